@@ -1,0 +1,37 @@
+// Class: the header every object starts with, and the pointer-and-tag check
+// that every public operation makes on its object before anything else.
+//
+// Invariants: (1) the instance id comes first, so a pointer to an object is
+// also a pointer to its id text. (2) the reference count starts at 1 in the
+// class's Create and the object is destroyed when it reaches 0.
+//
+// Threads: the count changes atomically; everything else belongs to the class.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/core.h"
+
+// Called with the caller's handle (pointer to the object pointer) when the
+// last reference is dropped.
+typedef void (*ClassDestroyFunction)(void **object);
+
+struct ObjectHeader {
+  char instanceId[36];              // NUL-terminated; empty until an id is given
+  uint32_t classTag;                // constant per class
+  std::atomic<int32_t> refCount;    // starts at 1
+  ClassDestroyFunction destroy;
+};
+
+// Stops with "Pointer is NULL\n" or "Class mismatch pointer (...)" at the
+// caller's position unless object is non-NULL and carries tag.
+inline void Class_Check(const void *object, uint32_t tag, const char *sourcePath, int line) {
+  if (object == nullptr) Core_Abort(sourcePath, line, "Pointer is NULL\n");
+  uint32_t found = static_cast<const ObjectHeader *>(object)->classTag;
+  if (found != tag)
+    Core_Abort(sourcePath, line,
+               "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n", object, tag,
+               found);
+}
+#define CLASS_CHECK(object, tag) Class_Check((object), (tag), KSRC)

@@ -1,0 +1,73 @@
+// Memory: the tracked allocator through which all of the program's own memory
+// is taken and given back.
+//
+// Every block carries eight guard bytes on each side whose values depend on
+// the block's address; the caller passes the size again when freeing; running
+// out of memory stops the program instead of returning NULL. With tracking on
+// (the memorytracking option) every live block is listed with the source
+// position that made it, so corrupt guards, mismatched frees and leaks name
+// their origin.
+//
+// Block layout, from the address malloc returns (16-byte aligned):
+//   [hidden word 8][leading guard 8][data: size][padding 0-7][trailing guard 8][record]
+// "total" = size + 16 rounded up to 8 covers the guards, data and padding; the
+// tracking record follows only while tracking is on. The hidden word says how
+// the block was counted (not counted, counted, or its tracking record), so a
+// free never trusts the caller's size to find the record.
+//
+// Invariants: (1) the live count and bytes equal the counted blocks not yet
+// freed. (2) the tracking list holds exactly the tracked live blocks, newest
+// first. (3) a block allocated before Mem_Init or in an earlier Init/Shutdown
+// cycle is freed with guard checks only; counters and list stay untouched.
+//
+// Threads: any thread. The tracking list, address bounds and peaks change
+// under the memory lock; the live count and bytes are atomic. Lock order:
+// memory lock before log lock (reports log while holding the memory lock).
+#pragma once
+
+#include <cstdint>
+
+#include "core/core.h"
+
+constexpr uint32_t MEM_ZEROED = 2;  // the only flag the allocator acts on
+
+// Returns size bytes, 16-byte aligned, zero-filled with MEM_ZEROED. Never
+// returns NULL: a size below 1, a size whose total overflows, or an exhausted
+// heap stops the program at the caller's position.
+void *Mem_Alloc(int64_t size, uint32_t flags, const char *sourcePath, int line);
+
+// Frees a block; size must be the size given to Mem_Alloc. Returns 0. Stops
+// the program on a NULL pointer, a size below 1, a damaged guard, or (with
+// tracking) a record that does not match.
+int Mem_Free(void *pointer, int64_t size, const char *sourcePath, int line);
+
+#define MEM_ALLOC(size, flags) Mem_Alloc((size), (flags), KSRC)
+#define MEM_FREE(pointer, size) Mem_Free((pointer), (size), KSRC)
+
+// Checks both guards of a block (its leading-guard address and caller size).
+// Returns 1 when intact; otherwise logs the damage and returns 0, or stops the
+// program when fatal is 1.
+int Mem_CheckBlock(int fatal, const void *block, int64_t size, const char *sourcePath, int line);
+
+// Checks every tracked block and the list; stops the program on damage.
+// Returns 1, or 0 when tracking is off.
+int Mem_CheckAll(void);
+
+// Logs one DEBUG line per live tracked block.
+void Mem_DumpTracked(void);
+
+// 1 when tracking is off or address lies between the lowest tracked block and
+// the highest tracking record seen.
+int Mem_IsPlausible(const void *address);
+
+// Sets up the memory record; a second call without Mem_Shutdown stops the
+// program.
+void Mem_Init(int trackingOn);
+// Reports peaks and leaks and clears the memory record; live blocks stay.
+void Mem_Shutdown(void);
+// Enter and leave the memory lock; 0 when there is no record or lock.
+int Mem_Lock(void);
+int Mem_Unlock(void);
+
+// The live count and bytes in use (sum of totals); 0 when there is no record.
+void Mem_GetUsage(int64_t *liveCount, int64_t *liveBytes);

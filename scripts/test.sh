@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need (as root), builds every preset and
+# runs the whole test suite in each. Exit status: 0 only when every test passed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev python3)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing Debian packages: ${missing[*]}" >&2
+    echo "Install them as root (apt-get install ${missing[*]}) and run this again." >&2
+    exit 1
+  fi
+  echo "Installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi
+
+jobs=$(nproc)
+presets=(${KEELSON_PRESETS:-default asan})
+status=0
+summary=()
+for preset in "${presets[@]}"; do
+  echo "== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "== $preset: test"
+  log="build/$preset/ctest.log"
+  if ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"; then :; else status=1; fi
+  summary+=("$preset: $(grep -E 'tests passed|tests failed' "$log" | tail -1)")
+done
+
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+exit $status
