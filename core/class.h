@@ -35,3 +35,24 @@ inline void Class_Check(const void *object, uint32_t tag, const char *sourcePath
                found);
 }
 #define CLASS_CHECK(object, tag) Class_Check((object), (tag), KSRC)
+
+// Adds one reference atomically. NULL gives NULL.
+void *Class_Retain(void *object);
+
+// Drops one reference; at 0 calls the destroy function with the handle. Sets
+// *object to NULL whether or not it was destroyed and returns the new count.
+// Stops the program on a NULL handle or a missing destroy function.
+extern "C" int32_t Class_Release(void **object);
+
+// The shared "release" entry of operation tables; forwards to Class_Release.
+void Class_GenericRelease(void **object);
+
+// The shared do-nothing entry of operation tables: ignores its arguments and
+// returns 1.
+int Callback_ReturnTrue(...);
+
+// Releases a typed object pointer: Class_ReleaseObject(&dictionary).
+template <typename T>
+inline int32_t Class_ReleaseObject(T **object) {
+  return Class_Release(reinterpret_cast<void **>(object));
+}

@@ -66,3 +66,14 @@ void Log_WriteRaw(const char *text) {
   if (Debug_Flags() == 0) return;
   Log_Write(text, 0, 0);
 }
+
+int Log_GetVerboseLevel(const char *name, int *level) {
+  CHECK_POINTER(name);
+  CHECK_POINTER(level);
+  *level = 0;
+  if (Debug_Flags() & kCoreFlagCtrlVerbose) {
+    *level = 8;
+    return 1;
+  }
+  return 0;
+}

@@ -42,3 +42,8 @@ void Log_WriteRaw(const char *text);
 
 // "ERROR", "WARNING", "INFO", "DEBUG"; any other number gives "ERROR".
 const char *Log_GetLevelName(int level);
+
+// Verbosity configured for a class or module name (the verbose option).
+// Returns 1 with *level set when a matching entry enables it; 0 otherwise.
+// Stops the program on a NULL name or out-pointer.
+int Log_GetVerboseLevel(const char *name, int *level);

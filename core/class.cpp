@@ -1,0 +1,28 @@
+// Class system: shared retain and release; see class.h.
+#include "core/class.h"
+
+void *Class_Retain(void *object) {
+  if (object == nullptr) return nullptr;
+  static_cast<ObjectHeader *>(object)->refCount.fetch_add(1, std::memory_order_relaxed);
+  return object;
+}
+
+extern "C" int32_t Class_Release(void **object) {
+  if (object == nullptr || *object == nullptr) Core_Abort(KSRC, "Pointer is NULL\n");
+  auto *header = static_cast<ObjectHeader *>(*object);
+  // acq_rel: the thread that destroys must see every write made before the
+  // other references were dropped.
+  int32_t count = header->refCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if (count == 0) {
+    if (header->destroy == nullptr)
+      Core_Abort(KSRC, "Assertion failed (FALSE)\nClass delete function pointer is null [%s]",
+                 header->instanceId);
+    header->destroy(object);
+  }
+  *object = nullptr;
+  return count;
+}
+
+void Class_GenericRelease(void **object) { Class_Release(object); }
+
+int Callback_ReturnTrue(...) { return 1; }
