@@ -1,6 +1,8 @@
 // Class system: shared retain and release; see class.h.
 #include "core/class.h"
 
+#include "core/platform.h"
+
 void *Class_Retain(void *object) {
   if (object == nullptr) return nullptr;
   static_cast<ObjectHeader *>(object)->refCount.fetch_add(1, std::memory_order_relaxed);
@@ -26,3 +28,17 @@ extern "C" int32_t Class_Release(void **object) {
 void Class_GenericRelease(void **object) { Class_Release(object); }
 
 int Callback_ReturnTrue(...) { return 1; }
+
+extern "C" int Class_GenerateInstanceId(void *object) {
+  CHECK_POINTER(object);
+  static constexpr char kHexDigits[] = "0123456789abcdef";
+  uint8_t guid[16];
+  Platform_RandomBytes(guid, sizeof guid);
+  char *id = static_cast<ObjectHeader *>(object)->instanceId;
+  for (int i = 0; i < 16; i++) {
+    id[2 * i] = kHexDigits[guid[i] >> 4];
+    id[2 * i + 1] = kHexDigits[guid[i] & 0xF];
+  }
+  id[32] = '\0';
+  return 1;
+}

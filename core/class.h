@@ -56,3 +56,7 @@ template <typename T>
 inline int32_t Class_ReleaseObject(T **object) {
   return Class_Release(reinterpret_cast<void **>(object));
 }
+
+// Writes a fresh instance id (32 lower-case hex digits from 16 random bytes)
+// into the object's id field. Returns 1.
+extern "C" int Class_GenerateInstanceId(void *object);
