@@ -35,6 +35,23 @@ constexpr uint32_t kCoreFlagDesktopLog = 0x40000;    // log file on the desktop
 // writes it to stderr.
 typedef void (*CoreAbortHook)(const char *sourcePath, int line, const char *text);
 
+// Reads the debug options of a command line (NULL: the program's own) into
+// core flags; sets the global log level from debug=<level>. Returns 1.
+int Core_ParseDebugOptions(uint32_t *flags, const char *cmdline);
+
+// Sets up, in this order, the core record, tracked memory (tracking with
+// 0x20000), the time record, the class system, the log path and the log, then
+// writes the log header. A second call stops the program.
+int Core_Init(uint32_t flags, const char *cmdline);
+// Takes everything down in reverse and returns the exit code.
+int Core_Shutdown(void);
+
+// The process exit code that Core_Shutdown returns (0 until set).
+void Core_SetExitCode(int32_t exitCode);
+int32_t Core_GetExitCode(void);
+// The thread that ran Core_Init (0 before).
+uint32_t Core_GetMainThreadId(void);
+
 // Validates and stores the flags. Stops the program when per-thread (0x100)
 // or per-process (0x200) logging is asked for without append (0x8).
 void Core_SetFlags(uint32_t flags);

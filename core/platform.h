@@ -11,3 +11,39 @@
 // Fills buffer with size bytes from the system's random source. Returns 1;
 // a source that fails stops the program, so callers never see a short fill.
 int Platform_RandomBytes(void *buffer, size_t size);
+
+// Path buffers: a whole Linux path. A path that does not fit is an error,
+// never silently cut.
+constexpr int kPlatformPathBytes = 4096;
+
+// Process and thread identity, plain sleeping.
+uint32_t Platform_GetProcessId(void);
+uint32_t Platform_GetThreadId(void);
+void Platform_SleepMs(uint32_t milliseconds);
+
+// Well-known directories by id (each ends with '/'). Returns 0 when the id is
+// not offered here or the result does not fit.
+constexpr int kPathUserDesktop = 7;
+constexpr int kPathUserAppData = 9;
+constexpr int kPathCommonAppData = 11;
+int Platform_GetPath(int id, char *out, int size);
+// The program's own data directory ("keelson/" below the user's data
+// directory, or below /var/lib for the system account). Returns 1, or 0 when
+// it does not fit.
+int Platform_GetAppDataDirectory(char *out, int size);
+
+// The log's file and console: plain descriptors that never allocate, so the
+// log can call them under its lock. Open returns a descriptor or -1.
+int Platform_LogFileOpen(const char *path, int append);
+void Platform_LogFileWrite(int fd, const char *data, size_t length);
+void Platform_LogFileSync(int fd);
+void Platform_LogFileClose(int fd);
+// Creates a directory and all its parents. Returns 1 when it exists after.
+int Platform_CreateDirectoryTree(const char *path);
+
+// The console is stderr. A hook, when installed, receives the terminal's quit
+// signals (SIGINT, SIGQUIT, SIGHUP, SIGTERM). It runs in signal context: it
+// may only set an atomic flag. NULL restores the signals' default action.
+typedef int (*PlatformConsoleHook)(void);
+void Platform_ConsoleWrite(const char *text, size_t length);
+void Platform_ConsoleSetHandlers(PlatformConsoleHook hook);

@@ -1,0 +1,87 @@
+// The log's own file and console output, on plain descriptors; see
+// core/platform.h. Nothing here allocates: the log calls these under its lock.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "core/platform.h"
+
+int Platform_LogFileOpen(const char *path, int append) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+  int fd;
+  do fd = open(path, flags, 0644);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+void Platform_LogFileWrite(int fd, const char *data, size_t length) {
+  // Errors are ignored by design: a log write must never fail the caller.
+  while (length > 0) {
+    ssize_t n = write(fd, data, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += n;
+    length -= size_t(n);
+  }
+}
+
+void Platform_LogFileSync(int fd) { fdatasync(fd); }
+
+void Platform_LogFileClose(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+int Platform_CreateDirectoryTree(const char *path) {
+  char work[kPlatformPathBytes];
+  size_t length = strlen(path);
+  if (length == 0 || length >= sizeof work) return 0;
+  memcpy(work, path, length + 1);
+  for (size_t i = 1; i <= length; i++) {
+    if (work[i] != '/' && work[i] != '\0') continue;
+    char saved = work[i];
+    work[i] = '\0';
+    if (mkdir(work, 0755) != 0 && errno != EEXIST) return 0;
+    work[i] = saved;
+  }
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Console: the console is the process's stderr. While it is attached and a
+// hook is installed, the terminal's quit signals call the hook instead of
+// ending the process.
+namespace {
+
+std::atomic<PlatformConsoleHook> gConsoleHook{nullptr};
+bool gHandlersInstalled = false;
+constexpr int kConsoleSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+
+void consoleSignalHandler(int) {
+  if (PlatformConsoleHook hook = gConsoleHook.load()) hook();
+}
+
+}  // namespace
+
+void Platform_ConsoleWrite(const char *text, size_t length) {
+  Platform_LogFileWrite(STDERR_FILENO, text, length);
+}
+
+void Platform_ConsoleSetHandlers(PlatformConsoleHook hook) {
+  gConsoleHook.store(hook);
+  bool wanted = hook != nullptr;
+  if (wanted == gHandlersInstalled) return;
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = wanted ? consoleSignalHandler : SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int sig : kConsoleSignals) sigaction(sig, &action, nullptr);
+  gHandlersInstalled = wanted;
+}
