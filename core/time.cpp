@@ -110,18 +110,18 @@ int timeFormatParts(uint32_t flags, const TimeFields &f, char *out, int size) {
   bool isShort = (flags & kTimeFormatShort) != 0;
   const char *partFormat = isShort ? "%d" : "%02d";
   int year = isShort ? f.year % 100 : f.year;
-  struct Part {
+  struct Unit {
     uint32_t bit;
     int value;
   };
-  const Part dateParts[] = {{kTimeFormatMonth, f.month}, {kTimeFormatDay, f.day},
+  const Unit dateParts[] = {{kTimeFormatMonth, f.month}, {kTimeFormatDay, f.day},
                             {kTimeFormatYear, year}};
-  const Part timeParts[] = {{kTimeFormatHour, f.hour}, {kTimeFormatMinute, f.minute},
+  const Unit timeParts[] = {{kTimeFormatHour, f.hour}, {kTimeFormatMinute, f.minute},
                             {kTimeFormatSecond, f.second}};
   int length = 0;
   out[0] = '\0';
   bool first = true;
-  for (const Part &part : dateParts) {
+  for (const Unit &part : dateParts) {
     if (!(flags & part.bit)) continue;
     if (!first) length += Str_Printf(out + length, size - length, "/");
     length += Str_Printf(out + length, size - length, partFormat, part.value);
@@ -130,7 +130,7 @@ int timeFormatParts(uint32_t flags, const TimeFields &f, char *out, int size) {
   if (length > 0 && (flags & (kTimeFormatHour | kTimeFormatMinute | kTimeFormatSecond)))
     length += Str_Printf(out + length, size - length, " ");
   first = true;
-  for (const Part &part : timeParts) {
+  for (const Unit &part : timeParts) {
     if (!(flags & part.bit)) continue;
     if (!first) length += Str_Printf(out + length, size - length, ":");
     length += Str_Printf(out + length, size - length, partFormat, part.value);
@@ -353,11 +353,11 @@ int Time_FormatDuration(char *buffer, int size, double seconds) {
   if (seconds < 0.0) seconds = 0.0;
   double whole = std::floor(seconds);
   int64_t n = int64_t(whole);
-  struct Part {
+  struct Unit {
     int64_t value;
     const char *format;
   };
-  const Part parts[] = {
+  const Unit parts[] = {
       {n / 604800, "%2lldw "},
       {n / 86400 % 7, "%lldd "},
       {n / 3600 % 24, "%2lldh "},
@@ -368,7 +368,7 @@ int Time_FormatDuration(char *buffer, int size, double seconds) {
   char text[128];
   int length = 0;
   text[0] = '\0';
-  for (const Part &part : parts)
+  for (const Unit &part : parts)
     if (part.value > 0)
       length += Str_Printf(text + length, int(sizeof text) - length, part.format,
                            static_cast<long long>(part.value));
