@@ -47,3 +47,19 @@ int Platform_CreateDirectoryTree(const char *path);
 typedef int (*PlatformConsoleHook)(void);
 void Platform_ConsoleWrite(const char *text, size_t length);
 void Platform_ConsoleSetHandlers(PlatformConsoleHook hook);
+
+struct tm;
+
+// Clocks. The wall clock may jump (the user or NTP sets it); every time-out,
+// retry and elapsed-time measure uses the tick clock instead.
+//
+// Seconds since 1970-01-01 00:00:00 UTC from the real-time clock, fractions
+// kept.
+double Platform_GetWallSeconds(void);
+// Seconds since the system started, counted in whole milliseconds, including
+// time spent suspended; never goes back. The monotonic clock of the program.
+double Platform_GetTickSeconds(void);
+// The local calendar fields of a whole second since 1970 under the process's
+// time zone (TZ honoured). Returns 1; 0 when the system cannot convert it
+// (*fields is then zeroed).
+int Platform_GetLocalFields(int64_t seconds, struct tm *fields);
