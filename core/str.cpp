@@ -534,10 +534,10 @@ int Mem_FindDot(const char *buffer, int64_t length, const char **pos) {
 
 namespace {
 
-// Reads digits of base 10 or 16 from p. Sets *overflow when the value passed
-// UINT64_MAX (it then stays UINT64_MAX, as strtoull answers) and *end behind
-// the last digit. Returns the value.
-uint64_t strAccumulate(const char *p, int base, bool *overflow, const char **end, int *digitCount) {
+// Reads the digits of base 10 or 16 at p. Sets *overflow when the value
+// passed UINT64_MAX (it then stays UINT64_MAX, as strtoull answers) and
+// *digitCount (when given) to the digits read. Returns the value.
+uint64_t strAccumulate(const char *p, int base, bool *overflow, int *digitCount) {
   uint64_t value = 0;
   *overflow = false;
   int count = 0;
@@ -552,7 +552,6 @@ uint64_t strAccumulate(const char *p, int base, bool *overflow, const char **end
     }
     value = value * uint64_t(base) + uint64_t(digit);
   }
-  *end = p;
   if (digitCount) *digitCount = count;
   return value;
 }
@@ -561,8 +560,7 @@ uint64_t strAccumulate(const char *p, int base, bool *overflow, const char **end
 // set when it does not fit 64 bits (strtoull's rule).
 uint64_t strHexBits(const char *digits, bool negative, int *digitCount) {
   bool overflow = false;
-  const char *end = nullptr;
-  uint64_t value = strAccumulate(digits, 16, &overflow, &end, digitCount);
+  uint64_t value = strAccumulate(digits, 16, &overflow, digitCount);
   if (overflow) return UINT64_MAX;
   return negative ? 0 - value : value;
 }
@@ -581,8 +579,7 @@ int64_t Str_ToInt64(const char *text) {
   bool negative = strReadSign(&p) < 0;
   if (strHasHexPrefix(p)) return int64_t(strHexBits(p + 2, negative, nullptr));
   bool overflow = false;
-  const char *end = nullptr;
-  uint64_t magnitude = strAccumulate(p, 10, &overflow, &end, nullptr);
+  uint64_t magnitude = strAccumulate(p, 10, &overflow, nullptr);
   constexpr uint64_t kMinMagnitude = uint64_t(INT64_MAX) + 1;
   if (negative) {
     if (overflow || magnitude >= kMinMagnitude) return INT64_MIN;
@@ -598,8 +595,7 @@ uint64_t Str_ToUInt64(const char *text) {
   if (strReadSign(&p) < 0) return 0;
   if (strHasHexPrefix(p)) return strHexBits(p + 2, false, nullptr);
   bool overflow = false;
-  const char *end = nullptr;
-  return strAccumulate(p, 10, &overflow, &end, nullptr);
+  return strAccumulate(p, 10, &overflow, nullptr);
 }
 
 int Str_ParseHexInt64(const char *text, int64_t *value) {
