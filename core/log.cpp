@@ -396,7 +396,7 @@ void Log_Header(const char *cmdline) {
 }
 
 void Log_HexDump(void *sinkContext, LogHexSink sink, const void *data, int64_t length) {
-  CHECK_POINTER(sink);
+  Core_CheckPointer(reinterpret_cast<const void *>(sink), KSRC);
   const auto *bytes = static_cast<const uint8_t *>(data);
   if (length > 0) CHECK_POINTER(data);
   for (int64_t offset = 0; offset < length; offset += 16) {
