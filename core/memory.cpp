@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "core/critsection.h"
 #include "core/log.h"
@@ -21,7 +22,8 @@ constexpr int64_t kHiddenBytes = 8;  // the word before the leading guard
 // + total). So a free learns from the block itself whether it is counted or
 // listed now and how long it really is: a block from another cycle is left
 // out of the counts without reading a record of a list that is gone, and a
-// wrong size is found without reading past the block.
+// wrong size is found without reading past the block. (The stamp repeats
+// after 256 cycles; a block that old would be taken for a current one.)
 constexpr uint64_t kHiddenUncounted = 0;
 constexpr uint64_t kHiddenCounted = 1;
 constexpr uint64_t kHiddenTracked = 2;
@@ -47,23 +49,112 @@ struct MemRecord {
 constexpr int64_t kMaxSize = int64_t(1) << 55;
 
 struct GlobalMemoryRecord {
-  // Hot counters first, on their own cache line.
-  alignas(64) std::atomic<int64_t> liveCount{0};
-  std::atomic<int64_t> liveBytes{0};
-  alignas(64) int trackingOn = 0;
+  int trackingOn = 0;
   uint64_t stamp = 0;  // this cycle's stamp, already in the hidden word's top byte
   CriticalSection *lock = nullptr;
-  // Guarded by lock:
+  // Tracking on; guarded by lock:
+  int64_t liveCount = 0;
+  int64_t liveBytes = 0;  // sum of totals
   int64_t peakCount = 0;
   int64_t peakBytes = 0;
   uintptr_t lowestBlock = 0;
   uintptr_t highestRecord = 0;
   MemRecord *head = nullptr;
+  // Tracking off: the sums of the per-thread counters at Mem_Init.
+  int64_t baseCount = 0;
+  int64_t baseBytes = 0;
 };
 
 GlobalMemoryRecord gMemoryRecord;
 std::atomic<GlobalMemoryRecord *> gMemory{nullptr};
 uint64_t gCycle = 0;  // bumped by every Mem_Init
+
+// Live count and bytes without tracking. Each thread adds into its own
+// counters, on their own cache line, with a plain load and store: one shared
+// pair of atomic adds costs more than malloc and free together, and threads
+// fight over its line. Readers sum all threads' counters; a block freed on
+// another thread is subtracted there, so only the sum means anything. The
+// sums only grow across cycles: Mem_Init notes them as the new zero.
+struct alignas(64) MemThreadCounts {
+  std::atomic<int64_t> count{0};
+  std::atomic<int64_t> bytes{0};
+  MemThreadCounts *next = nullptr;  // guarded by gCountsLock
+};
+
+std::mutex gCountsLock;
+MemThreadCounts *gCountsHead = nullptr;  // guarded by gCountsLock
+// What ended threads counted, and what a thread counts while it ends (shared,
+// so changed by atomic add).
+MemThreadCounts gRetiredCounts;
+
+thread_local MemThreadCounts *tCounts = nullptr;
+thread_local bool tCountsRetired = false;
+
+// A thread's counters: listed on first use, folded into gRetiredCounts when
+// the thread ends.
+struct MemThreadCountsOwner {
+  MemThreadCounts counts;
+  MemThreadCountsOwner() {
+    std::lock_guard<std::mutex> guard(gCountsLock);
+    counts.next = gCountsHead;
+    gCountsHead = &counts;
+  }
+  ~MemThreadCountsOwner() {
+    std::lock_guard<std::mutex> guard(gCountsLock);
+    MemThreadCounts **link = &gCountsHead;
+    while (*link != &counts) link = &(*link)->next;
+    *link = counts.next;
+    gRetiredCounts.count.fetch_add(counts.count.load(std::memory_order_relaxed));
+    gRetiredCounts.bytes.fetch_add(counts.bytes.load(std::memory_order_relaxed));
+    tCounts = nullptr;
+    tCountsRetired = true;
+  }
+};
+
+inline void memCountInto(MemThreadCounts *c, int64_t count, int64_t bytes) {
+  c->count.store(c->count.load(std::memory_order_relaxed) + count, std::memory_order_relaxed);
+  c->bytes.store(c->bytes.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+}
+
+void memCountSlow(int64_t count, int64_t bytes) {
+  if (tCountsRetired) {
+    gRetiredCounts.count.fetch_add(count, std::memory_order_relaxed);
+    gRetiredCounts.bytes.fetch_add(bytes, std::memory_order_relaxed);
+    return;
+  }
+  thread_local MemThreadCountsOwner owner;
+  tCounts = &owner.counts;
+  memCountInto(tCounts, count, bytes);
+}
+
+inline void memCount(int64_t count, int64_t bytes) {
+  if (MemThreadCounts *c = tCounts) memCountInto(c, count, bytes);
+  else memCountSlow(count, bytes);
+}
+
+void memCountSums(int64_t *count, int64_t *bytes) {
+  std::lock_guard<std::mutex> guard(gCountsLock);
+  *count = gRetiredCounts.count.load(std::memory_order_relaxed);
+  *bytes = gRetiredCounts.bytes.load(std::memory_order_relaxed);
+  for (const MemThreadCounts *c = gCountsHead; c != nullptr; c = c->next) {
+    *count += c->count.load(std::memory_order_relaxed);
+    *bytes += c->bytes.load(std::memory_order_relaxed);
+  }
+}
+
+// The live count and bytes of the cycle m.
+void memUsage(GlobalMemoryRecord *m, int64_t *count, int64_t *bytes) {
+  if (m->trackingOn) {
+    CriticalSection_Enter(m->lock);
+    *count = m->liveCount;
+    *bytes = m->liveBytes;
+    CriticalSection_Leave(m->lock);
+    return;
+  }
+  memCountSums(count, bytes);
+  *count -= m->baseCount;
+  *bytes -= m->baseBytes;
+}
 
 // Total of guards, data and padding: size + 16 rounded up to 8. The caller has
 // checked that size lies in 1..kMaxSize.
@@ -190,7 +281,7 @@ inline int memCheckGuards(int fatal, const uint8_t *block, int64_t size, uint64_
 // Also runs right before a fatal report about a damaged list, so it stops at
 // a record outside the tracked range and walks no more records than are live.
 void memDumpLocked(const GlobalMemoryRecord *m) {
-  int64_t left = m->liveCount.load(std::memory_order_relaxed);
+  int64_t left = m->liveCount;
   for (const MemRecord *r = m->head; r != nullptr && left-- > 0 && memPlausible(m, r);
        r = r->next)
     Log_Print(LOG_DEBUG, KSRC, 0, "Memory Tracking: 0x%p alloc'd from [Line %d/%s] [%lld/0x%.8X]\n",
@@ -258,10 +349,10 @@ void memTrack(GlobalMemoryRecord *m, MemRecord *r, int64_t total) {
   if (high > m->highestRecord) m->highestRecord = high;
   // Counted under the lock, so a check sees as many records as live blocks,
   // and the peaks include the block just made.
-  int64_t count = m->liveCount.fetch_add(1, std::memory_order_relaxed) + 1;
-  int64_t inUse = m->liveBytes.fetch_add(total, std::memory_order_relaxed) + total;
-  if (count > m->peakCount) m->peakCount = count;
-  if (inUse > m->peakBytes) m->peakBytes = inUse;
+  m->liveCount += 1;
+  m->liveBytes += total;
+  if (m->liveCount > m->peakCount) m->peakCount = m->liveCount;
+  if (m->liveBytes > m->peakBytes) m->peakBytes = m->liveBytes;
   CriticalSection_Leave(m->lock);
 }
 
@@ -274,8 +365,8 @@ void memUntrack(GlobalMemoryRecord *m, MemRecord *r, int64_t size, uint8_t *bloc
   memCheckRecord(m, r, size, block, sourcePath, line);
   memUnlink(m, r);
   r->size = -1;
-  m->liveCount.fetch_sub(1, std::memory_order_relaxed);
-  m->liveBytes.fetch_sub(memTotal(size), std::memory_order_relaxed);
+  m->liveCount -= 1;
+  m->liveBytes -= memTotal(size);
   CriticalSection_Leave(m->lock);
   memset(r, 0, sizeof *r);
 }
@@ -309,8 +400,7 @@ void *Mem_Alloc(int64_t size, uint32_t flags, const char *sourcePath, int line) 
     memTrack(m, r, total);
   } else if (m) {
     memStore64(block - kHiddenBytes, m->stamp | uint64_t(total) | kHiddenCounted);
-    m->liveCount.fetch_add(1, std::memory_order_relaxed);
-    m->liveBytes.fetch_add(total, std::memory_order_relaxed);
+    memCount(1, total);
   } else {
     memStore64(block - kHiddenBytes, uint64_t(total) | kHiddenUncounted);
   }
@@ -353,10 +443,7 @@ int Mem_Free(void *pointer, int64_t size, const char *sourcePath, int line) {
 
   memStore64(block, ~guard);
   free(block - kHiddenBytes);
-  if (memCountedNow(m, hidden)) {
-    m->liveCount.fetch_sub(1, std::memory_order_relaxed);
-    m->liveBytes.fetch_sub(total, std::memory_order_relaxed);
-  }
+  if (memCountedNow(m, hidden)) memCount(-1, -total);
   return 0;
 }
 
@@ -382,7 +469,7 @@ int Mem_CheckAll(void) {
   CriticalSection_Enter(m->lock);
   int64_t records = 0;
   int failures = 0;
-  int64_t live = m->liveCount.load(std::memory_order_relaxed);
+  int64_t live = m->liveCount;
   // A list that loops back on itself ends the walk as a count mismatch.
   for (const MemRecord *r = m->head; r != nullptr && records <= live; r = r->next) {
     memCheckRecord(m, r, r->size, r->block, KSRC);
@@ -421,8 +508,8 @@ void Mem_Init(int trackingOn) {
   if (gMemory.load() != nullptr)
     Core_Abort(KSRC, "Assertion failed (GlobalMemory == NULL)\nMemory already initialized");
   GlobalMemoryRecord *m = &gMemoryRecord;
-  m->liveCount.store(0);
-  m->liveBytes.store(0);
+  m->liveCount = m->liveBytes = 0;
+  memCountSums(&m->baseCount, &m->baseBytes);
   m->trackingOn = trackingOn ? 1 : 0;
   m->stamp = (++gCycle & 0xFF) << kHiddenStampShift;
   m->peakCount = m->peakBytes = 0;
@@ -440,8 +527,8 @@ void Mem_Shutdown(void) {
   // Detached first: the lock's own block is freed below, and that free must
   // find no memory record whose lock is already gone.
   gMemory.store(nullptr, std::memory_order_release);
-  int64_t live = m->liveCount.load();
-  int64_t bytes = m->liveBytes.load();
+  int64_t live, bytes;
+  memUsage(m, &live, &bytes);
   if (m->trackingOn)
     Log_Print(LOG_DEBUG, KSRC, 0, "Maximum Memory in use (%lld / %lldk)\n",
               (long long)m->peakCount, (long long)(m->peakBytes / 1024));
@@ -469,6 +556,8 @@ int Mem_Unlock(void) {
 
 void Mem_GetUsage(int64_t *liveCount, int64_t *liveBytes) {
   GlobalMemoryRecord *m = gMemory.load(std::memory_order_acquire);
-  if (liveCount) *liveCount = m ? m->liveCount.load() : 0;
-  if (liveBytes) *liveBytes = m ? m->liveBytes.load() : 0;
+  int64_t count = 0, bytes = 0;
+  if (m) memUsage(m, &count, &bytes);
+  if (liveCount) *liveCount = count;
+  if (liveBytes) *liveBytes = bytes;
 }

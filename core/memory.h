@@ -25,9 +25,11 @@
 // first. (3) a block allocated before Mem_Init or in an earlier Init/Shutdown
 // cycle is freed with guard checks only; counters and list stay untouched.
 //
-// Threads: any thread. The tracking list, address bounds and peaks change
-// under the memory lock; the live count and bytes are atomic. Lock order:
-// memory lock before log lock (reports log while holding the memory lock).
+// Threads: any thread. With tracking, the list, counts, address bounds and
+// peaks change under the memory lock. Without it, each thread adds into its
+// own atomic counters and readers sum them, so no two threads share a counter
+// line. Lock order: memory lock before log lock (reports log while holding
+// the memory lock).
 #pragma once
 
 #include <cstdint>
@@ -77,5 +79,7 @@ void Mem_Shutdown(void);
 int Mem_Lock(void);
 int Mem_Unlock(void);
 
-// The live count and bytes in use (sum of totals); 0 when there is no record.
+// The live count and bytes in use (sum of totals) of this Init/Shutdown
+// cycle; 0 when there is no record. Exact once the threads that allocate and
+// free are quiet.
 void Mem_GetUsage(int64_t *liveCount, int64_t *liveBytes);

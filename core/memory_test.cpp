@@ -266,6 +266,21 @@ TEST(Memory, LeakWarningGivesCountAndBytes) {
   EXPECT_NE(out.find("Maximum Memory in use (1 / 0k)"), std::string::npos) << out;
 }
 
+TEST(Memory, ReportOptionLogsEveryCall) {
+  FlagsGuard flags;
+  Core_SetFlags(kCoreFlagWindow | kCoreFlagMemoryReport);
+  testing::internal::CaptureStderr();
+  int line = __LINE__ + 1;
+  void *p = Mem_Alloc(24, 1, __FILE__, line);
+  Mem_Free(p, 24, "caller.cpp", 77);
+  std::string out = testing::internal::GetCapturedStderr();
+  std::string where = ":         24 [core/memory_test.cpp / " + std::to_string(line) + "]\n";
+  EXPECT_NE(out.find("DEBUG - -- Alloc 0x"), std::string::npos) << out;
+  EXPECT_NE(out.find(where), std::string::npos) << out;
+  EXPECT_NE(out.find("DEBUG - -- Free  0x"), std::string::npos) << out;
+  EXPECT_NE(out.find(":         24 [caller.cpp / 77]\n"), std::string::npos) << out;
+}
+
 TEST(Memory, ManyBlocksFreedInRandomOrderPassTheFullCheck) {
   constexpr int kBlocks = 10000;
   const uint32_t seed = 20240611;
@@ -402,6 +417,31 @@ TEST(MemoryThreaded, FourThreadsEndWithExactCounts) {
     EXPECT_EQ(usage().count, 0);
     EXPECT_EQ(usage().bytes, 0);
   }
+}
+
+// A block freed while its thread ends, after the thread's own counters were
+// folded away, still leaves the count exact.
+TEST(MemoryThreaded, FreeDuringThreadExitKeepsCountsExact) {
+  struct FreeAtExit {
+    void *p = nullptr;
+    ~FreeAtExit() {
+      if (p) Mem_Free(p, 100, KSRC);
+    }
+  };
+  MemCycle cycle(0);
+  std::thread worker([] {
+    // Made before the thread's counters, so it is destroyed after them.
+    thread_local FreeAtExit holder;
+    holder.p = Mem_Alloc(100, 1, KSRC);
+    Mem_Free(Mem_Alloc(8, 1, KSRC), 8, KSRC);
+  });
+  worker.join();
+  EXPECT_EQ(usage().count, 0);
+  EXPECT_EQ(usage().bytes, 0);
+  void *p = Mem_Alloc(16, 1, KSRC);
+  EXPECT_EQ(usage().count, 1);
+  EXPECT_EQ(usage().bytes, 32);
+  Mem_Free(p, 16, KSRC);
 }
 
 TEST(MemoryDeathTest, DamagedGuardStopsTheFree) {
