@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "core/critsection.h"
 #include "core/log.h"
@@ -13,9 +14,26 @@ namespace {
 
 constexpr int64_t kGuardBytes = 8;
 constexpr int64_t kHiddenBytes = 8;  // the word before the leading guard
-constexpr uint64_t kHiddenUncounted = 0;
-constexpr uint64_t kHiddenCounted = 1;  // | generation << 2
 
+// The hidden word: the top byte is the stamp of the Init/Shutdown cycle that
+// counted the block (0: none), the low two bits its kind, and bits 3-55 the
+// block's total, or for a tracked block its record's address (records are
+// 8-aligned and user-space addresses fit in 56 bits; the record lies at block
+// + total). So a free learns from the block itself whether it is counted or
+// listed now and how long it really is: a block from another cycle is left
+// out of the counts without reading a record of a list that is gone, and a
+// wrong size is found without reading past the block. (The stamp repeats
+// after 256 cycles; a block that old would be taken for a current one.)
+constexpr uint64_t kHiddenUncounted = 0;
+constexpr uint64_t kHiddenCounted = 1;
+constexpr uint64_t kHiddenTracked = 2;
+constexpr uint64_t kHiddenKindMask = 3;
+constexpr int kHiddenStampShift = 56;
+constexpr uint64_t kHiddenValueMask = ((uint64_t(1) << kHiddenStampShift) - 1) & ~uint64_t(7);
+constexpr uint64_t kHiddenStampMask = ~((uint64_t(1) << kHiddenStampShift) - 1);
+
+// Tracking record, right behind the trailing guard. Field order is the one
+// the dumps and the tests rely on.
 struct MemRecord {
   const char *sourcePath;  // the caller's constant text
   int32_t line;
@@ -24,47 +42,168 @@ struct MemRecord {
   uint8_t *block;          // address of the leading guard
   MemRecord *next;         // older record
   MemRecord *prev;         // newer record
-  uint64_t generation;
 };
 
+// The largest size whose total still fits in the hidden word; far beyond any
+// heap, so only a garbage size (or an overflowing sum) meets it.
+constexpr int64_t kMaxSize = int64_t(1) << 55;
+
 struct GlobalMemoryRecord {
-  // Hot counters first, on their own cache line.
-  alignas(64) std::atomic<int64_t> liveCount{0};
-  std::atomic<int64_t> liveBytes{0};
-  alignas(64) int trackingOn = 0;
-  uint64_t generation = 0;
+  int trackingOn = 0;
+  uint64_t stamp = 0;  // this cycle's stamp, already in the hidden word's top byte
   CriticalSection *lock = nullptr;
-  // Guarded by lock:
+  // Tracking on; guarded by lock:
+  int64_t liveCount = 0;
+  int64_t liveBytes = 0;  // sum of totals
   int64_t peakCount = 0;
   int64_t peakBytes = 0;
   uintptr_t lowestBlock = 0;
   uintptr_t highestRecord = 0;
   MemRecord *head = nullptr;
+  // Tracking off: the sums of the per-thread counters at Mem_Init.
+  int64_t baseCount = 0;
+  int64_t baseBytes = 0;
 };
 
 GlobalMemoryRecord gMemoryRecord;
 std::atomic<GlobalMemoryRecord *> gMemory{nullptr};
-uint64_t gGeneration = 0;  // bumped by every Mem_Init
+uint64_t gCycle = 0;  // bumped by every Mem_Init
+
+// Live count and bytes without tracking. Each thread adds into its own
+// counters, on their own cache line, with a plain load and store: one shared
+// pair of atomic adds costs more than malloc and free together, and threads
+// fight over its line. Readers sum all threads' counters; a block freed on
+// another thread is subtracted there, so only the sum means anything. The
+// sums only grow across cycles: Mem_Init notes them as the new zero.
+struct alignas(64) MemThreadCounts {
+  std::atomic<int64_t> count{0};
+  std::atomic<int64_t> bytes{0};
+  MemThreadCounts *next = nullptr;  // guarded by gCountsLock
+};
+
+std::mutex gCountsLock;
+MemThreadCounts *gCountsHead = nullptr;  // guarded by gCountsLock
+// What ended threads counted, and what a thread counts while it ends (shared,
+// so changed by atomic add).
+MemThreadCounts gRetiredCounts;
+
+thread_local MemThreadCounts *tCounts = nullptr;
+thread_local bool tCountsRetired = false;
+
+// A thread's counters: listed on first use, folded into gRetiredCounts when
+// the thread ends.
+struct MemThreadCountsOwner {
+  MemThreadCounts counts;
+  MemThreadCountsOwner() {
+    std::lock_guard<std::mutex> guard(gCountsLock);
+    counts.next = gCountsHead;
+    gCountsHead = &counts;
+  }
+  ~MemThreadCountsOwner() {
+    std::lock_guard<std::mutex> guard(gCountsLock);
+    MemThreadCounts **link = &gCountsHead;
+    while (*link != &counts) link = &(*link)->next;
+    *link = counts.next;
+    gRetiredCounts.count.fetch_add(counts.count.load(std::memory_order_relaxed));
+    gRetiredCounts.bytes.fetch_add(counts.bytes.load(std::memory_order_relaxed));
+    tCounts = nullptr;
+    tCountsRetired = true;
+  }
+};
+
+inline void memCountInto(MemThreadCounts *c, int64_t count, int64_t bytes) {
+  c->count.store(c->count.load(std::memory_order_relaxed) + count, std::memory_order_relaxed);
+  c->bytes.store(c->bytes.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+}
+
+void memCountSlow(int64_t count, int64_t bytes) {
+  if (tCountsRetired) {
+    gRetiredCounts.count.fetch_add(count, std::memory_order_relaxed);
+    gRetiredCounts.bytes.fetch_add(bytes, std::memory_order_relaxed);
+    return;
+  }
+  thread_local MemThreadCountsOwner owner;
+  tCounts = &owner.counts;
+  memCountInto(tCounts, count, bytes);
+}
+
+inline void memCount(int64_t count, int64_t bytes) {
+  if (MemThreadCounts *c = tCounts) memCountInto(c, count, bytes);
+  else memCountSlow(count, bytes);
+}
+
+void memCountSums(int64_t *count, int64_t *bytes) {
+  std::lock_guard<std::mutex> guard(gCountsLock);
+  *count = gRetiredCounts.count.load(std::memory_order_relaxed);
+  *bytes = gRetiredCounts.bytes.load(std::memory_order_relaxed);
+  for (const MemThreadCounts *c = gCountsHead; c != nullptr; c = c->next) {
+    *count += c->count.load(std::memory_order_relaxed);
+    *bytes += c->bytes.load(std::memory_order_relaxed);
+  }
+}
+
+// The live count and bytes of the cycle m.
+void memUsage(GlobalMemoryRecord *m, int64_t *count, int64_t *bytes) {
+  if (m->trackingOn) {
+    CriticalSection_Enter(m->lock);
+    *count = m->liveCount;
+    *bytes = m->liveBytes;
+    CriticalSection_Leave(m->lock);
+    return;
+  }
+  memCountSums(count, bytes);
+  *count -= m->baseCount;
+  *bytes -= m->baseBytes;
+}
 
 // Total of guards, data and padding: size + 16 rounded up to 8. The caller has
-// checked that size is at least 1 and cannot overflow.
+// checked that size lies in 1..kMaxSize.
 inline int64_t memTotal(int64_t size) { return (size + 2 * kGuardBytes + 7) & ~int64_t(7); }
 
-// The eight guard bytes of a block as one word; byte i depends on the block
-// address shifted by i, so a block copied elsewhere fails its check.
+inline bool memSizeValid(int64_t size) { return size >= 1 && size <= kMaxSize; }
+
+// The eight guard bytes of a block as one word; byte i is ((address >> i)
+// XOR 0xCC) AND 0xFF, so a block copied elsewhere fails its check. Byte i of
+// (address << 7i) holds address bits i..i+7: eight constant shifts, no loop,
+// because this runs twice per allocation pair.
 inline uint64_t memGuardWord(const uint8_t *block) {
-  uintptr_t address = reinterpret_cast<uintptr_t>(block);
-  uint64_t word = 0;
-  for (int i = 0; i < 8; i++) word |= uint64_t(((address >> i) ^ 0xCC) & 0xFF) << (8 * i);
-  return word;
+  uint64_t a = reinterpret_cast<uintptr_t>(block);
+  uint64_t word = (a & 0xFF) | ((a << 7) & 0xFF00) | ((a << 14) & 0xFF0000) |
+                  ((a << 21) & 0xFF000000) | ((a << 28) & 0xFF00000000) |
+                  ((a << 35) & 0xFF0000000000) | ((a << 42) & 0xFF000000000000) |
+                  ((a << 49) & 0xFF00000000000000);
+  return word ^ 0xCCCCCCCCCCCCCCCCull;
 }
 
-inline uint64_t *memHiddenWord(uint8_t *block) {
-  return reinterpret_cast<uint64_t *>(block - kHiddenBytes);
+inline uint64_t memLoad64(const uint8_t *p) {
+  uint64_t value;
+  memcpy(&value, p, 8);
+  return value;
 }
 
-inline MemRecord *memRecordOf(uint8_t *block, int64_t total) {
-  return reinterpret_cast<MemRecord *>(block + total);
+inline void memStore64(uint8_t *p, uint64_t value) { memcpy(p, &value, 8); }
+
+inline uint64_t memHidden(const uint8_t *block) { return memLoad64(block - kHiddenBytes); }
+
+// The block's record when the hidden word lists it in the current cycle.
+inline MemRecord *memCurrentRecord(const GlobalMemoryRecord *m, uint64_t hidden) {
+  if (m == nullptr || (hidden & kHiddenKindMask) != kHiddenTracked ||
+      (hidden & kHiddenStampMask) != m->stamp)
+    return nullptr;
+  return reinterpret_cast<MemRecord *>(hidden & kHiddenValueMask);
+}
+
+inline bool memCountedNow(const GlobalMemoryRecord *m, uint64_t hidden) {
+  return m != nullptr && (hidden & (kHiddenStampMask | kHiddenKindMask)) ==
+                             (m->stamp | kHiddenCounted);
+}
+
+// The total the block was allocated with, as its hidden word tells it.
+inline uint64_t memStoredTotal(const uint8_t *block, uint64_t hidden) {
+  uint64_t value = hidden & kHiddenValueMask;
+  if ((hidden & kHiddenKindMask) == kHiddenTracked)
+    value -= reinterpret_cast<uintptr_t>(block);
+  return value;
 }
 
 inline bool memReporting() { return (Debug_Flags() & kCoreFlagMemoryReport) != 0; }
@@ -91,19 +230,17 @@ int memCountDamage(const uint8_t *guard, uint64_t expected) {
   return damaged;
 }
 
-// Compares both guards. On damage logs the facts and stops (fatal) or returns
-// 0. record is the block's tracking record, or NULL.
-int memCheckGuards(int fatal, const uint8_t *block, int64_t size, const MemRecord *record,
-                   const char *sourcePath, int line) {
+// Logs the damage of a block whose guards do not match and stops (fatal) or
+// returns 0. record is the block's tracking record, or NULL. storedTotal is
+// the block's real total: where the caller's size puts the trailing guard
+// outside the block, nothing there is read and all 8 bytes count as damaged.
+int memReportCorrupt(int fatal, const uint8_t *block, int64_t size, uint64_t storedTotal,
+                     const MemRecord *record, const char *sourcePath, int line) {
   int64_t total = memTotal(size);
+  bool inside = uint64_t(total) <= storedTotal;
   uint64_t expected = memGuardWord(block);
-  uint64_t lead, trail;
-  memcpy(&lead, block, 8);
-  memcpy(&trail, block + total - kGuardBytes, 8);
-  if (lead == expected && trail == expected) return 1;
-
   int before = memCountDamage(block, expected);
-  int after = memCountDamage(block + total - kGuardBytes, expected);
+  int after = inside ? memCountDamage(block + total - kGuardBytes, expected) : 8;
   Log_Print(LOG_DEBUG, KSRC, 0, "Memory corrupt (%lld) <Addr:0x%p Before:%d After:%d Max:%d>\n",
             (long long)size, block + kGuardBytes, before, after, 8);
   uint8_t expectedBytes[8];
@@ -112,9 +249,12 @@ int memCheckGuards(int fatal, const uint8_t *block, int64_t size, const MemRecor
   if (before) memLogBytes("Prior corruption:", block, 16);
   if (after) {
     uint8_t tail[16];
-    memcpy(tail, block + total - kGuardBytes, 8);
-    int count = 8;
-    if (record) {
+    int count = 0;
+    if (inside) {
+      memcpy(tail, block + total - kGuardBytes, 8);
+      count = 8;
+    }
+    if (record && inside) {
       memcpy(tail + 8, record, 8);
       count = 16;
     }
@@ -126,16 +266,41 @@ int memCheckGuards(int fatal, const uint8_t *block, int64_t size, const MemRecor
   return 0;
 }
 
+// Compares both guards; the trailing one lies where size puts it, which must
+// be where the block's own total puts it.
+inline int memCheckGuards(int fatal, const uint8_t *block, int64_t size, uint64_t storedTotal,
+                          const MemRecord *record, const char *sourcePath, int line) {
+  uint64_t expected = memGuardWord(block);
+  int64_t total = memTotal(size);
+  if (uint64_t(total) == storedTotal && memLoad64(block) == expected &&
+      memLoad64(block + total - kGuardBytes) == expected)
+    return 1;
+  return memReportCorrupt(fatal, block, size, storedTotal, record, sourcePath, line);
+}
+
+// Also runs right before a fatal report about a damaged list, so it stops at
+// a record outside the tracked range and walks no more records than are live.
 void memDumpLocked(const GlobalMemoryRecord *m) {
-  for (const MemRecord *r = m->head; r != nullptr; r = r->next)
+  int64_t left = m->liveCount;
+  for (const MemRecord *r = m->head; r != nullptr && left-- > 0 && memPlausible(m, r);
+       r = r->next)
     Log_Print(LOG_DEBUG, KSRC, 0, "Memory Tracking: 0x%p alloc'd from [Line %d/%s] [%lld/0x%.8X]\n",
               r->block + kGuardBytes, r->line, r->sourcePath ? r->sourcePath : "",
               (long long)r->size, r->flags);
 }
 
-// Validates a record and its links. The first four failures are reported at
-// the allocator's position, the mismatches at the caller's; before each, the
-// list of live blocks is dumped. Called with the memory lock held.
+// A record lies right behind the block it describes; a record whose block or
+// size says otherwise cannot be used to find the guards.
+inline bool memRecordFits(const MemRecord *r) {
+  return memSizeValid(r->size) &&
+         reinterpret_cast<uintptr_t>(r->block) + uint64_t(memTotal(r->size)) ==
+             reinterpret_cast<uintptr_t>(r);
+}
+
+// Validates a record and its links before anything is read through them. The
+// first four failures are reported at the allocator's position, the others at
+// the caller's; before each, the list of live blocks is dumped. Called with
+// the memory lock held.
 void memCheckRecord(GlobalMemoryRecord *m, const MemRecord *r, int64_t size, const uint8_t *block,
                     const char *sourcePath, int line) {
   auto stop = [m](const char *path, int at, const char *format, auto... args) {
@@ -147,7 +312,7 @@ void memCheckRecord(GlobalMemoryRecord *m, const MemRecord *r, int64_t size, con
     stop(KSRC, "Tracker next invalid address <0x%p->0x%p>\n", r, r->next);
   if (r->prev && !memPlausible(m, r->prev))
     stop(KSRC, "Tracker prev invalid address <0x%p->0x%p>\n", r, r->prev);
-  if (!memPlausible(m, r->block))
+  if (!memPlausible(m, r->block) || !memRecordFits(r))
     stop(KSRC, "Tracker pointer invalid address <0x%p->0x%p>\n", r, r->block);
   if (r->next && r->next->prev != r)
     stop(sourcePath, line, "Tracker next invalid link <0x%p->0x%p->0x%p>\n", r, r->next,
@@ -173,18 +338,43 @@ void memUnlink(GlobalMemoryRecord *m, MemRecord *r) {
   if (r->next) r->next->prev = r->prev;
 }
 
-// Does the record belong to the live tracking list of the current cycle? A
-// record left by an earlier Init/Shutdown cycle belongs to a list that is gone.
-inline bool memIsCurrentRecord(const GlobalMemoryRecord *m, const MemRecord *r) {
-  return m != nullptr && m->trackingOn && r->generation == m->generation;
+// Lists a new block; its hidden word and guards are already written.
+void memTrack(GlobalMemoryRecord *m, MemRecord *r, int64_t total) {
+  CriticalSection_Enter(m->lock);
+  if (memTesting()) Mem_CheckAll();
+  memLink(m, r);
+  uintptr_t low = reinterpret_cast<uintptr_t>(r->block);
+  uintptr_t high = reinterpret_cast<uintptr_t>(r);
+  if (m->lowestBlock == 0 || low < m->lowestBlock) m->lowestBlock = low;
+  if (high > m->highestRecord) m->highestRecord = high;
+  // Counted under the lock, so a check sees as many records as live blocks,
+  // and the peaks include the block just made.
+  m->liveCount += 1;
+  m->liveBytes += total;
+  if (m->liveCount > m->peakCount) m->peakCount = m->liveCount;
+  if (m->liveBytes > m->peakBytes) m->peakBytes = m->liveBytes;
+  CriticalSection_Leave(m->lock);
+}
+
+// Checks and unlists a block's record; the caller's size and block must be
+// the recorded ones. The record is cleared afterwards.
+void memUntrack(GlobalMemoryRecord *m, MemRecord *r, int64_t size, uint8_t *block,
+                const char *sourcePath, int line) {
+  CriticalSection_Enter(m->lock);
+  if (memTesting()) Mem_CheckAll();
+  memCheckRecord(m, r, size, block, sourcePath, line);
+  memUnlink(m, r);
+  r->size = -1;
+  m->liveCount -= 1;
+  m->liveBytes -= memTotal(size);
+  CriticalSection_Leave(m->lock);
+  memset(r, 0, sizeof *r);
 }
 
 }  // namespace
 
 void *Mem_Alloc(int64_t size, uint32_t flags, const char *sourcePath, int line) {
-  // The largest size whose block, hidden word and record still fit in int64.
-  constexpr int64_t kMaxSize = INT64_MAX - 64 - int64_t(sizeof(MemRecord));
-  if (size < 1 || size > kMaxSize)
+  if (!memSizeValid(size))
     Core_Abort(sourcePath, line, "Invalid Memory Size (%lld)\n", (long long)size);
 
   GlobalMemoryRecord *m = gMemory.load(std::memory_order_acquire);
@@ -200,34 +390,19 @@ void *Mem_Alloc(int64_t size, uint32_t flags, const char *sourcePath, int line) 
 
   uint8_t *block = static_cast<uint8_t *>(raw) + kHiddenBytes;
   uint64_t guard = memGuardWord(block);
-  memcpy(block, &guard, 8);
-  memcpy(block + total - kGuardBytes, &guard, 8);
+  memStore64(block, guard);
+  memStore64(block + total - kGuardBytes, guard);
 
   if (tracking) {
-    MemRecord *r = memRecordOf(block, total);
-    *r = MemRecord{sourcePath, line, flags, size, block, nullptr, nullptr, m->generation};
-    *memHiddenWord(block) = reinterpret_cast<uint64_t>(r);
-    CriticalSection_Enter(m->lock);
-    if (memTesting()) Mem_CheckAll();
-    memLink(m, r);
-    uintptr_t low = reinterpret_cast<uintptr_t>(block);
-    uintptr_t high = reinterpret_cast<uintptr_t>(r);
-    if (m->lowestBlock == 0 || low < m->lowestBlock) m->lowestBlock = low;
-    if (high > m->highestRecord) m->highestRecord = high;
-    int64_t count = m->liveCount.load(std::memory_order_relaxed);
-    int64_t inUse = m->liveBytes.load(std::memory_order_relaxed);
-    if (count > m->peakCount) m->peakCount = count;
-    if (inUse > m->peakBytes) m->peakBytes = inUse;
-    // Counted under the lock, so a check sees as many records as live blocks.
-    m->liveCount.fetch_add(1, std::memory_order_relaxed);
-    m->liveBytes.fetch_add(total, std::memory_order_relaxed);
-    CriticalSection_Leave(m->lock);
+    auto *r = reinterpret_cast<MemRecord *>(block + total);
+    *r = MemRecord{sourcePath, line, flags, size, block, nullptr, nullptr};
+    memStore64(block - kHiddenBytes, m->stamp | reinterpret_cast<uint64_t>(r) | kHiddenTracked);
+    memTrack(m, r, total);
   } else if (m) {
-    *memHiddenWord(block) = kHiddenCounted | (m->generation << 2);
-    m->liveCount.fetch_add(1, std::memory_order_relaxed);
-    m->liveBytes.fetch_add(total, std::memory_order_relaxed);
+    memStore64(block - kHiddenBytes, m->stamp | uint64_t(total) | kHiddenCounted);
+    memCount(1, total);
   } else {
-    *memHiddenWord(block) = kHiddenUncounted;
+    memStore64(block - kHiddenBytes, uint64_t(total) | kHiddenUncounted);
   }
   if (memReporting())
     Log_Print(LOG_DEBUG, KSRC, 0, "-- Alloc 0x%p: %10lld [%s / %d]\n", block + kGuardBytes,
@@ -239,7 +414,7 @@ int Mem_Free(void *pointer, int64_t size, const char *sourcePath, int line) {
   if (memReporting())
     Log_Print(LOG_DEBUG, KSRC, 0, "-- Free  0x%p: %10lld [%s / %d]\n", pointer, (long long)size,
               sourcePath ? sourcePath : "", line);
-  if (size < 1 || size > INT64_MAX / 2)
+  if (!memSizeValid(size))
     Core_Abort(sourcePath, line, "Invalid Memory Size (%lld)\n", (long long)size);
   int64_t total = memTotal(size);
   if (pointer == nullptr)
@@ -248,48 +423,41 @@ int Mem_Free(void *pointer, int64_t size, const char *sourcePath, int line) {
 
   uint8_t *block = static_cast<uint8_t *>(pointer) - kGuardBytes;
   GlobalMemoryRecord *m = gMemory.load(std::memory_order_acquire);
-  uint64_t hidden = *memHiddenWord(block);
-  bool counted = false;
-  const MemRecord *checkedRecord = nullptr;
+  uint64_t hidden = memHidden(block);
+  uint64_t storedTotal = memStoredTotal(block, hidden);
+  // The hidden word is trusted only behind an intact leading guard: a block
+  // freed twice has heap bookkeeping (or the guard spoilt below) there.
+  uint64_t guard = memGuardWord(block);
+  if (memLoad64(block) != guard)
+    memReportCorrupt(1, block, size, storedTotal, nullptr, sourcePath, line);
 
-  if (hidden != kHiddenUncounted && (hidden & 3) == 0) {
-    auto *r = reinterpret_cast<MemRecord *>(hidden);
-    if (memIsCurrentRecord(m, r)) {
-      CriticalSection_Enter(m->lock);
-      if (memTesting()) Mem_CheckAll();
-      memCheckRecord(m, r, size, block, sourcePath, line);
-      memUnlink(m, r);
-      r->size = -1;
-      m->liveCount.fetch_sub(1, std::memory_order_relaxed);
-      m->liveBytes.fetch_sub(total, std::memory_order_relaxed);
-      CriticalSection_Leave(m->lock);
-      memset(r, 0, sizeof *r);
-      checkedRecord = r;
-    }
-  } else if ((hidden & 3) == kHiddenCounted) {
-    counted = m != nullptr && (hidden >> 2) == m->generation;
+  if (MemRecord *r = memCurrentRecord(m, hidden)) {
+    // The record is checked against the caller's size before the trailing
+    // guard is looked for.
+    memUntrack(m, r, size, block, sourcePath, line);
+    memCheckGuards(1, block, size, storedTotal, r, sourcePath, line);
+  } else {
+    if (m && m->trackingOn && memTesting()) Mem_CheckAll();
+    memCheckGuards(1, block, size, storedTotal, nullptr, sourcePath, line);
   }
 
-  if (checkedRecord) Mem_CheckBlock(1, block, size, sourcePath, line);
-  else memCheckGuards(1, block, size, nullptr, sourcePath, line);
-
+  memStore64(block, ~guard);
   free(block - kHiddenBytes);
-  if (counted) {
-    m->liveCount.fetch_sub(1, std::memory_order_relaxed);
-    m->liveBytes.fetch_sub(total, std::memory_order_relaxed);
-  }
+  if (memCountedNow(m, hidden)) memCount(-1, -total);
   return 0;
 }
 
 int Mem_CheckBlock(int fatal, const void *block, int64_t size, const char *sourcePath, int line) {
+  if (!memSizeValid(size))
+    Core_Abort(sourcePath, line, "Invalid Memory Size (%lld)\n", (long long)size);
   const auto *b = static_cast<const uint8_t *>(block);
-  GlobalMemoryRecord *m = gMemory.load(std::memory_order_acquire);
-  if (!memPlausible(m, b) || !memPlausible(m, b + size))
+  const void *end = reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(b) + uint64_t(size));
+  if (!Mem_IsPlausible(b) || !Mem_IsPlausible(end))
     Core_Abort(sourcePath, line, "Invalid memory address (%lld) <From:0x%p To:0x%p>\n",
-               (long long)size, b, b + size);
-  const MemRecord *record = nullptr;
-  if (m && m->trackingOn) record = memRecordOf(const_cast<uint8_t *>(b), memTotal(size));
-  return memCheckGuards(fatal, b, size, record, sourcePath, line);
+               (long long)size, b, end);
+  uint64_t hidden = memHidden(b);
+  const MemRecord *record = memCurrentRecord(gMemory.load(std::memory_order_acquire), hidden);
+  return memCheckGuards(fatal, b, size, memStoredTotal(b, hidden), record, sourcePath, line);
 }
 
 int Mem_CheckAll(void) {
@@ -301,16 +469,17 @@ int Mem_CheckAll(void) {
   CriticalSection_Enter(m->lock);
   int64_t records = 0;
   int failures = 0;
-  for (const MemRecord *r = m->head; r != nullptr; r = r->next) {
+  int64_t live = m->liveCount;
+  // A list that loops back on itself ends the walk as a count mismatch.
+  for (const MemRecord *r = m->head; r != nullptr && records <= live; r = r->next) {
     memCheckRecord(m, r, r->size, r->block, KSRC);
-    failures += !memCheckGuards(0, r->block, r->size, r, KSRC);
+    failures += !memCheckGuards(0, r->block, r->size, uint64_t(memTotal(r->size)), r, KSRC);
     records++;
   }
   if (failures) {
     memDumpLocked(m);
     Core_Abort(KSRC, "Failure in internal memory check (%d blocks failed)\n", failures);
   }
-  int64_t live = m->liveCount.load(std::memory_order_relaxed);
   if (records != live)
     Core_Abort(KSRC, "Check mismatch of allocation count (%lld != %lld)\n", (long long)live,
                (long long)records);
@@ -339,10 +508,10 @@ void Mem_Init(int trackingOn) {
   if (gMemory.load() != nullptr)
     Core_Abort(KSRC, "Assertion failed (GlobalMemory == NULL)\nMemory already initialized");
   GlobalMemoryRecord *m = &gMemoryRecord;
-  m->liveCount.store(0);
-  m->liveBytes.store(0);
+  m->liveCount = m->liveBytes = 0;
+  memCountSums(&m->baseCount, &m->baseBytes);
   m->trackingOn = trackingOn ? 1 : 0;
-  m->generation = ++gGeneration;
+  m->stamp = (++gCycle & 0xFF) << kHiddenStampShift;
   m->peakCount = m->peakBytes = 0;
   m->lowestBlock = m->highestRecord = 0;
   m->head = nullptr;
@@ -355,9 +524,11 @@ void Mem_Init(int trackingOn) {
 void Mem_Shutdown(void) {
   GlobalMemoryRecord *m = gMemory.load();
   if (m == nullptr) return;
-  CriticalSection_Delete(&m->lock);
-  int64_t live = m->liveCount.load();
-  int64_t bytes = m->liveBytes.load();
+  // Detached first: the lock's own block is freed below, and that free must
+  // find no memory record whose lock is already gone.
+  gMemory.store(nullptr, std::memory_order_release);
+  int64_t live, bytes;
+  memUsage(m, &live, &bytes);
   if (m->trackingOn)
     Log_Print(LOG_DEBUG, KSRC, 0, "Maximum Memory in use (%lld / %lldk)\n",
               (long long)m->peakCount, (long long)(m->peakBytes / 1024));
@@ -366,7 +537,7 @@ void Mem_Shutdown(void) {
               (long long)live, (long long)bytes);
     memDumpLocked(m);
   }
-  gMemory.store(nullptr, std::memory_order_release);
+  CriticalSection_Delete(&m->lock);
 }
 
 int Mem_Lock(void) {
@@ -385,6 +556,8 @@ int Mem_Unlock(void) {
 
 void Mem_GetUsage(int64_t *liveCount, int64_t *liveBytes) {
   GlobalMemoryRecord *m = gMemory.load(std::memory_order_acquire);
-  if (liveCount) *liveCount = m ? m->liveCount.load() : 0;
-  if (liveBytes) *liveBytes = m ? m->liveBytes.load() : 0;
+  int64_t count = 0, bytes = 0;
+  if (m) memUsage(m, &count, &bytes);
+  if (liveCount) *liveCount = count;
+  if (liveBytes) *liveBytes = bytes;
 }
