@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_util.h"
+
 #include <algorithm>
 #include <cstring>
 #include <random>
@@ -44,8 +46,11 @@ std::string corruptRe(int64_t size, const std::string &before, const std::string
          " Before:" + before + " After:" + after + " Max:8>";
 }
 
+// Restores the flags at scope exit. While it lives a log record exists, so
+// that lines reach stderr once a test sets the console flag.
 struct FlagsGuard {
   uint32_t saved = Debug_Flags();
+  Test_LogRecord log;
   ~FlagsGuard() { Core_SetFlags(saved); }
 };
 
@@ -603,6 +608,7 @@ TEST(MemoryDeathTest, CheckBlockOutsideTheTrackedRangeStops) {
 // Three tracked blocks, a (oldest) to c (the head); each row damages the list
 // in a child and frees a block or checks the whole list.
 TEST(MemoryDeathTest, DamagedTrackingListStops) {
+  FlagsGuard flags;  // the dumps before the stops are log lines
   MemCycle cycle(1);
   uint8_t *a = static_cast<uint8_t *>(Mem_Alloc(24, 1, KSRC));
   uint8_t *b = static_cast<uint8_t *>(Mem_Alloc(40, 1, KSRC));

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <string>
 
+#include "core/log.h"
+
 // Path of a vector file written by one of the tests/gen_*.py oracles. The
 // generators run as ctest fixtures before the unit tests; run them by hand
 // (python3 tests/gen_x.py build/default/vectors) to run a test binary alone.
@@ -24,3 +26,23 @@ inline std::string Test_ReadVectors(const std::string &name) {
   ss << in.rdbuf();
   return ss.str();
 }
+
+// A log record for one scope, for tests that read log lines without the whole
+// core start-up: lines are written only while the test's flags ask for them.
+// Nothing happens when a log exists already.
+struct Test_LogRecord {
+  bool owned = false;
+  Test_LogRecord() {
+    if (Log_Lock()) {  // a log exists already
+      Log_Unlock();
+      return;
+    }
+    Log_Init("keelson_tests", nullptr, LOG_DEBUG);
+    owned = true;
+  }
+  ~Test_LogRecord() {
+    if (!owned) return;
+    Log_Shutdown();
+    Log_Close();
+  }
+};
