@@ -351,7 +351,7 @@ TEST(Pool, ResetMakesEveryMemberFreeAndKeepsChunks) {
   Pool_Release(&pool);
 }
 
-TEST(Pool, LockedPoolSharedByThreads) {
+TEST(PoolThreaded, LockedPoolSharedByThreads) {
   Pool *pool = MakeFixedPool(24, 8);
   Pool_EnableLocking(pool);
   Pool_EnableLocking(pool);  // a second call keeps the one lock
