@@ -1,7 +1,48 @@
-// Class system: shared retain and release; see class.h.
+// Class system: retain and release, instance ids and the instance table,
+// class-scoped log lines; see class.h.
 #include "core/class.h"
 
-#include "core/platform.h"
+#include <cstring>
+
+#include "core/critsection.h"
+#include "core/hashtable.h"
+#include "core/log.h"
+#include "core/print.h"
+#include "core/str.h"
+
+namespace {
+
+struct GlobalClassRecord {
+  HashTable *instances = nullptr;  // guarded by lock
+  CriticalSection *lock = nullptr;
+};
+
+GlobalClassRecord gClassRecord;
+GlobalClassRecord *gClass = nullptr;
+
+constexpr int kClassMessageBytes = 2048;
+constexpr int kClassIndentChars = 79;
+
+GlobalClassRecord *classGet(const char *sourcePath, int line) {
+  if (gClass == nullptr) Core_Abort(sourcePath, line, "Class system not initialized\n");
+  return gClass;
+}
+
+struct ClassLockGuard {
+  CriticalSection *lock;
+  explicit ClassLockGuard(GlobalClassRecord *c) : lock(c->lock) { CriticalSection_Enter(lock); }
+  ~ClassLockGuard() { CriticalSection_Leave(lock); }
+};
+
+// The default sink: the log at DEBUG, a time stamp, indent 0.
+void classDefaultSink(void *context, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  Log_PrintV(LOG_DEBUG, context ? static_cast<const char *>(context) : KSRC, 0, format, 1, args);
+  va_end(args);
+}
+
+}  // namespace
 
 void *Class_Retain(void *object) {
   if (object == nullptr) return nullptr;
@@ -31,14 +72,115 @@ int Callback_ReturnTrue(...) { return 1; }
 
 extern "C" int Class_GenerateInstanceId(void *object) {
   CHECK_POINTER(object);
-  static constexpr char kHexDigits[] = "0123456789abcdef";
-  uint8_t guid[16];
-  Platform_RandomBytes(guid, sizeof guid);
   char *id = static_cast<ObjectHeader *>(object)->instanceId;
-  for (int i = 0; i < 16; i++) {
-    id[2 * i] = kHexDigits[guid[i] >> 4];
-    id[2 * i + 1] = kHexDigits[guid[i] & 0xF];
+  Str_CreateGuid(id, sizeof static_cast<ObjectHeader *>(object)->instanceId);
+  return 1;
+}
+
+void Class_Init(void) {
+  if (gClass != nullptr)
+    Core_Abort(KSRC, "Assertion failed (GlobalClass == NULL)\nClass already initialized");
+  GlobalClassRecord *c = &gClassRecord;
+  HashTable_Create(&c->instances);
+  // The key area holds the object pointer; lookups pass id text, and the
+  // object pointer is a pointer to its own id text.
+  HashTable_SetKeySize(c->instances, sizeof(void *));
+  HashTable_SetKeyCopyCallback(c->instances, HashTable_CopyKeyBytes);
+  HashTable_SetHashCallback(c->instances, HashTable_HashStringPtr);
+  HashTable_SetCompareCallback(c->instances, HashTable_CompareStringPtr);
+  CriticalSection_Create(&c->lock);
+  gClass = c;
+}
+
+void Class_Shutdown(void) {
+  GlobalClassRecord *c = gClass;
+  if (c == nullptr) return;
+  gClass = nullptr;
+  CriticalSection_Delete(&c->lock);
+  HashTable_Release(&c->instances);
+}
+
+extern "C" int Class_TrackInstance(void *object, void *value) {
+  CHECK_POINTER(object);
+  GlobalClassRecord *c = classGet(KSRC);
+  ClassLockGuard guard(c);
+  HashTableEntry *entry = nullptr;
+  HashTable_Set(c->instances, object, value, &entry);
+  return 1;
+}
+
+extern "C" int Class_UntrackInstance(void *object) {
+  CHECK_POINTER(object);
+  GlobalClassRecord *c = classGet(KSRC);
+  ClassLockGuard guard(c);
+  if (!HashTable_Remove(c->instances, object))
+    Core_Abort(KSRC, "Unable to remove instance from class instance hash table");
+  return 1;
+}
+
+extern "C" void *Class_ConvertFromInstanceId(const char *idText) {
+  if (idText == nullptr) return nullptr;
+  GlobalClassRecord *c = classGet(KSRC);
+  ClassLockGuard guard(c);
+  void *value = nullptr;
+  if (!HashTable_Get(c->instances, idText, &value)) return nullptr;
+  return value;
+}
+
+extern "C" const char *Class_ConvertToInstanceId(void *object) {
+  return static_cast<const char *>(object);
+}
+
+int Class_LogEnabled(ClassLog *log, int level) {
+  CHECK_POINTER(log);
+  if (!log->lookedUp.load(std::memory_order_acquire)) {
+    int configured = 0;
+    if (log->className && Log_GetVerboseLevel(log->className, &configured)) {
+      log->level.store(configured, std::memory_order_relaxed);
+      log->configured.store(1, std::memory_order_relaxed);
+    }
+    log->lookedUp.store(1, std::memory_order_release);
   }
-  id[32] = '\0';
+  if (!log->forced && !log->configured.load(std::memory_order_relaxed)) return 0;
+  return level <= log->level.load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+int Class_LogPrint(ClassLog *log, int indent, const char *format, va_list args) {
+  CHECK_POINTER(log);
+  CHECK_POINTER(format);
+  char message[kClassMessageBytes];
+  Str_VPrintf(message, sizeof message, format, args);
+  char blanks[kClassIndentChars + 1];
+  int blankCount = indent > 0 ? (indent * 4 > kClassIndentChars ? kClassIndentChars : indent * 4) : 0;
+  memset(blanks, ' ', size_t(blankCount));
+  blanks[blankCount] = '\0';
+
+  ClassLogSink sink = log->sink ? log->sink : classDefaultSink;
+  const char *className = log->className ? log->className : "";
+  const char *id = static_cast<const char *>(log->object);
+  const char *dot = log->logName ? "." : "";
+  const char *logName = log->logName ? log->logName : "";
+  // An object without an id is named by its address.
+  char address[24];
+  if (id == nullptr || id[0] == '\0') {
+    Str_Printf(address, sizeof address, "%016llx",
+               (unsigned long long)reinterpret_cast<uintptr_t>(log->object));
+    id = address;
+  }
+  auto emit = [&](const char *piece) {
+    sink(log->sinkContext, "%s.%8s%s%s - %s%s\n", className, id, dot, logName, blanks, piece);
+  };
+  if (message[0] == '\0') {
+    emit("");
+    return 1;
+  }
+  // Runs of CR and LF count as one break; empty pieces are dropped.
+  for (char *p = message; *p;) {
+    size_t length = strcspn(p, "\r\n");
+    char *next = p + length;
+    while (*next == '\r' || *next == '\n') *next++ = '\0';
+    if (length > 0) emit(p);
+    p = next;
+  }
   return 1;
 }

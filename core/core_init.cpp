@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/class.h"
 #include "core/cmdline.h"
 #include "core/core.h"
 #include "core/log.h"
@@ -129,6 +130,7 @@ int Core_Init(uint32_t flags, const char *cmdline) {
   Core_SetFlags(flags);
 
   Time_Init();
+  Class_Init();
 
   char logPath[kPlatformPathBytes];
   if (!coreLogPath(flags, cmdline, logPath, sizeof logPath)) logPath[0] = '\0';
@@ -141,6 +143,7 @@ int Core_Init(uint32_t flags, const char *cmdline) {
 
 int Core_Shutdown(void) {
   int32_t exitCode = gCore ? gCore->exitCode : 0;
+  Class_Shutdown();
   Time_Shutdown();
   Log_Shutdown();
   Mem_Shutdown();
