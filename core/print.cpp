@@ -136,6 +136,23 @@ struct PrintSpec {
   int precision = -1;  // -1: not given
 };
 
+// Copies the short pieces that make up most output with a few fixed-size
+// moves instead of a call into the library's memcpy. Reads and writes only
+// bytes [0, n) of each side.
+inline void printCopy(char *dst, const char *src, int64_t n) {
+  if (n >= 8 && n <= 16) {
+    memcpy(dst, src, 8);
+    memcpy(dst + n - 8, src + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    memcpy(dst, src, 4);
+    memcpy(dst + n - 4, src + n - 4, 4);
+  } else if (n > 16) {
+    memcpy(dst, src, size_t(n));
+  } else {
+    for (int64_t i = 0; i < n; i++) dst[i] = src[i];
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Outputs. The engine is a template over where its output goes, so that the
 // common case (a StrBuf) costs no call per piece.
@@ -160,7 +177,7 @@ class PrintBufferOut {
       return true;
     }
     if (n < capacity_ - length_) {
-      memcpy(buffer_ + length_, text, size_t(n));
+      printCopy(buffer_ + length_, text, n);
       length_ += n;
       return true;
     }
@@ -268,6 +285,16 @@ bool printFieldZeros(Out &out, const PrintSpec &spec, const char *text, int64_t 
 // Integers
 
 char *printDecimal(char *end, uint64_t value) {
+  if (value <= UINT32_MAX) {  // 32-bit division is cheaper
+    auto small = uint32_t(value);
+    while (small >= 100) {
+      uint32_t rest = small / 100;
+      end -= 2;
+      memcpy(end, &kPrintDigitPairs[size_t(2 * (small - rest * 100))], 2);
+      small = rest;
+    }
+    value = small;
+  }
   while (value >= 100) {
     uint64_t rest = value / 100;
     end -= 2;
@@ -326,7 +353,7 @@ bool printInteger(Out &out, const PrintSpec &spec, const PrintRow &row, uint64_t
   // only when the digits do not already start with one.
   const char *prefix = "";
   if ((spec.flags & kPrintFlagAlt) && row.base == 16 && magnitude != 0) prefix = row.prefix;
-  int prefixLength = int(strlen(prefix));
+  int prefixLength = prefix[0] == '\0' ? 0 : prefix[1] == '\0' ? 1 : 2;
 
   int minDigits = spec.precision < 0 ? 1 : spec.precision;
   if (row.kind == PrintKind::Pointer && spec.precision < 0 && spec.width == 0)
@@ -342,8 +369,7 @@ bool printInteger(Out &out, const PrintSpec &spec, const PrintRow &row, uint64_t
     p = printDigits(p, magnitude, row.base, kPrintDigitChars + row.digitOffset);
   while (digitsEnd - p < minDigits) *--p = '0';
   if ((spec.flags & kPrintFlagAlt) && row.base == 8 && (p == digitsEnd || *p != '0')) *--p = '0';
-  p -= prefixLength;
-  memcpy(p, prefix, size_t(prefixLength));
+  for (int i = prefixLength - 1; i >= 0; i--) *--p = prefix[i];
   if (sign != 0) *--p = sign;
   return printField(out, spec, p, end - p);
 }
@@ -1055,6 +1081,18 @@ bool printRun(Out &out, const char *format, va_list args) {
   }
 }
 
+// StrBuf_Init without the check, for the engine's own buffers.
+inline void printInitStrBuf(StrBuf *strBuf, char *buffer, int64_t capacity) {
+  strBuf->header.instanceId[0] = '\0';
+  strBuf->header.classTag = kStrBufTag;
+  strBuf->header.refCount.store(1, std::memory_order_relaxed);
+  strBuf->header.destroy = nullptr;
+  strBuf->buffer = buffer;
+  strBuf->length = 0;
+  strBuf->capacity = capacity;
+  strBuf->overflow = 0;
+}
+
 // Formats into an initialised StrBuf; returns the bytes added.
 int64_t printToStrBuf(StrBuf *strBuf, const char *format, va_list args) {
   PrintBufferOut out(strBuf);
@@ -1087,9 +1125,10 @@ int Str_VPrintf(char *buffer, int size, const char *format, va_list args) {
   CHECK_POINTER(format);
   if (size < 1) return 0;
   StrBuf strBuf;
-  StrBuf_Init(&strBuf, buffer, size);
+  printInitStrBuf(&strBuf, buffer, size);
   printToStrBuf(&strBuf, format, args);
-  if (!StrBuf_Finish(&strBuf)) {
+  buffer[strBuf.length] = '\0';
+  if (strBuf.overflow != 0) {
     Log_WriteRaw(kPrintOverrunNotice);
     Log_WriteRaw(format);
   }
@@ -1121,28 +1160,22 @@ int Str_AppendVPrintf4096(char *buffer, const char *format, va_list args) {
   CHECK_POINTER(format);
   int64_t used = printBoundedLength(buffer, kLogLineBytes - 1);
   StrBuf strBuf;
-  StrBuf_Init(&strBuf, buffer + used, kLogLineBytes - used);
+  printInitStrBuf(&strBuf, buffer + used, kLogLineBytes - used);
   printToStrBuf(&strBuf, format, args);
-  return StrBuf_Finish(&strBuf);
+  buffer[used + strBuf.length] = '\0';
+  return strBuf.overflow == 0 ? 1 : 0;
 }
 
 int64_t Str_FormattedLength(const char *format, va_list args) {
   CHECK_POINTER(format);
   StrBuf strBuf;
-  StrBuf_Init(&strBuf, nullptr, 0);
+  printInitStrBuf(&strBuf, nullptr, 0);
   return printToStrBuf(&strBuf, format, args);
 }
 
 void StrBuf_Init(StrBuf *strBuf, char *buffer, int64_t capacity) {
   CHECK_POINTER(strBuf);
-  strBuf->header.instanceId[0] = '\0';
-  strBuf->header.classTag = kStrBufTag;
-  strBuf->header.refCount.store(1, std::memory_order_relaxed);
-  strBuf->header.destroy = nullptr;
-  strBuf->buffer = buffer;
-  strBuf->length = 0;
-  strBuf->capacity = capacity;
-  strBuf->overflow = 0;
+  printInitStrBuf(strBuf, buffer, capacity);
 }
 
 int StrBuf_Write(StrBuf *strBuf, const char *text, int64_t length, int64_t *written) {
