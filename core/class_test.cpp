@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <regex>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -117,11 +116,9 @@ TEST(Class, ReleaseClearsThePointerAndDestroysAtZero) {
 TEST(Class, FreshIdsAreUniqueLowerCaseHex) {
   TestObject o{};
   std::unordered_set<std::string> seen;
-  const std::regex shape("[0-9a-f]{32}");
   for (int i = 0; i < 1000000; i++) {
     Class_GenerateInstanceId(&o);
     std::string id(o.header.instanceId);
-    if (i % 1000 == 0) ASSERT_TRUE(std::regex_match(id, shape)) << id;
     ASSERT_EQ(id.size(), 32u);
     ASSERT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
     ASSERT_TRUE(seen.insert(id).second) << "repeated id " << id;
@@ -147,7 +144,9 @@ TEST(Class, InstanceTableMapsIdsBackToObjects) {
     // Ids are case-sensitive.
     std::string upper = copy;
     for (char &c : upper) c = char(toupper(c));
-    if (upper != copy) EXPECT_EQ(Class_ConvertFromInstanceId(upper.c_str()), nullptr);
+    if (upper != copy) {
+      EXPECT_EQ(Class_ConvertFromInstanceId(upper.c_str()), nullptr);
+    }
   }
   EXPECT_EQ(Class_ConvertFromInstanceId(nullptr), nullptr);
   EXPECT_EQ(Class_ConvertFromInstanceId("0123456789abcdef0123456789abcdef"), nullptr);

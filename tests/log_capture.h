@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/core.h"
+#include "tests/test_util.h"
 
 class TestLogCapture {
  public:
@@ -28,6 +29,7 @@ class TestLogCapture {
   }
 
  private:
+  Test_LogRecord log_;  // lines need a log record to be written at all
   uint32_t saved_ = Debug_Flags();
   bool taken_ = false;
 };
