@@ -376,3 +376,24 @@ TEST(LogConsoleDeathTest, QuitSignalWithoutHookEndsProcess) {
       },
       testing::KilledBySignal(SIGINT), "");
 }
+
+TEST(Log, DefaultFileLivesInTheDataDirectory) {
+  TempDir dir;
+  std::string data = (dir.path / "data").string();
+  const char *savedData = getenv("XDG_DATA_HOME");
+  std::string savedDataText = savedData ? savedData : "";
+  setenv("XDG_DATA_HOME", data.c_str(), 1);
+  // As root without sudo the program would be the system account and log
+  // below /var/lib; a sudo user logs into its own data directory.
+  bool root = geteuid() == 0;
+  if (root) setenv("SUDO_UID", "0", 1);
+  {
+    CoreSession session("app --debug");
+    Log_Print(LOG_INFO, KSRC, 0, "in the data directory\n");
+  }
+  if (root) unsetenv("SUDO_UID");
+  if (savedData) setenv("XDG_DATA_HOME", savedDataText.c_str(), 1);
+  else unsetenv("XDG_DATA_HOME");
+  std::string text = readFile(fs::path(data) / "keelson" / "keelson.developer.log");
+  EXPECT_NE(text.find("in the data directory"), std::string::npos);
+}
