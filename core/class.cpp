@@ -1,6 +1,8 @@
 // Class system: shared retain and release; see class.h.
 #include "core/class.h"
 
+#include <cstring>
+
 #include "core/platform.h"
 
 void *Class_Retain(void *object) {
@@ -29,11 +31,34 @@ void Class_GenericRelease(void **object) { Class_Release(object); }
 
 int Callback_ReturnTrue(...) { return 1; }
 
+namespace {
+
+// Ids are drawn from a per-thread buffer of random bytes: one system call per
+// 32 ids instead of one per id, which otherwise dominates small one-shot work
+// such as hashing 64 bytes on a stack context. Ids need uniqueness, not
+// secrecy; child processes are started by exec, so no buffer is shared
+// across a fork.
+constexpr size_t kClassIdPoolBytes = 512;
+
+void classTakeIdBytes(uint8_t guid[16]) {
+  thread_local uint8_t pool[kClassIdPoolBytes];
+  thread_local size_t used = kClassIdPoolBytes;
+  if (used == kClassIdPoolBytes) {
+    Platform_RandomBytes(pool, sizeof pool);
+    used = 0;
+  }
+  memcpy(guid, pool + used, 16);
+  memset(pool + used, 0, 16);  // an id is handed out once
+  used += 16;
+}
+
+}  // namespace
+
 extern "C" int Class_GenerateInstanceId(void *object) {
   CHECK_POINTER(object);
   static constexpr char kHexDigits[] = "0123456789abcdef";
   uint8_t guid[16];
-  Platform_RandomBytes(guid, sizeof guid);
+  classTakeIdBytes(guid);
   char *id = static_cast<ObjectHeader *>(object)->instanceId;
   for (int i = 0; i < 16; i++) {
     id[2 * i] = kHexDigits[guid[i] >> 4];
