@@ -134,6 +134,17 @@ class HashStackContext {
   alignas(16) uint8_t local_[kHashStackContextBytes];
 };
 
+// Init in place, Update, Generate, then the caller's read step; the result
+// of the last step run. The caller has checked the slots.
+template <class Read>
+int hashOneShot(const HashInterface *h, const void *data, int64_t length, Read read) {
+  HashStackContext context(h);
+  int result = h->Update(context.get(), data, length);
+  if (result) result = h->Generate(context.get());
+  if (result) result = read(context.get());
+  return result;
+}
+
 // Hashes the macro argument with a record; writes nothing when the argument
 // is empty.
 void hashMacroDigest(const HashInterface *h, const char *text, char *out) {
@@ -325,22 +336,16 @@ int Hash_ComputeDigest(const HashInterface *h, const void *data, int64_t length,
                        int32_t size) {
   hashCheckOneShotSlots(h);
   HASH_CHECK_SLOT(h->GetDigest);
-  HashStackContext context(h);
-  int result = h->Update(context.get(), data, length);
-  if (result) result = h->Generate(context.get());
-  if (result) result = h->GetDigest(context.get(), out, size);
-  return result;
+  return hashOneShot(h, data, length,
+                     [&](void *context) { return h->GetDigest(context, out, size); });
 }
 
 int Hash_ComputeDigestHex(const HashInterface *h, const void *data, int64_t length, char *out,
                           int32_t size) {
   hashCheckOneShotSlots(h);
   HASH_CHECK_SLOT(h->GetDigestHex);
-  HashStackContext context(h);
-  int result = h->Update(context.get(), data, length);
-  if (result) result = h->Generate(context.get());
-  if (result) result = h->GetDigestHex(context.get(), 0, out, size);
-  return result;
+  return hashOneShot(h, data, length,
+                     [&](void *context) { return h->GetDigestHex(context, 0, out, size); });
 }
 
 int Hash_ComputeDigestUtf16(const HashInterface *h, const char16_t *text, int32_t count,

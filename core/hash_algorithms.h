@@ -157,16 +157,25 @@ inline void hashPad(uint8_t *block, size_t used, const uint8_t *lengthField, Com
   compress(block, 1);
 }
 
-// MD4 and MD5 differ only in their compression: both count bytes in 64 bits
-// and write the bit count and the digest little-endian.
-template <class Compress>
-inline void hashMd4FamilyUpdate(Md4Context *c, const uint8_t *data, size_t length,
-                                Compress compress) {
-  size_t used = size_t(c->byteCount % 64);
-  c->byteCount += length;
-  hashAbsorb<64>(c->block, used, data, length, compress);
+// Absorbs data into a block buffer whose fill is byteCount % kBlockBytes.
+template <size_t kBlockBytes, class Compress>
+inline void hashUpdateCounted(uint8_t *block, uint64_t *byteCount, const uint8_t *data,
+                              size_t length, Compress compress) {
+  size_t used = size_t(*byteCount % kBlockBytes);
+  *byteCount += length;
+  hashAbsorb<kBlockBytes>(block, used, data, length, compress);
 }
 
+// The last block(s) of SHA-1 and SHA-256: the 64-bit bit count big-endian.
+template <class Compress>
+inline void hashPadBigEndian64(uint8_t *block, uint64_t byteCount, Compress compress) {
+  uint8_t bits[8];
+  hashStore64be(bits, byteCount << 3);
+  hashPad<64, 8>(block, size_t(byteCount % 64), bits, compress);
+}
+
+// MD4 and MD5 differ only in their compression: both count bytes in 64 bits
+// and write the bit count and the digest little-endian.
 template <class Compress>
 inline void hashMd4FamilyFinish(Md4Context *c, Compress compress) {
   uint8_t bits[8];

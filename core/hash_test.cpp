@@ -277,13 +277,7 @@ TEST(Hash, CrcComputeFoldsToUpperCase) {
 // ---- macros ---------------------------------------------------------------------
 
 TEST(Hash, MacroHandler) {
-  struct Row {
-    const char *name;
-    const char *argument;  // NULL: no argument
-    int handled;
-    std::string out;
-  };
-  const Row rows[] = {
+  HashTest_RunMacroRows(Hash_MacroHandler, {
       {"SHA1", "abc", 1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
       {"sha1", "abc", 1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
       {"CRC", "abc", 1, "352441c2"},
@@ -301,16 +295,7 @@ TEST(Hash, MacroHandler) {
       {"Hash", "SHA-1,abc", 1, ""},
       {"SHA512", "abc", 0, ""},  // only through "Hash"
       {"Hashes", "MD5,abc", 0, ""},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(std::string(row.name) + ":" + (row.argument ? row.argument : "(none)"));
-    std::string argument = row.argument ? row.argument : "";  // the handler writes into it
-    std::string out(kHashMacroOutputBytes, '\0');
-    EXPECT_EQ(Hash_MacroHandler(nullptr, row.name, row.argument ? argument.data() : nullptr,
-                                out.data()),
-              row.handled);
-    EXPECT_STREQ(out.c_str(), row.out.c_str());
-  }
+  });
 }
 
 // ---- fatal paths --------------------------------------------------------------------

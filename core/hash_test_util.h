@@ -96,3 +96,24 @@ class HashPathTest : public testing::TestWithParam<HashKernelPath> {
 inline std::string HashTest_PathName(const testing::TestParamInfo<HashKernelPath> &info) {
   return info.param.name;
 }
+
+// One row of a macro handler table: the handler's answer and what it wrote
+// (the output starts empty, as the expander leaves it).
+struct HashTestMacroRow {
+  const char *name;
+  const char *argument;  // NULL: no argument
+  int handled;
+  std::string out;
+};
+
+inline void HashTest_RunMacroRows(int (*handler)(void *, const char *, char *, char *),
+                                  const std::vector<HashTestMacroRow> &rows) {
+  for (const HashTestMacroRow &row : rows) {
+    SCOPED_TRACE(std::string(row.name) + ":" + (row.argument ? row.argument : "(none)"));
+    std::string argument = row.argument ? row.argument : "";  // the handler writes into it
+    std::string out(kHashMacroOutputBytes, '\0');
+    EXPECT_EQ(handler(nullptr, row.name, row.argument ? argument.data() : nullptr, out.data()),
+              row.handled);
+    EXPECT_STREQ(out.c_str(), row.out.c_str());
+  }
+}

@@ -69,6 +69,22 @@ void hmacDestroy(void **object) {
   MEM_FREE(hmac, sizeof(HmacHandle));
 }
 
+// A temporary object: bind, key, feed, finish, then the caller's read step;
+// the result of the last step run.
+template <class Read>
+int hmacOneShot(const HashInterface *h, const void *data, int64_t dataLength, const void *key,
+                int32_t keyLength, Read read) {
+  HmacHandle *hmac = nullptr;
+  HMAC_Create(&hmac);
+  int result = Hmac_SetInterface(hmac, h);
+  if (result) result = Hmac_SetKey(hmac, key, keyLength);
+  if (result) result = Hmac_Update(hmac, data, dataLength);
+  if (result) result = Hmac_Generate(hmac);
+  if (result) result = read(hmac);
+  Hmac_Delete(&hmac);
+  return result;
+}
+
 // SHA-1 over a running state, for PBKDF2's first HMAC of each block (salt and
 // block number behind a precomputed pad state).
 struct Pbkdf2Sha1Stream {
@@ -77,16 +93,12 @@ struct Pbkdf2Sha1Stream {
   uint8_t block[kPbkdf2Sha1BlockBytes];
 
   void update(const uint8_t *data, size_t length) {
-    size_t used = size_t(byteCount % 64);
-    byteCount += length;
-    hashAbsorb<64>(block, used, data, length,
-                   [this](const uint8_t *p, size_t blocks) { Sha1_Compress(state, p, blocks); });
+    hashUpdateCounted<64>(block, &byteCount, data, length,
+                          [this](const uint8_t *p, size_t blocks) { Sha1_Compress(state, p, blocks); });
   }
   void finish(uint8_t digest[kPbkdf2Sha1DigestBytes]) {
-    uint8_t bits[8];
-    hashStore64be(bits, byteCount << 3);
-    hashPad<64, 8>(block, size_t(byteCount % 64), bits,
-                   [this](const uint8_t *p, size_t blocks) { Sha1_Compress(state, p, blocks); });
+    hashPadBigEndian64(block, byteCount,
+                       [this](const uint8_t *p, size_t blocks) { Sha1_Compress(state, p, blocks); });
     for (int i = 0; i < 5; i++) hashStore32be(digest + 4 * i, state[i]);
   }
 };
@@ -280,29 +292,16 @@ int Hmac_CopyState(HmacHandle *source, HmacHandle *target) {
 
 int Hmac_Compute(const HashInterface *h, const void *data, int64_t dataLength, const void *key,
                  int32_t keyLength, void *out, int32_t size) {
-  HmacHandle *hmac = nullptr;
-  HMAC_Create(&hmac);
-  int result = Hmac_SetInterface(hmac, h);
-  if (result) result = Hmac_SetKey(hmac, key, keyLength);
-  if (result) result = Hmac_Update(hmac, data, dataLength);
-  if (result) result = Hmac_Generate(hmac);
-  if (result) result = Hmac_GetDigest(hmac, out, size);
-  Hmac_Delete(&hmac);
-  return result;
+  return hmacOneShot(h, data, dataLength, key, keyLength,
+                     [&](HmacHandle *hmac) { return Hmac_GetDigest(hmac, out, size); });
 }
 
 int Hmac_ComputeHex(const HashInterface *h, const void *data, int64_t dataLength, const void *key,
                     int32_t keyLength, char *out) {
   CHECK_POINTER(out);
-  HmacHandle *hmac = nullptr;
-  HMAC_Create(&hmac);
-  int result = Hmac_SetInterface(hmac, h);
-  if (result) result = Hmac_SetKey(hmac, key, keyLength);
-  if (result) result = Hmac_Update(hmac, data, dataLength);
-  if (result) result = Hmac_Generate(hmac);
-  if (result) result = Hash_GetDigestHex(hmac->Inner, out, kHashMacroOutputBytes);
-  Hmac_Delete(&hmac);
-  return result;
+  return hmacOneShot(h, data, dataLength, key, keyLength, [&](HmacHandle *hmac) {
+    return Hash_GetDigestHex(hmac->Inner, out, kHashMacroOutputBytes);
+  });
 }
 
 int Hmac_Pbkdf2Sha1(const void *password, int32_t passwordLength, const void *salt,

@@ -195,13 +195,7 @@ TEST(Hmac, Pbkdf2CountsAre32BitAndBadCountsAnswerZero) {
 }
 
 TEST(Hmac, MacroHandler) {
-  struct Row {
-    const char *name;
-    const char *argument;  // NULL: no argument
-    int handled;
-    std::string out;
-  };
-  const Row rows[] = {
+  HashTest_RunMacroRows(Hmac_MacroHandler, {
       {"HMACSHA256", "key,a,b", 1, computeHex(&kHashSha256, "key", "a,b")},
       {"hmacmd5", "Jefe,what do ya want for nothing?", 1, "750c783e6ab0b503eaa86e310a5db738"},
       {"HMAC", "SHA1,key,data", 1, computeHex(&kHashSha1, "key", "data")},
@@ -214,16 +208,7 @@ TEST(Hmac, MacroHandler) {
       {"HMACSHA256", "", 0, ""},
       {"HMA", "SHA1,k,d", 0, ""},
       {"SHA1", "abc", 0, ""},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(std::string(row.name) + ":" + (row.argument ? row.argument : "(none)"));
-    std::string argument = row.argument ? row.argument : "";
-    std::string out(kHashMacroOutputBytes, '\0');
-    EXPECT_EQ(Hmac_MacroHandler(nullptr, row.name, row.argument ? argument.data() : nullptr,
-                                out.data()),
-              row.handled);
-    EXPECT_STREQ(out.c_str(), row.out.c_str());
-  }
+  });
 }
 
 TEST(HmacDeathTest, CopyStateBetweenRecordsStops) {

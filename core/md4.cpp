@@ -61,7 +61,7 @@ struct Md4Algorithm {
 
   static void reset(Context *c) { hashMd4FamilyReset(c); }
   static void update(Context *c, const uint8_t *data, size_t length) {
-    hashMd4FamilyUpdate(c, data, length,
+    hashUpdateCounted<64>(c->block, &c->byteCount, data, length,
                         [c](const uint8_t *p, size_t blocks) { md4Compress(c->state, p, blocks); });
   }
   static void finish(Context *c) {

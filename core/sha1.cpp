@@ -153,6 +153,9 @@ struct Sha1Algorithm {
   static constexpr uint32_t kTag = kSha1ContextTag;
   static constexpr const char *kAssertName = "SHA1";
 
+  static auto compressor(Context *c) {
+    return [c](const uint8_t *p, size_t blocks) { Sha1_Compress(c->state, p, blocks); };
+  }
   static void reset(Context *c) {
     c->byteCount = 0;
     c->state[0] = 0x67452301;
@@ -163,16 +166,10 @@ struct Sha1Algorithm {
     c->digestReady = 0;
   }
   static void update(Context *c, const uint8_t *data, size_t length) {
-    size_t used = size_t(c->byteCount % 64);
-    c->byteCount += length;
-    hashAbsorb<64>(c->block, used, data, length,
-                   [c](const uint8_t *p, size_t blocks) { Sha1_Compress(c->state, p, blocks); });
+    hashUpdateCounted<64>(c->block, &c->byteCount, data, length, compressor(c));
   }
   static void finish(Context *c) {
-    uint8_t bits[8];
-    hashStore64be(bits, c->byteCount << 3);
-    hashPad<64, 8>(c->block, size_t(c->byteCount % 64), bits,
-                   [c](const uint8_t *p, size_t blocks) { Sha1_Compress(c->state, p, blocks); });
+    hashPadBigEndian64(c->block, c->byteCount, compressor(c));
     for (int i = 0; i < 5; i++) hashStore32be(c->digest + 4 * i, c->state[i]);
   }
   static int32_t digestLength(const Context *) { return 20; }

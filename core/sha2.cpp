@@ -101,6 +101,28 @@ constexpr uint64_t kSha512Initial[8] = {
 
 // ---- SHA-256 portable kernel -------------------------------------------------
 
+// Sixteen rounds from round j on; the working variables change roles each
+// round instead of moving. W(i) gives the message word of window slot i.
+#define SHA2_SIXTEEN_ROUNDS(R, W, j) \
+  R(a, b, c, d, e, f, g, h, (j) + 0, W(0)); \
+  R(h, a, b, c, d, e, f, g, (j) + 1, W(1)); \
+  R(g, h, a, b, c, d, e, f, (j) + 2, W(2)); \
+  R(f, g, h, a, b, c, d, e, (j) + 3, W(3)); \
+  R(e, f, g, h, a, b, c, d, (j) + 4, W(4)); \
+  R(d, e, f, g, h, a, b, c, (j) + 5, W(5)); \
+  R(c, d, e, f, g, h, a, b, (j) + 6, W(6)); \
+  R(b, c, d, e, f, g, h, a, (j) + 7, W(7)); \
+  R(a, b, c, d, e, f, g, h, (j) + 8, W(8)); \
+  R(h, a, b, c, d, e, f, g, (j) + 9, W(9)); \
+  R(g, h, a, b, c, d, e, f, (j) + 10, W(10)); \
+  R(f, g, h, a, b, c, d, e, (j) + 11, W(11)); \
+  R(e, f, g, h, a, b, c, d, (j) + 12, W(12)); \
+  R(d, e, f, g, h, a, b, c, (j) + 13, W(13)); \
+  R(c, d, e, f, g, h, a, b, (j) + 14, W(14)); \
+  R(b, c, d, e, f, g, h, a, (j) + 15, W(15));
+#define SHA2_LOADED(i) w[i]
+
+
 #define SHA256_BIG0(x) (hashRotr32(x, 2) ^ hashRotr32(x, 13) ^ hashRotr32(x, 22))
 #define SHA256_BIG1(x) (hashRotr32(x, 6) ^ hashRotr32(x, 11) ^ hashRotr32(x, 25))
 #define SHA256_SMALL0(x) (hashRotr32(x, 7) ^ hashRotr32(x, 18) ^ ((x) >> 3))
@@ -128,39 +150,9 @@ void sha256CompressPortable(uint32_t state[8], const uint8_t *data, size_t block
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
     uint32_t bc = b ^ c;
-    SHA256_ROUND(a, b, c, d, e, f, g, h, 0, w[0]);
-    SHA256_ROUND(h, a, b, c, d, e, f, g, 1, w[1]);
-    SHA256_ROUND(g, h, a, b, c, d, e, f, 2, w[2]);
-    SHA256_ROUND(f, g, h, a, b, c, d, e, 3, w[3]);
-    SHA256_ROUND(e, f, g, h, a, b, c, d, 4, w[4]);
-    SHA256_ROUND(d, e, f, g, h, a, b, c, 5, w[5]);
-    SHA256_ROUND(c, d, e, f, g, h, a, b, 6, w[6]);
-    SHA256_ROUND(b, c, d, e, f, g, h, a, 7, w[7]);
-    SHA256_ROUND(a, b, c, d, e, f, g, h, 8, w[8]);
-    SHA256_ROUND(h, a, b, c, d, e, f, g, 9, w[9]);
-    SHA256_ROUND(g, h, a, b, c, d, e, f, 10, w[10]);
-    SHA256_ROUND(f, g, h, a, b, c, d, e, 11, w[11]);
-    SHA256_ROUND(e, f, g, h, a, b, c, d, 12, w[12]);
-    SHA256_ROUND(d, e, f, g, h, a, b, c, 13, w[13]);
-    SHA256_ROUND(c, d, e, f, g, h, a, b, 14, w[14]);
-    SHA256_ROUND(b, c, d, e, f, g, h, a, 15, w[15]);
+    SHA2_SIXTEEN_ROUNDS(SHA256_ROUND, SHA2_LOADED, 0);
     for (int j = 16; j < 64; j += 16) {
-      SHA256_ROUND(a, b, c, d, e, f, g, h, j + 0, SHA256_W(0));
-      SHA256_ROUND(h, a, b, c, d, e, f, g, j + 1, SHA256_W(1));
-      SHA256_ROUND(g, h, a, b, c, d, e, f, j + 2, SHA256_W(2));
-      SHA256_ROUND(f, g, h, a, b, c, d, e, j + 3, SHA256_W(3));
-      SHA256_ROUND(e, f, g, h, a, b, c, d, j + 4, SHA256_W(4));
-      SHA256_ROUND(d, e, f, g, h, a, b, c, j + 5, SHA256_W(5));
-      SHA256_ROUND(c, d, e, f, g, h, a, b, j + 6, SHA256_W(6));
-      SHA256_ROUND(b, c, d, e, f, g, h, a, j + 7, SHA256_W(7));
-      SHA256_ROUND(a, b, c, d, e, f, g, h, j + 8, SHA256_W(8));
-      SHA256_ROUND(h, a, b, c, d, e, f, g, j + 9, SHA256_W(9));
-      SHA256_ROUND(g, h, a, b, c, d, e, f, j + 10, SHA256_W(10));
-      SHA256_ROUND(f, g, h, a, b, c, d, e, j + 11, SHA256_W(11));
-      SHA256_ROUND(e, f, g, h, a, b, c, d, j + 12, SHA256_W(12));
-      SHA256_ROUND(d, e, f, g, h, a, b, c, j + 13, SHA256_W(13));
-      SHA256_ROUND(c, d, e, f, g, h, a, b, j + 14, SHA256_W(14));
-      SHA256_ROUND(b, c, d, e, f, g, h, a, j + 15, SHA256_W(15));
+      SHA2_SIXTEEN_ROUNDS(SHA256_ROUND, SHA256_W, j);
     }
     state[0] += a;
     state[1] += b;
@@ -264,39 +256,9 @@ inline __attribute__((always_inline)) void sha512Blocks(uint64_t state[8], const
     uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
     uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
     uint64_t bc = b ^ c;
-    SHA512_ROUND(a, b, c, d, e, f, g, h, 0, w[0]);
-    SHA512_ROUND(h, a, b, c, d, e, f, g, 1, w[1]);
-    SHA512_ROUND(g, h, a, b, c, d, e, f, 2, w[2]);
-    SHA512_ROUND(f, g, h, a, b, c, d, e, 3, w[3]);
-    SHA512_ROUND(e, f, g, h, a, b, c, d, 4, w[4]);
-    SHA512_ROUND(d, e, f, g, h, a, b, c, 5, w[5]);
-    SHA512_ROUND(c, d, e, f, g, h, a, b, 6, w[6]);
-    SHA512_ROUND(b, c, d, e, f, g, h, a, 7, w[7]);
-    SHA512_ROUND(a, b, c, d, e, f, g, h, 8, w[8]);
-    SHA512_ROUND(h, a, b, c, d, e, f, g, 9, w[9]);
-    SHA512_ROUND(g, h, a, b, c, d, e, f, 10, w[10]);
-    SHA512_ROUND(f, g, h, a, b, c, d, e, 11, w[11]);
-    SHA512_ROUND(e, f, g, h, a, b, c, d, 12, w[12]);
-    SHA512_ROUND(d, e, f, g, h, a, b, c, 13, w[13]);
-    SHA512_ROUND(c, d, e, f, g, h, a, b, 14, w[14]);
-    SHA512_ROUND(b, c, d, e, f, g, h, a, 15, w[15]);
+    SHA2_SIXTEEN_ROUNDS(SHA512_ROUND, SHA2_LOADED, 0);
     for (int j = 16; j < 80; j += 16) {
-      SHA512_ROUND(a, b, c, d, e, f, g, h, j + 0, SHA512_W(0));
-      SHA512_ROUND(h, a, b, c, d, e, f, g, j + 1, SHA512_W(1));
-      SHA512_ROUND(g, h, a, b, c, d, e, f, j + 2, SHA512_W(2));
-      SHA512_ROUND(f, g, h, a, b, c, d, e, j + 3, SHA512_W(3));
-      SHA512_ROUND(e, f, g, h, a, b, c, d, j + 4, SHA512_W(4));
-      SHA512_ROUND(d, e, f, g, h, a, b, c, j + 5, SHA512_W(5));
-      SHA512_ROUND(c, d, e, f, g, h, a, b, j + 6, SHA512_W(6));
-      SHA512_ROUND(b, c, d, e, f, g, h, a, j + 7, SHA512_W(7));
-      SHA512_ROUND(a, b, c, d, e, f, g, h, j + 8, SHA512_W(8));
-      SHA512_ROUND(h, a, b, c, d, e, f, g, j + 9, SHA512_W(9));
-      SHA512_ROUND(g, h, a, b, c, d, e, f, j + 10, SHA512_W(10));
-      SHA512_ROUND(f, g, h, a, b, c, d, e, j + 11, SHA512_W(11));
-      SHA512_ROUND(e, f, g, h, a, b, c, d, j + 12, SHA512_W(12));
-      SHA512_ROUND(d, e, f, g, h, a, b, c, j + 13, SHA512_W(13));
-      SHA512_ROUND(c, d, e, f, g, h, a, b, j + 14, SHA512_W(14));
-      SHA512_ROUND(b, c, d, e, f, g, h, a, j + 15, SHA512_W(15));
+      SHA2_SIXTEEN_ROUNDS(SHA512_ROUND, SHA512_W, j);
     }
     state[0] += a;
     state[1] += b;
@@ -316,6 +278,8 @@ inline __attribute__((always_inline)) void sha512Blocks(uint64_t state[8], const
 #undef SHA512_W
 #undef SHA512_ROUND
 #undef SHA2_CH
+#undef SHA2_SIXTEEN_ROUNDS
+#undef SHA2_LOADED
 
 void sha512CompressPortable(uint64_t state[8], const uint8_t *data, size_t blocks) {
   sha512Blocks(state, data, blocks);
@@ -359,18 +323,15 @@ struct Sha256Algorithm {
     c->digestLength = digestLength;
     c->digestReady = 0;
   }
+  static auto compressor(Context *c) {
+    return [c](const uint8_t *p, size_t blocks) { Sha256_Compress(c->state, p, blocks); };
+  }
   static void reset(Context *c) { resetWith(c, kSha256Initial, 32); }
   static void update(Context *c, const uint8_t *data, size_t length) {
-    size_t used = size_t(c->byteCount % 64);
-    c->byteCount += length;
-    hashAbsorb<64>(c->block, used, data, length,
-                   [c](const uint8_t *p, size_t blocks) { Sha256_Compress(c->state, p, blocks); });
+    hashUpdateCounted<64>(c->block, &c->byteCount, data, length, compressor(c));
   }
   static void finish(Context *c) {
-    uint8_t bits[8];
-    hashStore64be(bits, c->byteCount << 3);
-    hashPad<64, 8>(c->block, size_t(c->byteCount % 64), bits,
-                   [c](const uint8_t *p, size_t blocks) { Sha256_Compress(c->state, p, blocks); });
+    hashPadBigEndian64(c->block, c->byteCount, compressor(c));
     uint8_t full[32];
     for (int i = 0; i < 8; i++) hashStore32be(full + 4 * i, c->state[i]);
     memcpy(c->digest, full, c->digestLength);
