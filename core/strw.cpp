@@ -582,6 +582,13 @@ int StrW_FromUtf32ToUtf8(char *dst, const char32_t *src, int size) {
   CHECK_POINTER(dst);
   CHECK_POINTER(src);
   StrwOut<char> out(dst, size);
+  // A value of 31 bits or more is no character in any encoding: the whole
+  // text is refused rather than shown with a gap (the '#' print form).
+  for (int i = 0; src[i] != 0; i++)
+    if (uint32_t(src[i]) >= 0x80000000) {
+      out.finish();
+      return 0;
+    }
   for (int i = 0; src[i] != 0 && out.putCodePoint(src[i]); i++) {
   }
   out.finish();

@@ -129,7 +129,8 @@ int StrW_ToUtf8(char *dst, const char16_t *src, int size);
 int StrW_BigEndianToUtf8(char *dst, const void *src, int count);
 
 // Encodes a 0-terminated array of code points as UTF-8 into dst of size bytes;
-// surrogates and values above U+10FFFF become U+FFFD. Returns the bytes
+// surrogates and values above U+10FFFF become U+FFFD, and a value of
+// 0x80000000 or more makes the whole result empty. Returns the bytes
 // written, terminator not counted.
 int StrW_FromUtf32ToUtf8(char *dst, const char32_t *src, int size);
 

@@ -174,7 +174,9 @@ TEST(StrWIconv, CodePointStringsAgreeWithIconv) {
 
     char out[64];
     int len = StrW_FromUtf32ToUtf8(out, cps.c_str(), sizeof out);
-    ASSERT_EQ(std::string(out, size_t(len)), expected.bytes);
+    bool refused = false;
+    for (char32_t c : cps) refused |= uint32_t(c) >= 0x80000000;
+    ASSERT_EQ(std::string(out, size_t(len)), refused ? std::string() : expected.bytes);
 
     std::u16string units = unitsFromLE(iconvConvert("UTF-16LE", "UTF-8", expected.bytes).bytes);
     ASSERT_EQ(fromUtf8(expected.bytes, 64), units);
