@@ -29,7 +29,7 @@ TEST(CoreDeathTest, ClassCheckStopsOnNullAndWrongTag) {
   header.classTag = 0x12345678;
   EXPECT_DEATH(CLASS_CHECK(static_cast<void *>(nullptr), 0x12345678u), "Pointer is NULL\n");
   EXPECT_DEATH(CLASS_CHECK(&header, 0xff945dbcu),
-               "Class mismatch pointer \\(0x[0-9A-Fa-fx]+: expected 0xff945dbc but was "
+               "Class mismatch pointer \\(0x[0-9A-F]{16}: expected 0xff945dbc but was "
                "0x12345678\\)");
 }
 

@@ -7,10 +7,18 @@
 // "%S"/"%C" (upper-cased), UTF-16 text with 'l', 'w' or '!'
 // (const char16_t *) and UTF-32 text with '#' (const char32_t *).
 // Integers are 32 bits unless "ll" or "I64" is given; 'l' keeps 32 bits, so
-// pass int32_t/uint32_t with it, never long. "%p" prints 64 bits.
+// pass int32_t/uint32_t with it, never long. "%p" prints 64 bits as 16
+// upper-case hex digits. Floats: precision 12 unless given; only the first 16
+// significant digits (26 with '!') are printed, the rest as '0'; "%g" uses the
+// exponent form below 1e-4 or when the exponent exceeds the precision; "NaN"
+// and "Inf". A conversion character the engine does not know ends the output.
+// There is no format(printf) attribute: the extensions would not pass it.
 //
 // Invariants: (1) output never exceeds the buffer: at most size - 1
 // characters and a terminator. (2) truncation is reported, never silent.
+// (3) the engine never takes tracked memory (Mem_Alloc): memory reports are
+// formatted while the memory lock is held. Long converted strings use plain
+// malloc, the one documented exception to the tracked-allocator rule.
 //
 // Threads: any thread; the engine keeps no state between calls.
 #pragma once
@@ -25,11 +33,14 @@ constexpr uint32_t kPrintSinkFirst = 0x1;
 constexpr uint32_t kPrintSinkLast = 0x2;
 
 // Receives one piece of output (length bytes, not terminated) and reports in
-// *written how many it took. Returns 1 to go on, 0 to stop the engine.
+// *written how many it took. Returns 1 to go on, 0 to stop the engine. Once
+// the format has been walked to its end the engine sends one empty piece
+// flagged kPrintSinkLast (unless the sink stopped it before).
 typedef int (*PrintSink)(void *context, uint32_t flags, const char *text, int64_t length,
                          int64_t *written);
 
-// The engine. Returns the number of bytes handed to the sink.
+// The engine. Returns the number of bytes the sink took (the sum of its
+// *written). Stops the program on a NULL format or sink.
 int64_t Str_FormatEngine(const char *format, void *sinkContext, PrintSink sink, va_list args);
 // The engine with a caller's sink, arguments in the usual order.
 int64_t Str_FormatToSink(const char *format, PrintSink sink, void *sinkContext, va_list args);
@@ -65,12 +76,17 @@ struct StrBuf {
   uint32_t overflow; // kStrBufTruncated once anything was cut
 };
 
+// Stops the program on a NULL strBuf.
 void StrBuf_Init(StrBuf *strBuf, char *buffer, int64_t capacity);
-// Appends length bytes of text (-1: up to its terminator). Returns 1 when all
-// of it was taken; stores *written when written is not NULL.
+// Appends length bytes of text (-1: up to its terminator). Text that would
+// reach the capacity is cut to what leaves room for the terminator and the
+// buffer is marked truncated; after that nothing more is taken. Returns 1 when
+// all of it was taken; stores *written when written is not NULL.
 int StrBuf_Write(StrBuf *strBuf, const char *text, int64_t length, int64_t *written);
 // Terminates the buffer. Returns 1 when nothing was cut.
 int StrBuf_Finish(StrBuf *strBuf);
 // The engine's sink for a StrBuf context.
 int StrBuf_Sink(void *context, uint32_t flags, const char *text, int64_t length,
                 int64_t *written);
+// Every StrBuf operation stops the program on a NULL pointer or a context
+// that is not a StrBuf.
