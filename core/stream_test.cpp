@@ -4,9 +4,12 @@
 
 #include <cstring>
 #include <random>
+#include <type_traits>
 #include <string>
 #include <vector>
 
+#include "core/bufstream.h"
+#include "core/dupstream.h"
 #include "core/memstream.h"
 #include "core/nullstream.h"
 #include "core/print.h"
@@ -176,6 +179,37 @@ TEST(Stream, CopyLengthAsksForWhatRemainsInStepsOf16384) {
     EXPECT_EQ(Stream_CopyLength(&sink.stream, &source.stream, row.count), row.result);
     EXPECT_EQ(source.asked, row.asked);
     EXPECT_EQ(sink.sink, source.source.substr(0, row.copied));
+  }
+}
+
+// The utility takes (origin, offset), the slot (offset, origin): a call in
+// the other order must not compile.
+static_assert(std::is_invocable_v<decltype(&Stream_Seek), Stream *, StreamOrigin, int64_t>);
+static_assert(!std::is_invocable_v<decltype(&Stream_Seek), Stream *, int64_t, StreamOrigin>);
+static_assert(!std::is_invocable_v<decltype(&Stream_Seek), Stream *, int, int64_t>);
+static_assert(std::is_invocable_v<decltype(Stream::Seek), void *, int64_t, StreamOrigin>);
+static_assert(!std::is_invocable_v<decltype(Stream::Seek), void *, StreamOrigin, int64_t>);
+
+TEST(Stream, EveryStreamClassIsDestroyedThroughItsHeader) {
+  MemoryStream *memory = nullptr;
+  BufferedStream *buffered = nullptr;
+  NullStream *null = nullptr;
+  DupStream *dup = nullptr;
+  MemoryStream_Create(&memory);
+  BufferedStream_Create(&buffered);
+  NullStream_Create(&null);
+  DupStream_Create(&dup);
+  MemoryStream_EnableGrowth(memory);
+  BufferedStream_SetReadBufferSize(buffered, 100);
+  DupStream_WriteInbound(dup, "abc", 3);
+  void *objects[] = {memory, buffered, null, dup};
+  for (void *object : objects) {
+    EXPECT_EQ(Class_Retain(object), object);
+    void *handle = object;
+    EXPECT_EQ(Class_Release(&handle), 1);  // still alive
+    EXPECT_EQ(handle, nullptr);
+    handle = object;
+    EXPECT_EQ(Class_Release(&handle), 0);  // destroyed; ASan sees any leak
   }
 }
 
