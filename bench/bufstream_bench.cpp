@@ -58,7 +58,7 @@ FILE *openFile(bool unbuffered) {
 // the scope.
 struct Buffered {
   FILE *file = openFile(true);
-  Stream inner = {file,    nullptr, nullptr, nullptr, stdioRead, nullptr, nullptr,
+  Stream inner = {file,    nullptr,   nullptr, nullptr, stdioRead, nullptr, nullptr,
                   nullptr, stdioTell, nullptr, nullptr, nullptr,   0};
   BufferedStream *buffered = nullptr;
   Stream *stream = nullptr;

@@ -14,17 +14,17 @@ constexpr const char kBufferedStreamClassName[] = "BufferedStream";
 constexpr int kBufferedStreamTraceLevel = 11;  // the lines on the per-byte path
 constexpr int kBufferedStreamCloseLevel = 0;
 constexpr int32_t kLogLevelUnknown = INT32_MAX;  // configured level not looked up yet
-constexpr int32_t kLogOff = -1;                 // no verbosity configured for the class
+constexpr int32_t kLogOff = -1;                  // no verbosity configured for the class
 constexpr int kLogMessageBytes = 2048;
 
 }  // namespace
 
 struct BufferedStream {
   ObjectHeader header;
-  uint32_t kind;       // kBufferedStreamKind; the null stream shares the tag
-  int32_t logLevel;    // the class log's configured level, looked up on first use
-  Stream stream;       // context = this object
-  Stream *inner;       // borrowed
+  uint32_t kind;     // kBufferedStreamKind; the null stream shares the tag
+  int32_t logLevel;  // the class log's configured level, looked up on first use
+  Stream stream;     // context = this object
+  Stream *inner;     // borrowed
   uint8_t *readBuffer;
   int32_t readBufferSize;
   int32_t readLength;  // bytes in the read buffer
@@ -33,11 +33,11 @@ struct BufferedStream {
   int32_t readFills;
   uint8_t *writeBuffer;
   int32_t writeBufferSize;
-  int32_t writeLength; // bytes in the write buffer
-  int32_t writePos;    // where the next byte goes
+  int32_t writeLength;  // bytes in the write buffer
+  int32_t writePos;     // where the next byte goes
   int32_t writeCopies;
   int32_t writeFlushes;
-  int64_t position;    // see invariant (1) in bufstream.h
+  int64_t position;  // see invariant (1) in bufstream.h
 };
 
 namespace {
@@ -50,8 +50,7 @@ namespace {
 __attribute__((noinline)) bool bufferedStreamLogLookUp(BufferedStream *s, int level) {
   if (s->logLevel == kLogLevelUnknown) {
     int configured = 0;
-    s->logLevel = Log_GetVerboseLevel(kBufferedStreamClassName, &configured) ? configured
-                                                                             : kLogOff;
+    s->logLevel = Log_GetVerboseLevel(kBufferedStreamClassName, &configured) ? configured : kLogOff;
   }
   return level <= s->logLevel && Log_IsEnabled();
 }
@@ -226,8 +225,7 @@ int BufferedStream_SetReadBufferSize(BufferedStream *stream, int32_t bytes) {
 int BufferedStream_SetWriteBufferSize(BufferedStream *stream, int32_t bytes) {
   BUFFERED_STREAM_CHECK(stream);
   if (stream->writeLength > 0 && !BufferedStream_Flush(stream)) return 0;
-  if (stream->writeBuffer != nullptr)
-    Mem_Free(stream->writeBuffer, stream->writeBufferSize, KSRC);
+  if (stream->writeBuffer != nullptr) Mem_Free(stream->writeBuffer, stream->writeBufferSize, KSRC);
   stream->writeBuffer = nullptr;
   stream->writeBufferSize = 0;
   if (bytes >= 1) {
@@ -256,8 +254,8 @@ int BufferedStream_Read(BufferedStream *stream, void *buffer, int32_t count, int
   if (s->writeLength > 0) {
     // The inner stream stands at the start of the unwritten bytes: reading
     // there would move the place where the flush writes them.
-    if (log) bufferedStreamLog(s, "Switch from write to read, not yet supported [%lld]",
-                               s->position);
+    if (log)
+      bufferedStreamLog(s, "Switch from write to read, not yet supported [%lld]", s->position);
     return 0;
   }
   if (count <= 0 || s->readBuffer == nullptr) return 0;
@@ -276,8 +274,8 @@ int BufferedStream_Read(BufferedStream *stream, void *buffer, int32_t count, int
     s->readCopies++;
     copied += n;
     if (log)
-      bufferedStreamLog(s, "Emptied [Copied %d Remaining %d Buf %d:%d Pos %lld]", n,
-                        count - copied, s->readPos, s->readLength, s->position);
+      bufferedStreamLog(s, "Emptied [Copied %d Remaining %d Buf %d:%d Pos %lld]", n, count - copied,
+                        s->readPos, s->readLength, s->position);
   }
   *read = copied;
   return copied > 0 ? 1 : 0;
@@ -293,8 +291,8 @@ int BufferedStream_Write(BufferedStream *stream, const void *data, int32_t count
   Stream *inner = s->inner;
   if (inner == nullptr || inner->Write == nullptr || count < 0) return 0;
   bool log = bufferedStreamLogOn(s, kBufferedStreamTraceLevel);
-  if (log) bufferedStreamLog(s, "Write [Size %ld Len %d Pos %lld]", count, s->writeLength,
-                             s->position);
+  if (log)
+    bufferedStreamLog(s, "Write [Size %ld Len %d Pos %lld]", count, s->writeLength, s->position);
   if (count == 0) return 1;
   if (s->writeBuffer == nullptr) return 0;
 
@@ -303,8 +301,8 @@ int BufferedStream_Write(BufferedStream *stream, const void *data, int32_t count
     // the logical position.
     int32_t unread = s->readLength - s->readPos;
     int64_t logical = s->position - unread;
-    if (unread > 0 && (inner->Seek == nullptr ||
-                       !inner->Seek(inner->context, logical, StreamOrigin::Begin)))
+    if (unread > 0 &&
+        (inner->Seek == nullptr || !inner->Seek(inner->context, logical, StreamOrigin::Begin)))
       return 0;
     s->position = logical;
     s->readLength = s->readPos = 0;
@@ -324,8 +322,8 @@ int BufferedStream_Write(BufferedStream *stream, const void *data, int32_t count
       s->writeCopies++;
       if (s->writePos > s->writeLength) s->writeLength = s->writePos;
       if (log)
-        bufferedStreamLog(s, "Write copy [Remaining %d Write %d:%d Len %d]", remaining,
-                          s->writePos, n, s->writeLength);
+        bufferedStreamLog(s, "Write copy [Remaining %d Write %d:%d Len %d]", remaining, s->writePos,
+                          n, s->writeLength);
     }
     if (s->writePos == s->writeBufferSize && !BufferedStream_Flush(s)) {
       *written = count - remaining;
@@ -379,8 +377,8 @@ int BufferedStream_Seek(BufferedStream *stream, int64_t offset, StreamOrigin ori
   BUFFERED_STREAM_CHECK(stream);
   BufferedStream *s = stream;
   if (bufferedStreamLogOn(s, kBufferedStreamTraceLevel))
-    bufferedStreamLog(s, "Seek [Origin %d Offset %llu Pos %lld]\n", int(origin),
-                      uint64_t(offset), s->position);
+    bufferedStreamLog(s, "Seek [Origin %d Offset %llu Pos %lld]\n", int(origin), uint64_t(offset),
+                      s->position);
   int64_t target = 0;
   switch (origin) {
     case StreamOrigin::Begin:
@@ -426,8 +424,7 @@ int BufferedStream_Tell(BufferedStream *stream, uint64_t *position) {
   if (!inner->Tell(inner->context, &told)) return 0;
   s->position = int64_t(told);
   if (bufferedStreamLogOn(s, kBufferedStreamTraceLevel))
-    bufferedStreamLog(s, "Tell [Pos %llu ReadPos %d WritePos %d]\n", told, s->readPos,
-                      s->writePos);
+    bufferedStreamLog(s, "Tell [Pos %llu ReadPos %d WritePos %d]\n", told, s->readPos, s->writePos);
   *position = uint64_t(bufferedStreamLogical(s));
   return 1;
 }

@@ -56,8 +56,7 @@ int BufferedStream_Read(BufferedStream *stream, void *buffer, int32_t count, int
 // there is no write buffer or inner Write, when leaving the read side cannot
 // seek the inner stream back, or when a flush of the full buffer fails; then
 // *written tells the bytes that the buffer took.
-int BufferedStream_Write(BufferedStream *stream, const void *data, int32_t count,
-                         int32_t *written);
+int BufferedStream_Write(BufferedStream *stream, const void *data, int32_t count, int32_t *written);
 // Flush slot: writes the buffered bytes to the inner stream and keeps the
 // logical position. 1 when nothing is pending or all was written; 0 when the
 // inner Write is missing, fails or stalls (the rest stays buffered) or the

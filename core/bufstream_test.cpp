@@ -186,10 +186,10 @@ TEST_F(BufferedStreamTest, SeeksInsideAndOutsideTheReadBuffer) {
     int64_t offset;
   };
   const Row rows[] = {
-      {StreamOrigin::End, -4},     {StreamOrigin::Current, -10000}, {StreamOrigin::Current, 100},
-      {StreamOrigin::Begin, 1},    {StreamOrigin::Begin, 4000},     {StreamOrigin::End, 0},
+      {StreamOrigin::End, -4},     {StreamOrigin::Current, -10000},   {StreamOrigin::Current, 100},
+      {StreamOrigin::Begin, 1},    {StreamOrigin::Begin, 4000},       {StreamOrigin::End, 0},
       {StreamOrigin::Begin, -1},   {static_cast<StreamOrigin>(9), 0}, {StreamOrigin::End, -20000},
-      {StreamOrigin::Current, -1}, {StreamOrigin::Current, -7},     {StreamOrigin::Begin, 4093},
+      {StreamOrigin::Current, -1}, {StreamOrigin::Current, -7},       {StreamOrigin::Begin, 4093},
   };
   const int64_t size = int64_t(content.size());
   int64_t position = 2;
@@ -280,7 +280,8 @@ TEST_F(BufferedStreamTest, RandomReadsAndSeeksMatchTheFile) {
       if (random() % 8 == 0) {
         int origin = int(random() % 3);
         int64_t target = int64_t(random() % uint64_t(size + 1));
-        if (random() % 2 == 0) target = std::clamp<int64_t>(position - 5000 + random() % 10000, 0, size);
+        if (random() % 2 == 0)
+          target = std::clamp<int64_t>(position - 5000 + random() % 10000, 0, size);
         int64_t offset = origin == 0 ? target : origin == 1 ? target - position : target - size;
         ASSERT_EQ(Stream_Seek(stream_, static_cast<StreamOrigin>(origin), offset), 1);
         position = target;
@@ -372,7 +373,7 @@ TEST_F(BufferedStreamTest, AFailedInnerSeekChangesNothing) {
   file_->failSeeks = 1;
   EXPECT_EQ(Stream_Seek(stream_, StreamOrigin::Begin, 200), 0);  // outside: needs the inner seek
   EXPECT_EQ(read(2, 1), "45");
-  EXPECT_EQ(Stream_Seek(stream_, StreamOrigin::Begin, 12), 1);   // within the buffer
+  EXPECT_EQ(Stream_Seek(stream_, StreamOrigin::Begin, 12), 1);  // within the buffer
   EXPECT_EQ(read(2, 1), "cd");
   EXPECT_EQ(Stream_Seek(stream_, StreamOrigin::End, 100), 0);
   EXPECT_EQ(tell(), 14);

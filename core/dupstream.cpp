@@ -13,9 +13,7 @@ struct DupStream {
 
 namespace {
 
-void dupStreamDestroy(void **object) {
-  DupStream_Release(reinterpret_cast<DupStream **>(object));
-}
+void dupStreamDestroy(void **object) { DupStream_Release(reinterpret_cast<DupStream **>(object)); }
 
 MemoryStream *dupStreamCreateQueue(void) {
   MemoryStream *queue = nullptr;
@@ -132,8 +130,7 @@ int DupStream_PrintfInbound(DupStream *stream, const char *format, ...) {
   return ok;
 }
 int DupStream_TransferInbound(DupStream *destination, DupStream *source) {
-  return MemoryStream_Transfer(dupStreamInbound(destination, KSRC),
-                               dupStreamInbound(source, KSRC));
+  return MemoryStream_Transfer(dupStreamInbound(destination, KSRC), dupStreamInbound(source, KSRC));
 }
 
 int DupStream_LockOutbound(DupStream *stream) {

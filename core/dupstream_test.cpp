@@ -169,12 +169,14 @@ TEST(DupStream, RandomOperationsMatchTwoDequeModels) {
     } else if (op < 9) {
       if (transactionStart[side] < 0) {
         ASSERT_EQ(in ? DupStream_BeginInboundTransaction(dup.s)
-                     : DupStream_BeginOutboundTransaction(dup.s), 1);
+                     : DupStream_BeginOutboundTransaction(dup.s),
+                  1);
         transactionStart[side] = int(model.size());
       } else {
         int rollback = int(random() % 2);
         ASSERT_EQ(in ? DupStream_EndInboundTransaction(dup.s, rollback)
-                     : DupStream_EndOutboundTransaction(dup.s, rollback), 1);
+                     : DupStream_EndOutboundTransaction(dup.s, rollback),
+                  1);
         if (rollback && size_t(transactionStart[side]) <= model.size())
           model.resize(size_t(transactionStart[side]));
         transactionStart[side] = -1;
@@ -246,7 +248,8 @@ TEST(DupStreamThreaded, ProducerAndConsumerMoveTenMillionBytesInOrder) {
   while (received < kTotal && !timedOut) {
     if (std::chrono::steady_clock::now() > deadline) break;
     int32_t read = 0;
-    if (!DupStream_ReadInbound(dup.s, buffer.data(), int32_t(1 + random() % buffer.size()), &read)) {
+    if (!DupStream_ReadInbound(dup.s, buffer.data(), int32_t(1 + random() % buffer.size()),
+                               &read)) {
       std::this_thread::yield();
       continue;
     }

@@ -10,20 +10,20 @@
 
 struct MemoryStream {
   ObjectHeader header;
-  Stream stream;                  // context = this object
-  uint8_t *buffer;                // NULL while there is none
-  std::atomic<uint32_t> refCount; // GetBuffer references out
-  int32_t capacity;               // bytes allocated for buffer
-  int32_t maximumSize;            // growth bound; 0 = none
-  int32_t size;                   // usable bytes; writes stop here
+  Stream stream;                   // context = this object
+  uint8_t *buffer;                 // NULL while there is none
+  std::atomic<uint32_t> refCount;  // GetBuffer references out
+  int32_t capacity;                // bytes allocated for buffer
+  int32_t maximumSize;             // growth bound; 0 = none
+  int32_t size;                    // usable bytes; writes stop here
   int64_t position;
   int32_t open;
-  int32_t external;               // buffer belongs to the caller
+  int32_t external;  // buffer belongs to the caller
   int32_t growth;
-  int32_t length;                 // data bytes from the start of buffer
-  int32_t transactionStart;       // Length at Begin; -1 when none is open
+  int32_t length;            // data bytes from the start of buffer
+  int32_t transactionStart;  // Length at Begin; -1 when none is open
   int32_t threadSafe;
-  CriticalSection *lock;          // guards every field above once threadSafe is 1
+  CriticalSection *lock;  // guards every field above once threadSafe is 1
 };
 
 namespace {
@@ -249,8 +249,7 @@ int MemoryStream_Attach(MemoryStream *stream, void *buffer, int32_t dataLength,
                         int32_t bufferSize) {
   CLASS_CHECK(stream, kMemoryStreamTag);
   MemoryStreamGuard guard(stream);
-  if (buffer != nullptr && (dataLength < 0 || bufferSize < 0 || dataLength > bufferSize))
-    return 0;
+  if (buffer != nullptr && (dataLength < 0 || bufferSize < 0 || dataLength > bufferSize)) return 0;
   memoryStreamDropBuffer(stream, KSRC);
   if (buffer != nullptr) {
     stream->buffer = static_cast<uint8_t *>(buffer);
@@ -413,8 +412,8 @@ int MemoryStream_PrintfAppend(MemoryStream *stream, const char *format, va_list 
     if (!memoryStreamGrow(stream, needed, kMemoryStreamGrowthBytes)) return 0;
     if (int64_t(stream->size) - stream->length < needed) return 0;  // capped at the maximum
   }
-  int printed = Str_VPrintf(reinterpret_cast<char *>(stream->buffer + stream->length),
-                            int(needed), format, args);
+  int printed = Str_VPrintf(reinterpret_cast<char *>(stream->buffer + stream->length), int(needed),
+                            format, args);
   stream->length += printed;
   return 1;
 }
@@ -424,10 +423,17 @@ int MemoryStream_Seek(MemoryStream *stream, int64_t offset, StreamOrigin origin)
   MemoryStreamGuard guard(stream);
   int64_t base;
   switch (origin) {
-    case StreamOrigin::Begin: base = 0; break;
-    case StreamOrigin::Current: base = stream->position; break;
-    case StreamOrigin::End: base = stream->length; break;
-    default: return 0;
+    case StreamOrigin::Begin:
+      base = 0;
+      break;
+    case StreamOrigin::Current:
+      base = stream->position;
+      break;
+    case StreamOrigin::End:
+      base = stream->length;
+      break;
+    default:
+      return 0;
   }
   int64_t target;
   if (__builtin_add_overflow(base, offset, &target)) return 0;

@@ -53,11 +53,10 @@ int MemoryStream_Resize(MemoryStream *stream, int32_t size, int keepData);
 // Resets, then serves the caller's buffer (bufferSize bytes, the first
 // dataLength of them data; NULL leaves the stream reset). Returns 0, changing
 // nothing, when the lengths are negative or dataLength > bufferSize.
-int MemoryStream_Attach(MemoryStream *stream, void *buffer, int32_t dataLength,
-                        int32_t bufferSize);
-int MemoryStream_EnableGrowth(MemoryStream *stream);   // there is no way back
-int MemoryStream_SetMaximumSize(MemoryStream *stream); // 1 MiB
-int MemoryStream_MakeThreadSafe(MemoryStream *stream); // creates the lock once
+int MemoryStream_Attach(MemoryStream *stream, void *buffer, int32_t dataLength, int32_t bufferSize);
+int MemoryStream_EnableGrowth(MemoryStream *stream);    // there is no way back
+int MemoryStream_SetMaximumSize(MemoryStream *stream);  // 1 MiB
+int MemoryStream_MakeThreadSafe(MemoryStream *stream);  // creates the lock once
 int MemoryStream_GetStream(MemoryStream *stream, Stream **record);
 
 int32_t MemoryStream_GetLength(MemoryStream *stream);
@@ -98,9 +97,9 @@ int MemoryStream_PrintfAppend(MemoryStream *stream, const char *format, va_list 
 
 // Seek slot: the target must lie within [0, Length]; 0 leaves the position.
 int MemoryStream_Seek(MemoryStream *stream, int64_t offset, StreamOrigin origin);
-int MemoryStream_Tell(MemoryStream *stream, uint64_t *position);      // Tell slot; 1
-int MemoryStream_GetDataSize(MemoryStream *stream, int64_t *size);    // GetSize slot: Length; 1
-int MemoryStream_IsOpen(MemoryStream *stream);                        // IsOpen slot
+int MemoryStream_Tell(MemoryStream *stream, uint64_t *position);    // Tell slot; 1
+int MemoryStream_GetDataSize(MemoryStream *stream, int64_t *size);  // GetSize slot: Length; 1
+int MemoryStream_IsOpen(MemoryStream *stream);                      // IsOpen slot
 
 // Removes count bytes (at most Length) from the front; the position is
 // clamped, not shifted. 1 while data remains, 0 once the stream is empty.

@@ -146,10 +146,10 @@ TEST(MemoryStream, ResizeAllocatesHalfAgainAndStopsAtTheMaximum) {
   };
   const Row rows[] = {
       {false, 4096, 5000, 7500, 5000},
-      {false, 4096, 100, 4096, 100},          // the buffer stays
+      {false, 4096, 100, 4096, 100},  // the buffer stays
       {true, 4096, 1000000, kMax, 1000000},
-      {true, 4096, 2000000, kMax, kMax},      // Size never passes the capacity
-      {true, kMax, kMax + 1, kMax, kMax},     // at the maximum: the buffer stays
+      {true, 4096, 2000000, kMax, kMax},   // Size never passes the capacity
+      {true, kMax, kMax + 1, kMax, kMax},  // at the maximum: the buffer stays
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(std::to_string(row.first) + " -> " + std::to_string(row.second));
@@ -200,11 +200,11 @@ TEST(MemoryStream, SeekChecksEveryOrigin) {
     int64_t position;  // from position 4 of 10 bytes
   };
   const Row rows[] = {
-      {StreamOrigin::Begin, 10, 1, 10},     {StreamOrigin::Begin, 11, 0, 4},
-      {StreamOrigin::Begin, -1, 0, 4},      {StreamOrigin::Current, 3, 1, 7},
-      {StreamOrigin::Current, -5, 0, 4},    {StreamOrigin::Current, INT64_MAX, 0, 4},
-      {StreamOrigin::End, 0, 1, 10},        {StreamOrigin::End, -4, 1, 6},
-      {StreamOrigin::End, 100, 0, 4},       {StreamOrigin::End, -11, 0, 4},
+      {StreamOrigin::Begin, 10, 1, 10},        {StreamOrigin::Begin, 11, 0, 4},
+      {StreamOrigin::Begin, -1, 0, 4},         {StreamOrigin::Current, 3, 1, 7},
+      {StreamOrigin::Current, -5, 0, 4},       {StreamOrigin::Current, INT64_MAX, 0, 4},
+      {StreamOrigin::End, 0, 1, 10},           {StreamOrigin::End, -4, 1, 6},
+      {StreamOrigin::End, 100, 0, 4},          {StreamOrigin::End, -11, 0, 4},
       {static_cast<StreamOrigin>(3), 0, 0, 4},
   };
   for (const Row &row : rows) {
@@ -228,10 +228,10 @@ TEST(MemoryStream, RemovalClampsToTheData) {
     int32_t read;
   };
   const Row rows[] = {
-      {"discard", 3, 1, "def", 3, 0},      {"discard", 6, 0, "", 0, 0},
-      {"discard", 100, 0, "", 0, 0},       {"truncate", 2, 1, "abcd", 4, 0},
-      {"truncate", 100, 1, "", 0, 0},      {"readfront", 4, 1, "ef", 2, 4},
-      {"readfront", 100, 1, "", 0, 6},     {"readfront null", 3, 1, "def", 3, 3},
+      {"discard", 3, 1, "def", 3, 0},       {"discard", 6, 0, "", 0, 0},
+      {"discard", 100, 0, "", 0, 0},        {"truncate", 2, 1, "abcd", 4, 0},
+      {"truncate", 100, 1, "", 0, 0},       {"readfront", 4, 1, "ef", 2, 4},
+      {"readfront", 100, 1, "", 0, 6},      {"readfront null", 3, 1, "def", 3, 3},
       {"readfront null", 100, 1, "", 0, 6},
   };
   for (const Row &row : rows) {
@@ -242,10 +242,11 @@ TEST(MemoryStream, RemovalClampsToTheData) {
     std::string operation = row.operation;
     int32_t read = 0;
     char buffer[128] = {};
-    int result = operation == "discard"     ? MemoryStream_Discard(m.s, row.count)
-                 : operation == "truncate"  ? MemoryStream_Truncate(m.s, row.count)
-                 : operation == "readfront" ? MemoryStream_ReadFront(m.s, buffer, row.count, &read)
-                                            : MemoryStream_ReadFront(m.s, nullptr, row.count, &read);
+    int result = operation == "discard"    ? MemoryStream_Discard(m.s, row.count)
+                 : operation == "truncate" ? MemoryStream_Truncate(m.s, row.count)
+                 : operation == "readfront"
+                     ? MemoryStream_ReadFront(m.s, buffer, row.count, &read)
+                     : MemoryStream_ReadFront(m.s, nullptr, row.count, &read);
     EXPECT_EQ(result, row.result);
     EXPECT_EQ(m.data(), row.left);
     EXPECT_EQ(m.position(), row.position);
@@ -375,7 +376,8 @@ TEST(MemoryStream, TransferMovesWhatTheDestinationHasSpaceFor) {
     EXPECT_EQ(MemoryStream_Transfer(destination.s, source.s), row.result);
     EXPECT_EQ(MemoryStream_GetLength(destination.s), row.destination + row.moved);
     EXPECT_EQ(source.data(), bytes.substr(size_t(row.moved)));
-    EXPECT_EQ(destination.data().substr(size_t(row.destination)), bytes.substr(0, size_t(row.moved)));
+    EXPECT_EQ(destination.data().substr(size_t(row.destination)),
+              bytes.substr(0, size_t(row.moved)));
   }
   Memory self(true);
   self.append("abc");
@@ -419,13 +421,13 @@ struct Modelled {
   // Bytes that a write of count at offset may take: growth makes room up to
   // the maximum; without growth the write is cut at Size.
   int32_t expectedWrite(int64_t offset, int32_t count) {
-    int64_t limit = config.growth ? (config.maximum ? kMax : INT64_MAX)
-                                  : MemoryStream_GetSize(memory.s);
+    int64_t limit =
+        config.growth ? (config.maximum ? kMax : INT64_MAX) : MemoryStream_GetSize(memory.s);
     return int32_t(std::max<int64_t>(0, std::min<int64_t>(count, limit - offset)));
   }
   bool printfFits(int64_t n) {
-    int64_t limit = config.growth ? (config.maximum ? kMax : INT64_MAX)
-                                  : MemoryStream_GetSize(memory.s);
+    int64_t limit =
+        config.growth ? (config.maximum ? kMax : INT64_MAX) : MemoryStream_GetSize(memory.s);
     return data.size() + n + 1 <= uint64_t(limit);
   }
   void put(int64_t offset, const std::string &bytes) {
@@ -446,8 +448,8 @@ class MemoryStreamModelTest : public ::testing::TestWithParam<ModelConfig> {};
 constexpr int kModelSteps = 1000000;
 constexpr size_t kSoftLength = 160 * 1024;  // past it, removals are favoured
 constexpr int kPhaseSteps = 20000;
-constexpr int kFillSteps = 400;                // the last steps of each phase
-constexpr size_t kFillLength = 1300 * 1024;    // what the fill phase aims at
+constexpr int kFillSteps = 400;              // the last steps of each phase
+constexpr size_t kFillLength = 1300 * 1024;  // what the fill phase aims at
 
 int32_t randomCount(std::mt19937 &random) {
   uint32_t r = random() % 100;
@@ -494,8 +496,9 @@ void stepWrite(std::mt19937 &random, Modelled &m, bool append) {
   int64_t offset = append ? int64_t(m.data.size()) : m.position;
   int32_t expected = m.expectedWrite(offset, int32_t(bytes.size()));
   int32_t written = -1;
-  int result = append ? MemoryStream_WriteAppend(m.memory.s, bytes.data(), int32_t(bytes.size()), &written)
-                      : MemoryStream_Write(m.memory.s, bytes.data(), int32_t(bytes.size()), &written);
+  int result =
+      append ? MemoryStream_WriteAppend(m.memory.s, bytes.data(), int32_t(bytes.size()), &written)
+             : MemoryStream_Write(m.memory.s, bytes.data(), int32_t(bytes.size()), &written);
   ASSERT_EQ(written, expected);
   ASSERT_EQ(result, expected > 0 ? 1 : 0);
   m.put(offset, bytes.substr(0, size_t(expected)));
@@ -528,7 +531,8 @@ void stepRead(std::mt19937 &random, Modelled &m, int how) {
     m.position += n;
   } else if (how == 1) {  // ReadAt anywhere, also outside the data
     int64_t offset = int64_t(random() % uint32_t(length + 100)) - 10;
-    int32_t n = offset < 0 ? 0 : int32_t(std::max<int64_t>(0, std::min<int64_t>(count, length - offset)));
+    int32_t n =
+        offset < 0 ? 0 : int32_t(std::max<int64_t>(0, std::min<int64_t>(count, length - offset)));
     ASSERT_EQ(MemoryStream_ReadAt(m.memory.s, buffer.data(), offset, count, &read), n > 0 ? 1 : 0);
     ASSERT_EQ(read, n);
     if (n > 0) {
@@ -570,7 +574,8 @@ void stepSeek(std::mt19937 &random, Modelled &m) {
   if (random() % 8 == 0) offset = 0;
   int64_t base = origin == 0 ? 0 : origin == 1 ? m.position : length;
   bool valid = origin < 3 && base + offset >= 0 && base + offset <= length;
-  ASSERT_EQ(MemoryStream_Seek(m.memory.s, offset, static_cast<StreamOrigin>(origin)), valid ? 1 : 0);
+  ASSERT_EQ(MemoryStream_Seek(m.memory.s, offset, static_cast<StreamOrigin>(origin)),
+            valid ? 1 : 0);
   if (valid) m.position = base + offset;
 }
 
@@ -578,8 +583,7 @@ void stepResize(std::mt19937 &random, Modelled &m, int32_t size) {
   int keep = random() % 4 != 0;
   int32_t capacityBefore = MemoryStream_GetCapacity(m.memory.s);
   ASSERT_EQ(MemoryStream_Resize(m.memory.s, size, keep), 1);
-  int32_t expectedSize =
-      m.config.maximum ? std::min(size, std::max(capacityBefore, kMax)) : size;
+  int32_t expectedSize = m.config.maximum ? std::min(size, std::max(capacityBefore, kMax)) : size;
   ASSERT_EQ(MemoryStream_GetSize(m.memory.s), expectedSize);
   ASSERT_EQ(MemoryStream_IsOpen(m.memory.s), size > 0 ? 1 : 0);
   if (!keep || size == 0) {
@@ -618,8 +622,8 @@ void stepTransfer(std::mt19937 &random, Modelled &into, Modelled &from, bool fee
     ASSERT_EQ(from.memory.append(bytes), 1);
     from.data += bytes;
   }
-  int64_t space = into.config.maximum ? std::max<int64_t>(0, kMax - int64_t(into.data.size()))
-                                      : INT64_MAX;
+  int64_t space =
+      into.config.maximum ? std::max<int64_t>(0, kMax - int64_t(into.data.size())) : INT64_MAX;
   int expectedResult;
   int32_t moved = 0;
   if (from.data.empty()) {
@@ -652,28 +656,43 @@ void runModel(const ModelConfig &config, uint32_t seed) {
         std::string bytes = randomBytes(random, 65536 + random() % 400000);
         int32_t expected = m.expectedWrite(int64_t(m.data.size()), int32_t(bytes.size()));
         int32_t written = -1;
-        ASSERT_EQ(MemoryStream_WriteAppend(m.memory.s, bytes.data(), int32_t(bytes.size()), &written),
-                  expected > 0 ? 1 : 0);
+        ASSERT_EQ(
+            MemoryStream_WriteAppend(m.memory.s, bytes.data(), int32_t(bytes.size()), &written),
+            expected > 0 ? 1 : 0);
         ASSERT_EQ(written, expected);
         m.data += bytes.substr(0, size_t(expected));
       }
     }
     if (!fillPhase && m.data.size() > kSoftLength && random() % 2 == 0) op = 40 + random() % 16;
     if (!config.growth && MemoryStream_GetSize(m.memory.s) == 0 && random() % 4 == 0) op = 80;
-    if (op < 16) stepWrite(random, m, false);
-    else if (op < 28) stepWrite(random, m, true);
-    else if (op < 32) stepPrintf(random, m);
-    else if (op < 40) stepRead(random, m, 0);
-    else if (op < 44) stepRead(random, m, 1);
-    else if (op < 48) stepRead(random, m, 2);
-    else if (op < 51) stepRead(random, m, 3);
-    else if (op < 54) stepRemove(random, m, true);
-    else if (op < 56) stepRemove(random, m, false);
-    else if (op < 70) stepSeek(random, m);
-    else if (op < 74) stepTransaction(random, m);
-    else if (op < 77) stepTransfer(random, m, peer, true);
-    else if (op < 79) stepTransfer(random, peer, m, false);
-    else if (op < 83) stepResize(random, m, randomResize(random));
+    if (op < 16)
+      stepWrite(random, m, false);
+    else if (op < 28)
+      stepWrite(random, m, true);
+    else if (op < 32)
+      stepPrintf(random, m);
+    else if (op < 40)
+      stepRead(random, m, 0);
+    else if (op < 44)
+      stepRead(random, m, 1);
+    else if (op < 48)
+      stepRead(random, m, 2);
+    else if (op < 51)
+      stepRead(random, m, 3);
+    else if (op < 54)
+      stepRemove(random, m, true);
+    else if (op < 56)
+      stepRemove(random, m, false);
+    else if (op < 70)
+      stepSeek(random, m);
+    else if (op < 74)
+      stepTransaction(random, m);
+    else if (op < 77)
+      stepTransfer(random, m, peer, true);
+    else if (op < 79)
+      stepTransfer(random, peer, m, false);
+    else if (op < 83)
+      stepResize(random, m, randomResize(random));
     else if (op < 84) {
       MemoryStream_Empty(m.memory.s);
       m.data.clear();
@@ -704,11 +723,8 @@ TEST_P(MemoryStreamModelTest, RandomOperationsMatchAStringModel) {
   runModel(GetParam(), 20260611u + uint32_t(GetParam().growth) * 2 + uint32_t(GetParam().maximum));
 }
 
-INSTANTIATE_TEST_SUITE_P(Configs, MemoryStreamModelTest,
-                         ::testing::Values(ModelConfig{"fixed", false, false},
-                                           ModelConfig{"fixedMaximum", false, true},
-                                           ModelConfig{"growth", true, false},
-                                           ModelConfig{"growthMaximum", true, true}),
-                         [](const ::testing::TestParamInfo<ModelConfig> &info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Configs, MemoryStreamModelTest,
+    ::testing::Values(ModelConfig{"fixed", false, false}, ModelConfig{"fixedMaximum", false, true},
+                      ModelConfig{"growth", true, false}, ModelConfig{"growthMaximum", true, true}),
+    [](const ::testing::TestParamInfo<ModelConfig> &info) { return std::string(info.param.name); });

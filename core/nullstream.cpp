@@ -125,10 +125,17 @@ int NullStream_Seek(NullStream *stream, int64_t offset, StreamOrigin origin) {
   NULL_STREAM_CHECK(stream);
   int64_t base;
   switch (origin) {
-    case StreamOrigin::Begin: base = 0; break;
-    case StreamOrigin::Current: base = stream->position; break;
-    case StreamOrigin::End: base = stream->size; break;
-    default: Core_Abort(KSRC, "Invalid seek origin (%d)", int(origin));
+    case StreamOrigin::Begin:
+      base = 0;
+      break;
+    case StreamOrigin::Current:
+      base = stream->position;
+      break;
+    case StreamOrigin::End:
+      base = stream->size;
+      break;
+    default:
+      Core_Abort(KSRC, "Invalid seek origin (%d)", int(origin));
   }
   int64_t target;
   if (__builtin_add_overflow(base, offset, &target) || target < 0) return 0;

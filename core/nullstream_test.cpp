@@ -112,7 +112,9 @@ TEST(NullStream, SizeEqualsTheLengthOfAMemoryStream) {
         int64_t target = int64_t(random() % uint64_t(length + 1));
         uint64_t at = 0;
         Stream_Tell(record, &at);
-        int64_t offset = origin == 0 ? target : origin == 1 ? target - int64_t(at) : target - length;
+        int64_t offset = origin == 0   ? target
+                         : origin == 1 ? target - int64_t(at)
+                                       : target - length;
         ASSERT_EQ(Stream_Seek(record, static_cast<StreamOrigin>(origin), offset), 1);
         ASSERT_EQ(Stream_Seek(null.stream, static_cast<StreamOrigin>(origin), offset), 1);
       } else {

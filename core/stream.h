@@ -111,7 +111,6 @@ inline void Stream_CheckKind(const void *object, uint32_t tag, uint32_t kind,
   Class_Check(object, tag, sourcePath, line);
   uint32_t found = static_cast<const StreamKindHeader *>(object)->kind;
   if (found != kind)
-    Core_Abort(sourcePath, line,
-               "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n", object, kind,
-               found);
+    Core_Abort(sourcePath, line, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n",
+               object, kind, found);
 }

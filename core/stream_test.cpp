@@ -4,8 +4,8 @@
 
 #include <cstring>
 #include <random>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/bufstream.h"
@@ -31,8 +31,8 @@ struct Probe {
   bool writeFails = false;
 
   Probe() {
-    stream = Stream{this,  nullptr, probeWrite, nullptr, probeRead, nullptr,
-                    nullptr, nullptr, nullptr,  nullptr, nullptr,   nullptr, 0};
+    stream = Stream{this,    nullptr, probeWrite, nullptr, probeRead, nullptr, nullptr,
+                    nullptr, nullptr, nullptr,    nullptr, nullptr,   0};
   }
 
   static int probeRead(void *context, void *buffer, int32_t length, int32_t *read) {
@@ -163,8 +163,15 @@ TEST(Stream, CopyLengthAsksForWhatRemainsInStepsOf16384) {
       {"40000 in whole chunks", 50000, 40000, 0, false, SIZE_MAX, 1, {16384, 16384, 7232}, 40000},
       {"count 0 reads nothing", 100, 0, 0, false, SIZE_MAX, 1, {}, 0},
       {"negative count", 100, -1, 0, false, SIZE_MAX, 0, {}, 0},
-      {"short reads are read again", 20000, 20000, 9000, false, SIZE_MAX, 1,
-       {16384, 11000, 2000}, 20000},
+      {"short reads are read again",
+       20000,
+       20000,
+       9000,
+       false,
+       SIZE_MAX,
+       1,
+       {16384, 11000, 2000},
+       20000},
       {"source ends early", 100, 200, 0, false, SIZE_MAX, 0, {200, 100}, 100},
       {"source stalls", 100, 200, 0, true, SIZE_MAX, 0, {200, 100}, 100},
       {"destination takes fewer", 20000, 20000, 0, false, 10000, 0, {16384}, 10000},
@@ -255,7 +262,8 @@ const ConversionSet kInt64Conversions = {"64-bit integers", {"%lld", "%llu", "%l
 const ConversionSet kDoubleConversions = {"doubles", {"%f", "%.3f", "%e", "%g", "%10.2f"}};
 
 std::string generateFormat(std::mt19937 &random, const ConversionSet &set, int conversions) {
-  static const char *const kTexts[] = {"", "", "a", "key: ", "%%", "\n", " - ", "\xc3\xa9t\xc3\xa9"};
+  static const char *const kTexts[] = {
+      "", "", "a", "key: ", "%%", "\n", " - ", "\xc3\xa9t\xc3\xa9"};
   std::string format;
   for (int i = 0; i < conversions; i++) {
     format += kTexts[random() % (sizeof kTexts / sizeof kTexts[0])];

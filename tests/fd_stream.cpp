@@ -51,10 +51,17 @@ int fdSeek(void *context, int64_t offset, StreamOrigin origin) {
   if (s->failSeeks) return 0;
   int whence;
   switch (origin) {
-    case StreamOrigin::Begin: whence = SEEK_SET; break;
-    case StreamOrigin::Current: whence = SEEK_CUR; break;
-    case StreamOrigin::End: whence = SEEK_END; break;
-    default: return 0;
+    case StreamOrigin::Begin:
+      whence = SEEK_SET;
+      break;
+    case StreamOrigin::Current:
+      whence = SEEK_CUR;
+      break;
+    case StreamOrigin::End:
+      whence = SEEK_END;
+      break;
+    default:
+      return 0;
   }
   return lseek(s->fd, off_t(offset), whence) >= 0 ? 1 : 0;
 }
@@ -87,7 +94,7 @@ FdStream *fdOpen(const std::string &path, int flags) {
   int fd = open(path.c_str(), flags | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   auto *s = new FdStream;
-  s->stream = Stream{s,      nullptr, fdWrite,   nullptr, fdRead,  nullptr, fdSeek,
+  s->stream = Stream{s,       nullptr, fdWrite,   nullptr,  fdRead,  nullptr, fdSeek,
                      nullptr, fdTell,  fdGetSize, fdIsOpen, fdClose, 0};
   s->fd = fd;
   return s;
@@ -109,8 +116,8 @@ void FdStream_Destroy(FdStream *stream) {
 
 std::string Test_MakeTempDirectory(void) {
   const char *base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/keelson-test-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/keelson-test-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   if (mkdtemp(name.data()) == nullptr) return std::string();

@@ -10,7 +10,7 @@
 #include "core/stream.h"
 
 struct FdStream {
-  Stream stream;              // context = this record
+  Stream stream;  // context = this record
   int fd = -1;
   int32_t maxReadChunk = 0;   // > 0: a read delivers at most this many bytes
   int32_t maxWriteChunk = 0;  // > 0: a write takes at most this many bytes
