@@ -13,16 +13,13 @@ namespace {
 constexpr const char kBufferedStreamClassName[] = "BufferedStream";
 constexpr int kBufferedStreamTraceLevel = 11;  // the lines on the per-byte path
 constexpr int kBufferedStreamCloseLevel = 0;
-constexpr int32_t kLogLevelUnknown = INT32_MAX;  // configured level not looked up yet
-constexpr int32_t kLogOff = -1;                  // no verbosity configured for the class
-constexpr int kLogMessageBytes = 2048;
 
 }  // namespace
 
 struct BufferedStream {
   ObjectHeader header;
   uint32_t kind;     // kBufferedStreamKind; the null stream shares the tag
-  int32_t logLevel;  // the class log's configured level, looked up on first use
+  ClassLog log;      // "BufferedStream"; its verbosity is looked up once
   Stream stream;     // context = this object
   Stream *inner;     // borrowed
   uint8_t *readBuffer;
@@ -45,42 +42,17 @@ namespace {
 #define BUFFERED_STREAM_CHECK(s) \
   Stream_CheckKind((s), kBufferedStreamTag, kBufferedStreamKind, KSRC)
 
-// The first use looks the class's verbosity up and caches it for the life of
-// the object; logging off then costs the one compare in bufferedStreamLogOn.
-__attribute__((noinline)) bool bufferedStreamLogLookUp(BufferedStream *s, int level) {
-  if (s->logLevel == kLogLevelUnknown) {
-    int configured = 0;
-    s->logLevel = Log_GetVerboseLevel(kBufferedStreamClassName, &configured) ? configured : kLogOff;
-  }
-  return level <= s->logLevel && Log_IsEnabled();
-}
-
+// The class log's verbosity is looked up on first use and cached, so with
+// logging off the per-byte lines cost one cached check and no formatting.
 inline bool bufferedStreamLogOn(BufferedStream *s, int level) {
-  return s->logLevel >= level && bufferedStreamLogLookUp(s, level);
+  return Class_LogEnabled(&s->log, level) && Log_IsEnabled();
 }
 
-// One class-log line per piece of the message between line breaks:
-// "BufferedStream.<id or address> - <text>".
 void bufferedStreamLog(BufferedStream *s, const char *format, ...) {
-  char message[kLogMessageBytes];
   va_list args;
   va_start(args, format);
-  Str_VPrintf(message, sizeof message, format, args);
+  Class_LogPrint(&s->log, 0, format, args);
   va_end(args);
-  const char *id = s->header.instanceId;
-  char address[16];
-  if (id[0] == '\0') {
-    Str_Printf(address, sizeof address, "%08x", uint32_t(uintptr_t(s)));
-    id = address;
-  }
-  for (char *piece = message; *piece != '\0';) {
-    size_t length = strcspn(piece, "\r\n");
-    char *next = piece + length + strspn(piece + length, "\r\n");
-    piece[length] = '\0';
-    if (length > 0)
-      Log_Print(LOG_DEBUG, KSRC, 0, "%s.%s - %s\n", kBufferedStreamClassName, id, piece);
-    piece = next;
-  }
 }
 
 int bufferedStreamSlotWrite(void *context, const void *data, int32_t length, int32_t *written) {
@@ -179,7 +151,8 @@ int BufferedStream_Create(BufferedStream **stream) {
   s->header.refCount.store(1, std::memory_order_relaxed);
   s->header.destroy = bufferedStreamDestroy;
   s->kind = kBufferedStreamKind;
-  s->logLevel = kLogLevelUnknown;
+  s->log.object = s;
+  s->log.className = kBufferedStreamClassName;
   s->stream = kBufferedStreamRecord;
   s->stream.context = s;
   *stream = s;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_util.h"
+
 #include <algorithm>
 #include <random>
 #include <string>
@@ -431,6 +433,7 @@ TEST_F(BufferedStreamTest, WithoutBuffersOrInnerStreamNothingMoves) {
 }
 
 TEST_F(BufferedStreamTest, CloseWritesTheEfficiencyLinesOnlyWhenTheClassLogIsOn) {
+  Test_LogRecord logRecord;
   uint32_t saved = Debug_Flags();
   // Verbose for every class (level 8): the close lines (level 0) show, the
   // per-byte lines (level 11) do not.
