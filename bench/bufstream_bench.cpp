@@ -13,6 +13,8 @@
 // for blocks of 4096; the getc_unlocked ratio is recorded for reference.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_ratio.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -179,47 +181,32 @@ void makeFile(void) {
   fclose(file);
 }
 
-// The console output, then the speed ratios ours/peer (peer time / ours).
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run &run : runs)
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-        times_[run.run_name.function_name] = run.GetAdjustedRealTime();
-  }
+void printRatio(const BenchRatioReporter &results, const char *what, const char *ours,
+                const char *peer, double goal) {
+  auto *o = results.Find(ours), *p = results.Find(peer);
+  if (o == nullptr || p == nullptr) return;
+  printf("  %-42s %8.2f ms vs %8.2f ms  ratio %.2fx", what, o->realTime, p->realTime,
+         p->realTime / o->realTime);
+  if (goal > 0) printf("  (goal %.1fx)", goal);
+  printf("\n");
+}
 
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    printf("\nours/peer (speed: peer time / our time, 64 MB file)\n");
-    ratio("1-byte Stream_Read vs fread(&c, 1, 1, f)", "BM_ByteStreamRead", "BM_ByteFread", 1.5);
-    ratio("1-byte Stream_Read vs getc_unlocked", "BM_ByteStreamRead", "BM_ByteGetcUnlocked", 0);
-    ratio("4096-byte Stream_Read vs fread of 4096", "BM_BlockStreamRead", "BM_BlockFread", 0.9);
-  }
-
- private:
-  void ratio(const char *what, const char *ours, const char *peer, double goal) {
-    auto o = times_.find(ours), p = times_.find(peer);
-    if (o == times_.end() || p == times_.end()) return;
-    printf("  %-42s %8.2f ms vs %8.2f ms  ratio %.2fx", what, o->second, p->second,
-           p->second / o->second);
-    if (goal > 0) printf("  (goal %.1fx)", goal);
-    printf("\n");
-  }
-
-  std::map<std::string, double> times_;
-};
+void printBufferedStreamRatios(const BenchRatioReporter &results) {
+  printf("\nours/peer (speed: peer time / our time, 64 MB file)\n");
+  printRatio(results, "1-byte Stream_Read vs fread(&c, 1, 1, f)", "BM_ByteStreamRead",
+             "BM_ByteFread", 1.5);
+  printRatio(results, "1-byte Stream_Read vs getc_unlocked", "BM_ByteStreamRead",
+             "BM_ByteGetcUnlocked", 0);
+  printRatio(results, "4096-byte Stream_Read vs fread of 4096", "BM_BlockStreamRead",
+             "BM_BlockFread", 0.9);
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   srand(unsigned(time(nullptr)));
   makeFile();
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  int result = Bench_Main(argc, argv, printBufferedStreamRatios);
   remove(gPath.c_str());
-  return 0;
+  return result;
 }
