@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev python3)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev python3 procps e2fsprogs)
 
 missing=()
 for p in "${packages[@]}"; do
