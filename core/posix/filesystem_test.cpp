@@ -221,17 +221,18 @@ TEST(PlatformFiles, WritingARunningProgramIsLocked) {
   }
   // Running once /proc shows the copy as its program.
   std::string exe = "/proc/" + std::to_string(child) + "/exe";
-  for (int i = 0; i < 10000 && fs::read_symlink(exe).string() != program; i++)
+  std::error_code error;
+  for (int i = 0; i < 10000 && fs::read_symlink(exe, error).string() != program; i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   int fd = Platform_OpenFile(program.c_str(), O_WRONLY, 0);
-  std::string error = lastError();
+  std::string failure = lastError();
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   if (fd >= 0) {
     close(fd);
     GTEST_SKIP() << "this kernel lets a running program be opened for writing";
   }
-  EXPECT_EQ(error, "32 Locked");
+  EXPECT_EQ(failure, "32 Locked");
 }
 
 // ---- Copy -------------------------------------------------------------------------------
