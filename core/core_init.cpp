@@ -37,19 +37,19 @@ const char *coreFileName(const char *path) {
 // desktop with 0x40000, or the debugdir option's directory. Returns 0 when the
 // path does not fit (the log then has no file).
 int coreLogPath(uint32_t flags, const char *cmdline, char *out, int size) {
-  char path[kPlatformPathBytes];
+  char path[kPathMax];
   if (kDefaultLogName[0] == '/') {
     Str_Printf(path, sizeof path, "%s", kDefaultLogName);
   } else {
-    char directory[kPlatformPathBytes];
+    char directory[kPathMax];
     if (!Platform_GetAppDataDirectory(directory, sizeof directory)) return 0;
     if (Str_Printf(path, sizeof path, "%s%s", directory, kDefaultLogName) >= int(sizeof path) - 1)
       return 0;
   }
-  char name[kPlatformPathBytes];
+  char name[kPathMax];
   Str_Printf(name, sizeof name, "%s", coreFileName(path)[0] ? coreFileName(path) : kBareLogName);
 
-  char directory[kPlatformPathBytes];
+  char directory[kPathMax];
   if (flags & kCoreFlagDesktopLog) {
     if (!Platform_GetPath(kPathUserDesktop, directory, sizeof directory)) return 0;
   } else if ((flags & kCoreFlagDebug) &&
@@ -132,7 +132,7 @@ int Core_Init(uint32_t flags, const char *cmdline) {
   Time_Init();
   Class_Init();
 
-  char logPath[kPlatformPathBytes];
+  char logPath[kPathMax];
   if (!coreLogPath(flags, cmdline, logPath, sizeof logPath)) logPath[0] = '\0';
   int level = (flags & 0x3) == kCoreFlagWindow ? LOG_INFO : LOG_DEBUG;
   Log_Init(cmdline, logPath, level);
