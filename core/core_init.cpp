@@ -7,6 +7,7 @@
 #include "core/core.h"
 #include "core/log.h"
 #include "core/memory.h"
+#include "core/path.h"
 #include "core/platform.h"
 #include "core/print.h"
 #include "core/str.h"
@@ -56,13 +57,7 @@ int coreLogPath(uint32_t flags, const char *cmdline, char *out, int size) {
              CmdLine_GetOption(cmdline, "debugdir", directory, sizeof directory - 1) &&
              directory[0]) {
     // A directory given in the other system's style still works here.
-    for (char *c = directory; *c; c++)
-      if (*c == '\\') *c = '/';
-    size_t length = strlen(directory);
-    if (directory[length - 1] != '/') {
-      directory[length] = '/';
-      directory[length + 1] = '\0';
-    }
+    if (!Path_Normalize(directory, sizeof directory, kPathEnsureTrailing)) return 0;
   } else {
     Str_Printf(directory, sizeof directory, "%.*s", int(coreFileName(path) - path), path);
   }

@@ -10,6 +10,7 @@
 #include "core/core.h"
 #include "core/critsection.h"
 #include "core/memory.h"
+#include "core/path.h"
 #include "core/platform.h"
 #include "core/print.h"
 #include "core/str.h"
@@ -226,6 +227,14 @@ void Log_Init(const char *cmdline, const char *logPath, int level) {
 void Log_Configure(const char *logPath) {
   GlobalLogRecord *log = logGet();
   if (log == nullptr) return;
+  // The new file's directory is made before the path changes and outside
+  // the lock: the lines the creation logs then go where lines went so far,
+  // not to a file that cannot be opened yet.
+  if (logPath != nullptr && logPath[0] && (Debug_Flags() & kCoreFlagDebug) &&
+      strlen(logPath) < sizeof log->logPath) {
+    int error = 0;
+    Path_CreateDirectory(logPath, 1, &error);
+  }
   LogLockGuard guard(log);
   uint32_t flags = Debug_Flags();
   if (!(flags & kCoreFlagWindow) && log->console) {
@@ -247,13 +256,6 @@ void Log_Configure(const char *logPath) {
   if (!(flags & kCoreFlagDebug)) {
     logFileClose(log);
     log->openName[0] = '\0';
-  } else if (logPath != nullptr && log->logPath[0]) {
-    char directory[kPathMax];
-    memcpy(directory, log->logPath, strlen(log->logPath) + 1);
-    if (char *slash = strrchr(directory, '/'); slash && slash != directory) {
-      *slash = '\0';
-      Platform_CreateDirectoryTree(directory);
-    }
   }
 }
 

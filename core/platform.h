@@ -362,11 +362,52 @@ constexpr uint32_t kPlatformMoveWriteThrough = 0x4;  // on disk before returning
 
 struct PlatformFind;  // an open listing
 
+// The open(2) flags that portable callers of Platform_OpenFile need, without
+// system headers (core/posix/fileio.cpp checks them against <fcntl.h>).
+constexpr int kPlatformOpenReadOnly = 00;
+constexpr int kPlatformOpenWriteOnly = 01;
+constexpr int kPlatformOpenReadWrite = 02;
+constexpr int kPlatformOpenCreate = 0100;
+
+// Share flags of Platform_OpenFile (the File mode's bits): what other opens
+// may do while the descriptor is open. Neither bit: nothing.
+constexpr int kPlatformShareRead = 0x20;
+constexpr int kPlatformShareWrite = 0x40;
+
 // Opens with open(2) flags (O_CLOEXEC is always added); a new file gets 0666
-// less the umask. shareFlags carry the File layer's sharing wish and are not
-// enforced yet. An exclusive create (O_CREAT | O_EXCL) that finds the file
-// fails with 80. A descriptor, or -1.
+// less the umask. An exclusive create (O_CREAT | O_EXCL) that finds the file
+// fails with 80; a directory is refused (5) unless O_DIRECTORY is given.
+// Share modes: the open fails with 32 when its access (read, write) is not
+// within the share flags of a descriptor that holds the file open, or when
+// such a holder has an access that shareFlags do not allow. The check binds
+// this program's processes only (advisory locks; core/posix/sharemode.h).
+// O_TRUNC cuts the file before the check: callers that share truncate after
+// opening. A descriptor, to be closed with Platform_CloseFile, or -1.
 int Platform_OpenFile(const char *path, int openFlags, int shareFlags);
+
+// Descriptor operations on what Platform_OpenFile returned. Each records the
+// error on failure (invariant 4).
+//
+// Reads up to size bytes: 1 with *count the bytes read, 0 at the end of the
+// file; 0 on an error (*count 0).
+int Platform_ReadFile(int fd, void *buffer, size_t size, size_t *count);
+// Writes all size bytes, calling write(2) until they are written or a call
+// fails. 1; or 0 with *count the bytes that reached the file and the error
+// (112 when the system wrote nothing without naming an error).
+int Platform_WriteFile(int fd, const void *data, size_t size, size_t *count);
+// lseek(2) with origin 0 start, 1 current, 2 end; *position (may be NULL) the
+// new offset. 1/0.
+int Platform_SeekFile(int fd, int64_t offset, int origin, int64_t *position);
+// ftruncate(2) and fsync(2). 1/0.
+int Platform_TruncateFile(int fd, int64_t length);
+int Platform_SyncFile(int fd);
+// fstat(2): the size and the last-write time in seconds since 1970 with its
+// nanoseconds (either output may be NULL). 1/0 (outputs 0).
+int Platform_GetFileInfo(int fd, int64_t *size, double *modifiedSeconds);
+// Closes the descriptor and whatever the share modes hold for it. The
+// descriptor is gone afterwards even when the system reports an error (Linux
+// frees it before it reports): 1, or 0 with the error.
+int Platform_CloseFile(int fd);
 // stat(2) of the path (links followed): real mode bits, link count, times and
 // the creation time as DirectoryEntry gives it. 1/0 (out zeroed).
 int Platform_Stat(const char *path, PlatformFileStatus *status);
@@ -431,7 +472,8 @@ int Platform_FindNext(PlatformFind *find, DirectoryEntry *entry);
 // Closes the listing and clears *find. Returns 1.
 int Platform_FindClose(PlatformFind **find);
 // A symbolic link at linkPath pointing to target (isDirectory is a hint the
-// system does not need). Failures log "Unable to create symlink [%s (%d)]\n".
+// system does not need); linkPath's missing directories are created first
+// (Path_CreateDirectory). Failures log "Unable to create symlink [%s (%d)]\n".
 // 1/0.
 int Platform_CreateSymlink(const char *linkPath, const char *target, int isDirectory);
 // The target text of a symbolic link. A target that does not fit fails with

@@ -15,8 +15,10 @@
 #include "core/core.h"
 #include "core/log.h"
 #include "core/memory.h"
+#include "core/path.h"
 #include "core/platform.h"
 #include "core/posix/errors.h"
+#include "core/posix/sharemode.h"
 #include "core/str.h"
 
 namespace {
@@ -437,16 +439,29 @@ int fsFindMatch(PlatformFind *find, DirectoryEntry *entry) {
 // ---- Open, status, delete -----------------------------------------------------------
 
 int Platform_OpenFile(const char *path, int openFlags, int shareFlags) {
-  (void)shareFlags;  // sharing is the File layer's to enforce
   FsPath work;
   if (!fsPath(path, &work, "open")) return -1;
   int fd = fsOpen(work.text, openFlags, 0666);
-  if (fd >= 0) return fd;
-  if (errno == EEXIST && (openFlags & O_CREAT) && (openFlags & O_EXCL))
-    POSIX_FAIL_CODE(kPlatformErrorFileExists, EEXIST, "open", path);
-  else
-    POSIX_FAIL("open", path);
-  return -1;
+  if (fd < 0) {
+    if (errno == EEXIST && (openFlags & O_CREAT) && (openFlags & O_EXCL))
+      POSIX_FAIL_CODE(kPlatformErrorFileExists, EEXIST, "open", path);
+    else
+      POSIX_FAIL("open", path);
+    return -1;
+  }
+  // Reading a directory opens here but is refused where files are opened
+  // on the desktop system; writing one fails in open(2) already (EISDIR).
+  struct stat st;
+  if (!(openFlags & O_DIRECTORY) && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(fd);
+    POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EISDIR, "open", path);
+    return -1;
+  }
+  if (!ShareMode_Acquire(fd, work.text, openFlags, shareFlags)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 int Platform_Stat(const char *path, PlatformFileStatus *status) {
@@ -684,6 +699,12 @@ int Platform_CreateSymlink(const char *linkPath, const char *target, int isDirec
   (void)isDirectory;  // a link to a directory is an ordinary link here
   FsPath link, to;
   int ok = fsPath(linkPath, &link, "symlink") && fsPath(target, &to, "symlink");
+  int error = 0;
+  // The link's directory first; its failure is the link's.
+  if (ok && !Path_CreateDirectory(link.text, 1, &error)) {
+    ok = 0;
+    Platform_SetLastError(error);
+  }
   if (ok && symlink(to.text, link.text) == 0) return 1;
   if (ok) POSIX_FAIL("symlink", linkPath);
   Log_Print(LOG_DEBUG, KSRC, 0, "Unable to create symlink [%s (%d)]\n", linkPath,
