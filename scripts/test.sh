@@ -10,6 +10,7 @@ packages=(
   cmake ninja-build g++
   libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev
   python3
+  python3-yaml
   zlib1g-dev
   libssl-dev openssl
   python3-cryptography-vectors

@@ -203,7 +203,7 @@ TEST(PlatformFiles, TooManyOpenFiles) {
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return child.Skip("setrlimit refused");
     int fd = 0;
     for (int i = 0; i < 32 && fd >= 0; i++)
-      fd = Platform_OpenFile((dir / "file").c_str(), O_RDONLY, 0);
+      fd = Platform_OpenFile((dir / "file").c_str(), O_RDONLY, kPlatformShareRead);
     FSF_EXPECT_EQ(child, fd, -1);
     FSF_EXPECT_EQ(child, lastError(), "4 AccessInvalid");
   });
@@ -684,7 +684,7 @@ TEST(PlatformFiles, NewFilesFollowTheUmask) {
       std::string path = dir / ("m" + std::to_string(mask));
       int fd = Platform_OpenFile(path.c_str(), O_WRONLY | O_CREAT, 0);
       FSF_EXPECT(child, fd >= 0);
-      close(fd);
+      Platform_CloseFile(fd);
       struct stat st;
       stat(path.c_str(), &st);
       FSF_EXPECT_EQ(child, st.st_mode & 0777, 0666 & ~mask);
