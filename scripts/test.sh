@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev python3)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev python3
+          python3-cryptography python3-cryptography-vectors libssl-dev openssl ca-certificates)
 
 missing=()
 for p in "${packages[@]}"; do
