@@ -390,7 +390,9 @@ void montSquare(uint64_t *r, const uint64_t *a, const BigIntModContext *ctx, uin
 }
 
 // Window width for an exponent of the given bits: the table of 2^w powers
-// costs 2^w products once, each window saves w - 1 of them.
+// costs 2^w products once, and each window of w bits then takes one product
+// instead of up to w. Short public exponents (65537) go bit by bit, where a
+// table would cost more products than it saves.
 int bigIntWindowBits(int bits) {
   if (bits > 768) return 6;
   if (bits > 192) return 5;

@@ -305,7 +305,7 @@ TEST(BigInt, HexTextEdges) {
   EXPECT_EQ(BigInt_ToHex(&n, out), 1);
   EXPECT_EQ(strlen(out), size_t(2 * kBigIntHexMaxBytes));
   ASSERT_EQ(BigInt_FromBytes(&n, bytes.data(), kBigIntHexMaxBytes + 1), 1);
-  strcpy(out, "junk");
+  memcpy(out, "junk", 5);
   EXPECT_EQ(BigInt_ToHex(&n, out), 0);
   EXPECT_STREQ(out, "");
 }
