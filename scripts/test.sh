@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev python3
-          zlib1g-dev libssl-dev openssl python3-cryptography-vectors python3-pycryptodome)
+          zlib1g-dev libssl-dev openssl python3-cryptography python3-cryptography-vectors
+          python3-pycryptodome)
 
 missing=()
 for p in "${packages[@]}"; do
