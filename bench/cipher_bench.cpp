@@ -12,7 +12,6 @@
 // "ours-portable" runs with every CPU feature switched off. After the runs a
 // table gives ours/peer throughput for each pair (above 1 is faster).
 #include <benchmark/benchmark.h>
-
 #include <fmt/core.h>
 #include <openssl/evp.h>
 

@@ -6,11 +6,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/aes_ni.h"
 #include "core/cpufeatures.h"
 #include "core/log.h"
 #include "core/memory.h"
-
-#include "core/aes_ni.h"
 
 namespace {
 
@@ -39,8 +38,8 @@ inline void aesXorBlock(uint8_t *out, const uint8_t *a, const uint8_t *b) {
 // blocks and allows in == out.
 struct AesKernel {
   const char *name;
-  uint32_t (*subWord)(uint32_t word);          // S-box on each byte of a schedule word
-  uint32_t (*invMixColumn)(uint32_t word);     // InvMixColumns on one schedule word
+  uint32_t (*subWord)(uint32_t word);       // S-box on each byte of a schedule word
+  uint32_t (*invMixColumn)(uint32_t word);  // InvMixColumns on one schedule word
   void (*encryptEcb)(const AesContext *aes, const uint8_t *in, uint8_t *out, size_t blocks);
   void (*decryptEcb)(const AesContext *aes, const uint8_t *in, uint8_t *out, size_t blocks);
   void (*encryptCbc)(const AesContext *aes, uint8_t *iv, const uint8_t *in, uint8_t *out,
@@ -103,7 +102,8 @@ void aesBuildTables() {
   }
   for (int i = 0; i < 256; i++) {
     uint8_t s = t.forwardSbox[i], s2 = aesXtime(s), s3 = uint8_t(s2 ^ s);
-    t.forward[0][i] = uint32_t(s2) | (uint32_t(s) << 8) | (uint32_t(s) << 16) | (uint32_t(s3) << 24);
+    t.forward[0][i] =
+        uint32_t(s2) | (uint32_t(s) << 8) | (uint32_t(s) << 16) | (uint32_t(s3) << 24);
     uint8_t v = t.inverseSbox[i];
     t.inverse[0][i] = uint32_t(multiply(0x0e, v)) | (uint32_t(multiply(0x09, v)) << 8) |
                       (uint32_t(multiply(0x0d, v)) << 16) | (uint32_t(multiply(0x0b, v)) << 24);
@@ -137,67 +137,66 @@ uint32_t aesInvMixColumnPortable(uint32_t word) {
          t.inverse[3][t.forwardSbox[aesByte(word, 3)]];
 }
 
-// One full round: the output column j takes row r from column j + r
-// (ShiftRows) when enciphering and from column j - r when deciphering.
-#define AES_ROUND(T, k, y0, y1, y2, y3) \
-  ((k) ^ T[0][aesByte(y0, 0)] ^ T[1][aesByte(y1, 1)] ^ T[2][aesByte(y2, 2)] ^ T[3][aesByte(y3, 3)])
-#define AES_LAST(S, k, y0, y1, y2, y3)                                                  \
-  ((k) ^ uint32_t(S[aesByte(y0, 0)]) ^ (uint32_t(S[aesByte(y1, 1)]) << 8) ^             \
-   (uint32_t(S[aesByte(y2, 2)]) << 16) ^ (uint32_t(S[aesByte(y3, 3)]) << 24))
+// Output column kColumn of a round: row r comes from column
+// kColumn + r * kStep, which is ShiftRows when enciphering (kStep 1) and
+// InvShiftRows when deciphering (kStep 3, that is kColumn - r).
+template <int kStep, int kColumn>
+inline uint32_t aesRoundColumn(const uint32_t (&table)[4][256], uint32_t key, uint32_t s0,
+                               uint32_t s1, uint32_t s2, uint32_t s3) {
+  const uint32_t s[4] = {s0, s1, s2, s3};
+  return key ^ table[0][aesByte(s[kColumn], 0)] ^ table[1][aesByte(s[(kColumn + kStep) & 3], 1)] ^
+         table[2][aesByte(s[(kColumn + 2 * kStep) & 3], 2)] ^
+         table[3][aesByte(s[(kColumn + 3 * kStep) & 3], 3)];
+}
 
-void aesEncryptBlockPortable(const AesTables &t, const uint32_t *rk, int rounds,
-                             const uint8_t *in, uint8_t *out) {
+// The last round: the S-box alone, with the same row movement.
+template <int kStep, int kColumn>
+inline uint32_t aesLastColumn(const uint8_t *sbox, uint32_t key, uint32_t s0, uint32_t s1,
+                              uint32_t s2, uint32_t s3) {
+  const uint32_t s[4] = {s0, s1, s2, s3};
+  return key ^ uint32_t(sbox[aesByte(s[kColumn], 0)]) ^
+         (uint32_t(sbox[aesByte(s[(kColumn + kStep) & 3], 1)]) << 8) ^
+         (uint32_t(sbox[aesByte(s[(kColumn + 2 * kStep) & 3], 2)]) << 16) ^
+         (uint32_t(sbox[aesByte(s[(kColumn + 3 * kStep) & 3], 3)]) << 24);
+}
+
+// One block through the round tables (forward or inverse) and the matching
+// S-box. The state stays in four scalars so that it lives in registers.
+template <int kStep>
+void aesBlockPortable(const uint32_t (&table)[4][256], const uint8_t *sbox, const uint32_t *rk,
+                      int rounds, const uint8_t *in, uint8_t *out) {
   uint32_t s0 = aesLoad32le(in) ^ rk[0], s1 = aesLoad32le(in + 4) ^ rk[1];
   uint32_t s2 = aesLoad32le(in + 8) ^ rk[2], s3 = aesLoad32le(in + 12) ^ rk[3];
   for (int r = 1; r < rounds; r++) {
     rk += 4;
-    uint32_t t0 = AES_ROUND(t.forward, rk[0], s0, s1, s2, s3);
-    uint32_t t1 = AES_ROUND(t.forward, rk[1], s1, s2, s3, s0);
-    uint32_t t2 = AES_ROUND(t.forward, rk[2], s2, s3, s0, s1);
-    uint32_t t3 = AES_ROUND(t.forward, rk[3], s3, s0, s1, s2);
+    uint32_t t0 = aesRoundColumn<kStep, 0>(table, rk[0], s0, s1, s2, s3);
+    uint32_t t1 = aesRoundColumn<kStep, 1>(table, rk[1], s0, s1, s2, s3);
+    uint32_t t2 = aesRoundColumn<kStep, 2>(table, rk[2], s0, s1, s2, s3);
+    uint32_t t3 = aesRoundColumn<kStep, 3>(table, rk[3], s0, s1, s2, s3);
     s0 = t0, s1 = t1, s2 = t2, s3 = t3;
   }
   rk += 4;
-  aesStore32le(out, AES_LAST(t.forwardSbox, rk[0], s0, s1, s2, s3));
-  aesStore32le(out + 4, AES_LAST(t.forwardSbox, rk[1], s1, s2, s3, s0));
-  aesStore32le(out + 8, AES_LAST(t.forwardSbox, rk[2], s2, s3, s0, s1));
-  aesStore32le(out + 12, AES_LAST(t.forwardSbox, rk[3], s3, s0, s1, s2));
+  aesStore32le(out, aesLastColumn<kStep, 0>(sbox, rk[0], s0, s1, s2, s3));
+  aesStore32le(out + 4, aesLastColumn<kStep, 1>(sbox, rk[1], s0, s1, s2, s3));
+  aesStore32le(out + 8, aesLastColumn<kStep, 2>(sbox, rk[2], s0, s1, s2, s3));
+  aesStore32le(out + 12, aesLastColumn<kStep, 3>(sbox, rk[3], s0, s1, s2, s3));
 }
 
-void aesDecryptBlockPortable(const AesTables &t, const uint32_t *rk, int rounds,
-                             const uint8_t *in, uint8_t *out) {
-  uint32_t s0 = aesLoad32le(in) ^ rk[0], s1 = aesLoad32le(in + 4) ^ rk[1];
-  uint32_t s2 = aesLoad32le(in + 8) ^ rk[2], s3 = aesLoad32le(in + 12) ^ rk[3];
-  for (int r = 1; r < rounds; r++) {
-    rk += 4;
-    uint32_t t0 = AES_ROUND(t.inverse, rk[0], s0, s3, s2, s1);
-    uint32_t t1 = AES_ROUND(t.inverse, rk[1], s1, s0, s3, s2);
-    uint32_t t2 = AES_ROUND(t.inverse, rk[2], s2, s1, s0, s3);
-    uint32_t t3 = AES_ROUND(t.inverse, rk[3], s3, s2, s1, s0);
-    s0 = t0, s1 = t1, s2 = t2, s3 = t3;
-  }
-  rk += 4;
-  aesStore32le(out, AES_LAST(t.inverseSbox, rk[0], s0, s3, s2, s1));
-  aesStore32le(out + 4, AES_LAST(t.inverseSbox, rk[1], s1, s0, s3, s2));
-  aesStore32le(out + 8, AES_LAST(t.inverseSbox, rk[2], s2, s1, s0, s3));
-  aesStore32le(out + 12, AES_LAST(t.inverseSbox, rk[3], s3, s2, s1, s0));
+void aesEncryptBlockPortable(const AesTables &t, const AesContext *aes, const uint8_t *in,
+                             uint8_t *out) {
+  aesBlockPortable<1>(t.forward, t.forwardSbox, aes->EncryptKey, aes->Rounds, in, out);
 }
 
-#undef AES_ROUND
-#undef AES_LAST
+void aesDecryptBlockPortable(const AesTables &t, const AesContext *aes, const uint8_t *in,
+                             uint8_t *out) {
+  aesBlockPortable<3>(t.inverse, t.inverseSbox, aes->DecryptKey, aes->Rounds, in, out);
+}
 
-void aesEncryptEcbPortable(const AesContext *aes, const uint8_t *in, uint8_t *out,
-                           size_t blocks) {
+template <bool kDecrypt>
+void aesEcbPortable(const AesContext *aes, const uint8_t *in, uint8_t *out, size_t blocks) {
   const AesTables &t = aesTables();
   for (size_t i = 0; i < blocks; i++, in += 16, out += 16)
-    aesEncryptBlockPortable(t, aes->EncryptKey, aes->Rounds, in, out);
-}
-
-void aesDecryptEcbPortable(const AesContext *aes, const uint8_t *in, uint8_t *out,
-                           size_t blocks) {
-  const AesTables &t = aesTables();
-  for (size_t i = 0; i < blocks; i++, in += 16, out += 16)
-    aesDecryptBlockPortable(t, aes->DecryptKey, aes->Rounds, in, out);
+    (kDecrypt ? aesDecryptBlockPortable : aesEncryptBlockPortable)(t, aes, in, out);
 }
 
 void aesEncryptCbcPortable(const AesContext *aes, uint8_t *iv, const uint8_t *in, uint8_t *out,
@@ -206,7 +205,7 @@ void aesEncryptCbcPortable(const AesContext *aes, uint8_t *iv, const uint8_t *in
   uint8_t block[16];
   for (size_t i = 0; i < blocks; i++, in += 16, out += 16) {
     aesXorBlock(block, in, iv);
-    aesEncryptBlockPortable(t, aes->EncryptKey, aes->Rounds, block, out);
+    aesEncryptBlockPortable(t, aes, block, out);
     memcpy(iv, out, 16);
   }
 }
@@ -217,15 +216,15 @@ void aesDecryptCbcPortable(const AesContext *aes, uint8_t *iv, const uint8_t *in
   uint8_t cipher[16], plain[16];
   for (size_t i = 0; i < blocks; i++, in += 16, out += 16) {
     memcpy(cipher, in, 16);  // in may be out
-    aesDecryptBlockPortable(t, aes->DecryptKey, aes->Rounds, cipher, plain);
+    aesDecryptBlockPortable(t, aes, cipher, plain);
     aesXorBlock(out, plain, iv);
     memcpy(iv, cipher, 16);
   }
 }
 
 constexpr AesKernel kAesPortable = {
-    "portable",           aesSubWordPortable,    aesInvMixColumnPortable, aesEncryptEcbPortable,
-    aesDecryptEcbPortable, aesEncryptCbcPortable, aesDecryptCbcPortable,
+    "portable",           aesSubWordPortable,    aesInvMixColumnPortable, aesEcbPortable<false>,
+    aesEcbPortable<true>, aesEncryptCbcPortable, aesDecryptCbcPortable,
 };
 
 // ---- AES-NI kernel ----------------------------------------------------------
@@ -244,30 +243,21 @@ AES_NI_TARGET uint32_t aesInvMixColumnNi(uint32_t word) {
   return uint32_t(_mm_cvtsi128_si32(_mm_aesimc_si128(_mm_cvtsi32_si128(int(word)))));
 }
 
-AES_NI_TARGET void aesEncryptEcbNi(const AesContext *aes, const uint8_t *in, uint8_t *out,
-                                   size_t blocks) {
+template <bool kDecrypt>
+AES_NI_TARGET void aesEcbNi(const AesContext *aes, const uint8_t *in, uint8_t *out, size_t blocks) {
   for (; blocks >= kAesNiLanes; blocks -= kAesNiLanes, in += 128, out += 128) {
     __m128i b[kAesNiLanes];
 #pragma GCC unroll 8
     for (int i = 0; i < kAesNiLanes; i++) b[i] = aesNiLoad(in + 16 * i);
-    aesNiEncrypt8(aes, b);
+    aesNiCipher<kDecrypt, kAesNiLanes>(aes, b);
 #pragma GCC unroll 8
     for (int i = 0; i < kAesNiLanes; i++) aesNiStore(out + 16 * i, b[i]);
   }
-  for (; blocks > 0; blocks--, in += 16, out += 16) aesNiStore(out, aesNiEncrypt(aes, aesNiLoad(in)));
-}
-
-AES_NI_TARGET void aesDecryptEcbNi(const AesContext *aes, const uint8_t *in, uint8_t *out,
-                                   size_t blocks) {
-  for (; blocks >= kAesNiLanes; blocks -= kAesNiLanes, in += 128, out += 128) {
-    __m128i b[kAesNiLanes];
-#pragma GCC unroll 8
-    for (int i = 0; i < kAesNiLanes; i++) b[i] = aesNiLoad(in + 16 * i);
-    aesNiDecrypt8(aes, b);
-#pragma GCC unroll 8
-    for (int i = 0; i < kAesNiLanes; i++) aesNiStore(out + 16 * i, b[i]);
+  for (; blocks > 0; blocks--, in += 16, out += 16) {
+    __m128i b = aesNiLoad(in);
+    aesNiCipher<kDecrypt, 1>(aes, &b);
+    aesNiStore(out, b);
   }
-  for (; blocks > 0; blocks--, in += 16, out += 16) aesNiStore(out, aesNiDecrypt(aes, aesNiLoad(in)));
 }
 
 // Each block needs the previous ciphertext: serial by nature.
@@ -305,8 +295,8 @@ AES_NI_TARGET void aesDecryptCbcNi(const AesContext *aes, uint8_t *iv, const uin
 }
 
 constexpr AesKernel kAesNi = {
-    "aes-ni",        aesSubWordNi,    aesInvMixColumnNi, aesEncryptEcbNi,
-    aesDecryptEcbNi, aesEncryptCbcNi, aesDecryptCbcNi,
+    "aes-ni",       aesSubWordNi,    aesInvMixColumnNi, aesEcbNi<false>,
+    aesEcbNi<true>, aesEncryptCbcNi, aesDecryptCbcNi,
 };
 
 #endif  // KEELSON_HAVE_AES_NI

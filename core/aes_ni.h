@@ -40,49 +40,52 @@ AES_NI_INLINE __m128i aesNiKey(const uint32_t *schedule, int round) {
   return _mm_load_si128(reinterpret_cast<const __m128i *>(schedule) + round);
 }
 
+// One round of either direction: aesenc with the encryption schedule,
+// aesdec (the equivalent inverse cipher) with the decryption schedule.
+template <bool kDecrypt>
+AES_NI_INLINE __m128i aesNiRound(__m128i b, __m128i key) {
+  return kDecrypt ? _mm_aesdec_si128(b, key) : _mm_aesenc_si128(b, key);
+}
+
+template <bool kDecrypt>
+AES_NI_INLINE __m128i aesNiLastRound(__m128i b, __m128i key) {
+  return kDecrypt ? _mm_aesdeclast_si128(b, key) : _mm_aesenclast_si128(b, key);
+}
+
+// count independent blocks through the cipher, round by round, so that
+// their rounds overlap in the pipeline.
+template <bool kDecrypt, int kCount>
+AES_NI_INLINE void aesNiCipher(const AesContext *aes, __m128i *b) {
+  const uint32_t *k = kDecrypt ? aes->DecryptKey : aes->EncryptKey;
+  __m128i key = aesNiKey(k, 0);
+#pragma GCC unroll 8
+  for (int i = 0; i < kCount; i++) b[i] = _mm_xor_si128(b[i], key);
+  for (int r = 1; r < aes->Rounds; r++) {
+    key = aesNiKey(k, r);
+#pragma GCC unroll 8
+    for (int i = 0; i < kCount; i++) b[i] = aesNiRound<kDecrypt>(b[i], key);
+  }
+  key = aesNiKey(k, aes->Rounds);
+#pragma GCC unroll 8
+  for (int i = 0; i < kCount; i++) b[i] = aesNiLastRound<kDecrypt>(b[i], key);
+}
+
 AES_NI_INLINE __m128i aesNiEncrypt(const AesContext *aes, __m128i b) {
-  const uint32_t *k = aes->EncryptKey;
-  b = _mm_xor_si128(b, aesNiKey(k, 0));
-  for (int r = 1; r < aes->Rounds; r++) b = _mm_aesenc_si128(b, aesNiKey(k, r));
-  return _mm_aesenclast_si128(b, aesNiKey(k, aes->Rounds));
+  aesNiCipher<false, 1>(aes, &b);
+  return b;
 }
 
 AES_NI_INLINE __m128i aesNiDecrypt(const AesContext *aes, __m128i b) {
-  const uint32_t *k = aes->DecryptKey;
-  b = _mm_xor_si128(b, aesNiKey(k, 0));
-  for (int r = 1; r < aes->Rounds; r++) b = _mm_aesdec_si128(b, aesNiKey(k, r));
-  return _mm_aesdeclast_si128(b, aesNiKey(k, aes->Rounds));
+  aesNiCipher<true, 1>(aes, &b);
+  return b;
 }
 
-// Eight independent blocks through the cipher, round by round.
 AES_NI_INLINE void aesNiEncrypt8(const AesContext *aes, __m128i b[kAesNiLanes]) {
-  const uint32_t *k = aes->EncryptKey;
-  __m128i key = aesNiKey(k, 0);
-#pragma GCC unroll 8
-  for (int i = 0; i < kAesNiLanes; i++) b[i] = _mm_xor_si128(b[i], key);
-  for (int r = 1; r < aes->Rounds; r++) {
-    key = aesNiKey(k, r);
-#pragma GCC unroll 8
-    for (int i = 0; i < kAesNiLanes; i++) b[i] = _mm_aesenc_si128(b[i], key);
-  }
-  key = aesNiKey(k, aes->Rounds);
-#pragma GCC unroll 8
-  for (int i = 0; i < kAesNiLanes; i++) b[i] = _mm_aesenclast_si128(b[i], key);
+  aesNiCipher<false, kAesNiLanes>(aes, b);
 }
 
 AES_NI_INLINE void aesNiDecrypt8(const AesContext *aes, __m128i b[kAesNiLanes]) {
-  const uint32_t *k = aes->DecryptKey;
-  __m128i key = aesNiKey(k, 0);
-#pragma GCC unroll 8
-  for (int i = 0; i < kAesNiLanes; i++) b[i] = _mm_xor_si128(b[i], key);
-  for (int r = 1; r < aes->Rounds; r++) {
-    key = aesNiKey(k, r);
-#pragma GCC unroll 8
-    for (int i = 0; i < kAesNiLanes; i++) b[i] = _mm_aesdec_si128(b[i], key);
-  }
-  key = aesNiKey(k, aes->Rounds);
-#pragma GCC unroll 8
-  for (int i = 0; i < kAesNiLanes; i++) b[i] = _mm_aesdeclast_si128(b[i], key);
+  aesNiCipher<true, kAesNiLanes>(aes, b);
 }
 
 #endif  // KEELSON_HAVE_AES_NI

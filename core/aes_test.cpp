@@ -47,9 +47,9 @@ CipherBytes aesCbcPieces(AesContext *aes, CipherBytes iv, const CipherBytes &in,
   auto call = encrypt ? AES_EncryptCBC : AES_DecryptCBC;
   while (done < blocks) {
     size_t n = std::uniform_int_distribution<size_t>(0, std::min<size_t>(blocks - done, 70))(rng);
-    EXPECT_EQ(call(aes, iv.data(), 16, in.data() + 16 * done, out.data() + 16 * done,
-                   int64_t(16 * n)),
-              1);
+    EXPECT_EQ(
+        call(aes, iv.data(), 16, in.data() + 16 * done, out.data() + 16 * done, int64_t(16 * n)),
+        1);
     done += n;
   }
   return out;
@@ -166,9 +166,8 @@ TEST_P(AesPaths, PartialLastBlockDecryptsZeroFilled) {
     AesKeyed k(CipherTest_Bytes(row[0]));
     CipherBytes iv = CipherTest_Bytes(row[1]);
     CipherBytes out(cipher.size() + 16, 0xee);  // guard bytes after the caller's length
-    ASSERT_EQ(AES_DecryptCBC(k.aes, iv.data(), 16, cipher.data(), out.data(),
-                             int64_t(cipher.size())),
-              1);
+    ASSERT_EQ(
+        AES_DecryptCBC(k.aes, iv.data(), 16, cipher.data(), out.data(), int64_t(cipher.size())), 1);
     EXPECT_EQ(CipherTest_Hex(CipherBytes(out.begin(), out.begin() + int64_t(cipher.size()))),
               row[3]);
     EXPECT_EQ(CipherBytes(out.begin() + int64_t(cipher.size()), out.end()), CipherBytes(16, 0xee));
@@ -214,8 +213,8 @@ TEST_P(AesPaths, LengthsThatAreNotWholeBlocks) {
     int64_t length;
     int ecb, cbcEncrypt;  // results; CBC decryption takes any length
   };
-  const Row rows[] = {{0, 1, 1}, {-16, 1, 1}, {1, 0, 0}, {15, 0, 0}, {16, 1, 1}, {17, 0, 0},
-                      {47, 0, 0}, {48, 1, 1}};
+  const Row rows[] = {{0, 1, 1},  {-16, 1, 1}, {1, 0, 0},  {15, 0, 0},
+                      {16, 1, 1}, {17, 0, 0},  {47, 0, 0}, {48, 1, 1}};
   for (const Row &row : rows) {
     SCOPED_TRACE(row.length);
     TestLogCapture log;
@@ -244,8 +243,7 @@ TEST(Aes, KernelFollowsTheFeatureOverride) {
     EXPECT_STREQ(AES_KernelName(), "portable");
   }
   uint32_t needs = kCpuFeatureAes | kCpuFeatureSsse3 | kCpuFeatureSse41;
-  EXPECT_STREQ(AES_KernelName(),
-               (CpuFeatures_Detected() & needs) == needs ? "aes-ni" : "portable");
+  EXPECT_STREQ(AES_KernelName(), (CpuFeatures_Detected() & needs) == needs ? "aes-ni" : "portable");
 }
 
 // Many threads key and use fresh contexts on the portable path at once: the

@@ -102,8 +102,7 @@ void gcmMultiplyPortable(const AesGcmContext *gcm, uint8_t y[16]) {
   gcmStore64be(y + 8, zl);
 }
 
-void gcmGhashPortable(const AesGcmContext *gcm, uint8_t y[16], const uint8_t *data,
-                      size_t blocks) {
+void gcmGhashPortable(const AesGcmContext *gcm, uint8_t y[16], const uint8_t *data, size_t blocks) {
   for (size_t b = 0; b < blocks; b++, data += 16) {
     gcmXor(y, y, data, 16);
     gcmMultiplyPortable(gcm, y);
@@ -121,26 +120,20 @@ void gcmCtrPortable(AesGcmContext *gcm, const uint8_t *in, uint8_t *out, size_t 
   gcmXor(out, in, stream, 16 * blocks);
 }
 
-void gcmEncryptPortable(AesGcmContext *gcm, const uint8_t *in, uint8_t *out, size_t blocks) {
+template <bool kEncrypt>
+void gcmCryptPortable(AesGcmContext *gcm, const uint8_t *in, uint8_t *out, size_t blocks) {
   while (blocks > 0) {
     size_t n = blocks < kAesGcmBatchBlocks ? blocks : kAesGcmBatchBlocks;
+    if constexpr (!kEncrypt)
+      gcmGhashPortable(gcm, gcm->Ghash, in, n);  // before out (maybe in) changes
     gcmCtrPortable(gcm, in, out, n);
-    gcmGhashPortable(gcm, gcm->Ghash, out, n);
-    in += 16 * n, out += 16 * n, blocks -= n;
-  }
-}
-
-void gcmDecryptPortable(AesGcmContext *gcm, const uint8_t *in, uint8_t *out, size_t blocks) {
-  while (blocks > 0) {
-    size_t n = blocks < kAesGcmBatchBlocks ? blocks : kAesGcmBatchBlocks;
-    gcmGhashPortable(gcm, gcm->Ghash, in, n);  // before out, which may be in, changes
-    gcmCtrPortable(gcm, in, out, n);
+    if constexpr (kEncrypt) gcmGhashPortable(gcm, gcm->Ghash, out, n);
     in += 16 * n, out += 16 * n, blocks -= n;
   }
 }
 
 constexpr AesGcmKernel kAesGcmPortable = {
-    "portable", gcmInitPortable, gcmGhashPortable, gcmEncryptPortable, gcmDecryptPortable,
+    "portable", gcmInitPortable, gcmGhashPortable, gcmCryptPortable<true>, gcmCryptPortable<false>,
 };
 
 // ---- carry-less kernel ------------------------------------------------------------
@@ -269,72 +262,46 @@ AES_NI_INLINE void gcmCounters8(__m128i counter, __m128i b[kAesNiLanes]) {
     b[i] = gcmReverse(_mm_add_epi32(counter, _mm_set_epi32(0, 0, 0, i + 1)));
 }
 
-// The ciphertext of a batch is folded in while the next batch goes through
-// the cipher: the two chains are independent, so the multiplier and the AES
-// unit work at once.
-AES_NI_TARGET void gcmEncryptClmul(AesGcmContext *gcm, const uint8_t *in, uint8_t *out,
-                                   size_t blocks) {
+// Enciphering folds a batch's ciphertext in while the next batch goes
+// through the cipher: the two chains are independent, so the multiplier and
+// the AES unit work at once. Deciphering folds the input in before it is
+// overwritten (in may be out).
+template <bool kEncrypt>
+AES_NI_TARGET void gcmCryptClmul(AesGcmContext *gcm, const uint8_t *in, uint8_t *out,
+                                 size_t blocks) {
   GcmPowers p;
   gcmLoadPowers(gcm, &p);
   __m128i acc = gcmReverse(aesNiLoad(gcm->Ghash));
   __m128i counter = gcmReverse(aesNiLoad(gcm->Counter));
   const __m128i eight = _mm_set_epi32(0, 0, 0, kAesNiLanes), one = _mm_set_epi32(0, 0, 0, 1);
-  const uint8_t *unhashed = nullptr;  // the batch written last, not yet folded in
+  const uint8_t *unhashed = nullptr;  // enciphering: the batch written last, not yet folded in
   for (; blocks >= kAesNiLanes; blocks -= kAesNiLanes, in += 128, out += 128) {
+    if constexpr (!kEncrypt) acc = gcmAbsorb8Bytes(p, acc, in);
     __m128i b[kAesNiLanes];
     gcmCounters8(counter, b);
     counter = _mm_add_epi32(counter, eight);
     aesNiEncrypt8(&gcm->Aes, b);
-    if (unhashed != nullptr) acc = gcmAbsorb8Bytes(p, acc, unhashed);
+    if (kEncrypt && unhashed != nullptr) acc = gcmAbsorb8Bytes(p, acc, unhashed);
 #pragma GCC unroll 8
     for (int i = 0; i < kAesNiLanes; i++)
       aesNiStore(out + 16 * i, _mm_xor_si128(b[i], aesNiLoad(in + 16 * i)));
     unhashed = out;
   }
-  if (unhashed != nullptr) acc = gcmAbsorb8Bytes(p, acc, unhashed);
+  if (kEncrypt && unhashed != nullptr) acc = gcmAbsorb8Bytes(p, acc, unhashed);
   for (; blocks > 0; blocks--, in += 16, out += 16) {
     counter = _mm_add_epi32(counter, one);
-    __m128i c = _mm_xor_si128(aesNiEncrypt(&gcm->Aes, gcmReverse(counter)), aesNiLoad(in));
-    aesNiStore(out, c);
-    acc = gcmMultiply(_mm_xor_si128(acc, gcmReverse(c)), p.power[0]);
-  }
-  aesNiStore(gcm->Ghash, gcmReverse(acc));
-  aesNiStore(gcm->Counter, gcmReverse(counter));
-}
-
-AES_NI_TARGET void gcmDecryptClmul(AesGcmContext *gcm, const uint8_t *in, uint8_t *out,
-                                   size_t blocks) {
-  GcmPowers p;
-  gcmLoadPowers(gcm, &p);
-  __m128i acc = gcmReverse(aesNiLoad(gcm->Ghash));
-  __m128i counter = gcmReverse(aesNiLoad(gcm->Counter));
-  const __m128i eight = _mm_set_epi32(0, 0, 0, kAesNiLanes), one = _mm_set_epi32(0, 0, 0, 1);
-  for (; blocks >= kAesNiLanes; blocks -= kAesNiLanes, in += 128, out += 128) {
-    __m128i c[kAesNiLanes], x[kAesNiLanes], b[kAesNiLanes];
-#pragma GCC unroll 8
-    for (int i = 0; i < kAesNiLanes; i++) {
-      c[i] = aesNiLoad(in + 16 * i);  // all loaded before any store: in may be out
-      x[i] = gcmReverse(c[i]);
-    }
-    acc = gcmAbsorb8(p, acc, x);
-    gcmCounters8(counter, b);
-    counter = _mm_add_epi32(counter, eight);
-    aesNiEncrypt8(&gcm->Aes, b);
-#pragma GCC unroll 8
-    for (int i = 0; i < kAesNiLanes; i++) aesNiStore(out + 16 * i, _mm_xor_si128(b[i], c[i]));
-  }
-  for (; blocks > 0; blocks--, in += 16, out += 16) {
-    counter = _mm_add_epi32(counter, one);
-    __m128i c = aesNiLoad(in);
-    acc = gcmMultiply(_mm_xor_si128(acc, gcmReverse(c)), p.power[0]);
-    aesNiStore(out, _mm_xor_si128(aesNiEncrypt(&gcm->Aes, gcmReverse(counter)), c));
+    __m128i data = aesNiLoad(in);
+    __m128i result = _mm_xor_si128(aesNiEncrypt(&gcm->Aes, gcmReverse(counter)), data);
+    aesNiStore(out, result);
+    __m128i cipher = kEncrypt ? result : data;
+    acc = gcmMultiply(_mm_xor_si128(acc, gcmReverse(cipher)), p.power[0]);
   }
   aesNiStore(gcm->Ghash, gcmReverse(acc));
   aesNiStore(gcm->Counter, gcmReverse(counter));
 }
 
 constexpr AesGcmKernel kAesGcmClmul = {
-    "pclmul", gcmInitClmul, gcmGhashClmul, gcmEncryptClmul, gcmDecryptClmul,
+    "pclmul", gcmInitClmul, gcmGhashClmul, gcmCryptClmul<true>, gcmCryptClmul<false>,
 };
 
 // ---- 256-bit kernel: two blocks per register, sixteen per batch --------------------
@@ -347,9 +314,9 @@ constexpr int kGcmWideRegisters = 8;  // 256-bit registers in a batch
 constexpr size_t kGcmWideBlocks = 16;
 
 GCM_VAES_INLINE __m256i gcmReverse256(__m256i v) {
-  return _mm256_shuffle_epi8(v, _mm256_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
-                                                15, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
-                                                14, 15));
+  return _mm256_shuffle_epi8(
+      v, _mm256_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6,
+                         7, 8, 9, 10, 11, 12, 13, 14, 15));
 }
 
 GCM_VAES_INLINE __m256i gcmFold256(__m256i v) {
@@ -370,8 +337,8 @@ struct GcmWidePowers {
 GCM_VAES_INLINE void gcmLoadWidePowers(const AesGcmContext *gcm, GcmWidePowers *p) {
 #pragma GCC unroll 8
   for (int j = 0; j < kGcmWideRegisters; j++) {
-    p->power[j] = _mm256_set_m128i(aesNiLoad(gcm->Powers[14 - 2 * j]),
-                                   aesNiLoad(gcm->Powers[15 - 2 * j]));
+    p->power[j] =
+        _mm256_set_m128i(aesNiLoad(gcm->Powers[14 - 2 * j]), aesNiLoad(gcm->Powers[15 - 2 * j]));
     p->folded[j] = gcmFold256(p->power[j]);
   }
 }
@@ -406,8 +373,8 @@ GCM_VAES_INLINE void gcmKeyStream16(const AesContext *aes, __m128i counter,
   __m256i base = _mm256_broadcastsi128_si256(counter);
 #pragma GCC unroll 8
   for (int j = 0; j < kGcmWideRegisters; j++)
-    b[j] = gcmReverse256(_mm256_add_epi32(base, _mm256_set_epi32(0, 0, 0, 2 * j + 2, 0, 0, 0,
-                                                                 2 * j + 1)));
+    b[j] = gcmReverse256(
+        _mm256_add_epi32(base, _mm256_set_epi32(0, 0, 0, 2 * j + 2, 0, 0, 0, 2 * j + 1)));
   const auto *k = reinterpret_cast<const __m128i *>(aes->EncryptKey);
   __m256i key = _mm256_broadcastsi128_si256(_mm_load_si128(k));
 #pragma GCC unroll 8
@@ -422,7 +389,8 @@ GCM_VAES_INLINE void gcmKeyStream16(const AesContext *aes, __m128i counter,
   for (int j = 0; j < kGcmWideRegisters; j++) b[j] = _mm256_aesenclast_epi128(b[j], key);
 }
 
-GCM_VAES_INLINE void gcmXorStore16(uint8_t *out, const uint8_t *in, const __m256i b[kGcmWideRegisters]) {
+GCM_VAES_INLINE void gcmXorStore16(uint8_t *out, const uint8_t *in,
+                                   const __m256i b[kGcmWideRegisters]) {
 #pragma GCC unroll 8
   for (int j = 0; j < kGcmWideRegisters; j++) {
     __m256i data = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 32 * j));
@@ -430,10 +398,11 @@ GCM_VAES_INLINE void gcmXorStore16(uint8_t *out, const uint8_t *in, const __m256
   }
 }
 
-// Whole batches of sixteen here, the rest through the 128-bit kernel. As
-// there, a batch's ciphertext is folded in while the next one is enciphered.
-GCM_VAES_TARGET void gcmEncryptVaes(AesGcmContext *gcm, const uint8_t *in, uint8_t *out,
-                                    size_t blocks) {
+// Whole batches of sixteen here, the rest through the 128-bit kernel; the
+// order of cipher and multiplier is that of gcmCryptClmul.
+template <bool kEncrypt>
+GCM_VAES_TARGET void gcmCryptVaes(AesGcmContext *gcm, const uint8_t *in, uint8_t *out,
+                                  size_t blocks) {
   size_t wide = blocks - blocks % kGcmWideBlocks;
   if (wide > 0) {
     GcmWidePowers p;
@@ -443,40 +412,19 @@ GCM_VAES_TARGET void gcmEncryptVaes(AesGcmContext *gcm, const uint8_t *in, uint8
     const __m128i sixteen = _mm_set_epi32(0, 0, 0, int(kGcmWideBlocks));
     const uint8_t *unhashed = nullptr;
     for (size_t n = 0; n < wide; n += kGcmWideBlocks, in += 256, out += 256) {
+      if constexpr (!kEncrypt) acc = gcmAbsorb16Bytes(p, acc, in);
       __m256i b[kGcmWideRegisters];
       gcmKeyStream16(&gcm->Aes, counter, b);
       counter = _mm_add_epi32(counter, sixteen);
-      if (unhashed != nullptr) acc = gcmAbsorb16Bytes(p, acc, unhashed);
+      if (kEncrypt && unhashed != nullptr) acc = gcmAbsorb16Bytes(p, acc, unhashed);
       gcmXorStore16(out, in, b);
       unhashed = out;
     }
-    acc = gcmAbsorb16Bytes(p, acc, unhashed);
+    if constexpr (kEncrypt) acc = gcmAbsorb16Bytes(p, acc, unhashed);
     aesNiStore(gcm->Ghash, gcmReverse(acc));
     aesNiStore(gcm->Counter, gcmReverse(counter));
   }
-  gcmEncryptClmul(gcm, in, out, blocks - wide);
-}
-
-GCM_VAES_TARGET void gcmDecryptVaes(AesGcmContext *gcm, const uint8_t *in, uint8_t *out,
-                                    size_t blocks) {
-  size_t wide = blocks - blocks % kGcmWideBlocks;
-  if (wide > 0) {
-    GcmWidePowers p;
-    gcmLoadWidePowers(gcm, &p);
-    __m128i acc = gcmReverse(aesNiLoad(gcm->Ghash));
-    __m128i counter = gcmReverse(aesNiLoad(gcm->Counter));
-    const __m128i sixteen = _mm_set_epi32(0, 0, 0, int(kGcmWideBlocks));
-    for (size_t n = 0; n < wide; n += kGcmWideBlocks, in += 256, out += 256) {
-      __m256i b[kGcmWideRegisters];
-      acc = gcmAbsorb16Bytes(p, acc, in);  // before out, which may be in, changes
-      gcmKeyStream16(&gcm->Aes, counter, b);
-      counter = _mm_add_epi32(counter, sixteen);
-      gcmXorStore16(out, in, b);
-    }
-    aesNiStore(gcm->Ghash, gcmReverse(acc));
-    aesNiStore(gcm->Counter, gcmReverse(counter));
-  }
-  gcmDecryptClmul(gcm, in, out, blocks - wide);
+  gcmCryptClmul<kEncrypt>(gcm, in, out, blocks - wide);
 }
 
 #undef GCM_VAES_INLINE
@@ -484,7 +432,7 @@ GCM_VAES_TARGET void gcmDecryptVaes(AesGcmContext *gcm, const uint8_t *in, uint8
 
 // Shares the tables and the folding of lone blocks with the 128-bit kernel.
 constexpr AesGcmKernel kAesGcmVaes = {
-    "vaes", gcmInitClmul, gcmGhashClmul, gcmEncryptVaes, gcmDecryptVaes,
+    "vaes", gcmInitClmul, gcmGhashClmul, gcmCryptVaes<true>, gcmCryptVaes<false>,
 };
 
 #endif  // KEELSON_HAVE_AES_NI

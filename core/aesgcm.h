@@ -41,18 +41,18 @@ struct AesGcmKernel;
 
 struct AesGcmContext {
   ObjectHeader header;
-  AesContext Aes;                    // embedded; carries its own tag, freed with this one
-  uint64_t TableHigh[16];            // portable GHASH: the sixteen 4-bit multiples of H
+  AesContext Aes;          // embedded; carries its own tag, freed with this one
+  uint64_t TableHigh[16];  // portable GHASH: the sixteen 4-bit multiples of H
   uint64_t TableLow[16];
   alignas(16) uint8_t Powers[kAesGcmPowers][16];  // carry-less GHASH: H^1..H^16, byte-reversed
-  uint64_t AadLength;                // bytes of the current message
+  uint64_t AadLength;                             // bytes of the current message
   uint64_t CipherLength;
-  uint8_t Counter[16];               // the counter block last used
-  uint8_t TagMask[16];               // E_K(J0)
-  uint8_t Ghash[16];                 // running GHASH value
-  uint8_t Tag[16];                   // the finished tag
-  int32_t State;                     // AesGcmState
-  const AesGcmKernel *Kernel;        // constant record, chosen at SetKey
+  uint8_t Counter[16];         // the counter block last used
+  uint8_t TagMask[16];         // E_K(J0)
+  uint8_t Ghash[16];           // running GHASH value
+  uint8_t Tag[16];             // the finished tag
+  int32_t State;               // AesGcmState
+  const AesGcmKernel *Kernel;  // constant record, chosen at SetKey
 };
 
 // An unkeyed context with reference count 1 into *gcm. Returns 1.

@@ -225,9 +225,9 @@ TEST(AesGcm, KernelFollowsTheFeatureOverride) {
   }
   uint32_t detected = CpuFeatures_Detected();
   uint32_t wide = kCipherAesNiFeatures | kCpuFeatureAvx2 | kCpuFeatureVaes | kCpuFeatureVpclmul;
-  const char *expected = (detected & wide) == wide ? "vaes"
+  const char *expected = (detected & wide) == wide                                   ? "vaes"
                          : (detected & kCipherAesNiFeatures) == kCipherAesNiFeatures ? "pclmul"
-                                                                                    : "portable";
+                                                                                     : "portable";
   EXPECT_STREQ(AesGcm_KernelName(), expected);
 }
 

@@ -112,8 +112,7 @@ CryptSymmetric *cryptCheck(CryptSymmetric *crypt, const char *sourcePath, int li
 
 // The bound record, checked for the slot the call needs.
 template <class F>
-const CryptSymmetricInterface *cryptBound(CryptSymmetric *crypt,
-                                          F CryptSymmetricInterface::*slot,
+const CryptSymmetricInterface *cryptBound(CryptSymmetric *crypt, F CryptSymmetricInterface::*slot,
                                           const char *sourcePath, int line) {
   cryptCheck(crypt, sourcePath, line);
   const CryptSymmetricInterface *record = crypt->Interface;
@@ -124,7 +123,8 @@ const CryptSymmetricInterface *cryptBound(CryptSymmetric *crypt,
 #define CRYPT_BOUND(crypt, slot) cryptBound((crypt), &CryptSymmetricInterface::slot, KSRC)
 
 void cryptUnbind(CryptSymmetric *crypt) {
-  if (crypt->Interface != nullptr && crypt->Context != nullptr) crypt->Interface->Release(&crypt->Context);
+  if (crypt->Interface != nullptr && crypt->Context != nullptr)
+    crypt->Interface->Release(&crypt->Context);
   crypt->Context = nullptr;
   crypt->Interface = nullptr;
 }
@@ -139,26 +139,44 @@ void cryptDestroy(void **object) {
 }  // namespace
 
 const CryptSymmetricInterface kCryptSymmetricRc4 = {
-    "RC4",         0,       cryptCreate<Rc4Context, Rc4_Create>,
+    "RC4",
+    0,
+    cryptCreate<Rc4Context, Rc4_Create>,
     cryptRelease<Rc4Context, Rc4_Release>,
-    cryptRc4SetKey, nullptr, cryptRc4Crypt,
-    cryptRc4Crypt,  nullptr, nullptr,
+    cryptRc4SetKey,
+    nullptr,
+    cryptRc4Crypt,
+    cryptRc4Crypt,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
 const CryptSymmetricInterface kCryptSymmetricAes = {
-    "AES",           kAesBlockBytes,    cryptCreate<AesContext, AES_Create>,
+    "AES",
+    kAesBlockBytes,
+    cryptCreate<AesContext, AES_Create>,
     cryptRelease<AesContext, AES_Release>,
-    cryptAesSetKey,  cryptAesSetAAD,    cryptAesEncrypt,
-    cryptAesDecrypt, cryptAesEncryptIV, cryptAesDecryptIV,
+    cryptAesSetKey,
+    cryptAesSetAAD,
+    cryptAesEncrypt,
+    cryptAesDecrypt,
+    cryptAesEncryptIV,
+    cryptAesDecryptIV,
     cryptAesGetAuthTag,
 };
 
 const CryptSymmetricInterface kCryptSymmetricAesGcm = {
-    "AESGCM",        kAesBlockBytes,    cryptCreate<AesGcmContext, AesGcm_Create>,
+    "AESGCM",
+    kAesBlockBytes,
+    cryptCreate<AesGcmContext, AesGcm_Create>,
     cryptRelease<AesGcmContext, AesGcm_Release>,
-    cryptGcmSetKey,  cryptGcmSetAAD,    cryptGcmEncrypt,
-    cryptGcmDecrypt, cryptGcmEncryptIV, cryptGcmDecryptIV,
+    cryptGcmSetKey,
+    cryptGcmSetAAD,
+    cryptGcmEncrypt,
+    cryptGcmDecrypt,
+    cryptGcmEncryptIV,
+    cryptGcmDecryptIV,
     cryptGcmGetAuthTag,
 };
 

@@ -24,8 +24,8 @@ constexpr int32_t kCryptSymmetricAadBytes = 13;
 // One cipher. Results are 1 for success and 0 for a refusal, which the
 // cipher logs.
 struct CryptSymmetricInterface {
-  const char *Name;    // "RC4", "AES", "AESGCM"
-  int32_t BlockSize;   // 0 for a stream cipher; the TLS layer sizes IVs and tags by it
+  const char *Name;   // "RC4", "AES", "AESGCM"
+  int32_t BlockSize;  // 0 for a stream cipher; the TLS layer sizes IVs and tags by it
   int (*Create)(void **context);
   int (*Release)(void **context);
   int (*SetKey)(void *context, const void *key, int32_t length);
@@ -52,8 +52,8 @@ extern const CryptSymmetricInterface kCryptSymmetricAesGcm;
 
 struct CryptSymmetric {
   ObjectHeader header;
-  void *Context;                              // the bound record's context, or NULL
-  const CryptSymmetricInterface *Interface;   // borrowed; NULL while unbound
+  void *Context;                             // the bound record's context, or NULL
+  const CryptSymmetricInterface *Interface;  // borrowed; NULL while unbound
 };
 
 // Every front-end operation stops the program on a NULL pointer or a foreign

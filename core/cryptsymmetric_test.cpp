@@ -62,10 +62,12 @@ TEST(CryptSymmetric, ForwardsToTheBoundCipher) {
     CryptBound aes(&kCryptSymmetricAes);
     ASSERT_EQ(CryptSymmetric_SetKey(aes.crypt, key.data(), 32), 1);
     CipherBytes chain = iv;
-    ASSERT_EQ(CryptSymmetric_EncryptIV(aes.crypt, chain.data(), 16, data.data(), out.data(), 64), 1);
+    ASSERT_EQ(CryptSymmetric_EncryptIV(aes.crypt, chain.data(), 16, data.data(), out.data(), 64),
+              1);
     EXPECT_EQ(CipherBytes(out.end() - 16, out.end()), chain);
     chain = iv;
-    ASSERT_EQ(CryptSymmetric_DecryptIV(aes.crypt, chain.data(), 16, out.data(), direct.data(), 64), 1);
+    ASSERT_EQ(CryptSymmetric_DecryptIV(aes.crypt, chain.data(), 16, out.data(), direct.data(), 64),
+              1);
     EXPECT_EQ(direct, data);
     ASSERT_EQ(CryptSymmetric_Encrypt(aes.crypt, data.data(), out.data(), 64), 1);
     ASSERT_EQ(CryptSymmetric_Decrypt(aes.crypt, out.data(), direct.data(), 64), 1);
@@ -75,13 +77,15 @@ TEST(CryptSymmetric, ForwardsToTheBoundCipher) {
     // A TLS 1.2 record: 13 bytes of AAD, a 12-byte nonce, a 16-byte tag.
     CryptBound seal(&kCryptSymmetricAesGcm), open(&kCryptSymmetricAesGcm);
     CipherBytes aad(13, 0x17), tag(16), check(16);
-    for (CryptBound *b : {&seal, &open}) ASSERT_EQ(CryptSymmetric_SetKey(b->crypt, key.data(), 32), 1);
+    for (CryptBound *b : {&seal, &open})
+      ASSERT_EQ(CryptSymmetric_SetKey(b->crypt, key.data(), 32), 1);
     ASSERT_EQ(CryptSymmetric_SetAAD(seal.crypt, aad.data()), 1);
     ASSERT_EQ(CryptSymmetric_EncryptIV(seal.crypt, iv.data(), 12, data.data(), out.data(), 40), 1);
     ASSERT_EQ(CryptSymmetric_Encrypt(seal.crypt, data.data() + 40, out.data() + 40, 24), 0);
     ASSERT_EQ(CryptSymmetric_GetAuthTag(seal.crypt, tag.data(), 16), 1);
     ASSERT_EQ(CryptSymmetric_SetAAD(open.crypt, aad.data()), 1);
-    ASSERT_EQ(CryptSymmetric_DecryptIV(open.crypt, iv.data(), 12, out.data(), direct.data(), 32), 1);
+    ASSERT_EQ(CryptSymmetric_DecryptIV(open.crypt, iv.data(), 12, out.data(), direct.data(), 32),
+              1);
     ASSERT_EQ(CryptSymmetric_Decrypt(open.crypt, out.data() + 32, direct.data() + 32, 8), 1);
     ASSERT_EQ(CryptSymmetric_GetAuthTag(open.crypt, check.data(), 16), 1);
     EXPECT_EQ(Crypt_ConstantTimeEqual(tag.data(), check.data(), 16), 1);

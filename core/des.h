@@ -11,7 +11,7 @@
 #include <cstdint>
 
 constexpr uint32_t kDesContextTag = 0x1acb0abd;
-constexpr int32_t kDesNtlmKeyBytes = 21;       // the NT hash and five zero bytes
+constexpr int32_t kDesNtlmKeyBytes = 21;  // the NT hash and five zero bytes
 constexpr int32_t kDesNtlmChallengeBytes = 8;
 constexpr int32_t kDesNtlmResponseBytes = 24;
 
