@@ -12,7 +12,8 @@ packages=(
   python3
   python3-yaml
   zlib1g-dev
-  libssl-dev openssl
+  libssl-dev openssl ca-certificates
+  python3-cryptography
   python3-cryptography-vectors
   python3-pycryptodome
   procps
