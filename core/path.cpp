@@ -105,14 +105,16 @@ bool pathPop(PathNormalizer *n) {
   return true;
 }
 
-void pathDotDot(PathNormalizer *n) {
-  if (pathPop(n)) return;
+// Returns true when the ".." was kept as a component of the result.
+bool pathDotDot(PathNormalizer *n) {
+  if (pathPop(n)) return false;
   // Nothing left to remove: a root is never climbed over; a relative path
   // keeps the ".." only when asked, so a name joined to a directory cannot
   // leave it.
-  if (n->rooted || !(n->flags & kPathKeepLeadingDots)) return;
+  if (n->rooted || !(n->flags & kPathKeepLeadingDots)) return false;
   pathAppend(n, n->read - 2, 2);
   n->floor = n->write;
+  return true;
 }
 
 void pathComponents(PathNormalizer *n) {
@@ -137,8 +139,9 @@ void pathComponents(PathNormalizer *n) {
       continue;
     }
     if (count == 2 && t[start] == '.' && t[start + 1] == '.') {
-      pathDotDot(n);
-      if (last) n->trailing = true;
+      // A removed ".." leaves the separator before it (a kept one is a
+      // component like any other, and no separator was read after it).
+      if (!pathDotDot(n) && last) n->trailing = true;
       continue;
     }
     pathAppend(n, start, count);

@@ -111,6 +111,8 @@ TEST(PathNormalize, RootsPrefixesAndDots) {
       {"../a/../../b", 4, "../../b"},
       {"a/../../b", 4, "../b"},
       {"..", 5, ".."},
+      {"..", 4, ".."},  // a kept ".." gains no separator: there was none to read
+      {"../..", 4, "../.."},
       {"..", 1, ""},
       {"D:a/../..", 0, "D:"},
       {"D:..\\x", 0, "D:x"},
