@@ -32,6 +32,18 @@ int Platform_GetPath(int id, char *out, int size);
 // it does not fit.
 int Platform_GetAppDataDirectory(char *out, int size);
 
+// The program file's full path when module is NULL (other modules are not
+// offered yet). Returns 1; 0 with an empty out when the path cannot be read
+// or does not fit in size bytes.
+int Platform_GetModuleFileName(void *module, char *out, int size);
+// Whether the process runs with full rights (effective user 0). Returns 1
+// when the query worked, *elevated then 1 or 0.
+int Platform_IsElevated(int *elevated);
+// Bytes available to the user on the volume holding path (the path itself,
+// no walk to a parent). Returns 1; 0 with *freeBytes 0 when the path cannot
+// be queried.
+int Platform_GetVolumeFreeBytes(const char *path, int64_t *freeBytes);
+
 // The log's file and console: plain descriptors that never allocate, so the
 // log can call them under its lock. Open returns a descriptor or -1.
 int Platform_LogFileOpen(const char *path, int append);
