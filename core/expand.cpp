@@ -77,6 +77,7 @@ struct ExpandContext {
   char output[kStrExpandOutputBytes];
   int length;  // of the text in work
   int replacements;
+  int offers;
   void *userData;
   StrExpandHandler handler;
 };
@@ -89,30 +90,27 @@ bool expandIsAlnum(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-// The first c at or after from; -1 when there is none.
-int expandFind(const ExpandContext *context, int from, char c) {
-  if (from >= context->length) return -1;
-  const void *at = memchr(context->work + from, c, size_t(context->length - from));
+// The first c in [from, end); -1 when there is none.
+int expandFindBefore(const ExpandContext *context, int from, int end, char c) {
+  if (from >= end) return -1;
+  const void *at = memchr(context->work + from, c, size_t(end - from));
   return at ? int(static_cast<const char *>(at) - context->work) : -1;
 }
 
-// The bytes from the '{' at open to the next '}', the range whose change
-// tells that a macro was replaced.
-struct ExpandRange {
-  int close;  // -1: no '}' follows
-  uint32_t crc;
-};
-
-ExpandRange expandRange(const ExpandContext *context, int open) {
-  ExpandRange range{expandFind(context, open + 1, '}'), 0};
-  if (range.close >= 0)
-    range.crc = uint32_t(crc32(0, reinterpret_cast<const Bytef *>(context->work + open),
-                               uInt(range.close - open + 1)));
-  return range;
+// The first c at or after from; -1 when there is none.
+int expandFind(const ExpandContext *context, int from, char c) {
+  return expandFindBefore(context, from, context->length, c);
 }
 
-bool expandChanged(const ExpandRange &before, const ExpandRange &after) {
-  return before.close < 0 || after.close != before.close || after.crc != before.crc;
+// What expanding one macro did: where the scan goes on, and whether the
+// macro's bytes changed (its result may then hold new macros at its place).
+struct ExpandStep {
+  int end;  // just behind the macro, or behind its result
+  bool changed;
+};
+
+uint32_t expandCrc(const char *data, int length) {
+  return uint32_t(crc32(0, reinterpret_cast<const Bytef *>(data), uInt(length)));
 }
 
 // Offers name and argument to the slots in order, then to the caller's
@@ -131,9 +129,11 @@ int expandAsk(ExpandContext *context, const char *name, char *argument) {
 }
 
 // Offers the macro from the '{' at open to the '}' at close and puts the
-// answer in its place. Returns 0 when the result does not fit or the
-// replacement limit is passed; 1 otherwise (also when nobody knew the name).
-int expandOffer(ExpandContext *context, int open, int close) {
+// answer in its place. Returns 0 when the result does not fit or a limit is
+// passed; 1 otherwise (also when nobody knew the name).
+int expandOffer(ExpandContext *context, int open, int close, ExpandStep *step) {
+  step->end = close + 1;
+  step->changed = false;
   int inner = close - open - 1;
   memcpy(context->macro, context->work + open + 1, size_t(inner));
   context->macro[inner] = '\0';
@@ -143,6 +143,11 @@ int expandOffer(ExpandContext *context, int open, int close) {
     argument = colon + 1;
   }
   const char *name = context->macro;
+  if (++context->offers > kStrExpandMaxOffers) {
+    Log_Print(LOG_DEBUG, KSRC, 0, "String expansion stopped after %d macros offered at %s\n",
+              kStrExpandMaxOffers, name);
+    return 0;
+  }
   if (!expandAsk(context, name, argument)) return 1;
 
   int outputLength = int(strnlen(context->output, kStrExpandOutputBytes));
@@ -152,6 +157,11 @@ int expandOffer(ExpandContext *context, int open, int close) {
               outputLength, room);
     return 0;
   }
+  // A result equal to the macro changes nothing; scanning it again would
+  // only give it again.
+  if (outputLength == inner + 2 &&
+      expandCrc(context->output, outputLength) == expandCrc(context->work + open, inner + 2))
+    return 1;
   if (++context->replacements > kStrExpandMaxMacros) {
     Log_Print(LOG_DEBUG, KSRC, 0, "String expansion stopped after %d macros at %s\n",
               kStrExpandMaxMacros, name);
@@ -162,49 +172,61 @@ int expandOffer(ExpandContext *context, int open, int close) {
           size_t(context->length - close));
   memcpy(context->work + open, context->output, size_t(outputLength));
   context->length += outputLength - (inner + 2);
+  step->end = open + outputLength;
+  step->changed = true;
   return 1;
 }
 
-// Expands the macro whose '{' is at open, its inner macros first. depth
-// counts the levels, the outermost being 1.
-int expandMacro(ExpandContext *context, int open, int depth) {
+// Expands the macro whose '{' is at open, its inner macros first: the first
+// '}' with no macro before it closes it. depth counts the levels, the
+// outermost being 1.
+int expandMacro(ExpandContext *context, int open, int depth, ExpandStep *step) {
   if (depth > kStrExpandMaxDepth) {
     Log_Print(LOG_DEBUG, KSRC, 0, "String expansion failed: macros nested deeper than %d\n",
               kStrExpandMaxDepth);
     return 0;
   }
   int from = open + 1;
+  int close = expandFind(context, from, '}');
   for (;;) {
-    int close = expandFind(context, from, '}');
-    if (close < 0) return 1;  // an inner result took the closing brace away
-    int brace = expandFind(context, from, '{');
-    if (brace < 0 || brace > close) return expandOffer(context, open, close);
+    if (close < 0) {  // an inner result took the closing brace away
+      *step = {context->length, false};
+      return 1;
+    }
+    // Only a '{' before the '}' starts an inner macro; the search stops
+    // there, so a pass costs the length of the macro, not of the text.
+    int brace = expandFindBefore(context, from, close, '{');
+    if (brace < 0) return expandOffer(context, open, close, step);
     if (!expandIsAlnum(context->work[brace + 1])) {
       from = brace + 1;
       continue;
     }
-    ExpandRange before = expandRange(context, brace);
-    if (!expandMacro(context, brace, depth + 1)) return 0;
-    ExpandRange after = expandRange(context, brace);
-    // A changed text may hold new macros at the same place: look again.
-    if (!expandChanged(before, after)) from = after.close + 1;
+    ExpandStep inner;
+    if (!expandMacro(context, brace, depth + 1, &inner)) return 0;
+    // A changed place may hold new macros: look there again. An unchanged
+    // one is done, whatever changed inside it.
+    from = inner.changed ? brace : inner.end;
+    close = expandFind(context, from, '}');
   }
 }
 
 // Expands every macro of the work text, left to right.
 int expandRun(ExpandContext *context) {
   int from = 0;
+  int close = -1;  // a '}' after from, when known
   for (;;) {
     int open = expandFind(context, from, '{');
-    if (open < 0 || expandFind(context, open + 1, '}') < 0) return 1;
+    if (open < 0) return 1;
+    if (close <= open) close = expandFind(context, open + 1, '}');
+    if (close < 0) return 1;
     if (!expandIsAlnum(context->work[open + 1])) {
       from = open + 1;
       continue;
     }
-    ExpandRange before = expandRange(context, open);
-    if (!expandMacro(context, open, 1)) return 0;
-    ExpandRange after = expandRange(context, open);
-    if (!expandChanged(before, after)) from = after.close + 1;
+    ExpandStep step;
+    if (!expandMacro(context, open, 1, &step)) return 0;
+    from = step.changed ? open : step.end;
+    close = -1;
   }
 }
 
@@ -662,6 +684,7 @@ int Str_Expand(char *buffer, int size, void *userData, StrExpandHandler handler)
   memcpy(context->work, buffer, length + 1);
   context->length = int(length);
   context->replacements = 0;
+  context->offers = 0;
   context->userData = userData;
   context->handler = handler;
   const char *outerText = tExpandText;

@@ -13,11 +13,12 @@
 // Invariants: (1) Str_Expand either answers 1 with the whole expanded text in
 // the caller's buffer, or answers 0 and leaves the buffer as it was; a text is
 // never cut. (2) the work text never exceeds kStrExpandWorkBytes - 1 bytes.
-// (3) one call nests at most kStrExpandMaxDepth macros inside each other and
-// makes at most kStrExpandMaxMacros replacements, so texts that expand into
-// each other end; its stack use does not grow with the text (the buffers
-// live in one heap block per call). (4) the chain has kStrExpandSlotCount
-// slots asked in slot order; an empty slot is skipped.
+// (3) one call nests at most kStrExpandMaxDepth macros inside each other,
+// makes at most kStrExpandMaxMacros replacements and kStrExpandMaxOffers
+// offers to the chain, so texts that expand into each other end quickly; its
+// stack use does not grow with the text (the buffers live in one heap block
+// per call). (4) the chain has kStrExpandSlotCount slots asked in slot order;
+// an empty slot is skipped.
 //
 // Threads: any thread. The expander keeps no state between calls; the slots
 // are atomic, so a handler may be registered while other threads expand (a
@@ -37,6 +38,10 @@ constexpr int kStrExpandMaxDepth = 32;
 // Replacements per call. Handlers whose results expand into each other would
 // otherwise run forever; real texts use a few dozen.
 constexpr int kStrExpandMaxMacros = 8192;
+// Offers to the chain per call. A replacement makes its surroundings be
+// scanned again, which offers the unknown macros there again; this bounds the
+// work of one call (a work text holds at most 2,730 macros).
+constexpr int kStrExpandMaxOffers = 65536;
 
 // A link of the chain. argument is the expander's own copy (empty when the
 // macro has no ':'); a handler may change it in place only when it answers 1.
@@ -71,8 +76,9 @@ constexpr int kStrExpandSlotCount = 12;
 // expanded (unknown names left as they are). Returns 0 with buffer unchanged
 // and a DEBUG line when the text is longer than kStrExpandWorkBytes - 1
 // bytes or has no terminator within size, when a result does not fit the
-// work text or the caller's buffer, or when the nesting or replacement limit
-// is passed. Stops the program with "Pointer is NULL\n" on a NULL buffer.
+// work text or the caller's buffer, or when the nesting, replacement or
+// offer limit is passed. Stops the program with "Pointer is NULL\n" on a NULL
+// buffer.
 int Str_Expand(char *buffer, int size, void *userData, StrExpandHandler handler);
 
 // Puts handler (NULL: none) into a slot of the chain. Returns 1. A slot

@@ -274,6 +274,49 @@ TEST(StrExpand, MacrosThatExpandIntoEachOtherStopAtTheLimit) {
   EXPECT_NE(capture.Take().find("String expansion stopped after 8192 macros"), std::string::npos);
 }
 
+// Every replacement makes its surroundings be scanned again; with thousands
+// of unknown macros around two names that alternate, the replacement limit
+// alone would allow some 16 million offers.
+TEST(StrExpand, RescansOfManyUnknownMacrosStopAtTheOfferLimit) {
+  TestLogCapture capture;
+  std::string unknowns;
+  for (int i = 0; i < 2000; i++) unknowns += "{u}";
+  std::map<std::string, std::string> names = {{"Q", "{R:" + unknowns + "}"},
+                                              {"R", "{Q:" + unknowns + "}"}};
+  std::string text = "{Q:" + unknowns + "}";
+  Expanded got = ExpandText(text, &names, MapHandler);
+  EXPECT_EQ(got.result, 0);
+  EXPECT_EQ(got.text, text);
+  EXPECT_NE(capture.Take().find("String expansion stopped after 65536 macros offered"),
+            std::string::npos);
+  // Unknown macros inside a few levels of real ones stay well inside it.
+  std::string many;
+  for (int i = 0; i < 2000; i++) many += "{u" + std::to_string(i % 10) + "}";
+  got = ExpandText("{Upper:{Lower:{Copy:" + many + "}}}");
+  EXPECT_EQ(got.result, 1);
+  std::string upper;
+  for (int i = 0; i < 2000; i++) upper += "{U" + std::to_string(i % 10) + "}";
+  EXPECT_EQ(got.text, upper);
+}
+
+int CountingHandler(void *userData, const char *name, const char *, char *, int) {
+  (*static_cast<std::map<std::string, int> *>(userData))[name]++;
+  return 0;
+}
+
+// A replacement deep inside unknown macros must not make the scan walk those
+// again: with that, 765 bytes of nested macros once took seconds.
+TEST(StrExpand, EachUnknownMacroIsOfferedOnce) {
+  std::map<std::string, int> offers;
+  Expanded got = ExpandText("{a:{b:{Upper:x}{c}}{Lower:Y}}{d}", &offers, CountingHandler);
+  EXPECT_EQ(got.text, "{a:{b:X{c}}y}{d}");
+  EXPECT_EQ(offers, (std::map<std::string, int>{{"a", 1}, {"b", 1}, {"c", 1}, {"d", 1}}));
+  offers.clear();
+  got = ExpandText(Nested("{u:", kStrExpandMaxDepth - 1, "{Upper:x}"), &offers, CountingHandler);
+  EXPECT_EQ(got.result, 1);
+  EXPECT_EQ(offers["u"], kStrExpandMaxDepth - 1);
+}
+
 // A recording handler per slot: each notes its slot when asked for "Claim"
 // and answers when its slot is among the claimers.
 std::vector<int> gAsked;
