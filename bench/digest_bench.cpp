@@ -10,6 +10,8 @@
 //                                       PKCS5_PBKDF2_HMAC.
 // After the runs a table gives ours/peer for each pair (throughput ratio: above 1 is faster).
 #include <benchmark/benchmark.h>
+
+#include "bench/bench_ratio.h"
 #include <fmt/core.h>
 #include <openssl/evp.h>
 #include <zlib.h>
@@ -107,44 +109,23 @@ void benchPbkdf2Peer(benchmark::State &state) {
 }
 
 // Keeps every finished run so that the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      double bytesPerSecond = 0;
-      auto it = run.counters.find("bytes_per_second");
-      if (it != run.counters.end()) bytesPerSecond = it->second.value;
-      results_[run.benchmark_name()] = {run.GetAdjustedRealTime(), bytesPerSecond};
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  // ours/peer as a throughput ratio: bytes per second where there are any,
-  // else the inverse of the time per run.
-  void printRatios(const std::vector<std::pair<std::string, std::string>> &pairs) const {
-    fmt::print("\n{:<44} {:>12} {:>12} {:>8}\n", "ours / peer", "ours", "peer", "ratio");
-    for (const auto &[ours, peer] : pairs) {
-      auto o = results_.find(ours), p = results_.find(peer);
-      if (o == results_.end() || p == results_.end()) continue;
-      if (o->second.bytesPerSecond > 0) {
-        fmt::print("{:<44} {:>9.0f} MB/s {:>7.0f} MB/s {:>7.2f}x\n", ours,
-                   o->second.bytesPerSecond / 1e6, p->second.bytesPerSecond / 1e6,
-                   o->second.bytesPerSecond / p->second.bytesPerSecond);
-      } else {
-        fmt::print("{:<44} {:>9.1f} {:>12.1f} {:>7.2f}x  (time per run, same unit)\n", ours,
-                   o->second.realTime, p->second.realTime, p->second.realTime / o->second.realTime);
-      }
+// ours/peer as a throughput ratio: bytes per second where there are any,
+// else the inverse of the time per run.
+void printDigestRatios(const BenchRatioReporter &results,
+                       const std::vector<std::pair<std::string, std::string>> &pairs) {
+  fmt::print("\n{:<44} {:>12} {:>12} {:>8}\n", "ours / peer", "ours", "peer", "ratio");
+  for (const auto &[ours, peer] : pairs) {
+    auto *o = results.Find(ours), *p = results.Find(peer);
+    if (o == nullptr || p == nullptr) continue;
+    if (o->bytesPerSecond > 0) {
+      fmt::print("{:<44} {:>9.0f} MB/s {:>7.0f} MB/s {:>7.2f}x\n", ours, o->bytesPerSecond / 1e6,
+                 p->bytesPerSecond / 1e6, o->bytesPerSecond / p->bytesPerSecond);
+    } else {
+      fmt::print("{:<44} {:>9.1f} {:>12.1f} {:>7.2f}x  (time per run, same unit)\n", ours,
+                 o->realTime, p->realTime, p->realTime / o->realTime);
     }
   }
-
- private:
-  struct Result {
-    double realTime;
-    double bytesPerSecond;
-  };
-  std::map<std::string, Result> results_;
-};
+}
 
 }  // namespace
 
@@ -171,10 +152,6 @@ int main(int argc, char **argv) {
   benchmark::RegisterBenchmark("Pbkdf2Sha1/peer", benchPbkdf2Peer)->Unit(benchmark::kMillisecond);
   pairs.push_back({"Pbkdf2Sha1/ours", "Pbkdf2Sha1/peer"});
 
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatios(pairs);
-  benchmark::Shutdown();
-  return 0;
+  return Bench_Main(argc, argv,
+                    [&pairs](const BenchRatioReporter &results) { printDigestRatios(results, pairs); });
 }

@@ -397,3 +397,25 @@ TEST(Log, DefaultFileLivesInTheDataDirectory) {
   std::string text = readFile(fs::path(data) / "keelson" / "keelson.developer.log");
   EXPECT_NE(text.find("in the data directory"), std::string::npos);
 }
+
+TEST(LogDeathTest, AbortTextReachesTheFileFlushed) {
+  // A death test's child runs the test body again from the start, so the
+  // directory must have a name both processes know.
+  struct FixedDir {
+    fs::path path = "/tmp/keelson-log-abort-test";
+    FixedDir() {
+      fs::remove_all(path);
+      fs::create_directories(path);
+    }
+  } dir;
+  std::string cmdline = "app --debug --debugdir=" + dir.path.string();
+  EXPECT_DEATH(
+      {
+        CoreSession session(cmdline);
+        Core_Abort("core/x.cpp", 7, "Broken %s\n", "state");
+      },
+      "ABORT - Broken state");
+  std::string text = readFile(dir.path / "keelson.developer.log");
+  EXPECT_NE(text.find("ABORT - Broken state\n (core/x.cpp/7)\n"), std::string::npos) << text;
+  fs::remove_all(dir.path);
+}

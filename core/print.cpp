@@ -771,18 +771,6 @@ class PrintScratch {
   int heapCount_ = 0;
 };
 
-// Bytes of a UTF-8 sequence by its lead byte; 1 for bytes that cannot lead
-// one (ASCII, stray continuation bytes, 0xFE, 0xFF).
-int printUtf8SequenceLength(uint8_t lead) {
-  if (lead < 0xC0) return 1;
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  if (lead < 0xF8) return 4;
-  if (lead < 0xFC) return 5;
-  if (lead < 0xFE) return 6;
-  return 1;
-}
-
 char *printJsonUnit(char *w, uint32_t unit) {
   *w++ = '\\';
   *w++ = 'u';
@@ -821,7 +809,7 @@ int64_t printJsonEscape(char *dst, const char *text, int64_t length) {
       }
       continue;
     }
-    int n = printUtf8SequenceLength(b);
+    int n = StrW_Utf8SequenceLength(b);
     uint32_t codePoint = kStrWReplacement;
     int used = 0;
     if (n > 1 && n <= length - i && !StrW_DecodeUtf8Sequence(text + i, &codePoint, &used))

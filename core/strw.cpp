@@ -9,18 +9,6 @@
 
 namespace {
 
-// Sequence length by lead byte: 0x00-0xBF and 0xFE-0xFF take one byte (a
-// stray continuation byte counts as a character of its own).
-inline int strwSequenceLength(uint8_t lead) {
-  if (lead < 0xC0) return 1;
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  if (lead < 0xF8) return 4;
-  if (lead < 0xFC) return 5;
-  if (lead < 0xFE) return 6;
-  return 1;
-}
-
 // The smallest code point that needs a sequence of n bytes; anything below is
 // an overlong form.
 constexpr uint32_t kMinForLength[7] = {0, 0, 0x80, 0x800, 0x10000, 0x200000, 0x4000000};
@@ -179,7 +167,7 @@ const Ch *strwFindSemicolon(const Ch *s) {
 // continuation bytes, or a UTF-16 surrogate pair, so a cut output never holds
 // half a character. Malformed input is copied byte by byte.
 inline int strwPieceLength(const char *s) {
-  int n = strwSequenceLength(uint8_t(s[0]));
+  int n = StrW_Utf8SequenceLength(uint8_t(s[0]));
   int k = 1;
   while (k < n && (uint8_t(s[k]) & 0xC0) == 0x80) k++;
   return k;
@@ -374,7 +362,7 @@ int strwDecodeHtml(const Ch *src, Ch *dst, int size) {
 int StrW_DecodeUtf8Sequence(const char *src, uint32_t *codePoint, int *length) {
   CHECK_POINTER(src);
   auto lead = uint8_t(src[0]);
-  int n = strwSequenceLength(lead);
+  int n = StrW_Utf8SequenceLength(lead);
   uint32_t c = lead;
   if (n > 1) {
     c = lead & (0x7F >> n);
@@ -387,6 +375,16 @@ int StrW_DecodeUtf8Sequence(const char *src, uint32_t *codePoint, int *length) {
   }
   if (codePoint) *codePoint = c;
   if (length) *length = n;
+  return 1;
+}
+
+int StrW_Utf8SequenceLength(uint8_t lead) {
+  if (lead < 0xC0) return 1;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  if (lead < 0xF8) return 4;
+  if (lead < 0xFC) return 5;
+  if (lead < 0xFE) return 6;
   return 1;
 }
 

@@ -38,6 +38,11 @@ constexpr int kStrWEntityNameMax = 31;
 // an encoded surrogate). Never reads past a terminator.
 int StrW_DecodeUtf8Sequence(const char *src, uint32_t *codePoint, int *length);
 
+// Bytes of a UTF-8 sequence by its lead byte: 2 to 6 for lead bytes
+// 0xC0-0xFD, 1 for every other byte (ASCII, a stray continuation byte, 0xFE,
+// 0xFF), which counts as a character of its own.
+int StrW_Utf8SequenceLength(uint8_t lead);
+
 // Bytes needed to encode a code point (1 to 6); 0 when it cannot be encoded
 // (0x80000000 and above).
 int StrW_Utf8CodePointLength(uint32_t codePoint);
