@@ -45,18 +45,18 @@ int expandHmacSlot(const char *name, char *argument, char *out, int outSize) {
 // Slot order is the chain's order. Slots without a handler here are filled by
 // their modules at start-up.
 std::atomic<StrExpandChainHandler> gExpandSlots[kStrExpandSlotCount] = {
-    Str_SystemMacroHandler,  // System
-    Str_StringMacroHandler,  // String
-    Str_MathMacroHandler,    // Math
+    Str_SystemMacroHandler,       // System
+    Str_StringMacroHandler,       // String
+    Str_MathMacroHandler,         // Math
     Str_CommandLineMacroHandler,  // CommandLine
-    nullptr,                 // Path
-    nullptr,                 // Version
-    expandBase64Slot,        // Base64
-    expandHashSlot,          // Hash
-    nullptr,                 // Url
-    nullptr,                 // Network
-    nullptr,                 // Registry
-    expandHmacSlot,          // Hmac
+    nullptr,                      // Path
+    nullptr,                      // Version
+    expandBase64Slot,             // Base64
+    expandHashSlot,               // Hash
+    nullptr,                      // Url
+    nullptr,                      // Network
+    nullptr,                      // Registry
+    expandHmacSlot,               // Hmac
 };
 
 int expandSlotIndex(StrExpandSlot slot) {
@@ -73,7 +73,7 @@ int expandSlotIndex(StrExpandSlot slot) {
 // macros are done.
 struct ExpandContext {
   char work[kStrExpandWorkBytes];
-  char macro[kStrExpandWorkBytes];  // the text between the braces, split in place
+  char macro[kStrExpandWorkBytes];  // between the braces, split in place; never cut
   char output[kStrExpandOutputBytes];
   int length;  // of the text in work
   int replacements;
@@ -153,8 +153,8 @@ int expandOffer(ExpandContext *context, int open, int close, ExpandStep *step) {
   int outputLength = int(strnlen(context->output, kStrExpandOutputBytes));
   int room = kStrExpandWorkBytes - 1 - (context->length - (inner + 2));
   if (outputLength > room || outputLength == kStrExpandOutputBytes) {
-    Log_Print(LOG_DEBUG, KSRC, 0, "String expansion failed for %s [%d > %d]\n", name,
-              outputLength, room);
+    Log_Print(LOG_DEBUG, KSRC, 0, "String expansion failed for %s [%d > %d]\n", name, outputLength,
+              room);
     return 0;
   }
   // A result equal to the macro changes nothing; scanning it again would
@@ -288,8 +288,9 @@ int expandPutEmpty(char *out, int) {
 }
 
 int expandPutInt64(char *out, int outSize, int64_t value) {
-  Str_Printf(out, outSize, "%lld", (long long)value);
-  return 1;
+  char text[24];
+  Str_Printf(text, sizeof text, "%lld", (long long)value);
+  return expandPutText(out, outSize, text);
 }
 
 // A name and the function that answers it.
@@ -299,8 +300,8 @@ struct ExpandNamed {
 };
 
 template <size_t N>
-int expandDispatch(const ExpandNamed (&table)[N], const char *name, const char *argument,
-                   char *out, int outSize) {
+int expandDispatch(const ExpandNamed (&table)[N], const char *name, const char *argument, char *out,
+                   int outSize) {
   CHECK_POINTER(name);
   CHECK_POINTER(out);
   if (argument == nullptr || outSize < 1) return 0;
@@ -316,13 +317,13 @@ constexpr struct {
   const char *name;
   int id;
 } kExpandPathNames[] = {
-    {"UserStartMenu", 1},   {"CommonStartMenu", 2},     {"ProgramFiles", 3},
-    {"ProgramFiles64", 4},  {"UserHome", 5},            {"UserDocuments", 6},
-    {"UserDesktop", 7},     {"CommonDesktop", 8},       {"UserAppData", 9},
-    {"UserAppDataRoaming", 10}, {"CommonAppData", 11},  {"Temp", 12},
-    {"AdminTemp", 13},      {"SystemDirectory", 14},    {"SystemDrive", 15},
-    {"ModulePath", 16},     {"ModuleDirectory", 17},    {"ModuleDllPath", 20},
-    {"ModuleDllDirectory", 21}, {"PipePath", 22},       {"WorkingDirectory", 23},
+    {"UserStartMenu", 1},       {"CommonStartMenu", 2},  {"ProgramFiles", 3},
+    {"ProgramFiles64", 4},      {"UserHome", 5},         {"UserDocuments", 6},
+    {"UserDesktop", 7},         {"CommonDesktop", 8},    {"UserAppData", 9},
+    {"UserAppDataRoaming", 10}, {"CommonAppData", 11},   {"Temp", 12},
+    {"AdminTemp", 13},          {"SystemDirectory", 14}, {"SystemDrive", 15},
+    {"ModulePath", 16},         {"ModuleDirectory", 17}, {"ModuleDllPath", 20},
+    {"ModuleDllDirectory", 21}, {"PipePath", 22},        {"WorkingDirectory", 23},
     {"UserDownloads", 24},
 };
 
@@ -331,8 +332,8 @@ constexpr struct {
   const char *name;
   const char *value;
 } kExpandFixedValues[] = {
-    {"ModuleBitness", "64"},       {"ToolSuffix", ""},         {"BundleSuffix", ""},
-    {"LibraryPrefix", "lib"},      {"LibraryExtension", "so"}, {"SystemShortName", "linux"},
+    {"ModuleBitness", "64"},  {"ToolSuffix", ""},         {"BundleSuffix", ""},
+    {"LibraryPrefix", "lib"}, {"LibraryExtension", "so"}, {"SystemShortName", "linux"},
     {"SystemName", "Linux"},
 };
 
@@ -347,9 +348,8 @@ int expandModuleFileName(char *out, int outSize) {
 }
 
 constexpr ExpandNamed kExpandSystemValues[] = {
-    {"ModuleFileName", [](const char *, char *out, int outSize) {
-       return expandModuleFileName(out, outSize);
-     }},
+    {"ModuleFileName",
+     [](const char *, char *out, int outSize) { return expandModuleFileName(out, outSize); }},
     {"ModuleFileTitle",
      [](const char *, char *out, int outSize) {
        if (!expandModuleFileName(out, outSize)) return 0;
@@ -456,10 +456,9 @@ int expandCompare(T a, const ExpandView &op, T b) {
 int expandCompareNumbers(const char *argument, char *out, int outSize, bool isSigned) {
   ExpandView parts[3];
   if (!expandSplit(argument, parts, 3)) return expandPutEmpty(out, outSize);
-  int holds = isSigned ? expandCompare(Str_ToInt64(parts[0].data), parts[1],
-                                       Str_ToInt64(parts[2].data))
-                       : expandCompare(Str_ToUInt64(parts[0].data), parts[1],
-                                       Str_ToUInt64(parts[2].data));
+  int holds =
+      isSigned ? expandCompare(Str_ToInt64(parts[0].data), parts[1], Str_ToInt64(parts[2].data))
+               : expandCompare(Str_ToUInt64(parts[0].data), parts[1], Str_ToUInt64(parts[2].data));
   return expandPutText(out, outSize, holds ? "1" : "0");
 }
 
@@ -562,63 +561,79 @@ constexpr ExpandNamed kExpandStringFunctions[] = {
        const char *brace = strchr(text, '{');
        return expandPut(out, outSize, text, brace ? size_t(brace - text) : strlen(text));
      }},
-    {"Copy", [](const char *argument, char *out, int outSize) {
+    {"Copy",
+     [](const char *argument, char *out, int outSize) {
        return expandPutText(out, outSize, argument);
      }},
     {"Substring", expandSubstring},
     {"SubCopy", expandSubstring},
     {"Replace", expandReplace},
     {"FromHex", expandFromHex},
-    {"ToHex", [](const char *argument, char *out, int outSize) {
+    {"ToHex",
+     [](const char *argument, char *out, int outSize) {
        return expandToHex(argument, strlen(argument), out, outSize);
      }},
-    {"Int32ToHex", [](const char *argument, char *out, int outSize) {
+    {"Int32ToHex",
+     [](const char *argument, char *out, int outSize) {
        return expandNumberToHex(uint64_t(Str_ToInt64(argument)), 4, out, outSize);
      }},
-    {"Int64ToHex", [](const char *argument, char *out, int outSize) {
+    {"Int64ToHex",
+     [](const char *argument, char *out, int outSize) {
        return expandNumberToHex(uint64_t(Str_ToInt64(argument)), 8, out, outSize);
      }},
-    {"UInt32ToHex", [](const char *argument, char *out, int outSize) {
+    {"UInt32ToHex",
+     [](const char *argument, char *out, int outSize) {
        return expandNumberToHex(Str_ToUInt64(argument), 4, out, outSize);
      }},
-    {"UInt64ToHex", [](const char *argument, char *out, int outSize) {
+    {"UInt64ToHex",
+     [](const char *argument, char *out, int outSize) {
        return expandNumberToHex(Str_ToUInt64(argument), 8, out, outSize);
      }},
-    {"Int64Compare", [](const char *argument, char *out, int outSize) {
+    {"Int64Compare",
+     [](const char *argument, char *out, int outSize) {
        return expandCompareNumbers(argument, out, outSize, true);
      }},
-    {"UInt64Compare", [](const char *argument, char *out, int outSize) {
+    {"UInt64Compare",
+     [](const char *argument, char *out, int outSize) {
        return expandCompareNumbers(argument, out, outSize, false);
      }},
     {"VersionCompare", expandVersionCompare},
     {"Limit", expandLimit},
     {"Trim", expandTrim},
-    {"Upper", [](const char *argument, char *out, int outSize) {
+    {"Upper",
+     [](const char *argument, char *out, int outSize) {
        return expandCase(argument, out, outSize, true, true);
      }},
-    {"Lower", [](const char *argument, char *out, int outSize) {
+    {"Lower",
+     [](const char *argument, char *out, int outSize) {
        return expandCase(argument, out, outSize, false, true);
      }},
-    {"Capitalize", [](const char *argument, char *out, int outSize) {
+    {"Capitalize",
+     [](const char *argument, char *out, int outSize) {
        return expandCase(argument, out, outSize, true, false);
      }},
-    {"Uncapitalize", [](const char *argument, char *out, int outSize) {
+    {"Uncapitalize",
+     [](const char *argument, char *out, int outSize) {
        return expandCase(argument, out, outSize, false, false);
      }},
-    {"IndexOf", [](const char *argument, char *out, int outSize) {
+    {"IndexOf",
+     [](const char *argument, char *out, int outSize) {
        return expandIndexOf(argument, out, outSize, false);
      }},
-    {"LastIndexOf", [](const char *argument, char *out, int outSize) {
+    {"LastIndexOf",
+     [](const char *argument, char *out, int outSize) {
        return expandIndexOf(argument, out, outSize, true);
      }},
-    {"Random", [](const char *, char *out, int outSize) {
+    {"Random",
+     [](const char *, char *out, int outSize) {
        constexpr int kRandomBytes = 121;  // 120 characters and the terminator
        if (outSize < kRandomBytes) return expandTooLong(out);
        return Str_Random(out, kRandomBytes);
      }},
     {"Guid", [](const char *, char *out, int outSize) { return Str_CreateGuid(out, outSize); }},
     {"If", expandIf},
-    {"Equals", [](const char *argument, char *out, int outSize) {
+    {"Equals",
+     [](const char *argument, char *out, int outSize) {
        ExpandView parts[2];
        if (!expandSplit(argument, parts, 2)) return expandPutEmpty(out, outSize);
        bool same = parts[0].length == parts[1].length &&
@@ -636,8 +651,11 @@ ExpandOp expandOpOf(const char *text, size_t length) {
   constexpr struct {
     const char *prefix;
     ExpandOp op;
-  } kOps[] = {{"Add", ExpandOp::Add}, {"Sub", ExpandOp::Sub}, {"Mul", ExpandOp::Mul},
-              {"Div", ExpandOp::Div}, {"Mod", ExpandOp::Mod}};
+  } kOps[] = {{"Add", ExpandOp::Add},
+              {"Sub", ExpandOp::Sub},
+              {"Mul", ExpandOp::Mul},
+              {"Div", ExpandOp::Div},
+              {"Mod", ExpandOp::Mod}};
   if (length < 3) return ExpandOp::None;
   for (const auto &entry : kOps)
     if (Str_EqualNoCaseN(text, entry.prefix, 3)) return entry.op;
@@ -649,9 +667,12 @@ ExpandOp expandOpOf(const char *text, size_t length) {
 int64_t expandCompute(ExpandOp op, int64_t a, int64_t b) {
   uint64_t ua = uint64_t(a), ub = uint64_t(b);
   switch (op) {
-    case ExpandOp::Add: return int64_t(ua + ub);
-    case ExpandOp::Sub: return int64_t(ua - ub);
-    case ExpandOp::Mul: return int64_t(ua * ub);
+    case ExpandOp::Add:
+      return int64_t(ua + ub);
+    case ExpandOp::Sub:
+      return int64_t(ua - ub);
+    case ExpandOp::Mul:
+      return int64_t(ua * ub);
     case ExpandOp::Div:
       if (b == 0) return 0;
       if (b == -1) return int64_t(0 - ua);
@@ -659,7 +680,8 @@ int64_t expandCompute(ExpandOp op, int64_t a, int64_t b) {
     case ExpandOp::Mod:
       if (b == 0 || b == -1) return 0;
       return a % b;
-    case ExpandOp::None: break;
+    case ExpandOp::None:
+      break;
   }
   return 0;
 }
@@ -692,8 +714,9 @@ int Str_Expand(char *buffer, int size, void *userData, StrExpandHandler handler)
   int result = expandRun(context);
   tExpandText = outerText;
   if (result && context->length >= size) {
-    Log_Print(LOG_DEBUG, KSRC, 0, "String expansion failed: result of %d bytes for a buffer of %d\n",
-              context->length, size);
+    Log_Print(LOG_DEBUG, KSRC, 0,
+              "String expansion failed: result of %d bytes for a buffer of %d\n", context->length,
+              size);
     result = 0;
   }
   if (result) memcpy(buffer, context->work, size_t(context->length) + 1);
@@ -751,8 +774,9 @@ int Str_CommandLineMacroHandler(const char *name, char *argument, char *out, int
   if (argument == nullptr || outSize < 1) return 0;
   if (Str_CompareNoCase(name, "CommandLine") == 0) {
     if (argument[0] != '\0') {
-      CmdLine_GetOption(nullptr, argument, out, outSize);
-      return 1;
+      char value[kCmdLineBytes];
+      CmdLine_GetOption(nullptr, argument, value, sizeof value);
+      return expandPutText(out, outSize, value);
     }
     // From the first argument on, as written (a quoted one with its quote).
     int count = 0;
@@ -760,10 +784,8 @@ int Str_CommandLineMacroHandler(const char *name, char *argument, char *out, int
     if (!CmdLine_Tokenize(nullptr, 1, &count, &start, &end)) return expandPutEmpty(out, outSize);
     return expandPutText(out, outSize, start);
   }
-  if (Str_CompareNoCase(name, "Time") == 0) {
-    Str_Printf(out, outSize, "%.0f", Time_Now());
-    return 1;
-  }
+  if (Str_CompareNoCase(name, "Time") == 0)
+    return expandPutInt64(out, outSize, int64_t(Time_Now()));
   if (Str_CompareNoCase(name, "Time60") == 0) {
     int64_t now = int64_t(Time_Now());
     return expandPutInt64(out, outSize, now - now % 60);
@@ -772,8 +794,10 @@ int Str_CommandLineMacroHandler(const char *name, char *argument, char *out, int
     int hour, minute, second, month, day, year;
     if (!Time_ToFields(&hour, &minute, &second, &month, &day, &year, Str_ToFloat64(argument)))
       return expandPutEmpty(out, outSize);
-    Str_Printf(out, outSize, "%04d%02d%02d%02d%02d%02d", year, month, day, hour, minute, second);
-    return 1;
+    char stamp[24];
+    Str_Printf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d", year, month, day, hour, minute,
+               second);
+    return expandPutText(out, outSize, stamp);
   }
   return 0;
 }

@@ -56,18 +56,18 @@ typedef int (*StrExpandHandler)(void *userData, const char *name, const char *ar
 
 // The chain's slots in the order they are asked.
 enum class StrExpandSlot : int {
-  System = 0,     // system values (this module)
-  String = 1,     // string functions (this module)
-  Math = 2,       // arithmetic (this module)
+  System = 0,       // system values (this module)
+  String = 1,       // string functions (this module)
+  Math = 2,         // arithmetic (this module)
   CommandLine = 3,  // command line and time (this module)
-  Path = 4,       // paths
-  Version = 5,    // version information and data store
-  Base64 = 6,     // Base64_MacroHandler
-  Hash = 7,       // Hash_MacroHandler
-  Url = 8,        // URLs
-  Network = 9,    // network values
-  Registry = 10,  // registry
-  Hmac = 11,      // Hmac_MacroHandler
+  Path = 4,         // paths
+  Version = 5,      // version information and data store
+  Base64 = 6,       // Base64_MacroHandler
+  Hash = 7,         // Hash_MacroHandler
+  Url = 8,          // URLs
+  Network = 9,      // network values
+  Registry = 10,    // registry
+  Hmac = 11,        // Hmac_MacroHandler
 };
 constexpr int kStrExpandSlotCount = 12;
 

@@ -481,10 +481,10 @@ TEST(ExpandThreaded, ThreadsExpandAtOnce) {
   for (int t = 0; t < 8; t++) {
     threads.emplace_back([t, &bad] {
       for (int i = 0; i < 200; i++) {
-        std::string text = "t" + std::to_string(t) + " {Upper:{This}}{Add:" + std::to_string(i) +
-                           ",1}";
-        std::string expected = "t" + std::to_string(t) + " T" + std::to_string(t) + " " +
-                               std::to_string(i + 1);
+        std::string text =
+            "t" + std::to_string(t) + " {Upper:{This}}{Add:" + std::to_string(i) + ",1}";
+        std::string expected =
+            "t" + std::to_string(t) + " T" + std::to_string(t) + " " + std::to_string(i + 1);
         if (ExpandText(text).text != expected) bad[size_t(t)]++;
       }
     });

@@ -35,8 +35,7 @@ std::string Type(const std::string &fileName, int *result = nullptr) {
 // Alternates the case of the letters: "html" -> "HtMl".
 std::string Mixed(const std::string &text) {
   std::string out = text;
-  for (size_t i = 0; i < out.size(); i++)
-    out[i] = char(i % 2 ? tolower(out[i]) : toupper(out[i]));
+  for (size_t i = 0; i < out.size(); i++) out[i] = char(i % 2 ? tolower(out[i]) : toupper(out[i]));
   return out;
 }
 
@@ -80,8 +79,8 @@ TEST_F(MimeTest, ListIsSortedByTheCrcOfTheUpperCasedExtension) {
     const MimeEntry *entry = entries[i];
     std::string upper = entry->extension;
     for (char &c : upper) c = char(toupper(c));
-    EXPECT_EQ(entry->key, uint32_t(crc32(0, reinterpret_cast<const Bytef *>(upper.data()),
-                                         uInt(upper.size()))))
+    EXPECT_EQ(entry->key,
+              uint32_t(crc32(0, reinterpret_cast<const Bytef *>(upper.data()), uInt(upper.size()))))
         << entry->extension;
     EXPECT_EQ(entry->classTag, kMimeTag);
     if (i > 0) {

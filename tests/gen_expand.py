@@ -158,14 +158,18 @@ def slice_cases(rng, out):
         out.append((macro(rng, "Limit", f"{count},".encode() + text), text[:count]))
 
 
+def rand_needle(rng, text, chance, shortest):
+    """A part to look for, without commas: often a slice of the text."""
+    if text and rng.random() < chance:
+        i = rng.randrange(len(text))
+        return text[i:i + rng.randint(shortest, shortest + 3)].replace(b",", b"")
+    return rand_text(rng, 3, exclude=b",")
+
+
 def search_cases(rng, out):
     for _ in range(CASES_PER_KIND):
         text = rand_text(rng, 30)
-        if text and rng.random() < 0.6:
-            i = rng.randrange(len(text))
-            needle = text[i:i + rng.randint(0, 4)].replace(b",", b"")
-        else:
-            needle = rand_text(rng, 3, exclude=b",")
+        needle = rand_needle(rng, text, 0.6, 0)
         last = rng.random() < 0.5
         expected = str(text.rfind(needle) if last else text.find(needle)).encode()
         name = "LastIndexOf" if last else "IndexOf"
@@ -175,13 +179,7 @@ def search_cases(rng, out):
 def replace_cases(rng, out):
     for _ in range(CASES_PER_KIND):
         text = rand_text(rng, 30)
-        if text and rng.random() < 0.7:
-            i = rng.randrange(len(text))
-            find = text[i:i + rng.randint(1, 3)].replace(b",", b"")
-        else:
-            find = rand_text(rng, 3, exclude=b",")
-        if not find:
-            find = b"a"
+        find = rand_needle(rng, text, 0.7, 1) or b"a"
         to = rand_text(rng, 5, exclude=b",")
         out.append((macro(rng, "Replace", find + b"," + to + b"," + text),
                     text.replace(find, to)))
