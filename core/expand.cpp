@@ -724,6 +724,13 @@ int Str_Expand(char *buffer, int size, void *userData, StrExpandHandler handler)
   return result;
 }
 
+int Str_HasMacroStart(const char *text) {
+  CHECK_POINTER(text);
+  for (const char *brace = strchr(text, '{'); brace != nullptr; brace = strchr(brace + 1, '{'))
+    if (expandIsAlnum(brace[1])) return 1;
+  return 0;
+}
+
 int Str_SetExpandHandler(StrExpandSlot slot, StrExpandChainHandler handler) {
   gExpandSlots[expandSlotIndex(slot)].store(handler, std::memory_order_release);
   return 1;

@@ -81,6 +81,12 @@ constexpr int kStrExpandSlotCount = 12;
 // buffer.
 int Str_Expand(char *buffer, int size, void *userData, StrExpandHandler handler);
 
+// 1 when text holds a macro start: a '{' directly followed by an ASCII
+// letter or digit. A text without one is never changed by Str_Expand, so
+// callers holding long texts (Dictionary Strings) can leave it alone.
+// Stops the program with "Pointer is NULL\n" on a NULL text.
+int Str_HasMacroStart(const char *text);
+
 // Puts handler (NULL: none) into a slot of the chain. Returns 1. A slot
 // outside the chain stops the program ("Invalid macro handler slot %d\n").
 // Every later module registers its handler here at its start-up.

@@ -80,6 +80,7 @@ struct SlotGuard {
 
 TEST(StrExpandDeathTest, NullBufferAndBadSlotStop) {
   EXPECT_DEATH(Str_Expand(nullptr, 10, nullptr, nullptr), "Pointer is NULL\n");
+  EXPECT_DEATH(Str_HasMacroStart(nullptr), "Pointer is NULL\n");
   EXPECT_DEATH(Str_SetExpandHandler(StrExpandSlot(12), nullptr), "Invalid macro handler slot 12\n");
   EXPECT_DEATH(Str_GetExpandHandler(StrExpandSlot(-1)), "Invalid macro handler slot -1\n");
 }
@@ -100,6 +101,15 @@ TEST(StrExpand, GrammarAndOrder) {
       {"{DiskImage}", "{DiskImage}"},
       {"{Upper:{Copy:{Lower:A}b}c}", "ABC"},
   });
+}
+
+TEST(StrExpand, MacroStartIsABraceBeforeALetterOrDigit) {
+  struct Case {
+    const char *text;
+    int expected;
+  } cases[] = {{"", 0},    {"plain", 0}, {"{\"x\":1}", 0}, {"{ a}", 0}, {"{", 0},
+               {"{{a", 1}, {"x{9", 1},   {"{Z}", 1},       {"{_a}", 0}, {"{\xc3\xa9}", 0}};
+  for (const Case &c : cases) EXPECT_EQ(Str_HasMacroStart(c.text), c.expected) << c.text;
 }
 
 TEST(StrExpand, StringFunctionsAndArithmetic) {
