@@ -23,7 +23,11 @@ class BenchRatioReporter : public benchmark::ConsoleReporter {
       double bytesPerSecond = 0;
       auto it = run.counters.find("bytes_per_second");
       if (it != run.counters.end()) bytesPerSecond = it->second.value;
-      results_[run.benchmark_name()] = {run.GetAdjustedRealTime(), bytesPerSecond};
+      Result result{run.GetAdjustedRealTime(), bytesPerSecond};
+      results_[run.benchmark_name()] = result;
+      // Also under the bare function name ("BM_Read" for "BM_Read/min_time:2"),
+      // for benchmarks that run once; with several arguments the last wins.
+      results_[run.run_name.function_name] = result;
     }
     ConsoleReporter::ReportRuns(runs);
   }

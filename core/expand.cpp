@@ -6,7 +6,6 @@
 #include <zlib.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 
 #include "core/base64.h"
@@ -315,16 +314,30 @@ int expandDispatch(const ExpandNamed (&table)[N], const char *name, const char *
 // The well-known directory names and their Platform_GetPath ids.
 constexpr struct {
   const char *name;
-  int id;
+  PathId id;
 } kExpandPathNames[] = {
-    {"UserStartMenu", 1},       {"CommonStartMenu", 2},  {"ProgramFiles", 3},
-    {"ProgramFiles64", 4},      {"UserHome", 5},         {"UserDocuments", 6},
-    {"UserDesktop", 7},         {"CommonDesktop", 8},    {"UserAppData", 9},
-    {"UserAppDataRoaming", 10}, {"CommonAppData", 11},   {"Temp", 12},
-    {"AdminTemp", 13},          {"SystemDirectory", 14}, {"SystemDrive", 15},
-    {"ModulePath", 16},         {"ModuleDirectory", 17}, {"ModuleDllPath", 20},
-    {"ModuleDllDirectory", 21}, {"PipePath", 22},        {"WorkingDirectory", 23},
-    {"UserDownloads", 24},
+    {"UserStartMenu", kPathUserStartMenu},
+    {"CommonStartMenu", kPathCommonStartMenu},
+    {"ProgramFiles", kPathProgramFiles},
+    {"ProgramFiles64", kPathProgramFiles64},
+    {"UserHome", kPathUserHome},
+    {"UserDocuments", kPathUserDocuments},
+    {"UserDesktop", kPathUserDesktop},
+    {"CommonDesktop", kPathCommonDesktop},
+    {"UserAppData", kPathUserAppData},
+    {"UserAppDataRoaming", kPathUserAppDataRoaming},
+    {"CommonAppData", kPathCommonAppData},
+    {"Temp", kPathTemp},
+    {"AdminTemp", kPathAdminTemp},
+    {"SystemDirectory", kPathSystemDirectory},
+    {"SystemDrive", kPathSystemDrive},
+    {"ModulePath", kPathModulePath},
+    {"ModuleDirectory", kPathModuleDirectory},
+    {"ModuleDllPath", kPathModuleDllPath},
+    {"ModuleDllDirectory", kPathModuleDllDirectory},
+    {"PipePath", kPathPipePath},
+    {"WorkingDirectory", kPathWorkingDirectory},
+    {"UserDownloads", kPathUserDownloads},
 };
 
 // Values fixed for this platform.
@@ -339,7 +352,7 @@ constexpr struct {
 
 // The program file's name behind its last '/' or '\\'.
 int expandModuleFileName(char *out, int outSize) {
-  char path[kPlatformPathBytes];
+  char path[kPathMax];
   if (!Platform_GetModuleFileName(nullptr, path, sizeof path)) return 0;
   const char *name = path;
   for (const char *p = path; *p; p++)
@@ -356,6 +369,14 @@ constexpr ExpandNamed kExpandSystemValues[] = {
        if (char *dot = strrchr(out, '.')) *dot = '\0';
        return 1;
      }},
+    {"ModuleAppPath",
+     [](const char *, char *out, int outSize) {
+       return Platform_GetModuleFileName(nullptr, out, outSize);
+     }},
+    {"ModuleAppDirectory",
+     [](const char *, char *out, int outSize) {
+       return Platform_GetModuleDirectory(nullptr, out, outSize);
+     }},
     {"ModuleLogDirectory",
      [](const char *, char *out, int outSize) {
        return Platform_GetAppDataDirectory(out, outSize);
@@ -371,8 +392,9 @@ constexpr ExpandNamed kExpandSystemValues[] = {
      }},
     {"Env",
      [](const char *argument, char *out, int outSize) {
-       const char *value = argument[0] ? getenv(argument) : nullptr;
-       return value ? expandPutText(out, outSize, value) : 0;
+       // Unset (or too long for out): not handled, so the macro stays.
+       if (argument[0] == '\0') return 0;
+       return Platform_GetEnvironmentVariable(argument, out, outSize);
      }},
     {"DiskSpace",
      [](const char *argument, char *out, int outSize) {

@@ -97,13 +97,15 @@ StrExpandChainHandler Str_GetExpandHandler(StrExpandSlot slot);
 // The handlers this module fills its slots with.
 //
 // System values: "ModuleFileName", "ModuleFileTitle" (the program file's name
-// without the text from its last '.'), "ModuleLogDirectory", "ModuleBitness",
-// "ModuleElevated", "ToolSuffix", "BundleSuffix", "LibraryPrefix",
-// "LibraryExtension", "SystemShortName", "SystemName", "ProcessId", "Env"
-// (argument: variable; an unset one is not handled), "DiskSpace" (argument:
-// path; free bytes, or the empty text when the query fails), and the
-// well-known directory names that Platform_GetPath answers. "DiskImage" is
-// never handled.
+// without the text from its last '.'), "ModuleAppPath", "ModuleAppDirectory",
+// "ModuleLogDirectory", "ModuleBitness", "ModuleElevated", "ToolSuffix",
+// "BundleSuffix", "LibraryPrefix", "LibraryExtension", "SystemShortName",
+// "SystemName", "ProcessId", "Env" (argument: variable; an unset one is not
+// handled), "DiskSpace" (argument: path; free bytes, or the empty text when
+// the query fails), and the well-known directory names, answered as
+// Platform_GetPath answers. "DiskImage" is never handled; the names of the
+// system information queries (version, user, locale, disk serial, graphics,
+// memory, processor, anti-virus) are not handled yet.
 int Str_SystemMacroHandler(const char *name, char *argument, char *out, int outSize);
 // String functions; the argument's parts are separated by ',' and the last
 // part takes the rest, commas included. A missing ',' gives the empty text.

@@ -415,13 +415,24 @@ TEST(StrExpand, EnvironmentVariables) {
 }
 
 TEST(StrExpand, WellKnownDirectoriesComeFromThePlatform) {
-  char desktop[kPlatformPathBytes];
+  char desktop[kPathMax];
   ASSERT_TRUE(Platform_GetPath(kPathUserDesktop, desktop, sizeof desktop));
-  char appData[kPlatformPathBytes];
+  char temp[kPathMax];
+  ASSERT_TRUE(Platform_GetTempDirectory(temp, sizeof temp));
+  char appData[kPathMax];
   ASSERT_TRUE(Platform_GetAppDataDirectory(appData, sizeof appData));
-  EXPECT_EQ(ExpandText("{UserDesktop}").text, desktop);
-  EXPECT_EQ(ExpandText("{ModuleLogDirectory}").text, appData);
-  EXPECT_EQ(ExpandText("{CommonAppData}").text, "/var/lib/");
+  char program[kPathMax];
+  ASSERT_TRUE(Platform_GetModuleFileName(nullptr, program, sizeof program));
+  ExpectRows({
+      {"{UserDesktop}", desktop},
+      {"{Temp}", temp},
+      {"{ModuleLogDirectory}", appData},
+      {"{CommonAppData}", "/var/lib/"},
+      {"{ModulePath}", program},
+      {"{ModuleAppPath}", program},
+      {"{ModuleAppDirectory}{ModuleFileName}", program},
+      {"{CommonDesktop}", "{CommonDesktop}"},  // nothing answers here
+  });
 }
 
 TEST(StrExpand, CommandLineAndTime) {
