@@ -262,8 +262,9 @@ bool expandViewIs(const ExpandView &view, const char *text) {
   return view.length == strlen(text) && memcmp(view.data, text, view.length) == 0;
 }
 
-// A result that does not fit: the macro stays in the text.
-int expandTooLong(char *out) {
+// No result (it does not fit, or the argument does not convert): the macro
+// stays in the text as written.
+int expandDecline(char *out) {
   out[0] = '\0';
   return 0;
 }
@@ -271,7 +272,7 @@ int expandTooLong(char *out) {
 // Copies length bytes as the result. Returns 0 with out empty when they do
 // not fit.
 int expandPut(char *out, int outSize, const char *data, size_t length) {
-  if (length >= size_t(outSize)) return expandTooLong(out);
+  if (length >= size_t(outSize)) return expandDecline(out);
   memcpy(out, data, length);
   out[length] = '\0';
   return 1;
@@ -431,7 +432,7 @@ int expandReplace(const char *argument, char *out, int outSize) {
     bool hit = Mem_Find(p, end - p, from.data, int64_t(from.length), &found);
     size_t keep = hit ? size_t(found - p) : size_t(end - p);
     size_t add = keep + (hit ? to.length : 0);
-    if (written + add >= size_t(outSize)) return expandTooLong(out);
+    if (written + add >= size_t(outSize)) return expandDecline(out);
     memcpy(out + written, p, keep);
     if (hit) memcpy(out + written + keep, to.data, to.length);
     written += add;
@@ -447,12 +448,11 @@ int expandFromHex(const char *argument, char *out, int outSize) {
     out[length] = '\0';
     return 1;
   }
-  out[0] = '\0';
-  return 0;
+  return expandDecline(out);
 }
 
 int expandToHex(const void *data, size_t length, char *out, int outSize) {
-  if (length * 2 >= size_t(outSize)) return expandTooLong(out);
+  if (length * 2 >= size_t(outSize)) return expandDecline(out);
   Str_HexEncode(data, int64_t(length), 0, out, outSize);
   return 1;
 }
@@ -649,7 +649,7 @@ constexpr ExpandNamed kExpandStringFunctions[] = {
     {"Random",
      [](const char *, char *out, int outSize) {
        constexpr int kRandomBytes = 121;  // 120 characters and the terminator
-       if (outSize < kRandomBytes) return expandTooLong(out);
+       if (outSize < kRandomBytes) return expandDecline(out);
        return Str_Random(out, kRandomBytes);
      }},
     {"Guid", [](const char *, char *out, int outSize) { return Str_CreateGuid(out, outSize); }},
