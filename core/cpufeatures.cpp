@@ -30,6 +30,8 @@ uint32_t cpuFeaturesDetect() {
   uint32_t features = 0;
   if (ecx & (1u << 9)) features |= kCpuFeatureSsse3;
   if (ecx & (1u << 19)) features |= kCpuFeatureSse41;
+  if (ecx & (1u << 25)) features |= kCpuFeatureAes;
+  if (ecx & (1u << 1)) features |= kCpuFeaturePclmul;
   bool osxsave = (ecx & (1u << 27)) != 0;
   bool avx = (ecx & (1u << 28)) != 0;
   // The OS must save the XMM and YMM state (XCR0 bits 1 and 2) before AVX2
@@ -40,6 +42,8 @@ uint32_t cpuFeaturesDetect() {
     if (ebx & (1u << 29)) features |= kCpuFeatureSha;
     if (ebx & (1u << 8)) features |= kCpuFeatureBmi2;
     if ((ebx & (1u << 5)) && ymmSaved) features |= kCpuFeatureAvx2;
+    if ((ecx & (1u << 9)) && ymmSaved) features |= kCpuFeatureVaes;
+    if ((ecx & (1u << 10)) && ymmSaved) features |= kCpuFeatureVpclmul;
   }
   return features;
 }

@@ -11,7 +11,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev
   python3
   zlib1g-dev
-  libssl-dev openssl
+  libssl-dev openssl ca-certificates
+  python3-cryptography
   python3-cryptography-vectors
   python3-pycryptodome
   procps
