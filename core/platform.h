@@ -461,6 +461,10 @@ int Platform_RemoveDirectory(const char *path);
 int Platform_GetDiskSpace(const char *path, int64_t *freeBytes, uint32_t *sectorsPerCluster,
                           uint32_t *bytesPerSector);
 int Platform_GetDiskFreeSpace(const char *path, int64_t *freeBytes);
+// Free bytes for an unprivileged user on the file system holding path itself,
+// with no walk to a parent: the macro expander's "DiskSpace". 1; 0 with
+// *freeBytes 0 when the path cannot be queried.
+int Platform_GetVolumeFreeBytes(const char *path, int64_t *freeBytes);
 // The first entry whose name matches the last component of pattern ('*' any
 // run of characters, case-sensitive; "*.*" matches every name) in the
 // directory before it ("." and ".." included, in directory order). 1 with
