@@ -133,6 +133,9 @@ int Core_Init(uint32_t flags, const char *cmdline) {
 
   Time_Init();
   Class_Init();
+  // The path macros take their slot before the first expansion (the log
+  // path below).
+  Str_SetExpandHandler(StrExpandSlot::Path, Path_MacroHandler);
 
   char logPath[kPathMax];
   if (!coreLogPath(flags, cmdline, logPath, sizeof logPath)) logPath[0] = '\0';

@@ -360,7 +360,7 @@ int Path_FromUrl(const char *url, char *out, int size) {
   }
   out[at] = '\0';
   // "/D:/x" is the drive path "D:/x".
-  if (pathIsLetter(out[1]) && out[2] == ':' && (out[3] == '/' || out[3] == '\0'))
+  if (pathIsLetter(out[1]) && out[2] == ':' && (pathIsSeparator(out[3]) || out[3] == '\0'))
     memmove(out, out + 1, at);
   return 1;
 }

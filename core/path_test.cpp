@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/expand.h"
 #include "core/str.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
@@ -313,6 +314,7 @@ TEST(PathUrl, Forms) {
       {"file://localhost/a/b", "/a/b", 0},
       {"file:///D:/x", "D:/x", 0},
       {"file:///D%3A/x", "D:/x", 0},
+      {"file:///D:%5Cx", "D:\\x", 0},  // the drive whatever separator follows
       {"file:///a%20b/%e6%97%a5", "/a b/\xe6\x97\xa5", 0},
       {"file:////server/share", "//server/share", 0},
       {"file:///a%00b", "", kPlatformErrorInvalidParameter},
@@ -387,6 +389,32 @@ TEST(PathMacro, Handler) {
   char argument[] = "/a/b";
   char tiny[4];
   EXPECT_EQ(Path_MacroHandler("PathFix", argument, tiny, sizeof tiny), 0);
+}
+
+// Through the expander, in the slot Core_Init gives the handler; nested
+// macros expand innermost first.
+TEST(PathMacro, ThroughTheExpander) {
+  StrExpandChainHandler saved = Str_GetExpandHandler(StrExpandSlot::Path);
+  Str_SetExpandHandler(StrExpandSlot::Path, Path_MacroHandler);
+  struct Row {
+    const char *text, *expected;
+  } rows[] = {
+      {"{PathJoin:D:\\a,b\\}", "D:/a/b/"},
+      {"{PathJoin:D:\\a\\,b}", "D:/a/b"},
+      {"{PathParse:{PathJoin:/x,y.tar.gz},title}.zip", "y.tar.zip"},
+      {"{PathFix:{UserHome}//cache/./x,false}", nullptr},
+      {"a{PathSlash}b", "a/b"},
+      {"{PathFromUrl:{PathToUrl:/a b#c}}", "/a b#c"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.text);
+    char text[256];
+    Str_Set(text, row.text);
+    ASSERT_EQ(Str_Expand(text, sizeof text, nullptr, nullptr), 1);
+    std::string expected = row.expected ? row.expected : homeDirectory() + "cache/x";
+    EXPECT_EQ(std::string(text), expected);
+  }
+  Str_SetExpandHandler(StrExpandSlot::Path, saved);
 }
 
 // ---- Disk --------------------------------------------------------------------------
