@@ -38,8 +38,10 @@ int pathCopy(char *out, int size, const char *text, size_t length) {
 }
 
 // The length of the root that Path_Normalize keeps: the "\\\\.\\" or "\\\\"
-// prefix, a separator, or a drive with its separator when one follows. 0 for
-// a relative path; *isPrefix tells the prefixes, which are kept as written.
+// prefix, a separator, or a drive with its separator. 0 for a relative
+// path; *isPrefix tells the prefixes, which are kept as written. A bare
+// drive ("D:x") is an ordinary name here: read as a root, "D:./" would
+// become the root "D:/" on a second pass.
 size_t pathRootLength(const char *path, bool *isPrefix) {
   *isPrefix = false;
   if (path[0] == '\\' && path[1] == '\\') {
@@ -47,7 +49,7 @@ size_t pathRootLength(const char *path, bool *isPrefix) {
     return path[2] == '.' && path[3] == '\\' ? 4 : 2;
   }
   if (pathIsSeparator(path[0])) return 1;
-  if (pathHasDrive(path)) return pathIsSeparator(path[2]) ? 3 : 2;
+  if (pathHasDrive(path) && pathIsSeparator(path[2])) return 3;
   return 0;
 }
 

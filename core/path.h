@@ -6,7 +6,7 @@
 //
 // Paths are UTF-8. '/' is the separator the normaliser writes; '\\' is read as
 // one. A path is rooted when it starts with a separator ("/"), with a drive
-// ("X:/" or a bare "X:"), or with the kept prefixes "\\\\" and "\\\\.\\"
+// and a separator ("X:/"), or with the kept prefixes "\\\\" and "\\\\.\\"
 // (backslashes only; the platform layer refuses or maps them).
 //
 // Invariants: (1) nothing is cut: a result that does not fit its buffer is a

@@ -115,8 +115,9 @@ TEST(PathNormalize, RootsPrefixesAndDots) {
       {"..", 4, ".."},  // a kept ".." gains no separator: there was none to read
       {"../..", 4, "../.."},
       {"..", 1, ""},
-      {"D:a/../..", 0, "D:"},
-      {"D:..\\x", 0, "D:x"},
+      {"D:a/../..", 0, ""},  // a drive without separator is a name like any other
+      {"D:..\\x", 0, "D:../x"},
+      {"a\\..\\D:.", 6, "D:./"},  // not the root "D:/"
       {"1:/a", 0, "1:/a"},  // not a drive: ':' is a name character
       {"", 2, ""},
   };

@@ -452,12 +452,17 @@ int Platform_OpenFile(const char *path, int openFlags, int shareFlags) {
   // Reading a directory opens here but is refused where files are opened
   // on the desktop system; writing one fails in open(2) already (EISDIR).
   struct stat st;
-  if (!(openFlags & O_DIRECTORY) && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0) {
+    POSIX_FAIL("fstat", path);
+    close(fd);
+    return -1;
+  }
+  if (!(openFlags & O_DIRECTORY) && S_ISDIR(st.st_mode)) {
     close(fd);
     POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EISDIR, "open", path);
     return -1;
   }
-  if (!ShareMode_Acquire(fd, work.text, openFlags, shareFlags)) {
+  if (!ShareMode_Acquire(fd, work.text, openFlags, shareFlags, st.st_dev, st.st_ino)) {
     close(fd);
     return -1;
   }

@@ -27,8 +27,16 @@ constexpr int kShareByteCount = 4;
 // descriptor limit is 1024.
 constexpr int kShareModeTableSize = 65536;
 
+// A write-only descriptor's companion and the file both stand for, so that
+// a companion number taken over by another file is never closed.
+struct ShareModeCompanion {
+  int plusOne;  // the companion descriptor + 1; 0: none
+  uint64_t device;
+  uint64_t inode;
+};
+
 std::mutex gShareTableLock;
-int gCompanionPlusOne[kShareModeTableSize];  // guarded by gShareTableLock; 0: none
+ShareModeCompanion gCompanions[kShareModeTableSize];  // guarded by gShareTableLock
 
 // Runs one lock command over each run of adjacent bytes of mask. For
 // F_OFD_GETLK, *conflict tells whether a lock of another description was
@@ -57,9 +65,9 @@ int shareModeLockRuns(int fd, int command, short type, unsigned mask, bool *conf
   return 1;
 }
 
-bool shareModeSameFile(int a, int b) {
-  struct stat x, y;
-  return fstat(a, &x) == 0 && fstat(b, &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+bool shareModeIsFile(int fd, uint64_t device, uint64_t inode) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && uint64_t(st.st_dev) == device && uint64_t(st.st_ino) == inode;
 }
 
 void shareModeNotEnforced(const char *path, int err) {
@@ -67,7 +75,7 @@ void shareModeNotEnforced(const char *path, int err) {
 }
 
 // A read-only descriptor of the file behind the write-only fd, or -1.
-int shareModeOpenCompanion(int fd, const char *path) {
+int shareModeOpenCompanion(int fd, const char *path, uint64_t device, uint64_t inode) {
   if (fd >= kShareModeTableSize) {
     shareModeNotEnforced(path, EMFILE);
     return -1;
@@ -80,7 +88,7 @@ int shareModeOpenCompanion(int fd, const char *path) {
     return -1;
   }
   // The name may have been given to another file since fd was opened.
-  if (!shareModeSameFile(fd, companion)) {
+  if (!shareModeIsFile(companion, device, inode)) {
     close(companion);
     shareModeNotEnforced(path, ESTALE);
     return -1;
@@ -90,7 +98,8 @@ int shareModeOpenCompanion(int fd, const char *path) {
 
 }  // namespace
 
-int ShareMode_Acquire(int fd, const char *path, int openFlags, int shareFlags) {
+int ShareMode_Acquire(int fd, const char *path, int openFlags, int shareFlags, uint64_t device,
+                      uint64_t inode) {
   int access = openFlags & O_ACCMODE;
   bool reads = access == O_RDONLY || access == O_RDWR;
   bool writes = access == O_WRONLY || access == O_RDWR;
@@ -105,7 +114,7 @@ int ShareMode_Acquire(int fd, const char *path, int openFlags, int shareFlags) {
 
   int lockFd = fd;
   if (!reads) {
-    lockFd = shareModeOpenCompanion(fd, path);
+    lockFd = shareModeOpenCompanion(fd, path, device, inode);
     if (lockFd < 0) return 1;
   }
   bool conflict = false;
@@ -133,18 +142,19 @@ int ShareMode_Acquire(int fd, const char *path, int openFlags, int shareFlags) {
     // An entry left by a descriptor that was closed without
     // Platform_CloseFile is dropped, not closed: its number may be in other
     // use by now.
-    gCompanionPlusOne[fd] = lockFd != fd ? lockFd + 1 : 0;
+    gCompanions[fd] = {lockFd != fd ? lockFd + 1 : 0, device, inode};
   }
   return 1;
 }
 
 void ShareMode_Release(int fd) {
   if (fd < 0 || fd >= kShareModeTableSize) return;
-  int companion;
+  ShareModeCompanion entry;
   {
     std::lock_guard<std::mutex> guard(gShareTableLock);
-    companion = gCompanionPlusOne[fd] - 1;
-    gCompanionPlusOne[fd] = 0;
+    entry = gCompanions[fd];
+    gCompanions[fd].plusOne = 0;
   }
-  if (companion >= 0 && shareModeSameFile(fd, companion)) close(companion);
+  int companion = entry.plusOne - 1;
+  if (companion >= 0 && shareModeIsFile(companion, entry.device, entry.inode)) close(companion);
 }

@@ -28,10 +28,12 @@
 constexpr int64_t kShareModeLockBase = 0x7FFFFFFFFFFFFFF0;
 
 // Takes the share locks for fd, just opened on path (the path as opened)
-// with openFlags. Returns 1 when fd may stay open, also when the modes could
-// not be enforced (logged); 0 with error 32 recorded when another holder
-// conflicts: the locks are dropped and the caller closes fd.
-int ShareMode_Acquire(int fd, const char *path, int openFlags, int shareFlags);
+// with openFlags; device and inode are fd's (from its fstat). Returns 1 when
+// fd may stay open, also when the modes could not be enforced (logged); 0
+// with error 32 recorded when another holder conflicts: the locks are
+// dropped and the caller closes fd.
+int ShareMode_Acquire(int fd, const char *path, int openFlags, int shareFlags, uint64_t device,
+                      uint64_t inode);
 
 // Closes fd's companion descriptor, if it has one that is still its
 // companion. Called before fd itself is closed.
