@@ -38,8 +38,10 @@ struct DictionaryLogName {
 // The root record: a container plus what the whole tree shares.
 struct DictionaryRoot {
   Dictionary base;  // first, so a root's Dictionary pointer is its DictionaryRoot
-  Pool *containerPool;
-  Pool *itemPool;
+  Pool *containerPool;  // records of child containers (see dictionaryRecordNew)
+  Pool *itemPool;       // records of items
+  Dictionary *freeContainers;  // given-back records (see dictionaryRecordLink)
+  DictionaryItem *freeItems;
   Pool *stringPool;
   DictionaryLogName *logNames;
   // Set once any container of the tree has a side record; until then no
@@ -53,19 +55,68 @@ DictionaryRoot *dictionaryRootOf(const Dictionary *d) {
 
 // ---- Pools and texts -------------------------------------------------------
 
+// Item and container records are carved from string-mode pools, each chunk
+// holding pool-growth records: a fixed-mode pool keeps a 32-byte descriptor
+// beside every member, which would add two thirds to an item. Records that
+// are given back wait on the root's free lists for reuse; the chunks go back
+// when the root is cleared or released, as a fixed pool's would.
+// A piece of a string-mode pool is followed by kRecordSlackBytes of slack;
+// asking for the record size plus the rest of a word keeps every record
+// 8-byte aligned.
+constexpr int32_t kRecordSlackBytes = 4;
+constexpr int32_t kRecordAskBytes = 8 - kRecordSlackBytes;
+static_assert(sizeof(DictionaryItem) % 8 == 0 && sizeof(Dictionary) % 8 == 0);
+
+Pool *dictionaryRecordPool(int32_t recordBytes, int32_t growth) {
+  Pool *pool = nullptr;
+  Pool_Create(&pool, KSRC);
+  int64_t stride = int64_t(recordBytes) + kRecordAskBytes + kRecordSlackBytes;
+  int64_t chunk = int64_t(growth < 1 ? 1 : growth) * stride + 8;  // a full chunk keeps 8 bytes
+  if (chunk > INT32_MAX / 2) chunk = INT32_MAX / 2;
+  Pool_SetMemberSize(pool, int32_t(chunk));
+  Pool_SetMemberChunkSize(pool, 1);
+  Pool_SetStringMode(pool);
+  return pool;
+}
+
+// A given-back record is linked through its second word, so that its class
+// tag (the first word of an item, bytes 36-39 of a container) stays 0 and a
+// stale pointer to it is stopped as a class mismatch.
+void **dictionaryRecordLink(void *record) {
+  return reinterpret_cast<void **>(static_cast<char *>(record) + 8);
+}
+
+void dictionaryRecordFree(void **freeList, void *record) {
+  *dictionaryRecordLink(record) = *freeList;
+  *freeList = record;
+}
+
+void *dictionaryRecordNew(Pool *pool, void **freeList, int32_t recordBytes) {
+  void *record = *freeList;
+  if (record != nullptr) {
+    *freeList = *dictionaryRecordLink(record);
+  } else {
+    record = POOL_ALLOC(pool, recordBytes + kRecordAskBytes);
+  }
+  memset(record, 0, size_t(recordBytes));
+  return record;
+}
+
+// Chunks go back at once; the free lists pointed into them.
+void dictionaryResetRecords(DictionaryRoot *root) {
+  if (root->containerPool != nullptr) Pool_Reset(root->containerPool);
+  if (root->itemPool != nullptr) Pool_Reset(root->itemPool);
+  root->freeContainers = nullptr;
+  root->freeItems = nullptr;
+}
+
 void dictionaryEnsurePools(Dictionary *d) {
   DictionaryRoot *root = dictionaryRootOf(d);
   int32_t growth = root->base.poolGrowth;
-  if (root->containerPool == nullptr) {
-    Pool_Create(&root->containerPool, KSRC);
-    Pool_SetMemberSize(root->containerPool, int32_t(sizeof(Dictionary)));
-    Pool_SetMemberChunkSize(root->containerPool, growth);
-  }
-  if (root->itemPool == nullptr) {
-    Pool_Create(&root->itemPool, KSRC);
-    Pool_SetMemberSize(root->itemPool, int32_t(sizeof(DictionaryItem)));
-    Pool_SetMemberChunkSize(root->itemPool, growth);
-  }
+  if (root->containerPool == nullptr)
+    root->containerPool = dictionaryRecordPool(int32_t(sizeof(Dictionary)), growth);
+  if (root->itemPool == nullptr)
+    root->itemPool = dictionaryRecordPool(int32_t(sizeof(DictionaryItem)), growth);
   if (root->stringPool == nullptr && root->base.stringPool) {
     Pool_Create(&root->stringPool, KSRC);
     Pool_SetMemberSize(root->stringPool, kDictionaryStringPoolMemberBytes);
@@ -197,7 +248,10 @@ const char *dictionaryLogName(const Dictionary *d) {
 
 Dictionary *dictionaryNewChild(Dictionary *d, DictionaryItem *item) {
   dictionaryEnsurePools(d);
-  void *member = POOL_ALLOC(dictionaryRootOf(d)->containerPool, int32_t(sizeof(Dictionary)));
+  DictionaryRoot *root = dictionaryRootOf(d);
+  void *member = dictionaryRecordNew(root->containerPool,
+                                     reinterpret_cast<void **>(&root->freeContainers),
+                                     int32_t(sizeof(Dictionary)));
   auto *child = new (member) Dictionary();
   memcpy(child->header.instanceId, d->header.instanceId, sizeof child->header.instanceId);
   child->header.classTag = kDictionaryTag;
@@ -221,8 +275,7 @@ void dictionaryFreeChild(Dictionary *d, Dictionary *child) {
   dictionaryReleaseSide(child);
   child->header.classTag = 0;
   child->~Dictionary();
-  void *member = child;
-  POOL_FREE(dictionaryRootOf(d)->containerPool, &member, int32_t(sizeof(Dictionary)));
+  dictionaryRecordFree(reinterpret_cast<void **>(&dictionaryRootOf(d)->freeContainers), child);
 }
 
 void dictionaryLink(Dictionary *d, DictionaryItem *after, DictionaryItem *item) {
@@ -276,8 +329,7 @@ void dictionaryRemoveOne(Dictionary *d, DictionaryItem *item) {
   }
   dictionaryUnlink(d, item);
   item->classTag = 0;
-  void *member = item;
-  POOL_FREE(dictionaryRootOf(d)->itemPool, &member, int32_t(sizeof(DictionaryItem)));
+  dictionaryRecordFree(reinterpret_cast<void **>(&dictionaryRootOf(d)->freeItems), item);
   dictionaryAnnounceFollowers(d, follower);
 }
 
@@ -320,6 +372,7 @@ void dictionaryDestroy(void **object) {
   auto *d = static_cast<Dictionary *>(*object);
   dictionaryClearItems(d);
   DictionaryRoot *root = dictionaryRootOf(d);
+  dictionaryResetRecords(root);
   if (root->containerPool != nullptr) Pool_Release(&root->containerPool);
   if (root->itemPool != nullptr) Pool_Release(&root->itemPool);
   if (root->stringPool != nullptr) Pool_Release(&root->stringPool);
@@ -425,9 +478,9 @@ DictionaryItem *dictionaryInsertN(Dictionary *d, DictionaryItem *after, const ch
     if (DictionaryItem *existing = dictionaryFindStoredKeyN(d, key, length)) return existing;
   }
   dictionaryEnsurePools(d);
-  auto *item = static_cast<DictionaryItem *>(
-      POOL_ALLOC(dictionaryRootOf(d)->itemPool, int32_t(sizeof(DictionaryItem))));
-  memset(static_cast<void *>(item), 0, sizeof *item);
+  DictionaryRoot *root = dictionaryRootOf(d);
+  auto *item = static_cast<DictionaryItem *>(dictionaryRecordNew(
+      root->itemPool, reinterpret_cast<void **>(&root->freeItems), int32_t(sizeof(DictionaryItem))));
   item->classTag = kDictionaryItemTag;
   dictionaryLink(d, after, item);
   if (key != nullptr) dictionaryStoreKey(d, item, key, length);
@@ -1179,8 +1232,7 @@ int32_t Dictionary_Clear(Dictionary *d) noexcept {
     // Nothing of the tree is left: give whole chunks back at once.
     DictionaryRoot *root = dictionaryRootOf(d);
     if (root->stringPool != nullptr) Pool_Reset(root->stringPool);
-    if (root->containerPool != nullptr) Pool_FreeChunks(root->containerPool);
-    if (root->itemPool != nullptr) Pool_FreeChunks(root->itemPool);
+    dictionaryResetRecords(root);
   }
   return 1;
 }

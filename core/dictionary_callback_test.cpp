@@ -2,7 +2,10 @@
 // propagated to every ancestor with the path as seen from it.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -145,6 +148,42 @@ TEST_F(DictionaryFixture, ListRenumberingNeedsTheRootToObserve) {
   Dictionary_InsertItem(l, nullptr, nullptr, nullptr);
   EXPECT_EQ(r.Take(), (Events{"added L [1] via -", "added R l[1] via l", "added L [2] via -",
                               "added R l[2] via l"}));
+}
+
+}  // namespace
+
+namespace {
+
+// An observer may be installed and removed from another thread while the
+// owner keeps changing the tree: each callback runs with a whole pair.
+TEST(DictionaryCallbackThreaded, ObserverSetFromAnotherThread) {
+  Dictionary *d = nullptr;
+  Dictionary_Create(&d);
+  Dictionary *child = nullptr;
+  Dictionary_AddDictionary(d, "c", &child, nullptr);
+  static std::atomic<int> calls{0};
+  struct Context {
+    int tag;
+  };
+  static Context contexts[2] = {{1}, {2}};
+  auto changed = [](Dictionary *, DictionaryItem *, void *context, const char *, const char *,
+                    int32_t) {
+    int tag = static_cast<Context *>(context)->tag;
+    if (tag != 1 && tag != 2) abort();
+    calls.fetch_add(1, std::memory_order_relaxed);
+  };
+  std::atomic<bool> done{false};
+  std::thread observer([&] {
+    for (int i = 0; !done.load(std::memory_order_acquire) && i < 200000; i++) {
+      Dictionary_SetValueChangedCallback(child, &contexts[i % 2], changed);
+      if (i % 3 == 0) Dictionary_SetValueChangedCallback(child, nullptr, nullptr);
+    }
+  });
+  for (int i = 0; i < 200000; i++) Dictionary_SetInt32ByKey(child, "n", i);
+  done.store(true, std::memory_order_release);
+  observer.join();
+  Dictionary_Release(&d);
+  EXPECT_GE(calls.load(), 0);
 }
 
 }  // namespace

@@ -724,7 +724,7 @@ TEST(DictionaryFootprint, MetafileShapedTree) {
     printf("[ info ] %s: %lld tracked bytes for %lld bytes of JSON: %.2fx, %lld blocks\n",
            stringPool ? "string pool" : "tracked texts", (long long)(bytes1 - bytes0),
            (long long)jsonBytes, ratio, (long long)(count1 - count0));
-    EXPECT_LT(ratio, 8.0);
+    EXPECT_LT(ratio, stringPool ? 4.1 : 5.0) << "records or texts grew";
     Dictionary_Release(&d);
     Mem_Shutdown();
   }
