@@ -9,6 +9,8 @@
 // After the runs, the speed of ours relative to the peer (peer time / our
 // time; above 1 is faster) is printed for each pair.
 #include <benchmark/benchmark.h>
+
+#include "bench/bench_ratio.h"
 #include <fmt/core.h>
 
 #include <algorithm>
@@ -133,41 +135,19 @@ BENCHMARK(BM_Churn_Ours)->Arg(1000)->Arg(10000)->Arg(100000);
 BENCHMARK(BM_Churn_Peer)->Arg(1000)->Arg(10000)->Arg(100000);
 
 // Keeps the time per iteration of every run so the ratios can follow.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &run : runs)
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  void PrintRatios() const {
-    fmt::print(
-        "\nours/peer speed (peer time / our time; goal at 1k: lookup >= 0.8, churn >= 0.5)\n");
-    for (const char *kind : {"Lookup", "Churn"}) {
-      for (int n : {1000, 10000, 100000}) {
-        auto ours = times_.find(fmt::format("BM_{}_Ours/{}", kind, n));
-        auto peer = times_.find(fmt::format("BM_{}_Peer/{}", kind, n));
-        if (ours == times_.end() || peer == times_.end()) continue;
-        fmt::print("  {:<6} {:>6} keys: ours {:8.1f} ns, peer {:8.1f} ns, ratio {:.2f}\n", kind, n,
-                   ours->second, peer->second, peer->second / ours->second);
-      }
+void printHashTableRatios(const BenchRatioReporter &results) {
+  fmt::print("\nours/peer speed (peer time / our time; goal at 1k: lookup >= 0.8, churn >= 0.5)\n");
+  for (const char *kind : {"Lookup", "Churn"}) {
+    for (int n : {1000, 10000, 100000}) {
+      auto *ours = results.Find(fmt::format("BM_{}_Ours/{}", kind, n));
+      auto *peer = results.Find(fmt::format("BM_{}_Peer/{}", kind, n));
+      if (ours == nullptr || peer == nullptr) continue;
+      fmt::print("  {:<6} {:>6} keys: ours {:8.1f} ns, peer {:8.1f} ns, ratio {:.2f}\n", kind, n,
+                 ours->realTime, peer->realTime, peer->realTime / ours->realTime);
     }
   }
-
- private:
-  std::map<std::string, double> times_;
-};
+}
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char **argv) { return Bench_Main(argc, argv, printHashTableRatios); }

@@ -10,6 +10,8 @@
 // count and bytes are the floor).
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_ratio.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -70,42 +72,21 @@ BENCHMARK(BM_MemAlloc)
     ->Teardown(stop);
 
 // The console output, then one line per configuration with ours/peer.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run &run : runs)
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    printf("\nours/peer (speed: glibc ns per pair / ours)\n");
-    for (const char *threads : {"1", "2"}) {
-      const std::string suffix = "/real_time/threads:" + std::string(threads);
-      auto peer = times_.find("BM_Malloc" + suffix);
-      if (peer == times_.end()) continue;
-      for (const char *ours : {"BM_MemAlloc", "BM_MemAllocTracked"}) {
-        auto it = times_.find(ours + suffix);
-        if (it == times_.end()) continue;
-        printf("  %-20s %s thread(s): %7.2f ns vs %7.2f ns  ratio %.2fx\n", ours, threads,
-               it->second, peer->second, peer->second / it->second);
-      }
+void printMemoryRatios(const BenchRatioReporter &results) {
+  printf("\nours/peer (speed: glibc ns per pair / ours)\n");
+  for (const char *threads : {"1", "2"}) {
+    const std::string suffix = "/real_time/threads:" + std::string(threads);
+    auto *peer = results.Find("BM_Malloc" + suffix);
+    if (peer == nullptr) continue;
+    for (const char *ours : {"BM_MemAlloc", "BM_MemAllocTracked"}) {
+      auto *it = results.Find(ours + suffix);
+      if (it == nullptr) continue;
+      printf("  %-20s %s thread(s): %7.2f ns vs %7.2f ns  ratio %.2fx\n", ours, threads,
+             it->realTime, peer->realTime, peer->realTime / it->realTime);
     }
   }
-
- private:
-  std::map<std::string, double> times_;
-};
+}
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char **argv) { return Bench_Main(argc, argv, printMemoryRatios); }

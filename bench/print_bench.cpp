@@ -12,6 +12,8 @@
 //             same output)
 //   Exponent  "%e" (ours: 12 decimals; glibc given "%.12e")
 #include <benchmark/benchmark.h>
+
+#include "bench/bench_ratio.h"
 #include <fmt/format.h>
 
 #include <cstdio>
@@ -175,52 +177,28 @@ PRINT_BENCH_GROUP(General);
 PRINT_BENCH_GROUP(Exponent);
 
 // Console output as usual, plus the times kept for the ratio table.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &run : runs)
-      if (run.run_type == Run::RT_Iteration) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
+void printPrintRatios(const BenchRatioReporter &results) {
+  struct Goal {
+    const char *group;
+    double snprintf;
+    double fmt;  // 0: none
+  };
+  const Goal goals[] = {{"LogLine", 0.8, 0.35}, {"Int", 0.8, 0.35},    {"IntMix", 0.8, 0.35},
+                        {"String", 0.8, 0.35},  {"Fixed3", 1.0, 0},    {"General", 1.0, 0},
+                        {"Exponent", 1.0, 0}};
+  printf("\nspeed ratio = peer time / our time (goal in brackets)\n");
+  printf("%-10s %22s %22s\n", "group", "vs snprintf", "vs {fmt}");
+  for (const Goal &goal : goals) {
+    std::string g = goal.group;
+    if (results.Find(g + "/ours") == nullptr) continue;
+    auto ratio = [&](const char *peer) { return results.SpeedRatio(g + "/ours", g + "/" + peer); };
+    char fmtGoal[16] = "-";
+    if (goal.fmt > 0) snprintf(fmtGoal, sizeof fmtGoal, ">=%.2f", goal.fmt);
+    printf("%-10s %12.2fx [>=%.2f] %12.2fx [%s]\n", goal.group, ratio("snprintf"), goal.snprintf,
+           ratio("fmt"), fmtGoal);
   }
-
-  void PrintRatios() const {
-    struct Goal {
-      const char *group;
-      double snprintf;
-      double fmt;  // 0: none
-    };
-    const Goal goals[] = {{"LogLine", 0.8, 0.35}, {"Int", 0.8, 0.35},    {"IntMix", 0.8, 0.35},
-                          {"String", 0.8, 0.35},  {"Fixed3", 1.0, 0},    {"General", 1.0, 0},
-                          {"Exponent", 1.0, 0}};
-    printf("\nspeed ratio = peer time / our time (goal in brackets)\n");
-    printf("%-10s %22s %22s\n", "group", "vs snprintf", "vs {fmt}");
-    for (const Goal &goal : goals) {
-      std::string g = goal.group;
-      auto ours = times_.find(g + "/ours");
-      if (ours == times_.end()) continue;
-      auto ratio = [&](const char *peer) {
-        auto it = times_.find(g + "/" + peer);
-        return it == times_.end() ? 0.0 : it->second / ours->second;
-      };
-      char fmtGoal[16] = "-";
-      if (goal.fmt > 0) snprintf(fmtGoal, sizeof fmtGoal, ">=%.2f", goal.fmt);
-      printf("%-10s %12.2fx [>=%.2f] %12.2fx [%s]\n", goal.group, ratio("snprintf"), goal.snprintf,
-             ratio("fmt"), fmtGoal);
-    }
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
+}
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char **argv) { return Bench_Main(argc, argv, printPrintRatios); }

@@ -131,18 +131,14 @@ extern "C" const char *Class_ConvertToInstanceId(void *object) {
   return static_cast<const char *>(object);
 }
 
-int Class_LogEnabled(ClassLog *log, int level) {
+void Class_LogLookUp(ClassLog *log) {
   CHECK_POINTER(log);
-  if (!log->lookedUp.load(std::memory_order_acquire)) {
-    int configured = 0;
-    if (log->className && Log_GetVerboseLevel(log->className, &configured)) {
-      log->level.store(configured, std::memory_order_relaxed);
-      log->configured.store(1, std::memory_order_relaxed);
-    }
-    log->lookedUp.store(1, std::memory_order_release);
+  int configured = 0;
+  if (log->className && Log_GetVerboseLevel(log->className, &configured)) {
+    log->level.store(configured, std::memory_order_relaxed);
+    log->configured.store(1, std::memory_order_relaxed);
   }
-  if (!log->forced && !log->configured.load(std::memory_order_relaxed)) return 0;
-  return level <= log->level.load(std::memory_order_relaxed) ? 1 : 0;
+  log->lookedUp.store(1, std::memory_order_release);
 }
 
 int Class_LogPrint(ClassLog *log, int indent, const char *format, va_list args) {

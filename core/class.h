@@ -103,9 +103,19 @@ struct ClassLog {
   ClassLogSink sink;
 };
 
+// The first-use step of Class_LogEnabled: looks the class's verbosity up
+// (Log_GetVerboseLevel) into level and configured, once per context.
+void Class_LogLookUp(ClassLog *log);
+
 // 1 when a line of that level is to be written: the class is configured for
-// verbose logging (or forced) and level is at most the stored level.
-int Class_LogEnabled(ClassLog *log, int level);
+// verbose logging (or forced) and level is at most the stored level. Inline:
+// it sits on per-byte paths, where a disabled log must cost a few loads.
+inline int Class_LogEnabled(ClassLog *log, int level) {
+  if (log == nullptr) Core_Abort(KSRC, "Pointer is NULL\n");
+  if (!log->lookedUp.load(std::memory_order_acquire)) Class_LogLookUp(log);
+  if (!log->forced && !log->configured.load(std::memory_order_relaxed)) return 0;
+  return level <= log->level.load(std::memory_order_relaxed) ? 1 : 0;
+}
 // Formats the message (up to 2048 bytes) and hands each line of it, prefixed
 // "<class>.<id or address>[.<logName>] - <indent>", to the sink. Returns 1.
 int Class_LogPrint(ClassLog *log, int indent, const char *format, va_list args);

@@ -5,6 +5,7 @@
 #include "core/class.h"
 #include "core/cmdline.h"
 #include "core/core.h"
+#include "core/expand.h"
 #include "core/log.h"
 #include "core/memory.h"
 #include "core/platform.h"
@@ -37,19 +38,25 @@ const char *coreFileName(const char *path) {
 // desktop with 0x40000, or the debugdir option's directory. Returns 0 when the
 // path does not fit (the log then has no file).
 int coreLogPath(uint32_t flags, const char *cmdline, char *out, int size) {
-  char path[kPlatformPathBytes];
-  if (kDefaultLogName[0] == '/') {
-    Str_Printf(path, sizeof path, "%s", kDefaultLogName);
-  } else {
-    char directory[kPlatformPathBytes];
+  // The name may carry macros; a relative result goes below the program's
+  // data directory, and the joined path is expanded once more.
+  char path[kPathMax];
+  Str_Printf(path, sizeof path, "%s", kDefaultLogName);
+  if (!Str_Expand(path, sizeof path, nullptr, nullptr)) return 0;
+  bool absolute = path[0] == '/' || path[0] == '\\' || (path[0] != '\0' && path[1] == ':');
+  if (!absolute) {
+    char directory[kPathMax];
+    char joined[kPathMax];
     if (!Platform_GetAppDataDirectory(directory, sizeof directory)) return 0;
-    if (Str_Printf(path, sizeof path, "%s%s", directory, kDefaultLogName) >= int(sizeof path) - 1)
+    if (Str_Printf(joined, sizeof joined, "%s%s", directory, path) >= int(sizeof joined) - 1)
       return 0;
+    if (!Str_Expand(joined, sizeof joined, nullptr, nullptr)) return 0;
+    Str_Printf(path, sizeof path, "%s", joined);
   }
-  char name[kPlatformPathBytes];
+  char name[kPathMax];
   Str_Printf(name, sizeof name, "%s", coreFileName(path)[0] ? coreFileName(path) : kBareLogName);
 
-  char directory[kPlatformPathBytes];
+  char directory[kPathMax];
   if (flags & kCoreFlagDesktopLog) {
     if (!Platform_GetPath(kPathUserDesktop, directory, sizeof directory)) return 0;
   } else if ((flags & kCoreFlagDebug) &&
@@ -132,7 +139,7 @@ int Core_Init(uint32_t flags, const char *cmdline) {
   Time_Init();
   Class_Init();
 
-  char logPath[kPlatformPathBytes];
+  char logPath[kPathMax];
   if (!coreLogPath(flags, cmdline, logPath, sizeof logPath)) logPath[0] = '\0';
   int level = (flags & 0x3) == kCoreFlagWindow ? LOG_INFO : LOG_DEBUG;
   Log_Init(cmdline, logPath, level);

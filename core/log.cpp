@@ -42,9 +42,9 @@ struct GlobalLogRecord {
   char stamp[80] = "";
   int fd = -1;                        // -1 while closed
   bool console = false;               // console attached (flag 0x1 seen)
-  char logPath[kPlatformPathBytes] = "";
-  char fileId[kPlatformPathBytes] = "";
-  char openName[kPlatformPathBytes] = "";
+  char logPath[kPathMax] = "";
+  char fileId[kPathMax] = "";
+  char openName[kPathMax] = "";
   VerboseEntry *verbose = nullptr;
   double openBackoffUntil = 0;        // monotonic seconds; 0: no rest
   std::atomic<int64_t> openAttempts{0};
@@ -144,7 +144,7 @@ void logFileClose(GlobalLogRecord *log) {
 void logFileWrite(GlobalLogRecord *log, const char *text, int isError) {
   uint32_t flags = Debug_Flags();
   if (!(flags & kCoreFlagDebug)) return;
-  char name[kPlatformPathBytes];
+  char name[kPathMax];
   if (!logBuildFileName(log, name, sizeof name)) return;
   if (strcmp(name, log->openName) != 0) {
     logFileClose(log);
@@ -248,7 +248,7 @@ void Log_Configure(const char *logPath) {
     logFileClose(log);
     log->openName[0] = '\0';
   } else if (logPath != nullptr && log->logPath[0]) {
-    char directory[kPlatformPathBytes];
+    char directory[kPathMax];
     memcpy(directory, log->logPath, strlen(log->logPath) + 1);
     if (char *slash = strrchr(directory, '/'); slash && slash != directory) {
       *slash = '\0';

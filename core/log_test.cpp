@@ -376,3 +376,46 @@ TEST(LogConsoleDeathTest, QuitSignalWithoutHookEndsProcess) {
       },
       testing::KilledBySignal(SIGINT), "");
 }
+
+TEST(Log, DefaultFileLivesInTheDataDirectory) {
+  TempDir dir;
+  std::string data = (dir.path / "data").string();
+  const char *savedData = getenv("XDG_DATA_HOME");
+  std::string savedDataText = savedData ? savedData : "";
+  setenv("XDG_DATA_HOME", data.c_str(), 1);
+  // As root without sudo the program would be the system account and log
+  // below /var/lib; a sudo user logs into its own data directory.
+  bool root = geteuid() == 0;
+  if (root) setenv("SUDO_UID", "0", 1);
+  {
+    CoreSession session("app --debug");
+    Log_Print(LOG_INFO, KSRC, 0, "in the data directory\n");
+  }
+  if (root) unsetenv("SUDO_UID");
+  if (savedData) setenv("XDG_DATA_HOME", savedDataText.c_str(), 1);
+  else unsetenv("XDG_DATA_HOME");
+  std::string text = readFile(fs::path(data) / "keelson" / "keelson.developer.log");
+  EXPECT_NE(text.find("in the data directory"), std::string::npos);
+}
+
+TEST(LogDeathTest, AbortTextReachesTheFileFlushed) {
+  // A death test's child runs the test body again from the start, so the
+  // directory must have a name both processes know.
+  struct FixedDir {
+    fs::path path = "/tmp/keelson-log-abort-test";
+    FixedDir() {
+      fs::remove_all(path);
+      fs::create_directories(path);
+    }
+  } dir;
+  std::string cmdline = "app --debug --debugdir=" + dir.path.string();
+  EXPECT_DEATH(
+      {
+        CoreSession session(cmdline);
+        Core_Abort("core/x.cpp", 7, "Broken %s\n", "state");
+      },
+      "ABORT - Broken state");
+  std::string text = readFile(dir.path / "keelson.developer.log");
+  EXPECT_NE(text.find("ABORT - Broken state\n (core/x.cpp/7)\n"), std::string::npos) << text;
+  fs::remove_all(dir.path);
+}

@@ -261,22 +261,22 @@ class PrintSinkOut {
 // The text padded with blanks to the width: on the right with '-', else on
 // the left.
 template <class Out>
-bool printField(Out &out, const PrintSpec &spec, const char *text, int64_t length) {
-  int64_t pad = spec.width - length;
-  if (pad > 0 && !(spec.flags & kPrintFlagLeft) && !out.fill(' ', pad)) return false;
+bool printField(Out &out, const PrintSpec &conv, const char *text, int64_t length) {
+  int64_t pad = conv.width - length;
+  if (pad > 0 && !(conv.flags & kPrintFlagLeft) && !out.fill(' ', pad)) return false;
   if (!out.write(text, length)) return false;
-  if (pad > 0 && (spec.flags & kPrintFlagLeft)) return out.fill(' ', pad);
+  if (pad > 0 && (conv.flags & kPrintFlagLeft)) return out.fill(' ', pad);
   return true;
 }
 
 // As printField, but the '0' flag pads with zeros after the first
 // signLength characters (the sign).
 template <class Out>
-bool printFieldZeros(Out &out, const PrintSpec &spec, const char *text, int64_t length,
+bool printFieldZeros(Out &out, const PrintSpec &conv, const char *text, int64_t length,
                      int signLength) {
-  int64_t pad = spec.width - length;
-  if (pad <= 0 || (spec.flags & (kPrintFlagZero | kPrintFlagLeft)) != kPrintFlagZero)
-    return printField(out, spec, text, length);
+  int64_t pad = conv.width - length;
+  if (pad <= 0 || (conv.flags & (kPrintFlagZero | kPrintFlagLeft)) != kPrintFlagZero)
+    return printField(out, conv, text, length);
   return out.write(text, signLength) && out.fill('0', pad) &&
          out.write(text + signLength, length - signLength);
 }
@@ -330,7 +330,7 @@ const char *printOrdinalSuffix(uint64_t value) {
 }
 
 template <class Out>
-bool printInteger(Out &out, const PrintSpec &spec, const PrintRow &row, uint64_t magnitude,
+bool printInteger(Out &out, const PrintSpec &conv, const PrintRow &row, uint64_t magnitude,
                   bool negative) {
   char work[kPrintWorkBytes];
   char *end = work + sizeof work;
@@ -346,32 +346,32 @@ bool printInteger(Out &out, const PrintSpec &spec, const PrintRow &row, uint64_t
   char sign = 0;
   if (row.isSigned) {
     if (negative) sign = '-';
-    else if (spec.flags & kPrintFlagPlus) sign = '+';
-    else if (spec.flags & kPrintFlagBlank) sign = ' ';
+    else if (conv.flags & kPrintFlagPlus) sign = '+';
+    else if (conv.flags & kPrintFlagBlank) sign = ' ';
   }
   // "0x" only in front of a value that is not 0; octal's "0" is added below
   // only when the digits do not already start with one.
   const char *prefix = "";
-  if ((spec.flags & kPrintFlagAlt) && row.base == 16 && magnitude != 0) prefix = row.prefix;
+  if ((conv.flags & kPrintFlagAlt) && row.base == 16 && magnitude != 0) prefix = row.prefix;
   int prefixLength = prefix[0] == '\0' ? 0 : prefix[1] == '\0' ? 1 : 2;
 
-  int minDigits = spec.precision < 0 ? 1 : spec.precision;
-  if (row.kind == PrintKind::Pointer && spec.precision < 0 && spec.width == 0)
+  int minDigits = conv.precision < 0 ? 1 : conv.precision;
+  if (row.kind == PrintKind::Pointer && conv.precision < 0 && conv.width == 0)
     minDigits = kPrintPointerDigits;
   // The '0' flag zero-pads to the width: the digits take what the sign, the
   // prefix and the suffix leave.
-  if ((spec.flags & (kPrintFlagZero | kPrintFlagLeft)) == kPrintFlagZero) {
-    int zeroDigits = spec.width - (sign != 0) - prefixLength - suffixLength;
+  if ((conv.flags & (kPrintFlagZero | kPrintFlagLeft)) == kPrintFlagZero) {
+    int zeroDigits = conv.width - (sign != 0) - prefixLength - suffixLength;
     if (zeroDigits > minDigits) minDigits = zeroDigits;
   }
 
   if (magnitude != 0 || minDigits > 0)
     p = printDigits(p, magnitude, row.base, kPrintDigitChars + row.digitOffset);
   while (digitsEnd - p < minDigits) *--p = '0';
-  if ((spec.flags & kPrintFlagAlt) && row.base == 8 && (p == digitsEnd || *p != '0')) *--p = '0';
+  if ((conv.flags & kPrintFlagAlt) && row.base == 8 && (p == digitsEnd || *p != '0')) *--p = '0';
   for (int i = prefixLength - 1; i >= 0; i--) *--p = prefix[i];
   if (sign != 0) *--p = sign;
-  return printField(out, spec, p, end - p);
+  return printField(out, conv, p, end - p);
 }
 
 // ---------------------------------------------------------------------------
@@ -692,47 +692,47 @@ char *printFloatBody(char *w, const PrintRow &row, uint32_t flags, int precision
 }
 
 template <class Out>
-bool printFloat(Out &out, const PrintSpec &spec, const PrintRow &row, double value) {
+bool printFloat(Out &out, const PrintSpec &conv, const PrintRow &row, double value) {
   char work[kPrintWorkBytes];
   char *w = work;
-  if (std::isnan(value)) return printField(out, spec, "NaN", 3);
+  if (std::isnan(value)) return printField(out, conv, "NaN", 3);
   if (std::signbit(value)) {
     *w++ = '-';
     value = -value;
-  } else if (spec.flags & kPrintFlagPlus) {
+  } else if (conv.flags & kPrintFlagPlus) {
     *w++ = '+';
-  } else if (spec.flags & kPrintFlagBlank) {
+  } else if (conv.flags & kPrintFlagBlank) {
     *w++ = ' ';
   }
   int signLength = int(w - work);
   if (std::isinf(value)) {
     memcpy(w, "Inf", 3);
-    return printField(out, spec, work, signLength + 3);
+    return printField(out, conv, work, signLength + 3);
   }
-  int precision = spec.precision < 0 ? kPrintDefaultFloatPrecision : spec.precision;
+  int precision = conv.precision < 0 ? kPrintDefaultFloatPrecision : conv.precision;
   if (precision > kPrintMaxFloatPrecision) precision = kPrintMaxFloatPrecision;
-  w = printFloatBody(w, row, spec.flags, precision, value);
-  return printFieldZeros(out, spec, work, w - work, signLength);
+  w = printFloatBody(w, row, conv.flags, precision, value);
+  return printFieldZeros(out, conv, work, w - work, signLength);
 }
 
 // ---------------------------------------------------------------------------
 // Characters, strings, addresses
 
 template <class Out>
-bool printChar(Out &out, const PrintSpec &spec, const PrintRow &row, int value) {
-  if (spec.flags & kPrintFlagWide) {  // a code point, written as UTF-8
+bool printChar(Out &out, const PrintSpec &conv, const PrintRow &row, int value) {
+  if (conv.flags & kPrintFlagWide) {  // a code point, written as UTF-8
     auto codePoint = uint32_t(value);
     if (row.upper && codePoint >= 'a' && codePoint <= 'z') codePoint -= 'a' - 'A';
     char text[8];
     int length = 0;
     StrW_EncodeUtf8(text, int(sizeof text), codePoint, &length);  // 0 bytes when it cannot
-    return printField(out, spec, text, length);
+    return printField(out, conv, text, length);
   }
   char c = char(value);
   if (row.upper && c >= 'a' && c <= 'z') c = char(c - ('a' - 'A'));
-  int64_t count = spec.precision > 1 ? spec.precision : 1;
-  int64_t pad = spec.width - count;
-  bool left = (spec.flags & kPrintFlagLeft) != 0;
+  int64_t count = conv.precision > 1 ? conv.precision : 1;
+  int64_t pad = conv.width - count;
+  bool left = (conv.flags & kPrintFlagLeft) != 0;
   return (pad <= 0 || left || out.fill(' ', pad)) && out.fill(c, count) &&
          (pad <= 0 || !left || out.fill(' ', pad));
 }
@@ -770,18 +770,6 @@ class PrintScratch {
   char *heap_[kMaxHeapBlocks] = {};
   int heapCount_ = 0;
 };
-
-// Bytes of a UTF-8 sequence by its lead byte; 1 for bytes that cannot lead
-// one (ASCII, stray continuation bytes, 0xFE, 0xFF).
-int printUtf8SequenceLength(uint8_t lead) {
-  if (lead < 0xC0) return 1;
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  if (lead < 0xF8) return 4;
-  if (lead < 0xFC) return 5;
-  if (lead < 0xFE) return 6;
-  return 1;
-}
 
 char *printJsonUnit(char *w, uint32_t unit) {
   *w++ = '\\';
@@ -821,7 +809,7 @@ int64_t printJsonEscape(char *dst, const char *text, int64_t length) {
       }
       continue;
     }
-    int n = printUtf8SequenceLength(b);
+    int n = StrW_Utf8SequenceLength(b);
     uint32_t codePoint = kStrWReplacement;
     int used = 0;
     if (n > 1 && n <= length - i && !StrW_DecodeUtf8Sequence(text + i, &codePoint, &used))
@@ -860,7 +848,7 @@ enum class PrintTextForm : uint8_t { Utf8, Utf16, Utf32 };
 
 // Strings that need converting, escaping or upper-casing before output.
 template <class Out>
-[[gnu::noinline]] bool printConvertedString(Out &out, const PrintSpec &spec,
+[[gnu::noinline]] bool printConvertedString(Out &out, const PrintSpec &conv,
                                             const PrintRow &row, PrintTextForm form,
                                             const void *arg) {
   PrintScratch scratch;
@@ -885,7 +873,7 @@ template <class Out>
     text = dst;
   } else {
     text = static_cast<const char *>(arg);
-    length = printStringLength(text, spec.precision);
+    length = printStringLength(text, conv.precision);
   }
   if (row.kind == PrintKind::Json) {
     char *dst = scratch.reserve(6 * length + 1);
@@ -899,24 +887,24 @@ template <class Out>
     }
     text = dst;
   }
-  return printField(out, spec, text, length);
+  return printField(out, conv, text, length);
 }
 
 template <class Out>
-bool printString(Out &out, const PrintSpec &spec, const PrintRow &row, PrintTextForm form,
+bool printString(Out &out, const PrintSpec &conv, const PrintRow &row, PrintTextForm form,
                  const void *arg) {
-  if (arg == nullptr) return printField(out, spec, "", 0);
+  if (arg == nullptr) return printField(out, conv, "", 0);
   if (form == PrintTextForm::Utf8 && row.kind == PrintKind::String && !row.upper) {
     const auto *text = static_cast<const char *>(arg);
-    int64_t length = printStringLength(text, spec.precision);
-    return printField(out, spec, text, length);
+    int64_t length = printStringLength(text, conv.precision);
+    return printField(out, conv, text, length);
   }
-  return printConvertedString(out, spec, row, form, arg);
+  return printConvertedString(out, conv, row, form, arg);
 }
 
 template <class Out>
-bool printIpv4(Out &out, const PrintSpec &spec, const uint8_t *address) {
-  if (address == nullptr) return printField(out, spec, "", 0);
+bool printIpv4(Out &out, const PrintSpec &conv, const uint8_t *address) {
+  if (address == nullptr) return printField(out, conv, "", 0);
   char text[16];
   char *w = text;
   for (int i = 0; i < 4; i++) {
@@ -927,7 +915,7 @@ bool printIpv4(Out &out, const PrintSpec &spec, const uint8_t *address) {
     w += end - p;
     if (i < 3) *w++ = '.';
   }
-  return printField(out, spec, text, w - text);
+  return printField(out, conv, text, w - text);
 }
 
 // ---------------------------------------------------------------------------
@@ -966,47 +954,47 @@ bool printRun(Out &out, const char *format, va_list args) {
     if (*p == '\0') return true;
     if (*++p == '\0') return out.write("%", 1);
 
-    PrintSpec spec;
+    PrintSpec conv;
     while (uint32_t flag = printFlagFor(*p)) {
-      spec.flags |= flag;
+      conv.flags |= flag;
       p++;
     }
     if (*p == '*') {
       p++;
       int width = va_arg(args, int);
       if (width < 0) {
-        spec.flags |= kPrintFlagLeft;
-        spec.width = width < -kPrintMaxWidth ? kPrintMaxWidth : -width;
+        conv.flags |= kPrintFlagLeft;
+        conv.width = width < -kPrintMaxWidth ? kPrintMaxWidth : -width;
       } else {
-        spec.width = width > kPrintMaxWidth ? kPrintMaxWidth : width;
+        conv.width = width > kPrintMaxWidth ? kPrintMaxWidth : width;
       }
     } else {
-      spec.width = printReadNumber(&p, kPrintMaxWidth);
+      conv.width = printReadNumber(&p, kPrintMaxWidth);
     }
     if (*p == '.') {
       p++;
       if (*p == '*') {
         p++;
         int precision = va_arg(args, int);
-        spec.precision = precision >= 0 ? precision
+        conv.precision = precision >= 0 ? precision
                          : precision == INT32_MIN ? INT32_MAX
                                                   : -precision;
       } else {
-        spec.precision = printReadNumber(&p, kPrintMaxNumber);
+        conv.precision = printReadNumber(&p, kPrintMaxNumber);
       }
     }
     if (*p == 'l') {
-      spec.flags |= kPrintFlagWide;
+      conv.flags |= kPrintFlagWide;
       if (*++p == 'l') {
-        spec.flags |= kPrintFlag64;
+        conv.flags |= kPrintFlag64;
         p++;
       }
     } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-      spec.flags |= kPrintFlag64;
+      conv.flags |= kPrintFlag64;
       p += 3;
     }
     if (*p == 'w') {
-      spec.flags |= kPrintFlagWide;
+      conv.flags |= kPrintFlagWide;
       p++;
     }
 
@@ -1024,8 +1012,8 @@ bool printRun(Out &out, const char *format, va_list args) {
       row = &kPrintRows[index];
       p++;
     }
-    if (spec.precision > kPrintMaxPrecision && !printIsStringKind(*row))
-      spec.precision = kPrintMaxPrecision;
+    if (conv.precision > kPrintMaxPrecision && !printIsStringKind(*row))
+      conv.precision = kPrintMaxPrecision;
 
     bool go = true;
     switch (row->kind) {
@@ -1034,47 +1022,47 @@ bool printRun(Out &out, const char *format, va_list args) {
         uint64_t magnitude;
         bool negative = false;
         if (row->isSigned) {
-          int64_t value = (spec.flags & kPrintFlag64) ? int64_t(va_arg(args, long long))
+          int64_t value = (conv.flags & kPrintFlag64) ? int64_t(va_arg(args, long long))
                                                       : int64_t(va_arg(args, int));
           negative = value < 0;
           magnitude = negative ? 0 - uint64_t(value) : uint64_t(value);
         } else {
-          magnitude = (spec.flags & kPrintFlag64) ? uint64_t(va_arg(args, unsigned long long))
+          magnitude = (conv.flags & kPrintFlag64) ? uint64_t(va_arg(args, unsigned long long))
                                                   : uint64_t(va_arg(args, unsigned int));
         }
-        go = printInteger(out, spec, *row, magnitude, negative);
+        go = printInteger(out, conv, *row, magnitude, negative);
         break;
       }
       case PrintKind::Pointer:
-        go = printInteger(out, spec, *row, uint64_t(uintptr_t(va_arg(args, const void *))), false);
+        go = printInteger(out, conv, *row, uint64_t(uintptr_t(va_arg(args, const void *))), false);
         break;
       case PrintKind::Float:
-        go = printFloat(out, spec, *row, va_arg(args, double));
+        go = printFloat(out, conv, *row, va_arg(args, double));
         break;
       case PrintKind::Char:
-        go = printChar(out, spec, *row, va_arg(args, int));
+        go = printChar(out, conv, *row, va_arg(args, int));
         break;
       case PrintKind::String:
       case PrintKind::Json: {
         const void *arg;
         PrintTextForm form = PrintTextForm::Utf8;
-        if (spec.flags & (kPrintFlagWide | kPrintFlagAlt2)) {
+        if (conv.flags & (kPrintFlagWide | kPrintFlagAlt2)) {
           form = PrintTextForm::Utf16;
           arg = va_arg(args, const char16_t *);
-        } else if (spec.flags & kPrintFlagAlt) {
+        } else if (conv.flags & kPrintFlagAlt) {
           form = PrintTextForm::Utf32;
           arg = va_arg(args, const char32_t *);
         } else {
           arg = va_arg(args, const char *);
         }
-        go = printString(out, spec, *row, form, arg);
+        go = printString(out, conv, *row, form, arg);
         break;
       }
       case PrintKind::Ipv4:
-        go = printIpv4(out, spec, va_arg(args, const uint8_t *));
+        go = printIpv4(out, conv, va_arg(args, const uint8_t *));
         break;
       case PrintKind::Percent:
-        go = printField(out, spec, "%", 1);
+        go = printField(out, conv, "%", 1);
         break;
     }
     if (!go) return false;

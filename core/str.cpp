@@ -227,6 +227,29 @@ int Str_Random(char *buffer, int size) {
   return 1;
 }
 
+namespace {
+
+// GUIDs come from a per-thread buffer of random bytes: one system call per
+// 32 GUIDs instead of one each, which would otherwise dominate small work
+// that makes an object with an instance id (a 64-byte one-shot hash). GUIDs
+// need uniqueness, not secrecy; child processes are started by exec, so no
+// buffer is shared across a fork.
+constexpr size_t kStrGuidPoolBytes = 512;
+
+void strTakeGuidBytes(uint8_t guid[16]) {
+  thread_local uint8_t pool[kStrGuidPoolBytes];
+  thread_local size_t used = kStrGuidPoolBytes;
+  if (used == kStrGuidPoolBytes) {
+    Platform_RandomBytes(pool, sizeof pool);
+    used = 0;
+  }
+  memcpy(guid, pool + used, 16);
+  memset(pool + used, 0, 16);  // each GUID is handed out once
+  used += 16;
+}
+
+}  // namespace
+
 int Str_CreateGuid(char *buffer, int size) {
   CHECK_POINTER(buffer);
   if (size < kStrGuidBytes) {
@@ -234,7 +257,7 @@ int Str_CreateGuid(char *buffer, int size) {
     return 0;
   }
   uint8_t guid[16];
-  Platform_RandomBytes(guid, sizeof guid);
+  strTakeGuidBytes(guid);
   // Version 4 and the standard variant, placed as the GUID's fields lie in
   // memory (the third field little-endian, so its high nibble is in byte 7).
   guid[7] = uint8_t((guid[7] & 0x0F) | 0x40);

@@ -5,7 +5,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev python3)
+# One package a line, so that issues adding packages do not collide.
+packages=(
+  cmake ninja-build g++
+  libgtest-dev libgmock-dev libbenchmark-dev libfmt-dev
+  python3
+  zlib1g-dev
+  libssl-dev openssl ca-certificates
+  python3-cryptography
+  python3-cryptography-vectors
+  python3-pycryptodome
+  procps
+  e2fsprogs
+)
 
 missing=()
 for p in "${packages[@]}"; do

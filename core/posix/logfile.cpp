@@ -39,7 +39,7 @@ void Platform_LogFileClose(int fd) {
 }
 
 int Platform_CreateDirectoryTree(const char *path) {
-  char work[kPlatformPathBytes];
+  char work[kPathMax];
   size_t length = strlen(path);
   if (length == 0 || length >= sizeof work) return 0;
   memcpy(work, path, length + 1);

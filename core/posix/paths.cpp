@@ -1,100 +1,272 @@
-// Well-known directories on Linux (XDG base directories); see core/platform.h.
+// Well-known directories (XDG base and user directories, the system's fixed
+// places) and the environment; see core/platform.h.
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/core.h"
 #include "core/platform.h"
-#include "core/print.h"
+#include "core/posix/errors.h"
 
 namespace {
 
 constexpr const char *kProgramName = "keelson";
+// Debian's multiarch library directory: where the system's own libraries are.
+constexpr const char *kSystemDirectory = "/usr/lib/x86_64-linux-gnu/";
+// It stands for the desktop system's own directory; resolved, because /lib and
+// /usr/lib are one directory on a merged /usr.
+constexpr const char *kWindowsDirectory = "/usr/lib";
+constexpr const char *kPipePath = "\\\\.\\pipe\\";
+// getpwuid_r's scratch space; entries with more text fail (ERANGE).
+constexpr int kPasswdBytes = 16384;
 
-// Copies text into out and ensures one trailing '/'. 0 when it does not fit.
-int pathsSetDirectory(char *out, int size, const char *text) {
-  int length = Str_Printf(out, size, "%s", text);
-  if (length + 1 >= size || size_t(length) != strlen(text)) {
-    out[0] = '\0';
-    return 0;
-  }
-  if (length == 0 || out[length - 1] != '/') {
-    out[length] = '/';
-    out[length + 1] = '\0';
-  }
+// The failure of a text that does not fit: out empty, 206 recorded.
+int pathsTooLong(char *out, int size, const char *what) {
+  if (size > 0) out[0] = '\0';
+  return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, what, nullptr);
+}
+
+// out = head + tail, plus a '/' when slash is set and the text does not end
+// with one already. A '/' ending head is not doubled when tail is given.
+int pathsJoin(char *out, int size, const char *head, const char *tail, bool slash) {
+  size_t headLength = strlen(head);
+  if (tail[0] != '\0' && headLength > 0 && head[headLength - 1] == '/') headLength--;
+  size_t tailLength = strlen(tail);
+  const bool needSlash = tail[0] != '\0' && tail[0] != '/';
+  size_t length = headLength + (needSlash ? 1 : 0) + tailLength;
+  const char *last = tailLength   ? tail + tailLength - 1
+                     : headLength ? head + headLength - 1
+                                  : nullptr;
+  const bool addSlash = slash && (last == nullptr || *last != '/');
+  if (length + (addSlash ? 1 : 0) + 1 > size_t(size > 0 ? size : 0))
+    return pathsTooLong(out, size, "GetPath");
+  memcpy(out, head, headLength);
+  size_t at = headLength;
+  if (needSlash) out[at++] = '/';
+  memcpy(out + at, tail, tailLength);
+  at += tailLength;
+  if (addSlash) out[at++] = '/';
+  out[at] = '\0';
   return 1;
 }
 
-// $name, or $HOME/fallback when it is unset or empty.
-int pathsXdg(const char *name, const char *fallback, char *out, int size) {
-  const char *value = getenv(name);
-  if (value && value[0] == '/') return pathsSetDirectory(out, size, value);
-  const char *home = getenv("HOME");
-  char work[kPlatformPathBytes];
-  if (Str_Printf(work, sizeof work, "%s/%s", home ? home : "", fallback) >= int(sizeof work) - 1)
-    return 0;
-  return pathsSetDirectory(out, size, work);
+int pathsDirectory(char *out, int size, const char *text) {
+  return pathsJoin(out, size, text, "", true);
 }
 
-// The desktop from user-dirs.dirs (XDG_DESKTOP_DIR="$HOME/Desktop"), else
-// $HOME/Desktop.
-int pathsDesktop(char *out, int size) {
-  char config[kPlatformPathBytes];
-  char file[kPlatformPathBytes];
+// The user's home: $HOME when set, else the passwd entry of the effective
+// user. 1, or 0 when neither names one.
+int pathsHome(char *out, int size) {
   const char *home = getenv("HOME");
-  if (!home) home = "";
-  if (pathsXdg("XDG_CONFIG_HOME", ".config", config, sizeof config) &&
-      Str_Printf(file, sizeof file, "%suser-dirs.dirs", config) < int(sizeof file) - 1) {
-    if (FILE *f = fopen(file, "re")) {
-      char line[kPlatformPathBytes];
-      int found = 0;
-      while (!found && fgets(line, sizeof line, f)) {
-        const char *key = "XDG_DESKTOP_DIR=\"";
-        if (strncmp(line, key, strlen(key)) != 0) continue;
-        char *value = line + strlen(key);
-        char *end = strchr(value, '"');
-        if (!end) continue;
-        *end = '\0';
-        char work[kPlatformPathBytes];
-        if (strncmp(value, "$HOME", 5) == 0)
-          Str_Printf(work, sizeof work, "%s%s", home, value + 5);
-        else
-          Str_Printf(work, sizeof work, "%s", value);
-        found = work[0] == '/' && pathsSetDirectory(out, size, work);
+  if (home && home[0] != '\0') return pathsJoin(out, size, home, "", false);
+  struct passwd entry;
+  struct passwd *found = nullptr;
+  char scratch[kPasswdBytes];
+  int rc = getpwuid_r(geteuid(), &entry, scratch, sizeof scratch, &found);
+  if (rc != 0 || found == nullptr || entry.pw_dir == nullptr || entry.pw_dir[0] == '\0') {
+    out[0] = '\0';
+    return POSIX_FAIL_CODE(kPlatformErrorFileNotFound, rc, "getpwuid_r", nullptr);
+  }
+  return pathsJoin(out, size, entry.pw_dir, "", false);
+}
+
+// An XDG base directory: $name when it holds an absolute path (a relative one
+// is ignored, as the base directory rules say), else ~/fallback.
+int pathsXdgBase(const char *name, const char *fallback, char *out, int size) {
+  const char *value = getenv(name);
+  if (value && value[0] == '/') return pathsDirectory(out, size, value);
+  char home[kPathMax];
+  if (!pathsHome(home, sizeof home)) return 0;
+  return pathsJoin(out, size, home, fallback, true);
+}
+
+// Reads the value of key ("XDG_DESKTOP_DIR") from user-dirs.dirs into out:
+// "$HOME/..." or an absolute path, quoted, backslash escapes read. 1 when
+// the file names the directory.
+int pathsUserDirsValue(const char *key, char *out, int size) {
+  char config[kPathMax];
+  char file[kPathMax];
+  if (!pathsXdgBase("XDG_CONFIG_HOME", ".config", config, sizeof config) ||
+      !pathsJoin(file, sizeof file, config, "user-dirs.dirs", false))
+    return 0;
+  FILE *f = fopen(file, "re");
+  if (f == nullptr) return 0;
+  char line[kPathMax];
+  int found = 0;
+  size_t keyLength = strlen(key);
+  while (!found && fgets(line, sizeof line, f)) {
+    const char *p = line;
+    while (*p == ' ' || *p == '\t') p++;
+    if (strncmp(p, key, keyLength) != 0 || p[keyLength] != '=' || p[keyLength + 1] != '"') continue;
+    p += keyLength + 2;
+    char value[kPathMax];
+    size_t n = 0;
+    bool closed = false;
+    for (; *p && n + 1 < sizeof value; p++) {
+      if (*p == '"') {
+        closed = true;
+        break;
       }
-      fclose(f);
-      if (found) return 1;
+      if (*p == '\\' && p[1] != '\0') p++;
+      value[n++] = *p;
+    }
+    value[n] = '\0';
+    if (!closed) continue;
+    if (strncmp(value, "$HOME", 5) == 0 && (value[5] == '/' || value[5] == '\0')) {
+      char home[kPathMax];
+      found = pathsHome(home, sizeof home) && pathsJoin(out, size, home, value + 5, true);
+    } else if (value[0] == '/') {
+      found = pathsDirectory(out, size, value);
     }
   }
-  char work[kPlatformPathBytes];
-  Str_Printf(work, sizeof work, "%s/Desktop", home);
-  return pathsSetDirectory(out, size, work);
+  fclose(f);
+  return found;
+}
+
+// A user directory from user-dirs.dirs, else ~/fallback.
+int pathsUserDir(const char *key, const char *fallback, char *out, int size) {
+  if (pathsUserDirsValue(key, out, size)) return 1;
+  char home[kPathMax];
+  if (!pathsHome(home, sizeof home)) return 0;
+  return pathsJoin(out, size, home, fallback, true);
+}
+
+bool pathsIsDirectory(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The program file or its directory (the module layer does the work).
+int pathsModule(PlatformModule *module, bool directory, char *out, int size) {
+  return directory ? Platform_GetModuleDirectory(module, out, size)
+                   : Platform_GetModuleFileName(module, out, size);
+}
+
+int pathsById(int id, char *out, int size) {
+  switch (id) {
+    case kPathUserStartMenu: {
+      char data[kPathMax];
+      return pathsXdgBase("XDG_DATA_HOME", ".local/share", data, sizeof data) &&
+             pathsJoin(out, size, data, "applications", true);
+    }
+    case kPathCommonStartMenu: return pathsDirectory(out, size, "/usr/local/share/applications");
+    case kPathProgramFiles:
+    case kPathProgramFiles64: return pathsDirectory(out, size, "/opt");
+    case kPathUserHome: {
+      char home[kPathMax];
+      return pathsHome(home, sizeof home) && pathsDirectory(out, size, home);
+    }
+    case kPathUserDocuments: return pathsUserDir("XDG_DOCUMENTS_DIR", "Documents", out, size);
+    case kPathUserDesktop: return pathsUserDir("XDG_DESKTOP_DIR", "Desktop", out, size);
+    case kPathUserDownloads:
+      return pathsUserDirsValue("XDG_DOWNLOAD_DIR", out, size) ||
+             pathsById(kPathUserDocuments, out, size);
+    case kPathUserAppData: return pathsXdgBase("XDG_DATA_HOME", ".local/share", out, size);
+    case kPathUserAppDataRoaming: return pathsXdgBase("XDG_CONFIG_HOME", ".config", out, size);
+    case kPathCommonAppData: return pathsDirectory(out, size, "/var/lib");
+    case kPathTemp: return Platform_GetTempDirectory(out, size);
+    case kPathAdminTemp: return pathsDirectory(out, size, "/var/tmp");
+    case kPathSystemDirectory: return Platform_GetSystemDirectory(out, size);
+    case kPathSystemDrive: return pathsDirectory(out, size, "/");
+    case kPathModulePath:
+    case kPathModulePathAlt: return pathsModule(nullptr, false, out, size);
+    case kPathModuleDirectory:
+    case kPathModuleDirectoryAlt: return pathsModule(nullptr, true, out, size);
+    case kPathModuleDllPath: return pathsModule(Platform_GetCurrentModule(), false, out, size);
+    case kPathModuleDllDirectory: return pathsModule(Platform_GetCurrentModule(), true, out, size);
+    case kPathPipePath: return pathsJoin(out, size, kPipePath, "", false);
+    case kPathWorkingDirectory: return Platform_GetCurrentDirectory(out, size);
+    default:  // kPathCommonDesktop has no counterpart here; no other id exists
+      return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, 0, "GetPath", nullptr);
+  }
 }
 
 // The system account: root that was not reached through sudo or pkexec.
 bool pathsIsSystemAccount() {
-  return geteuid() == 0 && getenv("SUDO_UID") == nullptr && getenv("PKEXEC_UID") == nullptr;
+  int isSystem = 0;
+  Platform_IsSystemAccount(&isSystem);
+  return isSystem != 0;
 }
 
 }  // namespace
 
 int Platform_GetPath(int id, char *out, int size) {
-  if (out == nullptr || size < 1) return 0;
+  CHECK_POINTER(out);
+  if (size < 1) return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, 0, "GetPath", nullptr);
   out[0] = '\0';
-  switch (id) {
-    case kPathUserDesktop: return pathsDesktop(out, size);
-    case kPathUserAppData: return pathsXdg("XDG_DATA_HOME", ".local/share", out, size);
-    case kPathCommonAppData: return pathsSetDirectory(out, size, "/var/lib");
-    default: return 0;
-  }
+  if (pathsById(id, out, size)) return 1;
+  out[0] = '\0';
+  return 0;
 }
 
 int Platform_GetAppDataDirectory(char *out, int size) {
-  char base[kPlatformPathBytes];
+  CHECK_POINTER(out);
+  char base[kPathMax];
   if (!Platform_GetPath(pathsIsSystemAccount() ? kPathCommonAppData : kPathUserAppData, base,
-                        sizeof base))
+                        sizeof base)) {
+    if (size > 0) out[0] = '\0';
     return 0;
-  int length = Str_Printf(out, size, "%s%s/", base, kProgramName);
-  return length > 0 && length < size - 1;
+  }
+  return pathsJoin(out, size, base, kProgramName, true);
+}
+
+int Platform_GetWindowsDirectory(char *out, int size) {
+  CHECK_POINTER(out);
+  char resolved[PATH_MAX];
+  if (realpath(kWindowsDirectory, resolved) == nullptr) {
+    if (size > 0) out[0] = '\0';
+    return POSIX_FAIL("realpath", kWindowsDirectory);
+  }
+  return pathsDirectory(out, size, resolved);
+}
+
+int Platform_GetSystemDirectory(char *out, int size) {
+  CHECK_POINTER(out);
+  return pathsDirectory(out, size, kSystemDirectory);
+}
+
+int Platform_GetCurrentDirectory(char *out, int size) {
+  CHECK_POINTER(out);
+  char cwd[kPathMax];
+  if (getcwd(cwd, sizeof cwd) == nullptr) {
+    if (size > 0) out[0] = '\0';
+    return errno == ERANGE ? pathsTooLong(out, size, "getcwd") : POSIX_FAIL("getcwd", nullptr);
+  }
+  return pathsDirectory(out, size, cwd);
+}
+
+int Platform_GetTempDirectory(char *out, int size) {
+  CHECK_POINTER(out);
+  const char *tmpdir = getenv("TMPDIR");
+  if (tmpdir && tmpdir[0] == '/' && (pathsIsDirectory(tmpdir) || mkdir(tmpdir, 0700) == 0))
+    return pathsDirectory(out, size, tmpdir);
+  if (!pathsIsDirectory("/tmp")) {
+    if (size > 0) out[0] = '\0';
+    return POSIX_FAIL("stat", "/tmp");
+  }
+  return pathsDirectory(out, size, "/tmp");
+}
+
+int Platform_GetEnvironmentVariable(const char *name, char *out, int size) {
+  CHECK_POINTER(name);
+  CHECK_POINTER(out);
+  if (size > 0) out[0] = '\0';
+  const char *value = getenv(name);
+  if (value == nullptr) return 0;
+  size_t length = strlen(value);
+  if (length + 1 > size_t(size > 0 ? size : 0)) return pathsTooLong(out, size, name);
+  memcpy(out, value, length + 1);
+  return 1;
+}
+
+int Platform_SetEnvironmentVariable(const char *name, const char *value) {
+  CHECK_POINTER(name);
+  int rc = value ? setenv(name, value, 1) : unsetenv(name);
+  return rc == 0 ? 1 : POSIX_FAIL(value ? "setenv" : "unsetenv", name);
 }

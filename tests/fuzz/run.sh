@@ -1,23 +1,30 @@
 #!/usr/bin/env bash
-# Builds one libFuzzer target of tests/fuzz/ with the fuzz preset (clang-14,
-# -fsanitize=fuzzer,address,undefined) and runs it for the given time:
-#   tests/fuzz/run.sh <target> <seconds> [more libFuzzer options]
-# for example tests/fuzz/run.sh dictionary_path_fuzz 600. The corpus grows in
-# build/fuzz/corpus/<target> from the seeds in tests/fuzz/<target>.seeds/, if
-# any; crashes and slow inputs land in
-# build/fuzz/artifacts/<target>/. Exit status 0 only when nothing was found.
-# Not part of CI. Installs clang-14 and libclang-rt-14-dev when missing.
+# Builds the fuzz preset (clang 14, libFuzzer with AddressSanitizer and
+# UndefinedBehaviorSanitizer) and runs one of its targets. Not part of CI.
+#
+# Usage: tests/fuzz/run.sh [target] [seconds]
+#   target   the program of a tests/fuzz/<target>.cpp (default asn_fuzz); a
+#            lone number is the seconds of asn_fuzz
+#   seconds  how long to run (default 1800)
+# Seeds: tests/fuzz/<target>.seeds/ when it exists; asn_fuzz also takes every
+# system certificate (as DER) and the DER samples of
+# python3-cryptography-vectors. The corpus grows in build/fuzz/work/corpus-<target>.
+# Installs clang-14 and libclang-rt-14-dev when they are missing (as root).
+# Exit status 0 when the run ended without a crash, leak, time-out (10 s per
+# input) or fatal stop; findings are written to build/fuzz/work/ as
+# <target>-crash-*, <target>-leak-* or <target>-timeout-*.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-usage="usage: tests/fuzz/run.sh <target> <seconds> [libFuzzer options]"
-target=${1:?$usage}
-seconds=${2:?$usage}
-shift 2
+target=asn_fuzz
+if [ $# -gt 0 ] && ! [[ $1 =~ ^[0-9]+$ ]]; then
+  target=$1
+  shift
+fi
+seconds=${1:-1800}
 
-packages=(clang-14 libclang-rt-14-dev cmake ninja-build)
 missing=()
-for p in "${packages[@]}"; do
+for p in clang-14 libclang-rt-14-dev; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -30,14 +37,26 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target "$target" -j 4
+cmake --build --preset fuzz --target "$target" -j4
 
-corpus="build/fuzz/corpus/$target"
-artifacts="build/fuzz/artifacts/$target/"
-mkdir -p "$corpus" "$artifacts"
-# Hand-written starting inputs, when the target has some.
-seeds=()
-[ -d "tests/fuzz/$target.seeds" ] && seeds=("tests/fuzz/$target.seeds")
-# Per-input time-out of 10 s: an input that runs longer counts as a finding.
-exec "build/fuzz/$target" "$corpus" "${seeds[@]}" -max_total_time="$seconds" -timeout=10 \
-  -rss_limit_mb=2048 -artifact_prefix="$artifacts" -print_final_stats=1 "$@"
+work=build/fuzz/work
+corpus=$work/corpus-$target
+mkdir -p "$corpus"
+inputs=("$corpus")
+[ -d "tests/fuzz/$target.seeds" ] && inputs+=("tests/fuzz/$target.seeds")
+
+if [ "$target" = asn_fuzz ]; then
+  seeds=$work/seeds-asn
+  mkdir -p "$seeds"
+  for pem in /etc/ssl/certs/*.pem; do
+    openssl x509 -in "$pem" -outform DER -out "$seeds/$(basename "$pem" .pem).der" 2>/dev/null || true
+  done
+  vectors=$(/usr/bin/python3 -c 'import cryptography_vectors, os; print(os.path.dirname(cryptography_vectors.__file__))')
+  cp "$vectors"/x509/PKITS_data/certs/*.crt "$vectors"/x509/custom/*.der "$vectors"/pkcs12/*.p12 "$seeds"/
+  inputs+=("$seeds")
+fi
+
+echo "== $target for ${seconds}s"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  "build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$work/$target-" "${inputs[@]}"

@@ -1,0 +1,738 @@
+// The file-system primitives on Linux system calls; see core/platform.h.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "core/core.h"
+#include "core/log.h"
+#include "core/memory.h"
+#include "core/platform.h"
+#include "core/posix/errors.h"
+#include "core/str.h"
+
+namespace {
+
+// One copy_file_range call moves at most this much; progress is reported in
+// between, so a cancel takes effect within one chunk.
+constexpr size_t kCopyChunkBytes = 8u << 20;
+// The read/write path (across file systems that cannot copy in the kernel)
+// moves this much per call.
+constexpr size_t kCopyBufferBytes = 1u << 20;
+// Disk geometry is reported in sectors of this size; the cluster is the file
+// system's fragment size.
+constexpr uint32_t kSectorBytes = 512;
+constexpr uint32_t kPlatformFindTag = 0x5f1d0c3a;
+constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
+
+struct FsPath {
+  char text[kPathMax];
+};
+
+// Reads a caller's path into work: '\\' is a separator, a "\\\\" (network
+// share) path does not exist here (3), and a path that does not fit fails
+// (206) rather than name another file.
+bool fsPath(const char *path, FsPath *work, const char *call) {
+  CHECK_POINTER(path);
+  if (path[0] == '\\' && path[1] == '\\') {
+    POSIX_FAIL_CODE(kPlatformErrorPathNotFound, 0, call, path);
+    return false;
+  }
+  size_t length = strlen(path);
+  if (length >= sizeof work->text) {
+    POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, call, path);
+    return false;
+  }
+  for (size_t i = 0; i <= length; i++) work->text[i] = path[i] == '\\' ? '/' : path[i];
+  return true;
+}
+
+int fsOpen(const char *path, int flags, mode_t mode) {
+  int fd;
+  do fd = open(path, flags | O_CLOEXEC, mode);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int fsStatx(int dirfd, const char *path, int flags, struct statx *sx) {
+  int rc;
+  do rc = statx(dirfd, path, flags, kStatxMask, sx);
+  while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+// The birth time where the file system records one, else the earlier of the
+// modification and change times (the oldest moment the file is known to have
+// existed).
+int64_t fsCreationSeconds(const struct statx &sx) {
+  if ((sx.stx_mask & STATX_BTIME) && sx.stx_btime.tv_sec != 0) return sx.stx_btime.tv_sec;
+  return std::min<int64_t>(sx.stx_mtime.tv_sec, sx.stx_ctime.tv_sec);
+}
+
+void fsToTime(int64_t seconds, PlatformTime *out) {
+  time_t whole = time_t(seconds);
+  struct tm fields;
+  if (gmtime_r(&whole, &fields) == nullptr) {
+    memset(out, 0, sizeof *out);
+    return;
+  }
+  *out = {fields.tm_sec, fields.tm_min,  fields.tm_hour, fields.tm_mday,
+          fields.tm_mon, fields.tm_year, fields.tm_wday};
+}
+
+// A broken-down time as a timespec; false when a field is out of range, so
+// a bad record is refused instead of normalised into another moment.
+bool fsFromTime(const PlatformTime *in, struct timespec *out) {
+  if (in->second < 0 || in->second > 60 || in->minute < 0 || in->minute > 59 || in->hour < 0 ||
+      in->hour > 23 || in->day < 1 || in->day > 31 || in->month < 0 || in->month > 11)
+    return false;
+  struct tm fields;
+  memset(&fields, 0, sizeof fields);
+  fields.tm_sec = in->second;
+  fields.tm_min = in->minute;
+  fields.tm_hour = in->hour;
+  fields.tm_mday = in->day;
+  fields.tm_mon = in->month;
+  fields.tm_year = in->year;
+  out->tv_sec = timegm(&fields);
+  out->tv_nsec = 0;
+  return true;
+}
+
+// The last component of a path (trailing separators ignored), for the
+// hidden bit.
+bool fsIsHiddenName(const char *path) {
+  size_t end = strlen(path);
+  while (end > 1 && path[end - 1] == '/') end--;
+  size_t start = end;
+  while (start > 0 && path[start - 1] != '/') start--;
+  size_t length = end - start;
+  if (length == 0 || path[start] != '.') return false;
+  return !(length == 1 || (length == 2 && path[start + 1] == '.'));  // "." and ".."
+}
+
+// Attribute bits of an entry from its own status; a link is followed once to
+// learn whether it leads to a directory and whether that is read-only.
+uint32_t fsAttributes(int dirfd, const char *path, const struct statx &own) {
+  uint32_t attributes = 0;
+  uint32_t mode = own.stx_mode;
+  if (S_ISLNK(own.stx_mode)) {
+    attributes |= kFileAttributeSymlink;
+    struct statx target;
+    if (fsStatx(dirfd, path, 0, &target) == 0) {
+      mode = target.stx_mode;
+      if (S_ISDIR(target.stx_mode)) attributes |= kFileAttributeDirectory;
+    }
+  } else if (S_ISDIR(own.stx_mode)) {
+    attributes |= kFileAttributeDirectory;
+  }
+  if (!(mode & S_IWUSR)) attributes |= kFileAttributeReadOnly;
+  if (fsIsHiddenName(path)) attributes |= kFileAttributeHidden;
+  return attributes;
+}
+
+// Cuts path after its last separator ("a/b/c" -> "a/b/"); false when it has
+// none.
+bool fsCutAfterLastSeparator(char *path) {
+  char *slash = strrchr(path, '/');
+  if (slash == nullptr) return false;
+  slash[1] = '\0';
+  return true;
+}
+
+int fsSyncDirectoryOf(const char *path) {
+  FsPath directory;
+  memcpy(directory.text, path, strlen(path) + 1);
+  if (!fsCutAfterLastSeparator(directory.text)) memcpy(directory.text, ".", 2);
+  int fd = fsOpen(directory.text, O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0) return POSIX_FAIL("open", directory.text);
+  int rc;
+  do rc = fsync(fd);
+  while (rc != 0 && errno == EINTR);
+  int err = errno;
+  close(fd);
+  return rc == 0 ? 1 : POSIX_FAIL_CODE(PosixError_FromErrno(err), err, "fsync", directory.text);
+}
+
+// ---- Copy ------------------------------------------------------------------------
+
+struct FsCopy {
+  const char *source;  // the paths as the caller named them, for progress
+  const char *destination;
+  void *userData;
+  PlatformProgressFunction progress;
+  bool exclusive;  // O_EXCL: an existing destination fails with 80
+  bool sync;       // fsync before closing
+};
+
+// Writes all of buffer; false with errno set.
+bool fsWriteAll(int fd, const char *buffer, size_t length) {
+  while (length > 0) {
+    ssize_t n = write(fd, buffer, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    buffer += n;
+    length -= size_t(n);
+  }
+  return true;
+}
+
+// Moves one chunk from in to out: in the kernel where it can, else through
+// buffer (allocated on first need). Bytes moved, 0 at the end, -1 (errno).
+ssize_t fsCopyChunk(int in, int out, bool *inKernel, char **buffer) {
+  for (;;) {
+    if (*inKernel) {
+      ssize_t n = copy_file_range(in, nullptr, out, nullptr, kCopyChunkBytes, 0);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      // Not between these two files (another file system type, a kernel
+      // without it): the file offsets stand where they are, so the
+      // read/write path carries on from there.
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+      *inKernel = false;
+    }
+    if (*buffer == nullptr) *buffer = static_cast<char *>(MEM_ALLOC(kCopyBufferBytes, 0));
+    ssize_t n = read(in, *buffer, kCopyBufferBytes);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n;
+    if (!fsWriteAll(out, *buffer, size_t(n))) return -1;
+    return n;
+  }
+}
+
+// Copies the data of in (status st) to out, calling progress after each
+// chunk. 1, or 0 with the error recorded.
+int fsCopyData(int in, const struct stat &st, int out, const FsCopy &copy) {
+  // Files whose size says 0 may still have content (/proc); only reading
+  // finds it.
+  bool inKernel = st.st_size > 0;
+  char *buffer = nullptr;
+  int64_t total = st.st_size;
+  int64_t done = 0;
+  int result = 1;
+  for (;;) {
+    ssize_t n = fsCopyChunk(in, out, &inKernel, &buffer);
+    if (n < 0) {
+      result = POSIX_FAIL("copy", copy.destination);
+      break;
+    }
+    if (n == 0) break;
+    done += n;
+    total = std::max(total, done);
+    if (copy.progress &&
+        !copy.progress(copy.userData, copy.source, copy.destination, done, total)) {
+      result = POSIX_FAIL_CODE(kPlatformErrorCancelled, 0, "copy cancelled", copy.destination);
+      break;
+    }
+  }
+  if (buffer) MEM_FREE(buffer, kCopyBufferBytes);
+  return result;
+}
+
+// The source's permission bits and modified time, then (when asked) the
+// data on disk.
+int fsCopyFinish(int out, const struct stat &st, const FsCopy &copy) {
+  if (fchmod(out, st.st_mode & 0777) != 0) return POSIX_FAIL("fchmod", copy.destination);
+  struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+  if (futimens(out, times) != 0) return POSIX_FAIL("futimens", copy.destination);
+  if (copy.sync) {
+    int rc;
+    do rc = fsync(out);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) return POSIX_FAIL("fsync", copy.destination);
+  }
+  return 1;
+}
+
+int fsCopy(const char *source, const char *destination, const FsCopy &copy) {
+  int in = fsOpen(source, O_RDONLY, 0);
+  if (in < 0) return POSIX_FAIL("open", copy.source);
+  struct stat st;
+  if (fstat(in, &st) != 0) {
+    int result = POSIX_FAIL("fstat", copy.source);
+    close(in);
+    return result;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(in);
+    return POSIX_FAIL_CODE(
+        S_ISDIR(st.st_mode) ? kPlatformErrorAccessDenied : kPlatformErrorInvalidParameter,
+        S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "copy", copy.source);
+  }
+  // No O_TRUNC: the destination may be the source itself (the same path, a
+  // hard link); that must be found before a byte of it is lost.
+  int out = fsOpen(destination, O_WRONLY | O_CREAT | (copy.exclusive ? O_EXCL : 0), 0666);
+  if (out < 0) {
+    int err = errno;
+    close(in);
+    if (err == EEXIST && copy.exclusive)
+      return POSIX_FAIL_CODE(kPlatformErrorFileExists, err, "open", copy.destination);
+    return POSIX_FAIL_CODE(PosixError_FromErrno(err), err, "open", copy.destination);
+  }
+  struct stat target;
+  if (fstat(out, &target) != 0) {
+    int result = POSIX_FAIL("fstat", copy.destination);
+    close(out);
+    close(in);
+    return result;
+  }
+  if (target.st_dev == st.st_dev && target.st_ino == st.st_ino) {
+    close(out);
+    close(in);
+    return POSIX_FAIL_CODE(kPlatformErrorSharingViolation, 0, "copy onto itself", copy.destination);
+  }
+  // Only a destination with content is cut: ext4 takes a truncation to 0
+  // followed by writes as a replace-by-truncate and starts writeback when
+  // the file is closed, which a new file must not pay for.
+  int result =
+      target.st_size == 0 || ftruncate(out, 0) == 0 ? 1 : POSIX_FAIL("ftruncate", copy.destination);
+  if (result) result = fsCopyData(in, st, out, copy);
+  if (result) result = fsCopyFinish(out, st, copy);
+  if (close(out) != 0 && result) result = POSIX_FAIL("close", copy.destination);
+  close(in);
+  // Half a file under the destination's name would pass for the whole one.
+  if (!result) unlink(destination);
+  return result;
+}
+
+// ---- Move ------------------------------------------------------------------------
+
+int fsRename(const char *source, const char *destination, bool replace) {
+  if (renameat2(AT_FDCWD, source, AT_FDCWD, destination, replace ? 0 : RENAME_NOREPLACE) == 0)
+    return 1;
+  if (errno != EINVAL || replace) return 0;
+  // A file system without the no-replace rename: ask first, then rename.
+  struct stat st;
+  if (lstat(destination, &st) == 0) {
+    errno = EEXIST;
+    return 0;
+  }
+  return rename(source, destination) == 0;
+}
+
+// A temporary name beside path: "<path>.<8 hex digits>.tmp". false (206)
+// when it does not fit.
+bool fsTemporaryName(const char *path, FsPath *out) {
+  unsigned char random[4];
+  Platform_RandomBytes(random, sizeof random);
+  char hex[9];
+  Str_HexEncode(random, sizeof random, 1, hex, sizeof hex);
+  size_t length = strlen(path);
+  if (length + 1 + 8 + 4 + 1 > sizeof out->text) return false;
+  memcpy(out->text, path, length);
+  out->text[length] = '.';
+  memcpy(out->text + length + 1, hex, 8);
+  memcpy(out->text + length + 9, ".tmp", 5);
+  return true;
+}
+
+// The source's directory must let us remove the source, or the copy across
+// file systems would end with the file in both places.
+bool fsCanRemove(const char *path) {
+  FsPath directory;
+  memcpy(directory.text, path, strlen(path) + 1);
+  if (!fsCutAfterLastSeparator(directory.text)) memcpy(directory.text, ".", 2);
+  return faccessat(AT_FDCWD, directory.text, W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// A move across file systems: the copy lands under a temporary name beside
+// the destination and is renamed over it only when complete and synced, so
+// the destination is either untouched or whole.
+int fsMoveByCopy(const char *source, const char *destination, uint32_t flags, FsCopy copy) {
+  struct stat st;
+  if (lstat(source, &st) != 0) return POSIX_FAIL("lstat", copy.source);
+  if (!S_ISREG(st.st_mode))  // directories and links are never copied
+    return POSIX_FAIL_CODE(kPlatformErrorNotSameDevice, EXDEV, "move", copy.source);
+  const bool replace = flags & kPlatformMoveReplace;
+  struct stat existing;
+  if (!replace && lstat(destination, &existing) == 0)
+    return POSIX_FAIL_CODE(kPlatformErrorAlreadyExists, EEXIST, "move", copy.destination);
+  if (!fsCanRemove(source)) return POSIX_FAIL("move", copy.source);
+  FsPath temporary;
+  if (!fsTemporaryName(destination, &temporary))
+    return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "move", copy.destination);
+  copy.exclusive = true;
+  copy.sync = true;
+  if (!fsCopy(source, temporary.text, copy)) return 0;
+  if (!fsRename(temporary.text, destination, replace)) {
+    int result = POSIX_FAIL("rename", copy.destination);
+    unlink(temporary.text);
+    return result;
+  }
+  if ((flags & kPlatformMoveWriteThrough) && !fsSyncDirectoryOf(destination)) return 0;
+  if (unlink(source) != 0) return POSIX_FAIL("unlink", copy.source);
+  return 1;
+}
+
+int fsMove(const char *source, const char *destination, uint32_t flags, void *userData,
+           PlatformProgressFunction progress) {
+  FsPath from, to;
+  if (!fsPath(source, &from, "move") || !fsPath(destination, &to, "move")) return 0;
+  if (fsRename(from.text, to.text, flags & kPlatformMoveReplace)) {
+    if (flags & kPlatformMoveWriteThrough) return fsSyncDirectoryOf(to.text);
+    return 1;
+  }
+  if (errno != EXDEV || !(flags & kPlatformMoveCopyAllowed)) return POSIX_FAIL("rename", source);
+  FsCopy copy = {source, destination, userData, progress, true, true};
+  return fsMoveByCopy(from.text, to.text, flags, copy);
+}
+
+// ---- Listings ----------------------------------------------------------------------
+
+}  // namespace
+
+struct PlatformFind {
+  uint32_t tag;
+  uint32_t clusterBytes;
+  DIR *dir;
+  char pattern[kPathMax];  // the last component of the caller's pattern
+};
+
+namespace {
+
+void fsFillEntry(int dirfd, const char *name, const struct statx &sx, uint32_t clusterBytes,
+                 DirectoryEntry *entry) {
+  memset(entry, 0, sizeof *entry);
+  entry->attributes = fsAttributes(dirfd, name, sx);
+  fsToTime(fsCreationSeconds(sx), &entry->creationTime);
+  fsToTime(sx.stx_atime.tv_sec, &entry->lastAccessTime);
+  fsToTime(sx.stx_mtime.tv_sec, &entry->lastWriteTime);
+  entry->size = int64_t(sx.stx_size);
+  int64_t rounded = entry->size + clusterBytes - 1;
+  entry->sizeOnDisk = rounded - rounded % clusterBytes;
+  memcpy(entry->name, name, strlen(name) + 1);  // NAME_MAX is far below kPathMax
+  entry->clusterBytes = clusterBytes;
+}
+
+// The next entry whose name matches; 0 at the end (18) or on a read error.
+int fsFindMatch(PlatformFind *find, DirectoryEntry *entry) {
+  for (;;) {
+    errno = 0;
+    struct dirent *item = readdir(find->dir);
+    if (item == nullptr) {
+      if (errno != 0) return POSIX_FAIL("readdir", find->pattern);
+      return POSIX_FAIL_CODE(kPlatformErrorNoMoreFiles, 0, "readdir", find->pattern);
+    }
+    if (!Str_MatchWildcard(item->d_name, find->pattern, '\0', 0)) continue;
+    struct statx sx;
+    // An entry removed since readdir listed it is passed over.
+    if (fsStatx(dirfd(find->dir), item->d_name, AT_SYMLINK_NOFOLLOW, &sx) != 0) continue;
+    fsFillEntry(dirfd(find->dir), item->d_name, sx, find->clusterBytes, entry);
+    return 1;
+  }
+}
+
+}  // namespace
+
+// ---- Open, status, delete -----------------------------------------------------------
+
+int Platform_OpenFile(const char *path, int openFlags, int shareFlags) {
+  (void)shareFlags;  // sharing is the File layer's to enforce
+  FsPath work;
+  if (!fsPath(path, &work, "open")) return -1;
+  int fd = fsOpen(work.text, openFlags, 0666);
+  if (fd >= 0) return fd;
+  if (errno == EEXIST && (openFlags & O_CREAT) && (openFlags & O_EXCL))
+    POSIX_FAIL_CODE(kPlatformErrorFileExists, EEXIST, "open", path);
+  else
+    POSIX_FAIL("open", path);
+  return -1;
+}
+
+int Platform_Stat(const char *path, PlatformFileStatus *status) {
+  CHECK_POINTER(status);
+  memset(status, 0, sizeof *status);
+  FsPath work;
+  if (!fsPath(path, &work, "stat")) return 0;
+  struct statx sx;
+  if (fsStatx(AT_FDCWD, work.text, 0, &sx) != 0) return POSIX_FAIL("stat", path);
+  status->device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  status->specialDevice = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+  status->mode = sx.stx_mode;
+  status->linkCount = sx.stx_nlink;
+  status->size = int64_t(sx.stx_size);
+  status->lastAccessTime = sx.stx_atime.tv_sec;
+  status->lastWriteTime = sx.stx_mtime.tv_sec;
+  status->creationTime = fsCreationSeconds(sx);
+  return 1;
+}
+
+int Platform_DeleteFile(const char *path) {
+  FsPath work;
+  if (!fsPath(path, &work, "unlink")) return 0;
+  return unlink(work.text) == 0 ? 1 : POSIX_FAIL("unlink", path);
+}
+
+int Platform_CreateDirectory(const char *path) {
+  FsPath work;
+  if (!fsPath(path, &work, "mkdir")) return 0;
+  return mkdir(work.text, 0777) == 0 ? 1 : POSIX_FAIL("mkdir", path);
+}
+
+int Platform_RemoveDirectory(const char *path) {
+  FsPath work;
+  if (!fsPath(path, &work, "rmdir")) return 0;
+  if (rmdir(work.text) == 0) return 1;
+  // Some file systems say EEXIST for a directory that is not empty.
+  if (errno == EEXIST) return POSIX_FAIL_CODE(kPlatformErrorDirNotEmpty, EEXIST, "rmdir", path);
+  return POSIX_FAIL("rmdir", path);
+}
+
+// ---- Copy and move --------------------------------------------------------------------
+
+int Platform_CopyFile(const char *source, const char *destination, int failIfExists, void *userData,
+                      PlatformProgressFunction progress) {
+  FsPath from, to;
+  if (!fsPath(source, &from, "copy") || !fsPath(destination, &to, "copy")) return 0;
+  FsCopy copy = {source, destination, userData, progress, failIfExists != 0, false};
+  return fsCopy(from.text, to.text, copy);
+}
+
+int Platform_MoveFile(int fd, const char *source, const char *destination, uint32_t flags) {
+  (void)fd;  // a rename leaves open descriptors of the file valid
+  return fsMove(source, destination, flags, nullptr, nullptr);
+}
+
+int Platform_MoveFileWithProgress(const char *source, const char *destination, uint32_t flags,
+                                  void *userData, PlatformProgressFunction progress) {
+  return fsMove(source, destination, flags, userData, progress);
+}
+
+// ---- Attributes and times -----------------------------------------------------------------
+
+int Platform_GetAttributes(int fd, const char *path, uint32_t *attributes) {
+  CHECK_POINTER(attributes);
+  *attributes = 0;
+  struct statx sx;
+  if (fd >= 0) {
+    if (fsStatx(fd, "", AT_EMPTY_PATH, &sx) != 0) return POSIX_FAIL("fstat", path);
+    *attributes = fsAttributes(fd, "", sx) & ~kFileAttributeHidden;
+    if (path && fsIsHiddenName(path)) *attributes |= kFileAttributeHidden;
+    return 1;
+  }
+  FsPath work;
+  if (!fsPath(path, &work, "stat")) return 0;
+  if (fsStatx(AT_FDCWD, work.text, AT_SYMLINK_NOFOLLOW, &sx) != 0) return POSIX_FAIL("stat", path);
+  *attributes = fsAttributes(AT_FDCWD, work.text, sx);
+  return 1;
+}
+
+int Platform_SetAttributes(int fd, const char *path, uint32_t attributes) {
+  FsPath work;
+  struct stat st;
+  if (fd >= 0) {
+    if (fstat(fd, &st) != 0) return POSIX_FAIL("fstat", path);
+  } else {
+    if (!fsPath(path, &work, "chmod")) return 0;
+    if (stat(work.text, &st) != 0) return POSIX_FAIL("stat", path);
+  }
+  mode_t mode = st.st_mode & 07777;
+  mode_t wanted =
+      (attributes & kFileAttributeReadOnly) ? mode_t(mode & ~0222) : mode_t(mode | S_IWUSR);
+  if (wanted == mode) return 1;
+  int rc = fd >= 0 ? fchmod(fd, wanted) : chmod(work.text, wanted);
+  return rc == 0 ? 1 : POSIX_FAIL("chmod", path);
+}
+
+int Platform_GetFileTimes(const char *path, int fd, int kind, PlatformTime *creation,
+                          PlatformTime *lastWrite) {
+  (void)kind;  // every handle is a descriptor here
+  struct statx sx;
+  if (fd >= 0) {
+    if (fsStatx(fd, "", AT_EMPTY_PATH, &sx) != 0) return POSIX_FAIL("fstat", path);
+  } else {
+    FsPath work;
+    if (!fsPath(path, &work, "stat")) return 0;
+    if (fsStatx(AT_FDCWD, work.text, 0, &sx) != 0) {
+      int result = POSIX_FAIL("stat", path);
+      Log_Print(LOG_ERROR, KSRC, 0, "Unable to open file to get file time [%s (%d)]\n", path,
+                Platform_GetLastError());
+      return result;
+    }
+  }
+  if (creation) fsToTime(fsCreationSeconds(sx), creation);
+  if (lastWrite) fsToTime(sx.stx_mtime.tv_sec, lastWrite);
+  return 1;
+}
+
+int Platform_SetFileTimes(const char *path, int fd, int kind, const PlatformTime *creation,
+                          const PlatformTime *lastAccess, const PlatformTime *lastWrite) {
+  (void)kind;
+  (void)creation;  // Linux keeps the birth time to itself
+  struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
+  if ((lastAccess && !fsFromTime(lastAccess, &times[0])) ||
+      (lastWrite && !fsFromTime(lastWrite, &times[1])))
+    return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "utimensat", path);
+  if (fd >= 0) return futimens(fd, times) == 0 ? 1 : POSIX_FAIL("futimens", path);
+  FsPath work;
+  if (!fsPath(path, &work, "utimensat")) return 0;
+  return utimensat(AT_FDCWD, work.text, times, 0) == 0 ? 1 : POSIX_FAIL("utimensat", path);
+}
+
+// ---- Disk space -------------------------------------------------------------------------
+
+int Platform_GetDiskSpace(const char *path, int64_t *freeBytes, uint32_t *sectorsPerCluster,
+                          uint32_t *bytesPerSector) {
+  CHECK_POINTER(sectorsPerCluster);
+  CHECK_POINTER(bytesPerSector);
+  *sectorsPerCluster = 1;
+  *bytesPerSector = 1;
+  if (freeBytes) *freeBytes = 0;
+  FsPath work;
+  if (!fsPath(path, &work, "statvfs")) return 0;
+  struct stat st;
+  if (!(stat(work.text, &st) == 0 && S_ISDIR(st.st_mode)) && !fsCutAfterLastSeparator(work.text))
+    work.text[0] = '\0';
+  // A path that does not exist yet is answered by the nearest level that
+  // does: where it would be created.
+  for (;;) {
+    struct statvfs vfs;
+    if (work.text[0] != '\0' && statvfs(work.text, &vfs) == 0) {
+      uint64_t fragment = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+      *bytesPerSector = kSectorBytes;
+      *sectorsPerCluster = uint32_t(std::max<uint64_t>(1, fragment / kSectorBytes));
+      if (freeBytes) *freeBytes = int64_t(uint64_t(vfs.f_bavail) * fragment);
+      return 1;
+    }
+    int err = work.text[0] != '\0' ? errno : ENOENT;
+    size_t length = strlen(work.text);
+    if ((err != ENOENT && err != ENOTDIR) || length == 0) break;
+    work.text[length - 1] = '\0';
+    if (!fsCutAfterLastSeparator(work.text)) break;
+  }
+  return POSIX_FAIL("statvfs", path);
+}
+
+int Platform_GetDiskFreeSpace(const char *path, int64_t *freeBytes) {
+  uint32_t sectorsPerCluster, bytesPerSector;
+  return Platform_GetDiskSpace(path, freeBytes, &sectorsPerCluster, &bytesPerSector);
+}
+
+// ---- Listings ----------------------------------------------------------------------------
+
+int Platform_FindFirst(const char *pattern, DirectoryEntry *entry, PlatformFind **find) {
+  CHECK_POINTER(entry);
+  CHECK_POINTER(find);
+  *find = nullptr;
+  memset(entry, 0, sizeof *entry);
+  FsPath directory;
+  if (!fsPath(pattern, &directory, "opendir")) return 0;
+  char *slash = strrchr(directory.text, '/');
+  const char *namePattern = slash ? slash + 1 : directory.text;
+  uint32_t sectorsPerCluster, bytesPerSector;
+  Platform_GetDiskSpace(pattern, nullptr, &sectorsPerCluster, &bytesPerSector);
+
+  auto *record = static_cast<PlatformFind *>(MEM_ALLOC(sizeof(PlatformFind), MEM_ZEROED));
+  record->tag = kPlatformFindTag;
+  record->clusterBytes = sectorsPerCluster * bytesPerSector;
+  // "*.*" names every entry, dotted or not, as it always has.
+  const char *matchAll = "*";
+  if (strcmp(namePattern, "*.*") == 0) namePattern = matchAll;
+  memcpy(record->pattern, namePattern, strlen(namePattern) + 1);
+  if (slash == nullptr)
+    memcpy(directory.text, ".", 2);
+  else
+    slash[slash == directory.text ? 1 : 0] = '\0';  // "/x" lists "/"
+  do record->dir = opendir(directory.text);
+  while (record->dir == nullptr && errno == EINTR);
+  int result = record->dir ? fsFindMatch(record, entry) : POSIX_FAIL("opendir", pattern);
+  if (result) {
+    *find = record;
+    return 1;
+  }
+  // Nothing matched: the pattern names no file.
+  if (record->dir && Platform_GetLastError() == kPlatformErrorNoMoreFiles)
+    POSIX_FAIL_CODE(kPlatformErrorFileNotFound, 0, "find", pattern);
+  PlatformFind *unused = record;
+  Platform_FindClose(&unused);
+  return 0;
+}
+
+int Platform_FindNext(PlatformFind *find, DirectoryEntry *entry) {
+  CHECK_POINTER(find);
+  CHECK_POINTER(entry);
+  if (find->tag != kPlatformFindTag)
+    Core_Abort(KSRC, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n", find,
+               kPlatformFindTag, find->tag);
+  return fsFindMatch(find, entry);
+}
+
+int Platform_FindClose(PlatformFind **find) {
+  CHECK_POINTER(find);
+  PlatformFind *record = *find;
+  *find = nullptr;
+  if (record == nullptr) return 1;
+  if (record->dir) closedir(record->dir);
+  record->tag = 0;
+  MEM_FREE(record, sizeof(PlatformFind));
+  return 1;
+}
+
+// ---- Links and access ------------------------------------------------------------------
+
+int Platform_CreateSymlink(const char *linkPath, const char *target, int isDirectory) {
+  (void)isDirectory;  // a link to a directory is an ordinary link here
+  FsPath link, to;
+  int ok = fsPath(linkPath, &link, "symlink") && fsPath(target, &to, "symlink");
+  if (ok && symlink(to.text, link.text) == 0) return 1;
+  if (ok) POSIX_FAIL("symlink", linkPath);
+  Log_Print(LOG_DEBUG, KSRC, 0, "Unable to create symlink [%s (%d)]\n", linkPath,
+            Platform_GetLastError());
+  return 0;
+}
+
+int Platform_GetSymlinkTarget(const char *linkPath, char *out, int size) {
+  CHECK_POINTER(out);
+  if (size > 0) out[0] = '\0';
+  FsPath link;
+  char target[kPathMax];
+  ssize_t n = -1;
+  if (fsPath(linkPath, &link, "readlink")) {
+    n = readlink(link.text, target, sizeof target);
+    if (n < 0) {
+      POSIX_FAIL("readlink", linkPath);
+    } else if (n >= ssize_t(sizeof target) || n >= ssize_t(size)) {  // a full buffer may be cut
+      POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "readlink", linkPath);
+      n = -1;
+    }
+  }
+  if (n < 0) {
+    Log_Print(LOG_DEBUG, KSRC, 0, "Unable to open file to get symlink target [%s (%d)]\n", linkPath,
+              Platform_GetLastError());
+    return 0;
+  }
+  memcpy(out, target, size_t(n));
+  out[n] = '\0';
+  return 1;
+}
+
+int Platform_CheckFileAccess(const char *path, int permissions, int walkUp) {
+  FsPath work;
+  if (!fsPath(path, &work, "access")) return 0;
+  int mode = ((permissions & 1) ? R_OK : 0) | ((permissions & 2) ? W_OK : 0);
+  if (mode == 0) mode = F_OK;
+  for (;;) {
+    if (faccessat(AT_FDCWD, work.text, mode, AT_EACCESS) == 0) return 1;
+    if (!walkUp || (errno != ENOENT && errno != ENOTDIR)) break;
+    // The nearest existing parent decides whether the path could be made.
+    size_t length = strlen(work.text);
+    while (length > 1 && work.text[length - 1] == '/') work.text[--length] = '\0';
+    if (strcmp(work.text, "/") == 0 || strcmp(work.text, ".") == 0) break;
+    char *slash = strrchr(work.text, '/');
+    if (slash == nullptr)
+      memcpy(work.text, ".", 2);
+    else
+      slash[slash == work.text ? 1 : 0] = '\0';
+  }
+  return POSIX_FAIL("access", path);
+}

@@ -1,0 +1,167 @@
+// Well-known directories: every path id in a child whose HOME, XDG variables
+// and user-dirs.dirs the test writes, again with HOME unset (the passwd entry
+// decides, read through getent), the program's data directory for user and
+// system account, and the environment calls.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "core/platform.h"
+#include "tests/fsfault.h"
+
+namespace {
+
+std::string pathOf(int id) {
+  char out[kPathMax] = "unset";
+  if (!Platform_GetPath(id, out, sizeof out)) return "<0:" + std::string(out) + ">";
+  return out;
+}
+
+struct PathRow {
+  int id;
+  std::string expected;  // "<0:>" for an id that names nothing
+};
+
+void expectPaths(FsFaultChild &child, const std::vector<PathRow> &rows) {
+  for (const PathRow &row : rows) {
+    std::string got = pathOf(row.id);
+    if (got != row.expected)
+      child.Fail(__FILE__, __LINE__,
+                 "id " + std::to_string(row.id) + ": got " + got + ", expected " + row.expected);
+  }
+}
+
+void clearXdg() {
+  for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "TMPDIR", "SUDO_UID", "PKEXEC_UID"})
+    unsetenv(name);
+}
+
+TEST(PlatformPaths, EveryIdFromTheEnvironmentAndUserDirs) {
+  FsFaultTempDir dir;
+  std::string exe = std::filesystem::canonical("/proc/self/exe").string();
+  std::string exeDir = exe.substr(0, exe.rfind('/') + 1);
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    clearXdg();
+    std::string home = dir / "home";
+    std::filesystem::create_directories(dir / "config");
+    std::ofstream(dir / "config/user-dirs.dirs")
+        << "# written by the test\n"
+        << "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"
+        << "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n"
+        << "  XDG_DOWNLOAD_DIR=\"$HOME/Down \\\"loads\\\"\"\n"
+        << "XDG_MUSIC_DIR=\"$HOME/\"\n";
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir / "config/").c_str(), 1);
+    setenv("TMPDIR", (dir / "tmp").c_str(), 1);  // missing: created on demand
+    if (chdir(dir.path().c_str()) != 0) return child.Fail(__FILE__, __LINE__, "chdir");
+    expectPaths(child, {
+                           {1, dir / "data/applications/"},
+                           {2, "/usr/local/share/applications/"},
+                           {3, "/opt/"},
+                           {4, "/opt/"},
+                           {5, home + "/"},
+                           {6, "/srv/docs/"},
+                           {7, home + "/Schreibtisch/"},
+                           {8, "<0:>"},
+                           {9, dir / "data/"},
+                           {10, dir / "config/"},
+                           {11, "/var/lib/"},
+                           {12, dir / "tmp/"},
+                           {13, "/var/tmp/"},
+                           {14, "/usr/lib/x86_64-linux-gnu/"},
+                           {15, "/"},
+                           {16, exe},
+                           {17, exeDir},
+                           {18, exe},
+                           {19, exeDir},
+                           {20, exe},
+                           {21, exeDir},
+                           {22, "\\\\.\\pipe\\"},
+                           {23, dir.path() + "/"},
+                           {24, home + "/Down \"loads\"/"},
+                           {0, "<0:>"},
+                           {25, "<0:>"},
+                       });
+    FSF_EXPECT(child, std::filesystem::is_directory(dir / "tmp"));
+    char out[kPathMax];
+    FSF_EXPECT_EQ(child, Platform_GetAppDataDirectory(out, sizeof out), 1);
+    FSF_EXPECT_EQ(child, std::string(out),
+                  geteuid() == 0 ? "/var/lib/keelson/" : dir / "data/keelson/");
+    setenv("SUDO_UID", "1000", 1);  // root through sudo keeps the user's data
+    FSF_EXPECT_EQ(child, Platform_GetAppDataDirectory(out, sizeof out), 1);
+    FSF_EXPECT_EQ(child, std::string(out), dir / "data/keelson/");
+    // A relative base directory is ignored, as is a TMPDIR that cannot be made.
+    setenv("XDG_DATA_HOME", "relative/data", 1);
+    setenv("TMPDIR", "/proc/keelson-no-such-dir", 1);
+    expectPaths(child, {{9, home + "/.local/share/"}, {12, "/tmp/"}});
+  });
+}
+
+TEST(PlatformPaths, HomeUnsetFallsBackToThePasswdEntry) {
+  FsFaultTempDir dir;
+  std::string passwdHome = FsFault_Command("getent passwd $(id -u) | cut -d: -f6");
+  ASSERT_FALSE(passwdHome.empty());
+  if (passwdHome.back() != '/') passwdHome += '/';
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    clearXdg();
+    unsetenv("HOME");
+    // No user-dirs.dirs here: the fixed names below the home apply.
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    expectPaths(child, {
+                           {5, passwdHome},
+                           {6, passwdHome + "Documents/"},
+                           {7, passwdHome + "Desktop/"},
+                           {24, passwdHome + "Documents/"},
+                           {9, passwdHome + ".local/share/"},
+                           {1, passwdHome + ".local/share/applications/"},
+                           {10, dir.path() + "/"},
+                       });
+  });
+}
+
+TEST(PlatformPaths, TooSmallBuffersFailWithoutCutting) {
+  char out[kPathMax];
+  for (int id : {5, 11, 14, 16, 22, 23}) {
+    SCOPED_TRACE(id);
+    ASSERT_EQ(Platform_GetPath(id, out, sizeof out), 1);
+    int exact = int(strlen(out)) + 1;
+    std::string whole = out;
+    EXPECT_EQ(Platform_GetPath(id, out, exact), 1);
+    EXPECT_EQ(out, whole);
+    out[0] = 'x';
+    EXPECT_EQ(Platform_GetPath(id, out, exact - 1), 0);
+    EXPECT_EQ(Platform_GetLastError(), kPlatformErrorNameTooLong);
+    EXPECT_STREQ(out, "");
+  }
+  EXPECT_EQ(Platform_GetAppDataDirectory(out, 10), 0);
+  EXPECT_STREQ(out, "");
+  EXPECT_EQ(Platform_GetWindowsDirectory(out, sizeof out), 1);
+  EXPECT_EQ(std::string(out), std::filesystem::canonical("/usr/lib").string() + "/");
+}
+
+TEST(PlatformPaths, EnvironmentVariables) {
+  char out[16];
+  ASSERT_EQ(Platform_SetEnvironmentVariable("KEELSON_TEST_VALUE", "short"), 1);
+  EXPECT_EQ(Platform_GetEnvironmentVariable("KEELSON_TEST_VALUE", out, sizeof out), 1);
+  EXPECT_STREQ(out, "short");
+  ASSERT_EQ(Platform_SetEnvironmentVariable("KEELSON_TEST_VALUE", "a value of 21 bytes.."), 1);
+  EXPECT_EQ(Platform_GetEnvironmentVariable("KEELSON_TEST_VALUE", out, sizeof out), 0);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorNameTooLong);
+  EXPECT_STREQ(out, "");
+  ASSERT_EQ(Platform_SetEnvironmentVariable("KEELSON_TEST_VALUE", nullptr), 1);
+  EXPECT_EQ(Platform_GetEnvironmentVariable("KEELSON_TEST_VALUE", out, sizeof out), 0);
+  EXPECT_EQ(Platform_SetEnvironmentVariable("BAD=NAME", "x"), 0);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorInvalidParameter);
+}
+
+TEST(PlatformPathsDeathTest, NullArgumentsStop) {
+  char out[16];
+  EXPECT_DEATH(Platform_GetEnvironmentVariable(nullptr, out, sizeof out), "Pointer is NULL\n");
+  EXPECT_DEATH(Platform_SetEnvironmentVariable(nullptr, "x"), "Pointer is NULL\n");
+  EXPECT_DEATH(Platform_GetPath(5, nullptr, 16), "Pointer is NULL\n");
+}
+
+}  // namespace
