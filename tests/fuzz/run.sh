@@ -1,50 +1,62 @@
 #!/usr/bin/env bash
 # Builds the fuzz preset (clang 14, libFuzzer with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs one target. Not part of CI.
-#   asn   the ASN.1 / X.500 readers, seeded with every system certificate (as
-#         DER) and the DER samples of python3-cryptography-vectors
-#   path  the path normaliser and file URLs, seeded with typical paths and
-#         URLs (the first byte of an input picks the normaliser's flags)
+# UndefinedBehaviorSanitizer) and runs one of its targets. Not part of CI.
 #
-# Usage: tests/fuzz/run.sh [seconds] [target]      (defaults 1800, asn)
-# Exit status 0 when the run ended without a crash, leak or fatal stop;
-# findings are written to build/fuzz/work/ as crash-*, leak-* or timeout-*.
+# Usage: tests/fuzz/run.sh [target] [seconds]
+#   target   the program of a tests/fuzz/<target>.cpp (default asn_fuzz); a
+#            lone number is the seconds of asn_fuzz
+#   seconds  how long to run (default 1800)
+# Seeds: tests/fuzz/<target>.seeds/ when it exists; asn_fuzz also takes every
+# system certificate (as DER) and the DER samples of
+# python3-cryptography-vectors. The corpus grows in build/fuzz/work/corpus-<target>.
+# Installs clang-14 and libclang-rt-14-dev when they are missing (as root).
+# Exit status 0 when the run ended without a crash, leak, time-out (10 s per
+# input) or fatal stop; findings are written to build/fuzz/work/ as
+# <target>-crash-*, <target>-leak-* or <target>-timeout-*.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+
+target=asn_fuzz
+if [ $# -gt 0 ] && ! [[ $1 =~ ^[0-9]+$ ]]; then
+  target=$1
+  shift
+fi
 seconds=${1:-1800}
-target=${2:-asn}
+
+missing=()
+for p in clang-14 libclang-rt-14-dev; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing Debian packages: ${missing[*]} (install them as root)" >&2
+    exit 1
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j4
+cmake --build --preset fuzz --target "$target" -j4
 
 work=build/fuzz/work
-seeds=$work/seeds-$target
 corpus=$work/corpus-$target
-mkdir -p "$seeds" "$corpus"
-case "$target" in
-  asn)
-    for pem in /etc/ssl/certs/*.pem; do
-      openssl x509 -in "$pem" -outform DER -out "$seeds/$(basename "$pem" .pem).der" 2>/dev/null || true
-    done
-    vectors=$(/usr/bin/python3 -c 'import cryptography_vectors, os; print(os.path.dirname(cryptography_vectors.__file__))')
-    cp "$vectors"/x509/PKITS_data/certs/*.crt "$vectors"/x509/custom/*.der "$vectors"/pkcs12/*.p12 "$seeds"/
-    ;;
-  path)
-    i=0
-    for seed in '\x01/usr/lib/../share/./doc//x/' '\x02D:\\a\\..\\..\\b' '\x05../../a/./b/..' \
-                '\x00\\\\server\\share\\x\\..\\y' '\x03\\\\.\\pipe\\name' '\x01~/.config/a b' \
-                '\x00file:///tmp/a%20b/%E6%97%A5' '\x00file://localhost/D:/x%23y' '\x04file:////server/s'; do
-      printf '%b' "$seed" > "$seeds/seed$i"
-      i=$((i + 1))
-    done
-    ;;
-  *)
-    echo "unknown target: $target" >&2
-    exit 2
-    ;;
-esac
+mkdir -p "$corpus"
+inputs=("$corpus")
+[ -d "tests/fuzz/$target.seeds" ] && inputs+=("tests/fuzz/$target.seeds")
 
-echo "== ${target}_fuzz for ${seconds}s ($(ls "$seeds" | wc -l) seeds)"
+if [ "$target" = asn_fuzz ]; then
+  seeds=$work/seeds-asn
+  mkdir -p "$seeds"
+  for pem in /etc/ssl/certs/*.pem; do
+    openssl x509 -in "$pem" -outform DER -out "$seeds/$(basename "$pem" .pem).der" 2>/dev/null || true
+  done
+  vectors=$(/usr/bin/python3 -c 'import cryptography_vectors, os; print(os.path.dirname(cryptography_vectors.__file__))')
+  cp "$vectors"/x509/PKITS_data/certs/*.crt "$vectors"/x509/custom/*.der "$vectors"/pkcs12/*.p12 "$seeds"/
+  inputs+=("$seeds")
+fi
+
+echo "== $target for ${seconds}s"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  build/fuzz/${target}_fuzz -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$work/" "$corpus" "$seeds"
+  "build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$work/$target-" "${inputs[@]}"
