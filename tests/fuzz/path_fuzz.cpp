@@ -2,7 +2,9 @@
 // (configured paths, URLs): Path_Normalize under every flag combination and
 // Path_FromUrl with its way back through Path_ToUrl. Buffers are heap blocks
 // of exactly the size handed over, so a write past it is an AddressSanitizer
-// finding. Broken properties abort: tests/fuzz/run.sh reports them.
+// finding. Broken properties abort. "tests/fuzz/run.sh path_fuzz 600" runs it
+// from the seeds in tests/fuzz/path_fuzz.seeds/; the first byte of an input
+// picks the normaliser's flags, the rest is the text.
 //
 // Properties of Path_Normalize(text, size, flags):
 //   - with room for one more byte than the input it succeeds, and the result
