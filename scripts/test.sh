@@ -17,6 +17,8 @@ packages=(
   python3-pycryptodome
   procps
   e2fsprogs
+  libxml2-utils
+  libplist-utils
 )
 
 missing=()
