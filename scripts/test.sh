@@ -17,6 +17,8 @@ packages=(
   python3-pycryptodome
   procps
   e2fsprogs
+  rapidjson-dev
+  libsimdjson-dev
 )
 
 missing=()
