@@ -19,6 +19,8 @@ packages=(
   e2fsprogs
   libxml2-utils
   libplist-utils
+  rapidjson-dev
+  libsimdjson-dev
 )
 
 missing=()
