@@ -1757,16 +1757,14 @@ const DictionaryInterface kDictionaryInterface = {
     Dictionary_LogIndent,                  // 78
     Dictionary_SetLogHook,                 // 79
     Dictionary_GetLogHook,                 // 80
-    // 81-86, 88 and 102 (synchronisation, merging, unwrapping and the dump)
-    // are filled by the module that implements whole-tree operations.
-    nullptr,                               // 81 Sync
-    nullptr,                               // 82 SyncItems
-    nullptr,                               // 83 SyncRemove
-    nullptr,                               // 84 Merge
-    nullptr,                               // 85 MergeFrom
-    nullptr,                               // 86 Unwrap
+    Dictionary_Sync,                       // 81
+    Dictionary_SyncItems,                  // 82
+    Dictionary_SyncRemove,                 // 83
+    Dictionary_Merge,                      // 84
+    Dictionary_MergeFrom,                  // 85
+    Dictionary_Unwrap,                     // 86
     Dictionary_Clear,                      // 87
-    nullptr,                               // 88 Print
+    Dictionary_Print,                      // 88
     Dictionary_SetCaseSensitive,           // 89
     Dictionary_GetCaseSensitive,           // 90
     Dictionary_SetAllowDuplicates,         // 91
@@ -1780,7 +1778,7 @@ const DictionaryInterface kDictionaryInterface = {
     Dictionary_GetItemAddedCallback,       // 99
     Dictionary_SetValueChangedCallback,    // 100
     Dictionary_GetValueChangedCallback,    // 101
-    nullptr,                               // 102 MergeItem
+    Dictionary_MergeItem,                  // 102
     Dictionary_SetStringFormatByKey,       // 103
     Dictionary_SetItemStringFormat,        // 104
     Dictionary_SetStringByPath,            // 105
@@ -1794,7 +1792,7 @@ const DictionaryInterface kDictionaryInterface = {
     Dictionary_GetFloat64ByPath,           // 113
     Dictionary_SetBooleanByPath,           // 114
     Dictionary_GetBooleanByPath,           // 115
-    nullptr,                               // 116 UnwrapContainer
+    Dictionary_UnwrapContainer,            // 116
     Dictionary_SetItemHidden,              // 117
     Dictionary_IsItemHidden,               // 118
     Dictionary_SetHashPrefix,              // 119

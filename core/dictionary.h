@@ -407,6 +407,48 @@ int32_t Dictionary_GetStringPool(Dictionary *d) noexcept;
 // Members per chunk of the item and container pools; set before the first item.
 int32_t Dictionary_SetPoolGrowth(Dictionary *d, int32_t membersPerChunk) noexcept;
 
+// ---- Whole trees (dictionary_merge.cpp) ------------------------------------
+// Merges every item of source from start (NULL: the first) into destination
+// with Dictionary_MergeItem under the kDictionaryMerge* flags. Returns 1.
+int32_t Dictionary_Merge(Dictionary *destination, Dictionary *source, int32_t flags) noexcept;
+int32_t Dictionary_MergeFrom(Dictionary *destination, Dictionary *source, DictionaryItem *start,
+                             int32_t flags) noexcept;
+// A keyed item meets the first item of that key (FindKey), a keyless one is
+// always added (at the front with the insert-front flag, each before the
+// previous). A new item, or any item with the overwrite flag, takes the
+// source's type, hidden flag and value text; then a source child merges into
+// the destination child, a destination List emptied first unless the
+// keep-list flag is set. A destination that is the source or lies inside it
+// is merged from a copy taken first. Returns 1.
+int32_t Dictionary_MergeItem(Dictionary *destination, Dictionary *source,
+                             DictionaryItem *sourceItem, int32_t flags) noexcept;
+// Makes destination equal to source in place (SyncItems, then SyncRemove),
+// so that observers see only the real changes. A filter answering other than
+// 1 skips that source item. Returns 1.
+int32_t Dictionary_Sync(Dictionary *destination, Dictionary *source, void *context,
+                        DictionarySyncFilter filter) noexcept;
+// From start on: keyed items meet their key, keyless ones the item after the
+// previous destination item (the first: the item at the start's index); a
+// missing one is appended; each takes type, hidden flag and value text, and
+// children synchronise.
+int32_t Dictionary_SyncItems(Dictionary *destination, Dictionary *source, DictionaryItem *start,
+                             void *context, DictionarySyncFilter filter) noexcept;
+// Removes, last to first, keyed items whose key source lacks and keyless ones
+// without an item at the matching position of source.
+int32_t Dictionary_SyncRemove(Dictionary *destination, Dictionary *source) noexcept;
+// A root whose only item is a keyless Dictionary gives that child, anything
+// else itself; UnwrapContainer also takes a keyless List. Return 1.
+int32_t Dictionary_Unwrap(Dictionary *d, Dictionary **result) noexcept;
+int32_t Dictionary_UnwrapContainer(Dictionary *d, Dictionary **result) noexcept;
+// Logs the tree, one line an item, four spaces per level: "key (Type)" for
+// containers, "key=value (Type)" for the rest; hidden items are left out when
+// the '#' prefix is on. Print dumps at indent 0. Return 1.
+int32_t Dictionary_Dump(Dictionary *d, int32_t indent) noexcept;
+int32_t Dictionary_Print(Dictionary *d) noexcept;
+// Removes, last to first, every keyed item whose key is not the value text of
+// an item of names. Returns 1.
+int32_t Dictionary_RemoveKeysNotListed(Dictionary *d, Dictionary *names) noexcept;
+
 // ---- Callbacks and log -----------------------------------------------------
 // A NULL function clears the cell (dropping a counted context's reference).
 int32_t Dictionary_SetItemAddedCallback(Dictionary *d, void *context,

@@ -18,6 +18,10 @@ packages=(
   python3-pycryptodome
   procps
   e2fsprogs
+  libxml2-utils
+  libplist-utils
+  rapidjson-dev
+  libsimdjson-dev
 )
 
 missing=()

@@ -1,0 +1,249 @@
+// JSON reader and writer against RapidJSON (DOM and SAX Reader) and simdjson
+// (DOM), on three generated documents of about 50 MB each:
+//   a  metafile-shaped: 300,000 file objects (name, size, mtime, attr, offset,
+//      40-hex-digit digest) and a "pieces" object of 200,000 base64 digests
+//   b  number-heavy: integers and doubles in arrays
+//   c  string-heavy: long strings with escapes and non-ASCII text
+// For each: BM_Tree (our parse into a Dictionary, pool growth 1000, string
+// pool on), BM_TreeNoPool (string pool off), BM_NoTarget (our parse with no
+// target), BM_RapidDom, BM_RapidReader, BM_Simdjson, BM_Write (our compact
+// writer into memory). Afterwards it prints our tree parse against RapidJSON
+// DOM and the tracked bytes a parsed tree holds per input byte.
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include <rapidjson/document.h>
+#include <rapidjson/reader.h>
+#include <simdjson.h>
+
+#include "bench/bench_ratio.h"
+#include "core/dictionary.h"
+#include "core/json.h"
+#include "core/memory.h"
+
+namespace {
+
+std::string gDocs[3];
+const char *const kDocNames[3] = {"a_metafile", "b_numbers", "c_strings"};
+constexpr size_t kDocBytes = 50u << 20;
+
+std::string makeMetafile() {
+  std::mt19937_64 rng(1);
+  std::string s = "{\"files\":[";
+  const char *dirs[] = {"data/textures/", "data/sound/", "bin/", "data/levels/", "docs/"};
+  char buffer[512];
+  for (int i = 0; i < 300000; i++) {
+    char digest[41];
+    for (int k = 0; k < 40; k++) digest[k] = "0123456789abcdef"[rng() & 15];
+    digest[40] = 0;
+    snprintf(buffer, sizeof buffer,
+             "%s{\"name\":\"%spack_%03d/asset_%06d_%s.bin\",\"size\":%llu,\"mtime\":%llu,"
+             "\"attr\":%d,\"offset\":%llu,\"digest\":\"%s\"}",
+             i ? "," : "", dirs[rng() % 5], int(rng() % 1000), i,
+             (rng() & 1) ? "highres" : "lod", (unsigned long long)(rng() % 100000000),
+             (unsigned long long)(1600000000 + rng() % 100000000), int(rng() % 64),
+             (unsigned long long)(rng() % 40000000000ull), digest);
+    s += buffer;
+  }
+  s += "],\"pieces\":{";
+  const char *b64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (int i = 0; i < 200000; i++) {
+    std::string digest;
+    for (int k = 0; k < 27; k++) digest += b64[rng() & 63];
+    digest += "=";
+    snprintf(buffer, sizeof buffer, "%s\"%d\":\"%s\"", i ? "," : "", i, digest.c_str());
+    s += buffer;
+  }
+  s += "}}";
+  return s;
+}
+
+std::string makeNumbers() {
+  std::mt19937_64 rng(2);
+  std::string s = "[";
+  char buffer[64];
+  bool firstRow = true;
+  while (s.size() < kDocBytes) {
+    s += firstRow ? "[" : ",[";
+    firstRow = false;
+    for (int k = 0; k < 16; k++) {
+      if (rng() & 1)
+        snprintf(buffer, sizeof buffer, "%s%lld", k ? "," : "", (long long)(rng() % 2000000000) - 1000000000);
+      else
+        snprintf(buffer, sizeof buffer, "%s%.17g", k ? "," : "",
+                 double(rng() % 1000000) / 997.0 * ((rng() & 1) ? 1e-5 : 1e5));
+      s += buffer;
+    }
+    s += "]";
+  }
+  return s + "]";
+}
+
+std::string makeStrings() {
+  std::mt19937_64 rng(3);
+  const char *pieces[] = {"plain words and more plain words ", "\\\"quoted\\\" ", "tab\\there ",
+                          "line\\nbreak ", "caf\xc3\xa9 ", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e ",
+                          "\\u00e9\\u20ac ", "\xf0\x9f\x98\x80 ", "path\\/to\\\\file "};
+  std::string s = "[";
+  bool first = true;
+  while (s.size() < kDocBytes) {
+    s += first ? "\"" : ",\"";
+    first = false;
+    int n = 10 + int(rng() % 40);
+    for (int k = 0; k < n; k++) s += pieces[rng() % 9];
+    s += "\"";
+  }
+  return s + "]";
+}
+
+void setBytes(benchmark::State &state, size_t bytes) {
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes));
+}
+
+void BM_Tree(benchmark::State &state, int doc, int stringPool) {
+  const std::string &text = gDocs[doc];
+  Json *json = nullptr;
+  Json_Create(&json);
+  for (auto _ : state) {
+    state.PauseTiming();
+    Dictionary *d = nullptr;
+    Dictionary_Create(&d);
+    Dictionary_SetPoolGrowth(d, 1000);
+    Dictionary_SetStringPool(d, stringPool);
+    Json_SetDictionary(json, d);
+    state.ResumeTiming();
+    if (!Json_ParseMemory(json, text.data(), int32_t(text.size()))) state.SkipWithError("parse");
+    state.PauseTiming();
+    Json_SetDictionary(json, nullptr);
+    Dictionary_Release(&d);
+    state.ResumeTiming();
+  }
+  Json_Release(&json);
+  setBytes(state, text.size());
+}
+
+void BM_NoTarget(benchmark::State &state, int doc) {
+  const std::string &text = gDocs[doc];
+  Json *json = nullptr;
+  Json_Create(&json);
+  for (auto _ : state)
+    if (!Json_ParseMemory(json, text.data(), int32_t(text.size()))) state.SkipWithError("parse");
+  Json_Release(&json);
+  setBytes(state, text.size());
+}
+
+void BM_RapidDom(benchmark::State &state, int doc) {
+  const std::string &text = gDocs[doc];
+  for (auto _ : state) {
+    rapidjson::Document document;
+    document.Parse(text.data(), text.size());
+    if (document.HasParseError()) state.SkipWithError("parse");
+    benchmark::DoNotOptimize(document);
+  }
+  setBytes(state, text.size());
+}
+
+void BM_RapidReader(benchmark::State &state, int doc) {
+  const std::string &text = gDocs[doc];
+  for (auto _ : state) {
+    rapidjson::BaseReaderHandler<> handler;
+    rapidjson::Reader reader;
+    rapidjson::StringStream stream(text.c_str());
+    if (reader.Parse(stream, handler).IsError()) state.SkipWithError("parse");
+  }
+  setBytes(state, text.size());
+}
+
+void BM_Simdjson(benchmark::State &state, int doc) {
+  const std::string &text = gDocs[doc];
+  simdjson::dom::parser parser;
+  simdjson::padded_string padded(text);
+  for (auto _ : state) {
+    simdjson::dom::element element;
+    if (parser.parse(padded).get(element)) state.SkipWithError("parse");
+    benchmark::DoNotOptimize(element);
+  }
+  setBytes(state, text.size());
+}
+
+void BM_Write(benchmark::State &state, int doc) {
+  const std::string &text = gDocs[doc];
+  Json *json = nullptr;
+  Json_Create(&json);
+  Dictionary *d = nullptr;
+  Dictionary_Create(&d);
+  Dictionary_SetPoolGrowth(d, 1000);
+  Dictionary_SetStringPool(d, 1);
+  Json_SetDictionary(json, d);
+  Json_ParseMemory(json, text.data(), int32_t(text.size()));
+  std::string out(text.size() * 2, '\0');
+  int32_t length = 0;
+  for (auto _ : state)
+    if (!Json_WriteMemory(json, out.data(), int32_t(out.size()), &length)) state.SkipWithError("write");
+  Json_Release(&json);
+  Dictionary_Release(&d);
+  setBytes(state, size_t(length));
+}
+
+// Tracked bytes a parsed tree holds, per input byte.
+double footprint(int doc, int stringPool) {
+  const std::string &text = gDocs[doc];
+  int64_t count = 0, before = 0, after = 0;
+  Json *json = nullptr;
+  Json_Create(&json);
+  Dictionary *d = nullptr;
+  Dictionary_Create(&d);
+  Dictionary_SetPoolGrowth(d, 1000);
+  Dictionary_SetStringPool(d, stringPool);
+  Json_SetDictionary(json, d);
+  Mem_GetUsage(&count, &before);
+  Json_ParseMemory(json, text.data(), int32_t(text.size()));
+  Mem_GetUsage(&count, &after);
+  Json_Release(&json);
+  Dictionary_Release(&d);
+  return double(after - before) / double(text.size());
+}
+
+void registerAll() {
+  for (int doc = 0; doc < 3; doc++) {
+    std::string n = kDocNames[doc];
+    auto reg = [&](const std::string &name, auto fn) {
+      benchmark::RegisterBenchmark((name + "/" + n).c_str(), fn)
+          ->Unit(benchmark::kMillisecond)
+          ->Iterations(4)
+          ->UseRealTime();
+    };
+    reg("BM_Tree", [doc](benchmark::State &s) { BM_Tree(s, doc, 1); });
+    reg("BM_TreeNoPool", [doc](benchmark::State &s) { BM_Tree(s, doc, 0); });
+    reg("BM_NoTarget", [doc](benchmark::State &s) { BM_NoTarget(s, doc); });
+    reg("BM_RapidDom", [doc](benchmark::State &s) { BM_RapidDom(s, doc); });
+    reg("BM_RapidReader", [doc](benchmark::State &s) { BM_RapidReader(s, doc); });
+    reg("BM_Simdjson", [doc](benchmark::State &s) { BM_Simdjson(s, doc); });
+    reg("BM_Write", [doc](benchmark::State &s) { BM_Write(s, doc); });
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Mem_Init(0);
+  gDocs[0] = makeMetafile();
+  gDocs[1] = makeNumbers();
+  gDocs[2] = makeStrings();
+  for (int doc = 0; doc < 3; doc++)
+    printf("document %s: %.1f MB\n", kDocNames[doc], double(gDocs[doc].size()) / 1e6);
+  registerAll();
+  return Bench_Main(argc, argv, [](const BenchRatioReporter &r) {
+    printf("\n%-12s %10s %10s %10s %12s %12s\n", "document", "tree/dom", "bare/dom",
+           "bare/reader", "bytes(pool)", "bytes(nopool)");
+    for (int doc = 0; doc < 3; doc++) {
+      std::string n = std::string("/") + kDocNames[doc];
+      printf("%-12s %9.2fx %9.2fx %10.2fx %11.2fx %12.2fx\n", kDocNames[doc],
+             r.SpeedRatio("BM_Tree" + n, "BM_RapidDom" + n),
+             r.SpeedRatio("BM_NoTarget" + n, "BM_RapidDom" + n),
+             r.SpeedRatio("BM_NoTarget" + n, "BM_RapidReader" + n), footprint(doc, 1),
+             footprint(doc, 0));
+    }
+  });
+}
