@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "core/bufstream.h"
 #include "core/log.h"
 #include "core/memory.h"
 #include "core/path.h"
@@ -482,4 +483,57 @@ void File_Log(File *file, const char *format, ...) {
   va_start(args, format);
   fileLogV(file, format, args);
   va_end(args);
+}
+
+// ---- Documents ----------------------------------------------------------------------
+
+int File_ReadDocument(const char *path, void *context, FileDocumentStep step) {
+  CHECK_POINTER(path);
+  Core_CheckPointer(reinterpret_cast<const void *>(step), KSRC);
+  File *file = nullptr;
+  File_Create(&file);
+  if (!File_Open(file, path, kFileModeRead | kFileModeShareRead)) {
+    File_Release(&file);
+    return -1;
+  }
+  BufferedStream *buffered = nullptr;
+  Stream *stream = nullptr;
+  BufferedStream_Create(&buffered);
+  BufferedStream_SetReadBufferSize(buffered, kFileDocumentBufferBytes);
+  BufferedStream_SetStream(buffered, &file->stream);
+  BufferedStream_GetStream(buffered, &stream);
+  int result = step(context, stream) ? 1 : 0;
+  // The reader saw a failed read as the end of the text; the document may be
+  // cut.
+  if (file->stream.error != 0) result = 0;
+  BufferedStream_Release(&buffered);
+  File_Close(file);
+  File_Release(&file);
+  return result;
+}
+
+int File_WriteDocument(const char *path, void *context, FileDocumentStep step) {
+  CHECK_POINTER(path);
+  Core_CheckPointer(reinterpret_cast<const void *>(step), KSRC);
+  File *file = nullptr;
+  File_Create(&file);
+  if (!File_Open(file, path, kFileModeWrite | kFileModeShareRead)) {
+    File_Release(&file);
+    return -1;
+  }
+  BufferedStream *buffered = nullptr;
+  Stream *stream = nullptr;
+  BufferedStream_Create(&buffered);
+  BufferedStream_SetWriteBufferSize(buffered, kFileDocumentBufferBytes);
+  BufferedStream_SetStream(buffered, &file->stream);
+  BufferedStream_GetStream(buffered, &stream);
+  // A step that fails leaves its buffered bytes unwritten and the file
+  // uncut: a document that fails before its first 4096 bytes leaves the old
+  // file as it was. After a success the old text behind the new one goes,
+  // or a shorter document would end in the tail of the one it replaced.
+  int result = step(context, stream) && BufferedStream_Flush(buffered) && File_Truncate(file);
+  BufferedStream_Release(&buffered);
+  if (!File_Close(file)) result = 0;
+  File_Release(&file);
+  return result;
 }

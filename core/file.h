@@ -114,3 +114,25 @@ int File_GetLastError(File *file);
 int File_GetStream(File *file, Stream **stream);
 // Formats a line into the File's class log, when that log is on.
 void File_Log(File *file, const char *format, ...);
+
+// ---- Documents ------------------------------------------------------------------
+// The file entry points of the text readers and writers (JSON, XML, property
+// lists, YAML, INI) share these, each handing its stream form as step.
+
+// One read or write of a whole document on a stream; 1 when it succeeded.
+typedef int (*FileDocumentStep)(void *context, Stream *stream);
+constexpr int32_t kFileDocumentBufferBytes = 4096;
+
+// Opens path with mode 0x21 (read, others may read), runs step on it behind
+// a 4096-byte BufferedStream and closes. Returns step's answer, 0 also when
+// reading the file failed underneath (a read error is no end of the
+// document), or -1 when the file cannot be opened: the caller logs "Unable
+// to open file (%s)". Stops on a NULL path or step.
+int File_ReadDocument(const char *path, void *context, FileDocumentStep step);
+// Opens path with mode 0x22 (write, others may read), runs step through a
+// 4096-byte BufferedStream, flushes it, cuts the file at the end of what was
+// written and closes. 1 when every step succeeded, 0 when one failed, -1 when
+// the file cannot be opened. When step fails, what it left in the buffer is
+// dropped and the file is not cut, so a document that fails within its
+// first 4096 bytes leaves the file as it was. Stops on a NULL path or step.
+int File_WriteDocument(const char *path, void *context, FileDocumentStep step);

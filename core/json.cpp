@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "core/callback.h"
+#include "core/file.h"
 #include "core/log.h"
 #include "core/memory.h"
 #include "core/nullstream.h"
@@ -1187,5 +1188,42 @@ int32_t Json_GetWriteLength(Json *json, int32_t *length) noexcept {
   int64_t size = NullStream_GetSize(null);
   NullStream_Release(&null);
   *length = size > INT32_MAX ? INT32_MAX : int32_t(size);
+  return result;
+}
+
+// ---- Files ------------------------------------------------------------------
+
+namespace {
+
+int jsonParseDocument(void *context, Stream *stream) {
+  return Json_ParseStream(static_cast<Json *>(context), stream);
+}
+
+int jsonWriteDocument(void *context, Stream *stream) {
+  return Json_WriteStream(static_cast<Json *>(context), stream);
+}
+
+}  // namespace
+
+int32_t Json_ParseFile(Json *json, const char *path) noexcept {
+  JSON_CHECK(json);
+  CHECK_POINTER(path);
+  int result = File_ReadDocument(path, json, jsonParseDocument);
+  if (result < 0) {
+    jsonLog(json, "Unable to open file (%s)", path);
+    return 0;
+  }
+  return result;
+}
+
+int32_t Json_WriteFile(Json *json, const char *path) noexcept {
+  JSON_CHECK(json);
+  CHECK_POINTER(path);
+  if (json->target == nullptr) return 0;
+  int result = File_WriteDocument(path, json, jsonWriteDocument);
+  if (result < 0) {
+    jsonLog(json, "Unable to open file (%s)", path);
+    return 0;
+  }
   return result;
 }

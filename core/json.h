@@ -103,6 +103,10 @@ int32_t Json_Reset(Json *json) noexcept;
 int32_t Json_ParseMemory(Json *json, const char *text, int32_t length) noexcept;
 // Parses what the stream delivers from its position, 4096 bytes per Read.
 int32_t Json_ParseStream(Json *json, Stream *stream) noexcept;
+// Parses the file at path (File mode 0x21 behind a 4096-byte buffer). A file
+// that cannot be opened logs "Unable to open file (%s)" and answers 0 with
+// the target and the error code untouched; a failed read answers 0.
+int32_t Json_ParseFile(Json *json, const char *path) noexcept;
 // Formats the text with the print engine into a buffer of its exact size and
 // parses it. Also 1 when the parse failed without an error code.
 int32_t Json_ParseFormatted(Json *json, const char *format, ...) noexcept;
@@ -115,6 +119,11 @@ const char *Json_ErrorName(int32_t code) noexcept;
 
 // Writes the target; 0 when none is set or the stream refused bytes.
 int32_t Json_WriteStream(Json *json, Stream *stream) noexcept;
+// Writes the target into the file at path (File mode 0x22, created with its
+// directories when missing) and cuts the file behind the text. 0 without a
+// target (the file is not touched), when a write fails, or when the file
+// cannot be opened ("Unable to open file (%s)").
+int32_t Json_WriteFile(Json *json, const char *path) noexcept;
 // Writes into buffer (size bytes) and sets *length to the bytes written; a
 // terminator follows when there is room for it. 0 when the text did not fit
 // (the buffer then holds a cut text) or no target is set.

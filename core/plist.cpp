@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "core/file.h"
 #include "core/log.h"
 #include "core/memory.h"
 #include "core/print.h"
@@ -426,4 +427,50 @@ int32_t Plist_SetFloat64ByPath(Plist *plist, const char *path, double value) noe
   DictionaryItem *item = plistRetype(plist, path, kDictionaryTypeFloat64, &owner);
   if (item == nullptr) return Dictionary_SetFloat64ByPath(plist->target, path, value);
   return Dictionary_SetItemFloat64(owner, item, value);
+}
+
+// ---- Files ------------------------------------------------------------------
+
+namespace {
+
+struct PlistDocument {
+  Plist *plist;
+  const char *path;
+};
+
+int plistReadDocument(void *context, Stream *stream) {
+  auto *document = static_cast<PlistDocument *>(context);
+  return Plist_ReadStream(document->plist, stream, document->path);
+}
+
+int plistWriteDocument(void *context, Stream *stream) {
+  return Plist_WriteStream(static_cast<PlistDocument *>(context)->plist, stream);
+}
+
+}  // namespace
+
+int32_t Plist_ReadFile(Plist *plist, const char *path) noexcept {
+  PLIST_CHECK(plist);
+  CHECK_POINTER(path);
+  if (plist->target == nullptr) return 0;
+  PlistDocument document = {plist, path};
+  int result = File_ReadDocument(path, &document, plistReadDocument);
+  if (result < 0) {
+    plistClassLog(plist, "Unable to open file (%s)", path);
+    return 0;
+  }
+  return result;
+}
+
+int32_t Plist_WriteFile(Plist *plist, const char *path) noexcept {
+  PLIST_CHECK(plist);
+  CHECK_POINTER(path);
+  if (plist->target == nullptr) return 0;
+  PlistDocument document = {plist, path};
+  int result = File_WriteDocument(path, &document, plistWriteDocument);
+  if (result < 0) {
+    plistClassLog(plist, "Unable to open file (%s)", path);
+    return 0;
+  }
+  return result;
 }

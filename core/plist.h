@@ -43,10 +43,20 @@ int32_t Plist_SetDictionary(Plist *plist, Dictionary *dictionary) noexcept;
 // when the XML cannot be read, when it has no "plist" element ("Failed to
 // find plist doctype [%s]") or when the conversion fails.
 int32_t Plist_ReadStream(Plist *plist, Stream *stream, const char *name) noexcept;
+// Plist_ReadStream of the file at path (File mode 0x21 behind a 4096-byte
+// buffer; path names it in messages). A file that cannot be opened logs
+// "Unable to open file (%s)" and answers 0 with the target untouched; a
+// failed read answers 0.
+int32_t Plist_ReadFile(Plist *plist, const char *path) noexcept;
 // Writes the target as a property-list document: declaration, DOCTYPE,
 // <plist version="1.0"> and the top-level dict, compact. 0 without a target,
 // when the conversion fails or the stream does not take every byte.
 int32_t Plist_WriteStream(Plist *plist, Stream *stream) noexcept;
+// Writes the target as a property-list document into the file at path (File
+// mode 0x22, created with its directories when missing) and cuts the file
+// behind it. 0 without a target (the file is not touched), when a write
+// fails, or when the file cannot be opened ("Unable to open file (%s)").
+int32_t Plist_WriteFile(Plist *plist, const char *path) noexcept;
 
 // Converts the items of an XML element's Dictionary (as the XML reader builds
 // it) into target: declarations and attributes are skipped, each key element

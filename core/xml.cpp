@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/callback.h"
+#include "core/file.h"
 #include "core/log.h"
 #include "core/memory.h"
 #include "core/memstream.h"
@@ -1032,4 +1033,44 @@ int32_t Xml_EnsurePlistDoctype(Dictionary *dictionary, DictionaryItem **item) no
   Dictionary_AddNull(c, key, nullptr);
   if (item != nullptr) *item = doctype;
   return 1;
+}
+
+// ---- Files ------------------------------------------------------------------
+
+namespace {
+
+int xmlParseDocument(void *context, Stream *stream) {
+  return Xml_ParseStream(static_cast<XML *>(context), stream);
+}
+
+int xmlWriteDocument(void *context, Stream *stream) {
+  return Xml_WriteStream(static_cast<XML *>(context), stream);
+}
+
+}  // namespace
+
+int32_t Xml_ParseFile(XML *xml, const char *path) noexcept {
+  XML_CHECK(xml);
+  CHECK_POINTER(path);
+  int result = File_ReadDocument(path, xml, xmlParseDocument);
+  if (result < 0) {
+    xmlLog(xml, "Unable to open file (%s)", path);
+    return 0;
+  }
+  return result;
+}
+
+int32_t Xml_WriteFile(XML *xml, const char *path) noexcept {
+  XML_CHECK(xml);
+  CHECK_POINTER(path);
+  // A key that cannot be written is found only on the way; finding it in a
+  // dry run first keeps the file whole instead of half overwritten.
+  int64_t length = 0;
+  if (!Xml_GetWriteLength(xml, &length)) return 0;
+  int result = File_WriteDocument(path, xml, xmlWriteDocument);
+  if (result < 0) {
+    xmlLog(xml, "Unable to open file (%s)", path);
+    return 0;
+  }
+  return result;
 }

@@ -106,6 +106,10 @@ int32_t Xml_Reset(XML *xml) noexcept;
 // stream's error word is above 0 afterwards; the error code also goes into
 // that word when it is 0 or below. Malformed text is no error.
 int32_t Xml_ParseStream(XML *xml, Stream *stream) noexcept;
+// Xml_ParseStream of the file at path (File mode 0x21 behind a 4096-byte
+// buffer). A file that cannot be opened logs "Unable to open file (%s)" and
+// answers 0 with the target untouched; a failed read answers 0.
+int32_t Xml_ParseFile(XML *xml, const char *path) noexcept;
 // Parses length bytes of text (read in place). text may be NULL only when
 // length is 0.
 int32_t Xml_ParseMemory(XML *xml, const void *text, int32_t length) noexcept;
@@ -113,6 +117,12 @@ int32_t Xml_ParseMemory(XML *xml, const void *text, int32_t length) noexcept;
 // Writes the target. 0 when there is none, when the stream does not take
 // every byte, or for a key or value that XML cannot carry (see invariant 4).
 int32_t Xml_WriteStream(XML *xml, Stream *stream) noexcept;
+// Writes the target into the file at path (File mode 0x22, created with its
+// directories when missing) and cuts the file behind the text. A target that
+// cannot be written (invariant 4, or none) fails before the file is touched.
+// 0 also when a write fails or the file cannot be opened ("Unable to open
+// file (%s)").
+int32_t Xml_WriteFile(XML *xml, const char *path) noexcept;
 // Writes into the caller's buffer (no terminator); *length = bytes written.
 // 0 when the text does not fit (the buffer then holds a cut text).
 int32_t Xml_WriteMemory(XML *xml, void *buffer, int32_t size, int32_t *length) noexcept;
