@@ -132,6 +132,20 @@ bool iniKeyReadsBack(const char *key) {
   return key[0] != 0 && key[0] != '[' && key[0] != ';' && strchr(key, '=') == nullptr;
 }
 
+// 1 when no other item of d answers to the section's name: on reading, the
+// header would take over that item (a scalar written above the sections, or
+// an earlier section, which absorbs this one).
+bool iniSectionNameUnique(Dictionary *d, DictionaryItem *section, const char *key) {
+  DictionaryItem *start = nullptr;
+  Dictionary_GetFirstItem(d, &start);
+  DictionaryItem *found = nullptr;
+  while (start != nullptr && Dictionary_FindKey(d, key, start, &found)) {
+    if (found != section) return false;
+    if (!Dictionary_GetNextItem(d, found, &start)) break;
+  }
+  return true;
+}
+
 // Checks every name that Ini_Write would write; logs the first bad one.
 int iniCheckNames(Ini *ini, Dictionary *d, bool section) {
   DictionaryItem *item = nullptr;
@@ -142,7 +156,7 @@ int iniCheckNames(Ini *ini, Dictionary *d, bool section) {
     if (key == nullptr) continue;
     if (Dictionary_IsItemContainer(d, item)) {
       if (section) continue;  // containers inside a section are not written
-      if (strchr(key, ']') != nullptr) {
+      if (strchr(key, ']') != nullptr || !iniSectionNameUnique(d, item, key)) {
         iniLog(ini, "Section name cannot be written [%s]", key);
         return 0;
       }

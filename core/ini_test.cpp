@@ -202,6 +202,21 @@ TEST(IniWrite, NamesThatCannotReadBackFailBeforeWriting) {
   }
 }
 
+TEST(IniWrite, ASectionNameThatAnotherItemHoldsFails) {
+  for (bool scalarFirst : {true, false}) {
+    SCOPED_TRACE(scalarFirst);
+    Fixture f;
+    if (scalarFirst) Dictionary_AddString(f.d, "s", "v", nullptr);
+    Dictionary_AddDictionary(f.d, "s", nullptr, nullptr);
+    if (!scalarFirst) Dictionary_AddDictionary(f.d, "s", nullptr, nullptr);
+    TestLogCapture capture;
+    int32_t result = 1;
+    EXPECT_EQ(f.Write(&result), "");
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(capture.Take().find("Section name cannot be written [s]"), std::string::npos);
+  }
+}
+
 TEST(IniLife, ReleaseLeavesTheTargetWhole) {
   Fixture f;
   ASSERT_EQ(f.Parse("a=1\n[s]\nk=v\n"), 1);
