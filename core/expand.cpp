@@ -11,6 +11,7 @@
 #include "core/base64.h"
 #include "core/cmdline.h"
 #include "core/core.h"
+#include "core/dictionary.h"
 #include "core/hash.h"
 #include "core/hmac.h"
 #include "core/log.h"
@@ -829,4 +830,65 @@ int Str_CommandLineMacroHandler(const char *name, char *argument, char *out, int
     return expandPutText(out, outSize, stamp);
   }
   return 0;
+}
+
+namespace {
+
+// Expands one String item in work (kStrExpandWorkBytes bytes).
+void expandStringItem(Dictionary *d, DictionaryItem *item, char *work, void *userData,
+                      StrExpandHandler handler) {
+  const char *text = nullptr;
+  int32_t length = 0;
+  if (!Dictionary_GetItemText(d, item, &text, &length) || !Str_HasMacroStart(text)) return;
+  const char *key = nullptr;
+  Dictionary_GetItemKey(d, item, &key);
+  if (length >= kStrExpandWorkBytes) {
+    Log_Print(LOG_DEBUG, KSRC, 0, "String too long to expand [%s] (%d bytes)\n", key ? key : "",
+              length);
+    return;
+  }
+  memcpy(work, text, size_t(length) + 1);
+  if (!Str_Expand(work, kStrExpandWorkBytes, userData, handler)) {
+    Log_Print(LOG_DEBUG, KSRC, 0, "String left unexpanded [%s]\n", key ? key : "");
+    return;
+  }
+  Dictionary_SetItemText(d, item, work, int32_t(strlen(work)));
+}
+
+}  // namespace
+
+int Dictionary_ExpandStrings(Dictionary *container, void *userData, StrExpandHandler handler) {
+  CHECK_POINTER(container);
+  char *work = static_cast<char *>(Mem_Alloc(kStrExpandWorkBytes, 1, KSRC));
+  // Walked without recursion, climbing back through the parent links, so a
+  // deep tree cannot exhaust the stack.
+  Dictionary *d = container;
+  DictionaryItem *item = nullptr;
+  Dictionary_GetFirstItem(d, &item);
+  for (;;) {
+    while (item == nullptr) {
+      if (d == container) {
+        Mem_Free(work, kStrExpandWorkBytes, KSRC);
+        return 1;
+      }
+      Dictionary *parent = nullptr;
+      DictionaryItem *parentItem = nullptr;
+      Dictionary_GetParent(d, &parent, &parentItem);
+      d = parent;
+      Dictionary_GetNextItem(d, parentItem, &item);
+    }
+    Dictionary *child = nullptr;
+    if (Dictionary_IsItemContainer(d, item) && Dictionary_GetItemContainer(d, item, &child) &&
+        child != nullptr) {
+      d = child;
+      item = nullptr;
+      Dictionary_GetFirstItem(d, &item);
+      continue;
+    }
+    if (Dictionary_IsItemType(d, item, kDictionaryTypeString))
+      expandStringItem(d, item, work, userData, handler);
+    DictionaryItem *next = nullptr;
+    Dictionary_GetNextItem(d, item, &next);
+    item = next;
+  }
 }

@@ -87,6 +87,16 @@ int Str_Expand(char *buffer, int size, void *userData, StrExpandHandler handler)
 // Stops the program with "Pointer is NULL\n" on a NULL text.
 int Str_HasMacroStart(const char *text);
 
+struct Dictionary;
+
+// Expands every String item of the tree below container in place, depth
+// first in item order. A String without a macro start is left alone, whatever
+// its length; the others are expanded in a work-sized buffer and stored back
+// (an unchanged text fires no callback). A String whose expansion fails or
+// does not fit stays as it was, with a DEBUG line. Returns 1. Stops the
+// program with "Pointer is NULL\n" on a NULL container.
+int Dictionary_ExpandStrings(Dictionary *container, void *userData, StrExpandHandler handler);
+
 // Puts handler (NULL: none) into a slot of the chain. Returns 1. A slot
 // outside the chain stops the program ("Invalid macro handler slot %d\n").
 // Every later module registers its handler here at its start-up.

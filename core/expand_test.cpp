@@ -1,5 +1,7 @@
 #include "core/expand.h"
 
+#include "core/dictionary.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -512,4 +514,41 @@ TEST(ExpandThreaded, ThreadsExpandAtOnce) {
   }
   for (auto &thread : threads) thread.join();
   for (int t = 0; t < 8; t++) EXPECT_EQ(bad[size_t(t)], 0) << t;
+}
+
+TEST(StrExpand, DictionaryStringsExpandInPlaceAndLongTextsStayWhole) {
+  std::map<std::string, std::string> names = {{"Host", "example.org"}, {"Loop", "{Loop}"}};
+  Dictionary *root = nullptr;
+  ASSERT_EQ(Dictionary_Create(&root), 1);
+  Dictionary *list = nullptr, *inner = nullptr;
+  Dictionary_AddString(root, "url", "https://{Host}/a", nullptr);
+  Dictionary_AddInt64(root, "count", 7, nullptr);
+  Dictionary_AddList(root, "mirrors", &list, nullptr);
+  Dictionary_AddString(list, nullptr, "{Host}:{Add:40,3}", nullptr);
+  Dictionary_AddDictionary(list, nullptr, &inner, nullptr);
+  Dictionary_AddString(inner, "deep", "{Upper:{Host}}", nullptr);
+  // 3000 bytes without a macro start, and a long text with one that cannot fit
+  // the work buffer once expanded: both stay whole.
+  std::string plain(3000, 'p');
+  plain += "{ not a macro }";
+  Dictionary_AddString(root, "blob", plain.c_str(), nullptr);
+  std::string tooLong = "{Host}" + std::string(kStrExpandWorkBytes - 10, 'x');
+  Dictionary_AddString(root, "huge", tooLong.c_str(), nullptr);
+  Dictionary_AddString(root, "cycle", "{Loop}", nullptr);
+
+  EXPECT_EQ(Dictionary_ExpandStrings(root, &names, MapHandler), 1);
+  auto text = [&](const char *path) {
+    const char *t = nullptr;
+    int32_t length = 0;
+    EXPECT_EQ(Dictionary_GetTextByPath(root, path, &t, &length), 1) << path;
+    return std::string(t ? t : "");
+  };
+  EXPECT_EQ(text("url"), "https://example.org/a");
+  EXPECT_EQ(text("count"), "7");
+  EXPECT_EQ(text("mirrors[0]"), "example.org:43");
+  EXPECT_EQ(text("mirrors[1].deep"), "EXAMPLE.ORG");
+  EXPECT_EQ(text("blob"), plain);
+  EXPECT_EQ(text("huge"), tooLong);
+  EXPECT_EQ(text("cycle"), "{Loop}");
+  Dictionary_Release(&root);
 }
