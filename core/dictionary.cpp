@@ -36,12 +36,21 @@ struct DictionaryLogName {
 };
 
 // The root record: a container plus what the whole tree shares.
+// Records not yet handed out, carved from one pool piece of pool-growth
+// records (see dictionaryRecordNew).
+struct DictionarySlab {
+  char *next;
+  char *end;
+};
+
 struct DictionaryRoot {
   Dictionary base;  // first, so a root's Dictionary pointer is its DictionaryRoot
   Pool *containerPool;  // records of child containers (see dictionaryRecordNew)
   Pool *itemPool;       // records of items
   Dictionary *freeContainers;  // given-back records (see dictionaryRecordLink)
   DictionaryItem *freeItems;
+  DictionarySlab containerSlab;
+  DictionarySlab itemSlab;
   Pool *stringPool;
   DictionaryLogName *logNames;
   // Set once any container of the tree has a side record; until then no
@@ -55,23 +64,27 @@ DictionaryRoot *dictionaryRootOf(const Dictionary *d) {
 
 // ---- Pools and texts -------------------------------------------------------
 
-// Item and container records are carved from string-mode pools, each chunk
-// holding pool-growth records: a fixed-mode pool keeps a 32-byte descriptor
-// beside every member, which would add two thirds to an item. Records that
-// are given back wait on the root's free lists for reuse; the chunks go back
-// when the root is cleared or released, as a fixed pool's would.
+// Item and container records are carved from string-mode pools: a
+// fixed-mode pool keeps a 32-byte descriptor beside every member, which would
+// add two thirds to an item. Each pool piece is a slab of pool-growth records
+// handed out one after another, so a record costs its own size and nothing
+// more. Records that are given back wait on the root's free lists for reuse;
+// the chunks go back when the root is cleared or released, as a fixed pool's
+// would.
 // A piece of a string-mode pool is followed by kRecordSlackBytes of slack;
-// asking for the record size plus the rest of a word keeps every record
-// 8-byte aligned.
+// asking for the slab plus the rest of a word keeps every record 8-byte
+// aligned.
 constexpr int32_t kRecordSlackBytes = 4;
 constexpr int32_t kRecordAskBytes = 8 - kRecordSlackBytes;
 static_assert(sizeof(DictionaryItem) % 8 == 0 && sizeof(Dictionary) % 8 == 0);
 
+int32_t dictionarySlabRecords(int32_t growth) { return growth < 1 ? 1 : growth; }
+
 Pool *dictionaryRecordPool(int32_t recordBytes, int32_t growth) {
   Pool *pool = nullptr;
   Pool_Create(&pool, KSRC);
-  int64_t stride = int64_t(recordBytes) + kRecordAskBytes + kRecordSlackBytes;
-  int64_t chunk = int64_t(growth < 1 ? 1 : growth) * stride + 8;  // a full chunk keeps 8 bytes
+  int64_t slab = int64_t(dictionarySlabRecords(growth)) * recordBytes;
+  int64_t chunk = slab + kRecordAskBytes + kRecordSlackBytes + 8;  // one slab a chunk
   if (chunk > INT32_MAX / 2) chunk = INT32_MAX / 2;
   Pool_SetMemberSize(pool, int32_t(chunk));
   Pool_SetMemberChunkSize(pool, 1);
@@ -91,12 +104,20 @@ void dictionaryRecordFree(void **freeList, void *record) {
   *freeList = record;
 }
 
-void *dictionaryRecordNew(Pool *pool, void **freeList, int32_t recordBytes) {
+void *dictionaryRecordNew(Pool *pool, void **freeList, DictionarySlab *slab, int32_t recordBytes,
+                          int32_t growth) {
   void *record = *freeList;
   if (record != nullptr) {
     *freeList = *dictionaryRecordLink(record);
   } else {
-    record = POOL_ALLOC(pool, recordBytes + kRecordAskBytes);
+    if (slab->next == nullptr || slab->end - slab->next < recordBytes) {
+      int64_t bytes = int64_t(dictionarySlabRecords(growth)) * recordBytes;
+      if (bytes > INT32_MAX / 2 - kRecordAskBytes) bytes = recordBytes;
+      slab->next = static_cast<char *>(POOL_ALLOC(pool, int32_t(bytes) + kRecordAskBytes));
+      slab->end = slab->next + bytes;
+    }
+    record = slab->next;
+    slab->next += recordBytes;
   }
   memset(record, 0, size_t(recordBytes));
   return record;
@@ -108,6 +129,8 @@ void dictionaryResetRecords(DictionaryRoot *root) {
   if (root->itemPool != nullptr) Pool_Reset(root->itemPool);
   root->freeContainers = nullptr;
   root->freeItems = nullptr;
+  root->containerSlab = DictionarySlab{nullptr, nullptr};
+  root->itemSlab = DictionarySlab{nullptr, nullptr};
 }
 
 void dictionaryEnsurePools(Dictionary *d) {
@@ -249,9 +272,9 @@ const char *dictionaryLogName(const Dictionary *d) {
 Dictionary *dictionaryNewChild(Dictionary *d, DictionaryItem *item) {
   dictionaryEnsurePools(d);
   DictionaryRoot *root = dictionaryRootOf(d);
-  void *member = dictionaryRecordNew(root->containerPool,
-                                     reinterpret_cast<void **>(&root->freeContainers),
-                                     int32_t(sizeof(Dictionary)));
+  void *member = dictionaryRecordNew(
+      root->containerPool, reinterpret_cast<void **>(&root->freeContainers), &root->containerSlab,
+      int32_t(sizeof(Dictionary)), root->base.poolGrowth);
   auto *child = new (member) Dictionary();
   memcpy(child->header.instanceId, d->header.instanceId, sizeof child->header.instanceId);
   child->header.classTag = kDictionaryTag;
@@ -479,8 +502,9 @@ DictionaryItem *dictionaryInsertN(Dictionary *d, DictionaryItem *after, const ch
   }
   dictionaryEnsurePools(d);
   DictionaryRoot *root = dictionaryRootOf(d);
-  auto *item = static_cast<DictionaryItem *>(dictionaryRecordNew(
-      root->itemPool, reinterpret_cast<void **>(&root->freeItems), int32_t(sizeof(DictionaryItem))));
+  auto *item = static_cast<DictionaryItem *>(
+      dictionaryRecordNew(root->itemPool, reinterpret_cast<void **>(&root->freeItems),
+                          &root->itemSlab, int32_t(sizeof(DictionaryItem)), root->base.poolGrowth));
   item->classTag = kDictionaryItemTag;
   dictionaryLink(d, after, item);
   if (key != nullptr) dictionaryStoreKey(d, item, key, length);

@@ -101,10 +101,21 @@ PoolChunk *poolNewStringChunk(Pool *pool, int64_t need, const char *sourcePath, 
   return chunk;
 }
 
+constexpr int kPoolStringSearchChunks = 4;  // chunks a string member may come from
+
 void *poolAllocString(Pool *pool, int32_t size, const char *sourcePath, int line) {
   int64_t need = int64_t(size) + kPoolStringSlackBytes;
+  // New chunks go to the head, so the chunks with room are the newest few.
+  // Looking further back finds only slivers and made every new chunk cost a
+  // walk over all the older ones: quadratic in the size of a large tree.
   PoolChunk *chunk = pool->chunks;
-  while (chunk != nullptr && poolChunkEnd(chunk) - chunk->cursor <= need) chunk = chunk->next;
+  for (int looked = 0; chunk != nullptr && poolChunkEnd(chunk) - chunk->cursor <= need;
+       chunk = chunk->next) {
+    if (++looked == kPoolStringSearchChunks) {
+      chunk = nullptr;
+      break;
+    }
+  }
   if (chunk == nullptr) chunk = poolNewStringChunk(pool, need, sourcePath, line);
   uint8_t *member = chunk->cursor;
   chunk->cursor += need;
