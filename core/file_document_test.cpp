@@ -13,9 +13,11 @@
 #include "core/core.h"
 #include "core/dictionary.h"
 #include "core/file.h"
+#include "core/ini.h"
 #include "core/json.h"
 #include "core/plist.h"
 #include "core/xml.h"
+#include "core/yaml.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
 #include "tests/test_util.h"
@@ -44,9 +46,9 @@ template <typename T>
 struct Document {
   Dictionary *tree = nullptr;
   T *object = nullptr;
-  Document(int32_t (*create)(T **), int32_t (*bind)(T *, Dictionary *),
-           void (*release)(T **))
-      : release_(release) {
+  template <typename Release>
+  Document(int32_t (*create)(T **), int32_t (*bind)(T *, Dictionary *), Release release)
+      : release_([release](T **object) { release(object); }) {
     Dictionary_Create(&tree);
     create(&object);
     bind(object, tree);
@@ -55,7 +57,7 @@ struct Document {
     release_(&object);
     Dictionary_Release(&tree);
   }
-  void (*release_)(T **);
+  std::function<void(T **)> release_;
 };
 
 struct JsonDocument : Document<Json> {
@@ -67,6 +69,27 @@ struct XmlDocument : Document<XML> {
 struct PlistDocument : Document<Plist> {
   PlistDocument() : Document(Plist_Create, Plist_SetDictionary, Plist_Release) {}
 };
+struct YamlDocument : Document<Yaml> {
+  YamlDocument() : Document(Yaml_Create, Yaml_SetDictionary, Yaml_Release) {}
+};
+struct IniDocument : Document<Ini> {
+  IniDocument() : Document(Ini_Create, Ini_SetDictionary, Ini_Release) {}
+};
+
+// Writes the members of a tree as one JSON object (a JSON document's root
+// is a keyless item), for Python to compare with what it read.
+void writeJson(Dictionary *tree, const std::string &path) {
+  Dictionary *document = nullptr, *root = nullptr;
+  Dictionary_Create(&document);
+  Dictionary_AddDictionary(document, nullptr, &root, nullptr);
+  Dictionary_Merge(root, tree, kDictionaryMergeOverwrite);
+  Json *json = nullptr;
+  Json_Create(&json);
+  Json_SetDictionary(json, document);
+  EXPECT_EQ(Json_WriteFile(json, path.c_str()), 1);
+  Json_Release(&json);
+  Dictionary_Release(&document);
+}
 
 // ---- Python's files, read and written back ----------------------------------------
 
@@ -103,6 +126,23 @@ TEST(FileDocument, PythonFilesReadAndWriteBack) {
     ASSERT_EQ(Plist_WriteFile(d.object, (dir / "out.plist").c_str()), 1);
     EXPECT_EQ(pythonSame("plist", plist, dir / "out.plist"), "same");
   }
+  {
+    std::string yaml = Test_VectorPath("file_document/sample.yaml");
+    YamlDocument d;
+    ASSERT_EQ(Yaml_ParseFile(d.object, yaml.c_str()), 1);
+    writeJson(d.tree, dir / "yaml.json");
+    EXPECT_EQ(pythonSame("yaml", yaml, dir / "yaml.json"), "same");
+  }
+  {
+    std::string ini = Test_VectorPath("file_document/sample.ini");
+    IniDocument d;
+    ASSERT_EQ(Ini_ParseFile(d.object, ini.c_str()), 1);
+    writeJson(d.tree, dir / "ini.json");
+    EXPECT_EQ(pythonSame("ini", ini, dir / "ini.json"), "same");
+    // Written back and read again by configparser.
+    ASSERT_EQ(Ini_WriteFile(d.object, (dir / "out.ini").c_str()), 1);
+    EXPECT_EQ(pythonSame("ini", dir / "out.ini", dir / "ini.json"), "same");
+  }
 }
 
 // Writing over a longer file cuts it behind the new text; a missing
@@ -134,6 +174,8 @@ TEST(FileDocument, MissingFileIsLoggedAndLeavesTheTarget) {
   JsonDocument json;
   XmlDocument xml;
   PlistDocument plist;
+  YamlDocument yaml;
+  IniDocument ini;
   Dictionary_AddString(json.tree, "kept", "yes", nullptr);
   Json_SetErrorCode(json.object, 42);
   struct Row {
@@ -143,6 +185,8 @@ TEST(FileDocument, MissingFileIsLoggedAndLeavesTheTarget) {
       {"Json_ParseFile", [&] { return int(Json_ParseFile(json.object, missing.c_str())); }},
       {"Xml_ParseFile", [&] { return int(Xml_ParseFile(xml.object, missing.c_str())); }},
       {"Plist_ReadFile", [&] { return int(Plist_ReadFile(plist.object, missing.c_str())); }},
+      {"Yaml_ParseFile", [&] { return int(Yaml_ParseFile(yaml.object, missing.c_str())); }},
+      {"Ini_ParseFile", [&] { return int(Ini_ParseFile(ini.object, missing.c_str())); }},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -153,7 +197,7 @@ TEST(FileDocument, MissingFileIsLoggedAndLeavesTheTarget) {
   for (size_t at = lines.find("Unable to open file (" + missing + ")"); at != std::string::npos;
        at = lines.find("Unable to open file (" + missing + ")", at + 1))
     count++;
-  EXPECT_EQ(count, 3u) << lines;
+  EXPECT_EQ(count, 5u) << lines;
   int32_t code = 0;
   Json_GetErrorCode(json.object, &code);
   EXPECT_EQ(code, 42);
@@ -169,12 +213,13 @@ TEST(FileDocument, WritersThatCannotOpenFail) {
   JsonDocument json;
   XmlDocument xml;
   PlistDocument plist;
-  Dictionary_AddString(json.tree, "a", "b", nullptr);
-  Dictionary_AddString(xml.tree, "a", "b", nullptr);
-  Dictionary_AddString(plist.tree, "a", "b", nullptr);
+  IniDocument ini;
+  for (Dictionary *tree : {json.tree, xml.tree, plist.tree, ini.tree})
+    Dictionary_AddString(tree, "a", "b", nullptr);
   EXPECT_EQ(Json_WriteFile(json.object, blocked.c_str()), 0);
   EXPECT_EQ(Xml_WriteFile(xml.object, blocked.c_str()), 0);
   EXPECT_EQ(Plist_WriteFile(plist.object, blocked.c_str()), 0);
+  EXPECT_EQ(Ini_WriteFile(ini.object, blocked.c_str()), 0);
   EXPECT_EQ(readFile(dir / "file"), "x");
 }
 
@@ -205,6 +250,10 @@ TEST(FileDocument, FailedWritesLeaveTheOldFile) {
   XmlDocument xml;  // nor has a key with a blank an XML name
   Dictionary_AddString(xml.tree, "not a name", "x", nullptr);
   EXPECT_EQ(Xml_WriteFile(xml.object, path.c_str()), 0);
+  EXPECT_EQ(readFile(path), "old content");
+  IniDocument ini;  // nor has an empty key an INI form
+  Dictionary_AddString(ini.tree, "", "x", nullptr);
+  EXPECT_EQ(Ini_WriteFile(ini.object, path.c_str()), 0);
   EXPECT_EQ(readFile(path), "old content");
   JsonDocument json;  // without a target nothing is written
   Json_SetDictionary(json.object, nullptr);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/file.h"
 #include "core/log.h"
 #include "core/memory.h"
 
@@ -312,4 +313,42 @@ int32_t Ini_Write(Ini *ini, Stream *stream) noexcept {
     if (!iniWriteText(stream, ini->lineEnd)) return 0;
   }
   return 1;
+}
+
+// ---- Files ------------------------------------------------------------------
+
+namespace {
+
+int iniParseDocument(void *context, Stream *stream) {
+  return Ini_Parse(static_cast<Ini *>(context), stream);
+}
+
+int iniWriteDocument(void *context, Stream *stream) {
+  return Ini_Write(static_cast<Ini *>(context), stream);
+}
+
+}  // namespace
+
+int32_t Ini_ParseFile(Ini *ini, const char *path) noexcept {
+  CLASS_CHECK(ini, kIniTag);
+  CHECK_POINTER(path);
+  if (ini->target == nullptr) return 0;
+  int result = File_ReadDocument(path, ini, iniParseDocument);
+  if (result < 0) {
+    iniLog(ini, "Unable to open file (%s)", path);
+    return 0;
+  }
+  return result;
+}
+
+int32_t Ini_WriteFile(Ini *ini, const char *path) noexcept {
+  CLASS_CHECK(ini, kIniTag);
+  CHECK_POINTER(path);
+  if (ini->target == nullptr) return 0;
+  int result = File_WriteDocument(path, ini, iniWriteDocument);
+  if (result < 0) {
+    iniLog(ini, "Unable to open file (%s)", path);
+    return 0;
+  }
+  return result;
 }

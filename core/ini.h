@@ -48,6 +48,10 @@ int32_t Ini_SetDictionary(Ini *ini, Dictionary *dictionary) noexcept;
 // Parses the stream into the target: 1 at the end of the stream, 0 on a
 // malformed or too long line (the items read so far stay) or without target.
 int32_t Ini_Parse(Ini *ini, Stream *stream) noexcept;
+// Ini_Parse of the file at path (File mode 0x21 behind a 4096-byte buffer).
+// A file that cannot be opened logs "Unable to open file (%s)" and answers 0
+// with the target untouched; a failed read answers 0.
+int32_t Ini_ParseFile(Ini *ini, const char *path) noexcept;
 // Writes the scalar items of one Dictionary as key=value lines. 1 when it
 // wrote at least one line.
 int32_t Ini_WriteSection(Ini *ini, Stream *stream, Dictionary *dictionary) noexcept;
@@ -55,3 +59,9 @@ int32_t Ini_WriteSection(Ini *ini, Stream *stream, Dictionary *dictionary) noexc
 // 0 without target, on a failed write, or (before writing) when a name
 // cannot be read back.
 int32_t Ini_Write(Ini *ini, Stream *stream) noexcept;
+// Ini_Write into the file at path (File mode 0x22, created with its
+// directories when missing), cutting the file behind the text. A target that
+// cannot be written leaves an existing file as it was, no target leaves it
+// untouched; 0 also when a write fails or the file cannot be opened
+// ("Unable to open file (%s)").
+int32_t Ini_WriteFile(Ini *ini, const char *path) noexcept;

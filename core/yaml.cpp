@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/bufstream.h"
+#include "core/file.h"
 #include "core/log.h"
 #include "core/memory.h"
 #include "core/memstream.h"
@@ -1250,5 +1251,27 @@ int32_t Yaml_GetWriteLength(Yaml *yaml, int64_t *length) noexcept {
   int32_t result = Yaml_WriteStream(yaml, record);
   *length = NullStream_GetSize(null);
   NullStream_Release(&null);
+  return result;
+}
+
+// ---- Files ------------------------------------------------------------------
+
+namespace {
+
+int yamlParseDocument(void *context, Stream *stream) {
+  return Yaml_ParseStream(static_cast<Yaml *>(context), stream);
+}
+
+}  // namespace
+
+int32_t Yaml_ParseFile(Yaml *yaml, const char *path) noexcept {
+  CLASS_CHECK(yaml, kYamlTag);
+  CHECK_POINTER(path);
+  Yaml_Reset(yaml);
+  int result = File_ReadDocument(path, yaml, yamlParseDocument);
+  if (result < 0) {
+    yamlLog(yaml, "Unable to open file (%s)", path);
+    return 0;
+  }
   return result;
 }

@@ -68,6 +68,10 @@ int32_t Yaml_Reset(Yaml *yaml) noexcept;
 int32_t Yaml_ParseStream(Yaml *yaml, Stream *stream) noexcept;
 // The same over the caller's length bytes.
 int32_t Yaml_ParseMemory(Yaml *yaml, const char *text, int32_t length) noexcept;
+// Reset, then Yaml_ParseStream of the file at path (File mode 0x21). A file
+// that cannot be opened logs "Unable to open file (%s)" and answers 0; a
+// failed read answers 0.
+int32_t Yaml_ParseFile(Yaml *yaml, const char *path) noexcept;
 
 // Writes the items of dictionary at depth (two spaces a level): as "- "
 // entries when parentType is List, as "key: " entries otherwise. A line feed
