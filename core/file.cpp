@@ -487,53 +487,75 @@ void File_Log(File *file, const char *format, ...) {
 
 // ---- Documents ----------------------------------------------------------------------
 
-int File_ReadDocument(const char *path, void *context, FileDocumentStep step) {
-  CHECK_POINTER(path);
-  Core_CheckPointer(reinterpret_cast<const void *>(step), KSRC);
+namespace {
+
+void fileDocumentLog(ClassLog *log, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  if (log != nullptr)
+    Class_LogPrint(log, 0, format, args);
+  else
+    Log_PrintV(LOG_DEBUG, KSRC, 0, format, 1, args);
+  va_end(args);
+}
+
+// The File of a document behind a buffered stream of one direction.
+struct FileDocument {
   File *file = nullptr;
-  File_Create(&file);
-  if (!File_Open(file, path, kFileModeRead | kFileModeShareRead)) {
-    File_Release(&file);
-    return -1;
-  }
   BufferedStream *buffered = nullptr;
   Stream *stream = nullptr;
-  BufferedStream_Create(&buffered);
-  BufferedStream_SetReadBufferSize(buffered, kFileDocumentBufferBytes);
-  BufferedStream_SetStream(buffered, &file->stream);
-  BufferedStream_GetStream(buffered, &stream);
-  int result = step(context, stream) ? 1 : 0;
+
+  bool Open(const char *path, ClassLog *log, uint32_t mode) {
+    File_Create(&file);
+    if (!File_Open(file, path, mode)) {
+      fileDocumentLog(log, "Unable to open file (%s)", path);
+      File_Release(&file);
+      return false;
+    }
+    BufferedStream_Create(&buffered);
+    if (mode & kFileModeWrite)
+      BufferedStream_SetWriteBufferSize(buffered, kFileDocumentBufferBytes);
+    else
+      BufferedStream_SetReadBufferSize(buffered, kFileDocumentBufferBytes);
+    BufferedStream_SetStream(buffered, &file->stream);
+    BufferedStream_GetStream(buffered, &stream);
+    return true;
+  }
+  // Drops the buffer (unflushed bytes with it) and closes. 0 when the close
+  // failed.
+  int Close() {
+    BufferedStream_Release(&buffered);
+    int closed = File_Close(file);
+    File_Release(&file);
+    return closed;
+  }
+};
+
+}  // namespace
+
+int File_ReadDocument(const char *path, ClassLog *log, void *context, FileDocumentStep step) {
+  CHECK_POINTER(path);
+  Core_CheckPointer(reinterpret_cast<const void *>(step), KSRC);
+  FileDocument document;
+  if (!document.Open(path, log, kFileModeRead | kFileModeShareRead)) return 0;
+  int result = step(context, document.stream) ? 1 : 0;
   // The reader saw a failed read as the end of the text; the document may be
   // cut.
-  if (file->stream.error != 0) result = 0;
-  BufferedStream_Release(&buffered);
-  File_Close(file);
-  File_Release(&file);
+  if (document.file->stream.error != 0) result = 0;
+  document.Close();
   return result;
 }
 
-int File_WriteDocument(const char *path, void *context, FileDocumentStep step) {
+int File_WriteDocument(const char *path, ClassLog *log, void *context, FileDocumentStep step) {
   CHECK_POINTER(path);
   Core_CheckPointer(reinterpret_cast<const void *>(step), KSRC);
-  File *file = nullptr;
-  File_Create(&file);
-  if (!File_Open(file, path, kFileModeWrite | kFileModeShareRead)) {
-    File_Release(&file);
-    return -1;
-  }
-  BufferedStream *buffered = nullptr;
-  Stream *stream = nullptr;
-  BufferedStream_Create(&buffered);
-  BufferedStream_SetWriteBufferSize(buffered, kFileDocumentBufferBytes);
-  BufferedStream_SetStream(buffered, &file->stream);
-  BufferedStream_GetStream(buffered, &stream);
+  FileDocument document;
+  if (!document.Open(path, log, kFileModeWrite | kFileModeShareRead)) return 0;
   // A step that fails leaves its buffered bytes unwritten and the file
   // uncut: a document that fails before its first 4096 bytes leaves the old
   // file as it was. After a success the old text behind the new one goes,
   // or a shorter document would end in the tail of the one it replaced.
-  int result = step(context, stream) && BufferedStream_Flush(buffered) && File_Truncate(file);
-  BufferedStream_Release(&buffered);
-  if (!File_Close(file)) result = 0;
-  File_Release(&file);
-  return result;
+  int result = step(context, document.stream) && BufferedStream_Flush(document.buffered) &&
+               File_Truncate(document.file);
+  return document.Close() && result ? 1 : 0;
 }

@@ -124,15 +124,16 @@ typedef int (*FileDocumentStep)(void *context, Stream *stream);
 constexpr int32_t kFileDocumentBufferBytes = 4096;
 
 // Opens path with mode 0x21 (read, others may read), runs step on it behind
-// a 4096-byte BufferedStream and closes. Returns step's answer, 0 also when
+// a 4096-byte BufferedStream and closes. Returns step's answer; 0 also when
 // reading the file failed underneath (a read error is no end of the
-// document), or -1 when the file cannot be opened: the caller logs "Unable
-// to open file (%s)". Stops on a NULL path or step.
-int File_ReadDocument(const char *path, void *context, FileDocumentStep step);
+// document), and when the file cannot be opened: then "Unable to open file
+// (%s)" goes to log (NULL: the log at DEBUG). Stops on a NULL path or step.
+int File_ReadDocument(const char *path, ClassLog *log, void *context, FileDocumentStep step);
 // Opens path with mode 0x22 (write, others may read), runs step through a
 // 4096-byte BufferedStream, flushes it, cuts the file at the end of what was
-// written and closes. 1 when every step succeeded, 0 when one failed, -1 when
-// the file cannot be opened. When step fails, what it left in the buffer is
-// dropped and the file is not cut, so a document that fails within its
-// first 4096 bytes leaves the file as it was. Stops on a NULL path or step.
-int File_WriteDocument(const char *path, void *context, FileDocumentStep step);
+// written and closes. 1 when every step succeeded, 0 when one failed or the
+// file cannot be opened (logged as File_ReadDocument does). When step fails,
+// what it left in the buffer is dropped and the file is not cut, so a
+// document that fails within its first 4096 bytes leaves the file as it
+// was. Stops on a NULL path or step.
+int File_WriteDocument(const char *path, ClassLog *log, void *context, FileDocumentStep step);

@@ -227,7 +227,7 @@ TEST(FileDocument, WritersThatCannotOpenFail) {
 TEST(FileDocument, FailedReadFails) {
   JsonDocument d;
   // Reading /proc/self/mem at offset 0 fails with EIO.
-  EXPECT_EQ(File_ReadDocument("/proc/self/mem", d.object,
+  EXPECT_EQ(File_ReadDocument("/proc/self/mem", nullptr, d.object,
                               [](void *, Stream *stream) {
                                 char byte;
                                 int32_t count = 0;
@@ -259,7 +259,7 @@ TEST(FileDocument, FailedWritesLeaveTheOldFile) {
   Json_SetDictionary(json.object, nullptr);
   EXPECT_EQ(Json_WriteFile(json.object, path.c_str()), 0);
   EXPECT_EQ(readFile(path), "old content");
-  EXPECT_EQ(File_WriteDocument(path.c_str(), nullptr,
+  EXPECT_EQ(File_WriteDocument(path.c_str(), nullptr, nullptr,
                                [](void *, Stream *stream) {
                                  int32_t written = 0;
                                  Stream_Write(stream, "partial", 7, &written);
@@ -270,9 +270,9 @@ TEST(FileDocument, FailedWritesLeaveTheOldFile) {
 }
 
 TEST(FileDocumentDeathTest, NullArgumentsStop) {
-  EXPECT_DEATH(File_ReadDocument(nullptr, nullptr, [](void *, Stream *) { return 1; }),
+  EXPECT_DEATH(File_ReadDocument(nullptr, nullptr, nullptr, [](void *, Stream *) { return 1; }),
                "Pointer is NULL\n");
-  EXPECT_DEATH(File_WriteDocument("/tmp/x", nullptr, nullptr), "Pointer is NULL\n");
+  EXPECT_DEATH(File_WriteDocument("/tmp/x", nullptr, nullptr, nullptr), "Pointer is NULL\n");
   EXPECT_DEATH(
       {
         JsonDocument d;

@@ -333,22 +333,12 @@ int32_t Ini_ParseFile(Ini *ini, const char *path) noexcept {
   CLASS_CHECK(ini, kIniTag);
   CHECK_POINTER(path);
   if (ini->target == nullptr) return 0;
-  int result = File_ReadDocument(path, ini, iniParseDocument);
-  if (result < 0) {
-    iniLog(ini, "Unable to open file (%s)", path);
-    return 0;
-  }
-  return result;
+  return File_ReadDocument(path, &ini->log, ini, iniParseDocument);
 }
 
 int32_t Ini_WriteFile(Ini *ini, const char *path) noexcept {
   CLASS_CHECK(ini, kIniTag);
   CHECK_POINTER(path);
   if (ini->target == nullptr) return 0;
-  int result = File_WriteDocument(path, ini, iniWriteDocument);
-  if (result < 0) {
-    iniLog(ini, "Unable to open file (%s)", path);
-    return 0;
-  }
-  return result;
+  return File_WriteDocument(path, &ini->log, ini, iniWriteDocument);
 }

@@ -1208,22 +1208,12 @@ int jsonWriteDocument(void *context, Stream *stream) {
 int32_t Json_ParseFile(Json *json, const char *path) noexcept {
   JSON_CHECK(json);
   CHECK_POINTER(path);
-  int result = File_ReadDocument(path, json, jsonParseDocument);
-  if (result < 0) {
-    jsonLog(json, "Unable to open file (%s)", path);
-    return 0;
-  }
-  return result;
+  return File_ReadDocument(path, &json->log, json, jsonParseDocument);
 }
 
 int32_t Json_WriteFile(Json *json, const char *path) noexcept {
   JSON_CHECK(json);
   CHECK_POINTER(path);
   if (json->target == nullptr) return 0;
-  int result = File_WriteDocument(path, json, jsonWriteDocument);
-  if (result < 0) {
-    jsonLog(json, "Unable to open file (%s)", path);
-    return 0;
-  }
-  return result;
+  return File_WriteDocument(path, &json->log, json, jsonWriteDocument);
 }

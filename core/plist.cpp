@@ -454,12 +454,7 @@ int32_t Plist_ReadFile(Plist *plist, const char *path) noexcept {
   CHECK_POINTER(path);
   if (plist->target == nullptr) return 0;
   PlistDocument document = {plist, path};
-  int result = File_ReadDocument(path, &document, plistReadDocument);
-  if (result < 0) {
-    plistClassLog(plist, "Unable to open file (%s)", path);
-    return 0;
-  }
-  return result;
+  return File_ReadDocument(path, &plist->log, &document, plistReadDocument);
 }
 
 int32_t Plist_WriteFile(Plist *plist, const char *path) noexcept {
@@ -467,10 +462,5 @@ int32_t Plist_WriteFile(Plist *plist, const char *path) noexcept {
   CHECK_POINTER(path);
   if (plist->target == nullptr) return 0;
   PlistDocument document = {plist, path};
-  int result = File_WriteDocument(path, &document, plistWriteDocument);
-  if (result < 0) {
-    plistClassLog(plist, "Unable to open file (%s)", path);
-    return 0;
-  }
-  return result;
+  return File_WriteDocument(path, &plist->log, &document, plistWriteDocument);
 }

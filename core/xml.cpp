@@ -1052,12 +1052,7 @@ int xmlWriteDocument(void *context, Stream *stream) {
 int32_t Xml_ParseFile(XML *xml, const char *path) noexcept {
   XML_CHECK(xml);
   CHECK_POINTER(path);
-  int result = File_ReadDocument(path, xml, xmlParseDocument);
-  if (result < 0) {
-    xmlLog(xml, "Unable to open file (%s)", path);
-    return 0;
-  }
-  return result;
+  return File_ReadDocument(path, &xml->log, xml, xmlParseDocument);
 }
 
 int32_t Xml_WriteFile(XML *xml, const char *path) noexcept {
@@ -1067,10 +1062,5 @@ int32_t Xml_WriteFile(XML *xml, const char *path) noexcept {
   // dry run first keeps the file whole instead of half overwritten.
   int64_t length = 0;
   if (!Xml_GetWriteLength(xml, &length)) return 0;
-  int result = File_WriteDocument(path, xml, xmlWriteDocument);
-  if (result < 0) {
-    xmlLog(xml, "Unable to open file (%s)", path);
-    return 0;
-  }
-  return result;
+  return File_WriteDocument(path, &xml->log, xml, xmlWriteDocument);
 }

@@ -1268,10 +1268,5 @@ int32_t Yaml_ParseFile(Yaml *yaml, const char *path) noexcept {
   CLASS_CHECK(yaml, kYamlTag);
   CHECK_POINTER(path);
   Yaml_Reset(yaml);
-  int result = File_ReadDocument(path, yaml, yamlParseDocument);
-  if (result < 0) {
-    yamlLog(yaml, "Unable to open file (%s)", path);
-    return 0;
-  }
-  return result;
+  return File_ReadDocument(path, &yaml->log, yaml, yamlParseDocument);
 }
