@@ -225,6 +225,18 @@ void eventQueueUnlinkStarted(EventQueue *queue, EventQueueEventStruct *keep) {
   }
 }
 
+// When a walk started: the tick and the last post before it.
+struct EventQueueWalk {
+  double start;
+  uint64_t sequence;
+};
+
+// A callback is due from its post on; its post's place in the sequence says
+// that exactly, without reading the clock for every post.
+inline int eventQueueDue(const EventQueueEventStruct *event, const EventQueueWalk &walk) {
+  return event->dueAtPost ? event->sequence <= walk.sequence : event->fireTime <= walk.start;
+}
+
 // ---- Running events (owner, without the lock) ---------------------------------------
 //
 // A walk counts as running from the start to the end of each stretch. Before
@@ -245,9 +257,9 @@ void eventQueueYieldToCancel(EventQueue *queue) {
 // Visits one event of the walk: a due or cancelled event that has not started
 // runs its handler (unless cancelled) and then its done handler, under the
 // lock. Returns 1 when it ran.
-int eventQueueVisit(EventQueue *queue, EventQueueEventStruct *event, double start) {
+int eventQueueVisit(EventQueue *queue, EventQueueEventStruct *event, const EventQueueWalk &walk) {
   if (event->started) return 0;  // a nested flush ran it
-  if (!eventQueueCancelled(event) && event->fireTime > start) return 0;
+  if (!eventQueueCancelled(event) && !eventQueueDue(event, walk)) return 0;
   // Posters read the mark to skip it: it must be visible before the handler
   // can see anything, hence the full barrier.
   __atomic_store_n(&event->started, 1, __ATOMIC_SEQ_CST);
@@ -283,6 +295,7 @@ int eventQueueCoalesced(EventQueue *queue, uintptr_t id, const void *payload,
 int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_t size,
                    EventQueueHandler handler, EventQueueHandler done, EventQueueCoalesce coalesce,
                    int byCallback, const char *sourcePath, int sourceLine, double fireTime) {
+  // A callback is due now: dueAtPost stands for its fire time.
   if (uint64_t(sizeof(EventQueueEventStruct)) + size > kEventQueueMaxEventSize)
     Core_Abort(KSRC,
                "Assertion failed (sizeof(EventQueueEventStruct) + InternalEventSize <= "
@@ -312,6 +325,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
   event->fireTime = fireTime;
   event->sourcePath = sourcePath;
   event->sourceLine = sourceLine;
+  event->dueAtPost = byCallback ? 1 : 0;
   event->sequence = ++queue->sequence;
   event->startedNext = nullptr;
   if (payload != nullptr && size >= 1) memcpy(eventQueuePayload(event), payload, size);
@@ -326,7 +340,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
   // One wake per flush is enough: the flush that the first post woke the
   // owner for starts after this post and runs it too.
   int wake = 0;
-  if (!queue->wakePending && fireTime <= Platform_GetTickSeconds()) {
+  if (!queue->wakePending && (byCallback || fireTime <= Platform_GetTickSeconds())) {
     queue->wakePending = 1;
     wake = 1;
   }
@@ -420,8 +434,7 @@ int EventQueue_PostCallback(EventQueue *queue, void *context, EventQueueCallback
   callback.tag = kEventQueueCallbackTag;
   callback.function = function;
   eventQueuePost(queue, reinterpret_cast<uintptr_t>(context), &callback, sizeof callback,
-                 eventQueueCallbackTrampoline, nullptr, nullptr, 1, KSRC,
-                 Platform_GetTickSeconds());
+                 eventQueueCallbackTrampoline, nullptr, nullptr, 1, KSRC, 0);
   return 1;
 }
 
@@ -467,7 +480,7 @@ int EventQueue_Flush(EventQueue *queue) {
   CriticalSection_Enter(queue->lock);
   // Taken under the lock: a post that finds a wake pending was made before
   // this point, so its event is due in this flush.
-  const double start = Platform_GetTickSeconds();
+  const EventQueueWalk walk = {Platform_GetTickSeconds(), queue->sequence};
   queue->wakePending = 0;
   if (queue->list.count == 0) {
     CriticalSection_Leave(queue->lock);
@@ -491,8 +504,8 @@ int EventQueue_Flush(EventQueue *queue) {
     Platform_AtomicIncrement(&queue->running);
     EventQueueEventStruct *event = first;
     for (;; event = event->next) {
-      if (eventQueueVisit(queue, event, start) && queue->budget > 0 &&
-          Platform_GetTickSeconds() - start >= queue->budget)
+      if (eventQueueVisit(queue, event, walk) && queue->budget > 0 &&
+          Platform_GetTickSeconds() - walk.start >= queue->budget)
         outOfTime = 1;
       if (outOfTime || event == last) break;
     }

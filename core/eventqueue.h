@@ -69,6 +69,7 @@ struct EventQueueEventStruct {
   double fireTime;         // tick seconds
   const char *sourcePath;  // the poster, for diagnostics
   int32_t sourceLine;
+  uint32_t dueAtPost;                  // a callback: due in the walks that start after its post
   uint64_t sequence;                   // the post's number in its queue, for the callback index
   EventQueueEventStruct *startedNext;  // the owner's chain of started events
   // The payload follows, up to kEventQueueMaxPayloadBytes.
