@@ -11,8 +11,8 @@
 
 namespace {
 
-// The main queue's budget: the single-precision 0.1, widened, as the host's
-// timers have always used it.
+// The main queue's budget: the single-precision constant 0.1, widened
+// (0.10000000149011612 s).
 constexpr double kEventQueueMainBudgetSeconds = double(0.1f);
 // A foreign cancel polls the running count this often.
 constexpr uint32_t kEventQueueCancelPollMs = 1;

@@ -69,8 +69,8 @@ struct EventQueueEventStruct {
   double fireTime;         // tick seconds
   const char *sourcePath;  // the poster, for diagnostics
   int32_t sourceLine;
-  uint32_t dueAtPost;                  // a callback: due in the walks that start after its post
-  uint64_t sequence;                   // the post's number in its queue, for the callback index
+  uint32_t dueAtPost;                  // a callback: due in every walk that starts after its post
+  uint64_t sequence;                   // the post's number in its queue
   EventQueueEventStruct *startedNext;  // the owner's chain of started events
   // The payload follows, up to kEventQueueMaxPayloadBytes.
 };
@@ -110,7 +110,7 @@ struct EventQueue {
   EventQueueEventStruct *freeEvents;  // records to reuse, linked by next
   EventQueueList list;
   EventQueueIndexEntry *index;         // callback index: (context, function)
-  int32_t indexCapacity;               // slots, a power of two; 0 before the first callback
+  int32_t indexCapacity;               // slots, a power of two; 0 before the first post
   int32_t indexUsed;                   // slots holding an entry, live or stale
   int32_t callbackCount;               // listed events with a callback payload
   uint64_t sequence;                   // of the last post
@@ -152,18 +152,19 @@ void EventQueue_SetOwner(EventQueue *queue, uint32_t threadId);
 // the owner (Thread_Wake with argument 1) unless a post has done so since the
 // owner's last flush began: that flush-to-be runs this event as well. A later
 // one wakes nobody and runs at the owner's first flush after its time.
-// Returns 1 when queued, 0 when
-// coalesced away. Stops the program with "Pointer is NULL\n" when queue is
-// NULL and there is no main queue, on a foreign object, and with "Assertion
-// failed (sizeof(EventQueueEventStruct) + InternalEventSize <=
+// Returns 1 when queued, 0 when coalesced away. Stops the program with
+// "Pointer is NULL\n" when queue is NULL and there is no main queue or
+// handler is NULL, on a foreign object, and with "Assertion failed
+// (sizeof(EventQueueEventStruct) + InternalEventSize <=
 // EVENTQUEUE_MAXEVENTSIZE)\nEvent exceed max size" when size exceeds 64.
 int EventQueue_Post(EventQueue *queue, uintptr_t eventId, const void *payload, uint32_t size,
                     EventQueueHandler handler, EventQueueHandler done, EventQueueCoalesce coalesce,
                     const char *sourcePath, int sourceLine, double fireTime);
 
-// Queues function(context), due now, with the context as the event id. A
-// pending, not cancelled callback of the same context and function makes it
-// unnecessary. Returns 1 (also when it was coalesced away).
+// Queues function(context), due now, with the context as the event id: it
+// runs in the owner's first flush that begins after this post. A pending
+// callback of the same context and function that is neither cancelled nor
+// started makes it unnecessary. Returns 1 (also when it was coalesced away).
 int EventQueue_PostCallback(EventQueue *queue, void *context, EventQueueCallback function);
 // The same on the queue of the thread with that id, or the main queue when no
 // thread record has it (the main thread has none). Returns 1.
@@ -179,13 +180,15 @@ int EventQueue_CancelForThread(uint32_t threadId, uintptr_t eventId);
 
 // Runs, in posting order, every cancelled event and every event due at the
 // start of the flush, including those posted meanwhile (by handlers or other
-// threads). A handler may flush the same queue again: the nested flush runs
-// what the outer one has not reached, and the outer one skips what it ran.
-// With a budget, a flush that has taken that long wakes the owner (argument
-// 0) and returns 0 when events are left unvisited. Returns 1 otherwise, and
-// at once on an empty queue from any thread. Stops the program with "Assertion failed
-// (Thread_GetCurrentId() == EventQueue->ThreadId)\nUnable to flush event queue on invalid thread"
-// when a thread other than the owner flushes a non-empty queue.
+// threads) when their fire time was not later than that start. A handler may
+// flush the same queue again: the nested flush runs what the outer one has
+// not reached, and the outer one skips what it ran. With a budget, a flush
+// that has taken that long wakes the owner (argument 0) and returns 0 when
+// events are left unvisited. Returns 1 otherwise, and at once on an empty
+// queue from any thread. Stops the program with "Assertion failed
+// (Thread_GetCurrentId() == EventQueue->ThreadId)\nUnable to flush event
+// queue on invalid thread" when a thread other than the owner flushes a
+// non-empty queue.
 //
 // When the last reference to a queue is dropped, each event still pending
 // gets its done handler (not its handler), on the releasing thread.
