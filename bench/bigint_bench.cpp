@@ -11,6 +11,8 @@
 // exponent; the goal for the full exponent against BN_mod_exp is 0.3x or
 // better.
 #include <benchmark/benchmark.h>
+
+#include "bench/bench_ratio.h"
 #include <openssl/bn.h>
 
 #include <cstdio>
@@ -132,47 +134,28 @@ BENCHMARK(BM_ModExp_Libcrypto)->ArgName("full65537")->Arg(0)->Arg(1)->Unit(bench
 BENCHMARK(BM_ModExpMont_Libcrypto)->ArgName("full65537")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // The console output, then one line per exponent with ours/peer.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run &run : runs)
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    printf("\nours/peer (speed: peer time per exponentiation / ours)\n");
-    const char *names[2] = {"full 2048-bit exponent", "exponent 65537"};
-    for (int which = 0; which < 2; which++) {
-      const std::string suffix = "/full65537:" + std::to_string(which);
-      auto ours = times_.find("BM_ModExp_Ours" + suffix);
-      if (ours == times_.end()) continue;
-      for (const char *peer : {"BM_ModExp_Libcrypto", "BM_ModExpMont_Libcrypto"}) {
-        auto it = times_.find(peer + suffix);
-        if (it == times_.end()) continue;
-        printf("  %-22s vs %-24s %9.1f us vs %9.1f us  ratio %.2fx\n", names[which], peer,
-               ours->second, it->second, it->second / ours->second);
-      }
+void printBigIntRatios(const BenchRatioReporter &results) {
+  printf("\nours/peer (speed: peer time per exponentiation / ours)\n");
+  const char *names[2] = {"full 2048-bit exponent", "exponent 65537"};
+  for (int which = 0; which < 2; which++) {
+    const std::string suffix = "/full65537:" + std::to_string(which);
+    auto *ours = results.Find("BM_ModExp_Ours" + suffix);
+    if (ours == nullptr) continue;
+    for (const char *peer : {"BM_ModExp_Libcrypto", "BM_ModExpMont_Libcrypto"}) {
+      auto *it = results.Find(peer + suffix);
+      if (it == nullptr) continue;
+      printf("  %-22s vs %-24s %9.1f us vs %9.1f us  ratio %.2fx\n", names[which], peer,
+             ours->realTime, it->realTime, it->realTime / ours->realTime);
     }
   }
-
- private:
-  std::map<std::string, double> times_;
-};
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   if (!sameResults()) {
     fprintf(stderr, "BigInt_ModExp and BN_mod_exp disagree\n");
     return 1;
   }
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return Bench_Main(argc, argv, printBigIntRatios);
 }

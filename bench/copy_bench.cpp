@@ -14,6 +14,8 @@
 // The 1 GiB sources are written once and removed at the end.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_ratio.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -147,48 +149,30 @@ void registerBenchmarks() {
 }
 
 // Console output as usual, plus the times kept for the ratio table.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run &run : runs)
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    printf("\nspeed ratio = cp time / our time (goal >= %.2f)\n", kGoal);
-    for (size_t i = 0; i < sizeof kPlaces / sizeof kPlaces[0]; i++) {
-      std::string prefix = std::string("Copy/") + kPlaces[i].label;
-      std::string suffix = "/iterations:" + std::to_string(kIterations) + "/real_time";
-      auto ours = times_.find(prefix + "/ours" + suffix);
-      auto peer = times_.find(prefix + "/cp" + suffix);
-      if (ours == times_.end() || peer == times_.end()) {
-        printf("  %-6s skipped\n", kPlaces[i].label);
-        continue;
-      }
-      double ratio = peer->second / ours->second;
-      printf("  %-6s ours %8.1f ms (%.2f GB/s), cp %8.1f ms, ratio %.2f %s\n", kPlaces[i].label,
-             ours->second, double(kFileBytes) / ours->second / 1e6, peer->second, ratio,
-             ratio >= kGoal ? "[met]" : "[below goal]");
+void printCopyRatios(const BenchRatioReporter &results) {
+  printf("\nspeed ratio = cp time / our time (goal >= %.2f)\n", kGoal);
+  for (size_t i = 0; i < sizeof kPlaces / sizeof kPlaces[0]; i++) {
+    std::string prefix = std::string("Copy/") + kPlaces[i].label;
+    std::string suffix = "/iterations:" + std::to_string(kIterations) + "/real_time";
+    auto *ours = results.Find(prefix + "/ours" + suffix);
+    auto *peer = results.Find(prefix + "/cp" + suffix);
+    if (ours == nullptr || peer == nullptr) {
+      printf("  %-6s skipped\n", kPlaces[i].label);
+      continue;
     }
+    double ratio = peer->realTime / ours->realTime;
+    printf("  %-6s ours %8.1f ms (%.2f GB/s), cp %8.1f ms, ratio %.2f %s\n", kPlaces[i].label,
+           ours->realTime, double(kFileBytes) / ours->realTime / 1e6, peer->realTime, ratio,
+           ratio >= kGoal ? "[met]" : "[below goal]");
   }
-
- private:
-  std::map<std::string, double> times_;
-};
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
   registerBenchmarks();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  int result = Bench_Main(argc, argv, printCopyRatios);
   for (const auto &source : gSources)
     if (!source.second.empty()) std::filesystem::remove(source.second);
-  return 0;
+  return result;
 }

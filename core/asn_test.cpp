@@ -14,52 +14,6 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-// Hex to bytes; blanks between the digits group them for the reader.
-Bytes unhex(std::string hex) {
-  hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
-  Bytes out;
-  for (size_t k = 0; k + 1 < hex.size(); k += 2)
-    out.push_back(uint8_t(std::stoi(hex.substr(k, 2), nullptr, 16)));
-  return out;
-}
-
-std::string hexOf(const uint8_t *data, int64_t length) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (int64_t i = 0; i < length; i++) {
-    s += kDigits[data[i] >> 4];
-    s += kDigits[data[i] & 15];
-  }
-  return s;
-}
-
-std::vector<std::string> splitTabs(const std::string &line) {
-  std::vector<std::string> fields;
-  size_t p = 0;
-  for (;;) {
-    size_t tab = line.find('\t', p);
-    fields.push_back(line.substr(p, tab == std::string::npos ? tab : tab - p));
-    if (tab == std::string::npos) return fields;
-    p = tab + 1;
-  }
-}
-
-// The rows of a vector file, comment lines left out, with their line numbers.
-std::vector<std::pair<int, std::vector<std::string>>> readRows(const std::string &file) {
-  std::string text = Test_ReadVectors(file);
-  std::vector<std::pair<int, std::vector<std::string>>> rows;
-  size_t start = 0;
-  int line = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    std::string row = text.substr(start, end - start);
-    start = end == std::string::npos ? text.size() : end + 1;
-    line++;
-    if (!row.empty() && row[0] != '#') rows.emplace_back(line, splitTabs(row));
-  }
-  return rows;
-}
-
 // One element: tag, a minimal length and the content.
 Bytes element(uint8_t tag, const std::string &content) {
   Bytes out;
@@ -137,7 +91,7 @@ struct TimeCheck {
 // package, against openssl asn1parse (offset, depth, header length, length,
 // constructed), and their validity times against Python cryptography.
 TEST(Asn1Oracle, TreesMatchAsn1parseAndTimesMatchCryptography) {
-  auto rows = readRows("asn_trees.txt");
+  auto rows = Test_ReadRows("asn_trees.txt");
   ASSERT_GT(rows.size(), 1000u);
   // Times that the old two-digit rule (2000 + YY) got wrong, and the
   // GeneralizedTime form.
@@ -165,7 +119,7 @@ TEST(Asn1Oracle, TreesMatchAsn1parseAndTimesMatchCryptography) {
       label = f[1];
       files++;
       systemFiles += label.rfind("system/", 0) == 0;
-      doc = std::make_unique<Doc>(unhex(f[3]));
+      doc = std::make_unique<Doc>(Test_HexToBytes(f[3]));
       ASSERT_EQ(doc->result, std::stoi(f[2])) << label;
       order.clear();
       byOffset.clear();
@@ -217,10 +171,10 @@ TEST(Asn1Oracle, TreesMatchAsn1parseAndTimesMatchCryptography) {
 // expected shape.
 TEST(Asn1Cases, HostileEncodings) {
   int count = 0;
-  for (auto &[line, f] : readRows("asn_cases.txt")) {
+  for (auto &[line, f] : Test_ReadRows("asn_cases.txt")) {
     if (f[0] != "parse") continue;
     SCOPED_TRACE("asn_cases.txt line " + std::to_string(line) + ": " + f[1]);
-    Doc doc(unhex(f[2]));
+    Doc doc(Test_HexToBytes(f[2]));
     EXPECT_EQ(doc.result, std::stoi(f[3]));
     EXPECT_EQ(Asn1_GetChildCount(doc.doc), std::stoi(f[4]));
     EXPECT_EQ(deepest(doc.doc), std::stoi(f[5]));
@@ -232,17 +186,17 @@ TEST(Asn1Cases, HostileEncodings) {
 
 TEST(Asn1Cases, FindValueByOidSkipsStringContents) {
   int count = 0;
-  for (auto &[line, f] : readRows("asn_cases.txt")) {
+  for (auto &[line, f] : Test_ReadRows("asn_cases.txt")) {
     if (f[0] != "find") continue;
     SCOPED_TRACE("asn_cases.txt line " + std::to_string(line) + ": " + f[1]);
-    Doc doc(unhex(f[2]));
+    Doc doc(Test_HexToBytes(f[2]));
     ASSERT_EQ(doc.result, 1);
     Asn1Node *value = reinterpret_cast<Asn1Node *>(&doc);
     EXPECT_EQ(Asn1_FindValueByOid(doc.doc, f[3].c_str(), -1, &value), std::stoi(f[4]));
     if (f[5] == "-")
       EXPECT_EQ(value, nullptr);
     else
-      EXPECT_EQ(hexOf(Asn1_GetElementStart(value), Asn1_GetElementLength(value)), f[5]);
+      EXPECT_EQ(Test_BytesToHex(Asn1_GetElementStart(value), size_t(Asn1_GetElementLength(value))), f[5]);
     count++;
   }
   EXPECT_GE(count, 6);
@@ -251,7 +205,7 @@ TEST(Asn1Cases, FindValueByOidSkipsStringContents) {
 TEST(Asn1Cases, FindValueByOidDepthLimit) {
   // SEQUENCE { SEQUENCE { SET { SEQUENCE { OID 2.5.4.3, "good" } } } }: the
   // OID lies five levels below the document.
-  Doc doc(unhex("3011300f310d300b06035504030c04676f6f64"));
+  Doc doc(Test_HexToBytes("3011300f310d300b06035504030c04676f6f64"));
   Asn1Node *value = nullptr;
   EXPECT_EQ(Asn1_FindValueByOid(doc.doc, "2.5.4.3", 4, &value), 0);
   EXPECT_EQ(Asn1_FindValueByOid(doc.doc, "2.5.4.3", 5, &value), 1);
@@ -263,10 +217,10 @@ TEST(Asn1Cases, FindValueByOidDepthLimit) {
 // OIDs that openssl asn1parse -genstr encoded, back to text.
 TEST(Asn1Cases, OidsRoundTripThroughOpenssl) {
   int count = 0;
-  for (auto &[line, f] : readRows("asn_cases.txt")) {
+  for (auto &[line, f] : Test_ReadRows("asn_cases.txt")) {
     if (f[0] != "oid") continue;
     SCOPED_TRACE("asn_cases.txt line " + std::to_string(line) + ": " + f[1]);
-    Doc doc(unhex(f[2]));
+    Doc doc(Test_HexToBytes(f[2]));
     ASSERT_EQ(doc.result, 1);
     char text[kAsn1TextBytes];
     bool pass = f[1] != "-";
@@ -290,7 +244,7 @@ TEST(Asn1, OidEncodingsRefused) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.hex);
-    Doc doc(unhex(row.hex));
+    Doc doc(Test_HexToBytes(row.hex));
     ASSERT_EQ(doc.result, 1);
     char text[kAsn1TextBytes] = "junk";
     EXPECT_EQ(Asn1_GetOidText(doc.top(), text), row.text[0] != '\0');
@@ -301,7 +255,7 @@ TEST(Asn1, OidEncodingsRefused) {
 // The writers against cryptography's encode_dss_signature(r, s).
 TEST(Asn1Cases, WritersMatchEncodeDssSignature) {
   int count = 0;
-  for (auto &[line, f] : readRows("asn_cases.txt")) {
+  for (auto &[line, f] : Test_ReadRows("asn_cases.txt")) {
     if (f[0] != "dss") continue;
     SCOPED_TRACE("asn_cases.txt line " + std::to_string(line));
     BigInt r, s;
@@ -317,7 +271,7 @@ TEST(Asn1Cases, WritersMatchEncodeDssSignature) {
     length = Asn1_WriteInteger(&s, element);
     ASSERT_GT(length, 0);
     int total = Asn1_AppendToSequence(sequence, element, length);
-    EXPECT_EQ(hexOf(sequence, total), f[3]);
+    EXPECT_EQ(Test_BytesToHex(sequence, total), f[3]);
     // And read back.
     Doc doc(Bytes(sequence, sequence + total));
     ASSERT_EQ(doc.result, 1);
@@ -351,7 +305,7 @@ TEST(Asn1, WriterLimits) {
     SCOPED_TRACE(row.hex);
     ASSERT_EQ(BigInt_FromHex(&n, row.hex), 1);
     int length = Asn1_WriteInteger(&n, out);
-    EXPECT_EQ(hexOf(out, length), row.der);
+    EXPECT_EQ(Test_BytesToHex(out, length), row.der);
   }
   Bytes big(316, 0x11);
   ASSERT_EQ(BigInt_FromBytes(&n, big.data(), int(big.size())), 1);
@@ -368,13 +322,13 @@ TEST(Asn1, WriterLimits) {
   EXPECT_EQ(Asn1_AppendToSequence(sequence, octets.data(), int(octets.size())), 2 + 125);
   Bytes nulls = {0x05, 0x00, 0x05, 0x00};
   EXPECT_EQ(Asn1_AppendToSequence(sequence, nulls.data(), 4), 2 + 127) << "only one element";
-  EXPECT_EQ(hexOf(sequence, 3), "307f04");
+  EXPECT_EQ(Test_BytesToHex(sequence, 3), "307f04");
   EXPECT_EQ(Asn1_AppendToSequence(sequence, nulls.data(), 4), 3 + 129);
-  EXPECT_EQ(hexOf(sequence, 4), "30818104");
+  EXPECT_EQ(Test_BytesToHex(sequence, 4), "30818104");
   octets.resize(2 + 0x7F);
   octets[1] = 0x7F;
   EXPECT_EQ(Asn1_AppendToSequence(sequence, octets.data(), int(octets.size())), 4 + 258);
-  EXPECT_EQ(hexOf(sequence, 5), "3082010204");
+  EXPECT_EQ(Test_BytesToHex(sequence, 5), "3082010204");
   Bytes before(sequence, sequence + sizeof sequence);
   Bytes tooMuch = {0x04, 0x3C};  // 258 + 62 = 320 bytes of content: no room for the header
   tooMuch.resize(2 + 0x3C);
@@ -431,7 +385,7 @@ TEST(Asn1, TimesReadBothFormsWithZones) {
     EXPECT_EQ(Asn1_GetUtcTime(doc.top(), &seconds), row.result);
     EXPECT_EQ(seconds, row.seconds);
   }
-  Doc other(unhex("0400"));
+  Doc other(Test_HexToBytes("0400"));
   double seconds = 7;
   EXPECT_EQ(Asn1_GetUtcTime(other.top(), &seconds), 0);
   EXPECT_EQ(seconds, 0);
@@ -463,7 +417,7 @@ TEST(Asn1, StringsConvertToUtf8) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.hex);
-    Doc doc(unhex(row.hex));
+    Doc doc(Test_HexToBytes(row.hex));
     ASSERT_EQ(doc.result, 1);
     char text[kAsn1TextBytes] = "junk";
     EXPECT_EQ(Asn1_GetString(doc.top(), text), row.result);
@@ -501,7 +455,7 @@ TEST(Asn1, IntegersReadSignedAndUnsigned) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.hex);
-    Doc doc(unhex(row.hex));
+    Doc doc(Test_HexToBytes(row.hex));
     ASSERT_EQ(doc.result, 1);
     uint32_t value = 7;
     EXPECT_EQ(Asn1_GetInteger32(doc.top(), &value), row.result32);
@@ -519,7 +473,7 @@ TEST(Asn1, IntegersReadSignedAndUnsigned) {
 }
 
 TEST(Asn1, AccessorsAnswerZeroForMissingNodes) {
-  Doc doc(unhex("3003020105"));
+  Doc doc(Test_HexToBytes("3003020105"));
   Asn1Node *missing = Asn1_GetChild(doc.top(), 5);
   EXPECT_EQ(missing, nullptr);
   EXPECT_EQ(Asn1_GetChild(doc.top(), -1), nullptr);
@@ -563,7 +517,7 @@ TEST(Asn1, ChildLookupInAnyOrder) {
 }
 
 TEST(Asn1, ReleasingAChildTakesItOutOfItsParent) {
-  Doc doc(unhex("3009 020101 020102 020103"));
+  Doc doc(Test_HexToBytes("3009 020101 020102 020103"));
   Asn1Node *sequence = doc.top();
   Asn1Node *middle = Asn1_GetChild(sequence, 1);
   ASSERT_EQ(Asn1_Release(&middle), 1);
@@ -586,7 +540,7 @@ TEST(Asn1, ReadHeaderReportsIndefiniteApartFromZero) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.hex);
-    Bytes data = unhex(row.hex);
+    Bytes data = Test_HexToBytes(row.hex);
     uint8_t identifier = 9;
     int32_t headerLength = 9;
     int indefinite = 9;
@@ -603,7 +557,7 @@ TEST(Asn1, ReadHeaderReportsIndefiniteApartFromZero) {
 }
 
 TEST(Asn1, ParseRegionOutsideTheDataFails) {
-  Bytes data = unhex("0500 0500");
+  Bytes data = Test_HexToBytes("0500 0500");
   Asn1Node *doc = nullptr;
   Asn1_Create(&doc);
   int64_t consumed = 9;
@@ -613,7 +567,7 @@ TEST(Asn1, ParseRegionOutsideTheDataFails) {
   EXPECT_EQ(consumed, 2);
   EXPECT_EQ(Asn1_GetChildCount(doc), 1);
   // Indefinite mode: the end-of-contents is counted.
-  Bytes indefinite = unhex("0500 0000 0500");
+  Bytes indefinite = Test_HexToBytes("0500 0000 0500");
   Asn1_Clear(doc);
   EXPECT_EQ(Asn1_Parse(doc, indefinite.data(), 6, 0, 6, 1, 0, &consumed), 1);
   EXPECT_EQ(consumed, 4);
@@ -622,7 +576,7 @@ TEST(Asn1, ParseRegionOutsideTheDataFails) {
 }
 
 TEST(Asn1DeathTest, WrongObjectsStop) {
-  Doc doc(unhex("0500"));
+  Doc doc(Test_HexToBytes("0500"));
   BigInt n;
   BigInt_InitInPlace(&n);
   const Asn1Node *notNode = reinterpret_cast<const Asn1Node *>(&n);

@@ -17,17 +17,6 @@ std::string unhex(const std::string &hex) {
   return out;
 }
 
-std::vector<std::string> splitTabs(const std::string &line) {
-  std::vector<std::string> fields;
-  size_t p = 0;
-  for (;;) {
-    size_t tab = line.find('\t', p);
-    fields.push_back(line.substr(p, tab == std::string::npos ? tab : tab - p));
-    if (tab == std::string::npos) return fields;
-    p = tab + 1;
-  }
-}
-
 struct Decoded {
   int result;
   std::string data;
@@ -71,7 +60,7 @@ TEST(Base64Oracle, MatchesPythonOnRandomDataAndDamagedTexts) {
     line++;
     if (row.empty() || row[0] == '#') continue;
     SCOPED_TRACE("base64.txt line " + std::to_string(line));
-    auto f = splitTabs(row);
+    auto f = Test_SplitTabs(row);
     if (f[0] == "enc") {
       std::string data = unhex(f[1]);
       ASSERT_EQ(encode(data, false), unhex(f[2]));

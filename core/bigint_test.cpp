@@ -52,27 +52,6 @@ std::string hexOf(const BigInt *n) {
   return (BigInt_Sign(n) < 0 ? "-" : "") + s.substr(first);
 }
 
-std::vector<std::string> splitTabs(const std::string &line) {
-  std::vector<std::string> fields;
-  size_t p = 0;
-  for (;;) {
-    size_t tab = line.find('\t', p);
-    fields.push_back(line.substr(p, tab == std::string::npos ? tab : tab - p));
-    if (tab == std::string::npos) return fields;
-    p = tab + 1;
-  }
-}
-
-std::string hexBytes(const uint8_t *data, int length) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (int i = 0; i < length; i++) {
-    s += kDigits[data[i] >> 4];
-    s += kDigits[data[i] & 15];
-  }
-  return s;
-}
-
 // Runs a binary operation twice: into a fresh result, and into the first
 // operand itself.
 template <typename Op>
@@ -99,7 +78,7 @@ TEST(BigIntOracle, MatchesPythonInt) {
     line++;
     if (row.empty() || row[0] == '#') continue;
     SCOPED_TRACE("bigint.txt line " + std::to_string(line) + " (" + seed + "): " + row.substr(0, 120));
-    auto f = splitTabs(row);
+    auto f = Test_SplitTabs(row);
     const std::string &op = f[0];
     rows++;
     if (op == "add" || op == "sub") {
@@ -158,7 +137,7 @@ TEST(BigIntOracle, MatchesPythonInt) {
       std::vector<uint8_t> out(raw.size() + 1);
       int written = -1;
       EXPECT_EQ(BigInt_ToBytes(&x, out.data(), int(out.size()), &written), 1);
-      EXPECT_EQ(hexBytes(out.data(), written), f[2]);
+      EXPECT_EQ(Test_BytesToHex(out.data(), written), f[2]);
       if (!raw.empty()) {
         EXPECT_EQ(BigInt_ToBytes(&x, out.data(), int(raw.size()) - 1, &written), 0);
         EXPECT_EQ(written, 0);
@@ -170,7 +149,7 @@ TEST(BigIntOracle, MatchesPythonInt) {
       int ok = BigInt_ToBytesPadded(&x, out.data(), size);
       EXPECT_EQ(ok, f[3] != "none");
       if (ok) {
-        EXPECT_EQ(hexBytes(out.data(), size), f[3]);
+        EXPECT_EQ(Test_BytesToHex(out.data(), size), f[3]);
       }
       EXPECT_EQ(out[size_t(size)], 0xEE) << "wrote past size";
     } else if (op == "hex") {
@@ -198,7 +177,7 @@ TEST(BigInt, ReferenceEdgeCases) {
   EXPECT_EQ(written, 1);
   EXPECT_EQ(out[0], 1);
   EXPECT_EQ(BigInt_ToBytesPadded(&n, out, 4), 1);
-  EXPECT_EQ(hexBytes(out, 4), "00000001");
+  EXPECT_EQ(Test_BytesToHex(out, size_t(4)), "00000001");
   EXPECT_EQ(BigInt_ToBytes(&n, out, 0, &written), 0);
   Num zero;
   EXPECT_EQ(BigInt_ToBytes(&zero, nullptr, 0, &written), 1);

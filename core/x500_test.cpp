@@ -15,40 +15,6 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-Bytes unhex(std::string hex) {
-  hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
-  Bytes out;
-  for (size_t k = 0; k + 1 < hex.size(); k += 2)
-    out.push_back(uint8_t(std::stoi(hex.substr(k, 2), nullptr, 16)));
-  return out;
-}
-
-std::vector<std::string> splitTabs(const std::string &line) {
-  std::vector<std::string> fields;
-  size_t p = 0;
-  for (;;) {
-    size_t tab = line.find('\t', p);
-    fields.push_back(line.substr(p, tab == std::string::npos ? tab : tab - p));
-    if (tab == std::string::npos) return fields;
-    p = tab + 1;
-  }
-}
-
-std::vector<std::pair<int, std::vector<std::string>>> readRows(const std::string &file) {
-  std::string text = Test_ReadVectors(file);
-  std::vector<std::pair<int, std::vector<std::string>>> rows;
-  size_t start = 0;
-  int line = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    std::string row = text.substr(start, end - start);
-    start = end == std::string::npos ? text.size() : end + 1;
-    line++;
-    if (!row.empty() && row[0] != '#') rows.emplace_back(line, splitTabs(row));
-  }
-  return rows;
-}
-
 struct Doc {
   Asn1Node *doc = nullptr;
   Bytes data;
@@ -70,7 +36,7 @@ struct Name {
   Name(const Name &) = delete;
   Name &operator=(const Name &) = delete;
   int parse(const std::string &hex) {
-    Doc doc(unhex(hex));
+    Doc doc(Test_HexToBytes(hex));
     EXPECT_EQ(doc.result, 1) << hex;
     return X500Name_Parse(name, doc.top());  // the DER is copied: doc may go
   }
@@ -79,7 +45,7 @@ struct Name {
 // The value text as the oracle writes it: UTF-8 in hex, "-" when absent.
 std::string oracleText(const std::string &field) {
   if (field == "-") return "";
-  Bytes bytes = unhex(field);
+  Bytes bytes = Test_HexToBytes(field);
   return std::string(bytes.begin(), bytes.end());
 }
 
@@ -100,10 +66,10 @@ TEST(X500Oracle, NamesMatchCryptography) {
   std::unique_ptr<Doc> doc;
   std::map<int64_t, Asn1Node *> byOffset;
   std::string label;
-  for (auto &[line, f] : readRows("asn_trees.txt")) {
+  for (auto &[line, f] : Test_ReadRows("asn_trees.txt")) {
     if (f[0] == "file") {
       label = f[1];
-      doc = std::make_unique<Doc>(unhex(f[3]));
+      doc = std::make_unique<Doc>(Test_HexToBytes(f[3]));
       byOffset.clear();
       walk(doc->doc, [&](Asn1Node *node) { byOffset[Asn1_GetElementStart(node) - doc->data.data()] = node; });
       continue;
@@ -136,7 +102,7 @@ TEST(X500Oracle, NamesMatchCryptography) {
 
 TEST(X500Cases, EqualityRules) {
   int count = 0;
-  for (auto &[line, f] : readRows("asn_cases.txt")) {
+  for (auto &[line, f] : Test_ReadRows("asn_cases.txt")) {
     if (f[0] != "x500eq") continue;
     SCOPED_TRACE("asn_cases.txt line " + std::to_string(line) + ": " + f[1]);
     Name a, b;

@@ -46,3 +46,56 @@ struct Test_LogRecord {
     Log_Close();
   }
 };
+
+// The tab-separated fields of one vector-file line.
+inline std::vector<std::string> Test_SplitTabs(const std::string &line) {
+  std::vector<std::string> fields;
+  size_t p = 0;
+  for (;;) {
+    size_t tab = line.find('\t', p);
+    fields.push_back(line.substr(p, tab == std::string::npos ? tab : tab - p));
+    if (tab == std::string::npos) return fields;
+    p = tab + 1;
+  }
+}
+
+// The rows of a tab-separated vector file with their line numbers; empty
+// lines and '#' comment lines are left out.
+inline std::vector<std::pair<int, std::vector<std::string>>> Test_ReadRows(
+    const std::string &file) {
+  std::string text = Test_ReadVectors(file);
+  std::vector<std::pair<int, std::vector<std::string>>> rows;
+  size_t start = 0;
+  int line = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    std::string row = text.substr(start, end - start);
+    start = end == std::string::npos ? text.size() : end + 1;
+    line++;
+    if (!row.empty() && row[0] != '#') rows.emplace_back(line, Test_SplitTabs(row));
+  }
+  return rows;
+}
+
+// Hex digits to bytes; blanks between the digits are ignored.
+inline std::vector<uint8_t> Test_HexToBytes(const std::string &hex) {
+  std::vector<uint8_t> out;
+  std::string digits;
+  for (char c : hex)
+    if (c != ' ') digits += c;
+  for (size_t k = 0; k + 1 < digits.size(); k += 2)
+    out.push_back(uint8_t(std::stoi(digits.substr(k, 2), nullptr, 16)));
+  return out;
+}
+
+// Bytes as lower-case hex digits.
+inline std::string Test_BytesToHex(const void *data, size_t length) {
+  static const char kDigits[] = "0123456789abcdef";
+  const auto *bytes = static_cast<const uint8_t *>(data);
+  std::string s;
+  for (size_t i = 0; i < length; i++) {
+    s += kDigits[bytes[i] >> 4];
+    s += kDigits[bytes[i] & 15];
+  }
+  return s;
+}
