@@ -29,14 +29,6 @@ std::string normalized(const std::string &input, int flags, int size = kPathMax)
   return (result ? "" : "FAIL:") + std::string(buffer.data());
 }
 
-std::vector<std::string> splitTabs(const std::string &line) {
-  std::vector<std::string> fields;
-  std::stringstream in(line);
-  std::string field;
-  while (std::getline(in, field, '\t')) fields.push_back(field);
-  return fields;
-}
-
 std::string homeDirectory() {
   char home[kPathMax];
   EXPECT_EQ(Platform_GetPath(kPathUserHome, home, sizeof home), 1);
@@ -151,7 +143,7 @@ TEST(PathNormalize, MatchesPosixpathNormpath) {
   std::getline(in, seed);
   int cases = 0, failures = 0;
   while (std::getline(in, line)) {
-    std::vector<std::string> fields = splitTabs(line);
+    std::vector<std::string> fields = Test_SplitTabs(line);
     ASSERT_EQ(fields.size(), 2u) << line;
     std::string ours = normalized(fields[0], kPathRemoveTrailing);
     if (ours != fields[1] && ++failures <= 10)
@@ -276,7 +268,7 @@ TEST(PathUrl, RoundTripsAgainstPython) {
   std::string line;
   int cases = 0;
   while (std::getline(in, line)) {
-    std::vector<std::string> fields = splitTabs(line);
+    std::vector<std::string> fields = Test_SplitTabs(line);
     ASSERT_EQ(fields.size(), 3u) << line;
     SCOPED_TRACE(fields[0]);
     char url[kPathMax], path[kPathMax];
