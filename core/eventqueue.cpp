@@ -244,14 +244,18 @@ inline int eventQueueDue(const EventQueueEventStruct *event, const EventQueueWal
 // cancel marks before it reads the count. So either the walk sees the mark
 // or the cancel sees it running and waits.
 
-// A cancel is waiting for the count to reach 0: let it finish its round
-// under the lock before this walk counts again.
+// A cancel is waiting for the count to reach 0. When this walk is the only
+// one counted, it stands aside until every waiting cancel has seen the count
+// at 0 and returned: a cancel polls, and a walk that only stepped through
+// the lock would be counted again before the poll came round, so a steady
+// stream of handlers could hold the cancel off for good. A nested walk counts
+// on top of a running handler, which the cancel must wait for anyway.
 void eventQueueYieldToCancel(EventQueue *queue) {
   if (eventQueueLoad(&queue->cancelWaiters) == 0) return;
-  Platform_AtomicDecrement(&queue->running);
-  CriticalSection_Enter(queue->lock);
+  if (Platform_AtomicDecrement(&queue->running) == 0) {
+    while (eventQueueLoad(&queue->cancelWaiters) > 0) Platform_SleepMs(0);
+  }
   Platform_AtomicIncrement(&queue->running);
-  CriticalSection_Leave(queue->lock);
 }
 
 // Visits one event of the walk: a due or cancelled event that has not started
