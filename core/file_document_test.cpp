@@ -109,11 +109,14 @@ TEST(FileDocument, PythonFilesReadAndWriteBack) {
     ASSERT_EQ(Xml_ParseFile(d.object, xml.c_str()), 1);
     ASSERT_EQ(Xml_WriteFile(d.object, (dir / "out.xml").c_str()), 1);
     EXPECT_EQ(pythonSame("xml", xml, dir / "out.xml"), "same");
-    // ElementTree's own declaration (single quotes) parses too.
+    // ElementTree's own declaration (single quotes) parses, and writes back
+    // as a declaration Python reads.
     std::string declared = Test_VectorPath("file_document/declared.xml");
     ASSERT_EQ(Xml_ParseFile(d.object, declared.c_str()), 1);
     DictionaryItem *item = nullptr;
     EXPECT_EQ(Dictionary_FindKey(d.tree, "catalog", nullptr, &item), 1);
+    ASSERT_EQ(Xml_WriteFile(d.object, (dir / "declared.xml").c_str()), 1);
+    EXPECT_EQ(pythonSame("xml", declared, dir / "declared.xml"), "same");
   }
   {
     PlistDocument d;

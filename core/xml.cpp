@@ -524,8 +524,12 @@ bool xmlStep(XML *x, char c) {
         if (xmlIsSpace(c)) return true;
         x->valueStarted = true;
         x->tokenStart = x->streamPos;
-        bool realElement = !x->levels[x->depth - 1].declaration;
-        if (c == '"' || (c == '\'' && realElement)) {
+        // Single quotes delimit values of real elements and of '?'
+        // declarations (Python writes <?xml version='1.0'?>); in '!'
+        // declarations and comments a single quote stays plain text.
+        const XmlLevel &level = x->levels[x->depth - 1];
+        bool singleQuotes = !level.declaration || level.name[0] == '?';
+        if (c == '"' || (c == '\'' && singleQuotes)) {
           x->quote = c;
           return true;
         }

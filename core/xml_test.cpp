@@ -416,3 +416,16 @@ TEST(XmlDeathTest, NullAndForeignObjectsStop) {
 }
 
 }  // namespace
+
+// Python writes its declaration with single quotes; read and written back it
+// must stay a declaration that XML readers accept. A comment's apostrophe
+// stays text.
+TEST(Xml, SingleQuotedDeclarationRoundTrips) {
+  XmlFixture f;
+  Xml_SetCompact(f.xml, 1);
+  ASSERT_EQ(f.Parse("<?xml version='1.0' encoding='utf-8'?><!-- don't --><a b='1'>x</a>"), 1);
+  std::string out = f.Write();
+  EXPECT_NE(out.find("<?xml version=\"1.0\" encoding=\"utf-8\"?>"), std::string::npos) << out;
+  EXPECT_NE(out.find("don't"), std::string::npos) << out;
+  EXPECT_NE(out.find("<a b=\"1\">x</a>"), std::string::npos) << out;
+}
