@@ -306,10 +306,13 @@ int asyncFileIssue(void *key, IOWorkerRequest *io) {
   io->error = uint32_t(error);
   if (error) {
     f->lastError.store(error);
+    // The path changes only under the lock (AsyncFile_Rename).
+    CriticalSection_Enter(f->lock);
     Log_Print(LOG_ERROR, KSRC, 0,
               isRead ? "Failed on async file read [%s] %d (%d)\n"
                      : "Failed on async file write [%s] %d (%d)\n",
               f->path, int(size), error);
+    CriticalSection_Leave(f->lock);
   } else if (isRead && done == 0 && size > 0 && f->logFlag.load()) {
     Log_Print(LOG_DEBUG, KSRC, 0, "End of async file reached [0x%p]\n", static_cast<void *>(f));
   }
@@ -729,7 +732,9 @@ int AsyncFile_Rename(AsyncFile *file, const char *newPath) {
   return asyncFileWithHandle(file, [&](int fd) {
     if (!Platform_MoveFile(fd, file->path, target, kPlatformMoveReplace))
       return asyncFileFail(file, Platform_GetLastError());
+    CriticalSection_Enter(file->lock);
     memcpy(file->path, target, strlen(target) + 1);
+    CriticalSection_Leave(file->lock);
     return 1;
   });
 }
