@@ -193,12 +193,9 @@ bool asyncFileAligned(const AsyncFileHandle *h, const void *buffer, uint64_t off
          size % h->offsetAlign == 0;
 }
 
-// The descriptor a request of the handle goes through; -1 with *error when
-// the write-through companion cannot be opened. The file's lock guards the
-// companion's creation.
-int asyncFileDescriptorFor(AsyncFile *f, AsyncFileHandle *h, const void *buffer, uint64_t offset,
-                           uint32_t size, int *error) {
-  if (!h->direct || asyncFileAligned(h, buffer, offset, size)) return h->fd;
+// The write-through companion of a direct handle, opened on first need; -1
+// with *error when it cannot be opened. The file's lock guards its creation.
+int asyncFileCompanion(AsyncFile *f, AsyncFileHandle *h, int *error) {
   CriticalSection_Enter(f->lock);
   if (h->bufferedFd < 0) {
     char self[64];
@@ -217,8 +214,8 @@ int asyncFileDescriptorFor(AsyncFile *f, AsyncFileHandle *h, const void *buffer,
     if (!h->fallbackLogged) {
       h->fallbackLogged = 1;
       Log_Print(LOG_DEBUG, KSRC, 0,
-                "AsyncFile: unaligned unbuffered request on [%s] goes write-through buffered "
-                "(alignment %u/%u)\n",
+                "AsyncFile: unbuffered requests on [%s] that miss the alignment (%u/%u) or "
+                "the end go write-through buffered\n",
                 f->path, h->memoryAlign, h->offsetAlign);
     }
   }
@@ -229,33 +226,45 @@ int asyncFileDescriptorFor(AsyncFile *f, AsyncFileHandle *h, const void *buffer,
 
 // ---- Reads and writes ------------------------------------------------------
 
-// Reads until size bytes, the end of the file or an error. *done the bytes
-// read; the error code or 0.
-int asyncFileReadAll(int fd, char *buffer, uint32_t size, uint64_t offset, uint32_t *done) {
-  *done = 0;
+// Reads until size bytes, the end of the file or an error; *done counts on
+// from its value. With stopOnShort the loop ends after a short transfer (a
+// direct descriptor cannot go on at the unaligned offset that follows).
+// The error code or 0.
+int asyncFileReadAll(int fd, char *buffer, uint32_t size, uint64_t offset, bool stopOnShort,
+                     uint32_t *done) {
   while (*done < size) {
-    ssize_t n = pread(fd, buffer + *done, size - *done, off_t(offset + *done));
+    uint32_t want = size - *done;
+    ssize_t n = pread(fd, buffer + *done, want, off_t(offset + *done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return PosixError_FromErrno(errno);
     if (n == 0) break;  // the end of the file
     *done += uint32_t(n);
+    if (stopOnShort && uint32_t(n) < want) break;
   }
   return 0;
 }
 
 // Writes all size bytes or stops at an error; a call that makes no progress
-// without naming an error gives 112.
+// without naming an error gives 112. stopOnShort as for reads.
 int asyncFileWriteAll(int fd, const char *buffer, uint32_t size, uint64_t offset,
-                      uint32_t *done) {
-  *done = 0;
+                      bool stopOnShort, uint32_t *done) {
   while (*done < size) {
-    ssize_t n = pwrite(fd, buffer + *done, size - *done, off_t(offset + *done));
+    uint32_t want = size - *done;
+    ssize_t n = pwrite(fd, buffer + *done, want, off_t(offset + *done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return PosixError_FromErrno(errno);
     if (n == 0) return kPlatformErrorDiskFull;
     *done += uint32_t(n);
+    if (stopOnShort && uint32_t(n) < want) break;
   }
   return 0;
+}
+
+int asyncFileTransfer(int fd, bool isRead, void *buffer, uint32_t size, uint64_t offset,
+                      bool stopOnShort, uint32_t *done) {
+  if (isRead)
+    return asyncFileReadAll(fd, static_cast<char *>(buffer), size, offset, stopOnShort, done);
+  return asyncFileWriteAll(fd, static_cast<const char *>(buffer), size, offset, stopOnShort, done);
 }
 
 // Calls back, counts the bytes, gives the request back and drops the
@@ -292,14 +301,15 @@ int asyncFileIssue(void *key, IOWorkerRequest *io) {
     return 1;
   }
   int error = 0;
-  int fd = asyncFileDescriptorFor(f, h, request->buffer, io->offset, size, &error);
   uint32_t done = 0;
-  if (fd >= 0) {
-    if (isRead)
-      error = asyncFileReadAll(fd, static_cast<char *>(request->buffer), size, io->offset, &done);
-    else
-      error = asyncFileWriteAll(fd, static_cast<const char *>(request->buffer), size, io->offset,
-                                &done);
+  bool direct = h->direct && asyncFileAligned(h, request->buffer, io->offset, size);
+  if (direct)
+    error = asyncFileTransfer(h->fd, isRead, request->buffer, size, io->offset, true, &done);
+  // Unaligned requests, and the rest after a short direct transfer (the end
+  // of the file, a full disk), go through the write-through companion.
+  if (error == 0 && done < size && (!direct || !(isRead && done == 0))) {
+    int fd = h->direct ? asyncFileCompanion(f, h, &error) : h->fd;
+    if (fd >= 0) error = asyncFileTransfer(fd, isRead, request->buffer, size, io->offset, false, &done);
   }
   asyncFileUnuse(f, h);
   io->bytesTransferred = done;
@@ -571,8 +581,8 @@ int AsyncFile_Open(AsyncFile *file, const char *path, uint32_t flags) {
     for (int32_t attempt = 0; attempt < file->openAttempts; attempt++) {
       if (asyncFileOpenOnce(file, openFlags, attempt == 0, &error)) return 1;
       // Only a holder goes away by itself: other failures are final.
-      if (!Platform_IsErrorLocked(error)) break;
-      if (file->openAttempts > 1) Platform_SleepMs(uint32_t(gAsyncFileOpenPauseMs.load()));
+      if (!Platform_IsErrorLocked(error) || attempt + 1 >= file->openAttempts) break;
+      Platform_SleepMs(uint32_t(gAsyncFileOpenPauseMs.load()));
     }
   }
   if (error == 0) error = kPlatformErrorGeneral;

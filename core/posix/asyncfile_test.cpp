@@ -412,14 +412,16 @@ TEST_F(AsyncFileThreaded, UnbufferedOpensDirectAndWriteThrough) {
 }
 
 TEST_F(AsyncFileThreaded, UnbufferedUnalignedRequestsMoveTheRightBytes) {
+  // A size that is no multiple of any alignment: the last block is short.
+  constexpr size_t kSize = 262144 + 100;
   std::string reference = dir_ / "reference";
-  ASSERT_EQ(system(("dd if=/dev/urandom of='" + reference +
-                    "' bs=4096 count=64 status=none")
+  ASSERT_EQ(system(("dd if=/dev/urandom of='" + reference + "' bs=" + std::to_string(kSize) +
+                    " count=1 iflag=fullblock status=none")
                        .c_str()),
             0);
   std::string data = readWhole(reference);
-  ASSERT_EQ(data.size(), 262144u);
-  // Reads: aligned, unaligned buffer, offset, size.
+  ASSERT_EQ(data.size(), kSize);
+  // Reads: aligned, unaligned buffer, offset, size, and at the end.
   ASSERT_EQ(AsyncFile_Open(file_, reference.c_str(), 0x121), 1);
   struct Row {
     const char *name;
@@ -428,12 +430,17 @@ TEST_F(AsyncFileThreaded, UnbufferedUnalignedRequestsMoveTheRightBytes) {
     uint32_t size;
   };
   const Row rows[] = {
-      {"aligned", 0, 8192, 65536},   {"unaligned buffer", 1, 8192, 65536},
-      {"unaligned offset", 0, 4097, 65536}, {"unaligned size", 0, 8192, 1000},
-      {"all three", 3, 12345, 54321},       {"across the end", 0, 262144 - 4096, 65536},
+      {"aligned", 0, 8192, 65536},
+      {"unaligned buffer", 1, 8192, 65536},
+      {"unaligned offset", 0, 4097, 65536},
+      {"unaligned size", 0, 8192, 1000},
+      {"all three", 3, 12345, 54321},
+      {"across the end", 0, 262144 - 4096, 65536},
+      {"the short last block", 0, 262144, 4096},
+      {"past the end", 0, 266240, 4096},
   };
   void *block = nullptr;
-  ASSERT_EQ(posix_memalign(&block, 4096, 65536 + 8192), 0);
+  ASSERT_EQ(posix_memalign(&block, 4096, kSize + 8192), 0);
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     char *buffer = static_cast<char *>(block) + row.bufferShift;
@@ -441,22 +448,30 @@ TEST_F(AsyncFileThreaded, UnbufferedUnalignedRequestsMoveTheRightBytes) {
     Completions done;
     AsyncFile_Read(file_, row.offset, buffer, row.size, Completions::record, &done);
     ASSERT_TRUE(done.waitFor(1));
-    uint32_t expected = uint32_t(std::min<int64_t>(row.size, int64_t(data.size()) - row.offset));
+    uint32_t expected = uint32_t(
+        std::max<int64_t>(0, std::min<int64_t>(row.size, int64_t(data.size()) - row.offset)));
     EXPECT_EQ(done.calls[0].error, 0u);
     EXPECT_EQ(done.calls[0].bytes, expected);
-    EXPECT_EQ(std::string(buffer, expected), data.substr(size_t(row.offset), expected));
+    if (expected > 0) {
+      EXPECT_EQ(std::string(buffer, expected), data.substr(size_t(row.offset), expected));
+    }
   }
   AsyncFile_Close(file_);
 
-  // Writes of the same bytes in uneven pieces from an unaligned buffer:
-  // the copy equals the file dd wrote.
+  // Writes of the same bytes: aligned 64 KiB blocks from an aligned buffer,
+  // then uneven pieces from an unaligned one. The copy equals dd's file.
   std::string copy = dir_ / "copy";
   ASSERT_EQ(AsyncFile_Open(file_, copy.c_str(), 0x102), 1);
+  char *aligned = static_cast<char *>(block);
+  memcpy(aligned, data.data(), kSize);
   std::string shifted = " " + data;
   Completions done;
   int pieces = 0;
-  for (size_t at = 0; at < data.size(); pieces++) {
-    uint32_t size = uint32_t(std::min<size_t>(pieces % 2 ? 4096 * 3 : 5000, data.size() - at));
+  size_t at = 0;
+  for (; at < 131072; at += 65536, pieces++)
+    AsyncFile_Write(file_, int64_t(at), aligned + at, 65536, Completions::record, &done);
+  for (; at < kSize; pieces++) {
+    uint32_t size = uint32_t(std::min<size_t>(pieces % 2 ? 4096 * 3 : 5000, kSize - at));
     AsyncFile_Write(file_, int64_t(at), shifted.data() + 1 + at, size, Completions::record, &done);
     at += size;
   }
@@ -554,34 +569,50 @@ TEST(AsyncFileDiskFull, WritesThatDoNotFitReportDiskFull) {
     std::string mount = dir / "small";
     if (!child.MountTmpfs(mount, "size=1M")) return;
     asyncFileStart();
-    AsyncFile *file = nullptr;
-    AsyncFile_Create(&file);
-    FSF_EXPECT(child, AsyncFile_Open(file, (mount + "/big").c_str(), 0x2) == 1);
-    std::string data = pattern(2 << 20, 4);
-    Completions done;
-    constexpr uint32_t kPiece = 65536 + 100;  // pieces that straddle the end
-    int pieces = 0;
-    for (size_t at = 0; at < data.size(); at += kPiece, pieces++)
-      AsyncFile_Write(file, int64_t(at), data.data() + at,
-                      uint32_t(std::min<size_t>(kPiece, data.size() - at)), Completions::record,
-                      &done);
-    FSF_EXPECT(child, done.waitFor(pieces));
-    int full = 0;
-    uint64_t written = 0;
-    for (const auto &call : done.calls) {
-      uint32_t size = uint32_t(std::min<size_t>(kPiece, data.size() - size_t(call.offset)));
-      if (call.error == 0) {
-        FSF_EXPECT_EQ(child, call.bytes, size);
-      } else {
-        FSF_EXPECT_EQ(child, call.error, 112u);
+    struct Row {
+      const char *name;
+      uint32_t flags;
+      uint32_t piece;
+    };
+    // Buffered pieces that straddle the end; unbuffered aligned ones, which
+    // go direct until the disk is full.
+    const Row rows[] = {{"buffered", 0x2, 65536 + 100}, {"unbuffered", 0x102, 65536}};
+    constexpr size_t kBytes = 2 << 20;
+    char *data = nullptr;
+    if (posix_memalign(reinterpret_cast<void **>(&data), 4096, kBytes) != 0) return;
+    std::string bytes = pattern(kBytes, 4);
+    memcpy(data, bytes.data(), kBytes);
+    for (const Row &row : rows) {
+      std::string path = mount + "/big";
+      AsyncFile *file = nullptr;
+      AsyncFile_Create(&file);
+      FSF_EXPECT(child, AsyncFile_Open(file, path.c_str(), row.flags) == 1);
+      Completions done;
+      int pieces = 0;
+      for (size_t at = 0; at < kBytes; at += row.piece, pieces++)
+        AsyncFile_Write(file, int64_t(at), data + at,
+                        uint32_t(std::min<size_t>(row.piece, kBytes - at)), Completions::record,
+                        &done);
+      FSF_EXPECT(child, done.waitFor(pieces));
+      int full = 0;
+      uint64_t written = 0;
+      for (const auto &call : done.calls) {
+        uint32_t size = uint32_t(std::min<size_t>(row.piece, kBytes - size_t(call.offset)));
+        if (call.error == 0) {
+          FSF_EXPECT_EQ(child, call.bytes, size);
+        } else {
+          FSF_EXPECT_EQ(child, call.error, 112u);
+        }
+        if (call.error == 112) full++;
+        written += call.bytes;
       }
-      if (call.error == 112) full++;
-      written += call.bytes;
+      if (full == 0) child.Fail(__FILE__, __LINE__, std::string(row.name) + ": no error 112");
+      FSF_EXPECT(child, written <= (1u << 20));
+      AsyncFile_Close(file);
+      AsyncFile_Release(&file);
+      unlink(path.c_str());
     }
-    FSF_EXPECT(child, full > 0);
-    FSF_EXPECT(child, written <= (1u << 20));
-    AsyncFile_Close(file);
-    AsyncFile_Release(&file);
+    free(data);
     asyncFileStop();
   });
   Thread_Shutdown();
