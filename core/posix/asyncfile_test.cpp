@@ -379,7 +379,9 @@ TEST_F(AsyncFileThreaded, OnlyLockedOpensAreRetried) {
   EXPECT_EQ(AsyncFile_Open(file_, path.c_str(), 0x1), 0);
   auto lockedTook = std::chrono::steady_clock::now() - started;
   EXPECT_GE(lockedTook, std::chrono::milliseconds(95));
-  // The holder goes away while the attempts run: the open gets through.
+  // The holder goes away while the attempts run (about a second of them
+  // here): the open gets through.
+  AsyncFile_SetOpenPauseMsForTest(50);
   std::thread closer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     File_Close(holder);
