@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +14,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <string>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -254,6 +258,48 @@ TEST(IOWorkerStartFailure, AFailedStartLeavesTheCountAsItWas) {
     FSF_EXPECT(child, waitUntil([&] { return latch.inside.load() == 0; }));
     IOWorker_Shutdown();
   });
+  Thread_Shutdown();
+}
+
+// The pool threads of this process that carry a worker's name.
+int countNamedWorkers() {
+  int named = 0;
+  for (auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    if (name.rfind("IOWorker/", 0) == 0) named++;
+  }
+  return named;
+}
+
+TEST(IOWorkerNames, ThreadsAreNamedOnlyWhileATracerIsAttached) {
+  Thread_Init();
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // This test's process becomes the child's tracer.
+    if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(99);
+    IOWorker_Init();
+    int named = countNamedWorkers();
+    IOWorker_Shutdown();
+    _exit(named);
+  }
+  int status = 0;
+  for (;;) {
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (!WIFSTOPPED(status)) break;
+    ptrace(PTRACE_CONT, child, nullptr, reinterpret_cast<void *>(intptr_t(WSTOPSIG(status))));
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 99) {
+    Thread_Shutdown();
+    GTEST_SKIP() << "ptrace refused";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 4);
+  IOWorker_Init();
+  EXPECT_EQ(countNamedWorkers(), 0);
+  IOWorker_Shutdown();
   Thread_Shutdown();
 }
 
