@@ -9,6 +9,7 @@
 #include "core/memory.h"
 #include "core/path.h"
 #include "core/platform.h"
+#include "core/str.h"
 
 namespace {
 
@@ -169,24 +170,74 @@ bool directoryReport(DirectoryWalk *walk, const DirectoryEntry *entry, int depth
   return false;
 }
 
-// Opens the listing of the level's "<path><name pattern>". 1 with *find set;
-// 1 with *find NULL when nothing matches; 0 on a failure (error set).
-int directoryOpen(DirectoryWalk *walk, size_t length, const char *namePattern,
-                  DirectoryEntry *entry, PlatformFind **find, bool nothingIsFine) {
-  size_t at = length;
-  if (!directoryAppend(walk->path, &at, namePattern, strlen(namePattern))) {
-    walk->list->error = kPlatformErrorNameTooLong;
-    return 0;
+// The files of a level, kept while its subdirectories are walked, so the
+// level is listed once: the entries without their 4096-byte name fields, each
+// record followed by its name and padded to 8 bytes.
+struct DirectoryFileRecord {
+  uint32_t attributes;
+  uint32_t clusterBytes;
+  PlatformTime creationTime;
+  PlatformTime lastAccessTime;
+  PlatformTime lastWriteTime;
+  int64_t size;
+  int64_t sizeOnDisk;
+  uint32_t nameLength;
+};
+
+struct DirectoryFiles {
+  unsigned char *data;
+  size_t used;
+  size_t capacity;
+};
+
+constexpr size_t kFilesInitialBytes = 16 * 1024;
+
+size_t directoryRecordBytes(size_t nameLength) {
+  return (sizeof(DirectoryFileRecord) + nameLength + 1 + 7) & ~size_t(7);
+}
+
+void directoryFilesAdd(DirectoryFiles *files, const DirectoryEntry *entry) {
+  size_t nameLength = strlen(entry->name);
+  size_t need = directoryRecordBytes(nameLength);
+  if (files->used + need > files->capacity) {
+    size_t capacity = files->capacity ? files->capacity : kFilesInitialBytes;
+    while (files->used + need > capacity) capacity *= 2;
+    auto *data = static_cast<unsigned char *>(MEM_ALLOC(capacity, 0));
+    if (files->data) {
+      memcpy(data, files->data, files->used);
+      MEM_FREE(files->data, files->capacity);
+    }
+    files->data = data;
+    files->capacity = capacity;
   }
-  int found = walk->list->findFirst(walk->path, entry, find);
-  walk->path[length] = '\0';
-  if (found) return 1;
-  *find = nullptr;
-  int error = Platform_GetLastError();
-  if (nothingIsFine && (error == kPlatformErrorFileNotFound || error == kPlatformErrorNoMoreFiles))
-    return 1;
-  walk->list->error = error ? error : kPlatformErrorGeneral;
-  return 0;
+  DirectoryFileRecord record = {entry->attributes,     entry->clusterBytes, entry->creationTime,
+                                entry->lastAccessTime, entry->lastWriteTime, entry->size,
+                                entry->sizeOnDisk,     uint32_t(nameLength)};
+  memcpy(files->data + files->used, &record, sizeof record);
+  memcpy(files->data + files->used + sizeof record, entry->name, nameLength + 1);
+  files->used += need;
+}
+
+// Fills entry from the record at offset; returns the next offset.
+size_t directoryFilesGet(const DirectoryFiles *files, size_t offset, DirectoryEntry *entry) {
+  DirectoryFileRecord record;
+  memcpy(&record, files->data + offset, sizeof record);
+  entry->attributes = record.attributes;
+  entry->clusterBytes = record.clusterBytes;
+  entry->creationTime = record.creationTime;
+  entry->lastAccessTime = record.lastAccessTime;
+  entry->lastWriteTime = record.lastWriteTime;
+  entry->size = record.size;
+  entry->sizeOnDisk = record.sizeOnDisk;
+  entry->shortName[0] = '\0';
+  memcpy(entry->name, files->data + offset + sizeof record, record.nameLength + 1);
+  return offset + directoryRecordBytes(record.nameLength);
+}
+
+// The file-name pattern as the platform's listing matches it.
+bool directoryMatches(const char *name, const char *pattern) {
+  if (pattern[0] == '\0' || strcmp(pattern, "*.*") == 0) return true;
+  return Str_MatchWildcard(name, pattern, '\0', 0) != 0;
 }
 
 // The end of a listing: 1 at its normal end, 0 (error set) when it broke off.
@@ -223,16 +274,34 @@ int directoryVisitDirectory(DirectoryWalk *walk, size_t length, int depth,
   return 1;
 }
 
-int directoryWalkDirectories(DirectoryWalk *walk, size_t length, int depth,
-                             DirectoryEntry *entry) {
+// The first pass: one listing of the level; each directory is visited at
+// once, the matching files are kept for the second pass.
+int directoryWalkDirectories(DirectoryWalk *walk, size_t length, int depth, DirectoryEntry *entry,
+                             DirectoryFiles *files) {
   DirectoryList *list = walk->list;
+  size_t at = length;
+  if (!directoryAppend(walk->path, &at, "*", 1)) {
+    list->error = kPlatformErrorNameTooLong;
+    return 0;
+  }
   PlatformFind *find = nullptr;
-  if (!directoryOpen(walk, length, "*", entry, &find, false)) return 0;
+  int found = list->findFirst(walk->path, entry, &find);
+  walk->path[length] = '\0';
+  if (!found) {
+    int error = Platform_GetLastError();
+    list->error = error ? error : kPlatformErrorGeneral;
+    return 0;
+  }
+  const bool keepFiles = list->mask & kDirectoryListFiles;
   int result = 1;
-  for (bool more = find != nullptr; more; more = list->findNext(find, entry)) {
-    if (!(entry->attributes & kFileAttributeDirectory) || directoryIsDot(entry->name)) continue;
-    result = directoryVisitDirectory(walk, length, depth, entry);
-    if (!result) break;
+  for (bool more = true; more; more = list->findNext(find, entry)) {
+    if (directoryIsDot(entry->name)) continue;
+    if (entry->attributes & kFileAttributeDirectory) {
+      result = directoryVisitDirectory(walk, length, depth, entry);
+      if (!result) break;
+    } else if (keepFiles && directoryMatches(entry->name, list->pattern)) {
+      directoryFilesAdd(files, entry);
+    }
   }
   if (result) result = directoryListingEnded(walk);
   walk->path[length] = '\0';
@@ -240,33 +309,24 @@ int directoryWalkDirectories(DirectoryWalk *walk, size_t length, int depth,
   return result;
 }
 
-int directoryWalkFiles(DirectoryWalk *walk, size_t length, int depth, DirectoryEntry *entry) {
+// The second pass: the level's files, reported after its directories.
+int directoryWalkFiles(DirectoryWalk *walk, size_t length, int depth, DirectoryEntry *entry,
+                       const DirectoryFiles *files) {
   DirectoryList *list = walk->list;
-  PlatformFind *find = nullptr;
-  const char *pattern = list->pattern[0] ? list->pattern : "*";
-  if (!directoryOpen(walk, length, pattern, entry, &find, true)) return 0;
-  if (find == nullptr) return 1;  // nothing matches
-  int result = 1;
-  for (bool more = true; more; more = list->findNext(find, entry)) {
-    if (entry->attributes & kFileAttributeDirectory) continue;
+  for (size_t offset = 0; offset < files->used;) {
+    offset = directoryFilesGet(files, offset, entry);
     size_t at = length;
     if (!directoryAppend(walk->path, &at, entry->name, strlen(entry->name))) {
       list->error = kPlatformErrorNameTooLong;
-      result = 0;
-      break;
+      return 0;
     }
     directoryLog(list, "File - %s\n", walk->path);
     int answer;
     bool going = directoryReport(walk, entry, depth, &answer);
     walk->path[length] = '\0';
-    if (!going) {
-      result = 0;
-      break;
-    }
+    if (!going) return 0;
   }
-  if (result) result = directoryListingEnded(walk);
-  list->findClose(&find);
-  return result;
+  return 1;
 }
 
 // The level whose directory is walk->path[0, length) (ending with '/'). Each
@@ -276,9 +336,10 @@ int directoryWalkLevel(DirectoryWalk *walk, size_t length, int depth) {
   DirectoryList *list = walk->list;
   if (list->maxDepth >= 0 && depth > list->maxDepth) return 1;
   auto *entry = static_cast<DirectoryEntry *>(MEM_ALLOC(sizeof(DirectoryEntry), 0));
-  int result = directoryWalkDirectories(walk, length, depth, entry);
-  if (result && (list->mask & kDirectoryListFiles))
-    result = directoryWalkFiles(walk, length, depth, entry);
+  DirectoryFiles files = {nullptr, 0, 0};
+  int result = directoryWalkDirectories(walk, length, depth, entry, &files);
+  if (result) result = directoryWalkFiles(walk, length, depth, entry, &files);
+  if (files.data) MEM_FREE(files.data, files.capacity);
   list->current = &list->entry;
   MEM_FREE(entry, sizeof(DirectoryEntry));
   return result;
