@@ -15,7 +15,8 @@
 // Size, by environment variable: KEELSON_DIROPS_FILES small files (default
 // 20000; the full size is 100000), KEELSON_DIROPS_LARGE_MB megabytes of large
 // files in files of up to 256 MiB (default 128; the full size is 1024), and
-// KEELSON_DIROPS_DIR the directory that holds the tree (default /tmp). Copies
+// KEELSON_DIROPS_DIR the directory that holds the tree (default /tmp), and
+// KEELSON_DIROPS_ITERATIONS the runs of each benchmark (default 3). Copies
 // are removed and the disk synced untimed between runs, so no run pays for
 // another's writeback.
 #include <benchmark/benchmark.h>
@@ -39,7 +40,8 @@ constexpr int kFilesPerDirectory = 100;
 constexpr int kDirectoriesPerLevel = 100;
 constexpr size_t kSmallFileBytes = 4096;
 constexpr int64_t kLargeFileMaxBytes = int64_t(256) << 20;
-constexpr int kIterations = 3;
+constexpr int kDefaultIterations = 3;
+int gIterations = kDefaultIterations;
 
 int64_t envNumber(const char *name, int64_t fallback) {
   const char *value = getenv(name);
@@ -193,14 +195,14 @@ void registerBenchmarks() {
       {"Delete", BM_Delete<true>, BM_Delete<false>, "rm"},
   };
   benchmark::RegisterBenchmark("Walk/findstat", BM_Walk<false, true>)
-      ->Iterations(kIterations)
+      ->Iterations(gIterations)
       ->UseRealTime()
       ->Unit(benchmark::kMillisecond);
   for (const Pair &pair : pairs) {
     std::string prefix = pair.name;
     for (auto *b : {benchmark::RegisterBenchmark((prefix + "/ours").c_str(), pair.ours),
                     benchmark::RegisterBenchmark((prefix + "/" + pair.peerName).c_str(), pair.peer)})
-      b->Iterations(kIterations)->UseRealTime()->Unit(benchmark::kMillisecond);
+      b->Iterations(gIterations)->UseRealTime()->Unit(benchmark::kMillisecond);
   }
 }
 
@@ -210,7 +212,7 @@ void printRatios(const BenchRatioReporter &results) {
   printf("speed ratio = peer time / our time (goal >= %.2f)\n", kGoal);
   const char *rows[][2] = {
       {"Walk", "find"}, {"Walk", "findstat"}, {"Copy", "cp"}, {"Delete", "rm"}};
-  std::string suffix = "/iterations:" + std::to_string(kIterations) + "/real_time";
+  std::string suffix = "/iterations:" + std::to_string(gIterations) + "/real_time";
   for (const auto &row : rows) {
     std::string prefix = row[0];
     auto *ours = results.Find(prefix + "/ours" + suffix);
@@ -228,6 +230,7 @@ void printRatios(const BenchRatioReporter &results) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  gIterations = int(std::max<int64_t>(1, envNumber("KEELSON_DIROPS_ITERATIONS", kDefaultIterations)));
   registerBenchmarks();
   int result = Bench_Main(argc, argv, printRatios);
   if (gTree.ready) std::filesystem::remove_all(gTree.base);
