@@ -34,8 +34,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
 // What a walk reported: "<depth> <path>" per entry, in order.
 struct Reported {
   std::vector<std::string> paths;
@@ -369,8 +367,7 @@ TEST(DirectoryFault, DeleteOnAReadOnlyDiskKeepsTheTree) {
 TEST(DirectoryFault, UnprivilegedDeleteOfReadOnlyDirectories) {
   FsFaultTempDir dir;
   std::string own = dir / "own";
-  fs::create_directories(own);
-  ASSERT_EQ(chown(own.c_str(), kNobody, kNobody), 0);
+  ASSERT_TRUE(Dirops_MakeNobodysDirectory(own));
   FSFAULT_RUN([&](FsFaultChild &child) {
     if (!child.DropPrivileges()) return;
     std::string tree = own + "/tree", locked = tree + "/a/locked";
@@ -441,8 +438,7 @@ TEST(Directory, DeleteOfATreePastTheLongestPathTouchesNothing) {
 TEST(DirectoryFault, CopyMatchesCpArchive) {
   FsFaultTempDir dir;
   std::string own = dir / "own";
-  fs::create_directories(own);
-  ASSERT_EQ(chown(own.c_str(), kNobody, kNobody), 0);
+  ASSERT_TRUE(Dirops_MakeNobodysDirectory(own));
   FSFAULT_RUN([&](FsFaultChild &child) {
     if (!child.DropPrivileges()) return;
     std::string source = own + "/source", outside = own + "/outside";

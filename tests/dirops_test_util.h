@@ -64,6 +64,14 @@ inline int Dirops_Mode(const std::string &path) {
   return lstat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
+// A directory (created when missing) that user 65534 owns, for a child that
+// drops to that user to work in. false when it cannot be given away.
+inline bool Dirops_MakeNobodysDirectory(const std::string &path) {
+  constexpr uid_t kNobody = 65534;
+  mkdir(path.c_str(), 0755);
+  return lchown(path.c_str(), kNobody, kNobody) == 0;
+}
+
 inline bool Dirops_Exists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
