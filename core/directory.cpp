@@ -617,19 +617,28 @@ int directoryCopyStep(void *userData, DirectoryList *list, int depth, const char
 }
 
 // 0 (87) when destination is source or lies inside it: one of the
-// destination's existing ancestors (itself included) is the source.
+// destination's existing ancestors (itself included, up to "/" or, for a
+// relative path, the working directory) is the source.
 int directoryCopyCheckTarget(const char *destination, const FileIdentity &source) {
   char ancestor[kPathMax];
   memcpy(ancestor, destination, strlen(destination) + 1);
   Path_Normalize(ancestor, sizeof ancestor, kPathRemoveTrailing);
-  for (;;) {
+  for (bool last = false;;) {
     FileIdentity identity;
     if (Platform_GetFileIdentity(ancestor, 1, &identity) && identity.device == source.device &&
         identity.inode == source.inode)
       return directoryFail(kPlatformErrorInvalidParameter, nullptr);
-    char *last = strrchr(ancestor, '/');
-    if (last == nullptr || last == ancestor) return 1;  // relative paths: "." is checked by text
-    *last = '\0';
+    if (last) return 1;
+    char *slash = strrchr(ancestor, '/');
+    if (slash == nullptr) {
+      memcpy(ancestor, ".", 2);
+      last = true;
+    } else if (slash == ancestor) {
+      ancestor[1] = '\0';
+      last = true;
+    } else {
+      *slash = '\0';
+    }
   }
 }
 

@@ -503,6 +503,12 @@ TEST(Directory, CopyIntoItselfIsRefused) {
     EXPECT_EQ(Directory_Copy(source.c_str(), row.destination.c_str(), 0), 0);
     EXPECT_EQ(Platform_GetLastError(), kPlatformErrorInvalidParameter);
   }
+  // Relative to the working directory: "." is an ancestor too.
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (chdir(source.c_str()) != 0) return child.Fail(__FILE__, __LINE__, "chdir");
+    FSF_EXPECT_EQ(child, Directory_Copy(".", "sub/relative", 0), 0);
+    FSF_EXPECT_EQ(child, Platform_GetLastError(), kPlatformErrorInvalidParameter);
+  });
   EXPECT_EQ(FsFault_Command("cd " + Dirops_Quote(source) + " && find . | sort"), ".\n./file\n./sub");
   // Beside it is fine; a link into the source is recreated, not walked.
   fs::create_symlink(source + "/sub", source + "/sub-link");
