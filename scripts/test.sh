@@ -19,6 +19,7 @@ packages=(
   python3-yaml
   procps
   e2fsprogs
+  diffutils
   libxml2-utils
   libplist-utils
   rapidjson-dev
