@@ -45,9 +45,26 @@ struct NotificationUse {
   ~NotificationUse() { leave(); }
 };
 
+// The calling thread's id, asked of the system once per thread: every fire
+// needs it.
+uint32_t notificationThreadId() {
+  thread_local uint32_t id = 0;
+  if (id == 0) id = Thread_GetCurrentId();
+  return id;
+}
+
 bool notificationOnOwner() {
   uint32_t owner = gOwnerThreadId.load();
-  return owner != 0 && owner == Thread_GetCurrentId();
+  return owner != 0 && owner == notificationThreadId();
+}
+
+// Asks the owner for a pump. The main thread has no thread record, so its
+// queue is the main queue, reached without a search of the thread list.
+void notificationPostPump(NotificationCenter *c) {
+  if (c->ownerThreadId == Thread_GetMainId())
+    EventQueue_PostCallback(nullptr, c, NotificationCenter_PendingFiresCallback);
+  else
+    notificationPostPump(c);
 }
 
 void notificationAssertMainThread(const char *sourcePath, int line) {
@@ -80,10 +97,17 @@ void notificationCopyName(char (&field)[kNotificationNameBytes], const char *nam
   Str_Copy(field, name == nullptr ? "" : name, kNotificationNameBytes);
 }
 
+// "%s.%s.%s" without the print engine: keys are made on every fire.
 void notificationMakeKey(char (&key)[kNotificationKeyBytes], const char *sender,
                          const char *notification, const char *instance) {
-  Str_Printf(key, kNotificationKeyBytes, "%s.%s.%s", notificationName(sender),
-             notificationName(notification), notificationName(instance));
+  int at = 0;
+  const char *parts[3] = {notificationName(sender), notificationName(notification),
+                          notificationName(instance)};
+  for (int p = 0; p < 3; p++) {
+    if (p > 0 && at < kNotificationKeyBytes - 1) key[at++] = '.';
+    for (const char *s = parts[p]; *s != 0 && at < kNotificationKeyBytes - 1; s++) key[at++] = *s;
+  }
+  key[at] = 0;
 }
 
 // Three names cut as the records keep them, so that a fire delivers the same
@@ -290,7 +314,7 @@ void notificationQueueFire(NotificationCenter *c, const char *sender, const char
   notificationAppend(&c->fires, fire);
   CriticalSection_Leave(c->lock);
   if (delayMs == 0)
-    EventQueue_PostCallbackToThread(c->ownerThreadId, c, NotificationCenter_PendingFiresCallback);
+    notificationPostPump(c);
 }
 
 // Lock held. Gives back a pending record; its signal has been dealt with.
@@ -674,8 +698,14 @@ int NotificationCenter_ProcessPendingFires(void) {
   while (NotificationPendingFire *fire = due.head) {
     notificationUnlink(&due, fire);
     notificationDeliver(c, fire->sender, fire->notification, fire->instance, fire->info);
-    if (fire->signal != nullptr) Signal_Set(fire->signal, 1, KSRC);
+    Signal *signal = fire->signal;
     notificationFreeFire(c, fire);
+    if (signal != nullptr) {
+      // Outside the lock: the woken worker's next fire would only wait for it.
+      CriticalSection_Leave(c->lock);
+      Signal_Set(signal, 1, KSRC);
+      CriticalSection_Enter(c->lock);
+    }
     if (due.head != nullptr && Platform_GetTickSeconds() - start >= kNotificationPumpBudgetSeconds) {
       // The rest goes back to the front, in order, for the next pump.
       while (NotificationPendingFire *last = due.tail) {
@@ -689,7 +719,7 @@ int NotificationCenter_ProcessPendingFires(void) {
         c->fires.head = last;
         c->fires.count++;
       }
-      EventQueue_PostCallbackToThread(c->ownerThreadId, c, NotificationCenter_PendingFiresCallback);
+      notificationPostPump(c);
     }
   }
   if (c->deliveryDepth == 0) notificationApplyRemovals(c);
