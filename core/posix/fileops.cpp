@@ -1,0 +1,188 @@
+// The system calls of the whole-file and tree operations; see core/fileops.h.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/core.h"
+#include "core/fileops.h"
+#include "core/memory.h"
+#include "core/platform.h"
+#include "core/posix/errors.h"
+
+struct PlatformDirectory {
+  uint32_t tag;
+  DIR *dir;  // owns the descriptor that the *At operations act through
+};
+
+namespace {
+
+constexpr uint32_t kPlatformDirectoryTag = 0x6d1c4a07;
+
+struct FileOpsPath {
+  char text[kPathMax];
+};
+
+// A caller's path as the system takes it: '\\' read as '/', too long fails
+// (206) rather than name another file.
+bool fileopsPath(const char *path, FileOpsPath *work, const char *call) {
+  CHECK_POINTER(path);
+  size_t length = strlen(path);
+  if (length >= sizeof work->text) {
+    POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, call, path);
+    return false;
+  }
+  for (size_t i = 0; i <= length; i++) work->text[i] = path[i] == '\\' ? '/' : path[i];
+  return true;
+}
+
+PlatformDirectory *fileopsCheckDirectory(PlatformDirectory *directory) {
+  CHECK_POINTER(directory);
+  if (directory->tag != kPlatformDirectoryTag)
+    Core_Abort(KSRC, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n", directory,
+               kPlatformDirectoryTag, directory->tag);
+  return directory;
+}
+
+}  // namespace
+
+int Platform_GetFileIdentity(const char *path, int followLinks, FileIdentity *identity) {
+  CHECK_POINTER(identity);
+  memset(identity, 0, sizeof *identity);
+  FileOpsPath work;
+  if (!fileopsPath(path, &work, "stat")) return 0;
+  struct stat st;
+  int rc = followLinks ? stat(work.text, &st) : lstat(work.text, &st);
+  if (rc != 0) return POSIX_FAIL(followLinks ? "stat" : "lstat", path);
+  identity->device = st.st_dev;
+  identity->inode = st.st_ino;
+  identity->mode = st.st_mode;
+  identity->size = st.st_size;
+  identity->modifiedSeconds = st.st_mtim.tv_sec;
+  identity->modifiedNanoseconds = int32_t(st.st_mtim.tv_nsec);
+  return 1;
+}
+
+int Platform_SetMode(const char *path, uint32_t mode, int followLinks) {
+  FileOpsPath work;
+  if (!fileopsPath(path, &work, "chmod")) return 0;
+  mode_t bits = mode_t(mode & 07777);
+  if (followLinks) return chmod(work.text, bits) == 0 ? 1 : POSIX_FAIL("chmod", path);
+  // The C library refuses a link here (EOPNOTSUPP) and changes anything else
+  // through a descriptor of the entry itself, so a name swapped for a link
+  // after the caller looked is not followed.
+  return fchmodat(AT_FDCWD, work.text, bits, AT_SYMLINK_NOFOLLOW) == 0
+             ? 1
+             : POSIX_FAIL("fchmodat", path);
+}
+
+int Platform_SetModifiedTime(const char *path, int64_t seconds, int32_t nanoseconds,
+                             int followLinks) {
+  FileOpsPath work;
+  if (!fileopsPath(path, &work, "utimensat")) return 0;
+  if (nanoseconds < 0 || nanoseconds > 999999999)
+    return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "utimensat", path);
+  struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(seconds), long(nanoseconds)}};
+  return utimensat(AT_FDCWD, work.text, times, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) == 0
+             ? 1
+             : POSIX_FAIL("utimensat", path);
+}
+
+int Platform_OpenDirectoryAt(PlatformDirectory *parent, const char *name,
+                             PlatformDirectory **directory) {
+  CHECK_POINTER(directory);
+  *directory = nullptr;
+  FileOpsPath work;
+  if (!fileopsPath(name, &work, "openat")) return 0;
+  int base = parent ? dirfd(fileopsCheckDirectory(parent)->dir) : AT_FDCWD;
+  int fd;
+  do fd = openat(base, work.text, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    // O_NOFOLLOW on a link to a directory answers ENOTDIR, on any other link
+    // ELOOP: either way the entry is not a directory to enter.
+    return POSIX_FAIL("openat", name);
+  }
+  DIR *dir = fdopendir(fd);
+  if (dir == nullptr) {
+    int result = POSIX_FAIL("fdopendir", name);
+    close(fd);
+    return result;
+  }
+  auto *record = static_cast<PlatformDirectory *>(MEM_ALLOC(sizeof(PlatformDirectory), 0));
+  record->tag = kPlatformDirectoryTag;
+  record->dir = dir;
+  *directory = record;
+  return 1;
+}
+
+int Platform_ReadDirectoryAt(PlatformDirectory *directory, char *name, int *isDirectory) {
+  CHECK_POINTER(name);
+  CHECK_POINTER(isDirectory);
+  fileopsCheckDirectory(directory);
+  name[0] = '\0';
+  *isDirectory = 0;
+  for (;;) {
+    errno = 0;
+    struct dirent *item = readdir(directory->dir);
+    if (item == nullptr) {
+      if (errno != 0) return POSIX_FAIL("readdir", nullptr);
+      return POSIX_FAIL_CODE(kPlatformErrorNoMoreFiles, 0, "readdir", nullptr);
+    }
+    const char *n = item->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    unsigned char type = item->d_type;
+    if (type == DT_UNKNOWN) {  // file systems that do not fill d_type
+      struct stat st;
+      if (fstatat(dirfd(directory->dir), n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) continue;  // removed since it was listed
+        return POSIX_FAIL("fstatat", n);
+      }
+      type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+    }
+    *isDirectory = type == DT_DIR ? 1 : 0;
+    memcpy(name, n, strlen(n) + 1);  // NAME_MAX + 1 bytes at most
+    return 1;
+  }
+}
+
+int Platform_RemoveAt(PlatformDirectory *directory, const char *name, int isDirectory) {
+  CHECK_POINTER(name);
+  fileopsCheckDirectory(directory);
+  if (unlinkat(dirfd(directory->dir), name, isDirectory ? AT_REMOVEDIR : 0) == 0) return 1;
+  if (isDirectory && errno == EEXIST)  // some file systems say so for "not empty"
+    return POSIX_FAIL_CODE(kPlatformErrorDirNotEmpty, EEXIST, "unlinkat", name);
+  return POSIX_FAIL("unlinkat", name);
+}
+
+int Platform_GetDirectoryMode(PlatformDirectory *directory, uint32_t *mode) {
+  CHECK_POINTER(mode);
+  fileopsCheckDirectory(directory);
+  *mode = 0;
+  struct stat st;
+  if (fstat(dirfd(directory->dir), &st) != 0) return POSIX_FAIL("fstat", nullptr);
+  *mode = st.st_mode;
+  return 1;
+}
+
+int Platform_SetDirectoryMode(PlatformDirectory *directory, uint32_t mode) {
+  fileopsCheckDirectory(directory);
+  return fchmod(dirfd(directory->dir), mode_t(mode & 07777)) == 0 ? 1
+                                                                  : POSIX_FAIL("fchmod", nullptr);
+}
+
+int Platform_CloseDirectory(PlatformDirectory **directory) {
+  CHECK_POINTER(directory);
+  PlatformDirectory *record = *directory;
+  *directory = nullptr;
+  if (record == nullptr) return 1;
+  fileopsCheckDirectory(record);
+  closedir(record->dir);
+  record->tag = 0;
+  MEM_FREE(record, sizeof(PlatformDirectory));
+  return 1;
+}
