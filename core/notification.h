@@ -157,7 +157,9 @@ int NotificationCenter_Shutdown(void);
 // mismatch message on a damaged record.
 
 // Appends an observer {context, callback} to the key's list. Adding the same
-// pair twice gives two observers, each called. Returns 1.
+// pair twice gives two observers, each called. Returns 1; 0 (logged) on a
+// thread other than the main one once shutdown has begun. A remove there and
+// then returns 1 and changes nothing.
 int NotificationCenter_AddInstanceObserver(const char *sender, const char *notification,
                                            const char *instance, void *context,
                                            NotificationObserver callback);
