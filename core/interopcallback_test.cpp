@@ -59,7 +59,16 @@ TEST_F(InteropDeathTest, ProgrammingErrorsStop) {
                  InteropNotificationCenter_Get(&o, nullptr, deliverNothing);
                }).join(),
                kNotMain);
+  EXPECT_DEATH(std::thread([] {
+                 void *object = nullptr;
+                 Interop_TakeCallbackArgument(&object);
+               }).join(),
+               kNotMain);
   EXPECT_DEATH(Interop_AddCallback("x", nullptr, nullptr, nullptr), "Pointer is NULL\n");
+  EXPECT_DEATH(Interop_ReleaseCallback(nullptr), "Pointer is NULL\n");
+  auto *foreign = reinterpret_cast<InteropNotificationCenter *>(d);
+  EXPECT_DEATH(InteropNotificationCenter_Release(&foreign),
+               "Class mismatch pointer \\(0x[0-9A-Fa-f]+: expected 0x3e0b9d54");
   EXPECT_DEATH(Interop_InvokeCallback(nullptr, nullptr), "Pointer is NULL\n");
   EXPECT_DEATH(Interop_GetCallbackName(reinterpret_cast<InteropCallback *>(d)),
                "Class mismatch pointer");

@@ -125,6 +125,10 @@ TEST_F(NotificationDeathTest, ProgrammingErrorsStop) {
   EXPECT_DEATH(std::thread([] { NotificationCenter_ProcessPendingFires(); }).join(), kNotMain);
   EXPECT_DEATH(std::thread([] { NotificationCenter_PendingFiresCallback(nullptr); }).join(),
                kNotMain);
+  EXPECT_DEATH(NotificationCenter_RegisterInteropInstance(nullptr, &calls, record),
+               "Pointer is NULL\n");
+  EXPECT_DEATH(NotificationCenter_RemoveInteropObserver("a", "b", nullptr, nullptr),
+               "Pointer is NULL\n");
   NotificationCenter_RemoveInstanceObserver("Task", "Start", "abc", &calls, record);
 }
 
