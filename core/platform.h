@@ -214,6 +214,10 @@ int Platform_IsElevated(int *elevated);
 // The system account: root that was not reached through sudo or pkexec
 // (SUDO_UID and PKEXEC_UID unset). Returns 1.
 int Platform_IsSystemAccount(int *isSystem);
+// The desktop user's id text: the decimal uid here (root acting for a user
+// finds it from PKEXEC_UID, SUDO_UID or seat0's active session; anyone else
+// is their own desktop user). 1/0; 0 also when sid is too small.
+int Platform_GetDesktopUserSid(char *sid, size_t maxSid);
 // The parent of a process (from /proc/<pid>/stat), or 0 when there is no such
 // process or it cannot be read.
 uint32_t Platform_GetParentProcessId(uint32_t pid);
