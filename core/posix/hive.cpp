@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "core/memory.h"
 #include "core/platform.h"
+#include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
 #include "core/print.h"
 #include "core/registry.h"
@@ -109,15 +110,13 @@ int hiveFail(sqlite3 *db, int rc, const char *what, const char *path) {
   return 0;
 }
 
-// ---- File-system identity ------------------------------------------------------
-
-// Runs the calling thread's file-system accesses as uid for its scope
-// (setfsuid and setfsgid are per thread). Nothing changes unless the process
-// is root and uid is another user.
-class HiveIdentity {
- public:
-  explicit HiveIdentity(uint32_t) {}
-};
+// A root process touches another user's hive only as that user; when the
+// switch fails nothing is touched at all.
+int hiveIdentityFail(uint32_t uid) {
+  Log_Print(LOG_DEBUG, KSRC, 0, "Registry hive of uid %u not touched: no identity switch\n", uid);
+  Platform_SetLastError(kPlatformErrorAccessDenied);
+  return 0;
+}
 
 // ---- Locations --------------------------------------------------------------------
 
@@ -420,7 +419,8 @@ int hiveOpenIn(const HiveLocation *location, const char *prefix, const char *pat
                int registryClass, bool writable, bool create, RegistryKey **key) {
   char full[kHiveKeyPathBytes];
   if (!hiveJoin(prefix, path, full)) return 0;
-  HiveIdentity identity(location->uid);
+  FsIdentityScope identity(location->uid);
+  if (!identity.ok()) return hiveIdentityFail(location->uid);
   sqlite3 *db = nullptr;
   if (!hiveOpen(location, writable, &db)) return 0;
   int64_t id = 0;
@@ -547,7 +547,7 @@ int Registry_CloseKey(RegistryKey **key) {
   CLASS_CHECK(record, kRegistryKeyTag);
   *key = nullptr;
   {
-    HiveIdentity identity(record->uid);
+    FsIdentityScope identity(record->uid);
     sqlite3_close(record->db);
   }
   record->header.classTag = 0;
@@ -565,9 +565,10 @@ int Registry_DeleteSubKey(RegistryKey *key, const char *name) {
   Str_Printf(full, sizeof full, "%s%s%s", key->path, key->path[0] ? "\\" : "", name);
   if (ok) ok = hiveCheckWritable(key);
   if (ok) {
-    HiveIdentity identity(key->uid);
+    FsIdentityScope identity(key->uid);
+    ok = identity.ok() ? 1 : hiveIdentityFail(key->uid);
     // One transaction: a failure anywhere leaves the whole subtree in place.
-    ok = hiveBegin(key->db, key->file);
+    if (ok) ok = hiveBegin(key->db, key->file);
     int64_t id = 0;
     if (ok) {
       ok = hiveWalk(key->db, key->id, canonical, false, &id) &&
@@ -592,7 +593,8 @@ int Registry_QueryValue(RegistryKey *key, uint32_t expectedType, const char *nam
   auto *bytes = static_cast<unsigned char *>(out);
   bool wantsString = hiveIsStringType(expectedType);
   if (wantsString && size > 0) bytes[0] = '\0';
-  HiveIdentity identity(key->uid);
+  FsIdentityScope identity(key->uid);
+  if (!identity.ok()) return hiveIdentityFail(key->uid);
   HiveStatement query(key->db, "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2");
   if (!query.ok()) return hiveFail(key->db, query.rc(), "query", name);
   query.Int(1, key->id);
@@ -647,8 +649,9 @@ int Registry_SetValue(RegistryKey *key, const char *name, uint32_t type, const v
     ok = 0;
   }
   if (ok) {
-    HiveIdentity identity(key->uid);
-    ok = hiveBegin(key->db, key->file);
+    FsIdentityScope identity(key->uid);
+    ok = identity.ok() ? 1 : hiveIdentityFail(key->uid);
+    if (ok) ok = hiveBegin(key->db, key->file);
     if (ok) {
       ok = hiveKeyAlive(key);
       if (ok) {
@@ -678,7 +681,8 @@ int Registry_SetValue(RegistryKey *key, const char *name, uint32_t type, const v
 int Registry_RemoveValue(RegistryKey *key, const char *name) {
   CLASS_CHECK(key, kRegistryKeyTag);
   if (!hiveCheckWritable(key)) return 0;
-  HiveIdentity identity(key->uid);
+  FsIdentityScope identity(key->uid);
+  if (!identity.ok()) return hiveIdentityFail(key->uid);
   HiveStatement remove(key->db, "DELETE FROM vals WHERE key = ?1 AND name = ?2");
   if (!remove.ok()) return hiveFail(key->db, remove.rc(), "delete value", name);
   remove.Int(1, key->id);
@@ -702,7 +706,8 @@ int Registry_EnumValue(RegistryKey *key, uint32_t index, char *name, int nameSiz
   *type = 0;
   *dataLength = 0;
   if (dataSize > 0) CHECK_POINTER(data);
-  HiveIdentity identity(key->uid);
+  FsIdentityScope identity(key->uid);
+  if (!identity.ok()) return hiveIdentityFail(key->uid);
   HiveStatement query(key->db,
                       "SELECT name, type, data FROM vals WHERE key = ?1"
                       " ORDER BY name, rowid LIMIT 1 OFFSET ?2");
@@ -734,7 +739,8 @@ int Registry_SetKeySecurity(RegistryKey *key, const SecurityDescriptor *descript
   const char *group = SecurityDescriptor_GetGroupName(descriptor);
   if (!hiveCheckWritable(key)) return 0;
   if (key->id == 0) return 1;  // the class root has no row to record it on
-  HiveIdentity identity(key->uid);
+  FsIdentityScope identity(key->uid);
+  if (!identity.ok()) return hiveIdentityFail(key->uid);
   HiveStatement update(key->db, "UPDATE keys SET security = ?1 WHERE id = ?2");
   if (!update.ok()) return hiveFail(key->db, update.rc(), "security", key->path);
   update.Text(1, group);
@@ -753,7 +759,25 @@ int Hive_GetDesktopUser(uint32_t *uid) {
   return value >= 0;
 }
 
-int Hive_OpenDesktopUser(void) { return 1; }
+int Hive_OpenDesktopUser(void) {
+  gHiveDesktopUid.store(-1);
+  if (geteuid() != 0) return 1;  // "desktopuser" is the own hive
+  char sid[32];
+  char home[kPathMax];
+  uint32_t uid = 0;
+  const char *p = sid;
+  bool found = Platform_GetDesktopUserSid(sid, sizeof sid) != 0 && *p != '\0';
+  for (; found && *p; p++) {
+    if (*p < '0' || *p > '9' || uid > (UINT32_MAX - 9) / 10) found = false;
+    else uid = uid * 10 + uint32_t(*p - '0');
+  }
+  if (found && hiveHome(uid, home, sizeof home)) {
+    gHiveDesktopUid.store(int64_t(uid));
+    return 1;
+  }
+  Log_Print(LOG_DEBUG, KSRC, 0, "Unable to open desktop user key, defaulting to current user\n");
+  return 1;
+}
 
 int Hive_CloseDesktopUser(void) {
   gHiveDesktopUid.store(-1);
