@@ -4,6 +4,7 @@
 #include "core/posix/hive.h"
 
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 #include "core/expand.h"
 #include "core/memory.h"
 #include "core/platform.h"
+#include "core/posix/desktopuser.h"
 #include "core/registry.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
@@ -677,6 +679,142 @@ TEST_F(HiveTest, UserReadsTheMachineHiveButCannotWriteIt) {
     FSF_EXPECT(child, !Registry_DeleteKey("default", "machine", "SOFTWARE\\Vendor"));
   });
   EXPECT_EQ(queryString("machine", "SOFTWARE\\Vendor", "v"), "x");
+}
+
+// ---- The desktop user ------------------------------------------------------------------
+
+constexpr uint32_t kNobody = 65534;
+
+// Sets the variables that name a desktop user (NULL: unset) and points the
+// seat lookup at a directory without seats, so only the variables count.
+void useDesktopUserVariables(const char *pkexec, const char *sudo, const std::string &noSeats) {
+  if (pkexec) setenv("PKEXEC_UID", pkexec, 1);
+  else unsetenv("PKEXEC_UID");
+  if (sudo) setenv("SUDO_UID", sudo, 1);
+  else unsetenv("SUDO_UID");
+  DesktopUser_SetSystemdRunDirForTest(noSeats.c_str());
+}
+
+std::string ownerOf(const std::string &path) { return FsFault_Command("stat -c %u " + path); }
+
+// Becomes 65534 for good (a worker process of a child).
+bool becomeNobody() {
+  return setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+         setresuid(kNobody, kNobody, kNobody) == 0;
+}
+
+TEST_F(HiveTest, DesktopUserFromTheEnvironment) {
+  if (geteuid() != 0) GTEST_SKIP() << "the desktop user differs from the own one only as root";
+  std::string noSeats = dir_ / "run";
+  struct Row {
+    const char *name;
+    const char *pkexec;
+    const char *sudo;
+    int found;
+    uint32_t uid;
+  } rows[] = {
+      {"PKEXEC_UID first", "65534", "1", 1, kNobody},
+      {"SUDO_UID", nullptr, "1", 1, 1},
+      {"neither", nullptr, nullptr, 0, 0},
+      {"not a number", nullptr, "65534x", 0, 0},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    FSFAULT_RUN([&](FsFaultChild &child) {
+      useDesktopUserVariables(row.pkexec, row.sudo, noSeats);
+      TestLogCapture capture;
+      Platform_Init();
+      std::string log = capture.Take();
+      uint32_t uid = 99;
+      FSF_EXPECT_EQ(child, Hive_GetDesktopUser(&uid), row.found);
+      FSF_EXPECT_EQ(child, uid, row.uid);
+      bool logged =
+          log.find("Unable to open desktop user key, defaulting to current user") !=
+          std::string::npos;
+      FSF_EXPECT_EQ(child, logged, row.found == 0);
+      Platform_Shutdown();
+      FSF_EXPECT_EQ(child, Hive_GetDesktopUser(&uid), 0);
+      if (row.found) return;
+      // Without a desktop user the class is the own hive.
+      Registry_AddWhitelistPath(1, "");
+      FSF_EXPECT(child, Registry_SetString("default", "default", "desktopuser", "K", "v", "own"));
+      FSF_EXPECT_EQ(child, queryString("user", "K", "v"), std::string("own"));
+    });
+  }
+}
+
+TEST_F(HiveTest, DesktopUserHiveBelongsToTheUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  Registry_AddWhitelistPath(1, "");
+  std::string home = homes_ + "/65534";
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    mkdir(home.c_str(), 0700);
+    FSF_EXPECT_EQ(child, chown(home.c_str(), kNobody, kNobody), 0);
+    useDesktopUserVariables(nullptr, "65534", dir_ / "run");
+    Hive_OpenDesktopUser();
+    FSF_EXPECT(child, Registry_SetString("default", "default", "desktopuser",
+                                        "Software\\Microsoft\\Windows NT\\CurrentVersion\\"
+                                        "AppCompatFlags\\Layers",
+                                        "/opt/app/run", "RUNASADMIN"));
+    // Everything the root process made belongs to the user.
+    for (const char *below : {"/.local", "/.local/share", "/.local/share/keelson",
+                              "/.local/share/keelson/registry",
+                              "/.local/share/keelson/registry/user.db"}) {
+      std::string owner = ownerOf(home + below);
+      if (owner != "65534") child.Fail(__FILE__, __LINE__, std::string(below) + " owned by " + owner);
+    }
+    FSF_EXPECT_EQ(child, FsFault_Command("stat -c %a " + home + "/.local/share/keelson/registry"),
+                  std::string("700"));
+    // The user reads it as its own hive.
+    int good = runWorkers(1, [](int) {
+      if (!becomeNobody()) return 0;
+      return int(queryString("user",
+                             "Software/Microsoft/Windows NT/CurrentVersion/AppCompatFlags/Layers",
+                             "/opt/app/run") == "RUNASADMIN");
+    });
+    FSF_EXPECT_EQ(child, good, 1);
+    Hive_CloseDesktopUser();
+  });
+}
+
+TEST_F(HiveTest, PlantedLinksGiveNoMoreThanTheUsersRights) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  Registry_AddWhitelistPath(1, "");
+  std::string home = homes_ + "/65534";
+  std::string rootHive = UserFile(0);
+  std::string rootRegistry = homes_ + "/0/.local/share/keelson/registry";
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    // Root's own hive, which the user must not reach.
+    FSF_EXPECT(child, Registry_SetString("default", "default", "user", "Secret", "v", "root"));
+    std::string before = Dump(rootHive);
+    std::string registry = home + "/.local/share/keelson/registry";
+    FSF_EXPECT_EQ(child, system(("mkdir -p " + registry + " && chown -R 65534:65534 " + home)
+                                    .c_str()),
+                  0);
+    useDesktopUserVariables(nullptr, "65534", dir_ / "run");
+    Hive_OpenDesktopUser();
+    struct Row {
+      const char *name;
+      std::string link;
+      std::string target;
+    } rows[] = {
+        {"the hive file is a link to root's hive", registry + "/user.db", rootHive},
+        {"the hive directory is a link to root's", registry, rootRegistry},
+    };
+    for (const Row &row : rows) {
+      system(("rm -rf " + row.link).c_str());
+      FSF_EXPECT_EQ(child, symlink(row.target.c_str(), row.link.c_str()), 0);
+      lchown(row.link.c_str(), kNobody, kNobody);
+      if (Registry_SetString("default", "default", "desktopuser", "Secret", "v", "planted"))
+        child.Fail(__FILE__, __LINE__, std::string(row.name) + ": the write went through");
+      if (queryString("desktopuser", "Secret", "v") != "<default>")
+        child.Fail(__FILE__, __LINE__, std::string(row.name) + ": root's value was read");
+      unlink(row.link.c_str());
+    }
+    FSF_EXPECT_EQ(child, Dump(rootHive), before);
+    FSF_EXPECT_EQ(child, ownerOf(rootHive), std::string("0"));
+    Hive_CloseDesktopUser();
+  });
 }
 
 }  // namespace
