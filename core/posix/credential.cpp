@@ -101,7 +101,8 @@ int credentialReadFile(const char *path, char **text, int32_t *length) {
     if (ok) {
       *text = block;
       *length = int32_t(got);
-      // The block stays size + 1 long; record that through the terminator.
+      // The caller frees *length + 1 bytes: a file that shrank while it was
+      // read gets a block of its real length.
       if (got != size) {
         auto *exact = static_cast<char *>(MEM_ALLOC(got + 1, MEM_ZEROED));
         memcpy(exact, block, got);
@@ -290,7 +291,7 @@ int Platform_CredentialWrite(const char *target, const char *userName, const cha
       ok = 0;
     }
   }
-  Dictionary_Release(&document);
+  if (document) Dictionary_Release(&document);
   close(lockFd);  // drops the lock
   return ok;
 }
