@@ -2,6 +2,7 @@
 // core/posix/hive.h.
 #include "core/posix/hive.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -179,10 +180,28 @@ int hiveMakeDirectories(const HiveLocation *location) {
     if (work[i] != '/' && work[i] != '\0') continue;
     char saved = work[i];
     work[i] = '\0';
-    if (mkdir(work, mode) != 0 && errno != EEXIST) return POSIX_FAIL("mkdir", work);
+    if (mkdir(work, mode) == 0) {
+      chmod(work, mode);  // the umask does not decide who may read a hive
+    } else if (errno != EEXIST) {
+      return POSIX_FAIL("mkdir", work);
+    }
     work[i] = saved;
   }
   return 1;
+}
+
+// Gives a hive file its mode whatever the umask was when SQLite made it:
+// everyone reads the machine hive, only the owner a user's. The journal
+// takes the file's mode.
+void hiveFixMode(const HiveLocation *location) {
+  mode_t wanted = location->isMachine ? 0644 : 0600;
+  int fd = open(location->file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777) != wanted &&
+      st.st_uid == uid_t(location->uid))
+    fchmod(fd, wanted);
+  close(fd);
 }
 
 int hiveExec(sqlite3 *db, const char *sql, const char *path) {
@@ -214,6 +233,7 @@ int hiveOpen(const HiveLocation *location, bool writable, sqlite3 **out) {
     sqlite3_close(db);
     return 0;
   }
+  if (writable) hiveFixMode(location);
   *out = db;
   return 1;
 }

@@ -29,13 +29,15 @@
 namespace {
 
 // Python's own reader of a hive: the integrity verdict, the journal mode,
-// then one sorted line per key ("K path") and value ("V path|name|type|hex").
+// then one sorted line per key ("K path|security group") and value
+// ("V path|name|type|hex").
 constexpr const char *kDumpScript = R"PY(
 import sqlite3, sys
 db = sqlite3.connect('file:' + sys.argv[1] + '?mode=ro', uri=True)
 print(db.execute('PRAGMA integrity_check').fetchone()[0])
 print(db.execute('PRAGMA journal_mode').fetchone()[0])
 rows = {i: (p, n) for i, p, n in db.execute('SELECT id, parent, name FROM keys')}
+security = dict(db.execute('SELECT id, security FROM keys'))
 def path(i):
     parts = []
     while i != 0:
@@ -43,7 +45,7 @@ def path(i):
         parts.append(n)
         i = p
     return '\\'.join(reversed(parts))
-lines = ['K ' + path(i) for i in rows]
+lines = ['K %s|%s' % (path(i), security[i] or '') for i in rows]
 for k, n, t, d in db.execute('SELECT key, name, type, data FROM vals'):
     lines.append('V %s|%s|%d|%s' % (path(k), n, t, bytes(d).hex()))
 print('\n'.join(sorted(lines)))
@@ -134,8 +136,12 @@ class HiveTest : public testing::Test {
 TEST_F(HiveTest, PythonReadsScriptedSets) {
   Registry_AddWhitelistPath(1, "");
   const std::string binary("\x00\x01\xff\x00z", 5);
-  ASSERT_TRUE(Registry_SetString("64", "default", "machine", "SOFTWARE\\Vendor\\App", "InstallDir",
-                                 "/opt/vendor app"));
+  // A narrow umask does not keep users from reading the machine hive.
+  mode_t savedMask = umask(077);
+  int created = Registry_SetString("64", "default", "machine", "SOFTWARE\\Vendor\\App",
+                                   "InstallDir", "/opt/vendor app");
+  umask(savedMask);
+  ASSERT_TRUE(created);
   ASSERT_TRUE(Registry_SetString("default", "default", "machine", "software/VENDOR//app/",
                                  "Greeting", "gr\xc3\xbc\xc3\x9f" "e"));
   ASSERT_TRUE(Registry_SetInt32("32", "default", "machine", "SOFTWARE\\Vendor", "Count", -2));
@@ -148,10 +154,10 @@ TEST_F(HiveTest, PythonReadsScriptedSets) {
   ASSERT_TRUE(Registry_SetInt32("default", "default", "machine", "SOFTWARE\\Vendor", "count", 7));
 
   std::set<std::string> expected = {
-      "K SOFTWARE",
-      "K SOFTWARE\\Vendor",
-      "K SOFTWARE\\Vendor\\App",
-      "K SOFTWARE\\Vendor\\Data",
+      "K SOFTWARE|",
+      "K SOFTWARE\\Vendor|",
+      "K SOFTWARE\\Vendor\\App|",
+      "K SOFTWARE\\Vendor\\Data|Everyone",
       "V SOFTWARE\\Vendor\\App|InstallDir|1|" + hexOf("/opt/vendor app"),
       "V SOFTWARE\\Vendor\\App|Greeting|1|" + hexOf("gr\xc3\xbc\xc3\x9f" "e"),
       "V SOFTWARE\\Vendor|count|4|07000000",
@@ -449,8 +455,10 @@ TEST_F(HiveTest, KeyObjectOperations) {
   EXPECT_EQ(length, 10u);
   EXPECT_STREQ(name, "d");
 
-  ASSERT_TRUE(Registry_CreateKey(&key, 0, kRegistryClassMachine, "P\\Q\\R\\S") ||
-              key == nullptr);
+  RegistryKey *deep = nullptr;
+  ASSERT_TRUE(Registry_CreateKey(&deep, 0, kRegistryClassMachine, "P\\Q\\R\\S"));
+  ASSERT_TRUE(Registry_SetValue(deep, "v", kRegistryTypeString, "x", 1));
+  Registry_CloseKey(&deep);
   RegistryKey *parent = nullptr;
   ASSERT_TRUE(Registry_OpenKey(&parent, 0, kRegistryClassMachine, "p", kRegistryAccessRead));
   EXPECT_FALSE(Registry_DeleteSubKey(parent, "Q")) << "a key opened for reading";
@@ -467,7 +475,7 @@ TEST_F(HiveTest, KeyObjectOperations) {
   Registry_CloseKey(&parent);
   Registry_CloseKey(&key);
   std::string dump = Dump(MachineFile());
-  EXPECT_EQ(dump, "ok\ndelete\nK P");
+  EXPECT_EQ(dump, "ok\ndelete\nK P|");
 }
 
 TEST_F(HiveTest, RootClassReadsUserThenMachine) {
@@ -765,6 +773,9 @@ TEST_F(HiveTest, DesktopUserHiveBelongsToTheUser) {
     }
     FSF_EXPECT_EQ(child, FsFault_Command("stat -c %a " + home + "/.local/share/keelson/registry"),
                   std::string("700"));
+    FSF_EXPECT_EQ(child,
+                  FsFault_Command("stat -c %a " + home + "/.local/share/keelson/registry/user.db"),
+                  std::string("600"));
     // The user reads it as its own hive.
     int good = runWorkers(1, [](int) {
       if (!becomeNobody()) return 0;
