@@ -16,6 +16,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/expand.h"
@@ -824,6 +825,47 @@ TEST_F(HiveTest, PlantedLinksGiveNoMoreThanTheUsersRights) {
     }
     FSF_EXPECT_EQ(child, Dump(rootHive), before);
     FSF_EXPECT_EQ(child, ownerOf(rootHive), std::string("0"));
+    Hive_CloseDesktopUser();
+  });
+}
+
+// Threads of one root process: one writes the desktop user's hive (its file
+// accesses switched to the user), the others write root's own and the
+// machine hive at the same time. The switch is the writing thread's alone.
+class HiveThreaded : public HiveTest {};
+
+TEST_F(HiveThreaded, IdentitySwitchStaysOnItsThread) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  Registry_AddWhitelistPath(1, "");
+  std::string home = homes_ + "/65534";
+  ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+  ASSERT_EQ(chown(home.c_str(), kNobody, kNobody), 0);
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    useDesktopUserVariables(nullptr, "65534", dir_ / "run");
+    Hive_OpenDesktopUser();
+    constexpr int kSets = 100;
+    int failed[3] = {0, 0, 0};
+    const char *classes[3] = {"desktopuser", "user", "machine"};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; t++)
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < kSets; i++) {
+          std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+          if (!Registry_SetInt32("default", "default", classes[t], "K", name.c_str(), i))
+            failed[t]++;
+          if (t != 2 && !Registry_SetInt32("default", "default", "machine", "K", name.c_str(), i))
+            failed[t]++;
+        }
+      });
+    for (std::thread &thread : threads) thread.join();
+    for (int t = 0; t < 3; t++) FSF_EXPECT_EQ(child, failed[t], 0);
+    FSF_EXPECT_EQ(child, ownerOf(UserFile(kNobody)), std::string("65534"));
+    FSF_EXPECT_EQ(child, ownerOf(UserFile(0)), std::string("0"));
+    FSF_EXPECT_EQ(child, ownerOf(MachineFile()), std::string("0"));
+    int32_t value = -1;
+    FSF_EXPECT(child, Registry_GetInt32("default", "desktopuser", "K", "t0_99", -1, &value));
+    FSF_EXPECT_EQ(child, value, 99);
+    FSF_EXPECT(child, Registry_GetInt32("default", "machine", "K", "t1_99", -1, &value));
     Hive_CloseDesktopUser();
   });
 }
