@@ -266,7 +266,9 @@ int Registry_AddWhitelistPath(int readWrite, const char *path) {
   RegistryGlobal *global = gRegistry.load(std::memory_order_acquire);
   if (global == nullptr) return 0;
   char entry[kRegistryAuthorizeBytes];
-  registryCanonical(path, entry, sizeof entry - 1, false);
+  // A path too long to be an entry is dropped: cut or emptied it would allow
+  // more than it says.
+  if (!registryCanonical(path, entry, sizeof entry - 1, false)) return 0;
   // An empty entry stays empty: it is a prefix of every path.
   if (entry[0]) Str_Cat(entry, "\\", sizeof entry);
   Dictionary_AddString(readWrite ? global->readWrite : global->readOnly, nullptr, entry, nullptr);

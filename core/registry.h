@@ -195,7 +195,7 @@ int Registry_QueryString(const char *view, const char *registryClass, const char
 int Registry_Authorize(int access, int registryClass, const char *path);
 // Adds a path prefix ("machine\\SOFTWARE\\Vendor") to the read-write
 // (readWrite 1) or read-only list, canonical with a trailing '\\'. Returns 1;
-// 0 when Registry_Init has not run.
+// 0 when Registry_Init has not run or the path is too long to be an entry.
 int Registry_AddWhitelistPath(int readWrite, const char *path);
 
 // ---- Macro and life ------------------------------------------------------------------

@@ -36,6 +36,8 @@ TEST(Registry, AuthorizeJudgesTheCanonicalPath) {
   Registry_Init();
   Registry_AddWhitelistPath(0, "machine/SOFTWARE//Vendor");
   Registry_AddWhitelistPath(1, "user\\Software\\RW\\");
+  // Too long to be an entry: dropped, never cut into a shorter prefix.
+  EXPECT_EQ(Registry_AddWhitelistPath(1, ("user\\" + std::string(400, 'x')).c_str()), 0);
   struct Row {
     int access;
     int registryClass;
@@ -53,6 +55,7 @@ TEST(Registry, AuthorizeJudgesTheCanonicalPath) {
       {1, kRegistryClassUser, "Software\\RW\\..\\Other", 0},
       {1, kRegistryClassUser, "Software\\Other\\..\\RW\\x", 0},
       {0, kRegistryClassDesktopUser, "Software\\RW", 0},
+      {0, kRegistryClassUser, "xxxx", 0},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.path);
