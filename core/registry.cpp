@@ -334,9 +334,7 @@ int Registry_DeleteKey(const char *view, const char *registryClass, const char *
   RegistryKey *opened = nullptr;
   if (!Registry_OpenKey(&opened, viewCode, classCode, parent, kRegistryAccessAll)) return 0;
   int ok = Registry_DeleteSubKey(opened, name);
-  int code = Platform_GetLastError();
-  Registry_CloseKey(&opened);
-  if (!ok) Platform_SetLastError(code);
+  Registry_CloseKey(&opened);  // keeps the thread's last error
   return ok;
 }
 
@@ -351,9 +349,7 @@ int Registry_DeleteValue(const char *view, const char *registryClass, const char
   RegistryKey *opened = nullptr;
   if (!registryOpenWrite(viewCode, classCode, canonical, false, &opened)) return 0;
   int ok = Registry_RemoveValue(opened, name);
-  int code = Platform_GetLastError();
-  Registry_CloseKey(&opened);
-  if (!ok) Platform_SetLastError(code);
+  Registry_CloseKey(&opened);  // keeps the thread's last error
   return ok;
 }
 

@@ -106,7 +106,8 @@ int Registry_OpenKey(RegistryKey **key, int view, int registryClass, const char 
 // one transaction, with all access. Failure logs "Failed to create registry
 // key (%d:%d) [%s] (0x%08X)\n".
 int Registry_CreateKey(RegistryKey **key, int view, int registryClass, const char *path);
-// Closes and frees the key, clears *key. Returns 1; NULL *key is ignored.
+// Closes and frees the key, clears *key; the thread's last error stays as it
+// was. Returns 1; NULL *key is ignored.
 int Registry_CloseKey(RegistryKey **key);
 // Deletes the subkey name of key with its whole subtree in one transaction.
 // 0 (logged "Unable to delete registry key '%s' (0x%.8X)\n", the tree left
