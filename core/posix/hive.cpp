@@ -241,7 +241,7 @@ int hiveOpen(const HiveLocation *location, bool writable, sqlite3 **out) {
 // A prepared statement that finalises itself.
 class HiveStatement {
  public:
-  HiveStatement(sqlite3 *db, const char *sql) : db_(db) {
+  HiveStatement(sqlite3 *db, const char *sql) {
     rc_ = sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr);
   }
   ~HiveStatement() { sqlite3_finalize(statement_); }
@@ -258,7 +258,6 @@ class HiveStatement {
   int Step() { return rc_ = sqlite3_step(statement_); }
 
  private:
-  sqlite3 *db_;
   sqlite3_stmt *statement_ = nullptr;
   int rc_;
 };
@@ -447,7 +446,8 @@ int hiveOpenIn(const HiveLocation *location, const char *prefix, const char *pat
   int ok;
   if (create) {
     ok = hiveBegin(db, location->file);
-    if (ok) ok = hiveWalk(db, 0, full, true, &id) ? hiveCommit(db, location->file) : hiveRollback(db);
+    if (ok) ok = hiveWalk(db, 0, full, true, &id) ? hiveCommit(db, location->file)
+                                                  : hiveRollback(db);
   } else {
     ok = hiveWalk(db, 0, full, false, &id);
   }

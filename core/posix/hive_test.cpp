@@ -770,7 +770,8 @@ TEST_F(HiveTest, DesktopUserHiveBelongsToTheUser) {
                               "/.local/share/keelson/registry",
                               "/.local/share/keelson/registry/user.db"}) {
       std::string owner = ownerOf(home + below);
-      if (owner != "65534") child.Fail(__FILE__, __LINE__, std::string(below) + " owned by " + owner);
+      if (owner != "65534")
+        child.Fail(__FILE__, __LINE__, std::string(below) + " owned by " + owner);
     }
     FSF_EXPECT_EQ(child, FsFault_Command("stat -c %a " + home + "/.local/share/keelson/registry"),
                   std::string("700"));
