@@ -2,6 +2,7 @@
 // under a lock file; see core/credential.h.
 #include "core/credential.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -28,7 +29,7 @@ constexpr const char *kCredentialFileName = "credentials";
 // Writers lock this file, not the document: the document is replaced by a
 // rename, so a lock on it would guard the old inode.
 constexpr const char *kCredentialLockName = "credentials.lock";
-constexpr const char *kCredentialTempPattern = "credentials.XXXXXX";
+constexpr const char *kCredentialTempPattern = "credentials.tmp.XXXXXX";
 constexpr const char *kCredentialUserKey = "user";
 constexpr const char *kCredentialPasswordKey = "password";
 // A document larger than this is not ours to parse (a target holds at most
@@ -216,6 +217,20 @@ int credentialSave(const char *directory, const char *path, Dictionary *document
   return ok;
 }
 
+// Removes the temporary files of writers that were killed before their
+// rename. Called under the lock, so no live writer owns one.
+void credentialRemoveStaleTemps(const char *directory) {
+  DIR *listing = opendir(directory);
+  if (listing == nullptr) return;
+  size_t prefix = strlen(kCredentialTempPattern) - 6;  // "credentials.tmp."
+  while (struct dirent *entry = readdir(listing)) {
+    if (strlen(entry->d_name) == strlen(kCredentialTempPattern) &&
+        strncmp(entry->d_name, kCredentialTempPattern, prefix) == 0)
+      unlinkat(dirfd(listing), entry->d_name, 0);
+  }
+  closedir(listing);
+}
+
 // Removes every entry of target.
 bool credentialRemove(Dictionary *targets, const char *target) {
   bool removed = false;
@@ -275,6 +290,7 @@ int Platform_CredentialWrite(const char *target, const char *userName, const cha
   if (!credentialLock(directory, &lockFd)) return 0;
   Dictionary *document = nullptr;
   Dictionary *targets = nullptr;
+  credentialRemoveStaleTemps(directory);
   int ok = credentialLoad(path, &document, &targets);
   if (ok) {
     bool removed = credentialRemove(targets, target);

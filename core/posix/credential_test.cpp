@@ -254,6 +254,9 @@ TEST_F(CredentialTest, KilledWriterLeavesAWholeDocument) {
     }
     // A new writer takes the lock the killed one held.
     FSF_EXPECT(child, Platform_CredentialWrite("after", "user", "x"));
+    // and clears away the temporary files of killed writers.
+    FSF_EXPECT_EQ(child, FsFault_Command("ls " + store + " | tr '\\n' ' '"),
+                  std::string("credentials credentials.lock "));
   });
 }
 
