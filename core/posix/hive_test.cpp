@@ -479,6 +479,20 @@ TEST_F(HiveTest, KeyObjectOperations) {
   EXPECT_EQ(dump, "ok\ndelete\nK P|");
 }
 
+TEST_F(HiveTest, AFileThatIsNoHiveIsLeftAlone) {
+  Registry_AddWhitelistPath(1, "");
+  mkdir(machine_.c_str(), 0755);
+  const std::string garbage(4096, 'g');
+  std::ofstream(MachineFile()) << garbage;
+  EXPECT_FALSE(Registry_KeyExists("default", "machine", "K"));
+  EXPECT_FALSE(Registry_SetString("default", "default", "machine", "K", "v", "x"));
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorBadFormat);
+  EXPECT_EQ(queryString("machine", "K", "v"), "<default>");
+  std::ifstream in(MachineFile());
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(content, garbage);
+}
+
 TEST_F(HiveTest, RootClassReadsUserThenMachine) {
   if (geteuid() != 0) GTEST_SKIP() << "the root class writes the machine side only as root";
   Registry_AddWhitelistPath(1, "");
