@@ -241,6 +241,15 @@ TEST_F(HiveTest, ReadsBackEveryType) {
   EXPECT_FALSE(Registry_GetBinary("default", "user", "A\\B", "none", nullptr, 0, &data, &size));
   EXPECT_EQ(data, nullptr);
 
+  // A group without a descriptor writes nothing, not even the key.
+  {
+    TestLogCapture capture;
+    EXPECT_FALSE(Registry_SetString("default", "Guests", "user", "A\\G", "v", "x"));
+    EXPECT_NE(capture.Take().find("Failed to change registry security for group 'Guests'"),
+              std::string::npos);
+  }
+  EXPECT_FALSE(Registry_KeyExists("default", "user", "A\\G"));
+
   EXPECT_TRUE(Registry_DeleteValue("default", "user", "A\\B", "S"));
   EXPECT_FALSE(Registry_DeleteValue("default", "user", "A\\B", "s"));
   EXPECT_EQ(queryString("user", "A\\B", "s"), "<default>");
