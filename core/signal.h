@@ -3,9 +3,10 @@
 // Signal_SetAutoReset turns it for good into an auto-reset event, where each
 // set lets exactly one wait through and the waiter that sees it resets it.
 //
-// Invariants: (1) the state is 0 or 1 and changes only under the signal's
-// own lock. (2) an auto-reset signal never lets two waits through for one
-// set. (3) a wait never ends before its time-out unless the signal was set;
+// Invariants: (1) the state is 0 or 1 and changes in one atomic step; a set
+// touches the signal's memory no more once it is visible, so the waiter it
+// wakes may release the signal at once. (2) an auto-reset signal never lets
+// two waits through for one set. (3) a wait never ends before its time-out unless the signal was set;
 // time-outs are measured on the monotonic clock, so changes of the wall
 // clock neither shorten nor stretch them.
 //
@@ -17,9 +18,8 @@
 
 struct Signal;  // defined by the platform layer
 
-// Creates a reset, manual-reset signal into *signal. Returns 0 with *signal
-// NULL after logging ERROR "Unable to create signal event (%d:%.8X)\n" when
-// the system refuses. Stops the program on a NULL out-pointer.
+// Creates a reset, manual-reset signal into *signal. Returns 1. Stops the
+// program on a NULL out-pointer.
 int Signal_Create(Signal **signal);
 
 // Makes the signal auto-reset; returns 1. The state it has is kept, so a set
@@ -27,10 +27,8 @@ int Signal_Create(Signal **signal);
 // program on a NULL signal.
 int Signal_SetAutoReset(Signal *signal);
 
-// State 1 sets the signal, any other value resets it. Returns 1; 0 after
-// logging ERROR "Unable to set signal event (%d:%.8X)\n" or "Unable to reset
-// signal event (%d:%.8X)\n" with the system error. Stops the program on a
-// NULL signal, at the caller's position.
+// State 1 sets the signal, any other value resets it. Returns 1. Stops the
+// program on a NULL signal, at the caller's position.
 int Signal_Set(Signal *signal, int state, const char *sourcePath, int line);
 
 // Waits until the signal is set or timeoutMs milliseconds have passed; 0 only

@@ -170,3 +170,48 @@ TEST(SignalThreaded, AutoResetPingPongLosesNoWakeUp) {
   EXPECT_EQ(completed, kRounds);
   EXPECT_EQ(shared, 2 * kRounds);
 }
+
+// A waiter releases its signal the moment its wait returns, while the setter
+// may still be inside Signal_Set: the set must not touch the signal after
+// the waiter can see it (ASan reports the use after free otherwise).
+TEST(SignalThreaded, WaiterMayReleaseTheSignalAsSoonAsItWakes) {
+  constexpr int kRounds = 2000;
+  for (int i = 0; i < kRounds; i++) {
+    Signal *signal = nullptr;
+    ASSERT_EQ(Signal_Create(&signal), 1);
+    if (i % 2) Signal_SetAutoReset(signal);
+    std::thread setter([signal] { Signal_Set(signal, 1, KSRC); });
+    ASSERT_EQ(waitSignalled(signal, kBoundMs), 1);
+    Signal_Release(&signal);
+    setter.join();
+  }
+}
+
+// Many sets and many auto-reset waiters: every pass is paid for by a set, and
+// with as many sets as passes wanted (each after the previous pass) nobody
+// is left waiting.
+TEST(SignalThreaded, AutoResetPassesMatchSets) {
+  constexpr int kWaiters = 4;
+  constexpr int kPasses = 2000;
+  SignalHolder h;
+  Signal_SetAutoReset(h.signal);
+  std::atomic<int> passes{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < kWaiters; i++)
+    waiters.emplace_back([&] {
+      while (passes.load() < kPasses) {
+        if (waitSignalled(h.signal, 5) == 1) passes++;
+      }
+    });
+  for (int i = 0; i < kPasses; i++) {
+    int before = passes.load();
+    Signal_Set(h.signal, 1, KSRC);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+    while (passes.load() == before && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::yield();
+    ASSERT_EQ(passes.load(), before + 1) << "round " << i;
+  }
+  for (auto &t : waiters) t.join();
+  EXPECT_EQ(passes.load(), kPasses);
+  EXPECT_EQ(waitSignalled(h.signal, 0), 0);
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -143,7 +144,9 @@ inline std::vector<XmlTestBlock> XmlTest_ReadBlocks(const std::string &file) {
 }
 
 inline std::string XmlTest_TempFile(const std::string &name, const std::string &content) {
-  std::string path = testing::TempDir() + "keelson_" + name;
+  // The process id keeps concurrent test runs (other build presets, other
+  // checkouts) from writing one another's files.
+  std::string path = testing::TempDir() + "keelson_" + std::to_string(getpid()) + "_" + name;
   std::ofstream(path, std::ios::binary) << content;
   return path;
 }

@@ -1,9 +1,20 @@
-// Signal on a pthread mutex and a condition variable; see core/signal.h.
+// Signal on one futex word; see core/signal.h.
+//
+// The word holds the state in bit 0 and the number of sleeping waiters above
+// it. A set is one atomic OR; it touches the signal's memory no more after
+// that, so a waiter that sees the set may release the signal at once. The
+// wake that follows names only the word's address: waking an address whose
+// memory has been freed (or reused) is at worst a spurious wake-up, which
+// every futex waiter tolerates.
 #include "core/signal.h"
 
-#include <pthread.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 
 #include "core/core.h"
@@ -11,14 +22,14 @@
 #include "core/memory.h"
 
 struct Signal {
-  uint32_t autoReset;  // guarded by mutex; 0 until Signal_SetAutoReset
-  uint32_t state;      // guarded by mutex; 1 while set
-  pthread_mutex_t mutex;
-  pthread_cond_t cond;  // waits on CLOCK_MONOTONIC
+  std::atomic<uint32_t> word;  // bit 0: set; bits 1..: sleeping waiters
+  std::atomic<uint32_t> autoReset;
 };
 
 namespace {
 
+constexpr uint32_t kSignalSet = 1;
+constexpr uint32_t kSignalWaiter = 2;
 constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kNsPerMs = 1000000;
 
@@ -33,88 +44,94 @@ timespec signalDeadline(int32_t timeoutMs) {
   return deadline;
 }
 
-// Creates the mutex and the condition variable; returns 0 or the first error.
-// Nothing stays allocated on failure.
-int signalInitPrimitives(Signal *signal) {
-  int rc = pthread_mutex_init(&signal->mutex, nullptr);
-  if (rc != 0) return rc;
-  pthread_condattr_t attr;
-  rc = pthread_condattr_init(&attr);
-  if (rc == 0) {
-    rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    if (rc == 0) rc = pthread_cond_init(&signal->cond, &attr);
-    pthread_condattr_destroy(&attr);
-  }
-  if (rc != 0) pthread_mutex_destroy(&signal->mutex);
-  return rc;
+// Sleeps while the word still holds expected, until deadline (NULL: no
+// limit). 0 on a wake-up (real or spurious) or a changed word, else errno.
+int signalFutexWait(std::atomic<uint32_t> *word, uint32_t expected, const timespec *deadline) {
+  // FUTEX_WAIT_BITSET takes an absolute time on the monotonic clock, so a
+  // wait resumed after a spurious wake-up does not stretch its time-out.
+  long rc = syscall(SYS_futex, reinterpret_cast<uint32_t *>(word),
+                    FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, expected, deadline, nullptr,
+                    FUTEX_BITSET_MATCH_ANY);
+  if (rc == 0) return 0;
+  return errno == EAGAIN || errno == EINTR ? 0 : errno;
 }
 
-// Waits under the mutex until the state is set or the wait ends. Returns 0
-// when it is set, ETIMEDOUT, or the error of a failed wait.
-int signalWaitLocked(Signal *signal, int32_t timeoutMs) {
-  if (timeoutMs < 0) {
-    while (signal->state == 0) {
-      int rc = pthread_cond_wait(&signal->cond, &signal->mutex);
-      if (rc != 0) return rc;
-    }
-    return 0;
+void signalFutexWake(std::atomic<uint32_t> *word, int count) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, count,
+          nullptr, nullptr, 0);
+}
+
+// Takes the set when it is there: an auto-reset signal consumes it (and,
+// with leaving, the caller's waiter count in the same step). 1 when taken.
+int signalTake(Signal *signal, bool leaving) {
+  const uint32_t waiter = leaving ? kSignalWaiter : 0;
+  uint32_t value = signal->word.load(std::memory_order_acquire);
+  for (;;) {
+    if ((value & kSignalSet) == 0) return 0;
+    uint32_t next = value - waiter;
+    if (signal->autoReset.load(std::memory_order_relaxed)) next &= ~kSignalSet;
+    if (next == value) return 1;
+    if (signal->word.compare_exchange_weak(value, next, std::memory_order_acq_rel,
+                                           std::memory_order_acquire))
+      return 1;
   }
-  if (signal->state != 0 || timeoutMs == 0) return signal->state != 0 ? 0 : ETIMEDOUT;
-  timespec deadline = signalDeadline(timeoutMs);
+}
+
+// Waits for the set; 0 when taken, ETIMEDOUT, or the error of a failed wait.
+int signalWait(Signal *signal, int32_t timeoutMs) {
+  if (signalTake(signal, false)) return 0;
+  if (timeoutMs == 0) return ETIMEDOUT;
+  timespec deadline;
+  const timespec *limit = nullptr;
+  if (timeoutMs > 0) {
+    deadline = signalDeadline(timeoutMs);
+    limit = &deadline;
+  }
+  uint32_t value = signal->word.fetch_add(kSignalWaiter, std::memory_order_acq_rel) + kSignalWaiter;
   // Loop over spurious wake-ups and over sets that another auto-reset waiter
   // took first. A set that races the time-out still counts.
-  while (signal->state == 0) {
-    int rc = pthread_cond_timedwait(&signal->cond, &signal->mutex, &deadline);
-    if (rc == ETIMEDOUT) return signal->state != 0 ? 0 : ETIMEDOUT;
-    if (rc != 0) return rc;
+  for (;;) {
+    if (signalTake(signal, true)) return 0;
+    value = signal->word.load(std::memory_order_acquire);
+    if ((value & kSignalSet) != 0) continue;
+    int rc = signalFutexWait(&signal->word, value, limit);
+    if (rc != 0) {
+      if (signalTake(signal, true)) return 0;
+      signal->word.fetch_sub(kSignalWaiter, std::memory_order_acq_rel);
+      return rc;
+    }
   }
-  return 0;
 }
 
 }  // namespace
 
 int Signal_Create(Signal **signal) {
   CHECK_POINTER(signal);
-  *signal = nullptr;
   auto *created = static_cast<Signal *>(Mem_Alloc(sizeof(Signal), MEM_ZEROED, KSRC));
-  int rc = signalInitPrimitives(created);
-  if (rc != 0) {
-    Log_Print(LOG_ERROR, KSRC, 0, "Unable to create signal event (%d:%.8X)\n", rc, rc);
-    Mem_Free(created, sizeof(Signal), KSRC);
-    return 0;
-  }
+  new (created) Signal{};
   *signal = created;
   return 1;
 }
 
 int Signal_SetAutoReset(Signal *signal) {
   CHECK_POINTER(signal);
-  int rc = pthread_mutex_lock(&signal->mutex);
-  if (rc != 0) Core_Abort(KSRC, "Unable to change signal type (%d:%.8X)\n", rc, rc);
-  signal->autoReset = 1;
-  pthread_mutex_unlock(&signal->mutex);
+  signal->autoReset.store(1, std::memory_order_relaxed);
   return 1;
 }
 
 int Signal_Set(Signal *signal, int state, const char *sourcePath, int line) {
   Core_CheckPointer(signal, sourcePath, line);
-  const int set = state == 1;
-  int rc = pthread_mutex_lock(&signal->mutex);
-  if (rc == 0) {
-    signal->state = set ? 1 : 0;
-    // An auto-reset set lets one waiter through; waking more would only send
-    // the others back to sleep.
-    if (set) rc = signal->autoReset ? pthread_cond_signal(&signal->cond)
-                                    : pthread_cond_broadcast(&signal->cond);
-    pthread_mutex_unlock(&signal->mutex);
+  if (state != 1) {
+    signal->word.fetch_and(~kSignalSet, std::memory_order_acq_rel);
+    return 1;
   }
-  if (rc != 0) {
-    Log_Print(LOG_ERROR, sourcePath, line, 0,
-              set ? "Unable to set signal event (%d:%.8X)\n"
-                  : "Unable to reset signal event (%d:%.8X)\n",
-              rc, rc);
-    return 0;
-  }
+  // Read the kind before the set: once the set is visible a waiter may
+  // release the signal.
+  const bool autoReset = signal->autoReset.load(std::memory_order_relaxed) != 0;
+  uint32_t before = signal->word.fetch_or(kSignalSet, std::memory_order_acq_rel);
+  // An auto-reset set lets one waiter through; waking more would only send
+  // the others back to sleep.
+  if (before >= kSignalWaiter) signalFutexWake(&signal->word, autoReset ? 1 : INT_MAX);
   return 1;
 }
 
@@ -122,12 +139,7 @@ int Signal_Wait(Signal *signal, int *signalled, int32_t timeoutMs, const char *s
                 int line) {
   Core_CheckPointer(signal, sourcePath, line);
   if (signalled != nullptr) *signalled = 0;
-  int rc = pthread_mutex_lock(&signal->mutex);
-  if (rc == 0) {
-    rc = signalWaitLocked(signal, timeoutMs);
-    if (rc == 0 && signal->autoReset) signal->state = 0;
-    pthread_mutex_unlock(&signal->mutex);
-  }
+  int rc = signalWait(signal, timeoutMs);
   if (rc == 0) {
     if (signalled != nullptr) *signalled = 1;
     return 1;
@@ -140,8 +152,7 @@ int Signal_Release(Signal **signal) {
   if (signal == nullptr || *signal == nullptr) Core_Abort(KSRC, "Pointer is NULL\n");
   Signal *released = *signal;
   *signal = nullptr;
-  pthread_cond_destroy(&released->cond);
-  pthread_mutex_destroy(&released->mutex);
+  released->~Signal();
   Mem_Free(released, sizeof(Signal), KSRC);
   return 1;
 }
