@@ -24,6 +24,9 @@ packages=(
   libplist-utils
   rapidjson-dev
   libsimdjson-dev
+  libsqlite3-dev
+  libacl1-dev
+  acl
 )
 
 missing=()
