@@ -23,6 +23,8 @@ packages=(
   libplist-utils
   rapidjson-dev
   libsimdjson-dev
+  desktop-file-utils
+  libglib2.0-bin
 )
 
 missing=()
