@@ -18,6 +18,7 @@
 #include "core/memory.h"
 #include "core/platform.h"
 #include "core/print.h"
+#include "core/registry.h"
 #include "core/str.h"
 #include "core/time.h"
 
@@ -35,6 +36,11 @@ int expandBase64Slot(const char *name, char *argument, char *out, int outSize) {
 int expandHashSlot(const char *name, char *argument, char *out, int outSize) {
   if (outSize < kHashMacroOutputBytes) return 0;
   return Hash_MacroHandler(nullptr, name, argument, out);
+}
+
+int expandRegistrySlot(const char *name, char *argument, char *out, int outSize) {
+  if (outSize < kStrExpandOutputBytes) return 0;
+  return Registry_MacroHandler(name, argument, out);
 }
 
 int expandHmacSlot(const char *name, char *argument, char *out, int outSize) {
@@ -55,7 +61,7 @@ std::atomic<StrExpandChainHandler> gExpandSlots[kStrExpandSlotCount] = {
     expandHashSlot,               // Hash
     nullptr,                      // Url
     nullptr,                      // Network
-    nullptr,                      // Registry
+    expandRegistrySlot,           // Registry
     expandHmacSlot,               // Hmac
 };
 

@@ -25,6 +25,9 @@ packages=(
   libsimdjson-dev
   desktop-file-utils
   libglib2.0-bin
+  libsqlite3-dev
+  libacl1-dev
+  acl
 )
 
 missing=()

@@ -25,6 +25,7 @@
 #include "core/log.h"
 #include "core/memory.h"
 #include "core/posix/errors.h"
+#include "core/posix/hive.h"
 #include "core/print.h"
 #include "core/str.h"
 
@@ -184,6 +185,11 @@ int Platform_Init(void) {
   auto *global = static_cast<PlatformGlobal *>(MEM_ALLOC(sizeof(PlatformGlobal), MEM_ZEROED));
   global->tag = kPlatformGlobalTag;
   gPlatform = global;
+  // An elevated process keeps the desktop user's settings in that user's
+  // hive ("desktopuser"); without one the class stays the own hive.
+  int elevated = 0;
+  Platform_IsElevated(&elevated);
+  if (elevated) Hive_OpenDesktopUser();
   return 1;
 }
 
@@ -195,6 +201,7 @@ int Platform_Shutdown(void) {
     auto *mark = static_cast<AppMark *>(global->singleton);
     AppMark_Delete(&mark);
   }
+  Hive_CloseDesktopUser();
   global->tag = 0;
   MEM_FREE(global, sizeof(PlatformGlobal));
   return 1;
