@@ -95,7 +95,12 @@ int Platform_SetShutdownBlockReason(void *window, const char *reason, int clear)
 // program) in workingDirectory (empty: the caller's). 0x10 keeps our identity;
 // otherwise a process that is not root with 0x8 elevates through pkexec, and
 // root without 0x8 starts it as the desktop user (that result is final: no
-// fall-back when there is none). 1 with *process set; 0 with *process NULL.
+// fall-back when there is none). A string value named by the program under
+// the user hive's compatibility layers key ("Software\\Microsoft\\Windows
+// NT\\CurrentVersion\\AppCompatFlags\\Layers") whose data holds
+// "RUNASADMIN" (case folded) turns
+// the flags into 0x8 without 0x10 (logged "App compatibility flags found -
+// %s - %s\n" at DEBUG). 1 with *process set; 0 with *process NULL.
 // Stops the program with "Pointer is NULL\n" on a NULL text or out-pointer.
 int Platform_Execute(const char *program, const char *arguments, const char *workingDirectory,
                      uint32_t flags, ProcessHandle **process);

@@ -28,6 +28,7 @@
 #include "core/posix/errors.h"
 #include "core/posix/launchargv.h"
 #include "core/print.h"
+#include "core/registry.h"
 #include "core/str.h"
 
 extern char **environ;
@@ -41,6 +42,14 @@ int launchPidfdOpen(pid_t pid) { return int(syscall(SYS_pidfd_open, pid, 0)); }
 int launchPidfdKill(int pidfd, int sig) {
   return int(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
 }
+
+// Where the user asks for a program to be run as administrator: a string
+// value named by the program's path whose data holds "RUNASADMIN".
+constexpr const char *kCompatLayersKey =
+    "Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\Layers";
+constexpr const char *kRunAsAdmin = "RUNASADMIN";
+// The most data of a compatibility value that is read.
+constexpr int kCompatDataBytes = 640;
 
 constexpr const char *kPkexecPath = "/usr/bin/pkexec";
 constexpr const char *kOpenerPath = "/usr/bin/xdg-open";
@@ -541,6 +550,15 @@ int Platform_Execute(const char *program, const char *arguments, const char *wor
   CHECK_POINTER(workingDirectory);
   CHECK_POINTER(process);
   *process = nullptr;
+  // The user's own wish to run this program elevated outranks the caller's
+  // wish to keep the identity.
+  char layers[kCompatDataBytes];
+  const char *found = nullptr;
+  if (Registry_QueryString("", "user", kCompatLayersKey, program, "", layers, sizeof layers) &&
+      Str_FindNoCase(layers, kRunAsAdmin, &found)) {
+    Log_Print(LOG_DEBUG, KSRC, 0, "App compatibility flags found - %s - %s\n", program, layers);
+    flags = (flags & ~kExecuteKeepIdentity) | kExecuteElevated;
+  }
   if (flags & kExecuteKeepIdentity)
     return Platform_ExecuteNormal(program, arguments, workingDirectory, flags, process, 0);
   int elevated = 0;

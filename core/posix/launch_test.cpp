@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "core/posix/desktopuser.h"
+#include "core/posix/hive.h"
+#include "core/registry.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
 #include "tests/peer_record.h"
@@ -229,6 +231,63 @@ TEST(Launch, ElevationRunsTheHelperWithKeepCwd) {
   Launch_SetPkexecPathForTest(nullptr);
 }
 
+TEST(Launch, RunAsAdminLayerElevatesEvenWithKeepIdentity) {
+  if (!isRoot()) GTEST_SKIP() << "needs root to give the test user a home";
+  FsFaultTempDir dir;
+  chmod(dir.path().c_str(), 0777);
+  std::string homes = dir / "homes";
+  std::string machine = dir / "machine";
+  std::string home = homes + "/" + std::to_string(kNobody);
+  mkdir(homes.c_str(), 0755);
+  mkdir(home.c_str(), 0700);
+  ASSERT_EQ(chown(home.c_str(), kNobody, kNobody), 0);
+  mkdir(machine.c_str(), 0755);
+  std::string helper = dir / "pkexec-recorder";
+  std::string out = dir / "pkexec.out";
+  writeRecorder(helper, out, 0);
+  Launch_SetPkexecPathForTest(helper.c_str());
+  Hive_SetDirectoriesForTest(homes.c_str(), machine.c_str());
+  const char *key = "Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\Layers";
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.DropPrivileges()) return;
+    TestLogCapture capture;
+    Registry_Init();
+    Registry_AddWhitelistPath(1, (std::string("user\\") + key).c_str());
+    std::string record = dir / "direct";
+    // Another program's value, and a value of ours without the flag, change
+    // nothing; then the flag elevates.
+    FSF_EXPECT_EQ(child, Registry_SetString("", "default", "user", key, "/bin/true", "RUNASADMIN"),
+                  1);
+    FSF_EXPECT_EQ(child, Registry_SetString("", "default", "user", key, kPeer, "~ HIGHDPIAWARE"), 1);
+    ProcessHandle *process = nullptr;
+    FSF_EXPECT_EQ(child,
+                  Platform_Execute(kPeer, peerArguments(record, "").c_str(), "",
+                                   kExecuteKeepIdentity, &process),
+                  1);
+    if (process) FSF_EXPECT_EQ(child, waitExit(process), 0);
+    Platform_CloseProcess(&process);
+    FSF_EXPECT(child, Peer_Read(record).found);
+    FSF_EXPECT(child, !Peer_FileExists(out));
+
+    FSF_EXPECT_EQ(child, Registry_SetString("", "default", "user", key, kPeer, "~ RunAsAdmin"), 1);
+    FSF_EXPECT_EQ(child, Platform_Execute(kPeer, "x", "", kExecuteKeepIdentity, &process), 1);
+    if (process) FSF_EXPECT_EQ(child, waitExit(process), 0);
+    Platform_CloseProcess(&process);
+    std::vector<std::string> expected = {std::to_string(kNobody), "/", "--keep-cwd", kPeer, "x"};
+    FSF_EXPECT(child, Peer_WaitUntil([&] { return Peer_FileExists(out); }));
+    std::vector<std::string> got = lines(Peer_ReadFile(out));
+    // The working directory is the child's own; only the arguments matter.
+    if (got.size() > 1) got[1] = "/";
+    FSF_EXPECT(child, got == expected);
+    std::string log = capture.Take();
+    FSF_EXPECT(child, log.find(std::string("App compatibility flags found - ") + kPeer +
+                               " - ~ RunAsAdmin") != std::string::npos);
+    Registry_Shutdown();
+  });
+  Hive_SetDirectoriesForTest(nullptr, nullptr);
+  Launch_SetPkexecPathForTest(nullptr);
+}
+
 TEST(Launch, RootStartsProgramsAsTheDesktopUser) {
   if (!isRoot()) GTEST_SKIP() << "needs root";
   FsFaultTempDir dir;
@@ -401,6 +460,8 @@ TEST(Launch, ProcessListAgreesWithPs) {
     // Only processes alive through both reads, with the same parent (ps and
     // /proc may see a re-parenting in between).
     if (!before.count(pid) || !after.count(pid) || before[pid] != after[pid]) continue;
+    // Kernel workers rename themselves by the work they take on.
+    if (pid == 2 || ppid == 2) continue;
     SCOPED_TRACE(line);
     EXPECT_EQ(before[pid].first, ppid);
     EXPECT_EQ(before[pid].second, comm);
