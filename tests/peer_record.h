@@ -1,5 +1,5 @@
-// Reading what tests/launch_peer recorded, and small bounded waits for the
-// process tests.
+// Reading what tests/launch_peer recorded, small bounded waits and an
+// environment scope for the process tests.
 //
 // Threads: the test's thread only.
 #pragma once
@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -16,6 +17,26 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// Sets (value NULL: removes) an environment variable for the scope.
+class PeerEnvScope {
+ public:
+  PeerEnvScope(const char *name, const char *value) : name_(name) {
+    const char *old = getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value) setenv(name, value, 1);
+    else unsetenv(name);
+  }
+  ~PeerEnvScope() {
+    if (had_) setenv(name_.c_str(), old_.c_str(), 1);
+    else unsetenv(name_.c_str());
+  }
+
+ private:
+  std::string name_, old_;
+  bool had_ = false;
+};
 
 struct PeerRecord {
   bool found = false;

@@ -31,25 +31,6 @@ namespace {
 
 constexpr const char *kMarkPeer = KEELSON_MARK_PEER;
 
-class EnvScope {
- public:
-  EnvScope(const char *name, const char *value) : name_(name) {
-    const char *old = getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
-  }
-  ~EnvScope() {
-    if (had_) setenv(name_.c_str(), old_.c_str(), 1);
-    else unsetenv(name_.c_str());
-  }
-
- private:
-  std::string name_, old_;
-  bool had_ = false;
-};
-
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -72,9 +53,9 @@ class MarkEnvironment {
 
  private:
   FsFaultTempDir systemd_;
-  EnvScope runtime_{"XDG_RUNTIME_DIR", dir.path().c_str()};
-  EnvScope sudo_{"SUDO_UID", nullptr};
-  EnvScope pkexec_{"PKEXEC_UID", nullptr};
+  PeerEnvScope runtime_{"XDG_RUNTIME_DIR", dir.path().c_str()};
+  PeerEnvScope sudo_{"SUDO_UID", nullptr};
+  PeerEnvScope pkexec_{"PKEXEC_UID", nullptr};
 };
 
 // A mark_peer holding "<name>-EXCLUSIVE"; killed when it goes.
@@ -314,7 +295,7 @@ TEST_F(AppMarkThreaded, ExclusiveIsSeenByASecondProcess) {
 TEST_F(AppMarkThreaded, RootActingForAUserSharesTheUsersMark) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   MarkEnvironment env;
-  EnvScope sudo("SUDO_UID", "65534");
+  PeerEnvScope sudo("SUDO_UID", "65534");
   // Root for 65534 holds; a 65534 process finds it taken.
   {
     std::string name = uniqueName();

@@ -26,26 +26,6 @@ namespace {
 constexpr const char *kPeer = KEELSON_LAUNCH_PEER;
 constexpr uint32_t kNobody = 65534;
 
-// Sets (value NULL: removes) an environment variable for the scope.
-class EnvScope {
- public:
-  EnvScope(const char *name, const char *value) : name_(name) {
-    const char *old = getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
-  }
-  ~EnvScope() {
-    if (had_) setenv(name_.c_str(), old_.c_str(), 1);
-    else unsetenv(name_.c_str());
-  }
-
- private:
-  std::string name_, old_;
-  bool had_ = false;
-};
-
 // No desktop user can be found while it lives: no sudo or pkexec variables,
 // no seat0 session.
 class NoDesktopUser {
@@ -55,8 +35,8 @@ class NoDesktopUser {
 
  private:
   FsFaultTempDir systemd_;
-  EnvScope sudo_{"SUDO_UID", nullptr};
-  EnvScope pkexec_{"PKEXEC_UID", nullptr};
+  PeerEnvScope sudo_{"SUDO_UID", nullptr};
+  PeerEnvScope pkexec_{"PKEXEC_UID", nullptr};
 };
 
 // Waits (bounded) for the end of the process; its code, or -1.
@@ -293,9 +273,9 @@ TEST(Launch, RootStartsProgramsAsTheDesktopUser) {
   FsFaultTempDir dir;
   chmod(dir.path().c_str(), 0777);
   NoDesktopUser none;
-  EnvScope sudo("SUDO_UID", "65534");
-  EnvScope sudoUser("SUDO_USER", "nobody");
-  EnvScope preload("LD_PRELOAD", "libkeelson-none.so");
+  PeerEnvScope sudo("SUDO_UID", "65534");
+  PeerEnvScope sudoUser("SUDO_USER", "nobody");
+  PeerEnvScope preload("LD_PRELOAD", "libkeelson-none.so");
   // A descriptor without close-on-exec that must not reach the child.
   int leaked = dup(STDERR_FILENO);
   struct Row {
@@ -349,7 +329,7 @@ TEST(Launch, DesktopUserExecFailureIsReported) {
   if (!isRoot()) GTEST_SKIP() << "needs root";
   FsFaultTempDir dir;
   NoDesktopUser none;
-  EnvScope sudo("SUDO_UID", "65534");
+  PeerEnvScope sudo("SUDO_UID", "65534");
   // Executable for root alone: the user cannot run it, and the parent hears so.
   std::string program = dir / "root-only";
   Peer_WriteFile(program, "#!/bin/sh\nexit 0\n", 0700);
@@ -369,7 +349,7 @@ TEST(Launch, SuspendedChildWaitsForContinue) {
   FsFaultTempDir dir;
   chmod(dir.path().c_str(), 0777);
   NoDesktopUser none;
-  EnvScope sudo("SUDO_UID", "65534");
+  PeerEnvScope sudo("SUDO_UID", "65534");
   std::string record = dir / "record";
   ProcessHandle *process = nullptr;
   ASSERT_EQ(Platform_Execute(kPeer, peerArguments(record, "").c_str(), "", kExecuteSuspended,
@@ -550,7 +530,7 @@ TEST(Launch, ShellOpenRunsTheOpener) {
       NoDesktopUser none;
       EXPECT_EQ(Platform_ShellOpen("/tmp"), 0);
       EXPECT_FALSE(Peer_FileExists(out));
-      EnvScope sudo("SUDO_UID", "65534");
+      PeerEnvScope sudo("SUDO_UID", "65534");
       EXPECT_EQ(Platform_ShellOpen("/tmp"), 1);
     }
     ASSERT_TRUE(Peer_WaitUntil([&] { return Peer_FileExists(out); }));
