@@ -289,10 +289,11 @@ void launchLogFailure(const char *who, const char *program) {
             Platform_GetLastError());
 }
 
-// posix_spawn of argv (argv[0] the absolute program) with the given
+// posix_spawn of the program at path (absolute) with argv and the given
 // environment, in cwd when it is not empty, with default signals and an
 // empty mask in the child. 1 with *process, or 0.
-int launchSpawn(char *const *argv, char *const *envp, const char *cwd, ProcessHandle **process) {
+int launchSpawn(const char *path, char *const *argv, char *const *envp, const char *cwd,
+                ProcessHandle **process) {
   launchCheckChildSignal();
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
@@ -307,10 +308,10 @@ int launchSpawn(char *const *argv, char *const *envp, const char *cwd, ProcessHa
   int rc = 0;
   if (cwd[0] != '\0') rc = posix_spawn_file_actions_addchdir_np(&actions, cwd);
   pid_t pid = 0;
-  if (rc == 0) rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv, envp);
+  if (rc == 0) rc = posix_spawn(&pid, path, &actions, &attributes, argv, envp);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (rc != 0) return POSIX_FAIL_CODE(PosixError_FromErrno(rc), rc, "posix_spawn", argv[0]);
+  if (rc != 0) return POSIX_FAIL_CODE(PosixError_FromErrno(rc), rc, "posix_spawn", path);
   return launchAdopt(pid, process);
 }
 
@@ -399,8 +400,8 @@ int launchReadUser(uint32_t uid, LaunchUser *user) {
 }
 
 // In the forked child: only async-signal-safe calls from here to exec.
-[[noreturn]] void launchChildRun(const LaunchUser *user, char *const *argv, const char *cwd,
-                                 uint32_t flags, int reportFd) {
+[[noreturn]] void launchChildRun(const LaunchUser *user, const char *path, char *const *argv,
+                                 const char *cwd, uint32_t flags, int reportFd) {
   struct sigaction standard;
   memset(&standard, 0, sizeof standard);
   standard.sa_handler = SIG_DFL;
@@ -426,13 +427,13 @@ int launchReadUser(uint32_t uid, LaunchUser *user) {
     (void)ignored;
     raise(SIGSTOP);
   }
-  execve(argv[0], argv, user->envp);
+  execve(path, argv, user->envp);
   launchChildFail(reportFd, errno);
 }
 
-// Starts argv (argv[0] the absolute program) as the desktop user. 1 with
+// Starts the program at path (absolute) with argv as the desktop user. 1 with
 // *process, or 0 with the error recorded (no desktop user: 1008).
-int launchAsDesktopUser(char *const *argv, const char *cwd, uint32_t flags,
+int launchAsDesktopUser(const char *path, char *const *argv, const char *cwd, uint32_t flags,
                         ProcessHandle **process) {
   uint32_t uid = 0;
   if (!DesktopUser_GetUid(&uid))
@@ -446,13 +447,13 @@ int launchAsDesktopUser(char *const *argv, const char *cwd, uint32_t flags,
     return POSIX_FAIL("pipe2", nullptr);
   }
   pid_t pid = fork();
-  if (pid == 0) launchChildRun(&user, argv, cwd, flags, report[1]);
+  if (pid == 0) launchChildRun(&user, path, argv, cwd, flags, report[1]);
   int forkErr = errno;
   close(report[1]);
   launchFreeUser(&user);
   if (pid < 0) {
     close(report[0]);
-    return POSIX_FAIL_CODE(PosixError_FromErrno(forkErr), forkErr, "fork", argv[0]);
+    return POSIX_FAIL_CODE(PosixError_FromErrno(forkErr), forkErr, "fork", path);
   }
   int childErr = 0;
   ssize_t got;
@@ -463,7 +464,7 @@ int launchAsDesktopUser(char *const *argv, const char *cwd, uint32_t flags,
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return POSIX_FAIL_CODE(PosixError_FromErrno(childErr), childErr, "execve", argv[0]);
+    return POSIX_FAIL_CODE(PosixError_FromErrno(childErr), childErr, "execve", path);
   }
   return launchAdopt(pid, process);
 }
@@ -480,13 +481,16 @@ int launchExecute(const char *who, const char *program, const char *arguments,
   LaunchArgv argv;
   int ok = launchResolveProgram(program, downgrade ? kUserPath : getenv("PATH"), resolved,
                                 sizeof resolved);
+  // The program sees its name as it was given; pkexec needs it absolute.
   if (ok) {
     const char *prefix[] = {launchPkexecPath(), "--keep-cwd"};
-    ok = LaunchArgv_Build(prefix, elevate ? 2 : 0, resolved, arguments, &argv);
+    ok = LaunchArgv_Build(prefix, elevate ? 2 : 0, elevate ? resolved : program, arguments,
+                          &argv);
   }
+  const char *path = elevate ? launchPkexecPath() : resolved;
   if (ok)
-    ok = downgrade ? launchAsDesktopUser(argv.argv, workingDirectory, flags, process)
-                   : launchSpawn(argv.argv, environ, workingDirectory, process);
+    ok = downgrade ? launchAsDesktopUser(path, argv.argv, workingDirectory, flags, process)
+                   : launchSpawn(path, argv.argv, environ, workingDirectory, process);
   LaunchArgv_Free(&argv);
   if (!ok) launchLogFailure(who, program);
   return ok;
@@ -603,8 +607,8 @@ int Platform_ShellOpen(const char *path) {
   int elevated = 0;
   Platform_IsElevated(&elevated);
   ProcessHandle *process = nullptr;
-  ok = elevated ? launchAsDesktopUser(argv, "", 0, &process)
-                : launchSpawn(argv, environ, "", &process);
+  ok = elevated ? launchAsDesktopUser(opener, argv, "", 0, &process)
+                : launchSpawn(opener, argv, environ, "", &process);
   if (!ok) {
     launchLogFailure("Platform_ShellOpen", path);
     return 0;

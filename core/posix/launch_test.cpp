@@ -81,7 +81,10 @@ bool isRoot() { return geteuid() == 0; }
 
 TEST(Launch, ExitCodeIsKeptAndReadTwice) {
   ProcessHandle *process = nullptr;
-  ASSERT_EQ(Platform_Execute("/bin/sh", "-c \"exit 3\"", "", kExecuteKeepIdentity, &process), 1);
+  // A bare name is found in PATH and sees itself as it was given ($0).
+  ASSERT_EQ(Platform_Execute("sh", "-c \"test \"\"$0\"\" = sh && exit 3\"", "",
+                             kExecuteKeepIdentity, &process),
+            1);
   EXPECT_GT(Platform_GetProcessId(process), 0u);
   EXPECT_EQ(waitExit(process), 3);
   int32_t again = 0;
