@@ -30,6 +30,7 @@ namespace {
 
 constexpr const char *kSocketSuffix = ".sock";
 constexpr int kListenBacklog = 16;
+constexpr uint32_t kAcceptRetryMs = 10;
 // The delivery's report through its eventfd.
 constexpr uint64_t kDeliveredHandled = 1;
 constexpr uint64_t kDeliveredUnhandled = 2;
@@ -209,7 +210,13 @@ int appMarkListenerMain(void *argument) {
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0 || fds[1].revents) return 0;
     int conn = accept4(listener->listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (conn < 0) continue;
+    if (conn < 0) {
+      // Out of descriptors, say: the connection stays pending, so pause
+      // rather than spin on it.
+      if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED)
+        Platform_SleepMs(kAcceptRetryMs);
+      continue;
+    }
     appMarkServe(listener, conn);
     close(conn);
   }
