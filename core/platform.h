@@ -222,6 +222,18 @@ int Platform_GetDesktopUserSid(char *sid, size_t maxSid);
 // process or it cannot be read.
 uint32_t Platform_GetParentProcessId(uint32_t pid);
 
+// The program's exclusive single-instance mark (core/appmark.h): creates the
+// mark "<name>-EXCLUSIVE" as the platform record's singleton and tries to
+// take it within timeoutMs (negative: without limit). 0 when this process
+// took it, 1 when another instance holds it. Needs Platform_Init; a second
+// call stops the program with "Assertion failed
+// (GlobalPlatformWin32->SingletonHandle == NULL)\nExclusive singleton
+// already initialized". Platform_Shutdown closes the mark.
+struct AppMark;
+int Platform_Exclusive(const char *name, int32_t timeoutMs);
+// That mark (borrowed), or NULL before Platform_Exclusive.
+AppMark *Platform_GetExclusiveMark(void);
+
 // Fills buffer with size bytes from the system's random source. Returns 1;
 // a source that fails stops the program, so callers never see a short fill.
 int Platform_RandomBytes(void *buffer, size_t size);

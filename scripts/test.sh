@@ -24,6 +24,8 @@ packages=(
   libplist-utils
   rapidjson-dev
   libsimdjson-dev
+  desktop-file-utils
+  libglib2.0-bin
   libsqlite3-dev
   libacl1-dev
   acl

@@ -19,6 +19,7 @@
 #include <climits>
 #include <cstring>
 
+#include "core/appmark.h"
 #include "core/class.h"
 #include "core/core.h"
 #include "core/log.h"
@@ -196,10 +197,36 @@ int Platform_Shutdown(void) {
   PlatformGlobal *global = gPlatform;
   if (global == nullptr) return 1;
   gPlatform = nullptr;
+  if (global->singleton) {
+    auto *mark = static_cast<AppMark *>(global->singleton);
+    AppMark_Delete(&mark);
+  }
   Hive_CloseDesktopUser();
   global->tag = 0;
   MEM_FREE(global, sizeof(PlatformGlobal));
   return 1;
+}
+
+int Platform_Exclusive(const char *name, int32_t timeoutMs) {
+  CHECK_POINTER(name);
+  PlatformGlobal *global = gPlatform;
+  CHECK_POINTER(global);
+  if (global->singleton != nullptr)
+    Core_Abort(KSRC,
+               "Assertion failed (GlobalPlatformWin32->SingletonHandle == NULL)\nExclusive "
+               "singleton already initialized");
+  AppMark *mark = nullptr;
+  AppMark_Create(&mark);
+  char markName[kAppMarkNameBytes];
+  Str_Printf(markName, sizeof markName, "%s-EXCLUSIVE", name);
+  AppMark_SetName(mark, markName);
+  global->singleton = mark;
+  return AppMark_Acquire(mark, timeoutMs) ? 0 : 1;
+}
+
+AppMark *Platform_GetExclusiveMark(void) {
+  PlatformGlobal *global = gPlatform;
+  return global ? static_cast<AppMark *>(global->singleton) : nullptr;
 }
 
 int Platform_StartWinsock(void) {

@@ -1,0 +1,420 @@
+#include "core/appmark.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/eventqueue.h"
+#include "core/launch.h"
+#include "core/mutex.h"
+#include "core/platform.h"
+#include "core/posix/desktopuser.h"
+#include "core/posix/runpath.h"
+#include "core/thread.h"
+#include "tests/fsfault.h"
+#include "tests/peer_record.h"
+#include "tests/wake_hook.h"
+
+namespace {
+
+constexpr const char *kMarkPeer = KEELSON_MARK_PEER;
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string uniqueName() {
+  static int counter = 0;
+  return "ktest-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+}
+
+// A private run directory and no desktop user: marks of one test meet only
+// its own peers.
+class MarkEnvironment {
+ public:
+  MarkEnvironment() {
+    chmod(dir.path().c_str(), 0777);
+    DesktopUser_SetSystemdRunDirForTest(systemd_.path().c_str());
+  }
+  ~MarkEnvironment() { DesktopUser_SetSystemdRunDirForTest(nullptr); }
+  FsFaultTempDir dir;
+
+ private:
+  FsFaultTempDir systemd_;
+  PeerEnvScope runtime_{"XDG_RUNTIME_DIR", dir.path().c_str()};
+  PeerEnvScope sudo_{"SUDO_UID", nullptr};
+  PeerEnvScope pkexec_{"PKEXEC_UID", nullptr};
+};
+
+// A mark_peer holding "<name>-EXCLUSIVE"; killed when it goes.
+struct Holder {
+  ProcessHandle *process = nullptr;
+  std::string status, data;
+
+  Holder(const MarkEnvironment &env, const std::string &name, bool pump, uint32_t flags) {
+    status = env.dir / (name + ".status");
+    data = env.dir / (name + ".data");
+    std::string arguments = "hold " + name + " 0 \"" + status + "\" \"" + data + "\" " +
+                            (pump ? "1" : "0") + " 60000";
+    EXPECT_EQ(Platform_Execute(kMarkPeer, arguments.c_str(), "", flags, &process), 1);
+  }
+  ~Holder() { Kill(); }
+  bool Held() {
+    return Peer_WaitUntil([&] { return Peer_ReadFile(status) == "held"; }) &&
+           Peer_ReadFile(status) == "held";
+  }
+  void Kill() {
+    if (process == nullptr) return;
+    Platform_TerminateProcess(Platform_GetProcessId(process), 0);
+    int32_t code;
+    Peer_WaitUntil([&] { return Platform_GetProcessExitCode(process, &code) == 1; });
+    Platform_CloseProcess(&process);
+  }
+};
+
+// Runs a mark_peer command to its end; its exit code, or -1.
+int32_t runPeer(const std::string &arguments, const std::function<void()> &pump = nullptr) {
+  ProcessHandle *process = nullptr;
+  if (!Platform_Execute(kMarkPeer, arguments.c_str(), "", kExecuteKeepIdentity, &process))
+    return -1;
+  int32_t code = -1;
+  Peer_WaitUntil([&] {
+    if (pump) pump();
+    return Platform_GetProcessExitCode(process, &code) == 1;
+  });
+  Platform_CloseProcess(&process);
+  return code;
+}
+
+std::string socketPath(const std::string &markName) {
+  char path[kRunPathSocketBytes];
+  uint32_t uid = 0;
+  EXPECT_EQ(RunPath_Get(markName.c_str(), ".sock", path, sizeof path, &uid), 1);
+  return path;
+}
+
+int connectTo(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::vector<uint8_t> pattern(size_t size) {
+  std::vector<uint8_t> data(size);
+  for (size_t i = 0; i < size; i++) data[i] = uint8_t(i * 7);
+  return data;
+}
+
+struct Received {
+  int calls = 0;
+  uint32_t size = 0;
+  uint32_t thread = 0;
+  std::vector<uint8_t> data;
+};
+
+void recordReceived(void *context, const void *data, uint32_t size) {
+  auto *received = static_cast<Received *>(context);
+  received->calls++;
+  received->size = size;
+  received->thread = Platform_GetThreadId();
+  received->data.assign(static_cast<const uint8_t *>(data),
+                        static_cast<const uint8_t *>(data) + size);
+}
+
+void pumpMain() {
+  EventQueue_Flush(nullptr);
+  Thread_Yield();
+}
+
+class AppMarkThreaded : public ThreadTest {};
+class AppMarkThreadedDeathTest : public ThreadTest {};
+
+}  // namespace
+
+TEST_F(AppMarkThreaded, SecondAcquireWaitsThenTakesOverFromAKilledHolder) {
+  MarkEnvironment env;
+  std::string name = uniqueName();
+  Holder holder(env, name, true, kExecuteKeepIdentity);
+  ASSERT_TRUE(holder.Held());
+  AppMark *mark = nullptr;
+  AppMark_Create(&mark);
+  AppMark_SetName(mark, (name + "-EXCLUSIVE").c_str());
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(AppMark_Acquire(mark, 1000), 0);
+  double waited = secondsSince(start);
+  EXPECT_GE(waited, 0.9);
+  EXPECT_LT(waited, 10.0);
+  EXPECT_EQ(mark->mutex, nullptr);  // nothing left behind: the next acquire starts afresh
+
+  // A waiting acquirer gets in as soon as the holder dies, and binds the
+  // socket over the dead holder's file.
+  std::atomic<int> acquired{-1};
+  std::atomic<double> killedAt{0};
+  std::thread waiter([&] { acquired = AppMark_Acquire(mark, 20000); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  start = std::chrono::steady_clock::now();
+  holder.Kill();
+  waiter.join();
+  EXPECT_EQ(acquired.load(), 1);
+  EXPECT_LT(secondsSince(start), 5.0);
+  int fd = connectTo(socketPath(name + "-EXCLUSIVE"));
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+  EXPECT_EQ(AppMark_Release(mark), 1);
+  EXPECT_EQ(connectTo(socketPath(name + "-EXCLUSIVE")), -1);  // removed with the lock
+  AppMark_Delete(&mark);
+  EXPECT_EQ(mark, nullptr);
+}
+
+TEST_F(AppMarkThreaded, SentDataReachesTheCallbackOnTheAcquiringThread) {
+  MarkEnvironment env;
+  std::string name = uniqueName();
+  Platform_Init();
+  ASSERT_EQ(Platform_Exclusive(name.c_str(), 0), 0);
+  Received received;
+  AppMark_SetDataCallback(Platform_GetExclusiveMark(), &received, recordReceived);
+  EXPECT_EQ(runPeer("send " + name + " 300 20000", pumpMain), 0);
+  EXPECT_EQ(received.calls, 1);
+  EXPECT_EQ(received.size, 300u);
+  EXPECT_EQ(received.thread, Platform_GetThreadId());
+  EXPECT_TRUE(received.data == pattern(300));
+
+  // More than a mark takes: the holder hangs up without an answer.
+  int fd = connectTo(socketPath(name + "-EXCLUSIVE"));
+  ASSERT_GE(fd, 0);
+  uint32_t tooMuch = kAppMarkMaxDataBytes + 1;
+  EXPECT_EQ(write(fd, &tooMuch, sizeof tooMuch), ssize_t(sizeof tooMuch));
+  char answer;
+  EXPECT_EQ(read(fd, &answer, 1), 0);
+  close(fd);
+  // Without a callback the holder answers 0.
+  AppMark_SetDataCallback(Platform_GetExclusiveMark(), nullptr, nullptr);
+  EXPECT_EQ(runPeer("send " + name + " 10 20000", pumpMain), 1);
+  EXPECT_EQ(received.calls, 1);
+  Platform_Shutdown();
+}
+
+TEST_F(AppMarkThreaded, HolderThatNeverPumpsMakesTheSenderGiveUp) {
+  MarkEnvironment env;
+  std::string name = uniqueName();
+  Holder holder(env, name, false, kExecuteKeepIdentity);
+  ASSERT_TRUE(holder.Held());
+  Platform_Init();
+  ASSERT_EQ(Platform_Exclusive(name.c_str(), 0), 1);
+  AppMark_SetSendTimeoutForTest(500);
+  std::vector<uint8_t> data = pattern(300);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(AppMark_SendToRunning(data.data(), uint32_t(data.size())), 0);
+  EXPECT_GE(secondsSince(start), 0.4);
+  AppMark_SetSendTimeoutForTest(0);
+  Platform_Shutdown();
+  holder.Kill();
+  EXPECT_EQ(Peer_ReadFile(holder.data), "");
+}
+
+TEST(AppMark, NoListenerOrStaleSocketAnswersAtOnce) {
+  MarkEnvironment env;
+  std::string name = uniqueName();
+  std::string markName = name + "-EXCLUSIVE";
+  // The lock is held here, by a plain named lock: nobody listens.
+  Mutex *lock = nullptr;
+  ASSERT_EQ(Mutex_Create(&lock, ("Local\\" + markName).c_str()), 1);
+  ASSERT_EQ(Mutex_Wait(lock, 0), 1);
+  Platform_Init();
+  ASSERT_EQ(Platform_Exclusive(name.c_str(), 0), 1);
+  std::vector<uint8_t> data = pattern(10);
+  for (bool stale : {false, true}) {
+    SCOPED_TRACE(stale);
+    if (stale) {
+      // A socket file whose listener is gone.
+      int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      struct sockaddr_un address = {};
+      address.sun_family = AF_UNIX;
+      std::string path = socketPath(markName);
+      strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+      ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+      close(fd);
+    }
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(AppMark_SendToRunning(data.data(), uint32_t(data.size())), 0);
+    EXPECT_LT(secondsSince(start), 5.0);
+  }
+  Platform_Shutdown();
+  EXPECT_EQ(AppMark_SendToRunning(data.data(), 10), 0);  // no exclusive mark at all
+  Mutex_Delete(&lock);
+}
+
+TEST(AppMark, AcquireThatCannotListenGivesTheLockBack) {
+  MarkEnvironment env;
+  std::string markName = uniqueName();
+  // A directory where the socket goes: it cannot be removed or bound.
+  std::string path = socketPath(markName);
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  Peer_WriteFile(path + "/keep", "x", 0600);
+  AppMark *mark = nullptr;
+  AppMark_Create(&mark);
+  AppMark_SetName(mark, markName.c_str());
+  EXPECT_EQ(AppMark_Acquire(mark, 0), 0);
+  EXPECT_EQ(mark->mutex, nullptr);
+  EXPECT_EQ(AppMark_Release(mark), 0);
+  Mutex *lock = nullptr;
+  ASSERT_EQ(Mutex_Create(&lock, ("Local\\" + markName).c_str()), 1);
+  EXPECT_EQ(Mutex_Wait(lock, 0), 1);
+  Mutex_Delete(&lock);
+  AppMark_Delete(&mark);
+}
+
+TEST_F(AppMarkThreaded, ExclusiveIsSeenByASecondProcess) {
+  MarkEnvironment env;
+  std::string name = uniqueName();
+  Platform_Init();
+  EXPECT_EQ(Platform_Exclusive(name.c_str(), 0), 0);
+  EXPECT_EQ(runPeer("try " + name + " 0"), 1);
+  Platform_Shutdown();
+  EXPECT_EQ(runPeer("try " + name + " 0"), 0);
+}
+
+TEST_F(AppMarkThreaded, RootActingForAUserSharesTheUsersMark) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  MarkEnvironment env;
+  PeerEnvScope sudo("SUDO_UID", "65534");
+  // Root for 65534 holds; a 65534 process finds it taken.
+  {
+    std::string name = uniqueName();
+    Holder holder(env, name, true, kExecuteKeepIdentity);
+    ASSERT_TRUE(holder.Held());
+    FSFAULT_RUN([&](FsFaultChild &child) {
+      if (!child.DropPrivileges()) return;
+      unsetenv("XDG_RUNTIME_DIR");
+      Platform_Init();
+      FSF_EXPECT_EQ(child, Platform_Exclusive(name.c_str(), 0), 1);
+      Platform_Shutdown();
+    });
+  }
+  // 65534 (started as the desktop user) holds; root acting for it finds it
+  // taken and reaches it.
+  std::string name = uniqueName();
+  Holder holder(env, name, true, 0);
+  ASSERT_TRUE(holder.Held());
+  Platform_Init();
+  EXPECT_EQ(Platform_Exclusive(name.c_str(), 0), 1);
+  std::vector<uint8_t> data = pattern(300);
+  EXPECT_EQ(AppMark_SendToRunning(data.data(), uint32_t(data.size())), 1);
+  EXPECT_EQ(Peer_ReadFile(holder.data), "300 1 1\n");
+  Platform_Shutdown();
+}
+
+TEST(Mutex, OneHolderPerNameAcrossObjects) {
+  MarkEnvironment env;
+  std::string name = "Local\\" + uniqueName();
+  Mutex *a = nullptr, *b = nullptr;
+  ASSERT_EQ(Mutex_Create(&a, name.c_str()), 1);
+  ASSERT_EQ(Mutex_Create(&b, name.c_str()), 1);
+  EXPECT_EQ(Mutex_Wait(a, 0), 1);
+  EXPECT_EQ(Mutex_Wait(b, 0), 0);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorTimeout);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Mutex_Wait(b, 50), 0);
+  EXPECT_GE(secondsSince(start), 0.04);
+  EXPECT_EQ(Mutex_Release(a), 1);
+  EXPECT_EQ(Mutex_Release(a), 0);
+  EXPECT_EQ(Mutex_Wait(b, 0), 1);
+  // Deleting a holder lets the others in.
+  EXPECT_EQ(Mutex_Delete(&b), 1);
+  EXPECT_EQ(b, nullptr);
+  EXPECT_EQ(Mutex_Delete(&b), 0);
+  EXPECT_EQ(Mutex_Wait(a, 0), 1);
+  Mutex_Delete(&a);
+}
+
+TEST(Mutex, NamesMapToDistinctSafeFiles) {
+  MarkEnvironment env;
+  const std::string names[] = {"a/b", "a%2Fb", "a_b", ".hidden", "..", "sp ace",
+                               std::string(300, 'n'), std::string(300, 'n') + "x", "Grüße"};
+  std::set<std::string> paths;
+  for (const std::string &name : names) {
+    SCOPED_TRACE(name);
+    char path[kRunPathSocketBytes];
+    uint32_t uid = 99;
+    ASSERT_EQ(RunPath_Get(name.c_str(), ".lock", path, sizeof path, &uid), 1);
+    EXPECT_EQ(uid, uint32_t(geteuid()));
+    std::string text = path;
+    EXPECT_EQ(text.rfind(env.dir.path() + "/keelson/", 0), 0u) << text;
+    std::string file = text.substr(text.rfind('/') + 1);
+    EXPECT_EQ(file.find_first_of(" /"), std::string::npos) << file;
+    EXPECT_NE(file[0], '.');
+    EXPECT_LT(text.size(), size_t(kRunPathSocketBytes));
+    paths.insert(text);
+    Mutex *lock = nullptr;
+    EXPECT_EQ(Mutex_Create(&lock, name.c_str()), 1);
+    Mutex_Delete(&lock);
+  }
+  EXPECT_EQ(paths.size(), std::size(names));
+  struct stat status;
+  ASSERT_EQ(stat((env.dir.path() + "/keelson").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0700u);
+  Mutex *lock = nullptr;
+  EXPECT_EQ(Mutex_Create(&lock, ""), 0);
+  EXPECT_EQ(Mutex_Create(&lock, "Local\\"), 0);
+}
+
+TEST(Mutex, RunDirectoryOfAnotherUserIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  MarkEnvironment env;
+  std::string run = env.dir.path() + "/keelson";
+  ASSERT_EQ(mkdir(run.c_str(), 0755), 0);
+  ASSERT_EQ(chown(run.c_str(), 65534, 65534), 0);
+  Mutex *lock = nullptr;
+  EXPECT_EQ(Mutex_Create(&lock, "Local\\x"), 0);
+  EXPECT_EQ(lock, nullptr);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorAccessDenied);
+  // Ours but open to others: narrowed.
+  ASSERT_EQ(chown(run.c_str(), 0, 0), 0);
+  EXPECT_EQ(Mutex_Create(&lock, "Local\\x"), 1);
+  struct stat status;
+  ASSERT_EQ(stat(run.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0700u);
+  Mutex_Delete(&lock);
+}
+
+TEST_F(AppMarkThreadedDeathTest, SecondExclusiveStops) {
+  MarkEnvironment env;
+  std::string name = uniqueName();
+  EXPECT_DEATH(
+      {
+        Platform_Init();
+        Platform_Exclusive(name.c_str(), 0);
+        Platform_Exclusive(name.c_str(), 0);
+      },
+      "Assertion failed \\(GlobalPlatformWin32->SingletonHandle == NULL\\)\nExclusive singleton "
+      "already initialized");
+}
+
+TEST(AppMarkDeathTest, NullNameAndForeignMarksStop) {
+  AppMark *mark = nullptr;
+  AppMark_Create(&mark);
+  EXPECT_DEATH(AppMark_SetName(mark, nullptr), "Pointer is NULL\n");
+  EXPECT_DEATH(AppMark_Acquire(nullptr, 0), "Pointer is NULL\n");
+  EXPECT_DEATH(Platform_Exclusive("x", 0), "Pointer is NULL\n");  // no Platform_Init
+  Mutex *lock = nullptr;
+  EXPECT_DEATH(Mutex_Create(&lock, nullptr), "Pointer is NULL\n");
+  AppMark_Delete(&mark);
+}
