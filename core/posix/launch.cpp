@@ -48,8 +48,9 @@ int launchPidfdKill(int pidfd, int sig) {
 constexpr const char *kCompatLayersKey =
     "Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\Layers";
 constexpr const char *kRunAsAdmin = "RUNASADMIN";
-// The most data of a compatibility value that is read.
-constexpr int kCompatDataBytes = 640;
+// The most of a compatibility value's name and data that is read.
+constexpr int kCompatNameBytes = 321;
+constexpr uint32_t kCompatDataBytes = 640;
 
 constexpr const char *kPkexecPath = "/usr/bin/pkexec";
 constexpr const char *kOpenerPath = "/usr/bin/xdg-open";
@@ -547,6 +548,42 @@ int Platform_SetShutdownBlockReason(void *, const char *, int) { return 0; }
 
 // ---- Starting programs and documents -------------------------------------------
 
+namespace {
+
+// 1 when the user's compatibility layers ask for program to run as
+// administrator: the string value named by the program's path (ASCII case
+// folded) holds "RUNASADMIN". The key is read directly: it is the user's own
+// setting, not a path a page may reach, so no whitelist judges it.
+int launchWantsAdmin(const char *program) {
+  RegistryKey *key = nullptr;
+  if (!Registry_OpenKey(&key, 0, kRegistryClassUser, kCompatLayersKey, kRegistryAccessRead))
+    return 0;
+  int wants = 0;
+  char name[kCompatNameBytes];
+  char data[kCompatDataBytes + 1];
+  for (uint32_t index = 0;; index++) {
+    uint32_t type = 0;
+    uint32_t length = 0;
+    if (!Registry_EnumValue(key, index, name, int(sizeof name), &type, data, kCompatDataBytes,
+                            &length)) {
+      if (Platform_GetLastError() == kRegistryErrorMoreData) continue;
+      break;
+    }
+    if (type != kRegistryTypeString || Str_CompareNoCase(name, program) != 0) continue;
+    data[length < kCompatDataBytes ? length : kCompatDataBytes] = '\0';
+    const char *found = nullptr;
+    if (Str_FindNoCase(data, kRunAsAdmin, &found)) {
+      Log_Print(LOG_DEBUG, KSRC, 0, "App compatibility flags found - %s - %s\n", program, data);
+      wants = 1;
+    }
+    break;
+  }
+  Registry_CloseKey(&key);
+  return wants;
+}
+
+}  // namespace
+
 int Platform_Execute(const char *program, const char *arguments, const char *workingDirectory,
                      uint32_t flags, ProcessHandle **process) {
   CHECK_POINTER(program);
@@ -556,13 +593,7 @@ int Platform_Execute(const char *program, const char *arguments, const char *wor
   *process = nullptr;
   // The user's own wish to run this program elevated outranks the caller's
   // wish to keep the identity.
-  char layers[kCompatDataBytes];
-  const char *found = nullptr;
-  if (Registry_QueryString("", "user", kCompatLayersKey, program, "", layers, sizeof layers) &&
-      Str_FindNoCase(layers, kRunAsAdmin, &found)) {
-    Log_Print(LOG_DEBUG, KSRC, 0, "App compatibility flags found - %s - %s\n", program, layers);
-    flags = (flags & ~kExecuteKeepIdentity) | kExecuteElevated;
-  }
+  if (launchWantsAdmin(program)) flags = (flags & ~kExecuteKeepIdentity) | kExecuteElevated;
   if (flags & kExecuteKeepIdentity)
     return Platform_ExecuteNormal(program, arguments, workingDirectory, flags, process, 0);
   int elevated = 0;

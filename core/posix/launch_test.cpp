@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -234,14 +235,20 @@ TEST(Launch, RunAsAdminLayerElevatesEvenWithKeepIdentity) {
   FSFAULT_RUN([&](FsFaultChild &child) {
     if (!child.DropPrivileges()) return;
     TestLogCapture capture;
+    // The user's own setting is read without a whitelist: none is set.
     Registry_Init();
-    Registry_AddWhitelistPath(1, (std::string("user\\") + key).c_str());
+    auto setLayer = [&](const char *name, const char *data) {
+      RegistryKey *layers = nullptr;
+      int ok = Registry_CreateKey(&layers, 0, kRegistryClassUser, key) &&
+               Registry_SetValue(layers, name, kRegistryTypeString, data, uint32_t(strlen(data)));
+      Registry_CloseKey(&layers);
+      return ok;
+    };
     std::string record = dir / "direct";
     // Another program's value, and a value of ours without the flag, change
     // nothing; then the flag elevates.
-    FSF_EXPECT_EQ(child, Registry_SetString("", "default", "user", key, "/bin/true", "RUNASADMIN"),
-                  1);
-    FSF_EXPECT_EQ(child, Registry_SetString("", "default", "user", key, kPeer, "~ HIGHDPIAWARE"), 1);
+    FSF_EXPECT_EQ(child, setLayer("/bin/true", "RUNASADMIN"), 1);
+    FSF_EXPECT_EQ(child, setLayer(kPeer, "~ HIGHDPIAWARE"), 1);
     ProcessHandle *process = nullptr;
     FSF_EXPECT_EQ(child,
                   Platform_Execute(kPeer, peerArguments(record, "").c_str(), "",
@@ -252,7 +259,7 @@ TEST(Launch, RunAsAdminLayerElevatesEvenWithKeepIdentity) {
     FSF_EXPECT(child, Peer_Read(record).found);
     FSF_EXPECT(child, !Peer_FileExists(out));
 
-    FSF_EXPECT_EQ(child, Registry_SetString("", "default", "user", key, kPeer, "~ RunAsAdmin"), 1);
+    FSF_EXPECT_EQ(child, setLayer(kPeer, "~ RunAsAdmin"), 1);
     FSF_EXPECT_EQ(child, Platform_Execute(kPeer, "x", "", kExecuteKeepIdentity, &process), 1);
     if (process) FSF_EXPECT_EQ(child, waitExit(process), 0);
     Platform_CloseProcess(&process);
