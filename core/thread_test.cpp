@@ -11,32 +11,13 @@
 
 #include "core/class.h"
 #include "core/eventqueue.h"
+#include "tests/test_util.h"
 #include "tests/wake_hook.h"
 
 namespace {
 
 // Long enough never to expire on a loaded machine; every wait is still bounded.
 constexpr int32_t kBoundMs = 10000;
-
-// Polls until done() holds or kBoundMs have passed; the last answer.
-bool waitUntil(const std::function<bool()> &done) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-// The threads of this process, as the kernel lists them.
-int countTasks() {
-  int count = 0;
-  for (auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    count++;
-  }
-  return count;
-}
 
 int returnAtOnce(void *) { return 7; }
 
@@ -46,7 +27,7 @@ int baselineTasks() {
   Thread *warmUp = nullptr;
   EXPECT_EQ(Thread_Start(&warmUp, nullptr, returnAtOnce), 1);
   EXPECT_EQ(Thread_Join(kBoundMs, &warmUp), 1);
-  return countTasks();
+  return Test_CountThreads();
 }
 
 int countAndReturn(void *userData) {
@@ -68,7 +49,7 @@ struct Gate {
 
 int waitAtGate(void *userData) {
   auto *gate = static_cast<Gate *>(userData);
-  waitUntil([&] { return gate->open.load() == 1; });
+  Test_WaitUntil([&] { return gate->open.load() == 1; });
   return 0;
 }
 
@@ -232,7 +213,7 @@ TEST_F(ThreadThreaded, ThousandShortThreadsStartAndJoin) {
     }
   }
   EXPECT_EQ(ran.load(), kThreads);
-  EXPECT_TRUE(waitUntil([&] { return countTasks() == before; }));
+  EXPECT_TRUE(Test_WaitUntil([&] { return Test_CountThreads() == before; }));
 }
 
 // Without a join, releasing the starter's reference still leaves no thread
@@ -248,7 +229,7 @@ TEST_F(ThreadThreaded, ReleaseWithoutJoinLeavesNoThreadBehind) {
     ASSERT_EQ(exited, 1);
     EXPECT_EQ(Thread_Release(&thread), 1);
     EXPECT_EQ(thread, nullptr);
-    EXPECT_TRUE(waitUntil([&] { return countTasks() == before; }));
+    EXPECT_TRUE(Test_WaitUntil([&] { return Test_CountThreads() == before; }));
   }
   {
     SCOPED_TRACE("running thread");
@@ -257,9 +238,9 @@ TEST_F(ThreadThreaded, ReleaseWithoutJoinLeavesNoThreadBehind) {
     uint32_t id = thread->threadId;
     EXPECT_EQ(Thread_Release(&thread), 1);
     EXPECT_EQ(thread, nullptr);
-    EXPECT_EQ(countTasks(), before + 1);
+    EXPECT_EQ(Test_CountThreads(), before + 1);
     EXPECT_EQ(Thread_RequestStop(id), 1);
-    EXPECT_TRUE(waitUntil([&] { return countTasks() == before; }));
+    EXPECT_TRUE(Test_WaitUntil([&] { return Test_CountThreads() == before; }));
     // Unlisted as its function returned: the id finds nothing any more.
     Thread *found = nullptr;
     EXPECT_EQ(Thread_Find(id, &found), 0);
@@ -288,7 +269,7 @@ TEST_F(ThreadThreaded, WorkerRunsCallbacksPostedToItsId) {
     ranOn = Thread_GetCurrentId();
     runs++;
   });
-  EXPECT_TRUE(waitUntil([] { return runs.load() == 1; }));
+  EXPECT_TRUE(Test_WaitUntil([] { return runs.load() == 1; }));
   EXPECT_EQ(ranOn.load(), id);
   EXPECT_GE(thread->lastFlushTime.load(), started);
   EXPECT_EQ(TestWake_Count(), wakes);  // the main thread was not woken

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/test_util.h"
+
 // Sets (value NULL: removes) an environment variable for the scope.
 class PeerEnvScope {
  public:
@@ -54,12 +56,7 @@ inline std::string Peer_Unhex(const std::string &hex) {
 
 // Polls until done() holds or boundMs have passed; the last answer.
 inline bool Peer_WaitUntil(const std::function<bool()> &done, int boundMs = 20000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return Test_WaitUntil(done, boundMs, 5);
 }
 
 inline bool Peer_FileExists(const std::string &path) {

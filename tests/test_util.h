@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "core/log.h"
 
@@ -98,4 +102,26 @@ inline std::string Test_BytesToHex(const void *data, size_t length) {
     s += kDigits[bytes[i] & 15];
   }
   return s;
+}
+
+// Polls until done() holds or boundMs have passed, every sleepMs; the last
+// answer. Every wait in a test is bounded by this.
+inline bool Test_WaitUntil(const std::function<bool()> &done, int boundMs = 10000,
+                           int sleepMs = 1) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+  }
+  return true;
+}
+
+// The threads of this process, as the kernel lists them.
+inline int Test_CountThreads() {
+  int count = 0;
+  for (auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    count++;
+  }
+  return count;
 }

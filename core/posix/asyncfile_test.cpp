@@ -23,6 +23,8 @@
 #include "core/meter.h"
 #include "core/thread.h"
 #include "tests/fsfault.h"
+#include "tests/iolatch.h"
+#include "tests/test_util.h"
 #include "tests/wake_hook.h"
 
 namespace {
@@ -30,12 +32,7 @@ namespace {
 constexpr int32_t kBoundMs = 20000;
 
 bool waitUntil(const std::function<bool()> &done, int32_t boundMs = kBoundMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return Test_WaitUntil(done, boundMs);
 }
 
 std::string readWhole(const std::string &path) {
@@ -117,22 +114,6 @@ class AsyncFileTest : public ThreadTest {
 class AsyncFileThreaded : public AsyncFileTest {};
 class AsyncFileThreadedDeathTest : public AsyncFileTest {};
 
-// Latch routines that occupy every pool thread.
-struct Latch {
-  std::atomic<int> open{0};
-  std::atomic<int> inside{0};
-};
-struct LatchRequest {
-  IOWorkerRequest io{};
-  Latch *latch = nullptr;
-  static int hold(void *, IOWorkerRequest *request) {
-    Latch *latch = reinterpret_cast<LatchRequest *>(request)->latch;
-    latch->inside.fetch_add(1);
-    waitUntil([&] { return latch->open.load() == 1; }, 60000);
-    latch->inside.fetch_sub(1);
-    return 1;
-  }
-};
 
 }  // namespace
 

@@ -22,6 +22,8 @@
 
 #include "core/thread.h"
 #include "tests/fsfault.h"
+#include "tests/iolatch.h"
+#include "tests/test_util.h"
 #include "tests/wake_hook.h"
 
 namespace {
@@ -29,21 +31,7 @@ namespace {
 constexpr int32_t kBoundMs = 10000;
 
 bool waitUntil(const std::function<bool()> &done, int32_t boundMs = kBoundMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-int countTasks() {
-  int count = 0;
-  for (auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    count++;
-  }
-  return count;
+  return Test_WaitUntil(done, boundMs);
 }
 
 // A request that records how its routine was called.
@@ -63,22 +51,6 @@ struct Probe {
   bool called() { return waitUntil([&] { return calls.load() > 0; }); }
 };
 
-// Routines that stay inside until the latch opens.
-struct Latch {
-  std::atomic<int> open{0};
-  std::atomic<int> inside{0};
-};
-struct LatchRequest {
-  IOWorkerRequest io{};
-  Latch *latch = nullptr;
-  static int hold(void *, IOWorkerRequest *request) {
-    Latch *latch = reinterpret_cast<LatchRequest *>(request)->latch;
-    latch->inside.fetch_add(1);
-    waitUntil([&] { return latch->open.load() == 1; }, 60000);
-    latch->inside.fetch_sub(1);
-    return 1;
-  }
-};
 
 void holdThreads(Latch *latch, std::vector<LatchRequest> *requests, int count) {
   for (int i = 0; i < count; i++) {
@@ -207,15 +179,15 @@ TEST_F(IOWorkerThreaded, SurplusThreadsLeaveWhenIdleButNeverBelowFour) {
 
 TEST_F(IOWorkerThreaded, ShutdownJoinsEveryThread) {
   IOWorker_Shutdown();
-  int before = countTasks();
+  int before = Test_CountThreads();
   IOWorker_Init();
   IOWorker_StartThreads();
   IOWorker_StartThreads();
   EXPECT_EQ(IOWorker_GetThreadCount(), 12);
-  EXPECT_EQ(countTasks(), before + 13);  // the reactor besides
+  EXPECT_EQ(Test_CountThreads(), before + 13);  // the reactor besides
   EXPECT_EQ(IOWorker_Shutdown(), 1);
   EXPECT_EQ(IOWorker_GetThreadCount(), 0);
-  EXPECT_EQ(countTasks(), before);
+  EXPECT_EQ(Test_CountThreads(), before);
   IOWorker_Init();  // for TearDown
 }
 
@@ -247,7 +219,7 @@ TEST(IOWorkerStartFailure, AFailedStartLeavesTheCountAsItWas) {
       return;
     }
     // Every thread of the user counts against the limit: none more may start.
-    struct rlimit limit = {rlim_t(countTasks()), rlim_t(countTasks())};
+    struct rlimit limit = {rlim_t(Test_CountThreads()), rlim_t(Test_CountThreads())};
     FSF_EXPECT_EQ(child, setrlimit(RLIMIT_NPROC, &limit), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
     IOWorker_Grow();
