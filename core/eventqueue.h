@@ -69,7 +69,8 @@ struct EventQueueEventStruct {
   double fireTime;         // tick seconds
   const char *sourcePath;  // the poster, for diagnostics
   int32_t sourceLine;
-  uint32_t dueAtPost;                  // a callback: due in every walk that starts after its post
+  uint16_t dueAtPost;                  // a callback: due in every walk that starts after its post
+  uint16_t indexed;                    // a callback's payload: counted and in the callback index
   uint64_t sequence;                   // the post's number in its queue
   EventQueueEventStruct *startedNext;  // the owner's chain of started events
   // The payload follows, up to kEventQueueMaxPayloadBytes.
@@ -118,6 +119,7 @@ struct EventQueue {
   int32_t flushDepth;                  // owner only: flushes running (nested ones count)
   EventQueueEventStruct *startedHead;  // owner only: started, still listed
   EventQueueEventStruct *startedTail;
+  int32_t startedCount;                // owner only: events on that chain
   // The running count changes with every stretch a flush walks; a cache
   // line's worth of distance keeps posters, which read the fields above, from
   // paying for it.
