@@ -99,30 +99,53 @@ void eventQueueIndexPlace(EventQueueIndexEntry *table, int32_t capacity,
   table[slot] = entry;
 }
 
-// Keeps the live entries in a table of at least four slots per entry. They
-// are gathered from the list or from the old table, whichever is shorter.
+// The first listed event with a callback payload, from event on (NULL: none).
+EventQueueEventStruct *eventQueueNextIndexed(EventQueueEventStruct *event) {
+  while (event != nullptr && !event->indexed) event = event->next;
+  return event;
+}
+
+// Keeps the live entries in a table of at least four slots per entry. The list
+// is in posting order, so every entry posted before the first listed callback
+// is stale: it goes without its record being read. Only when a long-pending
+// callback holds that bound back do the records of the rest get read. The
+// old table's memory is kept for the next rebuild of the same size.
 void eventQueueIndexRebuild(EventQueue *queue) {
   EventQueueIndexEntry *old = queue->index;
   const int32_t oldCapacity = queue->indexCapacity;
+  const uint64_t floor = queue->firstIndexed != nullptr ? queue->firstIndexed->sequence - 1
+                                                         : queue->sequence;
   int32_t live = 0;
-  if (queue->list.count < queue->indexUsed) {
-    for (EventQueueEventStruct *event = queue->list.head; event != nullptr; event = event->next) {
-      if (!event->indexed || eventQueueCancelled(event) || eventQueueStarted(event))
-        continue;
-      old[live++] = {event->id, eventQueueCallbackOf(event)->function, event, event->sequence};
-    }
-  } else {
-    for (int32_t i = 0; i < oldCapacity; i++)
-      if (old[i].event != nullptr && eventQueueIndexLive(&old[i])) old[live++] = old[i];
+  for (int32_t i = 0; i < oldCapacity; i++)
+    if (old[i].event != nullptr && old[i].sequence > floor) old[live++] = old[i];
+  if (live > 2 * queue->callbackCount + kEventQueueIndexMinSlots / 2) {
+    int32_t kept = 0;
+    for (int32_t i = 0; i < live; i++)
+      if (eventQueueIndexLive(&old[i])) old[kept++] = old[i];
+    live = kept;
   }
   int32_t capacity = kEventQueueIndexMinSlots;
   while (capacity < live * 4) capacity *= 2;
-  queue->index = static_cast<EventQueueIndexEntry *>(
-      MEM_ALLOC(int64_t(capacity) * int64_t(sizeof(EventQueueIndexEntry)), MEM_ZEROED));
+  const int64_t bytes = int64_t(capacity) * int64_t(sizeof(EventQueueIndexEntry));
+  EventQueueIndexEntry *table = queue->indexSpare;
+  if (table != nullptr && queue->indexSpareCapacity == capacity) {
+    memset(table, 0, size_t(bytes));
+  } else {
+    if (table != nullptr)
+      MEM_FREE(table, int64_t(queue->indexSpareCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
+    table = static_cast<EventQueueIndexEntry *>(MEM_ALLOC(bytes, MEM_ZEROED));
+  }
+  for (int32_t i = 0; i < live; i++) eventQueueIndexPlace(table, capacity, old[i]);
+  queue->index = table;
   queue->indexCapacity = capacity;
   queue->indexUsed = live;
-  for (int32_t i = 0; i < live; i++) eventQueueIndexPlace(queue->index, capacity, old[i]);
-  if (old != nullptr) MEM_FREE(old, int64_t(oldCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
+  // A table of another size is not needed again soon: a trim gives it back.
+  if (old != nullptr && oldCapacity != capacity) {
+    MEM_FREE(old, int64_t(oldCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
+    old = nullptr;
+  }
+  queue->indexSpare = old;
+  queue->indexSpareCapacity = old != nullptr ? oldCapacity : 0;
 }
 
 // The pending callback of that context and function, or NULL. *slot is where
@@ -186,7 +209,10 @@ void eventQueueAppend(EventQueue *queue, EventQueueEventStruct *event) {
 void eventQueueUnlink(EventQueue *queue, EventQueueEventStruct *event) {
   EventQueueList *list = &queue->list;
   eventQueueListCheck(list);
-  if (event->indexed) queue->callbackCount--;
+  if (event->indexed) {
+    queue->callbackCount--;
+    if (event == queue->firstIndexed) queue->firstIndexed = eventQueueNextIndexed(event->next);
+  }
   if (event->prev != nullptr)
     event->prev->next = event->next;
   else
@@ -217,6 +243,10 @@ void eventQueueUnlinkRun(EventQueue *queue, EventQueueEventStruct *from, EventQu
     to->next->prev = from->prev;
   else
     list->tail = from->prev;
+  EventQueueEventStruct *firstIndexed = queue->firstIndexed;
+  if (firstIndexed != nullptr && firstIndexed->sequence >= from->sequence &&
+      firstIndexed->sequence <= to->sequence)
+    queue->firstIndexed = eventQueueNextIndexed(to->next);
   list->count -= count;
   queue->callbackCount -= callbacks;
   to->next = queue->freeEvents;
@@ -377,6 +407,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
     // Any event with a callback's payload is one that callback coalescing
     // matches, however it was posted.
     event->indexed = 1;
+    if (queue->firstIndexed == nullptr) queue->firstIndexed = event;
     if (!byCallback) eventQueueIndexFind(queue, id, eventQueueCallbackOf(event)->function, &slot);
     eventQueueIndexInsert(queue, slot, event);
     queue->callbackCount++;
@@ -422,6 +453,9 @@ void eventQueueDestroy(void **object) {
   Pool_Release(&queue->pool);
   if (queue->index != nullptr)
     MEM_FREE(queue->index, int64_t(queue->indexCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
+  if (queue->indexSpare != nullptr)
+    MEM_FREE(queue->indexSpare,
+             int64_t(queue->indexSpareCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
   CriticalSection_Delete(&queue->lock);
   queue->header.classTag = 0;
   queue->~EventQueue();

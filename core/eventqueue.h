@@ -114,6 +114,9 @@ struct EventQueue {
   int32_t indexCapacity;               // slots, a power of two; 0 before the first post
   int32_t indexUsed;                   // slots holding an entry, live or stale
   int32_t callbackCount;               // listed events with a callback payload
+  EventQueueEventStruct *firstIndexed;  // the first of them in the list, or NULL
+  EventQueueIndexEntry *indexSpare;     // the table before the last rebuild, for the next
+  int32_t indexSpareCapacity;
   uint64_t sequence;                   // of the last post
   int32_t wakePending;                 // 1 once a post woke the owner since its last flush began
   int32_t flushDepth;                  // owner only: flushes running (nested ones count)
