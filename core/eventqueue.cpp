@@ -21,6 +21,7 @@ constexpr uint32_t kEventQueueCancelPollMs = 1;
 // leaves tables of up to kEventQueueIndexTrimFloor slots (256 KiB) alone.
 constexpr int32_t kEventQueueIndexMinSlots = 1024;
 constexpr int32_t kEventQueueIndexTrimFloor = 8192;
+constexpr uint64_t kEventQueueIndexTrimPosts = 4;
 
 static_assert(sizeof(EventQueueEventStruct) % 8 == 0, "the payload must stay 8-byte aligned");
 static_assert(kEventQueueMaxEventSize % 8 == 0, "records fill whole pool slots");
@@ -139,6 +140,7 @@ void eventQueueIndexRebuild(EventQueue *queue) {
   queue->index = table;
   queue->indexCapacity = capacity;
   queue->indexUsed = live;
+  queue->indexRebuiltAt = queue->sequence;
   // A table of another size is not needed again soon: a trim gives it back.
   if (old != nullptr && oldCapacity != capacity) {
     MEM_FREE(old, int64_t(oldCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
@@ -180,10 +182,16 @@ void eventQueueIndexInsert(EventQueue *queue, uint32_t slot, EventQueueEventStru
 
 // A table grown by a burst would spread the few entries left over memory the
 // caches no longer hold. Called as the outermost flush ends; the floor keeps
-// ordinary queues from rebuilding at every flush.
+// ordinary queues from rebuilding at every flush. A queue in steady heavy use
+// drains between flushes too, but grows its table again at once: only a table
+// that has gone kEventQueueIndexTrimPosts times its size in posts without
+// growing is shrunk, so that a busy queue does not shrink and regrow it all
+// the time.
 void eventQueueIndexTrim(EventQueue *queue) {
   if (queue->indexCapacity > kEventQueueIndexTrimFloor &&
-      queue->callbackCount * 16 < queue->indexCapacity)
+      queue->callbackCount * 16 < queue->indexCapacity &&
+      queue->sequence - queue->indexRebuiltAt >
+          uint64_t(queue->indexCapacity) * kEventQueueIndexTrimPosts)
     eventQueueIndexRebuild(queue);
 }
 

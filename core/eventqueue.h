@@ -117,6 +117,7 @@ struct EventQueue {
   EventQueueEventStruct *firstIndexed;  // the first of them in the list, or NULL
   EventQueueIndexEntry *indexSpare;     // the table before the last rebuild, for the next
   int32_t indexSpareCapacity;
+  uint64_t indexRebuiltAt;              // the last post before the last rebuild
   uint64_t sequence;                   // of the last post
   int32_t wakePending;                 // 1 once a post woke the owner since its last flush began
   int32_t flushDepth;                  // owner only: flushes running (nested ones count)
