@@ -55,6 +55,59 @@ void eventQueueListCheck(EventQueueList *list) {
                kEventQueueEventTag, list->tag);
 }
 
+// ---- The queue's lock ---------------------------------------------------------------
+
+// How often a thread that finds the lock held looks again before it sleeps.
+constexpr int32_t kEventQueueLockSpins = 100;
+
+// Its address marks the calling thread as the lock's holder.
+thread_local char tEventQueueSelf;
+
+inline void eventQueuePause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Takes the lock for a thread that does not hold it.
+void eventQueueLockAcquire(EventQueueLock *lock) {
+  int32_t state = 0;
+  if (lock->state.compare_exchange_strong(state, 1, std::memory_order_acquire,
+                                          std::memory_order_relaxed))
+    return;
+  for (int32_t spin = 0; spin < kEventQueueLockSpins; spin++) {
+    eventQueuePause();
+    state = lock->state.load(std::memory_order_relaxed);
+    if (state == 0 && lock->state.compare_exchange_strong(state, 1, std::memory_order_acquire,
+                                                          std::memory_order_relaxed))
+      return;
+  }
+  // Marked 2 from here on, so that the release wakes a sleeper.
+  if (state != 2) state = lock->state.exchange(2, std::memory_order_acquire);
+  while (state != 0) {
+    lock->state.wait(2, std::memory_order_relaxed);
+    state = lock->state.exchange(2, std::memory_order_acquire);
+  }
+}
+
+void eventQueueLockEnter(EventQueueLock *lock) {
+  const void *self = &tEventQueueSelf;
+  // Only the holder stores its own mark, so seeing it means holding the lock.
+  if (lock->owner.load(std::memory_order_relaxed) == self) {
+    lock->depth++;
+    return;
+  }
+  eventQueueLockAcquire(lock);
+  lock->owner.store(self, std::memory_order_relaxed);
+  lock->depth = 1;
+}
+
+void eventQueueLockLeave(EventQueueLock *lock) {
+  if (--lock->depth > 0) return;
+  lock->owner.store(nullptr, std::memory_order_relaxed);
+  if (lock->state.exchange(0, std::memory_order_release) == 2) lock->state.notify_one();
+}
+
 // ---- Marks and counts shared with other threads -------------------------------------
 
 inline uint32_t eventQueueCancelled(EventQueueEventStruct *event) {
@@ -351,9 +404,9 @@ int eventQueueVisit(EventQueue *queue, EventQueueEventStruct *event, const Event
   eventQueueYieldToCancel(queue);
   if (!eventQueueCancelled(event)) event->handler(event->id, eventQueuePayload(event));
   if (event->done != nullptr) {
-    CriticalSection_Enter(queue->lock);
+    eventQueueLockEnter(&queue->lock);
     event->done(event->id, eventQueuePayload(event));
-    CriticalSection_Leave(queue->lock);
+    eventQueueLockLeave(&queue->lock);
   }
   return 1;
 }
@@ -381,7 +434,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
                "Assertion failed (sizeof(EventQueueEventStruct) + InternalEventSize <= "
                "EVENTQUEUE_MAXEVENTSIZE)\nEvent exceed max size");
   CHECK_POINTER(reinterpret_cast<void *>(handler));
-  CriticalSection_Enter(queue->lock);
+  eventQueueLockEnter(&queue->lock);
   int coalesced = 0;
   uint32_t slot = 0;
   if (byCallback) {
@@ -391,7 +444,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
     coalesced = eventQueueCoalesced(queue, id, payload, coalesce);
   }
   if (coalesced) {
-    CriticalSection_Leave(queue->lock);
+    eventQueueLockLeave(&queue->lock);
     return 0;
   }
   EventQueueEventStruct *event = eventQueueNewEvent(queue);
@@ -428,7 +481,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
     wake = 1;
   }
   uint32_t owner = queue->ownerThreadId.load(std::memory_order_relaxed);
-  CriticalSection_Leave(queue->lock);
+  eventQueueLockLeave(&queue->lock);
   if (wake) Thread_Wake(owner, 1);
   return 1;
 }
@@ -447,7 +500,7 @@ void eventQueueDestroy(void **object) {
   auto *queue = static_cast<EventQueue *>(*object);
   EventQueue *expected = queue;
   gEventQueueMain.compare_exchange_strong(expected, nullptr);
-  CriticalSection_Enter(queue->lock);
+  eventQueueLockEnter(&queue->lock);
   while (EventQueueEventStruct *event = queue->list.head) {
     EventQueueHandler done = event->done;
     uintptr_t id = event->id;
@@ -456,7 +509,7 @@ void eventQueueDestroy(void **object) {
     eventQueueUnlink(queue, event);
     if (done != nullptr) done(id, payload);
   }
-  CriticalSection_Leave(queue->lock);
+  eventQueueLockLeave(&queue->lock);
   Pool_Reset(queue->pool);
   Pool_Release(&queue->pool);
   if (queue->index != nullptr)
@@ -464,7 +517,6 @@ void eventQueueDestroy(void **object) {
   if (queue->indexSpare != nullptr)
     MEM_FREE(queue->indexSpare,
              int64_t(queue->indexSpareCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
-  CriticalSection_Delete(&queue->lock);
   queue->header.classTag = 0;
   queue->~EventQueue();
   MEM_FREE(queue, sizeof(EventQueue));
@@ -478,7 +530,6 @@ int EventQueue_Create(EventQueue **queue) {
   created->header.classTag = kEventQueueTag;
   created->header.refCount.store(1, std::memory_order_relaxed);
   created->header.destroy = eventQueueDestroy;
-  CriticalSection_Create(&created->lock);
   Pool_Create(&created->pool, KSRC);
   Pool_SetMemberSize(created->pool, kEventQueueMaxEventSize);
   Pool_SetMemberChunkSize(created->pool, kEventQueuePoolGrowth);
@@ -534,7 +585,7 @@ int EventQueue_PostCallbackToThread(uint32_t threadId, void *context, EventQueue
 int EventQueue_Cancel(EventQueue *queue, uintptr_t eventId) {
   queue = eventQueueResolve(queue, KSRC);
   const int foreign = Thread_GetCurrentId() != queue->ownerThreadId.load();
-  CriticalSection_Enter(queue->lock);
+  eventQueueLockEnter(&queue->lock);
   for (EventQueueEventStruct *event = queue->list.head; event != nullptr; event = event->next) {
     if (event->id != eventId || eventQueueCancelled(event)) continue;
     __atomic_store_n(&event->cancelled, 1, __ATOMIC_SEQ_CST);
@@ -544,13 +595,13 @@ int EventQueue_Cancel(EventQueue *queue, uintptr_t eventId) {
   if (foreign) {
     Platform_AtomicIncrement(&queue->cancelWaiters);
     while (eventQueueLoad(&queue->running) > 0) {
-      CriticalSection_Leave(queue->lock);
+      eventQueueLockLeave(&queue->lock);
       Platform_SleepMs(kEventQueueCancelPollMs);
-      CriticalSection_Enter(queue->lock);
+      eventQueueLockEnter(&queue->lock);
     }
     Platform_AtomicDecrement(&queue->cancelWaiters);
   }
-  CriticalSection_Leave(queue->lock);
+  eventQueueLockLeave(&queue->lock);
   return 1;
 }
 
@@ -563,13 +614,13 @@ int EventQueue_CancelForThread(uint32_t threadId, uintptr_t eventId) {
 
 int EventQueue_Flush(EventQueue *queue) {
   queue = eventQueueResolve(queue, KSRC);
-  CriticalSection_Enter(queue->lock);
+  eventQueueLockEnter(&queue->lock);
   // Taken under the lock: a post that finds a wake pending was made before
   // this point, so its event is due in this flush.
   const EventQueueWalk walk = {Platform_GetTickSeconds(), queue->sequence};
   queue->wakePending = 0;
   if (queue->list.count == 0) {
-    CriticalSection_Leave(queue->lock);
+    eventQueueLockLeave(&queue->lock);
     return 1;
   }
   const uint32_t owner = queue->ownerThreadId.load();
@@ -587,7 +638,7 @@ int EventQueue_Flush(EventQueue *queue) {
   int outOfTime = 0;
   int left = 0;  // events the walk did not reach
   for (;;) {
-    CriticalSection_Leave(queue->lock);
+    eventQueueLockLeave(&queue->lock);
     Platform_AtomicIncrement(&queue->running);
     // The records were written by posters on other cores: fetching a few
     // ahead hides most of the wait for them behind the handlers.
@@ -620,7 +671,7 @@ int EventQueue_Flush(EventQueue *queue) {
       if (outOfTime || event == last) break;
     }
     Platform_AtomicDecrement(&queue->running);
-    CriticalSection_Enter(queue->lock);
+    eventQueueLockEnter(&queue->lock);
     if (queue->flushDepth == 1) {
       if (runFirst != nullptr && queue->startedCount == runCount + (kept != nullptr ? 1 : 0)) {
         // The usual case: what this stretch started is one run ending at the
@@ -658,7 +709,7 @@ int EventQueue_Flush(EventQueue *queue) {
     eventQueueUnlinkStarted(queue, nullptr);
     eventQueueIndexTrim(queue);
   }
-  CriticalSection_Leave(queue->lock);
+  eventQueueLockLeave(&queue->lock);
   if (outOfTime) Thread_Wake(owner, 0);  // come back soon rather than starve other work
   return left ? 0 : 1;
 }

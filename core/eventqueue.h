@@ -35,7 +35,6 @@
 #include <cstdint>
 
 #include "core/class.h"
-#include "core/critsection.h"
 #include "core/pool.h"
 
 constexpr uint32_t kEventQueueTag = 0xc97be418;
@@ -95,6 +94,17 @@ struct EventQueueIndexEntry {
   uint64_t sequence;
 };
 
+// The queue's lock. It is recursive, as done handlers run under it and may
+// post to their own queue. The sections it guards are short, so a thread
+// that finds it held spins a little before it sleeps: a sleeper costs the
+// thread that releases the lock a system call to wake it, which on a busy
+// queue would cost more than the sections themselves.
+struct EventQueueLock {
+  std::atomic<int32_t> state;       // 0 free, 1 held, 2 held and a thread may sleep on it
+  std::atomic<const void *> owner;  // the holder's mark, NULL when free
+  int32_t depth;                    // the holder's entries
+};
+
 struct EventQueueList {
   uint32_t tag;  // kEventQueueEventTag
   EventQueueEventStruct *head;
@@ -106,7 +116,7 @@ struct EventQueue {
   ObjectHeader header;                  // kEventQueueTag
   std::atomic<uint32_t> ownerThreadId;  // the only thread that may flush
   double budget;                        // seconds a flush may take; 0: no limit
-  CriticalSection *lock;
+  EventQueueLock lock;
   Pool *pool;                         // of kEventQueueMaxEventSize records
   EventQueueEventStruct *freeEvents;  // records to reuse, linked by next
   EventQueueList list;
@@ -120,14 +130,14 @@ struct EventQueue {
   uint64_t indexRebuiltAt;              // the last post before the last rebuild
   uint64_t sequence;                   // of the last post
   int32_t wakePending;                 // 1 once a post woke the owner since its last flush began
+  // What a flush changes with every event and every stretch it walks; a cache
+  // line's worth of distance keeps posters, which use the fields above, from
+  // paying for it.
+  uint8_t separation[64];
   int32_t flushDepth;                  // owner only: flushes running (nested ones count)
   EventQueueEventStruct *startedHead;  // owner only: started, still listed
   EventQueueEventStruct *startedTail;
   int32_t startedCount;                // owner only: events on that chain
-  // The running count changes with every stretch a flush walks; a cache
-  // line's worth of distance keeps posters, which read the fields above, from
-  // paying for it.
-  uint8_t separation[64];
   int32_t running;        // walks running handlers; platform atomics only
   int32_t cancelWaiters;  // foreign cancels waiting for running to be 0; atomic
 };
