@@ -130,25 +130,25 @@ inline int32_t eventQueueLoad(int32_t *value) { return __atomic_load_n(value, __
 // match; such entries are dropped whenever the table is rebuilt, which
 // happens when it is half full.
 
-inline uint32_t eventQueueIndexSlot(uintptr_t id, EventQueueCallback function, int32_t capacity) {
+inline uint32_t eventQueueIndexHash(uintptr_t id, EventQueueCallback function) {
   uint64_t h = uint64_t(id) * 0x9e3779b97f4a7c15ULL;
   h ^= uint64_t(reinterpret_cast<uintptr_t>(function)) * 0xc2b2ae3d27d4eb4fULL;
   h ^= h >> 29;
-  return uint32_t(h) & uint32_t(capacity - 1);
+  return uint32_t(h);
 }
 
-// 1 while the entry's event is pending: listed under the same post, not
-// started and not cancelled.
+// 1 while the entry's event is the same post and pending: not started and not
+// cancelled.
 inline int eventQueueIndexLive(const EventQueueIndexEntry *entry) {
   EventQueueEventStruct *event = entry->event;
-  return event->tag == kEventQueueEventTag && event->sequence == entry->sequence &&
+  return event->tag == kEventQueueEventTag && uint32_t(event->sequence) == entry->sequence &&
          !eventQueueCancelled(event) && !eventQueueStarted(event);
 }
 
 // Puts the entry in the first free slot of its probe run (table not full).
 void eventQueueIndexPlace(EventQueueIndexEntry *table, int32_t capacity,
                           const EventQueueIndexEntry &entry) {
-  uint32_t slot = eventQueueIndexSlot(entry.id, entry.function, capacity);
+  uint32_t slot = entry.hash & uint32_t(capacity - 1);
   while (table[slot].event != nullptr) slot = (slot + 1) & uint32_t(capacity - 1);
   table[slot] = entry;
 }
@@ -170,8 +170,11 @@ void eventQueueIndexRebuild(EventQueue *queue) {
   const uint64_t floor = queue->firstIndexed != nullptr ? queue->firstIndexed->sequence - 1
                                                          : queue->sequence;
   int32_t live = 0;
+  // Sequence numbers compare modulo 2^32: far fewer posts than that are ever
+  // pending, and an entry misjudged as later than the floor is only kept.
   for (int32_t i = 0; i < oldCapacity; i++)
-    if (old[i].event != nullptr && old[i].sequence > floor) old[live++] = old[i];
+    if (old[i].event != nullptr && int32_t(old[i].sequence - uint32_t(floor)) > 0)
+      old[live++] = old[i];
   if (live > 2 * queue->callbackCount + kEventQueueIndexMinSlots / 2) {
     int32_t kept = 0;
     for (int32_t i = 0; i < live; i++)
@@ -192,6 +195,8 @@ void eventQueueIndexRebuild(EventQueue *queue) {
   for (int32_t i = 0; i < live; i++) eventQueueIndexPlace(table, capacity, old[i]);
   queue->index = table;
   queue->indexCapacity = capacity;
+  queue->indexHint.store(table, std::memory_order_relaxed);
+  queue->indexMaskHint.store(uint32_t(capacity - 1), std::memory_order_relaxed);
   queue->indexUsed = live;
   queue->indexRebuiltAt = queue->sequence;
   // A table of another size is not needed again soon: a trim gives it back.
@@ -203,34 +208,49 @@ void eventQueueIndexRebuild(EventQueue *queue) {
   queue->indexSpareCapacity = old != nullptr ? oldCapacity : 0;
 }
 
-// The pending callback of that context and function, or NULL. *slot is where
-// a new entry for the pair goes: the first of its stale entries, else the
-// free slot that ends the probe run.
+// The pending callback of that context and function (hash: their hash), or
+// NULL. *slot is where a new entry for the pair goes: the first of its stale
+// entries, else the free slot that ends the probe run.
 EventQueueEventStruct *eventQueueIndexFind(EventQueue *queue, uintptr_t id,
-                                           EventQueueCallback function, uint32_t *slot) {
+                                           EventQueueCallback function, uint32_t hash,
+                                           uint32_t *slot) {
   if (2 * (queue->indexUsed + 1) > queue->indexCapacity) eventQueueIndexRebuild(queue);
   const uint32_t mask = uint32_t(queue->indexCapacity - 1);
   int64_t reuse = -1;
-  for (uint32_t at = eventQueueIndexSlot(id, function, queue->indexCapacity);;
-       at = (at + 1) & mask) {
+  for (uint32_t at = hash & mask;; at = (at + 1) & mask) {
     EventQueueIndexEntry *entry = &queue->index[at];
     if (entry->event == nullptr) {
       *slot = reuse >= 0 ? uint32_t(reuse) : at;
       return nullptr;
     }
-    if (entry->id != id || entry->function != function) continue;
-    if (eventQueueIndexLive(entry)) return entry->event;
+    if (entry->hash != hash) continue;
+    EventQueueEventStruct *event = entry->event;
+    const int samePost =
+        event->tag == kEventQueueEventTag && uint32_t(event->sequence) == entry->sequence;
+    // Another pair with the same hash: its entry stays.
+    if (samePost &&
+        (event->id != id || eventQueueCallbackOf(event)->function != function))
+      continue;
+    if (samePost && !eventQueueCancelled(event) && !eventQueueStarted(event)) return event;
     if (reuse < 0) reuse = at;
   }
 }
 
-void eventQueueIndexInsert(EventQueue *queue, uint32_t slot, EventQueueEventStruct *event) {
+void eventQueueIndexInsert(EventQueue *queue, uint32_t slot, uint32_t hash,
+                           EventQueueEventStruct *event) {
   EventQueueIndexEntry *entry = &queue->index[slot];
   if (entry->event == nullptr) queue->indexUsed++;
-  entry->id = event->id;
-  entry->function = eventQueueCallbackOf(event)->function;
+  entry->hash = hash;
+  entry->sequence = uint32_t(event->sequence);
   entry->event = event;
-  entry->sequence = event->sequence;
+}
+
+// Asks the cache for the index slot of a pair before the lock is taken; the
+// lookup under the lock then finds it there.
+inline void eventQueueIndexPrefetch(EventQueue *queue, uint32_t hash) {
+  EventQueueIndexEntry *table = queue->indexHint.load(std::memory_order_relaxed);
+  if (table != nullptr)
+    __builtin_prefetch(&table[hash & queue->indexMaskHint.load(std::memory_order_relaxed)]);
 }
 
 // A table grown by a burst would spread the few entries left over memory the
@@ -434,12 +454,17 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
                "Assertion failed (sizeof(EventQueueEventStruct) + InternalEventSize <= "
                "EVENTQUEUE_MAXEVENTSIZE)\nEvent exceed max size");
   CHECK_POINTER(reinterpret_cast<void *>(handler));
+  uint32_t hash = 0;
+  if (byCallback) {
+    hash = eventQueueIndexHash(id, static_cast<const EventQueueCallbackPayload *>(payload)->function);
+    eventQueueIndexPrefetch(queue, hash);
+  }
   eventQueueLockEnter(&queue->lock);
   int coalesced = 0;
   uint32_t slot = 0;
   if (byCallback) {
     auto *callback = static_cast<const EventQueueCallbackPayload *>(payload);
-    coalesced = eventQueueIndexFind(queue, id, callback->function, &slot) != nullptr;
+    coalesced = eventQueueIndexFind(queue, id, callback->function, hash, &slot) != nullptr;
   } else if (coalesce != nullptr) {
     coalesced = eventQueueCoalesced(queue, id, payload, coalesce);
   }
@@ -469,8 +494,12 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
     // matches, however it was posted.
     event->indexed = 1;
     if (queue->firstIndexed == nullptr) queue->firstIndexed = event;
-    if (!byCallback) eventQueueIndexFind(queue, id, eventQueueCallbackOf(event)->function, &slot);
-    eventQueueIndexInsert(queue, slot, event);
+    if (!byCallback) {
+      EventQueueCallback function = eventQueueCallbackOf(event)->function;
+      hash = eventQueueIndexHash(id, function);
+      eventQueueIndexFind(queue, id, function, hash, &slot);
+    }
+    eventQueueIndexInsert(queue, slot, hash, event);
     queue->callbackCount++;
   }
   // One wake per flush is enough: the flush that the first post woke the

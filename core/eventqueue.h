@@ -85,13 +85,14 @@ struct EventQueueCallbackPayload {
   EventQueueCallback function;
 };
 
-// An entry of the callback index: the pair a callback was posted with and
-// its event, valid while the event is listed under the same sequence number.
+// An entry of the callback index: the hash of the pair a callback was posted
+// with and its event, valid while the event is listed under the same post
+// (the low 32 bits of its sequence number). The pair itself is read from the
+// event when the hashes agree; a small entry keeps more of the table cached.
 struct EventQueueIndexEntry {
-  uintptr_t id;
-  EventQueueCallback function;
+  uint32_t hash;
+  uint32_t sequence;
   EventQueueEventStruct *event;  // NULL: a free slot
-  uint64_t sequence;
 };
 
 // The queue's lock. It is recursive, as done handlers run under it and may
@@ -122,6 +123,10 @@ struct EventQueue {
   EventQueueList list;
   EventQueueIndexEntry *index;         // callback index: (context, function)
   int32_t indexCapacity;               // slots, a power of two; 0 before the first post
+  // The table and its slot mask once more, read without the lock only to
+  // fetch a poster's slot into the cache while it waits for the lock.
+  std::atomic<EventQueueIndexEntry *> indexHint;
+  std::atomic<uint32_t> indexMaskHint;
   int32_t indexUsed;                   // slots holding an entry, live or stale
   int32_t callbackCount;               // listed events with a callback payload
   EventQueueEventStruct *firstIndexed;  // the first of them in the list, or NULL
