@@ -283,6 +283,13 @@ void eventQueueAppend(EventQueue *queue, EventQueueEventStruct *event) {
   list->count++;
 }
 
+// Puts a record that is not listed on the free list.
+void eventQueueFreeRecord(EventQueue *queue, EventQueueEventStruct *event) {
+  event->next = queue->freeEvents;
+  queue->freeEvents = event;
+  queue->freeHint.store(event, std::memory_order_relaxed);
+}
+
 // A record out of the list waits on the queue's free list for the next post.
 // The pool finds a member to free by walking the members in use, which grows
 // with the backlog; recycling here keeps both ends of the queue
@@ -304,8 +311,7 @@ void eventQueueUnlink(EventQueue *queue, EventQueueEventStruct *event) {
     list->tail = event->prev;
   list->count--;
   event->tag = 0;
-  event->next = queue->freeEvents;
-  queue->freeEvents = event;
+  eventQueueFreeRecord(queue, event);
 }
 
 // Takes the run from..to (count events, callbacks of them with a callback
@@ -332,6 +338,7 @@ void eventQueueUnlinkRun(EventQueue *queue, EventQueueEventStruct *from, EventQu
   queue->callbackCount -= callbacks;
   to->next = queue->freeEvents;
   queue->freeEvents = from;
+  queue->freeHint.store(from, std::memory_order_relaxed);
 }
 
 // A record for a post; the caller sets every header field.
@@ -340,6 +347,7 @@ EventQueueEventStruct *eventQueueNewEvent(EventQueue *queue) {
   if (event == nullptr)
     return static_cast<EventQueueEventStruct *>(POOL_ALLOC(queue->pool, kEventQueueMaxEventSize));
   queue->freeEvents = event->next;
+  queue->freeHint.store(event->next, std::memory_order_relaxed);
   return event;
 }
 
@@ -454,12 +462,16 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
                "Assertion failed (sizeof(EventQueueEventStruct) + InternalEventSize <= "
                "EVENTQUEUE_MAXEVENTSIZE)\nEvent exceed max size");
   CHECK_POINTER(reinterpret_cast<void *>(handler));
+  // The record this post will probably take: its link is read under the lock.
+  __builtin_prefetch(queue->freeHint.load(std::memory_order_relaxed));
   uint32_t hash = 0;
   if (byCallback) {
     hash = eventQueueIndexHash(id, static_cast<const EventQueueCallbackPayload *>(payload)->function);
     eventQueueIndexPrefetch(queue, hash);
   }
   eventQueueLockEnter(&queue->lock);
+  // Taken first, so that the wait for its link overlaps the index lookup.
+  EventQueueEventStruct *event = eventQueueNewEvent(queue);
   int coalesced = 0;
   uint32_t slot = 0;
   if (byCallback) {
@@ -469,10 +481,10 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
     coalesced = eventQueueCoalesced(queue, id, payload, coalesce);
   }
   if (coalesced) {
+    eventQueueFreeRecord(queue, event);
     eventQueueLockLeave(&queue->lock);
     return 0;
   }
-  EventQueueEventStruct *event = eventQueueNewEvent(queue);
   event->tag = kEventQueueEventTag;
   event->cancelled = 0;
   event->handler = handler;

@@ -117,32 +117,36 @@ struct EventQueue {
   ObjectHeader header;                  // kEventQueueTag
   std::atomic<uint32_t> ownerThreadId;  // the only thread that may flush
   double budget;                        // seconds a flush may take; 0: no limit
-  EventQueueLock lock;
-  Pool *pool;                         // of kEventQueueMaxEventSize records
-  EventQueueEventStruct *freeEvents;  // records to reuse, linked by next
-  EventQueueList list;
-  EventQueueIndexEntry *index;         // callback index: (context, function)
-  int32_t indexCapacity;               // slots, a power of two; 0 before the first post
-  // The table and its slot mask once more, read without the lock only to
-  // fetch a poster's slot into the cache while it waits for the lock.
+  Pool *pool;                           // of kEventQueueMaxEventSize records
+  // Read without the lock only to fetch what a poster will need into the
+  // cache while it waits for the lock: the callback index with its slot mask,
+  // and the record it will take.
   std::atomic<EventQueueIndexEntry *> indexHint;
   std::atomic<uint32_t> indexMaskHint;
-  int32_t indexUsed;                   // slots holding an entry, live or stale
-  int32_t callbackCount;               // listed events with a callback payload
+  std::atomic<EventQueueEventStruct *> freeHint;
+  // Lines of their own for the lock, which waiting threads read while they
+  // spin, for what posters change and for what a flush changes with every
+  // event: none of them slows down the users of another.
+  uint8_t separationLock[64];
+  EventQueueLock lock;
+  uint8_t separationPosted[64];
+  EventQueueEventStruct *freeEvents;  // records to reuse, linked by next
+  EventQueueList list;
+  EventQueueIndexEntry *index;          // callback index: (context, function)
+  int32_t indexCapacity;                // slots, a power of two; 0 before the first post
+  int32_t indexUsed;                    // slots holding an entry, live or stale
+  int32_t callbackCount;                // listed events with a callback payload
   EventQueueEventStruct *firstIndexed;  // the first of them in the list, or NULL
   EventQueueIndexEntry *indexSpare;     // the table before the last rebuild, for the next
   int32_t indexSpareCapacity;
-  uint64_t indexRebuiltAt;              // the last post before the last rebuild
-  uint64_t sequence;                   // of the last post
-  int32_t wakePending;                 // 1 once a post woke the owner since its last flush began
-  // What a flush changes with every event and every stretch it walks; a cache
-  // line's worth of distance keeps posters, which use the fields above, from
-  // paying for it.
+  uint64_t indexRebuiltAt;  // the last post before the last rebuild
+  uint64_t sequence;        // of the last post
+  int32_t wakePending;      // 1 once a post woke the owner since its last flush began
   uint8_t separation[64];
   int32_t flushDepth;                  // owner only: flushes running (nested ones count)
   EventQueueEventStruct *startedHead;  // owner only: started, still listed
   EventQueueEventStruct *startedTail;
-  int32_t startedCount;                // owner only: events on that chain
+  int32_t startedCount;   // owner only: events on that chain
   int32_t running;        // walks running handlers; platform atomics only
   int32_t cancelWaiters;  // foreign cancels waiting for running to be 0; atomic
 };
