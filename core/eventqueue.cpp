@@ -22,6 +22,14 @@ constexpr uint32_t kEventQueueCancelPollMs = 1;
 constexpr int32_t kEventQueueIndexMinSlots = 1024;
 constexpr int32_t kEventQueueIndexTrimFloor = 8192;
 constexpr uint64_t kEventQueueIndexTrimPosts = 4;
+// In front of the table, a filter of 2^17 bits (16 KiB) answers most lookups
+// of pairs that have no entry without a visit to the table; the entries of
+// such posts wait in a log of this many before they go into the table.
+constexpr uint32_t kEventQueueFilterBitsLog2 = 17;
+constexpr int64_t kEventQueueFilterBytes = (int64_t(1) << kEventQueueFilterBitsLog2) / 8;
+constexpr int32_t kEventQueueIndexLogSize = 256;
+// The slot of an entry that goes into the log.
+constexpr uint32_t kEventQueueLogSlot = 0xffffffffu;
 
 static_assert(sizeof(EventQueueEventStruct) % 8 == 0, "the payload must stay 8-byte aligned");
 static_assert(kEventQueueMaxEventSize % 8 == 0, "records fill whole pool slots");
@@ -159,30 +167,59 @@ EventQueueEventStruct *eventQueueNextIndexed(EventQueueEventStruct *event) {
   return event;
 }
 
-// Keeps the live entries in a table of at least four slots per entry. The list
+// The filter's bit for a hash: other bits of it than the table slot's.
+inline uint32_t eventQueueFilterBit(uint32_t hash) {
+  return (hash * 0x9e3779b1u) >> (32 - kEventQueueFilterBitsLog2);
+}
+
+inline void eventQueueFilterSet(EventQueue *queue, uint32_t hash) {
+  const uint32_t bit = eventQueueFilterBit(hash);
+  queue->indexFilter[bit / 64] |= uint64_t(1) << (bit % 64);
+}
+
+inline int eventQueueFilterHas(EventQueue *queue, uint32_t hash) {
+  const uint32_t bit = eventQueueFilterBit(hash);
+  return (queue->indexFilter[bit / 64] >> (bit % 64)) & 1;
+}
+
+// Keeps the live entries, those of the table and those logged, in a table of
+// at least four slots per entry, and sets the filter for them alone. The list
 // is in posting order, so every entry posted before the first listed callback
 // is stale: it goes without its record being read. Only when a long-pending
 // callback holds that bound back do the records of the rest get read. The
 // old table's memory is kept for the next rebuild of the same size.
 void eventQueueIndexRebuild(EventQueue *queue) {
+  if (queue->indexFilter == nullptr) {
+    queue->indexFilter = static_cast<uint64_t *>(MEM_ALLOC(kEventQueueFilterBytes, MEM_ZEROED));
+    queue->indexLog = static_cast<EventQueueIndexEntry *>(MEM_ALLOC(
+        int64_t(kEventQueueIndexLogSize) * int64_t(sizeof(EventQueueIndexEntry)), MEM_ZEROED));
+    queue->filterHint.store(queue->indexFilter, std::memory_order_relaxed);
+  }
   EventQueueIndexEntry *old = queue->index;
   const int32_t oldCapacity = queue->indexCapacity;
-  const uint64_t floor = queue->firstIndexed != nullptr ? queue->firstIndexed->sequence - 1
-                                                         : queue->sequence;
-  int32_t live = 0;
+  const uint32_t floor = uint32_t(queue->firstIndexed != nullptr
+                                      ? queue->firstIndexed->sequence - 1
+                                      : queue->sequence);
   // Sequence numbers compare modulo 2^32: far fewer posts than that are ever
   // pending, and an entry misjudged as later than the floor is only kept.
+  auto afterFloor = [floor](const EventQueueIndexEntry &entry) {
+    return int32_t(entry.sequence - floor) > 0;
+  };
+  int32_t live = 0;
   for (int32_t i = 0; i < oldCapacity; i++)
-    if (old[i].event != nullptr && int32_t(old[i].sequence - uint32_t(floor)) > 0)
-      old[live++] = old[i];
+    if (old[i].event != nullptr && afterFloor(old[i])) old[live++] = old[i];
   if (live > 2 * queue->callbackCount + kEventQueueIndexMinSlots / 2) {
     int32_t kept = 0;
     for (int32_t i = 0; i < live; i++)
       if (eventQueueIndexLive(&old[i])) old[kept++] = old[i];
     live = kept;
   }
+  int32_t logged = 0;
+  for (int32_t i = 0; i < queue->indexLogCount; i++)
+    if (afterFloor(queue->indexLog[i])) queue->indexLog[logged++] = queue->indexLog[i];
+  queue->indexLogCount = 0;
   int32_t capacity = kEventQueueIndexMinSlots;
-  while (capacity < live * 4) capacity *= 2;
+  while (capacity < (live + logged) * 4) capacity *= 2;
   const int64_t bytes = int64_t(capacity) * int64_t(sizeof(EventQueueIndexEntry));
   EventQueueIndexEntry *table = queue->indexSpare;
   if (table != nullptr && queue->indexSpareCapacity == capacity) {
@@ -192,12 +229,18 @@ void eventQueueIndexRebuild(EventQueue *queue) {
       MEM_FREE(table, int64_t(queue->indexSpareCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
     table = static_cast<EventQueueIndexEntry *>(MEM_ALLOC(bytes, MEM_ZEROED));
   }
-  for (int32_t i = 0; i < live; i++) eventQueueIndexPlace(table, capacity, old[i]);
+  memset(queue->indexFilter, 0, size_t(kEventQueueFilterBytes));
+  for (int32_t i = 0; i < live; i++) {
+    eventQueueIndexPlace(table, capacity, old[i]);
+    eventQueueFilterSet(queue, old[i].hash);
+  }
+  for (int32_t i = 0; i < logged; i++) {
+    eventQueueIndexPlace(table, capacity, queue->indexLog[i]);
+    eventQueueFilterSet(queue, queue->indexLog[i].hash);
+  }
   queue->index = table;
   queue->indexCapacity = capacity;
-  queue->indexHint.store(table, std::memory_order_relaxed);
-  queue->indexMaskHint.store(uint32_t(capacity - 1), std::memory_order_relaxed);
-  queue->indexUsed = live;
+  queue->indexUsed = live + logged;
   queue->indexRebuiltAt = queue->sequence;
   // A table of another size is not needed again soon: a trim gives it back.
   if (old != nullptr && oldCapacity != capacity) {
@@ -208,12 +251,37 @@ void eventQueueIndexRebuild(EventQueue *queue) {
   queue->indexSpareCapacity = old != nullptr ? oldCapacity : 0;
 }
 
+// Moves the logged entries into the table. Their slots are asked of the
+// cache all at once before any is written, so that the waits overlap.
+void eventQueueIndexDrainLog(EventQueue *queue) {
+  const int32_t count = queue->indexLogCount;
+  if (count == 0) return;
+  if (2 * (queue->indexUsed + count) > queue->indexCapacity) {
+    eventQueueIndexRebuild(queue);
+    return;
+  }
+  const uint32_t mask = uint32_t(queue->indexCapacity - 1);
+  for (int32_t i = 0; i < count; i++) __builtin_prefetch(&queue->index[queue->indexLog[i].hash & mask]);
+  for (int32_t i = 0; i < count; i++)
+    eventQueueIndexPlace(queue->index, queue->indexCapacity, queue->indexLog[i]);
+  queue->indexUsed += count;
+  queue->indexLogCount = 0;
+}
+
 // The pending callback of that context and function (hash: their hash), or
 // NULL. *slot is where a new entry for the pair goes: the first of its stale
-// entries, else the free slot that ends the probe run.
+// entries, else the free slot that ends the probe run, or kEventQueueLogSlot
+// when the filter shows that no entry has the hash: then the entry is logged,
+// and the table is only written when a lookup needs it or the log is full.
 EventQueueEventStruct *eventQueueIndexFind(EventQueue *queue, uintptr_t id,
                                            EventQueueCallback function, uint32_t hash,
                                            uint32_t *slot) {
+  if (queue->index == nullptr) eventQueueIndexRebuild(queue);
+  if (!eventQueueFilterHas(queue, hash)) {
+    *slot = kEventQueueLogSlot;
+    return nullptr;
+  }
+  eventQueueIndexDrainLog(queue);
   if (2 * (queue->indexUsed + 1) > queue->indexCapacity) eventQueueIndexRebuild(queue);
   const uint32_t mask = uint32_t(queue->indexCapacity - 1);
   int64_t reuse = -1;
@@ -228,8 +296,7 @@ EventQueueEventStruct *eventQueueIndexFind(EventQueue *queue, uintptr_t id,
     const int samePost =
         event->tag == kEventQueueEventTag && uint32_t(event->sequence) == entry->sequence;
     // Another pair with the same hash: its entry stays.
-    if (samePost &&
-        (event->id != id || eventQueueCallbackOf(event)->function != function))
+    if (samePost && (event->id != id || eventQueueCallbackOf(event)->function != function))
       continue;
     if (samePost && !eventQueueCancelled(event) && !eventQueueStarted(event)) return event;
     if (reuse < 0) reuse = at;
@@ -238,19 +305,21 @@ EventQueueEventStruct *eventQueueIndexFind(EventQueue *queue, uintptr_t id,
 
 void eventQueueIndexInsert(EventQueue *queue, uint32_t slot, uint32_t hash,
                            EventQueueEventStruct *event) {
-  EventQueueIndexEntry *entry = &queue->index[slot];
-  if (entry->event == nullptr) queue->indexUsed++;
-  entry->hash = hash;
-  entry->sequence = uint32_t(event->sequence);
-  entry->event = event;
+  const EventQueueIndexEntry entry = {hash, uint32_t(event->sequence), event};
+  eventQueueFilterSet(queue, hash);
+  if (slot == kEventQueueLogSlot) {
+    if (queue->indexLogCount == kEventQueueIndexLogSize) eventQueueIndexDrainLog(queue);
+    queue->indexLog[queue->indexLogCount++] = entry;
+    return;
+  }
+  if (queue->index[slot].event == nullptr) queue->indexUsed++;
+  queue->index[slot] = entry;
 }
 
-// Asks the cache for the index slot of a pair before the lock is taken; the
-// lookup under the lock then finds it there.
+// Asks the cache for the filter word of a pair before the lock is taken.
 inline void eventQueueIndexPrefetch(EventQueue *queue, uint32_t hash) {
-  EventQueueIndexEntry *table = queue->indexHint.load(std::memory_order_relaxed);
-  if (table != nullptr)
-    __builtin_prefetch(&table[hash & queue->indexMaskHint.load(std::memory_order_relaxed)]);
+  uint64_t *filter = queue->filterHint.load(std::memory_order_relaxed);
+  if (filter != nullptr) __builtin_prefetch(&filter[eventQueueFilterBit(hash) / 64]);
 }
 
 // A table grown by a burst would spread the few entries left over memory the
@@ -555,6 +624,11 @@ void eventQueueDestroy(void **object) {
   Pool_Release(&queue->pool);
   if (queue->index != nullptr)
     MEM_FREE(queue->index, int64_t(queue->indexCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
+  if (queue->indexFilter != nullptr) {
+    MEM_FREE(queue->indexFilter, kEventQueueFilterBytes);
+    MEM_FREE(queue->indexLog,
+             int64_t(kEventQueueIndexLogSize) * int64_t(sizeof(EventQueueIndexEntry)));
+  }
   if (queue->indexSpare != nullptr)
     MEM_FREE(queue->indexSpare,
              int64_t(queue->indexSpareCapacity) * int64_t(sizeof(EventQueueIndexEntry)));

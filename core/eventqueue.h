@@ -119,10 +119,9 @@ struct EventQueue {
   double budget;                        // seconds a flush may take; 0: no limit
   Pool *pool;                           // of kEventQueueMaxEventSize records
   // Read without the lock only to fetch what a poster will need into the
-  // cache while it waits for the lock: the callback index with its slot mask,
-  // and the record it will take.
-  std::atomic<EventQueueIndexEntry *> indexHint;
-  std::atomic<uint32_t> indexMaskHint;
+  // cache while it waits for the lock: the callback index's filter and the
+  // record it will take.
+  std::atomic<uint64_t *> filterHint;
   std::atomic<EventQueueEventStruct *> freeHint;
   // Lines of their own for the lock, which waiting threads read while they
   // spin, for what posters change and for what a flush changes with every
@@ -135,6 +134,9 @@ struct EventQueue {
   EventQueueIndexEntry *index;          // callback index: (context, function)
   int32_t indexCapacity;                // slots, a power of two; 0 before the first post
   int32_t indexUsed;                    // slots holding an entry, live or stale
+  uint64_t *indexFilter;                // a bit per hash of the entries, table and log
+  EventQueueIndexEntry *indexLog;       // entries on their way into the table
+  int32_t indexLogCount;
   int32_t callbackCount;                // listed events with a callback payload
   EventQueueEventStruct *firstIndexed;  // the first of them in the list, or NULL
   EventQueueIndexEntry *indexSpare;     // the table before the last rebuild, for the next
