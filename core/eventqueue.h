@@ -101,7 +101,10 @@ struct EventQueueIndexEntry {
 // thread that releases the lock a system call to wake it, which on a busy
 // queue would cost more than the sections themselves.
 struct EventQueueLock {
-  std::atomic<int32_t> state;       // 0 free, 1 held, 2 held and a thread may sleep on it
+  std::atomic<int32_t> state;  // 0 free, 1 held, 2 held and a thread may sleep on it
+  // Spinning threads read the state over and over; the holder's own fields
+  // sit a cache line away, so that it need not fetch them back to leave.
+  uint8_t separation[64];
   std::atomic<const void *> owner;  // the holder's mark, NULL when free
   int32_t depth;                    // the holder's entries
 };
