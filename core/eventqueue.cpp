@@ -197,9 +197,8 @@ void eventQueueIndexRebuild(EventQueue *queue) {
   }
   EventQueueIndexEntry *old = queue->index;
   const int32_t oldCapacity = queue->indexCapacity;
-  const uint32_t floor = uint32_t(queue->firstIndexed != nullptr
-                                      ? queue->firstIndexed->sequence - 1
-                                      : queue->sequence);
+  const uint32_t floor = uint32_t(queue->firstIndexed != nullptr ? queue->firstIndexed->sequence - 1
+                                                                 : queue->sequence);
   // Sequence numbers compare modulo 2^32: far fewer posts than that are ever
   // pending, and an entry misjudged as later than the floor is only kept.
   auto afterFloor = [floor](const EventQueueIndexEntry &entry) {
@@ -261,7 +260,8 @@ void eventQueueIndexDrainLog(EventQueue *queue) {
     return;
   }
   const uint32_t mask = uint32_t(queue->indexCapacity - 1);
-  for (int32_t i = 0; i < count; i++) __builtin_prefetch(&queue->index[queue->indexLog[i].hash & mask]);
+  for (int32_t i = 0; i < count; i++)
+    __builtin_prefetch(&queue->index[queue->indexLog[i].hash & mask]);
   for (int32_t i = 0; i < count; i++)
     eventQueueIndexPlace(queue->index, queue->indexCapacity, queue->indexLog[i]);
   queue->indexUsed += count;
@@ -535,7 +535,8 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
   __builtin_prefetch(queue->freeHint.load(std::memory_order_relaxed));
   uint32_t hash = 0;
   if (byCallback) {
-    hash = eventQueueIndexHash(id, static_cast<const EventQueueCallbackPayload *>(payload)->function);
+    hash =
+        eventQueueIndexHash(id, static_cast<const EventQueueCallbackPayload *>(payload)->function);
     eventQueueIndexPrefetch(queue, hash);
   }
   eventQueueLockEnter(&queue->lock);

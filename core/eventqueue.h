@@ -12,11 +12,12 @@
 // (3) of every event exactly one of these happens, once: its handler and then
 // its done handler run (due and not cancelled), or only its done handler runs
 // (cancelled, or pending when the queue is destroyed). (4) every pending
-// event with a callback payload has a live entry in the callback index; an
-// entry is live while its event is listed under the same sequence number, not
-// started and not cancelled. (5) the running count is above 0 while a flush
-// walks a stretch (it may start or run a handler); only the owner runs
-// handlers, and none starts for an event marked cancelled before it.
+// event with a callback payload has a live entry in the callback index (its
+// table, or the log of entries on their way there); an entry is live while
+// its event is listed under the same post, not started and not cancelled.
+// (5) the running count is above 0 while a flush walks a stretch (it may
+// start or run a handler); only the owner runs handlers, and none starts for
+// an event marked cancelled before it.
 //
 // Threads: any thread may post and cancel; only the owner flushes. The
 // queue's lock (recursive) guards the list links, the pool, the free list,
@@ -134,11 +135,11 @@ struct EventQueue {
   uint8_t separationPosted[64];
   EventQueueEventStruct *freeEvents;  // records to reuse, linked by next
   EventQueueList list;
-  EventQueueIndexEntry *index;          // callback index: (context, function)
-  int32_t indexCapacity;                // slots, a power of two; 0 before the first post
-  int32_t indexUsed;                    // slots holding an entry, live or stale
-  uint64_t *indexFilter;                // a bit per hash of the entries, table and log
-  EventQueueIndexEntry *indexLog;       // entries on their way into the table
+  EventQueueIndexEntry *index;     // callback index: (context, function)
+  int32_t indexCapacity;           // slots, a power of two; 0 before the first post
+  int32_t indexUsed;               // slots holding an entry, live or stale
+  uint64_t *indexFilter;           // a bit per hash of the entries, table and log
+  EventQueueIndexEntry *indexLog;  // entries on their way into the table
   int32_t indexLogCount;
   int32_t callbackCount;                // listed events with a callback payload
   EventQueueEventStruct *firstIndexed;  // the first of them in the list, or NULL
