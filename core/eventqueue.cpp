@@ -576,10 +576,12 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
     // matches, however it was posted.
     event->indexed = 1;
     if (queue->firstIndexed == nullptr) queue->firstIndexed = event;
+    // Posted otherwise, it was not looked up: its entry goes into the log,
+    // which is right whether or not the pair has a pending event already.
     if (!byCallback) {
-      EventQueueCallback function = eventQueueCallbackOf(event)->function;
-      hash = eventQueueIndexHash(id, function);
-      eventQueueIndexFind(queue, id, function, hash, &slot);
+      if (queue->index == nullptr) eventQueueIndexRebuild(queue);
+      hash = eventQueueIndexHash(id, eventQueueCallbackOf(event)->function);
+      slot = kEventQueueLogSlot;
     }
     eventQueueIndexInsert(queue, slot, hash, event);
     queue->callbackCount++;
