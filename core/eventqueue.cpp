@@ -68,8 +68,21 @@ void eventQueueListCheck(EventQueueList *list) {
 // How often a thread that finds the lock held looks again before it sleeps.
 constexpr int32_t kEventQueueLockSpins = 100;
 
-// Its address marks the calling thread as the lock's holder.
-thread_local char tEventQueueSelf;
+// The calling thread's mark in the lock word: a number of its own, from 1.
+thread_local uint32_t tEventQueueMark;
+std::atomic<uint32_t> gEventQueueMarks{0};
+
+inline uint32_t eventQueueMark() {
+  uint32_t mark = tEventQueueMark;
+  if (mark == 0) {
+    // 31 bits: numbers repeat only after two billion threads.
+    do {
+      mark = (gEventQueueMarks.fetch_add(1, std::memory_order_relaxed) + 1) & 0x7fffffffu;
+    } while (mark == 0);
+    tEventQueueMark = mark;
+  }
+  return mark;
+}
 
 inline void eventQueuePause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -77,43 +90,51 @@ inline void eventQueuePause() {
 #endif
 }
 
-// Takes the lock for a thread that does not hold it.
-void eventQueueLockAcquire(EventQueueLock *lock) {
-  int32_t state = 0;
-  if (lock->state.compare_exchange_strong(state, 1, std::memory_order_acquire,
-                                          std::memory_order_relaxed))
-    return;
+// Takes the lock for a thread that does not hold it and found it held.
+void eventQueueLockAcquire(EventQueueLock *lock, uint32_t mine) {
+  uint32_t state = 0;
   for (int32_t spin = 0; spin < kEventQueueLockSpins; spin++) {
     eventQueuePause();
     state = lock->state.load(std::memory_order_relaxed);
-    if (state == 0 && lock->state.compare_exchange_strong(state, 1, std::memory_order_acquire,
+    if (state == 0 && lock->state.compare_exchange_strong(state, mine, std::memory_order_acquire,
                                                           std::memory_order_relaxed))
       return;
   }
-  // Marked 2 from here on, so that the release wakes a sleeper.
-  if (state != 2) state = lock->state.exchange(2, std::memory_order_acquire);
-  while (state != 0) {
-    lock->state.wait(2, std::memory_order_relaxed);
-    state = lock->state.exchange(2, std::memory_order_acquire);
+  // From here on the lock is marked as waited for, so that its release wakes
+  // a sleeper; one that takes it keeps the mark, as others may still sleep.
+  for (;;) {
+    state = lock->state.load(std::memory_order_relaxed);
+    if (state == 0) {
+      if (lock->state.compare_exchange_strong(state, mine | 1, std::memory_order_acquire,
+                                              std::memory_order_relaxed))
+        return;
+      continue;
+    }
+    if ((state & 1) == 0 &&
+        !lock->state.compare_exchange_strong(state, state | 1, std::memory_order_relaxed))
+      continue;
+    lock->state.wait(state | 1, std::memory_order_relaxed);
   }
 }
 
-void eventQueueLockEnter(EventQueueLock *lock) {
-  const void *self = &tEventQueueSelf;
-  // Only the holder stores its own mark, so seeing it means holding the lock.
-  if (lock->owner.load(std::memory_order_relaxed) == self) {
-    lock->depth++;
-    return;
+void eventQueueLockEnter(EventQueue *queue) {
+  const uint32_t mine = eventQueueMark() << 1;
+  uint32_t state = 0;
+  if (!queue->lock.state.compare_exchange_strong(state, mine, std::memory_order_acquire,
+                                                 std::memory_order_relaxed)) {
+    // Only the holder stores its own mark, so seeing it means holding the lock.
+    if ((state & ~1u) == mine) {
+      queue->lockDepth++;
+      return;
+    }
+    eventQueueLockAcquire(&queue->lock, mine);
   }
-  eventQueueLockAcquire(lock);
-  lock->owner.store(self, std::memory_order_relaxed);
-  lock->depth = 1;
+  queue->lockDepth = 1;
 }
 
-void eventQueueLockLeave(EventQueueLock *lock) {
-  if (--lock->depth > 0) return;
-  lock->owner.store(nullptr, std::memory_order_relaxed);
-  if (lock->state.exchange(0, std::memory_order_release) == 2) lock->state.notify_one();
+void eventQueueLockLeave(EventQueue *queue) {
+  if (--queue->lockDepth > 0) return;
+  if (queue->lock.state.exchange(0, std::memory_order_release) & 1) queue->lock.state.notify_one();
 }
 
 // ---- Marks and counts shared with other threads -------------------------------------
@@ -501,9 +522,9 @@ int eventQueueVisit(EventQueue *queue, EventQueueEventStruct *event, const Event
   eventQueueYieldToCancel(queue);
   if (!eventQueueCancelled(event)) event->handler(event->id, eventQueuePayload(event));
   if (event->done != nullptr) {
-    eventQueueLockEnter(&queue->lock);
+    eventQueueLockEnter(queue);
     event->done(event->id, eventQueuePayload(event));
-    eventQueueLockLeave(&queue->lock);
+    eventQueueLockLeave(queue);
   }
   return 1;
 }
@@ -539,7 +560,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
         eventQueueIndexHash(id, static_cast<const EventQueueCallbackPayload *>(payload)->function);
     eventQueueIndexPrefetch(queue, hash);
   }
-  eventQueueLockEnter(&queue->lock);
+  eventQueueLockEnter(queue);
   // Taken first, so that the wait for its link overlaps the index lookup.
   EventQueueEventStruct *event = eventQueueNewEvent(queue);
   int coalesced = 0;
@@ -552,7 +573,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
   }
   if (coalesced) {
     eventQueueFreeRecord(queue, event);
-    eventQueueLockLeave(&queue->lock);
+    eventQueueLockLeave(queue);
     return 0;
   }
   event->tag = kEventQueueEventTag;
@@ -594,7 +615,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
     wake = 1;
   }
   uint32_t owner = queue->ownerThreadId.load(std::memory_order_relaxed);
-  eventQueueLockLeave(&queue->lock);
+  eventQueueLockLeave(queue);
   if (wake) Thread_Wake(owner, 1);
   return 1;
 }
@@ -613,7 +634,7 @@ void eventQueueDestroy(void **object) {
   auto *queue = static_cast<EventQueue *>(*object);
   EventQueue *expected = queue;
   gEventQueueMain.compare_exchange_strong(expected, nullptr);
-  eventQueueLockEnter(&queue->lock);
+  eventQueueLockEnter(queue);
   while (EventQueueEventStruct *event = queue->list.head) {
     EventQueueHandler done = event->done;
     uintptr_t id = event->id;
@@ -622,7 +643,7 @@ void eventQueueDestroy(void **object) {
     eventQueueUnlink(queue, event);
     if (done != nullptr) done(id, payload);
   }
-  eventQueueLockLeave(&queue->lock);
+  eventQueueLockLeave(queue);
   Pool_Reset(queue->pool);
   Pool_Release(&queue->pool);
   if (queue->index != nullptr)
@@ -703,7 +724,7 @@ int EventQueue_PostCallbackToThread(uint32_t threadId, void *context, EventQueue
 int EventQueue_Cancel(EventQueue *queue, uintptr_t eventId) {
   queue = eventQueueResolve(queue, KSRC);
   const int foreign = Thread_GetCurrentId() != queue->ownerThreadId.load();
-  eventQueueLockEnter(&queue->lock);
+  eventQueueLockEnter(queue);
   for (EventQueueEventStruct *event = queue->list.head; event != nullptr; event = event->next) {
     if (event->id != eventId || eventQueueCancelled(event)) continue;
     __atomic_store_n(&event->cancelled, 1, __ATOMIC_SEQ_CST);
@@ -713,13 +734,13 @@ int EventQueue_Cancel(EventQueue *queue, uintptr_t eventId) {
   if (foreign) {
     Platform_AtomicIncrement(&queue->cancelWaiters);
     while (eventQueueLoad(&queue->running) > 0) {
-      eventQueueLockLeave(&queue->lock);
+      eventQueueLockLeave(queue);
       Platform_SleepMs(kEventQueueCancelPollMs);
-      eventQueueLockEnter(&queue->lock);
+      eventQueueLockEnter(queue);
     }
     Platform_AtomicDecrement(&queue->cancelWaiters);
   }
-  eventQueueLockLeave(&queue->lock);
+  eventQueueLockLeave(queue);
   return 1;
 }
 
@@ -732,13 +753,13 @@ int EventQueue_CancelForThread(uint32_t threadId, uintptr_t eventId) {
 
 int EventQueue_Flush(EventQueue *queue) {
   queue = eventQueueResolve(queue, KSRC);
-  eventQueueLockEnter(&queue->lock);
+  eventQueueLockEnter(queue);
   // Taken under the lock: a post that finds a wake pending was made before
   // this point, so its event is due in this flush.
   const EventQueueWalk walk = {Platform_GetTickSeconds(), queue->sequence};
   queue->wakePending = 0;
   if (queue->list.count == 0) {
-    eventQueueLockLeave(&queue->lock);
+    eventQueueLockLeave(queue);
     return 1;
   }
   const uint32_t owner = queue->ownerThreadId.load();
@@ -756,7 +777,7 @@ int EventQueue_Flush(EventQueue *queue) {
   int outOfTime = 0;
   int left = 0;  // events the walk did not reach
   for (;;) {
-    eventQueueLockLeave(&queue->lock);
+    eventQueueLockLeave(queue);
     Platform_AtomicIncrement(&queue->running);
     // The records were written by posters on other cores: fetching a few
     // ahead hides most of the wait for them behind the handlers.
@@ -789,7 +810,7 @@ int EventQueue_Flush(EventQueue *queue) {
       if (outOfTime || event == last) break;
     }
     Platform_AtomicDecrement(&queue->running);
-    eventQueueLockEnter(&queue->lock);
+    eventQueueLockEnter(queue);
     if (queue->flushDepth == 1) {
       if (runFirst != nullptr && queue->startedCount == runCount + (kept != nullptr ? 1 : 0)) {
         // The usual case: what this stretch started is one run ending at the
@@ -827,7 +848,7 @@ int EventQueue_Flush(EventQueue *queue) {
     eventQueueUnlinkStarted(queue, nullptr);
     eventQueueIndexTrim(queue);
   }
-  eventQueueLockLeave(&queue->lock);
+  eventQueueLockLeave(queue);
   if (outOfTime) Thread_Wake(owner, 0);  // come back soon rather than starve other work
   return left ? 0 : 1;
 }

@@ -100,14 +100,14 @@ struct EventQueueIndexEntry {
 // post to their own queue. The sections it guards are short, so a thread
 // that finds it held spins a little before it sleeps: a sleeper costs the
 // thread that releases the lock a system call to wake it, which on a busy
-// queue would cost more than the sections themselves.
+// queue would cost more than the sections themselves. One word says who
+// holds it, so that a thread learns whether it holds the lock itself from
+// the word it tries to take anyway; the holder counts its entries in the
+// queue's lockDepth.
 struct EventQueueLock {
-  std::atomic<int32_t> state;  // 0 free, 1 held, 2 held and a thread may sleep on it
-  // Spinning threads read the state over and over; the holder's own fields
-  // sit a cache line away, so that it need not fetch them back to leave.
-  uint8_t separation[64];
-  std::atomic<const void *> owner;  // the holder's mark, NULL when free
-  int32_t depth;                    // the holder's entries
+  // 0 free; else the holder's thread mark shifted left by 1, with bit 0 set
+  // when a thread may be asleep waiting for it.
+  std::atomic<uint32_t> state;
 };
 
 struct EventQueueList {
@@ -133,6 +133,7 @@ struct EventQueue {
   uint8_t separationLock[64];
   EventQueueLock lock;
   uint8_t separationPosted[64];
+  int32_t lockDepth;                  // the lock holder's entries
   EventQueueEventStruct *freeEvents;  // records to reuse, linked by next
   EventQueueList list;
   EventQueueIndexEntry *index;     // callback index: (context, function)
