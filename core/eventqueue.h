@@ -12,11 +12,12 @@
 // (3) of every event exactly one of these happens, once: its handler and then
 // its done handler run (due and not cancelled), or only its done handler runs
 // (cancelled, or pending when the queue is destroyed). (4) every pending
-// event with a callback payload has a live entry in the callback index; an
-// entry is live while its event is listed under the same sequence number, not
-// started and not cancelled. (5) the running count is above 0 while a flush
-// walks a stretch (it may start or run a handler); only the owner runs
-// handlers, and none starts for an event marked cancelled before it.
+// event with a callback payload has a live entry in the callback index (its
+// table, or the log of entries on their way there); an entry is live while
+// its event is listed under the same post, not started and not cancelled.
+// (5) the running count is above 0 while a flush walks a stretch (it may
+// start or run a handler); only the owner runs handlers, and none starts for
+// an event marked cancelled before it.
 //
 // Threads: any thread may post and cancel; only the owner flushes. The
 // queue's lock (recursive) guards the list links, the pool, the free list,
@@ -35,7 +36,6 @@
 #include <cstdint>
 
 #include "core/class.h"
-#include "core/critsection.h"
 #include "core/pool.h"
 
 constexpr uint32_t kEventQueueTag = 0xc97be418;
@@ -69,7 +69,8 @@ struct EventQueueEventStruct {
   double fireTime;         // tick seconds
   const char *sourcePath;  // the poster, for diagnostics
   int32_t sourceLine;
-  uint32_t dueAtPost;                  // a callback: due in every walk that starts after its post
+  uint16_t dueAtPost;                  // a callback: due in every walk that starts after its post
+  uint16_t indexed;                    // a callback's payload: counted and in the callback index
   uint64_t sequence;                   // the post's number in its queue
   EventQueueEventStruct *startedNext;  // the owner's chain of started events
   // The payload follows, up to kEventQueueMaxPayloadBytes.
@@ -85,13 +86,28 @@ struct EventQueueCallbackPayload {
   EventQueueCallback function;
 };
 
-// An entry of the callback index: the pair a callback was posted with and
-// its event, valid while the event is listed under the same sequence number.
+// An entry of the callback index: the hash of the pair a callback was posted
+// with and its event, valid while the event is listed under the same post
+// (the low 32 bits of its sequence number). The pair itself is read from the
+// event when the hashes agree; a small entry keeps more of the table cached.
 struct EventQueueIndexEntry {
-  uintptr_t id;
-  EventQueueCallback function;
+  uint32_t hash;
+  uint32_t sequence;
   EventQueueEventStruct *event;  // NULL: a free slot
-  uint64_t sequence;
+};
+
+// The queue's lock. It is recursive, as done handlers run under it and may
+// post to their own queue. The sections it guards are short, so a thread
+// that finds it held spins a little before it sleeps: a sleeper costs the
+// thread that releases the lock a system call to wake it, which on a busy
+// queue would cost more than the sections themselves. One word says who
+// holds it, so that a thread learns whether it holds the lock itself from
+// the word it tries to take anyway; the holder counts its entries in the
+// queue's lockDepth.
+struct EventQueueLock {
+  // 0 free; else the holder's thread mark shifted left by 1, with bit 0 set
+  // when a thread may be asleep waiting for it.
+  std::atomic<uint32_t> state;
 };
 
 struct EventQueueList {
@@ -105,23 +121,39 @@ struct EventQueue {
   ObjectHeader header;                  // kEventQueueTag
   std::atomic<uint32_t> ownerThreadId;  // the only thread that may flush
   double budget;                        // seconds a flush may take; 0: no limit
-  CriticalSection *lock;
-  Pool *pool;                         // of kEventQueueMaxEventSize records
+  Pool *pool;                           // of kEventQueueMaxEventSize records
+  // Read without the lock only to fetch what a poster will need into the
+  // cache while it waits for the lock: the callback index's filter and the
+  // record it will take.
+  std::atomic<uint64_t *> filterHint;
+  std::atomic<EventQueueEventStruct *> freeHint;
+  // Lines of their own for the lock, which waiting threads read while they
+  // spin, for what posters change and for what a flush changes with every
+  // event: none of them slows down the users of another.
+  uint8_t separationLock[64];
+  EventQueueLock lock;
+  uint8_t separationPosted[64];
+  int32_t lockDepth;                  // the lock holder's entries
   EventQueueEventStruct *freeEvents;  // records to reuse, linked by next
   EventQueueList list;
-  EventQueueIndexEntry *index;         // callback index: (context, function)
-  int32_t indexCapacity;               // slots, a power of two; 0 before the first post
-  int32_t indexUsed;                   // slots holding an entry, live or stale
-  int32_t callbackCount;               // listed events with a callback payload
-  uint64_t sequence;                   // of the last post
-  int32_t wakePending;                 // 1 once a post woke the owner since its last flush began
+  EventQueueIndexEntry *index;     // callback index: (context, function)
+  int32_t indexCapacity;           // slots, a power of two; 0 before the first post
+  int32_t indexUsed;               // slots holding an entry, live or stale
+  uint64_t *indexFilter;           // a bit per hash of the entries, table and log
+  EventQueueIndexEntry *indexLog;  // entries on their way into the table
+  int32_t indexLogCount;
+  int32_t callbackCount;                // listed events with a callback payload
+  EventQueueEventStruct *firstIndexed;  // the first of them in the list, or NULL
+  EventQueueIndexEntry *indexSpare;     // the table before the last rebuild, for the next
+  int32_t indexSpareCapacity;
+  uint64_t indexRebuiltAt;  // the last post before the last rebuild
+  uint64_t sequence;        // of the last post
+  int32_t wakePending;      // 1 once a post woke the owner since its last flush began
+  uint8_t separation[64];
   int32_t flushDepth;                  // owner only: flushes running (nested ones count)
   EventQueueEventStruct *startedHead;  // owner only: started, still listed
   EventQueueEventStruct *startedTail;
-  // The running count changes with every stretch a flush walks; a cache
-  // line's worth of distance keeps posters, which read the fields above, from
-  // paying for it.
-  uint8_t separation[64];
+  int32_t startedCount;   // owner only: events on that chain
   int32_t running;        // walks running handlers; platform atomics only
   int32_t cancelWaiters;  // foreign cancels waiting for running to be 0; atomic
 };

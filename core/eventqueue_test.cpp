@@ -165,6 +165,45 @@ TEST_F(EventQueueThreaded, CallbacksCoalesceBySameContextAndFunction) {
   }
 }
 
+// Runs per context, for the index rows: contexts 1 to kIndexPairs.
+constexpr int kIndexPairs = 20000;
+std::vector<int> gContextRuns;
+void countContext(void *context) { gContextRuns[reinterpret_cast<uintptr_t>(context)]++; }
+void countContextEvent(uintptr_t id, void *) { gContextRuns[id]++; }
+
+// Thousands of pending callbacks take the callback index through its growth
+// and rebuilds. An event posted with a callback's payload through
+// EventQueue_Post, while the same pair is pending, must neither replace the
+// index entry of another pair (whose next post would then run twice) nor
+// keep the pair from coalescing.
+TEST_F(EventQueueThreaded, ManyPendingCallbacksCoalesceThroughIndexGrowth) {
+  OwnQueue own;
+  gContextRuns.assign(kIndexPairs + 1, 0);
+  EventQueueCallbackPayload payload;
+  memset(&payload, 0, sizeof payload);
+  payload.tag = kEventQueueCallbackTag;
+  payload.function = countContext;
+  for (uintptr_t i = 1; i <= kIndexPairs; i++) {
+    EventQueue_PostCallback(own.queue, contextOf(i), countContext);
+    ASSERT_EQ(EventQueue_Post(own.queue, i, &payload, sizeof payload, countContextEvent, nullptr,
+                              nullptr, KSRC, Platform_GetTickSeconds()),
+              1);
+  }
+  for (uintptr_t i = 1; i <= kIndexPairs; i++)
+    EventQueue_PostCallback(own.queue, contextOf(i), countContext);
+  EXPECT_EQ(EventQueue_Flush(own.queue), 1);
+  int wrong = 0;
+  for (uintptr_t i = 1; i <= kIndexPairs; i++) wrong += gContextRuns[i] != 2;
+  EXPECT_EQ(wrong, 0) << "contexts that did not run exactly twice";
+  // Run ones do not hold back new posts of their pairs.
+  for (uintptr_t i = 1; i <= kIndexPairs; i++)
+    EventQueue_PostCallback(own.queue, contextOf(i), countContext);
+  EXPECT_EQ(EventQueue_Flush(own.queue), 1);
+  wrong = 0;
+  for (uintptr_t i = 1; i <= kIndexPairs; i++) wrong += gContextRuns[i] != 3;
+  EXPECT_EQ(wrong, 0) << "contexts that did not run exactly three times";
+}
+
 TEST_F(EventQueueThreaded, PostReportsACoalescedEventWithZero) {
   resetCounts();
   EXPECT_EQ(postCounted(nullptr, 1, sameId), 1);
