@@ -4,7 +4,8 @@
 // Invariants: (1) a record carries its tag until it is deleted. (2) the same
 // thread may enter again; it must leave as often as it entered.
 //
-// Threads: any thread.
+// Threads: any thread. A thread that finds the lock held spins briefly, then
+// sleeps until it is released.
 #pragma once
 
 #include <cstdint>

@@ -63,89 +63,6 @@ void eventQueueListCheck(EventQueueList *list) {
                kEventQueueEventTag, list->tag);
 }
 
-// ---- The queue's lock ---------------------------------------------------------------
-
-// How often a thread that finds the lock held looks again before it sleeps,
-// and the most pauses between two looks (2^kEventQueueLockBackoffLog2): the
-// waits double from one pause up. Looking less often as the wait goes on
-// lets the holder take the lock again for its next post while its lines are
-// still in its cache, rather than hand the lock and the queue's lines to
-// another core at every post; a queue used by several posters at once moves
-// far more events that way.
-constexpr int32_t kEventQueueLockSpins = 12;
-constexpr int32_t kEventQueueLockBackoffLog2 = 8;
-
-// The calling thread's mark in the lock word: a number of its own, from 1.
-thread_local uint32_t tEventQueueMark;
-std::atomic<uint32_t> gEventQueueMarks{0};
-
-inline uint32_t eventQueueMark() {
-  uint32_t mark = tEventQueueMark;
-  if (mark == 0) {
-    // 31 bits: numbers repeat only after two billion threads.
-    do {
-      mark = (gEventQueueMarks.fetch_add(1, std::memory_order_relaxed) + 1) & 0x7fffffffu;
-    } while (mark == 0);
-    tEventQueueMark = mark;
-  }
-  return mark;
-}
-
-inline void eventQueuePause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-// Takes the lock for a thread that does not hold it and found it held.
-void eventQueueLockAcquire(EventQueueLock *lock, uint32_t mine) {
-  uint32_t state = 0;
-  for (int32_t spin = 0; spin < kEventQueueLockSpins; spin++) {
-    for (int32_t i = 0;
-         i < (1 << (spin < kEventQueueLockBackoffLog2 ? spin : kEventQueueLockBackoffLog2)); i++)
-      eventQueuePause();
-    state = lock->state.load(std::memory_order_relaxed);
-    if (state == 0 && lock->state.compare_exchange_strong(state, mine, std::memory_order_acquire,
-                                                          std::memory_order_relaxed))
-      return;
-  }
-  // From here on the lock is marked as waited for, so that its release wakes
-  // a sleeper; one that takes it keeps the mark, as others may still sleep.
-  for (;;) {
-    state = lock->state.load(std::memory_order_relaxed);
-    if (state == 0) {
-      if (lock->state.compare_exchange_strong(state, mine | 1, std::memory_order_acquire,
-                                              std::memory_order_relaxed))
-        return;
-      continue;
-    }
-    if ((state & 1) == 0 &&
-        !lock->state.compare_exchange_strong(state, state | 1, std::memory_order_relaxed))
-      continue;
-    lock->state.wait(state | 1, std::memory_order_relaxed);
-  }
-}
-
-void eventQueueLockEnter(EventQueue *queue) {
-  const uint32_t mine = eventQueueMark() << 1;
-  uint32_t state = 0;
-  if (!queue->lock.state.compare_exchange_strong(state, mine, std::memory_order_acquire,
-                                                 std::memory_order_relaxed)) {
-    // Only the holder stores its own mark, so seeing it means holding the lock.
-    if ((state & ~1u) == mine) {
-      queue->lockDepth++;
-      return;
-    }
-    eventQueueLockAcquire(&queue->lock, mine);
-  }
-  queue->lockDepth = 1;
-}
-
-void eventQueueLockLeave(EventQueue *queue) {
-  if (--queue->lockDepth > 0) return;
-  if (queue->lock.state.exchange(0, std::memory_order_release) & 1) queue->lock.state.notify_one();
-}
-
 // ---- Marks and counts shared with other threads -------------------------------------
 
 inline uint32_t eventQueueCancelled(EventQueueEventStruct *event) {
@@ -531,9 +448,9 @@ int eventQueueVisit(EventQueue *queue, EventQueueEventStruct *event, const Event
   eventQueueYieldToCancel(queue);
   if (!eventQueueCancelled(event)) event->handler(event->id, eventQueuePayload(event));
   if (event->done != nullptr) {
-    eventQueueLockEnter(queue);
+    CriticalSection_Enter(queue->lock);
     event->done(event->id, eventQueuePayload(event));
-    eventQueueLockLeave(queue);
+    CriticalSection_Leave(queue->lock);
   }
   return 1;
 }
@@ -569,7 +486,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
         eventQueueIndexHash(id, static_cast<const EventQueueCallbackPayload *>(payload)->function);
     eventQueueIndexPrefetch(queue, hash);
   }
-  eventQueueLockEnter(queue);
+  CriticalSection_Enter(queue->lock);
   // Taken first, so that the wait for its link overlaps the index lookup.
   EventQueueEventStruct *event = eventQueueNewEvent(queue);
   int coalesced = 0;
@@ -582,7 +499,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
   }
   if (coalesced) {
     eventQueueFreeRecord(queue, event);
-    eventQueueLockLeave(queue);
+    CriticalSection_Leave(queue->lock);
     return 0;
   }
   event->tag = kEventQueueEventTag;
@@ -624,7 +541,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
     wake = 1;
   }
   uint32_t owner = queue->ownerThreadId.load(std::memory_order_relaxed);
-  eventQueueLockLeave(queue);
+  CriticalSection_Leave(queue->lock);
   if (wake) Thread_Wake(owner, 1);
   return 1;
 }
@@ -643,7 +560,7 @@ void eventQueueDestroy(void **object) {
   auto *queue = static_cast<EventQueue *>(*object);
   EventQueue *expected = queue;
   gEventQueueMain.compare_exchange_strong(expected, nullptr);
-  eventQueueLockEnter(queue);
+  CriticalSection_Enter(queue->lock);
   while (EventQueueEventStruct *event = queue->list.head) {
     EventQueueHandler done = event->done;
     uintptr_t id = event->id;
@@ -652,7 +569,8 @@ void eventQueueDestroy(void **object) {
     eventQueueUnlink(queue, event);
     if (done != nullptr) done(id, payload);
   }
-  eventQueueLockLeave(queue);
+  CriticalSection_Leave(queue->lock);
+  CriticalSection_Delete(&queue->lock);
   Pool_Reset(queue->pool);
   Pool_Release(&queue->pool);
   if (queue->index != nullptr)
@@ -678,6 +596,7 @@ int EventQueue_Create(EventQueue **queue) {
   created->header.classTag = kEventQueueTag;
   created->header.refCount.store(1, std::memory_order_relaxed);
   created->header.destroy = eventQueueDestroy;
+  CriticalSection_Create(&created->lock);
   Pool_Create(&created->pool, KSRC);
   Pool_SetMemberSize(created->pool, kEventQueueMaxEventSize);
   Pool_SetMemberChunkSize(created->pool, kEventQueuePoolGrowth);
@@ -733,7 +652,7 @@ int EventQueue_PostCallbackToThread(uint32_t threadId, void *context, EventQueue
 int EventQueue_Cancel(EventQueue *queue, uintptr_t eventId) {
   queue = eventQueueResolve(queue, KSRC);
   const int foreign = Thread_GetCurrentId() != queue->ownerThreadId.load();
-  eventQueueLockEnter(queue);
+  CriticalSection_Enter(queue->lock);
   for (EventQueueEventStruct *event = queue->list.head; event != nullptr; event = event->next) {
     if (event->id != eventId || eventQueueCancelled(event)) continue;
     __atomic_store_n(&event->cancelled, 1, __ATOMIC_SEQ_CST);
@@ -743,13 +662,13 @@ int EventQueue_Cancel(EventQueue *queue, uintptr_t eventId) {
   if (foreign) {
     Platform_AtomicIncrement(&queue->cancelWaiters);
     while (eventQueueLoad(&queue->running) > 0) {
-      eventQueueLockLeave(queue);
+      CriticalSection_Leave(queue->lock);
       Platform_SleepMs(kEventQueueCancelPollMs);
-      eventQueueLockEnter(queue);
+      CriticalSection_Enter(queue->lock);
     }
     Platform_AtomicDecrement(&queue->cancelWaiters);
   }
-  eventQueueLockLeave(queue);
+  CriticalSection_Leave(queue->lock);
   return 1;
 }
 
@@ -762,13 +681,13 @@ int EventQueue_CancelForThread(uint32_t threadId, uintptr_t eventId) {
 
 int EventQueue_Flush(EventQueue *queue) {
   queue = eventQueueResolve(queue, KSRC);
-  eventQueueLockEnter(queue);
+  CriticalSection_Enter(queue->lock);
   // Taken under the lock: a post that finds a wake pending was made before
   // this point, so its event is due in this flush.
   const EventQueueWalk walk = {Platform_GetTickSeconds(), queue->sequence};
   queue->wakePending = 0;
   if (queue->list.count == 0) {
-    eventQueueLockLeave(queue);
+    CriticalSection_Leave(queue->lock);
     return 1;
   }
   const uint32_t owner = queue->ownerThreadId.load();
@@ -786,7 +705,7 @@ int EventQueue_Flush(EventQueue *queue) {
   int outOfTime = 0;
   int left = 0;  // events the walk did not reach
   for (;;) {
-    eventQueueLockLeave(queue);
+    CriticalSection_Leave(queue->lock);
     Platform_AtomicIncrement(&queue->running);
     // The records were written by posters on other cores: fetching a few
     // ahead hides most of the wait for them behind the handlers.
@@ -819,7 +738,7 @@ int EventQueue_Flush(EventQueue *queue) {
       if (outOfTime || event == last) break;
     }
     Platform_AtomicDecrement(&queue->running);
-    eventQueueLockEnter(queue);
+    CriticalSection_Enter(queue->lock);
     if (queue->flushDepth == 1) {
       if (runFirst != nullptr && queue->startedCount == runCount + (kept != nullptr ? 1 : 0)) {
         // The usual case: what this stretch started is one run ending at the
@@ -857,7 +776,7 @@ int EventQueue_Flush(EventQueue *queue) {
     eventQueueUnlinkStarted(queue, nullptr);
     eventQueueIndexTrim(queue);
   }
-  eventQueueLockLeave(queue);
+  CriticalSection_Leave(queue->lock);
   if (outOfTime) Thread_Wake(owner, 0);  // come back soon rather than starve other work
   return left ? 0 : 1;
 }

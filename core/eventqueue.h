@@ -36,6 +36,7 @@
 #include <cstdint>
 
 #include "core/class.h"
+#include "core/critsection.h"
 #include "core/pool.h"
 
 constexpr uint32_t kEventQueueTag = 0xc97be418;
@@ -96,20 +97,6 @@ struct EventQueueIndexEntry {
   EventQueueEventStruct *event;  // NULL: a free slot
 };
 
-// The queue's lock. It is recursive, as done handlers run under it and may
-// post to their own queue. The sections it guards are short, so a thread
-// that finds it held spins a little before it sleeps: a sleeper costs the
-// thread that releases the lock a system call to wake it, which on a busy
-// queue would cost more than the sections themselves. One word says who
-// holds it, so that a thread learns whether it holds the lock itself from
-// the word it tries to take anyway; the holder counts its entries in the
-// queue's lockDepth.
-struct EventQueueLock {
-  // 0 free; else the holder's thread mark shifted left by 1, with bit 0 set
-  // when a thread may be asleep waiting for it.
-  std::atomic<uint32_t> state;
-};
-
 struct EventQueueList {
   uint32_t tag;  // kEventQueueEventTag
   EventQueueEventStruct *head;
@@ -127,13 +114,11 @@ struct EventQueue {
   // record it will take.
   std::atomic<uint64_t *> filterHint;
   std::atomic<EventQueueEventStruct *> freeHint;
-  // Lines of their own for the lock, which waiting threads read while they
-  // spin, for what posters change and for what a flush changes with every
-  // event: none of them slows down the users of another.
-  uint8_t separationLock[64];
-  EventQueueLock lock;
+  // Recursive: done handlers run under it and may post to their own queue.
+  CriticalSection *lock;
+  // Lines of their own for what posters change and for what a flush changes
+  // with every event: neither slows down the users of the other.
   uint8_t separationPosted[64];
-  int32_t lockDepth;                  // the lock holder's entries
   EventQueueEventStruct *freeEvents;  // records to reuse, linked by next
   EventQueueList list;
   EventQueueIndexEntry *index;     // callback index: (context, function)

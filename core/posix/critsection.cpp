@@ -1,25 +1,97 @@
-// CriticalSection on a recursive pthread mutex; see core/critsection.h.
+// CriticalSection on one atomic word; see core/critsection.h.
+//
+// The sections it guards are short, so a thread that finds the lock held
+// spins a little before it sleeps: a sleeper costs the thread that releases
+// the lock a system call to wake it, which on a busy lock costs more than
+// the sections themselves. The spinning thread looks less and less often as
+// the wait goes on, which lets the holder take the lock again for its next
+// section while its lines are still in its cache, rather than hand the lock
+// and the lines it guards to another core at every section. One word says
+// who holds the lock, so a thread learns whether it holds it already from
+// the word it tries to take anyway; the holder counts its entries.
 #include "core/critsection.h"
 
-#include <pthread.h>
+#include <atomic>
 
 #include "core/core.h"
 #include "core/memory.h"
 
 struct CriticalSection {
   uint32_t tag;
-  pthread_mutex_t mutex;
+  // The word waiting threads read while they spin sits on a line of its own:
+  // nothing else in the record is written while the lock is busy, and the
+  // padding keeps other allocations off that line.
+  uint8_t front[60];
+  // 0 free; else the holder's thread mark shifted left by 1, with bit 0 set
+  // when a thread may be asleep waiting for it.
+  std::atomic<uint32_t> state;
+  int32_t depth;  // the holder's entries; written by the holder only
+  uint8_t back[56];
 };
+
+namespace {
+
+// How often a thread that finds the lock held looks again before it sleeps,
+// and the most pauses between two looks (2^kLockBackoffLog2): the waits
+// double from one pause up.
+constexpr int32_t kLockSpins = 12;
+constexpr int32_t kLockBackoffLog2 = 8;
+
+// The calling thread's mark in the lock word: a number of its own, from 1.
+thread_local uint32_t tLockMark;
+std::atomic<uint32_t> gLockMarks{0};
+
+inline uint32_t lockMark() {
+  uint32_t mark = tLockMark;
+  if (mark == 0) {
+    // 31 bits: numbers repeat only after two billion threads.
+    do {
+      mark = (gLockMarks.fetch_add(1, std::memory_order_relaxed) + 1) & 0x7fffffffu;
+    } while (mark == 0);
+    tLockMark = mark;
+  }
+  return mark;
+}
+
+inline void lockPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Takes the lock for a thread that does not hold it and found it held.
+void lockAcquireContended(CriticalSection *lock, uint32_t mine) {
+  uint32_t state = 0;
+  for (int32_t spin = 0; spin < kLockSpins; spin++) {
+    for (int32_t i = 0; i < (1 << (spin < kLockBackoffLog2 ? spin : kLockBackoffLog2)); i++)
+      lockPause();
+    state = lock->state.load(std::memory_order_relaxed);
+    if (state == 0 && lock->state.compare_exchange_strong(state, mine, std::memory_order_acquire,
+                                                          std::memory_order_relaxed))
+      return;
+  }
+  // From here on the lock is marked as waited for, so that its release wakes
+  // a sleeper; one that takes it keeps the mark, as others may still sleep.
+  for (;;) {
+    state = lock->state.load(std::memory_order_relaxed);
+    if (state == 0) {
+      if (lock->state.compare_exchange_strong(state, mine | 1, std::memory_order_acquire,
+                                              std::memory_order_relaxed))
+        return;
+      continue;
+    }
+    if ((state & 1) == 0 &&
+        !lock->state.compare_exchange_strong(state, state | 1, std::memory_order_relaxed))
+      continue;
+    lock->state.wait(state | 1, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace
 
 int CriticalSection_Create(CriticalSection **lock) {
   if (lock == nullptr) return 0;
-  auto *cs = static_cast<CriticalSection *>(Mem_Alloc(sizeof(CriticalSection), MEM_ZEROED, KSRC));
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  int rc = pthread_mutex_init(&cs->mutex, &attr);
-  pthread_mutexattr_destroy(&attr);
-  if (rc != 0) Core_Abort(KSRC, "Unable to create critical section (%d)\n", rc);
+  auto *cs = new (Mem_Alloc(sizeof(CriticalSection), MEM_ZEROED, KSRC)) CriticalSection{};
   cs->tag = kCriticalSectionTag;
   *lock = cs;
   return 1;
@@ -29,12 +101,28 @@ int CriticalSection_Delete(CriticalSection **lock) {
   if (lock == nullptr || *lock == nullptr || (*lock)->tag != kCriticalSectionTag) return 0;
   CriticalSection *cs = *lock;
   *lock = nullptr;
-  pthread_mutex_destroy(&cs->mutex);
   cs->tag = 0;
+  cs->~CriticalSection();
   Mem_Free(cs, sizeof(CriticalSection), KSRC);
   return 1;
 }
 
-void CriticalSection_Enter(CriticalSection *lock) { pthread_mutex_lock(&lock->mutex); }
+void CriticalSection_Enter(CriticalSection *lock) {
+  const uint32_t mine = lockMark() << 1;
+  uint32_t state = 0;
+  if (!lock->state.compare_exchange_strong(state, mine, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+    // Only the holder stores its own mark, so seeing it means holding the lock.
+    if ((state & ~1u) == mine) {
+      lock->depth++;
+      return;
+    }
+    lockAcquireContended(lock, mine);
+  }
+  lock->depth = 1;
+}
 
-void CriticalSection_Leave(CriticalSection *lock) { pthread_mutex_unlock(&lock->mutex); }
+void CriticalSection_Leave(CriticalSection *lock) {
+  if (--lock->depth > 0) return;
+  if (lock->state.exchange(0, std::memory_order_release) & 1) lock->state.notify_one();
+}

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "core/memory.h"
 
@@ -76,6 +77,33 @@ TEST(CriticalSection, DeleteRefusesWhatIsNotALiveLock) {
   CriticalSection_Leave(lock);
   EXPECT_EQ(CriticalSection_Delete(&lock), 1);
   EXPECT_EQ(lock, nullptr);
+}
+
+// Threads that take the lock in turn, some holding it long enough that the
+// others go to sleep, and some entering twice: every increment of the plain
+// counter is seen, and no thread is left asleep.
+TEST(CriticalSectionThreaded, ExcludesAndWakesUnderContention) {
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 20000;
+  CriticalSection *lock = nullptr;
+  ASSERT_EQ(CriticalSection_Create(&lock), 1);
+  int64_t counter = 0;  // guarded by the lock only
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; i++) {
+        CriticalSection_Enter(lock);
+        if ((i + t) % 3 == 0) CriticalSection_Enter(lock);
+        counter++;
+        // Now and then a long hold, so that waiters pass the spinning and sleep.
+        if (i % 4000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if ((i + t) % 3 == 0) CriticalSection_Leave(lock);
+        CriticalSection_Leave(lock);
+      }
+    });
+  for (auto &thread : threads) thread.join();
+  EXPECT_EQ(counter, int64_t(kThreads) * kRounds);
+  EXPECT_EQ(CriticalSection_Delete(&lock), 1);
 }
 
 }  // namespace
