@@ -109,16 +109,16 @@ int CriticalSection_Delete(CriticalSection **lock) {
 
 void CriticalSection_Enter(CriticalSection *lock) {
   const uint32_t mine = lockMark() << 1;
-  uint32_t state = 0;
-  if (!lock->state.compare_exchange_strong(state, mine, std::memory_order_acquire,
-                                           std::memory_order_relaxed)) {
-    // Only the holder stores its own mark, so seeing it means holding the lock.
-    if ((state & ~1u) == mine) {
-      lock->depth++;
-      return;
-    }
-    lockAcquireContended(lock, mine);
+  // Only the holder stores its own mark, so seeing it means holding the lock:
+  // entering again costs a plain load, no atomic read-modify-write.
+  uint32_t state = lock->state.load(std::memory_order_relaxed);
+  if ((state & ~1u) == mine) {
+    lock->depth++;
+    return;
   }
+  if (state != 0 || !lock->state.compare_exchange_strong(state, mine, std::memory_order_acquire,
+                                                         std::memory_order_relaxed))
+    lockAcquireContended(lock, mine);
   lock->depth = 1;
 }
 
