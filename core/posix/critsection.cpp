@@ -11,6 +11,10 @@
 // the word it tries to take anyway; the holder counts its entries.
 #include "core/critsection.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
+
 #include <atomic>
 
 #include "core/core.h"
@@ -32,10 +36,11 @@ struct CriticalSection {
 namespace {
 
 // How often a thread that finds the lock held looks again before it sleeps,
-// and the most pauses between two looks (2^kLockBackoffLog2): the waits
-// double from one pause up.
+// and the most steps between two looks (2^kLockBackoffLog2): the waits
+// double from one step up.
 constexpr int32_t kLockSpins = 12;
 constexpr int32_t kLockBackoffLog2 = 8;
+constexpr uint64_t kLockStepCycles = 100;
 
 // The calling thread's mark in the lock word: a number of its own, from 1.
 thread_local uint32_t tLockMark;
@@ -53,9 +58,17 @@ inline uint32_t lockMark() {
   return mark;
 }
 
-inline void lockPause() {
+// One step of the back-off: about kLockStepCycles of the time-stamp counter.
+// The wait is timed on the counter rather than made of PAUSE instructions: a
+// virtual CPU that runs a long PAUSE loop is taken off its core by the
+// hypervisor (pause-loop exiting), and the tens of microseconds that costs
+// fall on the very lock handover the spinning was meant to speed up.
+inline void lockStep() {
 #if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
+  const uint64_t end = __rdtsc() + kLockStepCycles;
+  while (__rdtsc() < end) asm volatile("" ::: "memory");
+#else
+  for (int i = 0; i < 32; i++) asm volatile("" ::: "memory");
 #endif
 }
 
@@ -64,7 +77,7 @@ void lockAcquireContended(CriticalSection *lock, uint32_t mine) {
   uint32_t state = 0;
   for (int32_t spin = 0; spin < kLockSpins; spin++) {
     for (int32_t i = 0; i < (1 << (spin < kLockBackoffLog2 ? spin : kLockBackoffLog2)); i++)
-      lockPause();
+      lockStep();
     state = lock->state.load(std::memory_order_relaxed);
     if (state == 0 && lock->state.compare_exchange_strong(state, mine, std::memory_order_acquire,
                                                           std::memory_order_relaxed))
