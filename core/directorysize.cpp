@@ -38,13 +38,6 @@ struct DirectorySizeSum {
   int64_t total;
 };
 
-void directorySizeAssertMainThread(const char *sourcePath, int line) {
-  if (Thread_GetMainId() != Thread_GetCurrentId())
-    Core_Abort(sourcePath, line,
-               "Assertion failed (Thread_GetMainId() == Thread_GetCurrentId())\nFunction not on "
-               "main thread");
-}
-
 // A link is neither a file to count nor a directory to enter (the walk never
 // enters one); a cleared busy flag ends the walk early.
 int directorySizeEntry(void *userData, DirectoryList *list, int, const char *) {
@@ -124,7 +117,7 @@ void directorySizeRefuse(InteropCallback *entry) {
 }  // namespace
 
 int Path_GetDirectorySizeAsync(const char *path, const char *callbackName) {
-  directorySizeAssertMainThread(KSRC);
+  Thread_AssertMain(KSRC);
   CHECK_POINTER(path);
   DirectorySizeState *state = &gDirectorySize;
   InteropCallback *entry = nullptr;
@@ -161,7 +154,7 @@ int Path_GetDirectorySizeAsync(const char *path, const char *callbackName) {
 }
 
 int Path_StopDirectorySize(void) {
-  directorySizeAssertMainThread(KSRC);
+  Thread_AssertMain(KSRC);
   DirectorySizeState *state = &gDirectorySize;
   if (state->thread == nullptr) return 1;
   state->busy.store(0);

@@ -27,13 +27,6 @@ InteropState *interopState(const char *sourcePath, int line) {
   return gInterop;
 }
 
-void interopAssertMainThread(const char *sourcePath, int line) {
-  if (Thread_GetMainId() != Thread_GetCurrentId())
-    Core_Abort(sourcePath, line,
-               "Assertion failed (Thread_GetMainId() == Thread_GetCurrentId())\nFunction not on "
-               "main thread");
-}
-
 void interopCheckEntry(const InteropCallback *entry, const char *sourcePath, int line) {
   Core_CheckPointer(entry, sourcePath, line);
   if (entry->tag != kInteropCallbackTag)
@@ -161,7 +154,7 @@ const char *Interop_GetCallbackName(InteropCallback *entry) {
 
 void Interop_QueueCallbackArgument(void *context, void *object) {
   (void)context;
-  interopAssertMainThread(KSRC);
+  Thread_AssertMain(KSRC);
   InteropState *state = interopState(KSRC);
   CHECK_POINTER(object);
   auto *queued = static_cast<InteropQueuedArgument *>(
@@ -176,7 +169,7 @@ void Interop_QueueCallbackArgument(void *context, void *object) {
 }
 
 int Interop_TakeCallbackArgument(void **object) {
-  interopAssertMainThread(KSRC);
+  Thread_AssertMain(KSRC);
   InteropState *state = interopState(KSRC);
   CHECK_POINTER(object);
   *object = nullptr;
@@ -192,7 +185,7 @@ int Interop_TakeCallbackArgument(void **object) {
 
 int InteropNotificationCenter_Get(InteropNotificationCenter **object, void *requestContext,
                                   InteropDeliveryFunction delivery) {
-  interopAssertMainThread(KSRC);
+  Thread_AssertMain(KSRC);
   InteropState *state = interopState(KSRC);
   CHECK_POINTER(object);
   for (InteropNotificationCenter *o = state->centerHead; o != nullptr; o = o->next) {
@@ -222,7 +215,7 @@ int InteropNotificationCenter_Get(InteropNotificationCenter **object, void *requ
 }
 
 int InteropNotificationCenter_Release(InteropNotificationCenter **object) {
-  interopAssertMainThread(KSRC);
+  Thread_AssertMain(KSRC);
   InteropState *state = interopState(KSRC);
   CHECK_POINTER(object);
   InteropNotificationCenter *o = *object;
@@ -233,6 +226,6 @@ int InteropNotificationCenter_Release(InteropNotificationCenter **object) {
 }
 
 int32_t InteropNotificationCenter_GetCount(void) {
-  interopAssertMainThread(KSRC);
+  Thread_AssertMain(KSRC);
   return gInterop == nullptr ? 0 : gInterop->centerCount;
 }

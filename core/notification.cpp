@@ -67,13 +67,6 @@ void notificationPostPump(NotificationCenter *c) {
     notificationPostPump(c);
 }
 
-void notificationAssertMainThread(const char *sourcePath, int line) {
-  if (Thread_GetMainId() != Thread_GetCurrentId())
-    Core_Abort(sourcePath, line,
-               "Assertion failed (Thread_GetMainId() == Thread_GetCurrentId())\nFunction not on "
-               "main thread");
-}
-
 NotificationCenter *notificationCheck(NotificationCenter *center, const char *sourcePath,
                                       int line) {
   Class_Check(center, kNotificationCenterTag, sourcePath, line);
@@ -680,7 +673,7 @@ int NotificationCenter_FireAfterDelayWithJSONText(const char *sender, const char
 }
 
 int NotificationCenter_ProcessPendingFires(void) {
-  notificationAssertMainThread(KSRC);
+  Thread_AssertMain(KSRC);
   NotificationCenter *c = notificationCheck(gCenter.load(), KSRC);
   double start = Platform_GetTickSeconds();
   CriticalSection_Enter(c->lock);
@@ -738,7 +731,7 @@ int NotificationCenter_ProcessPendingFires(void) {
 }
 
 void NotificationCenter_PendingFiresCallback(void *context) {
-  notificationAssertMainThread(KSRC);
+  Thread_AssertMain(KSRC);
   (void)context;
   NotificationCenter_ProcessPendingFires();
 }

@@ -188,6 +188,13 @@ uint32_t Thread_GetMainId(void) {
   return globals != nullptr ? globals->mainThreadId : 0;
 }
 
+void Thread_AssertMain(const char *sourcePath, int line) {
+  if (Thread_GetMainId() != Thread_GetCurrentId())
+    Core_Abort(sourcePath, line,
+               "Assertion failed (Thread_GetMainId() == Thread_GetCurrentId())\nFunction not on "
+               "main thread");
+}
+
 uint32_t Thread_GetCurrentId(void) {
   // A thread started here knows its id; the others ask the system.
   Thread *record = tThreadCurrent;

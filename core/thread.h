@@ -82,6 +82,10 @@ int Thread_SetWakeHook(ThreadWakeHook hook);
 // thread compare the two.
 uint32_t Thread_GetMainId(void);
 uint32_t Thread_GetCurrentId(void);
+// Stops the program with "Assertion failed (Thread_GetMainId() ==
+// Thread_GetCurrentId())\nFunction not on main thread", at the caller's
+// position, unless the calling thread is the main one.
+void Thread_AssertMain(const char *sourcePath, int line);
 
 // Starts a thread running function(userData). Returns 1 with *thread set (the
 // caller's reference); returns 0 with *thread NULL when the system refuses a
