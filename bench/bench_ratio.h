@@ -5,10 +5,32 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+// The steady clock in nanoseconds, for benchmarks that time single events.
+inline int64_t Bench_NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The median and 99th percentile of a sample of nanosecond times, in
+// microseconds. Sorts the sample.
+struct BenchPercentiles {
+  double p50Us;
+  double p99Us;
+};
+
+inline BenchPercentiles Bench_Percentiles(std::vector<int64_t> &ns) {
+  std::sort(ns.begin(), ns.end());
+  return {double(ns[ns.size() / 2]) / 1000.0, double(ns[ns.size() * 99 / 100]) / 1000.0};
+}
 
 class BenchRatioReporter : public benchmark::ConsoleReporter {
  public:

@@ -56,22 +56,8 @@ constexpr int kThroughputRuns = 3;
 constexpr double kLatencyGoal = 1.25;    // p50: ours at most this times the peer's
 constexpr double kThroughputGoal = 0.8;  // ours at least this times the peer's
 
-int64_t nowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+std::map<std::string, BenchPercentiles> gLatencies;
 
-struct Percentiles {
-  double p50Us;
-  double p99Us;
-};
-std::map<std::string, Percentiles> gLatencies;
-
-Percentiles percentilesOf(std::vector<int64_t> &ns) {
-  std::sort(ns.begin(), ns.end());
-  return {double(ns[ns.size() / 2]) / 1000.0, double(ns[ns.size() * 99 / 100]) / 1000.0};
-}
 
 // ---- The consumers ----------------------------------------------------------------
 
@@ -85,7 +71,7 @@ struct Shared {
 Shared gShared;
 
 void latencyHandler(void *) {
-  gShared.latencyNs.store(nowNs() - gShared.postedNs.load(std::memory_order_relaxed),
+  gShared.latencyNs.store(Bench_NowNs() - gShared.postedNs.load(std::memory_order_relaxed),
                           std::memory_order_release);
 }
 
@@ -151,7 +137,7 @@ class PeerConsumer {
   }
   void AddBacklog(int count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    int64_t later = nowNs() + int64_t(3600) * 1000000000;
+    int64_t later = Bench_NowNs() + int64_t(3600) * 1000000000;
     for (int i = 0; i < count; i++) delayed_.push_back({[](void *) {}, nullptr, later});
   }
 
@@ -166,7 +152,7 @@ class PeerConsumer {
     for (;;) {
       ready_.wait(lock, [this] { return stop_ || !entries_.empty(); });
       if (entries_.empty()) return;
-      if (!delayed_.empty() && delayed_.front().dueNs <= nowNs()) {
+      if (!delayed_.empty() && delayed_.front().dueNs <= Bench_NowNs()) {
         entries_.push_back(delayed_.front());
         delayed_.pop_front();
       }
@@ -195,18 +181,18 @@ void latencyRun(benchmark::State &state, const char *name, int64_t gapNs) {
   for (auto _ : state) {
     for (int i = 0; i < kRoundTrips; i++) {
       gShared.latencyNs.store(-1, std::memory_order_relaxed);
-      gShared.postedNs.store(nowNs(), std::memory_order_relaxed);
+      gShared.postedNs.store(Bench_NowNs(), std::memory_order_relaxed);
       consumer.Post(nullptr, latencyHandler);
       int64_t latency;
       while ((latency = gShared.latencyNs.load(std::memory_order_acquire)) < 0) {
       }
       latencies.push_back(latency);
-      int64_t resume = nowNs() + gapNs;
-      while (nowNs() < resume) {
+      int64_t resume = Bench_NowNs() + gapNs;
+      while (Bench_NowNs() < resume) {
       }
     }
   }
-  Percentiles p = percentilesOf(latencies);
+  BenchPercentiles p = Bench_Percentiles(latencies);
   gLatencies[name] = p;
   state.counters["p50_us"] = p.p50Us;
   state.counters["p99_us"] = p.p99Us;

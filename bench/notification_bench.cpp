@@ -50,22 +50,8 @@ int countCall(void *, const char *, const char *, const char *, Dictionary *) {
 
 void countCallPlain() { gCalls.fetch_add(1, std::memory_order_relaxed); }
 
-int64_t nowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+std::map<std::string, BenchPercentiles> gLatencies;
 
-struct Percentiles {
-  double p50Us;
-  double p99Us;
-};
-std::map<std::string, Percentiles> gLatencies;
-
-Percentiles percentilesOf(std::vector<int64_t> &ns) {
-  std::sort(ns.begin(), ns.end());
-  return {double(ns[ns.size() / 2]) / 1000.0, double(ns[ns.size() * 99 / 100]) / 1000.0};
-}
 
 void BM_Fire_Ours(benchmark::State &state) {
   const int observers = int(state.range(0));
@@ -93,9 +79,9 @@ void BM_CrossThread_Ours(benchmark::State &state) {
     std::atomic<int> done{0};
     std::thread worker([&] {
       for (int i = 0; i < kRoundTrips; i++) {
-        int64_t start = nowNs();
+        int64_t start = Bench_NowNs();
         NotificationCenter_Fire("Bench", "Cross", nullptr, nullptr);
-        ns[size_t(i)] = nowNs() - start;
+        ns[size_t(i)] = Bench_NowNs() - start;
       }
       done.store(1);
       Thread_Wake(Thread_GetMainId(), 0);
@@ -105,7 +91,7 @@ void BM_CrossThread_Ours(benchmark::State &state) {
       EventQueue_Flush(EventQueue_GetMain());
     }
     worker.join();
-    gLatencies["ours"] = percentilesOf(ns);
+    gLatencies["ours"] = Bench_Percentiles(ns);
   }
 }
 
@@ -118,7 +104,7 @@ void BM_CrossThread_Peer(benchmark::State &state) {
     bool done = false;
     std::thread worker([&] {
       for (int i = 0; i < kRoundTrips; i++) {
-        int64_t start = nowNs();
+        int64_t start = Bench_NowNs();
         std::promise<void> delivered;
         std::future<void> future = delivered.get_future();
         {
@@ -127,7 +113,7 @@ void BM_CrossThread_Peer(benchmark::State &state) {
         }
         ready.notify_one();
         future.wait();
-        ns[size_t(i)] = nowNs() - start;
+        ns[size_t(i)] = Bench_NowNs() - start;
       }
       std::lock_guard<std::mutex> lock(mutex);
       done = true;
@@ -144,7 +130,7 @@ void BM_CrossThread_Peer(benchmark::State &state) {
       delivered->set_value();
     }
     worker.join();
-    gLatencies["peer"] = percentilesOf(ns);
+    gLatencies["peer"] = Bench_Percentiles(ns);
   }
 }
 
@@ -177,7 +163,7 @@ int main(int argc, char **argv) {
                  flat, kFlatGoal);
     }
     if (gLatencies.count("ours") && gLatencies.count("peer")) {
-      const Percentiles &o = gLatencies["ours"], &p = gLatencies["peer"];
+      const BenchPercentiles &o = gLatencies["ours"], &p = gLatencies["peer"];
       fmt::print("cross-thread fire: p50 {:.1f} us, p99 {:.1f} us; peer p50 {:.1f} us, p99 "
                  "{:.1f} us; p50 ours/peer {:.2f} (goal: at most {:.1f})\n",
                  o.p50Us, o.p99Us, p.p50Us, p.p99Us, o.p50Us / p.p50Us, kCrossGoal);
