@@ -19,6 +19,7 @@
 #include "core/notification.h"
 #include "core/platform.h"
 #include "core/thread.h"
+#include "tests/interop_test_util.h"
 #include "tests/log_capture.h"
 #include "tests/wake_hook.h"
 
@@ -93,17 +94,6 @@ long long findTotal(const std::string &dir) {
   return total;
 }
 
-std::string jsonText(Dictionary *d) {
-  Json *json = nullptr;
-  Json_Create(&json);
-  Json_SetDictionary(json, d);
-  char buffer[1024];
-  int32_t length = 0;
-  Json_WriteMemory(json, buffer, sizeof buffer, &length);
-  Json_Release(&json);
-  return "{" + std::string(buffer, size_t(length)) + "}";
-}
-
 // Pumps until n answers are queued (or the bound passes) and returns them.
 std::vector<std::string> answers(size_t n) {
   std::vector<std::string> texts;
@@ -112,12 +102,7 @@ std::vector<std::string> answers(size_t n) {
     Thread_Yield();
     EventQueue_Flush(EventQueue_GetMain());
     NotificationCenter_ProcessPendingFires();
-    void *object = nullptr;
-    while (Interop_TakeCallbackArgument(&object)) {
-      auto *d = static_cast<Dictionary *>(object);
-      texts.push_back(jsonText(d));
-      Dictionary_Release(&d);
-    }
+    InteropTest_TakeQueued(&texts);
   }
   return texts;
 }

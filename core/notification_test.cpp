@@ -16,6 +16,7 @@
 #include "core/json.h"
 #include "core/platform.h"
 #include "core/thread.h"
+#include "tests/interop_test_util.h"
 #include "tests/log_capture.h"
 #include "tests/wake_hook.h"
 
@@ -58,20 +59,6 @@ bool pumpUntil(const std::function<bool()> &done) {
   return true;
 }
 
-std::string jsonText(Dictionary *d) {
-  if (d == nullptr) return "null";
-  Json *json = nullptr;
-  Json_Create(&json);
-  Json_SetDictionary(json, d);
-  char buffer[4096];
-  int32_t length = 0;
-  Json_WriteMemory(json, buffer, sizeof buffer, &length);
-  Json_Release(&json);
-  std::string text(buffer, size_t(length));
-  // A tree that is not a wrapped document is written as its members.
-  return text.empty() || (text[0] != '{' && text[0] != '[') ? "{" + text + "}" : text;
-}
-
 // What an observer saw: one line per call.
 struct Calls {
   std::vector<std::string> lines;
@@ -82,7 +69,7 @@ int record(void *context, const char *sender, const char *notification, const ch
            Dictionary *info) {
   auto *calls = static_cast<Calls *>(context);
   calls->lines.push_back(std::string(sender) + "." + notification + "." + instance + " " +
-                         jsonText(info));
+                         InteropTest_JsonText(info));
   if (calls->then) calls->then(sender, notification, instance);
   return 1;
 }
@@ -95,12 +82,7 @@ int addObserver(const char *sender, const char *notification, void *context,
 // Drains the seam's queue into JSON texts.
 std::vector<std::string> takeQueued() {
   std::vector<std::string> texts;
-  void *object = nullptr;
-  while (Interop_TakeCallbackArgument(&object)) {
-    auto *d = static_cast<Dictionary *>(object);
-    texts.push_back(jsonText(d));
-    Dictionary_Release(&d);
-  }
+  InteropTest_TakeQueued(&texts);
   return texts;
 }
 

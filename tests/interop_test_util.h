@@ -1,0 +1,37 @@
+// Reading what the script-callback seam queued, for the notification and
+// directory-size tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/dictionary.h"
+#include "core/interopcallback.h"
+#include "core/json.h"
+
+// A tree as compact JSON text ("null" for none). A tree that is not a
+// wrapped document is written as its members, so they get their braces here.
+inline std::string InteropTest_JsonText(Dictionary *d) {
+  if (d == nullptr) return "null";
+  Json *json = nullptr;
+  Json_Create(&json);
+  Json_SetDictionary(json, d);
+  char buffer[4096];
+  int32_t length = 0;
+  Json_WriteMemory(json, buffer, sizeof buffer, &length);
+  Json_Release(&json);
+  std::string text(buffer, size_t(length));
+  return text.empty() || (text[0] != '{' && text[0] != '[') ? "{" + text + "}" : text;
+}
+
+// Drains the seam's queue into texts appended to *texts, releasing each
+// queued reference.
+inline void InteropTest_TakeQueued(std::vector<std::string> *texts) {
+  void *object = nullptr;
+  while (Interop_TakeCallbackArgument(&object)) {
+    auto *d = static_cast<Dictionary *>(object);
+    texts->push_back(InteropTest_JsonText(d));
+    Dictionary_Release(&d);
+  }
+}
