@@ -16,7 +16,9 @@
 #include "core/core.h"
 #include "core/log.h"
 #include "core/platform.h"
+#include "core/posix/errors.h"
 #include "core/print.h"
+#include "core/str.h"
 
 namespace {
 
@@ -42,14 +44,10 @@ int desktopUserParseUid(const char *text, uint32_t *uid) {
   return 1;
 }
 
-// 1 when uid has a password entry; its primary group in *gid.
-int desktopUserLookUp(uint32_t uid, gid_t *gid) {
-  char buffer[kPasswdBytes];
-  struct passwd entry;
-  struct passwd *found = nullptr;
-  if (getpwuid_r(uid_t(uid), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return 0;
-  if (gid != nullptr) *gid = entry.pw_gid;
-  return 1;
+// 1 when uid has a password entry.
+int desktopUserExists(uint32_t uid) {
+  DesktopUserAccount account;
+  return DesktopUser_ReadAccount(uid, &account);
 }
 
 // The value of "key=" in a small key=value file, copied to out.
@@ -93,7 +91,7 @@ int desktopUserFromEnv(const char *name, uint32_t *uid) {
   const char *text = getenv(name);
   if (text == nullptr) return 0;
   uint32_t value = 0;
-  if (!desktopUserParseUid(text, &value) || !desktopUserLookUp(value, nullptr)) {
+  if (!desktopUserParseUid(text, &value) || !desktopUserExists(value)) {
     Log_Print(LOG_WARNING, KSRC, 0, "Ignoring %s [%s]: not a known user id\n", name, text);
     return 0;
   }
@@ -103,6 +101,24 @@ int desktopUserFromEnv(const char *name, uint32_t *uid) {
 
 }  // namespace
 
+int DesktopUser_ReadAccount(uint32_t uid, DesktopUserAccount *account) {
+  CHECK_POINTER(account);
+  char scratch[kPasswdBytes];
+  struct passwd entry;
+  struct passwd *found = nullptr;
+  int rc = getpwuid_r(uid_t(uid), &entry, scratch, sizeof scratch, &found);
+  if (rc != 0 || found == nullptr || entry.pw_name == nullptr ||
+      !Str_Set(account->name, entry.pw_name, int(sizeof account->name)) ||
+      !Str_Set(account->home, entry.pw_dir != nullptr ? entry.pw_dir : "",
+               int(sizeof account->home)) ||
+      !Str_Set(account->shell, entry.pw_shell != nullptr ? entry.pw_shell : "",
+               int(sizeof account->shell)))
+    return POSIX_FAIL_CODE(kPlatformErrorFileNotFound, rc, "getpwuid_r", nullptr);
+  account->uid = uint32_t(entry.pw_uid);
+  account->gid = uint32_t(entry.pw_gid);
+  return 1;
+}
+
 int DesktopUser_GetUid(uint32_t *uid) {
   CHECK_POINTER(uid);
   if (geteuid() != 0) {
@@ -111,7 +127,7 @@ int DesktopUser_GetUid(uint32_t *uid) {
   }
   if (desktopUserFromEnv("PKEXEC_UID", uid) || desktopUserFromEnv("SUDO_UID", uid)) return 1;
   uint32_t value = 0;
-  if (desktopUserFromSeat(&value) && desktopUserLookUp(value, nullptr)) {
+  if (desktopUserFromSeat(&value) && desktopUserExists(value)) {
     *uid = value;
     return 1;
   }
@@ -141,18 +157,15 @@ FsIdentityScope::FsIdentityScope(uint32_t uid) {
     ok_ = 1;
     return;
   }
-  gid_t gid = 0;
-  if (!desktopUserLookUp(uid, &gid)) {
+  DesktopUserAccount account;
+  if (!DesktopUser_ReadAccount(uid, &account)) {
     Log_Print(LOG_WARNING, KSRC, 0, "No password entry for uid %u\n", uid);
     return;
   }
-  char buffer[kPasswdBytes];
-  struct passwd entry;
-  struct passwd *found = nullptr;
+  const gid_t gid = gid_t(account.gid);
   gid_t groups[kMaxGroups];
   int count = kMaxGroups;
-  if (getpwuid_r(uid_t(uid), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr ||
-      getgrouplist(entry.pw_name, gid, groups, &count) < 0) {
+  if (getgrouplist(account.name, gid, groups, &count) < 0) {
     count = 1;
     groups[0] = gid;
   }

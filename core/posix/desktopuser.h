@@ -23,6 +23,22 @@
 
 #include <cstdint>
 
+#include "core/platform.h"
+
+// An account of the password database: what starting a program as a user,
+// or finding a user's files, needs of it.
+struct DesktopUserAccount {
+  uint32_t uid;
+  uint32_t gid;  // the primary group
+  char name[256];
+  char home[kPathMax];
+  char shell[kPathMax];  // empty when the entry names none
+};
+
+// Reads the password-database entry of uid. 1, or 0 with error 2 recorded
+// when there is none (or it does not fit).
+int DesktopUser_ReadAccount(uint32_t uid, DesktopUserAccount *account);
+
 // 1 with *uid set when there is a desktop user; 0 when there is none (a
 // WARNING line says so).
 int DesktopUser_GetUid(uint32_t *uid);

@@ -3,7 +3,6 @@
 #include "core/posix/hive.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,8 +34,6 @@ constexpr const char *kHiveMachineFile = "machine.db";
 // Where the class-root classes live inside the two hives.
 constexpr const char *kHiveUserClasses = "Software\\Classes";
 constexpr const char *kHiveMachineClasses = "SOFTWARE\\Classes";
-// getpwuid_r's scratch space.
-constexpr size_t kHivePasswdBytes = 4096;
 // A key path with the class-root prefix in front.
 constexpr int kHiveKeyPathBytes = kRegistryPathBytes + 32;
 
@@ -124,13 +121,11 @@ int hiveIdentityFail(uint32_t uid) {
 // The home directory of uid: the passwd entry's, or the test's homes/uid.
 int hiveHome(uint32_t uid, char *out, int size) {
   if (gHiveTestHomes[0]) return Str_Printf(out, size, "%s/%u", gHiveTestHomes, uid) < size - 1;
-  struct passwd entry;
-  struct passwd *found = nullptr;
-  char scratch[kHivePasswdBytes];
-  int rc = getpwuid_r(uid_t(uid), &entry, scratch, sizeof scratch, &found);
-  if (rc != 0 || found == nullptr || entry.pw_dir == nullptr || entry.pw_dir[0] != '/')
-    return POSIX_FAIL_CODE(kPlatformErrorFileNotFound, rc, "getpwuid_r", nullptr);
-  return Str_Set(out, entry.pw_dir, size);
+  DesktopUserAccount account;
+  if (!DesktopUser_ReadAccount(uid, &account)) return 0;
+  if (account.home[0] != '/')
+    return POSIX_FAIL_CODE(kPlatformErrorFileNotFound, 0, "getpwuid_r", nullptr);
+  return Str_Set(out, account.home, size);
 }
 
 int hiveUserLocation(uint32_t uid, HiveLocation *location) {

@@ -7,7 +7,6 @@
 #include <grp.h>
 #include <linux/close_range.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/epoll.h>
@@ -59,8 +58,6 @@ constexpr const char *kOpenerPath = "/usr/bin/xdg-open";
 constexpr const char *kUserPath = "/usr/local/bin:/usr/bin:/bin";
 // No token of the desktop user: the desktop system's "no token" error.
 constexpr int kLaunchErrorNoToken = 1008;
-// getpwuid_r's scratch space; an entry with more text fails (ERANGE).
-constexpr int kPasswdBytes = 16384;
 // A first guess at the desktop user's group count; getgrouplist says how
 // many there are when it is too small.
 constexpr int kGroupGuess = 64;
@@ -340,22 +337,18 @@ void launchFreeUser(LaunchUser *user) {
 
 // Reads the passwd entry and group list of uid and builds the environment.
 int launchReadUser(uint32_t uid, LaunchUser *user) {
-  struct passwd entry;
-  struct passwd *found = nullptr;
-  char scratch[kPasswdBytes];
-  int rc = getpwuid_r(uid_t(uid), &entry, scratch, sizeof scratch, &found);
-  if (rc != 0 || found == nullptr)
-    return POSIX_FAIL_CODE(kPlatformErrorFileNotFound, rc, "getpwuid_r", nullptr);
-  user->uid = entry.pw_uid;
-  user->gid = entry.pw_gid;
-  Str_Set(user->home, entry.pw_dir ? entry.pw_dir : "/", kPathMax);
+  DesktopUserAccount entry;
+  if (!DesktopUser_ReadAccount(uid, &entry)) return 0;
+  user->uid = uid_t(entry.uid);
+  user->gid = gid_t(entry.gid);
+  Str_Set(user->home, entry.home[0] ? entry.home : "/", kPathMax);
   int count = kGroupGuess;
   for (;;) {
     user->groupCapacity = count;
     user->groups =
         static_cast<gid_t *>(MEM_ALLOC(int64_t(count) * int64_t(sizeof(gid_t)), MEM_ZEROED));
     int asked = count;
-    if (getgrouplist(entry.pw_name, entry.pw_gid, user->groups, &count) >= 0) {
+    if (getgrouplist(entry.name, gid_t(entry.gid), user->groups, &count) >= 0) {
       user->groupCount = count;
       break;
     }
@@ -370,9 +363,9 @@ int launchReadUser(uint32_t uid, LaunchUser *user) {
     user->envp[n++] = user->envText[t++];
   };
   add("HOME=%s", user->home);
-  add("USER=%s", entry.pw_name);
-  add("LOGNAME=%s", entry.pw_name);
-  add("SHELL=%s", entry.pw_shell && entry.pw_shell[0] ? entry.pw_shell : "/bin/sh");
+  add("USER=%s", entry.name);
+  add("LOGNAME=%s", entry.name);
+  add("SHELL=%s", entry.shell[0] ? entry.shell : "/bin/sh");
   add("PATH=%s", kUserPath);
   char runDirectory[64];
   Str_Printf(runDirectory, sizeof runDirectory, "/run/user/%u", uid);

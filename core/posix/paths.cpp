@@ -1,6 +1,5 @@
 // Well-known directories (XDG base and user directories, the system's fixed
 // places) and the environment; see core/platform.h.
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 
 #include "core/core.h"
 #include "core/platform.h"
+#include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
 
 namespace {
@@ -23,8 +23,6 @@ constexpr const char *kSystemDirectory = "/usr/lib/x86_64-linux-gnu/";
 // /usr/lib are one directory on a merged /usr.
 constexpr const char *kWindowsDirectory = "/usr/lib";
 constexpr const char *kPipePath = "\\\\.\\pipe\\";
-// getpwuid_r's scratch space; entries with more text fail (ERANGE).
-constexpr int kPasswdBytes = 16384;
 
 // The failure of a text that does not fit: out empty, 206 recorded.
 int pathsTooLong(char *out, int size, const char *what) {
@@ -65,15 +63,12 @@ int pathsDirectory(char *out, int size, const char *text) {
 int pathsHome(char *out, int size) {
   const char *home = getenv("HOME");
   if (home && home[0] != '\0') return pathsJoin(out, size, home, "", false);
-  struct passwd entry;
-  struct passwd *found = nullptr;
-  char scratch[kPasswdBytes];
-  int rc = getpwuid_r(geteuid(), &entry, scratch, sizeof scratch, &found);
-  if (rc != 0 || found == nullptr || entry.pw_dir == nullptr || entry.pw_dir[0] == '\0') {
+  DesktopUserAccount account;
+  if (!DesktopUser_ReadAccount(uint32_t(geteuid()), &account) || account.home[0] == '\0') {
     out[0] = '\0';
-    return POSIX_FAIL_CODE(kPlatformErrorFileNotFound, rc, "getpwuid_r", nullptr);
+    return POSIX_FAIL_CODE(kPlatformErrorFileNotFound, 0, "getpwuid_r", nullptr);
   }
-  return pathsJoin(out, size, entry.pw_dir, "", false);
+  return pathsJoin(out, size, account.home, "", false);
 }
 
 // An XDG base directory: $name when it holds an absolute path (a relative one
