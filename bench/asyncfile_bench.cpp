@@ -33,10 +33,10 @@
 #include <vector>
 
 #include "bench/bench_ratio.h"
-#include "core/asyncfile.h"
-#include "core/ioworker.h"
-#include "core/meter.h"
-#include "core/thread.h"
+#include "core/platform/asyncfile.h"
+#include "core/platform/ioworker.h"
+#include "core/platform/meter.h"
+#include "core/platform/thread.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bigint.h"
+#include "core/security/bigint.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <map>
 #include <string>
 
-#include "core/bufstream.h"
-#include "core/stream.h"
+#include "core/runtime/bufstream.h"
+#include "core/runtime/stream.h"
 
 namespace {
 

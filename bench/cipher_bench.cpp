@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "bench/bench_ratio.h"
-#include "core/aes.h"
-#include "core/aesgcm.h"
-#include "core/cpufeatures.h"
-#include "core/cryptsymmetric.h"
+#include "core/security/aes.h"
+#include "core/security/aesgcm.h"
+#include "core/runtime/cpufeatures.h"
+#include "core/security/cryptsymmetric.h"
 
 namespace {
 

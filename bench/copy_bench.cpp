@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 
 namespace {
 

@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "core/cpufeatures.h"
-#include "core/hash.h"
-#include "core/hash_algorithms.h"
-#include "core/hmac.h"
+#include "core/runtime/cpufeatures.h"
+#include "core/security/hash.h"
+#include "core/security/hash_algorithms.h"
+#include "core/security/hmac.h"
 
 namespace {
 

@@ -30,8 +30,8 @@
 #include <string>
 #include <vector>
 
-#include "core/directory.h"
-#include "core/platform.h"
+#include "core/platform/directory.h"
+#include "core/platform/platform.h"
 
 namespace {
 

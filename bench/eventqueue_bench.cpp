@@ -38,11 +38,11 @@
 #include <vector>
 
 #include "bench/bench_ratio.h"
-#include "core/class.h"
-#include "core/eventqueue.h"
-#include "core/meter.h"
-#include "core/platform.h"
-#include "core/thread.h"
+#include "core/runtime/class.h"
+#include "core/platform/eventqueue.h"
+#include "core/platform/meter.h"
+#include "core/platform/platform.h"
+#include "core/platform/thread.h"
 
 namespace {
 

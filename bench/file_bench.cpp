@@ -31,9 +31,9 @@
 #include <vector>
 
 #include "bench/bench_ratio.h"
-#include "core/file.h"
-#include "core/path.h"
-#include "core/platform.h"
+#include "core/platform/file.h"
+#include "core/platform/path.h"
+#include "core/platform/platform.h"
 
 namespace {
 

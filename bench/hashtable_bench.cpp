@@ -20,7 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/hashtable.h"
+#include "core/runtime/hashtable.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <simdjson.h>
 
 #include "bench/bench_ratio.h"
-#include "core/dictionary.h"
-#include "core/json.h"
-#include "core/memory.h"
+#include "core/formats/dictionary.h"
+#include "core/formats/json.h"
+#include "core/runtime/memory.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <map>
 #include <string>
 
-#include "core/memory.h"
+#include "core/runtime/memory.h"
 
 namespace {
 

@@ -29,10 +29,10 @@
 #include <vector>
 
 #include "bench/bench_ratio.h"
-#include "core/class.h"
-#include "core/eventqueue.h"
-#include "core/notification.h"
-#include "core/thread.h"
+#include "core/runtime/class.h"
+#include "core/platform/eventqueue.h"
+#include "core/platform/notification.h"
+#include "core/platform/thread.h"
 
 namespace {
 

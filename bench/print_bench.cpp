@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "core/print.h"
+#include "core/runtime/print.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/dictionary.h"
-#include "core/memory.h"
-#include "core/print.h"
+#include "core/formats/dictionary.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/print.h"
 
 // A root Dictionary per test, in a tracked-memory cycle: the test fails when
 // anything of the tree outlives its release.

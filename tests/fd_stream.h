@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/stream.h"
+#include "core/runtime/stream.h"
 
 struct FdStream {
   Stream stream;  // context = this record

@@ -12,8 +12,8 @@ Writes into <dir>:
       node  <offset> <depth> <header length> <length or inf> <constructed 0/1>
             every element in pre-order, as `openssl asn1parse -inform DER -i`
             lists it; the children read out of a primitive BIT or OCTET
-            STRING follow their string, as `-strparse <offset>` lists them
-            (chained for deeper strings), when our rules keep them
+            STRING follow their string, as asn1parse lists the string's bytes
+            (again for deeper strings), when our rules keep them
       time  <offset> <seconds since 1970>   a validity time of a certificate,
             from cryptography's not_valid_before/not_valid_after
       name  <offset> <O> <OU> <CN>   the issuer or subject Name of a
@@ -55,13 +55,10 @@ REFUSED = {"<ASN1 13>", "<ASN1 14>", "<ASN1 15>", "<ASN1 29>"}
 BIT_STRING, OCTET_STRING = 0x03, 0x04
 
 
-def asn1parse(path, chain):
-    """Runs asn1parse on a DER file, drilling into strings at chain (offsets
-    relative to each level). Returns the listed elements, or None when
+def asn1parse(path):
+    """Runs asn1parse on a DER file. Returns the listed elements, or None when
     OpenSSL reports an error."""
     args = ["openssl", "asn1parse", "-inform", "DER", "-in", path, "-i"]
-    for offset in chain:
-        args += ["-strparse", str(offset)]
     run = subprocess.run(args, capture_output=True, text=True, errors="replace")
     if run.returncode != 0:
         return None
@@ -74,6 +71,16 @@ def asn1parse(path, chain):
                       "len": None if m[4] == "inf" else int(m[4]),
                       "cons": m[5] == "cons", "name": m[6].split(":")[0].strip()})
     return nodes
+
+
+def asn1parse_bytes(der):
+    """asn1parse of bytes read out of a string. They go through a file of their
+    own: `-strparse` cannot name offset 0, where a string nested directly in
+    a string starts."""
+    with tempfile.NamedTemporaryFile(suffix=".der") as f:
+        f.write(der)
+        f.flush()
+        return asn1parse(f.name)
 
 
 def follows_our_rules(data, base, nodes, depth0):
@@ -113,7 +120,7 @@ class Sample:
         self.label, self.der, self.path = label, der, path
 
 
-def expand(sample, chain, base, depth0, nodes, pool):
+def expand(sample, base, depth0, nodes, pool):
     """The pre-order node list of one level with the encapsulated children of
     its strings spliced in. Offsets and depths become absolute."""
     data = sample.der
@@ -124,7 +131,7 @@ def expand(sample, chain, base, depth0, nodes, pool):
         ident = data[start]
         if n["cons"] or ident not in (BIT_STRING, OCTET_STRING) or n["len"] is None:
             continue
-        content = start + n["hl"]
+        content, end = start + n["hl"], start + n["hl"] + n["len"]
         if ident == BIT_STRING:
             if n["len"] < 2 or data[content] != 0:
                 continue
@@ -133,7 +140,7 @@ def expand(sample, chain, base, depth0, nodes, pool):
             continue
         if depth0 + n["d"] + 1 > MAX_DEPTH:
             continue
-        futures[i] = (content, pool.submit(asn1parse, sample.path, chain + [n["off"]]))
+        futures[i] = (content, pool.submit(asn1parse_bytes, data[content:end]))
     for i, n in enumerate(nodes):
         if n["name"] == "EOC":
             continue
@@ -142,7 +149,7 @@ def expand(sample, chain, base, depth0, nodes, pool):
             content, future = futures[i]
             inner = future.result()
             if inner and follows_our_rules(data, content, inner, depth0 + n["d"] + 1):
-                out += expand(sample, chain + [n["off"]], content, depth0 + n["d"] + 1, inner, pool)
+                out += expand(sample, content, depth0 + n["d"] + 1, inner, pool)
     return out
 
 
@@ -217,7 +224,7 @@ def tree_rows(pool, tmp):
     samples = load_samples(tmp)
     if len(samples) < 500:
         raise RuntimeError(f"only {len(samples)} samples found")
-    tops = [(s, pool.submit(asn1parse, s.path, [])) for s in samples]
+    tops = [(s, pool.submit(asn1parse, s.path)) for s in samples]
     for sample, future in tops:
         nodes = future.result()
         ok = nodes is not None and follows_our_rules(sample.der, 0, nodes, 0)
@@ -229,7 +236,7 @@ def tree_rows(pool, tmp):
         rows.append(("file", sample.label, int(ok), sample.der.hex()))
         if not ok:
             continue
-        for node in expand(sample, [], 0, 0, nodes, pool):
+        for node in expand(sample, 0, 0, nodes, pool):
             off, depth, hl, length, cons = node
             rows.append(("node", off, depth, hl, "inf" if length is None else length, int(cons)))
         if not sample.label.startswith("pkcs12/"):

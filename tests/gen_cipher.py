@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Cipher vectors for core/aes_test.cpp, core/aesgcm_test.cpp, core/rc4_test.cpp
-and core/des_test.cpp.
+"""Cipher vectors for core/security/aes_test.cpp, core/security/aesgcm_test.cpp, core/security/rc4_test.cpp
+and core/security/des_test.cpp.
 
 Usage: /usr/bin/python3 tests/gen_cipher.py <vectors-dir>
 

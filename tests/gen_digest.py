@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Digest, HMAC and PBKDF2 vectors for core/hash_algorithms_test.cpp,
-core/hash_test.cpp and core/hmac_test.cpp.
+"""Digest, HMAC and PBKDF2 vectors for core/security/hash_algorithms_test.cpp,
+core/security/hash_test.cpp and core/security/hmac_test.cpp.
 
 Usage: /usr/bin/python3 tests/gen_digest.py <vectors-dir>
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/dictionary.h"
-#include "core/interopcallback.h"
-#include "core/json.h"
+#include "core/formats/dictionary.h"
+#include "core/platform/interopcallback.h"
+#include "core/formats/json.h"
 
 // A tree as compact JSON text ("null" for none). A tree that is not a
 // wrapped document is written as its members, so they get their braces here.

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "core/ioworker.h"
+#include "core/platform/ioworker.h"
 #include "tests/test_util.h"
 
 struct Latch {

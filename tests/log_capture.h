@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/core.h"
+#include "core/runtime/core.h"
 #include "tests/test_util.h"
 
 class TestLogCapture {

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "core/core.h"
+#include "core/runtime/core.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "core/log.h"
+#include "core/runtime/log.h"
 
 // Path of a vector file written by one of the tests/gen_*.py oracles. The
 // generators run as ctest fixtures before the unit tests; run them by hand

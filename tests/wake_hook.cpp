@@ -7,9 +7,9 @@
 #include <atomic>
 #include <cerrno>
 
-#include "core/class.h"
-#include "core/eventqueue.h"
-#include "core/thread.h"
+#include "core/runtime/class.h"
+#include "core/platform/eventqueue.h"
+#include "core/platform/thread.h"
 
 namespace {
 

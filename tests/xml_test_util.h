@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "core/dictionary.h"
+#include "core/formats/dictionary.h"
 #include "tests/test_util.h"
 
 inline std::string XmlTest_Hex(const char *bytes, size_t length) {

@@ -1,6 +1,6 @@
 // The single-instance mark: a named lock and a Unix socket beside it; see
-// core/appmark.h.
-#include "core/appmark.h"
+// core/platform/appmark.h.
+#include "core/platform/appmark.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,18 +13,18 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/core.h"
-#include "core/eventqueue.h"
-#include "core/log.h"
-#include "core/memory.h"
-#include "core/mutex.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/platform/eventqueue.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/platform/mutex.h"
+#include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
 #include "core/posix/runpath.h"
-#include "core/print.h"
-#include "core/str.h"
-#include "core/thread.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
+#include "core/platform/thread.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/appmark.h"
+#include "core/platform/appmark.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -16,13 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "core/eventqueue.h"
-#include "core/launch.h"
-#include "core/mutex.h"
-#include "core/platform.h"
+#include "core/platform/eventqueue.h"
+#include "core/platform/launch.h"
+#include "core/platform/mutex.h"
+#include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
 #include "core/posix/runpath.h"
-#include "core/thread.h"
+#include "core/platform/thread.h"
 #include "tests/fsfault.h"
 #include "tests/peer_record.h"
 #include "tests/wake_hook.h"

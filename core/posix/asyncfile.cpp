@@ -1,6 +1,6 @@
 // Asynchronous files on Linux: pread and pwrite on I/O worker threads; see
-// core/asyncfile.h.
-#include "core/asyncfile.h"
+// core/platform/asyncfile.h.
+#include "core/platform/asyncfile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,17 +13,17 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/class.h"
-#include "core/critsection.h"
-#include "core/ioworker.h"
-#include "core/log.h"
-#include "core/memory.h"
-#include "core/path.h"
-#include "core/platform.h"
-#include "core/pool.h"
+#include "core/runtime/class.h"
+#include "core/runtime/critsection.h"
+#include "core/platform/ioworker.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/platform/path.h"
+#include "core/platform/platform.h"
+#include "core/runtime/pool.h"
 #include "core/posix/errors.h"
-#include "core/print.h"
-#include "core/str.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
 
 #ifndef STATX_DIOALIGN
 #define STATX_DIOALIGN 0x00002000U

@@ -1,4 +1,4 @@
-#include "core/asyncfile.h"
+#include "core/platform/asyncfile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/file.h"
-#include "core/ioworker.h"
-#include "core/meter.h"
-#include "core/thread.h"
+#include "core/platform/file.h"
+#include "core/platform/ioworker.h"
+#include "core/platform/meter.h"
+#include "core/platform/thread.h"
 #include "tests/fsfault.h"
 #include "tests/iolatch.h"
 #include "tests/test_util.h"

@@ -1,6 +1,6 @@
 // The credential store: one JSON document per user, replaced atomically
-// under a lock file; see core/credential.h.
-#include "core/credential.h"
+// under a lock file; see core/platform/credential.h.
+#include "core/platform/credential.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,15 +12,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/core.h"
-#include "core/dictionary.h"
-#include "core/json.h"
-#include "core/log.h"
-#include "core/memory.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/formats/dictionary.h"
+#include "core/formats/json.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
-#include "core/print.h"
-#include "core/str.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The credential store: round trips under the exact target texts, sizes at
 // the buffer's edge, modes, planted links, concurrent and killed writers,
 // with Python's json as the independent reader of the document.
-#include "core/credential.h"
+#include "core/platform/credential.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 #include "tests/fsfault.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// CriticalSection on one atomic word; see core/critsection.h.
+// CriticalSection on one atomic word; see core/runtime/critsection.h.
 //
 // The sections it guards are short, so a thread that finds the lock held
 // spins a little before it sleeps: a sleeper costs the thread that releases
@@ -9,7 +9,7 @@
 // and the lines it guards to another core at every section. One word says
 // who holds the lock, so a thread learns whether it holds it already from
 // the word it tries to take anyway; the holder counts its entries.
-#include "core/critsection.h"
+#include "core/runtime/critsection.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
@@ -17,8 +17,8 @@
 
 #include <atomic>
 
-#include "core/core.h"
-#include "core/memory.h"
+#include "core/runtime/core.h"
+#include "core/runtime/memory.h"
 
 struct CriticalSection {
   uint32_t tag;

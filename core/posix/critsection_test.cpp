@@ -1,6 +1,6 @@
 // Tests of the recursive lock record: recursion, exclusion between threads,
 // and Delete's refusal of anything that is not a live lock.
-#include "core/critsection.h"
+#include "core/runtime/critsection.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/memory.h"
+#include "core/runtime/memory.h"
 
 namespace {
 

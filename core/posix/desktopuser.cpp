@@ -13,12 +13,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/core.h"
-#include "core/log.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
-#include "core/print.h"
-#include "core/str.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 
 #include <cstdint>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 
 // An account of the password database: what starting a program as a user,
 // or finding a user's files, needs of it.

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/dictionary.h"
+#include "core/formats/dictionary.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // Free space of the file system holding a path, asked of that path alone;
-// see core/platform.h.
+// see core/platform/platform.h.
 #include <sys/statvfs.h>
 
 #include <cerrno>
 #include <cstdint>
 
-#include "core/core.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
 
 int Platform_GetVolumeFreeBytes(const char *path, int64_t *freeBytes) {

@@ -1,12 +1,12 @@
 // The errno table and the thread's last error; see core/posix/errors.h and
-// core/platform.h.
+// core/platform/platform.h.
 #include "core/posix/errors.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "core/log.h"
-#include "core/platform.h"
+#include "core/runtime/log.h"
+#include "core/platform/platform.h"
 
 namespace {
 

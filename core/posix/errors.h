@@ -1,5 +1,5 @@
 // PosixError: errno to the program's error codes, through one table, and the
-// calling thread's last error that core/platform.h hands out.
+// calling thread's last error that core/platform/platform.h hands out.
 //
 // Invariants: (1) every errno maps to exactly one code; an errno the table
 // does not know gives 31. (2) EINTR never reaches here: callers retry it.
@@ -9,7 +9,7 @@
 // Threads: any thread; the last error is thread-local.
 #pragma once
 
-#include "core/core.h"
+#include "core/runtime/core.h"
 
 // The code of an errno from a file or process call.
 int PosixError_FromErrno(int err);

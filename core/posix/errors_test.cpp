@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/expand.h"
+#include "core/runtime/expand.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Descriptor operations of the synchronous File on Linux system calls; see
-// core/platform.h.
+// core/platform/platform.h.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <climits>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
 #include "core/posix/sharemode.h"
 

@@ -1,4 +1,4 @@
-// The system calls of the whole-file and tree operations; see core/fileops.h.
+// The system calls of the whole-file and tree operations; see core/platform/fileops.h.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/core.h"
-#include "core/fileops.h"
-#include "core/memory.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/platform/fileops.h"
+#include "core/runtime/memory.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
 
 struct PlatformDirectory {

@@ -1,4 +1,4 @@
-// The file-system primitives on Linux system calls; see core/platform.h.
+// The file-system primitives on Linux system calls; see core/platform/platform.h.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,14 +12,14 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/core.h"
-#include "core/log.h"
-#include "core/memory.h"
-#include "core/path.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/platform/path.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
 #include "core/posix/sharemode.h"
-#include "core/str.h"
+#include "core/runtime/str.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
 

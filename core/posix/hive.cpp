@@ -1,4 +1,4 @@
-// The registry's key object over SQLite hive files; see core/registry.h and
+// The registry's key object over SQLite hive files; see core/platform/registry.h and
 // core/posix/hive.h.
 #include "core/posix/hive.h"
 
@@ -11,17 +11,17 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/class.h"
-#include "core/core.h"
-#include "core/log.h"
-#include "core/memory.h"
-#include "core/platform.h"
+#include "core/runtime/class.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
-#include "core/print.h"
-#include "core/registry.h"
-#include "core/securitydescriptor.h"
-#include "core/str.h"
+#include "core/runtime/print.h"
+#include "core/platform/registry.h"
+#include "core/platform/securitydescriptor.h"
+#include "core/runtime/str.h"
 
 namespace {
 

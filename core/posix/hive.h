@@ -1,7 +1,7 @@
 // Hive: where the registry's key objects keep their keys and values: one
 // SQLite file per hive (the user's, the machine's), tables of keys and
 // values, and the desktop user whose hive a root process uses for the
-// "desktopuser" class. The key object itself is declared in core/registry.h.
+// "desktopuser" class. The key object itself is declared in core/platform/registry.h.
 //
 // Invariants: (1) a hive file is opened with SQLITE_OPEN_NOFOLLOW, a rollback
 // journal (read-only readers keep working), synchronous=FULL and a busy

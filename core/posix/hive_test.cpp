@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/expand.h"
-#include "core/memory.h"
-#include "core/platform.h"
+#include "core/runtime/expand.h"
+#include "core/runtime/memory.h"
+#include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
-#include "core/registry.h"
+#include "core/platform/registry.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
 

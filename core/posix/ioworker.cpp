@@ -1,6 +1,6 @@
 // The I/O worker on Linux: a mutex-and-condition-variable completion queue,
-// the pool threads and the epoll reactor; see core/ioworker.h.
-#include "core/ioworker.h"
+// the pool threads and the epoll reactor; see core/platform/ioworker.h.
+#include "core/platform/ioworker.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -14,13 +14,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/core.h"
-#include "core/log.h"
-#include "core/memory.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
-#include "core/print.h"
-#include "core/thread.h"
+#include "core/runtime/print.h"
+#include "core/platform/thread.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/ioworker.h"
+#include "core/platform/ioworker.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/thread.h"
+#include "core/platform/thread.h"
 #include "tests/fsfault.h"
 #include "tests/iolatch.h"
 #include "tests/test_util.h"

@@ -1,6 +1,6 @@
 // Launching programs and documents, process handles, the reaper and the
-// process list; see core/launch.h.
-#include "core/launch.h"
+// process list; see core/platform/launch.h.
+#include "core/platform/launch.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,16 +19,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/cmdline.h"
-#include "core/core.h"
-#include "core/log.h"
-#include "core/memory.h"
+#include "core/runtime/cmdline.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
 #include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
 #include "core/posix/launchargv.h"
-#include "core/print.h"
-#include "core/registry.h"
-#include "core/str.h"
+#include "core/runtime/print.h"
+#include "core/platform/registry.h"
+#include "core/runtime/str.h"
 
 extern char **environ;
 

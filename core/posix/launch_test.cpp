@@ -1,4 +1,4 @@
-#include "core/launch.h"
+#include "core/platform/launch.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,7 +17,7 @@
 
 #include "core/posix/desktopuser.h"
 #include "core/posix/hive.h"
-#include "core/registry.h"
+#include "core/platform/registry.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
 #include "tests/peer_record.h"

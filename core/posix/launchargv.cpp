@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/cmdline.h"
-#include "core/memory.h"
-#include "core/platform.h"
+#include "core/runtime/cmdline.h"
+#include "core/runtime/memory.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The log's own file and console output, on plain descriptors; see
-// core/platform.h. Nothing here allocates: the log calls these under its lock.
+// core/platform/platform.h. Nothing here allocates: the log calls these under its lock.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 
 int Platform_LogFileOpen(const char *path, int append) {
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);

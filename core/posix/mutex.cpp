@@ -1,5 +1,5 @@
-// Named locks over flock(2); see core/mutex.h.
-#include "core/mutex.h"
+// Named locks over flock(2); see core/platform/mutex.h.
+#include "core/platform/mutex.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,14 +7,14 @@
 
 #include <cerrno>
 
-#include "core/core.h"
-#include "core/log.h"
-#include "core/memory.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
 #include "core/posix/runpath.h"
-#include "core/str.h"
+#include "core/runtime/str.h"
 
 namespace {
 

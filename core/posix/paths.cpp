@@ -1,5 +1,5 @@
 // Well-known directories (XDG base and user directories, the system's fixed
-// places) and the environment; see core/platform.h.
+// places) and the environment; see core/platform/platform.h.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/core.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 #include "tests/fsfault.h"
 
 namespace {

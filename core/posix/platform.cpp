@@ -1,6 +1,6 @@
 // The platform layer's process-wide part: start and stop, protected library
-// loading and module names, raw threads and atomics; see core/platform.h.
-#include "core/platform.h"
+// loading and module names, raw threads and atomics; see core/platform/platform.h.
+#include "core/platform/platform.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -19,15 +19,15 @@
 #include <climits>
 #include <cstring>
 
-#include "core/appmark.h"
-#include "core/class.h"
-#include "core/core.h"
-#include "core/log.h"
-#include "core/memory.h"
+#include "core/platform/appmark.h"
+#include "core/runtime/class.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
 #include "core/posix/errors.h"
 #include "core/posix/hive.h"
-#include "core/print.h"
-#include "core/str.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // seccomp filter, protected library loading against a foreign copy, module
 // names against /proc, process identity against ps, raw threads (ids, join,
 // detach, background I/O class, names) and the atomics under contention.
-#include "core/platform.h"
+#include "core/platform/platform.h"
 
 #include <dlfcn.h>
 #include <linux/audit.h>

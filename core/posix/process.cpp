@@ -1,5 +1,5 @@
 // Process and thread identity, privilege questions and plain sleeping; see
-// core/platform.h.
+// core/platform/platform.h.
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/core.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
-#include "core/print.h"
-#include "core/str.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-// Random bytes from getrandom(2); see core/platform.h.
+// Random bytes from getrandom(2); see core/platform/platform.h.
 #include <sys/random.h>
 
 #include <cerrno>
 
-#include "core/core.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/platform/platform.h"
 
 int Platform_RandomBytes(void *buffer, size_t size) {
   CHECK_POINTER(buffer);

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 
 // getrandom hands out at most 32 MiB per call and less when interrupted, so a
 // large request must come back filled in parts, never short.

@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
-#include "core/print.h"
-#include "core/str.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Security descriptors as file modes and POSIX default ACLs; see
-// core/securitydescriptor.h.
-#include "core/securitydescriptor.h"
+// core/platform/securitydescriptor.h.
+#include "core/platform/securitydescriptor.h"
 
 #include <acl/libacl.h>
 #include <fcntl.h>
@@ -10,14 +10,14 @@
 
 #include <cerrno>
 
-#include "core/class.h"
-#include "core/core.h"
-#include "core/log.h"
-#include "core/memory.h"
-#include "core/platform.h"
+#include "core/runtime/class.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
-#include "core/print.h"
-#include "core/str.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Security descriptors: group names by prefix, and the grant as the file
 // system shows it (stat's mode, getfacl's default entries).
-#include "core/securitydescriptor.h"
+#include "core/platform/securitydescriptor.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <functional>
 #include <string>
 
-#include "core/class.h"
-#include "core/platform.h"
+#include "core/runtime/class.h"
+#include "core/platform/platform.h"
 #include "tests/fsfault.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/log.h"
-#include "core/platform.h"
+#include "core/runtime/log.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
 
 namespace {

@@ -1,5 +1,5 @@
-// Shortcuts as Desktop Entry files; see core/shortcut.h.
-#include "core/shortcut.h"
+// Shortcuts as Desktop Entry files; see core/platform/shortcut.h.
+#include "core/platform/shortcut.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,16 +8,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/core.h"
-#include "core/log.h"
-#include "core/memory.h"
-#include "core/path.h"
-#include "core/platform.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/platform/path.h"
+#include "core/platform/platform.h"
 #include "core/posix/errors.h"
 #include "core/posix/launchargv.h"
-#include "core/print.h"
-#include "core/str.h"
-#include "core/strw.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
+#include "core/runtime/strw.h"
 
 namespace {
 

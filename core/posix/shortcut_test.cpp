@@ -1,4 +1,4 @@
-#include "core/shortcut.h"
+#include "core/platform/shortcut.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
 #include "tests/peer_record.h"

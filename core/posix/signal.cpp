@@ -1,4 +1,4 @@
-// Signal on one futex word; see core/signal.h.
+// Signal on one futex word; see core/runtime/signal.h.
 //
 // The word holds the state in bit 0 and the number of sleeping waiters above
 // it. A set is one atomic OR; it touches the signal's memory no more after
@@ -6,7 +6,7 @@
 // wake that follows names only the word's address: waking an address whose
 // memory has been freed (or reused) is at worst a spurious wake-up, which
 // every futex waiter tolerates.
-#include "core/signal.h"
+#include "core/runtime/signal.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -17,9 +17,9 @@
 #include <climits>
 #include <ctime>
 
-#include "core/core.h"
-#include "core/log.h"
-#include "core/memory.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
 
 struct Signal {
   std::atomic<uint32_t> word;  // bit 0: set; bits 1..: sleeping waiters

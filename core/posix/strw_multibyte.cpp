@@ -1,4 +1,4 @@
-// Locale text to UTF-16 through iconv; see StrW_FromMultiByte in core/strw.h.
+// Locale text to UTF-16 through iconv; see StrW_FromMultiByte in core/runtime/strw.h.
 #include <iconv.h>
 #include <langinfo.h>
 
@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/core.h"
-#include "core/log.h"
-#include "core/strw.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/strw.h"
 
 int StrW_FromMultiByte(char16_t *dst, const char *src, int capacity) {
   CHECK_POINTER(dst);

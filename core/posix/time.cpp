@@ -1,9 +1,9 @@
-// Wall clock, tick clock and local calendar fields; see core/platform.h.
+// Wall clock, tick clock and local calendar fields; see core/platform/platform.h.
 #include <time.h>
 
 #include <cstring>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 
 double Platform_GetWallSeconds(void) {
   struct timespec now;

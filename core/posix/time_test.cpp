@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "core/platform.h"
+#include "core/platform/platform.h"
 
 TEST(PlatformClock, TickSecondsNeverGoBack) {
   double previous = Platform_GetTickSeconds();

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/asn.h"
-#include "core/x500.h"
+#include "core/security/asn.h"
+#include "core/security/x500.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/dictionary.h"
+#include "core/formats/dictionary.h"
 
 namespace {
 

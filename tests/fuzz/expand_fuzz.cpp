@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "core/expand.h"
-#include "core/mime.h"
+#include "core/runtime/expand.h"
+#include "core/runtime/mime.h"
 
 namespace {
 

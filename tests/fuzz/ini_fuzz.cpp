@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/dictionary.h"
-#include "core/ini.h"
-#include "core/memstream.h"
+#include "core/formats/dictionary.h"
+#include "core/formats/ini.h"
+#include "core/runtime/memstream.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <cstring>
 #include <string>
 
-#include "core/dictionary.h"
-#include "core/json.h"
+#include "core/formats/dictionary.h"
+#include "core/formats/json.h"
 
 namespace {
 

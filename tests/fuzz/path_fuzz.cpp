@@ -25,7 +25,7 @@
 #include <memory>
 #include <string>
 
-#include "core/path.h"
+#include "core/platform/path.h"
 
 namespace {
 

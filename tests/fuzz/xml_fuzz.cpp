@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/dictionary.h"
-#include "core/plist.h"
-#include "core/xml.h"
+#include "core/formats/dictionary.h"
+#include "core/formats/plist.h"
+#include "core/formats/xml.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <string>
 
-#include "core/dictionary.h"
-#include "core/strw.h"
-#include "core/yaml.h"
+#include "core/formats/dictionary.h"
+#include "core/runtime/strw.h"
+#include "core/formats/yaml.h"
 
 namespace {
 

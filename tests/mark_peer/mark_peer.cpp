@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/appmark.h"
-#include "core/eventqueue.h"
-#include "core/platform.h"
-#include "core/thread.h"
+#include "core/platform/appmark.h"
+#include "core/platform/eventqueue.h"
+#include "core/platform/platform.h"
+#include "core/platform/thread.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 /* A plug-in library as a third party would write it: plain C11, built into
  * a .so by the C compiler, knowing the host's trees only through
- * core/dictionary_interface.h. The ABI test loads it and hands it a host
+ * core/formats/dictionary_interface.h. The ABI test loads it and hands it a host
  * Dictionary. */
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "core/dictionary_interface.h"
+#include "core/formats/dictionary_interface.h"
 
 static const DictionaryObjectHeader *pluginHeader(Dictionary *d) {
   return (const DictionaryObjectHeader *)(const void *)d;

@@ -1,0 +1,113 @@
+// Interop callbacks: the seam between the program's notifications and the
+// page scripts, kept to what the notification center and the directory-size
+// service need until the script bridge takes it over. It holds the named
+// callback entries through which a script observer hands records to pages,
+// the queue of callback arguments that waits for the bridge's pump and
+// delivery, and the list of QVN.NotificationCenter objects (one per page
+// that created one), whose number the center reads. Nothing is delivered to
+// a page here: the queue only fills until Interop_TakeCallbackArgument (the
+// bridge's pump, or a test) empties it.
+//
+// Invariants: (1) an entry is listed, in the order of its adds, from
+// Interop_AddCallback until Interop_Shutdown; a released entry (use count 0)
+// stays findable by its name. (2) an entry's name is at most 39 characters
+// and never empty. (3) the queue holds exactly one reference on each object
+// in it. (4) a QVN.NotificationCenter object exists once per (request
+// context, delivery function) and lives while at least one Get has not been
+// matched by a Release.
+//
+// Threads: main thread only. Interop_QueueCallbackArgument, the
+// QVN.NotificationCenter functions and Interop_TakeCallbackArgument stop the
+// program with "Assertion failed (Thread_GetMainId() ==
+// Thread_GetCurrentId())\nFunction not on main thread" elsewhere; the entry
+// functions take no lock and are called by the notification center on the
+// main thread.
+#pragma once
+
+#include <cstdint>
+
+#include "core/runtime/class.h"
+#include "core/runtime/pool.h"
+
+constexpr uint32_t kInteropCallbackTag = 0x76d1abff;
+constexpr uint32_t kInteropQueuedArgumentTag = 0x51a7e0c3;
+constexpr uint32_t kInteropNotificationCenterTag = 0x3e0b9d54;
+// A name field: 39 characters and the terminator.
+constexpr int kInteropCallbackNameBytes = 40;
+// Entries and queued arguments are taken from their pools this many at a time.
+constexpr int32_t kInteropPoolGrowth = 5;
+
+// function(context, argument): an entry's function. The argument is borrowed.
+typedef void (*InteropCallbackFunction)(void *context, void *argument);
+// The host's delivery to a page: (request context, the object, text, 0).
+typedef void (*InteropDeliveryFunction)(void *requestContext, void *object, const char *text,
+                                        int32_t flags);
+
+struct InteropCallback {
+  uint32_t tag;  // kInteropCallbackTag
+  char name[kInteropCallbackNameBytes];
+  void *context;
+  InteropCallbackFunction function;
+  int32_t useCount;
+  InteropCallback *next;
+  InteropCallback *prev;
+};
+
+struct InteropQueuedArgument {
+  uint32_t tag;  // kInteropQueuedArgumentTag
+  void *object;  // one reference
+  InteropQueuedArgument *next;
+};
+
+struct InteropNotificationCenter {
+  ObjectHeader header;  // kInteropNotificationCenterTag; a fresh id
+  void *requestContext;
+  InteropDeliveryFunction delivery;
+  int32_t users;  // Gets not yet matched by a Release
+  InteropNotificationCenter *next;
+  InteropNotificationCenter *prev;
+};
+
+// Creates the state once (a second call changes nothing). Returns 1.
+int Interop_Init(void);
+// Frees the QVN.NotificationCenter objects, logs "Interop - Callback not
+// removed - Id %s\n" for each entry still in use, frees the entries, gives
+// back the reference of every queued argument and frees the state. Returns 1
+// (also without state).
+int Interop_Shutdown(void);
+
+// The functions below stop the program with "Pointer is NULL\n" before
+// Interop_Init, on NULL out-pointers and on NULL entries.
+
+// Appends a new entry {name (a fresh GUID text when NULL or empty; cut to 39
+// characters), context, function, use count 1} and returns 1 with *entry.
+int Interop_AddCallback(const char *name, void *context, InteropCallbackFunction function,
+                        InteropCallback **entry);
+// The first entry whose name equals name without regard to case: 1 with
+// *entry, else 0 with *entry NULL. The use count does not change.
+int Interop_FindCallback(const char *name, InteropCallback **entry);
+// Calls the entry's function with (context, argument) when it has one.
+void Interop_InvokeCallback(InteropCallback *entry, void *argument);
+// Drops one use of the entry and clears *entry; the entry stays listed. A
+// use count already at 0 changes nothing (logged). Returns 1.
+int Interop_ReleaseCallback(InteropCallback **entry);
+// The entry's name.
+const char *Interop_GetCallbackName(InteropCallback *entry);
+
+// The standard entry function: takes one reference on object (a class
+// object, in practice a Dictionary) and appends it to the queue. The context
+// is not used.
+void Interop_QueueCallbackArgument(void *context, void *object);
+// The oldest queued object, with the queue's reference handed to the caller:
+// 1 with *object, 0 with *object NULL when the queue is empty.
+int Interop_TakeCallbackArgument(void **object);
+
+// The object of that request context and delivery function: an existing one,
+// or a new one appended to the list. Returns 1 with *object.
+int InteropNotificationCenter_Get(InteropNotificationCenter **object, void *requestContext,
+                                  InteropDeliveryFunction delivery);
+// Matches one Get: the last one unlinks and frees the object. Clears *object
+// and returns 1.
+int InteropNotificationCenter_Release(InteropNotificationCenter **object);
+// The number of listed objects (0 without state). Main thread.
+int32_t InteropNotificationCenter_GetCount(void);
