@@ -7,6 +7,10 @@ ones. The expected tree comes from yaml.compose(Loader=BaseLoader): its
 structure, order, duplicate keys and scalar texts, with our typing applied to
 plain scalars (PyYAML's own YAML 1.1 typing is not used).
 
+Documents that PyYAML, a YAML 1.1 reader, refuses but YAML 1.2 reads (a flow
+plain scalar that begins with ':', as in "[:x]") take their tree from
+ruamel.yaml (Debian's python3-ruamel.yaml) in its YAML 1.2 mode instead.
+
 yaml_writer_trees.txt: random trees (in the canonical form below) for the
 writer test, which writes them with our writer, reads them back, and hands the
 written texts to this script again (--check FILE) so that PyYAML composes
@@ -105,13 +109,18 @@ def type_plain(t, flow):
     return field("S", t)
 
 
+# Node kinds by class name, so that PyYAML's and ruamel.yaml's nodes both do.
+def kind(node):
+    return type(node).__name__
+
+
 def canon_value(node, flow):
-    if isinstance(node, yaml.ScalarNode):
+    if kind(node) == "ScalarNode":
         if node.style in ("'", '"'):
             return field("S", node.value)
         return type_plain(node.value, flow)
     flow = flow or bool(node.flow_style)
-    if isinstance(node, yaml.SequenceNode):
+    if kind(node) == "SequenceNode":
         return b"L(" + b"".join(b"-" + canon_value(v, flow) for v in node.value) + b")"
     return b"D(" + canon_items_map(node, flow) + b")"
 
@@ -119,18 +128,30 @@ def canon_value(node, flow):
 def canon_items_map(node, flow):
     out = b""
     for k, v in node.value:
-        assert isinstance(k, yaml.ScalarNode)
+        assert kind(k) == "ScalarNode"
         out += field("K", k.value) + canon_value(v, flow)
     return out
 
 
-def canon_document(text):
-    node = yaml.compose(text, Loader=yaml.BaseLoader)
+def compose_yaml12(text):
+    """The node tree of a YAML 1.2 reader, for documents PyYAML refuses."""
+    try:
+        yaml.compose(text, Loader=yaml.BaseLoader)
+    except yaml.YAMLError:
+        pass
+    else:
+        raise SystemExit("PyYAML reads %r: it belongs in HAND" % text)
+    import ruamel.yaml
+    return ruamel.yaml.YAML(typ="rt", pure=True).compose(text)
+
+
+def canon_document(text, yaml12=False):
+    node = compose_yaml12(text) if yaml12 else yaml.compose(text, Loader=yaml.BaseLoader)
     if node is None:
         return b""
-    if isinstance(node, yaml.MappingNode):
+    if kind(node) == "MappingNode":
         return canon_items_map(node, bool(node.flow_style))
-    if isinstance(node, yaml.SequenceNode):
+    if kind(node) == "SequenceNode":
         flow = bool(node.flow_style)
         return b"".join(b"-" + canon_value(v, flow) for v in node.value)
     return b"-" + canon_value(node, False)
@@ -223,6 +244,21 @@ HAND = [
     "- a: 1\n  b: 2\n- c: 3\n",
     "empty:\nnext: 1\n",
     "\"key with: colon\": 1\n'# hash key': 2\n",
+    "[foo: bar]\n",
+    "- [a: b]\n",
+    "seq: [a: b, c, 'q': v, \"d\":e, k: {x: y}, l: [1, 2], m: , n:\n  o, p: true]\n",
+    "[x:, a:b, a :b, \"k\" : 1]\n",
+    "{s: [a: 1], t: [[b: 2]]}\n",
+    "- [a\n  :b, c: d]\n",
+]
+
+# YAML 1.2 only: PyYAML refuses these (see compose_yaml12).
+HAND_YAML12 = [
+    "[:x]\n",
+    "{x: :x}\n",
+    "a: [x, :y]\n",
+    "[:x, :x:y, a: :b, :c: d, :e\n  :f]\n",
+    "{a: :x, b: [:y, {c: :z}]}\n",
 ]
 
 
@@ -349,6 +385,10 @@ def main():
         for text in HAND:
             write_record(f, "doc", text)
             write_record(f, "exp", canon_document(text))
+            count += 1
+        for text in HAND_YAML12:
+            write_record(f, "doc", text)
+            write_record(f, "exp", canon_document(text, yaml12=True))
             count += 1
     with open(os.path.join(outdir, "yaml_writer_trees.txt"), "wb") as f:
         write_record(f, "seed", str(SEED))

@@ -80,6 +80,11 @@ typedef int32_t (*JsonNodeCallback)(Json *json, void *context, const char *path,
                                     int64_t streamPosition, int32_t nodePosition,
                                     int32_t nodeSize, int32_t *errorCode);
 
+// Every operation stops the program with "Pointer is NULL\n" or "Class
+// mismatch pointer (...)" on a NULL or foreign object, and with "Pointer is
+// NULL\n" on a NULL out-pointer, stream, path, format or text (a NULL text
+// stops the program even with a length of 0).
+
 // Compact flag 1, no target, no callback. Returns 1.
 int32_t Json_Create(Json **json) noexcept;
 // Frees the object (not the target) and clears *json.
@@ -99,7 +104,8 @@ int32_t Json_SetNodeCallback(Json *json, void *context, JsonNodeCallback functio
 // target (Dictionary_Clear).
 int32_t Json_Reset(Json *json) noexcept;
 
-// Parses length bytes of text in place.
+// Parses length bytes of text in place. A length of 0 or less answers 0 with
+// kJsonErrorZeroLength.
 int32_t Json_ParseMemory(Json *json, const char *text, int32_t length) noexcept;
 // Parses what the stream delivers from its position, 4096 bytes per Read.
 int32_t Json_ParseStream(Json *json, Stream *stream) noexcept;

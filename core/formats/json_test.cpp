@@ -480,6 +480,7 @@ TEST(JsonDeathTest, FatalPaths) {
                "Assertion failed \\(ErrorCode != 0\\)\nError code not set during json parsing");
   EXPECT_DEATH(Json_ParseMemory(nullptr, "1", 1), "Pointer is NULL");
   EXPECT_DEATH(Json_ParseMemory(json, nullptr, 1), "Pointer is NULL");
+  EXPECT_DEATH(Json_ParseMemory(json, nullptr, 0), "Pointer is NULL");
   // Same tag, another class (the XML parser's object).
   struct {
     ObjectHeader header;

@@ -217,6 +217,20 @@ inline bool yamlFlowIndicator(char c) {
   return c == ',' || c == '[' || c == ']' || c == '{' || c == '}';
 }
 
+// Inside a flow collection, ':' followed by a blank, a flow indicator or the
+// line's end is a value indicator; followed by anything else it is text.
+bool yamlFlowColonIsText(Yaml *y, int32_t at) {
+  char next = yamlAt(y, at + 1);
+  return at + 1 < y->lineBuffer.length && !yamlBlank(next) && !yamlFlowIndicator(next);
+}
+
+// 1 when the byte at y->p may begin a plain scalar inside a flow collection
+// (a ':' only when text follows it, as in ":x").
+bool yamlFlowPlainStarts(Yaml *y) {
+  char c = yamlAt(y, y->p);
+  return !yamlFlowIndicator(c) && (c != ':' || yamlFlowColonIsText(y, y->p));
+}
+
 // ---- Typing -------------------------------------------------------------------
 
 bool yamlWordIs(const char *text, int32_t length, const char *word, bool anyCase) {
@@ -572,10 +586,7 @@ int yamlReadFlowPlain(Yaml *y, YamlBuffer *out) {
       char c = y->lineBuffer.data[y->p];
       if (yamlFlowIndicator(c)) break;
       if (c == '#' && y->p > 0 && yamlBlank(y->lineBuffer.data[y->p - 1])) break;
-      if (c == ':') {
-        char next = yamlAt(y, y->p + 1);
-        if (y->p + 1 >= y->lineBuffer.length || yamlBlank(next) || yamlFlowIndicator(next)) break;
-      }
+      if (c == ':' && !yamlFlowColonIsText(y, y->p)) break;
       y->p++;
     }
     int32_t end = y->p;
@@ -592,7 +603,7 @@ int yamlReadFlowPlain(Yaml *y, YamlBuffer *out) {
       emptyLines++;
     }
     char c = y->lineBuffer.data[y->p];
-    if (yamlFlowIndicator(c) || c == '#' || c == ':') return 1;
+    if (yamlFlowIndicator(c) || c == '#' || (c == ':' && !yamlFlowColonIsText(y, y->p))) return 1;
     if (emptyLines == 0) {
       if (!yamlBufferPut(out, ' ')) return 0;
     } else {
@@ -622,9 +633,48 @@ int yamlFlowNode(Yaml *y) {
     return yamlEmitScalar(y, y->top, y->value.data, y->value.length, false, true);
   }
   if (!yamlReservedCheck(y)) return 0;
-  if (yamlFlowIndicator(c) || c == ':') return yamlFailAt(y, kYamlErrorSyntax, "Unknown collection");
+  if (!yamlFlowPlainStarts(y)) return yamlFailAt(y, kYamlErrorSyntax, "Unknown collection");
   if (!yamlReadFlowPlain(y, &y->value)) return 0;
   return yamlEmitScalar(y, y->top, y->value.data, y->value.length, true, true);
+}
+
+// The value of a "key: value" entry of a flow collection, y->p after the ':'.
+// close ends the collection; it or a ',' first means an empty value.
+int yamlFlowPairValue(Yaml *y, char close) {
+  if (!yamlFlowSkip(y)) return 0;
+  char c = y->lineBuffer.data[y->p];
+  if (c == ',' || c == close) return yamlEmitScalar(y, y->top, "", 0, true, true);
+  return yamlFlowNode(y);
+}
+
+// One entry of a flow sequence: a node, or a single "key: value" pair, which
+// is a mapping of its own ("[a: b]" holds {a: b}). The key and its ':' stand
+// on one line.
+int yamlFlowSeqEntry(Yaml *y) {
+  char c = y->lineBuffer.data[y->p];
+  if (c == '[' || c == '{') return yamlParseFlow(y);
+  bool quoted = c == '"' || c == '\'';
+  bool oneLine = true;
+  if (quoted) {
+    bool multiLine = false;
+    if (!yamlReadQuoted(y, &y->keyText, &multiLine)) return 0;
+    oneLine = !multiLine;
+  } else {
+    if (!yamlReservedCheck(y)) return 0;
+    if (!yamlFlowPlainStarts(y)) return yamlFailAt(y, kYamlErrorSyntax, "Unknown collection");
+    int32_t line = y->line;
+    if (!yamlReadFlowPlain(y, &y->keyText)) return 0;
+    oneLine = y->line == line;
+  }
+  yamlSkipBlanks(y);
+  if (!oneLine || yamlAt(y, y->p) != ':')
+    return yamlEmitScalar(y, y->top, y->keyText.data, y->keyText.length, !quoted, true);
+  if (!yamlPush(y, kYamlLevelFlowMap, -1)) return 0;
+  if (!yamlSetKey(y, &y->levels[y->top], y->keyText.data, y->keyText.length)) return 0;
+  y->p++;  // the ':'
+  if (!yamlFlowPairValue(y, ']')) return 0;
+  y->top--;
+  return 1;
 }
 
 // A flow collection at y->p ('[' or '{'), filling the top level's slot.
@@ -644,24 +694,14 @@ int yamlParseFlow(Yaml *y) {
         if (!yamlReadQuoted(y, &y->keyText, &multiLine)) return 0;
       } else {
         if (!yamlReservedCheck(y)) return 0;
-        if (yamlFlowIndicator(c) || c == ':')
-          return yamlFailAt(y, kYamlErrorSyntax, "Unknown collection");
+        if (!yamlFlowPlainStarts(y)) return yamlFailAt(y, kYamlErrorSyntax, "Unknown collection");
         if (!yamlReadFlowPlain(y, &y->keyText)) return 0;
       }
       if (!yamlSetKey(y, l, y->keyText.data, y->keyText.length)) return 0;
       if (!yamlFlowSkip(y)) return 0;
-      c = y->lineBuffer.data[y->p];
-      if (c == ':') {
-        y->p++;
-        if (!yamlFlowSkip(y)) return 0;
-        c = y->lineBuffer.data[y->p];
-      }
-      if (c == ',' || c == close) {
-        if (!yamlEmitScalar(y, y->top, "", 0, true, true)) return 0;
-      } else if (!yamlFlowNode(y)) {
-        return 0;
-      }
-    } else if (!yamlFlowNode(y)) {
+      if (y->lineBuffer.data[y->p] == ':') y->p++;
+      if (!yamlFlowPairValue(y, close)) return 0;
+    } else if (!yamlFlowSeqEntry(y)) {
       return 0;
     }
     if (!yamlFlowSkip(y)) return 0;

@@ -2,7 +2,10 @@
 // back as YAML. Workflow documents are written in it.
 //
 // Read: block mappings and sequences by indentation, flow sequences [...] and
-// flow mappings {...}, plain, single-quoted and double-quoted scalars (plain
+// flow mappings {...} (a single "key: value" entry of a flow sequence is a
+// mapping of its own, as in YAML 1.2: "[a: b]" holds {a: b}; the key and its
+// ':' stand on one line), plain, single-quoted and double-quoted scalars (a
+// flow plain scalar may begin with ':' when text follows it, as in "[:x]"; plain
 // and quoted scalars over several lines fold as YAML 1.2 folds them),
 // comments, "---" and "..." around one document. Anchors, aliases, tags and
 // block scalars are not supported: their characters are plain text. Plain

@@ -230,6 +230,10 @@ TEST(YamlRead, TypingAndStructure) {
       {"\xEF\xBB\xBF" "a: b\r\n", "K1:aS1:b"},
       {"# only a comment\n", ""},
       {"{a: [1, {b: }], c}\n", "K1:aL(-R1:1-D(K1:bN))K1:cN"},
+      // ':' with text after it begins a flow plain scalar, keys included; a
+      // pair in a flow sequence is a mapping of its own.
+      {"{:x: y}\n", "K2::xS1:y"},
+      {"[a: [b: 1], c: ]\n", "-D(K1:aL(-D(K1:bR1:1)))-D(K1:cN)"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.text);
@@ -265,6 +269,11 @@ TEST(YamlRead, FailuresSetTheirCode) {
       {"---x\n", kYamlErrorSyntax, "Unexpected character in document directive [x @ 1:4]"},
       {"a: 1\nb\n", kYamlErrorSyntax, "Unknown collection [b @ 2:1]"},
       {"[a, b] x\n", kYamlErrorSyntax, "Unknown collection [x @ 1:8]"},
+      // An empty key, a second ':' and a key whose ':' is on the next line.
+      {"[: x]\n", kYamlErrorSyntax, "Unknown collection [: @ 1:2]"},
+      {"{a: :}\n", kYamlErrorSyntax, "Unknown collection [: @ 1:5]"},
+      {"[a: b: c]\n", kYamlErrorSyntax, "Unknown collection [: @ 1:6]"},
+      {"[\"q\"\n: v]\n", kYamlErrorSyntax, "Unknown collection [: @ 2:1]"},
       {"a: \"\\q\"\n", kYamlErrorEscape, "Unexpected escape character in string [q @ 1:6]"},
       {"a: \"\\u12G4\"\n", kYamlErrorEscape, "Unexpected Unicode hex characters [12G4 @ 1:7]"},
       {"a: \"\\uD800\"\n", kYamlErrorEscape, "Unexpected Unicode character value [\\ud800"},

@@ -484,24 +484,40 @@ void gcmAbsorb(const AesGcmContext *gcm, uint8_t y[16], const uint8_t *data, siz
   }
 }
 
-// Starts the data of a message: J0 from the IV, E_K(J0) for the tag.
-void gcmStartMessage(AesGcmContext *gcm, const uint8_t *iv, int32_t ivLength) {
+// J0 of a message from its IV (IV || 1 for 12 bytes, else GHASH of the IV
+// with its length block) and E_K(J0), the mask of its tag.
+void gcmDeriveJ0(const AesGcmContext *gcm, const uint8_t *iv, int32_t ivLength, uint8_t j0[16],
+                 uint8_t mask[16]) {
+  if (ivLength == 12) {
+    memcpy(j0, iv, 12);
+    j0[12] = j0[13] = j0[14] = 0;
+    j0[15] = 1;
+  } else {
+    uint8_t lengths[16] = {};
+    memset(j0, 0, 16);
+    gcmAbsorb(gcm, j0, iv, size_t(ivLength));
+    gcmStore64be(lengths + 8, uint64_t(ivLength) * 8);
+    gcm->Kernel->ghash(gcm, j0, lengths, 1);
+  }
+  AES_EncryptBlocks(&gcm->Aes, j0, mask, 1);
+}
+
+// 1 when an encryption with this J0 and mask repeats the previous one: the
+// same IV under the same key (the mask differs under another key), which
+// would reuse the key stream and give away the authentication key.
+bool gcmRepeatsPrevious(const AesGcmContext *gcm, const uint8_t j0[16], const uint8_t mask[16]) {
+  return gcm->HasPrevious && memcmp(j0, gcm->PreviousJ0, 16) == 0 &&
+         memcmp(mask, gcm->PreviousTagMask, 16) == 0;
+}
+
+// Starts the data of a message at J0, with E_K(J0) for the tag.
+void gcmStartMessage(AesGcmContext *gcm, const uint8_t j0[16], const uint8_t mask[16]) {
   if (gcm->State != kAesGcmAad) {  // no SetAAD for this message: empty additional data
     memset(gcm->Ghash, 0, 16);
     gcm->AadLength = 0;
   }
-  if (ivLength == 12) {
-    memcpy(gcm->Counter, iv, 12);
-    gcm->Counter[12] = gcm->Counter[13] = gcm->Counter[14] = 0;
-    gcm->Counter[15] = 1;
-  } else {
-    uint8_t j0[16] = {}, lengths[16] = {};
-    gcmAbsorb(gcm, j0, iv, size_t(ivLength));
-    gcmStore64be(lengths + 8, uint64_t(ivLength) * 8);
-    gcm->Kernel->ghash(gcm, j0, lengths, 1);
-    memcpy(gcm->Counter, j0, 16);
-  }
-  AES_EncryptBlocks(&gcm->Aes, gcm->Counter, gcm->TagMask, 1);
+  memcpy(gcm->Counter, j0, 16);
+  memcpy(gcm->TagMask, mask, 16);
   gcm->CipherLength = 0;
   gcm->State = kAesGcmData;
 }
@@ -524,9 +540,17 @@ int gcmMayContinue(const AesGcmContext *gcm, int64_t length) {
   return 1;
 }
 
+// 0, logged, for a negative length: a length gone wrong writes nothing and
+// does not pass for an empty piece.
+int gcmLengthValid(int64_t length) {
+  if (length >= 0) return 1;
+  Log_Print(LOG_ERROR, KSRC, 0, "AES-GCM negative length (%lld)\n", (long long)length);
+  return 0;
+}
+
 int gcmCrypt(AesGcmContext *gcm, const void *in, void *out, int64_t length, bool encrypt) {
   CLASS_CHECK(gcm, kAesGcmContextTag);
-  if (!gcmMayContinue(gcm, length)) return 0;
+  if (!gcmLengthValid(length) || !gcmMayContinue(gcm, length)) return 0;
   if (length <= 0) return 1;
   CHECK_POINTER(in);
   CHECK_POINTER(out);
@@ -561,8 +585,20 @@ int gcmCryptIV(AesGcmContext *gcm, const void *iv, int32_t ivLength, const void 
     Log_Print(LOG_ERROR, KSRC, 0, "AES-GCM IV must not be empty\n");
     return 0;
   }
+  if (!gcmLengthValid(length)) return 0;
   CHECK_POINTER(iv);
-  gcmStartMessage(gcm, static_cast<const uint8_t *>(iv), ivLength);
+  uint8_t j0[16], mask[16];
+  gcmDeriveJ0(gcm, static_cast<const uint8_t *>(iv), ivLength, j0, mask);
+  if (encrypt) {
+    if (gcmRepeatsPrevious(gcm, j0, mask)) {
+      Log_Print(LOG_ERROR, KSRC, 0, "AES-GCM IV repeated under the same key\n");
+      return 0;
+    }
+    memcpy(gcm->PreviousJ0, j0, 16);
+    memcpy(gcm->PreviousTagMask, mask, 16);
+    gcm->HasPrevious = 1;
+  }
+  gcmStartMessage(gcm, j0, mask);
   return gcmCrypt(gcm, in, out, length, encrypt);
 }
 
@@ -639,7 +675,11 @@ int AesGcm_Decrypt(AesGcmContext *gcm, const void *in, void *out, int64_t length
 
 int AesGcm_GetAuthTag(AesGcmContext *gcm, void *tag, int32_t length) {
   CLASS_CHECK(gcm, kAesGcmContextTag);
-  if (length < 1) return 0;
+  if (length < kAesGcmMinTagBytes) {
+    Log_Print(LOG_ERROR, KSRC, 0, "AES-GCM tag shorter than %d bytes (%d)\n", kAesGcmMinTagBytes,
+              length);
+    return 0;
+  }
   CHECK_POINTER(tag);
   if (gcm->State == kAesGcmData || gcm->State == kAesGcmTail) {
     uint8_t lengths[16];

@@ -12,7 +12,10 @@
 // chosen when the key was set and its tables (TableHigh/TableLow or Powers)
 // are the ones filled; the counter block, GHASH value and tag are kept in the
 // standard's byte order whatever the kernel. (6) in and out may be the same
-// buffer; other overlaps are not allowed.
+// buffer; other overlaps are not allowed. (7) no two messages in a row are
+// enciphered with the same IV under the same key: the second EncryptIV is
+// refused (logged, 0, nothing written), since it would reuse the key stream
+// and give away the authentication key.
 //
 // Threads: a context belongs to one thread at a time. The kernel choice is an
 // atomic pointer read when a key is set.
@@ -26,6 +29,8 @@
 
 constexpr uint32_t kAesGcmContextTag = 0x11ee79d4;
 constexpr int32_t kAesGcmTagBytes = 16;
+// Shorter tags are refused: SP 800-38D allows 96 to 128 bits for general use.
+constexpr int32_t kAesGcmMinTagBytes = 12;
 constexpr int32_t kAesGcmPowers = 16;  // H^1..H^16: up to sixteen blocks share one reduction
 
 enum AesGcmState : int32_t {
@@ -53,6 +58,11 @@ struct AesGcmContext {
   uint8_t Tag[16];             // the finished tag
   int32_t State;               // AesGcmState
   const AesGcmKernel *Kernel;  // constant record, chosen at SetKey
+  // The last message enciphered: its J0 and E_K(J0), which tell a repeated
+  // IV under the same key (invariant 7).
+  uint8_t PreviousJ0[16];
+  uint8_t PreviousTagMask[16];
+  int32_t HasPrevious;
 };
 
 // An unkeyed context with reference count 1 into *gcm. Returns 1.
@@ -70,7 +80,9 @@ int AesGcm_SetAAD(AesGcmContext *gcm, const void *aad, int32_t length);
 
 // Starts the data of the message with an IV of ivLength bytes (12 bytes: J0 =
 // IV || 1; others: J0 from GHASH of the IV), then enciphers or deciphers
-// length bytes as Encrypt/Decrypt do. 0 when ivLength is below 1.
+// length bytes as Encrypt/Decrypt do. 0, with nothing written, when ivLength
+// is below 1, length is negative, or EncryptIV repeats the IV of the message
+// enciphered before under the same key (invariant 7).
 int AesGcm_EncryptIV(AesGcmContext *gcm, const void *iv, int32_t ivLength, const void *in,
                      void *out, int64_t length);
 int AesGcm_DecryptIV(AesGcmContext *gcm, const void *iv, int32_t ivLength, const void *in,
@@ -78,12 +90,14 @@ int AesGcm_DecryptIV(AesGcmContext *gcm, const void *iv, int32_t ivLength, const
 
 // Continues the running message. 0, with nothing written, when no message is
 // running, after a partial piece (invariant 2), or when the message would
-// pass 2^36 - 32 bytes (the counter would wrap). A length of 0 answers 1.
+// pass 2^36 - 32 bytes (the counter would wrap), or for a negative length.
+// A length of 0 answers 1.
 int AesGcm_Encrypt(AesGcmContext *gcm, const void *in, void *out, int64_t length);
 int AesGcm_Decrypt(AesGcmContext *gcm, const void *in, void *out, int64_t length);
 
-// Writes the first min(length, 16) bytes of the message's tag. 0 when no
-// message data was started (no IV) or length is below 1.
+// Writes the first min(length, 16) bytes of the message's tag. 0, logged,
+// when no message data was started (no IV) or length is below
+// kAesGcmMinTagBytes.
 int AesGcm_GetAuthTag(AesGcmContext *gcm, void *tag, int32_t length);
 
 // ---- for tests and benchmarks ------------------------------------------------

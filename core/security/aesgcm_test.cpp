@@ -1,6 +1,6 @@
 // AES-GCM: CAVP encryption and decryption files (IVs of 1, 12 and 128 bytes,
-// tags cut to 4-16 bytes, FAIL entries refused through the constant-time
-// comparison), the differential against Python cryptography in whole-block
+// tags of 4-16 bytes compared with the start of the whole tag, FAIL entries
+// refused through the constant-time comparison), the differential against Python cryptography in whole-block
 // pieces, and the message rules, on every kernel path.
 #include "core/security/aesgcm.h"
 
@@ -36,7 +36,7 @@ struct GcmResult {
 GcmResult gcmRun(AesGcmContext *gcm, const GcmCase &c, bool encrypt,
                  const std::vector<size_t> &pieces, bool inPlace) {
   const CipherBytes &in = encrypt ? c.plain : c.cipher;
-  GcmResult r{inPlace ? in : CipherBytes(in.size(), 0xee), CipherBytes(c.tag.size())};
+  GcmResult r{inPlace ? in : CipherBytes(in.size(), 0xee), CipherBytes(kAesGcmTagBytes)};
   const uint8_t *src = inPlace ? r.out.data() : in.data();
   EXPECT_EQ(AesGcm_SetAAD(gcm, c.aad.data(), int32_t(c.aad.size())), 1);
   auto first = encrypt ? AesGcm_EncryptIV : AesGcm_DecryptIV;
@@ -50,7 +50,8 @@ GcmResult gcmRun(AesGcmContext *gcm, const GcmCase &c, bool encrypt,
     done += pieces[i];
   }
   EXPECT_EQ(done, in.size());
-  EXPECT_EQ(AesGcm_GetAuthTag(gcm, r.tag.data(), int32_t(r.tag.size())), 1);
+  EXPECT_EQ(AesGcm_GetAuthTag(gcm, r.tag.data(), kAesGcmTagBytes), 1);
+  r.tag.resize(c.tag.size());  // shorter tags are the start of the whole one
   return r;
 }
 
@@ -139,13 +140,14 @@ TEST_P(GcmPaths, DataAfterAPartialPieceIsRefused) {
   EXPECT_EQ(out, before);
   EXPECT_NE(log.Take().find("AES-GCM data after a partial block"), std::string::npos);
   // The tag is that of the 20 bytes, and the next message starts as usual.
-  CipherBytes tag(16), expected(16);
+  CipherBytes tag(16), expected(16), next(12, 2);
   ASSERT_EQ(AesGcm_GetAuthTag(k.gcm, tag.data(), 16), 1);
-  AesGcm_EncryptIV(k.gcm, iv.data(), 12, data.data(), out.data(), 20);
-  AesGcm_GetAuthTag(k.gcm, expected.data(), 16);
+  GcmKeyed other(CipherBytes(16, 9));
+  AesGcm_EncryptIV(other.gcm, iv.data(), 12, data.data(), out.data(), 20);
+  AesGcm_GetAuthTag(other.gcm, expected.data(), 16);
   EXPECT_EQ(tag, expected);
   EXPECT_EQ(AesGcm_SetAAD(k.gcm, nullptr, 0), 1);
-  EXPECT_EQ(AesGcm_EncryptIV(k.gcm, iv.data(), 12, data.data(), out.data(), 32), 1);
+  EXPECT_EQ(AesGcm_EncryptIV(k.gcm, next.data(), 12, data.data(), out.data(), 32), 1);
   EXPECT_EQ(AesGcm_Encrypt(k.gcm, data.data(), out.data() + 32, 32), 1);
 }
 
@@ -199,20 +201,69 @@ TEST_P(GcmPaths, TagLengthsRepeatsAndMissingAad) {
   EXPECT_EQ(AesGcm_GetAuthTag(k.gcm, again.data(), 20), 1);
   EXPECT_EQ(CipherBytes(again.begin(), again.begin() + 16), full);
   EXPECT_EQ(CipherBytes(again.begin() + 16, again.end()), CipherBytes(4, 0xee));
-  EXPECT_EQ(AesGcm_GetAuthTag(k.gcm, cut.data(), 5), 1);
-  EXPECT_EQ(CipherBytes(cut.begin(), cut.begin() + 5), CipherBytes(full.begin(), full.begin() + 5));
-  EXPECT_EQ(cut[5], 0xee);
-  EXPECT_EQ(AesGcm_GetAuthTag(k.gcm, cut.data(), 0), 0);
-  EXPECT_EQ(AesGcm_GetAuthTag(k.gcm, cut.data(), -1), 0);
+  EXPECT_EQ(AesGcm_GetAuthTag(k.gcm, cut.data(), 12), 1);
+  EXPECT_EQ(CipherBytes(cut.begin(), cut.begin() + 12), CipherBytes(full.begin(), full.begin() + 12));
+  EXPECT_EQ(cut[12], 0xee);
   EXPECT_EQ(AesGcm_Encrypt(k.gcm, data.data(), out.data(), 16), 0);
   // A message without SetAAD has empty additional data, whatever came before.
-  ASSERT_EQ(AesGcm_SetAAD(k.gcm, data.data(), 13), 1);
-  ASSERT_EQ(AesGcm_EncryptIV(k.gcm, iv.data(), 12, data.data(), out.data(), 40), 1);
-  AesGcm_GetAuthTag(k.gcm, aadFree.data(), 16);
+  GcmKeyed second(CipherBytes(16, 3)), third(CipherBytes(16, 3));
+  ASSERT_EQ(AesGcm_SetAAD(second.gcm, data.data(), 13), 1);
+  ASSERT_EQ(AesGcm_EncryptIV(second.gcm, iv.data(), 12, data.data(), out.data(), 40), 1);
+  AesGcm_GetAuthTag(second.gcm, aadFree.data(), 16);
   ASSERT_NE(aadFree, full);
-  ASSERT_EQ(AesGcm_EncryptIV(k.gcm, iv.data(), 12, data.data(), out.data(), 40), 1);
-  AesGcm_GetAuthTag(k.gcm, aadFree.data(), 16);
+  ASSERT_EQ(AesGcm_EncryptIV(third.gcm, iv.data(), 12, data.data(), out.data(), 40), 1);
+  AesGcm_GetAuthTag(third.gcm, aadFree.data(), 16);
   EXPECT_EQ(aadFree, full);
+}
+
+// What a caller gets wrong is refused and logged, with nothing written: a
+// negative length, a tag shorter than 96 bits, and a second message under the
+// IV and key of the one before, which would reuse the key stream.
+TEST_P(GcmPaths, RefusesNegativeLengthsShortTagsAndRepeatedIvs) {
+  CipherBytes key(16, 3), data(40, 5), out(40, 0xee), tag(16, 0xee);
+  CipherBytes iv12(12, 4), iv7(7, 4), iv12b(12, 6);
+  TestLogCapture log;
+  {
+    GcmKeyed k(key);
+    EXPECT_EQ(AesGcm_EncryptIV(k.gcm, iv12.data(), 12, data.data(), out.data(), -1), 0);
+    EXPECT_EQ(AesGcm_DecryptIV(k.gcm, iv12.data(), 12, data.data(), out.data(), -16), 0);
+    ASSERT_EQ(AesGcm_EncryptIV(k.gcm, iv12.data(), 12, data.data(), out.data(), 0), 1);
+    EXPECT_EQ(AesGcm_Encrypt(k.gcm, data.data(), out.data(), -1), 0);
+    EXPECT_EQ(AesGcm_Decrypt(k.gcm, data.data(), out.data(), -1), 0);
+    EXPECT_EQ(out, CipherBytes(40, 0xee));
+    for (int32_t length : {-1, 0, 1, 4, 8, 11}) {
+      SCOPED_TRACE(length);
+      EXPECT_EQ(AesGcm_GetAuthTag(k.gcm, tag.data(), length), 0);
+      EXPECT_EQ(tag, CipherBytes(16, 0xee));
+    }
+    EXPECT_EQ(AesGcm_GetAuthTag(k.gcm, tag.data(), 12), 1);
+  }
+  std::string text = log.Take();
+  EXPECT_NE(text.find("AES-GCM negative length (-1)"), std::string::npos) << text;
+  EXPECT_NE(text.find("AES-GCM tag shorter than 12 bytes (11)"), std::string::npos) << text;
+  // Repeated IVs, of the 12-byte form and of the GHASH form.
+  for (const CipherBytes *iv : {&iv12, &iv7}) {
+    SCOPED_TRACE(iv->size());
+    GcmKeyed k(key);
+    int32_t n = int32_t(iv->size());
+    TestLogCapture repeated;
+    ASSERT_EQ(AesGcm_EncryptIV(k.gcm, iv->data(), n, data.data(), out.data(), 40), 1);
+    CipherBytes first = out;
+    out.assign(40, 0xee);
+    EXPECT_EQ(AesGcm_EncryptIV(k.gcm, iv->data(), n, data.data(), out.data(), 40), 0);
+    EXPECT_EQ(out, CipherBytes(40, 0xee));
+    // Keying again with the same key does not clear it; deciphering may repeat.
+    ASSERT_EQ(AesGcm_SetKey(k.gcm, key.data(), 16), 1);
+    EXPECT_EQ(AesGcm_EncryptIV(k.gcm, iv->data(), n, data.data(), out.data(), 40), 0);
+    EXPECT_EQ(AesGcm_DecryptIV(k.gcm, iv->data(), n, first.data(), out.data(), 40), 1);
+    EXPECT_EQ(AesGcm_DecryptIV(k.gcm, iv->data(), n, first.data(), out.data(), 40), 1);
+    EXPECT_EQ(out, data);
+    EXPECT_NE(repeated.Take().find("AES-GCM IV repeated under the same key"), std::string::npos);
+    // Another IV, or the same IV under another key, goes through.
+    EXPECT_EQ(AesGcm_EncryptIV(k.gcm, iv12b.data(), 12, data.data(), out.data(), 40), 1);
+    ASSERT_EQ(AesGcm_SetKey(k.gcm, CipherBytes(16, 8).data(), 16), 1);
+    EXPECT_EQ(AesGcm_EncryptIV(k.gcm, iv12b.data(), 12, data.data(), out.data(), 40), 1);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, GcmPaths, testing::ValuesIn(kCipherKernelPaths),

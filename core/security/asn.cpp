@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/str.h"
 #include "core/runtime/strw.h"
@@ -14,6 +15,14 @@ constexpr int kAsn1MaxLengthBytes = 4;
 constexpr int kAsn1MaxTagBytes = 4;  // high tag numbers up to 28 bits
 constexpr int kAsn1TextMax = kAsn1TextBytes - 1;
 constexpr int64_t kSecondsPerDay = 86400;
+// What one node costs as the allocator counts it: the node and its guards.
+constexpr int64_t kAsn1NodeCostBytes = int64_t(sizeof(Asn1Node)) + 16;
+
+// The most nodes one parse of a region of length bytes may make.
+int64_t asn1NodeLimit(int64_t length) {
+  if (length > kAsn1MaxLength) length = kAsn1MaxLength;  // no real region is longer
+  return (length * kAsn1NodeBudgetBytesPerByte + kAsn1NodeBudgetFloorBytes) / kAsn1NodeCostBytes;
+}
 
 // ---- Nodes ------------------------------------------------------------------------
 
@@ -84,34 +93,48 @@ struct Asn1Header {
   int indefinite;
 };
 
+// One parse: the buffer and the nodes it may still make (see
+// kAsn1NodeBudgetBytesPerByte). exhausted tells a failure for want of nodes,
+// which fails the whole parse, from bad input, which an encapsulated string
+// absorbs.
+struct Asn1Parse {
+  const uint8_t *data;
+  int64_t nodesLeft;
+  bool exhausted;
+};
+
 // One level of elements from *pos up to end; see Asn1_Parse. The recursion
 // goes at most kAsn1MaxDepth + 1 levels deep: deeper input fails first.
-bool asn1ParseLevel(Asn1Node *parent, const uint8_t *data, int64_t end, int64_t *pos,
+bool asn1ParseLevel(Asn1Parse *parse, Asn1Node *parent, int64_t end, int64_t *pos,
                     bool indefinite, int depth);
 
 // Reads the content of a primitive BIT STRING or OCTET STRING as elements when
 // the whole of it parses; otherwise the string keeps no children and that is
-// not an error (most strings hold plain bytes).
-void asn1ParseEncapsulated(Asn1Node *node, const uint8_t *data, int depth) {
-  int64_t start = node->content - data, end = start + node->contentLength;
+// not an error (most strings hold plain bytes). Running out of nodes is: it
+// fails the whole parse.
+bool asn1ParseEncapsulated(Asn1Parse *parse, Asn1Node *node, int depth) {
+  int64_t start = node->content - parse->data, end = start + node->contentLength;
   if (node->identifier == kAsn1BitString) {
     // Only whole bytes can be elements: the unused-bits count must be 0.
-    if (node->contentLength < 2 || node->content[0] != 0) return;
+    if (node->contentLength < 2 || node->content[0] != 0) return true;
     start++;
   } else if (node->contentLength < 2) {
-    return;
+    return true;
   }
-  int64_t pos = start;
-  if (!asn1ParseLevel(node, data, end, &pos, false, depth + 1)) {
+  int64_t pos = start, nodesLeft = parse->nodesLeft;
+  if (!asn1ParseLevel(parse, node, end, &pos, false, depth + 1)) {
     Asn1_Clear(node);
-    return;
+    parse->nodesLeft = nodesLeft;  // the nodes tried are freed again
+    return !parse->exhausted;
   }
   for (Asn1Link *link = node->children.first; link != nullptr; link = link->next)
     link->node->flags |= kAsn1NodeEncapsulated;
+  return true;
 }
 
-bool asn1ParseLevel(Asn1Node *parent, const uint8_t *data, int64_t end, int64_t *pos,
+bool asn1ParseLevel(Asn1Parse *parse, Asn1Node *parent, int64_t end, int64_t *pos,
                     bool indefinite, int depth) {
+  const uint8_t *data = parse->data;
   for (;;) {
     if (*pos == end) return !indefinite;  // an indefinite level needs its 00 00
     Asn1Header h;
@@ -126,6 +149,11 @@ bool asn1ParseLevel(Asn1Node *parent, const uint8_t *data, int64_t end, int64_t 
       return true;
     }
     if (depth > kAsn1MaxDepth) return false;
+    if (parse->nodesLeft == 0) {
+      parse->exhausted = true;
+      return false;
+    }
+    parse->nodesLeft--;
     Asn1Node *node = asn1NewNode();
     node->elementStart = data + *pos;
     node->identifier = h.identifier;
@@ -137,7 +165,7 @@ bool asn1ParseLevel(Asn1Node *parent, const uint8_t *data, int64_t end, int64_t 
     if (h.indefinite) {
       node->flags |= kAsn1NodeIndefinite;
       int64_t childPos = contentStart;
-      if (!asn1ParseLevel(node, data, end, &childPos, true, depth + 1)) return false;
+      if (!asn1ParseLevel(parse, node, end, &childPos, true, depth + 1)) return false;
       // The children's bytes; the closing 00 00 belongs to the element only.
       int64_t length = childPos - contentStart - 2;
       if (length > kAsn1MaxLength) return false;
@@ -147,10 +175,11 @@ bool asn1ParseLevel(Asn1Node *parent, const uint8_t *data, int64_t end, int64_t 
     }
     if (h.identifier & 0x20) {
       int64_t childPos = contentStart;
-      if (!asn1ParseLevel(node, data, contentStart + h.contentLength, &childPos, false, depth + 1))
+      if (!asn1ParseLevel(parse, node, contentStart + h.contentLength, &childPos, false,
+                          depth + 1))
         return false;
     } else if (h.identifier == kAsn1BitString || h.identifier == kAsn1OctetString) {
-      asn1ParseEncapsulated(node, data, depth);
+      if (!asn1ParseEncapsulated(parse, node, depth)) return false;
     }
     *pos = contentStart + h.contentLength;
   }
@@ -439,7 +468,11 @@ int Asn1_Parse(Asn1Node *parent, const uint8_t *data, int64_t size, int64_t offs
     return 0;
   }
   int64_t pos = offset;
-  if (!asn1ParseLevel(parent, data, offset + length, &pos, indefinite != 0, depth)) {
+  Asn1Parse parse{data, asn1NodeLimit(length), false};
+  if (!asn1ParseLevel(&parse, parent, offset + length, &pos, indefinite != 0, depth)) {
+    if (parse.exhausted)
+      Log_Print(LOG_ERROR, KSRC, 0, "ASN.1 element limit reached (%lld elements in %lld bytes)\n",
+                (long long)asn1NodeLimit(length), (long long)length);
     Asn1_Clear(parent);
     return 0;
   }

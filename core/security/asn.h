@@ -15,7 +15,9 @@
 // content parses, and carry kAsn1NodeEncapsulated. (5) accessors and
 // converters answer 0 (or NULL) for a NULL node, so walking a tree through
 // missing children never stops the program; a pointer to something other
-// than a node still does.
+// than a node still does. (6) the nodes of one parse (elements inside string
+// contents included) take at most kAsn1NodeBudgetBytesPerByte bytes of
+// memory per byte of the region, plus kAsn1NodeBudgetFloorBytes.
 //
 // Threads: a tree is used by one thread at a time (child lookups move a
 // cursor inside the node); the module keeps no shared state.
@@ -30,6 +32,13 @@ constexpr uint32_t kAsn1NodeTag = 0xe7d274d9;
 constexpr uint32_t kAsn1ListTag = 0x68c77bb9;
 // Nesting limit: real certificates, PKCS#7 and PKCS#12 use about 12 levels.
 constexpr int kAsn1MaxDepth = 32;
+// Node memory of one parse, as the allocator counts it (guards included): at
+// most this many bytes per byte of the region parsed, plus the floor. That is
+// about one element per 11 bytes; a certificate has one per 7 to 30, and the
+// floor (some 6,000 elements) covers certificates, chains, PKCS#7 signatures
+// and PKCS#12 files whole.
+constexpr int64_t kAsn1NodeBudgetBytesPerByte = 16;
+constexpr int64_t kAsn1NodeBudgetFloorBytes = int64_t(1) << 20;
 // Text outputs (OID text, strings) hold this many bytes, terminator included.
 constexpr int kAsn1TextBytes = 320;
 // The writers' buffers.
@@ -108,8 +117,9 @@ int Asn1_ParseBuffer(Asn1Node *document, const uint8_t *data, int64_t length);
 // data (size bytes) as children of parent, at the given depth. In indefinite
 // mode the level ends at an end-of-contents 00 00, which *consumed counts;
 // otherwise exactly at the region's end. Returns 1 with *consumed the bytes
-// used; 0 (parent's children cleared, *consumed 0) for bad input or a region
-// outside the data.
+// used; 0 (parent's children cleared, *consumed 0) for bad input, a region
+// outside the data, or more elements than invariant (6) allows (logged as
+// "ASN.1 element limit reached (...)").
 int Asn1_Parse(Asn1Node *parent, const uint8_t *data, int64_t size, int64_t offset,
                int64_t length, int indefinite, int depth, int64_t *consumed);
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/memory.h"
+#include "tests/log_capture.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -573,6 +575,60 @@ TEST(Asn1, ParseRegionOutsideTheDataFails) {
   EXPECT_EQ(consumed, 4);
   EXPECT_EQ(Asn1_ParseBuffer(doc, data.data(), 0), 0);
   Asn1_Release(&doc);
+}
+
+// Every element costs a node of some 176 bytes, so a region of two-byte
+// elements would take 88 times its size. A parse keeps its node memory within
+// 16 times the region plus a floor of 1 MiB, and fails past that.
+TEST(Asn1, NodeMemoryStaysWithinTheBudget) {
+  auto nulls = [](size_t bytes) {
+    Bytes out;
+    for (size_t i = 0; i + 2 <= bytes; i += 2) out.insert(out.end(), {0x05, 0x00});
+    return out;
+  };
+  auto wrap = [](uint8_t tag, const Bytes &content) {
+    size_t n = content.size();
+    Bytes out{tag, 0x83, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+  };
+  auto indefinite = [](const Bytes &content) {
+    Bytes out{0x30, 0x80};
+    out.insert(out.end(), content.begin(), content.end());
+    out.insert(out.end(), {0x00, 0x00});
+    return out;
+  };
+  const size_t big = 256 * 1024, small = 8 * 1024;
+  struct Row {
+    const char *name;
+    Bytes data;
+    int result;
+  } rows[] = {
+      {"flat NULLs", nulls(big), 0},
+      {"a SEQUENCE of NULLs", wrap(0x30, nulls(big)), 0},
+      {"an indefinite SEQUENCE of NULLs", indefinite(nulls(big)), 0},
+      {"NULLs inside an OCTET STRING", wrap(0x04, nulls(big)), 0},
+      {"NULLs within the floor", nulls(small), 1},
+      {"an OCTET STRING of plain bytes", wrap(0x04, Bytes(big, 0xff)), 1},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    int64_t size = int64_t(row.data.size());
+    Mem_Init(0);
+    int64_t countBefore = 0, bytesBefore = 0, count = 0, bytes = 0;
+    Mem_GetUsage(&countBefore, &bytesBefore);
+    TestLogCapture capture;
+    Asn1Node *doc = nullptr;
+    Asn1_Create(&doc);
+    EXPECT_EQ(Asn1_ParseBuffer(doc, row.data.data(), size), row.result);
+    Mem_GetUsage(&count, &bytes);
+    EXPECT_LE(bytes - bytesBefore, 16 * size + (1 << 20));
+    EXPECT_EQ(Asn1_GetChildCount(doc) == 0, row.result == 0);
+    Asn1_Release(&doc);
+    std::string log = capture.Take();
+    EXPECT_EQ(log.find("ASN.1 element limit reached") != std::string::npos, row.result == 0) << log;
+    Mem_Shutdown();
+  }
 }
 
 TEST(Asn1DeathTest, WrongObjectsStop) {

@@ -245,7 +245,8 @@ int CryptSymmetric_GetAuthTag(CryptSymmetric *crypt, void *tag, int32_t length) 
 }
 
 int Crypt_ConstantTimeEqual(const void *a, const void *b, int64_t length) {
-  if (length <= 0) return 1;
+  if (length < 0) return 0;
+  if (length == 0) return 1;
   CHECK_POINTER(a);
   CHECK_POINTER(b);
   const auto *x = static_cast<const uint8_t *>(a);

@@ -81,6 +81,7 @@ int CryptSymmetric_GetAuthTag(CryptSymmetric *crypt, void *tag, int32_t length);
 
 // 1 when the length bytes at a and b are equal, else 0. Reads every byte and
 // never branches on their values, so the time taken says nothing about where
-// they differ. A length of 0 or less answers 1. Stops the program on a NULL
-// pointer when length is above 0.
+// they differ. A length of 0 answers 1; a negative one answers 0, so a length
+// gone wrong never passes a check. Stops the program on a NULL pointer when
+// length is above 0.
 int Crypt_ConstantTimeEqual(const void *a, const void *b, int64_t length);
