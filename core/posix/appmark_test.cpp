@@ -109,12 +109,15 @@ std::string socketPath(const std::string &markName) {
   return path;
 }
 
-int connectTo(const std::string &path) {
+// A Unix stream socket connected to (bound: listening on) path, or -1.
+int socketAt(const std::string &path, bool listening) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_un address = {};
   address.sun_family = AF_UNIX;
   strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+  auto *where = reinterpret_cast<sockaddr *>(&address);
+  if (listening ? bind(fd, where, sizeof address) != 0 || listen(fd, 4) != 0
+                : connect(fd, where, sizeof address) != 0) {
     close(fd);
     return -1;
   }
@@ -148,6 +151,39 @@ void pumpMain() {
   Thread_Yield();
 }
 
+// One byte carrying one descriptor (SCM_RIGHTS) over a Unix socket.
+struct FdMessage {
+  char control[CMSG_SPACE(sizeof(int))] = {};
+  char byte = 0;
+  struct iovec iov = {&byte, 1};
+  struct msghdr message = {};
+
+  FdMessage() {
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+  }
+  FdMessage(const FdMessage &) = delete;
+  FdMessage &operator=(const FdMessage &) = delete;
+
+  bool Send(int socket, int fd) {
+    struct cmsghdr *header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    return sendmsg(socket, &message, 0) == 1;
+  }
+  // The descriptor, or -1.
+  int Receive(int socket) {
+    int fd = -1;
+    if (recvmsg(socket, &message, MSG_CMSG_CLOEXEC) == 1 && CMSG_FIRSTHDR(&message) != nullptr)
+      memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
+    return fd;
+  }
+};
+
 class AppMarkThreaded : public ThreadTest {};
 class AppMarkThreadedDeathTest : public ThreadTest {};
 
@@ -179,11 +215,11 @@ TEST_F(AppMarkThreaded, SecondAcquireWaitsThenTakesOverFromAKilledHolder) {
   waiter.join();
   EXPECT_EQ(acquired.load(), 1);
   EXPECT_LT(secondsSince(start), 5.0);
-  int fd = connectTo(socketPath(name + "-EXCLUSIVE"));
+  int fd = socketAt(socketPath(name + "-EXCLUSIVE"), false);
   EXPECT_GE(fd, 0);
   if (fd >= 0) close(fd);
   EXPECT_EQ(AppMark_Release(mark), 1);
-  EXPECT_EQ(connectTo(socketPath(name + "-EXCLUSIVE")), -1);  // removed with the lock
+  EXPECT_EQ(socketAt(socketPath(name + "-EXCLUSIVE"), false), -1);  // removed with the lock
   AppMark_Delete(&mark);
   EXPECT_EQ(mark, nullptr);
 }
@@ -202,7 +238,7 @@ TEST_F(AppMarkThreaded, SentDataReachesTheCallbackOnTheAcquiringThread) {
   EXPECT_TRUE(received.data == pattern(300));
 
   // More than a mark takes: the holder hangs up without an answer.
-  int fd = connectTo(socketPath(name + "-EXCLUSIVE"));
+  int fd = socketAt(socketPath(name + "-EXCLUSIVE"), false);
   ASSERT_GE(fd, 0);
   uint32_t tooMuch = kAppMarkMaxDataBytes + 1;
   EXPECT_EQ(write(fd, &tooMuch, sizeof tooMuch), ssize_t(sizeof tooMuch));
@@ -249,12 +285,8 @@ TEST(AppMark, NoListenerOrStaleSocketAnswersAtOnce) {
     SCOPED_TRACE(stale);
     if (stale) {
       // A socket file whose listener is gone.
-      int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-      struct sockaddr_un address = {};
-      address.sun_family = AF_UNIX;
-      std::string path = socketPath(markName);
-      strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-      ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+      int fd = socketAt(socketPath(markName), true);
+      ASSERT_GE(fd, 0);
       close(fd);
     }
     auto start = std::chrono::steady_clock::now();
@@ -362,7 +394,7 @@ TEST_F(AppMarkThreaded, RootHolderHearsOnlyRoot) {
     FSF_EXPECT(child, holder.Held());
     std::string path = socketPath(name + "-EXCLUSIVE");
     runAsNobody(child, [&](FsFaultChild &nobody) {
-      int fd = connectTo(path);
+      int fd = socketAt(path, false);
       FSF_EXPECT(nobody, fd >= 0);
       if (fd < 0) return;
       std::vector<uint8_t> data = pattern(10);
@@ -408,39 +440,13 @@ TEST(AppMark, SenderSendsToNoOtherUser) {
   std::string foreign = env.dir / "foreign.sock";
   FSFAULT_RUN([&](FsFaultChild &child) {
     if (!child.DropPrivileges()) return;
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, foreign.c_str(), sizeof address.sun_path - 1);
-    FSF_EXPECT_EQ(child, bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    FSF_EXPECT_EQ(child, listen(fd, 4), 0);
-    char cmsg[CMSG_SPACE(sizeof(int))] = {};
-    char byte = 0;
-    struct iovec iov = {&byte, 1};
-    struct msghdr message = {};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = cmsg;
-    message.msg_controllen = sizeof cmsg;
-    CMSG_FIRSTHDR(&message)->cmsg_level = SOL_SOCKET;
-    CMSG_FIRSTHDR(&message)->cmsg_type = SCM_RIGHTS;
-    CMSG_FIRSTHDR(&message)->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(CMSG_FIRSTHDR(&message)), &fd, sizeof fd);
-    FSF_EXPECT_EQ(child, sendmsg(pair[1], &message, 0), ssize_t(1));
+    int fd = socketAt(foreign, true);
+    FSF_EXPECT(child, fd >= 0 && FdMessage().Send(pair[1], fd));
   });
   close(pair[1]);
-  char cmsg[CMSG_SPACE(sizeof(int))] = {};
-  char byte = 0;
-  struct iovec iov = {&byte, 1};
-  struct msghdr message = {};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = cmsg;
-  message.msg_controllen = sizeof cmsg;
-  ASSERT_EQ(recvmsg(pair[0], &message, 0), ssize_t(1));
+  int listenFd = FdMessage().Receive(pair[0]);
   close(pair[0]);
-  int listenFd = -1;
-  memcpy(&listenFd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof listenFd);
+  ASSERT_GE(listenFd, 0);
   ASSERT_EQ(rename(foreign.c_str(), socketPath(markName).c_str()), 0);
 
   Platform_Init();
