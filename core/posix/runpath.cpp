@@ -56,10 +56,11 @@ int runPathMake(const char *directory) {
   return 1;
 }
 
-// The run directory of uid, and how many of its trailing components this
-// process may have to create (the user's own run directory is never made
-// here; a cache directory may be). own: uid is the effective user, whose
-// environment counts. 1, or 0 with the error recorded.
+// The run directory of uid in out, and in *create how many of its trailing
+// components are made when missing (the user's runtime directory is never
+// made here; a cache directory may be). own: uid is the effective user,
+// whose environment counts. The length of the text, or 0 with the error
+// recorded.
 int runPathDirectory(uint32_t uid, bool own, char *out, int size, int *create) {
   *create = 1;
   const char *runtime = own ? getenv("XDG_RUNTIME_DIR") : nullptr;
