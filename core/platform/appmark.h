@@ -9,6 +9,14 @@
 // kAppMarkMaxDataBytes; the holder answers one byte, 1, once the data
 // callback has run on the thread that acquired the mark.
 //
+// Who may talk (the kernel's record of the peer, SO_PEERCRED): as between
+// privilege levels, a higher one may message a lower one, never the
+// reverse. The holder hears only senders of its own effective uid or root
+// (a root holder, root alone); a sender sends only to a holder of its own
+// uid or, when it is root acting for the desktop user, to that user's. The
+// lock itself stays shared between root and the desktop user, so either
+// sees the other's mark as held; no other uid is ever sent to or heard.
+//
 // Invariants: (1) only the lock holder binds the socket, after it holds the
 // lock (a stale socket file of a holder that died is unlinked first), and it
 // unlinks it before it lets the lock go. (2) an acquire that fails leaves no
@@ -68,7 +76,9 @@ void AppMark_SetName(AppMark *mark, const char *name);
 // Takes the mark within timeoutMs (negative: without limit), then binds the
 // socket and starts the listener. 1 when held; 0 when another holds it, the
 // lock cannot be made, or the socket cannot be bound (the lock is then given
-// back and the mutex object deleted).
+// back and the mutex object deleted). A run directory of another user is
+// refused with error 5 (logged), unlike a mark held elsewhere (1460 after
+// the time-out).
 int AppMark_Acquire(AppMark *mark, int32_t timeoutMs);
 // Stops the listener, removes the socket and gives the lock back. 1; 0 when
 // the mark holds no mutex.
@@ -79,7 +89,8 @@ int AppMark_Close(AppMark *mark);
 void AppMark_SetDataCallback(AppMark *mark, void *context, AppMarkDataFunction function);
 // Sends data to the process holding the program's exclusive mark (the mark
 // of Platform_Exclusive in this process names it). Nothing listening, or a
-// stale socket: 0 at once. Otherwise waits up to kAppMarkSendTimeoutMs for
+// stale socket: 0 at once; a holder this process may not send to: 0 with
+// error 5 (logged), nothing sent. Otherwise waits up to kAppMarkSendTimeoutMs for
 // the answer. The answer (1 when the holder handled it), else 0.
 int AppMark_SendToRunning(const void *data, uint32_t size);
 

@@ -5,8 +5,9 @@
 // left taken by a process that is gone.
 //
 // Invariants: (1) the run directory is $XDG_RUNTIME_DIR/keelson (else
-// /run/user/<uid>/keelson, else /tmp/keelson-<uid>), mode 0700 and owned by
-// the user; a directory owned by anyone else is refused. (2) a root process
+// /run/user/<uid>/keelson, else $XDG_CACHE_HOME/keelson/run under the
+// user's home), mode 0700 and owned by the user; a directory or lock file
+// owned by anyone else is refused (5). (2) a root process
 // with a desktop user uses that user's run directory under the user's
 // file-system identity, so an elevated and a normal instance share one lock.
 // (3) names are escaped into file names ('%' and every byte but letters,

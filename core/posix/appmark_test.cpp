@@ -1,6 +1,7 @@
 #include "core/platform/appmark.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,12 +25,14 @@
 #include "core/posix/runpath.h"
 #include "core/platform/thread.h"
 #include "tests/fsfault.h"
+#include "tests/log_capture.h"
 #include "tests/peer_record.h"
 #include "tests/wake_hook.h"
 
 namespace {
 
 constexpr const char *kMarkPeer = KEELSON_MARK_PEER;
+constexpr uid_t kNobody = 65534;
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -85,9 +88,10 @@ struct Holder {
 };
 
 // Runs a mark_peer command to its end; its exit code, or -1.
-int32_t runPeer(const std::string &arguments, const std::function<void()> &pump = nullptr) {
+int32_t runPeer(const std::string &arguments, const std::function<void()> &pump = nullptr,
+                uint32_t flags = kExecuteKeepIdentity) {
   ProcessHandle *process = nullptr;
-  if (!Platform_Execute(kMarkPeer, arguments.c_str(), "", kExecuteKeepIdentity, &process))
+  if (!Platform_Execute(kMarkPeer, arguments.c_str(), "", flags, &process))
     return -1;
   int32_t code = -1;
   Peer_WaitUntil([&] {
@@ -105,12 +109,15 @@ std::string socketPath(const std::string &markName) {
   return path;
 }
 
-int connectTo(const std::string &path) {
+// A Unix stream socket connected to (bound: listening on) path, or -1.
+int socketAt(const std::string &path, bool listening) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_un address = {};
   address.sun_family = AF_UNIX;
   strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+  auto *where = reinterpret_cast<sockaddr *>(&address);
+  if (listening ? bind(fd, where, sizeof address) != 0 || listen(fd, 4) != 0
+                : connect(fd, where, sizeof address) != 0) {
     close(fd);
     return -1;
   }
@@ -144,6 +151,39 @@ void pumpMain() {
   Thread_Yield();
 }
 
+// One byte carrying one descriptor (SCM_RIGHTS) over a Unix socket.
+struct FdMessage {
+  char control[CMSG_SPACE(sizeof(int))] = {};
+  char byte = 0;
+  struct iovec iov = {&byte, 1};
+  struct msghdr message = {};
+
+  FdMessage() {
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+  }
+  FdMessage(const FdMessage &) = delete;
+  FdMessage &operator=(const FdMessage &) = delete;
+
+  bool Send(int socket, int fd) {
+    struct cmsghdr *header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    return sendmsg(socket, &message, 0) == 1;
+  }
+  // The descriptor, or -1.
+  int Receive(int socket) {
+    int fd = -1;
+    if (recvmsg(socket, &message, MSG_CMSG_CLOEXEC) == 1 && CMSG_FIRSTHDR(&message) != nullptr)
+      memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
+    return fd;
+  }
+};
+
 class AppMarkThreaded : public ThreadTest {};
 class AppMarkThreadedDeathTest : public ThreadTest {};
 
@@ -175,11 +215,11 @@ TEST_F(AppMarkThreaded, SecondAcquireWaitsThenTakesOverFromAKilledHolder) {
   waiter.join();
   EXPECT_EQ(acquired.load(), 1);
   EXPECT_LT(secondsSince(start), 5.0);
-  int fd = connectTo(socketPath(name + "-EXCLUSIVE"));
+  int fd = socketAt(socketPath(name + "-EXCLUSIVE"), false);
   EXPECT_GE(fd, 0);
   if (fd >= 0) close(fd);
   EXPECT_EQ(AppMark_Release(mark), 1);
-  EXPECT_EQ(connectTo(socketPath(name + "-EXCLUSIVE")), -1);  // removed with the lock
+  EXPECT_EQ(socketAt(socketPath(name + "-EXCLUSIVE"), false), -1);  // removed with the lock
   AppMark_Delete(&mark);
   EXPECT_EQ(mark, nullptr);
 }
@@ -198,7 +238,7 @@ TEST_F(AppMarkThreaded, SentDataReachesTheCallbackOnTheAcquiringThread) {
   EXPECT_TRUE(received.data == pattern(300));
 
   // More than a mark takes: the holder hangs up without an answer.
-  int fd = connectTo(socketPath(name + "-EXCLUSIVE"));
+  int fd = socketAt(socketPath(name + "-EXCLUSIVE"), false);
   ASSERT_GE(fd, 0);
   uint32_t tooMuch = kAppMarkMaxDataBytes + 1;
   EXPECT_EQ(write(fd, &tooMuch, sizeof tooMuch), ssize_t(sizeof tooMuch));
@@ -245,12 +285,8 @@ TEST(AppMark, NoListenerOrStaleSocketAnswersAtOnce) {
     SCOPED_TRACE(stale);
     if (stale) {
       // A socket file whose listener is gone.
-      int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-      struct sockaddr_un address = {};
-      address.sun_family = AF_UNIX;
-      std::string path = socketPath(markName);
-      strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-      ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+      int fd = socketAt(socketPath(markName), true);
+      ASSERT_GE(fd, 0);
       close(fd);
     }
     auto start = std::chrono::steady_clock::now();
@@ -292,34 +328,191 @@ TEST_F(AppMarkThreaded, ExclusiveIsSeenByASecondProcess) {
   EXPECT_EQ(runPeer("try " + name + " 0"), 0);
 }
 
+// In a forked child: a private /run whose user/65534 is that user's run
+// directory (its home, /nonexistent, holds none), so root acting for 65534
+// and 65534 itself meet there, as they would under a login manager.
+bool giveNobodyARunDirectory(FsFaultChild &child) {
+  if (!child.MountTmpfs("/run", "mode=0755")) return false;
+  bool ok = mkdir("/run/user", 0755) == 0 && mkdir("/run/user/65534", 0700) == 0 &&
+            chown("/run/user/65534", kNobody, kNobody) == 0;
+  FSF_EXPECT(child, ok);
+  return ok;
+}
+
+// Runs body as 65534 in a process of its own; its failures are the child's.
+void runAsNobody(FsFaultChild &child, const std::function<void(FsFaultChild &)> &body) {
+  FsFaultReport report = FsFault_Run([&](FsFaultChild &nobody) {
+    if (nobody.DropPrivileges()) body(nobody);
+  });
+  for (const std::string &failure : report.failures) child.Fail(__FILE__, __LINE__, failure);
+  if (report.skipped) child.Fail(__FILE__, __LINE__, report.skipReason);
+}
+
 TEST_F(AppMarkThreaded, RootActingForAUserSharesTheUsersMark) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   MarkEnvironment env;
   PeerEnvScope sudo("SUDO_UID", "65534");
-  // Root for 65534 holds; a 65534 process finds it taken.
-  {
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!giveNobodyARunDirectory(child)) return;
+    // Root for 65534 holds; a 65534 process finds it taken.
+    {
+      std::string name = uniqueName();
+      Holder holder(env, name, true, kExecuteKeepIdentity);
+      FSF_EXPECT(child, holder.Held());
+      runAsNobody(child, [&](FsFaultChild &nobody) {
+        unsetenv("XDG_RUNTIME_DIR");
+        Platform_Init();
+        FSF_EXPECT_EQ(nobody, Platform_Exclusive(name.c_str(), 0), 1);
+        Platform_Shutdown();
+      });
+    }
+    // 65534 (started as the desktop user) holds; root acting for it finds
+    // it taken and reaches it.
+    std::string name = uniqueName();
+    Holder holder(env, name, true, 0);
+    FSF_EXPECT(child, holder.Held());
+    Platform_Init();
+    FSF_EXPECT_EQ(child, Platform_Exclusive(name.c_str(), 0), 1);
+    std::vector<uint8_t> data = pattern(300);
+    FSF_EXPECT_EQ(child, AppMark_SendToRunning(data.data(), uint32_t(data.size())), 1);
+    FSF_EXPECT_EQ(child, Peer_ReadFile(holder.data), "300 1 1\n");
+    Platform_Shutdown();
+  });
+}
+
+// Root acting for 65534 holds the mark in 65534's run directory, where
+// 65534 can reach its socket: a 65534 sender is not heard, whether it talks
+// the wire format itself or sends as a mark does; root is.
+TEST_F(AppMarkThreaded, RootHolderHearsOnlyRoot) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  MarkEnvironment env;
+  PeerEnvScope sudo("SUDO_UID", "65534");
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!giveNobodyARunDirectory(child)) return;
     std::string name = uniqueName();
     Holder holder(env, name, true, kExecuteKeepIdentity);
-    ASSERT_TRUE(holder.Held());
-    FSFAULT_RUN([&](FsFaultChild &child) {
-      if (!child.DropPrivileges()) return;
-      unsetenv("XDG_RUNTIME_DIR");
-      Platform_Init();
-      FSF_EXPECT_EQ(child, Platform_Exclusive(name.c_str(), 0), 1);
-      Platform_Shutdown();
+    FSF_EXPECT(child, holder.Held());
+    std::string path = socketPath(name + "-EXCLUSIVE");
+    runAsNobody(child, [&](FsFaultChild &nobody) {
+      int fd = socketAt(path, false);
+      FSF_EXPECT(nobody, fd >= 0);
+      if (fd < 0) return;
+      std::vector<uint8_t> data = pattern(10);
+      uint32_t size = 10;
+      ssize_t ignored = send(fd, &size, sizeof size, MSG_NOSIGNAL);
+      ignored = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+      (void)ignored;
+      struct pollfd p = {fd, POLLIN, 0};
+      char answer = 0;
+      if (poll(&p, 1, 20000) == 1 && read(fd, &answer, 1) == 1) FSF_EXPECT_EQ(nobody, answer, 0);
+      close(fd);
     });
-  }
-  // 65534 (started as the desktop user) holds; root acting for it finds it
-  // taken and reaches it.
+    // What the holder has recorded after each sender.
+    struct Sender {
+      uint32_t flags;
+      int32_t exitCode;
+      const char *recorded;
+    } const senders[] = {
+        {0, 1, ""},                             // as 65534
+        {kExecuteKeepIdentity, 0, "10 1 1\n"},  // root, for 65534
+    };
+    for (const Sender &sender : senders) {
+      FSF_EXPECT_EQ(child, runPeer("send " + name + " 10 20000", nullptr, sender.flags),
+                    sender.exitCode);
+      FSF_EXPECT_EQ(child, Peer_ReadFile(holder.data), std::string(sender.recorded));
+    }
+  });
+}
+
+// A holder of another uid (its listener made by a 65534 process) behind the
+// mark of a root process: the root sender sends nothing to it.
+TEST(AppMark, SenderSendsToNoOtherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  MarkEnvironment env;
   std::string name = uniqueName();
-  Holder holder(env, name, true, 0);
-  ASSERT_TRUE(holder.Held());
+  std::string markName = name + "-EXCLUSIVE";
+  Mutex *lock = nullptr;
+  ASSERT_EQ(Mutex_Create(&lock, ("Local\\" + markName).c_str()), 1);
+  ASSERT_EQ(Mutex_Wait(lock, 0), 1);
+  // The 65534 process listens and hands its socket over.
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  std::string foreign = env.dir / "foreign.sock";
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.DropPrivileges()) return;
+    int fd = socketAt(foreign, true);
+    FSF_EXPECT(child, fd >= 0 && FdMessage().Send(pair[1], fd));
+  });
+  close(pair[1]);
+  int listenFd = FdMessage().Receive(pair[0]);
+  close(pair[0]);
+  ASSERT_GE(listenFd, 0);
+  ASSERT_EQ(rename(foreign.c_str(), socketPath(markName).c_str()), 0);
+
   Platform_Init();
-  EXPECT_EQ(Platform_Exclusive(name.c_str(), 0), 1);
-  std::vector<uint8_t> data = pattern(300);
-  EXPECT_EQ(AppMark_SendToRunning(data.data(), uint32_t(data.size())), 1);
-  EXPECT_EQ(Peer_ReadFile(holder.data), "300 1 1\n");
+  ASSERT_EQ(Platform_Exclusive(name.c_str(), 0), 1);
+  AppMark_SetSendTimeoutForTest(500);
+  std::vector<uint8_t> data = pattern(10);
+  EXPECT_EQ(AppMark_SendToRunning(data.data(), uint32_t(data.size())), 0);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorAccessDenied);
+  AppMark_SetSendTimeoutForTest(0);
   Platform_Shutdown();
+  // The sender connected and hung up without a byte.
+  int conn = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  ASSERT_GE(conn, 0);
+  char buffer[64];
+  EXPECT_EQ(read(conn, buffer, sizeof buffer), 0);
+  close(conn);
+  close(listenFd);
+  Mutex_Delete(&lock);
+}
+
+// Without a run directory of its own, root's marks live under its cache
+// directory, which no other user can make first (a /tmp name could be), and
+// a planted directory there is refused as such, not taken for a held mark.
+TEST_F(AppMarkThreaded, RunDirectoryFallbackCannotBeTakenByAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  MarkEnvironment env;
+  std::string name = uniqueName();
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    // An empty /tmp and no /run/user/0 in this child.
+    if (!child.MountTmpfs("/tmp", "mode=1777") || !child.MountTmpfs("/run", "mode=0755")) return;
+    runAsNobody(child, [&](FsFaultChild &nobody) {
+      FSF_EXPECT_EQ(nobody, mkdir("/tmp/keelson-0", 0777), 0);
+      for (const char *directory :
+           {"/tmp/nobody", "/tmp/nobody/keelson", "/tmp/nobody/keelson/run"})
+        FSF_EXPECT_EQ(nobody, mkdir(directory, 0700), 0);
+    });
+    unsetenv("XDG_RUNTIME_DIR");
+    FSF_EXPECT_EQ(child, mkdir("/tmp/root", 0700), 0);
+    setenv("XDG_CACHE_HOME", "/tmp/root/cache", 1);
+    Platform_Init();
+    FSF_EXPECT_EQ(child, Platform_Exclusive(name.c_str(), 0), 0);
+    std::string path = socketPath(name + "-EXCLUSIVE");
+    FSF_EXPECT_EQ(child, path.rfind("/tmp/root/cache/keelson/run/", 0), size_t(0));
+    struct stat status = {};
+    FSF_EXPECT_EQ(child, stat("/tmp/root/cache/keelson/run", &status), 0);
+    FSF_EXPECT_EQ(child, status.st_mode & 0777, 0700u);
+    Platform_Shutdown();
+
+    // Without XDG_CACHE_HOME: the home of the password database (an empty
+    // one here), its cache directory made when missing.
+    DesktopUserAccount account;
+    if (DesktopUser_ReadAccount(0, &account) && std::string(account.home) == "/root" &&
+        child.MountTmpfs("/root", "mode=0700")) {
+      unsetenv("XDG_CACHE_HOME");
+      FSF_EXPECT_EQ(child, socketPath(name).rfind("/root/.cache/keelson/run/", 0), size_t(0));
+    }
+
+    // A run directory of another user: refused, and said so.
+    setenv("XDG_CACHE_HOME", "/tmp/nobody", 1);
+    Platform_Init();
+    TestLogCapture capture;
+    FSF_EXPECT_EQ(child, Platform_Exclusive(name.c_str(), 0), 1);
+    FSF_EXPECT_EQ(child, Platform_GetLastError(), kPlatformErrorAccessDenied);
+    FSF_EXPECT(child, capture.Take().find("belongs to uid 65534, not 0") != std::string::npos);
+    Platform_Shutdown();
+  });
 }
 
 TEST(Mutex, OneHolderPerNameAcrossObjects) {
@@ -393,6 +586,12 @@ TEST(Mutex, RunDirectoryOfAnotherUserIsRefused) {
   ASSERT_EQ(stat(run.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0700u);
   Mutex_Delete(&lock);
+  // A lock file another user put there while it was open.
+  std::string planted = run + "/y.lock";
+  Peer_WriteFile(planted, "", 0666);
+  ASSERT_EQ(chown(planted.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(Mutex_Create(&lock, "Local\\y"), 0);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorAccessDenied);
 }
 
 TEST_F(AppMarkThreadedDeathTest, SecondExclusiveStops) {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,6 +66,15 @@ int Mutex_Create(Mutex **mutex, const char *name) {
     do fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) POSIX_FAIL("open", path);
+    // A lock file someone else put there would let its owner hold the lock.
+    struct stat status = {};
+    if (fd >= 0 && (fstat(fd, &status) != 0 || status.st_uid != uid)) {
+      Log_Print(LOG_ERROR, KSRC, 0, "Lock file %s belongs to uid %u, not %u: refused\n", path,
+                uint32_t(status.st_uid), uid);
+      POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "Mutex owner", path);
+      close(fd);
+      fd = -1;
+    }
   }
   if (fd < 0) {
     Log_Print(LOG_ERROR, KSRC, 0, "Unable to create mutex (%s) [LE: %d]\n", name,

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
 #include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
@@ -48,31 +50,68 @@ int runPathEscape(const char *name, char *out, int size) {
   return 1;
 }
 
-// The directory holding the run directory for uid, and whether it is the
-// user's own run directory (keelson/ goes inside) or the shared /tmp.
-void runPathBase(uint32_t uid, bool own, char *out, int size, bool *shared) {
-  *shared = false;
-  const char *runtime = own ? getenv("XDG_RUNTIME_DIR") : nullptr;
-  if (runtime && runtime[0] == '/' && Str_Set(out, runtime, size)) return;
-  Str_Printf(out, size, "/run/user/%u", uid);
-  struct stat status;
-  if (stat(out, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == uid) return;
-  Str_Set(out, "/tmp", size);
-  *shared = true;
+// Makes directory (one level) when it is missing.
+int runPathMake(const char *directory) {
+  if (mkdir(directory, kRunMode) != 0 && errno != EEXIST) return POSIX_FAIL("mkdir", directory);
+  return 1;
 }
 
-// Creates the directory when missing and checks that it is uid's and closed
-// to others. Runs under uid's file-system identity.
-int runPathCheckDirectory(const char *directory, uint32_t uid) {
-  if (mkdir(directory, kRunMode) != 0 && errno != EEXIST) return POSIX_FAIL("mkdir", directory);
+// The run directory of uid in out, and in *create how many of its trailing
+// components are made when missing (the user's runtime directory is never
+// made here; a cache directory may be). own: uid is the effective user,
+// whose environment counts. The length of the text, or 0 with the error
+// recorded.
+int runPathDirectory(uint32_t uid, bool own, char *out, int size, int *create) {
+  *create = 1;
+  const char *runtime = own ? getenv("XDG_RUNTIME_DIR") : nullptr;
+  if (runtime && runtime[0] == '/') return Str_Printf(out, size, "%s/%s", runtime, kProgramName);
+  Str_Printf(out, size, "/run/user/%u", uid);
+  struct stat status;
+  if (stat(out, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == uid)
+    return Str_Printf(out, size, "/run/user/%u/%s", uid, kProgramName);
+  // No run directory of the user's own: a place under the user's home, which
+  // no other user can make first (a name in /tmp anyone could).
+  *create = 3;
+  const char *cache = own ? getenv("XDG_CACHE_HOME") : nullptr;
+  if (cache && cache[0] == '/') return Str_Printf(out, size, "%s/%s/run", cache, kProgramName);
+  DesktopUserAccount account;
+  if (!DesktopUser_ReadAccount(uid, &account) || account.home[0] != '/') {
+    Log_Print(LOG_ERROR, KSRC, 0, "No run directory for uid %u: no runtime directory and no home\n",
+              uid);
+    return POSIX_FAIL_CODE(kPlatformErrorFileNotFound, ENOENT, "RunPath home", nullptr);
+  }
+  return Str_Printf(out, size, "%s/.cache/%s/run", account.home, kProgramName);
+}
+
+// Creates the last `create` components of directory when missing and checks
+// that it is uid's and closed to others. Runs under uid's file-system
+// identity.
+int runPathCheckDirectory(char *directory, int create, uint32_t uid) {
+  // Parents first: cut the path at its last separators, make, restore.
+  for (int level = create - 1; level >= 0; level--) {
+    char *cuts[3] = {};
+    for (int i = 0; i < level; i++) {
+      cuts[i] = strrchr(directory, '/');
+      *cuts[i] = '\0';
+    }
+    int ok = runPathMake(directory);
+    for (int i = level - 1; i >= 0; i--) *cuts[i] = '/';
+    if (!ok) return 0;
+  }
   int fd = open(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return POSIX_FAIL("open", directory);
   struct stat status;
   int ok = fstat(fd, &status) == 0 ? 1 : POSIX_FAIL("fstat", directory);
-  if (ok && status.st_uid != uid)
+  if (ok && status.st_uid != uid) {
+    Log_Print(LOG_ERROR, KSRC, 0, "Run directory %s belongs to uid %u, not %u: refused\n",
+              directory, uint32_t(status.st_uid), uid);
     ok = POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "RunPath owner", directory);
-  if (ok && (status.st_mode & 0077) != 0 && fchmod(fd, kRunMode) != 0)
-    ok = POSIX_FAIL("fchmod", directory);
+  }
+  if (ok && (status.st_mode & 0077) != 0) {
+    Log_Print(LOG_WARNING, KSRC, 0, "Run directory %s was open to others (mode %03o): narrowed\n",
+              directory, unsigned(status.st_mode & 0777));
+    if (fchmod(fd, kRunMode) != 0) ok = POSIX_FAIL("fchmod", directory);
+  }
   close(fd);
   return ok;
 }
@@ -85,14 +124,12 @@ int RunPath_Get(const char *name, const char *suffix, char *out, int size, uint3
   uint32_t self = uint32_t(geteuid());
   uint32_t owner = self;
   if (self == 0 && !DesktopUser_GetUid(&owner)) owner = self;
-  char base[kPathMax];
-  bool shared = false;
-  runPathBase(owner, owner == self, base, sizeof base, &shared);
   char directory[kPathMax];
-  int length = shared ? Str_Printf(directory, sizeof directory, "%s/%s-%u", base, kProgramName, owner)
-                      : Str_Printf(directory, sizeof directory, "%s/%s", base, kProgramName);
+  int create = 1;
+  int length = runPathDirectory(owner, owner == self, directory, sizeof directory, &create);
+  if (length <= 0) return 0;
   if (length >= int(sizeof directory) - 1)
-    return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "RunPath", base);
+    return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "RunPath", directory);
 
   char escaped[kPathMax];
   int fits = runPathEscape(name, escaped, sizeof escaped);
@@ -109,7 +146,7 @@ int RunPath_Get(const char *name, const char *suffix, char *out, int size, uint3
   FsIdentityScope identity(owner);
   if (!identity.ok())
     return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "FsIdentityScope", directory);
-  if (!runPathCheckDirectory(directory, owner)) {
+  if (!runPathCheckDirectory(directory, create, owner)) {
     out[0] = '\0';
     return 0;
   }
