@@ -16,6 +16,7 @@
 #include "core/runtime/core.h"
 #include "core/formats/dictionary.h"
 #include "core/platform/file.h"
+#include "core/platform/platform.h"
 #include "core/formats/ini.h"
 #include "core/formats/json.h"
 #include "core/formats/plist.h"
@@ -322,6 +323,35 @@ TEST(FileDocument, ReplacementKeepsModeAndOwnerAndNoLinkIsFollowed) {
   EXPECT_EQ(FsFault_Command("stat -c %F " + link), "regular file");
   EXPECT_EQ(FsFault_Command("ls -A " + dir.path() + " | tr '\\n' ' '"),
             "link.json owned.json victim ");
+}
+
+// What cannot be replaced as it was is refused whole (error 5), the old file
+// untouched and no temporary file left: a directory at the name, and for
+// user 65534 a file it may not write or one whose owner it cannot keep.
+TEST(FileDocument, WhatCannotBeKeptIsNotReplaced) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root and a second user";
+  FsFaultTempDir dir;
+  std::string shared = dir / "shared";
+  std::filesystem::create_directories(shared + "/directory");
+  writeFile(shared + "/read-only", "old");
+  writeFile(shared + "/root's", "old");
+  ASSERT_EQ(chmod((shared + "/root's").c_str(), 0666), 0);
+  ASSERT_EQ(chown((shared + "/read-only").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod((shared + "/read-only").c_str(), 0444), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.DropPrivileges()) return;
+    for (const char *name : {"directory", "read-only", "root's"}) {
+      JsonDocument d;
+      FSF_EXPECT(child, Json_ParseMemory(d.object, "{\"new\":2}", 9) == 1);
+      FSF_EXPECT_EQ(child, Json_WriteFile(d.object, (shared + "/" + name).c_str()), 0);
+      FSF_EXPECT_EQ(child, Platform_GetLastError(), kPlatformErrorAccessDenied);
+    }
+    FSF_EXPECT_EQ(child, readFile(shared + "/read-only") + readFile(shared + "/root's"),
+                  std::string("oldold"));
+    FSF_EXPECT_EQ(child, FsFault_Command("ls -A " + shared + " | tr '\\n' ' '"),
+                  std::string("directory read-only root's "));
+  });
 }
 
 TEST(FileDocumentDeathTest, NullArgumentsStop) {

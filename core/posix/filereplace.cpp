@@ -42,7 +42,7 @@ int fileReplaceOpenDirectory(FileReplace *r, const char *path) {
   const char *name = slash ? slash + 1 : path;
   if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
     return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "replace", path);
-  if (Str_Set(r->name, name, sizeof r->name) >= int(sizeof r->name) - 1)
+  if (!Str_Set(r->name, name, int(sizeof r->name)))
     return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "replace", path);
   char directory[kPathMax];
   if (slash == nullptr) {
