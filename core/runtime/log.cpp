@@ -133,7 +133,7 @@ bool logEnsureOpen(GlobalLogRecord *log, int isError) {
       return true;
     }
     if (log->fd == kPlatformLogFileRefused) {
-      // Said once, on stderr: the file is what the lines would go to.
+      // Said once, and on stderr, as the file cannot carry it.
       log->fd = -1;
       log->openRefused = true;
       char line[kPathMax + 128];
