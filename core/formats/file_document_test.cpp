@@ -1,8 +1,11 @@
 // The file entry points of the text formats: documents written by Python's
 // own writers parse, what we write Python reads back as the same document,
 // an existing longer file keeps no tail, and the failures (a missing file, a
-// failed read, a document that cannot be written) leave what they should.
+// failed read, a document that cannot be written, a full disk) leave what
+// they should; a replaced file keeps its mode and owner.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,6 +16,7 @@
 #include "core/runtime/core.h"
 #include "core/formats/dictionary.h"
 #include "core/platform/file.h"
+#include "core/platform/platform.h"
 #include "core/formats/ini.h"
 #include "core/formats/json.h"
 #include "core/formats/plist.h"
@@ -270,6 +274,84 @@ TEST(FileDocument, FailedWritesLeaveTheOldFile) {
                                }),
             0);
   EXPECT_EQ(readFile(path), "old content");
+  EXPECT_EQ(FsFault_Command("ls -A " + dir.path()), "keep");  // no temporary file left
+}
+
+// ---- Replacement ----------------------------------------------------------------------
+
+// A document that does not fit on the disk leaves the old file whole and no
+// temporary file beside it; one that fits replaces it.
+TEST(FileDocument, FullDiskLeavesTheOldFile) {
+  FsFaultTempDir dir;
+  std::string mount = dir / "small";
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.MountTmpfs(mount, "size=256k")) return;
+    std::string path = mount + "/config.json";
+    std::string old = "{\"old\":\"" + std::string(100000, 'o') + "\"}";
+    writeFile(path, old);
+    for (size_t size : {size_t(300000), size_t(1000)}) {
+      std::string text = "{\"new\":\"" + std::string(size, 'n') + "\"}";
+      JsonDocument d;
+      FSF_EXPECT(child, Json_ParseMemory(d.object, text.c_str(), int32_t(text.size())) == 1);
+      bool fits = size < 100000;
+      FSF_EXPECT_EQ(child, Json_WriteFile(d.object, path.c_str()), fits ? 1 : 0);
+      FSF_EXPECT(child, readFile(path) == (fits ? text : old));
+      FSF_EXPECT_EQ(child, FsFault_Command("ls -A " + mount), std::string("config.json"));
+    }
+  });
+}
+
+// The replacement keeps the old file's mode and owner; a link at the name
+// is replaced, its target left alone.
+TEST(FileDocument, ReplacementKeepsModeAndOwnerAndNoLinkIsFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+  FsFaultTempDir dir;
+  std::string owned = dir / "owned.json", victim = dir / "victim", link = dir / "link.json";
+  writeFile(owned, "{\"old\": 1}");
+  ASSERT_EQ(chown(owned.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(owned.c_str(), 0640), 0);
+  writeFile(victim, "root only");
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  JsonDocument d;
+  ASSERT_EQ(Json_ParseMemory(d.object, "{\"new\":2}", 9), 1);
+  ASSERT_EQ(Json_WriteFile(d.object, owned.c_str()), 1);
+  EXPECT_EQ(readFile(owned), "{\"new\":2}");
+  EXPECT_EQ(FsFault_Command("stat -c '%u %g %a' " + owned), "65534 65534 640");
+  ASSERT_EQ(Json_WriteFile(d.object, link.c_str()), 1);
+  EXPECT_EQ(readFile(victim), "root only");
+  EXPECT_EQ(readFile(link), "{\"new\":2}");
+  EXPECT_EQ(FsFault_Command("stat -c %F " + link), "regular file");
+  EXPECT_EQ(FsFault_Command("ls -A " + dir.path() + " | tr '\\n' ' '"),
+            "link.json owned.json victim ");
+}
+
+// What cannot be replaced as it was is refused whole (error 5), the old file
+// untouched and no temporary file left: a directory at the name, and for
+// user 65534 a file it may not write or one whose owner it cannot keep.
+TEST(FileDocument, WhatCannotBeKeptIsNotReplaced) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root and a second user";
+  FsFaultTempDir dir;
+  std::string shared = dir / "shared";
+  std::filesystem::create_directories(shared + "/directory");
+  writeFile(shared + "/read-only", "old");
+  writeFile(shared + "/root's", "old");
+  ASSERT_EQ(chmod((shared + "/root's").c_str(), 0666), 0);
+  ASSERT_EQ(chown((shared + "/read-only").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod((shared + "/read-only").c_str(), 0444), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.DropPrivileges()) return;
+    for (const char *name : {"directory", "read-only", "root's"}) {
+      JsonDocument d;
+      FSF_EXPECT(child, Json_ParseMemory(d.object, "{\"new\":2}", 9) == 1);
+      FSF_EXPECT_EQ(child, Json_WriteFile(d.object, (shared + "/" + name).c_str()), 0);
+      FSF_EXPECT_EQ(child, Platform_GetLastError(), kPlatformErrorAccessDenied);
+    }
+    FSF_EXPECT_EQ(child, readFile(shared + "/read-only") + readFile(shared + "/root's"),
+                  std::string("oldold"));
+    FSF_EXPECT_EQ(child, FsFault_Command("ls -A " + shared + " | tr '\\n' ' '"),
+                  std::string("directory read-only root's "));
+  });
 }
 
 TEST(FileDocumentDeathTest, NullArgumentsStop) {

@@ -3,9 +3,10 @@
 // the credential kind. The store is the user's own JSON document
 // $XDG_DATA_HOME/keelson/credentials: {target: {"user": ..., "password": ...}}.
 //
-// Invariants: (1) the document's directory is 0700 and the document 0600; it
-// is opened without following a link and refused unless the effective user
-// owns it. (2) a write replaces the whole document atomically (temporary
+// Invariants: (1) the document's directory is 0700 (a writer tightens it when
+// another part of the program made it first, and refuses one the effective
+// user does not own) and the document 0600; it is opened without following a
+// link and refused unless the effective user owns it. (2) a write replaces the whole document atomically (temporary
 // file, fsync, rename, fsync of the directory) under an exclusive lock on
 // credentials.lock beside it, so concurrent writers lose nothing and a
 // writer killed at any point leaves the old or the new document. (3) a read

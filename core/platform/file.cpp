@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "core/runtime/bufstream.h"
+#include "core/runtime/str.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/platform/filereplace.h"
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
 
@@ -512,6 +514,19 @@ struct FileDocument {
       File_Release(&file);
       return false;
     }
+    Buffer(mode);
+    return true;
+  }
+  // Writes through the temporary file of a replacement; the File borrows its
+  // descriptor.
+  void Adopt(FileReplace *replace, const char *path) {
+    File_Create(&file);
+    file->fd = replace->fd;
+    file->mode = kFileModeWrite;
+    Str_Set(file->path, path, sizeof file->path);
+    Buffer(kFileModeWrite);
+  }
+  void Buffer(uint32_t mode) {
     BufferedStream_Create(&buffered);
     if (mode & kFileModeWrite)
       BufferedStream_SetWriteBufferSize(buffered, kFileDocumentBufferBytes);
@@ -519,7 +534,6 @@ struct FileDocument {
       BufferedStream_SetReadBufferSize(buffered, kFileDocumentBufferBytes);
     BufferedStream_SetStream(buffered, &file->stream);
     BufferedStream_GetStream(buffered, &stream);
-    return true;
   }
   // Drops the buffer (unflushed bytes with it) and closes. 0 when the close
   // failed.
@@ -528,6 +542,12 @@ struct FileDocument {
     int closed = File_Close(file);
     File_Release(&file);
     return closed;
+  }
+  // Drops the buffer and hands the borrowed descriptor back, open.
+  void Return() {
+    BufferedStream_Release(&buffered);
+    file->fd = -1;
+    File_Release(&file);
   }
 };
 
@@ -549,13 +569,27 @@ int File_ReadDocument(const char *path, ClassLog *log, void *context, FileDocume
 int File_WriteDocument(const char *path, ClassLog *log, void *context, FileDocumentStep step) {
   CHECK_POINTER(path);
   Core_CheckPointer(reinterpret_cast<const void *>(step), KSRC);
+  // The new text goes to a temporary file beside the old one and replaces it
+  // by a rename only when all of it is on the disk: a document that fails,
+  // a full disk or a crash leave the old file as it was.
+  char resolved[kPathMax];
+  int error = 0;
+  FileReplace replace;
+  if (!Path_Resolve(path, resolved, sizeof resolved) ||
+      !Path_Normalize(resolved, sizeof resolved, kPathRemoveTrailing) ||
+      !Path_CreateDirectory(resolved, 1, &error) || !FileReplace_Begin(&replace, resolved)) {
+    fileDocumentLog(log, "Unable to open file (%s)", path);
+    return 0;
+  }
   FileDocument document;
-  if (!document.Open(path, log, kFileModeWrite | kFileModeShareRead)) return 0;
-  // A step that fails leaves its buffered bytes unwritten and the file
-  // uncut: a document that fails before its first 4096 bytes leaves the old
-  // file as it was. After a success the old text behind the new one goes,
-  // or a shorter document would end in the tail of the one it replaced.
-  int result = step(context, document.stream) && BufferedStream_Flush(document.buffered) &&
-               File_Truncate(document.file);
-  return document.Close() && result ? 1 : 0;
+  document.Adopt(&replace, resolved);
+  int result = step(context, document.stream) && BufferedStream_Flush(document.buffered);
+  document.Return();
+  if (!result) {
+    FileReplace_Abort(&replace);
+    return 0;
+  }
+  if (FileReplace_Commit(&replace)) return 1;
+  fileDocumentLog(log, "Unable to replace file (%s) [Err: %d]", path, Platform_GetLastError());
+  return 0;
 }

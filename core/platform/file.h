@@ -129,11 +129,13 @@ constexpr int32_t kFileDocumentBufferBytes = 4096;
 // document), and when the file cannot be opened: then "Unable to open file
 // (%s)" goes to log (NULL: the log at DEBUG). Stops on a NULL path or step.
 int File_ReadDocument(const char *path, ClassLog *log, void *context, FileDocumentStep step);
-// Opens path with mode 0x22 (write, others may read), runs step through a
-// 4096-byte BufferedStream, flushes it, cuts the file at the end of what was
-// written and closes. 1 when every step succeeded, 0 when one failed or the
-// file cannot be opened (logged as File_ReadDocument does). When step fails,
-// what it left in the buffer is dropped and the file is not cut, so a
-// document that fails within its first 4096 bytes leaves the file as it
-// was. Stops on a NULL path or step.
+// Writes the document that step produces (through a 4096-byte
+// BufferedStream) to a new temporary file beside path and puts it in path's
+// place by a rename once it is synced (core/platform/filereplace.h): the
+// replaced file's mode and owner are kept, a link at path is replaced rather
+// than followed, and missing directories are made. 1 when every step
+// succeeded; 0 when one failed, the disk filled or the file cannot be
+// replaced ("Unable to open file (%s)" as File_ReadDocument logs it, or
+// "Unable to replace file (%s) [Err: %d]"). On every failure the old file is
+// as it was and no temporary file is left. Stops on a NULL path or step.
 int File_WriteDocument(const char *path, ClassLog *log, void *context, FileDocumentStep step);

@@ -282,7 +282,14 @@ int32_t Platform_CAS(int32_t *value, int32_t exchange, int32_t comparand);
 // ---- Log file and console --------------------------------------------------------------
 
 // The log's file and console: plain descriptors that never allocate, so the
-// log can call them under its lock. Open returns a descriptor or -1.
+// log can call them under its lock. Open returns a descriptor, -1 when the
+// file cannot be opened now, or kPlatformLogFileRefused when what stands at
+// path is not the log's to write: a link, or anything but a regular file of
+// the effective user's with one name (it is then left as it was, never cut).
+// A new file is 0644, or 0600 in a shared place (a directory others may
+// write to or that is not the user's own). Without append the file is cut
+// once it is known to be the user's.
+constexpr int kPlatformLogFileRefused = -2;
 int Platform_LogFileOpen(const char *path, int append);
 void Platform_LogFileWrite(int fd, const char *data, size_t length);
 void Platform_LogFileSync(int fd);

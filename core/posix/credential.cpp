@@ -17,6 +17,7 @@
 #include "core/formats/json.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/platform/filereplace.h"
 #include "core/platform/platform.h"
 #include "core/posix/errors.h"
 #include "core/runtime/print.h"
@@ -29,6 +30,7 @@ constexpr const char *kCredentialFileName = "credentials";
 // Writers lock this file, not the document: the document is replaced by a
 // rename, so a lock on it would guard the old inode.
 constexpr const char *kCredentialLockName = "credentials.lock";
+// The temporary files FileReplace makes beside the document.
 constexpr const char *kCredentialTempPattern = "credentials.tmp.XXXXXX";
 constexpr const char *kCredentialUserKey = "user";
 constexpr const char *kCredentialPasswordKey = "password";
@@ -49,7 +51,10 @@ int credentialDirectory(char *out, int size) {
   return 1;
 }
 
-// The directory and its missing parents, each new one 0700.
+// The directory and its missing parents, each new one 0700. The directory
+// itself may have been made before by someone else (the log makes the
+// application's data directory 0755): the store keeps its files only in a
+// directory of the effective user's, and tightens it to 0700.
 int credentialMakeDirectory(const char *directory) {
   char work[kPathMax];
   Str_Set(work, directory, sizeof work);
@@ -61,7 +66,21 @@ int credentialMakeDirectory(const char *directory) {
     if (mkdir(work, 0700) != 0 && errno != EEXIST) return POSIX_FAIL("mkdir", work);
     work[i] = saved;
   }
-  return 1;
+  int fd;
+  do fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return POSIX_FAIL("open", directory);
+  struct stat st;
+  int ok = fstat(fd, &st) == 0 ? 1 : POSIX_FAIL("fstat", directory);
+  if (ok && st.st_uid != geteuid()) {
+    Log_Print(LOG_WARNING, KSRC, 0, "Credential directory is not the user's own (%s)\n",
+              directory);
+    ok = POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EACCES, "owner", directory);
+  }
+  if (ok && (st.st_mode & 07777) != 0700 && fchmod(fd, 0700) != 0)
+    ok = POSIX_FAIL("fchmod", directory);
+  close(fd);
+  return ok;
 }
 
 int credentialJoin(char *out, const char *directory, const char *name) {
@@ -162,30 +181,9 @@ int credentialLoad(const char *path, Dictionary **document, Dictionary **targets
   return 1;
 }
 
-// Writes all bytes to fd.
-int credentialWriteAll(int fd, const char *data, size_t size, const char *path) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return POSIX_FAIL("write", path);
-    if (n == 0) return POSIX_FAIL_CODE(kPlatformErrorDiskFull, ENOSPC, "write", path);
-    data += n;
-    size -= size_t(n);
-  }
-  return 1;
-}
-
-int credentialFsyncDirectory(const char *directory) {
-  int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return POSIX_FAIL("open", directory);
-  int ok = fsync(fd) == 0 ? 1 : POSIX_FAIL("fsync", directory);
-  close(fd);
-  return ok;
-}
-
 // Replaces the document with the tree: a temporary file beside it, synced,
 // renamed over it, then the directory synced so the rename survives a crash.
-int credentialSave(const char *directory, const char *path, Dictionary *document) {
+int credentialSave(const char *path, Dictionary *document) {
   Json *json = nullptr;
   Json_Create(&json);
   Json_SetDictionary(json, document);
@@ -196,23 +194,15 @@ int credentialSave(const char *directory, const char *path, Dictionary *document
   int32_t written = 0;
   int ok = Json_WriteMemory(json, text, length + 1, &written);
   Json_Release(&json);
-  char temp[kPathMax];
-  int fd = -1;
-  if (ok) ok = credentialJoin(temp, directory, kCredentialTempPattern);
+  FileReplace replace;
+  if (ok) ok = FileReplace_Begin(&replace, path);
   if (ok) {
-    fd = mkostemp(temp, O_CLOEXEC);  // 0600, a new name
-    if (fd < 0) ok = POSIX_FAIL("mkostemp", temp);
+    // 0600 whatever mode the old document was given meanwhile.
+    if (fchmod(replace.fd, 0600) != 0) ok = POSIX_FAIL("fchmod", path);
+    if (ok) ok = FileReplace_Write(&replace, text, size_t(written));
+    if (ok) ok = FileReplace_Commit(&replace);
+    else FileReplace_Abort(&replace);
   }
-  if (ok) ok = credentialWriteAll(fd, text, size_t(written), temp);
-  if (ok && fsync(fd) != 0) ok = POSIX_FAIL("fsync", temp);
-  if (fd >= 0 && close(fd) != 0 && ok) ok = POSIX_FAIL("close", temp);
-  if (ok && rename(temp, path) != 0) ok = POSIX_FAIL("rename", path);
-  if (!ok && fd >= 0) {
-    int code = Platform_GetLastError();
-    unlink(temp);
-    Platform_SetLastError(code);
-  }
-  if (ok) ok = credentialFsyncDirectory(directory);
   MEM_FREE(text, size_t(length) + 1);
   return ok;
 }
@@ -299,9 +289,9 @@ int Platform_CredentialWrite(const char *target, const char *userName, const cha
       Dictionary_AddDictionary(targets, target, &entry, nullptr);
       Dictionary_AddString(entry, kCredentialUserKey, userName, nullptr);
       Dictionary_AddString(entry, kCredentialPasswordKey, password, nullptr);
-      ok = credentialSave(directory, path, document);
+      ok = credentialSave(path, document);
     } else if (removed) {
-      ok = credentialSave(directory, path, document);
+      ok = credentialSave(path, document);
     } else {
       Platform_SetLastError(kPlatformErrorFileNotFound);
       ok = 0;

@@ -185,6 +185,26 @@ TEST_F(CredentialTest, ModesAndPlantedLinks) {
   EXPECT_EQ(FsFault_Command("cat " + document), "not json");
 }
 
+// The application's data directory may be made before the store by the
+// log (0755) or by another user: the store tightens its own to 0700 and
+// keeps nothing in one it does not own.
+TEST_F(CredentialTest, DirectoryMadeByOthers) {
+  ASSERT_EQ(mkdir(store_.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(store_.c_str(), 0755), 0);  // whatever the umask
+  ASSERT_TRUE(Platform_CredentialWrite("t", "user", "secret"));
+  EXPECT_EQ(FsFault_Command("stat -c %a " + store_), "700");
+  EXPECT_EQ(FsFault_Command("stat -c %a " + store_ + "/credentials"), "600");
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the directory away";
+  ASSERT_EQ(unlink((store_ + "/credentials").c_str()), 0);
+  ASSERT_EQ(unlink((store_ + "/credentials.lock").c_str()), 0);
+  ASSERT_EQ(chown(store_.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(store_.c_str(), 0777), 0);
+  EXPECT_FALSE(Platform_CredentialWrite("t", "user", "secret"));
+  EXPECT_EQ(Platform_GetErrorKind(Platform_GetLastError()), PlatformErrorKind::AccessDenied);
+  EXPECT_EQ(FsFault_Command("ls -A " + store_), "");
+  EXPECT_EQ(FsFault_Command("stat -c %a " + store_), "777");
+}
+
 TEST_F(CredentialTest, AnotherUsersDocumentIsRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give the document away";
   ASSERT_TRUE(Platform_CredentialWrite("t", "user", "secret"));

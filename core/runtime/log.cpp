@@ -48,6 +48,7 @@ struct GlobalLogRecord {
   char openName[kPathMax] = "";
   VerboseEntry *verbose = nullptr;
   double openBackoffUntil = 0;        // monotonic seconds; 0: no rest
+  bool openRefused = false;           // openName is not ours to write: no file
   std::atomic<int64_t> openAttempts{0};
 };
 
@@ -120,6 +121,7 @@ int logBuildFileName(const GlobalLogRecord *log, char *out, int size) {
 // rest before the next round. Called with the log lock held.
 bool logEnsureOpen(GlobalLogRecord *log, int isError) {
   if (log->fd >= 0) return true;
+  if (log->openRefused) return false;
   double now = Platform_GetTickSeconds();
   if (log->openBackoffUntil != 0 && now < log->openBackoffUntil) return false;
   int append = (Debug_Flags() & kCoreFlagAppend) || isError;
@@ -129,6 +131,18 @@ bool logEnsureOpen(GlobalLogRecord *log, int isError) {
     if (log->fd >= 0) {
       log->openBackoffUntil = 0;
       return true;
+    }
+    if (log->fd == kPlatformLogFileRefused) {
+      // Said once, and on stderr, as the file cannot carry it.
+      log->fd = -1;
+      log->openRefused = true;
+      char line[kPathMax + 128];
+      Str_Printf(line, sizeof line,
+                 "Log file (%s) is a link or not the user's own file: logging goes on without "
+                 "it\n",
+                 log->openName);
+      Platform_ConsoleWrite(line, strlen(line));
+      return false;
     }
     if (attempt + 1 < kOpenAttempts) Platform_SleepMs(kOpenRetryPauseMs);
   }
@@ -151,6 +165,7 @@ void logFileWrite(GlobalLogRecord *log, const char *text, int isError) {
     logFileClose(log);
     memcpy(log->openName, name, strlen(name) + 1);
     log->openBackoffUntil = 0;  // a new name deserves a fresh round
+    log->openRefused = false;
   }
   if (!logEnsureOpen(log, isError)) return;
   Platform_LogFileWrite(log->fd, text, strlen(text));
@@ -213,6 +228,7 @@ void Log_Init(const char *cmdline, const char *logPath, int level) {
   log->logPath[0] = log->fileId[0] = log->openName[0] = '\0';
   log->verbose = nullptr;
   log->openBackoffUntil = 0;
+  log->openRefused = false;
   log->openAttempts.store(0);
   gGlobalLevel.store(level);
   char fileId[kFileIdChars + 1];

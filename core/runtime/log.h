@@ -10,7 +10,12 @@
 // Invariants: (1) nothing is formatted while Log_IsEnabled is 0, so a disabled
 // line costs one test. (2) a line is at most 4095 characters; a longer message
 // is cut and followed by a notice line. (3) a log file that cannot be opened
-// costs one round of attempts, then file output rests for five seconds.
+// costs one round of attempts, then file output rests for five seconds. (4)
+// the log writes (and cuts) only a regular file of the effective user's own,
+// never through a link; anything else at the file's name is left as it was,
+// one line on stderr says so and the log goes on without a file until the
+// name changes. A file made in a shared place (a debugdir others may write
+// to) is 0600.
 //
 // Threads: any thread. Lines are formatted without the log lock; the lock
 // serialises the time stamp and the output of one call. Lock order: memory

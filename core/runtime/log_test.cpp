@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "core/runtime/memory.h"
 #include "core/platform/platform.h"
 #include "core/runtime/time.h"
+#include "tests/fsfault.h"
 #include "tests/test_util.h"
 
 namespace fs = std::filesystem;
@@ -293,6 +295,69 @@ TEST(Log, UnopenableFileRestsAfterOneRound) {
   EXPECT_EQ(Log_GetFileOpenAttempts(), 10);
   for (int i = 0; i < 20; i++) Log_Print(LOG_INFO, KSRC, 0, "lost\n");
   EXPECT_EQ(Log_GetFileOpenAttempts(), 10);
+}
+
+// The log writes only into a plain file of the user's own. Another user
+// who controls the log's directory (HOME pointed into their home) plants a
+// link to a root-only file, or a file of their own: neither is cut or
+// written, one line on stderr says so, and logging goes on without a file.
+TEST(Log, PlantedFilesAreLeftAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root and a second user";
+  FsFaultTempDir dir;
+  std::string home = dir / "home", victim = dir / "victim";
+  ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+  ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+  std::ofstream(victim) << "root only\n";
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  std::string file = home + "/keelson.developer.log";
+  struct Row {
+    const char *name;
+    const char *options;
+    bool link;
+  } rows[] = {
+      {"link", "--debug", true},
+      {"own file", "--debug", false},
+      {"own file, append", "--debug --append", false},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    unlink(file.c_str());
+    FSFAULT_RUN([&](FsFaultChild &child) {
+      if (!child.DropPrivileges()) return;
+      if (row.link) FSF_EXPECT_EQ(child, symlink(victim.c_str(), file.c_str()), 0);
+      else std::ofstream(file) << "the user's\n";
+    });
+    testing::internal::CaptureStderr();
+    {
+      CoreSession session("app " + std::string(row.options) + " --debugdir=" + home);
+      for (int i = 0; i < 3; i++) Log_Print(LOG_INFO, KSRC, 0, "line %d\n", i);
+    }
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(readFile(victim), "root only\n");
+    EXPECT_EQ(readFile(file), row.link ? "root only\n" : "the user's\n");
+    EXPECT_EQ(fs::is_symlink(file), row.link);
+    std::string line = "Log file (" + file + ") is a link or not the user's own file";
+    size_t first = said.find(line);
+    EXPECT_NE(first, std::string::npos) << said;
+    EXPECT_EQ(said.find(line, first + 1), std::string::npos) << said;
+  }
+}
+
+// A log file made in a shared place is for its owner's eyes only.
+TEST(Log, FileInASharedPlaceIsTheUsersOnly) {
+  FsFaultTempDir dir;
+  std::string shared = dir / "shared";
+  ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  mode_t mask = umask(022);
+  umask(mask);
+  for (const std::string &place : {shared, dir.path()}) {
+    SCOPED_TRACE(place);
+    { CoreSession session("app --debug --debugdir=" + place); }
+    struct stat st;
+    ASSERT_EQ(stat((place + "/keelson.developer.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, place == shared ? 0600u : 0644u & ~mask);
+  }
 }
 
 TEST(Log, HexDumpMatchesPythonFormatter) {
