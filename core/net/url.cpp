@@ -163,6 +163,25 @@ int urlWriteEscape(char *out, int size, int *at, unsigned char c) {
   return 1;
 }
 
+// Appends text behind the text in out with spaces, control bytes and 0x7F
+// written as "%XX", as Url_Normalize writes them. 0 with out unchanged when
+// it does not fit.
+int urlAppendEscaped(char *out, int size, const char *text) {
+  int start = int(strlen(out));
+  int at = start;
+  for (const char *p = text; *p; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    bool fits = c <= ' ' || c == 0x7F ? urlWriteEscape(out, size, &at, c) : at + 2 <= size;
+    if (!fits) {
+      out[start] = '\0';
+      return 0;
+    }
+    if (c > ' ' && c != 0x7F) out[at++] = char(c);
+  }
+  out[at] = '\0';
+  return 1;
+}
+
 inline bool urlIsBlankOrLineEnd(char c) { return c == ' ' || c == '\r' || c == '\n'; }
 
 // Narrows [begin, end) by the spaces, CR and LF at either end.
@@ -587,8 +606,8 @@ int urlJoinNetworkPath(const char *base, const char *reference, char *out, int s
   char scheme[kUrlSchemeBytes];
   if (!Url_GetScheme(base, scheme, sizeof scheme)) return urlEmpty(out, size);
   while (urlIsSeparator(*reference)) reference++;
-  if (Str_Printf(text, sizeof text, "%s://%s", scheme, reference) != int(strlen(scheme) + 3 + strlen(reference)))
-    return urlEmpty(out, size);
+  if (strlen(scheme) + 3 + strlen(reference) >= sizeof text) return urlEmpty(out, size);
+  Str_Printf(text, sizeof text, "%s://%s", scheme, reference);
   if (!Url_Normalize(text, out, size)) return urlEmpty(out, size);
   return 1;
 }
@@ -854,7 +873,9 @@ int Url_MergeQueryInto(char *url, int size, const char *query) {
   Url_RemoveFragment(w.base);
   if (!Url_MergeQueries(w.reference, query, w.query, kUrlWorkBytes)) return 0;
   // The merged query goes before the fragment, where a query belongs.
-  if (!urlAppend(w.base, kUrlWorkBytes, w.query, strlen(w.query)) ||
+  // The parameters come from the caller: they reach the request line only
+  // as fixed text does.
+  if (!urlAppendEscaped(w.base, kUrlWorkBytes, w.query) ||
       !urlAppend(w.base, kUrlWorkBytes, w.fragment, strlen(w.fragment)))
     return 0;
   size_t length = strlen(w.base);

@@ -284,6 +284,9 @@ TEST(Url, QueriesTable) {
   char url[kUrlWorkBytes] = "http://h/p?a=1#frag";
   EXPECT_EQ(Url_MergeQueryInto(url, sizeof url, "b=2&a=3"), 1);
   EXPECT_STREQ(url, "http://h/p?a=3&b=2#frag");
+  Str_Set(url, "http://h/p");
+  EXPECT_EQ(Url_MergeQueryInto(url, sizeof url, "a=b c\r\nX: y"), 1);
+  EXPECT_STREQ(url, "http://h/p?a=b%20c%0D%0AX:%20y");
   char tight[24] = "http://h/p?a=1";
   EXPECT_EQ(Url_MergeQueryInto(tight, sizeof tight, "bb=222222"), 0);
   EXPECT_STREQ(tight, "http://h/p?a=1");
