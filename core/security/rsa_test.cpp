@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -296,6 +298,46 @@ TEST(CryptAsymmetric, LogHookTakesTheLines) {
   EXPECT_NE(seen.find(" - two 2\n"), std::string::npos) << seen;
   EXPECT_EQ(CryptAsymmetric_Clear(key), 1) << "nothing bound";
   CryptAsymmetric_Release(&key);
+}
+
+// Runs a command and collects its standard output; *status is its exit code.
+std::string runCommand(const std::string &command, int *status) {
+  FILE *pipe = popen(command.c_str(), "r");
+  std::string output;
+  if (pipe == nullptr) {
+    *status = -1;
+    return output;
+  }
+  char buffer[1024];
+  size_t n = 0;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  int raw = pclose(pipe);
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return output;
+}
+
+// CRT signing of a 2048-bit key under memcheck, with p, q, dP, dQ, qInv and
+// the blinding pair marked undefined: any branch or table index that depends
+// on them is an error, and valgrind then exits with 99.
+TEST(RsaConstantTime, CrtSigningTouchesNoSecretUnderMemcheck) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "valgrind cannot run sanitizer builds";
+#endif
+  if (access("/usr/bin/valgrind", X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
+  for (const auto &[line, row] : Test_ReadRows("rsa.txt")) {
+    if (row[0] != "sign" || row[1] != "k2048-e65537") continue;
+    std::string keyHex;
+    for (const auto &[keyLine, keyRow] : Test_ReadRows("rsa.txt"))
+      if (keyRow[0] == "key" && keyRow[1] == row[1]) keyHex = keyRow[2];
+    int status = 0;
+    std::string output = runCommand("/usr/bin/valgrind -q --error-exitcode=99 " KEELSON_CT_PEER
+                                    " rsa-sign " + keyHex + " " + row[2] + " 2>&1",
+                                    &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(output, row[3] + "\n" + row[3] + "\n");
+    return;
+  }
+  FAIL() << "no signing vector for k2048-e65537";
 }
 
 TEST(RsaDeathTest, ProgrammingErrorsStop) {
