@@ -6,43 +6,10 @@
 
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/security/cryptrecord.h"
 #include "core/security/rsa.h"
 
 namespace {
-
-// A record slot is a function pointer, which CHECK_POINTER cannot take.
-template <class F>
-inline void asymCheckSlot(F slot, const char *sourcePath, int line) {
-  if (slot == nullptr) Core_Abort(sourcePath, line, "Pointer is NULL\n");
-}
-#define ASYM_CHECK_SLOT(slot) asymCheckSlot((slot), KSRC)
-
-// ---- record adapters: the context word back to its own type ---------------------
-
-template <class Key, int (*CreateFn)(Key **)>
-int asymCreate(void **context) {
-  CHECK_POINTER(context);
-  Key *key = nullptr;
-  CreateFn(&key);
-  *context = key;
-  return 1;
-}
-
-template <class Key, int (*ReleaseFn)(Key **)>
-int asymRelease(void **context) {
-  CHECK_POINTER(context);
-  auto *key = static_cast<Key *>(*context);
-  *context = nullptr;
-  return ReleaseFn(&key);
-}
-
-// AsymSlot<Fn>::Call forwards (void *context, args...) to Fn(Key *, args...).
-template <auto Fn>
-struct AsymSlot;
-template <class Key, class... Args, int (*Fn)(Key *, Args...)>
-struct AsymSlot<Fn> {
-  static int Call(void *context, Args... args) { return Fn(static_cast<Key *>(context), args...); }
-};
 
 // ---- the front end ----------------------------------------------------------------
 
@@ -58,7 +25,7 @@ const CryptAsymmetricInterface *asymBound(CryptAsymmetric *key, F CryptAsymmetri
   asymCheck(key, sourcePath, line);
   const CryptAsymmetricInterface *record = key->Interface;
   Core_CheckPointer(record, sourcePath, line);
-  asymCheckSlot(record->*slot, sourcePath, line);
+  Crypt_CheckSlot(record->*slot, sourcePath, line);
   return record;
 }
 #define ASYM_BOUND(key, slot) asymBound((key), &CryptAsymmetricInterface::slot, KSRC)
@@ -88,17 +55,17 @@ void asymDestroy(void **object) {
 
 const CryptAsymmetricInterface kCryptAsymmetricRsa = {
     "RSA",
-    asymCreate<RsaKey, Rsa_Create>,
-    asymRelease<RsaKey, Rsa_Release>,
-    AsymSlot<Rsa_SetParameters>::Call,
-    AsymSlot<Rsa_HasPrivateKey>::Call,
-    AsymSlot<Rsa_ImportPrivate>::Call,
-    AsymSlot<Rsa_ImportPublic>::Call,
-    AsymSlot<Rsa_SetPublic>::Call,
-    AsymSlot<Rsa_Encrypt>::Call,
-    AsymSlot<Rsa_Sign>::Call,
-    AsymSlot<Rsa_Verify>::Call,
-    AsymSlot<Rsa_Clear>::Call,
+    CryptRecord_Create<RsaKey, Rsa_Create>,
+    CryptRecord_Release<RsaKey, Rsa_Release>,
+    CryptRecord_Slot<Rsa_SetParameters>::Call,
+    CryptRecord_Slot<Rsa_HasPrivateKey>::Call,
+    CryptRecord_Slot<Rsa_ImportPrivate>::Call,
+    CryptRecord_Slot<Rsa_ImportPublic>::Call,
+    CryptRecord_Slot<Rsa_SetPublic>::Call,
+    CryptRecord_Slot<Rsa_Encrypt>::Call,
+    CryptRecord_Slot<Rsa_Sign>::Call,
+    CryptRecord_Slot<Rsa_Verify>::Call,
+    CryptRecord_Slot<Rsa_Clear>::Call,
 };
 
 int CryptAsymmetric_Create(CryptAsymmetric **key) {
@@ -140,13 +107,13 @@ int CryptAsymmetric_SetInterface(CryptAsymmetric *key, const CryptAsymmetricInte
   asymCheck(key, KSRC);
   CHECK_POINTER(record);
   CHECK_POINTER(record->Name);
-  ASYM_CHECK_SLOT(record->Create);
-  ASYM_CHECK_SLOT(record->Release);
-  ASYM_CHECK_SLOT(record->HasPrivateKey);
-  ASYM_CHECK_SLOT(record->ImportPrivate);
-  ASYM_CHECK_SLOT(record->ImportPublic);
-  ASYM_CHECK_SLOT(record->Encrypt);
-  ASYM_CHECK_SLOT(record->Verify);
+  CRYPT_CHECK_SLOT(record->Create);
+  CRYPT_CHECK_SLOT(record->Release);
+  CRYPT_CHECK_SLOT(record->HasPrivateKey);
+  CRYPT_CHECK_SLOT(record->ImportPrivate);
+  CRYPT_CHECK_SLOT(record->ImportPublic);
+  CRYPT_CHECK_SLOT(record->Encrypt);
+  CRYPT_CHECK_SLOT(record->Verify);
   asymUnbind(key);
   void *context = nullptr;
   record->Create(&context);

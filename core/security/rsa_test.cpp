@@ -217,6 +217,36 @@ TEST(Rsa, SizesAndKeysAtTheEdges) {
   EXPECT_EQ(Rsa_HasPrivateKey(empty), 0);
   EXPECT_EQ(Rsa_Sign(empty, data.data(), 32, out.data(), 257, &written), 0);
   EXPECT_EQ(Rsa_ImportPrivate(empty, nullptr, 0), 0);
+
+  // SetPublic (the JWKS path) runs the same checks as DER import.
+  BigInt n, e;
+  BigInt_InitInPlace(&n);
+  BigInt_InitInPlace(&e);
+  struct KeyRow {
+    const char *name, *n, *e;
+    int expected;
+  } keyRows[] = {
+      {"1024-bit odd n, e 3", "C0000000000000000000000000000001", "3", 1},
+      {"negative n", "-C0000000000000000000000000000001", "3", 0},
+      {"e of 1", "C0000000000000000000000000000001", "1", 0},
+      {"negative e", "C0000000000000000000000000000001", "-3", 0},
+      {"e equal to n", "C0000000000000000000000000000001", "C0000000000000000000000000000001", 0},
+  };
+  for (const KeyRow &row : keyRows) {
+    SCOPED_TRACE(row.name);
+    // 32 digits, widened to 1024 bits.
+    auto widen = [](std::string hex) {
+      if (hex.size() >= 32) hex.insert(hex.size() - 1, std::string(224, '0'));
+      return hex;
+    };
+    BigInt_FromHex(&n, widen(row.n).c_str());
+    BigInt_FromHex(&e, widen(row.e).c_str());
+    TestLogCapture capture;
+    EXPECT_EQ(Rsa_SetPublic(empty, &e, &n), row.expected);
+    EXPECT_EQ(Rsa_SetModulus(empty, &n), row.expected || BigInt_Sign(&n) > 0);
+  }
+  BigInt_FreeLimbs(&n);
+  BigInt_FreeLimbs(&e);
   Rsa_Release(&empty);
 }
 
