@@ -273,9 +273,9 @@ TEST(CryptAsymmetric, ImportsSubjectPublicKeyInfo) {
       // The BIT STRING's unused-bits byte follows 30 82 01 22 30 0d ... 05 00 03 82 01 0f.
       {"unused bits 1", [](std::vector<uint8_t> &d) { d[23] = 1; }, 0,
        "Unsupported BIT STRING unused bits count (1)"},
-      {"EC algorithm (no ECDSA record yet)",
+      {"unknown algorithm",
        [](std::vector<uint8_t> &d) {
-         // 1.2.840.113549.1.1.1 becomes 1.2.840.10045.2.1.1, same length.
+         // 1.2.840.113549.1.1.1 becomes 1.2.840.10045.2.1.1.1, same length.
          const uint8_t ec[] = {0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01, 0x01, 0x01};
          std::copy(std::begin(ec), std::end(ec), d.begin() + 8);
        },
