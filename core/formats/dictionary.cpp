@@ -53,8 +53,9 @@ struct DictionaryRoot {
   DictionarySlab itemSlab;
   Pool *stringPool;
   DictionaryLogName *logNames;
-  // Set once any container of the tree has a side record; until then no
-  // change needs the walk up to the root to look for callbacks.
+  // Set once a callback or hook cell of any container has been set; until
+  // then no change needs the walk up to the root to look for callbacks (a
+  // side record made only for a log name or a key index does not count).
   std::atomic<bool> observed;
 };
 

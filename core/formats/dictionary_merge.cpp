@@ -227,28 +227,44 @@ int32_t dictionarySyncRemove(Dictionary *destination, Dictionary *source) {
   return 1;
 }
 
-void dictionaryDump(Dictionary *d, int32_t indent) {
-  for (DictionaryItem *item = d->items.first; item != nullptr; item = item->next) {
-    if (d->hashPrefix && (item->type & kDictionaryHiddenBit)) continue;
-    int32_t type = dictionaryType(item);
-    if (Dictionary *child = dictionaryChild(item)) {
-      void *context = nullptr;
-      DictionaryLogHook hook = nullptr;
-      Dictionary_GetLogHook(d, &context, &hook);
-      Dictionary_SetLogHook(child, context, hook);
-      Dictionary_LogIndent(d, indent, "%s (%s)", item->key, kDictionaryTypeNames[type]);
-      dictionaryDump(child, indent + 1);
-      continue;
+// Depth first by the parent links, like the merge: a dump of a deep tree
+// must not exhaust the stack.
+void dictionaryDump(Dictionary *top, int32_t indent) {
+  Dictionary *d = top;
+  DictionaryItem *item = top->items.first;
+  while (item != nullptr) {
+    if (!(d->hashPrefix && (item->type & kDictionaryHiddenBit))) {
+      int32_t type = dictionaryType(item);
+      if (Dictionary *child = dictionaryChild(item)) {
+        void *context = nullptr;
+        DictionaryLogHook hook = nullptr;
+        Dictionary_GetLogHook(d, &context, &hook);
+        Dictionary_SetLogHook(child, context, hook);
+        Dictionary_LogIndent(d, indent, "%s (%s)", item->key, kDictionaryTypeNames[type]);
+        if (child->items.first != nullptr) {
+          d = child;
+          item = child->items.first;
+          indent++;
+          continue;
+        }
+      } else {
+        const char *text = nullptr;
+        int32_t length = 0;
+        if (!dictionaryItemText(item, &text, &length)) {
+          text = "";
+          length = 0;
+        }
+        char format[48];
+        Str_Printf(format, int(sizeof format), "%%s=%%.%ds (%%s)", length);
+        Dictionary_LogIndent(d, indent, format, item->key, text, kDictionaryTypeNames[type]);
+      }
     }
-    const char *text = nullptr;
-    int32_t length = 0;
-    if (!dictionaryItemText(item, &text, &length)) {
-      text = "";
-      length = 0;
+    while (item->next == nullptr && d != top) {
+      item = d->parentItem;
+      d = d->parent;
+      indent--;
     }
-    char format[48];
-    Str_Printf(format, int(sizeof format), "%%s=%%.%ds (%%s)", length);
-    Dictionary_LogIndent(d, indent, format, item->key, text, kDictionaryTypeNames[type]);
+    item = item->next;
   }
 }
 
