@@ -25,6 +25,17 @@ void addKeys(Dictionary *d, int from, int to) {
   for (int i = from; i < to; i++) Dictionary_SetInt32ByKey(d, keyOf(i).c_str(), i);
 }
 
+// Parses stream into d, or writes d to it.
+int32_t iniRun(Dictionary *d, Stream *stream, bool write) {
+  Ini *ini = nullptr;
+  Ini_Create(&ini);
+  Ini_SetDictionary(ini, d);
+  int32_t result = write ? Ini_Write(ini, stream) : Ini_Parse(ini, stream);
+  Ini_SetDictionary(ini, nullptr);  // the release would clear it
+  Ini_Release(&ini);
+  return result;
+}
+
 void iniRead(Dictionary *d, int n) {
   std::string text;
   for (int i = 0; i < n; i++) text += "[" + keyOf(i) + "]\r\nname=" + keyOf(i) + "\r\n";
@@ -33,12 +44,7 @@ void iniRead(Dictionary *d, int n) {
   MemoryStream_Attach(memory, text.data(), int32_t(text.size()), int32_t(text.size()));
   Stream *stream = nullptr;
   MemoryStream_GetStream(memory, &stream);
-  Ini *ini = nullptr;
-  Ini_Create(&ini);
-  Ini_SetDictionary(ini, d);
-  EXPECT_EQ(Ini_Parse(ini, stream), 1);
-  Ini_SetDictionary(ini, nullptr);
-  Ini_Release(&ini);
+  EXPECT_EQ(iniRun(d, stream, false), 1);
   MemoryStream_Release(&memory);
 }
 
@@ -47,12 +53,7 @@ void iniWrite(Dictionary *d) {
   NullStream_Create(&null);
   Stream *stream = nullptr;
   NullStream_GetStream(null, &stream);
-  Ini *ini = nullptr;
-  Ini_Create(&ini);
-  Ini_SetDictionary(ini, d);
-  EXPECT_EQ(Ini_Write(ini, stream), 1);
-  Ini_SetDictionary(ini, nullptr);
-  Ini_Release(&ini);
+  EXPECT_EQ(iniRun(d, stream, true), 1);
   NullStream_Release(&null);
 }
 
