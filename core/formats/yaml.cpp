@@ -5,7 +5,6 @@
 // several lines; they pull further lines themselves.
 #include "core/formats/yaml.h"
 
-#include <array>
 #include <cstring>
 
 #include "core/runtime/bufstream.h"
@@ -933,14 +932,14 @@ void yamlWriteText(YamlOut *o, const char *text) { yamlWrite(o, text, int32_t(st
 // Two spaces a level, written in runs: a deep tree must not cost a write
 // call per level per line.
 void yamlWriteIndent(YamlOut *o, int32_t depth) {
-  static constexpr auto kSpaces = [] {
-    std::array<char, 512> spaces{};
-    for (char &c : spaces) c = ' ';
-    return spaces;
-  }();
-  constexpr int64_t kRun = int64_t(kSpaces.size());
+  static constexpr char kSpaces[] =
+      "                                                                "
+      "                                                                "
+      "                                                                "
+      "                                                                ";
+  constexpr int64_t kRun = int64_t(sizeof kSpaces - 1);
   for (int64_t left = int64_t(depth) * 2; left > 0 && o->ok; left -= kRun)
-    yamlWrite(o, kSpaces.data(), int32_t(left < kRun ? left : kRun));
+    yamlWrite(o, kSpaces, int32_t(left < kRun ? left : kRun));
 }
 
 // 1 when the plain form of the text would not read back as the same String.
