@@ -53,8 +53,9 @@ struct DictionaryRoot {
   DictionarySlab itemSlab;
   Pool *stringPool;
   DictionaryLogName *logNames;
-  // Set once any container of the tree has a side record; until then no
-  // change needs the walk up to the root to look for callbacks.
+  // Set once a callback or hook cell of any container has been set; until
+  // then no change needs the walk up to the root to look for callbacks (a
+  // side record made only for a log name or a key index does not count).
   std::atomic<bool> observed;
 };
 
@@ -247,6 +248,7 @@ void dictionaryReleaseSide(Dictionary *d) {
   Callback_Clear(&side->itemAdded);
   Callback_Clear(&side->valueChanged);
   Callback_Clear(&side->logHook);
+  dictionaryIndexRelease(&side->keyIndex);
   side->~DictionarySide();
   MEM_FREE(side, sizeof(DictionarySide));
 }
@@ -254,7 +256,6 @@ void dictionaryReleaseSide(Dictionary *d) {
 DictionarySide *dictionaryGetSide(Dictionary *d) {
   DictionarySide *side = d->side.load(std::memory_order_acquire);
   if (side != nullptr) return side;
-  dictionaryRootOf(d)->observed.store(true, std::memory_order_release);
   auto *made = new (MEM_ALLOC(sizeof(DictionarySide), MEM_ZEROED)) DictionarySide();
   // Another thread may install an observer at the same moment: the first
   // record wins and the other is given back.
@@ -341,6 +342,7 @@ void dictionaryFreeValue(Dictionary *d, DictionaryItem *item) {
 void dictionaryRemoveOne(Dictionary *d, DictionaryItem *item) {
   dictionaryFire(d, item, DictionaryEvent::ItemRemoved, nullptr, 0);
   DictionaryItem *follower = item->next;
+  if (item->key != nullptr) dictionaryIndexKeyDropping(d, item);
   dictionaryTextFree(d, item->key, item->keyLength,
                      (item->textOrigin & kDictionaryKeyFromPool) != 0);
   item->key = nullptr;
@@ -420,35 +422,26 @@ bool dictionaryAsciiEqualNoCase(const char *a, const char *b, int32_t length) {
   return true;
 }
 
-// A looked-up key: the '#' skipped as stored keys drop it, then cut as they
-// are cut.
-int32_t dictionaryLookupKey(const Dictionary *d, const char **key) {
-  if (d->hashPrefix && (*key)[0] == '#') (*key)++;
-  size_t length = strnlen(*key, size_t(kDictionaryMaxKeyBytes) + 1);
-  return length > size_t(kDictionaryMaxKeyBytes) ? kDictionaryMaxKeyBytes : int32_t(length);
-}
-
-// The same for a key of length bytes.
+// A looked-up key of length bytes: the '#' skipped as stored keys drop it.
 int32_t dictionaryLookupKeyN(const Dictionary *d, const char **key, int32_t length) {
   if (d->hashPrefix && length > 0 && (*key)[0] == '#') {
     (*key)++;
     length--;
   }
-  if (length < 0) return 0;
-  return length > kDictionaryMaxKeyBytes ? kDictionaryMaxKeyBytes : length;
+  return length < 0 ? 0 : length;
 }
 
-// The position a key "[n]" names: n from its decimal digits, -1 for any
-// other key or a negative n.
-int64_t dictionaryKeyPosition(const char *key) {
-  size_t length = strlen(key);
+// The position a key "[n]" of length bytes names: n from its decimal digits,
+// -1 for any other key or a negative n.
+int64_t dictionaryKeyPosition(const char *key, int32_t length) {
   if (length < 3 || key[0] != '[' || key[length - 1] != ']') return -1;
   const char *p = key + 1;
+  const char *end = key + length - 1;
   if (*p == '-') return -1;
   if (*p == '+') p++;
-  if (*p < '0' || *p > '9') return -1;
+  if (p == end || *p < '0' || *p > '9') return -1;
   int64_t n = 0;
-  for (; *p >= '0' && *p <= '9'; p++) {
+  for (; p < end && *p >= '0' && *p <= '9'; p++) {
     n = n * 10 + (*p - '0');
     if (n > INT32_MAX) return INT32_MAX;  // past any container
   }
@@ -457,6 +450,7 @@ int64_t dictionaryKeyPosition(const char *key) {
 
 // Stores a key of length bytes (see Dictionary_SetItemKey).
 void dictionaryStoreKey(Dictionary *d, DictionaryItem *item, const char *key, int32_t length) {
+  if (item->key != nullptr) dictionaryIndexKeyDropping(d, item);
   if (key == nullptr) {
     dictionaryTextFree(d, item->key, item->keyLength,
                        (item->textOrigin & kDictionaryKeyFromPool) != 0);
@@ -472,22 +466,18 @@ void dictionaryStoreKey(Dictionary *d, DictionaryItem *item, const char *key, in
     length--;
     hidden = true;
   }
-  if (length > kDictionaryMaxKeyBytes) {
-    Dictionary_Log(d, "Key exceeds maximum length %.*s (%d > %d)", length, key, length,
-                   kDictionaryMaxKeyBytes);
-    length = kDictionaryMaxKeyBytes;
-  }
   bool fromPool = false;
   char *stored = dictionaryTextNew(d, key, length, &fromPool);
   char *oldKey = item->key;
   int32_t oldLength = item->keyLength;
   bool oldFromPool = (item->textOrigin & kDictionaryKeyFromPool) != 0;
   item->key = stored;
-  item->keyLength = uint8_t(length);
+  item->keyLength = length;
   item->textOrigin = uint8_t((item->textOrigin & ~kDictionaryKeyFromPool) |
                              (fromPool ? kDictionaryKeyFromPool : 0));
   item->type = uint8_t(hidden ? item->type | kDictionaryHiddenBit
                               : item->type & ~kDictionaryHiddenBit);
+  dictionaryIndexKeySet(d, item);
   dictionaryFire(d, item, DictionaryEvent::ItemAdded, oldKey, 0);
   dictionaryTextFree(d, oldKey, oldLength, oldFromPool);
 }
@@ -665,8 +655,17 @@ bool dictionaryTextEquals(const Dictionary *d, const char *a, const char *b, int
   return dictionaryAsciiEqualNoCase(a, b, length);
 }
 
+namespace {
+thread_local int64_t dictionaryKeyComparisonCount = 0;
+}  // namespace
+
+int64_t dictionaryKeyComparisons() { return dictionaryKeyComparisonCount; }
+
+DictionarySide *dictionarySide(Dictionary *d) { return dictionaryGetSide(d); }
+
 bool dictionaryKeyEquals(const Dictionary *d, const DictionaryItem *item, const char *text,
                          int32_t length) {
+  dictionaryKeyComparisonCount++;
   return item->key != nullptr && item->keyLength == length &&
          dictionaryTextEquals(d, item->key, text, length);
 }
@@ -699,23 +698,27 @@ bool dictionaryItemText(const DictionaryItem *item, const char **text, int32_t *
   }
 }
 
-DictionaryItem *dictionaryFindKey(Dictionary *d, const char *key, DictionaryItem *start) {
-  const char *text = key;
-  int32_t length = dictionaryLookupKey(d, &text);
-  int64_t position = dictionaryKeyPosition(text);
+DictionaryItem *dictionaryFindKeyN(Dictionary *d, const char *key, int32_t length,
+                                   DictionaryItem *start) {
+  length = dictionaryLookupKeyN(d, &key, length);
+  int64_t position = dictionaryKeyPosition(key, length);
+  if (position < 0) return dictionaryFindKeyFrom(d, start, key, length);
+  // "[n]": a literal match before position n wins, so walk at most n items.
   int64_t index = 0;
   for (DictionaryItem *item = start != nullptr ? start : d->items.first; item != nullptr;
        item = item->next, index++) {
-    if (dictionaryKeyEquals(d, item, text, length) || index == position) return item;
+    if (dictionaryKeyEquals(d, item, key, length) || index == position) return item;
   }
   return nullptr;
 }
 
+DictionaryItem *dictionaryFindKey(Dictionary *d, const char *key, DictionaryItem *start) {
+  return dictionaryFindKeyN(d, key, int32_t(strnlen(key, INT32_MAX)), start);
+}
+
 DictionaryItem *dictionaryFindStoredKeyN(Dictionary *d, const char *key, int32_t length) {
   length = dictionaryLookupKeyN(d, &key, length);
-  for (DictionaryItem *item = d->items.first; item != nullptr; item = item->next)
-    if (dictionaryKeyEquals(d, item, key, length)) return item;
-  return nullptr;
+  return dictionaryFirstWithKey(d, key, length);
 }
 
 DictionaryItem *dictionaryFindStoredKey(Dictionary *d, const char *key) {
@@ -1539,6 +1542,9 @@ namespace {
 int32_t dictionarySetCell(Dictionary *d, CallbackCell DictionarySide::*cell, void *context,
                           CallbackFunction function) {
   DICTIONARY_CHECK(d);
+  // Before the cell is set, so that the first change after it already looks
+  // for callbacks.
+  dictionaryRootOf(d)->observed.store(true, std::memory_order_release);
   DictionarySide *side = dictionaryGetSide(d);
   // Clear first: a counted context of the old pair drops its reference.
   Callback_Clear(&(side->*cell));

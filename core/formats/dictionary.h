@@ -10,11 +10,14 @@
 // demand and every child container shares; a text remembers which allocator
 // it came from, so switching the flag never frees into the wrong one. (2) a
 // child container lives exactly as long as the item that holds it; callers
-// release only the root. (3) a stored key is at most kDictionaryMaxKeyBytes
-// bytes; a longer key is cut on storing (and logged) and cut the same way on
-// lookup, so both meet the same item. (4) a container's count, first and last
-// match its doubly linked item order. (5) an operation that answers 0 changed
-// nothing and left its out-values cleared (NULL, 0, empty buffer).
+// release only the root. (3) a key is stored whole, whatever its length, so
+// distinct keys stay distinct. (4) a container's count, first and last match
+// its doubly linked item order. (5) an operation that answers 0 changed
+// nothing and left its out-values cleared (NULL, 0, empty buffer). (6) a
+// container's key index, when it has one, holds every distinct key of its
+// items (by its case flag) with the first item of that key and the number of
+// items that carry it; keyed lookups then cost the same in a container of
+// twenty items as in one of a million.
 //
 // Results: 1 for success, 0 for a missing key or path, an index out of range,
 // a wrong type on read, a path or text that does not fit. A NULL container,
@@ -39,7 +42,9 @@
 
 constexpr uint32_t kDictionaryTag = 0xc1d1faa9;
 constexpr uint32_t kDictionaryItemTag = 0x4139ca17;
-constexpr int32_t kDictionaryMaxKeyBytes = 119;
+// A container of more items than this builds a key index on its first keyed
+// lookup; below it a walk of the items is as quick.
+constexpr int32_t kDictionaryIndexMinItems = 16;
 // By-path setters and the path splitters work on paths of at most this many
 // bytes, terminator included; a longer path fails.
 constexpr int32_t kDictionaryPathBytes = 320;
@@ -56,9 +61,9 @@ constexpr uint8_t kDictionaryBooleanBit = 0x80;
 struct DictionaryItem {
   uint32_t classTag;    // kDictionaryItemTag
   uint8_t type;         // see the type-byte constants
-  uint8_t keyLength;    // bytes, at most kDictionaryMaxKeyBytes
   uint8_t textOrigin;   // which allocator key and value came from (dictionary.cpp)
-  uint8_t reserved;
+  uint16_t reserved;
+  int32_t keyLength;    // bytes of key, terminator not counted
   int32_t valueLength;  // bytes of value, terminator not counted
   char *key;            // NULL for a keyless item
   union {
@@ -79,12 +84,18 @@ struct DictionaryItemList {
 
 // Callback and log-hook cells and the log name, made on first use so that the
 // containers of a parsed document carry none.
+struct DictionaryKeyIndex;  // dictionary_index.cpp
+
 struct DictionarySide {
   CallbackCell itemRemoved;
   CallbackCell itemAdded;
   CallbackCell valueChanged;
   CallbackCell logHook;
   const char *logName;  // owned by the root (interned); NULL: none
+  // Owned; made on the first keyed lookup in a container of more than
+  // kDictionaryIndexMinItems items, kept by every change of a key, dropped
+  // when the container shrinks below that count. Owner thread only.
+  DictionaryKeyIndex *keyIndex;
 };
 
 // A root comes from tracked memory, a child container from the tree's
@@ -157,8 +168,8 @@ int32_t Dictionary_AddKeysAsStrings(Dictionary *d, Dictionary *target) noexcept;
 
 // ---- Finding and testing ---------------------------------------------------
 // From start (or the first item) forward: the first item whose key equals key
-// (a leading '#' skipped with the hash-prefix flag; compared by the case flag;
-// cut as stored keys are). A key "[n]" also selects the item n places from the
+// (a leading '#' skipped with the hash-prefix flag; compared by the case
+// flag). A key "[n]" also selects the item n places from the
 // start (n >= 0, decimal digits); a literal match that comes earlier wins.
 int32_t Dictionary_FindKey(Dictionary *d, const char *key, DictionaryItem *start,
                            DictionaryItem **item) noexcept;
@@ -294,7 +305,7 @@ int32_t Dictionary_SetItemType(Dictionary *d, DictionaryItem *item, DictionaryTy
 int32_t Dictionary_GetItemKey(Dictionary *d, DictionaryItem *item, const char **key) noexcept;
 int32_t Dictionary_CopyItemKey(Dictionary *d, DictionaryItem *item, char *buffer,
                                int32_t size) noexcept;
-// Stores the key (see FindKey for '#' and the length limit; NULL makes the
+// Stores the key (see FindKey for the '#'; kept whole at any length; NULL makes the
 // item keyless and fires nothing); fires item-added with the old key.
 int32_t Dictionary_SetItemKey(Dictionary *d, DictionaryItem *item, const char *key) noexcept;
 int32_t Dictionary_SetItemKeyN(Dictionary *d, DictionaryItem *item, const char *key,

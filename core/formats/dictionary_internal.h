@@ -1,5 +1,6 @@
-// Dictionary internals shared by dictionary.cpp, dictionary_path.cpp and
-// dictionary_text.cpp; not for other modules (see dictionary.h).
+// Dictionary internals shared by dictionary.cpp, dictionary_index.cpp,
+// dictionary_merge.cpp, dictionary_path.cpp and dictionary_text.cpp; not for
+// other modules (see dictionary.h).
 #pragma once
 
 #include <cstdint>
@@ -33,14 +34,22 @@ inline Dictionary *dictionaryChild(const DictionaryItem *item) {
 
 // Bytes compared by d's case flag (ASCII letters only fold).
 bool dictionaryTextEquals(const Dictionary *d, const char *a, const char *b, int32_t length);
-// The item's key equals length bytes of text (already '#'-skipped and cut).
+// The item's key equals length bytes of text (already '#'-skipped).
 bool dictionaryKeyEquals(const Dictionary *d, const DictionaryItem *item, const char *text,
                          int32_t length);
+// Calls of dictionaryKeyEquals made on this thread so far: the test hook that
+// shows how keyed lookups grow with a container's size.
+int64_t dictionaryKeyComparisons();
+// d's side record, made on first use.
+DictionarySide *dictionarySide(Dictionary *d);
 // The item's value as text: "null", "true"/"false", or the stored text ("" when
 // none). False for Unknown, List and Dictionary.
 bool dictionaryItemText(const DictionaryItem *item, const char **text, int32_t *length);
-// Dictionary_FindKey without the checks.
+// Dictionary_FindKey without the checks; the N form takes a key of length
+// bytes.
 DictionaryItem *dictionaryFindKey(Dictionary *d, const char *key, DictionaryItem *start);
+DictionaryItem *dictionaryFindKeyN(Dictionary *d, const char *key, int32_t length,
+                                   DictionaryItem *start);
 // The first item whose key is the key as it would be stored (no "[n]" form).
 DictionaryItem *dictionaryFindStoredKey(Dictionary *d, const char *key);
 DictionaryItem *dictionaryFindStoredKeyN(Dictionary *d, const char *key, int32_t length);
@@ -53,6 +62,25 @@ void dictionarySetItemTextN(Dictionary *d, DictionaryItem *item, int32_t type, c
                             int32_t length);
 // The item at index (negative: from the end), or NULL.
 DictionaryItem *dictionaryItemAt(Dictionary *d, int64_t index);
+
+// ---- Key index (dictionary_index.cpp) ----
+// Keyed lookups on exact key bytes (compared by d's case flag; no '#' skip, no
+// "[n]" form). Above kDictionaryIndexMinItems items they go through the key
+// index, which they build on first use.
+// The first item of the key, or NULL.
+DictionaryItem *dictionaryFirstWithKey(Dictionary *d, const char *key, int32_t length);
+// The first item of the key at or after start (NULL: the first item).
+DictionaryItem *dictionaryFindKeyFrom(Dictionary *d, DictionaryItem *start, const char *key,
+                                      int32_t length);
+// The next item of the key after previous, which carries it.
+DictionaryItem *dictionaryNextWithKey(Dictionary *d, DictionaryItem *previous, const char *key,
+                                      int32_t length);
+// Keeping the index: item, linked into d, has just taken its key; item, still
+// linked and keyed, is about to lose its key (removal, rename, made keyless).
+void dictionaryIndexKeySet(Dictionary *d, DictionaryItem *item);
+void dictionaryIndexKeyDropping(Dictionary *d, DictionaryItem *item);
+// Frees an index and clears the pointer.
+void dictionaryIndexRelease(DictionaryKeyIndex **index);
 
 // The item readers behind the by-key, by-path and item getters: each clears
 // its out-value, then answers 1 when the item (which may be NULL) gives one.

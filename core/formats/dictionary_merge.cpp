@@ -28,10 +28,30 @@ void dictionaryCopyKey(Dictionary *to, DictionaryItem *copy, const DictionaryIte
   if (item->key != nullptr) Dictionary_SetItemKeyN(to, copy, item->key, item->keyLength);
 }
 
+// The next item of a depth-first walk below top that has just finished item
+// (its children, if it was entered, included): the item's next sibling, or
+// the next sibling of the nearest ancestor that has one. *at (the container
+// of item) and *mirror (the container the walk writes to, which has the same
+// shape) move up with it. NULL when the walk is back at the end of top.
+// Trees built through the API may be far deeper than the stack allows, so the
+// whole-tree operations walk this way instead of recursing.
+DictionaryItem *dictionaryWalkNext(Dictionary *top, Dictionary **at, Dictionary **mirror,
+                                   DictionaryItem *item) {
+  while (item->next == nullptr) {
+    if (*at == top) return nullptr;
+    item = (*at)->parentItem;
+    *at = (*at)->parent;
+    *mirror = (*mirror)->parent;
+  }
+  return item->next;
+}
+
 // Appends copies of every item of from (type, hidden flag, key, value, child
 // tree) to the empty container to.
 void dictionaryCopyItems(Dictionary *to, Dictionary *from) {
-  for (DictionaryItem *item = from->items.first; item != nullptr; item = item->next) {
+  Dictionary *at = from;
+  DictionaryItem *item = from->items.first;
+  while (item != nullptr) {
     DictionaryItem *copy = dictionaryAddKey(to, nullptr);
     dictionaryCopyKey(to, copy, item);
     Dictionary_SetItemType(to, copy, dictionaryType(item));
@@ -39,7 +59,14 @@ void dictionaryCopyItems(Dictionary *to, Dictionary *from) {
     const char *text = nullptr;
     int32_t length = 0;
     if (dictionaryItemText(item, &text, &length)) Dictionary_SetItemText(to, copy, text, length);
-    if (Dictionary *child = dictionaryChild(item)) dictionaryCopyItems(copy->child, child);
+    Dictionary *child = dictionaryChild(item);
+    if (child != nullptr && child->items.first != nullptr) {
+      at = child;
+      to = copy->child;
+      item = child->items.first;
+      continue;
+    }
+    item = dictionaryWalkNext(from, &at, &to, item);
   }
 }
 
@@ -55,30 +82,21 @@ Dictionary *dictionaryCopyOf(Dictionary *source) {
   return copy;
 }
 
-int32_t dictionaryMergeItem(Dictionary *destination, DictionaryItem *sourceItem, int32_t flags);
-
-int32_t dictionaryMergeFrom(Dictionary *destination, Dictionary *source, DictionaryItem *start,
-                            int32_t flags) {
-  for (DictionaryItem *item = start != nullptr ? start : source->items.first; item != nullptr;
-       item = item->next)
-    dictionaryMergeItem(destination, item, flags);
-  return 1;
-}
-
-int32_t dictionaryMergeItem(Dictionary *destination, DictionaryItem *sourceItem, int32_t flags) {
+// Merges one source item into destination, without its children. Answers
+// the destination child that the source item's child merges into, or NULL
+// when there is nothing to merge below it (a destination List is emptied
+// first unless the flags keep it).
+Dictionary *dictionaryMergeOne(Dictionary *destination, DictionaryItem *sourceItem,
+                               int32_t flags) {
   bool hidden = (sourceItem->type & kDictionaryHiddenBit) != 0;
-  if (hidden && (flags & kDictionaryMergeSkipHidden)) return 1;
+  if (hidden && (flags & kDictionaryMergeSkipHidden)) return nullptr;
   int32_t type = dictionaryType(sourceItem);
   const char *text = nullptr;
   int32_t length = 0;
   bool hasText = dictionaryItemText(sourceItem, &text, &length);
   DictionaryItem *target = nullptr;
-  if (sourceItem->key != nullptr) {
-    char key[kDictionaryMaxKeyBytes + 1];
-    memcpy(key, sourceItem->key, sourceItem->keyLength);
-    key[sourceItem->keyLength] = '\0';
-    target = dictionaryFindKey(destination, key, nullptr);
-  }
+  if (sourceItem->key != nullptr)
+    target = dictionaryFindKeyN(destination, sourceItem->key, sourceItem->keyLength, nullptr);
   bool made = target == nullptr;
   if (made) {
     DictionaryItem *after = (flags & kDictionaryMergeInsertFront) ? nullptr : destination->items.last;
@@ -92,47 +110,103 @@ int32_t dictionaryMergeItem(Dictionary *destination, DictionaryItem *sourceItem,
   }
   Dictionary *sourceChild = dictionaryChild(sourceItem);
   Dictionary *targetChild = dictionaryChild(target);
-  if (sourceChild != nullptr && targetChild != nullptr) {
-    if (!(flags & kDictionaryMergeKeepList) && dictionaryType(target) == kDictionaryTypeList)
-      Dictionary_Clear(targetChild);
-    dictionaryMergeFrom(targetChild, sourceChild, nullptr, flags);
+  if (sourceChild == nullptr || targetChild == nullptr) return nullptr;
+  if (!(flags & kDictionaryMergeKeepList) && dictionaryType(target) == kDictionaryTypeList)
+    Dictionary_Clear(targetChild);
+  return targetChild;
+}
+
+// Merges the items of source from start to its last, and each one's subtree
+// below it, into destination: depth first, without recursion.
+int32_t dictionaryMergeFrom(Dictionary *destination, Dictionary *source, DictionaryItem *start,
+                            int32_t flags) {
+  Dictionary *at = source;
+  Dictionary *into = destination;
+  DictionaryItem *item = start != nullptr ? start : source->items.first;
+  while (item != nullptr) {
+    Dictionary *targetChild = dictionaryMergeOne(into, item, flags);
+    Dictionary *sourceChild = dictionaryChild(item);
+    if (targetChild != nullptr && sourceChild->items.first != nullptr) {
+      at = sourceChild;
+      into = targetChild;
+      item = sourceChild->items.first;
+      continue;
+    }
+    item = dictionaryWalkNext(source, &at, &into, item);
   }
   return 1;
 }
 
-void dictionarySyncTree(Dictionary *destination, Dictionary *source, void *context,
-                        DictionarySyncFilter filter);
+int32_t dictionaryMergeItem(Dictionary *destination, DictionaryItem *sourceItem, int32_t flags) {
+  Dictionary *targetChild = dictionaryMergeOne(destination, sourceItem, flags);
+  if (targetChild != nullptr) dictionaryMergeFrom(targetChild, sourceItem->child, nullptr, flags);
+  return 1;
+}
 
-int32_t dictionarySyncItems(Dictionary *destination, Dictionary *source, DictionaryItem *start,
-                            void *context, DictionarySyncFilter filter) {
-  int32_t index = 0;
-  DictionaryItem *first = start != nullptr ? start : source->items.first;
-  for (DictionaryItem *at = source->items.first; at != nullptr && at != first; at = at->next)
+// The destination item that a source item synchronises into: by key, or for
+// a keyless one the item after the previous destination item (the first: the
+// item at the source item's index); a missing one is appended. It then takes
+// the source item's type, hidden flag and value text.
+DictionaryItem *dictionarySyncOne(Dictionary *destination, DictionaryItem *item,
+                                  DictionaryItem *previous, int32_t index) {
+  DictionaryItem *target = nullptr;
+  if (item->key != nullptr) {
+    target = dictionaryFindStoredKeyN(destination, item->key, item->keyLength);
+  } else {
+    target = previous != nullptr ? previous->next : dictionaryItemAt(destination, index);
+  }
+  if (target == nullptr) {
+    target = dictionaryAddKey(destination, nullptr);
+    dictionaryCopyKey(destination, target, item);
+  }
+  Dictionary_SetItemType(destination, target, dictionaryType(item));
+  Dictionary_SetItemHidden(destination, target, (item->type & kDictionaryHiddenBit) != 0);
+  const char *text = nullptr;
+  int32_t length = 0;
+  if (dictionaryItemText(item, &text, &length))
+    Dictionary_SetItemText(destination, target, text, length);
+  return target;
+}
+
+int32_t dictionarySyncRemove(Dictionary *destination, Dictionary *source);
+
+// Synchronises the items of source from start on into destination, and below
+// each item its whole child tree (items, then removals), depth first without
+// recursion; removeTop also runs the removals of the top level.
+int32_t dictionarySyncWalk(Dictionary *destination, Dictionary *source, DictionaryItem *start,
+                           void *context, DictionarySyncFilter filter, bool removeTop) {
+  int32_t index = 0;  // of item in its container, for the first keyless one
+  DictionaryItem *item = start != nullptr ? start : source->items.first;
+  for (DictionaryItem *at = source->items.first; at != nullptr && at != item; at = at->next)
     index++;
   DictionaryItem *previous = nullptr;  // the destination item of the last synchronised one
-  for (DictionaryItem *item = first; item != nullptr; item = item->next, index++) {
-    if (filter != nullptr && filter(destination, context, source, item) != 1) continue;
-    DictionaryItem *target = nullptr;
-    if (item->key != nullptr) {
-      target = dictionaryFindStoredKeyN(destination, item->key, item->keyLength);
-    } else {
-      target = previous != nullptr ? previous->next : dictionaryItemAt(destination, index);
+  Dictionary *at = source;
+  Dictionary *into = destination;
+  for (;;) {
+    if (item == nullptr) {
+      if (at != source || removeTop) dictionarySyncRemove(into, at);
+      if (at == source) return 1;
+      // Back up: the holding items are the last synchronised pair there.
+      previous = into->parentItem;
+      item = at->parentItem->next;
+      at = at->parent;
+      into = into->parent;
+      continue;
     }
-    if (target == nullptr) {
-      target = dictionaryAddKey(destination, nullptr);
-      dictionaryCopyKey(destination, target, item);
+    if (filter == nullptr || filter(into, context, at, item) == 1) {
+      previous = dictionarySyncOne(into, item, previous, index);
+      if (Dictionary *child = dictionaryChild(item)) {
+        at = child;
+        into = dictionaryChild(previous);
+        item = child->items.first;
+        previous = nullptr;
+        index = 0;
+        continue;
+      }
     }
-    Dictionary_SetItemType(destination, target, dictionaryType(item));
-    Dictionary_SetItemHidden(destination, target, (item->type & kDictionaryHiddenBit) != 0);
-    const char *text = nullptr;
-    int32_t length = 0;
-    if (dictionaryItemText(item, &text, &length))
-      Dictionary_SetItemText(destination, target, text, length);
-    if (Dictionary *child = dictionaryChild(item))
-      dictionarySyncTree(dictionaryChild(target), child, context, filter);
-    previous = target;
+    item = item->next;
+    index++;
   }
-  return 1;
 }
 
 int32_t dictionarySyncRemove(Dictionary *destination, Dictionary *source) {
@@ -153,34 +227,44 @@ int32_t dictionarySyncRemove(Dictionary *destination, Dictionary *source) {
   return 1;
 }
 
-void dictionarySyncTree(Dictionary *destination, Dictionary *source, void *context,
-                        DictionarySyncFilter filter) {
-  dictionarySyncItems(destination, source, nullptr, context, filter);
-  dictionarySyncRemove(destination, source);
-}
-
-void dictionaryDump(Dictionary *d, int32_t indent) {
-  for (DictionaryItem *item = d->items.first; item != nullptr; item = item->next) {
-    if (d->hashPrefix && (item->type & kDictionaryHiddenBit)) continue;
-    int32_t type = dictionaryType(item);
-    if (Dictionary *child = dictionaryChild(item)) {
-      void *context = nullptr;
-      DictionaryLogHook hook = nullptr;
-      Dictionary_GetLogHook(d, &context, &hook);
-      Dictionary_SetLogHook(child, context, hook);
-      Dictionary_LogIndent(d, indent, "%s (%s)", item->key, kDictionaryTypeNames[type]);
-      dictionaryDump(child, indent + 1);
-      continue;
+// Depth first by the parent links, like the merge: a dump of a deep tree
+// must not exhaust the stack.
+void dictionaryDump(Dictionary *top, int32_t indent) {
+  Dictionary *d = top;
+  DictionaryItem *item = top->items.first;
+  while (item != nullptr) {
+    if (!(d->hashPrefix && (item->type & kDictionaryHiddenBit))) {
+      int32_t type = dictionaryType(item);
+      if (Dictionary *child = dictionaryChild(item)) {
+        void *context = nullptr;
+        DictionaryLogHook hook = nullptr;
+        Dictionary_GetLogHook(d, &context, &hook);
+        Dictionary_SetLogHook(child, context, hook);
+        Dictionary_LogIndent(d, indent, "%s (%s)", item->key, kDictionaryTypeNames[type]);
+        if (child->items.first != nullptr) {
+          d = child;
+          item = child->items.first;
+          indent++;
+          continue;
+        }
+      } else {
+        const char *text = nullptr;
+        int32_t length = 0;
+        if (!dictionaryItemText(item, &text, &length)) {
+          text = "";
+          length = 0;
+        }
+        char format[48];
+        Str_Printf(format, int(sizeof format), "%%s=%%.%ds (%%s)", length);
+        Dictionary_LogIndent(d, indent, format, item->key, text, kDictionaryTypeNames[type]);
+      }
     }
-    const char *text = nullptr;
-    int32_t length = 0;
-    if (!dictionaryItemText(item, &text, &length)) {
-      text = "";
-      length = 0;
+    while (item->next == nullptr && d != top) {
+      item = d->parentItem;
+      d = d->parent;
+      indent--;
     }
-    char format[48];
-    Str_Printf(format, int(sizeof format), "%%s=%%.%ds (%%s)", length);
-    Dictionary_LogIndent(d, indent, format, item->key, text, kDictionaryTypeNames[type]);
+    item = item->next;
   }
 }
 
@@ -235,12 +319,10 @@ int32_t Dictionary_Sync(Dictionary *destination, Dictionary *source, void *conte
                         DictionarySyncFilter filter) noexcept {
   DICTIONARY_CHECK(destination);
   DICTIONARY_CHECK(source);
-  if (!dictionaryWithin(destination, source)) {
-    dictionarySyncTree(destination, source, context, filter);
-    return 1;
-  }
+  if (!dictionaryWithin(destination, source))
+    return dictionarySyncWalk(destination, source, nullptr, context, filter, true);
   Dictionary *copy = dictionaryCopyOf(source);
-  dictionarySyncTree(destination, copy, context, filter);
+  dictionarySyncWalk(destination, copy, nullptr, context, filter, true);
   Dictionary_Release(&copy);
   return 1;
 }
@@ -251,7 +333,7 @@ int32_t Dictionary_SyncItems(Dictionary *destination, Dictionary *source, Dictio
   DICTIONARY_CHECK(source);
   if (start != nullptr) DICTIONARY_CHECK_ITEM(start);
   if (!dictionaryWithin(destination, source))
-    return dictionarySyncItems(destination, source, start, context, filter);
+    return dictionarySyncWalk(destination, source, start, context, filter, false);
   int32_t index = 0;
   if (start != nullptr)
     for (DictionaryItem *at = source->items.first; at != nullptr && at != start; at = at->next)
@@ -259,7 +341,7 @@ int32_t Dictionary_SyncItems(Dictionary *destination, Dictionary *source, Dictio
   Dictionary *copy = dictionaryCopyOf(source);
   DictionaryItem *copyStart = start != nullptr ? dictionaryItemAt(copy, index) : nullptr;
   if (start == nullptr || copyStart != nullptr)
-    dictionarySyncItems(destination, copy, copyStart, context, filter);
+    dictionarySyncWalk(destination, copy, copyStart, context, filter, false);
   Dictionary_Release(&copy);
   return 1;
 }

@@ -51,12 +51,11 @@ bool modelKeyEquals(const ModelFlags &flags, const std::string &a, const std::st
   return true;
 }
 
-// A key as the Dictionary stores it: '#' dropped (hidden), cut to 119 bytes.
+// A key as the Dictionary stores it: '#' dropped (hidden), the rest whole.
 std::string modelStoredKey(const std::string &key, bool *hidden) {
   std::string k = key;
   *hidden = !k.empty() && k[0] == '#';
   if (*hidden) k.erase(0, 1);
-  if (k.size() > size_t(kDictionaryMaxKeyBytes)) k.resize(kDictionaryMaxKeyBytes);
   return k;
 }
 
@@ -65,10 +64,10 @@ class Model {
   explicit Model(ModelFlags flags) : flags_(flags) {}
   ModelContainer root;
 
-  int Find(ModelContainer &c, const std::string &key) const {
+  int Find(ModelContainer &c, const std::string &key, int from = 0) const {
     bool hidden = false;
     std::string k = modelStoredKey(key, &hidden);
-    for (size_t i = 0; i < c.entries.size(); i++)
+    for (size_t i = size_t(from); i < c.entries.size(); i++)
       if (c.entries[i].key && modelKeyEquals(flags_, *c.entries[i].key, k)) return int(i);
     return -1;
   }
@@ -428,15 +427,25 @@ std::string ModelRun::Step(int step) {
 
   std::string difference = compareTrees(d_, model_.root, "root");
   if (!difference.empty()) return what + ": " + difference;
-  // Lookups agree too.
-  for (const char *key : kKeys) {
-    DictionaryItem *item = nullptr;
-    int found = Dictionary_FindKey(p.d, key, nullptr, &item);
-    int at = model_.Find(*p.m, key);
-    int32_t index = -1;
-    if (found) Dictionary_GetItemIndex(p.d, item, &index);
-    if (found != (at >= 0) || (found && index != at))
-      return what + ": FindKey " + key;
+  // Lookups agree too, from the front and from a random start (the first
+  // match at or after it), long keys included.
+  std::vector<std::string> keys(std::begin(kKeys), std::end(kKeys));
+  keys.push_back(modelLongKey('x', 130));
+  keys.push_back(modelLongKey('x', 125));
+  int32_t count = int32_t(p.m->entries.size());
+  int32_t from = count > 0 ? Roll(count) : 0;
+  DictionaryItem *start = nullptr;
+  if (count > 0) Dictionary_GetItemByIndex(p.d, from, nullptr, &start);
+  for (const std::string &key : keys) {
+    for (DictionaryItem *begin : {static_cast<DictionaryItem *>(nullptr), start}) {
+      DictionaryItem *item = nullptr;
+      int found = Dictionary_FindKey(p.d, key.c_str(), begin, &item);
+      int at = model_.Find(*p.m, key, begin != nullptr ? from : 0);
+      int32_t index = -1;
+      if (found) Dictionary_GetItemIndex(p.d, item, &index);
+      if (found != (at >= 0) || (found && index != at))
+        return what + ": FindKey " + key + (begin != nullptr ? " from " + std::to_string(from) : "");
+    }
   }
   return "";
 }

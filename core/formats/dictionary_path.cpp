@@ -6,14 +6,14 @@
 #include "core/formats/dictionary_internal.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/str.h"
+#include "core/runtime/walkstack.h"
 
 namespace {
 
-// A component is compared as a stored key is: at most this many bytes.
-constexpr int32_t kPathComponentBytes = kDictionaryMaxKeyBytes;
+// Bracket texts up to this long are copied on the stack.
+constexpr int32_t kPathBracketInlineBytes = 128;
 // CreatePath components, terminator included.
 constexpr int32_t kCreateComponentBytes = kDictionaryPathBytes;
-constexpr int kPathInlineFrames = 16;
 
 bool pathIsSeparator(char c) { return c == '.' || c == '\\' || c == '[' || c == ']'; }
 
@@ -27,39 +27,9 @@ struct PathFrame {
   const char *rest;           // the path after the component
 };
 
-// The backtracking stack: a few frames inline, more from tracked memory. The
-// resolution never recurses, so a path of any depth costs no C stack.
-class PathStack {
- public:
-  PathStack() = default;
-  PathStack(const PathStack &) = delete;
-  PathStack &operator=(const PathStack &) = delete;
-  ~PathStack() {
-    if (frames_ != inline_) MEM_FREE(frames_, int64_t(capacity_) * int64_t(sizeof(PathFrame)));
-  }
-  void Push(const PathFrame &frame) {
-    if (count_ == capacity_) Grow();
-    frames_[count_++] = frame;
-  }
-  bool Empty() const { return count_ == 0; }
-  PathFrame &Top() { return frames_[count_ - 1]; }
-  void Pop() { count_--; }
-
- private:
-  void Grow() {
-    int32_t capacity = capacity_ * 2;
-    auto *frames = static_cast<PathFrame *>(
-        MEM_ALLOC(int64_t(capacity) * int64_t(sizeof(PathFrame)), 0));
-    memcpy(static_cast<void *>(frames), frames_, size_t(count_) * sizeof(PathFrame));
-    if (frames_ != inline_) MEM_FREE(frames_, int64_t(capacity_) * int64_t(sizeof(PathFrame)));
-    frames_ = frames;
-    capacity_ = capacity;
-  }
-  PathFrame inline_[kPathInlineFrames];
-  PathFrame *frames_ = inline_;
-  int32_t count_ = 0;
-  int32_t capacity_ = kPathInlineFrames;
-};
+// The backtracking stack: the resolution never recurses, so a path of any
+// depth costs no C stack.
+using PathStack = WalkStack<PathFrame>;
 
 enum class PathStep { Found, Continue, Fail, Abort };
 
@@ -70,14 +40,17 @@ struct PathState {
   DictionaryItem *item;
 };
 
-// The first item from `from` on whose key is the component and that holds a
-// container (a candidate that more path can descend into).
-DictionaryItem *pathNextContainerCandidate(Dictionary *c, DictionaryItem *from,
+// The first item after `previous` (NULL: from the front) whose key is the
+// component and that holds a container (a candidate that more path can
+// descend into).
+DictionaryItem *pathNextContainerCandidate(Dictionary *c, DictionaryItem *previous,
                                            const char *component, int32_t length) {
-  for (DictionaryItem *item = from; item != nullptr; item = item->next)
-    if (dictionaryKeyEquals(c, item, component, length) && dictionaryChild(item) != nullptr)
-      return item;
-  return nullptr;
+  DictionaryItem *item = previous == nullptr
+                             ? dictionaryFirstWithKey(c, component, length)
+                             : dictionaryNextWithKey(c, previous, component, length);
+  while (item != nullptr && dictionaryChild(item) == nullptr)
+    item = dictionaryNextWithKey(c, item, component, length);
+  return item;
 }
 
 // The selected item ends the path, or the rest goes on below it.
@@ -101,11 +74,11 @@ bool pathContainerMatches(Dictionary *c, const char *inner) {
   int32_t keyLength = int32_t(equals - inner);
   const char *value = equals + 1;
   int32_t valueLength = int32_t(strlen(value));
-  for (DictionaryItem *item = c->items.first; item != nullptr; item = item->next) {
+  for (DictionaryItem *item = dictionaryFirstWithKey(c, inner, keyLength); item != nullptr;
+       item = dictionaryNextWithKey(c, item, inner, keyLength)) {
     const char *text = nullptr;
     int32_t length = 0;
-    if (dictionaryKeyEquals(c, item, inner, keyLength) &&
-        dictionaryItemText(item, &text, &length) && length == valueLength &&
+    if (dictionaryItemText(item, &text, &length) && length == valueLength &&
         dictionaryTextEquals(c, text, value, length))
       return true;
   }
@@ -147,23 +120,27 @@ PathStep pathStep(PathState *state, PathStack *stack) {
   if (*p == '\0' || c->items.count == 0) return PathStep::Fail;
   const char *end = p + 1;
   while (*end != '\0' && !pathIsSeparator(*end)) end++;
-  int32_t length = end - p > kPathComponentBytes ? kPathComponentBytes : int32_t(end - p);
+  int32_t length = int32_t(end - p);
   const char *rest = end;
   if (*rest != '\0' && *rest != '[') rest++;
   while (*rest == '.' || *rest == '\\' || *rest == ']') rest++;
 
   if (*p == '[') {
-    char inner[kPathComponentBytes + 1];
+    char small[kPathBracketInlineBytes];
+    char *inner = length <= kPathBracketInlineBytes
+                      ? small
+                      : static_cast<char *>(MEM_ALLOC(length, 0));
     memcpy(inner, p + 1, size_t(length - 1));
     inner[length - 1] = '\0';
-    return pathBracket(state, stack, inner, rest);
+    PathStep step = pathBracket(state, stack, inner, rest);
+    if (inner != small) MEM_FREE(inner, length);
+    return step;
   }
   if (*rest == '\0') {
-    for (DictionaryItem *item = c->items.first; item != nullptr; item = item->next)
-      if (dictionaryKeyEquals(c, item, p, length)) return pathSelect(state, c, item, rest);
-    return PathStep::Fail;
+    DictionaryItem *item = dictionaryFirstWithKey(c, p, length);
+    return item != nullptr ? pathSelect(state, c, item, rest) : PathStep::Fail;
   }
-  DictionaryItem *candidate = pathNextContainerCandidate(c, c->items.first, p, length);
+  DictionaryItem *candidate = pathNextContainerCandidate(c, nullptr, p, length);
   if (candidate == nullptr) return PathStep::Fail;
   stack->Push({PathFrame::KeyCandidates, c, candidate, p, length, rest});
   state->container = candidate->child;
@@ -182,7 +159,7 @@ PathStep pathBacktrack(PathState *state, PathStack *stack) {
       return PathStep::Found;
     }
     DictionaryItem *candidate = pathNextContainerCandidate(
-        frame.container, frame.item->next, frame.component, frame.componentLength);
+        frame.container, frame.item, frame.component, frame.componentLength);
     if (candidate != nullptr) {
       frame.item = candidate;
       state->container = candidate->child;

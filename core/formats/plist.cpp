@@ -219,56 +219,89 @@ void plistRealText(Dictionary *d, DictionaryItem *item, char *buffer, int32_t si
   *r.ptr = 0;
 }
 
-bool plistWrite(Plist *p, Dictionary *source, Dictionary *xml, bool list) {
-  for (DictionaryItem *item = source->items.first; item != nullptr; item = item->next) {
-    uint8_t type = item->type & kDictionaryTypeMask;
-    if (type == kDictionaryTypeNull || type == kDictionaryTypeUnknown) {
-      Log_Print(LOG_ERROR, KSRC, 0, "Unsupported data type encountered [%d]", int(type));
-      plistClassLog(p, "Error while trying to write plist");
-      return false;
+// Adds the XML elements of one source item to xml: its "key" element (in a
+// dict) and its value element. Answers the new "array" or "dict" element of a
+// List or Dictionary item, which the item's children go into, else NULL; false
+// in *ok for a type a property list cannot hold.
+Dictionary *plistWriteItem(Plist *p, Dictionary *source, DictionaryItem *item, Dictionary *xml,
+                           bool list, bool *ok) {
+  uint8_t type = item->type & kDictionaryTypeMask;
+  if (type == kDictionaryTypeNull || type == kDictionaryTypeUnknown) {
+    Log_Print(LOG_ERROR, KSRC, 0, "Unsupported data type encountered [%d]", int(type));
+    plistClassLog(p, "Error while trying to write plist");
+    *ok = false;
+    return nullptr;
+  }
+  if (!list && item->key != nullptr) {
+    // A hidden key was stored from "#name"; it is written as it was given.
+    if ((item->type & kDictionaryHiddenBit) && source->hashPrefix) {
+      DictionaryItem *keyItem = nullptr;
+      Dictionary_AddKey(xml, "key", &keyItem);
+      Dictionary_SetItemType(xml, keyItem, kDictionaryTypeString);
+      Dictionary_SetItemStringFormat(xml, keyItem, "#%s", item->key);
+    } else {
+      Dictionary_AddString(xml, "key", item->key, nullptr);
     }
-    if (!list && item->key != nullptr) {
-      // A hidden key was stored from "#name"; it is written as it was given.
-      if ((item->type & kDictionaryHiddenBit) && source->hashPrefix) {
-        DictionaryItem *keyItem = nullptr;
-        Dictionary_AddKey(xml, "key", &keyItem);
-        Dictionary_SetItemType(xml, keyItem, kDictionaryTypeString);
-        Dictionary_SetItemStringFormat(xml, keyItem, "#%s", item->key);
-      } else {
-        Dictionary_AddString(xml, "key", item->key, nullptr);
-      }
+  }
+  Dictionary *element = nullptr;
+  switch (type) {
+    case kDictionaryTypeBoolean:
+      Dictionary_AddDictionary(xml, (item->type & kDictionaryBooleanBit) ? "true" : "false",
+                               nullptr, nullptr);
+      break;
+    case kDictionaryTypeInt64: {
+      int64_t value = 0;
+      Dictionary_GetItemInt64(source, item, &value);
+      char number[kPlistNumberBytes];
+      Str_Printf(number, kPlistNumberBytes, "%lld", static_cast<long long>(value));
+      Dictionary_AddString(xml, "integer", number, nullptr);
+      break;
     }
-    switch (type) {
-      case kDictionaryTypeBoolean:
-        Dictionary_AddDictionary(xml, (item->type & kDictionaryBooleanBit) ? "true" : "false",
-                                 nullptr, nullptr);
-        break;
-      case kDictionaryTypeInt64: {
-        int64_t value = 0;
-        Dictionary_GetItemInt64(source, item, &value);
-        char number[kPlistNumberBytes];
-        Str_Printf(number, kPlistNumberBytes, "%lld", static_cast<long long>(value));
-        Dictionary_AddString(xml, "integer", number, nullptr);
-        break;
-      }
-      case kDictionaryTypeFloat64: {
-        char number[kPlistNumberBytes];
-        plistRealText(source, item, number, kPlistNumberBytes);
-        Dictionary_AddString(xml, "real", number, nullptr);
-        break;
-      }
-      case kDictionaryTypeString:
-        Dictionary_AddString(xml, "string", item->value != nullptr ? item->value : "", nullptr);
-        break;
-      case kDictionaryTypeList:
-      case kDictionaryTypeDictionary: {
-        bool isList = type == kDictionaryTypeList;
-        Dictionary *element = nullptr;
-        Dictionary_AddDictionary(xml, isList ? "array" : "dict", &element, nullptr);
-        if (!plistWrite(p, item->child, element, isList)) return false;
-        break;
-      }
+    case kDictionaryTypeFloat64: {
+      char number[kPlistNumberBytes];
+      plistRealText(source, item, number, kPlistNumberBytes);
+      Dictionary_AddString(xml, "real", number, nullptr);
+      break;
     }
+    case kDictionaryTypeString:
+      Dictionary_AddString(xml, "string", item->value != nullptr ? item->value : "", nullptr);
+      break;
+    case kDictionaryTypeList:
+    case kDictionaryTypeDictionary:
+      Dictionary_AddDictionary(xml, type == kDictionaryTypeList ? "array" : "dict", &element,
+                               nullptr);
+      break;
+  }
+  return element;
+}
+
+// Converts the items of top into elements of xml, each container's items into
+// its element: depth first without recursion, as a tree built through the
+// API may be far deeper than the stack allows. list: top is a List.
+bool plistWrite(Plist *p, Dictionary *top, Dictionary *xml, bool list) {
+  Dictionary *source = top;
+  DictionaryItem *item = top->items.first;
+  while (item != nullptr) {
+    bool inList = source == top ? list
+                                : (source->parentItem->type & kDictionaryTypeMask) ==
+                                      kDictionaryTypeList;
+    bool ok = true;
+    Dictionary *element = plistWriteItem(p, source, item, xml, inList, &ok);
+    if (!ok) return false;
+    if (element != nullptr && item->child->items.first != nullptr) {
+      source = item->child;
+      xml = element;
+      item = source->items.first;
+      continue;
+    }
+    // Up past every container this item ends; an element's parent is the
+    // container it was added to.
+    while (item->next == nullptr && source != top) {
+      item = source->parentItem;
+      source = source->parent;
+      xml = xml->parent;
+    }
+    item = item->next;
   }
   return true;
 }

@@ -11,6 +11,7 @@
 #include "core/runtime/memstream.h"
 #include "core/runtime/nullstream.h"
 #include "core/runtime/str.h"
+#include "core/runtime/walkstack.h"
 #include "core/runtime/strw.h"
 
 namespace {
@@ -706,20 +707,23 @@ bool xmlWriteEscaped(XmlWriter *w, const char *key, const char *text, int32_t le
   return xmlWrite(w, text + run, length - run);
 }
 
-bool xmlWriteItem(XmlWriter *w, Dictionary *d, DictionaryItem *item, const char *name,
-                  int32_t depth);
+// A container whose items the walk is writing: the target, a List (its
+// items are written under the List's name at the List's depth) or an
+// element's Dictionary (closed with "</name>" after its items).
+struct XmlOpen {
+  enum Kind : uint8_t { Top, List, Element } kind;
+  bool declaration;      // an element named "?..." or "!...": no closing tag
+  int32_t depth;         // of the items (List) or of the element itself
+  Dictionary *container;
+  DictionaryItem *next;  // the next item of container to write
+  const char *name;      // List: the name of its items; Element: its own
+};
 
-bool xmlWriteChildren(XmlWriter *w, Dictionary *d, int32_t depth) {
-  for (DictionaryItem *item = d->items.first; item != nullptr && !w->failed; item = item->next) {
-    if (item->key != nullptr && item->key[0] == '-') continue;
-    xmlWriteItem(w, d, item, item->key, depth);
-  }
-  return !w->failed;
-}
-
-bool xmlWriteElement(XmlWriter *w, Dictionary *child, const char *key, const char *name,
-                     int32_t depth) {
-  bool declaration = name != nullptr && (name[0] == '?' || name[0] == '!');
+// Writes "<name attributes>" of an element; then either its only text and
+// the closing tag (answers false: nothing left to write inside), or a line
+// end (answers true: its items follow, then the closing tag).
+bool xmlOpenElement(XmlWriter *w, Dictionary *child, const char *key, const char *name,
+                    int32_t depth, bool declaration) {
   if (!declaration && !xmlCheckName(w, key, name)) return false;
   xmlWriteIndent(w, depth);
   xmlWrite(w, "<", 1);
@@ -755,52 +759,89 @@ bool xmlWriteElement(XmlWriter *w, Dictionary *child, const char *key, const cha
   xmlWrite(w, ">", 1);
   if (elements == 1 && text != nullptr && !declaration) {
     xmlWriteEscaped(w, key, text->value != nullptr ? text->value : "", text->valueLength, false);
-  } else {
+    xmlWrite(w, "</", 2);
+    xmlWriteText(w, name);
+    xmlWrite(w, ">", 1);
     xmlWriteLineEnd(w);
-    xmlWriteChildren(w, child, depth + 1);
-    if (declaration) return !w->failed;
-    xmlWriteIndent(w, depth);
+    return false;
   }
-  xmlWrite(w, "</", 2);
-  xmlWriteText(w, name);
-  xmlWrite(w, ">", 1);
   xmlWriteLineEnd(w);
   return !w->failed;
 }
 
-bool xmlWriteItem(XmlWriter *w, Dictionary *d, DictionaryItem *item, const char *name,
-                  int32_t depth) {
-  switch (item->type & kDictionaryTypeMask) {
-    case kDictionaryTypeString: {
-      const char *value = item->value != nullptr ? item->value : "";
-      if (xmlIsTextItem(d, item)) {
-        xmlWriteIndent(w, depth);
-        xmlWriteEscaped(w, item->key, value, item->valueLength, false);
-        xmlWriteLineEnd(w);
-        return !w->failed;
-      }
-      if (!xmlCheckName(w, item->key, name)) return false;
-      xmlWriteIndent(w, depth);
-      xmlWrite(w, "<", 1);
-      xmlWriteText(w, name);
-      xmlWrite(w, ">", 1);
-      xmlWriteEscaped(w, item->key, value, item->valueLength, false);
-      xmlWrite(w, "</", 2);
-      xmlWriteText(w, name);
-      xmlWrite(w, ">", 1);
-      xmlWriteLineEnd(w);
-      return !w->failed;
-    }
-    case kDictionaryTypeList:
-      // Each element is written under the List's key.
-      for (DictionaryItem *e = item->child->items.first; e != nullptr && !w->failed; e = e->next)
-        xmlWriteItem(w, item->child, e, name, depth);
-      return !w->failed;
-    case kDictionaryTypeDictionary:
-      return xmlWriteElement(w, item->child, item->key, name, depth);
-    default:
-      return true;  // Null, Boolean and numbers have no XML form here
+void xmlCloseElement(XmlWriter *w, const XmlOpen &open) {
+  if (open.declaration) return;
+  xmlWriteIndent(w, open.depth);
+  xmlWrite(w, "</", 2);
+  xmlWriteText(w, open.name);
+  xmlWrite(w, ">", 1);
+  xmlWriteLineEnd(w);
+}
+
+void xmlWriteString(XmlWriter *w, Dictionary *d, DictionaryItem *item, const char *name,
+                    int32_t depth) {
+  const char *value = item->value != nullptr ? item->value : "";
+  if (xmlIsTextItem(d, item)) {
+    xmlWriteIndent(w, depth);
+    xmlWriteEscaped(w, item->key, value, item->valueLength, false);
+    xmlWriteLineEnd(w);
+    return;
   }
+  if (!xmlCheckName(w, item->key, name)) return;
+  xmlWriteIndent(w, depth);
+  xmlWrite(w, "<", 1);
+  xmlWriteText(w, name);
+  xmlWrite(w, ">", 1);
+  xmlWriteEscaped(w, item->key, value, item->valueLength, false);
+  xmlWrite(w, "</", 2);
+  xmlWriteText(w, name);
+  xmlWrite(w, ">", 1);
+  xmlWriteLineEnd(w);
+}
+
+// Writes the items of top (keys beginning with '-' are attributes, written
+// with their element): depth first with a stack of open containers instead
+// of recursion, as a tree built through the API may be far deeper than the C
+// stack allows.
+bool xmlWriteTree(XmlWriter *w, Dictionary *top) {
+  WalkStack<XmlOpen> open;
+  open.Push({XmlOpen::Top, false, 0, top, top->items.first, nullptr});
+  while (!open.Empty() && !w->failed) {
+    XmlOpen &frame = open.Top();
+    DictionaryItem *item = frame.next;
+    if (item == nullptr) {
+      if (frame.kind == XmlOpen::Element) xmlCloseElement(w, frame);
+      open.Pop();
+      continue;
+    }
+    frame.next = item->next;
+    Dictionary *d = frame.container;
+    const char *name = item->key;
+    int32_t depth = frame.kind == XmlOpen::Element ? frame.depth + 1 : frame.depth;
+    if (frame.kind == XmlOpen::List) {
+      name = frame.name;
+    } else if (item->key != nullptr && item->key[0] == '-') {
+      continue;
+    }
+    switch (item->type & kDictionaryTypeMask) {
+      case kDictionaryTypeString:
+        xmlWriteString(w, d, item, name, depth);
+        break;
+      case kDictionaryTypeList:
+        open.Push({XmlOpen::List, false, depth, item->child, item->child->items.first, name});
+        break;
+      case kDictionaryTypeDictionary: {
+        bool declaration = name != nullptr && (name[0] == '?' || name[0] == '!');
+        if (xmlOpenElement(w, item->child, item->key, name, depth, declaration))
+          open.Push({XmlOpen::Element, declaration, depth, item->child, item->child->items.first,
+                     name});
+        break;
+      }
+      default:
+        break;  // Null, Boolean and numbers have no XML form here
+    }
+  }
+  return !w->failed;
 }
 
 }  // namespace
@@ -951,7 +992,7 @@ int32_t Xml_WriteStream(XML *xml, Stream *stream) noexcept {
   CHECK_POINTER(stream);
   if (xml->target == nullptr) return 0;
   XmlWriter w{xml, stream, false};
-  xmlWriteChildren(&w, xml->target, 0);
+  xmlWriteTree(&w, xml->target);
   return w.failed ? 0 : 1;
 }
 

@@ -969,8 +969,17 @@ void yamlWrite(YamlOut *o, const char *bytes, int32_t length) {
 
 void yamlWriteText(YamlOut *o, const char *text) { yamlWrite(o, text, int32_t(strlen(text))); }
 
+// Two spaces a level, written in runs: a deep tree must not cost a write
+// call per level per line.
 void yamlWriteIndent(YamlOut *o, int32_t depth) {
-  for (int32_t i = 0; i < depth; i++) yamlWrite(o, "  ", 2);
+  static constexpr char kSpaces[] =
+      "                                                                "
+      "                                                                "
+      "                                                                "
+      "                                                                ";
+  constexpr int64_t kRun = int64_t(sizeof kSpaces - 1);
+  for (int64_t left = int64_t(depth) * 2; left > 0 && o->ok; left -= kRun)
+    yamlWrite(o, kSpaces, int32_t(left < kRun ? left : kRun));
 }
 
 // 1 when the plain form of the text would not read back as the same String.
@@ -1049,82 +1058,82 @@ void yamlWriteString(YamlOut *o, const char *t, int32_t n) {
   yamlWrite(o, "\"", 1);
 }
 
-void yamlWriteItems(Yaml *y, YamlOut *o, Dictionary *d, DictionaryType parentType, int32_t depth);
-
-void yamlWriteValue(Yaml *y, YamlOut *o, Dictionary *d, DictionaryItem *item, int32_t depth) {
-  DictionaryType type = kDictionaryTypeUnknown;
-  Dictionary_GetItemType(d, item, &type);
-  const char *text = nullptr;
-  int32_t length = 0;
+// A scalar, or an empty List or Dictionary (a filled one is written by the
+// walk in yamlWriteItems).
+void yamlWriteValue(YamlOut *o, const DictionaryItem *item) {
+  int32_t type = item->type & kDictionaryTypeMask;
   switch (type) {
     case kDictionaryTypeNull:
       yamlWriteText(o, "null");
       break;
-    case kDictionaryTypeBoolean: {
-      int32_t value = 0;
-      Dictionary_GetItemBoolean(d, item, &value);
-      yamlWriteText(o, value ? "true" : "false");
+    case kDictionaryTypeBoolean:
+      yamlWriteText(o, (item->type & kDictionaryBooleanBit) ? "true" : "false");
       break;
-    }
     case kDictionaryTypeInt64:
     case kDictionaryTypeFloat64:
-      Dictionary_GetItemText(d, item, &text, &length);
-      if (length > 0) yamlWrite(o, text, length);
-      else yamlWriteText(o, "null");
+      if (item->value != nullptr && item->valueLength > 0)
+        yamlWrite(o, item->value, item->valueLength);
+      else
+        yamlWriteText(o, "null");
       break;
     case kDictionaryTypeString:
-      Dictionary_GetItemText(d, item, &text, &length);
-      yamlWriteString(o, text, length);
+      yamlWriteString(o, item->value != nullptr ? item->value : "", item->valueLength);
       break;
     case kDictionaryTypeList:
-    case kDictionaryTypeDictionary: {
-      Dictionary *child = nullptr;
-      int32_t count = 0;
-      Dictionary_GetItemContainer(d, item, &child);
-      if (child != nullptr) Dictionary_GetCount(child, &count);
-      if (count == 0) {
-        yamlWriteText(o, type == kDictionaryTypeList ? "[]" : "{}");
-        break;
-      }
-      yamlWrite(o, "\n", 1);
-      yamlWriteItems(y, o, child, type, depth + 1);
+      yamlWriteText(o, "[]");
       break;
-    }
+    case kDictionaryTypeDictionary:
+      yamlWriteText(o, "{}");
+      break;
     default:
       yamlWriteText(o, "null");
       break;
   }
 }
 
-bool yamlIsFilledContainer(Dictionary *d, DictionaryItem *item) {
-  Dictionary *child = nullptr;
-  int32_t count = 0;
-  if (!Dictionary_IsItemContainer(d, item)) return false;
-  Dictionary_GetItemContainer(d, item, &child);
-  if (child != nullptr) Dictionary_GetCount(child, &count);
-  return count > 0;
+// A List or Dictionary item with at least one item below it.
+bool yamlIsFilledContainer(const DictionaryItem *item) {
+  int32_t type = item->type & kDictionaryTypeMask;
+  return (type == kDictionaryTypeList || type == kDictionaryTypeDictionary) &&
+         item->child->items.count > 0;
 }
 
-void yamlWriteItems(Yaml *y, YamlOut *o, Dictionary *d, DictionaryType parentType, int32_t depth) {
-  DictionaryItem *item = nullptr;
-  Dictionary_GetFirstItem(d, &item);
+// Writes the items of top, each filled container's items below it at one more
+// level: depth first without recursion, as a tree built through the API may
+// be far deeper than the stack allows. topType is how top's own items are
+// written (List: "- " entries; else "key: ").
+void yamlWriteItems(YamlOut *o, Dictionary *top, DictionaryType topType, int32_t depth) {
+  Dictionary *c = top;
+  DictionaryItem *item = top->items.first;
   while (item != nullptr && o->ok) {
+    int32_t parentType = c == top ? topType : c->parentItem->type & kDictionaryTypeMask;
     yamlWriteIndent(o, depth);
-    bool filled = yamlIsFilledContainer(d, item);
+    bool filled = yamlIsFilledContainer(item);
     if (parentType == kDictionaryTypeList) {
       yamlWrite(o, filled ? "-" : "- ", filled ? 1 : 2);
     } else {
-      const char *key = nullptr;
-      Dictionary_GetItemKey(d, item, &key);
-      if (key == nullptr) key = "";
-      yamlWriteString(o, key, int32_t(strlen(key)));
+      if (item->key != nullptr)
+        yamlWriteString(o, item->key, item->keyLength);
+      else
+        yamlWriteString(o, "", 0);
       yamlWrite(o, filled ? ":" : ": ", filled ? 1 : 2);
     }
-    yamlWriteValue(y, o, d, item, depth);
-    DictionaryItem *next = nullptr;
-    Dictionary_GetNextItem(d, item, &next);
-    if (next != nullptr) yamlWrite(o, "\n", 1);
-    item = next;
+    if (filled) {
+      yamlWrite(o, "\n", 1);
+      c = item->child;
+      item = c->items.first;
+      depth++;
+      continue;
+    }
+    yamlWriteValue(o, item);
+    // Up past every container this item ends.
+    while (item->next == nullptr && c != top) {
+      item = c->parentItem;
+      c = c->parent;
+      depth--;
+    }
+    if (item->next != nullptr) yamlWrite(o, "\n", 1);
+    item = item->next;
   }
 }
 
@@ -1246,7 +1255,7 @@ int32_t Yaml_WriteDictionary(Yaml *yaml, Stream *stream, Dictionary *dictionary,
   CHECK_POINTER(stream);
   CLASS_CHECK(dictionary, kDictionaryTag);
   YamlOut o{stream, 1};
-  yamlWriteItems(yaml, &o, dictionary, parentType, depth);
+  yamlWriteItems(&o, dictionary, parentType, depth);
   return o.ok;
 }
 
@@ -1259,7 +1268,7 @@ int32_t Yaml_WriteStream(Yaml *yaml, Stream *stream) noexcept {
   if (Dictionary_GetFirstItem(yaml->target, &first) && first->key == nullptr)
     parentType = kDictionaryTypeList;
   YamlOut o{stream, 1};
-  yamlWriteItems(yaml, &o, yaml->target, parentType, 0);
+  yamlWriteItems(&o, yaml->target, parentType, 0);
   yamlWrite(&o, "\n", 1);
   return o.ok;
 }
