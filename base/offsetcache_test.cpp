@@ -200,7 +200,7 @@ TEST(OffsetCache, RandomOperationsMatchAnLruModel) {
     for (int step = 0; step < 300; step++) {
       int64_t offset = offsets[rng() % offsets.size()];
       // Lengths spread over 1 B to 1 MiB, each offset's length fixed.
-      int32_t length = 1 + int32_t(uint64_t(offset * 2654435761u) % (1u << (1 + offset % 20)));
+      int32_t length = 1 + int32_t((uint64_t(offset) * 2654435761u) % (1u << (1 + offset % 20)));
       if (rng() % 2) {
         int32_t got = 0;
         int hit = OffsetCache_Copy(cache.c, offset, out.data(), int32_t(out.size()), &got);

@@ -5,7 +5,9 @@ xdelta3 (`-e -S none -A -n`) turned into keelson's framing by
 tests/vcdiff/reframe.py. Every delta is checked here: the Python reference
 decoder gives the target back (all but the large cases), and for each xdelta3
 case `xdelta3 -d -s SRC` of the RFC twin gives the target back, which checks
-the reframer.
+the reframer. The run fails unless the encoder's deltas together use every
+instruction form: double opcodes, RUN, overlapping target COPYs and all nine
+address modes.
 
 Writes <dir>/vcdiff/ with NAME.src, NAME.tgt, NAME.delta, rfc.delta (the
 RFC 3284 form of one xdelta3 case, which the decoder refuses) and cases.txt, one
@@ -111,6 +113,7 @@ def main(args):
     count = 2000 if full else 300
     max_target = (8 if full else 1) << 20
     rows = []
+    forms = {False: set(), True: set()}  # met in the encoder's and the reframer's deltas
 
     def write(name, data):
         with open(os.path.join(out_dir, name), "wb") as f:
@@ -128,7 +131,7 @@ def main(args):
                 delta = reframe.reframe(rfc, len(source), rng, source_range)
             else:
                 delta = vcdiff.encode(source, target, rng, source_range)
-            if check and vcdiff.decode(delta, source)[0] != target:
+            if check and vcdiff.decode(delta, source, forms=forms[use_xdelta])[0] != target:
                 sys.exit(f"{name}: the reference decoder does not give the target back")
             if source_name is None:
                 source_name = name + ".src"
@@ -154,6 +157,9 @@ def main(args):
             for i, kind in enumerate(kinds):
                 target = make_target(rng, kind, big, 8 << 20)
                 case(f"big{i}", big, target, i % 2 == 1, False, "big.src")
+    wanted = {"double", "run", "overlap"} | {f"mode {m}" for m in range(9)}
+    if wanted - forms[False]:
+        sys.exit(f"the encoder never used {sorted(wanted - forms[False])}")
     with open(os.path.join(out_dir, "cases.txt"), "w") as f:
         f.write(f"# seed {SEED}\n" + "\n".join(rows) + "\n")
 

@@ -165,15 +165,20 @@ def read_header(delta, source_range=(0, 0)):
     return fields, data, inst, addr
 
 
-def decode(delta, source, source_range=(0, 0)):
-    """(target, index, count); raises DeltaError."""
+def decode(delta, source, source_range=(0, 0), forms=None):
+    """(target, index, count); raises DeltaError. A set given as forms
+    gains the instruction forms met: "double", "run", "overlap", "mode N"."""
     fields, data, inst, addr = read_header(delta, source_range)
     data, inst, addresses = Section(data), Section(inst), Section(addr)
     cache = AddressCache()
     segment = fields["segment_size"]
     out = bytearray()
+    forms = set() if forms is None else forms
     while inst.pos < len(inst.data):
-        for kind, size, mode in CODE_TABLE[inst.byte()]:
+        pair = CODE_TABLE[inst.byte()]
+        if pair[1][0] != NOOP:
+            forms.add("double")
+        for kind, size, mode in pair:
             if kind == NOOP:
                 continue
             if size == 0:
@@ -182,14 +187,18 @@ def decode(delta, source, source_range=(0, 0)):
                 out += data.take(size)
             elif kind == RUN:
                 out += bytes([inst.byte()]) * size
+                forms.add("run")
             else:
                 address = cache.decode(segment + len(out), mode, addresses)
+                forms.add(f"mode {mode}")
                 if address < segment:
                     if address + size > len(source):
                         raise DeltaError("source range")
                     out += source[address:address + size]
                 else:
                     start = address - segment
+                    if len(out) - start < size:
+                        forms.add("overlap")
                     # Byte by byte in increasing order repeats the len(out) -
                     # start bytes from start: the same as this pattern.
                     pattern = bytes(out[start:])
