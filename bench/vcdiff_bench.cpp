@@ -3,7 +3,7 @@
 // 1M bits and the OffsetCache with eight threads.
 //
 //   VCDiff/<case>/ours     Run of the delta into a buffer (MB/s of target)
-//   VCDiff/<case>/xdelta3  xdelta3 -d -c -s SRC DELTA >/dev/null on the RFC
+//   VCDiff/<case>/xdelta3  xdelta3 -d -c -R -s SRC DELTA >/dev/null on the RFC
 //                          delta whose reframed form ours decodes
 // Cases: copy (sparse edits of the source), add (mostly new bytes), run
 // (runs and short repeated patterns: RUN and overlapping target COPYs).
@@ -128,7 +128,7 @@ bool setUp() {
   for (const char *kind : kCases) {
     std::string k = f.dir + "/" + kind;
     writeFile(k + ".tgt", makeTarget(kind, f.source));
-    std::string encode = "xdelta3 -e -f -S none -A -n -s " + f.dir + "/src " + k + ".tgt " + k +
+    std::string encode = "xdelta3 -e -f -D -S none -A -n -s " + f.dir + "/src " + k + ".tgt " + k +
                          ".rfc && /usr/bin/python3 -c \"import sys; sys.path.insert(0, '" +
                          KEELSON_SOURCE_DIR "/tests'); from vcdiff import reframe; " +
                          "open('" + k + ".delta', 'wb').write(reframe.reframe(open('" + k +
@@ -167,7 +167,7 @@ void BM_Xdelta3(benchmark::State &state) {
   Fixture &f = fixture();
   if (!f.ok) return state.SkipWithError("no fixture");
   std::string k = f.dir + "/" + kCases[state.range(0)];
-  std::string command = "xdelta3 -d -c -s " + f.dir + "/src " + k + ".rfc >/dev/null";
+  std::string command = "xdelta3 -d -c -R -s " + f.dir + "/src " + k + ".rfc >/dev/null";
   for (auto _ : state)
     if (std::system(command.c_str()) != 0) return state.SkipWithError("xdelta3 failed");
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kBytes));

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Differential cases for base/vcdiffdecoder: (source, target, delta) triples
 whose deltas come half from tests/vcdiff's encoder and half from Debian's
-xdelta3 (`-e -S none -A -n`) turned into keelson's framing by
+xdelta3 (`-e -S none -A -n`, and -D: bytes that happen to start like a
+compressed file are not handed to an external decompressor) turned into keelson's framing by
 tests/vcdiff/reframe.py. Every delta is checked here: the Python reference
 decoder gives the target back (all but the large cases), and for each xdelta3
 case `xdelta3 -d -s SRC` of the RFC twin gives the target back, which checks
@@ -91,11 +92,11 @@ def xdelta(source, target, tmp):
         f.write(source)
     with open(tgt, "wb") as f:
         f.write(target)
-    subprocess.run(["xdelta3", "-e", "-f", "-S", "none", "-A", "-n", "-s", src, tgt, rfc],
+    subprocess.run(["xdelta3", "-e", "-f", "-D", "-S", "none", "-A", "-n", "-s", src, tgt, rfc],
                    check=True)
     with open(rfc, "rb") as f:
         delta = f.read()
-    back = subprocess.run(["xdelta3", "-d", "-c", "-s", src, rfc], check=True,
+    back = subprocess.run(["xdelta3", "-d", "-c", "-R", "-s", src, rfc], check=True,
                           stdout=subprocess.PIPE).stdout
     if back != target:
         sys.exit("xdelta3 -d does not give the target back")
