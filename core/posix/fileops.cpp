@@ -40,14 +40,7 @@ bool fileopsPath(const char *path, FileOpsPath *work, const char *call) {
 bool fileopsName(PlatformDirectory *directory, const char *name, FileOpsPath *work,
                  const char *call) {
   if (directory == nullptr) return fileopsPath(name, work, call);
-  CHECK_POINTER(name);
-  size_t length = strlen(name);
-  if (length >= sizeof work->text) {
-    POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, call, name);
-    return false;
-  }
-  memcpy(work->text, name, length + 1);
-  return true;
+  return FsDirectory_Name(name, work->text, call);
 }
 
 void fileopsIdentity(const struct stat &st, FileIdentity *identity) {
@@ -67,6 +60,17 @@ PlatformDirectory *FsDirectory_Check(PlatformDirectory *directory) {
     Core_Abort(KSRC, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n", directory,
                kPlatformDirectoryTag, directory->tag);
   return directory;
+}
+
+bool FsDirectory_Name(const char *name, char *out, const char *call) {
+  CHECK_POINTER(name);
+  size_t length = strlen(name);
+  if (length >= size_t(kPathMax)) {
+    POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, call, name);
+    return false;
+  }
+  memcpy(out, name, length + 1);
+  return true;
 }
 
 int FsDirectory_Fd(PlatformDirectory *directory) {

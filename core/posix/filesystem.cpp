@@ -419,14 +419,7 @@ int fsMove(const char *source, const char *destination, uint32_t flags, void *us
 // A name inside a directory, or (without one) a path as fsPath reads it.
 bool fsNameAt(PlatformDirectory *directory, const char *name, FsPath *work, const char *call) {
   if (directory == nullptr) return fsPath(name, work, call);
-  CHECK_POINTER(name);
-  size_t length = strlen(name);
-  if (length >= sizeof work->text) {
-    POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, call, name);
-    return false;
-  }
-  memcpy(work->text, name, length + 1);
-  return true;
+  return FsDirectory_Name(name, work->text, call);
 }
 
 // What is at the destination decides before any data moves: with

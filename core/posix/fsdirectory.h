@@ -26,6 +26,10 @@ struct PlatformDirectory {
 
 // directory itself; stops the program on NULL or a record of another kind.
 PlatformDirectory *FsDirectory_Check(PlatformDirectory *directory);
+// A name inside an open directory, copied whole to out (kPathMax bytes): no
+// separator is rewritten, as it may be part of the name. false (206) when it
+// does not fit.
+bool FsDirectory_Name(const char *name, char *out, const char *call);
 // The descriptor to act through: directory's, or AT_FDCWD for NULL.
 int FsDirectory_Fd(PlatformDirectory *directory);
 
