@@ -17,6 +17,8 @@ constexpr const char kDirectoryListClassName[] = "DirectoryList";
 constexpr uint32_t kModeTypeMask = 0xF000;
 constexpr uint32_t kModeDirectory = 0x4000;
 constexpr uint32_t kModeLink = 0xA000;
+// Room for a name from a listing: the system's NAME_MAX and its terminator.
+constexpr int kNameBytes = 256;
 
 #define DIRECTORY_LIST_CHECK(list) CLASS_CHECK((list), kDirectoryListTag)
 
@@ -529,9 +531,6 @@ int directoryEraseAt(PlatformDirectory *parent, const char *name, int isDirector
                        directoryEraseAttempt, &erase);
 }
 
-int directoryDeleteLevel(PlatformDirectory *directory, char *path, size_t length, int tries,
-                         int *error);
-
 int directoryTooLong(const char *path, int *error) {
   Log_Print(LOG_DEBUG, KSRC, 0, "Directory_Delete(%s) path below it too long [LE: %d]\n", path,
             kPlatformErrorNameTooLong);
@@ -539,30 +538,33 @@ int directoryTooLong(const char *path, int *error) {
 }
 
 // Deletes everything inside the open directory whose path (ending with '/')
-// is path[0, length). Each subdirectory is reached by the walk's descent: one
-// that turned into a link since it was listed is erased as a link.
-int directoryDeleteContents(PlatformDirectory *directory, DirectoryEntry *entry, char *path,
-                            size_t length, int tries, int *error) {
-  FileIdentity identity;
-  while (Platform_ReadDirectoryEntry(directory, entry, &identity)) {
-    const char *name = entry->name;
+// is path[0, length). The listing's own types say what is a directory, so no
+// file's status is read; each directory is reached by the walk's descent,
+// held to the status taken just before: one that turned into a link is
+// erased as a link.
+int directoryDeleteContents(PlatformDirectory *directory, char *path, size_t length, int tries,
+                            int *error) {
+  char name[kNameBytes];
+  int isDirectory;
+  while (Platform_ReadDirectoryAt(directory, name, &isDirectory)) {
     size_t at = length;
     if (!directoryAppend(path, &at, name, strlen(name))) return directoryTooLong(path, error);
-    int isDirectory = (entry->attributes & kFileAttributeDirectory) &&
-                      !(entry->attributes & kFileAttributeSymlink);
     PlatformDirectory *child = nullptr;
-    if (isDirectory && !directoryDescend(directory, name, &identity, &child)) {
+    FileIdentity listed;
+    if (isDirectory && !(Platform_GetFileIdentityAt(directory, name, &listed) &&
+                         directoryDescend(directory, name, &listed, &child))) {
       int openError = Platform_GetLastError();
-      if (openError != kPlatformErrorPathNotFound && openError != kPlatformErrorLinkLoop) {
+      if (openError != kPlatformErrorPathNotFound && openError != kPlatformErrorLinkLoop &&
+          openError != kPlatformErrorFileNotFound) {
         path[length] = '\0';
         return directoryFail(openError, error);
       }
-      isDirectory = 0;  // a link (or a file) now: it goes as one
+      isDirectory = 0;  // a link (or a file) now, or gone: it goes as one
     }
     if (child != nullptr) {
       size_t inner = at;
       int result = directoryAppend(path, &inner, "/", 1)
-                       ? directoryDeleteLevel(child, path, inner, tries, error)
+                       ? directoryDeleteContents(child, path, inner, tries, error)
                        : directoryTooLong(path, error);
       Platform_CloseDirectory(&child);
       path[at] = '\0';
@@ -575,15 +577,6 @@ int directoryDeleteContents(PlatformDirectory *directory, DirectoryEntry *entry,
   int readError = Platform_GetLastError();
   if (readError == kPlatformErrorNoMoreFiles) return 1;
   return directoryFail(readError ? readError : kPlatformErrorGeneral, error);
-}
-
-// directoryDeleteContents with an entry record of the level's own.
-int directoryDeleteLevel(PlatformDirectory *directory, char *path, size_t length, int tries,
-                         int *error) {
-  auto *entry = static_cast<DirectoryEntry *>(MEM_ALLOC(sizeof(DirectoryEntry), 0));
-  int result = directoryDeleteContents(directory, entry, path, length, tries, error);
-  MEM_FREE(entry, sizeof(DirectoryEntry));
-  return result;
 }
 
 }  // namespace
@@ -615,7 +608,7 @@ int Directory_Delete(const char *path, int tries, int *error) {
   size_t length = strlen(work);
   memcpy(inner, work, length + 1);
   int result = directoryAppend(inner, &length, "/", 1)
-                   ? directoryDeleteLevel(directory, inner, length, tries, error)
+                   ? directoryDeleteContents(directory, inner, length, tries, error)
                    : directoryTooLong(work, error);
   MEM_FREE(inner, kPathMax);
   Platform_CloseDirectory(&directory);

@@ -187,6 +187,11 @@ struct PlatformDirectory;
 // something not a directory with 3. 1 with *directory set, 0 with it NULL.
 int Platform_OpenDirectoryAt(PlatformDirectory *parent, const char *name,
                              PlatformDirectory **directory);
+// The next entry but "." and "..": its name (name is at least 256 bytes) and
+// whether it is a directory itself (a link to one is not), from the listing
+// alone where the file system says (no status is read). 1; 0 at the end (18)
+// or on a read error.
+int Platform_ReadDirectoryAt(PlatformDirectory *directory, char *name, int *isDirectory);
 // unlink(2) (isDirectory 0) or rmdir(2) (1) of name inside directory. 1/0.
 int Platform_RemoveAt(PlatformDirectory *directory, const char *name, int isDirectory);
 // The open directory's own mode, and a change of it (fstat/fchmod: the

@@ -143,6 +143,46 @@ int Platform_OpenDirectoryAt(PlatformDirectory *parent, const char *name,
   return 1;
 }
 
+struct dirent *FsDirectory_Next(PlatformDirectory *directory) {
+  FsDirectory_Check(directory);
+  for (;;) {
+    errno = 0;
+    struct dirent *item = readdir(directory->dir);
+    if (item == nullptr) {
+      if (errno != 0) POSIX_FAIL("readdir", nullptr);
+      else POSIX_FAIL_CODE(kPlatformErrorNoMoreFiles, 0, "readdir", nullptr);
+      return nullptr;
+    }
+    const char *n = item->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    return item;
+  }
+}
+
+int Platform_ReadDirectoryAt(PlatformDirectory *directory, char *name, int *isDirectory) {
+  CHECK_POINTER(name);
+  CHECK_POINTER(isDirectory);
+  name[0] = '\0';
+  *isDirectory = 0;
+  for (;;) {
+    struct dirent *item = FsDirectory_Next(directory);
+    if (item == nullptr) return 0;
+    const char *n = item->d_name;
+    unsigned char type = item->d_type;
+    if (type == DT_UNKNOWN) {  // file systems that do not fill d_type
+      struct stat st;
+      if (fstatat(dirfd(directory->dir), n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) continue;  // removed since it was listed
+        return POSIX_FAIL("fstatat", n);
+      }
+      type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+    }
+    *isDirectory = type == DT_DIR ? 1 : 0;
+    memcpy(name, n, strlen(n) + 1);  // NAME_MAX + 1 bytes at most
+    return 1;
+  }
+}
+
 int Platform_RemoveAt(PlatformDirectory *directory, const char *name, int isDirectory) {
   CHECK_POINTER(name);
   FsDirectory_Check(directory);

@@ -826,14 +826,9 @@ int Platform_ReadDirectoryEntry(PlatformDirectory *directory, DirectoryEntry *en
   const int fd = dirfd(directory->dir);
   if (directory->clusterBytes == 0) directory->clusterBytes = FsDirectory_ClusterBytes(fd);
   for (;;) {
-    errno = 0;
-    struct dirent *item = readdir(directory->dir);
-    if (item == nullptr) {
-      if (errno != 0) return POSIX_FAIL("readdir", nullptr);
-      return POSIX_FAIL_CODE(kPlatformErrorNoMoreFiles, 0, "readdir", nullptr);
-    }
+    struct dirent *item = FsDirectory_Next(directory);
+    if (item == nullptr) return 0;
     const char *name = item->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
     struct statx sx;
     // An entry removed since readdir listed it is passed over.
     if (FsDirectory_Statx(fd, name, AT_SYMLINK_NOFOLLOW, &sx) != 0) continue;

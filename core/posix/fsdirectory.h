@@ -30,6 +30,9 @@ PlatformDirectory *FsDirectory_Check(PlatformDirectory *directory);
 // separator is rewritten, as it may be part of the name. false (206) when it
 // does not fit.
 bool FsDirectory_Name(const char *name, char *out, const char *call);
+// The next entry of directory but "." and ".."; NULL at the end (18) or on
+// a read error, recorded.
+struct dirent *FsDirectory_Next(PlatformDirectory *directory);
 // The descriptor to act through: directory's, or AT_FDCWD for NULL.
 int FsDirectory_Fd(PlatformDirectory *directory);
 
