@@ -759,7 +759,8 @@ int directoryCopyLink(DirectoryCopy *copy, PlatformDirectory *level, const char 
 // it lends itself the owner write bit (it gets its source's mode later).
 int directoryCopyFile(DirectoryCopy *copy, PlatformDirectory *level, const char *name,
                       const char *path, PlatformDirectory *parent) {
-  PlatformCopyAt request = {level, name, parent, name, path, copy->destination, 0, nullptr, nullptr};
+  PlatformCopyAt request = {level, name, parent, name, path, copy->destination,
+                            0,     nullptr, nullptr};
   if (Platform_CopyFileAt(&request)) return 1;
   int error = Platform_GetLastError();
   uint32_t mode = 0;

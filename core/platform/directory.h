@@ -13,9 +13,9 @@
 // those descriptors. (3) paths live in kPathMax (4096) bytes; an entry path
 // that does not fit ends the walk with 206 and no cut path is ever used.
 // Directory_Delete descends the same way, and a directory swapped for a link
-// during the deletion is removed as a link, its target untouched. (4) the tree operations refuse "/", a
-// bare drive and the home directory (5), and a copy into its own source
-// (87).
+// during the deletion is removed as a link, its target untouched. (4) the
+// tree operations refuse "/", a bare drive and the home directory (5), and a
+// copy into its own source (87).
 //
 // Threads: a DirectoryList belongs to one thread at a time; the caller
 // serialises. A walk keeps no global state, so any thread (a worker

@@ -274,8 +274,9 @@ int fsOpenSource(int dirfd, const char *name, bool noFollow, const FsCopy &copy,
   }
   if (!S_ISREG(st->st_mode)) {
     close(in);
-    POSIX_FAIL_CODE(S_ISDIR(st->st_mode) ? kPlatformErrorAccessDenied : kPlatformErrorInvalidParameter,
-                    S_ISDIR(st->st_mode) ? EISDIR : EINVAL, "copy", copy.source);
+    const bool directory = S_ISDIR(st->st_mode);
+    POSIX_FAIL_CODE(directory ? kPlatformErrorAccessDenied : kPlatformErrorInvalidParameter,
+                    directory ? EISDIR : EINVAL, "copy", copy.source);
     return -1;
   }
   return in;
