@@ -2,11 +2,16 @@
 // files, shell peers (sha256sum, stat, find, diff) and log counting.
 #pragma once
 
+#include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -75,4 +80,42 @@ inline bool Dirops_MakeNobodysDirectory(const std::string &path) {
 inline bool Dirops_Exists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+// A second local user racing the code under test: a forked child that
+// becomes user 65534 and runs step until Dirops_StopRacer kills it. Returns
+// the child's pid once it has run step once, or -1 (nothing left running)
+// when the child could not drop to 65534 or start.
+inline pid_t Dirops_StartNobodyRacer(const std::function<void()> &step) {
+  constexpr uid_t kNobody = 65534;
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+        setresuid(kNobody, kNobody, kNobody) != 0)
+      _exit(1);
+    step();
+    if (write(ready[1], "r", 1) != 1) _exit(1);
+    close(ready[1]);
+    for (;;) step();
+  }
+  close(ready[1]);
+  char byte = 0;
+  bool started = pid > 0 && read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  if (pid > 0 && !started) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  return started ? pid : -1;
+}
+
+inline void Dirops_StopRacer(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }

@@ -151,20 +151,45 @@ void DirectoryList_SetFindCallbacks(DirectoryList *list, DirectoryListFindFirst 
 
 namespace {
 
+// The one way down for every walk and tree operation: opens the directory
+// name inside parent without following a link, and holds it to what the
+// listing said of it (listed: device and inode from the listing's status).
+// A link there now fails (3 or 1921), so does another directory swapped in
+// (3). 1 with *child open; 0 with it NULL and the thread's last error.
+int directoryDescend(PlatformDirectory *parent, const char *name, const FileIdentity *listed,
+                     PlatformDirectory **child) {
+  if (!Platform_OpenDirectoryAt(parent, name, child)) return 0;
+  FileIdentity opened;
+  if (Platform_GetDirectoryIdentity(*child, &opened) && opened.device == listed->device &&
+      opened.inode == listed->inode)
+    return 1;
+  Platform_CloseDirectory(child);
+  return directoryFail(kPlatformErrorPathNotFound, nullptr);
+}
+
 struct DirectoryWalk {
   DirectoryList *list;
+  // The platform's listing: each level is an open directory reached from
+  // its parent's descriptor. Otherwise the list's find callbacks list each
+  // level by its path.
+  bool byDescriptor;
   char path[kPathMax];  // the level being listed, with a trailing '/', then the entry
 };
 
-int directoryWalkLevel(DirectoryWalk *walk, size_t length, int depth);
+int directoryWalkLevel(DirectoryWalk *walk, size_t length, int depth,
+                       PlatformDirectory *directory);
 
-// Reports the current entry; false when the walk is to stop (error set).
-bool directoryReport(DirectoryWalk *walk, const DirectoryEntry *entry, int depth, int *answer) {
+// Reports the current entry (level: the open directory that holds it, or
+// NULL); false when the walk is to stop (error set).
+bool directoryReport(DirectoryWalk *walk, PlatformDirectory *level, const DirectoryEntry *entry,
+                     int depth, int *answer) {
   DirectoryList *list = walk->list;
   *answer = kDirectoryListContinue;
   if (list->callback == nullptr) return true;
   list->current = entry;
+  list->level = level;
   *answer = list->callback(list->userData, list, depth, walk->path);
+  list->level = nullptr;
   if (*answer != kDirectoryListStop) return true;
   list->error = kPlatformErrorCancelled;
   return false;
@@ -248,10 +273,31 @@ int directoryListingEnded(DirectoryWalk *walk) {
   return 0;
 }
 
+// The level error of a step that failed with the thread's last error.
+int directoryWalkFailed(DirectoryWalk *walk) {
+  int error = Platform_GetLastError();
+  walk->list->error = error ? error : kPlatformErrorGeneral;
+  return 0;
+}
+
+// Walks the subdirectory entry of parent (listed with identity) whose path is
+// walk->path[0, length): by descriptor, opened as it was listed.
+int directoryEnter(DirectoryWalk *walk, size_t length, int depth, PlatformDirectory *parent,
+                   const DirectoryEntry *entry, const FileIdentity *identity) {
+  PlatformDirectory *child = nullptr;
+  if (walk->byDescriptor && !directoryDescend(parent, entry->name, identity, &child))
+    return directoryWalkFailed(walk);
+  int result = directoryWalkLevel(walk, length, depth, child);
+  Platform_CloseDirectory(&child);
+  return result;
+}
+
 // One directory entry of the level: its subtree and its report in the order
-// the list asks for. A link is reported and never entered.
+// the list asks for. A link is reported and never entered, nor a level below
+// the deepest asked for.
 int directoryVisitDirectory(DirectoryWalk *walk, size_t length, int depth,
-                            const DirectoryEntry *entry) {
+                            PlatformDirectory *parent, const DirectoryEntry *entry,
+                            const FileIdentity *identity) {
   DirectoryList *list = walk->list;
   size_t at = length;
   if (!directoryAppend(walk->path, &at, entry->name, strlen(entry->name)) ||
@@ -259,45 +305,58 @@ int directoryVisitDirectory(DirectoryWalk *walk, size_t length, int depth,
     list->error = kPlatformErrorNameTooLong;
     return 0;
   }
-  const bool enter = !(entry->attributes & kFileAttributeSymlink);
+  const bool enter = !(entry->attributes & kFileAttributeSymlink) &&
+                     (list->maxDepth < 0 || depth + 1 <= list->maxDepth);
   const bool parentLast = list->order == kDirectoryListParentLast;
-  if (parentLast && enter && !directoryWalkLevel(walk, at, depth + 1)) return 0;
+  if (parentLast && enter && !directoryEnter(walk, at, depth + 1, parent, entry, identity))
+    return 0;
   int answer = kDirectoryListContinue;
   if (list->mask & kDirectoryListDirectories) {
     directoryLog(list, "Directory - %s\n", walk->path);
-    if (!directoryReport(walk, entry, depth, &answer)) return 0;
+    if (!directoryReport(walk, parent, entry, depth, &answer)) return 0;
   }
   if (!parentLast && enter && answer != kDirectoryListPrune &&
-      !directoryWalkLevel(walk, at, depth + 1))
+      !directoryEnter(walk, at, depth + 1, parent, entry, identity))
     return 0;
   walk->path[length] = '\0';
   return 1;
 }
 
-// The first pass: one listing of the level; each directory is visited at
-// once, the matching files are kept for the second pass.
-int directoryWalkDirectories(DirectoryWalk *walk, size_t length, int depth, DirectoryEntry *entry,
-                             DirectoryFiles *files) {
+// The next entry of a level: read from its open directory, or from the
+// list's find callbacks (*find NULL: the first, which opens the listing).
+int directoryNextEntry(DirectoryWalk *walk, size_t length, PlatformDirectory *directory,
+                       PlatformFind **find, DirectoryEntry *entry, FileIdentity *identity) {
   DirectoryList *list = walk->list;
+  if (directory) return Platform_ReadDirectoryEntry(directory, entry, identity);
+  if (*find) return list->findNext(*find, entry);
   size_t at = length;
   if (!directoryAppend(walk->path, &at, "*", 1)) {
-    list->error = kPlatformErrorNameTooLong;
+    Platform_SetLastError(kPlatformErrorNameTooLong);
     return 0;
   }
-  PlatformFind *find = nullptr;
-  int found = list->findFirst(walk->path, entry, &find);
+  int found = list->findFirst(walk->path, entry, find);
   walk->path[length] = '\0';
-  if (!found) {
-    int error = Platform_GetLastError();
-    list->error = error ? error : kPlatformErrorGeneral;
-    return 0;
-  }
+  return found;
+}
+
+// The first pass: one listing of the level; each directory is visited at
+// once, the matching files are kept for the second pass.
+int directoryWalkDirectories(DirectoryWalk *walk, size_t length, int depth,
+                             PlatformDirectory *directory, DirectoryEntry *entry,
+                             DirectoryFiles *files) {
+  DirectoryList *list = walk->list;
+  PlatformFind *find = nullptr;
+  FileIdentity identity;
+  int more = directoryNextEntry(walk, length, directory, &find, entry, &identity);
+  // A listing through the find callbacks that cannot start fails; one by
+  // descriptor may simply be empty.
+  if (!more && directory == nullptr) return directoryWalkFailed(walk);
   const bool keepFiles = list->mask & kDirectoryListFiles;
   int result = 1;
-  for (bool more = true; more; more = list->findNext(find, entry)) {
+  for (; more; more = directoryNextEntry(walk, length, directory, &find, entry, &identity)) {
     if (directoryIsDot(entry->name)) continue;
     if (entry->attributes & kFileAttributeDirectory) {
-      result = directoryVisitDirectory(walk, length, depth, entry);
+      result = directoryVisitDirectory(walk, length, depth, directory, entry, &identity);
       if (!result) break;
     } else if (keepFiles && directoryMatches(entry->name, list->pattern)) {
       directoryFilesAdd(files, entry);
@@ -305,13 +364,13 @@ int directoryWalkDirectories(DirectoryWalk *walk, size_t length, int depth, Dire
   }
   if (result) result = directoryListingEnded(walk);
   walk->path[length] = '\0';
-  list->findClose(&find);
+  if (find) list->findClose(&find);
   return result;
 }
 
 // The second pass: the level's files, reported after its directories.
-int directoryWalkFiles(DirectoryWalk *walk, size_t length, int depth, DirectoryEntry *entry,
-                       const DirectoryFiles *files) {
+int directoryWalkFiles(DirectoryWalk *walk, size_t length, int depth, PlatformDirectory *directory,
+                       DirectoryEntry *entry, const DirectoryFiles *files) {
   DirectoryList *list = walk->list;
   for (size_t offset = 0; offset < files->used;) {
     offset = directoryFilesGet(files, offset, entry);
@@ -322,23 +381,24 @@ int directoryWalkFiles(DirectoryWalk *walk, size_t length, int depth, DirectoryE
     }
     directoryLog(list, "File - %s\n", walk->path);
     int answer;
-    bool going = directoryReport(walk, entry, depth, &answer);
+    bool going = directoryReport(walk, directory, entry, depth, &answer);
     walk->path[length] = '\0';
     if (!going) return 0;
   }
   return 1;
 }
 
-// The level whose directory is walk->path[0, length) (ending with '/'). Each
-// level has its own entry record, so the one being reported stays valid while
-// its subtree is walked.
-int directoryWalkLevel(DirectoryWalk *walk, size_t length, int depth) {
+// The level whose directory is walk->path[0, length) (ending with '/'),
+// open as directory when the walk goes by descriptor. Each level has its own
+// entry record, so the one being reported stays valid while its subtree is
+// walked.
+int directoryWalkLevel(DirectoryWalk *walk, size_t length, int depth,
+                       PlatformDirectory *directory) {
   DirectoryList *list = walk->list;
-  if (list->maxDepth >= 0 && depth > list->maxDepth) return 1;
   auto *entry = static_cast<DirectoryEntry *>(MEM_ALLOC(sizeof(DirectoryEntry), 0));
   DirectoryFiles files = {nullptr, 0, 0};
-  int result = directoryWalkDirectories(walk, length, depth, entry, &files);
-  if (result) result = directoryWalkFiles(walk, length, depth, entry, &files);
+  int result = directoryWalkDirectories(walk, length, depth, directory, entry, &files);
+  if (result) result = directoryWalkFiles(walk, length, depth, directory, entry, &files);
   if (files.data) MEM_FREE(files.data, files.capacity);
   list->current = &list->entry;
   MEM_FREE(entry, sizeof(DirectoryEntry));
@@ -363,9 +423,17 @@ int DirectoryList_Walk(DirectoryList *list, const char *root, const char *patter
   directoryLog(list, "Root - %s\n", list->root);
   auto *walk = static_cast<DirectoryWalk *>(MEM_ALLOC(sizeof(DirectoryWalk), 0));
   walk->list = list;
+  walk->byDescriptor = list->findFirst == Platform_FindFirst &&
+                       list->findNext == Platform_FindNext && list->findClose == Platform_FindClose;
   size_t length = strlen(list->root);
   memcpy(walk->path, list->root, length + 1);
-  int result = directoryWalkLevel(walk, length, 0);
+  // The root as the caller named it: its trailing '/' follows a root that is
+  // a link. Below it, nothing is followed.
+  PlatformDirectory *directory = nullptr;
+  int result = walk->byDescriptor && !Platform_OpenDirectoryAt(nullptr, list->root, &directory)
+                   ? directoryWalkFailed(walk)
+                   : directoryWalkLevel(walk, length, 0, directory);
+  Platform_CloseDirectory(&directory);
   MEM_FREE(walk, sizeof(DirectoryWalk));
   if (!result) Platform_SetLastError(list->error);
   return result;
@@ -470,8 +538,9 @@ int directoryTooLong(const char *path, int *error) {
 }
 
 // Deletes everything inside the open directory whose path (ending with '/')
-// is path[0, length). Each subdirectory is opened below its parent without
-// following a link: one that turned into a link since it was listed is
+// is path[0, length). The listing's own types say what is a directory, so no
+// file's status is read; each directory is reached by the walk's descent,
+// held to the status taken just before: one that turned into a link is
 // erased as a link.
 int directoryDeleteContents(PlatformDirectory *directory, char *path, size_t length, int tries,
                             int *error) {
@@ -481,13 +550,16 @@ int directoryDeleteContents(PlatformDirectory *directory, char *path, size_t len
     size_t at = length;
     if (!directoryAppend(path, &at, name, strlen(name))) return directoryTooLong(path, error);
     PlatformDirectory *child = nullptr;
-    if (isDirectory && !Platform_OpenDirectoryAt(directory, name, &child)) {
+    FileIdentity listed;
+    if (isDirectory && !(Platform_GetFileIdentityAt(directory, name, &listed) &&
+                         directoryDescend(directory, name, &listed, &child))) {
       int openError = Platform_GetLastError();
-      if (openError != kPlatformErrorPathNotFound && openError != kPlatformErrorLinkLoop) {
+      if (openError != kPlatformErrorPathNotFound && openError != kPlatformErrorLinkLoop &&
+          openError != kPlatformErrorFileNotFound) {
         path[length] = '\0';
         return directoryFail(openError, error);
       }
-      isDirectory = 0;  // a link (or a file) now: it goes as one
+      isDirectory = 0;  // a link (or a file) now, or gone: it goes as one
     }
     if (child != nullptr) {
       size_t inner = at;
@@ -548,67 +620,203 @@ int Directory_Delete(const char *path, int tries, int *error) {
 
 namespace {
 
+constexpr uint32_t kModeOwnerWrite = 0x80;
+// New destination directories stay their owner's alone until their source's
+// mode comes, after their contents.
+constexpr uint32_t kCopyDirectoryModeWhileFilling = 0700;
+
 struct DirectoryCopy {
-  size_t sourceLength;  // of the source root, with its '/'
-  char destination[kPathMax];
-  size_t destinationLength;  // of the destination root, with its '/'
+  char source[kPathMax];  // the source root, with its '/'
+  size_t sourceLength;
+  char destination[kPathMax];  // the destination root with its '/', then an entry's path
+  size_t destinationLength;
   uint32_t options;
   int error;
+  PlatformDirectory *root;     // the destination root, opened as the caller named it
+  PlatformDirectory *reached;  // the destination directory last reached below it; owned
+  char reachedPath[kPathMax];  // its path below the root, with its '/'
+  size_t reachedLength;
 };
+
+// Opens the destination directory name inside parent, creating it when
+// missing; a link (or anything not a directory) there is never entered: a
+// link is refused (5), anything else fails as the open did.
+int directoryCopyOpenOrCreate(PlatformDirectory *parent, const char *name,
+                              PlatformDirectory **child) {
+  if (Platform_OpenDirectoryAt(parent, name, child)) return 1;
+  int openError = Platform_GetLastError();
+  FileIdentity existing;
+  if (Platform_GetFileIdentityAt(parent, name, &existing)) {
+    if ((existing.mode & kModeTypeMask) != kModeLink) return directoryFail(openError, nullptr);
+    Log_Print(LOG_DEBUG, KSRC, 0, "Directory_Copy refuses the link '%s' where a directory goes\n",
+              name);
+    return directoryFail(kPlatformErrorAccessDenied, nullptr);
+  }
+  if (!Platform_IsErrorMissing(Platform_GetLastError())) return 0;
+  // Made by someone else in between is as good, as long as it is a directory.
+  if (!Platform_CreateDirectoryAt(parent, name, kCopyDirectoryModeWhileFilling) &&
+      Platform_GetLastError() != kPlatformErrorAlreadyExists)
+    return 0;
+  return Platform_OpenDirectoryAt(parent, name, child);
+}
+
+// The destination directory at relative[0, length) (below the destination
+// root, ending with '/'; empty: the root), reached one component at a time
+// from the root's descriptor. The last one reached is kept, as the entries of
+// one directory come one after another. NULL with the thread's last error.
+PlatformDirectory *directoryCopyReach(DirectoryCopy *copy, const char *relative, size_t length) {
+  if (length == 0) return copy->root;
+  if (copy->reached && copy->reachedLength == length &&
+      memcmp(copy->reachedPath, relative, length) == 0)
+    return copy->reached;
+  Platform_CloseDirectory(&copy->reached);
+  PlatformDirectory *current = copy->root;
+  char name[kPathMax];
+  for (size_t start = 0; start < length;) {
+    size_t end = start;
+    while (relative[end] != '/') end++;
+    memcpy(name, relative + start, end - start);
+    name[end - start] = '\0';
+    PlatformDirectory *next = nullptr;
+    int opened = directoryCopyOpenOrCreate(current, name, &next);
+    if (current != copy->root) Platform_CloseDirectory(&current);
+    if (!opened) return nullptr;
+    current = next;
+    start = end + 1;
+  }
+  copy->reached = current;
+  memcpy(copy->reachedPath, relative, length);
+  copy->reachedLength = length;
+  return current;
+}
+
+// Whether a relative link text, read from a directory depth levels below the
+// source root, stays inside the tree at every step.
+bool directoryCopyStaysInside(const char *text, int depth) {
+  for (const char *p = text; *p != '\0';) {
+    size_t n = strcspn(p, "/");
+    if (n == 2 && p[0] == '.' && p[1] == '.') {
+      if (--depth < 0) return false;
+    } else if (n > 0 && !(n == 1 && p[0] == '.')) {
+      depth++;
+    }
+    p += n;
+    if (*p == '/') p++;
+  }
+  return true;
+}
+
+// The part of path below the source root, or NULL when path is not in the
+// tree ("" for the root itself).
+const char *directoryCopyBelowSource(const DirectoryCopy *copy, const char *path) {
+  size_t rootLength = copy->sourceLength - 1;  // without its '/'
+  if (strncmp(path, copy->source, rootLength) != 0) return nullptr;
+  if (path[rootLength] == '\0') return path + rootLength;
+  return path[rootLength] == '/' ? path + rootLength + 1 : nullptr;
+}
+
+// What the copy of a link (text as read, resolved: its final target, depth:
+// its directory's levels below the source root) points at: into the tree, its
+// own relative text, or its absolute target moved to the destination root;
+// outside the tree, the resolved target. false (206) when it does not fit.
+bool directoryCopyLinkTarget(const DirectoryCopy *copy, const char *text, const char *resolved,
+                             int depth, char *out) {
+  const char *below = directoryCopyBelowSource(copy, resolved);
+  if (below == nullptr) return Str_Set(out, resolved, kPathMax);
+  if (text[0] != '/' && directoryCopyStaysInside(text, depth)) return Str_Set(out, text, kPathMax);
+  char normal[kPathMax];
+  if (text[0] == '/' && Str_Set(normal, text, sizeof normal) &&
+      Path_Normalize(normal, sizeof normal, kPathRemoveTrailing) &&
+      directoryCopyBelowSource(copy, normal) != nullptr)
+    below = directoryCopyBelowSource(copy, normal);
+  size_t length = copy->destinationLength - (below[0] == '\0' ? 1 : 0);
+  size_t rest = strlen(below);
+  if (length + rest >= size_t(kPathMax)) return false;
+  memcpy(out, copy->destination, length);
+  memcpy(out + length, below, rest + 1);
+  return true;
+}
+
+// Recreates the link name of the source directory level (path: its source
+// path) as name inside parent, replacing a link already there.
+int directoryCopyLink(DirectoryCopy *copy, PlatformDirectory *level, const char *name,
+                      const char *path, int depth, PlatformDirectory *parent) {
+  char text[kPathMax], resolved[kPathMax], target[kPathMax];
+  if (!Platform_ReadLinkAt(level, name, text, sizeof text) ||
+      !Path_ResolveLinks(path, resolved, sizeof resolved))
+    return 0;
+  if (!directoryCopyLinkTarget(copy, text, resolved, depth, target))
+    return directoryFail(kPlatformErrorNameTooLong, nullptr);
+  FileIdentity existing;
+  if (Platform_GetFileIdentityAt(parent, name, &existing) &&
+      (existing.mode & kModeTypeMask) == kModeLink && !Platform_RemoveAt(parent, name, 0))
+    return 0;
+  return Platform_CreateLinkAt(parent, name, target);
+}
+
+// Copies the file name of the source directory level into parent. A
+// read-only destination directory refuses it (5); with overwriting asked for,
+// it lends itself the owner write bit (it gets its source's mode later).
+int directoryCopyFile(DirectoryCopy *copy, PlatformDirectory *level, const char *name,
+                      const char *path, PlatformDirectory *parent) {
+  PlatformCopyAt request = {level, name, parent, name, path, copy->destination,
+                            0,     nullptr, nullptr};
+  if (Platform_CopyFileAt(&request)) return 1;
+  int error = Platform_GetLastError();
+  uint32_t mode = 0;
+  if (error != kPlatformErrorAccessDenied || !(copy->options & kDirectoryCopyOverwrite) ||
+      !Platform_GetDirectoryMode(parent, &mode) || (mode & kModeOwnerWrite) ||
+      !Platform_SetDirectoryMode(parent, mode | kModeOwnerWrite))
+    return directoryFail(error, nullptr);
+  return Platform_CopyFileAt(&request);
+}
 
 // A directory gets its source's mode and modified time, after its contents:
 // a read-only mode would refuse them, and each new entry moves the time.
-int directoryCopyDirectoryFinish(const char *from, const char *to) {
-  FileIdentity identity;
-  return Platform_GetFileIdentity(from, 1, &identity) &&
-         Platform_SetMode(to, identity.mode, 0) &&
-         Platform_SetModifiedTime(to, identity.modifiedSeconds, identity.modifiedNanoseconds, 1);
+int directoryCopyDirectoryFinish(const FileIdentity &source, PlatformDirectory *directory) {
+  return Platform_SetDirectoryMode(directory, source.mode) &&
+         Platform_SetDirectoryModifiedTime(directory, source.modifiedSeconds,
+                                           source.modifiedNanoseconds);
 }
 
-int directoryCopyLink(const char *from, const char *to, int isDirectory) {
-  char target[kPathMax];
-  if (!Path_ResolveLinks(from, target, sizeof target)) return 0;
-  FileIdentity existing;
-  int error;
-  if (Platform_GetFileIdentity(to, 0, &existing) &&
-      (existing.mode & kModeTypeMask) == kModeLink && !EraseFile(to, 1, &error))
-    return 0;
-  return Path_CreateSymbolicLink(to, target, isDirectory);
+// The directory name of the source level, copied (its contents are in).
+int directoryCopyDirectory(DirectoryCopy *copy, PlatformDirectory *level, const char *name,
+                           const char *relative, size_t length) {
+  FileIdentity source;
+  if (!Platform_GetFileIdentityAt(level, name, &source)) return 0;
+  if ((source.mode & kModeTypeMask) != kModeDirectory)  // swapped since it was listed
+    return directoryFail(kPlatformErrorPathNotFound, nullptr);
+  PlatformDirectory *directory = directoryCopyReach(copy, relative, length);
+  return directory != nullptr && directoryCopyDirectoryFinish(source, directory);
 }
 
-int directoryCopyFile(DirectoryCopy *copy, const char *from, const char *to) {
-  int error;
-  if (CopyFile(from, to, 0, &error, nullptr, nullptr)) return 1;
-  if (error != kPlatformErrorAccessDenied || !(copy->options & kDirectoryCopyOverwrite)) return 0;
-  // An existing destination directory that is read-only: overwriting was
-  // asked for, so it is opened up (and gets its source's mode back later).
-  char parent[kPathMax];
-  if (!Path_GetDirectory(to, parent, sizeof parent) || !Path_MakeWritable(parent)) {
-    Platform_SetLastError(error);
-    return 0;
-  }
-  return CopyFile(from, to, 0, &error, nullptr, nullptr);
-}
-
+// One entry of the source walk (contents before their directory). Every
+// source entry is read through the walk's open directory, every destination
+// entry through descriptors reached from the destination root.
 int directoryCopyStep(void *userData, DirectoryList *list, int depth, const char *path) {
-  (void)depth;
   auto *copy = static_cast<DirectoryCopy *>(userData);
   const char *relative = path + copy->sourceLength;
+  size_t length = strlen(relative);
   size_t at = copy->destinationLength;
-  if (!directoryAppend(copy->destination, &at, relative, strlen(relative))) {
+  if (!directoryAppend(copy->destination, &at, relative, length)) {
     copy->error = kPlatformErrorNameTooLong;
     return kDirectoryListStop;
   }
-  const char *to = copy->destination;
   uint32_t attributes = list->current->attributes;
+  const char *name = list->current->name;
+  // The entry's directory below the root: the relative path up to its name.
+  size_t parentLength = length - strlen(name) - (relative[length - 1] == '/' ? 1 : 0);
   int done;
-  if (attributes & kFileAttributeSymlink) {
-    done = directoryCopyLink(path, to, (attributes & kFileAttributeDirectory) ? 1 : 0);
-  } else if (attributes & kFileAttributeDirectory) {
-    int error;
-    done = Path_CreateDirectory(to, 0, &error) && directoryCopyDirectoryFinish(path, to);
+  if ((attributes & kFileAttributeDirectory) && !(attributes & kFileAttributeSymlink)) {
+    done = directoryCopyDirectory(copy, list->level, name, relative, length);
   } else {
-    done = directoryCopyFile(copy, path, to);
+    PlatformDirectory *parent = directoryCopyReach(copy, relative, parentLength);
+    if (parent == nullptr)
+      done = 0;
+    else if (attributes & kFileAttributeSymlink)
+      done = directoryCopyLink(copy, list->level, name, path, depth, parent);
+    else
+      done = directoryCopyFile(copy, list->level, name, path, parent);
   }
   copy->destination[copy->destinationLength] = '\0';
   if (done) return kDirectoryListContinue;
@@ -648,35 +856,39 @@ int Directory_Copy(const char *source, const char *destination, uint32_t options
   CHECK_POINTER(source);
   CHECK_POINTER(destination);
   auto *copy = static_cast<DirectoryCopy *>(MEM_ALLOC(sizeof(DirectoryCopy), MEM_ZEROED));
-  char from[kPathMax];
   int result = 0;
   FileIdentity sourceId;
   int error = 0;
-  if (!Path_Resolve(source, from, sizeof from) ||
-      !Path_Normalize(from, sizeof from, kPathEnsureTrailing) ||
+  if (!Path_Resolve(source, copy->source, sizeof copy->source) ||
+      !Path_Normalize(copy->source, sizeof copy->source, kPathEnsureTrailing) ||
       !Path_Resolve(destination, copy->destination, sizeof copy->destination) ||
       !Path_Normalize(copy->destination, sizeof copy->destination, kPathEnsureTrailing)) {
     directoryFail(kPlatformErrorNameTooLong, nullptr);
-  } else if (!Platform_GetFileIdentity(from, 1, &sourceId)) {
+  } else if (!Platform_GetFileIdentity(copy->source, 1, &sourceId)) {
     // the platform's error stands
   } else if ((sourceId.mode & kModeTypeMask) != kModeDirectory) {
     directoryFail(kPlatformErrorPathNotFound, nullptr);
   } else if (directoryCopyCheckTarget(copy->destination, sourceId) &&
-             Path_CreateDirectory(copy->destination, 0, &error)) {
-    copy->sourceLength = strlen(from);
+             Path_CreateDirectory(copy->destination, 0, &error) &&
+             Platform_OpenDirectoryAt(nullptr, copy->destination, &copy->root)) {
+    // The root is the caller's to name (its trailing '/' follows a link);
+    // everything below it is reached from its descriptor.
+    copy->sourceLength = strlen(copy->source);
     copy->destinationLength = strlen(copy->destination);
     copy->options = options;
     DirectoryList list;
     DirectoryList_Init(&list);
-    // Contents before their directory: files and links create the
-    // directories they need, and the directory's mode and time come last.
+    // Contents before their directory: the directory's mode and time come
+    // after its last entry.
     DirectoryList_SetOrder(&list, kDirectoryListParentLast);
     DirectoryList_SetMask(&list, kDirectoryListFiles | kDirectoryListDirectories);
     DirectoryList_SetCallback(&list, directoryCopyStep, copy);
-    result = DirectoryList_Walk(&list, from, nullptr);
+    result = DirectoryList_Walk(&list, copy->source, nullptr);
     if (!result && copy->error) Platform_SetLastError(copy->error);
-    if (result) result = directoryCopyDirectoryFinish(from, copy->destination);
+    if (result) result = directoryCopyDirectoryFinish(sourceId, copy->root);
   }
+  Platform_CloseDirectory(&copy->reached);
+  Platform_CloseDirectory(&copy->root);
   if (!result)
     Log_Print(LOG_DEBUG, KSRC, 0, "Directory_Copy(%s, %s) failed [LE: %d]\n", source, destination,
               Platform_GetLastError());

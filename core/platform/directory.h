@@ -4,14 +4,18 @@
 //
 // Invariants: (1) no walk enters a symbolic link: a link to a directory is
 // reported with the directories (its path ends with '/') and never entered,
-// so nothing outside the tree is ever reached through one. (2) paths live in
-// kPathMax (4096) bytes; an entry path that does not fit ends the walk with
-// 206 and no cut path is ever used. (3) Directory_Delete works through open
-// directory descriptors, each opened below its parent without following a
-// link, so a directory swapped for a link during the deletion is removed as
-// a link and its target is untouched. (4) the tree operations refuse "/", a
-// bare drive and the home directory (5), and a copy into its own source
-// (87).
+// so nothing outside the tree is ever reached through one. (2) with the
+// platform's listing, a walk descends by descriptor: each directory is
+// opened below its parent without following a link and must be the one the
+// parent's listing named (device and inode from the same status), so one
+// swapped for a link or another directory while the walk runs ends the walk
+// (3) instead of being entered; the tree operations act on entries through
+// those descriptors. (3) paths live in kPathMax (4096) bytes; an entry path
+// that does not fit ends the walk with 206 and no cut path is ever used.
+// Directory_Delete descends the same way, and a directory swapped for a link
+// during the deletion is removed as a link, its target untouched. (4) the
+// tree operations refuse "/", a bare drive and the home directory (5), and a
+// copy into its own source (87).
 //
 // Threads: a DirectoryList belongs to one thread at a time; the caller
 // serialises. A walk keeps no global state, so any thread (a worker
@@ -40,6 +44,7 @@ constexpr int kDirectoryListPrune = 0;
 constexpr int kDirectoryListStop = -1;
 
 struct DirectoryList;
+struct PlatformDirectory;
 
 // Called for each reported entry with the list (whose current entry is the
 // one reported: DirectoryList_GetName, _GetSize, _IsDirectory), the depth
@@ -74,6 +79,10 @@ struct DirectoryList {
   DirectoryListFindClose findClose;
   DirectoryListCallback callback;
   void *userData;
+  // The open directory that holds the entry being reported, while the
+  // callback runs in a walk by descriptor (NULL with replaced listing
+  // primitives); borrowed.
+  PlatformDirectory *level;
   int32_t created;  // 1 when DirectoryList_Create made it (released through the class)
 };
 
@@ -159,12 +168,19 @@ int Directory_Delete(const char *path, int tries, int *error);
 constexpr uint32_t kDirectoryCopyOverwrite = 0x1;  // make existing destinations writable first
 
 // Copies the tree at source into destination (created as needed): each
-// directory, each file (CopyFile: data, mode, modified time), each link
-// recreated pointing to its resolved target. Every directory gets its
-// source's mode and modified time after its contents are in. A destination
-// that is the source or lies inside it is refused (87), decided by the device
-// and inode of the destination's existing ancestors. 1, or 0 at the first
-// step that fails (the thread's last error). Stops on NULL.
+// directory, each file (data, mode, modified time, written beside its name
+// and renamed into place as CopyFile does), each link recreated. A link whose
+// target lies inside the source tree keeps pointing inside the copy: its own
+// relative text when that never climbs out of the tree, else its target moved
+// to the destination root; any other link points at its resolved target.
+// Every directory gets its source's mode and modified time after its
+// contents are in (new ones are 0700 until then). The destination root is
+// opened as named; below it every step goes through descriptors reached from
+// the root without following a link, and a link where a directory goes is
+// refused (5), never entered. A destination that is the source or lies
+// inside it is refused (87), decided by the device and inode of the
+// destination's existing ancestors. 1, or 0 at the first step that fails
+// (the thread's last error). Stops on NULL.
 int Directory_Copy(const char *source, const char *destination, uint32_t options);
 
 // Renames the directory source to destination (both normalised with a

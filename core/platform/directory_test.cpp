@@ -477,8 +477,11 @@ TEST(DirectoryFault, CopyMatchesCpArchive) {
                   "0");
     FSF_EXPECT_EQ(child, statTree(ours), statTree(theirs));
     FSF_EXPECT_EQ(child, statTree(source), statTree(theirs));
-    // Links were made again, pointing at the resolved target.
-    FSF_EXPECT_EQ(child, fs::read_symlink(ours + "/relative-link").string(), source + "/a/one.txt");
+    // A link into the tree keeps its text, as cp -a keeps it; one out of it
+    // points at its resolved target.
+    FSF_EXPECT_EQ(child, fs::read_symlink(ours + "/relative-link").string(), "a/one.txt");
+    FSF_EXPECT_EQ(child, fs::read_symlink(ours + "/a/absolute-link").string(),
+                  outside + "/target.txt");
     FSF_EXPECT(child, fs::is_symlink(ours + "/a/b/c/dir-link"));
   });
 }
@@ -515,6 +518,116 @@ TEST(Directory, CopyIntoItselfIsRefused) {
   EXPECT_EQ(Directory_Copy(source.c_str(), (dir / "copy").c_str(), 0), 1);
   EXPECT_EQ(Dirops_ReadFile(dir / "copy/file"), "x");
   EXPECT_TRUE(fs::is_symlink(dir / "copy/sub-link"));
+}
+
+// User 65534 owns the destination and has put links where the copy will
+// want a directory and a file: root's copy refuses the directory link (5)
+// and leaves what the links point at exactly as it was.
+TEST(DirectoryFault, CopyNeverWritesThroughLinksInTheDestination) {
+  if (geteuid() != 0) GTEST_SKIP() << "a second user's links need root";
+  FsFaultTempDir dir;
+  std::string source = dir / "source", outside = dir / "outside", own = dir / "own";
+  fs::create_directories(source + "/sub");
+  Dirops_WriteFile(source + "/sub/x", "x");
+  Dirops_WriteFile(source + "/file", "file");
+  chmod((source + "/sub").c_str(), 0777);
+  fs::create_directories(outside);
+  chmod(outside.c_str(), 0700);
+  Dirops_WriteFile(outside + "/sentinel", "sentinel");
+  ASSERT_TRUE(Dirops_MakeNobodysDirectory(own));
+  std::string destination = own + "/copy";
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.DropPrivileges()) return;
+    fs::create_directories(destination);
+    fs::create_symlink(outside, destination + "/sub");
+    fs::create_symlink(outside + "/sentinel", destination + "/file");
+  });
+  std::string before = statTree(outside);
+  EXPECT_EQ(Directory_Copy(source.c_str(), destination.c_str(), kDirectoryCopyOverwrite), 0);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorAccessDenied);
+  EXPECT_EQ(statTree(outside), before);
+  EXPECT_EQ(Dirops_ReadFile(outside + "/sentinel"), "sentinel");
+  EXPECT_TRUE(fs::is_symlink(destination + "/sub"));
+}
+
+// A directory of the source that user 65534 keeps swapping with a link to a
+// root-only directory (renameat2 RENAME_EXCHANGE): neither root's walk nor
+// its copy ever reaches into that directory.
+TEST(DirectoryFault, WalkAndCopyNeverEnterADirectorySwappedForALink) {
+  if (geteuid() != 0) GTEST_SKIP() << "racing a second user needs root";
+  FsFaultTempDir dir;
+  std::string secret = dir / "secret", own = dir / "own", source = own + "/source";
+  fs::create_directories(secret);
+  Dirops_WriteFile(secret + "/x", "secret");
+  Dirops_WriteFile(secret + "/only-in-secret", "secret");
+  chmod(secret.c_str(), 0700);
+  ASSERT_TRUE(Dirops_MakeNobodysDirectory(own));
+  std::string sub = source + "/sub", swap = source + "/swap";
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.DropPrivileges()) return;
+    fs::create_directories(sub);
+    Dirops_WriteFile(sub + "/x", "public");
+    fs::create_symlink(secret, swap);
+  });
+  pid_t racer = Dirops_StartNobodyRacer(
+      [&] { renameat2(AT_FDCWD, sub.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE); });
+  ASSERT_GT(racer, 0);
+  constexpr int kRounds = 200;
+  int walksIn = 0, copiesIn = 0;
+  for (int round = 0; round < kRounds && walksIn + copiesIn == 0; round++) {
+    Reported reported;
+    DirectoryList list;
+    DirectoryList_Init(&list);
+    DirectoryList_SetCallback(&list, recordEntry, &reported);
+    DirectoryList_Walk(&list, source.c_str(), nullptr);
+    for (const std::string &path : reported.paths)
+      if (path.find("only-in-secret") != std::string::npos) walksIn++;
+    std::string copy = dir / ("copy" + std::to_string(round));
+    Directory_Copy(source.c_str(), copy.c_str(), 0);
+    if (!FsFault_Command("grep -rl secret " + Dirops_Quote(copy) + " 2>/dev/null").empty())
+      copiesIn++;
+    std::error_code ignored;
+    fs::remove_all(copy, ignored);
+  }
+  Dirops_StopRacer(racer);
+  EXPECT_EQ(walksIn, 0) << "the walk listed the linked directory";
+  EXPECT_EQ(copiesIn, 0) << "the copy read from the linked directory";
+}
+
+// Links whose targets lie inside the source tree keep pointing inside the
+// copy (relative text as it was, absolute ones re-rooted), so the copy
+// stands alone once the source is gone; a target outside stays the resolved
+// outside path.
+TEST(Directory, CopyKeepsLinksIntoTheTreeInsideTheCopy) {
+  FsFaultTempDir dir;
+  std::string source = dir / "source", copy = dir / "copy", outside = dir / "outside";
+  fs::create_directories(source + "/lib/sub");
+  fs::create_directories(outside);
+  Dirops_WriteFile(source + "/lib/libfoo.so.1", "lib");
+  Dirops_WriteFile(outside + "/target", "outside");
+  fs::create_symlink(outside + "/target", dir / "outside-link");
+  struct Row {
+    const char *link;
+    std::string text;
+    std::string expected;  // the copy's link text
+  } rows[] = {
+      {"lib/libfoo.so", "libfoo.so.1", "libfoo.so.1"},
+      {"lib/sub/up", "../libfoo.so.1", "../libfoo.so.1"},
+      {"lib/sub/dir", "..", ".."},
+      {"absolute", source + "/lib/libfoo.so.1", copy + "/lib/libfoo.so.1"},
+      {"lib/outside", outside + "/target", outside + "/target"},
+      {"lib/outside-relative", "../../outside/target", outside + "/target"},
+      {"lib/through", "../../outside-link", outside + "/target"},
+  };
+  for (const Row &row : rows) fs::create_symlink(row.text, source + "/" + row.link);
+  ASSERT_EQ(Directory_Copy(source.c_str(), copy.c_str(), 0), 1);
+  fs::remove_all(source);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.link);
+    EXPECT_EQ(fs::read_symlink(copy + "/" + row.link).string(), row.expected);
+  }
+  EXPECT_EQ(Dirops_ReadFile(copy + "/lib/libfoo.so"), "lib");
+  EXPECT_EQ(Dirops_ReadFile(copy + "/absolute"), "lib");
 }
 
 // ---- Move ------------------------------------------------------------------------------------------

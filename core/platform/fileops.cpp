@@ -35,7 +35,7 @@ bool fileopsResolve(const char *path, char *work, int *error) {
 // Records a failure decided here (no system call behind it).
 int fileopsFail(int code, int *error) {
   Platform_SetLastError(code);
-  *error = code;
+  if (error) *error = code;
   return 0;
 }
 
@@ -266,36 +266,26 @@ int MoveFile(const char *source, const char *destination, int tries, int *error,
 
 namespace {
 
-// "<path>.<8 hex digits>.tmp"; false (206) when it does not fit.
-bool fileopsTemporaryName(const char *path, char *out) {
-  unsigned char random[4];
-  Platform_RandomBytes(random, sizeof random);
-  char hex[9];
-  Str_HexEncode(random, sizeof random, 1, hex, sizeof hex);
-  size_t length = strlen(path);
-  if (length + 1 + 8 + 4 >= size_t(kPathMax)) return false;
-  memcpy(out, path, length);
-  out[length] = '.';
-  memcpy(out + length + 1, hex, 8);
-  memcpy(out + length + 9, ".tmp", 5);
-  return true;
-}
-
-// Replaces an existing destination: the copy is made beside it and renamed
-// over it only when whole, so a failed copy leaves the old file as it was.
-int fileopsCopyReplacing(const char *from, const char *to, PlatformProgressFunction progress,
-                         void *context) {
-  char temporary[kPathMax];
-  if (!fileopsTemporaryName(to, temporary)) {
-    Platform_SetLastError(kPlatformErrorNameTooLong);
-    return 0;
+// Copies into the destination's directory, opened once as the caller named
+// it: the temporary file and the rename that puts it in place act on that
+// one directory, and nothing at the destination's name is ever written
+// through.
+int fileopsCopyInto(const char *from, const char *to, int failIfExists,
+                    PlatformProgressFunction progress, void *context) {
+  char parent[kPathMax];
+  const char *name;
+  fileopsSplit(to, parent, &name);
+  size_t length = strlen(parent);
+  if (parent[length - 1] != '/') {  // the trailing '/' follows a parent that is a link
+    if (length + 1 >= sizeof parent) return fileopsFail(kPlatformErrorNameTooLong, nullptr);
+    memcpy(parent + length, "/", 2);
   }
-  if (!Platform_CopyFile(from, temporary, 1, context, progress)) return 0;
-  if (Platform_MoveFile(-1, temporary, to, kPlatformMoveReplace)) return 1;
-  int error = Platform_GetLastError();
-  Platform_DeleteFile(temporary);
-  Platform_SetLastError(error);
-  return 0;
+  PlatformDirectory *directory = nullptr;
+  if (!Platform_OpenDirectoryAt(nullptr, parent, &directory)) return 0;
+  PlatformCopyAt copy = {nullptr, from, directory, name, from, to, failIfExists, context, progress};
+  int result = Platform_CopyFileAt(&copy);
+  Platform_CloseDirectory(&directory);
+  return result;
 }
 
 }  // namespace
@@ -318,18 +308,7 @@ int CopyFile(const char *source, const char *destination, int failIfExists, int 
               from, to, *error);
     return 0;
   }
-  FileIdentity sourceId, destinationId;
-  bool replacing = !failIfExists && Platform_GetFileIdentity(to, 0, &destinationId) &&
-                   !fileopsIsDirectoryMode(destinationId.mode);
-  int result;
-  if (replacing && Platform_GetFileIdentity(from, 1, &sourceId) &&
-      fileopsSameFile(sourceId, destinationId))
-    result = fileopsFail(kPlatformErrorSharingViolation, error);  // a file onto itself
-  else if (replacing)
-    result = fileopsCopyReplacing(from, to, progress, context);
-  else
-    result = Platform_CopyFile(from, to, failIfExists, context, progress);
-  if (result) return 1;
+  if (fileopsCopyInto(from, to, failIfExists, progress, context)) return 1;
   *error = Platform_GetLastError();
   Log_Print(LOG_DEBUG, KSRC, 0, "CopyFile(%s, %s) failed [LE: %d]\n", from, to, *error);
   return 0;

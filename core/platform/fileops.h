@@ -64,10 +64,12 @@ int MoveFile(const char *source, const char *destination, int tries, int *error,
              PlatformProgressFunction progress, void *context);
 
 // Copies a file: creates the destination's directory ("CopyFile(%s, %s)
-// unable to create destination directory [LE: %d]\n"), then the platform copy
-// (data, permission bits, modified time; "CopyFile(%s, %s) failed [LE:
-// %d]\n"). With failIfExists 1 an existing destination fails (80). A failed
-// copy leaves no destination it created. Stops with "Assertion failed
+// unable to create destination directory [LE: %d]\n"), then copies data,
+// permission bits and modified time into a new file beside the destination
+// and renames it into place (Platform_CopyFileAt; "CopyFile(%s, %s) failed
+// [LE: %d]\n"), so a link at the destination is replaced, never written
+// through. With failIfExists 1 an existing destination fails (80); a file
+// onto itself fails (32). A failed copy leaves the destination as it was. Stops with "Assertion failed
 // (((FailIfExists) == FALSE || (FailIfExists) == TRUE))\nVariable '%s' is not
 // boolean\n" when failIfExists is neither 0 nor 1, and on NULL paths or error.
 int CopyFile(const char *source, const char *destination, int failIfExists, int *error,
@@ -186,8 +188,9 @@ struct PlatformDirectory;
 int Platform_OpenDirectoryAt(PlatformDirectory *parent, const char *name,
                              PlatformDirectory **directory);
 // The next entry but "." and "..": its name (name is at least 256 bytes) and
-// whether it is a directory itself (a link to one is not). 1; 0 at the end
-// (18) or on a read error.
+// whether it is a directory itself (a link to one is not), from the listing
+// alone where the file system says (no status is read). 1; 0 at the end (18)
+// or on a read error.
 int Platform_ReadDirectoryAt(PlatformDirectory *directory, char *name, int *isDirectory);
 // unlink(2) (isDirectory 0) or rmdir(2) (1) of name inside directory. 1/0.
 int Platform_RemoveAt(PlatformDirectory *directory, const char *name, int isDirectory);
@@ -197,3 +200,51 @@ int Platform_GetDirectoryMode(PlatformDirectory *directory, uint32_t *mode);
 int Platform_SetDirectoryMode(PlatformDirectory *directory, uint32_t mode);
 // Closes and clears *directory; NULL is ignored. Returns 1.
 int Platform_CloseDirectory(PlatformDirectory **directory);
+// Who the open directory itself is (fstat): compared with what a listing
+// said, it tells whether the directory opened is the one listed. 1/0.
+int Platform_GetDirectoryIdentity(PlatformDirectory *directory, FileIdentity *identity);
+// Sets the open directory's own modified time (the access time stays). 1/0.
+int Platform_SetDirectoryModifiedTime(PlatformDirectory *directory, int64_t seconds,
+                                      int32_t nanoseconds);
+// The next entry but "." and "..", as Platform_FindNext fills it (its own
+// status: a link is looked through once for the directory bit, never
+// entered), and its identity from the same status. An entry gone since the
+// directory listed it is passed over. 1; 0 at the end (18) or on a read
+// error.
+int Platform_ReadDirectoryEntry(PlatformDirectory *directory, DirectoryEntry *entry,
+                                FileIdentity *identity);
+
+// The operations below act on name inside directory, never following a link
+// at name; with directory NULL, name is a path whose earlier components are
+// followed.
+// lstat(2) of name. 1, or 0 with *identity zeroed.
+int Platform_GetFileIdentityAt(PlatformDirectory *directory, const char *name,
+                               FileIdentity *identity);
+// Creates the directory name with permission bits mode (less the umask). 1/0
+// (183 when something is there already).
+int Platform_CreateDirectoryAt(PlatformDirectory *directory, const char *name, uint32_t mode);
+// The text of the link name into out (size bytes; 206 when it does not fit).
+// 1/0 (out empty).
+int Platform_ReadLinkAt(PlatformDirectory *directory, const char *name, char *out, int size);
+// Creates a link name whose text is target. 1/0 (183 when name exists).
+int Platform_CreateLinkAt(PlatformDirectory *directory, const char *name, const char *target);
+
+// A file copy between open directories (Platform_CopyFileAt).
+struct PlatformCopyAt {
+  PlatformDirectory *fromDirectory;  // NULL: fromName is a path, followed as named
+  const char *fromName;              // a regular file; a link there is refused (1921)
+  PlatformDirectory *toDirectory;    // NULL: toName is a path
+  const char *toName;
+  const char *source;       // the texts progress calls are given (NULL: the names)
+  const char *destination;
+  int failIfExists;         // 1: an existing toName fails (80), before any data moves
+  void *userData;
+  PlatformProgressFunction progress;  // as Platform_CopyFile; NULL: none
+};
+// Copies the data, permission bits and modified time of fromName into a new
+// file beside toName (created exclusively, never through a link, readable by
+// its owner only until the copy is whole) and renames it over toName, so
+// toName is either as it was or the whole copy, and a link at toName is
+// replaced, never written through. Copying a file onto itself fails (32); a
+// directory at toName fails (5). 1, or 0 with the temporary file removed.
+int Platform_CopyFileAt(const PlatformCopyAt *copy);

@@ -202,6 +202,37 @@ TEST(FileOpsFault, FullDiskCopyLeavesNoDestination) {
   });
 }
 
+// Root copies into a directory user 65534 owns, to a name that does not
+// exist yet, while that user keeps planting a link to root's file under it:
+// the link may be replaced, the file it points at is never written or
+// re-moded.
+TEST(FileOpsFault, CopyToANewNameNeverWritesThroughAPlantedLink) {
+  if (geteuid() != 0) GTEST_SKIP() << "racing a second user needs root";
+  FsFaultTempDir dir;
+  std::string own = dir / "own", source = dir / "source", victim = dir / "victim";
+  std::string destination = own + "/file";
+  ASSERT_TRUE(Dirops_MakeNobodysDirectory(own));
+  Dirops_WriteFile(source, "copied");
+  chmod(source.c_str(), 0644);
+  Dirops_WriteFile(victim, "root's");
+  chmod(victim.c_str(), 0600);
+  pid_t racer = Dirops_StartNobodyRacer([&] {
+    if (symlink(victim.c_str(), destination.c_str()) == 0) unlink(destination.c_str());
+  });
+  ASSERT_GT(racer, 0);
+  constexpr int kRounds = 300;
+  for (int round = 0; round < kRounds; round++) {
+    int error = -1;
+    CopyFile(source.c_str(), destination.c_str(), 0, &error, nullptr, nullptr);
+    unlink(destination.c_str());
+    if (Dirops_ReadFile(victim) != "root's" || Dirops_Mode(victim) != 0600) {
+      ADD_FAILURE() << "the copy wrote through the link in round " << round;
+      break;
+    }
+  }
+  Dirops_StopRacer(racer);
+}
+
 // The old destination is not erased ahead of a move that then fails: a
 // self-update that runs out of space keeps the program it had.
 TEST(FileOpsFault, FullDiskMoveKeepsSourceAndOldDestination) {

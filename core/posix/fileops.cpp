@@ -13,11 +13,7 @@
 #include "core/runtime/memory.h"
 #include "core/platform/platform.h"
 #include "core/posix/errors.h"
-
-struct PlatformDirectory {
-  uint32_t tag;
-  DIR *dir;  // owns the descriptor that the *At operations act through
-};
+#include "core/posix/fsdirectory.h"
 
 namespace {
 
@@ -40,7 +36,25 @@ bool fileopsPath(const char *path, FileOpsPath *work, const char *call) {
   return true;
 }
 
-PlatformDirectory *fileopsCheckDirectory(PlatformDirectory *directory) {
+// A name inside directory (or, without one, a path) as the system takes it.
+bool fileopsName(PlatformDirectory *directory, const char *name, FileOpsPath *work,
+                 const char *call) {
+  if (directory == nullptr) return fileopsPath(name, work, call);
+  return FsDirectory_Name(name, work->text, call);
+}
+
+void fileopsIdentity(const struct stat &st, FileIdentity *identity) {
+  identity->device = st.st_dev;
+  identity->inode = st.st_ino;
+  identity->mode = st.st_mode;
+  identity->size = st.st_size;
+  identity->modifiedSeconds = st.st_mtim.tv_sec;
+  identity->modifiedNanoseconds = int32_t(st.st_mtim.tv_nsec);
+}
+
+}  // namespace
+
+PlatformDirectory *FsDirectory_Check(PlatformDirectory *directory) {
   CHECK_POINTER(directory);
   if (directory->tag != kPlatformDirectoryTag)
     Core_Abort(KSRC, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n", directory,
@@ -48,7 +62,20 @@ PlatformDirectory *fileopsCheckDirectory(PlatformDirectory *directory) {
   return directory;
 }
 
-}  // namespace
+bool FsDirectory_Name(const char *name, char *out, const char *call) {
+  CHECK_POINTER(name);
+  size_t length = strlen(name);
+  if (length >= size_t(kPathMax)) {
+    POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, call, name);
+    return false;
+  }
+  memcpy(out, name, length + 1);
+  return true;
+}
+
+int FsDirectory_Fd(PlatformDirectory *directory) {
+  return directory ? dirfd(FsDirectory_Check(directory)->dir) : AT_FDCWD;
+}
 
 int Platform_GetFileIdentity(const char *path, int followLinks, FileIdentity *identity) {
   CHECK_POINTER(identity);
@@ -58,12 +85,7 @@ int Platform_GetFileIdentity(const char *path, int followLinks, FileIdentity *id
   struct stat st;
   int rc = followLinks ? stat(work.text, &st) : lstat(work.text, &st);
   if (rc != 0) return POSIX_FAIL(followLinks ? "stat" : "lstat", path);
-  identity->device = st.st_dev;
-  identity->inode = st.st_ino;
-  identity->mode = st.st_mode;
-  identity->size = st.st_size;
-  identity->modifiedSeconds = st.st_mtim.tv_sec;
-  identity->modifiedNanoseconds = int32_t(st.st_mtim.tv_nsec);
+  fileopsIdentity(st, identity);
   return 1;
 }
 
@@ -98,7 +120,7 @@ int Platform_OpenDirectoryAt(PlatformDirectory *parent, const char *name,
   *directory = nullptr;
   FileOpsPath work;
   if (!fileopsPath(name, &work, "openat")) return 0;
-  int base = parent ? dirfd(fileopsCheckDirectory(parent)->dir) : AT_FDCWD;
+  int base = FsDirectory_Fd(parent);
   int fd;
   do fd = openat(base, work.text, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
@@ -115,26 +137,37 @@ int Platform_OpenDirectoryAt(PlatformDirectory *parent, const char *name,
   }
   auto *record = static_cast<PlatformDirectory *>(MEM_ALLOC(sizeof(PlatformDirectory), 0));
   record->tag = kPlatformDirectoryTag;
+  record->clusterBytes = 0;
   record->dir = dir;
   *directory = record;
   return 1;
 }
 
-int Platform_ReadDirectoryAt(PlatformDirectory *directory, char *name, int *isDirectory) {
-  CHECK_POINTER(name);
-  CHECK_POINTER(isDirectory);
-  fileopsCheckDirectory(directory);
-  name[0] = '\0';
-  *isDirectory = 0;
+struct dirent *FsDirectory_Next(PlatformDirectory *directory) {
+  FsDirectory_Check(directory);
   for (;;) {
     errno = 0;
     struct dirent *item = readdir(directory->dir);
     if (item == nullptr) {
-      if (errno != 0) return POSIX_FAIL("readdir", nullptr);
-      return POSIX_FAIL_CODE(kPlatformErrorNoMoreFiles, 0, "readdir", nullptr);
+      if (errno != 0) POSIX_FAIL("readdir", nullptr);
+      else POSIX_FAIL_CODE(kPlatformErrorNoMoreFiles, 0, "readdir", nullptr);
+      return nullptr;
     }
     const char *n = item->d_name;
     if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    return item;
+  }
+}
+
+int Platform_ReadDirectoryAt(PlatformDirectory *directory, char *name, int *isDirectory) {
+  CHECK_POINTER(name);
+  CHECK_POINTER(isDirectory);
+  name[0] = '\0';
+  *isDirectory = 0;
+  for (;;) {
+    struct dirent *item = FsDirectory_Next(directory);
+    if (item == nullptr) return 0;
+    const char *n = item->d_name;
     unsigned char type = item->d_type;
     if (type == DT_UNKNOWN) {  // file systems that do not fill d_type
       struct stat st;
@@ -152,7 +185,7 @@ int Platform_ReadDirectoryAt(PlatformDirectory *directory, char *name, int *isDi
 
 int Platform_RemoveAt(PlatformDirectory *directory, const char *name, int isDirectory) {
   CHECK_POINTER(name);
-  fileopsCheckDirectory(directory);
+  FsDirectory_Check(directory);
   if (unlinkat(dirfd(directory->dir), name, isDirectory ? AT_REMOVEDIR : 0) == 0) return 1;
   if (isDirectory && errno == EEXIST)  // some file systems say so for "not empty"
     return POSIX_FAIL_CODE(kPlatformErrorDirNotEmpty, EEXIST, "unlinkat", name);
@@ -161,7 +194,7 @@ int Platform_RemoveAt(PlatformDirectory *directory, const char *name, int isDire
 
 int Platform_GetDirectoryMode(PlatformDirectory *directory, uint32_t *mode) {
   CHECK_POINTER(mode);
-  fileopsCheckDirectory(directory);
+  FsDirectory_Check(directory);
   *mode = 0;
   struct stat st;
   if (fstat(dirfd(directory->dir), &st) != 0) return POSIX_FAIL("fstat", nullptr);
@@ -170,7 +203,7 @@ int Platform_GetDirectoryMode(PlatformDirectory *directory, uint32_t *mode) {
 }
 
 int Platform_SetDirectoryMode(PlatformDirectory *directory, uint32_t mode) {
-  fileopsCheckDirectory(directory);
+  FsDirectory_Check(directory);
   return fchmod(dirfd(directory->dir), mode_t(mode & 07777)) == 0 ? 1
                                                                   : POSIX_FAIL("fchmod", nullptr);
 }
@@ -180,9 +213,73 @@ int Platform_CloseDirectory(PlatformDirectory **directory) {
   PlatformDirectory *record = *directory;
   *directory = nullptr;
   if (record == nullptr) return 1;
-  fileopsCheckDirectory(record);
+  FsDirectory_Check(record);
   closedir(record->dir);
   record->tag = 0;
   MEM_FREE(record, sizeof(PlatformDirectory));
   return 1;
+}
+
+int Platform_GetDirectoryIdentity(PlatformDirectory *directory, FileIdentity *identity) {
+  CHECK_POINTER(identity);
+  FsDirectory_Check(directory);
+  memset(identity, 0, sizeof *identity);
+  struct stat st;
+  if (fstat(dirfd(directory->dir), &st) != 0) return POSIX_FAIL("fstat", nullptr);
+  fileopsIdentity(st, identity);
+  return 1;
+}
+
+int Platform_SetDirectoryModifiedTime(PlatformDirectory *directory, int64_t seconds,
+                                      int32_t nanoseconds) {
+  FsDirectory_Check(directory);
+  if (nanoseconds < 0 || nanoseconds > 999999999)
+    return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "futimens", nullptr);
+  struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(seconds), long(nanoseconds)}};
+  return futimens(dirfd(directory->dir), times) == 0 ? 1 : POSIX_FAIL("futimens", nullptr);
+}
+
+int Platform_GetFileIdentityAt(PlatformDirectory *directory, const char *name,
+                               FileIdentity *identity) {
+  CHECK_POINTER(identity);
+  memset(identity, 0, sizeof *identity);
+  FileOpsPath work;
+  if (!fileopsName(directory, name, &work, "fstatat")) return 0;
+  struct stat st;
+  if (fstatat(FsDirectory_Fd(directory), work.text, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return POSIX_FAIL("fstatat", name);
+  fileopsIdentity(st, identity);
+  return 1;
+}
+
+int Platform_CreateDirectoryAt(PlatformDirectory *directory, const char *name, uint32_t mode) {
+  FileOpsPath work;
+  if (!fileopsName(directory, name, &work, "mkdirat")) return 0;
+  return mkdirat(FsDirectory_Fd(directory), work.text, mode_t(mode & 07777)) == 0
+             ? 1
+             : POSIX_FAIL("mkdirat", name);
+}
+
+int Platform_ReadLinkAt(PlatformDirectory *directory, const char *name, char *out, int size) {
+  CHECK_POINTER(out);
+  if (size > 0) out[0] = '\0';
+  FileOpsPath work;
+  if (!fileopsName(directory, name, &work, "readlinkat")) return 0;
+  ssize_t n = readlinkat(FsDirectory_Fd(directory), work.text, out, size_t(size > 0 ? size : 0));
+  if (n < 0) return POSIX_FAIL("readlinkat", name);
+  if (n >= size) {  // a full buffer may hold a cut text
+    if (size > 0) out[0] = '\0';
+    return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "readlinkat", name);
+  }
+  out[n] = '\0';
+  return 1;
+}
+
+int Platform_CreateLinkAt(PlatformDirectory *directory, const char *name, const char *target) {
+  CHECK_POINTER(target);
+  FileOpsPath work;
+  if (!fileopsName(directory, name, &work, "symlinkat")) return 0;
+  return symlinkat(target, FsDirectory_Fd(directory), work.text) == 0
+             ? 1
+             : POSIX_FAIL("symlinkat", name);
 }

@@ -18,6 +18,7 @@
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
 #include "core/posix/errors.h"
+#include "core/posix/fsdirectory.h"
 #include "core/posix/sharemode.h"
 #include "core/runtime/str.h"
 
@@ -65,10 +66,7 @@ int fsOpen(const char *path, int flags, mode_t mode) {
 }
 
 int fsStatx(int dirfd, const char *path, int flags, struct statx *sx) {
-  int rc;
-  do rc = statx(dirfd, path, flags, kStatxMask, sx);
-  while (rc != 0 && errno == EINTR);
-  return rc;
+  return FsDirectory_Statx(dirfd, path, flags, sx);
 }
 
 // The birth time where the file system records one, else the earlier of the
@@ -256,24 +254,44 @@ int fsCopyFinish(int out, const struct stat &st, const FsCopy &copy) {
   return 1;
 }
 
+// Opens the regular file name inside dirfd for reading, refusing a link at
+// name when noFollow; its status goes to st. O_NONBLOCK: a FIFO planted
+// where a file was is refused below instead of blocking the open. The
+// descriptor, or -1 with the error recorded.
+int fsOpenSource(int dirfd, const char *name, bool noFollow, const FsCopy &copy,
+                 struct stat *st) {
+  int in;
+  do in = openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | (noFollow ? O_NOFOLLOW : 0));
+  while (in < 0 && errno == EINTR);
+  if (in < 0) {
+    POSIX_FAIL("open", copy.source);
+    return -1;
+  }
+  if (fstat(in, st) != 0) {
+    POSIX_FAIL("fstat", copy.source);
+    close(in);
+    return -1;
+  }
+  if (!S_ISREG(st->st_mode)) {
+    close(in);
+    const bool directory = S_ISDIR(st->st_mode);
+    POSIX_FAIL_CODE(directory ? kPlatformErrorAccessDenied : kPlatformErrorInvalidParameter,
+                    directory ? EISDIR : EINVAL, "copy", copy.source);
+    return -1;
+  }
+  return in;
+}
+
 int fsCopy(const char *source, const char *destination, const FsCopy &copy) {
-  int in = fsOpen(source, O_RDONLY, 0);
-  if (in < 0) return POSIX_FAIL("open", copy.source);
   struct stat st;
-  if (fstat(in, &st) != 0) {
-    int result = POSIX_FAIL("fstat", copy.source);
-    close(in);
-    return result;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    close(in);
-    return POSIX_FAIL_CODE(
-        S_ISDIR(st.st_mode) ? kPlatformErrorAccessDenied : kPlatformErrorInvalidParameter,
-        S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "copy", copy.source);
-  }
+  int in = fsOpenSource(AT_FDCWD, source, false, copy, &st);
+  if (in < 0) return 0;
   // No O_TRUNC: the destination may be the source itself (the same path, a
-  // hard link); that must be found before a byte of it is lost.
-  int out = fsOpen(destination, O_WRONLY | O_CREAT | (copy.exclusive ? O_EXCL : 0), 0666);
+  // hard link); that must be found before a byte of it is lost. A new file is
+  // its owner's alone until the copy gives it the source's bits, so a private
+  // source is never readable half-copied.
+  int out = fsOpen(destination,
+                   O_WRONLY | O_CREAT | (copy.exclusive ? O_EXCL | O_NOFOLLOW : 0), 0600);
   if (out < 0) {
     int err = errno;
     close(in);
@@ -309,33 +327,41 @@ int fsCopy(const char *source, const char *destination, const FsCopy &copy) {
 
 // ---- Move ------------------------------------------------------------------------
 
-int fsRename(const char *source, const char *destination, bool replace) {
-  if (renameat2(AT_FDCWD, source, AT_FDCWD, destination, replace ? 0 : RENAME_NOREPLACE) == 0)
-    return 1;
+// The temporary name beside name (a path's last component): its own name
+// with ".<8 hex digits>.tmp", or only ".<8 hex digits>.tmp" where that would
+// pass the longest name a directory holds. false when even that does not
+// fit (206).
+bool fsTemporaryNameAt(const char *name, FsPath *out) {
+  constexpr size_t kNameMax = 255;
+  unsigned char random[4];
+  Platform_RandomBytes(random, sizeof random);
+  char suffix[14] = ".";
+  Str_HexEncode(random, sizeof random, 1, suffix + 1, 9);
+  memcpy(suffix + 9, ".tmp", 5);
+  const char *slash = strrchr(name, '/');
+  size_t keep = slash ? size_t(slash - name) + 1 : 0;
+  size_t last = strlen(name) - keep;
+  if (last + 13 > kNameMax || keep + last + 14 > sizeof out->text) last = 0;
+  if (keep + 14 > sizeof out->text) return false;
+  memcpy(out->text, name, keep + last);
+  memcpy(out->text + keep + last, suffix, 14);
+  return true;
+}
+
+int fsRenameAt(int fromFd, const char *source, int toFd, const char *destination, bool replace) {
+  if (renameat2(fromFd, source, toFd, destination, replace ? 0 : RENAME_NOREPLACE) == 0) return 1;
   if (errno != EINVAL || replace) return 0;
   // A file system without the no-replace rename: ask first, then rename.
   struct stat st;
-  if (lstat(destination, &st) == 0) {
+  if (fstatat(toFd, destination, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return 0;
   }
-  return rename(source, destination) == 0;
+  return renameat(fromFd, source, toFd, destination) == 0;
 }
 
-// A temporary name beside path: "<path>.<8 hex digits>.tmp". false (206)
-// when it does not fit.
-bool fsTemporaryName(const char *path, FsPath *out) {
-  unsigned char random[4];
-  Platform_RandomBytes(random, sizeof random);
-  char hex[9];
-  Str_HexEncode(random, sizeof random, 1, hex, sizeof hex);
-  size_t length = strlen(path);
-  if (length + 1 + 8 + 4 + 1 > sizeof out->text) return false;
-  memcpy(out->text, path, length);
-  out->text[length] = '.';
-  memcpy(out->text + length + 1, hex, 8);
-  memcpy(out->text + length + 9, ".tmp", 5);
-  return true;
+int fsRename(const char *source, const char *destination, bool replace) {
+  return fsRenameAt(AT_FDCWD, source, AT_FDCWD, destination, replace);
 }
 
 // The source's directory must let us remove the source, or the copy across
@@ -361,7 +387,7 @@ int fsMoveByCopy(const char *source, const char *destination, uint32_t flags, Fs
     return POSIX_FAIL_CODE(kPlatformErrorAlreadyExists, EEXIST, "move", copy.destination);
   if (!fsCanRemove(source)) return POSIX_FAIL("move", copy.source);
   FsPath temporary;
-  if (!fsTemporaryName(destination, &temporary))
+  if (!fsTemporaryNameAt(destination, &temporary))
     return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "move", copy.destination);
   copy.exclusive = true;
   copy.sync = true;
@@ -389,6 +415,54 @@ int fsMove(const char *source, const char *destination, uint32_t flags, void *us
   return fsMoveByCopy(from.text, to.text, flags, copy);
 }
 
+// ---- Copy into a directory ------------------------------------------------------------
+
+// A name inside a directory, or (without one) a path as fsPath reads it.
+bool fsNameAt(PlatformDirectory *directory, const char *name, FsPath *work, const char *call) {
+  if (directory == nullptr) return fsPath(name, work, call);
+  return FsDirectory_Name(name, work->text, call);
+}
+
+// What is at the destination decides before any data moves: with
+// failIfExists anything (80); the source itself (32); a directory (5).
+int fsCopyCheckTarget(int toFd, const char *to, const struct stat &source, bool failIfExists,
+                      const FsCopy &copy) {
+  struct stat existing;
+  if (fstatat(toFd, to, &existing, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? 1 : POSIX_FAIL("fstatat", copy.destination);
+  if (failIfExists)
+    return POSIX_FAIL_CODE(kPlatformErrorFileExists, EEXIST, "copy", copy.destination);
+  if (existing.st_dev == source.st_dev && existing.st_ino == source.st_ino)
+    return POSIX_FAIL_CODE(kPlatformErrorSharingViolation, 0, "copy onto itself", copy.destination);
+  if (S_ISDIR(existing.st_mode))
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EISDIR, "copy", copy.destination);
+  return 1;
+}
+
+// Copies in (status st) into a new temporary file beside to and renames it
+// over to. 1, or 0 with the temporary file gone.
+int fsCopyIntoPlace(int in, const struct stat &st, int toFd, const char *to, bool failIfExists,
+                    const FsCopy &copy) {
+  FsPath temporary;
+  if (!fsTemporaryNameAt(to, &temporary))
+    return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "copy", copy.destination);
+  int out;
+  do out = openat(toFd, temporary.text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  while (out < 0 && errno == EINTR);
+  if (out < 0) return POSIX_FAIL("open", copy.destination);
+  int result = fsCopyData(in, st, out, copy);
+  if (result) result = fsCopyFinish(out, st, copy);
+  if (close(out) != 0 && result) result = POSIX_FAIL("close", copy.destination);
+  if (result && !fsRenameAt(toFd, temporary.text, toFd, to, !failIfExists)) {
+    if (errno == EEXIST && failIfExists)  // taken since it was looked at
+      result = POSIX_FAIL_CODE(kPlatformErrorFileExists, EEXIST, "rename", copy.destination);
+    else
+      result = POSIX_FAIL("rename", copy.destination);
+  }
+  if (!result) unlinkat(toFd, temporary.text, 0);
+  return result;
+}
+
 // ---- Listings ----------------------------------------------------------------------
 
 }  // namespace
@@ -400,10 +474,8 @@ struct PlatformFind {
   char pattern[kPathMax];  // the last component of the caller's pattern
 };
 
-namespace {
-
-void fsFillEntry(int dirfd, const char *name, const struct statx &sx, uint32_t clusterBytes,
-                 DirectoryEntry *entry) {
+void FsDirectory_FillEntry(int dirfd, const char *name, const struct statx &sx,
+                           uint32_t clusterBytes, DirectoryEntry *entry) {
   memset(entry, 0, sizeof *entry);
   entry->attributes = fsAttributes(dirfd, name, sx);
   fsToTime(fsCreationSeconds(sx), &entry->creationTime);
@@ -415,6 +487,32 @@ void fsFillEntry(int dirfd, const char *name, const struct statx &sx, uint32_t c
   memcpy(entry->name, name, strlen(name) + 1);  // NAME_MAX is far below kPathMax
   entry->clusterBytes = clusterBytes;
 }
+
+int FsDirectory_Statx(int dirfd, const char *path, int flags, struct statx *sx) {
+  int rc;
+  do rc = statx(dirfd, path, flags, kStatxMask, sx);
+  while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+void FsDirectory_Identity(const struct statx &sx, FileIdentity *identity) {
+  identity->device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  identity->inode = sx.stx_ino;
+  identity->mode = sx.stx_mode;
+  identity->size = int64_t(sx.stx_size);
+  identity->modifiedSeconds = sx.stx_mtime.tv_sec;
+  identity->modifiedNanoseconds = int32_t(sx.stx_mtime.tv_nsec);
+}
+
+uint32_t FsDirectory_ClusterBytes(int fd) {
+  struct statvfs vfs;
+  if (fstatvfs(fd, &vfs) != 0) return 1;
+  uint64_t fragment = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+  // Whole sectors, as Platform_GetDiskSpace reports the geometry.
+  return uint32_t(std::max<uint64_t>(1, fragment / kSectorBytes)) * kSectorBytes;
+}
+
+namespace {
 
 // The next entry whose name matches; 0 at the end (18) or on a read error.
 int fsFindMatch(PlatformFind *find, DirectoryEntry *entry) {
@@ -429,7 +527,7 @@ int fsFindMatch(PlatformFind *find, DirectoryEntry *entry) {
     struct statx sx;
     // An entry removed since readdir listed it is passed over.
     if (fsStatx(dirfd(find->dir), item->d_name, AT_SYMLINK_NOFOLLOW, &sx) != 0) continue;
-    fsFillEntry(dirfd(find->dir), item->d_name, sx, find->clusterBytes, entry);
+    FsDirectory_FillEntry(dirfd(find->dir), item->d_name, sx, find->clusterBytes, entry);
     return 1;
   }
 }
@@ -516,6 +614,29 @@ int Platform_CopyFile(const char *source, const char *destination, int failIfExi
   if (!fsPath(source, &from, "copy") || !fsPath(destination, &to, "copy")) return 0;
   FsCopy copy = {source, destination, userData, progress, failIfExists != 0, false};
   return fsCopy(from.text, to.text, copy);
+}
+
+int Platform_CopyFileAt(const PlatformCopyAt *request) {
+  CHECK_POINTER(request);
+  FsPath from, to;
+  if (!fsNameAt(request->fromDirectory, request->fromName, &from, "copy") ||
+      !fsNameAt(request->toDirectory, request->toName, &to, "copy"))
+    return 0;
+  FsCopy copy = {request->source ? request->source : request->fromName,
+                 request->destination ? request->destination : request->toName,
+                 request->userData,
+                 request->progress,
+                 true,
+                 false};
+  const int toFd = FsDirectory_Fd(request->toDirectory);
+  struct stat st;
+  int in = fsOpenSource(FsDirectory_Fd(request->fromDirectory), from.text,
+                        request->fromDirectory != nullptr, copy, &st);
+  if (in < 0) return 0;
+  int result = fsCopyCheckTarget(toFd, to.text, st, request->failIfExists != 0, copy) &&
+               fsCopyIntoPlace(in, st, toFd, to.text, request->failIfExists != 0, copy);
+  close(in);
+  return result;
 }
 
 int Platform_MoveFile(int fd, const char *source, const char *destination, uint32_t flags) {
@@ -696,6 +817,26 @@ int Platform_FindClose(PlatformFind **find) {
   record->tag = 0;
   MEM_FREE(record, sizeof(PlatformFind));
   return 1;
+}
+
+int Platform_ReadDirectoryEntry(PlatformDirectory *directory, DirectoryEntry *entry,
+                                FileIdentity *identity) {
+  CHECK_POINTER(entry);
+  CHECK_POINTER(identity);
+  FsDirectory_Check(directory);
+  const int fd = dirfd(directory->dir);
+  if (directory->clusterBytes == 0) directory->clusterBytes = FsDirectory_ClusterBytes(fd);
+  for (;;) {
+    struct dirent *item = FsDirectory_Next(directory);
+    if (item == nullptr) return 0;
+    const char *name = item->d_name;
+    struct statx sx;
+    // An entry removed since readdir listed it is passed over.
+    if (FsDirectory_Statx(fd, name, AT_SYMLINK_NOFOLLOW, &sx) != 0) continue;
+    FsDirectory_FillEntry(fd, name, sx, directory->clusterBytes, entry);
+    FsDirectory_Identity(sx, identity);
+    return 1;
+  }
 }
 
 // ---- Links and access ------------------------------------------------------------------
