@@ -141,3 +141,54 @@ TEST(EcGroupDeathTest, PointersAndTagsAreChecked) {
 }
 
 }  // namespace
+
+namespace {
+
+// The curve data and the generator tables are built on first use by
+// whichever thread comes first; every thread must then see them whole.
+TEST(EcThreaded, FirstUseFromManyThreadsBuildsEachCurveOnce) {
+  std::vector<std::vector<std::string>> rows;
+  for (auto &row : EcTest_Rows("keypair"))
+    if (rows.empty() || rows.back()[1] != row[1]) rows.push_back(row);
+  ASSERT_GE(rows.size(), 6u);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++)
+    threads.emplace_back([&rows, &failures] {
+      for (auto &row : rows) {
+        EcGroup *group = nullptr;
+        EcGroup_Create(&group);
+        EcGroup_Select(group, row[1].c_str());
+        BigInt d, one, x;
+        BigInt_InitInPlace(&d);
+        BigInt_InitInPlace(&one);
+        BigInt_InitInPlace(&x);
+        BigInt_FromHex(&d, row[2].c_str());
+        BigInt_SetWord(&one, 1);
+        EcPoint q;
+        EcPoint_Init(&q);
+        BigInt_FromHex(&q.X, row[3].c_str());
+        BigInt_FromHex(&q.Y, row[4].c_str());
+        q.Infinity = 0;
+        // 1·G + 1·Q on the public path, against the constant-time product.
+        EcPoint sum, product;
+        EcPoint_Init(&sum);
+        EcPoint_Init(&product);
+        BigInt_Add(&d, &d, &one);
+        EcPoint_Multiply(group, &product, EcGroup_GetGenerator(group), &d);
+        if (!Ec_MultiplyPublicSum(group, &one, &one, &q, &x) || !BigInt_Equals(&x, &product.X))
+          failures++;
+        EcPoint_Free(&sum);
+        EcPoint_Free(&product);
+        EcPoint_Free(&q);
+        BigInt_FreeLimbs(&d);
+        BigInt_FreeLimbs(&one);
+        BigInt_FreeLimbs(&x);
+        EcGroup_Release(&group);
+      }
+    });
+  for (auto &thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+}  // namespace
