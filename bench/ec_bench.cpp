@@ -122,7 +122,7 @@ void BM_EcdsaSign_Ours(benchmark::State &state) {
   EcBenchKey &key = ecKey(int(state.range(0)));
   uint8_t out[160];
   for (auto _ : state) {
-    int written = 0;
+    int32_t written = 0;
     int ok = Ecdsa_Sign(key.ours, key.digest.data(), int(key.digest.size()), out, sizeof out,
                         &written);
     if (!ok) state.SkipWithError("Ecdsa_Sign failed");

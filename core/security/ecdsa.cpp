@@ -99,14 +99,15 @@ int Ecdsa_HasPrivateKey(const Ecdsa *key) {
   return key->HasPrivateKey;
 }
 
-int Ecdsa_ImportPrivate(Ecdsa *key, const uint8_t *der, int length) {
+int Ecdsa_ImportPrivate(Ecdsa *key, const void *der, int32_t length) {
   CLASS_CHECK(key, kEcdsaTag);
   ecdsaClearPrivate(key);
   if (key->Group->Curve == nullptr || der == nullptr || length <= 0) return 0;
   Asn1Node *document = nullptr;
   Asn1_Create(&document);
   uint32_t version = 0;
-  int ok = Asn1_ParseBuffer(document, der, length) && Asn1_GetChildCount(document) == 1;
+  int ok = Asn1_ParseBuffer(document, static_cast<const uint8_t *>(der), length) &&
+           Asn1_GetChildCount(document) == 1;
   const Asn1Node *sequence = Asn1_GetChild(document, 0);
   const Asn1Node *secret = Asn1_GetChild(sequence, 1);
   ok = ok && Asn1_GetTag(sequence) == kAsn1Sequence &&
@@ -123,10 +124,10 @@ int Ecdsa_ImportPrivate(Ecdsa *key, const uint8_t *der, int length) {
   return 1;
 }
 
-int Ecdsa_ImportPublic(Ecdsa *key, const uint8_t *bytes, int length) {
+int Ecdsa_ImportPublic(Ecdsa *key, const void *bytes, int32_t length) {
   CLASS_CHECK(key, kEcdsaTag);
   ecdsaClearPrivate(key);
-  return EcPoint_Decode(&key->PublicKey, key->Group, bytes, length);
+  return EcPoint_Decode(&key->PublicKey, key->Group, static_cast<const uint8_t *>(bytes), length);
 }
 
 int Ecdsa_SetPublic(Ecdsa *key, const BigInt *x, const BigInt *y) {
@@ -142,14 +143,14 @@ int Ecdsa_SetPublic(Ecdsa *key, const BigInt *x, const BigInt *y) {
   return 0;
 }
 
-int Ecdsa_Encrypt(Ecdsa *key, const uint8_t *, int, uint8_t *, int, int *written) {
+int Ecdsa_Encrypt(Ecdsa *key, const void *, int32_t, void *, int32_t, int32_t *written) {
   CLASS_CHECK(key, kEcdsaTag);
   if (written != nullptr) *written = 0;
   return 0;
 }
 
-int Ecdsa_Sign(Ecdsa *key, const uint8_t *digest, int length, uint8_t *out, int size,
-               int *written) {
+int Ecdsa_Sign(Ecdsa *key, const void *digest, int32_t length, void *out, int32_t size,
+               int32_t *written) {
   CLASS_CHECK(key, kEcdsaTag);
   CHECK_POINTER(written);
   *written = 0;
@@ -176,7 +177,7 @@ int Ecdsa_Sign(Ecdsa *key, const uint8_t *digest, int length, uint8_t *out, int 
   BigInt_InitInPlace(&s);
   uint8_t eBytes[kEcMaxFieldBytes], dBytes[kEcMaxFieldBytes], kBytes[kEcMaxFieldBytes];
   uint8_t rBytes[kEcMaxFieldBytes], sBytes[kEcMaxFieldBytes];
-  ecdsaDigestToInteger(group, digest, length, &e);
+  ecdsaDigestToInteger(group, static_cast<const uint8_t *>(digest), length, &e);
   BigInt_ToBytesPadded(&e, eBytes, nBytes);
   BigInt_ToBytesPadded(&key->PrivateKey, dBytes, nBytes);
   Ec_MarkSecret(dBytes, size_t(nBytes));
@@ -204,8 +205,8 @@ int Ecdsa_Sign(Ecdsa *key, const uint8_t *digest, int length, uint8_t *out, int 
   return 1;
 }
 
-int Ecdsa_Verify(Ecdsa *key, const uint8_t *digest, int length, const uint8_t *signature,
-                 int signatureLength, int) {
+int Ecdsa_Verify(Ecdsa *key, const void *digest, int32_t length, const void *signature,
+                 int32_t signatureLength, int32_t) {
   CLASS_CHECK(key, kEcdsaTag);
   const EcGroup *group = key->Group;
   if (group->Curve == nullptr || key->PublicKey.Infinity || length < 0 ||
@@ -215,10 +216,10 @@ int Ecdsa_Verify(Ecdsa *key, const uint8_t *digest, int length, const uint8_t *s
   BigInt *all[] = {&r, &s, &e, &w, &u1, &u2, &x};
   for (BigInt *v : all) BigInt_InitInPlace(v);
   const BigInt *n = &group->N;
-  int ok = ecdsaParseSignature(signature, signatureLength, &r, &s) && BigInt_Sign(&r) > 0 &&
+  int ok = ecdsaParseSignature(static_cast<const uint8_t *>(signature), signatureLength, &r, &s) && BigInt_Sign(&r) > 0 &&
            BigInt_Sign(&s) > 0 && BigInt_Compare(&r, n) < 0 && BigInt_Compare(&s, n) < 0;
   if (ok) {
-    ecdsaDigestToInteger(group, digest, length, &e);
+    ecdsaDigestToInteger(group, static_cast<const uint8_t *>(digest), length, &e);
     BigInt_Mod(&e, &e, n);
     ok = BigInt_InverseMod(&w, &s, n) && BigInt_MulMod(&u1, &e, &w, n) &&
          BigInt_MulMod(&u2, &r, &w, n) &&

@@ -38,22 +38,22 @@ int Ecdsa_HasPrivateKey(const Ecdsa *key);
 // An ECPrivateKey SEQUENCE { INTEGER 1, OCTET STRING d, ... } for the curve
 // selected before; the optional members are not read. Returns 1; 0 for bad
 // DER, no curve, or d outside 1 .. n - 1.
-int Ecdsa_ImportPrivate(Ecdsa *key, const uint8_t *der, int length);
+int Ecdsa_ImportPrivate(Ecdsa *key, const void *der, int32_t length);
 // A SEC 1 point (EcPoint_Decode). Clears the private key. Returns 1/0.
-int Ecdsa_ImportPublic(Ecdsa *key, const uint8_t *bytes, int length);
+int Ecdsa_ImportPublic(Ecdsa *key, const void *bytes, int32_t length);
 // The point (x, y), checked as ImportPublic checks. Clears the private key.
 // Returns 1/0.
 int Ecdsa_SetPublic(Ecdsa *key, const BigInt *x, const BigInt *y);
 // ECDSA cannot encrypt: always 0 with *written 0.
-int Ecdsa_Encrypt(Ecdsa *key, const uint8_t *data, int length, uint8_t *out, int size,
-                  int *written);
+int Ecdsa_Encrypt(Ecdsa *key, const void *data, int32_t length, void *out, int32_t size,
+                  int32_t *written);
 // The DER signature of a digest. size must be at least the largest encoding
 // plus 2 (fatal otherwise). Returns 1; 0 without a private key.
-int Ecdsa_Sign(Ecdsa *key, const uint8_t *digest, int length, uint8_t *out, int size,
-               int *written);
+int Ecdsa_Sign(Ecdsa *key, const void *digest, int32_t length, void *out, int32_t size,
+               int32_t *written);
 // 1 when signature is the one DER encoding of SEQUENCE { r, s } with
 // 1 <= r, s <= n - 1 and it verifies for the digest under Q. mode is ignored.
-int Ecdsa_Verify(Ecdsa *key, const uint8_t *digest, int length, const uint8_t *signature,
-                 int signatureLength, int mode);
+int Ecdsa_Verify(Ecdsa *key, const void *digest, int32_t length, const void *signature,
+                 int32_t signatureLength, int32_t mode);
 // Empties curve, d and Q. Returns 1.
 int Ecdsa_Clear(Ecdsa *key);

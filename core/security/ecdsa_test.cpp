@@ -23,7 +23,7 @@ struct Key {
   }
   std::vector<uint8_t> Sign(const std::vector<uint8_t> &digest) {
     uint8_t out[160];
-    int written = -1;
+    int32_t written = -1;
     EXPECT_EQ(Ecdsa_Sign(k, digest.data(), int(digest.size()), out, sizeof out, &written), 1);
     return std::vector<uint8_t>(out, out + written);
   }
@@ -128,7 +128,7 @@ TEST(Ecdsa, PrivateKeysOutsideOneToNMinusOneAndBadDerAreRefused) {
   Key key;
   Ecdsa_SetParameters(key.k, "1.2.840.10045.3.1.7");
   uint8_t out[80];
-  int written = 7;
+  int32_t written = 7;
   EXPECT_EQ(Ecdsa_Encrypt(key.k, out, 4, out, sizeof out, &written), 0);
   EXPECT_EQ(written, 0);
   EXPECT_EQ(Ecdsa_Sign(key.k, out, 32, out, sizeof out, &written), 0);  // no private key
@@ -157,7 +157,7 @@ TEST(EcdsaDeathTest, SignatureBufferMustHoldTheLargestEncoding) {
   std::vector<uint8_t> der = Test_HexToBytes("30250201010420" + std::string(62, '0') + "07");
   ASSERT_EQ(Ecdsa_ImportPrivate(key.k, der.data(), int(der.size())), 1);
   uint8_t digest[32] = {1}, out[80];
-  int written = 0;
+  int32_t written = 0;
   // 2·32 + 6 = 70 bytes at most, plus 2.
   EXPECT_DEATH(Ecdsa_Sign(key.k, digest, 32, out, 71, &written),
                "Assertion failed \\(MaxSignatureSize >= Length \\+ 2\\)\nSignature buffer is too "
