@@ -27,6 +27,8 @@ constexpr int kEcQTable = 1 << (kEcQWindow - 2);
 // Fixed window of the secret path: 4 bits, table 0·P .. 15·P.
 constexpr int kEcSecretWindow = 4;
 constexpr int kEcSecretTable = 1 << kEcSecretWindow;
+// Windows of the widest order (secp521r1).
+constexpr int kEcMaxWindows = (521 + kEcSecretWindow - 1) / kEcSecretWindow;
 
 std::atomic<EcSecretHook> gEcSecretHook{nullptr};
 std::atomic<EcSecretHook> gEcPublishHook{nullptr};
@@ -148,6 +150,10 @@ struct EcCurve {
   // built on first use.
   std::once_flag tableOnce;
   uint64_t gTable[kEcGTable][2][kEcMaxLimbs];
+  // The secret path's fixed-base table: j·16^i·G for j = 1 .. 15 in window
+  // i, affine, Montgomery form; built on first use.
+  std::once_flag combOnce;
+  uint64_t comb[kEcMaxWindows][kEcSecretTable - 1][2][kEcMaxLimbs];
 };
 
 namespace {
@@ -843,6 +849,68 @@ void projMultiply(const EcCurve &c, Proj<N> &r, const uint64_t *k, const Proj<N>
   r = acc;
 }
 
+// Fills the fixed-base table: per window the fifteen multiples in projective
+// form, then affine through one inversion per window (Montgomery's trick).
+template <int N>
+void ecBuildComb(EcCurve *c) {
+  const EcField &f = c->p;
+  Proj<N> base, table[kEcSecretTable - 1];
+  memcpy(base.X, c->gx, N * 8);
+  memcpy(base.Y, c->gy, N * 8);
+  memcpy(base.Z, f.one, N * 8);
+  const int windows = (c->orderBits + kEcSecretWindow - 1) / kEcSecretWindow;
+  for (int i = 0; i < windows; i++) {
+    table[0] = base;
+    for (int j = 1; j < kEcSecretTable - 1; j++) projAdd<N>(*c, table[j], table[j - 1], base);
+    projDouble<N>(*c, base, table[7]);  // 16·base
+    uint64_t prefix[kEcSecretTable - 1][N], inverse[N], t[N];
+    memcpy(prefix[0], table[0].Z, N * 8);
+    for (int j = 1; j < kEcSecretTable - 1; j++) feMul<N>(f, prefix[j], prefix[j - 1], table[j].Z);
+    feInvert<N>(f, inverse, prefix[kEcSecretTable - 2]);
+    for (int j = kEcSecretTable - 2; j >= 0; j--) {
+      uint64_t zi[N];
+      if (j > 0) {
+        feMul<N>(f, zi, inverse, prefix[j - 1]);
+        feMul<N>(f, inverse, inverse, table[j].Z);
+      } else {
+        memcpy(zi, inverse, N * 8);
+      }
+      feMul<N>(f, t, table[j].X, zi);
+      memcpy(c->comb[i][j][0], t, N * 8);
+      feMul<N>(f, t, table[j].Y, zi);
+      memcpy(c->comb[i][j][1], t, N * 8);
+    }
+  }
+}
+
+// r = k·G for a secret k below n: one addition per 4-bit window, the window's
+// entry read by a masked scan of all fifteen (digit 0 gives infinity).
+template <int N>
+void projMultiplyBase(const EcCurve &c, Proj<N> &r, const uint64_t *k) {
+  EcCurve &mutableCurve = const_cast<EcCurve &>(c);
+  std::call_once(mutableCurve.combOnce, [&] { ecBuildComb<N>(&mutableCurve); });
+  Proj<N> acc, entry;
+  memset(&acc, 0, sizeof(acc));
+  memcpy(acc.Y, c.p.one, N * 8);
+  const int windows = (c.orderBits + kEcSecretWindow - 1) / kEcSecretWindow;
+  for (int i = 0; i < windows; i++) {
+    uint64_t digit = (k[i / 16] >> ((i % 16) * 4)) & 15;
+    memset(&entry, 0, sizeof(entry));
+    for (int j = 1; j < kEcSecretTable; j++) {
+      uint64_t mask = ecMaskEqual(uint64_t(j), digit);
+      for (int w = 0; w < N; w++) {
+        entry.X[w] |= c.comb[i][j - 1][0][w] & mask;
+        entry.Y[w] |= c.comb[i][j - 1][1][w] & mask;
+      }
+    }
+    uint64_t zero = ecMaskEqual(digit, 0);
+    feSelect<N>(entry.Y, c.p.one, entry.Y, zero);
+    for (int w = 0; w < N; w++) entry.Z[w] = c.p.one[w] & ~zero;
+    projAdd<N>(c, acc, acc, entry);
+  }
+  r = acc;
+}
+
 // Affine x and y (plain form) of a projective point in constant time, and an
 // all-ones mask when it is infinity (coordinates 0 then).
 template <int N>
@@ -870,8 +938,12 @@ template <int N>
 int ecSecretMultiply(const EcCurve &c, const uint64_t *k, const uint64_t *px, const uint64_t *py,
                      uint8_t *xOut, uint8_t *yOut) {
   Proj<N> base, product;
-  projFromAffine<N>(c, base, px ? px : c.gx, py ? py : c.gy);
-  projMultiply<N>(c, product, k, base);
+  if (px == nullptr) {
+    projMultiplyBase<N>(c, product, k);
+  } else {
+    projFromAffine<N>(c, base, px, py);
+    projMultiply<N>(c, product, k, base);
+  }
   uint64_t x[N], y[N];
   uint64_t infinity = projToAffine<N>(c, product, x, y);
   limbsToBytes(x, xOut, c.fieldBytes);
@@ -890,9 +962,8 @@ int ecSign(const EcCurve &c, const uint8_t *dBytes, const uint8_t *kBytes, const
   limbsFromBytes(k, N, kBytes, c.orderBytes);
   limbsFromBytes(d, N, dBytes, c.orderBytes);
   limbsFromBytes(e, N, eBytes, c.orderBytes);
-  Proj<N> base, product;
-  projFromAffine<N>(c, base, c.gx, c.gy);
-  projMultiply<N>(c, product, k, base);
+  Proj<N> product;
+  projMultiplyBase<N>(c, product, k);
   uint64_t x[N], y[N];
   projToAffine<N>(c, product, x, y);
   // x < p < 2n: one conditional subtraction gives x mod n (and none is

@@ -12,7 +12,9 @@
 //   tell): the scalar is reduced mod n and read in a fixed number of 4-bit
 //   windows over complete projective formulas, every table entry is read by a
 //   masked scan of the whole table, and inversions go through Fermat's
-//   theorem, so that no branch and no address depends on the scalar.
+//   theorem, so that no branch and no address depends on the scalar. Products
+//   with G add one entry per window from a table of j·16^i·G built once per
+//   curve; other points double four times per window.
 //
 // Invariants: (1) a selected group's P, A, B, G and N are the published
 // parameters of the curve named by Oid, and Curve points at its constant
