@@ -22,9 +22,9 @@
 // exactly when Infinity is 1; its coordinates are then 0. (3) every point a
 // decoding or validation accepts has 0 <= x, y < p and lies on the curve.
 //
-// Threads: a group or point is used by one thread at a time; the curve table
-// and each curve's generator table are built once, under a once-guard, and
-// read by any thread afterwards.
+// Threads: a group or point is used by one thread at a time; the curve data
+// and each curve's two generator tables are built once, under a once-guard,
+// and read by any thread afterwards.
 #pragma once
 
 #include <cstddef>
