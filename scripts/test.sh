@@ -29,6 +29,7 @@ packages=(
   libsqlite3-dev
   libacl1-dev
   acl
+  valgrind
 )
 
 missing=()

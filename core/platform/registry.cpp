@@ -14,6 +14,7 @@
 #include "core/runtime/print.h"
 #include "core/platform/securitydescriptor.h"
 #include "core/runtime/str.h"
+#include "core/security/auth.h"
 
 namespace {
 
@@ -33,10 +34,6 @@ struct RegistryGlobal {
 };
 
 std::atomic<RegistryGlobal *> gRegistry{nullptr};
-
-// Security checks stay on until the authentication module answers this
-// question itself; with them off the whitelist lets everything through.
-int registryAuthenticateEnabled() { return 1; }
 
 int registryFromName(const char *name, const char *const *names, int count) {
   CHECK_POINTER(name);
@@ -236,7 +233,7 @@ int Registry_CanonicalPath(const char *path, char *out) {
 
 int Registry_Authorize(int access, int registryClass, const char *path) {
   CHECK_POINTER(path);
-  if (!registryAuthenticateEnabled()) {
+  if (!Authenticate_Enabled()) {
     Log_Print(LOG_DEBUG, KSRC, 0, "Skipping registry authentication (%d) (%d) (%s)\n", access,
               registryClass, path);
     return 1;

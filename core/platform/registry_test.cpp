@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/runtime/class.h"
+#include "core/security/auth.h"
 #include "tests/log_capture.h"
 
 namespace {
@@ -63,6 +64,19 @@ TEST(Registry, AuthorizeJudgesTheCanonicalPath) {
   }
   Registry_Shutdown();
   EXPECT_EQ(Registry_Authorize(0, kRegistryClassMachine, "SOFTWARE\\Vendor"), 0);
+}
+
+TEST(Registry, SecurityOffLetsEveryPathThrough) {
+  Registry_Init();
+  {
+    AuthSwitchGuardForTest off(0);
+    TestLogCapture capture;
+    EXPECT_EQ(Registry_Authorize(1, kRegistryClassMachine, "SOFTWARE\\Elsewhere"), 1);
+    EXPECT_NE(capture.Take().find("Skipping registry authentication (1) (3) (SOFTWARE\\Elsewhere)"),
+              std::string::npos);
+  }
+  EXPECT_EQ(Registry_Authorize(1, kRegistryClassMachine, "SOFTWARE\\Elsewhere"), 0);
+  Registry_Shutdown();
 }
 
 TEST(RegistryDeathTest, ProgrammingErrorsStop) {

@@ -5,35 +5,12 @@
 #include "core/security/aes.h"
 #include "core/security/aesgcm.h"
 #include "core/runtime/memory.h"
+#include "core/security/cryptrecord.h"
 #include "core/security/rc4.h"
 
 namespace {
 
-// A record slot is a function pointer, which CHECK_POINTER cannot take.
-template <class F>
-inline void cryptCheckSlot(F slot, const char *sourcePath, int line) {
-  if (slot == nullptr) Core_Abort(sourcePath, line, "Pointer is NULL\n");
-}
-#define CRYPT_CHECK_SLOT(slot) cryptCheckSlot((slot), KSRC)
-
 // ---- record adapters: the context word back to its own type ---------------------
-
-template <class Context, int (*CreateFn)(Context **)>
-int cryptCreate(void **context) {
-  CHECK_POINTER(context);
-  Context *c = nullptr;
-  CreateFn(&c);
-  *context = c;
-  return 1;
-}
-
-template <class Context, int (*ReleaseFn)(Context **)>
-int cryptRelease(void **context) {
-  CHECK_POINTER(context);
-  auto *c = static_cast<Context *>(*context);
-  *context = nullptr;
-  return ReleaseFn(&c);
-}
 
 int cryptRc4SetKey(void *context, const void *key, int32_t length) {
   return Rc4_SetKey(static_cast<Rc4Context *>(context), key, length);
@@ -117,7 +94,7 @@ const CryptSymmetricInterface *cryptBound(CryptSymmetric *crypt, F CryptSymmetri
   cryptCheck(crypt, sourcePath, line);
   const CryptSymmetricInterface *record = crypt->Interface;
   Core_CheckPointer(record, sourcePath, line);
-  cryptCheckSlot(record->*slot, sourcePath, line);
+  Crypt_CheckSlot(record->*slot, sourcePath, line);
   return record;
 }
 #define CRYPT_BOUND(crypt, slot) cryptBound((crypt), &CryptSymmetricInterface::slot, KSRC)
@@ -141,8 +118,8 @@ void cryptDestroy(void **object) {
 const CryptSymmetricInterface kCryptSymmetricRc4 = {
     "RC4",
     0,
-    cryptCreate<Rc4Context, Rc4_Create>,
-    cryptRelease<Rc4Context, Rc4_Release>,
+    CryptRecord_Create<Rc4Context, Rc4_Create>,
+    CryptRecord_Release<Rc4Context, Rc4_Release>,
     cryptRc4SetKey,
     nullptr,
     cryptRc4Crypt,
@@ -155,8 +132,8 @@ const CryptSymmetricInterface kCryptSymmetricRc4 = {
 const CryptSymmetricInterface kCryptSymmetricAes = {
     "AES",
     kAesBlockBytes,
-    cryptCreate<AesContext, AES_Create>,
-    cryptRelease<AesContext, AES_Release>,
+    CryptRecord_Create<AesContext, AES_Create>,
+    CryptRecord_Release<AesContext, AES_Release>,
     cryptAesSetKey,
     cryptAesSetAAD,
     cryptAesEncrypt,
@@ -169,8 +146,8 @@ const CryptSymmetricInterface kCryptSymmetricAes = {
 const CryptSymmetricInterface kCryptSymmetricAesGcm = {
     "AESGCM",
     kAesBlockBytes,
-    cryptCreate<AesGcmContext, AesGcm_Create>,
-    cryptRelease<AesGcmContext, AesGcm_Release>,
+    CryptRecord_Create<AesGcmContext, AesGcm_Create>,
+    CryptRecord_Release<AesGcmContext, AesGcm_Release>,
     cryptGcmSetKey,
     cryptGcmSetAAD,
     cryptGcmEncrypt,
