@@ -10,6 +10,8 @@ Writes <dir>/ec.txt, one case a line, tab-separated, hex without prefix:
   ossl     oid pubPem message digest der   a key whose signatures openssl checks
   ecdhpeer oid d qx qy privPem             the peer of a key exchange
   point    oid encoding 1|0 qx qy          a point encoding, accepted or not
+  spki     oid spkiDer digest der          a SubjectPublicKeyInfo and a signature by
+                                           its key
 and <dir>/ec_script.txt naming this script: the tests hand their own
 signatures and secrets back to it with --check FILE, lines
   sig  oid qx qy digest der                verified by Python cryptography
@@ -179,6 +181,11 @@ def generate(out_dir):
             der = key.sign(digest, ec.ECDSA(utils.Prehashed(algorithm)))
             lines.append(["sigver", oid, digest.hex(), "%x" % qx, "%x" % qy, der.hex(), "P",
                           "python " + hname])
+            if hname == "SHA-256":
+                lines.append(["spki", oid, key.public_key().public_bytes(
+                    serialization.Encoding.DER,
+                    serialization.PublicFormat.SubjectPublicKeyInfo).hex(), digest.hex(),
+                    der.hex()])
             lines.append(["keypair", oid, "%x" % d, "%x" % qx, "%x" % qy,
                           key.private_bytes(serialization.Encoding.DER,
                                             serialization.PrivateFormat.TraditionalOpenSSL,
@@ -207,6 +214,9 @@ def generate(out_dir):
             lines.append(["sigver", oid, digest, qx, qy, signature.hex(), "P", "openssl " + name])
             lines.append(["keypair", oid, d, qx, qy, der.hex()])
             lines.append(["ossl", oid, public_pem, message, digest, der.hex()])
+            if i == 0:
+                spki = ossl("ec", "-in", private_pem, "-pubout", "-outform", "DER")
+                lines.append(["spki", oid, spki.hex(), digest, signature.hex()])
             if i == 0:
                 lines.append(["ecdhpeer", oid, d, qx, qy, private_pem])
     lines += malformed_signatures()

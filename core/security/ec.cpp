@@ -8,11 +8,11 @@
 // value barrier keeps the compiler from turning the masks back into jumps.
 #include "core/security/ec.h"
 
-#include <atomic>
 #include <cstring>
 #include <mutex>
 
 #include "core/runtime/memory.h"
+#include "core/security/ctcheck.h"
 
 namespace {
 
@@ -29,14 +29,6 @@ constexpr int kEcSecretWindow = 4;
 constexpr int kEcSecretTable = 1 << kEcSecretWindow;
 // Windows of the widest order (secp521r1).
 constexpr int kEcMaxWindows = (521 + kEcSecretWindow - 1) / kEcSecretWindow;
-
-std::atomic<EcSecretHook> gEcSecretHook{nullptr};
-std::atomic<EcSecretHook> gEcPublishHook{nullptr};
-
-void ecPublish(const void *bytes, size_t length) {
-  EcSecretHook hook = gEcPublishHook.load(std::memory_order_acquire);
-  if (hook != nullptr) hook(bytes, length);
-}
 
 // Hides a value from the optimiser so that mask arithmetic stays arithmetic.
 inline uint64_t ecBarrier(uint64_t x) {
@@ -948,9 +940,9 @@ int ecSecretMultiply(const EcCurve &c, const uint64_t *k, const uint64_t *px, co
   uint64_t infinity = projToAffine<N>(c, product, x, y);
   limbsToBytes(x, xOut, c.fieldBytes);
   if (yOut != nullptr) limbsToBytes(y, yOut, c.fieldBytes);
-  ecPublish(&infinity, sizeof(infinity));
-  ecPublish(xOut, size_t(c.fieldBytes));
-  if (yOut != nullptr) ecPublish(yOut, size_t(c.fieldBytes));
+  CT_MARK_PUBLIC(&infinity, sizeof(infinity));
+  CT_MARK_PUBLIC(xOut, size_t(c.fieldBytes));
+  if (yOut != nullptr) CT_MARK_PUBLIC(yOut, size_t(c.fieldBytes));
   return infinity == 0;
 }
 
@@ -969,7 +961,7 @@ int ecSign(const EcCurve &c, const uint8_t *dBytes, const uint8_t *kBytes, const
   // x < p < 2n: one conditional subtraction gives x mod n (and none is
   // needed where n exceeds p).
   feReduceOnce<N>(fn.m, r, x, 0);
-  ecPublish(r, sizeof(r));
+  CT_MARK_PUBLIC(r, sizeof(r));
   if (feIsZero<N>(r)) return 0;
   feReduceOnce<N>(fn.m, e, e, 0);  // e < 2^bits(n) < 2n
   // s = k⁻¹ (e + r·d) mod n, in Montgomery form throughout.
@@ -983,7 +975,7 @@ int ecSign(const EcCurve &c, const uint8_t *dBytes, const uint8_t *kBytes, const
   feAdd<N>(fn, t, t, em);
   feMul<N>(fn, s, kinv, t);
   feFromMont<N>(fn, s, s);
-  ecPublish(s, sizeof(s));
+  CT_MARK_PUBLIC(s, sizeof(s));
   if (feIsZero<N>(s)) return 0;
   limbsToBytes(r, rOut, c.orderBytes);
   limbsToBytes(s, sOut, c.orderBytes);
@@ -1361,16 +1353,4 @@ int Ec_MultiplyPublicSum(const EcGroup *group, const BigInt *u1, const BigInt *u
   if (!EC_DISPATCH(c, ecPublicSum, a, b, qx, qy, rx)) return 0;
   limbsToBigInt(x, rx, c->fieldBytes);
   return 1;
-}
-
-// ---- Constant-time checks --------------------------------------------------------------
-
-void Ec_SetSecretHooksForTest(EcSecretHook secret, EcSecretHook publish) {
-  gEcSecretHook.store(secret, std::memory_order_release);
-  gEcPublishHook.store(publish, std::memory_order_release);
-}
-
-void Ec_MarkSecret(const void *bytes, size_t length) {
-  EcSecretHook hook = gEcSecretHook.load(std::memory_order_acquire);
-  if (hook != nullptr) hook(bytes, length);
 }

@@ -16,6 +16,11 @@
 //   with G add one entry per window from a table of j·16^i·G built once per
 //   curve; other points double four times per window.
 //
+// The secret path marks what it makes public (r, s, points, the shared x, the
+// infinity flag) with CT_MARK_PUBLIC of ctcheck.h; callers mark the secrets
+// they hand in (private keys, nonces) with CT_MARK_SECRET, so that the
+// memory checker's constant-time test sees every use in between.
+//
 // Invariants: (1) a selected group's P, A, B, G and N are the published
 // parameters of the curve named by Oid, and Curve points at its constant
 // arithmetic data; a cleared group has neither. (2) a point is at infinity
@@ -27,7 +32,6 @@
 // and read by any thread afterwards.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "core/runtime/class.h"
@@ -122,14 +126,3 @@ int Ec_SignDigest(const EcGroup *group, const uint8_t *d, const uint8_t *k, cons
 // the affine x; 0 when the sum is infinity.
 int Ec_MultiplyPublicSum(const EcGroup *group, const BigInt *u1, const BigInt *u2,
                          const EcPoint *q, BigInt *x);
-
-// ---- Constant-time checks ------------------------------------------------------------
-
-// For the memory-checker harness only: secret is called on every secret buffer
-// as it enters the constant-time path (private keys, nonces), publish on every
-// value derived from one as it leaves (r, s, public points, shared secrets,
-// the infinity flag). NULL removes a hook.
-typedef void (*EcSecretHook)(const void *bytes, size_t length);
-void Ec_SetSecretHooksForTest(EcSecretHook secret, EcSecretHook publish);
-// Calls the secret hook (for ecdsa.cpp and ecdhe.cpp).
-void Ec_MarkSecret(const void *bytes, size_t length);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/runtime/memory.h"
+#include "core/security/ctcheck.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ int Ecdhe_ComputeSecret(Ecdhe *ecdhe, uint8_t *publicOut, int *publicLength, uin
   for (;;) {
     BigInt_Random(&ecdhe->PrivateKey, &group->N);
     BigInt_ToBytesPadded(&ecdhe->PrivateKey, d, nBytes);
-    Ec_MarkSecret(d, size_t(nBytes));
+    CT_MARK_SECRET(d, size_t(nBytes));
     finite = Ec_MultiplySecret(group, d, nullptr, x, y);
     uint8_t any = 0;
     for (int i = 0; i < f; i++) any |= x[i];

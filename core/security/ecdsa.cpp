@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/runtime/memory.h"
+#include "core/security/ctcheck.h"
 #include "core/security/asn.h"
 
 namespace {
@@ -180,12 +181,12 @@ int Ecdsa_Sign(Ecdsa *key, const void *digest, int32_t length, void *out, int32_
   ecdsaDigestToInteger(group, static_cast<const uint8_t *>(digest), length, &e);
   BigInt_ToBytesPadded(&e, eBytes, nBytes);
   BigInt_ToBytesPadded(&key->PrivateKey, dBytes, nBytes);
-  Ec_MarkSecret(dBytes, size_t(nBytes));
+  CT_MARK_SECRET(dBytes, size_t(nBytes));
   // A nonce whose r or s comes out 0 is drawn again (probability about 2/n).
   do {
     BigInt_Random(&k, &group->N);
     BigInt_ToBytesPadded(&k, kBytes, nBytes);
-    Ec_MarkSecret(kBytes, size_t(nBytes));
+    CT_MARK_SECRET(kBytes, size_t(nBytes));
   } while (!Ec_SignDigest(group, dBytes, kBytes, eBytes, rBytes, sBytes));
   memset(dBytes, 0, sizeof(dBytes));
   memset(kBytes, 0, sizeof(kBytes));

@@ -1,8 +1,14 @@
 #include "core/security/ecdsa.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "core/platform/platform.h"
+#include "core/security/asn.h"
+#include "core/security/auth.h"
+#include "core/security/cryptasymmetric.h"
 #include "tests/ec_test_util.h"
 
 namespace {
@@ -164,6 +170,115 @@ TEST(EcdsaDeathTest, SignatureBufferMustHoldTheLargestEncoding) {
                "small");
   EXPECT_EQ(Ecdsa_Sign(key.k, digest, 32, out, 72, &written), 1);
   EXPECT_DEATH(Ecdsa_Verify(nullptr, digest, 32, out, written, 2), "Pointer is NULL\n");
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0, end;
+  while ((end = text.find('\n', start)) != std::string::npos) {
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// P-256 and P-384 signing and the ECDHE exchange under memcheck, with the
+// private keys, nonces and exchange keys marked undefined: any branch or
+// table index that depends on them is an error, and valgrind then exits
+// with 99.
+TEST(EcdsaConstantTime, SigningAndExchangeTouchNoSecretUnderMemcheck) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "valgrind cannot run sanitizer builds";
+#endif
+  if (access("/usr/bin/valgrind", X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
+  for (const char *oid : {"1.2.840.10045.3.1.7", "1.3.132.0.34"}) {
+    SCOPED_TRACE(oid);
+    std::vector<std::string> pair;
+    for (auto &row : EcTest_Rows("keypair"))
+      if (row[1] == oid) pair = row;
+    ASSERT_FALSE(pair.empty());
+    const std::string digest(96, 'a');
+    int status = 0;
+    std::string output = Test_RunCommand(std::string("/usr/bin/valgrind -q --error-exitcode=99 ") +
+                                             KEELSON_CT_PEER + " ecdsa-sign " + oid + " " +
+                                             pair[5] + " " + digest + " 2>&1",
+                                         &status);
+    EXPECT_EQ(status, 0) << output;
+    std::vector<std::string> lines = Lines(output);
+    ASSERT_EQ(lines.size(), 2u) << output;
+    Key key;
+    Ecdsa_SetParameters(key.k, oid);
+    ASSERT_EQ(key.SetPublic(pair[3], pair[4]), 1);
+    for (const std::string &line : lines)
+      EXPECT_EQ(key.Verify(Test_HexToBytes(digest), Test_HexToBytes(line)), 1) << line;
+    EXPECT_NE(lines[0], lines[1]) << "a fresh nonce per signature";
+    output = Test_RunCommand(std::string("/usr/bin/valgrind -q --error-exitcode=99 ") +
+                                 KEELSON_CT_PEER + " ecdhe " + oid + " 2>&1",
+                             &status);
+    EXPECT_EQ(status, 0) << output;
+    lines = Lines(output);
+    ASSERT_EQ(lines.size(), 2u) << output;
+    // With the generator as the peer the secret is the own point's x.
+    EXPECT_EQ(lines[0].substr(2, lines[1].size()), lines[1]);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Keys of certificates: a SubjectPublicKeyInfo binds the "ECDSA" record,
+// selects its curve and imports the point; the front end then verifies.
+TEST(CryptAsymmetricEcdsa, ImportsSubjectPublicKeyInfoOnEveryCurveAndVerifies) {
+  auto rows = EcTest_Rows("spki");
+  ASSERT_EQ(rows.size(), 8u);
+  for (auto &row : rows) {
+    SCOPED_TRACE(row[1]);
+    std::vector<uint8_t> spki = Test_HexToBytes(row[2]);
+    const std::vector<uint8_t> digest = Test_HexToBytes(row[3]);
+    std::vector<uint8_t> signature = Test_HexToBytes(row[4]);
+    // As issued; a point moved off the curve; an unknown curve OID.
+    for (int change = 0; change < 3; change++) {
+      SCOPED_TRACE(change);
+      std::vector<uint8_t> der = spki;
+      if (change == 1) der.back() ^= 1;
+      if (change == 2) {  // the last byte of the curve OID, after id-ecPublicKey's
+        const uint8_t ecPublicKey[] = {0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01};
+        auto at = std::search(der.begin(), der.end(), std::begin(ecPublicKey), std::end(ecPublicKey));
+        ASSERT_NE(at, der.end());
+        size_t curve = size_t(at - der.begin()) + sizeof ecPublicKey;  // 06 len ...
+        der[curve + 1 + der[curve + 1]] ^= 0x7f;
+      }
+      Asn1Node *document = nullptr;
+      Asn1_Create(&document);
+      ASSERT_EQ(Asn1_ParseBuffer(document, der.data(), int64_t(der.size())), 1);
+      CryptAsymmetric *key = nullptr;
+      CryptAsymmetric_Create(&key);
+      EXPECT_EQ(CryptAsymmetric_ImportSubjectPublicKeyInfo(key, Asn1_GetChild(document, 0)),
+                change == 0 ? 1 : 0);
+      EXPECT_STREQ(key->Interface->Name, "ECDSA");
+      if (change == 0) {
+        EXPECT_EQ(CryptAsymmetric_HasPrivateKey(key), 0);
+        EXPECT_EQ(CryptAsymmetric_Verify(key, digest.data(), int32_t(digest.size()),
+                                         signature.data(), int32_t(signature.size()), 2),
+                  1);
+        signature[signature.size() / 2] ^= 0x10;
+        EXPECT_EQ(CryptAsymmetric_Verify(key, digest.data(), int32_t(digest.size()),
+                                         signature.data(), int32_t(signature.size()), 2),
+                  0);
+        signature[signature.size() / 2] ^= 0x10;
+        // ECDSA verification does not obey the security switch.
+        AuthSwitchGuardForTest off(0);
+        EXPECT_EQ(CryptAsymmetric_Verify(key, digest.data(), 3, signature.data(), 3, 2), 0);
+      }
+      CryptAsymmetric_Release(&key);
+      Asn1_Release(&document);
+    }
+  }
 }
 
 }  // namespace
