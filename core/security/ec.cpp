@@ -186,6 +186,9 @@ void limbsToBigInt(BigInt *r, const uint64_t *a, int bytes) {
 
 // ---- Field arithmetic (constant-time) ----------------------------------------------
 
+// The word loops run 3 to 9 times; unrolled, the words stay in registers.
+#define EC_UNROLL _Pragma("GCC unroll 9")
+
 template <int N>
 struct Fe {
   uint64_t v[N];
@@ -194,6 +197,7 @@ struct Fe {
 // r = mask ? a : b.
 template <int N>
 inline void feSelect(uint64_t *r, const uint64_t *a, const uint64_t *b, uint64_t mask) {
+  EC_UNROLL
   for (int i = 0; i < N; i++) r[i] = (a[i] & mask) | (b[i] & ~mask);
 }
 
@@ -202,6 +206,7 @@ template <int N>
 inline void feReduceOnce(const uint64_t *m, uint64_t *r, const uint64_t *t, uint64_t carry) {
   uint64_t u[N];
   uint64_t borrow = 0;
+  EC_UNROLL
   for (int i = 0; i < N; i++) {
     EcWide d = EcWide(t[i]) - m[i] - borrow;
     u[i] = uint64_t(d);
@@ -215,6 +220,7 @@ template <int N>
 inline void feAdd(const EcField &f, uint64_t *r, const uint64_t *a, const uint64_t *b) {
   uint64_t t[N];
   EcWide c = 0;
+  EC_UNROLL
   for (int i = 0; i < N; i++) {
     c += EcWide(a[i]) + b[i];
     t[i] = uint64_t(c);
@@ -227,6 +233,7 @@ template <int N>
 inline void feSub(const EcField &f, uint64_t *r, const uint64_t *a, const uint64_t *b) {
   uint64_t t[N];
   uint64_t borrow = 0;
+  EC_UNROLL
   for (int i = 0; i < N; i++) {
     EcWide d = EcWide(a[i]) - b[i] - borrow;
     t[i] = uint64_t(d);
@@ -234,6 +241,7 @@ inline void feSub(const EcField &f, uint64_t *r, const uint64_t *a, const uint64
   }
   uint64_t mask = 0 - ecBarrier(borrow);
   EcWide c = 0;
+  EC_UNROLL
   for (int i = 0; i < N; i++) {
     c += EcWide(t[i]) + (f.m[i] & mask);
     r[i] = uint64_t(c);
@@ -245,8 +253,10 @@ inline void feSub(const EcField &f, uint64_t *r, const uint64_t *a, const uint64
 template <int N>
 inline void feMul(const EcField &f, uint64_t *r, const uint64_t *a, const uint64_t *b) {
   uint64_t t[N + 2] = {};
+  EC_UNROLL
   for (int i = 0; i < N; i++) {
     EcWide c = 0;
+    EC_UNROLL
     for (int j = 0; j < N; j++) {
       c += EcWide(a[j]) * b[i] + t[j];
       t[j] = uint64_t(c);
@@ -258,6 +268,7 @@ inline void feMul(const EcField &f, uint64_t *r, const uint64_t *a, const uint64
     uint64_t q = t[0] * f.m0inv;
     c = EcWide(q) * f.m[0] + t[0];
     c >>= 64;
+    EC_UNROLL
     for (int j = 1; j < N; j++) {
       c += EcWide(q) * f.m[j] + t[j];
       t[j - 1] = uint64_t(c);
@@ -318,6 +329,7 @@ inline void feInvert(const EcField &f, uint64_t *r, const uint64_t *a) {
 template <int N>
 inline uint64_t feZeroMask(const uint64_t *a) {
   uint64_t x = 0;
+  EC_UNROLL
   for (int i = 0; i < N; i++) x |= a[i];
   return ecMaskEqual(x, 0);
 }
