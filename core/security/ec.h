@@ -95,10 +95,12 @@ int EcGroup_GetOrderBytes(const EcGroup *group);
 
 // ---- Point operations (0 for an empty group) ------------------------------------
 
-// result = p1 + p2 for points of the curve. Returns 1.
+// result = p1 + p2 for points of the curve. Returns 1; 0 (result untouched)
+// for a coordinate outside 0 .. p - 1.
 int EcPoint_Add(const EcGroup *group, EcPoint *result, const EcPoint *p1, const EcPoint *p2);
 // result = scalar · point on the constant-time path (the scalar is reduced mod
-// n first; any sign). Returns 1.
+// n first; any sign). Returns 1; 0 (result untouched) for a coordinate outside
+// 0 .. p - 1.
 int EcPoint_Multiply(const EcGroup *group, EcPoint *result, const EcPoint *point,
                      const BigInt *scalar);
 // A SEC 1 octet string: 04 || x || y of exactly 1 + 2f bytes, or 02/03 || x of
