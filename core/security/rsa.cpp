@@ -28,7 +28,6 @@ struct RsaPrivate {
   int64_t bytes;   // the whole allocation
   int64_t secretWords;
   uint64_t *n;       // nw words, public
-  uint64_t *rrN;     // R_n^2 mod n, public
   uint64_t *secret;  // the secret words, laid out as the offsets below
   uint64_t *scratch;
   int64_t scratchWords;
@@ -315,7 +314,8 @@ const char *rsaCheckPublic(const BigInt *exponent, const BigInt *modulus) {
   if (!BigInt_TestBit(modulus, 0)) return "even modulus";
   if (bits < kRsaMinModulusBits) return "modulus too short";
   if (bits > kRsaMaxModulusBits) return "modulus too long";
-  if (BigInt_Sign(exponent) < 0 || !BigInt_TestBit(exponent, 0)) return "even exponent";
+  if (BigInt_Sign(exponent) < 0) return "negative exponent";
+  if (!BigInt_TestBit(exponent, 0)) return "even exponent";
   RsaTemp three;
   BigInt_SetWord(&three, 3);
   if (BigInt_Compare(exponent, &three) < 0) return "exponent below 3";
@@ -406,7 +406,7 @@ RsaPrivate *rsaPrivateBuild(const RsaKey *key, BigInt *const *m) {
   // Scratch: the window table, two exponent results, the pick, products of
   // 2L words, n-sized values and the reduction's 2L + 1 words.
   const int64_t scratchWords = int64_t(kRsaWindowEntries) * L + 8 * int64_t(L) + 4 * int64_t(nw) + 8;
-  const int64_t words = 2 * int64_t(nw) + at.total + scratchWords;
+  const int64_t words = int64_t(nw) + at.total + scratchWords;
   const int64_t bytes = int64_t(sizeof(RsaPrivate)) + words * 8;
   auto *b = static_cast<RsaPrivate *>(MEM_ALLOC(bytes, MEM_ZEROED));
   b->words = L;
@@ -414,15 +414,12 @@ RsaPrivate *rsaPrivateBuild(const RsaKey *key, BigInt *const *m) {
   b->bytes = bytes;
   b->secretWords = at.total;
   b->n = reinterpret_cast<uint64_t *>(b + 1);
-  b->rrN = b->n + nw;
-  b->secret = b->rrN + nw;
+  b->secret = b->n + nw;
   b->scratch = b->secret + at.total;
   b->scratchWords = scratchWords;
   rsaWordsFromBigInt(b->n, nw, n);
   b->n0 = rsaMontInverse(b->n[0]);
   RsaTemp rr;
-  rsaPowerOfTwoMod(&rr, 128 * nw, n);
-  rsaWordsFromBigInt(b->rrN, nw, &rr);
   uint64_t *s = b->secret;
   rsaWordsFromBigInt(s + at.p, L, p);
   rsaWordsFromBigInt(s + at.q, L, q);

@@ -7,6 +7,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <unistd.h>
@@ -249,6 +250,27 @@ TEST(Rsa, SizesAndKeysAtTheEdges) {
   Rsa_Release(&empty);
 }
 
+// A fault in the private operation (here a damaged CRT exponent) would give
+// out a signature that factors n; the s^e check keeps it in.
+TEST(Rsa, FaultySignatureNeverLeaves) {
+  RsaVectors vectors;
+  RsaKey *key = vectors.privateKey("k1024-e65537");
+  void *secrets = nullptr;
+  int64_t bytes = 0;
+  Rsa_GetSecretsForTest(key, &secrets, &bytes);
+  ASSERT_GT(bytes, 128);
+  // The layout starts p, q, dP (8 words each for a 1024-bit key).
+  static_cast<uint64_t *>(secrets)[2 * 8] ^= 4;
+  uint8_t data[20] = {7}, out[129];
+  memset(out, 0xEE, sizeof out);
+  int32_t written = -1;
+  TestLogCapture capture;
+  EXPECT_EQ(Rsa_Sign(key, data, 20, out, int32_t(sizeof out), &written), 0);
+  EXPECT_NE(capture.Take().find("RSA signature failed its check"), std::string::npos);
+  EXPECT_EQ(written, 0);
+  EXPECT_EQ(Test_BytesToHex(out, 128), std::string(256, '0'));
+}
+
 TEST(Rsa, SecurityOffPassesEveryVerification) {
   RsaVectors vectors;
   CryptAsymmetric *key = vectors.publicKey("k2048-e65537");
@@ -274,7 +296,7 @@ TEST(CryptAsymmetric, ImportsSubjectPublicKeyInfo) {
        "Unsupported BIT STRING unused bits count (1)"},
       {"unknown algorithm",
        [](std::vector<uint8_t> &d) {
-         // 1.2.840.113549.1.1.1 becomes 1.2.840.10045.2.1.1, same length.
+         // 1.2.840.113549.1.1.1 becomes 1.2.840.10045.2.1.1.1, same length.
          const uint8_t ec[] = {0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01, 0x01, 0x01};
          std::copy(std::begin(ec), std::end(ec), d.begin() + 8);
        },
