@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -124,4 +125,21 @@ inline int Test_CountThreads() {
     count++;
   }
   return count;
+}
+
+// Runs a shell command and collects its standard output; *status is its exit
+// code (-1 when it did not exit normally).
+inline std::string Test_RunCommand(const std::string &command, int *status) {
+  FILE *pipe = popen(command.c_str(), "r");
+  std::string output;
+  if (pipe == nullptr) {
+    *status = -1;
+    return output;
+  }
+  char buffer[1024];
+  size_t n = 0;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  int raw = pclose(pipe);
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return output;
 }

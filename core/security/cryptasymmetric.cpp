@@ -7,6 +7,7 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/security/cryptrecord.h"
+#include "core/security/ecdsa.h"
 #include "core/security/rsa.h"
 
 namespace {
@@ -68,6 +69,21 @@ const CryptAsymmetricInterface kCryptAsymmetricRsa = {
     CryptRecord_Slot<Rsa_Clear>::Call,
 };
 
+const CryptAsymmetricInterface kCryptAsymmetricEcdsa = {
+    "ECDSA",
+    CryptRecord_Create<Ecdsa, Ecdsa_Create>,
+    CryptRecord_Release<Ecdsa, Ecdsa_Release>,
+    CryptRecord_Slot<Ecdsa_SetParameters>::Call,
+    CryptRecord_Slot<Ecdsa_HasPrivateKey>::Call,
+    CryptRecord_Slot<Ecdsa_ImportPrivate>::Call,
+    CryptRecord_Slot<Ecdsa_ImportPublic>::Call,
+    CryptRecord_Slot<Ecdsa_SetPublic>::Call,
+    CryptRecord_Slot<Ecdsa_Encrypt>::Call,
+    CryptRecord_Slot<Ecdsa_Sign>::Call,
+    CryptRecord_Slot<Ecdsa_Verify>::Call,
+    CryptRecord_Slot<Ecdsa_Clear>::Call,
+};
+
 int CryptAsymmetric_Create(CryptAsymmetric **key) {
   CHECK_POINTER(key);
   auto *k = static_cast<CryptAsymmetric *>(MEM_ALLOC(sizeof(CryptAsymmetric), MEM_ZEROED));
@@ -97,8 +113,10 @@ int CryptAsymmetric_GetInterfaceByOid(const char *oid, const CryptAsymmetricInte
     *record = &kCryptAsymmetricRsa;
     return 1;
   }
-  // EC keys arrive with the ECDSA module; until then kCryptAsymmetricEcOid
-  // is refused like any other algorithm.
+  if (strcmp(oid, kCryptAsymmetricEcOid) == 0) {
+    *record = &kCryptAsymmetricEcdsa;
+    return 1;
+  }
   Log_Print(LOG_ERROR, KSRC, 0, "Unsupported asymmetric cryptographic algorithm %s\n", oid);
   return 0;
 }

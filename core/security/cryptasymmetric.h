@@ -1,7 +1,7 @@
-// CryptAsymmetric: the constant public-key records ("RSA"; "ECDSA" arrives
-// with the curve module) and the front-end object that binds one record,
-// imports keys from DER or a certificate's SubjectPublicKeyInfo, forwards
-// to the record and logs under its own class name.
+// CryptAsymmetric: the constant public-key records ("RSA" and "ECDSA") and
+// the front-end object that binds one record, imports keys from DER or a
+// certificate's SubjectPublicKeyInfo, forwards to the record and logs under
+// its own class name.
 //
 // Invariants: (1) a record is constant; an empty slot means the algorithm
 // does not offer the operation, and calling it through the front end stops
@@ -59,6 +59,9 @@ struct CryptAsymmetricInterface {
 // PKCS#1 v1.5 encryption, signing and verification (rsa.h). Owned by the
 // module, never released.
 extern const CryptAsymmetricInterface kCryptAsymmetricRsa;
+// ECDSA signing and verification on the curves of ec.h (ecdsa.h); Encrypt
+// always answers 0.
+extern const CryptAsymmetricInterface kCryptAsymmetricEcdsa;
 
 // Receives the front end's formatted log lines (printf-like).
 typedef void (*CryptAsymmetricLogHook)(void *context, const char *format, ...);

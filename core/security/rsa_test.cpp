@@ -10,7 +10,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -352,22 +351,6 @@ TEST(CryptAsymmetric, LogHookTakesTheLines) {
   CryptAsymmetric_Release(&key);
 }
 
-// Runs a command and collects its standard output; *status is its exit code.
-std::string runCommand(const std::string &command, int *status) {
-  FILE *pipe = popen(command.c_str(), "r");
-  std::string output;
-  if (pipe == nullptr) {
-    *status = -1;
-    return output;
-  }
-  char buffer[1024];
-  size_t n = 0;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  int raw = pclose(pipe);
-  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return output;
-}
-
 // CRT signing of a 2048-bit key under memcheck, with p, q, dP, dQ, qInv and
 // the blinding pair marked undefined: any branch or table index that depends
 // on them is an error, and valgrind then exits with 99.
@@ -382,7 +365,7 @@ TEST(RsaConstantTime, CrtSigningTouchesNoSecretUnderMemcheck) {
     for (const auto &[keyLine, keyRow] : Test_ReadRows("rsa.txt"))
       if (keyRow[0] == "key" && keyRow[1] == row[1]) keyHex = keyRow[2];
     int status = 0;
-    std::string output = runCommand("/usr/bin/valgrind -q --error-exitcode=99 " KEELSON_CT_PEER
+    std::string output = Test_RunCommand("/usr/bin/valgrind -q --error-exitcode=99 " KEELSON_CT_PEER
                                     " rsa-sign " + keyHex + " " + row[2] + " 2>&1",
                                     &status);
     EXPECT_EQ(status, 0) << output;

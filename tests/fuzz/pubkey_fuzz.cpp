@@ -1,8 +1,9 @@
 // libFuzzer target for public keys from untrusted input: a SubjectPublicKeyInfo
 // imported through CryptAsymmetric, then a signature check with an arbitrary
-// digest, signature and mode; and the whole input as a PKCS#1 private key. A
-// crash, a sanitizer report, a leak or a fatal stop of the program is a
-// finding; tests/fuzz/run.sh runs it.
+// digest, signature and mode; the whole input as a PKCS#1 private key, as a
+// point on each of the eight curves and as an ECPrivateKey. A crash, a
+// sanitizer report, a leak or a fatal stop of the program is a finding;
+// tests/fuzz/run.sh runs it.
 //
 // Input: digest length (1 byte), mode (1 byte), SubjectPublicKeyInfo length
 // (2 bytes, big-endian), the SubjectPublicKeyInfo, the digest, and the rest
@@ -12,6 +13,8 @@
 
 #include "core/security/asn.h"
 #include "core/security/cryptasymmetric.h"
+#include "core/security/ec.h"
+#include "core/security/ecdsa.h"
 #include "core/security/rsa.h"
 
 namespace {
@@ -51,7 +54,33 @@ void fuzzPrivateKey(const uint8_t *data, size_t size) {
   Rsa_Release(&key);
 }
 
-// Point decoding on the eight curves goes here with the curve module.
+// The whole input as a SEC 1 point on each of the eight curves, and as an
+// ECPrivateKey on P-256 that then signs and checks its signature.
+void fuzzCurves(const uint8_t *data, size_t size) {
+  static const char *const kCurves[] = {"1.3.132.0.31", "1.2.840.10045.3.1.1", "1.3.132.0.32",
+                                        "1.3.132.0.33", "1.3.132.0.10", "1.2.840.10045.3.1.7",
+                                        "1.3.132.0.34", "1.3.132.0.35"};
+  EcGroup *group = nullptr;
+  EcGroup_Create(&group);
+  EcPoint point;
+  EcPoint_Init(&point);
+  for (const char *oid : kCurves) {
+    EcGroup_Select(group, oid);
+    if (EcPoint_Decode(&point, group, data, int(size)) && !EcPoint_Validate(group, &point))
+      __builtin_trap();  // a decoded point must be on the curve
+  }
+  EcPoint_Free(&point);
+  EcGroup_Release(&group);
+  Ecdsa *key = nullptr;
+  Ecdsa_Create(&key);
+  Ecdsa_SetParameters(key, "1.2.840.10045.3.1.7");
+  if (Ecdsa_ImportPrivate(key, data, int32_t(size))) {
+    uint8_t digest[32] = {0}, out[80];
+    int32_t written = 0;
+    Ecdsa_Sign(key, digest, 32, out, int32_t(sizeof out), &written);
+  }
+  Ecdsa_Release(&key);
+}
 
 }  // namespace
 
@@ -59,5 +88,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 4096) return 0;
   fuzzPublicKey(data, size);
   fuzzPrivateKey(data, size);
+  fuzzCurves(data, size);
   return 0;
 }
