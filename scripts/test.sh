@@ -32,6 +32,7 @@ packages=(
   acl
   python3-ruamel.yaml
   valgrind
+  gnutls-bin
 )
 
 missing=()
