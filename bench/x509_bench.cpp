@@ -25,6 +25,7 @@
 #include "core/security/certstorethumbprint.h"
 #include "core/security/x509anchors.h"
 #include "core/security/x509chain.h"
+#include "tests/pin_store_util.h"
 
 namespace {
 
@@ -88,26 +89,12 @@ void BM_Walk_Ours(benchmark::State &state) {
     X509Chain_Add(chain, cert);
   }
   X509_LoadDer(cert, p.leaf.data(), int32_t(p.leaf.size()));
-  uint8_t digest[32];
-  Hash_ComputeDigest(&kHashSha256, p.root.data(), int64_t(p.root.size()), digest, sizeof digest);
-  char text[64];
-  int64_t written = 0;
-  Base64_Encode(digest, sizeof digest, text, sizeof text - 1, &written);
-  text[written] = '\0';
-  Dictionary *root = nullptr;
-  Dictionary *list = nullptr;
-  Dictionary_Create(&root);
-  Dictionary_AddList(root, "pins", &list, nullptr);
-  Dictionary_AddString(list, nullptr, text, nullptr);
-  CertStore *store = nullptr;
-  CertStoreThumbprint_Create(&store);
-  CertStoreThumbprint_AddList(store, list);
+  CertStore *store = Test_PinStore({p.root});
   double now = double(time(nullptr));
   for (auto _ : state)
     if (!X509Chain_VerifyPolicy(chain, cert, store, X509Purpose::ServerAuth, now))
       state.SkipWithError("walk refused the chain");
   CertStore_Release(&store);
-  Dictionary_Release(&root);
   X509Chain_Release(&chain);
   X509_Release(&cert);
 }

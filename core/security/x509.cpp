@@ -386,23 +386,35 @@ int X509_LoadFromNode(X509 *cert, const Asn1Node *node) {
   return X509_LoadDer(cert, Asn1_GetElementStart(node), int32_t(length));
 }
 
-int X509_LoadFromBase64(X509 *cert, const char *text, int32_t length) {
-  X509_CHECK(cert);
+int X509_DecodeBase64(const char *text, int64_t length, std::vector<uint8_t> *der) {
   CHECK_POINTER(text);
+  CHECK_POINTER(der);
+  der->clear();
   std::string joined;
   joined.reserve(size_t(length > 0 ? length : 0));
-  for (int32_t i = 0; i < length; i++)
+  for (int64_t i = 0; i < length; i++)
     if (text[i] != '\r' && text[i] != '\n') joined += text[i];
   int64_t size = 0;
   Base64_DecodedSize(int64_t(joined.size()), &size);
-  std::vector<uint8_t> der(size_t(size) + 8);
+  der->resize(size_t(size) + 8);
   int64_t written = 0;
-  if (joined.empty() || !Base64_Decode(joined.c_str(), der.data(), int64_t(der.size()), &written) ||
+  if (joined.empty() || !Base64_Decode(joined.c_str(), der->data(), int64_t(der->size()), &written) ||
       written > INT32_MAX) {
+    der->clear();
+    return 0;
+  }
+  der->resize(size_t(written));
+  return 1;
+}
+
+int X509_LoadFromBase64(X509 *cert, const char *text, int32_t length) {
+  X509_CHECK(cert);
+  std::vector<uint8_t> der;
+  if (!X509_DecodeBase64(text, length, &der)) {
     x509Reset(cert);
     return 0;
   }
-  return X509_LoadDer(cert, der.data(), int32_t(written));
+  return X509_LoadDer(cert, der.data(), int32_t(der.size()));
 }
 
 int X509_Copy(X509 *target, const X509 *source) {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/runtime/class.h"
 #include "core/security/asn.h"
@@ -97,6 +98,9 @@ int X509_LoadDer(X509 *cert, const void *der, int32_t length);
 int X509_LoadFromNode(X509 *cert, const Asn1Node *node);
 // Base64 text, CR and LF anywhere ignored (a JWS "x5c" entry).
 int X509_LoadFromBase64(X509 *cert, const char *text, int32_t length);
+// Decodes Base64 text with CR and LF anywhere ignored (x5c entries, PEM
+// blocks) into *der. Returns 0 (der empty) for text that does not decode.
+int X509_DecodeBase64(const char *text, int64_t length, std::vector<uint8_t> *der);
 // Loads the source's DER into target. Returns 0 when source holds none.
 int X509_Copy(X509 *target, const X509 *source);
 

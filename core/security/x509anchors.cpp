@@ -9,7 +9,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/runtime/base64.h"
 #include "core/runtime/log.h"
 
 namespace {
@@ -104,20 +103,13 @@ int X509Pem_ReadCertificates(const char *text, size_t length, X509PemFunction fu
     size_t end = all.find(kPemEnd, body);
     if (end == std::string_view::npos) break;
     at = end + sizeof kPemEnd - 1;
-    std::string joined;
-    for (size_t i = body; i < end; i++)
-      if (all[i] != '\r' && all[i] != '\n' && all[i] != ' ' && all[i] != '\t') joined += all[i];
-    int64_t size = 0;
-    Base64_DecodedSize(int64_t(joined.size()), &size);
-    std::vector<uint8_t> der(size_t(size) + 8);
-    int64_t written = 0;
-    if (joined.empty() || !Base64_Decode(joined.c_str(), der.data(), int64_t(der.size()), &written) ||
-        written > INT32_MAX) {
+    std::vector<uint8_t> der;
+    if (!X509_DecodeBase64(text + body, int64_t(end - body), &der)) {
       Log_Print(LOG_WARNING, KSRC, 0, "Skipped a CERTIFICATE block that does not decode\n");
       continue;
     }
     handed++;
-    if (!function(context, der.data(), int32_t(written))) break;
+    if (!function(context, der.data(), int32_t(der.size()))) break;
   }
   return handed;
 }

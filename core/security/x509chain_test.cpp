@@ -10,33 +10,14 @@
 #include "core/runtime/base64.h"
 #include "core/security/auth.h"
 #include "core/security/certstorethumbprint.h"
+#include "tests/pin_store_util.h"
 #include "tests/test_util.h"
 
 namespace {
 
 constexpr double kPkitsTime = 1735689600;  // 2025-01-01 00:00:00 UTC
 
-// A thumbprint store pinning the SHA-256 thumbprints of the given DERs.
-CertStore *pinStore(const std::vector<std::vector<uint8_t>> &ders) {
-  CertStore *store = nullptr;
-  CertStoreThumbprint_Create(&store);
-  Dictionary *root = nullptr;
-  Dictionary *list = nullptr;
-  Dictionary_Create(&root);
-  Dictionary_AddList(root, "pins", &list, nullptr);
-  for (const auto &der : ders) {
-    uint8_t digest[32];
-    Hash_ComputeDigest(&kHashSha256, der.data(), int64_t(der.size()), digest, sizeof digest);
-    char text[64];
-    int64_t written = 0;
-    Base64_Encode(digest, sizeof digest, text, sizeof text - 1, &written);
-    text[written] = '\0';
-    Dictionary_AddString(list, nullptr, text, nullptr);
-  }
-  EXPECT_EQ(CertStoreThumbprint_AddList(store, list), 1);
-  Dictionary_Release(&root);
-  return store;
-}
+CertStore *pinStore(const std::vector<std::vector<uint8_t>> &ders) { return Test_PinStore(ders); }
 
 }  // namespace
 
