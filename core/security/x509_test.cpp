@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -165,4 +166,43 @@ TEST(X509, LoadFromBase64WithLineBreaks) {
   EXPECT_EQ(X509_LoadFromBase64(c.cert, text.c_str(), int32_t(text.size())), 1);
   EXPECT_EQ(X509_LoadFromBase64(c.cert, "!!!!", 4), 0);
   EXPECT_EQ(c.cert->DerLength, 0);
+}
+
+// Loading edges: algorithms that disagree, a v1 certificate, an MD5
+// signature that loads but vouches for nothing.
+TEST(X509, LoadAndIssuanceEdges) {
+  Test_LogRecord log;
+  std::map<std::string, std::vector<Bytes>> pki;  // case -> leaf, untrusted..., root
+  std::string name;
+  for (const auto &[line, f] : Test_ReadRows("pki_cases.txt")) {
+    if (f[0] == "case") {
+      name = f[1];
+      continue;
+    }
+    if (!pki.count(name)) pki[name] = {};
+    pki[name].push_back(Test_HexToBytes(f[1]));
+  }
+  ASSERT_TRUE(pki.count("md5-intermediate") && pki.count("v1-intermediate"));
+  // The outer algorithm turned from SHA-256 to SHA-1 with RSA.
+  Bytes leaf = pki["md5-intermediate"][0];
+  const Bytes sha256Rsa = Test_HexToBytes("2a864886f70d01010b");
+  auto at = std::find_end(leaf.begin(), leaf.end(), sha256Rsa.begin(), sha256Rsa.end());
+  ASSERT_NE(at, leaf.end());
+  Cert mismatched;
+  EXPECT_EQ(mismatched.load(leaf), 1);
+  at[8] = 0x05;
+  EXPECT_EQ(mismatched.load(leaf), 0);
+  Cert v1;
+  ASSERT_EQ(v1.load(pki["v1-intermediate"][1]), 1);
+  EXPECT_EQ(v1.cert->Version, 0);
+  EXPECT_EQ(v1.cert->Extensions, 0u);
+  Cert md5, root, child;
+  ASSERT_EQ(md5.load(pki["md5-intermediate"][1]), 1);
+  ASSERT_EQ(root.load(pki["md5-intermediate"][2]), 1);
+  ASSERT_EQ(child.load(pki["md5-intermediate"][0]), 1);
+  EXPECT_EQ(md5.cert->SignatureHash, &kHashMd5);
+  EXPECT_EQ(X509_VerifyIssued(root.cert, md5.cert), 0);
+  EXPECT_EQ(X509_VerifyIssued(md5.cert, child.cert), 1);  // SHA-256 under the MD5 CA's key
+  EXPECT_EQ(X509_IsIssuedBy(child.cert, md5.cert), 1);
+  EXPECT_EQ(X509_Log(child.cert), 1);
 }
