@@ -33,6 +33,7 @@ packages=(
   python3-ruamel.yaml
   valgrind
   xdelta3
+  gnutls-bin
 )
 
 missing=()

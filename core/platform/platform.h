@@ -238,6 +238,13 @@ AppMark *Platform_GetExclusiveMark(void);
 // a source that fails stops the program, so callers never see a short fill.
 int Platform_RandomBytes(void *buffer, size_t size);
 
+// The platform's verdict on a DER certificate: 1 when the system's trust
+// anchors vouch for it (it is one, or one of them issued it), else 0. A DER
+// that does not load logs "Unable to create certificate context (0x%08x)\n".
+// *revoked is set to 1 only for a certificate known to be revoked (this
+// platform keeps no revocation data, so it stays 0).
+int Platform_VerifyCertificateChain(const void *der, int32_t length, int *revoked);
+
 // ---- Raw threads and atomics ----------------------------------------------------------
 
 struct PlatformThread;  // a system thread; the core thread layer builds on it

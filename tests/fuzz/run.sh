@@ -6,7 +6,7 @@
 #   target   the program of a tests/fuzz/<target>.cpp (default asn_fuzz); a
 #            lone number is the seconds of asn_fuzz
 #   seconds  how long to run (default 1800)
-# Seeds: tests/fuzz/<target>.seeds/ when it exists; asn_fuzz also takes every
+# Seeds: tests/fuzz/<target>.seeds/ when it exists; asn_fuzz and x509_fuzz also take every
 # system certificate (as DER) and the DER samples of
 # python3-cryptography-vectors. The corpus grows in build/fuzz/work/corpus-<target>.
 # Installs clang-14 and libclang-rt-14-dev when they are missing (as root).
@@ -45,7 +45,7 @@ mkdir -p "$corpus"
 inputs=("$corpus")
 [ -d "tests/fuzz/$target.seeds" ] && inputs+=("tests/fuzz/$target.seeds")
 
-if [ "$target" = asn_fuzz ]; then
+if [ "$target" = asn_fuzz ] || [ "$target" = x509_fuzz ]; then
   seeds=$work/seeds-asn
   mkdir -p "$seeds"
   for pem in /etc/ssl/certs/*.pem; do

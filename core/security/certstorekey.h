@@ -1,0 +1,32 @@
+// CertStoreKey: a store holding one explicit key (an HMAC secret or a
+// public key's SubjectPublicKeyInfo) for JWS checks; it trusts no
+// certificate and finds no key by header.
+//
+// Invariants: (1) Key is an owned copy of KeyLength bytes, or NULL with
+// length 0 and kind None. (2) a public key's bytes import as a
+// SubjectPublicKeyInfo.
+//
+// Threads: set up by one thread; read-only afterwards, from any thread.
+#pragma once
+
+#include <cstdint>
+
+#include "core/security/certstorei.h"
+
+constexpr uint32_t kCertStoreKeyTag = 0x3f1c0a15;
+
+struct CertStoreKey {
+  ObjectHeader header;
+  CertStore Interface;
+  uint8_t *Key;  // owned
+  int32_t KeyLength;
+  CertStoreKeyKind Kind;
+};
+
+// A new key store without a key; *store holds its one reference.
+int CertStoreKey_Create(CertStore **store);
+// Replaces the key with a copy of length bytes of the given kind. A public
+// key must be a DER SubjectPublicKeyInfo the key records import, a secret
+// must not be empty; else 0 and the old key stays.
+int CertStoreKey_SetKey(CertStore *store, CertStoreKeyKind kind, const void *bytes,
+                        int32_t length);
