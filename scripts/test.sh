@@ -30,6 +30,16 @@ packages=(
   libacl1-dev
   acl
   python3-ruamel.yaml
+  duktape-dev
+  python3-pacparser
+  pci.ids
+  libegl1
+  libegl-mesa0
+  libgl1-mesa-dri
+  gsettings-desktop-schemas
+  iproute2
+  dnsmasq-base
+  isc-dhcp-client
 )
 
 missing=()
