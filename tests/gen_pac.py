@@ -24,6 +24,8 @@ function FindProxyForURL(url, host) {
     return "PROXY cdn:8080; DIRECT";
   if (shExpMatch(url, "http://literal.example/a.b/*"))
     return "PROXY dots:1";
+  if (shExpMatch(host, "*a*b?c*") || shExpMatch(url, "*/??/*"))
+    return "PROXY glob:1";
   if (isInNet(host, "10.0.0.0", "255.0.0.0"))
     return "PROXY ten:1 " + dnsDomainLevels(host);
   if (isInNet(host, "192.168.7.9", "255.255.0.0"))
@@ -42,7 +44,8 @@ URLS = [
     "http://img12.example.org/", "http://literal.example/a.b/c", "http://literal.example/aXb/c",
     "http://10.20.30.40/", "http://10.20.30.40:8080/p", "http://192.168.1.2/", "http://192.169.1.2/",
     "http://127.0.0.1/", "http://localhost.localdomain/", "http://me.example/",
-    "https://www.example.com/", "http://[::1]/",
+    "https://www.example.com/", "http://[::1]/", "http://zzazzbqczz.example/",
+    "http://abc.example/", "http://abxc.example/", "http://q.example/ab/c", "http://q.example/a/c",
 ]
 
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/net/socket.h"
@@ -34,7 +35,9 @@ std::atomic<size_t> gHeapBytes{kDefaultHeapBytes};
 
 // The standard helpers of proxy auto-configuration scripts. Name services
 // call the native functions that each heap gets (__isResolvable,
-// __dnsResolve, __myIpAddress, __isInNet); the time helpers read __now()
+// __dnsResolve, __myIpAddress, __isInNet), shExpMatch the native pattern
+// matcher (__shellMatch: a script engine's loop is too slow for the long
+// lists of patterns that real scripts hold); the time helpers read __now()
 // (milliseconds since 1970).
 constexpr const char kPacHelpers[] = R"JS(
 function isPlainHostName(host) {
@@ -72,16 +75,7 @@ function dnsDomainLevels(host) {
   return levels;
 }
 function shExpMatch(text, pattern) {
-  var source = '^';
-  pattern = String(pattern);
-  for (var i = 0; i < pattern.length; i++) {
-    var c = pattern.charAt(i);
-    if (c === '*') source += '.*';
-    else if (c === '?') source += '.';
-    else if ('\\^$.|+()[]{}/'.indexOf(c) >= 0) source += '\\' + c;
-    else source += c;
-  }
-  return new RegExp(source + '$').test(String(text));
+  return __shellMatch(String(text), String(pattern));
 }
 var __days = ['SUN', 'MON', 'TUE', 'WED', 'THU', 'FRI', 'SAT'];
 var __months = ['JAN', 'FEB', 'MAR', 'APR', 'MAY', 'JUN',
@@ -274,6 +268,46 @@ duk_ret_t autoproxyNativeIsInNet(duk_context *ctx) {
   return 1;
 }
 
+// One character of UTF-8 text: its length in bytes.
+size_t autoproxyCharLength(const char *text) {
+  size_t length = 1;
+  while ((static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) length++;
+  return length;
+}
+
+// The whole of text against a shell pattern: '*' any run, '?' one
+// character, anything else itself. A mismatch after a '*' retries one
+// character further on from that '*'.
+bool autoproxyShellMatch(const char *text, const char *pattern) {
+  const char *star = nullptr, *mark = nullptr;
+  while (*text) {
+    if (*pattern == '*') {
+      star = pattern++;
+      mark = text;
+    } else if (*pattern == '?' && *pattern) {
+      text += autoproxyCharLength(text);
+      pattern++;
+    } else if (*pattern && *pattern == *text) {
+      text++;
+      pattern++;
+    } else if (star != nullptr) {
+      pattern = star + 1;
+      mark += autoproxyCharLength(mark);
+      text = mark;
+    } else {
+      return false;
+    }
+  }
+  while (*pattern == '*') pattern++;
+  return *pattern == '\0';
+}
+
+duk_ret_t autoproxyNativeShellMatch(duk_context *ctx) {
+  std::string text = duk_safe_to_string(ctx, 0);
+  duk_push_boolean(ctx, autoproxyShellMatch(text.c_str(), duk_safe_to_string(ctx, 1)));
+  return 1;
+}
+
 duk_ret_t autoproxyNativeNow(duk_context *ctx) {
   duk_push_number(ctx, autoproxyNowMs());
   return 1;
@@ -304,9 +338,55 @@ void autoproxyHostWithoutPort(const char *url, char *out, int size) {
   Str_CopyN(out, size, host, int(strcspn(host, ":/?#")));
 }
 
-// Runs on the heap: helpers, script, FindProxyForURL(url, host). The answer
-// stays on the stack top; 0 with the error there on failure.
-int autoproxyRun(duk_context *ctx, const ProxyScriptRequest *request, const char *host) {
+// The last script's bytecode: resolvers evaluate one script for many URLs,
+// and compiling a long script costs far more than running it.
+std::mutex gScriptMutex;
+std::string gScriptText;
+std::vector<unsigned char> gScriptBytecode;
+
+// Pushes a copy of bytecode and loads it as a function.
+void autoproxyLoad(duk_context *ctx, const std::vector<unsigned char> &bytecode) {
+  void *buffer = duk_push_fixed_buffer(ctx, bytecode.size());
+  memcpy(buffer, bytecode.data(), bytecode.size());
+  duk_load_function(ctx);
+}
+
+// Pushes the script's program function: from the cached bytecode of the
+// same text, else compiled here and cached.
+void autoproxyPushScript(duk_context *ctx, const ProxyScriptRequest *request) {
+  std::string_view text(request->script, size_t(request->scriptLength));
+  std::vector<unsigned char> cached;
+  {
+    std::lock_guard<std::mutex> lock(gScriptMutex);
+    if (gScriptText == text) cached = gScriptBytecode;
+  }
+  if (!cached.empty()) {
+    autoproxyLoad(ctx, cached);
+    return;
+  }
+  duk_push_string(ctx, "proxy.pac");
+  duk_compile_lstring_filename(ctx, 0, request->script, duk_size_t(request->scriptLength));
+  duk_dup(ctx, -1);
+  duk_dump_function(ctx);
+  duk_size_t size = 0;
+  auto *data = static_cast<unsigned char *>(duk_get_buffer(ctx, -1, &size));
+  {
+    std::lock_guard<std::mutex> lock(gScriptMutex);
+    gScriptText.assign(text);
+    gScriptBytecode.assign(data, data + size);
+  }
+  duk_pop(ctx);
+}
+
+struct AutoProxyRun {
+  const ProxyScriptRequest *request;
+  const char *host;
+};
+
+// Runs protected on the heap: natives, helpers, script, then
+// FindProxyForURL(url, host), whose answer is the one value returned.
+duk_ret_t autoproxyRun(duk_context *ctx, void *userData) {
+  const auto *run = static_cast<const AutoProxyRun *>(userData);
   static constexpr struct {
     const char *name;
     duk_c_function function;
@@ -315,30 +395,26 @@ int autoproxyRun(duk_context *ctx, const ProxyScriptRequest *request, const char
                   {"__dnsResolve", autoproxyNativeDnsResolve, 1},
                   {"__myIpAddress", autoproxyNativeMyIpAddress, 0},
                   {"__isInNet", autoproxyNativeIsInNet, 3},
+                  {"__shellMatch", autoproxyNativeShellMatch, 2},
                   {"__now", autoproxyNativeNow, 0}};
   for (const auto &native : kNatives) {
     duk_push_c_function(ctx, native.function, native.arguments);
     duk_put_global_string(ctx, native.name);
   }
-  void *bytecode = duk_push_fixed_buffer(ctx, gHelpersBytecode.size());
-  memcpy(bytecode, gHelpersBytecode.data(), gHelpersBytecode.size());
-  duk_load_function(ctx);
-  if (duk_pcall(ctx, 0) != 0) return 0;
+  autoproxyLoad(ctx, gHelpersBytecode);
+  duk_call(ctx, 0);
   duk_pop(ctx);
-  duk_push_string(ctx, "proxy.pac");
-  if (duk_pcompile_lstring_filename(ctx, 0, request->script, duk_size_t(request->scriptLength)) !=
-      0)
-    return 0;
-  if (duk_pcall(ctx, 0) != 0) return 0;
+  autoproxyPushScript(ctx, run->request);
+  duk_call(ctx, 0);
   duk_pop(ctx);
-  if (!duk_get_global_string(ctx, "FindProxyForURL") || !duk_is_function(ctx, -1)) {
-    duk_push_string(ctx, "FindProxyForURL is not defined");
-    return 0;
-  }
-  duk_push_string(ctx, request->url);
-  duk_push_string(ctx, host);
-  if (duk_pcall(ctx, 2) != 0) return 0;
-  return duk_is_string(ctx, -1);
+  if (!duk_get_global_string(ctx, "FindProxyForURL") || !duk_is_function(ctx, -1))
+    return duk_error(ctx, DUK_ERR_REFERENCE_ERROR, "FindProxyForURL is not defined");
+  duk_push_string(ctx, run->request->url);
+  duk_push_string(ctx, run->host);
+  duk_call(ctx, 2);
+  if (!duk_is_string(ctx, -1))
+    return duk_error(ctx, DUK_ERR_TYPE_ERROR, "FindProxyForURL did not answer a text");
+  return 1;
 }
 
 }  // namespace
@@ -379,7 +455,8 @@ void Platform_ProxyGetForURLWithScript(ProxyScriptRequest *request) {
   }
   char host[kHostBytes];
   autoproxyHostWithoutPort(request->url, host, sizeof host);
-  if (autoproxyRun(ctx, request, host)) {
+  AutoProxyRun run = {request, host};
+  if (duk_safe_call(ctx, autoproxyRun, &run, 0, 1) == DUK_EXEC_SUCCESS) {
     const char *answer = duk_get_string(ctx, -1);
     if (request->outSize > 0) Str_Copy(request->out, answer, request->outSize);
     request->result = 1;
