@@ -72,12 +72,7 @@ uint32_t leaseAddress(const std::string &text) {
 bool leaseReadKeyValue(const std::string &path, DhcpLease *lease) {
   std::string text;
   if (!SysRoot_ReadFile(path, &text)) return false;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string &line : SysRoot_Lines(text)) {
     size_t equals = line.find('=');
     if (equals == std::string::npos) continue;
     std::string key = line.substr(0, equals), value = line.substr(equals + 1);
@@ -102,12 +97,7 @@ bool leaseReadDhclient(const std::string &path, const char *interfaceName, bool 
     at = end;
     DhcpLease candidate;
     bool matches = anyInterface;
-    size_t lineStart = 0;
-    while (lineStart < block.size()) {
-      size_t lineEnd = block.find('\n', lineStart);
-      if (lineEnd == std::string::npos) lineEnd = block.size();
-      std::string line = block.substr(lineStart, lineEnd - lineStart);
-      lineStart = lineEnd + 1;
+    for (std::string line : SysRoot_Lines(block)) {
       size_t first = line.find_first_not_of(" \t");
       if (first == std::string::npos) continue;
       line = line.substr(first);

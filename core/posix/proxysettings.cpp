@@ -147,12 +147,7 @@ std::vector<uint32_t> proxyNameServers(const std::string &path) {
   std::vector<uint32_t> servers;
   std::string text;
   if (!SysRoot_ReadFile(path, &text)) return servers;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string &line : SysRoot_Lines(text)) {
     char keyword[16], value[64];
     uint32_t address = 0;
     int port = 0;
@@ -169,11 +164,8 @@ std::vector<uint32_t> proxyNameServers(const std::string &path) {
 unsigned long proxyTcpInode(uint32_t address, uint16_t port) {
   std::string text;
   if (!SysRoot_ReadFile(SysRoot_Path("/proc/net/tcp"), &text, 1 << 26)) return 0;
-  size_t start = text.find('\n');
-  while (start != std::string::npos && start + 1 < text.size()) {
-    size_t end = text.find('\n', start + 1);
-    std::string line = text.substr(start + 1, end == std::string::npos ? end : end - start - 1);
-    start = end;
+  // The heading line does not scan.
+  for (const std::string &line : SysRoot_Lines(text)) {
     unsigned localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0, state = 0, uid = 0;
     unsigned long inode = 0;
     if (sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %*x:%*x %*x:%*x %*x %u %*d %lu", &localAddress,

@@ -269,3 +269,40 @@ TEST(ProxySettings, TcpOwnerIsWhatSsReports) {
   uint32_t nobody = htonl(0x7f000002);
   EXPECT_EQ(Platform_GetTcpConnectionOwner(&nobody, uint16_t(port), &pid), 0);
 }
+
+TEST(ProxySettings, WpadOfALeaseTakenFromDnsmasq) {
+  if (FsFault_Command("command -v dnsmasq; command -v dhclient").find('\n') == std::string::npos)
+    GTEST_SKIP() << "needs dnsmasq-base and isc-dhcp-client";
+  FsFaultTempDir root;
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.EnterNetworkNamespace()) return;
+    writeFile(root / "dhclient.conf",
+              "option wpad code 252 = text;\nrequest subnet-mask, routers, wpad;\n");
+    std::filesystem::create_directories(root / "var/lib/dhcp");
+    std::string r = root.path();
+    std::string script =
+        "ip link set lo up && ip link add kv0 type veth peer name kv1 && "
+        "ip addr add 10.9.0.1/24 dev kv1 && ip link set kv1 up && ip link set kv0 up && "
+        "{ dnsmasq --keep-in-foreground --conf-file=/dev/null --interface=kv1 --bind-interfaces "
+        "--port=0 --dhcp-range=10.9.0.10,10.9.0.20,1h "
+        "--dhcp-option=252,http://wpad.test/wpad.dat --dhcp-leasefile=" + r + "/dnsmasq.leases "
+        "> /dev/null 2>&1 & echo $! > " + r + "/dnsmasq.pid; } && "
+        "timeout 30 dhclient -1 -cf " + r + "/dhclient.conf -lf " + r +
+        "/var/lib/dhcp/dhclient.leases -pf " + r + "/dhclient.pid -sf /bin/true kv0 "
+        "> /dev/null 2>&1";
+    int status = system(script.c_str());
+    std::string stop = "dhclient -x -pf " + r + "/dhclient.pid > /dev/null 2>&1; kill $(cat " + r +
+                       "/dnsmasq.pid) 2>/dev/null";
+    if (status != 0) {
+      system(stop.c_str());
+      child.Skip("no lease from dnsmasq in the namespace");
+      return;
+    }
+    SysRoot_SetForTest(r.c_str());
+    char url[kProxyUrlBytes];
+    FSF_EXPECT_EQ(child, Platform_GetDhcpWpadUrl("kv0", url, sizeof url), 1);
+    FSF_EXPECT_EQ(child, std::string(url), std::string("http://wpad.test/wpad.dat"));
+    SysRoot_SetForTest(nullptr);
+    system(stop.c_str());
+  });
+}

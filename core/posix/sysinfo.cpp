@@ -51,19 +51,13 @@ std::string sysinfoTrim(const std::string &text) {
 // The value of the first "key : value" line of a procfs text.
 bool sysinfoField(const std::string &text, const char *key, std::string *value) {
   size_t keyLength = strlen(key);
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    if (text.compare(start, keyLength, key) == 0) {
-      size_t colon = text.find(':', start);
-      if (colon != std::string::npos && colon < end &&
-          sysinfoTrim(text.substr(start + keyLength, colon - start - keyLength)).empty()) {
-        *value = sysinfoTrim(text.substr(colon + 1, end - colon - 1));
-        return true;
-      }
-    }
-    start = end + 1;
+  for (const std::string &line : SysRoot_Lines(text)) {
+    size_t colon = line.find(':');
+    if (line.compare(0, keyLength, key) != 0 || colon == std::string::npos ||
+        !sysinfoTrim(line.substr(keyLength, colon - keyLength)).empty())
+      continue;
+    *value = sysinfoTrim(line.substr(colon + 1));
+    return true;
   }
   return false;
 }
@@ -141,13 +135,8 @@ std::string sysinfoPciName(unsigned vendor, unsigned device) {
   Str_Printf(vendorKey, sizeof vendorKey, "%04x  ", vendor);
   Str_Printf(deviceKey, sizeof deviceKey, "%04x  ", device);
   std::string vendorName;
-  size_t start = 0;
   bool inVendor = false;
-  while (start < ids.size()) {
-    size_t end = ids.find('\n', start);
-    if (end == std::string::npos) end = ids.size();
-    std::string line = ids.substr(start, end - start);
-    start = end + 1;
+  for (const std::string &line : SysRoot_Lines(ids)) {
     if (line.empty() || line[0] == '#') continue;
     if (line[0] != '\t') {
       if (inVendor) break;
@@ -185,11 +174,8 @@ std::vector<SysinfoRoute> sysinfoRoutes() {
   std::vector<SysinfoRoute> routes;
   std::string text;
   if (!SysRoot_ReadFile(SysRoot_Path("/proc/net/route"), &text)) return routes;
-  size_t start = text.find('\n');
-  while (start != std::string::npos && start + 1 < text.size()) {
-    size_t end = text.find('\n', start + 1);
-    std::string line = text.substr(start + 1, end == std::string::npos ? end : end - start - 1);
-    start = end;
+  // The heading line does not scan.
+  for (const std::string &line : SysRoot_Lines(text)) {
     char name[IFNAMSIZ + 1];
     unsigned destination = 0, gateway = 0;
     if (sscanf(line.c_str(), "%16s %x %x", name, &destination, &gateway) == 3)

@@ -42,6 +42,18 @@ bool SysRoot_ReadLine(const std::string &path, std::string *line) {
   return true;
 }
 
+std::vector<std::string> SysRoot_Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 std::vector<std::string> SysRoot_ListDirectory(const std::string &path) {
   std::vector<std::string> names;
   DIR *dir = opendir(path.c_str());

@@ -24,5 +24,8 @@ std::string SysRoot_Path(const char *path);
 bool SysRoot_ReadFile(const std::string &path, std::string *text, size_t limit = 1 << 20);
 // The first line of a file without its line end; false when unreadable.
 bool SysRoot_ReadLine(const std::string &path, std::string *line);
+// The lines of a text, without their line feeds (a last line without one
+// counts; an empty text has none).
+std::vector<std::string> SysRoot_Lines(const std::string &text);
 // The names in a directory, sorted, without "." and "..".
 std::vector<std::string> SysRoot_ListDirectory(const std::string &path);
