@@ -1,7 +1,7 @@
 // Proxy and network settings: the protocol choice over list texts, the
-// environment, GNOME's settings written by gsettings (keyfile backend),
-// resolv.conf and lease files under the test root, and the owner of a TCP
-// connection as ss(8) reports it.
+// environment, GNOME's settings written by gsettings (keyfile backend; the
+// colour scheme too), resolv.conf and lease files under the test root, a
+// lease from dnsmasq, and the owner of a TCP connection as ss(8) reports it.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -122,8 +122,13 @@ TEST(ProxySettings, FromGnomeThroughGio) {
       "gsettings set org.gnome.system.proxy.http port 8080 && "
       "gsettings set org.gnome.system.proxy.https host s.example && "
       "gsettings set org.gnome.system.proxy.https port 443 && "
-      "gsettings set org.gnome.system.proxy ignore-hosts \"['localhost', '.corp.org']\"",
+      "gsettings set org.gnome.system.proxy ignore-hosts \"['localhost', '.corp.org']\" && "
+      "gsettings set org.gnome.desktop.interface color-scheme prefer-dark",
       [](FsFaultChild &child) {
+        char theme[16];
+        unsetenv("GTK_THEME");
+        FSF_EXPECT_EQ(child, Platform_GetTheme(theme, sizeof theme), 1);
+        FSF_EXPECT_EQ(child, std::string(theme), std::string("dark"));
         FSF_EXPECT_EQ(child, byProtocol("http"), std::string("h.example:8080"));
         FSF_EXPECT_EQ(child, byProtocol("https"), std::string("s.example:443"));
         char text[kProxyUrlBytes];
@@ -136,8 +141,13 @@ TEST(ProxySettings, FromGnomeThroughGio) {
       });
   phase(
       "gsettings set org.gnome.system.proxy mode auto && "
-      "gsettings set org.gnome.system.proxy autoconfig-url http://wpad.example/proxy.pac",
+      "gsettings set org.gnome.system.proxy autoconfig-url http://wpad.example/proxy.pac && "
+      "gsettings reset org.gnome.desktop.interface color-scheme",
       [](FsFaultChild &child) {
+        char theme[16];
+        unsetenv("GTK_THEME");
+        FSF_EXPECT_EQ(child, Platform_GetTheme(theme, sizeof theme), 1);
+        FSF_EXPECT_EQ(child, std::string(theme), std::string("light"));
         char text[kProxyUrlBytes];
         FSF_EXPECT_EQ(child, Platform_GetProxyAutoConfigUrl(text, sizeof text), 1);
         FSF_EXPECT_EQ(child, std::string(text), std::string("http://wpad.example/proxy.pac"));
