@@ -74,6 +74,14 @@ TEST(ProxySettings, ProtocolChoiceOverTheList) {
   }
 }
 
+TEST(ProxySettingsDeathTest, MaxUrlMustBeAboveZero) {
+  char out[8];
+  EXPECT_DEATH(ProxyList_GetByProtocol("a:1", "http", out, 0),
+               "Assertion failed \\(MaxURL > 0\\)\n"
+               "Platform_ProxyGetByProtocol: MaxURL must be greater than zero");
+  EXPECT_DEATH(Platform_ProxyGetByProtocol(nullptr, out, 8), "Pointer is NULL");
+}
+
 TEST(ProxySettings, FromTheEnvironment) {
   FSFAULT_RUN([&](FsFaultChild &child) {
     clearProxyEnvironment();
