@@ -286,6 +286,7 @@ struct SysinfoEgl {
   unsigned (*makeCurrent)(void *display, void *draw, void *read, void *context);
   unsigned (*destroyContext)(void *display, void *context);
   unsigned (*terminate)(void *display);
+  unsigned (*releaseThread)();
   void *(*getProcAddress)(const char *name);
 };
 
@@ -433,6 +434,7 @@ int Platform_GetOpenGLVersion(char *out, int size) {
       sysinfoFind(module, "eglMakeCurrent", &egl.makeCurrent) &&
       sysinfoFind(module, "eglDestroyContext", &egl.destroyContext) &&
       sysinfoFind(module, "eglTerminate", &egl.terminate) &&
+      sysinfoFind(module, "eglReleaseThread", &egl.releaseThread) &&
       sysinfoFind(module, "eglGetProcAddress", &egl.getProcAddress)) {
     const intptr_t displayAttributes[] = {kEglNone};
     void *display = egl.getPlatformDisplay(kEglPlatformSurfacelessMesa, nullptr, displayAttributes);
@@ -452,8 +454,10 @@ int Platform_GetOpenGLVersion(char *out, int size) {
       if (context != nullptr) egl.destroyContext(display, context);
       egl.terminate(display);
     }
+    egl.releaseThread();
   }
-  Platform_FreeLibrary(&module);
+  // The library stays loaded: the GL dispatch layer keeps per-thread state
+  // whose destructors run when threads end, after any unload.
   return result;
 }
 
