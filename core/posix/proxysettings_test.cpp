@@ -40,6 +40,13 @@ std::string byProtocol(const char *protocol) {
   return out;
 }
 
+// The theme the desktop's colour scheme gives (GTK_THEME unset).
+std::string desktopTheme() {
+  unsetenv("GTK_THEME");
+  char theme[16];
+  return Platform_GetTheme(theme, sizeof theme) ? theme : "";
+}
+
 std::string dotted(uint32_t a) {
   char text[16];
   snprintf(text, sizeof text, "%u.%u.%u.%u", a & 0xff, (a >> 8) & 0xff, (a >> 16) & 0xff, a >> 24);
@@ -133,10 +140,7 @@ TEST(ProxySettings, FromGnomeThroughGio) {
       "gsettings set org.gnome.system.proxy ignore-hosts \"['localhost', '.corp.org']\" && "
       "gsettings set org.gnome.desktop.interface color-scheme prefer-dark",
       [](FsFaultChild &child) {
-        char theme[16];
-        unsetenv("GTK_THEME");
-        FSF_EXPECT_EQ(child, Platform_GetTheme(theme, sizeof theme), 1);
-        FSF_EXPECT_EQ(child, std::string(theme), std::string("dark"));
+        FSF_EXPECT_EQ(child, desktopTheme(), std::string("dark"));
         FSF_EXPECT_EQ(child, byProtocol("http"), std::string("h.example:8080"));
         FSF_EXPECT_EQ(child, byProtocol("https"), std::string("s.example:443"));
         char text[kProxyUrlBytes];
@@ -152,10 +156,7 @@ TEST(ProxySettings, FromGnomeThroughGio) {
       "gsettings set org.gnome.system.proxy autoconfig-url http://wpad.example/proxy.pac && "
       "gsettings reset org.gnome.desktop.interface color-scheme",
       [](FsFaultChild &child) {
-        char theme[16];
-        unsetenv("GTK_THEME");
-        FSF_EXPECT_EQ(child, Platform_GetTheme(theme, sizeof theme), 1);
-        FSF_EXPECT_EQ(child, std::string(theme), std::string("light"));
+        FSF_EXPECT_EQ(child, desktopTheme(), std::string("light"));
         char text[kProxyUrlBytes];
         FSF_EXPECT_EQ(child, Platform_GetProxyAutoConfigUrl(text, sizeof text), 1);
         FSF_EXPECT_EQ(child, std::string(text), std::string("http://wpad.example/proxy.pac"));
