@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/platform/platform.h"
 #include "tests/fsfault.h"
@@ -167,4 +170,24 @@ TEST(AutoProxy, NameServicesOfTheScripts) {
   EXPECT_EQ(Platform_AutoProxyGetIPAddress(out, &size), 0);
   EXPECT_EQ(std::string(out),
             FsFault_Command("getent ahostsv4 $(hostname) | awk 'NR==1 {print $1}'"));
+}
+
+TEST(AutoProxyThreaded, EvaluationsOverlapOnSeveralThreads) {
+  // Two scripts in turn, so the kept bytecode changes hands while others load it.
+  const std::string scripts[2] = {
+      "function FindProxyForURL(u, h) { return shExpMatch(h, '*.a') ? 'PROXY a:1' : 'DIRECT'; }",
+      "function FindProxyForURL(u, h) { return 'PROXY ' + h + ':2'; }"};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 25; i++) {
+        int which = (t + i) % 2;
+        Evaluation got = evaluate(scripts[which], "http://x.a/");
+        if (got.answer != (which == 0 ? "PROXY a:1" : "PROXY x.a:2")) wrong++;
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
