@@ -16,6 +16,7 @@ packages=(
   python3-cryptography
   python3-cryptography-vectors
   python3-pycryptodome
+  python3-dnspython
   python3-yaml
   procps
   e2fsprogs
