@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/net/socket.h"
+#include "core/net/url.h"
 #include "core/platform/platform.h"
-#include "core/posix/proxylist.h"
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
 #include "core/runtime/print.h"
@@ -330,14 +330,6 @@ void autoproxyCompileHelpers() {
   duk_destroy_heap(ctx);
 }
 
-// The host of a URL without its port: from after "://" (or the start) to the
-// first ':', '/', '?' or '#'. Stands in for the URL module's helper.
-void autoproxyHostWithoutPort(const char *url, char *out, int size) {
-  const char *host = nullptr;
-  ProxyList_FindHost(url, &host);
-  Str_CopyN(out, size, host, int(strcspn(host, ":/?#")));
-}
-
 // The last script's bytecode: resolvers evaluate one script for many URLs,
 // and compiling a long script costs far more than running it.
 std::mutex gScriptMutex;
@@ -454,7 +446,7 @@ void Platform_ProxyGetForURLWithScript(ProxyScriptRequest *request) {
     return;
   }
   char host[kHostBytes];
-  autoproxyHostWithoutPort(request->url, host, sizeof host);
+  Url_GetHostWithoutPort(request->url, host, sizeof host);
   AutoProxyRun run = {request, host};
   if (duk_safe_call(ctx, autoproxyRun, &run, 0, 1) == DUK_EXEC_SUCCESS) {
     const char *answer = duk_get_string(ctx, -1);

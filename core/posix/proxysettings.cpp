@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/net/url.h"
 #include "core/platform/platform.h"
 #include "core/posix/desktopsettings.h"
 #include "core/posix/dhcplease.h"
@@ -34,8 +35,8 @@ struct ProxySettings {
 // information and path removed. With keepScheme the scheme stays.
 std::string proxyHostPort(const std::string &value, bool keepScheme) {
   const char *host = nullptr;
-  int hasScheme = ProxyList_FindHost(value.c_str(), &host);
-  std::string scheme = hasScheme ? value.substr(0, size_t(host - value.c_str())) : "";
+  int hasScheme = Url_FindHost(value.c_str(), &host);
+  std::string scheme = hasScheme ? value.substr(0, value.find("://") + 3) : "";
   std::string rest = host;
   rest = rest.substr(0, rest.find_first_of("/?#"));
   size_t at = rest.rfind('@');
@@ -285,7 +286,7 @@ int ProxyList_GetByProtocol(const char *proxyList, const char *protocol, char *o
     std::string entry = list.substr(start, end - start);
     start = end + 1;
     const char *host = nullptr;
-    int hasScheme = ProxyList_FindHost(entry.c_str(), &host);
+    int hasScheme = Url_FindHost(entry.c_str(), &host);
     if (host[0] == '\0' || entry[0] == '/') continue;
     // An entry for another protocol ("ftp=h:p") names no host of this one.
     if (entry.find('=') != std::string::npos) continue;
@@ -305,15 +306,4 @@ int Platform_ProxyGetByProtocol(const char *protocol, char *out, int maxURL) {
   ProxySettings settings = proxyReadSettings();
   if (!(settings.flags & kProxyFlagManual)) settings.list.clear();
   return ProxyList_GetByProtocol(settings.list.c_str(), protocol, out, maxURL);
-}
-
-// Stands in for the URL module's host finder until this layer can use it.
-int ProxyList_FindHost(const char *url, const char **host) {
-  size_t stop = strcspn(url, ":/?#");
-  if (url[stop] == ':' && url[stop + 1] == '/' && url[stop + 2] == '/') {
-    *host = url + stop + 3;
-    return 1;
-  }
-  *host = url[0] == '/' ? url + strlen(url) : url;
-  return 0;
 }

@@ -67,6 +67,7 @@ TEST(ProxySettings, ProtocolChoiceOverTheList) {
       {"a:3128", "ftp", 256, "a:3128"},
       {"socks://s:1080;http://h:8080", "http", 256, "h:8080"},
       {"https://s:1;/x;ftp://f:2;h:3;http://", "https", 256, "s:1;h:3"},
+      {"http://user:secret@h:1", "http", 256, "h:1"},
       {"", "http", 256, ""},
       {"http=a:1", "https", 256, ""},  // another protocol's entry names no proxy here
       {"a:1;b:2", "http", 5, "a:1"},   // only whole entries
