@@ -34,6 +34,16 @@ packages=(
   valgrind
   xdelta3
   gnutls-bin
+  duktape-dev
+  python3-pacparser
+  pci.ids
+  libegl1
+  libegl-mesa0
+  libgl1-mesa-dri
+  gsettings-desktop-schemas
+  iproute2
+  dnsmasq-base
+  isc-dhcp-client
 )
 
 missing=()

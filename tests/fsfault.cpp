@@ -98,6 +98,19 @@ bool FsFaultChild::MountTmpfs(const std::string &directory, const std::string &o
   return true;
 }
 
+bool FsFaultChild::EnterNetworkNamespace() {
+  if (unshare(CLONE_NEWNET) != 0) {
+    Skip(fsfaultErrno("unshare(CLONE_NEWNET) refused"));
+    return false;
+  }
+  if (!EnterMountNamespace()) return false;
+  if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) {
+    Skip(fsfaultErrno("mounting sysfs in the new network namespace refused"));
+    return false;
+  }
+  return true;
+}
+
 bool FsFaultChild::RemountReadOnly(const std::string &directory) {
   if (mount(nullptr, directory.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
     Skip(fsfaultErrno(("remounting " + directory + " read-only refused").c_str()));

@@ -53,6 +53,9 @@ class FsFaultChild {
   bool MountTmpfs(const std::string &directory, const std::string &options);
   // Makes a mounted tmpfs read-only (after the test has put files in it).
   bool RemountReadOnly(const std::string &directory);
+  // Gives the child its own network namespace (only a loopback interface,
+  // down) and mounts a fresh sysfs over /sys, so /sys/class/net shows it.
+  bool EnterNetworkNamespace();
   // Becomes user and group 65534 with no supplementary groups.
   bool DropPrivileges();
 

@@ -54,6 +54,7 @@ constexpr int kPlatformErrorBrokenPipe = 109;          // EPIPE
 constexpr int kPlatformErrorDiskFull = 112;            // ENOSPC, EDQUOT
 constexpr int kPlatformErrorCallNotImplemented = 120;  // ENOSYS
 constexpr int kPlatformErrorModuleNotFound = 126;      // a library that is not there
+constexpr int kPlatformErrorProcNotFound = 127;        // a name a library does not export
 constexpr int kPlatformErrorDirNotEmpty = 145;         // ENOTEMPTY
 constexpr int kPlatformErrorBusy = 170;                // EBUSY
 constexpr int kPlatformErrorAlreadyExists = 183;       // EEXIST
@@ -138,6 +139,10 @@ PlatformModule *Platform_LoadSystemLibrary(const char *name, int logFailure);
 PlatformModule *Platform_LoadLibrary(const char *path, int logFailure);
 // Drops one load of the library and clears *module. NULL is ignored.
 void Platform_FreeLibrary(PlatformModule **module);
+// The address of the function (or variable) name exported by module, or NULL
+// (127 recorded) when it has none. Stops with "Pointer is NULL\n" on a NULL
+// module or name.
+void *Platform_GetLibraryFunction(PlatformModule *module, const char *name);
 // The handle of a library that is loaded already (NULL name: the program), or
 // NULL. Adds no load count.
 PlatformModule *Platform_GetModuleHandle(const char *name);
@@ -203,6 +208,17 @@ int Platform_GetTempDirectory(char *out, int size);
 int Platform_GetEnvironmentVariable(const char *name, char *out, int size);
 // Sets (value NULL: removes) a variable. 1/0. Stops on a NULL name.
 int Platform_SetEnvironmentVariable(const char *name, const char *value);
+
+// ---- Host names ------------------------------------------------------------------------
+
+// The machine's host name, at most size - 1 characters. 1/0 (out empty).
+int Platform_GetHostName(char *out, int size);
+// Looks host up with the system resolver (stream sockets, TCP, any family;
+// with numericOnly only a numeric address is accepted) and writes its first
+// IPv4 answer as dotted text. 0 on success, else the socket error: 11001 host
+// not found, 11002 try again, 11003 no recovery, 11004 no IPv4 answer. out is
+// empty on failure.
+int Platform_ResolveIPv4(const char *host, int numericOnly, char *out, int size);
 
 // ---- Process identity ---------------------------------------------------------------
 
@@ -518,3 +534,157 @@ int Platform_GetSymlinkTarget(const char *linkPath, char *out, int size);
 // the path. With walkUp, a path that does not exist is answered for its
 // nearest existing parent directory. 1 when granted.
 int Platform_CheckFileAccess(const char *path, int permissions, int walkUp);
+
+// ---- System information ---------------------------------------------------------------------
+//
+// Read-only questions about the machine; nothing is cached. Text outputs are
+// UTF-8 and empty (numbers 0) when the query answers 0. NULL outputs stop the
+// program with "Pointer is NULL\n". core/posix/sysinfo.cpp reads procfs,
+// sysfs, the passwd database and the environment.
+
+// The size of the system-information texts the macro expander asks for.
+constexpr int kPlatformInfoBytes = 8140;
+
+struct OsVersion {
+  uint32_t major;
+  uint32_t minor;
+  uint32_t build;
+  uint32_t fourth;
+};
+
+// The first four numbers of the kernel release ("6.1.0-18-amd64" gives
+// {6, 1, 0, 18}; missing ones 0). 1/0.
+int Platform_GetSystemVersion(OsVersion *out);
+// "%u.%u.%u.%u" of the four words. 1/0.
+int Platform_GetSystemVersionString(char *out, int size);
+// The passwd name of the effective user, else $USER, else the uid. 1/0.
+int Platform_GetUserName(char *out, int size);
+// The two-letter language and country of the user's locale: the first set of
+// LC_ALL, LC_MESSAGES, LANG ("de_DE.UTF-8": "de", "DE"); "C", "POSIX" or
+// none: "en", "US". 1, or 0 when the locale names no such part.
+int Platform_GetUserISO639LangName(char *out, int size);
+int Platform_GetUserISO3166CountryName(char *out, int size);
+// The system's page size. 1 when above 0.
+int Platform_GetPageSize(uint32_t *out);
+// Total physical memory in bytes (MemTotal). 1/0.
+int Platform_GetSystemMemory(uint64_t *out);
+// The processor's top speed in MHz (cpufreq's maximum, else the current "cpu
+// MHz" rounded). 1/0.
+int Platform_GetCPUSpeed(uint32_t *out);
+// The processor's vendor id and model name. 1/0.
+int Platform_GetCPUVendor(char *out, int size);
+int Platform_GetCPUDescription(char *out, int size);
+// The index-th qualifying display device: a PCI display controller marked as
+// the boot (primary) device, in address order. Its name is "<vendor>
+// <device>" from pci.ids, else "vvvv:dddd" in hex; its memory the VRAM size
+// the driver exports, else 0. 1, or 0 when there is no such device.
+int Platform_GetVideoCardName(int index, char *out, int size);
+int Platform_GetVideoCardMemory(int index, uint64_t *out);
+// No such interface here: empty text and 0.
+int Platform_GetDirectXVersion(char *out, int size);
+// The GL_VERSION text of a surfaceless EGL context (libEGL loaded at run
+// time). 1/0.
+int Platform_GetOpenGLVersion(char *out, int size);
+// No anti-virus registry here: 0.
+int Platform_GetAntiVirus(int index, char *out, int size);
+// "dark" when GTK_THEME ends in ":dark" or the desktop's colour scheme is
+// 'prefer-dark', else "light". 1.
+int Platform_GetTheme(char *out, int size);
+// The serial of the whole disk holding drivePath, letters and digits only.
+// 1 when the disk was found (also with no serial); 0 otherwise, logged.
+int Platform_GetDiskSerial(const char *drivePath, char *out, int size);
+
+struct NetworkAdapter {
+  char name[260];
+  char description[132];
+  uint32_t address;  // first octet in the lowest byte
+  char addressText[32];
+  uint32_t gateway;
+  char gatewayText[32];
+  uint32_t gatewayMask;
+  char gatewayMaskText[32];  // a trailing ".255" reads ".0"
+  uint8_t mac[6];
+  uint32_t macLength;
+  int32_t connected;
+  int32_t primary;  // the lowest ifindex with an address and a non-zero MAC
+  int32_t dhcp;     // a DHCP lease naming a server
+  int32_t loopback;
+  int32_t wiredOrWireless;
+  uint32_t type;  // 24 loopback, 71 wireless, 6 any other
+  uint32_t interfaceIndex;
+};
+
+// The index-th network interface in ifindex order. 1 when it exists.
+int Platform_GetNetworkAdapter(int index, NetworkAdapter *out);
+
+// ---- Proxy and network settings -------------------------------------------------------------
+//
+// The user's proxy settings: the environment (http_proxy, https_proxy,
+// ftp_proxy, all_proxy, no_proxy; lower case before upper case) when any
+// proxy variable is set, else the desktop's org.gnome.system.proxy. Manual
+// proxies read as the list "http=h:p;https=h:p;ftp=h:p;socks=h:p" (all_proxy
+// an entry without protocol; user information dropped), no_proxy and
+// ignore-hosts as the ';'-separated bypass list (".x.org" reads "*.x.org").
+// Outputs are empty (numbers 0) when an operation answers 0; nothing here
+// logs. core/posix/proxysettings.cpp.
+
+// Setting flags: a manual proxy, a configuration script URL, auto-detection.
+constexpr uint32_t kProxyFlagManual = 0x2;
+constexpr uint32_t kProxyFlagAutoConfigUrl = 0x4;
+constexpr uint32_t kProxyFlagAutoDetect = 0x8;
+// The proxy list the protocol lookup reads, and the URL texts.
+constexpr int kProxyListBytes = 2048;
+constexpr int kProxyUrlBytes = 4096;
+
+// The first two IPv4 name servers of /etc/resolv.conf (through systemd-resolved's
+// upstream list when it names only its stub 127.0.0.53), first octet in the
+// lowest byte. Both outputs are cleared first. 1 when one was found.
+int Platform_GetDnsServers(uint32_t *first, uint32_t *second);
+// The process owning the IPv4 TCP socket whose local address (first octet in
+// the lowest byte) and port are given, in any state. 1 with *pid when found.
+int Platform_GetTcpConnectionOwner(const uint32_t *address, uint16_t port, uint32_t *pid);
+// *on = 1 when the settings ask for auto-detection. 1/0.
+int Platform_IsProxyAutoDetect(int *on);
+// The configuration script URL, when the settings name one. 1 when not empty.
+int Platform_GetProxyAutoConfigUrl(char *out, int size);
+// DHCP option 252 of the named interface's lease: at most size - 1 (and
+// 4095) bytes, cut at its last line feed. 1 when not empty.
+int Platform_GetDhcpWpadUrl(const char *adapterName, char *out, int size);
+// The bypass list, only with a manual proxy. 1 when not empty.
+int Platform_GetProxyBypass(char *out, int size);
+// The manual proxy for a protocol ("http", "https"): the value of its
+// "protocol=" entry; else the list's entries without protocol, those with a
+// scheme kept only for "http://" or "protocol://" (scheme removed), joined
+// with ';'. Only entries that fit whole into maxURL - 1 characters are
+// given. 1 when not empty. NULL protocol or out stop with "Pointer is
+// NULL\n", maxURL below 1 with "Assertion failed (MaxURL > 0)\n...".
+int Platform_ProxyGetByProtocol(const char *protocol, char *out, int maxURL);
+
+// One evaluation of a proxy auto-configuration script (FindProxyForURL).
+struct ProxyScriptRequest {
+  const char *script;
+  int32_t scriptLength;
+  const char *url;
+  char *out;
+  int32_t outSize;
+  int32_t systemError;  // 0, or why the evaluation failed
+  int32_t result;       // 1 when out holds the script's answer
+};
+
+// Evaluates the script for request->url in a fresh engine heap, with at most
+// a 5-second budget and a 64 MiB heap; past either (or on any script error)
+// result is 0 with one log line. Any thread; evaluations may overlap.
+void Platform_ProxyGetForURLWithScript(ProxyScriptRequest *request);
+// 1: the script engine is built in.
+int Platform_IsAutoProxyAvailable(void);
+
+// The scripts' name services. IsResolvable: 1 when host resolves.
+// GetIPAddress: this machine's IPv4 address text; 0, or 12007 when it has
+// none. ResolveHostName: host's IPv4 address text, *size its length; 0, or
+// 12007 when it does not resolve (122 when out is too small). IsInNet: 1
+// when address and network are dotted IPv4 addresses and address AND mask
+// equals network AND mask.
+int Platform_AutoProxyIsResolvable(const char *host);
+int Platform_AutoProxyGetIPAddress(char *out, uint32_t *size);
+int Platform_AutoProxyResolveHostName(const char *host, char *out, uint32_t *size);
+int Platform_AutoProxyIsInNet(const char *address, const char *network, const char *mask);

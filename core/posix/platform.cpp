@@ -12,7 +12,6 @@
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -143,24 +142,6 @@ void platformCheckAligned(const int32_t *value, const char *sourcePath, int line
     Core_Abort(sourcePath, line, "Assertion failed (((intptr)Value & 3) == 0)\nUnaligned value");
 }
 
-// The first four numbers of the kernel release ("6.1.0-18-amd64" gives
-// 6.1.0.18); missing ones are 0.
-void platformKernelVersion(char *out, int size) {
-  struct utsname name;
-  uint32_t parts[4] = {0, 0, 0, 0};
-  if (uname(&name) == 0) {
-    const char *p = name.release;
-    for (int i = 0; i < 4 && *p; i++) {
-      while (*p && (*p < '0' || *p > '9')) p++;
-      if (!*p) break;
-      uint32_t value = 0;
-      for (; *p >= '0' && *p <= '9'; p++) value = value * 10 + uint32_t(*p - '0');
-      parts[i] = value;
-    }
-  }
-  Str_Printf(out, size, "%u.%u.%u.%u", parts[0], parts[1], parts[2], parts[3]);
-}
-
 }  // namespace
 
 struct PlatformThread {
@@ -240,7 +221,7 @@ int Platform_StartWinsock(void) {
   socket->tag = kSocketGlobalTag;
   gSocket = socket;
   char version[64];
-  platformKernelVersion(version, sizeof version);
+  Platform_GetSystemVersionString(version, sizeof version);
   int elevated = 0;
   Platform_IsElevated(&elevated);
   Log_Print(LOG_INFO, KSRC, 0, "System: %s %s %dbit\n", "Linux", version, 64);
@@ -308,6 +289,15 @@ void Platform_FreeLibrary(PlatformModule **module) {
   void *handle = *module;
   *module = nullptr;
   if (handle) dlclose(handle);
+}
+
+void *Platform_GetLibraryFunction(PlatformModule *module, const char *name) {
+  CHECK_POINTER(module);
+  CHECK_POINTER(name);
+  dlerror();
+  void *address = dlsym(module, name);
+  if (address == nullptr) POSIX_FAIL_CODE(kPlatformErrorProcNotFound, 0, "dlsym", name);
+  return address;
 }
 
 PlatformModule *Platform_GetModuleHandle(const char *name) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "core/runtime/base64.h"
 #include "core/runtime/cmdline.h"
@@ -368,6 +369,53 @@ int expandModuleFileName(char *out, int outSize) {
   return expandPutText(out, outSize, name);
 }
 
+// ---- System values --------------------------------------------------------
+
+// Every video card's name followed by ',' (a ',' inside a name becomes '.'),
+// the last ',' removed.
+int expandVideoCardNames(const char *, char *out, int outSize) {
+  out[0] = '\0';
+  int length = 0;
+  char name[kPlatformInfoBytes];
+  for (int index = 0; Platform_GetVideoCardName(index, name, sizeof name); index++) {
+    for (char *p = name; *p; p++)
+      if (*p == ',') *p = '.';
+    int nameLength = int(strlen(name));
+    if (length + nameLength + 1 >= outSize) break;
+    memcpy(out + length, name, size_t(nameLength));
+    length += nameLength;
+    out[length++] = ',';
+    out[length] = '\0';
+  }
+  if (length > 0) out[length - 1] = '\0';
+  return 1;
+}
+
+// Every video card's memory as "%lld," each, the last ',' removed.
+int expandVideoCardMemories(const char *, char *out, int outSize) {
+  out[0] = '\0';
+  uint64_t bytes = 0;
+  for (int index = 0; Platform_GetVideoCardMemory(index, &bytes); index++) {
+    char text[24];
+    Str_Printf(text, sizeof text, "%lld,", (long long)bytes);
+    if (Str_Cat(out, text, outSize) == 0) break;
+  }
+  size_t length = strlen(out);
+  if (length > 0 && out[length - 1] == ',') out[length - 1] = '\0';
+  return 1;
+}
+
+// Every anti-virus product's name, joined with ','.
+int expandAntiVirusNames(const char *, char *out, int outSize) {
+  out[0] = '\0';
+  char name[kPlatformInfoBytes];
+  for (int index = 0; Platform_GetAntiVirus(index, name, sizeof name); index++) {
+    if (index > 0) Str_Cat(out, ",", outSize);
+    Str_Cat(out, name, outSize);
+  }
+  return 1;
+}
+
 constexpr ExpandNamed kExpandSystemValues[] = {
     {"ModuleFileName",
      [](const char *, char *out, int outSize) { return expandModuleFileName(out, outSize); }},
@@ -409,6 +457,74 @@ constexpr ExpandNamed kExpandSystemValues[] = {
        int64_t freeBytes = 0;
        if (!Platform_GetVolumeFreeBytes(argument, &freeBytes)) return expandPutEmpty(out, outSize);
        return expandPutInt64(out, outSize, freeBytes);
+     }},
+    {"SystemVersion",
+     [](const char *, char *out, int outSize) {
+       return Platform_GetSystemVersionString(out, outSize);
+     }},
+    {"UserName",
+     [](const char *, char *out, int outSize) { return Platform_GetUserName(out, outSize); }},
+    {"UserISO639LangName",
+     [](const char *, char *out, int outSize) {
+       return Platform_GetUserISO639LangName(out, outSize);
+     }},
+    {"UserISO3166CountryName",
+     [](const char *, char *out, int outSize) {
+       return Platform_GetUserISO3166CountryName(out, outSize);
+     }},
+    {"DiskSerial",
+     [](const char *, char *out, int outSize) {
+       return Platform_GetDiskSerial("/", out, outSize);
+     }},
+    {"DirectXVersion",
+     [](const char *, char *out, int outSize) {
+       Platform_GetDirectXVersion(out, outSize);
+       return 1;
+     }},
+    {"OpenGLVersion",
+     [](const char *, char *out, int outSize) {
+       return Platform_GetOpenGLVersion(out, outSize);
+     }},
+    {"VideoCardTypeList", expandVideoCardNames},
+    {"VideoCardType",
+     [](const char *argument, char *out, int outSize) {
+       if (argument[0] == '\0') return expandVideoCardNames(argument, out, outSize);
+       return Platform_GetVideoCardName(int(Str_ToInt64(argument)), out, outSize);
+     }},
+    {"VideoCardMemoryList", expandVideoCardMemories},
+    {"VideoCardMemory",
+     [](const char *argument, char *out, int outSize) {
+       if (argument[0] == '\0') return expandVideoCardMemories(argument, out, outSize);
+       uint64_t bytes = 0;
+       if (!Platform_GetVideoCardMemory(int(Str_ToInt64(argument)), &bytes)) return 0;
+       return expandPutInt64(out, outSize, int64_t(bytes));
+     }},
+    {"SystemMemory",
+     [](const char *, char *out, int outSize) {
+       uint64_t bytes = 0;
+       if (!Platform_GetSystemMemory(&bytes)) return 0;
+       return expandPutInt64(out, outSize, int64_t(bytes));
+     }},
+    {"CPUSpeed",
+     [](const char *, char *out, int outSize) {
+       uint32_t mhz = 0;
+       if (!Platform_GetCPUSpeed(&mhz)) return 0;
+       return expandPutInt64(out, outSize, mhz);
+     }},
+    {"CPUVendor",
+     [](const char *, char *out, int outSize) { return Platform_GetCPUVendor(out, outSize); }},
+    {"CPUDescription",
+     [](const char *, char *out, int outSize) {
+       return Platform_GetCPUDescription(out, outSize);
+     }},
+    {"CPUCount",
+     [](const char *, char *out, int outSize) {
+       return expandPutInt64(out, outSize, int64_t(std::thread::hardware_concurrency()));
+     }},
+    {"AntiVirusList", expandAntiVirusNames},
+    {"AntiVirus",
+     [](const char *argument, char *out, int outSize) {
+       return Platform_GetAntiVirus(int(Str_ToInt64(argument)), out, outSize);
      }},
     // "DiskImage" is left to later handlers on purpose.
 };

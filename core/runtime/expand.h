@@ -113,9 +113,14 @@ StrExpandChainHandler Str_GetExpandHandler(StrExpandSlot slot);
 // "SystemName", "ProcessId", "Env" (argument: variable; an unset one is not
 // handled), "DiskSpace" (argument: path; free bytes, or the empty text when
 // the query fails), and the well-known directory names, answered as
-// Platform_GetPath answers. "DiskImage" is never handled; the names of the
-// system information queries (version, user, locale, disk serial, graphics,
-// memory, processor, anti-virus) are not handled yet.
+// Platform_GetPath answers. "DiskImage" is never handled. The system
+// information names ("SystemVersion", "UserName", "UserISO639LangName",
+// "UserISO3166CountryName", "DiskSerial" of "/", "DirectXVersion",
+// "OpenGLVersion", "VideoCardType" n, "VideoCardMemory" n, their lists (also
+// without argument), "SystemMemory", "CPUSpeed", "CPUVendor",
+// "CPUDescription", "CPUCount", "AntiVirus" n, "AntiVirusList") answer what
+// the platform's query gives; a failing query leaves the macro unhandled,
+// and the lists and "DirectXVersion" may be empty.
 int Str_SystemMacroHandler(const char *name, char *argument, char *out, int outSize);
 // String functions; the argument's parts are separated by ',' and the last
 // part takes the rest, commas included. A missing ',' gives the empty text.

@@ -1,0 +1,88 @@
+// DesktopSettings: GSettings through GIO loaded at run time; see
+// desktopsettings.h.
+#include "core/posix/desktopsettings.h"
+
+#include "core/platform/platform.h"
+
+namespace {
+
+constexpr const char *kGioLibrary = "libgio-2.0.so.0";
+
+// The few GIO and GLib entry points, found by name.
+struct DesktopGio {
+  void *(*sourceGetDefault)();
+  void *(*sourceLookup)(void *source, const char *id, int recursive);
+  void (*schemaUnref)(void *schema);
+  int (*schemaHasKey)(void *schema, const char *key);
+  void *(*settingsNew)(const char *id);
+  char *(*getString)(void *settings, const char *key);
+  int (*getInt)(void *settings, const char *key);
+  char **(*getStrv)(void *settings, const char *key);
+  void (*objectUnref)(void *object);
+  void (*free)(void *memory);
+  void (*strfreev)(char **list);
+};
+
+template <typename F>
+bool desktopFind(PlatformModule *module, const char *name, F *out) {
+  *out = reinterpret_cast<F>(Platform_GetLibraryFunction(module, name));
+  return *out != nullptr;
+}
+
+bool desktopBind(PlatformModule *module, DesktopGio *gio) {
+  return desktopFind(module, "g_settings_schema_source_get_default", &gio->sourceGetDefault) &&
+         desktopFind(module, "g_settings_schema_source_lookup", &gio->sourceLookup) &&
+         desktopFind(module, "g_settings_schema_unref", &gio->schemaUnref) &&
+         desktopFind(module, "g_settings_schema_has_key", &gio->schemaHasKey) &&
+         desktopFind(module, "g_settings_new", &gio->settingsNew) &&
+         desktopFind(module, "g_settings_get_string", &gio->getString) &&
+         desktopFind(module, "g_settings_get_int", &gio->getInt) &&
+         desktopFind(module, "g_settings_get_strv", &gio->getStrv) &&
+         desktopFind(module, "g_object_unref", &gio->objectUnref) &&
+         desktopFind(module, "g_free", &gio->free) &&
+         desktopFind(module, "g_strfreev", &gio->strfreev);
+}
+
+}  // namespace
+
+bool DesktopSettings_Read(const char *schema, DesktopSettingValue *values, size_t count) {
+  PlatformModule *module = Platform_LoadLibrary(kGioLibrary, 0);
+  if (module == nullptr) return false;
+  DesktopGio gio;
+  bool ok = false;
+  if (desktopBind(module, &gio)) {
+    void *source = gio.sourceGetDefault();
+    void *found = source ? gio.sourceLookup(source, schema, 1) : nullptr;
+    if (found != nullptr) {
+      void *settings = gio.settingsNew(schema);
+      for (size_t i = 0; settings && i < count; i++) {
+        DesktopSettingValue &value = values[i];
+        if (!gio.schemaHasKey(found, value.key)) continue;
+        switch (value.kind) {
+          case DesktopSettingValue::Kind::String: {
+            char *text = gio.getString(settings, value.key);
+            value.text = text ? text : "";
+            gio.free(text);
+            break;
+          }
+          case DesktopSettingValue::Kind::Int:
+            value.number = gio.getInt(settings, value.key);
+            break;
+          case DesktopSettingValue::Kind::Strv: {
+            char **list = gio.getStrv(settings, value.key);
+            value.list.clear();
+            for (char **p = list; p && *p; p++) value.list.push_back(*p);
+            gio.strfreev(list);
+            break;
+          }
+        }
+      }
+      if (settings) gio.objectUnref(settings);
+      gio.schemaUnref(found);
+      ok = settings != nullptr;
+    }
+  }
+  // GLib's type system cannot be unloaded; the load count drops, the code stays.
+  Platform_FreeLibrary(&module);
+  return ok;
+}

@@ -1,0 +1,27 @@
+// DesktopSettings: reads the desktop's settings (GSettings) through GIO,
+// loaded at run time, so the program runs where GIO is absent. Each call
+// loads the library, looks the schema up first (asking for a schema that is
+// not installed would stop GIO) and lets everything go again.
+//
+// Invariants: (1) a missing library, schema or key is an answer of false,
+// never a stop. (2) texts come back as GIO gave them (GVariant strings, UTF-8).
+//
+// Threads: any thread; GIO's own default settings backend serialises itself.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct DesktopSettingValue {
+  enum class Kind { String, Int, Strv };
+  DesktopSettingValue(Kind valueKind, const char *valueKey) : kind(valueKind), key(valueKey) {}
+  Kind kind;
+  const char *key;
+  std::string text;               // Kind::String
+  int number = 0;                 // Kind::Int
+  std::vector<std::string> list;  // Kind::Strv
+};
+
+// Reads each value's key from the schema. false when GIO or the schema is
+// missing; a key the schema lacks leaves its value as it was.
+bool DesktopSettings_Read(const char *schema, DesktopSettingValue *values, size_t count);
