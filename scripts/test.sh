@@ -31,6 +31,7 @@ packages=(
   libacl1-dev
   acl
   python3-ruamel.yaml
+  fio
 )
 
 missing=()
