@@ -8,7 +8,11 @@
 //     worker while the main thread pumps (it waits on its wake signal and
 //     flushes the main queue), against a worker that posts to a mutex and
 //     condition-variable queue served by the main thread and waits on a
-//     std::promise; p50 and p99 round trip in microseconds.
+//     std::promise; p50 and p99 round trip in microseconds. Our main thread
+//     pumps with Thread_Yield (a 1 ms timed wait), the peer's waits without
+//     limit: the timed wait runs with a 1 ns timer slack (see
+//     core/posix/signal.cpp), without which its wake-ups came tens of
+//     microseconds late in some runs on a virtual machine.
 //
 // Goals, printed after the runs: at most 100 ns per observer call, flat from
 // 100 to 1,000 observers (within 20 %); cross-thread p50 within 2 x the peer's.
