@@ -5,11 +5,12 @@
 //   BM_ModExp_Ours/65537      BigInt_ModExp, exponent 65537
 //   BM_ModExp_Libcrypto/...   BN_mod_exp, the same operands (it builds its
 //                             Montgomery constants on every call)
-//   BM_ModExpMont_Libcrypto/... BN_mod_exp_mont with constants made once, as
-//                             our context is
+//   BM_ModExpMont_Libcrypto/... BN_mod_exp_mont with a BN_MONT_CTX made once,
+//                             as our context is: the fair peer
+// Our context is built outside the timed loop, so the figure is the ratio
+// against BN_mod_exp_mont; the BN_mod_exp row is printed for reference only.
 // At the end the speed ratio ours/peer (peer time / our time) is printed per
-// exponent; the goal for the full exponent against BN_mod_exp is 0.3x or
-// better.
+// exponent; the goal for the full exponent is 0.3x or better.
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_ratio.h"
@@ -135,17 +136,22 @@ BENCHMARK(BM_ModExpMont_Libcrypto)->ArgName("full65537")->Arg(0)->Arg(1)->Unit(b
 
 // The console output, then one line per exponent with ours/peer.
 void printBigIntRatios(const BenchRatioReporter &results) {
-  printf("\nours/peer (speed: peer time per exponentiation / ours)\n");
+  printf("\nours/peer (speed: peer time per exponentiation / ours). Both sides reuse a\n"
+         "Montgomery context built outside the timed loop: BN_mod_exp_mont with a\n"
+         "prebuilt BN_MONT_CTX is the figure; BN_mod_exp (constants rebuilt per call)\n"
+         "is shown for reference.\n");
   const char *names[2] = {"full 2048-bit exponent", "exponent 65537"};
   for (int which = 0; which < 2; which++) {
     const std::string suffix = "/full65537:" + std::to_string(which);
     auto *ours = results.Find("BM_ModExp_Ours" + suffix);
     if (ours == nullptr) continue;
-    for (const char *peer : {"BM_ModExp_Libcrypto", "BM_ModExpMont_Libcrypto"}) {
+    for (const char *peer : {"BM_ModExpMont_Libcrypto", "BM_ModExp_Libcrypto"}) {
       auto *it = results.Find(peer + suffix);
       if (it == nullptr) continue;
-      printf("  %-22s vs %-24s %9.1f us vs %9.1f us  ratio %.2fx\n", names[which], peer,
-             ours->realTime, it->realTime, it->realTime / ours->realTime);
+      bool figure = peer[9] == 'M';
+      printf("  %-22s vs %-24s %9.1f us vs %9.1f us  ratio %.2fx%s\n", names[which], peer,
+             ours->realTime, it->realTime, it->realTime / ours->realTime,
+             figure ? "  (figure)" : "  (reference)");
     }
   }
 }

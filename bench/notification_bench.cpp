@@ -8,7 +8,12 @@
 //     worker while the main thread pumps (it waits on its wake signal and
 //     flushes the main queue), against a worker that posts to a mutex and
 //     condition-variable queue served by the main thread and waits on a
-//     std::promise; p50 and p99 round trip in microseconds.
+//     std::promise; p50 and p99 round trip in microseconds. Our main thread
+//     pumps with Thread_Yield (a 1 ms timed wait), the peer's waits without
+//     limit. On a virtual machine a timed futex wait woken by a set resumed
+//     some 60 us late in whole runs (a 1 ns timer slack did not change it;
+//     an untimed wait did): a wait set again soon after its last one now
+//     watches the signal for a moment before it sleeps (core/posix/signal.cpp).
 //
 // Goals, printed after the runs: at most 100 ns per observer call, flat from
 // 100 to 1,000 observers (within 20 %); cross-thread p50 within 2 x the peer's.

@@ -44,6 +44,7 @@ packages=(
   iproute2
   dnsmasq-base
   isc-dhcp-client
+  fio
 )
 
 missing=()

@@ -186,6 +186,8 @@ void eventQueueIndexRebuild(EventQueue *queue) {
   }
   queue->index = table;
   queue->indexCapacity = capacity;
+  queue->indexHint.store(table, std::memory_order_relaxed);
+  queue->indexMaskHint.store(uint32_t(capacity - 1), std::memory_order_relaxed);
   queue->indexUsed = live + logged;
   queue->indexRebuiltAt = queue->sequence;
   // A table of another size is not needed again soon: a trim gives it back.
@@ -263,10 +265,15 @@ void eventQueueIndexInsert(EventQueue *queue, uint32_t slot, uint32_t hash,
   queue->index[slot] = entry;
 }
 
-// Asks the cache for the filter word of a pair before the lock is taken.
+// Asks the cache for the filter word of a pair and for its first table slot
+// before the lock is taken: with many callbacks pending the filter says
+// "maybe" for most pairs, and the slot is then the post's one cache miss.
 inline void eventQueueIndexPrefetch(EventQueue *queue, uint32_t hash) {
   uint64_t *filter = queue->filterHint.load(std::memory_order_relaxed);
   if (filter != nullptr) __builtin_prefetch(&filter[eventQueueFilterBit(hash) / 64]);
+  EventQueueIndexEntry *index = queue->indexHint.load(std::memory_order_relaxed);
+  if (index != nullptr)
+    __builtin_prefetch(&index[hash & queue->indexMaskHint.load(std::memory_order_relaxed)]);
 }
 
 // A table grown by a burst would spread the few entries left over memory the

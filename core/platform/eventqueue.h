@@ -110,9 +110,12 @@ struct EventQueue {
   double budget;                        // seconds a flush may take; 0: no limit
   Pool *pool;                           // of kEventQueueMaxEventSize records
   // Read without the lock only to fetch what a poster will need into the
-  // cache while it waits for the lock: the callback index's filter and the
-  // record it will take.
+  // cache while it waits for the lock: the callback index's filter, the
+  // table slot its pair hashes to (the table and its slots - 1, which may
+  // disagree for a moment: a prefetch never faults) and the record it will take.
   std::atomic<uint64_t *> filterHint;
+  std::atomic<EventQueueIndexEntry *> indexHint;
+  std::atomic<uint32_t> indexMaskHint;
   std::atomic<EventQueueEventStruct *> freeHint;
   // Recursive: done handlers run under it and may post to their own queue.
   CriticalSection *lock;

@@ -169,6 +169,12 @@ TEST(SignalThreaded, AutoResetPingPongLosesNoWakeUp) {
   other.join();
   EXPECT_EQ(completed, kRounds);
   EXPECT_EQ(shared, 2 * kRounds);
+  // Set soon after each wait, this thread now watches the word before it
+  // sleeps: a wait that no set ends must still last its whole time-out.
+  constexpr int32_t kTimeoutMs = 30;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(waitSignalled(pong.signal, kTimeoutMs), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kTimeoutMs));
 }
 
 // A waiter releases its signal the moment its wait returns, while the setter
