@@ -44,6 +44,8 @@ packages=(
   iproute2
   dnsmasq-base
   isc-dhcp-client
+  socat
+  bind9-dnsutils
 )
 
 missing=()

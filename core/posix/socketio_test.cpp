@@ -1,7 +1,10 @@
 // The synchronous Socket against a Python UDP echo peer on 127.0.0.1, and the
-// sliced wait counted through the poll hook.
+// sliced wait counted through the poll hook, and a DNS query to dnsmasq.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/net/dns.h"
 #include "core/net/socket.h"
 #include "core/platform/meter.h"
 #include "tests/fsfault.h"
@@ -158,4 +162,70 @@ TEST(SocketUdp, ExchangesWithEchoPeer) {
   EXPECT_EQ(Socket_Close(s), 1);
   EXPECT_EQ(Socket_IsOpen(s), 0);
   EXPECT_EQ(Socket_Close(s), 1);
+}
+
+// A DNS query for the WPAD host through a UDP Socket to dnsmasq on a free
+// port; the answer's A record equals dig's.
+TEST(SocketUdp, DnsQueryToDnsmasq) {
+  if (access("/usr/sbin/dnsmasq", X_OK) != 0 || access("/usr/bin/dig", X_OK) != 0)
+    GTEST_SKIP() << "needs dnsmasq-base and bind9-dnsutils";
+  SocketScope scope;
+  Socket *s = scope.s;
+  ASSERT_EQ(Socket_Open(s), 1);
+  // A free UDP port: the kernel's pick, given back before dnsmasq takes it.
+  int probe = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in bound{};
+  bound.sin_family = AF_INET;
+  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof bound;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&bound), sizeof bound), 0);
+  getsockname(probe, reinterpret_cast<sockaddr *>(&bound), &length);
+  close(probe);
+  int port = ntohs(bound.sin_port);
+  FsFaultTempDir dir;
+  std::string portText = std::to_string(port);
+  std::string pidFile = dir / "dnsmasq.pid";
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::string portArg = "--port=" + portText, pidArg = "--pid-file=" + pidFile;
+    execl("/usr/sbin/dnsmasq", "dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null",
+          "--no-resolv", "--no-hosts", "--listen-address=127.0.0.1", "--bind-interfaces",
+          portArg.c_str(), pidArg.c_str(), "--address=/wpad.test.lan/127.0.0.1",
+          (char *)nullptr);
+    _exit(127);
+  }
+  std::string dig = "dig @127.0.0.1 -p " + portText + " wpad.test.lan +short +time=1 +tries=1";
+  std::string expected;
+  Test_WaitUntil([&] { return !(expected = FsFault_Command(dig)).empty() &&
+                              expected.find(';') == std::string::npos; }, 10000);
+  EXPECT_EQ(expected, "127.0.0.1");
+
+  Socket_SetDnsPortForTest(port);
+  SocketAddress server = loopback();
+  ASSERT_EQ(Socket_Connect(s, &server), 1);
+  DnsMessage *query = nullptr;
+  DnsMessage_Create(&query);
+  query->head.rd = 1;
+  DnsMessage_AddQuestion(query, "wpad.test.lan", kDnsTypeA, 1);
+  uint8_t wire[kDnsMessageBytes];
+  int wireLength = 0;
+  ASSERT_EQ(DnsMessage_Encode(query, wire, sizeof wire, &wireLength), 1);
+  int written = 0;
+  ASSERT_EQ(Socket_Write(s, wire, wireLength, &written), 1);
+  EXPECT_EQ(written, wireLength);
+  s->readTimeoutMs = 10000;
+  int got = 0;
+  ASSERT_EQ(Socket_Read(s, wire, sizeof wire, &got), 1);
+  DnsMessage *answer = nullptr;
+  DnsMessage_Create(&answer);
+  ASSERT_EQ(DnsMessage_Decode(answer, wire, got), 1);
+  ASSERT_EQ(answer->answers.count, 1);
+  char text[64];
+  Dns_FormatRecord(text, sizeof text, answer->answers.head->type, answer->answers.head->data,
+                   answer->answers.head->dataLength);
+  EXPECT_EQ(std::string(text), expected);
+  DnsMessage_Release(&answer);
+  DnsMessage_Release(&query);
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
 }
