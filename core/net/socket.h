@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "core/runtime/class.h"
+#include "core/runtime/stream.h"
 
 // The longest host name a look-up accepts.
 constexpr int kSocketHostNameMax = 255;
@@ -68,6 +69,7 @@ constexpr int kSocketDefaultTimeoutMs = 300000;
 
 struct Socket {
   ObjectHeader header;  // kSocketTag
+  Stream stream;        // Peek, Write, Read, IsOpen and Close of this socket
   int32_t lastError;    // platform socket error of the last failed call; 1460 after a time-out
   MeterRW *meter;
   std::atomic<int32_t> cancel;  // another thread sets 1 to end the current wait

@@ -82,6 +82,34 @@ int waitReadable(Socket *s) {
   return SocketWaitSet_IsSet(&set, s);
 }
 
+int socketSlotPeek(void *c, void *b, int32_t n, int32_t *got) {
+  return Socket_Peek(static_cast<Socket *>(c), b, n, got);
+}
+int socketSlotWrite(void *c, const void *d, int32_t n, int32_t *written) {
+  return Socket_Write(static_cast<Socket *>(c), d, n, written);
+}
+int socketSlotRead(void *c, void *b, int32_t n, int32_t *got) {
+  return Socket_Read(static_cast<Socket *>(c), b, n, got);
+}
+int socketSlotIsOpen(void *c) { return Socket_IsOpen(static_cast<Socket *>(c)); }
+int socketSlotClose(void *c) { return Socket_Close(static_cast<Socket *>(c)); }
+
+constexpr Stream kSocketStreamRecord = {
+    nullptr,           // context: set per object
+    socketSlotPeek,    // Peek
+    socketSlotWrite,   // Write
+    nullptr,           // WriteAsync
+    socketSlotRead,    // Read
+    nullptr,           // ReadAsync
+    nullptr,           // Seek
+    nullptr,           // Flush
+    nullptr,           // Tell
+    nullptr,           // GetSize
+    socketSlotIsOpen,  // IsOpen
+    socketSlotClose,   // Close
+    0,                 // error
+};
+
 }  // namespace
 
 void Socket_SetDnsPortForTest(int port) { gDnsPort.store(port); }
@@ -93,6 +121,8 @@ int Socket_Create(Socket **socket) {
   s->header.classTag = kSocketTag;
   s->header.refCount.store(1, std::memory_order_relaxed);
   s->header.destroy = destroySocket;
+  s->stream = kSocketStreamRecord;
+  s->stream.context = s;
   s->fd = -1;
   s->blocking = 1;
   s->readTimeoutMs = kSocketDefaultTimeoutMs;

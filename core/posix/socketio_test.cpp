@@ -124,7 +124,7 @@ TEST(SocketUdp, ExchangesWithEchoPeer) {
   s->readTimeoutMs = 20000;
 
   int written = 0;
-  ASSERT_EQ(Socket_Write(s, "0123456789abcdef", 16, &written), 1);
+  ASSERT_EQ(Stream_Write(&s->stream, "0123456789abcdef", 16, &written), 1);
   EXPECT_EQ(written, 16);
   // A peek leaves the bytes for the read, which takes them without a receive.
   char peeked[10], read[10];
