@@ -64,10 +64,11 @@ int Socket_GetMachineName(char *buffer, int size) {
 int Socket_ResolveUrl(SocketAddress *address, const char *url) {
   CHECK_POINTER(address);
   CHECK_POINTER(url);
-  char host[kSocketHostNameMax + 1];
+  // One byte more than a host may take, so a host cut to fit shows.
+  char host[kSocketHostNameMax + 2];
   // A host that does not fit is refused, never looked up cut short.
   if (!Url_GetHostWithoutPort(url, host, sizeof host) ||
-      strlen(host) >= size_t(kSocketHostNameMax)) {
+      strlen(host) > size_t(kSocketHostNameMax)) {
     memset(address, 0, sizeof *address);
     Platform_SetLastError(kPlatformErrorInvalidParameter);
     return 0;

@@ -77,6 +77,7 @@ TEST(SocketResolve, UrlTakesHostAndPort) {
       {"http://127.0.0.1:8080/x", 1, "127.0.0.1", 8080},
       {"https://localhost/", 1, getent("localhost"), 443},
       {"http://" + std::string(300, 'a') + "/", 0, "0.0.0.0", 0},
+      {"http://" + std::string(256, 'a') + "/", 0, "0.0.0.0", 0},
   };
   for (const Case &c : cases) {
     SocketAddress address;
