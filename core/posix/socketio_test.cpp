@@ -158,6 +158,11 @@ TEST(SocketUdp, ExchangesWithEchoPeer) {
   EXPECT_EQ(Socket_Read(s, none, sizeof none, &got), 0);
   canceller.join();
   EXPECT_EQ(s->cancel.load(), 0);
+  // Non-blocking: nothing waiting reads as 1 with no bytes.
+  ASSERT_EQ(Socket_SetBlocking(s, 0), 1);
+  EXPECT_EQ(Socket_Read(s, none, sizeof none, &got), 1);
+  EXPECT_EQ(got, 0);
+  EXPECT_EQ(s->lastError, 10035);
 
   EXPECT_EQ(Socket_Close(s), 1);
   EXPECT_EQ(Socket_IsOpen(s), 0);
