@@ -45,6 +45,8 @@ packages=(
   dnsmasq-base
   isc-dhcp-client
   fio
+  socat
+  bind9-dnsutils
 )
 
 missing=()

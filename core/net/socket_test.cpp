@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
+#include <cstdio>
 #include <string>
 
 #include "core/platform/platform.h"
+#include "core/runtime/expand.h"
+#include "core/runtime/str.h"
 #include "tests/fsfault.h"
 
 namespace {
@@ -60,4 +65,69 @@ TEST(SocketResolve, MachineNameIsHostname) {
   EXPECT_EQ(Socket_GetMachineName(small, sizeof small), 1);
   EXPECT_EQ(std::string(small), FsFault_Command("hostname").substr(0, 3));
   EXPECT_EQ(Socket_GetMachineName(small, 0), 0);
+}
+
+TEST(SocketResolve, UrlTakesHostAndPort) {
+  struct Case {
+    std::string url;
+    int result;
+    std::string address;
+    int port;
+  } cases[] = {
+      {"http://127.0.0.1:8080/x", 1, "127.0.0.1", 8080},
+      {"https://localhost/", 1, getent("localhost"), 443},
+      {"http://" + std::string(300, 'a') + "/", 0, "0.0.0.0", 0},
+      {"http://" + std::string(256, 'a') + "/", 0, "0.0.0.0", 0},
+  };
+  for (const Case &c : cases) {
+    SocketAddress address;
+    EXPECT_EQ(Socket_ResolveUrl(&address, c.url.c_str()), c.result) << c.url;
+    EXPECT_EQ(dotted(address.address), c.address) << c.url;
+    EXPECT_EQ(address.port, c.port) << c.url;
+  }
+}
+
+// The macros through the expander's chain after the network start-up, on
+// this machine against the adapter walk and hostname(1).
+TEST(SocketMacros, ExpandAfterInit) {
+  ASSERT_EQ(Socket_Init(), 1);
+  auto expand = [](const char *text) {
+    char buffer[kStrExpandOutputBytes];
+    Str_Set(buffer, text);
+    EXPECT_EQ(Str_Expand(buffer, sizeof buffer, nullptr, nullptr), 1) << text;
+    return std::string(buffer);
+  };
+  NetworkAdapter adapter{}, primary{};
+  bool hasPrimary = false;
+  for (int i = 0; Platform_GetNetworkAdapter(i, &adapter); ++i) {
+    if (adapter.primary && !hasPrimary) {
+      primary = adapter;
+      hasPrimary = true;
+    }
+  }
+  EXPECT_EQ(expand("{MachineName}"), FsFault_Command("hostname"));
+  EXPECT_EQ(expand("{intranetip}"), hasPrimary ? dotted(primary.address) : std::string());
+  if (hasPrimary) {
+    char mac[32];
+    snprintf(mac, sizeof mac, "%.2X:%.2X:%.2X:%.2X:%.2X:%.2X", primary.mac[0], primary.mac[1],
+             primary.mac[2], primary.mac[3], primary.mac[4], primary.mac[5]);
+    EXPECT_EQ(expand("{MACAddress}"), mac);
+  }
+  EXPECT_EQ(expand("{UrlParse:port,http://h:81/}"), "81");
+}
+
+// In a network namespace of its own the machine has only a loopback adapter,
+// which is never primary: no intranet address, a zero MAC.
+TEST(SocketMacros, EmptyNetworkNamespace) {
+  FSFAULT_RUN([](FsFaultChild &child) {
+    if (unshare(CLONE_NEWNET) != 0) {
+      child.Skip("a new network namespace was refused");
+      return;
+    }
+    Socket_Init();
+    char buffer[kStrExpandOutputBytes];
+    Str_Set(buffer, "[{MACAddress}][{IntranetIP}]");
+    FSF_EXPECT(child, Str_Expand(buffer, sizeof buffer, nullptr, nullptr) == 1);
+    FSF_EXPECT_EQ(child, std::string(buffer), std::string("[00:00:00:00:00:00][]"));
+  });
 }

@@ -47,7 +47,7 @@ constexpr ErrnoCode kErrnoCodes[] = {
 
 // Socket calls: the socket layer's 100xx numbers.
 constexpr ErrnoCode kSocketErrnoCodes[] = {
-    {EBADF, 10009},        {EACCES, 10013},          {EFAULT, 10014},
+    {EBADF, 10009},        {EACCES, 10013},          {EPERM, 10013},  {EFAULT, 10014},
     {EINVAL, 10022},       {EMFILE, 10024},          {EAGAIN, 10035},
     {EINPROGRESS, 10036},  {EALREADY, 10037},        {ENOTSOCK, 10038},
     {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},

@@ -52,6 +52,7 @@ TEST(PlatformErrors, RefusedConnectionHasTheSocketText) {
   EXPECT_EQ(code, 10061);
   EXPECT_STREQ(Platform_GetSocketErrorString(code), "Connection refused");
   EXPECT_EQ(Platform_GetSocketErrorFromErrno(0), 0);
+  EXPECT_EQ(Platform_GetSocketErrorFromErrno(EPERM), 10013);  // a send a packet filter refuses
   EXPECT_STREQ(Platform_GetSocketErrorString(Platform_GetSocketErrorFromErrno(EOVERFLOW)),
                "Unknown Error");
 }
