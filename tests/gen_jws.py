@@ -6,13 +6,26 @@ Writes into <dir>:
   jws_tokens.txt  one token a line, fields separated by tabs:
       <alg> <key kind: secret or spki> <key hex: the HMAC secret or the DER
       SubjectPublicKeyInfo> <token>
+  jws_jwks.json   a key set: RS256, RS512, ES256, ES384 and ES512 keys
+      written by PyJWT's to_jwk, with "use", "alg", "kid", "x5t" and
+      "x5t#S256" (thumbprints of a self-signed certificate per key, computed
+      here), and an "enc" copy of each under kid "enc-<alg>"
+  jws_hinted.txt  tokens whose header names the key, fields separated by tabs:
+      <alg> <hint: kid, x5t, x5t#S256, x5c or enc> <certificate DER hex> <token>
 """
+import base64
+import datetime
+import hashlib
+import json
 import os
 import sys
 
 import jwt
-from cryptography.hazmat.primitives import serialization
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
+from cryptography.x509.oid import NameOID
+from jwt.algorithms import ECAlgorithm, RSAAlgorithm
 
 
 def spki(private):
@@ -36,6 +49,49 @@ def main():
         private = ec.generate_private_key(curve)
         rows.append((alg, "spki", spki(private), jwt.encode(payload, private, algorithm=alg)))
     with open(os.path.join(out, "jws_tokens.txt"), "w") as f:
+        for row in rows:
+            f.write("\t".join(row) + "\n")
+    hinted(out, payload)
+
+
+def url(data):
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
+
+
+def self_signed(private, name):
+    now = datetime.datetime.utcnow()
+    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+    return (x509.CertificateBuilder().subject_name(subject).issuer_name(subject)
+            .public_key(private.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=30))
+            .sign(private, hashes.SHA256())).public_bytes(serialization.Encoding.DER)
+
+
+def hinted(out, payload):
+    keys, rows = [], []
+    for alg, make in (("RS256", lambda: rsa.generate_private_key(65537, 2048)),
+                      ("RS512", lambda: rsa.generate_private_key(65537, 3072)),
+                      ("ES256", lambda: ec.generate_private_key(ec.SECP256R1())),
+                      ("ES384", lambda: ec.generate_private_key(ec.SECP384R1())),
+                      ("ES512", lambda: ec.generate_private_key(ec.SECP521R1()))):
+        private = make()
+        der = self_signed(private, "jws " + alg)
+        writer = RSAAlgorithm if alg.startswith("RS") else ECAlgorithm
+        jwk = json.loads(writer.to_jwk(private.public_key()))
+        x5t, x5t256 = url(hashlib.sha1(der).digest()), url(hashlib.sha256(der).digest())
+        jwk.update({"use": "sig", "alg": alg, "kid": "k-" + alg, "x5t": x5t, "x5t#S256": x5t256})
+        keys.append(jwk)
+        enc = dict(jwk, use="enc", kid="enc-" + alg, x5t="-", **{"x5t#S256": "-"})
+        keys.append(enc)
+        for hint, value in (("kid", "k-" + alg), ("x5t", x5t), ("x5t#S256", x5t256),
+                            ("x5c", [base64.b64encode(der).decode()]), ("enc", "enc-" + alg)):
+            headers = {("kid" if hint == "enc" else hint): value}
+            token = jwt.encode(payload, private, algorithm=alg, headers=headers)
+            rows.append((alg, hint, der.hex(), token))
+    with open(os.path.join(out, "jws_jwks.json"), "w") as f:
+        json.dump({"keys": keys}, f, indent=1)
+    with open(os.path.join(out, "jws_hinted.txt"), "w") as f:
         for row in rows:
             f.write("\t".join(row) + "\n")
 

@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "core/runtime/base64.h"
 #include "core/security/auth.h"
 #include "core/security/certstorekey.h"
 #include "core/security/certstorethumbprint.h"
 #include "core/security/x509.h"
 #include "core/security/x509anchors.h"
+#include "tests/pin_store_util.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -21,14 +21,6 @@ struct Registry {
   Registry() { EXPECT_EQ(Auth_Init(), 1); }
   ~Registry() { Auth_Shutdown(); }
 };
-
-std::string base64(const Bytes &bytes) {
-  std::string text(bytes.size() * 2 + 8, '\0');
-  int64_t written = 0;
-  Base64_Encode(bytes.data(), int64_t(bytes.size()), text.data(), int64_t(text.size()), &written);
-  text.resize(size_t(written));
-  return text;
-}
 
 int trusts(CertStore *store, const Bytes &der) {
   return Auth_VerifyCertificateDer(store, der.data(), int32_t(der.size()));
@@ -94,15 +86,6 @@ TEST(AuthRegistry, VerifyCertificateDerWalksFromOneCertificate) {
     if (f[0] == "untrusted") inter = Test_HexToBytes(f[1]);
     if (f[0] == "root") root = Test_HexToBytes(f[1]);
   }
-  auto pin = [](const Bytes &der) {
-    X509 *cert = nullptr;
-    X509_Create(&cert);
-    X509_LoadDer(cert, der.data(), int32_t(der.size()));
-    uint8_t digest[32];
-    X509_GetThumbprint(cert, &kHashSha256, digest, sizeof digest);
-    X509_Release(&cert);
-    return base64(Bytes(digest, digest + 32));
-  };
   struct Row {
     std::vector<Bytes> pins;
     int leafTrusted, interTrusted;
@@ -110,15 +93,7 @@ TEST(AuthRegistry, VerifyCertificateDerWalksFromOneCertificate) {
   CertStore *pinned = nullptr;
   const Row rows[] = {{{leaf}, 1, 0}, {{root}, 0, 0}, {{inter}, 0, 1}, {{}, 0, 0}};
   for (const Row &row : rows) {
-    CertStore *store = nullptr;
-    CertStoreThumbprint_Create(&store);
-    Dictionary *root = nullptr;
-    Dictionary *list = nullptr;
-    Dictionary_Create(&root);
-    Dictionary_AddList(root, "pins", &list, nullptr);
-    for (const Bytes &der : row.pins) Dictionary_AddString(list, nullptr, pin(der).c_str(), nullptr);
-    CertStoreThumbprint_AddList(store, list);
-    Dictionary_Release(&root);
+    CertStore *store = Test_PinStore(row.pins);
     EXPECT_EQ(trusts(store, leaf), row.leafTrusted);
     EXPECT_EQ(trusts(store, inter), row.interTrusted);
     if (row.leafTrusted) pinned = CertStore_Retain(store);

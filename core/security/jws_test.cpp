@@ -2,18 +2,23 @@
 // confusions the decoder must refuse, the keyless answer and the claims.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/runtime/base64.h"
 #include "core/runtime/time.h"
 #include "core/security/auth.h"
+#include "core/security/certstorejwks.h"
 #include "core/security/certstorekey.h"
 #include "core/security/hmac.h"
 #include "core/security/jws.h"
 #include "core/security/jwsclaims.h"
+#include "core/security/x509.h"
+#include "tests/pin_store_util.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -250,4 +255,112 @@ TEST(Jws, ClaimsUseUtcInAnyZone) {
     unsetenv("TZ");
   tzset();
   CertStore_Release(&store);
+}
+
+namespace {
+
+struct Hinted {
+  std::string alg, hint;
+  Bytes cert;
+  std::string token;
+};
+
+std::vector<Hinted> readHinted() {
+  std::vector<Hinted> rows;
+  for (const auto &[line, f] : Test_ReadRows("jws_hinted.txt"))
+    rows.push_back({f[0], f[1], Test_HexToBytes(f[2]), f[3]});
+  return rows;
+}
+
+// The key set written by PyJWT, in a store.
+struct Jwks {
+  Dictionary *set = nullptr;
+  CertStore *store = nullptr;
+  Jwks() {
+    Json *json = nullptr;
+    Dictionary_Create(&set);
+    Json_Create(&json);
+    Json_SetDictionary(json, set);
+    EXPECT_EQ(Json_ParseFile(json, Test_VectorPath("jws_jwks.json").c_str()), 1);
+    Json_Release(&json);
+    CertStoreJwks_Create(&store, set);
+  }
+  ~Jwks() {
+    CertStore_Release(&store);
+    Dictionary_Release(&set);
+  }
+};
+
+}  // namespace
+
+// Hinted tokens: the key set finds the key by "kid", "x5t", "x5t#S256" and
+// an "x5c" thumbprint, never an "enc" key; a thumbprint store pinning the
+// certificate finds it through "x5c"; changed bytes fail.
+TEST(Jws, HintedTokensThroughJwksAndThumbprintStores) {
+  Test_LogRecord log;
+  AuthSwitchGuardForTest on(1);
+  Jwks jwks;
+  const auto rows = readHinted();
+  ASSERT_EQ(rows.size(), 25u);
+  for (const Hinted &h : rows) {
+    int code = 0;
+    const int expected = h.hint == "enc" ? 0 : 1;
+    EXPECT_EQ(decode(jwks.store, h.token, &code), expected) << h.alg << " " << h.hint;
+    if (!expected) {
+      EXPECT_EQ(code, 10);
+    }
+    std::string bad = h.token;
+    bad[bad.size() - 5] = bad[bad.size() - 5] == 'A' ? 'B' : 'A';
+    EXPECT_EQ(decode(jwks.store, bad, &code), 0) << h.alg << " " << h.hint;
+    EXPECT_EQ(code, 10);
+    CertStore *pins = Test_PinStore({h.cert});
+    EXPECT_EQ(decode(pins, h.token, &code), h.hint == "x5c" ? 1 : 0) << h.alg << " " << h.hint;
+    if (h.hint == "x5c") {
+      EXPECT_EQ(decode(pins, bad, &code), 0);
+    }
+    CertStore_Release(&pins);
+    // The key set trusts the certificates it lists.
+    X509 *cert = nullptr;
+    X509_Create(&cert);
+    X509_LoadDer(cert, h.cert.data(), int32_t(h.cert.size()));
+    int rejected = 0;
+    // (only the RS256 key: the certificates are signed with SHA-256, which
+    // selects RS256 keys)
+    EXPECT_EQ(CertStore_CheckCertificate(jwks.store, cert, &rejected), h.alg == "RS256" ? 1 : 0)
+        << h.alg;
+    X509_Release(&cert);
+  }
+}
+
+// Eight threads decode hinted tokens against one key set, one thumbprint
+// store and the registry at once.
+TEST(JwsThreaded, DecodeAgainstSharedStores) {
+  Test_LogRecord log;
+  AuthSwitchGuardForTest on(1);
+  Jwks jwks;
+  const auto rows = readHinted();
+  ASSERT_FALSE(rows.empty());
+  std::vector<Bytes> certs;
+  for (const Hinted &h : rows) certs.push_back(h.cert);
+  CertStore *pins = Test_PinStore(certs);
+  ASSERT_EQ(Auth_Init(), 1);
+  Auth_AddCertStore("jwks", 0, jwks.store);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; t++)
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 4; round++)
+        for (size_t i = size_t(t) % rows.size(); i < rows.size(); i += 3) {
+          const Hinted &h = rows[i];
+          CertStore *named = Auth_GetCertStore("jwks");
+          int code = 0;
+          if (decode(named, h.token, &code) != (h.hint == "enc" ? 0 : 1)) failures++;
+          if (decode(pins, h.token, &code) != (h.hint == "x5c" ? 1 : 0)) failures++;
+          CertStore_Release(&named);
+        }
+    });
+  for (auto &thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  Auth_Shutdown();
+  CertStore_Release(&pins);
 }
