@@ -335,21 +335,7 @@ int Jws_GetX5cThumbprint(Dictionary *header, const HashInterface *hashInterface,
 int Jws_LoadX5cChain(Dictionary *header, X509Chain *chain) {
   CHECK_POINTER(chain);
   Dictionary *list = nullptr;
-  int32_t count = 0;
-  if (header == nullptr || !Dictionary_GetListByKey(header, "x5c", &list) || list == nullptr ||
-      !Dictionary_GetCount(list, &count))
+  if (header == nullptr || !Dictionary_GetListByKey(header, "x5c", &list) || list == nullptr)
     return 0;
-  X509 *cert = nullptr;
-  X509_Create(&cert);
-  int ok = 1;
-  for (int32_t i = 0; ok && i < count; i++) {
-    DictionaryItem *item = nullptr;
-    const char *text = nullptr;
-    int32_t length = 0;
-    ok = Dictionary_GetItemByIndex(list, i, nullptr, &item) &&
-         Dictionary_GetItemText(list, item, &text, &length) && text != nullptr &&
-         X509_LoadFromBase64(cert, text, length) && X509Chain_Add(chain, cert);
-  }
-  X509_Release(&cert);
-  return ok;
+  return X509Chain_LoadX5c(chain, list);
 }

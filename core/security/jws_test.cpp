@@ -18,6 +18,7 @@
 #include "core/security/jws.h"
 #include "core/security/jwsclaims.h"
 #include "core/security/x509.h"
+#include "core/security/x509chain.h"
 #include "tests/pin_store_util.h"
 #include "tests/test_util.h"
 
@@ -330,6 +331,27 @@ TEST(Jws, HintedTokensThroughJwksAndThumbprintStores) {
         << h.alg;
     X509_Release(&cert);
   }
+  // The "x5c" list loads into a chain; an entry that is no certificate
+  // stops it.
+  Dictionary *header = nullptr;
+  Dictionary *list = nullptr;
+  Dictionary_Create(&header);
+  Dictionary_AddList(header, "x5c", &list, nullptr);
+  std::string b64(rows[0].cert.size() * 2, '\0');
+  int64_t written = 0;
+  Base64_Encode(rows[0].cert.data(), int64_t(rows[0].cert.size()), b64.data(),
+                int64_t(b64.size()), &written);
+  b64.resize(size_t(written));
+  Dictionary_AddString(list, nullptr, b64.c_str(), nullptr);
+  X509Chain *chain = nullptr;
+  X509Chain_Create(&chain);
+  EXPECT_EQ(Jws_LoadX5cChain(header, chain), 1);
+  X509 *first = nullptr;
+  EXPECT_EQ(X509Chain_GetFirst(chain, &first), 1);
+  Dictionary_AddString(list, nullptr, "not a certificate", nullptr);
+  EXPECT_EQ(Jws_LoadX5cChain(header, chain), 0);
+  X509Chain_Release(&chain);
+  Dictionary_Release(&header);
 }
 
 // Eight threads decode hinted tokens against one key set, one thumbprint
