@@ -12,6 +12,10 @@ Writes into <dir>:
       here), and an "enc" copy of each under kid "enc-<alg>"
   jws_hinted.txt  tokens whose header names the key, fields separated by tabs:
       <alg> <hint: kid, x5t, x5t#S256, x5c or enc> <certificate DER hex> <token>
+  jws_platform.txt  RS256 tokens with an "x5c" chain [leaf, intermediate]
+      under a root in jws_bundle.pem, fields separated by tabs:
+      <leaf extKeyUsage: codeSigning, serverAuth or none> <token>
+  jws_bundle.pem  that root, as a trust-anchor bundle
 """
 import base64
 import datetime
@@ -52,6 +56,43 @@ def main():
         for row in rows:
             f.write("\t".join(row) + "\n")
     hinted(out, payload)
+    platform(out, payload)
+
+
+def issue(subject_key, name, issuer_key, issuer_name, ca, eku=None):
+    now = datetime.datetime.utcnow()
+    builder = (x509.CertificateBuilder()
+               .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))
+               .issuer_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, issuer_name)]))
+               .public_key(subject_key.public_key()).serial_number(x509.random_serial_number())
+               .not_valid_before(now - datetime.timedelta(days=1))
+               .not_valid_after(now + datetime.timedelta(days=30))
+               .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True))
+    if eku:
+        builder = builder.add_extension(x509.ExtendedKeyUsage([eku]), critical=False)
+    return builder.sign(issuer_key, hashes.SHA256())
+
+
+def platform(out, payload):
+    from cryptography.x509.oid import ExtendedKeyUsageOID
+    root_key = rsa.generate_private_key(65537, 2048)
+    inter_key = rsa.generate_private_key(65537, 2048)
+    root = issue(root_key, "jws root", root_key, "jws root", True)
+    inter = issue(inter_key, "jws intermediate", root_key, "jws root", True)
+    rows = []
+    for label, eku in (("codeSigning", ExtendedKeyUsageOID.CODE_SIGNING),
+                       ("serverAuth", ExtendedKeyUsageOID.SERVER_AUTH), ("none", None)):
+        leaf_key = rsa.generate_private_key(65537, 2048)
+        leaf = issue(leaf_key, "jws " + label, inter_key, "jws intermediate", False, eku)
+        x5c = [base64.b64encode(c.public_bytes(serialization.Encoding.DER)).decode()
+               for c in (leaf, inter)]
+        rows.append((label, jwt.encode(payload, leaf_key, algorithm="RS256",
+                                       headers={"x5c": x5c})))
+    with open(os.path.join(out, "jws_platform.txt"), "w") as f:
+        for row in rows:
+            f.write("\t".join(row) + "\n")
+    with open(os.path.join(out, "jws_bundle.pem"), "wb") as f:
+        f.write(root.public_bytes(serialization.Encoding.PEM))
 
 
 def url(data):

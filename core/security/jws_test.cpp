@@ -17,7 +17,9 @@
 #include "core/security/hmac.h"
 #include "core/security/jws.h"
 #include "core/security/jwsclaims.h"
+#include "core/security/certstoreplatform.h"
 #include "core/security/x509.h"
+#include "core/security/x509anchors.h"
 #include "core/security/x509chain.h"
 #include "tests/pin_store_util.h"
 #include "tests/test_util.h"
@@ -352,6 +354,32 @@ TEST(Jws, HintedTokensThroughJwksAndThumbprintStores) {
   EXPECT_EQ(Jws_LoadX5cChain(header, chain), 0);
   X509Chain_Release(&chain);
   Dictionary_Release(&header);
+}
+
+// "x5c" chains through the platform store (a test anchor bundle): a leaf
+// that may sign code or names no purpose passes; one for TLS servers only
+// does not.
+TEST(Jws, X5cChainsThroughThePlatformStore) {
+  Test_LogRecord log;
+  AuthSwitchGuardForTest on(1);
+  X509Anchors_ResetForTest(Test_VectorPath("jws_bundle.pem").c_str());
+  CertStore *platform = nullptr;
+  CertStorePlatform_Create(&platform);
+  int rows = 0;
+  for (const auto &[line, f] : Test_ReadRows("jws_platform.txt")) {
+    int code = 0;
+    EXPECT_EQ(decode(platform, f[1], &code), f[0] == "serverAuth" ? 0 : 1) << f[0];
+    if (f[0] == "serverAuth") {
+      EXPECT_EQ(code, 10);
+    }
+    std::string bad = f[1];
+    bad[bad.size() - 5] = bad[bad.size() - 5] == 'A' ? 'B' : 'A';
+    EXPECT_EQ(decode(platform, bad, &code), 0) << f[0];
+    rows++;
+  }
+  EXPECT_EQ(rows, 3);
+  CertStore_Release(&platform);
+  X509Anchors_ResetForTest(nullptr);
 }
 
 // Eight threads decode hinted tokens against one key set, one thumbprint
