@@ -252,6 +252,16 @@ TEST(Jws, ClaimsUseUtcInAnyZone) {
     EXPECT_EQ(check("", 0, 1), 1) << zone;
     EXPECT_EQ(check("", 0, 0), 0) << zone;
   }
+  // Without verify no claim is checked.
+  JwsClaims *claims = nullptr;
+  JwsClaims_Create(&claims);
+  JwsClaims_Add(claims, JwsClaims_CheckExpiry, 1);
+  const std::string expired = mintHmac(
+      "{\"alg\":\"HS256\"}", "{\"exp\":" + std::to_string(int64_t(Time_Now()) - 60) + "}", key);
+  int code = 0;
+  EXPECT_EQ(decode(store, expired, &code, claims, 1), 0);
+  EXPECT_EQ(decode(store, expired, &code, claims, 0), 1);
+  JwsClaims_Release(&claims);
   if (saved)
     setenv("TZ", savedTz.c_str(), 1);
   else
