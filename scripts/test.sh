@@ -43,6 +43,8 @@ packages=(
   gsettings-desktop-schemas
   iproute2
   dnsmasq-base
+  python3-jwt
+  tzdata
   isc-dhcp-client
   fio
   socat

@@ -62,7 +62,15 @@ void x509Reset(X509 *cert) {
   cert->Signature = nullptr;
   cert->SignatureLength = 0;
   Asn1_Clear(cert->Document);
-  CryptAsymmetric_Clear(cert->PublicKey);
+  if (cert->PublicKey->header.refCount.load(std::memory_order_acquire) > 1) {
+    // A caller holds the key (a JWS "x5c" lookup hands it out): it keeps
+    // its material, and the certificate takes a fresh key object.
+    CryptAsymmetric_Release(&cert->PublicKey);
+    CryptAsymmetric_Create(&cert->PublicKey);
+    CryptAsymmetric_SetLogHook(cert->PublicKey, cert, x509KeyLogHook);
+  } else {
+    CryptAsymmetric_Clear(cert->PublicKey);
+  }
   cert->Extensions = 0;
   cert->IsCa = 0;
   cert->PathLength = -1;

@@ -226,18 +226,11 @@ int X509Chain_Log(X509Chain *chain) {
   return 1;
 }
 
-int X509Chain_FindKeyByX5c(Dictionary *header, CertStore *store, X509Purpose purpose,
-                           CryptAsymmetric **key) {
-  CHECK_POINTER(key);
-  *key = nullptr;
-  Dictionary *list = nullptr;
+int X509Chain_LoadX5c(X509Chain *chain, Dictionary *list) {
+  CHAIN_CHECK(chain);
   int32_t count = 0;
-  if (header == nullptr || !Dictionary_GetListByKey(header, "x5c", &list) || list == nullptr ||
-      !Dictionary_GetCount(list, &count) || count < 1)
-    return 0;
-  X509Chain *chain = nullptr;
+  if (list == nullptr || !Dictionary_GetCount(list, &count)) return 0;
   X509 *cert = nullptr;
-  X509Chain_Create(&chain);
   X509_Create(&cert);
   int ok = 1;
   for (int32_t i = 0; ok && i < count; i++) {
@@ -248,6 +241,22 @@ int X509Chain_FindKeyByX5c(Dictionary *header, CertStore *store, X509Purpose pur
          Dictionary_GetItemText(list, item, &text, &length) && text != nullptr &&
          X509_LoadFromBase64(cert, text, length) && X509Chain_Add(chain, cert);
   }
+  X509_Release(&cert);
+  return ok;
+}
+
+int X509Chain_FindKeyByX5c(Dictionary *header, CertStore *store, X509Purpose purpose,
+                           CryptAsymmetric **key) {
+  CHECK_POINTER(key);
+  *key = nullptr;
+  Dictionary *list = nullptr;
+  int32_t count = 0;
+  if (header == nullptr || !Dictionary_GetListByKey(header, "x5c", &list) || list == nullptr ||
+      !Dictionary_GetCount(list, &count) || count < 1)
+    return 0;
+  X509Chain *chain = nullptr;
+  X509Chain_Create(&chain);
+  int ok = X509Chain_LoadX5c(chain, list);
   X509 *first = nullptr;
   if (ok && X509Chain_GetFirst(chain, &first) &&
       X509Chain_VerifyPolicy(chain, first, store, purpose, 0)) {
@@ -256,7 +265,6 @@ int X509Chain_FindKeyByX5c(Dictionary *header, CertStore *store, X509Purpose pur
     CryptAsymmetric_SetLogHook(first->PublicKey, nullptr, nullptr);
     *key = static_cast<CryptAsymmetric *>(Class_Retain(first->PublicKey));
   }
-  X509_Release(&cert);
   X509Chain_Release(&chain);
   return *key != nullptr ? 1 : 0;
 }

@@ -74,6 +74,9 @@ int X509Chain_VerifyPolicy(X509Chain *chain, X509 *cert, CertStore *store, X509P
 // X509_Log for every certificate. Returns 1.
 int X509Chain_Log(X509Chain *chain);
 
+// Adds every Base64 certificate of an "x5c" list to chain, in order. 1 when
+// all load (also for an empty list); 0 at the first failure.
+int X509Chain_LoadX5c(X509Chain *chain, Dictionary *list);
 // The key of a JWS header's "x5c" chain: the Base64 certificates are loaded
 // in order, the first is walked against store for purpose (no dates), and
 // its public key is returned retained in *key. Returns 0 (*key NULL) for a

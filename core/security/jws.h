@@ -1,0 +1,88 @@
+// Jws: JSON Web Signatures in compact serialization (three Base64Url
+// segments joined by dots). Splits the text, verifies the signature with a
+// key from a certificate store, parses the payload and runs the claim checks.
+//
+// Invariants: (1) the algorithm is taken from the key, never from the header
+// alone: HMAC needs a store key of kind secret, RS* an RSA public key and
+// ES256/384/512 an EC key on P-256/P-384/P-521; any mismatch fails.
+// (2) a store answering 1 without a key passes a token only while
+// Authenticate_Enabled answers 0. (3) ES signatures are exactly 64, 96 or
+// 132 bytes.
+//
+// Threads: nothing is shared between calls; a JwsClaims list is only read
+// while decoding.
+#pragma once
+
+#include <cstdint>
+
+#include "core/formats/json.h"
+#include "core/security/certstorei.h"
+#include "core/security/hash.h"
+
+struct JwsClaims;
+struct X509Chain;
+
+enum JwsAlgorithm : int32_t {
+  kJwsUnknown = 0,
+  kJwsHs256 = 1,
+  kJwsHs384 = 2,
+  kJwsHs512 = 3,
+  kJwsRs256 = 4,
+  kJwsRs384 = 5,
+  kJwsRs512 = 6,
+  kJwsEs256 = 7,
+  kJwsEs384 = 8,
+  kJwsEs512 = 9,
+};
+
+constexpr int kJwsThumbprintBytes = 320;
+
+// The id of an "alg" name (case-insensitive); 0 for an unlisted name.
+int32_t Jws_AlgorithmFromName(const char *name);
+// The digest of an id: SHA256, SHA384 or SHA512; NULL for 0.
+const HashInterface *Jws_GetHashInterface(int32_t alg);
+
+// Splits text at its first two dots and decodes the three segments
+// (buffers owned by the caller, freed with Jws_FreeParts). 0 with every
+// output zeroed when the text does not split or decode.
+int Jws_Split(const char *text, int32_t length, uint8_t **header, int32_t *headerSize,
+              int32_t *headerLength, uint8_t **payload, int32_t *payloadSize,
+              int32_t *payloadLength, uint8_t **signature, int32_t *signatureSize,
+              int32_t *signatureLength, int32_t *signatureSegmentLength);
+void Jws_FreeParts(uint8_t **header, int32_t *headerSize, int32_t *headerLength, uint8_t **payload,
+                   int32_t *payloadSize, int32_t *payloadLength, uint8_t **signature,
+                   int32_t *signatureSize, int32_t *signatureLength,
+                   int32_t *signatureSegmentLength);
+
+// "alg" of header into *alg; 1 when known.
+int Jws_GetAlgorithm(Dictionary *header, int32_t *alg);
+// 1 when header names a key ("x5c", "kid", "x5t" or "x5t#S256").
+int Jws_HasKeyHint(Dictionary *header);
+
+// The verifiers: 1 valid, 0 invalid, or a store result other than 1.
+int Jws_VerifyHmac(Dictionary *header, CertStore *store, int32_t alg, const void *input,
+                   int32_t inputLength, const uint8_t *signature, int32_t signatureLength);
+int Jws_VerifyWithStoreKey(Dictionary *header, CertStore *store, int32_t alg, const void *input,
+                           int32_t inputLength, const uint8_t *signature,
+                           int32_t signatureLength);
+int Jws_VerifyWithHeaderKey(Dictionary *header, CertStore *store, int32_t alg, const void *input,
+                            int32_t inputLength, const uint8_t *signature,
+                            int32_t signatureLength);
+// RS*/ES* with key (which must fit alg). 1 valid.
+int Jws_VerifyWithKey(CryptAsymmetric *key, int32_t alg, const void *input, int32_t inputLength,
+                      const uint8_t *signature, int32_t signatureLength);
+
+// Decodes text into json. verify 1 checks the signature and the claims (a
+// null claims list checks none). 1 on success; else 0 (json's error code 9
+// for a text or header that does not decode, 10 for a failed check; json
+// reset after a failed claim) or a store result other than 0 and 1.
+int Jws_Decode(Json *json, JwsClaims *claims, CertStore *store, const char *text, int32_t length,
+               int verify);
+// Runs claims over json's root object; 1 when claims is null.
+int Jws_CheckClaims(Json *json, JwsClaims *claims);
+
+// The digest of the first "x5c" certificate as Base64Url text into out
+// (kJwsThumbprintBytes). 1 on success.
+int Jws_GetX5cThumbprint(Dictionary *header, const HashInterface *hashInterface, char *out);
+// Adds every "x5c" certificate to chain in order. 1 when all load.
+int Jws_LoadX5cChain(Dictionary *header, X509Chain *chain);
