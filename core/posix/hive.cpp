@@ -204,6 +204,22 @@ int hiveExec(sqlite3 *db, const char *sql, const char *path) {
   return rc == SQLITE_OK ? 1 : hiveFail(db, rc, sql, path);
 }
 
+// A writer killed inside a transaction leaves a hot journal, which a
+// read-only connection cannot roll back: every read through it would fail
+// until the next writer came by. When the reader may write the file, a
+// short read-write connection rolls the journal back now.
+void hiveRollBackHotJournal(const HiveLocation *location, sqlite3 *db) {
+  int rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_READONLY_ROLLBACK) return;
+  sqlite3 *writer = nullptr;
+  if (sqlite3_open_v2(location->file, &writer, SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_READWRITE,
+                      nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(writer, gHiveBusyTimeoutMs.load());
+    sqlite3_exec(writer, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+  }
+  sqlite3_close(writer);
+}
+
 // Opens the hive file. For reading a missing file is a missing key (2);
 // for writing the directories, the file and the tables are made.
 int hiveOpen(const HiveLocation *location, bool writable, sqlite3 **out) {
@@ -229,6 +245,7 @@ int hiveOpen(const HiveLocation *location, bool writable, sqlite3 **out) {
     return 0;
   }
   if (writable) hiveFixMode(location);
+  if (!writable) hiveRollBackHotJournal(location, db);
   *out = db;
   return 1;
 }
