@@ -75,15 +75,20 @@ int bitFieldClip(const BitField *f, int32_t first, int32_t *count, const char *s
   return 1;
 }
 
+// The bits of [first, end) that fall in word `word`, in the word's order.
+uint64_t bitFieldRunMask(int32_t word, int32_t first, int32_t end) {
+  int32_t lo = word * 64 > first ? 0 : first - word * 64;
+  int32_t hi = (word + 1) * 64 < end ? 64 : end - word * 64;
+  return hi - lo == 64 ? ~uint64_t(0) : ((uint64_t(1) << (hi - lo)) - 1) << (64 - hi);
+}
+
 // Sets (value 1) or clears the run [first, first + count), counting the bits
 // that change.
 void bitFieldWriteRun(BitField *f, int32_t first, int32_t count, int value) {
   int32_t end = first + count;
   int32_t changed = 0;
   for (int32_t word = first / 64; word * 64 < end; word++) {
-    int32_t lo = word * 64 > first ? 0 : first - word * 64;
-    int32_t hi = (word + 1) * 64 < end ? 64 : end - word * 64;
-    uint64_t mask = (hi - lo == 64 ? ~uint64_t(0) : ((uint64_t(1) << (hi - lo)) - 1) << (64 - hi));
+    uint64_t mask = bitFieldRunMask(word, first, end);
     uint8_t *p = f->bytes + word * 8;
     uint64_t w = bitFieldLoad(p);
     uint64_t next = value ? (w | mask) : (w & ~mask);
@@ -97,9 +102,7 @@ void bitFieldWriteRun(BitField *f, int32_t first, int32_t count, int value) {
 int bitFieldRunIs(const BitField *f, int32_t first, int32_t count, int value) {
   int32_t end = first + count;
   for (int32_t word = first / 64; word * 64 < end; word++) {
-    int32_t lo = word * 64 > first ? 0 : first - word * 64;
-    int32_t hi = (word + 1) * 64 < end ? 64 : end - word * 64;
-    uint64_t mask = (hi - lo == 64 ? ~uint64_t(0) : ((uint64_t(1) << (hi - lo)) - 1) << (64 - hi));
+    uint64_t mask = bitFieldRunMask(word, first, end);
     uint64_t w = bitFieldLoad(f->bytes + word * 8);
     if ((value ? ~w : w) & mask) return 0;
   }
@@ -137,9 +140,15 @@ int32_t bitFieldNextSet(const BitField *f, int32_t from) {
   }
 }
 
-void bitFieldCheckSizes(const BitField *dst, const BitField *src, const char *what) {
+// dst := dst OR src (keep 1) or dst AND NOT src (keep 0), a word at a time.
+void bitFieldMerge(BitField *dst, const BitField *src, bool keep, const char *what) {
   if (dst->size != src->size)
     Core_Abort(KSRC, "Bit mismatch on %s (%d != %d)\n", what, dst->size, src->size);
+  for (int32_t i = 0; i < dst->wordCount; i++) {
+    uint64_t d = bitFieldLoad(dst->bytes + i * 8), w = bitFieldLoad(src->bytes + i * 8);
+    bitFieldStore(dst->bytes + i * 8, keep ? d | w : d & ~w);
+  }
+  bitFieldFinishWords(dst);
 }
 
 }  // namespace
@@ -265,21 +274,14 @@ int BitField_Invert(BitField *f) {
 int BitField_Combine(BitField *dst, const BitField *src) {
   BITFIELD_CHECK(dst);
   BITFIELD_CHECK(src);
-  bitFieldCheckSizes(dst, src, "combine");
-  for (int32_t i = 0; i < dst->wordCount; i++)
-    bitFieldStore(dst->bytes + i * 8, bitFieldLoad(dst->bytes + i * 8) | bitFieldLoad(src->bytes + i * 8));
-  bitFieldFinishWords(dst);
+  bitFieldMerge(dst, src, true, "combine");
   return 1;
 }
 
 int BitField_Except(BitField *dst, const BitField *src) {
   BITFIELD_CHECK(dst);
   BITFIELD_CHECK(src);
-  bitFieldCheckSizes(dst, src, "except");
-  for (int32_t i = 0; i < dst->wordCount; i++)
-    bitFieldStore(dst->bytes + i * 8,
-                  bitFieldLoad(dst->bytes + i * 8) & ~bitFieldLoad(src->bytes + i * 8));
-  bitFieldFinishWords(dst);
+  bitFieldMerge(dst, src, false, "except");
   return 1;
 }
 

@@ -91,6 +91,13 @@ void offsetCacheEvictAll(OffsetCache *c) {
   while (c->first != nullptr) offsetCacheEvict(c, c->first);
 }
 
+// A hit: the entry becomes the most recently used and is counted.
+void offsetCacheCountHit(OffsetCache *c, OffsetCacheEntry *e) {
+  offsetCacheTouch(c, e);
+  c->hits++;
+  c->readBytes += e->length;
+}
+
 // The entry of offset, counted as a hit, or NULL counted as a miss (not
 // counted at all while the cache is off).
 OffsetCacheEntry *offsetCacheLookUp(OffsetCache *c, int64_t offset) {
@@ -101,9 +108,7 @@ OffsetCacheEntry *offsetCacheLookUp(OffsetCache *c, int64_t offset) {
     return nullptr;
   }
   auto *e = static_cast<OffsetCacheEntry *>(found);
-  offsetCacheTouch(c, e);
-  c->hits++;
-  c->readBytes += e->length;
+  offsetCacheCountHit(c, e);
   return e;
 }
 
@@ -172,9 +177,7 @@ int OffsetCache_Copy(OffsetCache *c, int64_t offset, void *destination, int32_t 
     c->misses++;
     return 0;
   }
-  offsetCacheTouch(c, e);
-  c->hits++;
-  c->readBytes += e->length;
+  offsetCacheCountHit(c, e);
   memcpy(destination, e->bytes, size_t(e->length));
   *length = e->length;
   return 1;
