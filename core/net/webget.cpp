@@ -24,6 +24,7 @@
 #include "core/runtime/str.h"
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
+#include "core/security/tls1.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ struct WebGetErrorReportList {
 }  // namespace
 
 struct WebGetGlobal {
-  uint32_t classTag;
+  ObjectHeader header;  // the tag only: the global is not reference counted
   int32_t logging;               // "WebGet" is configured above level 0
   CriticalSection *webGetLock;   // the connections' lock; guards certStore and userAgent
   CriticalSection *ruleLock;     // rules, macros, the whitelist while it is mutable
@@ -136,6 +137,15 @@ int webGetCopyOut(const char *text, char *out, int size) {
   }
   memcpy(out, text, length + 1);
   return 1;
+}
+
+// The TLS layer's store source while the global exists: the global's store
+// (retained), or NULL so that sessions take "app" when none is set.
+CertStore *webGetCertStoreSource(void) {
+  WebGetGlobal *g = GlobalWebGet;
+  if (g == nullptr) return nullptr;
+  WebGetGuard guard(g->webGetLock);
+  return g->certStore ? CertStore_Retain(g->certStore) : nullptr;
 }
 
 // ---- Rules --------------------------------------------------------------------
@@ -312,7 +322,7 @@ int WebGet_Init(void) {
   if (GlobalWebGet != nullptr)
     Core_Abort(KSRC, "Assertion failed (GlobalWebGet == NULL)\nWebGet already initialized");
   auto *g = new (MEM_ALLOC(sizeof(WebGetGlobal), MEM_ZEROED)) WebGetGlobal();
-  g->classTag = kWebGetTag;
+  g->header.classTag = kWebGetTag;
   int level = 0;
   g->logging = Log_GetVerboseLevel("WebGet", &level) && level > 0 ? 1 : 0;
   g->certStore = Auth_GetCertStore("app");
@@ -338,11 +348,13 @@ int WebGet_Init(void) {
   pcre2_set_match_limit(g->matchContext, kWebGetMatchLimit);
   pcre2_set_depth_limit(g->matchContext, kWebGetDepthLimit);
   g->authentication.store(1, std::memory_order_relaxed);
+  Tls_GlobalInit();
   Mime_Init();
   Str_Copy(g->systemAgent, kWebGetSystemAgentFormat, kWebGetAgentBytes);
   Str_Expand(g->systemAgent, kWebGetAgentBytes, nullptr, nullptr);
   Str_Printf(g->userAgent, kWebGetAgentBytes, "Mozilla/4.0 %s", g->systemAgent);
   GlobalWebGet = g;
+  Tls_SetCertStoreSource(webGetCertStoreSource);
   return 1;
 }
 
@@ -350,8 +362,10 @@ int WebGet_Shutdown(void) {
   WebGetGlobal *g = GlobalWebGet;
   if (g == nullptr) return 1;
   CLASS_CHECK(g, kWebGetTag);
+  Tls_SetCertStoreSource(nullptr);
   GlobalWebGet = nullptr;
   if (g->certStore) CertStore_Release(&g->certStore);
+  Tls_Shutdown();
   Mime_Shutdown();
   webGetClearRules(g);
   webGetClearReports(g);
@@ -393,9 +407,8 @@ int WebGet_SetUserAgent(const char *agent) {
 }
 
 CertStore *WebGet_GetCertStore(void) {
-  WebGetGlobal *g = WEBGET_GLOBAL();
-  WebGetGuard guard(g->webGetLock);
-  return g->certStore ? CertStore_Retain(g->certStore) : nullptr;
+  WEBGET_GLOBAL();
+  return webGetCertStoreSource();
 }
 
 int WebGet_SetCertStore(CertStore *store) {
