@@ -150,16 +150,27 @@ CertStore *webGetCertStoreSource(void) {
 
 // ---- Rules --------------------------------------------------------------------
 
+// The rule and error-report lists: counted, doubly linked, oldest first.
+template <typename List, typename Node>
+void webGetListAppend(List *list, Node *node) {
+  node->next = nullptr;
+  node->prev = list->tail;
+  (list->tail ? list->tail->next : list->head) = node;
+  list->tail = node;
+  list->count++;
+}
+
+template <typename List, typename Node>
+void webGetListUnlink(List *list, Node *node) {
+  (node->prev ? node->prev->next : list->head) = node->next;
+  (node->next ? node->next->prev : list->tail) = node->prev;
+  list->count--;
+}
+
 WebGetRule *webGetFindRule(WebGetGlobal *g, const char *key) {
   for (WebGetRule *r = g->rules.head; r != nullptr; r = r->next)
     if (Str_CompareNoCase(r->key, key) == 0) return r;
   return nullptr;
-}
-
-void webGetUnlinkRule(WebGetGlobal *g, WebGetRule *rule) {
-  (rule->prev ? rule->prev->next : g->rules.head) = rule->next;
-  (rule->next ? rule->next->prev : g->rules.tail) = rule->prev;
-  g->rules.count--;
 }
 
 void webGetFreeRule(WebGetGlobal *g, WebGetRule *rule) {
@@ -173,7 +184,7 @@ void webGetClearRules(WebGetGlobal *g) {
   WebGetGuard guard(g->ruleLock);
   while (g->rules.head != nullptr) {
     WebGetRule *r = g->rules.head;
-    webGetUnlinkRule(g, r);
+    webGetListUnlink(&g->rules, r);
     webGetFreeRule(g, r);
   }
   Dictionary_Clear(g->macros);
@@ -303,9 +314,7 @@ uint64_t webGetParseOptions(const char *text, const WebGetOptionName (&names)[N]
 // ---- Reports ----------------------------------------------------------------
 
 void webGetDropReport(WebGetGlobal *g, WebGetErrorReport *r) {
-  (r->prev ? r->prev->next : g->reports.head) = r->next;
-  (r->next ? r->next->prev : g->reports.tail) = r->prev;
-  g->reports.count--;
+  webGetListUnlink(&g->reports, r);
   void *member = r;
   POOL_FREE(g->reportPool, &member, int32_t(sizeof(WebGetErrorReport)));
 }
@@ -466,10 +475,7 @@ int WebGet_AddUrlRedirect(const char *key, uint32_t flags, int isMutable, const 
   if (rule == nullptr) {
     rule = static_cast<WebGetRule *>(POOL_ALLOC(g->rulePool, int32_t(sizeof(WebGetRule))));
     rule->classTag = kWebGetRuleTag;
-    rule->prev = g->rules.tail;
-    (g->rules.tail ? g->rules.tail->next : g->rules.head) = rule;
-    g->rules.tail = rule;
-    g->rules.count++;
+    webGetListAppend(&g->rules, rule);
   } else {
     pcre2_code_free(rule->code);
   }
@@ -492,7 +498,7 @@ int WebGet_RemoveUrlRedirect(const char *key) {
     Log_Print(LOG_WARNING, KSRC, 0, "Attempted to remove immutable redirect (%s)\n", key);
     return 0;
   }
-  webGetUnlinkRule(g, rule);
+  webGetListUnlink(&g->rules, rule);
   webGetFreeRule(g, rule);
   return 1;
 }
@@ -637,10 +643,7 @@ int WebGet_ShouldReportError(const uint32_t *address, int32_t port) {
   r->address = *address;
   r->port = port;
   r->holdUntil = now + kWebGetErrorReportHoldSeconds;
-  r->prev = g->reports.tail;
-  (g->reports.tail ? g->reports.tail->next : g->reports.head) = r;
-  g->reports.tail = r;
-  g->reports.count++;
+  webGetListAppend(&g->reports, r);
   return 1;
 }
 

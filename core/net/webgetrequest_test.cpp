@@ -254,3 +254,14 @@ TEST(WebGetRequestThreaded, PhaseChangesFromSeveralThreads) {
   EXPECT_GT(changes.load(), 0);
   Class_ReleaseObject(&r);
 }
+
+TEST(WebGetRequestDeathTest, CallersBugsStop) {
+  EXPECT_DEATH(WebGetRequest_SetUrl(nullptr, "http://h/", 0), "Pointer is NULL");
+  EXPECT_DEATH(
+      {
+        Dictionary *d = nullptr;
+        Dictionary_Create(&d);
+        WebGetRequest_GetPhase(reinterpret_cast<WebGetRequest *>(d));
+      },
+      "Class mismatch pointer");
+}
