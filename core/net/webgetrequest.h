@@ -201,7 +201,8 @@ int WebGetRequest_IsOnlyReference(WebGetRequest *request);
 // and the rewrite rules run (WebGet_RewriteUrl with kWebGetRedirectExpand);
 // request macros once more; every byte up to 0x20 and 0x7F escaped; then
 // host and file name follow the final URL. 0 (URL, host and file name empty)
-// when the URL does not fix or an expansion fails.
+// when the URL does not fix, an expansion fails or the escaped URL does not
+// fit. With rewrite the WebGet global must exist (see WebGet_RewriteUrl).
 int WebGetRequest_SetUrl(WebGetRequest *request, const char *url, int rewrite);
 int WebGetRequest_GetUrl(WebGetRequest *request, const char **url);
 int WebGetRequest_CopyUrl(WebGetRequest *request, char *out, int size);
