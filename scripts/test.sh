@@ -49,6 +49,8 @@ packages=(
   fio
   socat
   bind9-dnsutils
+  libpcre2-dev
+  pcre2-utils
 )
 
 missing=()

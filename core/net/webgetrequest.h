@@ -1,0 +1,349 @@
+// WebGetRequest: the record of one HTTP or HTTPS transfer, from the moment a
+// caller fills it in until the body has been delivered: URL, method,
+// settings, callbacks, the phase a connection has driven it to, the result
+// codes, the response facts and the collected body. The connection and the
+// pool drive it; the response parsing and the file sink fill it.
+//
+// Invariants: (1) the record is a class object (reference count from 1); it
+// owns its output file, its inflate stream, its cookie pool, its write pool
+// (once made) and its memory output until the output is taken. (2) every
+// text field is terminated within its capacity. (3) the memory output never
+// holds more than min(size limit when set, kWebGetMemoryOutputMaxBytes) bytes,
+// and a length that would pass it fails with 959 before anything is
+// allocated. (4) the phase and the result codes change only through atomic
+// operations; the phase by compare-exchange. (5) after SetUrl the URL holds
+// no byte up to 0x20 and no 0x7F: whatever macros and rules produced, such a
+// byte is written as "%XX".
+//
+// Threads: a request belongs to the thread that runs its connection (the
+// caller's until it is queued); callbacks run there. The pending-write
+// counter, the result codes, the phase and the reference count may change on
+// I/O worker threads (file-write completions) and be read anywhere.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/net/webget.h"
+#include "core/platform/platform.h"
+#include "core/runtime/callback.h"
+#include "core/runtime/class.h"
+
+struct AsyncFile;
+struct MemoryStream;
+struct Pool;
+struct WebGetConnection;
+struct WebGetCacheStore;
+struct z_stream_s;
+
+constexpr uint32_t kWebGetRequestTag = 0x7e6b0f40;
+constexpr uint32_t kWebGetCookieListTag = 0x7e6b0f41;
+
+constexpr int kWebGetHostBytes = 512;
+constexpr int kWebGetFilenameBytes = 260;
+constexpr int kWebGetProxyBytes = 512;
+constexpr int kWebGetStatusTextBytes = 256;
+// Cookie records per chunk of the cookie pool.
+constexpr int kWebGetCookiesPerChunk = 10;
+constexpr int32_t kWebGetDefaultRedirectLimit = 4;
+constexpr int32_t kWebGetDefaultTimeoutSeconds = 15;
+// The memory output grows in whole MiB, half again as much as it needs.
+constexpr int64_t kWebGetMemoryOutputStepBytes = 1048576;
+// A body kept in memory is at most this large, whatever a server announces
+// or sends: past it the transfer fails with 959 rather than take the memory.
+constexpr int64_t kWebGetMemoryOutputMaxBytes = int64_t(1) << 30;
+
+struct WebGetRequest;
+
+// Body begin and end, write-done, phase and start callbacks. Returns 1 to go
+// on (body begin and end only: 0 fails the transfer).
+typedef int (*WebGetRequestCallback)(WebGetRequest *request, void *context);
+// A body sink: takes length bytes of data and adds what it took to
+// *written. 0 ends the body.
+typedef int (*WebGetRequestWriteCallback)(WebGetRequest *request, void *context,
+                                          const void *data, int64_t length, int64_t *written);
+// A redirect about to be followed: url (size bytes) may be changed; 0
+// blocks it.
+typedef int (*WebGetRequestRedirectCallback)(WebGetRequest *request, void *context, char *url,
+                                             int size);
+
+constexpr int kWebGetCookieNameBytes = 512;
+constexpr int kWebGetCookieValueBytes = 1024;
+constexpr int kWebGetCookiePathBytes = 512;
+constexpr int kWebGetCookieDomainBytes = 512;
+
+// One stored cookie: a member of the request's cookie pool.
+struct WebGetCookie {
+  char name[kWebGetCookieNameBytes];
+  char value[kWebGetCookieValueBytes];
+  char path[kWebGetCookiePathBytes];      // stored, not used when sending
+  char domain[kWebGetCookieDomainBytes];  // the request's host when none was named
+  int32_t secure;
+  WebGetCookie *next;
+  WebGetCookie *prev;
+};
+
+// The request's cookies, in the order they were set.
+struct WebGetCookieList {
+  uint32_t classTag;
+  int32_t count;
+  WebGetCookie *head;
+  WebGetCookie *tail;
+};
+
+struct WebGetRequest {
+  ObjectHeader header;
+  ClassLog log;  // "WebGetRequest"; forced by the log flag; sink = the log hook
+
+  // Callback cells; each may hold a class instance that scopes it.
+  CallbackRef bodyBeginCallback;
+  CallbackRef bodyEndCallback;
+  CallbackRef writeCallback;  // the body sink; the memory sink at creation
+  CallbackRef redirectCallback;
+  CallbackRef writeDoneCallback;
+  CallbackRef phaseCallback;
+  CallbackRef startCallback;
+
+  // Transfer state.
+  std::atomic<double> phaseStartTime;  // Platform_GetTickSeconds at the last phase change
+  std::atomic<int32_t> pendingWrites;
+  std::atomic<int32_t> phase;  // WebGetRequestPhase
+  std::atomic<int32_t> phaseChanged;
+  std::atomic<int32_t> error;    // WebGetError
+  std::atomic<int32_t> errorEx;  // system, zlib or TLS error, or a status
+  int32_t redirectCount;
+  int32_t redirectLimit;
+  int32_t headerState;  // the connection's own value for its header phase
+  char requestHeaders[kWebGetHeaderBlockBytes];
+  char responseHeaders[kWebGetHeaderBlockBytes];
+  int32_t method;  // WebGetMethod
+  char url[kWebGetUrlBytes];
+  char host[kWebGetHostBytes];  // with port
+  char filename[kWebGetFilenameBytes];
+  char requestTarget[kWebGetUrlBytes];
+  const void *postData;  // borrowed: must outlive the transfer
+  int32_t postDataLength;
+  uint64_t rangeStart;  // 0, 0: the whole resource; end 0: open ended
+  uint64_t rangeEnd;
+  uint8_t *memoryOutput;  // owned until taken; NULL while capacity is 0
+  int64_t memoryCapacity;
+  int64_t memoryLength;
+  uint64_t bytesReceived;      // decoded body bytes that reached a sink
+  uint64_t bodyBytesConsumed;  // raw body bytes taken from the connection
+  AsyncFile *outputFile;
+  char filePath[kPathMax];
+  uint64_t foundFileSize;
+  uint64_t writeOffset;
+  Pool *writePool;  // made on the first file output
+  z_stream_s *inflater;  // a Mem_Alloc'd zlib stream, open while inflateOpen
+  int32_t inflateOpen;
+  MemoryStream *inflateStream;
+
+  // Response facts.
+  int32_t statusCode;
+  double responseVersion;
+  int64_t contentLength;
+  int32_t hasContentLength;
+  int32_t chunked;
+  int64_t chunkRemaining;
+  int64_t chunkSize;
+  int32_t finalChunk;
+  int32_t gzip;
+  int32_t keepAlive;
+  int32_t acceptsRanges;
+  int32_t rangeMismatch;
+  uint64_t receivedRangeStart;
+  uint64_t receivedRangeEnd;
+  double lastModified;
+  int64_t maxAge;
+  int32_t cacheDirective;  // 0 none, 1 "no-cache", 2 "no-store"
+
+  WebGetCookieList cookies;
+  Pool *cookiePool;
+  WebGetConnection *connection;  // borrowed: set and cleared by the connection
+
+  // Settings.
+  double httpVersion;
+  int32_t timeoutSeconds;  // below 1: none
+  int32_t allowProxy;
+  int32_t allowResume;
+  int32_t acceptCompression;
+  int32_t inflateEnabled;
+  int32_t forceInflate;
+  int64_t sizeLimit;  // 0: none
+  int32_t cookiesEnabled;
+  int32_t ignoreCookieDomain;
+  int32_t keepFileTime;
+  int32_t checkHost;
+  int32_t reportErrors;
+  char proxy[kWebGetProxyBytes];
+  WebGetCacheStore *cacheStore;  // borrowed
+  int32_t logFlag;
+};
+
+// Every operation stops the program with "Pointer is NULL\n" on a NULL
+// request or out-pointer and with "Class mismatch pointer (...)" on another
+// object. Setters return 1 unless they say otherwise.
+
+// ---- Lifetime -------------------------------------------------------------------
+
+// A new request with the defaults: redirect limit 4, HTTP 1.1, time-out 15,
+// compression, inflation, cookies, host check, error reports, proxies and
+// keep-alive on, method Get, the memory sink, its output file (AsyncFile_Init
+// must have run), inflate stream and cookie pool. Returns 1.
+int WebGetRequest_Create(WebGetRequest **request);
+// 1 when the caller holds the only reference.
+int WebGetRequest_IsOnlyReference(WebGetRequest *request);
+
+// ---- Settings ---------------------------------------------------------------------
+
+// Sets the URL: fixed (Url_Fix); with rewrite, request macros are expanded
+// and the rewrite rules run (WebGet_RewriteUrl with kWebGetRedirectExpand);
+// request macros once more; every byte up to 0x20 and 0x7F escaped; then
+// host and file name follow the final URL. 0 (URL, host and file name empty)
+// when the URL does not fix, an expansion fails or the escaped URL does not
+// fit. With rewrite the WebGet global must exist (see WebGet_RewriteUrl).
+int WebGetRequest_SetUrl(WebGetRequest *request, const char *url, int rewrite);
+int WebGetRequest_GetUrl(WebGetRequest *request, const char **url);
+int WebGetRequest_CopyUrl(WebGetRequest *request, char *out, int size);
+// The request macros ({Cookie:...}, {Header:...}): a StrExpandHandler whose
+// userData is the request. Answers 0 for every name the request does not own.
+int WebGetRequest_MacroHandler(void *userData, const char *name, const char *argument, char *out,
+                               int outSize);
+int WebGetRequest_SetMethod(WebGetRequest *request, int32_t method);
+int32_t WebGetRequest_GetMethod(WebGetRequest *request);
+int WebGetRequest_GetHttpVersion(WebGetRequest *request, double *version);
+int WebGetRequest_SetPostData(WebGetRequest *request, const void *data, int32_t length);
+int WebGetRequest_GetPostData(WebGetRequest *request, const void **data, int32_t *length);
+int WebGetRequest_SetRange(WebGetRequest *request, uint64_t start, uint64_t end);
+int WebGetRequest_GetRange(WebGetRequest *request, uint64_t *start, uint64_t *end);
+// The output path (kPathMax bytes). 0, with the path empty, when it does not
+// fit.
+int WebGetRequest_SetFilePath(WebGetRequest *request, const char *path);
+int WebGetRequest_GetFilePath(WebGetRequest *request, char *out, int size);
+int WebGetRequest_GetFilename(WebGetRequest *request, char *out, int size);
+// A limit below 0 counts as none (0).
+int WebGetRequest_SetSizeLimit(WebGetRequest *request, int64_t limit);
+int64_t WebGetRequest_GetSizeLimit(WebGetRequest *request);
+int WebGetRequest_SetAcceptCompression(WebGetRequest *request, int on);
+int WebGetRequest_SetInflate(WebGetRequest *request, int on);
+int WebGetRequest_SetAllowResume(WebGetRequest *request, int on);
+int WebGetRequest_GetAllowResume(WebGetRequest *request);
+int WebGetRequest_SetTimeout(WebGetRequest *request, int32_t seconds);
+int32_t WebGetRequest_GetTimeout(WebGetRequest *request);
+int WebGetRequest_SetAllowProxy(WebGetRequest *request, int on);
+int WebGetRequest_GetAllowProxy(WebGetRequest *request);
+int WebGetRequest_SetReportError(WebGetRequest *request, int on);
+int WebGetRequest_GetReportError(WebGetRequest *request);
+int WebGetRequest_SetCheckHost(WebGetRequest *request, int on);
+int WebGetRequest_GetCheckHost(WebGetRequest *request);
+int WebGetRequest_SetCacheStore(WebGetRequest *request, WebGetCacheStore *store);
+WebGetCacheStore *WebGetRequest_GetCacheStore(WebGetRequest *request);
+int WebGetRequest_SetKeepFileTime(WebGetRequest *request, int on);
+int WebGetRequest_GetKeepFileTime(WebGetRequest *request);
+// Below 0 counts as 0 (no redirect followed).
+int WebGetRequest_SetRedirectLimit(WebGetRequest *request, int32_t limit);
+int WebGetRequest_SetCookiesEnabled(WebGetRequest *request, int on);
+int WebGetRequest_SetIgnoreCookieDomain(WebGetRequest *request, int on);
+int WebGetRequest_SetLogFlag(WebGetRequest *request, int on);
+// Where the request's log lines go (NULL: the log).
+int WebGetRequest_SetLogHook(WebGetRequest *request, void *context, ClassLogSink hook);
+
+// ---- Output and callbacks -----------------------------------------------------------
+
+int WebGetRequest_SetDiscardOutput(WebGetRequest *request);
+int WebGetRequest_SetMemoryOutput(WebGetRequest *request);
+int WebGetRequest_SetWriteCallback(WebGetRequest *request, void *instance, void *context,
+                                   WebGetRequestWriteCallback function);
+int WebGetRequest_SetBodyBeginCallback(WebGetRequest *request, void *instance, void *context,
+                                       WebGetRequestCallback function);
+int WebGetRequest_SetBodyEndCallback(WebGetRequest *request, void *instance, void *context,
+                                     WebGetRequestCallback function);
+int WebGetRequest_SetPhaseCallback(WebGetRequest *request, void *instance, void *context,
+                                   WebGetRequestCallback function);
+int WebGetRequest_SetStartCallback(WebGetRequest *request, void *instance, void *context,
+                                   WebGetRequestCallback function);
+int WebGetRequest_ClearBodyBeginCallback(WebGetRequest *request);
+int WebGetRequest_ClearBodyEndCallback(WebGetRequest *request);
+int WebGetRequest_ClearPhaseCallback(WebGetRequest *request);
+// Runs the start or phase callback when one is set; 1 otherwise.
+int WebGetRequest_RunStartCallback(WebGetRequest *request);
+int WebGetRequest_RunPhaseCallback(WebGetRequest *request);
+
+// The sinks (WebGetRequestWriteCallback). Discard takes everything. Memory
+// appends to the memory output, growing it to exactly the Content-Length
+// when the answer announced one that the data fits in, else to 1.5 times the
+// need rounded down to whole MiB (at least the need, rounded up); 0 with
+// 959 when the length would pass the size limit or
+// kWebGetMemoryOutputMaxBytes.
+int WebGetRequest_DiscardSink(WebGetRequest *request, void *context, const void *data,
+                              int64_t length, int64_t *written);
+int WebGetRequest_MemorySink(WebGetRequest *request, void *context, const void *data,
+                             int64_t length, int64_t *written);
+
+// ---- Headers ------------------------------------------------------------------------
+
+// The request header block (kWebGetHeaderBlockBytes) for WebGet_SetHeader.
+int WebGetRequest_GetRequestHeaders(WebGetRequest *request, char **block, int *size);
+int WebGetRequest_GetResponseHeaders(WebGetRequest *request, const char **block, int *size);
+int WebGetRequest_ClearHeaders(WebGetRequest *request);
+
+// ---- Results --------------------------------------------------------------------------
+
+int WebGetRequest_GetError(WebGetRequest *request, int32_t *code, int32_t *codeEx);
+// Records both codes; a nonzero code closes the output file. Always 0, so a
+// failing step can end with it.
+int WebGetRequest_SetError(WebGetRequest *request, int32_t code, int32_t codeEx);
+int32_t WebGetRequest_GetStatusCode(WebGetRequest *request);
+// The reason text of the response's status line.
+int WebGetRequest_GetStatusText(WebGetRequest *request, char *out, int size);
+// 0 (and *length 0) without a Content-Length.
+int WebGetRequest_GetContentLength(WebGetRequest *request, int64_t *length);
+uint64_t WebGetRequest_GetBytesReceived(WebGetRequest *request);
+uint64_t WebGetRequest_GetBodyBytesConsumed(WebGetRequest *request);
+uint64_t WebGetRequest_GetResumeOffset(WebGetRequest *request);
+int64_t WebGetRequest_GetMaxAge(WebGetRequest *request);
+int32_t WebGetRequest_GetCacheDirective(WebGetRequest *request);
+int WebGetRequest_GetKeepAlive(WebGetRequest *request);
+// The collected body; never a NULL pointer (an empty output allocates one
+// zeroed byte).
+int WebGetRequest_GetMemoryOutput(WebGetRequest *request, const uint8_t **data, int64_t *length);
+// Hands the buffer over (the caller frees it with Mem_Free and *capacity;
+// NULL with capacity 0 when there is none) and empties the request's.
+int WebGetRequest_TakeMemoryOutput(WebGetRequest *request, uint8_t **data, int64_t *capacity,
+                                   int64_t *length);
+int WebGetRequest_FreeMemoryOutput(WebGetRequest *request);
+int WebGetRequest_IsComplete(WebGetRequest *request);
+// Done, code 0, status 200-299 and no range mismatch.
+int WebGetRequest_IsSuccess(WebGetRequest *request);
+int WebGetRequest_GetConnection(WebGetRequest *request, WebGetConnection **connection);
+
+// ---- For connections and the pool -------------------------------------------------------
+
+// 0 when the phase is already that one; else logs "Phase change - %s > %s
+// (%.2f)", restarts the phase clock, stores the phase by compare-exchange,
+// sets the phase-changed flag and returns 1.
+int WebGetRequest_SetPhase(WebGetRequest *request, int32_t phase);
+int32_t WebGetRequest_GetPhase(WebGetRequest *request);
+int WebGetRequest_SetConnection(WebGetRequest *request, WebGetConnection *connection);
+int WebGetRequest_SetPhaseChangedFlag(WebGetRequest *request, int value);
+int WebGetRequest_GetPhaseChangedFlag(WebGetRequest *request);
+int WebGetRequest_SetRequestTarget(WebGetRequest *request, const char *target);
+int WebGetRequest_GetRequestTarget(WebGetRequest *request, char *out, int size);
+int WebGetRequest_SetHeaderState(WebGetRequest *request, int32_t state);
+int32_t WebGetRequest_GetHeaderState(WebGetRequest *request);
+// 1 while file writes of the request are in flight.
+int WebGetRequest_HasPendingWrites(WebGetRequest *request);
+// Back to the initial transfer state for a new URL (settings and callbacks
+// stay): output file closed, counters, response facts, codes, byte range and
+// memory length cleared, response version 1.0, keep-alive 1, phase Idle.
+int WebGetRequest_Reset(WebGetRequest *request);
+// The response half of the reset, for a restart on another connection.
+int WebGetRequest_ResetResponse(WebGetRequest *request);
+
+// ---- Log ------------------------------------------------------------------------------
+
+// Through the class log "WebGetRequest": Log at DEBUG; LogAtLevel only when
+// the class log allows that level.
+int WebGetRequest_Log(WebGetRequest *request, const char *format, ...);
+int WebGetRequest_LogAtLevel(WebGetRequest *request, int level, const char *format, ...);
