@@ -49,6 +49,12 @@ packages=(
   fio
   socat
   bind9-dnsutils
+  libpng-dev
+  libjpeg62-turbo-dev
+  libx11-dev
+  imagemagick
+  xvfb
+  x11-utils
 )
 
 missing=()
