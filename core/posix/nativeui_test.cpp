@@ -16,7 +16,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 #include <string>
 
 #include "core/formats/json.h"
@@ -440,13 +439,16 @@ TEST(NativeUI, MonitorOfAnXServerMatchesXdpyinfo) {
   kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);
   ASSERT_FALSE(number.empty()) << "Xvfb did not start";
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(info, m, std::regex("dimensions: +(\\d+)x(\\d+) pixels"))) << info;
-  EXPECT_EQ(width, std::stoi(m[1]));
-  EXPECT_EQ(height, std::stoi(m[2]));
-  ASSERT_TRUE(std::regex_search(info, m, std::regex("resolution: +(\\d+)x(\\d+) dots per inch")));
-  EXPECT_EQ(dpiX, std::stoi(m[1]));
-  EXPECT_EQ(dpiY, std::stoi(m[2]));
+  size_t dimensions = info.find("dimensions:"), resolution = info.find("resolution:");
+  ASSERT_NE(dimensions, std::string::npos) << info;
+  ASSERT_NE(resolution, std::string::npos) << info;
+  int xdpyWidth = 0, xdpyHeight = 0, xdpyDpiX = 0, xdpyDpiY = 0;
+  ASSERT_EQ(sscanf(info.c_str() + dimensions, "dimensions: %dx%d", &xdpyWidth, &xdpyHeight), 2);
+  ASSERT_EQ(sscanf(info.c_str() + resolution, "resolution: %dx%d", &xdpyDpiX, &xdpyDpiY), 2);
+  EXPECT_EQ(width, xdpyWidth);
+  EXPECT_EQ(height, xdpyHeight);
+  EXPECT_EQ(dpiX, xdpyDpiX);
+  EXPECT_EQ(dpiY, xdpyDpiY);
   EXPECT_EQ(width, 1280);
   EXPECT_EQ(dpiX, 120);
 }
