@@ -111,6 +111,12 @@ TEST(Image, BitmapFileFormReadsUprightInConvert) {
                       &status);
   EXPECT_NE(text.find("0,0: (3,2,1,128)"), std::string::npos) << text;
   EXPECT_NE(text.find("2,1: (18,17,16,64)"), std::string::npos) << text;
+
+  // Without a decoded bitmap there is no form: 0, never 1 with no data.
+  Image_DisposeBitmap(image.image);
+  EXPECT_EQ(Image_GetBitmapFile(image.image, &data, &size), 0);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(size, 0);
 }
 
 // Saved files read back by convert: PNG and BMP exactly, JPEG above 40 dB.
