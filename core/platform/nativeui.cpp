@@ -29,14 +29,14 @@ constexpr NativeStyle kNativeStyles[] = {
 
 // Cursor kinds 0-23; later kinds are the arrow.
 constexpr NativeCursor kNativeCursors[] = {
-    NativeCursor::Arrow,    NativeCursor::Arrow,       NativeCursor::Cross,
-    NativeCursor::SizeAll,  NativeCursor::Help,        NativeCursor::SizeAll,
-    NativeCursor::NotAllowed, NativeCursor::NotAllowed, NativeCursor::Hand,
-    NativeCursor::AppStarting, NativeCursor::IBeam,    NativeCursor::Wait,
-    NativeCursor::SizeNS,   NativeCursor::SizeNESW,    NativeCursor::SizeNESW,
-    NativeCursor::SizeNS,   NativeCursor::SizeNWSE,    NativeCursor::SizeNWSE,
-    NativeCursor::SizeWE,   NativeCursor::SizeWE,      NativeCursor::SizeNS,
-    NativeCursor::SizeNWSE, NativeCursor::SizeNESW,    NativeCursor::SizeWE,
+    NativeCursor::Arrow,       NativeCursor::Arrow,      NativeCursor::Cross,
+    NativeCursor::SizeAll,     NativeCursor::Help,       NativeCursor::SizeAll,
+    NativeCursor::NotAllowed,  NativeCursor::NotAllowed, NativeCursor::Hand,
+    NativeCursor::AppStarting, NativeCursor::IBeam,      NativeCursor::Wait,
+    NativeCursor::SizeNS,      NativeCursor::SizeNESW,   NativeCursor::SizeNESW,
+    NativeCursor::SizeNS,      NativeCursor::SizeNWSE,   NativeCursor::SizeNWSE,
+    NativeCursor::SizeWE,      NativeCursor::SizeWE,     NativeCursor::SizeNS,
+    NativeCursor::SizeNWSE,    NativeCursor::SizeNESW,   NativeCursor::SizeWE,
 };
 
 // The buttons of each message box type, first to last.
@@ -45,12 +45,12 @@ struct NativeButtons {
   int32_t count;
 };
 constexpr NativeButtons kNativeButtons[] = {
-    {{kNativeAnswerOk}, 1},                                                   // OK
-    {{kNativeAnswerOk, kNativeAnswerCancel}, 2},                              // OK, Cancel
-    {{kNativeAnswerAbort, kNativeAnswerRetry, kNativeAnswerIgnore}, 3},       // Abort, ...
-    {{kNativeAnswerYes, kNativeAnswerNo, kNativeAnswerCancel}, 3},            // Yes, No, Cancel
-    {{kNativeAnswerYes, kNativeAnswerNo}, 2},                                 // Yes, No
-    {{kNativeAnswerRetry, kNativeAnswerCancel}, 2},                           // Retry, Cancel
+    {{kNativeAnswerOk}, 1},                                                    // OK
+    {{kNativeAnswerOk, kNativeAnswerCancel}, 2},                               // OK, Cancel
+    {{kNativeAnswerAbort, kNativeAnswerRetry, kNativeAnswerIgnore}, 3},        // Abort, ...
+    {{kNativeAnswerYes, kNativeAnswerNo, kNativeAnswerCancel}, 3},             // Yes, No, Cancel
+    {{kNativeAnswerYes, kNativeAnswerNo}, 2},                                  // Yes, No
+    {{kNativeAnswerRetry, kNativeAnswerCancel}, 2},                            // Retry, Cancel
     {{kNativeAnswerCancel, kNativeAnswerTryAgain, kNativeAnswerContinue}, 3},  // Cancel, ...
 };
 
@@ -75,7 +75,8 @@ void nativeMenuAppend(NativeMenu *menu, const NativeMenuItem &item) {
     auto *items = static_cast<NativeMenuItem *>(
         MEM_ALLOC(int64_t(capacity) * int64_t(sizeof(NativeMenuItem)), MEM_ZEROED));
     if (menu->count) memcpy(items, menu->items, size_t(menu->count) * sizeof(NativeMenuItem));
-    if (menu->items) MEM_FREE(menu->items, int64_t(menu->capacity) * int64_t(sizeof(NativeMenuItem)));
+    if (menu->items)
+      MEM_FREE(menu->items, int64_t(menu->capacity) * int64_t(sizeof(NativeMenuItem)));
     menu->items = items;
     menu->capacity = capacity;
   }
@@ -153,8 +154,9 @@ void NativeUI_CenterOn(NativeRect parent, int32_t width, int32_t height, int32_t
 
 int32_t NativeUI_DefaultAnswer(uint32_t flags) {
   uint32_t type = flags & kNativeMessageBoxTypeMask;
-  const NativeButtons &b =
-      type < sizeof kNativeButtons / sizeof kNativeButtons[0] ? kNativeButtons[type] : kNativeButtons[0];
+  const NativeButtons &b = type < sizeof kNativeButtons / sizeof kNativeButtons[0]
+                               ? kNativeButtons[type]
+                               : kNativeButtons[0];
   int32_t index = int32_t((flags & kNativeMessageBoxDefaultMask) >> 8);
   return b.answers[index < b.count ? index : 0];
 }
@@ -177,7 +179,8 @@ void NativeUI_DestroyMenu(NativeMenu **menu) {
     if (item.text) MEM_FREE(const_cast<char *>(item.text), int64_t(strlen(item.text)) + 1);
     NativeUI_DestroyMenu(&item.subMenu);
   }
-  if (dying->items) MEM_FREE(dying->items, int64_t(dying->capacity) * int64_t(sizeof(NativeMenuItem)));
+  if (dying->items)
+    MEM_FREE(dying->items, int64_t(dying->capacity) * int64_t(sizeof(NativeMenuItem)));
   MEM_FREE(dying, sizeof(NativeMenu));
 }
 

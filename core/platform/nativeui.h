@@ -254,9 +254,7 @@ int NativeUI_OpenFileDialog(NativeWindow *window, const char *title, const char 
                             uint32_t flags);
 int NativeUI_ShowTrayNotification(NativeWindow *window, NativeIcon *icon, int32_t kind,
                                   const char *title, const char *text);
-int NativeUI_TrayIcon(NativeWindow *window, NativeIcon *icon, int32_t withCallback,
-                      int32_t action);
+int NativeUI_TrayIcon(NativeWindow *window, NativeIcon *icon, int32_t withCallback, int32_t action);
 // value -2 (no progress), -1 (indeterminate) or 0-100; any other value 0.
 int NativeUI_SetTaskbarProgress(NativeWindow *window, int32_t value);
-int NativeUI_ShowProgressDialog(NativeProgressDialog **dialog, const char *title,
-                                const char *line);
+int NativeUI_ShowProgressDialog(NativeProgressDialog **dialog, const char *title, const char *line);

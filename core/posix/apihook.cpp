@@ -21,7 +21,7 @@ constexpr const char *kApiHookImports[] = {"open", "open64"};
 // The module as dl_iterate_phdr shows it.
 struct HookModule {
   ElfW(Addr) base;
-  const ElfW(Phdr) *phdr;
+  const ElfW(Phdr) * phdr;
   ElfW(Half) phnum;
 };
 
@@ -63,7 +63,7 @@ uintptr_t hookAddress(const HookModule &m, ElfW(Addr) value) {
 }
 
 // The loadable segment that holds [address, address + size), or NULL.
-const ElfW(Phdr) *hookSegment(const HookModule &m, uintptr_t address, size_t size) {
+const ElfW(Phdr) * hookSegment(const HookModule &m, uintptr_t address, size_t size) {
   for (ElfW(Half) i = 0; i < m.phnum; i++) {
     const ElfW(Phdr) &p = m.phdr[i];
     uintptr_t start = m.base + p.p_vaddr;
@@ -74,7 +74,7 @@ const ElfW(Phdr) *hookSegment(const HookModule &m, uintptr_t address, size_t siz
 
 // The protection the loader left on the page at address: read-only inside
 // the RELRO range (as the loader rounds it), else the segment's own flags.
-int hookProtection(const HookModule &m, const ElfW(Phdr) &segment, uintptr_t page) {
+int hookProtection(const HookModule &m, const ElfW(Phdr) & segment, uintptr_t page) {
   uintptr_t pageSize = uintptr_t(sysconf(_SC_PAGESIZE));
   for (ElfW(Half) i = 0; i < m.phnum; i++) {
     const ElfW(Phdr) &p = m.phdr[i];
@@ -95,14 +95,14 @@ struct HookSlot {
 };
 
 struct HookTables {
-  const ElfW(Sym) *symbols;
+  const ElfW(Sym) * symbols;
   const char *strings;
   size_t stringBytes;
 };
 
 // Adds the file-open slots of one relocation table. 0 when the table names
 // a slot outside the module's segments.
-int hookCollect(const HookModule &m, const HookTables &t, const ElfW(Rela) *table, size_t bytes,
+int hookCollect(const HookModule &m, const HookTables &t, const ElfW(Rela) * table, size_t bytes,
                 bool isPlt, HookSlot *slots, int *count) {
   if (table == nullptr) return 1;
   for (size_t i = 0; i < bytes / sizeof(ElfW(Rela)); i++) {
@@ -141,7 +141,8 @@ bool hookIsLazyStub(const HookModule &m, const HookSlot &slot, uintptr_t target)
 
 int hookSetProtection(const HookSlot &slot, int protection) {
   uintptr_t pageSize = uintptr_t(sysconf(_SC_PAGESIZE));
-  void *page = reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(slot.address) & ~(pageSize - 1));
+  void *page =
+      reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(slot.address) & ~(pageSize - 1));
   return mprotect(page, pageSize, protection) == 0;
 }
 
@@ -164,15 +165,32 @@ int ApiHook_SwapCreateFileW(PlatformModule *module, void *, void *hook, void **p
   ElfW(Sxword) pltKind = DT_RELA;
   for (const ElfW(Dyn) *d = dynamic; d->d_tag != DT_NULL; d++) {
     switch (d->d_tag) {
-      case DT_SYMTAB: tables.symbols = reinterpret_cast<const ElfW(Sym) *>(hookAddress(m, d->d_un.d_ptr)); break;
-      case DT_STRTAB: tables.strings = reinterpret_cast<const char *>(hookAddress(m, d->d_un.d_ptr)); break;
-      case DT_STRSZ: tables.stringBytes = d->d_un.d_val; break;
-      case DT_JMPREL: plt = reinterpret_cast<const ElfW(Rela) *>(hookAddress(m, d->d_un.d_ptr)); break;
-      case DT_PLTRELSZ: pltBytes = d->d_un.d_val; break;
-      case DT_PLTREL: pltKind = ElfW(Sxword)(d->d_un.d_val); break;
-      case DT_RELA: rela = reinterpret_cast<const ElfW(Rela) *>(hookAddress(m, d->d_un.d_ptr)); break;
-      case DT_RELASZ: relaBytes = d->d_un.d_val; break;
-      default: break;
+      case DT_SYMTAB:
+        tables.symbols = reinterpret_cast<const ElfW(Sym) *>(hookAddress(m, d->d_un.d_ptr));
+        break;
+      case DT_STRTAB:
+        tables.strings = reinterpret_cast<const char *>(hookAddress(m, d->d_un.d_ptr));
+        break;
+      case DT_STRSZ:
+        tables.stringBytes = d->d_un.d_val;
+        break;
+      case DT_JMPREL:
+        plt = reinterpret_cast<const ElfW(Rela) *>(hookAddress(m, d->d_un.d_ptr));
+        break;
+      case DT_PLTRELSZ:
+        pltBytes = d->d_un.d_val;
+        break;
+      case DT_PLTREL:
+        pltKind = ElfW(Sxword)(d->d_un.d_val);
+        break;
+      case DT_RELA:
+        rela = reinterpret_cast<const ElfW(Rela) *>(hookAddress(m, d->d_un.d_ptr));
+        break;
+      case DT_RELASZ:
+        relaBytes = d->d_un.d_val;
+        break;
+      default:
+        break;
     }
   }
   if (tables.symbols == nullptr || tables.strings == nullptr || pltKind != DT_RELA) return 0;

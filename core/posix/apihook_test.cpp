@@ -5,9 +5,8 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>

@@ -23,9 +23,9 @@
 
 struct Image {
   ObjectHeader header;
-  uint8_t *encoded;     // the caller's bytes, copied; encodedSize of them
+  uint8_t *encoded;  // the caller's bytes, copied; encodedSize of them
   int64_t encodedSize;
-  uint32_t *pixels;     // width x height ARGB words, top row first; NULL: none
+  uint32_t *pixels;  // width x height ARGB words, top row first; NULL: none
   int32_t width;
   int32_t height;
   MemoryStream *bitmapFile;  // the bitmap-file form, built on demand
@@ -138,7 +138,8 @@ int imageDecodePng(const uint8_t *data, int64_t size, ImagePixels *out) {
   height = int32_t(h);
   pixels = imageAllocPixels(width, height);
   rows = static_cast<png_bytep *>(MEM_ALLOC(int64_t(height) * int64_t(sizeof(png_bytep)), 0));
-  for (int32_t y = 0; y < height; y++) rows[y] = reinterpret_cast<png_bytep>(pixels + int64_t(y) * w);
+  for (int32_t y = 0; y < height; y++)
+    rows[y] = reinterpret_cast<png_bytep>(pixels + int64_t(y) * w);
   png_read_image(png, rows);
   png_read_end(png, nullptr);
   MEM_FREE(rows, int64_t(height) * int64_t(sizeof(png_bytep)));

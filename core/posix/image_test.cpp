@@ -25,7 +25,9 @@ struct LoadedImage {
   Image *image = nullptr;
   LoadedImage() { Image_Create(&image); }
   ~LoadedImage() { Image_Delete(&image); }
-  int Load(const std::string &bytes) { return Image_Load(image, bytes.data(), int64_t(bytes.size())); }
+  int Load(const std::string &bytes) {
+    return Image_Load(image, bytes.data(), int64_t(bytes.size()));
+  }
   std::string Pixels() {
     const uint8_t *data = nullptr;
     int64_t size = 0;
@@ -57,7 +59,9 @@ void writeFile(const std::string &path, const void *data, size_t size) {
   fclose(f);
 }
 
-uint32_t le32(const uint8_t *p) { return uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24); }
+uint32_t le32(const uint8_t *p) {
+  return uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
+}
 
 }  // namespace
 
@@ -106,9 +110,8 @@ TEST(Image, BitmapFileFormReadsUprightInConvert) {
   FsFaultTempDir dir;
   writeFile(dir / "form.bmp", data, size_t(size));
   int status = 0;
-  std::string text =
-      Test_RunCommand(std::string(kConvert) + " bmp:- txt:- <'" + dir / "form.bmp" + "' 2>/dev/null",
-                      &status);
+  std::string text = Test_RunCommand(
+      std::string(kConvert) + " bmp:- txt:- <'" + dir / "form.bmp" + "' 2>/dev/null", &status);
   EXPECT_NE(text.find("0,0: (3,2,1,128)"), std::string::npos) << text;
   EXPECT_NE(text.find("2,1: (18,17,16,64)"), std::string::npos) << text;
 
@@ -128,7 +131,8 @@ TEST(Image, SavedFilesDecodeInConvert) {
                                    uint32_t(y * 10) << 8 | uint32_t(x + y) * 4;
   ImageBitmap bitmap = {32, 24, 33 * 4, pixels.data()};  // stride with a spare pixel
   std::string expected;
-  for (int y = 0; y < 24; y++) expected.append(reinterpret_cast<char *>(&pixels[size_t(y * 33)]), 128);
+  for (int y = 0; y < 24; y++)
+    expected.append(reinterpret_cast<char *>(&pixels[size_t(y * 33)]), 128);
 
   FsFaultTempDir dir;
   struct Row {
@@ -186,19 +190,17 @@ TEST(Image, RefusesOversizedPicturesBeforeDecoding) {
   ASSERT_NE(sof, std::string::npos);
   auto jpegSized = [&](uint16_t w, uint16_t h) {
     std::string j = jpeg;
-    j[sof + 5] = char(h >> 8), j[sof + 6] = char(h), j[sof + 7] = char(w >> 8), j[sof + 8] = char(w);
+    j[sof + 5] = char(h >> 8), j[sof + 6] = char(h), j[sof + 7] = char(w >> 8),
+            j[sof + 8] = char(w);
     return j;
   };
   struct Row {
     const char *what;
     std::string bytes;
   } rows[] = {
-      {"png 100000 x 100000", imageFixture("huge.png")},
-      {"bmp 32769 x 1", bmpSized(32769, 1)},
-      {"bmp 1 x -32769", bmpSized(1, -32769)},
-      {"bmp 8192 x 8193", bmpSized(8192, 8193)},
-      {"bmp height INT32_MIN", bmpSized(1, INT32_MIN)},
-      {"bmp 0 x 7", bmpSized(0, 7)},
+      {"png 100000 x 100000", imageFixture("huge.png")}, {"bmp 32769 x 1", bmpSized(32769, 1)},
+      {"bmp 1 x -32769", bmpSized(1, -32769)},           {"bmp 8192 x 8193", bmpSized(8192, 8193)},
+      {"bmp height INT32_MIN", bmpSized(1, INT32_MIN)},  {"bmp 0 x 7", bmpSized(0, 7)},
       {"jpeg 65000 x 65000", jpegSized(65000, 65000)},
   };
   for (Row &row : rows) {
@@ -218,7 +220,8 @@ TEST(Image, RefusesTruncatedAndCorruptFiles) {
                            "rgb24.bmp", "argb32.bmp"}) {
     std::string whole = imageFixture(name);
     for (size_t keep : {size_t(2), size_t(20), whole.size() / 2, whole.size() - 3})
-      rows.emplace_back(std::string(name) + " cut at " + std::to_string(keep), whole.substr(0, keep));
+      rows.emplace_back(std::string(name) + " cut at " + std::to_string(keep),
+                        whole.substr(0, keep));
   }
   std::string png = imageFixture("rgba.png");
   std::string badCrc = png;

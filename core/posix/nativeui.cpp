@@ -99,9 +99,9 @@ int nativeReadDisplay(NativeUIGlobal *g) {
   decltype(&XDisplayHeightMM) heightMM;
   if (gNativeX11 == nullptr || !nativeX11Find("XOpenDisplay", &openDisplay) ||
       !nativeX11Find("XCloseDisplay", &closeDisplay) ||
-      !nativeX11Find("XDefaultScreen", &defaultScreen) ||
-      !nativeX11Find("XDisplayWidth", &width) || !nativeX11Find("XDisplayHeight", &height) ||
-      !nativeX11Find("XDisplayWidthMM", &widthMM) || !nativeX11Find("XDisplayHeightMM", &heightMM))
+      !nativeX11Find("XDefaultScreen", &defaultScreen) || !nativeX11Find("XDisplayWidth", &width) ||
+      !nativeX11Find("XDisplayHeight", &height) || !nativeX11Find("XDisplayWidthMM", &widthMM) ||
+      !nativeX11Find("XDisplayHeightMM", &heightMM))
     return 0;
   Display *d = openDisplay(nullptr);
   if (d == nullptr) {
@@ -419,7 +419,8 @@ int32_t NativeUI_ShowMessageBox(NativeWindow *window, const char *text, const ch
   CHECK_POINTER(text);
   CHECK_POINTER(caption);
   if (window != nullptr && nativeFind(window) == nullptr) return 0;
-  if (NativeMessageBoxFunction box = gNativeOverride.load()) return box(window, text, caption, flags);
+  if (NativeMessageBoxFunction box = gNativeOverride.load())
+    return box(window, text, caption, flags);
   Log_Print(LOG_WARNING, KSRC, 0, "%s: %s\n", caption, text);
   if ((Debug_Flags() & kCoreFlagWindow) == 0) {
     fprintf(stderr, "%s: %s\n", caption, text);
@@ -436,8 +437,7 @@ int NativeUI_BrowseForFolder(NativeWindow *, const char *, char *path, uint32_t,
 }
 
 int NativeUI_OpenFileDialog(NativeWindow *, const char *, const char *const *filters,
-                            int32_t filterCount, const char *, char *out, int32_t size,
-                            uint32_t) {
+                            int32_t filterCount, const char *, char *out, int32_t size, uint32_t) {
   CHECK_POINTER(out);
   if (filterCount > 0) CHECK_POINTER(filters);
   if (size > 0) out[0] = '\0';

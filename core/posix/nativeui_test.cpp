@@ -5,14 +5,13 @@
 #include "core/platform/nativeui.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -102,7 +101,8 @@ std::string menuText(NativeMenu *menu) {
   for (int32_t i = 0; i < NativeUI_GetMenuItemCount(menu); i++) {
     NativeMenuItem item;
     NativeUI_GetMenuItem(menu, i, &item);
-    out += std::to_string(item.id) + ":" + (item.text ? item.text : "-") + (item.checked ? "*" : "");
+    out +=
+        std::to_string(item.id) + ":" + (item.text ? item.text : "-") + (item.checked ? "*" : "");
     if (item.subMenu) out += "[" + menuText(item.subMenu) + "]";
     out += " ";
   }
@@ -115,8 +115,8 @@ TEST(NativeUI, StyleAndCursorTables) {
   struct {
     const char *name;
     int32_t kind;
-  } styles[] = {{"resizable", 3}, {"NORMAL", 0}, {"popup", 2}, {"Borderless", 1},
-                {"Resizable ", 0}, {"frame", 0}, {"", 0}};
+  } styles[] = {{"resizable", 3},  {"NORMAL", 0}, {"popup", 2}, {"Borderless", 1},
+                {"Resizable ", 0}, {"frame", 0},  {"", 0}};
   for (auto &row : styles) EXPECT_EQ(NativeUI_WindowStyleFromName(row.name), row.kind) << row.name;
   EXPECT_EQ(NativeUI_GetStyle(kNativeStyleBorderless)->style, 0x800A0000u);
   EXPECT_EQ(NativeUI_GetStyle(kNativeStylePopup)->exStyle, 0x80u);
@@ -125,17 +125,14 @@ TEST(NativeUI, StyleAndCursorTables) {
   struct {
     int32_t kind;
     NativeCursor cursor;
-  } cursors[] = {{0, NativeCursor::Arrow},       {1, NativeCursor::Arrow},
-                 {2, NativeCursor::Cross},       {3, NativeCursor::SizeAll},
-                 {4, NativeCursor::Help},        {5, NativeCursor::SizeAll},
-                 {7, NativeCursor::NotAllowed},  {8, NativeCursor::Hand},
-                 {9, NativeCursor::AppStarting}, {10, NativeCursor::IBeam},
-                 {11, NativeCursor::Wait},       {15, NativeCursor::SizeNS},
-                 {20, NativeCursor::SizeNS},     {14, NativeCursor::SizeNESW},
-                 {22, NativeCursor::SizeNESW},   {17, NativeCursor::SizeNWSE},
-                 {21, NativeCursor::SizeNWSE},   {19, NativeCursor::SizeWE},
-                 {23, NativeCursor::SizeWE},     {24, NativeCursor::Arrow},
-                 {-1, NativeCursor::Arrow}};
+  } cursors[] = {
+      {0, NativeCursor::Arrow},      {1, NativeCursor::Arrow},     {2, NativeCursor::Cross},
+      {3, NativeCursor::SizeAll},    {4, NativeCursor::Help},      {5, NativeCursor::SizeAll},
+      {7, NativeCursor::NotAllowed}, {8, NativeCursor::Hand},      {9, NativeCursor::AppStarting},
+      {10, NativeCursor::IBeam},     {11, NativeCursor::Wait},     {15, NativeCursor::SizeNS},
+      {20, NativeCursor::SizeNS},    {14, NativeCursor::SizeNESW}, {22, NativeCursor::SizeNESW},
+      {17, NativeCursor::SizeNWSE},  {21, NativeCursor::SizeNWSE}, {19, NativeCursor::SizeWE},
+      {23, NativeCursor::SizeWE},    {24, NativeCursor::Arrow},    {-1, NativeCursor::Arrow}};
   for (auto &row : cursors)
     EXPECT_EQ(int(NativeUI_CursorFromKind(row.kind)), int(row.cursor)) << row.kind;
 }
@@ -319,10 +316,9 @@ TEST(NativeUI, MessageBoxes) {
   struct {
     uint32_t flags;
     int32_t answer;
-  } rows[] = {{0x0, 1},   {0x1, 1},   {0x101, 2},  {0x2, 3},    {0x102, 4},  {0x202, 5},
-              {0x3, 6},   {0x103, 7}, {0x203, 2},  {0x4, 6},    {0x104, 7},  {0x204, 6},
-              {0x5, 4},   {0x105, 2}, {0x6, 2},    {0x106, 10}, {0x206, 11}, {0x7, 1},
-              {0x301, 1}, {0x2014, 6}};
+  } rows[] = {{0x0, 1},   {0x1, 1},    {0x101, 2},  {0x2, 3},   {0x102, 4}, {0x202, 5}, {0x3, 6},
+              {0x103, 7}, {0x203, 2},  {0x4, 6},    {0x104, 7}, {0x204, 6}, {0x5, 4},   {0x105, 2},
+              {0x6, 2},   {0x106, 10}, {0x206, 11}, {0x7, 1},   {0x301, 1}, {0x2014, 6}};
   for (auto &row : rows) EXPECT_EQ(NativeUI_DefaultAnswer(row.flags), row.answer) << row.flags;
   {
     TestLogCapture log;
@@ -348,10 +344,12 @@ TEST(NativeUIDeathTest, AbortHookShowsTheTextUnlessCommandLine) {
         Core_SetFlags(kCoreFlagCmdLine);
         Core_Abort("x.cpp", 8, "quiet\n");
       },
-      testing::AllOf(testing::HasSubstr("ABORT - quiet"), testing::Not(testing::HasSubstr("BOX:"))));
+      testing::AllOf(testing::HasSubstr("ABORT - quiet"),
+                     testing::Not(testing::HasSubstr("BOX:"))));
   NativeUI_SetMessageBoxOverride(nullptr);
   EXPECT_DEATH(Core_Abort("x.cpp", 9, "plain\n"),
-               testing::AllOf(testing::HasSubstr("ABORT - plain"), testing::Not(testing::HasSubstr("BOX:"))));
+               testing::AllOf(testing::HasSubstr("ABORT - plain"),
+                              testing::Not(testing::HasSubstr("BOX:"))));
 }
 
 TEST(NativeUI, DesktopServicesAnswerZeroAndLogOnce) {
@@ -375,7 +373,8 @@ TEST(NativeUI, DesktopServicesAnswerZeroAndLogOnce) {
   EXPECT_EQ(NativeUI_OpenFileDialog(nullptr, "t", filters, 1, nullptr, out, sizeof out, 2), 0);
   EXPECT_STREQ(out, "");
   EXPECT_EQ(NativeUI_ShowTrayNotification(nullptr, nullptr, 1, "t", "x"), 0);
-  for (int32_t value : {-3, -2, -1, 0, 100, 101}) EXPECT_EQ(NativeUI_SetTaskbarProgress(nullptr, value), 0);
+  for (int32_t value : {-3, -2, -1, 0, 100, 101})
+    EXPECT_EQ(NativeUI_SetTaskbarProgress(nullptr, value), 0);
   EXPECT_EQ(NativeUI_ShowProgressDialog(&dialog, "t", "l"), 0);
   EXPECT_EQ(dialog, nullptr);
   EXPECT_EQ(NativeUI_GetAppIcon(&icon), 0);
@@ -409,16 +408,15 @@ TEST(NativeUI, MonitorOfAnXServerMatchesXdpyinfo) {
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
   std::string fd = std::to_string(pipeFds[1]);
-  const char *argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24",
-                        "-dpi", "120", "-nolisten", "tcp", nullptr};
+  const char *argv[] = {"Xvfb", "-displayfd", fd.c_str(),  "-screen", "0",    "1280x800x24",
+                        "-dpi", "120",        "-nolisten", "tcp",     nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, "/usr/bin/Xvfb", &actions, nullptr, const_cast<char **>(argv),
-                        environ),
-            0);
+  ASSERT_EQ(
+      posix_spawn(&pid, "/usr/bin/Xvfb", &actions, nullptr, const_cast<char **>(argv), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
   close(pipeFds[1]);
   std::string number;
