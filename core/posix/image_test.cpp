@@ -179,6 +179,7 @@ TEST(Image, UnknownMimeTypeHasNoEncoder) {
 // 100,000 PNG would ask for 40 GB, which stops the program.
 TEST(Image, RefusesOversizedPicturesBeforeDecoding) {
   std::string bmp = imageFixture("rgb24.bmp");
+  ASSERT_GT(bmp.size(), 54u);
   auto bmpSized = [&](int32_t w, int32_t h) {
     std::string b = bmp;
     memcpy(&b[18], &w, 4);
@@ -224,10 +225,12 @@ TEST(Image, RefusesTruncatedAndCorruptFiles) {
                         whole.substr(0, keep));
   }
   std::string png = imageFixture("rgba.png");
+  std::string bmp = imageFixture("argb32.bmp");
+  ASSERT_NE(png.find("IDAT"), std::string::npos);
+  ASSERT_GT(bmp.size(), 70u);
   std::string badCrc = png;
   badCrc[png.find("IDAT") + 10] ^= 0x55;
   rows.emplace_back("png data under a wrong CRC", badCrc);
-  std::string bmp = imageFixture("argb32.bmp");
   std::string planes = bmp, bits = bmp, rle = bmp, masks = bmp;
   planes[26] = 2;
   bits[28] = 16;
