@@ -390,15 +390,18 @@ TEST(NativeUIDeathTest, DesktopServicesCheckTheirPointers) {
   EXPECT_DEATH(NativeUI_ShowMessageBox(nullptr, nullptr, "c", 0), "Pointer is NULL\n");
 }
 
+// Without DISPLAY, or with one that names no server, the virtual screen.
 TEST(NativeUI, VirtualScreenWithoutDisplay) {
-  UiScope ui(nullptr);
-  int32_t width = 0, height = 0, dpiX = 0, dpiY = 0;
-  EXPECT_EQ(NativeUI_GetMonitorWidth(nullptr, &width), 1);
-  EXPECT_EQ(NativeUI_GetMonitorHeight(nullptr, &height), 1);
-  EXPECT_EQ(NativeUI_GetWindowDpi(nullptr, &dpiX, &dpiY), 1);
-  EXPECT_EQ(std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(dpiX) +
-                "x" + std::to_string(dpiY),
-            "1920x1080@96x96");
+  for (const char *display : {static_cast<const char *>(nullptr), ":987"}) {
+    UiScope ui(display);
+    int32_t width = 0, height = 0, dpiX = 0, dpiY = 0;
+    EXPECT_EQ(NativeUI_GetMonitorWidth(nullptr, &width), 1);
+    EXPECT_EQ(NativeUI_GetMonitorHeight(nullptr, &height), 1);
+    EXPECT_EQ(NativeUI_GetWindowDpi(nullptr, &dpiX, &dpiY), 1);
+    EXPECT_EQ(std::to_string(width) + "x" + std::to_string(height) + "@" + std::to_string(dpiX) +
+                  "x" + std::to_string(dpiY),
+              "1920x1080@96x96");
+  }
 }
 
 // The monitor of an Xvfb server equals what xdpyinfo reports for it.
