@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -32,12 +33,23 @@ int apiHookTestOpen(const char *path, int flags, ...) {
 
 void *hookAddress() { return reinterpret_cast<void *>(&apiHookTestOpen); }
 
+// The protections of the library's mappings, in address order.
+std::string mappingProtections(const std::string &path) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line, out;
+  while (std::getline(maps, line))
+    if (line.size() > path.size() && line.compare(line.size() - path.size(), path.size(), path) == 0)
+      out += line.substr(line.find(' ') + 1, 4) + " ";
+  return out;
+}
+
 struct Peer {
+  std::string path;
   PlatformModule *module = nullptr;
   int (*open)(const char *) = nullptr;
   explicit Peer(const std::string &variant) {
-    module = Platform_LoadLibrary(
-        (std::string(KEELSON_APIHOOK_PEER_DIR) + "/libapihook_peer_" + variant + ".so").c_str(), 1);
+    path = std::string(KEELSON_APIHOOK_PEER_DIR) + "/libapihook_peer_" + variant + ".so";
+    module = Platform_LoadLibrary(path.c_str(), 1);
     if (module)
       open = reinterpret_cast<int (*)(const char *)>(
           Platform_GetLibraryFunction(module, "ApiHookPeer_Open"));
@@ -59,6 +71,10 @@ TEST(ApiHook, SwapsAndRestoresTheOpenImportOfEachBinding) {
       EXPECT_EQ(peer.open("/dev/null"), 1);
     }
     int before = gHookCalls;
+    std::string protections = mappingProtections(peer.path);
+    if (std::string(variant) == "now") {
+      EXPECT_NE(protections.find("r--p"), std::string::npos) << protections;  // RELRO
+    }
 
     void *previous = nullptr;
     ASSERT_EQ(ApiHook_SwapCreateFileW(peer.module, nullptr, hookAddress(), &previous), 1);
@@ -67,6 +83,7 @@ TEST(ApiHook, SwapsAndRestoresTheOpenImportOfEachBinding) {
     EXPECT_EQ(peer.open("/dev/null"), 1);
     EXPECT_EQ(peer.open("/dev/null"), 1);
     EXPECT_EQ(gHookCalls - before, 2);
+    EXPECT_EQ(mappingProtections(peer.path), protections);  // put back as they were
 
     // Twice in a row with previous reset: installs the hook again and hands
     // back the hook itself.
