@@ -51,6 +51,12 @@ packages=(
   bind9-dnsutils
   libpcre2-dev
   pcre2-utils
+  libpng-dev
+  libjpeg62-turbo-dev
+  libx11-dev
+  imagemagick
+  xvfb
+  x11-utils
 )
 
 missing=()
