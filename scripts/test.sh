@@ -49,6 +49,12 @@ packages=(
   fio
   socat
   bind9-dnsutils
+  osslsigncode
+  python3-pefile
+  clang-14
+  lld-14
+  llvm-14
+  binutils
 )
 
 missing=()
