@@ -80,7 +80,9 @@ TEST(ELFFile, VersionJsonMergesCaseInsensitive) {
 // Field offsets of an ELF64 little-endian header and section header.
 constexpr size_t kShoff = 40, kShentsize = 58, kShnum = 60, kShstrndx = 62;
 
-uint64_t load64(const Bytes &b, size_t at) { return Test_Load32(b, at) | uint64_t(Test_Load32(b, at + 4)) << 32; }
+uint64_t load64(const Bytes &b, size_t at) {
+  return Test_Load32(b, at) | uint64_t(Test_Load32(b, at + 4)) << 32;
+}
 void store16(Bytes &b, size_t at, uint16_t v) {
   b[at] = uint8_t(v);
   b[at + 1] = uint8_t(v >> 8);

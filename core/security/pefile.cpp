@@ -44,8 +44,8 @@ struct PESection {
   uint32_t size;     // SizeOfRawData
 };
 
-// The section headers (n x 40 bytes after the optional header), each within
-// the file. 0 when they are not.
+// The section headers (n x 40 bytes after the optional header). 0 when they
+// do not lie within the file.
 int peReadSections(Stream *stream, const PEHeaders &h, std::vector<uint8_t> *raw) {
   int64_t start = int64_t(h.NtOffset) + kPEOptionalHeaderOffset + h.SizeOfOptionalHeader;
   int64_t length = int64_t(h.NumberOfSections) * kPESectionHeaderBytes;
@@ -384,7 +384,8 @@ int PEFile_ReadVersionBlock(const uint8_t *section, int64_t size, Dictionary *ta
     fields.emplace_back("ProductVersion", peVersionText(ExecutableFile_Load32(fixed + 16),
                                                         ExecutableFile_Load32(fixed + 20)));
   }
-  for (const auto &[name, value] : fields) Dictionary_SetStringByKey(table, name.c_str(), value.c_str());
+  for (const auto &[name, value] : fields)
+    Dictionary_SetStringByKey(table, name.c_str(), value.c_str());
   return fields.empty() ? 0 : 1;
 }
 

@@ -138,6 +138,8 @@ TEST(PEFile, HostileLayoutsFailAtOnce) {
       {"SizeOfRawData 4 GiB - 1",
        [&](Bytes &b) { Test_Store32(b, at.lastSection + 16, 0xFFFFFFFF); }, false, false},
       {"FileAlignment 0", [&](Bytes &b) { Test_Store32(b, at.nt + 60, 0); }, false, false},
+      {"SizeOfHeaders short of the section headers",
+       [&](Bytes &b) { Test_Store32(b, at.nt + 84, 0x100); }, false, false},
       {"dwLength 4", [&](Bytes &b) { Test_Store32(b, at.table, 4); }, true, false},
       {"dwLength 8", [&](Bytes &b) { Test_Store32(b, at.table, 8); }, true, false},
       {"dwLength past the table",
@@ -183,8 +185,8 @@ TEST(PEFile, CertificateEntryLengths) {
 std::string fieldOf(Dictionary *table, const char *key) {
   const char *text = nullptr;
   int32_t length = 0;
-  return Dictionary_GetTextByKey(table, key, &text, &length) && text ? std::string(text, size_t(length))
-                                                                     : "<missing>";
+  if (!Dictionary_GetTextByKey(table, key, &text, &length) || text == nullptr) return "<missing>";
+  return std::string(text, size_t(length));
 }
 
 TEST(PEFile, VersionFieldsAgreeWithPefile) {

@@ -162,8 +162,19 @@ TEST(Pkcs7, MalformedInputParsesToNothing) {
   PKCS7_Release(&p);
 }
 
-TEST(Pkcs7DeathTest, NullObjectStops) {
+TEST(Pkcs7DeathTest, NullObjectAndShortDigestBufferStop) {
   EXPECT_DEATH(PKCS7_Parse(nullptr), "Pointer is NULL");
+  CmsCase c = cmsCases().at(0);  // a SHA-256 signer
+  PKCS7 *p = nullptr;
+  PKCS7_Create(&p);
+  PKCS7_SetData(p, c.signature.data(), int32_t(c.signature.size()));
+  ASSERT_EQ(PKCS7_Parse(p), 1);
+  CertStore *none = nullptr;
+  CertStoreNull_Create(&none);
+  uint8_t digest[16] = {};
+  EXPECT_DEATH(PKCS7_VerifyDigest(p, none, digest, sizeof digest), "PKCS7 digest overflow");
+  CertStore_Release(&none);
+  PKCS7_Release(&p);
 }
 
 }  // namespace
