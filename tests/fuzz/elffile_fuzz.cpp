@@ -6,22 +6,18 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/runtime/memstream.h"
 #include "core/security/elffile.h"
+#include "tests/fuzz/fuzz_stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > (1 << 20)) return 0;
-  MemoryStream *memory = nullptr;
-  Stream *stream = nullptr;
-  MemoryStream_Create(&memory);
-  MemoryStream_Attach(memory, const_cast<uint8_t *>(data), int32_t(size), int32_t(size));
-  MemoryStream_GetStream(memory, &stream);
+  FuzzStream input(data, size);
+  Stream *stream = input.stream();
   ELFHeader header;
   ELFFile_ReadHeader(stream, &header);
   for (const char *name : {".text", ".datastore", ".version.json", ".shstrtab", ".strtab", ""}) {
     uint64_t offset = 0, length = 0;
     ELFFile_FindSection(stream, name, &offset, &length);
   }
-  MemoryStream_Release(&memory);
   return 0;
 }

@@ -9,17 +9,14 @@
 #include <cstdint>
 
 #include "core/formats/dictionary.h"
-#include "core/runtime/memstream.h"
 #include "core/security/certstorenull.h"
 #include "core/security/pefile.h"
+#include "tests/fuzz/fuzz_stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > (1 << 20)) return 0;
-  MemoryStream *memory = nullptr;
-  Stream *stream = nullptr;
-  MemoryStream_Create(&memory);
-  MemoryStream_Attach(memory, const_cast<uint8_t *>(data), int32_t(size), int32_t(size));
-  MemoryStream_GetStream(memory, &stream);
+  FuzzStream input(data, size);
+  Stream *stream = input.stream();
   PEHeaders headers;
   PEFile_ReadHeaders(stream, &headers);
   Dictionary *table = nullptr;
@@ -40,6 +37,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   CertStoreNull_Create(&store);
   PEFile_VerifyStream(store, stream);
   CertStore_Release(&store);
-  MemoryStream_Release(&memory);
   return 0;
 }

@@ -8,10 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/runtime/memstream.h"
 #include "core/security/auth.h"
 #include "core/security/certstorenull.h"
 #include "core/security/pkcs7.h"
+#include "tests/fuzz/fuzz_stream.h"
 
 namespace {
 
@@ -35,14 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       PKCS7_SelectExpectedDigest(pkcs7)) {
     for (int enabled : {1, 0}) {
       AuthSwitchGuardForTest guard(enabled);
-      static char content[] = "Keelson signed content";
-      MemoryStream *memory = nullptr;
-      Stream *stream = nullptr;
-      MemoryStream_Create(&memory);
-      MemoryStream_Attach(memory, content, sizeof content - 1, sizeof content - 1);
-      MemoryStream_GetStream(memory, &stream);
-      PKCS7_VerifyContent(pkcs7, store, stream, fuzzDigest);
-      MemoryStream_Release(&memory);
+      static const char content[] = "Keelson signed content";
+      FuzzStream source(reinterpret_cast<const uint8_t *>(content), sizeof content - 1);
+      PKCS7_VerifyContent(pkcs7, store, source.stream(), fuzzDigest);
     }
   }
   CertStore_Release(&store);
