@@ -57,6 +57,12 @@ packages=(
   imagemagick
   xvfb
   x11-utils
+  osslsigncode
+  python3-pefile
+  clang-14
+  lld-14
+  llvm-14
+  binutils
 )
 
 missing=()

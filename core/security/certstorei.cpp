@@ -74,6 +74,12 @@ int CertStore_SetFindKey(CertStore *store, void *context, CertStoreFindKeyFuncti
                       reinterpret_cast<CallbackFunction>(function));
 }
 
+int CertStore_SetCheckDigest(CertStore *store, void *context,
+                             CertStoreCheckDigestFunction function) {
+  return certStoreSet(store, &store->CheckDigest, context,
+                      reinterpret_cast<CallbackFunction>(function));
+}
+
 CertStore *CertStore_Retain(CertStore *store) {
   CERTSTORE_CHECK(store);
   void *context = nullptr;
@@ -130,6 +136,18 @@ int CertStore_FindKey(CertStore *store, Dictionary *header, CryptAsymmetric **ke
   auto function = certStoreGet<CertStoreFindKeyFunction>(&store->FindKey, &context);
   if (function == nullptr) Core_Abort(KSRC, "Pointer is NULL\n");
   return function(store, context, header, key, rejected);
+}
+
+int CertStore_CheckDigest(CertStore *store, const HashInterface *hash, const uint8_t *digest,
+                          int32_t length) {
+  CERTSTORE_CHECK(store);
+  CHECK_POINTER(hash);
+  CHECK_POINTER(digest);
+  if (!Authenticate_Enabled()) return 1;
+  void *context = nullptr;
+  auto function = certStoreGet<CertStoreCheckDigestFunction>(&store->CheckDigest, &context);
+  if (function == nullptr) return 0;
+  return function(store, context, hash, digest, length);
 }
 
 namespace {

@@ -67,6 +67,15 @@ int listFindKey(CertStore *, void *context, Dictionary *header, CryptAsymmetric 
   });
 }
 
+int listCheckDigest(CertStore *, void *context, const HashInterface *hash, const uint8_t *digest,
+                    int32_t length) {
+  auto *list = LIST_CHECK(static_cast<CertStoreList *>(context));
+  int ignored = 0;
+  return listWalk(list, &ignored, [=](CertStore *member, int *) {
+    return CertStore_CheckDigest(member, hash, digest, length);
+  });
+}
+
 }  // namespace
 
 int CertStoreList_Create(CertStoreList **list) {
@@ -79,6 +88,7 @@ int CertStoreList_Create(CertStoreList **list) {
   CertStore_InitEmbedded(&l->Interface, l);
   CertStore_SetCheckCertificate(&l->Interface, l, listCheckCertificate);
   CertStore_SetFindKey(&l->Interface, l, listFindKey);
+  CertStore_SetCheckDigest(&l->Interface, l, listCheckDigest);
   *list = l;
   return 1;
 }

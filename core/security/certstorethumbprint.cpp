@@ -69,6 +69,17 @@ int thumbFindKey(CertStore *store, void *, Dictionary *header, CryptAsymmetric *
   return X509Chain_FindKeyByX5c(header, store, X509Purpose::Any, key);
 }
 
+// A pinned file digest: the same list of pins, another use.
+int thumbCheckDigest(CertStore *, void *context, const HashInterface *hash, const uint8_t *digest,
+                     int32_t length) {
+  auto *store = static_cast<CertStoreThumbprint *>(context);
+  CLASS_CHECK(store, kCertStoreThumbprintTag);
+  if (length != hash->DigestSize) return 0;
+  for (CertStoreThumbprintEntry *e = store->Entries; e != nullptr; e = e->next)
+    if (e->hash == hash && memcmp(e->digest, digest, size_t(length)) == 0) return 1;
+  return 0;
+}
+
 const HashInterface *thumbHashForLength(int64_t length) {
   static constexpr const HashInterface *kHashes[] = {&kHashSha1, &kHashSha224, &kHashSha256,
                                                      &kHashSha384, &kHashSha512};
@@ -91,6 +102,7 @@ int CertStoreThumbprint_Create(CertStore **store) {
   CertStore_InitEmbedded(&s->Interface, s);
   CertStore_SetCheckCertificate(&s->Interface, s, thumbCheckCertificate);
   CertStore_SetFindKey(&s->Interface, s, thumbFindKey);
+  CertStore_SetCheckDigest(&s->Interface, s, thumbCheckDigest);
   *store = &s->Interface;
   return 1;
 }

@@ -1,7 +1,9 @@
 // CertStoreThumbprint: a store of pinned certificate thumbprints (digests of
 // a certificate's DER with SHA-1, SHA-224, SHA-256, SHA-384 or SHA-512). A
 // certificate is trusted when its thumbprint under one of the stored hashes
-// is pinned; a JWS "x5c" chain is trusted when it leads to a pin.
+// is pinned; a JWS "x5c" chain is trusted when it leads to a pin. The same
+// pins also answer CertStore_CheckDigest: a file is pinned when its digest
+// under the pin's hash is listed (an application pins its ELF files so).
 //
 // Invariants: (1) every entry's digest is DigestSize bytes of its hash.
 // (2) Hashes lists each hash of an entry exactly once.
