@@ -101,7 +101,7 @@ TEST(PEFile, RefusalsNameTheirReason) {
     std::string lines = Test_VerboseLines(
         [&] { result = PEFile_VerifySignature(stores.root, vectorPath(row.file).c_str()); });
     EXPECT_EQ(result, 0);
-    EXPECT_NE(lines.find(row.line), std::string::npos);
+    EXPECT_NE(lines.find(row.line), std::string::npos) << lines;
   }
 }
 
