@@ -103,10 +103,16 @@ void putLength(const TlsMacKernel *k, uint64_t byteCount, uint8_t *out) {
 }
 
 // Masks: all ones when the relation holds, else 0. Operands below 2^31.
-inline uint32_t ctIsLess(uint32_t a, uint32_t b) { return 0u - ((a - b) >> 31); }
+// The opaque step keeps the compiler from seeing that a mask is all or
+// nothing and selecting with a branch or a conditional move instead.
+inline uint32_t ctOpaque(uint32_t x) {
+  __asm__("" : "+r"(x));
+  return x;
+}
+inline uint32_t ctIsLess(uint32_t a, uint32_t b) { return ctOpaque(0u - ((a - b) >> 31)); }
 inline uint32_t ctIsEqual(uint32_t a, uint32_t b) {
   uint32_t x = a ^ b;
-  return ((x | (0u - x)) >> 31) - 1u;
+  return ctOpaque(((x | (0u - x)) >> 31) - 1u);
 }
 inline uint32_t ctIsGreaterOrEqual(uint32_t a, uint32_t b) { return ~ctIsLess(a, b); }
 
@@ -252,7 +258,9 @@ int TlsMac_CheckCbcRecord(const TlsMac *mac, uint8_t header[13], const uint8_t *
   for (uint32_t blk = k0; blk < endBlock; blk++) {
     uint32_t isFinal = ctIsEqual(blk, finalBlock);
     for (uint32_t j = 0; j < B; j++) {
-      uint32_t i = blk * B + j;
+      // Opaque, so that the compiler cannot derive the public index from
+      // its distance to the secret length.
+      uint32_t i = ctOpaque(blk * B + j);
       uint32_t b = byteAt(i) & ctIsLess(i, messageLength);
       b |= 0x80 & ctIsEqual(i, messageLength);
       if (j >= B - uint32_t(k->LengthBytes)) b |= lengthField[j - (B - uint32_t(k->LengthBytes))] & isFinal;

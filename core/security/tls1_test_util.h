@@ -3,6 +3,7 @@
 // queued for the transport.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,19 @@ inline TLS1 *TlsTest_KeyedSession(uint16_t suite, int32_t version, const std::ve
   s->HandshakeState = kTlsStateEstablished;
   s->HandshakeStarted.store(1);
   s->HandshakeDone.store(1);
+  return s;
+}
+
+// A keyed session whose read side takes the client's keys, so that it opens
+// the records it writes.
+inline TLS1 *TlsTest_LoopbackSession(uint16_t suite, int32_t version) {
+  std::vector<uint8_t> master(48, 0x5a), clientRandom(32, 1), serverRandom(32, 2);
+  TLS1 *s = TlsTest_KeyedSession(suite, version, master, clientRandom, serverRandom);
+  const int32_t macSize = TlsMac_Size(&s->WriteMac);
+  s->ReadMac = s->WriteMac;
+  CryptSymmetric_SetInterface(s->ReadCipher, s->CipherInfo->CryptInterface);
+  CryptSymmetric_SetKey(s->ReadCipher, s->Handshake->KeyBlock + 2 * macSize, s->CipherInfo->KeySize);
+  memcpy(s->ReadIV, s->WriteIV, 16);
   return s;
 }
 
