@@ -123,6 +123,13 @@ void emptyBuffers(TLS1 *s) {
 void dropProtection(TLS1 *s) {
   s->Flags &= ~(kTlsFlagWriteProtected | kTlsFlagReadProtected);
   Tls_WipeSecrets(s);
+  // Fresh cipher objects: the old ones wipe their key schedules on release.
+  CryptSymmetric_Release(&s->WriteCipher);
+  CryptSymmetric_Create(&s->WriteCipher);
+  CryptSymmetric_Release(&s->ReadCipher);
+  CryptSymmetric_Create(&s->ReadCipher);
+  explicit_bzero(s->WriteIV, sizeof s->WriteIV);
+  explicit_bzero(s->ReadIV, sizeof s->ReadIV);
   s->ReadSequence = 0;
   s->WriteSequence = 0;
   s->ReadKeysActivated = 0;
