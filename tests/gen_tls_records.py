@@ -39,6 +39,8 @@ from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.x509.oid import NameOID
 
+from gen_tls_prf import prf  # the script's own directory is on the path
+
 warnings.filterwarnings("ignore")
 SEED = 20261208
 # id: (key bytes, kind, hash)
@@ -61,24 +63,6 @@ def hx(data):
 
 def unhx(text):
     return b"" if text == "-" else bytes.fromhex(text)
-
-
-def p_hash(digest, secret, seed, length):
-    out, a = b"", seed
-    while len(out) < length:
-        a = hmac.new(secret, a, digest).digest()
-        out += hmac.new(secret, a + seed, digest).digest()
-    return out[:length]
-
-
-def prf(version, digest, secret, label, seed, length):
-    full = label.encode() + seed
-    if version == 0x33:
-        return p_hash(digest, secret, full, length)
-    half = (len(secret) + 1) // 2
-    a = p_hash(hashlib.md5, secret[:half], full, length)
-    b = p_hash(hashlib.sha1, secret[len(secret) - half:], full, length)
-    return bytes(x ^ y for x, y in zip(a, b))
 
 
 class Side:
