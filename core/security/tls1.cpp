@@ -575,6 +575,13 @@ int Tls_ProcessInput(TLS1 *session) {
       s->Flags &= ~kTlsFlagHeaderUnit;
     } else {
       const int32_t length = s->BytesNeeded;
+      // Deciphering is in place and cannot be repeated: application data
+      // waits in the record buffer until the reader has made room for it.
+      if (s->Header[0] == kTypeApplicationData) {
+        int32_t space = 0;
+        DupStream_GetInboundSpace(s->Transport, &space);
+        if (space < length) break;
+      }
       offset += length;
       s->BytesNeeded = 5;
       s->Flags |= kTlsFlagHeaderUnit;

@@ -399,6 +399,23 @@ TEST(TlsRecords, EncryptFromStreamLosesNothing) {
   Tls_Delete(&s);
 }
 
+// Application data waits in the record buffer while the reader's side is
+// full, and comes through once there is room.
+TEST(TlsRecords, FullInboundSideWaits) {
+  TLS1 *s = TlsTest_LoopbackSession(0xC02F, kTlsVersion12);
+  DupStream *t = Tls_GetTransportStream(s);
+  std::vector<uint8_t> filler(size_t(kMemoryStreamMaximumBytes - 100));
+  ASSERT_EQ(DupStream_WriteInbound(t, filler.data(), int32_t(filler.size())), 1);
+  std::string data(500, 'd');
+  int32_t written = 0;
+  ASSERT_EQ(Tls_Write(s, data.data(), int32_t(data.size()), &written), 1);
+  EXPECT_EQ(TlsTest_Feed(s, TlsTest_TakeOutbound(s)), 0);
+  EXPECT_EQ(TlsTest_TakeInbound(s).size(), filler.size());
+  Tls_ProcessInput(s);
+  EXPECT_EQ(TlsTest_TakeInbound(s), data);
+  Tls_Delete(&s);
+}
+
 // Reset and a new handshake leave no key material behind.
 TEST(TlsRecords, SecretsWiped) {
   RecordKeys keys{std::vector<uint8_t>(48, 1), std::vector<uint8_t>(32, 2),
