@@ -291,6 +291,7 @@ TEST(TlsRecords, Refusals) {
       {"CBC body not whole blocks", kCbc, record(23, std::vector<uint8_t>(40, 0)), kTlsAlertDecodeError},
       {"fatal alert", kPlain, record(21, {2, 42}), 42},
       {"alert of one byte", kPlain, record(21, {2}), kTlsAlertDecodeError},
+      {"fatal close_notify", kPlain, record(21, {2, 0}), kTlsAlertUnexpectedMessage},
   };
   for (auto &c : cases) {
     SCOPED_TRACE(c.what);
