@@ -259,6 +259,13 @@ TEST(TlsRecords, BadPaddingAndBadMacFailAlike) {
 
 namespace {
 
+// A keyed session on keys made of the byte fill.
+TLS1 *fixedSession(uint16_t suite, int32_t version, uint8_t fill) {
+  return TlsTest_KeyedSession(suite, version, std::vector<uint8_t>(48, fill),
+                              std::vector<uint8_t>(32, uint8_t(fill + 1)),
+                              std::vector<uint8_t>(32, uint8_t(fill + 2)));
+}
+
 std::vector<uint8_t> record(uint8_t type, std::vector<uint8_t> body, int version = 3) {
   std::vector<uint8_t> r = {type, 3, uint8_t(version), uint8_t(body.size() >> 8), uint8_t(body.size())};
   r.insert(r.end(), body.begin(), body.end());
@@ -269,8 +276,6 @@ std::vector<uint8_t> record(uint8_t type, std::vector<uint8_t> body, int version
 
 // What the record layer refuses, and the first error kept.
 TEST(TlsRecords, Refusals) {
-  RecordKeys keys{std::vector<uint8_t>(48, 7), std::vector<uint8_t>(32, 1),
-                  std::vector<uint8_t>(32, 2)};
   enum Session { kPlain, kGcm, kCbc, kAwaitingCcs, kNotDone };
   struct {
     const char *what;
@@ -301,8 +306,7 @@ TEST(TlsRecords, Refusals) {
       s->HandshakeState = c.session == kAwaitingCcs ? kTlsStateFinished : 2;
       s->CipherInfo = Tls_FindSuite(0x002F);
     } else {
-      s = TlsTest_KeyedSession(c.session == kGcm ? 0xC02F : 0x002F, kTlsVersion12, keys.master,
-                               keys.clientRandom, keys.serverRandom);
+      s = fixedSession(c.session == kGcm ? 0xC02F : 0x002F, kTlsVersion12, 7);
     }
     EXPECT_EQ(TlsTest_Feed(s, c.bytes), c.alert);
     // The first error stays; later input is not looked at.
@@ -315,10 +319,7 @@ TEST(TlsRecords, Refusals) {
 // A ChangeCipherSpec in its place turns read protection on once; application
 // data waits for the handshake to finish.
 TEST(TlsRecords, ChangeCipherSpecAndApplicationDataRules) {
-  RecordKeys keys{std::vector<uint8_t>(48, 9), std::vector<uint8_t>(32, 3),
-                  std::vector<uint8_t>(32, 4)};
-  TLS1 *s = TlsTest_KeyedSession(0xC02F, kTlsVersion12, keys.master, keys.clientRandom,
-                                 keys.serverRandom);
+  TLS1 *s = fixedSession(0xC02F, kTlsVersion12, 9);
   // Back to "our Finished sent": read keys not active in this handshake.
   s->Flags &= ~kTlsFlagReadProtected;
   s->ReadKeysActivated = 0;
@@ -332,10 +333,8 @@ TEST(TlsRecords, ChangeCipherSpecAndApplicationDataRules) {
   EXPECT_EQ(TlsTest_Feed(s, record(20, {1})), kTlsAlertUnexpectedMessage);
 
   // Protected application data before the handshake is done: refused.
-  TLS1 *w = TlsTest_KeyedSession(0xC02F, kTlsVersion12, keys.master, keys.clientRandom,
-                                 keys.serverRandom);
-  TLS1 *r = TlsTest_KeyedSession(0xC02F, kTlsVersion12, keys.master, keys.clientRandom,
-                                 keys.serverRandom);
+  TLS1 *w = fixedSession(0xC02F, kTlsVersion12, 9);
+  TLS1 *r = fixedSession(0xC02F, kTlsVersion12, 9);
   // Our client records open with the client's keys: swap r's read side.
   memcpy(r->ReadIV, w->WriteIV, 16);
   CryptSymmetric_SetKey(r->ReadCipher, w->Handshake->KeyBlock, 16);
@@ -376,10 +375,7 @@ TEST(TlsRecords, AlertsFromThePeer) {
 // Plaintext is taken from the connection's stream only into a record that
 // was queued; a full outbound side leaves it where it was.
 TEST(TlsRecords, EncryptFromStreamLosesNothing) {
-  RecordKeys keys{std::vector<uint8_t>(48, 5), std::vector<uint8_t>(32, 6),
-                  std::vector<uint8_t>(32, 7)};
-  TLS1 *s = TlsTest_KeyedSession(0x009C, kTlsVersion12, keys.master, keys.clientRandom,
-                                 keys.serverRandom);
+  TLS1 *s = fixedSession(0x009C, kTlsVersion12, 5);
   DupStream *plain = nullptr;
   DupStream_Create(&plain);
   std::string data(40000, 'x');
@@ -419,10 +415,7 @@ TEST(TlsRecords, FullInboundSideWaits) {
 
 // Reset and a new handshake leave no key material behind.
 TEST(TlsRecords, SecretsWiped) {
-  RecordKeys keys{std::vector<uint8_t>(48, 1), std::vector<uint8_t>(32, 2),
-                  std::vector<uint8_t>(32, 3)};
-  TLS1 *s = TlsTest_KeyedSession(0x002F, kTlsVersion11, keys.master, keys.clientRandom,
-                                 keys.serverRandom);
+  TLS1 *s = fixedSession(0x002F, kTlsVersion11, 1);
   ASSERT_NE(s->Handshake->KeyBlock, nullptr);
   const std::vector<uint8_t> zeros(kTlsSecretBytes, 0);
   Tls_Reset(s);
@@ -509,10 +502,7 @@ TEST(TlsKeyLogThreaded, EightThreadsWholeLines) {
 // One thread feeds and processes records while another encrypts, resets and
 // asks for the buffer sizes.
 TEST(TlsSessionThreaded, FeedAndEncryptWhileResetting) {
-  RecordKeys keys{std::vector<uint8_t>(48, 8), std::vector<uint8_t>(32, 9),
-                  std::vector<uint8_t>(32, 10)};
-  TLS1 *s = TlsTest_KeyedSession(0xC02F, kTlsVersion12, keys.master, keys.clientRandom,
-                                 keys.serverRandom);
+  TLS1 *s = fixedSession(0xC02F, kTlsVersion12, 8);
   DupStream *plain = nullptr;
   DupStream_Create(&plain);
   std::atomic<int> stop{0};
