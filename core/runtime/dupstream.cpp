@@ -97,6 +97,13 @@ int DupStream_GetInboundStream(DupStream *stream, MemoryStream **memoryStream) {
   return stream->inbound != nullptr ? 1 : 0;
 }
 
+int DupStream_GetOutboundStream(DupStream *stream, MemoryStream **memoryStream) {
+  CLASS_CHECK(stream, kDupStreamTag);
+  CHECK_POINTER(memoryStream);
+  *memoryStream = stream->outbound;
+  return stream->outbound != nullptr ? 1 : 0;
+}
+
 int DupStream_LockInbound(DupStream *stream) {
   return MemoryStream_Lock(dupStreamInbound(stream, KSRC));
 }

@@ -36,6 +36,10 @@ int DupStream_Empty(DupStream *stream);
 // The inbound queue, for parsing in place with MemoryStream_GetBuffer under
 // DupStream_LockInbound; 1.
 int DupStream_GetInboundStream(DupStream *stream, MemoryStream **memoryStream);
+// The outbound queue, for taking bytes only once they have been used: read
+// them in place under DupStream_LockOutbound (or a transaction) and discard
+// what was used; 1.
+int DupStream_GetOutboundStream(DupStream *stream, MemoryStream **memoryStream);
 
 // Per queue, forwarding to the MemoryStream operation of the same name:
 // Lock/Unlock, Begin/EndTransaction (same stops), GetLength and GetSpace

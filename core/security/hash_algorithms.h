@@ -199,7 +199,8 @@ typedef void (*Sha1Kernel)(uint32_t state[5], const uint8_t *data, size_t blocks
 typedef void (*Sha256Kernel)(uint32_t state[8], const uint8_t *data, size_t blocks);
 typedef void (*Sha512Kernel)(uint64_t state[8], const uint8_t *data, size_t blocks);
 
-// Compress blocks with the kernel chosen for this CPU.
+// Compress blocks with the kernel chosen for this CPU (MD5: the one kernel).
+void Md5_Compress(uint32_t state[4], const uint8_t *data, size_t blocks);
 void Sha1_Compress(uint32_t state[5], const uint8_t *data, size_t blocks);
 void Sha256_Compress(uint32_t state[8], const uint8_t *data, size_t blocks);
 void Sha512_Compress(uint64_t state[8], const uint8_t *data, size_t blocks);

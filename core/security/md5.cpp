@@ -120,4 +120,8 @@ struct Md5Algorithm {
 
 }  // namespace
 
+void Md5_Compress(uint32_t state[4], const uint8_t *data, size_t blocks) {
+  md5Compress(state, data, blocks);
+}
+
 extern const HashInterface kHashMd5 = HashRecordOps<Md5Algorithm>::record("MD5", 64, 16);

@@ -1,4 +1,8 @@
-// Tls: the TLS 1.0-1.2 client. This header holds the process-wide part: the
+// Tls: the TLS 1.0-1.2 client. A session (TLS1) is a state machine between
+// two buffers: the transport appends received bytes to its record buffer
+// (Tls_WriteRecordInput) and drains protected records from the outbound side
+// of its transport stream; the application writes plaintext through it and
+// reads decrypted data from the inbound side. The process-wide part is the
 // suite catalogue and the switches that pick from it, the version bounds,
 // the key-log path, the TLS global and the certificate store new sessions
 // judge servers with.
@@ -7,17 +11,32 @@
 // the application at start-up, before sessions exist, and only read after
 // that; nothing ever clears an enabled flag. (2) the minimum and maximum
 // version bytes lie in 0x31..0x33. (3) the key-log path is at most 319
-// characters; empty means no key log.
+// characters; empty means no key log. (4) a session's error is the alert
+// code of its first failure; while it is set, input is not processed. (5)
+// application data is taken only under read protection once the handshake
+// is done, and leaves only under write protection once it is done, so no
+// byte of it travels in plain text or ahead of the real peer's. (6) secrets
+// (master secret, key block, MAC keys) are wiped when replaced and by
+// Tls_StartHandshake, Tls_Reset and Tls_Delete.
 //
-// Threads: every call here may be made from any thread. The flags and
-// bounds are atomics, the key-log path and the store source sit behind
-// their own lock or atomic; Tls_GlobalInit and Tls_Shutdown run while no
-// session exists.
+// Threads: the process-wide calls may be made from any thread; the flags and
+// bounds are atomics, the key-log path and the store source sit behind their
+// own lock or atomic; Tls_GlobalInit and Tls_Shutdown run while no session
+// exists. A session may be used from several threads (an I/O worker feeding
+// input while the poll thread starts handshakes and resets): every session
+// call holds the session's recursive lock, and the error and handshake flags
+// are atomics. Lock order: the session lock before the locks of its streams
+// and of a plaintext stream passed to Tls_EncryptFromStream; no callback but
+// the log hook runs under the session lock.
 #pragma once
 
 #include <cstdint>
 
+#include "core/runtime/class.h"
+
 struct CertStore;
+struct DupStream;
+struct TLS1;
 
 constexpr uint32_t kTlsGlobalTag = 0xeebf9e93;
 constexpr int32_t kTlsKeyLogPathBytes = 320;
@@ -82,3 +101,98 @@ void Tls_SetCertStoreSource(TlsCertStoreSource source);
 // A retained store: the source's answer while a source is set and answers
 // non-NULL, else Auth_GetCertStore("app"). The caller releases it.
 CertStore *Tls_DefaultCertStore(void);
+
+// ---- sessions ----------------------------------------------------------
+
+constexpr uint32_t kTls1Tag = 0xb292972f;
+constexpr int32_t kTlsMaxPlaintextBytes = 16384;   // per record written
+constexpr int32_t kTlsRecordRoomBytes = 18432;     // outbound room a record needs
+constexpr int32_t kTlsMaxRecordBytes = 17403;      // largest record length taken
+constexpr int32_t kTlsMaxReadUnitBytes = 18431;
+constexpr int32_t kTlsServerNameBytes = 255;
+constexpr int32_t kTlsClientHelloBytes = 512;
+
+// TLS alert codes the session reports.
+enum TlsAlert : int32_t {
+  kTlsAlertCloseNotify = 0,
+  kTlsAlertUnexpectedMessage = 10,
+  kTlsAlertBadRecordMac = 20,
+  kTlsAlertHandshakeFailure = 40,
+  kTlsAlertBadCertificate = 42,
+  kTlsAlertIllegalParameter = 47,
+  kTlsAlertDecodeError = 50,
+  kTlsAlertDecryptError = 51,
+  kTlsAlertInvalidVersion = 70,
+  kTlsAlertNoRenegotiation = 100,
+};
+
+typedef void (*TlsCertificateRequestFunction)(TLS1 *session, void *context);
+
+// A session with reference count 1, its lock and Tls_Init done, into
+// *session. Returns 1.
+int Tls_Create(TLS1 **session);
+// (Re)creates the record buffer (empty), the transport stream, the MAC and
+// cipher objects and a fresh handshake context; negotiated version = the
+// configured maximum, offered version = min(maximum, 0x33); certificate
+// store = Tls_DefaultCertStore(). Returns 1.
+int Tls_Init(TLS1 *session);
+// Frees everything the session owns, wiping its secrets, and clears
+// *session. Also the class destroy operation.
+void Tls_Delete(TLS1 **session);
+
+// The owner's log hook: lines of the session go to function(context, format,
+// ...) instead of the core log. Called under the session lock. Returns 1.
+int Tls_SetLogCallback(TLS1 *session, void *context, ClassLogSink function);
+// Called as function(session, context) when the server asks for a client
+// certificate and none is set. Returns 1.
+int Tls_SetCertificateRequestCallback(TLS1 *session, void *context,
+                                      TlsCertificateRequestFunction function);
+// Releases the current store, retains and keeps store (NULL clears). 1.
+int Tls_SetCertStore(TLS1 *session, CertStore *store);
+// The store (borrowed), or NULL.
+CertStore *Tls_GetCertStore(TLS1 *session);
+
+// Starts a client handshake and queues the ClientHello. serverName (NULL or
+// empty: none) is kept for the host check; it goes out as server_name unless
+// it is an IPv4 or IPv6 literal (brackets allowed), one trailing dot dropped.
+// A name longer than 255 bytes, or a ClientHello that cannot be queued,
+// fails: *alert = 40 (alert may be NULL), result 0.
+int Tls_StartHandshake(TLS1 *session, const char *serverName, int32_t *alert);
+// Appends up to the record buffer's space of length received bytes; *written
+// = the bytes taken. 1 when any byte (or length 0) was taken.
+int Tls_WriteRecordInput(TLS1 *session, const void *data, int32_t length, int32_t *written);
+// Processes the complete records in the record buffer. Does nothing while
+// the session holds an error. Returns 1 unless processing failed now.
+int Tls_ProcessInput(TLS1 *session);
+// Sends application data as records of at most 16384 bytes (under TLS 1.0
+// with a block cipher each record's first byte goes alone, the 1/n-1 split),
+// stopping at the first that cannot be queued; *written = bytes accepted.
+// 1 when any byte was accepted or length is 0. Refuses everything before
+// the handshake is done.
+int Tls_Write(TLS1 *session, const void *data, int32_t length, int32_t *written);
+// Takes up to one record of plaintext from the outbound side of plaintext and
+// sends it with Tls_Write; the bytes leave that stream only when their record
+// was queued. Returns 0 when nothing was taken.
+int Tls_EncryptFromStream(TLS1 *session, DupStream *plaintext);
+// The transport stream (borrowed): its outbound side holds protected records
+// for the transport, its inbound side decrypted application data.
+DupStream *Tls_GetTransportStream(TLS1 *session);
+// Bytes of protected records waiting for the transport. Returns 1.
+int Tls_GetOutboundLength(TLS1 *session, int32_t *bytes);
+// min(room in the transport stream's inbound side, room in the record
+// buffer). Returns 1.
+int Tls_GetReceiveSpace(TLS1 *session, int32_t *bytes);
+int Tls_IsHandshakeStarted(TLS1 *session);
+int Tls_IsHandshakeDone(TLS1 *session);
+// The alert code of the first failure (0: none). Returns 1.
+int Tls_GetError(TLS1 *session, int32_t *code);
+int Tls_ClearError(TLS1 *session);
+// For reuse on a kept connection: empties both buffers, drops the handshake
+// (done 0, started 0, protection off, secrets wiped), offered version =
+// min(maximum, 0x33). Returns 1.
+int Tls_Reset(TLS1 *session);
+
+// "Close Notify", "Unexpected Message", ... "Unknown".
+const char *Tls_AlertName(int32_t code);
+// "Hello Request", "Client Hello", ... "Unknown".
+const char *Tls_HandshakeTypeName(int32_t type);
