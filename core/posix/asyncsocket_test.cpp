@@ -297,6 +297,12 @@ struct PythonPeer {
   }
 };
 
+// Connects owner to the peer, with bytes of the pattern to send.
+bool connectToPeer(const PythonPeer &peer, Owner &owner, size_t bytes, uint32_t seed) {
+  owner.out = pattern(bytes, seed);
+  return peer.port > 0 && owner.Connect(peer.port);
+}
+
 // socat relaying every connection through cat, on a free port; ready once a
 // probe connects.
 struct SocatEcho {
@@ -476,10 +482,8 @@ TEST_F(AsyncSocketPeer, SocatBulkBothWays) {
 // and 8 MiB arrive whole and in order.
 TEST_F(AsyncSocketPeer, SlowReaderGetsEverythingInOrder) {
   PythonPeer peer("slow");
-  ASSERT_GT(peer.port, 0);
   Owner owner;
-  owner.out = pattern(size_t(8) << 20, 3);
-  ASSERT_TRUE(owner.Connect(peer.port));
+  ASSERT_TRUE(connectToPeer(peer, owner, size_t(8) << 20, 3));
   AsyncSocket_StartWrite(owner.s);
   ASSERT_TRUE(Test_WaitUntil([&] { return !AsyncSocket_IsWriting(owner.s); }, 60000));
   EXPECT_EQ(owner.MeterWritten(), owner.out.size());
@@ -490,10 +494,8 @@ TEST_F(AsyncSocketPeer, SlowReaderGetsEverythingInOrder) {
 
 TEST_F(AsyncSocketPeer, ResetPeerClosesOnceAndKeepsTheReset) {
   PythonPeer peer("reset");
-  ASSERT_GT(peer.port, 0);
   Owner owner;
-  owner.out = pattern(size_t(8) << 20, 5);
-  ASSERT_TRUE(owner.Connect(peer.port));
+  ASSERT_TRUE(connectToPeer(peer, owner, size_t(8) << 20, 5));
   AsyncSocket_StartWrite(owner.s);
   ASSERT_TRUE(Test_WaitUntil([&] { return owner.closes.load() > 0; }, kBoundMs));
   ASSERT_TRUE(Test_WaitUntil([&] { return !AsyncSocket_IsWriting(owner.s); }, kBoundMs));
@@ -507,10 +509,8 @@ TEST_F(AsyncSocketPeer, ResetPeerClosesOnceAndKeepsTheReset) {
 // every byte the write loop counted reaches the peer.
 TEST_F(AsyncSocketPeer, HalfClosingPeerEndsTheReadAndWritesComplete) {
   PythonPeer peer("half");
-  ASSERT_GT(peer.port, 0);
   Owner owner;
-  owner.out = pattern(size_t(1) << 20, 9);
-  ASSERT_TRUE(owner.Connect(peer.port));
+  ASSERT_TRUE(connectToPeer(peer, owner, size_t(1) << 20, 9));
   AsyncSocket_StartWrite(owner.s);
   AsyncSocket_StartRead(owner.s);
   ASSERT_TRUE(Test_WaitUntil([&] { return owner.closes.load() > 0; }, kBoundMs));
