@@ -106,6 +106,50 @@ TEST(SocketWait, PollsInSecondSlices) {
   EXPECT_EQ(count, 0);
 }
 
+// A TCP connect to a listener whose accept queue is full gets no answer: the
+// wait runs its slices and times out with 1460, or ends on a cancel.
+TEST(SocketWait, ConnectTimesOutInSlicesOrEndsOnCancel) {
+  SocketScope scope;
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof at;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  getsockname(listener, reinterpret_cast<sockaddr *>(&at), &length);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    connect(fillers.back(), reinterpret_cast<sockaddr *>(&at), sizeof at);
+  }
+  Socket_SetDnsPortForTest(ntohs(at.sin_port));
+  SocketAddress address = loopback();
+  Socket *s = scope.s;
+  s->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // the owner's handle
+  s->connectTimeoutMs = 1500;
+  gSlices.clear();
+  Socket_SetPollHookForTest(recordSlice);
+  EXPECT_EQ(Socket_Connect(s, &address), 0);
+  Socket_SetPollHookForTest(nullptr);
+  EXPECT_EQ(gSlices, (std::vector<int>{1000, 500}));
+  EXPECT_EQ(s->lastError, kSocketErrorTimeout);
+
+  Socket_Close(s);
+  s->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  s->connectTimeoutMs = 300000;
+  std::thread canceller([s] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    s->cancel.store(1);
+  });
+  EXPECT_EQ(Socket_Connect(s, &address), 0);
+  canceller.join();
+  EXPECT_EQ(s->cancel.load(), 0);
+  EXPECT_EQ(s->lastError, 0);
+  for (int fd : fillers) close(fd);
+  close(listener);
+}
+
 TEST(SocketUdp, ExchangesWithEchoPeer) {
   EchoPeer peer;
   ASSERT_GT(peer.port(), 0);
