@@ -30,6 +30,12 @@ constexpr int64_t kDictionaryTextBlockMaxBytes = 65536;
 // A text of more than this gets a block of its own, so that it does not cut
 // short the block the next texts are carved from.
 constexpr int64_t kDictionaryTextOwnBlockBytes = kDictionaryTextBlockMaxBytes / 4;
+// A large tree takes its records and texts in larger pieces, up to a
+// sixteenth of what it holds already (so that the room not yet used stays
+// small beside it) and at most this: pieces of several megabytes are backed
+// by large pages (Mem_AdviseBulk), which spares most page faults.
+constexpr int64_t kDictionaryBulkShare = 16;
+constexpr int64_t kDictionaryBulkMaxBytes = int64_t(8) << 20;
 // Blocks held by a tree whose pooled texts have all been freed go back once
 // they hold more than this (an emptied string pool gives its chunks back).
 constexpr int64_t kDictionaryTextResetBytes = 10240;
@@ -50,6 +56,7 @@ struct DictionaryLogName {
 struct DictionarySlab {
   char *next;
   char *end;
+  int64_t carved;  // records handed out of slabs so far
 };
 
 // A block of pooled texts; the texts follow the header.
@@ -146,13 +153,21 @@ void *dictionaryRecordNew(Pool *pool, void **freeList, DictionarySlab *slab, int
     *freeList = *dictionaryRecordLink(record);
   } else {
     if (slab->next == nullptr || slab->end - slab->next < recordBytes) {
-      int64_t bytes = int64_t(dictionarySlabRecords(growth)) * recordBytes;
+      int64_t records = dictionarySlabRecords(growth);
+      const int64_t bulk = slab->carved / kDictionaryBulkShare;
+      if (bulk > records) records = bulk;
+      if (records * recordBytes > kDictionaryBulkMaxBytes && records > growth)
+        records = kDictionaryBulkMaxBytes / recordBytes > growth ? kDictionaryBulkMaxBytes / recordBytes
+                                                                 : growth;
+      int64_t bytes = records * recordBytes;
       if (bytes > INT32_MAX / 2 - kRecordAskBytes) bytes = recordBytes;
       slab->next = static_cast<char *>(POOL_ALLOC(pool, int32_t(bytes) + kRecordAskBytes));
       slab->end = slab->next + bytes;
+      Mem_AdviseBulk(slab->next, bytes);
     }
     record = slab->next;
     slab->next += recordBytes;
+    slab->carved++;
   }
   memset(record, 0, size_t(recordBytes));
   return record;
@@ -164,8 +179,8 @@ void dictionaryResetRecords(DictionaryRoot *root) {
   if (root->itemPool != nullptr) Pool_Reset(root->itemPool);
   root->freeContainers = nullptr;
   root->freeItems = nullptr;
-  root->containerSlab = DictionarySlab{nullptr, nullptr};
-  root->itemSlab = DictionarySlab{nullptr, nullptr};
+  root->containerSlab = DictionarySlab{nullptr, nullptr, 0};
+  root->itemSlab = DictionarySlab{nullptr, nullptr, 0};
 }
 
 void dictionaryEnsurePools(Dictionary *d) {
@@ -197,7 +212,10 @@ void dictionaryTextsReset(DictionaryTexts *texts) {
 // texts are carved from, one for a single large text goes behind it.
 char *dictionaryTextsGrow(DictionaryTexts *texts, int64_t bytes) {
   const bool own = bytes > kDictionaryTextOwnBlockBytes;
-  const int64_t data = own || bytes > texts->nextBytes ? bytes : texts->nextBytes;
+  int64_t data = texts->nextBytes;
+  if (texts->held / kDictionaryBulkShare > data) data = texts->held / kDictionaryBulkShare;
+  if (data > kDictionaryBulkMaxBytes) data = kDictionaryBulkMaxBytes;
+  if (own || bytes > data) data = bytes;
   const int64_t total = int64_t(sizeof(DictionaryTextBlock)) + data;
   auto *block = static_cast<DictionaryTextBlock *>(MEM_ALLOC(total, 0));
   block->bytes = total;
@@ -213,6 +231,7 @@ char *dictionaryTextsGrow(DictionaryTexts *texts, int64_t bytes) {
   if (!own && texts->nextBytes < kDictionaryTextBlockMaxBytes) texts->nextBytes *= 2;
   texts->next = start + bytes;
   texts->end = start + data;
+  Mem_AdviseBulk(start, data);
   return start;
 }
 
