@@ -169,7 +169,14 @@ void *dictionaryRecordNew(Pool *pool, void **freeList, DictionarySlab *slab, int
     slab->next += recordBytes;
     slab->carved++;
   }
-  memset(record, 0, size_t(recordBytes));
+  // Two sizes only: a memset of known size is a few stores, one of a size
+  // known only here a string instruction that costs more than the record.
+  if (recordBytes == int32_t(sizeof(DictionaryItem)))
+    memset(record, 0, sizeof(DictionaryItem));
+  else if (recordBytes == int32_t(sizeof(Dictionary)))
+    memset(record, 0, sizeof(Dictionary));
+  else
+    memset(record, 0, size_t(recordBytes));
   return record;
 }
 

@@ -218,6 +218,10 @@ const char *jsonOwnName(Json *j, char *indexText, int32_t *length) {
 // vetoed (the parse then stops with the callback's code).
 bool jsonReport(Json *j, int32_t type, const char *text, int32_t length, int64_t position) {
   j->nodePosition = position;
+  // Without a callback or node logging at the start nothing keeps the paths
+  // a report names (one thread uses a parser at a time, so no callback comes
+  // later), and a level raised meanwhile waits for the next parse.
+  if (!j->wantPath) return true;
   void *context = nullptr;
   CallbackFunction function = nullptr;
   bool logNode = Class_LogEnabled(&j->log, kJsonNodeLogLevel) && Log_IsEnabled();
@@ -545,6 +549,46 @@ const char *jsonString(Json *j, const JsonChunk &chunk, const char *p) {
   }
 }
 
+inline bool jsonIsDigit(char c) { return uint8_t(c - '0') < 10; }
+
+// A number that lies whole in the chunk and follows the JSON grammar, read in
+// one pass: answers the byte after it, or NULL when it reaches the chunk's end,
+// breaks the grammar or is followed by a byte that could still belong to a
+// number. The byte machine (jsonNumber) takes those, so what it accepts
+// beyond the grammar and the errors it reports stay as they are; on the
+// numbers taken here both end at the same byte.
+const char *jsonScanNumber(const char *p, const char *end) {
+  if (p < end && *p == '-') p++;
+  if (p == end) return nullptr;
+  if (*p == '0') {
+    p++;
+  } else if (jsonIsDigit(*p)) {
+    while (++p < end && jsonIsDigit(*p)) {
+    }
+  } else {
+    return nullptr;
+  }
+  if (p < end && *p == '.') {
+    if (++p == end || !jsonIsDigit(*p)) return nullptr;
+    while (++p < end && jsonIsDigit(*p)) {
+    }
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    if (++p < end && (*p == '+' || *p == '-')) p++;
+    if (p == end || !jsonIsDigit(*p)) return nullptr;
+    while (++p < end && jsonIsDigit(*p)) {
+    }
+  }
+  if (p == end) return nullptr;
+  switch (*p) {
+    case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8':
+    case '9': case 'e': case 'E': case '+': case '-': case '.':
+      return nullptr;
+    default:
+      return p;
+  }
+}
+
 // Continues the number at p.
 const char *jsonNumber(Json *j, const JsonChunk &chunk, const char *p) {
   const char *end = chunk.end;
@@ -668,6 +712,10 @@ const char *jsonBetween(Json *j, const JsonChunk &chunk, const char *p) {
         j->pendingHigh = 0;
         return p + 1;
       case kJsonNodeNumber:
+        if (const char *after = jsonScanNumber(p, end)) {
+          jsonScalar(j, kJsonNodeNumber, p, int32_t(after - p), chunk.Offset(p));
+          return after;
+        }
         jsonBeginScalar(j, JsonScalar::Number, chunk, p);
         j->numberState = JsonNumberState::Start;
         j->pointSeen = j->exponentSeen = false;
