@@ -898,6 +898,47 @@ DictionaryItem *dictionaryAddKey(Dictionary *d, const char *key) {
   return dictionaryInsert(d, d->items.last, key);
 }
 
+DictionaryItem *dictionaryAppendValue(Dictionary *d, const char *key, int32_t keyLength,
+                                      int32_t type, const char *text, int32_t length) {
+  DictionaryRoot *root = dictionaryRootOf(d);
+  if ((key != nullptr && !d->allowDuplicates) || root->observed.load(std::memory_order_acquire)) {
+    // An existing key's item, or callbacks to call in order: the general way.
+    DictionaryItem *item = dictionaryInsertN(d, d->items.last, key, keyLength);
+    dictionarySetType(d, item, type);
+    if (type == kDictionaryTypeBoolean)
+      dictionarySetBoolean(d, item, text != nullptr && text[0] == 't' ? 1 : 0);
+    else
+      dictionarySetText(d, item, text, length);
+    return item;
+  }
+  // A new last item that nobody watches: what those steps do to it, in one.
+  dictionaryEnsurePools(d);
+  auto *item = static_cast<DictionaryItem *>(
+      dictionaryRecordNew(root->itemPool, reinterpret_cast<void **>(&root->freeItems),
+                          &root->itemSlab, int32_t(sizeof(DictionaryItem)), root->base.poolGrowth));
+  item->classTag = kDictionaryItemTag;
+  item->prev = d->items.last;
+  if (d->items.last != nullptr)
+    d->items.last->next = item;
+  else
+    d->items.first = item;
+  d->items.last = item;
+  d->items.count++;
+  if (key != nullptr) dictionaryStoreKey(d, item, key, keyLength);
+  item->type = uint8_t(item->type | type);
+  if (dictionaryIsContainerType(type)) {
+    item->child = dictionaryNewChild(d, item);
+  } else if (type == kDictionaryTypeBoolean) {
+    if (text != nullptr && text[0] == 't') item->type |= kDictionaryBooleanBit;
+  } else if (type != kDictionaryTypeNull && length > 0) {
+    bool fromPool = false;
+    item->value = dictionaryTextNew(d, text, length, &fromPool);
+    item->valueLength = length;
+    if (fromPool) item->textOrigin |= kDictionaryValueFromPool;
+  }
+  return item;
+}
+
 DictionaryItem *dictionaryItemAt(Dictionary *d, int64_t index) {
   DictionaryItem *item;
   if (index >= 0) {
