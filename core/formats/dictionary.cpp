@@ -904,11 +904,7 @@ DictionaryItem *dictionaryAppendValue(Dictionary *d, const char *key, int32_t ke
   if ((key != nullptr && !d->allowDuplicates) || root->observed.load(std::memory_order_acquire)) {
     // An existing key's item, or callbacks to call in order: the general way.
     DictionaryItem *item = dictionaryInsertN(d, d->items.last, key, keyLength);
-    dictionarySetType(d, item, type);
-    if (type == kDictionaryTypeBoolean)
-      dictionarySetBoolean(d, item, text != nullptr && text[0] == 't' ? 1 : 0);
-    else
-      dictionarySetText(d, item, text, length);
+    dictionarySetItemTextN(d, item, type, text, length);
     return item;
   }
   // A new last item that nobody watches: what those steps do to it, in one.
@@ -917,19 +913,14 @@ DictionaryItem *dictionaryAppendValue(Dictionary *d, const char *key, int32_t ke
       dictionaryRecordNew(root->itemPool, reinterpret_cast<void **>(&root->freeItems),
                           &root->itemSlab, int32_t(sizeof(DictionaryItem)), root->base.poolGrowth));
   item->classTag = kDictionaryItemTag;
-  item->prev = d->items.last;
-  if (d->items.last != nullptr)
-    d->items.last->next = item;
-  else
-    d->items.first = item;
-  d->items.last = item;
-  d->items.count++;
+  dictionaryLink(d, d->items.last, item);
   if (key != nullptr) dictionaryStoreKey(d, item, key, keyLength);
   item->type = uint8_t(item->type | type);
   if (dictionaryIsContainerType(type)) {
     item->child = dictionaryNewChild(d, item);
   } else if (type == kDictionaryTypeBoolean) {
-    if (text != nullptr && text[0] == 't') item->type |= kDictionaryBooleanBit;
+    if (text != nullptr && length > 0 && (text[0] == 't' || text[0] == 'T'))
+      item->type |= kDictionaryBooleanBit;
   } else if (type != kDictionaryTypeNull && length > 0) {
     bool fromPool = false;
     item->value = dictionaryTextNew(d, text, length, &fromPool);

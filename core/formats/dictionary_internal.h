@@ -59,10 +59,9 @@ DictionaryItem *dictionaryFindStoredKeyN(Dictionary *d, const char *key, int32_t
 DictionaryItem *dictionaryAddKey(Dictionary *d, const char *key);
 DictionaryItem *dictionaryAddKeyN(Dictionary *d, const char *key, int32_t length);
 // Appends an item keyed by keyLength bytes of key (NULL: keyless), of the
-// type, holding length bytes of text: what Dictionary_AddKey, then
-// Dictionary_SetItemType and Dictionary_SetItemText (for a Boolean
-// Dictionary_SetItemBoolean, true when text begins with 't') do, callbacks
-// included. A document reader builds its tree this way; a new last item in a
+// type, holding length bytes of text (a Boolean is true when the text begins
+// with 't' or 'T'): what Dictionary_AddKey, Dictionary_SetItemType and then
+// Dictionary_SetItemText do, callbacks included. A document reader builds its tree this way; a new last item in a
 // tree nobody observes is made in one step.
 DictionaryItem *dictionaryAppendValue(Dictionary *d, const char *key, int32_t keyLength,
                                       int32_t type, const char *text, int32_t length);

@@ -263,10 +263,7 @@ DictionaryItem *jsonAddItem(Json *j, int32_t dictionaryType, const char *text = 
       Dictionary_AddKey(c, nullptr, &item);
       Dictionary_SetItemKeyN(c, item, name, nameLength);
       Dictionary_SetItemType(c, item, dictionaryType);
-      if (dictionaryType == kDictionaryTypeBoolean)
-        Dictionary_SetItemBoolean(c, item, text != nullptr && text[0] == 't' ? 1 : 0);
-      else
-        Dictionary_SetItemText(c, item, text, length);
+      Dictionary_SetItemText(c, item, text, length);
       return item;
     }
     return dictionaryAppendValue(c, name, nameLength, dictionaryType, text, length);
