@@ -190,8 +190,7 @@ void dictionaryResetRecords(DictionaryRoot *root) {
   root->itemSlab = DictionarySlab{nullptr, nullptr, 0};
 }
 
-void dictionaryEnsurePools(Dictionary *d) {
-  DictionaryRoot *root = dictionaryRootOf(d);
+void dictionaryMakePools(DictionaryRoot *root) {
   int32_t growth = root->base.poolGrowth;
   if (root->containerPool == nullptr)
     root->containerPool = dictionaryRecordPool(int32_t(sizeof(Dictionary)), growth);
@@ -201,6 +200,15 @@ void dictionaryEnsurePools(Dictionary *d) {
     root->texts.on = true;
     root->texts.nextBytes = kDictionaryTextBlockFirstBytes;
   }
+}
+
+// Makes what the root's settings ask for and is not there yet; called before
+// every new record, so the usual case is three tests inline.
+inline void dictionaryEnsurePools(Dictionary *d) {
+  DictionaryRoot *root = dictionaryRootOf(d);
+  if (root->containerPool == nullptr || root->itemPool == nullptr ||
+      (!root->texts.on && root->base.stringPool))
+    dictionaryMakePools(root);
 }
 
 // Gives back every text block.

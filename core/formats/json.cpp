@@ -217,12 +217,7 @@ const char *jsonOwnName(Json *j, char *indexText, int32_t *length) {
 
 // Reports a node to the callback and the level-9 log. False when it was
 // vetoed (the parse then stops with the callback's code).
-bool jsonReport(Json *j, int32_t type, const char *text, int32_t length, int64_t position) {
-  j->nodePosition = position;
-  // Without a callback or node logging at the start nothing keeps the paths
-  // a report names (one thread uses a parser at a time, so no callback comes
-  // later), and a level raised meanwhile waits for the next parse.
-  if (!j->wantPath) return true;
+bool jsonReportTo(Json *j, int32_t type, const char *text, int32_t length, int64_t position) {
   void *context = nullptr;
   CallbackFunction function = nullptr;
   bool logNode = Class_LogEnabled(&j->log, kJsonNodeLogLevel) && Log_IsEnabled();
@@ -244,6 +239,15 @@ bool jsonReport(Json *j, int32_t type, const char *text, int32_t length, int64_t
   j->errorCode = code;
   j->stopped = true;
   return false;
+}
+
+// Without a callback or node logging at the start nothing keeps the paths a
+// report names (one thread uses a parser at a time, so no callback comes
+// later), and a level raised meanwhile waits for the next parse.
+inline bool jsonReport(Json *j, int32_t type, const char *text, int32_t length,
+                       int64_t position) {
+  j->nodePosition = position;
+  return !j->wantPath || jsonReportTo(j, type, text, length, position);
 }
 
 // Adds an item of the type for the node at the current level (keyed by the
