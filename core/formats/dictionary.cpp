@@ -22,8 +22,23 @@ namespace {
 constexpr uint8_t kDictionaryKeyFromPool = 0x1;
 constexpr uint8_t kDictionaryValueFromPool = 0x2;
 
-// String-pool members: large enough that most texts of a document share one.
-constexpr int32_t kDictionaryStringPoolMemberBytes = 2048;
+// String-pool blocks: the first holds a small tree's texts; each further
+// one doubles, up to the largest, so that a large document takes few blocks
+// and a small tree does not hold a large one.
+constexpr int64_t kDictionaryTextBlockFirstBytes = 2048;
+constexpr int64_t kDictionaryTextBlockMaxBytes = 65536;
+// A text of more than this gets a block of its own, so that it does not cut
+// short the block the next texts are carved from.
+constexpr int64_t kDictionaryTextOwnBlockBytes = kDictionaryTextBlockMaxBytes / 4;
+// A large tree takes its records and texts in larger pieces, up to a
+// sixteenth of what it holds already (so that the room not yet used stays
+// small beside it) and at most this: pieces of several megabytes are backed
+// by large pages (Mem_AdviseBulk), which spares most page faults.
+constexpr int64_t kDictionaryBulkShare = 16;
+constexpr int64_t kDictionaryBulkMaxBytes = int64_t(8) << 20;
+// Blocks held by a tree whose pooled texts have all been freed go back once
+// they hold more than this (an emptied string pool gives its chunks back).
+constexpr int64_t kDictionaryTextResetBytes = 10240;
 // Float text: the longest shortest-round-trip double is 24 characters.
 constexpr int kDictionaryFloatTextBytes = 32;
 
@@ -41,6 +56,25 @@ struct DictionaryLogName {
 struct DictionarySlab {
   char *next;
   char *end;
+  int64_t carved;  // records handed out of slabs so far
+};
+
+// A block of pooled texts; the texts follow the header.
+struct DictionaryTextBlock {
+  DictionaryTextBlock *next;
+  int64_t bytes;  // of the whole block
+};
+
+// The tree's pooled texts: carved one after another from the newest block
+// and given back all at once (a text given back alone only counts down).
+struct DictionaryTexts {
+  bool on;                     // made (the root's string-pool flag was set)
+  DictionaryTextBlock *blocks;  // newest first, except blocks of one large text
+  char *next;                  // room left in the newest block
+  char *end;
+  int64_t live;       // texts handed out and not given back
+  int64_t held;       // bytes of all blocks
+  int64_t nextBytes;  // size of the next ordinary block
 };
 
 struct DictionaryRoot {
@@ -51,8 +85,15 @@ struct DictionaryRoot {
   DictionaryItem *freeItems;
   DictionarySlab containerSlab;
   DictionarySlab itemSlab;
-  Pool *stringPool;
+  DictionaryTexts texts;
   DictionaryLogName *logNames;
+  // Texts of the tree from tracked memory, and side records of its child
+  // containers: what a release has to give back one by one. Without either,
+  // and without observers, a release or clear of the root gives back whole
+  // blocks and never visits the items. Side records may be made from another
+  // thread (an observer set there), hence the atomic count.
+  int64_t trackedTexts;
+  std::atomic<int64_t> childSides;
   // Set once a callback or hook cell of any container has been set; until
   // then no change needs the walk up to the root to look for callbacks (a
   // side record made only for a log name or a key index does not count).
@@ -112,15 +153,30 @@ void *dictionaryRecordNew(Pool *pool, void **freeList, DictionarySlab *slab, int
     *freeList = *dictionaryRecordLink(record);
   } else {
     if (slab->next == nullptr || slab->end - slab->next < recordBytes) {
-      int64_t bytes = int64_t(dictionarySlabRecords(growth)) * recordBytes;
+      int64_t records = dictionarySlabRecords(growth);
+      const int64_t bulk = slab->carved / kDictionaryBulkShare;
+      if (bulk > records) records = bulk;
+      if (records * recordBytes > kDictionaryBulkMaxBytes && records > growth)
+        records = kDictionaryBulkMaxBytes / recordBytes > growth ? kDictionaryBulkMaxBytes / recordBytes
+                                                                 : growth;
+      int64_t bytes = records * recordBytes;
       if (bytes > INT32_MAX / 2 - kRecordAskBytes) bytes = recordBytes;
       slab->next = static_cast<char *>(POOL_ALLOC(pool, int32_t(bytes) + kRecordAskBytes));
       slab->end = slab->next + bytes;
+      Mem_AdviseBulk(slab->next, bytes);
     }
     record = slab->next;
     slab->next += recordBytes;
+    slab->carved++;
   }
-  memset(record, 0, size_t(recordBytes));
+  // Two sizes only: a memset of known size is a few stores, one of a size
+  // known only here a string instruction that costs more than the record.
+  if (recordBytes == int32_t(sizeof(DictionaryItem)))
+    memset(record, 0, sizeof(DictionaryItem));
+  else if (recordBytes == int32_t(sizeof(Dictionary)))
+    memset(record, 0, sizeof(Dictionary));
+  else
+    memset(record, 0, size_t(recordBytes));
   return record;
 }
 
@@ -130,34 +186,90 @@ void dictionaryResetRecords(DictionaryRoot *root) {
   if (root->itemPool != nullptr) Pool_Reset(root->itemPool);
   root->freeContainers = nullptr;
   root->freeItems = nullptr;
-  root->containerSlab = DictionarySlab{nullptr, nullptr};
-  root->itemSlab = DictionarySlab{nullptr, nullptr};
+  root->containerSlab = DictionarySlab{nullptr, nullptr, 0};
+  root->itemSlab = DictionarySlab{nullptr, nullptr, 0};
 }
 
-void dictionaryEnsurePools(Dictionary *d) {
-  DictionaryRoot *root = dictionaryRootOf(d);
+void dictionaryMakePools(DictionaryRoot *root) {
   int32_t growth = root->base.poolGrowth;
   if (root->containerPool == nullptr)
     root->containerPool = dictionaryRecordPool(int32_t(sizeof(Dictionary)), growth);
   if (root->itemPool == nullptr)
     root->itemPool = dictionaryRecordPool(int32_t(sizeof(DictionaryItem)), growth);
-  if (root->stringPool == nullptr && root->base.stringPool) {
-    Pool_Create(&root->stringPool, KSRC);
-    Pool_SetMemberSize(root->stringPool, kDictionaryStringPoolMemberBytes);
-    Pool_SetMemberChunkSize(root->stringPool, 1);
-    Pool_SetStringMode(root->stringPool);
+  if (!root->texts.on && root->base.stringPool) {
+    root->texts.on = true;
+    root->texts.nextBytes = kDictionaryTextBlockFirstBytes;
   }
+}
+
+// Makes what the root's settings ask for and is not there yet; called before
+// every new record, so the usual case is three tests inline.
+inline void dictionaryEnsurePools(Dictionary *d) {
+  DictionaryRoot *root = dictionaryRootOf(d);
+  if (root->containerPool == nullptr || root->itemPool == nullptr ||
+      (!root->texts.on && root->base.stringPool))
+    dictionaryMakePools(root);
+}
+
+// Gives back every text block.
+void dictionaryTextsReset(DictionaryTexts *texts) {
+  while (DictionaryTextBlock *block = texts->blocks) {
+    texts->blocks = block->next;
+    MEM_FREE(block, block->bytes);
+  }
+  texts->next = texts->end = nullptr;
+  texts->live = 0;
+  texts->held = 0;
+  texts->nextBytes = kDictionaryTextBlockFirstBytes;
+}
+
+// Room for bytes more in a new block: an ordinary one becomes the block
+// texts are carved from, one for a single large text goes behind it.
+char *dictionaryTextsGrow(DictionaryTexts *texts, int64_t bytes) {
+  const bool own = bytes > kDictionaryTextOwnBlockBytes;
+  int64_t data = texts->nextBytes;
+  if (texts->held / kDictionaryBulkShare > data) data = texts->held / kDictionaryBulkShare;
+  if (data > kDictionaryBulkMaxBytes) data = kDictionaryBulkMaxBytes;
+  if (own || bytes > data) data = bytes;
+  const int64_t total = int64_t(sizeof(DictionaryTextBlock)) + data;
+  auto *block = static_cast<DictionaryTextBlock *>(MEM_ALLOC(total, 0));
+  block->bytes = total;
+  texts->held += total;
+  char *start = reinterpret_cast<char *>(block + 1);
+  if (own && texts->blocks != nullptr) {
+    block->next = texts->blocks->next;
+    texts->blocks->next = block;
+    return start;
+  }
+  block->next = texts->blocks;
+  texts->blocks = block;
+  if (!own && texts->nextBytes < kDictionaryTextBlockMaxBytes) texts->nextBytes *= 2;
+  texts->next = start + bytes;
+  texts->end = start + data;
+  Mem_AdviseBulk(start, data);
+  return start;
+}
+
+inline char *dictionaryTextsAlloc(DictionaryTexts *texts, int64_t bytes) {
+  texts->live++;
+  if (texts->end - texts->next >= bytes) {
+    char *start = texts->next;
+    texts->next += bytes;
+    return start;
+  }
+  return dictionaryTextsGrow(texts, bytes);
 }
 
 // A terminated copy of length bytes (zeros for a NULL text).
 char *dictionaryTextNew(Dictionary *d, const char *text, int32_t length, bool *fromPool) {
-  Pool *strings = dictionaryRootOf(d)->stringPool;
+  DictionaryRoot *root = dictionaryRootOf(d);
   char *copy;
-  if (d->stringPool && strings != nullptr) {
-    copy = static_cast<char *>(POOL_ALLOC(strings, length + 1));
+  if (d->stringPool && root->texts.on) {
+    copy = dictionaryTextsAlloc(&root->texts, int64_t(length) + 1);
     *fromPool = true;
   } else {
     copy = static_cast<char *>(MEM_ALLOC(int64_t(length) + 1, 0));
+    root->trackedTexts++;
     *fromPool = false;
   }
   if (text != nullptr)
@@ -170,11 +282,13 @@ char *dictionaryTextNew(Dictionary *d, const char *text, int32_t length, bool *f
 
 void dictionaryTextFree(Dictionary *d, char *text, int32_t length, bool fromPool) {
   if (text == nullptr) return;
+  DictionaryRoot *root = dictionaryRootOf(d);
   if (fromPool) {
-    void *member = text;
-    POOL_FREE(dictionaryRootOf(d)->stringPool, &member, length + 1);
+    DictionaryTexts *texts = &root->texts;
+    if (--texts->live <= 0 && texts->held > kDictionaryTextResetBytes) dictionaryTextsReset(texts);
   } else {
     MEM_FREE(text, int64_t(length) + 1);
+    root->trackedTexts--;
   }
 }
 
@@ -244,6 +358,7 @@ void dictionaryAnnounceFollowers(Dictionary *d, DictionaryItem *from) {
 void dictionaryReleaseSide(Dictionary *d) {
   DictionarySide *side = d->side.exchange(nullptr, std::memory_order_acq_rel);
   if (side == nullptr) return;
+  if (d->root != d) dictionaryRootOf(d)->childSides.fetch_sub(1, std::memory_order_relaxed);
   Callback_Clear(&side->itemRemoved);
   Callback_Clear(&side->itemAdded);
   Callback_Clear(&side->valueChanged);
@@ -259,7 +374,10 @@ DictionarySide *dictionaryGetSide(Dictionary *d) {
   auto *made = new (MEM_ALLOC(sizeof(DictionarySide), MEM_ZEROED)) DictionarySide();
   // Another thread may install an observer at the same moment: the first
   // record wins and the other is given back.
-  if (d->side.compare_exchange_strong(side, made, std::memory_order_acq_rel)) return made;
+  if (d->side.compare_exchange_strong(side, made, std::memory_order_acq_rel)) {
+    if (d->root != d) dictionaryRootOf(d)->childSides.fetch_add(1, std::memory_order_relaxed);
+    return made;
+  }
   made->~DictionarySide();
   MEM_FREE(made, sizeof(DictionarySide));
   return side;
@@ -393,14 +511,63 @@ void dictionaryClearItems(Dictionary *d) {
   while (d->items.last != nullptr) dictionaryRemoveTree(d, d->items.last);
 }
 
+// Gives back what the items below the root hold apart from the tree's
+// blocks, without unlinking anything: texts from tracked memory and the side
+// records of child containers. Iterative: a deep tree must not exhaust the
+// stack.
+void dictionarySweep(DictionaryRoot *root) {
+  Dictionary *d = &root->base;
+  Dictionary *c = d;
+  DictionaryItem *item = d->items.first;
+  for (;;) {
+    if (item == nullptr) {
+      if (c == d) return;
+      DictionaryItem *owner = c->parentItem;
+      Dictionary *parent = c->parent;
+      dictionaryReleaseSide(c);
+      c = parent;
+      item = owner->next;
+      continue;
+    }
+    if (item->key != nullptr && (item->textOrigin & kDictionaryKeyFromPool) == 0)
+      dictionaryTextFree(c, item->key, item->keyLength, false);
+    if (Dictionary *child = dictionaryChild(item)) {
+      c = child;
+      item = child->items.first;
+      continue;
+    }
+    if (item->value != nullptr && (item->textOrigin & kDictionaryValueFromPool) == 0)
+      dictionaryTextFree(c, item->value, item->valueLength, false);
+    item = item->next;
+  }
+}
+
+// Empties the root. A tree nobody observes needs no item taken out one by
+// one (no callback can see it): what lies outside the blocks is swept up,
+// when there is any, and the blocks go back whole. Otherwise every item is
+// removed, last first, with its callbacks.
+void dictionaryEmptyRoot(DictionaryRoot *root) {
+  Dictionary *d = &root->base;
+  if (root->observed.load(std::memory_order_acquire)) {
+    dictionaryClearItems(d);
+  } else {
+    if (root->trackedTexts != 0 || root->childSides.load(std::memory_order_relaxed) != 0)
+      dictionarySweep(root);
+    if (DictionarySide *side = d->side.load(std::memory_order_acquire))
+      dictionaryIndexRelease(&side->keyIndex);
+    d->items.first = d->items.last = nullptr;
+    d->items.count = 0;
+  }
+  dictionaryTextsReset(&root->texts);
+  dictionaryResetRecords(root);
+}
+
 void dictionaryDestroy(void **object) {
   auto *d = static_cast<Dictionary *>(*object);
-  dictionaryClearItems(d);
   DictionaryRoot *root = dictionaryRootOf(d);
-  dictionaryResetRecords(root);
+  dictionaryEmptyRoot(root);
   if (root->containerPool != nullptr) Pool_Release(&root->containerPool);
   if (root->itemPool != nullptr) Pool_Release(&root->itemPool);
-  if (root->stringPool != nullptr) Pool_Release(&root->stringPool);
   dictionaryReleaseSide(d);
   while (DictionaryLogName *name = root->logNames) {
     root->logNames = name->next;
@@ -737,6 +904,38 @@ void dictionarySetItemTextN(Dictionary *d, DictionaryItem *item, int32_t type, c
 
 DictionaryItem *dictionaryAddKey(Dictionary *d, const char *key) {
   return dictionaryInsert(d, d->items.last, key);
+}
+
+DictionaryItem *dictionaryAppendValue(Dictionary *d, const char *key, int32_t keyLength,
+                                      int32_t type, const char *text, int32_t length) {
+  DictionaryRoot *root = dictionaryRootOf(d);
+  if ((key != nullptr && !d->allowDuplicates) || root->observed.load(std::memory_order_acquire)) {
+    // An existing key's item, or callbacks to call in order: the general way.
+    DictionaryItem *item = dictionaryInsertN(d, d->items.last, key, keyLength);
+    dictionarySetItemTextN(d, item, type, text, length);
+    return item;
+  }
+  // A new last item that nobody watches: what those steps do to it, in one.
+  dictionaryEnsurePools(d);
+  auto *item = static_cast<DictionaryItem *>(
+      dictionaryRecordNew(root->itemPool, reinterpret_cast<void **>(&root->freeItems),
+                          &root->itemSlab, int32_t(sizeof(DictionaryItem)), root->base.poolGrowth));
+  item->classTag = kDictionaryItemTag;
+  dictionaryLink(d, d->items.last, item);
+  if (key != nullptr) dictionaryStoreKey(d, item, key, keyLength);
+  item->type = uint8_t(item->type | type);
+  if (dictionaryIsContainerType(type)) {
+    item->child = dictionaryNewChild(d, item);
+  } else if (type == kDictionaryTypeBoolean) {
+    if (text != nullptr && length > 0 && (text[0] == 't' || text[0] == 'T'))
+      item->type |= kDictionaryBooleanBit;
+  } else if (type != kDictionaryTypeNull && length > 0) {
+    bool fromPool = false;
+    item->value = dictionaryTextNew(d, text, length, &fromPool);
+    item->valueLength = length;
+    if (fromPool) item->textOrigin |= kDictionaryValueFromPool;
+  }
+  return item;
 }
 
 DictionaryItem *dictionaryItemAt(Dictionary *d, int64_t index) {
@@ -1254,13 +1453,11 @@ int32_t Dictionary_RemoveValue(Dictionary *d, const char *text) noexcept {
 
 int32_t Dictionary_Clear(Dictionary *d) noexcept {
   DICTIONARY_CHECK(d);
-  dictionaryClearItems(d);
-  if (d->root == d) {
-    // Nothing of the tree is left: give whole chunks back at once.
-    DictionaryRoot *root = dictionaryRootOf(d);
-    if (root->stringPool != nullptr) Pool_Reset(root->stringPool);
-    dictionaryResetRecords(root);
-  }
+  // Nothing of a root's tree is left: whole blocks go back at once.
+  if (d->root == d)
+    dictionaryEmptyRoot(dictionaryRootOf(d));
+  else
+    dictionaryClearItems(d);
   return 1;
 }
 

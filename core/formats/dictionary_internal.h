@@ -1,6 +1,7 @@
 // Dictionary internals shared by dictionary.cpp, dictionary_index.cpp,
-// dictionary_merge.cpp, dictionary_path.cpp and dictionary_text.cpp; not for
-// other modules (see dictionary.h).
+// dictionary_merge.cpp, dictionary_path.cpp and dictionary_text.cpp, and the
+// one builder the JSON reader uses (dictionaryAppendValue); not for other
+// modules (see dictionary.h).
 #pragma once
 
 #include <cstdint>
@@ -57,6 +58,13 @@ DictionaryItem *dictionaryFindStoredKeyN(Dictionary *d, const char *key, int32_t
 // length bytes.
 DictionaryItem *dictionaryAddKey(Dictionary *d, const char *key);
 DictionaryItem *dictionaryAddKeyN(Dictionary *d, const char *key, int32_t length);
+// Appends an item keyed by keyLength bytes of key (NULL: keyless), of the
+// type, holding length bytes of text (a Boolean is true when the text begins
+// with 't' or 'T'): what Dictionary_AddKey, Dictionary_SetItemType and then
+// Dictionary_SetItemText do, callbacks included. A document reader builds its tree this way; a new last item in a
+// tree nobody observes is made in one step.
+DictionaryItem *dictionaryAppendValue(Dictionary *d, const char *key, int32_t keyLength,
+                                      int32_t type, const char *text, int32_t length);
 // Gives the item the type, then stores length bytes of text as its value.
 void dictionarySetItemTextN(Dictionary *d, DictionaryItem *item, int32_t type, const char *text,
                             int32_t length);

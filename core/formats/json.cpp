@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/formats/dictionary_internal.h"
 #include "core/runtime/callback.h"
 #include "core/platform/file.h"
 #include "core/runtime/log.h"
@@ -216,8 +217,7 @@ const char *jsonOwnName(Json *j, char *indexText, int32_t *length) {
 
 // Reports a node to the callback and the level-9 log. False when it was
 // vetoed (the parse then stops with the callback's code).
-bool jsonReport(Json *j, int32_t type, const char *text, int32_t length, int64_t position) {
-  j->nodePosition = position;
+bool jsonReportTo(Json *j, int32_t type, const char *text, int32_t length, int64_t position) {
   void *context = nullptr;
   CallbackFunction function = nullptr;
   bool logNode = Class_LogEnabled(&j->log, kJsonNodeLogLevel) && Log_IsEnabled();
@@ -241,27 +241,38 @@ bool jsonReport(Json *j, int32_t type, const char *text, int32_t length, int64_t
   return false;
 }
 
-// Adds an item for the node at the current level (keyed by the pending
-// member name) and answers it; NULL without a target.
-DictionaryItem *jsonAddItem(Json *j, int32_t dictionaryType) {
+// Without a callback or node logging at the start nothing keeps the paths a
+// report names (one thread uses a parser at a time, so no callback comes
+// later), and a level raised meanwhile waits for the next parse.
+inline bool jsonReport(Json *j, int32_t type, const char *text, int32_t length,
+                       int64_t position) {
+  j->nodePosition = position;
+  return !j->wantPath || jsonReportTo(j, type, text, length, position);
+}
+
+// Adds an item of the type for the node at the current level (keyed by the
+// pending member name) holding length bytes of text, and answers it; NULL
+// without a target.
+DictionaryItem *jsonAddItem(Json *j, int32_t dictionaryType, const char *text = nullptr,
+                            int32_t length = 0) {
   Dictionary *c = j->containers[j->depth];
   if (c == nullptr) return nullptr;
-  DictionaryItem *item = nullptr;
   int32_t d = j->depth;
   if (j->levelType[d] == kJsonNodeObject && (j->namePending & (1u << d))) {
     const char *name = j->names[d];
-    int32_t length = j->nameLength[d];
-    if (memchr(name, 0, size_t(length)) == nullptr) {
-      Dictionary_AddKey(c, name, &item);
-    } else {  // a name with a NUL byte keeps all its bytes
+    int32_t nameLength = j->nameLength[d];
+    if (memchr(name, 0, size_t(nameLength)) != nullptr) {
+      // A name with a NUL byte keeps all its bytes; it is set after the add.
+      DictionaryItem *item = nullptr;
       Dictionary_AddKey(c, nullptr, &item);
-      Dictionary_SetItemKeyN(c, item, name, length);
+      Dictionary_SetItemKeyN(c, item, name, nameLength);
+      Dictionary_SetItemType(c, item, dictionaryType);
+      Dictionary_SetItemText(c, item, text, length);
+      return item;
     }
-  } else {
-    Dictionary_AddKey(c, nullptr, &item);
+    return dictionaryAppendValue(c, name, nameLength, dictionaryType, text, length);
   }
-  Dictionary_SetItemType(c, item, dictionaryType);
-  return item;
+  return dictionaryAppendValue(c, nullptr, 0, dictionaryType, text, length);
 }
 
 // Common start of every node that is not a member name: advances the array
@@ -300,21 +311,15 @@ void jsonScalar(Json *j, int32_t type, const char *text, int32_t length, int64_t
   if (!jsonBeginNode(j, type, text, length, position)) return;
   if (j->containers[d] != nullptr) {
     switch (type) {
-      case kJsonNodeString: {
-        DictionaryItem *item = jsonAddItem(j, kDictionaryTypeString);
-        Dictionary_SetItemText(j->containers[d], item, text, length);
+      case kJsonNodeString:
+        jsonAddItem(j, kDictionaryTypeString, text, length);
         break;
-      }
-      case kJsonNodeNumber: {
-        DictionaryItem *item = jsonAddItem(j, kDictionaryTypeFloat64);
-        Dictionary_SetItemText(j->containers[d], item, text, length);
+      case kJsonNodeNumber:
+        jsonAddItem(j, kDictionaryTypeFloat64, text, length);
         break;
-      }
-      case kJsonNodeBoolean: {
-        DictionaryItem *item = jsonAddItem(j, kDictionaryTypeBoolean);
-        Dictionary_SetItemBoolean(j->containers[d], item, text[0] == 't' ? 1 : 0);
+      case kJsonNodeBoolean:
+        jsonAddItem(j, kDictionaryTypeBoolean, text, length);
         break;
-      }
       default:
         jsonAddItem(j, kDictionaryTypeNull);
         break;
@@ -545,6 +550,62 @@ const char *jsonString(Json *j, const JsonChunk &chunk, const char *p) {
   }
 }
 
+inline bool jsonIsDigit(char c) { return uint8_t(c - '0') < 10; }
+
+// The first byte from p on that is not a decimal digit (or end), eight bytes
+// at a time: a byte above '9' sets its top bit when 0x46 is added, one below
+// '0' when 0x30 is taken away; carries and borrows reach only bytes after the
+// first such byte, which the lowest set bit names.
+inline const char *jsonSkipDigits(const char *p, const char *end) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  while (end - p >= 8) {
+    uint64_t bytes;
+    memcpy(&bytes, p, 8);
+    const uint64_t stop = ((bytes + 0x4646464646464646ull) | (bytes - 0x3030303030303030ull)) &
+                          0x8080808080808080ull;
+    if (stop != 0) return p + (__builtin_ctzll(stop) >> 3);
+    p += 8;
+  }
+#endif
+  while (p < end && jsonIsDigit(*p)) p++;
+  return p;
+}
+
+// A number that lies whole in the chunk and follows the JSON grammar, read in
+// one pass: answers the byte after it, or NULL when it reaches the chunk's end,
+// breaks the grammar or is followed by a byte that could still belong to a
+// number. The byte machine (jsonNumber) takes those, so what it accepts
+// beyond the grammar and the errors it reports stay as they are; on the
+// numbers taken here both end at the same byte.
+const char *jsonScanNumber(const char *p, const char *end) {
+  if (p < end && *p == '-') p++;
+  if (p == end) return nullptr;
+  if (*p == '0') {
+    p++;
+  } else if (jsonIsDigit(*p)) {
+    p = jsonSkipDigits(p + 1, end);
+  } else {
+    return nullptr;
+  }
+  if (p < end && *p == '.') {
+    if (++p == end || !jsonIsDigit(*p)) return nullptr;
+    p = jsonSkipDigits(p + 1, end);
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    if (++p < end && (*p == '+' || *p == '-')) p++;
+    if (p == end || !jsonIsDigit(*p)) return nullptr;
+    p = jsonSkipDigits(p + 1, end);
+  }
+  if (p == end) return nullptr;
+  switch (*p) {
+    case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8':
+    case '9': case 'e': case 'E': case '+': case '-': case '.':
+      return nullptr;
+    default:
+      return p;
+  }
+}
+
 // Continues the number at p.
 const char *jsonNumber(Json *j, const JsonChunk &chunk, const char *p) {
   const char *end = chunk.end;
@@ -668,6 +729,10 @@ const char *jsonBetween(Json *j, const JsonChunk &chunk, const char *p) {
         j->pendingHigh = 0;
         return p + 1;
       case kJsonNodeNumber:
+        if (const char *after = jsonScanNumber(p, end)) {
+          jsonScalar(j, kJsonNodeNumber, p, int32_t(after - p), chunk.Offset(p));
+          return after;
+        }
         jsonBeginScalar(j, JsonScalar::Number, chunk, p);
         j->numberState = JsonNumberState::Start;
         j->pointSeen = j->exponentSeen = false;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/formats/dictionary.h"
 #include "core/runtime/memstream.h"
 #include "core/runtime/str.h"
 #include "tests/log_capture.h"
@@ -359,6 +360,62 @@ TEST(JsonReader, EdgeCases) {
   int32_t a = 0;
   EXPECT_TRUE(Dictionary_GetInt32ByPath(members, "a", &a));
   EXPECT_EQ(a, 1);
+}
+
+// The reader builds plain trees in one step per item; a tree without
+// duplicates or with observers must come out as the item calls make it, with
+// every callback.
+TEST(JsonReader, TargetSettingsAndObserversHold) {
+  const char *text = "{\"a\":1,\"b\":[true,null,\"x\"],\"a\":\"two\",\"#h\":{}}";
+  struct Row {
+    int32_t duplicates;
+    bool observed;
+    const char *written;
+    int32_t added, changed;  // callbacks at the root
+  };
+  const Row rows[] = {
+      {1, false, "{\"a\":1,\"b\":[true,null,\"x\"],\"a\":\"two\",\"h\":{}}", 0, 0},
+      {0, false, "{\"a\":\"two\",\"b\":[true,null,\"x\"],\"h\":{}}", 0, 0},
+      {1, true, "{\"a\":1,\"b\":[true,null,\"x\"],\"a\":\"two\",\"h\":{}}", 4, 4},
+  };
+  struct Counts {
+    int32_t added = 0, changed = 0;
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(testing::Message() << row.duplicates << row.observed);
+    Dictionary *d = nullptr;
+    Dictionary_Create(&d);
+    Dictionary_SetAllowDuplicates(d, row.duplicates);
+    Counts counts;
+    if (row.observed) {
+      Dictionary_SetItemAddedCallback(
+          d, &counts, [](Dictionary *, DictionaryItem *, void *c, const char *, const char *) {
+            static_cast<Counts *>(c)->added++;
+          });
+      Dictionary_SetValueChangedCallback(
+          d, &counts,
+          [](Dictionary *, DictionaryItem *, void *c, const char *, const char *, int32_t) {
+            static_cast<Counts *>(c)->changed++;
+          });
+    }
+    Json *json = nullptr;
+    Json_Create(&json);
+    Json_SetDictionary(json, d);
+    ASSERT_EQ(Json_ParseMemory(json, text, int32_t(strlen(text))), 1);
+    char out[256];
+    int32_t length = 0;
+    ASSERT_EQ(Json_WriteMemory(json, out, sizeof out, &length), 1);
+    EXPECT_EQ(std::string(out, size_t(length)), row.written);
+    Dictionary *top = nullptr;
+    Dictionary_Unwrap(d, &top);
+    DictionaryItem *hidden = nullptr;
+    ASSERT_EQ(Dictionary_FindKey(top, "h", nullptr, &hidden), 1);
+    EXPECT_EQ(Dictionary_IsItemHidden(top, hidden), 1);
+    EXPECT_EQ(counts.added, row.added);
+    EXPECT_EQ(counts.changed, row.changed);
+    Json_Release(&json);
+    Dictionary_Release(&d);
+  }
 }
 
 TEST(JsonReader, NestingLimitAndLongNames) {
