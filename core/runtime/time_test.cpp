@@ -392,11 +392,20 @@ TEST(Time, Durations) {
   EXPECT_EQ(Time_FormatDuration(buffer, sizeof buffer, INFINITY), 0);
 }
 
+// The second the clock the time functions read is in. time(2) reads the
+// kernel's coarse clock, which lags CLOCK_REALTIME by up to a tick, so it may
+// still name the previous second when the fine clock has passed it.
+static time_t realtimeSeconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec;
+}
+
 TEST(Time, NowFollowsTheClocks) {
   for (int attempt = 0; attempt < 10; attempt++) {
-    time_t before = time(nullptr);
+    time_t before = realtimeSeconds();
     double now = Time_Now(), utc = Time_NowUtc();
-    time_t after = time(nullptr);
+    time_t after = realtimeSeconds();
     if (before != after) continue;  // a second boundary passed in between
     EXPECT_EQ(now, double(before));
     EXPECT_EQ(utc, double(before));
@@ -414,9 +423,9 @@ TEST(Time, NowLocalFollowsLocaltime) {
     tzset();
     bool checked = false;
     for (int attempt = 0; attempt < 10 && !checked; attempt++) {
-      time_t before = time(nullptr);
+      time_t before = realtimeSeconds();
       double local = Time_NowLocal();
-      time_t after = time(nullptr);
+      time_t after = realtimeSeconds();
       if (before != after) continue;
       struct tm fields;
       ASSERT_NE(localtime_r(&before, &fields), nullptr);
