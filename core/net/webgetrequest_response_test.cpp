@@ -121,14 +121,14 @@ std::string fileText(const std::string &path) {
 // One answer into the file sink at directory/out.bin; with resume the range
 // asked starts at the file's size.
 int32_t runToFile(const std::string &directory, const std::string &answer, int resume,
-                  std::mt19937 &rng, std::string *memory = nullptr) {
+                  std::mt19937 &rng, std::string *memory = nullptr, int64_t rangeStart = -1) {
   Request q("http://example.com/out.bin");
   WebGetRequest_SetFilePath(q.r, (directory + "/").c_str());
   WebGetRequest_SetFileOutput(q.r);
   WebGetRequest_SetAllowResume(q.r, resume);
   std::string path = directory + "/out.bin";
   uint64_t size = std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0;
-  if (resume) WebGetRequest_SetRange(q.r, size, 0);
+  if (resume) WebGetRequest_SetRange(q.r, rangeStart >= 0 ? uint64_t(rangeStart) : size, 0);
   int32_t code = runAnswer(q.r, answer, rng);
   if (memory) *memory = memoryOf(q.r);
   return code;
@@ -356,6 +356,11 @@ TEST(WebGetResponse, FileSinkResumeAndStamps) {
                       "Content-Length: 99990\r\n\r\n";
   EXPECT_EQ(run(wrong, body.substr(10), 1).first, 954);
   EXPECT_TRUE(fileText(path) == body);
+  // A 206 for the range asked, but not starting at the file's end.
+  std::string early = "HTTP/1.1 206 Partial\r\nContent-Range: bytes 10-99999/100000\r\n"
+                      "Content-Length: 99990\r\n\r\n";
+  EXPECT_EQ(runToFile(dirText, early + body.substr(10), 1, rng, nullptr, 10), 954);
+  EXPECT_TRUE(fileText(path) == body);
   auto missing = run("HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\n", "gone", 0);
   EXPECT_EQ(missing.first, 0);
   EXPECT_EQ(missing.second, "gone");
@@ -427,4 +432,26 @@ TEST(WebGetResponse, NginxAnswersDecodeByteForByte) {
   }
   EXPECT_EQ(cases, 9);
   std::filesystem::remove_all(dir);
+}
+
+// A Post sends the URL's query from the request's own copy, which a new URL
+// does not change; {Header:} sets a request line.
+TEST(WebGetResponse, PostQueryIsTheRequestsOwnCopy) {
+  ResponseSession session;
+  Request q("http://a.test/form?x=1&y=2{Header:X-Test,yes}");
+  WebGetRequest_SetMethod(q.r, kWebGetMethodPost);
+  EXPECT_EQ(WebGetRequest_AddStandardHeaders(q.r), 1);
+  WebGetRequest_SetUrl(q.r, "http://b.test/other?z=9", 0);
+  const void *data = nullptr;
+  int32_t length = 0;
+  WebGetRequest_GetPostData(q.r, &data, &length);
+  EXPECT_EQ(std::string(static_cast<const char *>(data), size_t(length)), "x=1&y=2");
+  char *block = nullptr;
+  int size = 0;
+  WebGetRequest_GetRequestHeaders(q.r, &block, &size);
+  char value[64];
+  EXPECT_EQ(WebGet_GetHeaderValue(block, "X-Test", value, int(sizeof value)), 1);
+  EXPECT_STREQ(value, "yes");
+  EXPECT_EQ(WebGet_GetHeaderValue(block, "Content-Length", value, int(sizeof value)), 1);
+  EXPECT_STREQ(value, "7");
 }
