@@ -94,6 +94,9 @@ add("cl_twice_different", b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Leng
 add("cl_twice_same", b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc",
     0, 200, b"abc")
 add("cl_huge", b"HTTP/1.1 200 OK\r\nContent-Length: 4611686018427387904\r\n\r\n", 986, 200)
+add("cl_wraps", b"HTTP/1.1 200 OK\r\nContent-Length: 30000000000000000000\r\n\r\n", 986, 200)
+add("size_line_wraps",
+    b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffff0\r\n", 955, 200)
 add("te_gzip_chunked", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
     968, 200)
 add("identity_encoding", b"HTTP/1.1 200 OK\r\nContent-Encoding: identity\r\n\r\n", 968, 200)

@@ -125,8 +125,8 @@ int64_t parseContentLength(std::string_view v) {
   int64_t n = 0;
   for (char c : v) {
     if (c < '0' || c > '9') return -1;
+    if (n > (kMaxContentLength - 1 - (c - '0')) / 10) return -1;
     n = n * 10 + (c - '0');
-    if (n >= kMaxContentLength) return -1;
   }
   return n;
 }
@@ -387,8 +387,8 @@ int readChunkSize(WebGetRequest *r, const uint8_t *data, int64_t length, int64_t
   for (; i < end; i++) {
     int digit = hexValue(char(data[i]));
     if (digit < 0) break;
+    if (value > (kMaxChunkSize - 1 - digit) / 16) return chunkSizeFail(r, data, end) - 1;
     value = value * 16 + digit;
-    if (value >= kMaxChunkSize) return chunkSizeFail(r, data, end) - 1;
   }
   if (i == 0) return chunkSizeFail(r, data, end) - 1;
   while (i < end && isBlank(char(data[i]))) i++;
