@@ -58,6 +58,7 @@ packages=(
   xvfb
   x11-utils
   osslsigncode
+  nginx
   python3-pefile
   clang-14
   lld-14

@@ -187,6 +187,8 @@ int WebGetRequest_SetUrl(WebGetRequest *request, const char *url, int rewrite) {
   CHECK_POINTER(url);
   char work[kWebGetUrlBytes];
   int ok = Url_Fix(url, work, int(sizeof work));
+  // Macro cookies belong to the host of the URL being set.
+  if (ok) Url_GetHost(work, request->host, int(sizeof request->host));
   if (ok && rewrite) {
     ok = Str_Expand(work, int(sizeof work), request, WebGetRequest_MacroHandler);
     if (ok) WebGet_RewriteUrl(kWebGetRedirectExpand, work, int(sizeof work));
@@ -218,11 +220,6 @@ int WebGetRequest_CopyUrl(WebGetRequest *request, char *out, int size) {
   return Str_Copy(out, request->url, size) == int(strlen(request->url)) ? 1 : 0;
 }
 
-int WebGetRequest_MacroHandler(void *userData, const char *, const char *, char *, int) {
-  REQUEST_CHECK(static_cast<WebGetRequest *>(userData));
-  // The request's own names come with its cookie jar and header macros.
-  return 0;
-}
 
 int WebGetRequest_SetMethod(WebGetRequest *request, int32_t method) {
   REQUEST_CHECK(request);
@@ -412,6 +409,7 @@ WEBGET_REQUEST_CALLBACK(BodyBegin, bodyBeginCallback)
 WEBGET_REQUEST_CALLBACK(BodyEnd, bodyEndCallback)
 WEBGET_REQUEST_CALLBACK(Phase, phaseCallback)
 WEBGET_REQUEST_CALLBACK(Start, startCallback)
+WEBGET_REQUEST_CALLBACK(WriteDone, writeDoneCallback)
 
 int WebGetRequest_ClearBodyBeginCallback(WebGetRequest *request) {
   REQUEST_CHECK(request);
@@ -518,7 +516,7 @@ int WebGetRequest_SetError(WebGetRequest *request, int32_t code, int32_t codeEx)
   REQUEST_CHECK(request);
   request->errorEx.store(codeEx);
   request->error.store(code);
-  if (code != 0) AsyncFile_Close(request->outputFile);
+  if (code != 0) WebGetRequest_CloseOutputFile(request);
   return 0;
 }
 

@@ -52,6 +52,17 @@ constexpr int64_t kWebGetMemoryOutputStepBytes = 1048576;
 // A body kept in memory is at most this large, whatever a server announces
 // or sends: past it the transfer fails with 959 rather than take the memory.
 constexpr int64_t kWebGetMemoryOutputMaxBytes = int64_t(1) << 30;
+// Of an error answer's body (status outside 200-299) this much is kept in
+// memory; the rest is read and dropped.
+constexpr int64_t kWebGetErrorBodyKeepBytes = 1048576;
+// Response headers end within this many bytes (the end included).
+constexpr int kWebGetHeaderLimitBytes = 8191;
+// A chunk size line ends within this many bytes.
+constexpr int kWebGetChunkLineLimitBytes = 4096;
+// File writes are cut into blocks of at most this size.
+constexpr int32_t kWebGetWriteBlockBytes = 32768;
+// The inflate output buffer.
+constexpr int32_t kWebGetInflateBytes = 1048576;
 
 struct WebGetRequest;
 
@@ -121,8 +132,9 @@ struct WebGetRequest {
   char host[kWebGetHostBytes];  // with port
   char filename[kWebGetFilenameBytes];
   char requestTarget[kWebGetUrlBytes];
-  const void *postData;  // borrowed: must outlive the transfer
+  const void *postData;  // borrowed (or postQuery): must outlive the transfer
   int32_t postDataLength;
+  char postQuery[kWebGetUrlBytes];  // the URL's query when it became the post data
   uint64_t rangeStart;  // 0, 0: the whole resource; end 0: open ended
   uint64_t rangeEnd;
   uint8_t *memoryOutput;  // owned until taken; NULL while capacity is 0
@@ -137,6 +149,12 @@ struct WebGetRequest {
   Pool *writePool;  // made on the first file output
   z_stream_s *inflater;  // a Mem_Alloc'd zlib stream, open while inflateOpen
   int32_t inflateOpen;
+  int32_t inflateMidStream;  // input taken since the last stream end
+  // The output file closes once its last write in flight has completed:
+  // 0 open (or none), 1 close wanted, 2 closed. A failed write records the
+  // lowest failed offset, to which the file is cut before it closes.
+  std::atomic<int32_t> fileCloseState;
+  std::atomic<uint64_t> fileCutOffset;
   MemoryStream *inflateStream;
 
   // Response facts.
@@ -340,6 +358,61 @@ int WebGetRequest_HasPendingWrites(WebGetRequest *request);
 int WebGetRequest_Reset(WebGetRequest *request);
 // The response half of the reset, for a restart on another connection.
 int WebGetRequest_ResetResponse(WebGetRequest *request);
+
+// ---- Response and body (webgetrequest_response.cpp) ------------------------------------
+
+// The built-in request lines: Accept, Accept-Language, Range, the post
+// lines, Accept-Encoding and Cookie. A Post without post data sends the URL's
+// query, copied into the request. Returns 1.
+int WebGetRequest_AddStandardHeaders(WebGetRequest *request);
+// Parses the response header at the start of data (length bytes): it ends at
+// the earlier of "\r\n\r\n" and "\n\n"; *headerLength (may be NULL) gets its
+// length. 0 after recording: 967 when no end arrived yet (fewer than 8,191
+// bytes), 966 at 8,191 bytes or more, 986 for a bad status line or
+// Content-Length, 968 for a Content-Encoding other than gzip or a
+// Transfer-Encoding other than chunked, 978 / 954 for a 200 / 206 that does
+// not fit the range asked (checkRange 1).
+int WebGetRequest_ParseResponseHeader(WebGetRequest *request, int checkRange, const char *data,
+                                      int length, int *headerLength);
+// 1 when the answer (headers: the response header block) fits the range
+// asked; the received range is stored.
+int WebGetRequest_CheckContentRange(WebGetRequest *request, const char *headers);
+// Follows the Location of the answer: 1 with the new URL set; 0 after
+// recording 983, 984, 985 or 957 (a scheme other than http or https, or a
+// callback that blocks it). '{' and '}' of the target are escaped.
+int WebGetRequest_FollowRedirect(WebGetRequest *request);
+// The cookie jar. Domains match as RFC 6265 says (equal, or the host ends
+// with "." and the domain; a leading dot ignored); a secure cookie goes over
+// https only.
+int WebGetRequest_SetCookie(WebGetRequest *request, const char *name, const char *value,
+                            const char *path, const char *domain, int secure);
+// 1 when at least one stored cookie goes to the request's URL.
+int WebGetRequest_HasCookies(WebGetRequest *request);
+// "name=value; " per cookie sent, trailing blanks trimmed. 0 when none.
+int WebGetRequest_FormatCookies(WebGetRequest *request, char *out, int size);
+int WebGetRequest_ClearCookies(WebGetRequest *request);
+// Body entry points of the connection. ProcessBody takes what it can of
+// length bytes into *consumed (the rest belongs to the next answer or waits
+// for more); 0 after recording the failure or when the sink ended the body.
+int WebGetRequest_BeginBody(WebGetRequest *request, int silent);
+int WebGetRequest_ProcessBody(WebGetRequest *request, const void *data, int64_t length,
+                              int64_t *consumed);
+int WebGetRequest_EndBody(WebGetRequest *request, int silent);
+int WebGetRequest_IsChunkedComplete(WebGetRequest *request);
+// Sends the body to a file at the output path (a path ending in '/' gets the
+// request's file name). A 206 with resume allowed appends when its range
+// starts at the file's size.
+int WebGetRequest_SetFileOutput(WebGetRequest *request);
+int WebGetRequest_FileSink(WebGetRequest *request, void *context, const void *data,
+                           int64_t length, int64_t *written);
+// Completion of one file write (an I/O worker thread).
+void WebGetRequest_FileWriteDone(void *context, int64_t offset, void *buffer, uint32_t bytesDone,
+                                 uint32_t error);
+// Closes the output file once its last write in flight has completed (at
+// once when none is); stamps Last-Modified unless the file time is kept.
+int WebGetRequest_CloseOutputFile(WebGetRequest *request);
+int WebGetRequest_SetWriteDoneCallback(WebGetRequest *request, void *instance, void *context,
+                                       WebGetRequestCallback function);
 
 // ---- Log ------------------------------------------------------------------------------
 

@@ -349,6 +349,23 @@ TEST_F(EventQueueThreaded, FutureEventDoesNotWakeAndRunsOnceDue) {
   EXPECT_EQ(TestWake_Count(), wakes);
 }
 
+// Fire times follow the test clock: an event due in an hour runs once the
+// clock is jumped past it, with no real waiting.
+TEST_F(EventQueueThreaded, FireTimesFollowTheTestClock) {
+  static double fake;
+  fake = 1000;
+  resetCounts();
+  OwnQueue own;
+  Platform_SetTickSourceForTest([] { return fake; });
+  EventQueue_Post(own.queue, 1, nullptr, 0, countRun, countDone, nullptr, KSRC, 1000 + 3600);
+  EXPECT_EQ(EventQueue_Flush(own.queue), 1);
+  EXPECT_EQ(gRuns[1], 0);
+  fake = 1000 + 3600;
+  EXPECT_EQ(EventQueue_Flush(own.queue), 1);
+  Platform_SetTickSourceForTest(nullptr);
+  EXPECT_EQ(gRuns[1], 1);
+}
+
 // The main queue's budget: handlers that together take over 0.1 s end the
 // flush early with events left, and the owner is woken to come back.
 TEST_F(EventQueueThreaded, MainQueueFlushStopsAtItsBudget) {

@@ -340,6 +340,12 @@ double Platform_GetWallSeconds(void);
 // Seconds since the system started, counted in whole milliseconds, including
 // time spent suspended; never goes back. The monotonic clock of the program.
 double Platform_GetTickSeconds(void);
+// Tests only: while a source is set, every Platform_GetTickSeconds answer
+// comes from it (held still, jumped or advanced on each call), and so do the
+// fire times, delays and meters built on the tick clock. NULL restores the
+// real clock. Set it while no other thread reads the clock.
+typedef double (*PlatformTickSource)(void);
+void Platform_SetTickSourceForTest(PlatformTickSource source);
 // The local calendar fields of a whole second since 1970 under the process's
 // time zone (TZ honoured). Returns 1; 0 when the system cannot convert it
 // (*fields is then zeroed).

@@ -1,6 +1,7 @@
 // Wall clock, tick clock and local calendar fields; see core/platform/platform.h.
 #include <time.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "core/platform/platform.h"
@@ -11,7 +12,14 @@ double Platform_GetWallSeconds(void) {
   return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
+namespace {
+std::atomic<PlatformTickSource> gTickSource{nullptr};
+}  // namespace
+
+void Platform_SetTickSourceForTest(PlatformTickSource source) { gTickSource.store(source); }
+
 double Platform_GetTickSeconds(void) {
+  if (PlatformTickSource source = gTickSource.load(std::memory_order_relaxed)) return source();
   // CLOCK_BOOTTIME keeps counting while the machine sleeps, so a time-out
   // that spans a suspend still fires on wake-up.
   struct timespec now;

@@ -33,3 +33,25 @@ TEST(PlatformClock, WallSecondsKeepTheFraction) {
   }
   EXPECT_TRUE(sawFraction);
 }
+
+namespace {
+double gFakeTick = 0;
+double fakeTick() { return gFakeTick; }
+double steppingTick() { return gFakeTick += 0.5; }
+}  // namespace
+
+TEST(PlatformClock, TestTickSourceHoldsJumpsAndSteps) {
+  double real = Platform_GetTickSeconds();
+  gFakeTick = 100;
+  Platform_SetTickSourceForTest(fakeTick);
+  EXPECT_EQ(Platform_GetTickSeconds(), 100.0);
+  EXPECT_EQ(Platform_GetTickSeconds(), 100.0);
+  gFakeTick = 5000;
+  EXPECT_EQ(Platform_GetTickSeconds(), 5000.0);
+  Platform_SetTickSourceForTest(steppingTick);
+  EXPECT_EQ(Platform_GetTickSeconds(), 5000.5);
+  EXPECT_EQ(Platform_GetTickSeconds(), 5001.0);
+  Platform_SetTickSourceForTest(nullptr);
+  EXPECT_GE(Platform_GetTickSeconds(), real);
+  EXPECT_LT(Platform_GetTickSeconds(), real + 3600);
+}
