@@ -213,7 +213,7 @@ const char *Executable_GetOwnPath(void) { return gExecutable.path; }
 int Executable_IsExecutable(const char *path) {
   CHECK_POINTER(path);
   if (!Path_Exists(path)) return 0;
-  return PEFile_IsPE(path) || ELFFile_IsELF(path);
+  return PEFile_IsPE(path) || MachOFile_IsMachO(path) || ELFFile_IsELF(path);
 }
 
 int Executable_IsSignatureValid(CertStore *store, const char *path) {
@@ -221,6 +221,7 @@ int Executable_IsSignatureValid(CertStore *store, const char *path) {
   CHECK_POINTER(path);
   if (!Path_Exists(path)) return 0;
   if (PEFile_IsPE(path)) return PEFile_VerifySignature(store, path);
+  if (MachOFile_IsMachO(path)) return MachOFile_VerifySignature(store, path);
   if (ELFFile_IsELF(path)) return ELFFile_VerifySignature(store, path);
   return 0;
 }
@@ -228,7 +229,7 @@ int Executable_IsSignatureValid(CertStore *store, const char *path) {
 int Executable_ReadVersionTable(const char *path, Dictionary *table) {
   CHECK_POINTER(path);
   CHECK_POINTER(table);
-  if (Path_IsDirectory(path)) return 0;
+  if (Path_IsDirectory(path) || MachOFile_IsMachO(path)) return 0;
   if (PEFile_IsPE(path)) return PEFile_ReadVersionInfo(path, table);
   if (ELFFile_IsELF(path)) return ELFFile_ReadVersionInfo(path, table);
   return 0;

@@ -1,12 +1,87 @@
 // MachOFile: see machofile.h.
 #include "core/security/machofile.h"
 
+#include <atomic>
 #include <cstring>
+#include <vector>
 
+#include "core/platform/path.h"
+#include "core/platform/platform.h"
 #include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/security/certstorei.h"
 #include "core/security/execfile.h"
+#include "core/security/pkcs7.h"
 
 namespace {
+
+constexpr uint32_t kMachOMagic32 = 0xFEEDFACE;
+constexpr uint32_t kMachOMagic64 = 0xFEEDFACF;
+constexpr uint32_t kMachOFatMagic = 0xCAFEBABE;
+constexpr uint32_t kMachOLoadCodeSignature = 29;
+constexpr uint32_t kMachOSuperBlobMagic = 0xFADE0CC0;
+constexpr uint32_t kMachOCodeDirectoryMagic = 0xFADE0C02;
+constexpr uint32_t kMachOCmsMagic = 0xFADE0B01;
+constexpr uint32_t kMachOSlotCodeDirectory = 0;
+constexpr uint32_t kMachOSlotAlternateCodeDirectory = 0x1000;
+constexpr uint32_t kMachOSlotCms = 0x10000;
+constexpr uint32_t kMachOCodeDirectoryMinBytes = 44;  // through pageSize (39)
+constexpr uint8_t kMachOMaxPageShift = 20;
+
+std::atomic<int> gMachOBitnessForTest{0};
+
+// The thin header at offset; slice bounds the commands.
+int machoReadThin(Stream *stream, uint64_t offset, uint64_t sliceSize, MachOHeader *h) {
+  uint8_t raw[32];
+  if (sliceSize < 28 || !ExecutableFile_ReadAt(stream, int64_t(offset), raw, 28)) return -1;
+  uint32_t magic = ExecutableFile_Load32(raw);
+  int bits = magic == kMachOMagic32 ? 32 : magic == kMachOMagic64 ? 64 : -1;
+  if (bits < 0) return -1;
+  uint64_t headerBytes = bits == 64 ? 32 : 28;
+  uint32_t commandBytes = ExecutableFile_Load32(raw + 20);
+  if (headerBytes + commandBytes > sliceSize) return -1;
+  h->Bits = bits;
+  h->SliceOffset = offset;
+  h->SliceSize = sliceSize;
+  h->CpuType = ExecutableFile_Load32(raw + 4);
+  h->CommandCount = ExecutableFile_Load32(raw + 16);
+  h->CommandBytes = commandBytes;
+  h->CommandsOffset = offset + headerBytes;
+  return bits;
+}
+
+// The SuperBlob of the file's signature, read whole.
+int machoReadSignature(Stream *stream, MachOHeader *h, std::vector<uint8_t> *blob) {
+  uint64_t offset = 0;
+  uint32_t size = 0;
+  if (!MachOFile_FindCodeSignature(stream, &offset, &size) || size < 12 ||
+      size > kMachOMaxSignatureBytes)
+    return 0;
+  blob->resize(size);
+  if (!ExecutableFile_ReadAt(stream, int64_t(offset), blob->data(), size)) return 0;
+  if (ExecutableFile_Load32(blob->data(), true) != kMachOSuperBlobMagic) return 0;
+  return MachOFile_ReadHeader(stream, h) > 0;
+}
+
+// Calls visit(type, offset, length) for each index entry whose blob (header
+// and all) lies inside the SuperBlob; stops when visit returns true.
+template <typename Visit>
+bool machoEachBlob(const std::vector<uint8_t> &super, Visit visit) {
+  uint64_t length = ExecutableFile_Load32(super.data() + 4, true);
+  if (length > super.size()) length = super.size();
+  uint32_t count = ExecutableFile_Load32(super.data() + 8, true);
+  if (count < 1 || count > (length - 12) / 8) return false;
+  for (uint32_t i = 0; i < count; i++) {
+    const uint8_t *entry = super.data() + 12 + i * 8;
+    uint32_t type = ExecutableFile_Load32(entry, true);
+    uint64_t offset = ExecutableFile_Load32(entry + 4, true);
+    if (offset + 8 > length) continue;
+    uint64_t blobLength = ExecutableFile_Load32(super.data() + offset + 4, true);
+    if (blobLength < 8 || offset + blobLength > length) continue;
+    if (visit(type, uint32_t(offset), uint32_t(blobLength))) return true;
+  }
+  return false;
+}
 
 constexpr int32_t kDMGSignatureOffsetAt = 296;
 constexpr int32_t kDMGSignatureLengthAt = 304;
@@ -45,3 +120,195 @@ int DMGFile_GetSignatureRange(Stream *stream, uint64_t *offset, uint32_t *length
   *length = uint32_t(size);
   return 1;
 }
+
+// ---- Mach-O ---------------------------------------------------------------
+
+int MachOFile_ReadHeader(Stream *stream, MachOHeader *header) {
+  CHECK_POINTER(stream);
+  CHECK_POINTER(header);
+  *header = MachOHeader{};
+  int64_t fileSize = ExecutableFile_Size(stream);
+  uint8_t raw[8];
+  if (fileSize < 8 || !ExecutableFile_ReadAt(stream, 0, raw, 8)) return -1;
+  uint32_t magic = ExecutableFile_Load32(raw, true);
+  if (magic != kMachOFatMagic && __builtin_bswap32(magic) != kMachOFatMagic)
+    return machoReadThin(stream, 0, uint64_t(fileSize), header);
+  uint32_t count = ExecutableFile_Load32(raw + 4, true);
+  if (count < 1 || count > kMachOMaxFatArchs || 8 + int64_t(count) * 20 > fileSize) return -1;
+  std::vector<uint8_t> arches(size_t(count) * 20);
+  if (!ExecutableFile_ReadAt(stream, 8, arches.data(), int64_t(arches.size()))) return -1;
+  int bits = gMachOBitnessForTest.load();
+  if (bits == 0) bits = Platform_GetSystemBitness();
+  uint32_t wanted = bits == 32 ? kMachOCpuX86 : kMachOCpuX86_64;
+  uint32_t chosen = 0;
+  for (uint32_t i = 0; i < count; i++)
+    if (ExecutableFile_Load32(arches.data() + i * 20, true) == wanted) {
+      chosen = i;
+      break;
+    }
+  const uint8_t *arch = arches.data() + chosen * 20;
+  uint64_t offset = ExecutableFile_Load32(arch + 8, true);
+  uint64_t size = ExecutableFile_Load32(arch + 12, true);
+  if (offset > uint64_t(fileSize) || size > uint64_t(fileSize) - offset) return -1;
+  return machoReadThin(stream, offset, size, header);
+}
+
+int MachOFile_IsMachO(const char *path) {
+  CHECK_POINTER(path);
+  if (Path_IsDirectory(path)) return 0;
+  ExecutableFile file(path);
+  MachOHeader h;
+  return file.stream() != nullptr && MachOFile_ReadHeader(file.stream(), &h) > 0;
+}
+
+int MachOFile_FindCodeSignature(Stream *stream, uint64_t *dataOffset, uint32_t *dataSize) {
+  CHECK_POINTER(dataOffset);
+  CHECK_POINTER(dataSize);
+  *dataOffset = 0;
+  *dataSize = 0;
+  MachOHeader h;
+  if (MachOFile_ReadHeader(stream, &h) < 0 || h.CommandCount < 1) return 0;
+  std::vector<uint8_t> commands(h.CommandBytes);
+  if (!ExecutableFile_ReadAt(stream, int64_t(h.CommandsOffset), commands.data(),
+                             int64_t(commands.size())))
+    return 0;
+  uint64_t at = 0;
+  for (uint32_t i = 0; i < h.CommandCount; i++) {
+    if (at + 8 > h.CommandBytes) return 0;
+    uint32_t cmd = ExecutableFile_Load32(commands.data() + at);
+    uint32_t cmdSize = ExecutableFile_Load32(commands.data() + at + 4);
+    if (cmdSize < 8 || at + cmdSize > h.CommandBytes) return 0;
+    if (cmd == kMachOLoadCodeSignature) {
+      if (cmdSize < 16) return 0;
+      uint64_t offset = ExecutableFile_Load32(commands.data() + at + 8);
+      uint32_t size = ExecutableFile_Load32(commands.data() + at + 12);
+      if (offset > h.SliceSize || size > h.SliceSize - offset) return 0;
+      *dataOffset = h.SliceOffset + offset;
+      *dataSize = size;
+      return 1;
+    }
+    at += cmdSize;
+  }
+  return 0;
+}
+
+int MachOFile_FindCmsBlob(Stream *stream, uint64_t *offset, uint32_t *length) {
+  CHECK_POINTER(offset);
+  CHECK_POINTER(length);
+  *offset = 0;
+  *length = 0;
+  uint64_t base = 0;
+  uint32_t size = 0;
+  MachOHeader h;
+  std::vector<uint8_t> super;
+  if (!machoReadSignature(stream, &h, &super) ||
+      !MachOFile_FindCodeSignature(stream, &base, &size))
+    return 0;
+  return machoEachBlob(super, [&](uint32_t type, uint32_t at, uint32_t blobLength) {
+    if (type != kMachOSlotCms || ExecutableFile_Load32(super.data() + at, true) != kMachOCmsMagic)
+      return false;
+    *offset = base + at + 8;
+    *length = blobLength - 8;
+    return true;
+  });
+}
+
+int MachOFile_IsSigned(const char *path) {
+  CHECK_POINTER(path);
+  ExecutableFile file(path);
+  uint64_t offset = 0;
+  uint32_t length = 0;
+  return file.stream() != nullptr && MachOFile_FindCmsBlob(file.stream(), &offset, &length) &&
+         length > 0;
+}
+
+int MachOFile_VerifyCodePages(Stream *stream, const uint8_t *blob, uint32_t length,
+                              uint64_t sliceOffset) {
+  CHECK_POINTER(stream);
+  CHECK_POINTER(blob);
+  if (length < kMachOCodeDirectoryMinBytes) return 0;
+  uint32_t hashOffset = ExecutableFile_Load32(blob + 16, true);
+  uint32_t slots = ExecutableFile_Load32(blob + 28, true);
+  uint32_t codeLimit = ExecutableFile_Load32(blob + 32, true);
+  uint8_t hashSize = blob[36];
+  uint8_t hashType = blob[37];
+  uint8_t pageShift = blob[39];
+  const HashInterface *algorithm = hashType == 1 ? &kHashSha1 : hashType == 2 ? &kHashSha256
+                                                                              : nullptr;
+  if (algorithm == nullptr || hashSize != algorithm->DigestSize || pageShift > kMachOMaxPageShift ||
+      uint64_t(hashOffset) + uint64_t(slots) * hashSize > length)
+    return 0;
+  uint64_t pageBytes = uint64_t(1) << pageShift;
+  std::vector<uint8_t> page(pageBytes);
+  uint32_t checked = 0;
+  for (uint32_t i = 0; i < slots; i++) {
+    uint64_t start = uint64_t(i) << pageShift;
+    if (start >= codeLimit) break;
+    uint64_t size = codeLimit - start < pageBytes ? codeLimit - start : pageBytes;
+    if (!Stream_Seek(stream, StreamOrigin::Begin, int64_t(sliceOffset + start))) return 0;
+    int64_t got = 0;
+    while (got < int64_t(size)) {
+      int32_t n = 0;
+      if (!Stream_Read(stream, page.data() + got, int32_t(int64_t(size) - got), &n) || n <= 0)
+        break;
+      got += n;
+    }
+    if (got == 0) return 0;
+    memset(page.data() + got, 0, size_t(int64_t(size) - got));
+    uint8_t digest[64];
+    Hash_ComputeDigest(algorithm, page.data(), int64_t(size), digest, sizeof digest);
+    if (memcmp(digest, blob + hashOffset + uint64_t(i) * hashSize, hashSize) != 0) {
+      Log_Print(LOG_WARNING, KSRC, 0,
+                "MachO verification failed, code page hash does not match %d\n", int(i));
+      return 0;
+    }
+    checked++;
+  }
+  return checked > 0 ? 1 : 0;
+}
+
+int MachOFile_HashCodeDirectory(Stream *stream, HashHandle *hash) {
+  CHECK_POINTER(stream);
+  CHECK_POINTER(hash);
+  MachOHeader h;
+  std::vector<uint8_t> super;
+  if (!machoReadSignature(stream, &h, &super)) return 0;
+  return machoEachBlob(super, [&](uint32_t type, uint32_t at, uint32_t blobLength) {
+    if ((type != kMachOSlotCodeDirectory && type != kMachOSlotAlternateCodeDirectory) ||
+        ExecutableFile_Load32(super.data() + at, true) != kMachOCodeDirectoryMagic)
+      return false;
+    int64_t written = 0;
+    if (!Hash_Reset(hash) || !Hash_Update(hash, super.data() + at, blobLength, &written)) {
+      Log_Print(LOG_WARNING, KSRC, 0, "MachO verification failed, code directory hash failure\n");
+      return false;
+    }
+    return MachOFile_VerifyCodePages(stream, super.data() + at, blobLength, h.SliceOffset) == 1;
+  }) ? 1 : 0;
+}
+
+int MachOFile_VerifyStream(CertStore *store, Stream *stream) {
+  CHECK_POINTER(store);
+  CHECK_POINTER(stream);
+  uint64_t offset = 0;
+  uint32_t length = 0;
+  if (!MachOFile_FindCmsBlob(stream, &offset, &length) || length == 0 || length > INT32_MAX)
+    return 0;
+  std::vector<uint8_t> cms(length);
+  if (!ExecutableFile_ReadAt(stream, int64_t(offset), cms.data(), length)) return 0;
+  PKCS7 *pkcs7 = nullptr;
+  PKCS7_Create(&pkcs7);
+  int ok = PKCS7_SetData(pkcs7, cms.data(), int32_t(length)) && PKCS7_Parse(pkcs7) &&
+           PKCS7_SelectExpectedDigest(pkcs7) &&
+           PKCS7_VerifyContent(pkcs7, store, stream, MachOFile_HashCodeDirectory);
+  PKCS7_Release(&pkcs7);
+  return ok;
+}
+
+int MachOFile_VerifySignature(CertStore *store, const char *path) {
+  CHECK_POINTER(store);
+  CHECK_POINTER(path);
+  ExecutableFile file(path);
+  return file.stream() != nullptr && MachOFile_VerifyStream(store, file.stream());
+}
+
+void MachOFile_SetBitnessForTest(int bits) { gMachOBitnessForTest.store(bits); }

@@ -1,10 +1,17 @@
-// MachOFile: readers for the macOS side of a product. So far the disk-image
+// MachOFile: readers for the macOS side of a product: Mach-O executables
+// (thin or fat) with their embedded code signature (CodeDirectory page
+// hashes and the CMS signature over the CodeDirectory), and the disk-image
 // ("koly" trailer) reader, which locates the code-signature range where the
-// publisher's data store lives. Trailer fields are big-endian.
+// publisher's data store lives. Mach-O fields are little-endian; fat
+// headers, signature structures and trailers are big-endian.
 //
-// Invariants: (1) the trailer is the file's last kDMGTrailerBytes bytes; a
-// shorter file is no disk image. (2) a range is reported only when it lies
-// within the file.
+// Invariants: (1) a slice, the load commands, the signature and every blob
+// inside it lie within the file before anything is read from them. (2) the
+// load-command walk moves forward by at least 8 bytes a command and stays
+// within sizeofcmds; a fat header lists at most kMachOMaxFatArchs slices.
+// (3) a CodeDirectory's hashSize equals its hash type's digest size and
+// every slot lies inside it. (4) the disk-image trailer is the file's last
+// kDMGTrailerBytes bytes; a range is reported only within the file.
 //
 // Threads: nothing is shared; each call uses its own stream position.
 #pragma once
@@ -12,8 +19,59 @@
 #include <cstdint>
 
 #include "core/runtime/stream.h"
+#include "core/security/hash.h"
+
+struct CertStore;
 
 constexpr int32_t kDMGTrailerBytes = 512;
+constexpr uint32_t kMachOMaxFatArchs = 64;
+constexpr uint32_t kMachOCpuX86 = 7;
+constexpr uint32_t kMachOCpuX86_64 = 0x01000007;
+// The signature is read whole; real ones are a few KiB to a few MiB.
+constexpr uint32_t kMachOMaxSignatureBytes = 16u << 20;
+
+// The slice the readers work on.
+struct MachOHeader {
+  int32_t Bits;          // 32 or 64
+  uint64_t SliceOffset;  // 0 for a thin file
+  uint64_t SliceSize;    // the file's size for a thin file
+  uint32_t CpuType;
+  uint32_t CommandCount;     // ncmds
+  uint32_t CommandBytes;     // sizeofcmds
+  uint64_t CommandsOffset;   // file offset of the first load command
+};
+
+// Reads the header at offset 0: a thin header, or a fat header whose slice
+// is chosen by Platform_GetSystemBitness (the x86-64 slice on a 64-bit
+// machine, the x86 one on a 32-bit machine, else the first). Returns 32 or
+// 64; -1 for anything else (a short read, a wrong magic, more than
+// kMachOMaxFatArchs slices, a slice or load commands outside the file).
+int MachOFile_ReadHeader(Stream *stream, MachOHeader *header);
+// 0 for a directory; else 1 when MachOFile_ReadHeader gives 32 or 64.
+int MachOFile_IsMachO(const char *path);
+// LC_CODE_SIGNATURE's data as a file offset and size. 0 when there is none,
+// or the walk breaks invariant 2, or the data passes the file's end.
+int MachOFile_FindCodeSignature(Stream *stream, uint64_t *dataOffset, uint32_t *dataSize);
+// The CMS blob (SuperBlob slot 0x10000, magic 0xFADE0B01): the file offset
+// of its contents (after the 8-byte blob header) and their length.
+int MachOFile_FindCmsBlob(Stream *stream, uint64_t *offset, uint32_t *length);
+// 1 when the CMS blob exists and is not empty.
+int MachOFile_IsSigned(const char *path);
+// The page hashes of a CodeDirectory (blob: its whole bytes, header
+// included) against the slice at sliceOffset. A mismatch logs "MachO
+// verification failed, code page hash does not match %d". 0 for no pages.
+int MachOFile_VerifyCodePages(Stream *stream, const uint8_t *blob, uint32_t length,
+                              uint64_t sliceOffset);
+// The digest callback of the CMS check: feeds the first CodeDirectory
+// (slot 0 or 0x1000) whose pages all match into hash. 0 when none does.
+int MachOFile_HashCodeDirectory(Stream *stream, HashHandle *hash);
+// The CMS signature over the CodeDirectory, its signer's chain trusted by
+// store for code signing. 1 when valid.
+int MachOFile_VerifyStream(CertStore *store, Stream *stream);
+int MachOFile_VerifySignature(CertStore *store, const char *path);
+// Test-only: the processor width the fat-slice choice uses (0: ask the
+// platform).
+void MachOFile_SetBitnessForTest(int bits);
 
 // 1 when the stream's last 512 bytes begin with "koly".
 int DMGFile_IsDMG(Stream *stream);

@@ -1,0 +1,115 @@
+// Mach-O files from tests/gen_macho.py: ld64.lld's ad-hoc signatures (real
+// SHA-256 page hashes) on x86_64 and arm64, fat files from llvm-lipo, with
+// llvm-otool's load commands and fat headers as the oracle; hostile headers.
+#include "core/security/machofile.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/security/certstorenull.h"
+#include "tests/exec_test_util.h"
+#include "tests/log_capture.h"
+
+namespace {
+
+std::string machoPath(const std::string &name) { return Test_VectorPath("macho/" + name); }
+
+// The page check of the file's first CodeDirectory, through the digest
+// callback the CMS check uses.
+int pagesMatch(Bytes bytes) {
+  Test_MemoryFile file(bytes);
+  HashHandle *hash = nullptr;
+  Hash_Create(&hash);
+  Hash_SetInterface(hash, &kHashSha256);
+  int result = MachOFile_HashCodeDirectory(file.stream(), hash);
+  Hash_Delete(&hash);
+  return result;
+}
+
+class MachOFileTest : public testing::Test {
+ protected:
+  void TearDown() override { MachOFile_SetBitnessForTest(0); }
+};
+
+TEST_F(MachOFileTest, SlicesAndSignaturesAgreeWithOtool) {
+  int rows = 0;
+  for (const auto &[line, f] : Test_ReadRows("macho/macho_cases.txt")) {
+    SCOPED_TRACE(f[0]);
+    Bytes bytes = Test_ReadFileBytes(machoPath(f[0]));
+    Test_MemoryFile file(bytes);
+    for (int bits : {64, 32}) {
+      MachOFile_SetBitnessForTest(bits);
+      MachOHeader h;
+      ASSERT_EQ(MachOFile_ReadHeader(file.stream(), &h), 64);
+      EXPECT_EQ(h.SliceOffset, std::stoull(f[bits == 64 ? 1 : 2]));
+    }
+    MachOFile_SetBitnessForTest(64);
+    uint64_t offset = 0;
+    uint32_t size = 0;
+    ASSERT_EQ(MachOFile_FindCodeSignature(file.stream(), &offset, &size), 1);
+    EXPECT_EQ(offset, std::stoull(f[3]));
+    EXPECT_EQ(size, std::stoul(f[4]));
+    EXPECT_EQ(pagesMatch(bytes), 1);
+    EXPECT_EQ(MachOFile_IsMachO(machoPath(f[0]).c_str()), 1);
+    // Ad-hoc signatures carry no CMS blob: nothing a store could trust.
+    EXPECT_EQ(MachOFile_IsSigned(machoPath(f[0]).c_str()), 0);
+    rows++;
+  }
+  EXPECT_EQ(rows, 4);
+  EXPECT_EQ(MachOFile_IsMachO(Test_VectorPath("macho").c_str()), 0);
+  EXPECT_EQ(MachOFile_IsMachO(machoPath("macho_cases.txt").c_str()), 0);
+}
+
+TEST_F(MachOFileTest, ChangedCodeFailsItsPage) {
+  TestLogCapture log;
+  EXPECT_EQ(pagesMatch(Test_ReadFileBytes(machoPath("text_changed"))), 0);
+  std::string page = Test_ReadVectors("macho/text_page.txt");
+  page.erase(page.find_last_not_of('\n') + 1);
+  EXPECT_NE(log.Take().find("MachO verification failed, code page hash does not match " + page),
+            std::string::npos);
+}
+
+TEST_F(MachOFileTest, HostileHeadersFailAtOnce) {
+  const Bytes thin = Test_ReadFileBytes(machoPath("x86_64"));
+  const Bytes fat = Test_ReadFileBytes(machoPath("fat"));
+  uint32_t ncmds = Test_Load32(thin, 16);
+  struct Row {
+    const char *name;
+    Bytes bytes;
+  } rows[] = {
+      {"cmdsize 0", thin},
+      {"a command past sizeofcmds", thin},
+      {"sizeofcmds past the file", thin},
+      {"nfat_arch 2^31", fat},
+      {"nfat_arch 65", fat},
+      {"slice past the file", fat},
+  };
+  Test_Store32(rows[0].bytes, 32 + 4, 0);
+  Test_Store32(rows[1].bytes, 20, 16);
+  Test_Store32(rows[1].bytes, 16, ncmds + 1000);  // and the walk may not leave sizeofcmds
+  Test_Store32(rows[2].bytes, 20, uint32_t(thin.size()));
+  auto storeBE = [](Bytes &b, size_t at, uint32_t v) { Test_Store32(b, at, __builtin_bswap32(v)); };
+  storeBE(rows[3].bytes, 4, 0x80000000u);
+  storeBE(rows[4].bytes, 4, 65);
+  storeBE(rows[5].bytes, 8 + 12, uint32_t(fat.size()));
+  for (Row &r : rows) {
+    SCOPED_TRACE(r.name);
+    Test_MemoryFile file(r.bytes);
+    uint64_t offset = 0;
+    uint32_t size = 0;
+    EXPECT_EQ(MachOFile_FindCodeSignature(file.stream(), &offset, &size), 0);
+    EXPECT_EQ(pagesMatch(r.bytes), 0);
+  }
+  // A CodeDirectory whose hash type is not SHA-1 or SHA-256, or whose
+  // hashSize disagrees with its type, checks no page.
+  uint64_t offset = std::stoull(Test_ReadRows("macho/macho_cases.txt")[0].second[3]);
+  uint32_t cd = uint32_t(offset) + __builtin_bswap32(Test_Load32(thin, offset + 16));
+  for (auto [at, value] : {std::pair<uint32_t, uint8_t>{37, 3}, {36, 20}}) {
+    Bytes bytes = thin;
+    bytes[cd + at] = value;
+    EXPECT_EQ(pagesMatch(bytes), 0);
+  }
+}
+
+}  // namespace
