@@ -12,6 +12,13 @@ Writes into <dir>/macho/:
       <file> <slice offset on a 64-bit machine> <slice offset on a 32-bit
       machine> <code signature file offset> <code signature size>
   text_page.txt  <page index of the changed byte>
+  cms_signed     x86_64 with a CMS blob (slot 0x10000): `openssl cms -sign
+                 -binary -md sha256` over its CodeDirectory, detached; the
+                 CodeDirectory's page hashes recomputed with hashlib for the
+                 grown LC_CODE_SIGNATURE
+  cms_other_cd   the same with an embedded SpcIndirectDataContent naming the
+                 SHA-256 of another CodeDirectory (arm64's)
+  root.der       the root of the signer's chain (tests/gen_pki.py, codeSigning)
 """
 import os
 import re
@@ -19,7 +26,13 @@ import shutil
 import struct
 import subprocess
 import sys
+import hashlib
 import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import gen_pki  # noqa: E402
+from cryptography.hazmat.primitives import serialization  # noqa: E402
+from cryptography.x509.oid import ExtendedKeyUsageOID  # noqa: E402
 
 LLVM = "/usr/lib/llvm-14/bin/"
 PROGRAM = """
@@ -66,6 +79,84 @@ def fat_slices(path):
             re.findall(r"cputype (\d+)\s+cpusubtype \S+\s+capabilities \S+\s+offset (\d+)", text)]
 
 
+def der(tag, body):
+    n = len(body)
+    head = bytes([n]) if n < 128 else bytes([0x80 | ((n.bit_length() + 7) // 8)]) + \
+        n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + head + body
+
+
+def oid(text):
+    parts = [int(p) for p in text.split(".")]
+    body = bytes([parts[0] * 40 + parts[1]])
+    for p in parts[2:]:
+        enc = [p & 0x7F]
+        p >>= 7
+        while p:
+            enc.insert(0, 0x80 | (p & 0x7F))
+            p >>= 7
+        body += bytes(enc)
+    return der(0x06, body)
+
+
+def spc_indirect(digest):
+    """SpcIndirectDataContent naming a SHA-256 digest."""
+    attribute = der(0x30, oid("1.3.6.1.4.1.311.2.1.15") + der(0x30, b""))
+    algorithm = der(0x30, oid("2.16.840.1.101.3.4.2.1") + b"\x05\x00")
+    return der(0x30, attribute + der(0x30, algorithm + der(0x04, digest)))
+
+
+def first_code_directory(data, sig_off):
+    count = struct.unpack(">I", data[sig_off + 8:sig_off + 12])[0]
+    for i in range(count):
+        kind, off = struct.unpack(">II", data[sig_off + 12 + 8 * i:sig_off + 20 + 8 * i])
+        if kind == 0:
+            length = struct.unpack(">I", data[sig_off + off + 4:sig_off + off + 8])[0]
+            return data[sig_off + off:sig_off + off + length]
+    raise SystemExit("no CodeDirectory")
+
+
+def with_cms(path, tmp, chain, econtent=None):
+    """The thin file at path with a CMS blob added to its SuperBlob."""
+    data = bytearray(open(path, "rb").read())
+    sig_off, sig_size = code_signature(path)
+    assert sig_off + sig_size == len(data)
+    cd = bytearray(first_code_directory(data, sig_off))
+    room = sig_size + 16 + 8192
+    # The grown LC_CODE_SIGNATURE lies in page 0: patch it, then hash the
+    # pages again into the CodeDirectory.
+    at = data.find(struct.pack("<IIII", 29, 16, sig_off, sig_size))
+    assert at > 0
+    data[at + 12:at + 16] = struct.pack("<I", room)
+    hash_off, = struct.unpack(">I", cd[16:20])
+    slots, limit = struct.unpack(">II", cd[28:36])
+    size, kind, page = cd[36], cd[37], 1 << cd[39]
+    assert kind == 2 and size == 32
+    for i in range(slots):
+        chunk = bytes(data[i * page:min((i + 1) * page, limit)])
+        cd[hash_off + i * size:hash_off + (i + 1) * size] = hashlib.sha256(chunk).digest()
+    cd_file = os.path.join(tmp, "cd.bin")
+    with open(cd_file, "wb") as f:
+        f.write(econtent if econtent is not None else cd)
+    cms_file = os.path.join(tmp, "cms.der")
+    args = ["openssl", "cms", "-sign", "-binary", "-md", "sha256", "-in", cd_file,
+            "-signer", chain["leaf"], "-inkey", chain["key"], "-certfile", chain["inter"],
+            "-outform", "DER", "-out", cms_file, "-nosmimecap"]
+    if econtent is not None:
+        args += ["-nodetach", "-econtent_type", "1.3.6.1.4.1.311.2.1.4"]
+    run(args)
+    cms = open(cms_file, "rb").read()
+    blobs = [(0, bytes(cd)), (0x10000, struct.pack(">II", 0xFADE0B01, 8 + len(cms)) + cms)]
+    index, body, offset = b"", b"", 12 + 8 * len(blobs)
+    for kind, blob in blobs:
+        index += struct.pack(">II", kind, offset + len(body))
+        body += blob
+    superblob = struct.pack(">III", 0xFADE0CC0, 12 + len(index) + len(body), len(blobs)) + \
+        index + body
+    assert len(superblob) <= room
+    return bytes(data[:sig_off]) + superblob + bytes(room - len(superblob))
+
+
 def main():
     out = os.path.join(sys.argv[1], "macho")
     shutil.rmtree(out, ignore_errors=True)
@@ -103,6 +194,26 @@ def main():
             f.write(changed)
         with open(os.path.join(out, "text_page.txt"), "w") as f:
             f.write(f"{at // 4096}\n")
+        root = gen_pki.Cert("Mach Root CA", gen_pki.key(), ku="cert,crl")
+        inter = gen_pki.Cert("Mach Intermediate CA", gen_pki.key(), root, ku="cert,crl")
+        leaf = gen_pki.leaf(inter, "mach.example.com", eku=[ExtendedKeyUsageOID.CODE_SIGNING])
+        with open(os.path.join(out, "root.der"), "wb") as f:
+            f.write(root.der)
+        chain = {"leaf": os.path.join(tmp, "leaf.pem"), "inter": os.path.join(tmp, "inter.pem"),
+                 "key": os.path.join(tmp, "key.pem")}
+        for name, certs in (("leaf", [leaf]), ("inter", [inter, root])):
+            with open(chain[name], "wb") as f:
+                f.write(b"".join(c.pem for c in certs))
+        with open(chain["key"], "wb") as f:
+            f.write(leaf.key.private_bytes(serialization.Encoding.PEM,
+                                           serialization.PrivateFormat.TraditionalOpenSSL,
+                                           serialization.NoEncryption()))
+        with open(os.path.join(out, "cms_signed"), "wb") as f:
+            f.write(with_cms(x86, tmp, chain))
+        arm_data = open(arm, "rb").read()
+        other_cd = first_code_directory(arm_data, code_signature(arm)[0])
+        with open(os.path.join(out, "cms_other_cd"), "wb") as f:
+            f.write(with_cms(x86, tmp, chain, spc_indirect(hashlib.sha256(other_cd).digest())))
     with open(os.path.join(out, "macho_cases.txt"), "w") as f:
         f.write("".join("\t".join(r) + "\n" for r in rows))
 

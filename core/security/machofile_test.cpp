@@ -10,6 +10,7 @@
 #include "core/security/certstorenull.h"
 #include "tests/exec_test_util.h"
 #include "tests/log_capture.h"
+#include "tests/pin_store_util.h"
 
 namespace {
 
@@ -110,6 +111,29 @@ TEST_F(MachOFileTest, HostileHeadersFailAtOnce) {
     bytes[cd + at] = value;
     EXPECT_EQ(pagesMatch(bytes), 0);
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MachOFileTest, CmsOverTheCodeDirectory) {
+  CertStore *root = Test_PinStore({Test_ReadFileBytes(machoPath("root.der"))});
+  CertStore *none = nullptr;
+  CertStoreNull_Create(&none);
+  std::string signedPath = machoPath("cms_signed");
+  EXPECT_EQ(MachOFile_IsSigned(signedPath.c_str()), 1);
+  EXPECT_EQ(MachOFile_VerifySignature(root, signedPath.c_str()), 1);
+  EXPECT_EQ(MachOFile_VerifySignature(none, signedPath.c_str()), 0);
+  // Content naming another CodeDirectory, a changed code byte, no CMS.
+  EXPECT_EQ(MachOFile_VerifySignature(root, machoPath("cms_other_cd").c_str()), 0);
+  Bytes changed = Test_ReadFileBytes(signedPath);
+  changed[changed.size() / 4] ^= 1;
+  Test_MemoryFile file(changed);
+  EXPECT_EQ(MachOFile_VerifyStream(root, file.stream()), 0);
+  EXPECT_EQ(MachOFile_VerifySignature(root, machoPath("x86_64").c_str()), 0);
+  CertStore_Release(&root);
+  CertStore_Release(&none);
 }
 
 }  // namespace
