@@ -229,6 +229,7 @@ int Executable_IsSignatureValid(CertStore *store, const char *path) {
 int Executable_ReadVersionTable(const char *path, Dictionary *table) {
   CHECK_POINTER(path);
   CHECK_POINTER(table);
+  if (MachOFile_IsBundle(path)) return MachOFile_ReadVersionInfo(path, table);
   if (Path_IsDirectory(path) || MachOFile_IsMachO(path)) return 0;
   if (PEFile_IsPE(path)) return PEFile_ReadVersionInfo(path, table);
   if (ELFFile_IsELF(path)) return ELFFile_ReadVersionInfo(path, table);

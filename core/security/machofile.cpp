@@ -2,13 +2,19 @@
 #include "core/security/machofile.h"
 
 #include <atomic>
+#include <strings.h>
+
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "core/formats/dictionary.h"
+#include "core/formats/plist.h"
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
+#include "core/runtime/str.h"
 #include "core/security/certstorei.h"
 #include "core/security/execfile.h"
 #include "core/security/pkcs7.h"
@@ -312,3 +318,102 @@ int MachOFile_VerifySignature(CertStore *store, const char *path) {
 }
 
 void MachOFile_SetBitnessForTest(int bits) { gMachOBitnessForTest.store(bits); }
+
+// ---- Bundles --------------------------------------------------------------
+
+int MachOFile_GetInfoPlistPath(const char *bundle, char *out, int size) {
+  CHECK_POINTER(bundle);
+  CHECK_POINTER(out);
+  size_t length = strlen(bundle);
+  while (length > 0 && (bundle[length - 1] == '/' || bundle[length - 1] == '\\')) length--;
+  std::string path(bundle, length);
+  const char *extension = Path_FindExtension(path.c_str());
+  bool framework = extension != nullptr && Str_CompareNoCase(extension, ".framework") == 0;
+  path += framework ? "/Resources/Info.plist" : "/Contents/Info.plist";
+  if (size < 1 || path.size() >= size_t(size)) {
+    if (size > 0) out[0] = '\0';
+    return 0;
+  }
+  memcpy(out, path.c_str(), path.size() + 1);
+  return 1;
+}
+
+int MachOFile_IsBundle(const char *path) {
+  CHECK_POINTER(path);
+  const char *extension = Path_FindExtension(path);
+  if (extension == nullptr || (Str_CompareNoCase(extension, ".app") != 0 &&
+                               Str_CompareNoCase(extension, ".framework") != 0))
+    return 0;
+  char plist[kPathMax];
+  return MachOFile_GetInfoPlistPath(path, plist, sizeof plist) && Path_Exists(plist);
+}
+
+int MachOFile_GetBundleFromExecutable(const char *path, char *out, int size) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(out);
+  if (size > 0) out[0] = '\0';
+  char directory[kPathMax];
+  if (strlen(path) >= sizeof directory) return 0;
+  Str_Copy(directory, path, sizeof directory);
+  Path_RemoveFileName(directory);
+  if (!Path_Normalize(directory, sizeof directory, kPathRemoveTrailing)) return 0;
+  static constexpr char kMarker[] = ".app/contents/macos";
+  constexpr size_t kMarkerLength = sizeof kMarker - 1;
+  size_t length = strlen(directory);
+  for (size_t i = 0; i + kMarkerLength <= length; i++) {
+    if (strncasecmp(directory + i, kMarker, kMarkerLength) != 0) continue;
+    char after = directory[i + kMarkerLength];
+    if (after != '\0' && after != '/') continue;
+    size_t cut = i + 4;  // right after ".app"
+    if (cut >= size_t(size)) return 0;
+    memcpy(out, directory, cut);
+    out[cut] = '\0';
+    return 1;
+  }
+  return 0;
+}
+
+int MachOFile_ReadVersionInfo(const char *path, Dictionary *table) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(table);
+  char bundle[kPathMax];
+  if (MachOFile_IsBundle(path)) Str_Copy(bundle, path, sizeof bundle);
+  else if (!MachOFile_GetBundleFromExecutable(path, bundle, sizeof bundle) ||
+           !MachOFile_IsBundle(bundle))
+    return 0;
+  char plistPath[kPathMax];
+  if (!MachOFile_GetInfoPlistPath(bundle, plistPath, sizeof plistPath)) return 0;
+  Dictionary *document = nullptr;
+  Plist *plist = nullptr;
+  Dictionary_Create(&document);
+  Plist_Create(&plist);
+  Plist_SetDictionary(plist, document);
+  int ok = Plist_ReadFile(plist, plistPath);
+  Plist_Release(&plist);
+  Dictionary *root = nullptr;
+  if (ok) Dictionary_Unwrap(document, &root);
+  ok = ok && root != nullptr && root != document;
+  if (ok) {
+    static constexpr struct {
+      const char *field;
+      const char *key;
+      const char *fallback;
+    } kFields[] = {
+        {"FileVersion", "CFBundleVersion", nullptr},
+        {"ProductVersion", "CFBundleShortVersionString", "CFBundleVersion"},
+        {"ProductName", "CFBundleName", "CFBundleExecutable"},
+        {"LegalCopyright", "NSHumanReadableCopyright", "CFBundleGetInfoString"},
+        {"CompanyName", "CFBundleCompanyName", nullptr},
+    };
+    for (const auto &f : kFields) {
+      char value[kMachOVersionValueBytes];
+      if (Dictionary_GetStringByKey(root, f.key, value, sizeof value) ||
+          (f.fallback != nullptr &&
+           Dictionary_GetStringByKey(root, f.fallback, value, sizeof value)))
+        Dictionary_SetStringByKey(table, f.field, value);
+    }
+    Dictionary_Merge(table, root, kDictionaryMergeOverwrite);
+  }
+  Dictionary_Release(&document);
+  return ok;
+}

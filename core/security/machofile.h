@@ -22,6 +22,7 @@
 #include "core/security/hash.h"
 
 struct CertStore;
+struct Dictionary;
 
 constexpr int32_t kDMGTrailerBytes = 512;
 constexpr uint32_t kMachOMaxFatArchs = 64;
@@ -29,6 +30,8 @@ constexpr uint32_t kMachOCpuX86 = 7;
 constexpr uint32_t kMachOCpuX86_64 = 0x01000007;
 // The signature is read whole; real ones are a few KiB to a few MiB.
 constexpr uint32_t kMachOMaxSignatureBytes = 16u << 20;
+// Info.plist values are read as text of at most 1023 bytes.
+constexpr int32_t kMachOVersionValueBytes = 1024;
 
 // The slice the readers work on.
 struct MachOHeader {
@@ -69,6 +72,28 @@ int MachOFile_HashCodeDirectory(Stream *stream, HashHandle *hash);
 // store for code signing. 1 when valid.
 int MachOFile_VerifyStream(CertStore *store, Stream *stream);
 int MachOFile_VerifySignature(CertStore *store, const char *path);
+// Bundles: a directory whose name ends in ".app" or ".framework" (any case)
+// and that holds an Info.plist, "<bundle>/Contents/Info.plist"
+// ("Resources" for a ".framework").
+int MachOFile_IsBundle(const char *path);
+// The Info.plist path of a bundle into out (size bytes). 0 when it does not
+// fit.
+int MachOFile_GetInfoPlistPath(const char *bundle, char *out, int size);
+// For a file inside "<x>.app/Contents/MacOS" (either separator, any case),
+// "<x>.app" into out. 0 when the path lies in no such directory or does not
+// fit.
+int MachOFile_GetBundleFromExecutable(const char *path, char *out, int size);
+// The version fields of a bundle (or of the bundle around an executable in
+// it) from its Info.plist: "CFBundleVersion" as "FileVersion";
+// "CFBundleShortVersionString", else "CFBundleVersion", as
+// "ProductVersion"; "CFBundleName", else "CFBundleExecutable", as
+// "ProductName"; "NSHumanReadableCopyright", else "CFBundleGetInfoString",
+// as "LegalCopyright"; "CFBundleCompanyName" as "CompanyName"; then every
+// key of the Info.plist merged in. 0 when there is no bundle or its
+// Info.plist does not read ("Failed to find plist doctype [%s]" for a
+// document that is no property list).
+int MachOFile_ReadVersionInfo(const char *path, Dictionary *table);
+
 // Test-only: the processor width the fat-slice choice uses (0: ask the
 // platform).
 void MachOFile_SetBitnessForTest(int bits);

@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
+#include "core/formats/dictionary.h"
+#include "core/platform/platform.h"
 #include "core/security/certstorenull.h"
+#include "core/security/executable.h"
 #include "tests/exec_test_util.h"
 #include "tests/log_capture.h"
 #include "tests/pin_store_util.h"
@@ -134,6 +138,88 @@ TEST_F(MachOFileTest, CmsOverTheCodeDirectory) {
   EXPECT_EQ(MachOFile_VerifySignature(root, machoPath("x86_64").c_str()), 0);
   CertStore_Release(&root);
   CertStore_Release(&none);
+}
+
+}  // namespace
+
+namespace {
+
+// Bundles whose Info.plist Python's plistlib writes.
+TEST(MachOBundle, InfoPlistFieldsAndFallbacks) {
+  std::string root = testing::TempDir() + "machobundle/";
+  std::filesystem::remove_all(root);
+  auto plist = [&](const std::string &path, const std::string &json) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    int status = 0;
+    Test_RunCommand("/usr/bin/python3 -c 'import json,plistlib,sys; plistlib.dump(json.loads(sys."
+                    "argv[1]), open(sys.argv[2], \"wb\"))' '" + json + "' '" + path + "'",
+                    &status);
+    ASSERT_EQ(status, 0);
+  };
+  plist(root + "Full.app/Contents/Info.plist",
+        R"({"CFBundleVersion":"1.2.3","CFBundleShortVersionString":"1.2","CFBundleName":"Full",)"
+        R"("CFBundleExecutable":"full","NSHumanReadableCopyright":"(c) Full",)"
+        R"("CFBundleCompanyName":"Full Co","LSMinimumSystemVersion":"11.0"})");
+  plist(root + "Fallback.APP/Contents/Info.plist",
+        R"({"CFBundleVersion":"7","CFBundleExecutable":"fb","CFBundleGetInfoString":"info"})");
+  plist(root + "Kit.framework/Resources/Info.plist", R"({"CFBundleVersion":"9"})");
+  std::filesystem::create_directories(root + "Broken.app/Contents");
+  Test_WriteFileBytes(root + "Broken.app/Contents/Info.plist", Bytes{'<', 'x', '/', '>'});
+  std::filesystem::create_directories(root + "Empty.app");
+  std::filesystem::create_directories(root + "Full.app/Contents/MacOS");
+  Test_WriteFileBytes(root + "Full.app/Contents/MacOS/full", Test_ReadFileBytes(machoPath("x86_64")));
+
+  struct Row {
+    std::string path;
+    std::string fields;  // FileVersion|ProductVersion|ProductName|LegalCopyright|CompanyName
+  } rows[] = {
+      {root + "Full.app", "1.2.3|1.2|Full|(c) Full|Full Co"},
+      {root + "Full.app/Contents/MacOS/full", "1.2.3|1.2|Full|(c) Full|Full Co"},
+      {root + "Fallback.APP", "7|7|fb|info|"},
+      {root + "Kit.framework", "9|9|||"},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.path);
+    Dictionary *table = nullptr;
+    Dictionary_Create(&table);
+    ASSERT_EQ(MachOFile_ReadVersionInfo(r.path.c_str(), table), 1);
+    std::string got;
+    for (const char *field :
+         {"FileVersion", "ProductVersion", "ProductName", "LegalCopyright", "CompanyName"}) {
+      char value[64] = "";
+      Dictionary_GetStringByKey(table, field, value, sizeof value);
+      got += std::string(got.empty() && field[0] == 'F' ? "" : "|") + value;
+    }
+    EXPECT_EQ(got, r.fields);
+    Dictionary_Release(&table);
+  }
+  // Every key is merged in.
+  Dictionary *table = nullptr;
+  Dictionary_Create(&table);
+  char value[64] = "";
+  ASSERT_EQ(Executable_ReadVersionTable((root + "Full.app").c_str(), table), 1);
+  Dictionary_GetStringByKey(table, "LSMinimumSystemVersion", value, sizeof value);
+  EXPECT_STREQ(value, "11.0");
+  Dictionary_Release(&table);
+
+  Dictionary_Create(&table);
+  {
+    TestLogCapture log;
+    EXPECT_EQ(MachOFile_ReadVersionInfo((root + "Broken.app").c_str(), table), 0);
+    EXPECT_NE(log.Take().find("Failed to find plist doctype"), std::string::npos);
+  }
+  EXPECT_EQ(MachOFile_ReadVersionInfo((root + "Empty.app").c_str(), table), 0);
+  EXPECT_EQ(MachOFile_IsBundle((root + "Empty.app").c_str()), 0);
+  Dictionary_Release(&table);
+
+  char out[kPathMax];
+  EXPECT_EQ(MachOFile_GetBundleFromExecutable("/a/B.app\\Contents\\MacOS\\b", out, sizeof out), 1);
+  EXPECT_STREQ(out, "/a/B.app");
+  EXPECT_EQ(MachOFile_GetBundleFromExecutable("/a/B.app/Contents/MacOSX/b", out, sizeof out), 0);
+  EXPECT_EQ(MachOFile_GetInfoPlistPath("/a/K.Framework/", out, sizeof out), 1);
+  EXPECT_STREQ(out, "/a/K.Framework/Resources/Info.plist");
+  EXPECT_EQ(MachOFile_GetInfoPlistPath("/a/B.app", out, 10), 0);
+  std::filesystem::remove_all(root);
 }
 
 }  // namespace
