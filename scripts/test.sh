@@ -63,6 +63,7 @@ packages=(
   lld-14
   llvm-14
   binutils
+  libarchive-tools
 )
 
 missing=()

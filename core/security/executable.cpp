@@ -213,7 +213,8 @@ const char *Executable_GetOwnPath(void) { return gExecutable.path; }
 int Executable_IsExecutable(const char *path) {
   CHECK_POINTER(path);
   if (!Path_Exists(path)) return 0;
-  return PEFile_IsPE(path) || MachOFile_IsMachO(path) || ELFFile_IsELF(path);
+  return PEFile_IsPE(path) || MachOFile_IsMachO(path) || PKGFile_IsPKG(path) ||
+         ELFFile_IsELF(path);
 }
 
 int Executable_IsSignatureValid(CertStore *store, const char *path) {
@@ -222,6 +223,7 @@ int Executable_IsSignatureValid(CertStore *store, const char *path) {
   if (!Path_Exists(path)) return 0;
   if (PEFile_IsPE(path)) return PEFile_VerifySignature(store, path);
   if (MachOFile_IsMachO(path)) return MachOFile_VerifySignature(store, path);
+  if (PKGFile_IsPKG(path)) return PKGFile_VerifySignature(store, path);
   if (ELFFile_IsELF(path)) return ELFFile_VerifySignature(store, path);
   return 0;
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <strings.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <string>
@@ -17,7 +18,11 @@
 #include "core/runtime/str.h"
 #include "core/security/certstorei.h"
 #include "core/security/execfile.h"
+#include "core/formats/xml.h"
+#include "core/runtime/memstream.h"
 #include "core/security/pkcs7.h"
+#include "core/security/x509.h"
+#include "core/security/x509chain.h"
 
 namespace {
 
@@ -416,4 +421,289 @@ int MachOFile_ReadVersionInfo(const char *path, Dictionary *table) {
   }
   Dictionary_Release(&document);
   return ok;
+}
+
+// ---- Installer packages ---------------------------------------------------
+
+namespace {
+
+constexpr uint32_t kPKGMagic = 0x78617221;  // "xar!"
+constexpr uint32_t kPKGChecksumSha1 = 1;
+constexpr uint32_t kPKGChecksumMd5 = 2;
+
+void pkgLogLimit(const char *field, uint64_t value) {
+  Log_Print(LOG_ERROR, KSRC, 0,
+            "Assertion failed (XarHeader.%s <= INT32_MAX)\n%s: TOC %s size %u exceeds INT32_MAX\n",
+            field, "PKGFile_VerifyData",
+            strcmp(field, "TocLengthCompressed") == 0 ? "compressed" : "uncompressed",
+            unsigned(value > UINT32_MAX ? UINT32_MAX : value));
+}
+
+int pkgParseNumber(const char *text, int64_t *value) {
+  if (text == nullptr) return 0;
+  bool negative = *text == '-';
+  if (*text == '-' || *text == '+') text++;
+  int base = 10;
+  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text += 2;
+  }
+  if (*text == '\0') return 0;
+  uint64_t v = 0;
+  for (; *text; text++) {
+    int digit = *text >= '0' && *text <= '9'   ? *text - '0'
+                : base == 16 && *text >= 'a' && *text <= 'f' ? *text - 'a' + 10
+                : base == 16 && *text >= 'A' && *text <= 'F' ? *text - 'A' + 10
+                                                            : -1;
+    if (digit < 0 || v > (uint64_t(INT64_MAX) - uint64_t(digit)) / uint64_t(base)) return 0;
+    v = v * uint64_t(base) + uint64_t(digit);
+  }
+  *value = negative ? -int64_t(v) : int64_t(v);
+  return 1;
+}
+
+// Reads [heapOffset + offset, + size) of the heap; bounded by the file.
+int pkgReadHeap(Stream *stream, int64_t heapOffset, int64_t offset, int64_t size,
+                std::vector<uint8_t> *out) {
+  int64_t fileSize = ExecutableFile_Size(stream);
+  if (offset < 0 || size < 0 || heapOffset > fileSize || offset > fileSize - heapOffset ||
+      size > fileSize - heapOffset - offset)
+    return 0;
+  out->resize(size_t(size));
+  return size == 0 || ExecutableFile_ReadAt(stream, heapOffset + offset, out->data(), size);
+}
+
+// The PKCS7 digest callback over a whole (memory) stream: the compressed TOC.
+int pkgHashStream(Stream *source, HashHandle *hash) {
+  if (!Stream_Seek(source, StreamOrigin::Begin, 0)) return 0;
+  uint8_t buffer[16384];
+  int32_t got = 0;
+  while (Stream_Read(source, buffer, sizeof buffer, &got) && got > 0) {
+    int64_t written = 0;
+    if (!Hash_Update(hash, buffer, got, &written)) return 0;
+  }
+  return 1;
+}
+
+// A text child of element: a String item, or the "#text" of a Dictionary.
+const char *pkgText(Dictionary *element, const char *key) {
+  const char *text = nullptr;
+  if (Dictionary_GetStringPointerByKey(element, key, &text) && text != nullptr) return text;
+  Dictionary *child = nullptr;
+  if (Dictionary_GetContainerByPath(element, key, &child) &&
+      Dictionary_GetStringPointerByKey(child, "#text", &text))
+    return text;
+  return nullptr;
+}
+
+int pkgVerifyFileList(Dictionary *list, Stream *stream, int64_t heapOffset) {
+  DictionaryItem *item = nullptr;
+  for (int ok = Dictionary_GetFirstItem(list, &item); ok && item != nullptr;
+       ok = Dictionary_GetNextItem(list, item, &item)) {
+    if (item->key == nullptr || strcmp(item->key, "file") != 0 ||
+        (item->type & kDictionaryTypeMask) != kDictionaryTypeDictionary)
+      continue;
+    Dictionary *file = item->child;
+    Dictionary *data = nullptr;
+    if (Dictionary_GetContainerByPath(file, "data", &data)) {
+      const char *name = pkgText(file, "name");
+      int64_t offset = 0, size = 0, length = 0;
+      Dictionary *checksum = nullptr;
+      const char *style = nullptr;
+      const char *expected = nullptr;
+      const HashInterface *algorithm = nullptr;
+      std::vector<uint8_t> bytes;
+      if (!PKGFile_GetOffsetSize(data, &offset, &size) ||
+          !pkgParseNumber(pkgText(data, "length"), &length) ||
+          !Dictionary_GetContainerByPath(data, "archived-checksum", &checksum) ||
+          !Dictionary_GetStringPointerByKey(checksum, "-style", &style) ||
+          !Dictionary_GetStringPointerByKey(checksum, "#text", &expected) ||
+          !Hash_GetInterfaceByName(style, &algorithm) ||
+          !pkgReadHeap(stream, heapOffset, offset, length, &bytes))
+        return 0;
+      char hex[129];
+      Hash_ComputeDigestHex(algorithm, bytes.data(), int64_t(bytes.size()), hex, sizeof hex);
+      if (Str_CompareNoCase(hex, expected) != 0) {
+        Log_Print(LOG_ERROR, KSRC, 0, "PKG file does not match expected hash [%s] (%s != %s)\n",
+                  name ? name : "", hex, expected);
+        return 0;
+      }
+    }
+    if (!pkgVerifyFileList(file, stream, heapOffset)) return 0;
+  }
+  return 1;
+}
+
+// The signer's chain from KeyInfo.X509Data, leaf first, trusted by store.
+int pkgVerifyRawSignature(CertStore *store, Dictionary *signature, const uint8_t *toc,
+                          int64_t tocLength, const std::vector<uint8_t> &bytes) {
+  Dictionary *x509Data = nullptr;
+  if (!Dictionary_GetContainerByPath(signature, "KeyInfo.X509Data", &x509Data)) return 0;
+  X509Chain *chain = nullptr;
+  X509Chain_Create(&chain);
+  X509 *leaf = nullptr;
+  DictionaryItem *item = nullptr;
+  int ok = 1;
+  for (int more = Dictionary_GetFirstItem(x509Data, &item); more && item != nullptr && ok;
+       more = Dictionary_GetNextItem(x509Data, item, &item)) {
+    if (item->key == nullptr || strcmp(item->key, "X509Certificate") != 0) continue;
+    const char *text = nullptr;
+    int32_t length = 0;
+    if (!Dictionary_GetItemText(x509Data, item, &text, &length)) continue;
+    X509 *cert = nullptr;
+    X509_Create(&cert);
+    ok = X509_LoadFromBase64(cert, text, length) && X509Chain_Add(chain, cert);
+    X509_Release(&cert);
+  }
+  ok = ok && X509Chain_GetFirst(chain, &leaf) && leaf != nullptr &&
+       X509Chain_VerifyPolicy(chain, leaf, store, X509Purpose::CodeSigning, 0);
+  if (ok) {
+    // The signature covers the digest we computed, not the stored bytes.
+    HashHandle *hash = nullptr;
+    Hash_Create(&hash);
+    Hash_SetInterface(hash, &kHashSha1);
+    int64_t written = 0;
+    ok = Hash_Update(hash, toc, tocLength, &written) && Hash_Generate(hash) &&
+         X509_VerifySignature(leaf, hash, bytes.data(), int32_t(bytes.size()));
+    Hash_Delete(&hash);
+  }
+  X509Chain_Release(&chain);
+  return ok;
+}
+
+int pkgVerifyCms(CertStore *store, std::vector<uint8_t> &toc, const std::vector<uint8_t> &bytes) {
+  if (bytes.empty() || bytes.size() > size_t(INT32_MAX)) return 0;
+  MemoryStream *memory = nullptr;
+  MemoryStream_Create(&memory);
+  MemoryStream_Attach(memory, toc.data(), int32_t(toc.size()), int32_t(toc.size()));
+  Stream *source = nullptr;
+  MemoryStream_GetStream(memory, &source);
+  PKCS7 *pkcs7 = nullptr;
+  PKCS7_Create(&pkcs7);
+  int ok = PKCS7_SetData(pkcs7, bytes.data(), int32_t(bytes.size())) && PKCS7_Parse(pkcs7) &&
+           PKCS7_SelectExpectedDigest(pkcs7) &&
+           PKCS7_VerifyContent(pkcs7, store, source, pkgHashStream);
+  PKCS7_Release(&pkcs7);
+  MemoryStream_Release(&memory);
+  return ok;
+}
+
+}  // namespace
+
+int PKGFile_IsPKGStream(Stream *stream) {
+  CHECK_POINTER(stream);
+  uint8_t header[kPKGHeaderBytes];
+  int32_t got = 0;
+  int64_t have = 0;
+  while (have < kPKGHeaderBytes &&
+         Stream_Read(stream, header + have, int32_t(kPKGHeaderBytes - have), &got) && got > 0)
+    have += got;
+  return have == kPKGHeaderBytes && ExecutableFile_Load32(header, true) == kPKGMagic;
+}
+
+int PKGFile_IsPKG(const char *path) {
+  CHECK_POINTER(path);
+  if (Path_IsDirectory(path)) return 0;
+  ExecutableFile file(path);
+  return file.stream() != nullptr && PKGFile_IsPKGStream(file.stream());
+}
+
+int PKGFile_GetOffsetSize(Dictionary *element, int64_t *offset, int64_t *size) {
+  CHECK_POINTER(element);
+  CHECK_POINTER(offset);
+  CHECK_POINTER(size);
+  return pkgParseNumber(pkgText(element, "offset"), offset) &&
+         pkgParseNumber(pkgText(element, "size"), size);
+}
+
+int PKGFile_VerifyFiles(Dictionary *toc, Stream *stream, int64_t heapOffset) {
+  CHECK_POINTER(toc);
+  CHECK_POINTER(stream);
+  return pkgVerifyFileList(toc, stream, heapOffset);
+}
+
+int PKGFile_VerifyData(CertStore *store, Stream *stream) {
+  CHECK_POINTER(store);
+  CHECK_POINTER(stream);
+  uint8_t header[kPKGHeaderBytes];
+  if (!ExecutableFile_ReadAt(stream, 0, header, kPKGHeaderBytes) ||
+      ExecutableFile_Load32(header, true) != kPKGMagic)
+    return 0;
+  uint16_t headerBytes = ExecutableFile_Load16(header + 4, true);
+  uint64_t compressed = ExecutableFile_Load64(header + 8, true);
+  uint64_t inflated = ExecutableFile_Load64(header + 16, true);
+  uint32_t algorithmId = ExecutableFile_Load32(header + 24, true);
+  if (headerBytes < kPKGHeaderBytes || compressed == 0 || inflated == 0) return 0;
+  if (compressed > INT32_MAX) {
+    pkgLogLimit("TocLengthCompressed", compressed);
+    return 0;
+  }
+  if (inflated > INT32_MAX || inflated > uint64_t(kPKGMaxTocBytes)) {
+    pkgLogLimit("TocLengthUncompressed", inflated);
+    return 0;
+  }
+  int64_t fileSize = ExecutableFile_Size(stream);
+  if (int64_t(headerBytes) + int64_t(compressed) > fileSize) return 0;
+  std::vector<uint8_t> toc(compressed);
+  if (!ExecutableFile_ReadAt(stream, headerBytes, toc.data(), int64_t(compressed))) return 0;
+  int64_t heapOffset = int64_t(headerBytes) + int64_t(compressed);
+  std::vector<uint8_t> text(inflated + 1);
+  uLongf textLength = uLongf(inflated + 1);
+  if (uncompress(text.data(), &textLength, toc.data(), uLong(compressed)) != Z_OK ||
+      textLength != inflated)
+    return 0;
+
+  Dictionary *document = nullptr;
+  XML *xml = nullptr;
+  Dictionary_Create(&document);
+  Xml_Create(&xml);
+  Xml_SetDictionary(xml, document);
+  Dictionary *tocRoot = nullptr;
+  int ok = Xml_ParseMemory(xml, text.data(), int32_t(inflated)) &&
+           Dictionary_GetContainerByPath(document, "xar.toc", &tocRoot);
+  Xml_Release(&xml);
+
+  // The checksum: SHA-1 only, the stored bytes exactly the digest.
+  Dictionary *checksum = nullptr;
+  const char *style = nullptr;
+  if (ok && (!Dictionary_GetContainerByPath(tocRoot, "checksum", &checksum) ||
+             !Dictionary_GetStringPointerByKey(checksum, "-style", &style) ||
+             algorithmId != kPKGChecksumSha1 || Str_CompareNoCase(style, "SHA1") != 0)) {
+    (void)kPKGChecksumMd5;
+    Log_Print(LOG_ERROR, KSRC, 0, "PKG file checksum type mismatch\n");
+    ok = 0;
+  }
+  uint8_t digest[20];
+  std::vector<uint8_t> stored;
+  int64_t offset = 0, size = 0;
+  if (ok) {
+    Hash_ComputeDigest(&kHashSha1, toc.data(), int64_t(toc.size()), digest, sizeof digest);
+    if (!PKGFile_GetOffsetSize(checksum, &offset, &size) || size != int64_t(sizeof digest) ||
+        !pkgReadHeap(stream, heapOffset, offset, size, &stored) ||
+        memcmp(stored.data(), digest, sizeof digest) != 0) {
+      Log_Print(LOG_ERROR, KSRC, 0, "PKG file checksum verification failed\n");
+      ok = 0;
+    }
+  }
+  if (ok) {
+    Dictionary *signature = nullptr;
+    bool cms = Dictionary_GetContainerByPath(tocRoot, "x-signature", &signature);
+    std::vector<uint8_t> bytes;
+    ok = (cms || Dictionary_GetContainerByPath(tocRoot, "signature", &signature)) &&
+         PKGFile_GetOffsetSize(signature, &offset, &size) &&
+         pkgReadHeap(stream, heapOffset, offset, size, &bytes) &&
+         (cms ? pkgVerifyCms(store, toc, bytes)
+              : pkgVerifyRawSignature(store, signature, toc.data(), int64_t(toc.size()), bytes));
+    if (!ok) Log_Print(LOG_ERROR, KSRC, 0, "Verify signature failed\n");
+  }
+  ok = ok && pkgVerifyFileList(tocRoot, stream, heapOffset);
+  Dictionary_Release(&document);
+  return ok;
+}
+
+int PKGFile_VerifySignature(CertStore *store, const char *path) {
+  CHECK_POINTER(store);
+  CHECK_POINTER(path);
+  ExecutableFile file(path);
+  return file.stream() != nullptr && PKGFile_VerifyData(store, file.stream());
 }

@@ -94,6 +94,33 @@ int MachOFile_GetBundleFromExecutable(const char *path, char *out, int size);
 // document that is no property list).
 int MachOFile_ReadVersionInfo(const char *path, Dictionary *table);
 
+// Installer packages (xar archives): a 28-byte big-endian header, a
+// zlib-compressed XML table of contents, then the heap, which holds the
+// TOC checksum, the signature and the files' archived bytes.
+constexpr int32_t kPKGHeaderBytes = 28;
+constexpr int64_t kPKGMaxTocBytes = int64_t(64) << 20;
+
+// 1 when 28 bytes at the stream's position begin with "xar!".
+int PKGFile_IsPKGStream(Stream *stream);
+// 0 for a directory; else opens path and applies PKGFile_IsPKGStream.
+int PKGFile_IsPKG(const char *path);
+// The element's "offset" and "size" texts (optional sign, "0x" hexadecimal
+// or decimal digits). 0 when either is missing or not a number.
+int PKGFile_GetOffsetSize(Dictionary *element, int64_t *offset, int64_t *size);
+// The package check: the TOC (compressed and inflated lengths within
+// INT32_MAX and kPKGMaxTocBytes), its SHA-1 checksum (the stored one exactly
+// the digest's size; MD5 refused: "PKG file checksum type mismatch"), the
+// signature over it ("x-signature": CMS whose messageDigest is the checksum;
+// else "signature": the leaf of KeyInfo.X509Data over the checksum), the
+// signer's chain trusted by store for code signing, and every file's
+// archived checksum. 1 when all hold.
+int PKGFile_VerifyData(CertStore *store, Stream *stream);
+int PKGFile_VerifySignature(CertStore *store, const char *path);
+// Every "file" entry's archived checksum (nested entries too), against the
+// heap at heapOffset; a difference logs "PKG file does not match expected
+// hash [%s] (%s != %s)". 1 when all match.
+int PKGFile_VerifyFiles(Dictionary *toc, Stream *stream, int64_t heapOffset);
+
 // Test-only: the processor width the fat-slice choice uses (0: ask the
 // platform).
 void MachOFile_SetBitnessForTest(int bits);

@@ -223,3 +223,57 @@ TEST(MachOBundle, InfoPlistFieldsAndFallbacks) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PKGFile, PackagesAgreeWithTheirBuilders) {
+  CertStore *root = Test_PinStore({Test_ReadFileBytes(Test_VectorPath("pkg/root.der"))});
+  CertStore *none = nullptr;
+  CertStoreNull_Create(&none);
+  int rows = 0;
+  for (const auto &[line, f] : Test_ReadRows("pkg/pkg_cases.txt")) {
+    SCOPED_TRACE(f[0]);
+    std::string path = Test_VectorPath("pkg/" + f[0] + ".pkg");
+    EXPECT_EQ(PKGFile_IsPKG(path.c_str()), 1);
+    {
+      TestLogCapture log;
+      EXPECT_EQ(PKGFile_VerifySignature(root, path.c_str()), std::stoi(f[1]));
+      if (f[2] != "-") {
+        EXPECT_NE(log.Take().find(f[2]), std::string::npos);
+      }
+    }
+    EXPECT_EQ(PKGFile_VerifySignature(none, path.c_str()), 0);
+    EXPECT_EQ(Executable_IsSignatureValid(root, path.c_str()), std::stoi(f[1]));
+    rows++;
+  }
+  EXPECT_EQ(rows, 10);
+  EXPECT_EQ(PKGFile_IsPKG(Test_VectorPath("pkg").c_str()), 0);
+  CertStore_Release(&root);
+  CertStore_Release(&none);
+}
+
+TEST(PKGFile, OffsetAndSizeTexts) {
+  struct Row {
+    const char *offset, *size;
+    int ok;
+    int64_t wantOffset, wantSize;
+  } rows[] = {{"20", "0x14", 1, 20, 20},   {"+7", "-3", 1, 7, -3}, {"0X1f", "0", 1, 31, 0},
+              {"", "1", 0, 0, 0},          {"12a", "1", 0, 0, 0},  {"0x", "1", 0, 0, 0},
+              {"99999999999999999999", "1", 0, 0, 0}};
+  for (const Row &r : rows) {
+    SCOPED_TRACE(std::string(r.offset) + " " + r.size);
+    Dictionary *element = nullptr;
+    Dictionary_Create(&element);
+    Dictionary_SetStringByKey(element, "offset", r.offset);
+    Dictionary_SetStringByKey(element, "size", r.size);
+    int64_t offset = 0, size = 0;
+    EXPECT_EQ(PKGFile_GetOffsetSize(element, &offset, &size), r.ok);
+    if (r.ok) {
+      EXPECT_EQ(offset, r.wantOffset);
+      EXPECT_EQ(size, r.wantSize);
+    }
+    Dictionary_Release(&element);
+  }
+}
+
+}  // namespace
