@@ -149,7 +149,9 @@ int Executable_ReadDataStore(const char *path, char **data, int64_t *size) {
   CHECK_POINTER(size);
   *data = nullptr;
   *size = 0;
-  ExecutableFile file(path != nullptr ? path : gExecutable.path);
+  if (path == nullptr) path = gExecutable.path;
+  if (path[0] == '\0') return 0;
+  ExecutableFile file(path);
   Stream *stream = file.stream();
   if (stream == nullptr) return 0;
   uint64_t offset = 0;

@@ -70,6 +70,8 @@ TEST(Executable, DataStoreInsideTheFileFormats) {
   EXPECT_EQ(dataStoreOf(storePath("cases.txt").c_str()), "<none>");
   EXPECT_EQ(dataStoreOf("/bin/true"), "<none>");  // ELF without ".datastore"
   EXPECT_EQ(dataStoreOf(storePath("missing").c_str()), "<none>");
+  EXPECT_EQ(dataStoreOf(""), "<none>");
+  EXPECT_EQ(dataStoreOf(nullptr), "<none>");  // the test binary carries none
 
   // A signed PE whose certificate table grows by the block: the signature
   // stays valid, the block is found.
