@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "core/formats/dictionary.h"
@@ -16,6 +17,7 @@
 #include "core/security/auth.h"
 #include "core/security/certstorelist.h"
 #include "core/security/certstorenull.h"
+#include "core/security/machofile.h"
 #include "core/security/pefile.h"
 #include "keelson_version.h"
 #include "tests/exec_test_util.h"
@@ -67,6 +69,15 @@ TEST(Executable, DataStoreInsideTheFileFormats) {
   EXPECT_EQ(dataStoreOf(storePath("stamped.elf").c_str()), expected);
   EXPECT_EQ(dataStoreOf(storePath("stamped.dmg").c_str()), expected);
   EXPECT_EQ(dataStoreOf(storePath("outside.dmg").c_str()), "<none>");
+  {
+    Bytes shortImage(511, 0);  // "koly" at the start, but shorter than a trailer
+    memcpy(shortImage.data(), "koly", 4);
+    Test_MemoryFile file(shortImage);
+    EXPECT_EQ(DMGFile_IsDMG(file.stream()), 0);
+    Bytes image = Test_ReadFileBytes(storePath("stamped.dmg"));
+    Test_MemoryFile whole(image);
+    EXPECT_EQ(DMGFile_IsDMG(whole.stream()), 1);
+  }
   EXPECT_EQ(dataStoreOf(storePath("cases.txt").c_str()), "<none>");
   EXPECT_EQ(dataStoreOf("/bin/true"), "<none>");  // ELF without ".datastore"
   EXPECT_EQ(dataStoreOf(storePath("missing").c_str()), "<none>");
