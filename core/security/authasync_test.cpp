@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/platform/thread.h"
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
 #include "tests/exec_test_util.h"
@@ -107,6 +108,10 @@ TEST_F(AuthenticateAsyncThreaded, ReleaseDuringASlowCheckLeavesTheWorkerItsJob) 
   EXPECT_EQ(auth_, nullptr);
   CertStore_Release(&root_);  // the worker still holds its own reference
   EXPECT_TRUE(Test_WaitUntil([&] { return Test_CountThreads() == threads; }, 60000));
+  // The worker's last step frees its record under the thread module's lock;
+  // taking that lock orders it before the module's shutdown.
+  Thread *nobody = nullptr;
+  EXPECT_EQ(Thread_Find(0xFFFFFFFEu, &nobody), 0);
   EXPECT_EQ(outcome_.calls, 0);
   fs::remove(slow);
 }
