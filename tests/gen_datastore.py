@@ -86,6 +86,7 @@ def cases():
     yield "area_cut", b"\xa5" * 9 + full[:-1], None
     yield "header_cut", b"\xa5" * 9 + full[:14], None
     yield "mark_at_end", b"\xa5" * 9 + b"QVNDS3", None
+    yield "mark_is_the_end", b"\xa5" * 9 + b"QVNDS", None
     yield "text_cut", b"\xa5" * 9 + b"QVNDATASTORE" + b"x" * 100, None
     yield "no_mark", b"\xa5" * 4096, None
 

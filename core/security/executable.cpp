@@ -80,6 +80,7 @@ int executableInflate(const uint8_t *stored, uint32_t storedLength, uint32_t dec
 
 // The block form at p; end is the region's end.
 int executableReadBlock(const uint8_t *p, const uint8_t *end, char **data, int64_t *size) {
+  if (end - p < 6) return 0;  // not even the version
   int longHeader = uint8_t(p[5] - '0') > 2;
   int64_t headerBytes = longHeader ? 20 : 16;
   if (end - p < headerBytes) return 0;
