@@ -24,6 +24,8 @@ allowed=(
   "core/runtime/expand.cpp core/platform/registry.h the expander's handler slots are filled by later modules"
   "core/runtime/expand.cpp core/security/hash.h the expander's handler slots are filled by later modules"
   "core/runtime/expand.cpp core/security/hmac.h the expander's handler slots are filled by later modules"
+  "core/runtime/core_init.cpp core/security/executable.h start-up reads our own file's version fields before the log header and fills the expander's version slot"
+  "core/runtime/log.cpp core/security/executable.h the log header names our own file's version fields"
   "core/runtime/mime.cpp core/security/hash.h the extension table is keyed by CRC-32"
   "core/platform/registry.cpp core/security/auth.h the registry whitelist obeys the process-wide security switch, which lives with authentication"
   "core/formats/*.cpp core/platform/file.h the formats' File entry points read and write documents through File"

@@ -64,6 +64,7 @@ packages=(
   lld-14
   llvm-14
   binutils
+  libarchive-tools
 )
 
 missing=()

@@ -47,6 +47,7 @@ constexpr int kPlatformErrorWriteProtect = 19;         // EROFS
 constexpr int kPlatformErrorGeneral = 31;              // any errno not in the table
 constexpr int kPlatformErrorSharingViolation = 32;     // ETXTBSY, a share conflict
 constexpr int kPlatformErrorLockViolation = 33;        // a lock held by another
+constexpr int kPlatformErrorHandleEof = 38;            // a file that ended before its size
 constexpr int kPlatformErrorNotSupported = 50;         // ENOTSUP
 constexpr int kPlatformErrorFileExists = 80;           // EEXIST of an exclusive create
 constexpr int kPlatformErrorInvalidParameter = 87;     // EINVAL
@@ -572,6 +573,8 @@ int Platform_GetUserISO639LangName(char *out, int size);
 int Platform_GetUserISO3166CountryName(char *out, int size);
 // The system's page size. 1 when above 0.
 int Platform_GetPageSize(uint32_t *out);
+// The processor width the kernel runs: 64 on x86_64 and aarch64, else 32.
+int Platform_GetSystemBitness(void);
 // Total physical memory in bytes (MemTotal). 1/0.
 int Platform_GetSystemMemory(uint64_t *out);
 // The processor's top speed in MHz (cpufreq's maximum, else the current "cpu

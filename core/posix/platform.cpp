@@ -224,7 +224,8 @@ int Platform_StartWinsock(void) {
   Platform_GetSystemVersionString(version, sizeof version);
   int elevated = 0;
   Platform_IsElevated(&elevated);
-  Log_Print(LOG_INFO, KSRC, 0, "System: %s %s %dbit\n", "Linux", version, 64);
+  Log_Print(LOG_INFO, KSRC, 0, "System: %s %s %dbit\n", "Linux", version,
+            Platform_GetSystemBitness());
   Log_Print(LOG_INFO, KSRC, 0, "Elevated: %s\n", elevated ? "true" : "false");
   Log_Print(LOG_INFO, KSRC, 0, "Process Id: %d\n", int(Platform_GetProcessId()));
   return 1;

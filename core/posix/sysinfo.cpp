@@ -360,6 +360,12 @@ int Platform_GetPageSize(uint32_t *out) {
   return size > 0;
 }
 
+int Platform_GetSystemBitness(void) {
+  struct utsname name;
+  if (uname(&name) != 0) return int(sizeof(void *) * 8);
+  return strstr(name.machine, "64") != nullptr ? 64 : 32;
+}
+
 int Platform_GetSystemMemory(uint64_t *out) {
   CHECK_POINTER(out);
   *out = 0;

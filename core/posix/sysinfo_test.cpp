@@ -74,11 +74,14 @@ TEST(SysInfo, AnswersAsTheSystemToolsDo) {
     EXPECT_GT(mhz, 0u);
   }
 
+  std::string bitness = FsFault_Command("getconf LONG_BIT");
+  EXPECT_EQ(std::to_string(Platform_GetSystemBitness()), bitness);
+
   // The expander's rows give the same answers.
-  char buffer[kStrExpandWorkBytes] = "{SystemVersion}|{UserName}|{SystemMemory}";
+  char buffer[kStrExpandWorkBytes] = "{SystemVersion}|{UserName}|{SystemMemory}|{SystemBitness}";
   ASSERT_EQ(Str_Expand(buffer, sizeof buffer, nullptr, nullptr), 1);
-  EXPECT_EQ(std::string(buffer),
-            version + "|" + FsFault_Command("id -un") + "|" + std::to_string(memory));
+  EXPECT_EQ(std::string(buffer), version + "|" + FsFault_Command("id -un") + "|" +
+                                     std::to_string(memory) + "|" + bitness);
 }
 
 TEST(SysInfo, LocaleFromTheEnvironmentInTurn) {

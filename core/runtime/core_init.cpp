@@ -13,6 +13,7 @@
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "core/runtime/time.h"
+#include "core/security/executable.h"
 
 namespace {
 
@@ -141,6 +142,8 @@ int Core_Init(uint32_t flags, const char *cmdline) {
   if (!coreLogPath(flags, cmdline, logPath, sizeof logPath)) logPath[0] = '\0';
   int level = (flags & 0x3) == kCoreFlagWindow ? LOG_INFO : LOG_DEBUG;
   Log_Init(cmdline, logPath, level);
+  // The header names our own file's version fields.
+  Executable_Init();
   Log_Header(cmdline);
   srand(unsigned(Time_Now()));
   return 1;
@@ -148,6 +151,7 @@ int Core_Init(uint32_t flags, const char *cmdline) {
 
 int Core_Shutdown(void) {
   int32_t exitCode = gCore ? gCore->exitCode : 0;
+  Executable_Shutdown();
   Class_Shutdown();
   Time_Shutdown();
   Log_Shutdown();

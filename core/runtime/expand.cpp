@@ -499,6 +499,10 @@ constexpr ExpandNamed kExpandSystemValues[] = {
        if (!Platform_GetVideoCardMemory(int(Str_ToInt64(argument)), &bytes)) return 0;
        return expandPutInt64(out, outSize, int64_t(bytes));
      }},
+    {"SystemBitness",
+     [](const char *, char *out, int outSize) {
+       return expandPutInt64(out, outSize, Platform_GetSystemBitness());
+     }},
     {"SystemMemory",
      [](const char *, char *out, int outSize) {
        uint64_t bytes = 0;

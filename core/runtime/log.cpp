@@ -15,6 +15,7 @@
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "core/runtime/time.h"
+#include "core/security/executable.h"
 #include "keelson_version.h"
 
 namespace {
@@ -410,6 +411,16 @@ int Log_GetVerboseLevel(const char *name, int *level) {
 void Log_Header(const char *cmdline) {
   Log_Print(LOG_NONE, KSRC, 0, "Log Level: %s\n", Log_GetLevelName(gGlobalLevel.load()));
   Log_Print(LOG_NONE, KSRC, 0, "Version: %s\n", kKeelsonVersion);
+  char field[120];
+  if (Executable_GetVersionField(nullptr, "FileVersion", field, sizeof field))
+    Log_Print(LOG_NONE, KSRC, 0, "File Version: %s\n", field);
+  char name[120];
+  if (Executable_GetVersionField(nullptr, "ProductVersion", field, sizeof field)) {
+    if (!Executable_GetVersionField(nullptr, "ProductName", name, sizeof name)) name[0] = '\0';
+    Log_Print(LOG_NONE, KSRC, 0, "Product Version: %s %s\n", name, field);
+  }
+  if (Executable_GetVersionField(nullptr, "CompanyName", field, sizeof field))
+    Log_Print(LOG_NONE, KSRC, 0, "Company: %s\n", field);
   if (cmdline != nullptr) Log_Print(LOG_NONE, KSRC, 0, "Command Line: %s\n", cmdline);
 }
 

@@ -30,6 +30,7 @@ void Authenticate_SetEnabledForTest(int enabled) {
 #include "core/security/certstorenull.h"
 #include "core/security/certstoreplatform.h"
 #include "core/security/certstoretable.h"
+#include "core/security/executable.h"
 #include "core/security/x509.h"
 #include "core/security/x509chain.h"
 
@@ -118,4 +119,16 @@ int Auth_VerifyCertificateDer(CertStore *store, const void *der, int32_t length)
   }
   X509_Release(&cert);
   return result;
+}
+
+int Auth_AuthenticateFile(CertStore *store, const char *path) {
+  CHECK_POINTER(store);
+  CHECK_POINTER(path);
+  if (!Authenticate_Enabled()) {
+    Log_Print(LOG_INFO, KSRC, 0, "Skipping library authentication (%s)\n", path);
+    return 1;
+  }
+  if (Executable_IsSignatureValid(store, path)) return 1;
+  Log_Print(LOG_ERROR, KSRC, 0, "Library validation failed (%s)\n", path);
+  return 0;
 }

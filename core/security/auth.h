@@ -59,6 +59,12 @@ int Auth_AddAppStore(CertStore *store);
 // into a new chain, is walked from against store for any purpose.
 int Auth_VerifyCertificateDer(CertStore *store, const void *der, int32_t length);
 
+// With the switch on, whether path carries a signature that store trusts
+// (Executable_IsSignatureValid); a failure logs "Library validation failed
+// (%s)". With it off, logs "Skipping library authentication (%s)" and
+// answers 1.
+int Auth_AuthenticateFile(CertStore *store, const char *path);
+
 // 1 while signatures, certificates, keys and whitelists are checked; 0 after
 // Authenticate_Disable.
 int Authenticate_Enabled(void);
