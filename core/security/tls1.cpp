@@ -70,6 +70,9 @@ void handshakeContextClear(TlsHandshakeContext *h) {
   h->KeyBlock = nullptr;
   h->KeyBlockSize = 0;
   h->SignaturePair = 0;
+  h->MessageLength = 0;
+  h->HelloVersion = 0;
+  if (h->CertVerifyHash) Hash_Reset(h->CertVerifyHash);
   explicit_bzero(h->ExpectedVerify, sizeof h->ExpectedVerify);
   explicit_bzero(h->MasterSecret, sizeof h->MasterSecret);
   memset(h->ClientRandom, 0, sizeof h->ClientRandom);
@@ -86,6 +89,10 @@ void handshakeContextFree(TlsHandshakeContext **context) {
   Hash_Delete(&h->Running);
   if (h->CertVerifyHash) Hash_Delete(&h->CertVerifyHash);
   if (h->ServerCertificate) X509_Release(&h->ServerCertificate);
+  if (h->Message) {
+    explicit_bzero(h->Message, size_t(h->MessageCapacity));
+    MEM_FREE(h->Message, size_t(h->MessageCapacity));
+  }
   MEM_FREE(h, sizeof *h);
 }
 
@@ -511,6 +518,10 @@ int Tls_StartHandshake(TLS1 *session, const char *serverName, int32_t *alert) {
   s->NegotiatedVersion = Tls_GetVersionMax();
   s->BytesNeeded = 5;
   s->ReadKeysActivated = 0;
+  s->SecureRenegotiation = 0;
+  s->Renegotiating = 0;
+  explicit_bzero(s->ClientVerify, sizeof s->ClientVerify);
+  explicit_bzero(s->ServerVerify, sizeof s->ServerVerify);
   emptyBuffers(s);
   Tls_WipeSecrets(s);
   handshakeContextClear(s->Handshake);
@@ -688,6 +699,8 @@ int Tls_Reset(TLS1 *session) {
   s->HandshakeStarted.compare_exchange_strong(one, 0);
   dropProtection(s);
   handshakeContextClear(s->Handshake);
+  s->SecureRenegotiation = 0;
+  s->Renegotiating = 0;
   s->BytesNeeded = 5;
   s->Flags |= kTlsFlagHeaderUnit;
   const int32_t maximum = Tls_GetVersionMax();
@@ -709,6 +722,11 @@ int Tls_Fail(TLS1 *session, int32_t code) {
   int32_t none = 0;
   session->Error.compare_exchange_strong(none, code);
   return 0;
+}
+
+void Tls_ClearHandshakeContext(TLS1 *session) {
+  TLS1 *s = checked(session);
+  handshakeContextClear(s->Handshake);
 }
 
 void Tls_UpdateHandshakeHash(TLS1 *session, const void *data, int32_t length) {

@@ -192,6 +192,11 @@ int Tls_ClearError(TLS1 *session);
 // min(maximum, 0x33). Returns 1.
 int Tls_Reset(TLS1 *session);
 
+// The certificate types of the last CertificateRequest as text into text
+// (80 bytes): "rsa" for type 1, "ecdsa" for type 64, joined by ","; empty
+// when none. Returns 1.
+int Tls_GetRequestedCertificateTypes(TLS1 *session, char *text);
+
 // "Close Notify", "Unexpected Message", ... "Unknown".
 const char *Tls_AlertName(int32_t code);
 // "Hello Request", "Client Hello", ... "Unknown".

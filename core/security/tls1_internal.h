@@ -46,6 +46,11 @@ inline int Tls_IsGcmSuite(const TlsSuite *suite) {
   return suite->CryptInterface == &kCryptSymmetricAesGcm;
 }
 
+// What a ClientHello offers. {hash, signature}: SHA-256/ECDSA, SHA-512/RSA,
+// SHA-384/RSA, SHA-384/ECDSA, SHA-256/RSA, SHA-1/RSA.
+inline constexpr uint8_t kTlsSignaturePairs[] = {4, 3, 6, 1, 5, 1, 5, 3, 4, 1, 2, 1};
+inline constexpr uint16_t kTlsGroups[] = {23, 24};  // secp256r1, secp384r1
+
 // Session flags.
 constexpr uint32_t kTlsFlagHeaderUnit = 0x01;
 constexpr uint32_t kTlsFlagWriteProtected = 0x02;
@@ -67,6 +72,7 @@ constexpr int32_t kTlsGcmNonceBytes = 8;   // explicit part
 constexpr int32_t kTlsGcmSaltBytes = 4;    // implicit part
 constexpr int32_t kTlsGcmTagBytes = 16;
 constexpr int32_t kTlsMaxMacBytes = 48;    // SHA-384
+constexpr int32_t kTlsMaxHandshakeMessageBytes = 128 * 1024;
 // One record as written: header, explicit IV, data, MAC, padding.
 constexpr int32_t kTlsWriteBufferBytes = 5 + 16 + kTlsMaxPlaintextBytes + kTlsMaxMacBytes + 256;
 
@@ -110,6 +116,12 @@ struct TlsHandshakeContext {
   uint8_t MasterSecret[kTlsMasterSecretBytes];
   uint8_t ClientRandom[kTlsRandomBytes];
   uint8_t ServerRandom[kTlsRandomBytes];
+  int32_t HelloVersion;        // the version byte our ClientHello offered
+  // Handshake messages as they arrive: a message may span records and a
+  // record may hold several (kTlsMaxHandshakeMessageBytes at most).
+  uint8_t *Message;
+  int32_t MessageLength;
+  int32_t MessageCapacity;
 };
 
 struct TLS1 {
@@ -151,6 +163,13 @@ struct TLS1 {
   uint32_t BufferEpoch;         // moves on whenever the record buffer is emptied
   char ServerName[kTlsServerNameBytes + 1];
   uint8_t *WriteBuffer;         // kTlsWriteBufferBytes, one record at a time
+  // Secure renegotiation (RFC 5746): whether the server sent the extension,
+  // both sides' verify data of the last handshake, and whether a handshake
+  // under established keys is running.
+  int32_t SecureRenegotiation;
+  int32_t Renegotiating;
+  uint8_t ClientVerify[kTlsVerifyBytes];
+  uint8_t ServerVerify[kTlsVerifyBytes];
 };
 
 // Session lines, through the owner's hook or the core log.
@@ -194,6 +213,11 @@ int32_t Tls_FormatKeyLogLine(const uint8_t clientRandom[32], const uint8_t maste
                              char *out);
 // Wipes and frees the key block, the master secret and the MAC keys.
 void Tls_WipeSecrets(TLS1 *session);
+
+// Restarts the handshake hashes and forgets randoms, master secret, key
+// block and partial messages; the server certificate stays for the
+// renegotiation check.
+void Tls_ClearHandshakeContext(TLS1 *session);
 
 // The ClientHello of the session's first (or a renegotiating) handshake.
 int Tls_SendClientHello(TLS1 *session, const char *serverName);

@@ -3,6 +3,14 @@
 // queued for the transport.
 #pragma once
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,6 +18,7 @@
 #include "core/runtime/dupstream.h"
 #include "core/security/tls1.h"
 #include "core/security/tls1_internal.h"
+#include "tests/test_util.h"
 
 // Both directions keyed for suite under version, handshake done.
 inline TLS1 *TlsTest_KeyedSession(uint16_t suite, int32_t version, const std::vector<uint8_t> &master,
@@ -86,4 +95,77 @@ inline int32_t TlsTest_Feed(TLS1 *s, const std::vector<uint8_t> &bytes) {
   int32_t error = 0;
   Tls_GetError(s, &error);
   return error;
+}
+
+// A server process on a free port, stopped with the fixture.
+class TlsTest_Peer {
+ public:
+  TlsTest_Peer(std::vector<std::string> argv) {
+    std::vector<char *> args;
+    for (auto &a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    int in[2];
+    if (pipe(in) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+    close(in[0]);
+    stdin_ = in[1];  // held open: the server keeps reading its console
+  }
+  ~TlsTest_Peer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      waitpid(pid_, &status, 0);
+    }
+    if (stdin_ >= 0) close(stdin_);
+  }
+  TlsTest_Peer(const TlsTest_Peer &) = delete;
+  TlsTest_Peer &operator=(const TlsTest_Peer &) = delete;
+
+ // Writes text to the server's console (s_server reads commands there).
+  void Send(const std::string &text) {
+    if (stdin_ >= 0 && write(stdin_, text.data(), text.size()) < 0) {
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+};
+
+inline int TlsTest_FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  socklen_t length = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+inline int TlsTest_Connect(int port) {
+  int fd = -1;
+  Test_WaitUntil(
+      [&] {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return true;
+        close(fd);
+        fd = -1;
+        return false;
+      },
+      10000, 20);
+  return fd;
 }

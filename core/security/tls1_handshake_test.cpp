@@ -1,0 +1,187 @@
+// Full handshakes against real servers (openssl s_server, gnutls-serv) on
+// 127.0.0.1: suites and versions, the server's identity, messages across
+// records, renegotiation and the key log.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <cstdarg>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/runtime/log.h"
+#include "core/security/auth.h"
+#include "core/security/certstorei.h"
+#include "core/security/certstoreplatform.h"
+#include "core/security/x509anchors.h"
+#include "core/security/tls1.h"
+#include "core/security/tls1_internal.h"
+#include "core/security/tls1_test_util.h"
+#include "tests/test_util.h"
+
+namespace {
+
+// Default suites, the security switch on and the test root as the only
+// trust anchor, for one test.
+struct SettingsGuard {
+  AuthSwitchGuardForTest on{1};
+  SettingsGuard() {
+    Tls_ResetSettingsForTest();
+    Tls_ApplySettings(nullptr, nullptr, nullptr);
+    X509Anchors_ResetForTest(Test_VectorPath("tls_pki_root.pem").c_str());
+  }
+  ~SettingsGuard() {
+    Tls_ResetSettingsForTest();
+    X509Anchors_ResetForTest(nullptr);
+  }
+};
+
+void collectLine(void *context, const char *format, ...) {
+  char line[2048];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  *static_cast<std::string *>(context) += line;
+}
+
+// A session whose store pins the test root, its error lines into log.
+TLS1 *newSession(std::string *log) {
+  TLS1 *s = nullptr;
+  Tls_Create(&s);
+  CertStore *store = nullptr;
+  CertStorePlatform_Create(&store);
+  Tls_SetCertStore(s, store);
+  CertStore_Release(&store);
+  s->Log.forced = 1;
+  s->Log.level.store(LOG_WARNING);
+  Tls_SetLogCallback(s, log, collectLine);
+  return s;
+}
+
+// Moves bytes between the session and fd until done() holds, the session
+// fails or the peer closes; every wait bounded.
+bool pump(TLS1 *s, int fd, const std::function<bool()> &done, int boundMs = 10000) {
+  for (int waited = 0; waited < boundMs;) {
+    int32_t pending = 0;
+    Tls_GetOutboundLength(s, &pending);
+    if (pending > 0) {
+      std::vector<uint8_t> out = TlsTest_TakeOutbound(s);
+      if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) != ssize_t(out.size())) return false;
+    }
+    int32_t error = 0;
+    Tls_GetError(s, &error);
+    if (error) return false;
+    if (done()) return true;
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 50) != 1) {
+      waited += 50;
+      continue;
+    }
+    uint8_t buffer[16384];
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return done();
+    for (ssize_t at = 0; at < n;) {
+      int32_t written = 0;
+      Tls_WriteRecordInput(s, buffer + at, int32_t(n - at), &written);
+      at += written;
+      Tls_ProcessInput(s);
+    }
+  }
+  return false;
+}
+
+struct Outcome {
+  bool done = false;
+  int32_t error = 0;
+  std::string log;
+  std::string reply;
+};
+
+// Starts a server with argv (port appended as told), runs one session to
+// host and, with request, sends it and gathers the reply up to its end.
+Outcome handshake(std::vector<std::string> argv, const std::string &host, const std::string &request,
+              const std::string &replyEnd) {
+  Outcome run;
+  const int port = TlsTest_FreePort();
+  for (auto &a : argv)
+    if (a == "PORT") a = std::to_string(port);
+  TlsTest_Peer peer(argv);
+  const int fd = TlsTest_Connect(port);
+  if (fd < 0) return run;
+  TLS1 *s = newSession(&run.log);
+  Tls_StartHandshake(s, host.c_str(), nullptr);
+  run.done = pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; });
+  if (run.done && !request.empty()) {
+    int32_t written = 0;
+    Tls_Write(s, request.data(), int32_t(request.size()), &written);
+    pump(s, fd, [&] {
+      run.reply += TlsTest_TakeInbound(s);
+      return run.reply.find(replyEnd) != std::string::npos;
+    });
+  }
+  Tls_GetError(s, &run.error);
+  Tls_Delete(&s);
+  close(fd);
+  return run;
+}
+
+std::vector<std::string> sServer(const std::string &leaf, std::vector<std::string> extra) {
+  std::vector<std::string> argv = {"openssl", "s_server", "-quiet", "-accept", "PORT",
+                                   "-cert", Test_VectorPath("tls_pki_" + leaf + "_chain.pem"),
+                                   "-cert_chain", Test_VectorPath("tls_pki_" + leaf + "_chain.pem"),
+                                   "-key", Test_VectorPath("tls_pki_" + leaf + "_key.pem")};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return argv;
+}
+
+const char kGet[] = "GET / HTTP/1.0\r\n\r\n";
+
+}  // namespace
+
+// Every suite of the default list by its OpenSSL name, the key sizes and the
+// older versions; a page fetched through the session after each handshake.
+TEST(TlsHandshake, InteropWithOpenSsl) {
+  SettingsGuard guard;
+  const std::string low = ":@SECLEVEL=0";
+  struct {
+    const char *leaf;
+    const char *version;
+    std::string cipher;
+  } cases[] = {
+      {"p256", "-tls1_2", "ECDHE-ECDSA-AES256-GCM-SHA384"},
+      {"rsa2048", "-tls1_2", "ECDHE-RSA-AES256-GCM-SHA384"},
+      {"p256", "-tls1_2", "ECDHE-ECDSA-AES128-GCM-SHA256"},
+      {"rsa2048", "-tls1_2", "ECDHE-RSA-AES128-GCM-SHA256"},
+      {"rsa2048", "-tls1_2", "AES256-GCM-SHA384"},
+      {"rsa2048", "-tls1_2", "AES128-GCM-SHA256"},
+      {"p384", "-tls1_2", "ECDHE-ECDSA-AES256-SHA384"},
+      {"rsa2048", "-tls1_2", "ECDHE-RSA-AES256-SHA384"},
+      {"p256", "-tls1_2", "ECDHE-ECDSA-AES256-SHA"},
+      {"rsa2048", "-tls1_2", "ECDHE-RSA-AES256-SHA"},
+      {"p256", "-tls1_2", "ECDHE-ECDSA-AES128-SHA256"},
+      {"rsa2048", "-tls1_2", "ECDHE-RSA-AES128-SHA256"},
+      {"p384", "-tls1_2", "ECDHE-ECDSA-AES128-SHA"},
+      {"rsa2048", "-tls1_2", "ECDHE-RSA-AES128-SHA"},
+      {"rsa2048", "-tls1_2", "AES256-SHA256"},
+      {"rsa2048", "-tls1_2", "AES256-SHA"},
+      {"rsa2048", "-tls1_2", "AES128-SHA256"},
+      {"rsa4096", "-tls1_2", "AES128-SHA"},
+      {"rsa4096", "-tls1_1", "ECDHE-RSA-AES128-SHA" + low},
+      {"rsa2048", "-tls1_1", "AES256-SHA" + low},
+      {"p256", "-tls1_1", "ECDHE-ECDSA-AES256-SHA" + low},
+      {"p384", "-tls1", "ECDHE-ECDSA-AES128-SHA" + low},
+      {"rsa2048", "-tls1", "ECDHE-RSA-AES256-SHA" + low},
+      {"rsa2048", "-tls1", "AES128-SHA" + low},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(std::string(c.leaf) + " " + c.version + " " + c.cipher);
+    Outcome run = handshake(sServer(c.leaf, {"-www", c.version, "-cipher", c.cipher}), "localhost",
+                        kGet, "</HTML>");
+    EXPECT_TRUE(run.done) << run.error << " " << run.log;
+    EXPECT_EQ(run.error, 0);
+    EXPECT_NE(run.reply.find("HTTP/1.0 200 ok"), std::string::npos) << run.reply.substr(0, 80);
+  }
+}
