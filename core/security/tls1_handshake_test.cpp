@@ -185,3 +185,50 @@ TEST(TlsHandshake, InteropWithOpenSsl) {
     EXPECT_NE(run.reply.find("HTTP/1.0 200 ok"), std::string::npos) << run.reply.substr(0, 80);
   }
 }
+
+// The server's identity: the chain for serverAuth at the current time and the
+// name the session was started with. Each refusal is alert 42 with its line;
+// with the security switch off every one passes.
+TEST(TlsHandshake, ServerIdentity) {
+  SettingsGuard guard;
+  const char *kName = "Failed to verify certificate name";
+  const char *kChain = "Failed to verify certificate chain";
+  struct {
+    const char *leaf;
+    const char *host;
+    const char *refusal;  // NULL: accepted
+  } cases[] = {
+      {"rsa2048", "localhost", nullptr},
+      {"rsa2048", "LOCALHOST.", nullptr},
+      {"rsa2048", "127.0.0.1", nullptr},
+      {"rsa2048", "other.test", kName},
+      {"rsa2048", "", kName},
+      {"wildcard", "a.keelson.test", nullptr},
+      {"wildcard", "a.b.keelson.test", kName},
+      {"wildcard", "keelson.test", kName},
+      {"iponly", "127.0.0.1", nullptr},
+      {"iponly", "localhost", kName},
+      {"cnonly", "localhost", nullptr},
+      {"expired", "localhost", kChain},
+      {"early", "localhost", kChain},
+      {"noca", "localhost", kChain},
+      {"client", "localhost", kChain},
+  };
+  for (int enabled : {1, 0}) {
+    AuthSwitchGuardForTest aside(enabled);
+    for (auto &c : cases) {
+      SCOPED_TRACE(std::string(c.leaf) + " " + c.host + (enabled ? "" : " (switch off)"));
+      Outcome run = handshake(sServer(c.leaf, {"-www", "-tls1_2"}), c.host, "", "");
+      if (c.refusal && enabled) {
+        EXPECT_FALSE(run.done);
+        EXPECT_EQ(run.error, kTlsAlertBadCertificate);
+        EXPECT_NE(run.log.find(c.refusal), std::string::npos) << run.log;
+        if (c.refusal == kName) {
+          EXPECT_NE(run.log.find(std::string("(") + c.host + ")"), std::string::npos) << run.log;
+        }
+      } else {
+        EXPECT_TRUE(run.done) << run.error << " " << run.log;
+      }
+    }
+  }
+}
