@@ -232,3 +232,146 @@ TEST(TlsHandshake, ServerIdentity) {
     }
   }
 }
+
+namespace {
+
+// A fresh directory under /tmp for one test's files.
+std::string tempDir() {
+  char pattern[] = "/tmp/keelson_tls_XXXXXX";
+  const char *dir = mkdtemp(pattern);
+  return dir ? dir : "/tmp";
+}
+
+std::string readText(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+}  // namespace
+
+// Messages across records (a 512-byte fragment limit, a 20 KiB chain), the
+// TLS 1.0 CBC server with and without its empty fragments, and gnutls-serv
+// with the AES and RC4 suites.
+TEST(TlsHandshake, TransportsAndPeers) {
+  SettingsGuard guard;
+  const std::string low = "DEFAULT:@SECLEVEL=0";
+  struct {
+    const char *what;
+    const char *list;  // our suites; NULL: the default list
+    std::vector<std::string> argv;
+    const char *request;
+    const char *replyEnd;
+  } cases[] = {
+      {"fragments of 512", nullptr, sServer("rsa2048", {"-www", "-max_send_frag", "512"}), kGet, "</HTML>"},
+      {"20 KiB chain", nullptr, sServer("big", {"-www", "-tls1_2"}), kGet, "</HTML>"},
+      {"TLS 1.0 CBC", nullptr, sServer("rsa2048", {"-www", "-tls1", "-cipher", low}), kGet, "</HTML>"},
+      {"TLS 1.0 CBC -bugs", nullptr, sServer("rsa2048", {"-www", "-tls1", "-bugs", "-cipher", low}), kGet, "</HTML>"},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Outcome run = handshake(c.argv, "localhost", c.request, c.replyEnd);
+    EXPECT_TRUE(run.done) << run.error << " " << run.log;
+    EXPECT_NE(run.reply.find("HTTP/1.0 200 ok"), std::string::npos) << run.reply.substr(0, 80);
+  }
+  const std::string cert = Test_VectorPath("tls_pki_rsa2048_chain.pem");
+  const std::string key = Test_VectorPath("tls_pki_rsa2048_key.pem");
+  struct {
+    const char *list;
+    const char *priority;
+  } gnutls[] = {
+      {"rsa-aes128-gcm-sha256", "NORMAL"},
+      {"ecdhe-rsa-aes256-gcm-sha384", "NORMAL"},
+      {"ecdhe-rsa-aes128-sha", "NORMAL:-VERS-ALL:+VERS-TLS1.1"},
+      {"rc4-sha", "NORMAL:+ARCFOUR-128:+MD5:+RSA:+VERS-TLS1.0"},
+      {"rc4-md5", "NORMAL:+ARCFOUR-128:+MD5:+RSA:+VERS-TLS1.0"},
+  };
+  for (auto &g : gnutls) {
+    SCOPED_TRACE(std::string("gnutls-serv ") + g.list);
+    Tls_ResetSettingsForTest();
+    Tls_ApplySettings(g.list, nullptr, nullptr);
+    Outcome run = handshake({"gnutls-serv", "--port", "PORT", "--x509certfile", cert,
+                             "--x509keyfile", key, "--disable-client-cert", "--echo", "--priority", g.priority},
+                            "localhost", "echo me\n", "echo me");
+    EXPECT_TRUE(run.done) << run.error << " " << run.log;
+    EXPECT_EQ(run.reply, "echo me\n");
+  }
+}
+
+// With the security switch off, the key-log line is the server's own.
+TEST(TlsHandshake, KeyLogMatchesServer) {
+  SettingsGuard guard;
+  AuthSwitchGuardForTest off(0);
+  const std::string dir = tempDir();
+  Tls_SetKeyLogPath((dir + "/ours").c_str());
+  Outcome run = handshake(sServer("p256", {"-www", "-tls1_2", "-keylogfile", dir + "/theirs"}),
+                          "localhost", kGet, "</HTML>");
+  Tls_SetKeyLogPath(nullptr);
+  EXPECT_TRUE(run.done);
+  const std::string ours = readText(dir + "/ours");
+  EXPECT_EQ(ours.rfind("CLIENT_RANDOM ", 0), 0u) << ours;
+  std::string theirs;
+  Test_WaitUntil([&] { return (theirs = readText(dir + "/theirs")).find(ours) != std::string::npos; }, 5000, 20);
+  EXPECT_NE(theirs.find(ours), std::string::npos) << ours << "\n" << theirs;
+  std::remove((dir + "/ours").c_str());
+  std::remove((dir + "/theirs").c_str());
+  rmdir(dir.c_str());
+}
+
+// The server renegotiates in the middle of a transfer: data written on both
+// sides before, during and after arrives whole.
+TEST(TlsHandshake, RenegotiationMidTransfer) {
+  SettingsGuard guard;
+  const std::string dir = tempDir();
+  const std::string output = dir + "/server.out";
+  const int port = TlsTest_FreePort();
+  std::vector<std::string> argv = sServer("rsa2048", {"-tls1_2"});
+  argv[4] = std::to_string(port);
+  argv.erase(argv.begin() + 2);  // not -quiet: the console takes commands
+  TlsTest_Peer peer(argv, output);
+  const int fd = TlsTest_Connect(port);
+  ASSERT_GE(fd, 0);
+  std::string log, received;
+  TLS1 *s = newSession(&log);
+  Tls_StartHandshake(s, "localhost", nullptr);
+  ASSERT_TRUE(pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; })) << log;
+  auto write = [&](const std::string &text) {
+    int32_t written = 0;
+    Tls_Write(s, text.data(), int32_t(text.size()), &written);
+    EXPECT_EQ(written, int32_t(text.size()));
+  };
+  auto awaitText = [&](const std::string &text) {
+    return pump(s, fd, [&] {
+      received += TlsTest_TakeInbound(s);
+      return received.find(text) != std::string::npos;
+    });
+  };
+  write("ping-before\n");
+  peer.Send("pong-before\n");
+  EXPECT_TRUE(awaitText("pong-before"));
+  uint8_t firstVerify[kTlsVerifyBytes];
+  memcpy(firstVerify, s->ClientVerify, sizeof firstVerify);
+  peer.Send("r\n");
+  write("ping-during\n");
+  EXPECT_TRUE(pump(s, fd, [&] {
+    received += TlsTest_TakeInbound(s);
+    return memcmp(firstVerify, s->ClientVerify, sizeof firstVerify) != 0 && !s->Renegotiating &&
+           s->HandshakeState == kTlsStateEstablished;
+  })) << log;
+  write("ping-after\n");
+  peer.Send("pong-after\n");
+  EXPECT_TRUE(awaitText("pong-after")) << log;
+  EXPECT_EQ(received, "pong-before\npong-after\n");
+  int32_t error = 0;
+  Tls_GetError(s, &error);
+  EXPECT_EQ(error, 0);
+  EXPECT_TRUE(Test_WaitUntil([&] { return readText(output).find("ping-after") != std::string::npos; }, 5000, 20));
+  const std::string served = readText(output);
+  for (const char *line : {"ping-before\n", "ping-during\n", "ping-after\n"})
+    EXPECT_NE(served.find(line), std::string::npos) << line;
+  Tls_Delete(&s);
+  close(fd);
+  std::remove(output.c_str());
+  rmdir(dir.c_str());
+}

@@ -100,7 +100,8 @@ inline int32_t TlsTest_Feed(TLS1 *s, const std::vector<uint8_t> &bytes) {
 // A server process on a free port, stopped with the fixture.
 class TlsTest_Peer {
  public:
-  TlsTest_Peer(std::vector<std::string> argv) {
+  // The server's output goes to output (empty: /dev/null).
+  TlsTest_Peer(std::vector<std::string> argv, const std::string &output = "") {
     std::vector<char *> args;
     for (auto &a : argv) args.push_back(a.data());
     args.push_back(nullptr);
@@ -110,7 +111,8 @@ class TlsTest_Peer {
     if (pid_ == 0) {
       dup2(in[0], 0);
       int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
+      int out = output.empty() ? null : open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(out, 1);
       dup2(null, 2);
       execvp(args[0], args.data());
       _exit(127);
