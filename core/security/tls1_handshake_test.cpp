@@ -375,3 +375,132 @@ TEST(TlsHandshake, RenegotiationMidTransfer) {
   std::remove(output.c_str());
   rmdir(dir.c_str());
 }
+
+namespace {
+
+std::vector<uint8_t> u24(size_t n) { return {uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)}; }
+
+std::vector<uint8_t> message(uint8_t type, const std::vector<uint8_t> &body) {
+  std::vector<uint8_t> m = {type};
+  for (uint8_t b : u24(body.size())) m.push_back(b);
+  m.insert(m.end(), body.begin(), body.end());
+  return m;
+}
+
+std::vector<uint8_t> plainRecord(uint8_t type, const std::vector<uint8_t> &body) {
+  std::vector<uint8_t> r = {type, 3, 3, uint8_t(body.size() >> 8), uint8_t(body.size())};
+  r.insert(r.end(), body.begin(), body.end());
+  return r;
+}
+
+std::vector<uint8_t> serverHello(uint8_t minor, uint16_t suite, size_t idLength = 0,
+                                 uint8_t compression = 0, std::vector<uint8_t> extensions = {}) {
+  std::vector<uint8_t> b = {3, minor};
+  b.insert(b.end(), 32, 0x42);
+  b.push_back(uint8_t(idLength));
+  b.insert(b.end(), idLength, 7);
+  b.push_back(uint8_t(suite >> 8));
+  b.push_back(uint8_t(suite));
+  b.push_back(compression);
+  if (!extensions.empty()) {
+    b.push_back(uint8_t(extensions.size() >> 8));
+    b.push_back(uint8_t(extensions.size()));
+    b.insert(b.end(), extensions.begin(), extensions.end());
+  }
+  return message(2, b);
+}
+
+std::vector<uint8_t> leafDer() {
+  const std::string text = readText(Test_VectorPath("tls_pki_rsa2048_chain.pem"));
+  std::vector<uint8_t> der;
+  X509Pem_ReadCertificates(
+      text.data(), text.size(),
+      [](void *context, const uint8_t *bytes, int32_t length) {
+        static_cast<std::vector<uint8_t> *>(context)->assign(bytes, bytes + length);
+        return 0;
+      },
+      &der);
+  return der;
+}
+
+std::vector<uint8_t> certificate(const std::vector<uint8_t> &der, size_t entryExtra = 0) {
+  std::vector<uint8_t> entry = u24(der.size() + entryExtra);
+  entry.insert(entry.end(), der.begin(), der.end());
+  std::vector<uint8_t> body = u24(entry.size());
+  body.insert(body.end(), entry.begin(), entry.end());
+  return message(11, body);
+}
+
+std::vector<uint8_t> join(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> all;
+  for (auto &p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+}  // namespace
+
+// Server flights out of order or with parameters we never offered: each
+// ends the handshake with its alert.
+TEST(TlsHandshake, ScriptedFlights) {
+  SettingsGuard guard;
+  AuthSwitchGuardForTest off(0);  // the certificate here names no host
+  const std::vector<uint8_t> cert = certificate(leafDer());
+  const std::vector<uint8_t> done = message(14, {});
+  const std::vector<uint8_t> curve25 = message(12, {3, 0, 25, 1, 4, 4, 1, 0, 0});
+  std::vector<uint8_t> bigHeader = {11, 0x02, 0x00, 0x01};
+  struct {
+    const char *what;
+    std::vector<std::vector<uint8_t>> records;
+    int32_t alert;
+  } cases[] = {
+      {"33-byte session id", {plainRecord(22, serverHello(3, 0x002F, 33))}, kTlsAlertIllegalParameter},
+      {"compression 1", {plainRecord(22, serverHello(3, 0x002F, 0, 1))}, kTlsAlertIllegalParameter},
+      {"GCM suite in a 1.1 ServerHello", {plainRecord(22, serverHello(2, 0x009C))}, kTlsAlertIllegalParameter},
+      {"SHA-256 suite in a 1.0 ServerHello", {plainRecord(22, serverHello(1, 0x003C))}, kTlsAlertIllegalParameter},
+      {"suite not enabled", {plainRecord(22, serverHello(3, 0x0005))}, kTlsAlertIllegalParameter},
+      {"SSL 3.0", {plainRecord(22, serverHello(0, 0x002F))}, kTlsAlertInvalidVersion},
+      {"renegotiation info not empty", {plainRecord(22, serverHello(3, 0x002F, 0, 0, {0xff, 0x01, 0, 2, 1, 0}))}, kTlsAlertHandshakeFailure},
+      {"extensions past their length", {plainRecord(22, serverHello(3, 0x002F, 0, 0, {0, 23, 0, 9}))}, kTlsAlertDecodeError},
+      {"ServerKeyExchange for an RSA suite", {plainRecord(22, join({serverHello(3, 0x002F), cert, curve25}))}, kTlsAlertHandshakeFailure},
+      {"no ServerKeyExchange for ECDHE", {plainRecord(22, join({serverHello(3, 0xC02F), cert, done}))}, kTlsAlertHandshakeFailure},
+      {"curve not offered", {plainRecord(22, join({serverHello(3, 0xC02F), cert, curve25}))}, kTlsAlertIllegalParameter},
+      {"early ChangeCipherSpec", {plainRecord(22, serverHello(3, 0x002F)), plainRecord(20, {1})}, kTlsAlertUnexpectedMessage},
+      {"plaintext Finished", {plainRecord(22, join({serverHello(3, 0x002F), cert, done})), plainRecord(22, message(20, std::vector<uint8_t>(12, 0)))}, kTlsAlertUnexpectedMessage},
+      {"certificate entry beyond its list", {plainRecord(22, join({serverHello(3, 0x002F), certificate(leafDer(), 1)}))}, kTlsAlertDecodeError},
+      {"message over 128 KiB", {plainRecord(22, bigHeader)}, kTlsAlertHandshakeFailure},
+      {"ServerHelloDone with a body", {plainRecord(22, join({serverHello(3, 0x002F), cert, message(14, {0})}))}, kTlsAlertDecodeError},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string log;
+    TLS1 *s = newSession(&log);
+    ASSERT_EQ(Tls_StartHandshake(s, "localhost", nullptr), 1);
+    TlsTest_TakeOutbound(s);
+    int32_t alert = 0;
+    for (auto &r : c.records) alert = TlsTest_Feed(s, r);
+    EXPECT_EQ(alert, c.alert) << log;
+    Tls_Delete(&s);
+  }
+}
+
+// A message split over records, and a session whose server sent no
+// renegotiation_info: its HelloRequest gets the warning no_renegotiation and
+// the session goes on.
+TEST(TlsHandshake, HelloRequestWithoutSecureRenegotiation) {
+  SettingsGuard guard;
+  TLS1 *s = TlsTest_LoopbackSession(0x002F, kTlsVersion12);
+  ASSERT_EQ(Tls_WriteRecord(s, 22, std::vector<uint8_t>{0, 0}.data(), 2), 1);
+  ASSERT_EQ(Tls_WriteRecord(s, 22, std::vector<uint8_t>{0, 0}.data(), 2), 1);
+  EXPECT_EQ(TlsTest_Feed(s, TlsTest_TakeOutbound(s)), 0);
+  EXPECT_EQ(s->HandshakeState, kTlsStateEstablished);
+  // The warning went out, and data still flows.
+  std::vector<uint8_t> warning = TlsTest_TakeOutbound(s);
+  ASSERT_GT(warning.size(), 5u);
+  EXPECT_EQ(warning[0], 21);
+  s->ReadSequence++;  // the loopback reader skips it
+  int32_t written = 0;
+  ASSERT_EQ(Tls_Write(s, "still here", 10, &written), 1);
+  EXPECT_EQ(TlsTest_Feed(s, TlsTest_TakeOutbound(s)), 0);
+  EXPECT_EQ(TlsTest_TakeInbound(s), "still here");
+  Tls_Delete(&s);
+}
