@@ -2,7 +2,6 @@
 // 127.0.0.1: suites and versions, the server's identity, messages across
 // records, renegotiation and the key log.
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <cstdarg>
 #include <fstream>
@@ -61,38 +60,6 @@ TLS1 *newSession(std::string *log) {
   return s;
 }
 
-// Moves bytes between the session and fd until done() holds, the session
-// fails or the peer closes; every wait bounded.
-bool pump(TLS1 *s, int fd, const std::function<bool()> &done, int boundMs = 10000) {
-  for (int waited = 0; waited < boundMs;) {
-    int32_t pending = 0;
-    Tls_GetOutboundLength(s, &pending);
-    if (pending > 0) {
-      std::vector<uint8_t> out = TlsTest_TakeOutbound(s);
-      if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) != ssize_t(out.size())) return false;
-    }
-    int32_t error = 0;
-    Tls_GetError(s, &error);
-    if (error) return false;
-    if (done()) return true;
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, 50) != 1) {
-      waited += 50;
-      continue;
-    }
-    uint8_t buffer[16384];
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) return done();
-    for (ssize_t at = 0; at < n;) {
-      int32_t written = 0;
-      Tls_WriteRecordInput(s, buffer + at, int32_t(n - at), &written);
-      at += written;
-      Tls_ProcessInput(s);
-    }
-  }
-  return false;
-}
-
 struct Outcome {
   bool done = false;
   int32_t error = 0;
@@ -113,11 +80,11 @@ Outcome handshake(std::vector<std::string> argv, const std::string &host, const 
   if (fd < 0) return run;
   TLS1 *s = newSession(&run.log);
   Tls_StartHandshake(s, host.c_str(), nullptr);
-  run.done = pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; });
+  run.done = TlsTest_Pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; });
   if (run.done && !request.empty()) {
     int32_t written = 0;
     Tls_Write(s, request.data(), int32_t(request.size()), &written);
-    pump(s, fd, [&] {
+    TlsTest_Pump(s, fd, [&] {
       run.reply += TlsTest_TakeInbound(s);
       return run.reply.find(replyEnd) != std::string::npos;
     });
@@ -335,14 +302,14 @@ TEST(TlsHandshake, RenegotiationMidTransfer) {
   std::string log, received;
   TLS1 *s = newSession(&log);
   Tls_StartHandshake(s, "localhost", nullptr);
-  ASSERT_TRUE(pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; })) << log;
+  ASSERT_TRUE(TlsTest_Pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; })) << log;
   auto write = [&](const std::string &text) {
     int32_t written = 0;
     Tls_Write(s, text.data(), int32_t(text.size()), &written);
     EXPECT_EQ(written, int32_t(text.size()));
   };
   auto awaitText = [&](const std::string &text) {
-    return pump(s, fd, [&] {
+    return TlsTest_Pump(s, fd, [&] {
       received += TlsTest_TakeInbound(s);
       return received.find(text) != std::string::npos;
     });
@@ -354,7 +321,7 @@ TEST(TlsHandshake, RenegotiationMidTransfer) {
   memcpy(firstVerify, s->ClientVerify, sizeof firstVerify);
   peer.Send("r\n");
   write("ping-during\n");
-  EXPECT_TRUE(pump(s, fd, [&] {
+  EXPECT_TRUE(TlsTest_Pump(s, fd, [&] {
     received += TlsTest_TakeInbound(s);
     return memcmp(firstVerify, s->ClientVerify, sizeof firstVerify) != 0 && !s->Renegotiating &&
            s->HandshakeState == kTlsStateEstablished;

@@ -6,19 +6,20 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "core/runtime/dupstream.h"
 #include "core/security/tls1.h"
 #include "core/security/tls1_internal.h"
-#include "tests/test_util.h"
 
 // Both directions keyed for suite under version, handshake done.
 inline TLS1 *TlsTest_KeyedSession(uint16_t suite, int32_t version, const std::vector<uint8_t> &master,
@@ -154,20 +155,50 @@ inline int TlsTest_FreePort() {
   return ntohs(a.sin_port);
 }
 
+// A connection to 127.0.0.1:port, tried for up to 10 s while the server
+// starts; -1 when none.
 inline int TlsTest_Connect(int port) {
-  int fd = -1;
-  Test_WaitUntil(
-      [&] {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(uint16_t(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return true;
-        close(fd);
-        fd = -1;
-        return false;
-      },
-      10000, 20);
-  return fd;
+  for (int waited = 0; waited < 10000; waited += 20) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    close(fd);
+    usleep(20000);
+  }
+  return -1;
+}
+
+// Moves bytes between the session and fd until done() holds, the session
+// fails or the peer closes; every wait bounded.
+inline bool TlsTest_Pump(TLS1 *s, int fd, const std::function<bool()> &done, int boundMs = 10000) {
+  for (int waited = 0; waited < boundMs;) {
+    int32_t pending = 0;
+    Tls_GetOutboundLength(s, &pending);
+    if (pending > 0) {
+      std::vector<uint8_t> out = TlsTest_TakeOutbound(s);
+      if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) != ssize_t(out.size())) return false;
+    }
+    int32_t error = 0;
+    Tls_GetError(s, &error);
+    if (error) return false;
+    if (done()) return true;
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 50) != 1) {
+      waited += 50;
+      continue;
+    }
+    uint8_t buffer[16384];
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return done();
+    for (ssize_t at = 0; at < n;) {
+      int32_t written = 0;
+      Tls_WriteRecordInput(s, buffer + at, int32_t(n - at), &written);
+      at += written;
+      Tls_ProcessInput(s);
+    }
+  }
+  return false;
 }
