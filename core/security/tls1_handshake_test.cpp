@@ -414,6 +414,14 @@ TEST(TlsHandshake, ScriptedFlights) {
   const std::vector<uint8_t> cert = certificate(leafDer());
   const std::vector<uint8_t> done = message(14, {});
   const std::vector<uint8_t> curve25 = message(12, {3, 0, 25, 1, 4, 4, 1, 0, 0});
+  std::vector<uint8_t> point(65, 4);
+  auto keyExchange = [&](uint8_t hash, uint8_t signature) {
+    std::vector<uint8_t> b = {3, 0, 23, 65};
+    b.insert(b.end(), point.begin(), point.end());
+    b.insert(b.end(), {hash, signature, 0, 0});
+    return message(12, b);
+  };
+  const std::vector<uint8_t> ecdsaPair = keyExchange(4, 3), sha224Pair = keyExchange(3, 1);
   std::vector<uint8_t> bigHeader = {11, 0x02, 0x00, 0x01};
   struct {
     const char *what;
@@ -430,6 +438,8 @@ TEST(TlsHandshake, ScriptedFlights) {
       {"extensions past their length", {plainRecord(22, serverHello(3, 0x002F, 0, 0, {0, 23, 0, 9}))}, kTlsAlertDecodeError},
       {"ServerKeyExchange for an RSA suite", {plainRecord(22, join({serverHello(3, 0x002F), cert, curve25}))}, kTlsAlertHandshakeFailure},
       {"no ServerKeyExchange for ECDHE", {plainRecord(22, join({serverHello(3, 0xC02F), cert, done}))}, kTlsAlertHandshakeFailure},
+      {"ECDSA pair for an RSA key", {plainRecord(22, join({serverHello(3, 0xC02F), cert, ecdsaPair}))}, kTlsAlertIllegalParameter},
+      {"pair not offered", {plainRecord(22, join({serverHello(3, 0xC02F), cert, sha224Pair}))}, kTlsAlertIllegalParameter},
       {"curve not offered", {plainRecord(22, join({serverHello(3, 0xC02F), cert, curve25}))}, kTlsAlertIllegalParameter},
       {"early ChangeCipherSpec", {plainRecord(22, serverHello(3, 0x002F)), plainRecord(20, {1})}, kTlsAlertUnexpectedMessage},
       {"plaintext Finished", {plainRecord(22, join({serverHello(3, 0x002F), cert, done})), plainRecord(22, message(20, std::vector<uint8_t>(12, 0)))}, kTlsAlertUnexpectedMessage},
