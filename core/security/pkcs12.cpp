@@ -20,7 +20,7 @@ constexpr const char *kOidCertBag = "1.2.840.113549.1.12.10.1.3";
 constexpr const char *kOidX509Certificate = "1.2.840.113549.1.9.22.1";
 constexpr int32_t kRc4KeyBytes = 16;
 constexpr int32_t kSaltBytes = 8;
-constexpr uint32_t kMaxIterations = 10000000;
+constexpr uint32_t kMaxIterations = 1000000;  // a hostile count must not stall the loader
 
 #define PKCS12_CHECK(p) CLASS_CHECK(p, kPkcs12Tag)
 

@@ -13,6 +13,7 @@
 #include "core/security/certstorei.h"
 #include "core/security/ctcheck.h"
 #include "core/security/ecdhe.h"
+#include "core/security/pkcs12.h"
 #include "core/security/tls1_internal.h"
 #include "core/security/x509.h"
 
@@ -69,7 +70,7 @@ void handshakeContextClear(TlsHandshakeContext *h) {
   }
   h->KeyBlock = nullptr;
   h->KeyBlockSize = 0;
-  h->SignaturePair = 0;
+  if (!h->Pkcs12) h->SignaturePair = 0;  // the client certificate's pair stays
   h->MessageLength = 0;
   h->HelloVersion = 0;
   if (h->CertVerifyHash) Hash_Reset(h->CertVerifyHash);
@@ -88,6 +89,7 @@ void handshakeContextFree(TlsHandshakeContext **context) {
   Hash_Delete(&h->Sha1);
   Hash_Delete(&h->Running);
   if (h->CertVerifyHash) Hash_Delete(&h->CertVerifyHash);
+  if (h->Pkcs12) PKCS12_Release(&h->Pkcs12);
   if (h->ServerCertificate) X509_Release(&h->ServerCertificate);
   if (h->Message) {
     explicit_bzero(h->Message, size_t(h->MessageCapacity));

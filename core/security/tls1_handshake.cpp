@@ -3,13 +3,16 @@
 // renegotiation. See tls1_internal.h.
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "core/platform/platform.h"
 #include "core/runtime/callback.h"
+#include "core/runtime/critsection.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/security/auth.h"
 #include "core/security/ecdhe.h"
+#include "core/security/pkcs12.h"
 #include "core/security/tls1_internal.h"
 #include "core/security/x509.h"
 #include "core/security/x509chain.h"
@@ -25,6 +28,7 @@ constexpr uint8_t kCertificate = 11;
 constexpr uint8_t kServerKeyExchange = 12;
 constexpr uint8_t kCertificateRequest = 13;
 constexpr uint8_t kServerHelloDone = 14;
+constexpr uint8_t kCertificateVerify = 15;
 constexpr uint8_t kClientKeyExchange = 16;
 constexpr uint8_t kFinished = 20;
 constexpr uint16_t kExtRenegotiationInfo = 0xFF01;
@@ -93,6 +97,25 @@ const HashInterface *hashFromByte(uint32_t b) {
     case 6: return &kHashSha512;
     default: return nullptr;
   }
+}
+
+uint8_t byteOfHash(const HashInterface *hash) {
+  for (uint32_t b = 2; b <= 6; b++)
+    if (hashFromByte(b) == hash) return uint8_t(b);
+  return 0;
+}
+
+// The DER DigestInfo prefixes an RSA CertificateVerify puts before its digest.
+constexpr uint8_t kSha256Info[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65,
+                                   0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+constexpr uint8_t kSha384Info[] = {0x30, 0x41, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65,
+                                   0x03, 0x04, 0x02, 0x02, 0x05, 0x00, 0x04, 0x30};
+constexpr uint8_t kSha512Info[] = {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65,
+                                   0x03, 0x04, 0x02, 0x03, 0x05, 0x00, 0x04, 0x40};
+
+// 1 when our key can sign a CertificateVerify with the hash byte.
+int canSign(int ec, uint32_t hashByte) {
+  return ec ? hashFromByte(hashByte) != nullptr : hashByte >= 4 && hashByte <= 6;
 }
 
 // 1 when {hash, signature} is one of the pairs our ClientHello offered.
@@ -415,9 +438,89 @@ int sendFinished(TLS1 *s) {
   return sendMessage(s, kFinished, verify, kTlsVerifyBytes);
 }
 
+// Our certificate and the bundle's certificates that issued it, in order,
+// until one issued itself or none is found.
+int sendCertificate(TLS1 *s) {
+  TlsHandshakeContext *h = s->Handshake;
+  std::vector<uint8_t> m = {11, 0, 0, 0, 0, 0, 0};
+  X509 *cert = nullptr;
+  if (!h->Pkcs12 || !PKCS12_GetCertificate(h->Pkcs12, &cert)) {
+    Tls_Log(s, LOG_ERROR, "PKCS12 client certificate not found");
+    s->Flags &= ~kTlsFlagCertificateRequested;
+  }
+  for (int depth = 0; cert && depth < kX509ChainMaxDepth; depth++) {
+    const uint8_t *der = nullptr;
+    int32_t length = 0;
+    X509_GetDer(cert, &der, &length);
+    if (m.size() + 3 + size_t(length) >= size_t(kTlsMaxPlaintextBytes)) {
+      Tls_Log(s, LOG_ERROR, "PKCS12 client certificate overflow");
+      return 0;
+    }
+    m.insert(m.end(), {uint8_t(length >> 16), uint8_t(length >> 8), uint8_t(length)});
+    m.insert(m.end(), der, der + length);
+    X509 *issuer = nullptr;
+    if (X509_IsSelfIssued(cert) || !X509Chain_FindIssuer(h->Pkcs12->Chain, cert, &issuer) ||
+        issuer == cert)
+      break;
+    cert = issuer;
+  }
+  const size_t list = m.size() - 7, body = m.size() - 4;
+  m[1] = uint8_t(body >> 16), m[2] = uint8_t(body >> 8), m[3] = uint8_t(body);
+  m[4] = uint8_t(list >> 16), m[5] = uint8_t(list >> 8), m[6] = uint8_t(list);
+  return Tls_WriteRecord(s, kTypeHandshake, m.data(), int32_t(m.size()));
+}
+
+// The signature over the handshake so far: under TLS 1.2 the selected pair's
+// hash (RSA with its DigestInfo); before it MD5 and SHA-1 for RSA (bare) and
+// SHA-1 for ECDSA.
+int sendCertificateVerify(TLS1 *s) {
+  TlsHandshakeContext *h = s->Handshake;
+  CryptAsymmetric *key = h->Pkcs12->Key;
+  const int ec = key->Interface == &kCryptAsymmetricEcdsa;
+  uint8_t signed_[19 + kHashMaxDigestBytes * 2];
+  int32_t length = 0, prefix = 0;
+  const int tls12 = s->NegotiatedVersion >= kTlsVersion12;
+  if (tls12 && !ec) {
+    const uint8_t *info = nullptr;
+    switch (h->SignaturePair >> 8) {
+      case 4: info = kSha256Info; break;
+      case 5: info = kSha384Info; break;
+      case 6: info = kSha512Info; break;
+    }
+    if (!info) {
+      Tls_Log(s, LOG_ERROR, "PKCS12 unsupported signature hash algorithm");
+      return 0;
+    }
+    prefix = int32_t(sizeof kSha256Info);
+    memcpy(signed_, info, size_t(prefix));
+  }
+  HashHandle *source = tls12 ? h->CertVerifyHash : ec ? h->Sha1 : nullptr;
+  int32_t digestLength = 0;
+  // Below 1.2 without a source the MD5 and SHA-1 pair is taken.
+  if (!tls12 && !ec) {
+    if (!Tls_HandshakeDigest(s, nullptr, nullptr, signed_, sizeof signed_, &digestLength)) return 0;
+  } else if (!Tls_HandshakeDigest(s, source, nullptr, signed_ + prefix, int32_t(sizeof signed_) - prefix,
+                                  &digestLength)) {
+    return 0;
+  }
+  length = prefix + digestLength;
+  uint8_t body[4 + kCryptAsymmetricEncryptCapacity];
+  int32_t at = 0;
+  if (tls12) {
+    body[at++] = uint8_t(h->SignaturePair >> 8);
+    body[at++] = uint8_t(h->SignaturePair);
+  }
+  int32_t written = 0;
+  if (!CryptAsymmetric_Sign(key, signed_, length, body + at + 2, int32_t(sizeof body) - at - 2, &written))
+    return 0;
+  body[at] = uint8_t(written >> 8);
+  body[at + 1] = uint8_t(written);
+  return sendMessage(s, kCertificateVerify, body, at + 2 + written);
+}
+
 int onServerHelloDone(TLS1 *s, Reader r, int32_t *alert) {
   if (r.left() != 0) return fail(alert, kTlsAlertDecodeError);
-  if (s->Flags & kTlsFlagCertificateRequested) {
+  if ((s->Flags & kTlsFlagCertificateRequested) && !s->Handshake->Pkcs12) {
     void *context = nullptr;
     CallbackFunction function = nullptr;
     if (Callback_Get(&s->CertificateRequest, &context, &function) && function)
@@ -425,7 +528,11 @@ int onServerHelloDone(TLS1 *s, Reader r, int32_t *alert) {
     Tls_Log(s, LOG_ERROR, "No certificate found");
     return fail(alert, kTlsAlertHandshakeFailure);
   }
-  const int ok = sendClientKeyExchange(s) && sendChangeCipherSpec(s) && sendFinished(s);
+  const int requested = (s->Flags & kTlsFlagCertificateRequested) != 0;
+  int ok = !requested || sendCertificate(s);
+  ok = ok && sendClientKeyExchange(s);
+  if (ok && requested && (s->Flags & kTlsFlagCertificateRequested)) ok = sendCertificateVerify(s);
+  ok = ok && sendChangeCipherSpec(s) && sendFinished(s);
   s->HandshakeState = kTlsStateFinished;
   return ok ? 1 : fail(alert, kTlsAlertHandshakeFailure);
 }
@@ -563,4 +670,72 @@ int Tls_GetRequestedCertificateTypes(TLS1 *session, char *text) {
     used += n;
   }
   return 1;
+}
+
+int Tls_SelectClientSignature(TLS1 *session, PKCS12 *pkcs12, uint16_t *pair) {
+  CLASS_CHECK(session, kTls1Tag);
+  CHECK_POINTER(pkcs12);
+  CHECK_POINTER(pair);
+  TLS1 *s = session;
+  *pair = 0;
+  X509 *cert = nullptr;
+  const CryptAsymmetricInterface *kind = pkcs12->Key->Interface;
+  if (!PKCS12_GetCertificate(pkcs12, &cert)) {
+    Tls_Log(s, LOG_ERROR, "Client certificate not found");
+    return 0;
+  }
+  if (kind != &kCryptAsymmetricRsa && kind != &kCryptAsymmetricEcdsa) {
+    Tls_Log(s, LOG_ERROR, "Invalid client certificate type\n");
+    return 0;
+  }
+  const int ec = kind == &kCryptAsymmetricEcdsa;
+  const uint8_t type = ec ? 64 : 1, signature = ec ? 3 : 1;
+  int asked = s->CertificateTypeCount == 0;
+  for (int32_t i = 0; i < s->CertificateTypeCount; i++) asked |= s->CertificateTypes[i] == type;
+  if (!asked) {
+    Tls_Log(s, LOG_ERROR, "Unexpected client certificate type [%d]", type);
+    return 0;
+  }
+  for (int32_t i = 0; i < s->SignaturePairCount; i++) {
+    const uint16_t p = s->SignaturePairs[i];
+    if ((p & 0xff) == signature && canSign(ec, p >> 8)) {
+      *pair = p;
+      return 1;
+    }
+  }
+  const uint8_t hash = byteOfHash(cert->SignatureHash);
+  if (!hash) {
+    Tls_Log(s, LOG_ERROR, "Invalid client certificate\n");
+    return 0;
+  }
+  // An RSA certificate signed with SHA-1 or SHA-224 signs with SHA-256.
+  *pair = uint16_t(canSign(ec, hash) ? hash : 4) << 8 | signature;
+  return 1;
+}
+
+int Tls_SetClientCertificate(TLS1 *session, const void *data, int32_t length, const char *password) {
+  CLASS_CHECK(session, kTls1Tag);
+  TLS1 *s = session;
+  CriticalSection_Enter(s->Lock);
+  TlsHandshakeContext *h = s->Handshake;
+  if (h->Pkcs12) PKCS12_Release(&h->Pkcs12);
+  if (h->CertVerifyHash) Hash_Delete(&h->CertVerifyHash);
+  int ok = 1;
+  if (data) {
+    PKCS12_Create(&h->Pkcs12);
+    uint16_t pair = 0;
+    ok = PKCS12_LoadDer(h->Pkcs12, data, length, password) &&
+         Tls_SelectClientSignature(s, h->Pkcs12, &pair);
+    if (ok) {
+      h->SignaturePair = pair;
+      Hash_Create(&h->CertVerifyHash);
+      ok = Hash_SetInterface(h->CertVerifyHash, hashFromByte(pair >> 8));
+    }
+    if (!ok) {
+      PKCS12_Release(&h->Pkcs12);
+      if (h->CertVerifyHash) Hash_Delete(&h->CertVerifyHash);
+    }
+  }
+  CriticalSection_Leave(s->Lock);
+  return ok;
 }

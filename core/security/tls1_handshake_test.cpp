@@ -481,3 +481,111 @@ TEST(TlsHandshake, HelloRequestWithoutSecureRenegotiation) {
   EXPECT_EQ(TlsTest_TakeInbound(s), "still here");
   Tls_Delete(&s);
 }
+
+namespace {
+
+void onRequest(TLS1 *, void *context) { ++*static_cast<int *>(context); }
+
+}  // namespace
+
+// A server that asks for a client certificate: without one the owner's
+// callback runs and the session fails with 40; with an RSA or an EC PKCS#12
+// file (TLS 1.2, and 1.0 for the older signatures) the server verifies it.
+TEST(TlsHandshake, ClientCertificates) {
+  SettingsGuard guard;
+  const std::string low = "DEFAULT:@SECLEVEL=0";
+  struct {
+    const char *file;
+    const char *password;
+    const char *version;
+    const char *types;
+  } cases[] = {
+      {"pkcs12_rsa_sha1.p12", "secret", "-tls1_2", "rsa,ecdsa"},
+      {"pkcs12_ec_sha256_31.p12", "ppppppppppppppppppppppppppppppp", "-tls1_2", "rsa,ecdsa"},
+      {"pkcs12_rsa_sha1.p12", "secret", "-tls1", "rsa,ecdsa"},
+      {"pkcs12_ec_sha256_31.p12", "ppppppppppppppppppppppppppppppp", "-tls1_1", "rsa,ecdsa"},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " " + c.version);
+    const int port = TlsTest_FreePort();
+    std::vector<std::string> argv =
+        sServer("rsa2048", {"-www", c.version, "-cipher", low, "-Verify", "1", "-CAfile",
+                            Test_VectorPath("pkcs12_ca.pem")});
+    argv[4] = std::to_string(port);
+    TlsTest_Peer peer(argv);
+    std::string log;
+    TLS1 *s = newSession(&log);
+    int requests = 0;
+    Tls_SetCertificateRequestCallback(s, &requests, onRequest);
+    int fd = TlsTest_Connect(port);
+    ASSERT_GE(fd, 0);
+    Tls_StartHandshake(s, "localhost", nullptr);
+    EXPECT_FALSE(TlsTest_Pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; }));
+    close(fd);
+    int32_t error = 0;
+    Tls_GetError(s, &error);
+    EXPECT_EQ(error, kTlsAlertHandshakeFailure);
+    EXPECT_EQ(requests, 1);
+    char types[80];
+    Tls_GetRequestedCertificateTypes(s, types);
+    EXPECT_STREQ(types, c.types);
+    const std::string p12 = readText(Test_VectorPath(c.file));
+    ASSERT_EQ(Tls_SetClientCertificate(s, p12.data(), int32_t(p12.size()), c.password), 1) << log;
+    fd = TlsTest_Connect(port);
+    ASSERT_GE(fd, 0);
+    Tls_StartHandshake(s, "localhost", nullptr);
+    EXPECT_TRUE(TlsTest_Pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; })) << log;
+    int32_t written = 0;
+    Tls_Write(s, kGet, int32_t(strlen(kGet)), &written);
+    std::string reply;
+    TlsTest_Pump(s, fd, [&] {
+      reply += TlsTest_TakeInbound(s);
+      return reply.find("</HTML>") != std::string::npos;
+    });
+    EXPECT_NE(reply.find("HTTP/1.0 200 ok"), std::string::npos) << log;
+    close(fd);
+    Tls_Delete(&s);
+  }
+  // A wrong password keeps no certificate.
+  std::string log;
+  TLS1 *s = newSession(&log);
+  const std::string p12 = readText(Test_VectorPath("pkcs12_rsa_sha1.p12"));
+  EXPECT_EQ(Tls_SetClientCertificate(s, p12.data(), int32_t(p12.size()), "Secret"), 0);
+  EXPECT_EQ(s->Handshake->Pkcs12, nullptr);
+  EXPECT_EQ(s->Handshake->CertVerifyHash, nullptr);
+  Tls_Delete(&s);
+}
+
+// The client's pair: the first requested one whose signature fits the key
+// and whose hash we can sign with; else the certificate's own hash.
+TEST(TlsHandshake, ClientSignatureSelection) {
+  struct {
+    const char *file;
+    const char *password;
+    std::vector<uint8_t> types;
+    std::vector<uint16_t> pairs;
+    int ok;
+    uint16_t pair;
+  } cases[] = {
+      {"pkcs12_rsa_sha1.p12", "secret", {1}, {0x0201, 0x0301, 0x0403, 0x0501}, 1, 0x0501},
+      {"pkcs12_rsa_sha1.p12", "secret", {1, 64}, {0x0603}, 1, 0x0401},
+      {"pkcs12_rsa_sha1.p12", "secret", {64}, {0x0401}, 0, 0},
+      {"pkcs12_ec_sha256_31.p12", "ppppppppppppppppppppppppppppppp", {64}, {0x0401, 0x0203}, 1, 0x0203},
+      {"pkcs12_ec_sha256_31.p12", "ppppppppppppppppppppppppppppppp", {}, {}, 1, 0x0403},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.file << " " << c.pairs.size());
+    TLS1 *s = nullptr;
+    Tls_Create(&s);
+    s->CertificateTypeCount = int32_t(c.types.size());
+    for (size_t i = 0; i < c.types.size(); i++) s->CertificateTypes[i] = c.types[i];
+    s->SignaturePairCount = int32_t(c.pairs.size());
+    for (size_t i = 0; i < c.pairs.size(); i++) s->SignaturePairs[i] = c.pairs[i];
+    const std::string p12 = readText(Test_VectorPath(c.file));
+    EXPECT_EQ(Tls_SetClientCertificate(s, p12.data(), int32_t(p12.size()), c.password), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(s->Handshake->SignaturePair, c.pair);
+    }
+    Tls_Delete(&s);
+  }
+}

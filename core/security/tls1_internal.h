@@ -22,6 +22,7 @@
 struct CriticalSection;
 struct Ecdhe;
 struct MemoryStream;
+struct PKCS12;
 struct X509;
 
 struct TlsSuite {
@@ -108,7 +109,8 @@ struct TlsHandshakeContext {
   HashHandle *Sha1;
   HashHandle *Running;         // TLS 1.2: unbound until the ServerHello
   X509 *ServerCertificate;
-  HashHandle *CertVerifyHash;  // running hash for CertificateVerify, or NULL
+  PKCS12 *Pkcs12;              // the client certificate, or NULL
+  HashHandle *CertVerifyHash;  // running hash for CertificateVerify; set with Pkcs12
   uint16_t SignaturePair;      // hash in the high byte, signature in the low one
   uint8_t *KeyBlock;
   int32_t KeyBlockSize;
@@ -221,5 +223,11 @@ void Tls_ClearHandshakeContext(TLS1 *session);
 
 // The ClientHello of the session's first (or a renegotiating) handshake.
 int Tls_SendClientHello(TLS1 *session, const char *serverName);
+// The signature-and-hash pair of a client certificate's key for the last
+// CertificateRequest: the first requested pair of the key's signature whose
+// hash we can sign with (RSA: SHA-256, SHA-384, SHA-512; ECDSA: SHA-1 and
+// SHA-2), else the hash that signed the certificate. 0 for a key of another
+// kind or a type the server did not ask for.
+int Tls_SelectClientSignature(TLS1 *session, PKCS12 *pkcs12, uint16_t *pair);
 // The handshake messages of one record.
 int Tls_ProcessHandshake(TLS1 *session, const uint8_t *data, int32_t length, int32_t *alert);
