@@ -281,9 +281,10 @@ int takeRecord(TLS1 *s, uint8_t *body, int32_t length) {
   }
   switch (s->Header[0]) {
     case kTypeChangeCipherSpec:
-      // Only {1}, after our Finished and before the server's.
+      // Only {1}, after our Finished and before the server's, never inside
+      // a handshake message split over records.
       if (n != 1 || data[0] != 1 || s->HandshakeState != kTlsStateFinished ||
-          s->ReadKeysActivated)
+          s->ReadKeysActivated || s->Handshake->MessageLength != 0)
         return Tls_Fail(s, kTlsAlertUnexpectedMessage);
       s->Flags |= kTlsFlagReadProtected;
       if (!Tls_ActivateKeys(s, 0)) return Tls_Fail(s, kTlsAlertHandshakeFailure);

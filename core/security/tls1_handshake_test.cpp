@@ -444,6 +444,7 @@ TEST(TlsHandshake, ScriptedFlights) {
       {"early ChangeCipherSpec", {plainRecord(22, serverHello(3, 0x002F)), plainRecord(20, {1})}, kTlsAlertUnexpectedMessage},
       {"plaintext Finished", {plainRecord(22, join({serverHello(3, 0x002F), cert, done})), plainRecord(22, message(20, std::vector<uint8_t>(12, 0)))}, kTlsAlertUnexpectedMessage},
       {"certificate entry beyond its list", {plainRecord(22, join({serverHello(3, 0x002F), certificate(leafDer(), 1)}))}, kTlsAlertDecodeError},
+      {"ChangeCipherSpec inside a split message", {plainRecord(22, join({serverHello(3, 0x002F), cert, done})), plainRecord(22, {20, 0, 0}), plainRecord(20, {1})}, kTlsAlertUnexpectedMessage},
       {"message over 128 KiB", {plainRecord(22, bigHeader)}, kTlsAlertHandshakeFailure},
       {"ServerHelloDone with a body", {plainRecord(22, join({serverHello(3, 0x002F), cert, message(14, {0})}))}, kTlsAlertDecodeError},
   };
