@@ -433,6 +433,7 @@ TEST(TlsHandshake, ScriptedFlights) {
       {"GCM suite in a 1.1 ServerHello", {plainRecord(22, serverHello(2, 0x009C))}, kTlsAlertIllegalParameter},
       {"SHA-256 suite in a 1.0 ServerHello", {plainRecord(22, serverHello(1, 0x003C))}, kTlsAlertIllegalParameter},
       {"suite not enabled", {plainRecord(22, serverHello(3, 0x0005))}, kTlsAlertIllegalParameter},
+      {"{3,4} read as TLS 1.2", {plainRecord(22, serverHello(4, 0x002F))}, 0},
       {"SSL 3.0", {plainRecord(22, serverHello(0, 0x002F))}, kTlsAlertInvalidVersion},
       {"renegotiation info not empty", {plainRecord(22, serverHello(3, 0x002F, 0, 0, {0xff, 0x01, 0, 2, 1, 0}))}, kTlsAlertHandshakeFailure},
       {"extensions past their length", {plainRecord(22, serverHello(3, 0x002F, 0, 0, {0, 23, 0, 9}))}, kTlsAlertDecodeError},
