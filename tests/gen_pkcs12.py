@@ -17,7 +17,10 @@ import subprocess
 import sys
 import tempfile
 
-from cryptography.hazmat.decrepit.ciphers.algorithms import ARC4
+try:
+    from cryptography.hazmat.decrepit.ciphers.algorithms import ARC4
+except ImportError:  # Debian's python3-cryptography keeps it with the others
+    from cryptography.hazmat.primitives.ciphers.algorithms import ARC4
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ed25519
 from cryptography.hazmat.primitives.ciphers import Cipher
