@@ -160,6 +160,7 @@ def main():
     # Refused: a wrong password, and PBES2 (AES) bags.
     der = bytes.fromhex(lines[0][2])
     lines.append(["wrong_password", b"Secret".hex(), der.hex(), "-"])
+    lines.append(["wrong_empty_password", "-", der.hex(), "-"])
     pbes2 = run(["openssl", "pkcs12", "-export", "-inkey", p("rsa.key"), "-in", p("rsa.pem"),
                  "-passout", "pass:secret"])
     lines.append(["pbes2", b"secret".hex(), pbes2.hex(), "-"])

@@ -24,6 +24,11 @@ constexpr uint32_t kMaxIterations = 1000000;  // a hostile count must not stall 
 
 #define PKCS12_CHECK(p) CLASS_CHECK(p, kPkcs12Tag)
 
+// Wipes a buffer of secrets (an empty vector has no storage to wipe).
+void wipe(std::vector<uint8_t> &bytes) {
+  if (!bytes.empty()) explicit_bzero(bytes.data(), bytes.size());
+}
+
 void pkcs12Destroy(void **object) {
   auto *p = static_cast<PKCS12 *>(*object);
   X509Chain_Release(&p->Chain);
@@ -71,7 +76,7 @@ struct Document {
   }
   ~Document() {
     Asn1_Release(&root);
-    if (!bytes.empty()) explicit_bzero(bytes.data(), bytes.size());
+    wipe(bytes);
   }
   Document(const Document &) = delete;
   Document &operator=(const Document &) = delete;
@@ -144,7 +149,7 @@ int importPrivateKey(PKCS12 *p, const Asn1Node *info) {
     ok = !curve.empty() && CryptAsymmetric_SetParameters(p->Key, curve.c_str()) &&
          CryptAsymmetric_ImportPrivate(p->Key, der.data(), int32_t(der.size()));
   }
-  explicit_bzero(der.data(), der.size());
+  wipe(der);
   if (!ok) logLine("PKCS12 private key must use RSA or ECDSA encryption\n");
   return ok;
 }
@@ -349,7 +354,7 @@ int PKCS12_DeriveKey(const HashInterface *hash, const uint8_t *password, int32_t
   std::vector<uint8_t> I = fill(salt, saltLength);
   std::vector<uint8_t> P = fill(password, passwordLength);
   I.insert(I.end(), P.begin(), P.end());
-  explicit_bzero(P.data(), P.size());
+  wipe(P);
   std::vector<uint8_t> D(static_cast<size_t>(v), purpose);
   std::vector<uint8_t> A(static_cast<size_t>(u)), B(static_cast<size_t>(v));
   for (int32_t done = 0; done < outLength; done += u) {
@@ -357,7 +362,7 @@ int PKCS12_DeriveKey(const HashInterface *hash, const uint8_t *password, int32_t
     input.insert(input.end(), I.begin(), I.end());
     Hash_ComputeDigest(hash, input.data(), int64_t(input.size()), A.data(), u);
     for (uint32_t r = 1; r < iterations; r++) Hash_ComputeDigest(hash, A.data(), u, A.data(), u);
-    explicit_bzero(input.data(), input.size());
+    wipe(input);
     memcpy(out + done, A.data(), size_t(outLength - done < u ? outLength - done : u));
     if (done + u >= outLength) break;
     for (int32_t i = 0; i < v; i++) B[size_t(i)] = A[size_t(i % u)];
@@ -371,9 +376,9 @@ int PKCS12_DeriveKey(const HashInterface *hash, const uint8_t *password, int32_t
       }
     }
   }
-  explicit_bzero(I.data(), I.size());
-  explicit_bzero(A.data(), A.size());
-  explicit_bzero(B.data(), B.size());
+  wipe(I);
+  wipe(A);
+  wipe(B);
   return 1;
 }
 
@@ -409,14 +414,14 @@ int PKCS12_Load(PKCS12 *pkcs12, const Asn1Node *pfx, const char *password) {
   }
   if (!verified) {
     logLine("PKCS12 failed verification\n");
-    explicit_bzero(bmp.data(), bmp.size());
+    wipe(bmp);
     return 0;
   }
   Document safe(authSafe);
   int ok = safe.first() != nullptr;
   for (int i = 0; ok && i < Asn1_GetChildCount(safe.first()); i++)
     ok = readContent(pkcs12, Asn1_GetChild(safe.first(), i), bmp);
-  explicit_bzero(bmp.data(), bmp.size());
+  wipe(bmp);
   if (!ok) clearContents(pkcs12);
   return ok;
 }
