@@ -13,6 +13,7 @@
 #include "core/security/certstorei.h"
 #include "core/security/ctcheck.h"
 #include "core/security/ecdhe.h"
+#include "core/security/pkcs12.h"
 #include "core/security/tls1_internal.h"
 #include "core/security/x509.h"
 
@@ -69,7 +70,10 @@ void handshakeContextClear(TlsHandshakeContext *h) {
   }
   h->KeyBlock = nullptr;
   h->KeyBlockSize = 0;
-  h->SignaturePair = 0;
+  if (!h->Pkcs12) h->SignaturePair = 0;  // the client certificate's pair stays
+  h->MessageLength = 0;
+  h->HelloVersion = 0;
+  if (h->CertVerifyHash) Hash_Reset(h->CertVerifyHash);
   explicit_bzero(h->ExpectedVerify, sizeof h->ExpectedVerify);
   explicit_bzero(h->MasterSecret, sizeof h->MasterSecret);
   memset(h->ClientRandom, 0, sizeof h->ClientRandom);
@@ -85,7 +89,12 @@ void handshakeContextFree(TlsHandshakeContext **context) {
   Hash_Delete(&h->Sha1);
   Hash_Delete(&h->Running);
   if (h->CertVerifyHash) Hash_Delete(&h->CertVerifyHash);
+  if (h->Pkcs12) PKCS12_Release(&h->Pkcs12);
   if (h->ServerCertificate) X509_Release(&h->ServerCertificate);
+  if (h->Message) {
+    explicit_bzero(h->Message, size_t(h->MessageCapacity));
+    MEM_FREE(h->Message, size_t(h->MessageCapacity));
+  }
   MEM_FREE(h, sizeof *h);
 }
 
@@ -272,9 +281,10 @@ int takeRecord(TLS1 *s, uint8_t *body, int32_t length) {
   }
   switch (s->Header[0]) {
     case kTypeChangeCipherSpec:
-      // Only {1}, after our Finished and before the server's.
+      // Only {1}, after our Finished and before the server's, never inside
+      // a handshake message split over records.
       if (n != 1 || data[0] != 1 || s->HandshakeState != kTlsStateFinished ||
-          s->ReadKeysActivated)
+          s->ReadKeysActivated || s->Handshake->MessageLength != 0)
         return Tls_Fail(s, kTlsAlertUnexpectedMessage);
       s->Flags |= kTlsFlagReadProtected;
       if (!Tls_ActivateKeys(s, 0)) return Tls_Fail(s, kTlsAlertHandshakeFailure);
@@ -511,6 +521,10 @@ int Tls_StartHandshake(TLS1 *session, const char *serverName, int32_t *alert) {
   s->NegotiatedVersion = Tls_GetVersionMax();
   s->BytesNeeded = 5;
   s->ReadKeysActivated = 0;
+  s->SecureRenegotiation = 0;
+  s->Renegotiating = 0;
+  explicit_bzero(s->ClientVerify, sizeof s->ClientVerify);
+  explicit_bzero(s->ServerVerify, sizeof s->ServerVerify);
   emptyBuffers(s);
   Tls_WipeSecrets(s);
   handshakeContextClear(s->Handshake);
@@ -688,6 +702,8 @@ int Tls_Reset(TLS1 *session) {
   s->HandshakeStarted.compare_exchange_strong(one, 0);
   dropProtection(s);
   handshakeContextClear(s->Handshake);
+  s->SecureRenegotiation = 0;
+  s->Renegotiating = 0;
   s->BytesNeeded = 5;
   s->Flags |= kTlsFlagHeaderUnit;
   const int32_t maximum = Tls_GetVersionMax();
@@ -709,6 +725,11 @@ int Tls_Fail(TLS1 *session, int32_t code) {
   int32_t none = 0;
   session->Error.compare_exchange_strong(none, code);
   return 0;
+}
+
+void Tls_ClearHandshakeContext(TLS1 *session) {
+  TLS1 *s = checked(session);
+  handshakeContextClear(s->Handshake);
 }
 
 void Tls_UpdateHandshakeHash(TLS1 *session, const void *data, int32_t length) {

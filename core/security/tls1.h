@@ -192,6 +192,17 @@ int Tls_ClearError(TLS1 *session);
 // min(maximum, 0x33). Returns 1.
 int Tls_Reset(TLS1 *session);
 
+// Drops the client certificate; then, with data (length bytes of a PKCS#12
+// container, opened with password), loads it, selects its signature pair
+// for the last CertificateRequest and starts the CertificateVerify hash.
+// Call before Tls_StartHandshake. On any failure no certificate is kept
+// and 0 is returned; NULL data clears and returns 1.
+int Tls_SetClientCertificate(TLS1 *session, const void *data, int32_t length, const char *password);
+// The certificate types of the last CertificateRequest as text into text
+// (80 bytes): "rsa" for type 1, "ecdsa" for type 64, joined by ","; empty
+// when none. Returns 1.
+int Tls_GetRequestedCertificateTypes(TLS1 *session, char *text);
+
 // "Close Notify", "Unexpected Message", ... "Unknown".
 const char *Tls_AlertName(int32_t code);
 // "Hello Request", "Client Hello", ... "Unknown".

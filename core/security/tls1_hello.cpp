@@ -15,10 +15,7 @@ constexpr uint16_t kExtSupportedGroups = 10;
 constexpr uint16_t kExtPointFormats = 11;
 constexpr uint16_t kExtSignatureAlgorithms = 13;
 constexpr uint16_t kExtPadding = 21;
-// {hash, signature}: SHA-256/ECDSA, SHA-512/RSA, SHA-384/RSA, SHA-384/ECDSA,
-// SHA-256/RSA, SHA-1/RSA.
-constexpr uint8_t kSignaturePairs[] = {4, 3, 6, 1, 5, 1, 5, 3, 4, 1, 2, 1};
-constexpr uint16_t kGroups[] = {23, 24};  // secp256r1, secp384r1
+constexpr uint16_t kExtRenegotiationInfo = 0xFF01;
 
 // Writes into a fixed buffer; overflow is remembered, never written.
 struct Writer {
@@ -84,7 +81,7 @@ int Tls_SendClientHello(TLS1 *session, const char *serverName) {
     Tls_Log(s, LOG_ERROR, "Server name too long (%zu)", nameLength);
     return 0;
   }
-  memcpy(s->ServerName, serverName ? serverName : "", nameLength);
+  memmove(s->ServerName, serverName ? serverName : "", nameLength);
   s->ServerName[nameLength] = 0;
   const int sendName = nameLength > 0 && !isAddressLiteral(s->ServerName, nameLength);
 
@@ -124,19 +121,26 @@ int Tls_SendClientHello(TLS1 *session, const char *serverName) {
   w.u16(0);
   if (tls12) {
     w.u16(kExtSignatureAlgorithms);
-    w.u16(2 + sizeof kSignaturePairs);
-    w.u16(sizeof kSignaturePairs);
-    w.bytes(kSignaturePairs, sizeof kSignaturePairs);
+    w.u16(2 + sizeof kTlsSignaturePairs);
+    w.u16(sizeof kTlsSignaturePairs);
+    w.bytes(kTlsSignaturePairs, sizeof kTlsSignaturePairs);
   }
   if (ecdhe) {
     w.u16(kExtSupportedGroups);
     w.u16(2 + 2 * 2);
     w.u16(2 * 2);
-    for (uint16_t g : kGroups) w.u16(g);
+    for (uint16_t g : kTlsGroups) w.u16(g);
     w.u16(kExtPointFormats);
     w.u16(2);
     w.u8(1);
     w.u8(0);  // uncompressed
+  }
+  // A renegotiating hello proves the session it renegotiates (RFC 5746).
+  if (s->Renegotiating) {
+    w.u16(kExtRenegotiationInfo);
+    w.u16(1 + kTlsVerifyBytes);
+    w.u8(kTlsVerifyBytes);
+    w.bytes(s->ClientVerify, kTlsVerifyBytes);
   }
   if (sendName) {
     w.u16(kExtServerName);
@@ -165,6 +169,7 @@ int Tls_SendClientHello(TLS1 *session, const char *serverName) {
   buffer[2] = uint8_t(body >> 8);
   buffer[3] = uint8_t(body);
   if (!Tls_WriteRecord(s, 22, buffer, w.used)) return 0;
+  h->HelloVersion = s->OfferedVersion;
   s->HandshakeState = 2;
   return 1;
 }
@@ -183,15 +188,4 @@ const char *Tls_HandshakeTypeName(int32_t type) {
     case 20: return "Finished";
     default: return "Unknown";
   }
-}
-
-// The handshake messages come with the handshake module; until then a
-// handshake record ends processing.
-int Tls_ProcessHandshake(TLS1 *session, const uint8_t *data, int32_t length, int32_t *alert) {
-  CLASS_CHECK(session, kTls1Tag);
-  (void)data;
-  (void)length;
-  CHECK_POINTER(alert);
-  *alert = kTlsAlertUnexpectedMessage;
-  return 0;
 }

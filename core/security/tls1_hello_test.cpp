@@ -127,73 +127,6 @@ TEST(TlsClientHello, ShapeOverSettings) {
 
 namespace {
 
-// A server process on a free port, stopped with the fixture.
-class Peer {
- public:
-  Peer(std::vector<std::string> argv) {
-    std::vector<char *> args;
-    for (auto &a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    int in[2];
-    if (pipe(in) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      dup2(null, 2);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-    close(in[0]);
-    stdin_ = in[1];  // held open: the server keeps reading its console
-  }
-  ~Peer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-    if (stdin_ >= 0) close(stdin_);
-  }
-  Peer(const Peer &) = delete;
-  Peer &operator=(const Peer &) = delete;
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-};
-
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  socklen_t length = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-int connectTo(int port) {
-  int fd = -1;
-  Test_WaitUntil(
-      [&] {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(uint16_t(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return true;
-        close(fd);
-        fd = -1;
-        return false;
-      },
-      10000, 20);
-  return fd;
-}
-
 // The first record's bytes from fd (bounded wait).
 std::vector<uint8_t> readRecord(int fd) {
   std::vector<uint8_t> in;
@@ -231,7 +164,7 @@ TEST(TlsClientHello, ServersAnswerIt) {
   };
   for (auto &server : servers) {
     SCOPED_TRACE(server.what);
-    const int port = freePort();
+    const int port = TlsTest_FreePort();
     std::vector<std::string> argv;
     if (std::string(server.what).rfind("openssl", 0) == 0) {
       argv = {"openssl", "s_server", "-quiet", "-accept", std::to_string(port), "-cert", cert,
@@ -241,8 +174,8 @@ TEST(TlsClientHello, ServersAnswerIt) {
               "--x509keyfile", key, "--priority", "NORMAL"};
     }
     argv.insert(argv.end(), server.args.begin(), server.args.end());
-    Peer peer(argv);
-    int fd = connectTo(port);
+    TlsTest_Peer peer(argv);
+    int fd = TlsTest_Connect(port);
     ASSERT_GE(fd, 0);
     TLS1 *s = nullptr;
     Tls_Create(&s);

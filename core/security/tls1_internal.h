@@ -22,6 +22,7 @@
 struct CriticalSection;
 struct Ecdhe;
 struct MemoryStream;
+struct PKCS12;
 struct X509;
 
 struct TlsSuite {
@@ -46,6 +47,11 @@ inline int Tls_IsGcmSuite(const TlsSuite *suite) {
   return suite->CryptInterface == &kCryptSymmetricAesGcm;
 }
 
+// What a ClientHello offers. {hash, signature}: SHA-256/ECDSA, SHA-512/RSA,
+// SHA-384/RSA, SHA-384/ECDSA, SHA-256/RSA, SHA-1/RSA.
+inline constexpr uint8_t kTlsSignaturePairs[] = {4, 3, 6, 1, 5, 1, 5, 3, 4, 1, 2, 1};
+inline constexpr uint16_t kTlsGroups[] = {23, 24};  // secp256r1, secp384r1
+
 // Session flags.
 constexpr uint32_t kTlsFlagHeaderUnit = 0x01;
 constexpr uint32_t kTlsFlagWriteProtected = 0x02;
@@ -67,6 +73,7 @@ constexpr int32_t kTlsGcmNonceBytes = 8;   // explicit part
 constexpr int32_t kTlsGcmSaltBytes = 4;    // implicit part
 constexpr int32_t kTlsGcmTagBytes = 16;
 constexpr int32_t kTlsMaxMacBytes = 48;    // SHA-384
+constexpr int32_t kTlsMaxHandshakeMessageBytes = 128 * 1024;
 // One record as written: header, explicit IV, data, MAC, padding.
 constexpr int32_t kTlsWriteBufferBytes = 5 + 16 + kTlsMaxPlaintextBytes + kTlsMaxMacBytes + 256;
 
@@ -102,7 +109,8 @@ struct TlsHandshakeContext {
   HashHandle *Sha1;
   HashHandle *Running;         // TLS 1.2: unbound until the ServerHello
   X509 *ServerCertificate;
-  HashHandle *CertVerifyHash;  // running hash for CertificateVerify, or NULL
+  PKCS12 *Pkcs12;              // the client certificate, or NULL
+  HashHandle *CertVerifyHash;  // running hash for CertificateVerify; set with Pkcs12
   uint16_t SignaturePair;      // hash in the high byte, signature in the low one
   uint8_t *KeyBlock;
   int32_t KeyBlockSize;
@@ -110,6 +118,12 @@ struct TlsHandshakeContext {
   uint8_t MasterSecret[kTlsMasterSecretBytes];
   uint8_t ClientRandom[kTlsRandomBytes];
   uint8_t ServerRandom[kTlsRandomBytes];
+  int32_t HelloVersion;        // the version byte our ClientHello offered
+  // Handshake messages as they arrive: a message may span records and a
+  // record may hold several (kTlsMaxHandshakeMessageBytes at most).
+  uint8_t *Message;
+  int32_t MessageLength;
+  int32_t MessageCapacity;
 };
 
 struct TLS1 {
@@ -151,6 +165,13 @@ struct TLS1 {
   uint32_t BufferEpoch;         // moves on whenever the record buffer is emptied
   char ServerName[kTlsServerNameBytes + 1];
   uint8_t *WriteBuffer;         // kTlsWriteBufferBytes, one record at a time
+  // Secure renegotiation (RFC 5746): whether the server sent the extension,
+  // both sides' verify data of the last handshake, and whether a handshake
+  // under established keys is running.
+  int32_t SecureRenegotiation;
+  int32_t Renegotiating;
+  uint8_t ClientVerify[kTlsVerifyBytes];
+  uint8_t ServerVerify[kTlsVerifyBytes];
 };
 
 // Session lines, through the owner's hook or the core log.
@@ -195,7 +216,18 @@ int32_t Tls_FormatKeyLogLine(const uint8_t clientRandom[32], const uint8_t maste
 // Wipes and frees the key block, the master secret and the MAC keys.
 void Tls_WipeSecrets(TLS1 *session);
 
+// Restarts the handshake hashes and forgets randoms, master secret, key
+// block and partial messages; the server certificate stays for the
+// renegotiation check.
+void Tls_ClearHandshakeContext(TLS1 *session);
+
 // The ClientHello of the session's first (or a renegotiating) handshake.
 int Tls_SendClientHello(TLS1 *session, const char *serverName);
+// The signature-and-hash pair of a client certificate's key for the last
+// CertificateRequest: the first requested pair of the key's signature whose
+// hash we can sign with (RSA: SHA-256, SHA-384, SHA-512; ECDSA: SHA-1 and
+// SHA-2), else the hash that signed the certificate. 0 for a key of another
+// kind or a type the server did not ask for.
+int Tls_SelectClientSignature(TLS1 *session, PKCS12 *pkcs12, uint16_t *pair);
 // The handshake messages of one record.
 int Tls_ProcessHandshake(TLS1 *session, const uint8_t *data, int32_t length, int32_t *alert);

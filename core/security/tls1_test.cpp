@@ -288,7 +288,7 @@ TEST(TlsRecords, Refusals) {
       {"SSLv2 hello", kPlain, {0x80, 0x2e, 0x01, 0x03, 0x01}, kTlsAlertHandshakeFailure},
       {"type 24", kPlain, record(24, {1, 2, 3}), kTlsAlertUnexpectedMessage},
       {"plain application data", kPlain, record(23, {'G', 'E', 'T'}), kTlsAlertUnexpectedMessage},
-      {"handshake without a handshake layer", kPlain, record(22, {2, 0, 0, 0}), kTlsAlertUnexpectedMessage},
+      {"empty ServerHello", kPlain, record(22, {2, 0, 0, 0}), kTlsAlertDecodeError},
       {"ChangeCipherSpec before our Finished", kPlain, record(20, {1}), kTlsAlertUnexpectedMessage},
       {"ChangeCipherSpec of 2 bytes", kAwaitingCcs, record(20, {1, 1}), kTlsAlertUnexpectedMessage},
       {"ChangeCipherSpec of 0x02", kAwaitingCcs, record(20, {2}), kTlsAlertUnexpectedMessage},

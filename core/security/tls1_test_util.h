@@ -3,7 +3,17 @@
 // queued for the transport.
 #pragma once
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -86,4 +96,109 @@ inline int32_t TlsTest_Feed(TLS1 *s, const std::vector<uint8_t> &bytes) {
   int32_t error = 0;
   Tls_GetError(s, &error);
   return error;
+}
+
+// A server process on a free port, stopped with the fixture.
+class TlsTest_Peer {
+ public:
+  // The server's output goes to output (empty: /dev/null).
+  TlsTest_Peer(std::vector<std::string> argv, const std::string &output = "") {
+    std::vector<char *> args;
+    for (auto &a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    int in[2];
+    if (pipe(in) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      int null = open("/dev/null", O_WRONLY);
+      int out = output.empty() ? null : open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(out, 1);
+      dup2(null, 2);
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+    close(in[0]);
+    stdin_ = in[1];  // held open: the server keeps reading its console
+  }
+  ~TlsTest_Peer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      waitpid(pid_, &status, 0);
+    }
+    if (stdin_ >= 0) close(stdin_);
+  }
+  TlsTest_Peer(const TlsTest_Peer &) = delete;
+  TlsTest_Peer &operator=(const TlsTest_Peer &) = delete;
+
+ // Writes text to the server's console (s_server reads commands there).
+  void Send(const std::string &text) {
+    if (stdin_ >= 0 && write(stdin_, text.data(), text.size()) < 0) {
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+};
+
+inline int TlsTest_FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  socklen_t length = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// A connection to 127.0.0.1:port, tried for up to 10 s while the server
+// starts; -1 when none.
+inline int TlsTest_Connect(int port) {
+  for (int waited = 0; waited < 10000; waited += 20) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    close(fd);
+    usleep(20000);
+  }
+  return -1;
+}
+
+// Moves bytes between the session and fd until done() holds, the session
+// fails or the peer closes; every wait bounded.
+inline bool TlsTest_Pump(TLS1 *s, int fd, const std::function<bool()> &done, int boundMs = 10000) {
+  for (int waited = 0; waited < boundMs;) {
+    int32_t pending = 0;
+    Tls_GetOutboundLength(s, &pending);
+    if (pending > 0) {
+      std::vector<uint8_t> out = TlsTest_TakeOutbound(s);
+      if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) != ssize_t(out.size())) return false;
+    }
+    int32_t error = 0;
+    Tls_GetError(s, &error);
+    if (error) return false;
+    if (done()) return true;
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 50) != 1) {
+      waited += 50;
+      continue;
+    }
+    uint8_t buffer[16384];
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return done();
+    for (ssize_t at = 0; at < n;) {
+      int32_t written = 0;
+      Tls_WriteRecordInput(s, buffer + at, int32_t(n - at), &written);
+      at += written;
+      Tls_ProcessInput(s);
+    }
+  }
+  return false;
 }
