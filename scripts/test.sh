@@ -63,6 +63,11 @@ packages=(
   lld-14
   llvm-14
   binutils
+  nginx
+  curl
+  wget
+  wrk
+  apache2-utils
 )
 
 missing=()
