@@ -118,7 +118,7 @@ struct WebServer {
   int threaded;
   int keepAlive;
   char defaultDocument[kWebServerDefaultDocumentBytes];
-  double now;
+  std::atomic<double> now;  // also read by the accept hook
   double startTime;
   double stopTime;
   CriticalSection *listLock;

@@ -156,7 +156,10 @@ struct Nginx {
   }
   ~Nginx() {
     std::string pid = Test_ReadFile(dir + "/nginx.pid");
-    if (!pid.empty()) kill(atoi(pid.c_str()), SIGQUIT);
+    pid_t master = atoi(pid.c_str());
+    if (master <= 0) return;
+    kill(master, SIGTERM);
+    Test_WaitUntil([&] { return kill(master, 0) != 0; }, kBoundMs);  // it removes its files
   }
 };
 
@@ -194,7 +197,8 @@ class WebServerTest : public ThreadTest {
     AsyncSocket_Shutdown();
     IOWorker_Shutdown();
     Meter_Shutdown();
-    std::filesystem::remove_all(scratch);
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
     ThreadTest::TearDown();
   }
 
