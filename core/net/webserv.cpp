@@ -31,7 +31,8 @@ constexpr uint32_t kLoopbackAddress = 0x0100007f;  // 127.0.0.1, first octet low
 constexpr const char *kServerName = "Zado-Zur";
 constexpr const char *kServerVersion = "0.84";
 constexpr int kStatusLineBytes = 320;
-constexpr int kLogLineBytes = 2048;
+constexpr int kServerLogBytes = 12288;  // a whole header block when verbose
+constexpr int kWebServerVerboseLevel = 8;
 
 struct Cell {
   void *context = nullptr;
@@ -109,6 +110,7 @@ struct WebServerConnection {
 
 struct WebServer {
   ObjectHeader header;
+  ClassLog log;  // its verbosity (8) turns on the header dumps
   void *logContext;
   WebServerLogFunction logFunction;
   std::atomic<int> running;
@@ -142,8 +144,14 @@ namespace {
 
 // ---- Logging --------------------------------------------------------------------------
 
+// Nothing is formatted while no line would be written.
+bool webServerLogging(WebServer *server) {
+  return server->logFunction != nullptr || Log_IsEnabled();
+}
+
 void webServerLogV(WebServer *server, const char *format, va_list args) {
-  char line[kLogLineBytes];
+  if (!webServerLogging(server)) return;
+  char line[kServerLogBytes];
   vsnprintf(line, sizeof line, format, args);
   if (server->logFunction != nullptr) {
     server->logFunction(server->logContext, line);
@@ -163,7 +171,8 @@ void webServerLog(WebServer *server, const char *format, ...) {
 void connectionLog(WebServerConnection *c, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 void connectionLog(WebServerConnection *c, const char *format, ...) {
-  char line[kLogLineBytes];
+  if (!webServerLogging(c->server)) return;
+  char line[kServerLogBytes];
   va_list args;
   va_start(args, format);
   vsnprintf(line, sizeof line, format, args);
@@ -388,6 +397,9 @@ int writeResponseHeader(WebServerConnection *c) {
   int line = snprintf(&block[0], kStatusLineBytes, "HTTP/1.1 %d %s\r\n", status, reason);
   if (!WebGet_DictionaryToHeaders(d, &block[size_t(line)], kWebGetHeaderBlockBytes)) return 0;
   size_t length = strlen(block.c_str());
+  if (Class_LogEnabled(&c->server->log, kWebServerVerboseLevel))
+    connectionLog(c, "---- Header Out Begin ----\n%.*s---- Header Out End ----",
+                  int(length) - 2, block.c_str());
   if (!DupStream_WriteOutbound(c->stream, block.data(), int32_t(length))) return 0;
   AsyncSocket_StartWrite(c->socket);
   return 1;
@@ -462,6 +474,15 @@ int handleRequestHeader(WebServerConnection *c) {
       WebServer_GetRequestHeader(server, c, "Connection", connection, sizeof connection) &&
       strcasecmp(connection, "Keep-Alive") == 0)
     c->persistent = 1;
+  if (Class_LogEnabled(&server->log, kWebServerVerboseLevel)) {
+    connectionLog(c, "Method [%s]", c->method);
+    connectionLog(c, "URL [%s] [%s]", c->url, c->path);
+    connectionLog(c, "Query (%lld) [%s]", static_cast<long long>(c->bodyLength), c->query);
+    connectionLog(c, "User Agent [%s]", c->userAgent);
+    connectionLog(c, "Version [%s]", c->version);
+    connectionLog(c, "Persistent [%s]", c->persistent ? "True" : "False");
+    connectionLog(c, "---- Header In Begin ----\n%.*s", headerLength - 4, block.c_str());
+  }
   if (refusal == 0 && c->bodyLength > 0 &&
       (strcasecmp(c->method, "POST") != 0 || server->post.function == nullptr)) {
     connectionLog(c, "POST requests not supported by WebServer");
@@ -997,6 +1018,8 @@ int WebServer_Create(WebServer **server) {
   s->header.classTag = kWebServerTag;
   s->header.refCount.store(1);
   s->header.destroy = serverDestroy;
+  s->log.object = s;
+  s->log.className = "WebServer";
   snprintf(s->defaultDocument, sizeof s->defaultDocument, "default.htm");
   CriticalSection_Create(&s->listLock);
   s->bindAddress = kLoopbackAddress;
