@@ -33,6 +33,7 @@
 #include "core/platform/thread.h"
 #include "core/runtime/class.h"
 #include "core/runtime/mime.h"
+#include "tests/loopback_port.h"
 #include "tests/static_owner.h"
 
 namespace {
@@ -59,18 +60,6 @@ std::string run(const std::string &command) {
   while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
   pclose(pipe);
   return out;
-}
-
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof at;
-  bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&at), &length);
-  close(fd);
-  return ntohs(at.sin_port);
 }
 
 // Runs a load command on another thread while this thread pumps our server.
@@ -145,7 +134,7 @@ void writeFile(const std::string &path, size_t size) {
 }
 
 bool startNginx() {
-  gNginxPort = freePort();
+  gNginxPort = Test_FreeLoopbackPort();
   std::string conf = gScratch + "/nginx.conf";
   std::ofstream(conf) << (geteuid() == 0 ? "user root;\n" : "") << "worker_processes 1;\npid "
                       << gScratch << "/nginx.pid;\nerror_log " << gScratch

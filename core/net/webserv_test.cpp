@@ -30,6 +30,7 @@
 #include "core/runtime/mime.h"
 #include "tests/fd_stream.h"
 #include "tests/log_capture.h"
+#include "tests/loopback_port.h"
 #include "tests/static_owner.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
@@ -105,26 +106,8 @@ void writeFile(const std::string &path, const std::string &data) {
   std::ofstream(path, std::ios::binary) << data;
 }
 
-// A kernel listener on a port of 127.0.0.1 the kernel picks.
-int plainListener(int *port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof at;
-  bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);
-  listen(fd, 4);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&at), &length);
-  *port = ntohs(at.sin_port);
-  return fd;
-}
-
-// A free TCP port of 127.0.0.1: the kernel's pick, given back.
-int freePort() {
-  int port = 0;
-  close(plainListener(&port));
-  return port;
-}
+int plainListener(int *port) { return Test_LoopbackListener(port); }
+int freePort() { return Test_FreeLoopbackPort(); }
 
 // nginx serving root on a free port of 127.0.0.1, one worker.
 struct Nginx {
