@@ -123,6 +123,8 @@ struct WebServer {
   std::atomic<double> now;  // also read by the accept hook
   double startTime;
   double stopTime;
+  double dateSecond;  // the UTC second of dateText (server thread)
+  char dateText[40];
   CriticalSection *listLock;
   WebServerConnection *first;
   WebServerConnection *last;
@@ -367,11 +369,19 @@ void setDateHeader(Dictionary *d, const char *name, double utc) {
 }
 
 void setStandardHeaders(WebServerConnection *c) {
+  WebServer *server = c->server;
   Dictionary_Clear(c->responseHeaders);
-  char server[64];
-  snprintf(server, sizeof server, "%s (%s)", kServerName, kServerVersion);
-  setHeaderText(c->responseHeaders, "Server", server);
-  setDateHeader(c->responseHeaders, "Date", Time_NowUtc());
+  char name[64];
+  snprintf(name, sizeof name, "%s (%s)", kServerName, kServerVersion);
+  setHeaderText(c->responseHeaders, "Server", name);
+  // The date text changes once a second; it is formatted once for all the
+  // answers of that second.
+  double utc = Time_NowUtc();
+  if (utc != server->dateSecond || server->dateText[0] == '\0') {
+    server->dateSecond = utc;
+    Time_FormatHttpDate(kTimeFormatHttp, server->dateText, sizeof server->dateText, utc);
+  }
+  if (server->dateText[0] != '\0') setHeaderText(c->responseHeaders, "Date", server->dateText);
 }
 
 int writeResponseHeader(WebServerConnection *c) {
@@ -393,14 +403,14 @@ int writeResponseHeader(WebServerConnection *c) {
     c->persistent = 0;
   }
   setHeaderText(d, "Connection", c->persistent ? "keep-alive" : "close");
-  std::string block(kWebGetHeaderBlockBytes + kStatusLineBytes, '\0');
-  int line = snprintf(&block[0], kStatusLineBytes, "HTTP/1.1 %d %s\r\n", status, reason);
-  if (!WebGet_DictionaryToHeaders(d, &block[size_t(line)], kWebGetHeaderBlockBytes)) return 0;
-  size_t length = strlen(block.c_str());
+  char block[kWebGetHeaderBlockBytes + kStatusLineBytes];
+  int line = snprintf(block, kStatusLineBytes, "HTTP/1.1 %d %s\r\n", status, reason);
+  if (!WebGet_DictionaryToHeaders(d, block + line, kWebGetHeaderBlockBytes)) return 0;
+  size_t length = strlen(block);
   if (Class_LogEnabled(&c->server->log, kWebServerVerboseLevel))
     connectionLog(c, "---- Header Out Begin ----\n%.*s---- Header Out End ----",
-                  int(length) - 2, block.c_str());
-  if (!DupStream_WriteOutbound(c->stream, block.data(), int32_t(length))) return 0;
+                  int(length) - 2, block);
+  if (!DupStream_WriteOutbound(c->stream, block, int32_t(length))) return 0;
   AsyncSocket_StartWrite(c->socket);
   return 1;
 }
