@@ -101,7 +101,7 @@ void loadRun(benchmark::State &state, bool ours, const char *file, bool keepAliv
   std::string command =
       keepAlive ? "wrk -t2 -c50 -d" + std::to_string(envInt("WEBSERV_BENCH_SECONDS", 20)) +
                       "s -H 'Connection: Keep-Alive' " + url + " 2>&1"
-                : "ab -q -c50 -n" + std::to_string(envInt("WEBSERV_BENCH_AB_REQUESTS", 100000)) +
+                : "ab -q -c" + std::to_string(envInt("WEBSERV_BENCH_AB_CONCURRENCY", 50)) + " -n" + std::to_string(envInt("WEBSERV_BENCH_AB_REQUESTS", 100000)) +
                       " " + url + " 2>&1";
   for (auto _ : state) {
     std::string out = ours ? loadPumped(command) : run(command);

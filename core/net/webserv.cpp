@@ -216,7 +216,6 @@ bool parseDecimal(const char *text, size_t length, int64_t *value) {
 // ---- Wakes and work items -------------------------------------------------------------
 
 void connectionWorkItem(void *context);
-void serverWorkItem(void *context);
 
 void wakeConnection(WebServerConnection *c) {
   WebServer *server = c->server;
@@ -226,15 +225,6 @@ void wakeConnection(WebServerConnection *c) {
     Thread_Wake(id, 0);
   else
     EventQueue_PostCallbackToThread(id, c, connectionWorkItem);
-}
-
-void wakeServer(WebServer *server) {
-  uint32_t id = server->threadId.load();
-  if (id == 0 || !server->running.load()) return;
-  if (server->threaded)
-    Thread_Wake(id, 0);
-  else
-    EventQueue_PostCallbackToThread(id, server, serverWorkItem);
 }
 
 // ---- Socket hooks (I/O worker threads) ------------------------------------------------
@@ -271,7 +261,9 @@ void hookClose(AsyncSocket *, void *context) {
   auto *c = static_cast<WebServerConnection *>(context);
   int expected = 0;
   c->closeRequested.compare_exchange_strong(expected, 1);
-  wakeServer(c->server);
+  // The connection's own work item sees the flag; a whole server step would
+  // service every other connection too.
+  wakeConnection(c);
 }
 
 void unhookSocket(AsyncSocket *s) {
@@ -322,8 +314,10 @@ int32_t inboundLength(WebServerConnection *c) {
 void connectionClose(WebServerConnection *c, int force) {
   if (c->phase == WebServerPhase::Done) return;
   if (!force && AsyncSocket_IsConnected(c->socket) &&
-      (outboundLength(c) > 0 || AsyncSocket_IsWriting(c->socket)))
+      (outboundLength(c) > 0 || AsyncSocket_IsWriting(c->socket))) {
+    if (outboundLength(c) == 0) wakeConnection(c);  // see handleResponseFinish
     return;
+  }
   connectionLog(c, "Close connection [Phase %s Elapsed %.1fs]", WebServer_GetPhaseName(c->phase),
                 c->server->now - c->activity);
   connectionSetPhase(c, WebServerPhase::Done);
@@ -573,7 +567,13 @@ int handleResponseFinish(WebServerConnection *c) {
     connectionSetPhase(c, WebServerPhase::RequestHeader);
     return 1;
   }
-  if (AsyncSocket_IsWriting(c->socket) || outboundLength(c) > 0) return 1;
+  if (outboundLength(c) > 0) return 1;  // the write hook wakes us as bytes go
+  if (AsyncSocket_IsWriting(c->socket)) {
+    // The last bytes are taken and on their way; the loop ends without
+    // another wake, so come back at the next turn of the queue.
+    wakeConnection(c);
+    return 1;
+  }
   AsyncSocket_ShutdownSend(c->socket);
   if (!AsyncSocket_IsConnected(c->socket)) return 0;
   connectionSetPhase(c, WebServerPhase::Linger);
@@ -769,8 +769,6 @@ void serverStep(WebServer *server) {
   }
   CriticalSection_Leave(server->listLock);
 }
-
-void serverWorkItem(void *context) { serverStep(static_cast<WebServer *>(context)); }
 
 void serverBeginRunning(WebServer *server) {
   server->now = Platform_GetTickSeconds();
