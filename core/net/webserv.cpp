@@ -103,6 +103,8 @@ struct WebServerConnection {
   int head;  // HEAD: body bytes are counted and discarded
   int drop;  // a write broke the framing: drop at the next run
   int ownAnswer;  // the server answers this request itself
+  int inService;  // a service runs: reads and writes need no wake
+  std::atomic<int> awaitingWrite;  // the write hook wakes us as bytes go
   void *userData;
   uint32_t remoteAddress;
   int32_t remotePort;
@@ -253,7 +255,7 @@ int32_t hookWrite(AsyncSocket *, void *context, uint8_t *buffer, int32_t maximum
   auto *c = static_cast<WebServerConnection *>(context);
   int32_t read = 0;
   DupStream_ReadOutbound(c->stream, buffer, maximum, &read);
-  if (read > 0) wakeConnection(c);
+  if (read > 0 && c->awaitingWrite.exchange(0)) wakeConnection(c);
   return read;
 }
 
@@ -305,6 +307,17 @@ int32_t outboundLength(WebServerConnection *c) {
   return length;
 }
 
+// 1 while the outbound buffer still holds bytes; the write hook then wakes
+// the connection once some are taken. The flag goes up before the second
+// look, so bytes taken in between are never missed.
+int awaitOutboundDrain(WebServerConnection *c) {
+  if (outboundLength(c) == 0) return 0;
+  c->awaitingWrite.store(1);
+  if (outboundLength(c) > 0) return 1;
+  c->awaitingWrite.store(0);
+  return 0;
+}
+
 int32_t inboundLength(WebServerConnection *c) {
   int32_t length = 0;
   DupStream_GetInboundLength(c->stream, &length);
@@ -313,10 +326,12 @@ int32_t inboundLength(WebServerConnection *c) {
 
 void connectionClose(WebServerConnection *c, int force) {
   if (c->phase == WebServerPhase::Done) return;
-  if (!force && AsyncSocket_IsConnected(c->socket) &&
-      (outboundLength(c) > 0 || AsyncSocket_IsWriting(c->socket))) {
-    if (outboundLength(c) == 0) wakeConnection(c);  // see handleResponseFinish
-    return;
+  if (!force && AsyncSocket_IsConnected(c->socket)) {
+    if (awaitOutboundDrain(c)) return;
+    if (AsyncSocket_IsWriting(c->socket)) {
+      wakeConnection(c);  // see handleResponseFinish
+      return;
+    }
   }
   connectionLog(c, "Close connection [Phase %s Elapsed %.1fs]", WebServer_GetPhaseName(c->phase),
                 c->server->now - c->activity);
@@ -545,13 +560,28 @@ int handleResponseBody(WebServerConnection *c) {
   WebServer *server = c->server;
   if (!c->headerSent && !writeResponseHeader(c)) return 0;
   int32_t space = outboundSpace(c);
-  if (space <= 0) return 1;
+  if (space <= 0) {
+    c->awaitingWrite.store(1);  // as in awaitOutboundDrain
+    space = outboundSpace(c);
+    if (space <= 0) return 1;
+    c->awaitingWrite.store(0);
+  }
   int more = 0;
   if (server->write.function != nullptr)
     more = reinterpret_cast<WebServerWriteFunction>(server->write.function)(
         server, server->write.context, c, space);
   if (c->drop) return 0;
-  if (more == 0) connectionSetPhase(c, WebServerPhase::ResponseFinish);
+  if (more == 0) {
+    connectionSetPhase(c, WebServerPhase::ResponseFinish);
+    return 1;
+  }
+  // More to come: at the next turn while there is room, else once the write
+  // hook has made some.
+  c->awaitingWrite.store(1);
+  if (outboundSpace(c) > 0) {
+    c->awaitingWrite.store(0);
+    wakeConnection(c);
+  }
   return 1;
 }
 
@@ -567,7 +597,7 @@ int handleResponseFinish(WebServerConnection *c) {
     connectionSetPhase(c, WebServerPhase::RequestHeader);
     return 1;
   }
-  if (outboundLength(c) > 0) return 1;  // the write hook wakes us as bytes go
+  if (awaitOutboundDrain(c)) return 1;
   if (AsyncSocket_IsWriting(c->socket)) {
     // The last bytes are taken and on their way; the loop ends without
     // another wake, so come back at the next turn of the queue.
@@ -644,7 +674,9 @@ int connectionRun(WebServerConnection *c) {
 }
 
 void connectionService(WebServerConnection *c) {
+  c->inService = 1;
   if (!c->closed && !connectionRun(c)) connectionClose(c, 1);
+  c->inService = 0;
   if (c->closed) connectionDelete(c);
 }
 
@@ -1220,7 +1252,7 @@ int WebServer_Read(WebServer *server, WebServerConnection *connection, void *buf
     return 0;
   }
   c->bodyRead += *read;
-  wakeConnection(c);
+  if (!c->inService) wakeConnection(c);
   return 1;
 }
 
@@ -1293,7 +1325,7 @@ int WebServer_Write(WebServer *server, WebServerConnection *connection, const vo
   c->written += take;
   *written = take;
   AsyncSocket_StartWrite(c->socket);
-  wakeConnection(c);
+  if (!c->inService) wakeConnection(c);
   return 1;
 }
 

@@ -383,6 +383,10 @@ TEST_F(WebServerPeer, CurlAnswersFilesPostsAndRefusals) {
   EXPECT_EQ(py, "200application/octet-stream" + body);
   EXPECT_EQ(Peer("wget -q -T 10 -O - " + Url("/")), "<p>home</p>");
   EXPECT_EQ(Peer("curl -s --max-time 10 --http1.0 " + Url("/k.bin")), body);
+  // Three times the outbound buffer: the body waits for room twice or more.
+  std::string big = fileBytes(size_t(3) << 20);
+  writeFile(root + "/big.bin", big);
+  EXPECT_TRUE(Peer("curl -s --max-time 10 " + Url("/big.bin")) == big);
   EXPECT_EQ(Peer("curl -s --max-time 10 -o /dev/null -w '%{http_code}' " + Url("/none")), "404");
   EXPECT_EQ(Peer("curl -s --max-time 10 --data 'hello=world' " + Url("/echo")), "hello=world");
   std::string chunked = Peer("curl -s --max-time 10 -i -H 'Transfer-Encoding: chunked' "
