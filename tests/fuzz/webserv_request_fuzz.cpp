@@ -28,7 +28,8 @@ void fuzzCheckPath(const char *path) {
       fuzzBroken("control byte or backslash", path);
   std::string text = std::string(path) + "/";
   if (text.find("/../") != std::string::npos) fuzzBroken("'..' segment", path);
-  if (text.find("//") != std::string::npos && text != "//") fuzzBroken("'//' left", path);
+  if (strstr(path, "//") != nullptr) fuzzBroken("'//' left", path);
+  if (text.find("/./") != std::string::npos) fuzzBroken("'.' segment left", path);
 }
 
 }  // namespace
