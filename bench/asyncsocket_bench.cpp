@@ -32,6 +32,7 @@
 #include <thread>
 
 #include "bench/bench_ratio.h"
+#include "tests/loopback_port.h"
 #include "core/net/asyncsocket.h"
 #include "core/platform/ioworker.h"
 #include "core/platform/meter.h"
@@ -55,18 +56,7 @@ double cpuSeconds(int who) {
          double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-int listenFree(int *port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof at;
-  bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);
-  listen(fd, 1024);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&at), &length);
-  *port = ntohs(at.sin_port);
-  return fd;
-}
+int listenFree(int *port) { return Test_LoopbackListener(port, 1024); }
 
 // The sender: accepts one connection and sendfile()s the whole file to it.
 // Its own CPU seconds land in *cpu.

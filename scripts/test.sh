@@ -65,6 +65,10 @@ packages=(
   llvm-14
   binutils
   libarchive-tools
+  curl
+  wget
+  wrk
+  apache2-utils
 )
 
 missing=()

@@ -27,7 +27,6 @@ namespace {
 // that a fast peer cannot keep a thread to itself.
 constexpr int kAsyncSocketRoundsInPlace = 16;
 constexpr int32_t kAsyncSocketErrorBadProtocol = 10043;
-constexpr int32_t kAsyncSocketErrorAddressInUse = 10048;
 
 // The errors the error handling lets pass: none, aborted, pending,
 // interrupted, would block, shut down.

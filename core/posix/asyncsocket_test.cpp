@@ -32,6 +32,7 @@
 #include "core/security/hash.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
+#include "tests/loopback_port.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
 
@@ -41,26 +42,8 @@ constexpr int kBoundMs = 20000;
 
 uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
 
-// A kernel listener on a port of 127.0.0.1 the kernel picks.
-int plainListener(int *port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = loopback();
-  socklen_t length = sizeof at;
-  bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);
-  listen(fd, 4);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&at), &length);
-  *port = ntohs(at.sin_port);
-  return fd;
-}
-
-// A TCP port nobody listens on right now: the kernel's pick, given back.
-int freePort() {
-  int port = 0;
-  close(plainListener(&port));
-  return port;
-}
+int plainListener(int *port) { return Test_LoopbackListener(port); }
+int freePort() { return Test_FreeLoopbackPort(); }
 
 std::string pattern(size_t size, uint32_t seed) {
   std::string data(size, '\0');
