@@ -18,6 +18,11 @@ hmac. Files in <vectors-dir>, tab-separated, hex fields ('-' for empty):
   tls_records_script.txt   the path of this script
   tls_server_key.pem, tls_server_cert.pem   an RSA key and its self-signed
                     certificate (CN localhost) for the TLS peers
+With --serve PORT CHAIN KEY, a TLS 1.2 server on 127.0.0.1:PORT for one
+connection (AES128-SHA, RSA key exchange, every wait bounded) that omits
+renegotiation_info and sends a HelloRequest after its Finished: it answers
+the client's request with "HTTP/1.0 200 ok" when the one alert it got is the
+warning no_renegotiation (1, 100), else "HTTP/1.0 500".
 With --check, FILE holds lines "SUITE VERSION PLAIN RECORDS": the client's
 records (in order per suite and version, from sequence 0), opened with the
 client's keys; their application data must equal PLAIN, and under TLS 1.0
@@ -29,12 +34,13 @@ import hashlib
 import hmac
 import os
 import random
+import socket
 import sys
 import warnings
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.x509.oid import NameOID
@@ -233,9 +239,95 @@ def check(path):
     return 1 if bad else 0
 
 
+def read_exact(conn, n):
+    data = b""
+    while len(data) < n:
+        piece = conn.recv(n - len(data))
+        if not piece:
+            raise EOFError("peer closed")
+        data += piece
+    return data
+
+
+def read_record(conn):
+    header = read_exact(conn, 5)
+    return header + read_exact(conn, int.from_bytes(header[3:5], "big"))
+
+
+def handshake_message(mtype, body):
+    return bytes([mtype]) + len(body).to_bytes(3, "big") + body
+
+
+def record(rtype, data):
+    return bytes([rtype, 3, 3]) + len(data).to_bytes(2, "big") + data
+
+
+def serve(port, chain_path, key_path):
+    suite, version, rng = 0x002F, 0x33, random.Random()
+    with open(key_path, "rb") as f:
+        key = serialization.load_pem_private_key(f.read(), None)
+    with open(chain_path, "rb") as f:
+        text = f.read()
+    marker = b"-----END CERTIFICATE-----"
+    chain = [x509.load_pem_x509_certificate(part + marker)
+             for part in text.split(marker) if b"BEGIN" in part]
+    listener = socket.create_server(("127.0.0.1", port))
+    listener.settimeout(10)
+    conn, _ = listener.accept()
+    conn.settimeout(10)
+    hello = read_record(conn)[5:]
+    assert hello[0] == 1, "not a ClientHello"
+    client_random = hello[6:38]
+    server_random = bytes(rng.getrandbits(8) for _ in range(32))
+    entries = b"".join(len(c.public_bytes(serialization.Encoding.DER)).to_bytes(3, "big") +
+                       c.public_bytes(serialization.Encoding.DER) for c in chain)
+    flight = (handshake_message(2, bytes([3, 3]) + server_random + bytes([0]) +
+                                suite.to_bytes(2, "big") + bytes([0])) +
+              handshake_message(11, len(entries).to_bytes(3, "big") + entries) +
+              handshake_message(14, b""))
+    conn.sendall(record(22, flight))
+    transcript = hello + flight
+    exchange = read_record(conn)[5:]
+    assert exchange[0] == 16, "not a ClientKeyExchange"
+    premaster = key.decrypt(exchange[6:], padding.PKCS1v15())
+    transcript += exchange
+    master = prf(version, hashlib.sha256, premaster, "master secret",
+                 client_random + server_random, 48)
+    assert read_record(conn)[0] == 20, "no ChangeCipherSpec"
+    reader = Side(suite, version, master, client_random, server_random, client=True)
+    writer = Side(suite, version, master, client_random, server_random, client=False)
+    rtype, finished = reader.open(read_record(conn))
+    expected = prf(version, hashlib.sha256, master, "client finished",
+                   hashlib.sha256(transcript).digest(), 12)
+    assert rtype == 22 and finished == handshake_message(20, expected), "bad Finished"
+    transcript += finished
+    verify = prf(version, hashlib.sha256, master, "server finished",
+                 hashlib.sha256(transcript).digest(), 12)
+    conn.sendall(record(20, b"\x01") + writer.seal(22, handshake_message(20, verify), rng) +
+                 writer.seal(22, handshake_message(0, b""), rng))
+    # The request and the warning may cross the HelloRequest in either order.
+    request, alerts = b"", []
+    try:
+        while not request.endswith(b"\r\n\r\n") or not alerts:
+            rtype, data = reader.open(read_record(conn))
+            if rtype == 21:
+                alerts.append(data)
+            else:
+                request += data
+    except (socket.timeout, EOFError):
+        pass
+    status = b"200 ok" if alerts == [bytes([1, 100])] else b"500"
+    page = b"HTTP/1.0 " + status + b"\r\n\r\n<HTML>alerts " + repr(alerts).encode() + b"</HTML>"
+    conn.sendall(writer.seal(23, page, rng))
+    conn.close()
+    return 0
+
+
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--check":
         sys.exit(check(sys.argv[2]))
+    if len(sys.argv) == 5 and sys.argv[1] == "--serve":
+        sys.exit(serve(int(sys.argv[2]), sys.argv[3], sys.argv[4]))
     if len(sys.argv) != 2:
         sys.exit("usage: gen_tls_records.py <vectors-dir> | --check FILE")
     generate(sys.argv[1])
