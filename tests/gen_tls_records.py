@@ -23,6 +23,9 @@ connection (AES128-SHA, RSA key exchange, every wait bounded) that omits
 renegotiation_info and sends a HelloRequest after its Finished: it answers
 the client's request with "HTTP/1.0 200 ok" when the one alert it got is the
 warning no_renegotiation (1, 100), else "HTTP/1.0 500".
+With --flight PORT NAME CHAIN, a server for one connection that answers the
+ClientHello with the plaintext flight NAME (see FLIGHTS), a fault each, and
+waits (bounded) for the client to close.
 With --check, FILE holds lines "SUITE VERSION PLAIN RECORDS": the client's
 records (in order per suite and version, from sequence 0), opened with the
 client's keys; their application data must equal PLAIN, and under TLS 1.0
@@ -262,19 +265,73 @@ def record(rtype, data):
     return bytes([rtype, 3, 3]) + len(data).to_bytes(2, "big") + data
 
 
-def serve(port, chain_path, key_path):
-    suite, version, rng = 0x002F, 0x33, random.Random()
-    with open(key_path, "rb") as f:
-        key = serialization.load_pem_private_key(f.read(), None)
-    with open(chain_path, "rb") as f:
+def load_chain(path):
+    with open(path, "rb") as f:
         text = f.read()
     marker = b"-----END CERTIFICATE-----"
-    chain = [x509.load_pem_x509_certificate(part + marker)
-             for part in text.split(marker) if b"BEGIN" in part]
+    return [x509.load_pem_x509_certificate(part + marker)
+            for part in text.split(marker) if b"BEGIN" in part]
+
+
+def accept_one(port):
     listener = socket.create_server(("127.0.0.1", port))
     listener.settimeout(10)
     conn, _ = listener.accept()
     conn.settimeout(10)
+    return conn
+
+
+def server_hello(minor, suite, id_length=0, compression=0):
+    return handshake_message(2, bytes([3, minor]) + bytes(32) + bytes([id_length]) +
+                             bytes(id_length) + suite.to_bytes(2, "big") + bytes([compression]))
+
+
+def certificate_message(der, entry_extra=0):
+    entry = (len(der) + entry_extra).to_bytes(3, "big") + der
+    return handshake_message(11, len(entry).to_bytes(3, "big") + entry)
+
+
+# name: records of the flight, built from the leaf's DER.
+UNOFFERED_CURVE = handshake_message(12, bytes([3, 0, 25, 1, 4, 4, 1, 0, 0]))
+FLIGHTS = {
+    "ske-for-rsa": lambda c: [record(22, server_hello(3, 0x002F) + certificate_message(c) +
+                                     UNOFFERED_CURVE)],
+    "no-ske-for-ecdhe": lambda c: [record(22, server_hello(3, 0xC02F) + certificate_message(c) +
+                                          handshake_message(14, b""))],
+    "early-ccs": lambda c: [record(22, server_hello(3, 0x002F)), record(20, b"\x01")],
+    "plaintext-finished": lambda c: [record(22, server_hello(3, 0x002F) + certificate_message(c) +
+                                            handshake_message(14, b"")),
+                                     record(22, handshake_message(20, bytes(12)))],
+    "compression-1": lambda c: [record(22, server_hello(3, 0x002F, 0, 1))],
+    "gcm-in-1.1": lambda c: [record(22, server_hello(2, 0x009C))],
+    "curve-not-offered": lambda c: [record(22, server_hello(3, 0xC02F) + certificate_message(c) +
+                                           UNOFFERED_CURVE)],
+    "entry-beyond-list": lambda c: [record(22, server_hello(3, 0x002F) +
+                                           certificate_message(c, 1))],
+    "33-byte-id": lambda c: [record(22, server_hello(3, 0x002F, 33))],
+}
+
+
+def serve_flight(port, name, chain_path):
+    leaf = load_chain(chain_path)[0].public_bytes(serialization.Encoding.DER)
+    conn = accept_one(port)
+    read_record(conn)
+    conn.sendall(b"".join(FLIGHTS[name](leaf)))
+    try:
+        while conn.recv(4096):
+            pass
+    except socket.timeout:
+        pass
+    conn.close()
+    return 0
+
+
+def serve(port, chain_path, key_path):
+    suite, version, rng = 0x002F, 0x33, random.Random()
+    with open(key_path, "rb") as f:
+        key = serialization.load_pem_private_key(f.read(), None)
+    chain = load_chain(chain_path)
+    conn = accept_one(port)
     hello = read_record(conn)[5:]
     assert hello[0] == 1, "not a ClientHello"
     client_random = hello[6:38]
@@ -326,6 +383,8 @@ def serve(port, chain_path, key_path):
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--check":
         sys.exit(check(sys.argv[2]))
+    if len(sys.argv) == 5 and sys.argv[1] == "--flight":
+        sys.exit(serve_flight(int(sys.argv[2]), sys.argv[3], sys.argv[4]))
     if len(sys.argv) == 5 and sys.argv[1] == "--serve":
         sys.exit(serve(int(sys.argv[2]), sys.argv[3], sys.argv[4]))
     if len(sys.argv) != 2:

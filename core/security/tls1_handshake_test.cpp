@@ -441,7 +441,8 @@ TLS1 *renegotiatingSession(CertStore *store) {
 
 // Server flights out of order or with parameters we never offered: each
 // ends the handshake with its alert. Rows marked renegotiation arrive under
-// the current keys after a HelloRequest.
+// the current keys after a HelloRequest; the second table's flights come
+// from the Python server.
 TEST(TlsHandshake, ScriptedFlights) {
   SettingsGuard guard;
   AuthSwitchGuardForTest off(0);  // the certificate here names no host
@@ -520,6 +521,31 @@ TEST(TlsHandshake, ScriptedFlights) {
     Tls_Delete(&s);
   }
   CertStore_Release(&store);
+  // A few of the same faults built by the Python server, over a socket.
+  std::string script = Test_ReadVectors("tls_records_script.txt");
+  while (!script.empty() && script.back() == '\n') script.pop_back();
+  struct {
+    const char *flight;
+    int32_t alert;
+  } fromPython[] = {
+      {"ske-for-rsa", kTlsAlertHandshakeFailure},
+      {"no-ske-for-ecdhe", kTlsAlertHandshakeFailure},
+      {"early-ccs", kTlsAlertUnexpectedMessage},
+      {"plaintext-finished", kTlsAlertUnexpectedMessage},
+      {"compression-1", kTlsAlertIllegalParameter},
+      {"gcm-in-1.1", kTlsAlertIllegalParameter},
+      {"curve-not-offered", kTlsAlertIllegalParameter},
+      {"entry-beyond-list", kTlsAlertDecodeError},
+      {"33-byte-id", kTlsAlertIllegalParameter},
+  };
+  for (auto &p : fromPython) {
+    SCOPED_TRACE(p.flight);
+    Outcome run = handshake({"/usr/bin/python3", script, "--flight", "PORT", p.flight,
+                             Test_VectorPath("tls_pki_rsa2048_chain.pem")},
+                            "localhost", "", "");
+    EXPECT_FALSE(run.done);
+    EXPECT_EQ(run.error, p.alert) << run.log;
+  }
 }
 
 // A message split over records, and a session whose server sent no
