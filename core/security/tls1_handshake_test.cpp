@@ -293,59 +293,73 @@ TEST(TlsHandshake, KeyLogMatchesServer) {
   rmdir(dir.c_str());
 }
 
-// The server renegotiates in the middle of a transfer: data written on both
+// The server renegotiates in the middle of a transfer (`r`; `R` asks for a
+// client certificate, which the server then checks): data written on both
 // sides before, during and after arrives whole.
 TEST(TlsHandshake, RenegotiationMidTransfer) {
   SettingsGuard guard;
+  struct {
+    const char *command;
+    const char *p12;  // our client certificate, NULL: none
+  } cases[] = {{"r\n", nullptr}, {"R\n", "pkcs12_rsa_sha1.p12"}};
   const std::string dir = tempDir();
   const std::string output = dir + "/server.out";
-  const int port = TlsTest_FreePort();
-  std::vector<std::string> argv = sServer("rsa2048", {"-tls1_2"});
-  argv[4] = std::to_string(port);
-  argv.erase(argv.begin() + 2);  // not -quiet: the console takes commands
-  TlsTest_Peer peer(argv, output);
-  const int fd = TlsTest_Connect(port);
-  ASSERT_GE(fd, 0);
-  std::string log, received;
-  TLS1 *s = newSession(&log);
-  Tls_StartHandshake(s, "localhost", nullptr);
-  ASSERT_TRUE(TlsTest_Pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; })) << log;
-  auto write = [&](const std::string &text) {
-    int32_t written = 0;
-    Tls_Write(s, text.data(), int32_t(text.size()), &written);
-    EXPECT_EQ(written, int32_t(text.size()));
-  };
-  auto awaitText = [&](const std::string &text) {
-    return TlsTest_Pump(s, fd, [&] {
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.command);
+    const int port = TlsTest_FreePort();
+    std::vector<std::string> argv = sServer("rsa2048", {"-tls1_2", "-CAfile", Test_VectorPath("pkcs12_ca.pem")});
+    argv[4] = std::to_string(port);
+    argv.erase(argv.begin() + 2);  // not -quiet: the console takes commands
+    TlsTest_Peer peer(argv, output);
+    const int fd = TlsTest_Connect(port);
+    ASSERT_GE(fd, 0);
+    std::string log, received;
+    TLS1 *s = newSession(&log);
+    if (c.p12) {
+      const std::string p12 = readText(Test_VectorPath(c.p12));
+      ASSERT_EQ(Tls_SetClientCertificate(s, p12.data(), int32_t(p12.size()), "secret"), 1) << log;
+    }
+    Tls_StartHandshake(s, "localhost", nullptr);
+    ASSERT_TRUE(TlsTest_Pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; })) << log;
+    EXPECT_FALSE(s->Flags & kTlsFlagCertificateRequested);
+    auto write = [&](const std::string &text) {
+      int32_t written = 0;
+      Tls_Write(s, text.data(), int32_t(text.size()), &written);
+      EXPECT_EQ(written, int32_t(text.size()));
+    };
+    auto awaitText = [&](const std::string &text) {
+      return TlsTest_Pump(s, fd, [&] {
+        received += TlsTest_TakeInbound(s);
+        return received.find(text) != std::string::npos;
+      });
+    };
+    write("ping-before\n");
+    peer.Send("pong-before\n");
+    EXPECT_TRUE(awaitText("pong-before"));
+    uint8_t firstVerify[kTlsVerifyBytes];
+    memcpy(firstVerify, s->ClientVerify, sizeof firstVerify);
+    peer.Send(c.command);
+    write("ping-during\n");
+    EXPECT_TRUE(TlsTest_Pump(s, fd, [&] {
       received += TlsTest_TakeInbound(s);
-      return received.find(text) != std::string::npos;
-    });
-  };
-  write("ping-before\n");
-  peer.Send("pong-before\n");
-  EXPECT_TRUE(awaitText("pong-before"));
-  uint8_t firstVerify[kTlsVerifyBytes];
-  memcpy(firstVerify, s->ClientVerify, sizeof firstVerify);
-  peer.Send("r\n");
-  write("ping-during\n");
-  EXPECT_TRUE(TlsTest_Pump(s, fd, [&] {
-    received += TlsTest_TakeInbound(s);
-    return memcmp(firstVerify, s->ClientVerify, sizeof firstVerify) != 0 && !s->Renegotiating &&
-           s->HandshakeState == kTlsStateEstablished;
-  })) << log;
-  write("ping-after\n");
-  peer.Send("pong-after\n");
-  EXPECT_TRUE(awaitText("pong-after")) << log;
-  EXPECT_EQ(received, "pong-before\npong-after\n");
-  int32_t error = 0;
-  Tls_GetError(s, &error);
-  EXPECT_EQ(error, 0);
-  EXPECT_TRUE(Test_WaitUntil([&] { return readText(output).find("ping-after") != std::string::npos; }, 5000, 20));
-  const std::string served = readText(output);
-  for (const char *line : {"ping-before\n", "ping-during\n", "ping-after\n"})
-    EXPECT_NE(served.find(line), std::string::npos) << line;
-  Tls_Delete(&s);
-  close(fd);
+      return memcmp(firstVerify, s->ClientVerify, sizeof firstVerify) != 0 && !s->Renegotiating &&
+             s->HandshakeState == kTlsStateEstablished;
+    })) << log;
+    EXPECT_EQ(!!(s->Flags & kTlsFlagCertificateRequested), c.p12 != nullptr);
+    write("ping-after\n");
+    peer.Send("pong-after\n");
+    EXPECT_TRUE(awaitText("pong-after")) << log;
+    EXPECT_EQ(received, "pong-before\npong-after\n");
+    int32_t error = 0;
+    Tls_GetError(s, &error);
+    EXPECT_EQ(error, 0);
+    EXPECT_TRUE(Test_WaitUntil([&] { return readText(output).find("ping-after") != std::string::npos; }, 5000, 20));
+    const std::string served = readText(output);
+    for (const char *line : {"ping-before\n", "ping-during\n", "ping-after\n"})
+      EXPECT_NE(served.find(line), std::string::npos) << line;
+    Tls_Delete(&s);
+    close(fd);
+  }
   std::remove(output.c_str());
   rmdir(dir.c_str());
 }
