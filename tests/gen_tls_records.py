@@ -18,6 +18,14 @@ hmac. Files in <vectors-dir>, tab-separated, hex fields ('-' for empty):
   tls_records_script.txt   the path of this script
   tls_server_key.pem, tls_server_cert.pem   an RSA key and its self-signed
                     certificate (CN localhost) for the TLS peers
+With --serve PORT CHAIN KEY, a TLS 1.2 server on 127.0.0.1:PORT for one
+connection (AES128-SHA, RSA key exchange, every wait bounded) that omits
+renegotiation_info and sends a HelloRequest after its Finished: it answers
+the client's request with "HTTP/1.0 200 ok" when the one alert it got is the
+warning no_renegotiation (1, 100), else "HTTP/1.0 500".
+With --flight PORT NAME CHAIN, a server for one connection that answers the
+ClientHello with the plaintext flight NAME (see FLIGHTS), a fault each, and
+waits (bounded) for the client to close.
 With --check, FILE holds lines "SUITE VERSION PLAIN RECORDS": the client's
 records (in order per suite and version, from sequence 0), opened with the
 client's keys; their application data must equal PLAIN, and under TLS 1.0
@@ -29,12 +37,13 @@ import hashlib
 import hmac
 import os
 import random
+import socket
 import sys
 import warnings
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.x509.oid import NameOID
@@ -233,9 +242,151 @@ def check(path):
     return 1 if bad else 0
 
 
+def read_exact(conn, n):
+    data = b""
+    while len(data) < n:
+        piece = conn.recv(n - len(data))
+        if not piece:
+            raise EOFError("peer closed")
+        data += piece
+    return data
+
+
+def read_record(conn):
+    header = read_exact(conn, 5)
+    return header + read_exact(conn, int.from_bytes(header[3:5], "big"))
+
+
+def handshake_message(mtype, body):
+    return bytes([mtype]) + len(body).to_bytes(3, "big") + body
+
+
+def record(rtype, data):
+    return bytes([rtype, 3, 3]) + len(data).to_bytes(2, "big") + data
+
+
+def load_chain(path):
+    with open(path, "rb") as f:
+        text = f.read()
+    marker = b"-----END CERTIFICATE-----"
+    return [x509.load_pem_x509_certificate(part + marker)
+            for part in text.split(marker) if b"BEGIN" in part]
+
+
+def accept_one(port):
+    listener = socket.create_server(("127.0.0.1", port))
+    listener.settimeout(10)
+    conn, _ = listener.accept()
+    conn.settimeout(10)
+    return conn
+
+
+def server_hello(minor, suite, id_length=0, compression=0):
+    return handshake_message(2, bytes([3, minor]) + bytes(32) + bytes([id_length]) +
+                             bytes(id_length) + suite.to_bytes(2, "big") + bytes([compression]))
+
+
+def certificate_message(der, entry_extra=0):
+    entry = (len(der) + entry_extra).to_bytes(3, "big") + der
+    return handshake_message(11, len(entry).to_bytes(3, "big") + entry)
+
+
+# name: records of the flight, built from the leaf's DER.
+UNOFFERED_CURVE = handshake_message(12, bytes([3, 0, 25, 1, 4, 4, 1, 0, 0]))
+FLIGHTS = {
+    "ske-for-rsa": lambda c: [record(22, server_hello(3, 0x002F) + certificate_message(c) +
+                                     UNOFFERED_CURVE)],
+    "no-ske-for-ecdhe": lambda c: [record(22, server_hello(3, 0xC02F) + certificate_message(c) +
+                                          handshake_message(14, b""))],
+    "early-ccs": lambda c: [record(22, server_hello(3, 0x002F)), record(20, b"\x01")],
+    "plaintext-finished": lambda c: [record(22, server_hello(3, 0x002F) + certificate_message(c) +
+                                            handshake_message(14, b"")),
+                                     record(22, handshake_message(20, bytes(12)))],
+    "compression-1": lambda c: [record(22, server_hello(3, 0x002F, 0, 1))],
+    "gcm-in-1.1": lambda c: [record(22, server_hello(2, 0x009C))],
+    "curve-not-offered": lambda c: [record(22, server_hello(3, 0xC02F) + certificate_message(c) +
+                                           UNOFFERED_CURVE)],
+    "entry-beyond-list": lambda c: [record(22, server_hello(3, 0x002F) +
+                                           certificate_message(c, 1))],
+    "33-byte-id": lambda c: [record(22, server_hello(3, 0x002F, 33))],
+}
+
+
+def serve_flight(port, name, chain_path):
+    leaf = load_chain(chain_path)[0].public_bytes(serialization.Encoding.DER)
+    conn = accept_one(port)
+    read_record(conn)
+    conn.sendall(b"".join(FLIGHTS[name](leaf)))
+    try:
+        while conn.recv(4096):
+            pass
+    except socket.timeout:
+        pass
+    conn.close()
+    return 0
+
+
+def serve(port, chain_path, key_path):
+    suite, version, rng = 0x002F, 0x33, random.Random()
+    with open(key_path, "rb") as f:
+        key = serialization.load_pem_private_key(f.read(), None)
+    chain = load_chain(chain_path)
+    conn = accept_one(port)
+    hello = read_record(conn)[5:]
+    assert hello[0] == 1, "not a ClientHello"
+    client_random = hello[6:38]
+    server_random = bytes(rng.getrandbits(8) for _ in range(32))
+    entries = b"".join(len(c.public_bytes(serialization.Encoding.DER)).to_bytes(3, "big") +
+                       c.public_bytes(serialization.Encoding.DER) for c in chain)
+    flight = (handshake_message(2, bytes([3, 3]) + server_random + bytes([0]) +
+                                suite.to_bytes(2, "big") + bytes([0])) +
+              handshake_message(11, len(entries).to_bytes(3, "big") + entries) +
+              handshake_message(14, b""))
+    conn.sendall(record(22, flight))
+    transcript = hello + flight
+    exchange = read_record(conn)[5:]
+    assert exchange[0] == 16, "not a ClientKeyExchange"
+    premaster = key.decrypt(exchange[6:], padding.PKCS1v15())
+    transcript += exchange
+    master = prf(version, hashlib.sha256, premaster, "master secret",
+                 client_random + server_random, 48)
+    assert read_record(conn)[0] == 20, "no ChangeCipherSpec"
+    reader = Side(suite, version, master, client_random, server_random, client=True)
+    writer = Side(suite, version, master, client_random, server_random, client=False)
+    rtype, finished = reader.open(read_record(conn))
+    expected = prf(version, hashlib.sha256, master, "client finished",
+                   hashlib.sha256(transcript).digest(), 12)
+    assert rtype == 22 and finished == handshake_message(20, expected), "bad Finished"
+    transcript += finished
+    verify = prf(version, hashlib.sha256, master, "server finished",
+                 hashlib.sha256(transcript).digest(), 12)
+    conn.sendall(record(20, b"\x01") + writer.seal(22, handshake_message(20, verify), rng) +
+                 writer.seal(22, handshake_message(0, b""), rng))
+    # The request and the warning may cross the HelloRequest in either order.
+    request, alerts = b"", []
+    try:
+        while not request.endswith(b"\r\n\r\n") or not alerts:
+            rtype, data = reader.open(read_record(conn))
+            if rtype == 21:
+                alerts.append(data)
+            else:
+                request += data
+    except (socket.timeout, EOFError):
+        pass
+    status = b"200 ok" if alerts == [bytes([1, 100])] else b"500"
+    page = b"HTTP/1.0 " + status + b"\r\n\r\n<HTML>alerts " + repr(alerts).encode() + b"</HTML>"
+    conn.sendall(writer.seal(23, page, rng))
+    conn.close()
+    return 0
+
+
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--check":
         sys.exit(check(sys.argv[2]))
+    if len(sys.argv) == 5 and sys.argv[1] == "--flight":
+        sys.exit(serve_flight(int(sys.argv[2]), sys.argv[3], sys.argv[4]))
+    if len(sys.argv) == 5 and sys.argv[1] == "--serve":
+        sys.exit(serve(int(sys.argv[2]), sys.argv[3], sys.argv[4]))
     if len(sys.argv) != 2:
         sys.exit("usage: gen_tls_records.py <vectors-dir> | --check FILE")
     generate(sys.argv[1])

@@ -219,11 +219,15 @@ std::string readText(const std::string &path) {
 }  // namespace
 
 // Messages across records (a 512-byte fragment limit, a 20 KiB chain), the
-// TLS 1.0 CBC server with and without its empty fragments, and gnutls-serv
-// with the AES and RC4 suites.
+// TLS 1.0 CBC server with and without its empty fragments, the Python server
+// without RFC 5746 that sends a HelloRequest (its page says 200 only when
+// the warning no_renegotiation came first), and gnutls-serv with the AES and
+// RC4 suites.
 TEST(TlsHandshake, TransportsAndPeers) {
   SettingsGuard guard;
   const std::string low = "DEFAULT:@SECLEVEL=0";
+  std::string script = Test_ReadVectors("tls_records_script.txt");
+  while (!script.empty() && script.back() == '\n') script.pop_back();
   struct {
     const char *what;
     const char *list;  // our suites; NULL: the default list
@@ -235,6 +239,9 @@ TEST(TlsHandshake, TransportsAndPeers) {
       {"20 KiB chain", nullptr, sServer("big", {"-www", "-tls1_2"}), kGet, "</HTML>"},
       {"TLS 1.0 CBC", nullptr, sServer("rsa2048", {"-www", "-tls1", "-cipher", low}), kGet, "</HTML>"},
       {"TLS 1.0 CBC -bugs", nullptr, sServer("rsa2048", {"-www", "-tls1", "-bugs", "-cipher", low}), kGet, "</HTML>"},
+      {"Python server, HelloRequest without RFC 5746", nullptr,
+       {"/usr/bin/python3", script, "--serve", "PORT", Test_VectorPath("tls_pki_rsa2048_chain.pem"),
+        Test_VectorPath("tls_pki_rsa2048_key.pem")}, kGet, "</HTML>"},
   };
   for (auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -286,59 +293,73 @@ TEST(TlsHandshake, KeyLogMatchesServer) {
   rmdir(dir.c_str());
 }
 
-// The server renegotiates in the middle of a transfer: data written on both
+// The server renegotiates in the middle of a transfer (`r`; `R` asks for a
+// client certificate, which the server then checks): data written on both
 // sides before, during and after arrives whole.
 TEST(TlsHandshake, RenegotiationMidTransfer) {
   SettingsGuard guard;
+  struct {
+    const char *command;
+    const char *p12;  // our client certificate, NULL: none
+  } cases[] = {{"r\n", nullptr}, {"R\n", "pkcs12_rsa_sha1.p12"}};
   const std::string dir = tempDir();
   const std::string output = dir + "/server.out";
-  const int port = TlsTest_FreePort();
-  std::vector<std::string> argv = sServer("rsa2048", {"-tls1_2"});
-  argv[4] = std::to_string(port);
-  argv.erase(argv.begin() + 2);  // not -quiet: the console takes commands
-  TlsTest_Peer peer(argv, output);
-  const int fd = TlsTest_Connect(port);
-  ASSERT_GE(fd, 0);
-  std::string log, received;
-  TLS1 *s = newSession(&log);
-  Tls_StartHandshake(s, "localhost", nullptr);
-  ASSERT_TRUE(TlsTest_Pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; })) << log;
-  auto write = [&](const std::string &text) {
-    int32_t written = 0;
-    Tls_Write(s, text.data(), int32_t(text.size()), &written);
-    EXPECT_EQ(written, int32_t(text.size()));
-  };
-  auto awaitText = [&](const std::string &text) {
-    return TlsTest_Pump(s, fd, [&] {
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.command);
+    const int port = TlsTest_FreePort();
+    std::vector<std::string> argv = sServer("rsa2048", {"-tls1_2", "-CAfile", Test_VectorPath("pkcs12_ca.pem")});
+    argv[4] = std::to_string(port);
+    argv.erase(argv.begin() + 2);  // not -quiet: the console takes commands
+    TlsTest_Peer peer(argv, output);
+    const int fd = TlsTest_Connect(port);
+    ASSERT_GE(fd, 0);
+    std::string log, received;
+    TLS1 *s = newSession(&log);
+    if (c.p12) {
+      const std::string p12 = readText(Test_VectorPath(c.p12));
+      ASSERT_EQ(Tls_SetClientCertificate(s, p12.data(), int32_t(p12.size()), "secret"), 1) << log;
+    }
+    Tls_StartHandshake(s, "localhost", nullptr);
+    ASSERT_TRUE(TlsTest_Pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; })) << log;
+    EXPECT_FALSE(s->Flags & kTlsFlagCertificateRequested);
+    auto write = [&](const std::string &text) {
+      int32_t written = 0;
+      Tls_Write(s, text.data(), int32_t(text.size()), &written);
+      EXPECT_EQ(written, int32_t(text.size()));
+    };
+    auto awaitText = [&](const std::string &text) {
+      return TlsTest_Pump(s, fd, [&] {
+        received += TlsTest_TakeInbound(s);
+        return received.find(text) != std::string::npos;
+      });
+    };
+    write("ping-before\n");
+    peer.Send("pong-before\n");
+    EXPECT_TRUE(awaitText("pong-before"));
+    uint8_t firstVerify[kTlsVerifyBytes];
+    memcpy(firstVerify, s->ClientVerify, sizeof firstVerify);
+    peer.Send(c.command);
+    write("ping-during\n");
+    EXPECT_TRUE(TlsTest_Pump(s, fd, [&] {
       received += TlsTest_TakeInbound(s);
-      return received.find(text) != std::string::npos;
-    });
-  };
-  write("ping-before\n");
-  peer.Send("pong-before\n");
-  EXPECT_TRUE(awaitText("pong-before"));
-  uint8_t firstVerify[kTlsVerifyBytes];
-  memcpy(firstVerify, s->ClientVerify, sizeof firstVerify);
-  peer.Send("r\n");
-  write("ping-during\n");
-  EXPECT_TRUE(TlsTest_Pump(s, fd, [&] {
-    received += TlsTest_TakeInbound(s);
-    return memcmp(firstVerify, s->ClientVerify, sizeof firstVerify) != 0 && !s->Renegotiating &&
-           s->HandshakeState == kTlsStateEstablished;
-  })) << log;
-  write("ping-after\n");
-  peer.Send("pong-after\n");
-  EXPECT_TRUE(awaitText("pong-after")) << log;
-  EXPECT_EQ(received, "pong-before\npong-after\n");
-  int32_t error = 0;
-  Tls_GetError(s, &error);
-  EXPECT_EQ(error, 0);
-  EXPECT_TRUE(Test_WaitUntil([&] { return readText(output).find("ping-after") != std::string::npos; }, 5000, 20));
-  const std::string served = readText(output);
-  for (const char *line : {"ping-before\n", "ping-during\n", "ping-after\n"})
-    EXPECT_NE(served.find(line), std::string::npos) << line;
-  Tls_Delete(&s);
-  close(fd);
+      return memcmp(firstVerify, s->ClientVerify, sizeof firstVerify) != 0 && !s->Renegotiating &&
+             s->HandshakeState == kTlsStateEstablished;
+    })) << log;
+    EXPECT_EQ(!!(s->Flags & kTlsFlagCertificateRequested), c.p12 != nullptr);
+    write("ping-after\n");
+    peer.Send("pong-after\n");
+    EXPECT_TRUE(awaitText("pong-after")) << log;
+    EXPECT_EQ(received, "pong-before\npong-after\n");
+    int32_t error = 0;
+    Tls_GetError(s, &error);
+    EXPECT_EQ(error, 0);
+    EXPECT_TRUE(Test_WaitUntil([&] { return readText(output).find("ping-after") != std::string::npos; }, 5000, 20));
+    const std::string served = readText(output);
+    for (const char *line : {"ping-before\n", "ping-during\n", "ping-after\n"})
+      EXPECT_NE(served.find(line), std::string::npos) << line;
+    Tls_Delete(&s);
+    close(fd);
+  }
   std::remove(output.c_str());
   rmdir(dir.c_str());
 }
@@ -377,8 +398,8 @@ std::vector<uint8_t> serverHello(uint8_t minor, uint16_t suite, size_t idLength 
   return message(2, b);
 }
 
-std::vector<uint8_t> leafDer() {
-  const std::string text = readText(Test_VectorPath("tls_pki_rsa2048_chain.pem"));
+std::vector<uint8_t> leafDer(const std::string &leaf = "rsa2048") {
+  const std::string text = readText(Test_VectorPath("tls_pki_" + leaf + "_chain.pem"));
   std::vector<uint8_t> der;
   X509Pem_ReadCertificates(
       text.data(), text.size(),
@@ -404,10 +425,38 @@ std::vector<uint8_t> join(std::initializer_list<std::vector<uint8_t>> parts) {
   return all;
 }
 
+// The renegotiation_info extension carrying verify (empty: none).
+std::vector<uint8_t> renegotiationInfo(const std::vector<uint8_t> &verify) {
+  std::vector<uint8_t> e = {0xff, 0x01, 0, uint8_t(verify.size() + 1), uint8_t(verify.size())};
+  e.insert(e.end(), verify.begin(), verify.end());
+  return e;
+}
+
+// An established session (verify data 0x11.. and 0x22.., server leaf
+// rsa2048, RFC 5746 proven) that has answered a HelloRequest with its new
+// ClientHello: the server's flight of the renegotiation comes next.
+TLS1 *renegotiatingSession(CertStore *store) {
+  TLS1 *s = TlsTest_LoopbackSession(0x002F, kTlsVersion12);
+  Tls_SetCertStore(s, store);
+  s->SecureRenegotiation = 1;
+  memset(s->ClientVerify, 0x11, kTlsVerifyBytes);
+  memset(s->ServerVerify, 0x22, kTlsVerifyBytes);
+  const std::vector<uint8_t> der = leafDer();
+  X509_LoadDer(s->Handshake->ServerCertificate, der.data(), int32_t(der.size()));
+  const uint8_t helloRequest[4] = {0, 0, 0, 0};
+  Tls_WriteRecord(s, 22, helloRequest, 4);
+  TlsTest_Feed(s, TlsTest_TakeOutbound(s));
+  TlsTest_TakeOutbound(s);  // the ClientHello
+  s->ReadSequence++;
+  return s;
+}
+
 }  // namespace
 
 // Server flights out of order or with parameters we never offered: each
-// ends the handshake with its alert.
+// ends the handshake with its alert. Rows marked renegotiation arrive under
+// the current keys after a HelloRequest; the second table's flights come
+// from the Python server.
 TEST(TlsHandshake, ScriptedFlights) {
   SettingsGuard guard;
   AuthSwitchGuardForTest off(0);  // the certificate here names no host
@@ -423,10 +472,15 @@ TEST(TlsHandshake, ScriptedFlights) {
   };
   const std::vector<uint8_t> ecdsaPair = keyExchange(4, 3), sha224Pair = keyExchange(3, 1);
   std::vector<uint8_t> bigHeader = {11, 0x02, 0x00, 0x01};
+  std::vector<uint8_t> bothVerify(kTlsVerifyBytes, 0x11), swapped(kTlsVerifyBytes, 0x22);
+  bothVerify.insert(bothVerify.end(), kTlsVerifyBytes, 0x22);
+  swapped.insert(swapped.end(), kTlsVerifyBytes, 0x11);
+  const std::vector<uint8_t> renewed = serverHello(3, 0x002F, 0, 0, renegotiationInfo(bothVerify));
   struct {
     const char *what;
     std::vector<std::vector<uint8_t>> records;
     int32_t alert;
+    bool renegotiation = false;
   } cases[] = {
       {"33-byte session id", {plainRecord(22, serverHello(3, 0x002F, 33))}, kTlsAlertIllegalParameter},
       {"compression 1", {plainRecord(22, serverHello(3, 0x002F, 0, 1))}, kTlsAlertIllegalParameter},
@@ -448,17 +502,63 @@ TEST(TlsHandshake, ScriptedFlights) {
       {"ChangeCipherSpec inside a split message", {plainRecord(22, join({serverHello(3, 0x002F), cert, done})), plainRecord(22, {20, 0, 0}), plainRecord(20, {1})}, kTlsAlertUnexpectedMessage},
       {"message over 128 KiB", {plainRecord(22, bigHeader)}, kTlsAlertHandshakeFailure},
       {"ServerHelloDone with a body", {plainRecord(22, join({serverHello(3, 0x002F), cert, message(14, {0})}))}, kTlsAlertDecodeError},
+      {"renegotiation, same server", {plainRecord(22, join({renewed, cert}))}, 0, true},
+      {"renegotiation, another server certificate", {plainRecord(22, join({renewed, certificate(leafDer("cnonly"))}))}, kTlsAlertBadCertificate, true},
+      {"renegotiation, verify data swapped", {plainRecord(22, serverHello(3, 0x002F, 0, 0, renegotiationInfo(swapped)))}, kTlsAlertHandshakeFailure, true},
+      {"renegotiation, empty renegotiation info", {plainRecord(22, serverHello(3, 0x002F, 0, 0, renegotiationInfo({})))}, kTlsAlertHandshakeFailure, true},
+      {"renegotiation, no renegotiation info", {plainRecord(22, serverHello(3, 0x002F))}, kTlsAlertHandshakeFailure, true},
   };
+  CertStore *store = nullptr;
+  CertStorePlatform_Create(&store);
   for (auto &c : cases) {
     SCOPED_TRACE(c.what);
     std::string log;
-    TLS1 *s = newSession(&log);
-    ASSERT_EQ(Tls_StartHandshake(s, "localhost", nullptr), 1);
-    TlsTest_TakeOutbound(s);
+    TLS1 *s = nullptr;
+    if (c.renegotiation) {
+      s = renegotiatingSession(store);
+      ASSERT_TRUE(s->Renegotiating);
+    } else {
+      s = newSession(&log);
+      ASSERT_EQ(Tls_StartHandshake(s, "localhost", nullptr), 1);
+      TlsTest_TakeOutbound(s);
+    }
     int32_t alert = 0;
-    for (auto &r : c.records) alert = TlsTest_Feed(s, r);
+    for (auto &r : c.records) {
+      if (!c.renegotiation) {
+        alert = TlsTest_Feed(s, r);
+        continue;
+      }
+      Tls_WriteRecord(s, r[0], r.data() + 5, int32_t(r.size() - 5));
+      alert = TlsTest_Feed(s, TlsTest_TakeOutbound(s));
+    }
     EXPECT_EQ(alert, c.alert) << log;
     Tls_Delete(&s);
+  }
+  CertStore_Release(&store);
+  // A few of the same faults built by the Python server, over a socket.
+  std::string script = Test_ReadVectors("tls_records_script.txt");
+  while (!script.empty() && script.back() == '\n') script.pop_back();
+  struct {
+    const char *flight;
+    int32_t alert;
+  } fromPython[] = {
+      {"ske-for-rsa", kTlsAlertHandshakeFailure},
+      {"no-ske-for-ecdhe", kTlsAlertHandshakeFailure},
+      {"early-ccs", kTlsAlertUnexpectedMessage},
+      {"plaintext-finished", kTlsAlertUnexpectedMessage},
+      {"compression-1", kTlsAlertIllegalParameter},
+      {"gcm-in-1.1", kTlsAlertIllegalParameter},
+      {"curve-not-offered", kTlsAlertIllegalParameter},
+      {"entry-beyond-list", kTlsAlertDecodeError},
+      {"33-byte-id", kTlsAlertIllegalParameter},
+  };
+  for (auto &p : fromPython) {
+    SCOPED_TRACE(p.flight);
+    Outcome run = handshake({"/usr/bin/python3", script, "--flight", "PORT", p.flight,
+                             Test_VectorPath("tls_pki_rsa2048_chain.pem")},
+                            "localhost", "", "");
+    EXPECT_FALSE(run.done);
+    EXPECT_EQ(run.error, p.alert) << run.log;
   }
 }
 
