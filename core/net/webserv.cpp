@@ -141,6 +141,7 @@ struct WebServer {
   int32_t retrySeconds;
   AsyncSocket *listener;
   int32_t idleSeconds;
+  double lingerSeconds;
   Cell open, request, post, response, write, close, runningCell;
 };
 
@@ -615,7 +616,7 @@ int handleLinger(WebServerConnection *c) {
   int32_t read = 0;
   int32_t length = inboundLength(c);
   if (length > 0) DupStream_ReadInbound(c->stream, nullptr, length, &read);
-  if (c->server->now - c->lingerStart >= kWebServerLingerSeconds) {
+  if (c->server->now - c->lingerStart >= c->server->lingerSeconds) {
     connectionLog(c, "Forcing connection close");
     AsyncSocket_Close(c->socket);
   }
@@ -1066,6 +1067,7 @@ int WebServer_Create(WebServer **server) {
   s->ports.push_back(80);
   s->retrySeconds = kWebServerDefaultRetrySeconds;
   s->idleSeconds = kWebServerDefaultIdleSeconds;
+  s->lingerSeconds = kWebServerLingerSeconds;
   AsyncSocket_Create(&s->listener);
   *server = s;
   return 1;
@@ -1124,6 +1126,11 @@ int WebServer_SetListenRetryInterval(WebServer *server, int32_t seconds) {
 
 int WebServer_SetIdleTimeout(WebServer *server, int32_t seconds) {
   checkServer(server)->idleSeconds = seconds;
+  return 1;
+}
+
+int WebServer_SetLingerTimeForTest(WebServer *server, double seconds) {
+  checkServer(server)->lingerSeconds = seconds;
   return 1;
 }
 

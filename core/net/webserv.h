@@ -15,7 +15,8 @@
 // write past it drops the connection. (4) a connection is deleted only after
 // its socket hooks are cleared and its pending work items cancelled, so no
 // socket event or work item reaches a deleted connection. (5) a connection
-// lingers at most kWebServerLingerSeconds from its own entry into Linger.
+// lingers at most kWebServerLingerSeconds from its own entry into Linger
+// (each connection its own time, so new lingerers never keep an old one).
 //
 // Threads: set-up (ports, options, callback cells) before WebServer_Start,
 // on the thread that starts the server. Pumped (the default), everything runs
@@ -110,6 +111,9 @@ int WebServer_SetThreaded(WebServer *server, int threaded);
 int WebServer_SetListenRetryInterval(WebServer *server, int32_t seconds);
 // Below 1: no time-out.
 int WebServer_SetIdleTimeout(WebServer *server, int32_t seconds);
+// Tests only: lingering connections close this long after their entry into
+// Linger instead of kWebServerLingerSeconds.
+int WebServer_SetLingerTimeForTest(WebServer *server, double seconds);
 int WebServer_SetLogCallback(WebServer *server, void *context, WebServerLogFunction function);
 // A NULL function clears a cell.
 int WebServer_SetOpenCallback(WebServer *server, void *context, WebServerOpenFunction function);

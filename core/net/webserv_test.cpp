@@ -14,6 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -354,15 +357,26 @@ TEST_F(WebServerPeer, CurlRangesMatchNginx) {
   Nginx nginx(root, scratch);
   if (!nginx.up) GTEST_SKIP() << "nginx is not available";
   Start();
+  // Status and Content-Range of every answer (416 too); the body of every
+  // 206 (nginx's 416 body is its own error page).
+  auto contentRange = [](const std::string &headers) {
+    size_t at = headers.find("Content-Range: ");
+    return at == std::string::npos ? std::string()
+                                   : headers.substr(at, headers.find("\r\n", at) - at);
+  };
   for (const char *range : {"100-", "100-199", "-500", "0-0", "999-999", "1000-", "5000-"}) {
     std::string ours = scratch + "/ours", theirs = scratch + "/theirs";
-    std::string opts = std::string(" -s --max-time 10 -r ") + range + " -w '%{http_code}' -o ";
-    std::string ourStatus = Peer("curl" + opts + ours + " " + Url("/k.bin"));
+    std::string opts = std::string(" -s --max-time 10 -r ") + range + " -w '%{http_code}' -D ";
+    std::string ourStatus =
+        Peer("curl" + opts + ours + ".h -o " + ours + " " + Url("/k.bin"));
     int status = 0;
-    std::string theirStatus = Test_RunCommand(
-        "curl" + opts + theirs + " http://127.0.0.1:" + std::to_string(nginx.port) + "/k.bin",
-        &status);
+    std::string theirStatus =
+        Test_RunCommand("curl" + opts + theirs + ".h -o " + theirs + " http://127.0.0.1:" +
+                            std::to_string(nginx.port) + "/k.bin",
+                        &status);
     EXPECT_EQ(ourStatus, theirStatus) << range;
+    EXPECT_EQ(contentRange(Test_ReadFile(ours + ".h")), contentRange(Test_ReadFile(theirs + ".h")))
+        << range;
     if (theirStatus == "206") {
       EXPECT_EQ(Test_ReadFile(ours), Test_ReadFile(theirs)) << range;
     }
@@ -424,7 +438,81 @@ TEST_F(WebServerPeer, WithoutKeepAliveEveryAnswerCloses) {
   EXPECT_NE(headers.find(" GMT\r\n"), std::string::npos);
 }
 
+TEST_F(WebServerPeer, DateIsUtcInAnyLocalZone) {
+  const char *saved = getenv("TZ");
+  std::string zone = saved != nullptr ? saved : "";
+  setenv("TZ", "XST-5:30", 1);
+  tzset();
+  Start();
+  std::string headers = Peer("curl -s --max-time 10 -D - -o /dev/null " + Url("/k.bin"));
+  time_t now = time(nullptr);
+  if (saved != nullptr)
+    setenv("TZ", zone.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+  size_t at = headers.find("Date: ");
+  ASSERT_NE(at, std::string::npos) << headers;
+  tm fields{};
+  ASSERT_NE(strptime(headers.c_str() + at + 6, "%a, %d %b %Y %H:%M:%S GMT", &fields), nullptr)
+      << headers;
+  EXPECT_LE(std::llabs(static_cast<long long>(timegm(&fields) - now)), 60) << headers;
+}
+
 // ---- Raw sockets ----------------------------------------------------------------------
+
+// A client that sends a request the server refuses (no Host) and then holds
+// its end open, so the server lingers on it; *localPort names it in the log.
+static int lingeringClient(int port, int *localPort) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  at.sin_port = htons(uint16_t(port));
+  if (connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0) return fd;
+  const char request[] = "GET / HTTP/1.1\r\n\r\n";
+  send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
+  socklen_t length = sizeof at;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&at), &length);
+  *localPort = ntohs(at.sin_port);
+  return fd;
+}
+
+TEST_F(WebServerPeer, EachLingererClosesOnItsOwnTime) {
+  std::vector<std::string> lines;
+  WebServer_SetLogCallback(server, &lines, [](void *context, const char *line) {
+    static_cast<std::vector<std::string> *>(context)->push_back(line);
+  });
+  WebServer_SetLingerTimeForTest(server, 0.3);
+  Start();
+  auto forced = [&](int localPort) {
+    std::string mark = ":" + std::to_string(localPort) + "] - Forcing connection close";
+    for (const std::string &line : lines)
+      if (line.find(mark) != std::string::npos) return true;
+    return false;
+  };
+  std::vector<std::pair<int, int>> clients;  // descriptor, local port
+  auto arrive = [&] {
+    int local = 0;
+    clients.emplace_back(lingeringClient(port, &local), local);
+  };
+  arrive();
+  // A new lingerer every 50 ms: the first still closes on its own time.
+  auto last = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Pump([&] {
+    if (forced(clients.front().second)) return true;
+    auto now = std::chrono::steady_clock::now();
+    if (now - last >= std::chrono::milliseconds(50) && clients.size() < 300) {
+      arrive();
+      last = now;
+    }
+    return false;
+  }, 10000));
+  EXPECT_GE(clients.size(), 4u);
+  EXPECT_FALSE(forced(clients.back().second));
+  for (const auto &client : clients) close(client.first);
+  WebServer_SetLogCallback(server, nullptr, nullptr);  // lines ends before the server
+}
 
 TEST_F(WebServerPeer, OversizedAndDrippedHeadersAreDropped) {
   WebServer_SetIdleTimeout(server, 1);
