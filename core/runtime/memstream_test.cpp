@@ -445,7 +445,11 @@ void PrintTo(const ModelConfig &config, std::ostream *out) { *out << config.name
 
 class MemoryStreamModelTest : public ::testing::TestWithParam<ModelConfig> {};
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kModelSteps = 250000;  // the sanitizers make each step ten times dearer
+#else
 constexpr int kModelSteps = 1000000;
+#endif
 constexpr size_t kSoftLength = 160 * 1024;  // past it, removals are favoured
 constexpr int kPhaseSteps = 20000;
 constexpr int kFillSteps = 400;              // the last steps of each phase

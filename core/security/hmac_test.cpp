@@ -81,6 +81,11 @@ TEST_P(HmacPaths, Pbkdf2AgainstRfc6070HashlibAndOpenssl) {
     ASSERT_EQ(row.size(), 6u);
     std::string password = HashTest_FromHex(row[1]), salt = HashTest_FromHex(row[2]);
     int32_t iterations = std::stoi(row[3]), length = std::stoi(row[4]);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The 16.7-million-round row takes a minute per kernel here; the
+    // optimised build checks it.
+    if (iterations > 100000) continue;
+#endif
     SCOPED_TRACE(row[0] + " iterations " + row[3] + " length " + row[4]);
     std::string out(size_t(length), '\0');
     ASSERT_EQ(Hmac_Pbkdf2Sha1(password.data(), int32_t(password.size()), salt.data(),
