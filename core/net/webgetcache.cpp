@@ -23,8 +23,9 @@ struct WebGetCacheItem {
   char *url;  // Mem_Alloc'd, urlBytes
   int32_t urlBytes;
   std::atomic<int32_t> state;
-  int64_t maxAge;
-  double commitTime;
+  // Written by the filler, read by purges under the store's lock.
+  std::atomic<int64_t> maxAge;
+  std::atomic<double> commitTime;
   MemoryStream *body;
   int64_t bodyLength;
   std::atomic<int32_t> complete;
@@ -185,9 +186,11 @@ int WebGetCacheStore_Purge(WebGetCacheStore *store) {
     for (WebGetCacheItem *item = store->head, *next; item; item = next) {
       next = item->next;
       if (item->valid.load() && item->state.load() != 2) {
-        if (item->commitTime <= 0) continue;
-        int64_t age = item->maxAge > store->minAge ? item->maxAge : store->minAge;
-        if (now <= item->commitTime + double(age)) continue;
+        const double committed = item->commitTime.load();
+        if (committed <= 0) continue;
+        const int64_t maxAge = item->maxAge.load();
+        int64_t age = maxAge > store->minAge ? maxAge : store->minAge;
+        if (now <= committed + double(age)) continue;
       }
       unlinkItem(store, item);
       item->next = expired;
@@ -300,7 +303,7 @@ void WebGetCacheItem_Drop(WebGetCacheItem **item) {
 int WebGetCacheItem_StoreResponse(WebGetCacheItem *item, int32_t status, int32_t directive,
                                   int hasLastModified, int64_t maxAge) {
   ITEM_CHECK(item);
-  item->maxAge = maxAge;
+  item->maxAge.store(maxAge);
   bool valid = status == 200 && directive != 2 && (directive != 1 || hasLastModified);
   item->revalidate = valid && directive == 1 ? 1 : 0;
   if (valid) item->valid.store(1);
@@ -342,7 +345,7 @@ int WebGetCacheItem_GetBody(WebGetCacheItem *item, MemoryStream **stream) {
 
 int WebGetCacheItem_Commit(WebGetCacheItem *item) {
   ITEM_CHECK(item);
-  item->commitTime = Platform_GetTickSeconds();
+  item->commitTime.store(Platform_GetTickSeconds());
   item->complete.store(1);
   cacheLog(&item->log, "Committed");
   return 1;
