@@ -1023,21 +1023,21 @@ int WebServer_ParseRange(const char *value, int64_t total, int64_t *start, int64
   size_t unit = size_t(equals - value);
   while (unit > 0 && (value[unit - 1] == ' ' || value[unit - 1] == '\t')) unit--;
   if (!equalsNoCase(value, unit, "bytes")) return 0;
-  const char *spec = equals + 1;
-  while (*spec == ' ' || *spec == '\t') spec++;
-  const char *dash = strchr(spec, '-');
+  const char *range = equals + 1;
+  while (*range == ' ' || *range == '\t') range++;
+  const char *dash = strchr(range, '-');
   if (dash == nullptr) return 0;
   const char *after = dash + 1;
   size_t afterLength = strcspn(after, ", \t");
   int64_t first = 0;
   int64_t last = 0;
-  if (dash == spec) {  // "-N": the last N bytes
+  if (dash == range) {  // "-N": the last N bytes
     if (!parseDecimal(after, afterLength, &last) || last == 0 || total <= 0) return 0;
     *start = last >= total ? 0 : total - last;
     *end = total - 1;
     return 1;
   }
-  if (!parseDecimal(spec, size_t(dash - spec), &first)) return 0;
+  if (!parseDecimal(range, size_t(dash - range), &first)) return 0;
   if (first >= total) return 0;
   if (afterLength == 0) {
     last = total - 1;

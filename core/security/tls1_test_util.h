@@ -20,6 +20,7 @@
 #include "core/runtime/dupstream.h"
 #include "core/security/tls1.h"
 #include "core/security/tls1_internal.h"
+#include "tests/loopback_port.h"
 
 // Both directions keyed for suite under version, handshake done.
 inline TLS1 *TlsTest_KeyedSession(uint16_t suite, int32_t version, const std::vector<uint8_t> &master,
@@ -143,17 +144,7 @@ class TlsTest_Peer {
   int stdin_ = -1;
 };
 
-inline int TlsTest_FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  socklen_t length = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
-  close(fd);
-  return ntohs(a.sin_port);
-}
+inline int TlsTest_FreePort() { return Test_FreeLoopbackPort(); }
 
 // A connection to 127.0.0.1:port, tried for up to 10 s while the server
 // starts; -1 when none.
