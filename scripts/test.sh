@@ -105,12 +105,30 @@ fi
 export KEELSON_VECTORS_RUN="$(date +%s%N)-$$"
 first=""
 
+# CPU time (user+sys of everything this script ran) per step, for the CI budget.
+# `times` must run in this shell, not a subshell, to see its children.
+cpu=()
+cpu_file=$(mktemp)
+trap 'rm -f "$cpu_file"' EXIT
+cpu_total() {
+  times >"$cpu_file"
+  cpu_now=$(tail -1 "$cpu_file" | awk '{ for (i = 1; i <= 2; i++) { split($i, t, /[ms]/); s += t[1] * 60 + t[2] } } END { printf "%.0f", s }')
+}
+cpu_minutes() { echo "$(( $1 / 60 )).$(( $1 % 60 * 10 / 60 )) CPU-min"; }
+cpu_total; cpu_last=$cpu_now
+cpu_mark() {
+  cpu_total
+  cpu+=("$1: $(cpu_minutes $(( cpu_now - cpu_last )))")
+  cpu_last=$cpu_now
+}
+
 for preset in "${presets[@]}"; do
   wrap=()
   [ "$preset" = tsan ] && wrap=("${tsanWrap[@]}")
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   "${wrap[@]}" cmake --build --preset "$preset" -j "$jobs"
+  cpu_mark "$preset build"
   echo "== $preset: test"
   # Presets run one after another, so they can share the first one's vectors
   # (a copy would trip over the deep directory trees some oracles make).
@@ -123,9 +141,16 @@ for preset in "${presets[@]}"; do
   first=${first:-$preset}
   log="build/$preset/ctest.log"
   if "${wrap[@]}" ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"; then :; else status=1; fi
+  cpu_mark "$preset test"
   summary+=("$preset: $(grep -E 'tests passed|tests failed' "$log" | tail -1)")
+  # Name the failures in the summary, which is what a truncated CI log keeps.
+  while IFS= read -r line; do summary+=("  $line"); done < <(
+    sed -n '/The following tests FAILED:/,$p' "$log" | grep -E '^[[:space:]]+[0-9]+ - ' || true)
 done
 
 echo "== summary"
 printf '%s\n' "${summary[@]}"
+printf '%s\n' "${cpu[@]}"
+cpu_total
+echo "total: $(cpu_minutes "$cpu_now")"
 exit $status

@@ -411,8 +411,10 @@ TEST(NativeUI, MonitorOfAnXServerMatchesXdpyinfo) {
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
   std::string fd = std::to_string(pipeFds[1]);
-  const char *argv[] = {"Xvfb", "-displayfd", fd.c_str(),  "-screen", "0",    "1280x800x24",
-                        "-dpi", "120",        "-nolisten", "tcp",     nullptr};
+  // -noreset: by default the server resets when its last client leaves, and
+  // refuses connections meanwhile; xdpyinfo's leaving would race our open.
+  const char *argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen",   "0",   "1280x800x24",
+                        "-dpi", "120",        "-noreset", "-nolisten", "tcp", nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
