@@ -37,13 +37,13 @@ class DirectorySizeService : public ThreadTest {
  protected:
   void SetUp() override {
     ThreadTest::SetUp();
-    Interop_Init();
+    InteropCallback_Init();
     NotificationCenter_Init();
   }
   void TearDown() override {
     Path_StopDirectorySize();
     NotificationCenter_Shutdown();
-    Interop_Shutdown();
+    InteropCallback_Shutdown();
     ThreadTest::TearDown();
   }
 };

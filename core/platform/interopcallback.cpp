@@ -58,7 +58,7 @@ void interopFreeCenter(InteropState *state, InteropNotificationCenter *object) {
 
 }  // namespace
 
-int Interop_Init(void) {
+int InteropCallback_Init(void) {
   if (gInterop != nullptr) return 1;
   auto *state = static_cast<InteropState *>(MEM_ALLOC(sizeof(InteropState), 2));
   state->callbackPool = interopCreatePool(int32_t(sizeof(InteropCallback)));
@@ -67,7 +67,7 @@ int Interop_Init(void) {
   return 1;
 }
 
-int Interop_Shutdown(void) {
+int InteropCallback_Shutdown(void) {
   InteropState *state = gInterop;
   if (state == nullptr) return 1;
   while (state->centerHead != nullptr) interopFreeCenter(state, state->centerHead);

@@ -9,8 +9,8 @@
 // bridge's pump, or a test) empties it.
 //
 // Invariants: (1) an entry is listed, in the order of its adds, from
-// Interop_AddCallback until Interop_Shutdown; a released entry (use count 0)
-// stays findable by its name. (2) an entry's name is at most 39 characters
+// Interop_AddCallback until InteropCallback_Shutdown; a released entry (use
+// count 0) stays findable by its name. (2) an entry's name is at most 39 characters
 // and never empty. (3) the queue holds exactly one reference on each object
 // in it. (4) a QVN.NotificationCenter object exists once per (request
 // context, delivery function) and lives while at least one Get has not been
@@ -69,15 +69,15 @@ struct InteropNotificationCenter {
 };
 
 // Creates the state once (a second call changes nothing). Returns 1.
-int Interop_Init(void);
+int InteropCallback_Init(void);
 // Frees the QVN.NotificationCenter objects, logs "Interop - Callback not
 // removed - Id %s\n" for each entry still in use, frees the entries, gives
 // back the reference of every queued argument and frees the state. Returns 1
 // (also without state).
-int Interop_Shutdown(void);
+int InteropCallback_Shutdown(void);
 
 // The functions below stop the program with "Pointer is NULL\n" before
-// Interop_Init, on NULL out-pointers and on NULL entries.
+// InteropCallback_Init, on NULL out-pointers and on NULL entries.
 
 // Appends a new entry {name (a fresh GUID text when NULL or empty; cut to 39
 // characters), context, function, use count 1} and returns 1 with *entry.

@@ -18,10 +18,10 @@ class InteropTest : public ThreadTest {
  protected:
   void SetUp() override {
     ThreadTest::SetUp();
-    Interop_Init();
+    InteropCallback_Init();
   }
   void TearDown() override {
-    Interop_Shutdown();
+    InteropCallback_Shutdown();
     ThreadTest::TearDown();
   }
 };
@@ -44,7 +44,7 @@ TEST(InteropUninitDeathTest, CallsWithoutStateStop) {
   InteropCallback *entry = nullptr;
   EXPECT_DEATH(Interop_AddCallback("x", nullptr, nullptr, &entry), "Pointer is NULL\n");
   EXPECT_DEATH(Interop_FindCallback("x", &entry), "Pointer is NULL\n");
-  EXPECT_EQ(Interop_Shutdown(), 1);
+  EXPECT_EQ(InteropCallback_Shutdown(), 1);
 }
 
 TEST_F(InteropDeathTest, ProgrammingErrorsStop) {
@@ -150,9 +150,9 @@ TEST_F(InteropTest, QueueHoldsOneReferencePerArgument) {
   Class_Release(&taken);
   EXPECT_EQ(two->header.refCount.load(), 1);
   // What is still queued at shutdown is given back there.
-  Interop_Shutdown();
+  InteropCallback_Shutdown();
   EXPECT_EQ(one->header.refCount.load(), 1);
-  Interop_Init();
+  InteropCallback_Init();
   EXPECT_EQ(Interop_TakeCallbackArgument(&taken), 0);
   EXPECT_EQ(taken, nullptr);
   Dictionary_Release(&one);
@@ -165,11 +165,11 @@ TEST_F(InteropTest, ShutdownReportsEntriesStillInUse) {
   Interop_AddCallback("released", nullptr, nullptr, &released);
   Interop_ReleaseCallback(&released);
   TestLogCapture log;
-  Interop_Shutdown();
+  InteropCallback_Shutdown();
   std::string text = log.Take();
   EXPECT_NE(text.find("Interop - Callback not removed - Id kept\n"), std::string::npos);
   EXPECT_EQ(text.find("Id released"), std::string::npos);
-  Interop_Init();
+  InteropCallback_Init();
 }
 
 TEST_F(InteropTest, PageObjectsAreSharedPerContextAndDelivery) {

@@ -30,12 +30,12 @@ class NotificationTest : public ThreadTest {
  protected:
   void SetUp() override {
     ThreadTest::SetUp();
-    Interop_Init();
+    InteropCallback_Init();
     NotificationCenter_Init();
   }
   void TearDown() override {
     NotificationCenter_Shutdown();
-    Interop_Shutdown();
+    InteropCallback_Shutdown();
     ThreadTest::TearDown();
   }
 };
