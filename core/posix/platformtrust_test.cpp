@@ -12,22 +12,17 @@
 #include "core/security/x509anchors.h"
 #include "core/security/x509chain.h"
 #include "tests/log_capture.h"
+#include "tests/pki_test_util.h"
 #include "tests/test_util.h"
 
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-// The good case's leaf, intermediate and root, and the expired leaf of the root.
-struct PlatformPki {
-  Bytes leaf, inter, root, expired;
+// The good case's PKI and the expired leaf of its root.
+struct PlatformPki : Test_Pki {
+  Bytes expired;
   PlatformPki() {
-    for (const auto &[line, f] : Test_ReadRows("pki_cases.txt")) {
-      if (f[0] == "case" && !leaf.empty()) break;
-      if (f[0] == "leaf") leaf = Test_HexToBytes(f[1]);
-      if (f[0] == "untrusted") inter = Test_HexToBytes(f[1]);
-      if (f[0] == "root") root = Test_HexToBytes(f[1]);
-    }
     for (const auto &[line, f] : Test_ReadRows("pki_platform.txt"))
       if (f[0] == "expired") expired = Test_HexToBytes(f[1]);
   }
