@@ -215,9 +215,10 @@ int namedPipeWaitForClient(int fd) {
   return 1;
 }
 
-// A server end without its client takes the next waiting connection. 1 when
-// connected; 0 with *code and *err set otherwise (536 while nobody waits).
-int namedPipeConnected(NamedPipe *pipe, int *code, int *err) {
+// A server end without its client takes the next waiting connection, waiting
+// for one when wait is 1. 1 when connected; 0 with *code and *err set
+// otherwise (536 while nobody waits).
+int namedPipeConnected(NamedPipe *pipe, int wait, int *code, int *err) {
   if (pipe->fd >= 0) return 1;
   int blocking = (pipe->flags & kNamedPipeBlocking) != 0;
   for (;;) {
@@ -230,7 +231,7 @@ int namedPipeConnected(NamedPipe *pipe, int *code, int *err) {
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
     // Another server end of the name may take the connection that woke us.
-    if (errno == EAGAIN && blocking && namedPipeWaitForClient(pipe->listener->fd)) continue;
+    if (errno == EAGAIN && wait && namedPipeWaitForClient(pipe->listener->fd)) continue;
     *err = errno;
     *code = errno == EAGAIN ? kNamedPipeErrorListening : PosixError_FromErrno(errno);
     return 0;
@@ -247,7 +248,9 @@ int namedPipeEnter(NamedPipe *pipe, PipeOp op, int *result) {
   }
   int code = 0;
   int err = 0;
-  if (namedPipeConnected(pipe, &code, &err)) return 1;
+  // A peek never waits, also on a blocking pipe.
+  int wait = (pipe->flags & kNamedPipeBlocking) != 0 && op != PipeOp::Peek;
+  if (namedPipeConnected(pipe, wait, &code, &err)) return 1;
   *result = namedPipeFail(pipe, op, code, err, "accept4");
   return 0;
 }

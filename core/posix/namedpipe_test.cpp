@@ -285,6 +285,31 @@ TEST(NamedPipe, ServerEndsOfOneNameEachTakeOneClient) {
   EXPECT_FALSE(listed(name));
 }
 
+// Blocking ends: a peek still answers at once; a read waits for the client
+// and its bytes.
+TEST(NamedPipe, BlockingEndsWaitForTheirPeer) {
+  std::string path = pipePath(uniqueName("blocking"));
+  NamedPipe *server = nullptr;
+  ASSERT_EQ(NamedPipe_Create(&server, path.c_str(), 0, kNamedPipeBlocking), 1);
+  int32_t count = -1;
+  EXPECT_EQ(NamedPipe_Peek(server, nullptr, 0, &count), 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(Platform_GetLastError(), kNamedPipeErrorListening);
+  NamedPipe *client = nullptr;
+  std::thread peer([&] {
+    int32_t written = 0;
+    if (NamedPipe_Create(&client, path.c_str(), 0, kNamedPipeConnect | kNamedPipeBlocking))
+      NamedPipe_Write(client, "b", 1, &written);
+  });
+  char buffer[4] = {};
+  EXPECT_EQ(NamedPipe_Read(server, buffer, sizeof buffer, &count), 1);
+  EXPECT_EQ(std::string(buffer, size_t(count)), "b");
+  peer.join();
+  NamedPipe_Release(&client);
+  EXPECT_EQ(NamedPipe_Read(server, buffer, sizeof buffer, &count), 0);  // the client went
+  NamedPipe_Release(&server);
+}
+
 // Server ends of one name made and closed on many threads at once, each
 // pairing with some thread's client: every byte sent arrives exactly once.
 TEST(NamedPipeThreaded, ServerEndsOfOneNameOnManyThreads) {
