@@ -229,11 +229,12 @@ int namedPipeConnected(NamedPipe *pipe, int wait, int *code, int *err) {
       pipe->fd = fd;
       return 1;
     }
-    if (errno == EINTR || errno == ECONNABORTED) continue;
+    int failure = errno;
+    if (failure == EINTR || failure == ECONNABORTED) continue;
     // Another server end of the name may take the connection that woke us.
-    if (errno == EAGAIN && wait && namedPipeWaitForClient(pipe->listener->fd)) continue;
-    *err = errno;
-    *code = errno == EAGAIN ? kNamedPipeErrorListening : PosixError_FromErrno(errno);
+    if (failure == EAGAIN && wait && namedPipeWaitForClient(pipe->listener->fd)) continue;
+    *err = failure;
+    *code = failure == EAGAIN ? kNamedPipeErrorListening : PosixError_FromErrno(failure);
     return 0;
   }
 }
