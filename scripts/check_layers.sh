@@ -28,6 +28,11 @@ allowed=(
   "core/runtime/log.cpp core/security/executable.h the log header names our own file's version fields"
   "core/runtime/mime.cpp core/security/hash.h the extension table is keyed by CRC-32"
   "core/platform/registry.cpp core/security/auth.h the registry whitelist obeys the process-wide security switch, which lives with authentication"
+  "core/platform/process.cpp core/security/hashfile.h a process checks its program's SHA-1 and signature before starting it, through the file hashing and authentication services"
+  "core/platform/process.cpp core/security/hash.h the SHA-1 record that the process's file hasher is bound to"
+  "core/platform/process.cpp core/security/authasync.h a process checks its program's SHA-1 and signature before starting it, through the file hashing and authentication services"
+  "core/platform/process.cpp core/security/auth.h the signature is checked against the \"app\" store of the authentication registry"
+  "core/platform/process.cpp core/security/certstorei.h the process releases its reference on the \"app\" store"
   "core/formats/*.cpp core/platform/file.h the formats' File entry points read and write documents through File"
 )
 

@@ -14,6 +14,8 @@ Writes into <dir>:
       root <DER hex>           the trusted roots
   pki_bundle.pem  the root of the "good" case and two unrelated roots, as a
       trust-anchor bundle (with a comment line and a non-certificate block)
+  pki_platform.txt  "expired <DER hex>": a leaf issued by that root whose
+      validity ended yesterday
 """
 import datetime
 import os
@@ -200,6 +202,8 @@ def main():
         f.write(extra[0].pem + root.pem)
         f.write(b"-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n")
         f.write(extra[1].pem)
+    with open(os.path.join(out, "pki_platform.txt"), "w") as f:
+        f.write("expired\t" + leaf(root, before=-30, after=-1).der.hex() + "\n")
 
 
 if __name__ == "__main__":

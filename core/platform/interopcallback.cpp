@@ -1,6 +1,8 @@
 // Interop callbacks: see interopcallback.h.
 #include "core/platform/interopcallback.h"
 
+#include "core/platform/notification.h"
+#include "core/runtime/base64.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/str.h"
@@ -228,4 +230,19 @@ int InteropNotificationCenter_Release(InteropNotificationCenter **object) {
 int32_t InteropNotificationCenter_GetCount(void) {
   Thread_AssertMain(KSRC);
   return gInterop == nullptr ? 0 : gInterop->centerCount;
+}
+
+int PipeInterop_FireRead(const char *instanceId, const void *data, int32_t size) {
+  CHECK_POINTER(instanceId);
+  if (size > 0) CHECK_POINTER(data);
+  int64_t textBytes = 0;
+  if (!Base64_EncodedSize(size, &textBytes)) return 0;
+  auto *text = static_cast<char *>(MEM_ALLOC(textBytes, 0));
+  int64_t written = 0;
+  int result = 0;
+  if (Base64_Encode(size > 0 ? data : "", size, text, textBytes, &written))
+    result = NotificationCenter_FireWithJSON("Pipe", "Read", instanceId, "{\"buffer\":\"%s\"}",
+                                             text);
+  MEM_FREE(text, textBytes);
+  return result;
 }

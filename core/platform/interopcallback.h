@@ -111,3 +111,11 @@ int InteropNotificationCenter_Get(InteropNotificationCenter **object, void *requ
 int InteropNotificationCenter_Release(InteropNotificationCenter **object);
 // The number of listed objects (0 without state). Main thread.
 int32_t InteropNotificationCenter_GetCount(void);
+
+// The pipe's read notification: the size bytes of data as standard Base64 in
+// a new text, fired as ("Pipe", "Read", instanceId) with the info
+// {"buffer": that text}, then freed. Returns the fire's result; 0, firing
+// nothing, when the text cannot be made. Main thread, as every fire that is
+// delivered at once. Stops the program on a NULL id, or NULL data with a
+// size above 0.
+int PipeInterop_FireRead(const char *instanceId, const void *data, int32_t size);

@@ -20,6 +20,7 @@
 #include "core/security/certstorethumbprint.h"
 #include "core/security/x509anchors.h"
 #include "core/security/x509chain.h"
+#include "tests/pki_test_util.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -53,17 +54,7 @@ struct FixedStore {
   ~FixedStore() { CertStore_Delete(&store); }
 };
 
-struct Pki {
-  Bytes leaf, inter, root;
-  Pki() {
-    for (const auto &[line, f] : Test_ReadRows("pki_cases.txt")) {
-      if (f[0] == "case" && !leaf.empty()) break;
-      if (f[0] == "leaf") leaf = Test_HexToBytes(f[1]);
-      if (f[0] == "untrusted") inter = Test_HexToBytes(f[1]);
-      if (f[0] == "root") root = Test_HexToBytes(f[1]);
-    }
-  }
-};
+typedef Test_Pki Pki;
 
 struct Cert {
   X509 *cert = nullptr;

@@ -1,0 +1,442 @@
+// Named pipes as Unix stream sockets in the abstract namespace; see
+// core/platform/namedpipe.h.
+#include "core/platform/namedpipe.h"
+
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+
+#include "core/platform/platform.h"
+#include "core/posix/errors.h"
+#include "core/runtime/class.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/str.h"
+
+namespace {
+
+// An abstract socket name: sun_path less its leading NUL.
+constexpr int kNamedPipeSocketNameBytes = int(sizeof(sockaddr_un::sun_path));
+// The flush checks the peer's progress this often.
+constexpr int kNamedPipeFlushPollMs = 1;
+
+// One listening socket per served name, shared by this process's server ends.
+struct NamedPipeListener {
+  char name[kNamedPipeSocketNameBytes];  // without the leading NUL
+  int fd;                                // non-blocking
+  int32_t references;                    // server ends holding it; guarded by gListenerLock
+  NamedPipeListener *next;               // guarded by gListenerLock
+};
+
+std::mutex gListenerLock;
+NamedPipeListener *gListeners = nullptr;  // guarded by gListenerLock
+std::atomic<int32_t> gBusyWaitMs{kNamedPipeBusyWaitMs};
+
+enum class PipeOp { Peek, Read, Write };
+enum class PipeAction { Close, Succeed, Fail };
+
+struct PipeErrorRow {
+  int code;
+  PipeAction peek, read, write;
+};
+
+// What each operation makes of a pipe error. A full socket buffer on a
+// non-blocking write (232) is not a closing pipe here: the peer is only slow,
+// so the write takes nothing and the pipe stays open.
+constexpr PipeErrorRow kPipeErrors[] = {
+    {kPlatformErrorBrokenPipe, PipeAction::Close, PipeAction::Close, PipeAction::Close},
+    {kNamedPipeErrorNoData, PipeAction::Succeed, PipeAction::Succeed, PipeAction::Succeed},
+    {kNamedPipeErrorNotConnected, PipeAction::Fail, PipeAction::Fail, PipeAction::Close},
+    {kNamedPipeErrorListening, PipeAction::Succeed, PipeAction::Succeed, PipeAction::Succeed},
+};
+
+}  // namespace
+
+struct NamedPipe {
+  ObjectHeader header;          // kNamedPipeTag; one owner, not counted
+  int fd;                       // the connected socket; -1 before a client and when closed
+  NamedPipeListener *listener;  // a server end's listener (one reference); NULL otherwise
+  int32_t open;                 // 1 until closed
+  int32_t bufferSize;
+  uint32_t flags;
+  char name[kNamedPipeNameBytes];
+};
+
+namespace {
+
+void namedPipeCheck(NamedPipe *pipe, const char *sourcePath, int line) {
+  Class_Check(pipe, kNamedPipeTag, sourcePath, line);
+}
+
+int namedPipeCode(int err) {
+  switch (err) {
+    case EAGAIN: return kNamedPipeErrorNoData;
+    case EPIPE:
+    case ECONNRESET: return kPlatformErrorBrokenPipe;
+    case ENOTCONN: return kNamedPipeErrorNotConnected;
+    default: return PosixError_FromErrno(err);
+  }
+}
+
+// The socket name of a pipe name, into out; its length, or 0 with the error.
+int namedPipeSocketName(const char *name, char *out, int size) {
+  out[0] = '\0';
+  auto isSeparator = [](char c) { return c == '\\' || c == '/'; };
+  const char *rest = name;
+  if (isSeparator(name[0]) && isSeparator(name[1]) && name[2] == '.' && isSeparator(name[3]) &&
+      Str_EqualNoCaseN(name + 4, "pipe", 4) && isSeparator(name[8]))
+    rest = name + 9;
+  int length = int(strlen(rest));
+  if (length == 0) {
+    Platform_SetLastError(kPlatformErrorInvalidParameter);
+    return 0;
+  }
+  if (length >= size || length >= kNamedPipeSocketNameBytes) {
+    Platform_SetLastError(kPlatformErrorNameTooLong);
+    return 0;
+  }
+  memcpy(out, rest, size_t(length) + 1);
+  return length;
+}
+
+socklen_t namedPipeAddress(const char *socketName, sockaddr_un *address) {
+  memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  size_t length = strlen(socketName);
+  memcpy(address->sun_path + 1, socketName, length);
+  // The exact length: the kernel takes every byte given as part of the name.
+  return socklen_t(offsetof(sockaddr_un, sun_path) + 1 + length);
+}
+
+void namedPipeSetBuffers(int fd, int32_t bufferSize) {
+  if (bufferSize <= 0) return;
+  int value = bufferSize;
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &value, sizeof value) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, sizeof value) != 0)
+    Log_Print(LOG_DEBUG, KSRC, 0, "NamedPipe - buffer size %d not set (errno %d)\n", bufferSize,
+              errno);
+}
+
+void namedPipeCloseFd(int *fd) {
+  if (*fd < 0) return;
+  close(*fd);
+  *fd = -1;
+}
+
+// The listener of socketName with one more reference: this process's own, or
+// a new one. 0 with the error when another process serves the name.
+int namedPipeTakeListener(const char *socketName, NamedPipeListener **listener) {
+  std::lock_guard<std::mutex> guard(gListenerLock);
+  for (NamedPipeListener *l = gListeners; l != nullptr; l = l->next) {
+    if (strcmp(l->name, socketName) != 0) continue;
+    l->references++;
+    *listener = l;
+    return 1;
+  }
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return POSIX_FAIL("socket", socketName);
+  sockaddr_un address;
+  socklen_t length = namedPipeAddress(socketName, &address);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+    int err = errno;
+    close(fd);
+    int code = err == EADDRINUSE ? kNamedPipeErrorBusy : PosixError_FromErrno(err);
+    return POSIX_FAIL_CODE(code, err, "bind", socketName);
+  }
+  if (listen(fd, kNamedPipeListenBacklog) != 0) {
+    int err = errno;
+    close(fd);
+    return POSIX_FAIL_CODE(PosixError_FromErrno(err), err, "listen", socketName);
+  }
+  auto *added = static_cast<NamedPipeListener *>(MEM_ALLOC(sizeof(NamedPipeListener), 2));
+  Str_Copy(added->name, socketName, sizeof added->name);
+  added->fd = fd;
+  added->references = 1;
+  added->next = gListeners;
+  gListeners = added;
+  *listener = added;
+  return 1;
+}
+
+void namedPipeDropListener(NamedPipeListener **listener) {
+  NamedPipeListener *dropped = *listener;
+  *listener = nullptr;
+  if (dropped == nullptr) return;
+  std::lock_guard<std::mutex> guard(gListenerLock);
+  if (--dropped->references > 0) return;
+  for (NamedPipeListener **at = &gListeners; *at != nullptr; at = &(*at)->next) {
+    if (*at != dropped) continue;
+    *at = dropped->next;
+    break;
+  }
+  close(dropped->fd);
+  MEM_FREE(dropped, sizeof(NamedPipeListener));
+}
+
+void namedPipeShut(NamedPipe *pipe) {
+  namedPipeCloseFd(&pipe->fd);
+  namedPipeDropListener(&pipe->listener);
+  pipe->open = 0;
+}
+
+// Applies the error table: 1 (count stays 0) or 0, closing the pipe where
+// the table says so.
+int namedPipeFail(NamedPipe *pipe, PipeOp op, int code, int err, const char *call) {
+  PipeAction action = PipeAction::Fail;
+  for (const PipeErrorRow &row : kPipeErrors) {
+    if (row.code != code) continue;
+    action = op == PipeOp::Peek ? row.peek : op == PipeOp::Read ? row.read : row.write;
+    break;
+  }
+  if (action == PipeAction::Succeed) {
+    Platform_SetLastError(code);
+    return 1;
+  }
+  PosixError_Record(code, err, call, pipe->name, KSRC);
+  if (action == PipeAction::Close) namedPipeShut(pipe);
+  return 0;
+}
+
+// Waits (blocking pipes) for a connection on the listener.
+int namedPipeWaitForClient(int fd) {
+  pollfd waiting{fd, POLLIN, 0};
+  while (poll(&waiting, 1, -1) < 0)
+    if (errno != EINTR) return 0;
+  return 1;
+}
+
+// A server end without its client takes the next waiting connection, waiting
+// for one when wait is 1. 1 when connected; 0 with *code and *err set
+// otherwise (536 while nobody waits).
+int namedPipeConnected(NamedPipe *pipe, int wait, int *code, int *err) {
+  if (pipe->fd >= 0) return 1;
+  int blocking = (pipe->flags & kNamedPipeBlocking) != 0;
+  for (;;) {
+    int fd = accept4(pipe->listener->fd, nullptr, nullptr,
+                     SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK));
+    if (fd >= 0) {
+      namedPipeSetBuffers(fd, pipe->bufferSize);
+      pipe->fd = fd;
+      return 1;
+    }
+    int failure = errno;
+    if (failure == EINTR || failure == ECONNABORTED) continue;
+    // Another server end of the name may take the connection that woke us.
+    if (failure == EAGAIN && wait && namedPipeWaitForClient(pipe->listener->fd)) continue;
+    *err = failure;
+    *code = failure == EAGAIN ? kNamedPipeErrorListening : PosixError_FromErrno(failure);
+    return 0;
+  }
+}
+
+// The common entry of Peek, Read and Write: 1 when the pipe has its peer; 0
+// with *result the operation's answer otherwise.
+int namedPipeEnter(NamedPipe *pipe, PipeOp op, int *result) {
+  if (!pipe->open) {
+    Platform_SetLastError(kPlatformErrorInvalidHandle);
+    *result = 0;
+    return 0;
+  }
+  int code = 0;
+  int err = 0;
+  // A peek never waits, also on a blocking pipe.
+  int wait = (pipe->flags & kNamedPipeBlocking) != 0 && op != PipeOp::Peek;
+  if (namedPipeConnected(pipe, wait, &code, &err)) return 1;
+  *result = namedPipeFail(pipe, op, code, err, "accept4");
+  return 0;
+}
+
+int namedPipeConnect(NamedPipe *pipe, const char *socketName) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return POSIX_FAIL("socket", pipe->name);
+  namedPipeSetBuffers(fd, pipe->bufferSize);
+  sockaddr_un address;
+  socklen_t length = namedPipeAddress(socketName, &address);
+  for (int attempt = 1;; attempt++) {
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), length) == 0) break;
+    int err = errno;
+    if (err == EINTR) continue;
+    // A full listen queue is the desktop system's "all instances busy".
+    if (err == EAGAIN && attempt < kNamedPipeConnectAttempts) {
+      Log_Print(LOG_DEBUG, KSRC, 0, "NamedPipe - %s busy, waiting (attempt %d)\n", pipe->name,
+                attempt);
+      Platform_SleepMs(uint32_t(gBusyWaitMs.load()));
+      continue;
+    }
+    close(fd);
+    int code = err == EAGAIN         ? kNamedPipeErrorBusy
+               : err == ECONNREFUSED ? kPlatformErrorFileNotFound
+                                     : PosixError_FromErrno(err);
+    return POSIX_FAIL_CODE(code, err, "connect", pipe->name);
+  }
+  if ((pipe->flags & kNamedPipeBlocking) != 0 && fcntl(fd, F_SETFL, 0) != 0) {
+    int err = errno;
+    close(fd);
+    return POSIX_FAIL_CODE(PosixError_FromErrno(err), err, "fcntl", pipe->name);
+  }
+  pipe->fd = fd;
+  return 1;
+}
+
+// A peek without a buffer: the bytes waiting. With none, a one-byte peek
+// tells an ended peer from one that has not written yet.
+int namedPipeWaiting(NamedPipe *pipe, int32_t *count) {
+  for (;;) {
+    int waiting = 0;
+    if (ioctl(pipe->fd, FIONREAD, &waiting) != 0)
+      return namedPipeFail(pipe, PipeOp::Peek, namedPipeCode(errno), errno, "ioctl");
+    if (waiting > 0) {
+      *count = waiting;
+      return 1;
+    }
+    char probe;
+    ssize_t n = recv(pipe->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) return namedPipeFail(pipe, PipeOp::Peek, kPlatformErrorBrokenPipe, 0, "recv");
+    if (n < 0 && errno != EINTR)
+      return namedPipeFail(pipe, PipeOp::Peek, namedPipeCode(errno), errno, "recv");
+    // Bytes arrived between the two calls (or a signal came): count again.
+  }
+}
+
+}  // namespace
+
+int NamedPipe_Create(NamedPipe **pipe, const char *name, int32_t bufferSize, uint32_t flags) {
+  CHECK_POINTER(pipe);
+  CHECK_POINTER(name);
+  *pipe = nullptr;
+  char socketName[kNamedPipeSocketNameBytes];
+  if (!namedPipeSocketName(name, socketName, sizeof socketName)) return 0;
+  auto *created = static_cast<NamedPipe *>(MEM_ALLOC(sizeof(NamedPipe), 2));
+  created->header.classTag = kNamedPipeTag;
+  created->fd = -1;
+  created->bufferSize = bufferSize;
+  created->flags = flags;
+  Str_Copy(created->name, name, sizeof created->name);
+  int opened = (flags & kNamedPipeConnect) != 0
+                   ? namedPipeConnect(created, socketName)
+                   : namedPipeTakeListener(socketName, &created->listener);
+  if (!opened) {
+    MEM_FREE(created, sizeof(NamedPipe));
+    return 0;
+  }
+  created->open = 1;
+  *pipe = created;
+  return 1;
+}
+
+int NamedPipe_Close(NamedPipe *pipe) {
+  namedPipeCheck(pipe, KSRC);
+  namedPipeShut(pipe);
+  return 1;
+}
+
+int NamedPipe_Release(NamedPipe **pipe) {
+  CHECK_POINTER(pipe);
+  NamedPipe *released = *pipe;
+  if (released == nullptr) return 1;
+  namedPipeCheck(released, KSRC);
+  *pipe = nullptr;
+  namedPipeShut(released);
+  released->header.classTag = 0;
+  MEM_FREE(released, sizeof(NamedPipe));
+  return 1;
+}
+
+int NamedPipe_IsOpen(NamedPipe *pipe) {
+  namedPipeCheck(pipe, KSRC);
+  return pipe->open;
+}
+
+int NamedPipe_Peek(NamedPipe *pipe, void *buffer, int32_t size, int32_t *count) {
+  namedPipeCheck(pipe, KSRC);
+  CHECK_POINTER(count);
+  *count = 0;
+  int result = 0;
+  if (!namedPipeEnter(pipe, PipeOp::Peek, &result)) return result;
+  if (buffer == nullptr || size <= 0) return namedPipeWaiting(pipe, count);
+  ssize_t n;
+  do n = recv(pipe->fd, buffer, size_t(size), MSG_PEEK | MSG_DONTWAIT);
+  while (n < 0 && errno == EINTR);
+  if (n == 0) return namedPipeFail(pipe, PipeOp::Peek, kPlatformErrorBrokenPipe, 0, "recv");
+  if (n < 0) return namedPipeFail(pipe, PipeOp::Peek, namedPipeCode(errno), errno, "recv");
+  *count = int32_t(n);
+  return 1;
+}
+
+int NamedPipe_Read(NamedPipe *pipe, void *buffer, int32_t size, int32_t *count) {
+  namedPipeCheck(pipe, KSRC);
+  CHECK_POINTER(count);
+  *count = 0;
+  int result = 0;
+  if (!namedPipeEnter(pipe, PipeOp::Read, &result)) return result;
+  if (size <= 0) return 1;
+  CHECK_POINTER(buffer);
+  ssize_t n;
+  do n = recv(pipe->fd, buffer, size_t(size), 0);
+  while (n < 0 && errno == EINTR);
+  if (n == 0) return namedPipeFail(pipe, PipeOp::Read, kPlatformErrorBrokenPipe, 0, "recv");
+  if (n < 0) return namedPipeFail(pipe, PipeOp::Read, namedPipeCode(errno), errno, "recv");
+  *count = int32_t(n);
+  return 1;
+}
+
+int NamedPipe_Write(NamedPipe *pipe, const void *data, int32_t size, int32_t *count) {
+  namedPipeCheck(pipe, KSRC);
+  CHECK_POINTER(count);
+  *count = 0;
+  int result = 0;
+  if (!namedPipeEnter(pipe, PipeOp::Write, &result)) return result;
+  if (size <= 0) return 1;
+  CHECK_POINTER(data);
+  ssize_t n;
+  do n = send(pipe->fd, data, size_t(size), MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return namedPipeFail(pipe, PipeOp::Write, namedPipeCode(errno), errno, "send");
+  *count = int32_t(n);
+  return 1;
+}
+
+int NamedPipe_Flush(NamedPipe *pipe) {
+  namedPipeCheck(pipe, KSRC);
+  if (!pipe->open) {
+    Platform_SetLastError(kPlatformErrorInvalidHandle);
+    return 0;
+  }
+  if (pipe->fd < 0) return 1;
+  double deadline = Platform_GetTickSeconds() + kNamedPipeFlushWaitMs / 1000.0;
+  for (;;) {
+    // The bytes written and not yet taken by the peer; a peer that closes
+    // drops what it had not read, so this reaches 0 then too.
+    int queued = 0;
+    if (ioctl(pipe->fd, SIOCOUTQ, &queued) != 0) return POSIX_FAIL("ioctl", pipe->name);
+    if (queued == 0) return 1;
+    if (Platform_GetTickSeconds() >= deadline) {
+      Log_Print(LOG_WARNING, KSRC, 0, "NamedPipe - %s: peer did not take %d bytes in %d ms\n",
+                pipe->name, queued, kNamedPipeFlushWaitMs);
+      Platform_SetLastError(kPlatformErrorTimeout);
+      return 0;
+    }
+    poll(nullptr, 0, kNamedPipeFlushPollMs);
+  }
+}
+
+int NamedPipe_GetSocketName(const char *name, char *out, int size) {
+  CHECK_POINTER(name);
+  CHECK_POINTER(out);
+  if (size <= 0) return 0;
+  return namedPipeSocketName(name, out, size) > 0 ? 1 : 0;
+}
+
+void NamedPipe_SetBusyWaitForTest(int32_t milliseconds) {
+  gBusyWaitMs.store(milliseconds < 0 ? kNamedPipeBusyWaitMs : milliseconds);
+}

@@ -1,0 +1,356 @@
+// NamedPipe against real peers in other processes: socat's ABSTRACT-CONNECT,
+// a Python socket (client and server), and `ss -xl`; the listener table
+// shared by server ends of one name, on many threads.
+#include "core/platform/namedpipe.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/platform/platform.h"
+#include "tests/log_capture.h"
+#include "tests/test_util.h"
+
+namespace {
+
+constexpr int kBoundMs = 20000;
+
+// A socket name of this process's own, so parallel test runs never meet.
+std::string uniqueName(const char *tag) {
+  return std::string("k32-") + tag + "-" + std::to_string(getpid());
+}
+std::string pipePath(const std::string &socketName) { return "\\\\.\\pipe\\" + socketName; }
+
+// 1 while the kernel lists a listening abstract socket of that name.
+bool listed(const std::string &socketName) {
+  std::ifstream in("/proc/net/unix");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.size() > socketName.size() + 1 &&
+        line.compare(line.size() - socketName.size() - 1, std::string::npos,
+                     "@" + socketName) == 0)
+      return true;
+  return false;
+}
+
+// Reads from pipe until want bytes came or the bound passed.
+std::string readExactly(NamedPipe *pipe, size_t want) {
+  std::string got;
+  Test_WaitUntil([&] {
+    char buffer[4096];
+    int32_t count = 0;
+    if (!NamedPipe_Read(pipe, buffer, sizeof buffer, &count)) return true;
+    got.append(buffer, size_t(count));
+    return got.size() >= want;
+  }, kBoundMs);
+  return got;
+}
+
+// Reads until the pipe reports its peer gone (Read answers 0); 1 when it did.
+bool readToClose(NamedPipe *pipe) {
+  return Test_WaitUntil([&] {
+    char buffer[256];
+    int32_t count = 0;
+    return NamedPipe_Read(pipe, buffer, sizeof buffer, &count) == 0;
+  }, kBoundMs);
+}
+
+// A raw abstract socket of the kernel's own, for queue tests.
+int rawSocket(const std::string &socketName, bool listener, int backlog = 0) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_un at{};
+  at.sun_family = AF_UNIX;
+  memcpy(at.sun_path + 1, socketName.data(), socketName.size());
+  auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + socketName.size());
+  int rc = listener ? bind(fd, reinterpret_cast<sockaddr *>(&at), length)
+                    : connect(fd, reinterpret_cast<sockaddr *>(&at), length);
+  if (listener && rc == 0) rc = listen(fd, backlog);
+  EXPECT_EQ(rc, 0) << strerror(errno);
+  return fd;
+}
+
+}  // namespace
+
+TEST(NamedPipeDeathTest, ProgrammingErrorsStop) {
+  NamedPipe *pipe = nullptr;
+  EXPECT_DEATH(NamedPipe_Create(nullptr, "x", 0, 0), "Pointer is NULL\n");
+  EXPECT_DEATH(NamedPipe_Create(&pipe, nullptr, 0, 0), "Pointer is NULL\n");
+  ASSERT_EQ(NamedPipe_Create(&pipe, uniqueName("death").c_str(), 0, 0), 1);
+  EXPECT_DEATH(NamedPipe_Read(pipe, nullptr, 0, nullptr), "Pointer is NULL\n");
+  uint32_t foreign[16] = {};
+  EXPECT_DEATH(NamedPipe_IsOpen(reinterpret_cast<NamedPipe *>(foreign)),
+               "Class mismatch pointer \\(0x[0-9A-Fa-f]+: expected 0x309a40cd");
+  NamedPipe_Release(&pipe);
+}
+
+TEST(NamedPipe, NamesMapToAbstractSockets) {
+  struct Row {
+    std::string name;
+    std::string socketName;  // empty: refused with error
+    int error;
+  };
+  // Names of this process's own, so that parallel runs do not meet.
+  std::string own = uniqueName("names");
+  std::string longest(107 - own.size(), 'x');
+  const Row rows[] = {
+      {"\\\\.\\pipe\\" + own, own, 0},
+      {"//./pipe/" + own + "b", own + "b", 0},
+      {"\\\\./PIPE\\" + own + "c", own + "c", 0},
+      {"\\\\.\\pipes\\" + own, "\\\\.\\pipes\\" + own, 0},  // not the prefix: taken whole
+      {own + "d", own + "d", 0},
+      {"\\\\.\\pipe\\", "", kPlatformErrorInvalidParameter},
+      {"\\\\.\\pipe\\" + own + longest, own + longest, 0},
+      {"\\\\.\\pipe\\" + own + longest + "x", "", kPlatformErrorNameTooLong},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    char out[128];
+    Platform_SetLastError(0);
+    int accepted = row.error == 0 ? 1 : 0;
+    EXPECT_EQ(NamedPipe_GetSocketName(row.name.c_str(), out, sizeof out), accepted);
+    EXPECT_EQ(Platform_GetLastError(), row.error);
+    EXPECT_EQ(out, row.socketName);
+    NamedPipe *pipe = nullptr;
+    EXPECT_EQ(NamedPipe_Create(&pipe, row.name.c_str(), 0, 0), accepted);
+    EXPECT_EQ(pipe != nullptr, accepted == 1);
+    NamedPipe_Release(&pipe);
+  }
+}
+
+// A server end met by socat: 536 before it comes, its bytes, ours back with a
+// flush, then its end closes the pipe for good; ss lists the name meanwhile.
+TEST(NamedPipe, ServerEndWithSocat) {
+  std::string name = uniqueName("socat");
+  NamedPipe *server = nullptr;
+  ASSERT_EQ(NamedPipe_Create(&server, pipePath(name).c_str(), 0, 0), 1);
+  int status = -1;
+  std::string listing = Test_RunCommand("ss -xlH", &status);
+  EXPECT_NE(listing.find("@" + name + " "), std::string::npos) << listing;
+
+  char buffer[16];
+  int32_t count = -1;
+  EXPECT_EQ(NamedPipe_Read(server, buffer, sizeof buffer, &count), 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(Platform_GetLastError(), kNamedPipeErrorListening);
+  EXPECT_EQ(NamedPipe_Write(server, "x", 1, &count), 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(NamedPipe_Flush(server), 1);
+
+  std::string socatOutput;
+  int socatStatus = -1;
+  std::thread socat([&] {
+    socatOutput = Test_RunCommand(
+        "printf hello | timeout 20 socat -t 10 - ABSTRACT-CONNECT:" + name, &socatStatus);
+  });
+  EXPECT_EQ(readExactly(server, 5), "hello");
+  EXPECT_EQ(NamedPipe_Write(server, "world", 5, &count), 1);
+  EXPECT_EQ(count, 5);
+  EXPECT_EQ(NamedPipe_Flush(server), 1);
+  EXPECT_TRUE(readToClose(server));  // socat closes once it has "world"
+  socat.join();
+  EXPECT_EQ(socatStatus, 0);
+  EXPECT_EQ(socatOutput, "world");
+  EXPECT_EQ(NamedPipe_IsOpen(server), 0);
+  EXPECT_EQ(NamedPipe_Write(server, "x", 1, &count), 0);
+  EXPECT_EQ(NamedPipe_Peek(server, nullptr, 0, &count), 0);
+  EXPECT_EQ(NamedPipe_Flush(server), 0);
+  EXPECT_FALSE(listed(name));  // the only server end is gone, and its name with it
+  NamedPipe_Release(&server);
+}
+
+// A Python server in another process: our server end of its name is refused
+// (231), our client end peeks, reads and writes, and sees its end.
+TEST(NamedPipe, ClientEndWithPythonServer) {
+  std::string name = uniqueName("python");
+  std::string script =
+      "import socket\n"
+      "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
+      "s.settimeout(20)\n"
+      "s.bind('\\0" + name + "')\n"
+      "s.listen(1)\n"
+      "c, _ = s.accept()\n"
+      "c.settimeout(20)\n"
+      "c.sendall(b'HELLO')\n"
+      "data = b''\n"
+      "while len(data) < 3000:\n"
+      "    data += c.recv(65536)\n"
+      "print(len(data), data == bytes(i % 251 for i in range(3000)))\n"
+      "c.close()\n";
+  std::string output;
+  std::thread python([&] {
+    int status = -1;
+    output = Test_RunCommand("/usr/bin/python3 -c \"" + script + "\"", &status);
+  });
+  ASSERT_TRUE(Test_WaitUntil([&] { return listed(name); }, kBoundMs));
+  NamedPipe *pipe = nullptr;
+  EXPECT_EQ(NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, 0), 0);
+  EXPECT_EQ(Platform_GetLastError(), kNamedPipeErrorBusy);
+  ASSERT_EQ(NamedPipe_Create(&pipe, pipePath(name).c_str(), 8192, kNamedPipeConnect), 1);
+
+  int32_t count = 0;
+  EXPECT_TRUE(Test_WaitUntil([&] {
+    return NamedPipe_Peek(pipe, nullptr, 0, &count) == 1 && count == 5;
+  }, kBoundMs));
+  char buffer[8] = {};
+  EXPECT_EQ(NamedPipe_Peek(pipe, buffer, 3, &count), 1);
+  EXPECT_EQ(std::string(buffer, size_t(count)), "HEL");
+  EXPECT_EQ(readExactly(pipe, 5), "HELLO");
+  std::vector<uint8_t> data(3000);
+  for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i % 251);
+  EXPECT_EQ(NamedPipe_Write(pipe, data.data(), int32_t(data.size()), &count), 1);
+  EXPECT_EQ(count, 3000);
+  EXPECT_TRUE(readToClose(pipe));
+  python.join();
+  EXPECT_EQ(output, "3000 True\n");
+  EXPECT_EQ(NamedPipe_IsOpen(pipe), 0);
+  NamedPipe_Release(&pipe);
+
+  // Nobody serves the name any more: a client fails at once.
+  EXPECT_EQ(NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, kNamedPipeConnect), 0);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorFileNotFound);
+}
+
+// A full listen queue counts as busy: every attempt is made, then 231; once
+// the queue has room the connect goes through.
+TEST(NamedPipe, FullListenQueueIsBusy) {
+  std::string name = uniqueName("queue");
+  int listener = rawSocket(name, true, 0);
+  int first = rawSocket(name, false);  // fills a queue of backlog 0
+  NamedPipe_SetBusyWaitForTest(1);
+  NamedPipe *pipe = nullptr;
+  {
+    TestLogCapture log;
+    EXPECT_EQ(NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, kNamedPipeConnect), 0);
+    EXPECT_EQ(Platform_GetLastError(), kNamedPipeErrorBusy);
+    std::string lines = log.Take();
+    EXPECT_NE(lines.find("busy, waiting (attempt 19)"), std::string::npos);
+    EXPECT_EQ(lines.find("(attempt 20)"), std::string::npos);
+  }
+  int accepted = accept(listener, nullptr, nullptr);
+  EXPECT_GE(accepted, 0);
+  EXPECT_EQ(NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, kNamedPipeConnect), 1);
+  NamedPipe_SetBusyWaitForTest(-1);
+
+  // The peer reads nothing: a non-blocking write fills the buffer and then
+  // takes nothing, and the pipe stays open.
+  std::vector<char> block(65536, 'z');
+  int32_t count = 1;
+  ASSERT_TRUE(Test_WaitUntil([&] {
+    return NamedPipe_Write(pipe, block.data(), int32_t(block.size()), &count) == 1 && count == 0;
+  }, kBoundMs));
+  EXPECT_EQ(Platform_GetLastError(), kNamedPipeErrorNoData);
+  EXPECT_EQ(NamedPipe_IsOpen(pipe), 1);
+  NamedPipe_Release(&pipe);
+  close(accepted);
+  close(first);
+  close(listener);
+}
+
+// Two server ends of one name share its listener and each takes one of two
+// independent clients; a third waits; the name goes with the last end.
+TEST(NamedPipe, ServerEndsOfOneNameEachTakeOneClient) {
+  std::string name = uniqueName("shared");
+  NamedPipe *servers[3] = {};
+  ASSERT_EQ(NamedPipe_Create(&servers[0], pipePath(name).c_str(), 0, 0), 1);
+  ASSERT_EQ(NamedPipe_Create(&servers[1], pipePath(name).c_str(), 0, 0), 1);
+  NamedPipe *clients[2] = {};
+  int32_t count = 0;
+  for (int i = 0; i < 2; i++) {
+    ASSERT_EQ(NamedPipe_Create(&clients[i], pipePath(name).c_str(), 0, kNamedPipeConnect), 1);
+    EXPECT_EQ(NamedPipe_Write(clients[i], i == 0 ? "A" : "B", 1, &count), 1);
+  }
+  std::set<std::string> got;
+  for (int i = 0; i < 2; i++) got.insert(readExactly(servers[i], 1));
+  EXPECT_EQ(got, (std::set<std::string>{"A", "B"}));
+  ASSERT_EQ(NamedPipe_Create(&servers[2], pipePath(name).c_str(), 0, 0), 1);
+  char buffer[4];
+  EXPECT_EQ(NamedPipe_Read(servers[2], buffer, sizeof buffer, &count), 1);
+  EXPECT_EQ(Platform_GetLastError(), kNamedPipeErrorListening);
+  for (NamedPipe *&server : servers) NamedPipe_Release(&server);
+  for (NamedPipe *&client : clients) {
+    EXPECT_TRUE(readToClose(client));
+    NamedPipe_Release(&client);
+  }
+  EXPECT_FALSE(listed(name));
+}
+
+// Blocking ends: a peek still answers at once; a read waits for the client
+// and its bytes.
+TEST(NamedPipe, BlockingEndsWaitForTheirPeer) {
+  std::string path = pipePath(uniqueName("blocking"));
+  NamedPipe *server = nullptr;
+  ASSERT_EQ(NamedPipe_Create(&server, path.c_str(), 0, kNamedPipeBlocking), 1);
+  int32_t count = -1;
+  EXPECT_EQ(NamedPipe_Peek(server, nullptr, 0, &count), 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(Platform_GetLastError(), kNamedPipeErrorListening);
+  NamedPipe *client = nullptr;
+  std::thread peer([&] {
+    int32_t written = 0;
+    if (NamedPipe_Create(&client, path.c_str(), 0, kNamedPipeConnect | kNamedPipeBlocking))
+      NamedPipe_Write(client, "b", 1, &written);
+  });
+  char buffer[4] = {};
+  EXPECT_EQ(NamedPipe_Read(server, buffer, sizeof buffer, &count), 1);
+  EXPECT_EQ(std::string(buffer, size_t(count)), "b");
+  peer.join();
+  NamedPipe_Release(&client);
+  EXPECT_EQ(NamedPipe_Read(server, buffer, sizeof buffer, &count), 0);  // the client went
+  NamedPipe_Release(&server);
+}
+
+// Server ends of one name made and closed on many threads at once, each
+// pairing with some thread's client: every byte sent arrives exactly once.
+TEST(NamedPipeThreaded, ServerEndsOfOneNameOnManyThreads) {
+  std::string path = pipePath(uniqueName("threads"));
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr int kRounds = 10;
+#else
+  constexpr int kRounds = 40;
+#endif
+  constexpr int kThreads = 4;
+  std::atomic<int> failures{0};
+  std::vector<std::multiset<int>> received(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; round++) {
+        NamedPipe *server = nullptr;
+        NamedPipe *client = nullptr;
+        int32_t count = 0;
+        uint8_t tag = uint8_t(t * kRounds + round);
+        if (!NamedPipe_Create(&server, path.c_str(), 0, 0) ||
+            !NamedPipe_Create(&client, path.c_str(), 0, kNamedPipeConnect) ||
+            !NamedPipe_Write(client, &tag, 1, &count) || count != 1) {
+          failures++;
+        } else {
+          std::string got = readExactly(server, 1);
+          if (got.size() == 1)
+            received[size_t(t)].insert(uint8_t(got[0]));
+          else
+            failures++;
+        }
+        NamedPipe_Release(&client);
+        NamedPipe_Release(&server);
+      }
+    });
+  }
+  for (auto &thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  std::multiset<int> all;
+  for (const auto &r : received) all.insert(r.begin(), r.end());
+  std::multiset<int> sent;
+  for (int i = 0; i < kThreads * kRounds; i++) sent.insert(i);
+  EXPECT_EQ(all, sent);
+}
