@@ -236,6 +236,8 @@ int hiveOpen(const HiveLocation *location, bool writable, sqlite3 **out) {
   }
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, gHiveBusyTimeoutMs.load());
+  // Before any statement: even the pragma below meets a hot journal.
+  if (!writable) hiveRollBackHotJournal(location, db);
   // A rollback journal, not WAL: a reader that may not write (the machine
   // hive as a user) cannot make WAL's shared-memory file.
   if (!hiveExec(db, "PRAGMA synchronous=FULL", location->file) ||
@@ -245,7 +247,6 @@ int hiveOpen(const HiveLocation *location, bool writable, sqlite3 **out) {
     return 0;
   }
   if (writable) hiveFixMode(location);
-  if (!writable) hiveRollBackHotJournal(location, db);
   *out = db;
   return 1;
 }
