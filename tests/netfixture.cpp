@@ -15,8 +15,10 @@
 #include "core/platform/meter.h"
 #include "core/platform/notification.h"
 #include "core/platform/thread.h"
+#include "core/runtime/class.h"
 
 void NetTest::SetUp() {
+  Class_Init();  // the instance table: records the broker answers are tracked
   ThreadTest::SetUp();
   Meter_Init();
   NotificationCenter_Init();
@@ -38,6 +40,7 @@ void NetTest::TearDown() {
   NotificationCenter_Shutdown();
   Meter_Shutdown();
   ThreadTest::TearDown();
+  Class_Shutdown();
 }
 
 void NetTest_Pump(void) {

@@ -1,5 +1,5 @@
 // The shared fixture of the network tests: the services a connection needs,
-// started and stopped in the host's order (threads and the main queue with
+// started and stopped in the host's order (the instance table, threads and the main queue with
 // the tests' wake hook, meters, the notification center, sockets, WebGet,
 // interop, the I/O worker, asynchronous sockets, then the challenge broker),
 // a pump that does what one pass of the host's main loop does, and a fake
