@@ -476,8 +476,10 @@ int WebGetAuth_GetValue(WebGetAuth *auth, char *out, int size) {
   out[0] = '\0';
   if (auth->ntlmValue[0] != '\0') {
     int fits = Str_Set(out, auth->ntlmValue, size);
-    // The authenticate message authenticates the connection once.
+    // The authenticate message authenticates the connection once; after it
+    // the connection's requests carry nothing, not the negotiate message.
     authWipe(auth->ntlmValue, sizeof auth->ntlmValue);
+    authWipe(auth->value, sizeof auth->value);
     if (!fits) {
       out[0] = '\0';
       return 0;
