@@ -91,19 +91,6 @@ const char *challengeText(Dictionary *d, const char *key) {
   return text != nullptr ? text : "";
 }
 
-// Wipes the password of a copy about to be freed or overwritten; a copy that
-// someone else still holds keeps it until its last release here.
-void challengeReleaseCopy(Dictionary **d) {
-  if (*d == nullptr) return;
-  if ((*d)->header.refCount.load() == 1) {
-    const char *text = nullptr;
-    int32_t length = 0;
-    if (Dictionary_GetTextByKey(*d, "password", &text, &length) && text != nullptr)
-      explicit_bzero(const_cast<char *>(text), size_t(length));
-  }
-  Dictionary_Release(d);
-}
-
 Dictionary *challengeCopy(Dictionary *source) {
   Dictionary *copy = nullptr;
   Dictionary_Create(&copy);
@@ -183,7 +170,7 @@ void challengeUnlink(ChallengeChain<T> *chain, T *entry) {
 
 // Lock held.
 void challengeFreePending(ChallengeBroker *b, ChallengePending *entry) {
-  challengeReleaseCopy(&entry->request);
+  Challenge_ReleaseInfo(&entry->request);
   void *member = entry;
   Pool_Free(b->pendingPool, &member, int32_t(sizeof(ChallengePending)), KSRC);
 }
@@ -191,7 +178,7 @@ void challengeFreePending(ChallengeBroker *b, ChallengePending *entry) {
 // Lock held.
 void challengeFreeAnswer(ChallengeBroker *b, ChallengeAnswer *entry) {
   challengeUnlink(&b->answers, entry);
-  challengeReleaseCopy(&entry->answer);
+  Challenge_ReleaseInfo(&entry->answer);
   void *member = entry;
   Pool_Free(b->answerPool, &member, int32_t(sizeof(ChallengeAnswer)), KSRC);
 }
@@ -253,8 +240,8 @@ void challengeFlush(ChallengeBroker *b, ChallengeOutbox *out) {
     NotificationCenter_Fire("Challenge", "PromptRequest", out->promptRequester,
                             out->promptRequest);
   CriticalSection_Enter(b->lock);
-  challengeReleaseCopy(&out->answer);
-  challengeReleaseCopy(&out->promptRequest);
+  Challenge_ReleaseInfo(&out->answer);
+  Challenge_ReleaseInfo(&out->promptRequest);
   CriticalSection_Leave(b->lock);
 }
 
@@ -323,7 +310,7 @@ int challengeOnPromptResponse(void *, const char *, const char *notification, co
   if (answer != nullptr) {
     Dictionary *old = answer->answer;
     answer->answer = challengeCopy(info);  // the old copy's password is wiped
-    challengeReleaseCopy(&old);
+    Challenge_ReleaseInfo(&old);
     challengeUnlink(&b->answers, answer);  // the latest answer goes last
   } else {
     answer = static_cast<ChallengeAnswer *>(
@@ -439,6 +426,19 @@ int Challenge_Withdraw(const char *requester) {
   b->withdrawnNext = (b->withdrawnNext + 1) % kChallengeWithdrawnSlots;
   CriticalSection_Leave(b->lock);
   return 1;
+}
+
+void Challenge_ReleaseInfo(Dictionary **info) {
+  if (*info == nullptr) return;
+  // A copy that someone else still holds keeps its password until its last
+  // release.
+  if ((*info)->header.refCount.load() == 1) {
+    const char *text = nullptr;
+    int32_t length = 0;
+    if (Dictionary_GetTextByKey(*info, "password", &text, &length) && text != nullptr)
+      explicit_bzero(const_cast<char *>(text), size_t(length));
+  }
+  Dictionary_Release(info);
 }
 
 int32_t Challenge_GetPendingCount(void) {

@@ -68,6 +68,9 @@ int Challenge_GetLastProxyAnswer(Dictionary *out);
 // its way, so that no answer is ever fired at an instance that is gone. The
 // records that post requests call it from their destruction. Returns 1.
 int Challenge_Withdraw(const char *requester);
+// Releases a request or answer Dictionary; when that drops the last
+// reference, its "password" text is wiped first. Clears *info.
+void Challenge_ReleaseInfo(Dictionary **info);
 // The number of pending requests (for tests and logs).
 int32_t Challenge_GetPendingCount(void);
 

@@ -121,14 +121,6 @@ Dictionary *authRequestInfo(WebGetAuth *auth) {
   return info;
 }
 
-void authReleaseInfo(Dictionary **info) {
-  const char *text = nullptr;
-  int32_t length = 0;
-  if (Dictionary_GetTextByKey(*info, "password", &text, &length) && text != nullptr)
-    explicit_bzero(const_cast<char *>(text), size_t(length));
-  Dictionary_Release(info);
-}
-
 // ---- Challenge parameters ----------------------------------------------------
 
 // The value of parameter name (any case) in a comma-separated list of
@@ -556,7 +548,7 @@ int WebGetAuth_GetCredentials(WebGetAuth *auth) {
   Dictionary_SetStringByKey(info, "username", auth->typedUser);
   Dictionary_SetStringByKey(info, "password", auth->password);
   Challenge_PostRequest(info, auth->header.instanceId);
-  authReleaseInfo(&info);
+  Challenge_ReleaseInfo(&info);
   return 0;
 }
 
@@ -564,7 +556,7 @@ int WebGetAuth_ReportFailure(WebGetAuth *auth) {
   authCheck(auth);
   Dictionary *info = authRequestInfo(auth);
   Challenge_MarkInvalid(info);
-  authReleaseInfo(&info);
+  Challenge_ReleaseInfo(&info);
   auth->counter = 0;
   return 1;
 }
