@@ -16,6 +16,7 @@
 #include "core/platform/notification.h"
 #include "core/platform/thread.h"
 #include "core/runtime/class.h"
+#include "tests/interop_test_util.h"
 
 void NetTest::SetUp() {
   Class_Init();  // the instance table: records the broker answers are tracked
@@ -76,18 +77,7 @@ Dictionary *NetTest_Dictionary(const std::string &json) {
   return out;
 }
 
-std::string NetTest_Json(Dictionary *d) {
-  if (d == nullptr) return "null";
-  Json *json = nullptr;
-  Json_Create(&json);
-  Json_SetDictionary(json, d);
-  char buffer[4096];
-  int32_t length = 0;
-  Json_WriteMemory(json, buffer, sizeof buffer, &length);
-  Json_Release(&json);
-  std::string text(buffer, size_t(length));
-  return text.empty() || (text[0] != '{' && text[0] != '[') ? "{" + text + "}" : text;
-}
+std::string NetTest_Json(Dictionary *d) { return InteropTest_JsonText(d); }
 
 TestPrompter::TestPrompter() {
   NotificationCenter_AddInstanceObserver("Challenge", "PromptRequest", "Global", this, OnPrompt);

@@ -251,9 +251,12 @@ void Ntlm_DumpChallenge(NtlmState *state, void *context, NtlmDumpSink sink) {
   ntlmDumpLine(context, sink, "Protocol: %s\n", reinterpret_cast<const char *>(c->message));
   ntlmDumpLine(context, sink, "Type: %s (%d)\n", "Challenge", 2);
   ntlmDumpLine(context, sink, "Version: %d\n", c->form);
-  char16_t name[kNtlmChallengeMaxBytes / 2 + 1];
-  ntlmUtf16Text(c->message + c->targetNameOffset, c->targetNameLength, name,
-                int32_t(sizeof name / sizeof name[0]));
+  // An empty target name may carry any offset; only a non-empty one was
+  // checked against the message.
+  char16_t name[kNtlmChallengeMaxBytes / 2 + 1] = {};
+  if (c->targetNameLength > 0)
+    ntlmUtf16Text(c->message + c->targetNameOffset, c->targetNameLength, name,
+                  int32_t(sizeof name / sizeof name[0]));
   ntlmDumpLine(context, sink, "Target Name: %d %d, [%!s]\n", int32_t(c->targetNameLength),
                int32_t(c->targetNameOffset), name);
   char names[kNtlmDumpFlagsBytes] = "";

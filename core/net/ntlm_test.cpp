@@ -194,6 +194,16 @@ TEST(Ntlm, DumpReadsTargetInformationInsideTheMessage) {
     EXPECT_EQ(lines[8], "Target Info Block:\n");
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 9, lines.end()), row.tail);
   }
+  // Regression: an empty target name may name any offset; the dump never
+  // points past the message for it.
+  State s;
+  std::vector<uint8_t> m = Type2(0x00000201, server);
+  Put32(m, 16, 1080);
+  ASSERT_EQ(Ntlm_ReadChallenge(s.state, m.data(), int32_t(m.size())), 1);
+  std::vector<std::string> lines;
+  Ntlm_DumpChallenge(s.state, &lines, Collect);
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[4], "Target Name: 0 1080, []\n");
 }
 
 class NtlmAuthTest : public NetTest {};
