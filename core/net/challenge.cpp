@@ -74,7 +74,6 @@ constexpr ChallengeFilter kChallengeFilters[] = {
 struct ChallengeOutbox {
   ChallengePending *responses = nullptr;  // unlinked entries, chained by next
   Dictionary *answer = nullptr;           // one reference
-  ChallengePending *prompt = nullptr;     // still pending; only read
   char promptRequester[kChallengeRequesterBytes] = {};
   Dictionary *promptRequest = nullptr;  // one reference
 };

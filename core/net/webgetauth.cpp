@@ -241,6 +241,7 @@ AuthStep authDigest(WebGetAuth *auth, const char *challenge) {
   if (algorithm[0] != '\0' && !sess && Str_CompareNoCase(algorithm, "MD5") != 0) {
     Log_Print(LOG_WARNING, KSRC, 0, "Unsupported digest algorithm (%s) from %s\n", algorithm,
               auth->host);
+    d->ready = 0;  // no answer to an earlier nonce either
     return AuthStep::Failed;
   }
   if (strcmp(nonce, d->nonce) != 0) d->nonceCount = 0;
