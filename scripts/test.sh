@@ -69,6 +69,7 @@ packages=(
   wget
   wrk
   apache2-utils
+  python3-ntlm-auth
 )
 
 missing=()

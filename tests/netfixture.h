@@ -1,0 +1,71 @@
+// The shared fixture of the network tests: the services a connection needs,
+// started and stopped in the host's order (the instance table, threads and the main queue with
+// the tests' wake hook, meters, the notification center, sockets, WebGet,
+// interop, the I/O worker, asynchronous sockets, then the challenge broker),
+// a pump that does what one pass of the host's main loop does, and a fake
+// user interface that answers the broker's prompts from a script.
+//
+// Threads: everything here on the test's (main) thread.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/wake_hook.h"
+
+struct Dictionary;
+
+class NetTest : public ThreadTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};
+
+// One pass of the main loop: the main queue, the notification pump and the
+// I/O worker's growth check.
+void NetTest_Pump(void);
+// Pumps until done() holds or boundMs have passed; the last answer.
+bool NetTest_PumpUntil(const std::function<bool()> &done, int boundMs = 20000);
+// A new Dictionary from the members of a JSON object text; the caller
+// releases it. Fails the test on a text that does not parse.
+Dictionary *NetTest_Dictionary(const std::string &json);
+// A tree as compact JSON text ("null" for none).
+std::string NetTest_Json(Dictionary *d);
+
+// The user interface's side of the challenge broker. Every
+// "Challenge"/"PromptRequest" is recorded; when a scripted answer is queued,
+// it is merged over the request and fired back as "Challenge"/"PromptResponse"
+// through the notification queue, as a page answers; otherwise the prompt
+// stays open until Answer.
+class TestPrompter {
+ public:
+  TestPrompter();
+  ~TestPrompter();
+  TestPrompter(const TestPrompter &) = delete;
+  TestPrompter &operator=(const TestPrompter &) = delete;
+
+  // Queues the answer to the next prompt: a JSON object text whose members
+  // overwrite the request's ({"username":"u","password":"p"},
+  // {"cancel":true}).
+  void Script(const std::string &answer);
+  // Answers the last prompt now with the members given.
+  void Answer(const std::string &answer);
+  // Prompts seen, each as JSON text with its requester.
+  struct Prompt {
+    std::string requester;
+    std::string request;
+  };
+  const std::vector<Prompt> &Prompts() const { return prompts_; }
+
+ private:
+  static int OnPrompt(void *context, const char *sender, const char *notification,
+                      const char *instance, Dictionary *info);
+  void Fire(const std::string &requester, Dictionary *request, const std::string &answer);
+  std::deque<std::string> script_;
+  std::vector<Prompt> prompts_;
+  Dictionary *last_ = nullptr;  // a copy of the last prompt's request
+};
