@@ -5,6 +5,7 @@
 
 #include "core/formats/dictionary.h"
 #include "core/formats/json.h"
+#include "core/bridge/interop.h"
 #include "core/net/asyncsocket.h"
 #include "core/net/challenge.h"
 #include "core/net/socket.h"
