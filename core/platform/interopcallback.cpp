@@ -58,15 +58,21 @@ Pool *interopCreatePool(int32_t memberSize) {
   return pool;
 }
 
+// Takes item out of the doubly linked list from *head to *tail.
+template <typename T>
+void interopUnlink(T *item, T **head, T **tail) {
+  if (item->prev != nullptr)
+    item->prev->next = item->next;
+  else
+    *head = item->next;
+  if (item->next != nullptr)
+    item->next->prev = item->prev;
+  else
+    *tail = item->prev;
+}
+
 void interopFreeCenter(InteropState *state, InteropNotificationCenter *object) {
-  if (object->prev != nullptr)
-    object->prev->next = object->next;
-  else
-    state->centerHead = object->next;
-  if (object->next != nullptr)
-    object->next->prev = object->prev;
-  else
-    state->centerTail = object->prev;
+  interopUnlink(object, &state->centerHead, &state->centerTail);
   state->centerCount--;
   object->header.classTag = 0;
   MEM_FREE(object, sizeof(InteropNotificationCenter));
@@ -77,14 +83,7 @@ void interopDropUser(InteropState *state, InteropNotificationCenter *object) {
 }
 
 void interopFreeEntry(InteropState *state, InteropCallback *entry) {
-  if (entry->prev != nullptr)
-    entry->prev->next = entry->next;
-  else
-    state->callbackHead = entry->next;
-  if (entry->next != nullptr)
-    entry->next->prev = entry->prev;
-  else
-    state->callbackTail = entry->prev;
+  interopUnlink(entry, &state->callbackHead, &state->callbackTail);
   entry->tag = 0;
   void *member = entry;
   POOL_FREE(state->callbackPool, &member, int32_t(sizeof(InteropCallback)));
