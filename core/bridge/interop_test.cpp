@@ -190,6 +190,7 @@ double tickStill() { return gTick; }
 TEST_F(InteropBridgeDeathTest, MisuseStops) {
   const char *kNotMain = "Function not on main thread";
   EXPECT_DEATH(std::thread([] { Interop_ProcessInstances(); }).join(), kNotMain);
+  EXPECT_DEATH(std::thread([] { Interop_Pump(); }).join(), kNotMain);
   EXPECT_DEATH(std::thread([] { Interop_CountContextInstances(nullptr); }).join(), kNotMain);
   char small[8] = {};
   EXPECT_DEATH(Interop_CreateInstance("Test.Obj", small, 8, nullptr, nullptr),
@@ -669,9 +670,9 @@ TEST_F(InteropDeliveryTest, EdgeCasesOfTheCallbackPass) {
 TEST_F(InteropDeliveryTest, PageObjectsLiveWhileAnInstanceOrADeliveryHoldsThem) {
   addModule("pages", createPageObject);
   PageRecorder a, b, d, e;
-  std::string a1 = openPage(&a), a2 = openPage(&a), b1 = openPage(&b);
   InteropNotificationCenter *objectD = nullptr;
   InteropNotificationCenter_Get(&objectD, &d, PageRecorder_Deliver);
+  std::string a1 = openPage(&a), a2 = openPage(&a), b1 = openPage(&b);
   EXPECT_EQ(InteropNotificationCenter_GetCount(), 3);
   // b lets its instance go and pumps from inside its delivery, after
   // queuing another record; d lets its object go and opens page e.

@@ -107,8 +107,9 @@ int Interop_AddCallback(const char *name, void *context, InteropCallbackFunction
 int Interop_FindCallback(const char *name, InteropCallback **entry);
 // Calls the entry's function with (context, argument) when it has one.
 void Interop_InvokeCallback(InteropCallback *entry, void *argument);
-// Drops one use of the entry and clears *entry; the entry stays listed. A
-// use count already at 0 changes nothing (logged). Returns 1.
+// Drops one use of the entry and clears *entry; the entry stays listed until
+// the next callback pass. A use count already at 0 changes nothing (logged).
+// Returns 1.
 int Interop_ReleaseCallback(InteropCallback **entry);
 // The entry's name.
 const char *Interop_GetCallbackName(InteropCallback *entry);
