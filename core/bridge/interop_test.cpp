@@ -521,6 +521,12 @@ class InteropDeliveryTest : public ThreadTest {
     Interop_Shutdown();
     NotificationCenter_Shutdown();
   }
+  // The page's QVN.NotificationCenter object, made without an instance.
+  static InteropNotificationCenter *Attach(PageRecorder *page) {
+    InteropNotificationCenter *object = nullptr;
+    InteropNotificationCenter_Get(&object, page, PageRecorder_Deliver);
+    return object;
+  }
   // A directory holding one file of five bytes.
   static std::string SmallTree() {
     std::string dir = std::filesystem::temp_directory_path() /
@@ -592,9 +598,7 @@ int recordInfo(void *context, const char *, const char *, const char *, Dictiona
 
 TEST_F(InteropDeliveryTest, EveryPageReceivesTheBatchAsPythonReadsIt) {
   PageRecorder a, b;
-  InteropNotificationCenter *objectA = nullptr, *objectB = nullptr;
-  InteropNotificationCenter_Get(&objectA, &a, PageRecorder_Deliver);
-  InteropNotificationCenter_Get(&objectB, &b, PageRecorder_Deliver);
+  InteropNotificationCenter *objectA = Attach(&a), *objectB = Attach(&b);
   std::vector<std::string> addRefs;
   NotificationCenter_RegisterInteropInstance("r1", &addRefs, recordInfo);
   NotificationCenter_AddInteropObserver("Task", "Status", nullptr, "cb");
@@ -670,8 +674,7 @@ TEST_F(InteropDeliveryTest, EdgeCasesOfTheCallbackPass) {
 TEST_F(InteropDeliveryTest, PageObjectsLiveWhileAnInstanceOrADeliveryHoldsThem) {
   addModule("pages", createPageObject);
   PageRecorder a, b, d, e;
-  InteropNotificationCenter *objectD = nullptr;
-  InteropNotificationCenter_Get(&objectD, &d, PageRecorder_Deliver);
+  InteropNotificationCenter *objectD = Attach(&d);
   std::string a1 = openPage(&a), a2 = openPage(&a), b1 = openPage(&b);
   EXPECT_EQ(InteropNotificationCenter_GetCount(), 3);
   // b lets its instance go and pumps from inside its delivery, after
@@ -708,8 +711,7 @@ TEST_F(InteropDeliveryTest, PageObjectsLiveWhileAnInstanceOrADeliveryHoldsThem) 
 
 TEST_F(InteropDeliveryTest, BudgetCutsThePassAndOneWakeCarriesTheRest) {
   PageRecorder page;
-  InteropNotificationCenter *object = nullptr;
-  InteropNotificationCenter_Get(&object, &page, PageRecorder_Deliver);
+  Attach(&page);
   constexpr int kEntries = 2000;
   struct Row {
     const char *what;
@@ -754,8 +756,7 @@ TEST_F(InteropDeliveryTest, BudgetCutsThePassAndOneWakeCarriesTheRest) {
 
 TEST_F(InteropDeliveryTest, RecordsQueuedTogetherWakeOnceAndArriveAsOneBatch) {
   PageRecorder page;
-  InteropNotificationCenter *object = nullptr;
-  InteropNotificationCenter_Get(&object, &page, PageRecorder_Deliver);
+  Attach(&page);
   Platform_SetTickSourceForTest(tickStill);
   uint64_t wakes = TestWake_Count();
   for (int i = 0; i < 1000; i++) queueRecord(i);
@@ -769,8 +770,7 @@ TEST_F(InteropDeliveryTest, RecordsQueuedTogetherWakeOnceAndArriveAsOneBatch) {
 
 TEST_F(InteropDeliveryTest, DirectorySizeAnswerArrivesInABatch) {
   PageRecorder page;
-  InteropNotificationCenter *object = nullptr;
-  InteropNotificationCenter_Get(&object, &page, PageRecorder_Deliver);
+  Attach(&page);
   std::string dir = SmallTree();
   ASSERT_EQ(Path_GetDirectorySizeAsync(dir.c_str(), "size1"), 1);
   ASSERT_TRUE(loopUntil([&] { return !page.texts.empty(); }));
@@ -800,8 +800,7 @@ TEST_F(InteropDeliveryTest, ShutdownReleasesQueuedRecordsAndLaterCallsAreHarmles
   Mem_GetUsage(&countBefore, &bytesBefore);
   Start();
   PageRecorder page;
-  InteropNotificationCenter *object = nullptr;
-  InteropNotificationCenter_Get(&object, &page, PageRecorder_Deliver);
+  Attach(&page);
   NotificationCenter_AddInteropObserver("Task", "Status", nullptr, "cb");
   for (int i = 0; i < 3; i++) NotificationCenter_FireWithJSON("Task", "Status", nullptr, "{}");
   // A computation whose answer the main thread has not taken yet.
@@ -824,8 +823,7 @@ TEST_F(InteropDeliveryTest, ShutdownReleasesQueuedRecordsAndLaterCallsAreHarmles
 TEST_F(InteropDeliveryThreaded, WorkerFiresReachThePageOnce) {
   constexpr int kWorkers = 4;
   PageRecorder page;
-  InteropNotificationCenter *object = nullptr;
-  InteropNotificationCenter_Get(&object, &page, PageRecorder_Deliver);
+  Attach(&page);
   NotificationCenter_AddInteropObserver("Worker", "Tick", nullptr, "tick");
   std::atomic<int> done{0};
   std::vector<std::thread> workers;
