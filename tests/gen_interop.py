@@ -7,9 +7,9 @@ Writes interop_hashes.txt, one name a line, tab-separated:
   <name as hex> <signed crc32 of its first 119 bytes> <signed crc32 of it all>
 and interop_script.txt (this script's path, for --json).
 
-Run with --json FILE to print the JSON document in FILE as Python's json
-reads it, written back compactly with sorted keys; exit status 1 when it is
-not JSON.
+Run with --json FILE... to print the JSON document in each FILE as Python's
+json reads it, written back compactly with sorted keys, one line per file
+("(not JSON)" for one that is not); exit status 1 when any is not JSON.
 """
 import json
 import os
@@ -43,18 +43,22 @@ def main():
         f.write(os.path.abspath(__file__) + "\n")
 
 
-def show(path):
-    try:
-        with open(path, "rb") as f:
-            document = json.loads(f.read().decode("utf-8"))
-    except ValueError as e:
-        print("not JSON: %s" % e, file=sys.stderr)
-        return 1
-    print(json.dumps(document, sort_keys=True, separators=(",", ":")))
-    return 0
+def show(paths):
+    status = 0
+    for path in paths:
+        try:
+            with open(path, "rb") as f:
+                document = json.loads(f.read().decode("utf-8"))
+        except ValueError as e:
+            print("not JSON: %s: %s" % (path, e), file=sys.stderr)
+            print("(not JSON)")
+            status = 1
+            continue
+        print(json.dumps(document, sort_keys=True, separators=(",", ":")))
+    return status
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--json":
-        sys.exit(show(sys.argv[2]))
+    if len(sys.argv) >= 3 and sys.argv[1] == "--json":
+        sys.exit(show(sys.argv[2:]))
     main()

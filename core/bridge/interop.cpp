@@ -9,6 +9,7 @@
 #include "core/bridge/interoplibrary.h"
 #include "core/formats/dictionary.h"
 #include "core/formats/json.h"
+#include "core/platform/eventqueue.h"
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
 #include "core/runtime/cmdline.h"
@@ -193,7 +194,7 @@ int Interop_Init(void) {
   state->debug = (Log_GetVerboseLevel("Interop", &level) && level >= kInteropDebugVerbosity) ||
                  CmdLine_HasOption(nullptr, "debuginterop");
   gInterop = state;
-  return InteropCallback_Init();
+  return InteropCallback_Init(Interop_OnWake, state);
 }
 
 int Interop_Shutdown(void) {
@@ -203,6 +204,7 @@ int Interop_Shutdown(void) {
   // Release functions may belong to a plug-in: they run before any module
   // is unloaded, and nothing a page made is left behind.
   Interop_RemoveAllInstances();
+  if (EventQueue *main = EventQueue_GetMain()) EventQueue_Cancel(main, uintptr_t(state));
   Interop_ShutdownLibraries();
   InteropCallback_Shutdown();
   Interop_SetOptions(nullptr);
@@ -211,6 +213,27 @@ int Interop_Shutdown(void) {
   CriticalSection_Delete(&state->lock);
   gInterop = nullptr;
   MEM_FREE(state, sizeof(InteropState));
+  return 1;
+}
+
+void Interop_OnWake(void *state) {
+  Thread_AssertMain(KSRC);
+  (void)state;
+  Interop_Pump();
+}
+
+int Interop_Pump(void) {
+  Thread_AssertMain(KSRC);
+  InteropState *state = Interop_GetState(KSRC);
+  if (state->pumping) {
+    // The running pump's delivery text is in use; the next pump goes on.
+    Interop_Wake();
+    return 1;
+  }
+  state->pumping = 1;
+  Interop_ProcessInstances();
+  Interop_DeliverCallbacks();
+  state->pumping = 0;
   return 1;
 }
 

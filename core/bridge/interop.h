@@ -16,16 +16,19 @@
 // page that releases too often is refused and cannot take a reference that a
 // find still holds. (3) an instance keeps the class name it was created
 // under; a known id asked for under another class name is refused. (4) the
-// saved position of the pass is an entry of the table or none.
+// saved position of the pass is an entry of the table or none. (5) pumps
+// never nest: a pump called from inside one (by a process, release or
+// delivery function) only wakes the bridge for a later one.
 //
 // Threads: create, find, release and invoke on any thread; the lock guards
 // the module list, the table, the instance pool and the saved position, and
 // every insertion, removal and walk of the table holds it. No module function
 // (create, invoke, process, release) runs under the lock, so modules may call
-// back into the bridge. Interop_Init, Interop_Shutdown, the instance pass,
-// the counts and Interop_RemoveAllInstances are main-thread only ("Function
-// not on main thread" stops the program elsewhere); RemoveAllInstances and
-// Shutdown run when no other thread holds a found instance.
+// back into the bridge. Interop_Init, Interop_Shutdown, the pump, the
+// instance pass, the counts and Interop_RemoveAllInstances are main-thread
+// only ("Function not on main thread" stops the program elsewhere);
+// RemoveAllInstances and Shutdown run when no other thread holds a found
+// instance.
 #pragma once
 
 #include <atomic>
@@ -46,9 +49,6 @@ constexpr int32_t kInteropInstanceIdBytes = 36;
 constexpr int32_t kInteropMethodNameBytes = 120;
 // Class names are compared as stored: at most 127 bytes.
 constexpr int32_t kInteropClassNameBytes = 128;
-// Each pass of the pump stops once this long has gone by (single precision,
-// 0.10000000149011612 s), so that many instances cannot stall the main thread.
-constexpr double kInteropPassSeconds = double(0.1f);
 // With the debug flag, a counted instance idle this long logs one line.
 constexpr double kInteropActiveLogSeconds = 15.0;
 
@@ -88,18 +88,27 @@ struct InteropInstance {
 };
 
 // Creates the interop state (lock, table, instance pool, debug flag, then
-// the callback seam); a second call changes nothing. Returns 1.
+// the callback seam, whose wake posts Interop_OnWake with the state); a
+// second call changes nothing. The main queue must exist. Returns 1.
 int Interop_Init(void);
 // In this order: removes every instance (release functions run while every
-// module is still loaded), shuts the modules down, shuts the callback seam
-// down, frees the state. Returns 1 (also without state).
+// module is still loaded), cancels a pending wake, shuts the modules down,
+// shuts the callback seam down, frees the state. Returns 1 (also without
+// state).
 int Interop_Shutdown(void);
+// The wake target on the main queue: runs Interop_Pump.
+void Interop_OnWake(void *state);
+// The interop pump: the instance pass, then the callback pass
+// (Interop_DeliverCallbacks), each bounded by kInteropPassSeconds. Called
+// from inside a pass it only wakes the bridge. Returns 1.
+int Interop_Pump(void);
 
 // The functions below stop the program with "Pointer is NULL\n" before
 // Interop_Init and on NULL arguments (a NULL binding or class name included).
 
 // The function handed to modules as their fifth argument (the host's page
-// delivery); NULL until set.
+// delivery, InteropDeliveryFunction); NULL until set, and then modules make
+// objects that receive nothing.
 void Interop_SetDeliveryFunction(InteropDeliveryFunction delivery);
 
 // Creates an instance of className, or takes one more page reference on the

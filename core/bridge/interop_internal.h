@@ -19,6 +19,7 @@ struct InteropState {
   Pool *instancePool;          // guarded by lock
   HashTable *instances;        // id -> InteropInstance; guarded by lock
   HashTableEntry *passPosition;  // where the next pass starts; guarded by lock
+  int32_t pumping;               // 1 while Interop_Pump runs; main thread only
 };
 
 // Holds the interop lock for a scope; Leave/Enter open a window in which a

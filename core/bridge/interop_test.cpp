@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -12,13 +15,18 @@
 
 #include "core/bridge/interoplibrary.h"
 #include "core/formats/dictionary.h"
+#include "core/platform/directorysize.h"
+#include "core/platform/eventqueue.h"
+#include "core/platform/notification.h"
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
 #include "core/runtime/cmdline.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/memstream.h"
 #include "core/runtime/str.h"
+#include "tests/interop_test_util.h"
 #include "tests/log_capture.h"
+#include "tests/page_recorder.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
 
@@ -182,6 +190,7 @@ double tickStill() { return gTick; }
 TEST_F(InteropBridgeDeathTest, MisuseStops) {
   const char *kNotMain = "Function not on main thread";
   EXPECT_DEATH(std::thread([] { Interop_ProcessInstances(); }).join(), kNotMain);
+  EXPECT_DEATH(std::thread([] { Interop_Pump(); }).join(), kNotMain);
   EXPECT_DEATH(std::thread([] { Interop_CountContextInstances(nullptr); }).join(), kNotMain);
   char small[8] = {};
   EXPECT_DEATH(Interop_CreateInstance("Test.Obj", small, 8, nullptr, nullptr),
@@ -476,4 +485,371 @@ TEST_F(InteropBridgeThreaded, CreateFindReleaseBesidePasses) {
   EXPECT_EQ(seen.creates, kThreads * kRounds);
   EXPECT_EQ(seen.releases, kThreads * kRounds);
   EXPECT_EQ(Interop_CountContextInstances(nullptr), 0);
+}
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kManyRecords = 4000;
+constexpr int kWorkerFires = 1000;
+#else
+constexpr int kManyRecords = 20000;
+constexpr int kWorkerFires = 5000;
+#endif
+constexpr auto kBound = std::chrono::seconds(30);
+
+// The bridge and the notification center as the host starts them, with the
+// recorder as the host's delivery function; the host's stop order after.
+class InteropDeliveryTest : public ThreadTest {
+ protected:
+  void SetUp() override {
+    ThreadTest::SetUp();
+    Start();
+  }
+  void TearDown() override {
+    Platform_SetTickSourceForTest(nullptr);
+    Stop();
+    ThreadTest::TearDown();
+  }
+  static void Start() {
+    Interop_Init();
+    NotificationCenter_Init();
+    Interop_SetDeliveryFunction(PageRecorder_Deliver);
+  }
+  static void Stop() {
+    Path_StopDirectorySize();
+    Interop_Shutdown();
+    NotificationCenter_Shutdown();
+  }
+  // The page's QVN.NotificationCenter object, made without an instance.
+  static InteropNotificationCenter *Attach(PageRecorder *page) {
+    InteropNotificationCenter *object = nullptr;
+    InteropNotificationCenter_Get(&object, page, PageRecorder_Deliver);
+    return object;
+  }
+  // A directory holding one file of five bytes.
+  static std::string SmallTree() {
+    std::string dir = std::filesystem::temp_directory_path() /
+                      ("keelson_interop_" + std::to_string(Platform_GetProcessId()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/five") << "12345";
+    return dir;
+  }
+};
+class InteropDeliveryThreaded : public InteropDeliveryTest {};
+
+void flushMain() { EventQueue_Flush(EventQueue_GetMain()); }
+int32_t pendingOnMain() { return EventQueue_GetMain()->list.count; }
+
+// Runs the host's main loop until done() holds or the bound passes.
+bool loopUntil(const std::function<bool()> &done) {
+  auto deadline = std::chrono::steady_clock::now() + kBound;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    Thread_Yield();
+    flushMain();
+  }
+  return done();
+}
+
+// Queues the record {"seq":seq}, as a script observer does.
+void queueRecord(int seq) {
+  Dictionary *record = nullptr;
+  Dictionary_Create(&record);
+  Dictionary_SetInt32ByKey(record, "seq", seq);
+  Interop_QueueCallbackArgument(nullptr, record);
+  Dictionary_Release(&record);
+}
+std::string batchOf(std::initializer_list<int> seqs) {
+  std::string text = "[";
+  for (int seq : seqs)
+    text += (text.size() > 1 ? ",{\"seq\":" : "{\"seq\":") + std::to_string(seq) + "}";
+  return text + "]";
+}
+
+// QVN.NotificationCenter instances as the core module makes them: the user
+// context is the page.
+int32_t releasePageObject(void **object) {
+  auto *o = static_cast<InteropNotificationCenter *>(*object);
+  *object = nullptr;
+  return InteropNotificationCenter_Release(&o);
+}
+int createPageObject(const char *className, char *, int32_t, void *page,
+                     InteropDeliveryFunction delivery, InteropInvokeFunction *,
+                     InteropReleaseFunction *release, InteropProcessFunction *, void **object) {
+  if (strcmp(className, "QVN.NotificationCenter") != 0) return 0;
+  InteropNotificationCenter *o = nullptr;
+  InteropNotificationCenter_Get(&o, page, delivery);
+  *object = o;
+  *release = releasePageObject;
+  return 1;
+}
+std::string openPage(PageRecorder *page) {
+  char id[kInteropInstanceIdBytes] = {};
+  EXPECT_EQ(Interop_CreateInstance("QVN.NotificationCenter", id, sizeof id, page, page), 1);
+  return id;
+}
+
+int recordInfo(void *context, const char *, const char *, const char *, Dictionary *info) {
+  static_cast<std::vector<std::string> *>(context)->push_back(InteropTest_JsonText(info));
+  return 1;
+}
+
+}  // namespace
+
+TEST_F(InteropDeliveryTest, EveryPageReceivesTheBatchAsPythonReadsIt) {
+  PageRecorder a, b;
+  InteropNotificationCenter *objectA = Attach(&a), *objectB = Attach(&b);
+  std::vector<std::string> addRefs;
+  NotificationCenter_RegisterInteropInstance("r1", &addRefs, recordInfo);
+  NotificationCenter_AddInteropObserver("Task", "Status", nullptr, "cb");
+  NotificationCenter_FireWithJSON("Task", "Status", "r1", "{\"n\":1}");
+  NotificationCenter_FireWithJSON("Task", "Status", "plain", "{\"n\":2,\"s\":\"\xc3\xa9\\\"\"}");
+  ASSERT_TRUE(loopUntil([&] { return !a.texts.empty(); }));
+  flushMain();
+  ASSERT_EQ(a.texts.size(), 1u);
+  EXPECT_EQ(b.texts, a.texts);
+  EXPECT_EQ(a.objects[0], objectA);
+  EXPECT_EQ(b.objects[0], objectB);
+  EXPECT_EQ(PageRecorder_PythonRead(a.texts, "interop_batch"),
+            std::vector<std::string>{
+                "[{\"callbackId\":\"cb\",\"info\":{\"n\":1},\"notification\":\"Status\","
+                "\"retained\":true,\"sender\":\"r1\",\"type\":\"Task\"},{\"callbackId\":\"cb\","
+                "\"info\":{\"n\":2,\"s\":\"\\u00e9\\\"\"},\"notification\":\"Status\",\"sender\":"
+                "\"plain\",\"type\":\"Task\"}]"});
+  // One page reference per page: the second release lets the sender go.
+  std::vector<std::string> expected = {"{\"addRef\":true}"};
+  EXPECT_EQ(addRefs, expected);
+  NotificationCenter_ReleaseInteropInstance("r1");
+  EXPECT_EQ(addRefs, expected);
+  NotificationCenter_ReleaseInteropInstance("r1");
+  expected.push_back("{\"addRef\":false}");
+  EXPECT_EQ(addRefs, expected);
+  NotificationCenter_UnregisterInteropInstance("r1", &addRefs, recordInfo);
+}
+
+TEST_F(InteropDeliveryTest, EdgeCasesOfTheCallbackPass) {
+  PageRecorder page;
+  InteropNotificationCenter *first = nullptr, *second = nullptr;
+  InteropCallback *entry = nullptr, *found = nullptr;
+  Dictionary *record = nullptr;
+  Dictionary_Create(&record);
+  Dictionary_SetStringByKey(record, "k", "v");
+  void *left = nullptr;
+  struct Step {
+    const char *what;
+    std::function<bool()> holds;
+  };
+  const Step steps[] = {
+      {"without a page object the records are dropped",
+       [&] {
+         Interop_QueueCallbackArgument(nullptr, record);
+         Interop_Pump();
+         return page.texts.empty() && !Interop_TakeCallbackArgument(&left) &&
+                record->header.refCount == 1;
+       }},
+      {"one object and one delivery for the same page and function",
+       [&] {
+         InteropNotificationCenter_Get(&first, &page, PageRecorder_Deliver);
+         InteropNotificationCenter_Get(&second, &page, PageRecorder_Deliver);
+         Interop_QueueCallbackArgument(nullptr, record);
+         Interop_Pump();
+         return first == second && page.texts.size() == 1 && record->header.refCount == 1;
+       }},
+      {"one record is an array of one object", [&] { return page.texts[0] == "[{\"k\":\"v\"}]"; }},
+      {"a released entry is found until the next pass",
+       [&] {
+         Interop_AddCallback("gone", nullptr, nullptr, &entry);
+         Interop_ReleaseCallback(&entry);
+         return Interop_FindCallback("gone", &found) == 1;
+       }},
+      {"and gone after it", [&] { return Interop_Pump() && !Interop_FindCallback("gone", &found); }},
+      {"an empty queue delivers nothing", [&] { return page.texts.size() == 1; }},
+  };
+  for (const Step &step : steps) EXPECT_TRUE(step.holds()) << step.what;
+  InteropNotificationCenter_Release(&first);
+  InteropNotificationCenter_Release(&second);
+  Dictionary_Release(&record);
+}
+
+TEST_F(InteropDeliveryTest, PageObjectsLiveWhileAnInstanceOrADeliveryHoldsThem) {
+  addModule("pages", createPageObject);
+  PageRecorder a, b, d, e;
+  InteropNotificationCenter *objectD = Attach(&d);
+  std::string a1 = openPage(&a), a2 = openPage(&a), b1 = openPage(&b);
+  EXPECT_EQ(InteropNotificationCenter_GetCount(), 3);
+  // b lets its instance go and pumps from inside its delivery, after
+  // queuing another record; d lets its object go and opens page e.
+  b.then = [&](PageRecorder *, void *) {
+    if (b.texts.size() > 1) return;
+    EXPECT_EQ(Interop_ReleaseInstance(b1.c_str()), 1);
+    queueRecord(100);
+    Interop_Pump();
+  };
+  d.then = [&](PageRecorder *, void *) {
+    if (d.texts.size() > 1) return;
+    InteropNotificationCenter_Release(&objectD);
+    openPage(&e);
+  };
+  queueRecord(1);
+  Interop_Pump();
+  EXPECT_EQ(InteropNotificationCenter_GetCount(), 3);  // a, b and e
+  // One of a's two instances goes: a still receives. b's instance goes.
+  EXPECT_EQ(Interop_ReleaseInstance(a1.c_str()), 1);
+  ASSERT_EQ(pendingOnMain(), 1);
+  flushMain();
+  EXPECT_EQ(InteropNotificationCenter_GetCount(), 2);
+  EXPECT_EQ(Interop_ReleaseInstance(a2.c_str()), 1);
+  queueRecord(2);
+  Interop_Pump();
+  EXPECT_EQ(InteropNotificationCenter_GetCount(), 1);
+  flushMain();  // the wake of record 2 finds nothing left
+  EXPECT_EQ(a.texts, (std::vector<std::string>{batchOf({1}), batchOf({100})}));
+  EXPECT_EQ(b.texts, std::vector<std::string>{batchOf({1})});
+  EXPECT_EQ(d.texts, std::vector<std::string>{batchOf({1})});
+  EXPECT_EQ(e.texts, (std::vector<std::string>{batchOf({100}), batchOf({2})}));
+}
+
+TEST_F(InteropDeliveryTest, BudgetCutsThePassAndOneWakeCarriesTheRest) {
+  PageRecorder page;
+  Attach(&page);
+  constexpr int kEntries = 2000;
+  struct Row {
+    const char *what;
+    int records;
+    int releasedEntries;
+  };
+  const Row rows[] = {{"many records", kManyRecords, 0}, {"many released entries", 1, kEntries}};
+  Platform_SetTickSourceForTest(tickStep);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    page.texts.clear();
+    for (int i = 0; i < row.releasedEntries; i++) {
+      InteropCallback *entry = nullptr;
+      Interop_AddCallback(("e" + std::to_string(i)).c_str(), nullptr, nullptr, &entry);
+      Interop_ReleaseCallback(&entry);
+    }
+    for (int i = 0; i < row.records; i++) queueRecord(i);
+    Interop_Pump();
+    InteropCallback *found = nullptr;
+    std::string lastEntry = "e" + std::to_string(row.releasedEntries - 1);
+    if (row.releasedEntries > 0) {
+      EXPECT_EQ(Interop_FindCallback(lastEntry.c_str(), &found), 1);
+    } else {
+      ASSERT_EQ(page.texts.size(), 1u);
+      EXPECT_LT(PageRecorder_Records(page).size(), size_t(row.records));
+    }
+    int flushes = 0;
+    for (; pendingOnMain() > 0 && flushes < kManyRecords; flushes++) {
+      EXPECT_EQ(pendingOnMain(), 1);
+      flushMain();
+    }
+    EXPECT_GT(flushes, 1);
+    EXPECT_EQ(Interop_FindCallback(lastEntry.c_str(), &found), 0);
+    std::vector<std::string> records = PageRecorder_Records(page);
+    ASSERT_EQ(records.size(), size_t(row.records));
+    int inOrder = 0;
+    for (int i = 0; i < row.records; i++)
+      inOrder += records[i] == "{\"seq\":" + std::to_string(i) + "}";
+    EXPECT_EQ(inOrder, row.records);
+  }
+}
+
+TEST_F(InteropDeliveryTest, RecordsQueuedTogetherWakeOnceAndArriveAsOneBatch) {
+  PageRecorder page;
+  Attach(&page);
+  Platform_SetTickSourceForTest(tickStill);
+  uint64_t wakes = TestWake_Count();
+  for (int i = 0; i < 1000; i++) queueRecord(i);
+  EXPECT_EQ(pendingOnMain(), 1);
+  EXPECT_EQ(TestWake_Count() - wakes, 1u);
+  flushMain();
+  ASSERT_EQ(page.texts.size(), 1u);
+  EXPECT_EQ(PageRecorder_Records(page).size(), 1000u);
+  EXPECT_EQ(pendingOnMain(), 0);
+}
+
+TEST_F(InteropDeliveryTest, DirectorySizeAnswerArrivesInABatch) {
+  PageRecorder page;
+  Attach(&page);
+  std::string dir = SmallTree();
+  ASSERT_EQ(Path_GetDirectorySizeAsync(dir.c_str(), "size1"), 1);
+  ASSERT_TRUE(loopUntil([&] { return !page.texts.empty(); }));
+  EXPECT_EQ(PageRecorder_Records(page),
+            std::vector<std::string>{"{\"callbackId\":\"size1\",\"type\":\"FileSystem\",\"sender\":"
+                                     "\"Global\",\"info\":{\"successful\":true,\"result\":5}}"});
+  // The pass that delivered the answer freed its entry.
+  InteropCallback *found = nullptr;
+  EXPECT_EQ(Interop_FindCallback("size1", &found), 0);
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(InteropDeliveryTest, ShutdownReleasesQueuedRecordsAndLaterCallsAreHarmless) {
+  std::string dir = SmallTree();
+  Stop();
+  // Room in the main queue's and the thread module's pools, so that the
+  // posts and the worker below take no memory of their own.
+  for (int i = 0; i < kInteropPoolGrowth; i++)
+    EventQueue_PostCallback(nullptr, reinterpret_cast<void *>(uintptr_t(i + 1)), [](void *) {});
+  flushMain();
+  Thread *thread = nullptr;
+  ASSERT_EQ(Thread_Start(&thread, nullptr, [](void *) { return 0; }), 1);
+  Thread_Join(-1, &thread);
+  TestLogCapture log;
+  Mem_Init(1);
+  int64_t countBefore = 0, bytesBefore = 0, countAfter = 0, bytesAfter = 0;
+  Mem_GetUsage(&countBefore, &bytesBefore);
+  Start();
+  PageRecorder page;
+  Attach(&page);
+  NotificationCenter_AddInteropObserver("Task", "Status", nullptr, "cb");
+  for (int i = 0; i < 3; i++) NotificationCenter_FireWithJSON("Task", "Status", nullptr, "{}");
+  // A computation whose answer the main thread has not taken yet.
+  ASSERT_EQ(Path_GetDirectorySizeAsync(dir.c_str(), "size"), 1);
+  Interop_Shutdown();
+  EXPECT_NE(log.Take().find("Interop - Callback not removed - Id cb\n"), std::string::npos);
+  // The center's observers still hold the freed entries.
+  NotificationCenter_FireWithJSON("Task", "Status", nullptr, "{}");
+  Path_StopDirectorySize();
+  NotificationCenter_Shutdown();
+  EXPECT_TRUE(page.texts.empty());
+  Mem_GetUsage(&countAfter, &bytesAfter);
+  Mem_Shutdown();
+  EXPECT_EQ(countAfter, countBefore);
+  EXPECT_EQ(bytesAfter, bytesBefore);
+  std::filesystem::remove_all(dir);
+  Start();
+}
+
+TEST_F(InteropDeliveryThreaded, WorkerFiresReachThePageOnce) {
+  constexpr int kWorkers = 4;
+  PageRecorder page;
+  Attach(&page);
+  NotificationCenter_AddInteropObserver("Worker", "Tick", nullptr, "tick");
+  std::atomic<int> done{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kWorkers; t++)
+    workers.emplace_back([&, t] {
+      std::string instance = "w" + std::to_string(t);
+      Dictionary *info = nullptr;
+      Dictionary_Create(&info);
+      for (int n = 0; n < kWorkerFires; n++) {
+        Dictionary_SetInt32ByKey(info, "seq", n);
+        NotificationCenter_Fire("Worker", "Tick", instance.c_str(), info);
+      }
+      Dictionary_Release(&info);
+      done++;
+    });
+  bool finished = loopUntil([&] { return done.load() == kWorkers && pendingOnMain() == 0; });
+  if (!finished) NotificationCenter_Shutdown();  // lets blocked workers go
+  for (std::thread &w : workers) w.join();
+  ASSERT_TRUE(finished);
+  std::vector<std::string> records = PageRecorder_Records(page), expected;
+  for (int t = 0; t < kWorkers; t++)
+    for (int n = 0; n < kWorkerFires; n++)
+      expected.push_back("{\"type\":\"Worker\",\"notification\":\"Tick\",\"sender\":\"w" +
+                         std::to_string(t) + "\",\"callbackId\":\"tick\",\"info\":{\"seq\":" +
+                         std::to_string(n) + "}}");
+  std::sort(records.begin(), records.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_TRUE(records == expected) << records.size() << " records";
 }

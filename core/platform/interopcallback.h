@@ -4,20 +4,29 @@
 // callback entries through which a script observer hands records to pages,
 // the queue of callback arguments that waits for the bridge's pump and
 // delivery, and the list of QVN.NotificationCenter objects (one per page
-// that created one), whose number the center reads. Nothing is delivered to
-// a page here: the queue only fills until Interop_TakeCallbackArgument (the
-// bridge's pump, or a test) empties it.
+// that created one), whose number the center reads. Queuing wakes the
+// bridge (the wake target that Interop_Init hands down; without one nothing
+// is posted), whose pump runs the callback pass: it frees released entries
+// and hands everything queued, as one JSON array, to every object's delivery
+// function. The seam is open from InteropCallback_Init to
+// InteropCallback_Shutdown; once closed, the entry functions do nothing, so
+// that observers still registered with the notification center (stopped
+// later) never reach a freed entry.
 //
 // Invariants: (1) an entry is listed, in the order of its adds, from
-// Interop_AddCallback until InteropCallback_Shutdown; a released entry (use
-// count 0) stays findable by its name. (2) an entry's name is at most 39 characters
+// Interop_AddCallback until the first callback pass after its use count
+// reached 0, or InteropCallback_Shutdown; until then it stays findable by its
+// name. (2) an entry's name is at most 39 characters
 // and never empty. (3) the queue holds exactly one reference on each object
 // in it. (4) a QVN.NotificationCenter object exists once per (request
 // context, delivery function) and lives while at least one Get has not been
-// matched by a Release.
+// matched by a Release; the callback pass holds the object one more user
+// while its delivery function runs. (5) at most one wake is pending on the
+// main queue; the delivery text lives in one stream, so a pass never nests.
 //
 // Threads: main thread only. Interop_QueueCallbackArgument, the
-// QVN.NotificationCenter functions and Interop_TakeCallbackArgument stop the
+// QVN.NotificationCenter functions, Interop_DeliverCallbacks and
+// Interop_TakeCallbackArgument stop the
 // program with "Assertion failed (Thread_GetMainId() ==
 // Thread_GetCurrentId())\nFunction not on main thread" elsewhere; the entry
 // functions take no lock and are called by the notification center on the
@@ -26,6 +35,7 @@
 
 #include <cstdint>
 
+#include "core/platform/eventqueue.h"
 #include "core/runtime/class.h"
 #include "core/runtime/pool.h"
 
@@ -36,6 +46,9 @@ constexpr uint32_t kInteropNotificationCenterTag = 0x3e0b9d54;
 constexpr int kInteropCallbackNameBytes = 40;
 // Entries and queued arguments are taken from their pools this many at a time.
 constexpr int32_t kInteropPoolGrowth = 5;
+// Each pass of the pump stops once this long has gone by (single precision,
+// 0.10000000149011612 s), so that much work cannot stall the main thread.
+constexpr double kInteropPassSeconds = double(0.1f);
 
 // function(context, argument): an entry's function. The argument is borrowed.
 typedef void (*InteropCallbackFunction)(void *context, void *argument);
@@ -68,16 +81,22 @@ struct InteropNotificationCenter {
   InteropNotificationCenter *prev;
 };
 
-// Creates the state once (a second call changes nothing). Returns 1.
-int InteropCallback_Init(void);
-// Frees the QVN.NotificationCenter objects, logs "Interop - Callback not
-// removed - Id %s\n" for each entry still in use, frees the entries, gives
-// back the reference of every queued argument and frees the state. Returns 1
-// (also without state).
+// Creates the state once (a second call changes nothing) and opens the
+// seam. wake(wakeContext) is what Interop_Wake posts on the main queue (the
+// bridge's Interop_OnWake); NULL: nothing is posted. Returns 1.
+int InteropCallback_Init(EventQueueCallback wake = nullptr, void *wakeContext = nullptr);
+// Closes the seam first, then frees the QVN.NotificationCenter objects, logs
+// "Interop - Callback not removed - Id %s\n" for each entry still in use,
+// frees the entries, gives back the reference of every queued argument and
+// frees the state. Returns 1 (also without state).
 int InteropCallback_Shutdown(void);
 
 // The functions below stop the program with "Pointer is NULL\n" before
-// InteropCallback_Init, on NULL out-pointers and on NULL entries.
+// InteropCallback_Init, on NULL out-pointers and on NULL entries. On a closed
+// seam (after InteropCallback_Shutdown, until the next Init) they touch no
+// entry: Find answers 0, GetCallbackName "", and Invoke, Release (which
+// still clears *entry), QueueCallbackArgument and Wake do nothing;
+// Interop_AddCallback still stops the program.
 
 // Appends a new entry {name (a fresh GUID text when NULL or empty; cut to 39
 // characters), context, function, use count 1} and returns 1 with *entry.
@@ -88,19 +107,33 @@ int Interop_AddCallback(const char *name, void *context, InteropCallbackFunction
 int Interop_FindCallback(const char *name, InteropCallback **entry);
 // Calls the entry's function with (context, argument) when it has one.
 void Interop_InvokeCallback(InteropCallback *entry, void *argument);
-// Drops one use of the entry and clears *entry; the entry stays listed. A
-// use count already at 0 changes nothing (logged). Returns 1.
+// Drops one use of the entry and clears *entry; the entry stays listed until
+// the next callback pass. A use count already at 0 changes nothing (logged).
+// Returns 1.
 int Interop_ReleaseCallback(InteropCallback **entry);
 // The entry's name.
 const char *Interop_GetCallbackName(InteropCallback *entry);
 
 // The standard entry function: takes one reference on object (a class
-// object, in practice a Dictionary) and appends it to the queue. The context
-// is not used.
+// object, in practice a Dictionary), appends it to the queue and wakes the
+// bridge. The context is not used.
 void Interop_QueueCallbackArgument(void *context, void *object);
 // The oldest queued object, with the queue's reference handed to the caller:
 // 1 with *object, 0 with *object NULL when the queue is empty.
 int Interop_TakeCallbackArgument(void **object);
+// Posts the wake target on the main queue; a pending one absorbs the post,
+// so at most one is pending. Nothing without a target. Main thread.
+void Interop_Wake(void);
+// The callback pass: frees the entries whose use count is 0, then writes the
+// queued objects as "[{members},...]" (each one's reference given back) and
+// hands that text to the delivery function of every QVN.NotificationCenter
+// object listed at the start of the delivery, in list order, with (request
+// context, object, text, 0); the text is valid only during the call. Without
+// objects the records are dropped all the same. Stops once
+// kInteropPassSeconds have gone by since its start (the rest stays for the
+// next pass, and Interop_Wake is called). A call from inside a delivery only
+// wakes. Returns 1.
+int Interop_DeliverCallbacks(void);
 
 // The object of that request context and delivery function: an existing one,
 // or a new one appended to the list. Returns 1 with *object.

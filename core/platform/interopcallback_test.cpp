@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/formats/dictionary.h"
+#include "core/platform/eventqueue.h"
 #include "core/platform/thread.h"
 #include "tests/log_capture.h"
 #include "tests/wake_hook.h"
@@ -170,6 +172,43 @@ TEST_F(InteropTest, ShutdownReportsEntriesStillInUse) {
   EXPECT_NE(text.find("Interop - Callback not removed - Id kept\n"), std::string::npos);
   EXPECT_EQ(text.find("Id released"), std::string::npos);
   InteropCallback_Init();
+}
+
+TEST_F(InteropTest, ClosedSeamTouchesNoEntryUntilOpenedAgain) {
+  // Observers of the notification center outlive the seam's shutdown and
+  // still call in with the entries it freed.
+  Seen seen;
+  InteropCallback *stale = nullptr, *held = nullptr;
+  Interop_AddCallback("stale", &seen, remember, &stale);
+  InteropNotificationCenter *object = nullptr;
+  InteropNotificationCenter_Get(&object, &seen, deliverNothing);
+  Dictionary *d = nullptr;
+  Dictionary_Create(&d);
+  InteropCallback_Shutdown();
+  struct Step {
+    const char *what;
+    std::function<bool()> holds;
+  };
+  const Step steps[] = {
+      {"find answers 0", [&] { return Interop_FindCallback("stale", &held) == 0 && !held; }},
+      {"the name is empty", [&] { return std::string(Interop_GetCallbackName(stale)).empty(); }},
+      {"invoke calls nothing",
+       [&] { Interop_InvokeCallback(stale, d); return seen.calls.empty(); }},
+      {"queueing takes no reference",
+       [&] { Interop_QueueCallbackArgument(nullptr, d); return d->header.refCount == 1; }},
+      {"release clears only the pointer",
+       [&] { InteropCallback *p = stale; return Interop_ReleaseCallback(&p) == 1 && !p; }},
+      {"no page objects", [&] { return InteropNotificationCenter_GetCount() == 0; }},
+      {"no wake", [&] { Interop_Wake(); return EventQueue_GetMain()->list.count == 0; }},
+  };
+  for (const Step &step : steps) EXPECT_TRUE(step.holds()) << step.what;
+  InteropCallback_Init();
+  Interop_AddCallback("fresh", &seen, remember, &held);
+  InteropCallback *found = nullptr;
+  EXPECT_EQ(Interop_FindCallback("FRESH", &found), 1);
+  EXPECT_EQ(found, held);
+  Interop_ReleaseCallback(&held);
+  Dictionary_Release(&d);
 }
 
 TEST_F(InteropTest, PageObjectsAreSharedPerContextAndDelivery) {
