@@ -463,8 +463,10 @@ TEST_F(InteropPluginThreaded, SlowUnloadRefusesCreationAndReloadUntilRemoved) {
   EXPECT_EQ(Interop_UnloadLibrary(kSlowUnload), 0) << "its unload has begun";
   EXPECT_EQ(Listed(kSlowUnload).size(), 1u);
   std::ofstream(releaseFile).put('\n');
-  // Loads of another library meanwhile compare handles with the record whose
-  // thread clears its handle.
+  // Meanwhile another library is loaded again and again: each further load
+  // opens a descriptor that the reload below may be given the number of,
+  // and the loader must never hear that number as a name of that library.
+  // The records are compared while the unload thread clears its handle.
   ASSERT_TRUE(PumpUntil([] {
     Interop_LoadLibrary(kFull);
     return Listed(kSlowUnload).empty();
