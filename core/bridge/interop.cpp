@@ -68,7 +68,10 @@ void interopDropCreated(InteropCreated *created) {
 }
 
 // Asks the modules in order until one serves className; the lock is left
-// around each call. 1 with *created filled.
+// around each call, and the module's creating count keeps its record listed
+// meanwhile. 1 with *created filled: the serving module's count stays raised
+// until interopCreated gives it back, so that the library pass cannot unload
+// it before the new instance is in the table.
 int interopAskModules(InteropState *state, const char *className, char *id, int32_t idSize,
                       void *userContext, InteropCreated *created) {
   InteropLock lock(state);
@@ -79,6 +82,7 @@ int interopAskModules(InteropState *state, const char *className, char *id, int3
       continue;
     }
     *created = InteropCreated{library, nullptr, nullptr, nullptr, nullptr};
+    library->creating++;
     lock.Leave();
     int answer = library->createInstance(className, id, idSize, userContext, state->delivery,
                                          &created->invoke, &created->release, &created->process,
@@ -86,9 +90,13 @@ int interopAskModules(InteropState *state, const char *className, char *id, int3
     lock.Enter();
     id[idSize - 1] = '\0';  // a module's id never runs past the buffer
     if (answer == 1) return 1;
+    library->creating--;
   }
   return 0;
 }
+
+// Gives back the creating count that interopAskModules left raised. Lock held.
+void interopCreated(InteropCreated *created) { created->library->creating--; }
 
 // Logs each way in which a module's answer differs from the live instance
 // that its id names. Lock held.
@@ -232,6 +240,7 @@ int Interop_Pump(void) {
   }
   state->pumping = 1;
   Interop_ProcessInstances();
+  Interop_ProcessLibraries();
   Interop_DeliverCallbacks();
   state->pumping = 0;
   return 1;
@@ -282,6 +291,7 @@ int Interop_CreateInstance(const char *className, char *id, int32_t idSize, void
     } else {
       result = 0;
     }
+    interopCreated(&created);
   }
   interopDropCreated(&created);
   if (result && gInterop->debug)

@@ -98,9 +98,11 @@ int Interop_Init(void);
 int Interop_Shutdown(void);
 // The wake target on the main queue: runs Interop_Pump.
 void Interop_OnWake(void *state);
-// The interop pump: the instance pass, then the callback pass
-// (Interop_DeliverCallbacks), each bounded by kInteropPassSeconds. Called
-// from inside a pass it only wakes the bridge. Returns 1.
+// The interop pump: the instance pass, the library pass
+// (Interop_ProcessLibraries), then the callback pass
+// (Interop_DeliverCallbacks); the first and the last are bounded by
+// kInteropPassSeconds. Called from inside a pass it only wakes the bridge.
+// Returns 1.
 int Interop_Pump(void);
 
 // The functions below stop the program with "Pointer is NULL\n" before

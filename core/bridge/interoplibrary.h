@@ -6,20 +6,37 @@
 // through its SetOverride, then Load, then every leaf of the options
 // Dictionary through its SetOption.
 //
+// A plug-in library (interop_plugin.h) is loaded by absolute path, checked
+// first when security is on, and registered once however often it is
+// loaded: each further load adds a reference. Unload requests are carried
+// out by the library pass of the pump once the library has no instance; when
+// the last reference goes, Interop_UnloadThread calls its Unload and frees
+// it on a thread of its own, and a later pass removes the record.
+//
 // Invariants: (1) a listed record has all five entry points. (2) the list
 // keeps registration order; a record is appended only after its Load and
 // options, so creation never asks a module that is not ready. (3) the state
-// holds one reference on the options Dictionary, or none.
+// holds one reference on the options Dictionary, or none. (4) a plug-in's
+// record holds exactly one loader reference on its module and its file open
+// while it holds the module. (5) a record is unlinked and freed only while no
+// creation is inside its create (creating 0) and its unload thread, if any,
+// has ended; no record gains a reference once its unload thread exists. (6)
+// a record whose unload thread outlived the shutdown join is abandoned: it
+// leaves the list but is never freed, and neither is its module.
 //
-// Threads: registration, broadcast, options and shutdown run on the thread
-// that starts the program (the main thread); the list and the options are
-// guarded by the interop lock, which creation on other threads also takes.
+// Threads: registration, loading, the library pass, broadcast, options and
+// shutdown run on the thread that starts the program (the main thread);
+// unload requests may come from any thread. The list, the options, a
+// record's module and creating count are guarded by the interop lock, which
+// creation on other threads also takes; the unload thread takes it only to
+// clear the module handle, and frees the module outside it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "core/bridge/interop.h"
+#include "core/platform/libraryfile.h"
 #include "core/platform/platform.h"
 
 struct Dictionary;
@@ -31,6 +48,15 @@ constexpr uint32_t kInteropLibraryTag = 0x2b8e61f4;
 constexpr int32_t kInteropLibraryNameBytes = 320;
 // The host functions every module receives, in the order handed over.
 constexpr int32_t kInteropHostFunctionCount = 22;
+// How long shutdown waits for an unload thread that is still running.
+constexpr int32_t kInteropUnloadJoinMs = 120000;
+
+// Where an unload thread stands (InteropLibrary::unloadState).
+enum class InteropUnloadState : int32_t {
+  kRunning = 0,    // inside the library's Unload, or not started
+  kReturned = 1,   // Unload returned: the thread frees the module and ends
+  kAbandoned = 2,  // shutdown stopped waiting: the thread touches nothing more
+};
 
 typedef int (*InteropLoadFunction)(void);
 typedef int (*InteropUnloadFunction)(void);
@@ -39,11 +65,14 @@ typedef int (*InteropSetOptionFunction)(const char *name, const char *value);
 
 struct InteropLibrary {
   uint32_t tag;  // kInteropLibraryTag
-  char name[kInteropLibraryNameBytes];
-  PlatformModule *module;  // NULL for a built-in module
+  char name[kInteropLibraryNameBytes];  // a plug-in's path as given
+  PlatformModule *module;  // NULL for a built-in module; guarded by the lock
   std::atomic<int32_t> refCount;
   std::atomic<int32_t> unloadRequests;
-  Thread *unloadThread;  // NULL until its unload begins
+  Thread *unloadThread;  // NULL until its unload begins; main thread
+  std::atomic<InteropUnloadState> unloadState;
+  int32_t creating;  // creations inside its create; guarded by the lock
+  LibraryFile file;  // a plug-in's file; kLibraryFileNone for a built-in module
   InteropCreateInstanceFunction createInstance;
   InteropSetOverrideFunction setOverride;
   InteropSetOptionFunction setOption;
@@ -80,7 +109,35 @@ int Interop_BroadcastOption(const char *name, const char *value);
 // so a leaf's name is its item path from the document's top level either
 // way. Returns 1.
 int Interop_SetOptions(Dictionary *options);
-// At shutdown: takes each record off the head of the list under the lock,
-// calls its Unload outside it, frees a module handle still held and the
-// record. Returns 1.
+// Loads the plug-in library at path (absolute; a bare or relative name is
+// refused without any search) and registers it, or adds a reference to its
+// record when the file is registered already. With security on, the file
+// must be trusted by the "app" store before it is mapped ("Library
+// validation failed (%s)"); with it off, "Skipping library authentication
+// (%s)" is logged. A file whose unload has begun loads again only once the
+// library pass has removed its record. Returns the record, or NULL with the
+// ERROR line "Failed to load interop (%s)\n" (path). Main thread only.
+InteropLibrary *Interop_LoadLibrary(const char *path);
+// Adds one unload request to the first registered library named path
+// (compared without regard to case) whose unload has not begun. 0 when there
+// is none (a debug-only line). Any thread.
+int Interop_UnloadLibrary(const char *path);
+// The library pass of the pump. A record whose unload thread has ended is
+// removed (module freed if still held). A record with unload requests and
+// no instance (and no creation inside its create) has one request carried
+// out: one reference dropped, and at none left its unload thread started.
+// Main thread only. Returns 1.
+int Interop_ProcessLibraries(void);
+// The unload thread's function (library: its record): calls Unload; then,
+// unless shutdown has abandoned it meanwhile, clears the module handle under
+// the lock and frees the module outside it. Returns 1 (0 when abandoned).
+int Interop_UnloadThread(void *library);
+// At shutdown: takes each record off the head of the list (once no creation
+// is inside its create). Without unload thread its Unload is called here;
+// an unload thread is joined for up to kInteropUnloadJoinMs, and one that
+// does not end in time logs "Timeout waiting on interop shutdown thread\n"
+// and is abandoned with its record and module. Otherwise the module still
+// held, the file and the record are freed. Main thread only. Returns 1.
 int Interop_ShutdownLibraries(void);
+// Test-only: the shutdown join's limit (kInteropUnloadJoinMs restores it).
+void Interop_SetUnloadJoinMsForTest(int32_t milliseconds);
