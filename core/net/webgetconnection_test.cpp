@@ -1,0 +1,263 @@
+#include "core/net/webgetconnection.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/net/webget.h"
+#include "core/net/webgetrequest.h"
+#include "core/platform/asyncfile.h"
+#include "tests/fsfault.h"
+#include "tests/loopback_port.h"
+#include "tests/netfixture.h"
+#include "tests/test_util.h"
+
+namespace {
+
+constexpr int kBoundMs = 20000;
+
+// A server process started by the test and stopped when it goes.
+class ServerProcess {
+ public:
+  explicit ServerProcess(const std::vector<std::string> &argv) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      std::vector<char *> args;
+      for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+      args.push_back(nullptr);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~ServerProcess() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  ServerProcess(const ServerProcess &) = delete;
+  ServerProcess &operator=(const ServerProcess &) = delete;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// tests/faultserver.py on a port of its choice.
+struct FaultServer {
+  FsFaultTempDir dir;
+  std::unique_ptr<ServerProcess> process;
+  int port = 0;
+  FaultServer() {
+    process = std::make_unique<ServerProcess>(std::vector<std::string>{
+        "/usr/bin/python3", std::string(KEELSON_TESTS_DIR) + "/faultserver.py", dir.path()});
+    std::string file = dir / "port";
+    if (Test_WaitUntil([&] { return access(file.c_str(), F_OK) == 0; }, kBoundMs))
+      std::ifstream(file) >> port;
+  }
+  std::string Url(const std::string &path) const {
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+  }
+};
+
+struct Result {
+  int32_t code = -1, codeEx = -1, status = 0;
+  std::string body;
+};
+
+class WebGetConnectionTest : public NetTest {
+ protected:
+  static void SetUpTestSuite() { server_ = new FaultServer(); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    NetTest::SetUp();
+    AsyncFile_Init();
+    WebGet_AddWhitelistHost("127.0.0.1");
+    WebGet_AddWhitelistHost("*.invalid");
+    ASSERT_GT(server_->port, 0);
+    WebGetConnection_Create(&connection_);
+    WebGetConnection_SetTimeout(connection_, 5);
+  }
+  void TearDown() override {
+    WebGetConnection_Release(&connection_);
+    AsyncFile_Shutdown();
+    NetTest::TearDown();
+  }
+
+  static WebGetRequest *NewRequest(const std::string &url, int32_t method = kWebGetMethodGet) {
+    WebGetRequest *r = nullptr;
+    WebGetRequest_Create(&r);
+    EXPECT_EQ(WebGetRequest_SetUrl(r, url.c_str(), 0), 1);
+    WebGetRequest_SetMethod(r, method);
+    return r;
+  }
+
+  // Queues the request and pumps the main loop until it is done.
+  Result Run(WebGetRequest *r) {
+    WebGetConnection_QueueRequest(connection_, r);
+    EXPECT_TRUE(NetTest_PumpUntil([&] { return WebGetRequest_IsComplete(r) != 0; }, kBoundMs));
+    Result out;
+    WebGetRequest_GetError(r, &out.code, &out.codeEx);
+    out.status = WebGetRequest_GetStatusCode(r);
+    const uint8_t *data = nullptr;
+    int64_t length = 0;
+    WebGetRequest_GetMemoryOutput(r, &data, &length);
+    out.body.assign(reinterpret_cast<const char *>(data), size_t(length));
+    return out;
+  }
+
+  Result Fetch(const std::string &path, int32_t method = kWebGetMethodGet) {
+    WebGetRequest *r = NewRequest(server_->Url(path), method);
+    Result out = Run(r);
+    Class_ReleaseObject(&r);
+    return out;
+  }
+
+  static FaultServer *server_;
+  WebGetConnection *connection_ = nullptr;
+};
+
+FaultServer *WebGetConnectionTest::server_ = nullptr;
+
+// Answers that end the request, each with its result code, status and body.
+TEST_F(WebGetConnectionTest, AnswerTable) {
+  struct Case {
+    const char *path;
+    int32_t method, code, status;
+    const char *body;
+  } cases[] = {
+      {"/ok?n=5", kWebGetMethodGet, 0, 200, "aaaaa"},
+      {"/status/204", kWebGetMethodGet, 0, 204, ""},
+      {"/status/304", kWebGetMethodGet, 0, 304, ""},
+      {"/status/200", kWebGetMethodGet, 0, 200, ""},
+      {"/status/200", kWebGetMethodHead, 0, 200, ""},
+      {"/lfonly", kWebGetMethodGet, 0, 200, "one\r\n\r\ntwo"},
+      {"/chunked", kWebGetMethodGet, 0, 200, "hello world"},
+      {"/redirect", kWebGetMethodGet, 0, 200, "aaa"},
+      {"/cutbody", kWebGetMethodGet, kWebGetErrorUnderflow, 200, nullptr},
+      {"/longbody", kWebGetMethodGet, kWebGetErrorContentLengthLimit, 200, nullptr},
+      {"/bigheader", kWebGetMethodGet, kWebGetErrorHeaderLimit, 0, nullptr},
+      {"/closeheader", kWebGetMethodGet, kWebGetErrorHeaderIncomplete, 0, nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.path);
+    Result r = Fetch(c.path, c.method);
+    EXPECT_EQ(r.code, c.code);
+    if (c.status != 0) {
+      EXPECT_EQ(r.status, c.status);
+    }
+    if (c.body != nullptr) {
+      EXPECT_EQ(r.body, c.body);
+    }
+  }
+}
+
+// Silence in the header and in the body ends with 961 and the phase; a
+// time-out of 0 waits for a slow answer.
+TEST_F(WebGetConnectionTest, TimeOutNamesThePhase) {
+  WebGetConnection_SetTimeout(connection_, 1);
+  Result header = Fetch("/silentheader");
+  EXPECT_EQ(header.code, kWebGetErrorTimeout);
+  EXPECT_EQ(header.codeEx, kWebGetPhaseHeader);
+  Result body = Fetch("/silentbody");
+  EXPECT_EQ(body.code, kWebGetErrorTimeout);
+  EXPECT_EQ(body.codeEx, kWebGetPhaseBody);
+  WebGetConnection_SetTimeout(connection_, 0);
+  Result slow = Fetch("/slow");
+  EXPECT_EQ(slow.code, 0);
+  EXPECT_EQ(slow.body, "aaaa");
+}
+
+// What goes out: the Host line, the percent-encoded target, the Connection
+// line replacing the caller's, no proxy-only lines to 127.0.0.1, and a POST
+// query sent once as the body behind a target without it.
+TEST_F(WebGetConnectionTest, RequestAsWritten) {
+  WebGetRequest *r = NewRequest(server_->Url("/echo?q=1"));
+  char *block = nullptr;
+  int size = 0;
+  WebGetRequest_GetRequestHeaders(r, &block, &size);
+  WebGet_SetHeader(block, size, "Connection", "close", 1);
+  WebGet_SetHeader(block, size, "User-Agent", "caller", 1);
+  Result get = Run(r);
+  Class_ReleaseObject(&r);
+  EXPECT_EQ(get.code, 0);
+  EXPECT_EQ(get.body.rfind("GET /echo?q=1 HTTP/1.1\r\n", 0), 0u) << get.body;
+  EXPECT_NE(get.body.find("Host: 127.0.0.1:" + std::to_string(server_->port) + "\r\n"),
+            std::string::npos);
+  EXPECT_NE(get.body.find("User-Agent: caller\r\n"), std::string::npos);
+  EXPECT_NE(get.body.find("Connection: keep-alive\r\n"), std::string::npos);
+  EXPECT_EQ(get.body.find("close"), std::string::npos);
+  EXPECT_EQ(get.body.find("X-LDebug"), std::string::npos);
+
+  Result post = Fetch("/echo?a=1&b=2", kWebGetMethodPost);
+  EXPECT_EQ(post.code, 0);
+  EXPECT_EQ(post.body.rfind("POST /echo HTTP/1.1\r\n", 0), 0u) << post.body;
+  EXPECT_NE(post.body.find("Content-Length: 7\r\n"), std::string::npos);
+  EXPECT_EQ(post.body.substr(post.body.size() - 11), "\r\n\r\na=1&b=2");
+
+  char target[64];
+  ASSERT_EQ(WebGetConnection_FormatTarget("http://h/a b\x7f?x=\x01", 0, 0, target, 64), 1);
+  EXPECT_STREQ(target, "/a%20b%7F?x=%01");
+  ASSERT_EQ(WebGetConnection_FormatTarget("http://h", 0, 0, target, 64), 1);
+  EXPECT_STREQ(target, "/");
+}
+
+// A caller's header line that does not fit the block fails with 966 and
+// sends nothing.
+TEST_F(WebGetConnectionTest, HeaderTooLongIsNotSent) {
+  WebGetRequest *r = NewRequest(server_->Url("/echo"));
+  char *block = nullptr;
+  int size = 0;
+  WebGetRequest_GetRequestHeaders(r, &block, &size);
+  std::string value(8100, 'v');
+  ASSERT_EQ(WebGet_SetHeader(block, size, "X-Long", value.c_str(), 0), 1);
+  Result out = Run(r);
+  Class_ReleaseObject(&r);
+  EXPECT_EQ(out.code, kWebGetErrorHeaderLimit);
+}
+
+// Kept connections: several answers on one socket; an HTTP/1.0 answer
+// without keep-alive is not kept (its server never reads again); a kept
+// connection closed before the next answer gets one fresh try for GET, not
+// for POST.
+TEST_F(WebGetConnectionTest, KeptConnections) {
+  for (int i = 0; i < 3; i++) EXPECT_EQ(Fetch("/ok?n=2").code, 0);
+  EXPECT_EQ(Fetch("/http10").body, "hello");
+  EXPECT_EQ(Fetch("/ok?n=1").code, 0);
+
+  EXPECT_EQ(Fetch("/closenext").body, "first");
+  Result again = Fetch("/ok?n=3");
+  EXPECT_EQ(again.code, 0);
+  EXPECT_EQ(again.body, "aaa");
+
+  EXPECT_EQ(Fetch("/closenext").body, "first");
+  Result post = Fetch("/ok?n=3", kWebGetMethodPost);
+  EXPECT_EQ(post.code, kWebGetErrorHeaderIncomplete);
+}
+
+// A refused connect and a host that does not resolve.
+TEST_F(WebGetConnectionTest, ConnectFailures) {
+  int port = Test_FreeLoopbackPort();
+  WebGetRequest *r = NewRequest("http://127.0.0.1:" + std::to_string(port) + "/");
+  Result refused = Run(r);
+  Class_ReleaseObject(&r);
+  EXPECT_EQ(refused.code, kWebGetErrorSocket);
+  EXPECT_EQ(refused.codeEx, 10061);
+  r = NewRequest("http://no-such-host.invalid/");
+  Result dns = Run(r);
+  Class_ReleaseObject(&r);
+  EXPECT_EQ(dns.code, kWebGetErrorDns);
+}
+
+}  // namespace
