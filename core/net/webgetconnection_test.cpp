@@ -260,4 +260,42 @@ TEST_F(WebGetConnectionTest, ConnectFailures) {
   EXPECT_EQ(dns.code, kWebGetErrorDns);
 }
 
+// nginx with a 200 KiB file: two whole answers on one kept connection, then
+// a 404 with its page.
+TEST_F(WebGetConnectionTest, Nginx) {
+  if (access("/usr/sbin/nginx", X_OK) != 0) GTEST_SKIP() << "nginx is not installed";
+  FsFaultTempDir dir;
+  std::string file(200 * 1024, '\0');
+  for (size_t i = 0; i < file.size(); i++) file[i] = char('a' + i * 7 % 26);
+  std::ofstream(dir / "f.bin", std::ios::binary) << file;
+  int port = Test_FreeLoopbackPort();
+  std::string p = dir.path();
+  std::ofstream(dir / "nginx.conf")
+      << (geteuid() == 0 ? "user root;\n" : "") << "daemon off; worker_processes 1; pid " << p
+      << "/pid; error_log " << p << "/error.log;\nevents {}\nhttp { access_log off; "
+      << "client_body_temp_path " << p << "; server { listen 127.0.0.1:" << port << "; root "
+      << p << "; } }\n";
+  ServerProcess nginx({"/usr/sbin/nginx", "-c", dir / "nginx.conf", "-p", p});
+  std::string base = "http://127.0.0.1:" + std::to_string(port);
+  Result first;
+  ASSERT_TRUE(Test_WaitUntil([&] {
+    WebGetRequest *r = NewRequest(base + "/f.bin");
+    first = Run(r);
+    Class_ReleaseObject(&r);
+    return first.code == 0;
+  }, kBoundMs));
+  EXPECT_TRUE(first.body == file);
+  WebGetRequest *r = NewRequest(base + "/f.bin");
+  Result second = Run(r);
+  Class_ReleaseObject(&r);
+  EXPECT_EQ(second.code, 0);
+  EXPECT_TRUE(second.body == file);
+  r = NewRequest(base + "/missing");
+  Result missing = Run(r);
+  Class_ReleaseObject(&r);
+  EXPECT_EQ(missing.code, 0);
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_NE(missing.body.find("404"), std::string::npos);
+}
+
 }  // namespace
