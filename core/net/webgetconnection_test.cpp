@@ -18,46 +18,20 @@
 #include "tests/fsfault.h"
 #include "tests/loopback_port.h"
 #include "tests/netfixture.h"
+#include "tests/peer_process.h"
 #include "tests/test_util.h"
 
 namespace {
 
 constexpr int kBoundMs = 20000;
 
-// A server process started by the test and stopped when it goes.
-class ServerProcess {
- public:
-  explicit ServerProcess(const std::vector<std::string> &argv) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::vector<char *> args;
-      for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-      args.push_back(nullptr);
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      dup2(null, 2);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-  }
-  ~ServerProcess() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  ServerProcess(const ServerProcess &) = delete;
-  ServerProcess &operator=(const ServerProcess &) = delete;
-
- private:
-  pid_t pid_ = -1;
-};
-
 // tests/faultserver.py on a port of its choice.
 struct FaultServer {
   FsFaultTempDir dir;
-  std::unique_ptr<ServerProcess> process;
+  std::unique_ptr<PeerProcess> process;
   int port = 0;
   FaultServer() {
-    process = std::make_unique<ServerProcess>(std::vector<std::string>{
+    process = std::make_unique<PeerProcess>(std::vector<std::string>{
         "/usr/bin/python3", std::string(KEELSON_TESTS_DIR) + "/faultserver.py", dir.path()});
     std::string file = dir / "port";
     if (Test_WaitUntil([&] { return access(file.c_str(), F_OK) == 0; }, kBoundMs))
@@ -275,7 +249,7 @@ TEST_F(WebGetConnectionTest, Nginx) {
       << "/pid; error_log " << p << "/error.log;\nevents {}\nhttp { access_log off; "
       << "client_body_temp_path " << p << "; server { listen 127.0.0.1:" << port << "; root "
       << p << "; } }\n";
-  ServerProcess nginx({"/usr/sbin/nginx", "-c", dir / "nginx.conf", "-p", p});
+  PeerProcess nginx({"/usr/sbin/nginx", "-c", dir / "nginx.conf", "-p", p});
   std::string base = "http://127.0.0.1:" + std::to_string(port);
   Result first;
   ASSERT_TRUE(Test_WaitUntil([&] {
