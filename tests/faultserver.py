@@ -1,6 +1,7 @@
 """A small HTTP server for the connection tests whose faults are chosen by the
 request path. It listens on 127.0.0.1 (a free port, written to <dir>/port) and
-serves each connection on its own thread until the peer closes.
+serves each connection on its own thread until the peer closes. The first
+three bytes of every connection are appended, in hex, to <dir>/connections.
 
 /ok?n=N       200 with N bytes of 'a', kept alive
 /echo         200 whose body is the request as received (line, headers, body)
@@ -23,6 +24,7 @@ serves each connection on its own thread until the peer closes.
 import os, socket, sys, threading, time
 
 directory = sys.argv[1]
+record_lock = threading.Lock()
 
 
 def read_request(conn, pending):
@@ -52,7 +54,17 @@ def answer(status, body=b'', headers=(), version=b'HTTP/1.1', length=None):
     return b'\r\n'.join(lines) + b'\r\n\r\n' + body
 
 
+def record_first_bytes(conn):
+    try:
+        first = conn.recv(3, socket.MSG_PEEK)
+    except OSError:
+        first = b''
+    with record_lock, open(os.path.join(directory, 'connections'), 'a') as f:
+        f.write(first.hex() + '\n')
+
+
 def serve(conn):
+    record_first_bytes(conn)
     pending = b''
     closing_next = False
     try:

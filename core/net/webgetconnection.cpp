@@ -21,6 +21,8 @@
 #include "core/runtime/print.h"
 #include "core/platform/meterrw.h"
 #include "core/runtime/str.h"
+#include "core/security/certstorei.h"
+#include "core/security/tls1.h"
 
 #define CONNECTION_CHECK(c) CLASS_CHECK((c), kWebGetConnectionTag)
 
@@ -100,6 +102,11 @@ int32_t inboundLength(DupStream *s) {
   return n;
 }
 
+// Where received plain bytes wait: the session's decrypted data under TLS.
+DupStream *receivedStream(WebGetConnection *c) {
+  return c->tlsActive.load() ? Tls_GetTransportStream(c->tls) : c->transport;
+}
+
 int32_t outboundLength(DupStream *s) {
   int32_t n = 0;
   DupStream_GetOutboundLength(s, &n);
@@ -109,25 +116,45 @@ int32_t outboundLength(DupStream *s) {
 // ---- Socket callbacks (I/O worker threads) ----------------------------------------------
 
 int32_t hookReadSize(AsyncSocket *, void *context) {
+  auto *c = static_cast<WebGetConnection *>(context);
   int32_t space = 0;
-  DupStream_GetInboundSpace(static_cast<WebGetConnection *>(context)->transport, &space);
+  if (c->tlsActive.load()) {
+    Tls_ProcessInput(c->tls);
+    Tls_GetReceiveSpace(c->tls, &space);
+  } else {
+    DupStream_GetInboundSpace(c->transport, &space);
+  }
   return space;
 }
 
 void hookRead(AsyncSocket *, void *context, const uint8_t *data, int32_t count) {
   auto *c = static_cast<WebGetConnection *>(context);
-  DupStream_WriteInbound(c->transport, data, count);
+  if (c->tlsActive.load()) {
+    int32_t written = 0;
+    Tls_WriteRecordInput(c->tls, data, count, &written);
+    Tls_ProcessInput(c->tls);
+  } else {
+    DupStream_WriteInbound(c->transport, data, count);
+  }
   WebGetConnection_SchedulePoll(c);
 }
 
 int32_t hookWriteSize(AsyncSocket *, void *context) {
-  return outboundLength(static_cast<WebGetConnection *>(context)->transport);
+  auto *c = static_cast<WebGetConnection *>(context);
+  if (!c->tlsActive.load()) return outboundLength(c->transport);
+  if (Tls_IsHandshakeDone(c->tls))
+    while (Tls_EncryptFromStream(c->tls, c->transport)) {
+    }
+  int32_t length = 0;
+  Tls_GetOutboundLength(c->tls, &length);
+  return length;
 }
 
 int32_t hookWrite(AsyncSocket *, void *context, uint8_t *buffer, int32_t maximum) {
   auto *c = static_cast<WebGetConnection *>(context);
   int32_t read = 0;
-  DupStream_ReadOutbound(c->transport, buffer, maximum, &read);
+  DupStream *from = c->tlsActive.load() ? Tls_GetTransportStream(c->tls) : c->transport;
+  DupStream_ReadOutbound(from, buffer, maximum, &read);
   WebGetConnection_SchedulePoll(c);
   return read;
 }
@@ -209,6 +236,9 @@ void closeTransport(WebGetConnection *c) {
   int expected = 1;
   c->tlsActive.compare_exchange_strong(expected, 0);
   AsyncSocket_Close(c->socket);
+  Tls_Reset(c->tls);
+  Tls_ClearError(c->tls);
+  DupStream_Empty(Tls_GetTransportStream(c->tls));
   AsyncSocket_ClearError(c->socket);
   DupStream_Empty(c->transport);
   DupStream_Empty(c->http);
@@ -369,7 +399,7 @@ int handleHeader(WebGetConnection *c, WebGetRequest *r, int) {
   // Closed is read before the last move of received bytes: whatever the
   // socket delivered before it closed is then in the buffer.
   bool closed = !AsyncSocket_IsConnected(c->socket);
-  DupStream_TransferInbound(c->http, c->transport);
+  DupStream_TransferInbound(c->http, receivedStream(c));
   char block[kWebGetHeaderLimitBytes + 1];
   int32_t got = 0;
   MemoryStream *in = nullptr;
@@ -471,7 +501,7 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
       return endBody(c, r, next);
   }
   if (WebGetRequest_IsWritePending(c, r)) return 1;
-  DupStream_TransferInbound(c->http, c->transport);
+  DupStream_TransferInbound(c->http, receivedStream(c));
   if (!transferBody(c, r)) return 0;
   if (WebGetRequest_IsWritePending(c, r)) return 1;
   int64_t received = int64_t(r->bodyBytesConsumed);
@@ -496,10 +526,25 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   return endBody(c, r, next);
 }
 
-int handleHandshake(WebGetConnection *, WebGetRequest *r, int) {
-  // TLS is not wired to connections yet: an https request never goes out
-  // in clear.
-  return fail(r, kWebGetErrorTls1, 0);
+int handleHandshake(WebGetConnection *c, WebGetRequest *r, int entered) {
+  if (!c->tlsActive.load()) return 1;
+  if (entered && !Tls_IsHandshakeStarted(c->tls)) {
+    // The name checked is the URL's host, inside a tunnel too: never the
+    // proxy's.
+    char host[512];
+    Url_GetHostWithoutPort(r->url, host, int(sizeof host));
+    CertStore *store = Tls_DefaultCertStore();
+    Tls_SetCertStore(c->tls, store);
+    if (store != nullptr) CertStore_Release(&store);
+    int32_t alert = 0;
+    if (!Tls_StartHandshake(c->tls, host, &alert)) return fail(r, kWebGetErrorTls1, alert);
+    return 1;
+  }
+  if (Tls_IsHandshakeDone(c->tls)) {
+    touch(c);
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseRequest);
+  }
+  return 1;
 }
 
 int handleAuthenticate(WebGetConnection *, WebGetRequest *r, int) {
@@ -544,6 +589,10 @@ int process(WebGetConnection *c, WebGetRequest *r) {
           retryOnFreshConnection(c, r))
         return 1;
       ok = fail(r, kWebGetErrorSocket, socketError);
+    } else if (c->tlsActive.load()) {
+      int32_t tlsError = 0;
+      Tls_GetError(c->tls, &tlsError);
+      if (tlsError != 0) ok = fail(r, kWebGetErrorTls1, tlsError);
     }
   }
   if (ok && WebGetRequest_GetPhase(r) != phase) {
@@ -568,6 +617,13 @@ void reportLine(WebGetConnection *c, const char *format, va_list args) {
     return;
   }
   Log_Print(LOG_DEBUG, KSRC, 0, "%s.%s - %s\n", kSender, c->header.instanceId, line);
+}
+
+void tlsLog(void *context, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  reportLine(static_cast<WebGetConnection *>(context), format, args);
+  va_end(args);
 }
 
 void connectionDestroy(void **object) {
@@ -618,6 +674,8 @@ int WebGetConnection_Init(WebGetConnection *connection) {
   DupStream_Create(&c->transport);
   DupStream_Create(&c->http);
   AsyncSocket_Create(&c->socket);
+  Tls_Create(&c->tls);
+  Tls_SetLogCallback(c->tls, c, tlsLog);
   hookSocket(c, true);
   touch(c);
   return 1;
@@ -633,6 +691,8 @@ int WebGetConnection_Uninit(WebGetConnection *connection) {
   WebGetConnection_Reset(c, 1, 1, 0);
   lookupRelease(&c->lookup);
   Class_ReleaseObject(&c->socket);
+  Tls_SetLogCallback(c->tls, nullptr, nullptr);
+  Tls_Delete(&c->tls);
   DupStream_Release(&c->transport);
   DupStream_Release(&c->http);
   return 1;
@@ -660,7 +720,8 @@ int WebGetConnection_Poll(WebGetConnection *connection) {
   CONNECTION_CHECK(connection);
   WebGetConnection *c = connection;
   if (!c->running.load()) cancelPolls(c);
-  if (DupStream_TransferInbound(c->http, c->transport) && inboundLength(c->http) > 0) touch(c);
+  if (DupStream_TransferInbound(c->http, receivedStream(c)) && inboundLength(c->http) > 0)
+    touch(c);
   if (c->current != nullptr && WebGetRequest_IsOnlyReference(c->current)) {
     WebGetRequest *dropped = c->current;
     c->current = nullptr;
@@ -689,7 +750,9 @@ int WebGetConnection_Poll(WebGetConnection *connection) {
   }
   DupStream_TransferOutbound(c->transport, c->http);
   if (AsyncSocket_IsConnected(c->socket)) {
-    if (outboundLength(c->transport) > 0) AsyncSocket_StartWrite(c->socket);
+    int32_t sealed = 0;
+    if (c->tlsActive.load()) Tls_GetOutboundLength(c->tls, &sealed);
+    if (outboundLength(c->transport) > 0 || sealed > 0) AsyncSocket_StartWrite(c->socket);
     int32_t space = 0;
     DupStream_GetInboundSpace(c->transport, &space);
     if (space > 0) AsyncSocket_StartRead(c->socket);
@@ -825,8 +888,10 @@ int WebGetConnection_Cleanup(WebGetConnection *connection, WebGetRequest *reques
 int WebGetConnection_HasPendingTransport(WebGetConnection *connection) {
   CONNECTION_CHECK(connection);
   WebGetConnection *c = connection;
+  DupStream *sealed = Tls_GetTransportStream(c->tls);
   return AsyncSocket_IsConnected(c->socket) || inboundLength(c->http) > 0 ||
-                 inboundLength(c->transport) > 0 || outboundLength(c->http) > 0 ||
+                 inboundLength(sealed) > 0 || inboundLength(c->transport) > 0 ||
+                 outboundLength(c->http) > 0 || outboundLength(sealed) > 0 ||
                  outboundLength(c->transport) > 0
              ? 1
              : 0;

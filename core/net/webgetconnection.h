@@ -31,6 +31,7 @@
 struct AsyncSocket;
 struct DupStream;
 struct MeterRW;
+struct TLS1;
 struct WebGetRequest;
 struct WebGetLookup;
 
@@ -70,6 +71,7 @@ struct WebGetConnection {
   DupStream *transport;  // plain bytes toward and from the socket
   DupStream *http;       // what the phases read and write
   AsyncSocket *socket;
+  TLS1 *tls;
 
   std::deque<WebGetConnectionNode> queue;
   WebGetRequest *current;

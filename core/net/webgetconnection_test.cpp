@@ -15,6 +15,11 @@
 #include "core/net/webget.h"
 #include "core/net/webgetrequest.h"
 #include "core/platform/asyncfile.h"
+#include "core/security/auth.h"
+#include "core/security/certstorei.h"
+#include "core/security/certstoreplatform.h"
+#include "core/security/tls1.h"
+#include "core/security/x509anchors.h"
 #include "tests/fsfault.h"
 #include "tests/loopback_port.h"
 #include "tests/netfixture.h"
@@ -270,6 +275,89 @@ TEST_F(WebGetConnectionTest, Nginx) {
   EXPECT_EQ(missing.code, 0);
   EXPECT_EQ(missing.status, 404);
   EXPECT_NE(missing.body.find("404"), std::string::npos);
+}
+
+std::vector<std::string> readLines(const std::string &path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A kept plain socket never carries an https request: the https request to
+// the same port opens a new connection that starts with a TLS record.
+TEST_F(WebGetConnectionTest, KeptSocketServesOnlyItsScheme) {
+  size_t before = readLines(server_->dir / "connections").size();
+  EXPECT_EQ(Fetch("/ok?n=1").code, 0);
+  WebGetConnection_SetTimeout(connection_, 1);
+  WebGetRequest *r = NewRequest("https://127.0.0.1:" + std::to_string(server_->port) + "/ok?n=1");
+  Result tls = Run(r);
+  Class_ReleaseObject(&r);
+  EXPECT_EQ(tls.code, kWebGetErrorTimeout);
+  EXPECT_EQ(tls.codeEx, kWebGetPhaseHandshake);
+  std::vector<std::string> lines = readLines(server_->dir / "connections");
+  ASSERT_EQ(lines.size(), before + 2);
+  EXPECT_EQ(lines[before], "474554");  // "GET"
+  EXPECT_EQ(lines[before + 1].substr(0, 4), "1603");
+}
+
+// https to openssl s_server: the URL's host is checked against the
+// certificate's names (DNS and IP addresses), its dates and its issuer.
+TEST_F(WebGetConnectionTest, TlsHostNames) {
+  AuthSwitchGuardForTest on{1};
+  Tls_ResetSettingsForTest();
+  Tls_ApplySettings(nullptr, nullptr, nullptr);
+  CertStore *store = nullptr;
+  CertStorePlatform_Create(&store);
+  WebGet_SetCertStore(store);
+  CertStore_Release(&store);
+  WebGet_AddWhitelistHost("localhost");
+  std::string root = Test_VectorPath("tls_pki_root.pem");
+  std::string vectors = root.substr(0, root.rfind('/'));
+  struct Case {
+    const char *leaf, *host;
+    bool anchored;
+    int32_t code, codeEx;  // codeEx -1: any alert
+  } cases[] = {
+      {"rsa2048", "localhost", true, 0, 0},
+      {"wildcard", "localhost", true, kWebGetErrorTls1, kTlsAlertBadCertificate},
+      {"expired", "localhost", true, kWebGetErrorTls1, -1},
+      {"rsa2048", "localhost", false, kWebGetErrorTls1, -1},
+      {"iponly", "127.0.0.1", true, 0, 0},
+      {"cnonly", "127.0.0.1", true, kWebGetErrorTls1, kTlsAlertBadCertificate},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.leaf) + " " + c.host);
+    X509Anchors_ResetForTest(c.anchored ? root.c_str() : (vectors + "/tls_pki_p256_key.pem").c_str());
+    int port = Test_FreeLoopbackPort();
+    std::string chain = vectors + "/tls_pki_" + c.leaf + "_chain.pem";
+    std::string key = vectors + "/tls_pki_" + c.leaf + "_key.pem";
+    PeerProcess server({"/bin/sh", "-c",
+                        "cd " + vectors + " && exec openssl s_server -quiet -WWW -accept " +
+                            std::to_string(port) + " -cert " + chain + " -cert_chain " + chain +
+                            " -key " + key});
+    std::string url = "https://" + std::string(c.host) + ":" + std::to_string(port) +
+                      "/tls_pki_root.pem";
+    Result out;
+    EXPECT_TRUE(Test_WaitUntil([&] {
+      WebGetRequest *r = NewRequest(url);
+      out = Run(r);
+      Class_ReleaseObject(&r);
+      return out.code != kWebGetErrorSocket;
+    }, kBoundMs));
+    EXPECT_EQ(out.code, c.code);
+    if (c.codeEx >= 0) {
+      EXPECT_EQ(out.codeEx, c.codeEx);
+    } else {
+      EXPECT_NE(out.codeEx, 0);
+    }
+    if (c.code == 0) {
+      EXPECT_EQ(out.body.rfind("-----BEGIN CERTIFICATE-----", 0), 0u);
+    }
+  }
+  X509Anchors_ResetForTest(nullptr);
+  WebGet_SetCertStore(nullptr);
+  Tls_ResetSettingsForTest();
 }
 
 }  // namespace
