@@ -70,6 +70,8 @@ packages=(
   wrk
   apache2-utils
   python3-ntlm-auth
+  apache2-bin
+  media-types
 )
 
 missing=()

@@ -9,6 +9,7 @@
 #include "core/net/asyncsocket.h"
 #include "core/net/socket.h"
 #include "core/net/url.h"
+#include "core/net/webgetauth.h"
 #include "core/net/webgetrequest.h"
 #include "core/platform/eventqueue.h"
 #include "core/platform/ioworker.h"
@@ -416,7 +417,12 @@ int handleHeader(WebGetConnection *c, WebGetRequest *r, int) {
     return fail(r, kWebGetErrorHeaderIncomplete, 0);
   }
   int headerLength = 0;
-  if (!WebGetRequest_ParseResponseHeader(r, 1, block, end, &headerLength)) return 0;
+  if (!WebGetRequest_ParseResponseHeader(r, 1, block, end, &headerLength)) {
+    int32_t code = 0, codeEx = 0;
+    WebGetRequest_GetError(r, &code, &codeEx);
+    WebGetConnection_Log(c, "Response header refused (%d): %.*s", code, end, block);
+    return 0;
+  }
   if (logOn(c)) {
     WebGetConnection_Log(c, "---- [0x%p] Header In Begin --", r);
     WebGetConnection_Log(c, "%.*s", headerLength, block);
@@ -463,7 +469,7 @@ int transferBody(WebGetConnection *c, WebGetRequest *r) {
 }
 
 int endBody(WebGetConnection *c, WebGetRequest *r, int32_t next) {
-  if (!WebGetRequest_EndBody(r, 0)) return 0;
+  if (!WebGetRequest_EndBody(r, next == kWebGetPhaseAuthenticate ? 1 : 0)) return 0;
   WebGetConnection_SetPhase(c, r, next);
   return 1;
 }
@@ -472,10 +478,10 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   int32_t method = effectiveMethod(c, r);
   int32_t status = r->statusCode;
   int32_t next = kWebGetPhaseCleanup;
-  if (status == 401 || status == 407) {
-    WebGetConnection_SetPhase(c, r, kWebGetPhaseAuthenticate);
-    return 1;
-  }
+  // A challenge's own page is read and dropped, so that the answer to the
+  // next send starts the kept connection's next bytes.
+  bool challenge = status == 401 || status == 407;
+  if (challenge) next = kWebGetPhaseAuthenticate;
   if ((status == 301 || status == 302 || status == 307) && method != kWebGetMethodConnect) {
     if (entered) {
       if (!WebGetRequest_FollowRedirect(r)) return 0;
@@ -494,7 +500,7 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   }
   bool closed = !AsyncSocket_IsConnected(c->socket);
   if (entered) {
-    if (!WebGetRequest_BeginBody(r, 0)) return 0;
+    if (!WebGetRequest_BeginBody(r, challenge ? 1 : 0)) return 0;
     if (method == kWebGetMethodHead || status == 304 || status == 204 ||
         (r->hasContentLength && r->contentLength == 0) ||
         (method == kWebGetMethodConnect && !r->hasContentLength))
@@ -547,9 +553,85 @@ int handleHandshake(WebGetConnection *c, WebGetRequest *r, int entered) {
   return 1;
 }
 
-int handleAuthenticate(WebGetConnection *, WebGetRequest *r, int) {
-  // No credential is answered yet: a challenge ends as a refusal.
-  return fail(r, kWebGetErrorAuthRequestCancel, 0);
+bool authenticationAllowed(WebGetConnection *c) {
+  return WebGet_IsAuthenticationEnabled() && c->allowAuthentication;
+}
+
+int handleAuthenticate(WebGetConnection *c, WebGetRequest *r, int) {
+  if (c->waiting != nullptr) return 1;
+  if (!authenticationAllowed(c)) return fail(r, kWebGetErrorAuthRequestCancel, 0);
+  int32_t status = 0;
+  if (!WebGet_ParseStatusCode(r->responseHeaders, int(strcspn(r->responseHeaders, "\r\n")),
+                              &status))
+    return fail(r, kWebGetErrorHeaderCorrupt, 0);
+  bool proxy = status == 407;
+  if (proxy && !c->allowProxy) {
+    WebGetConnection_Log(c, "HTTP content blocked due to proxy [%s]", r->url);
+    return fail(r, kWebGetErrorProxyDisabled, 0);
+  }
+  WebGetAuth *auth = proxy ? c->proxyAuth : c->serverAuth;
+  char url[kWebGetUrlBytes], host[kWebGetUrlBytes];
+  if (proxy) Str_Printf(url, int(sizeof url), "http://%s/", c->proxyOverride);
+  else Str_Copy(url, r->url, int(sizeof url));
+  Url_GetHostWithPort(url, host, int(sizeof host));
+  WebGetAuth_SetHost(auth, host);
+  if (c->forcedLog) WebGetAuth_SetLogFlag(auth, 1);
+  WebGetAuth_SetMethod(auth, effectiveMethod(c, r));
+  char target[kWebGetUrlBytes];
+  WebGetRequest_GetRequestTarget(r, target, int(sizeof target));
+  WebGetAuth_SetUri(auth, target);
+  WebGetAuth_SetBody(auth, r->postData, r->postData ? r->postDataLength : 0);
+  int32_t answered = 0;
+  WebGetAuth_GetCounter(auth, &answered);
+  int32_t code = 0, codeEx = 0;
+  WebGet_Lock();
+  // A challenge to an answer already sent: those credentials were refused.
+  if (answered >= 1) WebGetAuth_ReportFailure(auth);
+  int ready = WebGetAuth_ParseChallenge(auth, r->responseHeaders, &code, &codeEx);
+  if (!ready && code == 0) {
+    c->waiting = static_cast<WebGetRequest *>(Class_Retain(r));
+    WebGetConnection_Reset(c, 0, 0, 1);
+  }
+  WebGet_Unlock();
+  if (ready) {
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseLookup);
+    return 1;
+  }
+  return code == 0 ? 1 : fail(r, code, codeEx);
+}
+
+// The broker's answer to one of the credential records.
+int onChallengeResponse(void *context, const char *, const char *, const char *instance,
+                        Dictionary *info) {
+  auto *c = static_cast<WebGetConnection *>(context);
+  char filter[320] = "";
+  if (info == nullptr || !Dictionary_GetStringByKey(info, "filter", filter, int(sizeof filter)))
+    return 1;
+  if (Str_CompareNoCase(filter, "WebGetServer") != 0 && Str_CompareNoCase(filter, "WebGetProxy") != 0)
+    return 1;
+  bool proxy = Str_CompareNoCase(instance, Class_ConvertToInstanceId(c->proxyAuth)) == 0;
+  WebGetAuth *auth = proxy ? c->proxyAuth : c->serverAuth;
+  WebGet_Lock();
+  int32_t cancel = 0;
+  Dictionary_GetBooleanByKey(info, "cancel", &cancel);
+  char user[512] = "", password[512] = "";
+  bool complete = Dictionary_GetStringByKey(info, "username", user, int(sizeof user)) &&
+                  Dictionary_GetStringByKey(info, "password", password, int(sizeof password));
+  if (!cancel && complete) WebGetAuth_SetCredentials(auth, user, password);
+  else (proxy ? c->proxyCancelled : c->serverCancelled) = 1;
+  memset(password, 0, sizeof password);
+  if (c->waiting != nullptr) Class_ReleaseObject(&c->waiting);
+  WebGet_Unlock();
+  WebGetConnection_SchedulePoll(c);
+  return 1;
+}
+
+void observeCredentials(WebGetConnection *c, bool on) {
+  for (WebGetAuth *auth : {c->serverAuth, c->proxyAuth}) {
+    const char *id = Class_ConvertToInstanceId(auth);
+    if (on) NotificationCenter_AddInstanceObserver("Challenge", "Response", id, c, onChallengeResponse);
+    else NotificationCenter_RemoveInstanceObserver("Challenge", "Response", id, c, onChallengeResponse);
+  }
 }
 
 int handleClientCertificate(WebGetConnection *, WebGetRequest *r, int) {
@@ -565,6 +647,7 @@ int process(WebGetConnection *c, WebGetRequest *r) {
   int32_t phase = WebGetRequest_GetPhase(r);
   int entered = WebGetRequest_GetPhaseChangedFlag(r);
   WebGetRequest_SetPhaseChangedFlag(r, 0);
+  if (c->serverCancelled || c->proxyCancelled) return fail(r, kWebGetErrorAuthRequestCancel, 0);
   int ok = 1;
   if (c->waiting == nullptr && phase >= kWebGetPhaseLookup && phase <= kWebGetPhaseCleanup) {
     switch (phase) {
@@ -676,6 +759,10 @@ int WebGetConnection_Init(WebGetConnection *connection) {
   AsyncSocket_Create(&c->socket);
   Tls_Create(&c->tls);
   Tls_SetLogCallback(c->tls, c, tlsLog);
+  WebGetAuth_Create(&c->proxyAuth);
+  WebGetAuth_SetProxy(c->proxyAuth, 1);
+  WebGetAuth_Create(&c->serverAuth);
+  observeCredentials(c, true);
   hookSocket(c, true);
   touch(c);
   return 1;
@@ -693,6 +780,9 @@ int WebGetConnection_Uninit(WebGetConnection *connection) {
   Class_ReleaseObject(&c->socket);
   Tls_SetLogCallback(c->tls, nullptr, nullptr);
   Tls_Delete(&c->tls);
+  observeCredentials(c, false);
+  WebGetAuth_Release(&c->serverAuth);
+  WebGetAuth_Release(&c->proxyAuth);
   DupStream_Release(&c->transport);
   DupStream_Release(&c->http);
   return 1;
@@ -852,7 +942,12 @@ int WebGetConnection_Reset(WebGetConnection *connection, int dropQueue, int rese
     WebGetConnection_DropQueue(c);
   }
   closeTransport(c);
-  if (resetAuth) c->lastUrl[0] = '\0';
+  if (resetAuth) {
+    c->lastUrl[0] = '\0';
+    WebGetAuth_Reset(c->serverAuth);
+    WebGetAuth_Reset(c->proxyAuth);
+    c->serverCancelled = c->proxyCancelled = 0;
+  }
   return 1;
 }
 

@@ -32,6 +32,7 @@ struct AsyncSocket;
 struct DupStream;
 struct MeterRW;
 struct TLS1;
+struct WebGetAuth;
 struct WebGetRequest;
 struct WebGetLookup;
 
@@ -72,6 +73,10 @@ struct WebGetConnection {
   DupStream *http;       // what the phases read and write
   AsyncSocket *socket;
   TLS1 *tls;
+  WebGetAuth *serverAuth;
+  WebGetAuth *proxyAuth;
+  int32_t serverCancelled;  // the user cancelled the prompt: the next step fails
+  int32_t proxyCancelled;
 
   std::deque<WebGetConnectionNode> queue;
   WebGetRequest *current;

@@ -1,12 +1,14 @@
 #include "core/net/webgetconnection.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -97,7 +99,11 @@ class WebGetConnectionTest : public NetTest {
   }
 
   Result Fetch(const std::string &path, int32_t method = kWebGetMethodGet) {
-    WebGetRequest *r = NewRequest(server_->Url(path), method);
+    return FetchUrl(server_->Url(path), method);
+  }
+
+  Result FetchUrl(const std::string &url, int32_t method = kWebGetMethodGet) {
+    WebGetRequest *r = NewRequest(url, method);
     Result out = Run(r);
     Class_ReleaseObject(&r);
     return out;
@@ -358,6 +364,76 @@ TEST_F(WebGetConnectionTest, TlsHostNames) {
   X509Anchors_ResetForTest(nullptr);
   WebGet_SetCertStore(nullptr);
   Tls_ResetSettingsForTest();
+}
+
+// Apache with Basic and Digest (qop auth, the nonce count checked over
+// several requests on one connection) behind the broker's
+// prompts: a refused password prompts again with the attempt counted; a
+// cancelled prompt ends with 972.
+TEST_F(WebGetConnectionTest, ApacheAuthentication) {
+  if (access("/usr/sbin/apache2", X_OK) != 0) GTEST_SKIP() << "apache2 is not installed";
+  FsFaultTempDir dir;
+  std::string p = dir.path();
+  for (const char *area : {"basic", "digest", "other"}) {
+    mkdir((dir / "www/").c_str(), 0755);
+    mkdir((dir / "www/" + area).c_str(), 0755);
+    std::ofstream(dir / "www/" + area + "/index.html") << "page " << area;
+  }
+  int status = 0;
+  Test_RunCommand("htpasswd -cbB " + p + "/htpasswd alice pw 2>&1", &status);
+  ASSERT_EQ(status, 0);
+  std::string digest = Test_RunCommand(
+      "printf 'alice:digest realm:pw' | md5sum | cut -d' ' -f1", &status);
+  std::ofstream(dir / "htdigest") << "alice:digest realm:" << digest.substr(0, 32) << "\n";
+  chmod(p.c_str(), 0755);
+  Test_RunCommand("chmod -R a+rX " + p, &status);
+  int port = Test_FreeLoopbackPort();
+  std::string modules = "/usr/lib/apache2/modules/";
+  std::ofstream conf(dir / "httpd.conf");
+  conf << "ServerRoot " << p << "\nServerName 127.0.0.1\nListen 127.0.0.1:" << port
+       << "\nPidFile " << p << "/pid\nErrorLog " << p << "/error.log\n";
+  for (const char *m : {"mpm_event", "authn_core", "authn_file", "authz_core", "authz_user",
+                        "auth_basic", "auth_digest"})
+    conf << "LoadModule " << m << "_module " << modules << "mod_" << m << ".so\n";
+  if (geteuid() == 0) conf << "User nobody\nGroup nogroup\n";
+  conf << "StartServers 1\nServerLimit 1\nThreadLimit 4\nThreadsPerChild 4\n"
+       << "MaxRequestWorkers 4\nDocumentRoot " << p << "/www\n"
+       << "<Location /basic>\nAuthType Basic\nAuthName \"basic realm\"\nAuthUserFile " << p
+       << "/htpasswd\nRequire valid-user\n</Location>\n"
+       << "<Location /digest>\nAuthType Digest\nAuthName \"digest realm\"\nAuthDigestDomain "
+       << "/digest/\nAuthDigestNcCheck On\nAuthUserFile " << p
+       << "/htdigest\nRequire valid-user\n</Location>\n"
+       << "<Location /other>\nAuthType Basic\nAuthName \"other realm\"\nAuthUserFile " << p
+       << "/htpasswd\nRequire valid-user\n</Location>\n";
+  conf.close();
+  PeerProcess apache({"/usr/sbin/apache2", "-f", dir / "httpd.conf", "-DFOREGROUND"});
+  // Ready once it says so: polling a port nobody holds yet can meet a
+  // connection to itself.
+  ASSERT_TRUE(Test_WaitUntil([&] {
+    return Test_RunCommand("cat " + p + "/error.log 2>/dev/null", &status).find("resuming") !=
+           std::string::npos;
+  }, kBoundMs));
+  std::string base = "http://127.0.0.1:" + std::to_string(port);
+  Result out;
+  TestPrompter ui;
+  ui.Script(R"({"username":"alice","password":"wrong"})");
+  ui.Script(R"({"username":"alice","password":"pw"})");
+  out = FetchUrl(base + "/basic/index.html");
+  EXPECT_EQ(out.code, 0);
+  EXPECT_EQ(out.body, "page basic");
+  ASSERT_EQ(ui.Prompts().size(), 2u);
+  EXPECT_NE(ui.Prompts()[1].request.find("\"attempt\":1"), std::string::npos);
+
+  ui.Script(R"({"username":"alice","password":"pw"})");
+  for (int i = 0; i < 3; i++) {
+    Result d = FetchUrl(base + "/digest/index.html");
+    EXPECT_EQ(d.code, 0);
+    EXPECT_EQ(d.body, "page digest");
+  }
+
+  ui.Script(R"({"cancel":true})");
+  Result cancelled = FetchUrl(base + "/other/index.html");
+  EXPECT_EQ(cancelled.code, kWebGetErrorAuthRequestCancel);
 }
 
 }  // namespace

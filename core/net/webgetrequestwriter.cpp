@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/net/url.h"
+#include "core/net/webgetauth.h"
 #include "core/net/webgetconnection.h"
 #include "core/net/webgetrequest.h"
 #include "core/platform/platform.h"
@@ -67,6 +68,18 @@ bool writeHead(WebGetConnection *c, WebGetRequest *r, int32_t method, const char
   return ok;
 }
 
+// The credential's answer for this send, when it has one. False when the
+// line does not fit.
+bool addAnswer(WebGetAuth *auth, const char *name, char *block, int32_t method,
+               const char *target, WebGetRequest *r) {
+  WebGetAuth_SetMethod(auth, method);
+  WebGetAuth_SetUri(auth, target);
+  WebGetAuth_SetBody(auth, r->postData, r->postData ? r->postDataLength : 0);
+  char value[kWebGetAuthValueBytes];
+  if (!WebGetAuth_GetValue(auth, value, int(sizeof value))) return true;
+  return addHeader(block, name, value);
+}
+
 // The authority of url: its host with the scheme's port when none is named.
 bool authority(const char *url, char *out, int size) {
   return Url_GetHostWithPort(url, out, size) != 0;
@@ -118,6 +131,7 @@ int WebGetConnection_WriteMethodConnect(WebGetConnection *connection, WebGetRequ
   WebGetRequest_SetRequestTarget(r, target);
   char block[kWebGetHeaderBlockBytes] = "";
   if (!addHeader(block, "Host", target) ||
+      !addAnswer(c->proxyAuth, "Proxy-Authorization", block, kWebGetMethodConnect, target, r) ||
       !addHeader(block, "Proxy-Connection", keepWish(c, r) ? "keep-alive" : "close"))
     return fail(r, kWebGetErrorHeaderLimit, 0);
   if (!writeHead(c, r, kWebGetMethodConnect, target, r->httpVersion, block)) return 1;
@@ -161,13 +175,6 @@ int WebGetConnection_WriteRequest(WebGetConnection *connection, WebGetRequest *r
   memcpy(block, r->requestHeaders, sizeof block);
 
   bool viaProxyPlain = c->viaProxy && !c->tunnelEstablished && !c->tlsActive.load();
-  if (c->viaProxy && !c->tunnelEstablished)
-    fits = addHeader(block, "Proxy-Connection", keepWish(c, r) ? "keep-alive" : "close");
-  removeHeader(block, "Connection");
-  fits = fits && addHeader(block, "Connection", keepWish(c, r) ? "keep-alive" : "close");
-  if (!fits) return fail(r, kWebGetErrorHeaderLimit, 0);
-  memcpy(r->requestHeaders, block, sizeof block);
-
   // A POST whose body is its URL's query sends that query once, as the body.
   bool queryIsBody = method == kWebGetMethodPost && r->postData == r->postQuery;
   char target[kWebGetUrlBytes];
@@ -175,6 +182,15 @@ int WebGetConnection_WriteRequest(WebGetConnection *connection, WebGetRequest *r
                                      int(sizeof target)))
     return fail(r, kWebGetErrorHeaderLimit, 0);
   WebGetRequest_SetRequestTarget(r, target);
+  if (!addAnswer(c->serverAuth, "Authorization", block, method, target, r)) fits = false;
+  if (c->viaProxy && !c->tunnelEstablished) {
+    if (!addAnswer(c->proxyAuth, "Proxy-Authorization", block, method, target, r)) fits = false;
+    fits = fits && addHeader(block, "Proxy-Connection", keepWish(c, r) ? "keep-alive" : "close");
+  }
+  removeHeader(block, "Connection");
+  fits = fits && addHeader(block, "Connection", keepWish(c, r) ? "keep-alive" : "close");
+  if (!fits) return fail(r, kWebGetErrorHeaderLimit, 0);
+  memcpy(r->requestHeaders, block, sizeof block);
   if (!writeHead(c, r, method, target, r->httpVersion, block)) return 1;
   WebGetConnection_SetPhase(c, r, kWebGetPhasePostBuffer);
   return 1;
