@@ -10,6 +10,7 @@
 #include "core/net/socket.h"
 #include "core/net/url.h"
 #include "core/net/webgetauth.h"
+#include "core/net/webgetclientcert.h"
 #include "core/net/webgetrequest.h"
 #include "core/platform/eventqueue.h"
 #include "core/platform/ioworker.h"
@@ -546,11 +547,23 @@ int handleHandshake(WebGetConnection *c, WebGetRequest *r, int entered) {
     if (!Tls_StartHandshake(c->tls, host, &alert)) return fail(r, kWebGetErrorTls1, alert);
     return 1;
   }
+  if (c->certRequested.exchange(0)) {
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseClientCertificateRequest);
+    return 1;
+  }
   if (Tls_IsHandshakeDone(c->tls)) {
     touch(c);
     WebGetConnection_SetPhase(c, r, kWebGetPhaseRequest);
   }
   return 1;
+}
+
+// The session's call (an I/O worker thread) when the server asks for a
+// certificate it does not have: the handshake step takes it from here.
+void onCertificateRequest(TLS1 *, void *context) {
+  auto *c = static_cast<WebGetConnection *>(context);
+  c->certRequested.store(1);
+  WebGetConnection_SchedulePoll(c);
 }
 
 bool authenticationAllowed(WebGetConnection *c) {
@@ -600,6 +613,23 @@ int handleAuthenticate(WebGetConnection *c, WebGetRequest *r, int) {
   return code == 0 ? 1 : fail(r, code, codeEx);
 }
 
+int handleClientCertificate(WebGetConnection *c, WebGetRequest *r, int) {
+  if (c->waiting != nullptr) return 1;
+  if (!authenticationAllowed(c)) return fail(r, kWebGetErrorCertRequestCancel, 0);
+  char address[320], types[80] = "";
+  if (c->remotePort != 0)
+    Str_Printf(address, int(sizeof address), "%ipv4:%d", &c->remoteAddress, c->remotePort);
+  else Str_Printf(address, int(sizeof address), "%ipv4", &c->remoteAddress);
+  Tls_GetRequestedCertificateTypes(c->tls, types);
+  WebGetClientCert_SetAddress(c->clientCert, address);
+  WebGet_Lock();
+  WebGetClientCert_Request(c->clientCert, types);
+  c->waiting = static_cast<WebGetRequest *>(Class_Retain(r));
+  WebGetConnection_Reset(c, 0, 0, 1);
+  WebGet_Unlock();
+  return 1;
+}
+
 // The broker's answer to one of the credential records.
 int onChallengeResponse(void *context, const char *, const char *, const char *instance,
                         Dictionary *info) {
@@ -607,6 +637,21 @@ int onChallengeResponse(void *context, const char *, const char *, const char *i
   char filter[320] = "";
   if (info == nullptr || !Dictionary_GetStringByKey(info, "filter", filter, int(sizeof filter)))
     return 1;
+  if (Str_CompareNoCase(filter, "ClientCert") == 0) {
+    WebGet_Lock();
+    int32_t cancel = 0;
+    Dictionary_GetBooleanByKey(info, "cancel", &cancel);
+    char path[320] = "", password[512] = "";
+    Dictionary_GetStringByKey(info, "certificatePath", path, int(sizeof path));
+    Dictionary_GetStringByKey(info, "password", password, int(sizeof password));
+    if (cancel) c->certCancelled = 1;
+    else c->certLoaded = WebGetClientCert_Load(c->clientCert, c->tls, path, password);
+    memset(password, 0, sizeof password);
+    if (c->waiting != nullptr) Class_ReleaseObject(&c->waiting);
+    WebGet_Unlock();
+    WebGetConnection_SchedulePoll(c);
+    return 1;
+  }
   if (Str_CompareNoCase(filter, "WebGetServer") != 0 && Str_CompareNoCase(filter, "WebGetProxy") != 0)
     return 1;
   bool proxy = Str_CompareNoCase(instance, Class_ConvertToInstanceId(c->proxyAuth)) == 0;
@@ -627,16 +672,14 @@ int onChallengeResponse(void *context, const char *, const char *, const char *i
 }
 
 void observeCredentials(WebGetConnection *c, bool on) {
-  for (WebGetAuth *auth : {c->serverAuth, c->proxyAuth}) {
-    const char *id = Class_ConvertToInstanceId(auth);
+  for (void *record : {static_cast<void *>(c->serverAuth), static_cast<void *>(c->proxyAuth),
+                       static_cast<void *>(c->clientCert)}) {
+    const char *id = Class_ConvertToInstanceId(record);
     if (on) NotificationCenter_AddInstanceObserver("Challenge", "Response", id, c, onChallengeResponse);
     else NotificationCenter_RemoveInstanceObserver("Challenge", "Response", id, c, onChallengeResponse);
   }
 }
 
-int handleClientCertificate(WebGetConnection *, WebGetRequest *r, int) {
-  return fail(r, kWebGetErrorCertRequestCancel, 0);
-}
 
 int handleCleanup(WebGetConnection *c, WebGetRequest *r, int) {
   WebGetConnection_Cleanup(c, r, 0);
@@ -647,6 +690,7 @@ int process(WebGetConnection *c, WebGetRequest *r) {
   int32_t phase = WebGetRequest_GetPhase(r);
   int entered = WebGetRequest_GetPhaseChangedFlag(r);
   WebGetRequest_SetPhaseChangedFlag(r, 0);
+  if (c->certCancelled) return fail(r, kWebGetErrorCertRequestCancel, 0);
   if (c->serverCancelled || c->proxyCancelled) return fail(r, kWebGetErrorAuthRequestCancel, 0);
   int ok = 1;
   if (c->waiting == nullptr && phase >= kWebGetPhaseLookup && phase <= kWebGetPhaseCleanup) {
@@ -672,10 +716,16 @@ int process(WebGetConnection *c, WebGetRequest *r) {
           retryOnFreshConnection(c, r))
         return 1;
       ok = fail(r, kWebGetErrorSocket, socketError);
-    } else if (c->tlsActive.load()) {
+    } else if (c->tlsActive.load() &&
+               WebGetRequest_GetPhase(r) != kWebGetPhaseClientCertificateRequest) {
       int32_t tlsError = 0;
       Tls_GetError(c->tls, &tlsError);
-      if (tlsError != 0) ok = fail(r, kWebGetErrorTls1, tlsError);
+      if (tlsError != 0) {
+        // A certificate the server refused is not offered again unasked.
+        if (c->certLoaded && phase == kWebGetPhaseHandshake)
+          WebGetClientCert_ReportFailure(c->clientCert);
+        ok = fail(r, kWebGetErrorTls1, tlsError);
+      }
     }
   }
   if (ok && WebGetRequest_GetPhase(r) != phase) {
@@ -762,6 +812,8 @@ int WebGetConnection_Init(WebGetConnection *connection) {
   WebGetAuth_Create(&c->proxyAuth);
   WebGetAuth_SetProxy(c->proxyAuth, 1);
   WebGetAuth_Create(&c->serverAuth);
+  WebGetClientCert_Create(&c->clientCert);
+  Tls_SetCertificateRequestCallback(c->tls, c, onCertificateRequest);
   observeCredentials(c, true);
   hookSocket(c, true);
   touch(c);
@@ -779,8 +831,10 @@ int WebGetConnection_Uninit(WebGetConnection *connection) {
   lookupRelease(&c->lookup);
   Class_ReleaseObject(&c->socket);
   Tls_SetLogCallback(c->tls, nullptr, nullptr);
+  Tls_SetCertificateRequestCallback(c->tls, nullptr, nullptr);
   Tls_Delete(&c->tls);
   observeCredentials(c, false);
+  WebGetClientCert_Release(&c->clientCert);
   WebGetAuth_Release(&c->serverAuth);
   WebGetAuth_Release(&c->proxyAuth);
   DupStream_Release(&c->transport);
@@ -946,7 +1000,7 @@ int WebGetConnection_Reset(WebGetConnection *connection, int dropQueue, int rese
     c->lastUrl[0] = '\0';
     WebGetAuth_Reset(c->serverAuth);
     WebGetAuth_Reset(c->proxyAuth);
-    c->serverCancelled = c->proxyCancelled = 0;
+    c->serverCancelled = c->proxyCancelled = c->certCancelled = 0;
   }
   return 1;
 }

@@ -33,6 +33,7 @@ struct DupStream;
 struct MeterRW;
 struct TLS1;
 struct WebGetAuth;
+struct WebGetClientCert;
 struct WebGetRequest;
 struct WebGetLookup;
 
@@ -77,6 +78,10 @@ struct WebGetConnection {
   WebGetAuth *proxyAuth;
   int32_t serverCancelled;  // the user cancelled the prompt: the next step fails
   int32_t proxyCancelled;
+  WebGetClientCert *clientCert;
+  int32_t certCancelled;
+  int32_t certLoaded;                  // a client certificate went into the session
+  std::atomic<int32_t> certRequested;  // the server asked and the session had none
 
   std::deque<WebGetConnectionNode> queue;
   WebGetRequest *current;

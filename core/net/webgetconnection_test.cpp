@@ -307,19 +307,42 @@ TEST_F(WebGetConnectionTest, KeptSocketServesOnlyItsScheme) {
   EXPECT_EQ(lines[before + 1].substr(0, 4), "1603");
 }
 
+// Default TLS settings, the security switch on, a store that trusts the
+// generated root, and openssl s_server serving the vector files.
+struct TlsSetup {
+  AuthSwitchGuardForTest on{1};
+  std::string root = Test_VectorPath("tls_pki_root.pem");
+  std::string vectors = root.substr(0, root.rfind('/'));
+  TlsSetup() {
+    Tls_ResetSettingsForTest();
+    Tls_ApplySettings(nullptr, nullptr, nullptr);
+    X509Anchors_ResetForTest(root.c_str());
+    CertStore *store = nullptr;
+    CertStorePlatform_Create(&store);
+    WebGet_SetCertStore(store);
+    CertStore_Release(&store);
+    WebGet_AddWhitelistHost("localhost");
+  }
+  ~TlsSetup() {
+    X509Anchors_ResetForTest(nullptr);
+    WebGet_SetCertStore(nullptr);
+    Tls_ResetSettingsForTest();
+  }
+  std::vector<std::string> Server(int port, const std::string &options,
+                                  const std::string &leaf = "rsa2048") const {
+    std::string chain = vectors + "/tls_pki_" + leaf + "_chain.pem";
+    return {"/bin/sh", "-c",
+            "cd " + vectors + " && exec openssl s_server -quiet -WWW -accept " +
+                std::to_string(port) + " -cert " + chain + " -cert_chain " + chain + " -key " +
+                vectors + "/tls_pki_" + leaf + "_key.pem " + options};
+  }
+};
+
 // https to openssl s_server: the URL's host is checked against the
 // certificate's names (DNS and IP addresses), its dates and its issuer.
 TEST_F(WebGetConnectionTest, TlsHostNames) {
-  AuthSwitchGuardForTest on{1};
-  Tls_ResetSettingsForTest();
-  Tls_ApplySettings(nullptr, nullptr, nullptr);
-  CertStore *store = nullptr;
-  CertStorePlatform_Create(&store);
-  WebGet_SetCertStore(store);
-  CertStore_Release(&store);
-  WebGet_AddWhitelistHost("localhost");
-  std::string root = Test_VectorPath("tls_pki_root.pem");
-  std::string vectors = root.substr(0, root.rfind('/'));
+  TlsSetup tls;
+  std::string root = tls.root, vectors = tls.vectors;
   struct Case {
     const char *leaf, *host;
     bool anchored;
@@ -336,12 +359,7 @@ TEST_F(WebGetConnectionTest, TlsHostNames) {
     SCOPED_TRACE(std::string(c.leaf) + " " + c.host);
     X509Anchors_ResetForTest(c.anchored ? root.c_str() : (vectors + "/tls_pki_p256_key.pem").c_str());
     int port = Test_FreeLoopbackPort();
-    std::string chain = vectors + "/tls_pki_" + c.leaf + "_chain.pem";
-    std::string key = vectors + "/tls_pki_" + c.leaf + "_key.pem";
-    PeerProcess server({"/bin/sh", "-c",
-                        "cd " + vectors + " && exec openssl s_server -quiet -WWW -accept " +
-                            std::to_string(port) + " -cert " + chain + " -cert_chain " + chain +
-                            " -key " + key});
+    PeerProcess server(tls.Server(port, "", c.leaf));
     std::string url = "https://" + std::string(c.host) + ":" + std::to_string(port) +
                       "/tls_pki_root.pem";
     Result out;
@@ -361,9 +379,30 @@ TEST_F(WebGetConnectionTest, TlsHostNames) {
       EXPECT_EQ(out.body.rfind("-----BEGIN CERTIFICATE-----", 0), 0u);
     }
   }
-  X509Anchors_ResetForTest(nullptr);
-  WebGet_SetCertStore(nullptr);
-  Tls_ResetSettingsForTest();
+}
+
+// A server that asks for a client certificate: the user's PKCS#12 file is
+// loaded and the request sent again on a new connection; a cancelled prompt
+// ends with 973.
+TEST_F(WebGetConnectionTest, TlsClientCertificate) {
+  TlsSetup tls;
+  TestPrompter ui;
+  ui.Script("{\"certificatePath\":\"" + tls.vectors + "/pkcs12_rsa_sha1.p12\",\"password\":\"secret\"}");
+  ui.Script(R"({"cancel":true})");
+  for (int32_t expected : {0, int32_t(kWebGetErrorCertRequestCancel)}) {
+    int port = Test_FreeLoopbackPort();
+    PeerProcess server(tls.Server(port, "-Verify 1 -CAfile " + tls.vectors + "/pkcs12_ca.pem"));
+    Result out;
+    EXPECT_TRUE(Test_WaitUntil([&] {
+      out = FetchUrl("https://localhost:" + std::to_string(port) + "/tls_pki_root.pem");
+      return out.code != kWebGetErrorSocket;
+    }, kBoundMs));
+    EXPECT_EQ(out.code, expected);
+    WebGetConnection_Release(&connection_);
+    WebGetConnection_Create(&connection_);
+  }
+  ASSERT_EQ(ui.Prompts().size(), 2u);
+  EXPECT_NE(ui.Prompts()[0].request.find("clientcert"), std::string::npos);
 }
 
 // Apache with Basic and Digest (qop auth, the nonce count checked over
