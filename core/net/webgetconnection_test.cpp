@@ -32,14 +32,18 @@ namespace {
 
 constexpr int kBoundMs = 20000;
 
-// tests/faultserver.py on a port of its choice.
+// A Python server of tests/ (tests/faultserver.py unless named) on a port
+// of its choice, which it writes to <dir>/port.
 struct FaultServer {
   FsFaultTempDir dir;
   std::unique_ptr<PeerProcess> process;
   int port = 0;
-  FaultServer() {
-    process = std::make_unique<PeerProcess>(std::vector<std::string>{
-        "/usr/bin/python3", std::string(KEELSON_TESTS_DIR) + "/faultserver.py", dir.path()});
+  explicit FaultServer(const std::string &script = "faultserver.py",
+                       std::vector<std::string> arguments = {}) {
+    std::vector<std::string> argv{"/usr/bin/python3",
+                                  std::string(KEELSON_TESTS_DIR) + "/" + script, dir.path()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    process = std::make_unique<PeerProcess>(argv);
     std::string file = dir / "port";
     if (Test_WaitUntil([&] { return access(file.c_str(), F_OK) == 0; }, kBoundMs))
       std::ifstream(file) >> port;
@@ -379,6 +383,21 @@ TEST_F(WebGetConnectionTest, TlsHostNames) {
       EXPECT_EQ(out.body.rfind("-----BEGIN CERTIFICATE-----", 0), 0u);
     }
   }
+}
+
+// NTLM against a Python server that checks the authenticate message with
+// python3-ntlm-auth: negotiate, challenge and authenticate on one kept
+// connection after the user's answer.
+TEST_F(WebGetConnectionTest, NtlmHandshake) {
+  FaultServer ntlm("ntlm_server.py", {"alice", "Secret1"});
+  ASSERT_GT(ntlm.port, 0);
+  TestPrompter ui;
+  ui.Script(R"({"username":"alice","password":"Secret1"})");
+  Result out = FetchUrl(ntlm.Url("/"));
+  EXPECT_EQ(out.code, 0);
+  EXPECT_EQ(out.status, 200);
+  EXPECT_EQ(out.body, "ntlm ok alice");
+  EXPECT_EQ(ui.Prompts().size(), 1u);
 }
 
 // A server that asks for a client certificate: the user's PKCS#12 file is
