@@ -72,6 +72,8 @@ packages=(
   python3-ntlm-auth
   apache2-bin
   media-types
+  squid
+  tinyproxy
 )
 
 missing=()

@@ -372,13 +372,17 @@ int handleConnect(WebGetConnection *c, WebGetRequest *r, int entered) {
         return fail(r, kWebGetErrorConnect, error);
       }
       Str_Copy(c->socketScheme, scheme, int(sizeof c->socketScheme));
-      if (isHttps(url) && c->viaProxy && !c->tunnelEstablished) c->tunnelNeeded = 1;
-      else c->tlsActive.store(isHttps(url) ? 1 : 0);
+      c->tlsActive.store(isHttps(url) && !c->viaProxy ? 1 : 0);
       return 1;
     }
   }
   if (!AsyncSocket_IsConnected(c->socket)) return 1;
   touch(c);
+  // Through a proxy, https goes through a tunnel, and TLS starts inside it.
+  if (isHttps(url) && c->viaProxy) {
+    c->tunnelNeeded = c->tunnelEstablished ? 0 : 1;
+    if (c->tunnelEstablished && !c->tlsActive.load()) c->tlsActive.store(1);
+  }
   if (c->tlsActive.load()) WebGetConnection_SetPhase(c, r, kWebGetPhaseHandshake);
   else if (c->tunnelNeeded && !c->tunnelEstablished)
     WebGetConnection_SetPhase(c, r, kWebGetPhaseMethodConnect);

@@ -10,6 +10,7 @@
 
 #include <cstdarg>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,9 +89,15 @@ class WebGetConnectionTest : public NetTest {
     return r;
   }
 
-  // Queues the request and pumps the main loop until it is done.
-  Result Run(WebGetRequest *r) {
-    WebGetConnection_QueueRequest(connection_, r);
+  // Queues the request (through proxy "host:port" when given) and pumps the
+  // main loop until it is done.
+  Result Run(WebGetRequest *r, const std::string &proxy = "") {
+    if (proxy.empty()) {
+      WebGetConnection_QueueRequest(connection_, r);
+    } else {
+      snprintf(r->proxy, sizeof r->proxy, "%s", proxy.c_str());
+      WebGetRequest_ApplyToConnection(connection_, r);
+    }
     EXPECT_TRUE(NetTest_PumpUntil([&] { return WebGetRequest_IsComplete(r) != 0; }, kBoundMs));
     Result out;
     WebGetRequest_GetError(r, &out.code, &out.codeEx);
@@ -106,9 +113,10 @@ class WebGetConnectionTest : public NetTest {
     return FetchUrl(server_->Url(path), method);
   }
 
-  Result FetchUrl(const std::string &url, int32_t method = kWebGetMethodGet) {
+  Result FetchUrl(const std::string &url, int32_t method = kWebGetMethodGet,
+                  const std::string &proxy = "") {
     WebGetRequest *r = NewRequest(url, method);
-    Result out = Run(r);
+    Result out = Run(r, proxy);
     Class_ReleaseObject(&r);
     return out;
   }
@@ -398,6 +406,87 @@ TEST_F(WebGetConnectionTest, NtlmHandshake) {
   EXPECT_EQ(out.status, 200);
   EXPECT_EQ(out.body, "ntlm ok alice");
   EXPECT_EQ(ui.Prompts().size(), 1u);
+}
+
+// Waits until the file holds text n times; false after the bound.
+bool waitForText(const std::string &file, const std::string &text, int n = 1) {
+  return Test_WaitUntil([&] {
+    std::ifstream in(file);
+    std::string all((std::istreambuf_iterator<char>(in)), {});
+    int found = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) found++;
+    return found >= n;
+  }, kBoundMs);
+}
+
+// Through squid (one open port and one that asks for Basic credentials) and
+// tinyproxy (BasicAuth): plain requests in absolute form, and https through a
+// CONNECT tunnel whose TLS session checks the origin's name, not the proxy's.
+TEST_F(WebGetConnectionTest, Proxies) {
+  if (access("/usr/sbin/squid", X_OK) != 0 || access("/usr/bin/tinyproxy", X_OK) != 0)
+    GTEST_SKIP() << "squid or tinyproxy is not installed";
+  TlsSetup tls;
+  WebGetConnection_SetTimeout(connection_, 10);
+  FsFaultTempDir dir;
+  std::string p = dir.path();
+  int status = 0;
+  Test_RunCommand("htpasswd -cb " + p + "/passwd bob pw2 2>&1", &status);
+  chmod(p.c_str(), 0777);
+  Test_RunCommand("chmod a+r " + p + "/passwd", &status);
+  int open = Test_FreeLoopbackPort(), guarded = Test_FreeLoopbackPort();
+  std::ofstream(dir / "squid.conf")
+      << "http_port 127.0.0.1:" << open << "\nhttp_port 127.0.0.1:" << guarded
+      << "\npid_filename " << p << "/squid.pid\ncache_log " << p << "/cache.log\n"
+      << "access_log none\ncache deny all\ncache_mem 1 MB\nshutdown_lifetime 0 seconds\n"
+      << "pinger_enable off\ncoredump_dir " << p << "\nauth_param basic program "
+      << "/usr/lib/squid/basic_ncsa_auth " << p << "/passwd\n"
+      << "auth_param basic children 1 startup=1 idle=1\nauth_param basic realm squid\n"
+      << "acl guarded localport " << guarded << "\nacl authed proxy_auth REQUIRED\n"
+      << "http_access allow !guarded\nhttp_access allow authed\nhttp_access deny all\n";
+  int tiny = Test_FreeLoopbackPort();
+  std::ofstream(dir / "tinyproxy.conf")
+      << (geteuid() == 0 ? "User nobody\nGroup nogroup\n" : "") << "Port " << tiny
+      << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 4\nAllow 127.0.0.1\n"
+      << "BasicAuth bob pw2\nLogLevel Info\nLogFile \"" << p << "/tinyproxy.log\"\n";
+  PeerProcess squid({"/usr/sbin/squid", "-N", "-f", dir / "squid.conf"});
+  PeerProcess tinyproxy({"/usr/bin/tinyproxy", "-d", "-c", dir / "tinyproxy.conf"});
+  ASSERT_TRUE(waitForText(dir / "cache.log", "Accepting HTTP Socket connections", 2));
+  int origin = Test_FreeLoopbackPort();
+  // Its certificate names only "localhost" (as CN): the proxy's 127.0.0.1
+  // would not pass.
+  PeerProcess server(tls.Server(origin, "", "cnonly"));
+  std::string secure = "https://localhost:" + std::to_string(origin) + "/tls_pki_root.pem";
+  std::string plain = server_->Url("/ok?n=3");
+  std::string squidOpen = "127.0.0.1:" + std::to_string(open);
+  std::string squidGuarded = "127.0.0.1:" + std::to_string(guarded);
+  std::string tinyGuarded = "127.0.0.1:" + std::to_string(tiny);
+  TestPrompter ui;
+  ui.Script(R"({"username":"bob","password":"pw2"})");
+  ui.Script(R"({"username":"bob","password":"pw2"})");
+
+  Result out = FetchUrl(plain, kWebGetMethodGet, squidOpen);
+  EXPECT_EQ(out.code, 0);
+  EXPECT_EQ(out.body, "aaa");
+  EXPECT_TRUE(Test_WaitUntil([&] {
+    out = FetchUrl(secure, kWebGetMethodGet, squidOpen);
+    return out.code == 0 && out.status == 200;
+  }, kBoundMs)) << out.code << " " << out.codeEx << " " << out.status;
+  EXPECT_EQ(out.body.rfind("-----BEGIN CERTIFICATE-----", 0), 0u) << out.status << out.body;
+
+  out = FetchUrl(plain, kWebGetMethodGet, squidGuarded);
+  EXPECT_EQ(out.code, 0);
+  EXPECT_EQ(out.body, "aaa");
+  out = FetchUrl(secure, kWebGetMethodGet, squidGuarded);
+  EXPECT_EQ(out.code, 0);
+  EXPECT_EQ(out.body.rfind("-----BEGIN CERTIFICATE-----", 0), 0u);
+
+  EXPECT_TRUE(Test_WaitUntil([&] {
+    out = FetchUrl(plain, kWebGetMethodGet, tinyGuarded);
+    return out.code != kWebGetErrorSocket;
+  }, kBoundMs));
+  EXPECT_EQ(out.code, 0);
+  EXPECT_EQ(out.body, "aaa");
+  EXPECT_EQ(ui.Prompts().size(), 2u);
 }
 
 // A server that asks for a client certificate: the user's PKCS#12 file is
