@@ -23,17 +23,16 @@ three bytes of every connection are appended, in hex, to <dir>/connections.
 """
 import os, socket, sys, threading, time
 
+from httppeer import read_head, serve_forever
+
 directory = sys.argv[1]
 record_lock = threading.Lock()
 
 
 def read_request(conn, pending):
-    while b'\r\n\r\n' not in pending:
-        data = conn.recv(65536)
-        if not data:
-            return None, pending
-        pending += data
-    head, _, rest = pending.partition(b'\r\n\r\n')
+    head, rest = read_head(conn, pending)
+    if head is None:
+        return None, pending
     length = 0
     for line in head.split(b'\r\n')[1:]:
         name, _, value = line.partition(b':')
@@ -139,18 +138,4 @@ def serve(conn):
         conn.close()
 
 
-def main():
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(('127.0.0.1', 0))
-    listener.listen(64)
-    with open(os.path.join(directory, 'port.tmp'), 'w') as f:
-        f.write(str(listener.getsockname()[1]))
-    os.rename(os.path.join(directory, 'port.tmp'), os.path.join(directory, 'port'))
-    while True:
-        conn, _ = listener.accept()
-        threading.Thread(target=serve, args=(conn,), daemon=True).start()
-
-
-if __name__ == '__main__':
-    main()
+serve_forever(directory, serve)

@@ -18,7 +18,9 @@ length bytes.
   bigheader 9,000 header bytes without an end
   hang      nothing for pauseMs, then close
 """
-import os, random, socket, sys, threading, time
+import random, sys, time
+
+from httppeer import read_head, serve_forever
 
 directory = sys.argv[1]
 
@@ -69,12 +71,9 @@ def serve(conn):
     pending = b''
     try:
         while True:
-            while b'\r\n\r\n' not in pending:
-                data = conn.recv(65536)
-                if not data:
-                    return
-                pending += data
-            head, _, pending = pending.partition(b'\r\n\r\n')
+            head, pending = read_head(conn, pending)
+            if head is None:
+                return
             fields = head.split(b' ')[1].decode().strip('/').split('/')
             mode, length, cut, pause = fields[0], int(fields[1]), int(fields[2]), int(fields[3])
             steps, keep = answer(mode, length, cut, pause / 1000.0)
@@ -91,13 +90,4 @@ def serve(conn):
         conn.close()
 
 
-listener = socket.socket()
-listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-listener.bind(('127.0.0.1', 0))
-listener.listen(64)
-with open(os.path.join(directory, 'port.tmp'), 'w') as f:
-    f.write(str(listener.getsockname()[1]))
-os.rename(os.path.join(directory, 'port.tmp'), os.path.join(directory, 'port'))
-while True:
-    conn, _ = listener.accept()
-    threading.Thread(target=serve, args=(conn,), daemon=True).start()
+serve_forever(directory, serve)

@@ -12,29 +12,16 @@ with the body "ntlm ok <user>" to an accepted authenticate message.
 Debian 12's OpenSSL keeps MD4 in its legacy provider: the script runs itself
 again under a configuration that loads it.
 """
-import base64, os, socket, struct, sys, threading
+import base64, struct, sys
 
-LEGACY_CONF = """openssl_conf = openssl_init
-[openssl_init]
-providers = provider_sect
-[provider_sect]
-default = default_sect
-legacy = legacy_sect
-[default_sect]
-activate = 1
-[legacy_sect]
-activate = 1
-"""
+from gen_ntlm import under_legacy_provider
+from httppeer import read_head, serve_forever
+
 SERVER_CHALLENGE = bytes.fromhex('0123456789abcdef')
 FLAGS = 0x00088205  # unicode, request target, NTLM, always sign, NTLM2 session
 
 directory, user, password = sys.argv[1], sys.argv[2], sys.argv[3]
-if os.environ.get('KEELSON_NTLM_LEGACY') != '1':
-    conf = os.path.join(directory, 'openssl-legacy.cnf')
-    with open(conf, 'w') as f:
-        f.write(LEGACY_CONF)
-    env = dict(os.environ, OPENSSL_CONF=conf, KEELSON_NTLM_LEGACY='1')
-    os.execve('/usr/bin/python3', ['/usr/bin/python3'] + sys.argv, env)
+under_legacy_provider(directory)
 
 from ntlm_auth.compute_response import ComputeResponse  # noqa: E402
 
@@ -69,12 +56,9 @@ def serve(conn):
     pending = b''
     try:
         while True:
-            while b'\r\n\r\n' not in pending:
-                data = conn.recv(65536)
-                if not data:
-                    return
-                pending += data
-            head, _, pending = pending.partition(b'\r\n\r\n')
+            head, pending = read_head(conn, pending)
+            if head is None:
+                return
             token = None
             for line in head.split(b'\r\n')[1:]:
                 name, _, value = line.partition(b':')
@@ -94,12 +78,4 @@ def serve(conn):
         conn.close()
 
 
-listener = socket.socket()
-listener.bind(('127.0.0.1', 0))
-listener.listen(16)
-with open(os.path.join(directory, 'port.tmp'), 'w') as f:
-    f.write(str(listener.getsockname()[1]))
-os.rename(os.path.join(directory, 'port.tmp'), os.path.join(directory, 'port'))
-while True:
-    conn, _ = listener.accept()
-    threading.Thread(target=serve, args=(conn,), daemon=True).start()
+serve_forever(directory, serve)
