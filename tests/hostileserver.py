@@ -8,7 +8,7 @@ length bytes.
   chunked   the body in chunks of up to cut bytes, then the connection closes
   lf        a header ended by LF LF
   pause     half the body, a pause of pauseMs, the rest; kept alive
-  cut       the whole ok answer cut after cut bytes, then close
+  cut       the ok answer cut after cut bytes (at least its last byte), then close
   garbage   length random bytes, then close
   short     Content-Length 10 more than the body, then close
   long      the body and 10 more bytes under a Content-Length of length
@@ -48,7 +48,7 @@ def answer(mode, length, cut, pause):
         half = len(plain) - length // 2
         return [plain[:half], pause, plain[half:]], True
     if mode == 'cut':
-        return [plain[:cut]], False
+        return [plain[:min(cut, len(plain) - 1)]], False
     if mode == 'garbage':
         return [random.Random(cut).randbytes(length)], False
     if mode == 'short':
