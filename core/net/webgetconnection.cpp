@@ -301,8 +301,8 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
     return fail(r, 400, 0);
   }
   if (!WebGet_Authorize(url)) return fail(r, kWebGetErrorValidation, 0);
-  // Until proxy lists exist, the request's own proxy is the only choice.
-  const char *proxy = c->allowProxy ? c->proxyOverride : "";
+  char proxy[sizeof c->proxyOverride];
+  WebGetConnection_NextProxy(c, proxy, int(sizeof proxy));
   int32_t viaProxy = proxy[0] != '\0' ? 1 : 0;
   bool known = c->remotePort != 0 && viaProxy == c->viaProxy;
   if (known && Str_CompareNoCase(url, c->lastUrl) == 0) {
@@ -1116,6 +1116,16 @@ int WebGetConnection_SetProxyOverride(WebGetConnection *connection, const char *
   CONNECTION_CHECK(connection);
   Str_Copy(connection->proxyOverride, proxy ? proxy : "", int(sizeof connection->proxyOverride));
   return 1;
+}
+int WebGetConnection_NextProxy(WebGetConnection *connection, char *out, int size) {
+  CONNECTION_CHECK(connection);
+  CHECK_POINTER(out);
+  Str_Copy(out, connection->allowProxy ? connection->proxyOverride : "", size);
+  return 1;
+}
+int WebGetConnection_HasNextProxy(WebGetConnection *connection) {
+  CONNECTION_CHECK(connection);
+  return 0;
 }
 int WebGetConnection_SetLogCallback(WebGetConnection *connection, void *context,
                                     ClassLogSink function) {

@@ -162,6 +162,12 @@ int WebGetConnection_SetReportErrors(WebGetConnection *connection, int flag);
 int WebGetConnection_SetTimeout(WebGetConnection *connection, int32_t seconds);
 int WebGetConnection_GetTimeout(WebGetConnection *connection, int32_t *seconds);
 int WebGetConnection_SetProxyOverride(WebGetConnection *connection, const char *proxy);
+// The proxy for the next try ("host:port"): the override when one is set and
+// proxies are allowed, else DIRECT (empty). Always 1.
+int WebGetConnection_NextProxy(WebGetConnection *connection, char *out, int size);
+// 1 when another proxy is left to try after a failure: never, while the
+// only choice is the override.
+int WebGetConnection_HasNextProxy(WebGetConnection *connection);
 int WebGetConnection_SetLogCallback(WebGetConnection *connection, void *context,
                                     ClassLogSink function);
 int WebGetConnection_SetLogFlag(WebGetConnection *connection, int flag);
