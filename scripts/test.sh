@@ -70,6 +70,10 @@ packages=(
   wrk
   apache2-utils
   python3-ntlm-auth
+  apache2-bin
+  media-types
+  squid
+  tinyproxy
 )
 
 missing=()

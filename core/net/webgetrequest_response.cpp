@@ -640,7 +640,7 @@ int WebGetRequest_ParseResponseHeader(WebGetRequest *request, int checkRange, co
   r->maxAge = 0;
   r->lastModified = 0;
 
-  bool sawTransferEncoding = false, sawConnection = false, closeAsked = false;
+  bool sawTransferEncoding = false, sawConnection = false, closeAsked = false, keepAsked = false;
   bool sawAcceptRanges = false, rangesInBytes = false;
   std::string_view xcache[8], servedBy;
   int xcacheCount = 0;
@@ -690,7 +690,10 @@ int WebGetRequest_ParseResponseHeader(WebGetRequest *request, int checkRange, co
           RLOG(r, "Content-Disposition file name refused [%s]", file);
       }
     } else if (equalNoCase(name, "Connection")) {
-      if (!sawConnection) closeAsked = equalNoCase(value, "close");
+      if (!sawConnection) {
+        closeAsked = equalNoCase(value, "close");
+        keepAsked = equalNoCase(value, "keep-alive");
+      }
       sawConnection = true;
     } else if (equalNoCase(name, "Accept-Ranges")) {
       sawAcceptRanges = true;
@@ -721,7 +724,9 @@ int WebGetRequest_ParseResponseHeader(WebGetRequest *request, int checkRange, co
     r->acceptsRanges = sawAcceptRanges ? (rangesInBytes ? 1 : 0) : 1;
   }
 
-  r->keepAlive = r->hasContentLength && !(sawConnection && closeAsked) ? 1 : 0;
+  // An HTTP/1.0 server keeps the connection only when it says so.
+  bool persistent = version > 1.05 ? !(sawConnection && closeAsked) : keepAsked;
+  r->keepAlive = r->hasContentLength && persistent ? 1 : 0;
   for (int i = 0; i < xcacheCount; i++) reportCacheResults(r, xcache[i], servedBy);
   return 1;
 }

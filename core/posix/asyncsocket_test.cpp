@@ -33,6 +33,7 @@
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
 #include "tests/loopback_port.h"
+#include "tests/peer_process.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
 
@@ -203,30 +204,6 @@ struct Listener {
     AsyncSocket_Close(s);
     Class_ReleaseObject(&s);
   }
-};
-
-// A peer process started by the test and killed when it goes.
-class PeerProcess {
- public:
-  explicit PeerProcess(const std::vector<std::string> &argv) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::vector<char *> args;
-      for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-      args.push_back(nullptr);
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 2);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-  }
-  ~PeerProcess() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_ = -1;
 };
 
 // The Python peers: they listen on a free port (written to <dir>/port), take

@@ -1,0 +1,1203 @@
+#include "core/net/webgetconnection.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "core/formats/dictionary.h"
+#include "core/net/asyncsocket.h"
+#include "core/net/socket.h"
+#include "core/net/url.h"
+#include "core/net/webgetauth.h"
+#include "core/net/webgetclientcert.h"
+#include "core/net/webgetrequest.h"
+#include "core/platform/eventqueue.h"
+#include "core/platform/ioworker.h"
+#include "core/platform/notification.h"
+#include "core/platform/platform.h"
+#include "core/platform/thread.h"
+#include "core/runtime/dupstream.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memstream.h"
+#include "core/runtime/print.h"
+#include "core/platform/meterrw.h"
+#include "core/runtime/str.h"
+#include "core/security/certstorei.h"
+#include "core/security/tls1.h"
+
+#define CONNECTION_CHECK(c) CLASS_CHECK((c), kWebGetConnectionTag)
+
+// A host look-up in flight on the I/O worker. The connection and the running
+// look-up hold one reference each; the owner pointer is cleared (under the
+// lock) when the connection lets go, so a late completion schedules nothing.
+struct WebGetLookup {
+  IOWorkerRequest io;
+  uint32_t classTag;
+  std::atomic<int32_t> refs;
+  std::mutex lock;
+  WebGetConnection *owner;
+  int32_t viaProxy;
+  char url[kWebGetUrlBytes];
+  SocketAddress address;
+  int32_t error;
+  std::atomic<int32_t> finished;
+};
+
+namespace {
+
+constexpr const char *kSender = "WebGetConnection";
+
+void lookupRelease(WebGetLookup **record) {
+  WebGetLookup *l = *record;
+  *record = nullptr;
+  if (l == nullptr) return;
+  {
+    std::lock_guard<std::mutex> hold(l->lock);
+    l->owner = nullptr;
+  }
+  if (l->refs.fetch_sub(1) == 1) delete l;
+}
+
+int lookupDone(void *, IOWorkerRequest *io) {
+  auto *l = reinterpret_cast<WebGetLookup *>(io);
+  if (!Socket_ResolveUrl(&l->address, l->url)) {
+    Log_Print(LOG_DEBUG, KSRC, 0, "Unable to get machine for %sURL '%s'\n",
+              l->viaProxy ? "proxy " : "", l->url);
+    l->error = kWebGetErrorDns;
+  }
+  l->finished.store(1);
+  {
+    std::lock_guard<std::mutex> hold(l->lock);
+    if (l->owner != nullptr) WebGetConnection_SchedulePoll(l->owner);
+  }
+  if (l->refs.fetch_sub(1) == 1) delete l;
+  return 1;
+}
+
+void pollEvent(void *context) { WebGetConnection_Poll(static_cast<WebGetConnection *>(context)); }
+
+void timedPollEvent(uintptr_t eventId, void *) {
+  WebGetConnection_Poll(reinterpret_cast<WebGetConnection *>(eventId));
+}
+
+// A waiting request is looked at again within a fraction of its time-out
+// even when nothing arrives, so that silence ends it.
+void postTimeoutCheck(WebGetConnection *c) {
+  if (c->current == nullptr || c->timeoutSeconds < 1 || c->running.load() ||
+      c->pollFunction != nullptr)
+    return;
+  EventQueue *queue = Thread_GetEventQueue(c->ownerThread.load());
+  EventQueue_Post(queue, uintptr_t(c), nullptr, 0, timedPollEvent, nullptr, nullptr, KSRC,
+                  Platform_GetTickSeconds() + 0.25);
+  if (queue != nullptr) Class_ReleaseObject(&queue);
+}
+
+void cancelPolls(WebGetConnection *c) {
+  uint32_t owner = c->ownerThread.load();
+  if (owner != 0) EventQueue_CancelForThread(owner, uintptr_t(c));
+}
+
+int32_t inboundLength(DupStream *s) {
+  int32_t n = 0;
+  DupStream_GetInboundLength(s, &n);
+  return n;
+}
+
+// Where received plain bytes wait: the session's decrypted data under TLS.
+DupStream *receivedStream(WebGetConnection *c) {
+  return c->tlsActive.load() ? Tls_GetTransportStream(c->tls) : c->transport;
+}
+
+int32_t outboundLength(DupStream *s) {
+  int32_t n = 0;
+  DupStream_GetOutboundLength(s, &n);
+  return n;
+}
+
+// ---- Socket callbacks (I/O worker threads) ----------------------------------------------
+
+int32_t hookReadSize(AsyncSocket *, void *context) {
+  auto *c = static_cast<WebGetConnection *>(context);
+  int32_t space = 0;
+  if (c->tlsActive.load()) {
+    Tls_ProcessInput(c->tls);
+    Tls_GetReceiveSpace(c->tls, &space);
+  } else {
+    DupStream_GetInboundSpace(c->transport, &space);
+  }
+  return space;
+}
+
+void hookRead(AsyncSocket *, void *context, const uint8_t *data, int32_t count) {
+  auto *c = static_cast<WebGetConnection *>(context);
+  if (c->tlsActive.load()) {
+    int32_t written = 0;
+    Tls_WriteRecordInput(c->tls, data, count, &written);
+    Tls_ProcessInput(c->tls);
+  } else {
+    DupStream_WriteInbound(c->transport, data, count);
+  }
+  WebGetConnection_SchedulePoll(c);
+}
+
+int32_t hookWriteSize(AsyncSocket *, void *context) {
+  auto *c = static_cast<WebGetConnection *>(context);
+  if (!c->tlsActive.load()) return outboundLength(c->transport);
+  if (Tls_IsHandshakeDone(c->tls))
+    while (Tls_EncryptFromStream(c->tls, c->transport)) {
+    }
+  int32_t length = 0;
+  Tls_GetOutboundLength(c->tls, &length);
+  return length;
+}
+
+int32_t hookWrite(AsyncSocket *, void *context, uint8_t *buffer, int32_t maximum) {
+  auto *c = static_cast<WebGetConnection *>(context);
+  int32_t read = 0;
+  DupStream *from = c->tlsActive.load() ? Tls_GetTransportStream(c->tls) : c->transport;
+  DupStream_ReadOutbound(from, buffer, maximum, &read);
+  WebGetConnection_SchedulePoll(c);
+  return read;
+}
+
+void hookClose(AsyncSocket *, void *context) {
+  WebGetConnection_SchedulePoll(static_cast<WebGetConnection *>(context));
+}
+
+void hookConnect(AsyncSocket *, void *context, int) {
+  WebGetConnection_SchedulePoll(static_cast<WebGetConnection *>(context));
+}
+
+void hookSocket(WebGetConnection *c, bool on) {
+  AsyncSocket *s = c->socket;
+  void *context = on ? c : nullptr;
+  AsyncSocket_SetReadSizeCallback(s, context, on ? hookReadSize : nullptr);
+  AsyncSocket_SetReadCallback(s, context, on ? hookRead : nullptr);
+  AsyncSocket_SetWriteSizeCallback(s, context, on ? hookWriteSize : nullptr);
+  AsyncSocket_SetWriteCallback(s, context, on ? hookWrite : nullptr);
+  AsyncSocket_SetCloseCallback(s, context, on ? hookClose : nullptr);
+  AsyncSocket_SetConnectCallback(s, context, on ? hookConnect : nullptr);
+}
+
+// ---- Queue ------------------------------------------------------------------------------------
+
+int queueAdd(WebGetConnection *c, WebGetRequest *r, bool atFront, bool start,
+             const std::string *headers) {
+  if (start) {
+    bool queued = false;
+    for (const WebGetConnectionNode &n : c->queue) queued = queued || n.request == r;
+    if (r == c->current || r == c->waiting || queued)
+      Core_Abort(KSRC,
+                 "Assertion failed (Request != Current && Request != Waiting && !Queued)\n"
+                 "Cannot add in-use request in queue");
+  }
+  if (c->forcedLog) WebGetRequest_SetLogFlag(r, 1);
+  WebGetRequest_SetPhase(r, kWebGetPhaseIdle);
+  WebGetConnectionNode node{static_cast<WebGetRequest *>(Class_Retain(r)),
+                            headers ? *headers : std::string(r->requestHeaders)};
+  if (atFront) c->queue.push_front(std::move(node));
+  else c->queue.push_back(std::move(node));
+  return WebGetConnection_SchedulePoll(c);
+}
+
+void takeNext(WebGetConnection *c) {
+  while (!c->queue.empty()) {
+    WebGetConnectionNode node = std::move(c->queue.front());
+    c->queue.pop_front();
+    WebGetRequest *r = node.request;
+    if (WebGetRequest_IsOnlyReference(r)) {
+      Class_ReleaseObject(&r);
+      continue;
+    }
+    c->current = r;
+    c->currentHeaders = std::move(node.callerHeaders);
+    WebGetRequest_SetConnection(r, c);
+    if (WebGetRequest_RunStartCallback(r)) {
+      WebGetRequest_SetPhase(r, kWebGetPhaseLookup);
+      WebGetConnection_SchedulePoll(c);
+    } else {
+      WebGetRequest_SetPhase(r, kWebGetPhaseStarting);
+    }
+    return;
+  }
+}
+
+// ---- Helpers of the phases ------------------------------------------------------------------
+
+int fail(WebGetRequest *r, int32_t code, int32_t codeEx) {
+  WebGetRequest_SetError(r, code, codeEx);
+  return 0;
+}
+
+void touch(WebGetConnection *c) { c->lastActivity = Platform_GetTickSeconds(); }
+
+bool isHttps(const char *url) { return Url_HasScheme(url, "https") != 0; }
+
+void closeTransport(WebGetConnection *c) {
+  int expected = 1;
+  c->tlsActive.compare_exchange_strong(expected, 0);
+  AsyncSocket_Close(c->socket);
+  Tls_Reset(c->tls);
+  Tls_ClearError(c->tls);
+  DupStream_Empty(Tls_GetTransportStream(c->tls));
+  AsyncSocket_ClearError(c->socket);
+  DupStream_Empty(c->transport);
+  DupStream_Empty(c->http);
+  c->socketScheme[0] = '\0';
+  c->answersOnSocket = 0;
+  c->tunnelEstablished = 0;
+}
+
+bool logOn(WebGetConnection *c) { return c->forcedLog || Class_LogEnabled(&c->log, LOG_DEBUG); }
+
+// A fresh connection for a request that a kept one lost before the first
+// byte of its answer: once, and only for methods that may be sent twice.
+bool retryOnFreshConnection(WebGetConnection *c, WebGetRequest *r) {
+  int32_t method = r->method;
+  if (c->answersOnSocket == 0 || c->retried == r || r->postData != nullptr ||
+      (method != kWebGetMethodGet && method != kWebGetMethodHead &&
+       method != kWebGetMethodOptions) ||
+      inboundLength(c->http) != 0)
+    return false;
+  Log_Print(LOG_INFO, KSRC, 0, "Kept connection closed before the answer; sending '%s' again\n",
+            r->url);
+  c->retried = r;
+  WebGetConnection_Reset(c, 0, 0, 1);
+  return true;
+}
+
+// ---- Phases ---------------------------------------------------------------------------------------
+
+int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
+  if (!entered && c->lookup != nullptr) {
+    WebGetLookup *l = c->lookup;
+    if (!l->finished.load()) return 1;
+    if (l->error != 0) {
+      int32_t error = l->error;
+      lookupRelease(&c->lookup);
+      return fail(r, error, 0);
+    }
+    if (c->keepAlive && AsyncSocket_IsConnected(c->socket) &&
+        (l->address.address != c->remoteAddress || l->address.port != c->remotePort)) {
+      WebGetConnection_Log(c, "URL does not resolve to current machine '%s' (%ipv4:%d) (%ipv4:%d)",
+                           r->url, &l->address.address, l->address.port, &c->remoteAddress,
+                           c->remotePort);
+      closeTransport(c);
+    }
+    c->remoteAddress = l->address.address;
+    c->remotePort = l->address.port;
+    lookupRelease(&c->lookup);
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseConnect);
+    return 1;
+  }
+  lookupRelease(&c->lookup);
+  c->tunnelNeeded = 0;
+  c->headerScan = 0;
+  const char *url = r->url;
+  if (Url_HasScheme(url, "file")) {
+    WebGetConnection_Log(c, "Invalid file URL (%s)", url);
+    c->lastUrl[0] = '\0';
+    return fail(r, 400, 0);
+  }
+  if (!WebGet_Authorize(url)) return fail(r, kWebGetErrorValidation, 0);
+  char proxy[sizeof c->proxyOverride];
+  WebGetConnection_NextProxy(c, proxy, int(sizeof proxy));
+  int32_t viaProxy = proxy[0] != '\0' ? 1 : 0;
+  bool known = c->remotePort != 0 && viaProxy == c->viaProxy;
+  if (known && Str_CompareNoCase(url, c->lastUrl) == 0) {
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseConnect);
+    return 1;
+  }
+  char previous[kWebGetUrlBytes];
+  Str_Copy(previous, c->lastUrl, int(sizeof previous));
+  Str_Copy(c->lastUrl, url, int(sizeof c->lastUrl));
+  char a[kWebGetUrlBytes], b[kWebGetUrlBytes], schemeA[16], schemeB[16];
+  bool sameHost = known && !viaProxy && previous[0] != '\0' &&
+                  Url_GetHostWithPort(url, a, int(sizeof a)) &&
+                  Url_GetHostWithPort(previous, b, int(sizeof b)) && Str_CompareNoCase(a, b) == 0 &&
+                  Url_GetScheme(url, schemeA, int(sizeof schemeA)) &&
+                  Url_GetScheme(previous, schemeB, int(sizeof schemeB)) &&
+                  Str_CompareNoCase(schemeA, schemeB) == 0;
+  if (sameHost) {
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseConnect);
+    return 1;
+  }
+  c->viaProxy = viaProxy;
+  auto *l = new WebGetLookup();
+  l->classTag = kWebGetLookupTag;
+  l->refs.store(2);
+  l->owner = c;
+  l->viaProxy = viaProxy;
+  if (viaProxy) Str_Printf(l->url, int(sizeof l->url), "http://%s/", proxy);
+  else Str_Copy(l->url, url, int(sizeof l->url));
+  l->io.routine = lookupDone;
+  c->lookup = l;
+  IOWorker_Post(l, &l->io);
+  return 1;
+}
+
+int handleConnect(WebGetConnection *c, WebGetRequest *r, int entered) {
+  const char *url = r->url;
+  char scheme[16] = "";
+  Url_GetScheme(url, scheme, int(sizeof scheme));
+  if (entered) {
+    // A kept socket serves the next request only when its answer allowed it
+    // and the scheme is the one the socket was opened for.
+    if (AsyncSocket_IsConnected(c->socket) && !c->tunnelEstablished &&
+        (!r->keepAlive || Str_CompareNoCase(scheme, c->socketScheme) != 0))
+      closeTransport(c);
+    if (!AsyncSocket_IsConnected(c->socket)) {
+      if (AsyncSocket_IsOpen(c->socket)) {
+        WebGetRequest_SetPhaseChangedFlag(r, 1);
+        return 1;
+      }
+      closeTransport(c);
+      WebGetRequest_ResetResponse(r);
+      WebGetRequest_SetPhase(r, kWebGetPhaseConnect);
+      WebGetRequest_SetPhaseChangedFlag(r, 0);
+      touch(c);
+      WebGetConnection_Log(c, "Connecting to %ipv4:%d", &c->remoteAddress, c->remotePort);
+      uint32_t any = 0;
+      if (!AsyncSocket_Open(c->socket) || !AsyncSocket_Bind(c->socket, 0, 0)) {
+        WebGetConnection_Log(c, "Failed on bind callback (%ipv4:0)", &any);
+        AsyncSocket_Close(c->socket);
+        return fail(r, kWebGetErrorBind, AsyncSocket_GetError(c->socket));
+      }
+      if (!AsyncSocket_Connect(c->socket, c->remoteAddress, c->remotePort)) {
+        WebGetConnection_Log(c, "Failed on connect for (%ipv4:%d)", &c->remoteAddress,
+                             c->remotePort);
+        int32_t error = AsyncSocket_GetError(c->socket);
+        AsyncSocket_Close(c->socket);
+        return fail(r, kWebGetErrorConnect, error);
+      }
+      Str_Copy(c->socketScheme, scheme, int(sizeof c->socketScheme));
+      c->tlsActive.store(isHttps(url) && !c->viaProxy ? 1 : 0);
+      return 1;
+    }
+  }
+  if (!AsyncSocket_IsConnected(c->socket)) return 1;
+  touch(c);
+  // Through a proxy, https goes through a tunnel, and TLS starts inside it.
+  if (isHttps(url) && c->viaProxy) {
+    c->tunnelNeeded = c->tunnelEstablished ? 0 : 1;
+    if (c->tunnelEstablished && !c->tlsActive.load()) c->tlsActive.store(1);
+  }
+  if (c->tlsActive.load()) WebGetConnection_SetPhase(c, r, kWebGetPhaseHandshake);
+  else if (c->tunnelNeeded && !c->tunnelEstablished)
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseMethodConnect);
+  else WebGetConnection_SetPhase(c, r, kWebGetPhaseRequest);
+  return 1;
+}
+
+// The end of the header: the earlier of "\r\n\r\n" and "\n\n", as the
+// parser reads it. -1 when neither is there yet.
+int findHeaderEnd(const char *data, int length) {
+  for (int i = 0; i + 1 < length; i++) {
+    if (data[i] != '\n') continue;
+    if (data[i + 1] == '\n') return i + 2;
+    if (i + 2 < length && data[i + 1] == '\r' && data[i + 2] == '\n') return i + 3;
+  }
+  return -1;
+}
+
+int handleHeader(WebGetConnection *c, WebGetRequest *r, int) {
+  // Closed is read before the last move of received bytes: whatever the
+  // socket delivered before it closed is then in the buffer.
+  bool closed = !AsyncSocket_IsConnected(c->socket);
+  DupStream_TransferInbound(c->http, receivedStream(c));
+  char block[kWebGetHeaderLimitBytes + 1];
+  int32_t got = 0;
+  MemoryStream *in = nullptr;
+  DupStream_GetInboundStream(c->http, &in);
+  DupStream_LockInbound(c->http);
+  MemoryStream_ReadAt(in, block, 0, kWebGetHeaderLimitBytes, &got);
+  DupStream_UnlockInbound(c->http);
+  int end = findHeaderEnd(block, got);
+  if (end < 0) {
+    if (got >= kWebGetHeaderLimitBytes) return fail(r, kWebGetErrorHeaderLimit, 0);
+    if (!closed) return 1;
+    if (retryOnFreshConnection(c, r)) return 1;
+    WebGetConnection_Log(c, "Connection closed before the header ended [%d bytes]", got);
+    return fail(r, kWebGetErrorHeaderIncomplete, 0);
+  }
+  int headerLength = 0;
+  if (!WebGetRequest_ParseResponseHeader(r, 1, block, end, &headerLength)) {
+    int32_t code = 0, codeEx = 0;
+    WebGetRequest_GetError(r, &code, &codeEx);
+    WebGetConnection_Log(c, "Response header refused (%d): %.*s", code, end, block);
+    return 0;
+  }
+  if (logOn(c)) {
+    WebGetConnection_Log(c, "---- [0x%p] Header In Begin --", r);
+    WebGetConnection_Log(c, "%.*s", headerLength, block);
+    WebGetConnection_Log(c, "---- [0x%p] Header In End ----", r);
+  }
+  int32_t read = 0;
+  DupStream_ReadInbound(c->http, nullptr, headerLength, &read);
+  touch(c);
+  WebGetConnection_SetPhase(c, r, kWebGetPhaseBody);
+  return 1;
+}
+
+int32_t effectiveMethod(WebGetConnection *c, WebGetRequest *r) {
+  return c->tunnelNeeded && !c->tunnelEstablished ? int32_t(kWebGetMethodConnect) : r->method;
+}
+
+// Hands the received body bytes to the request's decoders and sinks.
+int transferBody(WebGetConnection *c, WebGetRequest *r) {
+  MemoryStream *in = nullptr;
+  DupStream_GetInboundStream(c->http, &in);
+  DupStream_LockInbound(c->http);
+  int32_t length = MemoryStream_GetLength(in);
+  int ok = 1;
+  if (length > 0) {
+    uint8_t *data = nullptr;
+    int64_t consumed = 0;
+    if (MemoryStream_GetBuffer(in, 0, &data)) {
+      ok = WebGetRequest_ProcessBody(r, data, length, &consumed);
+      MemoryStream_ReleaseBuffer(in, &data);
+    }
+    if (consumed > 0) {
+      MemoryStream_Discard(in, int32_t(consumed));
+      touch(c);
+    }
+  }
+  DupStream_UnlockInbound(c->http);
+  if (!ok) {
+    int32_t code = 0, codeEx = 0;
+    WebGetRequest_GetError(r, &code, &codeEx);
+    if (code == 0) return fail(r, kWebGetErrorUserAbort, 0);
+    return 0;
+  }
+  return 1;
+}
+
+int endBody(WebGetConnection *c, WebGetRequest *r, int32_t next) {
+  if (!WebGetRequest_EndBody(r, next == kWebGetPhaseAuthenticate ? 1 : 0)) return 0;
+  WebGetConnection_SetPhase(c, r, next);
+  return 1;
+}
+
+int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
+  int32_t method = effectiveMethod(c, r);
+  int32_t status = r->statusCode;
+  int32_t next = kWebGetPhaseCleanup;
+  // A challenge's own page is read and dropped, so that the answer to the
+  // next send starts the kept connection's next bytes.
+  bool challenge = status == 401 || status == 407;
+  if (challenge) next = kWebGetPhaseAuthenticate;
+  if ((status == 301 || status == 302 || status == 307) && method != kWebGetMethodConnect) {
+    if (entered) {
+      if (!WebGetRequest_FollowRedirect(r)) return 0;
+      if (c->redirectFunction) c->redirectFunction(c, c->redirectContext, r);
+      if (!c->keepAlive || !r->keepAlive) {
+        WebGetConnection_Reset(c, 0, 1, c->redirectFunction ? 0 : 1);
+        return 1;
+      }
+    }
+    next = kWebGetPhaseRedirect;
+  }
+  if (method == kWebGetMethodConnect && status >= 200 && status <= 299) {
+    c->tunnelEstablished = 1;
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseConnect);
+    return 1;
+  }
+  bool closed = !AsyncSocket_IsConnected(c->socket);
+  if (entered) {
+    if (!WebGetRequest_BeginBody(r, challenge ? 1 : 0)) return 0;
+    if (method == kWebGetMethodHead || status == 304 || status == 204 ||
+        (r->hasContentLength && r->contentLength == 0) ||
+        (method == kWebGetMethodConnect && !r->hasContentLength))
+      return endBody(c, r, next);
+  }
+  if (WebGetRequest_IsWritePending(c, r)) return 1;
+  DupStream_TransferInbound(c->http, receivedStream(c));
+  if (!transferBody(c, r)) return 0;
+  if (WebGetRequest_IsWritePending(c, r)) return 1;
+  int64_t received = int64_t(r->bodyBytesConsumed);
+  bool pending = !closed || inboundLength(c->http) > 0;
+  if (r->hasContentLength) {
+    if (received == r->contentLength) {
+      // The answer is complete; bytes behind it belong to no request.
+      if (inboundLength(c->http) > 0) {
+        WebGetConnection_Log(c, "Body exceeded content length [%I64d/%I64d]",
+                             received + inboundLength(c->http), r->contentLength);
+        WebGetRequest_EndBody(r, 0);
+        return fail(r, kWebGetErrorContentLengthLimit, 0);
+      }
+      return endBody(c, r, next);
+    }
+    if (pending) return 1;
+    WebGetConnection_Log(c, "Read was not completed [%I64d/%I64d]", received, r->contentLength);
+    WebGetRequest_EndBody(r, 0);
+    return fail(r, kWebGetErrorUnderflow, 0);
+  }
+  if (pending && !WebGetRequest_IsChunkedComplete(r)) return 1;
+  return endBody(c, r, next);
+}
+
+int handleHandshake(WebGetConnection *c, WebGetRequest *r, int entered) {
+  if (!c->tlsActive.load()) return 1;
+  if (entered && !Tls_IsHandshakeStarted(c->tls)) {
+    // The name checked is the URL's host, inside a tunnel too: never the
+    // proxy's.
+    char host[512];
+    Url_GetHostWithoutPort(r->url, host, int(sizeof host));
+    CertStore *store = Tls_DefaultCertStore();
+    Tls_SetCertStore(c->tls, store);
+    if (store != nullptr) CertStore_Release(&store);
+    int32_t alert = 0;
+    if (!Tls_StartHandshake(c->tls, host, &alert)) return fail(r, kWebGetErrorTls1, alert);
+    return 1;
+  }
+  if (c->certRequested.exchange(0)) {
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseClientCertificateRequest);
+    return 1;
+  }
+  if (Tls_IsHandshakeDone(c->tls)) {
+    touch(c);
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseRequest);
+  }
+  return 1;
+}
+
+// The session's call (an I/O worker thread) when the server asks for a
+// certificate it does not have: the handshake step takes it from here.
+void onCertificateRequest(TLS1 *, void *context) {
+  auto *c = static_cast<WebGetConnection *>(context);
+  c->certRequested.store(1);
+  WebGetConnection_SchedulePoll(c);
+}
+
+bool authenticationAllowed(WebGetConnection *c) {
+  return WebGet_IsAuthenticationEnabled() && c->allowAuthentication;
+}
+
+int handleAuthenticate(WebGetConnection *c, WebGetRequest *r, int) {
+  if (c->waiting != nullptr) return 1;
+  if (!authenticationAllowed(c)) return fail(r, kWebGetErrorAuthRequestCancel, 0);
+  int32_t status = 0;
+  if (!WebGet_ParseStatusCode(r->responseHeaders, int(strcspn(r->responseHeaders, "\r\n")),
+                              &status))
+    return fail(r, kWebGetErrorHeaderCorrupt, 0);
+  bool proxy = status == 407;
+  if (proxy && !c->allowProxy) {
+    WebGetConnection_Log(c, "HTTP content blocked due to proxy [%s]", r->url);
+    return fail(r, kWebGetErrorProxyDisabled, 0);
+  }
+  WebGetAuth *auth = proxy ? c->proxyAuth : c->serverAuth;
+  char url[kWebGetUrlBytes], host[kWebGetUrlBytes];
+  if (proxy) Str_Printf(url, int(sizeof url), "http://%s/", c->proxyOverride);
+  else Str_Copy(url, r->url, int(sizeof url));
+  Url_GetHostWithPort(url, host, int(sizeof host));
+  WebGetAuth_SetHost(auth, host);
+  if (c->forcedLog) WebGetAuth_SetLogFlag(auth, 1);
+  WebGetAuth_SetMethod(auth, effectiveMethod(c, r));
+  char target[kWebGetUrlBytes];
+  WebGetRequest_GetRequestTarget(r, target, int(sizeof target));
+  WebGetAuth_SetUri(auth, target);
+  WebGetAuth_SetBody(auth, r->postData, r->postData ? r->postDataLength : 0);
+  int32_t answered = 0;
+  WebGetAuth_GetCounter(auth, &answered);
+  int32_t code = 0, codeEx = 0;
+  WebGet_Lock();
+  // A challenge to an answer already sent: those credentials were refused.
+  if (answered >= 1) WebGetAuth_ReportFailure(auth);
+  int ready = WebGetAuth_ParseChallenge(auth, r->responseHeaders, &code, &codeEx);
+  if (!ready && code == 0) {
+    c->waiting = static_cast<WebGetRequest *>(Class_Retain(r));
+    WebGetConnection_Reset(c, 0, 0, 1);
+  }
+  WebGet_Unlock();
+  if (ready) {
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseLookup);
+    return 1;
+  }
+  return code == 0 ? 1 : fail(r, code, codeEx);
+}
+
+int handleClientCertificate(WebGetConnection *c, WebGetRequest *r, int) {
+  if (c->waiting != nullptr) return 1;
+  if (!authenticationAllowed(c)) return fail(r, kWebGetErrorCertRequestCancel, 0);
+  char address[320], types[80] = "";
+  if (c->remotePort != 0)
+    Str_Printf(address, int(sizeof address), "%ipv4:%d", &c->remoteAddress, c->remotePort);
+  else Str_Printf(address, int(sizeof address), "%ipv4", &c->remoteAddress);
+  Tls_GetRequestedCertificateTypes(c->tls, types);
+  WebGetClientCert_SetAddress(c->clientCert, address);
+  WebGet_Lock();
+  WebGetClientCert_Request(c->clientCert, types);
+  c->waiting = static_cast<WebGetRequest *>(Class_Retain(r));
+  WebGetConnection_Reset(c, 0, 0, 1);
+  WebGet_Unlock();
+  return 1;
+}
+
+// The broker's answer to one of the credential records.
+int onChallengeResponse(void *context, const char *, const char *, const char *instance,
+                        Dictionary *info) {
+  auto *c = static_cast<WebGetConnection *>(context);
+  char filter[320] = "";
+  if (info == nullptr || !Dictionary_GetStringByKey(info, "filter", filter, int(sizeof filter)))
+    return 1;
+  if (Str_CompareNoCase(filter, "ClientCert") == 0) {
+    WebGet_Lock();
+    int32_t cancel = 0;
+    Dictionary_GetBooleanByKey(info, "cancel", &cancel);
+    char path[320] = "", password[512] = "";
+    Dictionary_GetStringByKey(info, "certificatePath", path, int(sizeof path));
+    Dictionary_GetStringByKey(info, "password", password, int(sizeof password));
+    if (cancel) c->certCancelled = 1;
+    else c->certLoaded = WebGetClientCert_Load(c->clientCert, c->tls, path, password);
+    memset(password, 0, sizeof password);
+    if (c->waiting != nullptr) Class_ReleaseObject(&c->waiting);
+    WebGet_Unlock();
+    WebGetConnection_SchedulePoll(c);
+    return 1;
+  }
+  if (Str_CompareNoCase(filter, "WebGetServer") != 0 && Str_CompareNoCase(filter, "WebGetProxy") != 0)
+    return 1;
+  bool proxy = Str_CompareNoCase(instance, Class_ConvertToInstanceId(c->proxyAuth)) == 0;
+  WebGetAuth *auth = proxy ? c->proxyAuth : c->serverAuth;
+  WebGet_Lock();
+  int32_t cancel = 0;
+  Dictionary_GetBooleanByKey(info, "cancel", &cancel);
+  char user[512] = "", password[512] = "";
+  bool complete = Dictionary_GetStringByKey(info, "username", user, int(sizeof user)) &&
+                  Dictionary_GetStringByKey(info, "password", password, int(sizeof password));
+  if (!cancel && complete) WebGetAuth_SetCredentials(auth, user, password);
+  else (proxy ? c->proxyCancelled : c->serverCancelled) = 1;
+  memset(password, 0, sizeof password);
+  if (c->waiting != nullptr) Class_ReleaseObject(&c->waiting);
+  WebGet_Unlock();
+  WebGetConnection_SchedulePoll(c);
+  return 1;
+}
+
+void observeCredentials(WebGetConnection *c, bool on) {
+  for (void *record : {static_cast<void *>(c->serverAuth), static_cast<void *>(c->proxyAuth),
+                       static_cast<void *>(c->clientCert)}) {
+    const char *id = Class_ConvertToInstanceId(record);
+    if (on) NotificationCenter_AddInstanceObserver("Challenge", "Response", id, c, onChallengeResponse);
+    else NotificationCenter_RemoveInstanceObserver("Challenge", "Response", id, c, onChallengeResponse);
+  }
+}
+
+
+int handleCleanup(WebGetConnection *c, WebGetRequest *r, int) {
+  WebGetConnection_Cleanup(c, r, 0);
+  return 1;
+}
+
+int process(WebGetConnection *c, WebGetRequest *r) {
+  int32_t phase = WebGetRequest_GetPhase(r);
+  int entered = WebGetRequest_GetPhaseChangedFlag(r);
+  WebGetRequest_SetPhaseChangedFlag(r, 0);
+  if (c->certCancelled) return fail(r, kWebGetErrorCertRequestCancel, 0);
+  if (c->serverCancelled || c->proxyCancelled) return fail(r, kWebGetErrorAuthRequestCancel, 0);
+  int ok = 1;
+  if (c->waiting == nullptr && phase >= kWebGetPhaseLookup && phase <= kWebGetPhaseCleanup) {
+    switch (phase) {
+      case kWebGetPhaseLookup: ok = handleLookup(c, r, entered); break;
+      case kWebGetPhaseConnect: ok = handleConnect(c, r, entered); break;
+      case kWebGetPhaseMethodConnect: ok = WebGetConnection_WriteMethodConnect(c, r, entered); break;
+      case kWebGetPhaseRequest: ok = WebGetConnection_WriteRequest(c, r, entered); break;
+      case kWebGetPhasePostBuffer: ok = WebGetConnection_WritePostBuffer(c, r, entered); break;
+      case kWebGetPhaseHandshake: ok = handleHandshake(c, r, entered); break;
+      case kWebGetPhaseClientCertificateRequest: ok = handleClientCertificate(c, r, entered); break;
+      case kWebGetPhaseHeader: ok = handleHeader(c, r, entered); break;
+      case kWebGetPhaseAuthenticate: ok = handleAuthenticate(c, r, entered); break;
+      case kWebGetPhaseBody: ok = handleBody(c, r, entered); break;
+      default: ok = handleCleanup(c, r, entered); break;
+    }
+  }
+  if (r != c->current) return ok;  // ended, or put back by a reset
+  if (ok) {
+    int32_t socketError = AsyncSocket_GetError(c->socket);
+    if (socketError != 0) {
+      if (phase >= kWebGetPhaseRequest && phase <= kWebGetPhaseHeader &&
+          retryOnFreshConnection(c, r))
+        return 1;
+      ok = fail(r, kWebGetErrorSocket, socketError);
+    } else if (c->tlsActive.load() &&
+               WebGetRequest_GetPhase(r) != kWebGetPhaseClientCertificateRequest) {
+      int32_t tlsError = 0;
+      Tls_GetError(c->tls, &tlsError);
+      if (tlsError != 0) {
+        // A certificate the server refused is not offered again unasked.
+        if (c->certLoaded && phase == kWebGetPhaseHandshake)
+          WebGetClientCert_ReportFailure(c->clientCert);
+        ok = fail(r, kWebGetErrorTls1, tlsError);
+      }
+    }
+  }
+  if (ok && WebGetRequest_GetPhase(r) != phase) {
+    WebGetConnection_SchedulePoll(c);
+    return 1;
+  }
+  if (ok && c->timeoutSeconds >= 1) {
+    bool always = (phase >= kWebGetPhaseConnect && phase <= kWebGetPhaseHandshake) ||
+                  phase == kWebGetPhaseHeader || phase == kWebGetPhaseBody;
+    if ((always || WebGetConnection_HasPendingTransport(c)) &&
+        Platform_GetTickSeconds() - c->lastActivity >= double(c->timeoutSeconds))
+      ok = fail(r, kWebGetErrorTimeout, phase);
+  }
+  return ok;
+}
+
+void reportLine(WebGetConnection *c, const char *format, va_list args) {
+  char line[2048];
+  Str_VPrintf(line, int(sizeof line), format, args);
+  if (c->logFunction != nullptr) {
+    c->logFunction(c->logContext, "%s", line);
+    return;
+  }
+  Log_Print(LOG_DEBUG, KSRC, 0, "%s.%s - %s\n", kSender, c->header.instanceId, line);
+}
+
+void tlsLog(void *context, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  reportLine(static_cast<WebGetConnection *>(context), format, args);
+  va_end(args);
+}
+
+void connectionDestroy(void **object) {
+  auto *c = static_cast<WebGetConnection *>(*object);
+  *object = nullptr;
+  WebGetConnection_Uninit(c);
+  c->header.classTag = 0;
+  c->~WebGetConnection();
+  ::operator delete(c);
+}
+
+}  // namespace
+
+// ---- Lifetime -----------------------------------------------------------------------------------
+
+int WebGetConnection_Create(WebGetConnection **connection) {
+  CHECK_POINTER(connection);
+  auto *c = new (::operator new(sizeof(WebGetConnection))) WebGetConnection();
+  c->header.classTag = kWebGetConnectionTag;
+  c->header.refCount.store(1);
+  c->header.destroy = connectionDestroy;
+  WebGetConnection_Init(c);
+  *connection = c;
+  return 1;
+}
+
+int WebGetConnection_Release(WebGetConnection **connection) {
+  CHECK_POINTER(connection);
+  if (*connection == nullptr) return 1;
+  CONNECTION_CHECK(*connection);
+  Class_ReleaseObject(connection);
+  *connection = nullptr;
+  return 1;
+}
+
+int WebGetConnection_Init(WebGetConnection *connection) {
+  CONNECTION_CHECK(connection);
+  WebGetConnection *c = connection;
+  Class_GenerateInstanceId(c);
+  c->log.object = c;
+  c->log.className = kSender;
+  c->allowProxy = 1;
+  c->allowAuthentication = 1;
+  c->keepAlive = 1;
+  c->timeoutSeconds = kWebGetConnectionDefaultTimeout;
+  c->reportErrors = 1;
+  c->ownerThread.store(Thread_GetCurrentId());
+  DupStream_Create(&c->transport);
+  DupStream_Create(&c->http);
+  AsyncSocket_Create(&c->socket);
+  Tls_Create(&c->tls);
+  Tls_SetLogCallback(c->tls, c, tlsLog);
+  WebGetAuth_Create(&c->proxyAuth);
+  WebGetAuth_SetProxy(c->proxyAuth, 1);
+  WebGetAuth_Create(&c->serverAuth);
+  WebGetClientCert_Create(&c->clientCert);
+  Tls_SetCertificateRequestCallback(c->tls, c, onCertificateRequest);
+  observeCredentials(c, true);
+  hookSocket(c, true);
+  touch(c);
+  return 1;
+}
+
+int WebGetConnection_Uninit(WebGetConnection *connection) {
+  CONNECTION_CHECK(connection);
+  WebGetConnection *c = connection;
+  if (c->socket == nullptr) return 1;
+  hookSocket(c, false);
+  cancelPolls(c);
+  AsyncSocket_Close(c->socket);
+  WebGetConnection_Reset(c, 1, 1, 0);
+  lookupRelease(&c->lookup);
+  Class_ReleaseObject(&c->socket);
+  Tls_SetLogCallback(c->tls, nullptr, nullptr);
+  Tls_SetCertificateRequestCallback(c->tls, nullptr, nullptr);
+  Tls_Delete(&c->tls);
+  observeCredentials(c, false);
+  WebGetClientCert_Release(&c->clientCert);
+  WebGetAuth_Release(&c->serverAuth);
+  WebGetAuth_Release(&c->proxyAuth);
+  DupStream_Release(&c->transport);
+  DupStream_Release(&c->http);
+  return 1;
+}
+
+// ---- Queue and pump -------------------------------------------------------------------------------
+
+int WebGetConnection_QueueRequest(WebGetConnection *connection, WebGetRequest *request) {
+  CONNECTION_CHECK(connection);
+  CLASS_CHECK(request, kWebGetRequestTag);
+  return queueAdd(connection, request, false, true, nullptr);
+}
+
+int WebGetConnection_IsBusy(WebGetConnection *connection) {
+  CONNECTION_CHECK(connection);
+  return connection->current != nullptr || !connection->queue.empty() ? 1 : 0;
+}
+
+int WebGetConnection_Cancel(WebGetConnection *connection) {
+  CONNECTION_CHECK(connection);
+  return WebGetConnection_Reset(connection, 1, 1, 1);
+}
+
+int WebGetConnection_Poll(WebGetConnection *connection) {
+  CONNECTION_CHECK(connection);
+  WebGetConnection *c = connection;
+  if (!c->running.load()) cancelPolls(c);
+  if (DupStream_TransferInbound(c->http, receivedStream(c)) && inboundLength(c->http) > 0)
+    touch(c);
+  if (c->current != nullptr && WebGetRequest_IsOnlyReference(c->current)) {
+    WebGetRequest *dropped = c->current;
+    c->current = nullptr;
+    WebGetConnection_DetachRequest(c, dropped);
+    Class_ReleaseObject(&dropped);
+    WebGetConnection_Reset(c, 0, 1, 0);
+  }
+  if (c->current == nullptr && c->waiting == nullptr) takeNext(c);
+  if (c->current != nullptr) {
+    auto *r = static_cast<WebGetRequest *>(Class_Retain(c->current));
+    if (!process(c, r)) {
+      int32_t code = 0, codeEx = 0;
+      WebGetRequest_GetError(r, &code, &codeEx);
+      if (code == 0)
+        Core_Abort(KSRC, "Error code not set during request process failure (%d)\n",
+                   WebGetRequest_GetPhase(r));
+      c->lastError = code;
+      c->lastErrorEx = codeEx;
+      WebGetConnection_ReportError(c, r, code, codeEx);
+      if (c->current == r) WebGetConnection_Cleanup(c, r, 1);
+      WebGetConnection_Reset(c, 0, 1, 0);
+      Class_ReleaseObject(&r);
+      return 0;
+    }
+    Class_ReleaseObject(&r);
+  }
+  DupStream_TransferOutbound(c->transport, c->http);
+  if (AsyncSocket_IsConnected(c->socket)) {
+    int32_t sealed = 0;
+    if (c->tlsActive.load()) Tls_GetOutboundLength(c->tls, &sealed);
+    if (outboundLength(c->transport) > 0 || sealed > 0) AsyncSocket_StartWrite(c->socket);
+    int32_t space = 0;
+    DupStream_GetInboundSpace(c->transport, &space);
+    if (space > 0) AsyncSocket_StartRead(c->socket);
+  }
+  postTimeoutCheck(c);
+  return 1;
+}
+
+int WebGetConnection_RunUntilComplete(WebGetConnection *connection, WebGetRequest *request) {
+  CONNECTION_CHECK(connection);
+  CLASS_CHECK(request, kWebGetRequestTag);
+  WebGetConnection *c = connection;
+  cancelPolls(c);
+  c->ownerThread.store(Thread_GetCurrentId());
+  if (WebGetRequest_GetPhase(request) == kWebGetPhaseDone) return 0;
+  bool main = Thread_GetCurrentId() == Thread_GetMainId();
+  c->running.store(1);
+  int result = 0;
+  for (;;) {
+    if (WebGetConnection_Poll(c) <= 0) break;
+    if (WebGetRequest_GetPhase(request) == kWebGetPhaseDone) {
+      result = 1;
+      break;
+    }
+    if (main) {
+      EventQueue_Flush(EventQueue_GetMain());
+      NotificationCenter_ProcessPendingFires();
+    }
+    Thread_Yield();
+  }
+  c->running.store(0);
+  return result;
+}
+
+int WebGetConnection_SchedulePoll(WebGetConnection *connection) {
+  CONNECTION_CHECK(connection);
+  WebGetConnection *c = connection;
+  if (c->pollFunction != nullptr) {
+    c->pollFunction(c, c->pollContext);
+    return 1;
+  }
+  uint32_t owner = c->ownerThread.load();
+  if (c->running.load()) return Thread_Wake(owner, 0);
+  return EventQueue_PostCallbackToThread(owner, c, pollEvent);
+}
+
+int WebGetConnection_SetPhase(WebGetConnection *connection, WebGetRequest *request,
+                              int32_t phase) {
+  CONNECTION_CHECK(connection);
+  WebGetConnection *c = connection;
+  WebGetRequest *r = request;
+  if (phase != kWebGetPhaseDone && phase != kWebGetPhaseRedirect) {
+    WebGetRequest_SetPhase(r, phase);
+    return 1;
+  }
+  bool wasCurrent = c->current == r;
+  if (wasCurrent) c->current = nullptr;
+  if (c->retried == r) c->retried = nullptr;
+  if (WebGetRequest_SetPhase(r, phase)) {
+    if (c->completionFunction) c->completionFunction(c, c->completionContext, r);
+    if (phase == kWebGetPhaseDone) WebGetRequest_RunPhaseCallback(r);
+  }
+  WebGetConnection_DetachRequest(c, r);
+  // Without an owner that takes redirected requests back, the connection
+  // sends them again itself.
+  if (phase == kWebGetPhaseRedirect && c->redirectFunction == nullptr)
+    queueAdd(c, r, true, true, wasCurrent ? &c->currentHeaders : nullptr);
+  if (wasCurrent) Class_ReleaseObject(&r);
+  return 1;
+}
+
+int WebGetConnection_DetachRequest(WebGetConnection *connection, WebGetRequest *request) {
+  CONNECTION_CHECK(connection);
+  WebGetRequest_SetLogHook(request, nullptr, nullptr);
+  WebGetRequest_SetConnection(request, nullptr);
+  return 1;
+}
+
+int WebGetConnection_Reset(WebGetConnection *connection, int dropQueue, int resetAuth,
+                           int requeue) {
+  CONNECTION_CHECK(connection);
+  WebGetConnection *c = connection;
+  if (c->current != nullptr) {
+    WebGetRequest *r = c->current;
+    c->current = nullptr;
+    if (requeue) {
+      queueAdd(c, r, true, false, &c->currentHeaders);
+      WebGetRequest_SetConnection(r, nullptr);
+    } else {
+      WebGetRequest_SetPhase(r, kWebGetPhaseIdle);
+      WebGetConnection_DetachRequest(c, r);
+    }
+    Class_ReleaseObject(&r);
+  }
+  if (dropQueue) {
+    if (c->waiting != nullptr) Class_ReleaseObject(&c->waiting);
+    WebGetConnection_DropQueue(c);
+  }
+  closeTransport(c);
+  if (resetAuth) {
+    c->lastUrl[0] = '\0';
+    WebGetAuth_Reset(c->serverAuth);
+    WebGetAuth_Reset(c->proxyAuth);
+    c->serverCancelled = c->proxyCancelled = c->certCancelled = 0;
+  }
+  return 1;
+}
+
+int WebGetConnection_DropQueue(WebGetConnection *connection) {
+  CONNECTION_CHECK(connection);
+  WebGetConnection *c = connection;
+  while (!c->queue.empty()) {
+    WebGetRequest *r = c->queue.front().request;
+    c->queue.pop_front();
+    WebGetRequest_SetPhase(r, kWebGetPhaseDone);
+    Class_ReleaseObject(&r);
+  }
+  return 1;
+}
+
+int WebGetConnection_Cleanup(WebGetConnection *connection, WebGetRequest *request, int failed) {
+  CONNECTION_CHECK(connection);
+  WebGetConnection *c = connection;
+  WebGetRequest *r = request;
+  if (!failed && c->keepAlive && r->keepAlive && WebGetConnection_HasPendingTransport(c)) {
+    c->answersOnSocket++;
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseDone);
+    return 1;
+  }
+  if (!failed && AsyncSocket_IsConnected(c->socket) &&
+      (outboundLength(c->http) > 0 || outboundLength(c->transport) > 0))
+    return 0;
+  WebGetConnection_SetPhase(c, r, kWebGetPhaseDone);
+  WebGetConnection_Reset(c, 0, 1, 1);
+  return 1;
+}
+
+int WebGetConnection_HasPendingTransport(WebGetConnection *connection) {
+  CONNECTION_CHECK(connection);
+  WebGetConnection *c = connection;
+  DupStream *sealed = Tls_GetTransportStream(c->tls);
+  return AsyncSocket_IsConnected(c->socket) || inboundLength(c->http) > 0 ||
+                 inboundLength(sealed) > 0 || inboundLength(c->transport) > 0 ||
+                 outboundLength(c->http) > 0 || outboundLength(sealed) > 0 ||
+                 outboundLength(c->transport) > 0
+             ? 1
+             : 0;
+}
+
+int WebGetConnection_ReportError(WebGetConnection *connection, WebGetRequest *request,
+                                 int32_t code, int32_t codeEx) {
+  CONNECTION_CHECK(connection);
+  WebGetConnection *c = connection;
+  char address[32];
+  Str_Printf(address, int(sizeof address), "%ipv4", &c->remoteAddress);
+  Dictionary *info = nullptr;
+  Dictionary_Create(&info);
+  Dictionary_SetStringByKey(info, "url", request->url);
+  Dictionary_SetStringByKey(info, "remoteIp", address);
+  Dictionary_SetInt32ByKey(info, "remotePort", c->remotePort);
+  Dictionary_SetInt32ByKey(info, "errorCode", code);
+  Dictionary_SetInt32ByKey(info, "errorCodeEx", codeEx);
+  Dictionary_SetBooleanByKey(info, "reportError", c->reportErrors);
+  if (c->reportErrors) {
+    const char *text = WebGet_GetReasonText(code);
+    Log_Print(LOG_WARNING, KSRC, 0, "WebGet error '%s' (%ipv4:%d): (%d) (%d) (%s)\n",
+              request->url, &c->remoteAddress, c->remotePort, code, codeEx, text ? text : "");
+  }
+  NotificationCenter_FireAfterDelay(kSender, "Error", Class_ConvertToInstanceId(c), 0, info);
+  Dictionary_Release(&info);
+  return 1;
+}
+
+// ---- Settings ---------------------------------------------------------------------------------
+
+int WebGetConnection_SetAllowProxy(WebGetConnection *connection, int flag) {
+  CONNECTION_CHECK(connection);
+  connection->allowProxy = flag ? 1 : 0;
+  return 1;
+}
+int WebGetConnection_DisableLoopbackProxy(WebGetConnection *connection) {
+  CONNECTION_CHECK(connection);
+  connection->proxyLoopback = 0;
+  return 1;
+}
+int WebGetConnection_SetAllowAuthentication(WebGetConnection *connection, int flag) {
+  CONNECTION_CHECK(connection);
+  connection->allowAuthentication = flag ? 1 : 0;
+  return 1;
+}
+int WebGetConnection_SetKeepAlive(WebGetConnection *connection, int flag) {
+  CONNECTION_CHECK(connection);
+  connection->keepAlive = flag ? 1 : 0;
+  return 1;
+}
+int WebGetConnection_SetReportErrors(WebGetConnection *connection, int flag) {
+  CONNECTION_CHECK(connection);
+  connection->reportErrors = flag ? 1 : 0;
+  return 1;
+}
+int WebGetConnection_SetTimeout(WebGetConnection *connection, int32_t seconds) {
+  CONNECTION_CHECK(connection);
+  connection->timeoutSeconds = seconds;
+  return 1;
+}
+int WebGetConnection_GetTimeout(WebGetConnection *connection, int32_t *seconds) {
+  CONNECTION_CHECK(connection);
+  CHECK_POINTER(seconds);
+  *seconds = connection->timeoutSeconds;
+  return 1;
+}
+int WebGetConnection_SetProxyOverride(WebGetConnection *connection, const char *proxy) {
+  CONNECTION_CHECK(connection);
+  Str_Copy(connection->proxyOverride, proxy ? proxy : "", int(sizeof connection->proxyOverride));
+  return 1;
+}
+int WebGetConnection_NextProxy(WebGetConnection *connection, char *out, int size) {
+  CONNECTION_CHECK(connection);
+  CHECK_POINTER(out);
+  Str_Copy(out, connection->allowProxy ? connection->proxyOverride : "", size);
+  return 1;
+}
+int WebGetConnection_HasNextProxy(WebGetConnection *connection) {
+  CONNECTION_CHECK(connection);
+  return 0;
+}
+int WebGetConnection_SetLogCallback(WebGetConnection *connection, void *context,
+                                    ClassLogSink function) {
+  CONNECTION_CHECK(connection);
+  connection->logContext = context;
+  connection->logFunction = function;
+  return 1;
+}
+int WebGetConnection_SetLogFlag(WebGetConnection *connection, int flag) {
+  CONNECTION_CHECK(connection);
+  connection->forcedLog = flag ? 1 : 0;
+  return 1;
+}
+int WebGetConnection_GetLogFlag(WebGetConnection *connection, int *flag) {
+  CONNECTION_CHECK(connection);
+  CHECK_POINTER(flag);
+  *flag = connection->forcedLog;
+  return 1;
+}
+int WebGetConnection_SetPollCallback(WebGetConnection *connection, void *context,
+                                     WebGetConnectionPollFunction function) {
+  CONNECTION_CHECK(connection);
+  connection->pollContext = context;
+  connection->pollFunction = function;
+  return 1;
+}
+int WebGetConnection_SetCompletionCallback(WebGetConnection *connection, void *context,
+                                           WebGetConnectionRequestFunction function) {
+  CONNECTION_CHECK(connection);
+  connection->completionContext = context;
+  connection->completionFunction = function;
+  return 1;
+}
+int WebGetConnection_SetRedirectCallback(WebGetConnection *connection, void *context,
+                                         WebGetConnectionRequestFunction function) {
+  CONNECTION_CHECK(connection);
+  connection->redirectContext = context;
+  connection->redirectFunction = function;
+  return 1;
+}
+int WebGetConnection_GetMeter(WebGetConnection *connection, MeterRW **meter) {
+  CONNECTION_CHECK(connection);
+  return AsyncSocket_GetMeter(connection->socket, meter);
+}
+
+int WebGetConnection_Log(WebGetConnection *connection, const char *format, ...) {
+  CONNECTION_CHECK(connection);
+  if (!logOn(connection) && connection->logFunction == nullptr) return 1;
+  va_list args;
+  va_start(args, format);
+  reportLine(connection, format, args);
+  va_end(args);
+  return 1;
+}
+
+// ---- The request's side -------------------------------------------------------------------------
+
+int WebGetRequest_ApplyToConnection(WebGetConnection *connection, WebGetRequest *request) {
+  CONNECTION_CHECK(connection);
+  CLASS_CHECK(request, kWebGetRequestTag);
+  WebGetConnection *c = connection;
+  MeterRW *meter = nullptr;
+  if (AsyncSocket_GetMeter(c->socket, &meter) && meter != nullptr) MeterRW_Reset(meter);
+  if (request->logFlag) c->forcedLog = 1;
+  c->timeoutSeconds = request->timeoutSeconds;
+  c->allowProxy = request->allowProxy;
+  c->reportErrors = request->reportErrors;
+  Str_Copy(c->proxyOverride, request->proxy, int(sizeof c->proxyOverride));
+  return WebGetConnection_QueueRequest(c, request);
+}
+
+int WebGetRequest_IsWritePending(WebGetConnection *connection, WebGetRequest *request) {
+  CONNECTION_CHECK(connection);
+  return WebGetRequest_HasPendingWrites(request);
+}

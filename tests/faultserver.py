@@ -1,0 +1,141 @@
+"""A small HTTP server for the connection tests whose faults are chosen by the
+request path. It listens on 127.0.0.1 (a free port, written to <dir>/port) and
+serves each connection on its own thread until the peer closes. The first
+three bytes of every connection are appended, in hex, to <dir>/connections.
+
+/ok?n=N       200 with N bytes of 'a', kept alive
+/echo         200 whose body is the request as received (line, headers, body)
+/http10       an HTTP/1.0 200 with a Content-Length and no Connection header;
+              the connection then stays open but is never read again
+/lfonly       a header ended by LF LF, with CR LF CR LF inside the body
+/closenext    200 kept alive; the next request on that connection is read
+              and the connection closed without a byte
+/silentheader the request is read, nothing is sent
+/silentbody   the header and 10 of 100 bytes, then silence
+/cutbody      the header and 10 of 100 bytes, then close
+/longbody     Content-Length 5 with 10 bytes in the same write
+/status/N     status N, Content-Length 0 (a body of 50 announced for HEAD)
+/bigheader    9000 header bytes without an end
+/closeheader  half a status line, then close
+/redirect     302 to /ok?n=3
+/chunked      a chunked body "hello world", Connection: close
+/slow         after 1.5 s, /ok?n=4
+"""
+import os, socket, sys, threading, time
+
+from httppeer import read_head, serve_forever
+
+directory = sys.argv[1]
+record_lock = threading.Lock()
+
+
+def read_request(conn, pending):
+    head, rest = read_head(conn, pending)
+    if head is None:
+        return None, pending
+    length = 0
+    for line in head.split(b'\r\n')[1:]:
+        name, _, value = line.partition(b':')
+        if name.strip().lower() == b'content-length':
+            length = int(value.strip())
+    while len(rest) < length:
+        data = conn.recv(65536)
+        if not data:
+            break
+        rest += data
+    return head + b'\r\n\r\n' + rest[:length], rest[length:]
+
+
+def answer(status, body=b'', headers=(), version=b'HTTP/1.1', length=None):
+    lines = [version + b' ' + status]
+    lines.append(b'Content-Length: %d' % (len(body) if length is None else length))
+    lines.extend(headers)
+    return b'\r\n'.join(lines) + b'\r\n\r\n' + body
+
+
+def record_first_bytes(conn):
+    try:
+        first = conn.recv(3, socket.MSG_PEEK)
+    except OSError:
+        first = b''
+    with record_lock, open(os.path.join(directory, 'connections'), 'a') as f:
+        f.write(first.hex() + '\n')
+
+
+def serve(conn):
+    record_first_bytes(conn)
+    pending = b''
+    closing_next = False
+    try:
+        while True:
+            request, pending = read_request(conn, pending)
+            if request is None:
+                return
+            if closing_next:
+                return
+            line = request.split(b'\r\n', 1)[0]
+            method, target = line.split(b' ')[0], line.split(b' ')[1]
+            path, _, query = target.partition(b'?')
+            head = method == b'HEAD'
+            if path == b'/ok':
+                n = int(query.partition(b'=')[2] or b'0')
+                conn.sendall(answer(b'200 OK', b'a' * n))
+            elif path == b'/echo':
+                conn.sendall(answer(b'200 OK', request))
+            elif path == b'/http10':
+                conn.sendall(answer(b'200 OK', b'hello', version=b'HTTP/1.0'))
+                time.sleep(30)
+                return
+            elif path == b'/lfonly':
+                body = b'one\r\n\r\ntwo'
+                conn.sendall(b'HTTP/1.1 200 OK\nContent-Length: %d\n\n' % len(body) + body)
+            elif path == b'/closenext':
+                conn.sendall(answer(b'200 OK', b'first'))
+                closing_next = True
+            elif path == b'/silentheader':
+                time.sleep(30)
+                return
+            elif path == b'/silentbody':
+                conn.sendall(answer(b'200 OK', b'x' * 10, length=100))
+                time.sleep(30)
+                return
+            elif path == b'/cutbody':
+                conn.sendall(answer(b'200 OK', b'x' * 10, length=100))
+                return
+            elif path == b'/longbody':
+                conn.sendall(answer(b'200 OK', b'x' * 10, length=5))
+                time.sleep(30)
+                return
+            elif path.startswith(b'/status/'):
+                code = path[8:]
+                if head:
+                    conn.sendall(answer(code + b' X', length=50))
+                elif code in (b'204', b'304'):
+                    conn.sendall(b'HTTP/1.1 ' + code + b' X\r\n\r\n')
+                else:
+                    conn.sendall(answer(code + b' X'))
+            elif path == b'/bigheader':
+                conn.sendall(b'HTTP/1.1 200 OK\r\nX-Big: ' + b'b' * 9000)
+                time.sleep(30)
+                return
+            elif path == b'/closeheader':
+                conn.sendall(b'HTTP/1.1 2')
+                return
+            elif path == b'/redirect':
+                conn.sendall(answer(b'302 Found', headers=[b'Location: /ok?n=3']))
+            elif path == b'/chunked':
+                conn.sendall(b'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n'
+                             b'Connection: close\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n')
+                return
+            elif path == b'/slow':
+                time.sleep(1.5)
+                conn.sendall(answer(b'200 OK', b'a' * 4))
+            else:
+                conn.sendall(answer(b'404 Not Found'))
+    except OSError:
+        pass
+    finally:
+        conn.close()
+
+
+serve_forever(directory, serve)
