@@ -33,7 +33,8 @@ int DupStream_Create(DupStream **stream);
 void DupStream_Release(DupStream **stream);
 // Empties both queues (buffers kept); 1.
 int DupStream_Empty(DupStream *stream);
-// The inbound queue, for parsing in place with MemoryStream_GetBuffer under
+// The inbound queue, for parsing in place with MemoryStream_GetBuffer, or
+// filling in place with MemoryStream_ReserveAppend, under
 // DupStream_LockInbound; 1.
 int DupStream_GetInboundStream(DupStream *stream, MemoryStream **memoryStream);
 // The outbound queue, for taking bytes only once they have been used: read

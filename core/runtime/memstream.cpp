@@ -395,6 +395,35 @@ int MemoryStream_WriteAppend(MemoryStream *stream, const void *data, int32_t cou
   return memoryStreamWriteAt(stream, data, stream->length, count, written);
 }
 
+int MemoryStream_ReserveAppend(MemoryStream *stream, int32_t count, uint8_t **pointer) {
+  CLASS_CHECK(stream, kMemoryStreamTag);
+  CHECK_POINTER(pointer);
+  *pointer = nullptr;
+  if (count <= 0) return 0;
+  MemoryStreamGuard guard(stream);
+  const int64_t available = int64_t(stream->size) - stream->length;
+  if (available < count && stream->growth && !stream->external &&
+      !memoryStreamGrow(stream, count - available, kMemoryStreamGrowthBytes))
+    return 0;
+  if (stream->buffer == nullptr || int64_t(stream->size) - stream->length < count) return 0;
+  *pointer = stream->buffer + stream->length;
+  stream->refCount.fetch_add(1, std::memory_order_acq_rel);
+  return 1;
+}
+
+int MemoryStream_CommitAppend(MemoryStream *stream, uint8_t **pointer, int32_t count) {
+  CLASS_CHECK(stream, kMemoryStreamTag);
+  CHECK_POINTER(pointer);
+  if (*pointer == nullptr) return 0;
+  MemoryStreamGuard guard(stream);
+  stream->refCount.fetch_sub(1, std::memory_order_acq_rel);
+  const bool ours = stream->buffer != nullptr && *pointer == stream->buffer + stream->length;
+  *pointer = nullptr;
+  if (!ours || count < 0 || count > stream->size - stream->length) return 0;
+  stream->length += count;
+  return 1;
+}
+
 int MemoryStream_PrintfAppend(MemoryStream *stream, const char *format, va_list args) {
   CLASS_CHECK(stream, kMemoryStreamTag);
   CHECK_POINTER(format);

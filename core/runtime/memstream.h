@@ -89,6 +89,17 @@ int MemoryStream_Write(MemoryStream *stream, const void *data, int32_t count, in
 // As Write, at the end of the data; the position stays.
 int MemoryStream_WriteAppend(MemoryStream *stream, const void *data, int32_t count,
                              int32_t *written);
+// Room for count bytes behind the data, made as a write would make it
+// (growth within the maximum): *pointer = Buffer + Length and one buffer
+// reference; Length stays, so none of it is data yet. 0 with *pointer NULL
+// when count is not positive or that much room cannot be had. The caller
+// fills the room and ends with CommitAppend; on a thread-safe stream it holds
+// the lock from the reserve to the commit.
+int MemoryStream_ReserveAppend(MemoryStream *stream, int32_t count, uint8_t **pointer);
+// Ends a reserve: the first count bytes of the room (0: none) become data,
+// the reference is dropped and *pointer cleared. Returns 0, appending
+// nothing, when *pointer is not Buffer + Length or count passes the room.
+int MemoryStream_CommitAppend(MemoryStream *stream, uint8_t **pointer, int32_t count);
 // Appends the formatted text behind the data, followed by a zero byte that is
 // not part of the data; the position stays. Empty text gives 1. Returns 0,
 // writing nothing, when the text and its zero byte do not fit (after growth).

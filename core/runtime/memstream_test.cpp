@@ -318,6 +318,50 @@ TEST(MemoryStream, PrintfAppendLeavesAZeroByteBehindTheData) {
   EXPECT_EQ(fixed.data(), "abc");
 }
 
+TEST(MemoryStream, ReservedRoomBecomesDataOnlyWhenCommitted) {
+  struct Case {
+    const char *name;
+    int32_t reserve;
+    int32_t commit;
+    bool moveFront;  // the data moves between reserve and commit
+    int commitResult;
+    const char *data;
+  };
+  const Case cases[] = {
+      {"all", 5, 5, false, 1, "abcdefgh"},
+      {"part", 5, 2, false, 1, "abcde"},
+      {"none", 5, 0, false, 1, "abc"},
+      {"past the room", 5, 1 << 20, false, 0, "abc"},
+      {"stale", 5, 5, true, 0, "bc"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Memory m(true, true);
+    m.append("abc");
+    uint8_t *room = nullptr;
+    ASSERT_EQ(MemoryStream_ReserveAppend(m.s, c.reserve, &room), 1);
+    ASSERT_NE(room, nullptr);
+    EXPECT_EQ(MemoryStream_GetLength(m.s), 3);
+    memcpy(room, "defgh", 5);
+    if (c.moveFront) MemoryStream_Discard(m.s, 1);
+    EXPECT_EQ(MemoryStream_CommitAppend(m.s, &room, c.commit), c.commitResult);
+    EXPECT_EQ(room, nullptr);
+    EXPECT_EQ(m.data(), c.data);
+    MemoryStream_Reset(m.s);  // stops if the reference was kept
+  }
+  Memory fixed;
+  uint8_t *room = nullptr;
+  EXPECT_EQ(MemoryStream_ReserveAppend(fixed.s, 1, &room), 0);  // no buffer, no growth
+  Memory capped(true, true);
+  std::string full(size_t(kMax - 10), 'x');
+  capped.append(full);
+  EXPECT_EQ(MemoryStream_ReserveAppend(capped.s, 11, &room), 0);
+  EXPECT_EQ(room, nullptr);
+  EXPECT_EQ(MemoryStream_ReserveAppend(capped.s, 10, &room), 1);
+  EXPECT_EQ(MemoryStream_CommitAppend(capped.s, &room, 10), 1);
+  EXPECT_EQ(MemoryStream_GetLength(capped.s), kMax);
+}
+
 TEST(MemoryStream, TransactionsRollBackToTheMark) {
   for (int rollback : {0, 1}) {
     SCOPED_TRACE(rollback);

@@ -153,6 +153,78 @@ uint8_t recordMinor(TLS1 *s) {
 
 // ---- reading ---------------------------------------------------------------
 
+constexpr int32_t kGcmOverhead = kTlsGcmNonceBytes + kTlsGcmTagBytes;
+
+// Deciphers a GCM record body of length bytes into out (length - 24 bytes;
+// out may be the data's own place, body + 8) and checks its tag. 0 with the
+// alert in *alert; out then holds bytes that must not be used.
+int openGcmRecord(TLS1 *s, const uint8_t *body, int32_t length, uint8_t *out, int32_t *alert) {
+  if (length < kGcmOverhead) {
+    Tls_Log(s, LOG_ERROR, "Malformed AEAD encrypted data. Unexpected size (%d < %d)", length,
+            kGcmOverhead);
+    *alert = kTlsAlertDecodeError;
+    return 0;
+  }
+  const int32_t n = length - kGcmOverhead;
+  uint8_t nonce[12];
+  memcpy(nonce, s->ReadIV, kTlsGcmSaltBytes);
+  memcpy(nonce + kTlsGcmSaltBytes, body, kTlsGcmNonceBytes);
+  uint8_t header[13];
+  macHeader(header, s->ReadSequence, s->Header[0], s->Header[1], s->Header[2], n);
+  const uint8_t *data = body + kTlsGcmNonceBytes;
+  uint8_t tag[kTlsGcmTagBytes];
+  if (!CryptSymmetric_SetAAD(s->ReadCipher, header) ||
+      !CryptSymmetric_DecryptIV(s->ReadCipher, nonce, 12, data, out, n) ||
+      !CryptSymmetric_GetAuthTag(s->ReadCipher, tag, kTlsGcmTagBytes)) {
+    Tls_Log(s, LOG_ERROR, "TLS1 decrypt failed");
+    *alert = kTlsAlertDecodeError;
+    return 0;
+  }
+  if (!Crypt_ConstantTimeEqual(tag, data + n, kTlsGcmTagBytes)) {
+    Tls_Log(s, LOG_ERROR, "TLS1 failed hmac digest");
+    *alert = kTlsAlertBadRecordMac;
+    return 0;
+  }
+  return 1;
+}
+
+// Holds a transport queue's lock for a scope.
+class InboundGuard {
+ public:
+  explicit InboundGuard(DupStream *stream) : stream_(stream) { DupStream_LockInbound(stream_); }
+  ~InboundGuard() { DupStream_UnlockInbound(stream_); }
+  InboundGuard(const InboundGuard &) = delete;
+  InboundGuard &operator=(const InboundGuard &) = delete;
+
+ private:
+  DupStream *stream_;
+};
+
+// Application data under GCM, deciphered from the record buffer straight
+// into room behind the inbound queue's data, so that the plaintext is written
+// once. Under the queue's lock from the reserve to the commit: the room
+// becomes data only after the tag matched, and on a failed tag it is wiped
+// before the lock goes, so no reader ever sees a byte of a forged record.
+int takeGcmApplicationData(TLS1 *s, uint8_t *body, int32_t length) {
+  MemoryStream *inbound = nullptr;
+  DupStream_GetInboundStream(s->Transport, &inbound);
+  InboundGuard lock(s->Transport);
+  const int32_t n = length - kGcmOverhead;
+  uint8_t *room = nullptr;
+  if (n > 0 && !MemoryStream_ReserveAppend(inbound, n, &room))
+    return Tls_Fail(s, kTlsAlertDecodeError);
+  int32_t alert = 0;
+  // An empty record deciphers nothing: its out pointer is only a place.
+  if (!openGcmRecord(s, body, length, room ? room : body, &alert)) {
+    if (room) explicit_bzero(room, size_t(n));
+    MemoryStream_CommitAppend(inbound, &room, 0);
+    return Tls_Fail(s, alert);
+  }
+  s->ReadSequence++;
+  MemoryStream_CommitAppend(inbound, &room, n > 0 ? n : 0);
+  return 1;
+}
+
 // Deciphers and checks the body in place. *plain and *plainLength give the
 // content. 0 with the alert in *alert.
 int openRecord(TLS1 *s, uint8_t *body, int32_t length, uint8_t **plain, int32_t *plainLength,
@@ -160,34 +232,9 @@ int openRecord(TLS1 *s, uint8_t *body, int32_t length, uint8_t **plain, int32_t 
   const TlsSuite *suite = s->CipherInfo;
   uint8_t header[13];
   if (Tls_IsGcmSuite(suite)) {
-    const int32_t overhead = kTlsGcmNonceBytes + kTlsGcmTagBytes;
-    if (length < overhead) {
-      Tls_Log(s, LOG_ERROR, "Malformed AEAD encrypted data. Unexpected size (%d < %d)", length,
-              overhead);
-      *alert = kTlsAlertDecodeError;
-      return 0;
-    }
-    const int32_t n = length - overhead;
-    uint8_t nonce[12];
-    memcpy(nonce, s->ReadIV, kTlsGcmSaltBytes);
-    memcpy(nonce + kTlsGcmSaltBytes, body, kTlsGcmNonceBytes);
-    macHeader(header, s->ReadSequence, s->Header[0], s->Header[1], s->Header[2], n);
-    uint8_t *data = body + kTlsGcmNonceBytes;
-    uint8_t tag[kTlsGcmTagBytes];
-    if (!CryptSymmetric_SetAAD(s->ReadCipher, header) ||
-        !CryptSymmetric_DecryptIV(s->ReadCipher, nonce, 12, data, data, n) ||
-        !CryptSymmetric_GetAuthTag(s->ReadCipher, tag, kTlsGcmTagBytes)) {
-      Tls_Log(s, LOG_ERROR, "TLS1 decrypt failed");
-      *alert = kTlsAlertDecodeError;
-      return 0;
-    }
-    if (!Crypt_ConstantTimeEqual(tag, data + n, kTlsGcmTagBytes)) {
-      Tls_Log(s, LOG_ERROR, "TLS1 failed hmac digest");
-      *alert = kTlsAlertBadRecordMac;
-      return 0;
-    }
-    *plain = data;
-    *plainLength = n;
+    if (!openGcmRecord(s, body, length, body + kTlsGcmNonceBytes, alert)) return 0;
+    *plain = body + kTlsGcmNonceBytes;
+    *plainLength = length - kGcmOverhead;
     return 1;
   }
   const int32_t macSize = TlsMac_Size(&s->ReadMac);
@@ -272,6 +319,9 @@ int takeAlert(TLS1 *s, const uint8_t *data, int32_t length) {
 
 // Dispatches one complete record. Returns 0 when processing ends.
 int takeRecord(TLS1 *s, uint8_t *body, int32_t length) {
+  if ((s->Flags & kTlsFlagReadProtected) && s->Header[0] == kTypeApplicationData &&
+      s->HandshakeDone.load() && Tls_IsGcmSuite(s->CipherInfo))
+    return takeGcmApplicationData(s, body, length);
   uint8_t *data = body;
   int32_t n = length;
   if (s->Flags & kTlsFlagReadProtected) {
@@ -589,8 +639,8 @@ int Tls_ProcessInput(TLS1 *session) {
       s->Flags &= ~kTlsFlagHeaderUnit;
     } else {
       const int32_t length = s->BytesNeeded;
-      // Deciphering is in place and cannot be repeated: application data
-      // waits in the record buffer until the reader has made room for it.
+      // Deciphering cannot be repeated: application data waits in the
+      // record buffer until the reader has made room for it.
       if (s->Header[0] == kTypeApplicationData) {
         int32_t space = 0;
         DupStream_GetInboundSpace(s->Transport, &space);
