@@ -17,7 +17,6 @@ packages=(
   python3-cryptography-vectors
   python3-pycryptodome
   python3-dnspython
-  python3-yaml
   procps
   e2fsprogs
   diffutils

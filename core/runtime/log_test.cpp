@@ -182,7 +182,11 @@ TEST(Log, StampMatchesLocalTimeAndIsReusedWithinASecond) {
   ASSERT_NE(b, std::string::npos);
   std::string stampA = text.substr(a - 20, 20), stampB = text.substr(b - 20, 20);
   // Both stamps name a local second close to now, formatted as strftime does.
-  time_t now = time(nullptr);
+  // CLOCK_REALTIME, as the log reads it: time(2) reads the coarse clock,
+  // which can be a tick behind across a second boundary.
+  timespec clock;
+  clock_gettime(CLOCK_REALTIME, &clock);
+  time_t now = clock.tv_sec;
   bool matched = false;
   setenv("TZ", "America/New_York", 1);
   tzset();
