@@ -44,7 +44,8 @@ inline void echoBase64(void *, const ApiGenValue *v, ApiGenAnswer *a) {
   char *text = nullptr;
   int64_t size = 0;
   if (ApiGen_Base64Encode(v[0].data, v[0].length, &text, &size)) {
-    a->text = text;
+    a->storage = text;
+    a->text = a->storage.c_str();
     MEM_FREE(text, size);
   }
 }

@@ -267,7 +267,7 @@ void apiGenWriteAnswer(Dictionary *result, ApiGenAnswerType type, const ApiGenAn
       Dictionary_SetFloat64ByKey(result, "returnValue", answer ? answer->number : 0.0);
       break;
     case ApiGenAnswerType::String:
-      Dictionary_SetStringByKey(result, "returnValue", answer ? answer->text.c_str() : "");
+      Dictionary_SetStringByKey(result, "returnValue", answer && answer->text ? answer->text : "");
       break;
     case ApiGenAnswerType::Null:
       Dictionary_AddNull(result, "returnValue", nullptr);

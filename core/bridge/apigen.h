@@ -133,7 +133,8 @@ struct ApiGenAnswer {
   int32_t boolean = 0;
   int64_t integer = 0;
   double number = 0.0;
-  std::string text;
+  const char *text = nullptr;  // NULL: ""; must live until the dispatch returns
+  std::string storage;         // for a text the handler builds (point text at it)
 };
 
 // handler(object, values in the row's order, answer).
