@@ -53,6 +53,7 @@ void BM_Invoke_JsonOnly(benchmark::State &state) {
   Dictionary *request = nullptr, *answer = nullptr, *answerObject = nullptr;
   Dictionary_Create(&request);
   Dictionary_Create(&answer);
+  Dictionary_SetStringPool(request, 1);  // as the bridge's own trees
   Dictionary_AddDictionary(answer, nullptr, &answerObject, nullptr);
   Dictionary_SetStringByKey(answerObject, "returnValue", kValue.c_str());
   Json *reader = nullptr, *writer = nullptr;

@@ -379,6 +379,9 @@ int Interop_Invoke(const char *id, const char *binding, MemoryStream *output) {
     Json_Create(&objects->json);
     Dictionary_Create(&objects->request);
     Dictionary_Create(&objects->result);
+    // Texts from the trees' own pools: emptying a tree returns them at once.
+    Dictionary_SetStringPool(objects->request, 1);
+    Dictionary_SetStringPool(objects->result, 1);
   }
   objects->busy = true;
   Dictionary *requestRoot = objects->request, *resultRoot = objects->result;
