@@ -183,6 +183,24 @@ int32_t interopCount(Match match) {
   return count;
 }
 
+
+// The reader and the two trees of a thread's calls, kept between calls:
+// making them for each call cost more than the JSON work itself. A call
+// made from inside a call on the same thread makes its own.
+struct InteropInvokeObjects {
+  Json *json = nullptr;
+  Dictionary *request = nullptr;
+  Dictionary *result = nullptr;
+  bool busy = false;
+  ~InteropInvokeObjects() {
+    if (json != nullptr) Json_Release(&json);
+    if (request != nullptr) Dictionary_Release(&request);
+    if (result != nullptr) Dictionary_Release(&result);
+  }
+};
+thread_local InteropInvokeObjects tInvokeObjects;
+constexpr int32_t kInteropKeptBindingBytes = 4096;
+
 }  // namespace
 
 InteropState *Interop_GetState(const char *sourcePath, int line) {
@@ -365,11 +383,21 @@ int Interop_Invoke(const char *id, const char *binding, MemoryStream *output) {
   CHECK_POINTER(id);
   CHECK_POINTER(binding);
   MemoryStream_Empty(output);
-  Dictionary *requestRoot = nullptr, *resultRoot = nullptr, *request = nullptr, *result = nullptr;
-  Dictionary_Create(&requestRoot);
-  Dictionary_Create(&resultRoot);
-  Json *json = nullptr;
-  Json_Create(&json);
+  InteropInvokeObjects fresh;
+  InteropInvokeObjects *objects = tInvokeObjects.busy ? &fresh : &tInvokeObjects;
+  if (objects->json == nullptr) {
+    Json_Create(&objects->json);
+    Dictionary_Create(&objects->request);
+    Dictionary_Create(&objects->result);
+    // Texts from the trees' own pools: emptying a tree returns them at once.
+    Dictionary_SetStringPool(objects->request, 1);
+    Dictionary_SetStringPool(objects->result, 1);
+  }
+  objects->busy = true;
+  Dictionary *requestRoot = objects->request, *resultRoot = objects->result;
+  Dictionary *request = nullptr, *result = nullptr;
+  Json *json = objects->json;
+  Dictionary_Clear(resultRoot);  // the parse empties the request
   Json_SetDictionary(json, requestRoot);
   int answer = 0;
   int32_t length = int32_t(strnlen(binding, size_t(INT32_MAX)));
@@ -390,9 +418,12 @@ int Interop_Invoke(const char *id, const char *binding, MemoryStream *output) {
       answer = answer && written;
     }
   }
-  Json_Release(&json);
-  Dictionary_Release(&requestRoot);
-  Dictionary_Release(&resultRoot);
+  // Trees of a large call are not kept until the next one.
+  if (length > kInteropKeptBindingBytes) {
+    Dictionary_Clear(requestRoot);
+    Dictionary_Clear(resultRoot);
+  }
+  objects->busy = false;
   return answer;
 }
 

@@ -142,6 +142,7 @@ int Interop_InvokeMethod(const char *id, Dictionary *request, Dictionary *result
 // When invoke answers 0 but wrote into the result, the document is written
 // all the same and the result is 0; a binding that is not a JSON object, an
 // unknown id or an instance without invoke function leave output empty.
+// Each thread keeps its reader and its two trees for its next call.
 int Interop_Invoke(const char *id, const char *binding, MemoryStream *output);
 
 // The instance pass of the pump: from the saved position, each instance

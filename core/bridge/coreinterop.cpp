@@ -1,0 +1,94 @@
+// CoreInterop: see coreinterop.h.
+#include "core/bridge/coreinterop.h"
+
+#include <cstring>
+
+#include "core/bridge/interoplibrary.h"
+#include "core/platform/interopcallback.h"
+#include "core/platform/platform.h"
+#include "core/runtime/core.h"
+
+namespace {
+
+// Fills the out-words for one class: 1 when it did.
+typedef int (*CoreInteropMake)(void *userContext, InteropDeliveryFunction delivery,
+                               InteropInvokeFunction *invoke, InteropReleaseFunction *release,
+                               InteropProcessFunction *process, void **object);
+
+// The bridge's release type over InteropNotificationCenter_Release.
+int32_t coreInteropReleaseNotificationCenter(void **object) {
+  auto *center = static_cast<InteropNotificationCenter *>(*object);
+  *object = nullptr;
+  return InteropNotificationCenter_Release(&center);
+}
+
+int coreInteropMakeNotificationCenter(void *userContext, InteropDeliveryFunction delivery,
+                                      InteropInvokeFunction *invoke,
+                                      InteropReleaseFunction *release, InteropProcessFunction *,
+                                      void **object) {
+  InteropNotificationCenter *center = nullptr;
+  if (!InteropNotificationCenter_Get(&center, userContext, delivery)) return 0;
+  *invoke = NotificationCenterInterop_Invoke;
+  *release = coreInteropReleaseNotificationCenter;
+  *object = center;
+  return 1;
+}
+
+struct CoreInteropClass {
+  const char *name;
+  CoreInteropMake make;  // NULL: not served yet
+};
+
+constexpr CoreInteropClass kCoreInteropClasses[] = {
+    {"QVN.Process", nullptr},
+    {"QVN.Pipe", nullptr},
+    {"QVN.Registry", nullptr},
+    {"QVN.FileSystem", nullptr},
+    {"QVN.Platform", nullptr},
+    {"QVN.NotificationCenter", coreInteropMakeNotificationCenter},
+    {"QVN.Analytics", nullptr},
+    {"QVN.WebGet", nullptr},
+};
+
+int coreInteropLoad(void) { return 1; }
+int coreInteropUnload(void) { return 1; }
+int coreInteropSetOverride(const char *, void *) { return 1; }
+int coreInteropSetOption(const char *, const char *) { return 1; }
+
+}  // namespace
+
+int CoreInterop_GetInstance(const char *className, char *id, int32_t idSize, void *userContext,
+                            InteropDeliveryFunction delivery, InteropInvokeFunction *invoke,
+                            InteropReleaseFunction *release, InteropProcessFunction *process,
+                            void **object) {
+  CHECK_POINTER(className);
+  CHECK_POINTER(id);
+  CHECK_POINTER(invoke);
+  CHECK_POINTER(release);
+  CHECK_POINTER(process);
+  CHECK_POINTER(object);
+  (void)idSize;
+  *invoke = nullptr;
+  *release = nullptr;
+  *process = nullptr;
+  *object = nullptr;
+  for (const CoreInteropClass &row : kCoreInteropClasses) {
+    if (strcmp(row.name, className) != 0) continue;
+    if (row.make != nullptr && row.make(userContext, delivery, invoke, release, process, object))
+      return 1;
+    *invoke = nullptr;
+    *release = nullptr;
+    *process = nullptr;
+    *object = nullptr;
+    return 0;
+  }
+  return 0;
+}
+
+InteropLibrary *CoreInterop_AddLibrary(void) {
+  char path[kInteropLibraryNameBytes] = {};
+  Platform_GetModuleFileName(nullptr, path, int(sizeof path));
+  return Interop_AddLibrary(path, nullptr, coreInteropLoad, coreInteropUnload,
+                            CoreInterop_GetInstance, coreInteropSetOverride,
+                            coreInteropSetOption);
+}
