@@ -42,7 +42,7 @@ class PipeTest : public ThreadTest {
     NotificationCenter_Init();
     NotificationCenter_AddInstanceObserver("Pipe", "Read", nullptr, &reads_, onRead);
     Pipe_Create(&pipe_);
-    name_ = "k32pipe-" + std::to_string(getpid());
+    name_ = "keelson-pipe-" + std::to_string(getpid());
     Pipe_SetName(pipe_, name_.c_str());
   }
   void TearDown() override {

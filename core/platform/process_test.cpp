@@ -53,7 +53,7 @@ class ProcessTest : public ThreadTest {
     // As root the default starts programs as the desktop user; the tests
     // keep their own identity.
     Process_SetElevation(process_, int32_t(ProcessElevation::AsInvoker));
-    dir_ = testing::TempDir() + "k32process-" + std::to_string(getpid()) + "/";
+    dir_ = testing::TempDir() + "keelson-process-" + std::to_string(getpid()) + "/";
     fs::create_directories(dir_);
   }
   void TearDown() override {
@@ -111,7 +111,7 @@ TEST_F(ProcessTest, ProgramsCompleteWithTheirExitCodes) {
       {"/bin/sh", "-c \"exit 3\"", 1, "{\"successful\":true,\"exitCode\":3}"},
       {"\"/bin/sh\"", "-c \"kill -9 $$\"", 1, "{\"successful\":true,\"exitCode\":137}"},
       {"", "", 0, nullptr},
-      {"/nonexistent/k32", "", 0, nullptr},
+      {"/nonexistent/keelson", "", 0, nullptr},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.application);

@@ -28,7 +28,7 @@ constexpr int kBoundMs = 20000;
 
 // A socket name of this process's own, so parallel test runs never meet.
 std::string uniqueName(const char *tag) {
-  return std::string("k32-") + tag + "-" + std::to_string(getpid());
+  return std::string("keelson-") + tag + "-" + std::to_string(getpid());
 }
 std::string pipePath(const std::string &socketName) { return "\\\\.\\pipe\\" + socketName; }
 
