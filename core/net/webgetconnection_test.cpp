@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/net/webget.h"
+#include "core/net/webgetcache.h"
 #include "core/net/webgetrequest.h"
 #include "core/platform/asyncfile.h"
 #include "core/platform/thread.h"
@@ -265,6 +266,31 @@ TEST_F(WebGetConnectionTest, KeptConnections) {
   EXPECT_EQ(Fetch("/closenext").body, "first");
   Result post = Fetch("/ok?n=3", kWebGetMethodPost);
   EXPECT_EQ(post.code, kWebGetErrorHeaderIncomplete);
+}
+
+// A store answers a fresh document itself; one marked for revalidation goes
+// out with If-Modified-Since and a 304 is answered from the store; a changed
+// document replaces the stored one.
+TEST_F(WebGetConnectionTest, ResponseCache) {
+  WebGetCacheStore *store = nullptr;
+  WebGetCache_OpenStore("connection", &store);
+  auto fetch = [&](const char *path) {
+    WebGetRequest *r = NewRequest(server_->Url(path));
+    WebGetRequest_SetCacheStore(r, store);
+    Result out = Run(r);
+    Class_ReleaseObject(&r);
+    EXPECT_EQ(out.code, 0) << path;
+    EXPECT_EQ(out.status, 200) << path;
+    return out.body;
+  };
+  const char *expected[][2] = {
+      {"/fresh", "fresh-1"}, {"/fresh", "fresh-1"}, {"/doc", "doc-1"},
+      {"/doc", "doc-1"},     {"/touch", "doc-1"},   {"/doc", "doc-2"},
+      {"/doc", "doc-3"},     {"/doc", "doc-3"},
+  };
+  for (const auto &row : expected) EXPECT_EQ(fetch(row[0]), row[1]) << row[0];
+  WebGetCacheStore_Release(&store);
+  WebGetCache_ReleaseAll();
 }
 
 // A refused connect and a host that does not resolve.
