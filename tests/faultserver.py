@@ -24,6 +24,8 @@ three bytes of every connection are appended, in hex, to <dir>/connections.
 /doc          200 "doc-N" (N counts full answers) with Last-Modified and
               no-cache; 304 when If-Modified-Since names that time
 /touch        moves /doc's Last-Modified a day on
+/guarded      401 (Basic realm "guard") without Authorization, else 200 "in"
+/deny         the same, but 403 with Authorization
 """
 import email.utils, os, socket, sys, threading, time
 
@@ -163,6 +165,15 @@ def serve(conn):
                 else:
                     conn.sendall(answer(b'200 OK', body, [b'Last-Modified: ' + date,
                                                          b'Cache-Control: no-cache']))
+            elif path in (b'/guarded', b'/deny'):
+                signed = b'\r\nauthorization:' in request.split(b'\r\n\r\n')[0].lower()
+                if not signed:
+                    conn.sendall(answer(b'401 Unauthorized',
+                                        headers=[b'WWW-Authenticate: Basic realm="guard"']))
+                elif path == b'/guarded':
+                    conn.sendall(answer(b'200 OK', b'in'))
+                else:
+                    conn.sendall(answer(b'403 Forbidden'))
             else:
                 conn.sendall(answer(b'404 Not Found'))
     except OSError:

@@ -8,6 +8,7 @@
 #include "core/formats/dictionary.h"
 #include "core/net/asyncsocket.h"
 #include "core/net/socket.h"
+#include "core/net/challenge.h"
 #include "core/net/url.h"
 #include "core/net/webgetcache.h"
 #include "core/net/webgetauth.h"
@@ -608,6 +609,18 @@ int endBody(WebGetConnection *c, WebGetRequest *r, int32_t next) {
   return 1;
 }
 
+// A refusal: the client certificate leaves the session, and the broker
+// forgets the certificate and credentials it gave for this server, so that
+// the next request asks the user again.
+void forgetAnswers(WebGetConnection *c) {
+  Tls_SetClientCertificate(c->tls, nullptr, 0, nullptr);
+  c->certLoaded = 0;
+  if (!Challenge_IsRunning()) return;
+  WebGetClientCert_ReportFailure(c->clientCert);
+  WebGetAuth_ReportFailure(c->serverAuth);
+  WebGetAuth_ReportFailure(c->proxyAuth);
+}
+
 int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   int32_t method = effectiveMethod(c, r);
   int32_t status = r->statusCode;
@@ -633,6 +646,7 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
     return 1;
   }
   bool closed = !AsyncSocket_IsConnected(c->socket);
+  if (entered && status == 403) forgetAnswers(c);
   if (entered) {
     if (!WebGetRequest_BeginBody(r, challenge ? 1 : 0)) return 0;
     if (method == kWebGetMethodHead || status == 304 || status == 204 ||

@@ -293,6 +293,22 @@ TEST_F(WebGetConnectionTest, ResponseCache) {
   WebGetCache_ReleaseAll();
 }
 
+// A 403 makes the broker forget the credentials it gave for the server: the
+// next challenge prompts again instead of reusing them.
+TEST_F(WebGetConnectionTest, ForbiddenForgetsAnswers) {
+  TestPrompter ui;
+  ui.Script(R"({"username":"alice","password":"pw"})");
+  EXPECT_EQ(Fetch("/guarded").body, "in");
+  EXPECT_EQ(Fetch("/deny").status, 403);
+  EXPECT_EQ(ui.Prompts().size(), 1u);
+  // A new connection holds no credentials of its own: it asks the broker.
+  WebGetConnection_Release(&connection_);
+  WebGetConnection_Create(&connection_);
+  ui.Script(R"({"username":"alice","password":"pw"})");
+  EXPECT_EQ(Fetch("/guarded").body, "in");
+  EXPECT_EQ(ui.Prompts().size(), 2u);
+}
+
 // A refused connect and a host that does not resolve.
 TEST_F(WebGetConnectionTest, ConnectFailures) {
   int port = Test_FreeLoopbackPort();
