@@ -333,7 +333,9 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
   char proxy[sizeof c->proxyOverride];
   WebGetConnection_NextProxy(c, proxy, int(sizeof proxy));
   int32_t viaProxy = proxy[0] != '\0' ? 1 : 0;
-  bool known = c->remotePort != 0 && viaProxy == c->viaProxy;
+  // Another proxy is another machine, even for the same URL.
+  bool known = c->remotePort != 0 && viaProxy == c->viaProxy &&
+               (!viaProxy || Str_CompareNoCase(proxy, c->proxyInUse) == 0);
   if (known && Str_CompareNoCase(url, c->lastUrl) == 0) {
     WebGetConnection_SetPhase(c, r, kWebGetPhaseConnect);
     return 1;
@@ -341,6 +343,10 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
   char previous[kWebGetUrlBytes];
   Str_Copy(previous, c->lastUrl, int(sizeof previous));
   Str_Copy(c->lastUrl, url, int(sizeof c->lastUrl));
+  // Answers given for the previous target are not sent to this one.
+  WebGetAuth_Reset(c->serverAuth);
+  WebGetAuth_Reset(c->proxyAuth);
+  WebGetClientCert_Reset(c->clientCert);
   char a[kWebGetUrlBytes], b[kWebGetUrlBytes], schemeA[16], schemeB[16];
   bool sameHost = known && !viaProxy && previous[0] != '\0' &&
                   Url_GetHostWithPort(url, a, int(sizeof a)) &&
@@ -353,6 +359,7 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
     return 1;
   }
   c->viaProxy = viaProxy;
+  Str_Copy(c->proxyInUse, proxy, int(sizeof c->proxyInUse));
   auto *l = new WebGetLookup();
   l->classTag = kWebGetLookupTag;
   l->refs.store(2);

@@ -118,6 +118,7 @@ struct WebGetConnection {
   int32_t timeoutSeconds;
   int32_t reportErrors;
   char proxyOverride[512];
+  char proxyInUse[512];  // the proxy (host:port) the remote address belongs to
 };
 
 // Every operation stops the program on a NULL connection or another object.
