@@ -20,13 +20,24 @@ three bytes of every connection are appended, in hex, to <dir>/connections.
 /redirect     302 to /ok?n=3
 /chunked      a chunked body "hello world", Connection: close
 /slow         after 1.5 s, /ok?n=4
+/fresh        200 "fresh-N" (N counts these answers), max-age 60
+/doc          200 "doc-N" (N counts full answers) with Last-Modified and
+              no-cache; 304 when If-Modified-Since names that time
+/touch        moves /doc's Last-Modified a day on
+/guarded      401 (Basic realm "guard") without Authorization, else 200 "in"
+/deny         the same, but 403 with Authorization
 """
-import os, socket, sys, threading, time
+import email.utils, os, socket, sys, threading, time
 
 from httppeer import read_head, serve_forever
 
 directory = sys.argv[1]
 record_lock = threading.Lock()
+documents = {'fresh': 0, 'doc': 0, 'day': 1}
+
+
+def doc_date():
+    return email.utils.formatdate(1748772000 + documents['day'] * 86400, usegmt=True).encode()
 
 
 def read_request(conn, pending):
@@ -130,6 +141,39 @@ def serve(conn):
             elif path == b'/slow':
                 time.sleep(1.5)
                 conn.sendall(answer(b'200 OK', b'a' * 4))
+            elif path == b'/fresh':
+                with record_lock:
+                    documents['fresh'] += 1
+                    body = b'fresh-%d' % documents['fresh']
+                conn.sendall(answer(b'200 OK', body, [b'Cache-Control: max-age=60']))
+            elif path in (b'/doc', b'/touch'):
+                since = None
+                for line in request.split(b'\r\n\r\n')[0].split(b'\r\n')[1:]:
+                    name, _, value = line.partition(b':')
+                    if name.strip().lower() == b'if-modified-since':
+                        since = value.strip()
+                with record_lock:
+                    if path == b'/touch':
+                        documents['day'] += 1
+                    unchanged = path == b'/doc' and since == doc_date()
+                    if not unchanged and path == b'/doc':
+                        documents['doc'] += 1
+                    body = b'doc-%d' % documents['doc']
+                    date = doc_date()
+                if unchanged:
+                    conn.sendall(b'HTTP/1.1 304 Not Modified\r\n\r\n')
+                else:
+                    conn.sendall(answer(b'200 OK', body, [b'Last-Modified: ' + date,
+                                                         b'Cache-Control: no-cache']))
+            elif path in (b'/guarded', b'/deny'):
+                signed = b'\r\nauthorization:' in request.split(b'\r\n\r\n')[0].lower()
+                if not signed:
+                    conn.sendall(answer(b'401 Unauthorized',
+                                        headers=[b'WWW-Authenticate: Basic realm="guard"']))
+                elif path == b'/guarded':
+                    conn.sendall(answer(b'200 OK', b'in'))
+                else:
+                    conn.sendall(answer(b'403 Forbidden'))
             else:
                 conn.sendall(answer(b'404 Not Found'))
     except OSError:

@@ -451,3 +451,5 @@ int32_t Challenge_GetPendingCount(void) {
 void Challenge_Lock(void) { CriticalSection_Enter(challengeGet()->lock); }
 
 void Challenge_Unlock(void) { CriticalSection_Leave(challengeGet()->lock); }
+
+int Challenge_IsRunning(void) { return GlobalChallenge != nullptr ? 1 : 0; }

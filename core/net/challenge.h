@@ -73,6 +73,8 @@ int Challenge_Withdraw(const char *requester);
 void Challenge_ReleaseInfo(Dictionary **info);
 // The number of pending requests (for tests and logs).
 int32_t Challenge_GetPendingCount(void);
+// 1 while the broker exists (between Challenge_Init and Challenge_Shutdown).
+int Challenge_IsRunning(void);
 
 // The broker's lock, around a requester's reading of an answer. Re-entrant.
 void Challenge_Lock(void);

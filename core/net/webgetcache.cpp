@@ -26,6 +26,7 @@ struct WebGetCacheItem {
   // Written by the filler, read by purges under the store's lock.
   std::atomic<int64_t> maxAge;
   std::atomic<double> commitTime;
+  std::atomic<double> lastModified;
   MemoryStream *body;
   int64_t bodyLength;
   std::atomic<int32_t> complete;
@@ -387,4 +388,15 @@ int WebGetCacheItem_IsValid(WebGetCacheItem *item) {
 int WebGetCacheItem_IsMarkedForRevalidation(WebGetCacheItem *item) {
   ITEM_CHECK(item);
   return item->valid.load() && item->revalidate ? 1 : 0;
+}
+
+int WebGetCacheItem_SetLastModified(WebGetCacheItem *item, double seconds) {
+  ITEM_CHECK(item);
+  item->lastModified.store(seconds);
+  return 1;
+}
+
+double WebGetCacheItem_GetLastModified(WebGetCacheItem *item) {
+  ITEM_CHECK(item);
+  return item->lastModified.load();
 }

@@ -93,3 +93,7 @@ int WebGetCacheItem_IsStateOne(WebGetCacheItem *item);
 int WebGetCacheItem_IsComplete(WebGetCacheItem *item);
 int WebGetCacheItem_IsValid(WebGetCacheItem *item);
 int WebGetCacheItem_IsMarkedForRevalidation(WebGetCacheItem *item);
+// The stored answer's Last-Modified time (seconds since 1970; 0 when it had
+// none): a revalidation sends it back as If-Modified-Since.
+int WebGetCacheItem_SetLastModified(WebGetCacheItem *item, double seconds);
+double WebGetCacheItem_GetLastModified(WebGetCacheItem *item);

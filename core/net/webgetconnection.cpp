@@ -8,7 +8,9 @@
 #include "core/formats/dictionary.h"
 #include "core/net/asyncsocket.h"
 #include "core/net/socket.h"
+#include "core/net/challenge.h"
 #include "core/net/url.h"
+#include "core/net/webgetcache.h"
 #include "core/net/webgetauth.h"
 #include "core/net/webgetclientcert.h"
 #include "core/net/webgetrequest.h"
@@ -249,6 +251,12 @@ void closeTransport(WebGetConnection *c) {
   c->tunnelEstablished = 0;
 }
 
+void dropCacheItem(WebGetConnection *c) {
+  WebGetCacheItem_Drop(&c->cacheItem);
+  c->cacheAnswering = 0;
+  c->cacheOffset = 0;
+}
+
 bool logOn(WebGetConnection *c) { return c->forcedLog || Class_LogEnabled(&c->log, LOG_DEBUG); }
 
 // A fresh connection for a request that a kept one lost before the first
@@ -300,11 +308,34 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
     c->lastUrl[0] = '\0';
     return fail(r, 400, 0);
   }
+  // An item abandoned under this request (a challenge page, an answer not
+  // worth keeping) is let go; the resend looks the URL up again.
+  if (c->cacheItem != nullptr && !WebGetCacheItem_IsUsable(c->cacheItem))
+    WebGetCacheItem_Drop(&c->cacheItem);
+  WebGetCacheStore *store = WebGetRequest_GetCacheStore(r);
+  if (store != nullptr && c->cacheItem == nullptr) {
+    int wait = 0;
+    WebGetCacheStore_Lookup(store, url, r->method, &c->cacheItem, &wait);
+    if (wait) return 1;  // another request is still filling it
+    WebGetCacheItem *item = c->cacheItem;
+    if (item != nullptr && WebGetCacheItem_IsComplete(item) && WebGetCacheItem_IsValid(item)) {
+      if (!WebGetCacheItem_IsMarkedForRevalidation(item)) {
+        c->cacheAnswering = 1;
+        c->cacheOffset = 0;
+        touch(c);
+        WebGetConnection_SetPhase(c, r, kWebGetPhaseHeader);
+        return 1;
+      }
+      WebGetCacheItem_SetState(item, 1);
+    }
+  }
   if (!WebGet_Authorize(url)) return fail(r, kWebGetErrorValidation, 0);
   char proxy[sizeof c->proxyOverride];
   WebGetConnection_NextProxy(c, proxy, int(sizeof proxy));
   int32_t viaProxy = proxy[0] != '\0' ? 1 : 0;
-  bool known = c->remotePort != 0 && viaProxy == c->viaProxy;
+  // Another proxy is another machine, even for the same URL.
+  bool known = c->remotePort != 0 && viaProxy == c->viaProxy &&
+               (!viaProxy || Str_CompareNoCase(proxy, c->proxyInUse) == 0);
   if (known && Str_CompareNoCase(url, c->lastUrl) == 0) {
     WebGetConnection_SetPhase(c, r, kWebGetPhaseConnect);
     return 1;
@@ -312,6 +343,10 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
   char previous[kWebGetUrlBytes];
   Str_Copy(previous, c->lastUrl, int(sizeof previous));
   Str_Copy(c->lastUrl, url, int(sizeof c->lastUrl));
+  // Answers given for the previous target are not sent to this one.
+  WebGetAuth_Reset(c->serverAuth);
+  WebGetAuth_Reset(c->proxyAuth);
+  WebGetClientCert_Reset(c->clientCert);
   char a[kWebGetUrlBytes], b[kWebGetUrlBytes], schemeA[16], schemeB[16];
   bool sameHost = known && !viaProxy && previous[0] != '\0' &&
                   Url_GetHostWithPort(url, a, int(sizeof a)) &&
@@ -324,6 +359,7 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
     return 1;
   }
   c->viaProxy = viaProxy;
+  Str_Copy(c->proxyInUse, proxy, int(sizeof c->proxyInUse));
   auto *l = new WebGetLookup();
   l->classTag = kWebGetLookupTag;
   l->refs.store(2);
@@ -401,6 +437,25 @@ int findHeaderEnd(const char *data, int length) {
   return -1;
 }
 
+// The status code of a status line "HTTP/x.y NNN ...", 0 when there is none.
+int32_t statusOf(const char *block, int length) {
+  int i = 0;
+  while (i < length && block[i] != ' ') i++;
+  while (i < length && block[i] == ' ') i++;
+  int32_t status = 0;
+  int digits = 0;
+  for (; i < length && digits < 3 && block[i] >= '0' && block[i] <= '9'; i++, digits++)
+    status = status * 10 + (block[i] - '0');
+  return digits == 3 ? status : 0;
+}
+
+// The stored answer of the cache item, when the request is answered from it.
+MemoryStream *cacheStream(WebGetConnection *c) {
+  MemoryStream *stored = nullptr;
+  if (c->cacheItem != nullptr) WebGetCacheItem_GetBody(c->cacheItem, &stored);
+  return stored;
+}
+
 int handleHeader(WebGetConnection *c, WebGetRequest *r, int) {
   // Closed is read before the last move of received bytes: whatever the
   // socket delivered before it closed is then in the buffer.
@@ -408,12 +463,45 @@ int handleHeader(WebGetConnection *c, WebGetRequest *r, int) {
   DupStream_TransferInbound(c->http, receivedStream(c));
   char block[kWebGetHeaderLimitBytes + 1];
   int32_t got = 0;
+  if (c->cacheAnswering) {
+    MemoryStream *stored = cacheStream(c);
+    if (stored != nullptr) MemoryStream_ReadAt(stored, block, 0, kWebGetHeaderLimitBytes, &got);
+    int end = findHeaderEnd(block, got);
+    int headerLength = 0;
+    if (end < 0) {
+      // A complete item without a whole header was never stored by us.
+      WebGetCacheItem_MarkInvalid(c->cacheItem);
+      WebGetCacheItem_SetState(c->cacheItem, 2);
+      return fail(r, kWebGetErrorHeaderCorrupt, 0);
+    }
+    if (!WebGetRequest_ParseResponseHeader(r, 1, block, end, &headerLength)) return 0;
+    c->cacheOffset = headerLength;
+    touch(c);
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseBody);
+    return 1;
+  }
   MemoryStream *in = nullptr;
   DupStream_GetInboundStream(c->http, &in);
   DupStream_LockInbound(c->http);
   MemoryStream_ReadAt(in, block, 0, kWebGetHeaderLimitBytes, &got);
   DupStream_UnlockInbound(c->http);
   int end = findHeaderEnd(block, got);
+  if (end >= 0 && c->cacheItem != nullptr && WebGetCacheItem_IsStateOne(c->cacheItem)) {
+    int32_t read = 0;
+    if (statusOf(block, end) == 304) {
+      // Unchanged: the 304 is spent and the stored answer is read instead.
+      DupStream_ReadInbound(c->http, nullptr, end, &read);
+      WebGetCacheItem_SetState(c->cacheItem, 0);
+      c->cacheAnswering = 1;
+      c->cacheOffset = 0;
+      return handleHeader(c, r, 0);
+    }
+    // Changed: the stored answer is stale for everyone, and this answer is
+    // read as it stands.
+    WebGetCacheItem_MarkInvalid(c->cacheItem);
+    WebGetCacheItem_SetState(c->cacheItem, 2);
+    WebGetCacheItem_Drop(&c->cacheItem);
+  }
   if (end < 0) {
     if (got >= kWebGetHeaderLimitBytes) return fail(r, kWebGetErrorHeaderLimit, 0);
     if (!closed) return 1;
@@ -433,6 +521,19 @@ int handleHeader(WebGetConnection *c, WebGetRequest *r, int) {
     WebGetConnection_Log(c, "%.*s", headerLength, block);
     WebGetConnection_Log(c, "---- [0x%p] Header In End ----", r);
   }
+  if (c->cacheItem != nullptr) {
+    if (r->statusCode == 407) {
+      WebGetCacheItem_Drop(&c->cacheItem);
+    } else {
+      WebGetCacheItem *item = c->cacheItem;
+      WebGetCacheItem_StoreResponse(item, r->statusCode, r->cacheDirective, r->lastModified > 0,
+                                    WebGetRequest_GetMaxAge(r));
+      WebGetCacheItem_SetLastModified(item, r->lastModified);
+      int64_t written = 0;
+      if (WebGetCacheItem_IsValid(item) && WebGetCacheItem_IsUsable(item))
+        WebGetCacheItem_AppendBody(item, block, headerLength, &written);
+    }
+  }
   int32_t read = 0;
   DupStream_ReadInbound(c->http, nullptr, headerLength, &read);
   touch(c);
@@ -445,7 +546,44 @@ int32_t effectiveMethod(WebGetConnection *c, WebGetRequest *r) {
 }
 
 // Hands the received body bytes to the request's decoders and sinks.
+// The request's error after its decoders refused bytes.
+int decoderFailed(WebGetRequest *r) {
+  int32_t code = 0, codeEx = 0;
+  WebGetRequest_GetError(r, &code, &codeEx);
+  if (code == 0) return fail(r, kWebGetErrorUserAbort, 0);
+  return 0;
+}
+
+// Hands the stored answer's body from the read position on to the request.
+int transferCachedBody(WebGetConnection *c, WebGetRequest *r) {
+  MemoryStream *stored = cacheStream(c);
+  int32_t length = stored != nullptr ? MemoryStream_GetLength(stored) : 0;
+  if (length <= c->cacheOffset) return 1;
+  uint8_t *data = nullptr;
+  int64_t consumed = 0;
+  int ok = 1;
+  if (MemoryStream_GetBuffer(stored, 0, &data)) {
+    ok = WebGetRequest_ProcessBody(r, data + c->cacheOffset, length - c->cacheOffset, &consumed);
+    MemoryStream_ReleaseBuffer(stored, &data);
+  }
+  if (consumed > 0) {
+    c->cacheOffset += int32_t(consumed);
+    touch(c);
+  }
+  return ok ? 1 : decoderFailed(r);
+}
+
+// The item being filled by this answer, when it is still worth filling.
+WebGetCacheItem *fillingItem(WebGetConnection *c) {
+  WebGetCacheItem *item = c->cacheItem;
+  if (item == nullptr || c->cacheAnswering || !WebGetCacheItem_IsValid(item) ||
+      !WebGetCacheItem_IsUsable(item))
+    return nullptr;
+  return item;
+}
+
 int transferBody(WebGetConnection *c, WebGetRequest *r) {
+  if (c->cacheAnswering) return transferCachedBody(c, r);
   MemoryStream *in = nullptr;
   DupStream_GetInboundStream(c->http, &in);
   DupStream_LockInbound(c->http);
@@ -456,6 +594,9 @@ int transferBody(WebGetConnection *c, WebGetRequest *r) {
     int64_t consumed = 0;
     if (MemoryStream_GetBuffer(in, 0, &data)) {
       ok = WebGetRequest_ProcessBody(r, data, length, &consumed);
+      int64_t written = 0;
+      if (consumed > 0 && fillingItem(c) != nullptr)
+        WebGetCacheItem_AppendBody(c->cacheItem, data, consumed, &written);
       MemoryStream_ReleaseBuffer(in, &data);
     }
     if (consumed > 0) {
@@ -464,19 +605,27 @@ int transferBody(WebGetConnection *c, WebGetRequest *r) {
     }
   }
   DupStream_UnlockInbound(c->http);
-  if (!ok) {
-    int32_t code = 0, codeEx = 0;
-    WebGetRequest_GetError(r, &code, &codeEx);
-    if (code == 0) return fail(r, kWebGetErrorUserAbort, 0);
-    return 0;
-  }
-  return 1;
+  return ok ? 1 : decoderFailed(r);
 }
 
 int endBody(WebGetConnection *c, WebGetRequest *r, int32_t next) {
   if (!WebGetRequest_EndBody(r, next == kWebGetPhaseAuthenticate ? 1 : 0)) return 0;
+  if (fillingItem(c) != nullptr && next == kWebGetPhaseCleanup)
+    WebGetCacheItem_Commit(c->cacheItem);
   WebGetConnection_SetPhase(c, r, next);
   return 1;
+}
+
+// A refusal: the client certificate leaves the session, and the broker
+// forgets the certificate and credentials it gave for this server, so that
+// the next request asks the user again.
+void forgetAnswers(WebGetConnection *c) {
+  Tls_SetClientCertificate(c->tls, nullptr, 0, nullptr);
+  c->certLoaded = 0;
+  if (!Challenge_IsRunning()) return;
+  WebGetClientCert_ReportFailure(c->clientCert);
+  WebGetAuth_ReportFailure(c->serverAuth);
+  WebGetAuth_ReportFailure(c->proxyAuth);
 }
 
 int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
@@ -504,6 +653,7 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
     return 1;
   }
   bool closed = !AsyncSocket_IsConnected(c->socket);
+  if (entered && status == 403) forgetAnswers(c);
   if (entered) {
     if (!WebGetRequest_BeginBody(r, challenge ? 1 : 0)) return 0;
     if (method == kWebGetMethodHead || status == 304 || status == 204 ||
@@ -517,10 +667,14 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   if (WebGetRequest_IsWritePending(c, r)) return 1;
   int64_t received = int64_t(r->bodyBytesConsumed);
   bool pending = !closed || inboundLength(c->http) > 0;
+  if (c->cacheAnswering) {
+    MemoryStream *stored = cacheStream(c);
+    pending = stored != nullptr && c->cacheOffset < MemoryStream_GetLength(stored);
+  }
   if (r->hasContentLength) {
     if (received == r->contentLength) {
       // The answer is complete; bytes behind it belong to no request.
-      if (inboundLength(c->http) > 0) {
+      if (!c->cacheAnswering && inboundLength(c->http) > 0) {
         WebGetConnection_Log(c, "Body exceeded content length [%I64d/%I64d]",
                              received + inboundLength(c->http), r->contentLength);
         WebGetRequest_EndBody(r, 0);
@@ -1000,6 +1154,7 @@ int WebGetConnection_Reset(WebGetConnection *connection, int dropQueue, int rese
     WebGetConnection_DropQueue(c);
   }
   closeTransport(c);
+  dropCacheItem(c);
   if (resetAuth) {
     c->lastUrl[0] = '\0';
     WebGetAuth_Reset(c->serverAuth);
@@ -1026,8 +1181,11 @@ int WebGetConnection_Cleanup(WebGetConnection *connection, WebGetRequest *reques
   WebGetConnection *c = connection;
   WebGetRequest *r = request;
   if (!failed && c->keepAlive && r->keepAlive && WebGetConnection_HasPendingTransport(c)) {
+    bool fromCache = c->cacheAnswering != 0;
+    dropCacheItem(c);
     c->answersOnSocket++;
     WebGetConnection_SetPhase(c, r, kWebGetPhaseDone);
+    if (fromCache) WebGetConnection_Reset(c, 0, 1, 1);
     return 1;
   }
   if (!failed && AsyncSocket_IsConnected(c->socket) &&

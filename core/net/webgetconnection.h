@@ -41,6 +41,7 @@ constexpr uint32_t kWebGetConnectionTag = 0x7e6b0f50;
 constexpr uint32_t kWebGetLookupTag = 0x7e6b0f51;
 constexpr int32_t kWebGetConnectionDefaultTimeout = 15;
 
+struct WebGetCacheItem;
 struct WebGetConnection;
 
 // Poll: a poll is due. Completion: a request reached Done or ended for a
@@ -88,6 +89,9 @@ struct WebGetConnection {
   std::string currentHeaders;  // the current request's caller lines
   WebGetRequest *waiting;      // the credential-waiting request
   WebGetRequest *retried;      // the request given its one fresh try
+  WebGetCacheItem *cacheItem;  // the current request's cache item (one reference)
+  int32_t cacheAnswering;      // the answer is read from cacheItem, not the network
+  int32_t cacheOffset;         // read position in cacheItem's stored answer
 
   uint32_t remoteAddress;  // first octet in the lowest byte
   int32_t remotePort;
@@ -114,6 +118,7 @@ struct WebGetConnection {
   int32_t timeoutSeconds;
   int32_t reportErrors;
   char proxyOverride[512];
+  char proxyInUse[512];  // the proxy (host:port) the remote address belongs to
 };
 
 // Every operation stops the program on a NULL connection or another object.

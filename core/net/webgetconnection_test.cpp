@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/net/webget.h"
+#include "core/net/webgetcache.h"
 #include "core/net/webgetrequest.h"
 #include "core/platform/asyncfile.h"
 #include "core/platform/thread.h"
@@ -267,6 +268,47 @@ TEST_F(WebGetConnectionTest, KeptConnections) {
   EXPECT_EQ(post.code, kWebGetErrorHeaderIncomplete);
 }
 
+// A store answers a fresh document itself; one marked for revalidation goes
+// out with If-Modified-Since and a 304 is answered from the store; a changed
+// document replaces the stored one.
+TEST_F(WebGetConnectionTest, ResponseCache) {
+  WebGetCacheStore *store = nullptr;
+  WebGetCache_OpenStore("connection", &store);
+  auto fetch = [&](const char *path) {
+    WebGetRequest *r = NewRequest(server_->Url(path));
+    WebGetRequest_SetCacheStore(r, store);
+    Result out = Run(r);
+    Class_ReleaseObject(&r);
+    EXPECT_EQ(out.code, 0) << path;
+    EXPECT_EQ(out.status, 200) << path;
+    return out.body;
+  };
+  const char *expected[][2] = {
+      {"/fresh", "fresh-1"}, {"/fresh", "fresh-1"}, {"/doc", "doc-1"},
+      {"/doc", "doc-1"},     {"/touch", "doc-1"},   {"/doc", "doc-2"},
+      {"/doc", "doc-3"},     {"/doc", "doc-3"},
+  };
+  for (const auto &row : expected) EXPECT_EQ(fetch(row[0]), row[1]) << row[0];
+  WebGetCacheStore_Release(&store);
+  WebGetCache_ReleaseAll();
+}
+
+// A 403 makes the broker forget the credentials it gave for the server: the
+// next challenge prompts again instead of reusing them.
+TEST_F(WebGetConnectionTest, ForbiddenForgetsAnswers) {
+  TestPrompter ui;
+  ui.Script(R"({"username":"alice","password":"pw"})");
+  EXPECT_EQ(Fetch("/guarded").body, "in");
+  EXPECT_EQ(Fetch("/deny").status, 403);
+  EXPECT_EQ(ui.Prompts().size(), 1u);
+  // A new connection holds no credentials of its own: it asks the broker.
+  WebGetConnection_Release(&connection_);
+  WebGetConnection_Create(&connection_);
+  ui.Script(R"({"username":"alice","password":"pw"})");
+  EXPECT_EQ(Fetch("/guarded").body, "in");
+  EXPECT_EQ(ui.Prompts().size(), 2u);
+}
+
 // A refused connect and a host that does not resolve.
 TEST_F(WebGetConnectionTest, ConnectFailures) {
   int port = Test_FreeLoopbackPort();
@@ -436,9 +478,10 @@ bool waitForText(const std::string &file, const std::string &text, int n = 1) {
   }, kBoundMs);
 }
 
-// Through squid (one open port and one that asks for Basic credentials) and
-// tinyproxy (BasicAuth): plain requests in absolute form, and https through a
-// CONNECT tunnel whose TLS session checks the origin's name, not the proxy's.
+// Through squid (one open port and two that ask for Basic and Digest
+// credentials) and tinyproxy (BasicAuth): plain requests in absolute
+// form, and https through a CONNECT tunnel whose TLS session checks the
+// origin's name, not the proxy's.
 TEST_F(WebGetConnectionTest, Proxies) {
   if (access("/usr/sbin/squid", X_OK) != 0 || access("/usr/bin/tinyproxy", X_OK) != 0)
     GTEST_SKIP() << "squid or tinyproxy is not installed";
@@ -449,16 +492,23 @@ TEST_F(WebGetConnectionTest, Proxies) {
   int status = 0;
   Test_RunCommand("htpasswd -cb " + p + "/passwd bob pw2 2>&1", &status);
   chmod(p.c_str(), 0777);
-  Test_RunCommand("chmod a+r " + p + "/passwd", &status);
+  std::ofstream(dir / "digestpw") << "bob:pw2\n";
+  Test_RunCommand("chmod a+r " + p + "/passwd " + p + "/digestpw", &status);
   int open = Test_FreeLoopbackPort(), guarded = Test_FreeLoopbackPort();
+  int digest = Test_FreeLoopbackPort();
   std::ofstream(dir / "squid.conf")
       << "http_port 127.0.0.1:" << open << "\nhttp_port 127.0.0.1:" << guarded
+      << "\nhttp_port 127.0.0.1:" << digest
       << "\npid_filename " << p << "/squid.pid\ncache_log " << p << "/cache.log\n"
       << "access_log none\ncache deny all\ncache_mem 1 MB\nshutdown_lifetime 0 seconds\n"
       << "pinger_enable off\ncoredump_dir " << p << "\nauth_param basic program "
       << "/usr/lib/squid/basic_ncsa_auth " << p << "/passwd\n"
       << "auth_param basic children 1 startup=1 idle=1\nauth_param basic realm squid\n"
-      << "acl guarded localport " << guarded << "\nacl authed proxy_auth REQUIRED\n"
+      << "auth_param digest program /usr/lib/squid/digest_file_auth " << p << "/digestpw\n"
+      << "auth_param digest children 1 startup=1 idle=1\nauth_param digest realm squidd\n"
+      << "acl digestport localport " << digest << "\nauth_schemes digest digestport\n"
+      << "auth_schemes basic all\nacl guarded localport " << guarded << " " << digest
+      << "\nacl authed proxy_auth REQUIRED\n"
       << "http_access allow !guarded\nhttp_access allow authed\nhttp_access deny all\n";
   int tiny = Test_FreeLoopbackPort();
   std::ofstream(dir / "tinyproxy.conf")
@@ -467,7 +517,7 @@ TEST_F(WebGetConnectionTest, Proxies) {
       << "BasicAuth bob pw2\nLogLevel Info\nLogFile \"" << p << "/tinyproxy.log\"\n";
   PeerProcess squid({"/usr/sbin/squid", "-N", "-f", dir / "squid.conf"});
   PeerProcess tinyproxy({"/usr/bin/tinyproxy", "-d", "-c", dir / "tinyproxy.conf"});
-  ASSERT_TRUE(waitForText(dir / "cache.log", "Accepting HTTP Socket connections", 2));
+  ASSERT_TRUE(waitForText(dir / "cache.log", "Accepting HTTP Socket connections", 3));
   int origin = Test_FreeLoopbackPort();
   // Its certificate names only "localhost" (as CN): the proxy's 127.0.0.1
   // would not pass.
@@ -478,8 +528,7 @@ TEST_F(WebGetConnectionTest, Proxies) {
   std::string squidGuarded = "127.0.0.1:" + std::to_string(guarded);
   std::string tinyGuarded = "127.0.0.1:" + std::to_string(tiny);
   TestPrompter ui;
-  ui.Script(R"({"username":"bob","password":"pw2"})");
-  ui.Script(R"({"username":"bob","password":"pw2"})");
+  for (int i = 0; i < 3; i++) ui.Script(R"({"username":"bob","password":"pw2"})");
 
   Result out = FetchUrl(plain, kWebGetMethodGet, squidOpen);
   EXPECT_EQ(out.code, 0);
@@ -493,6 +542,12 @@ TEST_F(WebGetConnectionTest, Proxies) {
   out = FetchUrl(plain, kWebGetMethodGet, squidGuarded);
   EXPECT_EQ(out.code, 0);
   EXPECT_EQ(out.body, "aaa");
+  // The same URL through another proxy goes to that proxy, without the
+  // answer given to the first.
+  out = FetchUrl(plain, kWebGetMethodGet, "127.0.0.1:" + std::to_string(digest));
+  EXPECT_EQ(out.code, 0);
+  EXPECT_EQ(out.status, 200);
+  EXPECT_EQ(out.body, "aaa");
   out = FetchUrl(secure, kWebGetMethodGet, squidGuarded);
   EXPECT_EQ(out.code, 0);
   EXPECT_EQ(out.body.rfind("-----BEGIN CERTIFICATE-----", 0), 0u);
@@ -501,7 +556,29 @@ TEST_F(WebGetConnectionTest, Proxies) {
   out = FetchUrl(plain, kWebGetMethodGet, tinyGuarded);
   EXPECT_EQ(out.code, 0);
   EXPECT_EQ(out.body, "aaa");
-  EXPECT_EQ(ui.Prompts().size(), 2u);
+  ASSERT_EQ(ui.Prompts().size(), 3u);
+  EXPECT_NE(ui.Prompts()[1].request.find("\"realm\":\"squidd\""), std::string::npos);
+}
+
+// gnutls-serv as the other TLS peer (not asking for a client certificate),
+// with its own choice of version and with TLS 1.2 forced: its status page
+// names the server name we sent.
+TEST_F(WebGetConnectionTest, GnutlsServer) {
+  if (access("/usr/bin/gnutls-serv", X_OK) != 0) GTEST_SKIP() << "gnutls-serv is not installed";
+  TlsSetup tls;
+  for (const char *priority : {"NORMAL", "NORMAL:-VERS-ALL:+VERS-TLS1.2"}) {
+    SCOPED_TRACE(priority);
+    int port = Test_FreeLoopbackPort();
+    PeerProcess server({"/usr/bin/gnutls-serv", "--http", "--disable-client-cert", "--priority",
+                        priority, "-p", std::to_string(port), "--x509certfile",
+                        tls.vectors + "/tls_pki_rsa2048_chain.pem", "--x509keyfile",
+                        tls.vectors + "/tls_pki_rsa2048_key.pem"});
+    ASSERT_TRUE(waitListening(port));
+    Result out = FetchUrl("https://localhost:" + std::to_string(port) + "/");
+    EXPECT_EQ(out.code, 0);
+    EXPECT_EQ(out.status, 200);
+    EXPECT_NE(out.body.find("Server Name: localhost"), std::string::npos) << out.body;
+  }
 }
 
 // A server that asks for a client certificate: the user's PKCS#12 file is

@@ -8,8 +8,10 @@
 
 #include "core/net/url.h"
 #include "core/net/webgetauth.h"
+#include "core/net/webgetcache.h"
 #include "core/net/webgetconnection.h"
 #include "core/net/webgetrequest.h"
+#include "core/runtime/time.h"
 #include "core/platform/platform.h"
 #include "core/runtime/dupstream.h"
 #include "core/runtime/log.h"
@@ -166,6 +168,16 @@ int WebGetConnection_WriteRequest(WebGetConnection *connection, WebGetRequest *r
   if (!Url_IsLocalhost(url))
     fits = fits && addHeader(block, "Pragma", "akamai-x-cache-on") &&
            addHeader(block, "X-LDebug", "1");
+  // A stored answer being revalidated asks for the body only when it changed.
+  WebGetCacheItem *item = c->cacheItem;
+  if (item != nullptr && WebGetCacheItem_IsStateOne(item) &&
+      (method == kWebGetMethodGet || method == kWebGetMethodHead) &&
+      WebGetCacheItem_GetLastModified(item) > 0) {
+    char date[64];
+    Time_FormatHttpDate(kTimeFormatHttp, date, int(sizeof date),
+                        WebGetCacheItem_GetLastModified(item));
+    fits = fits && addHeader(block, "If-Modified-Since", date);
+  }
   if (!fits) return fail(r, kWebGetErrorHeaderLimit, 0);
 
   // The request's standard lines go into its own block, which then holds
