@@ -37,8 +37,8 @@ struct WebGetClientCert;
 struct WebGetRequest;
 struct WebGetLookup;
 
-constexpr uint32_t kWebGetConnectionTag = 0x7e6b0f50;
-constexpr uint32_t kWebGetLookupTag = 0x7e6b0f51;
+constexpr uint32_t kWebGetConnectionTag = 0x7e6b0f52;
+constexpr uint32_t kWebGetLookupTag = 0x7e6b0f53;
 constexpr int32_t kWebGetConnectionDefaultTimeout = 15;
 
 struct WebGetCacheItem;
