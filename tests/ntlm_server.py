@@ -4,11 +4,13 @@ python3-ntlm-auth. It listens on 127.0.0.1 (a free port, written to
 an authenticate message on the same connection whose NTLM2 session response
 matches the password given on the command line for that user.
 
-Usage: /usr/bin/python3 tests/ntlm_server.py <dir> <user> <password>
+Usage: /usr/bin/python3 tests/ntlm_server.py <dir> <user> <password> [proxy]
 
 Answers: 401 "WWW-Authenticate: NTLM" without an answer or with a refused
 one, 401 "WWW-Authenticate: NTLM <challenge>" to a negotiate message, 200
-with the body "ntlm ok <user>" to an accepted authenticate message.
+with the body "ntlm ok <user>" to an accepted authenticate message. With
+"proxy" it asks as a proxy does: 407, "Proxy-Authenticate" and
+"Proxy-Authorization", and answers the request itself once accepted.
 Debian 12's OpenSSL keeps MD4 in its legacy provider: the script runs itself
 again under a configuration that loads it.
 """
@@ -21,6 +23,10 @@ SERVER_CHALLENGE = bytes.fromhex('0123456789abcdef')
 FLAGS = 0x00088205  # unicode, request target, NTLM, always sign, NTLM2 session
 
 directory, user, password = sys.argv[1], sys.argv[2], sys.argv[3]
+as_proxy = sys.argv[4:5] == ['proxy']
+STATUS = b'407 Proxy Authentication Required' if as_proxy else b'401 Unauthorized'
+ASK = b'Proxy-Authenticate' if as_proxy else b'WWW-Authenticate'
+ANSWER = b'proxy-authorization' if as_proxy else b'authorization'
 under_legacy_provider(directory)
 
 from ntlm_auth.compute_response import ComputeResponse  # noqa: E402
@@ -62,16 +68,16 @@ def serve(conn):
             token = None
             for line in head.split(b'\r\n')[1:]:
                 name, _, value = line.partition(b':')
-                if name.strip().lower() == b'authorization':
+                if name.strip().lower() == ANSWER:
                     scheme, _, token = value.strip().partition(b' ')
             message = base64.b64decode(token) if token else b''
             if len(message) >= 12 and struct.unpack_from('<I', message, 8)[0] == 1:
-                conn.sendall(answer(b'401 Unauthorized', [
-                    b'WWW-Authenticate: NTLM ' + base64.b64encode(challenge_message())]))
+                conn.sendall(answer(STATUS, [
+                    ASK + b': NTLM ' + base64.b64encode(challenge_message())]))
             elif message and accepted(message):
                 conn.sendall(answer(b'200 OK', body=b'ntlm ok ' + user.encode()))
             else:
-                conn.sendall(answer(b'401 Unauthorized', [b'WWW-Authenticate: NTLM']))
+                conn.sendall(answer(STATUS, [ASK + b': NTLM']))
     except OSError:
         pass
     finally:

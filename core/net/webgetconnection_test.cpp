@@ -467,6 +467,20 @@ TEST_F(WebGetConnectionTest, NtlmHandshake) {
   EXPECT_EQ(ui.Prompts().size(), 1u);
 }
 
+// The same handshake with a proxy that asks with 407 and answers itself.
+TEST_F(WebGetConnectionTest, NtlmHandshakeWithAProxy) {
+  FaultServer proxy("ntlm_server.py", {"alice", "Secret1", "proxy"});
+  ASSERT_GT(proxy.port, 0);
+  TestPrompter ui;
+  ui.Script(R"({"username":"alice","password":"Secret1"})");
+  Result out = FetchUrl("http://origin.invalid/", kWebGetMethodGet,
+                        "127.0.0.1:" + std::to_string(proxy.port));
+  EXPECT_EQ(out.code, 0);
+  EXPECT_EQ(out.status, 200);
+  EXPECT_EQ(out.body, "ntlm ok alice");
+  EXPECT_EQ(ui.Prompts().size(), 1u);
+}
+
 // Waits until the file holds text n times; false after the bound.
 bool waitForText(const std::string &file, const std::string &text, int n = 1) {
   return Test_WaitUntil([&] {
