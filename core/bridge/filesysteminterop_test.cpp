@@ -152,7 +152,8 @@ TEST_F(FileSystemInteropTest, UrlsAgainstPython) {
                     "print(urllib.parse.unquote(sys.argv[1][7:]))' " +
                     Dirops_Quote(url)),
               name);
-    EXPECT_EQ(Call("urlToPath", "\"url\":" + q(url)), answer(std::string("\"") + written[i] + "\""));
+    EXPECT_EQ(Call("urlToPath", "\"url\":" + q(url)),
+              answer(std::string("\"") + written[i] + "\""));
   }
   EXPECT_EQ(got, expected);
 }
@@ -244,7 +245,9 @@ TEST_F(FileSystemInteropTest, CopyDeleteAndCreate) {
   }
   EXPECT_FALSE(Dirops_Exists(target));
   EXPECT_TRUE(Dirops_Exists(dir_ / "t"));
-  for (const char *level : {"a", "a/b", "a/b/c"}) EXPECT_EQ(PathCall("directoryExists", dir_ / level), answer("true"));
+  for (const char *level : {"a", "a/b", "a/b/c"}) {
+    EXPECT_EQ(PathCall("directoryExists", dir_ / level), answer("true"));
+  }
 
   // Real kernel refusals: a read-only file system, and a directory the
   // caller may not write.
