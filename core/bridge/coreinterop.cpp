@@ -34,6 +34,13 @@ int coreInteropMakeNotificationCenter(void *userContext, InteropDeliveryFunction
   return 1;
 }
 
+// QVN.FileSystem has no object.
+int coreInteropMakeFileSystem(void *, InteropDeliveryFunction, InteropInvokeFunction *invoke,
+                              InteropReleaseFunction *, InteropProcessFunction *, void **) {
+  *invoke = FileSystemInterop_Invoke;
+  return 1;
+}
+
 struct CoreInteropClass {
   const char *name;
   CoreInteropMake make;  // NULL: not served yet
@@ -43,7 +50,7 @@ constexpr CoreInteropClass kCoreInteropClasses[] = {
     {"QVN.Process", nullptr},
     {"QVN.Pipe", nullptr},
     {"QVN.Registry", nullptr},
-    {"QVN.FileSystem", nullptr},
+    {"QVN.FileSystem", coreInteropMakeFileSystem},
     {"QVN.Platform", nullptr},
     {"QVN.NotificationCenter", coreInteropMakeNotificationCenter},
     {"QVN.Analytics", nullptr},
