@@ -38,7 +38,7 @@ std::atomic<const char *> gRebootProgram{"systemctl"};
 struct PlatformInteropExtras {
   int userName = 0;  // write "username"
   int password = 0;  // write "password"
-  int dataStore = 0; // "returnValue" is the data store text instead of null
+  int dataStore = 0;  // "returnValue" is the data store text instead of null
   std::string user;
   std::string secret;
   std::string store;
@@ -48,7 +48,9 @@ struct PlatformInteropExtras {
   }
 };
 
-PlatformInteropExtras *extrasOf(void *object) { return static_cast<PlatformInteropExtras *>(object); }
+PlatformInteropExtras *extrasOf(void *object) {
+  return static_cast<PlatformInteropExtras *>(object);
+}
 
 // A handler's answer text from a platform function that fills a buffer.
 template <typename Fill>
@@ -79,6 +81,11 @@ void getSystemTheme(void *, const ApiGenValue *, ApiGenAnswer *answer) {
 void getEnvironmentVariable(void *, const ApiGenValue *v, ApiGenAnswer *answer) {
   answerText(answer,
              [v](char *out, int size) { Platform_GetEnvironmentVariable(v[0].text, out, size); });
+}
+// Held in the program's own table, never in environ (see envoverlay.h):
+// the program's reads and the programs it starts see it.
+void setEnvironmentVariable(void *, const ApiGenValue *v, ApiGenAnswer *answer) {
+  answer->boolean = Platform_SetEnvironmentVariable(v[0].text, v[1].text);
 }
 void formatDate(void *, const ApiGenValue *v, ApiGenAnswer *answer) {
   answerText(answer, [v](char *out, int size) {
@@ -225,12 +232,12 @@ void getCredential(void *object, const ApiGenValue *v, ApiGenAnswer *answer) {
   explicit_bzero(password, sizeof password);
 }
 void setCredential(void *, const ApiGenValue *v, ApiGenAnswer *answer) {
-  answer->boolean =
-      !platformInteropIsWebTarget(v[0].text) && Platform_CredentialWrite(v[0].text, v[1].text, v[2].text);
+  answer->boolean = !platformInteropIsWebTarget(v[0].text) &&
+                    Platform_CredentialWrite(v[0].text, v[1].text, v[2].text);
 }
 void removeCredential(void *, const ApiGenValue *v, ApiGenAnswer *answer) {
-  answer->boolean =
-      !platformInteropIsWebTarget(v[0].text) && Platform_CredentialWrite(v[0].text, nullptr, nullptr);
+  answer->boolean = !platformInteropIsWebTarget(v[0].text) &&
+                    Platform_CredentialWrite(v[0].text, nullptr, nullptr);
 }
 void getWebCredential(void *object, const ApiGenValue *v, ApiGenAnswer *answer) {
   PlatformInteropExtras *extras = extrasOf(object);
@@ -253,7 +260,8 @@ void removeWebCredential(void *, const ApiGenValue *v, ApiGenAnswer *answer) {
 
 // location joined with description, when the description is one path
 // component; else 0 and nothing to write.
-int platformInteropShortcutPath(const char *location, const char *description, std::string *path) {
+int platformInteropShortcutPath(const char *location, const char *description,
+                                std::string *path) {
   if (description[0] == '\0' || strcmp(description, ".") == 0 || strcmp(description, "..") == 0 ||
       strpbrk(description, "/\\") != nullptr) {
     Log_Print(LOG_ERROR, KSRC, 0, "Platform - shortcut name refused - %s\n", description);
@@ -299,6 +307,7 @@ void reboot(void *, const ApiGenValue *, ApiGenAnswer *answer) {
 
 using P = ApiGenParamType;
 constexpr ApiGenParam kName{"name", P::String};
+constexpr ApiGenParam kValue{"value", P::String};
 constexpr ApiGenParam kDate{"date", P::Double};
 constexpr ApiGenParam kError{"error", P::Int32};
 constexpr ApiGenParam kId{"id", P::Int32};
@@ -335,6 +344,8 @@ constexpr ApiGenMethod kPlatformMethods[] = {
     ApiGen_Method(0xfb7dba32, "getSystemTheme", N::Settled, {}, A::String, getSystemTheme),
     ApiGen_Method(0x6f5a6d98, "getEnvironmentVariable", N::Settled, {kName}, A::String,
                   getEnvironmentVariable),
+    ApiGen_Method(0x9a0cb4d9, "setEnvironmentVariable", N::Settled, {kName, kValue}, A::Boolean,
+                  setEnvironmentVariable),
     ApiGen_Method(0x07bfa61d, "formatDate", N::Open, {kDate}, A::String, formatDate),
     ApiGen_Method(0xe8cdf3b8, "getErrorName", N::Open, {kError}, A::String, getErrorName),
     ApiGen_Method(0x3bef935b, "getProcessPath", N::Settled, {kId}, A::String, getProcessPath),

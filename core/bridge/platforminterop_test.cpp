@@ -79,7 +79,8 @@ TEST_F(PlatformInteropTest, AnswersHaveTheirTypes) {
       {R"({"method":"findWindow","caption":"","className":"","searchOnlyVisible":true})", 1,
        R"({"returnValue":false})", nullptr},
       {R"({"method":"findWindow","caption":"","className":"","searchOnlyVisible":1})", 0,
-       R"({"returnValue":false})", "Incorrect parameter type (Platform.findWindow::searchOnlyVisible)"},
+       R"({"returnValue":false})",
+       "Incorrect parameter type (Platform.findWindow::searchOnlyVisible)"},
       {R"({"method":"resetSystemIdleTimer"})", 1, R"({"returnValue":false})", nullptr},
       {R"({"method":"getFileDataStore","path":"/dev/null"})", 1, R"({"returnValue":null})",
        nullptr},
@@ -291,4 +292,27 @@ TEST_F(PlatformInteropTest, CheckAccessAsAnotherUser) {
     FSF_EXPECT_EQ(child, Out(check + dir.path() + R"(/a/b","permissions":1,"recurse":false})"),
                   no);
   });
+}
+
+TEST_F(PlatformInteropTest, EnvironmentReachesChildrenNotEnviron) {
+  FsFaultTempDir dir;
+  std::string out = dir / "env";
+  EXPECT_EQ(Out(R"({"method":"setEnvironmentVariable","name":"KEELSON_K58","value":"a b"})"),
+            R"({"returnValue":true})");
+  for (const char *bad : {"", "A=B"})
+    EXPECT_EQ(Out(std::string(R"({"method":"setEnvironmentVariable","name":")") + bad +
+                  R"(","value":"x"})"),
+              R"({"returnValue":false})");
+  EXPECT_EQ(Out(R"({"method":"getEnvironmentVariable","name":"KEELSON_K58"})"), Text("a b"));
+  EXPECT_EQ(getenv("KEELSON_K58"), nullptr);
+  ProcessHandle *child = nullptr;
+  std::string arguments = "-c \"/usr/bin/env > " + out + "\"";
+  ASSERT_EQ(Platform_Execute("/bin/sh", arguments.c_str(), "", 0x10, &child), 1);
+  int32_t code = -1;
+  EXPECT_TRUE(Peer_WaitUntil([&] { return Platform_GetProcessExitCode(child, &code) == 1; }));
+  Platform_CloseProcess(&child);
+  EXPECT_EQ(code, 0);
+  EXPECT_NE(lines(out).find("\nKEELSON_K58=a b\n"), std::string::npos);
+  Platform_SetEnvironmentVariable("KEELSON_K58", nullptr);
+  EXPECT_EQ(Out(R"({"method":"getEnvironmentVariable","name":"KEELSON_K58"})"), Text(""));
 }
