@@ -19,6 +19,7 @@
 #include "tests/page_recorder.h"
 #include "tests/peer_record.h"
 #include "tests/test_params.h"
+#include "tests/test_util.h"
 #include "tests/wake_hook.h"
 
 namespace {
@@ -315,4 +316,21 @@ TEST_F(PlatformInteropTest, EnvironmentReachesChildrenNotEnviron) {
   EXPECT_NE(lines(out).find("\nKEELSON_K58=a b\n"), std::string::npos);
   Platform_SetEnvironmentVariable("KEELSON_K58", nullptr);
   EXPECT_EQ(Out(R"({"method":"getEnvironmentVariable","name":"KEELSON_K58"})"), Text(""));
+}
+
+TEST_F(PlatformInteropTest, DataStoreAsBase64) {
+  std::string stamped = Test_VectorPath("datastore/stamped.elf");
+  std::string out = Out(R"({"method":"getFileDataStore","path":")" + stamped + "\"}");
+  FsFaultTempDir dir;
+  Peer_WriteFile(dir / "answer.json", out, 0644);
+  // Python's json and base64 read the answer; the stamped document is the oracle.
+  EXPECT_EQ(FsFault_Command("/usr/bin/python3 -c 'import json, base64, sys\n"
+                            "a = json.load(open(sys.argv[1]))[\"returnValue\"]\n"
+                            "print(base64.b64decode(a) == open(sys.argv[2], \"rb\").read())' " +
+                            dir / "answer.json" + " " +
+                            Test_VectorPath("datastore/content.txt")),
+            "True");
+  EXPECT_EQ(Out(R"({"method":"getFileDataStore","path":"/bin/true"})"),
+            R"({"returnValue":null})");
+  EXPECT_EQ(Out(R"({"method":"getDataStore"})"), R"({"returnValue":null})");
 }
