@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/bridge/interoplibrary.h"
+#include "core/bridge/platforminterop.h"
 #include "core/platform/interopcallback.h"
 #include "core/platform/platform.h"
 #include "core/runtime/core.h"
@@ -41,6 +42,13 @@ int coreInteropMakeFileSystem(void *, InteropDeliveryFunction, InteropInvokeFunc
   return 1;
 }
 
+// QVN.Platform has no object: the dispatcher alone.
+int coreInteropMakePlatform(void *, InteropDeliveryFunction, InteropInvokeFunction *invoke,
+                            InteropReleaseFunction *, InteropProcessFunction *, void **) {
+  *invoke = PlatformInterop_Invoke;
+  return 1;
+}
+
 struct CoreInteropClass {
   const char *name;
   CoreInteropMake make;  // NULL: not served yet
@@ -51,7 +59,7 @@ constexpr CoreInteropClass kCoreInteropClasses[] = {
     {"QVN.Pipe", nullptr},
     {"QVN.Registry", nullptr},
     {"QVN.FileSystem", coreInteropMakeFileSystem},
-    {"QVN.Platform", nullptr},
+    {"QVN.Platform", coreInteropMakePlatform},
     {"QVN.NotificationCenter", coreInteropMakeNotificationCenter},
     {"QVN.Analytics", nullptr},
     {"QVN.WebGet", nullptr},

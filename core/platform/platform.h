@@ -203,11 +203,15 @@ int Platform_GetCurrentDirectory(char *out, int size);
 // /tmp/. 1, or 0 (out empty) when neither is a directory.
 int Platform_GetTempDirectory(char *out, int size);
 
-// The value of an environment variable. 1 when it is set and fits; 0 (out
+// The value of an environment variable (the program's own table first, then
+// environ). 1 when it is set and fits; 0 (out
 // empty) when it is not set, or does not fit (206). Stops the program with
 // "Pointer is NULL\n" on a NULL name or out.
 int Platform_GetEnvironmentVariable(const char *name, char *out, int size);
-// Sets (value NULL: removes) a variable. 1/0. Stops on a NULL name.
+// Sets (value NULL: removes) a variable in the program's own table, never in
+// environ (another thread's getenv may read that): this function and the
+// programs the launchers start see it. 0 (87) for an empty name or one
+// holding '='. Stops on a NULL name.
 int Platform_SetEnvironmentVariable(const char *name, const char *value);
 
 // ---- Host names ------------------------------------------------------------------------

@@ -18,12 +18,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/runtime/cmdline.h"
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/posix/desktopuser.h"
+#include "core/posix/envoverlay.h"
 #include "core/posix/errors.h"
 #include "core/posix/launchargv.h"
 #include "core/runtime/print.h"
@@ -482,9 +485,13 @@ int launchExecute(const char *who, const char *program, const char *arguments,
                           &argv);
   }
   const char *path = elevate ? launchPkexecPath() : resolved;
+  // The environment a page or the program set reaches the child; the
+  // downgrade keeps its scrubbed set.
+  std::vector<std::string> environment = EnvOverlay_BuildEnvironment();
+  std::vector<char *> envp = EnvOverlay_Pointers(environment);
   if (ok)
     ok = downgrade ? launchAsDesktopUser(path, argv.argv, workingDirectory, flags, process)
-                   : launchSpawn(path, argv.argv, environ, workingDirectory, process);
+                   : launchSpawn(path, argv.argv, envp.data(), workingDirectory, process);
   LaunchArgv_Free(&argv);
   if (!ok) launchLogFailure(who, program);
   return ok;
@@ -631,8 +638,10 @@ int Platform_ShellOpen(const char *path) {
   int elevated = 0;
   Platform_IsElevated(&elevated);
   ProcessHandle *process = nullptr;
+  std::vector<std::string> environment = EnvOverlay_BuildEnvironment();
+  std::vector<char *> envp = EnvOverlay_Pointers(environment);
   ok = elevated ? launchAsDesktopUser(opener, argv, "", 0, &process)
-                : launchSpawn(opener, argv, environ, "", &process);
+                : launchSpawn(opener, argv, envp.data(), "", &process);
   if (!ok) {
     launchLogFailure("Platform_ShellOpen", path);
     return 0;

@@ -8,13 +8,31 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "core/posix/envoverlay.h"
 #include "core/runtime/core.h"
 #include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
 
+extern char **environ;
+
 namespace {
+
+// The variables set or removed (nullopt) since start-up.
+struct PathsEnvOverlay {
+  std::mutex lock;
+  std::map<std::string, std::optional<std::string>> values;
+};
+PathsEnvOverlay &pathsEnvOverlay() {
+  static PathsEnvOverlay overlay;
+  return overlay;
+}
 
 constexpr const char *kProgramName = "keelson";
 // Debian's multiarch library directory: where the system's own libraries are.
@@ -252,16 +270,58 @@ int Platform_GetEnvironmentVariable(const char *name, char *out, int size) {
   CHECK_POINTER(name);
   CHECK_POINTER(out);
   if (size > 0) out[0] = '\0';
-  const char *value = getenv(name);
-  if (value == nullptr) return 0;
-  size_t length = strlen(value);
-  if (length + 1 > size_t(size > 0 ? size : 0)) return pathsTooLong(out, size, name);
-  memcpy(out, value, length + 1);
+  std::string value;
+  {
+    PathsEnvOverlay &overlay = pathsEnvOverlay();
+    std::lock_guard<std::mutex> hold(overlay.lock);
+    auto it = overlay.values.find(name);
+    if (it != overlay.values.end()) {
+      if (!it->second) return 0;
+      value = *it->second;
+    } else {
+      const char *text = getenv(name);
+      if (text == nullptr) return 0;
+      value = text;
+    }
+  }
+  if (value.size() + 1 > size_t(size > 0 ? size : 0)) return pathsTooLong(out, size, name);
+  memcpy(out, value.c_str(), value.size() + 1);
   return 1;
 }
 
 int Platform_SetEnvironmentVariable(const char *name, const char *value) {
   CHECK_POINTER(name);
-  int rc = value ? setenv(name, value, 1) : unsetenv(name);
-  return rc == 0 ? 1 : POSIX_FAIL(value ? "setenv" : "unsetenv", name);
+  if (name[0] == '\0' || strchr(name, '=') != nullptr) {
+    Platform_SetLastError(kPlatformErrorInvalidParameter);
+    return 0;
+  }
+  PathsEnvOverlay &overlay = pathsEnvOverlay();
+  std::lock_guard<std::mutex> hold(overlay.lock);
+  if (value != nullptr)
+    overlay.values[name] = std::string(value);
+  else
+    overlay.values[name] = std::nullopt;
+  return 1;
+}
+
+std::vector<std::string> EnvOverlay_BuildEnvironment(void) {
+  PathsEnvOverlay &overlay = pathsEnvOverlay();
+  std::lock_guard<std::mutex> hold(overlay.lock);
+  std::vector<std::string> texts;
+  for (char **e = environ; e != nullptr && *e != nullptr; e++) {
+    const char *equals = strchr(*e, '=');
+    std::string name = equals ? std::string(*e, size_t(equals - *e)) : std::string(*e);
+    if (overlay.values.count(name) == 0) texts.emplace_back(*e);
+  }
+  for (const auto &[name, value] : overlay.values)
+    if (value) texts.push_back(name + "=" + *value);
+  return texts;
+}
+
+std::vector<char *> EnvOverlay_Pointers(std::vector<std::string> &texts) {
+  std::vector<char *> pointers;
+  pointers.reserve(texts.size() + 1);
+  for (std::string &text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
 }
