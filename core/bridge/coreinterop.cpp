@@ -34,6 +34,13 @@ int coreInteropMakeNotificationCenter(void *userContext, InteropDeliveryFunction
   return 1;
 }
 
+// QVN.Registry has no object: its dispatcher acts on the registry service.
+int coreInteropMakeRegistry(void *, InteropDeliveryFunction, InteropInvokeFunction *invoke,
+                            InteropReleaseFunction *, InteropProcessFunction *, void **) {
+  *invoke = RegistryInterop_Invoke;
+  return 1;
+}
+
 struct CoreInteropClass {
   const char *name;
   CoreInteropMake make;  // NULL: not served yet
@@ -42,7 +49,7 @@ struct CoreInteropClass {
 constexpr CoreInteropClass kCoreInteropClasses[] = {
     {"QVN.Process", nullptr},
     {"QVN.Pipe", nullptr},
-    {"QVN.Registry", nullptr},
+    {"QVN.Registry", coreInteropMakeRegistry},
     {"QVN.FileSystem", nullptr},
     {"QVN.Platform", nullptr},
     {"QVN.NotificationCenter", coreInteropMakeNotificationCenter},

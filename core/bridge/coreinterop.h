@@ -4,7 +4,7 @@
 // is not built yet answers 0, so the bridge logs the create as unhandled.
 // Served now: "QVN.NotificationCenter", whose object is the page's
 // InteropNotificationCenter (interopcallback.h) for the user context and the
-// delivery function.
+// delivery function; "QVN.Registry", with no object.
 //
 // Invariants: (1) on 0 all four out-words are zero and the id buffer is
 // untouched. (2) on 1 the out-words hand over one reference on the object,
@@ -34,3 +34,7 @@ InteropLibrary *CoreInterop_AddLibrary(void);
 // The dispatcher of QVN.NotificationCenter (object: the page's
 // InteropNotificationCenter; messages name the class "NotificationCenter").
 int NotificationCenterInterop_Invoke(void *object, Dictionary *request, Dictionary *result);
+
+// The dispatcher of QVN.Registry (no object; messages name the class
+// "Registry").
+int RegistryInterop_Invoke(void *object, Dictionary *request, Dictionary *result);
