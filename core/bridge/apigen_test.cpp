@@ -242,7 +242,7 @@ TEST_F(ApiGenFrameTest, CoreClassTableIsExactAndZeroesItsWords) {
   struct Case {
     const char *name;
     int served, object, ownId;
-  } cases[] = {{"QVN.NotificationCenter", 1, 1, 0}, {"QVN.Process", 0, 0, 0},
+  } cases[] = {{"QVN.NotificationCenter", 1, 1, 0}, {"QVN.Process", 1, 1, 1},
                {"QVN.Pipe", 0, 0, 0},               {"QVN.Registry", 1, 0, 0},
                {"QVN.FileSystem", 0, 0, 0},         {"QVN.Platform", 0, 0, 0},
                {"QVN.Analytics", 0, 0, 0},          {"QVN.WebGet", 0, 0, 0},

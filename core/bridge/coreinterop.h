@@ -4,7 +4,9 @@
 // is not built yet answers 0, so the bridge logs the create as unhandled.
 // Served now: "QVN.NotificationCenter", whose object is the page's
 // InteropNotificationCenter (interopcallback.h) for the user context and the
-// delivery function; "QVN.Registry", with no object.
+// delivery function; "QVN.Process", a new Process whose own id is the
+// instance id (released with Class_Release, advanced by Process_Process);
+// "QVN.Registry", with no object.
 //
 // Invariants: (1) on 0 all four out-words are zero and the id buffer is
 // untouched. (2) on 1 the out-words hand over one reference on the object,
@@ -35,6 +37,7 @@ InteropLibrary *CoreInterop_AddLibrary(void);
 // InteropNotificationCenter; messages name the class "NotificationCenter").
 int NotificationCenterInterop_Invoke(void *object, Dictionary *request, Dictionary *result);
 
-// The dispatcher of QVN.Registry (no object; messages name the class
-// "Registry").
+// The dispatchers of QVN.Process (object: a Process; "Process") and
+// QVN.Registry (no object; "Registry").
+int ProcessInterop_Invoke(void *object, Dictionary *request, Dictionary *result);
 int RegistryInterop_Invoke(void *object, Dictionary *request, Dictionary *result);
