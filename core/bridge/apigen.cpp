@@ -267,6 +267,10 @@ void apiGenWriteAnswer(Dictionary *result, ApiGenAnswerType type, const ApiGenAn
       Dictionary_SetFloat64ByKey(result, "returnValue", answer ? answer->number : 0.0);
       break;
     case ApiGenAnswerType::String:
+      if (answer && answer->null) {
+        Dictionary_AddNull(result, "returnValue", nullptr);
+        break;
+      }
       Dictionary_SetStringByKey(result, "returnValue", answer && answer->text ? answer->text : "");
       break;
     case ApiGenAnswerType::Null:

@@ -135,6 +135,7 @@ struct ApiGenAnswer {
   double number = 0.0;
   const char *text = nullptr;  // NULL: ""; must live until the dispatch returns
   std::string storage;         // for a text the handler builds (point text at it)
+  int32_t null = 0;            // String answers: 1 writes null instead of the text
 };
 
 // handler(object, values in the row's order, answer).

@@ -13,6 +13,7 @@
 #include "core/bridge/interop.h"
 #include "core/bridge/interoplibrary.h"
 #include "core/runtime/callback.h"
+#include "core/runtime/class.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/memstream.h"
 #include "core/runtime/str.h"
@@ -236,14 +237,17 @@ TEST_F(ApiGenFrameTest, AnswersReadAsPythonJsonTypes) {
 }
 
 TEST_F(ApiGenFrameTest, CoreClassTableIsExactAndZeroesItsWords) {
+  // object: the row makes one; ownId: the object is a class object whose own
+  // id becomes the instance id and which has a process function.
   struct Case {
     const char *name;
-    int served;
-    int hasObject = 0;  // an object and its release
-  } cases[] = {{"QVN.NotificationCenter", 1, 1}, {"QVN.Process", 0},   {"QVN.Pipe", 0},
-               {"QVN.Registry", 0},              {"QVN.FileSystem", 1}, {"QVN.Platform", 1},
-               {"QVN.Analytics", 0},             {"QVN.WebGet", 0},     {"QVN.process", 0},
-               {"QVN.NotificationCenter ", 0},   {"", 0}};
+    int served, object, ownId;
+  } cases[] = {{"QVN.NotificationCenter", 1, 1, 0}, {"QVN.Process", 1, 1, 1},
+               {"QVN.Pipe", 0, 0, 0},               {"QVN.Registry", 1, 0, 0},
+               {"QVN.FileSystem", 1, 0, 0},         {"QVN.Platform", 1, 0, 0},
+               {"QVN.Analytics", 0, 0, 0},          {"QVN.WebGet", 0, 0, 0},
+               {"QVN.process", 0, 0, 0},            {"QVN.NotificationCenter ", 0, 0, 0},
+               {"", 0, 0, 0}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     char id[kInteropInstanceIdBytes] = "keep";
@@ -255,14 +259,18 @@ TEST_F(ApiGenFrameTest, CoreClassTableIsExactAndZeroesItsWords) {
     PageRecorder page;
     EXPECT_EQ(CoreInterop_GetInstance(c.name, id, sizeof id, &page, PageRecorder_Deliver, &invoke,
                                       &release, &process, &object),
-              c.served != 0);
-    EXPECT_STREQ(id, "keep");
-    EXPECT_EQ(process, nullptr);
+              c.served);
+    if (c.ownId) {
+      EXPECT_STREQ(id, static_cast<ObjectHeader *>(object)->instanceId);
+      EXPECT_EQ(strlen(id), 32u);
+    } else {
+      EXPECT_STREQ(id, "keep");
+    }
+    EXPECT_EQ(process != nullptr, c.ownId == 1);
     EXPECT_EQ(invoke != nullptr, c.served == 1);
-    EXPECT_EQ(object != nullptr, c.hasObject == 1);
-    EXPECT_EQ(release != nullptr, c.hasObject == 1);
-    if (c.hasObject) {
-      EXPECT_EQ(release(&object), 1);
+    EXPECT_EQ(object != nullptr, c.object == 1);
+    if (c.object) {
+      EXPECT_EQ(release(&object), c.ownId ? 0 : 1);
     }
     EXPECT_EQ(object, nullptr);
     // Through the bridge: nothing is created for a name the table does not serve.

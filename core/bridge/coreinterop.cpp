@@ -7,7 +7,10 @@
 #include "core/bridge/platforminterop.h"
 #include "core/platform/interopcallback.h"
 #include "core/platform/platform.h"
+#include "core/platform/process.h"
+#include "core/runtime/class.h"
 #include "core/runtime/core.h"
+#include "core/runtime/str.h"
 
 namespace {
 
@@ -49,15 +52,49 @@ int coreInteropMakePlatform(void *, InteropDeliveryFunction, InteropInvokeFuncti
   return 1;
 }
 
+int coreInteropProcessProcess(void *object) {
+  return Process_Process(static_cast<Process *>(object));
+}
+
+int coreInteropMakeProcess(void *, InteropDeliveryFunction, InteropInvokeFunction *invoke,
+                           InteropReleaseFunction *release, InteropProcessFunction *process,
+                           void **object) {
+  Process *created = nullptr;
+  if (!Process_Create(&created)) return 0;
+  *invoke = ProcessInterop_Invoke;
+  *release = Class_Release;
+  *process = coreInteropProcessProcess;
+  *object = created;
+  return 1;
+}
+
+// QVN.Registry has no object: its dispatcher acts on the registry service.
+int coreInteropMakeRegistry(void *, InteropDeliveryFunction, InteropInvokeFunction *invoke,
+                            InteropReleaseFunction *, InteropProcessFunction *, void **) {
+  *invoke = RegistryInterop_Invoke;
+  return 1;
+}
+
 struct CoreInteropClass {
   const char *name;
   CoreInteropMake make;  // NULL: not served yet
+  // 1: the object starts with an ObjectHeader whose id becomes the
+  // instance's id, so what the object fires names the instance.
+  int ownId = 0;
 };
 
+// Copies an object's own id into the bridge's id buffer: at most idSize
+// bytes with the terminator, and never past the id field.
+void coreInteropCopyId(const void *object, char *id, int32_t idSize) {
+  const char *own = static_cast<const ObjectHeader *>(object)->instanceId;
+  int32_t field = int32_t(sizeof(ObjectHeader::instanceId));
+  Str_Copy(id, own, idSize < field ? idSize : field);
+}
+
 constexpr CoreInteropClass kCoreInteropClasses[] = {
-    {"QVN.Process", nullptr},
+    {"QVN.Process", coreInteropMakeProcess, 1},
     {"QVN.Pipe", nullptr},
-    {"QVN.Registry", nullptr},
+    {"QVN.Registry", coreInteropMakeRegistry},
     {"QVN.FileSystem", coreInteropMakeFileSystem},
     {"QVN.Platform", coreInteropMakePlatform},
     {"QVN.NotificationCenter", coreInteropMakeNotificationCenter},
@@ -82,15 +119,16 @@ int CoreInterop_GetInstance(const char *className, char *id, int32_t idSize, voi
   CHECK_POINTER(release);
   CHECK_POINTER(process);
   CHECK_POINTER(object);
-  (void)idSize;
   *invoke = nullptr;
   *release = nullptr;
   *process = nullptr;
   *object = nullptr;
   for (const CoreInteropClass &row : kCoreInteropClasses) {
     if (strcmp(row.name, className) != 0) continue;
-    if (row.make != nullptr && row.make(userContext, delivery, invoke, release, process, object))
+    if (row.make != nullptr && row.make(userContext, delivery, invoke, release, process, object)) {
+      if (row.ownId && idSize > 0) coreInteropCopyId(*object, id, idSize);
       return 1;
+    }
     *invoke = nullptr;
     *release = nullptr;
     *process = nullptr;

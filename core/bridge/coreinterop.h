@@ -4,7 +4,9 @@
 // is not built yet answers 0, so the bridge logs the create as unhandled.
 // Served now: "QVN.NotificationCenter", whose object is the page's
 // InteropNotificationCenter (interopcallback.h) for the user context and the
-// delivery function; "QVN.FileSystem", without an object.
+// delivery function; "QVN.Process", a new Process whose own id is the
+// instance id (released with Class_Release, advanced by Process_Process);
+// "QVN.Registry", "QVN.FileSystem" and "QVN.Platform", with no object.
 //
 // Invariants: (1) on 0 all four out-words are zero and the id buffer is
 // untouched. (2) on 1 the out-words hand over one reference on the object,
@@ -38,3 +40,7 @@ int NotificationCenterInterop_Invoke(void *object, Dictionary *request, Dictiona
 // The dispatcher of QVN.FileSystem (no object; messages name the class
 // "Path").
 int FileSystemInterop_Invoke(void *object, Dictionary *request, Dictionary *result);
+// The dispatchers of QVN.Process (object: a Process; "Process") and
+// QVN.Registry (no object; "Registry").
+int ProcessInterop_Invoke(void *object, Dictionary *request, Dictionary *result);
+int RegistryInterop_Invoke(void *object, Dictionary *request, Dictionary *result);
