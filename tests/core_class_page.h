@@ -21,7 +21,8 @@
 
 class CoreClassPageTest : public ThreadTest {
  protected:
-  void Open(const char *className) {
+  // The page with its QVN.NotificationCenter alone (center_).
+  void OpenPage() {
     Interop_Init();
     NotificationCenter_Init();
     Interop_SetDeliveryFunction(PageRecorder_Deliver);
@@ -31,6 +32,10 @@ class CoreClassPageTest : public ThreadTest {
                                      &page_),
               1);
     center_ = buffer;
+  }
+  // The page and an instance of className (id_).
+  void Open(const char *className) {
+    OpenPage();
     char own[kInteropInstanceIdBytes] = {};
     ASSERT_EQ(Interop_CreateInstance(className, own, sizeof own, &page_, &page_), 1);
     id_ = own;

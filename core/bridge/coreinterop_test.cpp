@@ -10,6 +10,7 @@
 #include "core/platform/eventqueue.h"
 #include "core/platform/notification.h"
 #include "core/platform/platform.h"
+#include "tests/core_class_page.h"
 #include "tests/interop_test_util.h"
 #include "tests/log_capture.h"
 #include "tests/page_recorder.h"
@@ -28,25 +29,16 @@ int recordInfo(void *context, const char *, const char *, const char *, Dictiona
 
 // A page with its QVN.NotificationCenter instance, made through the core
 // module as the host does.
-class NotificationCenterInteropTest : public ThreadTest {
+class NotificationCenterInteropTest : public CoreClassPageTest {
  protected:
   void SetUp() override {
     ThreadTest::SetUp();
-    Interop_Init();
-    NotificationCenter_Init();
-    Interop_SetDeliveryFunction(PageRecorder_Deliver);
-    ASSERT_NE(CoreInterop_AddLibrary(), nullptr);
-    char buffer[kInteropInstanceIdBytes] = {};
-    ASSERT_EQ(Interop_CreateInstance("QVN.NotificationCenter", buffer, sizeof buffer, &page_,
-                                     &page_),
-              1);
-    id_ = buffer;
+    OpenPage();
+    id_ = center_;
   }
   void TearDown() override {
     Platform_SetTickSourceForTest(nullptr);
-    Interop_Shutdown();
-    NotificationCenter_Shutdown();
-    ThreadTest::TearDown();
+    CoreClassPageTest::TearDown();
   }
   std::pair<int, std::string> Call(const std::string &binding) {
     return TestParams_Call(id_, binding);
@@ -77,9 +69,6 @@ class NotificationCenterInteropTest : public ThreadTest {
     Dictionary_Release(&result);
     return answer && value;
   }
-  PageRecorder page_;
-  std::string id_;
-  size_t seen_ = 0;
 };
 
 }  // namespace

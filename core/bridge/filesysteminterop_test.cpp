@@ -13,6 +13,7 @@
 #include "core/platform/directorysize.h"
 #include "core/platform/eventqueue.h"
 #include "core/platform/notification.h"
+#include "tests/core_class_page.h"
 #include "tests/dirops_test_util.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
@@ -42,28 +43,15 @@ std::string shell(const std::string &command) {
 
 // A page with its QVN.NotificationCenter and QVN.FileSystem instances, made
 // through the core module as the host does, and a scratch directory.
-class FileSystemInteropTest : public ThreadTest {
+class FileSystemInteropTest : public CoreClassPageTest {
  protected:
   void SetUp() override {
     ThreadTest::SetUp();
-    Interop_Init();
-    NotificationCenter_Init();
-    Interop_SetDeliveryFunction(PageRecorder_Deliver);
-    ASSERT_NE(CoreInterop_AddLibrary(), nullptr);
-    char buffer[kInteropInstanceIdBytes] = {};
-    ASSERT_EQ(Interop_CreateInstance("QVN.NotificationCenter", buffer, sizeof buffer, &page_,
-                                     &page_),
-              1);
-    buffer[0] = '\0';
-    ASSERT_EQ(Interop_CreateInstance("QVN.FileSystem", buffer, sizeof buffer, &page_, &page_),
-              1);
-    id_ = buffer;
+    Open("QVN.FileSystem");
   }
   void TearDown() override {
     Path_StopDirectorySize();
-    Interop_Shutdown();
-    NotificationCenter_Shutdown();
-    ThreadTest::TearDown();
+    CoreClassPageTest::TearDown();
   }
   // The output of method with the parameters (a JSON fragment, may be empty).
   std::string Call(const std::string &method, const std::string &params) {
@@ -73,8 +61,6 @@ class FileSystemInteropTest : public ThreadTest {
   std::string PathCall(const std::string &method, const std::string &path) {
     return Call(method, "\"path\":" + q(path));
   }
-  PageRecorder page_;
-  std::string id_;
   FsFaultTempDir dir_;
 };
 
