@@ -1,5 +1,6 @@
 #include "core/net/webgetconnection.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
@@ -1274,6 +1275,20 @@ int WebGetConnection_SetProxyOverride(WebGetConnection *connection, const char *
   CONNECTION_CHECK(connection);
   Str_Copy(connection->proxyOverride, proxy ? proxy : "", int(sizeof connection->proxyOverride));
   return 1;
+}
+namespace {
+std::atomic<WebGetProxyGetHook> proxyGetHook{nullptr};
+std::atomic<WebGetProxyRestartHook> proxyRestartHook{nullptr};
+}  // namespace
+
+void WebGetConnection_SetProxyHooks(WebGetProxyGetHook getProxy, WebGetProxyRestartHook restart) {
+  proxyGetHook.store(getProxy);
+  proxyRestartHook.store(restart);
+}
+void WebGetConnection_GetProxyHooks(WebGetProxyGetHook *getProxy,
+                                    WebGetProxyRestartHook *restart) {
+  if (getProxy) *getProxy = proxyGetHook.load();
+  if (restart) *restart = proxyRestartHook.load();
 }
 int WebGetConnection_NextProxy(WebGetConnection *connection, char *out, int size) {
   CONNECTION_CHECK(connection);

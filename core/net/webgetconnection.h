@@ -158,6 +158,17 @@ int WebGetConnection_ReportError(WebGetConnection *connection, WebGetRequest *re
 // 1 when the socket is connected or any buffer holds bytes.
 int WebGetConnection_HasPendingTransport(WebGetConnection *connection);
 
+// The process-wide proxy resolver's two slots, empty while no resolver runs.
+// GetProxy writes the URL's proxy list text ("PROXY h:p; DIRECT", "" for a
+// direct connection) into out; pending 1 means "still working, ask again".
+// Restart asks for a new detection run. Either may be called from any thread.
+typedef int (*WebGetProxyGetHook)(const char *url, char *out, int outSize, int allowLoopback,
+                                  int *pending);
+typedef int (*WebGetProxyRestartHook)(void);
+// Installs both slots (null pointers empty them).
+void WebGetConnection_SetProxyHooks(WebGetProxyGetHook getProxy, WebGetProxyRestartHook restart);
+void WebGetConnection_GetProxyHooks(WebGetProxyGetHook *getProxy, WebGetProxyRestartHook *restart);
+
 int WebGetConnection_SetAllowProxy(WebGetConnection *connection, int flag);
 int WebGetConnection_DisableLoopbackProxy(WebGetConnection *connection);
 int WebGetConnection_SetAllowAuthentication(WebGetConnection *connection, int flag);

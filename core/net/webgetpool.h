@@ -1,0 +1,41 @@
+// WebGetPool: the process-wide scheduler of HTTP requests.
+//
+// Callers hand it a WebGetRequest; it finds or creates the host entry for
+// the request's server ("scheme://host:port", "file://" for local files),
+// places the request on a free kept connection of that host, opens a new one
+// while the host has fewer than maxHostConnections, or parks the request in
+// the host's pending list. At most maxHosts hosts are pumped at a time; the
+// others wait and one of them, chosen at random, is promoted when an active
+// host runs out of work.
+//
+// Threading: everything here runs on the main thread (fatal otherwise). The
+// connections' I/O callbacks only post the pool step to the main event queue.
+#pragma once
+
+#include <cstdint>
+
+struct Dictionary;
+struct WebGetRequest;
+struct WebGetPool;
+
+// Creates the one pool and makes it reachable process-wide. 0 when one
+// already exists.
+int WebGetPool_Init(WebGetPool **pool);
+// Cancels posted steps, destroys every host entry (releasing pending requests
+// and connections), frees the pool and clears the handle.
+int WebGetPool_Release(WebGetPool **pool);
+// The process-wide pool, or null.
+WebGetPool *WebGetPool_Get(void);
+// Applies "maxHosts" and "maxHostConnections" from a configuration section
+// (values above 0; others keep the current limits).
+int WebGetPool_Configure(WebGetPool *pool, const Dictionary *section);
+
+int WebGetPool_AddRequest(WebGetRequest *request);
+// Takes an unfinished request back: a pending one is released from its host's
+// list, a bound one is detached and its connection reset. 1 when found.
+int WebGetPool_RemoveRequest(WebGetRequest *request);
+// One pump of the active hosts within about 0.1 s; nonzero when any
+// connection reported activity or a redirected request was added again.
+int WebGetPool_Step(void);
+// Posts the step on the main event queue (not again while one is pending).
+int WebGetPool_PostStep(void);
