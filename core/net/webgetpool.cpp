@@ -443,6 +443,15 @@ void settleHost(WebGetPool *p, WebGetPoolHost *host, WebGetConnection *c) {
   promoteWaiting(p);
 }
 
+// Something for an idle connection of the host to do: a pending request to
+// take, or a waiting host to make room for.
+bool hostMaySettle(WebGetPool *p, WebGetPoolHost *host) {
+  if (host->pending.count > 0) return true;
+  int32_t waiting = 0;
+  HashTable_GetCount(p->waiting, &waiting);
+  return waiting > 0 && host->state == WebGetPoolHostState::kActive;
+}
+
 void onConnectionCompletion(WebGetConnection *connection, void *context, WebGetRequest *) {
   auto *host = static_cast<WebGetPoolHost *>(context);
   WebGetPool *p = host->pool;
@@ -724,6 +733,10 @@ int WebGetPool_Step(void) {
     for (WebGetPoolConnectionNode *n = host->connections.head; n != nullptr && !late;
          n = n->next) {
       activity |= WebGetConnection_Poll(n->connection);
+      // A connection also lets go of a request whose owner has let go of it,
+      // without a completion: the host is settled here instead.
+      if (!WebGetConnection_IsBusy(n->connection) && hostMaySettle(p, host))
+        settleHost(p, host, n->connection);
       late = Platform_GetTickSeconds() - start >= kStepBudgetSeconds;
     }
     if (late || Platform_GetTickSeconds() - start >= kStepBudgetSeconds) {

@@ -215,6 +215,27 @@ TEST_F(WebGetPoolTest, RemovePendingAndRunning) {
   EXPECT_EQ(WebGetPool_RemoveRequest(running[0]), 0);
 }
 
+// Owners that let go of their running requests: the connections drop them
+// without a completion, and the request that waited runs on one of them.
+TEST_F(WebGetPoolTest, DroppedRequestsFreeTheirConnections) {
+  if (!HaveNginx()) GTEST_SKIP() << "nginx is not available";
+  NetTest_StartPool();
+  std::vector<WebGetRequest *> slow;
+  for (int i = 0; i < 6; i++) slow.push_back(Add(nginx_->Url(15, "/slow/big.bin?drop")));
+  WebGetRequest *last = Add(nginx_->Url(15, "/small.bin?drop"));
+  ASSERT_TRUE(NetTest_PumpUntil([&] {
+    for (WebGetRequest *r : slow)
+      if (WebGetRequest_GetPhase(r) != kWebGetPhaseBody) return false;
+    return true;
+  }, kBoundMs));
+  for (WebGetRequest *r : slow) {
+    requests_.erase(std::find(requests_.begin(), requests_.end(), r));
+    Class_ReleaseObject(&r);
+  }
+  ASSERT_TRUE(NetTest_PumpUntil([&] { return Complete({last}); }, kBoundMs));
+  ExpectSmallBody(last);
+}
+
 // Five idle hosts: a sixth takes the place of one of them at once.
 TEST_F(WebGetPoolTest, IdleHostGivesWayAtOnce) {
   if (!HaveNginx()) GTEST_SKIP() << "nginx is not available";
@@ -259,6 +280,24 @@ TEST_F(WebGetPoolTest, SixthHostWaitsForAnIdleOne) {
     EXPECT_FALSE(WebGetRequest_IsComplete(r));
     EXPECT_EQ(WebGetPool_RemoveRequest(r), 1);
   }
+}
+
+// Taking back the last request of a busy host makes room for a waiting
+// one at once.
+TEST_F(WebGetPoolTest, RemovingTheLastRequestMakesRoom) {
+  if (!HaveNginx()) GTEST_SKIP() << "nginx is not available";
+  NetTest_StartPool();
+  std::vector<WebGetRequest *> slow;
+  for (int i = 0; i < 5; i++) slow.push_back(Add(nginx_->Url(17 + i, "/slow/big.bin?room")));
+  WebGetRequest *sixth = Add(nginx_->Url(22, "/small.bin?room"));
+  ASSERT_TRUE(NetTest_PumpUntil([&] { return WebGetRequest_GetPhase(slow[0]) == kWebGetPhaseBody; }, kBoundMs));
+  EXPECT_EQ(WebGetPool_RemoveRequest(slow[0]), 1);
+  WebGetPoolHostState state{};
+  Counts(key(nginx_->Url(22, "/")), &state);
+  EXPECT_EQ(state, WebGetPoolHostState::kActive);
+  ASSERT_TRUE(NetTest_PumpUntil([&] { return Complete({sixth}); }, kBoundMs));
+  ExpectSmallBody(sixth);
+  for (size_t i = 1; i < slow.size(); i++) EXPECT_EQ(WebGetPool_RemoveRequest(slow[i]), 1);
 }
 
 // Thirty hosts with five active at a time: every request finishes.
