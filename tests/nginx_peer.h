@@ -43,11 +43,16 @@ class NginxPeer {
            << dir_ << "/access.log pool;\n";
     else
       conf << " access_log off;\n";
+    // The ports are held until all are chosen, so that no two are equal.
+    std::vector<int> held;
     for (int i = 0; i < ports; i++) {
-      ports_.push_back(Test_FreeLoopbackPort());
-      conf << " server { listen 127.0.0.1:" << ports_.back() << "; root " << Root() << "; "
+      int port = 0;
+      held.push_back(Test_LoopbackListener(&port));
+      ports_.push_back(port);
+      conf << " server { listen 127.0.0.1:" << port << "; root " << Root() << "; "
            << serverExtra << " }\n";
     }
+    for (int fd : held) close(fd);
     conf << "}\n";
     conf.close();
     process_ = std::make_unique<PeerProcess>(std::vector<std::string>{
