@@ -430,12 +430,6 @@ void settleHost(WebGetPool *p, WebGetPoolHost *host, WebGetConnection *c) {
   for (WebGetPoolConnectionNode *n = host->connections.head; n != nullptr; n = n->next)
     running = running || WebGetConnection_IsBusy(n->connection);
   if (running) return;
-  if (host->pending.count > 0) {
-    Log_Print(LOG_ERROR, KSRC, 0,
-              "Inconsistent counts of active and pending requests to one host.  There must be "
-              "no pending requests, if there is no active request.\n");
-    return;
-  }
   int32_t waiting = 0;
   HashTable_GetCount(p->waiting, &waiting);
   if (waiting == 0 || host->state != WebGetPoolHostState::kActive) return;
