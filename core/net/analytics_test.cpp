@@ -1,7 +1,5 @@
 #include "core/net/analytics.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,33 +14,14 @@
 #include "core/platform/asyncfile.h"
 #include "core/platform/platform.h"
 #include "core/runtime/str.h"
-#include "tests/fsfault.h"
+#include "tests/fault_server.h"
 #include "tests/log_capture.h"
 #include "tests/netfixture.h"
-#include "tests/peer_process.h"
 #include "tests/test_util.h"
 
 namespace {
 
 constexpr int kBoundMs = 20000;
-
-// tests/analytics_endpoint.py on a port of its own, recording every POST.
-struct Endpoint {
-  FsFaultTempDir dir;
-  std::unique_ptr<PeerProcess> process;
-  int port = 0;
-  Endpoint() {
-    process = std::make_unique<PeerProcess>(std::vector<std::string>{
-        "/usr/bin/python3", std::string(KEELSON_TESTS_DIR) + "/analytics_endpoint.py",
-        dir.path()});
-    std::string file = dir / "port";
-    if (Test_WaitUntil([&] { return access(file.c_str(), F_OK) == 0; }, kBoundMs))
-      std::ifstream(file) >> port;
-  }
-  std::string Url(const std::string &path) const {
-    return "http://127.0.0.1:" + std::to_string(port) + path;
-  }
-};
 
 using DictionaryPtr = std::shared_ptr<Dictionary>;
 
@@ -92,7 +71,7 @@ double testClock() { return gClock; }
 
 class AnalyticsTest : public NetTest {
  protected:
-  static void SetUpTestSuite() { endpoint_ = new Endpoint(); }
+  static void SetUpTestSuite() { endpoint_ = new FaultServer("analytics_endpoint.py"); }
   static void TearDownTestSuite() {
     delete endpoint_;
     endpoint_ = nullptr;
@@ -184,10 +163,10 @@ class AnalyticsTest : public NetTest {
     return out;
   }
 
-  static Endpoint *endpoint_;
+  static FaultServer *endpoint_;
 };
 
-Endpoint *AnalyticsTest::endpoint_ = nullptr;
+FaultServer *AnalyticsTest::endpoint_ = nullptr;
 
 // The wire form: headers, a JSON array in queue order, the keys of every
 // event in their order, arguments that overwrite the fixed keys, the
