@@ -313,11 +313,11 @@ int Analytics_Configure(Dictionary *config) {
   CHECK_POINTER(config);
   int32_t flag = 0;
   if (Dictionary_GetBooleanByPath(config, "analytics.enabled", &flag)) Analytics_SetEnabled(flag);
-  // A reader that misses clears its buffer, so texts go through a local one.
-  char text[kAnalyticsEndPointBytes];
-  if (Dictionary_GetStringByPath(config, "analytics.endPoint", text, sizeof text))
+  // Texts longer than their fields are cut, as every fixed field is.
+  const char *text = nullptr;
+  if (Dictionary_GetStringPointerByPath(config, "analytics.endPoint", &text))
     Str_Copy(a->endPoint, text, sizeof a->endPoint);
-  if (Dictionary_GetStringByPath(config, "analytics.key", text, kAnalyticsTextBytes))
+  if (Dictionary_GetStringPointerByPath(config, "analytics.key", &text))
     Str_Copy(a->key, text, sizeof a->key);
   int32_t value = 0;
   if (Dictionary_GetInt32ByPath(config, "analytics.maxEvents", &value))
@@ -366,8 +366,10 @@ int Analytics_TrackEvents(Dictionary *list) {
     if (!Dictionary_IsItemType(list, item, kDictionaryTypeDictionary)) continue;
     Dictionary *element = nullptr;
     Dictionary_GetItemContainer(list, item, &element);
+    const char *text = nullptr;
+    if (!Dictionary_GetStringPointerByKey(element, "event", &text)) continue;
     char name[kAnalyticsTextBytes];
-    if (!Dictionary_GetStringByKey(element, "event", name, sizeof name)) continue;
+    Str_Copy(name, text, sizeof name);
     Dictionary_RemoveKey(element, "event");
     Analytics_TrackEvent(name, element);
   }
@@ -420,7 +422,8 @@ int Analytics_IsActive(void) { return analyticsActive(analyticsGet()); }
 int Analytics_GetSessionId(char *buffer, int size) {
   Analytics *a = analyticsGet();
   CHECK_POINTER(buffer);
-  Str_Copy(buffer, a->sessionId, size < kAnalyticsSessionIdMaxBytes ? size : kAnalyticsSessionIdMaxBytes);
+  Str_Copy(buffer, a->sessionId,
+           size < kAnalyticsSessionIdMaxBytes ? size : kAnalyticsSessionIdMaxBytes);
   return 1;
 }
 

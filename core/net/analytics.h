@@ -19,8 +19,8 @@
 // maxEvents events once a new one has been added. (4) the body buffer lives
 // until the next batch replaces it or shutdown, so the request may borrow it.
 //
-// Threads: main thread (tracking, configuration, the pump and sending);
-// Analytics_Shutdown on the thread that shuts the program down. The crash
+// Threads: main thread (tracking, configuration, the pump, sending and
+// Analytics_Shutdown, which flushes the main queue while it sends). The crash
 // handler calls Analytics_AppendEvents, Analytics_IsActive and
 // Analytics_GetSessionId on the thread that crashed, while the rest stands
 // still. There is no lock.
