@@ -28,6 +28,7 @@
 #include "core/security/certstoreplatform.h"
 #include "core/security/tls1.h"
 #include "core/security/x509anchors.h"
+#include "tests/fault_server.h"
 #include "tests/fsfault.h"
 #include "tests/loopback_port.h"
 #include "tests/netfixture.h"
@@ -37,27 +38,6 @@
 namespace {
 
 constexpr int kBoundMs = 20000;
-
-// A Python server of tests/ (tests/faultserver.py unless named) on a port
-// of its choice, which it writes to <dir>/port.
-struct FaultServer {
-  FsFaultTempDir dir;
-  std::unique_ptr<PeerProcess> process;
-  int port = 0;
-  explicit FaultServer(const std::string &script = "faultserver.py",
-                       std::vector<std::string> arguments = {}) {
-    std::vector<std::string> argv{"/usr/bin/python3",
-                                  std::string(KEELSON_TESTS_DIR) + "/" + script, dir.path()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    process = std::make_unique<PeerProcess>(argv);
-    std::string file = dir / "port";
-    if (Test_WaitUntil([&] { return access(file.c_str(), F_OK) == 0; }, kBoundMs))
-      std::ifstream(file) >> port;
-  }
-  std::string Url(const std::string &path) const {
-    return "http://127.0.0.1:" + std::to_string(port) + path;
-  }
-};
 
 // Waits until some socket listens on that TCP port (IPv4 or IPv6), read from
 // /proc: connecting to a port nobody holds yet can meet a connection to

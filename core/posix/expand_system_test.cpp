@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/platform/platform.h"
 #include "core/runtime/expand.h"
 
 namespace {
@@ -52,6 +53,17 @@ TEST(StrExpandSystem, DiskSpaceIsTheVolumesFreeBytes) {
   int result = 0;
   EXPECT_EQ(Expand("[{DiskSpace:/no/such/dir}]", &result), "[]");
   EXPECT_EQ(result, 1);
+}
+
+// The argument names the disk: the machine id reads the one holding the
+// system directory.
+TEST(StrExpandSystem, DiskSerialReadsTheDiskOfItsArgument) {
+  char serial[256];
+  if (Platform_GetDiskSerial("/", serial, sizeof serial)) {
+    EXPECT_EQ(Expand("{DiskSerial:/}"), serial);
+    EXPECT_EQ(Expand("{DiskSerial}"), serial);
+  }
+  EXPECT_EQ(Expand("{DiskSerial:/no/such/dir}"), "{DiskSerial:/no/such/dir}");
 }
 
 TEST(StrExpandSystem, ElevatedFollowsTheEffectiveUser) {

@@ -473,8 +473,8 @@ constexpr ExpandNamed kExpandSystemValues[] = {
        return Platform_GetUserISO3166CountryName(out, outSize);
      }},
     {"DiskSerial",
-     [](const char *, char *out, int outSize) {
-       return Platform_GetDiskSerial("/", out, outSize);
+     [](const char *argument, char *out, int outSize) {
+       return Platform_GetDiskSerial(argument[0] != '\0' ? argument : "/", out, outSize);
      }},
     {"DirectXVersion",
      [](const char *, char *out, int outSize) {

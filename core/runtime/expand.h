@@ -115,12 +115,12 @@ StrExpandChainHandler Str_GetExpandHandler(StrExpandSlot slot);
 // the query fails), and the well-known directory names, answered as
 // Platform_GetPath answers. "DiskImage" is never handled. The system
 // information names ("SystemVersion", "UserName", "UserISO639LangName",
-// "UserISO3166CountryName", "DiskSerial" of "/", "DirectXVersion",
-// "OpenGLVersion", "VideoCardType" n, "VideoCardMemory" n, their lists (also
-// without argument), "SystemMemory", "CPUSpeed", "CPUVendor",
-// "CPUDescription", "CPUCount", "AntiVirus" n, "AntiVirusList") answer what
-// the platform's query gives; a failing query leaves the macro unhandled,
-// and the lists and "DirectXVersion" may be empty.
+// "UserISO3166CountryName", "DiskSerial" (argument: a path on the disk; "/"
+// without one), "DirectXVersion", "OpenGLVersion", "VideoCardType" n,
+// "VideoCardMemory" n, their lists (also without argument), "SystemMemory",
+// "CPUSpeed", "CPUVendor", "CPUDescription", "CPUCount", "AntiVirus" n,
+// "AntiVirusList") answer what the platform's query gives; a failing query
+// leaves the macro unhandled, and the lists and "DirectXVersion" may be empty.
 int Str_SystemMacroHandler(const char *name, char *argument, char *out, int outSize);
 // String functions; the argument's parts are separated by ',' and the last
 // part takes the rest, commas included. A missing ',' gives the empty text.
