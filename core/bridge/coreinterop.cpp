@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "core/bridge/analyticsinterop.h"
 #include "core/bridge/interoplibrary.h"
 #include "core/bridge/platforminterop.h"
 #include "core/bridge/webgetinterop.h"
@@ -81,7 +82,7 @@ constexpr CoreInteropClass kCoreInteropClasses[] = {
     {"QVN.FileSystem", nullptr, 0, FileSystemInterop_Invoke},
     {"QVN.Platform", nullptr, 0, PlatformInterop_Invoke},
     {"QVN.NotificationCenter", coreInteropMakeNotificationCenter},
-    {"QVN.Analytics", nullptr},
+    {"QVN.Analytics", nullptr, 0, AnalyticsInterop_Invoke},
     {"QVN.WebGet", nullptr, 0, WebGetInterop_Invoke},
 };
 
