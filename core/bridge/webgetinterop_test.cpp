@@ -6,14 +6,21 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/bridge/coreinterop.h"
 #include "core/net/webget.h"
+#include "core/net/webgetpool.h"
+#include "core/net/webgetrequest.h"
+#include "core/platform/asyncfile.h"
+#include "core/runtime/class.h"
 #include "core/security/auth.h"
 #include "tests/log_capture.h"
+#include "tests/netfixture.h"
+#include "tests/nginx_peer.h"
 #include "tests/page_recorder.h"
 #include "tests/test_params.h"
 #include "tests/test_util.h"
@@ -286,4 +293,94 @@ TEST_F(WebGetInteropTest, RulesChangeWhileRewritingThreaded) {
   stop = true;
   for (auto &thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+namespace {
+
+// Page settings on the road: requests through the pool to nginx, whose
+// access log shows the path each one reached.
+class WebGetInteropRoadTest : public NetTest {
+ protected:
+  void SetUp() override {
+    NetTest::SetUp();
+    if (!NginxPeer::Available()) GTEST_SKIP() << "nginx is not available";
+    nginx_ = std::make_unique<NginxPeer>(1, "");
+    ASSERT_TRUE(nginx_->Started());
+    nginx_->WriteFile("x", "plain");
+    nginx_->WriteFile("rewritten/x", "rewritten");
+    AsyncFile_Init();
+    WebGet_AddWhitelistHost("127.0.0.1");
+    NetTest_StartPool();
+    Interop_Init();
+    ASSERT_NE(CoreInterop_AddLibrary(), nullptr);
+    char buffer[kInteropInstanceIdBytes] = {};
+    ASSERT_EQ(Interop_CreateInstance("QVN.WebGet", buffer, sizeof buffer, nullptr, nullptr), 1);
+    id_ = buffer;
+  }
+  void TearDown() override {
+    if (!id_.empty()) {
+      Interop_Shutdown();
+      WebGetPool *pool = WebGetPool_Get();
+      if (pool != nullptr) WebGetPool_Release(&pool);
+      AsyncFile_Shutdown();
+    }
+    nginx_.reset();
+    NetTest::TearDown();
+  }
+  int Call(const std::string &binding) { return TestParams_Call(id_, binding).first; }
+  // GETs url (rewritten as requests are) through the pool: the status, or
+  // -1 when the URL was refused or the request failed.
+  int Get(const std::string &url) {
+    WebGetRequest *r = nullptr;
+    WebGetRequest_Create(&r);
+    int status = -1;
+    if (WebGetRequest_SetUrl(r, url.c_str(), 1) && WebGetPool_AddRequest(r) &&
+        NetTest_PumpUntil([&] { return WebGetRequest_IsComplete(r) != 0; }, 20000)) {
+      int32_t code = -1, codeEx = -1;
+      WebGetRequest_GetError(r, &code, &codeEx);
+      if (code == 0) status = WebGetRequest_GetStatusCode(r);
+    }
+    Class_ReleaseObject(&r);
+    return status;
+  }
+  // The access log's paths holding mark, once count have arrived.
+  std::vector<std::string> Logged(const std::string &mark, size_t count) {
+    std::vector<std::string> out;
+    Test_WaitUntil([&] {
+      out.clear();
+      for (const NginxPeer::LogLine &line : nginx_->AccessLog())
+        if (line.uri.find(mark) != std::string::npos) out.push_back(line.uri);
+      return out.size() >= count;
+    }, 5000);
+    return out;
+  }
+  std::unique_ptr<NginxPeer> nginx_;
+  std::string id_;
+};
+
+}  // namespace
+
+TEST_F(WebGetInteropRoadTest, MacrosAndRulesReachTheServer) {
+  std::string host = "127.0.0.1:" + std::to_string(nginx_->Port(0));
+  // A macro value expands in the request's URL until the page removes it.
+  ASSERT_EQ(Call(R"({"method":"setMacroValue","key":"cdn","value":")" + host + "\"}"), 1);
+  EXPECT_EQ(Get("http://{cdn}/x?macro=1"), 200);
+  ASSERT_EQ(Call(R"({"method":"removeMacroValue","key":"cdn"})"), 1);
+  EXPECT_EQ(Get("http://{cdn}/x?macro=2"), -1);
+  // A page's rule sends the request to the rewritten path.
+  ASSERT_EQ(Call(R"({"method":"addUrlRedirect","name":"road","flags":0,"mutable":true,)"
+                 R"("pattern":"/original/","replacement":"/rewritten/","compileOptions":0,)"
+                 R"("subOptions":0})"),
+            1);
+  EXPECT_EQ(Get("http://" + host + "/original/x?road=1"), 200);
+  // A runaway pattern gives up at its limit; the request goes as it was.
+  ASSERT_EQ(Call(R"({"method":"addUrlRedirect","name":"runaway","flags":0,"mutable":true,)"
+                 R"("pattern":"(a+)+$","replacement":"z","compileOptions":0,"subOptions":0})"),
+            1);
+  std::string runaway = "/x?runaway=" + std::string(40, 'a') + "!";
+  EXPECT_EQ(Get("http://" + host + runaway), 200);
+
+  EXPECT_EQ(Logged("macro=", 1), std::vector<std::string>{"/x?macro=1"});
+  EXPECT_EQ(Logged("road=", 1), std::vector<std::string>{"/rewritten/x?road=1"});
+  EXPECT_EQ(Logged("runaway=", 1), std::vector<std::string>{runaway});
 }
