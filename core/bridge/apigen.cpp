@@ -331,6 +331,14 @@ int ApiGen_Dispatch(const ApiGenClass &table, void *object, Dictionary *request,
       case ApiGenParamType::Int64:
         read = ApiGen_GetParamInt64(request, className, method, param.name, &value.integer);
         break;
+      case ApiGenParamType::UInt32:
+        read = ApiGen_GetParamInt64(request, className, method, param.name, &value.integer);
+        if (read && (value.integer < 0 || value.integer > int64_t(UINT32_MAX))) {
+          Log_Print(LOG_ERROR, KSRC, 0, "Parameter out of range (%s.%s::%s)\n", className,
+                    method, param.name);
+          read = 0;
+        }
+        break;
       case ApiGenParamType::Double:
         read = ApiGen_GetParamDouble(request, className, method, param.name, &value.number);
         break;

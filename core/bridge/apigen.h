@@ -104,7 +104,19 @@ constexpr uint32_t ApiGen_Crc32(std::string_view text) {
 
 // What a parameter is read as. Base64 is a String decoded into bytes; Path is
 // the parameter "path" read with ApiGen_GetParamPath (its name is ignored).
-enum class ApiGenParamType : uint8_t { None, Boolean, Int32, Int64, Double, String, Path, Base64 };
+// UInt32 is read as Int64 and refused ("Parameter out of range (%s.%s::%s)\n")
+// outside 0 to 0xFFFFFFFF, so a flag word never arrives sign-extended or cut.
+enum class ApiGenParamType : uint8_t {
+  None,
+  Boolean,
+  Int32,
+  Int64,
+  UInt32,
+  Double,
+  String,
+  Path,
+  Base64
+};
 // What "returnValue" is written as; the neutral values are false, 0, 0.0, ""
 // and null.
 enum class ApiGenAnswerType : uint8_t { Boolean, Int64, Float64, String, Null };

@@ -3,8 +3,10 @@
 
 #include <cstring>
 
+#include "core/bridge/analyticsinterop.h"
 #include "core/bridge/interoplibrary.h"
 #include "core/bridge/platforminterop.h"
+#include "core/bridge/webgetinterop.h"
 #include "core/platform/interopcallback.h"
 #include "core/platform/platform.h"
 #include "core/platform/process.h"
@@ -38,20 +40,6 @@ int coreInteropMakeNotificationCenter(void *userContext, InteropDeliveryFunction
   return 1;
 }
 
-// QVN.FileSystem has no object.
-int coreInteropMakeFileSystem(void *, InteropDeliveryFunction, InteropInvokeFunction *invoke,
-                              InteropReleaseFunction *, InteropProcessFunction *, void **) {
-  *invoke = FileSystemInterop_Invoke;
-  return 1;
-}
-
-// QVN.Platform has no object: the dispatcher alone.
-int coreInteropMakePlatform(void *, InteropDeliveryFunction, InteropInvokeFunction *invoke,
-                            InteropReleaseFunction *, InteropProcessFunction *, void **) {
-  *invoke = PlatformInterop_Invoke;
-  return 1;
-}
-
 int coreInteropProcessProcess(void *object) {
   return Process_Process(static_cast<Process *>(object));
 }
@@ -68,19 +56,15 @@ int coreInteropMakeProcess(void *, InteropDeliveryFunction, InteropInvokeFunctio
   return 1;
 }
 
-// QVN.Registry has no object: its dispatcher acts on the registry service.
-int coreInteropMakeRegistry(void *, InteropDeliveryFunction, InteropInvokeFunction *invoke,
-                            InteropReleaseFunction *, InteropProcessFunction *, void **) {
-  *invoke = RegistryInterop_Invoke;
-  return 1;
-}
-
 struct CoreInteropClass {
   const char *name;
-  CoreInteropMake make;  // NULL: not served yet
+  CoreInteropMake make;  // a class with objects
   // 1: the object starts with an ObjectHeader whose id becomes the
   // instance's id, so what the object fires names the instance.
   int ownId = 0;
+  // A class without an object: its dispatcher acts on a service of the
+  // program. Neither this nor make: not served.
+  InteropInvokeFunction dispatcher = nullptr;
 };
 
 // Copies an object's own id into the bridge's id buffer: at most idSize
@@ -94,12 +78,12 @@ void coreInteropCopyId(const void *object, char *id, int32_t idSize) {
 constexpr CoreInteropClass kCoreInteropClasses[] = {
     {"QVN.Process", coreInteropMakeProcess, 1},
     {"QVN.Pipe", nullptr},
-    {"QVN.Registry", coreInteropMakeRegistry},
-    {"QVN.FileSystem", coreInteropMakeFileSystem},
-    {"QVN.Platform", coreInteropMakePlatform},
+    {"QVN.Registry", nullptr, 0, RegistryInterop_Invoke},
+    {"QVN.FileSystem", nullptr, 0, FileSystemInterop_Invoke},
+    {"QVN.Platform", nullptr, 0, PlatformInterop_Invoke},
     {"QVN.NotificationCenter", coreInteropMakeNotificationCenter},
-    {"QVN.Analytics", nullptr},
-    {"QVN.WebGet", nullptr},
+    {"QVN.Analytics", nullptr, 0, AnalyticsInterop_Invoke},
+    {"QVN.WebGet", nullptr, 0, WebGetInterop_Invoke},
 };
 
 int coreInteropLoad(void) { return 1; }
@@ -125,6 +109,10 @@ int CoreInterop_GetInstance(const char *className, char *id, int32_t idSize, voi
   *object = nullptr;
   for (const CoreInteropClass &row : kCoreInteropClasses) {
     if (strcmp(row.name, className) != 0) continue;
+    if (row.dispatcher != nullptr) {
+      *invoke = row.dispatcher;
+      return 1;
+    }
     if (row.make != nullptr && row.make(userContext, delivery, invoke, release, process, object)) {
       if (row.ownId && idSize > 0) coreInteropCopyId(*object, id, idSize);
       return 1;

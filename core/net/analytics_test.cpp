@@ -14,6 +14,7 @@
 #include "core/platform/asyncfile.h"
 #include "core/platform/platform.h"
 #include "core/runtime/str.h"
+#include "tests/analytics_endpoint.h"
 #include "tests/fault_server.h"
 #include "tests/log_capture.h"
 #include "tests/netfixture.h"
@@ -23,48 +24,11 @@ namespace {
 
 constexpr int kBoundMs = 20000;
 
-using DictionaryPtr = std::shared_ptr<Dictionary>;
-
-DictionaryPtr own(Dictionary *d) {
-  return DictionaryPtr(d, [](Dictionary *p) { Dictionary_Release(&p); });
-}
-
-std::string text(Dictionary *d, const char *key) {
-  const char *value = nullptr;
-  int32_t length = 0;
-  if (!Dictionary_GetTextByKey(d, key, &value, &length)) return "<missing>";
-  return std::string(value, size_t(length));
-}
-
-// A member object or list as compact JSON text.
-std::string member(Dictionary *d, const char *key) {
-  Dictionary *child = nullptr;
-  if (Dictionary_GetDictionaryByKey(d, key, &child)) return NetTest_Json(child);
-  if (!Dictionary_GetListByKey(d, key, &child)) return "<missing>";
-  Dictionary *wrapped = nullptr, *list = nullptr;
-  Dictionary_Create(&wrapped);
-  Dictionary_AddList(wrapped, nullptr, &list, nullptr);
-  Dictionary_Merge(list, child, kDictionaryMergeOverwrite);
-  std::string json = NetTest_Json(wrapped);
-  Dictionary_Release(&wrapped);
-  return json;
-}
-
-// One POST as the endpoint recorded it.
-struct Post {
-  DictionaryPtr record;
-  std::string ContentType() const { return text(record.get(), "contentType"); }
-  std::string ApiKey() const { return text(record.get(), "apiKey"); }
-  std::string Keys() const { return member(record.get(), "keys"); }
-  std::vector<Dictionary *> Events() const {
-    std::vector<Dictionary *> out;
-    Dictionary *list = nullptr;
-    if (!Dictionary_GetListByKey(record.get(), "events", &list)) return out;
-    Dictionary *e = nullptr;
-    for (int32_t i = 0; Dictionary_GetDictionaryByIndex(list, i, &e); i++) out.push_back(e);
-    return out;
-  }
-};
+using DictionaryPtr = AnalyticsDictionaryPtr;
+using Post = AnalyticsPost;
+DictionaryPtr own(Dictionary *d) { return AnalyticsEndpoint_Own(d); }
+std::string text(Dictionary *d, const char *key) { return AnalyticsEndpoint_Text(d, key); }
+std::string member(Dictionary *d, const char *key) { return AnalyticsEndpoint_Member(d, key); }
 
 double gClock = 0;
 double testClock() { return gClock; }
@@ -117,13 +81,7 @@ class AnalyticsTest : public NetTest {
 
   // The POSTs to path so far.
   static std::vector<Post> Posts(const std::string &path) {
-    std::vector<Post> out;
-    std::ifstream in(endpoint_->dir / "posts");
-    for (std::string line; std::getline(in, line);) {
-      DictionaryPtr record = own(NetTest_Dictionary(line));
-      if (text(record.get(), "path") == path) out.push_back({record});
-    }
-    return out;
+    return AnalyticsEndpoint_Posts(*endpoint_, path);
   }
 
   // One pass of the main loop with the analytics step.

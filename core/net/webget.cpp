@@ -179,11 +179,12 @@ void webGetFreeRule(WebGetGlobal *g, WebGetRule *rule) {
   POOL_FREE(g->rulePool, &member, int32_t(sizeof(WebGetRule)));
 }
 
-// Every rule, immutable ones too, and the macro values.
-void webGetClearRules(WebGetGlobal *g) {
+// Every rule (or only the mutable ones) and the macro values.
+void webGetClearRules(WebGetGlobal *g, bool keepImmutable) {
   WebGetGuard guard(g->ruleLock);
-  while (g->rules.head != nullptr) {
-    WebGetRule *r = g->rules.head;
+  for (WebGetRule *r = g->rules.head, *next = nullptr; r != nullptr; r = next) {
+    next = r->next;
+    if (keepImmutable && !r->isMutable) continue;
     webGetListUnlink(&g->rules, r);
     webGetFreeRule(g, r);
   }
@@ -376,7 +377,7 @@ int WebGet_Shutdown(void) {
   if (g->certStore) CertStore_Release(&g->certStore);
   Tls_Shutdown();
   Mime_Shutdown();
-  webGetClearRules(g);
+  webGetClearRules(g, false);
   webGetClearReports(g);
   pcre2_match_context_free(g->matchContext);
   CriticalSection_Delete(&g->webGetLock);
@@ -504,8 +505,12 @@ int WebGet_RemoveUrlRedirect(const char *key) {
 }
 
 int WebGet_ClearUrlRedirects(void) {
-  WebGetGlobal *g = WEBGET_GLOBAL();
-  webGetClearRules(g);
+  webGetClearRules(WEBGET_GLOBAL(), false);
+  return 1;
+}
+
+int WebGet_ClearMutableUrlRedirects(void) {
+  webGetClearRules(WEBGET_GLOBAL(), true);
   return 1;
 }
 

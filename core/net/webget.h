@@ -204,6 +204,9 @@ int WebGet_AddUrlRedirect(const char *key, uint32_t flags, int isMutable, const 
 int WebGet_RemoveUrlRedirect(const char *key);
 // Frees every rule, immutable ones too, and empties the macro values.
 int WebGet_ClearUrlRedirects(void);
+// Frees every mutable rule and empties the macro values; the rules the
+// program made immutable stay. What pages may clear.
+int WebGet_ClearMutableUrlRedirects(void);
 // Macro values for {key} in URLs and replacements.
 int WebGet_SetMacroValue(const char *key, const char *value);
 int WebGet_RemoveMacroValue(const char *key);
