@@ -267,7 +267,8 @@ TEST_F(WebGetInteropTest, PageRulesEqualPcre2test) {
 }
 
 // Eight threads rewrite while the page adds, replaces, removes and clears.
-TEST_F(WebGetInteropTest, RulesChangeWhileRewritingThreaded) {
+using WebGetInteropThreaded = WebGetInteropTest;
+TEST_F(WebGetInteropThreaded, RulesChangeWhileRewriting) {
   ASSERT_EQ(WebGet_AddUrlRedirect("base", 0, 0, "^http://cdn\\.example/",
                                   "http://mirror.example/", 0, 0),
             1);
