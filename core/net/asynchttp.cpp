@@ -56,6 +56,10 @@ struct FinishPayload {
   uint32_t generation;
   uint32_t code;
   uint32_t codeEx;
+  // 1 while the step holds the reference of the I/O worker's work: dropped
+  // once the step has run, so that the owner who sees the object idle can
+  // release it for good on its own thread.
+  uint32_t reference;
 };
 
 // The parse packet of the I/O worker; one per object, as one Get runs at a
@@ -290,11 +294,23 @@ int asyncHttpParseBody(AsyncHttp *a, CertStore *store, const char *text, int32_t
 
 // ---- Finish steps (the event queue's thread) ----------------------------------------------
 
+// Drops the reference a finish step carries (its done handler: after the
+// step ran, or instead of it when the queue goes).
+void asyncHttpFinishDone(uintptr_t id, void *payload) {
+  auto *f = static_cast<FinishPayload *>(payload);
+  if (!f->reference) return;
+  f->reference = 0;
+  auto *a = reinterpret_cast<AsyncHttp *>(id);
+  Class_ReleaseObject(&a);
+}
+
+// Posts the finish step; with reference, it takes over the caller's
+// reference (the caller must not touch the object afterwards).
 void asyncHttpPostFinish(AsyncHttp *a, EventQueueHandler handler, uint32_t generation,
-                         uint32_t code, uint32_t codeEx) {
-  FinishPayload payload{kAsyncHttpFinishTag, generation, code, codeEx};
-  EventQueue_Post(a->queue, uintptr_t(a), &payload, uint32_t(sizeof payload), handler, nullptr,
-                  nullptr, KSRC, Platform_GetTickSeconds());
+                         uint32_t code, uint32_t codeEx, uint32_t reference) {
+  FinishPayload payload{kAsyncHttpFinishTag, generation, code, codeEx, reference};
+  EventQueue_Post(a->queue, uintptr_t(a), &payload, uint32_t(sizeof payload), handler,
+                  asyncHttpFinishDone, nullptr, KSRC, Platform_GetTickSeconds());
 }
 
 // Runs the error callback for a finished Get or Save; 5 means final.
@@ -353,12 +369,14 @@ void asyncHttpFinishSave(AsyncHttp *a, uint32_t code, uint32_t codeEx) {
 }
 
 // A finish of another generation: a Reset came meanwhile. When the finish
-// ends work that the Reset found on the I/O worker, the Reset's clean-up
-// happens here; other stale steps change nothing.
+// ends the work that the Reset found on the I/O worker, the Reset's clean-up
+// happens here; other stale steps change nothing (a newer Get or Save may be
+// running by then).
 bool asyncHttpStale(AsyncHttp *a, const FinishPayload *f) {
   if (f->tag != kAsyncHttpFinishTag) Core_Abort(KSRC, "AsyncHttp: not a finish payload\n");
   if (f->generation == a->generation) return false;
-  if (a->stage == Stage::Worker) asyncHttpDropOutcome(a);
+  if (a->stage == Stage::Worker && f->generation == a->parse.generation)
+    asyncHttpDropOutcome(a);
   return true;
 }
 
@@ -366,16 +384,14 @@ void asyncHttpGetFinished(uintptr_t id, void *payload) {
   auto *a = reinterpret_cast<AsyncHttp *>(id);
   auto *f = static_cast<FinishPayload *>(payload);
   Hold hold(a->lock);
-  if (asyncHttpStale(a, f)) return;
-  asyncHttpFinishGet(a, f->code, f->codeEx);
+  if (!asyncHttpStale(a, f)) asyncHttpFinishGet(a, f->code, f->codeEx);
 }
 
 void asyncHttpSaveFinished(uintptr_t id, void *payload) {
   auto *a = reinterpret_cast<AsyncHttp *>(id);
   auto *f = static_cast<FinishPayload *>(payload);
   Hold hold(a->lock);
-  if (asyncHttpStale(a, f)) return;
-  asyncHttpFinishSave(a, f->code, f->codeEx);
+  if (!asyncHttpStale(a, f)) asyncHttpFinishSave(a, f->code, f->codeEx);
 }
 
 // ---- Parse (an I/O worker thread) ----------------------------------------------------------
@@ -395,8 +411,7 @@ int asyncHttpParse(void *key, IOWorkerRequest *io) {
   if (w->data != a->keptBody) MEM_FREE(w->data, w->capacity);
   w->data = nullptr;
   if (w->store != nullptr) CertStore_Release(&w->store);
-  asyncHttpPostFinish(a, asyncHttpGetFinished, w->generation, code, codeEx);
-  Class_ReleaseObject(&a);
+  asyncHttpPostFinish(a, asyncHttpGetFinished, w->generation, code, codeEx, 1);
   return 1;
 }
 
@@ -480,7 +495,7 @@ int asyncHttpDoneHook(WebGetRequest *r, void *context) {
                         : status != 0 ? uint32_t(status)
                                       : uint32_t(kWebGetErrorRequestIncomplete);
   a->stage = Stage::Finishing;
-  asyncHttpPostFinish(a, asyncHttpGetFinished, a->generation, finishCode, uint32_t(codeEx));
+  asyncHttpPostFinish(a, asyncHttpGetFinished, a->generation, finishCode, uint32_t(codeEx), 0);
   return 1;
 }
 
@@ -521,7 +536,8 @@ void asyncHttpStartStep(uintptr_t id, void *payload) {
   Class_ReleaseObject(&r);
   a->stage = Stage::Finishing;
   asyncHttpPostFinish(a, asyncHttpGetFinished, a->generation,
-                      uint32_t(code != 0 ? code : kWebGetErrorRequestIncomplete), uint32_t(codeEx));
+                      uint32_t(code != 0 ? code : kWebGetErrorRequestIncomplete), uint32_t(codeEx),
+                      0);
 }
 
 void asyncHttpStartDone(uintptr_t, void *payload) {
@@ -554,8 +570,7 @@ void asyncHttpSaveWritten(void *context, int64_t, void *, uint32_t bytesDone, ui
     Hold hold(a->lock);
     generation = a->parse.generation;
   }
-  asyncHttpPostFinish(a, asyncHttpSaveFinished, generation, code, codeEx);
-  Class_ReleaseObject(&a);
+  asyncHttpPostFinish(a, asyncHttpSaveFinished, generation, code, codeEx, 1);
 }
 
 // Fills saveData and saveLength with the document to write; the error code
@@ -781,6 +796,7 @@ int AsyncHttp_SetFormat(AsyncHttp *request, int32_t format) {
 int AsyncHttp_SetEventQueue(AsyncHttp *request, EventQueue *queue) {
   ASYNCHTTP_CHECK(request);
   Hold hold(request->lock);
+  if (asyncHttpIsRunning(request)) return 0;
   if (queue != nullptr) Class_Retain(queue);
   if (request->queue != nullptr) Class_ReleaseObject(&request->queue);
   request->queue = queue;

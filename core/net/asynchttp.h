@@ -17,7 +17,9 @@
 // work touches the result, the parsers, the body and the save buffer. (4) a
 // Save replaces the target only once the whole document is in "<path>.tmp";
 // a failure leaves the target as it was. (5) a parse or Save write holds one
-// reference on the object until it has posted its finish step.
+// reference on the object, handed to its finish step and dropped once that
+// step has run: an owner that sees the object idle on the queue's thread
+// holds the last reference.
 //
 // Threads: Get, Save, the setters and the queries on any thread (the
 // object's lock guards the fields). The transfer (start step, body-begin,
@@ -117,8 +119,8 @@ int AsyncHttp_Reset(AsyncHttp *request, int32_t silent);
 // the parsers; 2, 3 and 4 create theirs bound to the result (or reset it).
 // 0 (nothing changes) while a Get or Save runs.
 int AsyncHttp_SetFormat(AsyncHttp *request, int32_t format);
-// The queue of the finish steps (retained; NULL: the main queue). Not while
-// running.
+// The queue of the finish steps (retained; NULL: the main queue). 0 (nothing
+// changes) while a Get or Save runs.
 int AsyncHttp_SetEventQueue(AsyncHttp *request, EventQueue *queue);
 // The store that verifies signed documents (retained; NULL: none, and a
 // signed Get then fails with 987 and 10).
@@ -156,7 +158,8 @@ int AsyncHttp_GetResumeTime(AsyncHttp *request, double *resumeTime);
 int AsyncHttp_GetDictionary(AsyncHttp *request, Dictionary **dictionary);
 // The parser of the current format (Json, XML or Yaml; borrowed), NULL for
 // 5 and raw. An owner may set its node callback or unbind its Dictionary to
-// stream a document without building the result.
+// stream a document without building the result; not while a Get or Save
+// runs, when the parse owns it.
 void *AsyncHttp_GetParser(AsyncHttp *request);
 // The kept body (NULL and 0 when none).
 int AsyncHttp_GetBody(AsyncHttp *request, const uint8_t **data, int64_t *length);
