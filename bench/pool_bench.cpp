@@ -16,19 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_net.h"
 #include "bench/bench_ratio.h"
 #include "core/formats/dictionary.h"
-#include "core/net/asyncsocket.h"
-#include "core/net/challenge.h"
-#include "core/net/socket.h"
 #include "core/net/webget.h"
 #include "core/net/webgetpool.h"
 #include "core/net/webgetrequest.h"
-#include "core/platform/asyncfile.h"
 #include "core/platform/eventqueue.h"
-#include "core/platform/ioworker.h"
-#include "core/platform/meter.h"
-#include "core/platform/notification.h"
 #include "core/platform/thread.h"
 #include "core/runtime/class.h"
 #include "tests/nginx_peer.h"
@@ -139,17 +133,7 @@ int main(int argc, char **argv) {
   gNginx->WriteFile("small.bin", std::string(1024, 's'));
   gScratch = gNginx->Root();
 
-  Class_Init();
-  Thread_Init();
-  EventQueue_InitMain();
-  Meter_Init();
-  NotificationCenter_Init();
-  Socket_Init();
-  WebGet_Init();
-  AsyncFile_Init();
-  IOWorker_Init();
-  AsyncSocket_Init();
-  Challenge_Init();
+  BenchNet_Start();
   WebGet_AddWhitelistHost("127.0.0.1");
 
   int result = Bench_Main(argc, argv, [](const BenchRatioReporter &r) {
@@ -166,17 +150,7 @@ int main(int argc, char **argv) {
            r.SpeedRatio("BM_Pool_ThirtyHosts", "BM_Curl_ThirtyHosts"));
   });
 
-  Challenge_Shutdown();
-  AsyncSocket_Shutdown();
-  IOWorker_Shutdown();
-  AsyncFile_Shutdown();
-  WebGet_Shutdown();
-  NotificationCenter_Shutdown();
-  Meter_Shutdown();
-  Thread_Shutdown();
-  EventQueue *main = EventQueue_GetMain();
-  if (main != nullptr) Class_ReleaseObject(&main);
-  Class_Shutdown();
+  BenchNet_Stop();
   delete gNginx;
   return result;
 }

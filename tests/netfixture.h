@@ -33,7 +33,8 @@ void NetTest_Pump(void);
 // Creates the process-wide connection pool as the application does, with the
 // limits of config's section "webGetPool" ("maxHosts", "maxHostConnections";
 // NULL or a missing section keeps the defaults). The fixture's TearDown
-// releases it.
+// releases it; a fixture that shuts services down before NetTest::TearDown
+// (AsyncFile) releases it first, as the requests it holds may be the last.
 WebGetPool *NetTest_StartPool(Dictionary *config = nullptr);
 // Pumps until done() holds or boundMs have passed; the last answer.
 bool NetTest_PumpUntil(const std::function<bool()> &done, int boundMs = 20000);

@@ -430,12 +430,6 @@ void settleHost(WebGetPool *p, WebGetPoolHost *host, WebGetConnection *c) {
   for (WebGetPoolConnectionNode *n = host->connections.head; n != nullptr; n = n->next)
     running = running || WebGetConnection_IsBusy(n->connection);
   if (running) return;
-  if (host->pending.count > 0) {
-    Log_Print(LOG_ERROR, KSRC, 0,
-              "Inconsistent counts of active and pending requests to one host.  There must be "
-              "no pending requests, if there is no active request.\n");
-    return;
-  }
   int32_t waiting = 0;
   HashTable_GetCount(p->waiting, &waiting);
   if (waiting == 0 || host->state != WebGetPoolHostState::kActive) return;
@@ -619,8 +613,10 @@ int WebGetPool_AddRequest(WebGetRequest *request) {
   char key[kHostKeyBytes];
   if (!WebGetPool_GetHostKey(request->url, key, int(sizeof key))) return 0;
   void *found = nullptr;
+  WebGetConnection *bound = nullptr;
+  WebGetRequest_GetConnection(request, &bound);
   bool held = HashTable_Get(p->pendingMap, request, &found) != 0 ||
-              (request->connection != nullptr && connectionHolds(request->connection, request));
+              (bound != nullptr && connectionHolds(bound, request));
   for (WebGetPoolPendingNode *n = p->redirects.head; n != nullptr && !held; n = n->next)
     held = n->request == request;
   if (held)
@@ -668,7 +664,8 @@ int WebGetPool_RemoveRequest(WebGetRequest *request) {
     // Bound: the connection names it while it runs; a request that waits in
     // a queue (just added, or put back for a fresh try or for credentials)
     // is looked for on the connections of every host.
-    WebGetConnection *c = request->connection;
+    WebGetConnection *c = nullptr;
+    WebGetRequest_GetConnection(request, &c);
     if (c != nullptr && !connectionHolds(c, request)) c = nullptr;
     if (c == nullptr && WebGetRequest_GetPhase(request) != kWebGetPhaseDone) {
       for (HashTable *table : {p->active, p->waiting}) {

@@ -30,9 +30,16 @@ WebGetPool *WebGetPool_Get(void);
 // (values above 0; others keep the current limits).
 int WebGetPool_Configure(WebGetPool *pool, const Dictionary *section);
 
+// Schedules the request on its host (see above). Stops the program with
+// "Cannot add in-use request in queue" when the pool still holds it (pending,
+// on a connection, or waiting to be added again after a redirect). 0 without
+// a pool or when the host key does not fit.
 int WebGetPool_AddRequest(WebGetRequest *request);
-// Takes an unfinished request back: a pending one is released from its host's
-// list, a bound one is detached and its connection reset. 1 when found.
+// Takes an unfinished request back, whatever host its URL names now: a
+// pending one is released from its host's list, a bound one is detached and
+// its connection reset (the connection stays), one waiting after a redirect
+// is dropped. The request is left at phase 0 (file URLs excepted). 1 when
+// found.
 int WebGetPool_RemoveRequest(WebGetRequest *request);
 // One pump of the active hosts within about 0.1 s; nonzero when any
 // connection reported activity or a redirected request was added again.

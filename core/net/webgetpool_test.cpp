@@ -243,6 +243,28 @@ TEST_F(WebGetPoolTest, DroppedRequestsFreeTheirConnections) {
   ExpectSmallBody(last);
 }
 
+// An owner that adds its next request, to another host, from the finished
+// one's callback: the host that makes room goes while its connection is
+// still inside its poll, and is destroyed only after the step.
+TEST_F(WebGetPoolTest, OwnerAddsFromItsCallback) {
+  if (!HaveNginx()) GTEST_SKIP() << "nginx is not available";
+  Dictionary *config = NetTest_Dictionary(R"({"webGetPool":{"maxHosts":1}})");
+  NetTest_StartPool(config);
+  Dictionary_Release(&config);
+  WebGetRequest *first = NewRequest(nginx_->Url(23, "/small.bin?chain=1"));
+  WebGetRequest *second = NewRequest(nginx_->Url(24, "/small.bin?chain=2"));
+  WebGetRequest_SetPhaseCallback(first, nullptr, second, [](WebGetRequest *, void *next) {
+    return WebGetPool_AddRequest(static_cast<WebGetRequest *>(next));
+  });
+  EXPECT_EQ(WebGetPool_AddRequest(first), 1);
+  ASSERT_TRUE(NetTest_PumpUntil([&] { return Complete({first, second}); }, kBoundMs));
+  ExpectSmallBody(first);
+  ExpectSmallBody(second);
+  WebGetPoolHostState state{};
+  Counts(key(nginx_->Url(23, "/")), &state);
+  EXPECT_EQ(state, WebGetPoolHostState::kNone);
+}
+
 // Five idle hosts: a sixth takes the place of one of them at once.
 TEST_F(WebGetPoolTest, IdleHostGivesWayAtOnce) {
   if (!HaveNginx()) GTEST_SKIP() << "nginx is not available";
