@@ -343,7 +343,8 @@ TEST_F(AsyncHttpThreaded, ResetDuringTheParse) {
 }
 
 // Save writes the document in its format, or the kept body as it came; an
-// empty path succeeds at once, an empty document fails with 962.
+// empty path succeeds at once, an empty document fails with 962, a document
+// above the maximum size with 959.
 TEST_F(AsyncHttpThreaded, Save) {
   FsFaultTempDir dir;
   std::string path = dir / "sub/doc.json";
@@ -371,6 +372,13 @@ TEST_F(AsyncHttpThreaded, Save) {
   ASSERT_EQ(AsyncHttp_Save(a_, path.c_str()), 1);
   ASSERT_TRUE(NetTest_PumpUntil([&] { return !AsyncHttp_IsRunning(a_); }, kBoundMs));
   EXPECT_EQ(errorOf(a_).code, 0u);
+  EXPECT_EQ(readFile(path), kYamlDoc);
+
+  // The maximum size holds for the body and for the document saved.
+  AsyncHttp_SetMaxSize(a_, 8);
+  EXPECT_EQ(AsyncHttp_Save(a_, path.c_str()), 1);
+  EXPECT_EQ(errorOf(a_).code, 959u);
+  EXPECT_EQ(Fetch("/yamlcs/doc.yaml").code, 959u);
   EXPECT_EQ(readFile(path), kYamlDoc);
 }
 
