@@ -1171,7 +1171,9 @@ int WebGetConnection_DropQueue(WebGetConnection *connection) {
   while (!c->queue.empty()) {
     WebGetRequest *r = c->queue.front().request;
     c->queue.pop_front();
-    WebGetRequest_SetPhase(r, kWebGetPhaseDone);
+    // The owner hears of the end like any other: a request that just goes
+    // Done unseen leaves its owner waiting for good.
+    if (WebGetRequest_SetPhase(r, kWebGetPhaseDone)) WebGetRequest_RunPhaseCallback(r);
     Class_ReleaseObject(&r);
   }
   return 1;

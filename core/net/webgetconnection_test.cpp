@@ -775,3 +775,25 @@ TEST_F(WebGetConnectionThreaded, HostileServer) {
 }
 
 }  // namespace
+
+// Requests still queued when their connection goes end Done, and their
+// owners hear of it through the phase callback.
+TEST_F(WebGetConnectionTest, DroppedQueueTellsItsOwners) {
+  int heard = 0;
+  auto onPhase = [](WebGetRequest *, void *context) {
+    ++*static_cast<int *>(context);
+    return 1;
+  };
+  std::vector<WebGetRequest *> rs;
+  for (int i = 0; i < 3; i++) {
+    rs.push_back(NewRequest(server_->Url("/ok")));
+    WebGetRequest_SetPhaseCallback(rs.back(), nullptr, &heard, onPhase);
+    WebGetConnection_QueueRequest(connection_, rs.back());
+  }
+  WebGetConnection_Release(&connection_);
+  EXPECT_EQ(heard, 3);
+  for (WebGetRequest *r : rs) {
+    EXPECT_EQ(WebGetRequest_GetPhase(r), kWebGetPhaseDone);
+    Class_ReleaseObject(&r);
+  }
+}
