@@ -4,20 +4,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/bridge/coreinterop.h"
 #include "core/bridge/interop.h"
+#include "core/formats/dictionary.h"
 #include "core/platform/credential.h"
 #include "core/platform/launch.h"
 #include "core/platform/platform.h"
+#include "core/runtime/expand.h"
 #include "core/security/auth.h"
+#include "core/security/certstorethumbprint.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
 #include "tests/page_recorder.h"
 #include "tests/peer_record.h"
+#include "tests/pki_test_util.h"
 #include "tests/test_params.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
@@ -247,6 +254,60 @@ TEST_F(PlatformInteropTest, CertificateFileIsSmallAndRegular) {
             std::string::npos);
 }
 
+// A leaf pinned by its SHA-256 thumbprint, as openssl computes it, in a store
+// "pins": trusted from a DER file and from the first block of a PEM file; an
+// unpinned certificate is refused with its log line.
+TEST_F(PlatformInteropTest, CertificateFileAgainstAPinnedStore) {
+  Test_Pki pki;
+  ASSERT_FALSE(pki.leaf.empty());
+  FsFaultTempDir dir;
+  std::string leaf = dir / "leaf.der", inter = dir / "inter.der";
+  Peer_WriteFile(leaf, std::string(pki.leaf.begin(), pki.leaf.end()), 0644);
+  Peer_WriteFile(inter, std::string(pki.inter.begin(), pki.inter.end()), 0644);
+  int status = -1;
+  // The leaf first, then its issuer; and the other way round.
+  std::string pem = dir / "leaf.pem", interFirst = dir / "inter.pem";
+  Test_RunCommand("{ echo 'leaf and issuer'; openssl x509 -inform DER -in " + leaf +
+                      "; openssl x509 -inform DER -in " + inter + "; } > " + pem,
+                  &status);
+  ASSERT_EQ(status, 0);
+  Test_RunCommand("{ openssl x509 -inform DER -in " + inter + "; openssl x509 -inform DER -in " +
+                      leaf + "; } > " + interFirst,
+                  &status);
+  ASSERT_EQ(status, 0);
+  std::string pin = Test_RunCommand("openssl dgst -sha256 -binary " + leaf + " | base64 -w0",
+                                    &status);
+  ASSERT_EQ(status, 0);
+  Auth_Init();
+  CertStore *store = nullptr;
+  CertStoreThumbprint_Create(&store);
+  Dictionary *root = nullptr, *list = nullptr;
+  Dictionary_Create(&root);
+  Dictionary_AddList(root, "pins", &list, nullptr);
+  Dictionary_AddString(list, nullptr, pin.c_str(), nullptr);
+  EXPECT_EQ(CertStoreThumbprint_AddList(store, list), 1);
+  Dictionary_Release(&root);
+  EXPECT_EQ(Auth_AddCertStore("pins", 1, store), 1);
+  CertStore_Release(&store);
+  AuthSwitchGuardForTest on(1);
+  struct Case {
+    std::string store, path;
+    bool trusted;
+  } cases[] = {{"pins", leaf, true},        {"pins", pem, true},          {"pins", inter, false},
+               {"pins", interFirst, false}, {"unknown", leaf, false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.store + " " + c.path);
+    TestLogCapture log;
+    EXPECT_EQ(Out(R"({"method":"validateCertificateFile","certStoreName":")" + c.store +
+                  R"(","path":")" + c.path + "\"}"),
+              c.trusted ? R"({"returnValue":true})" : R"({"returnValue":false})");
+    EXPECT_EQ(log.Take().find("Ceritificate file validation (" + c.path + ") failed") !=
+                  std::string::npos,
+              !c.trusted);
+  }
+  Auth_Shutdown();
+}
+
 TEST_F(PlatformInteropTest, ShellOpenAndRebootRunTheirCommands) {
   FsFaultTempDir dir;
   chmod(dir.path().c_str(), 0777);
@@ -316,6 +377,39 @@ TEST_F(PlatformInteropTest, EnvironmentReachesChildrenNotEnviron) {
   EXPECT_NE(lines(out).find("\nKEELSON_K58=a b\n"), std::string::npos);
   Platform_SetEnvironmentVariable("KEELSON_K58", nullptr);
   EXPECT_EQ(Out(R"({"method":"getEnvironmentVariable","name":"KEELSON_K58"})"), Text(""));
+}
+
+class PlatformInteropThreaded : public PlatformInteropTest {};
+
+// Pages set a variable while eight threads expand it: each reads a value
+// that was set, never older than one it read before.
+TEST_F(PlatformInteropThreaded, EnvironmentExpandsWhileAPageSetsIt) {
+  constexpr int kValues = 10000;
+  constexpr int kReaders = 8;
+  const std::string set = R"({"method":"setEnvironmentVariable","name":"KEELSON_K58_T","value":"v)";
+  ASSERT_EQ(Out(set + "0\"}"), R"({"returnValue":true})");
+  std::atomic<bool> done{false};
+  std::atomic<int> faults{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < kReaders; r++)
+    readers.emplace_back([&] {
+      int last = 0;
+      do {
+        char text[kStrExpandWorkBytes] = "{Env:KEELSON_K58_T}";
+        int value = -1;
+        if (!Str_Expand(text, sizeof text, nullptr, nullptr) || sscanf(text, "v%d", &value) != 1 ||
+            value < last || value >= kValues)
+          faults++;
+        last = value;
+      } while (!done.load());
+    });
+  for (int i = 1; i < kValues; i++) Out(set + std::to_string(i) + "\"}");
+  done = true;
+  for (std::thread &reader : readers) reader.join();
+  EXPECT_EQ(faults.load(), 0);
+  EXPECT_EQ(Out(R"({"method":"getEnvironmentVariable","name":"KEELSON_K58_T"})"),
+            Text("v" + std::to_string(kValues - 1)));
+  Platform_SetEnvironmentVariable("KEELSON_K58_T", nullptr);
 }
 
 TEST_F(PlatformInteropTest, DataStoreAsBase64) {
