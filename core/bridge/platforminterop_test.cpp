@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -132,8 +133,21 @@ TEST_F(PlatformInteropTest, SystemFactsAgreeWithTheSystem) {
     ours += out.substr(16, out.size() - 18) + "\n";
   }
   EXPECT_EQ(ours, python + "\n");
-  for (const char *t : {"-1", "1e300"})
+  for (const char *t : {"-1", "1e300", "1e400"})
     EXPECT_EQ(Out(std::string(R"({"method":"formatDate","date":)") + t + "}"), Text(""));
+  // NaN has no JSON text; a caller of the dispatcher can still pass one.
+  Dictionary *request = nullptr, *result = nullptr;
+  Dictionary_Create(&request);
+  Dictionary_Create(&result);
+  Dictionary_SetStringByKey(request, "method", "formatDate");
+  Dictionary_SetInt32ByKey(request, "#methodHash", int32_t(0x07bfa61d));
+  Dictionary_SetFloat64ByKey(request, "date", std::nan(""));
+  EXPECT_EQ(PlatformInterop_Invoke(nullptr, request, result), 1);
+  const char *date = nullptr;
+  EXPECT_EQ(Dictionary_GetStringPointerByKey(result, "returnValue", &date), 1);
+  EXPECT_STREQ(date, "");
+  Dictionary_Release(&request);
+  Dictionary_Release(&result);
 
   // The locale and the theme of a page started with them.
   FSFAULT_RUN([&](FsFaultChild &child) {
@@ -165,6 +179,19 @@ TEST_F(PlatformInteropTest, ProcessesByIdAndName) {
   EXPECT_TRUE(Peer_WaitUntil([&] { return Platform_GetProcessExitCode(sleeper, &code) == 1; }));
   Platform_CloseProcess(&sleeper);
   EXPECT_EQ(Out(R"({"method":"getProcessPath","id":)" + std::to_string(pid) + "}"), Text(""));
+
+  // A program of a name no other has: found while it runs, -1 once it ended.
+  FsFaultTempDir dir;
+  std::string own = dir / ("k58s" + std::to_string(getpid()));
+  FsFault_Command("cp /bin/sleep " + own);
+  ASSERT_EQ(Platform_Execute(own.c_str(), "30", "", 0x10, &sleeper), 1);
+  pid = Platform_GetProcessId(sleeper);
+  std::string find = R"({"method":"findProcess","path":"*/k58s)" + std::to_string(getpid()) + "\"}";
+  EXPECT_EQ(Out(find), R"({"returnValue":)" + std::to_string(pid) + "}");
+  Platform_TerminateProcess(pid, 0);
+  EXPECT_TRUE(Peer_WaitUntil([&] { return Platform_GetProcessExitCode(sleeper, &code) == 1; }));
+  Platform_CloseProcess(&sleeper);
+  EXPECT_EQ(Out(find), R"({"returnValue":-1})");
 }
 
 TEST_F(PlatformInteropTest, CredentialsByTargetNeverReachTheWebEntries) {
