@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/core_class_page.h"
+#include "tests/pipe_peer.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -41,21 +42,8 @@ TEST_F(PipeInteropTest, PeerBytesArriveAsBase64ReadsAndWritesReachThePeer) {
   // reads are cut by the poll's size alone.
   std::string sent = testing::TempDir() + name_ + ".sent";
   unlink(sent.c_str());
-  std::string script =
-      "import base64, socket\n"
-      "data = bytes((i * 7 + 3) % 256 for i in range(5000))\n"
-      "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
-      "s.settimeout(20)\n"
-      "s.connect('\\0" + name_ + "')\n"
-      "s.sendall(data)\n"
-      "open('" + sent + "', 'w').close()\n"
-      "print(base64.b64encode(data[:4096]).decode())\n"
-      "print(base64.b64encode(data[4096:]).decode())\n"
-      "answer = b''\n"
-      "while len(answer) < 3:\n"
-      "    answer += s.recv(16)\n"
-      "print(answer.decode())\n"
-      "print('closed' if s.recv(16) == b'' else 'open')\n";
+  std::string script = PipePeer_Script(name_, "open('" + sent + "', 'w').close()\n",
+                                       "print('closed' if s.recv(16) == b'' else 'open')\n");
   std::string output;
   std::thread python([&] {
     int status = -1;

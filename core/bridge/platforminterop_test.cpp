@@ -20,11 +20,11 @@
 #include "core/platform/platform.h"
 #include "core/runtime/expand.h"
 #include "core/security/auth.h"
-#include "core/security/certstorethumbprint.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
 #include "tests/page_recorder.h"
 #include "tests/peer_record.h"
+#include "tests/pin_store_util.h"
 #include "tests/pki_test_util.h"
 #include "tests/test_params.h"
 #include "tests/test_util.h"
@@ -281,8 +281,8 @@ TEST_F(PlatformInteropTest, CertificateFileIsSmallAndRegular) {
             std::string::npos);
 }
 
-// A leaf pinned by its SHA-256 thumbprint, as openssl computes it, in a store
-// "pins": trusted from a DER file and from the first block of a PEM file; an
+// A leaf pinned by its SHA-256 thumbprint in a store "pins": trusted from a
+// DER file and from the first block of a PEM file (written by openssl); an
 // unpinned certificate is refused with its log line.
 TEST_F(PlatformInteropTest, CertificateFileAgainstAPinnedStore) {
   Test_Pki pki;
@@ -302,18 +302,8 @@ TEST_F(PlatformInteropTest, CertificateFileAgainstAPinnedStore) {
                       leaf + "; } > " + interFirst,
                   &status);
   ASSERT_EQ(status, 0);
-  std::string pin = Test_RunCommand("openssl dgst -sha256 -binary " + leaf + " | base64 -w0",
-                                    &status);
-  ASSERT_EQ(status, 0);
   Auth_Init();
-  CertStore *store = nullptr;
-  CertStoreThumbprint_Create(&store);
-  Dictionary *root = nullptr, *list = nullptr;
-  Dictionary_Create(&root);
-  Dictionary_AddList(root, "pins", &list, nullptr);
-  Dictionary_AddString(list, nullptr, pin.c_str(), nullptr);
-  EXPECT_EQ(CertStoreThumbprint_AddList(store, list), 1);
-  Dictionary_Release(&root);
+  CertStore *store = Test_PinStore({pki.leaf});
   EXPECT_EQ(Auth_AddCertStore("pins", 1, store), 1);
   CertStore_Release(&store);
   AuthSwitchGuardForTest on(1);
