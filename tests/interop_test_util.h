@@ -17,11 +17,14 @@ inline std::string InteropTest_JsonText(Dictionary *d) {
   Json *json = nullptr;
   Json_Create(&json);
   Json_SetDictionary(json, d);
-  char buffer[4096];
+  // Sized to the record, so a long one (a 4,096-byte read in Base64) is
+  // never cut.
   int32_t length = 0;
-  Json_WriteMemory(json, buffer, sizeof buffer, &length);
+  Json_GetWriteLength(json, &length);
+  std::string text(size_t(length) + 1, '\0');
+  Json_WriteMemory(json, text.data(), length + 1, &length);
   Json_Release(&json);
-  std::string text(buffer, size_t(length));
+  text.resize(size_t(length));
   return text.empty() || (text[0] != '{' && text[0] != '[') ? "{" + text + "}" : text;
 }
 

@@ -180,10 +180,9 @@ int ApiGen_GetParamDouble(Dictionary *request, const char *className, const char
   *value = 0.0;
   DictionaryItem *item = nullptr;
   if (!apiGenFind(request, className, method, name, kDictionaryTypeFloat64, 1, &item)) return 0;
-  const char *text = nullptr;
-  int32_t length = 0;
-  Dictionary_GetItemText(request, item, &text, &length);
-  *value = Str_ToFloat64(text);
+  // The item's own reader keeps NaN and the infinities, which the number
+  // grammar of their texts would read as 0.
+  Dictionary_GetItemFloat64(request, item, value);
   return 1;
 }
 

@@ -243,7 +243,7 @@ TEST_F(ApiGenFrameTest, CoreClassTableIsExactAndZeroesItsWords) {
     const char *name;
     int served, object, ownId;
   } cases[] = {{"QVN.NotificationCenter", 1, 1, 0}, {"QVN.Process", 1, 1, 1},
-               {"QVN.Pipe", 0, 0, 0},               {"QVN.Registry", 1, 0, 0},
+               {"QVN.Pipe", 1, 1, 1},               {"QVN.Registry", 1, 0, 0},
                {"QVN.FileSystem", 1, 0, 0},         {"QVN.Platform", 1, 0, 0},
                {"QVN.Analytics", 1, 0, 0},          {"QVN.WebGet", 1, 0, 0},
                {"QVN.process", 0, 0, 0},            {"QVN.NotificationCenter ", 0, 0, 0},

@@ -8,6 +8,7 @@
 #include "core/bridge/platforminterop.h"
 #include "core/bridge/webgetinterop.h"
 #include "core/platform/interopcallback.h"
+#include "core/platform/pipe.h"
 #include "core/platform/platform.h"
 #include "core/platform/process.h"
 #include "core/runtime/class.h"
@@ -44,17 +45,28 @@ int coreInteropProcessProcess(void *object) {
   return Process_Process(static_cast<Process *>(object));
 }
 
-int coreInteropMakeProcess(void *, InteropDeliveryFunction, InteropInvokeFunction *invoke,
-                           InteropReleaseFunction *release, InteropProcessFunction *process,
-                           void **object) {
-  Process *created = nullptr;
-  if (!Process_Create(&created)) return 0;
-  *invoke = ProcessInterop_Invoke;
+int coreInteropProcessPipe(void *object) { return Pipe_Poll(static_cast<Pipe *>(object)); }
+
+// A class whose instance owns a new object of type T, made by create,
+// dispatched by invoke and advanced by process.
+template <typename T, int (*create)(T **), InteropInvokeFunction dispatch,
+          InteropProcessFunction advance>
+int coreInteropMakeOwned(void *, InteropDeliveryFunction, InteropInvokeFunction *invoke,
+                         InteropReleaseFunction *release, InteropProcessFunction *process,
+                         void **object) {
+  T *created = nullptr;
+  if (!create(&created)) return 0;
+  *invoke = dispatch;
   *release = Class_Release;
-  *process = coreInteropProcessProcess;
+  *process = advance;
   *object = created;
   return 1;
 }
+constexpr CoreInteropMake coreInteropMakeProcess =
+    coreInteropMakeOwned<Process, Process_Create, ProcessInterop_Invoke,
+                         coreInteropProcessProcess>;
+constexpr CoreInteropMake coreInteropMakePipe =
+    coreInteropMakeOwned<Pipe, Pipe_Create, PipeInterop_Invoke, coreInteropProcessPipe>;
 
 struct CoreInteropClass {
   const char *name;
@@ -77,7 +89,7 @@ void coreInteropCopyId(const void *object, char *id, int32_t idSize) {
 
 constexpr CoreInteropClass kCoreInteropClasses[] = {
     {"QVN.Process", coreInteropMakeProcess, 1},
-    {"QVN.Pipe", nullptr},
+    {"QVN.Pipe", coreInteropMakePipe, 1},
     {"QVN.Registry", nullptr, 0, RegistryInterop_Invoke},
     {"QVN.FileSystem", nullptr, 0, FileSystemInterop_Invoke},
     {"QVN.Platform", nullptr, 0, PlatformInterop_Invoke},

@@ -4,9 +4,10 @@
 // is not built yet answers 0, so the bridge logs the create as unhandled.
 // Served now: "QVN.NotificationCenter", whose object is the page's
 // InteropNotificationCenter (interopcallback.h) for the user context and the
-// delivery function; "QVN.Process", a new Process whose own id is the
-// instance id (released with Class_Release, advanced by Process_Process);
-// "QVN.Registry", "QVN.FileSystem" and "QVN.Platform", with no object.
+// delivery function; "QVN.Process" and "QVN.Pipe", a new Process or Pipe
+// whose own id is the instance id (released with Class_Release, advanced by
+// Process_Process or Pipe_Poll); "QVN.Registry", "QVN.FileSystem" and
+// "QVN.Platform", with no object.
 //
 // Invariants: (1) on 0 all four out-words are zero and the id buffer is
 // untouched. (2) on 1 the out-words hand over one reference on the object,
@@ -40,7 +41,8 @@ int NotificationCenterInterop_Invoke(void *object, Dictionary *request, Dictiona
 // The dispatcher of QVN.FileSystem (no object; messages name the class
 // "Path").
 int FileSystemInterop_Invoke(void *object, Dictionary *request, Dictionary *result);
-// The dispatchers of QVN.Process (object: a Process; "Process") and
-// QVN.Registry (no object; "Registry").
+// The dispatchers of QVN.Process (object: a Process; "Process"), QVN.Pipe
+// (object: a Pipe; "Pipe") and QVN.Registry (no object; "Registry").
 int ProcessInterop_Invoke(void *object, Dictionary *request, Dictionary *result);
+int PipeInterop_Invoke(void *object, Dictionary *request, Dictionary *result);
 int RegistryInterop_Invoke(void *object, Dictionary *request, Dictionary *result);

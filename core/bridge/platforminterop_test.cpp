@@ -4,20 +4,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/bridge/coreinterop.h"
 #include "core/bridge/interop.h"
+#include "core/formats/dictionary.h"
 #include "core/platform/credential.h"
 #include "core/platform/launch.h"
 #include "core/platform/platform.h"
+#include "core/runtime/expand.h"
 #include "core/security/auth.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
 #include "tests/page_recorder.h"
 #include "tests/peer_record.h"
+#include "tests/pin_store_util.h"
+#include "tests/pki_test_util.h"
 #include "tests/test_params.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
@@ -125,8 +133,21 @@ TEST_F(PlatformInteropTest, SystemFactsAgreeWithTheSystem) {
     ours += out.substr(16, out.size() - 18) + "\n";
   }
   EXPECT_EQ(ours, python + "\n");
-  for (const char *t : {"-1", "1e300"})
+  for (const char *t : {"-1", "1e300", "1e400"})
     EXPECT_EQ(Out(std::string(R"({"method":"formatDate","date":)") + t + "}"), Text(""));
+  // NaN has no JSON text; a caller of the dispatcher can still pass one.
+  Dictionary *request = nullptr, *result = nullptr;
+  Dictionary_Create(&request);
+  Dictionary_Create(&result);
+  Dictionary_SetStringByKey(request, "method", "formatDate");
+  Dictionary_SetInt32ByKey(request, "#methodHash", int32_t(0x07bfa61d));
+  Dictionary_SetFloat64ByKey(request, "date", std::nan(""));
+  EXPECT_EQ(PlatformInterop_Invoke(nullptr, request, result), 1);
+  const char *date = nullptr;
+  EXPECT_EQ(Dictionary_GetStringPointerByKey(result, "returnValue", &date), 1);
+  EXPECT_STREQ(date, "");
+  Dictionary_Release(&request);
+  Dictionary_Release(&result);
 
   // The locale and the theme of a page started with them.
   FSFAULT_RUN([&](FsFaultChild &child) {
@@ -158,6 +179,19 @@ TEST_F(PlatformInteropTest, ProcessesByIdAndName) {
   EXPECT_TRUE(Peer_WaitUntil([&] { return Platform_GetProcessExitCode(sleeper, &code) == 1; }));
   Platform_CloseProcess(&sleeper);
   EXPECT_EQ(Out(R"({"method":"getProcessPath","id":)" + std::to_string(pid) + "}"), Text(""));
+
+  // A program of a name no other has: found while it runs, -1 once it ended.
+  FsFaultTempDir dir;
+  std::string own = dir / ("k58s" + std::to_string(getpid()));
+  FsFault_Command("cp /bin/sleep " + own);
+  ASSERT_EQ(Platform_Execute(own.c_str(), "30", "", 0x10, &sleeper), 1);
+  pid = Platform_GetProcessId(sleeper);
+  std::string find = R"({"method":"findProcess","path":"*/k58s)" + std::to_string(getpid()) + "\"}";
+  EXPECT_EQ(Out(find), R"({"returnValue":)" + std::to_string(pid) + "}");
+  Platform_TerminateProcess(pid, 0);
+  EXPECT_TRUE(Peer_WaitUntil([&] { return Platform_GetProcessExitCode(sleeper, &code) == 1; }));
+  Platform_CloseProcess(&sleeper);
+  EXPECT_EQ(Out(find), R"({"returnValue":-1})");
 }
 
 TEST_F(PlatformInteropTest, CredentialsByTargetNeverReachTheWebEntries) {
@@ -247,6 +281,50 @@ TEST_F(PlatformInteropTest, CertificateFileIsSmallAndRegular) {
             std::string::npos);
 }
 
+// A leaf pinned by its SHA-256 thumbprint in a store "pins": trusted from a
+// DER file and from the first block of a PEM file (written by openssl); an
+// unpinned certificate is refused with its log line.
+TEST_F(PlatformInteropTest, CertificateFileAgainstAPinnedStore) {
+  Test_Pki pki;
+  ASSERT_FALSE(pki.leaf.empty());
+  FsFaultTempDir dir;
+  std::string leaf = dir / "leaf.der", inter = dir / "inter.der";
+  Peer_WriteFile(leaf, std::string(pki.leaf.begin(), pki.leaf.end()), 0644);
+  Peer_WriteFile(inter, std::string(pki.inter.begin(), pki.inter.end()), 0644);
+  int status = -1;
+  // The leaf first, then its issuer; and the other way round.
+  std::string pem = dir / "leaf.pem", interFirst = dir / "inter.pem";
+  Test_RunCommand("{ echo 'leaf and issuer'; openssl x509 -inform DER -in " + leaf +
+                      "; openssl x509 -inform DER -in " + inter + "; } > " + pem,
+                  &status);
+  ASSERT_EQ(status, 0);
+  Test_RunCommand("{ openssl x509 -inform DER -in " + inter + "; openssl x509 -inform DER -in " +
+                      leaf + "; } > " + interFirst,
+                  &status);
+  ASSERT_EQ(status, 0);
+  Auth_Init();
+  CertStore *store = Test_PinStore({pki.leaf});
+  EXPECT_EQ(Auth_AddCertStore("pins", 1, store), 1);
+  CertStore_Release(&store);
+  AuthSwitchGuardForTest on(1);
+  struct Case {
+    std::string store, path;
+    bool trusted;
+  } cases[] = {{"pins", leaf, true},        {"pins", pem, true},          {"pins", inter, false},
+               {"pins", interFirst, false}, {"unknown", leaf, false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.store + " " + c.path);
+    TestLogCapture log;
+    EXPECT_EQ(Out(R"({"method":"validateCertificateFile","certStoreName":")" + c.store +
+                  R"(","path":")" + c.path + "\"}"),
+              c.trusted ? R"({"returnValue":true})" : R"({"returnValue":false})");
+    EXPECT_EQ(log.Take().find("Ceritificate file validation (" + c.path + ") failed") !=
+                  std::string::npos,
+              !c.trusted);
+  }
+  Auth_Shutdown();
+}
+
 TEST_F(PlatformInteropTest, ShellOpenAndRebootRunTheirCommands) {
   FsFaultTempDir dir;
   chmod(dir.path().c_str(), 0777);
@@ -316,6 +394,39 @@ TEST_F(PlatformInteropTest, EnvironmentReachesChildrenNotEnviron) {
   EXPECT_NE(lines(out).find("\nKEELSON_K58=a b\n"), std::string::npos);
   Platform_SetEnvironmentVariable("KEELSON_K58", nullptr);
   EXPECT_EQ(Out(R"({"method":"getEnvironmentVariable","name":"KEELSON_K58"})"), Text(""));
+}
+
+class PlatformInteropThreaded : public PlatformInteropTest {};
+
+// Pages set a variable while eight threads expand it: each reads a value
+// that was set, never older than one it read before.
+TEST_F(PlatformInteropThreaded, EnvironmentExpandsWhileAPageSetsIt) {
+  constexpr int kValues = 10000;
+  constexpr int kReaders = 8;
+  const std::string set = R"({"method":"setEnvironmentVariable","name":"KEELSON_K58_T","value":"v)";
+  ASSERT_EQ(Out(set + "0\"}"), R"({"returnValue":true})");
+  std::atomic<bool> done{false};
+  std::atomic<int> faults{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < kReaders; r++)
+    readers.emplace_back([&] {
+      int last = 0;
+      do {
+        char text[kStrExpandWorkBytes] = "{Env:KEELSON_K58_T}";
+        int value = -1;
+        if (!Str_Expand(text, sizeof text, nullptr, nullptr) || sscanf(text, "v%d", &value) != 1 ||
+            value < last || value >= kValues)
+          faults++;
+        last = value;
+      } while (!done.load());
+    });
+  for (int i = 1; i < kValues; i++) Out(set + std::to_string(i) + "\"}");
+  done = true;
+  for (std::thread &reader : readers) reader.join();
+  EXPECT_EQ(faults.load(), 0);
+  EXPECT_EQ(Out(R"({"method":"getEnvironmentVariable","name":"KEELSON_K58_T"})"),
+            Text("v" + std::to_string(kValues - 1)));
+  Platform_SetEnvironmentVariable("KEELSON_K58_T", nullptr);
 }
 
 TEST_F(PlatformInteropTest, DataStoreAsBase64) {

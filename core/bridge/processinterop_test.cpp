@@ -1,19 +1,26 @@
 // QVN.Process through the bridge with real programs: the page observes the
 // instance's "Process" notifications.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/formats/dictionary.h"
+#include "core/platform/launch.h"
 #include "core/platform/process.h"
 #include "core/runtime/class.h"
+#include "core/runtime/memory.h"
 #include "tests/core_class_page.h"
 #include "tests/interop_test_util.h"
 #include "tests/fsfault.h"
+#include "tests/log_capture.h"
+#include "tests/peer_record.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -147,6 +154,94 @@ TEST_F(ProcessInteropTest, GettersAnswerWhatSettersStored) {
   Dictionary_Release(&result);
   Class_ReleaseObject(&process);
   EXPECT_EQ(Call("getId"), R"(1 {"returnValue":0})");
+}
+
+TEST_F(ProcessInteropTest, ElevatedLaunchGoesThroughTheHelper) {
+  chmod(dir_.path().c_str(), 0777);
+  std::string helper = dir_ / "pkexec-recorder";
+  std::string out = dir_ / "pkexec.out";
+  Peer_WriteFile(helper,
+                 "#!/bin/sh\n{ id -u; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; } > '" +
+                     out + ".part'\nmv '" + out + ".part' '" + out + "'\n",
+                 0755);
+  Launch_SetPkexecPathForTest(helper.c_str());
+  // The page lives in a thread of the forked child, which becomes the main
+  // thread (one that never ran in this process, so it caches no thread id).
+  TearDown();
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.DropPrivileges()) return;
+    std::thread page([&] {
+      SetUp();
+      FSF_EXPECT_EQ(child, Call("setApplicationName", R"("applicationName":"/bin/echo")"),
+                    std::string(R"(1 {"returnValue":true})"));
+      Call("setArguments", R"("arguments":"one \"two three\"")");
+      FSF_EXPECT_EQ(child, Call("setElevationRights", R"("elevationRights":1)"),
+                    std::string(R"(1 {"returnValue":true})"));
+      FSF_EXPECT_EQ(child, Call("launch"), std::string(R"(1 {"returnValue":true})"));
+      std::vector<std::string> got = RunToEnd();
+      FSF_EXPECT(child, !got.empty() && got.back().find(R"("successful":true,"exitCode":0)") !=
+                                            std::string::npos);
+      FSF_EXPECT(child, Peer_WaitUntil([&] { return Peer_FileExists(out); }));
+      FSF_EXPECT_EQ(child, Peer_ReadFile(out),
+                    std::string("65534\n--keep-cwd\n/bin/echo\none\ntwo three\n"));
+      TearDown();
+    });
+    page.join();
+  });
+  Launch_SetPkexecPathForTest(nullptr);
+  SetUp();
+}
+
+// Released by its page while its program runs: the next pump destroys the
+// Process (memory tracking lists no block of it any more) and the program,
+// once it ends, is reaped, not left a zombie.
+TEST_F(ProcessInteropTest, ReleaseDestroysTheObjectAndTheRunningChildIsReaped) {
+  Interop_Shutdown();
+  NotificationCenter_Shutdown();
+  Mem_Init(1);
+  OpenPage();
+  auto processBlocks = [] {
+    TestLogCapture capture;
+    Mem_DumpTracked();
+    std::string dump = capture.Take();
+    int blocks = 0;
+    for (size_t at = 0; (at = dump.find("core/platform/process.cpp]", at)) != std::string::npos;
+         at++)
+      blocks++;
+    return blocks;
+  };
+  char own[kInteropInstanceIdBytes] = {};
+  ASSERT_EQ(Interop_CreateInstance("QVN.Process", own, sizeof own, &page_, &page_), 1);
+  id_ = own;
+  InteropInstance *instance = nullptr;
+  ASSERT_EQ(Interop_FindInstance(own, &instance), 1);
+  EXPECT_STREQ(static_cast<ObjectHeader *>(instance->object)->instanceId, own);
+  Interop_ReleaseInstanceRef(&instance);
+  Call("setElevationRights", R"("elevationRights":2)");
+  Call("setApplicationName", R"("applicationName":"/bin/sleep")");
+  Call("setArguments", R"("arguments":"30")");
+  ASSERT_EQ(Call("launch"), R"(1 {"returnValue":true})");
+  std::string pid;
+  ASSERT_TRUE(Test_WaitUntil([&] {
+    Pump();
+    pid = Call("getId").substr(strlen(R"(1 {"returnValue":)"));
+    pid.pop_back();
+    return pid != "0";
+  }, 20000, 5));
+  EXPECT_GT(processBlocks(), 0);
+  EXPECT_EQ(Interop_ReleaseInstance(own), 1);
+  Pump();
+  EXPECT_EQ(Interop_FindInstance(own, &instance), 0);
+  EXPECT_EQ(processBlocks(), 0);
+  std::string stat = "/proc/" + pid + "/stat";
+  std::string state = Peer_ReadFile(stat);
+  ASSERT_NE(state.rfind(')'), std::string::npos);
+  EXPECT_NE(state.substr(state.rfind(')') + 2, 1), "Z") << state;
+  kill(pid_t(std::stol(pid)), SIGTERM);
+  EXPECT_TRUE(Test_WaitUntil([&] { return access(stat.c_str(), F_OK) != 0; }, 20000, 5));
+  Interop_Shutdown();
+  NotificationCenter_Shutdown();
+  Mem_Shutdown();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "core/platform/interopcallback.h"
 #include "core/platform/namedpipe.h"
 #include "core/platform/notification.h"
+#include "tests/pipe_peer.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
 
@@ -86,20 +87,7 @@ TEST_F(PipeTest, SettersRefuseWhatDoesNotFit) {
 TEST_F(PipeTest, PollsFireReadsOfAtMost4096Bytes) {
   ASSERT_EQ(Pipe_Open(pipe_), 1);
   EXPECT_EQ(Pipe_Poll(pipe_), 1);  // no client yet: nothing fired
-  std::string script =
-      "import base64, socket\n"
-      "data = bytes((i * 7 + 3) % 256 for i in range(5000))\n"
-      "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
-      "s.settimeout(20)\n"
-      "s.connect('\\0" + name_ + "')\n"
-      "s.sendall(data)\n"
-      "print(base64.b64encode(data[:4096]).decode())\n"
-      "print(base64.b64encode(data[4096:]).decode())\n"
-      "answer = b''\n"
-      "while len(answer) < 3:\n"
-      "    answer += s.recv(16)\n"
-      "print(answer.decode())\n"
-      "s.close()\n";
+  std::string script = PipePeer_Script(name_, "", "s.close()\n");
   std::string output;
   std::thread python([&] {
     int status = -1;
