@@ -1,0 +1,402 @@
+// File lists and file indexes; see filelist.h.
+#include "base/filelist.h"
+
+#include <cstring>
+#include <new>
+
+#include "base/keypath.h"
+#include "base/padding.h"
+#include "core/runtime/memory.h"
+
+namespace {
+
+#define FILELIST_CHECK(l) CLASS_CHECK((l), kFileListTag)
+#define FILEINDEX_CHECK(i) CLASS_CHECK((i), kFileIndexTag)
+
+// ---- Names ----------------------------------------------------------------
+
+inline char fileNameFold(char c) { return c == '\\' ? '/' : c; }
+
+// The name table keeps a pointer to each entry's stored name (already
+// folded); look-ups pass text in either spelling, so both sides fold.
+uint32_t fileNameHash(void *, HashTable *, const void *key) {
+  uint32_t h = 2166136261u;
+  for (const char *p = static_cast<const char *>(key); *p; p++)
+    h = (h ^ uint8_t(fileNameFold(*p))) * 16777619u;
+  h ^= h >> 16;
+  h *= 0x7feb352du;
+  h ^= h >> 15;
+  return h;
+}
+
+int fileNameCompare(void *, HashTable *, const void *keyArea, const void *key) {
+  const char *stored;
+  memcpy(&stored, keyArea, sizeof stored);
+  const char *p = static_cast<const char *>(key);
+  for (; *stored && fileNameFold(*p) == *stored; stored++, p++) {
+  }
+  return *stored == '\0' && *p == '\0';
+}
+
+char *fileListCopyText(FileList *l, const char *value, int32_t length) {
+  auto *text = static_cast<char *>(POOL_ALLOC(l->strings, length + 1));
+  for (int32_t i = 0; i < length; i++) text[i] = fileNameFold(value[i]);
+  text[length] = '\0';
+  return text;
+}
+
+void fileListCommit(FileList *l) {
+  if (l->currentIndex < 0) return;
+  auto *e = static_cast<FileEntry *>(POOL_ALLOC(l->entries, sizeof(FileEntry)));
+  *e = l->current;
+  e->next = nullptr;
+  e->previous = l->tail;
+  (l->tail ? l->tail->next : l->head) = e;
+  l->tail = e;
+  l->count++;
+  l->currentIndex = -1;
+  l->current = FileEntry{};
+}
+
+void fileListDestroy(void **object) {
+  auto *l = static_cast<FileList *>(*object);
+  Pool_Release(&l->entries);
+  Pool_Release(&l->strings);
+  l->header.classTag = 0;
+  MEM_FREE(l, sizeof(FileList));
+}
+
+// ---- Index ----------------------------------------------------------------
+
+void fileIndexDestroy(void **object) {
+  auto *x = static_cast<FileIndex *>(*object);
+  FileIndex_Reset(x);
+  HashTable_Release(&x->names);
+  Pool_Release(&x->records);
+  x->header.classTag = 0;
+  MEM_FREE(x, sizeof(FileIndex));
+}
+
+void fileIndexSizeGroups(FileIndex *x, int32_t records) {
+  int32_t need = records / kFileIndexGroup + 1;
+  if (need > x->groupCapacity) {
+    if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
+    x->groups = static_cast<FileRecord **>(
+        MEM_ALLOC(int64_t(need) * int64_t(sizeof(FileRecord *)), MEM_ZEROED));
+    x->groupCapacity = need;
+  }
+  x->groupCount = 0;
+}
+
+// The pad of a file at offset x of size bytes, from the pad ranges that meet
+// its extent: those that end at or after x and start at or before the byte
+// after its data and the pad counted so far. -1 when no range lies at or
+// after x (a file of data past the last range).
+int64_t fileIndexListPad(PadIndex *pads, int64_t x, int64_t size) {
+  PadItem *item = nullptr;
+  if (!PadIndex_Find(pads, &item, x)) return -1;
+  int64_t pad = 0;
+  for (; item != nullptr; item = item->next) {
+    if (item->offset > x + size + pad) break;
+    if (item->offset + item->size > x) pad += item->size;
+  }
+  return pad;
+}
+
+int fileIndexFail(FileIndex *x) {
+  FileIndex_Reset(x);
+  return 0;
+}
+
+}  // namespace
+
+// ---- FileList -------------------------------------------------------------
+
+int FileList_Create(FileList **list) {
+  CHECK_POINTER(list);
+  auto *l = new (MEM_ALLOC(sizeof(FileList), MEM_ZEROED)) FileList();
+  l->header.classTag = kFileListTag;
+  l->header.refCount.store(1, std::memory_order_relaxed);
+  l->header.destroy = fileListDestroy;
+  Pool_Create(&l->entries, KSRC);
+  Pool_SetMemberSize(l->entries, sizeof(FileEntry));
+  Pool_SetMemberChunkSize(l->entries, kFileListGrowth);
+  Pool_Create(&l->strings, KSRC);
+  Pool_SetMemberSize(l->strings, kFileListStringChunk);
+  Pool_SetMemberChunkSize(l->strings, 1);
+  Pool_SetStringMode(l->strings);
+  l->currentIndex = -1;
+  *list = l;
+  return 1;
+}
+
+int FileList_Destroy(FileList **list) {
+  CHECK_POINTER(list);
+  FILELIST_CHECK(*list);
+  Class_ReleaseObject(list);
+  return 1;
+}
+
+int FileList_Reset(FileList *l) {
+  FILELIST_CHECK(l);
+  Pool_Reset(l->entries);
+  Pool_Reset(l->strings);
+  l->head = l->tail = nullptr;
+  l->count = 0;
+  l->currentIndex = -1;
+  l->current = FileEntry{};
+  return 1;
+}
+
+int FileList_OnKey(FileList *l, const char *path, const char *value, int32_t length) {
+  FILELIST_CHECK(l);
+  CHECK_POINTER(path);
+  KeyPath key;
+  KeyPath_Split(path, &key);
+  if (key.count != 3) return 1;
+  int64_t index = KeyPath_Index(key.part[1]);
+  if (index < 0) return 1;
+  if (index != l->currentIndex) {
+    fileListCommit(l);
+    l->currentIndex = index;
+  }
+  FileEntry &e = l->current;
+  std::string_view field = key.part[2];
+  if (field == "name") {
+    e.name = fileListCopyText(l, value, length);
+    e.nameLength = length;
+    e.flags |= kFileEntryName;
+  } else if (field == "link") {
+    e.link = fileListCopyText(l, value, length);
+    e.linkLength = length;
+    e.flags |= kFileEntryLink;
+  } else if (field == "mtime") {
+    e.mtime = KeyPath_ValueToFloat64(value, length);
+    e.flags |= kFileEntryMtime;
+  } else if (field == "attr") {
+    e.attr = uint32_t(KeyPath_ValueToInt64(value, length));
+    e.flags |= kFileEntryAttr;
+  } else if (field == "pad") {
+    e.pad = KeyPath_ValueToInt64(value, length);
+    e.flags |= kFileEntryPad;
+  } else if (field == "size") {
+    e.size = KeyPath_ValueToInt64(value, length);
+    e.flags |= kFileEntrySize;
+  } else if (field == "offset") {
+    e.offset = KeyPath_ValueToInt64(value, length);
+    e.flags |= kFileEntryOffset;
+  }
+  return 1;
+}
+
+int FileList_Finish(FileList *l) {
+  FILELIST_CHECK(l);
+  fileListCommit(l);
+  return 1;
+}
+
+int32_t FileList_GetCount(FileList *l) {
+  FILELIST_CHECK(l);
+  return l->count;
+}
+
+int FileList_GetFirst(FileList *l, FileEntry **entry) {
+  FILELIST_CHECK(l);
+  CHECK_POINTER(entry);
+  *entry = l->head;
+  return *entry != nullptr;
+}
+
+int FileList_GetNext(FileEntry *entry, FileEntry **next) {
+  CHECK_POINTER(entry);
+  CHECK_POINTER(next);
+  *next = entry->next;
+  return *next != nullptr;
+}
+
+int FileList_GetName(FileEntry *entry, char *buffer, int32_t size) {
+  CHECK_POINTER(entry);
+  CHECK_POINTER(buffer);
+  if (size > 0) buffer[0] = '\0';
+  if (!(entry->flags & kFileEntryName) || entry->nameLength >= size) return 0;
+  memcpy(buffer, entry->name, size_t(entry->nameLength) + 1);
+  return 1;
+}
+
+int FileList_GetPad(FileEntry *entry, int64_t *pad) {
+  CHECK_POINTER(entry);
+  CHECK_POINTER(pad);
+  *pad = (entry->flags & kFileEntryPad) ? entry->pad : 0;
+  return (entry->flags & kFileEntryPad) != 0;
+}
+
+int FileList_GetSize(FileEntry *entry, int64_t *size) {
+  CHECK_POINTER(entry);
+  CHECK_POINTER(size);
+  *size = (entry->flags & kFileEntrySize) ? entry->size : 0;
+  return (entry->flags & kFileEntrySize) != 0;
+}
+
+int FileList_IsSafeName(const char *name, int32_t length) {
+  CHECK_POINTER(name);
+  if (length <= 0 || length > kFileNameMaxBytes) return 0;
+  if (name[0] == '/' || name[0] == '\\') return 0;
+  if (length >= 2 && name[1] == ':' &&
+      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
+    return 0;
+  int32_t start = 0;
+  for (int32_t i = 0; i <= length; i++) {
+    if (i < length) {
+      auto c = uint8_t(name[i]);
+      if (c < 0x20 || c == 0x7f) return 0;
+      if (c != '/' && c != '\\') continue;
+    }
+    std::string_view part(name + start, size_t(i - start));
+    if (part.empty() || part == "." || part == "..") return 0;
+    start = i + 1;
+  }
+  return 1;
+}
+
+// ---- FileIndex ------------------------------------------------------------
+
+int FileIndex_Create(FileIndex **index) {
+  CHECK_POINTER(index);
+  auto *x = new (MEM_ALLOC(sizeof(FileIndex), MEM_ZEROED)) FileIndex();
+  x->header.classTag = kFileIndexTag;
+  x->header.refCount.store(1, std::memory_order_relaxed);
+  x->header.destroy = fileIndexDestroy;
+  Pool_Create(&x->records, KSRC);
+  Pool_SetMemberSize(x->records, sizeof(FileRecord));
+  Pool_SetMemberChunkSize(x->records, kFileListGrowth);
+  HashTable_Create(&x->names);
+  HashTable_SetKeySize(x->names, sizeof(const char *));
+  HashTable_SetKeyCopyCallback(x->names, HashTable_CopyKeyBytes);
+  HashTable_SetHashCallback(x->names, fileNameHash);
+  HashTable_SetCompareCallback(x->names, fileNameCompare);
+  *index = x;
+  return 1;
+}
+
+int FileIndex_Destroy(FileIndex **index) {
+  CHECK_POINTER(index);
+  FILEINDEX_CHECK(*index);
+  Class_ReleaseObject(index);
+  return 1;
+}
+
+int FileIndex_Reset(FileIndex *x) {
+  FILEINDEX_CHECK(x);
+  HashTable_Clear(x->names);
+  Pool_Reset(x->records);
+  if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
+  x->groups = nullptr;
+  x->groupCapacity = x->groupCount = 0;
+  x->first = nullptr;
+  x->count = 0;
+  x->totalLength = x->totalPadding = 0;
+  return 1;
+}
+
+int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
+  FILEINDEX_CHECK(x);
+  FILELIST_CHECK(list);
+  FileIndex_Reset(x);
+  fileIndexSizeGroups(x, list->count);
+  int64_t running = 0;
+  FileRecord *last = nullptr;
+  for (FileEntry *e = list->head; e != nullptr; e = e->next) {
+    if (!(e->flags & kFileEntryName) || !FileList_IsSafeName(e->name, e->nameLength))
+      return fileIndexFail(x);
+    int64_t size = (e->flags & kFileEntrySize) ? e->size : 0;
+    if (size < 0 || size > kFileStreamMax - running) return fileIndexFail(x);
+    int64_t pad = 0;
+    if (pads != nullptr) {
+      if (size != 0 && (pad = fileIndexListPad(pads, running, size)) < 0) return fileIndexFail(x);
+    } else if (e->flags & kFileEntryPad) {
+      pad = e->pad;
+      if (pad < 0 || pad > kFilePadMax) return fileIndexFail(x);
+    }
+    if (pad > kFileStreamMax - running - size) return fileIndexFail(x);
+    e->flags |= kFileEntryPad | kFileEntryOffset;
+    e->pad = pad;
+    e->offset = running;
+    auto *r = static_cast<FileRecord *>(POOL_ALLOC(x->records, sizeof(FileRecord)));
+    *r = FileRecord{e, running, size, pad, nullptr, 0};
+    (last ? last->next : x->first) = r;
+    last = r;
+    x->totalLength += size;
+    x->totalPadding += pad;
+    HashTableEntry *slot = nullptr;
+    HashTable_Set(x->names, e->name, r, &slot);
+    if (x->count % kFileIndexGroup == 0) x->groups[x->groupCount++] = r;
+    x->groups[x->groupCount - 1]->groupLength += size + pad;
+    x->count++;
+    running += size + pad;
+  }
+  return 1;
+}
+
+int FileIndex_GetTotalLength(FileIndex *x, int64_t *length) {
+  FILEINDEX_CHECK(x);
+  CHECK_POINTER(length);
+  *length = x->totalLength;
+  return 1;
+}
+
+int FileIndex_GetTotalPadding(FileIndex *x, int64_t *padding) {
+  FILEINDEX_CHECK(x);
+  CHECK_POINTER(padding);
+  *padding = x->totalPadding;
+  return 1;
+}
+
+int32_t FileIndex_GetCount(FileIndex *x) {
+  FILEINDEX_CHECK(x);
+  return x->count;
+}
+
+int FileIndex_GetFirst(FileIndex *x, FileRecord **record) {
+  FILEINDEX_CHECK(x);
+  CHECK_POINTER(record);
+  *record = x->first;
+  return *record != nullptr;
+}
+
+int FileIndex_Find(FileIndex *x, FileRecord **record, int64_t offset) {
+  FILEINDEX_CHECK(x);
+  CHECK_POINTER(record);
+  *record = nullptr;
+  if (x->groupCount == 0 || offset < 0) return 0;
+  // The last group whose head starts at or before offset: records after it
+  // all start later, and records before it end at or before its start.
+  int32_t low = 0, high = x->groupCount - 1;
+  if (x->groups[0]->offset > offset) return 0;
+  while (low < high) {
+    int32_t mid = low + (high - low + 1) / 2;
+    if (x->groups[mid]->offset <= offset)
+      low = mid;
+    else
+      high = mid - 1;
+  }
+  FileRecord *r = x->groups[low];
+  if (offset >= r->offset + r->groupLength) return 0;
+  for (int32_t n = 0; r != nullptr && n < kFileIndexGroup; r = r->next, n++) {
+    if (r->offset > offset) break;
+    if (offset < r->offset + r->size + r->pad) {
+      *record = r;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int FileIndex_FindName(FileIndex *x, FileRecord **record, const char *name) {
+  FILEINDEX_CHECK(x);
+  CHECK_POINTER(record);
+  CHECK_POINTER(name);
+  void *value = nullptr;
+  HashTable_Get(x->names, name, &value);
+  *record = static_cast<FileRecord *>(value);
+  return *record != nullptr;
+}
