@@ -17,25 +17,21 @@ namespace {
 
 inline char fileNameFold(char c) { return c == '\\' ? '/' : c; }
 
-// The name table keeps a pointer to each entry's stored name (already
-// folded); look-ups pass text in either spelling, so both sides fold.
-uint32_t fileNameHash(void *, HashTable *, const void *key) {
+// Names are stored with '\\' already turned into '/'; look-ups fold the text
+// they are given the same way.
+uint32_t fileNameHash(const char *name) {
   uint32_t h = 2166136261u;
-  for (const char *p = static_cast<const char *>(key); *p; p++)
-    h = (h ^ uint8_t(fileNameFold(*p))) * 16777619u;
+  for (const char *p = name; *p; p++) h = (h ^ uint8_t(fileNameFold(*p))) * 16777619u;
   h ^= h >> 16;
   h *= 0x7feb352du;
   h ^= h >> 15;
   return h;
 }
 
-int fileNameCompare(void *, HashTable *, const void *keyArea, const void *key) {
-  const char *stored;
-  memcpy(&stored, keyArea, sizeof stored);
-  const char *p = static_cast<const char *>(key);
-  for (; *stored && fileNameFold(*p) == *stored; stored++, p++) {
+bool fileNameEqual(const char *stored, const char *name) {
+  for (; *stored && fileNameFold(*name) == *stored; stored++, name++) {
   }
-  return *stored == '\0' && *p == '\0';
+  return *stored == '\0' && *name == '\0';
 }
 
 char *fileListCopyText(FileList *l, const char *value, int32_t length) {
@@ -47,7 +43,7 @@ char *fileListCopyText(FileList *l, const char *value, int32_t length) {
 
 void fileListCommit(FileList *l) {
   if (l->currentIndex < 0) return;
-  auto *e = static_cast<FileEntry *>(POOL_ALLOC(l->entries, sizeof(FileEntry)));
+  auto *e = static_cast<FileEntry *>(ListArena_Alloc(&l->entries));
   *e = l->current;
   e->next = nullptr;
   e->previous = l->tail;
@@ -60,7 +56,7 @@ void fileListCommit(FileList *l) {
 
 void fileListDestroy(void **object) {
   auto *l = static_cast<FileList *>(*object);
-  Pool_Release(&l->entries);
+  ListArena_Reset(&l->entries);
   Pool_Release(&l->strings);
   l->header.classTag = 0;
   MEM_FREE(l, sizeof(FileList));
@@ -71,8 +67,7 @@ void fileListDestroy(void **object) {
 void fileIndexDestroy(void **object) {
   auto *x = static_cast<FileIndex *>(*object);
   FileIndex_Reset(x);
-  HashTable_Release(&x->names);
-  Pool_Release(&x->records);
+  ListArena_Reset(&x->records);
   x->header.classTag = 0;
   MEM_FREE(x, sizeof(FileIndex));
 }
@@ -103,6 +98,33 @@ int64_t fileIndexListPad(PadIndex *pads, int64_t x, int64_t size) {
   return pad;
 }
 
+void fileIndexFreeNames(FileIndex *x) {
+  if (x->names) MEM_FREE(x->names, int64_t(x->nameSlots) * int64_t(sizeof(FileRecord *)));
+  x->names = nullptr;
+  x->nameSlots = 0;
+}
+
+void fileIndexSizeNames(FileIndex *x, int32_t records) {
+  int32_t slots = 16;
+  while (int64_t(slots) < 2 * int64_t(records)) slots *= 2;
+  x->names = static_cast<FileRecord **>(
+      MEM_ALLOC(int64_t(slots) * int64_t(sizeof(FileRecord *)), MEM_ZEROED));
+  x->nameSlots = slots;
+}
+
+// Enters r under its name; a record of the same name is replaced.
+void fileIndexAddName(FileIndex *x, FileRecord *r) {
+  uint32_t mask = uint32_t(x->nameSlots - 1);
+  for (uint32_t i = r->nameHash & mask;; i = (i + 1) & mask) {
+    FileRecord *held = x->names[i];
+    if (held == nullptr ||
+        (held->nameHash == r->nameHash && strcmp(held->entry->name, r->entry->name) == 0)) {
+      x->names[i] = r;
+      return;
+    }
+  }
+}
+
 int fileIndexFail(FileIndex *x) {
   FileIndex_Reset(x);
   return 0;
@@ -118,9 +140,7 @@ int FileList_Create(FileList **list) {
   l->header.classTag = kFileListTag;
   l->header.refCount.store(1, std::memory_order_relaxed);
   l->header.destroy = fileListDestroy;
-  Pool_Create(&l->entries, KSRC);
-  Pool_SetMemberSize(l->entries, sizeof(FileEntry));
-  Pool_SetMemberChunkSize(l->entries, kFileListGrowth);
+  ListArena_Init(&l->entries, sizeof(FileEntry), kFileListGrowth);
   Pool_Create(&l->strings, KSRC);
   Pool_SetMemberSize(l->strings, kFileListStringChunk);
   Pool_SetMemberChunkSize(l->strings, 1);
@@ -139,7 +159,7 @@ int FileList_Destroy(FileList **list) {
 
 int FileList_Reset(FileList *l) {
   FILELIST_CHECK(l);
-  Pool_Reset(l->entries);
+  ListArena_Reset(&l->entries);
   Pool_Reset(l->strings);
   l->head = l->tail = nullptr;
   l->count = 0;
@@ -266,14 +286,7 @@ int FileIndex_Create(FileIndex **index) {
   x->header.classTag = kFileIndexTag;
   x->header.refCount.store(1, std::memory_order_relaxed);
   x->header.destroy = fileIndexDestroy;
-  Pool_Create(&x->records, KSRC);
-  Pool_SetMemberSize(x->records, sizeof(FileRecord));
-  Pool_SetMemberChunkSize(x->records, kFileListGrowth);
-  HashTable_Create(&x->names);
-  HashTable_SetKeySize(x->names, sizeof(const char *));
-  HashTable_SetKeyCopyCallback(x->names, HashTable_CopyKeyBytes);
-  HashTable_SetHashCallback(x->names, fileNameHash);
-  HashTable_SetCompareCallback(x->names, fileNameCompare);
+  ListArena_Init(&x->records, sizeof(FileRecord), kFileListGrowth);
   *index = x;
   return 1;
 }
@@ -287,8 +300,8 @@ int FileIndex_Destroy(FileIndex **index) {
 
 int FileIndex_Reset(FileIndex *x) {
   FILEINDEX_CHECK(x);
-  HashTable_Clear(x->names);
-  Pool_Reset(x->records);
+  fileIndexFreeNames(x);
+  ListArena_Reset(&x->records);
   if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
   x->groups = nullptr;
   x->groupCapacity = x->groupCount = 0;
@@ -303,6 +316,7 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
   FILELIST_CHECK(list);
   FileIndex_Reset(x);
   fileIndexSizeGroups(x, list->count);
+  fileIndexSizeNames(x, list->count);
   int64_t running = 0;
   FileRecord *last = nullptr;
   for (FileEntry *e = list->head; e != nullptr; e = e->next) {
@@ -321,14 +335,13 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
     e->flags |= kFileEntryPad | kFileEntryOffset;
     e->pad = pad;
     e->offset = running;
-    auto *r = static_cast<FileRecord *>(POOL_ALLOC(x->records, sizeof(FileRecord)));
-    *r = FileRecord{e, running, size, pad, nullptr, 0};
+    auto *r = static_cast<FileRecord *>(ListArena_Alloc(&x->records));
+    *r = FileRecord{e, running, size, pad, nullptr, 0, fileNameHash(e->name)};
     (last ? last->next : x->first) = r;
     last = r;
     x->totalLength += size;
     x->totalPadding += pad;
-    HashTableEntry *slot = nullptr;
-    HashTable_Set(x->names, e->name, r, &slot);
+    fileIndexAddName(x, r);
     if (x->count % kFileIndexGroup == 0) x->groups[x->groupCount++] = r;
     x->groups[x->groupCount - 1]->groupLength += size + pad;
     x->count++;
@@ -395,8 +408,15 @@ int FileIndex_FindName(FileIndex *x, FileRecord **record, const char *name) {
   FILEINDEX_CHECK(x);
   CHECK_POINTER(record);
   CHECK_POINTER(name);
-  void *value = nullptr;
-  HashTable_Get(x->names, name, &value);
-  *record = static_cast<FileRecord *>(value);
-  return *record != nullptr;
+  *record = nullptr;
+  if (x->nameSlots == 0) return 0;
+  uint32_t hash = fileNameHash(name), mask = uint32_t(x->nameSlots - 1);
+  for (uint32_t i = hash & mask; x->names[i] != nullptr; i = (i + 1) & mask) {
+    FileRecord *held = x->names[i];
+    if (held->nameHash == hash && fileNameEqual(held->entry->name, name)) {
+      *record = held;
+      return 1;
+    }
+  }
+  return 0;
 }

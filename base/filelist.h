@@ -7,7 +7,7 @@
 // and the pad bytes that belong to it (its own "pad", or the ranges of a pad
 // list that meet it; those may also lie inside its data).
 //
-// Invariants: (1) entries and records come from pools growing by 50; names
+// Invariants: (1) entries and records come from arenas growing by 50; names
 // and links from 4,096-byte string chunks, each stored with its terminator,
 // with '\' already turned into '/'. (2) after a successful FileIndex_Build
 // every entry has flags 16 and 64, records are chained in list order with
@@ -24,7 +24,7 @@
 #include <cstdint>
 
 #include "core/runtime/class.h"
-#include "core/runtime/hashtable.h"
+#include "base/listarena.h"
 #include "core/runtime/pool.h"
 
 constexpr uint32_t kFileListTag = 0x2f4c7a91;
@@ -69,7 +69,7 @@ struct FileList {
   int32_t count;
   int64_t currentIndex;  // the array index of the entry being parsed; -1: none
   FileEntry current;
-  Pool *entries;
+  ListArena entries;
   Pool *strings;
 };
 
@@ -80,14 +80,16 @@ struct FileRecord {
   int64_t pad;
   FileRecord *next;
   int64_t groupLength;  // a group head: size + pad of its (up to 100) records
+  uint32_t nameHash;    // of the entry's name
 };
 
 struct PadIndex;
 
 struct FileIndex {
   ObjectHeader header;  // kFileIndexTag
-  HashTable *names;     // name text -> record; the later duplicate wins
-  Pool *records;
+  FileRecord **names;  // open addressing by name hash; the later duplicate wins
+  int32_t nameSlots;   // a power of two, at least twice the records
+  ListArena records;
   FileRecord **groups;  // heads of records 0, 100, 200, ...
   int32_t groupCount;
   int32_t groupCapacity;

@@ -206,6 +206,7 @@ int MetaFile_Finish(MetaFile *m) {
   METAFILE_CHECK(m);
   FileList_Finish(m->fileList);
   Padding_Finish(m->padding);
+  PieceList_Finish(m->pieceList);
   if (m->malformed) return metaFileFail(m, "malformed top level or id");
   if (m->hasPad && !PadIndex_Build(m->padIndex, m->padding))
     return metaFileFail(m, "pad ranges out of order or out of range");

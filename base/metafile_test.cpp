@@ -15,29 +15,15 @@
 #include "core/formats/json.h"
 #include "core/net/webget.h"
 #include "core/platform/platform.h"
+#include "tests/metafile_util.h"
 #include "tests/test_util.h"
 
 namespace {
 
-struct Result {
-  uint32_t code;
-  uint32_t codeEx;
-};
+using Result = MetaFileResult;
 
-// Reads text the way the document request does with a metafile: node
-// callbacks only, then the completion step. 987 with the reader's error code
-// when the parse stops, 976 when the completion refuses the document.
 Result Load(MetaFile *m, const std::string &text) {
-  MetaFile_Reset(m);
-  Json *json = nullptr;
-  Json_Create(&json);
-  Json_SetNodeCallback(json, m, MetaFile_OnKey);
-  int parsed = Json_ParseMemory(json, text.data(), int32_t(text.size()));
-  int32_t error = 0;
-  Json_GetErrorCode(json, &error);
-  Json_Release(&json);
-  if (!parsed) return {kWebGetErrorJson, uint32_t(error)};
-  return MetaFile_Finish(m) ? Result{0, 0} : Result{kWebGetErrorInvalidContent, 0};
+  return MetaFile_TestLoad(m, text.data(), int32_t(text.size()));
 }
 
 struct MetaFileGuard {

@@ -13,7 +13,7 @@ namespace {
 
 void paddingCommit(Padding *p) {
   if (p->currentIndex < 0) return;
-  auto *r = static_cast<PadRange *>(POOL_ALLOC(p->ranges, sizeof(PadRange)));
+  auto *r = static_cast<PadRange *>(ListArena_Alloc(&p->ranges));
   *r = p->current;
   r->next = nullptr;
   r->previous = p->tail;
@@ -26,7 +26,7 @@ void paddingCommit(Padding *p) {
 
 void paddingDestroy(void **object) {
   auto *p = static_cast<Padding *>(*object);
-  Pool_Release(&p->ranges);
+  ListArena_Reset(&p->ranges);
   p->header.classTag = 0;
   MEM_FREE(p, sizeof(Padding));
 }
@@ -34,7 +34,7 @@ void paddingDestroy(void **object) {
 void padIndexDestroy(void **object) {
   auto *x = static_cast<PadIndex *>(*object);
   PadIndex_Reset(x);
-  Pool_Release(&x->items);
+  ListArena_Reset(&x->items);
   x->header.classTag = 0;
   MEM_FREE(x, sizeof(PadIndex));
 }
@@ -52,9 +52,7 @@ int Padding_Create(Padding **padding) {
   p->header.classTag = kPaddingTag;
   p->header.refCount.store(1, std::memory_order_relaxed);
   p->header.destroy = paddingDestroy;
-  Pool_Create(&p->ranges, KSRC);
-  Pool_SetMemberSize(p->ranges, sizeof(PadRange));
-  Pool_SetMemberChunkSize(p->ranges, kPaddingGrowth);
+  ListArena_Init(&p->ranges, sizeof(PadRange), kPaddingGrowth);
   p->currentIndex = -1;
   *padding = p;
   return 1;
@@ -69,7 +67,7 @@ int Padding_Destroy(Padding **padding) {
 
 int Padding_Reset(Padding *p) {
   PADDING_CHECK(p);
-  Pool_Reset(p->ranges);
+  ListArena_Reset(&p->ranges);
   p->head = p->tail = nullptr;
   p->count = 0;
   p->currentIndex = -1;
@@ -120,9 +118,7 @@ int PadIndex_Create(PadIndex **index) {
   x->header.classTag = kPadIndexTag;
   x->header.refCount.store(1, std::memory_order_relaxed);
   x->header.destroy = padIndexDestroy;
-  Pool_Create(&x->items, KSRC);
-  Pool_SetMemberSize(x->items, sizeof(PadItem));
-  Pool_SetMemberChunkSize(x->items, kPaddingGrowth);
+  ListArena_Init(&x->items, sizeof(PadItem), kPaddingGrowth);
   *index = x;
   return 1;
 }
@@ -136,7 +132,7 @@ int PadIndex_Destroy(PadIndex **index) {
 
 int PadIndex_Reset(PadIndex *x) {
   PADINDEX_CHECK(x);
-  Pool_Reset(x->items);
+  ListArena_Reset(&x->items);
   if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(PadItem *)));
   x->groups = nullptr;
   x->groupCapacity = x->groupCount = 0;
@@ -157,7 +153,7 @@ int PadIndex_Build(PadIndex *x, Padding *p) {
     if (r->offset < 0 || r->offset > kPadOffsetMax || r->size < 0 || r->size > INT32_MAX)
       return padIndexFail(x);
     if (last != nullptr && r->offset < last->offset + last->size) return padIndexFail(x);
-    auto *item = static_cast<PadItem *>(POOL_ALLOC(x->items, sizeof(PadItem)));
+    auto *item = static_cast<PadItem *>(ListArena_Alloc(&x->items));
     *item = PadItem{r, r->offset, r->size, nullptr};
     (last ? last->next : x->first) = item;
     last = item;

@@ -2,7 +2,7 @@
 // JSON reader reports them, and the same ranges found by stream offset.
 // A pad range is a run of stream bytes that no file's data fills.
 //
-// Invariants: (1) ranges and index items come from pools growing by 50.
+// Invariants: (1) ranges and index items come from arenas growing by 50.
 // (2) after a successful PadIndex_Build the items follow the list, every
 // range has an offset in [0, 2^62], a size in [0, INT32_MAX] and starts at or after the
 // end of its predecessor (ascending, no overlap), and every 100th item heads
@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "core/runtime/class.h"
-#include "core/runtime/pool.h"
+#include "base/listarena.h"
 
 constexpr uint32_t kPaddingTag = 0x5ad1c0e3;
 constexpr uint32_t kPadIndexTag = 0x5ad1c0e4;
@@ -37,7 +37,7 @@ struct Padding {
   int32_t count;
   int64_t currentIndex;  // -1: none being parsed
   PadRange current;
-  Pool *ranges;
+  ListArena ranges;
 };
 
 struct PadItem {
@@ -49,7 +49,7 @@ struct PadItem {
 
 struct PadIndex {
   ObjectHeader header;  // kPadIndexTag
-  Pool *items;
+  ListArena items;
   PadItem *first;
   int32_t count;
   PadItem **groups;  // items 0, 100, 200, ...

@@ -1,6 +1,7 @@
 // Piece lists; see piecelist.h.
 #include "base/piecelist.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -33,11 +34,15 @@ int pieceListRefuse(int32_t *errorCode) {
   return 0;
 }
 
-// Appends one digest, growing the buffer to the next multiple of 100.
+// Appends one digest. The buffer grows in whole steps of 100 digests, at
+// least doubling: growing by one step at a time copied the digests once per
+// hundred, quadratic in the piece count.
 void pieceListAppend(PieceList *l, const uint8_t *digest) {
   int64_t need = int64_t(l->pieceTotal + 1) * l->digestLength;
   if (need > l->capacity) {
-    int64_t count = (int64_t(l->pieceTotal) / kPieceListGrowth + 1) * kPieceListGrowth;
+    int64_t held = l->capacity / l->digestLength;
+    int64_t count = std::max<int64_t>(held * 2, int64_t(l->pieceTotal) + 1);
+    count = (count + kPieceListGrowth - 1) / kPieceListGrowth * kPieceListGrowth;
     int64_t bytes = count * l->digestLength;
     auto *grown = static_cast<uint8_t *>(MEM_ALLOC(bytes, 0));
     if (l->pieceTotal > 0) memcpy(grown, l->digests, size_t(l->pieceTotal) * size_t(l->digestLength));
@@ -121,6 +126,23 @@ int PieceList_OnKey(PieceList *l, const char *path, int32_t type, const char *va
   } else if (field == "size") {
     l->pieceSize = KeyPath_ValueToInt64(value, length);
   }
+  return 1;
+}
+
+int PieceList_Finish(PieceList *l) {
+  PIECELIST_CHECK(l);
+  if (l->digestLength == 0) return 1;
+  int64_t count = (int64_t(l->pieceTotal) + kPieceListGrowth - 1) / kPieceListGrowth * kPieceListGrowth;
+  int64_t bytes = count * l->digestLength;
+  if (bytes >= l->capacity) return 1;
+  uint8_t *kept = nullptr;
+  if (bytes > 0) {
+    kept = static_cast<uint8_t *>(MEM_ALLOC(bytes, 0));
+    memcpy(kept, l->digests, size_t(l->pieceTotal) * size_t(l->digestLength));
+  }
+  pieceListFreeDigests(l);
+  l->digests = kept;
+  l->capacity = bytes;
   return 1;
 }
 

@@ -2,9 +2,11 @@
 // algorithm, whether digests cover pad bytes, and one digest per piece.
 // Piece i covers stream bytes [i x size, (i + 1) x size - 1].
 //
-// Invariants: (1) digests lie back to back in one buffer of capacity
-// ceil(total / 100) x 100 digests, all of digestLength bytes (fixed by the
-// first). (2) the digest of piece i is the i-th one the document gave.
+// Invariants: (1) digests lie back to back in one buffer whose capacity is
+// a whole number of steps of 100 digests (at least doubling as it grows,
+// the fewest that hold them after PieceList_Finish),
+// all of digestLength bytes (fixed by the first). (2) the digest of piece
+// i is the i-th one the document gave.
 //
 // Threads: one thread at a time; the caller serialises. A loaded list is
 // only read afterwards.
@@ -45,6 +47,9 @@ int PieceList_Reset(PieceList *list);
 // from the first; else 1.
 int PieceList_OnKey(PieceList *list, const char *path, int32_t type, const char *value,
                     int32_t length, int32_t *errorCode);
+// The end of the digests: the buffer shrinks to ceil(total / 100) x 100
+// digests. Returns 1.
+int PieceList_Finish(PieceList *list);
 int32_t PieceList_GetPieceTotal(PieceList *list);
 int32_t PieceList_GetPieceSize(PieceList *list);
 int32_t PieceList_GetDigestLength(PieceList *list);

@@ -1,0 +1,57 @@
+// ListArena: fixed-size members handed out from blocks of a set count (the
+// lists of a metafile grow by 50), all given back at once by a reset. No
+// per-member bookkeeping: a metafile's lists are filled member by member and
+// emptied only as a whole.
+//
+// Invariants: (1) every member is zero-filled and 16-byte aligned (members
+// hold 64-bit fields and pointers). (2) blocks are tracked allocations;
+// bytes counts them all.
+//
+// Threads: one thread at a time; the owner serialises.
+#pragma once
+
+#include <cstdint>
+
+#include "core/runtime/memory.h"
+
+struct ListArenaBlock {
+  ListArenaBlock *next;
+  int64_t size;  // bytes of the whole block
+};
+
+struct ListArena {
+  ListArenaBlock *blocks;  // newest first
+  int32_t memberSize;      // rounded up to 16
+  int32_t perBlock;
+  int32_t used;  // members taken from the newest block
+};
+
+inline void ListArena_Init(ListArena *arena, int32_t memberSize, int32_t perBlock) {
+  arena->blocks = nullptr;
+  arena->memberSize = (memberSize + 15) & ~15;
+  arena->perBlock = perBlock < 1 ? 1 : perBlock;
+  arena->used = 0;
+}
+
+inline void *ListArena_Alloc(ListArena *arena) {
+  constexpr int64_t kHead = (sizeof(ListArenaBlock) + 15) & ~int64_t(15);
+  if (arena->blocks == nullptr || arena->used == arena->perBlock) {
+    int64_t size = kHead + int64_t(arena->perBlock) * arena->memberSize;
+    auto *block = static_cast<ListArenaBlock *>(MEM_ALLOC(size, MEM_ZEROED));
+    block->next = arena->blocks;
+    block->size = size;
+    arena->blocks = block;
+    arena->used = 0;
+  }
+  auto *base = reinterpret_cast<uint8_t *>(arena->blocks) + kHead;
+  return base + int64_t(arena->used++) * arena->memberSize;
+}
+
+inline void ListArena_Reset(ListArena *arena) {
+  while (arena->blocks != nullptr) {
+    ListArenaBlock *block = arena->blocks;
+    arena->blocks = block->next;
+    MEM_FREE(block, block->size);
+  }
+  arena->used = 0;
+}
