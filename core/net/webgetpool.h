@@ -39,3 +39,19 @@ int WebGetPool_RemoveRequest(WebGetRequest *request);
 int WebGetPool_Step(void);
 // Posts the step on the main event queue (not again while one is pending).
 int WebGetPool_PostStep(void);
+
+// ---- Inspection (tests and diagnostics) ------------------------------------------------
+
+// The host key of a URL: "file://" for file URLs, else the scheme in lower
+// case, "://", the host without user information and port, ":" and the
+// explicit or default port ("https://h:443"). 0 when it does not fit.
+int WebGetPool_GetHostKey(const char *url, char *out, int size);
+
+enum class WebGetPoolHostState : int32_t { kNone = 0, kActive = 1, kWaiting = 2, kRetired = 3 };
+
+// The state of the host entry under key (kNone when there is none), its
+// connections and its pending requests; the others may be NULL.
+int WebGetPool_GetHostCounts(WebGetPool *pool, const char *key, WebGetPoolHostState *state,
+                             int32_t *connections, int32_t *pending);
+// The numbers of active and waiting hosts; either may be NULL.
+int WebGetPool_GetHostTotals(WebGetPool *pool, int32_t *active, int32_t *waiting);
