@@ -3,7 +3,9 @@
 // through the request phases (Lookup, Connect, Request, PostBuffer, Header,
 // Body, Cleanup, Done), deciding when the socket is kept for the next request,
 // when it is closed and with which result code a request fails. The request
-// line and headers are written by webgetrequestwriter.cpp.
+// line and headers are written by webgetrequestwriter.cpp, the proxy list
+// that the Lookup phase walks is kept by webgetconnection_proxy.cpp, and
+// file:// URLs are answered by the pseudo server of webgetconnection_file.cpp.
 //
 // Invariants: (1) a request is the current one, or queued, never both; each
 // holds one reference taken by the connection. (2) a kept socket serves only
@@ -11,13 +13,19 @@
 // with a nonzero code, and leaves the connection closed with empty buffers.
 // (4) a reused connection that closes before the first byte of an answer gets
 // one fresh try for GET, HEAD and OPTIONS without a body, never more.
+// (5) a failure before the request reached anyone (or a socket error before
+// the answer) tries the next entry of the URL's proxy list while one is
+// left. (6) only a file:// URL the caller set is read from the local disk,
+// never one reached through a redirect.
 //
 // Threads: a connection belongs to its owner thread (its creator, or the
 // thread in WebGetConnection_RunUntilComplete): polls, phases, the queue and
 // the request fields are touched only there. The socket callbacks run on I/O
 // worker threads and touch only the transport-side buffers (locked) before
 // they schedule a poll; a host look-up runs on an I/O worker thread and
-// touches only its record.
+// touches only its record; a file:// read completes on an I/O worker thread
+// and, under its record's lock, touches only the transport-side inbound
+// buffer and the atomic file offset and error.
 #pragma once
 
 #include <atomic>

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <fstream>
 #include <string>
 
@@ -25,6 +26,16 @@ namespace {
 constexpr int kBoundMs = 20000;
 // More than two reads of the pump, so a body takes several.
 constexpr size_t kFileBytes = 40000;
+
+// A connection log sink that appends each line to a std::string.
+void collectLine(void *context, const char *format, ...) {
+  char line[8192];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  *static_cast<std::string *>(context) += std::string(line) + "\n";
+}
 
 struct Answer {
   int32_t code = -1, codeEx = -1, status = 0;
@@ -192,6 +203,8 @@ TEST_F(WebGetFileTest, RedirectNeverReachesALocalFile) {
   ASSERT_EQ(WebGet_AddUrlRedirect("k41file", 0, 1, "^http://.*/rewritten$",
                                   FileUrl(secret).c_str(), 0, 0),
             1);
+  std::string lines;
+  WebGetConnection_SetLogCallback(connection_, &lines, collectLine);
   for (const char *path : {"/passwd", "/secret", "/hop"}) {
     SCOPED_TRACE(path);
     Answer a = Fetch(nginx.Url(path));
@@ -199,6 +212,8 @@ TEST_F(WebGetFileTest, RedirectNeverReachesALocalFile) {
     EXPECT_EQ(a.body.find("root:"), std::string::npos);
     EXPECT_EQ(a.body.find("secret"), std::string::npos);
   }
+  // Only the rewritten one got as far as the pseudo server.
+  EXPECT_EQ(WebPeer_CountText(lines, "File URL reached through a redirect"), 1) << lines;
   WebGet_RemoveUrlRedirect("k41file");
   char events[4096];
   EXPECT_LT(read(watch, events, sizeof events), 0);

@@ -141,6 +141,9 @@ TEST_F(WebGetProxyListTest, EntriesTriedInTurn) {
   gAnswer = "DIRECT";
   EXPECT_EQ(Fetch(dead).code, 0);
   EXPECT_EQ(gAsked.load(), 3);
+  // A DIRECT answer is kept for the URL like a proxy is.
+  EXPECT_EQ(Fetch(dead).code, 0);
+  EXPECT_EQ(gAsked.load(), 3);
 }
 
 // Entries that are not HTTP proxies: SOCKS of any version goes direct with
