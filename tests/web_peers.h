@@ -20,16 +20,20 @@
 #include "tests/peer_process.h"
 #include "tests/test_util.h"
 
-// True when some socket listens on the TCP port (read from /proc/net/tcp).
+// True when some socket listens on the TCP port (IPv4 or IPv6), read from
+// /proc: connecting to a port nobody holds yet can meet a connection to
+// itself.
 inline bool WebPeer_Listening(int port) {
   char hex[8];
   snprintf(hex, sizeof hex, ":%04X ", port);
-  std::ifstream in("/proc/net/tcp");
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (state == "0A" && (local + " ").find(hex) != std::string::npos) return true;
+  for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      if (state == "0A" && (local + " ").find(hex) != std::string::npos) return true;
+    }
   }
   return false;
 }

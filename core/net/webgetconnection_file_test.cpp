@@ -20,6 +20,7 @@
 #include "core/platform/asyncfile.h"
 #include "tests/netfixture.h"
 #include "tests/web_peers.h"
+#include "tests/webget_outcome.h"
 
 namespace {
 
@@ -37,10 +38,7 @@ void collectLine(void *context, const char *format, ...) {
   *static_cast<std::string *>(context) += std::string(line) + "\n";
 }
 
-struct Answer {
-  int32_t code = -1, codeEx = -1, status = 0;
-  std::string body;
-};
+using Answer = WebGetOutcome;
 
 class WebGetFileTest : public NetTest {
  protected:
@@ -71,18 +69,7 @@ class WebGetFileTest : public NetTest {
     return std::string("file://") + out;
   }
 
-  Answer Run(WebGetRequest *r) {
-    WebGetConnection_QueueRequest(connection_, r);
-    EXPECT_TRUE(NetTest_PumpUntil([&] { return WebGetRequest_IsComplete(r) != 0; }, kBoundMs));
-    Answer out;
-    WebGetRequest_GetError(r, &out.code, &out.codeEx);
-    out.status = WebGetRequest_GetStatusCode(r);
-    const uint8_t *data = nullptr;
-    int64_t length = 0;
-    WebGetRequest_GetMemoryOutput(r, &data, &length);
-    out.body.assign(reinterpret_cast<const char *>(data), size_t(length));
-    return out;
-  }
+  Answer Run(WebGetRequest *r) { return Test_RunWebGet(connection_, r, false, kBoundMs); }
 
   Answer Fetch(const std::string &url, uint64_t start = 0, uint64_t end = 0) {
     WebGetRequest *r = nullptr;

@@ -15,6 +15,7 @@
 #include "tests/log_capture.h"
 #include "tests/netfixture.h"
 #include "tests/web_peers.h"
+#include "tests/webget_outcome.h"
 
 namespace {
 
@@ -36,10 +37,7 @@ int restartHook(void) {
   return 1;
 }
 
-struct Outcome {
-  int32_t code = -1, codeEx = -1, status = 0;
-  std::string body;
-};
+using Outcome = WebGetOutcome;
 
 class WebGetProxyListTest : public NetTest {
  protected:
@@ -67,15 +65,7 @@ class WebGetProxyListTest : public NetTest {
     WebGetRequest_Create(&r);
     EXPECT_EQ(WebGetRequest_SetUrl(r, url.c_str(), 0), 1);
     snprintf(r->proxy, sizeof r->proxy, "%s", proxy.c_str());
-    WebGetRequest_ApplyToConnection(connection_, r);
-    EXPECT_TRUE(NetTest_PumpUntil([&] { return WebGetRequest_IsComplete(r) != 0; }, kBoundMs));
-    Outcome out;
-    WebGetRequest_GetError(r, &out.code, &out.codeEx);
-    out.status = WebGetRequest_GetStatusCode(r);
-    const uint8_t *data = nullptr;
-    int64_t length = 0;
-    WebGetRequest_GetMemoryOutput(r, &data, &length);
-    out.body.assign(reinterpret_cast<const char *>(data), size_t(length));
+    Outcome out = Test_RunWebGet(connection_, r, true, kBoundMs);
     Class_ReleaseObject(&r);
     return out;
   }
