@@ -5,7 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "base/alias.h"
+#include "core/formats/dictionary.h"
+#include "core/formats/json.h"
+#include "tests/metafile_util.h"
+#include "tests/test_util.h"
+
 namespace {
+
+// faults/index.json as its scalars in order: name, kind, code, codeEx per case.
+std::vector<TestJsonNode> ReadFaultIndex() {
+  return Test_JsonNodes(Test_ReadVectors("contenttree/faults/index.json"));
+}
 
 struct UrlCase {
   const char *base;
@@ -56,4 +67,70 @@ TEST(Catalog, BuildUrl) {
   int32_t specific = 1;
   EXPECT_EQ(Catalog_BuildUrl("http://h/c", "7", "6", &specific, small, sizeof small), 0);
   EXPECT_STREQ(small, "");
+}
+
+namespace {
+
+// The document request's result for a JSON text: the root value as one
+// keyless item of a fresh Dictionary.
+struct Document {
+  Dictionary *d = nullptr;
+  explicit Document(const std::string &text) {
+    Dictionary_Create(&d);
+    Json *json = nullptr;
+    Json_Create(&json);
+    Json_SetDictionary(json, d);
+    EXPECT_TRUE(Json_ParseMemory(json, text.data(), int32_t(text.size()))) << text;
+    Json_Release(&json);
+  }
+  ~Document() { Dictionary_Release(&d); }
+};
+
+}  // namespace
+
+// The generator's faulted alias and catalog documents are refused, and the
+// loadable shapes (a one-element array holding the object included) read.
+TEST(Catalog, DocumentsReadAndRefused) {
+  Alias *alias = nullptr;
+  Alias_Create(&alias);
+  Alias_SetKey(alias, "game");
+  Catalog *catalog = nullptr;
+  Catalog_Create(&catalog);
+  struct Row {
+    std::string name, kind, text;
+    int want;
+  };
+  std::vector<Row> rows = {
+      {"alias object", "alias", R"({"game":"7","other":"x"})", 1},
+      {"alias in a one-element array", "alias", R"([{"game":"7"}])", 1},
+      {"alias in a two-element array", "alias", R"([{"game":"7"},{"game":"8"}])", 0},
+      {"alias id of 133 characters", "alias", "{\"game\":\"" + std::string(133, 'i') + "\"}", 1},
+      {"alias id empty", "alias", R"({"game":""})", 0},
+      {"catalog", "catalog", R"({"id":"7","metafile":"http://h/m.json","config":{}})", 1},
+      {"catalog in a one-element array", "catalog", R"([{"id":"7","metafile":"m"}])", 1},
+      {"catalog metafile of 4096 bytes", "catalog", "{\"id\":\"7\",\"metafile\":\"" + std::string(4096, 'u') + "\"}", 0},
+      {"catalog id a number", "catalog", R"({"id":7,"metafile":"m"})", 0},
+  };
+  std::vector<TestJsonNode> index = ReadFaultIndex();
+  for (size_t i = 0; i + 3 < index.size(); i += 4) {
+    if (index[i + 1].value == "metafile") continue;
+    rows.push_back({index[i].value, index[i + 1].value,
+                    Test_ReadVectors("contenttree/faults/" + index[i].value + ".json"), 0});
+  }
+  int faults = 0;
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    Document doc(row.text);
+    if (row.kind == "alias") {
+      EXPECT_EQ(Alias_OnLoaded(alias, doc.d), row.want);
+      char id[kCatalogIdBytes];
+      EXPECT_EQ(Alias_GetRemoteId(alias, id), row.want);
+    } else {
+      EXPECT_EQ(Catalog_OnLoaded(catalog, doc.d), row.want);
+    }
+    faults += row.want == 0;
+  }
+  EXPECT_GT(faults, 20);
+  Catalog_Destroy(&catalog);
+  Alias_Destroy(&alias);
 }

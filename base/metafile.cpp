@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/keypath.h"
+#include "core/net/webget.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/str.h"
@@ -30,9 +31,23 @@ void metaFileFreeLengths(MetaFile *m) {
   m->pieceLengthCount = 0;
 }
 
+// The document request, made on first use: JSON whose reader reports nodes
+// here and builds no tree.
+AsyncHttp *metaFileRequest(MetaFile *m) {
+  if (m->request != nullptr) return m->request;
+  AsyncHttp_Create(&m->request);
+  AsyncHttp_SetFormat(m->request, kAsyncHttpFormatJson);
+  auto *json = static_cast<Json *>(AsyncHttp_GetParser(m->request));
+  Json_SetDictionary(json, nullptr);
+  Json_SetNodeCallback(json, m, MetaFile_OnKey);
+  AsyncHttp_SetCompleteCallback(m->request, m, MetaFile_OnLoaded);
+  return m->request;
+}
+
 void metaFileDestroy(void **object) {
   auto *m = static_cast<MetaFile *>(*object);
   MetaFile_Reset(m);
+  if (m->request) AsyncHttp_Release(&m->request);
   FileList_Destroy(&m->fileList);
   FileIndex_Destroy(&m->fileIndex);
   PieceList_Destroy(&m->pieceList);
@@ -166,7 +181,86 @@ int MetaFile_Reset(MetaFile *m) {
   PieceList_Reset(m->pieceList);
   Padding_Reset(m->padding);
   PadIndex_Reset(m->padIndex);
+  if (m->request) AsyncHttp_Reset(m->request, 1);
   return 1;
+}
+
+int MetaFile_Load(MetaFile *m, const char *url, int32_t signedFlag) {
+  METAFILE_CHECK(m);
+  CHECK_POINTER(url);
+  AsyncHttp *request = metaFileRequest(m);
+  if (AsyncHttp_IsRunning(request)) return 0;
+  MetaFile_Reset(m);
+  return AsyncHttp_Get(request, url, signedFlag);
+}
+
+int MetaFile_IsLoading(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->request && AsyncHttp_IsRunning(m->request);
+}
+
+int MetaFile_IsLoaded(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->request && AsyncHttp_IsComplete(m->request);
+}
+
+int MetaFile_Succeeded(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->request && AsyncHttp_Succeeded(m->request);
+}
+
+int MetaFile_GetResumeTime(MetaFile *m, double *resumeTime) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_GetResumeTime(metaFileRequest(m), resumeTime);
+}
+
+int MetaFile_GetError(MetaFile *m, uint32_t *code, uint32_t *codeEx) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_GetError(metaFileRequest(m), code, codeEx);
+}
+
+int MetaFile_SetMaxSize(MetaFile *m, int32_t bytes) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_SetMaxSize(metaFileRequest(m), bytes);
+}
+
+int MetaFile_SetEventQueue(MetaFile *m, EventQueue *queue) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_SetEventQueue(metaFileRequest(m), queue);
+}
+
+int MetaFile_SetErrorCallback(MetaFile *m, void *context, AsyncHttpErrorCallback function) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_SetErrorCallback(metaFileRequest(m), context, function);
+}
+
+int MetaFile_SetCertStore(MetaFile *m, CertStore *store) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_SetCertStore(metaFileRequest(m), store);
+}
+
+int MetaFile_IsBodySaved(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->request && AsyncHttp_IsSaved(m->request);
+}
+
+int MetaFile_SetLogSink(MetaFile *m, void *context, ClassLogSink sink) {
+  METAFILE_CHECK(m);
+  m->log.sinkContext = context;
+  m->log.sink = sink;
+  return 1;
+}
+
+int32_t MetaFile_OnLoaded(AsyncHttp *, void *context, uint32_t *errorCode,
+                          uint32_t *errorCodeEx) {
+  auto *m = static_cast<MetaFile *>(context);
+  METAFILE_CHECK(m);
+  CHECK_POINTER(errorCode);
+  CHECK_POINTER(errorCodeEx);
+  if (MetaFile_Finish(m)) return 1;
+  *errorCode = kWebGetErrorInvalidContent;
+  *errorCodeEx = 0;
+  return 0;
 }
 
 int32_t MetaFile_OnKey(Json *, void *context, const char *path, int32_t type, const char *value,
@@ -286,6 +380,7 @@ int MetaFile_GetPieceLength(MetaFile *m, int32_t index, int32_t *length) {
 int MetaFile_GetStats(MetaFile *m, Dictionary *stats) {
   METAFILE_CHECK(m);
   CHECK_POINTER(stats);
+  if (m->request) AsyncHttp_GetErrorInfo(m->request, stats);
   Dictionary_SetInt64ByKey(stats, "totalLength", m->fileIndex->totalLength);
   Dictionary_SetInt64ByKey(stats, "totalPadding", m->fileIndex->totalPadding);
   return 1;

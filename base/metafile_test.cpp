@@ -32,26 +32,11 @@ struct MetaFileGuard {
   ~MetaFileGuard() { MetaFile_Destroy(&m); }
 };
 
-// Every scalar node of a JSON text as (path, value), in document order.
-struct Node {
-  std::string path;
-  std::string value;
-};
-
-int32_t collectNode(Json *, void *context, const char *path, int32_t type, const char *value,
-                    int32_t length, int64_t, int32_t, int32_t, int32_t *) {
-  if (type == kJsonNodeObject || type == kJsonNodeArray) return 1;
-  static_cast<std::vector<Node> *>(context)->push_back({path, std::string(value, size_t(length))});
-  return 1;
-}
+using Node = TestJsonNode;
 
 std::vector<Node> ReadNodes(const std::string &text) {
-  std::vector<Node> nodes;
-  Json *json = nullptr;
-  Json_Create(&json);
-  Json_SetNodeCallback(json, &nodes, collectNode);
-  EXPECT_TRUE(Json_ParseMemory(json, text.data(), int32_t(text.size())));
-  Json_Release(&json);
+  std::vector<Node> nodes = Test_JsonNodes(text);
+  EXPECT_FALSE(nodes.empty());
   return nodes;
 }
 

@@ -2,7 +2,7 @@
 """Content trees for the catalog, alias and metafile readers (and the
 storage engine after them), made by tests/contenttree from a seed.
 
-  gen_contenttree.py <dir> [--port N] [--versions N] [--seed N]
+  gen_contenttree.py <dir> [--port N] [--url-base URL] [--versions N] [--seed N]
 
 Writes <dir>/contenttree/:
   meta/<v>.json           the metafile of version v ("1" ... "N")
@@ -17,13 +17,15 @@ Writes <dir>/contenttree/:
   files/<v>/...           the files of versions 1-4 (links, read-only
                           entries and mtimes included)
   signed/{es256,rs256}/   compact JWS of alias.json, catalog/2 and meta/2,
-                          with public.pem and jwks.json beside them
+                          with public.pem, public.der (SubjectPublicKeyInfo)
+                          and jwks.json beside them
   faults/<name>.json      one faulted document per case; faults/index.json
                           lists [name, kind (metafile, alias, catalog),
                           code, codeEx]
   nginx.conf              serves the tree on 127.0.0.1:<port> (port 0 when
                           none is given: the caller writes its own)
-Without --port, catalog "metafile" URLs are root-relative ("/meta/<v>.json").
+Catalog "metafile" URLs are <url-base>/meta/<v>.json: by default
+"http://127.0.0.1:<port>" with --port, else "" (root-relative).
 """
 import argparse
 import base64
@@ -32,6 +34,8 @@ import os
 import random
 import shutil
 import sys
+
+sys.dont_write_bytecode = True  # keep the source tree clean of __pycache__
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -69,7 +73,7 @@ def sign_documents(root, docs):
     for alg, key, sign in (("ES256", ec_key, es256), ("RS256", rsa_key, rs256)):
         out = os.path.join(root, "signed", alg.lower())
         os.makedirs(out, exist_ok=True)
-        header = b64u(json.dumps({"alg": alg, "kid": alg.lower()}).encode())
+        header = b64u(json.dumps({"alg": alg, "typ": "JWT"}).encode())
         for name, data in docs:
             signing_input = header + "." + b64u(data)
             token = signing_input + "." + b64u(sign(signing_input.encode()))
@@ -78,6 +82,9 @@ def sign_documents(root, docs):
             with open(path, "w") as f:
                 f.write(token)
         public = key.public_key()
+        with open(os.path.join(out, "public.der"), "wb") as f:
+            f.write(public.public_bytes(serialization.Encoding.DER,
+                                        serialization.PublicFormat.SubjectPublicKeyInfo))
         with open(os.path.join(out, "public.pem"), "wb") as f:
             f.write(public.public_bytes(serialization.Encoding.PEM,
                                         serialization.PublicFormat.SubjectPublicKeyInfo))
@@ -179,6 +186,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("dir")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--url-base", default=None)
     parser.add_argument("--versions", type=int, default=300)
     parser.add_argument("--seed", type=int, default=SEED)
     args = parser.parse_args()
@@ -194,7 +202,8 @@ def main():
         shutil.rmtree(root)
     os.makedirs(root)
     rng = random.Random(args.seed)
-    base = f"http://127.0.0.1:{args.port}" if args.port else ""
+    base = args.url_base if args.url_base is not None else (
+        f"http://127.0.0.1:{args.port}" if args.port else "")
     big = {args.versions // 3, 2 * args.versions // 3, args.versions} if args.versions >= 30 else set()
     versions = []
     for k in range(1, args.versions + 1):

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "base/metafile.h"
 #include "core/formats/json.h"
@@ -25,4 +27,31 @@ inline MetaFileResult MetaFile_TestLoad(MetaFile *m, const char *text, int32_t l
   Json_Release(&json);
   if (!parsed) return {kWebGetErrorJson, uint32_t(error)};
   return MetaFile_Finish(m) ? MetaFileResult{0, 0} : MetaFileResult{kWebGetErrorInvalidContent, 0};
+}
+
+// Every scalar node of a JSON text as (path, value) in document order, for
+// reading vector files without building a tree. Empty when the text does not
+// parse.
+struct TestJsonNode {
+  std::string path;
+  std::string value;
+};
+
+inline int32_t testJsonCollect(Json *, void *context, const char *path, int32_t type,
+                               const char *value, int32_t length, int64_t, int32_t, int32_t,
+                               int32_t *) {
+  if (type == kJsonNodeObject || type == kJsonNodeArray) return 1;
+  static_cast<std::vector<TestJsonNode> *>(context)->push_back(
+      {path, std::string(value, size_t(length))});
+  return 1;
+}
+
+inline std::vector<TestJsonNode> Test_JsonNodes(const std::string &text) {
+  std::vector<TestJsonNode> nodes;
+  Json *json = nullptr;
+  Json_Create(&json);
+  Json_SetNodeCallback(json, &nodes, testJsonCollect);
+  if (!Json_ParseMemory(json, text.data(), int32_t(text.size()))) nodes.clear();
+  Json_Release(&json);
+  return nodes;
 }
