@@ -41,19 +41,6 @@ char *fileListCopyText(FileList *l, const char *value, int32_t length) {
   return text;
 }
 
-void fileListCommit(FileList *l) {
-  if (l->currentIndex < 0) return;
-  auto *e = static_cast<FileEntry *>(ListArena_Alloc(&l->entries));
-  *e = l->current;
-  e->next = nullptr;
-  e->previous = l->tail;
-  (l->tail ? l->tail->next : l->head) = e;
-  l->tail = e;
-  l->count++;
-  l->currentIndex = -1;
-  l->current = FileEntry{};
-}
-
 void fileListDestroy(void **object) {
   auto *l = static_cast<FileList *>(*object);
   ListArena_Reset(&l->entries);
@@ -159,29 +146,19 @@ int FileList_Destroy(FileList **list) {
 
 int FileList_Reset(FileList *l) {
   FILELIST_CHECK(l);
-  ListArena_Reset(&l->entries);
+  ListArena_Clear(l, &l->entries);
   Pool_Reset(l->strings);
-  l->head = l->tail = nullptr;
-  l->count = 0;
-  l->currentIndex = -1;
-  l->current = FileEntry{};
   return 1;
 }
 
 int FileList_OnKey(FileList *l, const char *path, const char *value, int32_t length) {
   FILELIST_CHECK(l);
   CHECK_POINTER(path);
-  KeyPath key;
-  KeyPath_Split(path, &key);
-  if (key.count != 3) return 1;
-  int64_t index = KeyPath_Index(key.part[1]);
+  std::string_view field;
+  int64_t index = KeyPath_MemberField(path, &field);
   if (index < 0) return 1;
-  if (index != l->currentIndex) {
-    fileListCommit(l);
-    l->currentIndex = index;
-  }
+  ListArena_Select(l, &l->entries, index);
   FileEntry &e = l->current;
-  std::string_view field = key.part[2];
   if (field == "name") {
     e.name = fileListCopyText(l, value, length);
     e.nameLength = length;
@@ -211,7 +188,7 @@ int FileList_OnKey(FileList *l, const char *path, const char *value, int32_t len
 
 int FileList_Finish(FileList *l) {
   FILELIST_CHECK(l);
-  fileListCommit(l);
+  ListArena_Commit(l, &l->entries);
   return 1;
 }
 
@@ -383,16 +360,8 @@ int FileIndex_Find(FileIndex *x, FileRecord **record, int64_t offset) {
   if (x->groupCount == 0 || offset < 0) return 0;
   // The last group whose head starts at or before offset: records after it
   // all start later, and records before it end at or before its start.
-  int32_t low = 0, high = x->groupCount - 1;
   if (x->groups[0]->offset > offset) return 0;
-  while (low < high) {
-    int32_t mid = low + (high - low + 1) / 2;
-    if (x->groups[mid]->offset <= offset)
-      low = mid;
-    else
-      high = mid - 1;
-  }
-  FileRecord *r = x->groups[low];
+  FileRecord *r = x->groups[ListArena_FindGroup(x->groups, x->groupCount, offset)];
   if (offset >= r->offset + r->groupLength) return 0;
   for (int32_t n = 0; r != nullptr && n < kFileIndexGroup; r = r->next, n++) {
     if (r->offset > offset) break;

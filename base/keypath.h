@@ -73,3 +73,13 @@ inline double KeyPath_ValueToFloat64(const char *value, int32_t length) {
 inline int KeyPath_ValueIsTrue(const char *value, int32_t length) {
   return length == 4 && Str_EqualNoCaseN(value, "true", 4) ? 1 : 0;
 }
+
+// The array index of a list member's field node ("<list>\<index>\<field>"),
+// with the field in *field; -1 for any other path.
+inline int64_t KeyPath_MemberField(const char *path, std::string_view *field) {
+  KeyPath key;
+  KeyPath_Split(path, &key);
+  if (key.count != 3) return -1;
+  *field = key.part[2];
+  return KeyPath_Index(key.part[1]);
+}

@@ -55,3 +55,54 @@ inline void ListArena_Reset(ListArena *arena) {
   }
   arena->used = 0;
 }
+
+// The list mechanics shared by the metafile's parsed lists (file entries and
+// pad ranges): a list record with head, tail, count, currentIndex and
+// current, whose members link through next and previous. The member being
+// parsed lives in current until a node of another array index (or the end
+// of the document) commits it to the tail.
+template <typename List>
+void ListArena_Commit(List *list, ListArena *arena) {
+  if (list->currentIndex < 0) return;
+  auto *member = static_cast<decltype(list->head)>(ListArena_Alloc(arena));
+  *member = list->current;
+  member->next = nullptr;
+  member->previous = list->tail;
+  (list->tail ? list->tail->next : list->head) = member;
+  list->tail = member;
+  list->count++;
+  list->currentIndex = -1;
+  list->current = {};
+}
+
+// Makes the member of array index the one being parsed.
+template <typename List>
+void ListArena_Select(List *list, ListArena *arena, int64_t index) {
+  if (index == list->currentIndex) return;
+  ListArena_Commit(list, arena);
+  list->currentIndex = index;
+}
+
+template <typename List>
+void ListArena_Clear(List *list, ListArena *arena) {
+  ListArena_Reset(arena);
+  list->head = list->tail = nullptr;
+  list->count = 0;
+  list->currentIndex = -1;
+  list->current = {};
+}
+
+// The last of count group heads (members with an offset, in ascending
+// order) that starts at or before offset; 0 when none does.
+template <typename Member>
+int32_t ListArena_FindGroup(Member *const *groups, int32_t count, int64_t offset) {
+  int32_t low = 0, high = count - 1;
+  while (low < high) {
+    int32_t mid = low + (high - low + 1) / 2;
+    if (groups[mid]->offset <= offset)
+      low = mid;
+    else
+      high = mid - 1;
+  }
+  return low;
+}

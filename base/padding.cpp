@@ -11,19 +11,6 @@ namespace {
 #define PADDING_CHECK(p) CLASS_CHECK((p), kPaddingTag)
 #define PADINDEX_CHECK(x) CLASS_CHECK((x), kPadIndexTag)
 
-void paddingCommit(Padding *p) {
-  if (p->currentIndex < 0) return;
-  auto *r = static_cast<PadRange *>(ListArena_Alloc(&p->ranges));
-  *r = p->current;
-  r->next = nullptr;
-  r->previous = p->tail;
-  (p->tail ? p->tail->next : p->head) = r;
-  p->tail = r;
-  p->count++;
-  p->currentIndex = -1;
-  p->current = PadRange{};
-}
-
 void paddingDestroy(void **object) {
   auto *p = static_cast<Padding *>(*object);
   ListArena_Reset(&p->ranges);
@@ -67,36 +54,27 @@ int Padding_Destroy(Padding **padding) {
 
 int Padding_Reset(Padding *p) {
   PADDING_CHECK(p);
-  ListArena_Reset(&p->ranges);
-  p->head = p->tail = nullptr;
-  p->count = 0;
-  p->currentIndex = -1;
-  p->current = PadRange{};
+  ListArena_Clear(p, &p->ranges);
   return 1;
 }
 
 int Padding_OnKey(Padding *p, const char *path, const char *value, int32_t length) {
   PADDING_CHECK(p);
   CHECK_POINTER(path);
-  KeyPath key;
-  KeyPath_Split(path, &key);
-  if (key.count != 3) return 1;
-  int64_t index = KeyPath_Index(key.part[1]);
+  std::string_view field;
+  int64_t index = KeyPath_MemberField(path, &field);
   if (index < 0) return 1;
-  if (index != p->currentIndex) {
-    paddingCommit(p);
-    p->currentIndex = index;
-  }
-  if (key.part[2] == "offset")
+  ListArena_Select(p, &p->ranges, index);
+  if (field == "offset")
     p->current.offset = KeyPath_ValueToInt64(value, length);
-  else if (key.part[2] == "size")
+  else if (field == "size")
     p->current.size = KeyPath_ValueToInt64(value, length);
   return 1;
 }
 
 int Padding_Finish(Padding *p) {
   PADDING_CHECK(p);
-  paddingCommit(p);
+  ListArena_Commit(p, &p->ranges);
   return 1;
 }
 
@@ -170,15 +148,8 @@ int PadIndex_Find(PadIndex *x, PadItem **item, int64_t offset) {
   if (x->groupCount == 0) return 0;
   // Ranges do not overlap, so none before the last group that starts at or
   // before offset reaches past it.
-  int32_t low = 0, high = x->groupCount - 1;
-  while (low < high) {
-    int32_t mid = low + (high - low + 1) / 2;
-    if (x->groups[mid]->offset <= offset)
-      low = mid;
-    else
-      high = mid - 1;
-  }
-  for (PadItem *i = x->groups[low]; i != nullptr; i = i->next) {
+  for (PadItem *i = x->groups[ListArena_FindGroup(x->groups, x->groupCount, offset)]; i != nullptr;
+       i = i->next) {
     if (i->offset >= offset || i->offset + i->size > offset) {
       *item = i;
       return 1;
