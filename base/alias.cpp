@@ -38,6 +38,13 @@ AsyncHttp *aliasRequest(Alias *a) {
 
 void aliasDestroy(void **object) {
   auto *a = static_cast<Alias *>(*object);
+  if (a->request) {
+    AsyncHttp_Reset(a->request, 1);
+    // The parse calls back into this object from the I/O worker: the owner
+    // resets and waits until loading ends before the last release.
+    if (AsyncHttp_IsRunning(a->request))
+      Core_Abort(KSRC, "Assertion failed (!Loading)\nAlias released while its document is parsed\n");
+  }
   Alias_Reset(a);
   if (a->request) AsyncHttp_Release(&a->request);
   if (a->cacheStore) WebGetCacheStore_Release(&a->cacheStore);
@@ -93,19 +100,22 @@ int32_t Alias_IsNotNeeded(Alias *a) {
 
 int Alias_Reset(Alias *a) {
   ALIAS_CHECK(a);
+  if (a->request) {
+    AsyncHttp_Reset(a->request, 1);
+    if (AsyncHttp_IsRunning(a->request)) return 1;  // the parse's finish drops it
+  }
   a->remoteId[0] = '\0';
-  if (a->request) AsyncHttp_Reset(a->request, 1);
   return 1;
 }
 
 int Alias_Load(Alias *a, const char *url, int32_t signedFlag) {
   ALIAS_CHECK(a);
   CHECK_POINTER(url);
-  a->notNeeded = 0;
-  a->remoteId[0] = '\0';
   AsyncHttp *request = aliasRequest(a);
   if (AsyncHttp_IsRunning(request)) return 0;
   AsyncHttp_Reset(request, 1);  // the last outcome must not count as this one's
+  a->notNeeded = 0;
+  a->remoteId[0] = '\0';
   return AsyncHttp_Get(request, url, signedFlag);
 }
 

@@ -40,7 +40,8 @@ struct Alias {
 // out-pointer ("Pointer is NULL\n", "Class mismatch pointer (...)").
 
 int Alias_Create(Alias **alias);
-// Resets, releases the request and the cache store, clears *alias.
+// Resets, releases the request and the cache store, clears *alias. As
+// MetaFile_Destroy, the last reference stops the program while a parse runs.
 int Alias_Destroy(Alias **alias);
 // The repository name looked up in the document (at most 319 characters).
 int Alias_SetKey(Alias *alias, const char *name);

@@ -113,6 +113,13 @@ void catalogDestroy(void **object) {
   auto *c = static_cast<Catalog *>(*object);
   if (c->request) {
     AsyncHttp_Reset(c->request, 1);
+    // The parse calls back into this object from the I/O worker: the owner
+    // resets and waits until loading ends before the last release.
+    if (AsyncHttp_IsRunning(c->request))
+      Core_Abort(KSRC, "Assertion failed (!Loading)\nCatalog released while its document is parsed\n");
+  }
+  if (c->request) {
+    AsyncHttp_Reset(c->request, 1);
     AsyncHttp_Release(&c->request);
   }
   c->header.classTag = 0;
@@ -159,10 +166,10 @@ int Catalog_Reset(Catalog *c) {
 int Catalog_Load(Catalog *c, const char *url, int32_t signedFlag) {
   CATALOG_CHECK(c);
   CHECK_POINTER(url);
-  c->notNeeded = 0;
   AsyncHttp *request = catalogRequest(c);
   if (AsyncHttp_IsRunning(request)) return 0;
   AsyncHttp_Reset(request, 1);  // the last outcome must not count as this one's
+  c->notNeeded = 0;
   return AsyncHttp_Get(request, url, signedFlag);
 }
 

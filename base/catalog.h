@@ -53,6 +53,8 @@ struct Catalog {
 
 // A new catalog: specific-catalog-first set, nothing fetched. Returns 1.
 int Catalog_Create(Catalog **catalog);
+// As MetaFile_Destroy, the last reference stops the program while a parse
+// runs.
 int Catalog_Destroy(Catalog **catalog);
 // Sets specific-catalog-first again and resets the request. Returns 1.
 int Catalog_Reset(Catalog *catalog);

@@ -46,6 +46,13 @@ AsyncHttp *metaFileRequest(MetaFile *m) {
 
 void metaFileDestroy(void **object) {
   auto *m = static_cast<MetaFile *>(*object);
+  if (m->request) {
+    AsyncHttp_Reset(m->request, 1);
+    // The parse calls back into this object from the I/O worker: the owner
+    // resets and waits until loading ends before the last release.
+    if (AsyncHttp_IsRunning(m->request))
+      Core_Abort(KSRC, "Assertion failed (!Loading)\nMetaFile released while its document is parsed\n");
+  }
   MetaFile_Reset(m);
   if (m->request) AsyncHttp_Release(&m->request);
   FileList_Destroy(&m->fileList);
@@ -172,6 +179,12 @@ int MetaFile_Destroy(MetaFile **metafile) {
 
 int MetaFile_Reset(MetaFile *m) {
   METAFILE_CHECK(m);
+  if (m->request) {
+    AsyncHttp_Reset(m->request, 1);
+    // A parse still on the I/O worker owns the lists until it finishes; its
+    // outcome is dropped, and the next load empties them.
+    if (AsyncHttp_IsRunning(m->request)) return 1;
+  }
   metaFileFreeLengths(m);
   m->hasPad = m->hasPieces = m->writeAlign = m->rootArray = m->malformed = 0;
   m->id[0] = '\0';
@@ -181,7 +194,6 @@ int MetaFile_Reset(MetaFile *m) {
   PieceList_Reset(m->pieceList);
   Padding_Reset(m->padding);
   PadIndex_Reset(m->padIndex);
-  if (m->request) AsyncHttp_Reset(m->request, 1);
   return 1;
 }
 

@@ -62,10 +62,15 @@ struct MetaFile {
 // mismatch pointer (...)" on a NULL or foreign object or out-pointer.
 
 int MetaFile_Create(MetaFile **metafile);
-// Resets, releases the lists and the request, and clears *metafile.
+// Resets, releases the lists and the request, and clears *metafile. The
+// last reference stops the program ("... released while its document is
+// parsed") while a parse still runs: reset, then wait until
+// MetaFile_IsLoading answers 0.
 int MetaFile_Destroy(MetaFile **metafile);
-// Empties the lists, indexes and piece lengths; no pad, writeAlign 0, empty
-// id, algorithm "SHA1"; resets the request. Returns 1.
+// Resets the request, then empties the lists, indexes and piece lengths; no
+// pad, writeAlign 0, empty id, algorithm "SHA1". While a parse still runs on
+// the I/O worker the lists stay its own (its outcome is dropped) and the
+// next load empties them. Returns 1.
 int MetaFile_Reset(MetaFile *metafile);
 
 // Empties the metafile and starts the GET of url (a local metafile by its
