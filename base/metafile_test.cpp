@@ -319,6 +319,11 @@ TEST(MetaFile, EdgeCases) {
     if (!c.lengths.empty()) {
       EXPECT_EQ(lengths, c.lengths);
     }
+    if (std::string(c.name) == "101 ranges: two groups") {
+      PadIndex *pads = MetaFile_GetPadIndex(g.m);
+      ASSERT_EQ(pads->groupCount, 2);
+      EXPECT_EQ(pads->groups[1]->offset, 201);  // the 101st range heads the second group
+    }
   }
   // The later of two spellings of one name wins the look-up.
   ASSERT_EQ(Load(g.m, cases.back().text).code, 0u);
