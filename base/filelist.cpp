@@ -156,7 +156,15 @@ int FileList_OnKey(FileList *l, const char *path, const char *value, int32_t len
   CHECK_POINTER(path);
   std::string_view field;
   int64_t index = KeyPath_MemberField(path, &field);
-  if (index < 0) return 1;
+  if (index < 0) {
+    // The element itself ("files\<index>"): an entry even when it holds no
+    // field, so that one without a name fails the build.
+    KeyPath key;
+    KeyPath_Split(path, &key);
+    if (key.count == 2 && (index = KeyPath_Index(key.part[1])) >= 0)
+      ListArena_Select(l, &l->entries, index);
+    return 1;
+  }
   ListArena_Select(l, &l->entries, index);
   FileEntry &e = l->current;
   if (field == "name") {

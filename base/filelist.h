@@ -107,8 +107,9 @@ int FileList_Create(FileList **list);
 int FileList_Destroy(FileList **list);
 // Empties the list and both pools; no entry is being parsed. Returns 1.
 int FileList_Reset(FileList *list);
-// One node of "files" (path "files\<index>\<field>"): a new array index
-// commits the entry being parsed and starts a zero one; "name" and "link"
+// One node of "files" (path "files\<index>\<field>", or "files\<index>" for
+// the element itself): a new array index commits the entry being parsed and
+// starts a zero one; "name" and "link"
 // copy the text ('\' read as '/'), "mtime" reads a float, "attr", "pad",
 // "size" and "offset" read integers; each sets its flag. Other fields and
 // shorter or longer paths are ignored. Returns 1.

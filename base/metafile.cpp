@@ -299,6 +299,7 @@ int32_t MetaFile_OnKey(Json *, void *context, const char *path, int32_t type, co
   } else if (slash != nullptr) {
     return 1;
   } else if (first == "id") {
+    if (type == kJsonNodeObject || type == kJsonNodeArray) m->malformed = 1;
     metaFileSetId(m, value, valueLength);
   } else if (first == "writeAlign") {
     m->writeAlign = KeyPath_ValueIsTrue(value, valueLength);

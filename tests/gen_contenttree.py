@@ -129,6 +129,9 @@ def fault_cases():
         cases.append((f"name_{key}", "metafile",
                       m(files=[{"name": "ok", "size": 10}, {"name": name, "size": 5}]), 976, 0))
     cases.append(("name_missing", "metafile", m(files=[{"name": "ok", "size": 10}, {"size": 5}]), 976, 0))
+    cases.append(("entry_empty", "metafile", m(files=[{"name": "ok", "size": 15}, {}]), 976, 0))
+    cases.append(("entry_scalar", "metafile", m(files=[{"name": "ok", "size": 15}, "c"]), 976, 0))
+    cases.append(("id_object", "metafile", m(id={"v": "1"}), 976, 0))
     bad_ids = {"slash": "a/b", "backslash": "a\\b", "dot": ".", "dotdot": "..", "long": "i" * 134,
                "control": "a\u0002", "nul": "a\u0000b"}
     for key, vid in bad_ids.items():
