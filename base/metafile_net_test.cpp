@@ -19,6 +19,7 @@
 #include "core/net/webgetpool.h"
 #include "core/platform/asyncfile.h"
 #include "core/platform/eventqueue.h"
+#include "core/platform/ioworker.h"
 #include "core/platform/path.h"
 #include "core/security/certstorekey.h"
 #include "tests/netfixture.h"
@@ -70,6 +71,9 @@ class MetaFileNetThreaded : public NetTest {
     MetaFile_Destroy(&m_);
     WebGetPool *pool = WebGetPool_Get();
     if (pool != nullptr) WebGetPool_Release(&pool);
+    // A finished parse drops its reference on the request on the I/O worker
+    // after posting its finish; the last one frees the request's file there.
+    NetTest_PumpUntil([] { return IOWorker_GetBusyCount() == 0; }, kBoundMs);
     EventQueue_Flush(EventQueue_GetMain());
     AsyncFile_Shutdown();
     NetTest::TearDown();
