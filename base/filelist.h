@@ -47,14 +47,15 @@ constexpr int32_t kFileNameMaxBytes = 4095;      // a longer name is refused
 constexpr int64_t kFilePadMax = INT32_MAX;       // pads are 32-bit on the wire
 constexpr int64_t kFileStreamMax = int64_t(1) << 62;
 
+// 32-bit fields first, so that the entry packs into 80 bytes.
 struct FileEntry {
   uint32_t flags;
-  const char *name;  // terminated; in the string pool
   int32_t nameLength;
-  const char *link;
   int32_t linkLength;
-  double mtime;
   uint32_t attr;
+  const char *name;  // terminated; in the string pool
+  const char *link;
+  double mtime;
   int64_t pad;  // the document's value, range-checked by the build
   int64_t size;
   int64_t offset;

@@ -25,17 +25,17 @@ struct KeyPath {
 inline void KeyPath_Split(const char *path, KeyPath *out) {
   out->count = 0;
   if (path == nullptr || path[0] == '\0') return;
-  const char *start = path;
-  for (;;) {
-    const char *end = strchr(start, '\\');
-    size_t length = end ? size_t(end - start) : strlen(start);
+  // One pass: this runs for every node of a document.
+  const char *start = path, *p = path;
+  for (;; p++) {
+    if (*p != '\\' && *p != '\0') continue;
     if (out->count == kKeyPathMaxParts) {
       out->count++;
       return;
     }
-    out->part[out->count++] = std::string_view(start, length);
-    if (end == nullptr) return;
-    start = end + 1;
+    out->part[out->count++] = std::string_view(start, size_t(p - start));
+    if (*p == '\0') return;
+    start = p + 1;
   }
 }
 

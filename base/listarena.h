@@ -3,8 +3,8 @@
 // per-member bookkeeping: a metafile's lists are filled member by member and
 // emptied only as a whole.
 //
-// Invariants: (1) every member is zero-filled and 16-byte aligned (members
-// hold 64-bit fields and pointers). (2) blocks are tracked allocations;
+// Invariants: (1) every member is zero-filled and 8-byte aligned (members
+// hold 64-bit fields and pointers, nothing wider). (2) blocks are tracked allocations;
 // bytes counts them all.
 //
 // Threads: one thread at a time; the owner serialises.
@@ -21,20 +21,20 @@ struct ListArenaBlock {
 
 struct ListArena {
   ListArenaBlock *blocks;  // newest first
-  int32_t memberSize;      // rounded up to 16
+  int32_t memberSize;      // rounded up to 8
   int32_t perBlock;
   int32_t used;  // members taken from the newest block
 };
 
 inline void ListArena_Init(ListArena *arena, int32_t memberSize, int32_t perBlock) {
   arena->blocks = nullptr;
-  arena->memberSize = (memberSize + 15) & ~15;
+  arena->memberSize = (memberSize + 7) & ~7;
   arena->perBlock = perBlock < 1 ? 1 : perBlock;
   arena->used = 0;
 }
 
 inline void *ListArena_Alloc(ListArena *arena) {
-  constexpr int64_t kHead = (sizeof(ListArenaBlock) + 15) & ~int64_t(15);
+  constexpr int64_t kHead = (sizeof(ListArenaBlock) + 7) & ~int64_t(7);
   if (arena->blocks == nullptr || arena->used == arena->perBlock) {
     int64_t size = kHead + int64_t(arena->perBlock) * arena->memberSize;
     auto *block = static_cast<ListArenaBlock *>(MEM_ALLOC(size, MEM_ZEROED));

@@ -283,8 +283,10 @@ int32_t MetaFile_OnKey(Json *, void *context, const char *path, int32_t type, co
   CHECK_POINTER(errorCode);
   const char *relative = metaFileRelativePath(m, path, type);
   if (relative == nullptr) return 1;
-  const char *slash = strchr(relative, '\\');
-  std::string_view first(relative, slash ? size_t(slash - relative) : strlen(relative));
+  const char *slash = relative;
+  while (*slash != '\0' && *slash != '\\') slash++;
+  std::string_view first(relative, size_t(slash - relative));
+  if (*slash == '\0') slash = nullptr;
   if (first == "files") {
     FileList_OnKey(m->fileList, relative, value, valueLength);
   } else if (first == "pad") {
