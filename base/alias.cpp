@@ -43,7 +43,8 @@ void aliasDestroy(void **object) {
     // The parse calls back into this object from the I/O worker: the owner
     // resets and waits until loading ends before the last release.
     if (AsyncHttp_IsRunning(a->request))
-      Core_Abort(KSRC, "Assertion failed (!Loading)\nAlias released while its document is parsed\n");
+      Core_Abort(KSRC,
+                 "Assertion failed (!Loading)\nAlias released while its document is parsed\n");
   }
   Alias_Reset(a);
   if (a->request) AsyncHttp_Release(&a->request);

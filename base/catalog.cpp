@@ -116,7 +116,8 @@ void catalogDestroy(void **object) {
     // The parse calls back into this object from the I/O worker: the owner
     // resets and waits until loading ends before the last release.
     if (AsyncHttp_IsRunning(c->request))
-      Core_Abort(KSRC, "Assertion failed (!Loading)\nCatalog released while its document is parsed\n");
+      Core_Abort(KSRC,
+                 "Assertion failed (!Loading)\nCatalog released while its document is parsed\n");
   }
   if (c->request) {
     AsyncHttp_Reset(c->request, 1);

@@ -108,7 +108,8 @@ TEST(Catalog, DocumentsReadAndRefused) {
       {"alias id empty", "alias", R"({"game":""})", 0},
       {"catalog", "catalog", R"({"id":"7","metafile":"http://h/m.json","config":{}})", 1},
       {"catalog in a one-element array", "catalog", R"([{"id":"7","metafile":"m"}])", 1},
-      {"catalog metafile of 4096 bytes", "catalog", "{\"id\":\"7\",\"metafile\":\"" + std::string(4096, 'u') + "\"}", 0},
+      {"catalog metafile of 4096 bytes", "catalog",
+       "{\"id\":\"7\",\"metafile\":\"" + std::string(4096, 'u') + "\"}", 0},
       {"catalog id a number", "catalog", R"({"id":7,"metafile":"m"})", 0},
   };
   std::vector<TestJsonNode> index = ReadFaultIndex();

@@ -23,8 +23,8 @@
 
 #include <cstdint>
 
-#include "core/runtime/class.h"
 #include "base/listarena.h"
+#include "core/runtime/class.h"
 #include "core/runtime/pool.h"
 
 constexpr uint32_t kFileListTag = 0x2f4c7a91;
@@ -40,11 +40,11 @@ constexpr uint32_t kFileEntryPad = 16;
 constexpr uint32_t kFileEntrySize = 32;
 constexpr uint32_t kFileEntryOffset = 64;
 
-constexpr int32_t kFileListGrowth = 50;          // entries and records per pool chunk
-constexpr int32_t kFileListStringChunk = 4096;   // bytes of a name chunk
-constexpr int32_t kFileIndexGroup = 100;         // records per group head
-constexpr int32_t kFileNameMaxBytes = 4095;      // a longer name is refused
-constexpr int64_t kFilePadMax = INT32_MAX;       // pads are 32-bit on the wire
+constexpr int32_t kFileListGrowth = 50;         // entries and records per arena block
+constexpr int32_t kFileListStringChunk = 4096;  // bytes of a name chunk
+constexpr int32_t kFileIndexGroup = 100;        // records per group head
+constexpr int32_t kFileNameMaxBytes = 4095;     // a longer name is refused
+constexpr int64_t kFilePadMax = INT32_MAX;      // pads are 32-bit on the wire
 constexpr int64_t kFileStreamMax = int64_t(1) << 62;
 
 // 32-bit fields first, so that the entry packs into 80 bytes.
@@ -88,8 +88,8 @@ struct PadIndex;
 
 struct FileIndex {
   ObjectHeader header;  // kFileIndexTag
-  FileRecord **names;  // open addressing by name hash; the later duplicate wins
-  int32_t nameSlots;   // a power of two, at least twice the records
+  FileRecord **names;   // open addressing by name hash; the later duplicate wins
+  int32_t nameSlots;    // a power of two, at least twice the records
   ListArena records;
   FileRecord **groups;  // heads of records 0, 100, 200, ...
   int32_t groupCount;

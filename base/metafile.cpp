@@ -51,7 +51,8 @@ void metaFileDestroy(void **object) {
     // The parse calls back into this object from the I/O worker: the owner
     // resets and waits until loading ends before the last release.
     if (AsyncHttp_IsRunning(m->request))
-      Core_Abort(KSRC, "Assertion failed (!Loading)\nMetaFile released while its document is parsed\n");
+      Core_Abort(KSRC,
+                 "Assertion failed (!Loading)\nMetaFile released while its document is parsed\n");
   }
   MetaFile_Reset(m);
   if (m->request) AsyncHttp_Release(&m->request);
@@ -115,7 +116,8 @@ const char *metaFileCheckPieces(MetaFile *m) {
   if (pieces->pieceTotal > 0 && pieces->digestLength != hash->DigestSize)
     return "digest length differs from the algorithm's";
   int64_t length = m->fileIndex->totalLength + m->fileIndex->totalPadding;
-  if ((length + size - 1) / size != pieces->pieceTotal) return "piece count differs from the stream";
+  if ((length + size - 1) / size != pieces->pieceTotal)
+    return "piece count differs from the stream";
   if (m->hasPad) return nullptr;
   // A file's own pad goes into the piece that holds its last byte: it cannot
   // be split across two.
@@ -263,8 +265,7 @@ int MetaFile_SetLogSink(MetaFile *m, void *context, ClassLogSink sink) {
   return 1;
 }
 
-int32_t MetaFile_OnLoaded(AsyncHttp *, void *context, uint32_t *errorCode,
-                          uint32_t *errorCodeEx) {
+int32_t MetaFile_OnLoaded(AsyncHttp *, void *context, uint32_t *errorCode, uint32_t *errorCodeEx) {
   auto *m = static_cast<MetaFile *>(context);
   METAFILE_CHECK(m);
   CHECK_POINTER(errorCode);
@@ -387,7 +388,9 @@ int MetaFile_GetPieceLength(MetaFile *m, int32_t index, int32_t *length) {
   METAFILE_CHECK(m);
   CHECK_POINTER(length);
   if (index < 0 || index >= m->pieceLengthCount)
-    Core_Abort(KSRC, "Assertion failed (Index >= 0 && Index < MetaFile->PieceLengthCount)\nIndex out of bounds\n");
+    Core_Abort(KSRC,
+               "Assertion failed (Index >= 0 && Index < MetaFile->PieceLengthCount)\nIndex out of "
+               "bounds\n");
   *length = m->pieceLengths[index];
   return 1;
 }

@@ -97,9 +97,9 @@ int MetaFile_SetLogSink(MetaFile *metafile, void *context, ClassLogSink sink);
 // "writeAlign". A top level that is a one-element array holding an object
 // reads as that object. Answers 0 with *errorCode 11 when a digest cannot be
 // taken (PieceList_OnKey); 1 otherwise.
-int32_t MetaFile_OnKey(Json *json, void *context, const char *path, int32_t type,
-                       const char *value, int32_t valueLength, int64_t streamPosition,
-                       int32_t nodePosition, int32_t nodeSize, int32_t *errorCode);
+int32_t MetaFile_OnKey(Json *json, void *context, const char *path, int32_t type, const char *value,
+                       int32_t valueLength, int64_t streamPosition, int32_t nodePosition,
+                       int32_t nodeSize, int32_t *errorCode);
 // The request's completion: MetaFile_Finish; when that refuses the document
 // the load fails with 976 (codeEx 0) and the answer is 0.
 int32_t MetaFile_OnLoaded(AsyncHttp *request, void *context, uint32_t *errorCode,

@@ -48,8 +48,8 @@ class MetaFileNetThreaded : public NetTest {
     if (!nginx_->Started()) return;
     // Four versions: enough for an alias, catalogs of each and an update
     // catalog, with the metafile URLs pointing back at this server.
-    std::string command = "timeout 120 /usr/bin/python3 " KEELSON_TESTS_DIR
-                          "/gen_contenttree.py " + nginx_->Root() + " --versions 4 --url-base " +
+    std::string command = "timeout 120 /usr/bin/python3 " KEELSON_TESTS_DIR "/gen_contenttree.py " +
+                          nginx_->Root() + " --versions 4 --url-base " +
                           nginx_->Url(0, "/contenttree") + " >/dev/null";
     generated_ = system(command.c_str()) == 0;
   }
@@ -80,7 +80,9 @@ class MetaFileNetThreaded : public NetTest {
   }
 
   static std::string Url(const std::string &path) { return nginx_->Url(0, "/contenttree/" + path); }
-  static std::string Tree(const std::string &path) { return nginx_->Root() + "/contenttree/" + path; }
+  static std::string Tree(const std::string &path) {
+    return nginx_->Root() + "/contenttree/" + path;
+  }
 
   Outcome LoadMeta(const std::string &url, int32_t signedFlag = 0) {
     EXPECT_EQ(MetaFile_Load(m_, url.c_str(), signedFlag), 1) << url;
@@ -171,7 +173,8 @@ TEST_F(MetaFileNetThreaded, LocalSignedFaultyAndOversizedDocuments) {
     std::string key = readFile(Tree(std::string("signed/") + alg + "/public.der"));
     CertStore *store = nullptr;
     CertStoreKey_Create(&store);
-    ASSERT_TRUE(CertStoreKey_SetKey(store, CertStoreKeyKind::PublicKey, key.data(), int32_t(key.size())));
+    ASSERT_TRUE(
+        CertStoreKey_SetKey(store, CertStoreKeyKind::PublicKey, key.data(), int32_t(key.size())));
     MetaFile_SetCertStore(m_, store);
     CertStore_Release(&store);
     std::string signedPath = std::string("signed/") + alg + "/meta/2.json";

@@ -252,7 +252,8 @@ namespace {
 std::string Digests(int count, int bytes = 20) {
   std::string out = "[";
   std::string one(size_t((bytes + 2) / 3 * 4), 'A');
-  if (bytes % 3) one.replace(one.size() - size_t(3 - bytes % 3), size_t(3 - bytes % 3), 3 - bytes % 3, '=');
+  if (bytes % 3)
+    one.replace(one.size() - size_t(3 - bytes % 3), size_t(3 - bytes % 3), 3 - bytes % 3, '=');
   for (int i = 0; i < count; i++) out += (i ? ",\"" : "\"") + one + "\"";
   return out + "]";
 }
@@ -270,32 +271,80 @@ struct EdgeCase {
 TEST(MetaFile, EdgeCases) {
   std::string pad100 = R"({"name":"a","size":8388508})";
   std::string pad101;
-  for (int i = 0; i < 101; i++) pad101 += std::string(i ? "," : "") + "{\"offset\":" + std::to_string(2 * i + 1) + ",\"size\":1}";
+  for (int i = 0; i < 101; i++)
+    pad101 +=
+        std::string(i ? "," : "") + "{\"offset\":" + std::to_string(2 * i + 1) + ",\"size\":1}";
   const std::vector<EdgeCase> cases = {
-      {"sizes 10, 0, 5", R"({"files":[{"name":"a","size":10},{"name":"b","size":0},{"name":"c","size":5}]})",
-       0, {0, 0, 10, 0, 10, 0}, {}},
-      {"own pad 7 moves the next file", R"({"files":[{"name":"a","size":3,"pad":7},{"name":"b","size":1}]})",
-       0, {0, 7, 10, 0}, {}},
-      {"range after a file", R"({"files":[{"name":"a","size":10},{"name":"b","size":3}],"pad":[{"offset":10,"size":6},{"offset":19,"size":1}]})",
-       0, {0, 6, 16, 1}, {}},
-      {"range inside a file", R"({"files":[{"name":"a","size":10},{"name":"b","size":3}],"pad":[{"offset":4,"size":2},{"offset":15,"size":1}]})",
-       0, {0, 2, 12, 1}, {}},
-      {"pad of 100 bytes across pieces", R"({"files":[)" + pad100 + R"(],"pad":[{"offset":4194300,"size":100}],"pieces":{"digests":)" + Digests(2) + "}}",
-       0, {0, 100}, {4194300, 4194208}},
-      {"no pad list: full lengths", R"({"files":[{"name":"a","size":20}],"pieces":{"size":8,"digests":)" + Digests(3) + "}}",
-       0, {0, 0}, {8, 8, 8}},
-      {"101 ranges: two groups", R"({"files":[{"name":"a","size":101}],"pad":[)" + pad101 + R"(],"pieces":{"size":4,"algorithm":"crc","digests":)" + Digests(51, 4) + "}}",
-       0, {0, 101}, {}},
-      {"file after the last range", R"({"files":[{"name":"a","size":10},{"name":"b","size":3}],"pad":[{"offset":10,"size":6}]})",
-       976, {}, {}},
+      {"sizes 10, 0, 5",
+       R"({"files":[{"name":"a","size":10},{"name":"b","size":0},{"name":"c","size":5}]})",
+       0,
+       {0, 0, 10, 0, 10, 0},
+       {}},
+      {"own pad 7 moves the next file",
+       R"({"files":[{"name":"a","size":3,"pad":7},{"name":"b","size":1}]})",
+       0,
+       {0, 7, 10, 0},
+       {}},
+      {"range after a file",
+       R"({"files":[{"name":"a","size":10},{"name":"b","size":3}],"pad":[{"offset":10,"size":6},{"offset":19,"size":1}]})",
+       0,
+       {0, 6, 16, 1},
+       {}},
+      {"range inside a file",
+       R"({"files":[{"name":"a","size":10},{"name":"b","size":3}],"pad":[{"offset":4,"size":2},{"offset":15,"size":1}]})",
+       0,
+       {0, 2, 12, 1},
+       {}},
+      {"pad of 100 bytes across pieces",
+       R"({"files":[)" + pad100 +
+           R"(],"pad":[{"offset":4194300,"size":100}],"pieces":{"digests":)" + Digests(2) + "}}",
+       0,
+       {0, 100},
+       {4194300, 4194208}},
+      {"no pad list: full lengths",
+       R"({"files":[{"name":"a","size":20}],"pieces":{"size":8,"digests":)" + Digests(3) + "}}",
+       0,
+       {0, 0},
+       {8, 8, 8}},
+      {"101 ranges: two groups",
+       R"({"files":[{"name":"a","size":101}],"pad":[)" + pad101 +
+           R"(],"pieces":{"size":4,"algorithm":"crc","digests":)" + Digests(51, 4) + "}}",
+       0,
+       {0, 101},
+       {}},
+      {"file after the last range",
+       R"({"files":[{"name":"a","size":10},{"name":"b","size":3}],"pad":[{"offset":10,"size":6}]})",
+       976,
+       {},
+       {}},
       {"no pieces loads", R"({"id":"","files":[{"name":"a","size":3}]})", 0, {0, 0}, {}},
-      {"empty pieces count as present", R"({"files":[{"name":"a","size":3}],"pieces":{}})", 976, {}, {}},
-      {"empty pieces, empty stream", R"({"files":[{"name":"a","size":0}],"pieces":{}})", 0, {0, 0}, {}},
-      {"one-element array", R"([{"files":[{"name":"a","size":3}],"pieces":{"size":2,"digests":)" + Digests(2) + "}}]", 0, {0, 0}, {2, 2}},
-      {"hex and signed integers", R"({"files":[{"name":"a","size":"0x10","pad":"+0x0"}],"pieces":{"size":"0x10","digests":)" + Digests(1) + "}}",
-       0, {0, 0}, {16}},
+      {"empty pieces count as present",
+       R"({"files":[{"name":"a","size":3}],"pieces":{}})",
+       976,
+       {},
+       {}},
+      {"empty pieces, empty stream",
+       R"({"files":[{"name":"a","size":0}],"pieces":{}})",
+       0,
+       {0, 0},
+       {}},
+      {"one-element array",
+       R"([{"files":[{"name":"a","size":3}],"pieces":{"size":2,"digests":)" + Digests(2) + "}}]",
+       0,
+       {0, 0},
+       {2, 2}},
+      {"hex and signed integers",
+       R"({"files":[{"name":"a","size":"0x10","pad":"+0x0"}],"pieces":{"size":"0x10","digests":)" +
+           Digests(1) + "}}",
+       0,
+       {0, 0},
+       {16}},
       {"top-level algorithm is informational", R"({"algorithm":"NOPE","files":[]})", 0, {}, {}},
-      {"same name twice: both listed", R"({"files":[{"name":"d\\x","size":1},{"name":"d/x","size":2}]})", 0, {0, 0, 1, 0}, {}},
+      {"same name twice: both listed",
+       R"({"files":[{"name":"d\\x","size":1},{"name":"d/x","size":2}]})",
+       0,
+       {0, 0, 1, 0},
+       {}},
   };
   MetaFileGuard g;
   for (const EdgeCase &c : cases) {
@@ -332,8 +381,10 @@ TEST(MetaFile, EdgeCases) {
   EXPECT_EQ(found->size, 2);
   EXPECT_EQ(FileList_GetCount(MetaFile_GetFileList(g.m)), 2);
   // writeAlign is true only for the text "true" in any case.
-  for (auto [text, want] : {std::pair{R"({"writeAlign":"TRUE"})", 1}, {R"({"writeAlign":true})", 1},
-                            {R"({"writeAlign":"yes"})", 0}, {R"({"writeAlign":1})", 0}}) {
+  for (auto [text, want] : {std::pair{R"({"writeAlign":"TRUE"})", 1},
+                            {R"({"writeAlign":true})", 1},
+                            {R"({"writeAlign":"yes"})", 0},
+                            {R"({"writeAlign":1})", 0}}) {
     ASSERT_EQ(Load(g.m, text).code, 0u) << text;
     EXPECT_EQ(MetaFile_GetWriteAlign(g.m), want) << text;
   }
@@ -341,7 +392,10 @@ TEST(MetaFile, EdgeCases) {
 
 TEST(MetaFileDeathTest, IndexOutsideThePiecesStops) {
   MetaFileGuard g;
-  ASSERT_EQ(Load(g.m, R"({"files":[{"name":"a","size":3}],"pieces":{"size":2,"digests":)" + Digests(2) + "}}").code, 0u);
+  ASSERT_EQ(Load(g.m, R"({"files":[{"name":"a","size":3}],"pieces":{"size":2,"digests":)" +
+                          Digests(2) + "}}")
+                .code,
+            0u);
   int32_t length = 0;
   uint8_t digest[kPieceListDigestMax];
   EXPECT_DEATH(MetaFile_GetPieceLength(g.m, 2, &length), "Index out of bounds");

@@ -124,7 +124,8 @@ int PadIndex_Build(PadIndex *x, Padding *p) {
   PADDING_CHECK(p);
   PadIndex_Reset(x);
   int32_t need = p->count / kPadIndexGroup + 1;
-  x->groups = static_cast<PadItem **>(MEM_ALLOC(int64_t(need) * int64_t(sizeof(PadItem *)), MEM_ZEROED));
+  x->groups =
+      static_cast<PadItem **>(MEM_ALLOC(int64_t(need) * int64_t(sizeof(PadItem *)), MEM_ZEROED));
   x->groupCapacity = need;
   PadItem *last = nullptr;
   for (PadRange *r = p->head; r != nullptr; r = r->next) {

@@ -14,8 +14,8 @@
 
 #include <cstdint>
 
-#include "core/runtime/class.h"
 #include "base/listarena.h"
+#include "core/runtime/class.h"
 
 constexpr uint32_t kPaddingTag = 0x5ad1c0e3;
 constexpr uint32_t kPadIndexTag = 0x5ad1c0e4;

@@ -45,7 +45,8 @@ void pieceListAppend(PieceList *l, const uint8_t *digest) {
     count = (count + kPieceListGrowth - 1) / kPieceListGrowth * kPieceListGrowth;
     int64_t bytes = count * l->digestLength;
     auto *grown = static_cast<uint8_t *>(MEM_ALLOC(bytes, 0));
-    if (l->pieceTotal > 0) memcpy(grown, l->digests, size_t(l->pieceTotal) * size_t(l->digestLength));
+    if (l->pieceTotal > 0)
+      memcpy(grown, l->digests, size_t(l->pieceTotal) * size_t(l->digestLength));
     pieceListFreeDigests(l);
     l->digests = grown;
     l->capacity = bytes;
@@ -105,8 +106,8 @@ int PieceList_Reset(PieceList *l) {
   return 1;
 }
 
-int PieceList_OnKey(PieceList *l, const char *path, int32_t type, const char *value,
-                    int32_t length, int32_t *errorCode) {
+int PieceList_OnKey(PieceList *l, const char *path, int32_t type, const char *value, int32_t length,
+                    int32_t *errorCode) {
   PIECELIST_CHECK(l);
   CHECK_POINTER(path);
   CHECK_POINTER(errorCode);
@@ -132,7 +133,8 @@ int PieceList_OnKey(PieceList *l, const char *path, int32_t type, const char *va
 int PieceList_Finish(PieceList *l) {
   PIECELIST_CHECK(l);
   if (l->digestLength == 0) return 1;
-  int64_t count = (int64_t(l->pieceTotal) + kPieceListGrowth - 1) / kPieceListGrowth * kPieceListGrowth;
+  int64_t count =
+      (int64_t(l->pieceTotal) + kPieceListGrowth - 1) / kPieceListGrowth * kPieceListGrowth;
   int64_t bytes = count * l->digestLength;
   if (bytes >= l->capacity) return 1;
   uint8_t *kept = nullptr;
@@ -182,7 +184,9 @@ int PieceList_GetDigest(PieceList *l, int32_t index, void *buffer, int32_t size)
   PIECELIST_CHECK(l);
   CHECK_POINTER(buffer);
   if (index < 0 || index >= l->pieceTotal)
-    Core_Abort(KSRC, "Assertion failed (Index >= 0 && Index < PieceList->PieceTotal)\nIndex out of bounds\n");
+    Core_Abort(
+        KSRC,
+        "Assertion failed (Index >= 0 && Index < PieceList->PieceTotal)\nIndex out of bounds\n");
   if (size < l->digestLength) return 0;
   memcpy(buffer, l->digests + int64_t(index) * l->digestLength, size_t(l->digestLength));
   return 1;

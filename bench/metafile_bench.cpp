@@ -12,6 +12,8 @@
 //   BM_FindOffset 10^6 FileIndex_Find at random stream offsets, ns each
 //   BM_FindName   10^6 FileIndex_FindName of random listed names, ns each
 // Goals: load/dom at least 0.5x; list bytes no more than the body.
+#include <rapidjson/document.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,8 +21,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <rapidjson/document.h>
 
 #include "base/metafile.h"
 #include "bench/bench_ratio.h"
@@ -215,17 +215,24 @@ int main(int argc, char **argv) {
       ->Iterations(1)
       ->UseRealTime();
   benchmark::RegisterBenchmark("BM_Load", BM_Load)->Unit(benchmark::kMillisecond)->Iterations(4);
-  benchmark::RegisterBenchmark("BM_RapidDom", BM_RapidDom)->Unit(benchmark::kMillisecond)->Iterations(4);
-  benchmark::RegisterBenchmark("BM_FindOffset", BM_FindOffset)->Unit(benchmark::kMillisecond)->Iterations(3);
-  benchmark::RegisterBenchmark("BM_FindName", BM_FindName)->Unit(benchmark::kMillisecond)->Iterations(3);
+  benchmark::RegisterBenchmark("BM_RapidDom", BM_RapidDom)
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(4);
+  benchmark::RegisterBenchmark("BM_FindOffset", BM_FindOffset)
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(3);
+  benchmark::RegisterBenchmark("BM_FindName", BM_FindName)
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(3);
   return Bench_Main(argc, argv, [](const BenchRatioReporter &r) {
     const LoadVsDom &l = gLoadVsDom;
     if (l.ratio > 0)
-      printf("\nLoad against RapidJSON DOM, alternately, median of %d rounds (goal 0.5x):\n"
-             "  wall: ours %.1f ms, dom %.1f ms, load/dom %.2fx\n"
-             "  cpu:  ours %.1f ms, dom %.1f ms, load/dom %.2fx\n"
-             "list bytes per body byte %.2f (goal <= 1)\n",
-             kRounds, l.oursMs, l.domMs, l.ratio, l.oursCpuMs, l.domCpuMs, l.cpuRatio, footprint());
+      printf(
+          "\nLoad against RapidJSON DOM, alternately, median of %d rounds (goal 0.5x):\n"
+          "  wall: ours %.1f ms, dom %.1f ms, load/dom %.2fx\n"
+          "  cpu:  ours %.1f ms, dom %.1f ms, load/dom %.2fx\n"
+          "list bytes per body byte %.2f (goal <= 1)\n",
+          kRounds, l.oursMs, l.domMs, l.ratio, l.oursCpuMs, l.domCpuMs, l.cpuRatio, footprint());
     const char *names[2] = {"BM_FindOffset", "BM_FindName"};
     for (int i = 0; i < 2; i++)
       if (const BenchRatioReporter::Result *x = r.Find(names[i]))
