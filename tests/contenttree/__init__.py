@@ -291,7 +291,8 @@ def write_files(root, v):
 
 
 def nginx_conf(root, port):
-    return f"""worker_processes 1;
+    user = "user root;\n" if os.geteuid() == 0 else ""  # workers must read the tree
+    return user + f"""worker_processes 1;
 daemon off;
 pid {root}/nginx.pid;
 error_log {root}/nginx.error.log;
