@@ -1,0 +1,399 @@
+// File lists and file indexes; see filelist.h.
+#include "base/filelist.h"
+
+#include <cstring>
+#include <new>
+
+#include "base/keypath.h"
+#include "base/padding.h"
+#include "core/runtime/memory.h"
+
+namespace {
+
+#define FILELIST_CHECK(l) CLASS_CHECK((l), kFileListTag)
+#define FILEINDEX_CHECK(i) CLASS_CHECK((i), kFileIndexTag)
+
+// ---- Names ----------------------------------------------------------------
+
+inline char fileNameFold(char c) { return c == '\\' ? '/' : c; }
+
+// Names are stored with '\\' already turned into '/'; look-ups fold the text
+// they are given the same way.
+uint32_t fileNameHash(const char *name) {
+  uint32_t h = 2166136261u;
+  for (const char *p = name; *p; p++) h = (h ^ uint8_t(fileNameFold(*p))) * 16777619u;
+  h ^= h >> 16;
+  h *= 0x7feb352du;
+  h ^= h >> 15;
+  return h;
+}
+
+bool fileNameEqual(const char *stored, const char *name) {
+  for (; *stored && fileNameFold(*name) == *stored; stored++, name++) {
+  }
+  return *stored == '\0' && *name == '\0';
+}
+
+char *fileListCopyText(FileList *l, const char *value, int32_t length) {
+  auto *text = static_cast<char *>(POOL_ALLOC(l->strings, length + 1));
+  for (int32_t i = 0; i < length; i++) text[i] = fileNameFold(value[i]);
+  text[length] = '\0';
+  return text;
+}
+
+void fileListDestroy(void **object) {
+  auto *l = static_cast<FileList *>(*object);
+  ListArena_Reset(&l->entries);
+  Pool_Release(&l->strings);
+  l->header.classTag = 0;
+  MEM_FREE(l, sizeof(FileList));
+}
+
+// ---- Index ----------------------------------------------------------------
+
+void fileIndexDestroy(void **object) {
+  auto *x = static_cast<FileIndex *>(*object);
+  FileIndex_Reset(x);
+  ListArena_Reset(&x->records);
+  x->header.classTag = 0;
+  MEM_FREE(x, sizeof(FileIndex));
+}
+
+void fileIndexSizeGroups(FileIndex *x, int32_t records) {
+  int32_t need = records / kFileIndexGroup + 1;
+  if (need > x->groupCapacity) {
+    if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
+    x->groups = static_cast<FileRecord **>(
+        MEM_ALLOC(int64_t(need) * int64_t(sizeof(FileRecord *)), MEM_ZEROED));
+    x->groupCapacity = need;
+  }
+  x->groupCount = 0;
+}
+
+// The pad of a file at offset x of size bytes, from the pad ranges that meet
+// its extent: those that end at or after x and start at or before the byte
+// after its data and the pad counted so far. -1 when no range lies at or
+// after x (a file of data past the last range).
+int64_t fileIndexListPad(PadIndex *pads, int64_t x, int64_t size) {
+  PadItem *item = nullptr;
+  if (!PadIndex_Find(pads, &item, x)) return -1;
+  int64_t pad = 0;
+  for (; item != nullptr; item = item->next) {
+    if (item->offset > x + size + pad) break;
+    if (item->offset + item->size > x) pad += item->size;
+  }
+  return pad;
+}
+
+void fileIndexFreeNames(FileIndex *x) {
+  if (x->names) MEM_FREE(x->names, int64_t(x->nameSlots) * int64_t(sizeof(FileRecord *)));
+  x->names = nullptr;
+  x->nameSlots = 0;
+}
+
+void fileIndexSizeNames(FileIndex *x, int32_t records) {
+  int32_t slots = 16;
+  while (int64_t(slots) < 2 * int64_t(records)) slots *= 2;
+  x->names = static_cast<FileRecord **>(
+      MEM_ALLOC(int64_t(slots) * int64_t(sizeof(FileRecord *)), MEM_ZEROED));
+  x->nameSlots = slots;
+}
+
+// Enters r under its name; a record of the same name is replaced.
+void fileIndexAddName(FileIndex *x, FileRecord *r) {
+  uint32_t mask = uint32_t(x->nameSlots - 1);
+  for (uint32_t i = r->nameHash & mask;; i = (i + 1) & mask) {
+    FileRecord *held = x->names[i];
+    if (held == nullptr ||
+        (held->nameHash == r->nameHash && strcmp(held->entry->name, r->entry->name) == 0)) {
+      x->names[i] = r;
+      return;
+    }
+  }
+}
+
+int fileIndexFail(FileIndex *x) {
+  FileIndex_Reset(x);
+  return 0;
+}
+
+}  // namespace
+
+// ---- FileList -------------------------------------------------------------
+
+int FileList_Create(FileList **list) {
+  CHECK_POINTER(list);
+  auto *l = new (MEM_ALLOC(sizeof(FileList), MEM_ZEROED)) FileList();
+  l->header.classTag = kFileListTag;
+  l->header.refCount.store(1, std::memory_order_relaxed);
+  l->header.destroy = fileListDestroy;
+  ListArena_Init(&l->entries, sizeof(FileEntry), kFileListGrowth);
+  Pool_Create(&l->strings, KSRC);
+  Pool_SetMemberSize(l->strings, kFileListStringChunk);
+  Pool_SetMemberChunkSize(l->strings, 1);
+  Pool_SetStringMode(l->strings);
+  l->currentIndex = -1;
+  *list = l;
+  return 1;
+}
+
+int FileList_Destroy(FileList **list) {
+  CHECK_POINTER(list);
+  FILELIST_CHECK(*list);
+  Class_ReleaseObject(list);
+  return 1;
+}
+
+int FileList_Reset(FileList *l) {
+  FILELIST_CHECK(l);
+  ListArena_Clear(l, &l->entries);
+  Pool_Reset(l->strings);
+  return 1;
+}
+
+int FileList_OnKey(FileList *l, const char *path, const char *value, int32_t length) {
+  FILELIST_CHECK(l);
+  CHECK_POINTER(path);
+  std::string_view field;
+  int64_t index = KeyPath_MemberField(path, &field);
+  if (index < 0) {
+    // The element itself ("files\<index>"): an entry even when it holds no
+    // field, so that one without a name fails the build.
+    KeyPath key;
+    KeyPath_Split(path, &key);
+    if (key.count == 2 && (index = KeyPath_Index(key.part[1])) >= 0)
+      ListArena_Select(l, &l->entries, index);
+    return 1;
+  }
+  ListArena_Select(l, &l->entries, index);
+  FileEntry &e = l->current;
+  if (field == "name") {
+    e.name = fileListCopyText(l, value, length);
+    e.nameLength = length;
+    e.flags |= kFileEntryName;
+  } else if (field == "link") {
+    e.link = fileListCopyText(l, value, length);
+    e.linkLength = length;
+    e.flags |= kFileEntryLink;
+  } else if (field == "mtime") {
+    e.mtime = KeyPath_ValueToFloat64(value, length);
+    e.flags |= kFileEntryMtime;
+  } else if (field == "attr") {
+    e.attr = uint32_t(KeyPath_ValueToInt64(value, length));
+    e.flags |= kFileEntryAttr;
+  } else if (field == "pad") {
+    e.pad = KeyPath_ValueToInt64(value, length);
+    e.flags |= kFileEntryPad;
+  } else if (field == "size") {
+    e.size = KeyPath_ValueToInt64(value, length);
+    e.flags |= kFileEntrySize;
+  } else if (field == "offset") {
+    e.offset = KeyPath_ValueToInt64(value, length);
+    e.flags |= kFileEntryOffset;
+  }
+  return 1;
+}
+
+int FileList_Finish(FileList *l) {
+  FILELIST_CHECK(l);
+  ListArena_Commit(l, &l->entries);
+  return 1;
+}
+
+int32_t FileList_GetCount(FileList *l) {
+  FILELIST_CHECK(l);
+  return l->count;
+}
+
+int FileList_GetFirst(FileList *l, FileEntry **entry) {
+  FILELIST_CHECK(l);
+  CHECK_POINTER(entry);
+  *entry = l->head;
+  return *entry != nullptr;
+}
+
+int FileList_GetNext(FileEntry *entry, FileEntry **next) {
+  CHECK_POINTER(entry);
+  CHECK_POINTER(next);
+  *next = entry->next;
+  return *next != nullptr;
+}
+
+int FileList_GetName(FileEntry *entry, char *buffer, int32_t size) {
+  CHECK_POINTER(entry);
+  CHECK_POINTER(buffer);
+  if (size > 0) buffer[0] = '\0';
+  if (!(entry->flags & kFileEntryName) || entry->nameLength >= size) return 0;
+  memcpy(buffer, entry->name, size_t(entry->nameLength) + 1);
+  return 1;
+}
+
+int FileList_GetPad(FileEntry *entry, int64_t *pad) {
+  CHECK_POINTER(entry);
+  CHECK_POINTER(pad);
+  *pad = (entry->flags & kFileEntryPad) ? entry->pad : 0;
+  return (entry->flags & kFileEntryPad) != 0;
+}
+
+int FileList_GetSize(FileEntry *entry, int64_t *size) {
+  CHECK_POINTER(entry);
+  CHECK_POINTER(size);
+  *size = (entry->flags & kFileEntrySize) ? entry->size : 0;
+  return (entry->flags & kFileEntrySize) != 0;
+}
+
+int FileList_IsSafeName(const char *name, int32_t length) {
+  CHECK_POINTER(name);
+  if (length <= 0 || length > kFileNameMaxBytes) return 0;
+  if (name[0] == '/' || name[0] == '\\') return 0;
+  if (length >= 2 && name[1] == ':' &&
+      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
+    return 0;
+  int32_t start = 0;
+  for (int32_t i = 0; i <= length; i++) {
+    if (i < length) {
+      auto c = uint8_t(name[i]);
+      if (c < 0x20 || c == 0x7f) return 0;
+      if (c != '/' && c != '\\') continue;
+    }
+    std::string_view part(name + start, size_t(i - start));
+    if (part.empty() || part == "." || part == "..") return 0;
+    start = i + 1;
+  }
+  return 1;
+}
+
+// ---- FileIndex ------------------------------------------------------------
+
+int FileIndex_Create(FileIndex **index) {
+  CHECK_POINTER(index);
+  auto *x = new (MEM_ALLOC(sizeof(FileIndex), MEM_ZEROED)) FileIndex();
+  x->header.classTag = kFileIndexTag;
+  x->header.refCount.store(1, std::memory_order_relaxed);
+  x->header.destroy = fileIndexDestroy;
+  ListArena_Init(&x->records, sizeof(FileRecord), kFileListGrowth);
+  *index = x;
+  return 1;
+}
+
+int FileIndex_Destroy(FileIndex **index) {
+  CHECK_POINTER(index);
+  FILEINDEX_CHECK(*index);
+  Class_ReleaseObject(index);
+  return 1;
+}
+
+int FileIndex_Reset(FileIndex *x) {
+  FILEINDEX_CHECK(x);
+  fileIndexFreeNames(x);
+  ListArena_Reset(&x->records);
+  if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
+  x->groups = nullptr;
+  x->groupCapacity = x->groupCount = 0;
+  x->first = nullptr;
+  x->count = 0;
+  x->totalLength = x->totalPadding = 0;
+  return 1;
+}
+
+int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
+  FILEINDEX_CHECK(x);
+  FILELIST_CHECK(list);
+  FileIndex_Reset(x);
+  fileIndexSizeGroups(x, list->count);
+  fileIndexSizeNames(x, list->count);
+  int64_t running = 0;
+  FileRecord *last = nullptr;
+  for (FileEntry *e = list->head; e != nullptr; e = e->next) {
+    if (!(e->flags & kFileEntryName) || !FileList_IsSafeName(e->name, e->nameLength))
+      return fileIndexFail(x);
+    int64_t size = (e->flags & kFileEntrySize) ? e->size : 0;
+    if (size < 0 || size > kFileStreamMax - running) return fileIndexFail(x);
+    int64_t pad = 0;
+    if (pads != nullptr) {
+      if (size != 0 && (pad = fileIndexListPad(pads, running, size)) < 0) return fileIndexFail(x);
+    } else if (e->flags & kFileEntryPad) {
+      pad = e->pad;
+      if (pad < 0 || pad > kFilePadMax) return fileIndexFail(x);
+    }
+    if (pad > kFileStreamMax - running - size) return fileIndexFail(x);
+    e->flags |= kFileEntryPad | kFileEntryOffset;
+    e->pad = pad;
+    e->offset = running;
+    auto *r = static_cast<FileRecord *>(ListArena_Alloc(&x->records));
+    *r = FileRecord{e, running, size, pad, nullptr, 0, fileNameHash(e->name)};
+    (last ? last->next : x->first) = r;
+    last = r;
+    x->totalLength += size;
+    x->totalPadding += pad;
+    fileIndexAddName(x, r);
+    if (x->count % kFileIndexGroup == 0) x->groups[x->groupCount++] = r;
+    x->groups[x->groupCount - 1]->groupLength += size + pad;
+    x->count++;
+    running += size + pad;
+  }
+  return 1;
+}
+
+int FileIndex_GetTotalLength(FileIndex *x, int64_t *length) {
+  FILEINDEX_CHECK(x);
+  CHECK_POINTER(length);
+  *length = x->totalLength;
+  return 1;
+}
+
+int FileIndex_GetTotalPadding(FileIndex *x, int64_t *padding) {
+  FILEINDEX_CHECK(x);
+  CHECK_POINTER(padding);
+  *padding = x->totalPadding;
+  return 1;
+}
+
+int32_t FileIndex_GetCount(FileIndex *x) {
+  FILEINDEX_CHECK(x);
+  return x->count;
+}
+
+int FileIndex_GetFirst(FileIndex *x, FileRecord **record) {
+  FILEINDEX_CHECK(x);
+  CHECK_POINTER(record);
+  *record = x->first;
+  return *record != nullptr;
+}
+
+int FileIndex_Find(FileIndex *x, FileRecord **record, int64_t offset) {
+  FILEINDEX_CHECK(x);
+  CHECK_POINTER(record);
+  *record = nullptr;
+  if (x->groupCount == 0 || offset < 0) return 0;
+  // The last group whose head starts at or before offset: records after it
+  // all start later, and records before it end at or before its start.
+  if (x->groups[0]->offset > offset) return 0;
+  FileRecord *r = x->groups[ListArena_FindGroup(x->groups, x->groupCount, offset)];
+  if (offset >= r->offset + r->groupLength) return 0;
+  for (int32_t n = 0; r != nullptr && n < kFileIndexGroup; r = r->next, n++) {
+    if (r->offset > offset) break;
+    if (offset < r->offset + r->size + r->pad) {
+      *record = r;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int FileIndex_FindName(FileIndex *x, FileRecord **record, const char *name) {
+  FILEINDEX_CHECK(x);
+  CHECK_POINTER(record);
+  CHECK_POINTER(name);
+  *record = nullptr;
+  if (x->nameSlots == 0) return 0;
+  uint32_t hash = fileNameHash(name), mask = uint32_t(x->nameSlots - 1);
+  for (uint32_t i = hash & mask; x->names[i] != nullptr; i = (i + 1) & mask) {
+    FileRecord *held = x->names[i];
+    if (held->nameHash == hash && fileNameEqual(held->entry->name, name)) {
+      *record = held;
+      return 1;
+    }
+  }
+  return 0;
+}

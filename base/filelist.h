@@ -1,0 +1,159 @@
+// FileList and FileIndex: the file entries of a metafile as the JSON reader
+// reports them, and the same entries placed in the installation's byte
+// stream, found by name or by stream offset.
+//
+// The stream is the concatenation, in list order, of each file's data and
+// its pad bytes. A file's extent is [offset, offset + size + pad): its data
+// and the pad bytes that belong to it (its own "pad", or the ranges of a pad
+// list that meet it; those may also lie inside its data).
+//
+// Invariants: (1) entries and records come from arenas growing by 50; names
+// and links from 4,096-byte string chunks, each stored with its terminator,
+// with '\' already turned into '/'. (2) after a successful FileIndex_Build
+// every entry has flags 16 and 64, records are chained in list order with
+// non-decreasing offsets, record k + 1 starts where record k's extent ends,
+// every name in the name table is a safe relative path, and the group heads
+// (records 0, 100, 200, ...) are in offset order. (3) a failed build leaves
+// the index empty.
+//
+// Threads: one thread at a time; the caller serialises. A built index is
+// only read afterwards, so readers on several threads are fine once the
+// owner stops changing it.
+#pragma once
+
+#include <cstdint>
+
+#include "base/listarena.h"
+#include "core/runtime/class.h"
+#include "core/runtime/pool.h"
+
+constexpr uint32_t kFileListTag = 0x2f4c7a91;
+constexpr uint32_t kFileIndexTag = 0x2f4c7a92;
+
+// Flag bits of a file entry: which fields the document gave (16 and 64 are
+// also set by the build).
+constexpr uint32_t kFileEntryName = 1;
+constexpr uint32_t kFileEntryLink = 2;
+constexpr uint32_t kFileEntryMtime = 4;
+constexpr uint32_t kFileEntryAttr = 8;
+constexpr uint32_t kFileEntryPad = 16;
+constexpr uint32_t kFileEntrySize = 32;
+constexpr uint32_t kFileEntryOffset = 64;
+
+constexpr int32_t kFileListGrowth = 50;         // entries and records per arena block
+constexpr int32_t kFileListStringChunk = 4096;  // bytes of a name chunk
+constexpr int32_t kFileIndexGroup = 100;        // records per group head
+constexpr int32_t kFileNameMaxBytes = 4095;     // a longer name is refused
+constexpr int64_t kFilePadMax = INT32_MAX;      // pads are 32-bit on the wire
+constexpr int64_t kFileStreamMax = int64_t(1) << 62;
+
+// 32-bit fields first, so that the entry packs into 80 bytes.
+struct FileEntry {
+  uint32_t flags;
+  int32_t nameLength;
+  int32_t linkLength;
+  uint32_t attr;
+  const char *name;  // terminated; in the string pool
+  const char *link;
+  double mtime;
+  int64_t pad;  // the document's value, range-checked by the build
+  int64_t size;
+  int64_t offset;
+  FileEntry *next;
+  FileEntry *previous;
+};
+
+struct FileList {
+  ObjectHeader header;  // kFileListTag
+  FileEntry *head;
+  FileEntry *tail;
+  int32_t count;
+  int64_t currentIndex;  // the array index of the entry being parsed; -1: none
+  FileEntry current;
+  ListArena entries;
+  Pool *strings;
+};
+
+struct FileRecord {
+  FileEntry *entry;
+  int64_t offset;
+  int64_t size;
+  int64_t pad;
+  FileRecord *next;
+  int64_t groupLength;  // a group head: size + pad of its (up to 100) records
+  uint32_t nameHash;    // of the entry's name
+};
+
+struct PadIndex;
+
+struct FileIndex {
+  ObjectHeader header;  // kFileIndexTag
+  FileRecord **names;   // open addressing by name hash; the later duplicate wins
+  int32_t nameSlots;    // a power of two, at least twice the records
+  ListArena records;
+  FileRecord **groups;  // heads of records 0, 100, 200, ...
+  int32_t groupCount;
+  int32_t groupCapacity;
+  FileRecord *first;
+  int32_t count;
+  int64_t totalLength;   // sum of sizes
+  int64_t totalPadding;  // sum of pads
+};
+
+// Every operation stops the program with "Pointer is NULL\n" or "Class
+// mismatch pointer (...)" on a NULL or foreign object or a NULL out-pointer.
+
+int FileList_Create(FileList **list);
+// Drops the caller's reference and clears *list.
+int FileList_Destroy(FileList **list);
+// Empties the list and both pools; no entry is being parsed. Returns 1.
+int FileList_Reset(FileList *list);
+// One node of "files" (path "files\<index>\<field>", or "files\<index>" for
+// the element itself): a new array index commits the entry being parsed and
+// starts a zero one; "name" and "link"
+// copy the text ('\' read as '/'), "mtime" reads a float, "attr", "pad",
+// "size" and "offset" read integers; each sets its flag. Other fields and
+// shorter or longer paths are ignored. Returns 1.
+int FileList_OnKey(FileList *list, const char *path, const char *value, int32_t length);
+// Commits the entry being parsed, if any. Returns 1.
+int FileList_Finish(FileList *list);
+int32_t FileList_GetCount(FileList *list);
+// 1 with the first (next) entry; 0 with NULL at the end.
+int FileList_GetFirst(FileList *list, FileEntry **entry);
+int FileList_GetNext(FileEntry *entry, FileEntry **next);
+// The entry's name into buffer (size bytes; kPathMax suits every name that
+// loads). 0 without a name or when it does not fit (buffer then empty).
+int FileList_GetName(FileEntry *entry, char *buffer, int32_t size);
+// 0 without flag 16 (32); *value 0 then.
+int FileList_GetPad(FileEntry *entry, int64_t *pad);
+int FileList_GetSize(FileEntry *entry, int64_t *size);
+
+// 1 when name (length bytes) is a relative path that stays inside the
+// installation root: not empty, at most kFileNameMaxBytes, no leading '/' or
+// '\', no drive letter and ':', no NUL or control character, and no empty,
+// "." or ".." component ('/' and '\' both separate).
+int FileList_IsSafeName(const char *name, int32_t length);
+
+int FileIndex_Create(FileIndex **index);
+int FileIndex_Destroy(FileIndex **index);
+// Empties the index (records, names, groups, totals). Returns 1.
+int FileIndex_Reset(FileIndex *index);
+// Places the entries of list in the stream (see the header comment). With a
+// pad index, a file's pad is the sum of the ranges that meet its extent;
+// without one, its own "pad". Returns 0, with the index empty, when an entry
+// has no name or an unsafe one, a size below 0, an own pad outside
+// [0, kFilePadMax], a stream longer than kFileStreamMax, or (with a pad
+// index) a file of non-zero size after the last range.
+int FileIndex_Build(FileIndex *index, FileList *list, PadIndex *padIndex);
+int FileIndex_GetTotalLength(FileIndex *index, int64_t *length);
+int FileIndex_GetTotalPadding(FileIndex *index, int64_t *padding);
+int32_t FileIndex_GetCount(FileIndex *index);
+// 1 with the first record (in stream order); 0 with NULL when empty.
+int FileIndex_GetFirst(FileIndex *index, FileRecord **record);
+// The file whose extent (pad included) holds the stream offset: bisection
+// over the group heads, then a walk of at most 100 records. 0 with NULL when
+// no extent holds it (offset < 0 or past the stream).
+int FileIndex_Find(FileIndex *index, FileRecord **record, int64_t offset);
+// The record of name ('\' and '/' the same separator; case-sensitive); the
+// later of two entries with one name. 0 with NULL when none.
+int FileIndex_FindName(FileIndex *index, FileRecord **record, const char *name);

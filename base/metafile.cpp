@@ -1,0 +1,405 @@
+// Metafiles; see metafile.h.
+#include "base/metafile.h"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "base/keypath.h"
+#include "core/net/webget.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/str.h"
+#include "core/security/hash.h"
+
+namespace {
+
+#define METAFILE_CHECK(m) CLASS_CHECK((m), kMetaFileTag)
+
+void metaFileLog(MetaFile *m, const char *format, ...) {
+  if (!Class_LogEnabled(&m->log, LOG_DEBUG) || !Log_IsEnabled()) return;
+  va_list args;
+  va_start(args, format);
+  Class_LogPrint(&m->log, 0, format, args);
+  va_end(args);
+}
+
+void metaFileFreeLengths(MetaFile *m) {
+  if (m->pieceLengths)
+    MEM_FREE(m->pieceLengths, int64_t(m->pieceLengthCount) * int64_t(sizeof(int32_t)));
+  m->pieceLengths = nullptr;
+  m->pieceLengthCount = 0;
+}
+
+// The document request, made on first use: JSON whose reader reports nodes
+// here and builds no tree.
+AsyncHttp *metaFileRequest(MetaFile *m) {
+  if (m->request != nullptr) return m->request;
+  AsyncHttp_Create(&m->request);
+  AsyncHttp_SetFormat(m->request, kAsyncHttpFormatJson);
+  auto *json = static_cast<Json *>(AsyncHttp_GetParser(m->request));
+  Json_SetDictionary(json, nullptr);
+  Json_SetNodeCallback(json, m, MetaFile_OnKey);
+  AsyncHttp_SetCompleteCallback(m->request, m, MetaFile_OnLoaded);
+  return m->request;
+}
+
+void metaFileDestroy(void **object) {
+  auto *m = static_cast<MetaFile *>(*object);
+  if (m->request) {
+    AsyncHttp_Reset(m->request, 1);
+    // The parse calls back into this object from the I/O worker: the owner
+    // resets and waits until loading ends before the last release.
+    if (AsyncHttp_IsRunning(m->request))
+      Core_Abort(KSRC,
+                 "Assertion failed (!Loading)\nMetaFile released while its document is parsed\n");
+  }
+  MetaFile_Reset(m);
+  if (m->request) AsyncHttp_Release(&m->request);
+  FileList_Destroy(&m->fileList);
+  FileIndex_Destroy(&m->fileIndex);
+  PieceList_Destroy(&m->pieceList);
+  PadIndex_Destroy(&m->padIndex);
+  Padding_Destroy(&m->padding);
+  m->header.classTag = 0;
+  MEM_FREE(m, sizeof(MetaFile));
+}
+
+// The top level: an object, or an array whose element 0 is an object (its
+// members then carry the prefix "0\"). Returns the path relative to that
+// object, or NULL for a node outside it (marking the document malformed
+// when the node cannot belong to a loadable one).
+const char *metaFileRelativePath(MetaFile *m, const char *path, int32_t type) {
+  if (path[0] == '\0') {
+    if (type == kJsonNodeArray)
+      m->rootArray = 1;
+    else if (type != kJsonNodeObject)
+      m->malformed = 1;
+    return nullptr;
+  }
+  if (!m->rootArray) return path;
+  if (path[0] == '0' && path[1] == '\\') return path + 2;
+  if (path[0] == '0' && path[1] == '\0') {
+    if (type != kJsonNodeObject) m->malformed = 1;
+    return nullptr;
+  }
+  if (strchr(path, '\\') == nullptr) m->malformed = 1;  // a second element
+  return nullptr;
+}
+
+void metaFileSetId(MetaFile *m, const char *value, int32_t length) {
+  m->id[0] = '\0';
+  if (!CatalogId_IsValid(value, length)) {
+    Log_Print(LOG_WARNING, KSRC, 0, "MetaFile id refused (%d bytes)\n", length);
+    m->malformed = 1;
+    return;
+  }
+  memcpy(m->id, value, size_t(length));
+  m->id[length] = '\0';
+}
+
+int metaFileFail(MetaFile *m, const char *why) {
+  Log_Print(LOG_ERROR, KSRC, 0, "MetaFile load failed: %s\n", why);
+  FileIndex_Reset(m->fileIndex);
+  PadIndex_Reset(m->padIndex);
+  metaFileFreeLengths(m);
+  return 0;
+}
+
+// ceil(length / size) pieces, each with a digest of the algorithm's size.
+const char *metaFileCheckPieces(MetaFile *m) {
+  PieceList *pieces = m->pieceList;
+  int64_t size = pieces->pieceSize;
+  if (size < 1 || size > kMetaFilePieceSizeMax) return "piece size out of range";
+  const HashInterface *hash = nullptr;
+  if (!Hash_GetInterfaceByName(pieces->algorithm, &hash)) return "unknown piece algorithm";
+  if (pieces->pieceTotal > 0 && pieces->digestLength != hash->DigestSize)
+    return "digest length differs from the algorithm's";
+  int64_t length = m->fileIndex->totalLength + m->fileIndex->totalPadding;
+  if ((length + size - 1) / size != pieces->pieceTotal)
+    return "piece count differs from the stream";
+  if (m->hasPad) return nullptr;
+  // A file's own pad goes into the piece that holds its last byte: it cannot
+  // be split across two.
+  for (FileRecord *r = m->fileIndex->first; r != nullptr; r = r->next) {
+    if (r->pad == 0) continue;
+    int64_t start = r->offset + r->size;
+    if (start / size != (start + r->pad - 1) / size) return "file pad crosses a piece boundary";
+  }
+  return nullptr;
+}
+
+// Piece i covers [i x S, (i + 1) x S); its length is S less the pad bytes
+// inside. One pass over the pieces and the (ascending, disjoint) ranges.
+void metaFileBuildLengths(MetaFile *m) {
+  metaFileFreeLengths(m);
+  int32_t count = m->pieceList->pieceTotal;
+  if (!m->hasPieces || count < 1) return;
+  int64_t size = m->pieceList->pieceSize;
+  m->pieceLengths = static_cast<int32_t *>(MEM_ALLOC(int64_t(count) * int64_t(sizeof(int32_t)), 0));
+  m->pieceLengthCount = count;
+  PadItem *item = m->hasPad ? m->padIndex->first : nullptr;
+  for (int32_t i = 0; i < count; i++) {
+    int64_t start = int64_t(i) * size, end = start + size;
+    while (item != nullptr && item->offset + item->size <= start) item = item->next;
+    int64_t padded = 0;
+    for (PadItem *p = item; p != nullptr && p->offset < end; p = p->next) {
+      int64_t from = p->offset > start ? p->offset : start;
+      int64_t to = p->offset + p->size < end ? p->offset + p->size : end;
+      if (to > from) padded += to - from;
+    }
+    m->pieceLengths[i] = int32_t(size - padded);
+  }
+}
+
+}  // namespace
+
+int MetaFile_Create(MetaFile **metafile) {
+  CHECK_POINTER(metafile);
+  auto *m = new (MEM_ALLOC(sizeof(MetaFile), MEM_ZEROED)) MetaFile();
+  m->header.classTag = kMetaFileTag;
+  m->header.refCount.store(1, std::memory_order_relaxed);
+  m->header.destroy = metaFileDestroy;
+  m->log.object = m;
+  m->log.className = "MetaFile";
+  FileList_Create(&m->fileList);
+  FileIndex_Create(&m->fileIndex);
+  PieceList_Create(&m->pieceList);
+  PadIndex_Create(&m->padIndex);
+  Padding_Create(&m->padding);
+  Str_Set(m->algorithm, "SHA1");
+  *metafile = m;
+  return 1;
+}
+
+int MetaFile_Destroy(MetaFile **metafile) {
+  CHECK_POINTER(metafile);
+  METAFILE_CHECK(*metafile);
+  Class_ReleaseObject(metafile);
+  return 1;
+}
+
+int MetaFile_Reset(MetaFile *m) {
+  METAFILE_CHECK(m);
+  if (m->request) {
+    AsyncHttp_Reset(m->request, 1);
+    // A parse still on the I/O worker owns the lists until it finishes; its
+    // outcome is dropped, and the next load empties them.
+    if (AsyncHttp_IsRunning(m->request)) return 1;
+  }
+  metaFileFreeLengths(m);
+  m->hasPad = m->hasPieces = m->writeAlign = m->rootArray = m->malformed = 0;
+  m->id[0] = '\0';
+  Str_Set(m->algorithm, "SHA1");
+  FileList_Reset(m->fileList);
+  FileIndex_Reset(m->fileIndex);
+  PieceList_Reset(m->pieceList);
+  Padding_Reset(m->padding);
+  PadIndex_Reset(m->padIndex);
+  return 1;
+}
+
+int MetaFile_Load(MetaFile *m, const char *url, int32_t signedFlag) {
+  METAFILE_CHECK(m);
+  CHECK_POINTER(url);
+  AsyncHttp *request = metaFileRequest(m);
+  if (AsyncHttp_IsRunning(request)) return 0;
+  MetaFile_Reset(m);
+  return AsyncHttp_Get(request, url, signedFlag);
+}
+
+int MetaFile_IsLoading(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->request && AsyncHttp_IsRunning(m->request);
+}
+
+int MetaFile_IsLoaded(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->request && AsyncHttp_IsComplete(m->request);
+}
+
+int MetaFile_Succeeded(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->request && AsyncHttp_Succeeded(m->request);
+}
+
+int MetaFile_GetResumeTime(MetaFile *m, double *resumeTime) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_GetResumeTime(metaFileRequest(m), resumeTime);
+}
+
+int MetaFile_GetError(MetaFile *m, uint32_t *code, uint32_t *codeEx) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_GetError(metaFileRequest(m), code, codeEx);
+}
+
+int MetaFile_SetMaxSize(MetaFile *m, int32_t bytes) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_SetMaxSize(metaFileRequest(m), bytes);
+}
+
+int MetaFile_SetEventQueue(MetaFile *m, EventQueue *queue) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_SetEventQueue(metaFileRequest(m), queue);
+}
+
+int MetaFile_SetErrorCallback(MetaFile *m, void *context, AsyncHttpErrorCallback function) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_SetErrorCallback(metaFileRequest(m), context, function);
+}
+
+int MetaFile_SetCertStore(MetaFile *m, CertStore *store) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_SetCertStore(metaFileRequest(m), store);
+}
+
+int MetaFile_IsBodySaved(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->request && AsyncHttp_IsSaved(m->request);
+}
+
+int MetaFile_SetLogSink(MetaFile *m, void *context, ClassLogSink sink) {
+  METAFILE_CHECK(m);
+  m->log.sinkContext = context;
+  m->log.sink = sink;
+  return 1;
+}
+
+int32_t MetaFile_OnLoaded(AsyncHttp *, void *context, uint32_t *errorCode, uint32_t *errorCodeEx) {
+  auto *m = static_cast<MetaFile *>(context);
+  METAFILE_CHECK(m);
+  CHECK_POINTER(errorCode);
+  CHECK_POINTER(errorCodeEx);
+  if (MetaFile_Finish(m)) return 1;
+  *errorCode = kWebGetErrorInvalidContent;
+  *errorCodeEx = 0;
+  return 0;
+}
+
+int32_t MetaFile_OnKey(Json *, void *context, const char *path, int32_t type, const char *value,
+                       int32_t valueLength, int64_t, int32_t, int32_t, int32_t *errorCode) {
+  auto *m = static_cast<MetaFile *>(context);
+  METAFILE_CHECK(m);
+  CHECK_POINTER(path);
+  CHECK_POINTER(errorCode);
+  const char *relative = metaFileRelativePath(m, path, type);
+  if (relative == nullptr) return 1;
+  const char *slash = relative;
+  while (*slash != '\0' && *slash != '\\') slash++;
+  std::string_view first(relative, size_t(slash - relative));
+  if (*slash == '\0') slash = nullptr;
+  if (first == "files") {
+    FileList_OnKey(m->fileList, relative, value, valueLength);
+  } else if (first == "pad") {
+    m->hasPad = 1;
+    Padding_OnKey(m->padding, relative, value, valueLength);
+  } else if (first == "pieces") {
+    if (slash == nullptr) {
+      if (type == kJsonNodeObject) m->hasPieces = 1;
+      return 1;
+    }
+    return PieceList_OnKey(m->pieceList, relative, type, value, valueLength, errorCode);
+  } else if (slash != nullptr) {
+    return 1;
+  } else if (first == "id") {
+    if (type == kJsonNodeObject || type == kJsonNodeArray) m->malformed = 1;
+    metaFileSetId(m, value, valueLength);
+  } else if (first == "writeAlign") {
+    m->writeAlign = KeyPath_ValueIsTrue(value, valueLength);
+  } else if (first == "algorithm") {
+    Str_CopyN(m->algorithm, kMetaFileAlgorithmBytes, value, valueLength);
+  }
+  return 1;
+}
+
+int MetaFile_Finish(MetaFile *m) {
+  METAFILE_CHECK(m);
+  FileList_Finish(m->fileList);
+  Padding_Finish(m->padding);
+  PieceList_Finish(m->pieceList);
+  if (m->malformed) return metaFileFail(m, "malformed top level or id");
+  if (m->hasPad && !PadIndex_Build(m->padIndex, m->padding))
+    return metaFileFail(m, "pad ranges out of order or out of range");
+  if (!FileIndex_Build(m->fileIndex, m->fileList, m->hasPad ? m->padIndex : nullptr))
+    return metaFileFail(m, "file entry without a safe name, or stream out of range");
+  if (m->hasPieces) {
+    if (const char *why = metaFileCheckPieces(m)) return metaFileFail(m, why);
+  }
+  metaFileBuildLengths(m);
+  metaFileLog(m, "Loaded (%s) files (%d) pieces (%d)\n", m->id, m->fileIndex->count,
+              m->pieceList->pieceTotal);
+  return 1;
+}
+
+int MetaFile_GetId(MetaFile *m, char *buffer, int32_t size) {
+  METAFILE_CHECK(m);
+  CHECK_POINTER(buffer);
+  if (size > 0) buffer[0] = '\0';
+  if (m->id[0] == '\0') return 0;
+  return Str_Set(buffer, m->id, size) ? 1 : (buffer[0] = '\0', 0);
+}
+
+const char *MetaFile_GetAlgorithm(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->algorithm;
+}
+
+int32_t MetaFile_GetWriteAlign(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->writeAlign;
+}
+
+int32_t MetaFile_HasPieces(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->hasPieces;
+}
+
+FileList *MetaFile_GetFileList(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->fileList;
+}
+
+FileIndex *MetaFile_GetFileIndex(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->fileIndex;
+}
+
+PieceList *MetaFile_GetPieceList(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->pieceList;
+}
+
+Padding *MetaFile_GetPadding(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->hasPad ? m->padding : nullptr;
+}
+
+PadIndex *MetaFile_GetPadIndex(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->padIndex;
+}
+
+int32_t MetaFile_GetPieceLengthCount(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return m->pieceLengthCount;
+}
+
+int MetaFile_GetPieceLength(MetaFile *m, int32_t index, int32_t *length) {
+  METAFILE_CHECK(m);
+  CHECK_POINTER(length);
+  if (index < 0 || index >= m->pieceLengthCount)
+    Core_Abort(KSRC,
+               "Assertion failed (Index >= 0 && Index < MetaFile->PieceLengthCount)\nIndex out of "
+               "bounds\n");
+  *length = m->pieceLengths[index];
+  return 1;
+}
+
+int MetaFile_GetStats(MetaFile *m, Dictionary *stats) {
+  METAFILE_CHECK(m);
+  CHECK_POINTER(stats);
+  if (m->request) AsyncHttp_GetErrorInfo(m->request, stats);
+  Dictionary_SetInt64ByKey(stats, "totalLength", m->fileIndex->totalLength);
+  Dictionary_SetInt64ByKey(stats, "totalPadding", m->fileIndex->totalPadding);
+  return 1;
+}

@@ -1,0 +1,404 @@
+#include "base/metafile.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/keypath.h"
+#include "core/formats/dictionary.h"
+#include "core/formats/json.h"
+#include "core/net/webget.h"
+#include "core/platform/platform.h"
+#include "tests/metafile_util.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using Result = MetaFileResult;
+
+Result Load(MetaFile *m, const std::string &text) {
+  return MetaFile_TestLoad(m, text.data(), int32_t(text.size()));
+}
+
+struct MetaFileGuard {
+  MetaFile *m = nullptr;
+  MetaFileGuard() { MetaFile_Create(&m); }
+  ~MetaFileGuard() { MetaFile_Destroy(&m); }
+};
+
+using Node = TestJsonNode;
+
+std::vector<Node> ReadNodes(const std::string &text) {
+  std::vector<Node> nodes = Test_JsonNodes(text);
+  EXPECT_FALSE(nodes.empty());
+  return nodes;
+}
+
+struct ExpectedFile {
+  std::string name;
+  int64_t offset = 0, pad = 0, size = 0;
+};
+
+struct Expected {
+  std::vector<ExpectedFile> files;
+  std::vector<std::pair<std::string, int64_t>> spellings;
+  std::vector<int32_t> lengths;
+  std::vector<std::string> digests;
+  int64_t totalLength = 0, totalPadding = 0;
+  int32_t pieceSize = 0;
+  int hashPadding = 0, writeAlign = 0;
+  std::string algorithm, padMode;
+};
+
+Expected ReadExpected(const std::string &text) {
+  Expected e;
+  for (const Node &n : ReadNodes(text)) {
+    KeyPath key;
+    KeyPath_Split(n.path.c_str(), &key);
+    std::string_view top = key.part[0];
+    int64_t number = Str_ToInt64(n.value.c_str());
+    if (key.count == 1) {
+      if (top == "totalLength") e.totalLength = number;
+      if (top == "totalPadding") e.totalPadding = number;
+      if (top == "pieceSize") e.pieceSize = int32_t(number);
+      if (top == "hashPadding") e.hashPadding = n.value == "true";
+      if (top == "writeAlign") e.writeAlign = n.value == "true";
+      if (top == "algorithm") e.algorithm = n.value;
+      if (top == "padMode") e.padMode = n.value;
+      continue;
+    }
+    if (key.count != 3) continue;
+    auto row = size_t(KeyPath_Index(key.part[1]));
+    int64_t column = KeyPath_Index(key.part[2]);
+    if (top == "files") {
+      if (e.files.size() <= row) e.files.resize(row + 1);
+      ExpectedFile &f = e.files[row];
+      if (column == 0) f.name = n.value;
+      if (column == 1) f.offset = number;
+      if (column == 2) f.pad = number;
+      if (column == 3) f.size = number;
+    } else if (top == "spellings") {
+      if (e.spellings.size() <= row) e.spellings.resize(row + 1);
+      if (column == 0) e.spellings[row].first = n.value;
+      if (column == 1) e.spellings[row].second = number;
+    } else if (top == "pieces") {
+      if (column == 0) e.lengths.push_back(int32_t(number));
+      if (column == 1) e.digests.push_back(n.value);
+    }
+  }
+  return e;
+}
+
+std::string Name(FileEntry *entry) {
+  char name[kPathMax];
+  return FileList_GetName(entry, name, sizeof name) ? name : "";
+}
+
+// The index of the expected file whose extent holds offset, or -1.
+int64_t ExpectedAt(const Expected &e, int64_t offset) {
+  auto it = std::upper_bound(e.files.begin(), e.files.end(), offset,
+                             [](int64_t x, const ExpectedFile &f) { return x < f.offset; });
+  while (it != e.files.begin()) {
+    --it;
+    if (offset < it->offset + it->size + it->pad) return it - e.files.begin();
+    if (it->size + it->pad > 0) break;
+  }
+  return -1;
+}
+
+void CheckVersion(MetaFile *m, const Expected &e, std::mt19937_64 &rng) {
+  FileIndex *index = MetaFile_GetFileIndex(m);
+  ASSERT_EQ(FileIndex_GetCount(index), int32_t(e.files.size()));
+  std::vector<FileRecord *> records;
+  FileRecord *r = nullptr;
+  for (FileIndex_GetFirst(index, &r); r != nullptr; r = r->next) records.push_back(r);
+  ASSERT_EQ(records.size(), e.files.size());
+  for (size_t i = 0; i < records.size(); i++) {
+    SCOPED_TRACE("file " + std::to_string(i));
+    const ExpectedFile &f = e.files[i];
+    ASSERT_EQ(Name(records[i]->entry), f.name);
+    ASSERT_EQ(records[i]->offset, f.offset);
+    ASSERT_EQ(records[i]->pad, f.pad);
+    ASSERT_EQ(records[i]->size, f.size);
+    int64_t extent = f.size + f.pad;
+    if (extent == 0) continue;
+    for (int64_t at : {f.offset, f.offset + extent - 1}) {
+      FileRecord *found = nullptr;
+      ASSERT_TRUE(FileIndex_Find(index, &found, at)) << at;
+      ASSERT_EQ(found, records[i]) << at;
+    }
+  }
+  for (const auto &[spelling, winner] : e.spellings) {
+    FileRecord *found = nullptr;
+    ASSERT_TRUE(FileIndex_FindName(index, &found, spelling.c_str())) << spelling;
+    ASSERT_EQ(found, records[size_t(winner)]) << spelling;
+  }
+  int64_t stream = e.totalLength + e.totalPadding;
+  for (int k = 0; k < 50; k++) {
+    int64_t at = int64_t(rng() % uint64_t(stream + 2)) - 1;
+    FileRecord *found = nullptr;
+    int64_t want = ExpectedAt(e, at);
+    ASSERT_EQ(FileIndex_Find(index, &found, at), want >= 0 ? 1 : 0) << at;
+    if (want >= 0) {
+      ASSERT_EQ(found, records[size_t(want)]) << at;
+    }
+  }
+  PieceList *pieces = MetaFile_GetPieceList(m);
+  ASSERT_EQ(PieceList_GetPieceTotal(pieces), int32_t(e.digests.size()));
+  ASSERT_EQ(PieceList_GetPieceSize(pieces), e.pieceSize);
+  ASSERT_EQ(PieceList_GetHashPadding(pieces), e.hashPadding);
+  ASSERT_EQ(MetaFile_GetWriteAlign(m), e.writeAlign);
+  ASSERT_EQ(MetaFile_GetPieceLengthCount(m), int32_t(e.lengths.size()));
+  for (size_t i = 0; i < e.lengths.size(); i++) {
+    int32_t length = 0;
+    MetaFile_GetPieceLength(m, int32_t(i), &length);
+    ASSERT_EQ(length, e.lengths[i]) << "piece " << i;
+    char hex[2 * kPieceListDigestMax + 1];
+    ASSERT_TRUE(PieceList_GetDigestHex(pieces, int32_t(i), hex, sizeof hex));
+    ASSERT_EQ(hex, e.digests[i]) << "piece " << i;
+  }
+  Dictionary *stats = nullptr;
+  Dictionary_Create(&stats);
+  MetaFile_GetStats(m, stats);
+  int64_t total = -1, padding = -1;
+  Dictionary_GetInt64ByKey(stats, "totalLength", &total);
+  Dictionary_GetInt64ByKey(stats, "totalPadding", &padding);
+  Dictionary_Release(&stats);
+  EXPECT_EQ(total, e.totalLength);
+  EXPECT_EQ(padding, e.totalPadding);
+}
+
+std::string Tree(const std::string &name) { return "contenttree/" + name; }
+
+}  // namespace
+
+// Every generated version, read by the metafile reader, against what the
+// generator worked out from its byte map of the stream.
+TEST(MetaFile, GeneratedVersionsMatchTheByteMap) {
+  namespace fs = std::filesystem;
+  std::mt19937_64 rng(0x44);
+  MetaFileGuard g;
+  std::map<std::string, int> modes;
+  int versions = 0;
+  for (int v = 1;; v++) {
+    std::string id = std::to_string(v);
+    if (!fs::exists(Test_VectorPath(Tree("meta/" + id + ".json")))) break;
+    SCOPED_TRACE("version " + id);
+    Expected e = ReadExpected(Test_ReadVectors(Tree("expected/" + id + ".json")));
+    Result r = Load(g.m, Test_ReadVectors(Tree("meta/" + id + ".json")));
+    ASSERT_EQ(r.code, 0u);
+    char loadedId[kCatalogIdBytes];
+    ASSERT_TRUE(MetaFile_GetId(g.m, loadedId, sizeof loadedId));
+    ASSERT_EQ(std::string(loadedId), id);
+    ASSERT_EQ(std::string(PieceList_GetAlgorithm(MetaFile_GetPieceList(g.m))), e.algorithm);
+    ASSERT_EQ(MetaFile_GetPadding(g.m) != nullptr, e.padMode == "list");
+    CheckVersion(g.m, e, rng);
+    modes[e.padMode + "/" + e.algorithm + (e.hashPadding ? "/hp" : "/nohp")]++;
+    versions++;
+  }
+  EXPECT_GE(versions, 300);
+  for (const char *mode : {"none", "align", "list"})
+    for (const char *algorithm : {"SHA1", "SHA256", "MD5", "CRC"})
+      for (const char *hp : {"/hp", "/nohp"})
+        EXPECT_GT(modes[std::string(mode) + "/" + algorithm + hp], 0)
+            << mode << " " << algorithm << hp;
+}
+
+// Each faulted document of the generator fails the load with its code and
+// nothing half-built stays behind.
+TEST(MetaFile, FaultVariantsFailCleanly) {
+  std::vector<Node> index = ReadNodes(Test_ReadVectors(Tree("faults/index.json")));
+  ASSERT_EQ(index.size() % 4, 0u);
+  MetaFileGuard g;
+  int metafiles = 0;
+  for (size_t i = 0; i < index.size(); i += 4) {
+    const std::string &name = index[i].value;
+    if (index[i + 1].value != "metafile") continue;
+    SCOPED_TRACE(name);
+    Result r = Load(g.m, Test_ReadVectors(Tree("faults/" + name + ".json")));
+    EXPECT_EQ(r.code, uint32_t(Str_ToInt64(index[i + 2].value.c_str())));
+    EXPECT_EQ(r.codeEx, uint32_t(Str_ToInt64(index[i + 3].value.c_str())));
+    if (r.code == kWebGetErrorInvalidContent) {
+      EXPECT_EQ(FileIndex_GetCount(MetaFile_GetFileIndex(g.m)), 0);
+      EXPECT_EQ(MetaFile_GetPieceLengthCount(g.m), 0);
+    }
+    metafiles++;
+  }
+  EXPECT_GT(metafiles, 40);
+}
+
+// A document cut anywhere inside stops the reader with "UnknownLength".
+TEST(MetaFile, TruncatedDocumentsStopTheParse) {
+  std::string text = Test_ReadVectors(Tree("meta/2.json"));
+  ASSERT_GT(text.size(), 100u);
+  std::mt19937 rng(7);
+  MetaFileGuard g;
+  for (int k = 0; k < 50; k++) {
+    size_t cut = 1 + rng() % (text.size() - 2);
+    Result r = Load(g.m, text.substr(0, cut));
+    EXPECT_EQ(r.code, uint32_t(kWebGetErrorJson)) << cut;
+    EXPECT_EQ(r.codeEx, uint32_t(kJsonErrorUnknownLength)) << cut;
+  }
+}
+
+namespace {
+
+std::string Digests(int count, int bytes = 20) {
+  std::string out = "[";
+  std::string one(size_t((bytes + 2) / 3 * 4), 'A');
+  if (bytes % 3)
+    one.replace(one.size() - size_t(3 - bytes % 3), size_t(3 - bytes % 3), 3 - bytes % 3, '=');
+  for (int i = 0; i < count; i++) out += (i ? ",\"" : "\"") + one + "\"";
+  return out + "]";
+}
+
+struct EdgeCase {
+  const char *name;
+  std::string text;
+  uint32_t code;
+  std::vector<int64_t> offsets;  // per file, then its pad: offset, pad, offset, pad ...
+  std::vector<int32_t> lengths;  // piece lengths
+};
+
+}  // namespace
+
+TEST(MetaFile, EdgeCases) {
+  std::string pad100 = R"({"name":"a","size":8388508})";
+  std::string pad101;
+  for (int i = 0; i < 101; i++)
+    pad101 +=
+        std::string(i ? "," : "") + "{\"offset\":" + std::to_string(2 * i + 1) + ",\"size\":1}";
+  const std::vector<EdgeCase> cases = {
+      {"sizes 10, 0, 5",
+       R"({"files":[{"name":"a","size":10},{"name":"b","size":0},{"name":"c","size":5}]})",
+       0,
+       {0, 0, 10, 0, 10, 0},
+       {}},
+      {"own pad 7 moves the next file",
+       R"({"files":[{"name":"a","size":3,"pad":7},{"name":"b","size":1}]})",
+       0,
+       {0, 7, 10, 0},
+       {}},
+      {"range after a file",
+       R"({"files":[{"name":"a","size":10},{"name":"b","size":3}],"pad":[{"offset":10,"size":6},{"offset":19,"size":1}]})",
+       0,
+       {0, 6, 16, 1},
+       {}},
+      {"range inside a file",
+       R"({"files":[{"name":"a","size":10},{"name":"b","size":3}],"pad":[{"offset":4,"size":2},{"offset":15,"size":1}]})",
+       0,
+       {0, 2, 12, 1},
+       {}},
+      {"pad of 100 bytes across pieces",
+       R"({"files":[)" + pad100 +
+           R"(],"pad":[{"offset":4194300,"size":100}],"pieces":{"digests":)" + Digests(2) + "}}",
+       0,
+       {0, 100},
+       {4194300, 4194208}},
+      {"no pad list: full lengths",
+       R"({"files":[{"name":"a","size":20}],"pieces":{"size":8,"digests":)" + Digests(3) + "}}",
+       0,
+       {0, 0},
+       {8, 8, 8}},
+      {"101 ranges: two groups",
+       R"({"files":[{"name":"a","size":101}],"pad":[)" + pad101 +
+           R"(],"pieces":{"size":4,"algorithm":"crc","digests":)" + Digests(51, 4) + "}}",
+       0,
+       {0, 101},
+       {}},
+      {"file after the last range",
+       R"({"files":[{"name":"a","size":10},{"name":"b","size":3}],"pad":[{"offset":10,"size":6}]})",
+       976,
+       {},
+       {}},
+      {"no pieces loads", R"({"id":"","files":[{"name":"a","size":3}]})", 0, {0, 0}, {}},
+      {"empty pieces count as present",
+       R"({"files":[{"name":"a","size":3}],"pieces":{}})",
+       976,
+       {},
+       {}},
+      {"empty pieces, empty stream",
+       R"({"files":[{"name":"a","size":0}],"pieces":{}})",
+       0,
+       {0, 0},
+       {}},
+      {"one-element array",
+       R"([{"files":[{"name":"a","size":3}],"pieces":{"size":2,"digests":)" + Digests(2) + "}}]",
+       0,
+       {0, 0},
+       {2, 2}},
+      {"hex and signed integers",
+       R"({"files":[{"name":"a","size":"0x10","pad":"+0x0"}],"pieces":{"size":"0x10","digests":)" +
+           Digests(1) + "}}",
+       0,
+       {0, 0},
+       {16}},
+      {"top-level algorithm is informational", R"({"algorithm":"NOPE","files":[]})", 0, {}, {}},
+      {"same name twice: both listed",
+       R"({"files":[{"name":"d\\x","size":1},{"name":"d/x","size":2}]})",
+       0,
+       {0, 0, 1, 0},
+       {}},
+  };
+  MetaFileGuard g;
+  for (const EdgeCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    Result r = Load(g.m, c.text);
+    ASSERT_EQ(r.code, c.code);
+    if (c.code != 0) continue;
+    std::vector<int64_t> offsets;
+    FileRecord *rec = nullptr;
+    for (FileIndex_GetFirst(MetaFile_GetFileIndex(g.m), &rec); rec; rec = rec->next) {
+      offsets.push_back(rec->offset);
+      offsets.push_back(rec->pad);
+    }
+    EXPECT_EQ(offsets, c.offsets);
+    std::vector<int32_t> lengths;
+    for (int32_t i = 0; i < MetaFile_GetPieceLengthCount(g.m); i++) {
+      int32_t n = 0;
+      MetaFile_GetPieceLength(g.m, i, &n);
+      lengths.push_back(n);
+    }
+    if (!c.lengths.empty()) {
+      EXPECT_EQ(lengths, c.lengths);
+    }
+    if (std::string(c.name) == "101 ranges: two groups") {
+      PadIndex *pads = MetaFile_GetPadIndex(g.m);
+      ASSERT_EQ(pads->groupCount, 2);
+      EXPECT_EQ(pads->groups[1]->offset, 201);  // the 101st range heads the second group
+    }
+  }
+  // The later of two spellings of one name wins the look-up.
+  ASSERT_EQ(Load(g.m, cases.back().text).code, 0u);
+  FileRecord *found = nullptr;
+  ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(g.m), &found, "d\\x"));
+  EXPECT_EQ(found->size, 2);
+  EXPECT_EQ(FileList_GetCount(MetaFile_GetFileList(g.m)), 2);
+  // writeAlign is true only for the text "true" in any case.
+  for (auto [text, want] : {std::pair{R"({"writeAlign":"TRUE"})", 1},
+                            {R"({"writeAlign":true})", 1},
+                            {R"({"writeAlign":"yes"})", 0},
+                            {R"({"writeAlign":1})", 0}}) {
+    ASSERT_EQ(Load(g.m, text).code, 0u) << text;
+    EXPECT_EQ(MetaFile_GetWriteAlign(g.m), want) << text;
+  }
+}
+
+TEST(MetaFileDeathTest, IndexOutsideThePiecesStops) {
+  MetaFileGuard g;
+  ASSERT_EQ(Load(g.m, R"({"files":[{"name":"a","size":3}],"pieces":{"size":2,"digests":)" +
+                          Digests(2) + "}}")
+                .code,
+            0u);
+  int32_t length = 0;
+  uint8_t digest[kPieceListDigestMax];
+  EXPECT_DEATH(MetaFile_GetPieceLength(g.m, 2, &length), "Index out of bounds");
+  EXPECT_DEATH(PieceList_GetDigest(MetaFile_GetPieceList(g.m), -1, digest, sizeof digest),
+               "Index out of bounds");
+}
