@@ -40,25 +40,16 @@ void collectLine(void *context, const char *format, ...) {
 
 using Answer = WebGetOutcome;
 
-class WebGetFileTest : public NetTest {
+class WebGetFileTest : public WebGetConnectionFixture {
  protected:
   void SetUp() override {
-    NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
-    WebGetConnection_Create(&connection_);
-    WebGetConnection_SetTimeout(connection_, 5);
+    WebGetConnectionFixture::SetUp();
     content_.resize(kFileBytes);
     uint32_t x = 12345;
     for (char &ch : content_) {
       x = x * 1103515245u + 12345u;
       ch = char(x >> 16);
     }
-  }
-  void TearDown() override {
-    WebGetConnection_Release(&connection_);
-    AsyncFile_Shutdown();
-    NetTest::TearDown();
   }
 
   // "file://" and path with every byte but letters, digits and "/-._"
@@ -81,7 +72,6 @@ class WebGetFileTest : public NetTest {
     return out;
   }
 
-  WebGetConnection *connection_ = nullptr;
   std::string content_;
 };
 

@@ -39,23 +39,17 @@ int restartHook(void) {
 
 using Outcome = WebGetOutcome;
 
-class WebGetProxyListTest : public NetTest {
+class WebGetProxyListTest : public WebGetConnectionFixture {
  protected:
   void SetUp() override {
-    NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
-    WebGetConnection_Create(&connection_);
-    WebGetConnection_SetTimeout(connection_, 5);
+    WebGetConnectionFixture::SetUp();
     WebGetConnection_SetProxyHooks(answerHook, restartHook);
     gAsked = 0;
     gRestarts = 0;
   }
   void TearDown() override {
     WebGetConnection_SetProxyHooks(nullptr, nullptr);
-    WebGetConnection_Release(&connection_);
-    AsyncFile_Shutdown();
-    NetTest::TearDown();
+    WebGetConnectionFixture::TearDown();
   }
 
   // Fetches url on the test's connection, through the request's own proxy
@@ -69,8 +63,6 @@ class WebGetProxyListTest : public NetTest {
     Class_ReleaseObject(&r);
     return out;
   }
-
-  WebGetConnection *connection_ = nullptr;
 };
 
 // One run through the cases that need squid: the first entry refuses, the
