@@ -40,7 +40,7 @@ void collectLine(void *context, const char *format, ...) {
 
 using Answer = WebGetOutcome;
 
-class WebGetFileTest : public WebGetConnectionFixture {
+class WebGetFileThreaded : public WebGetConnectionFixture {
  protected:
   void SetUp() override {
     WebGetConnectionFixture::SetUp();
@@ -78,7 +78,7 @@ class WebGetFileTest : public WebGetConnectionFixture {
 // Whole file and ranges, with the status and the bytes an HTTP server
 // gives: a range ending past the end is cut at the last byte, one starting
 // there is unsatisfiable and has no body.
-TEST_F(WebGetFileTest, RangesAnswerAsAServerWould) {
+TEST_F(WebGetFileThreaded, RangesAnswerAsAServerWould) {
   FsFaultTempDir dir;
   std::string path = dir / "a b \xc3\xa9t\xc3\xa9.bin";
   std::ofstream(path, std::ios::binary) << content_;
@@ -112,7 +112,7 @@ TEST_F(WebGetFileTest, RangesAnswerAsAServerWould) {
 // URLs that do not name exactly one local path, and files that are not
 // regular files, fail before anything is read; a FIFO fails without
 // waiting for a writer.
-TEST_F(WebGetFileTest, RefusedUrlsAndFiles) {
+TEST_F(WebGetFileThreaded, RefusedUrlsAndFiles) {
   FsFaultTempDir dir;
   std::string file = dir / "f.txt";
   std::ofstream(file) << "hello";
@@ -141,7 +141,7 @@ TEST_F(WebGetFileTest, RefusedUrlsAndFiles) {
 
 // A file that shrinks under a read ends the request with 962 instead of
 // waiting for bytes that will not come.
-TEST_F(WebGetFileTest, FileShrinkingMidBodyIsUnderflow) {
+TEST_F(WebGetFileThreaded, FileShrinkingMidBodyIsUnderflow) {
   FsFaultTempDir dir;
   std::string path = dir / "shrinks.bin";
   std::ofstream(path, std::ios::binary) << content_;
@@ -165,7 +165,7 @@ TEST_F(WebGetFileTest, FileShrinkingMidBodyIsUnderflow) {
 // not followed (957), and a rule that turns the redirected URL into a
 // file:// one is refused by the pseudo server (957). The file is not
 // opened (inotify sees no access).
-TEST_F(WebGetFileTest, RedirectNeverReachesALocalFile) {
+TEST_F(WebGetFileThreaded, RedirectNeverReachesALocalFile) {
   if (!NginxPeer::Available()) GTEST_SKIP() << "nginx is not installed";
   FsFaultTempDir secretDir;
   std::string secret = secretDir / "secret";
