@@ -11,13 +11,34 @@
 #include <cstdint>
 #include <string>
 
+#include "core/net/webget.h"
 #include "core/net/webgetconnection.h"
 #include "core/net/webgetrequest.h"
+#include "core/platform/asyncfile.h"
 #include "tests/netfixture.h"
 
 struct WebGetOutcome {
   int32_t code = -1, codeEx = -1, status = 0;
   std::string body;
+};
+
+// A test with the network services, asynchronous files, 127.0.0.1 allowed,
+// and one connection (time-out 5 s) of its own.
+class WebGetConnectionFixture : public NetTest {
+ protected:
+  void SetUp() override {
+    NetTest::SetUp();
+    AsyncFile_Init();
+    WebGet_AddWhitelistHost("127.0.0.1");
+    WebGetConnection_Create(&connection_);
+    WebGetConnection_SetTimeout(connection_, 5);
+  }
+  void TearDown() override {
+    WebGetConnection_Release(&connection_);
+    AsyncFile_Shutdown();
+    NetTest::TearDown();
+  }
+  WebGetConnection *connection_ = nullptr;
 };
 
 // apply: through WebGetRequest_ApplyToConnection (the request's proxy,

@@ -305,7 +305,9 @@ bool retryNextProxy(WebGetConnection *c, WebGetRequest *r, int32_t phase) {
   WebGetRequest_GetError(r, &code, &codeEx);
   bool early = phase < kWebGetPhaseMethodConnect ||
                (phase < kWebGetPhaseAuthenticate && code == kWebGetErrorSocket);
-  if (!early || c->proxyCancelled || !WebGetConnection_HasNextProxy(c)) return false;
+  // A host refused before any entry was chosen is refused through all of
+  // them: trying on would only go round.
+  if (!early || code == kWebGetErrorValidation || c->proxyCancelled || !WebGetConnection_HasNextProxy(c)) return false;
   WebGetConnection_Log(c, "Trying the next proxy after (%d) (%d)", code, codeEx);
   WebGetRequest_SetError(r, 0, 0);
   touch(c);

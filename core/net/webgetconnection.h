@@ -238,7 +238,7 @@ int WebGetConnection_NextProxy(WebGetConnection *connection, const char *url, ch
                                int size, int *pending);
 // Forgets the answer given for the list's URL (the next NextProxy moves on)
 // and returns 1 when an entry follows the cursor; 0 without a list, at its
-// end, and while an override is set.
+// end, while an override is set and while proxies are not allowed.
 int WebGetConnection_HasNextProxy(WebGetConnection *connection);
 // Empties the list and its cursor. 1 when it held entries.
 int WebGetConnection_ClearProxyList(WebGetConnection *connection);

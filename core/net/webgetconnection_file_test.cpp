@@ -40,25 +40,16 @@ void collectLine(void *context, const char *format, ...) {
 
 using Answer = WebGetOutcome;
 
-class WebGetFileTest : public NetTest {
+class WebGetFileThreaded : public WebGetConnectionFixture {
  protected:
   void SetUp() override {
-    NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
-    WebGetConnection_Create(&connection_);
-    WebGetConnection_SetTimeout(connection_, 5);
+    WebGetConnectionFixture::SetUp();
     content_.resize(kFileBytes);
     uint32_t x = 12345;
     for (char &ch : content_) {
       x = x * 1103515245u + 12345u;
       ch = char(x >> 16);
     }
-  }
-  void TearDown() override {
-    WebGetConnection_Release(&connection_);
-    AsyncFile_Shutdown();
-    NetTest::TearDown();
   }
 
   // "file://" and path with every byte but letters, digits and "/-._"
@@ -81,14 +72,13 @@ class WebGetFileTest : public NetTest {
     return out;
   }
 
-  WebGetConnection *connection_ = nullptr;
   std::string content_;
 };
 
 // Whole file and ranges, with the status and the bytes an HTTP server
 // gives: a range ending past the end is cut at the last byte, one starting
 // there is unsatisfiable and has no body.
-TEST_F(WebGetFileTest, RangesAnswerAsAServerWould) {
+TEST_F(WebGetFileThreaded, RangesAnswerAsAServerWould) {
   FsFaultTempDir dir;
   std::string path = dir / "a b \xc3\xa9t\xc3\xa9.bin";
   std::ofstream(path, std::ios::binary) << content_;
@@ -122,7 +112,7 @@ TEST_F(WebGetFileTest, RangesAnswerAsAServerWould) {
 // URLs that do not name exactly one local path, and files that are not
 // regular files, fail before anything is read; a FIFO fails without
 // waiting for a writer.
-TEST_F(WebGetFileTest, RefusedUrlsAndFiles) {
+TEST_F(WebGetFileThreaded, RefusedUrlsAndFiles) {
   FsFaultTempDir dir;
   std::string file = dir / "f.txt";
   std::ofstream(file) << "hello";
@@ -151,7 +141,7 @@ TEST_F(WebGetFileTest, RefusedUrlsAndFiles) {
 
 // A file that shrinks under a read ends the request with 962 instead of
 // waiting for bytes that will not come.
-TEST_F(WebGetFileTest, FileShrinkingMidBodyIsUnderflow) {
+TEST_F(WebGetFileThreaded, FileShrinkingMidBodyIsUnderflow) {
   FsFaultTempDir dir;
   std::string path = dir / "shrinks.bin";
   std::ofstream(path, std::ios::binary) << content_;
@@ -175,7 +165,7 @@ TEST_F(WebGetFileTest, FileShrinkingMidBodyIsUnderflow) {
 // not followed (957), and a rule that turns the redirected URL into a
 // file:// one is refused by the pseudo server (957). The file is not
 // opened (inotify sees no access).
-TEST_F(WebGetFileTest, RedirectNeverReachesALocalFile) {
+TEST_F(WebGetFileThreaded, RedirectNeverReachesALocalFile) {
   if (!NginxPeer::Available()) GTEST_SKIP() << "nginx is not installed";
   FsFaultTempDir secretDir;
   std::string secret = secretDir / "secret";

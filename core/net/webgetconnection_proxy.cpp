@@ -191,8 +191,10 @@ int WebGetConnection_HasNextProxy(WebGetConnection *connection) {
   CONNECTION_CHECK(connection);
   WebGetConnection *c = connection;
   c->proxyAnswered = 0;
-  // The override is the only choice while it is set.
-  if (c->proxyOverride[0] != '\0' || proxyCount(c) == 0 || c->proxyListDone) return 0;
+  // The override is the only choice while it is set, and no list is walked
+  // while proxies are not allowed.
+  if (!c->allowProxy || c->proxyOverride[0] != '\0' || proxyCount(c) == 0 || c->proxyListDone)
+    return 0;
   return proxyNextUsable(c, c->proxyCursor) != nullptr ? 1 : 0;
 }
 

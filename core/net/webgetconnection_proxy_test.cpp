@@ -24,10 +24,16 @@ constexpr int kBoundMs = 20000;
 std::string gAnswer;  // what the hook answers; written on the test's thread only
 std::atomic<int> gAsked{0};
 std::atomic<int> gRestarts{0};
+std::atomic<int> gWorking{0};  // answers "still working" this many times first
 
 int answerHook(const char *, char *out, int outSize, int, int *pending) {
   gAsked++;
   *pending = 0;
+  if (gWorking.load() > 0) {
+    gWorking--;
+    *pending = 1;
+    return 0;
+  }
   snprintf(out, size_t(outSize), "%s", gAnswer.c_str());
   return 1;
 }
@@ -39,23 +45,18 @@ int restartHook(void) {
 
 using Outcome = WebGetOutcome;
 
-class WebGetProxyListTest : public NetTest {
+class WebGetProxyListTest : public WebGetConnectionFixture {
  protected:
   void SetUp() override {
-    NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
-    WebGetConnection_Create(&connection_);
-    WebGetConnection_SetTimeout(connection_, 5);
+    WebGetConnectionFixture::SetUp();
     WebGetConnection_SetProxyHooks(answerHook, restartHook);
     gAsked = 0;
     gRestarts = 0;
+    gWorking = 0;
   }
   void TearDown() override {
     WebGetConnection_SetProxyHooks(nullptr, nullptr);
-    WebGetConnection_Release(&connection_);
-    AsyncFile_Shutdown();
-    NetTest::TearDown();
+    WebGetConnectionFixture::TearDown();
   }
 
   // Fetches url on the test's connection, through the request's own proxy
@@ -69,8 +70,6 @@ class WebGetProxyListTest : public NetTest {
     Class_ReleaseObject(&r);
     return out;
   }
-
-  WebGetConnection *connection_ = nullptr;
 };
 
 // One run through the cases that need squid: the first entry refuses, the
@@ -174,6 +173,12 @@ TEST_F(WebGetProxyListTest, EntriesThatAreNotHttpProxies) {
       EXPECT_EQ(log.find("Unsupported proxy type"), std::string::npos) << log;
     }
   }
+  // A resolver still at work is asked again until it answers.
+  gAnswer = "DIRECT";
+  gWorking = 3;
+  gAsked = 0;
+  EXPECT_EQ(Fetch(origin.Url("/doc.txt?working")).body, "direct");
+  EXPECT_EQ(gAsked.load(), 4);
 }
 
 }  // namespace

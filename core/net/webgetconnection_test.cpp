@@ -50,7 +50,7 @@ bool waitListening(int port) {
 
 using Result = WebGetOutcome;
 
-class WebGetConnectionTest : public NetTest {
+class WebGetConnectionTest : public WebGetConnectionFixture {
  protected:
   static void SetUpTestSuite() { server_ = new FaultServer(); }
   static void TearDownTestSuite() {
@@ -58,18 +58,9 @@ class WebGetConnectionTest : public NetTest {
     server_ = nullptr;
   }
   void SetUp() override {
-    NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
+    WebGetConnectionFixture::SetUp();
     WebGet_AddWhitelistHost("*.invalid");
     ASSERT_GT(server_->port, 0);
-    WebGetConnection_Create(&connection_);
-    WebGetConnection_SetTimeout(connection_, 5);
-  }
-  void TearDown() override {
-    WebGetConnection_Release(&connection_);
-    AsyncFile_Shutdown();
-    NetTest::TearDown();
   }
 
   static WebGetRequest *NewRequest(const std::string &url, int32_t method = kWebGetMethodGet) {
@@ -100,7 +91,6 @@ class WebGetConnectionTest : public NetTest {
   }
 
   static FaultServer *server_;
-  WebGetConnection *connection_ = nullptr;
 };
 
 FaultServer *WebGetConnectionTest::server_ = nullptr;
