@@ -113,6 +113,7 @@ struct WebGetPool {
   int32_t maxHostConnections;
   int32_t resumeIndex;  // the active host the last step stopped before
   int32_t stepping;     // a step runs: host entries are retired, not destroyed
+  int32_t watching;     // a timed step is posted (see watchStep)
   HashTable *active;    // host key -> WebGetPoolHost
   HashTable *waiting;
   HashTable *pendingMap;  // WebGetRequest * -> its WebGetPoolPendingNode
@@ -494,9 +495,47 @@ void postStep(WebGetPool *p) {
   if (main != nullptr) EventQueue_PostCallback(main, p, stepEvent);
 }
 
+// The timed step's event id: the pool's address plus one (never another
+// event's id, the pool being aligned).
+uintptr_t watchId(WebGetPool *p) { return uintptr_t(p) + 1; }
+
+void watchEvent(uintptr_t eventId, void *) {
+  WebGetPool *p = gPool.load();
+  if (p == nullptr || watchId(p) != eventId) return;
+  p->watching = 0;
+  WebGetPool_Step();
+}
+
+// Pool connections are pumped only by steps, and a step is posted only when
+// something happens on a connection. While any connection carries a request,
+// a step also comes a quarter second later, so that a silent server meets
+// its time-out and a resolver still at work is asked again.
+void watchStep(WebGetPool *p) {
+  if (p->watching) return;
+  bool busy = false;
+  HashTableEntry *entry = nullptr;
+  for (int more = HashTable_First(p->active, &entry); more && !busy;
+       more = HashTable_Next(p->active, entry, &entry)) {
+    void *value = nullptr;
+    HashTable_GetEntry(p->active, entry, nullptr, &value);
+    auto *host = static_cast<WebGetPoolHost *>(value);
+    for (WebGetPoolConnectionNode *n = host->connections.head; n != nullptr && !busy;
+         n = n->next)
+      busy = WebGetConnection_IsBusy(n->connection) != 0;
+  }
+  EventQueue *main = EventQueue_GetMain();
+  if (!busy || main == nullptr) return;
+  p->watching = 1;
+  EventQueue_Post(main, watchId(p), nullptr, 0, watchEvent, nullptr, nullptr, KSRC,
+                  Platform_GetTickSeconds() + 0.25);
+}
+
 void cancelSteps(WebGetPool *p) {
   EventQueue *main = EventQueue_GetMain();
-  if (main != nullptr) EventQueue_Cancel(main, uintptr_t(p));
+  if (main == nullptr) return;
+  EventQueue_Cancel(main, uintptr_t(p));
+  EventQueue_Cancel(main, watchId(p));
+  p->watching = 0;
 }
 
 WebGetPoolHost *findHost(WebGetPool *p, const char *key) {
@@ -747,6 +786,7 @@ int WebGetPool_Step(void) {
   p->stepping = 0;
   destroyRetired(p);
   if (readdRedirects(p)) activity = 1;
+  watchStep(p);
   return activity;
 }
 

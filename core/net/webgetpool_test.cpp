@@ -18,6 +18,7 @@
 #include "core/platform/eventqueue.h"
 #include "core/platform/thread.h"
 #include "core/runtime/class.h"
+#include "tests/loopback_port.h"
 #include "tests/netfixture.h"
 #include "tests/nginx_peer.h"
 #include "tests/test_util.h"
@@ -426,3 +427,24 @@ TEST_F(WebGetPoolTest, RemoveAfterRedirect) {
 }
 
 }  // namespace
+
+// A server that accepts and then says nothing: the pool's own timed steps
+// bring the request to its time-out, with no pump calling the step.
+TEST_F(WebGetPoolTest, SilentServerTimesOutOnPostedStepsAlone) {
+  int port = 0;
+  int listener = Test_LoopbackListener(&port);
+  ASSERT_GE(listener, 0);
+  NetTest_StartPool();
+  WebGetRequest *r = NewRequest("http://127.0.0.1:" + std::to_string(port) + "/silent");
+  WebGetRequest_SetTimeout(r, 1);
+  ASSERT_EQ(WebGetPool_AddRequest(r), 1);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+  while (!WebGetRequest_IsComplete(r) && std::chrono::steady_clock::now() < deadline) {
+    EventQueue_Flush(EventQueue_GetMain());
+    Thread_Yield();
+  }
+  int32_t code = -1, codeEx = -1;
+  WebGetRequest_GetError(r, &code, &codeEx);
+  EXPECT_EQ(code, 961);
+  close(listener);
+}
