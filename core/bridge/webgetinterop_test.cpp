@@ -91,7 +91,10 @@ class WebGetInteropTest : public ThreadTest {
   // Python's json reading redirect's outputs, against the URLs expected.
   static void ExpectUrls(const std::vector<std::string> &outputs,
                          const std::vector<std::string> &urls) {
-    std::vector<std::string> read = PageRecorder_PythonRead(outputs, "webgetinterop_redirect");
+    // Files of their own per test: ctest runs the tests side by side.
+    std::string prefix = std::string("webgetinterop_") +
+                         ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::vector<std::string> read = PageRecorder_PythonRead(outputs, prefix);
     ASSERT_EQ(read.size(), urls.size());
     for (size_t i = 0; i < urls.size(); i++)
       EXPECT_EQ(read[i], R"({"returnValue":)" + quote(urls[i]) + "}") << i;
