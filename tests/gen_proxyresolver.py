@@ -16,6 +16,8 @@ import warnings
 warnings.simplefilter("ignore")
 import pacparser  # noqa: E402
 
+from gen_pac import host_of  # noqa: E402
+
 SCRIPTS = [
     r"""
 function FindProxyForURL(url, host) {
@@ -62,13 +64,6 @@ URLS = [
     "http://127.0.0.1:9/", "http://localhost/", "http://www/", "http://www.example.org/",
     "http://a.b.c.example/", "http://abc.example/", "http://abbc.example/", "ftp://files.example/",
 ]
-
-
-def host_of(url):
-    rest = url.split("://", 1)[1]
-    for stop in "/?#":
-        rest = rest.split(stop, 1)[0]
-    return rest.split(":", 1)[0]
 
 
 def main():

@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/net/dns.h"
@@ -408,4 +410,39 @@ TEST_F(ProxyResolverTest, ScriptAnswersMatchPacparser) {
     }
     EXPECT_EQ(Resolve(url), expected) << number << " " << url;
   }
+}
+
+class ProxyResolverThreadedTest : public ProxyResolverTest {};
+
+// GetProxy on several threads while detection runs again and again: every
+// answer is "pending" or the script's list.
+TEST_F(ProxyResolverThreadedTest, GetProxyDuringRestarts) {
+  peer_->Serve("threads.pac", pacAnswering("PROXY t.example:1"));
+  Start("prog --proxy-wpad=" + peer_->Url("threads.pac"));
+  std::atomic<int> wrong{0}, answered{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 3; t++)
+    callers.emplace_back([&] {
+      while (!done.load()) {
+        char out[kProxyResolverListBytes];
+        int pending = 0;
+        ProxyResolver_GetProxy("http://a.example/", out, sizeof out, 1, &pending);
+        if (pending) {
+          std::this_thread::yield();
+          continue;
+        }
+        answered++;
+        if (strcmp(out, "PROXY t.example:1") != 0) wrong++;
+      }
+    });
+  for (int round = 0; round < 4; round++) {
+    EXPECT_EQ(Resolve("http://b.example/"), "PROXY t.example:1");
+    ProxyResolver_Restart();
+  }
+  Resolve("http://b.example/");
+  done.store(true);
+  for (std::thread &caller : callers) caller.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(answered.load(), 0);
 }
