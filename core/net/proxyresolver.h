@@ -18,8 +18,9 @@
 // query and its RCODE is 0. (5) '{' and '}' of URLs from DHCP and DNS are
 // percent-encoded, so a network cannot have macros expanded into the fetch.
 // (6) every PAC evaluation runs on a thread of its own; its caller waits at
-// most 5 s and then uses the system proxy; Shutdown joins every evaluation
-// thread and the detection thread, and a script fetch lasts at most 30 s and
+// most 5 s and then uses the system proxy; Shutdown joins the detection
+// thread and every evaluation thread (at most 30 s each; one still running
+// then is left to end by itself), and a script fetch lasts at most 30 s and
 // ends at once when its thread is asked to stop.
 //
 // Threads: Init and Shutdown on the main thread; GetProxy and Restart on any
