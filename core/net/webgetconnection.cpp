@@ -247,6 +247,7 @@ void closeTransport(WebGetConnection *c) {
   AsyncSocket_ClearError(c->socket);
   DupStream_Empty(c->transport);
   DupStream_Empty(c->http);
+  WebGetConnection_CloseFile(c);
   c->socketScheme[0] = '\0';
   c->answersOnSocket = 0;
   c->tunnelEstablished = 0;
@@ -278,6 +279,42 @@ bool retryOnFreshConnection(WebGetConnection *c, WebGetRequest *r) {
 
 // ---- Phases ---------------------------------------------------------------------------------------
 
+// The proxy for this try of r into proxy (empty: direct; no list at all is
+// direct too). 1 with the choice; -1 while the resolver is still working;
+// 0 after failing r, once every entry of the URL's list has failed: the
+// resolver is then asked to look for proxies again.
+int nextProxy(WebGetConnection *c, WebGetRequest *r, char *proxy, int size) {
+  int pending = 0;
+  if (WebGetConnection_NextProxy(c, r->url, proxy, size, &pending)) return 1;
+  proxy[0] = '\0';
+  if (pending) return -1;
+  if (!WebGetConnection_ClearProxyList(c)) return 1;
+  WebGetProxyRestartHook restart = nullptr;
+  WebGetConnection_GetProxyHooks(nullptr, &restart);
+  if (restart != nullptr) restart();
+  WebGetConnection_Log(c, "Proxy list exhausted for '%s'", r->url);
+  if (c->lastError != 0) return fail(r, c->lastError, c->lastErrorEx);
+  return fail(r, kWebGetErrorConnect, 0);
+}
+
+// A failure before anything reached the server (or a socket error before
+// the answer) with another proxy entry left is not the request's end: it
+// goes back to the queue and its next Lookup takes the next entry.
+bool retryNextProxy(WebGetConnection *c, WebGetRequest *r, int32_t phase) {
+  int32_t code = 0, codeEx = 0;
+  WebGetRequest_GetError(r, &code, &codeEx);
+  bool early = phase < kWebGetPhaseMethodConnect ||
+               (phase < kWebGetPhaseAuthenticate && code == kWebGetErrorSocket);
+  // A host refused before any entry was chosen is refused through all of
+  // them: trying on would only go round.
+  if (!early || code == kWebGetErrorValidation || c->proxyCancelled || !WebGetConnection_HasNextProxy(c)) return false;
+  WebGetConnection_Log(c, "Trying the next proxy after (%d) (%d)", code, codeEx);
+  WebGetRequest_SetError(r, 0, 0);
+  touch(c);
+  WebGetConnection_Reset(c, 0, 0, 1);
+  return true;
+}
+
 int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
   if (!entered && c->lookup != nullptr) {
     WebGetLookup *l = c->lookup;
@@ -305,9 +342,12 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
   c->headerScan = 0;
   const char *url = r->url;
   if (Url_HasScheme(url, "file")) {
-    WebGetConnection_Log(c, "Invalid file URL (%s)", url);
     c->lastUrl[0] = '\0';
-    return fail(r, 400, 0);
+    WebGetAuth_Reset(c->serverAuth);
+    WebGetAuth_Reset(c->proxyAuth);
+    WebGetClientCert_Reset(c->clientCert);
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseConnect);
+    return 1;
   }
   // An item abandoned under this request (a challenge page, an answer not
   // worth keeping) is let go; the resend looks the URL up again.
@@ -331,8 +371,11 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
     }
   }
   if (!WebGet_Authorize(url)) return fail(r, kWebGetErrorValidation, 0);
-  char proxy[sizeof c->proxyOverride];
-  WebGetConnection_NextProxy(c, proxy, int(sizeof proxy));
+  char proxy[kWebGetProxyUrlBytes] = "";
+  if (c->allowProxy) {
+    int chosen = nextProxy(c, r, proxy, int(sizeof proxy));
+    if (chosen <= 0) return chosen == 0 ? 0 : 1;
+  }
   int32_t viaProxy = proxy[0] != '\0' ? 1 : 0;
   // Another proxy is another machine, even for the same URL.
   bool known = c->remotePort != 0 && viaProxy == c->viaProxy &&
@@ -366,8 +409,7 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
   l->refs.store(2);
   l->owner = c;
   l->viaProxy = viaProxy;
-  if (viaProxy) Str_Printf(l->url, int(sizeof l->url), "http://%s/", proxy);
-  else Str_Copy(l->url, url, int(sizeof l->url));
+  Str_Copy(l->url, viaProxy ? proxy : url, int(sizeof l->url));
   l->io.routine = lookupDone;
   c->lookup = l;
   IOWorker_Post(l, &l->io);
@@ -376,6 +418,14 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
 
 int handleConnect(WebGetConnection *c, WebGetRequest *r, int entered) {
   const char *url = r->url;
+  if (Url_HasScheme(url, "file")) {
+    // The pseudo server answers in the Header phase; no socket serves it.
+    touch(c);
+    closeTransport(c);
+    WebGetRequest_ResetResponse(r);
+    WebGetConnection_SetPhase(c, r, kWebGetPhaseHeader);
+    return 1;
+  }
   char scheme[16] = "";
   Url_GetScheme(url, scheme, int(sizeof scheme));
   if (entered) {
@@ -457,7 +507,12 @@ MemoryStream *cacheStream(WebGetConnection *c) {
   return stored;
 }
 
-int handleHeader(WebGetConnection *c, WebGetRequest *r, int) {
+int handleHeader(WebGetConnection *c, WebGetRequest *r, int entered) {
+  if (entered && !c->cacheAnswering && Url_HasScheme(r->url, "file")) {
+    int32_t code = 0, codeEx = 0;
+    if (!WebGetConnection_FileServe(c, r, entered, &code, &codeEx)) return fail(r, code, codeEx);
+    if (WebGetRequest_GetPhaseChangedFlag(r)) return 1;  // the header did not fit yet
+  }
   // Closed is read before the last move of received bytes: whatever the
   // socket delivered before it closed is then in the buffer.
   bool closed = !AsyncSocket_IsConnected(c->socket);
@@ -653,7 +708,7 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
     WebGetConnection_SetPhase(c, r, kWebGetPhaseConnect);
     return 1;
   }
-  bool closed = !AsyncSocket_IsConnected(c->socket);
+  bool closed = !AsyncSocket_IsConnected(c->socket) && !WebGetConnection_IsFileOpen(c);
   if (entered && status == 403) forgetAnswers(c);
   if (entered) {
     if (!WebGetRequest_BeginBody(r, challenge ? 1 : 0)) return 0;
@@ -665,6 +720,10 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   if (WebGetRequest_IsWritePending(c, r)) return 1;
   DupStream_TransferInbound(c->http, receivedStream(c));
   if (!transferBody(c, r)) return 0;
+  if (WebGetConnection_IsFileOpen(c)) {
+    int32_t code = 0, codeEx = 0;
+    if (!WebGetConnection_FilePump(c, r, entered, &code, &codeEx)) return fail(r, code, codeEx);
+  }
   if (WebGetRequest_IsWritePending(c, r)) return 1;
   int64_t received = int64_t(r->bodyBytesConsumed);
   bool pending = !closed || inboundLength(c->http) > 0;
@@ -743,8 +802,7 @@ int handleAuthenticate(WebGetConnection *c, WebGetRequest *r, int) {
   }
   WebGetAuth *auth = proxy ? c->proxyAuth : c->serverAuth;
   char url[kWebGetUrlBytes], host[kWebGetUrlBytes];
-  if (proxy) Str_Printf(url, int(sizeof url), "http://%s/", c->proxyOverride);
-  else Str_Copy(url, r->url, int(sizeof url));
+  Str_Copy(url, proxy ? c->proxyInUse : r->url, int(sizeof url));
   Url_GetHostWithPort(url, host, int(sizeof host));
   WebGetAuth_SetHost(auth, host);
   if (c->forcedLog) WebGetAuth_SetLogFlag(auth, 1);
@@ -898,6 +956,7 @@ int process(WebGetConnection *c, WebGetRequest *r) {
         Platform_GetTickSeconds() - c->lastActivity >= double(c->timeoutSeconds))
       ok = fail(r, kWebGetErrorTimeout, phase);
   }
+  if (!ok && r == c->current && retryNextProxy(c, r, phase)) return 1;
   return ok;
 }
 
@@ -987,6 +1046,8 @@ int WebGetConnection_Uninit(WebGetConnection *connection) {
   cancelPolls(c);
   AsyncSocket_Close(c->socket);
   WebGetConnection_Reset(c, 1, 1, 0);
+  WebGetConnection_ReleaseFile(c);
+  if (c->proxyList != nullptr) Dictionary_Release(&c->proxyList);
   lookupRelease(&c->lookup);
   Class_ReleaseObject(&c->socket);
   Tls_SetLogCallback(c->tls, nullptr, nullptr);
@@ -1201,7 +1262,8 @@ int WebGetConnection_HasPendingTransport(WebGetConnection *connection) {
   CONNECTION_CHECK(connection);
   WebGetConnection *c = connection;
   DupStream *sealed = Tls_GetTransportStream(c->tls);
-  return AsyncSocket_IsConnected(c->socket) || inboundLength(c->http) > 0 ||
+  return AsyncSocket_IsConnected(c->socket) || WebGetConnection_IsFileOpen(c) ||
+                 inboundLength(c->http) > 0 ||
                  inboundLength(sealed) > 0 || inboundLength(c->transport) > 0 ||
                  outboundLength(c->http) > 0 || outboundLength(sealed) > 0 ||
                  outboundLength(c->transport) > 0
@@ -1289,16 +1351,6 @@ void WebGetConnection_GetProxyHooks(WebGetProxyGetHook *getProxy,
                                     WebGetProxyRestartHook *restart) {
   if (getProxy) *getProxy = proxyGetHook.load();
   if (restart) *restart = proxyRestartHook.load();
-}
-int WebGetConnection_NextProxy(WebGetConnection *connection, char *out, int size) {
-  CONNECTION_CHECK(connection);
-  CHECK_POINTER(out);
-  Str_Copy(out, connection->allowProxy ? connection->proxyOverride : "", size);
-  return 1;
-}
-int WebGetConnection_HasNextProxy(WebGetConnection *connection) {
-  CONNECTION_CHECK(connection);
-  return 0;
 }
 int WebGetConnection_SetLogCallback(WebGetConnection *connection, void *context,
                                     ClassLogSink function) {

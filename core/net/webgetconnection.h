@@ -3,7 +3,9 @@
 // through the request phases (Lookup, Connect, Request, PostBuffer, Header,
 // Body, Cleanup, Done), deciding when the socket is kept for the next request,
 // when it is closed and with which result code a request fails. The request
-// line and headers are written by webgetrequestwriter.cpp.
+// line and headers are written by webgetrequestwriter.cpp, the proxy list
+// that the Lookup phase walks is kept by webgetconnection_proxy.cpp, and
+// file:// URLs are answered by the pseudo server of webgetconnection_file.cpp.
 //
 // Invariants: (1) a request is the current one, or queued, never both; each
 // holds one reference taken by the connection. (2) a kept socket serves only
@@ -11,13 +13,19 @@
 // with a nonzero code, and leaves the connection closed with empty buffers.
 // (4) a reused connection that closes before the first byte of an answer gets
 // one fresh try for GET, HEAD and OPTIONS without a body, never more.
+// (5) a failure before the request reached anyone (or a socket error before
+// the answer) tries the next entry of the URL's proxy list while one is
+// left. (6) only a file:// URL the caller set is read from the local disk,
+// never one reached through a redirect.
 //
 // Threads: a connection belongs to its owner thread (its creator, or the
 // thread in WebGetConnection_RunUntilComplete): polls, phases, the queue and
 // the request fields are touched only there. The socket callbacks run on I/O
 // worker threads and touch only the transport-side buffers (locked) before
 // they schedule a poll; a host look-up runs on an I/O worker thread and
-// touches only its record.
+// touches only its record; a file:// read completes on an I/O worker thread
+// and, under its record's lock, touches only the transport-side inbound
+// buffer and the atomic file offset and error.
 #pragma once
 
 #include <atomic>
@@ -28,7 +36,10 @@
 #include "core/net/webget.h"
 #include "core/runtime/class.h"
 
+struct AsyncFile;
 struct AsyncSocket;
+struct Dictionary;
+struct DictionaryItem;
 struct DupStream;
 struct MeterRW;
 struct TLS1;
@@ -36,10 +47,17 @@ struct WebGetAuth;
 struct WebGetClientCert;
 struct WebGetRequest;
 struct WebGetLookup;
+struct WebGetFileRead;
 
 constexpr uint32_t kWebGetConnectionTag = 0x7e6b0f52;
 constexpr uint32_t kWebGetLookupTag = 0x7e6b0f53;
 constexpr int32_t kWebGetConnectionDefaultTimeout = 15;
+// One read of a file:// body takes at most this many bytes.
+constexpr int32_t kWebGetFileBufferBytes = 16387;
+// A file:// URL's decoded path, terminator included.
+constexpr int kWebGetFilePathBytes = 320;
+// A proxy answer: "http://host:port/", terminator included.
+constexpr int kWebGetProxyUrlBytes = 512;
 
 struct WebGetCacheItem;
 struct WebGetConnection;
@@ -117,8 +135,32 @@ struct WebGetConnection {
   int32_t lastErrorEx;
   int32_t timeoutSeconds;
   int32_t reportErrors;
-  char proxyOverride[512];
-  char proxyInUse[512];  // the proxy (host:port) the remote address belongs to
+  char proxyOverride[512];  // "host:port" forced by the request's settings
+  char proxyInUse[kWebGetProxyUrlBytes];  // "http://host:port/" the remote address belongs to
+
+  // The resolver's list for proxyListUrl (webgetconnection_proxy.cpp): one
+  // String item per entry, keyed by its type word. The cursor is the entry
+  // last answered (NULL before the first); proxyListDone once it ran past
+  // the last. proxyAnswer is the cursor's answer while proxyAnswered is 1,
+  // given again to the next request for the same URL.
+  Dictionary *proxyList;  // created on first use
+  DictionaryItem *proxyCursor;
+  int32_t proxyListDone;
+  int32_t proxyAnswered;
+  char proxyListUrl[kWebGetUrlBytes];
+  char proxyAnswer[kWebGetProxyUrlBytes];
+
+  // The file:// pseudo server (webgetconnection_file.cpp). The file and the
+  // read record are made on the first file:// request. A read in flight
+  // writes only its record and, while the record still names this
+  // connection (under the record's lock), fileOffset, fileError and the
+  // transport-side inbound buffer.
+  AsyncFile *file;
+  WebGetFileRead *fileRead;
+  std::atomic<int64_t> fileOffset;  // the next byte to read; -1: nothing to read
+  int64_t fileEnd;                  // one past the last byte the answer carries
+  std::atomic<int32_t> fileError;   // a failed read: its code and extra code
+  std::atomic<int32_t> fileErrorEx;
 };
 
 // Every operation stops the program on a NULL connection or another object.
@@ -178,12 +220,58 @@ int WebGetConnection_SetReportErrors(WebGetConnection *connection, int flag);
 int WebGetConnection_SetTimeout(WebGetConnection *connection, int32_t seconds);
 int WebGetConnection_GetTimeout(WebGetConnection *connection, int32_t *seconds);
 int WebGetConnection_SetProxyOverride(WebGetConnection *connection, const char *proxy);
-// The proxy for the next try ("host:port"): the override when one is set and
-// proxies are allowed, else DIRECT (empty). Always 1.
-int WebGetConnection_NextProxy(WebGetConnection *connection, char *out, int size);
-// 1 when another proxy is left to try after a failure: never, while the
-// only choice is the override.
+
+// ---- Proxy list (webgetconnection_proxy.cpp) -----------------------------------------------
+
+// The proxy for the next try of url, as "http://host:port/" in out (size
+// bytes), or empty for a direct connection. The override, when set, is the
+// answer. Otherwise the list is url's (a list of another URL is dropped):
+// the answer already given for it, or the next entry after the cursor,
+// asking the resolver's GetProxy hook first when the list is empty. Entries
+// ("PROXY h:p", "DIRECT", a lone "h:p", compared without regard to case):
+// "SOCKS", "SOCKS4" and "SOCKS5" log "Unsupported proxy type (%s)" and go
+// direct; any other typed entry is logged so and passed over. Returns 1 with
+// an answer; 0 when the list is exhausted or none was built (no hook, or the
+// hook failed), with *pending 1 while the hook is still working. With out
+// NULL it only tells whether an entry follows, moving nothing.
+int WebGetConnection_NextProxy(WebGetConnection *connection, const char *url, char *out,
+                               int size, int *pending);
+// Forgets the answer given for the list's URL (the next NextProxy moves on)
+// and returns 1 when an entry follows the cursor; 0 without a list, at its
+// end, while an override is set and while proxies are not allowed.
 int WebGetConnection_HasNextProxy(WebGetConnection *connection);
+// Empties the list and its cursor. 1 when it held entries.
+int WebGetConnection_ClearProxyList(WebGetConnection *connection);
+
+// ---- file:// pseudo server (webgetconnection_file.cpp) --------------------------------------
+
+// The local path of a file:// URL: the host part must be empty, and the rest
+// (from the slash after it) is percent-decoded into path (size bytes). 0 for
+// another scheme, a host part, an encoded NUL byte or a path that does not
+// fit. Any thread.
+int WebGetConnection_ParseFileUrl(const char *url, char *path, int size);
+// The first step of the Header phase of a file:// request: opens the file
+// (regular files only) and writes an HTTP answer's header (200, 206 or 416
+// with Content-Length) into the HTTP-side inbound buffer. 0 with *code and
+// *codeEx: 400 for a URL that names a host or no usable path, 957 for a
+// request that got here through a redirect, 964 and the platform error for
+// a file that cannot be opened or read (5 for anything but a regular file).
+int WebGetConnection_FileServe(WebGetConnection *connection, WebGetRequest *request, int first,
+                               int32_t *code, int32_t *codeEx);
+// One Body step: issues the next read of the range while none is in flight
+// and the transport-side inbound buffer has room. 0 with *code and *codeEx
+// for an answer without body bytes (416), a failed read (964) and a file
+// that ended before the range (962).
+int WebGetConnection_FilePump(WebGetConnection *connection, WebGetRequest *request, int first,
+                              int32_t *code, int32_t *codeEx);
+// The completion of a read (an I/O worker thread); context is the read record.
+void WebGetConnection_OnFileRead(void *context, int64_t offset, void *buffer, uint32_t bytes,
+                                 uint32_t error);
+int WebGetConnection_IsFileOpen(WebGetConnection *connection);
+// Closes the file; a read still in flight is let go (its bytes are dropped).
+int WebGetConnection_CloseFile(WebGetConnection *connection);
+// CloseFile, then frees the file and the read record (Uninit).
+int WebGetConnection_ReleaseFile(WebGetConnection *connection);
 int WebGetConnection_SetLogCallback(WebGetConnection *connection, void *context,
                                     ClassLogSink function);
 int WebGetConnection_SetLogFlag(WebGetConnection *connection, int flag);

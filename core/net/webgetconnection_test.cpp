@@ -33,6 +33,8 @@
 #include "tests/netfixture.h"
 #include "tests/peer_process.h"
 #include "tests/test_util.h"
+#include "tests/web_peers.h"
+#include "tests/webget_outcome.h"
 
 namespace {
 
@@ -63,28 +65,12 @@ struct FaultServer {
 // /proc: connecting to a port nobody holds yet can meet a connection to
 // itself.
 bool waitListening(int port) {
-  char hex[8];
-  snprintf(hex, sizeof hex, ":%04X ", port);
-  return Test_WaitUntil([&] {
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-      std::ifstream in(table);
-      for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
-        if (state == "0A" && (local + " ").find(hex) != std::string::npos) return true;
-      }
-    }
-    return false;
-  }, kBoundMs);
+  return Test_WaitUntil([&] { return WebPeer_Listening(port); }, kBoundMs);
 }
 
-struct Result {
-  int32_t code = -1, codeEx = -1, status = 0;
-  std::string body;
-};
+using Result = WebGetOutcome;
 
-class WebGetConnectionTest : public NetTest {
+class WebGetConnectionTest : public WebGetConnectionFixture {
  protected:
   static void SetUpTestSuite() { server_ = new FaultServer(); }
   static void TearDownTestSuite() {
@@ -92,18 +78,9 @@ class WebGetConnectionTest : public NetTest {
     server_ = nullptr;
   }
   void SetUp() override {
-    NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
+    WebGetConnectionFixture::SetUp();
     WebGet_AddWhitelistHost("*.invalid");
     ASSERT_GT(server_->port, 0);
-    WebGetConnection_Create(&connection_);
-    WebGetConnection_SetTimeout(connection_, 5);
-  }
-  void TearDown() override {
-    WebGetConnection_Release(&connection_);
-    AsyncFile_Shutdown();
-    NetTest::TearDown();
   }
 
   static WebGetRequest *NewRequest(const std::string &url, int32_t method = kWebGetMethodGet) {
@@ -117,21 +94,8 @@ class WebGetConnectionTest : public NetTest {
   // Queues the request (through proxy "host:port" when given) and pumps the
   // main loop until it is done.
   Result Run(WebGetRequest *r, const std::string &proxy = "") {
-    if (proxy.empty()) {
-      WebGetConnection_QueueRequest(connection_, r);
-    } else {
-      snprintf(r->proxy, sizeof r->proxy, "%s", proxy.c_str());
-      WebGetRequest_ApplyToConnection(connection_, r);
-    }
-    EXPECT_TRUE(NetTest_PumpUntil([&] { return WebGetRequest_IsComplete(r) != 0; }, kBoundMs));
-    Result out;
-    WebGetRequest_GetError(r, &out.code, &out.codeEx);
-    out.status = WebGetRequest_GetStatusCode(r);
-    const uint8_t *data = nullptr;
-    int64_t length = 0;
-    WebGetRequest_GetMemoryOutput(r, &data, &length);
-    out.body.assign(reinterpret_cast<const char *>(data), size_t(length));
-    return out;
+    if (!proxy.empty()) snprintf(r->proxy, sizeof r->proxy, "%s", proxy.c_str());
+    return Test_RunWebGet(connection_, r, !proxy.empty(), kBoundMs);
   }
 
   Result Fetch(const std::string &path, int32_t method = kWebGetMethodGet) {
@@ -147,7 +111,6 @@ class WebGetConnectionTest : public NetTest {
   }
 
   static FaultServer *server_;
-  WebGetConnection *connection_ = nullptr;
 };
 
 FaultServer *WebGetConnectionTest::server_ = nullptr;

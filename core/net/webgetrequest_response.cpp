@@ -754,8 +754,15 @@ int WebGetRequest_CheckContentRange(WebGetRequest *request, const char *headers)
     if (next == p) return 0;
     r->receivedRangeStart = first;
     r->receivedRangeEnd = second;
+    // A range that runs past the end of the resource ends at its last byte.
+    bool clamped = false;
+    if (second < r->rangeEnd && *next == '/') {
+      p = next + 1;
+      unsigned long long total = strtoull(p, &next, 10);
+      clamped = next != p && total > 0 && second == total - 1;
+    }
     return first <= second && first == r->rangeStart &&
-                   (r->rangeEnd == 0 || second == r->rangeEnd)
+                   (r->rangeEnd == 0 || second == r->rangeEnd || clamped)
                ? 1
                : 0;
   }

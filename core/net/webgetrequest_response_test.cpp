@@ -218,6 +218,9 @@ TEST(WebGetResponse, HeaderFactsTable) {
       {"HTTP/1.1 206 P\r\nContent-Length: 100\r\nContent-Range: bytes 100-199/1000\r\n\r\n", 100, 199, 0, 1, "file.bin", 0},
       {"HTTP/1.1 206 P\r\nContent-Length: 51\r\nContent-Range: bytes 100-150/1000\r\n\r\n", 100, 199, 954, 1, "file.bin", 0},
       {"HTTP/1.1 206 P\r\nContent-Length: 100\r\nContent-Range: bytes 0-99/1000\r\n\r\n", 100, 199, 954, 1, "file.bin", 0},
+      // A range past the end, answered up to the last byte: whole; cut short elsewhere: not.
+      {"HTTP/1.1 206 P\r\nContent-Length: 50\r\nContent-Range: bytes 100-149/150\r\n\r\n", 100, 199, 0, 1, "file.bin", 0},
+      {"HTTP/1.1 206 P\r\nContent-Length: 50\r\nContent-Range: bytes 100-149/151\r\n\r\n", 100, 199, 954, 1, "file.bin", 0},
       {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n", 100, 199, 978, 1, "file.bin", 0},
       {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", 100, 199, 0, 1, "file.bin", 0},
       {"HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=\"../../.bashrc\"\r\n\r\n", 0, 0, 0, 0, ".bashrc", 0},

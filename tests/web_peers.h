@@ -1,0 +1,109 @@
+// nginx and squid as peers of the HTTP client tests: each in a temporary
+// directory of its own on a free port of 127.0.0.1, its log there, started
+// by the constructor and ended (SIGTERM, waited for) by Stop or the
+// destructor. Ready() waits, bounded, until it accepts connections.
+//
+// Threads: the test's thread only.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "tests/fsfault.h"
+#include "tests/loopback_port.h"
+#include "tests/peer_process.h"
+#include "tests/test_util.h"
+
+// True when some socket listens on the TCP port (IPv4 or IPv6), read from
+// /proc: connecting to a port nobody holds yet can meet a connection to
+// itself.
+inline bool WebPeer_Listening(int port) {
+  char hex[8];
+  snprintf(hex, sizeof hex, ":%04X ", port);
+  for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      if (state == "0A" && (local + " ").find(hex) != std::string::npos) return true;
+    }
+  }
+  return false;
+}
+
+// How many times text occurs in all.
+inline int WebPeer_CountText(const std::string &all, const std::string &text) {
+  int found = 0;
+  for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) found++;
+  return found;
+}
+
+// How many times text occurs in the file at path.
+inline int WebPeer_Count(const std::string &path, const std::string &text) {
+  std::ifstream in(path);
+  return WebPeer_CountText(
+      std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), text);
+}
+
+class WebPeer {
+ public:
+  static constexpr int kBoundMs = 20000;
+  WebPeer() : port(Test_FreeLoopbackPort()) { chmod(dir.path().c_str(), 0777); }
+  bool Ready() const {
+    return Test_WaitUntil([&] { return WebPeer_Listening(port); }, kBoundMs);
+  }
+  void Stop() { process.reset(); }
+  std::string Url(const std::string &path) const {
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+  }
+  std::string Authority() const { return "127.0.0.1:" + std::to_string(port); }
+
+  FsFaultTempDir dir;
+  int port;
+
+ protected:
+  std::unique_ptr<PeerProcess> process;
+};
+
+// nginx serving dir (one worker, access log dir/access.log); locations are
+// added to its server block as given.
+class NginxPeer : public WebPeer {
+ public:
+  static bool Available() { return access("/usr/sbin/nginx", X_OK) == 0; }
+  explicit NginxPeer(const std::string &locations = "") {
+    std::string p = dir.path();
+    std::ofstream(dir / "nginx.conf")
+        << (geteuid() == 0 ? "user root;\n" : "") << "daemon off; worker_processes 1; pid " << p
+        << "/pid; error_log " << p << "/error.log;\nevents {}\nhttp { access_log " << p
+        << "/access.log; client_body_temp_path " << p << "; server { listen 127.0.0.1:"
+        << port << "; root " << p << "; " << locations << " } }\n";
+    process = std::make_unique<PeerProcess>(
+        std::vector<std::string>{"/usr/sbin/nginx", "-c", dir / "nginx.conf", "-p", p});
+  }
+};
+
+// squid as an open HTTP proxy that caches nothing, logging every request to
+// dir/access.log.
+class SquidPeer : public WebPeer {
+ public:
+  static bool Available() { return access("/usr/sbin/squid", X_OK) == 0; }
+  SquidPeer() {
+    std::string p = dir.path();
+    std::ofstream(dir / "squid.conf")
+        << "http_port 127.0.0.1:" << port << "\npid_filename " << p << "/squid.pid\n"
+        << "cache_log " << p << "/cache.log\naccess_log stdio:" << p << "/access.log\n"
+        << "buffered_logs off\ncache deny all\ncache_mem 1 MB\nshutdown_lifetime 0 seconds\n"
+        << "pinger_enable off\ncoredump_dir " << p << "\nhttp_access allow all\n";
+    process = std::make_unique<PeerProcess>(
+        std::vector<std::string>{"/usr/sbin/squid", "-N", "-f", dir / "squid.conf"});
+  }
+  // How many requests for url squid has logged.
+  int Logged(const std::string &url) const { return WebPeer_Count(dir / "access.log", url); }
+};
