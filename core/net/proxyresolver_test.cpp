@@ -22,6 +22,7 @@
 #include "core/net/socket.h"
 #include "core/net/webget.h"
 #include "core/net/webgetconnection.h"
+#include "core/net/webgetrequest.h"
 #include "core/platform/asyncfile.h"
 #include "core/posix/autoproxy.h"
 #include "core/posix/sysroot.h"
@@ -34,6 +35,8 @@
 #include "tests/peer_process.h"
 #include "tests/peer_record.h"
 #include "tests/test_util.h"
+#include "tests/web_peers.h"
+#include "tests/webget_outcome.h"
 
 namespace {
 
@@ -445,4 +448,76 @@ TEST_F(ProxyResolverThreadedTest, GetProxyDuringRestarts) {
   for (std::thread &caller : callers) caller.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_GT(answered.load(), 0);
+}
+
+// Each kind of list carries a request end to end: the connection asks the
+// resolver through its hook and the request shows in the proxy's log (or,
+// bypassed, only in the origin's). The origin listens on 127.0.0.2, which is
+// no loopback name to the resolver.
+TEST_F(ProxyResolverTest, ListsCarryRequestsThroughSquidAndTinyproxy) {
+  if (!SquidPeer::Available() || !NginxPeer::Available() || access("/usr/bin/tinyproxy", X_OK) != 0)
+    GTEST_SKIP() << "squid, tinyproxy or nginx is not installed";
+  SquidPeer squid;
+  WebPeer tiny;
+  std::string t = tiny.dir.path();
+  std::ofstream(tiny.dir / "tinyproxy.conf")
+      << (geteuid() == 0 ? "User nobody\nGroup nogroup\n" : "") << "Port " << tiny.port
+      << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 4\nAllow 127.0.0.1\nLogLevel Info\nLogFile \""
+      << t << "/tinyproxy.log\"\n";
+  PeerProcess tinyproxy({"/usr/bin/tinyproxy", "-d", "-c", tiny.dir / "tinyproxy.conf"});
+  std::string originPort = std::to_string(Test_FreeLoopbackPort());
+  NginxPeer origin("listen 127.0.0.2:" + originPort + ";");
+  ASSERT_TRUE(squid.Ready() && tiny.Ready() && origin.Ready());
+  std::string base = "http://127.0.0.2:" + originPort;
+  // squid logs URLs without their query: one file per case.
+  for (const char *name : {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt"})
+    std::ofstream(origin.dir / name) << "origin";
+  WebGet_AddWhitelistHost("127.0.0.2");
+  peer_->Serve("tiny.pac", pacAnswering("PROXY " + tiny.Authority() + "; DIRECT"));
+  std::string dead = "127.0.0.1:" + std::to_string(Test_FreeLoopbackPort());
+  auto fetch = [&](const std::string &path) {
+    WebGetConnection *c = nullptr;
+    WebGetConnection_Create(&c);
+    WebGetConnection_SetTimeout(c, 10);
+    WebGetRequest *r = nullptr;
+    WebGetRequest_Create(&r);
+    WebGetRequest_SetUrl(r, (base + path).c_str(), 0);
+    WebGetOutcome out = Test_RunWebGet(c, r, false);
+    Class_ReleaseObject(&r);
+    WebGetConnection_Release(&c);
+    EXPECT_EQ(out.body, "origin") << path;
+  };
+  struct Case {
+    std::string cmdline, httpProxy, noProxy, path;
+    WebPeer *proxy;  // NULL: direct
+  } cases[] = {
+      {"prog --proxy=" + squid.Authority() + "," + tiny.Authority(), "", "", "/a.txt", &squid},
+      {"prog --proxy=" + dead + "," + tiny.Authority(), "", "", "/b.txt", &tiny},
+      {"prog --proxy-wpad=" + peer_->Url("tiny.pac"), "", "", "/c.txt", &tiny},
+      {"prog", squid.Authority(), "", "/d.txt", &squid},
+      {"prog", squid.Authority(), "127.0.0.2", "/e.txt", nullptr},
+  };
+  for (const Case &c : cases) {
+    Set("http_proxy", c.httpProxy.empty() ? nullptr : c.httpProxy.c_str());
+    Set("no_proxy", c.noProxy.empty() ? nullptr : c.noProxy.c_str());
+    Start(c.cmdline);
+    Resolve(base + "/");
+    fetch(c.path);
+    // The logs are written as each answer ends.
+    auto logged = [&](WebPeer *peer, const std::string &text) {
+      std::string log = peer == &tiny ? "tinyproxy.log" : "access.log";
+      return WebPeer_Count(peer->dir / log, text);
+    };
+    EXPECT_TRUE(Test_WaitUntil([&] { return logged(&origin, c.path) == 1; }, kBoundMs)) << c.path;
+    for (WebPeer *proxy : {static_cast<WebPeer *>(&squid), &tiny}) {
+      if (proxy == c.proxy) {
+        EXPECT_TRUE(Test_WaitUntil([&] { return logged(proxy, base + c.path) == 1; }, kBoundMs))
+            << c.cmdline << " " << c.path;
+      } else {
+        EXPECT_EQ(logged(proxy, base + c.path), 0) << c.cmdline << " " << c.path;
+      }
+    }
+    ProxyResolver_Shutdown();
+    CmdLine_Free();
+  }
 }
