@@ -42,7 +42,7 @@ struct ProxyEvaluation {
   char *script;  // Mem_Alloc'd copy, scriptBytes long
   int32_t scriptBytes;
   char url[kWebGetUrlBytes];
-  char answer[kProxyResolverListBytes];
+  char answer[kWebGetUrlBytes];
   ProxyScriptRequest request;
 };
 
@@ -338,6 +338,23 @@ int isLoopbackHost(const char *host) {
   return Str_CompareNoCase(host, "localhost") == 0 || Str_CompareNoCase(host, "127.0.0.1") == 0;
 }
 
+// Copies the list's entries that fit whole: an entry cut short could name
+// another host.
+void copyWholeEntries(char *out, int size, char *list) {
+  if (size < 1) return;
+  if (strlen(list) >= size_t(size)) {
+    // Entries end at ';': what stands before the last one inside the room is whole.
+    bool separatorNext = list[size - 1] == ';';
+    list[size - 1] = '\0';
+    char *last = strrchr(list, ';');
+    if (!separatorNext) {
+      if (last != nullptr) *last = '\0';
+      else list[0] = '\0';
+    }
+  }
+  Str_Copy(out, list, size);
+}
+
 enum class Bypass { None, Direct, KeepLoopback };
 
 Bypass bypassFor(const char *url, const char *host, int allowLoopback) {
@@ -602,7 +619,7 @@ int ProxyResolver_GetProxy(const char *url, char *out, int outSize, int allowLoo
     *pending = 1;
     return 1;
   }
-  char list[kProxyListBytes];
+  char list[kWebGetUrlBytes];
   if (CmdLine_GetOption(nullptr, "proxy", list, sizeof list)) {
     Str_ReplaceChar(',', ';', list);
   } else if (!evaluateScript(g, url, list, sizeof list)) {
@@ -611,7 +628,7 @@ int ProxyResolver_GetProxy(const char *url, char *out, int outSize, int allowLoo
   }
   if (list[0] == '\0') return 1;
   Bypass bypass = bypassFor(url, host, allowLoopback);
-  if (bypass != Bypass::Direct && outSize > 0) Str_Copy(out, list, outSize);
+  if (bypass != Bypass::Direct) copyWholeEntries(out, outSize, list);
   return 1;
 }
 

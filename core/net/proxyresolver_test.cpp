@@ -255,6 +255,18 @@ TEST_F(ProxyResolverTest, ListsFromSettingsAndCommandLine) {
   Start("prog --proxy=a:1,b:2");
   EXPECT_EQ(Resolve("http://a.b/"), "a:1;b:2");
   EXPECT_EQ(Resolve("http://intranet/"), "");
+  ProxyResolver_Shutdown();
+  CmdLine_Free();
+  // A list longer than the connection's field keeps only whole entries.
+  std::string many, whole;
+  for (int i = 10; i < 70; i++) {
+    std::string entry = "host" + std::to_string(i) + ".example:8080";
+    many += (many.empty() ? "" : ",") + entry;
+    if (whole.size() + entry.size() + 1 < size_t(kProxyResolverListBytes))
+      whole += (whole.empty() ? "" : ";") + entry;
+  }
+  Start("prog --proxy=" + many);
+  EXPECT_EQ(Resolve("http://a.b/"), whole);
   WebGetProxyGetHook getProxy = nullptr;
   WebGetProxyRestartHook restart = nullptr;
   WebGetConnection_GetProxyHooks(&getProxy, &restart);
