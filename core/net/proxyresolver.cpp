@@ -317,9 +317,10 @@ int evaluateScript(ProxyResolver *g, const char *url, char *out, int size) {
     return 0;
   }
   if (!Thread_Join(kProxyResolverEvaluationWaitMs, &e->thread)) {
+    // Not the URL: its query may carry a token.
     Log_Print(LOG_WARNING, KSRC, 0,
-              "Proxy script did not answer within %d ms for %s; using the system proxy\n",
-              kProxyResolverEvaluationWaitMs, url);
+              "Proxy script did not answer within %d ms; using the system proxy\n",
+              kProxyResolverEvaluationWaitMs);
     CriticalSection_Enter(g->lock);
     e->next = g->abandoned;
     g->abandoned = e;
