@@ -177,6 +177,14 @@ WpadPeer *ProxyResolverTest::peer_ = nullptr;
 
 }  // namespace
 
+TEST(ProxyResolverDeathTest, HooksNeedTheResolver) {
+  char out[kProxyResolverListBytes];
+  int pending = 0;
+  EXPECT_DEATH(ProxyResolver_GetProxy("http://a.example/", out, sizeof out, 0, &pending),
+               "Proxy resolver not initialized");
+  EXPECT_DEATH(ProxyResolver_Restart(), "Proxy resolver not initialized");
+}
+
 TEST(ProxyResolver, AnswerUrls) {
   auto record = [](uint16_t type, const std::string &data) {
     DnsRecord r = {};
