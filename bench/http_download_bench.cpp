@@ -21,6 +21,7 @@
 #include <map>
 #include <string>
 
+#include "bench/bench_net.h"
 #include "bench/bench_ratio.h"
 #include "core/net/asyncsocket.h"
 #include "core/net/challenge.h"
@@ -186,17 +187,7 @@ int main(int argc, char **argv) {
   std::ofstream(gScratch + "/www/small.bin") << std::string(1024, 's');
   if (!startNginx()) fprintf(stderr, "nginx did not start\n");
 
-  Class_Init();
-  Thread_Init();
-  EventQueue_InitMain();
-  Meter_Init();
-  NotificationCenter_Init();
-  Socket_Init();
-  WebGet_Init();
-  AsyncFile_Init();
-  IOWorker_Init();
-  AsyncSocket_Init();
-  Challenge_Init();
+  BenchNet_Start();
   WebGet_AddWhitelistHost("127.0.0.1");
   WebGet_AddWhitelistHost("localhost");
   Tls_ApplySettings(nullptr, nullptr, nullptr);
@@ -243,17 +234,7 @@ int main(int argc, char **argv) {
 
   WebGet_SetCertStore(nullptr);
   X509Anchors_ResetForTest(nullptr);
-  Challenge_Shutdown();
-  AsyncSocket_Shutdown();
-  IOWorker_Shutdown();
-  AsyncFile_Shutdown();
-  WebGet_Shutdown();
-  NotificationCenter_Shutdown();
-  Meter_Shutdown();
-  Thread_Shutdown();
-  EventQueue *main = EventQueue_GetMain();
-  if (main != nullptr) Class_ReleaseObject(&main);
-  Class_Shutdown();
+  BenchNet_Stop();
   if (gNginx > 0) kill(gNginx, SIGQUIT);
   usleep(200000);
   std::filesystem::remove_all(gScratch);

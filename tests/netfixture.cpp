@@ -10,6 +10,7 @@
 #include "core/net/challenge.h"
 #include "core/net/socket.h"
 #include "core/net/webget.h"
+#include "core/net/webgetpool.h"
 #include "core/platform/eventqueue.h"
 #include "core/platform/interopcallback.h"
 #include "core/platform/ioworker.h"
@@ -34,6 +35,8 @@ void NetTest::SetUp() {
 }
 
 void NetTest::TearDown() {
+  WebGetPool *pool = WebGetPool_Get();
+  if (pool != nullptr) WebGetPool_Release(&pool);
   Challenge_Shutdown();
   AsyncSocket_Shutdown();
   IOWorker_Shutdown();
@@ -47,6 +50,7 @@ void NetTest::TearDown() {
 
 void NetTest_Pump(void) {
   EventQueue_Flush(EventQueue_GetMain());
+  if (WebGetPool_Get() != nullptr) WebGetPool_Step();
   NotificationCenter_ProcessPendingFires();
   IOWorker_Grow();
 }
@@ -59,6 +63,15 @@ bool NetTest_PumpUntil(const std::function<bool()> &done, int boundMs) {
     NetTest_Pump();
   }
   return true;
+}
+
+WebGetPool *NetTest_StartPool(Dictionary *config) {
+  WebGetPool *pool = nullptr;
+  EXPECT_EQ(WebGetPool_Init(&pool), 1);
+  Dictionary *section = nullptr;
+  if (config != nullptr && Dictionary_GetDictionaryByKey(config, "webGetPool", &section))
+    WebGetPool_Configure(pool, section);
+  return pool;
 }
 
 Dictionary *NetTest_Dictionary(const std::string &json) {

@@ -18,6 +18,7 @@
 #include "tests/wake_hook.h"
 
 struct Dictionary;
+struct WebGetPool;
 
 class NetTest : public ThreadTest {
  protected:
@@ -25,9 +26,16 @@ class NetTest : public ThreadTest {
   void TearDown() override;
 };
 
-// One pass of the main loop: the main queue, the notification pump and the
-// I/O worker's growth check.
+// One pass of the main loop: the main queue, the connection pool's step
+// (while NetTest_StartPool's pool exists), the notification pump and the I/O
+// worker's growth check.
 void NetTest_Pump(void);
+// Creates the process-wide connection pool as the application does, with the
+// limits of config's section "webGetPool" ("maxHosts", "maxHostConnections";
+// NULL or a missing section keeps the defaults). The fixture's TearDown
+// releases it; a fixture that shuts services down before NetTest::TearDown
+// (AsyncFile) releases it first, as the requests it holds may be the last.
+WebGetPool *NetTest_StartPool(Dictionary *config = nullptr);
 // Pumps until done() holds or boundMs have passed; the last answer.
 bool NetTest_PumpUntil(const std::function<bool()> &done, int boundMs = 20000);
 // A new Dictionary from the members of a JSON object text; the caller

@@ -30,12 +30,35 @@ WebGetPool *WebGetPool_Get(void);
 // (values above 0; others keep the current limits).
 int WebGetPool_Configure(WebGetPool *pool, const Dictionary *section);
 
+// Schedules the request on its host (see above). Stops the program with
+// "Cannot add in-use request in queue" when the pool still holds it (pending,
+// on a connection, or waiting to be added again after a redirect). 0 without
+// a pool or when the host key does not fit.
 int WebGetPool_AddRequest(WebGetRequest *request);
-// Takes an unfinished request back: a pending one is released from its host's
-// list, a bound one is detached and its connection reset. 1 when found.
+// Takes an unfinished request back, whatever host its URL names now: a
+// pending one is released from its host's list, a bound one is detached and
+// its connection reset (the connection stays), one waiting after a redirect
+// is dropped. The request is left at phase 0 (file URLs excepted). 1 when
+// found.
 int WebGetPool_RemoveRequest(WebGetRequest *request);
 // One pump of the active hosts within about 0.1 s; nonzero when any
 // connection reported activity or a redirected request was added again.
 int WebGetPool_Step(void);
 // Posts the step on the main event queue (not again while one is pending).
 int WebGetPool_PostStep(void);
+
+// ---- Inspection (tests and diagnostics) ------------------------------------------------
+
+// The host key of a URL: "file://" for file URLs, else the scheme in lower
+// case, "://", the host without user information and port, ":" and the
+// explicit or default port ("https://h:443"). 0 when it does not fit.
+int WebGetPool_GetHostKey(const char *url, char *out, int size);
+
+enum class WebGetPoolHostState : int32_t { kNone = 0, kActive = 1, kWaiting = 2, kRetired = 3 };
+
+// The state of the host entry under key (kNone when there is none), its
+// connections and its pending requests; the others may be NULL.
+int WebGetPool_GetHostCounts(WebGetPool *pool, const char *key, WebGetPoolHostState *state,
+                             int32_t *connections, int32_t *pending);
+// The numbers of active and waiting hosts; either may be NULL.
+int WebGetPool_GetHostTotals(WebGetPool *pool, int32_t *active, int32_t *waiting);

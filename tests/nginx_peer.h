@@ -1,0 +1,112 @@
+// nginx as the HTTP peer of the pool tests and benchmark: one process on
+// 127.0.0.1 with one server block per port, all serving the same directory,
+// each with the same extra directives (locations), and an access log whose
+// lines are "$server_port $connection $request_uri $status" (nginx's
+// connection serial number tells which requests shared a connection).
+//
+// Threads: the test's thread.
+#pragma once
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/loopback_port.h"
+#include "tests/peer_process.h"
+
+class NginxPeer {
+ public:
+  static bool Available() { return access("/usr/sbin/nginx", X_OK) == 0; }
+
+  // Starts nginx with `ports` server blocks; serverExtra goes into each of
+  // them. Started() tells whether it listens (bounded wait of 20 s).
+  NginxPeer(int ports, const std::string &serverExtra, bool accessLog = true) {
+    char pattern[] = "/tmp/nginx_peer.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return;
+    dir_ = pattern;
+    std::filesystem::create_directory(Root());
+    std::ofstream conf(dir_ + "/nginx.conf");
+    conf << (geteuid() == 0 ? "user root;\n" : "") << "daemon off; worker_processes 1; pid "
+         << dir_ << "/pid; error_log " << dir_ << "/error.log;\nevents { worker_connections 1024; }\n"
+         << "http { client_body_temp_path " << dir_ << "; keepalive_requests 100000;\n";
+    if (accessLog)
+      conf << " log_format pool '$server_port $connection $request_uri $status';\n access_log "
+           << dir_ << "/access.log pool;\n";
+    else
+      conf << " access_log off;\n";
+    // The ports are held until all are chosen, so that no two are equal.
+    std::vector<int> held;
+    for (int i = 0; i < ports; i++) {
+      int port = 0;
+      held.push_back(Test_LoopbackListener(&port));
+      ports_.push_back(port);
+      conf << " server { listen 127.0.0.1:" << port << "; root " << Root() << "; "
+           << serverExtra << " }\n";
+    }
+    for (int fd : held) close(fd);
+    conf << "}\n";
+    conf.close();
+    process_ = std::make_unique<PeerProcess>(std::vector<std::string>{
+        "/usr/sbin/nginx", "-c", dir_ + "/nginx.conf", "-p", dir_});
+    // nginx writes its pid file once every listening socket is open.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::ifstream pid(dir_ + "/pid");
+      int value = 0;
+      if (pid >> value && value > 0) {
+        started_ = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~NginxPeer() {
+    process_.reset();
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  NginxPeer(const NginxPeer &) = delete;
+  NginxPeer &operator=(const NginxPeer &) = delete;
+
+  bool Started() const { return started_; }
+  int Port(int i) const { return ports_[size_t(i)]; }
+  int Ports() const { return int(ports_.size()); }
+  std::string Url(int i, const std::string &path) const {
+    return "http://127.0.0.1:" + std::to_string(Port(i)) + path;
+  }
+  // The directory every server block serves.
+  std::string Root() const { return dir_ + "/www"; }
+  void WriteFile(const std::string &name, const std::string &bytes) const {
+    std::filesystem::create_directories(std::filesystem::path(Root() + "/" + name).parent_path());
+    std::ofstream(Root() + "/" + name, std::ios::binary) << bytes;
+  }
+
+  struct LogLine {
+    int port;
+    long connection;
+    std::string uri;
+    int status;
+  };
+  // The access log's lines so far (nginx writes each when its answer ends).
+  std::vector<LogLine> AccessLog() const {
+    std::vector<LogLine> lines;
+    std::ifstream in(dir_ + "/access.log");
+    LogLine line{};
+    while (in >> line.port >> line.connection >> line.uri >> line.status) lines.push_back(line);
+    return lines;
+  }
+
+ private:
+  std::string dir_;
+  std::vector<int> ports_;
+  std::unique_ptr<PeerProcess> process_;
+  bool started_ = false;
+};
