@@ -22,6 +22,7 @@
 #include "core/net/socket.h"
 #include "core/net/webget.h"
 #include "core/net/webgetconnection.h"
+#include "core/net/webgetpool.h"
 #include "core/net/webgetrequest.h"
 #include "core/platform/asyncfile.h"
 #include "core/posix/autoproxy.h"
@@ -36,7 +37,6 @@
 #include "tests/peer_record.h"
 #include "tests/test_util.h"
 #include "tests/web_peers.h"
-#include "tests/webget_outcome.h"
 
 namespace {
 
@@ -473,8 +473,8 @@ TEST_F(ProxyResolverThreadedTest, GetProxyDuringRestarts) {
   EXPECT_GT(answered.load(), 0);
 }
 
-// Each kind of list carries a request end to end: the connection asks the
-// resolver through its hook and the request shows in the proxy's log (or,
+// Each kind of list carries a request end to end: the pool's connection asks
+// the resolver through its hook and the request shows in the proxy's log (or,
 // bypassed, only in the origin's). The origin listens on 127.0.0.2, which is
 // no loopback name to the resolver.
 TEST_F(ProxyResolverTest, ListsCarryRequestsThroughSquidAndTinyproxy) {
@@ -498,17 +498,18 @@ TEST_F(ProxyResolverTest, ListsCarryRequestsThroughSquidAndTinyproxy) {
   WebGet_AddWhitelistHost("127.0.0.2");
   peer_->Serve("tiny.pac", pacAnswering("PROXY " + tiny.Authority() + "; DIRECT"));
   std::string dead = "127.0.0.1:" + std::to_string(Test_FreeLoopbackPort());
+  // Through a fresh pool each time, so no connection keeps a proxy's socket.
   auto fetch = [&](const std::string &path) {
-    WebGetConnection *c = nullptr;
-    WebGetConnection_Create(&c);
-    WebGetConnection_SetTimeout(c, 10);
+    WebGetPool *pool = NetTest_StartPool(nullptr);
     WebGetRequest *r = nullptr;
     WebGetRequest_Create(&r);
     WebGetRequest_SetUrl(r, (base + path).c_str(), 0);
-    WebGetOutcome out = Test_RunWebGet(c, r, false);
+    WebGetRequest_SetTimeout(r, 10);
+    EXPECT_EQ(WebGetPool_AddRequest(r), 1);
+    EXPECT_TRUE(NetTest_PumpUntil([&] { return WebGetRequest_IsComplete(r) != 0; }, kBoundMs));
+    EXPECT_TRUE(WebGetRequest_IsSuccess(r)) << path;
     Class_ReleaseObject(&r);
-    WebGetConnection_Release(&c);
-    EXPECT_EQ(out.body, "origin") << path;
+    WebGetPool_Release(&pool);
   };
   struct Case {
     std::string cmdline, httpProxy, noProxy, path;
