@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench/bench_net.h"
+#include "bench/bench_pool.h"
 #include "bench/bench_ratio.h"
 #include "core/formats/dictionary.h"
 #include "core/net/webget.h"
@@ -50,42 +51,6 @@ std::vector<std::string> urls(int hosts) {
   return list;
 }
 
-int onDone(WebGetRequest *request, void *context) {
-  static_cast<std::vector<WebGetRequest *> *>(context)->push_back(request);
-  return 1;
-}
-
-// Runs the list through the pool; the number of requests that failed.
-int throughPool(const std::vector<std::string> &list, int window) {
-  std::vector<WebGetRequest *> done;
-  size_t next = 0, finished = 0;
-  int inFlight = 0, failed = 0;
-  EventQueue *main = EventQueue_GetMain();
-  while (finished < list.size()) {
-    while (inFlight < window && next < list.size()) {
-      WebGetRequest *r = nullptr;
-      WebGetRequest_Create(&r);
-      WebGetRequest_SetUrl(r, list[next++].c_str(), 0);
-      WebGetRequest_SetDiscardOutput(r);
-      WebGetRequest_SetAcceptCompression(r, 0);
-      WebGetRequest_SetPhaseCallback(r, nullptr, &done, onDone);
-      WebGetPool_AddRequest(r);
-      inFlight++;
-    }
-    EventQueue_Flush(main);
-    WebGetPool_Step();
-    for (WebGetRequest *r : done) {
-      if (!WebGetRequest_IsSuccess(r)) failed++;
-      Class_ReleaseObject(&r);
-      inFlight--;
-      finished++;
-    }
-    if (done.empty()) Thread_Yield();
-    done.clear();
-  }
-  return failed;
-}
-
 void ours(benchmark::State &state, int hosts, int window, int maxHosts) {
   std::vector<std::string> list = urls(hosts);
   for (auto _ : state) {
@@ -96,7 +61,7 @@ void ours(benchmark::State &state, int hosts, int window, int maxHosts) {
     Dictionary_SetInt32ByKey(limits, "maxHosts", maxHosts);
     WebGetPool_Configure(pool, limits);
     Dictionary_Release(&limits);
-    int failed = throughPool(list, window);
+    int failed = BenchPool_Run(list, window);
     WebGetPool_Release(&pool);
     if (failed != 0) state.SkipWithError("requests failed");
   }

@@ -73,6 +73,9 @@ packages=(
   media-types
   squid
   tinyproxy
+  python3-dnslib
+  libpsl-dev
+  publicsuffix
 )
 
 missing=()

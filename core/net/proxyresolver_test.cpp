@@ -1,0 +1,547 @@
+// The proxy resolver: lists from the command line and the system settings
+// (the environment through the platform layer), scripts fetched from nginx
+// and from tests/wpadpeer.py, WPAD by DNS against that peer's dnslib server
+// (hostile replies, the name walk), and script answers against pacparser.
+#include "core/net/proxyresolver.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/net/dns.h"
+#include "core/net/socket.h"
+#include "core/net/webget.h"
+#include "core/net/webgetconnection.h"
+#include "core/net/webgetpool.h"
+#include "core/net/webgetrequest.h"
+#include "core/platform/asyncfile.h"
+#include "core/posix/autoproxy.h"
+#include "core/posix/sysroot.h"
+#include "core/runtime/cmdline.h"
+#include "core/runtime/str.h"
+#include "tests/fsfault.h"
+#include "tests/log_capture.h"
+#include "tests/loopback_port.h"
+#include "tests/netfixture.h"
+#include "tests/peer_process.h"
+#include "tests/peer_record.h"
+#include "tests/test_util.h"
+#include "tests/web_peers.h"
+
+namespace {
+
+constexpr int kBoundMs = 20000;
+
+std::string readFile(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// tests/wpadpeer.py: DNS on one port, scripts over HTTP on another.
+struct WpadPeer {
+  FsFaultTempDir dir;
+  std::unique_ptr<PeerProcess> process;
+  int port = 0, dnsPort = 0;
+  WpadPeer() {
+    process = std::make_unique<PeerProcess>(std::vector<std::string>{
+        "/usr/bin/python3", std::string(KEELSON_TESTS_DIR) + "/wpadpeer.py", dir.path()});
+    Test_WaitUntil([&] { return access((dir / "port").c_str(), F_OK) == 0; }, kBoundMs);
+    std::ifstream(dir / "port") >> port;
+    std::ifstream(dir / "dnsport") >> dnsPort;
+  }
+  std::string Url(const std::string &path) const {
+    return "http://127.0.0.1:" + std::to_string(port) + "/" + path;
+  }
+  void Serve(const std::string &name, const std::string &script) {
+    std::ofstream(dir.path() + "/www/" + name) << script;
+  }
+  void Dns(const std::string &kinds) {
+    std::ofstream(dir / "dns") << kinds;
+    std::filesystem::remove(dir / "queries");
+  }
+  std::string Queries() { return readFile(dir / "queries"); }
+};
+
+std::string pacAnswering(const std::string &list) {
+  return "function FindProxyForURL(url, host) { return \"" + list + "\"; }\n";
+}
+
+// What the settings say beyond the environment: the platform layer reads
+// these from the desktop and DHCP leases, which a test cannot set here.
+struct TestSettings {
+  int autoDetect = 0;
+  std::string autoConfigUrl, dhcpUrl;
+} gSettings;
+
+int testAutoDetect(int *on) {
+  *on = gSettings.autoDetect;
+  return 1;
+}
+int testAutoConfigUrl(char *out, int size) {
+  Str_Copy(out, gSettings.autoConfigUrl.c_str(), size);
+  return out[0] != '\0';
+}
+int testAdapter(int index, NetworkAdapter *out) {
+  if (index > 0 || gSettings.dhcpUrl.empty()) return 0;
+  *out = NetworkAdapter{};
+  Str_Copy(out->name, "eth9", sizeof out->name);
+  out->connected = out->dhcp = out->wiredOrWireless = 1;
+  out->type = 6;
+  return 1;
+}
+int testDhcpUrl(const char *, char *out, int size) {
+  Str_Copy(out, gSettings.dhcpUrl.c_str(), size);
+  return out[0] != '\0';
+}
+
+const ProxyResolverPlatform kTestPlatform = {
+    testAutoDetect,         testAutoConfigUrl,           testAdapter, testDhcpUrl,
+    Platform_GetDnsServers, Platform_ProxyGetByProtocol, Platform_GetProxyBypass,
+};
+
+class ProxyResolverTest : public NetTest {
+ protected:
+  static void SetUpTestSuite() { peer_ = new WpadPeer(); }
+  static void TearDownTestSuite() {
+    delete peer_;
+    peer_ = nullptr;
+  }
+  void SetUp() override {
+    NetTest::SetUp();
+    AsyncFile_Init();
+    WebGet_AddWhitelistHost("127.0.0.1");
+    ASSERT_GT(peer_->port, 0);
+    for (const char *name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "ftp_proxy",
+                             "FTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+      env_.push_back(std::make_unique<PeerEnvScope>(name, nullptr));
+    gSettings = TestSettings{};
+    ProxyResolver_SetPlatformForTest(&kTestPlatform);
+  }
+  void TearDown() override {
+    ProxyResolver_Shutdown();
+    if (CmdLine_GetArgV(nullptr) != nullptr) CmdLine_Free();
+    ProxyResolver_SetPlatformForTest(nullptr);
+    ProxyResolver_SetMachineNameForTest(nullptr);
+    Socket_SetDnsPortForTest(0);
+    SysRoot_SetForTest(nullptr);
+    env_.clear();
+    AsyncFile_Shutdown();
+    NetTest::TearDown();
+  }
+
+  // Starts the resolver under this command line, WPAD by DNS asking the
+  // peer for the machine name given.
+  void Start(const std::string &cmdline, const std::string &machine = "pc") {
+    CmdLine_Init(cmdline.c_str());
+    ProxyResolver_SetMachineNameForTest(machine.c_str());
+    std::filesystem::create_directories(root_ / "etc");
+    std::ofstream(root_ / "etc/resolv.conf") << "nameserver 127.0.0.1\n";
+    SysRoot_SetForTest(root_.path().c_str());
+    Socket_SetDnsPortForTest(peer_->dnsPort);
+    ASSERT_EQ(ProxyResolver_Init(), 1);
+  }
+  // The list for url once detection has finished.
+  static std::string Resolve(const std::string &url, int allowLoopback = 1, int *result = nullptr) {
+    char out[kProxyResolverListBytes] = "junk";
+    int pending = 1, got = -1;
+    Test_WaitUntil([&] {
+      got = ProxyResolver_GetProxy(url.c_str(), out, sizeof out, allowLoopback, &pending);
+      return pending == 0;
+    }, kBoundMs);
+    EXPECT_EQ(pending, 0) << url;
+    if (result != nullptr) *result = got;
+    return out;
+  }
+  void Set(const char *name, const char *value) {
+    env_.push_back(std::make_unique<PeerEnvScope>(name, value));
+  }
+
+  static WpadPeer *peer_;
+  FsFaultTempDir root_;
+  std::vector<std::unique_ptr<PeerEnvScope>> env_;
+};
+
+WpadPeer *ProxyResolverTest::peer_ = nullptr;
+
+}  // namespace
+
+TEST(ProxyResolverDeathTest, HooksNeedTheResolver) {
+  char out[kProxyResolverListBytes];
+  int pending = 0;
+  EXPECT_DEATH(ProxyResolver_GetProxy("http://a.example/", out, sizeof out, 0, &pending),
+               "Proxy resolver not initialized");
+  EXPECT_DEATH(ProxyResolver_Restart(), "Proxy resolver not initialized");
+}
+
+TEST(ProxyResolver, AnswerUrls) {
+  auto record = [](uint16_t type, const std::string &data) {
+    DnsRecord r = {};
+    r.type = type;
+    r.dataLength = uint16_t(data.size());
+    memcpy(r.data, data.data(), data.size());
+    return r;
+  };
+  auto txt = [](const std::string &text) { return std::string(1, char(text.size())) + text; };
+  struct Case {
+    DnsRecord record;
+    const char *url;
+  } cases[] = {
+      {record(kDnsTypeA, std::string("\x7f\0\0\x01", 4)), "http://wpad.x.example/wpad.dat"},
+      {record(kDnsTypeCNAME, "proxy.x.example"), "http://wpad.x.example/wpad.dat"},
+      {record(kDnsTypeTXT, txt("service: wpad:!!http://h/p.pac")), "http://h/p.pac"},
+      {record(kDnsTypeTXT, txt("SERVICE: WPAD:http://h/p.pac")), "http://h/p.pac"},
+      {record(kDnsTypeTXT, txt("service: wpad:!!http://h/") + txt("{MACAddress}.pac")),
+       "http://h/%7BMACAddress%7D.pac"},
+      {record(kDnsTypeTXT, txt("wpad:http://h/p.pac service:")), ""},
+      {record(kDnsTypeTXT, txt("service: wpad:!!!")), ""},
+      {record(kDnsTypeTXT, std::string("\x30short")), ""},  // a string longer than its record
+      {record(kDnsTypeMX, std::string("\0\x0a", 2) + "mx.x.example"), ""},
+  };
+  for (const Case &c : cases) {
+    char out[kWebGetUrlBytes] = "junk";
+    EXPECT_EQ(ProxyResolver_AnswerUrl(&c.record, "wpad.x.example", out, sizeof out), c.url[0] != '\0');
+    EXPECT_STREQ(out, c.url) << c.record.type;
+  }
+  char small[9];
+  EXPECT_EQ(ProxyResolver_EncodeBraces("{ab}", small, 8), 0);
+  EXPECT_STREQ(small, "");
+  EXPECT_EQ(ProxyResolver_EncodeBraces("{ab}", small, 9), 1);
+  EXPECT_STREQ(small, "%7Bab%7D");
+}
+
+// Detection never asks "wpad." before a public suffix or a one-label name.
+TEST(ProxyResolver, WpadNamesStopAtThePublicSuffix) {
+  struct Case {
+    const char *name;
+    int query;
+  } cases[] = {{"pc.example.co.uk", 1}, {"example.co.uk", 1}, {"co.uk", 0}, {"uk", 0},
+               {"example.com", 1},      {"com", 0},           {"corp.local", 1},
+               {"a.corp.example", 1},   {"github.io", 0},     {"x.github.io", 1}};
+  for (const Case &c : cases) EXPECT_EQ(ProxyResolver_CanQueryWpad(c.name), c.query) << c.name;
+}
+
+// The settings' lists with the system bypass list, and the command line's.
+TEST_F(ProxyResolverTest, ListsFromSettingsAndCommandLine) {
+  Set("http_proxy", "http://h.example:8080/");
+  Set("https_proxy", "s.example:443");
+  Set("no_proxy", "<local>,*.corp.example,<-loopback>");
+  Start("prog");
+  struct Case {
+    const char *url;
+    int allowLoopback;
+    const char *list;
+    int result;
+  } cases[] = {
+      {"http://a.b/", 1, "h.example:8080", 1},
+      {"https://a.b/x", 1, "s.example:443", 1},
+      {"http://intranet/", 1, "", 1},
+      {"http://host.corp.example:81/", 1, "", 1},
+      {"http://localhost/", 0, "", 0},
+      {"http://LOCALHOST:8/", 0, "", 0},
+      {"http://127.0.0.1/", 1, "h.example:8080", 1},
+      {"http://localhost:8/", 1, "h.example:8080", 1},  // "<-loopback>" wins over "<local>"
+  };
+  for (const Case &c : cases) {
+    int result = -1;
+    EXPECT_EQ(Resolve(c.url, c.allowLoopback, &result), c.list) << c.url;
+    EXPECT_EQ(result, c.result) << c.url;
+  }
+  ProxyResolver_Shutdown();
+  CmdLine_Free();
+  Start("prog --proxy=a:1,b:2");
+  EXPECT_EQ(Resolve("http://a.b/"), "a:1;b:2");
+  EXPECT_EQ(Resolve("http://intranet/"), "");
+  ProxyResolver_Shutdown();
+  CmdLine_Free();
+  // A list longer than the connection's field keeps only whole entries.
+  std::string many, whole;
+  for (int i = 10; i < 70; i++) {
+    std::string entry = "host" + std::to_string(i) + ".example:8080";
+    many += (many.empty() ? "" : ",") + entry;
+    if (whole.size() + entry.size() + 1 < size_t(kProxyResolverListBytes))
+      whole += (whole.empty() ? "" : ";") + entry;
+  }
+  Start("prog --proxy=" + many);
+  EXPECT_EQ(Resolve("http://a.b/"), whole);
+  WebGetProxyGetHook getProxy = nullptr;
+  WebGetProxyRestartHook restart = nullptr;
+  WebGetConnection_GetProxyHooks(&getProxy, &restart);
+  EXPECT_EQ(getProxy, &ProxyResolver_GetProxy);
+  EXPECT_EQ(restart, &ProxyResolver_Restart);
+  ProxyResolver_Shutdown();
+  WebGetConnection_GetProxyHooks(&getProxy, &restart);
+  EXPECT_EQ(getProxy, nullptr);
+  EXPECT_EQ(restart, nullptr);
+}
+
+// `proxy-wpad` naming a script nginx serves; a 404 page is no script.
+TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
+  if (access("/usr/sbin/nginx", X_OK) != 0) GTEST_SKIP() << "nginx is not installed";
+  FsFaultTempDir dir;
+  std::ofstream(dir / "cmd.pac") << pacAnswering("PROXY cmd.example:1; DIRECT");
+  int port = Test_FreeLoopbackPort();
+  std::string p = dir.path();
+  std::ofstream(dir / "nginx.conf")
+      << (geteuid() == 0 ? "user root;\n" : "") << "daemon off; worker_processes 1; pid " << p
+      << "/pid; error_log " << p << "/error.log;\nevents {}\nhttp { access_log " << p
+      << "/access.log; client_body_temp_path " << p << "; server { listen 127.0.0.1:" << port
+      << "; root " << p << "; } }\n";
+  PeerProcess nginx({"/usr/sbin/nginx", "-c", dir / "nginx.conf", "-p", p});
+  std::string base = "http://127.0.0.1:" + std::to_string(port);
+  ASSERT_TRUE(Test_WaitUntil([&] { return Peer_FileExists(p + "/pid"); }, kBoundMs));
+  Set("http_proxy", "sys.example:3");
+  // nginx writes its pid file once it listens.
+  Start("prog --proxy-wpad=" + base + "/cmd.pac");
+  EXPECT_EQ(Resolve("http://a.example/"), "PROXY cmd.example:1; DIRECT");
+  ProxyResolver_Shutdown();
+  CmdLine_Free();
+  Start("prog --proxy-wpad=" + base + "/missing.pac");
+  EXPECT_EQ(Resolve("http://a.example/"), "sys.example:3");
+  std::string log = readFile(p + "/access.log");
+  EXPECT_NE(log.find("GET /cmd.pac HTTP/1.1\" 200"), std::string::npos) << log;
+  EXPECT_NE(log.find("GET /missing.pac HTTP/1.1\" 404"), std::string::npos) << log;
+}
+
+// While the script is on its way GetProxy says pending; a shutdown during
+// a fetch that never ends stops it.
+TEST_F(ProxyResolverTest, PendingWhileDetectingAndShutdownStopsAFetch) {
+  std::filesystem::remove(peer_->dir / "release");
+  peer_->Serve("hold.pac", pacAnswering("PROXY held.example:5"));
+  Start("prog --proxy-wpad=" + peer_->Url("hold"));
+  char out[kProxyResolverListBytes];
+  int pending = 0;
+  EXPECT_EQ(ProxyResolver_GetProxy("http://a.example/", out, sizeof out, 1, &pending), 1);
+  EXPECT_EQ(pending, 1);
+  std::ofstream(peer_->dir / "release") << "";
+  EXPECT_EQ(Resolve("http://a.example/"), "PROXY held.example:5");
+  ProxyResolver_Shutdown();
+  CmdLine_Free();
+  std::filesystem::remove(peer_->dir / "requests");
+  Start("prog --proxy-wpad=" + peer_->Url("drip"));
+  ASSERT_TRUE(Test_WaitUntil([&] { return readFile(peer_->dir / "requests") == "/drip\n"; }, kBoundMs));
+  EXPECT_EQ(ProxyResolver_Shutdown(), 1);
+}
+
+// A system script URL that fails falls through to auto-detection: DHCP
+// (none here), then DNS, whose TXT answer names the script.
+TEST_F(ProxyResolverTest, FailingSystemScriptFallsToDnsDiscovery) {
+  peer_->Serve("p.pac", pacAnswering("PROXY good.example:1"));
+  peer_->Dns("good");
+  gSettings.autoConfigUrl = peer_->Url("missing.pac");
+  gSettings.autoDetect = 1;
+  Start("prog", "pc.example.co.uk");
+  EXPECT_EQ(Resolve("http://a.example/"), "PROXY good.example:1");
+  EXPECT_EQ(peer_->Queries(), "wpad.pc.example.co.uk 255 255\n");
+}
+
+// A DHCP URL is fetched with its braces encoded: no macro is expanded into it.
+TEST_F(ProxyResolverTest, DhcpUrlKeepsItsBraces) {
+  peer_->Serve("{MACAddress}.pac", pacAnswering("PROXY braces.example:1"));
+  gSettings.autoDetect = 1;
+  gSettings.dhcpUrl = peer_->Url("{MACAddress}.pac");
+  Start("prog", "pc");
+  EXPECT_EQ(Resolve("http://a.example/"), "PROXY braces.example:1");
+}
+
+// Replies that are not the answer to the query are dropped, whatever they
+// carry; the answer behind them counts. A reply with RCODE 3 ends the query
+// without an answer, and the walk goes on up to the registrable domain.
+TEST_F(ProxyResolverTest, HostileDnsRepliesAreIgnored) {
+  peer_->Serve("p.pac", pacAnswering("PROXY good.example:1"));
+  peer_->Serve("evil.pac", pacAnswering("PROXY evil.example:666"));
+  Set("http_proxy", "sys.example:3");
+  gSettings.autoDetect = 1;
+  struct Case {
+    const char *kinds, *list;
+  } cases[] = {
+      {"wrongid,good", "PROXY good.example:1"}, {"qr0,good", "PROXY good.example:1"},
+      {"otherq,good", "PROXY good.example:1"},  {"trailing,good", "PROXY good.example:1"},
+      {"loop,good", "PROXY good.example:1"},    {"rcode3", "sys.example:3"},
+      {"txt:none.pac", "sys.example:3"},
+  };
+  for (const Case &c : cases) {
+    peer_->Dns(c.kinds);
+    Start("prog", "pc.example.co.uk");
+    EXPECT_EQ(Resolve("http://a.example/"), c.list) << c.kinds;
+    if (strcmp(c.list, "sys.example:3") == 0) {
+      EXPECT_EQ(peer_->Queries(), "wpad.pc.example.co.uk 255 255\nwpad.example.co.uk 255 255\n")
+          << c.kinds;
+    }
+    ProxyResolver_Shutdown();
+    CmdLine_Free();
+  }
+  // A one-label machine name asks nothing.
+  peer_->Dns("good");
+  Start("prog", "pc");
+  EXPECT_EQ(Resolve("http://a.example/"), "sys.example:3");
+  EXPECT_EQ(peer_->Queries(), "");
+}
+
+// A script that never returns is cut after 5 s and the request goes by the
+// system proxy; a restart fetches again and the new script replaces it.
+TEST_F(ProxyResolverTest, LoopingScriptIsCutAndRestartReplacesIt) {
+  peer_->Serve("loop.pac", "function FindProxyForURL(url, host) { for (;;) {} }\n");
+  peer_->Dns("txt:loop.pac");
+  Set("http_proxy", "sys.example:3");
+  gSettings.autoDetect = 1;
+  Start("prog", "pc.example.org");
+  // The engine's own budget a little longer, so that it is the caller's wait that ends first.
+  AutoProxy_SetLimitsForTest(5500, 0);
+  {
+    TestLogCapture capture;
+    EXPECT_EQ(Resolve("http://a.example/"), "sys.example:3");
+    EXPECT_NE(capture.Take().find("Proxy script did not answer within 5000 ms"), std::string::npos);
+  }
+  AutoProxy_SetLimitsForTest(0, 0);
+  peer_->Serve("loop.pac", pacAnswering("PROXY two.example:2"));
+  EXPECT_EQ(ProxyResolver_Restart(), 0);
+  EXPECT_EQ(Resolve("http://a.example/"), "PROXY two.example:2");
+}
+
+// The list a script gives for a URL is pacparser's for the same script.
+TEST_F(ProxyResolverTest, ScriptAnswersMatchPacparser) {
+  std::ifstream cases(Test_VectorPath("proxyresolver_pac.txt"));
+  ASSERT_TRUE(cases.good());
+  int running = -1;
+  for (std::string line; std::getline(cases, line);) {
+    std::istringstream fields(line);
+    int number = 0;
+    std::string url, expected;
+    fields >> number >> url;
+    std::getline(fields >> std::ws, expected);
+    if (number != running) {
+      if (running >= 0) {
+        ProxyResolver_Shutdown();
+        CmdLine_Free();
+      }
+      running = number;
+      std::string name = "oracle" + std::to_string(number) + ".pac";
+      peer_->Serve(name, readFile(Test_VectorPath("proxyresolver_pac" + std::to_string(number) + ".js")));
+      Start("prog --proxy-wpad=" + peer_->Url(name));
+    }
+    EXPECT_EQ(Resolve(url), expected) << number << " " << url;
+  }
+}
+
+class ProxyResolverThreadedTest : public ProxyResolverTest {};
+
+// GetProxy on several threads while detection runs again and again: every
+// answer is "pending" or the script's list.
+TEST_F(ProxyResolverThreadedTest, GetProxyDuringRestarts) {
+  peer_->Serve("threads.pac", pacAnswering("PROXY t.example:1"));
+  // Settings from the environment: the desktop's are read through GIO, whose
+  // own locking ThreadSanitizer cannot see.
+  Set("http_proxy", "sys.example:3");
+  Start("prog --proxy-wpad=" + peer_->Url("threads.pac"));
+  std::atomic<int> wrong{0}, answered{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 3; t++)
+    callers.emplace_back([&] {
+      while (!done.load()) {
+        char out[kProxyResolverListBytes];
+        int pending = 0;
+        ProxyResolver_GetProxy("http://a.example/", out, sizeof out, 1, &pending);
+        if (pending) {
+          std::this_thread::yield();
+          continue;
+        }
+        answered++;
+        if (strcmp(out, "PROXY t.example:1") != 0) wrong++;
+      }
+    });
+  for (int round = 0; round < 4; round++) {
+    EXPECT_EQ(Resolve("http://b.example/"), "PROXY t.example:1");
+    ProxyResolver_Restart();
+  }
+  Resolve("http://b.example/");
+  done.store(true);
+  for (std::thread &caller : callers) caller.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(answered.load(), 0);
+}
+
+// Each kind of list carries a request end to end: the pool's connection asks
+// the resolver through its hook and the request shows in the proxy's log (or,
+// bypassed, only in the origin's). The origin listens on 127.0.0.2, which is
+// no loopback name to the resolver.
+TEST_F(ProxyResolverTest, ListsCarryRequestsThroughSquidAndTinyproxy) {
+  if (!SquidPeer::Available() || !NginxPeer::Available() || access("/usr/bin/tinyproxy", X_OK) != 0)
+    GTEST_SKIP() << "squid, tinyproxy or nginx is not installed";
+  SquidPeer squid;
+  WebPeer tiny;
+  std::string t = tiny.dir.path();
+  std::ofstream(tiny.dir / "tinyproxy.conf")
+      << (geteuid() == 0 ? "User nobody\nGroup nogroup\n" : "") << "Port " << tiny.port
+      << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 4\nAllow 127.0.0.1\nLogLevel Info\nLogFile \""
+      << t << "/tinyproxy.log\"\n";
+  PeerProcess tinyproxy({"/usr/bin/tinyproxy", "-d", "-c", tiny.dir / "tinyproxy.conf"});
+  std::string originPort = std::to_string(Test_FreeLoopbackPort());
+  NginxPeer origin("listen 127.0.0.2:" + originPort + ";");
+  ASSERT_TRUE(squid.Ready() && tiny.Ready() && origin.Ready());
+  std::string base = "http://127.0.0.2:" + originPort;
+  // squid logs URLs without their query: one file per case.
+  for (const char *name : {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt"})
+    std::ofstream(origin.dir / name) << "origin";
+  WebGet_AddWhitelistHost("127.0.0.2");
+  peer_->Serve("tiny.pac", pacAnswering("PROXY " + tiny.Authority() + "; DIRECT"));
+  std::string dead = "127.0.0.1:" + std::to_string(Test_FreeLoopbackPort());
+  // Through a fresh pool each time, so no connection keeps a proxy's socket.
+  auto fetch = [&](const std::string &path) {
+    WebGetPool *pool = NetTest_StartPool(nullptr);
+    WebGetRequest *r = nullptr;
+    WebGetRequest_Create(&r);
+    WebGetRequest_SetUrl(r, (base + path).c_str(), 0);
+    WebGetRequest_SetTimeout(r, 10);
+    EXPECT_EQ(WebGetPool_AddRequest(r), 1);
+    EXPECT_TRUE(NetTest_PumpUntil([&] { return WebGetRequest_IsComplete(r) != 0; }, kBoundMs));
+    EXPECT_TRUE(WebGetRequest_IsSuccess(r)) << path;
+    Class_ReleaseObject(&r);
+    WebGetPool_Release(&pool);
+  };
+  struct Case {
+    std::string cmdline, httpProxy, noProxy, path;
+    WebPeer *proxy;  // NULL: direct
+  } cases[] = {
+      {"prog --proxy=" + squid.Authority() + "," + tiny.Authority(), "", "", "/a.txt", &squid},
+      {"prog --proxy=" + dead + "," + tiny.Authority(), "", "", "/b.txt", &tiny},
+      {"prog --proxy-wpad=" + peer_->Url("tiny.pac"), "", "", "/c.txt", &tiny},
+      {"prog", squid.Authority(), "", "/d.txt", &squid},
+      {"prog", squid.Authority(), "127.0.0.2", "/e.txt", nullptr},
+  };
+  for (const Case &c : cases) {
+    Set("http_proxy", c.httpProxy.empty() ? nullptr : c.httpProxy.c_str());
+    Set("no_proxy", c.noProxy.empty() ? nullptr : c.noProxy.c_str());
+    Start(c.cmdline);
+    Resolve(base + "/");
+    fetch(c.path);
+    // The logs are written as each answer ends.
+    auto logged = [&](WebPeer *peer, const std::string &text) {
+      std::string log = peer == &tiny ? "tinyproxy.log" : "access.log";
+      return WebPeer_Count(peer->dir / log, text);
+    };
+    EXPECT_TRUE(Test_WaitUntil([&] { return logged(&origin, c.path) == 1; }, kBoundMs)) << c.path;
+    for (WebPeer *proxy : {static_cast<WebPeer *>(&squid), &tiny}) {
+      if (proxy == c.proxy) {
+        EXPECT_TRUE(Test_WaitUntil([&] { return logged(proxy, base + c.path) == 1; }, kBoundMs))
+            << c.cmdline << " " << c.path;
+      } else {
+        EXPECT_EQ(logged(proxy, base + c.path), 0) << c.cmdline << " " << c.path;
+      }
+    }
+    ProxyResolver_Shutdown();
+    CmdLine_Free();
+  }
+}
