@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "core/formats/dictionary.h"
+#include "core/net/analytics.h"
+#include "core/net/webget.h"
+#include "core/platform/asyncfile.h"
 #include "tests/fault_server.h"
 #include "tests/netfixture.h"
 
@@ -69,3 +72,27 @@ inline std::vector<AnalyticsPost> AnalyticsEndpoint_Posts(const FaultServer &end
   }
   return out;
 }
+
+// The network fixture with the endpoint (one per suite) and analytics
+// started for each test.
+class AnalyticsEndpointTest : public NetTest {
+ protected:
+  static void SetUpTestSuite() { endpoint_ = new FaultServer("analytics_endpoint.py"); }
+  static void TearDownTestSuite() {
+    delete endpoint_;
+    endpoint_ = nullptr;
+  }
+  void SetUp() override {
+    NetTest::SetUp();
+    AsyncFile_Init();
+    WebGet_AddWhitelistHost("127.0.0.1");
+    ASSERT_GT(endpoint_->port, 0);
+    Analytics_Init();
+  }
+  void TearDown() override {
+    Analytics_Shutdown();
+    AsyncFile_Shutdown();
+    NetTest::TearDown();
+  }
+  static inline FaultServer *endpoint_ = nullptr;
+};

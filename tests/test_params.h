@@ -90,6 +90,26 @@ inline int TestParams_GetInstance(const char *className, char *, int32_t, void *
   return 1;
 }
 
+// A JSON string literal of any bytes (control characters as \u00XX; other
+// bytes, invalid UTF-8 too, pass through).
+inline std::string TestParams_Quote(const std::string &text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
 // Interop_Invoke on instance id: its result and the output text.
 inline std::pair<int, std::string> TestParams_Call(const std::string &id,
                                                    const std::string &binding) {

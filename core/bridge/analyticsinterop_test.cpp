@@ -19,19 +19,10 @@ namespace {
 
 constexpr int kBoundMs = 20000;
 
-class AnalyticsInteropTest : public NetTest {
+class AnalyticsInteropTest : public AnalyticsEndpointTest {
  protected:
-  static void SetUpTestSuite() { endpoint_ = new FaultServer("analytics_endpoint.py"); }
-  static void TearDownTestSuite() {
-    delete endpoint_;
-    endpoint_ = nullptr;
-  }
   void SetUp() override {
-    NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
-    ASSERT_GT(endpoint_->port, 0);
-    Analytics_Init();
+    AnalyticsEndpointTest::SetUp();
     Interop_Init();
     ASSERT_NE(CoreInterop_AddLibrary(), nullptr);
     char buffer[kInteropInstanceIdBytes] = {};
@@ -41,9 +32,7 @@ class AnalyticsInteropTest : public NetTest {
   }
   void TearDown() override {
     Interop_Shutdown();
-    Analytics_Shutdown();
-    AsyncFile_Shutdown();
-    NetTest::TearDown();
+    AnalyticsEndpointTest::TearDown();
   }
   // The endpoint at path, or none when path is empty.
   static void Configure(const std::string &path) {
@@ -70,11 +59,8 @@ class AnalyticsInteropTest : public NetTest {
         kBoundMs));
     return AnalyticsEndpoint_Posts(*endpoint_, path);
   }
-  static FaultServer *endpoint_;
   std::string id_;
 };
-
-FaultServer *AnalyticsInteropTest::endpoint_ = nullptr;
 
 }  // namespace
 

@@ -28,24 +28,6 @@
 
 namespace {
 
-// A JSON string literal of text.
-std::string quote(const std::string &text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
-}
-
 class WebGetInteropTest : public ThreadTest {
  protected:
   void SetUp() override {
@@ -75,16 +57,16 @@ class WebGetInteropTest : public ThreadTest {
                                   const std::string &compileOptions = "0",
                                   const std::string &subOptions = "0",
                                   const std::string &isMutable = "true") {
-    return Call("addUrlRedirect", R"("name":)" + quote(name) + R"(,"flags":0,"mutable":)" +
-                                      isMutable + R"(,"pattern":)" + quote(pattern) +
-                                      R"(,"replacement":)" + quote(replacement) +
+    return Call("addUrlRedirect", R"("name":)" + TestParams_Quote(name) + R"(,"flags":0,"mutable":)" +
+                                      isMutable + R"(,"pattern":)" + TestParams_Quote(pattern) +
+                                      R"(,"replacement":)" + TestParams_Quote(replacement) +
                                       R"(,"compileOptions":)" + compileOptions +
                                       R"(,"subOptions":)" + subOptions);
   }
   // redirect's raw output.
   std::string Redirect(const std::string &url, int flags = 1) {
     auto [result, output] =
-        Call("redirect", R"("flags":)" + std::to_string(flags) + R"(,"url":)" + quote(url));
+        Call("redirect", R"("flags":)" + std::to_string(flags) + R"(,"url":)" + TestParams_Quote(url));
     EXPECT_EQ(result, 1);
     return output;
   }
@@ -97,7 +79,7 @@ class WebGetInteropTest : public ThreadTest {
     std::vector<std::string> read = PageRecorder_PythonRead(outputs, prefix);
     ASSERT_EQ(read.size(), urls.size());
     for (size_t i = 0; i < urls.size(); i++)
-      EXPECT_EQ(read[i], R"({"returnValue":)" + quote(urls[i]) + "}") << i;
+      EXPECT_EQ(read[i], R"({"returnValue":)" + TestParams_Quote(urls[i]) + "}") << i;
   }
   std::string id_;
 };

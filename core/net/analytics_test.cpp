@@ -33,26 +33,15 @@ std::string member(Dictionary *d, const char *key) { return AnalyticsEndpoint_Me
 double gClock = 0;
 double testClock() { return gClock; }
 
-class AnalyticsTest : public NetTest {
+class AnalyticsTest : public AnalyticsEndpointTest {
  protected:
-  static void SetUpTestSuite() { endpoint_ = new FaultServer("analytics_endpoint.py"); }
-  static void TearDownTestSuite() {
-    delete endpoint_;
-    endpoint_ = nullptr;
-  }
-  void SetUp() override {
-    NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
-    ASSERT_GT(endpoint_->port, 0);
-    Analytics_Init();
-  }
+  // Shutdown runs under the test's deadline and clock; the base's second
+  // Shutdown finds nothing left.
   void TearDown() override {
     Analytics_Shutdown();
     Analytics_SetShutdownSecondsForTest(-1);
     Platform_SetTickSourceForTest(nullptr);
-    AsyncFile_Shutdown();
-    NetTest::TearDown();
+    AnalyticsEndpointTest::TearDown();
   }
 
   // Holds the tick clock still at its present value; the test moves it.
@@ -121,10 +110,7 @@ class AnalyticsTest : public NetTest {
     return out;
   }
 
-  static FaultServer *endpoint_;
 };
-
-FaultServer *AnalyticsTest::endpoint_ = nullptr;
 
 // The wire form: headers, a JSON array in queue order, the keys of every
 // event in their order, arguments that overwrite the fixed keys, the

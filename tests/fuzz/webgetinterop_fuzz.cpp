@@ -19,35 +19,18 @@
 #include "core/platform/thread.h"
 #include "core/runtime/memstream.h"
 #include "core/security/auth.h"
+#include "tests/test_params.h"
 
 namespace {
 
 std::string gWebGetId;
-
-// A JSON string literal of any bytes (invalid UTF-8 passes through).
-std::string fuzzQuote(const std::string &text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
-}
 
 // A number text as the page would send it; anything else becomes a String.
 std::string fuzzNumber(const std::string &text) {
   if (text.empty()) return "0";
   for (char c : text)
     if (!(c == '-' || c == '.' || c == 'e' || c == 'E' || c == '+' || (c >= '0' && c <= '9')))
-      return fuzzQuote(text);
+      return TestParams_Quote(text);
   return text;
 }
 
@@ -83,12 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   lines.resize(lines.size() < 6 ? 6 : lines.size());
   fuzzInvoke(R"({"method":"addUrlRedirect","name":"fuzz","flags":)" + fuzzNumber(lines[2]) +
-             R"(,"mutable":true,"pattern":)" + fuzzQuote(lines[0]) + R"(,"replacement":)" +
-             fuzzQuote(lines[1]) + R"(,"compileOptions":)" + fuzzNumber(lines[3]) +
+             R"(,"mutable":true,"pattern":)" + TestParams_Quote(lines[0]) + R"(,"replacement":)" +
+             TestParams_Quote(lines[1]) + R"(,"compileOptions":)" + fuzzNumber(lines[3]) +
              R"(,"subOptions":)" + fuzzNumber(lines[4]) + "}");
   for (size_t i = 5; i < lines.size(); i++)
     fuzzInvoke(R"({"method":"redirect","flags":)" + fuzzNumber(lines[2]) + R"(,"url":)" +
-               fuzzQuote(lines[i]) + "}");
+               TestParams_Quote(lines[i]) + "}");
   fuzzInvoke(R"({"method":"clearUrlRedirects"})");
   return 0;
 }
