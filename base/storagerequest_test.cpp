@@ -213,6 +213,52 @@ TEST(StorageRequest, MembersMatchTheByteMap) {
   EXPECT_GT(modes["own"], 0);
 }
 
+// A piece across three files carries the middle file's pad after its
+// member; a file of size 0 at the end gives its pad to the last piece.
+TEST(StorageRequest, MembersAtFileAndPieceEdges) {
+  const char *text =
+      "{\"id\":\"e\",\"files\":[{\"name\":\"a\",\"size\":3},{\"name\":\"b\",\"size\":2,"
+      "\"pad\":3},{\"name\":\"c\",\"size\":10},{\"name\":\"d\",\"size\":0,\"pad\":2}],"
+      "\"pieces\":{\"algorithm\":\"SHA1\",\"size\":16,\"digests\":[\"AAAAAAAAAAAAAAAAAAAAAAAAAAA=\","
+      "\"AAAAAAAAAAAAAAAAAAAAAAAAAAA=\"]}}";
+  MetaFile *m = nullptr;
+  MetaFile_Create(&m);
+  MetaPtr meta(m);
+  ASSERT_EQ(MetaFile_TestLoad(m, text, int32_t(strlen(text))).code, 0u);
+  struct Want {
+    const char *name;
+    int64_t offset, fileOffset, length, pad, dataOffset, paddedOffset;
+  };
+  const std::vector<std::vector<Want>> pieces = {
+      {{"a", 0, 0, 3, 0, 0, 0}, {"b", 3, 0, 2, 3, 3, 3}, {"c", 8, 0, 8, 0, 5, 8}},
+      {{"c", 16, 8, 2, 0, 0, 0}, {"d", 18, 0, 0, 2, 2, 2}}};
+  RequestPair p;
+  for (size_t i = 0; i < pieces.size(); i++) {
+    StorageRequest_Reset(p.r);
+    StorageRequest_SetMetaFile(p.r, m);
+    StorageRequest_AddPiece(p.r, int32_t(i));
+    ASSERT_EQ(size_t(StorageRequest_GetMemberCount(p.r)), pieces[i].size());
+    StorageMember *e = StorageRequest_GetFirstMember(p.r);
+    for (const Want &w : pieces[i]) {
+      SCOPED_TRACE(std::string("piece ") + std::to_string(i) + " file " + w.name);
+      EXPECT_STREQ(e->file->entry->name, w.name);
+      EXPECT_EQ(e->offset, w.offset);
+      EXPECT_EQ(e->fileOffset, w.fileOffset);
+      EXPECT_EQ(e->length, w.length);
+      EXPECT_EQ(e->pad, w.pad);
+      EXPECT_EQ(e->dataOffset, w.dataOffset);
+      EXPECT_EQ(e->paddedOffset, w.paddedOffset);
+      e = e->next;
+    }
+  }
+  RequestPair q;
+  StorageRequest_SetMetaFile(q.r, m);
+  StorageRequest_AddPiece(q.r, 1);
+  EXPECT_TRUE(StorageRequest_SameMembers(p.r, q.r));
+  StorageRequest_AddPiece(q.r, 0);
+  EXPECT_FALSE(StorageRequest_SameMembers(p.r, q.r));
+}
+
 namespace {
 
 struct Outcome {

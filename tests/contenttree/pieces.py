@@ -14,6 +14,7 @@ import copy
 import gzip
 import hashlib
 import os
+import subprocess
 import zlib
 
 from . import _digests, make_version, stream_bytes
@@ -300,6 +301,9 @@ def write_faults(root, rng, pattern):
     plain = pieces_of(small)[0][1]
     pw = b"secret"
     good, parts = aes_layout(rng, plain, pw)
+    long_plain = pattern[:5000]
+    _, long_parts = aes_layout(rng, long_plain, pw)
+    check_with_tools(long_plain, pw, long_parts, deflate(long_plain, "gzip"))
     # Offsets of the layout's fields in good.
     salt_at = 2
     iv_at = salt_at + 2 + len(parts["salt"])
@@ -362,6 +366,24 @@ def write_faults(root, rng, pattern):
         lines.append(f"{name} p20k p20k 0 {flags} 0 - ok 0")
     with open(os.path.join(root, "faults.txt"), "w") as f:
         f.write("\n".join(lines) + "\n")
+
+
+def check_with_tools(plain, password, parts, gzipped):
+    """This generator's PBKDF2, AES-256-CBC and gzip against openssl's and
+    gzip's command lines; raises on a difference."""
+    def run(args, data=b""):
+        return subprocess.run(args, input=data, capture_output=True, check=True, timeout=60).stdout
+    kdf = run(["openssl", "kdf", "-keylen", "32", "-kdfopt", "digest:SHA1",
+               "-kdfopt", "hexpass:" + password.hex(), "-kdfopt", "hexsalt:" + parts["salt"].hex(),
+               "-kdfopt", "iter:%d" % parts["iterations"], "PBKDF2"])
+    if bytes.fromhex(kdf.decode().strip().replace(":", "")) != parts["key"]:
+        raise AssertionError("PBKDF2 differs from openssl kdf")
+    dec = run(["openssl", "enc", "-d", "-aes-256-cbc", "-nopad", "-K", parts["key"].hex(),
+               "-iv", parts["iv"][:16].hex()], parts["data"])
+    if dec != plain + bytes(parts["p"]):
+        raise AssertionError("AES-256-CBC differs from openssl enc")
+    if run(["gzip", "-dc"], gzipped) != plain:
+        raise AssertionError("gzip wrapper differs from gzip -dc")
 
 
 def write_tree(root, rng, members=300):
