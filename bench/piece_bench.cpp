@@ -149,7 +149,8 @@ Fixture &fixture() {
   return f;
 }
 
-int decodeOurs(StorageRequest *r, const Piece &piece) {
+// The piece as a driver's read leaves it in the request.
+void loadPiece(StorageRequest *r, const Piece &piece, uint32_t encoding) {
   StorageRequest_Reset(r);
   StorageRequest_SetMetaFile(r, fixture().meta);
   StorageRequest_AddPiece(r, 0);
@@ -159,7 +160,11 @@ int decodeOurs(StorageRequest *r, const Piece &piece) {
   memcpy(p, piece.layout.data(), piece.layout.size());
   StorageRequest_ReleaseBuffer(r, &p);
   StorageRequest_SetLength(r, int64_t(piece.layout.size()));
-  StorageRequest_SetEncoding(r, kStorageFlagAes256 | kStorageFlagGzip);
+  StorageRequest_SetEncoding(r, encoding);
+}
+
+int decodeOurs(StorageRequest *r, const Piece &piece) {
+  loadPiece(r, piece, kStorageFlagAes256 | kStorageFlagGzip);
   int rc = StorageRequest_Decrypt(r, kPassword, int32_t(strlen(kPassword)));
   if (rc == 0) rc = StorageRequest_Inflate(r);
   StorageRequest_RemovePadding(r);
@@ -220,16 +225,7 @@ void BM_Pbkdf2PerPiece(benchmark::State &state) {
   int64_t n = 0;
   for (auto _ : state) {
     const Piece &p = cached || n++ % 2 == 0 ? a : b;
-    StorageRequest_Reset(r);
-    StorageRequest_SetMetaFile(r, fixture().meta);
-    StorageRequest_AddPiece(r, 0);
-    StorageRequest_AllocBuffer(r);
-    uint8_t *q = nullptr;
-    StorageRequest_GetBuffer(r, 0, &q);
-    memcpy(q, p.layout.data(), p.layout.size());
-    StorageRequest_ReleaseBuffer(r, &q);
-    StorageRequest_SetLength(r, int64_t(p.layout.size()));
-    StorageRequest_SetEncoding(r, kStorageFlagAes256);
+    loadPiece(r, p, kStorageFlagAes256);
     if (StorageRequest_Decrypt(r, kPassword, int32_t(strlen(kPassword))) != 0)
       state.SkipWithError("decrypt failed");
   }
