@@ -23,7 +23,9 @@ constexpr int32_t kLayoutFieldMax = 320;  // IV and check block
 constexpr int32_t kDefaultPageSize = 4096;
 
 void storageRequestLog(StorageRequest *r, const char *format, ...) {
-  if (!Class_LogEnabled(&r->log, LOG_DEBUG) || !Log_IsEnabled()) return;
+  // The owner's sink takes lines whether or not the global log writes.
+  if (!Class_LogEnabled(&r->log, LOG_DEBUG)) return;
+  if (r->log.sink == nullptr && !Log_IsEnabled()) return;
   va_list args;
   va_start(args, format);
   Class_LogPrint(&r->log, 0, format, args);
@@ -758,7 +760,8 @@ int StorageRequest_CheckDigests(StorageRequest *r, int32_t *pieceIndex) {
     int32_t index = m->pieceIndex;
     int64_t start = padded ? m->paddedOffset : m->dataOffset;
     int64_t size = 0;
-    for (; m != nullptr && m->pieceIndex == index; m = m->next) size += m->length + (padded ? m->pad : 0);
+    for (; m != nullptr && m->pieceIndex == index; m = m->next)
+      size += m->length + (padded ? m->pad : 0);
     if (index < 0 || index >= PieceList_GetPieceTotal(list))
       Core_Abort(KSRC,
                  "Assertion failed (Index >= 0 && Index < PieceList->PieceTotal)\nIndex out of "

@@ -88,7 +88,8 @@ struct MemberCheck {
     std::vector<uint8_t> a(size_t(r->span), 0), b(size_t(data), 0);
     for (StorageMember *m = r->first; m != nullptr; m = m->next)
       for (int64_t j = 0; j < m->length; j++)
-        a[size_t(m->paddedOffset + j)] = b[size_t(m->dataOffset + j)] = Byte(m->file, m->fileOffset + j);
+        a[size_t(m->paddedOffset + j)] = b[size_t(m->dataOffset + j)] =
+            Byte(m->file, m->fileOffset + j);
     for (StorageMember *m = r->first; m != nullptr;) {
       int32_t index = m->pieceIndex;
       int64_t pStart = m->paddedOffset, dStart = m->dataOffset, pLen = 0, dLen = 0;
@@ -219,7 +220,8 @@ TEST(StorageRequest, MembersAtFileAndPieceEdges) {
   const char *text =
       "{\"id\":\"e\",\"files\":[{\"name\":\"a\",\"size\":3},{\"name\":\"b\",\"size\":2,"
       "\"pad\":3},{\"name\":\"c\",\"size\":10},{\"name\":\"d\",\"size\":0,\"pad\":2}],"
-      "\"pieces\":{\"algorithm\":\"SHA1\",\"size\":16,\"digests\":[\"AAAAAAAAAAAAAAAAAAAAAAAAAAA=\","
+      "\"pieces\":{\"algorithm\":\"SHA1\",\"size\":16,\"digests\":["
+      "\"AAAAAAAAAAAAAAAAAAAAAAAAAAA=\","
       "\"AAAAAAAAAAAAAAAAAAAAAAAAAAA=\"]}}";
   MetaFile *m = nullptr;
   MetaFile_Create(&m);
@@ -325,7 +327,8 @@ Outcome Decode(StorageRequest *r, MetaFile *meta, MetaFile *old, const Case &c,
     if (!StorageRequest_ReadDeltaWindow(r, &first, &count)) return {"window", 0};
     StorageRequest *source = StorageRequest_GetSourceRequest(r);
     if (old != nullptr && count > 0) {
-      if (first < 0 || first + count > MetaFile_GetPieceLengthCount(old)) return {"window", 0};
+      if (first < 0 || int64_t(first) + count > MetaFile_GetPieceLengthCount(old))
+        return {"window", 0};
       StorageRequest_SetMetaFile(source, old);
       std::string bytes;
       for (int32_t i = first; i < first + count; i++) {
@@ -447,6 +450,36 @@ TEST(StorageRequest, KeyCacheFollowsThePassword) {
     EXPECT_EQ(o.code, c.password == "secret" ? 0 : kStorageDecryptPassword) << password;
     EXPECT_EQ(p.r->keyValid, 1);
   }
+}
+
+namespace {
+
+void CollectLines(void *context, const char *format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  *static_cast<std::string *>(context) += text;
+}
+
+}  // namespace
+
+// A piece that starts with the magic but is shorter than its header is no
+// header: the storage's flags (0) apply and the digest step reports the
+// short piece, with its log line.
+TEST(StorageRequest, ShortPieceIsReportedAtTheDigest) {
+  MetaPtr meta = LoadMeta(Pieces("meta/f1.json"));
+  RequestPair p;
+  std::string lines;
+  p.r->log.forced = 1;
+  p.r->log.level = LOG_DEBUG;
+  StorageRequest_SetLogSink(p.r, &lines, CollectLines);
+  Case c{"", "f1", "-", 0, 0, 0, "", {}};
+  Outcome o = Decode(p.r, meta.get(), nullptr, c, std::string("\x6e\x2b\x3b\x61\x00", 5));
+  EXPECT_EQ(o.stage, "digest");
+  EXPECT_EQ(o.code, kStorageDigestMismatch);
+  EXPECT_NE(lines.find("Not enough bytes to calculate digest (0)"), std::string::npos) << lines;
 }
 
 TEST(StorageRequestDeathTest, HeldBufferStopsTheReset) {

@@ -241,7 +241,8 @@ BENCHMARK(BM_Pbkdf2PerPiece)->ArgName("cached")->Arg(0)->Arg(1)->Unit(benchmark:
 int main(int argc, char **argv) {
   Mem_Init(0);
   return Bench_Main(argc, argv, [](const BenchRatioReporter &r) {
-    const BenchRatioReporter::Result *o = r.Find("BM_PieceDecode"), *p = r.Find("BM_PieceDecodePeer");
+    const BenchRatioReporter::Result *o = r.Find("BM_PieceDecode");
+    const BenchRatioReporter::Result *p = r.Find("BM_PieceDecodePeer");
     if (o && p)
       std::printf("\n4 MiB piece, AES-256 + gzip + SHA-1: ours %.0f MB/s, peer %.0f MB/s, ratio "
                   "%.2fx (goal %.1fx)\n",

@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (StorageRequest_TestEncoding(r, kStorageFlagVCDiff)) {
     int32_t first = 0, count = 0;
     if (!StorageRequest_ReadDeltaWindow(r, &first, &count)) return 0;
-    if (first >= 0 && count > 0 && first + count <= MetaFile_GetPieceLengthCount(s.meta))
+    if (first >= 0 && count > 0 && int64_t(first) + count <= MetaFile_GetPieceLengthCount(s.meta))
       fillSource(StorageRequest_GetSourceRequest(r), s.meta, first, count);
     if (!StorageRequest_ApplyDelta(r)) return 0;
   }
