@@ -22,6 +22,10 @@ Writes <dir>/contenttree/:
   faults/<name>.json      one faulted document per case; faults/index.json
                           lists [name, kind (metafile, alias, catalog),
                           code, codeEx]
+  pieces/                 pieces as piece storages keep them (see
+                          contenttree/pieces.py): members/, meta/, flat/,
+                          <v>/ and <old>/ (deltas), faults/, cases.txt,
+                          faults.txt, pattern.bin
   nginx.conf              serves the tree on 127.0.0.1:<port> (port 0 when
                           none is given: the caller writes its own)
 Catalog "metafile" URLs are <url-base>/meta/<v>.json: by default
@@ -39,6 +43,7 @@ sys.dont_write_bytecode = True  # keep the source tree clean of __pycache__
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from contenttree import pieces  # noqa: E402
 from contenttree import (ALGORITHMS, expected_document, make_version, metafile_document,  # noqa: E402
                          nginx_conf, write_files, write_json)
 
@@ -246,6 +251,8 @@ def main():
         write_json(os.path.join(root, "faults", name + ".json"), doc)
         index.append([name, kind, code, code_ex])
     write_json(os.path.join(root, "faults", "index.json"), index)
+    pieces.write_tree(os.path.join(root, "pieces"), random.Random(args.seed ^ 0x45),
+                      members=args.versions)
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ Standard library only, except signing (python3-cryptography).
 """
 import base64
 import hashlib
+import itertools
 import json
 import os
 import random
@@ -23,6 +24,7 @@ ALGORITHMS = {"SHA1": 20, "SHA256": 32, "MD5": 16, "CRC": 4}
 NAME_WORDS = ["readme", "data", "naïve café", "日本語", "a b", "hash#tag", "per%cent",
               "Ünïcødé", "x", "bin", "lib", "assets", "level 01", "#", "%41", "tab-less"]
 PAD_ALIGN = 4096
+_KEEP = bytes([1]) + bytes(255)  # pad mask byte 0 (data) -> keep
 
 
 class Version:
@@ -88,7 +90,8 @@ def _sizes(rng, count, s, budget):
     return sizes
 
 
-def make_version(rng, vid, nfiles, full=False, budget_pieces=3000):
+def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
+    """fill(k, size), when given, makes the data of file k of a full version."""
     v = Version(vid)
     v.full = full
     v.pad_mode = rng.choice(["none", "align", "list", "list"])
@@ -154,9 +157,9 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000):
         v.files.append(f)
         x += size + f["pad"]
     if full:
-        for f in v.files:
+        for k, f in enumerate(v.files):
             if f["link"] is None:
-                f["data"] = rng.randbytes(f["size"])
+                f["data"] = fill(k, f["size"]) if fill else rng.randbytes(f["size"])
                 f["sha1"] = hashlib.sha1(f["data"]).hexdigest()
     v.digests = _digests(rng, v)
     return v
@@ -204,8 +207,8 @@ def _digests(rng, v):
     for i in range(count):
         chunk = stream[i * s:(i + 1) * s]
         if not v.hash_padding:
-            mask = pad_mask[i * s:(i + 1) * s]
-            chunk = bytes(b for b, m in zip(chunk, mask) if not m)
+            keep = pad_mask[i * s:(i + 1) * s].translate(_KEEP)
+            chunk = bytes(itertools.compress(chunk, keep))
         out.append(digest(v.algorithm, chunk))
     return out
 
