@@ -1,0 +1,70 @@
+// StorageChain: the steps into which a Storage turns every operation. A
+// chain is a singly linked list of step records from the storage's pool;
+// its steps run one after another on the I/O worker, each completing once
+// with a result pair, and the last (final) step delivers the chain's result
+// as an event on the storage's queue, whose id is the storage.
+//
+// Invariants: (1) each step completes exactly once (Storage_CompleteStep),
+// which frees its record and posts the next step. (2) the first non-zero
+// result of a chain is copied into every later step; such a step does no
+// work, and the final step always runs and delivers it. (3) a step record
+// holds one storage reference from Storage_AppendStep until it is freed; a
+// posted step holds one more until its completion has posted the next.
+//
+// Threads: a chain is built on the owner's thread and then belongs to the
+// thread running its current step; steps of one chain never run at once,
+// though not always on the same thread. Results reach the owner's thread
+// only through the storage's queue.
+#pragma once
+
+#include <cstdint>
+
+#include "base/storage.h"
+#include "core/platform/ioworker.h"
+
+// A step's own routine, called as function(storage, step); it completes
+// the step, at once or later.
+typedef int (*StorageStepFunction)(Storage *storage, StorageStep *step);
+
+struct StorageStep {
+  IOWorkerRequest io;  // first: the worker hands this back
+  Storage *storage;    // one reference held by the record
+  int32_t final;       // the chain's last step: always runs
+  StorageStepFunction function;  // NULL: completes with 0
+  void *argument;  // as a rule the StorageRequest
+  void *value;     // the member (read and write), the caller's context (final)
+  StorageCompletion completion;  // final step only
+  int32_t result;
+  int32_t resultEx;
+  int32_t start;  // the chain's empty first step
+  StorageStep *next;
+};
+
+// A decrypt step waiting for its password (from the storage's pool).
+struct StorageChallenge {
+  ObjectHeader header;  // a fresh instance id, tracked while waiting
+  Storage *storage;
+  StorageStep *step;
+  StorageChallenge *next;
+  StorageChallenge *previous;
+};
+
+// Takes a record, fills it, adds one storage reference and appends it at
+// the tail of chain; returns the head. A NULL chain makes the step the head
+// and counts one more pending request.
+StorageStep *Storage_AppendStep(Storage *storage, int32_t final, StorageStep *chain,
+                                void *argument, void *value, StorageCompletion completion,
+                                StorageStepFunction function);
+// Appends the chain's empty start step (a new chain; see above).
+StorageStep *Storage_AppendStartStep(Storage *storage);
+// Appends the final step that delivers (context, argument, result pair) to
+// completion on the owner's thread.
+StorageStep *Storage_AppendFinalStep(Storage *storage, StorageStep *chain, void *argument,
+                                     void *context, StorageCompletion completion);
+// Posts the chain's head step to the I/O worker (one storage reference for
+// the posting). The queue must be set. Returns 1.
+int Storage_RunChain(Storage *storage, StorageStep *head);
+// Ends the step: records a non-zero result, hands the result pair on to
+// the next step, frees the record and posts the next step. Any thread.
+// Returns 1.
+int Storage_CompleteStep(StorageStep *step, int32_t result, int32_t resultEx);
