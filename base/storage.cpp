@@ -319,6 +319,7 @@ int Storage_Stop(Storage *s) {
   int32_t expected = 0;
   if (!s->stopping.compare_exchange_strong(expected, 1)) return 1;
   if (s->driver != nullptr) s->driver->Stop(s->driverContext, s);
+  Storage_WithdrawChallenges(s);
   return 1;
 }
 
@@ -380,4 +381,10 @@ const char *StorageDriver_GetTypeName(const StorageDriver *driver) {
     if (e.record == driver || (driver->name && strcmp(e.className, driver->name) == 0))
       return e.type;
   return driver->name;
+}
+
+int StorageDriver_KeepsPieceHeader(const StorageDriver *driver) {
+  if (driver == nullptr || driver->name == nullptr) return 0;
+  size_t length = strlen(driver->name);
+  return length >= 5 && strcmp(driver->name + length - 5, "Piece") == 0;
 }

@@ -53,6 +53,8 @@ constexpr int32_t kStorageCancelPrompt = 9;
 struct Storage;
 struct StorageStep;        // storagechain.h
 struct StorageChallenge;   // storagechain.h
+struct StorageRequest;     // storagerequest.h
+struct OffsetCache;        // offsetcache.h
 
 // The storage's class log, handed to its driver so that the driver's lines
 // go where the storage's go.
@@ -174,6 +176,17 @@ int Storage_CompleteFile(Storage *storage, void *argument, void *value, void *co
 int Storage_Exists(Storage *storage, void *argument, void *value, void *context,
                    StorageCompletion completion);
 
+// Fills request from this storage (members from cache where it holds them,
+// the others through the driver), decodes it to its plain form (padded when
+// the piece list hashes pads) and checks its digests; completion(storage,
+// context, request, result pair) on the owner's thread. Returns 1 at once.
+int Storage_Read(Storage *storage, StorageRequest *request, OffsetCache *cache, void *context,
+                 StorageCompletion completion);
+// Encodes request for this storage and writes each member through the
+// driver; completion as for Storage_Read. Returns 1 at once.
+int Storage_Write(Storage *storage, StorageRequest *request, void *context,
+                  StorageCompletion completion);
+
 // Once only: sets stopping, calls the driver's Stop and withdraws every
 // pending decrypt challenge (its step completes with 989/1). From then on
 // every step that is not a chain's last completes with 989/1 unrun.
@@ -200,6 +213,9 @@ void *StorageDriver_AddRef(void *context);
 int StorageDriver_NotSupported(void *context, StorageStep *step);
 int StorageDriver_NoOp(void *context, Storage *storage);
 int StorageDriver_NoOpActive(void *context, Storage *storage, int32_t active);
+// 1 for the piece drivers (class name ending in "Piece"): their pieces may
+// begin with the piece header, which then names the encoding.
+int StorageDriver_KeepsPieceHeader(const StorageDriver *driver);
 // The type name of a record ("filePiece" for StorageFilePiece), "none" for
 // NULL.
 const char *StorageDriver_GetTypeName(const StorageDriver *driver);

@@ -2,6 +2,14 @@
 // storagechain.h and storage.h.
 #include "base/storagechain.h"
 
+#include <cstring>
+#include <new>
+
+#include "base/offsetcache.h"
+#include "base/storagerequest.h"
+#include "core/net/challenge.h"
+#include "core/platform/notification.h"
+
 #include "core/platform/platform.h"
 #include "core/runtime/core.h"
 
@@ -181,4 +189,293 @@ int Storage_EraseFile(Storage *s, void *argument, void *value, void *context,
 int Storage_CompleteFile(Storage *s, void *argument, void *value, void *context,
                          StorageCompletion completion) {
   return storageRunDriverStep(s, storageCompleteFileStep, argument, value, context, completion);
+}
+
+namespace {
+
+StorageRequest *storageRequestOf(StorageStep *step) {
+  return static_cast<StorageRequest *>(step->argument);
+}
+
+int storageReadStep(Storage *s, StorageStep *step) {
+  return s->driver->Read(s->driverContext, step);
+}
+
+int storageWriteStep(Storage *s, StorageStep *step) {
+  return s->driver->Write(s->driverContext, step);
+}
+
+// The step's value is the cache; members read from the driver go into it.
+int storageCacheStoreStep(Storage *, StorageStep *step) {
+  StorageRequest *r = storageRequestOf(step);
+  auto *cache = static_cast<OffsetCache *>(step->value);
+  for (StorageMember *m = StorageRequest_GetFirstMember(r); m != nullptr; m = m->next) {
+    if (m->fromCache || m->length < 1) continue;
+    uint8_t *bytes = nullptr;
+    StorageRequest_GetBuffer(r, m->paddedOffset, &bytes);
+    if (m->paddedOffset + m->length <= StorageRequest_GetCapacity(r))
+      OffsetCache_Put(cache, bytes, m->offset, int32_t(m->length));
+    StorageRequest_ReleaseBuffer(r, &bytes);
+  }
+  return Storage_CompleteStep(step, 0, 0);
+}
+
+int storagePrepareStep(Storage *s, StorageStep *step) {
+  StorageRequest *r = storageRequestOf(step);
+  uint32_t flags = s->flags;
+  if (!(StorageRequest_GetAllowDelta(r) && (flags & kStorageFlagVCDiff)))
+    flags &= ~kStorageFlagVCDiff;
+  if (!(StorageDriver_KeepsPieceHeader(s->driver) && StorageRequest_ReadPieceHeader(r)))
+    StorageRequest_SetEncoding(r, flags);
+  return Storage_CompleteStep(step, 0, 0);
+}
+
+constexpr uint32_t kStorageChallengeTag = 0x57a6e0c2;
+
+void storageChallengeUnlink(Storage *s, StorageChallenge *c) {
+  (c->previous ? c->previous->next : s->firstChallenge) = c->next;
+  (c->next ? c->next->previous : s->lastChallenge) = c->previous;
+  c->next = c->previous = nullptr;
+  s->challengeCount--;
+}
+
+int storageOnChallengeResponse(void *context, const char *, const char *, const char *,
+                               Dictionary *info);
+
+// Stops observing, untracks and frees a record that has left the list.
+StorageStep *storageChallengeFree(Storage *s, StorageChallenge *c) {
+  NotificationCenter_RemoveInstanceObserver("Challenge", "Response", c->header.instanceId, c,
+                                            storageOnChallengeResponse);
+  Class_UntrackInstance(c);
+  StorageStep *step = c->step;
+  c->header.classTag = 0;
+  void *member = c;
+  Pool_Free(s->challenges, &member, sizeof(StorageChallenge), KSRC);
+  return step;
+}
+
+int storageOnChallengeResponse(void *context, const char *, const char *, const char *,
+                               Dictionary *info) {
+  auto *c = static_cast<StorageChallenge *>(context);
+  CLASS_CHECK(c, kStorageChallengeTag);
+  Storage *s = c->storage;
+  {
+    CriticalSection_Enter(s->challengeLock);
+    bool listed = c->previous != nullptr || s->firstChallenge == c;
+    if (listed) storageChallengeUnlink(s, c);
+    CriticalSection_Leave(s->challengeLock);
+    if (!listed) return 1;  // withdrawn by Storage_Stop
+  }
+  StorageStep *step = storageChallengeFree(s, c);
+  int32_t cancel = 0;
+  char password[kStoragePasswordBytes] = {};
+  if (info != nullptr) {
+    Dictionary_GetBooleanByKey(info, "cancel", &cancel);
+    Dictionary_GetStringByKey(info, "password", password, int32_t(sizeof password));
+  }
+  if (cancel) return Storage_CompleteStep(step, kStorageResultCancelled, kStorageCancelPrompt);
+  Storage_SetPassword(s, password);
+  memset(password, 0, sizeof password);
+  // The step keeps its posting reference while it waits and runs again.
+  IOWorker_Post(s, &step->io);
+  return 1;
+}
+
+int storageDecryptStep(Storage *s, StorageStep *step) {
+  StorageRequest *r = storageRequestOf(step);
+  if (!StorageRequest_TestEncoding(r, kStorageFlagAes256)) return Storage_CompleteStep(step, 0, 0);
+  char password[kStoragePasswordBytes];
+  Storage_GetPassword(s, password);
+  int rc = StorageRequest_Decrypt(r, password, int32_t(strlen(password)));
+  memset(password, 0, sizeof password);
+  if (rc == 0) return Storage_CompleteStep(step, 0, 0);
+  if (rc != kStorageDecryptPassword) return Storage_CompleteStep(step, kStorageResultCancelled, rc);
+  if (s->stopping.load())
+    return Storage_CompleteStep(step, kStorageResultCancelled, kStorageCancelStopped);
+  return Storage_RequestPassword(s, step);
+}
+
+int storageInflateStep(Storage *, StorageStep *step) {
+  StorageRequest *r = storageRequestOf(step);
+  if (!StorageRequest_TestEncoding(r, kStorageFlagGzip)) return Storage_CompleteStep(step, 0, 0);
+  int rc = StorageRequest_Inflate(r);
+  return Storage_CompleteStep(step, rc == 0 ? 0 : kStorageResultInflate, rc);
+}
+
+void storageDeltaSourceEvent(uintptr_t, void *payload) {
+  StorageStep *step = *static_cast<StorageStep **>(payload);
+  Storage *s = step->storage;
+  if (s->deltaSource == nullptr) {
+    Storage_CompleteStep(step, kStorageResultNotOffered, 0);
+    return;
+  }
+  s->deltaSource(s, s->deltaSourceContext, step);
+}
+
+int storageDeltaSourceStep(Storage *s, StorageStep *step) {
+  StorageRequest *r = storageRequestOf(step);
+  if (!StorageRequest_TestEncoding(r, kStorageFlagVCDiff)) return Storage_CompleteStep(step, 0, 0);
+  if (s->deltaSource == nullptr) return Storage_CompleteStep(step, kStorageResultNotOffered, 0);
+  // Not cancelled by Storage_Reset (a different id): the step must complete.
+  EventQueue_Post(s->queue, reinterpret_cast<uintptr_t>(step), &step, sizeof step,
+                  storageDeltaSourceEvent, nullptr, nullptr, KSRC, 0.0);
+  return 1;
+}
+
+int storageDeltaApplyStep(Storage *, StorageStep *step) {
+  StorageRequest *r = storageRequestOf(step);
+  if (!StorageRequest_TestEncoding(r, kStorageFlagVCDiff)) return Storage_CompleteStep(step, 0, 0);
+  return Storage_CompleteStep(step, StorageRequest_ApplyDelta(r) ? 0 : kStorageResultDelta, 0);
+}
+
+int storageAddPadsStep(Storage *, StorageStep *step) {
+  StorageRequest_AddPadding(storageRequestOf(step));
+  return Storage_CompleteStep(step, 0, 0);
+}
+
+int storageRemovePadsStep(Storage *, StorageStep *step) {
+  StorageRequest_RemovePadding(storageRequestOf(step));
+  return Storage_CompleteStep(step, 0, 0);
+}
+
+// Producing gzip or AES-256 data is not offered: a request that does not
+// carry the encoding already is refused before anything is written.
+int storageCompressStep(Storage *, StorageStep *step) {
+  int has = StorageRequest_TestEncoding(storageRequestOf(step), kStorageFlagGzip);
+  return Storage_CompleteStep(step, has ? 0 : kStorageResultNotOffered, 0);
+}
+
+int storageEncryptStep(Storage *, StorageStep *step) {
+  int has = StorageRequest_TestEncoding(storageRequestOf(step), kStorageFlagAes256);
+  return Storage_CompleteStep(step, has ? 0 : kStorageResultNotOffered, 0);
+}
+
+int storageDigestStep(Storage *, StorageStep *step) {
+  int32_t failed = -1;
+  int rc = StorageRequest_CheckDigests(storageRequestOf(step), &failed);
+  return Storage_CompleteStep(step, rc == 0 ? 0 : kStorageResultDigest, rc == 0 ? 0 : failed);
+}
+
+StorageStep *storageAppend(Storage *s, StorageStep *chain, StorageRequest *r,
+                           StorageStepFunction function) {
+  return Storage_AppendStep(s, 0, chain, r, nullptr, nullptr, function);
+}
+
+}  // namespace
+
+int Storage_RequestPassword(Storage *s, StorageStep *step) {
+  STORAGE_CHECK(s);
+  CHECK_POINTER(step);
+  void *member = Pool_Alloc(s->challenges, sizeof(StorageChallenge), KSRC);
+  auto *c = new (member) StorageChallenge();
+  c->header.classTag = kStorageChallengeTag;
+  c->header.refCount.store(1);
+  c->storage = s;
+  c->step = step;
+  Class_GenerateInstanceId(c);
+  Class_TrackInstance(c, c);
+  NotificationCenter_AddInstanceObserver("Challenge", "Response", c->header.instanceId, c,
+                                         storageOnChallengeResponse);
+  CriticalSection_Enter(s->challengeLock);
+  c->previous = s->lastChallenge;
+  (s->lastChallenge ? s->lastChallenge->next : s->firstChallenge) = c;
+  s->lastChallenge = c;
+  s->challengeCount++;
+  CriticalSection_Leave(s->challengeLock);
+
+  Dictionary *info = nullptr;
+  Dictionary_Create(&info);
+  char text[kStorageLocationBytes];
+  Dictionary_SetStringByKey(info, "filter", "storagedecrypt");
+  Storage_GetLocation(s, text);
+  Dictionary_SetStringByKey(info, "host", text);
+  Storage_GetPassword(s, text);
+  Dictionary_SetStringByKey(info, "password", text);
+  memset(text, 0, kStoragePasswordBytes);
+  Storage_Log(s, "Password requested (%s)\n", c->header.instanceId);
+  Challenge_PostRequest(info, c->header.instanceId);
+  Challenge_ReleaseInfo(&info);
+  return 1;
+}
+
+int Storage_WithdrawChallenges(Storage *s) {
+  STORAGE_CHECK(s);
+  CriticalSection_Enter(s->challengeLock);
+  StorageChallenge *list = s->firstChallenge;
+  s->firstChallenge = s->lastChallenge = nullptr;
+  s->challengeCount = 0;
+  CriticalSection_Leave(s->challengeLock);
+  while (list != nullptr) {
+    StorageChallenge *c = list;
+    list = c->next;
+    c->next = c->previous = nullptr;
+    Challenge_Withdraw(c->header.instanceId);
+    StorageStep *step = storageChallengeFree(s, c);
+    Storage_CompleteStep(step, kStorageResultCancelled, kStorageCancelStopped);
+  }
+  return 1;
+}
+
+StorageStep *Storage_BuildFilterChain(Storage *s, StorageStep *chain, uint32_t targetFlags,
+                                      StorageRequest *r) {
+  STORAGE_CHECK(s);
+  if (!(targetFlags & kStorageFlagAes256)) chain = storageAppend(s, chain, r, storageDecryptStep);
+  if (!(targetFlags & kStorageFlagGzip)) chain = storageAppend(s, chain, r, storageInflateStep);
+  StorageRequest *source = StorageRequest_GetSourceRequest(r);
+  if (!(targetFlags & kStorageFlagVCDiff) && (s->flags & kStorageFlagVCDiff) && source != nullptr) {
+    chain = storageAppend(s, chain, r, storageDeltaSourceStep);
+    chain = Storage_BuildFilterChain(s, chain, 0, source);
+    chain = storageAppend(s, chain, r, storageDeltaApplyStep);
+  }
+  chain = storageAppend(s, chain, r,
+                        (targetFlags & kStorageFlagPad) ? storageAddPadsStep : storageRemovePadsStep);
+  if (targetFlags & kStorageFlagGzip) chain = storageAppend(s, chain, r, storageCompressStep);
+  if (targetFlags & kStorageFlagAes256) chain = storageAppend(s, chain, r, storageEncryptStep);
+  return chain;
+}
+
+int Storage_Read(Storage *s, StorageRequest *r, OffsetCache *cache, void *context,
+                 StorageCompletion completion) {
+  STORAGE_CHECK(s);
+  if (s->driver == nullptr) Core_Abort(KSRC, "Assertion failed (Storage->Driver != NULL)\n");
+  StorageRequest_SetStorage(r, s);
+  StorageRequest_SetLength(r, 0);
+  StorageStep *chain = Storage_AppendStartStep(s);
+  for (StorageMember *m = StorageRequest_GetFirstMember(r); m != nullptr; m = m->next) {
+    int32_t cached = 0;
+    if (cache != nullptr && m->length >= 1) {
+      uint8_t *bytes = nullptr;
+      StorageRequest_GetBuffer(r, m->paddedOffset, &bytes);
+      int64_t room = StorageRequest_GetCapacity(r) - m->paddedOffset;
+      if (OffsetCache_Copy(cache, m->offset, bytes, int32_t(room), &cached)) {
+        if (cached != m->length)
+          Core_Abort(KSRC, "Assertion failed (CacheLength == MemberLength)\nCache corrupted\n");
+        m->fromCache = 1;
+        StorageRequest_AddLength(r, m->length + ((s->flags & kStorageFlagPad) ? m->pad : 0));
+      }
+      StorageRequest_ReleaseBuffer(r, &bytes);
+    }
+    if (!m->fromCache) chain = Storage_AppendStep(s, 0, chain, r, m, nullptr, storageReadStep);
+  }
+  if (cache != nullptr)
+    chain = Storage_AppendStep(s, 0, chain, r, cache, nullptr, storageCacheStoreStep);
+  chain = storageAppend(s, chain, r, storagePrepareStep);
+  MetaFile *meta = StorageRequest_GetMetaFile(r);
+  uint32_t target = PieceList_GetHashPadding(MetaFile_GetPieceList(meta)) ? kStorageFlagPad : 0;
+  chain = Storage_BuildFilterChain(s, chain, target, r);
+  chain = storageAppend(s, chain, r, storageDigestStep);
+  chain = Storage_AppendFinalStep(s, chain, r, context, completion);
+  return Storage_RunChain(s, chain);
+}
+
+int Storage_Write(Storage *s, StorageRequest *r, void *context, StorageCompletion completion) {
+  STORAGE_CHECK(s);
+  if (s->driver == nullptr) Core_Abort(KSRC, "Assertion failed (Storage->Driver != NULL)\n");
+  StorageRequest_SetStorage(r, s);
+  StorageStep *chain = Storage_AppendStartStep(s);
+  chain = Storage_BuildFilterChain(s, chain, s->flags, r);
+  for (StorageMember *m = StorageRequest_GetFirstMember(r); m != nullptr; m = m->next)
+    chain = Storage_AppendStep(s, 0, chain, r, m, nullptr, storageWriteStep);
+  chain = Storage_AppendFinalStep(s, chain, r, context, completion);
+  return Storage_RunChain(s, chain);
 }

@@ -49,6 +49,9 @@ struct StorageChallenge {
   StorageChallenge *previous;
 };
 
+struct StorageRequest;
+struct OffsetCache;
+
 // Takes a record, fills it, adds one storage reference and appends it at
 // the tail of chain; returns the head. A NULL chain makes the step the head
 // and counts one more pending request.
@@ -68,3 +71,18 @@ int Storage_RunChain(Storage *storage, StorageStep *head);
 // the next step, frees the record and posts the next step. Any thread.
 // Returns 1.
 int Storage_CompleteStep(StorageStep *step, int32_t result, int32_t resultEx);
+
+// Appends the decoding (or encoding) steps that bring request from the
+// storage's flags to targetFlags: decrypt, inflate, the VCDIFF delta with
+// its source request's own chain, pads, compress, encrypt. Compress and
+// encrypt complete with 501 unless the request carries that encoding
+// already. Returns the head.
+StorageStep *Storage_BuildFilterChain(Storage *storage, StorageStep *chain, uint32_t targetFlags,
+                                      StorageRequest *request);
+// Asks for the storage's password for a decrypt step that found it missing
+// or wrong; the step waits until the answer (then runs again) or a cancel
+// (989/9) or Storage_Stop (989/1). Returns 1.
+int Storage_RequestPassword(Storage *storage, StorageStep *step);
+// Completes every waiting decrypt step with 989/1 and frees its challenge
+// (Storage_Stop). Returns 1.
+int Storage_WithdrawChallenges(Storage *storage);

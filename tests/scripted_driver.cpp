@@ -124,6 +124,13 @@ const StorageDriver kScriptedDriver = {
     scriptedWrite,    scriptedErasePiece, scriptedEraseFile,    scriptedCompleteFile,
 };
 
+const StorageDriver kScriptedPieceDriver = {
+    "ScriptedPiece",  scriptedCreate,     StorageDriver_AddRef, scriptedRelease,
+    scriptedSetLogHook, scriptedConfigure, scriptedStop,       scriptedSetActive,
+    scriptedStatus,   scriptedPump,       scriptedExists,       scriptedRead,
+    scriptedWrite,    scriptedErasePiece, scriptedEraseFile,    scriptedCompleteFile,
+};
+
 int ScriptedDriver_SetScript(Storage *storage, void *context, ScriptedDriverScript script) {
   ScriptedDriver *d = scriptedOfStorage(storage);
   d->scriptContext = context;

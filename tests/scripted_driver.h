@@ -31,6 +31,9 @@ struct ScriptedAction {
 typedef ScriptedAction (*ScriptedDriverScript)(void *context, int32_t slot, StorageStep *step);
 
 extern const StorageDriver kScriptedDriver;
+// The same as a piece driver (class name "ScriptedPiece"): a piece it reads
+// may begin with the piece header.
+extern const StorageDriver kScriptedPieceDriver;
 
 // The script of the storage's scripted driver (attached with
 // Storage_SetDriver(storage, &kScriptedDriver)). Returns 1.
