@@ -4,13 +4,17 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "base/offsetcache.h"
+#include "base/piecelist.h"
 #include "base/storagerequest.h"
 #include "core/net/challenge.h"
 #include "core/platform/notification.h"
 
 #include "core/platform/platform.h"
+#include "core/runtime/expand.h"
+#include "core/runtime/str.h"
 #include "core/runtime/core.h"
 
 namespace {
@@ -478,4 +482,76 @@ int Storage_Write(Storage *s, StorageRequest *r, void *context, StorageCompletio
     chain = Storage_AppendStep(s, 0, chain, r, m, nullptr, storageWriteStep);
   chain = Storage_AppendFinalStep(s, chain, r, context, completion);
   return Storage_RunChain(s, chain);
+}
+
+namespace {
+
+struct StorageFormatName {
+  const char *name;
+  int32_t which;
+};
+constexpr StorageFormatName kStorageFormatNames[] = {
+    {"SourceInfoHash", 0}, {"TargetInfoHash", 1}, {"TargetDigest", 2}, {"TargetIndex", 3}};
+
+}  // namespace
+
+int Storage_ExpandFormat(const char *format, MetaFile *metafile, int32_t pieceIndex,
+                         const char *sourceInfoHash, char *out, int32_t outSize) {
+  CHECK_POINTER(format);
+  CHECK_POINTER(out);
+  if (outSize < 1) return 0;
+  out[0] = '\0';
+  // The general macros first; the four names are unknown to them and stay.
+  std::string general(format);
+  general.resize(kStrExpandWorkBytes);
+  if (strlen(format) >= size_t(kStrExpandWorkBytes) ||
+      !Str_Expand(general.data(), kStrExpandWorkBytes, nullptr, nullptr))
+    return 0;
+  general.resize(strlen(general.c_str()));
+  // Then the four names, whose values go in as they are and are never
+  // scanned again: an id holding "{...}" stays literal.
+  std::string result;
+  size_t at = 0;
+  while (at < general.size()) {
+    size_t close = general[at] == '{' ? general.find('}', at) : std::string::npos;
+    int32_t which = -1;
+    if (close != std::string::npos) {
+      std::string name = general.substr(at + 1, close - at - 1);
+      for (const StorageFormatName &n : kStorageFormatNames)
+        if (strcasecmp(n.name, name.c_str()) == 0) which = n.which;
+    }
+    std::string value;
+    char text[kStorageLocationBytes] = {};
+    bool known = true;
+    switch (which) {
+      case 0:
+        known = sourceInfoHash != nullptr;
+        if (known) value = sourceInfoHash;
+        break;
+      case 1:
+        known = metafile != nullptr && MetaFile_GetId(metafile, text, int32_t(sizeof text));
+        value = text;
+        break;
+      case 2:
+        known = metafile != nullptr &&
+                PieceList_GetDigestHex(MetaFile_GetPieceList(metafile), pieceIndex, text,
+                                       int32_t(sizeof text));
+        value = text;
+        break;
+      case 3:
+        value = std::to_string(pieceIndex);
+        break;
+      default:
+        known = false;
+    }
+    if (known) {
+      result += value;
+      at = close + 1;
+    } else {
+      result += general[at++];
+    }
+  }
+  if (result.size() >= size_t(outSize)) return 0;
+  memcpy(out, result.c_str(), result.size() + 1);
+  return 1;
 }

@@ -51,6 +51,10 @@ struct StorageChallenge {
 
 struct StorageRequest;
 struct OffsetCache;
+struct MetaFile;
+
+// Room of an expanded cache name.
+constexpr int32_t kStorageNameBytes = 4096;
 
 // Takes a record, fills it, adds one storage reference and appends it at
 // the tail of chain; returns the head. A NULL chain makes the step the head
@@ -86,3 +90,12 @@ int Storage_RequestPassword(Storage *storage, StorageStep *step);
 // Completes every waiting decrypt step with 989/1 and frees its challenge
 // (Storage_Stop). Returns 1.
 int Storage_WithdrawChallenges(Storage *storage);
+// Expands a cache name: the general macros first, then "SourceInfoHash"
+// (left as written when sourceInfoHash is NULL), "TargetInfoHash" (the
+// metafile's id), "TargetDigest" (lower-case hex of the piece's digest) and
+// "TargetIndex" (decimal), names compared without regard to case. Their
+// values are inserted as they are and never expanded again. 1 with the name
+// in out; 0 with out empty when the expansion fails or the name does not fit
+// in outSize bytes (it is never cut).
+int Storage_ExpandFormat(const char *format, MetaFile *metafile, int32_t pieceIndex,
+                         const char *sourceInfoHash, char *out, int32_t outSize);

@@ -8,6 +8,7 @@
 
 #include "base/piecelist.h"
 #include "base/storagerequest.h"
+#include "core/runtime/str.h"
 #include "tests/metafile_vectors.h"
 #include "tests/storage_test_util.h"
 
@@ -291,6 +292,49 @@ TEST_F(StorageChainRead, GeneratedPiecesDecodeThroughTheChain) {
   EXPECT_EQ(Storage_GetPendingRequests(storage), 0);
   Class_ReleaseObject(&r);
   EXPECT_TRUE(Balanced());
+}
+
+TEST(StorageExpandFormat, NamesAreInsertedLiterally) {
+  TestMetaPtr meta = MetaFile_TestLoadVectors("contenttree/pieces/meta/d2.json");
+  char id[64] = {}, digest[80] = {};
+  MetaFile_GetId(meta.get(), id, sizeof id);
+  PieceList_GetDigestHex(MetaFile_GetPieceList(meta.get()), 1, digest, sizeof digest);
+  setenv("KEELSON_STORAGE_TEST", "env", 1);
+  struct Case {
+    const char *format;
+    const char *source;
+    std::string expected;  // "": refused
+  };
+  const Case cases[] = {
+      {"{targetIndex}.part", nullptr, "1.part"},
+      {"{TARGETINFOHASH}/{targetDigest}.varnopiece", nullptr,
+       std::string(id) + "/" + digest + ".varnopiece"},
+      {"{sourceInfoHash}/{targetDigest}.varnodelta", nullptr,
+       std::string("{sourceInfoHash}/") + digest + ".varnodelta"},
+      {"{sourceInfoHash}/x", "{Env:KEELSON_STORAGE_TEST}", "{Env:KEELSON_STORAGE_TEST}/x"},
+      {"{Env:KEELSON_STORAGE_TEST}/{targetIndex}", nullptr, "env/1"},
+      {"{targetIndex", nullptr, "{targetIndex"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.format);
+    char out[kStorageNameBytes];
+    ASSERT_EQ(Storage_ExpandFormat(c.format, meta.get(), 1, c.source, out, sizeof out), 1);
+    EXPECT_EQ(std::string(out), c.expected);
+  }
+  char out[kStorageNameBytes] = "x";
+  // An index of 12 in a format of the index and a suffix.
+  EXPECT_EQ(Storage_ExpandFormat("{TargetIndex}.bin", nullptr, 12, nullptr, out, sizeof out), 1);
+  EXPECT_STREQ(out, "12.bin");
+  // An id holding a macro, set past the loader, stays as it is.
+  Str_Copy(meta->id, "{Env:KEELSON_STORAGE_TEST}", int(sizeof meta->id));
+  ASSERT_EQ(Storage_ExpandFormat("{targetInfoHash}", meta.get(), 1, nullptr, out, sizeof out), 1);
+  EXPECT_STREQ(out, "{Env:KEELSON_STORAGE_TEST}");
+  // A name that does not fit is refused, never cut.
+  std::string source(kStorageNameBytes, 'a');
+  EXPECT_EQ(Storage_ExpandFormat("{sourceInfoHash}", nullptr, 0, source.c_str(), out, sizeof out),
+            0);
+  EXPECT_STREQ(out, "");
+  unsetenv("KEELSON_STORAGE_TEST");
 }
 
 }  // namespace
