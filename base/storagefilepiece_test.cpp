@@ -1,0 +1,244 @@
+#include "base/storagefilepiece.h"
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "base/piecelist.h"
+#include "base/storagerequest.h"
+#include "core/platform/asyncfile.h"
+#include "tests/metafile_vectors.h"
+#include "tests/storage_test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string PieceName(MetaFile *meta, int32_t index) {
+  char id[64] = {}, digest[160] = {};
+  MetaFile_GetId(meta, id, sizeof id);
+  PieceList_GetDigestHex(MetaFile_GetPieceList(meta), index, digest, sizeof digest);
+  return std::string(id) + "/" + digest + ".varnopiece";
+}
+
+void WriteFile(const fs::path &path, const std::string &bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class StorageFilePieceTest : public StorageFixture {
+ protected:
+  void SetUp() override {
+    StorageFixture::SetUp();
+    AsyncFile_Init();
+    fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+    std::string pattern = (base / "keelson-filepiece-XXXXXX").string();
+    root = mkdtemp(pattern.data());
+    StorageRequest *source = nullptr;
+    StorageRequest_Create(&request);
+    StorageRequest_Create(&source);
+    StorageRequest_SetSourceRequest(request, source);
+  }
+  void TearDown() override {
+    Class_ReleaseObject(&request);
+    if (second != nullptr) Class_ReleaseObject(&second);
+    StorageFixture::TearDown();
+    AsyncFile_Shutdown();
+    fs::remove_all(root);
+  }
+  int Configure(Storage *s, const fs::path &path, const char *format = nullptr) {
+    Dictionary *config = nullptr;
+    Dictionary_Create(&config);
+    Dictionary_SetStringByKey(config, "type", "filePiece");
+    Dictionary_SetStringByKey(config, "path", path.c_str());
+    Dictionary_SetBooleanByKey(config, "systemBuffer", 1);
+    if (format != nullptr) Dictionary_SetStringByKey(config, "pieceFormat", format);
+    Dictionary *app = nullptr;
+    Dictionary_Create(&app);
+    Dictionary_SetStringByPath(app, "storage.pieceFormat",
+                               "{targetInfoHash}/{targetDigest}.varnopiece");
+    int ok = Storage_Configure(s, app, config);
+    Dictionary_Release(&app);
+    Dictionary_Release(&config);
+    return ok;
+  }
+  StorageOutcome Run(const std::function<void(StorageOutcome *)> &start) {
+    StorageOutcome outcome;
+    start(&outcome);
+    EXPECT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
+    return outcome;
+  }
+  void Prepare(MetaFile *meta, int32_t index) {
+    StorageRequest_Reset(request);
+    StorageRequest_SetMetaFile(request, meta);
+    StorageRequest_AddPiece(request, index);
+    StorageRequest_AllocBuffer(request);
+  }
+
+  fs::path root;
+  StorageRequest *request = nullptr;
+  Storage *second = nullptr;
+};
+
+TEST_F(StorageFilePieceTest, ConfigurationAndStatus) {
+  Dictionary *config = nullptr;
+  Dictionary_Create(&config);
+  Dictionary_SetStringByKey(config, "type", "FilePiece");
+  EXPECT_EQ(Storage_Configure(storage, nullptr, config), 0);
+  EXPECT_TRUE(Logged("Configuration dictionary missing pieceFormat"));
+  Dictionary_SetStringByKey(config, "pieceFormat", "{targetIndex}");
+  Dictionary_SetBooleanByKey(config, "systemBuffer", 0);
+  EXPECT_EQ(Storage_Configure(storage, nullptr, config), 0);
+  EXPECT_TRUE(Logged("Configuration dictionary missing path"));
+  Dictionary_SetStringByKey(config, "path", (root / "a/./b").c_str());
+  EXPECT_EQ(Storage_Configure(storage, nullptr, config), 1);
+  Dictionary_Release(&config);
+
+  Dictionary *status = nullptr;
+  Dictionary_Create(&status);
+  Storage_GetStatus(storage, status);
+  EXPECT_EQ(DictionaryKeys(status),
+            "type,id,errorCount,pendingRequests,readBytes,writeBytes,maxReadSpeed,"
+            "maxWriteSpeed,readSpeed,writeSpeed,extraFileFlags,outputPath,pieceFormat");
+  char text[512] = {};
+  Dictionary_GetStringByKey(status, "type", text, sizeof text);
+  EXPECT_STREQ(text, "filePiece");
+  Dictionary_GetStringByKey(status, "outputPath", text, sizeof text);
+  EXPECT_EQ(std::string(text), (root / "a/b/").string());
+  int64_t flags = 0;
+  Dictionary_GetInt64ByKey(status, "extraFileFlags", &flags);
+  EXPECT_EQ(flags, 0x100);
+  Storage_GetLocation(storage, text);
+  EXPECT_EQ(std::string(text), (root / "a/b/").string());
+  Dictionary_Release(&status);
+
+  EXPECT_EQ(Configure(storage, root), 1);  // systemBuffer true
+  void *context = nullptr;
+  Storage_GetDriverContext(storage, &context);
+  EXPECT_EQ(static_cast<StorageFilePiece *>(context)->extraFileFlags, 0u);
+}
+
+// Every piece with its header, for all 16 flag sets, is read from a store
+// of its own and decodes; written into a plain second store it equals the
+// generator's plain piece.
+TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
+  fs::path store = root / "store", plain = root / "plain";
+  ASSERT_EQ(Configure(storage, store), 1);
+  Storage_Create(&second);
+  Storage_SetQueue(second, EventQueue_GetMain());
+  ASSERT_EQ(Configure(second, plain), 1);
+  std::map<std::string, TestMetaPtr> metas;
+  std::istringstream in(Test_ReadVectors("contenttree/pieces/cases.txt"));
+  std::string line;
+  std::set<uint32_t> flagsSeen;
+  int written = 0;
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    std::string path, target, old, pw, stage;
+    int32_t index = 0, header = 0, code = 0;
+    uint32_t flags = 0;
+    f >> path >> target >> old >> index >> flags >> header >> pw >> stage >> code;
+    std::vector<uint8_t> password = pw == "-" ? std::vector<uint8_t>() : Test_HexToBytes(pw);
+    password.push_back(0);
+    if (!header || (flags & kStorageFlagVCDiff) || strlen(reinterpret_cast<char *>(password.data())) + 1 != password.size())
+      continue;
+    SCOPED_TRACE(path);
+    TestMetaPtr &meta = metas[target];
+    if (!meta) meta = MetaFile_TestLoadVectors("contenttree/pieces/meta/" + target + ".json");
+    WriteFile(store / PieceName(meta.get(), index),
+              Test_ReadVectors("contenttree/pieces/" + path));
+    Storage_SetPassword(storage, reinterpret_cast<const char *>(password.data()));
+    Prepare(meta.get(), index);
+    StorageOutcome read = Run([&](StorageOutcome *o) {
+      Storage_Read(storage, request, nullptr, o, StorageOutcome::Complete);
+    });
+    ASSERT_EQ(read.result, 0) << read.resultEx;
+    flagsSeen.insert(flags);
+    StorageOutcome write = Run([&](StorageOutcome *o) {
+      Storage_Write(second, request, o, StorageOutcome::Complete);
+    });
+    ASSERT_EQ(write.result, 0) << write.resultEx;
+    char flat[64];
+    snprintf(flat, sizeof flat, "flat/%s/%08x.varnodata", target.c_str(), unsigned(index));
+    EXPECT_EQ(ReadFile(plain / PieceName(meta.get(), index)),
+              Test_ReadVectors(std::string("contenttree/pieces/") + flat));
+    written++;
+  }
+  EXPECT_EQ(flagsSeen.size(), 8u);  // the flag sets without a delta
+  EXPECT_GT(written, 20);
+  uint64_t readBytes = 0, writeBytes = 0;
+  MeterRW *meters = nullptr;
+  Storage_GetMeters(second, &meters);
+  MeterRW_GetBytes(meters, &readBytes, &writeBytes);
+  EXPECT_GT(writeBytes, 0u);
+  EXPECT_TRUE(Balanced());
+}
+
+TEST_F(StorageFilePieceTest, EraseCollapsesEmptyDirectories) {
+  fs::path store = root / "store";
+  ASSERT_EQ(Configure(storage, store), 1);
+  TestMetaPtr meta = MetaFile_TestLoadVectors("contenttree/pieces/meta/d2.json");
+  WriteFile(store / PieceName(meta.get(), 0), "zero");
+  WriteFile(store / PieceName(meta.get(), 1), "one");
+  auto erase = [&](int32_t index) {
+    return Run([&](StorageOutcome *o) {
+      Storage_ErasePiece(storage, meta.get(), reinterpret_cast<void *>(intptr_t(index)), o,
+                         StorageOutcome::Complete);
+    });
+  };
+  EXPECT_EQ(erase(0).result, 0);
+  EXPECT_FALSE(fs::exists(store / PieceName(meta.get(), 0)));
+  EXPECT_TRUE(fs::exists(store / PieceName(meta.get(), 1)));
+  // Already gone: nothing else is touched.
+  EXPECT_EQ(erase(0).result, 0);
+  EXPECT_TRUE(fs::exists(store / PieceName(meta.get(), 1)));
+  // The last piece takes its directory and the empty output directory.
+  EXPECT_EQ(erase(1).result, 0);
+  EXPECT_FALSE(fs::exists(store));
+  EXPECT_TRUE(Logged("Collapse Directory ("));
+  EXPECT_TRUE(Logged("Erase ("));
+  // A piece outside the list completes with 0.
+  EXPECT_EQ(erase(1 << 30).result, 0);
+}
+
+TEST_F(StorageFilePieceTest, RefusedNamesAndOverlongFiles) {
+  TestMetaPtr meta = MetaFile_TestLoadVectors("contenttree/pieces/meta/d2.json");
+  // A format leading out of the output directory.
+  ASSERT_EQ(Configure(storage, root / "store", "../{targetIndex}.piece"), 1);
+  Prepare(meta.get(), 0);
+  StorageOutcome o = Run([&](StorageOutcome *out) {
+    Storage_Read(storage, request, nullptr, out, StorageOutcome::Complete);
+  });
+  EXPECT_EQ(o.result, kStorageResultFile);
+  EXPECT_EQ(o.resultEx, 5);
+  EXPECT_FALSE(fs::exists(root / "0.piece"));
+  // A missing piece file.
+  ASSERT_EQ(Configure(storage, root / "store", "{targetIndex}.piece"), 1);
+  o = Run([&](StorageOutcome *out) {
+    Storage_Read(storage, request, nullptr, out, StorageOutcome::Complete);
+  });
+  EXPECT_EQ(o.result, kStorageResultFile);
+  EXPECT_EQ(o.resultEx, 2);
+  // A file longer than the capacity is read up to the capacity only.
+  std::string flat = Test_ReadVectors("contenttree/pieces/flat/d2/00000000.varnodata");
+  WriteFile(root / "store/0.piece", flat + std::string(3 * kStorageRequestSlack, 'x'));
+  Prepare(meta.get(), 0);
+  o = Run([&](StorageOutcome *out) {
+    Storage_Read(storage, request, nullptr, out, StorageOutcome::Complete);
+  });
+  EXPECT_EQ(StorageRequest_GetLength(request) <= StorageRequest_GetCapacity(request), true);
+  EXPECT_EQ(o.calls, 1);
+  EXPECT_TRUE(Balanced());
+}
+
+}  // namespace
