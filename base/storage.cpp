@@ -328,6 +328,10 @@ int Storage_Reset(Storage *s) {
   STORAGE_CHECK(s);
   storageDetachDriver(s);
   Storage_SetPassword(s, "");
+  {
+    StorageLock hold(s->lock);
+    memset(s->rejected, 0, sizeof s->rejected);
+  }
   if (s->queue != nullptr) EventQueue_Cancel(s->queue, reinterpret_cast<uintptr_t>(s));
   return 1;
 }

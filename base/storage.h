@@ -109,6 +109,7 @@ struct Storage {
   std::atomic<int32_t> stopping;
   char location[kStorageLocationBytes];
   char password[kStoragePasswordBytes];
+  char rejected[kStoragePasswordBytes];  // the last password the data refused
   double lastActivity;
   void *deltaSourceContext;
   StorageDeltaSourceFunction deltaSource;

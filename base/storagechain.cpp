@@ -291,12 +291,16 @@ int storageDecryptStep(Storage *s, StorageStep *step) {
   char password[kStoragePasswordBytes];
   Storage_GetPassword(s, password);
   int rc = StorageRequest_Decrypt(r, password, int32_t(strlen(password)));
-  memset(password, 0, sizeof password);
+  if (rc == 0 || rc != kStorageDecryptPassword) memset(password, 0, sizeof password);
   if (rc == 0) return Storage_CompleteStep(step, 0, 0);
   if (rc != kStorageDecryptPassword) return Storage_CompleteStep(step, kStorageResultCancelled, rc);
-  if (s->stopping.load())
+  if (s->stopping.load()) {
+    memset(password, 0, sizeof password);
     return Storage_CompleteStep(step, kStorageResultCancelled, kStorageCancelStopped);
-  return Storage_RequestPassword(s, step);
+  }
+  Storage_RequestPassword(s, step, password);
+  memset(password, 0, sizeof password);
+  return 1;
 }
 
 int storageInflateStep(Storage *, StorageStep *step) {
@@ -367,9 +371,25 @@ StorageStep *storageAppend(Storage *s, StorageStep *chain, StorageRequest *r,
 
 }  // namespace
 
-int Storage_RequestPassword(Storage *s, StorageStep *step) {
+int Storage_RequestPassword(Storage *s, StorageStep *step, const char *tried) {
   STORAGE_CHECK(s);
   CHECK_POINTER(step);
+  CHECK_POINTER(tried);
+  // A password answered since the attempt is tried first; one the data
+  // refused is marked invalid at the broker once, so that the next request
+  // prompts instead of getting it again.
+  bool refusedNow = false;
+  CriticalSection_Enter(s->lock);
+  bool changed = strcmp(s->password, tried) != 0;
+  if (!changed && tried[0] != '\0' && strcmp(tried, s->rejected) != 0) {
+    Str_Copy(s->rejected, tried, kStoragePasswordBytes);
+    refusedNow = true;
+  }
+  CriticalSection_Leave(s->lock);
+  if (changed) {
+    IOWorker_Post(s, &step->io);  // the step keeps its posting reference
+    return 1;
+  }
   void *member = Pool_Alloc(s->challenges, sizeof(StorageChallenge), KSRC);
   auto *c = new (member) StorageChallenge();
   c->header.classTag = kStorageChallengeTag;
@@ -393,9 +413,8 @@ int Storage_RequestPassword(Storage *s, StorageStep *step) {
   Dictionary_SetStringByKey(info, "filter", "storagedecrypt");
   Storage_GetLocation(s, text);
   Dictionary_SetStringByKey(info, "host", text);
-  Storage_GetPassword(s, text);
-  Dictionary_SetStringByKey(info, "password", text);
-  memset(text, 0, kStoragePasswordBytes);
+  Dictionary_SetStringByKey(info, "password", tried);
+  if (refusedNow) Challenge_MarkInvalid(info);
   Storage_Log(s, "Password requested (%s)\n", c->header.instanceId);
   Challenge_PostRequest(info, c->header.instanceId);
   Challenge_ReleaseInfo(&info);

@@ -83,10 +83,11 @@ int Storage_CompleteStep(StorageStep *step, int32_t result, int32_t resultEx);
 // already. Returns the head.
 StorageStep *Storage_BuildFilterChain(Storage *storage, StorageStep *chain, uint32_t targetFlags,
                                       StorageRequest *request);
-// Asks for the storage's password for a decrypt step that found it missing
-// or wrong; the step waits until the answer (then runs again) or a cancel
-// (989/9) or Storage_Stop (989/1). Returns 1.
-int Storage_RequestPassword(Storage *storage, StorageStep *step);
+// For a decrypt step whose password (tried) was missing or wrong: runs the
+// step again when the storage's password has changed since; otherwise asks
+// for a password, and the step waits until the answer (then runs again), a
+// cancel (989/9) or Storage_Stop (989/1). Returns 1.
+int Storage_RequestPassword(Storage *storage, StorageStep *step, const char *tried);
 // Completes every waiting decrypt step with 989/1 and frees its challenge
 // (Storage_Stop). Returns 1.
 int Storage_WithdrawChallenges(Storage *storage);
