@@ -6,6 +6,7 @@
 #include <random>
 #include <sstream>
 
+#include "base/offsetcache.h"
 #include "base/piecelist.h"
 #include "base/storagerequest.h"
 #include "core/runtime/str.h"
@@ -290,6 +291,63 @@ TEST_F(StorageChainRead, GeneratedPiecesDecodeThroughTheChain) {
   EXPECT_EQ(seen.size() > 16, true);
   for (uint32_t flags = 0; flags < 16; flags++) EXPECT_GT(seen["ok/" + std::to_string(flags)], 0);
   EXPECT_EQ(Storage_GetPendingRequests(storage), 0);
+  Class_ReleaseObject(&r);
+  EXPECT_TRUE(Balanced());
+}
+
+// A member the cache holds is copied from it: the driver reads nothing and
+// the cache is not written again.
+TEST_F(StorageChainRead, CachedMembersAreNeitherReadNorStored) {
+  Storage_SetDriver(storage, &kScriptedPieceDriver);
+  storage->flags = 0;
+  PieceFile file;
+  ScriptedDriver_SetScript(storage, &file, ReadPieceFile);
+  StorageRequest *r = nullptr;
+  StorageRequest_Create(&r);
+  OffsetCache *cache = nullptr;
+  OffsetCache_Create(&cache);
+  OffsetCache_SetSize(cache, 1 << 22);
+  // A piece without pads, of the first version that has one.
+  TestMetaPtr meta;
+  std::string version;
+  int32_t index = -1;
+  for (int v = 1; v <= 12 && index < 0; v++) {
+    version = "d" + std::to_string(v);
+    meta = MetaFile_TestLoadVectors("contenttree/pieces/meta/" + version + ".json");
+    for (int32_t i = 0; i < PieceList_GetPieceTotal(MetaFile_GetPieceList(meta.get())); i++) {
+      StorageRequest_Reset(r);
+      StorageRequest_SetMetaFile(r, meta.get());
+      StorageRequest_AddPiece(r, i);
+      bool padless = true;
+      for (StorageMember *m = StorageRequest_GetFirstMember(r); m != nullptr; m = m->next)
+        padless = padless && m->pad == 0;
+      if (padless) {
+        index = i;
+        break;
+      }
+    }
+  }
+  ASSERT_GE(index, 0);
+  char name[64];
+  snprintf(name, sizeof name, "contenttree/pieces/flat/%s/%08x.varnodata", version.c_str(),
+           unsigned(index));
+  file.bytes = Test_ReadVectors(name);
+  for (int pass = 0; pass < 2; pass++) {
+    SCOPED_TRACE(pass);
+    StorageRequest_Reset(r);
+    StorageRequest_SetMetaFile(r, meta.get());
+    StorageRequest_AddPiece(r, index);
+    StorageRequest_AllocBuffer(r);
+    StorageOutcome outcome;
+    Storage_Read(storage, r, cache, &outcome, StorageOutcome::Complete);
+    ASSERT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
+    EXPECT_EQ(outcome.result, 0) << outcome.resultEx;
+    int32_t members = StorageRequest_GetMemberCount(r);
+    EXPECT_EQ(ScriptedDriver_GetCalls(storage, kScriptedRead), members);
+    EXPECT_EQ(cache->count, members);
+    EXPECT_EQ(cache->hits, pass == 0 ? 0 : members);
+  }
+  Class_ReleaseObject(&cache);
   Class_ReleaseObject(&r);
   EXPECT_TRUE(Balanced());
 }
