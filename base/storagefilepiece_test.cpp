@@ -10,6 +10,8 @@
 #include "base/piecelist.h"
 #include "base/storagerequest.h"
 #include "core/platform/asyncfile.h"
+#include "core/platform/thread.h"
+#include "tests/fsfault.h"
 #include "tests/metafile_vectors.h"
 #include "tests/storage_test_util.h"
 
@@ -238,7 +240,90 @@ TEST_F(StorageFilePieceTest, RefusedNamesAndOverlongFiles) {
   });
   EXPECT_EQ(StorageRequest_GetLength(request) <= StorageRequest_GetCapacity(request), true);
   EXPECT_EQ(o.calls, 1);
+  // The same piece with one byte changed fails the digest check.
+  std::string damaged = flat;
+  damaged[damaged.size() / 2] ^= 0x20;
+  WriteFile(root / "store/0.piece", damaged);
+  Prepare(meta.get(), 0);
+  o = Run([&](StorageOutcome *out) {
+    Storage_Read(storage, request, nullptr, out, StorageOutcome::Complete);
+  });
+  EXPECT_EQ(o.result, kStorageResultDigest);
   EXPECT_TRUE(Balanced());
+}
+
+}  // namespace
+
+namespace {
+
+// A full file system: the piece write fails with the platform's disk-full
+// error. Runs in a child with its own 1 MiB tmpfs, so it starts the services
+// there itself.
+TEST(StorageFilePieceFaults, FullDiskFailsTheWrite) {
+  FsFaultTempDir dir;
+  std::string flat = Test_ReadVectors("contenttree/pieces/flat/d2/00000000.varnodata");
+  std::string metaText = Test_ReadVectors("contenttree/pieces/meta/d2.json");
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.MountTmpfs(dir.path(), "size=1M")) return;
+    {
+      std::ofstream filler(dir / "filler", std::ios::binary);
+      std::string block(4096, 'f');
+      for (int i = 0; i < 1024 && filler.write(block.data(), 4096); i++) {
+      }
+    }
+    Thread_Init();
+    EventQueue_InitMain();
+    Meter_Init();
+    IOWorker_Init();
+    AsyncFile_Init();
+    MetaFile *meta = nullptr;
+    MetaFile_Create(&meta);
+    MetaFile_TestLoad(meta, metaText.data(), int32_t(metaText.size()));
+    Storage *storage = nullptr;
+    Storage_Create(&storage);
+    Storage_SetQueue(storage, EventQueue_GetMain());
+    Dictionary *config = nullptr;
+    Dictionary_Create(&config);
+    Dictionary_SetStringByKey(config, "type", "filePiece");
+    Dictionary_SetStringByKey(config, "path", (dir / "store").c_str());
+    Dictionary_SetStringByKey(config, "pieceFormat", "{targetIndex}.piece");
+    Dictionary_SetBooleanByKey(config, "systemBuffer", 1);
+    FSF_EXPECT_EQ(child, Storage_Configure(storage, nullptr, config), 1);
+    Dictionary_Release(&config);
+    StorageRequest *r = nullptr;
+    StorageRequest_Create(&r);
+    StorageRequest_SetMetaFile(r, meta);
+    StorageRequest_AddPiece(r, 0);
+    StorageRequest_AllocBuffer(r);
+    uint8_t *p = nullptr;
+    StorageRequest_GetBuffer(r, 0, &p);
+    memcpy(p, flat.data(), flat.size());
+    StorageRequest_ReleaseBuffer(r, &p);
+    StorageRequest_SetLength(r, int64_t(flat.size()));
+    StorageRequest_SetEncoding(r, 0);
+    StorageOutcome outcome;
+    Storage_Write(storage, r, &outcome, StorageOutcome::Complete);
+    for (int i = 0; i < 30000 && outcome.calls == 0; i++) {
+      EventQueue_Flush(EventQueue_GetMain());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    FSF_EXPECT_EQ(child, outcome.calls, 1);
+    FSF_EXPECT_EQ(child, outcome.result, kStorageResultFile);
+    FSF_EXPECT_EQ(child, outcome.resultEx, 112);
+    for (int i = 0; i < 30000 && storage->header.refCount.load() > 1; i++) {
+      EventQueue_Flush(EventQueue_GetMain());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Class_ReleaseObject(&r);
+    Class_ReleaseObject(&storage);
+    MetaFile_Destroy(&meta);
+    AsyncFile_Shutdown();
+    IOWorker_Shutdown();
+    Meter_Shutdown();
+    Thread_Shutdown();
+    EventQueue *main = EventQueue_GetMain();
+    Class_ReleaseObject(&main);
+  });
 }
 
 }  // namespace
