@@ -193,48 +193,6 @@ ScriptedAction ReadPieceFile(void *context, int32_t slot, StorageStep *step) {
   return {0, 0, 1, 0};
 }
 
-// The owner's delta source: the old version's plain pieces that the
-// delta's window names.
-struct DeltaSource {
-  MetaFile *old = nullptr;
-  std::string oldVersion;
-  static void Fill(Storage *, void *context, StorageStep *step) {
-    auto *d = static_cast<DeltaSource *>(context);
-    auto *r = static_cast<StorageRequest *>(step->argument);
-    int32_t first = -1, count = -1;
-    StorageRequest *source = StorageRequest_GetSourceRequest(r);
-    StorageRequest_Reset(source);
-    if (!StorageRequest_ReadDeltaWindow(r, &first, &count) ||
-        (d->old != nullptr &&
-         (first < 0 ||
-          int64_t(first) + count > PieceList_GetPieceTotal(MetaFile_GetPieceList(d->old))))) {
-      Storage_CompleteStep(step, -kStorageResultDelta, 0);
-      return;
-    }
-    if (d->old == nullptr) {  // no old version: the delta finds no source bytes
-      Storage_CompleteStep(step, 0, 0);
-      return;
-    }
-    StorageRequest_SetMetaFile(source, d->old);
-    std::string bytes;
-    for (int32_t i = first; i < first + count; i++) {
-      StorageRequest_AddPiece(source, i);
-      char name[64];
-      snprintf(name, sizeof name, "contenttree/pieces/flat/%s/%08x.varnodata",
-               d->oldVersion.c_str(), unsigned(i));
-      bytes += Test_ReadVectors(name);
-    }
-    StorageRequest_AllocBuffer(source);
-    uint8_t *p = nullptr;
-    StorageRequest_GetBuffer(source, 0, &p);
-    memcpy(p, bytes.data(), bytes.size());
-    StorageRequest_ReleaseBuffer(source, &p);
-    StorageRequest_SetLength(source, int64_t(bytes.size()));
-    StorageRequest_SetEncoding(source, 0);
-    Storage_CompleteStep(step, 0, 0);
-  }
-};
-
 using StorageChainRead = StorageFixture;
 
 // Every generated piece, for each of the 16 flag sets with and without the
@@ -245,8 +203,8 @@ TEST_F(StorageChainRead, GeneratedPiecesDecodeThroughTheChain) {
   Storage_SetDriver(storage, &kScriptedPieceDriver);
   PieceFile file;
   ScriptedDriver_SetScript(storage, &file, ReadPieceFile);
-  DeltaSource delta;
-  Storage_SetDeltaSource(storage, &delta, DeltaSource::Fill);
+  StorageTestDeltaSource delta;
+  Storage_SetDeltaSource(storage, &delta, StorageTestDeltaSource::Fill);
   std::map<std::string, TestMetaPtr> metas;
   auto meta = [&](const std::string &id) -> MetaFile * {
     if (id == "-") return nullptr;

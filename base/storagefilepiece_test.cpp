@@ -58,12 +58,13 @@ class StorageFilePieceTest : public StorageFixture {
     AsyncFile_Shutdown();
     fs::remove_all(root);
   }
-  int Configure(Storage *s, const fs::path &path, const char *format = nullptr) {
+  int Configure(Storage *s, const fs::path &path, const char *format = nullptr,
+                int32_t systemBuffer = 1) {
     Dictionary *config = nullptr;
     Dictionary_Create(&config);
     Dictionary_SetStringByKey(config, "type", "filePiece");
     Dictionary_SetStringByKey(config, "path", path.c_str());
-    Dictionary_SetBooleanByKey(config, "systemBuffer", 1);
+    Dictionary_SetBooleanByKey(config, "systemBuffer", systemBuffer);
     if (format != nullptr) Dictionary_SetStringByKey(config, "pieceFormat", format);
     Dictionary *app = nullptr;
     Dictionary_Create(&app);
@@ -131,11 +132,12 @@ TEST_F(StorageFilePieceTest, ConfigurationAndStatus) {
 }
 
 // Every piece with its header, for all 16 flag sets, is read from a store
-// of its own and decodes; written into a plain second store it equals the
+// of its own and decodes (deltas against the old version's plain pieces); written into a plain second store it equals the
 // generator's plain piece.
 TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
   fs::path store = root / "store", plain = root / "plain";
-  ASSERT_EQ(Configure(storage, store), 1);
+  ASSERT_EQ(Configure(storage, store, nullptr, 0), 1);  // unbuffered reads
+  storage->flags = kStorageFlagVCDiff;  // it may hold deltas; headers name the rest
   Storage_Create(&second);
   Storage_SetQueue(second, EventQueue_GetMain());
   ASSERT_EQ(Configure(second, plain), 1);
@@ -144,6 +146,8 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
   std::string line;
   std::set<uint32_t> flagsSeen;
   int written = 0;
+  StorageTestDeltaSource delta;
+  Storage_SetDeltaSource(storage, &delta, StorageTestDeltaSource::Fill);
   while (std::getline(in, line)) {
     std::istringstream f(line);
     std::string path, target, old, pw, stage;
@@ -152,11 +156,19 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
     f >> path >> target >> old >> index >> flags >> header >> pw >> stage >> code;
     std::vector<uint8_t> password = pw == "-" ? std::vector<uint8_t>() : Test_HexToBytes(pw);
     password.push_back(0);
-    if (!header || (flags & kStorageFlagVCDiff) || strlen(reinterpret_cast<char *>(password.data())) + 1 != password.size())
+    if (!header || strlen(reinterpret_cast<char *>(password.data())) + 1 != password.size())
       continue;
     SCOPED_TRACE(path);
+    auto load = [&](const std::string &id) -> MetaFile * {
+      if (id == "-") return nullptr;
+      TestMetaPtr &m = metas[id];
+      if (!m) m = MetaFile_TestLoadVectors("contenttree/pieces/meta/" + id + ".json");
+      return m.get();
+    };
+    load(target);
     TestMetaPtr &meta = metas[target];
-    if (!meta) meta = MetaFile_TestLoadVectors("contenttree/pieces/meta/" + target + ".json");
+    delta.old = load(old);
+    delta.oldVersion = old;
     WriteFile(store / PieceName(meta.get(), index),
               Test_ReadVectors("contenttree/pieces/" + path));
     Storage_SetPassword(storage, reinterpret_cast<const char *>(password.data()));
@@ -176,7 +188,7 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
               Test_ReadVectors(std::string("contenttree/pieces/") + flat));
     written++;
   }
-  EXPECT_EQ(flagsSeen.size(), 8u);  // the flag sets without a delta
+  EXPECT_EQ(flagsSeen.size(), 16u);
   EXPECT_GT(written, 20);
   uint64_t readBytes = 0, writeBytes = 0;
   MeterRW *meters = nullptr;

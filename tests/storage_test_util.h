@@ -10,13 +10,17 @@
 #include <thread>
 #include <vector>
 
+#include "base/metafile.h"
+#include "base/piecelist.h"
 #include "base/storage.h"
+#include "base/storagerequest.h"
 #include "base/storagechain.h"
 #include "core/platform/ioworker.h"
 #include "core/platform/meter.h"
 #include "core/runtime/print.h"
 #include "tests/dictionary_test_util.h"
 #include "tests/scripted_driver.h"
+#include "tests/test_util.h"
 #include "tests/wake_hook.h"
 
 class StorageFixture : public ThreadTest {
@@ -78,5 +82,48 @@ struct StorageOutcome {
     o->calls++;
     o->result = result;
     o->resultEx = resultEx;
+  }
+};
+
+// The owner's delta source of the generated pieces: the old version's plain
+// pieces (flat/<old>/*.varnodata) that the delta's window names; without an
+// old version the source stays empty.
+struct StorageTestDeltaSource {
+  MetaFile *old = nullptr;
+  std::string oldVersion;
+  static void Fill(Storage *, void *context, StorageStep *step) {
+    auto *d = static_cast<StorageTestDeltaSource *>(context);
+    auto *r = static_cast<StorageRequest *>(step->argument);
+    int32_t first = -1, count = -1;
+    StorageRequest *source = StorageRequest_GetSourceRequest(r);
+    StorageRequest_Reset(source);
+    if (!StorageRequest_ReadDeltaWindow(r, &first, &count) ||
+        (d->old != nullptr &&
+         (first < 0 ||
+          int64_t(first) + count > PieceList_GetPieceTotal(MetaFile_GetPieceList(d->old))))) {
+      Storage_CompleteStep(step, -kStorageResultDelta, 0);
+      return;
+    }
+    if (d->old == nullptr) {  // no old version: the delta finds no source bytes
+      Storage_CompleteStep(step, 0, 0);
+      return;
+    }
+    StorageRequest_SetMetaFile(source, d->old);
+    std::string bytes;
+    for (int32_t i = first; i < first + count; i++) {
+      StorageRequest_AddPiece(source, i);
+      char name[64];
+      snprintf(name, sizeof name, "contenttree/pieces/flat/%s/%08x.varnodata",
+               d->oldVersion.c_str(), unsigned(i));
+      bytes += Test_ReadVectors(name);
+    }
+    StorageRequest_AllocBuffer(source);
+    uint8_t *p = nullptr;
+    StorageRequest_GetBuffer(source, 0, &p);
+    memcpy(p, bytes.data(), bytes.size());
+    StorageRequest_ReleaseBuffer(source, &p);
+    StorageRequest_SetLength(source, int64_t(bytes.size()));
+    StorageRequest_SetEncoding(source, 0);
+    Storage_CompleteStep(step, 0, 0);
   }
 };
