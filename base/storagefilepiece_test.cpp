@@ -133,7 +133,7 @@ TEST_F(StorageFilePieceTest, ConfigurationAndStatus) {
 
 // Every piece with its header, for all 16 flag sets, is read from a store
 // of its own and decodes (deltas against the old version's plain pieces); written into a plain second store it equals the
-// generator's plain piece.
+// generator's plain piece storage, file name included.
 TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
   fs::path store = root / "store", plain = root / "plain";
   ASSERT_EQ(Configure(storage, store, nullptr, 0), 1);  // unbuffered reads
@@ -182,10 +182,9 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
       Storage_Write(second, request, o, StorageOutcome::Complete);
     });
     ASSERT_EQ(write.result, 0) << write.resultEx;
-    char flat[64];
-    snprintf(flat, sizeof flat, "flat/%s/%08x.varnodata", target.c_str(), unsigned(index));
-    EXPECT_EQ(ReadFile(plain / PieceName(meta.get(), index)),
-              Test_ReadVectors(std::string("contenttree/pieces/") + flat));
+    std::string name = PieceName(meta.get(), index);
+    EXPECT_EQ(ReadFile(plain / name),
+              Test_ReadVectors("contenttree/pieces/cache/" + target + "/flags0/" + name));
     written++;
   }
   EXPECT_EQ(flagsSeen.size(), 16u);
