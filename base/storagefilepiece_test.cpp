@@ -178,6 +178,8 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
     });
     ASSERT_EQ(read.result, 0) << read.resultEx;
     flagsSeen.insert(flags);
+    // A longer file of an earlier write is cut, not overwritten in part.
+    WriteFile(plain / PieceName(meta.get(), index), std::string(3 * kStorageRequestSlack, 'j'));
     StorageOutcome write = Run([&](StorageOutcome *o) {
       Storage_Write(second, request, o, StorageOutcome::Complete);
     });
@@ -195,6 +197,30 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
   MeterRW_GetBytes(meters, &readBytes, &writeBytes);
   EXPECT_GT(writeBytes, 0u);
   EXPECT_TRUE(Balanced());
+}
+
+// Producing gzip or AES-256 data is not offered: the write is refused with
+// 501 and nothing is written.
+TEST_F(StorageFilePieceTest, WriteThatWouldNeedAnEncodingIsRefused) {
+  TestMetaPtr meta = MetaFile_TestLoadVectors("contenttree/pieces/meta/d2.json");
+  std::string flat = Test_ReadVectors("contenttree/pieces/flat/d2/00000000.varnodata");
+  for (uint32_t flags : {kStorageFlagGzip, kStorageFlagAes256}) {
+    SCOPED_TRACE(flags);
+    ASSERT_EQ(Configure(storage, root / "store"), 1);
+    storage->flags = flags;
+    Prepare(meta.get(), 0);
+    uint8_t *p = nullptr;
+    StorageRequest_GetBuffer(request, 0, &p);
+    memcpy(p, flat.data(), flat.size());
+    StorageRequest_ReleaseBuffer(request, &p);
+    StorageRequest_SetLength(request, int64_t(flat.size()));
+    StorageRequest_SetEncoding(request, 0);
+    StorageOutcome o = Run([&](StorageOutcome *out) {
+      Storage_Write(storage, request, out, StorageOutcome::Complete);
+    });
+    EXPECT_EQ(o.result, kStorageResultNotOffered);
+    EXPECT_FALSE(fs::exists(root / "store"));
+  }
 }
 
 TEST_F(StorageFilePieceTest, EraseCollapsesEmptyDirectories) {
