@@ -16,26 +16,16 @@
 #include "base/storagehttp.h"
 #include "core/runtime/log.h"
 #include "core/security/hash.h"
-#include "tests/metafile_util.h"
+#include "tests/metafile_vectors.h"
 #include "tests/test_util.h"
 
 namespace {
 
 std::string Pieces(const std::string &name) { return "contenttree/pieces/" + name; }
 
-struct MetaDeleter {
-  void operator()(MetaFile *m) const { MetaFile_Destroy(&m); }
-};
-using MetaPtr = std::unique_ptr<MetaFile, MetaDeleter>;
+using MetaPtr = TestMetaPtr;
 
-MetaPtr LoadMeta(const std::string &file) {
-  MetaFile *m = nullptr;
-  MetaFile_Create(&m);
-  std::string text = Test_ReadVectors(file);
-  MetaFileResult r = MetaFile_TestLoad(m, text.data(), int32_t(text.size()));
-  EXPECT_EQ(r.code, 0u) << file;
-  return MetaPtr(m);
-}
+MetaPtr LoadMeta(const std::string &file) { return MetaFile_TestLoadVectors(file); }
 
 // A request with its source request, as the repository pairs them.
 struct RequestPair {

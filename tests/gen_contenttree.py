@@ -24,6 +24,8 @@ Writes <dir>/contenttree/:
                           code, codeEx]
   pieces/                 pieces as piece storages keep them (see
                           contenttree/pieces.py): members/, meta/, flat/,
+                          cache/<v>/flags{0,1}/<id>/<digest>.varnopiece (plain
+                          piece storages in the default layout),
                           <v>/ and <old>/ (deltas), faults/, cases.txt,
                           faults.txt, pattern.bin
   nginx.conf              serves the tree on 127.0.0.1:<port> (port 0 when

@@ -247,6 +247,11 @@ def write_decoding(root, rng, pattern):
                 for i, (p, q) in enumerate(pieces_of(v)):
                     write(os.path.join(root, "flat", v.id, _hex(i) + ".varnopiece"), p)
                     write(os.path.join(root, "flat", v.id, _hex(i) + ".varnodata"), q)
+                    # A plain piece storage (flags 0 or 1, no header) in the
+                    # default layout "{targetInfoHash}/{targetDigest}.varnopiece".
+                    name = os.path.join(v.id, v.digests[i].hex() + ".varnopiece")
+                    write(os.path.join(root, "cache", v.id, "flags0", name), q)
+                    write(os.path.join(root, "cache", v.id, "flags1", name), p)
             old_pieces = pieces_of(old)
             new_pieces = pieces_of(new)
             for i in _case_pieces(rng, new):
