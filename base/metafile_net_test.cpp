@@ -43,8 +43,8 @@ struct Outcome {
 class MetaFileNetThreaded : public NetTest {
  protected:
   static void SetUpTestSuite() {
-    if (!NginxPeer::Available()) return;
-    nginx_ = new NginxPeer(1, "", false);
+    if (!NginxPortsPeer::Available()) return;
+    nginx_ = new NginxPortsPeer(1, "", false);
     if (!nginx_->Started()) return;
     // Four versions: enough for an alias, catalogs of each and an update
     // catalog, with the metafile URLs pointing back at this server.
@@ -92,12 +92,12 @@ class MetaFileNetThreaded : public NetTest {
     return o;
   }
 
-  static NginxPeer *nginx_;
+  static NginxPortsPeer *nginx_;
   static bool generated_;
   MetaFile *m_ = nullptr;
 };
 
-NginxPeer *MetaFileNetThreaded::nginx_ = nullptr;
+NginxPortsPeer *MetaFileNetThreaded::nginx_ = nullptr;
 bool MetaFileNetThreaded::generated_ = false;
 
 TEST_F(MetaFileNetThreaded, AliasThenCatalogThenMetaFile) {

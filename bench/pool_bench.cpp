@@ -34,7 +34,7 @@ constexpr int kHosts = 30;
 // In flight per host: six running and the rest pending.
 constexpr int kWindowPerHost = 20;
 
-NginxPeer *gNginx = nullptr;
+NginxPortsPeer *gNginx = nullptr;
 int gRequests = 0;
 std::string gScratch;
 
@@ -93,7 +93,7 @@ int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
   const char *requests = getenv("POOL_BENCH_REQUESTS");
   gRequests = requests && atoi(requests) > 0 ? atoi(requests) : 10000;
-  gNginx = new NginxPeer(kHosts, "", false);
+  gNginx = new NginxPortsPeer(kHosts, "", false);
   if (!gNginx->Started()) fprintf(stderr, "nginx did not start\n");
   gNginx->WriteFile("small.bin", std::string(1024, 's'));
   gScratch = gNginx->Root();

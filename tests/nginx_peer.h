@@ -23,13 +23,13 @@
 #include "tests/loopback_port.h"
 #include "tests/peer_process.h"
 
-class NginxPeer {
+class NginxPortsPeer {
  public:
   static bool Available() { return access("/usr/sbin/nginx", X_OK) == 0; }
 
   // Starts nginx with `ports` server blocks; serverExtra goes into each of
   // them. Started() tells whether it listens (bounded wait of 20 s).
-  NginxPeer(int ports, const std::string &serverExtra, bool accessLog = true) {
+  NginxPortsPeer(int ports, const std::string &serverExtra, bool accessLog = true) {
     char pattern[] = "/tmp/nginx_peer.XXXXXX";
     if (mkdtemp(pattern) == nullptr) return;
     dir_ = pattern;
@@ -69,12 +69,12 @@ class NginxPeer {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
-  ~NginxPeer() {
+  ~NginxPortsPeer() {
     process_.reset();
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
-  NginxPeer(const NginxPeer &) = delete;
-  NginxPeer &operator=(const NginxPeer &) = delete;
+  NginxPortsPeer(const NginxPortsPeer &) = delete;
+  NginxPortsPeer &operator=(const NginxPortsPeer &) = delete;
 
   bool Started() const { return started_; }
   int Port(int i) const { return ports_[size_t(i)]; }

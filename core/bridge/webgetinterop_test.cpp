@@ -289,8 +289,8 @@ class WebGetInteropRoadTest : public NetTest {
  protected:
   void SetUp() override {
     NetTest::SetUp();
-    if (!NginxPeer::Available()) GTEST_SKIP() << "nginx is not available";
-    nginx_ = std::make_unique<NginxPeer>(1, "");
+    if (!NginxPortsPeer::Available()) GTEST_SKIP() << "nginx is not available";
+    nginx_ = std::make_unique<NginxPortsPeer>(1, "");
     ASSERT_TRUE(nginx_->Started());
     nginx_->WriteFile("x", "plain");
     nginx_->WriteFile("rewritten/x", "rewritten");
@@ -334,13 +334,13 @@ class WebGetInteropRoadTest : public NetTest {
     std::vector<std::string> out;
     Test_WaitUntil([&] {
       out.clear();
-      for (const NginxPeer::LogLine &line : nginx_->AccessLog())
+      for (const NginxPortsPeer::LogLine &line : nginx_->AccessLog())
         if (line.uri.find(mark) != std::string::npos) out.push_back(line.uri);
       return out.size() >= count;
     }, 5000);
     return out;
   }
-  std::unique_ptr<NginxPeer> nginx_;
+  std::unique_ptr<NginxPortsPeer> nginx_;
   std::string id_;
 };
 

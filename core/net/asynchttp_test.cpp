@@ -104,9 +104,9 @@ Token hs256Token() {
 class AsyncHttpThreaded : public NetTest {
  protected:
   static void SetUpTestSuite() {
-    if (!NginxPeer::Available()) return;
+    if (!NginxPortsPeer::Available()) return;
     token_ = new Token(hs256Token());
-    nginx_ = new NginxPeer(1, kLocations, false);
+    nginx_ = new NginxPortsPeer(1, kLocations, false);
     for (const char *dir : {"json", "jsoncs"}) nginx_->WriteFile(std::string(dir) + "/doc.json", kJsonDoc);
     nginx_->WriteFile("json/bad.json", "{\"name\":");
     nginx_->WriteFile("json/signed.jws", token_->good);
@@ -156,12 +156,12 @@ class AsyncHttpThreaded : public NetTest {
     return errorOf(a_);
   }
 
-  static NginxPeer *nginx_;
+  static NginxPortsPeer *nginx_;
   static Token *token_;
   AsyncHttp *a_ = nullptr;
 };
 
-NginxPeer *AsyncHttpThreaded::nginx_ = nullptr;
+NginxPortsPeer *AsyncHttpThreaded::nginx_ = nullptr;
 Token *AsyncHttpThreaded::token_ = nullptr;
 
 TEST_F(AsyncHttpThreaded, DocumentsByFormat) {

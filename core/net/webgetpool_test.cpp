@@ -48,8 +48,8 @@ std::string key(const std::string &url) {
 class WebGetPoolTest : public NetTest {
  protected:
   static void SetUpTestSuite() {
-    if (!NginxPeer::Available()) return;
-    nginx_ = new NginxPeer(kPorts, kLocations);
+    if (!NginxPortsPeer::Available()) return;
+    nginx_ = new NginxPortsPeer(kPorts, kLocations);
     nginx_->WriteFile("small.bin", std::string(1024, 's'));
     nginx_->WriteFile("slow/big.bin", std::string(1 << 20, 'b'));
   }
@@ -116,23 +116,23 @@ class WebGetPoolTest : public NetTest {
   }
   // The access log lines of that port whose URI contains `mark`, once there
   // are at least `count` (nginx may write a line after its answer arrived).
-  static std::vector<NginxPeer::LogLine> Logged(int port, const std::string &mark,
+  static std::vector<NginxPortsPeer::LogLine> Logged(int port, const std::string &mark,
                                                 size_t count) {
-    std::vector<NginxPeer::LogLine> out;
+    std::vector<NginxPortsPeer::LogLine> out;
     Test_WaitUntil([&] {
       out.clear();
-      for (const NginxPeer::LogLine &line : nginx_->AccessLog())
+      for (const NginxPortsPeer::LogLine &line : nginx_->AccessLog())
         if (line.port == port && line.uri.find(mark) != std::string::npos) out.push_back(line);
       return out.size() >= count;
     }, kBoundMs);
     return out;
   }
 
-  static NginxPeer *nginx_;
+  static NginxPortsPeer *nginx_;
   std::vector<WebGetRequest *> requests_;
 };
 
-NginxPeer *WebGetPoolTest::nginx_ = nullptr;
+NginxPortsPeer *WebGetPoolTest::nginx_ = nullptr;
 
 // Host keys keep schemes and ports apart; all file URLs share one entry.
 TEST_F(WebGetPoolTest, HostKeys) {
@@ -175,9 +175,9 @@ TEST_F(WebGetPoolTest, SevenRequestsOpenSixConnections) {
   EXPECT_EQ(pending, 1);
   ASSERT_TRUE(NetTest_PumpUntil([&] { return Complete(rs); }, kBoundMs));
   for (WebGetRequest *r : rs) ExpectSmallBody(r);
-  std::vector<NginxPeer::LogLine> lines = Logged(nginx_->Port(0), "seven=", 7);
+  std::vector<NginxPortsPeer::LogLine> lines = Logged(nginx_->Port(0), "seven=", 7);
   std::set<long> seen;
-  for (const NginxPeer::LogLine &line : lines) seen.insert(line.connection);
+  for (const NginxPortsPeer::LogLine &line : lines) seen.insert(line.connection);
   EXPECT_EQ(lines.size(), 7u);
   EXPECT_EQ(seen.size(), 6u);
   Counts(key(nginx_->Url(0, "/")), &state, &connections, &pending);
@@ -383,8 +383,8 @@ TEST_F(WebGetPoolTest, RedirectRunsUnderItsNewKey) {
   Counts(key(nginx_->Url(12, "/")), &state, &connections);
   EXPECT_EQ(state, WebGetPoolHostState::kActive);
   EXPECT_EQ(connections, 1);
-  std::vector<NginxPeer::LogLine> from = Logged(nginx_->Port(0), "moved=1", 1);
-  std::vector<NginxPeer::LogLine> to = Logged(nginx_->Port(12), "moved=1", 1);
+  std::vector<NginxPortsPeer::LogLine> from = Logged(nginx_->Port(0), "moved=1", 1);
+  std::vector<NginxPortsPeer::LogLine> to = Logged(nginx_->Port(12), "moved=1", 1);
   ASSERT_EQ(from.size(), 1u);
   EXPECT_EQ(from[0].status, 302);
   ASSERT_EQ(to.size(), 1u);
