@@ -89,6 +89,15 @@ void storagePost(Storage *s, StorageStep *step) {
   IOWorker_Post(s, &step->io);
 }
 
+// The next step of a chain whose step just completed: on a pool thread it
+// runs there once the completing routine has returned (no locks of the
+// driver are held then, and no other thread is woken).
+void storageContinue(Storage *s, StorageStep *step) {
+  Class_Retain(s);
+  step->io.routine = storageStepRun;
+  IOWorker_Continue(s, &step->io);
+}
+
 void storageFreeStep(StorageStep *step) {
   Storage *s = step->storage;
   void *member = step;
@@ -162,7 +171,7 @@ int Storage_CompleteStep(StorageStep *step, int32_t result, int32_t resultEx) {
   }
   // The posting's reference keeps the storage while the record goes.
   storageFreeStep(step);
-  if (next != nullptr) storagePost(s, next);
+  if (next != nullptr) storageContinue(s, next);
   Class_ReleaseObject(&s);
   return 1;
 }
