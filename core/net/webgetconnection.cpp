@@ -144,13 +144,19 @@ void hookRead(AsyncSocket *, void *context, const uint8_t *data, int32_t count) 
   WebGetConnection_SchedulePoll(c);
 }
 
-// Plain bytes are received straight into room at the end of the transport
-// queue (whose lock the reserve holds until the commit); under TLS the round
-// goes to hookRead and the session.
+// Received bytes go straight into room at the end of the transport queue
+// (under its lock from the reserve to the commit), or under TLS of the
+// session's record buffer.
 void hookReadInto(AsyncSocket *, void *context, int32_t size, AsyncSocketReceive receive,
                   void *receiver) {
   auto *c = static_cast<WebGetConnection *>(context);
-  if (c->tlsActive.load()) return;
+  if (c->tlsActive.load()) {
+    if (Tls_ReceiveRecordInput(c->tls, size, receive, receiver) > 0) {
+      Tls_ProcessInput(c->tls);
+      WebGetConnection_SchedulePoll(c);
+    }
+    return;
+  }
   MemoryStream *queue = nullptr;
   uint8_t *room = nullptr;
   DupStream_GetInboundStream(c->transport, &queue);
