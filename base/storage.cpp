@@ -326,6 +326,13 @@ int Storage_Stop(Storage *s) {
 
 int Storage_Reset(Storage *s) {
   STORAGE_CHECK(s);
+  // Chains in flight are cut first: from here on their steps find a newer
+  // reset count, their prompts go, and their driver object (which they keep
+  // alive) is told to end its work.
+  s->resets.fetch_add(1);
+  Storage_WithdrawChallenges(s);
+  if (s->driver != nullptr && s->pendingRequests.load() > 0)
+    s->driver->Stop(s->driverContext, s);
   storageDetachDriver(s);
   Storage_SetPassword(s, "");
   {

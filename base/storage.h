@@ -12,7 +12,9 @@
 // completion it will deliver. (3) pendingRequests counts chains whose first
 // step was appended and whose result has not yet been delivered (or
 // cancelled by Storage_Reset). (4) stopping goes from 0 to 1 once and never
-// back.
+// back. (5) a chain holds one reference on the driver object that was
+// attached when it began and calls only that object, so neither
+// Storage_Reset nor a new driver pulls a driver from under a running step.
 //
 // Threads: configuration, status, stop, reset and the operations on the
 // owner's thread; steps on I/O worker threads. errorCount, pendingRequests
@@ -107,6 +109,7 @@ struct Storage {
   std::atomic<int32_t> errorCount;
   std::atomic<int32_t> pendingRequests;
   std::atomic<int32_t> stopping;
+  std::atomic<uint32_t> resets;  // Storage_Reset calls: chains begun before are cut
   char location[kStorageLocationBytes];
   char password[kStoragePasswordBytes];
   char rejected[kStoragePasswordBytes];  // the last password the data refused
@@ -195,7 +198,11 @@ int Storage_Write(Storage *storage, StorageRequest *request, void *context,
 int Storage_Stop(Storage *storage);
 // Detaches and releases the driver, forgets the password and cancels the
 // storage's results still queued (their completions are not called).
-// Returns 1.
+// Chains still in flight are cut: their driver is stopped, their remaining
+// steps complete with 989/1 unrun, a waiting password prompt is withdrawn,
+// and their results are dropped like the queued ones. Their requests stay
+// in use until pendingRequests has fallen to 0 (the old driver object lives
+// until then). Returns 1.
 int Storage_Reset(Storage *storage);
 // The driver's SetActive; nothing once stopping or without a driver.
 int Storage_SetActive(Storage *storage, int32_t active);

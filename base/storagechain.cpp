@@ -23,36 +23,50 @@ namespace {
 
 // The result of a chain on its way to the owner's thread; the event holds
 // one storage reference, dropped by its done handler.
+// It also carries the chain's driver reference, dropped with it.
 struct StorageResultEvent {
   void *value;
   void *argument;
   StorageCompletion completion;
+  const StorageDriver *driver;
+  void *driverContext;
   int32_t result;
   int32_t resultEx;
+  uint32_t resets;
 };
 static_assert(sizeof(StorageResultEvent) <= kEventQueueMaxPayloadBytes, "fits an event");
 
 void storageDeliver(uintptr_t eventId, void *payload) {
   auto *s = reinterpret_cast<Storage *>(eventId);
   auto *e = static_cast<StorageResultEvent *>(payload);
-  if (e->completion != nullptr) e->completion(s, e->value, e->argument, e->result, e->resultEx);
+  // The result of a chain cut by Storage_Reset is dropped like a queued one.
+  if (e->completion != nullptr && e->resets == s->resets.load())
+    e->completion(s, e->value, e->argument, e->result, e->resultEx);
 }
 
 // Runs after the handler, or alone when Storage_Reset cancelled the event.
-void storageDelivered(uintptr_t eventId, void *) {
+void storageDelivered(uintptr_t eventId, void *payload) {
   auto *s = reinterpret_cast<Storage *>(eventId);
+  auto *e = static_cast<StorageResultEvent *>(payload);
+  if (e->driver != nullptr) e->driver->Release(&e->driverContext);
   s->pendingRequests.fetch_sub(1);
   Class_ReleaseObject(&s);
 }
 
 int storageFinalStep(Storage *s, StorageStep *step) {
-  if (step->result != 0) s->errorCount.fetch_add(1);
-  StorageResultEvent e = {step->value, step->argument, step->completion, step->result,
-                          step->resultEx};
+  if (step->result != 0 && step->resets == s->resets.load()) s->errorCount.fetch_add(1);
+  StorageResultEvent e = {step->value,  step->argument,      step->completion,
+                          step->driver, step->driverContext, step->result,
+                          step->resultEx, step->resets};
   Class_Retain(s);
   EventQueue_Post(s->queue, reinterpret_cast<uintptr_t>(s), &e, sizeof e, storageDeliver,
                   storageDelivered, nullptr, KSRC, 0.0);
   return Storage_CompleteStep(step, 0, 0);
+}
+
+// A chain ends early (989/1) once the storage stops or is reset.
+bool storageIsCut(Storage *s, StorageStep *step) {
+  return s->stopping.load() || step->resets != s->resets.load();
 }
 
 // The worker's routine for every step. A carried error passes through
@@ -62,7 +76,7 @@ int storageStepRun(void *, IOWorkerRequest *request) {
   Storage *s = step->storage;
   if (!step->final) {
     if (step->result != 0) return Storage_CompleteStep(step, step->result, step->resultEx);
-    if (s->stopping.load(std::memory_order_acquire))
+    if (storageIsCut(s, step))
       return Storage_CompleteStep(step, kStorageResultCancelled, kStorageCancelStopped);
   }
   if (step->function == nullptr) return Storage_CompleteStep(step, 0, 0);
@@ -73,6 +87,15 @@ void storagePost(Storage *s, StorageStep *step) {
   Class_Retain(s);
   step->io.routine = storageStepRun;
   IOWorker_Post(s, &step->io);
+}
+
+// The next step of a chain whose step just completed: on a pool thread it
+// runs there once the completing routine has returned (no locks of the
+// driver are held then, and no other thread is woken).
+void storageContinue(Storage *s, StorageStep *step) {
+  Class_Retain(s);
+  step->io.routine = storageStepRun;
+  IOWorker_Continue(s, &step->io);
 }
 
 void storageFreeStep(StorageStep *step) {
@@ -98,8 +121,14 @@ StorageStep *Storage_AppendStep(Storage *s, int32_t final, StorageStep *chain, v
   step->completion = completion;
   if (chain == nullptr) {
     s->pendingRequests.fetch_add(1);
+    step->resets = s->resets.load();
+    step->driver = s->driver;
+    if (s->driver != nullptr) step->driverContext = s->driver->AddRef(s->driverContext);
     return step;
   }
+  step->resets = chain->resets;
+  step->driver = chain->driver;
+  step->driverContext = chain->driverContext;
   StorageStep *tail = chain;
   while (tail->next != nullptr) tail = tail->next;
   tail->next = step;
@@ -142,24 +171,24 @@ int Storage_CompleteStep(StorageStep *step, int32_t result, int32_t resultEx) {
   }
   // The posting's reference keeps the storage while the record goes.
   storageFreeStep(step);
-  if (next != nullptr) storagePost(s, next);
+  if (next != nullptr) storageContinue(s, next);
   Class_ReleaseObject(&s);
   return 1;
 }
 
 namespace {
 
-int storageExistsStep(Storage *s, StorageStep *step) {
-  return s->driver->Exists(s->driverContext, step);
+int storageExistsStep(Storage *, StorageStep *step) {
+  return step->driver->Exists(step->driverContext, step);
 }
-int storageErasePieceStep(Storage *s, StorageStep *step) {
-  return s->driver->ErasePiece(s->driverContext, step);
+int storageErasePieceStep(Storage *, StorageStep *step) {
+  return step->driver->ErasePiece(step->driverContext, step);
 }
-int storageEraseFileStep(Storage *s, StorageStep *step) {
-  return s->driver->EraseFile(s->driverContext, step);
+int storageEraseFileStep(Storage *, StorageStep *step) {
+  return step->driver->EraseFile(step->driverContext, step);
 }
-int storageCompleteFileStep(Storage *s, StorageStep *step) {
-  return s->driver->CompleteFile(s->driverContext, step);
+int storageCompleteFileStep(Storage *, StorageStep *step) {
+  return step->driver->CompleteFile(step->driverContext, step);
 }
 
 // start, one driver step, final.
@@ -201,12 +230,12 @@ StorageRequest *storageRequestOf(StorageStep *step) {
   return static_cast<StorageRequest *>(step->argument);
 }
 
-int storageReadStep(Storage *s, StorageStep *step) {
-  return s->driver->Read(s->driverContext, step);
+int storageReadStep(Storage *, StorageStep *step) {
+  return step->driver->Read(step->driverContext, step);
 }
 
-int storageWriteStep(Storage *s, StorageStep *step) {
-  return s->driver->Write(s->driverContext, step);
+int storageWriteStep(Storage *, StorageStep *step) {
+  return step->driver->Write(step->driverContext, step);
 }
 
 // The step's value is the cache; members read from the driver go into it.
@@ -229,7 +258,7 @@ int storagePrepareStep(Storage *s, StorageStep *step) {
   uint32_t flags = s->flags;
   if (!(StorageRequest_GetAllowDelta(r) && (flags & kStorageFlagVCDiff)))
     flags &= ~kStorageFlagVCDiff;
-  if (!(StorageDriver_KeepsPieceHeader(s->driver) && StorageRequest_ReadPieceHeader(r)))
+  if (!(StorageDriver_KeepsPieceHeader(step->driver) && StorageRequest_ReadPieceHeader(r)))
     StorageRequest_SetEncoding(r, flags);
   return Storage_CompleteStep(step, 0, 0);
 }
@@ -294,7 +323,7 @@ int storageDecryptStep(Storage *s, StorageStep *step) {
   if (rc == 0 || rc != kStorageDecryptPassword) memset(password, 0, sizeof password);
   if (rc == 0) return Storage_CompleteStep(step, 0, 0);
   if (rc != kStorageDecryptPassword) return Storage_CompleteStep(step, kStorageResultCancelled, rc);
-  if (s->stopping.load()) {
+  if (storageIsCut(s, step)) {
     memset(password, 0, sizeof password);
     return Storage_CompleteStep(step, kStorageResultCancelled, kStorageCancelStopped);
   }
@@ -313,6 +342,10 @@ int storageInflateStep(Storage *, StorageStep *step) {
 void storageDeltaSourceEvent(uintptr_t, void *payload) {
   StorageStep *step = *static_cast<StorageStep **>(payload);
   Storage *s = step->storage;
+  if (storageIsCut(s, step)) {
+    Storage_CompleteStep(step, kStorageResultCancelled, kStorageCancelStopped);
+    return;
+  }
   if (s->deltaSource == nullptr) {
     Storage_CompleteStep(step, kStorageResultNotOffered, 0);
     return;
@@ -405,7 +438,15 @@ int Storage_RequestPassword(Storage *s, StorageStep *step, const char *tried) {
   (s->lastChallenge ? s->lastChallenge->next : s->firstChallenge) = c;
   s->lastChallenge = c;
   s->challengeCount++;
+  // A stop or reset that withdrew the prompts before this one joined the
+  // list: withdraw it here, unasked.
+  bool cut = storageIsCut(s, step);
+  if (cut) storageChallengeUnlink(s, c);
   CriticalSection_Leave(s->challengeLock);
+  if (cut) {
+    storageChallengeFree(s, c);
+    return Storage_CompleteStep(step, kStorageResultCancelled, kStorageCancelStopped);
+  }
 
   Dictionary *info = nullptr;
   Dictionary_Create(&info);

@@ -37,6 +37,11 @@ struct StorageStep {
   int32_t result;
   int32_t resultEx;
   int32_t start;  // the chain's empty first step
+  uint32_t resets;  // the storage's reset count when the chain began
+  // The driver attached when the chain began; the chain holds one reference
+  // on its object, dropped on the owner's thread with the chain's result.
+  const StorageDriver *driver;
+  void *driverContext;
   StorageStep *next;
 };
 
@@ -57,8 +62,9 @@ struct MetaFile;
 constexpr int32_t kStorageNameBytes = 4096;
 
 // Takes a record, fills it, adds one storage reference and appends it at
-// the tail of chain; returns the head. A NULL chain makes the step the head
-// and counts one more pending request.
+// the tail of chain; returns the head. A NULL chain makes the step the head,
+// counts one more pending request and takes a reference on the attached
+// driver object for the chain (steps call step->driver).
 StorageStep *Storage_AppendStep(Storage *storage, int32_t final, StorageStep *chain,
                                 void *argument, void *value, StorageCompletion completion,
                                 StorageStepFunction function);

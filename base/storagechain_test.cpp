@@ -138,6 +138,38 @@ TEST_F(StorageChainThreaded, StopCancelsChainsInFlight) {
   EXPECT_TRUE(Balanced());
 }
 
+// Chains whose driver step is still running when the storage is reset:
+// they end without a result, and the driver attached after the reset is
+// never called by them.
+TEST_F(StorageChainThreaded, ResetCutsChainsInFlight) {
+  constexpr int kOld = 200, kNew = 50;
+  Storage_SetDriver(storage, &kScriptedDriver);
+  ScriptedDriver_SetScript(storage, nullptr, [](void *, int32_t, StorageStep *) {
+    return ScriptedAction{0, 0, 1, 200};
+  });
+  std::vector<StorageOutcome> old(kOld), fresh(kNew);
+  for (StorageOutcome &o : old)
+    Storage_Exists(storage, nullptr, nullptr, &o, StorageOutcome::Complete);
+  Storage_SetPassword(storage, "secret");
+  Storage_Reset(storage);
+  EXPECT_FALSE(Storage_HasDriver(storage));
+  Storage_SetDriver(storage, &kScriptedDriver);
+  for (StorageOutcome &o : fresh)
+    Storage_Exists(storage, nullptr, nullptr, &o, StorageOutcome::Complete);
+  ASSERT_TRUE(PumpUntil([&] { return Storage_GetPendingRequests(storage) == 0; }));
+  for (StorageOutcome &o : old) EXPECT_EQ(o.calls, 0);
+  for (StorageOutcome &o : fresh) {
+    EXPECT_EQ(o.calls, 1);
+    EXPECT_EQ(o.result, 0);
+  }
+  EXPECT_EQ(ScriptedDriver_GetCalls(storage, kScriptedExists), kNew);
+  EXPECT_EQ(Storage_GetErrorCount(storage), 0);
+  char password[kStoragePasswordBytes];
+  Storage_GetPassword(storage, password);
+  EXPECT_STREQ(password, "");
+  EXPECT_TRUE(Balanced());
+}
+
 // A piece case of the generated tree: its file, the metafiles of the
 // target and the delta's old version, flags, header, password and the
 // outcome of decoding it.

@@ -208,13 +208,15 @@ int main(int argc, char **argv) {
       return x != nullptr && x->realTime > 0 ? mib / (x->realTime / 1000.0) : 0.0;
     };
     printf("\n%.0f MiB over loopback from nginx (ours / curl):\n", mib);
-    printf("  plain:   %7.0f / %7.0f MiB/s  wall %.2fx (goal >= 1.0x)  CPU %.2fx (goal <= 1.2x)\n",
+    printf("  plain:   %7.0f / %7.0f MiB/s  wall %.2fx (goal >= 1.0x)  CPU %.2fx (goal <= 1.2x; "
+           "%.2f / %.2f s)\n",
            rate("BM_Ours_Plain"), rate("BM_Curl_Plain"),
            r.SpeedRatio("BM_Ours_Plain", "BM_Curl_Plain"),
-           cpuRatio("BM_Ours_Plain", "BM_Curl_Plain"));
-    printf("  TLS 1.2: %7.0f / %7.0f MiB/s  wall %.2fx (goal >= 0.9x)  CPU %.2fx\n",
+           cpuRatio("BM_Ours_Plain", "BM_Curl_Plain"), gCpu["BM_Ours_Plain"],
+           gCpu["BM_Curl_Plain"]);
+    printf("  TLS 1.2: %7.0f / %7.0f MiB/s  wall %.2fx (goal >= 0.9x)  CPU %.2fx (%.2f / %.2f s)\n",
            rate("BM_Ours_Tls"), rate("BM_Curl_Tls"), r.SpeedRatio("BM_Ours_Tls", "BM_Curl_Tls"),
-           cpuRatio("BM_Ours_Tls", "BM_Curl_Tls"));
+           cpuRatio("BM_Ours_Tls", "BM_Curl_Tls"), gCpu["BM_Ours_Tls"], gCpu["BM_Curl_Tls"]);
     auto perSecond = [&](const char *name) {
       const BenchRatioReporter::Result *x = r.Find(name);
       return x != nullptr && x->realTime > 0 ? gRequests / (x->realTime / 1000.0) : 0.0;

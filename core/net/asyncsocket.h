@@ -2,7 +2,8 @@
 // the HTTP client's connections and the local web server run. The owner
 // starts an operation (connect, accept, read, write) and supplies callbacks;
 // the socket then pulls the bytes to send from the owner and pushes the bytes
-// received to it in rounds of at most 32,768 bytes, until the owner has
+// received to it in rounds of at most 32,768 bytes (an owner that receives
+// in place, into room of its own, in rounds of up to 1 MiB), until the owner has
 // nothing more to send or room to receive, the peer closes or an error ends
 // the connection. The owner never blocks. A process-wide global counts the
 // operations in flight, so that shutdown can wait for them.
@@ -37,6 +38,8 @@ constexpr uint32_t kAsyncSocketTag = 0x5a0c7e11;
 constexpr uint32_t kAsyncSocketGlobalTag = 0x5a0c7e12;
 // The largest round of one read or write.
 constexpr int32_t kAsyncSocketRoundBytes = 32768;
+// The largest round of an owner that receives in place.
+constexpr int32_t kAsyncSocketReadIntoBytes = 1048576;
 constexpr int kAsyncSocketBacklog = 1000;
 constexpr int kAsyncSocketLingerSeconds = 5;
 // Protocol codes of AsyncSocket_CreateHandle: 1 stream/TCP, 2 datagram/UDP,
@@ -56,6 +59,15 @@ typedef void (*AsyncSocketReadFunction)(AsyncSocket *socket, void *context, cons
 // Copies at most maximum bytes into buffer; returns the count copied.
 typedef int32_t (*AsyncSocketWriteFunction)(AsyncSocket *socket, void *context, uint8_t *buffer,
                                             int32_t maximum);
+// In-place receiving: the owner calls receive(receiver, room, size) at most
+// once with room of its own (size at most the round's size); it runs the
+// round's receive into that room and returns the bytes received, 0 when none
+// came (closed, nothing waiting, an error: the socket handles those as for
+// any round). A round whose owner does not call receive goes through the
+// socket's buffer to the Read callback.
+typedef int32_t (*AsyncSocketReceive)(void *receiver, uint8_t *room, int32_t size);
+typedef void (*AsyncSocketReadIntoFunction)(AsyncSocket *socket, void *context, int32_t size,
+                                            AsyncSocketReceive receive, void *receiver);
 typedef void (*AsyncSocketCloseFunction)(AsyncSocket *socket, void *context);
 typedef void (*AsyncSocketConnectFunction)(AsyncSocket *socket, void *context, int success);
 
@@ -142,6 +154,9 @@ int AsyncSocket_SetReadSizeCallback(AsyncSocket *socket, void *context,
                                     AsyncSocketSizeFunction function);
 int AsyncSocket_SetReadCallback(AsyncSocket *socket, void *context,
                                 AsyncSocketReadFunction function);
+// With a ReadInto callback the read loop first offers each round to it.
+int AsyncSocket_SetReadIntoCallback(AsyncSocket *socket, void *context,
+                                    AsyncSocketReadIntoFunction function);
 int AsyncSocket_SetWriteSizeCallback(AsyncSocket *socket, void *context,
                                      AsyncSocketSizeFunction function);
 int AsyncSocket_SetWriteCallback(AsyncSocket *socket, void *context,

@@ -144,6 +144,32 @@ void hookRead(AsyncSocket *, void *context, const uint8_t *data, int32_t count) 
   WebGetConnection_SchedulePoll(c);
 }
 
+// Received bytes go straight into room at the end of the transport queue
+// (under its lock from the reserve to the commit), or under TLS of the
+// session's record buffer.
+void hookReadInto(AsyncSocket *, void *context, int32_t size, AsyncSocketReceive receive,
+                  void *receiver) {
+  auto *c = static_cast<WebGetConnection *>(context);
+  if (c->tlsActive.load()) {
+    if (Tls_ReceiveRecordInput(c->tls, size, receive, receiver) > 0) {
+      Tls_ProcessInput(c->tls);
+      WebGetConnection_SchedulePoll(c);
+    }
+    return;
+  }
+  MemoryStream *queue = nullptr;
+  uint8_t *room = nullptr;
+  DupStream_GetInboundStream(c->transport, &queue);
+  DupStream_LockInbound(c->transport);
+  int32_t got = 0;
+  if (MemoryStream_ReserveAppend(queue, size, &room)) {
+    got = receive(receiver, room, size);
+    MemoryStream_CommitAppend(queue, &room, got);
+  }
+  DupStream_UnlockInbound(c->transport);
+  if (got > 0) WebGetConnection_SchedulePoll(c);
+}
+
 int32_t hookWriteSize(AsyncSocket *, void *context) {
   auto *c = static_cast<WebGetConnection *>(context);
   if (!c->tlsActive.load()) return outboundLength(c->transport);
@@ -177,6 +203,7 @@ void hookSocket(WebGetConnection *c, bool on) {
   void *context = on ? c : nullptr;
   AsyncSocket_SetReadSizeCallback(s, context, on ? hookReadSize : nullptr);
   AsyncSocket_SetReadCallback(s, context, on ? hookRead : nullptr);
+  AsyncSocket_SetReadIntoCallback(s, context, on ? hookReadInto : nullptr);
   AsyncSocket_SetWriteSizeCallback(s, context, on ? hookWriteSize : nullptr);
   AsyncSocket_SetWriteCallback(s, context, on ? hookWrite : nullptr);
   AsyncSocket_SetCloseCallback(s, context, on ? hookClose : nullptr);

@@ -108,6 +108,12 @@ int IOWorker_Dissociate(int fd);
 // is 0). Returns 1. Stops the program with "Pointer is NULL\n" when the pool
 // does not exist.
 int IOWorker_Post(void *key, IOWorkerRequest *request);
+// The same for a request that continues the work of the routine running on
+// this pool thread: it runs on this thread as soon as that routine has
+// returned, ahead of the queue and without waking another thread. Only one
+// continuation is kept per routine; a second, and a call from any other
+// thread, is IOWorker_Post. Returns 1.
+int IOWorker_Continue(void *key, IOWorkerRequest *request);
 
 // Called regularly by the application's pump: when every thread is busy and
 // at least 0.1 s have passed since the last check, starts up to 4 threads.

@@ -40,6 +40,7 @@ enum AsyncSocketCell {
   kCellWrite,
   kCellClose,
   kCellConnect,
+  kCellReadInto,
   kCellCount
 };
 
@@ -128,11 +129,15 @@ bool asyncSocketCall(AsyncSocket *s, AsyncSocketCell index, Call call) {
   return set;
 }
 
-int32_t asyncSocketSize(AsyncSocket *s, AsyncSocketCell index) {
+int32_t asyncSocketSize(AsyncSocket *s, AsyncSocketCell index, int32_t maximum) {
   int32_t size = 0;
   asyncSocketCall<AsyncSocketSizeFunction>(
       s, index, [&](AsyncSocketSizeFunction f, void *context) { size = f(s, context); });
-  return std::clamp(size, int32_t(0), kAsyncSocketRoundBytes);
+  return std::clamp(size, int32_t(0), maximum);
+}
+
+bool asyncSocketHasCell(AsyncSocket *s, AsyncSocketCell index) {
+  return asyncSocketCall<CallbackFunction>(s, index, [](CallbackFunction, void *) {});
 }
 
 // A NULL function clears the cell under its lock but keeps the lock, which
@@ -379,18 +384,53 @@ int asyncSocketReadEnd(AsyncSocket *s) {
   return 1;
 }
 
-// One receive of the length asked; then the next round, a wait or the end.
+// A receive into the owner's room (AsyncSocketReceive).
+struct AsyncSocketReceiving {
+  int fd;
+  int32_t length;  // the round's
+  int called;
+  ssize_t got;
+  int error;
+};
+
+int32_t asyncSocketReceiveInto(void *receiver, uint8_t *room, int32_t size) {
+  auto *r = static_cast<AsyncSocketReceiving *>(receiver);
+  if (r->called) return 0;
+  r->called = 1;
+  size = std::min(size, r->length);
+  do r->got = size > 0 && room != nullptr ? recv(r->fd, room, size_t(size), MSG_DONTWAIT) : -1;
+  while (r->got < 0 && errno == EINTR);
+  r->error = r->got < 0 ? (size > 0 && room != nullptr ? errno : EINVAL) : 0;
+  return r->got > 0 ? int32_t(r->got) : 0;
+}
+
+// One receive of the length asked, into the owner's room when it takes the
+// round, else through the socket's buffer to the Read callback; then the
+// next round, a wait or the end.
 int asyncSocketReceive(void *key, IOWorkerRequest *io) {
   auto *s = static_cast<AsyncSocket *>(key);
   AsyncSocketOp *op = &s->readOp;
   if (io->error != 0 || !s->connected.load() || !asyncSocketCurrent(s, op->handle))
     return asyncSocketReadEnd(s);
   for (;;) {
-    ssize_t got = recv(op->handle->fd, op->buffer, op->length, MSG_DONTWAIT);
+    AsyncSocketReceiving into{op->handle->fd, int32_t(op->length), 0, -1, 0};
+    asyncSocketCall<AsyncSocketReadIntoFunction>(
+        s, kCellReadInto, [&](AsyncSocketReadIntoFunction f, void *context) {
+          f(s, context, into.length, asyncSocketReceiveInto, &into);
+        });
+    ssize_t got = into.got;
+    int err = into.error;
+    if (!into.called) {
+      got = recv(op->handle->fd, op->buffer, std::min(op->length, uint32_t(kAsyncSocketRoundBytes)),
+                 MSG_DONTWAIT);
+      err = got < 0 ? errno : 0;
+      if (got > 0)
+        asyncSocketCall<AsyncSocketReadFunction>(
+            s, kCellRead, [&](AsyncSocketReadFunction f, void *context) {
+              f(s, context, op->buffer, int32_t(got));
+            });
+    }
     if (got > 0) {
-      asyncSocketCall<AsyncSocketReadFunction>(
-          s, kCellRead,
-          [&](AsyncSocketReadFunction f, void *context) { f(s, context, op->buffer, int32_t(got)); });
       MeterRW_AddReadBytes(s->meter, got);
       return asyncSocketReadStep(key, io);
     }
@@ -398,7 +438,6 @@ int asyncSocketReceive(void *key, IOWorkerRequest *io) {
       AsyncSocket_Close(s);
       return asyncSocketReadEnd(s);
     }
-    int err = errno;
     if (err == EINTR) continue;
     if ((err == EAGAIN || err == EWOULDBLOCK) &&
         asyncSocketWait(op, asyncSocketReceive, kIOWorkerReadable))
@@ -422,7 +461,9 @@ int asyncSocketReadStep(void *key, IOWorkerRequest *io) {
   io->routine = asyncSocketReceive;
   if (io->error != 0 || !s->connected.load() || !asyncSocketCurrent(s, op->handle))
     return asyncSocketReadEnd(s);
-  int64_t n = asyncSocketSize(s, kCellReadSize);
+  int32_t maximum =
+      asyncSocketHasCell(s, kCellReadInto) ? kAsyncSocketReadIntoBytes : kAsyncSocketRoundBytes;
+  int64_t n = asyncSocketSize(s, kCellReadSize, maximum);
   if (n > 0 && !MeterRW_RequestRead(s->meter, &n)) n = 0;
   if (n <= 0) return asyncSocketReadEnd(s);
   op->length = uint32_t(n);
@@ -482,7 +523,7 @@ int asyncSocketWriteStep(void *key, IOWorkerRequest *io) {
   io->routine = asyncSocketSend;
   if (io->error != 0 || !s->connected.load() || !asyncSocketCurrent(s, op->handle))
     return asyncSocketWriteEnd(s);
-  int64_t n = asyncSocketSize(s, kCellWriteSize);
+  int64_t n = asyncSocketSize(s, kCellWriteSize, kAsyncSocketRoundBytes);
   if (n > 0 && !MeterRW_RequestWrite(s->meter, &n)) n = 0;
   int32_t count = 0;
   if (n > 0)
@@ -863,6 +904,12 @@ int AsyncSocket_SetReadSizeCallback(AsyncSocket *s, void *context,
 
 int AsyncSocket_SetReadCallback(AsyncSocket *s, void *context, AsyncSocketReadFunction function) {
   return asyncSocketSetCell(s, kCellRead, context, reinterpret_cast<CallbackFunction>(function));
+}
+
+int AsyncSocket_SetReadIntoCallback(AsyncSocket *s, void *context,
+                                    AsyncSocketReadIntoFunction function) {
+  return asyncSocketSetCell(s, kCellReadInto, context,
+                            reinterpret_cast<CallbackFunction>(function));
 }
 
 int AsyncSocket_SetWriteSizeCallback(AsyncSocket *s, void *context,

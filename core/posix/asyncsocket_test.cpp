@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -81,6 +83,7 @@ void unwire(AsyncSocket *s) {
   AsyncSocket_SetAcceptCallback(s, nullptr, nullptr);
   AsyncSocket_SetReadSizeCallback(s, nullptr, nullptr);
   AsyncSocket_SetReadCallback(s, nullptr, nullptr);
+  AsyncSocket_SetReadIntoCallback(s, nullptr, nullptr);
   AsyncSocket_SetWriteSizeCallback(s, nullptr, nullptr);
   AsyncSocket_SetWriteCallback(s, nullptr, nullptr);
   AsyncSocket_SetCloseCallback(s, nullptr, nullptr);
@@ -99,6 +102,10 @@ struct Owner {
   int64_t received = 0;
   std::mt19937 readRandom{1}, writeRandom{2};
   bool randomRounds = false;
+  // In place: rounds go into `in` directly, every third through the Read
+  // callback.
+  int inPlaceRounds = 0, bufferRounds = 0;
+  int32_t largestRound = 0;
   std::mutex lock;
   std::atomic<int> closes{0}, connects{0}, connected{-1};
   AsyncSocket *wired = nullptr;  // borrowed: an accepted socket this owner serves
@@ -139,9 +146,27 @@ struct Owner {
     return written;
   }
 
+  void ReceiveInPlace() { AsyncSocket_SetReadIntoCallback(s, this, readInto); }
+  static void readInto(AsyncSocket *, void *context, int32_t size, AsyncSocketReceive receive,
+                       void *receiver) {
+    auto *o = static_cast<Owner *>(context);
+    std::lock_guard<std::mutex> guard(o->lock);
+    if ((o->inPlaceRounds + o->bufferRounds) % 3 == 2) {
+      o->bufferRounds++;
+      return;
+    }
+    o->inPlaceRounds++;
+    size_t at = o->in.size();
+    o->in.resize(at + size_t(size));
+    int32_t got = receive(receiver, reinterpret_cast<uint8_t *>(&o->in[at]), size);
+    o->in.resize(at + size_t(got));
+    o->received += got;
+    o->largestRound = std::max(o->largestRound, got);
+  }
   static int32_t readSize(AsyncSocket *, void *context) {
     auto *o = static_cast<Owner *>(context);
     std::lock_guard<std::mutex> guard(o->lock);
+    if (o->inPlaceRounds > 0) return kAsyncSocketReadIntoBytes;
     return o->randomRounds ? int32_t(o->readRandom() % kAsyncSocketRoundBytes) + 1
                            : kAsyncSocketRoundBytes;
   }
@@ -444,6 +469,51 @@ TEST_F(AsyncSocketPeer, SocatBulkBothWays) {
   std::lock_guard<std::mutex> guard(owner.lock);
   EXPECT_EQ(sha256(owner.in.data(), owner.in.size()), sha256(owner.out.data(), owner.out.size()));
   EXPECT_EQ(owner.MeterWritten(), owner.out.size());
+}
+
+// An owner receiving in place: rounds may pass the socket's 32 KiB buffer
+// (48 KiB waiting arrive in one), every third goes through the Read
+// callback instead, and 4 MiB echoed by cat come back whole and in order.
+TEST_F(AsyncSocketPeer, InPlaceRoundsPassTheBufferAndMixWithBufferedOnes) {
+  int port = 0;
+  int listener = plainListener(&port);
+  ASSERT_GE(listener, 0);
+  Owner owner;
+  owner.ReceiveInPlace();
+  owner.inPlaceRounds = 1;  // ask for the in-place size from the first round
+  ASSERT_TRUE(owner.Connect(port));
+  int peer = accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  std::string waiting = pattern(48 << 10, 5);
+  ASSERT_EQ(send(peer, waiting.data(), waiting.size(), MSG_NOSIGNAL), ssize_t(waiting.size()));
+  ASSERT_TRUE(Test_WaitUntil([&] {
+    int queued = -1;
+    return ioctl(peer, SIOCOUTQ, &queued) == 0 && queued == 0;
+  }, kBoundMs));
+  AsyncSocket_StartRead(owner.s);
+  ASSERT_TRUE(Test_WaitUntil([&] { return owner.Received() == int64_t(waiting.size()); }, kBoundMs));
+  close(peer);
+  close(listener);
+  {
+    std::lock_guard<std::mutex> guard(owner.lock);
+    EXPECT_EQ(owner.in, waiting);
+    EXPECT_EQ(owner.largestRound, int32_t(waiting.size()));
+  }
+
+  SocatEcho socat;
+  Owner echoed;
+  echoed.ReceiveInPlace();
+  echoed.out = pattern(size_t(4) << 20, 9);
+  ASSERT_TRUE(echoed.Connect(socat.port));
+  AsyncSocket_StartRead(echoed.s);
+  AsyncSocket_StartWrite(echoed.s);
+  ASSERT_TRUE(
+      Test_WaitUntil([&] { return echoed.Received() == int64_t(echoed.out.size()); }, 60000));
+  std::lock_guard<std::mutex> guard(echoed.lock);
+  EXPECT_EQ(sha256(echoed.in.data(), echoed.in.size()),
+            sha256(echoed.out.data(), echoed.out.size()));
+  EXPECT_GT(echoed.inPlaceRounds, 0);
+  EXPECT_GT(echoed.bufferRounds, 0);
 }
 
 // A reader with a 4 KiB receive buffer that pauses: sends go out in parts,

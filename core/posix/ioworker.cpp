@@ -152,6 +152,29 @@ int32_t ioWorkerWaitMs(double deadline) {
   return ms < kIOWorkerWaitMs ? int32_t(ms) : kIOWorkerWaitMs;
 }
 
+// The continuation of the routine running on this pool thread
+// (IOWorker_Continue); running is 1 while the loop runs a routine.
+struct IOWorkerContinuation {
+  int32_t running;
+  void *key;
+  IOWorkerRequest *request;
+};
+thread_local IOWorkerContinuation tIOWorkerNext;
+
+// Runs a routine, then the continuations it left, on this thread.
+void ioWorkerRun(void *key, IOWorkerRequest *request) {
+  IOWorkerContinuation &next = tIOWorkerNext;
+  next.running = 1;
+  while (request != nullptr) {
+    request->routine(key, request);
+    key = next.key;
+    request = next.request;
+    next.key = nullptr;
+    next.request = nullptr;
+  }
+  next.running = 0;
+}
+
 int ioWorkerLoop(void *userData) {
   auto *w = static_cast<GlobalIOWorker *>(userData);
   double deadline = Platform_GetTickSeconds() + ioWorkerIdleSeconds();
@@ -166,7 +189,7 @@ int ioWorkerLoop(void *userData) {
         return 0;
       }
       w->busyCount.fetch_add(1);
-      packet.request->routine(packet.key, packet.request);
+      ioWorkerRun(packet.key, packet.request);
       w->busyCount.fetch_sub(1);
       continue;
     }
@@ -441,6 +464,16 @@ int IOWorker_Dissociate(int fd) {
 int IOWorker_Post(void *key, IOWorkerRequest *request) {
   GlobalIOWorker *w = ioWorkerGlobals(KSRC);
   ioWorkerPush(w, IOWorkerPacket{key, request, 0});
+  return 1;
+}
+
+int IOWorker_Continue(void *key, IOWorkerRequest *request) {
+  IOWorkerContinuation &next = tIOWorkerNext;
+  if (!next.running || next.request != nullptr || key == nullptr || request == nullptr)
+    return IOWorker_Post(key, request);
+  CHECK_POINTER(reinterpret_cast<void *>(request->routine));
+  next.key = key;
+  next.request = request;
   return 1;
 }
 

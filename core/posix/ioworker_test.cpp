@@ -204,6 +204,51 @@ TEST_F(IOWorkerThreaded, PacketsWithoutKeyOrRequestAreNeverDelivered) {
   IOWorker_Init();
 }
 
+// A routine's continuation runs on its thread once it has returned; a
+// second continuation, and one asked for off the pool, is a plain post.
+struct Continued {
+  IOWorkerRequest io{};
+  std::atomic<pthread_t> thread{};
+  std::atomic<int> calls{0};
+  std::atomic<bool> afterFirst{false};
+};
+struct Continuing {
+  IOWorkerRequest io{};
+  Continued *next[2];
+  std::atomic<pthread_t> thread{};
+  std::atomic<bool> returned{false};
+};
+
+TEST_F(IOWorkerThreaded, ContinuationRunsOnTheSameThreadAfterTheRoutine) {
+  Continuing first;
+  Continued second, third, offPool;
+  auto ran = [](void *key, IOWorkerRequest *request) {
+    auto *c = reinterpret_cast<Continued *>(request);
+    c->afterFirst.store(static_cast<Continuing *>(key)->returned.load());
+    c->thread.store(pthread_self());
+    c->calls.fetch_add(1);
+    return 1;
+  };
+  second.io.routine = third.io.routine = offPool.io.routine = ran;
+  first.next[0] = &second;
+  first.next[1] = &third;
+  first.io.routine = [](void *key, IOWorkerRequest *request) {
+    auto *c = reinterpret_cast<Continuing *>(request);
+    c->thread.store(pthread_self());
+    IOWorker_Continue(key, &c->next[0]->io);
+    IOWorker_Continue(key, &c->next[1]->io);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    c->returned.store(true);
+    return 1;
+  };
+  IOWorker_Post(&first, &first.io);
+  IOWorker_Continue(&first, &offPool.io);
+  ASSERT_TRUE(waitUntil([&] { return second.calls + third.calls + offPool.calls == 3; }));
+  EXPECT_TRUE(pthread_equal(second.thread.load(), first.thread.load()));
+  EXPECT_TRUE(second.afterFirst.load());
+  EXPECT_EQ(second.calls.load(), 1);
+}
+
 TEST(IOWorkerStartFailure, AFailedStartLeavesTheCountAsItWas) {
   Thread_Init();
   FSFAULT_RUN([](FsFaultChild &child) {

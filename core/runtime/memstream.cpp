@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "core/runtime/critsection.h"
 #include "core/runtime/memory.h"
@@ -198,6 +199,29 @@ int32_t memoryStreamDiscard(MemoryStream *s, int32_t count) {
   s->length = rest;
   memoryStreamClampPosition(s);
   return count;
+}
+
+// Whether an empty destination may take the source's whole buffer instead
+// of a copy of its data: both own growing buffers under the same maximum,
+// with no buffer reference out and no transaction open. Both locks held.
+bool memoryStreamCanSwap(const MemoryStream *d, const MemoryStream *s) {
+  return d->length == 0 && !d->external && !s->external && d->growth && s->growth &&
+         d->maximumSize == s->maximumSize && d->refCount.load() == 0 &&
+         s->refCount.load() == 0 && d->transactionStart == kNoTransaction &&
+         s->transactionStart == kNoTransaction;
+}
+
+// The source's data and buffer go to the destination and the destination's
+// (empty) buffer to the source, which is left empty. Both locks held.
+void memoryStreamSwapBuffers(MemoryStream *d, MemoryStream *s) {
+  std::swap(d->buffer, s->buffer);
+  std::swap(d->capacity, s->capacity);
+  std::swap(d->size, s->size);
+  std::swap(d->open, s->open);
+  d->length = s->length;
+  s->length = 0;
+  memoryStreamClampPosition(d);
+  memoryStreamClampPosition(s);
 }
 
 int memoryStreamReadAt(MemoryStream *s, void *buffer, int64_t offset, int32_t count,
@@ -541,6 +565,10 @@ int MemoryStream_Transfer(MemoryStream *destination, MemoryStream *source) {
   if (source->length == 0) return space > 0 ? 1 : 0;
   int32_t count = source->length < space ? source->length : space;
   if (count == 0) return 0;
+  if (count == source->length && memoryStreamCanSwap(destination, source)) {
+    memoryStreamSwapBuffers(destination, source);
+    return 1;
+  }
   int32_t written = 0;
   int ok = memoryStreamWriteAt(destination, source->buffer, destination->length, count, &written);
   if (ok && written > 0) memoryStreamDiscard(source, written);

@@ -602,6 +602,22 @@ int Tls_WriteRecordInput(TLS1 *session, const void *data, int32_t length, int32_
   return *written > 0 ? 1 : 0;
 }
 
+int32_t Tls_ReceiveRecordInput(TLS1 *session, int32_t length,
+                               int32_t (*receive)(void *receiver, uint8_t *room, int32_t size),
+                               void *receiver) {
+  TLS1 *s = checked(session);
+  CHECK_POINTER(reinterpret_cast<void *>(receive));
+  SessionGuard guard(s);
+  int32_t space = MemoryStream_GetSpace(s->RecordBuffer);
+  int32_t take = length < space ? length : space;
+  uint8_t *room = nullptr;
+  if (take <= 0 || !MemoryStream_ReserveAppend(s->RecordBuffer, take, &room)) return 0;
+  int32_t got = receive(receiver, room, take);
+  if (got < 0 || got > take) got = 0;
+  MemoryStream_CommitAppend(s->RecordBuffer, &room, got);
+  return got;
+}
+
 int Tls_ProcessInput(TLS1 *session) {
   TLS1 *s = checked(session);
   SessionGuard guard(s);

@@ -161,6 +161,14 @@ int Tls_StartHandshake(TLS1 *session, const char *serverName, int32_t *alert);
 // Appends up to the record buffer's space of length received bytes; *written
 // = the bytes taken. 1 when any byte (or length 0) was taken.
 int Tls_WriteRecordInput(TLS1 *session, const void *data, int32_t length, int32_t *written);
+// The same without a copy: under the session's lock, receive(receiver, room,
+// size) is called once with room for up to length bytes behind the record
+// buffer's data (within its space) and returns how many it put there, which
+// become record input. Returns that count; 0, without calling receive, when
+// there is no room.
+int32_t Tls_ReceiveRecordInput(TLS1 *session, int32_t length,
+                               int32_t (*receive)(void *receiver, uint8_t *room, int32_t size),
+                               void *receiver);
 // Processes the complete records in the record buffer. Does nothing while
 // the session holds an error. Returns 1 unless processing failed now.
 int Tls_ProcessInput(TLS1 *session);
