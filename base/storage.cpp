@@ -7,6 +7,8 @@
 
 #include "base/storagechain.h"
 #include "base/storagefilepiece.h"
+#include "base/storagehttp.h"
+#include "base/storagehttppiece.h"
 #include "base/storagerequest.h"
 #include "core/platform/platform.h"
 #include "core/runtime/log.h"
@@ -28,8 +30,8 @@ struct StorageDriverEntry {
 constexpr StorageDriverEntry kStorageDrivers[] = {
     {"file", "StorageFile", nullptr},
     {"filePiece", "StorageFilePiece", &kStorageFilePieceDriver},
-    {"http", "StorageHTTP", nullptr},
-    {"httpPiece", "StorageHTTPPiece", nullptr},
+    {"http", "StorageHTTP", &kStorageHTTPDriver},
+    {"httpPiece", "StorageHTTPPiece", &kStorageHTTPPieceDriver},
 };
 constexpr size_t kStorageDriverHttpPiece = 3;  // every other type name
 
