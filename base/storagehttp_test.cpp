@@ -121,3 +121,101 @@ TEST_F(StorageHttpTest, RefusalsAndLastError) {
 }
 
 }  // namespace
+
+namespace {
+
+class StorageHttpPieceTest : public StorageHttpFixture {
+ protected:
+  // Reads every piece of h2; the buffer must equal the padded piece.
+  void ReadAll(Storage *s, int32_t allowDelta = 1) {
+    TestMetaPtr meta = MetaFile_TestLoadVectors("contenttree/http/meta/h2.json");
+    int32_t pieces = PieceList_GetPieceTotal(MetaFile_GetPieceList(meta.get()));
+    StorageRequest *r = nullptr;
+    StorageRequest_Create(&r);
+    for (int32_t i = 0; i < pieces; i++) {
+      SCOPED_TRACE(i);
+      Prepare(r, meta.get(), i);
+      StorageRequest_SetAllowDelta(r, allowDelta);
+      StorageOutcome o = Read(s, r);
+      ASSERT_EQ(o.result, 0) << o.resultEx;
+      EXPECT_EQ(Bytes(r), Tree("flat/h2/" + Hex8(i) + ".varnopiece"));
+    }
+    Class_ReleaseObject(&r);
+  }
+};
+
+TEST_F(StorageHttpPieceTest, ConfigurationNeedsBaseUrlAndSource) {
+  struct Row {
+    const char *json;
+    int ok;
+    const char *logged;  // or the piece format kept
+  } rows[] = {
+      {"{\"type\":\"httpPiece\",\"source\":\"\"}", 0, "Configuration dictionary missing baseUrl"},
+      {"{\"type\":\"httpPiece\",\"baseUrl\":\"http://h/\"}", 0,
+       "Configuration dictionary missing source"},
+      {"{\"type\":\"x\",\"url\":\"http://h/\",\"pieceFormat\":\"{targetIndex}\",\"source\":\"\"}", 1,
+       "{TargetDigest}.varnopiece"},
+      {"{\"type\":\"httpPiece\",\"baseUrl\":\"http://h/\",\"source\":\"s\"}", 1,
+       "{targetInfoHash}/{targetDigest}.varnopiece"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.json);
+    lines.clear();
+    EXPECT_EQ(Configure(storage, row.json), row.ok);
+    void *context = nullptr;
+    Storage_GetDriverContext(storage, &context);
+    if (row.ok) {
+      EXPECT_STREQ(static_cast<StorageHTTP *>(context)->pieceFormat, row.logged);
+    } else {
+      EXPECT_TRUE(Logged(row.logged));
+    }
+  }
+}
+
+// Full-size pieces with the header, gzip and AES-256 (the password from the
+// user interface) from the flat store and from the default layout, without
+// deltas while "source" is empty or deltas are not allowed; the names are
+// the lower-case hex digests.
+TEST_F(StorageHttpPieceTest, FlatAndDefaultLayoutsWithEveryEncoding) {
+  TestPrompter prompter;
+  prompter.Script("{\"password\":\"open-sesame\"}");
+  ASSERT_EQ(Configure(storage, "{\"type\":\"httpPiece\",\"url\":\"" + Url("/http/flatstore/") +
+                                   "\",\"source\":\"\"}"),
+            1);
+  ReadAll(storage);
+  EXPECT_EQ(prompter.Prompts().size(), 1u);
+  Storage *second = NewStorage();
+  Storage_SetPassword(second, "open-sesame");
+  ASSERT_EQ(Configure(second, "{\"type\":\"httpPiece\",\"baseUrl\":\"" + Url("/http/remote/") +
+                                  "\",\"source\":\"h1\"}"),
+            1);
+  ReadAll(second, 0);
+  TestMetaPtr meta = MetaFile_TestLoadVectors("contenttree/http/meta/h2.json");
+  int32_t pieces = PieceList_GetPieceTotal(MetaFile_GetPieceList(meta.get()));
+  std::vector<TreeNginx::Line> log = LogLines(size_t(2 * pieces));
+  ASSERT_EQ(log.size(), size_t(2 * pieces));
+  for (int32_t i = 0; i < pieces; i++) {
+    char digest[160] = {};
+    PieceList_GetDigestHex(MetaFile_GetPieceList(meta.get()), i, digest, sizeof digest);
+    EXPECT_EQ(log[size_t(i)].uri, "/http/flatstore/" + std::string(digest) + ".varnopiece");
+    EXPECT_EQ(log[size_t(pieces + i)].uri, "/http/remote/h2/" + std::string(digest) + ".varnopiece");
+  }
+}
+
+TEST_F(StorageHttpPieceTest, OversizedAndTwoPieceRequestsFail) {
+  ASSERT_EQ(Configure(storage, "{\"type\":\"httpPiece\",\"url\":\"" + Url("/http/over/") +
+                                   "\",\"source\":\"\"}"),
+            1);
+  TestMetaPtr meta = MetaFile_TestLoadVectors("contenttree/http/meta/h2.json");
+  StorageRequest *r = nullptr;
+  StorageRequest_Create(&r);
+  Prepare(r, meta.get(), 0);
+  EXPECT_EQ(Read(storage, r).result, kWebGetErrorSizeLimit);
+  StorageRequest_AddPiece(r, 1);
+  StorageRequest_AllocBuffer(r);
+  EXPECT_EQ(Read(storage, r).result, kStorageResultNotOffered);
+  EXPECT_TRUE(Logged("Request holds more than one piece (0-1)"));
+  Class_ReleaseObject(&r);
+}
+
+}  // namespace
