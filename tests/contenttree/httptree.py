@@ -20,6 +20,9 @@
         flags 5, some also gzip) against the h1 pieces its files cover
   badsource/h1/<digest>.varnodelta piece 0's delta naming a source range
         that runs past h1's pieces
+  zerosource/h1/<digest>.varnodelta piece 0 as a delta of no source
+  cachebad/h1/...                  the h1 pieces piece 0's delta reads, the
+        first with one byte changed
   over/<digest>.varnopiece         piece 0's file one byte longer than the
         request's capacity (padded piece + 8,192)
   pieces.txt                       "<index> <padded> <plain> <flags>" of h2
@@ -122,6 +125,14 @@ def write_tree(root, rng):
         write(os.path.join(root, "remote", "h1", digest + ".varnodelta"),
               header(dflags, (lo, n)) + delta)
         if i == 0:
+            write(os.path.join(root, "zerosource", "h1", digest + ".varnodelta"),
+                  header(5, (0, 0)) + vcdiff.encode(b"", p, rng))
+            for k in range(lo, lo + n):
+                piece = bytearray(pieces_of(old)[k][0])
+                if k == lo:
+                    piece[len(piece) // 2] ^= 0x20
+                write(os.path.join(root, "cachebad", "h1", old.digests[k].hex() + ".varnopiece"),
+                      bytes(piece))
             past = (old.piece_count() - 1, 2)
             write(os.path.join(root, "badsource", "h1", digest + ".varnodelta"),
                   header(5, past) + delta)
