@@ -219,3 +219,67 @@ TEST_F(StorageHttpPieceTest, OversizedAndTwoPieceRequestsFail) {
 }
 
 }  // namespace
+
+#include "tests/fault_server.h"
+
+namespace {
+
+class StorageHttpFaults : public StorageHttpFixture {
+ protected:
+  // Piece index of contenttree/http/fault through the fault server's
+  // modes; the result pair.
+  StorageOutcome ReadFault(FaultServer &server, const std::string &modes, int32_t index) {
+    EXPECT_EQ(Configure(storage, "{\"type\":\"http\",\"url\":\"" + server.Url("/m/" + modes + "/") +
+                                     "\"}"),
+              1);
+    Prepare(request, meta.get(), index);
+    return Read(storage, request);
+  }
+  void SetUp() override {
+    StorageHttpFixture::SetUp();
+    if (IsSkipped()) return;
+    meta = MetaFile_TestLoadVectors("contenttree/http/fault/meta.json");
+    StorageRequest_Create(&request);
+  }
+  void TearDown() override {
+    if (request != nullptr) Class_ReleaseObject(&request);
+    StorageHttpFixture::TearDown();
+  }
+  TestMetaPtr meta;
+  StorageRequest *request = nullptr;
+};
+
+// Piece 0 holds a whole file and the start of another, piece 1 a range.
+TEST_F(StorageHttpFaults, ServersThatMisbehave) {
+  FaultServer server;
+  ASSERT_NE(server.port, 0);
+  struct Row {
+    const char *modes;
+    int32_t index;
+    int32_t result;
+  } rows[] = {
+      {"honest", 0, 0},
+      {"honest", 1, 0},
+      {"honest,chunked", 0, 0},
+      {"honest,delay=200", 1, 0},
+      {"honest,drop", 0, 0},
+      {"honest,drop", 1, 0},
+      {"norange", 1, kWebGetErrorRangeNotSupported},
+      {"honest,long", 1, kWebGetErrorSizeLimit},
+      {"honest,short", 1, kWebGetErrorContentLengthLimit},
+      {"honest,chunked,less", 1, kStorageResultShort},
+      {"status=500", 1, 500},
+      {"status=503", 0, 503},
+      {"status=300", 1, 300},
+      {"status=404", 1, 404},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.modes);
+    StorageOutcome o = ReadFault(server, row.modes, row.index);
+    EXPECT_EQ(o.result, row.result) << o.resultEx;
+  }
+  // A close in mid-body ends with the transport's own failure.
+  EXPECT_EQ(ReadFault(server, "honest,cut=100", 1).result, kWebGetErrorUnderflow);
+}
+
+}  // namespace

@@ -26,6 +26,8 @@
   over/<digest>.varnopiece         piece 0's file one byte longer than the
         request's capacity (padded piece + 8,192)
   pieces.txt                       "<index> <padded> <plain> <flags>" of h2
+  fault/meta.json                  files "w700" and "f3000" (byte j of each is
+        j % 251, as the fault server's /m/ answers), piece size 1024
 """
 import os
 import urllib.parse
@@ -84,8 +86,23 @@ def encode_piece(rng, padded, plain, flags):
     return header(flags) + data
 
 
+def fault_version():
+    v = Version("fault")
+    v.piece_size, v.algorithm, v.top_algorithm, v.hash_padding = 1024, "SHA1", "SHA1", True
+    v.full = True
+    at = 0
+    for name, size in (("w700", 700), ("f3000", 3000)):
+        v.files.append({"spelling": name, "name": name, "size": size, "offset": at, "pad": 0,
+                        "link": None, "mtime": None, "attr": None,
+                        "data": bytes(j % 251 for j in range(size)), "sha1": None})
+        at += size
+    v.digests = _digests(None, v)
+    return v
+
+
 def write_tree(root, rng):
     from vcdiff import vcdiff  # tests/ is on the path
+    write_json(os.path.join(root, "fault", "meta.json"), metafile_document(fault_version()))
     names = names_version(rng)
     write_json(os.path.join(root, "names", "meta.json"), metafile_document(names))
     write_files(os.path.join(root, "names"), names)
