@@ -23,7 +23,8 @@ std::string Hex8(int32_t i) {
 
 // Every piece of h2 through the "http" driver: the buffer equals the
 // generator's padded piece (pads zero), a member covering a whole file goes
-// without a Range header and every other asks for exactly its bytes.
+// without a Range header and every other asks for exactly its bytes, and
+// the storage's read meter equals what nginx logged as sent.
 TEST_F(StorageHttpTest, MembersArriveAsRangesOrWholeFiles) {
   ASSERT_EQ(Configure(storage, "{\"type\":\"http\",\"url\":\"" + Url("/http/files/h2/") + "\"}"), 1);
   TestMetaPtr meta = MetaFile_TestLoadVectors("contenttree/http/meta/h2.json");
@@ -48,10 +49,23 @@ TEST_F(StorageHttpTest, MembersArriveAsRangesOrWholeFiles) {
   }
   Class_ReleaseObject(&r);
   std::vector<std::string> logged;
+  long body = 0, bytes = 0;
   for (const TreeNginx::Line &l : LogLines(wanted.size())) {
     EXPECT_EQ(l.status, l.range == "-" ? 200 : 206) << l.uri;
     logged.push_back(l.range);
+    body += l.body;
+    bytes += l.bytes;
   }
+  Dictionary *status = nullptr;
+  Dictionary_Create(&status);
+  Storage_GetStatus(storage, status);
+  int64_t readBytes = 0;
+  Dictionary_GetInt64ByKey(status, "readBytes", &readBytes);
+  Dictionary_Release(&status);
+  // The socket bytes of every transfer count under the storage's meter:
+  // what nginx sent, headers included.
+  EXPECT_EQ(readBytes, bytes);
+  EXPECT_LT(body, bytes);
   std::sort(wanted.begin(), wanted.end());
   std::sort(logged.begin(), logged.end());
   EXPECT_EQ(logged, wanted);
@@ -280,6 +294,123 @@ TEST_F(StorageHttpFaults, ServersThatMisbehave) {
   }
   // A close in mid-body ends with the transport's own failure.
   EXPECT_EQ(ReadFault(server, "honest,cut=100", 1).result, kWebGetErrorUnderflow);
+}
+
+}  // namespace
+
+namespace {
+
+// Many members in flight at once on the slow location (512 bytes a second
+// a request), each on its own connection.
+class StorageHttpThreaded : public StorageHttpFixture {
+ protected:
+  static constexpr int32_t kInFlight = 64;
+  void SetUp() override {
+    StorageHttpFixture::SetUp();
+    if (IsSkipped()) return;
+    Dictionary *limits = NetTest_Dictionary("{\"maxHostConnections\":64}");
+    WebGetPool_Configure(WebGetPool_Get(), limits);
+    Dictionary_Release(&limits);
+    meta = MetaFile_TestLoadVectors("contenttree/http/meta/h2.json");
+    ASSERT_EQ(Configure(storage, "{\"type\":\"http\",\"url\":\"" + Url("/slow/http/files/h2/") + "\"}"),
+              1);
+    for (int32_t i = 0; i < kInFlight; i++) {
+      StorageRequest_Create(&requests[i]);
+      Prepare(requests[i], meta.get(), i);
+    }
+  }
+  void TearDown() override {
+    for (StorageRequest *&r : requests)
+      if (r != nullptr) Class_ReleaseObject(&r);
+    StorageHttpFixture::TearDown();
+  }
+  void StartAll() {
+    for (int32_t i = 0; i < kInFlight; i++)
+      Storage_Read(storage, requests[i], nullptr, &outcomes[i], StorageOutcome::Complete);
+  }
+  int64_t ReadBytes() {
+    MeterRW *meters = nullptr;
+    Storage_GetMeters(storage, &meters);
+    Dictionary *status = nullptr;
+    Dictionary_Create(&status);
+    Storage_GetStatus(storage, status);
+    int64_t bytes = 0;
+    Dictionary_GetInt64ByKey(status, "readBytes", &bytes);
+    Dictionary_Release(&status);
+    return bytes;
+  }
+  bool AllDone() {
+    for (const StorageOutcome &o : outcomes)
+      if (o.calls == 0) return false;
+    return true;
+  }
+
+  TestMetaPtr meta;
+  StorageRequest *requests[kInFlight] = {};
+  StorageOutcome outcomes[kInFlight];
+};
+
+// Switched off while bodies arrive and on again, every member starts again
+// from its first byte; each step completes once, with the right bytes.
+TEST_F(StorageHttpThreaded, InactiveThenActiveRestartsEveryMember) {
+  StartAll();
+  ASSERT_TRUE(NetTest_PumpUntil([&] { return ReadBytes() > 0; }));
+  Storage_SetActive(storage, 0);
+  NetTest_PumpUntil([] { return false; }, 200);
+  Storage_SetActive(storage, 1);
+  ASSERT_TRUE(NetTest_PumpUntil([&] { return AllDone(); }, 60000));
+  size_t members = 0;
+  for (int32_t i = 0; i < kInFlight; i++) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(outcomes[i].calls, 1);
+    EXPECT_EQ(outcomes[i].result, 0);
+    char name[64];
+    snprintf(name, sizeof name, "flat/h2/%08x.varnopiece", unsigned(i));
+    EXPECT_EQ(Bytes(requests[i]), Tree(name));
+    for (StorageMember *m = StorageRequest_GetFirstMember(requests[i]); m != nullptr; m = m->next)
+      members += m->length > 0 && m->file->size > 0;
+  }
+  NetTest_PumpUntil([] { return false; }, 50);
+  EXPECT_EQ(outcomes[0].calls, 1);
+  // The withdrawn transfers were asked for again.
+  std::map<std::string, int> asked;
+  for (const TreeNginx::Line &l : LogLines(members)) asked[l.uri + l.range]++;
+  EXPECT_EQ(asked.size(), members);
+  EXPECT_GT(LogLines(members).size(), members);
+}
+
+// Stop with members in flight and read events still queued: every step
+// completes once with 989/1 and no chain is left pending.
+TEST_F(StorageHttpThreaded, StopCompletesEveryStepOnce) {
+  StartAll();
+  ASSERT_TRUE(NetTest_PumpUntil([&] { return ReadBytes() > 0; }));
+  StorageOutcome late[8];
+  StorageRequest *more[8] = {};
+  for (int32_t i = 0; i < 8; i++) {
+    StorageRequest_Create(&more[i]);
+    Prepare(more[i], meta.get(), kInFlight + i);
+    Storage_Read(storage, more[i], nullptr, &late[i], StorageOutcome::Complete);
+  }
+  // Let the workers queue their read events without running them.
+  Test_WaitUntil([] { return IOWorker_GetBusyCount() == 0; }, 20000);
+  Storage_Stop(storage);
+  ASSERT_TRUE(NetTest_PumpUntil([&] { return Storage_GetPendingRequests(storage) == 0; }));
+  // Small members (and pieces of pads only) may have ended before the
+  // stop; the rest end stopped, in flight and queued alike.
+  int stopped[2] = {};
+  for (const StorageOutcome *set : {outcomes, late}) {
+    for (int32_t i = 0; i < (set == late ? 8 : kInFlight); i++) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(set[i].calls, 1);
+      if (set[i].result == 0) continue;
+      EXPECT_EQ(set[i].result, kStorageResultCancelled);
+      EXPECT_EQ(set[i].resultEx, kStorageCancelStopped);
+      stopped[set == late]++;
+    }
+  }
+  EXPECT_GT(stopped[0], 0);
+  EXPECT_GT(stopped[1], 0);
+  for (StorageRequest *&r : more) Class_ReleaseObject(&r);
 }
 
 }  // namespace

@@ -294,7 +294,7 @@ def write_files(root, v):
 
 
 def nginx_conf(root, port):
-    """The tree at /; the same under /slow/ at 4 KiB/s a request; /status/404
+    """The tree at /; the same under /slow/ at 512 bytes/s a request; /status/404
     and /status/500 answer so; text/plain (".txt") goes gzip unless a range
     is asked. Access log lines: port, connection, status, body bytes, all
     bytes, "Range" and the request URI as sent."""
@@ -321,7 +321,7 @@ http {{
   server {{
     listen 127.0.0.1:{port};
     root {root};
-    location /slow/ {{ alias {root}/; limit_rate 4k; }}
+    location /slow/ {{ alias {root}/; limit_rate 512; }}
     location = /status/404 {{ return 404; }}
     location = /status/500 {{ return 500; }}
   }}
