@@ -146,16 +146,20 @@ int Storage_GetQueue(Storage *s, EventQueue **queue) {
   return s->queue != nullptr;
 }
 
-int Storage_SetLogHook(Storage *s, void *context, ClassLogSink sink) {
-  STORAGE_CHECK(s);
-  s->log.sinkContext = context;
-  s->log.sink = sink;
+void StorageLog_SetSink(ClassLog *log, void *context, ClassLogSink sink) {
+  log->sinkContext = context;
+  log->sink = sink;
   if (sink != nullptr) {
     // The owner's sink takes every line, whatever the class's verbosity.
-    s->log.forced = 1;
-    s->log.level.store(LOG_DEBUG);
-    s->log.lookedUp.store(1, std::memory_order_release);
+    log->forced = 1;
+    log->level.store(LOG_DEBUG);
+    log->lookedUp.store(1, std::memory_order_release);
   }
+}
+
+int Storage_SetLogHook(Storage *s, void *context, ClassLogSink sink) {
+  STORAGE_CHECK(s);
+  StorageLog_SetSink(&s->log, context, sink);
   return 1;
 }
 

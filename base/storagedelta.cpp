@@ -104,13 +104,7 @@ int StorageDelta_SetCompletion(StorageDelta *d, void *context, StorageDeltaCompl
 
 int StorageDelta_SetLogHook(StorageDelta *d, void *context, ClassLogSink sink) {
   DELTA_CHECK(d);
-  d->log.sinkContext = context;
-  d->log.sink = sink;
-  if (sink != nullptr) {
-    d->log.forced = 1;
-    d->log.level.store(LOG_DEBUG);
-    d->log.lookedUp.store(1, std::memory_order_release);
-  }
+  StorageLog_SetSink(&d->log, context, sink);
   return 1;
 }
 

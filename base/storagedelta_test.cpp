@@ -14,7 +14,7 @@ class StorageDeltaTest : public StorageHttpFixture {
     StorageHttpFixture::SetUp();
     if (IsSkipped()) return;
     StorageDelta_Create(&delta);
-    StorageDelta_SetLogHook(delta, this, Hook);
+    StorageDelta_SetLogHook(delta, static_cast<StorageLogLines *>(this), Hook);
     local = NewStorage();
     StorageDelta_SetStorage(delta, local);
     old = MetaFile_TestLoadVectors("contenttree/http/meta/h1.json");

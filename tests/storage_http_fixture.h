@@ -62,7 +62,7 @@ class TreeNginx : public WebPeer {
   }
 };
 
-class StorageHttpFixture : public NetTest {
+class StorageHttpFixture : public NetTest, public StorageLogLines {
  protected:
   static void SetUpTestSuite() {
     if (!NginxPeer::Available()) return;
@@ -102,7 +102,7 @@ class StorageHttpFixture : public NetTest {
     Storage *s = nullptr;
     Storage_Create(&s);
     Storage_SetQueue(s, EventQueue_GetMain());
-    Storage_SetLogHook(s, this, Hook);
+    Storage_SetLogHook(s, static_cast<StorageLogLines *>(this), Hook);
     storages.push_back(s);
     return s;
   }
@@ -146,27 +146,12 @@ class StorageHttpFixture : public NetTest {
     lines.erase(lines.begin(), lines.begin() + long(std::min(logStart, lines.size())));
     return lines;
   }
-  static void Hook(void *context, const char *format, ...) {
-    char line[4096];
-    va_list args;
-    va_start(args, format);
-    Str_VPrintf(line, sizeof line, format, args);
-    va_end(args);
-    static_cast<StorageHttpFixture *>(context)->lines.push_back(line);
-  }
-  bool Logged(const std::string &text) const {
-    for (const std::string &line : lines)
-      if (line.find(text) != std::string::npos) return true;
-    return false;
-  }
-
   static TreeNginx *nginx_;
   static bool ready_;
   Storage *storage = nullptr;
   std::vector<Storage *> storages;
   Dictionary *app = nullptr;
   size_t logStart = 0;
-  std::vector<std::string> lines;
 };
 
 inline TreeNginx *StorageHttpFixture::nginx_ = nullptr;
