@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <thread>
 
 #include "base/piecelist.h"
 #include "base/storagechain.h"
@@ -14,6 +15,14 @@
 namespace {
 
 class StorageHttpTest : public StorageHttpFixture {};
+
+TEST(StorageHttpDeathTest, ForeignThreadStops) {
+  void *driver = nullptr;
+  StorageHTTP_Create(&driver);
+  EXPECT_DEATH(std::thread([&] { StorageHTTP_SetActive(driver, nullptr, 0); }).join(),
+               "Thread assertion failed");
+  StorageHTTP_Release(&driver);
+}
 
 std::string Hex8(int32_t i) {
   char name[16];
