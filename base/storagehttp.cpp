@@ -37,6 +37,7 @@ struct DoneEvent {
   uint32_t tag;
   int32_t code;
   int32_t codeEx;
+  uint32_t generation;  // of the transfer that ended
   StorageHTTPContext *context;
 };
 struct ContextEvent {  // add and cancel
@@ -112,8 +113,8 @@ int httpOnBodyEnd(WebGetRequest *r, void *context) {
                     c->plan.expected);
     return WebGetRequest_SetError(r, kStorageResultShort, 0);
   }
-  StorageRequest_AddLength(static_cast<StorageRequest *>(c->step->argument),
-                           c->received + c->plan.pad);
+  c->counted = c->received + c->plan.pad;
+  StorageRequest_AddLength(static_cast<StorageRequest *>(c->step->argument), c->counted);
   return 1;
 }
 
@@ -132,7 +133,7 @@ void httpDoneEvent(uintptr_t, void *payload);
 int httpOnRequestDone(WebGetRequest *r, void *context) {
   auto *c = static_cast<StorageHTTPContext *>(context);
   if (c->request != r || c->withdrawing) return 1;
-  DoneEvent e{kDoneEventTag, 0, 0, c};
+  DoneEvent e{kDoneEventTag, 0, 0, c->generation.load(), c};
   WebGetRequest_GetError(r, &e.code, &e.codeEx);
   int32_t status = WebGetRequest_GetStatusCode(r);
   // A transfer dropped with its connection ends without code or status.
@@ -182,6 +183,7 @@ StorageHTTPContext *httpAcquireContext(StorageHTTP *d) {
     WebGetRequest_Reset(c->request);
     c->step = nullptr;
     c->received = 0;
+    c->counted = 0;
     return c;
   }
   return httpNewContext(d);
@@ -237,6 +239,10 @@ void httpAddEvent(uintptr_t, void *payload) {
   WebGetRequest_ClearHeaders(r);
   WebGetRequest_Reset(r);
   c->received = 0;
+  // A transfer withdrawn after its body ended has counted its bytes already.
+  if (c->counted != 0 && c->step != nullptr)
+    StorageRequest_AddLength(static_cast<StorageRequest *>(c->step->argument), -c->counted);
+  c->counted = 0;
   const StorageHTTPPlan &p = c->plan;
   WebGetRequest_SetUrl(r, p.url, 1);
   WebGetRequest_SetSizeLimit(r, p.limit);
@@ -268,6 +274,7 @@ void httpCancelEvent(uintptr_t, void *payload) {
 // Plans and starts the context's transfer (owner thread).
 void httpStart(StorageHTTP *d, StorageHTTPContext *c) {
   int32_t result = 0, resultEx = 0;
+  c->generation.fetch_add(1);
   if (!d->kind->Plan(d, c, &c->plan, &result, &resultEx)) {
     httpFinishContext(c, result, resultEx);
     return;
@@ -305,6 +312,8 @@ void httpDoneEvent(uintptr_t, void *payload) {
   StorageHTTPContext *c = e->context;
   StorageHTTP *d = c->driver;
   httpCheckOwner(d);
+  // A transfer withdrawn or started again since: its end is not the step's.
+  if (e->generation != c->generation.load()) return;
   d->lastError = e->code;
   d->lastErrorEx = e->codeEx;
   if (e->code != 0) StorageHTTP_Log(d, "Transfer failed (%s) (%d/%d)\n", c->plan.url, e->code, e->codeEx);
@@ -501,6 +510,7 @@ int StorageHTTP_SetActive(void *context, Storage *, int32_t active) {
       httpStart(d, c);
       continue;
     }
+    c->generation.fetch_add(1);
     httpCancelContextEvents(d, c);
     c->received = 0;
     if (c->request == nullptr) continue;

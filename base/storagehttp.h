@@ -8,7 +8,9 @@
 //
 // Invariants: (1) a context serves at most one step: busy goes 0 -> 1 when
 // it is acquired and 1 -> 0 (compare-exchange) exactly once, by the done
-// event or by Stop, and only that transition completes the step. (2) a body
+// event of its current transfer (the generation it was posted with is the
+// context's) or by Stop, and only that transition completes the step; a
+// restarted member's length is counted once. (2) a body
 // byte is copied only inside [0, capacity) of the request's buffer and
 // within the transfer's limit; anything past either fails the transfer with
 // 959. (3) every read step handed to the driver completes once: a read event
@@ -78,8 +80,10 @@ struct StorageHTTPContext {
   StorageStep *step;        // the read step served while busy
   WebGetRequest *request;   // owned; NULL once the driver stopped
   std::atomic<int32_t> busy;
+  std::atomic<uint32_t> generation;  // grows at every start and withdrawal
   int32_t withdrawing;      // the request is being taken out of the pool
   int64_t received;         // body bytes taken for the current member
+  int64_t counted;          // added to the request's length by the body's end
   StorageHTTPPlan plan;
   char name[kStorageHTTPTextBytes];  // the piece or delta file (piece kind)
   StorageHTTPContext *next;

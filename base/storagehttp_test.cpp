@@ -7,6 +7,9 @@
 #include <map>
 #include <thread>
 
+#include "core/net/webgetrequest.h"
+#include "core/platform/thread.h"
+
 #include "base/piecelist.h"
 #include "base/storagechain.h"
 #include "base/storagehttppiece.h"
@@ -381,11 +384,13 @@ TEST_F(StorageHttpThreaded, InactiveThenActiveRestartsEveryMember) {
   }
   NetTest_PumpUntil([] { return false; }, 50);
   EXPECT_EQ(outcomes[0].calls, 1);
-  // The withdrawn transfers were asked for again.
+  // The withdrawn transfers were asked for again (nginx logs an abandoned
+  // answer once it finds the connection gone).
   std::map<std::string, int> asked;
-  for (const TreeNginx::Line &l : LogLines(members)) asked[l.uri + l.range]++;
+  std::vector<TreeNginx::Line> log = LogLines(members + 1);
+  for (const TreeNginx::Line &l : log) asked[l.uri + l.range]++;
   EXPECT_EQ(asked.size(), members);
-  EXPECT_GT(LogLines(members).size(), members);
+  EXPECT_GT(log.size(), members);
 }
 
 // Stop with members in flight and read events still queued: every step
@@ -420,6 +425,54 @@ TEST_F(StorageHttpThreaded, StopCompletesEveryStepOnce) {
   EXPECT_GT(stopped[0], 0);
   EXPECT_GT(stopped[1], 0);
   for (StorageRequest *&r : more) Class_ReleaseObject(&r);
+}
+
+}  // namespace
+
+namespace {
+
+// Regression: a member whose body had ended (its bytes counted in the
+// request's length) but whose done event had not yet run was counted twice
+// when switched off and on again; the piece came out too long.
+TEST_F(StorageHttpThreaded, RestartAfterTheBodyEndedCountsOnce) {
+  EventQueue *queue = nullptr;
+  EventQueue_Create(&queue);
+  EventQueue_SetOwner(queue, Thread_GetCurrentId());
+  Storage *s = NewStorage();
+  Storage_SetQueue(s, queue);
+  ASSERT_EQ(Configure(s, "{\"type\":\"http\",\"url\":\"" + Url("/http/files/h2/") + "\"}"), 1);
+  StorageRequest *r = requests[1];
+  // Read events and chain steps go on; done events wait on the storage's
+  // own queue until it is flushed.
+  StorageOutcome o;
+  Storage_Read(s, r, nullptr, &o, StorageOutcome::Complete);
+  void *context = nullptr;
+  Storage_GetDriverContext(s, &context);
+  auto *driver = static_cast<StorageHTTP *>(context);
+  ASSERT_TRUE(NetTest_PumpUntil([&] {
+    EventQueue_Flush(queue);
+    return driver->count > 0;
+  }));
+  // The first transfer ends: its body's end counted it, its done event
+  // waits on the storage's queue.
+  ASSERT_TRUE(NetTest_PumpUntil(
+      [&] { return WebGetRequest_GetPhase(driver->first->request) == kWebGetPhaseDone; }));
+  Storage_SetActive(s, 0);
+  NetTest_Pump();
+  Storage_SetActive(s, 1);
+  ASSERT_TRUE(NetTest_PumpUntil([&] {
+    EventQueue_Flush(queue);
+    return o.calls == 1;
+  }));
+  EXPECT_EQ(o.result, 0);
+  EXPECT_EQ(Bytes(r), Tree("flat/h2/00000001.varnopiece"));
+  NetTest_PumpUntil([&] {
+    EventQueue_Flush(queue);
+    return s->header.refCount.load() == 1;
+  });
+  storages.pop_back();  // before its queue goes
+  Class_ReleaseObject(&s);
+  Class_ReleaseObject(&queue);
 }
 
 }  // namespace
