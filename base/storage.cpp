@@ -7,6 +7,8 @@
 
 #include "base/storagechain.h"
 #include "base/storagefilepiece.h"
+#include "base/storagehttp.h"
+#include "base/storagehttppiece.h"
 #include "base/storagerequest.h"
 #include "core/platform/platform.h"
 #include "core/runtime/log.h"
@@ -28,8 +30,8 @@ struct StorageDriverEntry {
 constexpr StorageDriverEntry kStorageDrivers[] = {
     {"file", "StorageFile", nullptr},
     {"filePiece", "StorageFilePiece", &kStorageFilePieceDriver},
-    {"http", "StorageHTTP", nullptr},
-    {"httpPiece", "StorageHTTPPiece", nullptr},
+    {"http", "StorageHTTP", &kStorageHTTPDriver},
+    {"httpPiece", "StorageHTTPPiece", &kStorageHTTPPieceDriver},
 };
 constexpr size_t kStorageDriverHttpPiece = 3;  // every other type name
 
@@ -144,16 +146,20 @@ int Storage_GetQueue(Storage *s, EventQueue **queue) {
   return s->queue != nullptr;
 }
 
-int Storage_SetLogHook(Storage *s, void *context, ClassLogSink sink) {
-  STORAGE_CHECK(s);
-  s->log.sinkContext = context;
-  s->log.sink = sink;
+void StorageLog_SetSink(ClassLog *log, void *context, ClassLogSink sink) {
+  log->sinkContext = context;
+  log->sink = sink;
   if (sink != nullptr) {
     // The owner's sink takes every line, whatever the class's verbosity.
-    s->log.forced = 1;
-    s->log.level.store(LOG_DEBUG);
-    s->log.lookedUp.store(1, std::memory_order_release);
+    log->forced = 1;
+    log->level.store(LOG_DEBUG);
+    log->lookedUp.store(1, std::memory_order_release);
   }
+}
+
+int Storage_SetLogHook(Storage *s, void *context, ClassLogSink sink) {
+  STORAGE_CHECK(s);
+  StorageLog_SetSink(&s->log, context, sink);
   return 1;
 }
 

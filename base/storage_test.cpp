@@ -38,11 +38,13 @@ TEST_F(StorageTest, FlagsAndDriverSelection) {
     else if (c.flagsNumber >= 0)
       Dictionary_SetInt64ByKey(config, "flags", c.flagsNumber);
     lines.clear();
-    // The file and HTTP drivers are not part of this program yet.
+    // No driver's own keys are given: the driver's Configure fails, or the
+    // driver is not part of this program.
     EXPECT_EQ(Storage_Configure(storage, nullptr, config), 0);
     EXPECT_EQ(Storage_GetFlags(storage), c.flags);
-    EXPECT_TRUE(Logged(std::string("Storage driver not available (") + c.driver + ")"));
-    EXPECT_FALSE(Storage_HasDriver(storage));
+    if (!Logged(std::string("Storage driver not available (") + c.driver + ")")) {
+      EXPECT_STREQ(StorageDriver_GetTypeName(storage->driver), c.driver);
+    }
     Dictionary_Release(&config);
   }
 }

@@ -498,6 +498,23 @@ StorageStep *Storage_BuildFilterChain(Storage *s, StorageStep *chain, uint32_t t
   return chain;
 }
 
+namespace {
+
+// Copies the member's cached range into its place; 1 on a hit.
+bool storageCopyFromCache(StorageRequest *r, OffsetCache *cache, StorageMember *m) {
+  uint8_t *bytes = nullptr;
+  int32_t cached = 0;
+  StorageRequest_GetBuffer(r, m->paddedOffset, &bytes);
+  int64_t room = StorageRequest_GetCapacity(r) - m->paddedOffset;
+  int hit = OffsetCache_Copy(cache, m->offset, bytes, int32_t(room), &cached);
+  StorageRequest_ReleaseBuffer(r, &bytes);
+  if (hit && cached != m->length)
+    Core_Abort(KSRC, "Assertion failed (CacheLength == MemberLength)\nCache corrupted\n");
+  return hit != 0;
+}
+
+}  // namespace
+
 int Storage_Read(Storage *s, StorageRequest *r, OffsetCache *cache, void *context,
                  StorageCompletion completion) {
   STORAGE_CHECK(s);
@@ -505,21 +522,22 @@ int Storage_Read(Storage *s, StorageRequest *r, OffsetCache *cache, void *contex
   StorageRequest_SetStorage(r, s);
   StorageRequest_SetLength(r, 0);
   StorageStep *chain = Storage_AppendStartStep(s);
-  for (StorageMember *m = StorageRequest_GetFirstMember(r); m != nullptr; m = m->next) {
-    int32_t cached = 0;
-    if (cache != nullptr && m->length >= 1) {
-      uint8_t *bytes = nullptr;
-      StorageRequest_GetBuffer(r, m->paddedOffset, &bytes);
-      int64_t room = StorageRequest_GetCapacity(r) - m->paddedOffset;
-      if (OffsetCache_Copy(cache, m->offset, bytes, int32_t(room), &cached)) {
-        if (cached != m->length)
-          Core_Abort(KSRC, "Assertion failed (CacheLength == MemberLength)\nCache corrupted\n");
-        m->fromCache = 1;
+  // A piece comes from the cache whole or not at all: a piece driver reads
+  // every member of a piece with its first, and a member without data still
+  // owns its pad.
+  for (StorageMember *m = StorageRequest_GetFirstMember(r); m != nullptr;) {
+    StorageMember *end = m;
+    while (end != nullptr && end->pieceIndex == m->pieceIndex) end = end->next;
+    bool whole = cache != nullptr;
+    for (StorageMember *n = m; n != end && whole; n = n->next)
+      whole = n->length < 1 || storageCopyFromCache(r, cache, n);
+    for (; m != end; m = m->next) {
+      m->fromCache = whole ? 1 : 0;
+      if (whole)
         StorageRequest_AddLength(r, m->length + ((s->flags & kStorageFlagPad) ? m->pad : 0));
-      }
-      StorageRequest_ReleaseBuffer(r, &bytes);
+      else
+        chain = Storage_AppendStep(s, 0, chain, r, m, nullptr, storageReadStep);
     }
-    if (!m->fromCache) chain = Storage_AppendStep(s, 0, chain, r, m, nullptr, storageReadStep);
   }
   if (cache != nullptr)
     chain = Storage_AppendStep(s, 0, chain, r, cache, nullptr, storageCacheStoreStep);

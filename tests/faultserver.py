@@ -26,8 +26,17 @@ three bytes of every connection are appended, in hex, to <dir>/connections.
 /touch        moves /doc's Last-Modified a day on
 /guarded      401 (Basic realm "guard") without Authorization, else 200 "in"
 /deny         the same, but 403 with Authorization
+/m/<modes>/<name ending in N>
+              a file of N bytes (byte j is j % 251) with its byte ranges;
+              modes, comma-separated: honest (ranges honoured), norange
+              (200 with the whole file whatever the Range), long (10 bytes
+              more than asked, announced), less (10 bytes fewer, announced),
+              short (a Content-Length 10 below what is sent, then close), cut=K (K body bytes, then close),
+              delay=MS (before answering), status=S (S, no body), chunked
+              (the body in chunks of 100), drop (close after answering,
+              without saying so)
 """
-import email.utils, os, socket, sys, threading, time
+import email.utils, os, re, socket, sys, threading, time
 
 from httppeer import read_head, serve_forever
 
@@ -73,6 +82,54 @@ def record_first_bytes(conn):
         f.write(first.hex() + '\n')
 
 
+def request_range(request):
+    for line in request.split(b'\r\n\r\n')[0].split(b'\r\n')[1:]:
+        name, _, value = line.partition(b':')
+        if name.strip().lower() == b'range':
+            first, _, last = value.strip()[6:].partition(b'-')
+            return int(first), int(last)
+    return None
+
+
+def serve_member(conn, request, modes, name):
+    """One answer of /m/; False when the connection is to be closed."""
+    opts = {}
+    for mode in modes.split(b','):
+        key, _, value = mode.partition(b'=')
+        opts[key] = value
+    if b'delay' in opts:
+        time.sleep(int(opts[b'delay']) / 1000)
+    if b'status' in opts:
+        conn.sendall(answer(opts[b'status'] + b' X'))
+        return True
+    size = int(re.search(rb'(\d+)$', name).group(1))
+    body = bytes(j % 251 for j in range(size))
+    asked = request_range(request)
+    status, headers, part = b'200 OK', [], body
+    if asked is not None and b'norange' not in opts:
+        first, last = asked
+        status, part = b'206 Partial Content', body[first:last + 1]
+        headers.append(b'Content-Range: bytes %d-%d/%d' % (first, last, size))
+    if b'long' in opts:
+        part += b'x' * 10
+    if b'less' in opts:
+        part = part[:-10]
+    length = len(part)
+    if b'short' in opts:
+        length -= 10
+    if b'chunked' in opts:
+        chunks = b''.join(b'%x\r\n' % len(part[i:i + 100]) + part[i:i + 100] + b'\r\n'
+                          for i in range(0, len(part), 100))
+        head = b'HTTP/1.1 ' + status + b'\r\nTransfer-Encoding: chunked\r\n'
+        conn.sendall(head + b''.join(h + b'\r\n' for h in headers) + b'\r\n' + chunks + b'0\r\n\r\n')
+        return b'drop' not in opts
+    if b'cut' in opts:
+        conn.sendall(answer(status, part[:int(opts[b'cut'])], headers, length=length))
+        return False
+    conn.sendall(answer(status, part, headers, length=length))
+    return b'drop' not in opts and b'short' not in opts
+
+
 def serve(conn):
     record_first_bytes(conn)
     pending = b''
@@ -103,6 +160,10 @@ def serve(conn):
             elif path == b'/closenext':
                 conn.sendall(answer(b'200 OK', b'first'))
                 closing_next = True
+            elif path.startswith(b'/m/'):
+                modes, _, name = path[3:].partition(b'/')
+                if not serve_member(conn, request, modes, name):
+                    return
             elif path == b'/silentheader':
                 time.sleep(30)
                 return

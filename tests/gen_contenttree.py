@@ -28,8 +28,11 @@ Writes <dir>/contenttree/:
                           piece storages in the default layout),
                           <v>/ and <old>/ (deltas), faults/, cases.txt,
                           faults.txt, pattern.bin
+  http/                   trees of the HTTP storage drivers (see
+                          contenttree/httptree.py)
   nginx.conf              serves the tree on 127.0.0.1:<port> (port 0 when
-                          none is given: the caller writes its own)
+                          none is given: the caller writes its own); logs
+                          and pid file relative to nginx's prefix (-p)
 Catalog "metafile" URLs are <url-base>/meta/<v>.json: by default
 "http://127.0.0.1:<port>" with --port, else "" (root-relative).
 """
@@ -45,7 +48,7 @@ sys.dont_write_bytecode = True  # keep the source tree clean of __pycache__
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from contenttree import pieces  # noqa: E402
+from contenttree import httptree, pieces  # noqa: E402
 from contenttree import (ALGORITHMS, expected_document, make_version, metafile_document,  # noqa: E402
                          nginx_conf, write_files, write_json)
 
@@ -255,6 +258,7 @@ def main():
     write_json(os.path.join(root, "faults", "index.json"), index)
     pieces.write_tree(os.path.join(root, "pieces"), random.Random(args.seed ^ 0x45),
                       members=args.versions)
+    httptree.write_tree(os.path.join(root, "http"), random.Random(args.seed ^ 0x48))
 
 
 if __name__ == "__main__":

@@ -23,7 +23,27 @@
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
 
-class StorageFixture : public ThreadTest {
+// The lines a storage (or any storage-engine class log) wrote through its
+// sink: Storage_SetLogHook(storage, static_cast<StorageLogLines *>(this),
+// StorageLogLines::Hook).
+struct StorageLogLines {
+  static void Hook(void *context, const char *format, ...) {
+    char line[4096];
+    va_list args;
+    va_start(args, format);
+    Str_VPrintf(line, sizeof line, format, args);
+    va_end(args);
+    static_cast<StorageLogLines *>(context)->lines.push_back(line);
+  }
+  bool Logged(const std::string &text) const {
+    for (const std::string &line : lines)
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+  std::vector<std::string> lines;
+};
+
+class StorageFixture : public ThreadTest, public StorageLogLines {
  protected:
   void SetUp() override {
     ThreadTest::SetUp();
@@ -31,26 +51,13 @@ class StorageFixture : public ThreadTest {
     IOWorker_Init();
     Storage_Create(&storage);
     Storage_SetQueue(storage, EventQueue_GetMain());
-    Storage_SetLogHook(storage, this, Hook);
+    Storage_SetLogHook(storage, static_cast<StorageLogLines *>(this), Hook);
   }
   void TearDown() override {
     if (storage != nullptr) Class_ReleaseObject(&storage);
     IOWorker_Shutdown();
     Meter_Shutdown();
     ThreadTest::TearDown();
-  }
-  static void Hook(void *context, const char *format, ...) {
-    char line[4096];
-    va_list args;
-    va_start(args, format);
-    Str_VPrintf(line, sizeof line, format, args);
-    va_end(args);
-    static_cast<StorageFixture *>(context)->lines.push_back(line);
-  }
-  bool Logged(const std::string &text) const {
-    for (const std::string &line : lines)
-      if (line.find(text) != std::string::npos) return true;
-    return false;
   }
   // Flushes the main queue until done() holds, at most 30 s.
   template <typename Done>
@@ -69,7 +76,6 @@ class StorageFixture : public ThreadTest {
   }
 
   Storage *storage = nullptr;
-  std::vector<std::string> lines;
 };
 
 // One delivered result.

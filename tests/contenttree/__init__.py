@@ -294,24 +294,36 @@ def write_files(root, v):
 
 
 def nginx_conf(root, port):
+    """The tree at /; the same under /slow/ at 512 bytes/s a request; /status/404
+    and /status/500 answer so; text/plain (".txt") goes gzip unless a range
+    is asked. Access log lines: port, connection, status, body bytes, all
+    bytes, "Range" and the request URI as sent."""
     user = "user root;\n" if os.geteuid() == 0 else ""  # workers must read the tree
     return user + f"""worker_processes 1;
 daemon off;
-pid {root}/nginx.pid;
-error_log {root}/nginx.error.log;
-events {{ worker_connections 64; }}
+pid nginx.pid;
+error_log nginx.error.log;
+events {{ worker_connections 1024; }}
 http {{
-  access_log off;
+  log_format tree '$server_port $connection $status $body_bytes_sent $bytes_sent "$http_range" $request_uri';
+  access_log access.log tree;
+  keepalive_requests 100000;
   client_body_temp_path {root}/tmp;
   proxy_temp_path {root}/tmp;
   fastcgi_temp_path {root}/tmp;
   uwsgi_temp_path {root}/tmp;
   scgi_temp_path {root}/tmp;
-  types {{ application/json json; }}
+  types {{ application/json json; text/plain txt; }}
   default_type application/octet-stream;
+  gzip on;
+  gzip_types text/plain;
+  gzip_min_length 1;
   server {{
     listen 127.0.0.1:{port};
     root {root};
+    location /slow/ {{ alias {root}/; limit_rate 512; }}
+    location = /status/404 {{ return 404; }}
+    location = /status/500 {{ return 500; }}
   }}
 }}
 """
