@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/storagechain.h"
+#include "base/storagefile.h"
 #include "base/storagefilepiece.h"
 #include "base/storagerequest.h"
 #include "core/platform/platform.h"
@@ -26,7 +27,7 @@ struct StorageDriverEntry {
 };
 
 constexpr StorageDriverEntry kStorageDrivers[] = {
-    {"file", "StorageFile", nullptr},
+    {"file", "StorageFile", &kStorageFileDriver},
     {"filePiece", "StorageFilePiece", &kStorageFilePieceDriver},
     {"http", "StorageHTTP", nullptr},
     {"httpPiece", "StorageHTTPPiece", nullptr},

@@ -38,11 +38,14 @@ TEST_F(StorageTest, FlagsAndDriverSelection) {
     else if (c.flagsNumber >= 0)
       Dictionary_SetInt64ByKey(config, "flags", c.flagsNumber);
     lines.clear();
-    // The file and HTTP drivers are not part of this program yet.
+    Storage_Reset(storage);
+    // The HTTP drivers are not part of this program yet; the file driver
+    // attaches and then misses its settings.
+    bool built = std::string(c.driver) == "file";
     EXPECT_EQ(Storage_Configure(storage, nullptr, config), 0);
     EXPECT_EQ(Storage_GetFlags(storage), c.flags);
-    EXPECT_TRUE(Logged(std::string("Storage driver not available (") + c.driver + ")"));
-    EXPECT_FALSE(Storage_HasDriver(storage));
+    EXPECT_EQ(Logged(std::string("Storage driver not available (") + c.driver + ")"), !built);
+    EXPECT_EQ(Storage_HasDriver(storage) != 0, built);
     Dictionary_Release(&config);
   }
 }
