@@ -22,6 +22,8 @@ Writes <dir>/contenttree/:
   faults/<name>.json      one faulted document per case; faults/index.json
                           lists [name, kind (metafile, alias, catalog),
                           code, codeEx]
+  install/<v>/            installed trees for the file storage and their
+                          damaged states (see contenttree/install.py)
   pieces/                 pieces as piece storages keep them (see
                           contenttree/pieces.py): members/, meta/, flat/,
                           cache/<v>/flags{0,1}/<id>/<digest>.varnopiece (plain
@@ -45,7 +47,7 @@ sys.dont_write_bytecode = True  # keep the source tree clean of __pycache__
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from contenttree import pieces  # noqa: E402
+from contenttree import install, pieces  # noqa: E402
 from contenttree import (ALGORITHMS, expected_document, make_version, metafile_document,  # noqa: E402
                          nginx_conf, write_files, write_json)
 
@@ -255,6 +257,7 @@ def main():
     write_json(os.path.join(root, "faults", "index.json"), index)
     pieces.write_tree(os.path.join(root, "pieces"), random.Random(args.seed ^ 0x45),
                       members=args.versions)
+    install.write_tree(os.path.join(root, "install"), random.Random(args.seed ^ 0x47))
 
 
 if __name__ == "__main__":

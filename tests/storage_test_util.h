@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,9 +46,12 @@ class StorageFixture : public ThreadTest {
     va_start(args, format);
     Str_VPrintf(line, sizeof line, format, args);
     va_end(args);
-    static_cast<StorageFixture *>(context)->lines.push_back(line);
+    auto *self = static_cast<StorageFixture *>(context);
+    std::lock_guard<std::mutex> guard(self->linesLock);  // drivers log from worker threads
+    self->lines.push_back(line);
   }
-  bool Logged(const std::string &text) const {
+  bool Logged(const std::string &text) {
+    std::lock_guard<std::mutex> guard(linesLock);
     for (const std::string &line : lines)
       if (line.find(text) != std::string::npos) return true;
     return false;
@@ -69,6 +73,7 @@ class StorageFixture : public ThreadTest {
   }
 
   Storage *storage = nullptr;
+  std::mutex linesLock;
   std::vector<std::string> lines;
 };
 
