@@ -1,5 +1,6 @@
 #include "base/storagefile.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -7,6 +8,9 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <functional>
+#include <random>
+#include <set>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -15,6 +19,7 @@
 #include "base/piecelist.h"
 #include "base/storagerequest.h"
 #include "core/platform/asyncfile.h"
+#include "core/platform/thread.h"
 #include "tests/dirops_test_util.h"
 #include "tests/metafile_vectors.h"
 #include "tests/storage_loop.h"
@@ -43,6 +48,94 @@ struct OwnStorage {
   ~OwnStorage() { Class_ReleaseObject(&storage); }
 };
 
+int ConfigureFile(Storage *s, const std::string &root, int selfUpdate = 0, int systemBuffer = 1,
+                  const std::string &ignore = "") {
+  Dictionary *config = nullptr, *app = nullptr;
+  Dictionary_Create(&config);
+  Dictionary_Create(&app);
+  Dictionary_SetStringByKey(config, "type", "file");
+  Dictionary_SetStringByKey(config, "path", root.c_str());
+  if (!ignore.empty()) Dictionary_SetStringByKey(config, "ignore", ignore.c_str());
+  Dictionary_SetBooleanByKey(config, "selfUpdate", selfUpdate);
+  Dictionary_SetBooleanByKey(config, "systemBuffer", systemBuffer);
+  Dictionary_SetStringByPath(app, "storage.partialExtension", ".varnopartial");
+  Dictionary_SetStringByPath(app, "storage.lockDirectory", "");
+  Dictionary_SetBooleanByPath(app, "storage.skipTimestamp", 0);
+  Dictionary_SetBooleanByPath(app, "storage.skipAttributes", 0);
+  Dictionary_SetBooleanByPath(app, "storage.selfUpdate", 0);
+int ok = Storage_Configure(s, app, config);
+  Dictionary_Release(&app);
+  Dictionary_Release(&config);
+  return ok;
+}
+
+int ConfigurePieces(Storage *s, const std::string &version) {
+  Dictionary *config = nullptr;
+  Dictionary_Create(&config);
+  Dictionary_SetStringByKey(config, "type", "filePiece");
+  Dictionary_SetInt64ByKey(config, "flags", kStorageFlagPad);
+  Dictionary_SetStringByKey(config, "path", Vectors(version + "/pieces").c_str());
+  Dictionary_SetStringByKey(config, "pieceFormat", "{targetInfoHash}/{targetDigest}.varnopiece");
+  Dictionary_SetBooleanByKey(config, "systemBuffer", 1);
+int ok = Storage_Configure(s, nullptr, config);
+  Dictionary_Release(&config);
+  return ok;
+}
+
+// Copies pieces of version from its piece store into the storage file.
+std::map<int32_t, StorageLoopCodes> InstallInto(
+    Storage *file, MetaFile *meta, const std::string &version, const std::vector<int32_t> &pieces,
+    const std::function<void(int32_t, int32_t)> &done = nullptr) {
+  OwnStorage source;
+  ConfigurePieces(source.storage, version);
+  return StorageLoop_Copy(source.storage, file, meta, pieces, kInFlight, done);
+}
+
+// The sizes of the version's regular files by name (stat.txt).
+std::map<std::string, int64_t> Sizes(const std::string &version) {
+  std::map<std::string, int64_t> sizes;
+  std::ifstream in(Vectors(version + "/stat.txt"));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream row(line);
+    int64_t size = 0;
+    std::string mtime, readOnly, name;
+    row >> size >> mtime >> readOnly;
+    std::getline(row >> std::ws, name);
+    if (!name.empty()) sizes[name] = size;
+  }
+  return sizes;
+}
+
+std::string ManifestCheck(const std::string &version, const std::string &root) {
+  return FsFault_Command("cd " + Dirops_Quote(root) + " && sha1sum -c --quiet " +
+                         Dirops_Quote(Vectors(version + "/manifest.sha1")) + " 2>&1; echo $?");
+}
+
+TestMetaPtr LoadMeta(const std::string &version) {
+  return MetaFile_TestLoadVectors("contenttree/install/" + version + "/meta.json");
+}
+
+// The services a forked child starts for itself: the parent's threads do
+// not follow it through fork.
+struct ChildServices {
+  ChildServices() {
+    Thread_Init();
+    EventQueue_InitMain();
+    Meter_Init();
+    IOWorker_Init();
+    AsyncFile_Init();
+  }
+  ~ChildServices() {
+    AsyncFile_Shutdown();
+    IOWorker_Shutdown();
+    Meter_Shutdown();
+    Thread_Shutdown();
+    EventQueue *main = EventQueue_GetMain();
+    Class_ReleaseObject(&main);
+  }
+};
+
 class StorageFileTest : public StorageFixture {
  protected:
   void SetUp() override {
@@ -54,7 +147,7 @@ class StorageFileTest : public StorageFixture {
   }
   void TearDown() override {
     EXPECT_EQ(Outside(), outside_);
-    for (auto &entry : metas_) MetaFile_Destroy(&entry.second);
+    metas_.clear();
     StorageFixture::TearDown();
     AsyncFile_Shutdown();
     FsFault_Command("chmod -R u+w " + Dirops_Quote(dir_.path()));
@@ -64,62 +157,28 @@ class StorageFileTest : public StorageFixture {
                            "; stat -c '%y %s' " + Dirops_Quote(dir_ / "outside"));
   }
   MetaFile *Meta(const std::string &version) {
-    MetaFile *&m = metas_[version];
-    if (m == nullptr) {
-      std::ifstream in(Vectors(version + "/meta.json"), std::ios::binary);
-      std::stringstream text;
-      text << in.rdbuf();
-      MetaFile_Create(&m);
-      EXPECT_EQ(MetaFile_TestLoad(m, text.str().data(), int32_t(text.str().size())).code, 0u);
-    }
-    return m;
-  }
-  static int ConfigureFile(Storage *s, const std::string &root, int selfUpdate = 0,
-                           int systemBuffer = 1, const std::string &ignore = "") {
-    Dictionary *config = nullptr, *app = nullptr;
-    Dictionary_Create(&config);
-    Dictionary_Create(&app);
-    Dictionary_SetStringByKey(config, "type", "file");
-    Dictionary_SetStringByKey(config, "path", root.c_str());
-    if (!ignore.empty()) Dictionary_SetStringByKey(config, "ignore", ignore.c_str());
-    Dictionary_SetBooleanByKey(config, "selfUpdate", selfUpdate);
-    Dictionary_SetBooleanByKey(config, "systemBuffer", systemBuffer);
-    Dictionary_SetStringByPath(app, "storage.partialExtension", ".varnopartial");
-    Dictionary_SetStringByPath(app, "storage.lockDirectory", "");
-    Dictionary_SetBooleanByPath(app, "storage.skipTimestamp", 0);
-    Dictionary_SetBooleanByPath(app, "storage.skipAttributes", 0);
-    Dictionary_SetBooleanByPath(app, "storage.selfUpdate", 0);
-    int ok = Storage_Configure(s, app, config);
-    Dictionary_Release(&app);
-    Dictionary_Release(&config);
-    return ok;
-  }
-  static int ConfigurePieces(Storage *s, const std::string &version) {
-    Dictionary *config = nullptr;
-    Dictionary_Create(&config);
-    Dictionary_SetStringByKey(config, "type", "filePiece");
-    Dictionary_SetInt64ByKey(config, "flags", kStorageFlagPad);
-    Dictionary_SetStringByKey(config, "path", Vectors(version + "/pieces").c_str());
-    Dictionary_SetStringByKey(config, "pieceFormat", "{targetInfoHash}/{targetDigest}.varnopiece");
-    Dictionary_SetBooleanByKey(config, "systemBuffer", 1);
-    int ok = Storage_Configure(s, nullptr, config);
-    Dictionary_Release(&config);
-    return ok;
+    TestMetaPtr &m = metas_[version];
+    if (m == nullptr) m = LoadMeta(version);
+    return m.get();
   }
   // Copies pieces of version from its piece store into the file storage.
   std::map<int32_t, StorageLoopCodes> Install(const std::string &version,
                                               const std::vector<int32_t> &pieces) {
-    OwnStorage source;
-    EXPECT_EQ(ConfigurePieces(source.storage, version), 1);
-    return StorageLoop_Copy(source.storage, storage, Meta(version), pieces, kInFlight);
+    return InstallInto(storage, Meta(version), version, pieces);
   }
   // The shell peers agree with the generated tree: sha1sum -c, stat,
   // readlink and diff -r.
   void ExpectInstalled(const std::string &version, const std::string &root) {
     std::string base = Vectors(version);
-    EXPECT_EQ(FsFault_Command("cd " + Dirops_Quote(root) + " && sha1sum -c --quiet " +
-                              Dirops_Quote(base + "/manifest.sha1") + " 2>&1; echo $?"),
-              "0");
+    EXPECT_EQ(ManifestCheck(version, root), "0");
+    // stat(1) of every regular file at once: "<size> <mtime> <mode> ./<name>".
+    std::istringstream seen(FsFault_Command("cd " + Dirops_Quote(root) +
+                                            " && find . -type f -exec stat -c '%s %Y %a %n' {} +"));
+    std::map<std::string, std::string> stats;
+    for (std::string row; std::getline(seen, row);) {
+      size_t name = row.find(" ./");
+      if (name != std::string::npos) stats[row.substr(name + 3)] = row.substr(0, name);
+    }
     std::ifstream stat(base + "/stat.txt");
     std::string line;
     while (std::getline(stat, line)) {
@@ -127,9 +186,8 @@ class StorageFileTest : public StorageFixture {
       std::string size, mtime, readOnly, name;
       row >> size >> mtime >> readOnly;
       std::getline(row >> std::ws, name);
-      std::string seen = FsFault_Command("stat -c '%s %Y %a' " + Dirops_Quote(root + "/" + name));
-      std::istringstream got(seen);
-      std::string gotSize, gotTime, gotMode;
+      std::istringstream got(stats[name]);
+      std::string gotSize, gotTime, gotMode = "0";
       got >> gotSize >> gotTime >> gotMode;
       EXPECT_EQ(gotSize, size) << name;
       if (mtime != "-") {
@@ -152,7 +210,7 @@ class StorageFileTest : public StorageFixture {
 
   FsFaultTempDir dir_;
   std::string outside_;
-  std::map<std::string, MetaFile *> metas_;
+  std::map<std::string, TestMetaPtr> metas_;
 };
 
 TEST_F(StorageFileTest, ConfigurationAndStatus) {
@@ -407,6 +465,184 @@ TEST_F(StorageFileTest, ConfinesEscapingNames) {
     record->entry->name = saved;
   }
   EXPECT_TRUE(Logged("Access refused (l/x) (5)"));
+}
+
+// An immutable file (chattr +i) fails its pieces' writes with 964/5.
+TEST_F(StorageFileTest, ImmutableFileFailsItsWrites) {
+  std::string root = dir_ / "root";
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  MetaFile *meta = Meta("none");
+  EXPECT_TRUE(Install("none", StorageLoop_AllPieces(meta)).empty());
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  std::string file = root + "/big.bin";
+  if (FsFault_Command("chattr +i " + Dirops_Quote(file) + " 2>/dev/null; echo $?") != "0")
+    GTEST_SKIP() << "chattr +i refused here";
+  FileRecord *record = nullptr;
+  ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(meta), &record, "big.bin"));
+  auto piece = int32_t(record->offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)) + 1);
+  auto written = Install("none", {piece});
+  FsFault_Command("chattr -i " + Dirops_Quote(file));
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 5));
+}
+
+// A full file system fails writes with 964/112, and no file has its final
+// name while it is short.
+TEST(StorageFileFaults, FullDiskLeavesNoShortFinalFile) {
+  FsFaultTempDir dir;
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.MountTmpfs(dir.path(), "size=1M")) return;
+    Dirops_WriteFile(dir / "filler", std::string(400 * 1024, 'f'));
+    ChildServices services;
+    TestMetaPtr meta = LoadMeta("none");
+    OwnStorage file;
+    FSF_EXPECT_EQ(child, ConfigureFile(file.storage, dir / "root"), 1);
+    bool full = false;
+    for (auto &f : InstallInto(file.storage, meta.get(), "none", StorageLoop_AllPieces(meta.get())))
+      full = full || f.second == StorageLoopCodes(964, 112);
+    FSF_EXPECT(child, full);
+    for (auto &entry : Sizes("none"))
+      if (entry.second > 0) FSF_EXPECT(child, !Dirops_Exists(dir / ("root/" + entry.first)));
+  });
+}
+
+// A file system remounted read-only fails writes with 964/19.
+TEST(StorageFileFaults, ReadOnlyFileSystemFailsWrites) {
+  FsFaultTempDir dir;
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.MountTmpfs(dir.path(), "size=8M")) return;
+    ChildServices services;
+    TestMetaPtr meta = LoadMeta("none");
+    std::vector<int32_t> all = StorageLoop_AllPieces(meta.get());
+    {
+      OwnStorage file;
+      ConfigureFile(file.storage, dir / "root");
+      FSF_EXPECT(child, InstallInto(file.storage, meta.get(), "none", all).empty());
+      FSF_EXPECT(child, StorageLoop_Complete(file.storage, meta.get()).empty());
+    }
+    if (!child.RemountReadOnly(dir.path())) return;
+    OwnStorage file;
+    ConfigureFile(file.storage, dir / "root");
+    auto written = InstallInto(file.storage, meta.get(), "none", {0});
+    FSF_EXPECT_EQ(child, written.size(), size_t(1));
+    FSF_EXPECT(child, written.begin()->second == StorageLoopCodes(964, 19));
+    FSF_EXPECT_EQ(child, ManifestCheck("none", dir / "root"), std::string("0"));
+  });
+}
+
+// As user 65534, a file of mode 000 fails exactly its pieces with 964/5.
+TEST(StorageFileFaults, UnreadableFileFailsItsPieces) {
+  FsFaultTempDir dir;
+  std::string root = dir / "root";
+  FsFault_Command("cp -a " + Dirops_Quote(Vectors("none/files")) + " " + Dirops_Quote(root));
+  chmod((root + "/big.bin").c_str(), 0);
+  std::map<int32_t, StorageLoopCodes> expected;
+  std::ifstream damage(Vectors("none/damage.txt"));
+  for (std::string line; std::getline(damage, line);) {
+    if (line.rfind("missing ", 0) != 0 || line.substr(line.rfind(' ') + 1) != "big.bin") continue;
+    std::istringstream list(line.substr(10, line.rfind(' ') - 10));
+    for (std::string item; std::getline(list, item, ',');)
+      expected[std::stoi(item)] = StorageLoopCodes(964, 5);
+  }
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.DropPrivileges()) return;
+    ChildServices services;
+    TestMetaPtr meta = LoadMeta("none");
+    OwnStorage file;
+    ConfigureFile(file.storage, root);
+    auto failures =
+        StorageLoop_Copy(file.storage, nullptr, meta.get(), StorageLoop_AllPieces(meta.get()), 8);
+    FSF_EXPECT(child, !expected.empty() && failures == expected);
+  });
+}
+
+// With RLIMIT_NOFILE at 64, 10,000 small files install.
+TEST(StorageFileFaults, ManySmallFilesUnderALowDescriptorLimit) {
+  FsFaultTempDir dir;
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    struct rlimit limit = {64, 64};
+    FSF_EXPECT_EQ(child, setrlimit(RLIMIT_NOFILE, &limit), 0);
+    ChildServices services;
+    TestMetaPtr meta = LoadMeta("bulk");
+    OwnStorage file;
+    ConfigureFile(file.storage, dir / "root");
+    FSF_EXPECT(child,
+               InstallInto(file.storage, meta.get(), "bulk", StorageLoop_AllPieces(meta.get()))
+                   .empty());
+    FSF_EXPECT(child, StorageLoop_Complete(file.storage, meta.get()).empty());
+    FSF_EXPECT_EQ(child, ManifestCheck("bulk", dir / "root"), std::string("0"));
+  });
+}
+
+// A child installing a 16 MiB version is killed with SIGKILL at a random
+// point, five times. Each run reads every piece, rewrites only the failed
+// ones and completes the files: a piece whose write was confirmed before a
+// kill never fails again, and at the end the manifest holds.
+TEST(StorageFileFaults, KillAndResume) {
+  FsFaultTempDir dir;
+  std::string root = dir / "root", log = dir / "log";
+  TestMetaPtr meta = LoadMeta("kill");
+  const std::vector<int32_t> all = StorageLoop_AllPieces(meta.get());
+  std::mt19937 random(47);
+  std::set<int32_t> confirmed;  // written, and the write reported
+  for (int run = 0; run <= 5; run++) {
+    SCOPED_TRACE(run);
+    unlink(log.c_str());
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      {
+        ChildServices services;
+        OwnStorage file;
+        ConfigureFile(file.storage, root);
+        std::vector<int32_t> failed;
+        for (auto &f : StorageLoop_Copy(file.storage, nullptr, meta.get(), all, kInFlight))
+          failed.push_back(f.first);
+        std::string text;
+        for (int32_t p : failed) text += "F " + std::to_string(p) + "\n";
+        text += "V\n";
+        if (write(out, text.data(), text.size()) < 0) _exit(3);
+        auto wrote = InstallInto(file.storage, meta.get(), "kill", failed, [&](int32_t p, int32_t r) {
+          std::string line = (r == 0 ? "W " : "E ") + std::to_string(p) + "\n";
+          if (write(out, line.data(), line.size()) < 0) _exit(3);
+        });
+        if (!wrote.empty() || !StorageLoop_Complete(file.storage, meta.get()).empty()) _exit(2);
+      }
+      _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    // Killed once a random number of writes were reported (the last run
+    // goes to its end).
+    auto written = [&] { return Dirops_CountOf(Dirops_ReadFile(log), "W "); };
+    int target = run < 5 ? 1 + int(random() % 40) : -1;
+    int status = 0;
+    for (int i = 0; i < 60000; i++) {
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        break;
+      }
+      if (target > 0 && written() >= target) break;
+      usleep(1000);
+    }
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    std::istringstream lines(Dirops_ReadFile(log));
+    std::set<int32_t> failed, wrote;
+    for (std::string kind, piece; lines >> kind;) {
+      if (kind == "V") continue;
+      lines >> piece;
+      (kind == "F" ? failed : wrote).insert(std::stoi(piece));
+    }
+    for (int32_t p : confirmed) EXPECT_EQ(failed.count(p), 0u) << "piece " << p;
+    confirmed.insert(wrote.begin(), wrote.end());
+    if (run == 5) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+  }
+  EXPECT_EQ(ManifestCheck("kill", root), "0");
 }
 
 }  // namespace

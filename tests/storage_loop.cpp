@@ -19,24 +19,24 @@ struct LoopSlot {
   int32_t piece = -1;
   int32_t busy = 0;
   std::map<int32_t, StorageLoopCodes> *failures = nullptr;
+  const std::function<void(int32_t, int32_t)> *done = nullptr;
+  void Finish(int32_t result, int32_t resultEx) {
+    if (result != 0) (*failures)[piece] = {result, resultEx};
+    if (done != nullptr && *done) (*done)(piece, result);
+    busy = 0;
+  }
 };
 
 void loopWritten(Storage *, void *context, void *, int32_t result, int32_t resultEx) {
-  auto *slot = static_cast<LoopSlot *>(context);
-  if (result != 0) (*slot->failures)[slot->piece] = {result, resultEx};
-  slot->busy = 0;
+  static_cast<LoopSlot *>(context)->Finish(result, resultEx);
 }
 
 void loopRead(Storage *, void *context, void *, int32_t result, int32_t resultEx) {
   auto *slot = static_cast<LoopSlot *>(context);
-  if (result != 0) {
-    (*slot->failures)[slot->piece] = {result, resultEx};
-    slot->busy = 0;
-  } else if (slot->to != nullptr) {
+  if (result == 0 && slot->to != nullptr)
     Storage_Write(slot->to, slot->request, slot, loopWritten);
-  } else {
-    slot->busy = 0;
-  }
+  else
+    slot->Finish(result, resultEx);
 }
 
 // Flushes the main queue until done() holds; false after 60 s.
@@ -59,15 +59,16 @@ std::vector<int32_t> StorageLoop_AllPieces(MetaFile *meta) {
   return all;
 }
 
-std::map<int32_t, StorageLoopCodes> StorageLoop_Copy(Storage *from, Storage *to, MetaFile *meta,
-                                                     const std::vector<int32_t> &pieces,
-                                                     int inFlight) {
+std::map<int32_t, StorageLoopCodes> StorageLoop_Copy(
+    Storage *from, Storage *to, MetaFile *meta, const std::vector<int32_t> &pieces, int inFlight,
+    const std::function<void(int32_t, int32_t)> &done) {
   std::map<int32_t, StorageLoopCodes> failures;
   std::vector<LoopSlot> slots(static_cast<size_t>(inFlight));
   for (LoopSlot &slot : slots) {
     StorageRequest_Create(&slot.request);
     slot.to = to;
     slot.failures = &failures;
+    slot.done = &done;
   }
   size_t next = 0;
   auto idle = [&] {
@@ -98,23 +99,29 @@ std::map<int32_t, StorageLoopCodes> StorageLoop_Copy(Storage *from, Storage *to,
 }
 
 std::map<std::string, StorageLoopCodes> StorageLoop_Complete(Storage *storage, MetaFile *meta) {
+  struct Outcome {
+    std::map<std::string, StorageLoopCodes> *failures;
+    FileEntry *entry;
+    int32_t *active;
+  };
   std::map<std::string, StorageLoopCodes> failures;
+  int32_t active = 0;
+  constexpr int32_t kWindow = 8;
   FileEntry *entry = nullptr;
   for (int more = FileList_GetFirst(MetaFile_GetFileList(meta), &entry); more;
        more = FileList_GetNext(entry, &entry)) {
-    struct Outcome {
-      int32_t done = 0, result = 0, resultEx = 0;
-    } outcome;
-    Storage_CompleteFile(storage, meta, entry, &outcome,
+    EXPECT_TRUE(loopPump([&] { return active < kWindow; }));
+    active++;
+    Storage_CompleteFile(storage, meta, entry, new Outcome{&failures, entry, &active},
                          [](Storage *, void *context, void *, int32_t result, int32_t resultEx) {
                            auto *o = static_cast<Outcome *>(context);
-                           o->result = result;
-                           o->resultEx = resultEx;
-                           o->done = 1;
+                           if (result != 0)
+                             (*o->failures)[o->entry->name != nullptr ? o->entry->name : ""] = {
+                                 result, resultEx};
+                           (*o->active)--;
+                           delete o;
                          });
-    EXPECT_TRUE(loopPump([&] { return outcome.done != 0; }));
-    if (outcome.result != 0)
-      failures[entry->name != nullptr ? entry->name : ""] = {outcome.result, outcome.resultEx};
   }
+  EXPECT_TRUE(loopPump([&] { return active == 0; }));
   return failures;
 }

@@ -18,7 +18,9 @@ install/<v>/ for each version v:
                     with the storage result (964, 962, 979)
 Versions: "none", "align" and "list" (pad modes, S = 64 KiB), "big" (S =
 4 MiB), "u1" and "u2" (an update: one piece of a many-piece file differs,
-and "bin/sleeper" is a copy of /bin/sleep that changes).
+and "bin/sleeper" is a copy of /bin/sleep that changes), "kill" (a 16 MiB
+file and a few small ones) and "bulk" (10,000 small files); the last two
+without files/.
 """
 import hashlib
 import os
@@ -145,7 +147,7 @@ def _damage(rng, v):
     return states
 
 
-def _write_version(root, v, damage):
+def _write_version(root, v, damage, tree=True):
     base = os.path.join(root, v.id)
     write_json(os.path.join(base, "meta.json"), metafile_document(v))
     for i, (padded, _) in enumerate(pieces_of(v)):
@@ -153,6 +155,9 @@ def _write_version(root, v, damage):
     manifest, stat, links = [], [], []
     for f in v.files:
         path = os.path.join(base, "files", *f["name"].split("/"))
+        if not tree:
+            manifest.append(f"{f['sha1']}  {f['name']}")
+            continue
         os.makedirs(os.path.dirname(path), exist_ok=True)
         if f["link"] is not None:
             os.symlink(f["link"], path)
@@ -196,3 +201,9 @@ def write_tree(root, rng):
     _place(rng, u2)
     for v in (u1, u2):
         _write_version(root, v, [])
+    kill = _version(rng, "kill", "none", [_file("a.txt", 10), _file("blob.bin", 16 << 20),
+                                          _file("z/b.txt", 3000)])
+    _write_version(root, kill, [], tree=False)
+    bulk = _version(rng, "bulk", "none",
+                    [_file(f"d{k // 500}/{k}.txt", rng.randrange(0, 200)) for k in range(10000)])
+    _write_version(root, bulk, [], tree=False)
