@@ -284,6 +284,35 @@ TEST_F(StorageFileTest, FilesStayPartialUntilCompleted) {
   lines.clear();
   EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
   EXPECT_FALSE(Logged("File Complete"));
+  // Written again, a completed file is partial again until completed.
+  EXPECT_TRUE(Install("none", {0}).empty());
+  EXPECT_TRUE(Dirops_Exists(root + "/empty.txt"));
+  EXPECT_FALSE(Dirops_Exists(root + "/deep/a/b/c/d/e/f/g.bin"));
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  ExpectInstalled("none", root);
+  // With skipTimestamp and skipAttributes, a final file of the right size
+  // needs no work: its time and mode stay.
+  std::string locked = root + "/ro/locked.dat";
+  chmod(locked.c_str(), 0644);
+  Storage_Reset(storage);
+  {
+    Dictionary *config = nullptr, *app = nullptr;
+    Dictionary_Create(&config);
+    Dictionary_Create(&app);
+    Dictionary_SetStringByKey(config, "type", "file");
+    Dictionary_SetStringByKey(config, "path", root.c_str());
+    Dictionary_SetStringByPath(app, "storage.partialExtension", ".varnopartial");
+    Dictionary_SetStringByPath(app, "storage.lockDirectory", "");
+    Dictionary_SetBooleanByPath(app, "storage.systemBuffer", 1);
+    Dictionary_SetBooleanByPath(app, "storage.skipTimestamp", 1);
+    Dictionary_SetBooleanByPath(app, "storage.skipAttributes", 1);
+    Dictionary_SetBooleanByPath(app, "storage.selfUpdate", 0);
+    ASSERT_EQ(Storage_Configure(storage, app, config), 1);
+    Dictionary_Release(&app);
+    Dictionary_Release(&config);
+  }
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  EXPECT_EQ(Dirops_Mode(locked), 0644);
   // A file that is missing completes (masked pieces rely on it), logged.
   unlink((root + "/big.bin").c_str());
   Storage_Reset(storage);
