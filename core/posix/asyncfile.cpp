@@ -686,6 +686,17 @@ int AsyncFile_SetSize(AsyncFile *file, uint64_t size) {
   });
 }
 
+int AsyncFile_Reserve(AsyncFile *file, uint64_t size) {
+  ASYNCFILE_CHECK(file);
+  if (size == 0 || size > uint64_t(INT64_MAX)) return 1;
+  return asyncFileWithHandle(file, [&](int fd) {
+    int rc;
+    do rc = fallocate(fd, 0, 0, off_t(size));
+    while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 1 : asyncFileFailErrno(file, "fallocate");
+  });
+}
+
 int AsyncFile_GetModifiedTime(AsyncFile *file, double *seconds) {
   ASYNCFILE_CHECK(file);
   CHECK_POINTER(seconds);
