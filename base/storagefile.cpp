@@ -61,6 +61,10 @@ struct StorageFile {
   std::unordered_map<std::string, OpenFile *> openFiles;
   std::unordered_set<std::string> completed;
   std::unordered_set<std::string> ignored;
+  // With selfUpdate and no partial extension: the temporary name each file
+  // is being written under until it is completed (completed lock: taken
+  // under a record's lock, it must come after every other).
+  std::unordered_map<std::string, std::string> updating;
   int32_t ignoreRead;
 };
 
@@ -285,7 +289,12 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, uint32_
   bool hasPartial = d->settings.partialExtension[0] != '\0';
   bool fresh = false;
   uint32_t flags = kWriteFlags | d->settings.extraFileFlags;
-  if (hasPartial && fileThere(root, partial, &identity)) {
+  CriticalSection_Enter(d->completedLock);
+  auto temporary = d->updating.find(name);
+  if (temporary != d->updating.end()) partial = temporary->second;
+  bool known = temporary != d->updating.end();
+  CriticalSection_Leave(d->completedLock);
+  if ((hasPartial || known) && fileThere(root, partial, &identity)) {
     RootDirectory_MakeWritable(root, partial.c_str());
     o->current = partial;
   } else if (fileThere(root, name, &identity) && S_ISDIR(identity.mode)) {
@@ -306,6 +315,11 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, uint32_
       if (!RootDirectory_Copy(root, name.c_str(), target.c_str())) return 0;
       RootDirectory_MakeWritable(root, target.c_str());
       o->current = target;
+      if (!hasPartial) {
+        CriticalSection_Enter(d->completedLock);
+        d->updating[name] = target;
+        CriticalSection_Leave(d->completedLock);
+      }
     } else {
       RootDirectory_MakeWritable(root, name.c_str());
       AsyncFile_Create(&o->file);
@@ -585,6 +599,9 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   auto open = d->openFiles.find(name);
   bool writing = open != d->openFiles.end() && open->second->write;
   CriticalSection_Leave(d->tableLock);
+  CriticalSection_Enter(d->completedLock);
+  writing = writing || d->updating.count(name) != 0;
+  CriticalSection_Leave(d->completedLock);
   if (hasFinal && !hasPartial && !writing && S_ISREG(finalId.mode)) {
     bool same = finalId.size == size &&
                 (!wantTime || fileSameTime(finalId, entry->mtime)) &&
@@ -606,6 +623,9 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
       return fileClose(d, &handle, 0);
     }
     handle->current = name;
+    CriticalSection_Enter(d->completedLock);
+    d->updating.erase(name);
+    CriticalSection_Leave(d->completedLock);
   }
   if (wantTime && !AsyncFile_SetModifiedTime(file, entry->mtime)) {
     fail("Failed to set modified time (%s) (%d)\n", AsyncFile_GetLastError(file));

@@ -23,6 +23,7 @@
 #include "tests/dirops_test_util.h"
 #include "tests/metafile_vectors.h"
 #include "tests/storage_loop.h"
+#include "tests/storage_services.h"
 #include "tests/storage_test_util.h"
 
 extern char **environ;
@@ -49,24 +50,9 @@ struct OwnStorage {
 };
 
 int ConfigureFile(Storage *s, const std::string &root, int selfUpdate = 0, int systemBuffer = 1,
-                  const std::string &ignore = "") {
-  Dictionary *config = nullptr, *app = nullptr;
-  Dictionary_Create(&config);
-  Dictionary_Create(&app);
-  Dictionary_SetStringByKey(config, "type", "file");
-  Dictionary_SetStringByKey(config, "path", root.c_str());
-  if (!ignore.empty()) Dictionary_SetStringByKey(config, "ignore", ignore.c_str());
-  Dictionary_SetBooleanByKey(config, "selfUpdate", selfUpdate);
-  Dictionary_SetBooleanByKey(config, "systemBuffer", systemBuffer);
-  Dictionary_SetStringByPath(app, "storage.partialExtension", ".varnopartial");
-  Dictionary_SetStringByPath(app, "storage.lockDirectory", "");
-  Dictionary_SetBooleanByPath(app, "storage.skipTimestamp", 0);
-  Dictionary_SetBooleanByPath(app, "storage.skipAttributes", 0);
-  Dictionary_SetBooleanByPath(app, "storage.selfUpdate", 0);
-int ok = Storage_Configure(s, app, config);
-  Dictionary_Release(&app);
-  Dictionary_Release(&config);
-  return ok;
+                  const std::string &ignore = "", const char *partialExtension = ".varnopartial") {
+  return StorageServices_ConfigureFile(s, root, selfUpdate, systemBuffer, ignore,
+                                       partialExtension);
 }
 
 int ConfigurePieces(Storage *s, const std::string &version) {
@@ -116,25 +102,7 @@ TestMetaPtr LoadMeta(const std::string &version) {
   return MetaFile_TestLoadVectors("contenttree/install/" + version + "/meta.json");
 }
 
-// The services a forked child starts for itself: the parent's threads do
-// not follow it through fork.
-struct ChildServices {
-  ChildServices() {
-    Thread_Init();
-    EventQueue_InitMain();
-    Meter_Init();
-    IOWorker_Init();
-    AsyncFile_Init();
-  }
-  ~ChildServices() {
-    AsyncFile_Shutdown();
-    IOWorker_Shutdown();
-    Meter_Shutdown();
-    Thread_Shutdown();
-    EventQueue *main = EventQueue_GetMain();
-    Class_ReleaseObject(&main);
-  }
-};
+using ChildServices = StorageServices;
 
 class StorageFileTest : public StorageFixture {
  protected:
@@ -391,14 +359,20 @@ TEST_F(StorageFileTest, RepairsDamagedStates) {
 
 // v1 -> v2 in place: with selfUpdate a running copy of /bin/sleep in the
 // tree is replaced (the process lives on, the path has the new bytes, and a
-// file with one changed piece of many keeps the rest); without it, the same
+// file with one changed piece of many keeps the rest), also without a
+// partial extension (a temporary name then); without selfUpdate, the same
 // update fails with 964/32.
 TEST_F(StorageFileTest, UpdatesInPlace) {
-  for (int selfUpdate = 1; selfUpdate >= 0; selfUpdate--) {
-    SCOPED_TRACE(selfUpdate);
-    std::string root = dir_ / ("update-" + std::to_string(selfUpdate));
+  const struct {
+    int selfUpdate;
+    const char *extension;
+  } cases[] = {{1, ".varnopartial"}, {1, ""}, {0, ".varnopartial"}};
+  for (const auto &c : cases) {
+    int selfUpdate = c.selfUpdate;
+    SCOPED_TRACE(std::to_string(selfUpdate) + c.extension);
+    std::string root = dir_ / ("update-" + std::to_string(selfUpdate) + c.extension);
     Storage_Reset(storage);
-    ASSERT_EQ(ConfigureFile(storage, root, selfUpdate), 1);
+    ASSERT_EQ(ConfigureFile(storage, root, selfUpdate, 1, "", c.extension), 1);
     MetaFile *v1 = Meta("u1"), *v2 = Meta("u2");
     EXPECT_TRUE(Install("u1", StorageLoop_AllPieces(v1)).empty());
     EXPECT_TRUE(StorageLoop_Complete(storage, v1).empty());
@@ -410,7 +384,7 @@ TEST_F(StorageFileTest, UpdatesInPlace) {
     ASSERT_EQ(posix_spawn(&pid, sleeper.c_str(), nullptr, nullptr, argv, environ), 0);
     // The verify stage: pieces of v2 the tree does not hold yet.
     Storage_Reset(storage);
-    ASSERT_EQ(ConfigureFile(storage, root, selfUpdate), 1);
+    ASSERT_EQ(ConfigureFile(storage, root, selfUpdate, 1, "", c.extension), 1);
     std::vector<int32_t> stale;
     for (auto &f : StorageLoop_Copy(storage, nullptr, v2, StorageLoop_AllPieces(v2), kInFlight))
       stale.push_back(f.first);
@@ -420,7 +394,7 @@ TEST_F(StorageFileTest, UpdatesInPlace) {
       EXPECT_TRUE(written.empty());
       EXPECT_TRUE(StorageLoop_Complete(storage, v2).empty());
       ExpectInstalled("u2", root);
-      EXPECT_EQ(kill(pid, 0), 0);  // still running from the old inode
+      EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);  // still running from the old inode
     } else {
       ASSERT_EQ(written.size(), 1u);
       EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 32));

@@ -31,6 +31,7 @@
 #include "core/platform/thread.h"
 #include "core/runtime/memory.h"
 #include "tests/metafile_util.h"
+#include "tests/storage_services.h"
 
 namespace {
 
@@ -78,20 +79,8 @@ Storage *makeFileStorage(const fs::path &root, int systemBuffer) {
   Storage *storage = nullptr;
   Storage_Create(&storage);
   Storage_SetQueue(storage, EventQueue_GetMain());
-  Dictionary *config = nullptr, *app = nullptr;
-  Dictionary_Create(&config);
-  Dictionary_Create(&app);
-  Dictionary_SetStringByKey(config, "type", "file");
-  Dictionary_SetStringByKey(config, "path", root.c_str());
-  Dictionary_SetBooleanByKey(config, "systemBuffer", systemBuffer);
-  Dictionary_SetStringByPath(app, "storage.partialExtension", ".varnopartial");
-  Dictionary_SetStringByPath(app, "storage.lockDirectory", "");
-  Dictionary_SetBooleanByPath(app, "storage.skipTimestamp", 0);
-  Dictionary_SetBooleanByPath(app, "storage.skipAttributes", 0);
-  Dictionary_SetBooleanByPath(app, "storage.selfUpdate", 0);
-  if (!Storage_Configure(storage, app, config)) fprintf(stderr, "storage refused\n");
-  Dictionary_Release(&app);
-  Dictionary_Release(&config);
+  if (!StorageServices_ConfigureFile(storage, root.string(), 0, systemBuffer))
+    fprintf(stderr, "storage refused\n");
   return storage;
 }
 
@@ -243,11 +232,7 @@ BENCHMARK(BM_TarExtract)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv) {
   Mem_Init(0);
-  Thread_Init();
-  EventQueue_InitMain();
-  Meter_Init();
-  IOWorker_Init();
-  AsyncFile_Init();
+  StorageServices services;
   int rc = Bench_Main(argc, argv, [](const BenchRatioReporter &r) {
     for (int buffered : {1, 0}) {
       std::string arg = "/" + std::to_string(buffered);
@@ -264,11 +249,5 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
   });
   fs::remove_all(benchDir());
-  AsyncFile_Shutdown();
-  IOWorker_Shutdown();
-  Meter_Shutdown();
-  Thread_Shutdown();
-  EventQueue *main = EventQueue_GetMain();
-  Class_ReleaseObject(&main);
   return rc;
 }

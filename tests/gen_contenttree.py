@@ -11,7 +11,8 @@ Writes <dir>/contenttree/:
                           as [name as written, index of the entry a look-up
                           by that name finds], "pieces" as [length, digest
                           hex], "totalLength", "totalPadding", "pieceSize",
-                          "algorithm", "hashPadding", "writeAlign", "padMode"
+                          "algorithm", "hashPadding", "writeAlign", "padMode",
+                          "modes" as [permission bits, mtime or null]
   catalog/<v>/catalog.json and catalog/<v>/<v-1>/catalog.json (versions 2-4)
   alias.json              {"game": "<latest full version>", "other": "x"}
   files/<v>/...           the files of versions 1-4 (links, read-only

@@ -474,6 +474,15 @@ int asyncFileInstall(AsyncFile *f, int fd, int direct, int openFlags, int *error
   return 1;
 }
 
+// Stops the program when the file is open already.
+void asyncFileCheckClosed(AsyncFile *file, const char *path) {
+  if (AsyncFile_IsOpen(file))
+    Core_Abort(KSRC,
+               "Assertion failed (AsyncFile->Handle == INVALID_HANDLE_VALUE)\nPrevious file [%s] "
+               "must be closed before opening [%s]\n",
+               file->path, path);
+}
+
 // One attempt: 1 with the handle installed, or 0 with *error.
 int asyncFileOpenOnce(AsyncFile *f, int openFlags, bool mayCreateParents, int *error) {
   PlatformFileStatus status;
@@ -569,11 +578,7 @@ int AsyncFile_Open(AsyncFile *file, const char *path, uint32_t flags) {
   ASYNCFILE_CHECK(file);
   CHECK_POINTER(path);
   file->lastError.store(0);
-  if (AsyncFile_IsOpen(file))
-    Core_Abort(KSRC,
-               "Assertion failed (AsyncFile->Handle == INVALID_HANDLE_VALUE)\nPrevious file [%s] "
-               "must be closed before opening [%s]\n",
-               file->path, path);
+  asyncFileCheckClosed(file, path);
   int openFlags = asyncFileOpenFlags(flags);
   file->openFlags = flags;
   asyncFileStamp(file);
@@ -822,11 +827,7 @@ int AsyncFile_Adopt(AsyncFile *file, int fd, int direct, const char *path, uint3
   ASYNCFILE_CHECK(file);
   CHECK_POINTER(path);
   file->lastError.store(0);
-  if (AsyncFile_IsOpen(file))
-    Core_Abort(KSRC,
-               "Assertion failed (AsyncFile->Handle == INVALID_HANDLE_VALUE)\nPrevious file [%s] "
-               "must be closed before opening [%s]\n",
-               file->path, path);
+  asyncFileCheckClosed(file, path);
   Str_Copy(file->path, path, int(sizeof file->path));
   file->openFlags = flags;
   asyncFileStamp(file);
