@@ -201,9 +201,15 @@ def write_tree(root, rng):
     _place(rng, u2)
     for v in (u1, u2):
         _write_version(root, v, [])
-    kill = _version(rng, "kill", "none", [_file("a.txt", 10), _file("blob.bin", 16 << 20),
-                                          _file("z/b.txt", 3000)])
-    _write_version(root, kill, [], tree=False)
+    write_kill(root, rng, 16 << 20)
     bulk = _version(rng, "bulk", "none",
                     [_file(f"d{k // 500}/{k}.txt", rng.randrange(0, 200)) for k in range(10000)])
     _write_version(root, bulk, [], tree=False)
+
+
+def write_kill(root, rng, size):
+    """The "kill" version with a blob of size bytes (scripts/storagefile_soak.sh
+    writes a 1 GiB one)."""
+    kill = _version(rng, "kill", "none", [_file("a.txt", 10), _file("blob.bin", size),
+                                          _file("z/b.txt", 3000)])
+    _write_version(root, kill, [], tree=False)
