@@ -468,6 +468,15 @@ TEST_F(StorageFileTest, ConfinesEscapingNames) {
     record->entry->name = saved;
   }
   EXPECT_TRUE(Logged("Access refused (l/x) (5)"));
+  // A name one past the room of a path fails with 964/206.
+  std::string longName(size_t(kPathMax) - root.size(), 'n');
+  const char *saved = record->entry->name;
+  record->entry->name = longName.c_str();
+  auto piece = int32_t(record->offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)));
+  auto written = Install("none", {piece});
+  record->entry->name = saved;
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 206));
 }
 
 // An immutable file (chattr +i) fails its pieces' writes with 964/5.
