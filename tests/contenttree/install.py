@@ -208,8 +208,51 @@ def write_tree(root, rng):
 
 
 def write_kill(root, rng, size):
-    """The "kill" version with a blob of size bytes (scripts/storagefile_soak.sh
-    writes a 1 GiB one)."""
-    kill = _version(rng, "kill", "none", [_file("a.txt", 10), _file("blob.bin", size),
-                                          _file("z/b.txt", 3000)])
-    _write_version(root, kill, [], tree=False)
+    """The "kill" version: a.txt, a blob of size bytes and z/b.txt, pad mode
+    none, made a piece at a time so that scripts/storagefile_soak.sh can ask
+    for 1 GiB."""
+    base = os.path.join(root, "kill")
+    os.makedirs(base, exist_ok=True)
+    small_a, small_b = rng.randbytes(10), rng.randbytes(3000)
+    blob_path = os.path.join(base, "blob.tmp")
+    blob_sha1 = hashlib.sha1()
+    with open(blob_path, "wb") as out:
+        for at in range(0, size, 1 << 20):
+            chunk = rng.randbytes(min(1 << 20, size - at))
+            blob_sha1.update(chunk)
+            out.write(chunk)
+    v = Version("kill")
+    v.full, v.piece_size, v.hash_padding, v.hash_padding_written = True, S, True, True
+    v.files = [_file("a.txt", 10), _file("blob.bin", size), _file("z/b.txt", 3000)]
+    x = 0
+    for f, digest in zip(v.files, (hashlib.sha1(small_a), blob_sha1, hashlib.sha1(small_b))):
+        f["offset"], f["sha1"] = x, digest.hexdigest()
+        x += f["size"]
+
+    def stream():
+        yield small_a
+        with open(blob_path, "rb") as blob:
+            while True:
+                chunk = blob.read(1 << 20)
+                if not chunk:
+                    break
+                yield chunk
+        yield small_b
+    def put(piece):
+        v.digests.append(hashlib.sha1(piece).digest())
+        write(os.path.join(base, "pieces", "kill", v.digests[-1].hex() + ".varnopiece"), piece)
+    pending = b""
+    for chunk in stream():
+        pending += chunk
+        whole = len(pending) - len(pending) % S
+        for at in range(0, whole, S):
+            put(pending[at:at + S])
+        pending = pending[whole:]
+    if pending:
+        put(pending)
+    os.unlink(blob_path)
+    write_json(os.path.join(base, "meta.json"), metafile_document(v))
+    with open(os.path.join(base, "manifest.sha1"), "w") as out:
+        out.write("".join(f"{f['sha1']}  {f['name']}\n" for f in v.files))
+    with open(os.path.join(base, "stat.txt"), "w") as out:
+        out.write("".join(f"{f['size']} - 0 {f['name']}\n" for f in v.files))
