@@ -597,6 +597,7 @@ TEST(StorageFileFaults, KillAndResume) {
   const std::vector<int32_t> all = StorageLoop_AllPieces(meta.get());
   std::mt19937 random(47);
   std::set<int32_t> confirmed;  // written, and the write reported
+  std::set<int32_t> lastFailed;
   for (int run = 0; run <= 5; run++) {
     SCOPED_TRACE(run);
     unlink(log.c_str());
@@ -649,6 +650,11 @@ TEST(StorageFileFaults, KillAndResume) {
       (kind == "F" ? failed : wrote).insert(std::stoi(piece));
     }
     for (int32_t p : confirmed) EXPECT_EQ(failed.count(p), 0u) << "piece " << p;
+    // A kill costs only the pieces in flight: nothing good before breaks.
+    if (run > 0) {
+      for (int32_t p : failed) EXPECT_EQ(lastFailed.count(p), 1u) << "piece " << p;
+    }
+    lastFailed = failed;
     confirmed.insert(wrote.begin(), wrote.end());
     if (run == 5) {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
