@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/storagechain.h"
+#include "base/storagefile.h"
 #include "base/storagefilepiece.h"
 #include "base/storagehttp.h"
 #include "base/storagehttppiece.h"
@@ -28,7 +29,7 @@ struct StorageDriverEntry {
 };
 
 constexpr StorageDriverEntry kStorageDrivers[] = {
-    {"file", "StorageFile", nullptr},
+    {"file", "StorageFile", &kStorageFileDriver},
     {"filePiece", "StorageFilePiece", &kStorageFilePieceDriver},
     {"http", "StorageHTTP", &kStorageHTTPDriver},
     {"httpPiece", "StorageHTTPPiece", &kStorageHTTPPieceDriver},
@@ -208,10 +209,6 @@ int Storage_Configure(Storage *s, Dictionary *appConfig, Dictionary *config) {
   for (const StorageDriverEntry &e : kStorageDrivers)
     if (strcasecmp(e.type, type) == 0) entry = &e;
   s->flags = flags;
-  if (entry->record == nullptr) {
-    Storage_Log(s, "Storage driver not available (%s)\n", entry->type);
-    return 0;
-  }
   Storage_SetDriver(s, entry->record);
   return s->driver->Configure(s->driverContext, s, appConfig, config);
 }

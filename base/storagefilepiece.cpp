@@ -1,6 +1,8 @@
 // The file-piece storage driver; see storagefilepiece.h.
 #include "base/storagefilepiece.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <new>
 #include <string>
@@ -13,6 +15,7 @@
 #include "core/platform/fileops.h"
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
+#include "core/platform/rootdir.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/str.h"
 
@@ -39,6 +42,7 @@ void filePieceLog(StorageFilePiece *d, const char *format, Args... args) {
 
 void filePieceDestroy(void **object) {
   auto *d = static_cast<StorageFilePiece *>(*object);
+  RootDirectory_Close(&d->root);
   CriticalSection_Delete(&d->lock);
   d->header.classTag = 0;
   d->~StorageFilePiece();
@@ -98,7 +102,10 @@ int filePieceConfigure(void *context, Storage *storage, Dictionary *appConfig,
     return 0;
   }
   Str_Copy(d->pieceFormat, format, int(sizeof d->pieceFormat));
+  CriticalSection_Enter(d->lock);
+  if (strcmp(d->outputPath, resolved) != 0) RootDirectory_Close(&d->root);
   Str_Copy(d->outputPath, resolved, int(sizeof d->outputPath));
+  CriticalSection_Leave(d->lock);
   d->extraFileFlags = systemBuffer ? 0 : kAsyncFileUnbuffered;
   Storage_SetLocation(storage, d->outputPath);
   return 1;
@@ -112,24 +119,68 @@ int filePieceStatus(void *context, Storage *, Dictionary *status) {
   return 1;
 }
 
-// The file of a piece: 0 with path set, or the error pair's extended code
-// (206 when the name does not fit, 5 when it leads outside outputPath).
-int32_t filePiecePath(StorageFilePiece *d, MetaFile *meta, int32_t index, std::string *path) {
-  char name[kStorageNameBytes];
-  if (!Storage_ExpandFormat(d->pieceFormat, meta, index, nullptr, name, int32_t(sizeof name)))
+// The name of a piece's file below outputPath: 0 with name set, or the
+// error pair's extended code (206 when it does not fit).
+int32_t filePieceName(StorageFilePiece *d, MetaFile *meta, int32_t index, std::string *name) {
+  char expanded[kStorageNameBytes];
+  if (!Storage_ExpandFormat(d->pieceFormat, meta, index, nullptr, expanded,
+                            int32_t(sizeof expanded)))
     return kErrorNameTooLong;
-  std::string joined = std::string(d->outputPath) + name;
-  if (joined.size() >= size_t(kStorageNameBytes)) return kErrorNameTooLong;
-  char normal[kStorageNameBytes];
-  memcpy(normal, joined.c_str(), joined.size() + 1);
-  if (!Path_Normalize(normal, int(sizeof normal), kPathRemoveTrailing)) return kErrorNameTooLong;
-  size_t base = strlen(d->outputPath);
-  if (strlen(normal) <= base || strncmp(normal, d->outputPath, base) != 0) {
-    filePieceLog(d, "Piece path outside the output directory (%s)\n", joined.c_str());
+  *name = expanded;
+  // Refused before the file system is asked: an absolute name, or one whose
+  // ".." climbs above outputPath.
+  int32_t depth = 0;
+  bool escapes = name->empty() || (*name)[0] == '/' || (*name)[0] == '\\';
+  for (size_t at = 0; at < name->size() && !escapes;) {
+    size_t end = name->find_first_of("/\\", at);
+    if (end == std::string::npos) end = name->size();
+    std::string part = name->substr(at, end - at);
+    if (part == "..")
+      escapes = --depth < 0;
+    else if (!part.empty() && part != ".")
+      depth++;
+    at = end + 1;
+  }
+  if (escapes) {
+    filePieceLog(d, "Piece path outside the output directory (%s)\n", name->c_str());
     return kErrorAccess;
   }
-  *path = normal;
   return 0;
+}
+
+// The root for one step, opened on first use (made first with create 1)
+// and again after the collapse removed it; root NULL with the last error
+// when it is missing.
+struct FilePieceRoot {
+  StorageFilePiece *d;
+  RootDirectory *root = nullptr;
+  FilePieceRoot(StorageFilePiece *driver, int create) : d(driver) {
+    CriticalSection_Enter(d->lock);
+    if (d->root != nullptr && d->rootStale && d->rootUsers == 0) RootDirectory_Close(&d->root);
+    if (d->root == nullptr && RootDirectory_Open(d->outputPath, create, &d->root))
+      d->rootStale = 0;
+    root = d->root;
+    int error = root ? 0 : Platform_GetLastError();
+    if (root != nullptr) d->rootUsers++;
+    CriticalSection_Leave(d->lock);
+    if (root == nullptr) Platform_SetLastError(error ? error : kErrorPathNotFound);
+  }
+  ~FilePieceRoot() {
+    if (root == nullptr) return;
+    CriticalSection_Enter(d->lock);
+    d->rootUsers--;
+    CriticalSection_Leave(d->lock);
+  }
+  FilePieceRoot(const FilePieceRoot &) = delete;
+  FilePieceRoot &operator=(const FilePieceRoot &) = delete;
+};
+
+// A failure of the layer, with an escape logged.
+int32_t filePieceFailure(StorageFilePiece *d, const std::string &name) {
+  int32_t error = Platform_GetLastError();
+  if (error == kErrorAccess)
+    filePieceLog(d, "Piece path outside the output directory (%s)\n", name.c_str());
+  return error ? error : kPlatformErrorGeneral;
 }
 
 bool filePieceIsFirstMember(StorageMember *m) {
@@ -161,26 +212,33 @@ void filePieceTransferDone(void *context, int64_t, void *, uint32_t bytesDone, u
 int filePieceOpen(StorageFilePiece *d, StorageStep *step, uint32_t flags, AsyncFile **file) {
   auto *r = static_cast<StorageRequest *>(step->argument);
   auto *m = static_cast<StorageMember *>(step->value);
-  std::string path;
-  int32_t refused = filePiecePath(d, StorageRequest_GetMetaFile(r), m->pieceIndex, &path);
+  std::string name;
+  int32_t refused = filePieceName(d, StorageRequest_GetMetaFile(r), m->pieceIndex, &name);
   if (refused != 0) {
     Storage_CompleteStep(step, kStorageResultFile, refused);
     return 0;
   }
-  if (flags & kAsyncFileWrite) {
-    FileIdentity identity;
-    if (Platform_GetFileIdentity(path.c_str(), 0, &identity)) Path_MakeWritable(path.c_str());
-  }
+  bool writing = (flags & kAsyncFileWrite) != 0;
   AsyncFile *f = nullptr;
-  AsyncFile_Create(&f);
-  AsyncFile_DisableOpenRetry(f);
-  MeterRW *meters = nullptr, *fileMeters = nullptr;
-  Storage_GetMeters(step->storage, &meters);
-  AsyncFile_GetMeter(f, &fileMeters);
-  MeterRW_SetParent(fileMeters, meters);
-  if (!AsyncFile_Open(f, path.c_str(), flags)) {
-    int32_t error = AsyncFile_GetLastError(f);
-    AsyncFile_Release(&f);
+  int32_t error = 0;
+  {  // the root is let go before the step completes
+    FilePieceRoot use(d, writing ? 1 : 0);
+    if (use.root == nullptr) {
+      error = filePieceFailure(d, name);
+    } else {
+      if (writing) RootDirectory_MakeWritable(use.root, name.c_str());
+      AsyncFile_Create(&f);
+      MeterRW *meters = nullptr, *fileMeters = nullptr;
+      Storage_GetMeters(step->storage, &meters);
+      AsyncFile_GetMeter(f, &fileMeters);
+      MeterRW_SetParent(fileMeters, meters);
+      if (!RootDirectory_OpenFile(use.root, name.c_str(), flags, f)) {
+        error = filePieceFailure(d, name);
+        AsyncFile_Release(&f);
+      }
+    }
+  }
+  if (f == nullptr) {
     Storage_CompleteStep(step, kStorageResultFile, error);
     return 0;
   }
@@ -228,43 +286,47 @@ int filePieceExists(void *context, StorageStep *step) {
   StorageFilePiece *d = filePieceOf(context);
   auto *r = static_cast<StorageRequest *>(step->argument);
   auto *m = static_cast<StorageMember *>(step->value);
-  std::string path;
+  std::string name;
   FileIdentity identity;
-  bool present = filePiecePath(d, StorageRequest_GetMetaFile(r), m->pieceIndex, &path) == 0 &&
-                 Platform_GetFileIdentity(path.c_str(), 1, &identity);
+  bool present = false;
+  if (filePieceName(d, StorageRequest_GetMetaFile(r), m->pieceIndex, &name) == 0) {
+    FilePieceRoot use(d, 0);
+    present = use.root != nullptr &&
+              RootDirectory_GetIdentity(use.root, name.c_str(), &identity) &&
+              S_ISREG(identity.mode);
+  }
   return Storage_CompleteStep(step, present ? 0 : kStorageResultMissing, 0);
 }
 
-// Opens the directory of path (everything before its last separator).
-PlatformDirectory *filePieceOpenParent(const std::string &path, std::string *leaf) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return nullptr;
-  *leaf = path.substr(slash + 1);
-  PlatformDirectory *directory = nullptr;
-  std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
-  return Platform_OpenDirectoryAt(nullptr, parent.c_str(), &directory) ? directory : nullptr;
-}
-
-// Removes empty directories from the piece's own up to outputPath itself.
-void filePieceCollapse(StorageFilePiece *d, std::string directory) {
+// Removes the emptied directories of name, then outputPath itself when it
+// has become empty (the root is opened again, and made, on the next write).
+void filePieceCollapse(StorageFilePiece *d, RootDirectory *root, std::string name) {
   CriticalSection_Enter(d->lock);
-  size_t base = strlen(d->outputPath);
-  while (directory.size() + 1 >= base) {
-    std::string leaf;
-    PlatformDirectory *parent = filePieceOpenParent(directory, &leaf);
-    if (parent == nullptr) break;
-    PlatformDirectory *self = nullptr;
-    bool removed = false;
-    if (Platform_OpenDirectoryAt(parent, leaf.c_str(), &self)) {
-      Platform_CloseDirectory(&self);
-      removed = FileOps_RemoveAt(parent, leaf.c_str(), 1) != 0;
+  bool emptied = true;
+  for (size_t slash = name.find_last_of('/'); slash != std::string::npos;
+       slash = name.find_last_of('/')) {
+    name.resize(slash);
+    if (name.empty()) break;
+    FileIdentity identity;
+    if (!RootDirectory_GetIdentity(root, name.c_str(), &identity) || !S_ISDIR(identity.mode) ||
+        !RootDirectory_Remove(root, name.c_str(), 1)) {
+      emptied = false;
+      break;
+    }
+    filePieceLog(d, "Collapse Directory (%s%s)\n", d->outputPath, name.c_str());
+  }
+  std::string path = d->outputPath;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  size_t slash = path.find_last_of('/');
+  PlatformDirectory *parent = nullptr;
+  if (emptied && slash != std::string::npos &&
+      Platform_OpenDirectoryAt(nullptr, slash == 0 ? "/" : path.substr(0, slash).c_str(),
+                               &parent)) {
+    if (FileOps_RemoveAt(parent, path.c_str() + slash + 1, 1)) {
+      filePieceLog(d, "Collapse Directory (%s)\n", d->outputPath);
+      if (d->root == root) d->rootStale = 1;
     }
     Platform_CloseDirectory(&parent);
-    if (!removed) break;
-    filePieceLog(d, "Collapse Directory (%s)\n", directory.c_str());
-    size_t slash = directory.find_last_of('/');
-    if (slash == std::string::npos || slash == 0) break;
-    directory.resize(slash);
   }
   CriticalSection_Leave(d->lock);
 }
@@ -279,23 +341,23 @@ int filePieceErasePiece(void *context, StorageStep *step) {
       !PieceList_GetDigestHex(list, index, digest, int32_t(sizeof digest)))
     return Storage_CompleteStep(step, 0, 0);
   filePieceLog(d, "Erase (%s)\n", digest);
-  std::string path;
-  int32_t refused = filePiecePath(d, meta, index, &path);
+  std::string name;
+  int32_t refused = filePieceName(d, meta, index, &name);
   if (refused != 0) return Storage_CompleteStep(step, kStorageResultFile, refused);
-  std::string leaf;
-  PlatformDirectory *parent = filePieceOpenParent(path, &leaf);
-  if (parent == nullptr) return Storage_CompleteStep(step, 0, 0);
-  int removed = FileOps_RemoveAt(parent, leaf.c_str(), 0);
-  int32_t error = removed ? 0 : Platform_GetLastError();
-  Platform_CloseDirectory(&parent);
-  if (!removed) {
-    if (error == kErrorNotFound || error == kErrorPathNotFound)
-      return Storage_CompleteStep(step, 0, 0);
-    return Storage_CompleteStep(step, kStorageResultFile, error);
+  int32_t result = 0, error = 0;
+  {  // the root is let go before the step completes
+    FilePieceRoot use(d, 0);
+    if (use.root == nullptr) {
+      // nothing stored at all
+    } else if (!RootDirectory_Remove(use.root, name.c_str(), 0)) {
+      error = filePieceFailure(d, name);
+      if (error != kErrorNotFound && error != kErrorPathNotFound) result = kStorageResultFile;
+    } else {
+      filePieceCollapse(d, use.root, name);
+      Storage_SetLastActivity(step->storage, Platform_GetTickSeconds());
+    }
   }
-  filePieceCollapse(d, path.substr(0, path.find_last_of('/')));
-  Storage_SetLastActivity(step->storage, Platform_GetTickSeconds());
-  return Storage_CompleteStep(step, 0, 0);
+  return Storage_CompleteStep(step, result, result != 0 ? error : 0);
 }
 
 int filePieceCompleteFile(void *, StorageStep *step) { return Storage_CompleteStep(step, 0, 0); }

@@ -19,6 +19,7 @@
 #include "core/platform/thread.h"
 #include "tests/fsfault.h"
 #include "tests/metafile_vectors.h"
+#include "tests/storage_services.h"
 #include "tests/storage_test_util.h"
 
 namespace {
@@ -404,11 +405,7 @@ TEST(StorageFilePieceFaults, FullDiskFailsTheWrite) {
       for (int i = 0; i < 1024 && filler.write(block.data(), 4096); i++) {
       }
     }
-    Thread_Init();
-    EventQueue_InitMain();
-    Meter_Init();
-    IOWorker_Init();
-    AsyncFile_Init();
+    StorageServices services;
     MetaFile *meta = nullptr;
     MetaFile_Create(&meta);
     MetaFile_TestLoad(meta, metaText.data(), int32_t(metaText.size()));
@@ -450,12 +447,6 @@ TEST(StorageFilePieceFaults, FullDiskFailsTheWrite) {
     Class_ReleaseObject(&r);
     Class_ReleaseObject(&storage);
     MetaFile_Destroy(&meta);
-    AsyncFile_Shutdown();
-    IOWorker_Shutdown();
-    Meter_Shutdown();
-    Thread_Shutdown();
-    EventQueue *main = EventQueue_GetMain();
-    Class_ReleaseObject(&main);
   });
 }
 

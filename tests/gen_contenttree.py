@@ -11,7 +11,8 @@ Writes <dir>/contenttree/:
                           as [name as written, index of the entry a look-up
                           by that name finds], "pieces" as [length, digest
                           hex], "totalLength", "totalPadding", "pieceSize",
-                          "algorithm", "hashPadding", "writeAlign", "padMode"
+                          "algorithm", "hashPadding", "writeAlign", "padMode",
+                          "modes" as [permission bits, mtime or null]
   catalog/<v>/catalog.json and catalog/<v>/<v-1>/catalog.json (versions 2-4)
   alias.json              {"game": "<latest full version>", "other": "x"}
   files/<v>/...           the files of versions 1-4 (links, read-only
@@ -22,6 +23,8 @@ Writes <dir>/contenttree/:
   faults/<name>.json      one faulted document per case; faults/index.json
                           lists [name, kind (metafile, alias, catalog),
                           code, codeEx]
+  install/<v>/            installed trees for the file storage and their
+                          damaged states (see contenttree/install.py)
   pieces/                 pieces as piece storages keep them (see
                           contenttree/pieces.py): members/, meta/, flat/,
                           cache/<v>/flags{0,1}/<id>/<digest>.varnopiece (plain
@@ -48,7 +51,7 @@ sys.dont_write_bytecode = True  # keep the source tree clean of __pycache__
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from contenttree import httptree, pieces  # noqa: E402
+from contenttree import httptree, install, pieces  # noqa: E402
 from contenttree import (ALGORITHMS, expected_document, make_version, metafile_document,  # noqa: E402
                          nginx_conf, write_files, write_json)
 
@@ -259,6 +262,7 @@ def main():
     pieces.write_tree(os.path.join(root, "pieces"), random.Random(args.seed ^ 0x45),
                       members=args.versions)
     httptree.write_tree(os.path.join(root, "http"), random.Random(args.seed ^ 0x48))
+    install.write_tree(os.path.join(root, "install"), random.Random(args.seed ^ 0x47))
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,13 +34,17 @@ struct StorageLogLines {
     va_start(args, format);
     Str_VPrintf(line, sizeof line, format, args);
     va_end(args);
-    static_cast<StorageLogLines *>(context)->lines.push_back(line);
+    auto *self = static_cast<StorageLogLines *>(context);
+    std::lock_guard<std::mutex> guard(self->linesLock);  // drivers log from worker threads
+    self->lines.push_back(line);
   }
-  bool Logged(const std::string &text) const {
+  bool Logged(const std::string &text) {
+    std::lock_guard<std::mutex> guard(linesLock);
     for (const std::string &line : lines)
       if (line.find(text) != std::string::npos) return true;
     return false;
   }
+  std::mutex linesLock;
   std::vector<std::string> lines;
 };
 

@@ -117,6 +117,11 @@ int AsyncFile_Tell(AsyncFile *file, uint64_t *position);
 // The end of the file; setting it cuts or extends. 1/0 with the error kept.
 int AsyncFile_GetSize(AsyncFile *file, uint64_t *size);
 int AsyncFile_SetSize(AsyncFile *file, uint64_t size);
+// Reserves the blocks of size bytes from offset 0 (fallocate), so that the
+// writes that follow, in any order, find their blocks in place and need not
+// extend the file; a shorter file grows to size (zeros). 1/0 with the error
+// kept (50 where the file system cannot).
+int AsyncFile_Reserve(AsyncFile *file, uint64_t size);
 // The last-write time in seconds since 1970, fractions kept. Setting leaves
 // the access time alone; a time outside the years 1601 to 30827 (or not a
 // number) fails with 13. 1/0 with the error kept.

@@ -229,6 +229,36 @@ int Platform_ReadLinkAt(PlatformDirectory *directory, const char *name, char *ou
 // Creates a link name whose text is target. 1/0 (183 when name exists).
 int Platform_CreateLinkAt(PlatformDirectory *directory, const char *name, const char *target);
 
+// Opens the directory path below root (NULL: the working directory),
+// never leaving root: with openat2 and RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS
+// (links that stay below root are followed), or, where openat2 is refused
+// (ENOSYS, or EPERM under seccomp), one component at a time with O_NOFOLLOW |
+// O_DIRECTORY (no link is followed then). An absolute path, a ".." above
+// root or a link leading out fails with 5; a missing component with 2 or 3.
+// With create 1, missing components are made (mode 0777 less the umask).
+// An empty path opens root again. 1 with *directory set, 0 with it NULL.
+int Platform_OpenDirectoryBeneath(PlatformDirectory *root, const char *path, int create,
+                                  PlatformDirectory **directory);
+// Opens the file name inside directory with open(2) flags openFlags, never
+// following a link at name (a link fails with 1921), and takes the share
+// modes (shareFlags as for Platform_OpenFile) on it under its
+// /proc/self/fd name, so a write-only descriptor's companion opens the same
+// file. A directory fails with 5. The descriptor, or -1.
+int Platform_OpenFileAt(PlatformDirectory *directory, const char *name, int openFlags,
+                        int shareFlags);
+// renameat2(2) of fromName in from to toName in to, replacing an existing
+// file; neither last component is followed. 1/0.
+int Platform_RenameAt(PlatformDirectory *from, const char *fromName, PlatformDirectory *to,
+                      const char *toName);
+// Permission bits and modified time of name itself: a link is refused (50)
+// by SetModeAt and given its own time by SetModifiedTimeAt. 1/0.
+int Platform_SetModeAt(PlatformDirectory *directory, const char *name, uint32_t mode);
+int Platform_SetModifiedTimeAt(PlatformDirectory *directory, const char *name, int64_t seconds,
+                               int32_t nanoseconds);
+// For tests: 1 makes Platform_OpenDirectoryBeneath walk component by
+// component as where openat2 is refused; 0 restores openat2.
+void Platform_ForceComponentWalkForTest(int on);
+
 // A file copy between open directories (Platform_CopyFileAt).
 struct PlatformCopyAt {
   PlatformDirectory *fromDirectory;  // NULL: fromName is a path, followed as named

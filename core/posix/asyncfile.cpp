@@ -21,6 +21,7 @@
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
 #include "core/runtime/pool.h"
+#include "core/posix/asyncfileadopt.h"
 #include "core/posix/errors.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
@@ -448,22 +449,9 @@ int asyncFilePlace(AsyncFile *f, int fd) {
   return 1;
 }
 
-// One attempt: 1 with the handle installed, or 0 with *error.
-int asyncFileOpenOnce(AsyncFile *f, int openFlags, bool mayCreateParents, int *error) {
-  PlatformFileStatus status;
-  if (!Platform_Stat(f->path, &status)) {
-    *error = Platform_GetLastError();
-    // Only a missing file is created; a path that cannot be looked at fails.
-    if (!Platform_IsErrorMissing(*error) || !(openFlags & O_CREAT)) return 0;
-    if (mayCreateParents && f->createParents && !Path_CreateDirectory(f->path, 1, error))
-      return 0;
-  }
-  int direct = 0;
-  int fd = asyncFileOpenDescriptor(f, openFlags, &direct);
-  if (fd < 0) {
-    *error = Platform_GetLastError();
-    return 0;
-  }
+// Places fd as the flags ask and makes it the file's handle. 1, or 0 with
+// fd closed and *error.
+int asyncFileInstall(AsyncFile *f, int fd, int direct, int openFlags, int *error) {
   if (!asyncFilePlace(f, fd)) {
     *error = PosixError_FromErrno(errno);
     Platform_CloseFile(fd);
@@ -484,6 +472,34 @@ int asyncFileOpenOnce(AsyncFile *f, int openFlags, bool mayCreateParents, int *e
   f->handle = h;
   CriticalSection_Leave(f->lock);
   return 1;
+}
+
+// Stops the program when the file is open already.
+void asyncFileCheckClosed(AsyncFile *file, const char *path) {
+  if (AsyncFile_IsOpen(file))
+    Core_Abort(KSRC,
+               "Assertion failed (AsyncFile->Handle == INVALID_HANDLE_VALUE)\nPrevious file [%s] "
+               "must be closed before opening [%s]\n",
+               file->path, path);
+}
+
+// One attempt: 1 with the handle installed, or 0 with *error.
+int asyncFileOpenOnce(AsyncFile *f, int openFlags, bool mayCreateParents, int *error) {
+  PlatformFileStatus status;
+  if (!Platform_Stat(f->path, &status)) {
+    *error = Platform_GetLastError();
+    // Only a missing file is created; a path that cannot be looked at fails.
+    if (!Platform_IsErrorMissing(*error) || !(openFlags & O_CREAT)) return 0;
+    if (mayCreateParents && f->createParents && !Path_CreateDirectory(f->path, 1, error))
+      return 0;
+  }
+  int direct = 0;
+  int fd = asyncFileOpenDescriptor(f, openFlags, &direct);
+  if (fd < 0) {
+    *error = Platform_GetLastError();
+    return 0;
+  }
+  return asyncFileInstall(f, fd, direct, openFlags, error);
 }
 
 // Runs op(fd) on the open handle under a use; 0 with error 6 when closed.
@@ -562,11 +578,7 @@ int AsyncFile_Open(AsyncFile *file, const char *path, uint32_t flags) {
   ASYNCFILE_CHECK(file);
   CHECK_POINTER(path);
   file->lastError.store(0);
-  if (AsyncFile_IsOpen(file))
-    Core_Abort(KSRC,
-               "Assertion failed (AsyncFile->Handle == INVALID_HANDLE_VALUE)\nPrevious file [%s] "
-               "must be closed before opening [%s]\n",
-               file->path, path);
+  asyncFileCheckClosed(file, path);
   int openFlags = asyncFileOpenFlags(flags);
   file->openFlags = flags;
   asyncFileStamp(file);
@@ -676,6 +688,17 @@ int AsyncFile_SetSize(AsyncFile *file, uint64_t size) {
   return asyncFileWithHandle(file, [&](int fd) {
     if (Platform_TruncateFile(fd, int64_t(size))) return 1;
     return asyncFileFail(file, Platform_GetLastError());
+  });
+}
+
+int AsyncFile_Reserve(AsyncFile *file, uint64_t size) {
+  ASYNCFILE_CHECK(file);
+  if (size == 0 || size > uint64_t(INT64_MAX)) return 1;
+  return asyncFileWithHandle(file, [&](int fd) {
+    int rc;
+    do rc = fallocate(fd, 0, 0, off_t(size));
+    while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 1 : asyncFileFailErrno(file, "fallocate");
   });
 }
 
@@ -796,4 +819,24 @@ int AsyncFile_GetDescriptorForTest(AsyncFile *file) {
 
 void AsyncFile_SetOpenPauseMsForTest(int32_t milliseconds) {
   gAsyncFileOpenPauseMs.store(milliseconds > 0 ? milliseconds : int32_t(kAsyncFileOpenPauseMs));
+}
+
+int AsyncFile_OpenFlagsOf(uint32_t flags) { return asyncFileOpenFlags(flags); }
+
+int AsyncFile_Adopt(AsyncFile *file, int fd, int direct, const char *path, uint32_t flags) {
+  ASYNCFILE_CHECK(file);
+  CHECK_POINTER(path);
+  file->lastError.store(0);
+  asyncFileCheckClosed(file, path);
+  Str_Copy(file->path, path, int(sizeof file->path));
+  file->openFlags = flags;
+  asyncFileStamp(file);
+  int error = 0;
+  int openFlags = asyncFileOpenFlags(flags);
+  if (openFlags >= 0 && asyncFileInstall(file, fd, direct, openFlags, &error)) return 1;
+  if (openFlags < 0) {
+    error = kPlatformErrorInvalidParameter;
+    Platform_CloseFile(fd);
+  }
+  return asyncFileFail(file, error);
 }

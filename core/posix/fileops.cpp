@@ -1,12 +1,17 @@
 // The system calls of the whole-file and tree operations; see core/platform/fileops.h.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/runtime/core.h"
 #include "core/platform/fileops.h"
@@ -14,6 +19,7 @@
 #include "core/platform/platform.h"
 #include "core/posix/errors.h"
 #include "core/posix/fsdirectory.h"
+#include "core/posix/sharemode.h"
 
 namespace {
 
@@ -114,6 +120,27 @@ int Platform_SetModifiedTime(const char *path, int64_t seconds, int32_t nanoseco
              : POSIX_FAIL("utimensat", path);
 }
 
+namespace {
+
+// The record of an open directory descriptor (taken over: closed on
+// failure). 1/0.
+int fileopsWrapDirectory(int fd, const char *name, PlatformDirectory **directory) {
+  DIR *dir = fdopendir(fd);
+  if (dir == nullptr) {
+    int result = POSIX_FAIL("fdopendir", name);
+    close(fd);
+    return result;
+  }
+  auto *record = static_cast<PlatformDirectory *>(MEM_ALLOC(sizeof(PlatformDirectory), 0));
+  record->tag = kPlatformDirectoryTag;
+  record->clusterBytes = 0;
+  record->dir = dir;
+  *directory = record;
+  return 1;
+}
+
+}  // namespace
+
 int Platform_OpenDirectoryAt(PlatformDirectory *parent, const char *name,
                              PlatformDirectory **directory) {
   CHECK_POINTER(directory);
@@ -129,18 +156,7 @@ int Platform_OpenDirectoryAt(PlatformDirectory *parent, const char *name,
     // ELOOP: either way the entry is not a directory to enter.
     return POSIX_FAIL("openat", name);
   }
-  DIR *dir = fdopendir(fd);
-  if (dir == nullptr) {
-    int result = POSIX_FAIL("fdopendir", name);
-    close(fd);
-    return result;
-  }
-  auto *record = static_cast<PlatformDirectory *>(MEM_ALLOC(sizeof(PlatformDirectory), 0));
-  record->tag = kPlatformDirectoryTag;
-  record->clusterBytes = 0;
-  record->dir = dir;
-  *directory = record;
-  return 1;
+  return fileopsWrapDirectory(fd, name, directory);
 }
 
 struct dirent *FsDirectory_Next(PlatformDirectory *directory) {
@@ -282,4 +298,195 @@ int Platform_CreateLinkAt(PlatformDirectory *directory, const char *name, const 
   return symlinkat(target, FsDirectory_Fd(directory), work.text) == 0
              ? 1
              : POSIX_FAIL("symlinkat", name);
+}
+
+// ---- Confined to a root ----------------------------------------------------------------
+
+namespace {
+
+std::atomic<int> gFileopsForceWalk{0};
+constexpr int kBeneathAgainTries = 100;
+
+// openat2 of a directory below base; -1 with errno. EAGAIN (a rename raced
+// the walk) is tried again a bounded number of times.
+int fileopsBeneath(int base, const char *path) {
+  struct open_how how;
+  memset(&how, 0, sizeof how);
+  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  int fd = -1;
+  for (int tries = 0; tries < kBeneathAgainTries; tries++) {
+    fd = int(syscall(SYS_openat2, base, path, &how, sizeof how));
+    if (fd >= 0 || (errno != EINTR && errno != EAGAIN)) break;
+  }
+  return fd;
+}
+
+bool fileopsWalkRefused(int err) { return err == ENOSYS || err == EPERM; }
+
+// The next component of path from *at (empty and "." skipped); false at the
+// end.
+bool fileopsComponent(const char *path, size_t *at, std::string *component) {
+  size_t i = *at;
+  for (;;) {
+    while (path[i] == '/') i++;
+    if (path[i] == '\0') {
+      *at = i;
+      return false;
+    }
+    size_t start = i;
+    while (path[i] != '\0' && path[i] != '/') i++;
+    component->assign(path + start, i - start);
+    if (*component != ".") break;
+  }
+  *at = i;
+  return true;
+}
+
+// Opens (and with create makes) component inside fd, never following a
+// link: -1 with the failure recorded (5 for "..", a link, or anything that
+// would leave).
+int fileopsStep(int fd, const std::string &component, int create, const char *path) {
+  if (component == "..")
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EXDEV, "openat", path) - 1;
+  for (int attempt = 0; attempt < 2; attempt++) {
+    int next;
+    do next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    while (next < 0 && errno == EINTR);
+    if (next >= 0) return next;
+    int err = errno;
+    if (err == ENOENT && create && attempt == 0) {
+      if (mkdirat(fd, component.c_str(), 0777) == 0 || errno == EEXIST) continue;
+      POSIX_FAIL("mkdirat", path);
+      return -1;
+    }
+    struct stat st;
+    if ((err == ELOOP || err == ENOTDIR) &&
+        fstatat(fd, component.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, err, "openat", path) - 1;
+    errno = err;
+    POSIX_FAIL("openat", path);
+    return -1;
+  }
+  return -1;
+}
+
+// One component at a time from base; the descriptor or -1.
+int fileopsWalk(int base, const char *path, int create, size_t from) {
+  int fd = fcntl(base, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return POSIX_FAIL("fcntl", path) - 1;
+  std::string component;
+  size_t at = from;
+  while (fileopsComponent(path, &at, &component)) {
+    int next = fileopsStep(fd, component, create, path);
+    close(fd);
+    if (next < 0) return -1;
+    fd = next;
+  }
+  return fd;
+}
+
+// The failure of openat2 for path, with an escape as 5.
+int fileopsBeneathFail(int err, const char *path) {
+  if (err == EXDEV || err == ELOOP)
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, err, "openat2", path);
+  errno = err;
+  return POSIX_FAIL("openat2", path);
+}
+
+}  // namespace
+
+void Platform_ForceComponentWalkForTest(int on) { gFileopsForceWalk.store(on ? 1 : 0); }
+
+int Platform_OpenDirectoryBeneath(PlatformDirectory *root, const char *path, int create,
+                                  PlatformDirectory **directory) {
+  CHECK_POINTER(directory);
+  *directory = nullptr;
+  FileOpsPath work;
+  if (!fileopsPath(path, &work, "openat2")) return 0;
+  int base = root != nullptr ? FsDirectory_Fd(root) : AT_FDCWD;
+  const char *rel = work.text[0] != '\0' ? work.text : ".";
+  if (work.text[0] == '/')  // absolute: outside whatever root is
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EXDEV, "openat2", path);
+  int fd = -1;
+  if (!gFileopsForceWalk.load()) {
+    fd = fileopsBeneath(base, rel);
+    if (fd >= 0) return fileopsWrapDirectory(fd, path, directory);
+    int err = errno;
+    if (!fileopsWalkRefused(err)) {
+      if (err != ENOENT || !create) return fileopsBeneathFail(err, path);
+      // The longest prefix that exists, then the rest made one by one.
+      std::string prefix(work.text);
+      for (;;) {
+        size_t slash = prefix.find_last_of('/');
+        prefix.resize(slash == std::string::npos ? 0 : slash);
+        fd = fileopsBeneath(base, prefix.empty() ? "." : prefix.c_str());
+        if (fd >= 0) break;
+        if (errno != ENOENT || prefix.empty()) return fileopsBeneathFail(errno, path);
+      }
+      int made = fileopsWalk(fd, work.text, 1, prefix.size());
+      close(fd);
+      return made >= 0 ? fileopsWrapDirectory(made, path, directory) : 0;
+    }
+  }
+  fd = fileopsWalk(base, work.text, create, 0);
+  return fd >= 0 ? fileopsWrapDirectory(fd, path, directory) : 0;
+}
+
+int Platform_OpenFileAt(PlatformDirectory *directory, const char *name, int openFlags,
+                        int shareFlags) {
+  FileOpsPath work;
+  if (!fileopsName(directory, name, &work, "openat")) return -1;
+  int fd;
+  do fd = openat(FsDirectory_Fd(directory), work.text, openFlags | O_NOFOLLOW | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return POSIX_FAIL("openat", name) - 1;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    POSIX_FAIL("fstat", name);
+    close(fd);
+    return -1;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    close(fd);
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EISDIR, "openat", name) - 1;
+  }
+  char self[64];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  if (!ShareMode_Acquire(fd, self, openFlags, shareFlags, st.st_dev, st.st_ino)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int Platform_RenameAt(PlatformDirectory *from, const char *fromName, PlatformDirectory *to,
+                      const char *toName) {
+  FileOpsPath a, b;
+  if (!fileopsName(from, fromName, &a, "renameat") || !fileopsName(to, toName, &b, "renameat"))
+    return 0;
+  return renameat(FsDirectory_Fd(from), a.text, FsDirectory_Fd(to), b.text) == 0
+             ? 1
+             : POSIX_FAIL("renameat", fromName);
+}
+
+int Platform_SetModeAt(PlatformDirectory *directory, const char *name, uint32_t mode) {
+  FileOpsPath work;
+  if (!fileopsName(directory, name, &work, "fchmodat")) return 0;
+  return fchmodat(FsDirectory_Fd(directory), work.text, mode_t(mode & 07777),
+                  AT_SYMLINK_NOFOLLOW) == 0
+             ? 1
+             : POSIX_FAIL("fchmodat", name);
+}
+
+int Platform_SetModifiedTimeAt(PlatformDirectory *directory, const char *name, int64_t seconds,
+                               int32_t nanoseconds) {
+  FileOpsPath work;
+  if (!fileopsName(directory, name, &work, "utimensat")) return 0;
+  if (nanoseconds < 0 || nanoseconds > 999999999)
+    return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "utimensat", name);
+  struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(seconds), long(nanoseconds)}};
+  return utimensat(FsDirectory_Fd(directory), work.text, times, AT_SYMLINK_NOFOLLOW) == 0
+             ? 1
+             : POSIX_FAIL("utimensat", name);
 }

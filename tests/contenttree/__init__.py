@@ -261,6 +261,10 @@ def expected_document(v):
         "writeAlign": v.write_align,
         "padMode": v.pad_mode,
         "files": [[f["name"], f["offset"], f["pad"], f["size"], f["sha1"] or ""] for f in v.files],
+        # As installed: permission bits (a link's own 0o777, read-only 0o444)
+        # and the modified time (null: not given).
+        "modes": [[0o777 if f["link"] is not None else 0o444 if (f["attr"] or 0) & 1 else 0o644,
+                   f["mtime"]] for f in v.files],
         "spellings": [[f["spelling"], winners[f["name"]]] for f in v.files],
         "pieces": [[n, d.hex()] for n, d in zip(v.piece_lengths(), v.digests)],
         "totalLength": sum(f["size"] for f in v.files),

@@ -1,0 +1,764 @@
+// The file storage driver; see storagefile.h.
+#include "base/storagefile.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "base/filelist.h"
+#include "base/storagechain.h"
+#include "base/storagerequest.h"
+#include "core/formats/json.h"
+#include "core/platform/asyncfile.h"
+#include "core/platform/fileops.h"
+#include "core/platform/path.h"
+#include "core/platform/platform.h"
+#include "core/platform/rootdir.h"
+#include "core/platform/thread.h"
+#include "core/runtime/critsection.h"
+#include "core/runtime/expand.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
+
+namespace {
+
+constexpr int32_t kErrorNotFound = 2;
+constexpr int32_t kErrorAccess = 5;
+constexpr uint32_t kReadFlags = kAsyncFileRead | kAsyncFileShareRead;  // 0x21
+constexpr uint32_t kWriteFlags = kAsyncFileRead | kAsyncFileWrite;     // 3: opens or creates
+
+// One file in use: the users of one relative name share its AsyncFile.
+struct OpenFile {
+  std::string name;     // relative, '/' separated
+  std::string current;  // the name the file is open under (partial or final)
+  AsyncFile *file = nullptr;
+  CriticalSection *lock = nullptr;  // its opening
+  int32_t accessCount = 0;          // guarded by the table lock
+  int32_t write = 0;
+  int32_t complete = 0;
+  int64_t size = 0;  // the entry's size: room reserved for a new file
+};
+
+}  // namespace
+
+struct StorageFile {
+  ObjectHeader header;  // kStorageFileTag
+  StorageFileSettings settings;
+  Storage *storage;  // borrowed: whose log the lines go to
+  StorageLogFunction log;
+  CriticalSection *tableLock;
+  CriticalSection *completedLock;
+  RootDirectory *root;  // opened on first use, under the table lock
+  std::unordered_map<std::string, OpenFile *> openFiles;
+  std::unordered_set<std::string> completed;
+  std::unordered_set<std::string> ignored;
+  // With selfUpdate and no partial extension: the temporary name each file
+  // is being written under until it is completed (completed lock: taken
+  // under a record's lock, it must come after every other).
+  std::unordered_map<std::string, std::string> updating;
+  int32_t ignoreRead;
+};
+
+namespace {
+
+StorageFile *fileOf(void *context) {
+  CLASS_CHECK(context, kStorageFileTag);
+  return static_cast<StorageFile *>(context);
+}
+
+template <typename... Args>
+void fileLog(StorageFile *d, const char *format, Args... args) {
+  if (d->storage != nullptr && d->log != nullptr) d->log(d->storage, format, args...);
+}
+
+// Files stay open across pieces: the soft limit of descriptors goes up to
+// the hard one, once per process.
+void fileRaiseDescriptorLimit() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+  });
+}
+
+void fileCloseRecord(OpenFile *o) {
+  if (o->file != nullptr) {
+    AsyncFile_Close(o->file);
+    AsyncFile_Release(&o->file);
+  }
+  CriticalSection_Delete(&o->lock);
+  delete o;
+}
+
+void fileDestroy(void **object) {
+  auto *d = static_cast<StorageFile *>(*object);
+  for (;;) {  // records still in use: their transfers end by themselves
+    CriticalSection_Enter(d->tableLock);
+    bool busy = false;
+    for (auto &entry : d->openFiles) busy = busy || entry.second->accessCount > 0;
+    if (!busy) {
+      for (auto &entry : d->openFiles) fileCloseRecord(entry.second);
+      d->openFiles.clear();
+    }
+    CriticalSection_Leave(d->tableLock);
+    if (!busy) break;
+    Thread_Yield();
+  }
+  RootDirectory_Close(&d->root);
+  CriticalSection_Delete(&d->tableLock);
+  CriticalSection_Delete(&d->completedLock);
+  d->header.classTag = 0;
+  d->~StorageFile();
+  MEM_FREE(d, sizeof(StorageFile));
+}
+
+int fileCreate(void **context) {
+  CHECK_POINTER(context);
+  fileRaiseDescriptorLimit();
+  auto *d = new (MEM_ALLOC(sizeof(StorageFile), MEM_ZEROED)) StorageFile();
+  d->header.classTag = kStorageFileTag;
+  d->header.refCount.store(1);
+  d->header.destroy = fileDestroy;
+  CriticalSection_Create(&d->tableLock);
+  CriticalSection_Create(&d->completedLock);
+  d->settings.extraFileFlags = kAsyncFileUnbuffered;
+  Str_Copy(d->settings.partialExtension, ".varnopartial", kStorageFileExtensionBytes);
+  *context = d;
+  return 1;
+}
+
+int fileRelease(void **context) {
+  Class_Release(context);
+  return 1;
+}
+
+int fileSetLogHook(void *context, Storage *storage, StorageLogFunction log) {
+  StorageFile *d = fileOf(context);
+  d->storage = storage;
+  d->log = log;
+  return 1;
+}
+
+// A text from config by key, else from appConfig under "storage.<key>".
+bool fileSettingText(Dictionary *appConfig, Dictionary *config, const char *key, char *out,
+                     int32_t size) {
+  char path[64];
+  Str_Printf(path, sizeof path, "storage.%s", key);
+  return (config != nullptr && Dictionary_GetStringByKey(config, key, out, size)) ||
+         (appConfig != nullptr && Dictionary_GetStringByPath(appConfig, path, out, size));
+}
+
+bool fileSettingBoolean(Dictionary *appConfig, Dictionary *config, const char *key,
+                        int32_t *value) {
+  char path[64];
+  Str_Printf(path, sizeof path, "storage.%s", key);
+  return (config != nullptr && Dictionary_GetBooleanByKey(config, key, value)) ||
+         (appConfig != nullptr && Dictionary_GetBooleanByPath(appConfig, path, value));
+}
+
+int fileConfigure(void *context, Storage *storage, Dictionary *appConfig, Dictionary *config) {
+  StorageFile *d = fileOf(context);
+  StorageFileSettings s = {};
+  if (!fileSettingText(appConfig, config, "partialExtension", s.partialExtension,
+                       kStorageFileExtensionBytes)) {
+    fileLog(d, "Configuration dictionary missing %s\n", "partialExtension");
+    return 0;
+  }
+  char lock[kStorageFilePathBytes] = {};
+  if (appConfig == nullptr ||
+      !Dictionary_GetStringByPath(appConfig, "storage.lockDirectory", lock, int32_t(sizeof lock))) {
+    fileLog(d, "Configuration dictionary missing %s\n", "lockDirectory");
+    return 0;
+  }
+  // Read and reported only: a file in use is never moved away on Linux.
+  Str_Copy(s.lockDirectory, lock, kStorageFilePathBytes);
+  if (lock[0] != '\0' && Str_Expand(s.lockDirectory, kStorageFilePathBytes, nullptr, nullptr))
+    Path_Normalize(s.lockDirectory, kStorageFilePathBytes, 0);
+  struct {
+    const char *key;
+    int32_t *value;
+  } const booleans[] = {{"skipTimestamp", &s.skipTimestamp},
+                        {"skipAttributes", &s.skipAttributes},
+                        {"selfUpdate", &s.selfUpdate}};
+  int32_t systemBuffer = 0;
+  if (!fileSettingBoolean(appConfig, config, "systemBuffer", &systemBuffer)) {
+    fileLog(d, "Configuration dictionary missing %s\n", "systemBuffer");
+    return 0;
+  }
+  for (const auto &b : booleans) {
+    if (!fileSettingBoolean(appConfig, config, b.key, b.value)) {
+      fileLog(d, "Configuration dictionary missing %s\n", b.key);
+      return 0;
+    }
+  }
+  s.extraFileFlags = systemBuffer ? 0 : kAsyncFileUnbuffered;
+  char path[kStorageFilePathBytes] = {};
+  if (config == nullptr ||
+      !Dictionary_GetStringByKey(config, "path", path, int32_t(sizeof path)) || path[0] == '\0') {
+    fileLog(d, "Configuration dictionary missing %s\n", "path");
+    return 0;
+  }
+  if (!Path_Resolve(path, s.path, kStorageFilePathBytes) ||
+      !Path_Normalize(s.path, kStorageFilePathBytes, kPathRemoveTrailing)) {
+    fileLog(d, "Configuration dictionary invalid %s\n", "path");
+    return 0;
+  }
+  char ignore[kStorageFilePathBytes] = {};
+  if (config != nullptr &&
+      Dictionary_GetStringByKey(config, "ignore", ignore, int32_t(sizeof ignore)) &&
+      ignore[0] != '\0' && !Path_Resolve(ignore, s.ignorePath, kStorageFilePathBytes))
+    s.ignorePath[0] = '\0';
+  CriticalSection_Enter(d->tableLock);
+  if (strcmp(d->settings.path, s.path) != 0) RootDirectory_Close(&d->root);
+  d->settings = s;
+  d->ignoreRead = 0;
+  d->ignored.clear();
+  CriticalSection_Leave(d->tableLock);
+  Storage_SetLocation(storage, s.path);
+  return 1;
+}
+
+int fileStatus(void *context, Storage *, Dictionary *status) {
+  StorageFile *d = fileOf(context);
+  Dictionary_SetInt32ByKey(status, "extraFileFlags", int32_t(d->settings.extraFileFlags));
+  Dictionary_SetStringByKey(status, "lockDirectory", d->settings.lockDirectory);
+  Dictionary_SetStringByKey(status, "outputPath", d->settings.path);
+  Dictionary_SetStringByKey(status, "partialExtension", d->settings.partialExtension);
+  Dictionary_SetInt32ByKey(status, "openFiles", StorageFile_GetOpenFileCount(d));
+  return 1;
+}
+
+// ---- Names -------------------------------------------------------------------------------
+
+// The root, opened (and made) on first use; NULL with the last error.
+RootDirectory *fileRoot(StorageFile *d) {
+  CriticalSection_Enter(d->tableLock);
+  if (d->root == nullptr) RootDirectory_Open(d->settings.path, 1, &d->root);
+  RootDirectory *root = d->root;
+  int error = root ? 0 : Platform_GetLastError();
+  CriticalSection_Leave(d->tableLock);
+  if (root == nullptr) Platform_SetLastError(error ? error : kErrorNotFound);
+  return root;
+}
+
+// The entry's relative name, '\' read as '/'.
+std::string fileNameOf(FileEntry *entry) {
+  std::string name = entry != nullptr && entry->name != nullptr ? entry->name : "";
+  for (char &c : name)
+    if (c == '\\') c = '/';
+  return name;
+}
+
+std::string filePartialName(StorageFile *d, const std::string &name) {
+  return name + d->settings.partialExtension;
+}
+
+// lstat of name below the root: 1 when something is there.
+bool fileThere(RootDirectory *root, const std::string &name, FileIdentity *identity) {
+  return RootDirectory_GetIdentity(root, name.c_str(), identity) != 0;
+}
+
+// The failure of a name that would leave the root is logged once here.
+void fileNoteFailure(StorageFile *d, const std::string &name, int32_t error) {
+  if (error == kErrorAccess) fileLog(d, "Access refused (%s) (%d)\n", name.c_str(), error);
+}
+
+// ---- Open and close -----------------------------------------------------------------------
+
+// Opens the record's file for writing under its partial name: an existing
+// partial file, else the final file (copied to the partial name first with
+// selfUpdate, renamed to it without), else a new partial file. 0 with the
+// last error.
+int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, uint32_t mode) {
+  const std::string &name = o->name;
+  std::string partial = filePartialName(d, name);
+  FileIdentity identity;
+  bool selfUpdate = (mode & kStorageFileModeSelfUpdate) != 0;
+  bool hasPartial = d->settings.partialExtension[0] != '\0';
+  bool fresh = false;
+  uint32_t flags = kWriteFlags | d->settings.extraFileFlags;
+  CriticalSection_Enter(d->completedLock);
+  auto temporary = d->updating.find(name);
+  if (temporary != d->updating.end()) partial = temporary->second;
+  bool known = temporary != d->updating.end();
+  CriticalSection_Leave(d->completedLock);
+  if ((hasPartial || known) && fileThere(root, partial, &identity)) {
+    RootDirectory_MakeWritable(root, partial.c_str());
+    o->current = partial;
+  } else if (fileThere(root, name, &identity) && S_ISDIR(identity.mode)) {
+    Platform_SetLastError(kErrorAccess);  // a directory where the file goes
+    return 0;
+  } else if (fileThere(root, name, &identity) && S_ISREG(identity.mode)) {
+    if (selfUpdate) {
+      // A running program's inode is never written: its bytes go to a new
+      // file that replaces it at completion.
+      std::string target = partial;
+      if (!hasPartial) {
+        char guid[40] = {};
+        Str_CreateGuid(guid, int32_t(sizeof guid));
+        size_t slash = name.find_last_of('/');
+        target = (slash == std::string::npos ? std::string() : name.substr(0, slash + 1)) + "." +
+                 name.substr(slash + 1) + "." + guid;
+      }
+      if (!RootDirectory_Copy(root, name.c_str(), target.c_str())) return 0;
+      RootDirectory_MakeWritable(root, target.c_str());
+      o->current = target;
+      if (!hasPartial) {
+        CriticalSection_Enter(d->completedLock);
+        d->updating[name] = target;
+        CriticalSection_Leave(d->completedLock);
+      }
+    } else {
+      RootDirectory_MakeWritable(root, name.c_str());
+      AsyncFile_Create(&o->file);
+      if (!RootDirectory_OpenFile(root, name.c_str(), flags, o->file)) {
+        int error = Platform_GetLastError();
+        AsyncFile_Release(&o->file);
+        Platform_SetLastError(error);
+        return 0;
+      }
+      o->current = name;
+      if (hasPartial && !RootDirectory_Rename(root, name.c_str(), partial.c_str())) {
+        int error = Platform_GetLastError();
+        fileLog(d, "Failed to rename file (%s) (%d)\n", name.c_str(), error);
+        AsyncFile_Close(o->file);
+        AsyncFile_Release(&o->file);
+        Platform_SetLastError(error);
+        return 0;
+      }
+      o->current = hasPartial ? partial : name;
+      return 1;
+    }
+  } else {
+    o->current = hasPartial ? partial : name;
+    fresh = true;
+  }
+  AsyncFile_Create(&o->file);
+  if (!RootDirectory_OpenFile(root, o->current.c_str(), flags, o->file)) {
+    int error = Platform_GetLastError();
+    AsyncFile_Release(&o->file);
+    Platform_SetLastError(error);
+    return 0;
+  }
+  // A new file gets its blocks at once: pieces arrive in any order, and a
+  // file system allocating as they come is several times slower. A refusal
+  // only costs speed.
+  if (fresh) AsyncFile_Reserve(o->file, uint64_t(o->size));
+  return 1;
+}
+
+int fileOpenForReading(StorageFile *d, RootDirectory *root, OpenFile *o) {
+  FileIdentity identity;
+  o->current = o->name;
+  if (d->settings.partialExtension[0] != '\0' && !fileThere(root, o->name, &identity)) {
+    std::string partial = filePartialName(d, o->name);
+    if (fileThere(root, partial, &identity)) o->current = partial;
+  }
+  AsyncFile_Create(&o->file);
+  if (!RootDirectory_OpenFile(root, o->current.c_str(),
+                              kReadFlags | kAsyncFileQuietMissing | d->settings.extraFileFlags,
+                              o->file)) {
+    int error = Platform_GetLastError();
+    AsyncFile_Release(&o->file);
+    Platform_SetLastError(error);
+    return 0;
+  }
+  return 1;
+}
+
+void fileClose(StorageFile *d, OpenFile **handle, int complete);
+
+// A handle on the record of name, its file open. 1, or 0 with *error.
+int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mode,
+             OpenFile **handle, int32_t *error) {
+  *handle = nullptr;
+  *error = 0;
+  RootDirectory *root = fileRoot(d);
+  if (root == nullptr) {
+    *error = Platform_GetLastError();
+    return 0;
+  }
+  bool writing = (mode & kStorageFileModeWrite) != 0;
+  CriticalSection_Enter(d->tableLock);
+  OpenFile *o = nullptr;
+  for (;;) {
+    auto found = d->openFiles.find(name);
+    o = found != d->openFiles.end() ? found->second : nullptr;
+    if (o == nullptr || !writing || o->write) break;
+    // A writer waits until the readers of the file have closed it.
+    CriticalSection_Leave(d->tableLock);
+    Thread_Yield();
+    CriticalSection_Enter(d->tableLock);
+  }
+  if (o == nullptr) {
+    o = new OpenFile();
+    o->name = name;
+    o->size = size;
+    CriticalSection_Create(&o->lock);
+    d->openFiles.emplace(name, o);
+  }
+  if (writing) o->write = 1;
+  o->accessCount++;
+  CriticalSection_Enter(o->lock);
+  CriticalSection_Leave(d->tableLock);
+  int ok = 1;
+  if (o->file == nullptr) {
+    fileLog(d, "Open (%s) (%d)\n", name.c_str(),
+            int(writing ? kWriteFlags : kReadFlags) | int(d->settings.extraFileFlags));
+    ok = writing ? fileOpenForWriting(d, root, o, mode) : fileOpenForReading(d, root, o);
+    if (!ok) *error = Platform_GetLastError();
+    if (ok && writing) {
+      CriticalSection_Enter(d->completedLock);
+      d->completed.erase(name);
+      CriticalSection_Leave(d->completedLock);
+    }
+  }
+  CriticalSection_Leave(o->lock);
+  if (!ok) {
+    if (*error == 0) *error = kPlatformErrorGeneral;
+    fileNoteFailure(d, name, *error);
+    fileClose(d, &o, 0);
+    return 0;
+  }
+  *handle = o;
+  return 1;
+}
+
+void fileClose(StorageFile *d, OpenFile **handle, int complete) {
+  OpenFile *o = *handle;
+  *handle = nullptr;
+  if (o == nullptr) return;
+  CriticalSection_Enter(d->tableLock);
+  if (complete) o->complete = 1;
+  bool last = --o->accessCount == 0 && (!o->write || o->complete || o->file == nullptr);
+  if (last) {
+    fileLog(d, "Close (%s)\n", o->name.c_str());
+    // Closed before the name leaves the table: a new record's open must not
+    // meet this descriptor's share modes.
+    if (o->file != nullptr) AsyncFile_Close(o->file);
+    d->openFiles.erase(o->name);
+  }
+  CriticalSection_Leave(d->tableLock);
+  if (last) fileCloseRecord(o);
+}
+
+// ---- Transfers ---------------------------------------------------------------------------
+
+struct FileTransfer {
+  StorageFile *driver;
+  OpenFile *handle;
+  StorageStep *step;
+  StorageRequest *request;
+  StorageMember *member;
+  uint8_t *buffer;
+  int32_t reading;
+};
+
+void fileTransferDone(void *context, int64_t, void *, uint32_t bytesDone, uint32_t error) {
+  auto *t = static_cast<FileTransfer *>(context);
+  StorageFile *d = t->driver;
+  StorageMember *m = t->member;
+  StorageRequest_ReleaseBuffer(t->request, &t->buffer);
+  int32_t result = 0, resultEx = 0;
+  int complete = 0;
+  if (error != 0) {
+    result = kStorageResultFile;
+    resultEx = int32_t(error);
+  } else if (int64_t(bytesDone) < m->length) {
+    result = kStorageResultShort;
+  } else if (t->reading) {
+    bool pads = (Storage_GetFlags(t->step->storage) & kStorageFlagPad) != 0;
+    StorageRequest_AddLength(t->request, m->length + (pads ? m->pad : 0));
+  } else if (m->fileOffset + m->length >= m->file->size) {
+    // The file's last bytes: it gets its size now, but its final name, time
+    // and attributes only from Storage_CompleteFile, once every piece is in.
+    if (!AsyncFile_SetSize(t->handle->file, uint64_t(m->file->size))) {
+      resultEx = AsyncFile_GetLastError(t->handle->file);
+      fileLog(d, "Failed to truncate (%s) (%d)\n", t->handle->name.c_str(), resultEx);
+      result = kStorageResultFile;
+    } else {
+      complete = 1;
+    }
+  }
+  if (result == 0) Storage_SetLastActivity(t->step->storage, Platform_GetTickSeconds());
+  fileClose(d, &t->handle, complete);
+  StorageStep *step = t->step;
+  delete t;
+  Storage_CompleteStep(step, result, resultEx);
+}
+
+int fileTransfer(StorageFile *d, StorageStep *step, int reading) {
+  auto *r = static_cast<StorageRequest *>(step->argument);
+  auto *m = static_cast<StorageMember *>(step->value);
+  if (m->length <= 0) return Storage_CompleteStep(step, 0, 0);
+  std::string name = fileNameOf(m->file->entry);
+  uint32_t mode = reading ? kStorageFileModeRead : kStorageFileModeWrite;
+  if (!reading && d->settings.selfUpdate) mode |= kStorageFileModeSelfUpdate;
+  OpenFile *handle = nullptr;
+  int32_t error = 0;
+  if (!fileOpen(d, name, m->file->size, mode, &handle, &error))
+    return Storage_CompleteStep(step, kStorageResultFile, error);
+  auto *t = new FileTransfer{d, handle, step, r, m, nullptr, reading};
+  StorageRequest_GetBuffer(r, m->paddedOffset, &t->buffer);
+  // Exactly the member's bytes: AsyncFile aligns unbuffered transfers itself.
+  if (reading)
+    AsyncFile_Read(handle->file, m->fileOffset, t->buffer, uint32_t(m->length), fileTransferDone,
+                   t);
+  else
+    AsyncFile_Write(handle->file, m->fileOffset, t->buffer, uint32_t(m->length),
+                    fileTransferDone, t);
+  return 1;
+}
+
+int fileRead(void *context, StorageStep *step) { return fileTransfer(fileOf(context), step, 1); }
+
+int fileWrite(void *context, StorageStep *step) {
+  return fileTransfer(fileOf(context), step, 0);
+}
+
+int fileExists(void *context, StorageStep *step) {
+  StorageFile *d = fileOf(context);
+  auto *m = static_cast<StorageMember *>(step->value);
+  RootDirectory *root = fileRoot(d);
+  FileIdentity identity;
+  bool present = root != nullptr && fileThere(root, fileNameOf(m->file->entry), &identity);
+  return Storage_CompleteStep(step, present ? 0 : kStorageResultMissing, 0);
+}
+
+// ---- Completion ---------------------------------------------------------------------------
+
+// The mode bits wanted for attributes attr: read-only takes every write bit
+// away, anything else gives the owner's back.
+uint32_t fileWantedMode(uint32_t mode, uint32_t attr) {
+  mode &= 07777;
+  return (attr & kStorageFileAttrReadOnly) ? mode & ~0222u : mode | S_IWUSR;
+}
+
+bool fileSameTime(const FileIdentity &identity, double wanted) {
+  auto have = int64_t(identity.modifiedSeconds) * 1000000 + identity.modifiedNanoseconds / 1000;
+  return have == int64_t(std::floor(wanted * 1e6 + 0.5));
+}
+
+// Completes the file of entry; the result pair in *code and *codeEx.
+void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *codeEx) {
+  *code = *codeEx = 0;
+  std::string name = fileNameOf(entry);
+  CriticalSection_Enter(d->completedLock);
+  bool done = d->completed.count(name) != 0;
+  CriticalSection_Leave(d->completedLock);
+  if (done) return;
+  RootDirectory *root = fileRoot(d);
+  auto fail = [&](const char *format, int32_t error) {
+    if (format != nullptr) fileLog(d, format, name.c_str(), error);
+    fileNoteFailure(d, name, error);
+    *code = kStorageResultFile;
+    *codeEx = error;
+  };
+  if (root == nullptr) return fail(nullptr, Platform_GetLastError());
+  auto markDone = [&] {
+    CriticalSection_Enter(d->completedLock);
+    d->completed.insert(name);
+    CriticalSection_Leave(d->completedLock);
+    fileLog(d, "File Complete (%s)\n", name.c_str());
+  };
+  if ((entry->flags & kFileEntryLink) || (entry->attr & kStorageFileAttrLink)) {
+    const char *target = entry->link != nullptr ? entry->link : "";
+    if (!RootDirectory_CreateLink(root, name.c_str(), target))
+      return fail("Failed to create link (%s) (%d)\n", Platform_GetLastError());
+    return markDone();
+  }
+  int64_t size = entry->size;
+  bool wantTime = (entry->flags & kFileEntryMtime) && !d->settings.skipTimestamp;
+  bool wantAttr = (entry->flags & kFileEntryAttr) && !d->settings.skipAttributes;
+  FileIdentity finalId = {}, partialId = {};
+  bool hasFinal = fileThere(root, name, &finalId);
+  bool hasPartial = d->settings.partialExtension[0] != '\0' &&
+                    fileThere(root, filePartialName(d, name), &partialId);
+  if (!hasFinal && !hasPartial) {
+    if (Platform_GetLastError() == kErrorAccess) return fail(nullptr, kErrorAccess);
+    if (size > 0) {
+      // Masked pieces rely on this success; it is not a normal outcome.
+      fileLog(d, "Skipping File Complete (%s)\n", name.c_str());
+      Log_Print(LOG_ERROR, KSRC, 0, "Skipping File Complete (%s)\n", name.c_str());
+      return;
+    }
+  }
+  CriticalSection_Enter(d->tableLock);
+  auto open = d->openFiles.find(name);
+  bool writing = open != d->openFiles.end() && open->second->write;
+  CriticalSection_Leave(d->tableLock);
+  CriticalSection_Enter(d->completedLock);
+  writing = writing || d->updating.count(name) != 0;
+  CriticalSection_Leave(d->completedLock);
+  if (hasFinal && !hasPartial && !writing && S_ISREG(finalId.mode)) {
+    bool same = finalId.size == size &&
+                (!wantTime || fileSameTime(finalId, entry->mtime)) &&
+                (!wantAttr || fileWantedMode(finalId.mode, entry->attr) == (finalId.mode & 07777));
+    if (same) return markDone();
+  }
+  uint32_t mode = kStorageFileModeWrite | (d->settings.selfUpdate ? kStorageFileModeSelfUpdate : 0);
+  OpenFile *handle = nullptr;
+  int32_t error = 0;
+  if (!fileOpen(d, name, size, mode, &handle, &error)) return fail(nullptr, error);
+  AsyncFile *file = handle->file;
+  if (!AsyncFile_SetSize(file, uint64_t(size))) {
+    fail("Failed to truncate (%s) (%d)\n", AsyncFile_GetLastError(file));
+    return fileClose(d, &handle, 0);
+  }
+  if (handle->current != name) {
+    if (!RootDirectory_Rename(root, handle->current.c_str(), name.c_str())) {
+      fail("Failed to rename file (%s) (%d)\n", Platform_GetLastError());
+      return fileClose(d, &handle, 0);
+    }
+    handle->current = name;
+    CriticalSection_Enter(d->completedLock);
+    d->updating.erase(name);
+    CriticalSection_Leave(d->completedLock);
+  }
+  if (wantTime && !AsyncFile_SetModifiedTime(file, entry->mtime)) {
+    fail("Failed to set modified time (%s) (%d)\n", AsyncFile_GetLastError(file));
+    return fileClose(d, &handle, 0);
+  }
+  if (wantAttr) {
+    FileIdentity now;
+    if (!fileThere(root, name, &now) ||
+        !RootDirectory_SetMode(root, name.c_str(), fileWantedMode(now.mode, entry->attr))) {
+      fail("Failed to set attributes (%s) (%d)\n", Platform_GetLastError());
+      return fileClose(d, &handle, 0);
+    }
+  }
+  fileClose(d, &handle, 1);
+  markDone();
+}
+
+int fileCompleteFile(void *context, StorageStep *step) {
+  StorageFile *d = fileOf(context);
+  int32_t code = 0, codeEx = 0;
+  fileComplete(d, static_cast<FileEntry *>(step->value), &code, &codeEx);
+  if (code == 0) Storage_SetLastActivity(step->storage, Platform_GetTickSeconds());
+  return Storage_CompleteStep(step, code, codeEx);
+}
+
+// ---- Erasing ------------------------------------------------------------------------------
+
+int32_t fileIgnoreNode(Json *, void *context, const char *path, int32_t type, const char *value,
+                       int32_t length, int64_t, int32_t, int32_t, int32_t *) {
+  // Strings of the top-level list: paths "0", "1", ...
+  if (type == kJsonNodeString && path[0] != '\0' && strchr(path, '\\') == nullptr)
+    static_cast<StorageFile *>(context)->ignored.emplace(value, size_t(length));
+  return 1;
+}
+
+// Reads the ignore file once (table lock held). 0, or the parser's error.
+int32_t fileReadIgnoreFile(StorageFile *d) {
+  if (d->ignoreRead || d->settings.ignorePath[0] == '\0') return 0;
+  FileIdentity identity;
+  if (!Platform_GetFileIdentity(d->settings.ignorePath, 1, &identity)) {
+    d->ignoreRead = 1;
+    return 0;
+  }
+  Json *json = nullptr;
+  Json_Create(&json);
+  Json_SetNodeCallback(json, d, fileIgnoreNode);
+  int32_t error = 0;
+  if (!Json_ParseFile(json, d->settings.ignorePath)) {
+    Json_GetErrorCode(json, &error);
+    if (error == 0) error = kPlatformErrorGeneral;
+    fileLog(d, "Unable to parse ignore file (%s) (%d)\n", d->settings.ignorePath, error);
+    d->ignored.clear();
+  } else {
+    d->ignoreRead = 1;
+  }
+  Json_Release(&json);
+  return error;
+}
+
+int fileEraseFile(void *context, StorageStep *step) {
+  StorageFile *d = fileOf(context);
+  auto *entry = static_cast<FileEntry *>(step->value);
+  std::string name = fileNameOf(entry);
+  CriticalSection_Enter(d->tableLock);
+  int32_t parseError = fileReadIgnoreFile(d);
+  bool ignored = d->ignored.count(name) != 0;
+  CriticalSection_Leave(d->tableLock);
+  if (parseError != 0) return Storage_CompleteStep(step, kStorageResultFile, parseError);
+  if (ignored) return Storage_CompleteStep(step, 0, 0);
+  fileLog(d, "Erase (%s)\n", name.c_str());
+  RootDirectory *root = fileRoot(d);
+  if (root == nullptr) return Storage_CompleteStep(step, 0, 0);  // nothing to erase
+  FileIdentity identity;
+  if (!fileThere(root, name, &identity)) {
+    int32_t error = Platform_GetLastError();
+    if (error == kErrorAccess) {
+      fileNoteFailure(d, name, error);
+      return Storage_CompleteStep(step, kStorageResultFile, error);
+    }
+    return Storage_CompleteStep(step, 0, 0);
+  }
+  // A link goes itself, never what it leads to; only a real directory is
+  // removed as one (and only when empty).
+  int isDirectory = S_ISDIR(identity.mode) ? 1 : 0;
+  if (!RootDirectory_Remove(root, name.c_str(), isDirectory)) {
+    int32_t error = Platform_GetLastError();
+    if (!Platform_IsErrorMissing(error)) {
+      fileNoteFailure(d, name, error);
+      return Storage_CompleteStep(step, kStorageResultFile, error);
+    }
+  }
+  CriticalSection_Enter(d->completedLock);
+  d->completed.erase(name);
+  CriticalSection_Leave(d->completedLock);
+  // The directories that the erase emptied, up to (not including) the root.
+  CriticalSection_Enter(d->tableLock);
+  std::string directory = name;
+  for (size_t slash = directory.find_last_of('/'); slash != std::string::npos && slash > 0;
+       slash = directory.find_last_of('/')) {
+    directory.resize(slash);
+    FileIdentity dir;
+    if (!fileThere(root, directory, &dir) || !S_ISDIR(dir.mode)) break;
+    RootDirectory_MakeWritable(root, directory.c_str());
+    if (!RootDirectory_Remove(root, directory.c_str(), 1)) break;
+    fileLog(d, "Collapse directory (%s)\n", directory.c_str());
+  }
+  CriticalSection_Leave(d->tableLock);
+  Storage_SetLastActivity(step->storage, Platform_GetTickSeconds());
+  return Storage_CompleteStep(step, 0, 0);
+}
+
+}  // namespace
+
+int StorageFile_GetSettings(void *context, StorageFileSettings *settings) {
+  StorageFile *d = fileOf(context);
+  CHECK_POINTER(settings);
+  *settings = d->settings;
+  return 1;
+}
+
+int32_t StorageFile_GetOpenFileCount(void *context) {
+  StorageFile *d = fileOf(context);
+  CriticalSection_Enter(d->tableLock);
+  auto count = int32_t(d->openFiles.size());
+  CriticalSection_Leave(d->tableLock);
+  return count;
+}
+
+const StorageDriver kStorageFileDriver = {
+    "StorageFile",          fileCreate,        StorageDriver_AddRef,
+    fileRelease,            fileSetLogHook,    fileConfigure,
+    StorageDriver_NoOp,     StorageDriver_NoOpActive, fileStatus,
+    StorageDriver_NoOp,     fileExists,        fileRead,
+    fileWrite,              StorageDriver_NotSupported, fileEraseFile,
+    fileCompleteFile,
+};

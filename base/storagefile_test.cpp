@@ -1,0 +1,666 @@
+#include "base/storagefile.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <set>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "base/filelist.h"
+#include "base/piecelist.h"
+#include "base/storagerequest.h"
+#include "core/platform/asyncfile.h"
+#include "core/platform/thread.h"
+#include "tests/dirops_test_util.h"
+#include "tests/metafile_vectors.h"
+#include "tests/storage_loop.h"
+#include "tests/storage_services.h"
+#include "tests/storage_test_util.h"
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kInFlight = 8;
+
+std::string Vectors(const std::string &name) {
+  const char *base = getenv("KEELSON_VECTORS");
+  return std::string(base != nullptr ? base : "vectors") + "/contenttree/install/" + name;
+}
+
+// A storage of its own (the fixture's is the file storage).
+struct OwnStorage {
+  Storage *storage = nullptr;
+  OwnStorage() {
+    Storage_Create(&storage);
+    Storage_SetQueue(storage, EventQueue_GetMain());
+  }
+  ~OwnStorage() { Class_ReleaseObject(&storage); }
+};
+
+int ConfigureFile(Storage *s, const std::string &root, int selfUpdate = 0, int systemBuffer = 1,
+                  const std::string &ignore = "", const char *partialExtension = ".varnopartial") {
+  return StorageServices_ConfigureFile(s, root, selfUpdate, systemBuffer, ignore,
+                                       partialExtension);
+}
+
+int ConfigurePieces(Storage *s, const std::string &version) {
+  Dictionary *config = nullptr;
+  Dictionary_Create(&config);
+  Dictionary_SetStringByKey(config, "type", "filePiece");
+  Dictionary_SetInt64ByKey(config, "flags", kStorageFlagPad);
+  Dictionary_SetStringByKey(config, "path", Vectors(version + "/pieces").c_str());
+  Dictionary_SetStringByKey(config, "pieceFormat", "{targetInfoHash}/{targetDigest}.varnopiece");
+  Dictionary_SetBooleanByKey(config, "systemBuffer", 1);
+int ok = Storage_Configure(s, nullptr, config);
+  Dictionary_Release(&config);
+  return ok;
+}
+
+// Copies pieces of version from its piece store into the storage file.
+std::map<int32_t, StorageLoopCodes> InstallInto(
+    Storage *file, MetaFile *meta, const std::string &version, const std::vector<int32_t> &pieces,
+    const std::function<void(int32_t, int32_t)> &done = nullptr) {
+  OwnStorage source;
+  ConfigurePieces(source.storage, version);
+  return StorageLoop_Copy(source.storage, file, meta, pieces, kInFlight, done);
+}
+
+// The sizes of the version's regular files by name (stat.txt).
+std::map<std::string, int64_t> Sizes(const std::string &version) {
+  std::map<std::string, int64_t> sizes;
+  std::ifstream in(Vectors(version + "/stat.txt"));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream row(line);
+    int64_t size = 0;
+    std::string mtime, readOnly, name;
+    row >> size >> mtime >> readOnly;
+    std::getline(row >> std::ws, name);
+    if (!name.empty()) sizes[name] = size;
+  }
+  return sizes;
+}
+
+std::string ManifestCheck(const std::string &version, const std::string &root) {
+  return FsFault_Command("cd " + Dirops_Quote(root) + " && sha1sum -c --quiet " +
+                         Dirops_Quote(Vectors(version + "/manifest.sha1")) + " 2>&1; echo $?");
+}
+
+TestMetaPtr LoadMeta(const std::string &version) {
+  return MetaFile_TestLoadVectors("contenttree/install/" + version + "/meta.json");
+}
+
+using ChildServices = StorageServices;
+
+class StorageFileTest : public StorageFixture {
+ protected:
+  void SetUp() override {
+    StorageFixture::SetUp();
+    AsyncFile_Init();
+    mkdir((dir_ / "outside").c_str(), 0755);
+    Dirops_WriteFile(dir_ / "outside/keep", "sentinel");
+    outside_ = Outside();
+  }
+  void TearDown() override {
+    EXPECT_EQ(Outside(), outside_);
+    metas_.clear();
+    StorageFixture::TearDown();
+    AsyncFile_Shutdown();
+    FsFault_Command("chmod -R u+w " + Dirops_Quote(dir_.path()));
+  }
+  std::string Outside() {
+    return FsFault_Command("ls -lA --full-time " + Dirops_Quote(dir_ / "outside") +
+                           "; stat -c '%y %s' " + Dirops_Quote(dir_ / "outside"));
+  }
+  MetaFile *Meta(const std::string &version) {
+    TestMetaPtr &m = metas_[version];
+    if (m == nullptr) m = LoadMeta(version);
+    return m.get();
+  }
+  // Copies pieces of version from its piece store into the file storage.
+  std::map<int32_t, StorageLoopCodes> Install(const std::string &version,
+                                              const std::vector<int32_t> &pieces) {
+    return InstallInto(storage, Meta(version), version, pieces);
+  }
+  // The shell peers agree with the generated tree: sha1sum -c, stat,
+  // readlink and diff -r.
+  void ExpectInstalled(const std::string &version, const std::string &root) {
+    std::string base = Vectors(version);
+    EXPECT_EQ(ManifestCheck(version, root), "0");
+    // stat(1) of every regular file at once: "<size> <mtime> <mode> ./<name>".
+    std::istringstream seen(FsFault_Command("cd " + Dirops_Quote(root) +
+                                            " && find . -type f -exec stat -c '%s %Y %a %n' {} +"));
+    std::map<std::string, std::string> stats;
+    for (std::string row; std::getline(seen, row);) {
+      size_t name = row.find(" ./");
+      if (name != std::string::npos) stats[row.substr(name + 3)] = row.substr(0, name);
+    }
+    std::ifstream stat(base + "/stat.txt");
+    std::string line;
+    while (std::getline(stat, line)) {
+      std::istringstream row(line);
+      std::string size, mtime, readOnly, name;
+      row >> size >> mtime >> readOnly;
+      std::getline(row >> std::ws, name);
+      std::istringstream got(stats[name]);
+      std::string gotSize, gotTime, gotMode = "0";
+      got >> gotSize >> gotTime >> gotMode;
+      EXPECT_EQ(gotSize, size) << name;
+      if (mtime != "-") {
+        EXPECT_EQ(gotTime, mtime) << name;
+      }
+      bool writable = (std::stoi(gotMode, nullptr, 8) & 0222) != 0;
+      EXPECT_EQ(writable, readOnly == "0") << name << " " << gotMode;
+    }
+    std::ifstream links(base + "/links.txt");
+    while (std::getline(links, line)) {
+      if (line.empty()) continue;
+      size_t tab = line.find('\t');
+      EXPECT_EQ(FsFault_Command("readlink " + Dirops_Quote(root + "/" + line.substr(tab + 1))),
+                line.substr(0, tab));
+    }
+    EXPECT_EQ(FsFault_Command("diff -r --no-dereference " + Dirops_Quote(base + "/files") + " " +
+                              Dirops_Quote(root) + " 2>&1; echo $?"),
+              "0");
+  }
+
+  FsFaultTempDir dir_;
+  std::string outside_;
+  std::map<std::string, TestMetaPtr> metas_;
+};
+
+TEST_F(StorageFileTest, ConfigurationAndStatus) {
+  Dictionary *config = nullptr;
+  Dictionary_Create(&config);
+  Dictionary_SetStringByKey(config, "type", "file");
+  EXPECT_EQ(Storage_Configure(storage, nullptr, config), 0);
+  EXPECT_TRUE(Logged("Configuration dictionary missing partialExtension"));
+  Dictionary_Release(&config);
+  ASSERT_EQ(ConfigureFile(storage, dir_ / "root/./a", 0, 0), 1);
+  Dictionary *status = nullptr;
+  Dictionary_Create(&status);
+  Storage_GetStatus(storage, status);
+  EXPECT_EQ(DictionaryKeys(status),
+            "type,id,errorCount,pendingRequests,readBytes,writeBytes,maxReadSpeed,"
+            "maxWriteSpeed,readSpeed,writeSpeed,extraFileFlags,lockDirectory,outputPath,"
+            "partialExtension,openFiles");
+  char text[512] = {};
+  Dictionary_GetStringByKey(status, "outputPath", text, sizeof text);
+  EXPECT_EQ(std::string(text), dir_ / "root/a");
+  int64_t flags = 0;
+  Dictionary_GetInt64ByKey(status, "extraFileFlags", &flags);
+  EXPECT_EQ(flags, 0x100);
+  Dictionary_Release(&status);
+  EXPECT_EQ(Storage_GetFlags(storage), kStorageFlagPad);
+  struct rlimit limit;
+  getrlimit(RLIMIT_NOFILE, &limit);
+  EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
+}
+
+// Every generated version installs (three pad modes, 64 KiB and 4 MiB
+// pieces, buffered and unbuffered) and the shell peers agree.
+TEST_F(StorageFileTest, InstallsGeneratedVersions) {
+  const struct {
+    const char *version;
+    int systemBuffer;
+  } cases[] = {{"none", 1}, {"align", 0}, {"list", 1}, {"big", 0}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.version);
+    std::string root = dir_ / (std::string("root-") + c.version);
+    Storage_Reset(storage);
+    ASSERT_EQ(ConfigureFile(storage, root, 0, c.systemBuffer), 1);
+    MetaFile *meta = Meta(c.version);
+    EXPECT_TRUE(Install(c.version, StorageLoop_AllPieces(meta)).empty());
+    EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+    ExpectInstalled(c.version, root);
+    // Read back through the file storage: every piece verifies.
+    EXPECT_TRUE(
+        StorageLoop_Copy(storage, nullptr, meta, StorageLoop_AllPieces(meta), kInFlight).empty());
+    void *context = nullptr;
+    Storage_GetDriverContext(storage, &context);
+    EXPECT_EQ(StorageFile_GetOpenFileCount(context), 0);
+  }
+}
+
+// Pieces written last first leave every file partial, at its full size,
+// until Storage_CompleteFile; completing twice does nothing more.
+TEST_F(StorageFileTest, FilesStayPartialUntilCompleted) {
+  std::string root = dir_ / "root";
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  MetaFile *meta = Meta("none");
+  std::vector<int32_t> order = StorageLoop_AllPieces(meta);
+  std::reverse(order.begin(), order.end());
+  EXPECT_TRUE(Install("none", order).empty());
+  EXPECT_FALSE(Dirops_Exists(root + "/big.bin"));
+  struct stat st;
+  ASSERT_EQ(stat((root + "/big.bin.varnopartial").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 5 * 65536 + 123);
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  ExpectInstalled("none", root);
+  lines.clear();
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  EXPECT_FALSE(Logged("File Complete"));
+  // Written again, a completed file is partial again until completed.
+  EXPECT_TRUE(Install("none", {0}).empty());
+  EXPECT_TRUE(Dirops_Exists(root + "/empty.txt"));
+  EXPECT_FALSE(Dirops_Exists(root + "/deep/a/b/c/d/e/f/g.bin"));
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  ExpectInstalled("none", root);
+  // With skipTimestamp and skipAttributes, a final file of the right size
+  // needs no work: its time and mode stay.
+  std::string locked = root + "/ro/locked.dat";
+  chmod(locked.c_str(), 0644);
+  Storage_Reset(storage);
+  {
+    Dictionary *config = nullptr, *app = nullptr;
+    Dictionary_Create(&config);
+    Dictionary_Create(&app);
+    Dictionary_SetStringByKey(config, "type", "file");
+    Dictionary_SetStringByKey(config, "path", root.c_str());
+    Dictionary_SetStringByPath(app, "storage.partialExtension", ".varnopartial");
+    Dictionary_SetStringByPath(app, "storage.lockDirectory", "");
+    Dictionary_SetBooleanByPath(app, "storage.systemBuffer", 1);
+    Dictionary_SetBooleanByPath(app, "storage.skipTimestamp", 1);
+    Dictionary_SetBooleanByPath(app, "storage.skipAttributes", 1);
+    Dictionary_SetBooleanByPath(app, "storage.selfUpdate", 0);
+    ASSERT_EQ(Storage_Configure(storage, app, config), 1);
+    Dictionary_Release(&app);
+    Dictionary_Release(&config);
+  }
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  EXPECT_EQ(Dirops_Mode(locked), 0644);
+  // A file that is missing completes (masked pieces rely on it), logged.
+  unlink((root + "/big.bin").c_str());
+  Storage_Reset(storage);
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  EXPECT_TRUE(Logged("Skipping File Complete (big.bin)"));
+}
+
+// Each damaged state fails exactly the pieces over its damaged bytes;
+// rewriting them and completing restores the manifest.
+TEST_F(StorageFileTest, RepairsDamagedStates) {
+  for (const char *version : {"list", "none"}) {
+    std::ifstream in(Vectors(std::string(version) + "/damage.txt"));
+    MetaFile *meta = Meta(version);
+    std::string line;
+    for (int k = 0; std::getline(in, line); k++) {
+      std::istringstream row(line);
+      std::string what, pieces, name;
+      int64_t arg = 0;
+      row >> what >> arg >> pieces;
+      std::getline(row >> std::ws, name);
+      std::map<int32_t, int32_t> expected;
+      std::istringstream list(pieces);
+      for (std::string item; std::getline(list, item, ',');)
+        expected[std::stoi(item)] = std::stoi(item.substr(item.find(':') + 1));
+      std::string state = what + " " + name;
+      SCOPED_TRACE(std::string(version) + " " + state);
+      std::string root = dir_ / (std::string("repair-") + version + "-" + std::to_string(k));
+      FsFault_Command("cp -a " + Dirops_Quote(Vectors(std::string(version) + "/files")) + " " +
+                      Dirops_Quote(root));
+      std::string file = root + "/" + name;
+      chmod(file.c_str(), 0644);
+      if (what == "missing" || what == "directory") unlink(file.c_str());
+      if (what == "directory") mkdir(file.c_str(), 0755);
+      if (what == "truncate") {
+        EXPECT_EQ(truncate(file.c_str(), arg), 0);
+      }
+      if (what == "flip") {
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekg(arg);
+        char c = 0;
+        f.read(&c, 1);
+        c = char(c ^ 0x20);
+        f.seekp(arg);
+        f.write(&c, 1);
+      }
+      if (what == "partial") {
+        std::string bytes = Dirops_ReadFile(file);
+        bytes.replace(size_t(arg), bytes.size() - size_t(arg), bytes.size() - size_t(arg), '\0');
+        unlink(file.c_str());
+        Dirops_WriteFile(file + ".varnopartial", bytes);
+      }
+      Storage_Reset(storage);
+      ASSERT_EQ(ConfigureFile(storage, root), 1);
+      auto failures =
+          StorageLoop_Copy(storage, nullptr, meta, StorageLoop_AllPieces(meta), kInFlight);
+      std::map<int32_t, int32_t> codes;
+      std::vector<int32_t> broken;
+      for (auto &f : failures) {
+        codes[f.first] = f.second.first;
+        broken.push_back(f.first);
+      }
+      EXPECT_EQ(codes, expected);
+      auto rewritten = Install(version, broken);
+      if (what == "directory") {  // a directory is never replaced by a write
+        for (auto &f : rewritten) EXPECT_EQ(f.second, StorageLoopCodes(964, 5));
+        EXPECT_EQ(rewritten.size(), broken.size());
+        continue;
+      }
+      EXPECT_TRUE(rewritten.empty());
+      EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+      ExpectInstalled(version, root);
+    }
+  }
+}
+
+// v1 -> v2 in place: with selfUpdate a running copy of /bin/sleep in the
+// tree is replaced (the process lives on, the path has the new bytes, and a
+// file with one changed piece of many keeps the rest), also without a
+// partial extension (a temporary name then); without selfUpdate, the same
+// update fails with 964/32.
+TEST_F(StorageFileTest, UpdatesInPlace) {
+  const struct {
+    int selfUpdate;
+    const char *extension;
+  } cases[] = {{1, ".varnopartial"}, {1, ""}, {0, ".varnopartial"}};
+  for (const auto &c : cases) {
+    int selfUpdate = c.selfUpdate;
+    SCOPED_TRACE(std::to_string(selfUpdate) + c.extension);
+    std::string root = dir_ / ("update-" + std::to_string(selfUpdate) + c.extension);
+    Storage_Reset(storage);
+    ASSERT_EQ(ConfigureFile(storage, root, selfUpdate, 1, "", c.extension), 1);
+    MetaFile *v1 = Meta("u1"), *v2 = Meta("u2");
+    EXPECT_TRUE(Install("u1", StorageLoop_AllPieces(v1)).empty());
+    EXPECT_TRUE(StorageLoop_Complete(storage, v1).empty());
+    std::string sleeper = root + "/bin/sleeper";
+    chmod(sleeper.c_str(), 0755);
+    pid_t pid = 0;
+    char arg0[] = "sleeper", arg1[] = "60";
+    char *argv[] = {arg0, arg1, nullptr};
+    ASSERT_EQ(posix_spawn(&pid, sleeper.c_str(), nullptr, nullptr, argv, environ), 0);
+    // The verify stage: pieces of v2 the tree does not hold yet.
+    Storage_Reset(storage);
+    ASSERT_EQ(ConfigureFile(storage, root, selfUpdate, 1, "", c.extension), 1);
+    std::vector<int32_t> stale;
+    for (auto &f : StorageLoop_Copy(storage, nullptr, v2, StorageLoop_AllPieces(v2), kInFlight))
+      stale.push_back(f.first);
+    EXPECT_EQ(stale.size(), 2u);  // one of many.bin, the sleeper's last
+    auto written = Install("u2", stale);
+    if (selfUpdate) {
+      EXPECT_TRUE(written.empty());
+      EXPECT_TRUE(StorageLoop_Complete(storage, v2).empty());
+      ExpectInstalled("u2", root);
+      EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);  // still running from the old inode
+    } else {
+      ASSERT_EQ(written.size(), 1u);
+      EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 32));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+// Erase: an ignored name stays; a link to a directory goes, its target
+// stays; emptied directories collapse up to the root.
+TEST_F(StorageFileTest, ErasesFilesAndLinks) {
+  std::string root = dir_ / "root";
+  Dirops_WriteFile(dir_ / "ignore.json", "[\"s/one\", 7, {\"x\": \"ro/locked.dat\"}]");
+  ASSERT_EQ(ConfigureFile(storage, root, 0, 1, dir_ / "ignore.json"), 1);
+  MetaFile *meta = Meta("none");
+  EXPECT_TRUE(Install("none", StorageLoop_AllPieces(meta)).empty());
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  auto erase = [&](FileEntry *entry) {
+    StorageOutcome outcome;
+    Storage_EraseFile(storage, meta, entry, &outcome, StorageOutcome::Complete);
+    EXPECT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
+    return outcome.result;
+  };
+  FileRecord *link = nullptr;
+  ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(meta), &link, "links/dir"));
+  EXPECT_EQ(erase(link->entry), 0);
+  EXPECT_FALSE(Dirops_Exists(root + "/links/dir"));
+  EXPECT_TRUE(fs::is_directory(root + "/deep/a/b"));
+  FileEntry *entry = nullptr;
+  std::vector<std::string> failed;
+  for (int more = FileList_GetFirst(MetaFile_GetFileList(meta), &entry); more;
+       more = FileList_GetNext(entry, &entry)) {
+    if (erase(entry) != 0) failed.push_back(entry->name);
+  }
+  EXPECT_TRUE(failed.empty());
+  EXPECT_EQ(FsFault_Command("cd " + Dirops_Quote(root) + " && find . | sort | tr '\\n' ' '"),
+            ". ./s ./s/one ");
+  EXPECT_TRUE(Logged("Collapse directory (deep/a/b/c/d/e/f)"));
+  EXPECT_TRUE(fs::exists(dir_ / "outside/keep"));
+}
+
+// Names built past the loader that would leave the root are refused with
+// 964/5 by writes, completions and erasures; nothing outside changes.
+TEST_F(StorageFileTest, ConfinesEscapingNames) {
+  std::string root = dir_ / "root";
+  mkdir(root.c_str(), 0755);
+  symlink("../outside", (root + "/l").c_str());
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  MetaFile *meta = Meta("none");
+  FileRecord *record = nullptr;
+  ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(meta), &record, "s/one"));
+  std::string target = dir_ / "outside/x";
+  for (const std::string &name : {std::string("../outside/x"), target, std::string("a/../../x"),
+                                  std::string("l/x"), std::string("l/keep")}) {
+    SCOPED_TRACE(name);
+    const char *saved = record->entry->name;
+    record->entry->name = name.c_str();
+    int64_t offset = record->offset;
+    int32_t piece = int32_t(offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)));
+    auto written = Install("none", {piece});
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 5));
+    for (auto *op : {&Storage_CompleteFile, &Storage_EraseFile}) {
+      StorageOutcome outcome;
+      (*op)(storage, meta, record->entry, &outcome, StorageOutcome::Complete);
+      ASSERT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
+      EXPECT_EQ(outcome.result, 964);
+      EXPECT_EQ(outcome.resultEx, 5);
+    }
+    record->entry->name = saved;
+  }
+  EXPECT_TRUE(Logged("Access refused (l/x) (5)"));
+  // A name one past the room of a path fails with 964/206.
+  std::string longName(size_t(kPathMax) - root.size(), 'n');
+  const char *saved = record->entry->name;
+  record->entry->name = longName.c_str();
+  auto piece = int32_t(record->offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)));
+  auto written = Install("none", {piece});
+  record->entry->name = saved;
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 206));
+}
+
+// An immutable file (chattr +i) fails its pieces' writes with 964/5.
+TEST_F(StorageFileTest, ImmutableFileFailsItsWrites) {
+  std::string root = dir_ / "root";
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  MetaFile *meta = Meta("none");
+  EXPECT_TRUE(Install("none", StorageLoop_AllPieces(meta)).empty());
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  std::string file = root + "/big.bin";
+  if (FsFault_Command("chattr +i " + Dirops_Quote(file) + " 2>/dev/null; echo $?") != "0")
+    GTEST_SKIP() << "chattr +i refused here";
+  FileRecord *record = nullptr;
+  ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(meta), &record, "big.bin"));
+  auto piece = int32_t(record->offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)) + 1);
+  auto written = Install("none", {piece});
+  FsFault_Command("chattr -i " + Dirops_Quote(file));
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 5));
+}
+
+// A full file system fails writes with 964/112, and no file has its final
+// name while it is short.
+TEST(StorageFileFaults, FullDiskLeavesNoShortFinalFile) {
+  FsFaultTempDir dir;
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.MountTmpfs(dir.path(), "size=1M")) return;
+    Dirops_WriteFile(dir / "filler", std::string(400 * 1024, 'f'));
+    ChildServices services;
+    TestMetaPtr meta = LoadMeta("none");
+    OwnStorage file;
+    FSF_EXPECT_EQ(child, ConfigureFile(file.storage, dir / "root"), 1);
+    bool full = false;
+    for (auto &f : InstallInto(file.storage, meta.get(), "none", StorageLoop_AllPieces(meta.get())))
+      full = full || f.second == StorageLoopCodes(964, 112);
+    FSF_EXPECT(child, full);
+    for (auto &entry : Sizes("none"))
+      if (entry.second > 0) FSF_EXPECT(child, !Dirops_Exists(dir / ("root/" + entry.first)));
+  });
+}
+
+// A file system remounted read-only fails writes with 964/19.
+TEST(StorageFileFaults, ReadOnlyFileSystemFailsWrites) {
+  FsFaultTempDir dir;
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.MountTmpfs(dir.path(), "size=8M")) return;
+    ChildServices services;
+    TestMetaPtr meta = LoadMeta("none");
+    std::vector<int32_t> all = StorageLoop_AllPieces(meta.get());
+    {
+      OwnStorage file;
+      ConfigureFile(file.storage, dir / "root");
+      FSF_EXPECT(child, InstallInto(file.storage, meta.get(), "none", all).empty());
+      FSF_EXPECT(child, StorageLoop_Complete(file.storage, meta.get()).empty());
+    }
+    if (!child.RemountReadOnly(dir.path())) return;
+    OwnStorage file;
+    ConfigureFile(file.storage, dir / "root");
+    auto written = InstallInto(file.storage, meta.get(), "none", {0});
+    FSF_EXPECT_EQ(child, written.size(), size_t(1));
+    FSF_EXPECT(child, written.begin()->second == StorageLoopCodes(964, 19));
+    FSF_EXPECT_EQ(child, ManifestCheck("none", dir / "root"), std::string("0"));
+  });
+}
+
+// As user 65534, a file of mode 000 fails exactly its pieces with 964/5.
+TEST(StorageFileFaults, UnreadableFileFailsItsPieces) {
+  FsFaultTempDir dir;
+  std::string root = dir / "root";
+  FsFault_Command("cp -a " + Dirops_Quote(Vectors("none/files")) + " " + Dirops_Quote(root));
+  chmod((root + "/big.bin").c_str(), 0);
+  std::map<int32_t, StorageLoopCodes> expected;
+  std::ifstream damage(Vectors("none/damage.txt"));
+  for (std::string line; std::getline(damage, line);) {
+    if (line.rfind("missing ", 0) != 0 || line.substr(line.rfind(' ') + 1) != "big.bin") continue;
+    std::istringstream list(line.substr(10, line.rfind(' ') - 10));
+    for (std::string item; std::getline(list, item, ',');)
+      expected[std::stoi(item)] = StorageLoopCodes(964, 5);
+  }
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.DropPrivileges()) return;
+    ChildServices services;
+    TestMetaPtr meta = LoadMeta("none");
+    OwnStorage file;
+    ConfigureFile(file.storage, root);
+    auto failures =
+        StorageLoop_Copy(file.storage, nullptr, meta.get(), StorageLoop_AllPieces(meta.get()), 8);
+    FSF_EXPECT(child, !expected.empty() && failures == expected);
+  });
+}
+
+// With RLIMIT_NOFILE at 64, 10,000 small files install.
+TEST(StorageFileFaults, ManySmallFilesUnderALowDescriptorLimit) {
+  FsFaultTempDir dir;
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    struct rlimit limit = {64, 64};
+    FSF_EXPECT_EQ(child, setrlimit(RLIMIT_NOFILE, &limit), 0);
+    ChildServices services;
+    TestMetaPtr meta = LoadMeta("bulk");
+    OwnStorage file;
+    ConfigureFile(file.storage, dir / "root");
+    FSF_EXPECT(child,
+               InstallInto(file.storage, meta.get(), "bulk", StorageLoop_AllPieces(meta.get()))
+                   .empty());
+    FSF_EXPECT(child, StorageLoop_Complete(file.storage, meta.get()).empty());
+    FSF_EXPECT_EQ(child, ManifestCheck("bulk", dir / "root"), std::string("0"));
+  });
+}
+
+// A child installing a 16 MiB version is killed with SIGKILL at a random
+// point, five times. Each run reads every piece, rewrites only the failed
+// ones and completes the files: a piece whose write was confirmed before a
+// kill never fails again, and at the end the manifest holds.
+TEST(StorageFileFaults, KillAndResume) {
+  FsFaultTempDir dir;
+  std::string root = dir / "root", log = dir / "log";
+  TestMetaPtr meta = LoadMeta("kill");
+  const std::vector<int32_t> all = StorageLoop_AllPieces(meta.get());
+  std::mt19937 random(47);
+  std::set<int32_t> confirmed;  // written, and the write reported
+  std::set<int32_t> lastFailed;
+  for (int run = 0; run <= 5; run++) {
+    SCOPED_TRACE(run);
+    unlink(log.c_str());
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      {
+        ChildServices services;
+        OwnStorage file;
+        ConfigureFile(file.storage, root);
+        std::vector<int32_t> failed;
+        for (auto &f : StorageLoop_Copy(file.storage, nullptr, meta.get(), all, kInFlight))
+          failed.push_back(f.first);
+        std::string text;
+        for (int32_t p : failed) text += "F " + std::to_string(p) + "\n";
+        text += "V\n";
+        if (write(out, text.data(), text.size()) < 0) _exit(3);
+        auto wrote = InstallInto(file.storage, meta.get(), "kill", failed, [&](int32_t p, int32_t r) {
+          std::string line = (r == 0 ? "W " : "E ") + std::to_string(p) + "\n";
+          if (write(out, line.data(), line.size()) < 0) _exit(3);
+        });
+        if (!wrote.empty() || !StorageLoop_Complete(file.storage, meta.get()).empty()) _exit(2);
+      }
+      _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    // Killed once a random number of writes were reported (the last run
+    // goes to its end).
+    auto written = [&] { return Dirops_CountOf(Dirops_ReadFile(log), "W "); };
+    int target = run < 5 ? 1 + int(random() % 40) : -1;
+    int status = 0;
+    for (int i = 0; i < 60000; i++) {
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        break;
+      }
+      if (target > 0 && written() >= target) break;
+      usleep(1000);
+    }
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    std::istringstream lines(Dirops_ReadFile(log));
+    std::set<int32_t> failed, wrote;
+    for (std::string kind, piece; lines >> kind;) {
+      if (kind == "V") continue;
+      lines >> piece;
+      (kind == "F" ? failed : wrote).insert(std::stoi(piece));
+    }
+    for (int32_t p : confirmed) EXPECT_EQ(failed.count(p), 0u) << "piece " << p;
+    // A kill costs only the pieces in flight: nothing good before breaks.
+    if (run > 0) {
+      for (int32_t p : failed) EXPECT_EQ(lastFailed.count(p), 1u) << "piece " << p;
+    }
+    lastFailed = failed;
+    confirmed.insert(wrote.begin(), wrote.end());
+    if (run == 5) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+  }
+  EXPECT_EQ(ManifestCheck("kill", root), "0");
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// RootDirectory: a directory handle for a root, through which the storage
+// drivers open, create, rename, erase, link and change every file of an
+// installation, by names relative to the root.
+//
+// Names: '\' is read as '/'; the root's path, a separator and the name must
+// fit kPathMax bytes (else 206). A name is resolved below the root only
+// (Platform_OpenDirectoryBeneath): an absolute name, a ".." above the root
+// or a link leading out fails with 5, whatever lies outside.
+//
+// Invariants: (1) nothing is ever opened, created, renamed, erased or
+// changed outside the root's directory, even while its contents change
+// under the walk (a directory swapped for a link is refused or stays
+// inside). (2) the last component of a name is never followed when it is
+// written, replaced, erased or changed (O_NOFOLLOW, AT_SYMLINK_NOFOLLOW,
+// renameat); a link there fails an open with 1921. (3) the root's own path
+// was resolved once, when the handle was made.
+//
+// Threads: any thread; a RootDirectory is only read after it is made, and
+// every operation opens its own parent directory.
+#pragma once
+
+#include <cstdint>
+
+#include "core/platform/fileops.h"
+#include "core/platform/platform.h"
+
+constexpr uint32_t kRootDirectoryTag = 0x2d7f0c31;
+
+struct AsyncFile;
+
+struct RootDirectory {
+  uint32_t tag;  // kRootDirectoryTag
+  PlatformDirectory *directory;
+  char path[kPathMax];  // links resolved, no trailing separator (but "/")
+};
+
+// Opens the root at path (links in it followed once, here); with create 1
+// its missing directories are made first. 1, or 0 with the last error.
+int RootDirectory_Open(const char *path, int create, RootDirectory **root);
+// Closes and clears *root; NULL is ignored. Returns 1.
+int RootDirectory_Close(RootDirectory **root);
+
+// Opens the directory that holds name (made with create 1) and copies
+// name's last component into leaf (kPathMax bytes). An empty, "." or ".."
+// last component fails with 5. 1/0 with the last error.
+int RootDirectory_OpenParent(RootDirectory *root, const char *name, int create,
+                             PlatformDirectory **parent, char *leaf);
+
+// Opens name into file (closed) with AsyncFile's open flags: share modes,
+// the unbuffered bit (refused by the file system: opened buffered), cutting
+// and positioning as AsyncFile_Open does; parents are made when the flags
+// may create. 1, or 0 with the last error (also the file's).
+int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags,
+                           AsyncFile *file);
+// lstat of name. 1, or 0 with it zeroed and the last error.
+int RootDirectory_GetIdentity(RootDirectory *root, const char *name, FileIdentity *identity);
+// unlink (isDirectory 0: a link is removed, never its target) or rmdir
+// (1: a real, empty directory) of name. 1/0.
+int RootDirectory_Remove(RootDirectory *root, const char *name, int isDirectory);
+// Renames from to to (parents of to made), replacing a file at to. 1/0.
+int RootDirectory_Rename(RootDirectory *root, const char *from, const char *to);
+// Copies the regular file from to to (data, permission bits and modified
+// time; copy_file_range), replacing a file at to. 1/0.
+int RootDirectory_Copy(RootDirectory *root, const char *from, const char *to);
+// A link at name with the text target (parents made), replacing a file or
+// link that is there; a directory there fails with 5. 1/0.
+int RootDirectory_CreateLink(RootDirectory *root, const char *name, const char *target);
+// The link's text into out (size bytes). 1/0.
+int RootDirectory_ReadLink(RootDirectory *root, const char *name, char *out, int size);
+// Permission bits of name itself (a link is refused with 50). 1/0.
+int RootDirectory_SetMode(RootDirectory *root, const char *name, uint32_t mode);
+// Gives name the owner write bit when it lacks it; a link or a missing name
+// is left alone. 1/0.
+int RootDirectory_MakeWritable(RootDirectory *root, const char *name);

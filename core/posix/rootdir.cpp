@@ -1,0 +1,226 @@
+// The root-confined file layer on Linux; see core/platform/rootdir.h.
+#include "core/platform/rootdir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "core/platform/asyncfile.h"
+#include "core/platform/path.h"
+#include "core/posix/asyncfileadopt.h"
+#include "core/posix/errors.h"
+#include "core/runtime/core.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/str.h"
+
+namespace {
+
+RootDirectory *rootOf(RootDirectory *root) {
+  CHECK_POINTER(root);
+  if (root->tag != kRootDirectoryTag)
+    Core_Abort(KSRC, "Class mismatch pointer (0x%p: expected 0x%08x but was 0x%08x)\n", root,
+               kRootDirectoryTag, root->tag);
+  return root;
+}
+
+// The parent's path below the root and the last component of name, '\'
+// read as '/' and trailing separators dropped. false with the failure
+// recorded.
+bool rootSplit(RootDirectory *root, const char *name, std::string *parent, std::string *leaf) {
+  CHECK_POINTER(name);
+  size_t length = strlen(name);
+  if (strlen(root->path) + 1 + length >= size_t(kPathMax)) {
+    POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "root", name);
+    return false;
+  }
+  std::string text(name, length);
+  for (char &c : text)
+    if (c == '\\') c = '/';
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  size_t slash = text.find_last_of('/');
+  *leaf = slash == std::string::npos ? text : text.substr(slash + 1);
+  *parent = slash == std::string::npos ? std::string() : text.substr(0, slash);
+  if (slash == 0) {  // "/x": an absolute name
+    POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EXDEV, "root", name);
+    return false;
+  }
+  if (leaf->empty() || *leaf == "." || *leaf == "..") {
+    POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EXDEV, "root", name);
+    return false;
+  }
+  return true;
+}
+
+// Runs op(parent, leaf) on name's parent directory; 0 when it cannot be
+// opened.
+template <typename Op>
+int rootAt(RootDirectory *root, const char *name, int create, Op op) {
+  PlatformDirectory *parent = nullptr;
+  char leaf[kPathMax];
+  if (!RootDirectory_OpenParent(root, name, create, &parent, leaf)) return 0;
+  int result = op(parent, leaf);
+  int error = result ? 0 : Platform_GetLastError();
+  Platform_CloseDirectory(&parent);
+  if (!result) Platform_SetLastError(error);
+  return result;
+}
+
+}  // namespace
+
+int RootDirectory_Open(const char *path, int create, RootDirectory **root) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(root);
+  *root = nullptr;
+  char resolved[kPathMax], real[kPathMax];
+  if (!Path_Resolve(path, resolved, int(sizeof resolved)) ||
+      !Path_Normalize(resolved, int(sizeof resolved), kPathRemoveTrailing))
+    return 0;
+  int error = 0;
+  if (create && !Path_CreateDirectory(resolved, 0, &error)) {
+    Platform_SetLastError(error);
+    return 0;
+  }
+  if (!Path_ResolveLinks(resolved, real, int(sizeof real))) return 0;
+  PlatformDirectory *directory = nullptr;
+  if (!Platform_OpenDirectoryAt(nullptr, real, &directory)) return 0;
+  auto *r = static_cast<RootDirectory *>(MEM_ALLOC(sizeof(RootDirectory), MEM_ZEROED));
+  r->tag = kRootDirectoryTag;
+  r->directory = directory;
+  Str_Copy(r->path, real, int(sizeof r->path));
+  *root = r;
+  return 1;
+}
+
+int RootDirectory_Close(RootDirectory **root) {
+  CHECK_POINTER(root);
+  RootDirectory *r = *root;
+  *root = nullptr;
+  if (r == nullptr) return 1;
+  rootOf(r);
+  Platform_CloseDirectory(&r->directory);
+  r->tag = 0;
+  MEM_FREE(r, sizeof(RootDirectory));
+  return 1;
+}
+
+int RootDirectory_OpenParent(RootDirectory *root, const char *name, int create,
+                             PlatformDirectory **parent, char *leaf) {
+  rootOf(root);
+  CHECK_POINTER(parent);
+  CHECK_POINTER(leaf);
+  *parent = nullptr;
+  leaf[0] = '\0';
+  std::string dir, last;
+  if (!rootSplit(root, name, &dir, &last)) return 0;
+  if (!Platform_OpenDirectoryBeneath(root->directory, dir.c_str(), create, parent)) return 0;
+  memcpy(leaf, last.c_str(), last.size() + 1);
+  return 1;
+}
+
+int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags,
+                           AsyncFile *file) {
+  int openFlags = AsyncFile_OpenFlagsOf(flags);
+  if (openFlags < 0) return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "open", name);
+  int share = int(flags & (kAsyncFileShareRead | kAsyncFileShareWrite));
+  int fd = -1, direct = 0;
+  int opened = rootAt(root, name, (openFlags & O_CREAT) != 0, [&](PlatformDirectory *p,
+                                                                   const char *leaf) {
+    direct = (openFlags & O_DIRECT) != 0;
+    fd = Platform_OpenFileAt(p, leaf, openFlags, share);
+    if (fd < 0 && direct && Platform_GetLastErrno() == EINVAL) {
+      direct = 0;  // a file system without O_DIRECT: write-through buffered
+      fd = Platform_OpenFileAt(p, leaf, openFlags & ~O_DIRECT, share);
+    }
+    return fd >= 0 ? 1 : 0;
+  });
+  if (!opened) return 0;
+  std::string path = std::string(root->path) + "/" + name;
+  if (!AsyncFile_Adopt(file, fd, direct, path.c_str(), flags)) {
+    Platform_SetLastError(AsyncFile_GetLastError(file));
+    return 0;
+  }
+  return 1;
+}
+
+int RootDirectory_GetIdentity(RootDirectory *root, const char *name, FileIdentity *identity) {
+  CHECK_POINTER(identity);
+  memset(identity, 0, sizeof *identity);
+  return rootAt(root, name, 0, [&](PlatformDirectory *p, const char *leaf) {
+    return Platform_GetFileIdentityAt(p, leaf, identity);
+  });
+}
+
+int RootDirectory_Remove(RootDirectory *root, const char *name, int isDirectory) {
+  return rootAt(root, name, 0, [&](PlatformDirectory *p, const char *leaf) {
+    if (isDirectory) {
+      // rmdir never removes a link; make sure of the entry's kind first.
+      FileIdentity identity;
+      if (!Platform_GetFileIdentityAt(p, leaf, &identity)) return 0;
+      if (!S_ISDIR(identity.mode))
+        return POSIX_FAIL_CODE(kPlatformErrorPathNotFound, ENOTDIR, "rmdir", leaf);
+    }
+    return FileOps_RemoveAt(p, leaf, isDirectory);
+  });
+}
+
+int RootDirectory_Rename(RootDirectory *root, const char *from, const char *to) {
+  return rootAt(root, from, 0, [&](PlatformDirectory *a, const char *fromLeaf) {
+    return rootAt(root, to, 1, [&](PlatformDirectory *b, const char *toLeaf) {
+      return Platform_RenameAt(a, fromLeaf, b, toLeaf);
+    });
+  });
+}
+
+int RootDirectory_Copy(RootDirectory *root, const char *from, const char *to) {
+  return rootAt(root, from, 0, [&](PlatformDirectory *a, const char *fromLeaf) {
+    return rootAt(root, to, 1, [&](PlatformDirectory *b, const char *toLeaf) {
+      PlatformCopyAt copy = {a, fromLeaf, b, toLeaf, from, to, 0, nullptr, nullptr};
+      return Platform_CopyFileAt(&copy);
+    });
+  });
+}
+
+int RootDirectory_CreateLink(RootDirectory *root, const char *name, const char *target) {
+  CHECK_POINTER(target);
+  return rootAt(root, name, 1, [&](PlatformDirectory *p, const char *leaf) {
+    FileIdentity identity;
+    if (Platform_GetFileIdentityAt(p, leaf, &identity)) {
+      if (S_ISDIR(identity.mode))
+        return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EISDIR, "symlinkat", leaf);
+      if (S_ISLNK(identity.mode)) {
+        char text[kPathMax];
+        if (Platform_ReadLinkAt(p, leaf, text, int(sizeof text)) && strcmp(text, target) == 0)
+          return 1;
+      }
+      if (!FileOps_RemoveAt(p, leaf, 0) && !Platform_IsErrorMissing(Platform_GetLastError()))
+        return 0;
+    }
+    return Platform_CreateLinkAt(p, leaf, target);
+  });
+}
+
+int RootDirectory_ReadLink(RootDirectory *root, const char *name, char *out, int size) {
+  CHECK_POINTER(out);
+  if (size > 0) out[0] = '\0';
+  return rootAt(root, name, 0, [&](PlatformDirectory *p, const char *leaf) {
+    return Platform_ReadLinkAt(p, leaf, out, size);
+  });
+}
+
+int RootDirectory_SetMode(RootDirectory *root, const char *name, uint32_t mode) {
+  return rootAt(root, name, 0, [&](PlatformDirectory *p, const char *leaf) {
+    return Platform_SetModeAt(p, leaf, mode);
+  });
+}
+
+int RootDirectory_MakeWritable(RootDirectory *root, const char *name) {
+  return rootAt(root, name, 0, [&](PlatformDirectory *p, const char *leaf) {
+    FileIdentity identity;
+    if (!Platform_GetFileIdentityAt(p, leaf, &identity)) return 1;
+    if (S_ISLNK(identity.mode) || (identity.mode & S_IWUSR)) return 1;
+    return Platform_SetModeAt(p, leaf, (identity.mode | S_IWUSR) & 07777);
+  });
+}

@@ -1,0 +1,154 @@
+#include "core/platform/rootdir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "core/platform/asyncfile.h"
+#include "core/platform/ioworker.h"
+#include "core/platform/meter.h"
+#include "tests/dirops_test_util.h"
+#include "tests/wake_hook.h"
+
+namespace {
+
+constexpr uint32_t kWrite = kAsyncFileRead | kAsyncFileWrite;
+
+class RootDirectoryTest : public ThreadTest {
+ protected:
+  void SetUp() override {
+    ThreadTest::SetUp();
+    Meter_Init();
+    IOWorker_Init();
+    AsyncFile_Init();
+    mkdir((dir_ / "root").c_str(), 0755);
+    mkdir((dir_ / "outside").c_str(), 0755);
+    Dirops_WriteFile(dir_ / "outside/keep", "sentinel");
+    mkdir((dir_ / "root/sub").c_str(), 0755);
+    symlink("../outside", (dir_ / "root/out").c_str());
+    symlink("sub", (dir_ / "root/in").c_str());
+    symlink("../outside/keep", (dir_ / "root/keeplink").c_str());
+    ASSERT_EQ(RootDirectory_Open((dir_ / "root").c_str(), 0, &root_), 1);
+    before_ = Outside();
+  }
+  void TearDown() override {
+    EXPECT_EQ(Outside(), before_);
+    RootDirectory_Close(&root_);
+    AsyncFile_Shutdown();
+    IOWorker_Shutdown();
+    Meter_Shutdown();
+    Platform_ForceComponentWalkForTest(0);
+    ThreadTest::TearDown();
+  }
+  // The outside directory as `ls -l --full-time` sees it.
+  std::string Outside() {
+    return FsFault_Command("ls -lA --full-time " + Dirops_Quote(dir_ / "outside") +
+                           "; stat -c '%y %s' " + Dirops_Quote(dir_ / "outside"));
+  }
+  // Opens name for writing and puts text in it; the error, or 0.
+  int Write(const std::string &name, const std::string &text) {
+    AsyncFile *file = nullptr;
+    AsyncFile_Create(&file);
+    int error = 0;
+    if (RootDirectory_OpenFile(root_, name.c_str(), kWrite, file)) {
+      int fd = AsyncFile_GetDescriptorForTest(file);
+      if (pwrite(fd, text.data(), text.size(), 0) != ssize_t(text.size())) error = -1;
+    } else {
+      error = Platform_GetLastError();
+    }
+    AsyncFile_Release(&file);
+    return error;
+  }
+
+  FsFaultTempDir dir_;
+  RootDirectory *root_ = nullptr;
+  std::string before_;
+};
+
+// Names that would leave the root are refused with 5 by every operation,
+// with openat2 and with the component walk; nothing outside changes.
+TEST_F(RootDirectoryTest, EscapesAreRefused) {
+  const char *escapes[] = {"../x", "/tmp/x", "a/../../x", "out/x", "out/keep", "sub/../../x",
+                           "a\\..\\..\\x", "..", "", "sub/..", "in/../../outside/keep"};
+  for (int walk = 0; walk < 2; walk++) {
+    Platform_ForceComponentWalkForTest(walk);
+    for (const char *name : escapes) {
+      SCOPED_TRACE(std::string(name) + (walk ? " (walk)" : " (openat2)"));
+      EXPECT_EQ(Write(name, "escaped"), 5);
+      EXPECT_EQ(RootDirectory_CreateLink(root_, name, "t"), 0);
+      EXPECT_EQ(Platform_GetLastError(), 5);
+      EXPECT_EQ(RootDirectory_Remove(root_, name, 0), 0);
+      EXPECT_EQ(RootDirectory_Remove(root_, name, 1), 0);
+      EXPECT_EQ(RootDirectory_Rename(root_, "sub", name), 0);
+      EXPECT_EQ(RootDirectory_SetMode(root_, name, 0), 0);
+    }
+  }
+  Platform_ForceComponentWalkForTest(0);
+  // The last component is never followed: a link to an outside file.
+  EXPECT_EQ(Write("keeplink", "through"), 1921);
+  EXPECT_EQ(RootDirectory_SetMode(root_, "keeplink", 0), 0);
+  EXPECT_EQ(RootDirectory_Remove(root_, "out", 1), 0);  // not a directory: a link
+  EXPECT_EQ(RootDirectory_Remove(root_, "keeplink", 0), 1);
+  EXPECT_FALSE(Dirops_Exists(dir_ / "root/keeplink"));
+  EXPECT_EQ(RootDirectory_Remove(root_, "out", 0), 1);  // the link goes, its target stays
+  EXPECT_FALSE(Dirops_Exists(dir_ / "root/out"));
+  // A name one past the room fails with 206.
+  std::string longName(kPathMax - (dir_ / "root").size(), 'n');
+  EXPECT_EQ(Write(longName, "x"), 206);
+}
+
+// Inside the root: parents are made, links that stay inside are followed
+// (openat2), a link replaces a file, renames and copies stay beneath.
+TEST_F(RootDirectoryTest, WorksInside) {
+  EXPECT_EQ(Write("a/b/c/d.txt", "deep"), 0);
+  EXPECT_EQ(Dirops_ReadFile(dir_ / "root/a/b/c/d.txt"), "deep");
+  EXPECT_EQ(Write("in/x", "via link"), 0);
+  EXPECT_EQ(Dirops_ReadFile(dir_ / "root/sub/x"), "via link");
+  EXPECT_EQ(Write("a\\b\\w", "backslash"), 0);
+  EXPECT_EQ(Dirops_ReadFile(dir_ / "root/a/b/w"), "backslash");
+  EXPECT_EQ(RootDirectory_Copy(root_, "a/b/w", "copy/w"), 1);
+  EXPECT_EQ(Dirops_ReadFile(dir_ / "root/copy/w"), "backslash");
+  EXPECT_EQ(RootDirectory_Rename(root_, "copy/w", "moved/deeper/w"), 1);
+  EXPECT_EQ(Dirops_ReadFile(dir_ / "root/moved/deeper/w"), "backslash");
+  EXPECT_EQ(RootDirectory_CreateLink(root_, "a/b/w", "../../sub/x"), 1);
+  char text[64];
+  EXPECT_EQ(RootDirectory_ReadLink(root_, "a/b/w", text, sizeof text), 1);
+  EXPECT_STREQ(text, "../../sub/x");
+  EXPECT_EQ(RootDirectory_CreateLink(root_, "a/b", "x"), 0);  // a directory stays
+  EXPECT_EQ(RootDirectory_SetMode(root_, "sub/x", 0444), 1);
+  EXPECT_EQ(Dirops_Mode(dir_ / "root/sub/x"), 0444);
+  EXPECT_EQ(RootDirectory_MakeWritable(root_, "sub/x"), 1);
+  EXPECT_EQ(Dirops_Mode(dir_ / "root/sub/x"), 0644);
+  EXPECT_EQ(RootDirectory_Remove(root_, "a/b/c", 1), 0);  // not empty
+  EXPECT_EQ(RootDirectory_Remove(root_, "a/b/c/d.txt", 0), 1);
+  EXPECT_EQ(RootDirectory_Remove(root_, "a/b/c", 1), 1);
+  PlatformDirectory *absolute = nullptr;
+  EXPECT_EQ(Platform_OpenDirectoryBeneath(nullptr, "/tmp", 0, &absolute), 0);
+  EXPECT_EQ(Platform_GetLastError(), 5);
+}
+
+class RootDirectoryThreaded : public RootDirectoryTest {};
+
+// A thread swaps a directory of the root for a link to the outside while
+// files are created in it: no byte ever lands outside.
+TEST_F(RootDirectoryThreaded, DirectorySwapRace) {
+  mkdir((dir_ / "root/d").c_str(), 0755);
+  symlink((dir_ / "outside").c_str(), (dir_ / "root/swap").c_str());
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    std::string a = dir_ / "root/d", b = dir_ / "root/swap";
+    while (!stop.load()) renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+  });
+  for (int walk = 0; walk < 2; walk++) {
+    Platform_ForceComponentWalkForTest(walk);
+    for (int round = 0; round < 100; round++) Write("d/f" + std::to_string(round % 10), "inside");
+  }
+  stop.store(true);
+  swapper.join();
+}
+
+}  // namespace
