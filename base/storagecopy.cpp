@@ -409,11 +409,13 @@ void copyQueueFiles(StorageCopy *c) {
 void copyPumpFiles(StorageCopy *c) {
   if (c->filesFinished || c->metafile == nullptr) return;
   copyQueueFiles(c);
-  double now = copyNow();
+  double now = -1;  // read once, and only when an item waits: pumps come often
   Storage *target = copyTarget(c);
   for (FileCompletion *item = c->firstItem; item != nullptr; item = item->next) {
     if (c->fileCompleteLimit >= 1 && c->filesInFlight >= c->fileCompleteLimit) break;
-    if (item->inFlight || item->notBefore > now) continue;
+    if (item->inFlight) continue;
+    if (now < 0) now = copyNow();
+    if (item->notBefore > now) continue;
     item->inFlight = 1;
     c->filesInFlight++;
     Class_Retain(c);
