@@ -197,6 +197,23 @@ TEST_F(StorageCleanupTest, StopDropsDelayedRetries) {
   EXPECT_FALSE(StorageCleanup_IsFinished(cleanup));
 }
 
+class StorageCleanupDeathTest : public StorageCleanupTest {};
+
+TEST_F(StorageCleanupDeathTest, MisuseStops) {
+  Use(false);
+  TestContent walked;
+  walked.Load(Files({"a"}, "w"));
+  StorageCleanup_SetMetaFile(cleanup, walked.meta.get());
+  storage->script.override = [](int32_t, StorageStep *) {
+    return ScriptedAction{kStorageResultFile, 1, 0, 0};
+  };
+  policy = [](int32_t, int32_t, int32_t, double *) { return 2; };
+  StorageCleanup_Start(cleanup);
+  EXPECT_DEATH(StorageCleanup_Start(cleanup), "Cleanup already running");
+  EXPECT_DEATH(Drive([&] { StorageCleanup_Pump(cleanup); }, [] { return false; }),
+               "Unhandled StorageCleanup error response \\(2\\)");
+}
+
 // Piece mode on a file-piece cache on disk holding two versions of the
 // generated content tree: walking the older and keeping the newer erases
 // exactly the older's pieces that the newer lacks (the same digest twice

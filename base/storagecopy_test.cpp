@@ -533,6 +533,20 @@ TEST_F(StorageCopyTest, EstimatesNeedTwentyPieces) {
   EXPECT_EQ(copy->durations.count, 19);
 }
 
+class StorageCopyDeathTest : public StorageCopyTest {};
+
+TEST_F(StorageCopyDeathTest, MisuseStops) {
+  Use(SmallLayout());
+  Begin();
+  EXPECT_DEATH(StorageCopy_Configure(copy), "Unable to configure active storage copy");
+  EXPECT_DEATH(StorageCopy_Start(copy), "Unable to start active storage copy");
+  EXPECT_DEATH(StorageCopy_Reset(copy), "Unable to reset active storage copy");
+  EXPECT_DEATH(PieceQueue_AddError(copy->queue, 4), "Index out of range");
+  policy = [](int32_t, int32_t, int32_t, int32_t, int32_t, double *) { return 7; };
+  EXPECT_DEATH(Drive([&] { StorageCopy_Pump(copy); }, [] { return false; }),
+               "Unhandled StorageCopy error response \\(7\\)");
+}
+
 // ---- Mask test ------------------------------------------------------------------------------
 
 // The mask piece a linear scan chooses for target piece index: the first in
