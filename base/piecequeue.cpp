@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/enginelog.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 
@@ -13,14 +14,7 @@ namespace {
 
 #define PIECEQUEUE_CHECK(q) CLASS_CHECK((q), kPieceQueueTag)
 
-void pieceQueueLog(PieceQueue *q, const char *format, ...) {
-  if (!Class_LogEnabled(&q->log, LOG_DEBUG)) return;
-  if (q->log.sink == nullptr && !Log_IsEnabled()) return;
-  va_list args;
-  va_start(args, format);
-  Class_LogPrint(&q->log, 0, format, args);
-  va_end(args);
-}
+#define pieceQueueLog(q, ...) EngineLog_Print(&(q)->log, __VA_ARGS__)
 
 // Bit i of a field sits in byte i / 8 under 0x80 >> (i % 8): a big-endian
 // load of a word keeps that order, bit 0 in the top bit.
@@ -148,13 +142,7 @@ int PieceQueue_SetFinishedCallback(PieceQueue *q, void *context,
 
 int PieceQueue_SetLogSink(PieceQueue *q, void *context, ClassLogSink sink) {
   PIECEQUEUE_CHECK(q);
-  q->log.sinkContext = context;
-  q->log.sink = sink;
-  if (sink != nullptr) {
-    q->log.forced = 1;
-    q->log.level.store(LOG_DEBUG);
-    q->log.lookedUp.store(1, std::memory_order_release);
-  }
+  EngineLog_SetSink(&q->log, context, sink);
   return 1;
 }
 

@@ -9,6 +9,7 @@
 #include "base/storagecopy.h"
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
+#include "base/enginelog.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 
@@ -16,14 +17,7 @@ namespace {
 
 #define CLEANUP_CHECK(c) CLASS_CHECK((c), kStorageCleanupTag)
 
-void cleanupLog(StorageCleanup *c, const char *format, ...) {
-  if (!Class_LogEnabled(&c->log, LOG_DEBUG)) return;
-  if (c->log.sink == nullptr && !Log_IsEnabled()) return;
-  va_list args;
-  va_start(args, format);
-  Class_LogPrint(&c->log, 0, format, args);
-  va_end(args);
-}
+#define cleanupLog(c, ...) EngineLog_Print(&(c)->log, __VA_ARGS__)
 
 void cleanupFreeCounts(StorageCleanup *c) {
   if (c->errorCounts != nullptr)
@@ -270,13 +264,7 @@ int StorageCleanup_Destroy(StorageCleanup **cleanup) {
 
 int StorageCleanup_SetLogParent(StorageCleanup *c, void *context, ClassLogSink sink) {
   CLEANUP_CHECK(c);
-  c->log.sinkContext = context;
-  c->log.sink = sink;
-  if (sink != nullptr) {
-    c->log.forced = 1;
-    c->log.level.store(LOG_DEBUG);
-    c->log.lookedUp.store(1, std::memory_order_release);
-  }
+  EngineLog_SetSink(&c->log, context, sink);
   return 1;
 }
 

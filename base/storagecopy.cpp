@@ -10,6 +10,7 @@
 
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
+#include "base/enginelog.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/print.h"
@@ -19,14 +20,7 @@ namespace {
 
 #define COPY_CHECK(c) CLASS_CHECK((c), kStorageCopyTag)
 
-void copyLog(StorageCopy *c, const char *format, ...) {
-  if (!Class_LogEnabled(&c->log, LOG_DEBUG)) return;
-  if (c->log.sink == nullptr && !Log_IsEnabled()) return;
-  va_list args;
-  va_start(args, format);
-  Class_LogPrint(&c->log, 0, format, args);
-  va_end(args);
-}
+#define copyLog(c, ...) EngineLog_Print(&(c)->log, __VA_ARGS__)
 
 double copyNow() { return Platform_GetTickSeconds(); }
 
@@ -593,14 +587,7 @@ int StorageCopy_SetMaskMetaFile(StorageCopy *c, MetaFile *metafile) {
 
 int StorageCopy_SetLogParent(StorageCopy *c, void *context, ClassLogSink sink) {
   COPY_CHECK(c);
-  c->log.sinkContext = context;
-  c->log.sink = sink;
-  if (sink != nullptr) {
-    // The owner's log takes every line, whatever the class's verbosity.
-    c->log.forced = 1;
-    c->log.level.store(LOG_DEBUG);
-    c->log.lookedUp.store(1, std::memory_order_release);
-  }
+  EngineLog_SetSink(&c->log, context, sink);
   PieceQueue_SetLogSink(c->queue, sink != nullptr ? c : nullptr,
                         sink != nullptr ? copyQueueLog : nullptr);
   return 1;
