@@ -151,8 +151,7 @@ int PieceQueue_Reset(PieceQueue *q, const BitField *mask, int32_t delta) {
   pieceQueueFreeCounts(q);
   q->completionReported = 0;
   PieceList *list = q->metafile != nullptr ? MetaFile_GetPieceList(q->metafile) : nullptr;
-  if (list == nullptr) return 1;
-  int32_t count = PieceList_GetPieceTotal(list);
+  int32_t count = list != nullptr ? PieceList_GetPieceTotal(list) : 0;
   for (BitField *f : {q->scratch, q->done, q->inFlight, q->delta}) {
     BitField_Resize(f, count);
     BitField_ClearAll(f);

@@ -86,9 +86,8 @@ int PieceQueue_SetFinishedCallback(PieceQueue *queue, void *context,
 // The queue's lines go to sink(context, ...) (the copy's log).
 int PieceQueue_SetLogSink(PieceQueue *queue, void *context, ClassLogSink sink);
 
-// Frees the error counts and clears completion reported; without a
-// metafile or piece list nothing more. Otherwise every field takes one bit
-// per piece, all clear; done := mask (when given: the same size, else the
+// Frees the error counts and clears completion reported. Every field takes
+// one bit per piece of the metafile (none without one), all clear; done := mask (when given: the same size, else the
 // program stops); delta all set when delta is 1; one zeroed error count per
 // piece. Returns 1.
 int PieceQueue_Reset(PieceQueue *queue, const BitField *mask, int32_t delta);

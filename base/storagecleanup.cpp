@@ -150,6 +150,7 @@ void cleanupHandleError(StorageCleanup *c, CleanupItem *item, int32_t code, int3
   if (c->error != nullptr)
     response = c->error(c, c->errorContext, c->errorCounts[index], index, code, codeEx,
                         &retryTime);
+  if (c->stopped) return cleanupFreeItem(c, item);  // the owner stopped the clean-up meanwhile
   if (response < kStorageResponseRequeue || response > kStorageResponseContinue)
     Core_Abort(KSRC, "Unhandled StorageCleanup error response (%d)\n", response);
   if (response != kStorageResponseContinue) c->errorCounts[index]++;

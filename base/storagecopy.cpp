@@ -231,6 +231,10 @@ int32_t copyStageTransfer(StorageCopy *c, StorageCopyTicket *t, int32_t entering
   if (entering) {
     Storage *source = nullptr;
     if (c->source != nullptr) c->source(c, c->sourceContext, &source);
+    if (c->stopped) {
+      ticketGiveBack(c, t);
+      return 0;
+    }
     if (source == nullptr)
       Core_Abort(KSRC, "Assertion failed (SourceStorage != NULL)\nNo source storage for piece\n");
     copyBeginOperation(c, t);
@@ -302,6 +306,7 @@ void copyHandleError(StorageCopy *c, StorageCopyTicket *t, int32_t source, int32
   if (c->error != nullptr)
     response = c->error(c, c->errorContext, t->request, source, index, count, type, code, codeEx,
                         &retryTime);
+  if (c->stopped) return ticketGiveBack(c, t);  // the owner stopped the copy meanwhile
   if (response < kStorageResponseRequeue || response > kStorageResponseContinue)
     Core_Abort(KSRC, "Unhandled StorageCopy error response (%d)\n", response);
   if (response != kStorageResponseContinue) PieceQueue_AddError(c->queue, index);
@@ -330,9 +335,11 @@ void copyReportError(StorageCopy *c, StorageCopyTicket *t, int32_t stage, int32_
   }
 }
 
+// The ticket is in hand (in no storage operation, no response queued for
+// it): on a stopped copy its request goes back.
 void copyRunState(StorageCopy *c, StorageCopyTicket *t, int32_t stage, int32_t entering,
                   int32_t code, int32_t codeEx) {
-  if (c->stopped) return;
+  if (c->stopped) return ticketGiveBack(c, t);
   if (entering) {
     t->stage = stage;
     StorageRequest_SetStorage(t->request, nullptr);
@@ -629,10 +636,11 @@ int StorageCopy_Reset(StorageCopy *c) {
     Core_Abort(KSRC,
                "Assertion failed (StorageCopy->Alive == FALSE)\nUnable to reset active storage "
                "copy\n");
-  PieceQueue_FreeErrorCounts(c->queue);
   EventQueue_Cancel(c->eventQueue, reinterpret_cast<uintptr_t>(c));
   c->metafile = c->maskMetaFile = nullptr;
+  c->generation++;  // requests still out go straight back to the owner
   PieceQueue_SetMetaFile(c->queue, nullptr);
+  PieceQueue_Reset(c->queue, nullptr, 0);  // frees the error counts too
   c->currentFile = nullptr;
   c->alive = c->piecesFinished = c->filesFinished = 0;
   DurationRing_Reset(&c->durations);
@@ -684,13 +692,16 @@ int StorageCopy_Stop(StorageCopy *c) {
   // Pending responses are cancelled before their requests go back, so none
   // of them runs on a ticket that is gone.
   EventQueue_Cancel(c->eventQueue, reinterpret_cast<uintptr_t>(c));
+  // A ticket in neither a storage operation nor a queued response is in the
+  // hands of the code that called the owner (an error or source callback
+  // that stops the copy); that code gives it back when the callback returns.
   for (StorageCopyTicket *t = c->firstTicket, *next = nullptr; t != nullptr; t = next) {
     next = t->next;
-    if (t->busy) {
-      t->abandoned = 1;
-    } else {
+    if (t->waiting) {
       t->waiting = 0;
       ticketGiveBack(c, t);
+    } else {
+      t->abandoned = 1;
     }
   }
   copyDropItems(c);
@@ -789,6 +800,11 @@ void StorageCopy_OnFileComplete(Storage *, void *context, void *, int32_t result
     if (c->error != nullptr)
       response = c->error(c, c->errorContext, nullptr, toPending ? 2 : 1, -1, item->errorCount,
                           3, result, resultEx, &retryTime);
+    if (item->abandoned) {  // the owner stopped the copy meanwhile
+      itemFree(c, item);
+      Class_ReleaseObject(&c);
+      return;
+    }
     if (response < kStorageResponseRequeue || response > kStorageResponseContinue)
       Core_Abort(KSRC, "Unhandled StorageCopy error response (%d)\n", response);
     if (response != kStorageResponseContinue) {

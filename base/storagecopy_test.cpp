@@ -417,6 +417,40 @@ TEST_F(StorageCopyTest, StopWithFileCompletionsInFlight) {
   EXPECT_EQ(copy->items->inUse, 0);
 }
 
+// The owner may stop the copy from its error callback, for a piece or a
+// file completion: the request in hand and every other one still go back
+// exactly once, and the item in hand is freed once.
+TEST_F(StorageCopyTest, StopInsideErrorCallback) {
+  for (bool onFile : {false, true}) {
+    SCOPED_TRACE(onFile);
+    Fresh();
+    Use(SmallLayout());
+    local->script.override = [&](int32_t slot, StorageStep *) {
+      if (slot == kScriptedRead) return ScriptedAction{kStorageResultMissing, 0, 0, 0};
+      return ScriptedAction{slot == kScriptedCompleteFile ? kStorageResultFile : 0, 0, 0, 0};
+    };
+    source->script.override = [&](int32_t slot, StorageStep *step) {
+      auto *m = static_cast<StorageMember *>(step->value);
+      if (slot == kScriptedRead && !onFile && m->pieceIndex == 2)
+        return ScriptedAction{kStorageResultDigest, 0, 1, 1000};
+      if (slot == kScriptedRead) content.Fill(static_cast<StorageRequest *>(step->argument), m);
+      return ScriptedAction{0, 0, 1, 1000};
+    };
+    policy = [&](int32_t, int32_t, int32_t, int32_t, int32_t code, double *) {
+      if (code == kStorageResultMissing) return kStorageResponseContinue;
+      StorageCopy_Stop(copy);
+      return kStorageResponseRetry;
+    };
+    Begin();
+    ASSERT_TRUE(Drive([&] { StorageCopy_Pump(copy); }, [&] { return copy->stopped == 1; }));
+    ASSERT_TRUE(Drive([] {}, [&] { return owner->Out() == 0 && Idle(); }));
+    EXPECT_EQ(owner->doubleRelease, 0);
+    EXPECT_EQ(copy->firstTicket, nullptr);
+    EXPECT_EQ(copy->items->inUse, 0);
+    EXPECT_FALSE(StorageCopy_IsFinished(copy));
+  }
+}
+
 TEST_F(StorageCopyTest, StatusWithoutMetaFile) {
   Dictionary *d = nullptr;
   Dictionary_Create(&d);
