@@ -226,9 +226,11 @@ TEST_F(StorageCleanupThreaded, PieceModeOnDisk) {
   fs::path root = fs::temp_directory_path() / ("keelson-cleanup-" + std::to_string(getpid()));
   fs::remove_all(root);
   fs::create_directories(root / "store" / "other");
-  for (const char *v : {"d3", "d4"})
-    fs::copy(Test_VectorPath(std::string("contenttree/pieces/cache/") + v + "/flags0/" + v),
-             root / "store" / v, fs::copy_options::recursive);
+  for (const char *v : {"d3", "d4"}) {
+    fs::path from = Test_VectorPath(std::string("contenttree/pieces/cache/") + v + "/flags0/" + v);
+    ASSERT_TRUE(fs::is_directory(from)) << from;
+    fs::copy(from, root / "store" / v, fs::copy_options::recursive);
+  }
   { std::ofstream(root / "store" / "other" / "keep.txt") << "x"; }
   TestMetaPtr older = MetaFile_TestLoadVectors("contenttree/pieces/meta/d3.json");
   TestMetaPtr newer = MetaFile_TestLoadVectors("contenttree/pieces/meta/d4.json");
