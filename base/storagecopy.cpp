@@ -702,6 +702,7 @@ int StorageCopy_Stop(StorageCopy *c) {
       ticketGiveBack(c, t);
     } else {
       t->abandoned = 1;
+      if (t->busy) StorageRequest_SetCancelled(t->request);  // drivers may end it early
     }
   }
   copyDropItems(c);
