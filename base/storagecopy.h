@@ -234,8 +234,10 @@ int StorageCopy_Start(StorageCopy *copy);
 // Stopped, not alive: no stage runs and nothing is counted any more.
 // Requests waiting for a delayed response go back at once (their pieces
 // back into the queue), requests in a storage operation when their result
-// arrives; waiting file completions are freed, those in flight when their
-// result arrives. A run that had finished stays finished. Returns 1.
+// arrives, a request whose error or source callback called the stop when
+// that callback returns; waiting file completions are freed, those in
+// flight when their result arrives. A run that had finished stays
+// finished. Returns 1.
 int StorageCopy_Stop(StorageCopy *copy);
 // One step while running: at most one new piece and the file scheduler;
 // while alive (finished or not) at most kStorageCopyMaskScanStep pieces of
