@@ -140,10 +140,9 @@ int Storage_SetDeltaSource(Storage *storage, void *context, StorageDeltaSourceFu
 void Storage_Log(Storage *storage, const char *format, ...);
 
 // Reads "type" and "flags" from config, selects the driver by type and
-// returns the driver's Configure. 0 with a log line for a missing type, a
-// flags value of another kind than number or string, or a type whose driver
-// is not built in ("Storage driver not available (%s)"); the storage keeps
-// the driver it had.
+// returns the driver's Configure (an unknown type selects "httpPiece"). 0
+// with a log line for a missing type or a flags value of another kind than
+// number or string; the storage then keeps the driver it had.
 int Storage_Configure(Storage *storage, Dictionary *appConfig, Dictionary *config);
 // Attaches driver: nothing changes when it is attached already; otherwise
 // the old driver object is released, the record is checked to fill every
