@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/enginelog.h"
 #include "base/storagechain.h"
 #include "base/storagefile.h"
 #include "base/storagefilepiece.h"
@@ -147,20 +148,9 @@ int Storage_GetQueue(Storage *s, EventQueue **queue) {
   return s->queue != nullptr;
 }
 
-void StorageLog_SetSink(ClassLog *log, void *context, ClassLogSink sink) {
-  log->sinkContext = context;
-  log->sink = sink;
-  if (sink != nullptr) {
-    // The owner's sink takes every line, whatever the class's verbosity.
-    log->forced = 1;
-    log->level.store(LOG_DEBUG);
-    log->lookedUp.store(1, std::memory_order_release);
-  }
-}
-
 int Storage_SetLogHook(Storage *s, void *context, ClassLogSink sink) {
   STORAGE_CHECK(s);
-  StorageLog_SetSink(&s->log, context, sink);
+  EngineLog_SetSink(&s->log, context, sink);
   return 1;
 }
 

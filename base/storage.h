@@ -132,9 +132,6 @@ int Storage_GetQueue(Storage *storage, EventQueue **queue);
 // Lines of the storage's log (and its driver's) go to sink(context, ...)
 // whatever the global log does; without a sink, to the global log at DEBUG.
 int Storage_SetLogHook(Storage *storage, void *context, ClassLogSink sink);
-// The same for any class log of the storage engine: sink(context, ...) takes
-// every line whatever the class's verbosity; NULL returns to the global log.
-void StorageLog_SetSink(ClassLog *log, void *context, ClassLogSink sink);
 int Storage_SetDeltaSource(Storage *storage, void *context, StorageDeltaSourceFunction function);
 // One line of the storage's class log.
 void Storage_Log(Storage *storage, const char *format, ...);

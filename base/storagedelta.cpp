@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <new>
 
+#include "base/enginelog.h"
 #include "base/piecelist.h"
 #include "base/storagechain.h"
 #include "base/storagerequest.h"
@@ -104,7 +105,7 @@ int StorageDelta_SetCompletion(StorageDelta *d, void *context, StorageDeltaCompl
 
 int StorageDelta_SetLogHook(StorageDelta *d, void *context, ClassLogSink sink) {
   DELTA_CHECK(d);
-  StorageLog_SetSink(&d->log, context, sink);
+  EngineLog_SetSink(&d->log, context, sink);
   return 1;
 }
 
