@@ -10,6 +10,7 @@
 #include "core/platform/thread.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/print.h"
+#include "core/runtime/str.h"
 
 namespace {
 
@@ -66,6 +67,7 @@ Pool *memberPool(int32_t size) {
 void copySetup(Repository *r, StorageCopy **copy, float pieceWeight, float fileWeight) {
   StorageCopy_Create(copy);
   StorageCopy_SetSourceCallback(*copy, r, Repository_SelectRemote);
+  StorageCopy_SetErrorCallback(*copy, r, Repository_ApplyErrorPolicy);
   StorageCopy_SetAcquireRequestCallback(*copy, r, Repository_AcquireRequest);
   StorageCopy_SetReleaseRequestCallback(*copy, r, Repository_ReleaseRequest);
   StorageCopy_SetLocalStorage(*copy, r->local);
@@ -95,7 +97,9 @@ int Repository_Create(Repository **repository) {
   r->lastErrorIndex = -1;
   Catalog_Create(&r->catalog);
   Catalog_SetNotNeeded(r->catalog, 1);
+  Catalog_SetErrorCallback(r->catalog, r, Repository_OnCatalogError);
   Alias_Create(&r->alias);
+  Alias_SetErrorCallback(r->alias, r, Repository_OnAliasError);
   Storage_Create(&r->local);
   Storage_Create(&r->pending);
   Storage_SetQueue(r->local, r->queue);
@@ -108,6 +112,8 @@ int Repository_Create(Repository **repository) {
   StorageCleanup_Create(&r->cleanupPending);
   StorageCleanup_SetStorage(r->cleanupLocal, r->local);
   StorageCleanup_SetStorage(r->cleanupPending, r->pending);
+  StorageCleanup_SetErrorCallback(r->cleanupLocal, r, Repository_OnLocalCleanupError);
+  StorageCleanup_SetErrorCallback(r->cleanupPending, r, Repository_OnPendingCleanupError);
   Dictionary_Create(&r->config);
   StorageDelta_Create(&r->delta);
   StorageDelta_SetStorage(r->delta, r->local);
@@ -115,6 +121,8 @@ int Repository_Create(Repository **repository) {
   BitField_Create(&r->mask);
   MetaFile_Create(&r->localMetaFile);
   MetaFile_Create(&r->remoteMetaFile);
+  MetaFile_SetErrorCallback(r->localMetaFile, r, Repository_OnLocalMetaFileError);
+  MetaFile_SetErrorCallback(r->remoteMetaFile, r, Repository_OnRemoteMetaFileError);
   MeterRW_Create(&r->localMeters);
   MeterRW_Create(&r->remoteMeters);
   for (MeterRW *pair : {r->localMeters, r->remoteMeters}) {
@@ -139,6 +147,25 @@ int Repository_GetLocalId(Repository *r, char *buffer, int32_t size) {
   if (r->localMetaFile != nullptr && MetaFile_IsLoaded(r->localMetaFile))
     MetaFile_GetId(r->localMetaFile, buffer, size);
   return 1;
+}
+
+int Repository_GetRemoteId(Repository *r, char *buffer) {
+  REPOSITORY_CHECK(r);
+  CHECK_POINTER(buffer);
+  buffer[0] = '\0';
+  if (MetaFile_IsLoaded(r->remoteMetaFile) &&
+      MetaFile_GetId(r->remoteMetaFile, buffer, kRepositoryIdBytes) && buffer[0] != '\0')
+    return 1;
+  buffer[0] = '\0';
+  if (!Catalog_IsNotNeeded(r->catalog) && Catalog_IsComplete(r->catalog) &&
+      Catalog_Succeeded(r->catalog) && Catalog_GetId(r->catalog, buffer) && buffer[0] != '\0')
+    return 1;
+  buffer[0] = '\0';
+  if (!Alias_IsNotNeeded(r->alias) && Alias_IsComplete(r->alias) && Alias_Succeeded(r->alias) &&
+      Alias_GetRemoteId(r->alias, buffer) && buffer[0] != '\0')
+    return 1;
+  Str_Copy(buffer, r->remoteId, kRepositoryIdBytes);
+  return buffer[0] != '\0' ? 1 : 0;
 }
 
 int Repository_GetPendingRequests(Repository *r, int32_t *count) {

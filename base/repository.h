@@ -218,6 +218,57 @@ void Repository_OnDeltaSource(Storage *storage, void *context, StorageStep *step
 void Repository_CompleteDeltaStep(StorageDelta *delta, void *context, StorageStep *step,
                                   int32_t result, int32_t resultEx);
 
+// ---- Error policy and status (repositorystatus.cpp) ---------------------------------------
+
+// "Alias", "Catalog", ... "Config" for sources 1 to 9; "Alias" for any other.
+const char *Repository_ErrorSourceName(int32_t source);
+// 0 for count <= 0, else 15 x 2^min(count - 1, 8) seconds.
+double Repository_RetryDelay(int32_t count);
+// Records and logs one failure and answers 3, 4 or 5 with the absolute
+// retry time (tick clock) in *retryAt; count is the item's earlier
+// attempts, so the n-th failure waits RetryDelay(n).
+int32_t Repository_HandleError(Repository *repository, int32_t source, int32_t index,
+                               int32_t count, int32_t type, int32_t code, int32_t codeEx,
+                               double *retryAt);
+// The configuration error: source 9, index -1, type 5, code 986.
+int Repository_RecordConfigError(Repository *repository);
+// The members' error callbacks (context: the repository).
+int32_t Repository_OnAliasError(AsyncHttp *request, void *context, int32_t errorCount,
+                                int32_t kind, uint32_t code, uint32_t codeEx, double *resumeTime);
+// A missing specific catalog clears specific-catalog-first and ends the
+// request unrecorded (5); anything else is a catalog error.
+int32_t Repository_OnCatalogError(AsyncHttp *request, void *context, int32_t errorCount,
+                                  int32_t kind, uint32_t code, uint32_t codeEx,
+                                  double *resumeTime);
+int32_t Repository_OnLocalMetaFileError(AsyncHttp *request, void *context, int32_t errorCount,
+                                        int32_t kind, uint32_t code, uint32_t codeEx,
+                                        double *resumeTime);
+int32_t Repository_OnRemoteMetaFileError(AsyncHttp *request, void *context, int32_t errorCount,
+                                         int32_t kind, uint32_t code, uint32_t codeEx,
+                                         double *resumeTime);
+int32_t Repository_OnLocalCleanupError(StorageCleanup *cleanup, void *context,
+                                       int32_t errorCount, int32_t index, int32_t code,
+                                       int32_t codeEx, double *retryTime);
+int32_t Repository_OnPendingCleanupError(StorageCleanup *cleanup, void *context,
+                                         int32_t errorCount, int32_t index, int32_t code,
+                                         int32_t codeEx, double *retryTime);
+// The copy engines' error callback. role 0 remote, 1 local, 2 pending, 3
+// delta; any other stops the program ("Invalid error source (%d)").
+int32_t Repository_ApplyErrorPolicy(StorageCopy *copy, void *context, StorageRequest *request,
+                                    int32_t role, int32_t index, int32_t count, int32_t type,
+                                    int32_t code, int32_t codeEx, double *retryAt);
+// Copies the error record; each out-pointer may be NULL. Returns 1.
+int Repository_GetLastError(Repository *repository, int32_t *source, int32_t *index,
+                            int32_t *type, int32_t *code, int32_t *codeEx);
+// The accumulated time of one state bit, plus the running stretch while
+// it is set and the repository active. Not a single bit: the program stops
+// ("Index exceeds state range").
+int Repository_GetStateTime(Repository *repository, uint32_t bit, double *seconds);
+// The whole condition, keys in their fixed order. Returns 1.
+int Repository_GetStatus(Repository *repository, Dictionary *status);
+// "progress" and "remainingTime" of the clean-ups. Returns 1.
+int Repository_AddCleanupStatus(Repository *repository, Dictionary *status);
+
 // ---- Object (repository.cpp) ----------------------------------------------------------------
 
 // A set-up repository, reference count 1, the calling thread its owner.
@@ -226,6 +277,9 @@ int Repository_Create(Repository **repository);
 int Repository_Destroy(Repository **repository);
 // The local metafile's id into buffer (empty when none). Returns 1.
 int Repository_GetLocalId(Repository *repository, char *buffer, int32_t size);
+// The first non-empty of the remote metafile's id, the catalog entry's, the
+// alias's and the configured one into buffer; 0 (empty) when none.
+int Repository_GetRemoteId(Repository *repository, char *buffer);
 // Sum of the pending requests of the local, the pending and every remote
 // storage. Returns 1.
 int Repository_GetPendingRequests(Repository *repository, int32_t *count);

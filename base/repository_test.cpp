@@ -1,6 +1,10 @@
 #include "base/repository.h"
 
+#include <unistd.h>
+
 #include "base/enginelog.h"
+#include "core/platform/asyncfile.h"
+#include "core/platform/platform.h"
 #include "tests/netfixture.h"
 #include "tests/storage_test_util.h"
 
@@ -10,11 +14,15 @@ class RepositoryTest : public NetTest, public StorageLogLines {
  protected:
   void SetUp() override {
     NetTest::SetUp();
+    AsyncFile_Init();
     Repository_Create(&repository);
     EngineLog_SetSink(&repository->log, static_cast<StorageLogLines *>(this), Hook);
   }
   void TearDown() override {
     if (repository != nullptr) Repository_Destroy(&repository);
+    NetTest_PumpUntil([] { return IOWorker_GetBusyCount() == 0; });
+    EventQueue_Flush(EventQueue_GetMain());
+    AsyncFile_Shutdown();
     NetTest::TearDown();
   }
   // A piece-cache remote at path.
@@ -177,6 +185,178 @@ TEST_F(RepositoryTest, RequestSlots) {
   EXPECT_EQ(repository->firstSlot, last);
   EXPECT_TRUE(last->enabled && !last->inUse);
   EXPECT_EQ(repository->copy->requestCount, 1);
+}
+
+
+double FrozenNow() { return 1000.0; }
+
+// One failure of every source, type and code class, with its answer, retry
+// delay and whether it is recorded. count is the earlier attempts.
+TEST_F(RepositoryTest, HandleErrorDecisions) {
+  Platform_SetTickSourceForTest(FrozenNow);
+  struct Case {
+    int32_t source, count, type, code, codeEx;
+    int32_t decision;
+    double delay;
+  };
+  const Case cases[] = {
+      {6, 0, 1, 973, 0, 3, 30},     {1, 5, 1, 972, 0, 3, 30},    {5, 0, 1, 989, 9, 3, 30},
+      {3, 0, 1, 964, 32, 4, 5},     {6, 3, 3, 964, 112, 4, 5},   {8, 0, 4, 964, 39, 4, 5},
+      {2, 0, 1, 964, 33, 4, 5},     {3, 0, 4, 964, 5, 4, 5},     {3, 4, 1, 404, 0, 5, 0},
+      {3, 0, 3, 976, 0, 5, 0},      {4, 0, 1, 404, 0, 3, 15},    {4, 1, 1, 976, 0, 3, 30},
+      {5, 2, 1, 960, 0, 3, 60},     {5, 0, 1, 964, 2, 5, 0},     {5, 0, 1, 964, 3, 5, 0},
+      {5, 0, 1, 979, 0, 5, 0},      {5, 0, 1, 962, 0, 5, 0},     {5, 0, 3, 964, 2, 4, 5},
+      {5, 0, 4, 964, 13, 4, 5},     {8, 7, 1, 979, 0, 5, 0},     {8, 0, 3, 964, 13, 4, 5},
+      {6, 2, 1, 404, 0, 4, 60},     {6, 0, 1, 962, 0, 4, 15},    {6, 8, 1, 979, 0, 4, 3840},
+      {6, 20, 1, 979, 0, 4, 3840},  {7, 0, 4, 964, 13, 4, 5},    {7, 1, 1, 988, 0, 3, 30},
+      {1, 0, 1, 404, 0, 3, 15},     {2, 3, 1, 976, 0, 3, 120},   {9, 0, 5, 986, 0, 3, 15},
+      {42, 0, 1, 500, 0, 3, 15},
+  };
+  int32_t recorded = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.source << "/" << c.type << "/" << c.code << "/"
+                                    << c.codeEx << " count " << c.count);
+    lines.clear();
+    double retryAt = -1;
+    EXPECT_EQ(Repository_HandleError(repository, c.source, 7, c.count, c.type, c.code, c.codeEx,
+                                     &retryAt),
+              c.decision);
+    EXPECT_DOUBLE_EQ(retryAt, 1000.0 + c.delay);
+    char line[256];
+    snprintf(line, sizeof line,
+             "%s: Source(%d) Index(7) Count(%d) Type (%d) Code(%d) CodeEx(%d) Response(%d) "
+             "Retry(%.2f)",
+             c.decision == 5 ? "Ignore Error" : "Error", c.source, c.count + 1, c.type, c.code,
+             c.codeEx, c.decision, c.delay);
+    EXPECT_TRUE(Logged(line)) << line;
+    if (c.decision != 5) recorded++;
+    EXPECT_EQ(repository->errorCount, recorded);
+    if (c.decision != 5) {
+      int32_t source = 0, index = 0, type = 0, code = 0, codeEx = 0;
+      Repository_GetLastError(repository, &source, &index, &type, &code, &codeEx);
+      EXPECT_EQ(std::vector<int32_t>({source, index, type, code, codeEx}),
+                std::vector<int32_t>({c.source, 7, c.type, c.code, c.codeEx}));
+    }
+  }
+  Platform_SetTickSourceForTest(nullptr);
+}
+
+TEST_F(RepositoryTest, CopyErrorPolicy) {
+  Platform_SetTickSourceForTest(FrozenNow);
+  Repository_SetRequestCount(repository, 4);
+  StorageRequest *a = nullptr;
+  Repository_AcquireRequest(nullptr, repository, &a);
+  StorageRequest_SetAllowDelta(a, 0);
+  double retryAt = 0;
+  // Too many requests for the server: one slot fewer, the piece goes back.
+  EXPECT_EQ(Repository_ApplyErrorPolicy(repository->copy, repository, a, 0, 3, 0, 1, 961, 0,
+                                        &retryAt),
+            3);
+  EXPECT_TRUE(Logged("Reducing request count (3)"));
+  int32_t enabled = 0;
+  Repository_CountEnabledRequests(repository, &enabled);
+  EXPECT_EQ(enabled, 3);
+  EXPECT_FALSE(repository->firstSlot->enabled);
+  // A delta that failed to inflate: fetched whole, at once.
+  StorageRequest_SetAllowDelta(a, 1);
+  lines.clear();
+  EXPECT_EQ(Repository_ApplyErrorPolicy(repository->copy, repository, a, 3, 9, 2, 1, 960, 0,
+                                        &retryAt),
+            3);
+  EXPECT_TRUE(Logged("Disabling vcdiff (9)"));
+  EXPECT_DOUBLE_EQ(retryAt, 1000.0);
+  EXPECT_EQ(repository->deltaFailures, 1);
+  EXPECT_EQ(StorageRequest_GetAllowDelta(a), 0);
+  // Disk full keeps the delta.
+  StorageRequest_SetAllowDelta(a, 1);
+  EXPECT_EQ(Repository_ApplyErrorPolicy(repository->copy, repository, a, 1, 9, 0, 3, 964, 112,
+                                        &retryAt),
+            4);
+  EXPECT_EQ(StorageRequest_GetAllowDelta(a), 1);
+  // Forgiven local errors are taken back from the storage.
+  repository->local->errorCount.store(2);
+  repository->pending->errorCount.store(2);
+  EXPECT_EQ(Repository_ApplyErrorPolicy(repository->copy, repository, a, 1, 9, 0, 1, 964, 2,
+                                        &retryAt),
+            5);
+  EXPECT_EQ(Repository_ApplyErrorPolicy(repository->copy, repository, a, 2, 9, 0, 1, 979, 0,
+                                        &retryAt),
+            5);
+  EXPECT_EQ(Storage_GetErrorCount(repository->local), 1);
+  EXPECT_EQ(Storage_GetErrorCount(repository->pending), 1);
+  EXPECT_DEATH(Repository_ApplyErrorPolicy(repository->copy, repository, a, 4, 9, 0, 1, 964, 2,
+                                           &retryAt),
+               "Invalid error source \\(4\\)");
+  Repository_ReleaseRequest(nullptr, repository, &a);
+  Platform_SetTickSourceForTest(nullptr);
+}
+
+// The status as Python's json reads it: "key:type" per top-level member, in
+// order (int, float, str, bool, list, dict).
+std::vector<std::string> PythonKeys(const std::string &json) {
+  std::string path = "/tmp/keelson_repository_status_" + std::to_string(getpid()) + ".json";
+  FILE *f = fopen(path.c_str(), "w");
+  if (f == nullptr) return {};
+  fputs(json.c_str(), f);
+  fclose(f);
+  std::string command =
+      "/usr/bin/python3 -c 'import json,sys\n"
+      "d=json.load(open(sys.argv[1]),object_pairs_hook=list)\n"
+      "for k,v in d: print(k+\":\"+(\"dict\" if isinstance(v,list) and all(isinstance(x,tuple) "
+      "for x in v) and v else type(v).__name__))' " +
+      path;
+  std::vector<std::string> out;
+  FILE *p = popen(command.c_str(), "r");
+  if (p == nullptr) return out;
+  char line[256];
+  while (fgets(line, sizeof line, p) != nullptr) {
+    std::string text(line);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    out.push_back(text);
+  }
+  pclose(p);
+  unlink(path.c_str());
+  return out;
+}
+
+TEST_F(RepositoryTest, StatusKeysInOrder) {
+  const char *const kKeys[] = {
+      "name:str", "actionFlags:int", "stateFlags:int", "localId:str", "remoteId:str",
+      "deltaFailures:int", "pendingRequests:int", "localMetaFileLoadTime:num",
+      "remoteMetaFileLoadTime:num", "aliasLoadTime:num", "catalogLoadTime:num",
+      "localCleanTime:num", "pendingCleanTime:num", "refreshTime:num", "syncTime:num",
+      "eraseTime:num", "stallTime:num", "aliveTime:num", "pauseTime:num", "phases:list",
+      "errorCount:int", "lastErrorSource:int", "lastErrorIndex:int", "lastErrorType:int",
+      "lastErrorCode:int", "lastErrorCodeEx:int", "localReadBytes:int", "localWriteBytes:int",
+      "localReadSpeed:num", "localWriteSpeed:num", "localMaxReadSpeed:num",
+      "localMaxWriteSpeed:num", "remoteReadBytes:int", "remoteWriteBytes:int",
+      "remoteReadSpeed:num", "remoteWriteSpeed:num", "remoteMaxReadSpeed:num",
+      "remoteMaxWriteSpeed:num", "piecesTotal:int", "piecesSkipped:int", "piecesWritten:int",
+      "piecesMasked:int", "piecesComplete:int", "pieceAverageTime:num", "localMetaFile:dict",
+      "remoteMetaFile:dict", "alias:dict", "catalog:dict", "delta:dict", "copy:dict",
+      "apply:dict", "cleanup:dict", "cleanupLocal:dict", "cleanupPending:dict", "local:dict",
+      "remote:list", "pending:dict", "requests:list"};
+  Repository_SetRequestCount(repository, 2);
+  double retryAt = 0;
+  for (int pass = 0; pass < 2; pass++) {
+    SCOPED_TRACE(pass == 0 ? "fresh" : "after errors");
+    Dictionary *status = nullptr;
+    Dictionary_Create(&status);
+    Repository_GetStatus(repository, status);
+    std::vector<std::string> keys = PythonKeys(NetTest_Json(status));
+    Dictionary_Release(&status);
+    ASSERT_EQ(keys.size(), std::size(kKeys));
+    for (size_t i = 0; i < keys.size(); i++) {
+      std::string want = kKeys[i];
+      if (want.ends_with(":num")) {
+        std::string stem = want.substr(0, want.size() - 3);
+        EXPECT_TRUE(keys[i] == stem + "float" || keys[i] == stem + "int") << keys[i];
+      } else {
+        EXPECT_EQ(keys[i], want);
+      }
+    }
+    Repository_HandleError(repository, 6, 3, 0, 1, 404, 0, &retryAt);
+  }
 }
 
 }  // namespace
