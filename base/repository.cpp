@@ -5,7 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "base/baseinterop.h"
 #include "base/enginelog.h"
+#include "core/platform/notification.h"
 #include "core/platform/meter.h"
 #include "core/platform/thread.h"
 #include "core/runtime/memory.h"
@@ -19,6 +21,7 @@ namespace {
 void repositoryDestroy(void **object) {
   auto *r = static_cast<Repository *>(*object);
   *object = nullptr;
+  NotificationCenter_UnregisterInteropInstance(r->header.instanceId, r, Interop_HandleAddRef);
   if (r->copy != nullptr) StorageCopy_Stop(r->copy);
   if (r->apply != nullptr) StorageCopy_Stop(r->apply);
   if (r->queue != nullptr) EventQueue_Cancel(r->queue, reinterpret_cast<uintptr_t>(r));
@@ -129,6 +132,7 @@ int Repository_Create(Repository **repository) {
     MeterRW_SetReadParent(pair, Meter_GetRoot());
     MeterRW_SetWriteParent(pair, Meter_GetRoot());
   }
+  NotificationCenter_RegisterInteropInstance(r->header.instanceId, r, Interop_HandleAddRef);
   *repository = r;
   return 1;
 }

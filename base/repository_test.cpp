@@ -4,6 +4,7 @@
 
 #include "base/enginelog.h"
 #include "core/platform/asyncfile.h"
+#include "core/platform/notification.h"
 #include "core/platform/platform.h"
 #include "tests/netfixture.h"
 #include "tests/storage_test_util.h"
@@ -357,6 +358,45 @@ TEST_F(RepositoryTest, StatusKeysInOrder) {
     }
     Repository_HandleError(repository, 6, 3, 0, 1, 404, 0, &retryAt);
   }
+}
+
+// Page references reach the repository; a malformed notification changes
+// nothing, and destroy leaves no observer behind.
+TEST_F(RepositoryTest, InteropReferences) {
+  const char *id = repository->header.instanceId;
+  struct Case {
+    const char *info;
+    int32_t refs;
+  };
+  const Case cases[] = {
+      {R"({"addRef":true})", 2}, {R"({"addRef":true})", 3}, {R"({"addRef":false})", 2},
+      {R"({})", 2},              {R"({"addRef":"false"})", 2}, {R"({"addRef":0})", 2},
+      {R"({"addRef":null})", 2}, {R"({"addRef":false})", 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.info);
+    NotificationCenter_FireWithJSONText("NotificationCenter", "Interop", id, c.info);
+    NotificationCenter_ProcessPendingFires();
+    EXPECT_EQ(repository->header.refCount.load(), c.refs);
+  }
+  NotificationCenter_RetainInteropInstance(id);
+  NotificationCenter_ProcessPendingFires();
+  EXPECT_EQ(repository->header.refCount.load(), 2);
+  NotificationCenter_ReleaseInteropInstance(id);
+  NotificationCenter_ProcessPendingFires();
+  EXPECT_EQ(repository->header.refCount.load(), 1);
+  // With remotes, slots and a held request in place.
+  Dictionary *entry = nullptr;
+  Dictionary_Create(&entry);
+  SetRemote(entry, "/tmp/ra");
+  Repository_AddRemote(repository, nullptr, entry, nullptr);
+  Dictionary_Release(&entry);
+  Repository_SetRequestCount(repository, 2);
+  void *gone = repository;
+  Repository_Destroy(&repository);
+  EXPECT_EQ(repository, nullptr);
+  NotificationCenter_ProcessPendingFires();
+  EXPECT_EQ(NotificationCenter_AssertInstance(gone), 1);
 }
 
 }  // namespace
