@@ -115,6 +115,11 @@ struct RepositorySlot {
   RepositorySlot *next;
 };
 
+struct Repository;
+// Called after every change of the state word with the old and new word.
+typedef void (*RepositoryStateCallback)(Repository *repository, void *context, uint32_t oldState,
+                                        uint32_t newState);
+
 struct Repository {
   ObjectHeader header;  // kRepositoryTag
   ClassLog log;         // "Repository"
@@ -280,6 +285,55 @@ int Repository_GetLocalId(Repository *repository, char *buffer, int32_t size);
 // The first non-empty of the remote metafile's id, the catalog entry's, the
 // alias's and the configured one into buffer; 0 (empty) when none.
 int Repository_GetRemoteId(Repository *repository, char *buffer);
+// Lines of the repository and of every member go to sink(context, ...).
+int Repository_SetLogSink(Repository *repository, void *context, ClassLogSink sink);
+// Deep-copies config and reads "repository" into the name; without it the
+// configuration error is recorded and 0 returned. Without a non-empty
+// "metafile" no local metafile is loaded and none is saved.
+int Repository_SetConfiguration(Repository *repository, Dictionary *config);
+// Keeps the application settings (one reference; their "storage.*" and
+// "*.url" paths are defaults) and applies the documents' size limits.
+int Repository_SetLimits(Repository *repository, Dictionary *settings);
+int Repository_SetEventQueue(Repository *repository, EventQueue *queue);
+int Repository_SetCertStore(Repository *repository, CertStore *store);
+// Clearing synchronize stops both copy engines and the clean-ups; clearing
+// erase stops the clean-ups.
+int Repository_SetActionFlags(Repository *repository, uint32_t flags);
+int Repository_SetActive(Repository *repository, int32_t on);
+int Repository_SetSynchronize(Repository *repository, int32_t on);
+int Repository_SetRefresh(Repository *repository, int32_t on);
+int Repository_SetErase(Repository *repository, int32_t on);
+int Repository_SetStateCallback(Repository *repository, void *context,
+                                RepositoryStateCallback function);
+// Once: cancel set, every phase and active cleared, every storage stopped.
+int Repository_Cancel(Repository *repository);
+// The error record, meters, delta failures and state timers from zero.
+int Repository_ResetErrors(Repository *repository);
+uint32_t Repository_GetActionFlags(Repository *repository);
+uint32_t Repository_GetStateFlags(Repository *repository);
+int32_t Repository_GetCleanup(Repository *repository);
+int32_t Repository_GetApplyEnabled(Repository *repository);
+// A phase is requested or work of one is still in flight.
+int Repository_IsBusy(Repository *repository);
+// Rebuilds the state word. A requested phase begins only when no storage
+// request is pending and neither copy engine is alive.
+int Repository_UpdateState(Repository *repository);
+// Applies a state word: phase starts (with their resets), pauses, timers,
+// phase ends and the state callback.
+int Repository_LogPhase(Repository *repository, uint32_t word);
+// The local metafile first, then the step of the first phase whose state
+// bit and action flag are both set.
+int Repository_Step(Repository *repository);
+// The pump: state, step while active and alive, clean-ups and storages.
+int Repository_Process(Repository *repository);
+// The catalog entry's "metafile" URL into buffer (kCatalogUrlBytes).
+int Repository_GetMetaFileUrl(Repository *repository, char *buffer);
+// The alias fetch, or the alias marked not needed (configured remote id or
+// no alias URL). Returns 1.
+int Repository_LoadAlias(Repository *repository);
+// The catalog fetch, or the catalog marked not needed; 0 when a remote id
+// is required and unknown or the URL cannot be built.
+int Repository_LoadCatalog(Repository *repository);
 // Sum of the pending requests of the local, the pending and every remote
 // storage. Returns 1.
 int Repository_GetPendingRequests(Repository *repository, int32_t *count);
