@@ -399,4 +399,60 @@ TEST_F(RepositoryTest, InteropReferences) {
   EXPECT_EQ(NotificationCenter_AssertInstance(gone), 1);
 }
 
+double gClock = 1000.0;
+double MovableNow() { return gClock; }
+
+// Refresh requested while paused: it begins paused and only the pause timer
+// runs; resumed, the storages are switched active and the phase runs; a
+// Refresh without documents or metafiles ends with the configuration error,
+// and an active repository with a configuration error is stalled.
+TEST_F(RepositoryTest, PhaseTimersPauseAndStall) {
+  gClock = Platform_GetTickSeconds() + 60.0;  // past every retry time the set-up wrote
+  Platform_SetTickSourceForTest(MovableNow);
+  Dictionary *config = nullptr;
+  Dictionary_Create(&config);
+  Dictionary_SetStringByKey(config, "repository", "game");
+  EXPECT_EQ(Repository_SetConfiguration(repository, config), 1);
+  Dictionary_Release(&config);
+  Repository_ResetErrors(repository);
+  Repository_SetRefresh(repository, 1);
+  Repository_Process(repository);
+  uint32_t paused = kRepositoryStateRefresh | kRepositoryStatePaused | kRepositoryStateAlive;
+  EXPECT_EQ(Repository_GetStateFlags(repository) & paused, paused);
+  Storage_SetDriver(repository->local, &kScriptedDriver);
+  gClock += 5.0;
+  double seconds = -1;
+  Repository_GetStateTime(repository, kRepositoryStatePaused, &seconds);
+  EXPECT_DOUBLE_EQ(seconds, 0.0);  // read while inactive; the running stretch counts once active
+  Repository_GetStateTime(repository, kRepositoryStateRefresh, &seconds);
+  EXPECT_DOUBLE_EQ(seconds, 0.0);
+  Repository_SetActive(repository, 1);
+  Repository_Process(repository);  // resumes; the alias and catalog are not configured
+  EXPECT_EQ(ScriptedDriver_GetCalls(repository->local, 7), 1);
+  Repository_GetStateTime(repository, kRepositoryStatePaused, &seconds);
+  EXPECT_DOUBLE_EQ(seconds, 5.0);
+  for (int pass = 0; pass < 2; pass++) Repository_Process(repository);  // catalog, end
+  EXPECT_TRUE(Logged("Remote metafile not loaded"));
+  EXPECT_FALSE(Repository_GetActionFlags(repository) & kRepositoryActionRefresh);
+  int32_t source = 0, code = 0;
+  Repository_GetLastError(repository, &source, nullptr, nullptr, &code, nullptr);
+  EXPECT_EQ(source, 9);
+  EXPECT_EQ(code, 986);
+  gClock += 2.0;
+  Repository_Process(repository);
+  EXPECT_FALSE(Repository_GetStateFlags(repository) & kRepositoryStateRefresh);
+  EXPECT_TRUE(Repository_GetStateFlags(repository) & kRepositoryStateStalled);
+  EXPECT_TRUE(Logged("Refresh stopped (game) (2.00s)"));
+  Repository_GetStateTime(repository, kRepositoryStateRefresh, &seconds);
+  EXPECT_DOUBLE_EQ(seconds, 2.0);
+  gClock += 3.0;
+  Repository_GetStateTime(repository, kRepositoryStateStalled, &seconds);
+  EXPECT_DOUBLE_EQ(seconds, 3.0);
+  EXPECT_DEATH(Repository_GetStateTime(repository, 3, &seconds), "Index exceeds state range");
+  Repository_SetActive(repository, 0);
+  Repository_Process(repository);
+  EXPECT_FALSE(Repository_GetStateFlags(repository) & kRepositoryStateStalled);
+  Platform_SetTickSourceForTest(nullptr);
+}
+
 }  // namespace
