@@ -2,6 +2,11 @@
 // repository follows the alias to the catalog (the one for updating from
 // the local version first) and compares the local metafile's id with the
 // remote id.
+#include <fstream>
+#include <sstream>
+
+#include "core/security/certstorekey.h"
+#include "core/formats/json.h"
 #include "tests/repository_harness.h"
 
 namespace {
@@ -76,6 +81,56 @@ TEST_F(RepositoryNetThreaded, ClearedRefreshFetchesNoCatalog) {
   ASSERT_EQ(log.size(), before + 1);
   EXPECT_EQ(log.back().uri, "/contenttree/alias.json");
   EXPECT_FALSE(Catalog_IsRunning(repository->catalog));
+}
+
+std::string ReadTree(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// With authentication enforced the alias and catalog must carry a valid
+// signature of the configured key; a changed signature byte is an error of
+// the alias.
+TEST_F(RepositoryNetThreaded, SignedDocuments) {
+  AuthSwitchGuardForTest enforced(1);
+  for (const char *alg : {"es256", "rs256"}) {
+    SCOPED_TRACE(alg);
+    std::string dir = std::string("signed/") + alg + "/";
+    std::string key = ReadTree(Tree(dir + "public.der"));
+    std::string token = ReadTree(Tree(dir + "alias.json"));
+    char &flip = token[token.size() - 5];
+    flip = flip == 'A' ? 'B' : 'A';
+    nginx_->WriteFile("contenttree/" + dir + "flipped.json", token);
+    for (const char *alias : {"alias.json", "flipped.json"}) {
+      SCOPED_TRACE(alias);
+      bool good = std::string(alias) == "alias.json";
+      Make("{\"repository\":\"game\",\"alias\":\"" + Url(dir + alias) + "\",\"catalog\":\"" +
+           Url(dir + "catalog/2/catalog.json") + "\"}");
+      CertStore *store = nullptr;
+      CertStoreKey_Create(&store);
+      ASSERT_TRUE(CertStoreKey_SetKey(store, CertStoreKeyKind::PublicKey, key.data(),
+                                      int32_t(key.size())));
+      Repository_SetCertStore(repository, store);
+      CertStore_Release(&store);
+      if (good) {
+        uint32_t state = Refresh();
+        EXPECT_EQ(repository->errorCount, 0);
+        EXPECT_EQ(state & kRepositoryStateNotInstalled, kRepositoryStateNotInstalled);
+        char remote[kRepositoryIdBytes];
+        Repository_GetRemoteId(repository, remote);
+        EXPECT_STREQ(remote, "2");  // the catalog's id comes before the alias's
+      } else {
+        Repository_SetActive(repository, 1);
+        Repository_SetRefresh(repository, 1);
+        ASSERT_TRUE(Pump([&] { return repository->errorCount > 0; }));
+        EXPECT_EQ(repository->lastErrorSource, kRepositorySourceAlias);
+        EXPECT_EQ(repository->lastErrorCode, int32_t(kWebGetErrorJson));
+        EXPECT_EQ(repository->lastErrorCodeEx, int32_t(kJsonErrorAuthenticate));
+      }
+    }
+  }
 }
 
 }  // namespace
