@@ -501,8 +501,9 @@ int Repository_LogPhase(Repository *r, uint32_t word) {
     if (phase.bit == kRepositoryStateSynchronize) {
       Dictionary *status = nullptr;
       Dictionary_Create(&status);
+      if (r->log.sink != nullptr) Dictionary_SetLogHook(status, r->log.sinkContext, r->log.sink);
       Repository_GetStatus(r, status);
-      EngineLog_Print(&r->log, "Status (%s)\n", r->name);
+      Dictionary_Dump(status, 0);
       Dictionary_Release(&status);
       Repository_ResetRequests(r);
     }
