@@ -133,4 +133,24 @@ TEST_F(RepositoryNetThreaded, SignedDocuments) {
   }
 }
 
+// Pausing during Refresh sets the paused bit and switches the storages
+// inactive; resuming switches them active and Refresh ends as before.
+TEST_F(RepositoryNetThreaded, PauseDuringRefresh) {
+  Make("{\"repository\":\"game\",\"alias\":\"" + Url("alias.json") + "\",\"catalog\":\"" +
+       Url("catalog") + "\"}");
+  Repository_SetActive(repository, 1);
+  Repository_SetRefresh(repository, 1);
+  ASSERT_TRUE(Pump([&] { return Alias_IsRunning(repository->alias) != 0; }));
+  Storage_SetDriver(repository->local, &kScriptedDriver);
+  Repository_SetActive(repository, 0);
+  Repository_Process(repository);
+  uint32_t paused = kRepositoryStateRefresh | kRepositoryStatePaused;
+  EXPECT_EQ(Repository_GetStateFlags(repository) & paused, paused);
+  EXPECT_EQ(ScriptedDriver_GetCalls(repository->local, 7), 1);
+  uint32_t state = Refresh();
+  EXPECT_FALSE(state & kRepositoryStatePaused);
+  EXPECT_EQ(ScriptedDriver_GetCalls(repository->local, 7), 2);
+  EXPECT_EQ(state & kRepositoryStateNotInstalled, kRepositoryStateNotInstalled);
+}
+
 }  // namespace
