@@ -1,0 +1,715 @@
+// The repository object: set-up, destroy and the queries its members
+// share; see repository.h.
+#include "base/repository.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "base/baseinterop.h"
+#include "base/enginelog.h"
+#include "core/platform/notification.h"
+#include "core/platform/meter.h"
+#include "core/platform/path.h"
+#include "core/platform/platform.h"
+#include "core/security/auth.h"
+#include "core/platform/thread.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
+
+namespace {
+
+#define REPOSITORY_CHECK(r) CLASS_CHECK((r), kRepositoryTag)
+
+void repositoryDestroy(void **object) {
+  auto *r = static_cast<Repository *>(*object);
+  *object = nullptr;
+  NotificationCenter_UnregisterInteropInstance(r->header.instanceId, r, Interop_HandleAddRef);
+  if (r->copy != nullptr) StorageCopy_Stop(r->copy);
+  if (r->apply != nullptr) StorageCopy_Stop(r->apply);
+  if (r->queue != nullptr) EventQueue_Cancel(r->queue, reinterpret_cast<uintptr_t>(r));
+  Repository_SetRequestCount(r, 0);
+  MetaFile_Destroy(&r->localMetaFile);
+  MetaFile_Destroy(&r->remoteMetaFile);
+  BitField_Release(&r->mask);
+  Class_ReleaseObject(&r->delta);
+  Dictionary_Release(&r->config);
+  for (StorageCopy **copy : {&r->copy, &r->apply}) {
+    StorageCopy_SetErrorCallback(*copy, nullptr, nullptr);
+    StorageCopy_SetSourceCallback(*copy, nullptr, nullptr);
+    StorageCopy_SetAcquireRequestCallback(*copy, nullptr, nullptr);
+    StorageCopy_SetReleaseRequestCallback(*copy, nullptr, nullptr);
+    StorageCopy_Destroy(copy);
+  }
+  for (StorageCleanup **cleanup : {&r->cleanupLocal, &r->cleanupPending}) {
+    StorageCleanup_SetErrorCallback(*cleanup, nullptr, nullptr);
+    StorageCleanup_Destroy(cleanup);
+  }
+  Class_ReleaseObject(&r->local);
+  Class_ReleaseObject(&r->pending);
+  Repository_ClearRemotes(r);
+  Pool_Release(&r->remotes);
+  Pool_Release(&r->slots);
+  Catalog_Destroy(&r->catalog);
+  Alias_Destroy(&r->alias);
+  MeterRW_Delete(&r->localMeters);
+  MeterRW_Delete(&r->remoteMeters);
+  if (r->settings != nullptr) Dictionary_Release(&r->settings);
+  Class_ReleaseObject(&r->queue);
+  Class_UntrackInstance(r);
+  r->header.classTag = 0;
+  r->~Repository();
+  MEM_FREE(r, sizeof(Repository));
+}
+
+Pool *memberPool(int32_t size) {
+  Pool *pool = nullptr;
+  Pool_Create(&pool, KSRC);
+  Pool_SetMemberSize(pool, size);
+  Pool_SetMemberChunkSize(pool, kRepositoryMemberGrowth);
+  return pool;
+}
+
+void copySetup(Repository *r, StorageCopy **copy, float pieceWeight, float fileWeight) {
+  StorageCopy_Create(copy);
+  StorageCopy_SetSourceCallback(*copy, r, Repository_SelectRemote);
+  StorageCopy_SetErrorCallback(*copy, r, Repository_ApplyErrorPolicy);
+  StorageCopy_SetAcquireRequestCallback(*copy, r, Repository_AcquireRequest);
+  StorageCopy_SetReleaseRequestCallback(*copy, r, Repository_ReleaseRequest);
+  StorageCopy_SetLocalStorage(*copy, r->local);
+  StorageCopy_SetPendingStorage(*copy, r->pending);
+  // The weights are single-precision values, widened.
+  StorageCopy_SetPieceWeight(*copy, double(pieceWeight));
+  StorageCopy_SetFileWeight(*copy, double(fileWeight));
+}
+
+}  // namespace
+
+int Repository_Create(Repository **repository) {
+  CHECK_POINTER(repository);
+  auto *r = new (MEM_ALLOC(sizeof(Repository), MEM_ZEROED)) Repository();
+  r->header.classTag = kRepositoryTag;
+  r->header.refCount.store(1);
+  r->header.destroy = repositoryDestroy;
+  r->log.object = r;
+  r->log.className = "Repository";
+  Class_GenerateInstanceId(r);
+  Class_TrackInstance(r, r);
+  r->cleanup = r->metafileSave = r->deltaAllowed = r->catalogRequired = 1;
+  r->ownerThreadId = Thread_GetCurrentId();
+  r->queue = Thread_GetEventQueue(r->ownerThreadId);
+  if (r->queue == nullptr) r->queue = static_cast<EventQueue *>(Class_Retain(EventQueue_GetMain()));
+  r->stallSeconds = kRepositoryStallSeconds;
+  r->lastErrorIndex = -1;
+  Catalog_Create(&r->catalog);
+  Catalog_SetNotNeeded(r->catalog, 1);
+  Catalog_SetErrorCallback(r->catalog, r, Repository_OnCatalogError);
+  Alias_Create(&r->alias);
+  Alias_SetErrorCallback(r->alias, r, Repository_OnAliasError);
+  Storage_Create(&r->local);
+  Storage_Create(&r->pending);
+  Storage_SetQueue(r->local, r->queue);
+  Storage_SetQueue(r->pending, r->queue);
+  r->remotes = memberPool(int32_t(sizeof(RepositoryRemote)));
+  r->slots = memberPool(int32_t(sizeof(RepositorySlot)));
+  copySetup(r, &r->copy, 0.8f, 0.2f);
+  copySetup(r, &r->apply, 0.6f, 0.4f);
+  StorageCleanup_Create(&r->cleanupLocal);
+  StorageCleanup_Create(&r->cleanupPending);
+  StorageCleanup_SetStorage(r->cleanupLocal, r->local);
+  StorageCleanup_SetStorage(r->cleanupPending, r->pending);
+  StorageCleanup_SetErrorCallback(r->cleanupLocal, r, Repository_OnLocalCleanupError);
+  StorageCleanup_SetErrorCallback(r->cleanupPending, r, Repository_OnPendingCleanupError);
+  Dictionary_Create(&r->config);
+  StorageDelta_Create(&r->delta);
+  StorageDelta_SetStorage(r->delta, r->local);
+  StorageDelta_SetCompletion(r->delta, r, Repository_CompleteDeltaStep);
+  BitField_Create(&r->mask);
+  MetaFile_Create(&r->localMetaFile);
+  MetaFile_Create(&r->remoteMetaFile);
+  MetaFile_SetErrorCallback(r->localMetaFile, r, Repository_OnLocalMetaFileError);
+  MetaFile_SetErrorCallback(r->remoteMetaFile, r, Repository_OnRemoteMetaFileError);
+  MeterRW_Create(&r->localMeters);
+  MeterRW_Create(&r->remoteMeters);
+  for (MeterRW *pair : {r->localMeters, r->remoteMeters}) {
+    MeterRW_SetReadParent(pair, Meter_GetRoot());
+    MeterRW_SetWriteParent(pair, Meter_GetRoot());
+  }
+  NotificationCenter_RegisterInteropInstance(r->header.instanceId, r, Interop_HandleAddRef);
+  *repository = r;
+  return 1;
+}
+
+int Repository_Destroy(Repository **repository) {
+  CHECK_POINTER(repository);
+  REPOSITORY_CHECK(*repository);
+  Class_ReleaseObject(repository);
+  return 1;
+}
+
+int Repository_GetLocalId(Repository *r, char *buffer, int32_t size) {
+  REPOSITORY_CHECK(r);
+  CHECK_POINTER(buffer);
+  if (size > 0) buffer[0] = '\0';
+  if (r->localMetaFile != nullptr && MetaFile_IsLoaded(r->localMetaFile))
+    MetaFile_GetId(r->localMetaFile, buffer, size);
+  return 1;
+}
+
+int Repository_GetRemoteId(Repository *r, char *buffer) {
+  REPOSITORY_CHECK(r);
+  CHECK_POINTER(buffer);
+  buffer[0] = '\0';
+  if (MetaFile_IsLoaded(r->remoteMetaFile) &&
+      MetaFile_GetId(r->remoteMetaFile, buffer, kRepositoryIdBytes) && buffer[0] != '\0')
+    return 1;
+  buffer[0] = '\0';
+  if (!Catalog_IsNotNeeded(r->catalog) && Catalog_IsComplete(r->catalog) &&
+      Catalog_Succeeded(r->catalog) && Catalog_GetId(r->catalog, buffer) && buffer[0] != '\0')
+    return 1;
+  buffer[0] = '\0';
+  if (!Alias_IsNotNeeded(r->alias) && Alias_IsComplete(r->alias) && Alias_Succeeded(r->alias) &&
+      Alias_GetRemoteId(r->alias, buffer) && buffer[0] != '\0')
+    return 1;
+  Str_Copy(buffer, r->remoteId, kRepositoryIdBytes);
+  return buffer[0] != '\0' ? 1 : 0;
+}
+
+int Repository_GetPendingRequests(Repository *r, int32_t *count) {
+  REPOSITORY_CHECK(r);
+  CHECK_POINTER(count);
+  int32_t sum = Storage_GetPendingRequests(r->local) + Storage_GetPendingRequests(r->pending);
+  for (RepositoryRemote *e = r->firstRemote; e != nullptr; e = e->next)
+    sum += Storage_GetPendingRequests(e->storage);
+  *count = sum;
+  return 1;
+}
+
+// ---- Configuration and setters --------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t kPhaseBits =
+    kRepositoryStateRefresh | kRepositoryStateSynchronize | kRepositoryStateErase;
+
+// The phases in the order the step runs them: action flag and state bit.
+constexpr struct {
+  uint32_t action;
+  uint32_t bit;
+  const char *name;
+} kPhases[] = {
+    {kRepositoryActionRefresh, kRepositoryStateRefresh, "Refresh"},
+    {kRepositoryActionSynchronize, kRepositoryStateSynchronize, "Synchronize"},
+    {kRepositoryActionErase, kRepositoryStateErase, "Erase"},
+};
+
+double repositoryNow() { return Platform_GetTickSeconds(); }
+
+template <typename F>
+void forEachStorage(Repository *r, F f) {
+  f(r->local);
+  f(r->pending);
+  for (RepositoryRemote *e = r->firstRemote; e != nullptr; e = e->next) f(e->storage);
+}
+
+double requestResumeTime(AsyncHttp *request) {
+  double at = 0;
+  if (request != nullptr) AsyncHttp_GetResumeTime(request, &at);
+  return at;
+}
+
+int32_t signedFor(Repository *r, const char *url) {
+  if (!Authenticate_Enabled()) return 0;
+  return (strncasecmp(url, "https:", 6) != 0 || r->verifyHttps) ? 1 : 0;
+}
+
+bool engineAlive(StorageCopy *copy) { return copy->alive != 0; }
+
+}  // namespace
+
+int Repository_SetLogSink(Repository *r, void *context, ClassLogSink sink) {
+  REPOSITORY_CHECK(r);
+  EngineLog_SetSink(&r->log, context, sink);
+  forEachStorage(r, [&](Storage *s) { Storage_SetLogHook(s, context, sink); });
+  MetaFile_SetLogSink(r->localMetaFile, context, sink);
+  MetaFile_SetLogSink(r->remoteMetaFile, context, sink);
+  StorageDelta_SetLogHook(r->delta, context, sink);
+  StorageCopy_SetLogParent(r->copy, context, sink);
+  StorageCopy_SetLogParent(r->apply, context, sink);
+  StorageCleanup_SetLogParent(r->cleanupLocal, context, sink);
+  StorageCleanup_SetLogParent(r->cleanupPending, context, sink);
+  EngineLog_SetSink(&r->alias->log, context, sink);
+  EngineLog_SetSink(&r->catalog->log, context, sink);
+  return 1;
+}
+
+int Repository_SetConfiguration(Repository *r, Dictionary *config) {
+  REPOSITORY_CHECK(r);
+  CHECK_POINTER(config);
+  Dictionary_Release(&r->config);
+  Dictionary_Create(&r->config);
+  Dictionary_Merge(r->config, config, kDictionaryMergeOverwrite);
+  if (!Dictionary_GetStringByKey(r->config, "repository", r->name, int32_t(sizeof r->name))) {
+    r->name[0] = '\0';
+    Repository_RecordConfigError(r);
+    EngineLog_Print(&r->log, "Configuration dictionary missing %s\n", "repository");
+    return 0;
+  }
+  r->named = 1;
+  const char *metafile = nullptr;
+  r->localMetaFileConfigured = Dictionary_GetStringPointerByKey(r->config, "metafile", &metafile) &&
+                               metafile != nullptr && metafile[0] != '\0';
+  if (!r->localMetaFileConfigured) r->metafileSave = 0;
+  return 1;
+}
+
+int Repository_SetLimits(Repository *r, Dictionary *settings) {
+  REPOSITORY_CHECK(r);
+  if (settings != nullptr) Dictionary_AddRef(settings);
+  if (r->settings != nullptr) Dictionary_Release(&r->settings);
+  r->settings = settings;
+  auto limit = [&](const char *path) {
+    int32_t bytes = 0;
+    if (settings == nullptr || !Dictionary_GetInt32ByPath(settings, path, &bytes)) bytes = 0;
+    return bytes;
+  };
+  MetaFile_SetMaxSize(r->localMetaFile, limit("metafile.limitSize"));
+  MetaFile_SetMaxSize(r->remoteMetaFile, limit("metafile.limitSize"));
+  Catalog_SetMaxSize(r->catalog, limit("catalog.limitSize"));
+  Alias_SetMaxSize(r->alias, limit("alias.limitSize"));
+  return 1;
+}
+
+int Repository_SetEventQueue(Repository *r, EventQueue *queue) {
+  REPOSITORY_CHECK(r);
+  if (queue != nullptr) Class_Retain(queue);
+  Class_ReleaseObject(&r->queue);
+  r->queue = queue;
+  Alias_SetEventQueue(r->alias, queue);
+  Catalog_SetEventQueue(r->catalog, queue);
+  MetaFile_SetEventQueue(r->localMetaFile, queue);
+  MetaFile_SetEventQueue(r->remoteMetaFile, queue);
+  forEachStorage(r, [&](Storage *s) { Storage_SetQueue(s, queue); });
+  StorageCleanup_SetEventQueue(r->cleanupLocal, queue);
+  StorageCleanup_SetEventQueue(r->cleanupPending, queue);
+  return 1;
+}
+
+int Repository_SetCertStore(Repository *r, CertStore *store) {
+  REPOSITORY_CHECK(r);
+  Alias_SetCertStore(r->alias, store);
+  Catalog_SetCertStore(r->catalog, store);
+  MetaFile_SetCertStore(r->localMetaFile, store);
+  MetaFile_SetCertStore(r->remoteMetaFile, store);
+  r->verifyHttps = store != nullptr;
+  return 1;
+}
+
+int Repository_SetActionFlags(Repository *r, uint32_t flags) {
+  REPOSITORY_CHECK(r);
+  uint32_t old = r->actionFlags;
+  if (old == flags) return 1;
+  r->actionFlags = flags;
+  if ((old & kRepositoryActionSynchronize) && !(flags & kRepositoryActionSynchronize)) {
+    // Both engines: an apply engine left alive would refuse the next
+    // configuration and keep retrying its failed pieces.
+    StorageCopy_Stop(r->copy);
+    StorageCopy_Stop(r->apply);
+    StorageCleanup_Stop(r->cleanupLocal);
+    StorageCleanup_Stop(r->cleanupPending);
+  }
+  if ((old & kRepositoryActionErase) && !(flags & kRepositoryActionErase)) {
+    StorageCleanup_Stop(r->cleanupLocal);
+    StorageCleanup_Stop(r->cleanupPending);
+  }
+  return 1;
+}
+
+namespace {
+int setAction(Repository *r, uint32_t flag, int32_t on) {
+  REPOSITORY_CHECK(r);
+  return Repository_SetActionFlags(r, on ? (r->actionFlags | flag) : (r->actionFlags & ~flag));
+}
+}  // namespace
+
+int Repository_SetActive(Repository *r, int32_t on) { return setAction(r, kRepositoryActionActive, on); }
+int Repository_SetSynchronize(Repository *r, int32_t on) {
+  return setAction(r, kRepositoryActionSynchronize, on);
+}
+int Repository_SetRefresh(Repository *r, int32_t on) { return setAction(r, kRepositoryActionRefresh, on); }
+int Repository_SetErase(Repository *r, int32_t on) { return setAction(r, kRepositoryActionErase, on); }
+
+int Repository_SetStateCallback(Repository *r, void *context, RepositoryStateCallback function) {
+  REPOSITORY_CHECK(r);
+  return Callback_Set(&r->stateCallback, context, reinterpret_cast<CallbackFunction>(function));
+}
+
+int Repository_Cancel(Repository *r) {
+  REPOSITORY_CHECK(r);
+  if (r->actionFlags & kRepositoryActionCancel) return 1;
+  Repository_SetActionFlags(r, r->actionFlags | kRepositoryActionCancel);
+  Repository_SetActive(r, 0);
+  Repository_SetSynchronize(r, 0);
+  Repository_SetRefresh(r, 0);
+  Repository_SetErase(r, 0);
+  forEachStorage(r, [](Storage *s) { Storage_Stop(s); });
+  return 1;
+}
+
+int Repository_ResetErrors(Repository *r) {
+  REPOSITORY_CHECK(r);
+  MeterRW_Reset(r->localMeters);
+  MeterRW_Reset(r->remoteMeters);
+  r->errorCount = 0;
+  r->lastErrorSource = r->lastErrorType = r->lastErrorCode = r->lastErrorCodeEx = 0;
+  r->lastErrorIndex = -1;
+  r->deltaFailures = 0;
+  double now = repositoryNow();
+  r->eraseRetryTime = now;
+  for (int32_t i = 0; i <= kRepositoryStateFlagMaxBits; i++) {
+    r->stateTime[i] = 0;
+    r->stateStart[i] = now;
+  }
+  return 1;
+}
+
+uint32_t Repository_GetActionFlags(Repository *r) {
+  REPOSITORY_CHECK(r);
+  return r->actionFlags;
+}
+
+uint32_t Repository_GetStateFlags(Repository *r) {
+  REPOSITORY_CHECK(r);
+  return r->stateFlags;
+}
+
+int32_t Repository_GetCleanup(Repository *r) {
+  REPOSITORY_CHECK(r);
+  return r->cleanup;
+}
+
+int32_t Repository_GetApplyEnabled(Repository *r) {
+  REPOSITORY_CHECK(r);
+  return r->applyEnabled;
+}
+
+// ---- State ------------------------------------------------------------------------------------
+
+int Repository_IsBusy(Repository *r) {
+  REPOSITORY_CHECK(r);
+  uint32_t actions = r->actionFlags;
+  if (actions & (kRepositoryActionSynchronize | kRepositoryActionRefresh | kRepositoryActionErase))
+    return 1;
+  if (!(actions & kRepositoryActionCancel) && !(r->stateFlags & kRepositoryStateLocalMetaFile))
+    return 1;
+  int32_t pending = 0;
+  Repository_GetPendingRequests(r, &pending);
+  return MetaFile_IsLoading(r->localMetaFile) || MetaFile_IsLoading(r->remoteMetaFile) ||
+         Alias_IsRunning(r->alias) || Catalog_IsRunning(r->catalog) ||
+         StorageCopy_IsRunning(r->copy) || StorageCopy_IsRunning(r->apply) ||
+         StorageCleanup_IsRunning(r->cleanupLocal) ||
+         StorageCleanup_IsRunning(r->cleanupPending) || pending > 0;
+}
+
+namespace {
+
+void updateTimers(Repository *r, uint32_t word) {
+  uint32_t timed = (r->actionFlags & kRepositoryActionActive) ? word : (word & kRepositoryStatePaused);
+  uint32_t changed = timed ^ r->timedState;
+  double now = repositoryNow();
+  for (int32_t slot = 1; slot <= kRepositoryStateFlagMaxBits; slot++) {
+    uint32_t bit = 1u << (slot - 1);
+    if (!(changed & bit)) continue;
+    if (timed & bit)
+      r->stateStart[slot] = now;
+    else
+      r->stateTime[slot] += now - r->stateStart[slot];
+  }
+  r->timedState = timed;
+}
+
+void resetForPhase(Repository *r) {
+  StorageCopy_Reset(r->copy);
+  StorageCopy_Reset(r->apply);
+  forEachStorage(r, [](Storage *s) { Storage_Reset(s); });
+  StorageDelta_Reset(r->delta);
+  r->configured = 0;
+}
+
+double stallReference(Repository *r, uint32_t word, double now, bool *test) {
+  *test = true;
+  if (r->lastErrorSource == kRepositorySourceConfig) return now - r->stallSeconds;
+  for (StorageCopy *copy : {r->copy, r->apply}) {
+    if (!StorageCopy_IsRunning(copy)) continue;
+    double piece = -1, file = 0;
+    StorageCopy_GetPieceCompleteLastTime(copy, &piece);
+    StorageCopy_GetFileCompleteLastTime(copy, &file);
+    return piece >= 0 ? std::max(piece, file) : file;
+  }
+  if (word & kPhaseBits) {
+    double latest = 0;
+    forEachStorage(r, [&](Storage *s) { latest = std::max(latest, Storage_GetLastActivity(s)); });
+    return latest;
+  }
+  if (!(word & kRepositoryStateLocalDone)) return now - r->stallSeconds;
+  *test = false;
+  return 0;
+}
+
+}  // namespace
+
+int Repository_LogPhase(Repository *r, uint32_t word) {
+  REPOSITORY_CHECK(r);
+  uint32_t old = r->stateFlags;
+  if (word == old) {
+    updateTimers(r, word);
+    return 1;
+  }
+  uint32_t started = word & ~old;
+  if (started & kRepositoryStateRefresh) {
+    EngineLog_Print(&r->log, "Refresh started (%s)\n", r->name);
+    Alias_Reset(r->alias);
+    r->alias->notNeeded = 0;
+    Catalog_Reset(r->catalog);
+    Catalog_SetNotNeeded(r->catalog, 0);
+    MetaFile_Reset(r->localMetaFile);
+    MetaFile_Reset(r->remoteMetaFile);
+    word &= ~(kRepositoryStateLocalMetaFile | kRepositoryStateRemoteId);
+    resetForPhase(r);
+  }
+  if (started & kRepositoryStateSynchronize) {
+    EngineLog_Print(&r->log, "Synchronize started (%s)\n", r->name);
+    resetForPhase(r);
+  }
+  if (started & kRepositoryStateErase) {
+    EngineLog_Print(&r->log, "Erase started (%s)\n", r->name);
+    resetForPhase(r);
+  }
+  uint32_t paused = (word ^ old) & kRepositoryStatePaused;
+  if (paused) {
+    int32_t active = (word & kRepositoryStatePaused) ? 0 : 1;
+    forEachStorage(r, [&](Storage *s) { Storage_SetActive(s, active); });
+  }
+  updateTimers(r, word);
+  r->stateFlags = word;
+  uint32_t stopped = old & ~word;
+  for (const auto &phase : kPhases) {
+    if (!(stopped & phase.bit)) continue;
+    if (phase.bit == kRepositoryStateSynchronize) {
+      Dictionary *status = nullptr;
+      Dictionary_Create(&status);
+      if (r->log.sink != nullptr) Dictionary_SetLogHook(status, r->log.sinkContext, r->log.sink);
+      Repository_GetStatus(r, status);
+      Dictionary_Dump(status, 0);
+      Dictionary_Release(&status);
+      Repository_ResetRequests(r);
+    }
+    double seconds = 0;
+    Repository_GetStateTime(r, phase.bit, &seconds);
+    EngineLog_Print(&r->log, "%s stopped (%s) (%.2fs)\n", phase.name, r->name, seconds);
+  }
+  void *context = nullptr;
+  CallbackFunction function = nullptr;
+  if (Callback_Get(&r->stateCallback, &context, &function))
+    reinterpret_cast<RepositoryStateCallback>(function)(r, context, old, word);
+  return 1;
+}
+
+int Repository_UpdateState(Repository *r) {
+  REPOSITORY_CHECK(r);
+  uint32_t actions = r->actionFlags;
+  uint32_t state = r->stateFlags;
+  uint32_t word = 0;
+  if (Repository_IsBusy(r)) {
+    // A phase begins (and resets the storages and engines) only once
+    // nothing of another phase is in flight; until then it waits.
+    int32_t pending = 0;
+    Repository_GetPendingRequests(r, &pending);
+    bool idle = pending == 0 && !engineAlive(r->copy) && !engineAlive(r->apply);
+    for (const auto &phase : kPhases) {
+      if ((state & phase.bit) || ((actions & phase.action) && idle)) word |= phase.bit;
+    }
+    word |= kRepositoryStateAlive;
+    if ((word & kPhaseBits) && !(actions & kRepositoryActionActive))
+      word |= kRepositoryStatePaused;
+  }
+  if (Alias_IsComplete(r->alias)) word |= kRepositoryStateAlias;
+  if (Catalog_IsComplete(r->catalog)) word |= kRepositoryStateCatalog;
+  if (!r->localMetaFileConfigured || MetaFile_IsLoaded(r->localMetaFile))
+    word |= kRepositoryStateLocalMetaFile | kRepositoryStateLocalDone;
+  char remoteId[kRepositoryIdBytes];
+  if (Repository_GetRemoteId(r, remoteId)) {
+    word |= kRepositoryStateRemoteId;
+    if (MetaFile_IsLoaded(r->remoteMetaFile)) word |= kRepositoryStateRemoteMetaFile;
+  }
+  if (StorageCopy_IsRunning(r->copy)) word |= kRepositoryStateCopying;
+  if (StorageCopy_IsRunning(r->apply)) word |= kRepositoryStateApplying;
+  if ((actions & kRepositoryActionActive) && r->lastErrorCode != 0 &&
+      !(r->lastErrorCode == 989 && r->lastErrorCodeEx == 8)) {
+    double now = repositoryNow();
+    bool test = false;
+    double reference = stallReference(r, word, now, &test);
+    if (test && now >= reference + r->stallSeconds) word |= kRepositoryStateStalled;
+  }
+  uint32_t copyFlags = 0;
+  StorageCopy_GetFlags(r->copy, &copyFlags);
+  if (copyFlags & (kStorageCopyPending | kStorageCopyToPending)) word |= kRepositoryStatePendingStage;
+  if (StorageCleanup_IsRunning(r->cleanupLocal)) word |= kRepositoryStateLocalCleaning;
+  if (StorageCleanup_IsRunning(r->cleanupPending)) word |= kRepositoryStatePendingCleaning;
+  if (Alias_IsRunning(r->alias)) word |= kRepositoryStateAliasLoading;
+  if (Catalog_IsRunning(r->catalog)) word |= kRepositoryStateCatalogLoading;
+  if (MetaFile_IsLoading(r->localMetaFile)) word |= kRepositoryStateLocalMetaFileLoading;
+  if (MetaFile_IsLoading(r->remoteMetaFile)) word |= kRepositoryStateRemoteMetaFileLoading;
+  if ((word & kRepositoryStateLocalMetaFile) && (word & kRepositoryStateRemoteId)) {
+    char localId[kRepositoryIdBytes];
+    Repository_GetLocalId(r, localId, int32_t(sizeof localId));
+    if (localId[0] == '\0')
+      word |= kRepositoryStateNotInstalled;
+    else if (strcasecmp(localId, remoteId) != 0)
+      word |= kRepositoryStateOutOfDate;
+  }
+  return Repository_LogPhase(r, word);
+}
+
+// ---- Documents --------------------------------------------------------------------------------
+
+int Repository_GetMetaFileUrl(Repository *r, char *buffer) {
+  REPOSITORY_CHECK(r);
+  CHECK_POINTER(buffer);
+  buffer[0] = '\0';
+  Dictionary *entry = nullptr;
+  if (!Catalog_GetEntry(r->catalog, &entry) || entry == nullptr) return 0;
+  return Dictionary_GetStringByKey(entry, "metafile", buffer, kCatalogUrlBytes) && buffer[0] != '\0';
+}
+
+int Repository_LoadAlias(Repository *r) {
+  REPOSITORY_CHECK(r);
+  if (!Dictionary_GetStringByPath(r->config, "remote.id", r->remoteId, kRepositoryIdBytes) ||
+      r->remoteId[0] == '\0') {
+    if (!Dictionary_GetStringByKey(r->config, "remoteId", r->remoteId, kRepositoryIdBytes))
+      r->remoteId[0] = '\0';
+  }
+  if (r->remoteId[0] != '\0') {
+    Alias_SetNotNeeded(r->alias);
+    return 1;
+  }
+  char url[kCatalogUrlBytes] = {};
+  if (!Dictionary_GetStringByKey(r->config, "alias", url, int32_t(sizeof url)) &&
+      (r->settings == nullptr ||
+       !Dictionary_GetStringByPath(r->settings, "alias.url", url, int32_t(sizeof url)))) {
+    EngineLog_Print(&r->log, "Alias not configured\n");
+    Alias_SetNotNeeded(r->alias);
+    return 1;
+  }
+  Alias_SetKey(r->alias, r->name);
+  Alias_Load(r->alias, url, signedFor(r, url));
+  return 1;
+}
+
+int Repository_LoadCatalog(Repository *r) {
+  REPOSITORY_CHECK(r);
+  char remoteId[kRepositoryIdBytes];
+  bool known = Repository_GetRemoteId(r, remoteId) != 0;
+  char base[kCatalogUrlBytes] = {};
+  bool configured =
+      Dictionary_GetStringByKey(r->config, "catalog", base, int32_t(sizeof base)) ||
+      (r->settings != nullptr &&
+       Dictionary_GetStringByPath(r->settings, "catalog.url", base, int32_t(sizeof base)));
+  if ((known && !r->catalogRequired) || !configured || base[0] == '\0') {
+    if (r->catalogRequired) EngineLog_Print(&r->log, "Catalog not configured\n");
+    Catalog_SetSpecificFirst(r->catalog, 0);
+    Catalog_SetNotNeeded(r->catalog, 1);
+    return 1;
+  }
+  size_t length = strlen(base);
+  bool whole = length >= 5 && strcasecmp(base + length - 5, ".json") == 0;
+  if (!whole && !known) {
+    EngineLog_Print(&r->log, "Remote id required\n");
+    return 0;
+  }
+  char localId[kRepositoryIdBytes];
+  Repository_GetLocalId(r, localId, int32_t(sizeof localId));
+  int32_t specificFirst = Catalog_GetSpecificFirst(r->catalog);
+  char url[kCatalogUrlBytes];
+  if (!Catalog_BuildUrl(base, remoteId, localId, &specificFirst, url, int32_t(sizeof url)))
+    return 0;
+  Catalog_SetSpecificFirst(r->catalog, specificFirst);
+  Catalog_Load(r->catalog, url, signedFor(r, url));
+  return 1;
+}
+
+// ---- Pump -------------------------------------------------------------------------------------
+
+namespace {
+
+void refreshStep(Repository *r) {
+  double now = repositoryNow();
+  if (Alias_IsComplete(r->alias) && Alias_Succeeded(r->alias)) {
+    if (Catalog_IsComplete(r->catalog) && Catalog_Succeeded(r->catalog)) {
+      uint32_t need = kRepositoryStateLocalMetaFile | kRepositoryStateRemoteId;
+      if ((r->stateFlags & need) != need) {
+        if (!(r->stateFlags & kRepositoryStateLocalMetaFile))
+          EngineLog_Print(&r->log, "Local metafile not loaded\n");
+        if (!(r->stateFlags & kRepositoryStateRemoteId))
+          EngineLog_Print(&r->log, "Remote metafile not loaded\n");
+        Repository_RecordConfigError(r);
+      }
+      Repository_SetRefresh(r, 0);
+    } else if (!Catalog_IsRunning(r->catalog) && now >= requestResumeTime(r->catalog->request)) {
+      if (!Repository_LoadCatalog(r)) {
+        Repository_RecordConfigError(r);
+        Repository_SetRefresh(r, 0);
+      }
+    }
+  } else if (!Alias_IsRunning(r->alias) && now >= requestResumeTime(r->alias->request)) {
+    Repository_LoadAlias(r);
+  }
+}
+
+// The local metafile comes first in every phase. 1 when this pass is its.
+bool localMetaFileStep(Repository *r) {
+  if (!(r->stateFlags & kPhaseBits) || (r->stateFlags & kRepositoryStateLocalDone) ||
+      !r->localMetaFileConfigured)
+    return false;
+  double resume = 0;
+  MetaFile_GetResumeTime(r->localMetaFile, &resume);
+  if (MetaFile_IsLoaded(r->localMetaFile) || MetaFile_IsLoading(r->localMetaFile) ||
+      repositoryNow() < resume)
+    return true;
+  char path[kCatalogUrlBytes] = {};
+  char url[kCatalogUrlBytes] = {};
+  Dictionary_GetStringByKey(r->config, "metafile", path, int32_t(sizeof path));
+  EngineLog_Print(&r->log, "Loading local metafile (%s)\n", path);
+  if (Path_ToUrl(path, url, int(sizeof url))) MetaFile_Load(r->localMetaFile, url, 0);
+  return true;
+}
+
+}  // namespace
+
+int Repository_Step(Repository *r) {
+  REPOSITORY_CHECK(r);
+  if (localMetaFileStep(r)) return 1;
+  // The first phase that is both running and still requested; a bit that
+  // outlives its flag only waits for its work to drain.
+  for (const auto &phase : kPhases) {
+    if ((r->stateFlags & phase.bit) && (r->actionFlags & phase.action)) {
+      if (phase.bit == kRepositoryStateRefresh) refreshStep(r);
+      break;
+    }
+  }
+  return 1;
+}
+
+int Repository_Process(Repository *r) {
+  REPOSITORY_CHECK(r);
+  Repository_UpdateState(r);
+  if ((r->actionFlags & kRepositoryActionActive) && (r->stateFlags & kRepositoryStateAlive))
+    Repository_Step(r);
+  StorageCleanup_Pump(r->cleanupLocal);
+  StorageCleanup_Pump(r->cleanupPending);
+  forEachStorage(r, [](Storage *s) { Storage_Pump(s); });
+  return 1;
+}
