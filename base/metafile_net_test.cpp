@@ -23,7 +23,7 @@
 #include "core/platform/path.h"
 #include "core/security/certstorekey.h"
 #include "tests/netfixture.h"
-#include "tests/nginx_peer.h"
+#include "tests/contenttree_server.h"
 
 namespace {
 
@@ -42,23 +42,13 @@ struct Outcome {
 
 class MetaFileNetThreaded : public NetTest {
  protected:
-  static void SetUpTestSuite() {
-    if (!NginxPortsPeer::Available()) return;
-    nginx_ = new NginxPortsPeer(1, "", false);
-    if (!nginx_->Started()) return;
-    // Four versions: enough for an alias, catalogs of each and an update
-    // catalog, with the metafile URLs pointing back at this server.
-    std::string command = "timeout 120 /usr/bin/python3 " KEELSON_TESTS_DIR "/gen_contenttree.py " +
-                          nginx_->Root() + " --versions 4 --url-base " +
-                          nginx_->Url(0, "/contenttree") + " >/dev/null";
-    generated_ = system(command.c_str()) == 0;
-  }
+  static void SetUpTestSuite() { server_ = new ContentTreeServer(false); }
   static void TearDownTestSuite() {
-    delete nginx_;
-    nginx_ = nullptr;
+    delete server_;
+    server_ = nullptr;
   }
   void SetUp() override {
-    if (nginx_ == nullptr || !nginx_->Started() || !generated_)
+    if (!server_->Ready())
       GTEST_SKIP() << "nginx or the content tree is not available";
     NetTest::SetUp();
     AsyncFile_Init();
@@ -79,10 +69,8 @@ class MetaFileNetThreaded : public NetTest {
     NetTest::TearDown();
   }
 
-  static std::string Url(const std::string &path) { return nginx_->Url(0, "/contenttree/" + path); }
-  static std::string Tree(const std::string &path) {
-    return nginx_->Root() + "/contenttree/" + path;
-  }
+  static std::string Url(const std::string &path) { return server_->Url(path); }
+  static std::string Tree(const std::string &path) { return server_->Tree(path); }
 
   Outcome LoadMeta(const std::string &url, int32_t signedFlag = 0) {
     EXPECT_EQ(MetaFile_Load(m_, url.c_str(), signedFlag), 1) << url;
@@ -92,13 +80,10 @@ class MetaFileNetThreaded : public NetTest {
     return o;
   }
 
-  static NginxPortsPeer *nginx_;
-  static bool generated_;
+  static inline ContentTreeServer *server_ = nullptr;
   MetaFile *m_ = nullptr;
 };
 
-NginxPortsPeer *MetaFileNetThreaded::nginx_ = nullptr;
-bool MetaFileNetThreaded::generated_ = false;
 
 TEST_F(MetaFileNetThreaded, AliasThenCatalogThenMetaFile) {
   Alias *alias = nullptr;
@@ -187,7 +172,7 @@ TEST_F(MetaFileNetThreaded, LocalSignedFaultyAndOversizedDocuments) {
     std::string token = readFile(Tree(signedPath));
     char &c = token[token.size() - 5];
     c = c == 'A' ? 'B' : 'A';
-    nginx_->WriteFile(std::string("contenttree/flipped-") + alg + ".json", token);
+    server_->Nginx().WriteFile(std::string("contenttree/flipped-") + alg + ".json", token);
     o = LoadMeta(Url(std::string("flipped-") + alg + ".json"), 1);
     EXPECT_EQ(o.code, uint32_t(kWebGetErrorJson));
     EXPECT_EQ(o.codeEx, uint32_t(kJsonErrorAuthenticate));

@@ -44,7 +44,7 @@ TEST_F(RepositoryNetThreaded, RefreshEndings) {
     json += "}";
     Make(json);
     if (c.remoteId != nullptr) repository->catalogRequired = 0;
-    size_t before = nginx_->AccessLog().size();
+    size_t before = Nginx()->AccessLog().size();
     uint32_t state = Refresh();
     EXPECT_EQ(state & (kRepositoryStateNotInstalled | kRepositoryStateOutOfDate), c.ending);
     EXPECT_EQ(state & (kRepositoryStateLocalMetaFile | kRepositoryStateRemoteId),
@@ -53,7 +53,7 @@ TEST_F(RepositoryNetThreaded, RefreshEndings) {
     char remote[kRepositoryIdBytes];
     EXPECT_EQ(Repository_GetRemoteId(repository, remote), 1);
     EXPECT_STREQ(remote, "4");
-    auto log = nginx_->AccessLog();
+    auto log = Nginx()->AccessLog();
     std::vector<std::string> fetched;
     std::vector<int> statuses;
     for (size_t i = before; i < log.size(); i++) {
@@ -70,14 +70,14 @@ TEST_F(RepositoryNetThreaded, RefreshEndings) {
 TEST_F(RepositoryNetThreaded, ClearedRefreshFetchesNoCatalog) {
   Make("{\"repository\":\"game\",\"alias\":\"" + Url("alias.json") + "\",\"catalog\":\"" +
        Url("catalog") + "\"}");
-  size_t before = nginx_->AccessLog().size();
+  size_t before = Nginx()->AccessLog().size();
   Repository_SetActive(repository, 1);
   Repository_SetRefresh(repository, 1);
   ASSERT_TRUE(Pump([&] { return Alias_IsRunning(repository->alias) != 0; }));
   Repository_SetRefresh(repository, 0);
   ASSERT_TRUE(Pump([&] { return !(repository->stateFlags & kRepositoryStateAlive); }));
   for (int i = 0; i < 20; i++) Pump([] { return true; });
-  auto log = nginx_->AccessLog();
+  auto log = Nginx()->AccessLog();
   ASSERT_EQ(log.size(), before + 1);
   EXPECT_EQ(log.back().uri, "/contenttree/alias.json");
   EXPECT_FALSE(Catalog_IsRunning(repository->catalog));
@@ -102,7 +102,7 @@ TEST_F(RepositoryNetThreaded, SignedDocuments) {
     std::string token = ReadTree(Tree(dir + "alias.json"));
     char &flip = token[token.size() - 5];
     flip = flip == 'A' ? 'B' : 'A';
-    nginx_->WriteFile("contenttree/" + dir + "flipped.json", token);
+    Nginx()->WriteFile("contenttree/" + dir + "flipped.json", token);
     for (const char *alias : {"alias.json", "flipped.json"}) {
       SCOPED_TRACE(alias);
       bool good = std::string(alias) == "alias.json";

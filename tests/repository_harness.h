@@ -23,27 +23,18 @@
 #include "core/platform/thread.h"
 #include "core/security/auth.h"
 #include "tests/netfixture.h"
-#include "tests/nginx_peer.h"
+#include "tests/contenttree_server.h"
 #include "tests/storage_test_util.h"
 
 class RepositoryNetFixture : public NetTest, public StorageLogLines {
  protected:
-  static void SetUpTestSuite() {
-    if (!NginxPortsPeer::Available()) return;
-    nginx_ = new NginxPortsPeer(1, "");
-    if (!nginx_->Started()) return;
-    std::string command = "timeout 120 /usr/bin/python3 " KEELSON_TESTS_DIR
-                          "/gen_contenttree.py " +
-                          nginx_->Root() + " --versions 4 --url-base " +
-                          nginx_->Url(0, "/contenttree") + " >/dev/null";
-    generated_ = system(command.c_str()) == 0;
-  }
+  static void SetUpTestSuite() { server_ = new ContentTreeServer(true); }
   static void TearDownTestSuite() {
-    delete nginx_;
-    nginx_ = nullptr;
+    delete server_;
+    server_ = nullptr;
   }
   void SetUp() override {
-    if (nginx_ == nullptr || !nginx_->Started() || !generated_)
+    if (!server_->Ready())
       GTEST_SKIP() << "nginx or the content tree is not available";
     NetTest::SetUp();
     AsyncFile_Init();
@@ -98,17 +89,13 @@ class RepositoryNetFixture : public NetTest, public StorageLogLines {
     }));
     return repository->stateFlags;
   }
-  static std::string Url(const std::string &path) {
-    return nginx_->Url(0, "/contenttree/" + path);
-  }
-  static std::string Tree(const std::string &path) {
-    return nginx_->Root() + "/contenttree/" + path;
-  }
+  static std::string Url(const std::string &path) { return server_->Url(path); }
+  static std::string Tree(const std::string &path) { return server_->Tree(path); }
+  static NginxPortsPeer *Nginx() { return &server_->Nginx(); }
 
   // Documents unsigned unless a test enforces authentication.
   AuthSwitchGuardForTest auth{0};
-  static inline NginxPortsPeer *nginx_ = nullptr;
-  static inline bool generated_ = false;
+  static inline ContentTreeServer *server_ = nullptr;
   Dictionary *settings = nullptr;
   Repository *repository = nullptr;
 };
