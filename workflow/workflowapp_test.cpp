@@ -1,0 +1,125 @@
+// The application object's configuration and lifetime.
+#include "workflow/workflowapp.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "core/formats/dictionary.h"
+#include "core/net/challenge.h"
+#include "core/platform/asyncfile.h"
+#include "core/net/webgetcache.h"
+#include "core/security/auth.h"
+#include "tests/fsfault.h"
+#include "tests/netfixture.h"
+
+namespace {
+
+class WorkflowAppTest : public NetTest {
+ protected:
+  void SetUp() override {
+    NetTest::SetUp();
+    Challenge_Shutdown();  // the application object owns the broker
+    AsyncFile_Init();
+    Auth_Init();
+  }
+  void TearDown() override {
+    if (app_ != nullptr) WorkflowApp_Release(&app_);
+    Auth_Shutdown();
+    AsyncFile_Shutdown();
+    NetTest::TearDown();
+  }
+  Dictionary *Create(Dictionary *config) {
+    EXPECT_EQ(WorkflowApp_Create(&app_, config), 1);
+    return app_ != nullptr ? WorkflowApp_GetConfig(app_) : nullptr;
+  }
+  WorkflowApp *app_ = nullptr;
+};
+
+bool HasStore(const char *name) {
+  WebGetCacheStore *store = nullptr;
+  if (!WebGetCache_FindStore(name, &store)) return false;
+  WebGetCacheStore_Release(&store);
+  return true;
+}
+
+TEST_F(WorkflowAppTest, DefaultsReadByPathWithTheirTypes) {
+  Dictionary *config = Create(nullptr);
+  ASSERT_NE(config, nullptr);
+  struct Row {
+    const char *path;
+    int64_t number;
+  } const numbers[] = {
+      {"alias.limitSize", 0x2000000},  {"catalog.limitSize", 0x2000000},
+      {"metafile.limitSize", 0x2000000}, {"alias.webGetCacheMinAge", 60},
+      {"workflow.webGetCacheMinAge", 60}, {"webGetPool.maxHosts", 5},
+      {"webGetPool.maxHostConnections", 6}, {"storage.requests", 8},
+      {"storage.fileCompletes", 10},
+  };
+  for (const Row &row : numbers) {
+    int64_t value = -1;
+    EXPECT_EQ(Dictionary_GetInt64ByPath(config, row.path, &value), 1) << row.path;
+    EXPECT_EQ(value, row.number) << row.path;
+  }
+  int32_t flag = 0;
+  EXPECT_EQ(Dictionary_GetBooleanByPath(config, "storage.systemBuffer", &flag), 1);
+  EXPECT_EQ(flag, 1);
+  char text[128];
+  EXPECT_GT(Dictionary_GetStringByPath(config, "storage.partialExtension", text, sizeof text), 0);
+  EXPECT_STREQ(text, ".varnopartial");
+  for (const char *unset : {"alias.url", "catalog.url", "analytics.key", "webGet.userAgent"})
+    EXPECT_EQ(Dictionary_HasPath(config, unset), 0) << unset;
+  EXPECT_TRUE(HasStore("alias"));
+  EXPECT_TRUE(HasStore("workflow"));
+  WorkflowApp *second = nullptr;
+  EXPECT_EQ(WorkflowApp_Create(&second, nullptr), 0);  // one application object
+  EXPECT_EQ(second, nullptr);
+}
+
+// Application files override keys; pool limits of 0 or below keep their
+// defaults; a minimum age of 0 leaves the response store out.
+TEST_F(WorkflowAppTest, ApplicationFilesOverrideKeys) {
+  FsFaultTempDir dir;
+  struct Row {
+    const char *name;
+    const char *text;
+    int64_t maxHosts, maxHostConnections, requests;
+    bool aliasStore;
+  } const rows[] = {
+      {"app.yaml",
+       "webGetPool:\n  maxHosts: 0\n  maxHostConnections: 2\nstorage:\n  requests: 3\n"
+       "alias:\n  webGetCacheMinAge: 0\n",
+       5, 2, 3, false},
+      {"app.yml", "webGetPool:\n  maxHosts: -3\n", 5, 6, 8, true},
+      {"app.json", R"({"webGetPool":{"maxHosts":9,"maxHostConnections":-1},)"
+                   R"("storage":{"requests":4},"alias":{"webGetCacheMinAge":0}})",
+       9, 6, 4, false},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string path = dir.path() + "/" + row.name;
+    std::ofstream(path) << row.text;
+    Dictionary *file = nullptr;
+    ASSERT_EQ(WorkflowApp_ReadConfigFile(path.c_str(), &file), 1);
+    Dictionary *config = Create(file);
+    Dictionary_Release(&file);
+    ASSERT_NE(config, nullptr);
+    int64_t hosts = 0, connections = 0, requests = 0;
+    Dictionary_GetInt64ByPath(config, "webGetPool.maxHosts", &hosts);
+    Dictionary_GetInt64ByPath(config, "webGetPool.maxHostConnections", &connections);
+    Dictionary_GetInt64ByPath(config, "storage.requests", &requests);
+    EXPECT_EQ(hosts, row.maxHosts);
+    EXPECT_EQ(connections, row.maxHostConnections);
+    EXPECT_EQ(requests, row.requests);
+    EXPECT_EQ(HasStore("alias"), row.aliasStore);
+    EXPECT_TRUE(HasStore("workflow"));
+    WorkflowApp_Release(&app_);
+    EXPECT_FALSE(HasStore("workflow"));
+  }
+  Dictionary *none = nullptr;
+  EXPECT_EQ(WorkflowApp_ReadConfigFile((dir.path() + "/missing.json").c_str(), &none), 0);
+  EXPECT_EQ(none, nullptr);
+}
+
+}  // namespace
