@@ -7,12 +7,16 @@
 #include <string>
 
 #include "core/formats/dictionary.h"
+#include "core/net/asynchttp.h"
+#include "core/net/webget.h"
+#include "core/platform/eventqueue.h"
 #include "core/net/challenge.h"
 #include "core/platform/asyncfile.h"
 #include "core/net/webgetcache.h"
 #include "core/security/auth.h"
 #include "tests/fsfault.h"
 #include "tests/netfixture.h"
+#include "tests/nginx_peer.h"
 
 namespace {
 
@@ -120,6 +124,42 @@ TEST_F(WorkflowAppTest, ApplicationFilesOverrideKeys) {
   Dictionary *none = nullptr;
   EXPECT_EQ(WorkflowApp_ReadConfigFile((dir.path() + "/missing.json").c_str(), &none), 0);
   EXPECT_EQ(none, nullptr);
+}
+
+// nginx answers with the user agent it received; the whitelist admits only
+// what the configuration names.
+TEST_F(WorkflowAppTest, UserAgentAndWhitelistReachThePeer) {
+  if (!NginxPortsPeer::Available()) GTEST_SKIP() << "no nginx";
+  NginxPortsPeer nginx(1, "location /ua { default_type text/plain; return 200 $http_user_agent; }",
+                       false);
+  ASSERT_TRUE(nginx.Started());
+  Dictionary *file = NetTest_Dictionary(
+      R"({"webGet":{"userAgent":"KeelsonApp/7.1 test-run","whitelist":["127.0.0.1","*.keelson.test"]}})");
+  Create(file);
+  Dictionary_Release(&file);
+  ASSERT_NE(app_, nullptr);
+  struct Row {
+    const char *host;
+    int admitted;
+  } const rows[] = {{"127.0.0.1", 1}, {"a.keelson.test", 1}, {"127.0.0.2", 0}};
+  for (const Row &row : rows) EXPECT_EQ(WebGet_IsHostWhitelisted(row.host), row.admitted) << row.host;
+
+  AsyncHttp *get = nullptr;
+  AsyncHttp_Create(&get);
+  AsyncHttp_SetFormat(get, 0);
+  AsyncHttp_KeepBody(get);
+  ASSERT_EQ(AsyncHttp_Get(get, nginx.Url(0, "/ua").c_str(), 0), 1);
+  EXPECT_TRUE(NetTest_PumpUntil([&] {
+    WorkflowApp_Pump(app_);
+    return !AsyncHttp_IsRunning(get);
+  }));
+  const uint8_t *body = nullptr;
+  int64_t length = 0;
+  AsyncHttp_GetBody(get, &body, &length);
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(body), size_t(length)),
+            "KeelsonApp/7.1 test-run");
+  AsyncHttp_Release(&get);
+  EventQueue_Flush(EventQueue_GetMain());  // the posted releases of finished transfers
 }
 
 }  // namespace
