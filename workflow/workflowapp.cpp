@@ -32,6 +32,7 @@ struct WorkflowApp {
   WebGetPool *pool;
   int32_t quitRequested;
   int32_t exitCode;
+  bool analytics;  // Analytics_Init ran (creation got that far)
 };
 
 namespace {
@@ -170,6 +171,7 @@ int WorkflowApp_Create(WorkflowApp **app, Dictionary *config) {
   if (Dictionary_GetDictionaryByKey(a->config, "webGet", &webGet))
     Dictionary_ForEachStringByKey(webGet, "whitelist", nullptr, AddWhitelistHost);
   Analytics_Init();
+  a->analytics = true;
   Analytics_Configure(a->config);
   Interop_SetOptions(a->config);
   *app = a;
@@ -181,16 +183,18 @@ int WorkflowApp_Release(WorkflowApp **app) {
   WorkflowApp *a = *app;
   if (a == nullptr) return 0;
   WebGet_SetAuthenticationEnabled(0);
-  Dictionary *tally = nullptr;
-  Dictionary_Create(&tally);
-  WebGet_CopyCacheResults(tally);
-  Analytics_TrackXCacheStats(tally);
-  Dictionary_Release(&tally);
+  if (a->analytics) {
+    Dictionary *tally = nullptr;
+    Dictionary_Create(&tally);
+    WebGet_CopyCacheResults(tally);
+    Analytics_TrackXCacheStats(tally);
+    Dictionary_Release(&tally);
+  }
   WebGetCache_ReleaseAll();
   if (a->pool != nullptr) WebGetPool_Release(&a->pool);
   Challenge_Shutdown();
   Interop_SetOptions(nullptr);
-  Analytics_Shutdown();
+  if (a->analytics) Analytics_Shutdown();
   Dictionary_Release(&a->config);
   if (g_app == a) g_app = nullptr;
   delete a;

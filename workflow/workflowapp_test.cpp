@@ -14,9 +14,11 @@
 #include "core/platform/asyncfile.h"
 #include "core/net/webgetcache.h"
 #include "core/security/auth.h"
+#include "core/security/certstorei.h"
 #include "tests/fsfault.h"
 #include "tests/netfixture.h"
 #include "tests/nginx_peer.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -124,6 +126,46 @@ TEST_F(WorkflowAppTest, ApplicationFilesOverrideKeys) {
   Dictionary *none = nullptr;
   EXPECT_EQ(WorkflowApp_ReadConfigFile((dir.path() + "/missing.json").c_str(), &none), 0);
   EXPECT_EQ(none, nullptr);
+}
+
+// Stores named by the configuration: keys and pins made by OpenSSL load, and
+// a store that does not load makes the creation fail.
+TEST_F(WorkflowAppTest, ConfiguredStoresLoadOrCreationFails) {
+  int status = 0;
+  std::string key = Test_RunCommand(
+      "openssl ecparam -genkey -name prime256v1 2>/dev/null | openssl ec -pubout -outform DER "
+      "2>/dev/null | base64 -w0",
+      &status);
+  ASSERT_EQ(status, 0);
+  std::string pin = Test_RunCommand(
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "
+      "/dev/null -subj /CN=pin.test -days 1 -outform DER 2>/dev/null | openssl dgst -sha256 "
+      "-binary | base64 -w0",
+      &status);
+  ASSERT_EQ(status, 0);
+  struct Row {
+    std::string json;
+    int created;
+  } const rows[] = {
+      {R"({"keyStores":{"signer":")" + key + R"("},"thumbprintStores":{"pins":[")" + pin +
+           R"("]},"webGet":{"certStore":"pins"}})",
+       1},
+      {R"({"keyStores":{"signer":"bm90IGEga2V5"}})", 0},
+      {R"({"thumbprintStores":{"pins":["AAAA"]}})", 0},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.json);
+    Dictionary *file = NetTest_Dictionary(row.json);
+    EXPECT_EQ(WorkflowApp_Create(&app_, file), row.created);
+    Dictionary_Release(&file);
+    if (app_ == nullptr) continue;
+    CertStore *pins = Auth_GetCertStore("pins");
+    CertStore *used = WebGet_GetCertStore();
+    EXPECT_EQ(used, pins);
+    CertStore_Release(&used);
+    CertStore_Release(&pins);
+    WorkflowApp_Release(&app_);
+  }
 }
 
 // nginx answers with the user agent it received; the whitelist admits only
