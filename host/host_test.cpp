@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 
+#include "core/net/webget.h"
 #include "core/platform/thread.h"
 #include "core/runtime/core.h"
 #include "host/quithook.h"
@@ -54,6 +55,17 @@ TEST(HostTest, StartsAndStopsTwiceInOneProcess) {
   std::string names;
   EXPECT_TRUE(Test_WaitUntil([&] { return OurThreads(nullptr) <= before; }))
       << OurThreads(&names) << " threads (" << names << "), " << before << " before";
+}
+
+// The whitelist is fixed once the host runs.
+TEST(HostTest, WhitelistIsImmutableAfterStart) {
+  EXPECT_DEATH(
+      {
+        const char *const argv[] = {"keelson"};
+        Host_Start(1, argv, nullptr);
+        WebGet_AddWhitelistHost("late.keelson.test");
+      },
+      "HostnameWhitelist is immutable");
 }
 
 // Runs child(ready, report) in a forked process and gives its exit status
