@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/net/webget.h"
+#include "core/platform/directorysize.h"
 #include "core/platform/thread.h"
 #include "core/runtime/core.h"
 #include "host/quithook.h"
@@ -45,6 +46,8 @@ TEST(HostTest, StartsAndStopsTwiceInOneProcess) {
   for (int round = 0; round < 2; round++) {
     ASSERT_EQ(Host_Start(kArgc, kArgv, nullptr), 1);
     ASSERT_NE(Host_GetApp(), nullptr);
+    // A directory-size computation still running at the stop ends with it.
+    EXPECT_EQ(Path_GetDirectorySizeAsync("/usr", "size"), 1);
     WorkflowApp_Pump(Host_GetApp());
     WorkflowApp_RequestQuit(Host_GetApp(), 3 + round);
     EXPECT_EQ(Host_Stop(), 3 + round);
