@@ -15,6 +15,10 @@
 #include "core/net/webgetcache.h"
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
+#include "skin/pagechannel.h"
+#include "core/bridge/interop.h"
+#include "core/platform/interopcallback.h"
+#include "core/platform/notification.h"
 #include "tests/fsfault.h"
 #include "tests/netfixture.h"
 #include "tests/nginx_peer.h"
@@ -166,6 +170,26 @@ TEST_F(WorkflowAppTest, ConfiguredStoresLoadOrCreationFails) {
     CertStore_Release(&pins);
     WorkflowApp_Release(&app_);
   }
+}
+
+// One pump delivers a fire queued without delay to the page that observes it.
+TEST_F(WorkflowAppTest, OnePumpCarriesAFireToThePage) {
+  Interop_SetDeliveryFunction(SkinWindow_DeliverInteropCallbacks);
+  PageChannel *page = nullptr;
+  PageChannel_Create(&page);
+  InteropNotificationCenter *object = nullptr;
+  InteropNotificationCenter_Get(&object, page, SkinWindow_DeliverInteropCallbacks);
+  NotificationCenter_AddInteropObserver("Task", "Status", nullptr, "cb");
+  Create(nullptr);
+  NotificationCenter_FireAfterDelayWithJSONText("Task", "Status", nullptr, 0, R"({"step":7})");
+  WorkflowApp_Pump(app_);
+  ASSERT_EQ(PageChannel_GetCount(page), 1);
+  std::string batch = PageChannel_Peek(page, nullptr);
+  EXPECT_NE(batch.find(R"("step":7)"), std::string::npos) << batch;
+  EXPECT_NE(batch.find(R"("callbackId":"cb")"), std::string::npos) << batch;
+  NotificationCenter_RemoveInteropObserver("Task", "Status", nullptr, "cb");
+  InteropNotificationCenter_Release(&object);
+  PageChannel_Release(&page);
 }
 
 // nginx answers with the user agent it received; the whitelist admits only
