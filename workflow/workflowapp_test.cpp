@@ -19,6 +19,7 @@
 #include "core/bridge/interop.h"
 #include "core/platform/interopcallback.h"
 #include "core/platform/notification.h"
+#include "tests/analytics_endpoint.h"
 #include "tests/fsfault.h"
 #include "tests/netfixture.h"
 #include "tests/nginx_peer.h"
@@ -226,6 +227,41 @@ TEST_F(WorkflowAppTest, UserAgentAndWhitelistReachThePeer) {
             "KeelsonApp/7.1 test-run");
   AsyncHttp_Release(&get);
   EventQueue_Flush(EventQueue_GetMain());  // the posted releases of finished transfers
+}
+
+// The endpoint of the analytics service, started once for the suite.
+class WorkflowAppReleaseTest : public AnalyticsEndpointTest {
+ protected:
+  void SetUp() override {
+    AnalyticsEndpointTest::SetUp();
+    Analytics_Shutdown();  // the application object starts its own
+    Challenge_Shutdown();
+    Auth_Init();
+  }
+  void TearDown() override {
+    Auth_Shutdown();
+    AnalyticsEndpointTest::TearDown();
+  }
+};
+
+// The release turns answering challenges off and sends the cache tally.
+TEST_F(WorkflowAppReleaseTest, ReleaseReportsTheCacheTally) {
+  Dictionary *file = NetTest_Dictionary(R"({"analytics":{"key":"k-1","endPoint":")" +
+                                        endpoint_->Url("/xc") + R"("}})");
+  WorkflowApp *app = nullptr;
+  ASSERT_EQ(WorkflowApp_Create(&app, file), 1);
+  Dictionary_Release(&file);
+  WebGet_CountCacheResult("cdn.test", "edge", "HIT");
+  WebGet_CountCacheResult("cdn.test", "edge", "HIT");
+  EXPECT_EQ(WebGet_IsAuthenticationEnabled(), 1);
+  WorkflowApp_Release(&app);
+  EXPECT_EQ(WebGet_IsAuthenticationEnabled(), 0);
+  std::vector<std::string> seen;
+  for (const AnalyticsPost &post : AnalyticsEndpoint_Posts(*endpoint_, "/xc"))
+    for (Dictionary *e : post.Events())
+      if (AnalyticsEndpoint_Text(e, "event") == "WebGetXCache")
+        seen.push_back(AnalyticsEndpoint_Text(e, "host") + " " + AnalyticsEndpoint_Text(e, "verb"));
+  EXPECT_EQ(seen, std::vector<std::string>{"cdn.test HIT"});
 }
 
 }  // namespace
