@@ -20,6 +20,7 @@
 #include "core/platform/notification.h"
 #include "core/runtime/base64.h"
 #include "core/runtime/core.h"
+#include "core/runtime/expand.h"
 #include "core/runtime/log.h"
 #include "core/security/auth.h"
 #include "core/security/certstorejwks.h"
@@ -67,6 +68,14 @@ void MergeDefaults(Dictionary *config) {
 const char *Text(Dictionary *config, const char *path) {
   const char *text = nullptr;
   return Dictionary_GetStringPointerByPath(config, path, &text) ? text : nullptr;
+}
+
+// The text at path with its macros expanded into buffer, or NULL when the
+// key is missing.
+const char *ExpandedText(Dictionary *config, const char *path, char (&buffer)[4096]) {
+  if (!Dictionary_GetStringByPath(config, path, buffer, int32_t(sizeof buffer))) return nullptr;
+  Str_Expand(buffer, int(sizeof buffer), nullptr, nullptr);
+  return buffer;
 }
 
 void OpenResponseStore(Dictionary *config, const char *name, const char *minAgePath) {
@@ -154,8 +163,10 @@ int WorkflowApp_Create(WorkflowApp **app, Dictionary *config) {
   OpenResponseStore(a->config, "alias", "alias.webGetCacheMinAge");
   OpenResponseStore(a->config, "workflow", "workflow.webGetCacheMinAge");
   if (const char *agent = Text(a->config, "webGet.userAgent")) WebGet_SetUserAgent(agent);
-  Tls_ApplySettings(Text(a->config, "tls1.cipher"), Text(a->config, "tls1.versionMin"),
-                    Text(a->config, "tls1.versionMax"));
+  char cipher[4096], versionMin[4096], versionMax[4096];
+  Tls_ApplySettings(ExpandedText(a->config, "tls1.cipher", cipher),
+                    ExpandedText(a->config, "tls1.versionMin", versionMin),
+                    ExpandedText(a->config, "tls1.versionMax", versionMax));
   int ok = LoadStores(a->config, "keyStores", LoadKeyStore) &&
            LoadStores(a->config, "thumbprintStores", LoadThumbprintStore);
   if (const char *name = Text(a->config, "webGet.certStore"); ok && name != nullptr) {
