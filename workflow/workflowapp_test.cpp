@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -10,6 +11,8 @@
 #include "core/net/asynchttp.h"
 #include "core/net/webget.h"
 #include "core/platform/eventqueue.h"
+#include "core/platform/platform.h"
+#include "core/net/webgetrequest.h"
 #include "core/net/challenge.h"
 #include "core/platform/asyncfile.h"
 #include "core/net/webgetcache.h"
@@ -191,6 +194,35 @@ TEST_F(WorkflowAppTest, OnePumpCarriesAFireToThePage) {
   NotificationCenter_RemoveInteropObserver("Task", "Status", nullptr, "cb");
   InteropNotificationCenter_Release(&object);
   PageChannel_Release(&page);
+}
+
+double gNow = 1000;
+double TestNow() { return gNow; }
+
+// One pump purges a stored response past its minimum age.
+TEST_F(WorkflowAppTest, OnePumpPurgesAnExpiredResponse) {
+  gNow = 1000;
+  Platform_SetTickSourceForTest(TestNow);
+  Create(nullptr);
+  WebGetCacheStore *store = nullptr;
+  ASSERT_EQ(WebGetCache_FindStore("alias", &store), 1);
+  const char *url = "http://alias.keelson.test/a.json";
+  WebGetCacheItem *item = nullptr;
+  int wait = 0;
+  ASSERT_EQ(WebGetCacheStore_Lookup(store, url, kWebGetMethodGet, &item, &wait), 1);
+  WebGetCacheItem_StoreResponse(item, 200, 0, 0, 0);
+  int64_t written = 0;
+  WebGetCacheItem_AppendBody(item, url, int64_t(strlen(url)), &written);
+  WebGetCacheItem_Commit(item);
+  WebGetCacheItem_Release(&item);
+  // The minimum age is 60 s; a purge runs at most every 30 s.
+  for (double now : {1059.0, 1090.0}) {
+    gNow = now;
+    WorkflowApp_Pump(app_);
+    EXPECT_EQ(WebGetCacheStore_GetItemCount(store), now < 1060 ? 1 : 0) << now;
+  }
+  WebGetCacheStore_Release(&store);
+  Platform_SetTickSourceForTest(nullptr);
 }
 
 // nginx answers with the user agent it received; the whitelist admits only
