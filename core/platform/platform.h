@@ -331,6 +331,9 @@ int Platform_CreateDirectoryTree(const char *path);
 typedef int (*PlatformConsoleHook)(void);
 void Platform_ConsoleWrite(const char *text, size_t length);
 void Platform_ConsoleSetHandlers(PlatformConsoleHook hook);
+// The last quit signal the handlers received (stored before the hook runs),
+// or 0.
+int Platform_GetConsoleSignal(void);
 
 // ---- Clocks ---------------------------------------------------------------------------------
 

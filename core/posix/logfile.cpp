@@ -100,10 +100,13 @@ int Platform_CreateDirectoryTree(const char *path) {
 namespace {
 
 std::atomic<PlatformConsoleHook> gConsoleHook{nullptr};
+std::atomic<int> gConsoleSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "signal context needs a lock-free store");
 bool gHandlersInstalled = false;
 constexpr int kConsoleSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
 
-void consoleSignalHandler(int) {
+void consoleSignalHandler(int sig) {
+  gConsoleSignal.store(sig);
   if (PlatformConsoleHook hook = gConsoleHook.load()) hook();
 }
 
@@ -112,6 +115,8 @@ void consoleSignalHandler(int) {
 void Platform_ConsoleWrite(const char *text, size_t length) {
   Platform_LogFileWrite(STDERR_FILENO, text, length);
 }
+
+int Platform_GetConsoleSignal(void) { return gConsoleSignal.load(); }
 
 void Platform_ConsoleSetHandlers(PlatformConsoleHook hook) {
   gConsoleHook.store(hook);

@@ -1,0 +1,99 @@
+// Start and stop of the host; see host.h.
+#include "host/host.h"
+
+#include "core/bridge/interop.h"
+#include "core/net/asyncsocket.h"
+#include "core/net/proxyresolver.h"
+#include "core/net/socket.h"
+#include "core/net/webget.h"
+#include "core/platform/asyncfile.h"
+#include "core/platform/directorysize.h"
+#include "core/platform/eventqueue.h"
+#include "core/platform/ioworker.h"
+#include "core/platform/meter.h"
+#include "core/platform/notification.h"
+#include "core/platform/platform.h"
+#include "core/platform/registry.h"
+#include "core/platform/thread.h"
+#include "core/runtime/class.h"
+#include "core/runtime/cmdline.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/security/auth.h"
+#include "host/quithook.h"
+#include "skin/pagechannel.h"
+#include "workflow/workflowapp.h"
+
+namespace {
+
+WorkflowApp *g_app = nullptr;
+
+}  // namespace
+
+int Host_Start(int argc, const char *const *argv, Dictionary *app) {
+  char cmdline[kCmdLineBytes];
+  CmdLine_JoinArgv(argc, argv, cmdline, sizeof cmdline);
+  CmdLine_Init(cmdline);
+  Host_SetStopping(0);
+  Log_SetConsoleHook(Host_ConsoleQuitHook);
+  // A terminal program gets its quit signals whether or not the log attaches
+  // a console.
+  Platform_ConsoleSetHandlers(Host_ConsoleQuitHook);
+  uint32_t flags = 0;
+  Core_ParseDebugOptions(&flags, cmdline);
+  Core_Init(flags, cmdline);
+
+  Auth_Init();
+  Thread_Init();
+  Meter_Init();
+  NotificationCenter_Init();
+  Registry_Init();
+  Platform_StartWinsock();
+  Socket_Init();
+  WebGet_Init();
+  EventQueue_InitMain();
+  Interop_Init();
+  Interop_SetDeliveryFunction(SkinWindow_DeliverInteropCallbacks);
+
+  IOWorker_Init();
+  AsyncFile_Init();
+  AsyncSocket_Init();
+  ProxyResolver_Init();
+  int ok = WorkflowApp_Create(&g_app, app);
+  WebGet_SetWhitelistImmutable();
+  return ok;
+}
+
+WorkflowApp *Host_GetApp(void) { return g_app; }
+
+int Host_Stop(void) {
+  Host_SetStopping(1);
+  // Its callback entry lives in interop: stop it first.
+  Path_StopDirectorySize();
+  int32_t exitCode = 0;
+  if (g_app != nullptr) {
+    if (WorkflowApp_IsQuitRequested(g_app, &exitCode)) Core_SetExitCode(exitCode);
+    WorkflowApp_Release(&g_app);
+  }
+  ProxyResolver_Shutdown();
+  AsyncSocket_Shutdown();
+  AsyncFile_Shutdown();
+  IOWorker_Shutdown();
+  Registry_Shutdown();
+  Interop_Shutdown();
+  WebGet_Shutdown();
+  NotificationCenter_Shutdown();
+  Meter_Shutdown();
+  Thread_Shutdown();
+  // The main queue goes after the threads that post to it.
+  EventQueue *main = EventQueue_GetMain();
+  if (main != nullptr) Class_ReleaseObject(&main);
+  Auth_Shutdown();
+  Platform_StopWinsock();
+  int code = Core_Shutdown();
+  CmdLine_Free();
+  Platform_ConsoleSetHandlers(nullptr);
+  Log_SetConsoleHook(nullptr);
+  Host_SetStopping(0);
+  return code;
+}

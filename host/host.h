@@ -1,0 +1,29 @@
+// The host: the process's one start and stop order of every service, the
+// application object included, for the command and for anything that runs
+// the engine in-process.
+//
+// Invariants: Host_Start and Host_Stop pair up; after Host_Stop no thread of
+// ours is left and the process may start the host again.
+//
+// Threads: main thread only (the thread that calls Host_Start becomes it).
+#pragma once
+
+#include <cstdint>
+
+struct Dictionary;
+struct WorkflowApp;
+
+// Starts the core from the argument vector (debug options, log), then
+// authentication, threads, meters, the notification center, the registry,
+// the platform and sockets, WebGet, the main queue and interop (with the
+// page channel as the delivery to pages), the I/O worker, asynchronous files
+// and sockets, the proxy resolver and the application object over app (NULL:
+// defaults only), and makes the WebGet whitelist immutable. Quit signals set
+// the host's quit flag from here on. 0 when the application object could not
+// be created (the services run; Host_Stop takes them down).
+int Host_Start(int argc, const char *const *argv, Dictionary *app);
+// The application object of the running host, or NULL.
+WorkflowApp *Host_GetApp(void);
+// Takes everything down in the reverse order and returns the process exit
+// code (the core's, set from the application's quit request).
+int Host_Stop(void);
