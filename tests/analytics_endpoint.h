@@ -67,6 +67,9 @@ inline std::vector<AnalyticsPost> AnalyticsEndpoint_Posts(const FaultServer &end
   std::vector<AnalyticsPost> out;
   std::ifstream in(endpoint.dir / "posts");
   for (std::string line; std::getline(in, line);) {
+    // A line without its newline is a record the endpoint is still writing
+    // (a later POST, in more than one write): not read yet.
+    if (in.eof()) break;
     AnalyticsDictionaryPtr record = AnalyticsEndpoint_Own(NetTest_Dictionary(line));
     if (AnalyticsEndpoint_Text(record.get(), "path") == path) out.push_back({record});
   }
