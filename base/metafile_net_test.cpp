@@ -51,21 +51,13 @@ class MetaFileNetThreaded : public NetTest {
     if (!server_->Ready())
       GTEST_SKIP() << "nginx or the content tree is not available";
     NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
-    NetTest_StartPool();
+    NetTest_StartLoopbackServices();
     MetaFile_Create(&m_);
   }
   void TearDown() override {
     if (m_ == nullptr) return;
     MetaFile_Destroy(&m_);
-    WebGetPool *pool = WebGetPool_Get();
-    if (pool != nullptr) WebGetPool_Release(&pool);
-    // A finished parse drops its reference on the request on the I/O worker
-    // after posting its finish; the last one frees the request's file there.
-    NetTest_PumpUntil([] { return IOWorker_GetBusyCount() == 0; }, kBoundMs);
-    EventQueue_Flush(EventQueue_GetMain());
-    AsyncFile_Shutdown();
+    NetTest_StopLoopbackServices();
     NetTest::TearDown();
   }
 

@@ -718,18 +718,18 @@ TestLayout RandomLayout(std::mt19937 &rng, int32_t pieces) {
   int files = 1 + int(rng() % 20);
   int64_t at = 0;
   for (int f = 0; f < files && left > 0; f++) {
-    TestFileSpec spec;
-    spec.name = "d" + std::to_string(f % 3) + "/f" + std::to_string(f);
-    spec.seed = uint32_t(rng());
-    spec.size = f == files - 1 ? left : std::min<int64_t>(left, rng() % uint32_t(2 * left / files + 2));
-    if (spec.size > 0) {
-      int64_t end = at + spec.size, room = l.pieceSize - end % l.pieceSize;
-      spec.pad = rng() % 3 == 0 ? int64_t(rng() % uint32_t(l.padList ? 2 * l.pieceSize : room + 1)) : 0;
-      spec.pad = std::min(spec.pad, left - spec.size);
+    TestFileShape shape;
+    shape.name = "d" + std::to_string(f % 3) + "/f" + std::to_string(f);
+    shape.seed = uint32_t(rng());
+    shape.size = f == files - 1 ? left : std::min<int64_t>(left, rng() % uint32_t(2 * left / files + 2));
+    if (shape.size > 0) {
+      int64_t end = at + shape.size, room = l.pieceSize - end % l.pieceSize;
+      shape.pad = rng() % 3 == 0 ? int64_t(rng() % uint32_t(l.padList ? 2 * l.pieceSize : room + 1)) : 0;
+      shape.pad = std::min(shape.pad, left - shape.size);
     }
-    left -= spec.size + spec.pad;
-    at += spec.size + spec.pad;
-    l.files.push_back(spec);
+    left -= shape.size + shape.pad;
+    at += shape.size + shape.pad;
+    l.files.push_back(shape);
     if (rng() % 6 == 0) l.files.push_back({"empty" + std::to_string(f), 0, 0, 0});
   }
   if (rng() % 4 == 0) l.files.insert(l.files.begin(), {"first", 0, 0, 0});
@@ -797,7 +797,7 @@ TEST_F(StorageCopyTest, PropertyRandomRuns) {
     TestContent maskContent;
     if (flags & kStorageCopyMask) {
       TestLayout m = layout;
-      for (TestFileSpec &f : m.files)
+      for (TestFileShape &f : m.files)
         if (r() % 2) f.seed++;
       maskContent.Load(m);
       StorageCopy_SetMaskMetaFile(copy, maskContent.meta.get());

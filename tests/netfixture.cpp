@@ -11,6 +11,7 @@
 #include "core/net/socket.h"
 #include "core/net/webget.h"
 #include "core/net/webgetpool.h"
+#include "core/platform/asyncfile.h"
 #include "core/platform/eventqueue.h"
 #include "core/platform/interopcallback.h"
 #include "core/platform/ioworker.h"
@@ -72,6 +73,20 @@ WebGetPool *NetTest_StartPool(Dictionary *config) {
   if (config != nullptr && Dictionary_GetDictionaryByKey(config, "webGetPool", &section))
     WebGetPool_Configure(pool, section);
   return pool;
+}
+
+void NetTest_StartLoopbackServices(void) {
+  AsyncFile_Init();
+  WebGet_AddWhitelistHost("127.0.0.1");
+  NetTest_StartPool();
+}
+
+void NetTest_StopLoopbackServices(void) {
+  WebGetPool *pool = WebGetPool_Get();
+  if (pool != nullptr) WebGetPool_Release(&pool);
+  NetTest_PumpUntil([] { return IOWorker_GetBusyCount() == 0; });
+  EventQueue_Flush(EventQueue_GetMain());
+  AsyncFile_Shutdown();
 }
 
 Dictionary *NetTest_Dictionary(const std::string &json) {

@@ -36,6 +36,13 @@ void NetTest_Pump(void);
 // releases it; a fixture that shuts services down before NetTest::TearDown
 // (AsyncFile) releases it first, as the requests it holds may be the last.
 WebGetPool *NetTest_StartPool(Dictionary *config = nullptr);
+// What the storage and repository suites run on besides the fixture's
+// services: asynchronous files, 127.0.0.1 on the whitelist and the pool.
+// The stop releases the pool, waits for the I/O worker's last routines (a
+// finished transfer drops its file there) and flushes the main queue before
+// asynchronous files shut down; call it before NetTest::TearDown.
+void NetTest_StartLoopbackServices(void);
+void NetTest_StopLoopbackServices(void);
 // Pumps until done() holds or boundMs have passed; the last answer.
 bool NetTest_PumpUntil(const std::function<bool()> &done, int boundMs = 20000);
 // A new Dictionary from the members of a JSON object text; the caller

@@ -37,9 +37,7 @@ class RepositoryNetFixture : public NetTest, public StorageLogLines {
     if (!server_->Ready())
       GTEST_SKIP() << "nginx or the content tree is not available";
     NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
-    NetTest_StartPool();
+    NetTest_StartLoopbackServices();
     Dictionary_Create(&settings);
     StorageDefaults_Merge(settings);
   }
@@ -47,11 +45,7 @@ class RepositoryNetFixture : public NetTest, public StorageLogLines {
     if (settings == nullptr) return;
     if (repository != nullptr) Repository_Destroy(&repository);
     Dictionary_Release(&settings);
-    WebGetPool *pool = WebGetPool_Get();
-    if (pool != nullptr) WebGetPool_Release(&pool);
-    NetTest_PumpUntil([] { return IOWorker_GetBusyCount() == 0; }, 20000);
-    EventQueue_Flush(EventQueue_GetMain());
-    AsyncFile_Shutdown();
+    NetTest_StopLoopbackServices();
     NetTest::TearDown();
   }
   // A repository configured from the JSON object text, with this

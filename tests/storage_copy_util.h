@@ -35,7 +35,7 @@ inline uint8_t TestContentByte(uint32_t seed, int64_t j) {
   return uint8_t(x);
 }
 
-struct TestFileSpec {
+struct TestFileShape {
   std::string name;
   int64_t size = 0;
   int64_t pad = 0;  // zero bytes after the data (a range of the pad list in list mode)
@@ -44,7 +44,7 @@ struct TestFileSpec {
 
 struct TestLayout {
   int64_t pieceSize = 64;
-  std::vector<TestFileSpec> files;
+  std::vector<TestFileShape> files;
   bool padList = false;  // pads as a "pad" list instead of per-file "pad"
   bool hashPadding = true;
   std::string algorithm = "SHA1";
@@ -57,7 +57,7 @@ inline std::string TestLayout_Json(const TestLayout &l) {
   std::vector<uint8_t> stream;
   std::vector<uint8_t> pad;
   std::string files, pads;
-  for (TestFileSpec f : l.files) {
+  for (TestFileShape f : l.files) {
     if (l.padList && f.size == 0) f.pad = 0;  // a pad list gives empty files no pad
     if (!files.empty()) files += ",";
     files += "{\"name\":\"" + f.name + "\",\"size\":" + std::to_string(f.size);
@@ -114,7 +114,7 @@ struct TestContent {
     seeds.clear();
     FileEntry *e = nullptr;
     FileList_GetFirst(MetaFile_GetFileList(m), &e);
-    for (const TestFileSpec &f : l.files) {
+    for (const TestFileShape &f : l.files) {
       seeds[e] = f.seed;
       e = e->next;
     }

@@ -76,9 +76,7 @@ class StorageHttpFixture : public NetTest, public StorageLogLines {
   void SetUp() override {
     if (!ready_) GTEST_SKIP() << "nginx or the content tree is not available";
     NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
-    NetTest_StartPool();
+    NetTest_StartLoopbackServices();
     storage = NewStorage();
     Dictionary_Create(&app);
     StorageDefaults_Merge(app);
@@ -91,11 +89,7 @@ class StorageHttpFixture : public NetTest, public StorageLogLines {
       Class_ReleaseObject(&s);
     }
     Dictionary_Release(&app);
-    WebGetPool *pool = WebGetPool_Get();
-    if (pool != nullptr) WebGetPool_Release(&pool);
-    NetTest_PumpUntil([] { return IOWorker_GetBusyCount() == 0; });
-    EventQueue_Flush(EventQueue_GetMain());
-    AsyncFile_Shutdown();
+    NetTest_StopLoopbackServices();
     NetTest::TearDown();
   }
   Storage *NewStorage() {

@@ -126,9 +126,7 @@ class AsyncHttpThreaded : public NetTest {
   void SetUp() override {
     if (nginx_ == nullptr || !nginx_->Started()) GTEST_SKIP() << "nginx is not available";
     NetTest::SetUp();
-    AsyncFile_Init();
-    WebGet_AddWhitelistHost("127.0.0.1");
-    NetTest_StartPool();
+    NetTest_StartLoopbackServices();
     AsyncHttp_Create(&a_);
     CertStore *store = nullptr;
     CertStoreKey_Create(&store);
