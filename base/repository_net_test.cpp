@@ -2,8 +2,10 @@
 // repository follows the alias to the catalog (the one for updating from
 // the local version first) and compares the local metafile's id with the
 // remote id.
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "core/security/certstorekey.h"
 #include "core/formats/json.h"
@@ -76,8 +78,17 @@ TEST_F(RepositoryNetThreaded, ClearedRefreshFetchesNoCatalog) {
   ASSERT_TRUE(Pump([&] { return Alias_IsRunning(repository->alias) != 0; }));
   Repository_SetRefresh(repository, 0);
   ASSERT_TRUE(Pump([&] { return !(repository->stateFlags & kRepositoryStateAlive); }));
-  for (int i = 0; i < 20; i++) Pump([] { return true; });
+  // nginx writes its log line once the answer has left, which may be after
+  // the client has read it; wait for that line, then give a catalog request
+  // time to show.
   auto log = Nginx()->AccessLog();
+  for (int i = 0; i < 500 && log.size() <= before; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    log = Nginx()->AccessLog();
+  }
+  for (int i = 0; i < 20; i++) Pump([] { return true; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  log = Nginx()->AccessLog();
   ASSERT_EQ(log.size(), before + 1);
   EXPECT_EQ(log.back().uri, "/contenttree/alias.json");
   EXPECT_FALSE(Catalog_IsRunning(repository->catalog));
