@@ -55,7 +55,7 @@ TEST_F(RepositoryNetThreaded, RefreshEndings) {
     char remote[kRepositoryIdBytes];
     EXPECT_EQ(Repository_GetRemoteId(repository, remote), 1);
     EXPECT_STREQ(remote, "4");
-    auto log = Nginx()->AccessLog();
+    auto log = Nginx()->AccessLog(before + c.fetched.size());
     std::vector<std::string> fetched;
     std::vector<int> statuses;
     for (size_t i = before; i < log.size(); i++) {
@@ -78,14 +78,8 @@ TEST_F(RepositoryNetThreaded, ClearedRefreshFetchesNoCatalog) {
   ASSERT_TRUE(Pump([&] { return Alias_IsRunning(repository->alias) != 0; }));
   Repository_SetRefresh(repository, 0);
   ASSERT_TRUE(Pump([&] { return !(repository->stateFlags & kRepositoryStateAlive); }));
-  // nginx writes its log line once the answer has left, which may be after
-  // the client has read it; wait for that line, then give a catalog request
-  // time to show.
-  auto log = Nginx()->AccessLog();
-  for (int i = 0; i < 500 && log.size() <= before; i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    log = Nginx()->AccessLog();
-  }
+  // The alias's line, then time for a catalog request to show.
+  auto log = Nginx()->AccessLog(before + 1);
   for (int i = 0; i < 20; i++) Pump([] { return true; });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   log = Nginx()->AccessLog();

@@ -103,6 +103,17 @@ class NginxPortsPeer {
     while (in >> line.port >> line.connection >> line.uri >> line.status) lines.push_back(line);
     return lines;
   }
+  // The access log once it holds at least `count` lines, or as it is after
+  // 5 s: nginx writes a line after the answer has left, so a client may
+  // have read the answer before its line is there.
+  std::vector<LogLine> AccessLog(size_t count) const {
+    std::vector<LogLine> lines = AccessLog();
+    for (int i = 0; i < 500 && lines.size() < count; i++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      lines = AccessLog();
+    }
+    return lines;
+  }
 
  private:
   std::string dir_;
