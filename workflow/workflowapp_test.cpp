@@ -221,8 +221,8 @@ TEST_F(WorkflowAppTest, KeyStoresVerifyASignedDocument) {
   ASSERT_NE(Create(file), nullptr);
   for (const char *store : {"spki", "keySet"}) {
     Dictionary *tokens = nullptr;
-    ASSERT_EQ(Dictionary_GetContainerByPath(file, (std::string("tokens.") + store).c_str(), &tokens),
-              1);
+    std::string path = std::string("tokens.") + store;
+    ASSERT_EQ(Dictionary_GetContainerByPath(file, path.c_str(), &tokens), 1);
     for (int32_t signer : {0, 1}) {
       SCOPED_TRACE(std::string(store) + (signer == 0 ? " key" : " stranger"));
       DictionaryItem *item = nullptr;
@@ -448,8 +448,8 @@ TEST_F(WorkflowAppReleaseTest, ReleaseReportsTheCacheTallyAndStopsAnsweringChall
 // One pump starts the analytics batch that the endpoint then receives and
 // removes an instance that its page released.
 TEST_F(WorkflowAppReleaseTest, OnePumpSendsABatchAndRemovesAReleasedInstance) {
-  Dictionary *file = NetTest_Dictionary(R"({"analytics":{"key":"k-1","maxSendEvents":1,"endPoint":")" +
-                                        endpoint_->Url("/pump") + R"("}})");
+  Dictionary *file = NetTest_Dictionary(R"({"analytics":{"key":"k-1","maxSendEvents":1,)"
+                                        R"("endPoint":")" + endpoint_->Url("/pump") + R"("}})");
   WorkflowApp *app = nullptr;
   ASSERT_EQ(WorkflowApp_Create(&app, file), 1);
   Dictionary_Release(&file);
