@@ -2,7 +2,9 @@
 #include "host/host.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,11 +14,18 @@
 #include <functional>
 #include <string>
 
+#include "core/formats/dictionary.h"
+#include "core/net/analytics.h"
 #include "core/net/webget.h"
 #include "core/platform/directorysize.h"
+#include "core/platform/registry.h"
 #include "core/platform/thread.h"
+#include "core/posix/hive.h"
 #include "core/runtime/core.h"
 #include "host/quithook.h"
+#include "tests/fsfault.h"
+#include "tests/loopback_port.h"
+#include "tests/netfixture.h"
 #include "tests/test_util.h"
 #include "workflow/workflowapp.h"
 
@@ -40,12 +49,23 @@ int OurThreads(std::string *names) {
 const char *const kArgv[] = {"keelson", "--memorytracking", "--window"};
 constexpr int kArgc = 3;
 
+// Each round writes to the registry by name what the next one reads back.
 TEST(HostTest, StartsAndStopsTwiceInOneProcess) {
+  FsFaultTempDir hives;
+  mkdir((hives / "homes").c_str(), 0755);
+  Hive_SetDirectoriesForTest((hives / "homes").c_str(), (hives / "machine").c_str());
   int before = OurThreads(nullptr);
   testing::internal::CaptureStderr();
   for (int round = 0; round < 2; round++) {
     ASSERT_EQ(Host_Start(kArgc, kArgv, nullptr), 1);
     ASSERT_NE(Host_GetApp(), nullptr);
+    EXPECT_EQ(Registry_AddWhitelistPath(1, "user\\Software\\Keelson"), 1);
+    char last[16] = "";
+    Registry_QueryString("64", "user", "Software\\Keelson\\Host", "Round", "none", last,
+                         sizeof last);
+    EXPECT_STREQ(last, round == 0 ? "none" : "0");
+    EXPECT_EQ(Registry_SetInt32("64", "default", "user", "Software\\Keelson\\Host", "Round", round),
+              1);
     // A directory-size computation still running at the stop ends with it.
     EXPECT_EQ(Path_GetDirectorySizeAsync("/usr", "size"), 1);
     WorkflowApp_Pump(Host_GetApp());
@@ -58,6 +78,7 @@ TEST(HostTest, StartsAndStopsTwiceInOneProcess) {
   std::string names;
   EXPECT_TRUE(Test_WaitUntil([&] { return OurThreads(nullptr) <= before; }))
       << OurThreads(&names) << " threads (" << names << "), " << before << " before";
+  Hive_SetDirectoriesForTest(nullptr, nullptr);
 }
 
 // The whitelist is fixed once the host runs.
@@ -131,29 +152,44 @@ TEST(HostTest, QuitSignalsEndTheMainLoop) {
   }
 }
 
-// A second quit signal while the host stops ends the process at once.
+// A second quit signal while the host stops ends the process at once. The
+// stop is held for real: analytics sends its last event to a listener of
+// the test that accepts the request and never answers.
+int gSilentPort = 0;
+
 void HeldStopChild(int ready, int) {
   const char *const argv[] = {"keelson"};
-  if (Host_Start(1, argv, nullptr) != 1) _exit(2);
+  std::string url = "http://127.0.0.1:" + std::to_string(gSilentPort) + "/events";
+  Dictionary *app = NetTest_Dictionary(R"({"webGet":{"whitelist":["127.0.0.1"]},)"
+                                       R"("analytics":{"key":"k-1","sendInterval":3600,)"
+                                       R"("endPoint":")" + url + R"("}})");
+  if (Host_Start(1, argv, app) != 1) _exit(2);
+  Dictionary_Release(&app);
   (void)!write(ready, "r", 1);
   PumpUntilQuit();
-  Host_SetStopping(1);  // as Host_Stop's first step does; the stop is held here
-  (void)!write(ready, "s", 1);
-  sleep(20);
-  _exit(1);
+  Analytics_TrackEvent("Stopping", nullptr);
+  _exit(Host_Stop() == 0 ? 1 : 3);  // the second signal should end it inside
 }
 
 TEST(HostTest, SecondSignalDuringStopExits) {
+  int silent = Test_LoopbackListener(&gSilentPort);
+  int connection = -1;  // open until the child is gone
   int reported = 0;
   int status = RunChild(
       HeldStopChild,
-      [](pid_t pid, int ready) {
+      [&](pid_t pid, int) {
         kill(pid, SIGINT);
-        char byte = 0;
-        EXPECT_EQ(read(ready, &byte, 1), 1);  // the stop is held
+        // The stop holds once the last event's request has arrived.
+        pollfd waiting{silent, POLLIN, 0};
+        ASSERT_EQ(poll(&waiting, 1, 20000), 1);
+        connection = accept(silent, nullptr, nullptr);
+        pollfd request{connection, POLLIN, 0};
+        EXPECT_EQ(poll(&request, 1, 20000), 1);
         kill(pid, SIGINT);
       },
       &reported);
+  if (connection >= 0) close(connection);
+  close(silent);
   EXPECT_EQ(status, 130);
 }
 

@@ -43,6 +43,7 @@ packages=(
   iproute2
   dnsmasq-base
   python3-jwt
+  python3-jwcrypto
   tzdata
   isc-dhcp-client
   fio

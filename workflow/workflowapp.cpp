@@ -95,7 +95,13 @@ int LoadKeyStore(Dictionary *stores, DictionaryItem *item, const char *name) {
   const char *text = nullptr;
   int ok = 0;
   if (Dictionary_GetItemContainer(stores, item, &keySet) && keySet != nullptr) {
-    ok = CertStoreJwks_Create(&store, keySet);
+    // The store outlives the configuration (the registry keeps it until
+    // authentication shuts down): it gets a copy of its own.
+    Dictionary *copy = nullptr;
+    Dictionary_Create(&copy);
+    Dictionary_Merge(copy, keySet, kDictionaryMergeOverwrite);
+    ok = CertStoreJwks_Create(&store, copy);
+    Dictionary_Release(&copy);
   } else if (Dictionary_GetItemStringPointer(stores, item, &text) && text != nullptr) {
     int64_t size = int64_t(std::strlen(text));
     std::unique_ptr<uint8_t[]> der(new uint8_t[size_t(size) + 1]);

@@ -7,7 +7,9 @@
 #include <fstream>
 #include <string>
 
+#include "core/bridge/coreinterop.h"
 #include "core/formats/dictionary.h"
+#include "core/formats/json.h"
 #include "core/net/asynchttp.h"
 #include "core/net/webget.h"
 #include "core/platform/eventqueue.h"
@@ -18,6 +20,7 @@
 #include "core/net/webgetcache.h"
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
+#include "core/security/jws.h"
 #include "skin/pagechannel.h"
 #include "core/bridge/interop.h"
 #include "core/platform/interopcallback.h"
@@ -27,6 +30,7 @@
 #include "tests/netfixture.h"
 #include "tests/nginx_peer.h"
 #include "tests/test_util.h"
+#include "tests/web_peers.h"
 
 namespace {
 
@@ -56,6 +60,35 @@ bool HasStore(const char *name) {
   if (!WebGetCache_FindStore(name, &store)) return false;
   WebGetCacheStore_Release(&store);
   return true;
+}
+
+struct Fetched {
+  uint32_t code = 0;
+  std::string body;
+};
+
+// One GET through the pool, pumped by the application object while it
+// exists (and by the fixture's pump).
+Fetched Fetch(const std::string &url) {
+  Fetched out;
+  AsyncHttp *get = nullptr;
+  AsyncHttp_Create(&get);
+  AsyncHttp_SetFormat(get, 0);
+  AsyncHttp_KeepBody(get);
+  EXPECT_EQ(AsyncHttp_Get(get, url.c_str(), 0), 1);
+  EXPECT_TRUE(NetTest_PumpUntil([&] {
+    if (WorkflowApp *app = WorkflowApp_Get()) WorkflowApp_Pump(app);
+    return !AsyncHttp_IsRunning(get);
+  })) << url;
+  uint32_t codeEx = 0;
+  AsyncHttp_GetError(get, &out.code, &codeEx);
+  const uint8_t *body = nullptr;
+  int64_t length = 0;
+  if (AsyncHttp_GetBody(get, &body, &length) && body != nullptr)
+    out.body.assign(reinterpret_cast<const char *>(body), size_t(length));
+  AsyncHttp_Release(&get);
+  EventQueue_Flush(EventQueue_GetMain());  // the posted releases of finished transfers
+  return out;
 }
 
 TEST_F(WorkflowAppTest, DefaultsReadByPathWithTheirTypes) {
@@ -176,6 +209,96 @@ TEST_F(WorkflowAppTest, ConfiguredStoresLoadOrCreationFails) {
   }
 }
 
+// A JWS that python3-jwt signed verifies through both forms of "keyStores"
+// (a Base64 public key and a key set written by python3-jwcrypto); one signed
+// by another key fails through both.
+TEST_F(WorkflowAppTest, KeyStoresVerifyASignedDocument) {
+  int status = 0;
+  std::string oracle =
+      Test_RunCommand("/usr/bin/python3 " KEELSON_TESTS_DIR "/jws_keystores.py", &status);
+  ASSERT_EQ(status, 0) << oracle;
+  Dictionary *file = NetTest_Dictionary(oracle);
+  ASSERT_NE(Create(file), nullptr);
+  for (const char *store : {"spki", "keySet"}) {
+    Dictionary *tokens = nullptr;
+    std::string path = std::string("tokens.") + store;
+    ASSERT_EQ(Dictionary_GetContainerByPath(file, path.c_str(), &tokens), 1);
+    for (int32_t signer : {0, 1}) {
+      SCOPED_TRACE(std::string(store) + (signer == 0 ? " key" : " stranger"));
+      DictionaryItem *item = nullptr;
+      const char *text = nullptr;
+      ASSERT_EQ(Dictionary_GetItemByIndex(tokens, signer, nullptr, &item), 1);
+      ASSERT_EQ(Dictionary_GetItemStringPointer(tokens, item, &text), 1);
+      CertStore *keys = Auth_GetCertStore(store);
+      Dictionary *payload = nullptr;
+      Dictionary_Create(&payload);
+      Json *json = nullptr;
+      Json_Create(&json);
+      Json_SetDictionary(json, payload);
+      int verified = Jws_Decode(json, nullptr, keys, text, int32_t(strlen(text)), 1);
+      EXPECT_EQ(verified, signer == 0 ? 1 : 0);
+      if (verified == 1) {
+        EXPECT_EQ(NetTest_Json(payload), R"({"iss":"keelson","document":"signed"})");
+      }
+      Json_Release(&json);
+      Dictionary_Release(&payload);
+      CertStore_Release(&keys);
+    }
+  }
+  Dictionary_Release(&file);
+}
+
+// openssl s_server with a certificate made here is reached only when
+// "thumbprintStores" pins it and "webGet.certStore" names that store.
+TEST_F(WorkflowAppTest, PinnedServerReachedThroughTheNamedStore) {
+  AuthSwitchGuardForTest on(1);
+  FsFaultTempDir dir;
+  int status = 0;
+  std::string pin = Test_RunCommand(
+      "cd " + dir.path() +
+          " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+          "-keyout key.pem -out cert.pem -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+          "-days 1 2>/dev/null && openssl x509 -in cert.pem -outform DER | openssl dgst -sha256 "
+          "-binary | base64 -w0",
+      &status);
+  ASSERT_EQ(status, 0);
+  std::string other = Test_RunCommand("openssl rand 32 | base64 -w0", &status);
+  std::ofstream(dir.path() + "/hello.txt") << "pinned";
+  int port = Test_FreeLoopbackPort();
+  PeerProcess server({"/bin/sh", "-c",
+                      "cd " + dir.path() + " && exec openssl s_server -quiet -WWW -accept " +
+                          std::to_string(port) + " -cert cert.pem -key key.pem"});
+  ASSERT_TRUE(Test_WaitUntil([&] { return WebPeer_Listening(port); }, 20000));
+  struct Row {
+    std::string pinned;
+    const char *certStore;  // NULL: the default store
+    uint32_t code;
+  } const rows[] = {
+      {pin, "pins", 0},
+      {pin, nullptr, kWebGetErrorTls1},
+      {other, "pins", kWebGetErrorTls1},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.pinned + " " + (row.certStore ? row.certStore : "(default)"));
+    std::string json = R"({"webGet":{"whitelist":["127.0.0.1"])";
+    if (row.certStore != nullptr) json += R"(,"certStore":")" + std::string(row.certStore) + "\"";
+    json += R"(},"thumbprintStores":{"pins":[")" + row.pinned + R"("]}})";
+    Dictionary *file = NetTest_Dictionary(json);
+    Create(file);
+    Dictionary_Release(&file);
+    ASSERT_NE(app_, nullptr);
+    Fetched got = Fetch("https://127.0.0.1:" + std::to_string(port) + "/hello.txt");
+    EXPECT_EQ(got.code, row.code);
+    if (row.code == 0) {
+      EXPECT_EQ(got.body, "pinned");
+    }
+    WorkflowApp_Release(&app_);
+    CertStore *app = Auth_GetCertStore("app");  // the store WebGet starts with
+    WebGet_SetCertStore(app);
+    CertStore_Release(&app);
+  }
+}
+
 // One pump delivers a fire queued without delay to the page that observes it.
 TEST_F(WorkflowAppTest, OnePumpCarriesAFireToThePage) {
   Interop_SetDeliveryFunction(SkinWindow_DeliverInteropCallbacks);
@@ -225,10 +348,11 @@ TEST_F(WorkflowAppTest, OnePumpPurgesAnExpiredResponse) {
   Platform_SetTickSourceForTest(nullptr);
 }
 
-// nginx answers with the user agent it received; the whitelist admits only
-// what the configuration names.
+// nginx answers with the user agent it received; with security on, the
+// whitelist admits only what the configuration names.
 TEST_F(WorkflowAppTest, UserAgentAndWhitelistReachThePeer) {
   if (!NginxPortsPeer::Available()) GTEST_SKIP() << "no nginx";
+  AuthSwitchGuardForTest on(1);
   NginxPortsPeer nginx(1, "location /ua { default_type text/plain; return 200 $http_user_agent; }",
                        false);
   ASSERT_TRUE(nginx.Started());
@@ -243,22 +367,11 @@ TEST_F(WorkflowAppTest, UserAgentAndWhitelistReachThePeer) {
   } const rows[] = {{"127.0.0.1", 1}, {"a.keelson.test", 1}, {"127.0.0.2", 0}};
   for (const Row &row : rows) EXPECT_EQ(WebGet_IsHostWhitelisted(row.host), row.admitted) << row.host;
 
-  AsyncHttp *get = nullptr;
-  AsyncHttp_Create(&get);
-  AsyncHttp_SetFormat(get, 0);
-  AsyncHttp_KeepBody(get);
-  ASSERT_EQ(AsyncHttp_Get(get, nginx.Url(0, "/ua").c_str(), 0), 1);
-  EXPECT_TRUE(NetTest_PumpUntil([&] {
-    WorkflowApp_Pump(app_);
-    return !AsyncHttp_IsRunning(get);
-  }));
-  const uint8_t *body = nullptr;
-  int64_t length = 0;
-  AsyncHttp_GetBody(get, &body, &length);
-  EXPECT_EQ(std::string(reinterpret_cast<const char *>(body), size_t(length)),
-            "KeelsonApp/7.1 test-run");
-  AsyncHttp_Release(&get);
-  EventQueue_Flush(EventQueue_GetMain());  // the posted releases of finished transfers
+  std::string path = ":" + std::to_string(nginx.Port(0)) + "/ua";
+  Fetched admitted = Fetch("http://127.0.0.1" + path);
+  EXPECT_EQ(admitted.code, 0u);
+  EXPECT_EQ(admitted.body, "KeelsonApp/7.1 test-run");
+  EXPECT_EQ(Fetch("http://127.0.0.2" + path).code, uint32_t(kWebGetErrorValidation));
 }
 
 // The endpoint of the analytics service, started once for the suite.
@@ -276,24 +389,96 @@ class WorkflowAppReleaseTest : public AnalyticsEndpointTest {
   }
 };
 
-// The release turns answering challenges off and sends the cache tally.
-TEST_F(WorkflowAppReleaseTest, ReleaseReportsTheCacheTally) {
+// The release reports the tally of nginx's "X-Cache" answers to analytics
+// and turns answering challenges off: a 401 that drew a prompt and a retry
+// with credentials before is final after it.
+TEST_F(WorkflowAppReleaseTest, ReleaseReportsTheCacheTallyAndStopsAnsweringChallenges) {
+  if (!NginxPortsPeer::Available()) GTEST_SKIP() << "no nginx";
+  NginxPortsPeer nginx(1,
+                       "location /basic { auth_basic \"app realm\"; auth_basic_user_file "
+                       "htpasswd; } location /cdn { add_header X-Cache \"HIT from edge-1\"; }");
+  ASSERT_TRUE(nginx.Started());
+  nginx.WriteFile("../htpasswd", "alice:{PLAIN}pw\n");
+  nginx.WriteFile("basic/a.txt", "page basic");
+  nginx.WriteFile("cdn/a.txt", "cached");
   Dictionary *file = NetTest_Dictionary(R"({"analytics":{"key":"k-1","endPoint":")" +
                                         endpoint_->Url("/xc") + R"("}})");
   WorkflowApp *app = nullptr;
   ASSERT_EQ(WorkflowApp_Create(&app, file), 1);
   Dictionary_Release(&file);
-  WebGet_CountCacheResult("cdn.test", "edge", "HIT");
-  WebGet_CountCacheResult("cdn.test", "edge", "HIT");
-  EXPECT_EQ(WebGet_IsAuthenticationEnabled(), 1);
+  TestPrompter ui;
+  ui.Script(R"({"username":"alice","password":"pw"})");
+  auto basicStatuses = [&] {
+    std::vector<int> statuses;
+    for (const NginxPortsPeer::LogLine &line : nginx.AccessLog())
+      if (line.uri == "/basic/a.txt") statuses.push_back(line.status);
+    return statuses;
+  };
+  Fetched answered = Fetch(nginx.Url(0, "/basic/a.txt"));
+  EXPECT_EQ(answered.code, 0u);
+  EXPECT_EQ(answered.body, "page basic");
+  std::vector<int> statuses = basicStatuses();
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_EQ(statuses.back(), 200);
+  for (int i = 0; i < 2; i++) EXPECT_EQ(Fetch(nginx.Url(0, "/cdn/a.txt")).body, "cached");
   WorkflowApp_Release(&app);
-  EXPECT_EQ(WebGet_IsAuthenticationEnabled(), 0);
+
   std::vector<std::string> seen;
   for (const AnalyticsPost &post : AnalyticsEndpoint_Posts(*endpoint_, "/xc"))
-    for (Dictionary *e : post.Events())
-      if (AnalyticsEndpoint_Text(e, "event") == "WebGetXCache")
-        seen.push_back(AnalyticsEndpoint_Text(e, "host") + " " + AnalyticsEndpoint_Text(e, "verb"));
-  EXPECT_EQ(seen, std::vector<std::string>{"cdn.test HIT"});
+    for (Dictionary *e : post.Events()) {
+      int64_t value = 0;
+      Dictionary_GetInt64ByKey(e, "value", &value);
+      seen.push_back(AnalyticsEndpoint_Text(e, "event") + " " + AnalyticsEndpoint_Text(e, "host") +
+                     " " + AnalyticsEndpoint_Text(e, "from") + " " +
+                     AnalyticsEndpoint_Text(e, "verb") + " " + std::to_string(value));
+    }
+  std::string host = "127.0.0.1:" + std::to_string(nginx.Port(0));  // the request's host
+  EXPECT_EQ(seen, std::vector<std::string>{"WebGetXCache " + host + " edge-1 HIT 2"});
+
+  // The same request with a broker and a pool again, the script ready.
+  Challenge_Init();
+  NetTest_StartPool();
+  ui.Script(R"({"username":"alice","password":"pw"})");
+  EXPECT_NE(Fetch(nginx.Url(0, "/basic/a.txt")).body, "page basic");
+  EXPECT_EQ(ui.Prompts().size(), 1u);
+  statuses.push_back(401);  // one more answer, the challenge, and nothing after it
+  EXPECT_EQ(basicStatuses(), statuses);
+}
+
+// One pump starts the analytics batch that the endpoint then receives and
+// removes an instance that its page released.
+TEST_F(WorkflowAppReleaseTest, OnePumpSendsABatchAndRemovesAReleasedInstance) {
+  Dictionary *file = NetTest_Dictionary(R"({"analytics":{"key":"k-1","maxSendEvents":1,)"
+                                        R"("endPoint":")" + endpoint_->Url("/pump") + R"("}})");
+  WorkflowApp *app = nullptr;
+  ASSERT_EQ(WorkflowApp_Create(&app, file), 1);
+  Dictionary_Release(&file);
+  ASSERT_NE(CoreInterop_AddLibrary(), nullptr);
+  PageChannel *page = nullptr;
+  PageChannel_Create(&page);
+  char id[kInteropInstanceIdBytes] = {};
+  ASSERT_EQ(Interop_CreateInstance("QVN.Analytics", id, sizeof id, page, page), 1);
+  EXPECT_EQ(Interop_ReleaseInstance(id), 1);
+  EXPECT_EQ(Analytics_TrackEvent("PageClosed", nullptr), 1);
+  AnalyticsStatus before{}, after{};
+  Analytics_GetStatusForTest(&before);
+  WorkflowApp_Pump(app);
+  Analytics_GetStatusForTest(&after);
+  EXPECT_EQ(before.inFlight, 0);
+  EXPECT_EQ(after.inFlight, 1);
+  InteropInstance *instance = nullptr;
+  EXPECT_EQ(Interop_FindInstance(id, &instance), 0);
+  EXPECT_EQ(Interop_CountContextInstances(page), 0);
+  EXPECT_TRUE(NetTest_PumpUntil([&] {
+    WorkflowApp_Pump(app);
+    return !AnalyticsEndpoint_Posts(*endpoint_, "/pump").empty();
+  }));
+  std::vector<AnalyticsPost> posts = AnalyticsEndpoint_Posts(*endpoint_, "/pump");
+  ASSERT_EQ(posts.size(), 1u);
+  ASSERT_EQ(posts[0].Events().size(), 1u);
+  EXPECT_EQ(AnalyticsEndpoint_Text(posts[0].Events()[0], "event"), "PageClosed");
+  WorkflowApp_Release(&app);
+  PageChannel_Release(&page);
 }
 
 }  // namespace
