@@ -269,4 +269,148 @@ TEST_F(RepositorySyncNetThreaded, ConfigurationFailures) {
   }
 }
 
+// A staging run ("inplace" false) fills only the pending storage: the
+// installed files and the local metafile stay the old version's, nothing is
+// cleaned. A run with "inplace" true then applies the staged pieces without
+// fetching any.
+TEST_F(RepositorySyncNetThreaded, StagingThenApply) {
+  InstallFresh("h1");
+  std::string before = CheckTree("h1");
+  ASSERT_EQ(before, "ok");
+  std::string remote = "{\"type\":\"http\",\"url\":\"" + Url("http/files/h2/") + "\"}";
+  MakeSync("h2", remote, PendingConfig(false));
+  repository->maskAllowed = 1;
+  ASSERT_TRUE(Synchronize());
+  EXPECT_EQ(repository->errorCount, 0);
+  EXPECT_EQ(Repository_GetCleanup(repository), 0);
+  EXPECT_EQ(CheckTree("h1"), "ok");
+  EXPECT_EQ(ReadAll(LocalMeta()), ReadAll(Tree("http/meta/h1.json")));
+  int32_t staged = 0;
+  for (auto &entry : std::filesystem::recursive_directory_iterator(Pending()))
+    staged += entry.is_regular_file();
+  EXPECT_EQ(staged, ChangedPieces("h1", "h2"));
+  size_t mark = Nginx()->AccessLog().size();
+  MakeSync("h2", remote, PendingConfig(true));
+  repository->maskAllowed = 1;
+  ASSERT_TRUE(Synchronize());
+  ExpectInstalled("h2");
+  EXPECT_EQ(Fetched(mark, "/http/files/").size(), 0u);
+}
+
+// Erase with an ignore file: every listed file but the ignored one goes,
+// emptied directories with them, then the local metafile and its emptied
+// directory; nothing outside the root is touched.
+TEST_F(RepositorySyncNetThreaded, EraseKeepsIgnoredFiles) {
+  InstallFresh("h2");
+  int status = 0;
+  std::string kept = Test_RunCommand(
+      "/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))[\"files\"][0][0])' " +
+          Tree("http/expected/h2.json"),
+      &status);
+  kept = kept.substr(0, kept.find('\n'));
+  std::ofstream(dir_ / "ignore.json") << "[\"" << kept << "\"]";
+  std::ofstream(dir_ / "outside.txt") << "outside";
+  std::string json = "{\"repository\":\"game\",\"metafile\":\"" + LocalMeta() +
+                     "\",\"local\":{\"type\":\"file\",\"path\":\"" + Install() +
+                     "\",\"ignore\":\"" + (dir_ / "ignore.json") + "\"},\"requests\":2}";
+  Make(json);
+  Repository_SetActive(repository, 1);
+  Repository_SetErase(repository, 1);
+  ASSERT_TRUE(Pump([&] {
+    return !(repository->actionFlags & kRepositoryActionErase) &&
+           !(repository->stateFlags & kRepositoryStateErase);
+  }));
+  EXPECT_EQ(repository->errorCount, 0);
+  std::vector<std::string> left;
+  for (auto &entry : std::filesystem::recursive_directory_iterator(Install()))
+    if (!entry.is_directory() || std::filesystem::is_empty(entry.path()))
+      left.push_back(std::filesystem::relative(entry.path(), Install()).string());
+  EXPECT_EQ(left, std::vector<std::string>{kept});
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "state"));
+  EXPECT_EQ(ReadAll(dir_ / "outside.txt"), "outside");
+}
+
+// Stopping and restarting a running copy. Each case interrupts the copy
+// once some pieces are done, then lets the repository go on; the local
+// metafile is never written before the copy ends.
+TEST_F(RepositorySyncNetThreaded, InterruptedCopy) {
+  enum class Stop { ClearSetAfterPump, ClearSetAtOnce, ClearThenErase, Cancel };
+  struct Case {
+    const char *name;
+    Stop stop;
+  };
+  const Case cases[] = {
+      {"cleared, set again after a pump", Stop::ClearSetAfterPump},
+      {"cleared, set again at once", Stop::ClearSetAtOnce},
+      {"cleared, then Erase", Stop::ClearThenErase},
+      {"cancelled", Stop::Cancel},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(Install());
+    std::filesystem::remove_all(dir_ / "state");
+    MakeSync("h2", FilesRemote("h2"), "", "{\"requests\":4,\"fileCompletes\":2}");
+    Refresh();
+    Repository_SetSynchronize(repository, 1);
+    ASSERT_TRUE(Pump([&] {
+      int32_t done = 0;
+      StorageCopy_GetPiecesComplete(repository->copy, &done);
+      return StorageCopy_IsRunning(repository->copy) && done >= 8;
+    }));
+    switch (c.stop) {
+      case Stop::ClearSetAfterPump:
+        Repository_SetSynchronize(repository, 0);
+        Pump([] { return true; });
+        EXPECT_FALSE(std::filesystem::exists(LocalMeta()));
+        Repository_SetSynchronize(repository, 1);
+        break;
+      case Stop::ClearSetAtOnce:
+        Repository_SetSynchronize(repository, 0);
+        Repository_SetSynchronize(repository, 1);
+        break;
+      case Stop::ClearThenErase: {
+        Repository_SetSynchronize(repository, 0);
+        Repository_SetErase(repository, 1);
+        int32_t pendingAtErase = -1;
+        ASSERT_TRUE(Pump([&] {
+          if (repository->stateFlags & kRepositoryStateErase) {
+            if (pendingAtErase < 0)
+              Repository_GetPendingRequests(repository, &pendingAtErase);
+          }
+          return pendingAtErase >= 0 || !(repository->actionFlags & kRepositoryActionErase);
+        }));
+        EXPECT_EQ(pendingAtErase, 0);
+        ASSERT_TRUE(Pump([&] { return !(repository->stateFlags & kRepositoryStateAlive); }));
+        EXPECT_FALSE(std::filesystem::exists(LocalMeta()));
+        continue;
+      }
+      case Stop::Cancel: {
+        Repository_Cancel(repository);
+        ASSERT_TRUE(Pump([&] {
+          int32_t pending = 0;
+          Repository_GetPendingRequests(repository, &pending);
+          return pending == 0 && !(repository->stateFlags & kRepositoryStateAlive);
+        }));
+        EXPECT_FALSE(std::filesystem::exists(LocalMeta()));
+        continue;
+      }
+    }
+    ASSERT_TRUE(Pump([&] { return SyncDone(); }));
+    ExpectInstalled("h2");
+  }
+}
+
+// Refresh and Synchronize requested together: Refresh runs first, then the
+// copy, to the end.
+TEST_F(RepositorySyncNetThreaded, RefreshAndSynchronizeTogether) {
+  std::filesystem::remove_all(Install());
+  std::filesystem::remove_all(dir_ / "state");
+  MakeSync("h2", FilesRemote("h2"));
+  Repository_SetActive(repository, 1);
+  Repository_SetActionFlags(repository, repository->actionFlags | kRepositoryActionRefresh |
+                                            kRepositoryActionSynchronize);
+  ASSERT_TRUE(Pump([&] { return SyncDone() && !(repository->stateFlags & kRepositoryStateRefresh); }));
+  ExpectInstalled("h2");
+}
+
 }  // namespace
