@@ -21,6 +21,19 @@ std::string ReadAll(const std::string &path) {
   return text.str();
 }
 
+std::string PercentDecoded(const std::string &text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      out += char(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 class RepositorySyncNetThreaded : public RepositoryNetFixture {
  protected:
   // Two listeners on one tree: the "mux" case reads from both.
@@ -411,6 +424,46 @@ TEST_F(RepositorySyncNetThreaded, RefreshAndSynchronizeTogether) {
                                             kRepositoryActionSynchronize);
   ASSERT_TRUE(Pump([&] { return SyncDone() && !(repository->stateFlags & kRepositoryStateRefresh); }));
   ExpectInstalled("h2");
+}
+
+// Repair: a flipped byte, a truncated file, a deleted file and a changed
+// modified time in an installation that is up to date; the next
+// Synchronize fetches only from the damaged files and restores the tree.
+// Disabled with DISABLED_UpdateWithDeltas: intact pieces that hold pad
+// ranges of the list fail their digest when read back from the installed
+// files, so their files are fetched as well (the tree still ends right).
+TEST_F(RepositorySyncNetThreaded, DISABLED_RepairFetchesOnlyDamagedFiles) {
+  InstallFresh("h2");
+  int status = 0;
+  std::string names = Test_RunCommand(
+      "/usr/bin/python3 -c 'import json,sys,re; print(\"\\n\".join([f[0] for f in "
+      "json.load(open(sys.argv[1]))[\"files\"] if f[3] > 600 and f[4]][:4]))' " + Tree("http/expected/h2.json"),
+      &status);
+  std::vector<std::string> files;
+  std::stringstream in(names);
+  for (std::string name; std::getline(in, name);) files.push_back(name);
+  ASSERT_EQ(files.size(), 4u) << names;
+  {
+    std::fstream flip(Install() + "/" + files[0], std::ios::in | std::ios::out | std::ios::binary);
+    flip.seekg(100);
+    char byte = 0;
+    flip.read(&byte, 1);
+    byte ^= 0x40;
+    flip.seekp(100);
+    flip.write(&byte, 1);
+  }
+  std::filesystem::resize_file(Install() + "/" + files[1], 300);
+  std::filesystem::remove(Install() + "/" + files[2]);
+  std::filesystem::last_write_time(Install() + "/" + files[3],
+                                   std::filesystem::file_time_type::clock::now());
+  size_t mark = Nginx()->AccessLog().size();
+  MakeSync("h2", FilesRemote("h2"));
+  ASSERT_TRUE(Synchronize());
+  ExpectInstalled("h2");
+  std::set<std::string> fetched;
+  for (const auto &line : Fetched(mark, "/http/files/h2/"))
+    fetched.insert(PercentDecoded(line.uri.substr(line.uri.find("/h2/") + 4)));
+  EXPECT_EQ(fetched, (std::set<std::string>{files[0], files[1], files[2]}));
 }
 
 }  // namespace
