@@ -8,18 +8,12 @@
 #include <set>
 #include <sstream>
 
+#include "tests/fd_stream.h"
 #include "tests/fsfault.h"
 #include "tests/repository_harness.h"
 #include "tests/test_util.h"
 
 namespace {
-
-std::string ReadAll(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string PercentDecoded(const std::string &text) {
   std::string out;
@@ -82,7 +76,7 @@ class RepositorySyncNetThreaded : public RepositoryNetFixture {
   }
   void ExpectInstalled(const std::string &id) {
     EXPECT_EQ(CheckTree(id), "ok");
-    EXPECT_EQ(ReadAll(LocalMeta()), ReadAll(Tree("http/meta/" + id + ".json")));
+    EXPECT_EQ(Test_ReadFile(LocalMeta()), Test_ReadFile(Tree("http/meta/" + id + ".json")));
     EXPECT_EQ(repository->errorCount, 0) << repository->lastErrorSource << " "
                                          << repository->lastErrorCode;
   }
@@ -297,7 +291,7 @@ TEST_F(RepositorySyncNetThreaded, StagingThenApply) {
   EXPECT_EQ(repository->errorCount, 0);
   EXPECT_EQ(Repository_GetCleanup(repository), 0);
   EXPECT_EQ(CheckTree("h1"), "ok");
-  EXPECT_EQ(ReadAll(LocalMeta()), ReadAll(Tree("http/meta/h1.json")));
+  EXPECT_EQ(Test_ReadFile(LocalMeta()), Test_ReadFile(Tree("http/meta/h1.json")));
   int32_t staged = 0;
   for (auto &entry : std::filesystem::recursive_directory_iterator(Pending()))
     staged += entry.is_regular_file();
@@ -340,7 +334,7 @@ TEST_F(RepositorySyncNetThreaded, EraseKeepsIgnoredFiles) {
       left.push_back(std::filesystem::relative(entry.path(), Install()).string());
   EXPECT_EQ(left, std::vector<std::string>{kept});
   EXPECT_FALSE(std::filesystem::exists(dir_ / "state"));
-  EXPECT_EQ(ReadAll(dir_ / "outside.txt"), "outside");
+  EXPECT_EQ(Test_ReadFile(dir_ / "outside.txt"), "outside");
 }
 
 // Stopping and restarting a running copy. Each case interrupts the copy
