@@ -8,9 +8,11 @@
 #include <set>
 #include <sstream>
 
+#include "tests/fault_server.h"
 #include "tests/fd_stream.h"
 #include "tests/fsfault.h"
 #include "tests/repository_harness.h"
+#include "tests/storage_copy_util.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -38,19 +40,23 @@ class RepositorySyncNetThreaded : public RepositoryNetFixture {
   std::string Pending() const { return dir_ / "pending"; }
 
   // A catalog of version id whose "config" is config; its URL.
-  std::string Catalog(const std::string &id, const std::string &config = "{\"requests\":4}") {
+  // The metafile is http/meta/<id>.json unless meta names another.
+  std::string Catalog(const std::string &id, const std::string &config, const std::string &meta) {
     std::string name = "sync/" + id + "-" + std::to_string(catalogs_++) + ".json";
-    Nginx()->WriteFile("contenttree/" + name, "{\"id\":\"" + id + "\",\"metafile\":\"" +
-                                                  Url("http/meta/" + id + ".json") +
-                                                  "\",\"config\":" + config + "}");
+    Nginx()->WriteFile("contenttree/" + name,
+                       "{\"id\":\"" + id + "\",\"metafile\":\"" +
+                           Url(meta.empty() ? "http/meta/" + id + ".json" : meta) +
+                           "\",\"config\":" + config + "}");
     return Url(name);
   }
   // A repository for version id read from remote (JSON), extra members
   // appended to its configuration.
   Repository *MakeSync(const std::string &id, const std::string &remote,
-                       const std::string &extra = "", const std::string &catalogConfig = "{\"requests\":4}") {
+                       const std::string &extra = "",
+                       const std::string &catalogConfig = "{\"requests\":4}",
+                       const std::string &meta = "") {
     std::string json = "{\"repository\":\"game\",\"remoteId\":\"" + id + "\",\"catalog\":\"" +
-                       Catalog(id, catalogConfig) + "\",\"metafile\":\"" + LocalMeta() +
+                       Catalog(id, catalogConfig, meta) + "\",\"metafile\":\"" + LocalMeta() +
                        "\",\"local\":{\"type\":\"file\",\"path\":\"" + Install() +
                        "\"},\"remote\":" + remote + extra + "}";
     return Make(json);
@@ -473,6 +479,37 @@ TEST_F(RepositorySyncNetThreaded, RepairFetchesOnlyDamagedFiles) {
   for (int i = 0; i < 3; i++) EXPECT_EQ(fetched.count(files[i]), 1u) << files[i];
   for (const std::string &name : fetched) EXPECT_EQ(allowed.count(name), 1u) << name;
   EXPECT_LT(allowed.size(), size_t(Pieces("h2")));
+}
+
+// A remote that flaps (500, 503 and dropped connections) while the test
+// clock jumps over each back-off: the copy completes and every failure is
+// counted.
+TEST_F(RepositorySyncNetThreaded, FlappingRemoteCompletes) {
+  FaultServer flapping;
+  ASSERT_NE(flapping.port, 0);
+  TestClock clock;
+  std::filesystem::remove_all(Install());
+  std::filesystem::remove_all(dir_ / "state");
+  MakeSync("fault",
+           "{\"type\":\"http\",\"url\":\"" + flapping.Url("/m/honest,flap=12/") + "\"}", "",
+           "{\"requests\":2}", "http/fault/meta.json");
+  Refresh();
+  Repository_SetSynchronize(repository, 1);
+  ASSERT_TRUE(Pump([&] {
+    int32_t pending = 0;
+    Repository_GetPendingRequests(repository, &pending);
+    if (pending == 0) clock.Advance(16);  // past the back-off waiting now
+    return SyncDone();
+  }));
+  EXPECT_GE(repository->errorCount, 6);
+  EXPECT_EQ(repository->lastErrorSource, kRepositorySourceStorageRemote);
+  for (auto [name, size] : {std::pair<const char *, int>{"w700", 700}, {"f3000", 3000}}) {
+    std::string bytes = Test_ReadFile(Install() + "/" + name);
+    std::string want;
+    for (int j = 0; j < size; j++) want += char(j % 251);
+    EXPECT_TRUE(bytes == want) << name;
+  }
+  EXPECT_EQ(Test_ReadFile(LocalMeta()), Test_ReadFile(Tree("http/fault/meta.json")));
 }
 
 }  // namespace
