@@ -179,11 +179,8 @@ TEST_F(RepositorySyncNetThreaded, EmptyDirectoryToVersion) {
 }
 
 // h1 to h2 through a pending file-piece storage with "inplace" true: only
-// the changed pieces cross the wire; with the mask allowed the unchanged
-// pieces are masked by digest instead of read back. Without the mask the
-// unchanged pieces are read back from the installed files, and those that
-// hold pad ranges of the list fail their digest there and are fetched too
-// (see UpdateWithDeltas), so that row waits for the file storage.
+// the changed pieces cross the wire, whether the unchanged ones are read
+// back from the installed files or, with the mask allowed, masked by digest.
 TEST_F(RepositorySyncNetThreaded, UpdateFetchesOnlyChangedPieces) {
   int32_t changed = ChangedPieces("h1", "h2");
   ASSERT_GT(changed, 1);
@@ -208,11 +205,11 @@ TEST_F(RepositorySyncNetThreaded, UpdateFetchesOnlyChangedPieces) {
   }
 }
 
-// The same update with deltas against the installed files, staged in the
-// pending storage and applied; a delta answered 404 turns VCDIFF off for
-// that request and the whole piece follows. Disabled: the delta source's
-// read of the installed h1 pieces fails its digest check (979 on pieces
-// that hold pad ranges), so every delta falls back to the whole piece.
+// The same update with deltas against the installed files (the
+// generator's and xdelta3's through the reframer), staged in the pending
+// storage and applied; a delta answered 404 turns VCDIFF off for that
+// request and the whole piece follows. A second Synchronize of the same
+// repository, with the apply stage again, fetches nothing.
 TEST_F(RepositorySyncNetThreaded, UpdateWithDeltas) {
   std::filesystem::remove_all(Tree("sync404"));
   std::filesystem::copy(Tree("http/remote"), Tree("sync404"),
@@ -226,25 +223,43 @@ TEST_F(RepositorySyncNetThreaded, UpdateWithDeltas) {
   missing = missing.substr(0, missing.find('\n'));
   ASSERT_TRUE(std::filesystem::remove(Tree("sync404/h1/" + missing + ".varnodelta")));
   int32_t changed = ChangedPieces("h1", "h2");
-  for (int32_t whole : {0, 1}) {
-    SCOPED_TRACE(whole);
+  struct Case {
+    const char *name;
+    const char *store;
+    int32_t whole;  // pieces fetched whole
+  };
+  const Case cases[] = {
+      {"generator deltas", "http/remote/", 0},
+      {"xdelta3 deltas", "http/xdelta/", 0},
+      {"one delta missing", "sync404/", 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!std::filesystem::exists(Tree(c.store))) {
+      ADD_FAILURE() << "no " << c.store << " (xdelta3 missing?)";
+      continue;
+    }
     InstallFresh("h1");
     TestPrompter prompter;
     prompter.Script("{\"password\":\"open-sesame\"}");
     size_t mark = Nginx()->AccessLog().size();
-    MakeSync("h2",
-             "{\"type\":\"httpPiece\",\"flags\":4,\"baseUrl\":\"" +
-                 Url(whole ? "sync404/" : "http/remote/") + "\"}",
+    MakeSync("h2", "{\"type\":\"httpPiece\",\"flags\":4,\"baseUrl\":\"" + Url(c.store) + "\"}",
              PendingConfig(true));
     ASSERT_TRUE(Synchronize());
     EXPECT_EQ(Repository_GetApplyEnabled(repository), 1);
-    EXPECT_EQ(repository->deltaFailures, whole);
-    EXPECT_EQ(Logged("Disabling vcdiff"), whole > 0);
-    repository->errorCount -= whole;
+    EXPECT_EQ(repository->deltaFailures, c.whole);
+    EXPECT_EQ(Logged("Disabling vcdiff"), c.whole > 0);
+    repository->errorCount -= c.whole;
     ExpectInstalled("h2");
-    Nginx()->AccessLog(mark + size_t(changed + whole));
+    Nginx()->AccessLog(mark + size_t(changed + c.whole));
     EXPECT_EQ(Fetched(mark, ".varnodelta").size(), size_t(changed));
-    EXPECT_EQ(Fetched(mark, ".varnopiece").size(), size_t(whole));
+    EXPECT_EQ(Fetched(mark, ".varnopiece").size(), size_t(c.whole));
+    if (c.whole == 0) {
+      mark = Nginx()->AccessLog().size();
+      ASSERT_TRUE(Synchronize());
+      ExpectInstalled("h2");
+      EXPECT_EQ(Fetched(mark, ".varno").size(), 0u);
+    }
   }
 }
 
