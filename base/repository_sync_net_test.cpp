@@ -72,11 +72,11 @@ class RepositorySyncNetThreaded : public RepositoryNetFixture {
            !(repository->stateFlags & kRepositoryStateSynchronize);
   }
   // "ok", or the differences check_tree.py finds.
-  std::string CheckTree(const std::string &id) {
+  std::string CheckTree(const std::string &id, const char *options = "") {
     int status = 0;
     std::string out = Test_RunCommand("/usr/bin/python3 " KEELSON_TESTS_DIR "/check_tree.py " +
                                           Tree("http/expected/" + id + ".json") + " " + Install() +
-                                          " 2>&1",
+                                          " " + options + " 2>&1",
                                       &status);
     return out.substr(0, out.find_last_not_of('\n') + 1);
   }
@@ -263,6 +263,36 @@ TEST_F(RepositorySyncNetThreaded, UpdateWithDeltas) {
   }
 }
 
+// A "mask" text selects the pieces to copy: exactly those are fetched,
+// the others count as masked.
+TEST_F(RepositorySyncNetThreaded, MaskSelectsPieces) {
+  std::filesystem::remove_all(Install());
+  std::filesystem::remove_all(dir_ / "state");
+  int32_t pieces = Pieces("h2");
+  int status = 0;
+  // Pieces 0-7 and the last one.
+  std::string mask = Test_RunCommand(
+      "/usr/bin/python3 -c 'import base64,sys; n=int(sys.argv[1]); b=bytearray((n+7)//8); "
+      "b[0]=255; b[(n-1)//8]|=0x80>>((n-1)%8); print(base64.b64encode(b).decode())' " +
+          std::to_string(pieces),
+      &status);
+  mask = mask.substr(0, mask.find('\n'));
+  TestPrompter prompter;
+  prompter.Script("{\"password\":\"open-sesame\"}");
+  size_t mark = Nginx()->AccessLog().size();
+  MakeSync("h2", "{\"type\":\"httpPiece\",\"url\":\"" + Url("http/flatstore/") + "\"}",
+           ",\"mask\":\"" + mask + "\"");
+  repository->maskAllowed = 1;
+  ASSERT_TRUE(Synchronize());
+  EXPECT_EQ(repository->errorCount, 0);
+  Nginx()->AccessLog(mark + 9);
+  EXPECT_EQ(Fetched(mark, ".varnopiece").size(), 9u);
+  int32_t masked = 0;
+  StorageCopy_GetPiecesMasked(repository->copy, &masked);
+  EXPECT_EQ(masked, pieces - 9);
+  EXPECT_FALSE(Logged("mask="));  // hidden from the configuration dump
+}
+
 // Configurations that cannot copy: the copy never starts and the
 // configuration error is recorded with its line.
 TEST_F(RepositorySyncNetThreaded, ConfigurationFailures) {
@@ -420,6 +450,7 @@ TEST_F(RepositorySyncNetThreaded, InterruptedCopy) {
           return pending == 0 && !(repository->stateFlags & kRepositoryStateAlive);
         }));
         EXPECT_FALSE(std::filesystem::exists(LocalMeta()));
+        EXPECT_EQ(CheckTree("h2", "--present-only"), "ok");
         continue;
       }
     }
