@@ -558,4 +558,89 @@ TEST_F(RepositorySyncNetThreaded, FlappingRemoteCompletes) {
   EXPECT_EQ(Test_ReadFile(LocalMeta()), Test_ReadFile(Tree("http/fault/meta.json")));
 }
 
+// A full file system under the installation: writes fail with 964/112 and
+// are retried every 5 s; once space is freed the copy completes. Runs in a
+// child with its own mount namespace and its own network services; the
+// documents come through file:// URLs and the pieces from the fault server.
+TEST(RepositoryDiskFull, CompletesOnceSpaceIsFreed) {
+  FaultServer server;
+  ASSERT_NE(server.port, 0);
+  FsFaultTempDir dir;
+  int status = 0;
+  Test_RunCommand(
+      "/usr/bin/python3 -c 'import json,hashlib,base64,sys; files=[(\"w700\",700),"
+      "(\"f3000\",3000)]; s=b\"\".join(bytes(j%251 for j in range(n)) for _,n in files); "
+      "d=[base64.b64encode(hashlib.sha1(s[i:i+1024]).digest()).decode() for i in "
+      "range(0,len(s),1024)]; json.dump({\"id\":\"fault\",\"files\":[{\"name\":a,\"size\":n} "
+      "for a,n in files],\"pieces\":{\"algorithm\":\"SHA1\",\"size\":1024,\"digests\":d}},"
+      "open(sys.argv[1],\"w\"))' " +
+          (dir / "meta.json"),
+      &status);
+  ASSERT_EQ(status, 0);
+  std::ofstream(dir / "catalog.json") << "{\"id\":\"fault\",\"metafile\":\"file://" << (dir / "meta.json")
+                                      << "\",\"config\":{\"requests\":2}}";
+  std::string install = dir / "fs/install";
+  std::string config = "{\"repository\":\"game\",\"remoteId\":\"fault\",\"catalog\":\"file://" +
+                       (dir / "catalog.json") + "\",\"metafile\":\"" + (dir / "state/meta.json") +
+                       "\",\"local\":{\"type\":\"file\",\"path\":\"" + install +
+                       "\"},\"remote\":{\"type\":\"http\",\"url\":\"" + server.Url("/m/honest/") +
+                       "\"}}";
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.MountTmpfs(dir / "fs", "size=1M")) return;
+    std::filesystem::create_directories(install);
+    {
+      std::ofstream filler(dir / "fs/filler", std::ios::binary);
+      filler << std::string(2 << 20, 'f');  // cut short where the file system is full
+    }
+    AuthSwitchGuardForTest auth(0);
+    TestClock clock;
+    Class_Init();
+    Thread_Init();
+    EventQueue_InitMain();
+    NetTest_InitModules();
+    NetTest_StartLoopbackServices();
+    Dictionary *settings = nullptr;
+    Dictionary_Create(&settings);
+    StorageDefaults_Merge(settings);
+    Repository *r = nullptr;
+    Repository_Create(&r);
+    Dictionary *d = NetTest_Dictionary(config);
+    Repository_SetConfiguration(r, d);
+    Dictionary_Release(&d);
+    Repository_SetLimits(r, settings);
+    Repository_SetEventQueue(r, EventQueue_GetMain());
+    Repository_SetActive(r, 1);
+    Repository_SetActionFlags(r, r->actionFlags | kRepositoryActionRefresh |
+                                     kRepositoryActionSynchronize);
+    bool sawFull = false;
+    bool done = NetTest_PumpUntil([&] {
+      Repository_Process(r);
+      if (!sawFull && r->lastErrorCode == 964 && r->lastErrorCodeEx == 112) {
+        sawFull = true;
+        std::filesystem::remove(dir / "fs/filler");
+      }
+      int32_t pending = 0;
+      Repository_GetPendingRequests(r, &pending);
+      if (sawFull && pending == 0) clock.Advance(1);  // toward the 5 s retry
+      return !(r->actionFlags & kRepositoryActionSynchronize) &&
+             !(r->stateFlags & kRepositoryStateSynchronize);
+    });
+    FSF_EXPECT(child, done);
+    FSF_EXPECT(child, sawFull);
+    std::string want;
+    for (int j = 0; j < 3000; j++) want += char(j % 251);
+    FSF_EXPECT(child, Test_ReadFile(install + "/f3000") == want);
+    FSF_EXPECT(child, Test_ReadFile(install + "/w700") == want.substr(0, 700));
+    FSF_EXPECT(child, Test_ReadFile(dir / "state/meta.json") == Test_ReadFile(dir / "meta.json"));
+    Repository_Destroy(&r);
+    Dictionary_Release(&settings);
+    NetTest_StopLoopbackServices();
+    NetTest_ShutdownModules();
+    Thread_Shutdown();
+    EventQueue *main = EventQueue_GetMain();
+    Class_ReleaseObject(&main);
+    Class_Shutdown();
+  });
+}
+
 }  // namespace
