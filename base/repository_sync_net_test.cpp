@@ -293,6 +293,60 @@ TEST_F(RepositorySyncNetThreaded, MaskSelectsPieces) {
   EXPECT_FALSE(Logged("mask="));  // hidden from the configuration dump
 }
 
+// The copy set-up per configuration: the copy engine's flags, the apply
+// stage and which of the clean-ups and the metafile save stay on. A staging
+// run ("inplace" false) keeps the installed version as it is: no clean-up,
+// no save.
+TEST_F(RepositorySyncNetThreaded, CopySetUp) {
+  InstallFresh("h1");
+  std::string files = FilesRemote("h2");
+  std::string deltas = "{\"type\":\"httpPiece\",\"flags\":4,\"baseUrl\":\"" + Url("http/remote/") + "\"}";
+  struct Case {
+    const char *name;
+    std::string remote;
+    std::string extra;
+    int32_t maskAllowed;
+    bool installed;
+    uint32_t flags;
+    int32_t apply, cleanup, save;
+  };
+  const Case cases[] = {
+      {"plain", files, "", 0, true, 13, 0, 1, 1},
+      {"autoMask", files, "", 1, true, 45, 0, 1, 1},
+      {"autoMask off", files, ",\"autoMask\":false", 1, true, 13, 0, 1, 1},
+      {"nothing installed", files, "", 1, false, 13, 0, 0, 1},
+      {"pending", files, PendingConfig(true), 0, true, 15, 0, 1, 1},
+      {"staging", files, PendingConfig(false), 0, true, 31, 0, 0, 0},
+      {"deltas", deltas, PendingConfig(true), 0, true, 95, 1, 1, 1},
+      {"staged deltas", deltas, PendingConfig(false), 0, true, 95, 0, 0, 0},
+      {"no cleanup, no save", files, ",\"cleanup\":false,\"metafileSave\":false", 0, true, 13, 0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    TestPrompter prompter;
+    MakeSync("h2", c.remote, c.extra);
+    if (!c.installed)
+      Dictionary_SetStringByKey(repository->config, "metafile", (dir_ / "none.json").c_str());
+    repository->maskAllowed = c.maskAllowed;
+    Refresh();
+    Repository_SetSynchronize(repository, 1);
+    ASSERT_TRUE(Pump([&] { return repository->configured != 0; }));
+    uint32_t flags = 0;
+    StorageCopy_GetFlags(repository->copy, &flags);
+    EXPECT_EQ(flags, c.flags);
+    EXPECT_EQ(repository->applyEnabled, c.apply);
+    EXPECT_EQ(repository->cleanup, c.cleanup);
+    EXPECT_EQ(repository->metafileSave, c.save);
+    Repository_SetSynchronize(repository, 0);
+    ASSERT_TRUE(Pump([&] { return !(repository->stateFlags & kRepositoryStateAlive); }));
+  }
+  // Deltas need a pending storage to stage into.
+  MakeSync("h2", deltas);
+  ASSERT_TRUE(Synchronize());
+  EXPECT_TRUE(Logged("Configuration dictionary missing pending"));
+  EXPECT_EQ(repository->lastErrorCode, 986);
+}
+
 // Configurations that cannot copy: the copy never starts and the
 // configuration error is recorded with its line.
 TEST_F(RepositorySyncNetThreaded, ConfigurationFailures) {
