@@ -178,6 +178,26 @@ TEST_F(RepositorySyncNetThreaded, EmptyDirectoryToVersion) {
   }
 }
 
+// A 16 MiB file and two small ones from padded pieces, checked with the
+// tree's own sha1sum manifest.
+TEST_F(RepositorySyncNetThreaded, LargeFileFromPieces) {
+  std::filesystem::remove_all(Install());
+  std::filesystem::remove_all(dir_ / "state");
+  MakeSync("kill",
+           "{\"type\":\"httpPiece\",\"flags\":1,\"baseUrl\":\"" + Url("install/kill/pieces/") + "\"}",
+           "", "{\"requests\":6}", "install/kill/meta.json");
+  ASSERT_TRUE(Synchronize());
+  EXPECT_EQ(repository->errorCount, 0);
+  int status = -1;
+  std::string out = Test_RunCommand("cd " + Install() + " && sha1sum -c --quiet " +
+                                        Tree("install/kill/manifest.sha1") +
+                                        " 2>&1 && find . -name \"*.varnopartial\"",
+                                    &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(Test_ReadFile(LocalMeta()), Test_ReadFile(Tree("install/kill/meta.json")));
+}
+
 // h1 to h2 through a pending file-piece storage with "inplace" true: only
 // the changed pieces cross the wire, whether the unchanged ones are read
 // back from the installed files or, with the mask allowed, masked by digest.
