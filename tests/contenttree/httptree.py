@@ -7,6 +7,8 @@
         request path under names/files/: urllib.parse.quote of each
         component (nothing kept but letters, digits, "-_.~"), a '.' ending a
         component written %2E
+  expected/h1.json, expected/h2.json   what an installation of each holds
+        (as contenttree/expected/<v>.json)
   meta/h1.json, meta/h2.json       an old and a new version (pad list,
         piece size 512, at least 64 pieces; h2 changes some bytes of h1)
   files/<v>/...                    their files
@@ -18,6 +20,9 @@
   flatstore/<digest>.varnopiece    the same pieces, flat
   remote/h1/<digest>.varnodelta    each h2 piece as a VCDIFF delta (header
         flags 5, some also gzip) against the h1 pieces its files cover
+  xdelta/h1/<digest>.varnodelta    each changed h2 piece as xdelta3's delta
+        against the same h1 pieces, through vcdiff/reframe.py (header flags
+        5; only when xdelta3 is installed)
   badsource/h1/<digest>.varnodelta piece 0's delta naming a source range
         that runs past h1's pieces
   zerosource/h1/<digest>.varnodelta piece 0 as a delta of no source
@@ -30,9 +35,12 @@
         j % 251, as the fault server's /m/ answers), piece size 1024
 """
 import os
+import shutil
+import subprocess
+import tempfile
 import urllib.parse
 
-from . import Version, _digests, metafile_document, write_files, write_json
+from . import Version, _digests, expected_document, metafile_document, write_files, write_json
 from .pieces import MAGIC, aes_layout, changed, deflate, pieces_of, source_range, version, write
 
 PASSWORD = b"open-sesame"
@@ -120,6 +128,7 @@ def write_tree(root, rng):
     new = changed(rng, old, "h2", pattern)
     for v in (old, new):
         write_json(os.path.join(root, "meta", v.id + ".json"), metafile_document(v))
+        write_json(os.path.join(root, "expected", v.id + ".json"), expected_document(v))
         write_files(root, v)
         for i, (p, q) in enumerate(pieces_of(v)):
             write(os.path.join(root, "flat", v.id, "%08x.varnopiece" % i), p)
@@ -158,3 +167,29 @@ def write_tree(root, rng):
         lines.append(f"{i} {len(p)} {len(q)} {flags}")
     with open(os.path.join(root, "pieces.txt"), "w") as f:
         f.write("\n".join(lines) + "\n")
+    write_xdelta(root, old, new)
+
+
+def write_xdelta(root, old, new):
+    """The changed pieces of new as xdelta3 deltas, reframed."""
+    if shutil.which("xdelta3") is None:
+        return
+    from vcdiff import reframe  # tests/ is on the path
+    old_plain = [q for _, q in pieces_of(old)]
+    with tempfile.TemporaryDirectory() as tmp:
+        src, tgt, rfc = (os.path.join(tmp, n) for n in ("s", "t", "d"))
+        for i, (p, _) in enumerate(pieces_of(new)):
+            if new.digests[i] == old.digests[i]:
+                continue
+            lo, n = source_range(new, i)
+            source = b"".join(old_plain[lo:lo + n])
+            with open(src, "wb") as f:
+                f.write(source)
+            with open(tgt, "wb") as f:
+                f.write(p)
+            subprocess.run(["xdelta3", "-e", "-f", "-D", "-S", "none", "-A", "-n", "-s", src, tgt,
+                            rfc], check=True)
+            with open(rfc, "rb") as f:
+                delta = reframe.reframe(f.read(), len(source))
+            write(os.path.join(root, "xdelta", "h1", new.digests[i].hex() + ".varnodelta"),
+                  header(5, (lo, n)) + delta)
