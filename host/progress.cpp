@@ -40,14 +40,15 @@ const char *progressText(Dictionary *d, const char *key) {
   return text;
 }
 
+// The engine at work decides the name: the Refresh bit outlasts its phase
+// while the Synchronize that follows keeps the repository busy.
 const char *progressPhase(uint32_t state) {
-  if (state & kRepositoryStateRefresh) return "refresh";
-  if (state & kRepositoryStateSynchronize) {
-    if (state & kRepositoryStateCopying) return "copy";
-    if (state & kRepositoryStateApplying) return "apply";
-    if (state & (kRepositoryStateLocalCleaning | kRepositoryStatePendingCleaning)) return "clean";
-    return "sync";
-  }
+  if (state & kRepositoryStateCopying) return "copy";
+  if (state & kRepositoryStateApplying) return "apply";
+  if (state & (kRepositoryStateLocalCleaning | kRepositoryStatePendingCleaning)) return "clean";
+  if (!(state & kRepositoryStateRemoteMetaFile) && (state & kRepositoryStateRefresh))
+    return "refresh";
+  if (state & (kRepositoryStateRefresh | kRepositoryStateSynchronize)) return "sync";
   return "done";
 }
 

@@ -216,7 +216,7 @@ def main():
     v1 = make_v1(rng, total, piece)
     v2 = make_v2(rng, v1)
     signer, stranger = Signer(), Signer()
-    remote = {"type": "httpPiece", "baseUrl": base + "/pieces/"}
+    remote = {"type": "httpPiece", "flags": "vcdiff", "baseUrl": base + "/pieces/"}
     for v in (v1, v2):
         write_text(os.path.join(www, "meta", v.id + ".json"), signer.sign(metafile_document(v)))
         catalog = {"id": v.id, "metafile": f"{base}/meta/{v.id}.json", "config": {"remote": remote}}
@@ -269,7 +269,8 @@ def main():
             "local": {"type": "file", "path": os.path.join(client, "game")},
             "pending": {"type": "filePiece", "path": os.path.join(client, "game.pending")}}
     write_text(os.path.join(root, "repo.json"), json.dumps(repo, indent=1))
-    credentials = [{"filter": "StorageDecrypt", "host": "127.0.0.1", "password": PASSWORD}]
+    # The piece storage asks for its password under its location.
+    credentials = [{"filter": "StorageDecrypt", "host": remote["baseUrl"], "password": PASSWORD}]
     write_text(os.path.join(root, "credentials.json"), json.dumps(credentials), 0o600)
     os.makedirs(client, exist_ok=True)
 
