@@ -23,6 +23,7 @@
 #include "core/runtime/log.h"
 #include "core/security/auth.h"
 #include "core/security/tls1.h"
+#include "core/security/x509anchors.h"
 #include "host/quithook.h"
 #include "skin/pagechannel.h"
 #include "workflow/workflowapp.h"
@@ -133,6 +134,7 @@ int Host_Stop(void) {
   EventQueue *main = EventQueue_GetMain();
   if (main != nullptr) Class_ReleaseObject(&main);
   Auth_Shutdown();
+  X509Anchors_Shutdown();
   Platform_StopWinsock();
   int code = Core_Shutdown();
   CmdLine_Free();
