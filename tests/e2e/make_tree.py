@@ -211,7 +211,7 @@ def main():
     www = os.path.join(root, "www")
     rng = random.Random(args.seed)
     total = int(args.mib * (1 << 20))
-    piece = (args.piece_kib or (1024 if total > (64 << 20) else 64)) << 10
+    piece = (args.piece_kib or (1024 if total > (16 << 20) else 64)) << 10
     base = f"https://127.0.0.1:{args.port}"
 
     v1 = make_v1(rng, total, piece)
