@@ -15,6 +15,7 @@ Writes <dir>/:
   expected.json            what tests/check_tree.py compares against
   pieces.txt               "<request path below dir> <bytes>" per piece
   files.txt                "<request path below dir> <bytes>" per file
+  sha1sums.txt             `sha1sum -c` input for an installed copy (run there)
 
 Sizes are drawn log-uniformly between --min and --max, then scaled toward
 --total and clamped to the bounds, the remainder given to files below --max,
@@ -68,7 +69,7 @@ def main():
     for sub in ("files", "pieces"):
         os.makedirs(os.path.join(root, sub), exist_ok=True)
     piece = bytearray()
-    digests, piece_lines, file_lines = [], [], []
+    digests, piece_lines, file_lines, sums = [], [], [], []
     entries, expected_files = [], []
 
     def flush_piece():
@@ -103,6 +104,7 @@ def main():
         entries.append({"name": name, "size": size, "offset": offset})
         expected_files.append([name, offset, 0, size, sha1.hexdigest()])
         file_lines.append("files/%s %d" % (name, size))
+        sums.append("%s  %s" % (sha1.hexdigest(), name))
         offset += size
     if piece:
         flush_piece()
@@ -122,6 +124,8 @@ def main():
         out.write("\n".join(piece_lines) + "\n")
     with open(os.path.join(root, "files.txt"), "w") as out:
         out.write("\n".join(file_lines) + "\n")
+    with open(os.path.join(root, "sha1sums.txt"), "w") as out:
+        out.write("\n".join(sums) + "\n")
     print("synctree: %d files, %d bytes, %d pieces" % (len(sizes), offset, len(digests)))
 
 

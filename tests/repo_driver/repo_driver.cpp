@@ -45,6 +45,7 @@
 #include "core/platform/notification.h"
 #include "core/platform/thread.h"
 #include "core/runtime/class.h"
+#include "core/runtime/str.h"
 #include "core/security/auth.h"
 
 namespace {
@@ -166,8 +167,9 @@ int drive(Dictionary *run) {
     fprintf(stderr, "repo_driver: the run has no \"repository\" object\n");
     return 2;
   }
-  char action[32] = "synchronize";
-  Dictionary_GetStringByKey(run, "action", action, int32_t(sizeof action));
+  char action[32] = {};
+  if (!Dictionary_GetStringByKey(run, "action", action, int32_t(sizeof action)))
+    Str_Copy(action, "synchronize", int32_t(sizeof action));
   bool erase = strcmp(action, "erase") == 0;
   if (!erase && strcmp(action, "synchronize") != 0) {
     fprintf(stderr, "repo_driver: unknown action \"%s\"\n", action);
