@@ -14,9 +14,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "tests/dirops_test_util.h"
 #include "tests/fsfault.h"
 #include "tests/nginx_peer.h"
 #include "tests/test_util.h"
@@ -26,13 +26,6 @@ namespace {
 constexpr long long kPieceBytes = 64 << 10;
 constexpr long long kTotalBytes = 6 << 20;
 constexpr long long kRequestSlots = 8;  // the storage defaults' "storage.requests"
-
-std::string ReadAll(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // repo_driver --log as a child whose standard output the test reads line
 // by line, every wait bounded.
@@ -179,7 +172,7 @@ TEST_F(RepositoryResumeNetTest, KilledRunResumes) {
        "{\"type\":\"httpPiece\",\"url\":\"" + Base() + "/pieces/\",\"flags\":0}",
        "Saving metafile"},
   };
-  std::string served = ReadAll(Root() + "/meta.json");
+  std::string served = Dirops_ReadFile(Root() + "/meta.json");
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all(dir_ / "install");
@@ -206,7 +199,7 @@ TEST_F(RepositoryResumeNetTest, KilledRunResumes) {
     }
     // The local metafile: none yet, or the served one whole.
     if (std::filesystem::exists(LocalMeta())) {
-      EXPECT_EQ(ReadAll(LocalMeta()), served);
+      EXPECT_EQ(Dirops_ReadFile(LocalMeta()), served);
     }
     auto log = SettledLog();
     for (size_t i = mark; i < log.size(); i++)
@@ -232,7 +225,7 @@ TEST_F(RepositoryResumeNetTest, KilledRunResumes) {
                                             Root() + "/expected.json " + Install() + " 2>&1",
                                         &status);
     EXPECT_EQ(check, "ok\n");
-    EXPECT_EQ(ReadAll(LocalMeta()), served);
+    EXPECT_EQ(Dirops_ReadFile(LocalMeta()), served);
   }
 }
 
