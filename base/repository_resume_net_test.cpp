@@ -163,20 +163,28 @@ TEST_F(RepositoryResumeNetTest, KilledRunResumes) {
     const char *name;
     std::string remote;
     const char *killAt;  // a log line of the driver; NULL: a third of the bytes served
+    bool oldMeta;        // start from an older local metafile
   };
   const Case cases[] = {
-      {"whole files", "{\"type\":\"http\",\"url\":\"" + Base() + "/files/\"}", nullptr},
+      {"whole files", "{\"type\":\"http\",\"url\":\"" + Base() + "/files/\"}", nullptr,
+       false},
       {"plain pieces", "{\"type\":\"httpPiece\",\"url\":\"" + Base() + "/pieces/\",\"flags\":0}",
-       nullptr},
+       nullptr, false},
       {"during the metafile save",
        "{\"type\":\"httpPiece\",\"url\":\"" + Base() + "/pieces/\",\"flags\":0}",
-       "Saving metafile"},
+       "Saving metafile", true},
   };
   std::string served = Dirops_ReadFile(Root() + "/meta.json");
+  ASSERT_EQ(served.rfind("{\"id\":\"v1\",", 0), 0u);
+  std::string older = "{\"id\":\"v0\"" + served.substr(11);
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all(dir_ / "install");
     std::filesystem::remove_all(dir_ / "state");
+    if (c.oldMeta) {
+      std::filesystem::create_directories(dir_ / "state");
+      Dirops_WriteFile(LocalMeta(), older);
+    }
     std::string run = RunFile(c.remote);
     size_t mark = SettledLog().size();
     long long firstWhole = 0;
@@ -197,9 +205,11 @@ TEST_F(RepositoryResumeNetTest, KilledRunResumes) {
       first.Kill();
       EXPECT_EQ(first.Wait(), -1);
     }
-    // The local metafile: none yet, or the served one whole.
-    if (std::filesystem::exists(LocalMeta())) {
-      EXPECT_EQ(Dirops_ReadFile(LocalMeta()), served);
+    // The local metafile: the old one (none, or the older version's) or
+    // the served one, whole.
+    if (c.oldMeta || std::filesystem::exists(LocalMeta())) {
+      std::string now = Dirops_ReadFile(LocalMeta());
+      EXPECT_TRUE(now == served || (c.oldMeta && now == older)) << now.substr(0, 40);
     }
     auto log = SettledLog();
     for (size_t i = mark; i < log.size(); i++)
