@@ -163,30 +163,38 @@ def case_sync(t):
     check(0 < len(fetched) < total, f"the repair fetches {len(fetched)} of {total} pieces")
 
 
-def expect_exit1(t, what, args=(), kw=None, needle=None):
-    code, out, err = t.run(*args, **(kw or {}))
+def exit1_line(t, kw):
+    code, out, err = t.run(**kw)
     lines = [line for line in err.splitlines() if line.startswith("keelson: game: ")]
-    ok = code == 1 and len(lines) == 1 and " failed: " in lines[0]
-    if needle is not None:
-        ok = ok and needle in lines[0]
-    check(ok, f"{what}: exit 1 with one line naming source and code ({code}: {lines})")
+    return code, lines
 
 
 def case_exit1(t):
-    t.stop()
-    expect_exit1(t, "nginx stopped", needle="Alias failed: ")
-    t.start("nginx-other.conf")
-    expect_exit1(t, "a certificate for another name", needle="Alias failed: ")
+    """Each failure waits for the engine to give up (up to its stall limit of
+    30 s), so the cases run side by side against one tree."""
     t.start()
-    other = t.write_repo("repo-other.json", catalog=f"https://127.0.0.1:{t.port}/other/")
-    expect_exit1(t, "a catalog signed with another key", kw={"repo": other}, needle="Catalog failed: ")
+    base = f"https://127.0.0.1:{t.port}"
+    # Nothing listens on a port of its own: the server is down.
+    down = free_port()
+    stopped = t.write_repo("repo-down.json", alias=f"https://127.0.0.1:{down}/alias.json")
+    # A second nginx answers with a certificate for another name.
+    other_port = free_port()
+    with open(t.path("nginx-other.conf")) as f:
+        conf = f.read()
+    conf = (conf.replace(f"listen 127.0.0.1:{t.port} ", f"listen 127.0.0.1:{other_port} ")
+            .replace("nginx.pid", "nginx-other.pid").replace("access.log", "access-other.log"))
+    with open(t.path("nginx-second.conf"), "w") as f:
+        f.write(conf)
+    second = subprocess.Popen(["nginx", "-p", t.root, "-c", t.path("nginx-second.conf")],
+                              stderr=subprocess.DEVNULL)
+    renamed = t.write_repo("repo-name.json", alias=f"https://127.0.0.1:{other_port}/alias.json")
+    other = t.write_repo("repo-other.json", catalog=base + "/other/")
     with open(t.path("app.json")) as f:
         app = json.load(f)
     app["webGet"]["whitelist"] = ["localhost"]
     closed = t.path("app-closed.json")
     with open(closed, "w") as f:
         json.dump(app, f)
-    expect_exit1(t, "a host not whitelisted", kw={"app": closed})
     with open(t.path("credentials.json")) as f:
         wrong = json.load(f)
     wrong[0]["password"] = "not-the-password"
@@ -194,10 +202,24 @@ def case_exit1(t):
     with open(bad, "w") as f:
         json.dump(wrong, f)
     os.chmod(bad, 0o600)
-    expect_exit1(t, "a wrong password", kw={"credentials": bad},
-                 needle="989 ")
-    code, out, err = t.run(credentials=bad)
-    check("storagedecrypt" in err.lower() and t.repo["local"]["path"] not in err and "127.0.0.1" in err,
+    rows = [("the server is down", {"repo": stopped}, "Alias failed: 95"),
+            ("a certificate for another name", {"repo": renamed}, "Alias failed: 971 "),
+            ("a catalog signed with another key", {"repo": other}, "Catalog failed: "),
+            ("a host not whitelisted", {"app": closed}, "Alias failed: 963 "),
+            ("a wrong password", {"credentials": bad}, "StorageRemote failed: 989 ")]
+    try:
+        time.sleep(0.5)
+        from concurrent.futures import ThreadPoolExecutor
+        with ThreadPoolExecutor(len(rows)) as pool:
+            results = list(pool.map(lambda row: exit1_line(t, row[1]), rows))
+    finally:
+        second.terminate()
+        second.wait(timeout=10)
+    for (what, _, needle), (code, lines) in zip(rows, results):
+        check(code == 1 and len(lines) == 1 and needle in lines[0],
+              f"{what}: exit 1 with one line naming source and code ({code}: {lines})")
+    lines = results[-1][1]
+    check(bool(lines) and "storagedecrypt" in lines[0].lower() and base + "/pieces/" in lines[0],
           "the wrong-password line names the filter and the host")
 
 
