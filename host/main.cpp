@@ -4,6 +4,7 @@
 // it went (0 done, 1 the sync failed, 2 usage or an unreadable file, 128 + n
 // after signal n). Commands are rows of one table; each parses nothing but
 // its own positional arguments, the options are checked once for all.
+#include <cstdarg>
 #include <cstring>
 
 #include "base/repository.h"

@@ -18,6 +18,7 @@ struct ProgressState {
   int fd = -1;
   int terminal = 0;
   int lineOpen = 0;  // a terminal line without its newline yet
+  int shown = 1;     // the last status is on screen
   int observing = 0;
   double lastWrite = -1e9;
   uint32_t lastState = 0;
@@ -113,11 +114,14 @@ int progressOnStatus(void *, const char *, const char *, const char *, Dictionar
   Dictionary_GetInt32ByKey(info, "stateFlags", &state);
   double now = Platform_GetTickSeconds();
   double every = gProgress.terminal ? kProgressTerminalSeconds : kProgressPlainSeconds;
-  // A new phase shows at once; within a phase the rate is bounded.
+  // In a log a new phase gets its line at once; a terminal's line keeps its
+  // rate, and the last status is drawn when the run ends.
   bool phaseChanged = strcmp(progressPhase(uint32_t(state)), progressPhase(gProgress.lastState));
   gProgress.lastState = uint32_t(state);
-  if (!phaseChanged && now - gProgress.lastWrite < every) return 1;
+  gProgress.shown = 0;
+  if ((gProgress.terminal || !phaseChanged) && now - gProgress.lastWrite < every) return 1;
   gProgress.lastWrite = now;
+  gProgress.shown = 1;
   progressShow(info);
   return 1;
 }
@@ -185,6 +189,10 @@ int Progress_FormatSummary(Dictionary *status, double seconds, char *out, int si
 }
 
 int Progress_Finish(double seconds, int summary) {
+  if (gProgress.terminal && !gProgress.shown && gProgress.last != nullptr) {
+    progressShow(gProgress.last);
+    gProgress.shown = 1;
+  }
   progressEndLine();
   if (summary && gProgress.last != nullptr) {
     char line[kProgressLineBytes];
