@@ -31,6 +31,9 @@ if [ -z "$keelson" ]; then
   keelson=$PWD/build/default/keelson
 fi
 
+# The server is on loopback: a proxy of the environment has no part.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
+
 work=$(mktemp -d /tmp/keelson-demo-XXXXXX)
 nginx_pid=""
 cleanup() {

@@ -53,7 +53,10 @@ class Tree:
         subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_tree.py"), root, "--port",
                         str(self.port), "--mib", str(mib)], check=True)
         self.nginx = None
-        self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(root, "data"),
+        # The server is on loopback: a proxy of the environment has no part.
+        self.env = {k: v for k, v in os.environ.items()
+                    if k.lower() not in ("http_proxy", "https_proxy", "all_proxy")}
+        self.env.update(XDG_DATA_HOME=os.path.join(root, "data"),
                         XDG_CONFIG_HOME=os.path.join(root, "config"))
         with open(os.path.join(root, "repo.json")) as f:
             self.repo = json.load(f)
