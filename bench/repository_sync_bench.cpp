@@ -10,8 +10,8 @@
 // runs as a child process twice, each time into a fresh directory; the
 // second run is the one counted (the server's files are in the page cache
 // for both). Printed per kind: wall seconds, ours/curl wall ratio (goal at
-// most 1.2) and each child's peak RSS from wait4 (goal for ours at most 64
-// MiB). Then a verifying Synchronize of the finished tree (the local
+// most 1.2), each child's peak RSS from wait4 (goal for ours at most 64
+// MiB) and its CPU seconds. Then a verifying Synchronize of the finished tree (the local
 // metafile removed, so every piece is read back and checked) beside
 // `sha1sum -c` of the same files, with no goal.
 //
@@ -39,6 +39,7 @@ struct ChildRun {
   bool ok = false;
   double seconds = 0;
   double peakMiB = 0;
+  double cpuSeconds = 0;  // user and system
 };
 
 // Runs argv as a child with its output discarded; wall time and peak RSS.
@@ -65,6 +66,8 @@ ChildRun runChild(const std::vector<std::string> &argv) {
   out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   out.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   out.peakMiB = double(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
+  out.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   return out;
 }
 
@@ -165,8 +168,8 @@ int main(int argc, char **argv) {
       {"http pieces", "pieces.txt",
        "{\"type\":\"httpPiece\",\"url\":\"" + base + "/pieces/\",\"flags\":0}"},
   };
-  printf("%-12s %10s %10s %7s %10s %10s  goal\n", "remote", "curl s", "ours s", "ratio",
-         "curl MiB", "ours MiB");
+  printf("%-12s %8s %8s %7s %9s %9s %9s %9s  goal\n", "remote", "curl s", "ours s", "ratio",
+         "curl MiB", "ours MiB", "curl cpu", "ours cpu");
   std::string verifyDir;
   for (int k = 0; k < 2; k++) {
     const Kind &kind = kinds[k];
@@ -176,8 +179,9 @@ int main(int argc, char **argv) {
     ChildRun ours = driverTwice(scratch, base, kind.remote, k, keep, &verifyDir);
     double ratio = ours.seconds / peer.seconds;
     bool met = ours.ok && peer.ok && ratio <= 1.2 && ours.peakMiB <= 64.0;
-    printf("%-12s %10.2f %10.2f %7.2f %10.1f %10.1f  %s%s%s\n", kind.label, peer.seconds,
-           ours.seconds, ratio, peer.peakMiB, ours.peakMiB, met ? "met" : "missed",
+    printf("%-12s %8.2f %8.2f %7.2f %9.1f %9.1f %9.2f %9.2f  %s%s%s\n", kind.label,
+           peer.seconds, ours.seconds, ratio, peer.peakMiB, ours.peakMiB, peer.cpuSeconds,
+           ours.cpuSeconds, met ? "met" : "missed",
            peer.ok ? "" : " (curl failed)", ours.ok ? "" : " (repo_driver failed)");
     fflush(stdout);
   }
