@@ -24,6 +24,16 @@
 void NetTest::SetUp() {
   Class_Init();  // the instance table: records the broker answers are tracked
   ThreadTest::SetUp();
+  NetTest_InitModules();
+}
+
+void NetTest::TearDown() {
+  NetTest_ShutdownModules();
+  ThreadTest::TearDown();
+  Class_Shutdown();
+}
+
+void NetTest_InitModules(void) {
   Meter_Init();
   NotificationCenter_Init();
   Socket_Init();
@@ -35,7 +45,7 @@ void NetTest::SetUp() {
   Challenge_Init();
 }
 
-void NetTest::TearDown() {
+void NetTest_ShutdownModules(void) {
   WebGetPool *pool = WebGetPool_Get();
   if (pool != nullptr) WebGetPool_Release(&pool);
   Challenge_Shutdown();
@@ -45,8 +55,6 @@ void NetTest::TearDown() {
   WebGet_Shutdown();
   NotificationCenter_Shutdown();
   Meter_Shutdown();
-  ThreadTest::TearDown();
-  Class_Shutdown();
 }
 
 void NetTest_Pump(void) {

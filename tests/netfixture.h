@@ -26,6 +26,11 @@ class NetTest : public ThreadTest {
   void TearDown() override;
 };
 
+// The modules NetTest starts above the thread module and main queue, for a
+// forked child that runs a network test of its own (FSFAULT_RUN).
+void NetTest_InitModules(void);
+void NetTest_ShutdownModules(void);
+
 // One pass of the main loop: the main queue, the connection pool's step
 // (while NetTest_StartPool's pool exists), the notification pump and the I/O
 // worker's growth check.
