@@ -14,8 +14,8 @@
 // Documents are read unsigned, as the repository tests read them, unless
 // "authenticate" is true.
 //
-// The services start in the order of the network tests' fixture, with
-// 127.0.0.1 on the whitelist. Synchronize runs Refresh first, then
+// The services are those of the network tests' fixture (tests/netfixture),
+// with 127.0.0.1 on the whitelist and the connection pool. Synchronize runs Refresh first, then
 // Synchronize; Erase runs alone. Every change of the state word prints
 // "state <new> <old>" (hex) on standard output, flushed, and with --log the
 // repository's log lines print as "log <line>". The run ends with "done" and
@@ -30,23 +30,15 @@
 
 #include "base/repository.h"
 #include "base/storagedefaults.h"
-#include "core/bridge/interop.h"
 #include "core/formats/dictionary.h"
 #include "core/formats/json.h"
-#include "core/net/asyncsocket.h"
-#include "core/net/challenge.h"
-#include "core/net/socket.h"
-#include "core/net/webget.h"
 #include "core/net/webgetpool.h"
-#include "core/platform/asyncfile.h"
 #include "core/platform/eventqueue.h"
-#include "core/platform/ioworker.h"
-#include "core/platform/meter.h"
-#include "core/platform/notification.h"
 #include "core/platform/thread.h"
 #include "core/runtime/class.h"
 #include "core/runtime/str.h"
 #include "core/security/auth.h"
+#include "tests/netfixture.h"
 
 namespace {
 
@@ -96,46 +88,24 @@ int32_t flag(Dictionary *run, const char *key, int32_t fallback) {
   return Dictionary_GetBooleanByKey(run, key, &value) ? value : fallback;
 }
 
+// The services of the network tests' fixture, on a main thread of our own.
 void startServices(void) {
   Class_Init();
   Thread_Init();
   EventQueue_InitMain();
-  Meter_Init();
-  NotificationCenter_Init();
-  Socket_Init();
-  WebGet_Init();
-  Interop_Init();
-  IOWorker_Init();
-  AsyncSocket_Init();
-  Challenge_Init();
-  AsyncFile_Init();
-  WebGet_AddWhitelistHost("127.0.0.1");
-  WebGetPool *pool = nullptr;
-  WebGetPool_Init(&pool);
+  NetTest_InitModules();
+  NetTest_StartLoopbackServices();
 }
 
 void pumpOnce(Repository *repository) {
-  EventQueue_Flush(EventQueue_GetMain());
-  if (WebGetPool_Get() != nullptr) WebGetPool_Step();
-  NotificationCenter_ProcessPendingFires();
-  IOWorker_Grow();
+  NetTest_Pump();
   if (repository != nullptr) Repository_Process(repository);
   Thread_Yield();
 }
 
 void stopServices(void) {
-  WebGetPool *pool = WebGetPool_Get();
-  if (pool != nullptr) WebGetPool_Release(&pool);
-  for (int i = 0; i < 10000 && IOWorker_GetBusyCount() != 0; i++) pumpOnce(nullptr);
-  EventQueue_Flush(EventQueue_GetMain());
-  AsyncFile_Shutdown();
-  Challenge_Shutdown();
-  AsyncSocket_Shutdown();
-  IOWorker_Shutdown();
-  Interop_Shutdown();
-  WebGet_Shutdown();
-  NotificationCenter_Shutdown();
-  Meter_Shutdown();
+  NetTest_StopLoopbackServices();
+  NetTest_ShutdownModules();
   Thread_Shutdown();
   EventQueue *main = EventQueue_GetMain();
   if (main != nullptr) Class_ReleaseObject(&main);
