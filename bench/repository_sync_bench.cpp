@@ -42,27 +42,17 @@ struct ChildRun {
   double cpuSeconds = 0;  // user and system
 };
 
-// Runs argv as a child with its output discarded; wall time and peak RSS.
+// Runs argv as a child with its output discarded; wall time, peak RSS and
+// CPU time.
 ChildRun runChild(const std::vector<std::string> &argv) {
   ChildRun out;
   // The earlier runs' written pages go to disk first, so that no run is
   // throttled by the write-back of another's.
   sync();
   auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
+  PeerProcess child(argv);
   rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  int status = child.Wait(&usage);
   out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   out.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   out.peakMiB = double(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux

@@ -26,12 +26,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "base/repository.h"
 #include "base/storagedefaults.h"
 #include "core/formats/dictionary.h"
-#include "core/formats/json.h"
 #include "core/net/webgetpool.h"
 #include "core/platform/eventqueue.h"
 #include "core/platform/thread.h"
@@ -62,25 +63,12 @@ void printLog(void *, const char *format, ...) {
   fflush(stdout);
 }
 
+// The run file's object (empty when the file is not a JSON object).
 Dictionary *readRun(const char *path) {
-  Dictionary *parsed = nullptr;
-  Dictionary_Create(&parsed);
-  Json *json = nullptr;
-  Json_Create(&json);
-  Json_SetDictionary(json, parsed);
-  int ok = Json_ParseFile(json, path);
-  Json_Release(&json);
-  if (!ok) {
-    Dictionary_Release(&parsed);
-    return nullptr;
-  }
-  Dictionary *members = nullptr;
-  Dictionary_Unwrap(parsed, &members);
-  Dictionary *run = nullptr;
-  Dictionary_Create(&run);
-  Dictionary_Merge(run, members, kDictionaryMergeOverwrite);
-  Dictionary_Release(&parsed);
-  return run;
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return NetTest_Dictionary(text.str());
 }
 
 int32_t flag(Dictionary *run, const char *key, int32_t fallback) {
@@ -134,7 +122,7 @@ bool configFailed(Repository *repository) {
 int drive(Dictionary *run) {
   Dictionary *config = nullptr;
   if (!Dictionary_GetDictionaryByKey(run, "repository", &config)) {
-    fprintf(stderr, "repo_driver: the run has no \"repository\" object\n");
+    fprintf(stderr, "repo_driver: the run file has no \"repository\" object\n");
     return 2;
   }
   char action[32] = {};
@@ -222,18 +210,13 @@ int main(int argc, char **argv) {
     return 2;
   }
   startServices();
-  int code = 2;
   Dictionary *run = readRun(argv[first]);
-  if (run == nullptr) {
-    fprintf(stderr, "repo_driver: %s is not a JSON object\n", argv[first]);
-  } else {
-    Dictionary *section = nullptr;
-    if (Dictionary_GetDictionaryByKey(run, "webGetPool", &section))
-      WebGetPool_Configure(WebGetPool_Get(), section);
-    if (!flag(run, "authenticate", 0)) Authenticate_Disable();
-    code = drive(run);
-    Dictionary_Release(&run);
-  }
+  Dictionary *section = nullptr;
+  if (Dictionary_GetDictionaryByKey(run, "webGetPool", &section))
+    WebGetPool_Configure(WebGetPool_Get(), section);
+  if (!flag(run, "authenticate", 0)) Authenticate_Disable();
+  int code = drive(run);
+  Dictionary_Release(&run);
   stopServices();
   return code;
 }
