@@ -15,8 +15,8 @@
 // "authenticate" is true.
 //
 // The services are those of the network tests' fixture (tests/netfixture),
-// with 127.0.0.1 on the whitelist and the connection pool. Synchronize runs Refresh first, then
-// Synchronize; Erase runs alone. Every change of the state word prints
+// with 127.0.0.1 on the whitelist and the connection pool. Synchronize runs
+// Refresh first, then Synchronize; Erase runs alone. Every change of the state word prints
 // "state <new> <old>" (hex) on standard output, flushed, and with --log the
 // repository's log lines print as "log <line>". The run ends with "done" and
 // exit code 0, or with "error <source> <index> <type> <code> <codeEx>" and
@@ -112,6 +112,40 @@ int runPhase(Repository *repository, uint32_t action, uint32_t bit,
   return 1;
 }
 
+// A repository as the harness makes one, active, its errors reset.
+Repository *makeRepository(Dictionary *run, Dictionary *config, Dictionary *settings,
+                           int *configured) {
+  Repository *repository = nullptr;
+  Repository_Create(&repository);
+  Repository_SetLogSink(repository, nullptr, printLog);
+  Repository_SetStateCallback(repository, nullptr, printState);
+  *configured = Repository_SetConfiguration(repository, config);
+  Repository_SetLimits(repository, settings);
+  Repository_SetEventQueue(repository, EventQueue_GetMain());
+  repository->maskAllowed = flag(run, "maskAllowed", 0);
+  repository->deltaAllowed = flag(run, "deltaAllowed", 1);
+  repository->catalogRequired = flag(run, "catalogRequired", 1);
+  Repository_ResetErrors(repository);
+  Repository_SetActive(repository, 1);
+  return repository;
+}
+
+// Prints the outcome: 0, or 1 with the last error.
+int report(Repository *repository, bool finished, bool failed) {
+  if (!finished) printf("timeout\n");
+  int code = 0;
+  if (!finished || failed) {
+    int32_t source = 0, index = 0, type = 0, last = 0, lastEx = 0;
+    Repository_GetLastError(repository, &source, &index, &type, &last, &lastEx);
+    printf("error %d %d %d %d %d\n", source, index, type, last, lastEx);
+    code = 1;
+  } else {
+    printf("done\n");
+  }
+  fflush(stdout);
+  return code;
+}
+
 // A phase that ended on the configuration error failed.
 bool configFailed(Repository *repository) {
   int32_t source = 0;
@@ -146,19 +180,8 @@ int drive(Dictionary *run) {
   if (Dictionary_GetDictionaryByKey(run, "settings", &extra))
     Dictionary_Merge(settings, extra, kDictionaryMergeOverwrite);
 
-  Repository *repository = nullptr;
-  Repository_Create(&repository);
-  Repository_SetLogSink(repository, nullptr, printLog);
-  Repository_SetStateCallback(repository, nullptr, printState);
-  int configured = Repository_SetConfiguration(repository, config);
-  Repository_SetLimits(repository, settings);
-  Repository_SetEventQueue(repository, EventQueue_GetMain());
-  repository->maskAllowed = flag(run, "maskAllowed", 0);
-  repository->deltaAllowed = flag(run, "deltaAllowed", 1);
-  repository->catalogRequired = flag(run, "catalogRequired", 1);
-  Repository_ResetErrors(repository);
-  Repository_SetActive(repository, 1);
-
+  int configured = 0;
+  Repository *repository = makeRepository(run, config, settings, &configured);
   bool finished = false;
   bool failed = !configured;
   if (!failed && erase) {
@@ -174,17 +197,7 @@ int drive(Dictionary *run) {
     }
   }
   if (!configured) finished = true;
-  if (!finished) printf("timeout\n");
-  int code = 0;
-  if (!finished || failed) {
-    int32_t source = 0, index = 0, type = 0, last = 0, lastEx = 0;
-    Repository_GetLastError(repository, &source, &index, &type, &last, &lastEx);
-    printf("error %d %d %d %d %d\n", source, index, type, last, lastEx);
-    code = 1;
-  } else {
-    printf("done\n");
-  }
-  fflush(stdout);
+  int code = report(repository, finished, failed);
   Repository_Cancel(repository);
   for (int i = 0; i < 10000; i++) {
     int32_t pending = 0;
