@@ -1,11 +1,13 @@
 // A peer process started by a test (argv[0] a full path; its standard output
-// and error go to /dev/null) and ended with SIGTERM when the object goes.
+// and error go to /dev/null) and ended with SIGTERM when the object goes,
+// unless it was waited for.
 //
 // Threads: the test's thread only.
 #pragma once
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,8 +30,17 @@ class PeerProcess {
     }
   }
   ~PeerProcess() {
+    if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
+  }
+  // Waits for the peer to end by itself; its wait status, and its resource
+  // use in *usage (wait4) when given.
+  int Wait(rusage *usage = nullptr) {
+    int status = 0;
+    wait4(pid_, &status, 0, usage);
+    pid_ = -1;
+    return status;
   }
   PeerProcess(const PeerProcess &) = delete;
   PeerProcess &operator=(const PeerProcess &) = delete;

@@ -44,8 +44,8 @@ struct TlsSetup {
     std::string chain = vectors + "/tls_pki_" + leaf + "_chain.pem";
     return {"/bin/sh", "-c",
             "cd " + (dir.empty() ? vectors : dir) +
-                " && exec openssl s_server -quiet -WWW -accept " + std::to_string(port) + " -cert " + chain + " -cert_chain " + chain + " -key " +
-                vectors + "/tls_pki_" + leaf + "_key.pem " + options};
+                " && exec openssl s_server -quiet -WWW -accept " + std::to_string(port) +
+                " -cert " + chain + " -cert_chain " + chain + " -key " + vectors + "/tls_pki_" + leaf + "_key.pem " + options};
   }
 };
 

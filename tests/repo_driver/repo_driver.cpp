@@ -14,9 +14,9 @@
 // Documents are read unsigned, as the repository tests read them, unless
 // "authenticate" is true.
 //
-// The services start in the order of the network tests' fixture, with
-// 127.0.0.1 on the whitelist. Synchronize runs Refresh first, then
-// Synchronize; Erase runs alone. Every change of the state word prints
+// The services are those of the network tests' fixture (tests/netfixture),
+// with 127.0.0.1 on the whitelist and the connection pool. Synchronize runs
+// Refresh first, then Synchronize; Erase runs alone. Every change of the state word prints
 // "state <new> <old>" (hex) on standard output, flushed, and with --log the
 // repository's log lines print as "log <line>". The run ends with "done" and
 // exit code 0, or with "error <source> <index> <type> <code> <codeEx>" and
@@ -26,27 +26,20 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "base/repository.h"
 #include "base/storagedefaults.h"
-#include "core/bridge/interop.h"
 #include "core/formats/dictionary.h"
-#include "core/formats/json.h"
-#include "core/net/asyncsocket.h"
-#include "core/net/challenge.h"
-#include "core/net/socket.h"
-#include "core/net/webget.h"
 #include "core/net/webgetpool.h"
-#include "core/platform/asyncfile.h"
 #include "core/platform/eventqueue.h"
-#include "core/platform/ioworker.h"
-#include "core/platform/meter.h"
-#include "core/platform/notification.h"
 #include "core/platform/thread.h"
 #include "core/runtime/class.h"
 #include "core/runtime/str.h"
 #include "core/security/auth.h"
+#include "tests/netfixture.h"
 
 namespace {
 
@@ -70,25 +63,12 @@ void printLog(void *, const char *format, ...) {
   fflush(stdout);
 }
 
+// The run file's object (empty when the file is not a JSON object).
 Dictionary *readRun(const char *path) {
-  Dictionary *parsed = nullptr;
-  Dictionary_Create(&parsed);
-  Json *json = nullptr;
-  Json_Create(&json);
-  Json_SetDictionary(json, parsed);
-  int ok = Json_ParseFile(json, path);
-  Json_Release(&json);
-  if (!ok) {
-    Dictionary_Release(&parsed);
-    return nullptr;
-  }
-  Dictionary *members = nullptr;
-  Dictionary_Unwrap(parsed, &members);
-  Dictionary *run = nullptr;
-  Dictionary_Create(&run);
-  Dictionary_Merge(run, members, kDictionaryMergeOverwrite);
-  Dictionary_Release(&parsed);
-  return run;
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return NetTest_Dictionary(text.str());
 }
 
 int32_t flag(Dictionary *run, const char *key, int32_t fallback) {
@@ -96,46 +76,24 @@ int32_t flag(Dictionary *run, const char *key, int32_t fallback) {
   return Dictionary_GetBooleanByKey(run, key, &value) ? value : fallback;
 }
 
+// The services of the network tests' fixture, on a main thread of our own.
 void startServices(void) {
   Class_Init();
   Thread_Init();
   EventQueue_InitMain();
-  Meter_Init();
-  NotificationCenter_Init();
-  Socket_Init();
-  WebGet_Init();
-  Interop_Init();
-  IOWorker_Init();
-  AsyncSocket_Init();
-  Challenge_Init();
-  AsyncFile_Init();
-  WebGet_AddWhitelistHost("127.0.0.1");
-  WebGetPool *pool = nullptr;
-  WebGetPool_Init(&pool);
+  NetTest_InitModules();
+  NetTest_StartLoopbackServices();
 }
 
 void pumpOnce(Repository *repository) {
-  EventQueue_Flush(EventQueue_GetMain());
-  if (WebGetPool_Get() != nullptr) WebGetPool_Step();
-  NotificationCenter_ProcessPendingFires();
-  IOWorker_Grow();
+  NetTest_Pump();
   if (repository != nullptr) Repository_Process(repository);
   Thread_Yield();
 }
 
 void stopServices(void) {
-  WebGetPool *pool = WebGetPool_Get();
-  if (pool != nullptr) WebGetPool_Release(&pool);
-  for (int i = 0; i < 10000 && IOWorker_GetBusyCount() != 0; i++) pumpOnce(nullptr);
-  EventQueue_Flush(EventQueue_GetMain());
-  AsyncFile_Shutdown();
-  Challenge_Shutdown();
-  AsyncSocket_Shutdown();
-  IOWorker_Shutdown();
-  Interop_Shutdown();
-  WebGet_Shutdown();
-  NotificationCenter_Shutdown();
-  Meter_Shutdown();
+  NetTest_StopLoopbackServices();
+  NetTest_ShutdownModules();
   Thread_Shutdown();
   EventQueue *main = EventQueue_GetMain();
   if (main != nullptr) Class_ReleaseObject(&main);
@@ -154,6 +112,40 @@ int runPhase(Repository *repository, uint32_t action, uint32_t bit,
   return 1;
 }
 
+// A repository as the harness makes one, active, its errors reset.
+Repository *makeRepository(Dictionary *run, Dictionary *config, Dictionary *settings,
+                           int *configured) {
+  Repository *repository = nullptr;
+  Repository_Create(&repository);
+  Repository_SetLogSink(repository, nullptr, printLog);
+  Repository_SetStateCallback(repository, nullptr, printState);
+  *configured = Repository_SetConfiguration(repository, config);
+  Repository_SetLimits(repository, settings);
+  Repository_SetEventQueue(repository, EventQueue_GetMain());
+  repository->maskAllowed = flag(run, "maskAllowed", 0);
+  repository->deltaAllowed = flag(run, "deltaAllowed", 1);
+  repository->catalogRequired = flag(run, "catalogRequired", 1);
+  Repository_ResetErrors(repository);
+  Repository_SetActive(repository, 1);
+  return repository;
+}
+
+// Prints the outcome: 0, or 1 with the last error.
+int report(Repository *repository, bool finished, bool failed) {
+  if (!finished) printf("timeout\n");
+  int code = 0;
+  if (!finished || failed) {
+    int32_t source = 0, index = 0, type = 0, last = 0, lastEx = 0;
+    Repository_GetLastError(repository, &source, &index, &type, &last, &lastEx);
+    printf("error %d %d %d %d %d\n", source, index, type, last, lastEx);
+    code = 1;
+  } else {
+    printf("done\n");
+  }
+  fflush(stdout);
+  return code;
+}
+
 // A phase that ended on the configuration error failed.
 bool configFailed(Repository *repository) {
   int32_t source = 0;
@@ -164,7 +156,7 @@ bool configFailed(Repository *repository) {
 int drive(Dictionary *run) {
   Dictionary *config = nullptr;
   if (!Dictionary_GetDictionaryByKey(run, "repository", &config)) {
-    fprintf(stderr, "repo_driver: the run has no \"repository\" object\n");
+    fprintf(stderr, "repo_driver: the run file has no \"repository\" object\n");
     return 2;
   }
   char action[32] = {};
@@ -188,19 +180,8 @@ int drive(Dictionary *run) {
   if (Dictionary_GetDictionaryByKey(run, "settings", &extra))
     Dictionary_Merge(settings, extra, kDictionaryMergeOverwrite);
 
-  Repository *repository = nullptr;
-  Repository_Create(&repository);
-  Repository_SetLogSink(repository, nullptr, printLog);
-  Repository_SetStateCallback(repository, nullptr, printState);
-  int configured = Repository_SetConfiguration(repository, config);
-  Repository_SetLimits(repository, settings);
-  Repository_SetEventQueue(repository, EventQueue_GetMain());
-  repository->maskAllowed = flag(run, "maskAllowed", 0);
-  repository->deltaAllowed = flag(run, "deltaAllowed", 1);
-  repository->catalogRequired = flag(run, "catalogRequired", 1);
-  Repository_ResetErrors(repository);
-  Repository_SetActive(repository, 1);
-
+  int configured = 0;
+  Repository *repository = makeRepository(run, config, settings, &configured);
   bool finished = false;
   bool failed = !configured;
   if (!failed && erase) {
@@ -216,17 +197,7 @@ int drive(Dictionary *run) {
     }
   }
   if (!configured) finished = true;
-  if (!finished) printf("timeout\n");
-  int code = 0;
-  if (!finished || failed) {
-    int32_t source = 0, index = 0, type = 0, last = 0, lastEx = 0;
-    Repository_GetLastError(repository, &source, &index, &type, &last, &lastEx);
-    printf("error %d %d %d %d %d\n", source, index, type, last, lastEx);
-    code = 1;
-  } else {
-    printf("done\n");
-  }
-  fflush(stdout);
+  int code = report(repository, finished, failed);
   Repository_Cancel(repository);
   for (int i = 0; i < 10000; i++) {
     int32_t pending = 0;
@@ -252,18 +223,13 @@ int main(int argc, char **argv) {
     return 2;
   }
   startServices();
-  int code = 2;
   Dictionary *run = readRun(argv[first]);
-  if (run == nullptr) {
-    fprintf(stderr, "repo_driver: %s is not a JSON object\n", argv[first]);
-  } else {
-    Dictionary *section = nullptr;
-    if (Dictionary_GetDictionaryByKey(run, "webGetPool", &section))
-      WebGetPool_Configure(WebGetPool_Get(), section);
-    if (!flag(run, "authenticate", 0)) Authenticate_Disable();
-    code = drive(run);
-    Dictionary_Release(&run);
-  }
+  Dictionary *section = nullptr;
+  if (Dictionary_GetDictionaryByKey(run, "webGetPool", &section))
+    WebGetPool_Configure(WebGetPool_Get(), section);
+  if (!flag(run, "authenticate", 0)) Authenticate_Disable();
+  int code = drive(run);
+  Dictionary_Release(&run);
   stopServices();
   return code;
 }
