@@ -25,7 +25,7 @@
 #include "skin/staticfiles.h"
 
 struct PageBridge {
-  uint32_t tag;
+  ObjectHeader header;  // the class tag for the checks
   char token[kPageBridgeTokenTextBytes];
   PageChannel *channel;  // owned
   StaticFiles *files;    // borrowed; NULL: no static files
@@ -358,7 +358,8 @@ int PageBridge_Create(PageBridge **bridge) {
   CHECK_POINTER(bridge);
   *bridge = nullptr;
   auto *made = static_cast<PageBridge *>(MEM_ALLOC(sizeof(PageBridge), MEM_ZEROED));
-  made->tag = kPageBridgeTag;
+  made->header.classTag = kPageBridgeTag;
+  made->header.refCount.store(1);
   uint8_t random[kPageBridgeTokenBytes];
   Platform_RandomBytes(random, sizeof random);
   Str_HexEncode(random, sizeof random, 1, made->token, sizeof made->token);
@@ -385,7 +386,7 @@ int PageBridge_Release(PageBridge **bridge) {
   Json_Release(&b->json);
   PageChannel_Release(&b->channel);
   memset(b->token, 0, sizeof b->token);
-  b->tag = 0;
+  b->header.classTag = 0;
   MEM_FREE(b, sizeof(PageBridge));
   return 1;
 }

@@ -20,7 +20,7 @@
 #include "core/runtime/mime.h"
 
 struct StaticFiles {
-  uint32_t tag;
+  ObjectHeader header;  // the class tag for the checks
   char root[kPathMax];  // real path, no trailing '/' unless it is "/"
 };
 
@@ -73,7 +73,8 @@ int StaticFiles_Create(StaticFiles **files, const char *directory) {
     return 0;
   }
   auto *made = static_cast<StaticFiles *>(MEM_ALLOC(sizeof(StaticFiles), MEM_ZEROED));
-  made->tag = kStaticFilesTag;
+  made->header.classTag = kStaticFilesTag;
+  made->header.refCount.store(1);
   memcpy(made->root, real, strlen(real) + 1);
   *files = made;
   return 1;
@@ -84,7 +85,7 @@ int StaticFiles_Release(StaticFiles **files) {
   StaticFiles *f = *files;
   *files = nullptr;
   if (f == nullptr) return 1;
-  staticFilesOf(f)->tag = 0;
+  staticFilesOf(f)->header.classTag = 0;
   MEM_FREE(f, sizeof(StaticFiles));
   return 1;
 }
