@@ -258,6 +258,11 @@ int MetaFile_IsBodySaved(MetaFile *m) {
   return m->request && AsyncHttp_IsSaved(m->request);
 }
 
+int MetaFile_KeepBody(MetaFile *m) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_KeepBody(metaFileRequest(m));
+}
+
 int MetaFile_SetLogSink(MetaFile *m, void *context, ClassLogSink sink) {
   METAFILE_CHECK(m);
   m->log.sinkContext = context;

@@ -90,6 +90,8 @@ int MetaFile_SetErrorCallback(MetaFile *metafile, void *context, AsyncHttpErrorC
 int MetaFile_SetCertStore(MetaFile *metafile, CertStore *store);
 // 1 once the request has written its document to a file.
 int MetaFile_IsBodySaved(MetaFile *metafile);
+// Keeps the raw document after parsing, so that it can be saved as it came.
+int MetaFile_KeepBody(MetaFile *metafile);
 int MetaFile_SetLogSink(MetaFile *metafile, void *context, ClassLogSink sink);
 
 // The JSON reader's node callback (context: the metafile). Hands "files",

@@ -10,6 +10,8 @@
 
 #include "base/baseinterop.h"
 #include "base/enginelog.h"
+#include "core/platform/directory.h"
+#include "core/platform/fileops.h"
 #include "core/platform/notification.h"
 #include "core/platform/meter.h"
 #include "core/platform/path.h"
@@ -132,6 +134,7 @@ int Repository_Create(Repository **repository) {
   MetaFile_Create(&r->remoteMetaFile);
   MetaFile_SetErrorCallback(r->localMetaFile, r, Repository_OnLocalMetaFileError);
   MetaFile_SetErrorCallback(r->remoteMetaFile, r, Repository_OnRemoteMetaFileError);
+  MetaFile_KeepBody(r->remoteMetaFile);  // saved as it came as the new local metafile
   MeterRW_Create(&r->localMeters);
   MeterRW_Create(&r->remoteMeters);
   for (MeterRW *pair : {r->localMeters, r->remoteMeters}) {
@@ -437,6 +440,7 @@ void resetForPhase(Repository *r) {
   forEachStorage(r, [](Storage *s) { Storage_Reset(s); });
   StorageDelta_Reset(r->delta);
   r->configured = 0;
+  r->cleanupStarted = 0;
 }
 
 double stallReference(Repository *r, uint32_t word, double now, bool *test) {
@@ -687,6 +691,147 @@ bool localMetaFileStep(Repository *r) {
   return true;
 }
 
+void pumpEngines(Repository *r) {
+  StorageCopy_Pump(r->copy);
+  StorageCopy_Pump(r->apply);
+}
+
+// Starts each clean-up of this run that is neither done nor running. The
+// local one walks the installed version and keeps keep (NULL: nothing);
+// the pending one walks the new version and keeps nothing.
+void startCleanups(Repository *r, MetaFile *keep) {
+  StorageCleanup *local = r->cleanupLocal;
+  bool localDone = (r->cleanupStarted & kRepositoryCleanupLocal) && StorageCleanup_IsFinished(local);
+  if (!(r->stateFlags & kRepositoryStateNotInstalled) && !localDone &&
+      !StorageCleanup_IsRunning(local)) {
+    EngineLog_Print(&r->log, "Cleaning\n");
+    StorageCleanup_SetStorage(local, r->local);
+    StorageCleanup_SetMetaFile(local, r->localMetaFile);
+    if (keep != nullptr)
+      StorageCleanup_SetKeepMetaFile(local, keep);
+    else
+      StorageCleanup_KeepNothing(local);
+    StorageCleanup_Start(local);
+    r->cleanupStarted |= kRepositoryCleanupLocal;
+  }
+  StorageCleanup *pending = r->cleanupPending;
+  bool pendingDone =
+      (r->cleanupStarted & kRepositoryCleanupPending) && StorageCleanup_IsFinished(pending);
+  if (Storage_HasDriver(r->pending) && !pendingDone && !StorageCleanup_IsRunning(pending)) {
+    EngineLog_Print(&r->log, "Cleaning Pending\n");
+    StorageCleanup_SetStorage(pending, r->pending);
+    StorageCleanup_SetMetaFile(pending, r->remoteMetaFile);
+    StorageCleanup_KeepNothing(pending);
+    StorageCleanup_Start(pending);
+    r->cleanupStarted |= kRepositoryCleanupPending;
+  }
+}
+
+// The remote metafile's document, kept as it came, written over the local
+// metafile through a temporary file: the local metafile is never cut.
+void saveMetaFile(Repository *r) {
+  AsyncHttp *request = r->remoteMetaFile->request;
+  if (request == nullptr || AsyncHttp_IsRunning(request) ||
+      repositoryNow() < requestResumeTime(request))
+    return;
+  char path[kCatalogUrlBytes] = {};
+  Dictionary_GetStringByKey(r->config, "metafile", path, int32_t(sizeof path));
+  EngineLog_Print(&r->log, "Saving metafile (%s)\n", path);
+  AsyncHttp_Save(request, path);
+}
+
+void loadRemoteMetaFile(Repository *r) {
+  if (MetaFile_IsLoading(r->remoteMetaFile)) return;
+  double resume = 0;
+  MetaFile_GetResumeTime(r->remoteMetaFile, &resume);
+  if (repositoryNow() < resume) return;
+  char url[kCatalogUrlBytes];
+  if (!Repository_GetMetaFileUrl(r, url)) {
+    // Without a catalog entry there is nothing to fetch the version from.
+    EngineLog_Print(&r->log, "Remote metafile not configured (%s)\n", r->name);
+    Repository_RecordConfigError(r);
+    Repository_SetSynchronize(r, 0);
+    return;
+  }
+  EngineLog_Print(&r->log, "Loading remote metafile (%s)\n", url);
+  MetaFile_Load(r->remoteMetaFile, url, signedFor(r, url));
+}
+
+void synchronizeStep(Repository *r) {
+  if (!(r->stateFlags & kRepositoryStateCatalog))
+    Core_Abort(KSRC, "Repository refresh must be called before sync\n");
+  if (!MetaFile_IsLoaded(r->remoteMetaFile)) {
+    loadRemoteMetaFile(r);
+  } else if (StorageCopy_IsFinished(r->copy)) {
+    if (r->applyEnabled && !StorageCopy_IsFinished(r->apply)) {
+      if (!StorageCopy_IsRunning(r->apply)) {
+        StorageCopy_Start(r->apply);
+        r->configured = 1;
+      }
+    } else if (r->cleanup && !Repository_IsCleanupComplete(r)) {
+      startCleanups(r, r->remoteMetaFile);
+    } else if (r->metafileSave && !MetaFile_IsBodySaved(r->remoteMetaFile)) {
+      saveMetaFile(r);
+    } else {
+      Repository_SetSynchronize(r, 0);
+      return;
+    }
+  } else if (!StorageCopy_IsRunning(r->copy)) {
+    if (!Repository_Configure(r)) {
+      Repository_RecordConfigError(r);
+      Repository_SetSynchronize(r, 0);
+      return;
+    }
+  }
+  pumpEngines(r);
+}
+
+// Erases the local metafile and, when that leaves its directory empty,
+// the directory. A failure retries at the time the error policy gives.
+void eraseLocalMetaFile(Repository *r, const char *path) {
+  EngineLog_Print(&r->log, "Erasing MetaFile (%s)\n", path);
+  int error = 0;
+  if (!EraseFile(path, 1, &error)) {
+    Repository_HandleError(r, kRepositorySourceMetaFileLocal, -1, r->errorCount,
+                           kRepositoryTypeErase, 964, error, &r->eraseRetryTime);
+    return;
+  }
+  char directory[kCatalogUrlBytes];
+  if (!Path_GetDirectory(path, directory, int(sizeof directory)) || directory[0] == '\0') return;
+  size_t length = strlen(directory);
+  if (length > 1 && (directory[length - 1] == '/' || directory[length - 1] == '\\'))
+    directory[length - 1] = '\0';
+  if (!Path_IsDirectory(directory)) return;
+  Path_MakeWritable(directory);
+  if (Directory_IsEmpty(directory)) {
+    EngineLog_Print(&r->log, "Collapse directory (%s)\n", directory);
+    ErasePath(directory, 1, &error);
+  }
+}
+
+void eraseStep(Repository *r) {
+  if (!Storage_HasDriver(r->local) || !r->configured) {
+    char localId[kRepositoryIdBytes];
+    Repository_GetLocalId(r, localId, int32_t(sizeof localId));
+    if (localId[0] == '\0') {
+      Repository_SetErase(r, 0);
+    } else if (!Repository_ConfigureLocal(r)) {
+      Repository_RecordConfigError(r);
+      Repository_SetErase(r, 0);
+    }
+    return;
+  }
+  char path[kCatalogUrlBytes] = {};
+  Dictionary_GetStringByKey(r->config, "metafile", path, int32_t(sizeof path));
+  if (r->cleanup && !Repository_IsCleanupComplete(r)) {
+    startCleanups(r, nullptr);
+  } else if (r->metafileSave && path[0] != '\0' && Path_Exists(path)) {
+    if (repositoryNow() >= r->eraseRetryTime) eraseLocalMetaFile(r, path);
+  } else {
+    Repository_SetErase(r, 0);
+  }
+}
+
 }  // namespace
 
 int Repository_Step(Repository *r) {
@@ -696,7 +841,12 @@ int Repository_Step(Repository *r) {
   // outlives its flag only waits for its work to drain.
   for (const auto &phase : kPhases) {
     if ((r->stateFlags & phase.bit) && (r->actionFlags & phase.action)) {
-      if (phase.bit == kRepositoryStateRefresh) refreshStep(r);
+      if (phase.bit == kRepositoryStateRefresh)
+        refreshStep(r);
+      else if (phase.bit == kRepositoryStateSynchronize)
+        synchronizeStep(r);
+      else
+        eraseStep(r);
       break;
     }
   }

@@ -43,6 +43,10 @@ constexpr int32_t kRepositoryMemberGrowth = 5;
 constexpr double kRepositoryStallSeconds = 30.0;
 constexpr int32_t kRepositoryStateFlagMaxBits = 32;
 
+// The clean-ups started since the last configuration.
+constexpr int32_t kRepositoryCleanupLocal = 1;
+constexpr int32_t kRepositoryCleanupPending = 2;
+
 // Action flags.
 constexpr uint32_t kRepositoryActionSynchronize = 1;
 constexpr uint32_t kRepositoryActionRefresh = 2;
@@ -165,6 +169,7 @@ struct Repository {
   int32_t named;
   int32_t verifyHttps;
   int32_t deltaFailures;
+  int32_t cleanupStarted;  // kRepositoryCleanup* bits started in this run
   // Error record.
   int32_t errorCount;
   int32_t lastErrorSource;
@@ -222,6 +227,25 @@ int Repository_SelectRemote(StorageCopy *copy, void *context, Storage **storage)
 void Repository_OnDeltaSource(Storage *storage, void *context, StorageStep *step);
 void Repository_CompleteDeltaStep(StorageDelta *delta, void *context, StorageStep *step,
                                   int32_t result, int32_t resultEx);
+
+// ---- Configuration (repositoryconfig.cpp) --------------------------------------------------
+
+// The set-up of one Synchronize: a working copy of the configuration with
+// the catalog's "config" filling keys it lacks; the mask; the remote, local
+// and pending storages; the request slots; the delta source and apply
+// stage; both copy engines prepared and the copy started. 0 with a line
+// when the configuration cannot be used. While requests of an earlier run
+// are still in flight it changes nothing and answers 1 with configured
+// still 0, so the caller tries again on a later pass.
+int Repository_Configure(Repository *repository);
+// The local side for Erase: the local and pending storages and the request
+// slots. Waits as Repository_Configure does; 0 with a line on a bad
+// configuration.
+int Repository_ConfigureLocal(Repository *repository);
+// The clean-ups of this run are done: configured, the local one finished
+// (not needed while nothing is installed) and, with a pending storage, the
+// pending one finished.
+int Repository_IsCleanupComplete(Repository *repository);
 
 // ---- Error policy and status (repositorystatus.cpp) ---------------------------------------
 

@@ -1,7 +1,9 @@
 // Start and stop of the host; see host.h.
 #include "host/host.h"
 
+#include "core/bridge/coreinterop.h"
 #include "core/bridge/interop.h"
+#include "core/bridge/interoplibrary.h"
 #include "core/net/asyncsocket.h"
 #include "core/net/proxyresolver.h"
 #include "core/net/socket.h"
@@ -20,6 +22,8 @@
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
 #include "core/security/auth.h"
+#include "core/security/tls1.h"
+#include "core/security/x509anchors.h"
 #include "host/quithook.h"
 #include "skin/pagechannel.h"
 #include "workflow/workflowapp.h"
@@ -27,6 +31,42 @@
 namespace {
 
 WorkflowApp *g_app = nullptr;
+
+// The developer switches turn every signature, certificate and whitelist
+// check off and write TLS secrets to a file. An ELF file carries no code
+// signature to tell a developer's build from a shipped one, so the build
+// decides: a release build ignores them, whoever starts it.
+void hostApplyDeveloperSwitches(const char *cmdline) {
+  int disable = CmdLine_HasOption(cmdline, "disablesecurity");
+#if KEELSON_DEVELOPER_BUILD
+  if (disable) {
+    Log_Print(LOG_WARNING, KSRC, 0, "Security disabled by the command line\n");
+    Authenticate_Disable();
+  }
+  char path[kCmdLineBytes] = {};
+  if (!Authenticate_Enabled() && CmdLine_GetOption(cmdline, "sslkeylogfile", path, sizeof path) &&
+      path[0] != '\0')
+    Tls_SetKeyLogPath(path);
+#else
+  if (disable || CmdLine_HasOption(cmdline, "sslkeylogfile"))
+    Log_Print(LOG_WARNING, KSRC, 0, "Developer switches are ignored in a release build\n");
+#endif
+}
+
+// The application file the command line names with --app, when the caller
+// gave none. 0 when it is named and cannot be read.
+int hostReadAppFile(const char *cmdline, Dictionary **app) {
+  *app = nullptr;
+  char path[kCmdLineBytes] = {};
+  if (!CmdLine_GetOption(cmdline, "app", path, sizeof path) || path[0] == '\0') return 1;
+  return WorkflowApp_ReadConfigFile(path, app);
+}
+
+// The script modules of this program, in the order pages may rely on: the
+// core classes first, then the repository's.
+void hostAddModules(void) {
+  CoreInterop_AddLibrary();
+}
 
 }  // namespace
 
@@ -44,6 +84,7 @@ int Host_Start(int argc, const char *const *argv, Dictionary *app) {
   Core_Init(flags, cmdline);
 
   Auth_Init();
+  hostApplyDeveloperSwitches(cmdline);
   Thread_Init();
   Meter_Init();
   NotificationCenter_Init();
@@ -59,8 +100,12 @@ int Host_Start(int argc, const char *const *argv, Dictionary *app) {
   AsyncFile_Init();
   AsyncSocket_Init();
   ProxyResolver_Init();
-  int ok = WorkflowApp_Create(&g_app, app);
+  Dictionary *named = nullptr;
+  int ok = app != nullptr || hostReadAppFile(cmdline, &named);
+  ok = ok && WorkflowApp_Create(&g_app, app != nullptr ? app : named);
+  if (named != nullptr) Dictionary_Release(&named);
   WebGet_SetWhitelistImmutable();
+  if (ok) hostAddModules();
   return ok;
 }
 
@@ -89,6 +134,7 @@ int Host_Stop(void) {
   EventQueue *main = EventQueue_GetMain();
   if (main != nullptr) Class_ReleaseObject(&main);
   Auth_Shutdown();
+  X509Anchors_Shutdown();
   Platform_StopWinsock();
   int code = Core_Shutdown();
   CmdLine_Free();

@@ -329,6 +329,14 @@ int challengeOnPromptResponse(void *, const char *, const char *notification, co
 
 }  // namespace
 
+int Challenge_Fits(Dictionary *request, Dictionary *candidate) {
+  CHECK_POINTER(request);
+  CHECK_POINTER(candidate);
+  const ChallengeFilter *filter = nullptr;
+  if (challengeFindFilter(request, &filter) != FilterCheck::Found) return 0;
+  return challengeFits(filter, request, candidate);
+}
+
 int Challenge_Init(void) {
   Thread_AssertMain(KSRC);
   if (GlobalChallenge != nullptr) Core_Abort(KSRC, "Challenge broker exists already\n");

@@ -77,5 +77,10 @@ int32_t Challenge_GetPendingCount(void);
 int Challenge_IsRunning(void);
 
 // The broker's lock, around a requester's reading of an answer. Re-entrant.
+// The fit rule on its own: 1 when candidate answers request, that is both
+// name the same known filter and every key it compares is present and equal
+// in both. 0 otherwise, also for a missing or unknown filter (no stop: the
+// candidate may come from a user's file). Any thread; takes no lock.
+int Challenge_Fits(Dictionary *request, Dictionary *candidate);
 void Challenge_Lock(void);
 void Challenge_Unlock(void);

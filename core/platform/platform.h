@@ -334,6 +334,11 @@ void Platform_ConsoleSetHandlers(PlatformConsoleHook hook);
 // The last quit signal the handlers received (stored before the hook runs),
 // or 0.
 int Platform_GetConsoleSignal(void);
+// 1 when fd is a terminal (a progress line may be rewritten in place there).
+int Platform_IsTerminal(int fd);
+// The terminal's width in columns; 0 when fd is not a terminal or does not
+// say.
+int Platform_GetTerminalWidth(int fd);
 
 // ---- Clocks ---------------------------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // core/platform/platform.h. Nothing here allocates: the log calls these under its lock.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,6 +118,15 @@ void Platform_ConsoleWrite(const char *text, size_t length) {
 }
 
 int Platform_GetConsoleSignal(void) { return gConsoleSignal.load(); }
+
+int Platform_IsTerminal(int fd) { return isatty(fd) ? 1 : 0; }
+
+int Platform_GetTerminalWidth(int fd) {
+  struct winsize size;
+  memset(&size, 0, sizeof size);
+  if (!isatty(fd) || ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
 
 void Platform_ConsoleSetHandlers(PlatformConsoleHook hook) {
   gConsoleHook.store(hook);

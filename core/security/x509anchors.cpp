@@ -140,6 +140,12 @@ int X509Anchors_GetCount(void) {
   return int(a.certs.size());
 }
 
+void X509Anchors_Shutdown(void) {
+  Anchors &a = anchors();
+  std::lock_guard<std::mutex> guard(a.lock);
+  a.clear();
+}
+
 void X509Anchors_ResetForTest(const char *path) {
   Anchors &a = anchors();
   std::lock_guard<std::mutex> guard(a.lock);

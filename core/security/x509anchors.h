@@ -33,6 +33,9 @@ int X509Pem_ReadCertificates(const char *text, size_t length, X509PemFunction fu
 int X509Anchors_Check(X509 *cert);
 // The number of anchors (loads the bundle on first use).
 int X509Anchors_GetCount(void);
+// Releases the loaded anchors, so that they are not left for the core's
+// leak report at the process's end; the next use reads the bundle again.
+void X509Anchors_Shutdown(void);
 // Test-only: forgets the loaded anchors; the next use reads path (NULL: the
 // system bundle).
 void X509Anchors_ResetForTest(const char *path);

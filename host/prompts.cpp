@@ -1,0 +1,147 @@
+// The command's answers to the broker's prompts; see prompts.h.
+#include "host/prompts.h"
+
+#include <cstring>
+
+#include "core/formats/dictionary.h"
+#include "core/net/challenge.h"
+#include "core/platform/fileops.h"
+#include "core/platform/notification.h"
+#include "core/platform/platform.h"
+#include "core/platform/thread.h"
+#include "core/runtime/core.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
+#include "workflow/workflowapp.h"
+
+namespace {
+
+struct PromptsState {
+  Dictionary *file = nullptr;     // the parsed file (owned); NULL: no answers
+  Dictionary *answers = nullptr;  // the list inside file (borrowed)
+  int observing = 0;
+  int cancelled = 0;
+  char lastFilter[kPromptsFilterBytes] = {};
+  char lastHost[kPromptsHostBytes] = {};
+};
+
+PromptsState gPrompts;
+
+void promptsError(const char *format, const char *path) {
+  char line[kPromptsHostBytes + 4096];
+  Str_Printf(line, int(sizeof line), format, path);
+  Platform_ConsoleWrite(line, strlen(line));
+}
+
+const char *promptsText(Dictionary *d, const char *key) {
+  const char *text = nullptr;
+  int32_t length = 0;
+  if (!Dictionary_GetTextByKey(d, key, &text, &length) || text == nullptr) return "";
+  return text;
+}
+
+// Overwrites every answer's password before the file's Dictionary goes.
+void promptsWipe(Dictionary *answers) {
+  int32_t count = 0;
+  if (answers == nullptr || !Dictionary_GetCount(answers, &count)) return;
+  for (int32_t i = 0; i < count; i++) {
+    Dictionary *entry = nullptr;
+    const char *text = nullptr;
+    int32_t length = 0;
+    if (Dictionary_GetDictionaryByIndex(answers, i, &entry) &&
+        Dictionary_GetTextByKey(entry, "password", &text, &length) && text != nullptr)
+      explicit_bzero(const_cast<char *>(text), size_t(length));
+  }
+}
+
+int promptsIsList(Dictionary *d) {
+  return d->parent != nullptr && d->parentItem != nullptr &&
+         Dictionary_IsItemType(d->parent, d->parentItem, kDictionaryTypeList);
+}
+
+int promptsOnRequest(void *, const char *, const char *, const char *instance, Dictionary *info) {
+  if (info == nullptr) return 1;
+  Dictionary *response = nullptr;
+  Dictionary_Create(&response);
+  if (!Prompts_Answer(gPrompts.answers, info, response)) {
+    gPrompts.cancelled = 1;
+    Str_Copy(gPrompts.lastFilter, promptsText(info, "filter"), kPromptsFilterBytes);
+    const char *host = promptsText(info, "host");
+    if (host[0] == '\0') host = promptsText(info, "address");
+    Str_Copy(gPrompts.lastHost, host, kPromptsHostBytes);
+  }
+  // Queued, not fired from inside the broker's own fire.
+  NotificationCenter_FireAfterDelay("Challenge", "PromptResponse", instance, 0, response);
+  Challenge_ReleaseInfo(&response);
+  return 1;
+}
+
+}  // namespace
+
+int Prompts_Init(const char *path) {
+  Thread_AssertMain(KSRC);
+  gPrompts = PromptsState{};
+  if (path != nullptr) {
+    uint32_t mode = 0;
+    int error = 0;
+    if (!GetMode(path, &mode, &error)) {
+      promptsError("keelson: %s: cannot read the credentials file\n", path);
+      return 0;
+    }
+    if (mode & kPromptsExposedModeBits) {
+      promptsError("keelson: %s: group or others may read the credentials file (chmod 600)\n",
+                   path);
+      return 0;
+    }
+    Dictionary *answers = nullptr;
+    if (!WorkflowApp_ReadConfigFile(path, &gPrompts.file) ||
+        !Dictionary_UnwrapContainer(gPrompts.file, &answers) ||
+        !promptsIsList(answers)) {
+      promptsError("keelson: %s: the credentials file is not a list of answers\n", path);
+      Dictionary_Release(&gPrompts.file);
+      return 0;
+    }
+    gPrompts.answers = answers;
+  }
+  NotificationCenter_AddInstanceObserver("Challenge", "PromptRequest", "Global", &gPrompts,
+                                         promptsOnRequest);
+  gPrompts.observing = 1;
+  return 1;
+}
+
+int Prompts_Shutdown(void) {
+  if (gPrompts.observing)
+    NotificationCenter_RemoveInstanceObserver("Challenge", "PromptRequest", "Global", &gPrompts,
+                                              promptsOnRequest);
+  promptsWipe(gPrompts.answers);
+  if (gPrompts.file != nullptr) Dictionary_Release(&gPrompts.file);
+  gPrompts = PromptsState{};
+  return 1;
+}
+
+int Prompts_Answer(Dictionary *answers, Dictionary *request, Dictionary *response) {
+  CHECK_POINTER(request);
+  CHECK_POINTER(response);
+  Dictionary_Merge(response, request, kDictionaryMergeOverwrite);
+  int32_t attempt = 0;
+  Dictionary_GetInt32ByKey(request, "attempt", &attempt);
+  int32_t count = 0;
+  if (attempt == 0 && answers != nullptr && Dictionary_GetCount(answers, &count)) {
+    for (int32_t i = 0; i < count; i++) {
+      Dictionary *entry = nullptr;
+      if (!Dictionary_GetDictionaryByIndex(answers, i, &entry) || !Challenge_Fits(request, entry))
+        continue;
+      Dictionary_SetStringByKey(response, "username", promptsText(entry, "username"));
+      Dictionary_SetStringByKey(response, "password", promptsText(entry, "password"));
+      return 1;
+    }
+  }
+  Dictionary_SetBooleanByKey(response, "cancel", 1);
+  return 0;
+}
+
+int Prompts_GetLastCancel(char filter[kPromptsFilterBytes], char host[kPromptsHostBytes]) {
+  Str_Copy(filter, gPrompts.lastFilter, kPromptsFilterBytes);
+  Str_Copy(host, gPrompts.lastHost, kPromptsHostBytes);
+  return gPrompts.cancelled;
+}

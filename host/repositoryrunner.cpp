@@ -1,0 +1,151 @@
+// The command's owner of one repository; see repositoryrunner.h.
+#include "host/repositoryrunner.h"
+
+#include "base/repository.h"
+#include "core/formats/dictionary.h"
+#include "core/platform/eventqueue.h"
+#include "core/platform/notification.h"
+#include "core/platform/platform.h"
+#include "core/platform/thread.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/security/auth.h"
+#include "core/security/certstorei.h"
+#include "workflow/workflowapp.h"
+
+struct RepositoryRunner {
+  Repository *repository;  // owned
+  double started;
+  double lastPublished;
+  int32_t stateChanged;
+  int32_t released;  // 1 once no request is pending: the repository may go
+  RepositoryRunnerState state;
+};
+
+namespace {
+
+void runnerOnState(Repository *, void *context, uint32_t, uint32_t) {
+  static_cast<RepositoryRunner *>(context)->stateChanged = 1;
+}
+
+void runnerPublish(RepositoryRunner *runner) {
+  Dictionary *status = nullptr;
+  Dictionary_Create(&status);
+  Repository_GetStatus(runner->repository, status);
+  NotificationCenter_Fire("Repository", "Status", runner->repository->header.instanceId, status);
+  Dictionary_Release(&status);
+  runner->lastPublished = Platform_GetTickSeconds();
+  runner->stateChanged = 0;
+}
+
+RepositoryRunnerState runnerEvaluate(RepositoryRunner *runner) {
+  Repository *r = runner->repository;
+  int32_t source = 0;
+  Repository_GetLastError(r, &source, nullptr, nullptr, nullptr, nullptr);
+  uint32_t state = Repository_GetStateFlags(r);
+  // The record starts empty with the runner, so any configuration error in
+  // it belongs to this run.
+  if (source == kRepositorySourceConfig || (state & kRepositoryStateStalled))
+    return RepositoryRunnerState::Failed;
+  uint32_t phases = kRepositoryActionSynchronize | kRepositoryActionRefresh;
+  if (!(Repository_GetActionFlags(r) & phases) && !(state & kRepositoryStateAlive))
+    return RepositoryRunnerState::Done;
+  return RepositoryRunnerState::Running;
+}
+
+}  // namespace
+
+int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, WorkflowApp *app) {
+  CHECK_POINTER(runner);
+  CHECK_POINTER(config);
+  CHECK_POINTER(app);
+  *runner = nullptr;
+  Repository *r = nullptr;
+  Repository_Create(&r);
+  if (!Repository_SetConfiguration(r, config)) {
+    Repository_Destroy(&r);
+    return 0;
+  }
+  Repository_SetLimits(r, WorkflowApp_GetConfig(app));
+  Repository_SetEventQueue(r, EventQueue_GetMain());
+  const char *storeName = nullptr;
+  if (!Dictionary_GetStringPointerByKey(config, "certStore", &storeName) || storeName == nullptr ||
+      storeName[0] == '\0')
+    storeName = "app";
+  CertStore *store = Auth_GetCertStore(storeName);
+  Repository_SetCertStore(r, store);
+  CertStore_Release(&store);
+
+  auto *made = static_cast<RepositoryRunner *>(Mem_Alloc(sizeof(RepositoryRunner), 0, KSRC));
+  *made = RepositoryRunner{};
+  made->repository = r;
+  made->started = Platform_GetTickSeconds();
+  made->stateChanged = 1;
+  Repository_SetStateCallback(r, made, runnerOnState);
+  Repository_SetRefresh(r, 1);
+  Repository_SetSynchronize(r, 1);
+  Repository_SetActive(r, 1);
+  *runner = made;
+  return 1;
+}
+
+RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
+  CHECK_POINTER(runner);
+  if (runner->state != RepositoryRunnerState::Running) return runner->state;
+  Repository_Process(runner->repository);
+  RepositoryRunnerState state = runnerEvaluate(runner);
+  uint32_t flags = Repository_GetStateFlags(runner->repository);
+  double now = Platform_GetTickSeconds();
+  bool phaseRuns = (flags & (kRepositoryStateRefresh | kRepositoryStateSynchronize)) != 0;
+  if (runner->stateChanged || state != RepositoryRunnerState::Running ||
+      (phaseRuns && now - runner->lastPublished >= kRepositoryRunnerStatusSeconds))
+    runnerPublish(runner);
+  runner->state = state;
+  return state;
+}
+
+Repository *RepositoryRunner_GetRepository(RepositoryRunner *runner) {
+  CHECK_POINTER(runner);
+  return runner->repository;
+}
+
+double RepositoryRunner_GetElapsed(RepositoryRunner *runner) {
+  CHECK_POINTER(runner);
+  return Platform_GetTickSeconds() - runner->started;
+}
+
+int RepositoryRunner_Stop(RepositoryRunner *runner, WorkflowApp *app) {
+  CHECK_POINTER(runner);
+  Repository *r = runner->repository;
+  Repository_Cancel(r);
+  double deadline = Platform_GetTickSeconds() + kRepositoryRunnerStopSeconds;
+  for (;;) {
+    int32_t pending = 0;
+    Repository_GetPendingRequests(r, &pending);
+    if (pending == 0) {
+      runner->released = 1;
+      return 1;
+    }
+    if (Platform_GetTickSeconds() >= deadline) {
+      Log_Print(LOG_ERROR, KSRC, 0,
+                "Repository %s: %d storage requests still pending after %.0f s; left unreleased\n",
+                r->name, pending, kRepositoryRunnerStopSeconds);
+      return 0;
+    }
+    if (app != nullptr) WorkflowApp_Pump(app);
+    Repository_Process(r);
+    Thread_Yield();
+  }
+}
+
+int RepositoryRunner_Release(RepositoryRunner **runner) {
+  CHECK_POINTER(runner);
+  RepositoryRunner *gone = *runner;
+  if (gone == nullptr) return 1;
+  *runner = nullptr;
+  Repository_SetStateCallback(gone->repository, nullptr, nullptr);
+  if (gone->released) Repository_Destroy(&gone->repository);
+  Mem_Free(gone, sizeof(RepositoryRunner), KSRC);
+  return 1;
+}

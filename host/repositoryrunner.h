@@ -1,0 +1,53 @@
+// RepositoryRunner: the least owner of one Repository, for the command. It
+// configures the repository from a repository file, asks for Refresh and
+// Synchronize together, pumps it from the main loop, publishes its status as
+// "Repository"/"Status" notifications and decides when the run is over and
+// whether it failed.
+//
+// Invariants: (1) Synchronize is requested with Refresh even when the local
+// and the remote id agree: its first stage checks every piece, so a run also
+// repairs a damaged installation. (2) the run is finished when actions 1 and
+// 2 are clear and the repository is no longer alive (state 0x8); it failed
+// when the configuration error was recorded during the run or the stall bit
+// (0x4) appeared. (3) the repository is released only once no storage
+// request is pending; past the stop's limit it is left unreleased (releasing
+// a request in use would stop the program).
+//
+// Threads: main thread only (the repository's owner thread).
+#pragma once
+
+#include <cstdint>
+
+struct Dictionary;
+struct Repository;
+struct RepositoryRunner;
+struct WorkflowApp;
+
+// Status is published at most this often while a phase runs, and on every
+// state change.
+constexpr double kRepositoryRunnerStatusSeconds = 0.5;
+// How long a stop waits for the pending storage requests to end.
+constexpr double kRepositoryRunnerStopSeconds = 10.0;
+
+enum class RepositoryRunnerState : int32_t { Running = 0, Done = 1, Failed = 2 };
+
+// A runner over a new repository configured from config (the repository
+// file's Dictionary; "certStore" names the store of signed documents, "app"
+// when absent), with app's configuration as the limits and the main queue as
+// its queue, Refresh, Synchronize and active requested. 0 (*runner NULL,
+// the configuration error logged) when config lacks "repository".
+int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, WorkflowApp *app);
+// One pass: the repository's pump, the status publication and the end test.
+// Returns the state after the pass.
+RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner);
+Repository *RepositoryRunner_GetRepository(RepositoryRunner *runner);
+// Seconds since the runner was created.
+double RepositoryRunner_GetElapsed(RepositoryRunner *runner);
+// Cancels the repository and pumps (the application's pump and the
+// repository's) until no storage request is pending, for at most
+// kRepositoryRunnerStopSeconds. 1 when none is pending; 0 (logged) past the
+// limit.
+int RepositoryRunner_Stop(RepositoryRunner *runner, WorkflowApp *app);
+// Releases the repository when a stop reached no pending request, else
+// leaves it (logged), and frees the runner. Clears *runner.
+int RepositoryRunner_Release(RepositoryRunner **runner);
