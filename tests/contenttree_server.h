@@ -16,9 +16,10 @@
 
 class ContentTreeServer {
  public:
-  explicit ContentTreeServer(bool accessLog) {
+  // ports listeners serve the same tree (Url gives the first's).
+  explicit ContentTreeServer(bool accessLog, int ports = 1) {
     if (!NginxPortsPeer::Available()) return;
-    nginx_ = std::make_unique<NginxPortsPeer>(1, "", accessLog);
+    nginx_ = std::make_unique<NginxPortsPeer>(ports, "", accessLog);
     if (!nginx_->Started()) return;
     std::string command = "timeout 120 /usr/bin/python3 " KEELSON_TESTS_DIR "/gen_contenttree.py " +
                           nginx_->Root() + " --versions 4 --url-base " +

@@ -7,6 +7,8 @@
         request path under names/files/: urllib.parse.quote of each
         component (nothing kept but letters, digits, "-_.~"), a '.' ending a
         component written %2E
+  expected/h1.json, expected/h2.json   what an installation of each holds
+        (as contenttree/expected/<v>.json)
   meta/h1.json, meta/h2.json       an old and a new version (pad list,
         piece size 512, at least 64 pieces; h2 changes some bytes of h1)
   files/<v>/...                    their files
@@ -32,7 +34,7 @@
 import os
 import urllib.parse
 
-from . import Version, _digests, metafile_document, write_files, write_json
+from . import Version, _digests, expected_document, metafile_document, write_files, write_json
 from .pieces import MAGIC, aes_layout, changed, deflate, pieces_of, source_range, version, write
 
 PASSWORD = b"open-sesame"
@@ -120,6 +122,7 @@ def write_tree(root, rng):
     new = changed(rng, old, "h2", pattern)
     for v in (old, new):
         write_json(os.path.join(root, "meta", v.id + ".json"), metafile_document(v))
+        write_json(os.path.join(root, "expected", v.id + ".json"), expected_document(v))
         write_files(root, v)
         for i, (p, q) in enumerate(pieces_of(v)):
             write(os.path.join(root, "flat", v.id, "%08x.varnopiece" % i), p)
