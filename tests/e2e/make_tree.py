@@ -11,6 +11,7 @@ Writes under <dir>:
   www/catalog/<v>/catalog.json, www/catalog/v2/v1/catalog.json
                             signed catalogs; their "config" names the remote
   www/other/<v>/catalog.json  catalogs signed with a key nobody trusts
+  www/unsigned/<v>/catalog.json, www/unsigned/<v>.json  unsigned twins
   www/meta/<v>.json         signed metafiles
   www/pieces/<v>/<digest>.varnopiece   every piece, encodings rotating
                             through plain, padded, gzip and AES-256
@@ -18,7 +19,8 @@ Writes under <dir>:
                             delta against the v1 pieces its files cover
   tls/server.{crt,key}      an openssl certificate for IP 127.0.0.1;
   tls/other.{crt,key}       one for the name "other.invalid"
-  nginx.conf, nginx-other.conf  HTTPS with the first or the second
+  nginx.conf, nginx-other.conf  HTTPS with the first or the second;
+  nginx-slow.conf           the first at 64 KiB/s a connection
   app.json                  whitelist 127.0.0.1, the content key store, the
                             server certificate pinned
   repo.json                 the repository file (client/ as the installation)
@@ -168,7 +170,7 @@ def certificate(tls, name, subject_alt):
     return base64.b64encode(hashlib.sha256(der).digest()).decode()
 
 
-def nginx_conf(root, port, cert):
+def nginx_conf(root, port, cert, rate="0"):
     user = "user root;\n" if os.geteuid() == 0 else ""
     tmp = os.path.join(root, "nginx-tmp")
     return user + f"""worker_processes 1;
@@ -193,6 +195,7 @@ http {{
     ssl_certificate_key {root}/tls/{cert}.key;
     ssl_protocols TLSv1.2;
     root {root}/www;
+    limit_rate {rate};
   }}
 }}
 """
@@ -222,6 +225,9 @@ def main():
         catalog = {"id": v.id, "metafile": f"{base}/meta/{v.id}.json", "config": {"remote": remote}}
         write_text(os.path.join(www, "catalog", v.id, "catalog.json"), signer.sign(catalog))
         write_text(os.path.join(www, "other", v.id, "catalog.json"), stranger.sign(catalog))
+        plain = dict(catalog, metafile=f"{base}/unsigned/{v.id}.json")
+        write_text(os.path.join(www, "unsigned", v.id, "catalog.json"), json.dumps(plain))
+        write_text(os.path.join(www, "unsigned", v.id + ".json"), json.dumps(metafile_document(v)))
         write_text(os.path.join(www, "aliases", v.id + ".json"), signer.sign({REPOSITORY: v.id}))
         lines = "".join(f"{f['sha1']}  {f['name']}\n" for f in v.files)
         write_text(os.path.join(root, "expected", v.id + ".sha1"), lines)
@@ -259,6 +265,7 @@ def main():
     certificate(tls, "other", "DNS:other.invalid")
     write_text(os.path.join(root, "nginx.conf"), nginx_conf(root, args.port, "server"))
     write_text(os.path.join(root, "nginx-other.conf"), nginx_conf(root, args.port, "other"))
+    write_text(os.path.join(root, "nginx-slow.conf"), nginx_conf(root, args.port, "server", "64k"))
     app = {"webGet": {"whitelist": ["127.0.0.1"]},
            "keyStores": {"content": base64.b64encode(signer.public_der()).decode()},
            "thumbprintStores": {"app": [pin]}}

@@ -1,0 +1,345 @@
+#!/usr/bin/python3
+"""`keelson sync` end to end against nginx over HTTPS with security on
+(signed documents, the application file's whitelist, the server certificate
+pinned), on a tree of tests/e2e/make_tree.py. One case per run:
+
+  sync_e2e.py CASE --keelson PATH [--developer 0|1] [--source DIR]
+
+  sync       empty directory to v1, v1 to v2 by VCDIFF, then a repair
+  exit1      failures that end with exit 1 and one error line
+  exit2      usage and unreadable files
+  interrupt  SIGINT mid-copy: 130, nothing half-written under a final name,
+             and the next run fetches little more than what is missing
+  terminal   the progress line under a pseudo-terminal; memorytracking
+  developer  --disablesecurity and --sslkeylogfile, by build kind
+  demo       scripts/demo.sh on a 20 MiB tree
+
+Every wait is bounded. Exit status 0 when every check passed.
+"""
+import argparse
+import json
+import os
+import pty
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RUN_SECONDS = 120
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Tree:
+    def __init__(self, root, keelson, mib=3):
+        self.root, self.keelson = root, keelson
+        self.port = free_port()
+        subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_tree.py"), root, "--port",
+                        str(self.port), "--mib", str(mib)], check=True)
+        self.nginx = None
+        self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(root, "data"),
+                        XDG_CONFIG_HOME=os.path.join(root, "config"))
+        with open(os.path.join(root, "repo.json")) as f:
+            self.repo = json.load(f)
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def start(self, conf="nginx.conf"):
+        self.stop()
+        self.nginx = subprocess.Popen(["nginx", "-p", self.root, "-c", self.path(conf)],
+                                      stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise SystemExit("nginx did not start")
+
+    def stop(self):
+        if self.nginx is not None:
+            self.nginx.terminate()
+            self.nginx.wait(timeout=10)
+            self.nginx = None
+
+    def alias(self, version):
+        shutil.copy(self.path("www", "aliases", version + ".json"), self.path("www", "alias.json"))
+
+    def clear_log(self):
+        open(self.path("access.log"), "w").close()
+
+    def log(self):
+        # nginx writes the line once the answer has left: give it a moment.
+        time.sleep(0.2)
+        with open(self.path("access.log")) as f:
+            return [line.split() for line in f if line.strip()]
+
+    def args(self, *extra, repo=None, app=None, credentials=None):
+        return [self.keelson, "sync", "--app=" + (app or self.path("app.json")),
+                "--credentials=" + (credentials or self.path("credentials.json")), *extra,
+                repo or self.path("repo.json")]
+
+    def run(self, *extra, **kw):
+        p = subprocess.run(self.args(*extra, **kw), env=self.env, capture_output=True, text=True,
+                           timeout=RUN_SECONDS)
+        return p.returncode, p.stdout, p.stderr
+
+    def write_repo(self, name, **changes):
+        repo = dict(self.repo, **changes)
+        path = self.path(name)
+        with open(path, "w") as f:
+            json.dump(repo, f)
+        return path
+
+    def installed(self):
+        return self.repo["local"]["path"]
+
+    def sha1_ok(self, version):
+        p = subprocess.run(["sha1sum", "-c", "--quiet", self.path("expected", version + ".sha1")],
+                           cwd=self.installed(), capture_output=True, timeout=60)
+        return p.returncode == 0
+
+    def partials(self):
+        return [os.path.join(d, n) for d, _, names in os.walk(self.installed())
+                for n in names if n.endswith(".varnopartial")]
+
+
+def case_sync(t):
+    t.start()
+    code, out, err = t.run()
+    check(code == 0, f"v1 into an empty directory exits 0 ({code}: {err[-300:]})")
+    check(t.sha1_ok("v1"), "sha1sum -c of v1 passes")
+    check(not t.partials(), "no .varnopartial file is left")
+    lines = [line for line in err.splitlines() if "%" in line]
+    check(bool(lines) and all("/s" in line and "ETA" in line for line in lines),
+          "stderr lines carry a percentage, a speed and an ETA")
+    check(out.startswith("game v1: ") and "bytes fetched" in out, f"stdout has the summary ({out!r})")
+
+    t.alias("v2")
+    t.clear_log()
+    code, out, err = t.run()
+    check(code == 0 and t.sha1_ok("v2"), f"v1 to v2 exits 0 and sha1sum -c passes ({code})")
+    pieces = [r[2] for r in t.log() if "/pieces/" in r[2]]
+    with open(t.path("changed.txt")) as f:
+        changed = set(line.strip() for line in f if line.strip())
+    deltas = [p for p in pieces if p.endswith(".varnodelta")]
+    check(bool(deltas) and len(deltas) == len(pieces), "v1 to v2 fetches deltas only")
+    check(set(os.path.basename(p).split(".")[0] for p in pieces) <= changed,
+          "only changed pieces are fetched")
+
+    # Repair: one byte flipped, one file deleted; only their pieces come back.
+    with open(t.path("expected", "v2.sha1")) as f:
+        names = [line.split("  ", 1)[1].strip() for line in f]
+    flipped, deleted = os.path.join(t.installed(), names[1]), os.path.join(t.installed(), names[2])
+    with open(flipped, "r+b") as f:
+        b = f.read(1)
+        f.seek(0)
+        f.write(bytes([b[0] ^ 0xFF]))
+    os.remove(deleted)
+    t.clear_log()
+    code, out, err = t.run()
+    check(code == 0 and t.sha1_ok("v2"), f"the repair exits 0 and sha1sum -c passes ({code})")
+    fetched = [r for r in t.log() if "/pieces/" in r[2]]
+    with open(t.path("pieces.txt")) as f:
+        total = sum(1 for line in f if line.startswith("v2 "))
+    check(0 < len(fetched) < total, f"the repair fetches {len(fetched)} of {total} pieces")
+
+
+def expect_exit1(t, what, args=(), kw=None, needle=None):
+    code, out, err = t.run(*args, **(kw or {}))
+    lines = [line for line in err.splitlines() if line.startswith("keelson: game: ")]
+    ok = code == 1 and len(lines) == 1 and " failed: " in lines[0]
+    if needle is not None:
+        ok = ok and needle in lines[0]
+    check(ok, f"{what}: exit 1 with one line naming source and code ({code}: {lines})")
+
+
+def case_exit1(t):
+    t.stop()
+    expect_exit1(t, "nginx stopped", needle="Alias failed: ")
+    t.start("nginx-other.conf")
+    expect_exit1(t, "a certificate for another name", needle="Alias failed: ")
+    t.start()
+    other = t.write_repo("repo-other.json", catalog=f"https://127.0.0.1:{t.port}/other/")
+    expect_exit1(t, "a catalog signed with another key", kw={"repo": other}, needle="Catalog failed: ")
+    with open(t.path("app.json")) as f:
+        app = json.load(f)
+    app["webGet"]["whitelist"] = ["localhost"]
+    closed = t.path("app-closed.json")
+    with open(closed, "w") as f:
+        json.dump(app, f)
+    expect_exit1(t, "a host not whitelisted", kw={"app": closed})
+    with open(t.path("credentials.json")) as f:
+        wrong = json.load(f)
+    wrong[0]["password"] = "not-the-password"
+    bad = t.path("credentials-wrong.json")
+    with open(bad, "w") as f:
+        json.dump(wrong, f)
+    os.chmod(bad, 0o600)
+    expect_exit1(t, "a wrong password", kw={"credentials": bad},
+                 needle="989 ")
+    code, out, err = t.run(credentials=bad)
+    check("StorageDecrypt" in err and t.repo["local"]["path"] not in err and "127.0.0.1" in err,
+          "the wrong-password line names the filter and the host")
+
+
+def case_exit2(t):
+    no_repo = t.write_repo("repo-none.json")
+    with open(no_repo, "w") as f:
+        json.dump({"local": t.repo["local"]}, f)
+    loose = t.path("credentials-loose.json")
+    shutil.copy(t.path("credentials.json"), loose)
+    os.chmod(loose, 0o644)
+    rows = [("a missing repository file", t.args(repo=t.path("missing.json"))),
+            ("a file without \"repository\"", t.args(repo=no_repo)),
+            ("an unknown option", t.args("--no-such-option")),
+            ("a credentials file of mode 0644", t.args(credentials=loose))]
+    for what, args in rows:
+        p = subprocess.run(args, env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
+        check(p.returncode == 2 and p.stderr.startswith("keelson: "),
+              f"{what}: exit 2 ({p.returncode}: {p.stderr[:120]!r})")
+
+
+def case_interrupt(t):
+    t.start("nginx-slow.conf")
+    p = subprocess.Popen(t.args(), env=t.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        with open(t.path("access.log")) as f:
+            if sum(1 for line in f if "/pieces/" in line) >= 3:
+                break
+        time.sleep(0.05)
+    p.send_signal(signal.SIGINT)
+    try:
+        code = p.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        code = None
+    check(code == 130, f"SIGINT mid-copy exits 130 ({code})")
+    with open(t.path("expected", "v1.sha1")) as f:
+        expected = dict((line.split("  ", 1)[1].strip(), line.split()[0]) for line in f)
+    import hashlib
+    whole, bad = 0, []
+    for name, sha in expected.items():
+        path = os.path.join(t.installed(), name)
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                data = f.read()
+            whole += len(data)
+            if hashlib.sha1(data).hexdigest() != sha:
+                bad.append(name)
+    check(not bad, f"no file under its final name holds unwritten bytes ({bad})")
+    t.start()
+    t.clear_log()
+    code, out, err = t.run()
+    check(code == 0 and t.sha1_ok("v1"), f"the next run completes ({code})")
+    fetched = sum(int(r[1]) for r in t.log() if "/pieces/" in r[2])
+    total = sum(len(open(os.path.join(t.installed(), n), "rb").read()) for n in expected)
+    piece = 64 << 10
+    bound = (total - whole) * 1.1 + 8 * piece + 65536
+    check(fetched <= bound, f"it fetches {fetched} bytes, at most {int(bound)}")
+
+
+def case_terminal(t):
+    t.start()
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.environ.update(t.env)
+        os.execv(t.keelson, t.args())
+    out = b""
+    deadline = time.monotonic() + RUN_SECONDS
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([fd], [], [], 1)
+        if not ready:
+            continue
+        try:
+            chunk = os.read(fd, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        out += chunk
+    _, status = os.waitpid(pid, 0)
+    check(os.WEXITSTATUS(status) == 0, "the run under a pseudo-terminal exits 0")
+    check(b"\r" in out and b"\x1b[K" in out, "the progress line is rewritten in place")
+    shutil.rmtree(t.installed(), ignore_errors=True)
+    logs = t.path("logs")
+    code, out, err = t.run("--memorytracking", "--debug", "--debugdir=" + logs)
+    text = ""
+    for name in os.listdir(logs) if os.path.isdir(logs) else []:
+        with open(os.path.join(logs, name), errors="replace") as f:
+            text += f.read()
+    check(code == 0 and text != "" and "Not all memory was free'd" not in text,
+          "memorytracking logs no leak")
+
+
+def case_developer(t, developer):
+    t.start()
+    # Unsigned documents, the alias skipped by a configured remote id.
+    repo = t.write_repo("repo-unsigned.json", remoteId="v1",
+                        catalog=f"https://127.0.0.1:{t.port}/unsigned/")
+    keylog = t.path("keys.log")
+    code, out, err = t.run("--disablesecurity", "--sslkeylogfile=" + keylog, repo=repo)
+    lines = open(keylog).read() if os.path.exists(keylog) else ""
+    if developer:
+        check(code == 0 and t.sha1_ok("v1"), f"security off: unsigned documents are read ({code})")
+        check("CLIENT_RANDOM " in lines, "--sslkeylogfile writes the CLIENT_RANDOM line")
+    else:
+        check(code == 1 and "Catalog failed" in err, "release build: the unsigned catalog still fails")
+        check(lines == "", "release build: no key log")
+
+
+def case_demo(source, keelson):
+    env = dict(os.environ, KEELSON_BIN=keelson)
+    p = subprocess.run(["bash", os.path.join(source, "scripts", "demo.sh"), "--size-mib=20"],
+                       env=env, capture_output=True, text=True, timeout=600)
+    check(p.returncode == 0, f"scripts/demo.sh with a 20 MiB tree exits 0 ({p.stderr[-400:]})")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("case")
+    ap.add_argument("--keelson", required=True)
+    ap.add_argument("--developer", type=int, default=0)
+    ap.add_argument("--source", default=os.path.dirname(os.path.dirname(HERE)))
+    a = ap.parse_args()
+    if shutil.which("nginx") is None:
+        print("nginx is missing: skipped")
+        return 0
+    if a.case == "demo":
+        case_demo(a.source, a.keelson)
+    else:
+        with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
+            t = Tree(root, a.keelson, mib=8 if a.case == "interrupt" else 3)
+            try:
+                if a.case == "developer":
+                    case_developer(t, a.developer)
+                else:
+                    {"sync": case_sync, "exit1": case_exit1, "exit2": case_exit2,
+                     "interrupt": case_interrupt, "terminal": case_terminal}[a.case](t)
+            finally:
+                t.stop()
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
