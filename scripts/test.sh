@@ -66,6 +66,7 @@ packages=(
   binutils
   libarchive-tools
   curl
+  chromium
   wget
   wrk
   apache2-utils
