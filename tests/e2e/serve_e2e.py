@@ -137,6 +137,14 @@ def follow_status(serve, center):
     return None
 
 
+def read_logs(logs):
+    text = ""
+    for name in os.listdir(logs) if os.path.isdir(logs) else []:
+        with open(os.path.join(logs, name), errors="replace") as f:
+            text += f.read()
+    return text
+
+
 def case_contract(t):
     t.start()
     logs = t.path("logs")
@@ -177,10 +185,7 @@ def case_contract(t):
     code = s.stop()
     check(code == 0, f"SIGTERM exits 0 ({code}: {s.stderr[-300:]})")
     check(not listening(s.port), "the port is closed")
-    text = ""
-    for name in os.listdir(logs) if os.path.isdir(logs) else []:
-        with open(os.path.join(logs, name), errors="replace") as f:
-            text += f.read()
+    text = read_logs(logs)
     check(text != "" and s.token not in text, "the token is in no debug log")
     leak = text.find("Not all memory was free'd")
     check(leak < 0, f"memorytracking logs no leak ({text[leak - 2000:leak + 300] if leak >= 0 else ''})")
@@ -311,7 +316,8 @@ def case_chromium(t):
     t.start()
     reports = start_reports()
     q = reports.server_address[1]
-    s = Serve(t)
+    logs = t.path("logs")
+    s = Serve(t, "--debug", "--debugdir=" + logs)
     victim = "a" * 32
 
     # Another origin: a page of python3 -m http.server posts to the calls.
@@ -340,12 +346,19 @@ def case_chromium(t):
     said = [b for _, b in Reports.bodies]
     check("DONE" in said and not any(b.startswith("READ") for b in said),
           f"another origin's page reads no answer ({said})")
+    text = read_logs(logs)
+    check(all(f"Refused request [/instances/{name}] (403)" in text
+              for name in ("createInstance", "invoke")),
+          "its posts reached the server and were refused")
 
     # A name rebound to 127.0.0.1: the page and every call get 403.
     Reports.bodies.clear()
     rebound = (f"http://evil.test:{s.port}/index.html#token={s.token}"
                f"&repository={s.repository}&report={q}")
-    chromium(t.root, rebound, "--host-resolver-rules=MAP evil.test 127.0.0.1", seconds=8)
+    refused = f"Refused request [/index.html] (403)"
+    chromium(t.root, rebound, "--host-resolver-rules=MAP evil.test 127.0.0.1",
+             until=lambda: refused in read_logs(logs), seconds=30)
+    check(refused in read_logs(logs), "the rebound name's page request was refused")
     check(not pieces_fetched(t), "after both attacks the repository is still paused")
     check(s.call("hasInstance", {"instanceId": victim})["returnValue"] is False,
           "after both attacks no instance was made")
@@ -362,6 +375,9 @@ def case_chromium(t):
     check(t.sha1_ok("v1"), "sha1sum -c passes")
     code = s.stop()
     check(code == 0, f"SIGTERM exits 0 ({code})")
+    text = read_logs(logs)
+    check("/instances/invoke" in text and s.token not in text,
+          "the browser's calls are logged, its token is not")
     reports.shutdown()
 
 
