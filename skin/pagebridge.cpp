@@ -1,7 +1,6 @@
 // The page's script bridge over loopback HTTP; see pagebridge.h.
 #include "skin/pagebridge.h"
 
-#include <strings.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -78,7 +77,7 @@ bool bridgeIsJsonType(const char *value) {
   size_t length = strcspn(value, ";");
   while (length > 0 && (value[length - 1] == ' ' || value[length - 1] == '\t')) length--;
   return length == strlen("application/json") &&
-         strncasecmp(value, "application/json", length) == 0;
+         Str_EqualNoCaseN(value, "application/json", int(length));
 }
 
 // The reason a call's header is refused (403), or NULL when it may proceed.

@@ -2,8 +2,6 @@
 // staticfiles.h.
 #include "skin/staticfiles.h"
 
-#include <strings.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -28,6 +26,10 @@ namespace {
 
 // One read per write turn; the server calls again while there is room.
 constexpr int32_t kStaticFilesChunkBytes = 16 * 1024;
+// The file-type bits of FileIdentity's mode and the value of a regular file:
+// devices, pipes and sockets under the directory are not served either.
+constexpr uint32_t kModeTypeMask = 0170000;
+constexpr uint32_t kModeRegularFile = 0100000;
 
 StaticFiles *staticFilesOf(StaticFiles *files) {
   CHECK_POINTER(files);
@@ -58,7 +60,7 @@ bool staticFilesResolve(StaticFiles *files, const char *path, char *real, int si
   }
   FileIdentity identity{};
   if (!Platform_GetFileIdentity(real, 1, &identity)) return false;
-  return (identity.mode & 0170000) == 0100000;  // a regular file
+  return (identity.mode & kModeTypeMask) == kModeRegularFile;
 }
 
 }  // namespace
