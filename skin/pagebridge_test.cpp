@@ -9,12 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "core/bridge/coreinterop.h"
 #include "core/bridge/interop.h"
@@ -30,6 +28,7 @@
 #include "skin/staticfiles.h"
 #include "tests/fd_stream.h"
 #include "tests/log_capture.h"
+#include "tests/pumped_peer.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
 
@@ -165,29 +164,23 @@ class PageBridgeTest : public ThreadTest {
     ThreadTest::TearDown();
   }
 
+  void PumpOnce() {
+    WebServer_Poll(server);
+    EventQueue_Flush(EventQueue_GetMain());
+    Interop_Pump();  // the program's loop pumps the bridge on every pass
+    Thread_Yield();
+  }
+
   bool Pump(const std::function<bool()> &done) {
     return Test_WaitUntil([&] {
-      WebServer_Poll(server);
-      EventQueue_Flush(EventQueue_GetMain());
-      Interop_Pump();  // the program's loop pumps the bridge on every pass
-      Thread_Yield();
+      PumpOnce();
       return done();
     }, kBoundMs, 0);
   }
 
   // A shell command run while the server is pumped; its standard output.
   std::string Peer(const std::string &command, int *status = nullptr) {
-    std::atomic<bool> finished{false};
-    std::string out;
-    int code = -1;
-    std::thread peer([&] {
-      out = Test_RunCommand("timeout 20 " + command, &code);
-      finished = true;
-    });
-    Pump([&] { return finished.load(); });
-    peer.join();
-    if (status != nullptr) *status = code;
-    return out;
+    return Test_RunPeerWhilePumping(command, [&] { PumpOnce(); }, status, kBoundMs);
   }
 
   // curl's answer header block (-D -) and body, for path with extra options.
