@@ -10,6 +10,7 @@
 #include "core/bridge/interoplibrary.h"
 #include "core/formats/dictionary.h"
 #include "core/net/webserv.h"
+#include "core/platform/notification.h"
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
 #include "core/runtime/core.h"
@@ -130,6 +131,10 @@ void serveStop(ServeRun *run) {
   if (run->server != nullptr) WebServer_Release(&run->server);
   Interop_RemoveAllInstances();
   if (run->runner != nullptr) {
+    // The page may have left with references it never gave back (records
+    // it did not read yet hold some too); it is gone, so are they.
+    NotificationCenter_ReleaseAllInteropReferences(
+        RepositoryRunner_GetRepository(run->runner)->header.instanceId);
     RepositoryRunner_Stop(run->runner, Host_GetApp());
     RepositoryRunner_Release(&run->runner);
   }

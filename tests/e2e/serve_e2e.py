@@ -4,6 +4,7 @@ tests/e2e/make_tree.py). One case per run:
 
   serve_e2e.py CASE --keelson PATH
 
+  quit      SIGINT mid-copy while the page holds references: exit 0, no leak
   contract  the page's calls with curl and Python's json: a paused repository
             started by setActive, its statuses polled until the phases end,
             sha1sum -c; then SIGTERM: exit 0, the port closed, no token in
@@ -91,10 +92,10 @@ class Serve:
     def invoke(self, instance, binding):
         return self.call("invoke", {"instanceId": instance, "methodBinding": json.dumps(binding)})
 
-    def stop(self):
-        """SIGTERM; the exit code (None when it had to be killed)."""
+    def stop(self, sig=signal.SIGTERM):
+        """Sends sig; the exit code (None when it had to be killed)."""
         if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
+            self.process.send_signal(sig)
         try:
             code = self.process.wait(timeout=30)
         except subprocess.TimeoutExpired:
@@ -191,6 +192,31 @@ def case_contract(t):
           "the token is in no debug log, the request headers are")
     leak = text.find("Not all memory was free'd")
     check(leak < 0, f"memorytracking logs no leak ({text[leak - 2000:leak + 300] if leak >= 0 else ''})")
+
+
+def case_quit(t):
+    """SIGINT while the repository works and the page holds references."""
+    t.start("nginx-slow.conf")
+    logs = t.path("logs")
+    s = Serve(t, "--debug", "--memorytracking", "--debugdir=" + logs, www=None)
+    center = s.call("createInstance", {"className": "QVN.NotificationCenter"})["instanceId"]
+    s.call("createInstance", {"className": "QVN.Repository", "instanceId": s.repository})
+    s.invoke(center, {"method": "addInstanceObserver", "type": "Repository",
+                      "notification": "Status", "sender": s.repository, "callbackId": "s1"})
+    s.invoke(s.repository, {"method": "setActive", "active": True})
+    deadline = time.monotonic() + 30
+    retained = 0
+    while time.monotonic() < deadline and not (retained and pieces_fetched(t)):
+        retained += sum(1 for batch in s.call("callbacks", {})["batches"]
+                        for record in batch if record.get("retained"))
+        time.sleep(0.2)
+    check(retained > 0 and pieces_fetched(t), f"the page holds {retained} references mid-copy")
+    code = s.stop(signal.SIGINT)
+    check(code == 0, f"SIGINT exits 0 ({code}: {s.stderr[-300:]})")
+    check(not listening(s.port), "the port is closed")
+    text = read_logs(logs)
+    leak = text.find("Not all memory was free'd")
+    check(text != "" and leak < 0, f"memorytracking logs no leak ({text[leak:leak + 300]})")
 
 
 def case_attacks(t):
@@ -395,7 +421,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="keelson-serve-", dir=keep) as root:
         t = Tree(root, a.keelson)
         try:
-            {"contract": case_contract, "attacks": case_attacks,
+            {"contract": case_contract, "quit": case_quit, "attacks": case_attacks,
              "chromium": case_chromium}[a.case](t)
         finally:
             t.stop()
