@@ -62,16 +62,7 @@ int RepositoryInterop_GetInstance(const char *className, char *id, int32_t, void
                                   InteropDeliveryFunction, InteropInvokeFunction *invoke,
                                   InteropReleaseFunction *release,
                                   InteropProcessFunction *process, void **object) {
-  CHECK_POINTER(className);
-  CHECK_POINTER(id);
-  CHECK_POINTER(invoke);
-  CHECK_POINTER(release);
-  CHECK_POINTER(process);
-  CHECK_POINTER(object);
-  *invoke = nullptr;
-  *release = nullptr;
-  *process = nullptr;
-  *object = nullptr;
+  Interop_ClearResolved(className, id, invoke, release, process, object);
   if (strcmp(className, kRepositoryClassName) != 0) return 0;
   Repository *repository = repositoryFromId(id);
   if (repository == nullptr) {

@@ -9,7 +9,10 @@
 
 #include "core/security/certstorekey.h"
 #include "core/formats/json.h"
+#include "tests/peer_process.h"
 #include "tests/repository_harness.h"
+#include "tests/tls_setup.h"
+#include "tests/web_peers.h"
 
 namespace {
 
@@ -156,6 +159,66 @@ TEST_F(RepositoryNetThreaded, PauseDuringRefresh) {
   EXPECT_FALSE(state & kRepositoryStatePaused);
   EXPECT_EQ(ScriptedDriver_GetCalls(repository->local, 7), 2);
   EXPECT_EQ(state & kRepositoryStateNotInstalled, kRepositoryStateNotInstalled);
+}
+
+// Ids are compared without regard to case: a local metafile whose id
+// differs from the remote id only in case is up to date.
+TEST_F(RepositoryNetThreaded, IdsDifferingOnlyInCase) {
+  std::string meta = ReadTree(Tree("meta/4.json"));
+  ASSERT_EQ(meta.rfind("{\"id\":\"4\",", 0), 0u);
+  struct Case {
+    const char *localId;
+    uint32_t ending;
+  } cases[] = {{"Build4a", 0}, {"bUILD4A", 0}, {"Build4b", kRepositoryStateOutOfDate}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.localId);
+    std::string name = std::string("meta/case-") + c.localId + ".json";
+    Nginx()->WriteFile("contenttree/" + name,
+                       "{\"id\":\"" + std::string(c.localId) + "\"" + meta.substr(9));
+    Make("{\"repository\":\"game\",\"remoteId\":\"BUILD4A\",\"metafile\":\"" + Tree(name) +
+         "\"}");
+    repository->catalogRequired = 0;
+    uint32_t state = Refresh();
+    EXPECT_EQ(repository->errorCount, 0);
+    EXPECT_EQ(state & (kRepositoryStateNotInstalled | kRepositoryStateOutOfDate), c.ending);
+  }
+}
+
+// With authentication enforced, documents fetched over https need no
+// signature unless the owner supplied a store to verify them with: the
+// alias and catalog come unsigned from openssl s_server, and with a store
+// the unsigned alias is refused.
+TEST_F(RepositoryNetThreaded, HttpsDocumentsNeedNoSignature) {
+  TlsSetup tls;
+  int port = Test_FreeLoopbackPort();
+  PeerProcess server(tls.Server(port, "", "rsa2048", Tree("")));
+  ASSERT_TRUE(Test_WaitUntil([&] { return WebPeer_Listening(port); }, 20000));
+  std::string base = "https://localhost:" + std::to_string(port) + "/";
+  for (bool verify : {false, true}) {
+    SCOPED_TRACE(verify ? "store supplied" : "no store");
+    Make("{\"repository\":\"game\",\"alias\":\"" + base + "alias.json\",\"catalog\":\"" +
+         base + "catalog\"}");
+    if (verify) {
+      CertStore *store = nullptr;
+      CertStoreKey_Create(&store);
+      Repository_SetCertStore(repository, store);
+      CertStore_Release(&store);
+      Repository_SetActive(repository, 1);
+      Repository_SetRefresh(repository, 1);
+      ASSERT_TRUE(Pump([&] { return repository->errorCount > 0; }));
+      EXPECT_EQ(repository->lastErrorSource, kRepositorySourceAlias);
+      EXPECT_EQ(repository->lastErrorCode, int32_t(kWebGetErrorJson));
+      EXPECT_EQ(repository->lastErrorCodeEx, int32_t(kJsonErrorDecodeSignature));
+    } else {
+      uint32_t state = Refresh();
+      EXPECT_EQ(repository->errorCount, 0) << repository->lastErrorSource << " "
+                                           << repository->lastErrorCode;
+      EXPECT_EQ(state & kRepositoryStateNotInstalled, kRepositoryStateNotInstalled);
+      char remote[kRepositoryIdBytes];
+      Repository_GetRemoteId(repository, remote);
+      EXPECT_STREQ(remote, "4");
+    }
+  }
 }
 
 }  // namespace

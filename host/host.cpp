@@ -1,6 +1,7 @@
 // Start and stop of the host; see host.h.
 #include "host/host.h"
 
+#include "base/baseinterop.h"
 #include "core/bridge/coreinterop.h"
 #include "core/bridge/interop.h"
 #include "core/bridge/interoplibrary.h"
@@ -66,6 +67,15 @@ int hostReadAppFile(const char *cmdline, Dictionary **app) {
 // core classes first, then the repository's.
 void hostAddModules(void) {
   CoreInterop_AddLibrary();
+  char path[kInteropLibraryNameBytes] = {};
+  Platform_GetModuleFileName(nullptr, path, int(sizeof path));
+  // Built into the program: no module handle, and nothing to do on load,
+  // unload, overrides or options.
+  Interop_AddLibrary(path, nullptr, reinterpret_cast<InteropLoadFunction>(Callback_ReturnTrue),
+                     reinterpret_cast<InteropUnloadFunction>(Callback_ReturnTrue),
+                     RepositoryInterop_GetInstance,
+                     reinterpret_cast<InteropSetOverrideFunction>(Callback_ReturnTrue),
+                     reinterpret_cast<InteropSetOptionFunction>(Callback_ReturnTrue));
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include <functional>
 #include <string>
 
+#include "base/repository.h"
+#include "core/bridge/interop.h"
 #include "core/formats/dictionary.h"
 #include "core/net/analytics.h"
 #include "core/net/webget.h"
@@ -66,6 +68,15 @@ TEST(HostTest, StartsAndStopsTwiceInOneProcess) {
     EXPECT_STREQ(last, round == 0 ? "none" : "0");
     EXPECT_EQ(Registry_SetInt32("64", "default", "user", "Software\\Keelson\\Host", "Round", round),
               1);
+    // The repository module is registered: a live repository is reached by
+    // its id.
+    Repository *repository = nullptr;
+    Repository_Create(&repository);
+    char id[kInteropInstanceIdBytes] = {};
+    snprintf(id, sizeof id, "%s", repository->header.instanceId);
+    EXPECT_EQ(Interop_CreateInstance("QVN.Repository", id, int32_t(sizeof id), nullptr, nullptr), 1);
+    EXPECT_EQ(Interop_ReleaseInstance(id), 1);
+    Repository_Destroy(&repository);
     // A directory-size computation still running at the stop ends with it.
     EXPECT_EQ(Path_GetDirectorySizeAsync("/usr", "size"), 1);
     WorkflowApp_Pump(Host_GetApp());

@@ -9,6 +9,7 @@
 #include "base/repository.h"
 #include "core/formats/dictionary.h"
 #include "core/net/webget.h"
+#include "core/platform/meter.h"
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
 #include "core/runtime/core.h"
@@ -194,6 +195,8 @@ int runRepository(WorkflowApp *app, RepositoryRunner *runner) {
   RepositoryRunnerState state = RepositoryRunnerState::Running;
   while (!Host_IsQuitRequested() && !WorkflowApp_IsQuitRequested(app, nullptr)) {
     WorkflowApp_Pump(app);
+    // Rates are measured here, once a second: the progress line's speed.
+    Meter_Update();
     state = RepositoryRunner_Step(runner);
     if (state != RepositoryRunnerState::Running) break;
     Thread_Yield();

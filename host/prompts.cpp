@@ -54,9 +54,35 @@ void promptsWipe(Dictionary *answers) {
   }
 }
 
-int promptsIsList(Dictionary *d) {
-  return d->parent != nullptr && d->parentItem != nullptr &&
-         Dictionary_IsItemType(d->parent, d->parentItem, kDictionaryTypeList);
+bool promptsIsYaml(const char *path) {
+  size_t n = strlen(path);
+  return (n >= 5 && Str_CompareNoCase(path + n - 5, ".yaml") == 0) ||
+         (n >= 4 && Str_CompareNoCase(path + n - 4, ".yml") == 0);
+}
+
+// The answers of a parsed file: JSON's [...] is the root's one List item,
+// YAML's top-level sequence the root's own keyless items (a JSON object is
+// one keyless item too, so only YAML may take that form). NULL unless every
+// item is a keyless Dictionary.
+Dictionary *promptsList(Dictionary *parsed, bool yaml) {
+  Dictionary *list = nullptr;
+  Dictionary *child = nullptr;
+  int32_t count = 0;
+  Dictionary_GetCount(parsed, &count);
+  if (count == 1 && Dictionary_GetListByIndex(parsed, 0, &child)) list = child;
+  else if (yaml) list = parsed;
+  else return nullptr;
+  Dictionary_GetCount(list, &count);
+  for (int32_t i = 0; i < count; i++) {
+    Dictionary *entry = nullptr;
+    DictionaryItem *item = nullptr;
+    const char *key = nullptr;
+    if (!Dictionary_GetDictionaryByIndex(list, i, &entry) ||
+        !Dictionary_GetItemByIndex(list, i, nullptr, &item) ||
+        (Dictionary_GetItemKey(list, item, &key) && key != nullptr))
+      return nullptr;
+  }
+  return list;
 }
 
 int promptsOnRequest(void *, const char *, const char *, const char *instance, Dictionary *info) {
@@ -78,31 +104,39 @@ int promptsOnRequest(void *, const char *, const char *, const char *instance, D
 
 }  // namespace
 
+int Prompts_ReadFile(const char *path, Dictionary **file, Dictionary **answers) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(file);
+  CHECK_POINTER(answers);
+  *file = nullptr;
+  *answers = nullptr;
+  uint32_t mode = 0;
+  int error = 0;
+  if (!GetMode(path, &mode, &error)) {
+    promptsError("keelson: %s: cannot read the credentials file\n", path);
+    return 0;
+  }
+  if (mode & kPromptsExposedModeBits) {
+    promptsError("keelson: %s: group or others may read the credentials file (chmod 600)\n",
+                 path);
+    return 0;
+  }
+  Dictionary *parsed = nullptr;
+  Dictionary *list = nullptr;
+  if (!WorkflowApp_ReadDocumentFile(path, &parsed) || (list = promptsList(parsed, promptsIsYaml(path))) == nullptr) {
+    promptsError("keelson: %s: the credentials file is not a list of answers\n", path);
+    if (parsed != nullptr) Challenge_ReleaseInfo(&parsed);
+    return 0;
+  }
+  *file = parsed;
+  *answers = list;
+  return 1;
+}
+
 int Prompts_Init(const char *path) {
   Thread_AssertMain(KSRC);
   gPrompts = PromptsState{};
-  if (path != nullptr) {
-    uint32_t mode = 0;
-    int error = 0;
-    if (!GetMode(path, &mode, &error)) {
-      promptsError("keelson: %s: cannot read the credentials file\n", path);
-      return 0;
-    }
-    if (mode & kPromptsExposedModeBits) {
-      promptsError("keelson: %s: group or others may read the credentials file (chmod 600)\n",
-                   path);
-      return 0;
-    }
-    Dictionary *answers = nullptr;
-    if (!WorkflowApp_ReadConfigFile(path, &gPrompts.file) ||
-        !Dictionary_UnwrapContainer(gPrompts.file, &answers) ||
-        !promptsIsList(answers)) {
-      promptsError("keelson: %s: the credentials file is not a list of answers\n", path);
-      Dictionary_Release(&gPrompts.file);
-      return 0;
-    }
-    gPrompts.answers = answers;
-  }
+  if (path != nullptr && !Prompts_ReadFile(path, &gPrompts.file, &gPrompts.answers)) return 0;
   NotificationCenter_AddInstanceObserver("Challenge", "PromptRequest", "Global", &gPrompts,
                                          promptsOnRequest);
   gPrompts.observing = 1;
@@ -136,6 +170,8 @@ int Prompts_Answer(Dictionary *answers, Dictionary *request, Dictionary *respons
       return 1;
     }
   }
+  // A refused secret goes no further than the requester that tried it.
+  Dictionary_RemoveKey(response, "password");
   Dictionary_SetBooleanByKey(response, "cancel", 1);
   return 0;
 }

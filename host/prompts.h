@@ -27,6 +27,11 @@ constexpr uint32_t kPromptsExposedModeBits = 0044;
 // on stderr, when the file cannot be read, is not a list, or its group or
 // others may read it; nothing is observed then.
 int Prompts_Init(const char *path);
+// Reads and checks the credentials file: *file the parsed document (the
+// caller releases it), *answers the list inside it. 0, with the line on
+// stderr, when it cannot be read, group or others may read it, or it is not
+// a list; nothing is left then.
+int Prompts_ReadFile(const char *path, Dictionary **file, Dictionary **answers);
 // Stops observing and wipes the answers. Returns 1.
 int Prompts_Shutdown(void);
 // The response to one prompt into response (empty on entry): the request's

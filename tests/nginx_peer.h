@@ -1,8 +1,9 @@
 // nginx as the HTTP peer of the pool tests and benchmark: one process on
 // 127.0.0.1 with one server block per port, all serving the same directory,
 // each with the same extra directives (locations), and an access log whose
-// lines are "$server_port $connection $request_uri $status" (nginx's
-// connection serial number tells which requests shared a connection).
+// lines are "$server_port $connection $request_uri $status $body_bytes_sent
+// c$request_completion" (nginx's connection serial number tells which
+// requests shared a connection).
 //
 // Threads: the test's thread.
 #pragma once
@@ -39,7 +40,8 @@ class NginxPortsPeer {
          << dir_ << "/pid; error_log " << dir_ << "/error.log;\nevents { worker_connections 1024; }\n"
          << "http { client_body_temp_path " << dir_ << "; keepalive_requests 100000;\n";
     if (accessLog)
-      conf << " log_format pool '$server_port $connection $request_uri $status';\n access_log "
+      conf << " log_format pool '$server_port $connection $request_uri $status "
+              "$body_bytes_sent c$request_completion';\n access_log "
            << dir_ << "/access.log pool;\n";
     else
       conf << " access_log off;\n";
@@ -94,13 +96,20 @@ class NginxPortsPeer {
     long connection;
     std::string uri;
     int status;
+    long long bytes;  // of the body sent
+    bool complete;    // the whole answer left (not cut by a closed connection)
   };
   // The access log's lines so far (nginx writes each when its answer ends).
   std::vector<LogLine> AccessLog() const {
     std::vector<LogLine> lines;
     std::ifstream in(dir_ + "/access.log");
     LogLine line{};
-    while (in >> line.port >> line.connection >> line.uri >> line.status) lines.push_back(line);
+    std::string completion;
+    while (in >> line.port >> line.connection >> line.uri >> line.status >> line.bytes >>
+           completion) {
+      line.complete = completion == "cOK";
+      lines.push_back(line);
+    }
     return lines;
   }
   // The access log once it holds at least `count` lines, or as it is after

@@ -251,9 +251,9 @@ int WorkflowApp_IsQuitRequested(WorkflowApp *app, int32_t *exitCode) {
   return app->quitRequested;
 }
 
-int WorkflowApp_ReadConfigFile(const char *path, Dictionary **config) {
-  CHECK_POINTER(config);
-  *config = nullptr;
+int WorkflowApp_ReadDocumentFile(const char *path, Dictionary **document) {
+  CHECK_POINTER(document);
+  *document = nullptr;
   size_t n = std::strlen(path);
   auto endsWith = [&](const char *s) {
     size_t k = std::strlen(s);
@@ -276,10 +276,19 @@ int WorkflowApp_ReadConfigFile(const char *path, Dictionary **config) {
     Json_Release(&json);
   }
   if (!ok) {
-    Log_Print(LOG_ERROR, KSRC, 0, "WorkflowApp: unable to read application file %s\n", path);
+    Log_Print(LOG_ERROR, KSRC, 0, "WorkflowApp: unable to read %s\n", path);
     Dictionary_Release(&parsed);
     return 0;
   }
+  *document = parsed;
+  return 1;
+}
+
+int WorkflowApp_ReadConfigFile(const char *path, Dictionary **config) {
+  CHECK_POINTER(config);
+  *config = nullptr;
+  Dictionary *parsed = nullptr;
+  if (!WorkflowApp_ReadDocumentFile(path, &parsed)) return 0;
   Dictionary *members = nullptr;
   Dictionary_Unwrap(parsed, &members);
   Dictionary_Create(config);

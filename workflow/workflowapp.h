@@ -42,3 +42,7 @@ int WorkflowApp_IsQuitRequested(WorkflowApp *app, int32_t *exitCode);
 // releases it): YAML for names ending ".yaml" or ".yml", JSON otherwise. 0
 // (logged) when it does not parse.
 int WorkflowApp_ReadConfigFile(const char *path, Dictionary **config);
+// The parsed document of a JSON or YAML file as it is (*document; the caller
+// releases it): a top-level list stays a list, even of one item. 0 (logged)
+// when it does not parse.
+int WorkflowApp_ReadDocumentFile(const char *path, Dictionary **document);

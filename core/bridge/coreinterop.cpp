@@ -109,16 +109,7 @@ int CoreInterop_GetInstance(const char *className, char *id, int32_t idSize, voi
                             InteropDeliveryFunction delivery, InteropInvokeFunction *invoke,
                             InteropReleaseFunction *release, InteropProcessFunction *process,
                             void **object) {
-  CHECK_POINTER(className);
-  CHECK_POINTER(id);
-  CHECK_POINTER(invoke);
-  CHECK_POINTER(release);
-  CHECK_POINTER(process);
-  CHECK_POINTER(object);
-  *invoke = nullptr;
-  *release = nullptr;
-  *process = nullptr;
-  *object = nullptr;
+  Interop_ClearResolved(className, id, invoke, release, process, object);
   for (const CoreInteropClass &row : kCoreInteropClasses) {
     if (strcmp(row.name, className) != 0) continue;
     if (row.dispatcher != nullptr) {

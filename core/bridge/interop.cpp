@@ -485,6 +485,21 @@ int Interop_RemoveAllInstances(void) {
   return 1;
 }
 
+void Interop_ClearResolved(const char *className, const char *id, InteropInvokeFunction *invoke,
+                           InteropReleaseFunction *release, InteropProcessFunction *process,
+                           void **object) {
+  CHECK_POINTER(className);
+  CHECK_POINTER(id);
+  CHECK_POINTER(invoke);
+  CHECK_POINTER(release);
+  CHECK_POINTER(process);
+  CHECK_POINTER(object);
+  *invoke = nullptr;
+  *release = nullptr;
+  *process = nullptr;
+  *object = nullptr;
+}
+
 int Interop_GenerateInstanceId(char *buffer, int32_t size) {
   CHECK_POINTER(buffer);
   return Str_CreateGuid(buffer, size);

@@ -160,6 +160,13 @@ int32_t Interop_CountContextInstances(void *requestContext);
 // and clears the saved position. Returns 1.
 int Interop_RemoveAllInstances(void);
 
+// A module resolver's first step: stops the program with "Pointer is
+// NULL\n" on any NULL argument, then clears the four out-words, so that a
+// resolver that does not serve the class leaves them zero.
+void Interop_ClearResolved(const char *className, const char *id, InteropInvokeFunction *invoke,
+                           InteropReleaseFunction *release, InteropProcessFunction *process,
+                           void **object);
+
 // Writes a fresh id (32 lower-case hex digits from the system's random
 // source). Returns 1; 0 with an empty buffer when size is below 33.
 int Interop_GenerateInstanceId(char *buffer, int32_t size);

@@ -1142,10 +1142,21 @@ int WebGetConnection_Poll(WebGetConnection *connection) {
   DupStream_TransferOutbound(c->transport, c->http);
   if (AsyncSocket_IsConnected(c->socket)) {
     int32_t sealed = 0;
-    if (c->tlsActive.load()) Tls_GetOutboundLength(c->tls, &sealed);
-    if (outboundLength(c->transport) > 0 || sealed > 0) AsyncSocket_StartWrite(c->socket);
     int32_t space = 0;
-    DupStream_GetInboundSpace(c->transport, &space);
+    if (c->tlsActive.load()) {
+      // Records that waited in the record buffer for room in the decrypted
+      // stream are deciphered now that the reader has taken some: while the
+      // record buffer is full no socket event comes to do it, and a large
+      // body would stall until the time-out.
+      int32_t before = inboundLength(receivedStream(c));
+      Tls_ProcessInput(c->tls);
+      if (inboundLength(receivedStream(c)) > before) WebGetConnection_SchedulePoll(c);
+      Tls_GetOutboundLength(c->tls, &sealed);
+      Tls_GetReceiveSpace(c->tls, &space);
+    } else {
+      DupStream_GetInboundSpace(c->transport, &space);
+    }
+    if (outboundLength(c->transport) > 0 || sealed > 0) AsyncSocket_StartWrite(c->socket);
     if (space > 0) AsyncSocket_StartRead(c->socket);
   }
   postTimeoutCheck(c);

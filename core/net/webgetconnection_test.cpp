@@ -34,6 +34,7 @@
 #include "tests/netfixture.h"
 #include "tests/peer_process.h"
 #include "tests/test_util.h"
+#include "tests/tls_setup.h"
 #include "tests/web_peers.h"
 #include "tests/webget_outcome.h"
 
@@ -325,37 +326,6 @@ TEST_F(WebGetConnectionTest, KeptSocketServesOnlyItsScheme) {
   EXPECT_EQ(lines[before], "474554");  // "GET"
   EXPECT_EQ(lines[before + 1].substr(0, 4), "1603");
 }
-
-// Default TLS settings, the security switch on, a store that trusts the
-// generated root, and openssl s_server serving the vector files.
-struct TlsSetup {
-  AuthSwitchGuardForTest on{1};
-  std::string root = Test_VectorPath("tls_pki_root.pem");
-  std::string vectors = root.substr(0, root.rfind('/'));
-  TlsSetup() {
-    Tls_ResetSettingsForTest();
-    Tls_ApplySettings(nullptr, nullptr, nullptr);
-    X509Anchors_ResetForTest(root.c_str());
-    CertStore *store = nullptr;
-    CertStorePlatform_Create(&store);
-    WebGet_SetCertStore(store);
-    CertStore_Release(&store);
-    WebGet_AddWhitelistHost("localhost");
-  }
-  ~TlsSetup() {
-    X509Anchors_ResetForTest(nullptr);
-    WebGet_SetCertStore(nullptr);
-    Tls_ResetSettingsForTest();
-  }
-  std::vector<std::string> Server(int port, const std::string &options,
-                                  const std::string &leaf = "rsa2048") const {
-    std::string chain = vectors + "/tls_pki_" + leaf + "_chain.pem";
-    return {"/bin/sh", "-c",
-            "cd " + vectors + " && exec openssl s_server -quiet -WWW -accept " +
-                std::to_string(port) + " -cert " + chain + " -cert_chain " + chain + " -key " +
-                vectors + "/tls_pki_" + leaf + "_key.pem " + options};
-  }
-};
 
 // https to openssl s_server: the URL's host is checked against the
 // certificate's names (DNS and IP addresses), its dates and its issuer.

@@ -99,12 +99,10 @@ def make_v1(rng, total, piece_size):
     v.piece_size, v.algorithm, v.top_algorithm = piece_size, "SHA1", "SHA1"
     v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "list", True
     count = max(6, min(200, total // (256 << 10)))
+    weights = [rng.randrange(1, 1000) for _ in range(count)]
+    sizes = [max(1, total * w // sum(weights)) for w in weights]
     at = 0
-    left = total
-    for k in range(count):
-        size = left if k == count - 1 else rng.randrange(1, 2 * total // count)
-        size = max(1, min(size, left - (count - 1 - k)))
-        left -= size
+    for k, size in enumerate(sizes):
         if k % 3 == 0:
             line = b"line %d of a text file that compresses well\n" % k
             data = (line * (size // len(line) + 1))[:size]
@@ -213,7 +211,7 @@ def main():
     www = os.path.join(root, "www")
     rng = random.Random(args.seed)
     total = int(args.mib * (1 << 20))
-    piece = (args.piece_kib or (1024 if total > (64 << 20) else 64)) << 10
+    piece = (args.piece_kib or (1024 if total > (16 << 20) else 64)) << 10
     base = f"https://127.0.0.1:{args.port}"
 
     v1 = make_v1(rng, total, piece)

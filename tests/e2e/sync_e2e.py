@@ -197,7 +197,7 @@ def case_exit1(t):
     expect_exit1(t, "a wrong password", kw={"credentials": bad},
                  needle="989 ")
     code, out, err = t.run(credentials=bad)
-    check("StorageDecrypt" in err and t.repo["local"]["path"] not in err and "127.0.0.1" in err,
+    check("storagedecrypt" in err.lower() and t.repo["local"]["path"] not in err and "127.0.0.1" in err,
           "the wrong-password line names the filter and the host")
 
 

@@ -8,7 +8,11 @@
 //            "settings": {merged over the storage defaults},
 //            "webGetPool": {"maxHosts": n, "maxHostConnections": n},
 //            "maskAllowed": false, "deltaAllowed": true,
-//            "catalogRequired": true, "timeoutSeconds": 3600}
+//            "catalogRequired": true, "timeoutSeconds": 3600,
+//            "authenticate": false}
+//
+// Documents are read unsigned, as the repository tests read them, unless
+// "authenticate" is true.
 //
 // The services start in the order of the network tests' fixture, with
 // 127.0.0.1 on the whitelist. Synchronize runs Refresh first, then
@@ -41,6 +45,8 @@
 #include "core/platform/notification.h"
 #include "core/platform/thread.h"
 #include "core/runtime/class.h"
+#include "core/runtime/str.h"
+#include "core/security/auth.h"
 
 namespace {
 
@@ -86,9 +92,8 @@ Dictionary *readRun(const char *path) {
 }
 
 int32_t flag(Dictionary *run, const char *key, int32_t fallback) {
-  int32_t value = fallback;
-  Dictionary_GetBooleanByKey(run, key, &value);
-  return value;
+  int32_t value = 0;
+  return Dictionary_GetBooleanByKey(run, key, &value) ? value : fallback;
 }
 
 void startServices(void) {
@@ -162,15 +167,17 @@ int drive(Dictionary *run) {
     fprintf(stderr, "repo_driver: the run has no \"repository\" object\n");
     return 2;
   }
-  char action[32] = "synchronize";
-  Dictionary_GetStringByKey(run, "action", action, int32_t(sizeof action));
+  char action[32] = {};
+  if (!Dictionary_GetStringByKey(run, "action", action, int32_t(sizeof action)))
+    Str_Copy(action, "synchronize", int32_t(sizeof action));
   bool erase = strcmp(action, "erase") == 0;
   if (!erase && strcmp(action, "synchronize") != 0) {
     fprintf(stderr, "repo_driver: unknown action \"%s\"\n", action);
     return 2;
   }
   double timeout = 3600;
-  Dictionary_GetFloat64ByKey(run, "timeoutSeconds", &timeout);
+  double given = 0;
+  if (Dictionary_GetFloat64ByKey(run, "timeoutSeconds", &given)) timeout = given;
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(int64_t(timeout * 1000));
 
@@ -253,6 +260,7 @@ int main(int argc, char **argv) {
     Dictionary *section = nullptr;
     if (Dictionary_GetDictionaryByKey(run, "webGetPool", &section))
       WebGetPool_Configure(WebGetPool_Get(), section);
+    if (!flag(run, "authenticate", 0)) Authenticate_Disable();
     code = drive(run);
     Dictionary_Release(&run);
   }
