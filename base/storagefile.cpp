@@ -502,7 +502,13 @@ void fileTransferDone(void *context, int64_t, void *, uint32_t bytesDone, uint32
 int fileTransfer(StorageFile *d, StorageStep *step, int reading) {
   auto *r = static_cast<StorageRequest *>(step->argument);
   auto *m = static_cast<StorageMember *>(step->value);
-  if (m->length <= 0) return Storage_CompleteStep(step, 0, 0);
+  if (m->length <= 0) {
+    // A member of pad alone (a piece inside a pad range, or a range where
+    // the member starts) reads no bytes, but its pad still counts.
+    if (reading && (Storage_GetFlags(step->storage) & kStorageFlagPad))
+      StorageRequest_AddLength(r, m->pad);
+    return Storage_CompleteStep(step, 0, 0);
+  }
   std::string name = fileNameOf(m->file->entry);
   uint32_t mode = reading ? kStorageFileModeRead : kStorageFileModeWrite;
   if (!reading && d->settings.selfUpdate) mode |= kStorageFileModeSelfUpdate;

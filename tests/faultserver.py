@@ -34,7 +34,9 @@ three bytes of every connection are appended, in hex, to <dir>/connections.
               short (a Content-Length 10 below what is sent, then close), cut=K (K body bytes, then close),
               delay=MS (before answering), status=S (S, no body), chunked
               (the body in chunks of 100), drop (close after answering,
-              without saying so)
+              without saying so), flap=K (the first K answers of any
+              flapping path cycle through 500, 503, a close before any
+              byte, and an honest answer; then every one is honest)
 """
 import email.utils, os, re, socket, sys, threading, time
 
@@ -42,7 +44,7 @@ from httppeer import read_head, serve_forever
 
 directory = sys.argv[1]
 record_lock = threading.Lock()
-documents = {'fresh': 0, 'doc': 0, 'day': 1}
+documents = {'fresh': 0, 'doc': 0, 'day': 1, 'flap': 0}
 
 
 def doc_date():
@@ -102,6 +104,15 @@ def serve_member(conn, request, modes, name):
     if b'status' in opts:
         conn.sendall(answer(opts[b'status'] + b' X'))
         return True
+    if b'flap' in opts:
+        with record_lock:
+            n = documents['flap']
+            documents['flap'] = n + 1
+        if n < int(opts[b'flap']) and n % 4 != 3:
+            if n % 4 == 2:
+                return False
+            conn.sendall(answer(b'500 X' if n % 4 == 0 else b'503 X'))
+            return True
     size = int(re.search(rb'(\d+)$', name).group(1))
     body = bytes(j % 251 for j in range(size))
     asked = request_range(request)

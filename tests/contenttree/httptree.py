@@ -20,6 +20,9 @@
   flatstore/<digest>.varnopiece    the same pieces, flat
   remote/h1/<digest>.varnodelta    each h2 piece as a VCDIFF delta (header
         flags 5, some also gzip) against the h1 pieces its files cover
+  xdelta/h1/<digest>.varnodelta    each changed h2 piece as xdelta3's delta
+        against the same h1 pieces, through vcdiff/reframe.py (header flags
+        5; only when xdelta3 is installed)
   badsource/h1/<digest>.varnodelta piece 0's delta naming a source range
         that runs past h1's pieces
   zerosource/h1/<digest>.varnodelta piece 0 as a delta of no source
@@ -32,6 +35,9 @@
         j % 251, as the fault server's /m/ answers), piece size 1024
 """
 import os
+import shutil
+import subprocess
+import tempfile
 import urllib.parse
 
 from . import Version, _digests, expected_document, metafile_document, write_files, write_json
@@ -161,3 +167,29 @@ def write_tree(root, rng):
         lines.append(f"{i} {len(p)} {len(q)} {flags}")
     with open(os.path.join(root, "pieces.txt"), "w") as f:
         f.write("\n".join(lines) + "\n")
+    write_xdelta(root, old, new)
+
+
+def write_xdelta(root, old, new):
+    """The changed pieces of new as xdelta3 deltas, reframed."""
+    if shutil.which("xdelta3") is None:
+        return
+    from vcdiff import reframe  # tests/ is on the path
+    old_plain = [q for _, q in pieces_of(old)]
+    with tempfile.TemporaryDirectory() as tmp:
+        src, tgt, rfc = (os.path.join(tmp, n) for n in ("s", "t", "d"))
+        for i, (p, _) in enumerate(pieces_of(new)):
+            if new.digests[i] == old.digests[i]:
+                continue
+            lo, n = source_range(new, i)
+            source = b"".join(old_plain[lo:lo + n])
+            with open(src, "wb") as f:
+                f.write(source)
+            with open(tgt, "wb") as f:
+                f.write(p)
+            subprocess.run(["xdelta3", "-e", "-f", "-D", "-S", "none", "-A", "-n", "-s", src, tgt,
+                            rfc], check=True)
+            with open(rfc, "rb") as f:
+                delta = reframe.reframe(f.read(), len(source))
+            write(os.path.join(root, "xdelta", "h1", new.digests[i].hex() + ".varnodelta"),
+                  header(5, (lo, n)) + delta)
