@@ -239,4 +239,15 @@ TEST_F(RepositoryResumeNetTest, KilledRunResumes) {
   }
 }
 
+// A run whose phase ends on the configuration error (no "local") exits 1
+// and names the error: source 9, index -1, type 5, code 986.
+TEST_F(RepositoryResumeNetTest, DriverReportsTheLastError) {
+  std::string run = dir_ / "bad.json";
+  std::ofstream(run) << "{\"repository\":{\"repository\":\"game\",\"remoteId\":\"v1\","
+                     << "\"catalog\":\"" << Base() << "/catalog.json\",\"remote\":{}}}";
+  DriverChild child(run);
+  EXPECT_TRUE(child.WaitFor("error 9 -1 5 986 0")) << child.Output();
+  EXPECT_EQ(child.Wait(), 1);
+}
+
 }  // namespace
