@@ -4,10 +4,8 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "base/baseinterop.h"
 #include "base/repository.h"
 #include "core/bridge/interop.h"
-#include "core/bridge/interoplibrary.h"
 #include "core/formats/dictionary.h"
 #include "core/net/webserv.h"
 #include "core/platform/notification.h"
@@ -51,12 +49,6 @@ void serveWrite(int fd, const char *format, ...) {
   size_t count = 0;
   Platform_WriteFile(fd, line, strlen(line), &count);
 }
-
-// The repository module's entries besides its resolver have nothing to do.
-int serveModuleLoad(void) { return 1; }
-int serveModuleUnload(void) { return 1; }
-int serveModuleSetOverride(const char *, void *) { return 1; }
-int serveModuleSetOption(const char *, const char *) { return 1; }
 
 // The repository, paused with its work requested. 0 (one line on stderr)
 // when the file cannot be used.
@@ -149,9 +141,6 @@ void serveStop(ServeRun *run) {
 int Serve_Run(const ServeOptions *options) {
   CHECK_POINTER(options);
   CHECK_POINTER(options->repositoryFile);
-  Interop_AddLibrary("repository", nullptr, serveModuleLoad, serveModuleUnload,
-                     RepositoryInterop_GetInstance, serveModuleSetOverride,
-                     serveModuleSetOption);
   ServeRun run;
   int code = kServeExitUsage;
   int32_t port = 0;
