@@ -263,7 +263,8 @@ int commandServe(int argc, char **argv, const Arguments &args) {
   if (args.port != nullptr) {
     size_t digits = strspn(args.port, "0123456789");
     port = digits == strlen(args.port) && digits <= 5 ? Str_ToInt64(args.port) : -1;
-    if (port < 0 || port > 65535) return usageError("keelson: --port=%s is not a port\n", args.port);
+    if (port < 0 || port > 65535)
+      return usageError("keelson: --port=%s is not a port\n", args.port);
   }
   ServeOptions options{args.positional[0], args.credentials, args.www, int32_t(port)};
   int code = kExitUsage;

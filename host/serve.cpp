@@ -102,7 +102,9 @@ void servePrintAddress(ServeRun *run, const ServeOptions *options, int32_t port)
   if (options->www != nullptr)
     Str_Printf(open, int(sizeof open),
                "\"http://127.0.0.1:%d/index.html#token=%s&repository=%s\"", port, token, id);
-  serveWrite(1, "{\"url\":\"http://127.0.0.1:%d/\",\"open\":%s,\"token\":\"%s\",\"repository\":\"%s\"}\n",
+  serveWrite(1,
+             "{\"url\":\"http://127.0.0.1:%d/\",\"open\":%s,\"token\":\"%s\","
+             "\"repository\":\"%s\"}\n",
              port, open, token, id);
 }
 

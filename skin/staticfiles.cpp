@@ -131,7 +131,8 @@ int StaticFiles_Respond(StaticFiles *files, WebServer *server, WebServerConnecti
   else
     WebServer_SetResponseHeader(server, connection, "Content-Type", "application/octet-stream");
   double modified = 0;
-  if (File_GetModifiedTime(opened, &modified)) WebServer_SetLastModified(server, connection, modified);
+  if (File_GetModifiedTime(opened, &modified))
+    WebServer_SetLastModified(server, connection, modified);
   WebServer_SetResponse(server, connection, 200, int64_t(size));
   if (size == 0) {
     StaticFiles_CloseFile(&opened);

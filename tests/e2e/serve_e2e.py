@@ -4,6 +4,7 @@ tests/e2e/make_tree.py). One case per run:
 
   serve_e2e.py CASE --keelson PATH
 
+  exits     a bad repository file, port or --www: 2; a port in use: 1
   quit      SIGINT mid-copy while the page holds references: exit 0, no leak
   contract  the page's calls with curl and Python's json: a paused repository
             started by setActive, its statuses polled until the phases end,
@@ -219,6 +220,26 @@ def case_quit(t):
     check(text != "" and leak < 0, f"memorytracking logs no leak ({text[leak:leak + 300]})")
 
 
+def case_exits(t):
+    """What serve refuses to start with: exit 2, or 1 when it cannot listen."""
+    base = [t.keelson, "serve", "--app=" + t.path("app.json"),
+            "--credentials=" + t.path("credentials.json")]
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen(1)
+    rows = [("a missing repository file", [t.path("missing.json")], 2),
+            ("a port that is no number", ["--port=8x", t.path("repo.json")], 2),
+            ("a port past 65535", ["--port=70000", t.path("repo.json")], 2),
+            ("--www that is no directory", ["--www=" + t.path("repo.json"), t.path("repo.json")], 2),
+            ("a port in use", ["--port=%d" % busy.getsockname()[1], t.path("repo.json")], 1)]
+    for what, extra, wanted in rows:
+        p = subprocess.run(base + extra, env=t.env, capture_output=True, text=True,
+                           timeout=WAIT_SECONDS)
+        check(p.returncode == wanted and p.stdout == "" and p.stderr.startswith("keelson: "),
+              f"{what}: exit {wanted}, nothing on stdout ({p.returncode}: {p.stderr[:120]!r})")
+    busy.close()
+
+
 def case_attacks(t):
     t.start()
     www = t.path("www-page")
@@ -421,7 +442,8 @@ def main():
     with tempfile.TemporaryDirectory(prefix="keelson-serve-", dir=keep) as root:
         t = Tree(root, a.keelson)
         try:
-            {"contract": case_contract, "quit": case_quit, "attacks": case_attacks,
+            {"contract": case_contract, "quit": case_quit, "exits": case_exits,
+             "attacks": case_attacks,
              "chromium": case_chromium}[a.case](t)
         finally:
             t.stop()
