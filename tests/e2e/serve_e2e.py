@@ -40,6 +40,7 @@ WAIT_SECONDS = 120
 SET_ACTIVE = 0x527BE9CE
 REMOVE_REFERENCE = "removeInstanceReference"
 SYNCHRONIZE, REFRESH, STALLED, ALIVE = 1, 2, 4, 8
+started = []  # every serve process, killed at the end if a case left it running
 
 
 class Serve:
@@ -54,6 +55,7 @@ class Serve:
         args.append(tree.path("repo.json"))
         self.process = subprocess.Popen(args, env=tree.env, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True)
+        started.append(self.process)
         ready = {}
         reader = threading.Thread(target=lambda: ready.update(line=self.process.stdout.readline()))
         reader.start()
@@ -446,6 +448,10 @@ def main():
              "attacks": case_attacks,
              "chromium": case_chromium}[a.case](t)
         finally:
+            for process in started:
+                if process.poll() is None:
+                    process.kill()
+                    process.wait(timeout=10)
             t.stop()
     print(f"{len(failures)} failed" if failures else "all passed")
     return 1 if failures else 0
