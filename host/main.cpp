@@ -21,6 +21,7 @@
 #include "host/prompts.h"
 #include "host/quithook.h"
 #include "host/repositoryrunner.h"
+#include "host/serve.h"
 #include "keelson_version.h"
 #include "workflow/workflowapp.h"
 
@@ -34,14 +35,20 @@ constexpr int kMessageBytes = 4096 + 512;
 
 constexpr const char kUsage[] =
     "usage: keelson sync [options] <repository file>\n"
+    "       keelson serve [--port=N] [--www=DIR] [options] <repository file>\n"
     "       keelson --help | --version\n"
     "\n"
     "  sync                  bring the installation the repository file describes\n"
     "                        to the version its server offers, repairing damage\n"
+    "  serve                 serve a page on 127.0.0.1 that may start the repository;\n"
+    "                        prints {\"url\", \"open\", \"token\", \"repository\"} and runs\n"
+    "                        until SIGINT or SIGTERM\n"
     "\n"
     "options (--name=value):\n"
     "  --app=FILE            application configuration (JSON or YAML)\n"
     "  --credentials=FILE    answers to password prompts (JSON or YAML list, mode 0600)\n"
+    "  --port=N              serve: the port (0, the default: a free one)\n"
+    "  --www=DIR             serve: the page's files\n"
     "  --debug[=level], --debugfile, --debugdir=DIR, --verbose=CLASSES, --window,\n"
     "  --append, --perday, --perprocess, --perthread, --memorytracking, ...\n"
     "                        log and memory debugging\n"
@@ -63,7 +70,7 @@ constexpr OptionRow kOptions[] = {
     {"memoryreport", false}, {"memorytest", false},    {"memorytracking", false},
     {"perday", false},       {"perprocess", false},    {"perthread", false},
     {"proxy", false},        {"proxy-wpad", false},    {"verbose", false},
-    {"window", false},
+    {"window", false},       {"port", true},           {"www", true},
 };
 
 struct Arguments {
@@ -71,6 +78,8 @@ struct Arguments {
   const char *positional[4] = {};
   int positionalCount = 0;
   const char *credentials = nullptr;
+  const char *port = nullptr;
+  const char *www = nullptr;
   bool help = false;
   bool version = false;
 };
@@ -130,6 +139,8 @@ int parseArguments(int argc, char **argv, Arguments *out, int *exitCode) {
         return 0;
       }
       if (strcmp(row->name, "credentials") == 0) out->credentials = value;
+      if (strcmp(row->name, "port") == 0) out->port = value;
+      if (strcmp(row->name, "www") == 0) out->www = value;
       continue;
     }
     if (a[0] == '-') {
@@ -246,12 +257,31 @@ int commandSync(int argc, char **argv, const Arguments &args) {
   return Host_Stop();
 }
 
+int commandServe(int argc, char **argv, const Arguments &args) {
+  if (args.positionalCount != 1)
+    return usageError("keelson: %s needs one repository file\n", "serve");
+  int64_t port = 0;
+  if (args.port != nullptr) {
+    size_t digits = strspn(args.port, "0123456789");
+    port = digits == strlen(args.port) && digits <= 5 ? Str_ToInt64(args.port) : -1;
+    if (port < 0 || port > 65535)
+      return usageError("keelson: --port=%s is not a port\n", args.port);
+  }
+  ServeOptions options{args.positional[0], args.credentials, args.www, int32_t(port)};
+  int code = kExitUsage;
+  if (Host_Start(argc, argv, nullptr)) code = Serve_Run(&options);
+  else printError("keelson: %s\n", "cannot start: the application configuration did not load");
+  setExitCode(code);
+  return Host_Stop();
+}
+
 struct CommandRow {
   const char *name;
   int (*run)(int argc, char **argv, const Arguments &args);
 };
 constexpr CommandRow kCommands[] = {
     {"sync", commandSync},
+    {"serve", commandServe},
 };
 
 }  // namespace

@@ -192,11 +192,12 @@ struct InteropInvokeObjects {
   Dictionary *request = nullptr;
   Dictionary *result = nullptr;
   bool busy = false;
-  ~InteropInvokeObjects() {
+  void Release() {
     if (json != nullptr) Json_Release(&json);
     if (request != nullptr) Dictionary_Release(&request);
     if (result != nullptr) Dictionary_Release(&result);
   }
+  ~InteropInvokeObjects() { Release(); }
 };
 thread_local InteropInvokeObjects tInvokeObjects;
 constexpr int32_t kInteropKeptBindingBytes = 4096;
@@ -230,6 +231,9 @@ int Interop_Shutdown(void) {
   // Release functions may belong to a plug-in: they run before any module
   // is unloaded, and nothing a page made is left behind.
   Interop_RemoveAllInstances();
+  // The main thread's kept objects would otherwise outlive the leak report,
+  // which runs before thread-local destructors at exit.
+  if (!tInvokeObjects.busy) tInvokeObjects.Release();
   if (EventQueue *main = EventQueue_GetMain()) EventQueue_Cancel(main, uintptr_t(state));
   Interop_ShutdownLibraries();
   InteropCallback_Shutdown();

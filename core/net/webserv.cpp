@@ -56,6 +56,7 @@ constexpr StatusRow kStatusTable[] = {
     {401, "Authorization Required"},
     {403, "Forbidden"},
     {404, "Object Not Found"},
+    {405, "Method Not Allowed"},
     {416, "Requested Range Not Satisfiable"},
     {429, "Too Many Requests"},
     {500, "Internal Server Error"},
@@ -408,7 +409,9 @@ int writeResponseHeader(WebServerConnection *c) {
   Dictionary *d = c->responseHeaders;
   if (c->contentLength >= 0) {
     Dictionary_SetInt64ByKey(d, "Content-Length", c->contentLength);
-    if (!c->ownAnswer) setHeaderText(d, "Accept-Ranges", "bytes");
+    // An owner that serves whole bodies only says so ("none") itself.
+    if (!c->ownAnswer && !Dictionary_HasKey(d, "Accept-Ranges"))
+      setHeaderText(d, "Accept-Ranges", "bytes");
   } else {
     c->persistent = 0;
   }
@@ -423,6 +426,27 @@ int writeResponseHeader(WebServerConnection *c) {
   if (!DupStream_WriteOutbound(c->stream, block, int32_t(length))) return 0;
   AsyncSocket_StartWrite(c->socket);
   return 1;
+}
+
+// The request header block as the log may show it: the values of headers
+// that carry secrets (credentials, cookies, the page's token) are replaced.
+std::string maskSecretHeaders(const std::string &block) {
+  static constexpr const char *kSecretHeaders[] = {"Authorization", "Proxy-Authorization",
+                                                   "Cookie", "X-Keelson-Token"};
+  std::string shown;
+  for (size_t at = 0; at < block.size();) {
+    size_t end = block.find("\r\n", at);
+    if (end == std::string::npos) end = block.size();
+    size_t colon = block.find(':', at);
+    bool secret = false;
+    if (colon != std::string::npos && colon < end)
+      for (const char *name : kSecretHeaders)
+        secret = secret || equalsNoCase(block.data() + at, colon - at, name);
+    shown += secret ? block.substr(at, colon + 1 - at) + " (hidden)" : block.substr(at, end - at);
+    if (end < block.size()) shown += "\r\n";
+    at = end + 2;
+  }
+  return shown;
 }
 
 // The server's own answer: status line, "Server", "Date", "Content-Length: 0",
@@ -501,7 +525,8 @@ int handleRequestHeader(WebServerConnection *c) {
     connectionLog(c, "User Agent [%s]", c->userAgent);
     connectionLog(c, "Version [%s]", c->version);
     connectionLog(c, "Persistent [%s]", c->persistent ? "True" : "False");
-    connectionLog(c, "---- Header In Begin ----\n%.*s", headerLength - 4, block.c_str());
+    std::string shown = maskSecretHeaders(block.substr(0, size_t(headerLength - 4)));
+    connectionLog(c, "---- Header In Begin ----\n%s", shown.c_str());
   }
   if (refusal == 0 && c->bodyLength > 0 &&
       (strcasecmp(c->method, "POST") != 0 || server->post.function == nullptr)) {

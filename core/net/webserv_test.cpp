@@ -34,6 +34,7 @@
 #include "tests/fd_stream.h"
 #include "tests/log_capture.h"
 #include "tests/loopback_port.h"
+#include "tests/pumped_peer.h"
 #include "tests/static_owner.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
@@ -211,17 +212,7 @@ class WebServerTest : public ThreadTest {
 
   // Runs a shell command while the server is pumped; its standard output.
   std::string Peer(const std::string &command, int *status = nullptr) {
-    std::atomic<bool> finished{false};
-    std::string out;
-    int code = -1;
-    std::thread peer([&] {
-      out = Test_RunCommand("timeout 20 " + command, &code);
-      finished = true;
-    });
-    Pump([&] { return finished.load(); });
-    peer.join();
-    if (status != nullptr) *status = code;
-    return out;
+    return Test_RunPeerWhilePumping(command, [&] { PumpOnce(); }, status, kBoundMs);
   }
 
   std::string Url(const std::string &path) {

@@ -169,6 +169,9 @@ struct FileIdentity {
 
 // stat(2) (followLinks 1) or lstat(2) of the path. 1, or 0 with it zeroed.
 int Platform_GetFileIdentity(const char *path, int followLinks, FileIdentity *identity);
+// The absolute path with every link resolved and no "." or ".." left
+// (realpath(3)); the path must exist. 1, or 0 with out empty.
+int Platform_GetRealPath(const char *path, char *out, int size);
 // chmod(2) of the path (followLinks 1); with followLinks 0, a link is
 // refused (50) and anything else changed without following. 1/0.
 int Platform_SetMode(const char *path, uint32_t mode, int followLinks);

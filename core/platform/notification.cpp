@@ -822,6 +822,20 @@ int NotificationCenter_RetainInteropInstance(const char *instanceId) {
   return 1;
 }
 
+int NotificationCenter_ReleaseAllInteropReferences(const char *instanceId) {
+  NotificationCenter *c = notificationCheck(gCenter.load(), KSRC);
+  CHECK_POINTER(instanceId);
+  int32_t count = 0;
+  CriticalSection_Enter(c->lock);
+  if (Dictionary_GetInt32ByKey(c->retainCounts, instanceId, &count))
+    Dictionary_RemoveKey(c->retainCounts, instanceId);
+  CriticalSection_Leave(c->lock);
+  if (count > 0)
+    NotificationCenter_FireWithJSON("NotificationCenter", "Interop", instanceId,
+                                    "{\"addRef\":false}");
+  return 1;
+}
+
 int NotificationCenter_ReleaseInteropInstance(const char *instanceId) {
   NotificationCenter *c = notificationCheck(gCenter.load(), KSRC);
   CHECK_POINTER(instanceId);

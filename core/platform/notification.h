@@ -253,3 +253,6 @@ int NotificationCenter_InteropObserver(void *entry, const char *sender, const ch
 // release without a count changes nothing (logged). Return 1.
 int NotificationCenter_RetainInteropInstance(const char *instanceId);
 int NotificationCenter_ReleaseInteropInstance(const char *instanceId);
+// Drops every page reference on the instance at once, for pages that go
+// away holding some: fires {"addRef":false} when there were any. Returns 1.
+int NotificationCenter_ReleaseAllInteropReferences(const char *instanceId);

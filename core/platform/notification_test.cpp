@@ -294,7 +294,7 @@ TEST_F(NotificationTest, RetainAndReleaseOfInteropInstances) {
   Calls owner;
   NotificationCenter_RegisterInteropInstance("inst", &owner, record);
   struct Step {
-    int retain;  // 1 retain, 0 release
+    int retain;  // 1 retain, 0 release, 2 release all
     std::vector<std::string> fired;
   };
   const std::string kTrue = "NotificationCenter.Interop.inst {\"addRef\":true}";
@@ -302,14 +302,17 @@ TEST_F(NotificationTest, RetainAndReleaseOfInteropInstances) {
   const Step steps[] = {
       {0, {}},  // no retain yet: nothing, and the next retain still fires
       {1, {kTrue}}, {1, {}}, {0, {}}, {0, {kFalse}}, {0, {}}, {1, {kTrue}}, {0, {kFalse}},
+      // A page gone with references held: one release takes them all.
+      {1, {kTrue}}, {1, {}}, {1, {}}, {2, {kFalse}}, {2, {}}, {1, {kTrue}}, {0, {kFalse}},
   };
   int index = 0;
   for (const Step &step : steps) {
     SCOPED_TRACE(index++);
     owner.lines.clear();
-    EXPECT_EQ(step.retain ? NotificationCenter_RetainInteropInstance("inst")
-                          : NotificationCenter_ReleaseInteropInstance("inst"),
-              1);
+    int result = step.retain == 1   ? NotificationCenter_RetainInteropInstance("inst")
+                 : step.retain == 2 ? NotificationCenter_ReleaseAllInteropReferences("inst")
+                                    : NotificationCenter_ReleaseInteropInstance("inst");
+    EXPECT_EQ(result, 1);
     EXPECT_EQ(owner.lines, step.fired);
   }
   NotificationCenter_UnregisterInteropInstance("inst", &owner, record);

@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -92,6 +94,20 @@ int Platform_GetFileIdentity(const char *path, int followLinks, FileIdentity *id
   int rc = followLinks ? stat(work.text, &st) : lstat(work.text, &st);
   if (rc != 0) return POSIX_FAIL(followLinks ? "stat" : "lstat", path);
   fileopsIdentity(st, identity);
+  return 1;
+}
+
+int Platform_GetRealPath(const char *path, char *out, int size) {
+  CHECK_POINTER(out);
+  if (size > 0) out[0] = '\0';
+  FileOpsPath work;
+  if (!fileopsPath(path, &work, "realpath")) return 0;
+  char resolved[PATH_MAX];
+  if (realpath(work.text, resolved) == nullptr) return POSIX_FAIL("realpath", path);
+  size_t length = strlen(resolved);
+  if (length >= size_t(size > 0 ? size : 0))
+    return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "realpath", path);
+  memcpy(out, resolved, length + 1);
   return 1;
 }
 

@@ -1,0 +1,157 @@
+// The "serve" command's run; see serve.h.
+#include "host/serve.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "base/repository.h"
+#include "core/bridge/interop.h"
+#include "core/formats/dictionary.h"
+#include "core/net/webserv.h"
+#include "core/platform/notification.h"
+#include "core/platform/platform.h"
+#include "core/platform/thread.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
+#include "host/host.h"
+#include "host/prompts.h"
+#include "host/quithook.h"
+#include "host/repositoryrunner.h"
+#include "skin/pagebridge.h"
+#include "skin/staticfiles.h"
+#include "workflow/workflowapp.h"
+
+namespace {
+
+constexpr int kServeExitDone = 0;
+constexpr int kServeExitListen = 1;
+constexpr int kServeExitUsage = 2;
+constexpr int kServeLineBytes = 4096 + 512;
+
+// What one run holds, released in the order of serveStop.
+struct ServeRun {
+  Dictionary *config = nullptr;
+  bool prompts = false;
+  RepositoryRunner *runner = nullptr;
+  StaticFiles *files = nullptr;
+  PageBridge *bridge = nullptr;
+  WebServer *server = nullptr;
+};
+
+void serveWrite(int fd, const char *format, ...) {
+  char line[kServeLineBytes];
+  va_list args;
+  va_start(args, format);
+  Str_VPrintf(line, int(sizeof line), format, args);
+  va_end(args);
+  size_t count = 0;
+  Platform_WriteFile(fd, line, strlen(line), &count);
+}
+
+// The repository, paused with its work requested. 0 (one line on stderr)
+// when the file cannot be used.
+int serveMakeRepository(ServeRun *run, const ServeOptions *options) {
+  const char *path = options->repositoryFile;
+  if (!WorkflowApp_ReadConfigFile(path, &run->config)) {
+    serveWrite(2, "keelson: %s: cannot read the repository file\n", path);
+    return 0;
+  }
+  const char *name = nullptr;
+  if (!Dictionary_GetStringPointerByKey(run->config, "repository", &name) || name == nullptr) {
+    serveWrite(2, "keelson: %s: the repository file has no \"repository\"\n", path);
+    return 0;
+  }
+  if (!Prompts_Init(options->credentials)) return 0;
+  run->prompts = true;
+  if (!RepositoryRunner_Create(&run->runner, run->config, Host_GetApp())) return 0;
+  Repository_SetActive(RepositoryRunner_GetRepository(run->runner), 0);
+  return 1;
+}
+
+// Bridge, files and a listening server. The exit code on failure, else 0.
+int serveListen(ServeRun *run, const ServeOptions *options, int32_t *port) {
+  if (options->www != nullptr && !StaticFiles_Create(&run->files, options->www)) {
+    serveWrite(2, "keelson: %s: not a directory\n", options->www);
+    return kServeExitUsage;
+  }
+  PageBridge_Create(&run->bridge);
+  PageBridge_SetStaticFiles(run->bridge, run->files);
+  WebServer_Create(&run->server);
+  WebServer_ClearPorts(run->server);
+  WebServer_AddPort(run->server, options->port);
+  WebServer_EnableKeepAlive(run->server);
+  PageBridge_Attach(run->bridge, run->server);
+  double deadline = Platform_GetTickSeconds() + kServeListenSeconds;
+  while (Platform_GetTickSeconds() < deadline && !Host_IsQuitRequested()) {
+    if (WebServer_Start(run->server) == 1) {
+      WebServer_Poll(run->server);
+      if (WebServer_GetListenPort(run->server, port)) return 0;
+    }
+    Thread_Yield();
+  }
+  serveWrite(2, "keelson: cannot listen on 127.0.0.1:%d\n", options->port);
+  return kServeExitListen;
+}
+
+void servePrintAddress(ServeRun *run, const ServeOptions *options, int32_t port) {
+  const char *token = PageBridge_GetToken(run->bridge);
+  const char *id = RepositoryRunner_GetRepository(run->runner)->header.instanceId;
+  char open[512] = "null";
+  if (options->www != nullptr)
+    Str_Printf(open, int(sizeof open),
+               "\"http://127.0.0.1:%d/index.html#token=%s&repository=%s\"", port, token, id);
+  serveWrite(1,
+             "{\"url\":\"http://127.0.0.1:%d/\",\"open\":%s,\"token\":\"%s\","
+             "\"repository\":\"%s\"}\n",
+             port, open, token, id);
+}
+
+// The main loop: the server, the application's pump (the bridge's pass in
+// it) and the repository, until a quit signal.
+void serveLoop(ServeRun *run) {
+  WorkflowApp *app = Host_GetApp();
+  while (!Host_IsQuitRequested()) {
+    WebServer_Poll(run->server);
+    WorkflowApp_Pump(app);
+    RepositoryRunner_Step(run->runner);
+    Thread_Yield();
+  }
+}
+
+void serveStop(ServeRun *run) {
+  // No page call may arrive while the instances go.
+  if (run->server != nullptr) WebServer_Release(&run->server);
+  Interop_RemoveAllInstances();
+  if (run->runner != nullptr) {
+    // The page may have left with references it never gave back (records
+    // it did not read yet hold some too); it is gone, so are they.
+    NotificationCenter_ReleaseAllInteropReferences(
+        RepositoryRunner_GetRepository(run->runner)->header.instanceId);
+    RepositoryRunner_Stop(run->runner, Host_GetApp());
+    RepositoryRunner_Release(&run->runner);
+  }
+  if (run->bridge != nullptr) PageBridge_Release(&run->bridge);
+  if (run->files != nullptr) StaticFiles_Release(&run->files);
+  if (run->prompts) Prompts_Shutdown();
+  if (run->config != nullptr) Dictionary_Release(&run->config);
+}
+
+}  // namespace
+
+int Serve_Run(const ServeOptions *options) {
+  CHECK_POINTER(options);
+  CHECK_POINTER(options->repositoryFile);
+  ServeRun run;
+  int code = kServeExitUsage;
+  int32_t port = 0;
+  if (serveMakeRepository(&run, options)) code = serveListen(&run, options, &port);
+  if (code == kServeExitDone) {
+    servePrintAddress(&run, options, port);
+    Log_Print(LOG_INFO, KSRC, 0, "Serving on 127.0.0.1:%d\n", port);
+    serveLoop(&run);
+  }
+  serveStop(&run);
+  return code;
+}

@@ -1,0 +1,33 @@
+// Serve: the "serve" command's run. It serves one page over loopback HTTP:
+// the page bridge under "/instances/", the files of a directory beside it,
+// and one repository the page may start. The repository is made with
+// Refresh and Synchronize requested but paused: its work begins when the
+// page calls setActive. Once the server listens, one JSON line on stdout
+// tells the starter where to point a browser: {"url", "open", "token",
+// "repository"}; the token travels only there and in the fragment of
+// "open", which browsers send to no server.
+//
+// Invariants: (1) the server binds 127.0.0.1 only. (2) on a quit signal the
+// server stops first, then the page's instances go (so the references they
+// hold on the repository go while the pool still exists), then the
+// repository.
+//
+// Threads: main thread only, between Host_Start and Host_Stop.
+#pragma once
+
+#include <cstdint>
+
+struct ServeOptions {
+  const char *repositoryFile;  // the repository's configuration
+  const char *credentials;     // answers to password prompts, or NULL
+  const char *www;             // the page's files, or NULL
+  int32_t port;                // 0: a free one
+};
+
+// The longest the command waits for its listening socket.
+constexpr double kServeListenSeconds = 10.0;
+
+// Runs until SIGINT or SIGTERM. Returns the exit code: 0 after a quit
+// signal, 1 when the server could not listen, 2 for a repository file or
+// directory that cannot be used (one line on stderr).
+int Serve_Run(const ServeOptions *options);

@@ -1,0 +1,416 @@
+// The page's script bridge over loopback HTTP; see pagebridge.h.
+#include "skin/pagebridge.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/bridge/interop.h"
+#include "core/formats/dictionary.h"
+#include "core/formats/json.h"
+#include "core/net/webserv.h"
+#include "core/platform/file.h"
+#include "core/platform/platform.h"
+#include "core/runtime/class.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/memstream.h"
+#include "core/runtime/str.h"
+#include "core/security/cryptsymmetric.h"
+#include "skin/pagechannel.h"
+#include "skin/staticfiles.h"
+
+struct PageBridge {
+  ObjectHeader header;  // the class tag for the checks
+  char token[kPageBridgeTokenTextBytes];
+  PageChannel *channel;  // owned
+  StaticFiles *files;    // borrowed; NULL: no static files
+  Json *json;            // reads the calls and writes the answers
+  Dictionary *request;   // the parsed body
+  Dictionary *answer;    // the answer's tree
+  MemoryStream *output;  // the script bridge's answer of an invoke
+};
+
+namespace {
+
+constexpr const char kInstancesPrefix[] = "/instances/";
+constexpr const char kTokenHeader[] = "X-Keelson-Token";
+// The bridge cuts method names to this many bytes before hashing them.
+constexpr int64_t kMethodNameHashBytes = kInteropMethodNameBytes - 1;
+constexpr int32_t kDiscardBytes = 16 * 1024;
+
+// One request on a connection; reset when the next request's header arrives.
+struct BridgeRequest {
+  bool instances = false;  // under "/instances/"
+  int32_t refusal = 0;     // a status decided from the header alone, or 0
+  bool overflow = false;   // the body passed kPageBridgeMaxBodyBytes
+  std::string body;
+  std::string answer;
+  size_t sent = 0;
+  File *file = nullptr;  // a static file being sent
+};
+
+PageBridge *pageBridgeOf(PageBridge *bridge) {
+  CHECK_POINTER(bridge);
+  CLASS_CHECK(bridge, kPageBridgeTag);
+  return bridge;
+}
+
+BridgeRequest *bridgeRequestOf(WebServer *server, WebServerConnection *connection) {
+  void *data = nullptr;
+  WebServer_GetConnectionData(server, connection, &data);
+  if (data == nullptr) {
+    data = new BridgeRequest;
+    WebServer_SetConnectionData(server, connection, data);
+  }
+  return static_cast<BridgeRequest *>(data);
+}
+
+// ---- The checks on a call's header ---------------------------------------------------
+
+// The media type of a Content-Type value, without parameters, is
+// "application/json".
+bool bridgeIsJsonType(const char *value) {
+  size_t length = strcspn(value, ";");
+  while (length > 0 && (value[length - 1] == ' ' || value[length - 1] == '\t')) length--;
+  return length == strlen("application/json") &&
+         Str_EqualNoCaseN(value, "application/json", int(length));
+}
+
+// The reason a call's header is refused (403), or NULL when it may proceed.
+const char *bridgeRefusal(PageBridge *bridge, WebServer *server, WebServerConnection *c) {
+  if (strcmp(WebServer_GetRequestMethod(server, c), "POST") != 0) return "not a POST";
+  char type[128];
+  if (!WebServer_GetRequestHeader(server, c, "Content-Type", type, int(sizeof type)) ||
+      !bridgeIsJsonType(type))
+    return "not JSON";
+  // Room for one byte more than a token, so a longer value never matches.
+  char token[kPageBridgeTokenTextBytes + 1];
+  if (!WebServer_GetRequestHeader(server, c, kTokenHeader, token, int(sizeof token)))
+    return "no token";
+  int same = strlen(token) == size_t(kPageBridgeTokenTextBytes - 1) &&
+             Crypt_ConstantTimeEqual(token, bridge->token, kPageBridgeTokenTextBytes - 1);
+  memset(token, 0, sizeof token);
+  return same ? nullptr : "wrong token";
+}
+
+// ---- Answers -------------------------------------------------------------------------
+
+// An empty answer object in the answer tree.
+Dictionary *bridgeAnswerBegin(PageBridge *bridge) {
+  Dictionary_Clear(bridge->answer);
+  Dictionary *object = nullptr;
+  Dictionary_AddDictionary(bridge->answer, nullptr, &object, nullptr);
+  return object;
+}
+
+void bridgeAnswerEnd(PageBridge *bridge, std::string *out) {
+  Json_SetDictionary(bridge->json, bridge->answer);
+  int32_t length = 0;
+  Json_GetWriteLength(bridge->json, &length);
+  out->assign(size_t(length) + 1, '\0');
+  int32_t written = 0;
+  Json_WriteMemory(bridge->json, &(*out)[0], length + 1, &written);
+  out->resize(size_t(written));
+  Dictionary_Clear(bridge->answer);
+}
+
+void bridgeAnswerBoolean(PageBridge *bridge, int value, std::string *out) {
+  Dictionary_SetBooleanByKey(bridgeAnswerBegin(bridge), "returnValue", value != 0);
+  bridgeAnswerEnd(bridge, out);
+}
+
+// A String argument of the call; false when it is missing or of another type.
+bool bridgeText(Dictionary *args, const char *key, const char **text, int32_t *length) {
+  DictionaryType type = kDictionaryTypeUnknown;
+  if (!Dictionary_GetTypeByKey(args, key, &type) || type != kDictionaryTypeString) return false;
+  int32_t ignored = 0;
+  return Dictionary_GetTextByKey(args, key, text, length != nullptr ? length : &ignored) &&
+         *text != nullptr;
+}
+
+// ---- The calls: each answers an HTTP status and fills out ------------------------
+
+int32_t callCreateInstance(PageBridge *bridge, Dictionary *args, std::string *out) {
+  const char *className = nullptr;
+  const char *given = nullptr;
+  int32_t givenLength = 0;
+  if (!bridgeText(args, "className", &className, nullptr)) return 400;
+  char id[kPageBridgeIdBytes] = "";
+  if (bridgeText(args, "instanceId", &given, &givenLength)) {
+    if (givenLength >= kPageBridgeIdBytes) return 400;
+    memcpy(id, given, size_t(givenLength) + 1);
+  }
+  int made = Interop_CreateInstance(className, id, kPageBridgeIdBytes, bridge->channel,
+                                    bridge->channel);
+  Dictionary *object = bridgeAnswerBegin(bridge);
+  Dictionary_SetBooleanByKey(object, "returnValue", made);
+  Dictionary_SetStringByKey(object, "instanceId", made ? id : "");
+  bridgeAnswerEnd(bridge, out);
+  return 200;
+}
+
+int32_t callHasInstance(PageBridge *bridge, Dictionary *args, std::string *out) {
+  const char *id = nullptr;
+  if (!bridgeText(args, "instanceId", &id, nullptr)) return 400;
+  InteropInstance *instance = nullptr;
+  int found = Interop_FindInstance(id, &instance);
+  if (found) Interop_ReleaseInstanceRef(&instance);
+  bridgeAnswerBoolean(bridge, found, out);
+  return 200;
+}
+
+int32_t callReleaseInstance(PageBridge *bridge, Dictionary *args, std::string *out) {
+  const char *id = nullptr;
+  if (!bridgeText(args, "instanceId", &id, nullptr)) return 400;
+  bridgeAnswerBoolean(bridge, Interop_ReleaseInstance(id), out);
+  return 200;
+}
+
+int32_t callInvoke(PageBridge *bridge, Dictionary *args, std::string *out) {
+  const char *id = nullptr;
+  const char *binding = nullptr;
+  if (!bridgeText(args, "instanceId", &id, nullptr) ||
+      !bridgeText(args, "methodBinding", &binding, nullptr))
+    return 400;
+  // The page reads the bridge's document as it is; empty when the call
+  // failed without writing one.
+  Interop_Invoke(id, binding, bridge->output);
+  int32_t length = MemoryStream_GetLength(bridge->output);
+  uint8_t *bytes = nullptr;
+  out->clear();
+  if (length > 0 && MemoryStream_GetBuffer(bridge->output, 0, &bytes)) {
+    out->assign(reinterpret_cast<const char *>(bytes), size_t(length));
+    MemoryStream_ReleaseBuffer(bridge->output, &bytes);
+  }
+  MemoryStream_Empty(bridge->output);
+  return 200;
+}
+
+int32_t callHash(PageBridge *bridge, Dictionary *args, std::string *out) {
+  const char *text = nullptr;
+  int32_t length = 0;
+  if (!bridgeText(args, "text", &text, &length)) return 400;
+  Dictionary_SetInt64ByKey(bridgeAnswerBegin(bridge), "returnValue",
+                           int64_t(PageBridge_HashMethodName(text, length)));
+  bridgeAnswerEnd(bridge, out);
+  return 200;
+}
+
+// Every batch the channel holds, oldest first, each the JSON array the
+// script bridge built; the page polls for them.
+int32_t callCallbacks(PageBridge *bridge, Dictionary *, std::string *out) {
+  *out = "{\"batches\":[";
+  bool first = true;
+  int64_t length = 0;
+  for (const char *text; (text = PageChannel_Peek(bridge->channel, &length)) != nullptr;
+       PageChannel_Pop(bridge->channel)) {
+    if (!first) *out += ',';
+    out->append(text, size_t(length));
+    first = false;
+  }
+  char tail[64];
+  snprintf(tail, sizeof tail, "],\"dropped\":%lld}",
+           static_cast<long long>(PageChannel_GetDroppedCount(bridge->channel)));
+  *out += tail;
+  return 200;
+}
+
+struct BridgeCall {
+  const char *name;
+  int32_t (*call)(PageBridge *bridge, Dictionary *args, std::string *out);
+};
+
+constexpr BridgeCall kBridgeCalls[] = {
+    {"createInstance", callCreateInstance}, {"hasInstance", callHasInstance},
+    {"releaseInstance", callReleaseInstance}, {"invoke", callInvoke},
+    {"hash", callHash}, {"callbacks", callCallbacks},
+};
+
+const BridgeCall *bridgeFindCall(const char *name) {
+  for (const BridgeCall &call : kBridgeCalls)
+    if (strcmp(call.name, name) == 0) return &call;
+  return nullptr;
+}
+
+// The body as one JSON object, or NULL.
+Dictionary *bridgeParseBody(PageBridge *bridge, const std::string &body) {
+  Json_SetDictionary(bridge->json, bridge->request);
+  Dictionary *object = nullptr;
+  int32_t count = 0;
+  if (body.empty() || !Json_ParseMemory(bridge->json, body.data(), int32_t(body.size())) ||
+      !Dictionary_GetCount(bridge->request, &count) || count != 1 ||
+      !Dictionary_GetDictionaryByIndex(bridge->request, 0, &object))
+    return nullptr;
+  return object;
+}
+
+// The status of a call that passed the header checks; fills answer.
+int32_t bridgeRoute(PageBridge *bridge, WebServer *server, WebServerConnection *c,
+                    BridgeRequest *r) {
+  if (r->overflow) return 400;
+  const BridgeCall *call =
+      bridgeFindCall(WebServer_GetRequestPath(server, c) + strlen(kInstancesPrefix));
+  if (call == nullptr) return 404;
+  Dictionary *args = bridgeParseBody(bridge, r->body);
+  int32_t status = args != nullptr ? call->call(bridge, args, &r->answer) : 400;
+  Dictionary_Clear(bridge->request);
+  if (status != 200) r->answer.clear();
+  return status;
+}
+
+// ---- The server's cells --------------------------------------------------------------
+
+int onRequest(WebServer *server, void *context, WebServerConnection *c) {
+  auto *bridge = static_cast<PageBridge *>(context);
+  BridgeRequest *r = bridgeRequestOf(server, c);
+  StaticFiles_CloseFile(&r->file);
+  *r = BridgeRequest{};
+  const char *path = WebServer_GetRequestPath(server, c);
+  r->instances = strncmp(path, kInstancesPrefix, strlen(kInstancesPrefix)) == 0;
+  if (!r->instances) return 1;
+  if (const char *reason = bridgeRefusal(bridge, server, c)) {
+    Log_Print(LOG_WARNING, KSRC, 0, "Page bridge refused %s %s (%s)\n",
+              WebServer_GetRequestMethod(server, c), path, reason);
+    r->refusal = 403;
+  }
+  return 1;
+}
+
+int onPost(WebServer *server, void *, WebServerConnection *c, int32_t available) {
+  BridgeRequest *r = bridgeRequestOf(server, c);
+  char scratch[kDiscardBytes];
+  while (available > 0) {
+    bool keep = r->instances && r->refusal == 0 && !r->overflow;
+    if (keep && int64_t(r->body.size()) + available > kPageBridgeMaxBodyBytes) {
+      r->overflow = true;
+      r->body.clear();
+      keep = false;
+    }
+    int32_t want = keep ? available : (available < kDiscardBytes ? available : kDiscardBytes);
+    char *into = scratch;
+    if (keep) {
+      size_t at = r->body.size();
+      r->body.resize(at + size_t(want));
+      into = &r->body[at];
+    }
+    int32_t read = 0;
+    if (!WebServer_Read(server, c, into, want, &read)) read = 0;
+    if (keep) r->body.resize(r->body.size() - size_t(want - read));
+    if (read <= 0) break;
+    available -= read;
+  }
+  return 1;
+}
+
+int onResponse(WebServer *server, void *context, WebServerConnection *c) {
+  auto *bridge = static_cast<PageBridge *>(context);
+  BridgeRequest *r = bridgeRequestOf(server, c);
+  if (!r->instances) {
+    if (bridge->files != nullptr) return StaticFiles_Respond(bridge->files, server, c, &r->file);
+    WebServer_SetResponseHeader(server, c, "X-Content-Type-Options", "nosniff");
+    WebServer_SetResponse(server, c, 404, 0);
+    return 0;
+  }
+  WebServer_SetResponseHeader(server, c, "Cache-Control", "no-store");
+  WebServer_SetResponseHeader(server, c, "X-Content-Type-Options", "nosniff");
+  WebServer_SetResponseHeader(server, c, "Content-Type", "application/json");
+  int32_t status = r->refusal != 0 ? r->refusal : bridgeRoute(bridge, server, c, r);
+  r->body.clear();
+  WebServer_SetResponse(server, c, status, int64_t(r->answer.size()));
+  return r->answer.empty() ? 0 : 1;
+}
+
+int onWrite(WebServer *server, void *, WebServerConnection *c, int32_t space) {
+  BridgeRequest *r = bridgeRequestOf(server, c);
+  if (r->file != nullptr) {
+    int more = StaticFiles_Write(server, c, r->file, space);
+    if (!more) StaticFiles_CloseFile(&r->file);
+    return more;
+  }
+  size_t left = r->answer.size() - r->sent;
+  int32_t take = left < size_t(space) ? int32_t(left) : space;
+  int32_t written = 0;
+  if (take > 0 && !WebServer_Write(server, c, r->answer.data() + r->sent, take, &written))
+    return 0;
+  r->sent += size_t(written);
+  return r->sent < r->answer.size() ? 1 : 0;
+}
+
+int onClose(WebServer *server, void *, WebServerConnection *c) {
+  void *data = nullptr;
+  WebServer_GetConnectionData(server, c, &data);
+  auto *r = static_cast<BridgeRequest *>(data);
+  if (r == nullptr) return 1;
+  StaticFiles_CloseFile(&r->file);
+  delete r;
+  WebServer_SetConnectionData(server, c, nullptr);
+  return 1;
+}
+
+}  // namespace
+
+int PageBridge_Create(PageBridge **bridge) {
+  CHECK_POINTER(bridge);
+  *bridge = nullptr;
+  auto *made = static_cast<PageBridge *>(MEM_ALLOC(sizeof(PageBridge), MEM_ZEROED));
+  made->header.classTag = kPageBridgeTag;
+  made->header.refCount.store(1);
+  uint8_t random[kPageBridgeTokenBytes];
+  Platform_RandomBytes(random, sizeof random);
+  Str_HexEncode(random, sizeof random, 1, made->token, sizeof made->token);
+  memset(random, 0, sizeof random);
+  PageChannel_Create(&made->channel);
+  Json_Create(&made->json);
+  Dictionary_Create(&made->request);
+  Dictionary_Create(&made->answer);
+  MemoryStream_Create(&made->output);
+  MemoryStream_EnableGrowth(made->output);
+  *bridge = made;
+  return 1;
+}
+
+int PageBridge_Release(PageBridge **bridge) {
+  CHECK_POINTER(bridge);
+  PageBridge *b = *bridge;
+  *bridge = nullptr;
+  if (b == nullptr) return 1;
+  pageBridgeOf(b);
+  MemoryStream_Release(&b->output);
+  Dictionary_Release(&b->answer);
+  Dictionary_Release(&b->request);
+  Json_Release(&b->json);
+  PageChannel_Release(&b->channel);
+  memset(b->token, 0, sizeof b->token);
+  b->header.classTag = 0;
+  MEM_FREE(b, sizeof(PageBridge));
+  return 1;
+}
+
+const char *PageBridge_GetToken(PageBridge *bridge) { return pageBridgeOf(bridge)->token; }
+
+PageChannel *PageBridge_GetChannel(PageBridge *bridge) { return pageBridgeOf(bridge)->channel; }
+
+int PageBridge_SetStaticFiles(PageBridge *bridge, StaticFiles *files) {
+  pageBridgeOf(bridge)->files = files;
+  return 1;
+}
+
+int PageBridge_Attach(PageBridge *bridge, WebServer *server) {
+  pageBridgeOf(bridge);
+  WebServer_SetRequestCallback(server, bridge, onRequest);
+  WebServer_SetPostCallback(server, bridge, onPost);
+  WebServer_SetResponseCallback(server, bridge, onResponse);
+  WebServer_SetWriteCallback(server, bridge, onWrite);
+  WebServer_SetCloseCallback(server, bridge, onClose);
+  return 1;
+}
+
+uint32_t PageBridge_HashMethodName(const char *text, int64_t length) {
+  CHECK_POINTER(text);
+  if (length > kMethodNameHashBytes) length = kMethodNameHashBytes;
+  return uint32_t(crc32(0, reinterpret_cast<const Bytef *>(text), uInt(length)));
+}

@@ -1,0 +1,65 @@
+// PageBridge: the script bridge of one page over loopback HTTP. It owns the
+// local web server's request cells: POSTs under "/instances/" reach the
+// bridge's calls (createInstance, hasInstance, releaseInstance, invoke, hash
+// and callbacks, the last one handing the page its queued notification
+// batches, since plain HTTP cannot push); every other path goes to the
+// static files when there are any, else 404.
+//
+// A page proves itself with the process's token: 16 random bytes as 32
+// lower-case hex digits, made at creation, handed to the page out of band
+// (the fragment of the address it opens) and never logged. Any web page the
+// user visits can reach 127.0.0.1, so every "/instances/" call must be a POST
+// of "application/json" carrying the token in "X-Keelson-Token": a browser
+// sends neither that type nor that header across origins without a preflight,
+// and no answer ever carries an "Access-Control-Allow-*" header, so the
+// preflight fails. The web server has already refused a foreign Host or
+// Origin by then.
+//
+// Invariants: (1) a call is made only after method, type and token were
+// checked; a refused request's body is read and dropped, never parsed. (2) a
+// body is parsed only when it holds at most kPageBridgeMaxBodyBytes. (3) every
+// answer of the bridge carries "Cache-Control: no-store" and
+// "X-Content-Type-Options: nosniff". (4) the token appears in no log line.
+//
+// Threads: main thread only; the server is pumped on the main thread, so the
+// bridge's calls run where the script bridge expects them.
+#pragma once
+
+#include <cstdint>
+
+struct PageBridge;
+struct PageChannel;
+struct StaticFiles;
+struct WebServer;
+
+constexpr uint32_t kPageBridgeTag = 0x9a6e2b51;
+// Random bytes behind the token; its text is twice as long.
+constexpr int32_t kPageBridgeTokenBytes = 16;
+constexpr int32_t kPageBridgeTokenTextBytes = 2 * kPageBridgeTokenBytes + 1;
+// A call's body is one small JSON object; a larger one is refused (400).
+constexpr int64_t kPageBridgeMaxBodyBytes = int64_t(1) << 20;
+// The instance id buffer handed to the script bridge.
+constexpr int32_t kPageBridgeIdBytes = 40;
+
+// A bridge with a fresh token and its own page channel (one page per process,
+// as one skin window serves one user interface). Returns 1; a random source
+// that fails stops the program.
+int PageBridge_Create(PageBridge **bridge);
+// Frees the bridge and its channel; clears *bridge. The server must no longer
+// run with the bridge's cells (stop or release it first).
+int PageBridge_Release(PageBridge **bridge);
+// The token text (32 lower-case hex digits), for the one who starts the page.
+const char *PageBridge_GetToken(PageBridge *bridge);
+// The page's channel: the request and user context of every instance the page
+// creates, so notification batches reach it. Borrowed.
+PageChannel *PageBridge_GetChannel(PageBridge *bridge);
+// The files served beside the calls (borrowed; NULL: none, every other path
+// is 404).
+int PageBridge_SetStaticFiles(PageBridge *bridge, StaticFiles *files);
+// Sets server's request, post, response, write and close cells to the bridge.
+// Call before WebServer_Start.
+int PageBridge_Attach(PageBridge *bridge, WebServer *server);
+
+// The hash the script bridge gives a method of that name: the CRC-32 of its
+// first 119 bytes, as the bridge cuts names.
+uint32_t PageBridge_HashMethodName(const char *text, int64_t length);

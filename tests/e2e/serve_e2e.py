@@ -1,0 +1,461 @@
+#!/usr/bin/python3
+"""`keelson serve` end to end against nginx over HTTPS (the tree of
+tests/e2e/make_tree.py). One case per run:
+
+  serve_e2e.py CASE --keelson PATH
+
+  exits     a bad repository file, port or --www: 2; a port in use: 1
+  quit      SIGINT mid-copy while the page holds references: exit 0, no leak
+  contract  the page's calls with curl and Python's json: a paused repository
+            started by setActive, its statuses polled until the phases end,
+            sha1sum -c; then SIGTERM: exit 0, the port closed, no token in
+            the debug log and no leak line
+  attacks   calls without the right token, type, method, Host or Origin are
+            refused and change nothing; static files stay in --www
+  chromium  tests/e2e/page/ in headless Chromium: the same calls through
+            bridge.js; a page of another origin and a rebound name are refused
+
+Every wait is bounded. Exit status 0 when every check passed.
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zlib
+from http.server import BaseHTTPRequestHandler, HTTPServer
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from sync_e2e import Tree, check, failures, free_port  # noqa: E402
+
+PAGE = os.path.join(HERE, "page")
+WAIT_SECONDS = 120
+SET_ACTIVE = 0x527BE9CE
+REMOVE_REFERENCE = "removeInstanceReference"
+SYNCHRONIZE, REFRESH, STALLED, ALIVE = 1, 2, 4, 8
+started = []  # every serve process, killed at the end if a case left it running
+
+
+class Serve:
+    """One `keelson serve` process and the JSON line it printed."""
+
+    def __init__(self, tree, *extra, www=PAGE):
+        self.tree = tree
+        args = [tree.keelson, "serve", "--app=" + tree.path("app.json"),
+                "--credentials=" + tree.path("credentials.json"), *extra]
+        if www:
+            args.append("--www=" + www)
+        args.append(tree.path("repo.json"))
+        self.process = subprocess.Popen(args, env=tree.env, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+        started.append(self.process)
+        ready = {}
+        reader = threading.Thread(target=lambda: ready.update(line=self.process.stdout.readline()))
+        reader.start()
+        reader.join(30)
+        line = ready.get("line", "")
+        if not line:
+            self.process.kill()
+            raise SystemExit("serve printed nothing: " + self.process.stderr.read()[-500:])
+        self.info = json.loads(line)
+        self.url = self.info["url"]
+        self.port = int(self.url.rsplit(":", 1)[1].strip("/"))
+        self.token = self.info["token"]
+        self.repository = self.info["repository"]
+
+    def curl(self, path, body=None, token=None, headers=(), options=()):
+        """(status, headers text, body text) of one curl request."""
+        args = ["curl", "-s", "-D", "-", "--max-time", "10", *options]
+        token = self.token if token is None else token
+        if token:
+            args += ["-H", "X-Keelson-Token: " + token]
+        for header in headers:
+            args += ["-H", header]
+        if body is not None:
+            args += ["-H", "Content-Type: application/json", "--data-binary", json.dumps(body)]
+        args.append(self.url.rstrip("/") + path)
+        out = subprocess.run(args, capture_output=True, text=True, timeout=30).stdout
+        head, _, text = out.partition("\n\n")  # text mode turns CR LF into LF
+        status = int(head.split()[1]) if head.startswith("HTTP/") else 0
+        return status, head, text
+
+    def call(self, name, body):
+        status, head, text = self.curl("/instances/" + name, body)
+        if status != 200:
+            raise AssertionError(f"{name} answered {status}")
+        return json.loads(text) if text else None
+
+    def invoke(self, instance, binding):
+        return self.call("invoke", {"instanceId": instance, "methodBinding": json.dumps(binding)})
+
+    def stop(self, sig=signal.SIGTERM):
+        """Sends sig; the exit code (None when it had to be killed)."""
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        try:
+            code = self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(timeout=10)
+            code = None
+        self.stderr = self.process.stderr.read()
+        return code
+
+
+def pieces_fetched(tree):
+    return [r for r in tree.log() if len(r) > 2 and "/pieces/" in r[2]]
+
+
+def listening(port):
+    out = subprocess.run(["ss", "-ltnH"], capture_output=True, text=True, timeout=10).stdout
+    return any(line.split()[3].endswith(":%d" % port) for line in out.splitlines()
+               if len(line.split()) > 3)
+
+
+def follow_status(serve, center):
+    """Polls callbacks until a status shows the phases ended, giving every
+    retained reference back; the last status."""
+    deadline = time.monotonic() + WAIT_SECONDS
+    while time.monotonic() < deadline:
+        for batch in serve.call("callbacks", {})["batches"]:
+            for record in batch:
+                if record.get("retained"):
+                    serve.invoke(center, {"method": REMOVE_REFERENCE,
+                                          "instanceId": record["sender"]})
+                info = record["info"]
+                if record["callbackId"] != "s1":
+                    continue
+                if info["stateFlags"] & STALLED:
+                    return info
+                if not info["actionFlags"] & (SYNCHRONIZE | REFRESH) and \
+                        not info["stateFlags"] & ALIVE:
+                    return info
+        time.sleep(0.2)
+    return None
+
+
+def read_logs(logs):
+    text = ""
+    for name in os.listdir(logs) if os.path.isdir(logs) else []:
+        with open(os.path.join(logs, name), errors="replace") as f:
+            text += f.read()
+    return text
+
+
+def case_contract(t):
+    t.start()
+    logs = t.path("logs")
+    s = Serve(t, "--debug", "--verbose=8WebServer", "--memorytracking", "--debugdir=" + logs,
+              www=None)
+    check(s.info["open"] is None and len(s.token) == 32 and len(s.repository) == 32,
+          f"the JSON line names url, token and repository ({s.info})")
+    made = s.call("createInstance", {"className": "QVN.NotificationCenter"})
+    center = made["instanceId"]
+    check(made["returnValue"] is True and len(center) == 32, "createInstance QVN.NotificationCenter")
+    repo = s.call("createInstance", {"className": "QVN.Repository", "instanceId": s.repository})
+    check(repo == {"returnValue": True, "instanceId": s.repository},
+          "createInstance QVN.Repository with the printed id")
+    unknown = s.call("createInstance", {"className": "QVN.Repository", "instanceId": "e" * 32})
+    check(unknown["returnValue"] is False, "an unknown repository id answers false")
+    observed = s.invoke(center, {"method": "addInstanceObserver", "type": "Repository",
+                                 "notification": "Status", "sender": s.repository,
+                                 "callbackId": "s1"})
+    check(observed == {"returnValue": True}, "addInstanceObserver")
+    time.sleep(1)
+    check(not pieces_fetched(t), "before setActive no piece is requested")
+    check(s.call("hash", {"text": "setActive"})["returnValue"] == SET_ACTIVE ==
+          zlib.crc32(b"setActive"), "hash of setActive is zlib.crc32's, 0x527be9ce")
+    started = s.invoke(s.repository, {"method": "setActive", "active": True})
+    check(started == {"returnValue": True}, "setActive true")
+    info = follow_status(s, center)
+    check(info is not None and not info["stateFlags"] & STALLED,
+          f"a status shows the phases ended ({info and info['stateFlags']})")
+    check(t.sha1_ok("v1"), "sha1sum -c passes")
+    check(s.call("hasInstance", {"instanceId": s.repository})["returnValue"] is True,
+          "hasInstance before releaseInstance")
+    check(s.call("releaseInstance", {"instanceId": s.repository})["returnValue"] is True,
+          "releaseInstance")
+    gone = False
+    deadline = time.monotonic() + 10
+    while not gone and time.monotonic() < deadline:
+        gone = s.call("hasInstance", {"instanceId": s.repository})["returnValue"] is False
+    check(gone, "hasInstance after releaseInstance")
+    code = s.stop()
+    check(code == 0, f"SIGTERM exits 0 ({code}: {s.stderr[-300:]})")
+    check(not listening(s.port), "the port is closed")
+    text = read_logs(logs)
+    check("X-Keelson-Token: (hidden)" in text and s.token not in text,
+          "the token is in no debug log, the request headers are")
+    leak = text.find("Not all memory was free'd")
+    check(leak < 0, f"memorytracking logs no leak ({text[leak - 2000:leak + 300] if leak >= 0 else ''})")
+
+
+def case_quit(t):
+    """SIGINT while the repository works and the page holds references."""
+    t.start("nginx-slow.conf")
+    logs = t.path("logs")
+    s = Serve(t, "--debug", "--memorytracking", "--debugdir=" + logs, www=None)
+    center = s.call("createInstance", {"className": "QVN.NotificationCenter"})["instanceId"]
+    s.call("createInstance", {"className": "QVN.Repository", "instanceId": s.repository})
+    s.invoke(center, {"method": "addInstanceObserver", "type": "Repository",
+                      "notification": "Status", "sender": s.repository, "callbackId": "s1"})
+    s.invoke(s.repository, {"method": "setActive", "active": True})
+    deadline = time.monotonic() + 30
+    retained = 0
+    while time.monotonic() < deadline and not (retained and pieces_fetched(t)):
+        retained += sum(1 for batch in s.call("callbacks", {})["batches"]
+                        for record in batch if record.get("retained"))
+        time.sleep(0.2)
+    check(retained > 0 and pieces_fetched(t), f"the page holds {retained} references mid-copy")
+    code = s.stop(signal.SIGINT)
+    check(code == 0, f"SIGINT exits 0 ({code}: {s.stderr[-300:]})")
+    check(not listening(s.port), "the port is closed")
+    text = read_logs(logs)
+    leak = text.find("Not all memory was free'd")
+    check(text != "" and leak < 0, f"memorytracking logs no leak ({text[leak:leak + 300]})")
+
+
+def case_exits(t):
+    """What serve refuses to start with: exit 2, or 1 when it cannot listen."""
+    base = [t.keelson, "serve", "--app=" + t.path("app.json"),
+            "--credentials=" + t.path("credentials.json")]
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen(1)
+    rows = [("a missing repository file", [t.path("missing.json")], 2),
+            ("a port that is no number", ["--port=8x", t.path("repo.json")], 2),
+            ("a port past 65535", ["--port=70000", t.path("repo.json")], 2),
+            ("--www that is no directory", ["--www=" + t.path("repo.json"), t.path("repo.json")], 2),
+            ("a port in use", ["--port=%d" % busy.getsockname()[1], t.path("repo.json")], 1)]
+    for what, extra, wanted in rows:
+        p = subprocess.run(base + extra, env=t.env, capture_output=True, text=True,
+                           timeout=WAIT_SECONDS)
+        check(p.returncode == wanted and p.stdout == "" and p.stderr.startswith("keelson: "),
+              f"{what}: exit {wanted}, nothing on stdout ({p.returncode}: {p.stderr[:120]!r})")
+    busy.close()
+
+
+def case_attacks(t):
+    t.start()
+    www = t.path("www-page")
+    shutil.copytree(PAGE, www)
+    os.symlink("/etc/passwd", os.path.join(www, "passwd"))
+    os.mkdir(os.path.join(www, "dir"))
+    s = Serve(t, www=www)
+    victim = "a" * 32
+    create = {"className": "QVN.NotificationCenter", "instanceId": victim}
+    wrong = ("b" if s.token[0] == "a" else "a") * 32
+    host = f"Host: evil.test:{s.port}"
+    take = {"className": "QVN.Repository", "instanceId": s.repository}
+    start = {"instanceId": s.repository,
+             "methodBinding": json.dumps({"method": "setActive", "active": True})}
+    rows = [
+        ("no token", lambda b: dict(body=b, token=""), 403),
+        ("a wrong token of the right length", lambda b: dict(body=b, token=wrong), 403),
+        ("text/plain", lambda b: dict(headers=["Content-Type: text/plain"],
+                                      options=["--data-binary", json.dumps(b)]), 403),
+        ("GET", lambda b: dict(options=["-G", "--data-urlencode", "q=" + json.dumps(b)]), 403),
+        ("OPTIONS", lambda b: dict(options=["-X", "OPTIONS"], headers=[
+            f"Origin: http://127.0.0.1:{s.port}", "Access-Control-Request-Method: POST",
+            "Access-Control-Request-Headers: content-type,x-keelson-token"]), 403),
+        ("Host evil.test", lambda b: dict(body=b, headers=[host]), 403),
+        ("Origin evil.test", lambda b: dict(body=b, headers=["Origin: http://evil.test"]), 403),
+    ]
+    for what, kw, wanted in rows:
+        for name, body in [("createInstance", create), ("createInstance", take),
+                           ("invoke", start)]:
+            status, head, _ = s.curl("/instances/" + name, **kw(body))
+            check(status == wanted and "Access-Control-Allow" not in head,
+                  f"{what} {name}: {wanted} without Access-Control-Allow ({status})")
+    time.sleep(1)
+    check(not pieces_fetched(t), "the repository stays paused: no piece request")
+    for instance in (victim, s.repository):
+        check(s.call("hasInstance", {"instanceId": instance})["returnValue"] is False,
+              f"no instance {instance} was made (asked with the real token)")
+    statics = [("/index.html", 200), ("/bridge.js", 200), ("/passwd", 404), ("/dir", 404),
+               ("/missing", 404), ("/../repo.json", 400), ("/%2e%2e/repo.json", 400)]
+    for path, wanted in statics:
+        status, head, text = s.curl(path, token="", options=["--path-as-is"])
+        ok = status == wanted and "root:" not in text
+        if wanted == 200:
+            ok = ok and "X-Content-Type-Options: nosniff" in head
+        check(ok, f"GET {path}: {wanted} ({status})")
+    code = s.stop()
+    check(code == 0, f"SIGTERM exits 0 ({code})")
+
+
+class Reports(BaseHTTPRequestHandler):
+    """The page's report listener: keeps each POST body."""
+    bodies = []
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length", "0"))
+        Reports.bodies.append((self.path, self.rfile.read(length).decode(errors="replace")))
+        self.send_response(204)
+        self.end_headers()
+
+    def do_GET(self):
+        self.do_POST()
+
+    def log_message(self, *args):
+        pass
+
+
+def start_reports():
+    server = HTTPServer(("127.0.0.1", 0), Reports)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def chromium(root, url, *extra, until=None, seconds=WAIT_SECONDS):
+    """Runs headless Chromium on url until until() holds or seconds pass; stops
+    it by its pid."""
+    profile = tempfile.mkdtemp(prefix="chromium-", dir=root)
+    args = ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu",
+            "--user-data-dir=" + profile, "--no-first-run", *extra, url]
+    p = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         start_new_session=True)
+    deadline = time.monotonic() + seconds
+    try:
+        while time.monotonic() < deadline and (until is None or not until()):
+            time.sleep(0.2)
+    finally:
+        try:
+            os.killpg(p.pid, signal.SIGTERM)
+            p.wait(timeout=15)
+        except (ProcessLookupError, subprocess.TimeoutExpired):
+            try:
+                os.killpg(p.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            p.wait(timeout=15)
+    return until() if until else True
+
+
+ATTACK_PAGE = """<!DOCTYPE html><script>
+const target = 'http://127.0.0.1:%(port)d/instances/';
+const create = JSON.stringify({className: 'QVN.NotificationCenter', instanceId: '%(victim)s'});
+const start = JSON.stringify({instanceId: '%(repository)s',
+                              methodBinding: JSON.stringify({method: 'setActive', active: true})});
+const report = (text) => fetch('http://127.0.0.1:%(report)d/attack', {method: 'POST', mode: 'no-cors', body: text});
+(async () => {
+  for (const [name, body] of [['createInstance', create], ['invoke', start]]) {
+    await fetch(target + name, {method: 'POST', mode: 'no-cors', body,
+                                headers: {'Content-Type': 'text/plain'}}).catch(() => {});
+    try {
+      await fetch(target + name, {method: 'POST', body,
+          headers: {'Content-Type': 'application/json', 'X-Keelson-Token': 'guess'}});
+      report('READ ' + name);
+    } catch (e) { report('BLOCKED ' + name); }
+  }
+  report('DONE');
+})();
+</script>"""
+
+
+def case_chromium(t):
+    if shutil.which("chromium") is None:
+        print("chromium is missing: skipped")
+        return
+    t.start()
+    reports = start_reports()
+    q = reports.server_address[1]
+    logs = t.path("logs")
+    s = Serve(t, "--debug", "--debugdir=" + logs)
+    victim = "a" * 32
+
+    # Another origin: a page of python3 -m http.server posts to the calls.
+    attack = t.path("attack")
+    os.mkdir(attack)
+    with open(os.path.join(attack, "index.html"), "w") as f:
+        f.write(ATTACK_PAGE % {"port": s.port, "victim": victim, "repository": s.repository,
+                               "report": q})
+    other_port = free_port()
+    other = subprocess.Popen(["/usr/bin/python3", "-m", "http.server", str(other_port),
+                              "--bind", "127.0.0.1", "--directory", attack],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", other_port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        chromium(t.root, f"http://127.0.0.1:{other_port}/index.html",
+                 until=lambda: any(b == "DONE" for _, b in Reports.bodies), seconds=60)
+    finally:
+        other.terminate()
+        other.wait(timeout=10)
+    said = [b for _, b in Reports.bodies]
+    check("DONE" in said and not any(b.startswith("READ") for b in said),
+          f"another origin's page reads no answer ({said})")
+    text = read_logs(logs)
+    check(all(f"Refused request [/instances/{name}] (403)" in text
+              for name in ("createInstance", "invoke")),
+          "its posts reached the server and were refused")
+
+    # A name rebound to 127.0.0.1: the page and every call get 403.
+    Reports.bodies.clear()
+    rebound = (f"http://evil.test:{s.port}/index.html#token={s.token}"
+               f"&repository={s.repository}&report={q}")
+    refused = f"Refused request [/index.html] (403)"
+    chromium(t.root, rebound, "--host-resolver-rules=MAP evil.test 127.0.0.1",
+             until=lambda: refused in read_logs(logs), seconds=30)
+    check(refused in read_logs(logs), "the rebound name's page request was refused")
+    check(not pieces_fetched(t), "after both attacks the repository is still paused")
+    check(s.call("hasInstance", {"instanceId": victim})["returnValue"] is False,
+          "after both attacks no instance was made")
+    status, _, _ = s.curl("/index.html", token="", headers=[f"Host: evil.test:{s.port}"])
+    check(status == 403 and not Reports.bodies, f"the rebound name gets 403 ({status})")
+
+    # The page itself.
+    Reports.bodies.clear()
+    url = s.info["open"] + f"&report={q}"
+    done = lambda: any(b.startswith("SYNC-") for _, b in Reports.bodies)  # noqa: E731
+    chromium(t.root, url, until=done)
+    said = [b for _, b in Reports.bodies]
+    check(any(b.startswith("SYNC-OK ") for b in said), f"the page reports SYNC-OK ({said})")
+    check(t.sha1_ok("v1"), "sha1sum -c passes")
+    code = s.stop()
+    check(code == 0, f"SIGTERM exits 0 ({code})")
+    text = read_logs(logs)
+    check("/instances/invoke" in text and s.token not in text,
+          "the browser's calls are logged, its token is not")
+    reports.shutdown()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("case")
+    ap.add_argument("--keelson", required=True)
+    a = ap.parse_args()
+    if shutil.which("nginx") is None:
+        print("nginx is missing: skipped")
+        return 0
+    keep = os.environ.get("KEELSON_E2E_KEEP")
+    with tempfile.TemporaryDirectory(prefix="keelson-serve-", dir=keep) as root:
+        t = Tree(root, a.keelson)
+        try:
+            {"contract": case_contract, "quit": case_quit, "exits": case_exits,
+             "attacks": case_attacks,
+             "chromium": case_chromium}[a.case](t)
+        finally:
+            for process in started:
+                if process.poll() is None:
+                    process.kill()
+                    process.wait(timeout=10)
+            t.stop()
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
