@@ -175,6 +175,7 @@ inline Record *dictionaryRecordTake(Pool *pool, Record **freeList, DictionarySla
   if (slab->end - slab->next < kBytes) [[unlikely]]
     dictionarySlabRefill(pool, slab, kBytes, growth);
   auto *record = reinterpret_cast<Record *>(slab->next);
+  
   slab->next += kBytes;
   slab->carved++;
   return record;
@@ -263,10 +264,22 @@ inline char *dictionaryTextsAlloc(DictionaryTexts *texts, int64_t bytes) {
   texts->live++;
   if (texts->end - texts->next >= bytes) {
     char *start = texts->next;
+    
     texts->next += bytes;
     return start;
   }
   return dictionaryTextsGrow(texts, bytes);
+}
+
+// Copies length bytes (Bytes <= length <= 2 * Bytes) as Bytes from the start
+// and Bytes from the end.
+template <int Bytes>
+inline void dictionaryCopyEnds(char *to, const char *from, int32_t length) {
+  char head[Bytes], tail[Bytes];
+  memcpy(head, from, Bytes);
+  memcpy(tail, from + length - Bytes, Bytes);
+  memcpy(to, head, Bytes);
+  memcpy(to + length - Bytes, tail, Bytes);
 }
 
 // A terminated copy of length bytes (zeros for a NULL text).
@@ -281,10 +294,16 @@ char *dictionaryTextNew(Dictionary *d, const char *text, int32_t length, bool *f
     root->trackedTexts++;
     *fromPool = false;
   }
-  if (text != nullptr)
-    memcpy(copy, text, size_t(length));
-  else
+  if (text == nullptr) {
     memset(copy, 0, size_t(length));
+  } else if (length >= 8 && length <= 16) {
+    // Most keys and numbers: words from both ends, overlapping, no call.
+    dictionaryCopyEnds<8>(copy, text, length);
+  } else if (length > 16 && length <= 32) {
+    dictionaryCopyEnds<16>(copy, text, length);
+  } else {
+    memcpy(copy, text, size_t(length));
+  }
   copy[length] = '\0';
   return copy;
 }
