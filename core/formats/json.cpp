@@ -253,8 +253,8 @@ inline bool jsonReport(Json *j, int32_t type, const char *text, int32_t length,
 // Adds an item of the type for the node at the current level (keyed by the
 // pending member name) holding length bytes of text, and answers it; NULL
 // without a target.
-DictionaryItem *jsonAddItem(Json *j, int32_t dictionaryType, const char *text = nullptr,
-                            int32_t length = 0) {
+inline DictionaryItem *jsonAddItem(Json *j, int32_t dictionaryType, const char *text = nullptr,
+                                   int32_t length = 0) {
   Dictionary *c = j->containers[j->depth];
   if (c == nullptr) return nullptr;
   int32_t d = j->depth;
@@ -310,20 +310,13 @@ void jsonScalar(Json *j, int32_t type, const char *text, int32_t length, int64_t
   }
   if (!jsonBeginNode(j, type, text, length, position)) return;
   if (j->containers[d] != nullptr) {
-    switch (type) {
-      case kJsonNodeString:
-        jsonAddItem(j, kDictionaryTypeString, text, length);
-        break;
-      case kJsonNodeNumber:
-        jsonAddItem(j, kDictionaryTypeFloat64, text, length);
-        break;
-      case kJsonNodeBoolean:
-        jsonAddItem(j, kDictionaryTypeBoolean, text, length);
-        break;
-      default:
-        jsonAddItem(j, kDictionaryTypeNull);
-        break;
-    }
+    // Numbers are stored as Float64 items and read as whatever is asked; a
+    // Null item keeps no text.
+    const int32_t itemType = type == kJsonNodeString    ? kDictionaryTypeString
+                             : type == kJsonNodeNumber  ? kDictionaryTypeFloat64
+                             : type == kJsonNodeBoolean ? kDictionaryTypeBoolean
+                                                        : kDictionaryTypeNull;
+    jsonAddItem(j, itemType, text, length);
   }
   jsonEndNode(j);
 }
