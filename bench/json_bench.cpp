@@ -19,10 +19,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <rapidjson/document.h>
 #include <rapidjson/reader.h>
@@ -312,6 +315,10 @@ int main(int argc, char **argv) {
            "converts every number while parsing. Goal: tree/dom at least 0.6x.\n",
            kRounds);
     printf("Wall clock, and the parsing thread's CPU time (steadier on a shared machine).\n");
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) == 3)
+      printf("Load average at the end: %.2f %.2f %.2f on %ld processors.\n", load[0], load[1],
+             load[2], sysconf(_SC_NPROCESSORS_ONLN));
     printf("%-12s %8s %8s %9s %8s %8s %9s %12s %12s\n", "document", "ours ms", "dom ms",
            "tree/dom", "ours cpu", "dom cpu", "cpu ratio", "bytes(pool)", "bytes(nopool)");
     for (int doc = 0; doc < 3; doc++) {

@@ -55,6 +55,9 @@ def load(text):
                       parse_int=lambda t: ("N", t), parse_float=lambda t: ("N", t))
 
 
+PLAIN = "abcdefghijklmnopqrstuvwxyz ABC0123456789_-./:"
+
+
 class Maker:
     def __init__(self, rng):
         self.r = rng
@@ -70,7 +73,7 @@ class Maker:
         r = self.r
         k = r.random()
         if k < 0.55:
-            return r.choice("abcdefghijklmnopqrstuvwxyz ABC0123456789_-./:")
+            return r.choice(PLAIN)
         if k < 0.65:
             return r.choice(['\\"', "\\\\", "\\/", "\\b", "\\f", "\\n", "\\r", "\\t"])
         if k < 0.72:
@@ -86,7 +89,10 @@ class Maker:
         return r.choice(["😀", "𝄞", "\U0010FFFF"])
 
     def string(self, limit=12):
-        n = self.r.randint(0, limit)
+        r = self.r
+        if r.random() < 0.15:  # a plain run: every length up to a few words
+            return '"' + "".join(r.choice(PLAIN) for _ in range(r.randint(0, 40))) + '"'
+        n = r.randint(0, limit)
         return '"' + "".join(self.char() for _ in range(n)) + '"'
 
     def key(self):
@@ -146,6 +152,11 @@ class Maker:
                     text += "{" + self.key() + ":"
                     closers = "}" + closers
             return self.ws() + text + self.value(MAX_DEPTH) + closers
+        if index % 700 == 350:  # longer than one 4096-byte read of a stream
+            items = []
+            while sum(len(t) + 1 for t in items) < 4400:
+                items.append(self.ws() + (self.string(30) if r.random() < 0.6 else self.number()))
+            return "[" + ",".join(items) + "]"
         if index % 10 == 0:
             root = self.value(MAX_DEPTH)  # a scalar root
         elif r.random() < 0.5:

@@ -146,37 +146,47 @@ void dictionaryRecordFree(void **freeList, void *record) {
   *freeList = record;
 }
 
-void *dictionaryRecordNew(Pool *pool, void **freeList, DictionarySlab *slab, int32_t recordBytes,
-                          int32_t growth) {
-  void *record = *freeList;
-  if (record != nullptr) {
-    *freeList = *dictionaryRecordLink(record);
-  } else {
-    if (slab->next == nullptr || slab->end - slab->next < recordBytes) {
-      int64_t records = dictionarySlabRecords(growth);
-      const int64_t bulk = slab->carved / kDictionaryBulkShare;
-      if (bulk > records) records = bulk;
-      if (records * recordBytes > kDictionaryBulkMaxBytes && records > growth)
-        records = kDictionaryBulkMaxBytes / recordBytes > growth ? kDictionaryBulkMaxBytes / recordBytes
-                                                                 : growth;
-      int64_t bytes = records * recordBytes;
-      if (bytes > INT32_MAX / 2 - kRecordAskBytes) bytes = recordBytes;
-      slab->next = static_cast<char *>(POOL_ALLOC(pool, int32_t(bytes) + kRecordAskBytes));
-      slab->end = slab->next + bytes;
-      Mem_AdviseBulk(slab->next, bytes);
-    }
-    record = slab->next;
-    slab->next += recordBytes;
-    slab->carved++;
+// A new slab for the next records: pool-growth records, or more once the
+// tree is large (see kDictionaryBulkShare).
+void dictionarySlabRefill(Pool *pool, DictionarySlab *slab, int32_t recordBytes, int32_t growth) {
+  int64_t records = dictionarySlabRecords(growth);
+  const int64_t bulk = slab->carved / kDictionaryBulkShare;
+  if (bulk > records) records = bulk;
+  if (records * recordBytes > kDictionaryBulkMaxBytes && records > growth)
+    records = kDictionaryBulkMaxBytes / recordBytes > growth ? kDictionaryBulkMaxBytes / recordBytes
+                                                             : growth;
+  int64_t bytes = records * recordBytes;
+  if (bytes > INT32_MAX / 2 - kRecordAskBytes) bytes = recordBytes;
+  slab->next = static_cast<char *>(POOL_ALLOC(pool, int32_t(bytes) + kRecordAskBytes));
+  slab->end = slab->next + bytes;
+  Mem_AdviseBulk(slab->next, bytes);
+}
+
+// A record of Record's size, uncleared: a given-back one, else the next of
+// the slab. Inline: a large document takes millions.
+template <typename Record>
+inline Record *dictionaryRecordTake(Pool *pool, Record **freeList, DictionarySlab *slab,
+                                    int32_t growth) {
+  constexpr int32_t kBytes = int32_t(sizeof(Record));
+  if (Record *record = *freeList) {
+    *freeList = static_cast<Record *>(*dictionaryRecordLink(record));
+    return record;
   }
-  // Two sizes only: a memset of known size is a few stores, one of a size
-  // known only here a string instruction that costs more than the record.
-  if (recordBytes == int32_t(sizeof(DictionaryItem)))
-    memset(record, 0, sizeof(DictionaryItem));
-  else if (recordBytes == int32_t(sizeof(Dictionary)))
-    memset(record, 0, sizeof(Dictionary));
-  else
-    memset(record, 0, size_t(recordBytes));
+  if (slab->end - slab->next < kBytes) [[unlikely]]
+    dictionarySlabRefill(pool, slab, kBytes, growth);
+  auto *record = reinterpret_cast<Record *>(slab->next);
+  
+  slab->next += kBytes;
+  slab->carved++;
+  return record;
+}
+
+// The same, cleared.
+template <typename Record>
+inline Record *dictionaryRecordNew(Pool *pool, Record **freeList, DictionarySlab *slab,
+                                   int32_t growth) {
+  Record *record = dictionaryRecordTake(pool, freeList, slab, growth);
+  memset(static_cast<void *>(record), 0, sizeof(Record));
   return record;
 }
 
@@ -254,10 +264,22 @@ inline char *dictionaryTextsAlloc(DictionaryTexts *texts, int64_t bytes) {
   texts->live++;
   if (texts->end - texts->next >= bytes) {
     char *start = texts->next;
+    
     texts->next += bytes;
     return start;
   }
   return dictionaryTextsGrow(texts, bytes);
+}
+
+// Copies length bytes (Bytes <= length <= 2 * Bytes) as Bytes from the start
+// and Bytes from the end.
+template <int Bytes>
+inline void dictionaryCopyEnds(char *to, const char *from, int32_t length) {
+  char head[Bytes], tail[Bytes];
+  memcpy(head, from, Bytes);
+  memcpy(tail, from + length - Bytes, Bytes);
+  memcpy(to, head, Bytes);
+  memcpy(to + length - Bytes, tail, Bytes);
 }
 
 // A terminated copy of length bytes (zeros for a NULL text).
@@ -272,10 +294,16 @@ char *dictionaryTextNew(Dictionary *d, const char *text, int32_t length, bool *f
     root->trackedTexts++;
     *fromPool = false;
   }
-  if (text != nullptr)
-    memcpy(copy, text, size_t(length));
-  else
+  if (text == nullptr) {
     memset(copy, 0, size_t(length));
+  } else if (length >= 8 && length <= 16) {
+    // Most keys and numbers: words from both ends, overlapping, no call.
+    dictionaryCopyEnds<8>(copy, text, length);
+  } else if (length > 16 && length <= 32) {
+    dictionaryCopyEnds<16>(copy, text, length);
+  } else {
+    memcpy(copy, text, size_t(length));
+  }
   copy[length] = '\0';
   return copy;
 }
@@ -391,9 +419,8 @@ const char *dictionaryLogName(const Dictionary *d) {
 Dictionary *dictionaryNewChild(Dictionary *d, DictionaryItem *item) {
   dictionaryEnsurePools(d);
   DictionaryRoot *root = dictionaryRootOf(d);
-  void *member = dictionaryRecordNew(
-      root->containerPool, reinterpret_cast<void **>(&root->freeContainers), &root->containerSlab,
-      int32_t(sizeof(Dictionary)), root->base.poolGrowth);
+  Dictionary *member = dictionaryRecordNew(root->containerPool, &root->freeContainers,
+                                           &root->containerSlab, root->base.poolGrowth);
   auto *child = new (member) Dictionary();
   memcpy(child->header.instanceId, d->header.instanceId, sizeof child->header.instanceId);
   child->header.classTag = kDictionaryTag;
@@ -659,9 +686,8 @@ DictionaryItem *dictionaryInsertN(Dictionary *d, DictionaryItem *after, const ch
   }
   dictionaryEnsurePools(d);
   DictionaryRoot *root = dictionaryRootOf(d);
-  auto *item = static_cast<DictionaryItem *>(
-      dictionaryRecordNew(root->itemPool, reinterpret_cast<void **>(&root->freeItems),
-                          &root->itemSlab, int32_t(sizeof(DictionaryItem)), root->base.poolGrowth));
+  DictionaryItem *item =
+      dictionaryRecordNew(root->itemPool, &root->freeItems, &root->itemSlab, root->base.poolGrowth);
   item->classTag = kDictionaryItemTag;
   dictionaryLink(d, after, item);
   if (key != nullptr) dictionaryStoreKey(d, item, key, length);
@@ -917,12 +943,32 @@ DictionaryItem *dictionaryAppendValue(Dictionary *d, const char *key, int32_t ke
   }
   // A new last item that nobody watches: what those steps do to it, in one.
   dictionaryEnsurePools(d);
-  auto *item = static_cast<DictionaryItem *>(
-      dictionaryRecordNew(root->itemPool, reinterpret_cast<void **>(&root->freeItems),
-                          &root->itemSlab, int32_t(sizeof(DictionaryItem)), root->base.poolGrowth));
+  DictionaryItem *item =
+      dictionaryRecordTake(root->itemPool, &root->freeItems, &root->itemSlab, root->base.poolGrowth);
+  DictionaryItem *last = d->items.last;
+  *item = DictionaryItem{};
   item->classTag = kDictionaryItemTag;
-  dictionaryLink(d, d->items.last, item);
-  if (key != nullptr) dictionaryStoreKey(d, item, key, keyLength);
+  item->prev = last;
+  if (last != nullptr)
+    last->next = item;
+  else
+    d->items.first = item;
+  d->items.last = item;
+  d->items.count++;
+  if (key != nullptr) {
+    // What dictionaryStoreKey does to a keyless item when no callback listens.
+    if (d->hashPrefix && keyLength > 0 && key[0] == '#') {
+      key++;
+      keyLength--;
+      item->type = kDictionaryHiddenBit;
+    }
+    if (keyLength < 0) keyLength = 0;
+    bool fromPool = false;
+    item->key = dictionaryTextNew(d, key, keyLength, &fromPool);
+    item->keyLength = keyLength;
+    if (fromPool) item->textOrigin = kDictionaryKeyFromPool;
+    if (d->side.load(std::memory_order_acquire) != nullptr) dictionaryIndexKeySet(d, item);
+  }
   item->type = uint8_t(item->type | type);
   if (dictionaryIsContainerType(type)) {
     item->child = dictionaryNewChild(d, item);

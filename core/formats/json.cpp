@@ -253,8 +253,8 @@ inline bool jsonReport(Json *j, int32_t type, const char *text, int32_t length,
 // Adds an item of the type for the node at the current level (keyed by the
 // pending member name) holding length bytes of text, and answers it; NULL
 // without a target.
-DictionaryItem *jsonAddItem(Json *j, int32_t dictionaryType, const char *text = nullptr,
-                            int32_t length = 0) {
+inline DictionaryItem *jsonAddItem(Json *j, int32_t dictionaryType, const char *text = nullptr,
+                                   int32_t length = 0) {
   Dictionary *c = j->containers[j->depth];
   if (c == nullptr) return nullptr;
   int32_t d = j->depth;
@@ -310,20 +310,13 @@ void jsonScalar(Json *j, int32_t type, const char *text, int32_t length, int64_t
   }
   if (!jsonBeginNode(j, type, text, length, position)) return;
   if (j->containers[d] != nullptr) {
-    switch (type) {
-      case kJsonNodeString:
-        jsonAddItem(j, kDictionaryTypeString, text, length);
-        break;
-      case kJsonNodeNumber:
-        jsonAddItem(j, kDictionaryTypeFloat64, text, length);
-        break;
-      case kJsonNodeBoolean:
-        jsonAddItem(j, kDictionaryTypeBoolean, text, length);
-        break;
-      default:
-        jsonAddItem(j, kDictionaryTypeNull);
-        break;
-    }
+    // Numbers are stored as Float64 items and read as whatever is asked; a
+    // Null item keeps no text.
+    const int32_t itemType = type == kJsonNodeString    ? kDictionaryTypeString
+                             : type == kJsonNodeNumber  ? kDictionaryTypeFloat64
+                             : type == kJsonNodeBoolean ? kDictionaryTypeBoolean
+                                                        : kDictionaryTypeNull;
+    jsonAddItem(j, itemType, text, length);
   }
   jsonEndNode(j);
 }
@@ -468,6 +461,28 @@ int jsonHexValue(char c) {
   return -1;
 }
 
+// The first byte from p on that stops a run of plain string bytes ('"', '\\'
+// or a line feed), or end; eight bytes at a time. In each word a byte equal
+// to the one looked for becomes zero; the lowest set bit of the zero test
+// names the first such byte exactly (its borrows reach only later bytes).
+inline const char *jsonSkipPlain(const char *p, const char *end) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  auto zeroBytes = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  while (end - p >= 8) {
+    uint64_t bytes;
+    memcpy(&bytes, p, 8);
+    const uint64_t stop = zeroBytes(bytes ^ (kOnes * '"')) | zeroBytes(bytes ^ (kOnes * '\\')) |
+                          zeroBytes(bytes ^ (kOnes * '\n'));
+    if (stop != 0) return p + (__builtin_ctzll(stop) >> 3);
+    p += 8;
+  }
+#endif
+  while (p < end && !kJsonStringStop[uint8_t(*p)]) p++;
+  return p;
+}
+
 // Continues the string at p; returns where reading goes on.
 const char *jsonString(Json *j, const JsonChunk &chunk, const char *p) {
   const char *end = chunk.end;
@@ -475,7 +490,7 @@ const char *jsonString(Json *j, const JsonChunk &chunk, const char *p) {
   for (;;) {
     if (j->stringState == JsonStringState::Plain) {
       if (j->pendingHigh != 0 && p < end && *p != '\\') jsonFlushHigh(j);
-      while (p < end && !kJsonStringStop[uint8_t(*p)]) p++;
+      p = jsonSkipPlain(p, end);
       if (p == end) {
         if (!j->inPlace || p > run) jsonValueAppend(j, run, p - run);
         j->inPlace = false;
@@ -723,15 +738,27 @@ const char *jsonBetween(Json *j, const JsonChunk &chunk, const char *p) {
     j->valueSeen = false;
     j->commaSeen = false;
     switch (kind) {
-      case kJsonNodeString:
+      case kJsonNodeString: {
+        // A string whole in the chunk, without escapes or line feeds, is
+        // handed on in place; reading goes on with what follows it.
+        const char *quote = jsonSkipPlain(p + 1, end);
+        if (quote < end && *quote == '"') {
+          jsonScalar(j, kJsonNodeString, p + 1, int32_t(quote - (p + 1)), chunk.Offset(p + 1));
+          p = quote + 1;
+          if (j->stopped || j->done) return p;
+          continue;
+        }
         jsonBeginScalar(j, JsonScalar::String, chunk, p + 1);
         j->stringState = JsonStringState::Plain;
         j->pendingHigh = 0;
         return p + 1;
+      }
       case kJsonNodeNumber:
         if (const char *after = jsonScanNumber(p, end)) {
           jsonScalar(j, kJsonNodeNumber, p, int32_t(after - p), chunk.Offset(p));
-          return after;
+          p = after;
+          if (j->stopped || j->done) return p;
+          continue;
         }
         jsonBeginScalar(j, JsonScalar::Number, chunk, p);
         j->numberState = JsonNumberState::Start;

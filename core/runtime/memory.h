@@ -52,8 +52,9 @@ int Mem_Free(void *pointer, int64_t size, const char *sourcePath, int line);
 
 // The size bytes at pointer (part of a block) are about to be written in
 // full: where the system can, it backs their aligned interior with large
-// pages, which takes one page fault where small pages take hundreds. Changes
-// neither the contents nor the accounting; a no-op for short ranges.
+// pages, which takes one page fault where small pages take hundreds, and
+// makes the whole range present in one call. Changes neither the contents
+// nor the accounting; a no-op for ranges under 256 KiB.
 void Mem_AdviseBulk(void *pointer, int64_t size);
 
 #define MEM_ALLOC(size, flags) Mem_Alloc((size), (flags), KSRC)
