@@ -395,13 +395,27 @@ void eventQueueUnlinkRun(EventQueue *queue, EventQueueEventStruct *from, EventQu
   queue->freeHint.store(from, std::memory_order_relaxed);
 }
 
+// Asks for the lines of a record a post writes (the header and a callback's
+// payload), to own them.
+inline void eventQueuePrefetchForWrite(const EventQueueEventStruct *event) {
+  const char *bytes = reinterpret_cast<const char *>(event);
+  __builtin_prefetch(bytes, 1);
+  __builtin_prefetch(bytes + sizeof(EventQueueEventStruct) + sizeof(EventQueueCallbackPayload) - 1,
+                     1);
+}
+
 // A record for a post; the caller sets every header field.
 EventQueueEventStruct *eventQueueNewEvent(EventQueue *queue) {
   EventQueueEventStruct *event = queue->freeEvents;
   if (event == nullptr)
     return static_cast<EventQueueEventStruct *>(POOL_ALLOC(queue->pool, kEventQueueMaxEventSize));
-  queue->freeEvents = event->next;
-  queue->freeHint.store(event->next, std::memory_order_relaxed);
+  EventQueueEventStruct *next = event->next;
+  queue->freeEvents = next;
+  queue->freeHint.store(next, std::memory_order_relaxed);
+  // The next post writes that record, which the owner wrote last: asking for
+  // it now gives the transfer a whole post to arrive, where the hint alone
+  // leaves it the moment before the lock.
+  if (next != nullptr) eventQueuePrefetchForWrite(next);
   return event;
 }
 
@@ -516,8 +530,10 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
                "Assertion failed (sizeof(EventQueueEventStruct) + InternalEventSize <= "
                "EVENTQUEUE_MAXEVENTSIZE)\nEvent exceed max size");
   CHECK_POINTER(reinterpret_cast<void *>(handler));
-  // The record this post will probably take: its link is read under the lock.
-  __builtin_prefetch(queue->freeHint.load(std::memory_order_relaxed));
+  // The record this post will probably take: its link is read and its header
+  // written under the lock.
+  if (EventQueueEventStruct *hint = queue->freeHint.load(std::memory_order_relaxed))
+    eventQueuePrefetchForWrite(hint);
   uint32_t hash = 0;
   if (byCallback) {
     hash =
