@@ -82,29 +82,6 @@ inline uint32_t eventQueueStarted(EventQueueEventStruct *event) {
 
 inline int32_t eventQueueLoad(int32_t *value) { return __atomic_load_n(value, __ATOMIC_SEQ_CST); }
 
-// ---- The owner at the lock ----------------------------------------------------------
-//
-// A busy poster holds the lock for most of each post and takes it again at
-// once, so the lock is free only for moments. A waiter that looks less and
-// less often, as CriticalSection_Enter's does, hit those moments so rarely
-// that the owner, who takes the lock once per stretch of events, spent half
-// its time waiting for it while its queue grew. The owner looks every few
-// hundred cycles instead, for a bounded while, and then waits as anyone does.
-
-// Looks before the owner waits the ordinary way (some tens of microseconds),
-// and the spins between two looks (each some cycles).
-constexpr int32_t kEventQueueOwnerLooks = 1024;
-constexpr int32_t kEventQueueOwnerLookSpins = 64;
-
-void eventQueueOwnerEnter(EventQueue *queue) {
-  for (int32_t look = 0; look < kEventQueueOwnerLooks; look++) {
-    if (CriticalSection_TryEnter(queue->lock)) return;
-    // No PAUSE: a virtual CPU running long PAUSE loops may be descheduled.
-    for (int32_t spin = 0; spin < kEventQueueOwnerLookSpins; spin++) asm volatile("" ::: "memory");
-  }
-  CriticalSection_Enter(queue->lock);
-}
-
 // ---- Callback index ---------------------------------------------------------------
 //
 // Callback coalescing compares a new callback with every pending one. With
@@ -816,7 +793,7 @@ int EventQueue_Flush(EventQueue *queue) {
       if (outOfTime || event == last) break;
     }
     Platform_AtomicDecrement(&queue->running);
-    eventQueueOwnerEnter(queue);
+    CriticalSection_Enter(queue->lock);
     if (queue->flushDepth == 1) {
       if (runFirst != nullptr && queue->startedCount == runCount + (kept != nullptr ? 1 : 0)) {
         // The usual case: what this stretch started is one run ending at the

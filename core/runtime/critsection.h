@@ -20,7 +20,4 @@ int CriticalSection_Create(CriticalSection **lock);
 // when the handle or the record is NULL or the record carries another tag.
 int CriticalSection_Delete(CriticalSection **lock);
 void CriticalSection_Enter(CriticalSection *lock);
-// Takes the lock only when that needs no wait: it is free, or the caller
-// holds it already. 1 when taken (leave it as after Enter), else 0.
-int CriticalSection_TryEnter(CriticalSection *lock);
 void CriticalSection_Leave(CriticalSection *lock);
