@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -80,6 +81,13 @@ inline int Bench_Main(int argc, char **argv,
   BenchRatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   printRatios(reporter);
+  // Ratios move with what else the machine runs: say how busy it was.
+  if (FILE *load = fopen("/proc/loadavg", "r")) {
+    double one = 0, five = 0;
+    if (fscanf(load, "%lf %lf", &one, &five) == 2)
+      printf("load average while measured: %.2f (1 min), %.2f (5 min)\n", one, five);
+    fclose(load);
+  }
   benchmark::Shutdown();
   return 0;
 }

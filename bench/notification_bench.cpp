@@ -8,18 +8,19 @@
 //     worker while the main thread pumps (it waits on its wake signal and
 //     flushes the main queue), against a worker that posts to a mutex and
 //     condition-variable queue served by the main thread and waits on a
-//     std::promise; p50 and p99 round trip in microseconds. Our main thread
+//     std::promise; p50 and p99 round trip in microseconds, and for ours
+//     each half apart: from the fire to its delivery on the main thread (an
+//     observer stamps the time) and from there until the worker resumes.
+//     Both sides do one call per fire on the main thread. Our main thread
 //     pumps with Thread_Yield (a 1 ms timed wait), the peer's waits without
-//     limit. On a virtual machine a timed futex wait woken by a set resumed
-//     some 60 us late in whole runs (a 1 ns timer slack did not change it;
-//     an untimed wait did): a wait set again soon after its last one now
-//     watches the signal for a moment before it sleeps (core/posix/signal.cpp).
-//     KEELSON_BENCH_TIMERSLACK_NS sets the pumping thread's timer slack
-//     (prctl PR_SET_TIMERSLACK; Linux gives every thread 50 us) for a run, to
-//     tell the slack of its timed wait from the wake-up itself: at 1 ns the
-//     figures stay the same, and in some runs the peer's untimed wait wakes
-//     some 40 us late too, so what is late is the sleeping thread's wake-up,
-//     which the watch avoids, not the slack.
+//     limit. KEELSON_BENCH_TIMERSLACK_NS sets the pumping thread's timer
+//     slack (prctl PR_SET_TIMERSLACK; Linux gives every thread 50 us) for a
+//     run, to tell the slack of its timed wait from the wake-up itself.
+//     What was found: the slack is not the cause (at 1 ns the p50 stays);
+//     waking a sleeper whose idle virtual CPU has halted costs some 25 us
+//     each way, which a short watch before sleeping avoids, and a watch on
+//     the CPU the other thread waits for costs as much (both halves near
+//     25 us). core/posix/signal.cpp watches only after a set from another CPU.
 //
 // Goals, printed after the runs: at most 100 ns per observer call, flat from
 // 100 to 1,000 observers (within 20 %); cross-thread p50 within 2 x the peer's.
@@ -63,6 +64,14 @@ int countCall(void *, const char *, const char *, const char *, Dictionary *) {
 
 void countCallPlain() { gCalls.fetch_add(1, std::memory_order_relaxed); }
 
+// The cross-thread observer: when the main thread delivered the last fire.
+std::atomic<int64_t> gDeliveredNs{0};
+
+int stampDelivery(void *, const char *, const char *, const char *, Dictionary *) {
+  gDeliveredNs.store(Bench_NowNs(), std::memory_order_relaxed);
+  return 1;
+}
+
 std::map<std::string, BenchPercentiles> gLatencies;
 
 
@@ -88,13 +97,18 @@ void BM_Fire_Peer(benchmark::State &state) {
 // The main thread pumps until the worker is done.
 void BM_CrossThread_Ours(benchmark::State &state) {
   for (auto _ : state) {
-    std::vector<int64_t> ns(kRoundTrips);
+    std::vector<int64_t> ns(kRoundTrips), there(kRoundTrips), back(kRoundTrips);
+    static int observer;
+    NotificationCenter_AddInstanceObserver("Bench", "Cross", nullptr, &observer, stampDelivery);
     std::atomic<int> done{0};
     std::thread worker([&] {
-      for (int i = 0; i < kRoundTrips; i++) {
+      for (size_t i = 0; i < size_t(kRoundTrips); i++) {
         int64_t start = Bench_NowNs();
         NotificationCenter_Fire("Bench", "Cross", nullptr, nullptr);
-        ns[size_t(i)] = Bench_NowNs() - start;
+        int64_t end = Bench_NowNs(), delivered = gDeliveredNs.load(std::memory_order_relaxed);
+        ns[i] = end - start;
+        there[i] = delivered - start;
+        back[i] = end - delivered;
       }
       done.store(1);
       Thread_Wake(Thread_GetMainId(), 0);
@@ -104,7 +118,10 @@ void BM_CrossThread_Ours(benchmark::State &state) {
       EventQueue_Flush(EventQueue_GetMain());
     }
     worker.join();
+    NotificationCenter_RemoveObserver("Bench", "Cross", &observer, stampDelivery);
     gLatencies["ours"] = Bench_Percentiles(ns);
+    gLatencies["ours there"] = Bench_Percentiles(there);
+    gLatencies["ours back"] = Bench_Percentiles(back);
   }
 }
 
@@ -185,6 +202,10 @@ int main(int argc, char **argv) {
                  "{:.1f} us; p50 ours/peer {:.2f} (goal: at most {:.1f}); pumping thread's "
                  "timer slack {} ns\n",
                  o.p50Us, o.p99Us, p.p50Us, p.p99Us, o.p50Us / p.p50Us, kCrossGoal, slackNs);
+      const BenchPercentiles &there = gLatencies["ours there"], &back = gLatencies["ours back"];
+      fmt::print("  ours by half: fire to delivery p50 {:.1f} us (p99 {:.1f}), delivery to the "
+                 "worker's return p50 {:.1f} us (p99 {:.1f})\n",
+                 there.p50Us, there.p99Us, back.p50Us, back.p99Us);
     }
   });
   NotificationCenter_Shutdown();

@@ -22,11 +22,18 @@ constexpr uint32_t kEventQueueCancelPollMs = 1;
 constexpr int32_t kEventQueueIndexMinSlots = 1024;
 constexpr int32_t kEventQueueIndexTrimFloor = 8192;
 constexpr uint64_t kEventQueueIndexTrimPosts = 4;
-// In front of the table, a filter of 2^17 bits (16 KiB) answers most lookups
-// of pairs that have no entry without a visit to the table; the entries of
-// such posts wait in a log of this many before they go into the table.
-constexpr uint32_t kEventQueueFilterBitsLog2 = 17;
-constexpr int64_t kEventQueueFilterBytes = (int64_t(1) << kEventQueueFilterBitsLog2) / 8;
+// In front of the table, a filter answers most lookups of pairs that have no
+// entry without a visit to the table; the entries of such posts wait in a log
+// of kEventQueueIndexLogSize before they go into the table. The filter has
+// four bits per table slot, at least 2^17 (16 KiB) and at most 2^24 (2 MiB):
+// up to half the slots hold an entry before a rebuild clears it, so at least
+// 8 bits per entry keep "maybe" to about one lookup in ten. A fixed filter
+// would say "maybe" for a third of the posts once a consumer fell some
+// 50,000 callbacks behind, and each of those visits a table far larger than
+// the caches.
+constexpr uint32_t kEventQueueFilterMinBitsLog2 = 17;
+constexpr uint32_t kEventQueueFilterMaxBitsLog2 = 24;
+constexpr uint32_t kEventQueueFilterBitsPerSlotLog2 = 2;
 constexpr int32_t kEventQueueIndexLogSize = 256;
 // The slot of an entry that goes into the log.
 constexpr uint32_t kEventQueueLogSlot = 0xffffffffu;
@@ -114,19 +121,43 @@ EventQueueEventStruct *eventQueueNextIndexed(EventQueueEventStruct *event) {
   return event;
 }
 
-// The filter's bit for a hash: other bits of it than the table slot's.
-inline uint32_t eventQueueFilterBit(uint32_t hash) {
-  return (hash * 0x9e3779b1u) >> (32 - kEventQueueFilterBitsLog2);
+// The filter's bit for a hash (shift: 32 - the filter's bits, log 2): other
+// bits of it than the table slot's.
+inline uint32_t eventQueueFilterBit(uint32_t hash, uint32_t shift) {
+  return (hash * 0x9e3779b1u) >> shift;
 }
 
+inline int64_t eventQueueFilterBytes(uint32_t shift) { return (int64_t(1) << (32 - shift)) / 8; }
+
 inline void eventQueueFilterSet(EventQueue *queue, uint32_t hash) {
-  const uint32_t bit = eventQueueFilterBit(hash);
+  const uint32_t bit = eventQueueFilterBit(hash, queue->indexFilterShift);
   queue->indexFilter[bit / 64] |= uint64_t(1) << (bit % 64);
 }
 
 inline int eventQueueFilterHas(EventQueue *queue, uint32_t hash) {
-  const uint32_t bit = eventQueueFilterBit(hash);
+  const uint32_t bit = eventQueueFilterBit(hash, queue->indexFilterShift);
   return (queue->indexFilter[bit / 64] >> (bit % 64)) & 1;
+}
+
+// An empty filter sized for a table of capacity slots (its memory reused when
+// the size stays).
+void eventQueueFilterReset(EventQueue *queue, int32_t capacity) {
+  uint32_t bitsLog2 = kEventQueueFilterMinBitsLog2;
+  while (bitsLog2 < kEventQueueFilterMaxBitsLog2 &&
+         (int64_t(1) << bitsLog2) < (int64_t(capacity) << kEventQueueFilterBitsPerSlotLog2))
+    bitsLog2++;
+  const uint32_t shift = 32 - bitsLog2;
+  const int64_t bytes = eventQueueFilterBytes(shift);
+  if (queue->indexFilter != nullptr && queue->indexFilterShift == shift) {
+    memset(queue->indexFilter, 0, size_t(bytes));
+    return;
+  }
+  if (queue->indexFilter != nullptr)
+    MEM_FREE(queue->indexFilter, eventQueueFilterBytes(queue->indexFilterShift));
+  queue->indexFilter = static_cast<uint64_t *>(MEM_ALLOC(bytes, MEM_ZEROED));
+  queue->indexFilterShift = shift;
+  queue->filterHint.store(queue->indexFilter, std::memory_order_relaxed);
+  queue->filterShiftHint.store(shift, std::memory_order_relaxed);
 }
 
 // Keeps the live entries, those of the table and those logged, in a table of
@@ -136,12 +167,9 @@ inline int eventQueueFilterHas(EventQueue *queue, uint32_t hash) {
 // callback holds that bound back do the records of the rest get read. The
 // old table's memory is kept for the next rebuild of the same size.
 void eventQueueIndexRebuild(EventQueue *queue) {
-  if (queue->indexFilter == nullptr) {
-    queue->indexFilter = static_cast<uint64_t *>(MEM_ALLOC(kEventQueueFilterBytes, MEM_ZEROED));
+  if (queue->indexLog == nullptr)
     queue->indexLog = static_cast<EventQueueIndexEntry *>(MEM_ALLOC(
         int64_t(kEventQueueIndexLogSize) * int64_t(sizeof(EventQueueIndexEntry)), MEM_ZEROED));
-    queue->filterHint.store(queue->indexFilter, std::memory_order_relaxed);
-  }
   EventQueueIndexEntry *old = queue->index;
   const int32_t oldCapacity = queue->indexCapacity;
   const uint32_t floor = uint32_t(queue->firstIndexed != nullptr ? queue->firstIndexed->sequence - 1
@@ -175,7 +203,7 @@ void eventQueueIndexRebuild(EventQueue *queue) {
       MEM_FREE(table, int64_t(queue->indexSpareCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
     table = static_cast<EventQueueIndexEntry *>(MEM_ALLOC(bytes, MEM_ZEROED));
   }
-  memset(queue->indexFilter, 0, size_t(kEventQueueFilterBytes));
+  eventQueueFilterReset(queue, capacity);
   for (int32_t i = 0; i < live; i++) {
     eventQueueIndexPlace(table, capacity, old[i]);
     eventQueueFilterSet(queue, old[i].hash);
@@ -270,7 +298,10 @@ void eventQueueIndexInsert(EventQueue *queue, uint32_t slot, uint32_t hash,
 // "maybe" for most pairs, and the slot is then the post's one cache miss.
 inline void eventQueueIndexPrefetch(EventQueue *queue, uint32_t hash) {
   uint64_t *filter = queue->filterHint.load(std::memory_order_relaxed);
-  if (filter != nullptr) __builtin_prefetch(&filter[eventQueueFilterBit(hash) / 64]);
+  if (filter != nullptr)
+    __builtin_prefetch(
+        &filter[eventQueueFilterBit(hash, queue->filterShiftHint.load(std::memory_order_relaxed)) /
+                64]);
   EventQueueIndexEntry *index = queue->indexHint.load(std::memory_order_relaxed);
   if (index != nullptr)
     __builtin_prefetch(&index[hash & queue->indexMaskHint.load(std::memory_order_relaxed)]);
@@ -364,13 +395,27 @@ void eventQueueUnlinkRun(EventQueue *queue, EventQueueEventStruct *from, EventQu
   queue->freeHint.store(from, std::memory_order_relaxed);
 }
 
+// Asks for the lines of a record a post writes (the header and a callback's
+// payload), to own them.
+inline void eventQueuePrefetchForWrite(const EventQueueEventStruct *event) {
+  const char *bytes = reinterpret_cast<const char *>(event);
+  __builtin_prefetch(bytes, 1);
+  __builtin_prefetch(bytes + sizeof(EventQueueEventStruct) + sizeof(EventQueueCallbackPayload) - 1,
+                     1);
+}
+
 // A record for a post; the caller sets every header field.
 EventQueueEventStruct *eventQueueNewEvent(EventQueue *queue) {
   EventQueueEventStruct *event = queue->freeEvents;
   if (event == nullptr)
     return static_cast<EventQueueEventStruct *>(POOL_ALLOC(queue->pool, kEventQueueMaxEventSize));
-  queue->freeEvents = event->next;
-  queue->freeHint.store(event->next, std::memory_order_relaxed);
+  EventQueueEventStruct *next = event->next;
+  queue->freeEvents = next;
+  queue->freeHint.store(next, std::memory_order_relaxed);
+  // The next post writes that record, which the owner wrote last: asking for
+  // it now gives the transfer a whole post to arrive, where the hint alone
+  // leaves it the moment before the lock.
+  if (next != nullptr) eventQueuePrefetchForWrite(next);
   return event;
 }
 
@@ -485,8 +530,10 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
                "Assertion failed (sizeof(EventQueueEventStruct) + InternalEventSize <= "
                "EVENTQUEUE_MAXEVENTSIZE)\nEvent exceed max size");
   CHECK_POINTER(reinterpret_cast<void *>(handler));
-  // The record this post will probably take: its link is read under the lock.
-  __builtin_prefetch(queue->freeHint.load(std::memory_order_relaxed));
+  // The record this post will probably take: its link is read and its header
+  // written under the lock.
+  if (EventQueueEventStruct *hint = queue->freeHint.load(std::memory_order_relaxed))
+    eventQueuePrefetchForWrite(hint);
   uint32_t hash = 0;
   if (byCallback) {
     hash =
@@ -583,7 +630,7 @@ void eventQueueDestroy(void **object) {
   if (queue->index != nullptr)
     MEM_FREE(queue->index, int64_t(queue->indexCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
   if (queue->indexFilter != nullptr) {
-    MEM_FREE(queue->indexFilter, kEventQueueFilterBytes);
+    MEM_FREE(queue->indexFilter, eventQueueFilterBytes(queue->indexFilterShift));
     MEM_FREE(queue->indexLog,
              int64_t(kEventQueueIndexLogSize) * int64_t(sizeof(EventQueueIndexEntry)));
   }
@@ -703,6 +750,7 @@ int EventQueue_Flush(EventQueue *queue) {
                "Assertion failed (Thread_GetCurrentId() == EventQueue->ThreadId)\nUnable to flush "
                "event queue on invalid thread");
   queue->flushDepth++;
+  const double budget = queue->budget;
   // The walk takes the stretch of the list from first to last under the lock
   // and visits it without: events leave the list only at the end of the
   // outermost flush, so a nested flush cannot pull one out from under it.
@@ -736,7 +784,7 @@ int EventQueue_Flush(EventQueue *queue) {
         if (runFirst == nullptr) runFirst = event;
         runCount++;
         runCallbacks += indexed;
-        if (queue->budget > 0 && Platform_GetTickSeconds() - walk.start >= queue->budget)
+        if (budget > 0 && Platform_GetTickSeconds() - walk.start >= budget)
           outOfTime = 1;
       } else {
         runFirst = nullptr;

@@ -110,24 +110,31 @@ struct EventQueue {
   double budget;                        // seconds a flush may take; 0: no limit
   Pool *pool;                           // of kEventQueueMaxEventSize records
   // Read without the lock only to fetch what a poster will need into the
-  // cache while it waits for the lock: the callback index's filter, the
-  // table slot its pair hashes to (the table and its slots - 1, which may
-  // disagree for a moment: a prefetch never faults) and the record it will take.
+  // cache while it waits for the lock: the callback index's filter word and
+  // the table slot its pair hashes to (the filter and its shift, the table
+  // and its slots - 1: each pair may disagree for a moment, and a prefetch
+  // never faults). Written only when the table is rebuilt.
   std::atomic<uint64_t *> filterHint;
+  std::atomic<uint32_t> filterShiftHint;
   std::atomic<EventQueueIndexEntry *> indexHint;
   std::atomic<uint32_t> indexMaskHint;
-  std::atomic<EventQueueEventStruct *> freeHint;
   // Recursive: done handlers run under it and may post to their own queue.
   CriticalSection *lock;
-  // Lines of their own for what posters change and for what a flush changes
-  // with every event: neither slows down the users of the other.
+  // Lines of their own for what is only read (above), for what posters change
+  // and for what a flush changes with every event: the record need not be
+  // aligned to a line, so 64 bytes between the groups keep every pair of them
+  // apart. A poster's write to a line the owner reads for every event would
+  // move that line between their cores at every post.
   uint8_t separationPosted[64];
+  // The record the next post will take, read without the lock to fetch it.
+  std::atomic<EventQueueEventStruct *> freeHint;
   EventQueueEventStruct *freeEvents;  // records to reuse, linked by next
   EventQueueList list;
   EventQueueIndexEntry *index;     // callback index: (context, function)
   int32_t indexCapacity;           // slots, a power of two; 0 before the first post
   int32_t indexUsed;               // slots holding an entry, live or stale
   uint64_t *indexFilter;           // a bit per hash of the entries, table and log
+  uint32_t indexFilterShift;       // 32 - the filter's bits, log 2
   EventQueueIndexEntry *indexLog;  // entries on their way into the table
   int32_t indexLogCount;
   int32_t callbackCount;                // listed events with a callback payload

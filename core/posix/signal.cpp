@@ -9,17 +9,22 @@
 //
 // A thread that is set again soon after each wait (a loop answering another
 // thread, the main loop pumping with short timed waits) first watches the
-// word for a moment before it sleeps: on a virtual machine a timed futex
-// wait woken by a set was seen to resume some 60 us late in whole runs,
-// where an untimed one resumed in a few microseconds, and a set that comes
-// while the waiter still watches needs no wake-up at all. Whether a thread
-// watches is decided by its last wait: ended by a set within
-// kSignalWatchAfterNs of its start. A thread whose waits time out, or are
-// set only now and then, never watches, so an idle loop burns no time.
+// word for a moment before it sleeps. On a virtual machine whose idle CPUs
+// halt, waking a sleeper on an idle CPU costs the hypervisor's wake-up of
+// that CPU, some 25 us each way; a set that comes while the waiter still
+// watches needs no wake-up at all. Whether a thread watches is decided by
+// its last wait: ended by a set within kSignalWatchAfterNs of its start,
+// made from another CPU than the one the waiter then ran on. A setter on the
+// waiter's own CPU means the scheduler keeps the pair on one CPU (it does
+// when the others are busy): there a watch would only hold the CPU the
+// setter needs, so the pair would take turns at spinning out the watch. A
+// thread whose waits time out, or are set only now and then, never watches,
+// so an idle loop burns no time.
 #include "core/runtime/signal.h"
 
 #include <immintrin.h>
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,6 +40,7 @@
 struct Signal {
   std::atomic<uint32_t> word;  // bit 0: set; bits 1..: sleeping waiters
   std::atomic<uint32_t> autoReset;
+  std::atomic<int32_t> setterCpu;  // the CPU of the last set; a hint, written before the set
 };
 
 namespace {
@@ -90,6 +96,14 @@ int signalTake(Signal *signal, bool leaving) {
 
 int signalSleep(Signal *signal, int32_t timeoutMs, int64_t startNs);
 
+// 1 when the set just taken was made on another CPU than the caller runs on
+// (or either is unknown). Read after the take, whose acquire orders it after
+// the setter's write.
+bool signalSetElsewhere(Signal *signal) {
+  const int32_t setter = signal->setterCpu.load(std::memory_order_relaxed);
+  return setter < 0 || setter != sched_getcpu();
+}
+
 // Waits for the set; 0 when taken, ETIMEDOUT, or the error of a failed wait.
 int signalWait(Signal *signal, int32_t timeoutMs) {
   if (signalTake(signal, false)) return 0;
@@ -99,11 +113,15 @@ int signalWait(Signal *signal, int32_t timeoutMs) {
     const int64_t until = start + kSignalWatchNs;
     do {
       for (int i = 0; i < 64; i++) _mm_pause();
-      if (signalTake(signal, false)) return 0;
+      if (signalTake(signal, false)) {
+        tSignalWatch = signalSetElsewhere(signal);
+        return 0;
+      }
     } while (signalNowNs() < until);
   }
   int rc = signalSleep(signal, timeoutMs, start);
-  tSignalWatch = rc == 0 && signalNowNs() - start <= kSignalWatchAfterNs;
+  tSignalWatch =
+      rc == 0 && signalNowNs() - start <= kSignalWatchAfterNs && signalSetElsewhere(signal);
   return rc;
 }
 
@@ -158,6 +176,7 @@ int Signal_Set(Signal *signal, int state, const char *sourcePath, int line) {
   // Read the kind before the set: once the set is visible a waiter may
   // release the signal.
   const bool autoReset = signal->autoReset.load(std::memory_order_relaxed) != 0;
+  signal->setterCpu.store(sched_getcpu(), std::memory_order_relaxed);
   uint32_t before = signal->word.fetch_or(kSignalSet, std::memory_order_acq_rel);
   // An auto-reset set lets one waiter through; waking more would only send
   // the others back to sleep.
