@@ -10,6 +10,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,11 +29,22 @@ class NginxPortsPeer {
  public:
   static bool Available() { return access("/usr/sbin/nginx", X_OK) == 0; }
 
+  // Where the served trees are written: memory-backed /dev/shm when it has
+  // room (generated trees are thousands of small files, and creating files on
+  // a loaded disk cost the suites several seconds per test), else /tmp.
+  static std::string ScratchBase() {
+    struct statvfs fs {};
+    if (statvfs("/dev/shm", &fs) == 0 && access("/dev/shm", W_OK) == 0 &&
+        uint64_t(fs.f_bavail) * fs.f_frsize >= (uint64_t(2) << 30))
+      return "/dev/shm";
+    return "/tmp";
+  }
+
   // Starts nginx with `ports` server blocks; serverExtra goes into each of
   // them. Started() tells whether it listens (bounded wait of 20 s).
   NginxPortsPeer(int ports, const std::string &serverExtra, bool accessLog = true) {
-    char pattern[] = "/tmp/nginx_peer.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return;
+    std::string pattern = ScratchBase() + "/nginx_peer.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return;
     dir_ = pattern;
     std::filesystem::create_directory(Root());
     std::ofstream conf(dir_ + "/nginx.conf");
