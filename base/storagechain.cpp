@@ -433,6 +433,21 @@ int Storage_RequestPassword(Storage *s, StorageStep *step, const char *tried) {
   Class_TrackInstance(c, c);
   NotificationCenter_AddInstanceObserver("Challenge", "Response", c->header.instanceId, c,
                                          storageOnChallengeResponse);
+  // Once the challenge is listed, a stop may withdraw it and complete the
+  // step, and the storage may then go with the step's reference: what the
+  // prompt needs of either is taken before.
+  char id[sizeof c->header.instanceId];
+  Str_Copy(id, c->header.instanceId, int(sizeof id));
+  Dictionary *info = nullptr;
+  Dictionary_Create(&info);
+  char text[kStorageLocationBytes];
+  Dictionary_SetStringByKey(info, "filter", "storagedecrypt");
+  Storage_GetLocation(s, text);
+  Dictionary_SetStringByKey(info, "host", text);
+  Dictionary_SetStringByKey(info, "password", tried);
+  if (refusedNow) Challenge_MarkInvalid(info);
+  Storage_Log(s, "Password requested (%s)\n", id);
+
   CriticalSection_Enter(s->challengeLock);
   c->previous = s->lastChallenge;
   (s->lastChallenge ? s->lastChallenge->next : s->firstChallenge) = c;
@@ -444,20 +459,12 @@ int Storage_RequestPassword(Storage *s, StorageStep *step, const char *tried) {
   if (cut) storageChallengeUnlink(s, c);
   CriticalSection_Leave(s->challengeLock);
   if (cut) {
+    Challenge_ReleaseInfo(&info);
     storageChallengeFree(s, c);
     return Storage_CompleteStep(step, kStorageResultCancelled, kStorageCancelStopped);
   }
-
-  Dictionary *info = nullptr;
-  Dictionary_Create(&info);
-  char text[kStorageLocationBytes];
-  Dictionary_SetStringByKey(info, "filter", "storagedecrypt");
-  Storage_GetLocation(s, text);
-  Dictionary_SetStringByKey(info, "host", text);
-  Dictionary_SetStringByKey(info, "password", tried);
-  if (refusedNow) Challenge_MarkInvalid(info);
-  Storage_Log(s, "Password requested (%s)\n", c->header.instanceId);
-  Challenge_PostRequest(info, c->header.instanceId);
+  // An answer to a challenge withdrawn meanwhile finds no observer.
+  Challenge_PostRequest(info, id);
   Challenge_ReleaseInfo(&info);
   return 1;
 }
