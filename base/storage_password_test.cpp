@@ -145,6 +145,23 @@ TEST_F(StoragePassword, WrongThenRightAnswerAndOnePromptForEightChains) {
   EXPECT_EQ(storage->challengeCount, 0);
 }
 
+// The command's answers: the stored password on a first attempt, a cancel
+// after. A read that comes back later, when the refused password was already
+// marked and the cancel forgotten, must end cancelled again, not hand the
+// same refused password back to itself without end.
+TEST_F(StoragePassword, RefusedPasswordAfterACancelEndsCancelledAgain) {
+  for (int round = 0; round < 2; round++) {
+    prompter().Script(R"({"password":"wrong"})");
+    prompter().Script(R"({"cancel":true})");
+    Read(1);
+    ASSERT_TRUE(AllDone()) << "round " << round;
+    EXPECT_EQ(outcomes[0].result, kStorageResultCancelled);
+    EXPECT_EQ(outcomes[0].resultEx, kStorageCancelPrompt);
+    ASSERT_EQ(prompter().Prompts().size(), size_t(2 * (round + 1)));
+    EXPECT_NE(prompter().Prompts().back().request.find("\"attempt\":1"), std::string::npos);
+  }
+}
+
 TEST_F(StoragePassword, StopDuringThePromptCancelsTheWaitingSteps) {
   Read(3);
   ASSERT_TRUE(NetTest_PumpUntil([&] { return prompter().Prompts().size() == 1; }));

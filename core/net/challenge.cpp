@@ -283,10 +283,12 @@ int challengeOnRequest(void *, const char *, const char *notification, const cha
     const char *triedUser = challengeText(info, "username");
     const char *triedPassword = challengeText(info, "password");
     // A requester that already tried the remembered pair learns nothing from
-    // getting it again: it waits for a prompt instead.
-    int tried = user != nullptr && password != nullptr && triedUser != nullptr &&
-                triedPassword != nullptr && strcmp(user, triedUser) == 0 &&
-                strcmp(password, triedPassword) == 0;
+    // getting it again: it waits for a prompt instead. A filter without a
+    // user name (a storage's password) compares the password alone; handing
+    // it back would only have it refused again, at once and for ever.
+    int tried = password != nullptr && triedPassword != nullptr &&
+                strcmp(password, triedPassword) == 0 &&
+                strcmp(user != nullptr ? user : "", triedUser != nullptr ? triedUser : "") == 0;
     if (!invalid && !tried) challengeDispatch(b, known, &out);
   }
   challengePromptStep(b, &out);
