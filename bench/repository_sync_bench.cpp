@@ -13,8 +13,8 @@
 // runs as a child process twice, each time into a fresh directory; the
 // second run is the one counted (the server's files are in the page cache
 // for both). Printed per kind and scheme: wall seconds, ours/curl wall
-// ratio (goal at most 1.2) and each child's peak RSS from wait4 (goal for
-// ours at most 64 MiB). Then a verifying run of the finished tree (the
+// ratio (goal at most 1.2), each child's peak RSS from wait4 (goal for
+// ours at most 64 MiB) and its CPU seconds. Then a verifying run of the finished tree (the
 // local metafile removed, so every piece is read back and checked) beside
 // `sha1sum -c` of the same files, with no goal.
 //
@@ -36,6 +36,7 @@
 
 #include "tests/loopback_port.h"
 #include "tests/nginx_peer.h"
+#include "tests/peer_process.h"
 
 namespace {
 
@@ -43,6 +44,7 @@ struct ChildRun {
   bool ok = false;
   double seconds = 0;
   double peakMiB = 0;
+  double cpuSeconds = 0;  // user + system
 };
 
 // Runs argv as a child with its output discarded; wall time and peak RSS.
@@ -52,23 +54,13 @@ ChildRun runChild(const std::vector<std::string> &argv) {
   // throttled by the write-back of another's.
   sync();
   auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
   rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  int status = PeerProcess(argv).Wait(&usage);
   out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   out.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   out.peakMiB = double(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
+  out.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   return out;
 }
 
@@ -204,8 +196,8 @@ int main(int argc, char **argv) {
       {"files", "files.txt", "{\"type\":\"http\",\"url\":\""},
       {"pieces", "pieces.txt", "{\"type\":\"httpPiece\",\"flags\":0,\"url\":\""},
   };
-  printf("%-14s %10s %10s %7s %10s %10s  goal\n", "remote", "curl s", "ours s", "ratio",
-         "curl MiB", "ours MiB");
+  printf("%-14s %10s %10s %7s %10s %10s %9s %9s  goal\n", "remote", "curl s", "ours s",
+         "ratio", "curl MiB", "ours MiB", "curl cpu", "ours cpu");
   std::string verifyDir, verifyRepo;
   int row = 0;
   for (bool tls : {false, true}) {
@@ -219,8 +211,9 @@ int main(int argc, char **argv) {
       if (keep) verifyRepo = verifyDir + ".json";
       double ratio = ours.seconds / peer.seconds;
       bool met = ours.ok && peer.ok && ratio <= 1.2 && ours.peakMiB <= 64.0;
-      printf("%-5s %-8s %10.2f %10.2f %7.2f %10.1f %10.1f  %s%s%s\n", scheme.c_str(), kind.label,
-             peer.seconds, ours.seconds, ratio, peer.peakMiB, ours.peakMiB, met ? "met" : "missed",
+      printf("%-5s %-8s %10.2f %10.2f %7.2f %10.1f %10.1f %9.2f %9.2f  %s%s%s\n",
+             scheme.c_str(), kind.label, peer.seconds, ours.seconds, ratio, peer.peakMiB,
+             ours.peakMiB, peer.cpuSeconds, ours.cpuSeconds, met ? "met" : "missed",
              peer.ok ? "" : " (curl failed)", ours.ok ? "" : " (keelson failed)");
       fflush(stdout);
     }
