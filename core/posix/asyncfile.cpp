@@ -355,7 +355,10 @@ int asyncFileQueue(AsyncFile *f, uint32_t kind, int64_t offset, void *buffer, ui
   request->callback = callback;
   request->context = context;
   Class_Retain(f);  // the queued request's reference
-  IOWorker_Post(f, &request->io);
+  // Asked from a pool thread (a storage step reading its piece), the transfer
+  // runs on that thread once the asking routine returns: posting it would
+  // wake another thread, which costs more than a small transfer.
+  IOWorker_Continue(f, &request->io);
   return 1;
 }
 
