@@ -240,8 +240,8 @@ int main(int argc, char **argv) {
                   p->realTime / eight->realTime, kGoal, mbps(one->realTime), mbps(p->realTime));
       std::printf("  chain overhead per piece (goal <= %.0f us at 64 KiB): %.1f us CPU (every "
                   "thread, storage with 1 in flight minus the loop), %.1f us wall with 1 in "
-                  "flight (three thread wake-ups per piece: the worker, the file read, the "
-                  "main thread)\n",
+                  "flight (two thread hops per piece: to a worker and back to the main "
+                  "thread; the file read runs on the worker that asked for it)\n",
                   kOverheadGoalUs,
                   cpu("BM_StorageRead" + arg + "/1") - cpu("BM_PreadSha1" + arg),
                   (one->realTime - p->realTime) * 1000.0 / pieces);
