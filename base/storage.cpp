@@ -130,7 +130,7 @@ int Storage_Create(Storage **storage) {
   Pool_SetMemberChunkSize(s->challenges, kStorageChallengeGrowth);
   Pool_EnableLocking(s->challenges);
   MeterRW_Create(&s->meters);
-  s->lastActivity = Platform_GetTickSeconds();
+  s->lastActivity.store(Platform_GetTickSeconds(), std::memory_order_relaxed);
   *storage = s;
   return 1;
 }
@@ -292,14 +292,12 @@ int Storage_DecrementErrorCount(Storage *s) {
 
 double Storage_GetLastActivity(Storage *s) {
   STORAGE_CHECK(s);
-  StorageLock hold(s->lock);
-  return s->lastActivity;
+  return s->lastActivity.load(std::memory_order_relaxed);
 }
 
 int Storage_SetLastActivity(Storage *s, double seconds) {
   STORAGE_CHECK(s);
-  StorageLock hold(s->lock);
-  s->lastActivity = seconds;
+  s->lastActivity.store(seconds, std::memory_order_relaxed);
   return 1;
 }
 

@@ -17,9 +17,9 @@
 // Storage_Reset nor a new driver pulls a driver from under a running step.
 //
 // Threads: configuration, status, stop, reset and the operations on the
-// owner's thread; steps on I/O worker threads. errorCount, pendingRequests
-// and stopping are atomic; the password and lastActivity are guarded by the
-// main lock, the pending decrypt challenges by the challenge lock.
+// owner's thread; steps on I/O worker threads. errorCount, pendingRequests,
+// stopping and lastActivity are atomic; the password is guarded by the main
+// lock, the pending decrypt challenges by the challenge lock.
 #pragma once
 
 #include <atomic>
@@ -96,7 +96,7 @@ struct Storage {
   ClassLog log;         // "Storage"
   const StorageDriver *driver;
   void *driverContext;
-  CriticalSection *lock;           // password, lastActivity
+  CriticalSection *lock;           // password
   CriticalSection *challengeLock;  // the pending challenges
   EventQueue *queue;               // borrowed: the owner's
   Pool *steps;                     // StorageStep records, locked
@@ -113,7 +113,9 @@ struct Storage {
   char location[kStorageLocationBytes];
   char password[kStoragePasswordBytes];
   char rejected[kStoragePasswordBytes];  // the last password the data refused
-  double lastActivity;
+  // Stamped by every step that completes without an error: a store of its
+  // own, not a turn at the lock that concurrent steps would queue for.
+  std::atomic<double> lastActivity;
   void *deltaSourceContext;
   StorageDeltaSourceFunction deltaSource;
 };
