@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -249,6 +250,57 @@ TEST_F(IOWorkerThreaded, ContinuationRunsOnTheSameThreadAfterTheRoutine) {
   EXPECT_TRUE(pthread_equal(second.thread.load(), first.thread.load()));
   EXPECT_TRUE(second.afterFirst.load());
   EXPECT_EQ(second.calls.load(), 1);
+}
+
+// Threads that have just run a packet watch the queue for a moment and a
+// post they will take wakes nobody. Posts from three threads with gaps on
+// either side of that moment, so that watchers come and go between posts:
+// every packet runs, and none waits for a sleeping thread's next round (5 s).
+struct Stamped {
+  IOWorkerRequest io{};
+  std::atomic<int64_t> postedNs{0};
+  std::atomic<int64_t> waitedNs{-1};
+};
+
+int64_t steadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+TEST_F(IOWorkerThreaded, PostsBetweenWatchesAreNeverLeftWaiting) {
+  constexpr int kPosters = 3;
+  constexpr int kPerPoster = 3000;
+  std::vector<Stamped> packets(kPosters * kPerPoster);
+  for (auto &p : packets)
+    p.io.routine = [](void *, IOWorkerRequest *request) {
+      auto *p = reinterpret_cast<Stamped *>(request);
+      p->waitedNs.store(steadyNs() - p->postedNs.load());
+      return 1;
+    };
+  int key = 1;
+  std::vector<std::thread> posters;
+  for (int t = 0; t < kPosters; t++)
+    posters.emplace_back([&, t] {
+      for (int i = 0; i < kPerPoster; i++) {
+        Stamped &p = packets[size_t(t * kPerPoster + i)];
+        p.postedNs.store(steadyNs());
+        IOWorker_Post(&key, &p.io);
+        // 0 to 40 us: inside and past a watch.
+        const int64_t until = steadyNs() + (i * 7919 + t * 104729) % 40000;
+        while (steadyNs() < until) {
+        }
+      }
+    });
+  for (auto &t : posters) t.join();
+  ASSERT_TRUE(waitUntil([&] {
+    for (auto &p : packets)
+      if (p.waitedNs.load() < 0) return false;
+    return true;
+  }));
+  int64_t longest = 0;
+  for (auto &p : packets) longest = std::max(longest, p.waitedNs.load());
+  EXPECT_LT(longest, int64_t(2000) * 1000000) << "a packet waited for a sleeping thread's round";
 }
 
 TEST(IOWorkerStartFailure, AFailedStartLeavesTheCountAsItWas) {
