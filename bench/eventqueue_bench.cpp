@@ -11,18 +11,22 @@
 //     and p99 in microseconds.
 //   BM_LatencyAsleep_Ours / BM_LatencyAsleep_Peer: the same with 50 us between
 //     round trips, so that each post finds the consumer asleep.
-//   BM_Throughput_Ours / BM_Throughput_Peer: 10^7 events from 1 or 4
-//     producers, until the consumer has run the last; the median of three
-//     runs. With a standing backlog,
-//     10,000 events due in an hour wait in the queue throughout: ours keeps
-//     them in its list, which coalescing and every flush must pass over; the
-//     plain queue keeps delayed entries apart, sorted by due time, and looks
-//     at the first one per pass.
+//   BM_Throughput: 10^7 events from 1 or 4 producers, until the consumer has
+//     run the last, on our queue and on the plain one in turn: five pairs of
+//     runs, ours then the peer's, each pair under the same conditions (on a
+//     shared virtual machine both sides move between about 6 and 12 million
+//     events a second from one run to the next). The medians of each side
+//     and each pair's ratio are printed. With a standing backlog, 10,000
+//     events due in an hour wait in the queue throughout: ours keeps them in
+//     its list, which coalescing and every flush must pass over; the plain
+//     queue keeps delayed entries apart, sorted by due time, and looks at the
+//     first one per pass.
 //   BM_MeterQuota: Meter_RequestQuota + Meter_AddBytes on 1 and 8 threads,
 //     each on its own meter below one limited parent; operations per second.
 //
 // Goals, printed after the runs: latency p50 at most 1.25 x the peer's;
-// throughput at least 0.8 x the peer's.
+// throughput at least 0.8 x the peer's in every pair with one producer and
+// no backlog, at least 0.9 x by the median of the pairs in the other rows.
 #include <benchmark/benchmark.h>
 #include <fmt/core.h>
 
@@ -53,9 +57,12 @@ constexpr int kRoundTrips = 100000;
 constexpr int64_t kAsleepGapNs = 50000;
 constexpr int64_t kEvents = 10000000;
 constexpr int kBacklog = 10000;
-constexpr int kThroughputRuns = 3;
+constexpr int kThroughputPairs = 5;
 constexpr double kLatencyGoal = 1.25;    // p50: ours at most this times the peer's
-constexpr double kThroughputGoal = 0.8;  // ours at least this times the peer's
+// Ours at least this times the peer's: one producer without a backlog in
+// every pair, the other rows by the pairs' median.
+constexpr double kThroughputGoalOne = 0.8;
+constexpr double kThroughputGoal = 0.9;
 
 std::map<std::string, BenchPercentiles> gLatencies;
 
@@ -215,37 +222,54 @@ void *contextOf(int64_t producer, int64_t i) {
   return reinterpret_cast<void *>(uintptr_t((producer << 40) | (i + 1)));
 }
 
-// The shared machine makes single runs noisy: each benchmark times three
-// runs and reports the median as its time.
+// One run: seconds until the consumer has run the last of kEvents.
 template <typename Consumer>
-void throughputRun(benchmark::State &state) {
-  const int producers = int(state.range(0));
-  Consumer consumer;
-  consumer.AddBacklog(int(state.range(1)));
-  for (auto _ : state) {
-    std::vector<double> seconds;
-    for (int run = 0; run < kThroughputRuns; run++) {
-      gShared.ran.store(0);
-      auto begin = std::chrono::steady_clock::now();
-      std::vector<std::thread> threads;
-      for (int p = 0; p < producers; p++)
-        threads.emplace_back([&consumer, p, producers] {
-          for (int64_t i = p; i < kEvents; i += producers)
-            consumer.Post(contextOf(p, i), countHandler);
-        });
-      for (auto &t : threads) t.join();
-      waitForCount(kEvents);
-      seconds.push_back(
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
-    }
-    std::sort(seconds.begin(), seconds.end());
-    state.SetIterationTime(seconds[seconds.size() / 2]);
-  }
-  state.SetItemsProcessed(int64_t(state.iterations()) * kEvents);
+double throughputOnce(Consumer &consumer, int producers) {
+  gShared.ran.store(0);
+  auto begin = std::chrono::steady_clock::now();
+  std::vector<std::thread> threads;
+  for (int p = 0; p < producers; p++)
+    threads.emplace_back([&consumer, p, producers] {
+      for (int64_t i = p; i < kEvents; i += producers)
+        consumer.Post(contextOf(p, i), countHandler);
+    });
+  for (auto &t : threads) t.join();
+  waitForCount(kEvents);
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 }
 
-void BM_Throughput_Ours(benchmark::State &state) { throughputRun<OurConsumer>(state); }
-void BM_Throughput_Peer(benchmark::State &state) { throughputRun<PeerConsumer>(state); }
+// Millions of events a second, per run.
+struct ThroughputPairs {
+  std::vector<double> ours;
+  std::vector<double> peer;
+};
+std::map<std::pair<int, int>, ThroughputPairs> gThroughput;  // by (producers, backlog)
+
+void BM_Throughput(benchmark::State &state) {
+  const int producers = int(state.range(0));
+  const int backlog = int(state.range(1));
+  OurConsumer ours;
+  PeerConsumer peer;
+  ours.AddBacklog(backlog);
+  peer.AddBacklog(backlog);
+  ThroughputPairs &pairs = gThroughput[{producers, backlog}];
+  double seconds = 0;
+  for (auto _ : state) {
+    for (int run = 0; run < kThroughputPairs; run++) {
+      double o = throughputOnce(ours, producers);
+      double p = throughputOnce(peer, producers);
+      pairs.ours.push_back(double(kEvents) / o / 1e6);
+      pairs.peer.push_back(double(kEvents) / p / 1e6);
+      seconds += o + p;
+    }
+  }
+  state.SetIterationTime(seconds);
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
 
 // ---- Meters -----------------------------------------------------------------------
 
@@ -267,13 +291,7 @@ BENCHMARK(BM_Latency_Ours)->Iterations(1)->UseRealTime()->Unit(benchmark::kMilli
 BENCHMARK(BM_Latency_Peer)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LatencyAsleep_Ours)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LatencyAsleep_Peer)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Throughput_Ours)
-    ->ArgNames({"producers", "backlog"})
-    ->ArgsProduct({{1, 4}, {0, kBacklog}})
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Throughput_Peer)
+BENCHMARK(BM_Throughput)
     ->ArgNames({"producers", "backlog"})
     ->ArgsProduct({{1, 4}, {0, kBacklog}})
     ->Iterations(1)
@@ -297,22 +315,30 @@ void printEventQueueRatios(const BenchRatioReporter &results) {
     fmt::print("    p99: ours {:7.2f} us, peer {:7.2f} us, ours/peer {:.2f}\n", ours->second.p99Us,
                peer->second.p99Us, ours->second.p99Us / peer->second.p99Us);
   }
-  fmt::print("\nThroughput, {} events (goal: ours >= {:.2f} x peer)\n", kEvents, kThroughputGoal);
+  fmt::print(
+      "\nThroughput, {} events, {} pairs of runs, ours then the peer's (goals: 1 producer "
+      "without a backlog >= {:.2f} in every pair, the other rows >= {:.2f} by the median)\n",
+      kEvents, kThroughputPairs, kThroughputGoalOne, kThroughputGoal);
   for (int backlog : {0, kBacklog}) {
     for (int producers : {1, 4}) {
-      std::string args =
-          fmt::format("/producers:{}/backlog:{}/iterations:1/manual_time", producers, backlog);
-      const auto *o = results.Find("BM_Throughput_Ours" + args);
-      const auto *p = results.Find("BM_Throughput_Peer" + args);
-      if (o == nullptr || p == nullptr) continue;
-      double oursRate = double(kEvents) / (o->realTime / 1000.0);
-      double peerRate = double(kEvents) / (p->realTime / 1000.0);
-      double ratio = oursRate / peerRate;
+      auto found = gThroughput.find({producers, backlog});
+      if (found == gThroughput.end()) continue;
+      const ThroughputPairs &runs = found->second;
+      std::vector<double> ratios;
+      std::string each;
+      for (size_t i = 0; i < runs.ours.size(); i++) {
+        ratios.push_back(runs.ours[i] / runs.peer[i]);
+        each += fmt::format(" {:.2f}", ratios.back());
+      }
+      double ratio = median(ratios);
+      const bool one = producers == 1 && backlog == 0;
+      const bool met = one ? *std::min_element(ratios.begin(), ratios.end()) >= kThroughputGoalOne
+                           : ratio >= kThroughputGoal;
       fmt::print(
-          "  {} producer(s), backlog {:>5}: ours {:6.2f} M/s, peer {:6.2f} M/s, "
-          "ours/peer {:.2f} ({})\n",
-          producers, backlog, oursRate / 1e6, peerRate / 1e6, ratio,
-          ratio >= kThroughputGoal ? "goal met" : "GOAL MISSED");
+          "  {} producer(s), backlog {:>5}: ours {:6.2f} M/s, peer {:6.2f} M/s (medians), "
+          "ours/peer {:.2f} ({}); pairs:{}\n",
+          producers, backlog, median(runs.ours), median(runs.peer), ratio,
+          met ? "goal met" : "GOAL MISSED", each);
     }
   }
   fmt::print("\nMeter_RequestQuota + Meter_AddBytes (reported)\n");
