@@ -65,8 +65,9 @@ struct AsyncFile;
 
 // Creates and destroys the globals: the count of live files and the request
 // pool. Init twice stops the program ("Assertion failed (AsyncFileGlobals ==
-// NULL)\nAsyncFile already initialized"). Shutdown without Init does
-// nothing. Both return 1.
+// NULL)\nAsyncFile already initialized"). Shutdown first waits (up to 10 s,
+// then logs) until no transfer is still finishing on a pool thread; without
+// Init it does nothing. Both return 1.
 int AsyncFile_Init(void);
 int AsyncFile_Shutdown(void);
 // Live AsyncFile objects (0 when not initialised).

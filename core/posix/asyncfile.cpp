@@ -64,6 +64,13 @@ struct AsyncFileGlobals {
 };
 
 AsyncFileGlobals *gAsyncFile = nullptr;
+// Transfers queued and not yet finished. A pool thread finishing one still
+// reaches the globals after its callback has told the owner that the transfer
+// is done, so AsyncFile_Shutdown waits for the count to reach 0 (kept apart
+// from the globals, which it frees).
+std::atomic<int32_t> gAsyncFileInFlight{0};
+// How long AsyncFile_Shutdown waits for them.
+constexpr int32_t kAsyncFileShutdownWaitMs = 10000;
 std::atomic<int32_t> gAsyncFileOpenPauseMs{int32_t(kAsyncFileOpenPauseMs)};
 
 // A queued read or write: the I/O worker's header (error, bytes done, the
@@ -283,6 +290,7 @@ void asyncFileFinish(AsyncFile *f, AsyncFileRequest *request) {
   POOL_FREE(gAsyncFile->requests, &member, kAsyncFileRequestBytes);
   (isRead ? f->pendingReads : f->pendingWrites).fetch_sub(1);
   Class_ReleaseObject(&f);
+  gAsyncFileInFlight.fetch_sub(1, std::memory_order_release);
 }
 
 // The issue step, on a worker thread: the whole transfer, then finish.
@@ -355,6 +363,7 @@ int asyncFileQueue(AsyncFile *f, uint32_t kind, int64_t offset, void *buffer, ui
   request->callback = callback;
   request->context = context;
   Class_Retain(f);  // the queued request's reference
+  gAsyncFileInFlight.fetch_add(1, std::memory_order_relaxed);
   // Asked from a pool thread (a storage step reading its piece), the transfer
   // runs on that thread once the asking routine returns: posting it would
   // wake another thread, which costs more than a small transfer.
@@ -534,6 +543,14 @@ int AsyncFile_Init(void) {
 int AsyncFile_Shutdown(void) {
   AsyncFileGlobals *g = gAsyncFile;
   if (g == nullptr) return 1;
+  for (int32_t waited = 0; gAsyncFileInFlight.load(std::memory_order_acquire) > 0; waited++) {
+    if (waited == kAsyncFileShutdownWaitMs) {
+      Log_Print(LOG_ERROR, KSRC, 0, "AsyncFile: %d transfers still running at shutdown\n",
+                int(gAsyncFileInFlight.load()));
+      break;
+    }
+    Platform_SleepMs(1);
+  }
   gAsyncFile = nullptr;
   Pool_Release(&g->requests);
   g->~AsyncFileGlobals();
