@@ -31,10 +31,9 @@
 #include "tests/pumped_peer.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
+#include "tests/webserver_fixture.h"
 
 namespace {
-
-constexpr int kBoundMs = 30000;
 
 // The page: each call as the browser's bridge.js makes it; prints "OK" or
 // the first difference. argv: port, token.
@@ -106,28 +105,17 @@ void writeFile(const std::string &path, const std::string &data) {
   std::ofstream(path, std::ios::binary) << data;
 }
 
-class PageBridgeTest : public ThreadTest {
+class PageBridgeTest : public WebServerFixture {
  protected:
-  std::string scratch;
-  std::string www;
   PageBridge *bridge = nullptr;
   StaticFiles *files = nullptr;
-  WebServer *server = nullptr;
-  int32_t port = 0;
 
   void SetUp() override {
-    ThreadTest::SetUp();
-    Meter_Init();
-    IOWorker_Init();
-    AsyncSocket_Init();
-    Mime_Init();
+    WebServerFixture::SetUp();
     NotificationCenter_Init();
     Interop_Init();
     Interop_SetDeliveryFunction(SkinWindow_DeliverInteropCallbacks);
     ASSERT_NE(CoreInterop_AddLibrary(), nullptr);
-    scratch = Test_MakeTempDirectory();
-    www = scratch + "/www";
-    mkdir(www.c_str(), 0755);
     mkdir((www + "/sub").c_str(), 0755);
     writeFile(www + "/index.html", "<p>page</p>");
     writeFile(www + "/sub/data.json", "{\"a\":1}");
@@ -139,48 +127,26 @@ class PageBridgeTest : public ThreadTest {
     PageBridge_Create(&bridge);
     ASSERT_TRUE(StaticFiles_Create(&files, www.c_str()));
     PageBridge_SetStaticFiles(bridge, files);
-    WebServer_Create(&server);
-    WebServer_ClearPorts(server);
     WebServer_AddPort(server, 0);
     WebServer_EnableKeepAlive(server);
     PageBridge_Attach(bridge, server);
-    ASSERT_TRUE(Test_WaitUntil([&] { return WebServer_Start(server) == 1; }, kBoundMs));
-    ASSERT_TRUE(Pump([&] { return WebServer_GetListenPort(server, &port) == 1; }));
+    Listen();
   }
   void TearDown() override {
-    WebServer_Release(&server);
-    EXPECT_TRUE(Test_WaitUntil([] { return AsyncSocket_GetInFlightCount() == 0; }, kBoundMs));
+    ReleaseServer();
     Interop_RemoveAllInstances();
     PageBridge_Release(&bridge);
     StaticFiles_Release(&files);
     Interop_Shutdown();
     NotificationCenter_Shutdown();
-    Mime_Shutdown();
-    AsyncSocket_Shutdown();
-    IOWorker_Shutdown();
-    Meter_Shutdown();
-    std::error_code ignored;
-    std::filesystem::remove_all(scratch, ignored);
-    ThreadTest::TearDown();
+    WebServerFixture::TearDown();
   }
 
-  void PumpOnce() {
+  void PumpOnce() override {
     WebServer_Poll(server);
     EventQueue_Flush(EventQueue_GetMain());
     Interop_Pump();  // the program's loop pumps the bridge on every pass
     Thread_Yield();
-  }
-
-  bool Pump(const std::function<bool()> &done) {
-    return Test_WaitUntil([&] {
-      PumpOnce();
-      return done();
-    }, kBoundMs, 0);
-  }
-
-  // A shell command run while the server is pumped; its standard output.
-  std::string Peer(const std::string &command, int *status = nullptr) {
-    return Test_RunPeerWhilePumping(command, [&] { PumpOnce(); }, status, kBoundMs);
   }
 
   // curl's answer header block (-D -) and body, for path with extra options.

@@ -38,6 +38,7 @@
 #include "tests/static_owner.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
+#include "tests/webserver_fixture.h"
 
 namespace {
 
@@ -150,69 +151,26 @@ struct Nginx {
   }
 };
 
-class WebServerTest : public ThreadTest {
+class WebServerTest : public WebServerFixture {
  protected:
-  std::string scratch;
-  std::string root;
   StaticOwner owner;
-  WebServer *server = nullptr;
-  int port = 0;
 
   void SetUp() override {
-    ThreadTest::SetUp();
-    Meter_Init();
-    IOWorker_Init();
-    AsyncSocket_Init();
-    Mime_Init();
-    scratch = Test_MakeTempDirectory();
-    root = scratch + "/www";
-    mkdir(root.c_str(), 0755);
-    mkdir((root + "/a").c_str(), 0755);
-    writeFile(root + "/k.bin", fileBytes(1000));
-    writeFile(root + "/default.htm", "<p>home</p>");
+    WebServerFixture::SetUp();
+    mkdir((www + "/a").c_str(), 0755);
+    writeFile(www + "/k.bin", fileBytes(1000));
+    writeFile(www + "/default.htm", "<p>home</p>");
     writeFile(scratch + "/secret", "do not serve");
     writeFile(scratch + "/client.py", kRawClient);
-    owner.root = root;
-    WebServer_Create(&server);
-    WebServer_ClearPorts(server);
+    owner.root = www;
     WebServer_SetIdleTimeout(server, 10);
-  }
-  void TearDown() override {
-    WebServer_Release(&server);
-    EXPECT_TRUE(Test_WaitUntil([] { return AsyncSocket_GetInFlightCount() == 0; }, kBoundMs));
-    Mime_Shutdown();
-    AsyncSocket_Shutdown();
-    IOWorker_Shutdown();
-    Meter_Shutdown();
-    std::error_code ignored;
-    std::filesystem::remove_all(scratch, ignored);
-    ThreadTest::TearDown();
   }
 
   // Starts pumped (or threaded) and pumps until the server listens.
   void Start(bool threaded = false) {
     StaticOwner_Attach(&owner, server);
     WebServer_SetThreaded(server, threaded ? 1 : 0);
-    ASSERT_TRUE(Test_WaitUntil([&] { return WebServer_Start(server) == 1; }, kBoundMs));
-    ASSERT_TRUE(Pump([&] { return WebServer_GetListenPort(server, &port) == 1; }));
-  }
-
-  void PumpOnce() {
-    WebServer_Poll(server);
-    EventQueue_Flush(EventQueue_GetMain());
-    Thread_Yield();
-  }
-
-  bool Pump(const std::function<bool()> &done, int boundMs = kBoundMs) {
-    return Test_WaitUntil([&] {
-      PumpOnce();
-      return done();
-    }, boundMs, 0);
-  }
-
-  // Runs a shell command while the server is pumped; its standard output.
-  std::string Peer(const std::string &command, int *status = nullptr) {
-    return Test_RunPeerWhilePumping(command, [&] { PumpOnce(); }, status, kBoundMs);
+    Listen();
   }
 
   std::string Url(const std::string &path) {
@@ -345,7 +303,7 @@ TEST(WebServerText, HostOriginAndFramingChecks) {
 // ---- curl, wget, http.client and nginx ------------------------------------------------
 
 TEST_F(WebServerPeer, CurlRangesMatchNginx) {
-  Nginx nginx(root, scratch);
+  Nginx nginx(www, scratch);
   if (!nginx.up) GTEST_SKIP() << "nginx is not available";
   Start();
   // Status and Content-Range of every answer (416 too); the body of every
@@ -390,7 +348,7 @@ TEST_F(WebServerPeer, CurlAnswersFilesPostsAndRefusals) {
   EXPECT_EQ(Peer("curl -s --max-time 10 --http1.0 " + Url("/k.bin")), body);
   // Three times the outbound buffer: the body waits for room twice or more.
   std::string big = fileBytes(size_t(3) << 20);
-  writeFile(root + "/big.bin", big);
+  writeFile(www + "/big.bin", big);
   EXPECT_TRUE(Peer("curl -s --max-time 10 " + Url("/big.bin")) == big);
   EXPECT_EQ(Peer("curl -s --max-time 10 -o /dev/null -w '%{http_code}' " + Url("/none")), "404");
   EXPECT_EQ(Peer("curl -s --max-time 10 --data 'hello=world' " + Url("/echo")), "hello=world");
