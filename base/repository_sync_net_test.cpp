@@ -549,9 +549,6 @@ TEST_F(RepositorySyncNetThreaded, RefreshAndSynchronizeTogether) {
 // Repair: a flipped byte, a truncated file, a deleted file and a changed
 // modified time in an installation that is up to date; the next
 // Synchronize fetches only from the damaged files and restores the tree.
-// Disabled with UpdateWithDeltas: intact pieces that hold pad
-// ranges of the list fail their digest when read back from the installed
-// files, so their files are fetched as well (the tree still ends right).
 TEST_F(RepositorySyncNetThreaded, RepairFetchesOnlyDamagedFiles) {
   InstallFresh("h2");
   int status = 0;
