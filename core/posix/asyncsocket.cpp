@@ -387,6 +387,7 @@ int asyncSocketReadEnd(AsyncSocket *s) {
 // A receive into the owner's room (AsyncSocketReceive).
 struct AsyncSocketReceiving {
   int fd;
+  MeterRW *meter;
   int32_t length;  // the round's
   int called;
   ssize_t got;
@@ -401,6 +402,9 @@ int32_t asyncSocketReceiveInto(void *receiver, uint8_t *room, int32_t size) {
   do r->got = size > 0 && room != nullptr ? recv(r->fd, room, size_t(size), MSG_DONTWAIT) : -1;
   while (r->got < 0 && errno == EINTR);
   r->error = r->got < 0 ? (size > 0 && room != nullptr ? errno : EINVAL) : 0;
+  // Counted before the owner sees the bytes: what it finishes with them is
+  // already in the meter.
+  if (r->got > 0) MeterRW_AddReadBytes(r->meter, r->got);
   return r->got > 0 ? int32_t(r->got) : 0;
 }
 
@@ -413,7 +417,7 @@ int asyncSocketReceive(void *key, IOWorkerRequest *io) {
   if (io->error != 0 || !s->connected.load() || !asyncSocketCurrent(s, op->handle))
     return asyncSocketReadEnd(s);
   for (;;) {
-    AsyncSocketReceiving into{op->handle->fd, int32_t(op->length), 0, -1, 0};
+    AsyncSocketReceiving into{op->handle->fd, s->meter, int32_t(op->length), 0, -1, 0};
     asyncSocketCall<AsyncSocketReadIntoFunction>(
         s, kCellReadInto, [&](AsyncSocketReadIntoFunction f, void *context) {
           f(s, context, into.length, asyncSocketReceiveInto, &into);
@@ -424,16 +428,15 @@ int asyncSocketReceive(void *key, IOWorkerRequest *io) {
       got = recv(op->handle->fd, op->buffer, std::min(op->length, uint32_t(kAsyncSocketRoundBytes)),
                  MSG_DONTWAIT);
       err = got < 0 ? errno : 0;
-      if (got > 0)
+      if (got > 0) {
+        MeterRW_AddReadBytes(s->meter, got);
         asyncSocketCall<AsyncSocketReadFunction>(
             s, kCellRead, [&](AsyncSocketReadFunction f, void *context) {
               f(s, context, op->buffer, int32_t(got));
             });
+      }
     }
-    if (got > 0) {
-      MeterRW_AddReadBytes(s->meter, got);
-      return asyncSocketReadStep(key, io);
-    }
+    if (got > 0) return asyncSocketReadStep(key, io);
     if (got == 0) {
       AsyncSocket_Close(s);
       return asyncSocketReadEnd(s);
