@@ -139,7 +139,9 @@ TEST_F(StoragePassword, WrongThenRightAnswerAndOnePromptForEightChains) {
     EXPECT_EQ(o.calls, 1);
     EXPECT_EQ(o.result, 0) << o.resultEx;
   }
-  ASSERT_EQ(prompter().Prompts().size(), 2u);
+  std::string asked;
+  for (const auto &p : prompter().Prompts()) asked += p.request + "\n";
+  ASSERT_EQ(prompter().Prompts().size(), 2u) << asked;
   EXPECT_NE(prompter().Prompts()[1].request.find("\"attempt\":1"), std::string::npos)
       << prompter().Prompts()[1].request;
   EXPECT_EQ(storage->challengeCount, 0);

@@ -408,18 +408,27 @@ int Storage_RequestPassword(Storage *s, StorageStep *step, const char *tried) {
   STORAGE_CHECK(s);
   CHECK_POINTER(step);
   CHECK_POINTER(tried);
+  Dictionary *info = nullptr;
+  Dictionary_Create(&info);
+  char text[kStorageLocationBytes];
+  Dictionary_SetStringByKey(info, "filter", "storagedecrypt");
+  Storage_GetLocation(s, text);
+  Dictionary_SetStringByKey(info, "host", text);
+  Dictionary_SetStringByKey(info, "password", tried);
   // A password answered since the attempt is tried first; one the data
   // refused is marked invalid at the broker once, so that the next request
-  // prompts instead of getting it again.
-  bool refusedNow = false;
+  // prompts instead of getting it again. It is marked before any other chain
+  // can ask with it: a request that found it still valid would open a prompt
+  // of its own, and the mark would let this one open another.
   CriticalSection_Enter(s->lock);
   bool changed = strcmp(s->password, tried) != 0;
   if (!changed && tried[0] != '\0' && strcmp(tried, s->rejected) != 0) {
     Str_Copy(s->rejected, tried, kStoragePasswordBytes);
-    refusedNow = true;
+    Challenge_MarkInvalid(info);
   }
   CriticalSection_Leave(s->lock);
   if (changed) {
+    Challenge_ReleaseInfo(&info);
     IOWorker_Post(s, &step->io);  // the step keeps its posting reference
     return 1;
   }
@@ -438,14 +447,6 @@ int Storage_RequestPassword(Storage *s, StorageStep *step, const char *tried) {
   // prompt needs of either is taken before.
   char id[sizeof c->header.instanceId];
   Str_Copy(id, c->header.instanceId, int(sizeof id));
-  Dictionary *info = nullptr;
-  Dictionary_Create(&info);
-  char text[kStorageLocationBytes];
-  Dictionary_SetStringByKey(info, "filter", "storagedecrypt");
-  Storage_GetLocation(s, text);
-  Dictionary_SetStringByKey(info, "host", text);
-  Dictionary_SetStringByKey(info, "password", tried);
-  if (refusedNow) Challenge_MarkInvalid(info);
   Storage_Log(s, "Password requested (%s)\n", id);
 
   CriticalSection_Enter(s->challengeLock);
