@@ -8,6 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <random>
+
 // A listening descriptor on a port of 127.0.0.1 the kernel picks (*port),
 // with that backlog.
 inline int Test_LoopbackListener(int *port, int backlog = 4) {
@@ -23,9 +29,33 @@ inline int Test_LoopbackListener(int *port, int backlog = 4) {
   return fd;
 }
 
-// A TCP port of 127.0.0.1 nobody listens on right now: the kernel's pick,
-// given back.
+// A TCP port of 127.0.0.1 nobody uses right now, for a peer to listen on.
+// It is drawn below the kernel's range for the local ports of outgoing
+// connections: a port from that range, given back, could become the local
+// port of another test's connection before the peer binds it.
 inline int Test_FreeLoopbackPort() {
+  int low = 32768, high = 60999;
+  if (FILE *range = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    if (fscanf(range, "%d %d", &low, &high) != 2) low = 32768;
+    fclose(range);
+  }
+  const int first = low > 11024 ? low - 10000 : 1024;
+  if (low > first) {
+    static std::atomic<uint32_t> draws{0};
+    std::minstd_rand pick(uint32_t(getpid()) * 2654435761u + draws.fetch_add(1) * 40503u +
+                          uint32_t(time(nullptr)));
+    for (int attempt = 0; attempt < 200; attempt++) {
+      int port = first + int(pick() % uint32_t(low - first));
+      int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in at{};
+      at.sin_family = AF_INET;
+      at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      at.sin_port = htons(uint16_t(port));
+      const int bound = bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
+      close(fd);
+      if (bound) return port;
+    }
+  }
   int port = 0;
   close(Test_LoopbackListener(&port));
   return port;

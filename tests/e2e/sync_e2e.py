@@ -20,6 +20,7 @@ import argparse
 import json
 import os
 import pty
+import random
 import select
 import shutil
 import signal
@@ -41,6 +42,22 @@ def check(ok, what):
 
 
 def free_port():
+    """A free port below the kernel's range for outgoing connections, so that
+    no connection takes it as its local port before the server binds it."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
+    first = max(1024, low - 10000)
+    for _ in range(200):
+        port = random.randrange(first, low) if low > first else 0
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return s.getsockname()[1]
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
