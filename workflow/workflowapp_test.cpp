@@ -419,7 +419,13 @@ TEST_F(WorkflowAppReleaseTest, ReleaseReportsTheCacheTallyAndStopsAnsweringChall
   Fetched answered = Fetch(nginx.Url(0, "/basic/a.txt"));
   EXPECT_EQ(answered.code, 0u);
   EXPECT_EQ(answered.body, "page basic");
-  std::vector<int> statuses = basicStatuses(2);  // the challenge and the answer
+  // The challenge and the answer, with another challenge between them when
+  // the answer goes out on a new connection before the prompt has returned.
+  std::vector<int> statuses;
+  for (size_t lines = 2; lines <= 3; lines++) {
+    statuses = basicStatuses(lines);
+    if (!statuses.empty() && statuses.back() == 200) break;
+  }
   ASSERT_FALSE(statuses.empty());
   EXPECT_EQ(statuses.back(), 200);
   for (int i = 0; i < 2; i++) EXPECT_EQ(Fetch(nginx.Url(0, "/cdn/a.txt")).body, "cached");
@@ -444,7 +450,7 @@ TEST_F(WorkflowAppReleaseTest, ReleaseReportsTheCacheTallyAndStopsAnsweringChall
   EXPECT_NE(Fetch(nginx.Url(0, "/basic/a.txt")).body, "page basic");
   EXPECT_EQ(ui.Prompts().size(), 1u);
   statuses.push_back(401);  // one more answer, the challenge, and nothing after it
-  EXPECT_EQ(basicStatuses(5), statuses);  // two more for /cdn
+  EXPECT_EQ(basicStatuses(statuses.size() + 2), statuses);  // two more for /cdn
 }
 
 // One pump starts the analytics batch that the endpoint then receives and
