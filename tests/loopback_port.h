@@ -8,19 +8,27 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <random>
 
+// 127.0.0.1 at port (0: the kernel picks).
+inline sockaddr_in Test_LoopbackAddress(int port) {
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  at.sin_port = htons(uint16_t(port));
+  return at;
+}
+
 // A listening descriptor on a port of 127.0.0.1 the kernel picks (*port),
 // with that backlog.
 inline int Test_LoopbackListener(int *port, int backlog = 4) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in at = Test_LoopbackAddress(0);
   socklen_t length = sizeof at;
   bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);
   listen(fd, backlog);
@@ -34,27 +42,21 @@ inline int Test_LoopbackListener(int *port, int backlog = 4) {
 // connections: a port from that range, given back, could become the local
 // port of another test's connection before the peer binds it.
 inline int Test_FreeLoopbackPort() {
-  int low = 32768, high = 60999;
+  int low = 32768;
   if (FILE *range = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
-    if (fscanf(range, "%d %d", &low, &high) != 2) low = 32768;
+    if (fscanf(range, "%d", &low) != 1) low = 32768;
     fclose(range);
   }
-  const int first = low > 11024 ? low - 10000 : 1024;
-  if (low > first) {
-    static std::atomic<uint32_t> draws{0};
-    std::minstd_rand pick(uint32_t(getpid()) * 2654435761u + draws.fetch_add(1) * 40503u +
-                          uint32_t(time(nullptr)));
-    for (int attempt = 0; attempt < 200; attempt++) {
-      int port = first + int(pick() % uint32_t(low - first));
-      int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in at{};
-      at.sin_family = AF_INET;
-      at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      at.sin_port = htons(uint16_t(port));
-      const int bound = bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
-      close(fd);
-      if (bound) return port;
-    }
+  const int first = std::max(1024, low - 10000);
+  static std::atomic<uint32_t> draws{0};
+  std::minstd_rand pick(uint32_t(getpid()) * 2654435761u + draws.fetch_add(1) * 40503u +
+                        uint32_t(time(nullptr)));
+  for (int attempt = 0; low > first && attempt < 200; attempt++) {
+    const sockaddr_in at = Test_LoopbackAddress(first + int(pick() % uint32_t(low - first)));
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool bound = bind(fd, reinterpret_cast<const sockaddr *>(&at), sizeof at) == 0;
+    close(fd);
+    if (bound) return ntohs(at.sin_port);
   }
   int port = 0;
   close(Test_LoopbackListener(&port));
