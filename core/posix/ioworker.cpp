@@ -2,8 +2,10 @@
 // the pool threads and the epoll reactor; see core/platform/ioworker.h.
 #include "core/platform/ioworker.h"
 
-#include <fcntl.h>
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#endif
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -139,11 +141,19 @@ int64_t ioWorkerNowNs(void) {
 // hypervisor's wake-up of the CPU, some 25 us each way. While this thread
 // watches, a post needs no wake-up. A thread that watched in vain sleeps
 // without watching next time, so an idle pool burns no time.
+inline void ioWorkerPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#else
+  asm volatile("" ::: "memory");
+#endif
+}
+
 void ioWorkerWatch(GlobalIOWorker *w) {
   w->watchers.fetch_add(1, std::memory_order_seq_cst);
   const int64_t until = ioWorkerNowNs() + kIOWorkerWatchNs;
   while (w->queued.load(std::memory_order_relaxed) == 0 && ioWorkerNowNs() < until)
-    for (int i = 0; i < 64; i++) _mm_pause();
+    for (int i = 0; i < 64; i++) ioWorkerPause();
   w->watchers.fetch_sub(1, std::memory_order_seq_cst);
 }
 
