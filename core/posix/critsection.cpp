@@ -135,6 +135,20 @@ void CriticalSection_Enter(CriticalSection *lock) {
   lock->depth = 1;
 }
 
+int CriticalSection_TryEnter(CriticalSection *lock) {
+  const uint32_t mine = lockMark() << 1;
+  uint32_t state = lock->state.load(std::memory_order_relaxed);
+  if ((state & ~1u) == mine) {
+    lock->depth++;
+    return 1;
+  }
+  if (state != 0 || !lock->state.compare_exchange_strong(state, mine, std::memory_order_acquire,
+                                                         std::memory_order_relaxed))
+    return 0;
+  lock->depth = 1;
+  return 1;
+}
+
 void CriticalSection_Leave(CriticalSection *lock) {
   if (--lock->depth > 0) return;
   if (lock->state.exchange(0, std::memory_order_release) & 1) lock->state.notify_one();

@@ -25,7 +25,14 @@ constexpr int kProcStatBytes = 512;
 
 uint32_t Platform_GetProcessId(void) { return uint32_t(getpid()); }
 
-uint32_t Platform_GetThreadId(void) { return uint32_t(syscall(SYS_gettid)); }
+// Asked of the system once per thread: posting an event asks it every time.
+// A child of this process starts a program at once (posix_spawn), so no copy
+// of the cache outlives its thread.
+uint32_t Platform_GetThreadId(void) {
+  static thread_local uint32_t tThreadId = 0;
+  if (tThreadId == 0) tThreadId = uint32_t(syscall(SYS_gettid));
+  return tThreadId;
+}
 
 void Platform_SleepMs(uint32_t milliseconds) {
   timespec left{time_t(milliseconds / 1000), long(milliseconds % 1000) * 1000000L};

@@ -20,4 +20,7 @@ int CriticalSection_Create(CriticalSection **lock);
 // when the handle or the record is NULL or the record carries another tag.
 int CriticalSection_Delete(CriticalSection **lock);
 void CriticalSection_Enter(CriticalSection *lock);
+// Enters the lock when that needs no wait: returns 1 when the calling thread
+// now holds it (leave it as after Enter), 0 when another thread holds it.
+int CriticalSection_TryEnter(CriticalSection *lock);
 void CriticalSection_Leave(CriticalSection *lock);
