@@ -18,9 +18,11 @@
 //     events a second from one run to the next). The medians of each side
 //     and each pair's ratio are printed. With a standing backlog, 10,000
 //     events due in an hour wait in the queue throughout: ours keeps them in
-//     its list, which coalescing and every flush must pass over; the plain
-//     queue keeps delayed entries apart, sorted by due time, and looks at the
-//     first one per pass.
+//     its list, at its head, where a flush passes over them as long as none
+//     can be due; the plain queue keeps delayed entries apart, sorted by due
+//     time, and looks at the first one per pass. Producers are threads of
+//     their own, not the consumer: ours takes their callbacks through its
+//     intake.
 //   BM_MeterQuota: Meter_RequestQuota + Meter_AddBytes on 1 and 8 threads,
 //     each on its own meter below one limited parent; operations per second.
 //

@@ -539,7 +539,14 @@ class InteropDeliveryTest : public ThreadTest {
 class InteropDeliveryThreaded : public InteropDeliveryTest {};
 
 void flushMain() { EventQueue_Flush(EventQueue_GetMain()); }
-int32_t pendingOnMain() { return EventQueue_GetMain()->list.count; }
+// Listed events and callbacks from other threads waiting to be listed.
+int32_t pendingOnMain() {
+  EventQueue *queue = EventQueue_GetMain();
+  CriticalSection_Enter(queue->lock);
+  const int32_t pending = queue->list.count + int32_t(queue->intakeTail.load() - queue->intakeHead);
+  CriticalSection_Leave(queue->lock);
+  return pending;
+}
 
 // Runs the host's main loop until done() holds or the bound passes.
 bool loopUntil(const std::function<bool()> &done) {
@@ -786,14 +793,20 @@ TEST_F(InteropDeliveryTest, DirectorySizeAnswerArrivesInABatch) {
 TEST_F(InteropDeliveryTest, ShutdownReleasesQueuedRecordsAndLaterCallsAreHarmless) {
   std::string dir = SmallTree();
   Stop();
-  // Room in the main queue's and the thread module's pools, so that the
-  // posts and the worker below take no memory of their own.
+  // Room in the main queue's and the thread module's pools, and the main
+  // queue's intake for other threads' callbacks, so that the posts and the
+  // worker below take no memory of their own.
   for (int i = 0; i < kInteropPoolGrowth; i++)
     EventQueue_PostCallback(nullptr, reinterpret_cast<void *>(uintptr_t(i + 1)), [](void *) {});
-  flushMain();
   Thread *thread = nullptr;
-  ASSERT_EQ(Thread_Start(&thread, nullptr, [](void *) { return 0; }), 1);
+  ASSERT_EQ(Thread_Start(&thread, nullptr,
+                         [](void *) {
+                           EventQueue_PostCallback(nullptr, nullptr, [](void *) {});
+                           return 0;
+                         }),
+            1);
   Thread_Join(-1, &thread);
+  flushMain();
   TestLogCapture log;
   Mem_Init(1);
   int64_t countBefore = 0, bytesBefore = 0, countAfter = 0, bytesAfter = 0;

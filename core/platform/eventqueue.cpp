@@ -1,6 +1,7 @@
 // Event queues; see eventqueue.h.
 #include "core/platform/eventqueue.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -16,9 +17,9 @@ namespace {
 constexpr double kEventQueueMainBudgetSeconds = double(0.1f);
 // A foreign cancel polls the running count this often.
 constexpr uint32_t kEventQueueCancelPollMs = 1;
-// The callback index has at least this many slots (32 KiB), so that a queue
+// The callback index has at least this many slots (16 KiB), so that a queue
 // with few callbacks pending rebuilds it only every few hundred posts; a trim
-// leaves tables of up to kEventQueueIndexTrimFloor slots (256 KiB) alone.
+// leaves tables of up to kEventQueueIndexTrimFloor slots (128 KiB) alone.
 constexpr int32_t kEventQueueIndexMinSlots = 1024;
 constexpr int32_t kEventQueueIndexTrimFloor = 8192;
 constexpr uint64_t kEventQueueIndexTrimPosts = 4;
@@ -37,6 +38,12 @@ constexpr uint32_t kEventQueueFilterBitsPerSlotLog2 = 2;
 constexpr int32_t kEventQueueIndexLogSize = 256;
 // The slot of an entry that goes into the log.
 constexpr uint32_t kEventQueueLogSlot = 0xffffffffu;
+// A lister waiting for a claimed slot to be filled looks this many times
+// before it gives its processor away between looks.
+constexpr int32_t kEventQueueIntakeSpins = 256;
+// A post that finds the intake full gives its processor away this many times
+// (some 50 us) waiting for the owner before it lists the intake itself.
+constexpr int32_t kEventQueueIntakeOwnerWaits = 32;
 
 static_assert(sizeof(EventQueueEventStruct) % 8 == 0, "the payload must stay 8-byte aligned");
 static_assert(kEventQueueMaxEventSize % 8 == 0, "records fill whole pool slots");
@@ -160,24 +167,35 @@ void eventQueueFilterReset(EventQueue *queue, int32_t capacity) {
   queue->filterShiftHint.store(shift, std::memory_order_relaxed);
 }
 
+// The list is in posting order, so every entry posted before the first
+// listed callback is stale, which its sequence number shows without its
+// record being read. Sequence numbers compare modulo 2^32: far fewer posts
+// than that are ever pending, and an entry misjudged as later than the first
+// listed callback is only kept.
+inline uint32_t eventQueueIndexFloor(EventQueue *queue) {
+  return uint32_t(queue->firstIndexed != nullptr ? queue->firstIndexed->sequence - 1
+                                                 : queue->sequence);
+}
+
+inline int eventQueueIndexAfter(const EventQueueIndexEntry &entry, uint32_t floor) {
+  return int32_t(entry.sequence - floor) > 0;
+}
+
 // Keeps the live entries, those of the table and those logged, in a table of
-// at least four slots per entry, and sets the filter for them alone. The list
-// is in posting order, so every entry posted before the first listed callback
-// is stale: it goes without its record being read. Only when a long-pending
-// callback holds that bound back do the records of the rest get read. The
-// old table's memory is kept for the next rebuild of the same size.
+// at least four slots per entry, and sets the filter for them alone. Entries
+// before the first listed callback go without their records being read; only
+// when a long-pending callback holds that bound back do the records of the
+// rest get read. The old table's memory is kept for the next rebuild of the
+// same size.
 void eventQueueIndexRebuild(EventQueue *queue) {
   if (queue->indexLog == nullptr)
     queue->indexLog = static_cast<EventQueueIndexEntry *>(MEM_ALLOC(
         int64_t(kEventQueueIndexLogSize) * int64_t(sizeof(EventQueueIndexEntry)), MEM_ZEROED));
   EventQueueIndexEntry *old = queue->index;
   const int32_t oldCapacity = queue->indexCapacity;
-  const uint32_t floor = uint32_t(queue->firstIndexed != nullptr ? queue->firstIndexed->sequence - 1
-                                                                 : queue->sequence);
-  // Sequence numbers compare modulo 2^32: far fewer posts than that are ever
-  // pending, and an entry misjudged as later than the floor is only kept.
+  const uint32_t floor = eventQueueIndexFloor(queue);
   auto afterFloor = [floor](const EventQueueIndexEntry &entry) {
-    return int32_t(entry.sequence - floor) > 0;
+    return eventQueueIndexAfter(entry, floor);
   };
   int32_t live = 0;
   for (int32_t i = 0; i < oldCapacity; i++)
@@ -227,10 +245,16 @@ void eventQueueIndexRebuild(EventQueue *queue) {
   queue->indexSpareCapacity = old != nullptr ? oldCapacity : 0;
 }
 
-// Moves the logged entries into the table. Their slots are asked of the
-// cache all at once before any is written, so that the waits overlap.
+// Moves the logged entries into the table, but for those already stale: the
+// owner that lists a batch of callbacks and runs them before the log fills
+// leaves the table alone. The slots are asked of the cache all at once
+// before any is written, so that the waits overlap.
 void eventQueueIndexDrainLog(EventQueue *queue) {
-  const int32_t count = queue->indexLogCount;
+  const uint32_t floor = eventQueueIndexFloor(queue);
+  int32_t count = 0;
+  for (int32_t i = 0; i < queue->indexLogCount; i++)
+    if (eventQueueIndexAfter(queue->indexLog[i], floor)) queue->indexLog[count++] = queue->indexLog[i];
+  queue->indexLogCount = count;
   if (count == 0) return;
   if (2 * (queue->indexUsed + count) > queue->indexCapacity) {
     eventQueueIndexRebuild(queue);
@@ -245,11 +269,23 @@ void eventQueueIndexDrainLog(EventQueue *queue) {
   queue->indexLogCount = 0;
 }
 
+// 1 when the entry is the pending callback of that context and function.
+inline int eventQueueIndexMatch(const EventQueueIndexEntry &entry, uintptr_t id,
+                                EventQueueCallback function) {
+  EventQueueEventStruct *event = entry.event;
+  return event->tag == kEventQueueEventTag && uint32_t(event->sequence) == entry.sequence &&
+         event->id == id && eventQueueCallbackOf(event)->function == function &&
+         !eventQueueCancelled(event) && !eventQueueStarted(event);
+}
+
 // The pending callback of that context and function (hash: their hash), or
 // NULL. *slot is where a new entry for the pair goes: the first of its stale
 // entries, else the free slot that ends the probe run, or kEventQueueLogSlot
 // when the filter shows that no entry has the hash: then the entry is logged,
-// and the table is only written when a lookup needs it or the log is full.
+// and the table is only written when the log is full. A "maybe" of the
+// filter looks through the log (a few kilobytes read in order) rather than
+// drain it into the table, where its entries would stay after their
+// callbacks ran until the next rebuild.
 EventQueueEventStruct *eventQueueIndexFind(EventQueue *queue, uintptr_t id,
                                            EventQueueCallback function, uint32_t hash,
                                            uint32_t *slot) {
@@ -258,7 +294,10 @@ EventQueueEventStruct *eventQueueIndexFind(EventQueue *queue, uintptr_t id,
     *slot = kEventQueueLogSlot;
     return nullptr;
   }
-  eventQueueIndexDrainLog(queue);
+  for (int32_t i = 0; i < queue->indexLogCount; i++) {
+    const EventQueueIndexEntry &entry = queue->indexLog[i];
+    if (entry.hash == hash && eventQueueIndexMatch(entry, id, function)) return entry.event;
+  }
   if (2 * (queue->indexUsed + 1) > queue->indexCapacity) eventQueueIndexRebuild(queue);
   const uint32_t mask = uint32_t(queue->indexCapacity - 1);
   int64_t reuse = -1;
@@ -519,28 +558,13 @@ int eventQueueCoalesced(EventQueue *queue, uintptr_t id, const void *payload,
   return 0;
 }
 
-// Queues the event; callback coalescing (byCallback) asks the index instead of
-// walking the list. See EventQueue_Post for the rest.
-int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_t size,
+// Lists a new event, under the lock: the post's work once the intake is
+// listed. Callback coalescing (byCallback, hash: the pair's) asks the index
+// instead of walking the list. Returns 1 when listed, 0 when coalesced away.
+int eventQueueList(EventQueue *queue, uintptr_t id, const void *payload, uint32_t size,
                    EventQueueHandler handler, EventQueueHandler done, EventQueueCoalesce coalesce,
-                   int byCallback, const char *sourcePath, int sourceLine, double fireTime) {
-  // A callback is due now: dueAtPost stands for its fire time.
-  if (uint64_t(sizeof(EventQueueEventStruct)) + size > kEventQueueMaxEventSize)
-    Core_Abort(KSRC,
-               "Assertion failed (sizeof(EventQueueEventStruct) + InternalEventSize <= "
-               "EVENTQUEUE_MAXEVENTSIZE)\nEvent exceed max size");
-  CHECK_POINTER(reinterpret_cast<void *>(handler));
-  // The record this post will probably take: its link is read and its header
-  // written under the lock.
-  if (EventQueueEventStruct *hint = queue->freeHint.load(std::memory_order_relaxed))
-    eventQueuePrefetchForWrite(hint);
-  uint32_t hash = 0;
-  if (byCallback) {
-    hash =
-        eventQueueIndexHash(id, static_cast<const EventQueueCallbackPayload *>(payload)->function);
-    eventQueueIndexPrefetch(queue, hash);
-  }
-  CriticalSection_Enter(queue->lock);
+                   int byCallback, uint32_t hash, const char *sourcePath, int sourceLine,
+                   double fireTime) {
   // Taken first, so that the wait for its link overlaps the index lookup.
   EventQueueEventStruct *event = eventQueueNewEvent(queue);
   int coalesced = 0;
@@ -553,7 +577,6 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
   }
   if (coalesced) {
     eventQueueFreeRecord(queue, event);
-    CriticalSection_Leave(queue->lock);
     return 0;
   }
   event->tag = kEventQueueEventTag;
@@ -570,6 +593,7 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
   event->indexed = 0;
   event->sequence = ++queue->sequence;
   event->startedNext = nullptr;
+  if (!byCallback) queue->timedSequence = event->sequence;
   if (payload != nullptr && size >= 1) memcpy(eventQueuePayload(event), payload, size);
   eventQueueAppend(queue, event);
   if (eventQueueIsCallback(event)) {
@@ -587,17 +611,16 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
     eventQueueIndexInsert(queue, slot, hash, event);
     queue->callbackCount++;
   }
-  // One wake per flush is enough: the flush that the first post woke the
-  // owner for starts after this post and runs it too.
-  int wake = 0;
-  if (!queue->wakePending && (byCallback || fireTime <= Platform_GetTickSeconds())) {
-    queue->wakePending = 1;
-    wake = 1;
-  }
-  uint32_t owner = queue->ownerThreadId.load(std::memory_order_relaxed);
-  CriticalSection_Leave(queue->lock);
-  if (wake) Thread_Wake(owner, 1);
   return 1;
+}
+
+// The payload of a posted callback.
+EventQueueCallbackPayload eventQueueCallbackPayload(EventQueueCallback function) {
+  EventQueueCallbackPayload callback;
+  memset(&callback, 0, sizeof callback);
+  callback.tag = kEventQueueCallbackTag;
+  callback.function = function;
+  return callback;
 }
 
 void eventQueueCallbackTrampoline(uintptr_t id, void *payload) {
@@ -608,6 +631,134 @@ void eventQueueCallbackTrampoline(uintptr_t id, void *payload) {
   callback->function(reinterpret_cast<void *>(id));
 }
 
+// Lists a callback that waited in the intake, as its post would have.
+void eventQueueListCallback(EventQueue *queue, uintptr_t context, EventQueueCallback function) {
+  const EventQueueCallbackPayload callback = eventQueueCallbackPayload(function);
+  eventQueueList(queue, context, &callback, sizeof callback, eventQueueCallbackTrampoline, nullptr,
+                 nullptr, 1, eventQueueIndexHash(context, function), KSRC, 0);
+}
+
+// ---- The intake ---------------------------------------------------------------------
+//
+// Posters on other threads than the owner would otherwise queue one at a
+// time behind the lock, each moving the list's tail, the index and the
+// record it fills from core to core while the others wait. Through the
+// intake a post claims a slot with one atomic step and fills it; the owner,
+// which takes the lock to flush anyway, lists the slots in a batch, on its
+// own core, in the order they were claimed.
+
+// The intake's slots, made by the first poster that needs them.
+EventQueueIntakeSlot *eventQueueIntakeSlots(EventQueue *queue) {
+  EventQueueIntakeSlot *slots = queue->intake.load(std::memory_order_acquire);
+  if (slots != nullptr) return slots;
+  const int64_t bytes = int64_t(kEventQueueIntakeSlots * sizeof(EventQueueIntakeSlot));
+  auto *made = static_cast<EventQueueIntakeSlot *>(MEM_ALLOC(bytes, MEM_ZEROED));
+  for (uint64_t i = 0; i < kEventQueueIntakeSlots; i++)
+    new (&made[i]) EventQueueIntakeSlot{{i}, 0, nullptr, 0};
+  if (queue->intake.compare_exchange_strong(slots, made, std::memory_order_acq_rel)) return made;
+  MEM_FREE(made, bytes);  // another poster's came first
+  return slots;
+}
+
+// Lists the intake's callbacks before position end, under the lock. A post
+// fills its slot a moment after it takes its position, so a wait for one is
+// short unless the poster was preempted there.
+void eventQueueIntakeListBefore(EventQueue *queue, EventQueueIntakeSlot *slots, uint64_t end) {
+  for (; int64_t(end - queue->intakeHead) > 0; queue->intakeHead++) {
+    const uint64_t at = queue->intakeHead;
+    EventQueueIntakeSlot *slot = &slots[at & (kEventQueueIntakeSlots - 1)];
+    for (int32_t looks = 1; slot->turn.load(std::memory_order_acquire) != at + 1; looks++)
+      if (looks % kEventQueueIntakeSpins == 0) Platform_SleepMs(0);
+    const uintptr_t context = slot->context;
+    const EventQueueCallback function = slot->function;
+    slot->turn.store(at + kEventQueueIntakeSlots, std::memory_order_release);
+    eventQueueListCallback(queue, context, function);
+  }
+}
+
+// Lists every callback put in the intake before this point, under the lock.
+void eventQueueIntakeList(EventQueue *queue) {
+  EventQueueIntakeSlot *slots = queue->intake.load(std::memory_order_acquire);
+  if (slots != nullptr)
+    eventQueueIntakeListBefore(queue, slots, queue->intakeTail.load(std::memory_order_seq_cst));
+}
+
+// Puts the callback in the intake. Its position is taken with one atomic
+// step that never fails, so posters on several threads do not retry against
+// each other. When every slot holds a callback not yet listed, the post
+// waits for the owner to list them; if the owner is busy elsewhere (it may
+// be waiting for this very thread), the post lists them itself, as far as
+// its own slot. It cannot wait for the lock instead: whoever holds it may be
+// listing and waiting for this post's slot to be filled.
+void eventQueueIntakePut(EventQueue *queue, uintptr_t context, EventQueueCallback function) {
+  EventQueueIntakeSlot *slots = eventQueueIntakeSlots(queue);
+  // Sequentially consistent, against the flush that clears the wake mark and
+  // then reads where the posters are: see eventQueueWakeOwner.
+  const uint64_t at = queue->intakeTail.fetch_add(1, std::memory_order_seq_cst);
+  EventQueueIntakeSlot *slot = &slots[at & (kEventQueueIntakeSlots - 1)];
+  for (int32_t waits = 1; slot->turn.load(std::memory_order_acquire) != at; waits++) {
+    if (waits % kEventQueueIntakeOwnerWaits == 0 && CriticalSection_TryEnter(queue->lock)) {
+      eventQueueIntakeListBefore(queue, slots, at - kEventQueueIntakeSlots + 1);
+      CriticalSection_Leave(queue->lock);
+      continue;
+    }
+    Platform_SleepMs(0);
+  }
+  slot->context = context;
+  slot->function = function;
+  slot->turn.store(at + 1, std::memory_order_release);
+}
+
+// Wakes the owner for a post due now (argument 1) unless a post has done so
+// since its last flush began: the flush that wake-up brings begins after
+// this post and runs it too. The flush clears the mark before it lists the
+// intake; a post puts its callback in before it reads the mark. So either
+// the flush finds the callback or the post finds the mark cleared.
+void eventQueueWakeOwner(EventQueue *queue) {
+  if (queue->wakePending.load(std::memory_order_seq_cst) != 0 ||
+      queue->wakePending.exchange(1, std::memory_order_seq_cst) != 0)
+    return;
+  Thread_Wake(queue->ownerThreadId.load(std::memory_order_relaxed), 1);
+}
+
+// Queues the event. See EventQueue_Post.
+int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_t size,
+                   EventQueueHandler handler, EventQueueHandler done, EventQueueCoalesce coalesce,
+                   int byCallback, const char *sourcePath, int sourceLine, double fireTime) {
+  // A callback is due now: dueAtPost stands for its fire time.
+  if (uint64_t(sizeof(EventQueueEventStruct)) + size > kEventQueueMaxEventSize)
+    Core_Abort(KSRC,
+               "Assertion failed (sizeof(EventQueueEventStruct) + InternalEventSize <= "
+               "EVENTQUEUE_MAXEVENTSIZE)\nEvent exceed max size");
+  CHECK_POINTER(reinterpret_cast<void *>(handler));
+  auto *callback = static_cast<const EventQueueCallbackPayload *>(payload);
+  // The owner's own posts are listed at once, so that a handler's post
+  // coalesces with what is pending as it is made.
+  if (byCallback && Thread_GetCurrentId() != queue->ownerThreadId.load(std::memory_order_relaxed)) {
+    eventQueueIntakePut(queue, id, callback->function);
+    eventQueueWakeOwner(queue);
+    return 1;
+  }
+  // The record this post will probably take: its link is read and its header
+  // written under the lock.
+  if (EventQueueEventStruct *hint = queue->freeHint.load(std::memory_order_relaxed))
+    eventQueuePrefetchForWrite(hint);
+  uint32_t hash = 0;
+  if (byCallback) {
+    hash = eventQueueIndexHash(id, callback->function);
+    eventQueueIndexPrefetch(queue, hash);
+  }
+  CriticalSection_Enter(queue->lock);
+  eventQueueIntakeList(queue);  // posted before this one
+  const int listed = eventQueueList(queue, id, payload, size, handler, done, coalesce, byCallback,
+                                    hash, sourcePath, sourceLine, fireTime);
+  CriticalSection_Leave(queue->lock);
+  if (listed && queue->wakePending.load(std::memory_order_seq_cst) == 0 &&
+      (byCallback || fireTime <= Platform_GetTickSeconds()))
+    eventQueueWakeOwner(queue);
+  return listed;
+}
+
 // Called when the last reference goes: pending events get their done handler
 // only.
 void eventQueueDestroy(void **object) {
@@ -615,6 +766,7 @@ void eventQueueDestroy(void **object) {
   EventQueue *expected = queue;
   gEventQueueMain.compare_exchange_strong(expected, nullptr);
   CriticalSection_Enter(queue->lock);
+  eventQueueIntakeList(queue);
   while (EventQueueEventStruct *event = queue->list.head) {
     EventQueueHandler done = event->done;
     uintptr_t id = event->id;
@@ -637,6 +789,8 @@ void eventQueueDestroy(void **object) {
   if (queue->indexSpare != nullptr)
     MEM_FREE(queue->indexSpare,
              int64_t(queue->indexSpareCapacity) * int64_t(sizeof(EventQueueIndexEntry)));
+  if (EventQueueIntakeSlot *slots = queue->intake.load())
+    MEM_FREE(slots, int64_t(kEventQueueIntakeSlots * sizeof(EventQueueIntakeSlot)));
   queue->header.classTag = 0;
   queue->~EventQueue();
   MEM_FREE(queue, sizeof(EventQueue));
@@ -687,10 +841,7 @@ int EventQueue_Post(EventQueue *queue, uintptr_t eventId, const void *payload, u
 int EventQueue_PostCallback(EventQueue *queue, void *context, EventQueueCallback function) {
   queue = eventQueueResolve(queue, KSRC);
   CHECK_POINTER(reinterpret_cast<void *>(function));
-  EventQueueCallbackPayload callback;
-  memset(&callback, 0, sizeof callback);
-  callback.tag = kEventQueueCallbackTag;
-  callback.function = function;
+  const EventQueueCallbackPayload callback = eventQueueCallbackPayload(function);
   eventQueuePost(queue, reinterpret_cast<uintptr_t>(context), &callback, sizeof callback,
                  eventQueueCallbackTrampoline, nullptr, nullptr, 1, KSRC, 0);
   return 1;
@@ -707,9 +858,11 @@ int EventQueue_Cancel(EventQueue *queue, uintptr_t eventId) {
   queue = eventQueueResolve(queue, KSRC);
   const int foreign = Thread_GetCurrentId() != queue->ownerThreadId.load();
   CriticalSection_Enter(queue->lock);
+  eventQueueIntakeList(queue);
   for (EventQueueEventStruct *event = queue->list.head; event != nullptr; event = event->next) {
     if (event->id != eventId || eventQueueCancelled(event)) continue;
     __atomic_store_n(&event->cancelled, 1, __ATOMIC_SEQ_CST);
+    queue->cancels++;
   }
   // The owner may cancel from inside a handler; any other thread waits until
   // no handler runs, so that none runs once it returns.
@@ -736,10 +889,12 @@ int EventQueue_CancelForThread(uint32_t threadId, uintptr_t eventId) {
 int EventQueue_Flush(EventQueue *queue) {
   queue = eventQueueResolve(queue, KSRC);
   CriticalSection_Enter(queue->lock);
-  // Taken under the lock: a post that finds a wake pending was made before
-  // this point, so its event is due in this flush.
+  // A post that finds a wake pending from here on was made before the
+  // intake is listed, so its event is due in this flush (see
+  // eventQueueWakeOwner). The walk starts once the intake is listed.
+  queue->wakePending.store(0, std::memory_order_seq_cst);
+  eventQueueIntakeList(queue);
   const EventQueueWalk walk = {Platform_GetTickSeconds(), queue->sequence};
-  queue->wakePending = 0;
   if (queue->list.count == 0) {
     CriticalSection_Leave(queue->lock);
     return 1;
@@ -749,13 +904,35 @@ int EventQueue_Flush(EventQueue *queue) {
     Core_Abort(KSRC,
                "Assertion failed (Thread_GetCurrentId() == EventQueue->ThreadId)\nUnable to flush "
                "event queue on invalid thread");
-  queue->flushDepth++;
-  const double budget = queue->budget;
+  const int outermost = queue->flushDepth == 0;
   // The walk takes the stretch of the list from first to last under the lock
   // and visits it without: events leave the list only at the end of the
   // outermost flush, so a nested flush cannot pull one out from under it.
   EventQueueEventStruct *first = queue->list.head;
   EventQueueEventStruct *last = queue->list.tail;
+  // The timed events that led the list at the last walk, not due then, are
+  // passed over while none of them can be due and none was cancelled since.
+  // A queue holding many timers for later would otherwise visit all of them
+  // at every flush. The walk notes them again as it goes: waitingLast, the
+  // last of them, and waitingUntil, the earliest fire time among them.
+  EventQueueEventStruct *waitingLast = nullptr;
+  double waitingUntil = HUGE_VAL;
+  int leading = outermost;  // the walk is still among them
+  const uint64_t cancels = queue->cancels;
+  if (outermost && queue->waitingLast != nullptr && walk.start < queue->waitingUntil &&
+      cancels == queue->waitingCancels) {
+    waitingLast = queue->waitingLast;
+    waitingUntil = queue->waitingUntil;
+    first = waitingLast->next;
+    if (first == nullptr) {
+      CriticalSection_Leave(queue->lock);
+      return 1;
+    }
+  }
+  queue->waitingLast = nullptr;
+  queue->flushDepth++;
+  if (!outermost) queue->nestedFlush = 1;
+  const double budget = queue->budget;
   EventQueueEventStruct *kept = nullptr;  // the last stretch's place, still listed
   int outOfTime = 0;
   int left = 0;  // events the walk did not reach
@@ -779,6 +956,15 @@ int EventQueue_Flush(EventQueue *queue) {
         aheadSteps++;
       }
       aheadSteps--;
+      if (leading) {
+        if (!event->dueAtPost && !event->started && !eventQueueCancelled(event) &&
+            event->fireTime > walk.start) {
+          waitingLast = event;
+          if (event->fireTime < waitingUntil) waitingUntil = event->fireTime;
+        } else {
+          leading = 0;
+        }
+      }
       const int indexed = event->indexed;
       if (eventQueueVisit(queue, event, walk)) {
         if (runFirst == nullptr) runFirst = event;
@@ -818,18 +1004,28 @@ int EventQueue_Flush(EventQueue *queue) {
     } else {
       first = event->next;
     }
-    // Events posted meanwhile, by handlers or other threads, join the walk;
-    // they run when they were due at its start.
-    last = queue->list.tail;
     if (outOfTime) {
       left = first != nullptr;
       break;
     }
     if (first == nullptr) break;
+    // Events posted meanwhile, by handlers or other threads, join the walk
+    // when one of them may be due at its start. Callbacks posted since are
+    // not: they wait for the next flush, which their posts woke the owner for.
+    if (queue->timedSequence <= walk.sequence) break;
+    last = queue->list.tail;
   }
   if (--queue->flushDepth == 0) {
     eventQueueUnlinkStarted(queue, nullptr);
     eventQueueIndexTrim(queue);
+    // A nested flush may have run one of the events this walk noted as
+    // waiting (it began later), and that one has left the list.
+    if (!queue->nestedFlush) {
+      queue->waitingLast = waitingLast;
+      queue->waitingUntil = waitingUntil;
+      queue->waitingCancels = cancels;
+    }
+    queue->nestedFlush = 0;
   }
   CriticalSection_Leave(queue->lock);
   if (outOfTime) Thread_Wake(owner, 0);  // come back soon rather than starve other work

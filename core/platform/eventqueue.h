@@ -19,17 +19,23 @@
 // start or run a handler); only the owner runs handlers, and none starts for
 // an event marked cancelled before it.
 //
-// Threads: any thread may post and cancel; only the owner flushes. The
+// Threads: any thread may post and cancel; only the owner flushes. A
+// callback posted by another thread than the owner goes into the intake, a
+// ring of slots that posters take and fill without the lock; whoever next
+// takes the lock to read or change the list lists what the intake holds
+// first, in posting order (coalescing it then), so the intake's callbacks
+// count as pending everywhere the list is read. A poster that finds every
+// slot taken waits for the owner to list them, or lists them itself. The
 // queue's lock (recursive) guards the list links, the pool, the free list,
-// the index and the counts; handlers run without it, done handlers and
-// coalescing functions with it held, so a done handler may post to its own
-// queue but must not wait for another thread that posts to it. The started
-// and cancelled marks and the running and cancel-waiter counts are atomic: a
-// flush starts handlers without the lock, while a foreign cancel marks
-// events and then waits for the running count to reach 0 (while a cancel
-// waits, a flush steps out of the count and through the lock before each
-// handler, so the cancel is not kept waiting by a stream of handlers).
-// Lock order: the queue's lock before the thread module's lock.
+// the index, the intake's read end and the counts; handlers run without it,
+// done handlers and coalescing functions with it held, so a done handler may
+// post to its own queue but must not wait for another thread that posts to
+// it. The started and cancelled marks and the running and cancel-waiter
+// counts are atomic: a flush starts handlers without the lock, while a
+// foreign cancel marks events and then waits for the running count to reach
+// 0 (while a cancel waits, a flush steps out of the count and through the
+// lock before each handler, so the cancel is not kept waiting by a stream of
+// handlers). Lock order: the queue's lock before the thread module's lock.
 #pragma once
 
 #include <atomic>
@@ -97,6 +103,21 @@ struct EventQueueIndexEntry {
   EventQueueEventStruct *event;  // NULL: a free slot
 };
 
+// The intake's slots (32 KiB), a power of two: enough for what posters on
+// several threads queue while the owner wakes up or runs a flush.
+constexpr uint64_t kEventQueueIntakeSlots = 1024;
+
+// A slot of the intake. Its turn says whose it is: at position p of the ring
+// (slot p modulo its size) a turn of p lets a poster claim it, p + 1 says
+// the poster has filled it, and the lister hands it to the next round's
+// position p + slots once it has read it.
+struct EventQueueIntakeSlot {
+  std::atomic<uint64_t> turn;
+  uintptr_t context;
+  EventQueueCallback function;
+  uint64_t unused;  // slots of 32 bytes, two to a line
+};
+
 struct EventQueueList {
   uint32_t tag;  // kEventQueueEventTag
   EventQueueEventStruct *head;
@@ -118,13 +139,22 @@ struct EventQueue {
   std::atomic<uint32_t> filterShiftHint;
   std::atomic<EventQueueIndexEntry *> indexHint;
   std::atomic<uint32_t> indexMaskHint;
+  // The intake's slots, made at the first foreign callback (NULL before).
+  std::atomic<EventQueueIntakeSlot *> intake;
   // Recursive: done handlers run under it and may post to their own queue.
   CriticalSection *lock;
-  // Lines of their own for what is only read (above), for what posters change
-  // and for what a flush changes with every event: the record need not be
-  // aligned to a line, so 64 bytes between the groups keep every pair of them
-  // apart. A poster's write to a line the owner reads for every event would
-  // move that line between their cores at every post.
+  // Lines of their own for what is only read (above), for the intake's claim
+  // counter and the wake mark (changed by posters without the lock), for what
+  // posters change under the lock and for what a flush changes with every
+  // event: the record need not be aligned to a line, so 64 bytes between the
+  // groups keep every pair of them apart. A poster's write to a line the
+  // owner reads for every event would move that line between their cores at
+  // every post.
+  uint8_t separationIntake[64];
+  std::atomic<uint64_t> intakeTail;  // the next position a poster claims
+  uint8_t separationWake[64];
+  // 1 once a post woke the owner since its last flush began.
+  std::atomic<int32_t> wakePending;
   uint8_t separationPosted[64];
   // The record the next post will take, read without the lock to fetch it.
   std::atomic<EventQueueEventStruct *> freeHint;
@@ -143,12 +173,22 @@ struct EventQueue {
   int32_t indexSpareCapacity;
   uint64_t indexRebuiltAt;  // the last post before the last rebuild
   uint64_t sequence;        // of the last post
-  int32_t wakePending;      // 1 once a post woke the owner since its last flush began
+  uint64_t intakeHead;      // the next position to list
+  uint64_t timedSequence;   // the last post with a fire time (not a callback)
+  uint64_t cancels;         // events marked cancelled
   uint8_t separation[64];
   int32_t flushDepth;                  // owner only: flushes running (nested ones count)
   EventQueueEventStruct *startedHead;  // owner only: started, still listed
   EventQueueEventStruct *startedTail;
   int32_t startedCount;   // owner only: events on that chain
+  // Owner only: the timed events leading the list that the last outermost
+  // walk found not yet due (the last of them, or NULL), the earliest fire
+  // time among them and the cancel count when that walk began; a nested
+  // flush since the outermost one began.
+  EventQueueEventStruct *waitingLast;
+  double waitingUntil;
+  uint64_t waitingCancels;
+  int32_t nestedFlush;
   int32_t running;        // walks running handlers; platform atomics only
   int32_t cancelWaiters;  // foreign cancels waiting for running to be 0; atomic
 };
@@ -191,7 +231,9 @@ int EventQueue_Post(EventQueue *queue, uintptr_t eventId, const void *payload, u
 // Queues function(context), due now, with the context as the event id: it
 // runs in the owner's first flush that begins after this post. A pending
 // callback of the same context and function that is neither cancelled nor
-// started makes it unnecessary. Returns 1 (also when it was coalesced away).
+// started makes it unnecessary; posted by another thread than the owner, it
+// is matched when the intake is listed. Returns 1 (also when it was
+// coalesced away).
 int EventQueue_PostCallback(EventQueue *queue, void *context, EventQueueCallback function);
 // The same on the queue of the thread with that id, or the main queue when no
 // thread record has it (the main thread has none). Returns 1.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -150,18 +151,27 @@ TEST_F(EventQueueThreaded, CallbacksCoalesceBySameContextAndFunction) {
        {{3, logCallbackA}, {1, logCallbackA}, {3, logCallbackA}, {2, logCallbackA}},
        {3, 1, 2}},
   };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.name);
-    gCallbackLog.clear();
-    for (const Post &post : row.posts)
-      EXPECT_EQ(EventQueue_PostCallback(nullptr, contextOf(post.context), post.function), 1);
-    EXPECT_EQ(EventQueue_Flush(nullptr), 1);
-    EXPECT_EQ(gCallbackLog, row.runs);
-    // Once run, the same callback queues again.
-    gCallbackLog.clear();
-    EventQueue_PostCallback(nullptr, contextOf(row.posts[0].context), row.posts[0].function);
-    EventQueue_Flush(nullptr);
-    EXPECT_EQ(gCallbackLog.size(), 1u);
+  // Another thread's callbacks wait in the intake until the flush lists them.
+  for (const bool foreign : {false, true}) {
+    for (const Row &row : rows) {
+      SCOPED_TRACE(std::string(row.name) + (foreign ? ", posted by another thread" : ""));
+      gCallbackLog.clear();
+      auto postRow = [&row] {
+        for (const Post &post : row.posts)
+          EXPECT_EQ(EventQueue_PostCallback(nullptr, contextOf(post.context), post.function), 1);
+      };
+      if (foreign)
+        std::thread(postRow).join();
+      else
+        postRow();
+      EXPECT_EQ(EventQueue_Flush(nullptr), 1);
+      EXPECT_EQ(gCallbackLog, row.runs);
+      // Once run, the same callback queues again.
+      gCallbackLog.clear();
+      EventQueue_PostCallback(nullptr, contextOf(row.posts[0].context), row.posts[0].function);
+      EventQueue_Flush(nullptr);
+      EXPECT_EQ(gCallbackLog.size(), 1u);
+    }
   }
 }
 
@@ -366,6 +376,101 @@ TEST_F(EventQueueThreaded, FireTimesFollowTheTestClock) {
   EXPECT_EQ(gRuns[1], 1);
 }
 
+// Timers not yet due that lead the list are passed over by later flushes
+// until one of them can be due or one is cancelled; what follows them is
+// still walked.
+TEST_F(EventQueueThreaded, WaitingTimersAtTheHeadRunOnceDue) {
+  static double fake;
+  static EventQueue *queue;
+  Platform_SetTickSourceForTest([] { return fake; });
+  auto at = [](uintptr_t id, double seconds) {
+    EventQueue_Post(queue, id, nullptr, 0, countRun, countDone, nullptr, KSRC, 1000 + seconds);
+  };
+  auto flush = [] { EXPECT_EQ(EventQueue_Flush(queue), 1); };
+  struct Row {
+    const char *name;
+    std::function<void()> steps;
+    std::vector<int> runs;  // of ids 1, 2, 3
+    std::vector<int> dones;
+  };
+  const Row rows[] = {
+      {"runs once due",
+       [&] {
+         at(1, 10);
+         flush();
+         flush();
+         fake = 1010;
+         flush();
+         flush();
+       },
+       {1, 0, 0},
+       {1, 0, 0}},
+      {"a cancel reaches one",
+       [&] {
+         at(1, 10);
+         flush();
+         flush();
+         EventQueue_Cancel(queue, 1);
+         flush();
+       },
+       {0, 0, 0},
+       {1, 0, 0}},
+      {"the earliest of them counts",
+       [&] {
+         at(1, 10);
+         at(2, 5);
+         flush();
+         fake = 1006;
+         flush();
+       },
+       {0, 1, 0},
+       {0, 1, 0}},
+      {"a timer behind them runs when due",
+       [&] {
+         at(1, 10);
+         flush();
+         at(2, 1);
+         fake = 1002;
+         flush();
+       },
+       {0, 1, 0},
+       {0, 1, 0}},
+      // The clock going back must not bring back an event that has left.
+      {"a nested flush runs one and the clock goes back",
+       [&] {
+         at(1, 10);
+         flush();
+         EventQueue_Post(
+             queue, 3, nullptr, 0,
+             [](uintptr_t id, void *) {
+               gRuns[id]++;
+               fake = 1010;
+               EventQueue_Flush(queue);
+               fake = 1000;
+             },
+             nullptr, nullptr, KSRC, 1000);
+         flush();
+         at(2, 0);
+         flush();
+       },
+       {1, 1, 1},
+       {1, 1, 0}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    resetCounts();
+    fake = 1000;
+    OwnQueue own;
+    queue = own.queue;
+    row.steps();
+    for (int id = 1; id <= 3; id++) {
+      EXPECT_EQ(gRuns[id], row.runs[id - 1]) << id;
+      EXPECT_EQ(gDones[id], row.dones[id - 1]) << id;
+    }
+  }
+  Platform_SetTickSourceForTest(nullptr);
+}
+
 // The main queue's budget: handlers that together take over 0.1 s end the
 // flush early with events left, and the owner is woken to come back.
 TEST_F(EventQueueThreaded, MainQueueFlushStopsAtItsBudget) {
@@ -473,6 +578,36 @@ TEST_F(EventQueueThreaded, EightProducersEachRunOnceInOrder) {
     EXPECT_EQ(received[p], kPosts);
     EXPECT_EQ(outOfOrder[p], 0u);
   }
+}
+
+// A thread that posts more callbacks than the intake holds while the owner
+// does not flush lists the intake itself: the owner may be waiting for that
+// very thread, as the main thread is here. A cancel reaches callbacks still
+// waiting to be listed, and the rest run once, in posting order.
+TEST_F(EventQueueThreaded, ForeignPostsBeyondTheIntakeNeedNoFlush) {
+  constexpr uintptr_t kPosts = 3 * kEventQueueIntakeSlots + 5;
+  constexpr uintptr_t kCancelled = kPosts - 2;
+  gCallbackLog.clear();
+  std::atomic<int> posted{0};
+  std::thread poster([&posted] {
+    for (uintptr_t i = 1; i <= kPosts; i++)
+      EventQueue_PostCallback(nullptr, contextOf(i), logCallbackA);
+    EventQueue_Cancel(nullptr, kCancelled);
+    posted = 1;
+  });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+  while (posted.load() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (posted.load() == 0) {
+    poster.detach();
+    FAIL() << "the poster waits for the owner";
+  }
+  poster.join();
+  EXPECT_EQ(EventQueue_Flush(nullptr), 1);
+  std::vector<uintptr_t> expected;
+  for (uintptr_t i = 1; i <= kPosts; i++)
+    if (i != kCancelled) expected.push_back(i);
+  EXPECT_EQ(gCallbackLog, expected);
 }
 
 // A cancel from another thread returns only once the running handler has
