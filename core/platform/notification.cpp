@@ -58,13 +58,11 @@ bool notificationOnOwner() {
   return owner != 0 && owner == notificationThreadId();
 }
 
-// Asks the owner for a pump. The main thread has no thread record, so its
-// queue is the main queue, reached without a search of the thread list.
+// Asks the owner, the main thread, for a pump. The main thread has no thread
+// record, so its queue is the main queue, reached without a search of the
+// thread list.
 void notificationPostPump(NotificationCenter *c) {
-  if (c->ownerThreadId == Thread_GetMainId())
-    EventQueue_PostCallback(nullptr, c, NotificationCenter_PendingFiresCallback);
-  else
-    notificationPostPump(c);
+  EventQueue_PostCallback(nullptr, c, NotificationCenter_PendingFiresCallback);
 }
 
 NotificationCenter *notificationCheck(NotificationCenter *center, const char *sourcePath,
