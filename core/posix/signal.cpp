@@ -22,7 +22,9 @@
 // so an idle loop burns no time.
 #include "core/runtime/signal.h"
 
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#endif
 #include <linux/futex.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -51,9 +53,22 @@ constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kNsPerMs = 1000000;
 constexpr int64_t kSignalWatchNs = 20000;        // how long a wait watches before it sleeps
 constexpr int64_t kSignalWatchAfterNs = 200000;  // a set this soon after a wait: watch next time
+// A watch looks at the word after this many pause instructions. A look is a
+// load of a line that only a set writes; a pause is tens of cycles (more on
+// some processors), so 8 of them see a set within a fraction of a
+// microsecond, where 64 made the watch itself most of a handover's time.
+constexpr int kSignalWatchPauses = 8;
 
 // The calling thread's last wait ended by a set soon after it began.
 thread_local bool tSignalWatch = false;
+
+inline void signalPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#else
+  asm volatile("" ::: "memory");
+#endif
+}
 
 int64_t signalNowNs() {
   timespec now;
@@ -112,7 +127,7 @@ int signalWait(Signal *signal, int32_t timeoutMs) {
   if (tSignalWatch) {
     const int64_t until = start + kSignalWatchNs;
     do {
-      for (int i = 0; i < 64; i++) _mm_pause();
+      for (int i = 0; i < kSignalWatchPauses; i++) signalPause();
       if (signalTake(signal, false)) {
         tSignalWatch = signalSetElsewhere(signal);
         return 0;
