@@ -184,6 +184,18 @@ inline int eventQueueIndexAfter(const EventQueueIndexEntry &entry, uint32_t floo
   return int32_t(entry.sequence - floor) > 0;
 }
 
+// Drops the logged entries posted before the first listed callback; returns
+// how many are left.
+int32_t eventQueueIndexKeepLogged(EventQueue *queue) {
+  const uint32_t floor = eventQueueIndexFloor(queue);
+  int32_t kept = 0;
+  EventQueueIndexEntry *log = queue->indexLog;
+  for (int32_t i = 0; i < queue->indexLogCount; i++)
+    if (eventQueueIndexAfter(log[i], floor)) log[kept++] = log[i];
+  queue->indexLogCount = kept;
+  return kept;
+}
+
 // Keeps the live entries, those of the table and those logged, in a table of
 // at least four slots per entry, and sets the filter for them alone. Entries
 // before the first listed callback go without their records being read; only
@@ -197,21 +209,16 @@ void eventQueueIndexRebuild(EventQueue *queue) {
   EventQueueIndexEntry *old = queue->index;
   const int32_t oldCapacity = queue->indexCapacity;
   const uint32_t floor = eventQueueIndexFloor(queue);
-  auto afterFloor = [floor](const EventQueueIndexEntry &entry) {
-    return eventQueueIndexAfter(entry, floor);
-  };
   int32_t live = 0;
   for (int32_t i = 0; i < oldCapacity; i++)
-    if (old[i].event != nullptr && afterFloor(old[i])) old[live++] = old[i];
+    if (old[i].event != nullptr && eventQueueIndexAfter(old[i], floor)) old[live++] = old[i];
   if (live > 2 * queue->callbackCount + kEventQueueIndexMinSlots / 2) {
     int32_t kept = 0;
     for (int32_t i = 0; i < live; i++)
       if (eventQueueIndexLive(&old[i])) old[kept++] = old[i];
     live = kept;
   }
-  int32_t logged = 0;
-  for (int32_t i = 0; i < queue->indexLogCount; i++)
-    if (afterFloor(queue->indexLog[i])) queue->indexLog[logged++] = queue->indexLog[i];
+  const int32_t logged = eventQueueIndexKeepLogged(queue);
   queue->indexLogCount = 0;
   int32_t capacity = kEventQueueIndexMinSlots;
   while (capacity < (live + logged) * 4) capacity *= 2;
@@ -253,11 +260,7 @@ void eventQueueIndexRebuild(EventQueue *queue) {
 // leaves the table alone. The slots are asked of the cache all at once
 // before any is written, so that the waits overlap.
 void eventQueueIndexDrainLog(EventQueue *queue) {
-  const uint32_t floor = eventQueueIndexFloor(queue);
-  int32_t count = 0;
-  for (int32_t i = 0; i < queue->indexLogCount; i++)
-    if (eventQueueIndexAfter(queue->indexLog[i], floor)) queue->indexLog[count++] = queue->indexLog[i];
-  queue->indexLogCount = count;
+  const int32_t count = eventQueueIndexKeepLogged(queue);
   if (count == 0) return;
   if (2 * (queue->indexUsed + count) > queue->indexCapacity) {
     eventQueueIndexRebuild(queue);
