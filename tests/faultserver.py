@@ -19,6 +19,7 @@ three bytes of every connection are appended, in hex, to <dir>/connections.
 /closeheader  half a status line, then close
 /redirect     302 to /ok?n=3
 /chunked      a chunked body "hello world", Connection: close
+/cutchunked   the same without its last chunk, then close
 /slow         after 1.5 s, /ok?n=4
 /trickleheader  a header sent one byte every 0.25 s (a minute's worth)
 /tricklebody  a header for 100000 bytes, then one byte every 0.25 s
@@ -210,9 +211,10 @@ def serve(conn):
                 return
             elif path == b'/redirect':
                 conn.sendall(answer(b'302 Found', headers=[b'Location: /ok?n=3']))
-            elif path == b'/chunked':
+            elif path in (b'/chunked', b'/cutchunked'):
                 conn.sendall(b'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n'
-                             b'Connection: close\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n')
+                             b'Connection: close\r\n\r\n5\r\nhello\r\n6\r\n world\r\n' +
+                             (b'0\r\n\r\n' if path == b'/chunked' else b''))
                 return
             elif path in (b'/trickleheader', b'/tricklebody'):
                 if path == b'/tricklebody':

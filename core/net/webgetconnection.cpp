@@ -816,10 +816,17 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   }
   if (WebGetRequest_IsChunkedComplete(r)) return endBody(c, r, next);
   if (pending) return 1;
-  // A body read to the close ends with a close, not with a reset.
+  // A body read to the close ends with a close, not with a reset; a chunked
+  // one ends with its last chunk.
   if (socketError != 0) {
+    WebGetConnection_Log(c, "Connection failed after %I64d body bytes", received);
     WebGetRequest_EndBody(r, 0);
     return fail(r, kWebGetErrorSocket, socketError);
+  }
+  if (r->chunked && !c->cacheAnswering) {
+    WebGetConnection_Log(c, "Connection closed before the last chunk [%I64d]", received);
+    WebGetRequest_EndBody(r, 0);
+    return fail(r, kWebGetErrorUnderflow, 0);
   }
   return endBody(c, r, next);
 }

@@ -120,6 +120,7 @@ TEST_F(WebGetConnectionTest, AnswerTable) {
       {"/status/200", kWebGetMethodHead, 0, 200, ""},
       {"/lfonly", kWebGetMethodGet, 0, 200, "one\r\n\r\ntwo"},
       {"/chunked", kWebGetMethodGet, 0, 200, "hello world"},
+      {"/cutchunked", kWebGetMethodGet, kWebGetErrorUnderflow, 200, nullptr},
       {"/redirect", kWebGetMethodGet, 0, 200, "aaa"},
       {"/cutbody", kWebGetMethodGet, kWebGetErrorUnderflow, 200, nullptr},
       {"/longbody", kWebGetMethodGet, kWebGetErrorContentLengthLimit, 200, nullptr},
