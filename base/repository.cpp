@@ -10,6 +10,8 @@
 
 #include "base/baseinterop.h"
 #include "base/enginelog.h"
+#include "base/storagefile.h"
+#include "base/storagefilepiece.h"
 #include "core/platform/directory.h"
 #include "core/platform/fileops.h"
 #include "core/platform/notification.h"
@@ -727,8 +729,21 @@ void startCleanups(Repository *r, MetaFile *keep) {
   }
 }
 
+// The directory of the installed files when the local storage keeps them on
+// this machine and it exists; else out is empty.
+void localRootOf(Repository *r, char (&out)[kStorageLocationBytes]) {
+  out[0] = '\0';
+  const StorageDriver *driver = r->local->driver;
+  if (driver != &kStorageFileDriver && driver != &kStorageFilePieceDriver) return;
+  FileIdentity identity;
+  Storage_GetLocation(r->local, out);
+  if (out[0] == '\0' || !Platform_GetFileIdentity(out, 1, &identity)) out[0] = '\0';
+}
+
 // The remote metafile's document, kept as it came, written over the local
-// metafile through a temporary file: the local metafile is never cut.
+// metafile through a temporary file: the local metafile is never cut. The
+// installed files reach the disk before it does, so that after a power loss
+// the metafile never claims a version whose files are not there.
 void saveMetaFile(Repository *r) {
   AsyncHttp *request = r->remoteMetaFile->request;
   if (request == nullptr || AsyncHttp_IsRunning(request) ||
@@ -736,7 +751,10 @@ void saveMetaFile(Repository *r) {
     return;
   char path[kCatalogUrlBytes] = {};
   Dictionary_GetStringByKey(r->config, "metafile", path, int32_t(sizeof path));
+  char root[kStorageLocationBytes];
+  localRootOf(r, root);
   EngineLog_Print(&r->log, "Saving metafile (%s)\n", path);
+  AsyncHttp_SetSaveBarrier(request, root);
   AsyncHttp_Save(request, path);
 }
 

@@ -13,8 +13,8 @@
 #include "core/net/webgetconnection.h"
 #include "core/net/webgetpool.h"
 #include "core/net/webgetrequest.h"
-#include "core/platform/asyncfile.h"
 #include "core/platform/eventqueue.h"
+#include "core/platform/file.h"
 #include "core/platform/fileops.h"
 #include "core/platform/ioworker.h"
 #include "core/platform/meterrw.h"
@@ -34,7 +34,6 @@ namespace {
 
 constexpr uint32_t kAsyncHttpStartTag = 0x4a7c3e16;
 constexpr uint32_t kAsyncHttpFinishTag = 0x4a7c3e17;
-constexpr char kAsyncHttpTempSuffix[] = ".tmp";
 
 // Where the current Get or Save is: the stage decides what a Reset may touch.
 enum class Stage : int32_t {
@@ -88,7 +87,6 @@ struct AsyncHttp {
   XML *xml;
   Yaml *yaml;
   WebGetRequest *request;  // the transfer on the network, or NULL
-  AsyncFile *file;         // of the Save; open retries disabled
   MeterRW *meter;
   Signal *running;  // any thread tests it
   CertStore *certStore;          // retained
@@ -112,13 +110,15 @@ struct AsyncHttp {
   const uint8_t *saveData;  // what the Save writes: the save buffer or the kept body
   int64_t saveLength;
   char savePath[kPathMax];
-  char tempPath[kPathMax];
+  // The file system a Save brings to the disk before its own file; empty:
+  // none. Changed only while no Get or Save runs.
+  char barrierPath[kPathMax];
   // Written by the body-begin hook, read by the parse that the done hook
   // posts afterwards.
   char contentType[kAsyncHttpContentTypeBytes];
   uint32_t generation;
   Stage stage;
-  ParseWork parse;  // also carries the generation of a Save write
+  ParseWork parse;  // the I/O worker packet of a parse, and of a Save write
   CallbackCell errorCallback;
   CallbackCell completeCallback;
   CallbackCell prepareCallback;
@@ -337,7 +337,6 @@ int32_t asyncHttpDispatch(AsyncHttp *a, int32_t kind, uint32_t code, uint32_t co
 // The clean-up of a Reset that found work on the I/O worker, done once that
 // work has finished.
 void asyncHttpDropOutcome(AsyncHttp *a) {
-  AsyncFile_Close(a->file);
   asyncHttpClearResult(a);
   asyncHttpFreeSaveBuffer(a);
   asyncHttpFreeKeptBody(a);
@@ -358,7 +357,6 @@ void asyncHttpFinishGet(AsyncHttp *a, uint32_t code, uint32_t codeEx) {
 }
 
 void asyncHttpFinishSave(AsyncHttp *a, uint32_t code, uint32_t codeEx) {
-  AsyncFile_Close(a->file);
   asyncHttpFreeSaveBuffer(a);
   asyncHttpDispatch(a, kAsyncHttpKindSave, code, codeEx);
   a->errorCode = code;
@@ -548,29 +546,50 @@ void asyncHttpStartDone(uintptr_t, void *payload) {
 
 // ---- Save ------------------------------------------------------------------------------------
 
-// The write of "<path>.tmp" has ended (an I/O worker thread): only a whole
-// document replaces the target.
-void asyncHttpSaveWritten(void *context, int64_t, void *, uint32_t bytesDone, uint32_t error) {
+// The document, whole, onto the stream of the replacement file.
+int asyncHttpSaveStep(void *context, Stream *stream) {
   auto *a = static_cast<AsyncHttp *>(context);
-  uint32_t code = 0, codeEx = 0;
-  if (error == 0 && int64_t(bytesDone) != a->saveLength) error = kPlatformErrorDiskFull;
-  if (error == 0 && !AsyncFile_Rename(a->file, a->savePath))
-    error = uint32_t(AsyncFile_GetLastError(a->file));
-  if (error != 0) {
-    Log_Print(LOG_WARNING, KSRC, 0, "AsyncHttp: unable to save '%s' (error %u)\n", a->savePath,
-              error);
-    AsyncFile_Close(a->file);
-    int ignored = 0;
-    EraseFile(a->tempPath, 1, &ignored);
-    code = kWebGetErrorOs;
-    codeEx = error;
+  for (int64_t done = 0; done < a->saveLength;) {
+    int64_t left = a->saveLength - done;
+    int32_t chunk = left > INT32_MAX ? INT32_MAX : int32_t(left), written = 0;
+    if (!Stream_Write(stream, a->saveData + done, chunk, &written) || written <= 0) return 0;
+    done += written;
   }
-  uint32_t generation = 0;
-  {
-    Hold hold(a->lock);
-    generation = a->parse.generation;
+  return 1;
+}
+
+// Writes the document (an I/O worker thread). With a barrier, its file system
+// reaches the disk first, so that a document describing other files never
+// lands ahead of them. The file itself is replaced whole: a new temporary
+// file beside it, made exclusively under a random name (a link planted in
+// the directory is never written through), synced and renamed over it, the
+// directory synced. 0, or the system error.
+uint32_t asyncHttpWriteFile(AsyncHttp *a) {
+  Platform_SetLastError(0);
+  if (a->barrierPath[0] != '\0' && !Platform_SyncFileSystem(a->barrierPath)) {
+    uint32_t error = uint32_t(Platform_GetLastError());
+    Log_Print(LOG_WARNING, KSRC, 0, "AsyncHttp: unable to sync '%s' (error %u)\n",
+              a->barrierPath, error);
+    return error != 0 ? error : kPlatformErrorInvalidParameter;
   }
-  asyncHttpPostFinish(a, asyncHttpSaveFinished, generation, code, codeEx, 1);
+  if (File_WriteDocument(a->savePath, nullptr, a, asyncHttpSaveStep)) {
+    MeterRW_AddWriteBytes(a->meter, a->saveLength);
+    return 0;
+  }
+  uint32_t error = uint32_t(Platform_GetLastError());
+  if (error == 0) error = kPlatformErrorDiskFull;  // a write that made no progress
+  Log_Print(LOG_WARNING, KSRC, 0, "AsyncHttp: unable to save '%s' (error %u)\n", a->savePath,
+            error);
+  return error;
+}
+
+int asyncHttpSaveWork(void *key, IOWorkerRequest *io) {
+  auto *a = static_cast<AsyncHttp *>(key);
+  uint32_t error = asyncHttpWriteFile(a);
+  uint32_t generation = reinterpret_cast<ParseWork *>(io)->generation;
+  asyncHttpPostFinish(a, asyncHttpSaveFinished, generation, error != 0 ? kWebGetErrorOs : 0,
+                      error, 1);
+  return 1;
 }
 
 // Fills saveData and saveLength with the document to write; the error code
@@ -637,22 +656,18 @@ uint32_t asyncHttpPrepareSave(AsyncHttp *a, uint32_t *codeEx) {
 uint32_t asyncHttpStartSave(AsyncHttp *a, const char *path, uint32_t *codeEx) {
   uint32_t code = asyncHttpPrepareSave(a, codeEx);
   if (code != 0) return code;
-  if (std::strlen(path) + sizeof kAsyncHttpTempSuffix > sizeof a->tempPath) {
+  if (!Str_Set(a->savePath, path, int(sizeof a->savePath))) {
     *codeEx = kPlatformErrorNameTooLong;
-    return kWebGetErrorOs;
-  }
-  Str_Copy(a->savePath, path, int(sizeof a->savePath));
-  Str_Printf(a->tempPath, int(sizeof a->tempPath), "%s%s", path, kAsyncHttpTempSuffix);
-  if (!AsyncFile_Open(a->file, a->tempPath, kAsyncFileWrite | kAsyncFileTruncate)) {
-    *codeEx = uint32_t(AsyncFile_GetLastError(a->file));
     return kWebGetErrorOs;
   }
   a->errorCode = 0;
   a->errorCodeEx = 0;
-  a->parse.generation = a->generation;
+  ParseWork *w = &a->parse;
+  w->generation = a->generation;
+  w->io.routine = asyncHttpSaveWork;
   a->stage = Stage::Worker;
   Class_Retain(a);
-  AsyncFile_Write(a->file, 0, a->saveData, uint32_t(a->saveLength), asyncHttpSaveWritten, a);
+  IOWorker_Post(a, &w->io);
   return 0;
 }
 
@@ -690,7 +705,6 @@ void asyncHttpDestroy(void **object) {
     Hold hold(a->lock);
     asyncHttpResetLocked(a, true);
   }
-  AsyncFile_Release(&a->file);
   Signal_Release(&a->running);
   asyncHttpReleaseParsers(a);
   Dictionary_Release(&a->result);
@@ -725,11 +739,6 @@ int AsyncHttp_Create(AsyncHttp **request) {
   Dictionary_Create(&a->result);
   Dictionary_SetPoolGrowth(a->result, kAsyncHttpResultPoolGrowth);
   asyncHttpApplyFormat(a, kAsyncHttpFormatJson);
-  AsyncFile_Create(&a->file);
-  AsyncFile_DisableOpenRetry(a->file);
-  MeterRW *fileMeter = nullptr;
-  AsyncFile_GetMeter(a->file, &fileMeter);
-  MeterRW_SetParent(fileMeter, a->meter);
   *request = a;
   return 1;
 }
@@ -823,6 +832,18 @@ int AsyncHttp_SetMaxSize(AsyncHttp *request, int32_t bytes) {
   ASYNCHTTP_CHECK(request);
   Hold hold(request->lock);
   request->maxSize = bytes;
+  return 1;
+}
+
+int AsyncHttp_SetSaveBarrier(AsyncHttp *request, const char *path) {
+  ASYNCHTTP_CHECK(request);
+  Hold hold(request->lock);
+  if (asyncHttpIsRunning(request)) return 0;
+  if (!Str_Set(request->barrierPath, path != nullptr ? path : "",
+               int(sizeof request->barrierPath))) {
+    request->barrierPath[0] = '\0';
+    return 0;
+  }
   return 1;
 }
 

@@ -15,8 +15,9 @@
 // that finish drops the outcome without callbacks and resets the running
 // signal. (3) while a parse or Save write runs on the I/O worker, only that
 // work touches the result, the parsers, the body and the save buffer. (4) a
-// Save replaces the target only once the whole document is in "<path>.tmp";
-// a failure leaves the target as it was. (5) a parse or Save write holds one
+// Save replaces the target only once the whole document is on the disk under
+// a fresh temporary name beside it (core/platform/filereplace.h); a failure
+// leaves the target as it was. (5) a parse or Save write holds one
 // reference on the object, handed to its finish step and dropped once that
 // step has run: an owner that sees the object idle on the queue's thread
 // holds the last reference.
@@ -86,8 +87,8 @@ typedef int32_t (*AsyncHttpPrepareCallback)(AsyncHttp *request, void *context,
 // ---- Lifetime ---------------------------------------------------------------------------
 
 // A new object: no result yet (errorCode 990), format JSON, error reports on,
-// resume time now, its meter pair, running signal, result Dictionary and
-// save file. AsyncFile_Init and Meter_Init must have run. Returns 1.
+// resume time now, its meter pair, running signal and result Dictionary.
+// Meter_Init must have run. Returns 1.
 int AsyncHttp_Create(AsyncHttp **request);
 // Drops the caller's reference and clears *request; the last one resets the
 // object silently and frees it.
@@ -101,10 +102,19 @@ int AsyncHttp_Release(AsyncHttp **request);
 // to the main queue. Returns 1.
 int AsyncHttp_Get(AsyncHttp *request, const char *url, int32_t signedFlag);
 // Writes the document (the kept body, else the result in the current
-// format) to path: into "<path>.tmp" on the I/O worker, then renamed over
-// path. An empty path finishes at once with success. 0 while a Get or Save
-// runs; 1 otherwise (failures arrive as errorCode through the finish).
+// format) to path on the I/O worker: into a new file beside it, created
+// exclusively under a random name without following a link, synced, then
+// renamed over path (a link at path is replaced, not followed) and the
+// directory synced. Missing directories are made. An empty path finishes at
+// once with success. 0 while a Get or Save runs; 1 otherwise (failures
+// arrive as errorCode 964 with the system error through the finish).
 int AsyncHttp_Save(AsyncHttp *request, const char *path);
+// Before each later Save writes, the file system that holds path is brought
+// to the disk (Platform_SyncFileSystem); a failure there fails the Save with
+// 964. For a document that describes other files, so that it never reaches
+// the disk ahead of them. NULL or "" removes the barrier. 0 while a Get or
+// Save runs, or when path does not fit (the barrier is then removed); else 1.
+int AsyncHttp_SetSaveBarrier(AsyncHttp *request, const char *path);
 // Abandons the transfer (it runs on into the discarding sink) and returns
 // the object to "no result": result and bodies emptied, complete and saved
 // 0, errorCode 990. errorCount and the resume time stay. The running signal
@@ -163,6 +173,6 @@ int AsyncHttp_GetDictionary(AsyncHttp *request, Dictionary **dictionary);
 void *AsyncHttp_GetParser(AsyncHttp *request);
 // The kept body (NULL and 0 when none).
 int AsyncHttp_GetBody(AsyncHttp *request, const uint8_t **data, int64_t *length);
-// The meter pair under which the transfer's socket and the save file count
+// The meter pair under which the transfer's socket and each Save count
 // their bytes (owned by the object).
 int AsyncHttp_GetMeter(AsyncHttp *request, MeterRW **pair);

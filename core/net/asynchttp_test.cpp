@@ -57,6 +57,14 @@ std::string readFile(const std::string &path) {
   return text.str();
 }
 
+// The path of the one entry of directory; "" when it holds none or more.
+std::string onlyEntryOf(const std::string &directory) {
+  std::vector<std::string> entries;
+  for (const auto &e : std::filesystem::directory_iterator(directory))
+    entries.push_back(e.path().string());
+  return entries.size() == 1 ? entries[0] : "";
+}
+
 std::string resultJson(AsyncHttp *a) {
   Dictionary *d = nullptr;
   AsyncHttp_GetDictionary(a, &d);
@@ -351,7 +359,7 @@ TEST_F(AsyncHttpThreaded, Save) {
   ASSERT_TRUE(NetTest_PumpUntil([&] { return !AsyncHttp_IsRunning(a_); }, kBoundMs));
   EXPECT_EQ(AsyncHttp_IsSaved(a_), 1);
   EXPECT_EQ(readFile(path), kJsonDoc);
-  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  EXPECT_EQ(onlyEntryOf(dir / "sub"), path);  // no temporary file is left
 
   AsyncHttp_Reset(a_, 0);
   EXPECT_EQ(AsyncHttp_IsSaved(a_), 0);
@@ -400,7 +408,8 @@ struct SaveServices {
 };
 
 // A Save that cannot complete leaves the old file whole: on a read-only file
-// system the temporary file cannot be made; on a full one its write fails.
+// system the temporary file cannot be made; on a full one its write fails;
+// a barrier that cannot be synced stops it before it writes.
 TEST(AsyncHttpSave, FailedSaveKeepsTheOldFile) {
   FsFaultTempDir dir;
   std::string mount = dir / "fs";
@@ -408,8 +417,11 @@ TEST(AsyncHttpSave, FailedSaveKeepsTheOldFile) {
     const char *name;
     bool readOnly;
     size_t documentBytes;
+    const char *barrier;  // below the mount
     uint32_t codeEx;
-  } rows[] = {{"read-only", true, 100, 19}, {"full", false, 2 << 20, 112}};
+  } rows[] = {{"read-only", true, 100, "", 19},
+              {"full", false, 2 << 20, "", 112},
+              {"barrier gone", false, 100, "/gone", kPlatformErrorFileNotFound}};
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     FSFAULT_RUN([&](FsFaultChild &child) {
@@ -423,6 +435,8 @@ TEST(AsyncHttpSave, FailedSaveKeepsTheOldFile) {
       Dictionary *d = nullptr;
       AsyncHttp_GetDictionary(a, &d);
       Dictionary_SetStringByKey(d, "text", std::string(row.documentBytes, 'x').c_str());
+      if (row.barrier[0] != '\0')
+        FSF_EXPECT_EQ(child, AsyncHttp_SetSaveBarrier(a, (mount + row.barrier).c_str()), 1);
       FSF_EXPECT_EQ(child, AsyncHttp_Save(a, path.c_str()), 1);
       FSF_EXPECT(child, Test_WaitUntil([&] {
         EventQueue_Flush(EventQueue_GetMain());
@@ -434,7 +448,7 @@ TEST(AsyncHttpSave, FailedSaveKeepsTheOldFile) {
       FSF_EXPECT_EQ(child, codeEx, row.codeEx);
       FSF_EXPECT_EQ(child, AsyncHttp_IsSaved(a), 0);
       FSF_EXPECT_EQ(child, readFile(path), std::string("old"));
-      FSF_EXPECT(child, !std::filesystem::exists(path + ".tmp"));
+      FSF_EXPECT_EQ(child, onlyEntryOf(mount), path);  // no temporary file is left
       AsyncHttp_Release(&a);
     });
   }

@@ -172,6 +172,11 @@ int Platform_GetFileIdentity(const char *path, int followLinks, FileIdentity *id
 // The absolute path with every link resolved and no "." or ".." left
 // (realpath(3)); the path must exist. 1, or 0 with out empty.
 int Platform_GetRealPath(const char *path, char *out, int size);
+// Brings every written byte and name change of the file system that holds
+// path (a file or directory; a link is followed) to the disk (syncfs), so
+// that a record written after it never reaches the disk ahead of the files
+// it describes. Waits for the disk. 1/0.
+int Platform_SyncFileSystem(const char *path);
 // chmod(2) of the path (followLinks 1); with followLinks 0, a link is
 // refused (50) and anything else changed without following. 1/0.
 int Platform_SetMode(const char *path, uint32_t mode, int followLinks);

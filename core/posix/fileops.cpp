@@ -111,6 +111,21 @@ int Platform_GetRealPath(const char *path, char *out, int size) {
   return 1;
 }
 
+int Platform_SyncFileSystem(const char *path) {
+  FileOpsPath work;
+  if (!fileopsPath(path, &work, "syncfs")) return 0;
+  int fd;
+  do fd = open(work.text, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return POSIX_FAIL("open", path);
+  // syncfs answers for the write-back errors that arrive while it waits (and
+  // since the descriptor was opened), not for those of pages written back
+  // earlier.
+  int ok = syncfs(fd) == 0 ? 1 : POSIX_FAIL("syncfs", path);
+  close(fd);
+  return ok;
+}
+
 int Platform_SetMode(const char *path, uint32_t mode, int followLinks) {
   FileOpsPath work;
   if (!fileopsPath(path, &work, "chmod")) return 0;

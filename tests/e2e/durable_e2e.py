@@ -1,0 +1,102 @@
+#!/usr/bin/python3
+"""The local metafile's save where another local user can reach, end to end
+with `keelson sync` as root against nginx (tests/e2e/sync_e2e.py's tree).
+One case per run:
+
+  durable_e2e.py CASE --keelson PATH
+
+  linkplant  user 65534 owns the directory that holds the metafile and
+             plants links to a root-owned file at the names a save could
+             write through; root's sync of v1 and then v2 leaves that file
+             unchanged, ends 0 and leaves the metafile a regular file
+
+Needs root and setpriv; without them the case is skipped. Every wait is
+bounded. Exit status 0 when every check passed.
+"""
+import argparse
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+
+import sync_e2e
+from sync_e2e import Tree, check
+
+NOBODY = 65534
+# The name the metafile used to be written under first, and names a guess
+# at a temporary file would try.
+PLANTED = (".tmp", ".tmp.000000", ".new", "~")
+
+
+def as_nobody(*argv):
+    return subprocess.run(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
+                           "--clear-groups", *argv], capture_output=True, timeout=30)
+
+
+def snapshot(path):
+    st = os.lstat(path)
+    with open(path, "rb") as f:
+        return f.read(), st.st_mtime_ns, st.st_mode, st.st_uid
+
+
+def case_linkplant(t):
+    # The other user reaches the tree's directory and owns the metafile's.
+    os.chmod(t.root, 0o711)
+    state = t.path("state")
+    os.mkdir(state, 0o755)
+    os.chown(state, NOBODY, NOBODY)
+    victim = t.path("victim.conf")
+    with open(victim, "w") as f:
+        f.write("root's own file\n")
+    os.chmod(victim, 0o644)
+    before = snapshot(victim)
+    metafile = os.path.join(state, "game.metafile.json")
+    repo = t.write_repo("repo-state.json", metafile=metafile)
+    links = [metafile + suffix for suffix in PLANTED]
+    for link in links:
+        as_nobody("ln", "-s", victim, link)
+    planted = [os.path.islink(n) and os.lstat(n).st_uid == NOBODY for n in links]
+    check(all(planted), f"user {NOBODY} planted {len(links)} links to the victim ({planted})")
+
+    t.start()
+    for version in ("v1", "v2"):
+        t.alias(version)
+        code, out, err = t.run(repo=repo)
+        check(code == 0 and t.sha1_ok(version),
+              f"{version}: root's sync ends 0 and sha1sum -c passes ({code}: {err[-300:] if code else ''})")
+        check(snapshot(victim) == before, f"{version}: the victim is unchanged")
+        st = os.lstat(metafile)
+        check(stat.S_ISREG(st.st_mode) and st.st_uid == 0,
+              f"{version}: the metafile is a regular file of root's (mode {st.st_mode:o})")
+        with open(metafile, "rb") as f, open(t.path("www", "meta", version + ".json"), "rb") as g:
+            check(f.read() == g.read(), f"{version}: the metafile holds {version}'s document")
+        left = [n for n in os.listdir(state) if ".tmp." in n and not os.path.islink(
+            os.path.join(state, n))]
+        check(not left, f"{version}: no temporary file is left ({left})")
+    check(all(os.path.islink(n) and os.readlink(n) == victim for n in links),
+          "the planted links are left as they were")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("case")
+    ap.add_argument("--keelson", required=True)
+    a = ap.parse_args()
+    if shutil.which("nginx") is None or shutil.which("setpriv") is None or os.geteuid() != 0:
+        print("needs nginx, setpriv and root: skipped")
+        return 0
+    with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
+        t = Tree(root, a.keelson)
+        try:
+            {"linkplant": case_linkplant}[a.case](t)
+        finally:
+            t.stop()
+    failures = sync_e2e.failures
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
