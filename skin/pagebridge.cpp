@@ -236,8 +236,127 @@ const BridgeCall *bridgeFindCall(const char *name) {
   return nullptr;
 }
 
+// ---- A strict reading of a body ------------------------------------------------
+// The JSON reader is lenient (it shrugs off stray commas and reads the first
+// value of "{...} garbage"); a call's body must be exactly one object. These
+// walk JSON's grammar without building anything; each takes the value at
+// *at and moves past it, or answers false.
+
+struct StrictJson {
+  const char *at;
+  const char *end;
+  int depth;  // open containers, at most as many as the reader takes
+};
+
+void strictSpace(StrictJson *j) {
+  while (j->at < j->end && (*j->at == ' ' || *j->at == '\t' || *j->at == '\n' || *j->at == '\r'))
+    j->at++;
+}
+
+bool strictTake(StrictJson *j, char ch) {
+  if (j->at >= j->end || *j->at != ch) return false;
+  j->at++;
+  return true;
+}
+
+bool strictDigits(StrictJson *j) {
+  const char *from = j->at;
+  while (j->at < j->end && *j->at >= '0' && *j->at <= '9') j->at++;
+  return j->at > from;
+}
+
+bool strictHex(char ch) {
+  return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
+}
+
+bool strictString(StrictJson *j) {
+  if (!strictTake(j, '"')) return false;
+  while (j->at < j->end) {
+    unsigned char ch = static_cast<unsigned char>(*j->at++);
+    if (ch == '"') return true;
+    if (ch < 0x20) return false;
+    if (ch != '\\') continue;
+    if (j->at >= j->end) return false;
+    char escape = *j->at++;
+    if (escape == 'u') {
+      for (int i = 0; i < 4; i++, j->at++)
+        if (j->at >= j->end || !strictHex(*j->at)) return false;
+    } else if (strchr("\"\\/bfnrt", escape) == nullptr || escape == '\0') {
+      return false;
+    }
+  }
+  return false;
+}
+
+bool strictNumber(StrictJson *j) {
+  strictTake(j, '-');
+  if (!strictTake(j, '0') && !strictDigits(j)) return false;
+  if (strictTake(j, '.') && !strictDigits(j)) return false;
+  if (strictTake(j, 'e') || strictTake(j, 'E')) {
+    if (!strictTake(j, '+')) strictTake(j, '-');
+    if (!strictDigits(j)) return false;
+  }
+  return true;
+}
+
+bool strictWord(StrictJson *j, const char *word) {
+  size_t length = strlen(word);
+  if (size_t(j->end - j->at) < length || memcmp(j->at, word, length) != 0) return false;
+  j->at += length;
+  return true;
+}
+
+bool strictValue(StrictJson *j);
+
+// The members of an object (isObject) or the items of an array after its
+// opening bracket, through the closing one: no comma before it.
+bool strictContainer(StrictJson *j, bool isObject) {
+  if (++j->depth >= kJsonMaxLevels) return false;
+  char close = isObject ? '}' : ']';
+  strictSpace(j);
+  bool empty = strictTake(j, close);
+  while (!empty) {
+    if (isObject) {
+      if (!strictString(j)) return false;
+      strictSpace(j);
+      if (!strictTake(j, ':')) return false;
+    }
+    if (!strictValue(j)) return false;
+    strictSpace(j);
+    if (strictTake(j, close)) break;
+    if (!strictTake(j, ',')) return false;
+    strictSpace(j);
+  }
+  j->depth--;
+  return true;
+}
+
+bool strictValue(StrictJson *j) {
+  strictSpace(j);
+  if (j->at >= j->end) return false;
+  switch (*j->at) {
+    case '{': j->at++; return strictContainer(j, true);
+    case '[': j->at++; return strictContainer(j, false);
+    case '"': return strictString(j);
+    case 't': return strictWord(j, "true");
+    case 'f': return strictWord(j, "false");
+    case 'n': return strictWord(j, "null");
+    default: return strictNumber(j);
+  }
+}
+
+// The body is one JSON object with nothing but white space around it.
+bool bridgeIsOneObject(const std::string &body) {
+  StrictJson j{body.data(), body.data() + body.size(), 0};
+  strictSpace(&j);
+  if (j.at >= j.end || *j.at != '{' || !strictValue(&j)) return false;
+  strictSpace(&j);
+  return j.at == j.end;
+}
+
 // The body as one JSON object, or NULL.
 Dictionary *bridgeParseBody(PageBridge *bridge, const std::string &body) {
+  if (!bridgeIsOneObject(body)) return nullptr;
   Json_SetDictionary(bridge->json, bridge->request);
   Dictionary *object = nullptr;
   int32_t count = 0;

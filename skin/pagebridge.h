@@ -17,7 +17,9 @@
 //
 // Invariants: (1) a call is made only after method, type and token were
 // checked; a refused request's body is read and dropped, never parsed. (2) a
-// body is parsed only when it holds at most kPageBridgeMaxBodyBytes. (3) every
+// body is parsed only when it holds at most kPageBridgeMaxBodyBytes and is
+// exactly one JSON object, strictly read, with nothing but white space after
+// it. (3) every
 // answer of the bridge carries "Cache-Control: no-store" and
 // "X-Content-Type-Options: nosniff". (4) the token appears in no log line.
 //

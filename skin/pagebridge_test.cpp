@@ -209,6 +209,21 @@ TEST_F(PageBridgeTest, RefusedCallsMakeNothing) {
       {"over 1 MiB", create, right + json + " --data-binary @" + scratch + "/big.json", "400"},
       {"an array", create, right + json + " --data-raw '[{\"className\":\"x\"}]'", "400"},
       {"two objects", create, right + json + " --data-raw '{} {}'", "400"},
+      {"text after the object", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\"} garbage'", "400"},
+      {"a second object", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\"}{\"a\":1}'",
+       "400"},
+      {"a trailing comma", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\",}'", "400"},
+      {"a comma in a nested array", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\",\"a\":[1,]}'",
+       "400"},
+      {"two commas", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\",,\"a\":1}'",
+       "400"},
+      {"an unclosed object", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\"'", "400"},
       {"not JSON", create, right + json + " --data-raw 'className=QVN.NotificationCenter'",
        "400"},
       {"no body", create, right + json + " -X POST", "400"},
@@ -232,8 +247,12 @@ TEST_F(PageBridgeTest, RefusedCallsMakeNothing) {
   EXPECT_NE(log.find("(not JSON)"), std::string::npos);
   EXPECT_NE(log.find("Page bridge refused OPTIONS"), std::string::npos);
   EXPECT_EQ(log.find(token), std::string::npos);
-  // The right call still works afterwards, on its own connection.
-  std::string made = Curl(create, right + json + body);
+  // The right call still works afterwards, on its own connection; white
+  // space around the object is no fault.
+  writeFile(scratch + "/spaced.json",
+            " \t{\"className\": \"QVN.NotificationCenter\", \"n\": [1, -0.5e+3, true, null],"
+            " \"s\": \"\\u00e9\\n\"}\r\n");
+  std::string made = Curl(create, right + json + " --data-binary @" + scratch + "/spaced.json");
   EXPECT_EQ(statusOf(made), "200") << made;
   EXPECT_TRUE(hasHeader(made, "Cache-Control: no-store"));
   EXPECT_TRUE(hasHeader(made, "X-Content-Type-Options: nosniff"));
