@@ -648,6 +648,40 @@ int handleLinger(WebServerConnection *c) {
   return 1;
 }
 
+// Waiting for a request (or for the peer to go after the answer): nothing of
+// the owner's is in flight, so closing it costs the client a reconnect only.
+bool connectionIsIdle(const WebServerConnection *c) {
+  return !c->closed &&
+         (c->phase == WebServerPhase::RequestHeader || c->phase == WebServerPhase::Linger);
+}
+
+// Room for the new connection c within kWebServerMaxConnections: the idle
+// connection with the oldest activity goes (the first in the list, the
+// earliest accepted, among equals). 0 when every other one is busy: then c
+// itself goes. Called under the list lock on the server thread, so the
+// close callback runs where the owner expects it; the closed connection is
+// deleted at its next service.
+int connectionMakeRoom(WebServerConnection *c) {
+  WebServer *server = c->server;
+  int32_t live = 0;
+  WebServerConnection *oldest = nullptr;
+  for (WebServerConnection *other = server->first; other != nullptr; other = other->next) {
+    if (other->closed) continue;
+    live++;
+    if (other != c && connectionIsIdle(other) &&
+        (oldest == nullptr || other->activity < oldest->activity))
+      oldest = other;
+  }
+  if (live <= kWebServerMaxConnections) return 1;
+  if (oldest == nullptr) {
+    connectionLog(c, "Too many connections [%d]: none idle to close", live);
+    return 0;
+  }
+  connectionLog(oldest, "Too many connections [%d]: closing the oldest idle one", live);
+  connectionClose(oldest, 1);
+  return 1;
+}
+
 // One service of a connection: 0 drops it.
 int connectionRun(WebServerConnection *c) {
   WebServer *server = c->server;
@@ -666,8 +700,8 @@ int connectionRun(WebServerConnection *c) {
       case WebServerPhase::Open: {
         connectionLog(c, "Open connection [%s:%d]", ipv4Text(c->remoteAddress).c_str(),
                       c->remotePort);
-        int keep = 1;
-        if (server->open.function != nullptr)
+        int keep = connectionMakeRoom(c);
+        if (keep && server->open.function != nullptr)
           keep = reinterpret_cast<WebServerOpenFunction>(server->open.function)(
               server, server->open.context, c);
         connectionSetPhase(c, keep ? WebServerPhase::RequestHeader : WebServerPhase::Close);
