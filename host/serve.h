@@ -7,7 +7,8 @@
 // "repository"}; the token travels only there and in the fragment of
 // "open", which browsers send to no server.
 //
-// Invariants: (1) the server binds 127.0.0.1 only. (2) on a quit signal the
+// Invariants: (1) the server binds 127.0.0.1 and serves only sockets of the
+// user it runs as (root's serve only root's). (2) on a quit signal the
 // server stops first, then the page's instances go (so the references they
 // hold on the repository go while the pool still exists), then the
 // repository.

@@ -751,8 +751,31 @@ void connectionWorkItem(void *context) {
 
 // ---- Accept ---------------------------------------------------------------------------
 
+// The client end of an accepted connection is a socket of our own effective
+// user. Anyone on the machine can reach 127.0.0.1; another user (root's
+// server included) is closed before a byte of theirs is read.
+bool acceptFromOwnUser(AsyncSocket *accepted) {
+  uint32_t remote = 0, local = 0;
+  int32_t remotePort = 0, localPort = 0;
+  uint32_t owner = kPlatformNoUser;
+  if (AsyncSocket_GetAddress(accepted, &remote, &remotePort) &&
+      AsyncSocket_GetLocalAddress(accepted, &local, &localPort) &&
+      Platform_GetLoopbackPeerOwner(local, localPort, remote, remotePort, &owner) &&
+      owner == Platform_GetEffectiveUserId())
+    return true;
+  // The accept hook runs on an I/O worker: the core log, not the owner's sink.
+  if (owner == kPlatformNoUser)
+    Log_Print(LOG_WARNING, KSRC, 0, "WebServer - Refused connection [%s:%d]: no owner found\n",
+              ipv4Text(remote).c_str(), remotePort);
+  else
+    Log_Print(LOG_WARNING, KSRC, 0, "WebServer - Refused connection [%s:%d] of user %u\n",
+              ipv4Text(remote).c_str(), remotePort, owner);
+  return false;
+}
+
 int hookAccept(AsyncSocket *, void *context, AsyncSocket *accepted) {
   auto *server = static_cast<WebServer *>(context);
+  if (!acceptFromOwnUser(accepted)) return 0;
   auto *c = new WebServerConnection{};
   c->header.classTag = kWebServerConnectionTag;
   c->header.refCount.store(1);

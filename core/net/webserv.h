@@ -17,9 +17,12 @@
 // socket event or work item reaches a deleted connection. (5) a connection
 // lingers at most kWebServerLingerSeconds from its own entry into Linger
 // (each connection its own time, so new lingerers never keep an old one).
-// (6) at most kWebServerMaxConnections connections are served: a new one
-// beyond that closes the idle one (waiting for a request, or lingering) with
-// the oldest activity, or itself when none is idle.
+// (6) a connection is kept only when the client's end is a socket of the
+// server's own effective user (found in the kernel's socket table at
+// accept); any other is closed before a byte of it is read. (7) at most
+// kWebServerMaxConnections connections are served: a new one beyond that
+// closes the idle one (waiting for a request, or lingering) with the oldest
+// activity, or itself when none is idle.
 //
 // Threads: set-up (ports, options, callback cells) before WebServer_Start,
 // on the thread that starts the server. Pumped (the default), everything runs

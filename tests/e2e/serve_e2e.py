@@ -11,7 +11,8 @@ tests/e2e/make_tree.py). One case per run:
             sha1sum -c; then SIGTERM: exit 0, the port closed, no token in
             the debug log and no leak line
   attacks   calls without the right token, type, method, Host or Origin are
-            refused and change nothing; static files stay in --www
+            refused and change nothing; static files stay in --www; user
+            65534 is closed at accept
   chromium  tests/e2e/page/ in headless Chromium: the same calls through
             bridge.js; a page of another origin and a rebound name are refused
 
@@ -40,6 +41,7 @@ WAIT_SECONDS = 120
 SET_ACTIVE = 0x527BE9CE
 REMOVE_REFERENCE = "removeInstanceReference"
 SYNCHRONIZE, REFRESH, STALLED, ALIVE = 1, 2, 4, 8
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 started = []  # every serve process, killed at the end if a case left it running
 
 
@@ -242,14 +244,60 @@ def case_exits(t):
     busy.close()
 
 
+# Another local user's requests on raw sockets: argv is the port and a JSON
+# list of [method, path, JSON body or null]; prints the JSON list of each
+# answer's status line, or "closed" when the connection ended without one.
+PROBE = r"""import json, socket, sys
+port, requests = int(sys.argv[1]), json.loads(sys.argv[2])
+
+def ask(method, path, body):
+    head = '%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n' % (method, path, port)
+    if body is not None:
+        body = json.dumps(body)
+        head += 'Content-Type: application/json\r\nContent-Length: %d\r\n' % len(body)
+    got = b''
+    try:
+        with socket.create_connection(('127.0.0.1', port), timeout=10) as c:
+            c.sendall((head + '\r\n' + (body or '')).encode())
+            while True:
+                data = c.recv(65536)
+                if not data:
+                    break
+                got += data
+    except OSError:
+        pass
+    return got.decode(errors='replace').split('\r\n')[0] or 'closed'
+
+print(json.dumps([ask(*r) for r in requests]))
+"""
+
+
+def as_nobody(*command):
+    """The stdout of a command run as user and group 65534."""
+    return subprocess.run(NOBODY + list(command), capture_output=True, text=True,
+                          timeout=WAIT_SECONDS, cwd="/").stdout
+
+
+def nobody_is_closed(s, logs, requests):
+    """User 65534's requests are closed at accept, without an answer."""
+    out = as_nobody("/usr/bin/python3", "-c", PROBE, str(s.port), json.dumps(requests))
+    check(out.strip() == json.dumps(["closed"] * len(requests)),
+          f"user 65534 is closed at accept: {[r[:2] for r in requests]} ({out.strip()})")
+    check("] of user 65534" in read_logs(logs), "user 65534's connections are logged as refused")
+
+
 def case_attacks(t):
     t.start()
     www = t.path("www-page")
     shutil.copytree(PAGE, www)
     os.symlink("/etc/passwd", os.path.join(www, "passwd"))
     os.mkdir(os.path.join(www, "dir"))
-    s = Serve(t, www=www)
+    logs = t.path("logs")
+    s = Serve(t, "--debug", "--debugdir=" + logs, www=www)
     victim = "a" * 32
+    nobody_is_closed(s, logs, [["GET", "/index.html", None],
+                               ["POST", "/instances/createInstance",
+                                {"className": "QVN.NotificationCenter", "instanceId": victim}]])
     create = {"className": "QVN.NotificationCenter", "instanceId": victim}
     wrong = ("b" if s.token[0] == "a" else "a") * 32
     host = f"Host: evil.test:{s.port}"
