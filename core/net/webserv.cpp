@@ -763,12 +763,14 @@ bool acceptFromOwnUser(AsyncSocket *accepted) {
       Platform_GetLoopbackPeerOwner(local, localPort, remote, remotePort, &owner) &&
       owner == Platform_GetEffectiveUserId())
     return true;
-  // The accept hook runs on an I/O worker: the core log, not the owner's sink.
+  // The accept hook runs on an I/O worker: the core log, not the owner's
+  // sink. DEBUG, like every connection's lines, so that another user's flood
+  // of connections cannot flood the log as well.
   if (owner == kPlatformNoUser)
-    Log_Print(LOG_WARNING, KSRC, 0, "WebServer - Refused connection [%s:%d]: no owner found\n",
+    Log_Print(LOG_DEBUG, KSRC, 0, "WebServer - Refused connection [%s:%d]: no owner found\n",
               ipv4Text(remote).c_str(), remotePort);
   else
-    Log_Print(LOG_WARNING, KSRC, 0, "WebServer - Refused connection [%s:%d] of user %u\n",
+    Log_Print(LOG_DEBUG, KSRC, 0, "WebServer - Refused connection [%s:%d] of user %u\n",
               ipv4Text(remote).c_str(), remotePort, owner);
   return false;
 }
