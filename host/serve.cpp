@@ -95,17 +95,21 @@ int serveListen(ServeRun *run, const ServeOptions *options, int32_t *port) {
   return kServeExitListen;
 }
 
+// The ticket, not the token: whoever starts the page passes the address to a
+// browser, whose command line any local user can read.
 void servePrintAddress(ServeRun *run, const ServeOptions *options, int32_t port) {
-  const char *token = PageBridge_GetToken(run->bridge);
+  char ticket[kPageBridgeTokenTextBytes];
+  PageBridge_IssueTicket(run->bridge, kPageBridgeTicketSeconds, ticket, int(sizeof ticket));
   const char *id = RepositoryRunner_GetRepository(run->runner)->header.instanceId;
   char open[512] = "null";
   if (options->www != nullptr)
     Str_Printf(open, int(sizeof open),
-               "\"http://127.0.0.1:%d/index.html#token=%s&repository=%s\"", port, token, id);
+               "\"http://127.0.0.1:%d/index.html#ticket=%s&repository=%s\"", port, ticket, id);
   serveWrite(1,
-             "{\"url\":\"http://127.0.0.1:%d/\",\"open\":%s,\"token\":\"%s\","
+             "{\"url\":\"http://127.0.0.1:%d/\",\"open\":%s,\"ticket\":\"%s\","
              "\"repository\":\"%s\"}\n",
-             port, open, token, id);
+             port, open, ticket, id);
+  memset(ticket, 0, sizeof ticket);
 }
 
 // The main loop: the server, the application's pump (the bridge's pass in

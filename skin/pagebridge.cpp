@@ -23,9 +23,14 @@
 #include "skin/pagechannel.h"
 #include "skin/staticfiles.h"
 
+enum class TicketState { None, Live, Traded, Expired };
+
 struct PageBridge {
   ObjectHeader header;  // the class tag for the checks
   char token[kPageBridgeTokenTextBytes];
+  char ticket[kPageBridgeTokenTextBytes];  // zeroed unless Live
+  TicketState ticketState;
+  double ticketDeadline;  // Platform_GetTickSeconds() past which it is void
   PageChannel *channel;  // owned
   StaticFiles *files;    // borrowed; NULL: no static files
   Json *json;            // reads the calls and writes the answers
@@ -38,6 +43,8 @@ namespace {
 
 constexpr const char kInstancesPrefix[] = "/instances/";
 constexpr const char kTokenHeader[] = "X-Keelson-Token";
+// The one call made without the token: it trades the ticket for it.
+constexpr const char kSessionCall[] = "session";
 // The bridge cuts method names to this many bytes before hashing them.
 constexpr int64_t kMethodNameHashBytes = kInteropMethodNameBytes - 1;
 constexpr int32_t kDiscardBytes = 16 * 1024;
@@ -80,6 +87,13 @@ bool bridgeIsJsonType(const char *value) {
          Str_EqualNoCaseN(value, "application/json", int(length));
 }
 
+// text is the secret of the given size (its text, size - 1 hex digits),
+// compared in constant time.
+bool bridgeSameSecret(const char *text, size_t length, const char *secret) {
+  return length == size_t(kPageBridgeTokenTextBytes - 1) &&
+         Crypt_ConstantTimeEqual(text, secret, kPageBridgeTokenTextBytes - 1);
+}
+
 // The reason a call's header is refused (403), or NULL when it may proceed.
 const char *bridgeRefusal(PageBridge *bridge, WebServer *server, WebServerConnection *c) {
   if (strcmp(WebServer_GetRequestMethod(server, c), "POST") != 0) return "not a POST";
@@ -87,12 +101,14 @@ const char *bridgeRefusal(PageBridge *bridge, WebServer *server, WebServerConnec
   if (!WebServer_GetRequestHeader(server, c, "Content-Type", type, int(sizeof type)) ||
       !bridgeIsJsonType(type))
     return "not JSON";
+  // The trade carries the ticket in its body instead, checked when it runs.
+  if (strcmp(WebServer_GetRequestPath(server, c) + strlen(kInstancesPrefix), kSessionCall) == 0)
+    return nullptr;
   // Room for one byte more than a token, so a longer value never matches.
   char token[kPageBridgeTokenTextBytes + 1];
   if (!WebServer_GetRequestHeader(server, c, kTokenHeader, token, int(sizeof token)))
     return "no token";
-  int same = strlen(token) == size_t(kPageBridgeTokenTextBytes - 1) &&
-             Crypt_ConstantTimeEqual(token, bridge->token, kPageBridgeTokenTextBytes - 1);
+  bool same = bridgeSameSecret(token, strlen(token), bridge->token);
   memset(token, 0, sizeof token);
   return same ? nullptr : "wrong token";
 }
@@ -219,6 +235,39 @@ int32_t callCallbacks(PageBridge *bridge, Dictionary *, std::string *out) {
   return 200;
 }
 
+// The reason a trade of ticket is refused, or NULL when it may go ahead.
+const char *bridgeTicketRefusal(PageBridge *bridge, const char *ticket, int32_t length) {
+  if (bridge->ticketState == TicketState::Live &&
+      Platform_GetTickSeconds() > bridge->ticketDeadline) {
+    memset(bridge->ticket, 0, sizeof bridge->ticket);
+    bridge->ticketState = TicketState::Expired;
+  }
+  switch (bridge->ticketState) {
+    case TicketState::None: return "no ticket was issued";
+    case TicketState::Traded: return "the ticket was traded already";
+    case TicketState::Expired: return "the ticket expired";
+    case TicketState::Live: break;
+  }
+  return bridgeSameSecret(ticket, size_t(length), bridge->ticket) ? nullptr : "wrong ticket";
+}
+
+// The page's first call: its ticket for the token, once.
+int32_t callSession(PageBridge *bridge, Dictionary *args, std::string *out) {
+  const char *ticket = nullptr;
+  int32_t length = 0;
+  if (!bridgeText(args, "ticket", &ticket, &length)) return 400;
+  if (const char *reason = bridgeTicketRefusal(bridge, ticket, length)) {
+    Log_Print(LOG_WARNING, KSRC, 0, "Page bridge refused a session (%s)\n", reason);
+    return 403;
+  }
+  memset(bridge->ticket, 0, sizeof bridge->ticket);
+  bridge->ticketState = TicketState::Traded;
+  Dictionary_SetStringByKey(bridgeAnswerBegin(bridge), "token", bridge->token);
+  bridgeAnswerEnd(bridge, out);
+  Log_Print(LOG_INFO, KSRC, 0, "Page bridge traded its ticket for a session\n");
+  return 200;
+}
+
 struct BridgeCall {
   const char *name;
   int32_t (*call)(PageBridge *bridge, Dictionary *args, std::string *out);
@@ -227,7 +276,7 @@ struct BridgeCall {
 constexpr BridgeCall kBridgeCalls[] = {
     {"createInstance", callCreateInstance}, {"hasInstance", callHasInstance},
     {"releaseInstance", callReleaseInstance}, {"invoke", callInvoke},
-    {"hash", callHash}, {"callbacks", callCallbacks},
+    {"hash", callHash}, {"callbacks", callCallbacks}, {kSessionCall, callSession},
 };
 
 const BridgeCall *bridgeFindCall(const char *name) {
@@ -236,8 +285,127 @@ const BridgeCall *bridgeFindCall(const char *name) {
   return nullptr;
 }
 
+// ---- A strict reading of a body ------------------------------------------------
+// The JSON reader is lenient (it shrugs off stray commas and reads the first
+// value of "{...} garbage"); a call's body must be exactly one object. These
+// walk JSON's grammar without building anything; each takes the value at
+// *at and moves past it, or answers false.
+
+struct StrictJson {
+  const char *at;
+  const char *end;
+  int depth;  // open containers, at most as many as the reader takes
+};
+
+void strictSpace(StrictJson *j) {
+  while (j->at < j->end && (*j->at == ' ' || *j->at == '\t' || *j->at == '\n' || *j->at == '\r'))
+    j->at++;
+}
+
+bool strictTake(StrictJson *j, char ch) {
+  if (j->at >= j->end || *j->at != ch) return false;
+  j->at++;
+  return true;
+}
+
+bool strictDigits(StrictJson *j) {
+  const char *from = j->at;
+  while (j->at < j->end && *j->at >= '0' && *j->at <= '9') j->at++;
+  return j->at > from;
+}
+
+bool strictHex(char ch) {
+  return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
+}
+
+bool strictString(StrictJson *j) {
+  if (!strictTake(j, '"')) return false;
+  while (j->at < j->end) {
+    unsigned char ch = static_cast<unsigned char>(*j->at++);
+    if (ch == '"') return true;
+    if (ch < 0x20) return false;
+    if (ch != '\\') continue;
+    if (j->at >= j->end) return false;
+    char escape = *j->at++;
+    if (escape == 'u') {
+      for (int i = 0; i < 4; i++, j->at++)
+        if (j->at >= j->end || !strictHex(*j->at)) return false;
+    } else if (strchr("\"\\/bfnrt", escape) == nullptr || escape == '\0') {
+      return false;
+    }
+  }
+  return false;
+}
+
+bool strictNumber(StrictJson *j) {
+  strictTake(j, '-');
+  if (!strictTake(j, '0') && !strictDigits(j)) return false;
+  if (strictTake(j, '.') && !strictDigits(j)) return false;
+  if (strictTake(j, 'e') || strictTake(j, 'E')) {
+    if (!strictTake(j, '+')) strictTake(j, '-');
+    if (!strictDigits(j)) return false;
+  }
+  return true;
+}
+
+bool strictWord(StrictJson *j, const char *word) {
+  size_t length = strlen(word);
+  if (size_t(j->end - j->at) < length || memcmp(j->at, word, length) != 0) return false;
+  j->at += length;
+  return true;
+}
+
+bool strictValue(StrictJson *j);
+
+// The members of an object (isObject) or the items of an array after its
+// opening bracket, through the closing one: no comma before it.
+bool strictContainer(StrictJson *j, bool isObject) {
+  if (++j->depth >= kJsonMaxLevels) return false;
+  char close = isObject ? '}' : ']';
+  strictSpace(j);
+  bool empty = strictTake(j, close);
+  while (!empty) {
+    if (isObject) {
+      if (!strictString(j)) return false;
+      strictSpace(j);
+      if (!strictTake(j, ':')) return false;
+    }
+    if (!strictValue(j)) return false;
+    strictSpace(j);
+    if (strictTake(j, close)) break;
+    if (!strictTake(j, ',')) return false;
+    strictSpace(j);
+  }
+  j->depth--;
+  return true;
+}
+
+bool strictValue(StrictJson *j) {
+  strictSpace(j);
+  if (j->at >= j->end) return false;
+  switch (*j->at) {
+    case '{': j->at++; return strictContainer(j, true);
+    case '[': j->at++; return strictContainer(j, false);
+    case '"': return strictString(j);
+    case 't': return strictWord(j, "true");
+    case 'f': return strictWord(j, "false");
+    case 'n': return strictWord(j, "null");
+    default: return strictNumber(j);
+  }
+}
+
+// The body is one JSON object with nothing but white space around it.
+bool bridgeIsOneObject(const std::string &body) {
+  StrictJson j{body.data(), body.data() + body.size(), 0};
+  strictSpace(&j);
+  if (j.at >= j.end || *j.at != '{' || !strictValue(&j)) return false;
+  strictSpace(&j);
+  return j.at == j.end;
+}
+
 // The body as one JSON object, or NULL.
 Dictionary *bridgeParseBody(PageBridge *bridge, const std::string &body) {
+  if (!bridgeIsOneObject(body)) return nullptr;
   Json_SetDictionary(bridge->json, bridge->request);
   Dictionary *object = nullptr;
   int32_t count = 0;
@@ -385,12 +553,25 @@ int PageBridge_Release(PageBridge **bridge) {
   Json_Release(&b->json);
   PageChannel_Release(&b->channel);
   memset(b->token, 0, sizeof b->token);
+  memset(b->ticket, 0, sizeof b->ticket);
   b->header.classTag = 0;
   MEM_FREE(b, sizeof(PageBridge));
   return 1;
 }
 
-const char *PageBridge_GetToken(PageBridge *bridge) { return pageBridgeOf(bridge)->token; }
+int PageBridge_IssueTicket(PageBridge *bridge, double seconds, char *ticket, int size) {
+  PageBridge *b = pageBridgeOf(bridge);
+  CHECK_POINTER(ticket);
+  if (size < kPageBridgeTokenTextBytes) Core_Abort(KSRC, "Ticket buffer too small\n");
+  uint8_t random[kPageBridgeTokenBytes];
+  Platform_RandomBytes(random, sizeof random);
+  Str_HexEncode(random, sizeof random, 1, b->ticket, sizeof b->ticket);
+  memset(random, 0, sizeof random);
+  b->ticketState = TicketState::Live;
+  b->ticketDeadline = Platform_GetTickSeconds() + seconds;
+  memcpy(ticket, b->ticket, sizeof b->ticket);
+  return 1;
+}
 
 PageChannel *PageBridge_GetChannel(PageBridge *bridge) { return pageBridgeOf(bridge)->channel; }
 

@@ -35,20 +35,25 @@
 
 namespace {
 
-// The page: each call as the browser's bridge.js makes it; prints "OK" or
-// the first difference. argv: port, token.
+// The page: each call as the browser's bridge.js makes it, the first one
+// trading its ticket for the token; prints "OK" or the first difference.
+// argv: port, ticket.
 constexpr const char *kPage = R"(import json
 import sys
 import urllib.request
 import zlib
 
-port, token = sys.argv[1], sys.argv[2]
+port, ticket = sys.argv[1], sys.argv[2]
+token = None
 
 
 def call(name, body):
+    headers = {'Content-Type': 'application/json'}
+    if token:
+        headers['X-Keelson-Token'] = token
     request = urllib.request.Request(
         'http://127.0.0.1:%s/instances/%s' % (port, name), data=json.dumps(body).encode(),
-        headers={'Content-Type': 'application/json', 'X-Keelson-Token': token}, method='POST')
+        headers=headers, method='POST')
     with urllib.request.urlopen(request, timeout=10) as answer:
         assert answer.headers['Cache-Control'] == 'no-store', answer.headers
         assert answer.headers['X-Content-Type-Options'] == 'nosniff', answer.headers
@@ -62,6 +67,8 @@ def expect(what, got, wanted):
         sys.exit(1)
 
 
+token = call('session', {'ticket': ticket})['token']
+expect('token', (len(token), token != ticket), (32, True))
 made = call('createInstance', {'className': 'QVN.NotificationCenter'})
 expect('created', made['returnValue'], True)
 center = made['instanceId']
@@ -155,7 +162,24 @@ class PageBridgeTest : public WebServerFixture {
                 std::to_string(port) + path);
   }
 
-  std::string Token() { return PageBridge_GetToken(bridge); }
+  std::string Ticket(double seconds = kPageBridgeTicketSeconds) {
+    char ticket[kPageBridgeTokenTextBytes];
+    PageBridge_IssueTicket(bridge, seconds, ticket, int(sizeof ticket));
+    return ticket;
+  }
+
+  // The answer to a trade of ticket (curl's header block and body).
+  std::string Trade(const std::string &ticket) {
+    return Curl("/instances/session", "-H 'Content-Type: application/json' --data-raw "
+                                      "'{\"ticket\":\"" + ticket + "\"}'");
+  }
+
+  // The token, traded for a fresh ticket as the page trades it.
+  std::string Token() {
+    std::string answer = Trade(Ticket());
+    size_t at = answer.find("{\"token\":\"");
+    return at == std::string::npos ? "" : answer.substr(at + 10, 32);
+  }
 };
 
 std::string statusOf(const std::string &answer) {
@@ -169,13 +193,22 @@ bool hasHeader(const std::string &answer, const std::string &line) {
 
 }  // namespace
 
+TEST(PageBridgeDeathTest, TicketIntoTooSmallBufferStops) {
+  PageBridge *bridge = nullptr;
+  PageBridge_Create(&bridge);
+  char ticket[kPageBridgeTokenTextBytes - 1];
+  EXPECT_DEATH(PageBridge_IssueTicket(bridge, 1, ticket, int(sizeof ticket)),
+               "Ticket buffer too small");
+  PageBridge_Release(&bridge);
+}
+
 TEST_F(PageBridgeTest, PageMakesEveryCall) {
-  std::string token = Token();
-  ASSERT_EQ(token.size(), 32u);
-  EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
+  std::string ticket = Ticket();
+  ASSERT_EQ(ticket.size(), 32u);
+  EXPECT_EQ(ticket.find_first_not_of("0123456789abcdef"), std::string::npos);
   int status = -1;
   std::string out = Peer("/usr/bin/python3 " + scratch + "/page.py " + std::to_string(port) +
-                             " " + token,
+                             " " + ticket,
                          &status);
   EXPECT_EQ(out, "OK\n");
   EXPECT_EQ(status, 0);
@@ -209,6 +242,21 @@ TEST_F(PageBridgeTest, RefusedCallsMakeNothing) {
       {"over 1 MiB", create, right + json + " --data-binary @" + scratch + "/big.json", "400"},
       {"an array", create, right + json + " --data-raw '[{\"className\":\"x\"}]'", "400"},
       {"two objects", create, right + json + " --data-raw '{} {}'", "400"},
+      {"text after the object", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\"} garbage'", "400"},
+      {"a second object", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\"}{\"a\":1}'",
+       "400"},
+      {"a trailing comma", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\",}'", "400"},
+      {"a comma in a nested array", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\",\"a\":[1,]}'",
+       "400"},
+      {"two commas", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\",,\"a\":1}'",
+       "400"},
+      {"an unclosed object", create,
+       right + json + " --data-raw '{\"className\":\"QVN.NotificationCenter\"'", "400"},
       {"not JSON", create, right + json + " --data-raw 'className=QVN.NotificationCenter'",
        "400"},
       {"no body", create, right + json + " -X POST", "400"},
@@ -232,12 +280,75 @@ TEST_F(PageBridgeTest, RefusedCallsMakeNothing) {
   EXPECT_NE(log.find("(not JSON)"), std::string::npos);
   EXPECT_NE(log.find("Page bridge refused OPTIONS"), std::string::npos);
   EXPECT_EQ(log.find(token), std::string::npos);
-  // The right call still works afterwards, on its own connection.
-  std::string made = Curl(create, right + json + body);
+  // The right call still works afterwards, on its own connection; white
+  // space around the object is no fault.
+  writeFile(scratch + "/spaced.json",
+            " \t{\"className\": \"QVN.NotificationCenter\", \"n\": [1, -0.5e+3, true, null],"
+            " \"s\": \"\\u00e9\\n\"}\r\n");
+  std::string made = Curl(create, right + json + " --data-binary @" + scratch + "/spaced.json");
   EXPECT_EQ(statusOf(made), "200") << made;
   EXPECT_TRUE(hasHeader(made, "Cache-Control: no-store"));
   EXPECT_TRUE(hasHeader(made, "X-Content-Type-Options: nosniff"));
   EXPECT_EQ(Interop_CountContextInstances(PageBridge_GetChannel(bridge)), 1);
+}
+
+// A ticket buys the token once, only while it is fresh and the newest one;
+// every refusal is logged with its reason, never with a ticket or the token.
+TEST_F(PageBridgeTest, TicketIsTradedOnceWhileFresh) {
+  TestLogCapture capture;
+  EXPECT_EQ(statusOf(Trade(std::string(32, 'a'))), "403");  // none issued yet
+  std::string first = Ticket();
+  std::string wrong(32, first[0] == 'a' ? 'b' : 'a');
+  struct Step {
+    std::string what, ticket, status;
+  } steps[] = {
+      {"a wrong ticket", wrong, "403"},
+      {"the ticket and more", first + "0", "403"},
+      {"the ticket", first, "200"},
+      {"the ticket again", first, "403"},
+  };
+  std::string token;
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.what);
+    std::string answer = Trade(step.ticket);
+    EXPECT_EQ(statusOf(answer), step.status) << answer;
+    EXPECT_TRUE(hasHeader(answer, "Cache-Control: no-store"));
+    if (step.status == "200") token = answer.substr(answer.find("{\"token\":\"") + 10, 32);
+  }
+  ASSERT_EQ(token.size(), 32u);
+  EXPECT_NE(token, first);
+  std::string call = "-H 'Content-Type: application/json' --data-raw "
+                     "'{\"className\":\"QVN.NotificationCenter\"}' -H 'X-Keelson-Token: ";
+  EXPECT_EQ(statusOf(Curl("/instances/createInstance", call + first + "'")), "403");
+  EXPECT_EQ(statusOf(Curl("/instances/createInstance", call + token + "'")), "200");
+  // A ticket past its time, and one replaced by a newer one, buy nothing; the
+  // newest buys the same token.
+  std::string stale = Ticket(0);
+  EXPECT_EQ(statusOf(Trade(stale)), "403");
+  std::string replaced = Ticket();
+  std::string newest = Ticket();
+  EXPECT_EQ(statusOf(Trade(replaced)), "403");
+  std::string again = Trade(newest);
+  EXPECT_EQ(statusOf(again), "200");
+  EXPECT_NE(again.find(token), std::string::npos);
+  // The trade is a call like the others: JSON POSTs of one object only.
+  std::string fresh = Ticket();
+  std::string body = "'{\"ticket\":\"" + fresh + "\"}'";
+  EXPECT_EQ(statusOf(Curl("/instances/session", "-H 'Content-Type: text/plain' --data-raw " +
+                                                    body)),
+            "403");
+  EXPECT_EQ(statusOf(Curl("/instances/session",
+                          "-H 'Content-Type: application/json' --data-raw '{\"ticket\":\"" +
+                              fresh + "\"} x'")),
+            "400");
+  std::string log = capture.Take();
+  for (const char *reason : {"no ticket was issued", "wrong ticket",
+                             "the ticket was traded already", "the ticket expired"})
+    EXPECT_NE(log.find(std::string("Page bridge refused a session (") + reason + ")"),
+              std::string::npos)
+        << reason << "\n" << log;
+  for (const std::string &secret : {token, first, stale, replaced, newest, fresh})
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret;
 }
 
 TEST_F(PageBridgeTest, StaticFilesStayInTheirDirectory) {

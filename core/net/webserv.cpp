@@ -648,6 +648,40 @@ int handleLinger(WebServerConnection *c) {
   return 1;
 }
 
+// Waiting for a request (or for the peer to go after the answer): nothing of
+// the owner's is in flight, so closing it costs the client a reconnect only.
+bool connectionIsIdle(const WebServerConnection *c) {
+  return !c->closed &&
+         (c->phase == WebServerPhase::RequestHeader || c->phase == WebServerPhase::Linger);
+}
+
+// Room for the new connection c within kWebServerMaxConnections: the idle
+// connection with the oldest activity goes (the first in the list, the
+// earliest accepted, among equals). 0 when every other one is busy: then c
+// itself goes. Called under the list lock on the server thread, so the
+// close callback runs where the owner expects it; the closed connection is
+// deleted at its next service.
+int connectionMakeRoom(WebServerConnection *c) {
+  WebServer *server = c->server;
+  int32_t live = 0;
+  WebServerConnection *oldest = nullptr;
+  for (WebServerConnection *other = server->first; other != nullptr; other = other->next) {
+    if (other->closed) continue;
+    live++;
+    if (other != c && connectionIsIdle(other) &&
+        (oldest == nullptr || other->activity < oldest->activity))
+      oldest = other;
+  }
+  if (live <= kWebServerMaxConnections) return 1;
+  if (oldest == nullptr) {
+    connectionLog(c, "Too many connections [%d]: none idle to close", live);
+    return 0;
+  }
+  connectionLog(oldest, "Too many connections [%d]: closing the oldest idle one", live);
+  connectionClose(oldest, 1);
+  return 1;
+}
+
 // One service of a connection: 0 drops it.
 int connectionRun(WebServerConnection *c) {
   WebServer *server = c->server;
@@ -666,8 +700,8 @@ int connectionRun(WebServerConnection *c) {
       case WebServerPhase::Open: {
         connectionLog(c, "Open connection [%s:%d]", ipv4Text(c->remoteAddress).c_str(),
                       c->remotePort);
-        int keep = 1;
-        if (server->open.function != nullptr)
+        int keep = connectionMakeRoom(c);
+        if (keep && server->open.function != nullptr)
           keep = reinterpret_cast<WebServerOpenFunction>(server->open.function)(
               server, server->open.context, c);
         connectionSetPhase(c, keep ? WebServerPhase::RequestHeader : WebServerPhase::Close);
@@ -717,8 +751,33 @@ void connectionWorkItem(void *context) {
 
 // ---- Accept ---------------------------------------------------------------------------
 
+// The client end of an accepted connection is a socket of our own effective
+// user. Anyone on the machine can reach 127.0.0.1; another user (root's
+// server included) is closed before a byte of theirs is read.
+bool acceptFromOwnUser(AsyncSocket *accepted) {
+  uint32_t remote = 0, local = 0;
+  int32_t remotePort = 0, localPort = 0;
+  uint32_t owner = kPlatformNoUser;
+  if (AsyncSocket_GetAddress(accepted, &remote, &remotePort) &&
+      AsyncSocket_GetLocalAddress(accepted, &local, &localPort) &&
+      Platform_GetLoopbackPeerOwner(local, localPort, remote, remotePort, &owner) &&
+      owner == Platform_GetEffectiveUserId())
+    return true;
+  // The accept hook runs on an I/O worker: the core log, not the owner's
+  // sink. DEBUG, like every connection's lines, so that another user's flood
+  // of connections cannot flood the log as well.
+  if (owner == kPlatformNoUser)
+    Log_Print(LOG_DEBUG, KSRC, 0, "WebServer - Refused connection [%s:%d]: no owner found\n",
+              ipv4Text(remote).c_str(), remotePort);
+  else
+    Log_Print(LOG_DEBUG, KSRC, 0, "WebServer - Refused connection [%s:%d] of user %u\n",
+              ipv4Text(remote).c_str(), remotePort, owner);
+  return false;
+}
+
 int hookAccept(AsyncSocket *, void *context, AsyncSocket *accepted) {
   auto *server = static_cast<WebServer *>(context);
+  if (!acceptFromOwnUser(accepted)) return 0;
   auto *c = new WebServerConnection{};
   c->header.classTag = kWebServerConnectionTag;
   c->header.refCount.store(1);

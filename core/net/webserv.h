@@ -17,6 +17,12 @@
 // socket event or work item reaches a deleted connection. (5) a connection
 // lingers at most kWebServerLingerSeconds from its own entry into Linger
 // (each connection its own time, so new lingerers never keep an old one).
+// (6) a connection is kept only when the client's end is a socket of the
+// server's own effective user (found in the kernel's socket table at
+// accept); any other is closed before a byte of it is read. (7) at most
+// kWebServerMaxConnections connections are served: a new one beyond that
+// closes the idle one (waiting for a request, or lingering) with the oldest
+// activity, or itself when none is idle.
 //
 // Threads: set-up (ports, options, callback cells) before WebServer_Start,
 // on the thread that starts the server. Pumped (the default), everything runs
@@ -52,6 +58,9 @@ constexpr int kWebServerRangeBytes = 120;
 constexpr double kWebServerLingerSeconds = 5.0;
 constexpr int32_t kWebServerDefaultIdleSeconds = 60;
 constexpr int32_t kWebServerDefaultRetrySeconds = 30;
+// A page keeps a handful of connections; beyond this many, idle ones are
+// closed so that a flood of them cannot starve the page of descriptors.
+constexpr int32_t kWebServerMaxConnections = 64;
 // Content-Length values longer than this are refused (they would overflow).
 constexpr int kWebServerLengthDigits = 18;
 

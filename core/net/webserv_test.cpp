@@ -463,6 +463,52 @@ TEST_F(WebServerPeer, EachLingererClosesOnItsOwnTime) {
   WebServer_SetLogCallback(server, nullptr, nullptr);  // lines ends before the server
 }
 
+// A client that connects and sends nothing.
+static int idleClient(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at = Test_LoopbackAddress(port);
+  connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);
+  return fd;
+}
+
+// The server has closed the client's connection (end of stream or reset).
+static bool closedByServer(int fd) {
+  char byte;
+  ssize_t got = recv(fd, &byte, 1, MSG_DONTWAIT);
+  return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+// A flood of idle connections cannot starve a real request: each connection
+// past the cap closes the idle one that waited longest.
+TEST_F(WebServerPeer, ConnectionsPastTheCapCloseTheOldestIdle) {
+  int opened = 0;
+  WebServer_SetOpenCallback(server, &opened, [](WebServer *, void *context, WebServerConnection *) {
+    ++*static_cast<int *>(context);
+    return 1;
+  });
+  WebServer_SetIdleTimeout(server, 0);
+  Start();
+  constexpr int kExtra = 4;
+  std::vector<int> idle;
+  for (int i = 0; i < kWebServerMaxConnections + kExtra; i++) {
+    idle.push_back(idleClient(port));
+    ASSERT_TRUE(Pump([&] { return opened == i + 1; }));  // one at a time: a known age order
+  }
+  auto closedCount = [&] {
+    int n = 0;
+    for (int fd : idle) n += closedByServer(fd);
+    return n;
+  };
+  EXPECT_TRUE(Pump([&] { return closedCount() >= kExtra; }));
+  for (int i = 0; i < int(idle.size()); i++)
+    EXPECT_EQ(closedByServer(idle[size_t(i)]), i < kExtra) << i;
+  std::string answer = Raw("GET /k.bin HTTP/1.1\\r\\nHost: 127.0.0.1:" + std::to_string(port) +
+                           "\\r\\n\\r\\n");
+  EXPECT_EQ(statusOf(answer), "200") << answer;
+  EXPECT_TRUE(Pump([&] { return closedByServer(idle[kExtra]); }));
+  for (int fd : idle) close(fd);
+}
+
 TEST_F(WebServerPeer, OversizedAndDrippedHeadersAreDropped) {
   WebServer_SetIdleTimeout(server, 1);
   Start();

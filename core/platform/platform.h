@@ -242,6 +242,20 @@ int Platform_GetDesktopUserSid(char *sid, size_t maxSid);
 // The parent of a process (from /proc/<pid>/stat), or 0 when there is no such
 // process or it cannot be read.
 uint32_t Platform_GetParentProcessId(uint32_t pid);
+// The effective user's id (root is 0).
+uint32_t Platform_GetEffectiveUserId(void);
+// The user who owns the client end of a TCP connection this process holds
+// over loopback, found in the kernel's socket table by the connection's two
+// ends as this process sees them (IPv4 addresses with the first octet in the
+// lowest byte, ports in host order): local is ours, remote is the client's.
+// A client's IPv6 socket on a mapped IPv4 address is found too. 1 with
+// *owner; 0 with *owner = kPlatformNoUser when no open socket on this
+// machine has those ends (the client closed it already, or it lives in
+// another network namespace) or the table cannot be asked (the failure is
+// recorded and logged).
+constexpr uint32_t kPlatformNoUser = 0xffffffffu;
+int Platform_GetLoopbackPeerOwner(uint32_t localAddress, int32_t localPort,
+                                  uint32_t remoteAddress, int32_t remotePort, uint32_t *owner);
 
 // The program's exclusive single-instance mark (core/platform/appmark.h): creates the
 // mark "<name>-EXCLUSIVE" as the platform record's singleton and tries to

@@ -25,6 +25,8 @@ constexpr int kProcStatBytes = 512;
 
 uint32_t Platform_GetProcessId(void) { return uint32_t(getpid()); }
 
+uint32_t Platform_GetEffectiveUserId(void) { return uint32_t(geteuid()); }
+
 // Asked of the system once per thread: posting an event asks it every time.
 // A child of this process starts a program at once (posix_spawn), so no copy
 // of the cache outlives its thread.

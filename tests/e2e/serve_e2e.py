@@ -6,14 +6,19 @@ tests/e2e/make_tree.py). One case per run:
 
   exits     a bad repository file, port or --www: 2; a port in use: 1
   quit      SIGINT mid-copy while the page holds references: exit 0, no leak
-  contract  the page's calls with curl and Python's json: a paused repository
-            started by setActive, its statuses polled until the phases end,
-            sha1sum -c; then SIGTERM: exit 0, the port closed, no token in
-            the debug log and no leak line
+  contract  the page's calls with curl and Python's json: the ticket traded
+            for the token, a paused repository started by setActive, its
+            statuses polled until the phases end, sha1sum -c; then SIGTERM:
+            exit 0, the port closed, no token or ticket in the debug log and
+            no leak line
   attacks   calls without the right token, type, method, Host or Origin are
-            refused and change nothing; static files stay in --www
+            refused and change nothing; static files stay in --www; the
+            ticket read from a browser's command line buys nothing once the
+            page traded it, and user 65534 is closed at accept
   chromium  tests/e2e/page/ in headless Chromium: the same calls through
-            bridge.js; a page of another origin and a rebound name are refused
+            bridge.js after its ticket trade; a page of another origin and a
+            rebound name are refused; the ticket in Chromium's command line
+            buys nothing after the page's first call
 
 Every wait is bounded. Exit status 0 when every check passed.
 """
@@ -40,7 +45,8 @@ WAIT_SECONDS = 120
 SET_ACTIVE = 0x527BE9CE
 REMOVE_REFERENCE = "removeInstanceReference"
 SYNCHRONIZE, REFRESH, STALLED, ALIVE = 1, 2, 4, 8
-started = []  # every serve process, killed at the end if a case left it running
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+started = []  # every process a case starts, killed at the end if it left one running
 
 
 class Serve:
@@ -67,15 +73,26 @@ class Serve:
         self.info = json.loads(line)
         self.url = self.info["url"]
         self.port = int(self.url.rsplit(":", 1)[1].strip("/"))
-        self.token = self.info["token"]
+        self.ticket = self.info["ticket"]
+        self.token = None
         self.repository = self.info["repository"]
 
+    def trade(self):
+        """Trades the ticket for the token, as the page's first call does."""
+        status, _, text = self.curl("/instances/session", {"ticket": self.ticket}, token="")
+        check(status == 200, f"the ticket buys the token ({status})")
+        self.token = json.loads(text)["token"] if status == 200 else ""
+
     def curl(self, path, body=None, token=None, headers=(), options=()):
-        """(status, headers text, body text) of one curl request."""
+        """(status, headers text, body text) of one curl request. The token
+        goes in a file, never in curl's command line."""
         args = ["curl", "-s", "-D", "-", "--max-time", "10", *options]
         token = self.token if token is None else token
         if token:
-            args += ["-H", "X-Keelson-Token: " + token]
+            header = self.tree.path("token-header")
+            with open(os.open(header, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+                f.write("X-Keelson-Token: " + token + "\n")
+            args += ["-H", "@" + header]
         for header in headers:
             args += ["-H", header]
         if body is not None:
@@ -154,8 +171,10 @@ def case_contract(t):
     logs = t.path("logs")
     s = Serve(t, "--debug", "--verbose=8WebServer", "--memorytracking", "--debugdir=" + logs,
               www=None)
-    check(s.info["open"] is None and len(s.token) == 32 and len(s.repository) == 32,
-          f"the JSON line names url, token and repository ({s.info})")
+    check(s.info["open"] is None and len(s.ticket) == 32 and len(s.repository) == 32,
+          f"the JSON line names url, ticket and repository ({s.info})")
+    s.trade()
+    check(len(s.token) == 32 and s.token != s.ticket, "the token is not the ticket")
     made = s.call("createInstance", {"className": "QVN.NotificationCenter"})
     center = made["instanceId"]
     check(made["returnValue"] is True and len(center) == 32, "createInstance QVN.NotificationCenter")
@@ -191,8 +210,8 @@ def case_contract(t):
     check(code == 0, f"SIGTERM exits 0 ({code}: {s.stderr[-300:]})")
     check(not listening(s.port), "the port is closed")
     text = read_logs(logs)
-    check("X-Keelson-Token: (hidden)" in text and s.token not in text,
-          "the token is in no debug log, the request headers are")
+    check("X-Keelson-Token: (hidden)" in text and s.token not in text and s.ticket not in text,
+          "the token and the ticket are in no debug log, the request headers are")
     leak = text.find("Not all memory was free'd")
     check(leak < 0, f"memorytracking logs no leak ({text[leak - 2000:leak + 300] if leak >= 0 else ''})")
 
@@ -202,6 +221,7 @@ def case_quit(t):
     t.start("nginx-slow.conf")
     logs = t.path("logs")
     s = Serve(t, "--debug", "--memorytracking", "--debugdir=" + logs, www=None)
+    s.trade()
     center = s.call("createInstance", {"className": "QVN.NotificationCenter"})["instanceId"]
     s.call("createInstance", {"className": "QVN.Repository", "instanceId": s.repository})
     s.invoke(center, {"method": "addInstanceObserver", "type": "Repository",
@@ -242,14 +262,101 @@ def case_exits(t):
     busy.close()
 
 
+# A stand-in browser: keeps the address in its command line as browsers do,
+# trades the ticket of its fragment as bridge.js does, prints the token and
+# holds on until its stdin closes.
+BROWSER = r"""import json, sys, urllib.parse, urllib.request
+url = sys.argv[1]
+ticket = urllib.parse.parse_qs(urllib.parse.urlsplit(url).fragment)['ticket'][0]
+request = urllib.request.Request(url.split('#')[0].rsplit('/', 1)[0] + '/instances/session',
+                                 data=json.dumps({'ticket': ticket}).encode(),
+                                 headers={'Content-Type': 'application/json'}, method='POST')
+with urllib.request.urlopen(request, timeout=10) as answer:
+    print(json.loads(answer.read())['token'], flush=True)
+sys.stdin.read()
+"""
+
+# Another local user's requests on raw sockets: argv is the port and a JSON
+# list of [method, path, JSON body or null]; prints the JSON list of each
+# answer's status line, or "closed" when the connection ended without one.
+PROBE = r"""import json, socket, sys
+port, requests = int(sys.argv[1]), json.loads(sys.argv[2])
+
+def ask(method, path, body):
+    head = '%s %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n' % (method, path, port)
+    if body is not None:
+        body = json.dumps(body)
+        head += 'Content-Type: application/json\r\nContent-Length: %d\r\n' % len(body)
+    got = b''
+    try:
+        with socket.create_connection(('127.0.0.1', port), timeout=10) as c:
+            c.sendall((head + '\r\n' + (body or '')).encode())
+            while True:
+                data = c.recv(65536)
+                if not data:
+                    break
+                got += data
+    except OSError:
+        pass
+    return got.decode(errors='replace').split('\r\n')[0] or 'closed'
+
+print(json.dumps([ask(*r) for r in requests]))
+"""
+
+
+def as_nobody(*command):
+    """The stdout of a command run as user and group 65534."""
+    return subprocess.run(NOBODY + list(command), capture_output=True, text=True,
+                          timeout=WAIT_SECONDS, cwd="/").stdout
+
+
+def nobody_is_closed(s, logs, requests):
+    """User 65534's requests are closed at accept, without an answer."""
+    out = as_nobody("/usr/bin/python3", "-c", PROBE, str(s.port), json.dumps(requests))
+    check(out.strip() == json.dumps(["closed"] * len(requests)),
+          f"user 65534 is closed at accept: {[r[:2] for r in requests]} ({out.strip()})")
+    check("] of user 65534" in read_logs(logs), "user 65534's connections are logged as refused")
+
+
+def ticket_buys_nothing(s, browser, logs):
+    """After the page's first call: the ticket in the browser's command line,
+    read by user 65534, buys nothing, for them or for serve's own user."""
+    words = as_nobody("cat", "/proc/%d/cmdline" % browser).split("\0")
+    seen = [w.split("#ticket=")[1].split("&")[0] for w in words if "#ticket=" in w]
+    check(seen == [s.ticket], "user 65534 reads the ticket in the browser's command line")
+    nobody_is_closed(s, logs, [["POST", "/instances/session", {"ticket": s.ticket}]])
+    secrets = [x for x in (s.token, s.ticket) if x]  # the test knows no token in Chromium's case
+    status, _, text = s.curl("/instances/session", {"ticket": s.ticket}, token="")
+    check(status == 403 and text == "", f"a second trade of the ticket: 403, no body ({status})")
+    status, _, _ = s.curl("/instances/createInstance", {"className": "QVN.NotificationCenter"},
+                          token=s.ticket)
+    check(status == 403, f"the ticket is no token: 403 ({status})")
+    text = read_logs(logs)
+    check("Page bridge refused a session (the ticket was traded already)" in text,
+          "the second trade is logged")
+    check(not any(x in text for x in secrets), "neither the token nor the ticket is logged")
+
+
 def case_attacks(t):
     t.start()
     www = t.path("www-page")
     shutil.copytree(PAGE, www)
     os.symlink("/etc/passwd", os.path.join(www, "passwd"))
     os.mkdir(os.path.join(www, "dir"))
-    s = Serve(t, www=www)
+    logs = t.path("logs")
+    s = Serve(t, "--debug", "--debugdir=" + logs, www=www)
+    browser = subprocess.Popen(["/usr/bin/python3", "-c", BROWSER, s.info["open"]],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    started.append(browser)
+    s.token = browser.stdout.readline().strip()
+    check(len(s.token) == 32, "the stand-in browser traded its ticket for the token")
+    ticket_buys_nothing(s, browser.pid, logs)
+    browser.stdin.close()
+    browser.wait(timeout=30)
     victim = "a" * 32
+    nobody_is_closed(s, logs, [["GET", "/index.html", None],
+                               ["POST", "/instances/createInstance",
+                                {"className": "QVN.NotificationCenter", "instanceId": victim}]])
     create = {"className": "QVN.NotificationCenter", "instanceId": victim}
     wrong = ("b" if s.token[0] == "a" else "a") * 32
     host = f"Host: evil.test:{s.port}"
@@ -259,6 +366,7 @@ def case_attacks(t):
     rows = [
         ("no token", lambda b: dict(body=b, token=""), 403),
         ("a wrong token of the right length", lambda b: dict(body=b, token=wrong), 403),
+        ("the ticket for a token", lambda b: dict(body=b, token=s.ticket), 403),
         ("text/plain", lambda b: dict(headers=["Content-Type: text/plain"],
                                       options=["--data-binary", json.dumps(b)]), 403),
         ("GET", lambda b: dict(options=["-G", "--data-urlencode", "q=" + json.dumps(b)]), 403),
@@ -314,9 +422,9 @@ def start_reports():
     return server
 
 
-def chromium(root, url, *extra, until=None, seconds=WAIT_SECONDS):
-    """Runs headless Chromium on url until until() holds or seconds pass; stops
-    it by its pid."""
+def chromium(root, url, *extra, until=None, seconds=WAIT_SECONDS, during=None):
+    """Runs headless Chromium on url until until() holds or seconds pass, then
+    calls during(pid) while it still runs; stops it by its pid."""
     profile = tempfile.mkdtemp(prefix="chromium-", dir=root)
     args = ["chromium", "--headless=new", "--no-sandbox", "--disable-gpu",
             "--user-data-dir=" + profile, "--no-first-run", *extra, url]
@@ -326,6 +434,8 @@ def chromium(root, url, *extra, until=None, seconds=WAIT_SECONDS):
     try:
         while time.monotonic() < deadline and (until is None or not until()):
             time.sleep(0.2)
+        if during is not None:
+            during(p.pid)
     finally:
         try:
             os.killpg(p.pid, signal.SIGTERM)
@@ -404,31 +514,31 @@ def case_chromium(t):
 
     # A name rebound to 127.0.0.1: the page and every call get 403.
     Reports.bodies.clear()
-    rebound = (f"http://evil.test:{s.port}/index.html#token={s.token}"
+    rebound = (f"http://evil.test:{s.port}/index.html#ticket={s.ticket}"
                f"&repository={s.repository}&report={q}")
     refused = f"Refused request [/index.html] (403)"
     chromium(t.root, rebound, "--host-resolver-rules=MAP evil.test 127.0.0.1",
              until=lambda: refused in read_logs(logs), seconds=30)
     check(refused in read_logs(logs), "the rebound name's page request was refused")
     check(not pieces_fetched(t), "after both attacks the repository is still paused")
-    check(s.call("hasInstance", {"instanceId": victim})["returnValue"] is False,
-          "after both attacks no instance was made")
     status, _, _ = s.curl("/index.html", token="", headers=[f"Host: evil.test:{s.port}"])
     check(status == 403 and not Reports.bodies, f"the rebound name gets 403 ({status})")
 
-    # The page itself.
+    # The page itself: it trades the ticket in Chromium's command line, syncs
+    # and reloads; the ticket is then read from that command line in vain.
     Reports.bodies.clear()
     url = s.info["open"] + f"&report={q}"
-    done = lambda: any(b.startswith("SYNC-") for _, b in Reports.bodies)  # noqa: E731
-    chromium(t.root, url, until=done)
+    done = lambda: any(b.startswith(("SYNC-FAILED", "RELOAD-")) for _, b in Reports.bodies)  # noqa: E731
+    chromium(t.root, url, until=done, during=lambda pid: ticket_buys_nothing(s, pid, logs))
     said = [b for _, b in Reports.bodies]
     check(any(b.startswith("SYNC-OK ") for b in said), f"the page reports SYNC-OK ({said})")
+    check("RELOAD-OK" in said, f"the reloaded page still calls with the token it kept ({said})")
     check(t.sha1_ok("v1"), "sha1sum -c passes")
     code = s.stop()
     check(code == 0, f"SIGTERM exits 0 ({code})")
     text = read_logs(logs)
-    check("/instances/invoke" in text and s.token not in text,
-          "the browser's calls are logged, its token is not")
+    check("/instances/invoke" in text and s.ticket not in text,
+          "the browser's calls are logged, its ticket is not")
     reports.shutdown()
 
 
