@@ -1,6 +1,7 @@
 // Event queues against a plain queue in the same binary: a std::mutex and a
 // std::condition_variable over a std::deque of {function, context}, whose
-// consumer waits on the condition variable and runs one entry per lock. Our
+// consumer waits on the condition variable, takes the whole deque under one
+// lock and runs its entries with the lock released. Our
 // consumer is a thread started by the thread module that waits on its wake
 // signal (Thread_Yield in a loop) and calls Thread_FlushEvents; producers post
 // callbacks to its queue.
@@ -158,18 +159,20 @@ class PeerConsumer {
     int64_t dueNs;
   };
   void Run() {
+    std::deque<Entry> batch;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       ready_.wait(lock, [this] { return stop_ || !entries_.empty(); });
       if (entries_.empty()) return;
-      if (!delayed_.empty() && delayed_.front().dueNs <= Bench_NowNs()) {
+      const int64_t now = Bench_NowNs();
+      while (!delayed_.empty() && delayed_.front().dueNs <= now) {
         entries_.push_back(delayed_.front());
         delayed_.pop_front();
       }
-      Entry entry = entries_.front();
-      entries_.pop_front();
+      batch.swap(entries_);
       lock.unlock();
-      entry.function(entry.context);
+      for (const Entry &entry : batch) entry.function(entry.context);
+      batch.clear();
       lock.lock();
     }
   }

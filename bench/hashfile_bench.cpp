@@ -1,12 +1,13 @@
-// HashFile's SHA-256 of a 1 GiB file, polled to the end, against coreutils'
-// sha256sum of the same file in the same run:
+// HashFile's SHA-256 of a 1 GiB file, polled to the end, against
+// `openssl dgst -sha256` of the same file in the same run (coreutils'
+// sha256sum does not use the processor's SHA extensions; libcrypto does):
 //
-//   BM_HashFile     HashFile_Start, HashFile_Poll until it completes
-//   BM_Sha256sum    sha256sum <file> (the peer, a child process)
+//   BM_HashFile        HashFile_Start, HashFile_Poll until it completes
+//   BM_OpensslDgst     openssl dgst -sha256 <file> (the peer, a child process)
 //
 // The file lives in $KEELSON_BENCH_DIR (default /dev/shm, so the runs
 // measure the reads and the hash, not a disk). Goal, printed at the end:
-// HashFile reaches at least 0.9 of sha256sum's speed.
+// HashFile reaches at least 0.9 of the peer's speed.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -42,18 +43,18 @@ void BM_HashFile(benchmark::State &state) {
 }
 BENCHMARK(BM_HashFile)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
-void BM_Sha256sum(benchmark::State &state) {
-  std::string command = "sha256sum '" + gPath + "' > /dev/null";
+void BM_OpensslDgst(benchmark::State &state) {
+  std::string command = "openssl dgst -sha256 '" + gPath + "' > /dev/null";
   for (auto _ : state)
-    if (system(command.c_str()) != 0) state.SkipWithError("sha256sum failed");
+    if (system(command.c_str()) != 0) state.SkipWithError("openssl dgst failed");
   state.SetBytesProcessed(int64_t(state.iterations()) * kFileBytes);
 }
-BENCHMARK(BM_Sha256sum)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_OpensslDgst)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 void printRatios(const BenchRatioReporter &reporter) {
-  double ratio = reporter.SpeedRatio("BM_HashFile", "BM_Sha256sum");
+  double ratio = reporter.SpeedRatio("BM_HashFile", "BM_OpensslDgst");
   if (ratio == 0) return;
-  printf("\nHashFile SHA-256 against sha256sum (1 GiB): ratio %.3f (goal >= %.2f) %s\n", ratio,
+  printf("\nHashFile SHA-256 against openssl dgst -sha256 (1 GiB): ratio %.3f (goal >= %.2f) %s\n", ratio,
          kGoal, ratio >= kGoal ? "met" : "MISSED");
 }
 

@@ -1,8 +1,12 @@
 // VCDiffDecoder_Run against xdelta3's decoder, in the same run, on three
-// 64 MiB targets made from a 64 MiB source; also BitField_FindFirstClear on
-// 1M bits and the OffsetCache with eight threads.
+// 1 GiB targets made from a 1 GiB source (KEELSON_VCDIFF_BENCH_MIB sets
+// another size); also BitField_FindFirstClear on 1M bits and the OffsetCache
+// with eight threads. Both decoders run as whole processes that map or read
+// the source and the delta and write the target to /dev/null, so each side
+// pays for its own reads and writes; at 1 GiB the start of a process is noise.
 //
-//   VCDiff/<case>/ours     Run of the delta into a buffer (MB/s of target)
+//   VCDiff/<case>/ours     this program as `vcdiff_bench --decode SRC DELTA`:
+//                          VCDiffDecoder_Run into a buffer, written to stdout
 //   VCDiff/<case>/xdelta3  xdelta3 -d -c -R -s SRC DELTA >/dev/null on the RFC
 //                          delta whose reframed form ours decodes
 // Cases: copy (sparse edits of the source), add (mostly new bytes), run
@@ -16,6 +20,11 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_ratio.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -33,7 +42,7 @@
 
 namespace {
 
-constexpr size_t kBytes = size_t(64) << 20;
+size_t kBytes = size_t(1) << 30;  // KEELSON_VCDIFF_BENCH_MIB
 constexpr double kGoal = 1.0;
 const char *const kCases[] = {"copy", "add", "run"};
 
@@ -97,7 +106,6 @@ std::vector<uint8_t> makeTarget(const std::string &kind, const std::vector<uint8
 struct Fixture {
   std::string dir;
   std::vector<uint8_t> source;
-  std::vector<std::vector<uint8_t>> deltas;  // ours, per case
   bool ok = false;
 };
 
@@ -111,11 +119,6 @@ void writeFile(const std::string &path, const std::vector<uint8_t> &bytes) {
                                               std::streamsize(bytes.size()));
 }
 
-std::vector<uint8_t> readFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 bool setUp() {
   Fixture &f = fixture();
   const char *base = getenv("KEELSON_BENCH_DIR");
@@ -127,39 +130,76 @@ bool setUp() {
   writeFile(f.dir + "/src", f.source);
   for (const char *kind : kCases) {
     std::string k = f.dir + "/" + kind;
-    writeFile(k + ".tgt", makeTarget(kind, f.source));
-    std::string encode = "xdelta3 -e -f -D -S none -A -n -s " + f.dir + "/src " + k + ".tgt " + k +
+    writeFile(k + ".tgt", makeTarget(kind, f.source));  // freed at once: 1 GiB each
+    std::string encode = "xdelta3 -e -f -D -S none -A -n -B " + std::to_string(kBytes) + " -s " +
+                         f.dir + "/src " + k + ".tgt " + k +
                          ".rfc && /usr/bin/python3 -c \"import sys; sys.path.insert(0, '" +
                          KEELSON_SOURCE_DIR "/tests'); from vcdiff import reframe; " +
                          "open('" + k + ".delta', 'wb').write(reframe.reframe(open('" + k +
                          ".rfc', 'rb').read(), " + std::to_string(kBytes) + "))\"";
     if (std::system(encode.c_str()) != 0) return false;
-    f.deltas.push_back(readFile(k + ".delta"));
-    std::fprintf(stderr, "%s: xdelta3 delta %lld bytes, ours %zu bytes\n", kind,
-                 (long long)std::filesystem::file_size(k + ".rfc"), f.deltas.back().size());
+    std::fprintf(stderr, "%s: xdelta3 delta %lld bytes, ours %lld bytes\n", kind,
+                 (long long)std::filesystem::file_size(k + ".rfc"),
+                 (long long)std::filesystem::file_size(k + ".delta"));
   }
+  f.source = std::vector<uint8_t>();  // the children read it from the file
   return f.ok = true;
 }
+
+// The child's side of VCDiff/<case>/ours: decodes DELTA against SRC and writes
+// the target to stdout. Returns the process's exit status.
+int decodeMain(const char *sourcePath, const char *deltaPath) {
+  auto map = [](const char *path, size_t *size) -> const uint8_t * {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return nullptr;
+    *size = size_t(st.st_size);
+    void *p = mmap(nullptr, *size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    close(fd);
+    return p == MAP_FAILED ? nullptr : static_cast<const uint8_t *>(p);
+  };
+  size_t sourceSize = 0, deltaSize = 0;
+  const uint8_t *source = map(sourcePath, &sourceSize), *delta = map(deltaPath, &deltaSize);
+  if (source == nullptr || delta == nullptr) return 2;
+  VCDiffDecoder *d = nullptr;
+  VCDiffDecoder_Create(&d);
+  VCDiffDecoder_SetSource(d, source, int64_t(sourceSize));
+  VCDiffDecoder_SetInput(d, delta, int64_t(deltaSize));
+  // Room for the whole target: the delta is one window of the source's size.
+  size_t capacity = sourceSize;
+  void *out = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  int64_t length = 0;
+  if (out == MAP_FAILED || !VCDiffDecoder_ReadWindowHeader(d) ||
+      !VCDiffDecoder_Run(d, out, int64_t(capacity), &length))
+    return 1;
+  for (int64_t done = 0; done < length;) {
+    ssize_t n = write(1, static_cast<uint8_t *>(out) + done, size_t(length - done));
+    if (n <= 0) return 1;
+    done += n;
+  }
+  Class_ReleaseObject(&d);
+  return 0;
+}
+
+// One untimed decode by the child, compared with the target.
+bool decodesRight(const std::string &self, const std::string &k) {
+  std::string command = self + " --decode " + fixture().dir + "/src " + k + ".delta > " + k +
+                        ".out && cmp -s " + k + ".out " + k + ".tgt";
+  bool same = std::system(command.c_str()) == 0;
+  std::filesystem::remove(k + ".out");
+  return same;
+}
+
+std::string gSelf;
 
 void BM_Ours(benchmark::State &state) {
   Fixture &f = fixture();
   if (!f.ok) return state.SkipWithError("no fixture");
-  const std::vector<uint8_t> &delta = f.deltas[size_t(state.range(0))];
-  std::vector<uint8_t> out(kBytes, 1);
-  std::vector<uint8_t> target = readFile(f.dir + "/" + kCases[state.range(0)] + ".tgt");
-  VCDiffDecoder *d = nullptr;
-  VCDiffDecoder_Create(&d);
-  VCDiffDecoder_SetSource(d, f.source.data(), int64_t(f.source.size()));
-  for (auto _ : state) {
-    VCDiffDecoder_SetInput(d, delta.data(), int64_t(delta.size()));
-    int64_t length = 0;
-    if (!VCDiffDecoder_ReadWindowHeader(d) ||
-        !VCDiffDecoder_Run(d, out.data(), int64_t(out.size()), &length) ||
-        length != int64_t(kBytes))
-      return state.SkipWithError("decoding failed");
-  }
-  if (out != target) state.SkipWithError("decoded bytes differ from the target");
-  Class_ReleaseObject(&d);
+  std::string k = f.dir + "/" + kCases[state.range(0)];
+  if (!decodesRight(gSelf, k)) return state.SkipWithError("decoded bytes differ from the target");
+  std::string command = gSelf + " --decode " + f.dir + "/src " + k + ".delta >/dev/null";
+  for (auto _ : state)
+    if (std::system(command.c_str()) != 0) return state.SkipWithError("decoding failed");
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kBytes));
 }
 
@@ -167,7 +207,8 @@ void BM_Xdelta3(benchmark::State &state) {
   Fixture &f = fixture();
   if (!f.ok) return state.SkipWithError("no fixture");
   std::string k = f.dir + "/" + kCases[state.range(0)];
-  std::string command = "xdelta3 -d -c -R -s " + f.dir + "/src " + k + ".rfc >/dev/null";
+  std::string command = "xdelta3 -d -c -R -B " + std::to_string(kBytes) + " -s " + f.dir +
+                        "/src " + k + ".rfc >/dev/null";
   for (auto _ : state)
     if (std::system(command.c_str()) != 0) return state.SkipWithError("xdelta3 failed");
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kBytes));
@@ -227,6 +268,10 @@ BENCHMARK(BM_FindFirstClear);
 BENCHMARK(BM_OffsetCacheThreaded)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--decode") == 0) return decodeMain(argv[2], argv[3]);
+  if (const char *mib = getenv("KEELSON_VCDIFF_BENCH_MIB"); mib != nullptr && atoi(mib) > 0)
+    kBytes = size_t(atoi(mib)) << 20;
+  gSelf = std::filesystem::canonical("/proc/self/exe").string();
   if (!setUp()) std::fprintf(stderr, "fixture failed: is xdelta3 installed?\n");
   int status = Bench_Main(argc, argv, [](const BenchRatioReporter &r) {
     std::printf("\n%-8s %12s %12s %8s %6s\n", "case", "ours MB/s", "xdelta3 MB/s", "ratio", "goal");
