@@ -95,8 +95,9 @@ int serveListen(ServeRun *run, const ServeOptions *options, int32_t *port) {
   return kServeExitListen;
 }
 
-// The ticket, not the token: whoever starts the page passes the address to a
-// browser, whose command line any local user can read.
+// The ticket, not the session token, under "token" and in the address:
+// whoever starts the page passes the address to a browser, whose command line
+// any local user can read.
 void servePrintAddress(ServeRun *run, const ServeOptions *options, int32_t port) {
   char ticket[kPageBridgeTokenTextBytes];
   PageBridge_IssueTicket(run->bridge, kPageBridgeTicketSeconds, ticket, int(sizeof ticket));
@@ -106,7 +107,7 @@ void servePrintAddress(ServeRun *run, const ServeOptions *options, int32_t port)
     Str_Printf(open, int(sizeof open),
                "\"http://127.0.0.1:%d/index.html#ticket=%s&repository=%s\"", port, ticket, id);
   serveWrite(1,
-             "{\"url\":\"http://127.0.0.1:%d/\",\"open\":%s,\"ticket\":\"%s\","
+             "{\"url\":\"http://127.0.0.1:%d/\",\"open\":%s,\"token\":\"%s\","
              "\"repository\":\"%s\"}\n",
              port, open, ticket, id);
   memset(ticket, 0, sizeof ticket);

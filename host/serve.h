@@ -3,10 +3,11 @@
 // and one repository the page may start. The repository is made with
 // Refresh and Synchronize requested but paused: its work begins when the
 // page calls setActive. Once the server listens, one JSON line on stdout
-// tells the starter where to point a browser: {"url", "open", "ticket",
-// "repository"}. The ticket travels only there and in the fragment of
-// "open", which browsers send to no server; the page trades it, once and
-// within a minute, for the session token the calls carry.
+// tells the starter where to point a browser: {"url", "open", "token",
+// "repository"}, where "token" holds a one-time ticket. The ticket travels
+// only there and in the fragment of "open", which browsers send to no server;
+// the page trades it, once and within a minute, for the session token the
+// calls carry.
 //
 // Invariants: (1) the server binds 127.0.0.1 and serves only sockets of the
 // user it runs as (root's serve only root's). (2) on a quit signal the

@@ -73,7 +73,7 @@ class Serve:
         self.info = json.loads(line)
         self.url = self.info["url"]
         self.port = int(self.url.rsplit(":", 1)[1].strip("/"))
-        self.ticket = self.info["ticket"]
+        self.ticket = self.info["token"]  # the one-time ticket
         self.token = None
         self.repository = self.info["repository"]
 
