@@ -72,11 +72,11 @@ void fileIndexSizeGroups(FileIndex *x, int32_t records) {
 
 // The pad of a file at offset x of size bytes, from the pad ranges that meet
 // its extent: those that end at or after x and start at or before the byte
-// after its data and the pad counted so far. -1 when no range lies at or
-// after x (a file of data past the last range).
+// after its data and the pad counted so far. No range at or after x (a file
+// of data past the last range) is a file without pad.
 int64_t fileIndexListPad(PadIndex *pads, int64_t x, int64_t size) {
   PadItem *item = nullptr;
-  if (!PadIndex_Find(pads, &item, x)) return -1;
+  if (!PadIndex_Find(pads, &item, x)) return 0;
   int64_t pad = 0;
   for (; item != nullptr; item = item->next) {
     if (item->offset > x + size + pad) break;
@@ -311,7 +311,7 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
     if (size < 0 || size > kFileStreamMax - running) return fileIndexFail(x);
     int64_t pad = 0;
     if (pads != nullptr) {
-      if (size != 0 && (pad = fileIndexListPad(pads, running, size)) < 0) return fileIndexFail(x);
+      if (size != 0) pad = fileIndexListPad(pads, running, size);
     } else if (e->flags & kFileEntryPad) {
       pad = e->pad;
       if (pad < 0 || pad > kFilePadMax) return fileIndexFail(x);

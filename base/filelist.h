@@ -142,8 +142,8 @@ int FileIndex_Reset(FileIndex *index);
 // pad index, a file's pad is the sum of the ranges that meet its extent;
 // without one, its own "pad". Returns 0, with the index empty, when an entry
 // has no name or an unsafe one, a size below 0, an own pad outside
-// [0, kFilePadMax], a stream longer than kFileStreamMax, or (with a pad
-// index) a file of non-zero size after the last range.
+// [0, kFilePadMax], or a stream longer than kFileStreamMax. A file with no
+// range meeting its extent (also one after the last range) has pad 0.
 int FileIndex_Build(FileIndex *index, FileList *list, PadIndex *padIndex);
 int FileIndex_GetTotalLength(FileIndex *index, int64_t *length);
 int FileIndex_GetTotalPadding(FileIndex *index, int64_t *padding);
