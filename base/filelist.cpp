@@ -112,6 +112,19 @@ void fileIndexAddName(FileIndex *x, FileRecord *r) {
   }
 }
 
+// Octal digits, at most 07777, into *mode. 0 for anything else.
+int fileListParseMode(const char *value, int32_t length, uint32_t *mode) {
+  if (length < 1 || length > 5) return 0;
+  uint32_t bits = 0;
+  for (int32_t i = 0; i < length; i++) {
+    if (value[i] < '0' || value[i] > '7') return 0;
+    bits = bits * 8 + uint32_t(value[i] - '0');
+  }
+  if (bits > 07777) return 0;
+  *mode = bits;
+  return 1;
+}
+
 int fileIndexFail(FileIndex *x) {
   FileIndex_Reset(x);
   return 0;
@@ -190,6 +203,12 @@ int FileList_OnKey(FileList *l, const char *path, const char *value, int32_t len
   } else if (field == "offset") {
     e.offset = KeyPath_ValueToInt64(value, length);
     e.flags |= kFileEntryOffset;
+  } else if (field == "mode") {
+    uint32_t mode = 0;
+    if (value != nullptr && fileListParseMode(value, length, &mode)) {
+      e.mode = mode & kFileEntryModeMask;
+      e.flags |= kFileEntryMode;
+    }
   }
   return 1;
 }

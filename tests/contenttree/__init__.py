@@ -227,6 +227,8 @@ def metafile_document(v):
             e["mtime"] = f["mtime"]
         if f["attr"] is not None:
             e["attr"] = f["attr"]
+        if f.get("mode") is not None:
+            e["mode"] = f["mode"]
         if v.pad_mode == "align":
             e["pad"] = f["pad"]
         elif v.stray_pads:

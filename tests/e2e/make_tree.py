@@ -29,7 +29,8 @@ Writes under <dir>:
   pieces.txt                "<version> <digest> <flags>" per piece file,
   changed.txt               "<digest>" per v2 piece that differs from v1
 
-Piece data: random and text files, with pad ranges after some of them.
+Piece data: random and text files, with pad ranges after some of them, and
+bin/tool, a shell script marked "mode" 0755 that prints "tool <version>".
 Everything but the keys follows from the seed.
 """
 import argparse
@@ -116,8 +117,22 @@ def make_v1(rng, total, piece_size):
                         "link": None, "mtime": None, "attr": None, "data": data,
                         "sha1": hashlib.sha1(data).hexdigest()})
         at += size + pad
+    add_tool(v, at)
     v.digests = _digests(rng, v)
     return v
+
+
+def tool_script(version):
+    return f"#!/bin/sh\n# The demo's program: prints the installed version.\necho 'tool {version}'\n".encode()
+
+
+def add_tool(v, at):
+    """bin/tool, a program marked 0755 in the metafile, last in the stream
+    without a pad after it."""
+    data = tool_script(v.id)
+    v.files.append({"spelling": "bin/tool", "name": "bin/tool", "size": len(data), "offset": at,
+                    "pad": 0, "link": None, "mtime": None, "attr": None, "mode": "0755",
+                    "data": data, "sha1": hashlib.sha1(data).hexdigest()})
 
 
 def make_v2(rng, v1):
@@ -125,6 +140,10 @@ def make_v2(rng, v1):
     v = copy.deepcopy(v1)
     v.id = "v2"
     for k, f in enumerate(v.files):
+        if f["name"] == "bin/tool":
+            f["data"] = tool_script(v.id)
+            f["sha1"] = hashlib.sha1(f["data"]).hexdigest()
+            continue
         if k % 3 != 1:
             continue
         data = bytearray(f["data"])
