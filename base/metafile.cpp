@@ -9,6 +9,7 @@
 #include "core/net/webget.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "core/security/hash.h"
 
@@ -270,6 +271,17 @@ int MetaFile_SetLogSink(MetaFile *m, void *context, ClassLogSink sink) {
   return 1;
 }
 
+int MetaFile_SetExpectedId(MetaFile *m, const char *id) {
+  METAFILE_CHECK(m);
+  Str_Copy(m->expectedId, id != nullptr ? id : "", kCatalogIdBytes);
+  return 1;
+}
+
+int MetaFile_SetCheckClaims(MetaFile *m, int32_t on) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_SetCheckClaims(metaFileRequest(m), on);
+}
+
 int32_t MetaFile_OnLoaded(AsyncHttp *, void *context, uint32_t *errorCode, uint32_t *errorCodeEx) {
   auto *m = static_cast<MetaFile *>(context);
   METAFILE_CHECK(m);
@@ -322,7 +334,13 @@ int MetaFile_Finish(MetaFile *m) {
   FileList_Finish(m->fileList);
   Padding_Finish(m->padding);
   PieceList_Finish(m->pieceList);
+  m->refusal[0] = '\0';
   if (m->malformed) return metaFileFail(m, "malformed top level or id");
+  if (m->expectedId[0] != '\0' && Str_CompareNoCase(m->id, m->expectedId) != 0) {
+    Str_Printf(m->refusal, kCatalogRefusalBytes, "metafile id %s, expected %s",
+               m->id[0] != '\0' ? m->id : "(none)", m->expectedId);
+    return metaFileFail(m, m->refusal);
+  }
   if (m->hasPad && !PadIndex_Build(m->padIndex, m->padding))
     return metaFileFail(m, "pad ranges out of order or out of range");
   if (!FileIndex_Build(m->fileIndex, m->fileList, m->hasPad ? m->padIndex : nullptr))

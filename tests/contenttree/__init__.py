@@ -115,6 +115,7 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
     seen = []
     x = 0
     first_data = True
+    last_nonzero = max((i for i, z in enumerate(sizes) if z > 0), default=-1)
     for i, size in enumerate(sizes):
         if seen and not full and rng.random() < 0.03:
             parts = rng.choice(seen)  # a duplicate: the later one wins
@@ -140,6 +141,12 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
                           for _ in range(rng.choice([0, 0, 1, 2])))
             cap = max(1, budget // (4 * max(1, nfiles)))
             trailing = rng.choice([0, 1, 1, 2])
+            # A last file may end the stream without a pad after it. Its
+            # range is still drawn (and dropped), so that the draws after it,
+            # and the versions made after this one, stay as they were.
+            drop_last = i == last_nonzero and not cuts and not trailing
+            if drop_last:
+                min(rng.choice([1, 6, 100, 4000, rng.randrange(1, s + 2)]), cap)
             for c in cuts:
                 n = rng.choice([0, 1, 6, 100, 4000]) if rng.random() < 0.9 else rng.randrange(1, 3 * s + 2)
                 n = min(n, cap)
