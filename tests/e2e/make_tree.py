@@ -11,6 +11,7 @@ Writes under <dir>:
   www/catalog/<v>/catalog.json, www/catalog/v2/v1/catalog.json
                             signed catalogs; their "config" names the remote
   www/other/<v>/catalog.json  catalogs signed with a key nobody trusts
+  www/expired/<v>/catalog.json  catalogs whose "exp" passed an hour ago
   www/unsigned/<v>/catalog.json, www/unsigned/<v>.json  unsigned twins
   www/meta/<v>.json         signed metafiles
   www/pieces/<v>/<digest>.varnopiece   every piece, encodings rotating
@@ -42,6 +43,7 @@ import random
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -242,6 +244,8 @@ def main():
         catalog = {"id": v.id, "metafile": f"{base}/meta/{v.id}.json", "config": {"remote": remote}}
         write_text(os.path.join(www, "catalog", v.id, "catalog.json"), signer.sign(catalog))
         write_text(os.path.join(www, "other", v.id, "catalog.json"), stranger.sign(catalog))
+        expired = dict(catalog, exp=int(time.time()) - 3600)
+        write_text(os.path.join(www, "expired", v.id, "catalog.json"), signer.sign(expired))
         plain = dict(catalog, metafile=f"{base}/unsigned/{v.id}.json")
         write_text(os.path.join(www, "unsigned", v.id, "catalog.json"), json.dumps(plain))
         write_text(os.path.join(www, "unsigned", v.id + ".json"), json.dumps(metafile_document(v)))
