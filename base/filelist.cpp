@@ -282,6 +282,32 @@ int FileList_IsSafeName(const char *name, int32_t length) {
   return 1;
 }
 
+int FileList_IsSafeLink(const char *name, int32_t nameLength, const char *target,
+                        int32_t targetLength) {
+  CHECK_POINTER(name);
+  CHECK_POINTER(target);
+  if (targetLength <= 0) return 1;
+  if (target[0] == '/' || target[0] == '\\') return 0;
+  if (targetLength >= 2 && target[1] == ':' &&
+      ((target[0] >= 'A' && target[0] <= 'Z') || (target[0] >= 'a' && target[0] <= 'z')))
+    return 0;
+  // The link's directory is as deep as name has separators.
+  int64_t depth = 0;
+  for (int32_t i = 0; i < nameLength; i++) depth += name[i] == '/' || name[i] == '\\';
+  int32_t start = 0;
+  for (int32_t i = 0; i <= targetLength; i++) {
+    if (i < targetLength && target[i] != '/' && target[i] != '\\') continue;
+    std::string_view part(target + start, size_t(i - start));
+    if (part == "..") {
+      if (--depth < 0) return 0;
+    } else if (!part.empty() && part != ".") {
+      depth++;
+    }
+    start = i + 1;
+  }
+  return 1;
+}
+
 // ---- FileIndex ------------------------------------------------------------
 
 int FileIndex_Create(FileIndex **index) {

@@ -141,6 +141,13 @@ int FileList_GetSize(FileEntry *entry, int64_t *size);
 // '\', no drive letter and ':', no NUL or control character, and no empty,
 // "." or ".." component ('/' and '\' both separate).
 int FileList_IsSafeName(const char *name, int32_t length);
+// 1 when a link at name (a safe name) with the text target stays inside the
+// installation root: target is relative (no leading '/' or '\', no drive
+// letter and ':') and, read from name's own directory, no ".." climbs above
+// the root ('/' and '\' both separate; empty and "." parts stay where they
+// are). An empty target passes.
+int FileList_IsSafeLink(const char *name, int32_t nameLength, const char *target,
+                        int32_t targetLength);
 
 int FileIndex_Create(FileIndex **index);
 int FileIndex_Destroy(FileIndex **index);

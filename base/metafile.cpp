@@ -107,6 +107,19 @@ int metaFileFail(MetaFile *m, const char *why) {
   return 0;
 }
 
+// A link entry whose target is absolute or climbs above the root: the
+// installation would reach outside itself through it. The reason, naming
+// the entry, is kept in refusal.
+const char *metaFileCheckLinks(MetaFile *m) {
+  for (FileEntry *e = m->fileList->head; e != nullptr; e = e->next) {
+    if (!(e->flags & kFileEntryLink) || !(e->flags & kFileEntryName)) continue;
+    if (FileList_IsSafeLink(e->name, e->nameLength, e->link, e->linkLength)) continue;
+    Str_Printf(m->refusal, kCatalogRefusalBytes, "link %s leaves the root", e->name);
+    return m->refusal;
+  }
+  return nullptr;
+}
+
 // ceil(length / size) pieces, each with a digest of the algorithm's size.
 const char *metaFileCheckPieces(MetaFile *m) {
   PieceList *pieces = m->pieceList;
@@ -343,6 +356,7 @@ int MetaFile_Finish(MetaFile *m) {
   }
   if (m->hasPad && !PadIndex_Build(m->padIndex, m->padding))
     return metaFileFail(m, "pad ranges out of order or out of range");
+  if (const char *why = metaFileCheckLinks(m)) return metaFileFail(m, why);
   if (!FileIndex_Build(m->fileIndex, m->fileList, m->hasPad ? m->padIndex : nullptr))
     return metaFileFail(m, "file entry without a safe name, or stream out of range");
   if (m->hasPieces) {

@@ -392,6 +392,34 @@ TEST(MetaFile, EdgeCases) {
   }
 }
 
+// Link targets are read from the link's own directory: one that is
+// absolute or climbs above the root fails the load, naming the entry.
+TEST(MetaFile, LinksStayInsideTheRoot) {
+  struct Row {
+    const char *name, *target;
+    int safe;
+  } rows[] = {{"a", "b", 1},          {"d/a", "../b", 1},       {"d/e/a", "../../b", 1},
+              {"d/a", "x/../../b", 1}, {"d/a", "././/b", 1},     {"a", "", 1},
+              {"a", "../b", 0},        {"d/a", "../../b", 0},    {"d\\a", "..\\..\\b", 0},
+              {"d/a", "x/../../../b", 0}, {"a", "/etc/passwd", 0}, {"a", "\\b", 0},
+              {"a", "C:/b", 0},        {"d/a", "..", 1},         {"d/a", "../..", 0}};
+  MetaFileGuard g;
+  for (const Row &row : rows) {
+    SCOPED_TRACE(std::string(row.name) + " -> " + row.target);
+    std::string name = row.name, target = row.target;
+    for (std::string *text : {&name, &target})
+      for (size_t at = 0; (at = text->find('\\', at)) != std::string::npos; at += 2)
+        text->insert(at, "\\");
+    std::string doc = R"({"files":[{"name":")" + name + R"(","size":0,"attr":8,"link":")" +
+                      target + R"("}]})";
+    EXPECT_EQ(Load(g.m, doc).code, row.safe ? 0u : 976u);
+    std::string stored = row.name;  // as kept: '\' read as '/'
+    for (char &c : stored)
+      if (c == '\\') c = '/';
+    EXPECT_EQ(std::string(g.m->refusal), row.safe ? "" : "link " + stored + " leaves the root");
+  }
+}
+
 TEST(MetaFileDeathTest, IndexOutsideThePiecesStops) {
   MetaFileGuard g;
   ASSERT_EQ(Load(g.m, R"({"files":[{"name":"a","size":3}],"pieces":{"size":2,"digests":)" +

@@ -132,7 +132,10 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
         if rng.random() < 0.1:
             f["attr"] = rng.choice([1, 32, 33])  # read-only, archive
         if size == 0 and rng.random() < 0.15:
-            f["link"] = "../" + "/".join(rng.choice(seen)) if not full else "target.txt"
+            # Up one level only from a link below the top: a link's target
+            # stays inside the root.
+            up = "../" if len(parts) > 1 else ""
+            f["link"] = up + "/".join(rng.choice(seen)) if not full else "target.txt"
         if v.pad_mode == "align":
             f["pad"] = (-(x + size)) % PAD_ALIGN
         elif v.pad_mode == "list" and size > 0:
