@@ -55,6 +55,26 @@ int ConfigureFile(Storage *s, const std::string &root, int selfUpdate = 0, int s
                                        partialExtension);
 }
 
+// A file storage at root through the application settings, with
+// skipTimestamp and skipAttributes as given.
+int ConfigureSkipping(Storage *s, const std::string &root, int skipTimestamp, int skipAttributes) {
+  Dictionary *config = nullptr, *app = nullptr;
+  Dictionary_Create(&config);
+  Dictionary_Create(&app);
+  Dictionary_SetStringByKey(config, "type", "file");
+  Dictionary_SetStringByKey(config, "path", root.c_str());
+  Dictionary_SetStringByPath(app, "storage.partialExtension", ".varnopartial");
+  Dictionary_SetStringByPath(app, "storage.lockDirectory", "");
+  Dictionary_SetBooleanByPath(app, "storage.systemBuffer", 1);
+  Dictionary_SetBooleanByPath(app, "storage.skipTimestamp", skipTimestamp);
+  Dictionary_SetBooleanByPath(app, "storage.skipAttributes", skipAttributes);
+  Dictionary_SetBooleanByPath(app, "storage.selfUpdate", 0);
+  int ok = Storage_Configure(s, app, config);
+  Dictionary_Release(&app);
+  Dictionary_Release(&config);
+  return ok;
+}
+
 int ConfigurePieces(Storage *s, const std::string &version) {
   Dictionary *config = nullptr;
   Dictionary_Create(&config);
@@ -263,22 +283,7 @@ TEST_F(StorageFileTest, FilesStayPartialUntilCompleted) {
   std::string locked = root + "/ro/locked.dat";
   chmod(locked.c_str(), 0644);
   Storage_Reset(storage);
-  {
-    Dictionary *config = nullptr, *app = nullptr;
-    Dictionary_Create(&config);
-    Dictionary_Create(&app);
-    Dictionary_SetStringByKey(config, "type", "file");
-    Dictionary_SetStringByKey(config, "path", root.c_str());
-    Dictionary_SetStringByPath(app, "storage.partialExtension", ".varnopartial");
-    Dictionary_SetStringByPath(app, "storage.lockDirectory", "");
-    Dictionary_SetBooleanByPath(app, "storage.systemBuffer", 1);
-    Dictionary_SetBooleanByPath(app, "storage.skipTimestamp", 1);
-    Dictionary_SetBooleanByPath(app, "storage.skipAttributes", 1);
-    Dictionary_SetBooleanByPath(app, "storage.selfUpdate", 0);
-    ASSERT_EQ(Storage_Configure(storage, app, config), 1);
-    Dictionary_Release(&app);
-    Dictionary_Release(&config);
-  }
+  ASSERT_EQ(ConfigureSkipping(storage, root, 1, 1), 1);
   EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
   EXPECT_EQ(Dirops_Mode(locked), 0644);
   // A file that is missing completes (masked pieces rely on it), logged.
@@ -319,22 +324,7 @@ TEST_F(StorageFileTest, ModeSetsPermissionBits) {
     ASSERT_EQ(MetaFile_TestLoad(meta, doc.data(), int32_t(doc.size())).code, 0u) << doc;
     Storage_Reset(storage);
     fs::remove_all(root);
-    {
-      Dictionary *config = nullptr, *app = nullptr;
-      Dictionary_Create(&config);
-      Dictionary_Create(&app);
-      Dictionary_SetStringByKey(config, "type", "file");
-      Dictionary_SetStringByKey(config, "path", root.c_str());
-      Dictionary_SetStringByPath(app, "storage.partialExtension", ".varnopartial");
-      Dictionary_SetStringByPath(app, "storage.lockDirectory", "");
-      Dictionary_SetBooleanByPath(app, "storage.systemBuffer", 1);
-      Dictionary_SetBooleanByPath(app, "storage.skipTimestamp", 0);
-      Dictionary_SetBooleanByPath(app, "storage.skipAttributes", skip);
-      Dictionary_SetBooleanByPath(app, "storage.selfUpdate", 0);
-      ASSERT_EQ(Storage_Configure(storage, app, config), 1);
-      Dictionary_Release(&app);
-      Dictionary_Release(&config);
-    }
+    ASSERT_EQ(ConfigureSkipping(storage, root, 0, skip), 1);
     EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
     int plain = Dirops_Mode(root + "/plain");
     k = 0;

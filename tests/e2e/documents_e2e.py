@@ -27,11 +27,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sync_e2e import Tree, check, exit1_line, failures  # noqa: E402
 
 
-def run(t, keelson_args):
-    code, lines = exit1_line(t, keelson_args)
-    return code, lines
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--keelson", required=True)
@@ -70,7 +65,7 @@ def main():
                     ("a catalog whose exp has passed", {"repo": expired_repo},
                      "Catalog failed: 987 ", "")]
             with ThreadPoolExecutor(len(rows)) as pool:
-                results = list(pool.map(lambda row: run(t, row[1]), rows))
+                results = list(pool.map(lambda row: exit1_line(t, row[1]), rows))
             for (what, _, needle, ids), (code, lines) in zip(rows, results):
                 check(code == 1 and len(lines) == 1 and needle in lines[0] and ids in lines[0],
                       f"{what}: exit 1 with the line naming it ({code}: {lines})")
