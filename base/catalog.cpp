@@ -9,6 +9,7 @@
 #include "core/net/webget.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/print.h"
 #include "core/runtime/str.h"
 
 namespace {
@@ -276,15 +277,32 @@ int Catalog_GetConfig(Catalog *c, Dictionary **config) {
   return Dictionary_GetDictionaryByKey(entry, "config", config) && *config != nullptr;
 }
 
+int Catalog_SetExpectedId(Catalog *c, const char *id) {
+  CATALOG_CHECK(c);
+  Str_Copy(c->expectedId, id != nullptr ? id : "", kCatalogIdBytes);
+  return 1;
+}
+
 int Catalog_OnLoaded(Catalog *c, Dictionary *document) {
   CATALOG_CHECK(c);
   CHECK_POINTER(document);
+  c->refusal[0] = '\0';
   Dictionary *entry = Catalog_Unwrap(document);
   const char *id = nullptr, *url = nullptr;
   int32_t idLength = 0, urlLength = 0;
   if (!catalogText(entry, "id", &id, &idLength, kCatalogIdBytes) ||
       !CatalogId_IsValid(id, idLength)) {
     Log_Print(LOG_ERROR, KSRC, 0, "Catalog has no valid id\n");
+    return 0;
+  }
+  char own[kCatalogIdBytes];
+  Str_CopyN(own, kCatalogIdBytes, id, idLength);
+  if (c->expectedId[0] != '\0' && Str_CompareNoCase(own, c->expectedId) != 0) {
+    // A catalog signed for another version: a server could otherwise hold
+    // a client on any version it ever signed.
+    Str_Printf(c->refusal, kCatalogRefusalBytes, "catalog id %s, expected %s", own,
+               c->expectedId);
+    Log_Print(LOG_ERROR, KSRC, 0, "Catalog refused: %s\n", c->refusal);
     return 0;
   }
   if (!catalogText(entry, "metafile", &url, &urlLength, kCatalogUrlBytes)) {

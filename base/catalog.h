@@ -40,11 +40,20 @@ int Catalog_BuildUrl(const char *base, const char *remoteId, const char *localId
 constexpr uint32_t kCatalogTag = 0xca7a1060;
 constexpr int32_t kCatalogUrlBytes = 4096;
 
+constexpr int32_t kCatalogRefusalBytes = 2 * kCatalogIdBytes + 64;
+
 struct Catalog {
   ObjectHeader header;  // kCatalogTag
   AsyncHttp *request;   // NULL until first needed
   int32_t notNeeded;
   int32_t specificFirst;
+  // The remote id the URL was built from; empty: any. Set by the owner
+  // before a load, read by the completion.
+  char expectedId[kCatalogIdBytes];
+  // Why the last completion refused the document, naming both ids; empty
+  // when it did not. Written by the completion, read by the owner once the
+  // fetch has finished.
+  char refusal[kCatalogRefusalBytes];
   ClassLog log;  // "Catalog"
 };
 
@@ -86,9 +95,13 @@ int Catalog_GetEntry(Catalog *catalog, Dictionary **entry);
 int Catalog_GetId(Catalog *catalog, char *buffer);
 // The "config" object (borrowed); 0 with NULL when the document has none.
 int Catalog_GetConfig(Catalog *catalog, Dictionary **config);
+// The remote id the next loads must carry (NULL or empty: any, as for a
+// catalog URL that names no id). Returns 1.
+int Catalog_SetExpectedId(Catalog *catalog, const char *id);
 // The completion handler: 0 (the fetch fails with 976) unless the document
-// has a non-empty, valid "id" and a non-empty String "metafile" of at most
-// 4095 bytes.
+// has a non-empty, valid "id" equal (without regard to case) to the
+// expected id when one is set, and a non-empty String "metafile" of at most
+// 4095 bytes. An id that differs is logged and kept in refusal.
 int Catalog_OnLoaded(Catalog *catalog, Dictionary *document);
 
 // The object a document stands for: a root holding one object gives that

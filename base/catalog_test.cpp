@@ -135,3 +135,39 @@ TEST(Catalog, DocumentsReadAndRefused) {
   Catalog_Destroy(&catalog);
   Alias_Destroy(&alias);
 }
+
+// A catalog and a metafile are bound to the id they were asked for: any
+// other is refused with both ids named; case does not count, and an empty
+// expected id (a catalog URL that names none) takes any.
+TEST(Catalog, DocumentsBoundToTheIdAskedFor) {
+  struct Row {
+    const char *expected, *id;
+    int want;
+    const char *refusal;
+  } rows[] = {{"v2", "v2", 1, ""},
+              {"v2", "V2", 1, ""},
+              {"", "v1", 1, ""},
+              {"v2", "v1", 0, "id v1, expected v2"},
+              {"v2", "v22", 0, "id v22, expected v2"}};
+  Catalog *catalog = nullptr;
+  Catalog_Create(&catalog);
+  MetaFile *meta = nullptr;
+  MetaFile_Create(&meta);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(std::string(row.expected) + " " + row.id);
+    Catalog_SetExpectedId(catalog, row.expected);
+    Document doc(std::string(R"({"id":")") + row.id + R"(","metafile":"m"})");
+    EXPECT_EQ(Catalog_OnLoaded(catalog, doc.d), row.want);
+    EXPECT_EQ(std::string(catalog->refusal), row.want ? "" : std::string("catalog ") + row.refusal);
+    MetaFile_SetExpectedId(meta, row.expected);
+    std::string text = std::string(R"({"id":")") + row.id + R"(","files":[]})";
+    EXPECT_EQ(MetaFile_TestLoad(meta, text.data(), int32_t(text.size())).code,
+              row.want ? 0u : 976u);
+    EXPECT_EQ(std::string(meta->refusal), row.want ? "" : std::string("metafile ") + row.refusal);
+  }
+  // A metafile without an id is not the version asked for.
+  MetaFile_SetExpectedId(meta, "v2");
+  EXPECT_EQ(MetaFile_TestLoad(meta, R"({"files":[]})", 12).code, 976u);
+  MetaFile_Destroy(&meta);
+  Catalog_Destroy(&catalog);
+}

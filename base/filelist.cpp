@@ -72,11 +72,11 @@ void fileIndexSizeGroups(FileIndex *x, int32_t records) {
 
 // The pad of a file at offset x of size bytes, from the pad ranges that meet
 // its extent: those that end at or after x and start at or before the byte
-// after its data and the pad counted so far. -1 when no range lies at or
-// after x (a file of data past the last range).
+// after its data and the pad counted so far. No range at or after x (a file
+// of data past the last range) is a file without pad.
 int64_t fileIndexListPad(PadIndex *pads, int64_t x, int64_t size) {
   PadItem *item = nullptr;
-  if (!PadIndex_Find(pads, &item, x)) return -1;
+  if (!PadIndex_Find(pads, &item, x)) return 0;
   int64_t pad = 0;
   for (; item != nullptr; item = item->next) {
     if (item->offset > x + size + pad) break;
@@ -110,6 +110,19 @@ void fileIndexAddName(FileIndex *x, FileRecord *r) {
       return;
     }
   }
+}
+
+// Octal digits, at most 07777, into *mode. 0 for anything else.
+int fileListParseMode(const char *value, int32_t length, uint32_t *mode) {
+  if (length < 1 || length > 5) return 0;
+  uint32_t bits = 0;
+  for (int32_t i = 0; i < length; i++) {
+    if (value[i] < '0' || value[i] > '7') return 0;
+    bits = bits * 8 + uint32_t(value[i] - '0');
+  }
+  if (bits > 07777) return 0;
+  *mode = bits;
+  return 1;
 }
 
 int fileIndexFail(FileIndex *x) {
@@ -190,6 +203,12 @@ int FileList_OnKey(FileList *l, const char *path, const char *value, int32_t len
   } else if (field == "offset") {
     e.offset = KeyPath_ValueToInt64(value, length);
     e.flags |= kFileEntryOffset;
+  } else if (field == "mode") {
+    uint32_t mode = 0;
+    if (value != nullptr && fileListParseMode(value, length, &mode)) {
+      e.mode = mode & kFileEntryModeMask;
+      e.flags |= kFileEntryMode;
+    }
   }
   return 1;
 }
@@ -263,6 +282,32 @@ int FileList_IsSafeName(const char *name, int32_t length) {
   return 1;
 }
 
+int FileList_IsSafeLink(const char *name, int32_t nameLength, const char *target,
+                        int32_t targetLength) {
+  CHECK_POINTER(name);
+  CHECK_POINTER(target);
+  if (targetLength <= 0) return 1;
+  if (target[0] == '/' || target[0] == '\\') return 0;
+  if (targetLength >= 2 && target[1] == ':' &&
+      ((target[0] >= 'A' && target[0] <= 'Z') || (target[0] >= 'a' && target[0] <= 'z')))
+    return 0;
+  // The link's directory is as deep as name has separators.
+  int64_t depth = 0;
+  for (int32_t i = 0; i < nameLength; i++) depth += name[i] == '/' || name[i] == '\\';
+  int32_t start = 0;
+  for (int32_t i = 0; i <= targetLength; i++) {
+    if (i < targetLength && target[i] != '/' && target[i] != '\\') continue;
+    std::string_view part(target + start, size_t(i - start));
+    if (part == "..") {
+      if (--depth < 0) return 0;
+    } else if (!part.empty() && part != ".") {
+      depth++;
+    }
+    start = i + 1;
+  }
+  return 1;
+}
+
 // ---- FileIndex ------------------------------------------------------------
 
 int FileIndex_Create(FileIndex **index) {
@@ -311,7 +356,7 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
     if (size < 0 || size > kFileStreamMax - running) return fileIndexFail(x);
     int64_t pad = 0;
     if (pads != nullptr) {
-      if (size != 0 && (pad = fileIndexListPad(pads, running, size)) < 0) return fileIndexFail(x);
+      if (size != 0) pad = fileIndexListPad(pads, running, size);
     } else if (e->flags & kFileEntryPad) {
       pad = e->pad;
       if (pad < 0 || pad > kFilePadMax) return fileIndexFail(x);

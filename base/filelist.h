@@ -39,6 +39,11 @@ constexpr uint32_t kFileEntryAttr = 8;
 constexpr uint32_t kFileEntryPad = 16;
 constexpr uint32_t kFileEntrySize = 32;
 constexpr uint32_t kFileEntryOffset = 64;
+constexpr uint32_t kFileEntryMode = 128;
+
+// The permission bits a "mode" may give: no setuid, setgid or sticky bit,
+// and no write for group or others.
+constexpr uint32_t kFileEntryModeMask = 0755;
 
 constexpr int32_t kFileListGrowth = 50;         // entries and records per arena block
 constexpr int32_t kFileListStringChunk = 4096;  // bytes of a name chunk
@@ -47,12 +52,13 @@ constexpr int32_t kFileNameMaxBytes = 4095;     // a longer name is refused
 constexpr int64_t kFilePadMax = INT32_MAX;      // pads are 32-bit on the wire
 constexpr int64_t kFileStreamMax = int64_t(1) << 62;
 
-// 32-bit fields first, so that the entry packs into 80 bytes.
+// 32-bit fields first, so that the entry packs into 88 bytes.
 struct FileEntry {
   uint32_t flags;
   int32_t nameLength;
   int32_t linkLength;
   uint32_t attr;
+  uint32_t mode;  // permission bits, within kFileEntryModeMask
   const char *name;  // terminated; in the string pool
   const char *link;
   double mtime;
@@ -112,8 +118,10 @@ int FileList_Reset(FileList *list);
 // the element itself): a new array index commits the entry being parsed and
 // starts a zero one; "name" and "link"
 // copy the text ('\' read as '/'), "mtime" reads a float, "attr", "pad",
-// "size" and "offset" read integers; each sets its flag. Other fields and
-// shorter or longer paths are ignored. Returns 1.
+// "size" and "offset" read integers, "mode" reads octal digits (at most
+// 07777) and keeps the bits of kFileEntryModeMask; each sets its flag. A
+// "mode" that is not octal text is ignored, as are other fields and shorter
+// or longer paths. Returns 1.
 int FileList_OnKey(FileList *list, const char *path, const char *value, int32_t length);
 // Commits the entry being parsed, if any. Returns 1.
 int FileList_Finish(FileList *list);
@@ -133,6 +141,13 @@ int FileList_GetSize(FileEntry *entry, int64_t *size);
 // '\', no drive letter and ':', no NUL or control character, and no empty,
 // "." or ".." component ('/' and '\' both separate).
 int FileList_IsSafeName(const char *name, int32_t length);
+// 1 when a link at name (a safe name) with the text target stays inside the
+// installation root: target is relative (no leading '/' or '\', no drive
+// letter and ':') and, read from name's own directory, no ".." climbs above
+// the root ('/' and '\' both separate; empty and "." parts stay where they
+// are). An empty target passes.
+int FileList_IsSafeLink(const char *name, int32_t nameLength, const char *target,
+                        int32_t targetLength);
 
 int FileIndex_Create(FileIndex **index);
 int FileIndex_Destroy(FileIndex **index);
@@ -142,8 +157,8 @@ int FileIndex_Reset(FileIndex *index);
 // pad index, a file's pad is the sum of the ranges that meet its extent;
 // without one, its own "pad". Returns 0, with the index empty, when an entry
 // has no name or an unsafe one, a size below 0, an own pad outside
-// [0, kFilePadMax], a stream longer than kFileStreamMax, or (with a pad
-// index) a file of non-zero size after the last range.
+// [0, kFilePadMax], or a stream longer than kFileStreamMax. A file with no
+// range meeting its extent (also one after the last range) has pad 0.
 int FileIndex_Build(FileIndex *index, FileList *list, PadIndex *padIndex);
 int FileIndex_GetTotalLength(FileIndex *index, int64_t *length);
 int FileIndex_GetTotalPadding(FileIndex *index, int64_t *padding);

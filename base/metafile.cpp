@@ -9,6 +9,7 @@
 #include "core/net/webget.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "core/security/hash.h"
 
@@ -104,6 +105,19 @@ int metaFileFail(MetaFile *m, const char *why) {
   PadIndex_Reset(m->padIndex);
   metaFileFreeLengths(m);
   return 0;
+}
+
+// A link entry whose target is absolute or climbs above the root: the
+// installation would reach outside itself through it. The reason, naming
+// the entry, is kept in refusal.
+const char *metaFileCheckLinks(MetaFile *m) {
+  for (FileEntry *e = m->fileList->head; e != nullptr; e = e->next) {
+    if (!(e->flags & kFileEntryLink) || !(e->flags & kFileEntryName)) continue;
+    if (FileList_IsSafeLink(e->name, e->nameLength, e->link, e->linkLength)) continue;
+    Str_Printf(m->refusal, kCatalogRefusalBytes, "link %s leaves the root", e->name);
+    return m->refusal;
+  }
+  return nullptr;
 }
 
 // ceil(length / size) pieces, each with a digest of the algorithm's size.
@@ -270,6 +284,17 @@ int MetaFile_SetLogSink(MetaFile *m, void *context, ClassLogSink sink) {
   return 1;
 }
 
+int MetaFile_SetExpectedId(MetaFile *m, const char *id) {
+  METAFILE_CHECK(m);
+  Str_Copy(m->expectedId, id != nullptr ? id : "", kCatalogIdBytes);
+  return 1;
+}
+
+int MetaFile_SetCheckClaims(MetaFile *m, int32_t on) {
+  METAFILE_CHECK(m);
+  return AsyncHttp_SetCheckClaims(metaFileRequest(m), on);
+}
+
 int32_t MetaFile_OnLoaded(AsyncHttp *, void *context, uint32_t *errorCode, uint32_t *errorCodeEx) {
   auto *m = static_cast<MetaFile *>(context);
   METAFILE_CHECK(m);
@@ -322,9 +347,16 @@ int MetaFile_Finish(MetaFile *m) {
   FileList_Finish(m->fileList);
   Padding_Finish(m->padding);
   PieceList_Finish(m->pieceList);
+  m->refusal[0] = '\0';
   if (m->malformed) return metaFileFail(m, "malformed top level or id");
+  if (m->expectedId[0] != '\0' && Str_CompareNoCase(m->id, m->expectedId) != 0) {
+    Str_Printf(m->refusal, kCatalogRefusalBytes, "metafile id %s, expected %s",
+               m->id[0] != '\0' ? m->id : "(none)", m->expectedId);
+    return metaFileFail(m, m->refusal);
+  }
   if (m->hasPad && !PadIndex_Build(m->padIndex, m->padding))
     return metaFileFail(m, "pad ranges out of order or out of range");
+  if (const char *why = metaFileCheckLinks(m)) return metaFileFail(m, why);
   if (!FileIndex_Build(m->fileIndex, m->fileList, m->hasPad ? m->padIndex : nullptr))
     return metaFileFail(m, "file entry without a safe name, or stream out of range");
   if (m->hasPieces) {

@@ -25,6 +25,7 @@
 
 #include <cstdint>
 
+#include "base/catalog.h"
 #include "base/catalog_id.h"
 #include "base/filelist.h"
 #include "base/padding.h"
@@ -55,6 +56,13 @@ struct MetaFile {
   int32_t malformed;  // a top level or id that cannot load
   char id[kCatalogIdBytes];
   char algorithm[kMetaFileAlgorithmBytes];
+  // The id the next loads must carry; empty: any. Kept across resets; set
+  // by the owner before a load, read by the completion.
+  char expectedId[kCatalogIdBytes];
+  // Why the last completion refused the document, naming both ids; empty
+  // when it did not. Written by the completion, read by the owner once the
+  // load has finished.
+  char refusal[kCatalogRefusalBytes];
   ClassLog log;  // "MetaFile"
 };
 
@@ -93,6 +101,12 @@ int MetaFile_IsBodySaved(MetaFile *metafile);
 // Keeps the raw document after parsing, so that it can be saved as it came.
 int MetaFile_KeepBody(MetaFile *metafile);
 int MetaFile_SetLogSink(MetaFile *metafile, void *context, ClassLogSink sink);
+// The id the next loads must carry, compared without regard to case (NULL
+// or empty: any). Returns 1.
+int MetaFile_SetExpectedId(MetaFile *metafile, const char *id);
+// 0: signed documents are read whatever their "exp" and "nbf" say (the
+// local metafile, a copy kept on disk). Returns 1.
+int MetaFile_SetCheckClaims(MetaFile *metafile, int32_t on);
 
 // The JSON reader's node callback (context: the metafile). Hands "files",
 // "pad" and "pieces" nodes to their lists and keeps "id", "algorithm" and
@@ -109,7 +123,8 @@ int32_t MetaFile_OnLoaded(AsyncHttp *request, void *context, uint32_t *errorCode
 // The end of a parsed document: finishes the lists, builds the pad index
 // and the file index, checks the geometry and builds the piece lengths.
 // Returns 0 (the load fails with 976) when any check of the header fails,
-// for an id that is not a valid catalog id, for a top level that is neither
+// for an id that is not a valid catalog id or differs from the expected id
+// (kept in refusal), for a top level that is neither
 // an object nor a one-element array holding one, and in per-file pad mode
 // for a pad that crosses a piece boundary.
 int MetaFile_Finish(MetaFile *metafile);

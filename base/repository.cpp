@@ -137,6 +137,9 @@ int Repository_Create(Repository **repository) {
   MetaFile_SetErrorCallback(r->localMetaFile, r, Repository_OnLocalMetaFileError);
   MetaFile_SetErrorCallback(r->remoteMetaFile, r, Repository_OnRemoteMetaFileError);
   MetaFile_KeepBody(r->remoteMetaFile);  // saved as it came as the new local metafile
+  // The installed version's copy says what is installed, however old its
+  // signature's validity window.
+  MetaFile_SetCheckClaims(r->localMetaFile, 0);
   MeterRW_Create(&r->localMeters);
   MeterRW_Create(&r->remoteMeters);
   for (MeterRW *pair : {r->localMeters, r->remoteMeters}) {
@@ -643,6 +646,9 @@ int Repository_LoadCatalog(Repository *r) {
   if (!Catalog_BuildUrl(base, remoteId, localId, &specificFirst, url, int32_t(sizeof url)))
     return 0;
   Catalog_SetSpecificFirst(r->catalog, specificFirst);
+  // A URL built from the remote id binds the catalog to it; one configured
+  // whole names no id.
+  Catalog_SetExpectedId(r->catalog, whole ? "" : remoteId);
   Catalog_Load(r->catalog, url, signedFor(r, url));
   return 1;
 }
@@ -771,6 +777,11 @@ void loadRemoteMetaFile(Repository *r) {
     Repository_SetSynchronize(r, 0);
     return;
   }
+  // The metafile must be the version the catalog, else the alias or the
+  // configuration, named.
+  char remoteId[kRepositoryIdBytes];
+  Repository_GetRemoteId(r, remoteId);
+  MetaFile_SetExpectedId(r->remoteMetaFile, remoteId);
   EngineLog_Print(&r->log, "Loading remote metafile (%s)\n", url);
   MetaFile_Load(r->remoteMetaFile, url, signedFor(r, url));
 }

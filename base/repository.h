@@ -177,6 +177,9 @@ struct Repository {
   int32_t lastErrorType;
   int32_t lastErrorCode;
   int32_t lastErrorCodeEx;
+  // What a refused document said against the version asked for (both ids),
+  // for the last error when it was that refusal; else empty.
+  char lastErrorDetail[kCatalogRefusalBytes];
   double stallSeconds;
   double eraseRetryTime;
   // State timers by 1-based bit index (slot 0 unused).
@@ -286,6 +289,9 @@ int32_t Repository_OnPendingCleanupError(StorageCleanup *cleanup, void *context,
 int32_t Repository_ApplyErrorPolicy(StorageCopy *copy, void *context, StorageRequest *request,
                                     int32_t role, int32_t index, int32_t count, int32_t type,
                                     int32_t code, int32_t codeEx, double *retryAt);
+// The detail of the last error: the two ids of a catalog or remote
+// metafile refused for naming another version; "" for any other error.
+const char *Repository_GetLastErrorDetail(Repository *repository);
 // Copies the error record; each out-pointer may be NULL. Returns 1.
 int Repository_GetLastError(Repository *repository, int32_t *source, int32_t *index,
                             int32_t *type, int32_t *code, int32_t *codeEx);

@@ -7,7 +7,9 @@
 #include "base/repository.h"
 #include "core/platform/meter.h"
 #include "core/platform/platform.h"
+#include "core/net/webget.h"
 #include "core/runtime/log.h"
+#include "core/runtime/str.h"
 
 namespace {
 
@@ -111,6 +113,14 @@ Dictionary *childDictionary(Dictionary *parent, const char *key) {
   return child;
 }
 
+// A recorded 976 of a document refused for naming another version keeps
+// the document's reason (read once its fetch has finished) for the error
+// line.
+void repositoryNoteRefusal(Repository *r, int32_t decision, uint32_t code, const char *refusal) {
+  if (decision != kStorageResponseContinue && code == uint32_t(kWebGetErrorInvalidContent))
+    Str_Copy(r->lastErrorDetail, refusal, kCatalogRefusalBytes);
+}
+
 }  // namespace
 
 const char *Repository_ErrorSourceName(int32_t source) {
@@ -141,6 +151,7 @@ int32_t Repository_HandleError(Repository *r, int32_t source, int32_t index, int
     return decision;
   }
   r->errorCount++;
+  r->lastErrorDetail[0] = '\0';
   r->lastErrorSource = source;
   r->lastErrorIndex = index;
   r->lastErrorType = type;
@@ -154,6 +165,7 @@ int32_t Repository_HandleError(Repository *r, int32_t source, int32_t index, int
 int Repository_RecordConfigError(Repository *r) {
   REPOSITORY_CHECK(r);
   r->errorCount++;
+  r->lastErrorDetail[0] = '\0';
   r->lastErrorSource = kRepositorySourceConfig;
   r->lastErrorIndex = -1;
   r->lastErrorType = kRepositoryTypeConfig;
@@ -182,8 +194,10 @@ int32_t Repository_OnCatalogError(AsyncHttp *, void *context, int32_t errorCount
     *resumeTime = Platform_GetTickSeconds();
     return kStorageResponseContinue;
   }
-  return Repository_HandleError(r, kRepositorySourceCatalog, -1, errorCount, kind, int32_t(code),
-                                int32_t(codeEx), resumeTime);
+  int32_t decision = Repository_HandleError(r, kRepositorySourceCatalog, -1, errorCount, kind,
+                                            int32_t(code), int32_t(codeEx), resumeTime);
+  repositoryNoteRefusal(r, decision, code, r->catalog->refusal);
+  return decision;
 }
 
 int32_t Repository_OnLocalMetaFileError(AsyncHttp *, void *context, int32_t errorCount,
@@ -196,8 +210,11 @@ int32_t Repository_OnLocalMetaFileError(AsyncHttp *, void *context, int32_t erro
 int32_t Repository_OnRemoteMetaFileError(AsyncHttp *, void *context, int32_t errorCount,
                                          int32_t kind, uint32_t code, uint32_t codeEx,
                                          double *resumeTime) {
-  return Repository_HandleError(repositoryOf(context), kRepositorySourceMetaFileRemote, -1,
-                                errorCount, kind, int32_t(code), int32_t(codeEx), resumeTime);
+  Repository *r = repositoryOf(context);
+  int32_t decision = Repository_HandleError(r, kRepositorySourceMetaFileRemote, -1, errorCount,
+                                            kind, int32_t(code), int32_t(codeEx), resumeTime);
+  repositoryNoteRefusal(r, decision, code, r->remoteMetaFile->refusal);
+  return decision;
 }
 
 int32_t Repository_OnLocalCleanupError(StorageCleanup *, void *context, int32_t errorCount,
@@ -256,6 +273,11 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *, void *context, StorageRequest
 }
 
 // ---- Queries ----------------------------------------------------------------------------------
+
+const char *Repository_GetLastErrorDetail(Repository *r) {
+  REPOSITORY_CHECK(r);
+  return r->lastErrorDetail;
+}
 
 int Repository_GetLastError(Repository *r, int32_t *source, int32_t *index, int32_t *type,
                             int32_t *code, int32_t *codeEx) {

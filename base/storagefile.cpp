@@ -545,11 +545,13 @@ int fileExists(void *context, StorageStep *step) {
 
 // ---- Completion ---------------------------------------------------------------------------
 
-// The mode bits wanted for attributes attr: read-only takes every write bit
-// away, anything else gives the owner's back.
-uint32_t fileWantedMode(uint32_t mode, uint32_t attr) {
-  mode &= 07777;
-  return (attr & kStorageFileAttrReadOnly) ? mode & ~0222u : mode | S_IWUSR;
+// The mode bits wanted for entry over the file's mode: its "mode" replaces
+// every bit; then its attributes: read-only takes every write bit away,
+// anything else gives the owner's back.
+uint32_t fileWantedMode(uint32_t mode, const FileEntry *entry) {
+  mode = (entry->flags & kFileEntryMode) ? entry->mode : mode & 07777;
+  if (!(entry->flags & kFileEntryAttr)) return mode;
+  return (entry->attr & kStorageFileAttrReadOnly) ? mode & ~0222u : mode | S_IWUSR;
 }
 
 bool fileSameTime(const FileIdentity &identity, double wanted) {
@@ -587,7 +589,8 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   }
   int64_t size = entry->size;
   bool wantTime = (entry->flags & kFileEntryMtime) && !d->settings.skipTimestamp;
-  bool wantAttr = (entry->flags & kFileEntryAttr) && !d->settings.skipAttributes;
+  bool wantAttr =
+      (entry->flags & (kFileEntryAttr | kFileEntryMode)) && !d->settings.skipAttributes;
   FileIdentity finalId = {}, partialId = {};
   bool hasFinal = fileThere(root, name, &finalId);
   bool hasPartial = d->settings.partialExtension[0] != '\0' &&
@@ -611,7 +614,7 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   if (hasFinal && !hasPartial && !writing && S_ISREG(finalId.mode)) {
     bool same = finalId.size == size &&
                 (!wantTime || fileSameTime(finalId, entry->mtime)) &&
-                (!wantAttr || fileWantedMode(finalId.mode, entry->attr) == (finalId.mode & 07777));
+                (!wantAttr || fileWantedMode(finalId.mode, entry) == (finalId.mode & 07777));
     if (same) return markDone();
   }
   uint32_t mode = kStorageFileModeWrite | (d->settings.selfUpdate ? kStorageFileModeSelfUpdate : 0);
@@ -640,7 +643,7 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   if (wantAttr) {
     FileIdentity now;
     if (!fileThere(root, name, &now) ||
-        !RootDirectory_SetMode(root, name.c_str(), fileWantedMode(now.mode, entry->attr))) {
+        !RootDirectory_SetMode(root, name.c_str(), fileWantedMode(now.mode, entry))) {
       fail("Failed to set attributes (%s) (%d)\n", Platform_GetLastError());
       return fileClose(d, &handle, 0);
     }

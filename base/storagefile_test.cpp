@@ -55,6 +55,26 @@ int ConfigureFile(Storage *s, const std::string &root, int selfUpdate = 0, int s
                                        partialExtension);
 }
 
+// A file storage at root through the application settings, with
+// skipTimestamp and skipAttributes as given.
+int ConfigureSkipping(Storage *s, const std::string &root, int skipTimestamp, int skipAttributes) {
+  Dictionary *config = nullptr, *app = nullptr;
+  Dictionary_Create(&config);
+  Dictionary_Create(&app);
+  Dictionary_SetStringByKey(config, "type", "file");
+  Dictionary_SetStringByKey(config, "path", root.c_str());
+  Dictionary_SetStringByPath(app, "storage.partialExtension", ".varnopartial");
+  Dictionary_SetStringByPath(app, "storage.lockDirectory", "");
+  Dictionary_SetBooleanByPath(app, "storage.systemBuffer", 1);
+  Dictionary_SetBooleanByPath(app, "storage.skipTimestamp", skipTimestamp);
+  Dictionary_SetBooleanByPath(app, "storage.skipAttributes", skipAttributes);
+  Dictionary_SetBooleanByPath(app, "storage.selfUpdate", 0);
+  int ok = Storage_Configure(s, app, config);
+  Dictionary_Release(&app);
+  Dictionary_Release(&config);
+  return ok;
+}
+
 int ConfigurePieces(Storage *s, const std::string &version) {
   Dictionary *config = nullptr;
   Dictionary_Create(&config);
@@ -263,22 +283,7 @@ TEST_F(StorageFileTest, FilesStayPartialUntilCompleted) {
   std::string locked = root + "/ro/locked.dat";
   chmod(locked.c_str(), 0644);
   Storage_Reset(storage);
-  {
-    Dictionary *config = nullptr, *app = nullptr;
-    Dictionary_Create(&config);
-    Dictionary_Create(&app);
-    Dictionary_SetStringByKey(config, "type", "file");
-    Dictionary_SetStringByKey(config, "path", root.c_str());
-    Dictionary_SetStringByPath(app, "storage.partialExtension", ".varnopartial");
-    Dictionary_SetStringByPath(app, "storage.lockDirectory", "");
-    Dictionary_SetBooleanByPath(app, "storage.systemBuffer", 1);
-    Dictionary_SetBooleanByPath(app, "storage.skipTimestamp", 1);
-    Dictionary_SetBooleanByPath(app, "storage.skipAttributes", 1);
-    Dictionary_SetBooleanByPath(app, "storage.selfUpdate", 0);
-    ASSERT_EQ(Storage_Configure(storage, app, config), 1);
-    Dictionary_Release(&app);
-    Dictionary_Release(&config);
-  }
+  ASSERT_EQ(ConfigureSkipping(storage, root, 1, 1), 1);
   EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
   EXPECT_EQ(Dirops_Mode(locked), 0644);
   // A file that is missing completes (masked pieces rely on it), logged.
@@ -287,6 +292,49 @@ TEST_F(StorageFileTest, FilesStayPartialUntilCompleted) {
   ASSERT_EQ(ConfigureFile(storage, root), 1);
   EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
   EXPECT_TRUE(Logged("Skipping File Complete (big.bin)"));
+}
+
+// A file's "mode" sets its permission bits at completion (no setuid, setgid
+// or sticky bit, no write for group or others), "attr" read-only still
+// takes the write bits; skipAttributes leaves both alone, as does a "mode"
+// that is not octal text.
+TEST_F(StorageFileTest, ModeSetsPermissionBits) {
+  struct Row {
+    const char *entry;  // the metafile fields after "name" and "size"
+    int skip;           // skipAttributes
+    int mode;           // -1: that of a file without "mode"
+  } rows[] = {{R"("mode":"0755")", 0, 0755},   {R"("mode":"755")", 0, 0755},
+              {R"("mode":"6777")", 0, 0755},   {R"("mode":"0600")", 0, 0600},
+              {R"("mode":"0755","attr":1)", 0, 0555},
+              {R"("mode":"0500","attr":32)", 0, 0700},
+              {R"("mode":"0755")", 1, -1},     {R"("mode":"0x1ed")", 0, -1},
+              {R"("mode":"99")", 0, -1},       {R"("mode":"17777")", 0, -1},
+              {"", 0, -1}};
+  std::string root = dir_ / "root";
+  for (int skip : {0, 1}) {
+    std::string doc = R"({"files":[{"name":"plain","size":0})";
+    int k = 0;
+    for (const Row &row : rows)
+      if (row.skip == skip)
+        doc += ",{\"name\":\"f" + std::to_string(k++) + "\",\"size\":0" +
+               (row.entry[0] ? std::string(",") + row.entry : "") + "}";
+    doc += "]}";
+    MetaFile *meta = nullptr;
+    MetaFile_Create(&meta);
+    ASSERT_EQ(MetaFile_TestLoad(meta, doc.data(), int32_t(doc.size())).code, 0u) << doc;
+    Storage_Reset(storage);
+    fs::remove_all(root);
+    ASSERT_EQ(ConfigureSkipping(storage, root, 0, skip), 1);
+    EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+    int plain = Dirops_Mode(root + "/plain");
+    k = 0;
+    for (const Row &row : rows) {
+      if (row.skip != skip) continue;
+      EXPECT_EQ(Dirops_Mode(root + "/f" + std::to_string(k++)), row.mode < 0 ? plain : row.mode)
+          << row.entry << " skipAttributes " << skip;
+    }
+    MetaFile_Destroy(&meta);
+  }
 }
 
 // Each damaged state fails exactly the pieces over its damaged bytes;

@@ -179,6 +179,9 @@ void printFailure(Repository *repository) {
   if (Prompts_GetLastCancel(filter, host))
     printError("keelson: %s: %s failed: %s: no credentials for %s %s\n", repository->name,
                Repository_ErrorSourceName(source), codeText, filter, host);
+  else if (const char *detail = Repository_GetLastErrorDetail(repository); detail[0] != '\0')
+    printError("keelson: %s: %s failed: %s: %s\n", repository->name,
+               Repository_ErrorSourceName(source), codeText, detail);
   else
     printError("keelson: %s: %s failed: %s\n", repository->name,
                Repository_ErrorSourceName(source), codeText);

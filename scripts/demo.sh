@@ -5,7 +5,8 @@
 # documents), serves it with nginx over HTTPS on a free 127.0.0.1 port with a
 # certificate pinned by the application file, runs `keelson sync` of v1 into
 # an empty directory, switches the alias to v2, syncs again and checks both
-# with sha1sum -c. Exit status: 0 only when all of it passed.
+# with sha1sum -c and by running the installed program bin/tool. Exit
+# status: 0 only when all of it passed.
 #
 #   bash scripts/demo.sh [--size-mib=N]
 #
@@ -59,6 +60,8 @@ sync_version() {
   "$keelson" sync --app="$work/app.json" --credentials="$work/credentials.json" "$work/repo.json"
   echo "== sha1sum -c ($1)"
   (cd "$work/client/game" && sha1sum -c --quiet "$work/expected/$1.sha1")
+  echo "== ./bin/tool --version ($1)"
+  [ "$(cd "$work/client/game" && ./bin/tool --version)" = "tool $1" ]
 }
 
 sync_version v1

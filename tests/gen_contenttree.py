@@ -176,7 +176,6 @@ def fault_cases():
                             pieces=pieces(digests=digests(3))),
         "pads_overlapping": m(pad=[{"offset": 3, "size": 4}, {"offset": 5, "size": 1}],
                               pieces=pieces(digests=digests(3))),
-        "file_after_last_range": m(pad=[{"offset": 2, "size": 1}], pieces=pieces(digests=digests(2))),
         "digest_short": m(pieces=pieces(digests=digests(2, 16))),
         "algorithm_unknown": m(pieces=pieces(algorithm="SHA3")),
         "root_two_elements": [m(), m()],

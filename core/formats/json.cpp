@@ -1131,6 +1131,18 @@ int32_t Json_SetNodeCallback(Json *json, void *context, JsonNodeCallback functio
   return 1;
 }
 
+int32_t Json_GetNodeCallback(Json *json, void **context, JsonNodeCallback *function) noexcept {
+  JSON_CHECK(json);
+  CHECK_POINTER(context);
+  CHECK_POINTER(function);
+  CallbackFunction raw = nullptr;
+  *context = nullptr;
+  int32_t set = Callback_Get(&json->nodeCallback, context, &raw) != 0;
+  *function = set ? reinterpret_cast<JsonNodeCallback>(raw) : nullptr;
+  if (!set) *context = nullptr;
+  return set;
+}
+
 int32_t Json_Reset(Json *json) noexcept {
   JSON_CHECK(json);
   Json *j = json;

@@ -99,6 +99,9 @@ int32_t Json_SetCompact(Json *json, int32_t compact) noexcept;
 int32_t Json_GetCompact(Json *json) noexcept;
 // A NULL function clears the callback.
 int32_t Json_SetNodeCallback(Json *json, void *context, JsonNodeCallback function) noexcept;
+// The callback and its context (both NULL when none). Returns 1 when one is
+// set.
+int32_t Json_GetNodeCallback(Json *json, void **context, JsonNodeCallback *function) noexcept;
 
 // Empties every level, the error code, positions and flags, and clears the
 // target (Dictionary_Clear).

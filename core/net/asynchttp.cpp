@@ -29,6 +29,7 @@
 #include "core/runtime/str.h"
 #include "core/security/certstorei.h"
 #include "core/security/jws.h"
+#include "core/security/jwsclaims.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ struct ParseWork {
   int64_t capacity;
   int64_t length;
   CertStore *store;  // retained for the parse, or NULL
+  JwsClaims *claims;  // the object's list, or NULL: no claim is checked
 };
 
 }  // namespace
@@ -102,6 +104,10 @@ struct AsyncHttp {
   int32_t format;
   int32_t keepBody;
   int32_t reportErrors;
+  int32_t checkClaims;
+  // "exp" and "nbf" of a signed document, a missing one accepted; built at
+  // creation and only read afterwards (any thread).
+  JwsClaims *claims;
   uint8_t *keptBody;
   int64_t keptCapacity;
   int64_t keptLength;
@@ -235,11 +241,11 @@ int32_t asyncHttpResolveFormat(const char *contentType) {
 // JSON, a JWS first. A JWS is always verified, asked for or not: one whose
 // signature fails is refused either way. Without a store a signed document
 // cannot be checked.
-void asyncHttpParseJson(AsyncHttp *a, CertStore *store, Json *json, const char *text,
-                        int32_t length, uint32_t *code, uint32_t *codeEx) {
+void asyncHttpParseJson(AsyncHttp *a, CertStore *store, JwsClaims *claims, Json *json,
+                        const char *text, int32_t length, uint32_t *code, uint32_t *codeEx) {
   int32_t error = 0;
   if (store != nullptr) {
-    if (Jws_Decode(json, nullptr, store, text, length, 1) == 1) return;
+    if (Jws_Decode(json, claims, store, text, length, 1) == 1) return;
     Json_GetErrorCode(json, &error);
   } else if (a->signedFlag) {
     error = kJsonErrorAuthenticate;
@@ -258,8 +264,8 @@ void asyncHttpParseJson(AsyncHttp *a, CertStore *store, Json *json, const char *
 
 // Parses the body; *code and *codeEx stay 0 on success. 1 when a parser ran
 // and succeeded.
-int asyncHttpParseBody(AsyncHttp *a, CertStore *store, const char *text, int32_t length,
-                       uint32_t *code, uint32_t *codeEx) {
+int asyncHttpParseBody(AsyncHttp *a, CertStore *store, JwsClaims *claims, const char *text,
+                       int32_t length, uint32_t *code, uint32_t *codeEx) {
   int32_t format = a->format;
   if (format == kAsyncHttpFormatByContentType) format = asyncHttpResolveFormat(a->contentType);
   // A signature protects only a JSON document: another type would let the
@@ -273,7 +279,8 @@ int asyncHttpParseBody(AsyncHttp *a, CertStore *store, const char *text, int32_t
   int32_t error = 0;
   switch (format) {
     case kAsyncHttpFormatJson:
-      asyncHttpParseJson(a, store, static_cast<Json *>(parser), text, length, code, codeEx);
+      asyncHttpParseJson(a, store, claims, static_cast<Json *>(parser), text, length, code,
+                         codeEx);
       return *code == 0;
     case kAsyncHttpFormatXml:
       if (Xml_ParseMemory(static_cast<XML *>(parser), text, length)) return 1;
@@ -398,7 +405,7 @@ int asyncHttpParse(void *key, IOWorkerRequest *io) {
   auto *a = static_cast<AsyncHttp *>(key);
   ParseWork *w = reinterpret_cast<ParseWork *>(io);
   uint32_t code = 0, codeEx = 0;
-  if (asyncHttpParseBody(a, w->store, reinterpret_cast<const char *>(w->data),
+  if (asyncHttpParseBody(a, w->store, w->claims, reinterpret_cast<const char *>(w->data),
                          int32_t(w->length), &code, &codeEx)) {
     void *context = nullptr;
     CallbackFunction function = nullptr;
@@ -481,6 +488,7 @@ int asyncHttpDoneHook(WebGetRequest *r, void *context) {
     }
     w->generation = a->generation;
     w->store = a->certStore != nullptr ? CertStore_Retain(a->certStore) : nullptr;
+    w->claims = a->checkClaims ? a->claims : nullptr;
     w->io.routine = asyncHttpParse;
     a->stage = Stage::Worker;
     Class_Retain(a);
@@ -710,6 +718,7 @@ void asyncHttpDestroy(void **object) {
   Dictionary_Release(&a->result);
   MeterRW_Delete(&a->meter);
   if (a->certStore != nullptr) CertStore_Release(&a->certStore);
+  JwsClaims_Release(&a->claims);
   if (a->queue != nullptr) Class_ReleaseObject(&a->queue);
   Callback_Clear(&a->errorCallback);
   Callback_Clear(&a->completeCallback);
@@ -732,6 +741,10 @@ int AsyncHttp_Create(AsyncHttp **request) {
   a->resumeTime = Platform_GetTickSeconds();
   a->format = kAsyncHttpFormatJson;
   a->reportErrors = 1;
+  a->checkClaims = 1;
+  JwsClaims_Create(&a->claims);
+  JwsClaims_Add(a->claims, JwsClaims_CheckExpiry, 1);
+  JwsClaims_Add(a->claims, JwsClaims_CheckNotBefore, 1);
   a->errorCode = kWebGetErrorRequestIncomplete;
   a->stage = Stage::Idle;
   MeterRW_Create(&a->meter);
@@ -858,6 +871,13 @@ int AsyncHttp_SetReportError(AsyncHttp *request, int32_t on) {
   ASYNCHTTP_CHECK(request);
   Hold hold(request->lock);
   request->reportErrors = on ? 1 : 0;
+  return 1;
+}
+
+int AsyncHttp_SetCheckClaims(AsyncHttp *request, int32_t on) {
+  ASYNCHTTP_CHECK(request);
+  Hold hold(request->lock);
+  request->checkClaims = on ? 1 : 0;
   return 1;
 }
 

@@ -143,6 +143,10 @@ int AsyncHttp_SetMaxSize(AsyncHttp *request, int32_t bytes);
 // is no way back.
 int AsyncHttp_KeepBody(AsyncHttp *request);
 int AsyncHttp_SetReportError(AsyncHttp *request, int32_t on);
+// 1 (the default): a signed document whose own "exp" has passed or whose
+// "nbf" has not come is refused (987 with 10); a missing claim passes. 0
+// reads signed documents whatever their claims say (a copy kept on disk).
+int AsyncHttp_SetCheckClaims(AsyncHttp *request, int32_t on);
 int AsyncHttp_SetCompleteCallback(AsyncHttp *request, void *context,
                                   AsyncHttpCompleteCallback function);
 int AsyncHttp_SetErrorCallback(AsyncHttp *request, void *context, AsyncHttpErrorCallback function);

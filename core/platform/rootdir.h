@@ -35,7 +35,9 @@ struct RootDirectory {
 };
 
 // Opens the root at path (links in it followed once, here); with create 1
-// its missing directories are made first. 1, or 0 with the last error.
+// its missing directories are made first. A path whose last component is a
+// link owned by a user other than this process's and root fails with 5.
+// 1, or 0 with the last error.
 int RootDirectory_Open(const char *path, int create, RootDirectory **root);
 // Closes and clears *root; NULL is ignored. Returns 1.
 int RootDirectory_Close(RootDirectory **root);

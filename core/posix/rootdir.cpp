@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -68,6 +69,14 @@ int rootAt(RootDirectory *root, const char *name, int create, Op op) {
   return result;
 }
 
+// 1 when path's last component is a link that neither this process's user
+// nor root owns: another user could point it anywhere between two runs.
+bool rootForeignLink(const char *path) {
+  struct stat st;
+  if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+  return st.st_uid != geteuid() && st.st_uid != 0;
+}
+
 }  // namespace
 
 int RootDirectory_Open(const char *path, int create, RootDirectory **root) {
@@ -83,9 +92,19 @@ int RootDirectory_Open(const char *path, int create, RootDirectory **root) {
     Platform_SetLastError(error);
     return 0;
   }
+  if (rootForeignLink(resolved)) {
+    POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "root link", resolved);
+    return 0;
+  }
   if (!Path_ResolveLinks(resolved, real, int(sizeof real))) return 0;
   PlatformDirectory *directory = nullptr;
   if (!Platform_OpenDirectoryAt(nullptr, real, &directory)) return 0;
+  // A link swapped in while it was followed.
+  if (rootForeignLink(resolved)) {
+    Platform_CloseDirectory(&directory);
+    POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "root link", resolved);
+    return 0;
+  }
   auto *r = static_cast<RootDirectory *>(MEM_ALLOC(sizeof(RootDirectory), MEM_ZEROED));
   r->tag = kRootDirectoryTag;
   r->directory = directory;

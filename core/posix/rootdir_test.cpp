@@ -103,6 +103,32 @@ TEST_F(RootDirectoryTest, EscapesAreRefused) {
 
 // Inside the root: parents are made, links that stay inside are followed
 // (openat2), a link replaces a file, renames and copies stay beneath.
+// A root reached through a link at its last component is opened only when
+// the link is this process's or root's: another user could repoint it.
+TEST_F(RootDirectoryTest, RootThroughAnotherUsersLinkIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "lchown to another user needs root";
+  std::string link = dir_ / "via";
+  ASSERT_EQ(symlink("root", link.c_str()), 0);
+  struct Row {
+    uid_t owner;
+    int opens;
+  } rows[] = {{0, 1}, {65534, 0}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.owner);
+    ASSERT_EQ(lchown(link.c_str(), row.owner, row.owner), 0);
+    RootDirectory *root = nullptr;
+    EXPECT_EQ(RootDirectory_Open(link.c_str(), 1, &root), row.opens);
+    if (!row.opens) {
+      EXPECT_EQ(Platform_GetLastError(), kPlatformErrorAccessDenied);
+    }
+    RootDirectory_Close(&root);
+  }
+  // A link further up the path is followed whoever owns it.
+  RootDirectory *below = nullptr;
+  EXPECT_EQ(RootDirectory_Open((link + "/sub").c_str(), 0, &below), 1);
+  RootDirectory_Close(&below);
+}
+
 TEST_F(RootDirectoryTest, WorksInside) {
   EXPECT_EQ(Write("a/b/c/d.txt", "deep"), 0);
   EXPECT_EQ(Dirops_ReadFile(dir_ / "root/a/b/c/d.txt"), "deep");

@@ -8,6 +8,7 @@
 
 #include "core/runtime/base64.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/str.h"
 #include "core/security/asn.h"
 #include "core/security/auth.h"
 #include "core/security/bigint.h"
@@ -259,6 +260,57 @@ int Jws_VerifyWithKey(CryptAsymmetric *key, int32_t alg, const void *input, int3
                                                                                              : 0;
 }
 
+namespace {
+
+// A payload read without a tree goes to its owner's node callback; the
+// claims are picked up on the way (the numbers "exp" and "nbf" of the top
+// object, or of the object a one-element array holds) and every node is
+// passed on.
+struct JwsClaimTap {
+  void *context;
+  JsonNodeCallback function;
+  Dictionary *claims;
+  bool rootArray;
+};
+
+int32_t jwsClaimTap(Json *json, void *context, const char *path, int32_t type, const char *value,
+                    int32_t length, int64_t stream, int32_t position, int32_t size,
+                    int32_t *error) {
+  auto *tap = static_cast<JwsClaimTap *>(context);
+  if (path[0] == '\0' && type == kJsonNodeArray) tap->rootArray = true;
+  const char *key = path;
+  if (tap->rootArray) key = key[0] == '0' && key[1] == '\\' ? key + 2 : "";
+  if (type == kJsonNodeNumber && (strcmp(key, "exp") == 0 || strcmp(key, "nbf") == 0)) {
+    char number[64];
+    Str_CopyN(number, int(sizeof number), value, length);
+    Dictionary_SetFloat64ByKey(tap->claims, key, Str_ToFloat64(number));
+  }
+  return tap->function(json, tap->context, path, type, value, length, stream, position, size,
+                       error);
+}
+
+// Parses the payload into json and checks claims over it: over the tree,
+// or, when json has none, over what a tap on its node callback saw. 1
+// passed, 0 the payload did not parse, -1 a claim failed.
+int jwsParseChecked(Json *json, JwsClaims *claims, const char *payload, int32_t length) {
+  Dictionary *root = nullptr;
+  JwsClaimTap tap = {};
+  if (claims == nullptr || (Json_GetDictionary(json, &root) && root != nullptr) ||
+      !Json_GetNodeCallback(json, &tap.context, &tap.function)) {
+    if (!Json_ParseMemory(json, payload, length)) return 0;
+    return Jws_CheckClaims(json, claims) ? 1 : -1;
+  }
+  Dictionary_Create(&tap.claims);
+  Json_SetNodeCallback(json, &tap, jwsClaimTap);
+  int parsed = Json_ParseMemory(json, payload, length);
+  Json_SetNodeCallback(json, tap.context, tap.function);
+  int passed = JwsClaims_Check(claims, tap.claims);
+  Dictionary_Release(&tap.claims);
+  return !parsed ? 0 : passed ? 1 : -1;
+}
+
+}  // namespace
+
 int Jws_CheckClaims(Json *json, JwsClaims *claims) {
   if (claims == nullptr) return 1;
   return JwsClaims_Check(claims, rootOf(json));
@@ -302,13 +354,17 @@ int Jws_Decode(Json *json, JwsClaims *claims, CertStore *store, const char *text
     Json_Release(&headerJson);
     Dictionary_Release(&headerDictionary);
   }
-  if (result == 1 && Json_ParseMemory(json, reinterpret_cast<const char *>(payload), payloadLength)) {
-    if (verify == 1 && !Jws_CheckClaims(json, claims)) {
+  if (result == 1) {
+    const auto *text = reinterpret_cast<const char *>(payload);
+    int parsed = verify == 1 ? jwsParseChecked(json, claims, text, payloadLength)
+                             : Json_ParseMemory(json, text, payloadLength) ? 1 : 0;
+    if (parsed < 0) {
+      // A document that says it is not valid now is refused as a bad
+      // signature would be.
       Json_Reset(json);
-      result = 0;
+      Json_SetErrorCode(json, kJsonErrorAuthenticate);
     }
-  } else if (result == 1) {
-    result = 0;
+    result = parsed == 1 ? 1 : 0;
   }
   Jws_FreeParts(&header, &headerSize, &headerLength, &payload, &payloadSize, &payloadLength,
                 &signature, &signatureSize, &signatureLength, &segmentLength);

@@ -75,7 +75,9 @@ int Jws_VerifyWithKey(CryptAsymmetric *key, int32_t alg, const void *input, int3
 // Decodes text into json. verify 1 checks the signature and the claims (a
 // null claims list checks none). 1 on success; else 0 (json's error code 9
 // for a text or header that does not decode, 10 for a failed check; json
-// reset after a failed claim) or a store result other than 0 and 1.
+// reset after a failed claim) or a store result other than 0 and 1. A json
+// without a tree but with a node callback has its claims read from the
+// top-level numbers as the nodes pass (the callback sees every node).
 int Jws_Decode(Json *json, JwsClaims *claims, CertStore *store, const char *text, int32_t length,
                int verify);
 // Runs claims over json's root object; 1 when claims is null.

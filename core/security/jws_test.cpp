@@ -2,6 +2,8 @@
 // confusions the decoder must refuse, the keyless answer and the claims.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
@@ -220,6 +222,57 @@ TEST(Jws, KeylessAnswerCountsOnlyWithSecurityOff) {
 }
 
 // "exp" and "nbf" against UTC seconds, whatever the local zone.
+// A payload read without a tree (its nodes go to a callback, as a metafile
+// streams) has its claims checked too: the callback still sees every node,
+// and a claim inside a one-element array's object counts.
+TEST(Jws, ClaimsCheckedWithoutATree) {
+  Test_LogRecord log;
+  AuthSwitchGuardForTest on(1);
+  const Bytes key(32, 0x5a);
+  CertStore *store = keyStore(CertStoreKeyKind::Secret, key);
+  JwsClaims *claims = nullptr;
+  JwsClaims_Create(&claims);
+  JwsClaims_Add(claims, JwsClaims_CheckExpiry, 1);
+  JwsClaims_Add(claims, JwsClaims_CheckNotBefore, 1);
+  std::string past = std::to_string(int64_t(Time_Now()) - 60);
+  std::string future = std::to_string(int64_t(Time_Now()) + 3600);
+  struct Row {
+    std::string payload;
+    int want;
+  } rows[] = {{R"({"id":"v1","exp":)" + future + "}", 1},
+              {R"({"id":"v1","exp":)" + past + "}", 0},
+              {R"({"id":"v1","nbf":)" + future + "}", 0},
+              {R"([{"id":"v1","exp":)" + past + "}]", 0},
+              {R"({"id":"v1","x":{"exp":)" + past + "}}", 1},
+              {R"({"id":"v1"})", 1}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.payload);
+    std::vector<std::string> paths;
+    Json *json = nullptr;
+    Json_Create(&json);
+    Json_SetNodeCallback(json, &paths,
+                         [](Json *, void *context, const char *path, int32_t, const char *,
+                            int32_t, int64_t, int32_t, int32_t, int32_t *) -> int32_t {
+                           static_cast<std::vector<std::string> *>(context)->push_back(path);
+                           return 1;
+                         });
+    std::string token = mintHmac("{\"alg\":\"HS256\"}", row.payload, key);
+    EXPECT_EQ(Jws_Decode(json, claims, store, token.data(), int32_t(token.size()), 1), row.want);
+    int32_t error = 0;
+    Json_GetErrorCode(json, &error);
+    EXPECT_EQ(error, row.want ? 0 : int32_t(kJsonErrorAuthenticate));
+    EXPECT_NE(std::find(paths.begin(), paths.end(), row.payload[0] == '[' ? "0\\id" : "id"),
+              paths.end());
+    void *context = nullptr;
+    JsonNodeCallback function = nullptr;
+    EXPECT_EQ(Json_GetNodeCallback(json, &context, &function), 1);  // the tap is gone
+    EXPECT_EQ(context, &paths);
+    Json_Release(&json);
+  }
+  JwsClaims_Release(&claims);
+  CertStore_Release(&store);
+}
+
 TEST(Jws, ClaimsUseUtcInAnyZone) {
   Test_LogRecord log;
   AuthSwitchGuardForTest on(1);

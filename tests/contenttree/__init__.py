@@ -132,7 +132,10 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
         if rng.random() < 0.1:
             f["attr"] = rng.choice([1, 32, 33])  # read-only, archive
         if size == 0 and rng.random() < 0.15:
-            f["link"] = "../" + "/".join(rng.choice(seen)) if not full else "target.txt"
+            # Up one level only from a link below the top: a link's target
+            # stays inside the root.
+            up = "../" if len(parts) > 1 else ""
+            f["link"] = up + "/".join(rng.choice(seen)) if not full else "target.txt"
         if v.pad_mode == "align":
             f["pad"] = (-(x + size)) % PAD_ALIGN
         elif v.pad_mode == "list" and size > 0:
@@ -141,8 +144,12 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
                           for _ in range(rng.choice([0, 0, 1, 2])))
             cap = max(1, budget // (4 * max(1, nfiles)))
             trailing = rng.choice([0, 1, 1, 2])
-            if i == last_nonzero and not cuts and not trailing:
-                trailing = 1
+            # A last file may end the stream without a pad after it. Its
+            # range is still drawn (and dropped), so that the draws after it,
+            # and the versions made after this one, stay as they were.
+            drop_last = i == last_nonzero and not cuts and not trailing
+            if drop_last:
+                min(rng.choice([1, 6, 100, 4000, rng.randrange(1, s + 2)]), cap)
             for c in cuts:
                 n = rng.choice([0, 1, 6, 100, 4000]) if rng.random() < 0.9 else rng.randrange(1, 3 * s + 2)
                 n = min(n, cap)
@@ -230,6 +237,8 @@ def metafile_document(v):
             e["mtime"] = f["mtime"]
         if f["attr"] is not None:
             e["attr"] = f["attr"]
+        if f.get("mode") is not None:
+            e["mode"] = f["mode"]
         if v.pad_mode == "align":
             e["pad"] = f["pad"]
         elif v.stray_pads:

@@ -50,7 +50,7 @@ def _entries(rng):
         _file("big.bin", 5 * S + 123),
         _file("links/inside", link="../big.bin"),
         _file("links/dir", link="../deep/a"),
-        _file("links/out", link="../../outside"),
+        _file("links/up", link="../s/../big.bin"),
         _file("s/one", 1),
         _file("s/S-1", S - 1, mtime=1000000000),
         _file("s/S", S),

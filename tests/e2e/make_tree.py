@@ -11,6 +11,7 @@ Writes under <dir>:
   www/catalog/<v>/catalog.json, www/catalog/v2/v1/catalog.json
                             signed catalogs; their "config" names the remote
   www/other/<v>/catalog.json  catalogs signed with a key nobody trusts
+  www/expired/<v>/catalog.json  catalogs whose "exp" passed an hour ago
   www/unsigned/<v>/catalog.json, www/unsigned/<v>.json  unsigned twins
   www/meta/<v>.json         signed metafiles
   www/pieces/<v>/<digest>.varnopiece   every piece, encodings rotating
@@ -29,7 +30,8 @@ Writes under <dir>:
   pieces.txt                "<version> <digest> <flags>" per piece file,
   changed.txt               "<digest>" per v2 piece that differs from v1
 
-Piece data: random and text files, with pad ranges after some of them.
+Piece data: random and text files, with pad ranges after some of them, and
+bin/tool, a shell script marked "mode" 0755 that prints "tool <version>".
 Everything but the keys follows from the seed.
 """
 import argparse
@@ -41,6 +43,7 @@ import random
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -116,8 +119,22 @@ def make_v1(rng, total, piece_size):
                         "link": None, "mtime": None, "attr": None, "data": data,
                         "sha1": hashlib.sha1(data).hexdigest()})
         at += size + pad
+    add_tool(v, at)
     v.digests = _digests(rng, v)
     return v
+
+
+def tool_script(version):
+    return f"#!/bin/sh\n# The demo's program: prints the installed version.\necho 'tool {version}'\n".encode()
+
+
+def add_tool(v, at):
+    """bin/tool, a program marked 0755 in the metafile, last in the stream
+    without a pad after it."""
+    data = tool_script(v.id)
+    v.files.append({"spelling": "bin/tool", "name": "bin/tool", "size": len(data), "offset": at,
+                    "pad": 0, "link": None, "mtime": None, "attr": None, "mode": "0755",
+                    "data": data, "sha1": hashlib.sha1(data).hexdigest()})
 
 
 def make_v2(rng, v1):
@@ -125,6 +142,10 @@ def make_v2(rng, v1):
     v = copy.deepcopy(v1)
     v.id = "v2"
     for k, f in enumerate(v.files):
+        if f["name"] == "bin/tool":
+            f["data"] = tool_script(v.id)
+            f["sha1"] = hashlib.sha1(f["data"]).hexdigest()
+            continue
         if k % 3 != 1:
             continue
         data = bytearray(f["data"])
@@ -223,6 +244,8 @@ def main():
         catalog = {"id": v.id, "metafile": f"{base}/meta/{v.id}.json", "config": {"remote": remote}}
         write_text(os.path.join(www, "catalog", v.id, "catalog.json"), signer.sign(catalog))
         write_text(os.path.join(www, "other", v.id, "catalog.json"), stranger.sign(catalog))
+        expired = dict(catalog, exp=int(time.time()) - 3600)
+        write_text(os.path.join(www, "expired", v.id, "catalog.json"), signer.sign(expired))
         plain = dict(catalog, metafile=f"{base}/unsigned/{v.id}.json")
         write_text(os.path.join(www, "unsigned", v.id, "catalog.json"), json.dumps(plain))
         write_text(os.path.join(www, "unsigned", v.id + ".json"), json.dumps(metafile_document(v)))

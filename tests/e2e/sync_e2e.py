@@ -13,6 +13,8 @@ pinned), on a tree of tests/e2e/make_tree.py. One case per run:
   terminal   the progress line under a pseudo-terminal; memorytracking
   developer  --disablesecurity and --sslkeylogfile, by build kind
   demo       scripts/demo.sh on a 20 MiB tree
+  demosizes  scripts/demo.sh on 2, 25 and 40 MiB trees, whose last files have
+             no pad after them (2 MiB only in a developer build)
 
 Every wait is bounded. Exit status 0 when every check passed.
 """
@@ -356,6 +358,14 @@ def case_demo(source, keelson):
     check(p.returncode == 0, f"scripts/demo.sh with a 20 MiB tree exits 0 ({p.stderr[-400:]})")
 
 
+def case_demo_sizes(source, keelson, developer):
+    env = dict(os.environ, KEELSON_BIN=keelson)
+    for mib in (2,) if developer else (2, 25, 40):
+        p = subprocess.run(["bash", os.path.join(source, "scripts", "demo.sh"), f"--size-mib={mib}"],
+                           env=env, capture_output=True, text=True, timeout=600)
+        check(p.returncode == 0, f"scripts/demo.sh with a {mib} MiB tree exits 0 ({p.stderr[-400:]})")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("case")
@@ -368,6 +378,8 @@ def main():
         return 0
     if a.case == "demo":
         case_demo(a.source, a.keelson)
+    elif a.case == "demosizes":
+        case_demo_sizes(a.source, a.keelson, a.developer)
     else:
         with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
             t = Tree(root, a.keelson, mib=8 if a.case == "interrupt" else 3)
