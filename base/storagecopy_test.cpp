@@ -318,6 +318,51 @@ TEST_F(StorageCopyTest, FilesInListOrder) {
   EXPECT_EQ(Status32("filesComplete"), 3);
 }
 
+// A file the installed version (the mask metafile) lists is completed only
+// once every piece of the run is in: while the last piece fails, a new file
+// completes, the two replacements wait (and count in the progress).
+TEST_F(StorageCopyTest, ReplacementsWaitForEveryPiece) {
+  TestClock clock;
+  TestLayout l;
+  l.files = {{"kept", 128, 0, 1}, {"added", 64, 0, 2}, {"last", 64, 0, 3}};
+  Use(l);
+  TestContent installed;
+  installed.Load(TestLayout{64, {{"kept", 64, 0, 7}, {"last", 64, 0, 8}}});
+  StorageCopy_SetMaskMetaFile(copy, installed.meta.get());
+  std::atomic<int32_t> failed{0};
+  source->script.override = [&](int32_t slot, StorageStep *step) {
+    auto *m = static_cast<StorageMember *>(step->value);
+    if (slot == kScriptedRead && m->pieceIndex == 3 && failed.fetch_add(1) == 0)
+      return ScriptedAction{kStorageResultDigest, 0, 0, 0};
+    if (slot == kScriptedRead) content.Fill(static_cast<StorageRequest *>(step->argument), m);
+    return ScriptedAction{0, 0, 0, 0};
+  };
+  std::mutex lock;
+  std::vector<std::string> order;
+  local->script.override = [&](int32_t slot, StorageStep *step) {
+    if (slot == kScriptedRead) return ScriptedAction{kStorageResultMissing, 0, 0, 0};
+    if (slot == kScriptedCompleteFile) {
+      std::lock_guard<std::mutex> g(lock);
+      order.push_back(static_cast<FileEntry *>(step->value)->name);
+    }
+    return ScriptedAction{0, 0, 0, 0};
+  };
+  policy = [&](int32_t, int32_t, int32_t, int32_t, int32_t code, double *retry) {
+    if (code == kStorageResultMissing) return kStorageResponseContinue;
+    *retry = Platform_GetTickSeconds() + 100;
+    return kStorageResponseRequeue;
+  };
+  Begin();
+  ASSERT_TRUE(Drive([&] { StorageCopy_Pump(copy); }, [&] { return local->Calls(kScriptedCompleteFile) == 1; }));
+  for (int i = 0; i < 20; i++) StorageCopy_Pump(copy), EventQueue_Flush(EventQueue_GetMain());
+  EXPECT_EQ(order, (std::vector<std::string>{"added"}));
+  EXPECT_EQ(Status32("filesPending"), 1);  // "kept"; "last" is not queued yet
+  EXPECT_DOUBLE_EQ(StorageCopy_GetProgress(copy), 0.8 * 2 / 3 + 0.2 * 3 / 4);
+  clock.Advance(101);
+  ASSERT_TRUE(Drive([&] { StorageCopy_Pump(copy); }, [&] { return StorageCopy_IsFinished(copy); }));
+  EXPECT_EQ(order, (std::vector<std::string>{"added", "kept", "last"}));
+}
+
 // At most the limit of completions are in flight; below 1, every ready file
 // at once.
 TEST_F(StorageCopyTest, FileCompleteLimit) {
