@@ -10,6 +10,7 @@
 
 #include "base/baseinterop.h"
 #include "base/enginelog.h"
+#include "base/storagefile.h"
 #include "core/platform/directory.h"
 #include "core/platform/fileops.h"
 #include "core/platform/notification.h"
@@ -753,6 +754,17 @@ void loadRemoteMetaFile(Repository *r) {
     Repository_SetSynchronize(r, 0);
     return;
   }
+  // A file named like another's partial file would be built into it.
+  char extension[kStorageFileExtensionBytes] = {};
+  Dictionary *local = nullptr;
+  bool own = Dictionary_GetDictionaryByKey(r->config, "local", &local) &&
+             Dictionary_GetStringByKey(local, "partialExtension", extension,
+                                       int32_t(sizeof extension));
+  if (!own && (r->settings == nullptr ||
+               !Dictionary_GetStringByPath(r->settings, "storage.partialExtension", extension,
+                                           int32_t(sizeof extension))))
+    Str_Copy(extension, ".varnopartial", int32_t(sizeof extension));
+  MetaFile_SetRefusedSuffix(r->remoteMetaFile, extension);
   EngineLog_Print(&r->log, "Loading remote metafile (%s)\n", url);
   MetaFile_Load(r->remoteMetaFile, url, signedFor(r, url));
 }
