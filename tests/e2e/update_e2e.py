@@ -6,7 +6,8 @@ nginx over HTTPS, on a tree of tests/e2e/make_tree.py. One case per run:
 
   flip   v2 is served with one changed piece damaged, once through a plain
          piece remote, once through the pending storage (VCDIFF staged and
-         applied): exit 1, `sha1sum -c` of v1 passes, and with the piece
+         applied): exit 1, `sha1sum -c` of v1 passes; v1 again over the
+         partial files left holding v2's bytes ends 0 with v1; with the piece
          mended the next run ends 0 with v2 (waits out the engine's stall
          limit unless the command takes --retry-time; release builds only)
   kill   SIGKILL at 20 moments of the update (5 in developer builds; a
@@ -164,6 +165,20 @@ def case_flip(t):
         check(code == 1 and p.returncode == 0,
               f"{what}: a damaged piece ends with exit 1 and v1 whole ({code}, "
               f"{p.stdout.decode()[:200]!r})")
+    # Back to v1 over what the failed run left (partial files holding v2's
+    # bytes): only v1's bytes are kept.
+    game = os.path.join(clients[0][0], "game")
+    partials = lambda: [n for _, _, names in os.walk(game)  # noqa: E731
+                        for n in names if n.endswith(".varnopartial")]
+    check(bool(partials()), f"{rows[0][0]}: the failed run left partial files")
+    t.alias("v1")
+    code, _, err = t.run(repo=clients[0][1])
+    p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")], cwd=game,
+                       capture_output=True, timeout=60)
+    left = partials()
+    check(code == 0 and p.returncode == 0 and not left,
+          f"{rows[0][0]}: v1 again over v2's partial files ends 0 with v1 ({code}, {left})")
+    t.alias("v2")
     for path in damaged:
         os.replace(path + ".good", path)
     # The next run, over what the failed one left, completes v2.
