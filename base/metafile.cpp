@@ -99,6 +99,20 @@ void metaFileSetId(MetaFile *m, const char *value, int32_t length) {
   m->id[length] = '\0';
 }
 
+// The first entry whose name ends in the refused suffix, else NULL.
+const FileEntry *metaFileRefusedName(MetaFile *m) {
+  size_t suffix = strlen(m->refusedSuffix);
+  if (suffix == 0) return nullptr;
+  FileEntry *entry = nullptr;
+  for (int more = FileList_GetFirst(m->fileList, &entry); more;
+       more = FileList_GetNext(entry, &entry)) {
+    size_t length = entry->name != nullptr ? strlen(entry->name) : 0;
+    if (length >= suffix && memcmp(entry->name + length - suffix, m->refusedSuffix, suffix) == 0)
+      return entry;
+  }
+  return nullptr;
+}
+
 int metaFileFail(MetaFile *m, const char *why) {
   Log_Print(LOG_ERROR, KSRC, 0, "MetaFile load failed: %s\n", why);
   FileIndex_Reset(m->fileIndex);
@@ -252,6 +266,12 @@ int MetaFile_SetMaxSize(MetaFile *m, int32_t bytes) {
   return AsyncHttp_SetMaxSize(metaFileRequest(m), bytes);
 }
 
+int MetaFile_SetRefusedSuffix(MetaFile *m, const char *suffix) {
+  METAFILE_CHECK(m);
+  Str_Copy(m->refusedSuffix, suffix != nullptr ? suffix : "", int32_t(sizeof m->refusedSuffix));
+  return 1;
+}
+
 int MetaFile_SetEventQueue(MetaFile *m, EventQueue *queue) {
   METAFILE_CHECK(m);
   return AsyncHttp_SetEventQueue(metaFileRequest(m), queue);
@@ -361,6 +381,12 @@ int MetaFile_Finish(MetaFile *m) {
     return metaFileFail(m, "file entry without a safe name, or stream out of range");
   if (m->hasPieces) {
     if (const char *why = metaFileCheckPieces(m)) return metaFileFail(m, why);
+  }
+  if (const FileEntry *entry = metaFileRefusedName(m)) {
+    char why[640];  // a long name is cut in the line
+    Str_Printf(why, int(sizeof why), "file name ends in the partial extension (%s)",
+               entry->name);
+    return metaFileFail(m, why);
   }
   metaFileBuildLengths(m);
   metaFileLog(m, "Loaded (%s) files (%d) pieces (%d)\n", m->id, m->fileIndex->count,

@@ -54,6 +54,7 @@ struct MetaFile {
   int32_t writeAlign;
   int32_t rootArray;  // the document is an array; only its element 0 counts
   int32_t malformed;  // a top level or id that cannot load
+  char refusedSuffix[32];  // a file name ending so does not load ("": none)
   char id[kCatalogIdBytes];
   char algorithm[kMetaFileAlgorithmBytes];
   // The id the next loads must carry; empty: any. Kept across resets; set
@@ -96,6 +97,10 @@ int MetaFile_SetMaxSize(MetaFile *metafile, int32_t bytes);
 int MetaFile_SetEventQueue(MetaFile *metafile, EventQueue *queue);
 int MetaFile_SetErrorCallback(MetaFile *metafile, void *context, AsyncHttpErrorCallback function);
 int MetaFile_SetCertStore(MetaFile *metafile, CertStore *store);
+// A file name that ends in suffix (case-sensitive; at most 31 bytes kept,
+// "" or NULL: none) fails the load with 976, the entry named: the file
+// storage builds files under such names. Kept across resets. Returns 1.
+int MetaFile_SetRefusedSuffix(MetaFile *metafile, const char *suffix);
 // 1 once the request has written its document to a file.
 int MetaFile_IsBodySaved(MetaFile *metafile);
 // Keeps the raw document after parsing, so that it can be saved as it came.
@@ -126,7 +131,8 @@ int32_t MetaFile_OnLoaded(AsyncHttp *request, void *context, uint32_t *errorCode
 // for an id that is not a valid catalog id or differs from the expected id
 // (kept in refusal), for a top level that is neither
 // an object nor a one-element array holding one, and in per-file pad mode
-// for a pad that crosses a piece boundary.
+// for a pad that crosses a piece boundary, and for a file name that ends
+// in the refused suffix.
 int MetaFile_Finish(MetaFile *metafile);
 
 // The id into buffer; 0 (buffer empty) when there is none or it does not fit.

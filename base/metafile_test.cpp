@@ -420,6 +420,35 @@ TEST(MetaFile, LinksStayInsideTheRoot) {
   }
 }
 
+// A name ending in the refused suffix (the file storage's partial
+// extension) fails the load, whichever entry holds it; the suffix outlasts
+// resets and compares with case.
+TEST(MetaFile, RefusesNamesEndingInThePartialExtension) {
+  const struct {
+    const char *suffix;
+    const char *first;
+    const char *second;
+    uint32_t code;
+  } cases[] = {
+      {".varnopartial", "a.bin", "a.bin.varnopartial", 976},
+      {".varnopartial", "x/b.varnopartial", "a.bin", 976},
+      {".varnopartial", "d.varnopartial/a", "a.bin", 0},
+      {".varnopartial", "a.bin", "a.bin.VARNOPARTIAL", 0},
+      {"", "a.bin", "a.bin.varnopartial", 0},
+      {".part", "a.bin", "a.bin.part", 976},
+  };
+  MetaFile *m = nullptr;
+  MetaFile_Create(&m);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.suffix) + " " + c.first + " " + c.second);
+    MetaFile_SetRefusedSuffix(m, c.suffix);
+    std::string text = std::string(R"({"files":[{"name":")") + c.first +
+                       R"(","size":3},{"name":")" + c.second + R"(","size":2}]})";
+    EXPECT_EQ(MetaFile_TestLoad(m, text.data(), int32_t(text.size())).code, c.code);
+  }
+  MetaFile_Destroy(&m);
+}
+
 TEST(MetaFileDeathTest, IndexOutsideThePiecesStops) {
   MetaFileGuard g;
   ASSERT_EQ(Load(g.m, R"({"files":[{"name":"a","size":3}],"pieces":{"size":2,"digests":)" +

@@ -782,6 +782,17 @@ void loadRemoteMetaFile(Repository *r) {
   char remoteId[kRepositoryIdBytes];
   Repository_GetRemoteId(r, remoteId);
   MetaFile_SetExpectedId(r->remoteMetaFile, remoteId);
+  // A file named like another's partial file would be built into it.
+  char extension[kStorageFileExtensionBytes] = {};
+  Dictionary *local = nullptr;
+  bool own = Dictionary_GetDictionaryByKey(r->config, "local", &local) &&
+             Dictionary_GetStringByKey(local, "partialExtension", extension,
+                                       int32_t(sizeof extension));
+  if (!own && (r->settings == nullptr ||
+               !Dictionary_GetStringByPath(r->settings, "storage.partialExtension", extension,
+                                           int32_t(sizeof extension))))
+    Str_Copy(extension, ".varnopartial", int32_t(sizeof extension));
+  MetaFile_SetRefusedSuffix(r->remoteMetaFile, extension);
   EngineLog_Print(&r->log, "Loading remote metafile (%s)\n", url);
   MetaFile_Load(r->remoteMetaFile, url, signedFor(r, url));
 }

@@ -5,6 +5,7 @@
 
 #include "base/enginelog.h"
 #include "base/repository.h"
+#include "base/storagefile.h"
 #include "core/runtime/log.h"
 
 namespace {
@@ -158,6 +159,15 @@ bool configureLocalStorages(Repository *r, Dictionary *working, Dictionary **pen
   return true;
 }
 
+// 1 when the local file storage builds a file of the new version already
+// (an earlier run was cut short).
+bool localBuildsFiles(Repository *r) {
+  void *context = nullptr;
+  if (r->local->driver != &kStorageFileDriver || !Storage_GetDriverContext(r->local, &context))
+    return false;
+  return StorageFile_HasPartialFile(context, MetaFile_GetFileList(r->remoteMetaFile)) != 0;
+}
+
 void dumpWorking(Repository *r, Dictionary *working) {
   if (r->log.sink != nullptr) Dictionary_SetLogHook(working, r->log.sinkContext, r->log.sink);
   Dictionary_Dump(working, 0);
@@ -184,6 +194,12 @@ bool configureCopy(Repository *r, Dictionary *working, const char *localId) {
   if (!configureRemotes(r, working, &usesDelta)) return false;
   Dictionary *pending = nullptr;
   if (!configureLocalStorages(r, working, &pending)) return false;
+  if ((flags & kStorageCopyMask) && localBuildsFiles(r)) {
+    // A partial file may hold another version's bytes where the mask would
+    // take the installed ones: every piece is verified where it lies.
+    EngineLog_Print(&r->log, "Partial files found: no piece is masked\n");
+    flags &= ~kStorageCopyMask;
+  }
   if (pending != nullptr) {
     flags |= kStorageCopyPending;
     if (!inplace) {

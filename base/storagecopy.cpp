@@ -88,6 +88,7 @@ void itemUnlink(StorageCopy *c, FileCompletion *item) {
   (item->next ? item->next->previous : c->lastItem) = item->previous;
   item->previous = item->next = nullptr;
   c->itemCount--;
+  c->itemsReplacing -= item->replaces;
 }
 
 void itemFree(StorageCopy *c, FileCompletion *item) {
@@ -387,6 +388,15 @@ void copyFilePieces(StorageCopy *c, FileEntry *entry, int32_t *first, int32_t *l
   *last = int32_t(std::min<int64_t>(b, INT32_MAX));
 }
 
+// 1 when entry's name is a file of the installed version (the mask
+// metafile's): its completion replaces that file.
+int32_t copyReplacesInstalled(StorageCopy *c, FileEntry *entry) {
+  FileIndex *installed = c->maskMetaFile != nullptr ? MetaFile_GetFileIndex(c->maskMetaFile) : nullptr;
+  FileRecord *record = nullptr;
+  return installed != nullptr && entry->name != nullptr &&
+         FileIndex_FindName(installed, &record, entry->name);
+}
+
 void copyQueueFiles(StorageCopy *c) {
   const BitField *done = PieceQueue_GetDone(c->queue);
   while (c->currentFile != nullptr) {
@@ -398,6 +408,8 @@ void copyQueueFiles(StorageCopy *c) {
     item->tag = kFileCompletionTag;
     item->copy = c;
     item->entry = c->currentFile;
+    item->replaces = copyReplacesInstalled(c, c->currentFile);
+    c->itemsReplacing += item->replaces;
     item->notBefore = copyNow();
     item->previous = c->lastItem;
     (c->lastItem ? c->lastItem->next : c->firstItem) = item;
@@ -414,7 +426,9 @@ void copyPumpFiles(StorageCopy *c) {
   Storage *target = copyTarget(c);
   for (FileCompletion *item = c->firstItem; item != nullptr; item = item->next) {
     if (c->fileCompleteLimit >= 1 && c->filesInFlight >= c->fileCompleteLimit) break;
-    if (item->inFlight) continue;
+    // The installed version stays whole until every piece of the new one
+    // is in: no file of it is replaced before.
+    if (item->inFlight || (item->replaces && !c->piecesFinished)) continue;
     if (now < 0) now = copyNow();
     if (item->notBefore > now) continue;
     item->inFlight = 1;
@@ -880,7 +894,9 @@ int64_t copyBytesMasked(StorageCopy *c) { return c->maskScan < 0 ? c->maskedSum 
 double StorageCopy_GetProgress(StorageCopy *c) {
   COPY_CHECK(c);
   int32_t filesTotal = copyFilesTotal(c), piecesTotal = PieceQueue_GetPieceCount(c->queue);
-  double files = filesTotal >= 1 ? double(c->filesComplete) / filesTotal : 0;
+  // A file held back until every piece is in counts: its bytes are.
+  double files =
+      filesTotal >= 1 ? double(c->filesComplete + c->itemsReplacing) / filesTotal : 0;
   double pieces = piecesTotal >= 1 ? double(copyPiecesComplete(c)) /
                                          double(piecesTotal - copyPiecesMasked(c))
                                    : 0;

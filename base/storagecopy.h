@@ -16,7 +16,9 @@
 // completes at most once per run; a stopped copy runs no stage and counts
 // nothing. (3) files are queued for completion strictly in file-list order,
 // each only once every piece it touches is done; at most the file-complete
-// limit are in flight (none below 1). (4) IsFinished is 1 only when a run
+// limit are in flight (none below 1); a file the mask metafile (the
+// installed version) also lists is completed only once every piece of the
+// run is done, so a failed run replaces no installed file. (4) IsFinished is 1 only when a run
 // ended with every piece and file done. (5) every request in a storage
 // operation and every file completion in flight holds one reference on the
 // copy, so a late result never meets a freed copy.
@@ -96,6 +98,7 @@ struct FileCompletion {
   FileEntry *entry;
   int32_t inFlight;
   int32_t abandoned;  // the copy stopped while the completion was in the storage
+  int32_t replaces;   // the file replaces an installed one: it waits for every piece
   int32_t errorCount;
   int32_t lastCode;
   int32_t lastCodeEx;
@@ -155,6 +158,7 @@ struct StorageCopy {
   FileCompletion *firstItem;
   FileCompletion *lastItem;
   int32_t itemCount;
+  int32_t itemsReplacing;  // items with replaces set
   Pool *items;    // FileCompletion
   Pool *tickets;  // StorageCopyTicket
   StorageCopyTicket *firstTicket;

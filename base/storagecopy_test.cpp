@@ -99,6 +99,36 @@ class StorageCopyTest : public EngineTest {
     Begin();
     return Drive([&] { StorageCopy_Pump(copy); }, [&] { return StorageCopy_IsFinished(copy); });
   }
+  // The source serves every piece but fails the first read of piece with
+  // code; the local storage holds nothing and records the names it
+  // completes; every other failure is answered by a requeue 100 s on.
+  void FailOnceAndRecordCompletions(int32_t piece, int32_t code) {
+    source->script.override = [this, piece, code](int32_t slot, StorageStep *step) {
+      auto *m = static_cast<StorageMember *>(step->value);
+      if (slot == kScriptedRead && m->pieceIndex == piece && failedReads.fetch_add(1) == 0)
+        return ScriptedAction{code, 0, 0, 0};
+      if (slot == kScriptedRead) content.Fill(static_cast<StorageRequest *>(step->argument), m);
+      return ScriptedAction{0, 0, 0, 0};
+    };
+    local->script.override = [this](int32_t slot, StorageStep *step) {
+      if (slot == kScriptedRead) return ScriptedAction{kStorageResultMissing, 0, 0, 0};
+      if (slot == kScriptedCompleteFile) {
+        std::lock_guard<std::mutex> g(completedLock);
+        completed.push_back(static_cast<FileEntry *>(step->value)->name);
+      }
+      return ScriptedAction{0, 0, 0, 0};
+    };
+    policy = [this](int32_t, int32_t, int32_t, int32_t, int32_t code, double *retry) {
+      if (code == kStorageResultMissing) return kStorageResponseContinue;
+      answered++;
+      *retry = Platform_GetTickSeconds() + 100;
+      return kStorageResponseRequeue;
+    };
+  }
+  std::atomic<int32_t> failedReads{0};
+  int32_t answered = 0;
+  std::mutex completedLock;
+  std::vector<std::string> completed;
   // A script that reads only the pieces of has (404 for the others).
   static std::function<ScriptedAction(int32_t, StorageStep *)> Holding(const TestContent &c,
                                                                       std::set<int32_t> has) {
@@ -277,31 +307,7 @@ TEST_F(StorageCopyTest, FilesInListOrder) {
   TestLayout l;
   l.files = {{"first", 128, 0, 1}, {"second", 64, 0, 2}, {"empty", 0, 0, 3}};
   Use(l);
-  std::atomic<int32_t> failed{0};
-  source->script.override = [&](int32_t slot, StorageStep *step) {
-    auto *m = static_cast<StorageMember *>(step->value);
-    if (slot == kScriptedRead && m->pieceIndex == 1 && failed.fetch_add(1) == 0)
-      return ScriptedAction{kStorageResultInflate, 0, 0, 0};
-    if (slot == kScriptedRead) content.Fill(static_cast<StorageRequest *>(step->argument), m);
-    return ScriptedAction{0, 0, 0, 0};
-  };
-  std::mutex lock;
-  std::vector<std::string> order;
-  local->script.override = [&](int32_t slot, StorageStep *step) {
-    if (slot == kScriptedRead) return ScriptedAction{kStorageResultMissing, 0, 0, 0};
-    if (slot == kScriptedCompleteFile) {
-      std::lock_guard<std::mutex> g(lock);
-      order.push_back(static_cast<FileEntry *>(step->value)->name);
-    }
-    return ScriptedAction{0, 0, 0, 0};
-  };
-  int32_t answered = 0;
-  policy = [&](int32_t, int32_t, int32_t, int32_t, int32_t code, double *retry) {
-    if (code == kStorageResultMissing) return kStorageResponseContinue;
-    answered++;
-    *retry = Platform_GetTickSeconds() + 100;
-    return kStorageResponseRequeue;
-  };
+  FailOnceAndRecordCompletions(1, kStorageResultInflate);
   Begin();
   auto othersDone = [&] {  // and piece 1's failure answered
     const BitField *done = PieceQueue_GetDone(copy->queue);
@@ -314,8 +320,31 @@ TEST_F(StorageCopyTest, FilesInListOrder) {
   StorageCopy_SetFileCompleteLimit(copy, 1);  // one at a time: the calls come in queue order
   clock.Advance(101);
   ASSERT_TRUE(Drive([&] { StorageCopy_Pump(copy); }, [&] { return StorageCopy_IsFinished(copy); }));
-  EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "empty"}));
+  EXPECT_EQ(completed, (std::vector<std::string>{"first", "second", "empty"}));
   EXPECT_EQ(Status32("filesComplete"), 3);
+}
+
+// A file the installed version (the mask metafile) lists is completed only
+// once every piece of the run is in: while the last piece fails, a new file
+// completes, the two replacements wait (and count in the progress).
+TEST_F(StorageCopyTest, ReplacementsWaitForEveryPiece) {
+  TestClock clock;
+  TestLayout l;
+  l.files = {{"kept", 128, 0, 1}, {"added", 64, 0, 2}, {"last", 64, 0, 3}};
+  Use(l);
+  TestContent installed;
+  installed.Load(TestLayout{64, {{"kept", 64, 0, 7}, {"last", 64, 0, 8}}});
+  StorageCopy_SetMaskMetaFile(copy, installed.meta.get());
+  FailOnceAndRecordCompletions(3, kStorageResultDigest);
+  Begin();
+  ASSERT_TRUE(Drive([&] { StorageCopy_Pump(copy); }, [&] { return local->Calls(kScriptedCompleteFile) == 1; }));
+  for (int i = 0; i < 20; i++) StorageCopy_Pump(copy), EventQueue_Flush(EventQueue_GetMain());
+  EXPECT_EQ(completed, (std::vector<std::string>{"added"}));
+  EXPECT_EQ(Status32("filesPending"), 1);  // "kept"; "last" is not queued yet
+  EXPECT_DOUBLE_EQ(StorageCopy_GetProgress(copy), 0.8 * 2 / 3 + 0.2 * 3 / 4);
+  clock.Advance(101);
+  ASSERT_TRUE(Drive([&] { StorageCopy_Pump(copy); }, [&] { return StorageCopy_IsFinished(copy); }));
+  EXPECT_EQ(completed, (std::vector<std::string>{"added", "kept", "last"}));
 }
 
 // At most the limit of completions are in flight; below 1, every ready file

@@ -151,6 +151,7 @@ int StorageDelta_Read(StorageDelta *d, StorageRequest *request, StorageStep *ste
   *c = DeltaContext{kStorageDeltaContextTag, d, request, source, step};
   for (int32_t i = index; i < index + count; i++) StorageRequest_AddPiece(source, i);
   StorageRequest_AllocBuffer(source);
+  StorageRequest_SetInstalled(source, 1);  // the old bytes, not a file being rebuilt
   Class_Retain(d);  // until the read is delivered
   Storage_Read(d->local, source, d->cache, c, deltaReadDone);
   return 1;

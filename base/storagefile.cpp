@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -45,6 +46,7 @@ struct OpenFile {
   int32_t accessCount = 0;          // guarded by the table lock
   int32_t write = 0;
   int32_t complete = 0;
+  int32_t installed = 0;  // a reader of the final file's own bytes, outside the table
   int64_t size = 0;  // the entry's size: room reserved for a new file
 };
 
@@ -61,10 +63,12 @@ struct StorageFile {
   std::unordered_map<std::string, OpenFile *> openFiles;
   std::unordered_set<std::string> completed;
   std::unordered_set<std::string> ignored;
-  // With selfUpdate and no partial extension: the temporary name each file
-  // is being written under until it is completed (completed lock: taken
-  // under a record's lock, it must come after every other).
-  std::unordered_map<std::string, std::string> updating;
+  // The file each name is being built in until it is completed (its
+  // partial name, or a temporary one without a partial extension). Guarded
+  // by the completed lock: taken under a record's lock, it comes after
+  // every other.
+  std::unordered_map<std::string, std::string> building;
+  std::atomic<int32_t> installedReaders;  // records outside the table, in use
   int32_t ignoreRead;
 };
 
@@ -112,6 +116,7 @@ void fileDestroy(void **object) {
       for (auto &entry : d->openFiles) fileCloseRecord(entry.second);
       d->openFiles.clear();
     }
+    busy = busy || d->installedReaders.load() > 0;
     CriticalSection_Leave(d->tableLock);
     if (!busy) break;
     Thread_Yield();
@@ -277,80 +282,69 @@ void fileNoteFailure(StorageFile *d, const std::string &name, int32_t error) {
 
 // ---- Open and close -----------------------------------------------------------------------
 
-// Opens the record's file for writing under its partial name: an existing
-// partial file, else the final file (copied to the partial name first with
-// selfUpdate, renamed to it without), else a new partial file. 0 with the
-// last error.
-int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, uint32_t mode) {
-  const std::string &name = o->name;
-  std::string partial = filePartialName(d, name);
-  FileIdentity identity;
-  bool selfUpdate = (mode & kStorageFileModeSelfUpdate) != 0;
-  bool hasPartial = d->settings.partialExtension[0] != '\0';
-  bool fresh = false;
-  uint32_t flags = kWriteFlags | d->settings.extraFileFlags;
+// A fresh name beside name for the file that replaces it when there is no
+// partial extension: ".<leaf>.<32 hex digits>" in the same directory.
+std::string fileTemporaryName(const std::string &name) {
+  char guid[40] = {};
+  Str_CreateGuid(guid, int32_t(sizeof guid));
+  size_t slash = name.find_last_of('/');
+  return (slash == std::string::npos ? std::string() : name.substr(0, slash + 1)) + "." +
+         name.substr(slash + 1) + "." + guid;
+}
+
+// The file name is being built in: the one this driver made for it, else
+// one an earlier run left under the partial name; "" when there is none.
+std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string &name) {
   CriticalSection_Enter(d->completedLock);
-  auto temporary = d->updating.find(name);
-  if (temporary != d->updating.end()) partial = temporary->second;
-  bool known = temporary != d->updating.end();
+  auto known = d->building.find(name);
+  std::string build = known != d->building.end() ? known->second : std::string();
   CriticalSection_Leave(d->completedLock);
-  if ((hasPartial || known) && fileThere(root, partial, &identity)) {
-    RootDirectory_MakeWritable(root, partial.c_str());
-    o->current = partial;
-  } else if (fileThere(root, name, &identity) && S_ISDIR(identity.mode)) {
+  if (build.empty() && d->settings.partialExtension[0] != '\0') build = filePartialName(d, name);
+  FileIdentity identity;
+  if (!build.empty() && !fileThere(root, build, &identity)) build.clear();
+  return build;
+}
+
+// Opens the record's file for writing: the file the new version is built
+// in. That is the one made or left for it before (fileBuildName), else a
+// copy of the final file made now (the unchanged ranges come from it), else
+// a new file. The final file is never opened for writing: it keeps the
+// installed version, whole, until Storage_CompleteFile renames the built
+// file over it. Only a new file without a partial extension is written
+// under its final name. 0 with the last error.
+int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o) {
+  const std::string &name = o->name;
+  std::string build = fileBuildName(d, root, name);
+  FileIdentity identity = {};
+  bool hasFinal = build.empty() && fileThere(root, name, &identity);
+  bool fresh = false;
+  if (!build.empty()) {
+    RootDirectory_MakeWritable(root, build.c_str());
+  } else if (hasFinal && S_ISDIR(identity.mode)) {
     Platform_SetLastError(kErrorAccess);  // a directory where the file goes
     return 0;
-  } else if (fileThere(root, name, &identity) && S_ISREG(identity.mode)) {
-    if (selfUpdate) {
-      // A running program's inode is never written: its bytes go to a new
-      // file that replaces it at completion.
-      std::string target = partial;
-      if (!hasPartial) {
-        char guid[40] = {};
-        Str_CreateGuid(guid, int32_t(sizeof guid));
-        size_t slash = name.find_last_of('/');
-        target = (slash == std::string::npos ? std::string() : name.substr(0, slash + 1)) + "." +
-                 name.substr(slash + 1) + "." + guid;
-      }
-      if (!RootDirectory_Copy(root, name.c_str(), target.c_str())) return 0;
-      RootDirectory_MakeWritable(root, target.c_str());
-      o->current = target;
-      if (!hasPartial) {
-        CriticalSection_Enter(d->completedLock);
-        d->updating[name] = target;
-        CriticalSection_Leave(d->completedLock);
-      }
-    } else {
-      RootDirectory_MakeWritable(root, name.c_str());
-      AsyncFile_Create(&o->file);
-      if (!RootDirectory_OpenFile(root, name.c_str(), flags, o->file)) {
-        int error = Platform_GetLastError();
-        AsyncFile_Release(&o->file);
-        Platform_SetLastError(error);
-        return 0;
-      }
-      o->current = name;
-      if (hasPartial && !RootDirectory_Rename(root, name.c_str(), partial.c_str())) {
-        int error = Platform_GetLastError();
-        fileLog(d, "Failed to rename file (%s) (%d)\n", name.c_str(), error);
-        AsyncFile_Close(o->file);
-        AsyncFile_Release(&o->file);
-        Platform_SetLastError(error);
-        return 0;
-      }
-      o->current = hasPartial ? partial : name;
-      return 1;
-    }
+  } else if (hasFinal && S_ISREG(identity.mode)) {
+    build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name)
+                                                    : fileTemporaryName(name);
+    if (!RootDirectory_Copy(root, name.c_str(), build.c_str())) return 0;
+    RootDirectory_MakeWritable(root, build.c_str());
   } else {
-    o->current = hasPartial ? partial : name;
+    build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name) : name;
     fresh = true;
   }
   AsyncFile_Create(&o->file);
-  if (!RootDirectory_OpenFile(root, o->current.c_str(), flags, o->file)) {
+  if (!RootDirectory_OpenFile(root, build.c_str(), kWriteFlags | d->settings.extraFileFlags,
+                              o->file)) {
     int error = Platform_GetLastError();
     AsyncFile_Release(&o->file);
     Platform_SetLastError(error);
     return 0;
+  }
+  o->current = build;
+  if (build != name) {
+    CriticalSection_Enter(d->completedLock);
+    d->building[name] = build;
+    CriticalSection_Leave(d->completedLock);
   }
   // A new file gets its blocks at once: pieces arrive in any order, and a
   // file system allocating as they come is several times slower. A refusal
@@ -359,13 +353,13 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, uint32_
   return 1;
 }
 
-int fileOpenForReading(StorageFile *d, RootDirectory *root, OpenFile *o) {
-  FileIdentity identity;
-  o->current = o->name;
-  if (d->settings.partialExtension[0] != '\0' && !fileThere(root, o->name, &identity)) {
-    std::string partial = filePartialName(d, o->name);
-    if (fileThere(root, partial, &identity)) o->current = partial;
-  }
+// Opens the record's file for reading: the file the new version is being
+// built in when there is one, so that what is read, judged present and
+// written is one file; else (and always for the installed version's bytes)
+// the final file.
+int fileOpenForReading(StorageFile *d, RootDirectory *root, OpenFile *o, bool installed) {
+  std::string build = installed ? std::string() : fileBuildName(d, root, o->name);
+  o->current = build.empty() ? o->name : build;
   AsyncFile_Create(&o->file);
   if (!RootDirectory_OpenFile(root, o->current.c_str(),
                               kReadFlags | kAsyncFileQuietMissing | d->settings.extraFileFlags,
@@ -391,6 +385,26 @@ int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mod
     return 0;
   }
   bool writing = (mode & kStorageFileModeWrite) != 0;
+  if (mode & kStorageFileModeInstalled) {
+    // The installed version's bytes: the final file, whatever is being
+    // built for it, on a record of its own that no writer waits for.
+    auto *o = new OpenFile();
+    o->name = name;
+    o->installed = 1;
+    o->accessCount = 1;
+    d->installedReaders++;
+    CriticalSection_Create(&o->lock);
+    if (!fileOpenForReading(d, root, o, true)) {
+      *error = Platform_GetLastError();
+      if (*error == 0) *error = kPlatformErrorGeneral;
+      fileNoteFailure(d, name, *error);
+      fileCloseRecord(o);
+      d->installedReaders--;
+      return 0;
+    }
+    *handle = o;
+    return 1;
+  }
   CriticalSection_Enter(d->tableLock);
   OpenFile *o = nullptr;
   for (;;) {
@@ -417,7 +431,7 @@ int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mod
   if (o->file == nullptr) {
     fileLog(d, "Open (%s) (%d)\n", name.c_str(),
             int(writing ? kWriteFlags : kReadFlags) | int(d->settings.extraFileFlags));
-    ok = writing ? fileOpenForWriting(d, root, o, mode) : fileOpenForReading(d, root, o);
+    ok = writing ? fileOpenForWriting(d, root, o) : fileOpenForReading(d, root, o, false);
     if (!ok) *error = Platform_GetLastError();
     if (ok && writing) {
       CriticalSection_Enter(d->completedLock);
@@ -440,6 +454,11 @@ void fileClose(StorageFile *d, OpenFile **handle, int complete) {
   OpenFile *o = *handle;
   *handle = nullptr;
   if (o == nullptr) return;
+  if (o->installed) {
+    fileCloseRecord(o);
+    d->installedReaders--;
+    return;
+  }
   CriticalSection_Enter(d->tableLock);
   if (complete) o->complete = 1;
   bool last = --o->accessCount == 0 && (!o->write || o->complete || o->file == nullptr);
@@ -511,7 +530,7 @@ int fileTransfer(StorageFile *d, StorageStep *step, int reading) {
   }
   std::string name = fileNameOf(m->file->entry);
   uint32_t mode = reading ? kStorageFileModeRead : kStorageFileModeWrite;
-  if (!reading && d->settings.selfUpdate) mode |= kStorageFileModeSelfUpdate;
+  if (reading && StorageRequest_GetInstalled(r)) mode |= kStorageFileModeInstalled;
   OpenFile *handle = nullptr;
   int32_t error = 0;
   if (!fileOpen(d, name, m->file->size, mode, &handle, &error))
@@ -591,12 +610,16 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   bool wantTime = (entry->flags & kFileEntryMtime) && !d->settings.skipTimestamp;
   bool wantAttr =
       (entry->flags & (kFileEntryAttr | kFileEntryMode)) && !d->settings.skipAttributes;
-  FileIdentity finalId = {}, partialId = {};
+  FileIdentity finalId = {};
   bool hasFinal = fileThere(root, name, &finalId);
-  bool hasPartial = d->settings.partialExtension[0] != '\0' &&
-                    fileThere(root, filePartialName(d, name), &partialId);
-  if (!hasFinal && !hasPartial) {
-    if (Platform_GetLastError() == kErrorAccess) return fail(nullptr, kErrorAccess);
+  int32_t finalError = hasFinal ? 0 : Platform_GetLastError();
+  std::string build = fileBuildName(d, root, name);
+  CriticalSection_Enter(d->tableLock);
+  auto open = d->openFiles.find(name);
+  bool writing = open != d->openFiles.end() && open->second->write;
+  CriticalSection_Leave(d->tableLock);
+  if (!hasFinal && build.empty() && !writing) {
+    if (finalError == kErrorAccess) return fail(nullptr, kErrorAccess);
     if (size > 0) {
       // Masked pieces rely on this success; it is not a normal outcome.
       fileLog(d, "Skipping File Complete (%s)\n", name.c_str());
@@ -604,28 +627,49 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
       return;
     }
   }
-  CriticalSection_Enter(d->tableLock);
-  auto open = d->openFiles.find(name);
-  bool writing = open != d->openFiles.end() && open->second->write;
-  CriticalSection_Leave(d->tableLock);
-  CriticalSection_Enter(d->completedLock);
-  writing = writing || d->updating.count(name) != 0;
-  CriticalSection_Leave(d->completedLock);
-  if (hasFinal && !hasPartial && !writing && S_ISREG(finalId.mode)) {
-    bool same = finalId.size == size &&
-                (!wantTime || fileSameTime(finalId, entry->mtime)) &&
+  // The wanted time and attributes, given to file, open under target.
+  auto setTimeAndAttributes = [&](AsyncFile *file, const std::string &target) {
+    if (wantTime && !AsyncFile_SetModifiedTime(file, entry->mtime)) {
+      fail("Failed to set modified time (%s) (%d)\n", AsyncFile_GetLastError(file));
+      return false;
+    }
+    if (wantAttr) {
+      FileIdentity now;
+      if (!fileThere(root, target, &now) ||
+          !RootDirectory_SetMode(root, target.c_str(), fileWantedMode(now.mode, entry))) {
+        fail("Failed to set attributes (%s) (%d)\n", Platform_GetLastError());
+        return false;
+      }
+    }
+    return true;
+  };
+  if (hasFinal && build.empty() && !writing && S_ISREG(finalId.mode) && finalId.size == size) {
+    bool same = (!wantTime || fileSameTime(finalId, entry->mtime)) &&
                 (!wantAttr || fileWantedMode(finalId.mode, entry) == (finalId.mode & 07777));
     if (same) return markDone();
+    // Every byte is in place (each piece was found in the final file): only
+    // its time or attributes change, on the file itself.
+    OpenFile *handle = nullptr;
+    int32_t error = 0;
+    if (!fileOpen(d, name, size, kStorageFileModeRead, &handle, &error))
+      return fail(nullptr, error);
+    bool set = setTimeAndAttributes(handle->file, name);
+    fileClose(d, &handle, 0);
+    if (set) markDone();
+    return;
   }
-  uint32_t mode = kStorageFileModeWrite | (d->settings.selfUpdate ? kStorageFileModeSelfUpdate : 0);
+  // The built file gets its size, time and attributes, and then, whole, the
+  // final name: until that rename the final file keeps the installed bytes.
   OpenFile *handle = nullptr;
   int32_t error = 0;
-  if (!fileOpen(d, name, size, mode, &handle, &error)) return fail(nullptr, error);
+  if (!fileOpen(d, name, size, kStorageFileModeWrite, &handle, &error))
+    return fail(nullptr, error);
   AsyncFile *file = handle->file;
   if (!AsyncFile_SetSize(file, uint64_t(size))) {
     fail("Failed to truncate (%s) (%d)\n", AsyncFile_GetLastError(file));
     return fileClose(d, &handle, 0);
   }
+  if (!setTimeAndAttributes(file, handle->current)) return fileClose(d, &handle, 0);
   if (handle->current != name) {
     if (!RootDirectory_Rename(root, handle->current.c_str(), name.c_str())) {
       fail("Failed to rename file (%s) (%d)\n", Platform_GetLastError());
@@ -633,20 +677,8 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     }
     handle->current = name;
     CriticalSection_Enter(d->completedLock);
-    d->updating.erase(name);
+    d->building.erase(name);
     CriticalSection_Leave(d->completedLock);
-  }
-  if (wantTime && !AsyncFile_SetModifiedTime(file, entry->mtime)) {
-    fail("Failed to set modified time (%s) (%d)\n", AsyncFile_GetLastError(file));
-    return fileClose(d, &handle, 0);
-  }
-  if (wantAttr) {
-    FileIdentity now;
-    if (!fileThere(root, name, &now) ||
-        !RootDirectory_SetMode(root, name.c_str(), fileWantedMode(now.mode, entry))) {
-      fail("Failed to set attributes (%s) (%d)\n", Platform_GetLastError());
-      return fileClose(d, &handle, 0);
-    }
   }
   fileClose(d, &handle, 1);
   markDone();
@@ -761,6 +793,24 @@ int32_t StorageFile_GetOpenFileCount(void *context) {
   auto count = int32_t(d->openFiles.size());
   CriticalSection_Leave(d->tableLock);
   return count;
+}
+
+int StorageFile_HasPartialFile(void *context, FileList *list) {
+  StorageFile *d = fileOf(context);
+  if (list == nullptr) return 0;
+  CriticalSection_Enter(d->completedLock);
+  bool building = !d->building.empty();
+  CriticalSection_Leave(d->completedLock);
+  if (building) return 1;
+  if (d->settings.partialExtension[0] == '\0' || !Path_IsDirectory(d->settings.path)) return 0;
+  RootDirectory *root = fileRoot(d);
+  if (root == nullptr) return 0;
+  FileEntry *entry = nullptr;
+  for (int more = FileList_GetFirst(list, &entry); more; more = FileList_GetNext(entry, &entry)) {
+    FileIdentity identity;
+    if (fileThere(root, filePartialName(d, fileNameOf(entry)), &identity)) return 1;
+  }
+  return 0;
 }
 
 const StorageDriver kStorageFileDriver = {

@@ -1,10 +1,12 @@
 // StorageFile: the storage driver of type "file", whose data are the
 // installed files themselves under a root directory. It reads and writes
-// byte ranges of files (the members of a StorageRequest), keeps a file being
-// written under a partial name ("<name>.varnopartial") until the file is
-// completed, then gives it its final name, size, modified time and
-// read-only bit; it erases files (sparing the names of an ignore file) and
-// removes the directories that erasing empties.
+// byte ranges of files (the members of a StorageRequest), builds a file's
+// new version under its partial name ("<name>.varnopartial"; a copy of the
+// installed file at the first write, so that unchanged ranges stay) while
+// the installed file keeps its final name untouched, and at completion
+// gives the built file its size, modified time and read-only bit and then
+// renames it over the final name; it erases files (sparing the names of an
+// ignore file) and removes the directories that erasing empties.
 //
 // Every path goes through the root's RootDirectory (core/platform/rootdir.h):
 // a name that would leave the root fails with 964/5 and is logged, links
@@ -16,10 +18,18 @@
 // piece only sets its size and marks its handle complete. (2) the open-file
 // table holds one record per relative name (case-sensitive); a record lives
 // while it has users, and a record opened for writing until it is closed
-// complete. (3) with selfUpdate the bytes of the final file are copied to
-// the partial name before the first write, so the final file's inode is
-// never written (a running program keeps it) and verified pieces stay.
-// (4) transfers move exactly their member's bytes; fewer is 962.
+// complete. (3) a final file is never opened for writing, truncated or
+// renamed away: it holds the installed version until the whole new one
+// replaces it by one rename, so a failed or killed update leaves every
+// final name with the old bytes or the new ones (and a running program
+// keeps its inode; selfUpdate changes nothing more). Without a partial
+// extension the new version of an existing file is built under a fresh
+// temporary name; only a file new to the root is written under its final
+// name then. (4) reads, verifies and writes of a file's new version all go
+// to the file it is being built in while there is one (one left under the
+// partial name by an earlier run included); only reads of the installed
+// version (StorageRequest_GetInstalled: a delta's source) go to the final
+// file. (5) transfers move exactly their member's bytes; fewer is 962.
 //
 // Threads: configuration and status on the owner's thread; the step slots
 // on I/O worker threads, several at once; transfer completions on I/O
@@ -30,6 +40,7 @@
 
 #include <cstdint>
 
+#include "base/filelist.h"
 #include "base/storage.h"
 
 constexpr uint32_t kStorageFileTag = 0x57a6e0c4;
@@ -40,6 +51,7 @@ constexpr int32_t kStorageFileExtensionBytes = 32;
 constexpr uint32_t kStorageFileModeRead = 1;
 constexpr uint32_t kStorageFileModeWrite = 2;
 constexpr uint32_t kStorageFileModeSelfUpdate = 4;
+constexpr uint32_t kStorageFileModeInstalled = 8;  // read the final file's own bytes
 
 // "attr" bits of a file entry.
 constexpr uint32_t kStorageFileAttrReadOnly = 1;
@@ -69,3 +81,7 @@ extern const StorageDriver kStorageFileDriver;
 int StorageFile_GetSettings(void *context, StorageFileSettings *settings);
 // Open records in the table.
 int32_t StorageFile_GetOpenFileCount(void *context);
+// 1 when a file of list is being built: by this driver, or under its
+// partial name, left there by an earlier run. Such a file's pieces must be
+// verified where they are, not taken as the installed version's by digest.
+int StorageFile_HasPartialFile(void *context, FileList *list);

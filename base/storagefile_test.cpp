@@ -272,10 +272,12 @@ TEST_F(StorageFileTest, FilesStayPartialUntilCompleted) {
   lines.clear();
   EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
   EXPECT_FALSE(Logged("File Complete"));
-  // Written again, a completed file is partial again until completed.
+  // Written again, a completed file is built again under its partial name
+  // until completed; its final name keeps the bytes it had.
   EXPECT_TRUE(Install("none", {0}).empty());
   EXPECT_TRUE(Dirops_Exists(root + "/empty.txt"));
-  EXPECT_FALSE(Dirops_Exists(root + "/deep/a/b/c/d/e/f/g.bin"));
+  EXPECT_TRUE(Dirops_Exists(root + "/deep/a/b/c/d/e/f/g.bin.varnopartial"));
+  EXPECT_EQ(ManifestCheck("none", root), "0");
   EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
   ExpectInstalled("none", root);
   // With skipTimestamp and skipAttributes, a final file of the right size
@@ -405,16 +407,16 @@ TEST_F(StorageFileTest, RepairsDamagedStates) {
   }
 }
 
-// v1 -> v2 in place: with selfUpdate a running copy of /bin/sleep in the
-// tree is replaced (the process lives on, the path has the new bytes, and a
-// file with one changed piece of many keeps the rest), also without a
-// partial extension (a temporary name then); without selfUpdate, the same
-// update fails with 964/32.
+// v1 -> v2 in place, with and without selfUpdate, with and without a
+// partial extension (a temporary name then): a running copy of /bin/sleep
+// in the tree is replaced (the process lives on, the path has the new
+// bytes), and a file with one changed piece of many keeps the rest. Until
+// the files are completed every final name holds v1's bytes.
 TEST_F(StorageFileTest, UpdatesInPlace) {
   const struct {
     int selfUpdate;
     const char *extension;
-  } cases[] = {{1, ".varnopartial"}, {1, ""}, {0, ".varnopartial"}};
+  } cases[] = {{1, ".varnopartial"}, {1, ""}, {0, ".varnopartial"}, {0, ""}};
   for (const auto &c : cases) {
     int selfUpdate = c.selfUpdate;
     SCOPED_TRACE(std::to_string(selfUpdate) + c.extension);
@@ -437,19 +439,51 @@ TEST_F(StorageFileTest, UpdatesInPlace) {
     for (auto &f : StorageLoop_Copy(storage, nullptr, v2, StorageLoop_AllPieces(v2), kInFlight))
       stale.push_back(f.first);
     EXPECT_EQ(stale.size(), 2u);  // one of many.bin, the sleeper's last
-    auto written = Install("u2", stale);
-    if (selfUpdate) {
-      EXPECT_TRUE(written.empty());
-      EXPECT_TRUE(StorageLoop_Complete(storage, v2).empty());
-      ExpectInstalled("u2", root);
-      EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);  // still running from the old inode
-    } else {
-      ASSERT_EQ(written.size(), 1u);
-      EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 32));
-    }
+    EXPECT_TRUE(Install("u2", stale).empty());
+    EXPECT_EQ(ManifestCheck("u1", root), "0");
+    EXPECT_EQ(Dirops_Exists(root + "/many.bin.varnopartial"), c.extension[0] != '\0');
+    EXPECT_TRUE(StorageLoop_Complete(storage, v2).empty());
+    ExpectInstalled("u2", root);  // no partial or temporary file is left
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);  // still running from the old inode
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }
+}
+
+// A partial file an earlier run left (another version's bytes in one
+// piece): the new version's pieces are verified in it, not in the final
+// file, and only its stale piece is rewritten; the installed version's
+// pieces (a delta's source) are still read from the final file.
+TEST_F(StorageFileTest, ReadsTheFileBeingBuilt) {
+  std::string root = dir_ / "root";
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  MetaFile *v1 = Meta("u1"), *v2 = Meta("u2");
+  EXPECT_TRUE(Install("u1", StorageLoop_AllPieces(v1)).empty());
+  EXPECT_TRUE(StorageLoop_Complete(storage, v1).empty());
+  std::string many = Dirops_ReadFile(Vectors("u2/files/many.bin"));
+  many.replace(0, 100, 100, '\0');  // piece 0 is stale
+  Dirops_WriteFile(root + "/many.bin.varnopartial", many);
+  Storage_Reset(storage);
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  void *context = nullptr;
+  Storage_GetDriverContext(storage, &context);
+  EXPECT_EQ(StorageFile_HasPartialFile(context, MetaFile_GetFileList(v2)), 1);
+  EXPECT_TRUE(StorageLoop_Copy(storage, nullptr, v1, StorageLoop_AllPieces(v1), kInFlight,
+                               nullptr, 1)
+                  .empty());
+  std::vector<int32_t> stale;
+  for (auto &f : StorageLoop_Copy(storage, nullptr, v2, StorageLoop_AllPieces(v2), kInFlight))
+    stale.push_back(f.first);
+  FileRecord *sleeper = nullptr;
+  ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(v2), &sleeper, "bin/sleeper"));
+  int64_t pieceSize = PieceList_GetPieceSize(MetaFile_GetPieceList(v2));
+  EXPECT_EQ(stale, std::vector<int32_t>({0, int32_t((sleeper->offset + sleeper->entry->size - 1) /
+                                                     pieceSize)}));
+  EXPECT_TRUE(Install("u2", stale).empty());
+  EXPECT_EQ(ManifestCheck("u1", root), "0");
+  EXPECT_TRUE(StorageLoop_Complete(storage, v2).empty());
+  ExpectInstalled("u2", root);
+  EXPECT_EQ(StorageFile_HasPartialFile(context, MetaFile_GetFileList(v2)), 0);
 }
 
 // Erase: an ignored name stays; a link to a directory goes, its target
@@ -527,8 +561,10 @@ TEST_F(StorageFileTest, ConfinesEscapingNames) {
   EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 206));
 }
 
-// An immutable file (chattr +i) fails its pieces' writes with 964/5.
-TEST_F(StorageFileTest, ImmutableFileFailsItsWrites) {
+// An immutable file (chattr +i): its new version is built beside it, and
+// its completion fails with 964/1 (the rename is refused); the file keeps
+// its bytes.
+TEST_F(StorageFileTest, ImmutableFileFailsItsCompletion) {
   std::string root = dir_ / "root";
   ASSERT_EQ(ConfigureFile(storage, root), 1);
   MetaFile *meta = Meta("none");
@@ -540,10 +576,11 @@ TEST_F(StorageFileTest, ImmutableFileFailsItsWrites) {
   FileRecord *record = nullptr;
   ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(meta), &record, "big.bin"));
   auto piece = int32_t(record->offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)) + 1);
-  auto written = Install("none", {piece});
+  EXPECT_TRUE(Install("none", {piece}).empty());
+  auto completed = StorageLoop_Complete(storage, meta);
   FsFault_Command("chattr -i " + Dirops_Quote(file));
-  ASSERT_EQ(written.size(), 1u);
-  EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 5));
+  EXPECT_EQ(completed, (std::map<std::string, StorageLoopCodes>{{"big.bin", {964, 5}}}));
+  EXPECT_EQ(ManifestCheck("none", root), "0");
 }
 
 // A full file system fails writes with 964/112, and no file has its final

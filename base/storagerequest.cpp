@@ -368,6 +368,7 @@ int StorageRequest_Reset(StorageRequest *r) {
   if (r->sourceRequest != nullptr) StorageRequest_Reset(r->sourceRequest);
   r->cancelled = 0;
   r->allowDelta = 1;
+  r->installed = 0;
   r->storage = nullptr;
   r->encoding = kStorageFlagPad;
   r->total = r->span = r->capacity = r->length = 0;
@@ -425,6 +426,17 @@ int StorageRequest_SetAllowDelta(StorageRequest *r, int32_t allow) {
 int32_t StorageRequest_GetAllowDelta(StorageRequest *r) {
   STORAGEREQUEST_CHECK(r);
   return r->allowDelta;
+}
+
+int StorageRequest_SetInstalled(StorageRequest *r, int32_t installed) {
+  STORAGEREQUEST_CHECK(r);
+  r->installed = installed ? 1 : 0;
+  return 1;
+}
+
+int32_t StorageRequest_GetInstalled(StorageRequest *r) {
+  STORAGEREQUEST_CHECK(r);
+  return r->installed;
 }
 
 int StorageRequest_SetCancelled(StorageRequest *r) {

@@ -86,6 +86,7 @@ struct StorageRequest {
   StorageRequest *sourceRequest;  // owned
   int32_t cancelled;
   int32_t allowDelta;
+  int32_t installed;  // the pieces are the installed version's (a delta's source)
   uint32_t encoding;
   std::atomic<int32_t> bufferRefCount;
   int64_t length;
@@ -121,7 +122,7 @@ struct StorageRequest {
 // the program. Returns 1.
 int StorageRequest_Create(StorageRequest **request);
 // Frees the members, resets the source request, cancelled 0, allowDelta 1,
-// no storage, encoding 1, total, span, capacity and length 0, pieceIndex -1,
+// installed 0, no storage, encoding 1, total, span, capacity and length 0, pieceIndex -1,
 // both times now; zero-fills the buffer. Stops the program while the buffer
 // is held ("Reference to buffer not released before being reset [%d]").
 // Returns 1.
@@ -140,6 +141,10 @@ int StorageRequest_SetSourceRequest(StorageRequest *request, StorageRequest *sou
 StorageRequest *StorageRequest_GetSourceRequest(StorageRequest *request);
 int StorageRequest_SetAllowDelta(StorageRequest *request, int32_t allow);
 int32_t StorageRequest_GetAllowDelta(StorageRequest *request);
+// 1: the pieces are read as the installed version has them (the source of
+// a delta), never from a file the new version is being built in.
+int StorageRequest_SetInstalled(StorageRequest *request, int32_t installed);
+int32_t StorageRequest_GetInstalled(StorageRequest *request);
 int StorageRequest_SetCancelled(StorageRequest *request);
 int32_t StorageRequest_IsCancelled(StorageRequest *request);
 int StorageRequest_SetEncoding(StorageRequest *request, uint32_t encoding);

@@ -61,7 +61,7 @@ std::vector<int32_t> StorageLoop_AllPieces(MetaFile *meta) {
 
 std::map<int32_t, StorageLoopCodes> StorageLoop_Copy(
     Storage *from, Storage *to, MetaFile *meta, const std::vector<int32_t> &pieces, int inFlight,
-    const std::function<void(int32_t, int32_t)> &done) {
+    const std::function<void(int32_t, int32_t)> &done, int32_t installed) {
   std::map<int32_t, StorageLoopCodes> failures;
   std::vector<LoopSlot> slots(static_cast<size_t>(inFlight));
   for (LoopSlot &slot : slots) {
@@ -90,6 +90,7 @@ std::map<int32_t, StorageLoopCodes> StorageLoop_Copy(
     StorageRequest_SetMetaFile(free->request, meta);
     StorageRequest_AddPiece(free->request, free->piece);
     StorageRequest_AllocBuffer(free->request);
+    StorageRequest_SetInstalled(free->request, installed);
     Storage_Read(from, free->request, nullptr, free, loopRead);
   }
   EXPECT_TRUE(loopPump(idle));

@@ -23,9 +23,11 @@ std::vector<int32_t> StorageLoop_AllPieces(MetaFile *meta);
 // Reads each piece (in the order given) from `from` and, with `to`, writes
 // it there, at most inFlight at once; done(piece, result) after each. The
 // failed pieces with the result pair of their read, or of their write.
+// With installed 1 the requests read the installed version's bytes
+// (StorageRequest_SetInstalled).
 std::map<int32_t, StorageLoopCodes> StorageLoop_Copy(
     Storage *from, Storage *to, MetaFile *meta, const std::vector<int32_t> &pieces, int inFlight,
-    const std::function<void(int32_t, int32_t)> &done = nullptr);
+    const std::function<void(int32_t, int32_t)> &done = nullptr, int32_t installed = 0);
 // Completes every file of meta's list, issued in list order, at most eight
 // at once.
 // The failed names with their result pair.

@@ -65,7 +65,8 @@ int RootDirectory_Rename(RootDirectory *root, const char *from, const char *to);
 // time; copy_file_range), replacing a file at to. 1/0.
 int RootDirectory_Copy(RootDirectory *root, const char *from, const char *to);
 // A link at name with the text target (parents made), replacing a file or
-// link that is there; a directory there fails with 5. 1/0.
+// link that is there by rename (the name is never missing meanwhile); a
+// directory there fails with 5. 1/0.
 int RootDirectory_CreateLink(RootDirectory *root, const char *name, const char *target);
 // The link's text into out (size bytes). 1/0.
 int RootDirectory_ReadLink(RootDirectory *root, const char *name, char *out, int size);

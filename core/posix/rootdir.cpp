@@ -214,8 +214,17 @@ int RootDirectory_CreateLink(RootDirectory *root, const char *name, const char *
         if (Platform_ReadLinkAt(p, leaf, text, int(sizeof text)) && strcmp(text, target) == 0)
           return 1;
       }
-      if (!FileOps_RemoveAt(p, leaf, 0) && !Platform_IsErrorMissing(Platform_GetLastError()))
-        return 0;
+      // Made under a fresh name and renamed over what is there: the name is
+      // never missing, whenever the process stops.
+      char guid[40] = {};
+      Str_CreateGuid(guid, int32_t(sizeof guid));
+      std::string fresh = std::string(".") + leaf + "." + guid;
+      if (!Platform_CreateLinkAt(p, fresh.c_str(), target)) return 0;
+      if (Platform_RenameAt(p, fresh.c_str(), p, leaf)) return 1;
+      int error = Platform_GetLastError();
+      Platform_RemoveAt(p, fresh.c_str(), 0);
+      Platform_SetLastError(error);
+      return 0;
     }
     return Platform_CreateLinkAt(p, leaf, target);
   });

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -144,6 +146,12 @@ TEST_F(RootDirectoryTest, WorksInside) {
   char text[64];
   EXPECT_EQ(RootDirectory_ReadLink(root_, "a/b/w", text, sizeof text), 1);
   EXPECT_STREQ(text, "../../sub/x");
+  EXPECT_EQ(RootDirectory_CreateLink(root_, "a/b/w", "../c"), 1);  // a link replaces a link
+  EXPECT_EQ(RootDirectory_ReadLink(root_, "a/b/w", text, sizeof text), 1);
+  EXPECT_STREQ(text, "../c");
+  auto names = std::distance(std::filesystem::directory_iterator(dir_ / "root/a/b"),
+                             std::filesystem::directory_iterator());
+  EXPECT_EQ(names, 2);  // c and w: no name of the replacement is left
   EXPECT_EQ(RootDirectory_CreateLink(root_, "a/b", "x"), 0);  // a directory stays
   EXPECT_EQ(RootDirectory_SetMode(root_, "sub/x", 0444), 1);
   EXPECT_EQ(Dirops_Mode(dir_ / "root/sub/x"), 0444);

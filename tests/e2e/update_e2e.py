@@ -1,0 +1,269 @@
+#!/usr/bin/python3
+"""`keelson sync` updating an installed v1 to v2 (six files change) against
+nginx over HTTPS, on a tree of tests/e2e/make_tree.py. One case per run:
+
+  update_e2e.py CASE --keelson PATH [--developer 0|1]
+
+  flip   v2 is served with one changed piece damaged, once through a plain
+         piece remote, once through the pending storage (VCDIFF staged and
+         applied): exit 1, `sha1sum -c` of v1 passes; v1 again over the
+         partial files left holding v2's bytes ends 0 with v1; with the piece
+         mended the next run ends 0 with v2 (waits out the engine's stall
+         limit unless the command takes --retry-time; release builds only)
+  kill   SIGKILL at 20 moments of the update (5 in developer builds; a
+         fixed, printed seed): after each every final name holds v1's or
+         v2's bytes, none is missing, and the next run ends 0 with v2
+
+Every wait is bounded. Exit status 0 when every check passed.
+"""
+import argparse
+import hashlib
+import json
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True
+sys.path.insert(0, HERE)
+import sync_e2e  # noqa: E402
+from sync_e2e import Tree, check  # noqa: E402
+
+MIB = 4.5  # 18 files: make_tree.py changes every third one, six in all
+KILL_SEED = 0x6b65
+KILLS = 20
+KILLS_DEVELOPER = 5
+STALL_STOP = (4, 26)  # seconds after the start: stopped, continued
+
+
+def digests(t, version):
+    with open(t.path("expected", version + ".sha1")) as f:
+        return dict((line.split("  ", 1)[1].strip(), line.split()[0]) for line in f)
+
+
+def plain_repo(t, name):
+    """The repository file with a plain piece remote and no pending storage."""
+    repo = dict(t.repo)
+    repo.pop("pending", None)
+    repo["remote"] = {"type": "httpPiece", "baseUrl": f"https://127.0.0.1:{t.port}/pieces/"}
+    path = t.path(name)
+    with open(path, "w") as f:
+        json.dump(repo, f)
+    return path
+
+
+def installed_state(t, v1, v2):
+    """(names missing, names whose bytes are neither v1's nor v2's)."""
+    missing, foreign = [], []
+    for name in v1:
+        path = os.path.join(t.installed(), name)
+        if not os.path.isfile(path):
+            missing.append(name)
+            continue
+        with open(path, "rb") as f:
+            sha = hashlib.sha1(f.read()).hexdigest()
+        if sha not in (v1[name], v2[name]):
+            foreign.append(name)
+    return missing, foreign
+
+
+class Snapshot:
+    """The client side (installation and local metafile) as v1 left it."""
+
+    def __init__(self, t):
+        self.t = t
+        self.client = os.path.dirname(t.installed())
+        self.saved = t.path("client-v1")
+        shutil.copytree(self.client, self.saved, symlinks=True)
+
+    def restore(self):
+        shutil.rmtree(self.client)
+        shutil.copytree(self.saved, self.client, symlinks=True)
+
+
+def install_v1(t, repo):
+    t.alias("v1")
+    code, _, err = t.run(repo=repo)
+    check(code == 0 and t.sha1_ok("v1"), "v1 installs" + ("" if code == 0 else f" ({err[-300:]})"))
+    return Snapshot(t)
+
+
+def retry_options(keelson):
+    """--retry-time=0 where the command has it: a failure then ends at once."""
+    p = subprocess.run([keelson, "--help"], capture_output=True, text=True, timeout=30)
+    return ["--retry-time=0"] if "--retry-time" in p.stdout + p.stderr else []
+
+
+def flip_last_byte(path):
+    with open(path, "r+b") as f:
+        f.seek(-1, os.SEEK_END)
+        b = f.read(1)
+        f.seek(-1, os.SEEK_END)
+        f.write(bytes([b[0] ^ 0xFF]))
+
+
+def case_flip(t):
+    t.start()
+    v1, v2 = digests(t, "v1"), digests(t, "v2")
+    changed = [n for n in v1 if v1[n] != v2[n]]
+    check(len(changed) == 6, f"six files change from v1 to v2 ({len(changed)})")
+    plain = plain_repo(t, "repo-plain.json")
+    snapshot = install_v1(t, plain)
+    # The last changed piece in content order: under per-file completion the
+    # earlier changed files would already be replaced when it fails.
+    with open(t.path("changed.txt")) as f:
+        last = [line.strip() for line in f if line.strip()][-1]
+    damaged = [t.path("www", "pieces", "v2", last + ".varnopiece"),
+               t.path("www", "pieces", "v1", last + ".varnodelta")]
+    for path in damaged:
+        shutil.copy(path, path + ".good")
+        flip_last_byte(path)
+    t.alias("v2")
+    # Each failure waits for the engine to give up (its stall limit): the
+    # two rows run side by side, each in a copy of the v1 installation.
+    rows = [("a plain piece remote", plain), ("the pending storage", t.path("repo.json"))]
+    clients = []
+    for k, (_, repo) in enumerate(rows):
+        client = t.path(f"client-{k}")
+        shutil.copytree(snapshot.saved, client, symlinks=True)
+        with open(repo) as f:
+            doc = json.load(f)
+        doc["metafile"] = os.path.join(client, "game.metafile.json")
+        doc["local"] = dict(doc["local"], path=os.path.join(client, "game"))
+        if "pending" in doc:
+            doc["pending"] = dict(doc["pending"], path=os.path.join(client, "game.pending"))
+        path = t.path(f"repo-flip-{k}.json")
+        with open(path, "w") as f:
+            json.dump(doc, f)
+        clients.append((client, path))
+    extra = retry_options(t.keelson)
+    runs = [subprocess.Popen(t.args(*extra, repo=repo), env=t.env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True) for _, repo in clients]
+    if not extra:
+        # Without --retry-time the command spins until its stall limit (30 s
+        # without progress) ends the run: stopped for most of that wait it
+        # costs no CPU, and its clock runs on.
+        time.sleep(STALL_STOP[0])
+        for p in runs:
+            if p.poll() is None:
+                p.send_signal(signal.SIGSTOP)
+        time.sleep(STALL_STOP[1] - STALL_STOP[0])
+        for p in runs:
+            p.send_signal(signal.SIGCONT)
+    results = []
+    for p in runs:
+        out, err = p.communicate(timeout=sync_e2e.RUN_SECONDS)
+        results.append((p.returncode, out, err))
+    for (what, _), (client, _), (code, _, err) in zip(rows, clients, results):
+        p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")],
+                           cwd=os.path.join(client, "game"), capture_output=True, timeout=60)
+        check(code == 1 and p.returncode == 0,
+              f"{what}: a damaged piece ends with exit 1 and v1 whole ({code}, "
+              f"{p.stdout.decode()[:200]!r})")
+    # Back to v1 over what the failed run left (partial files holding v2's
+    # bytes): only v1's bytes are kept.
+    game = os.path.join(clients[0][0], "game")
+    partials = lambda: [n for _, _, names in os.walk(game)  # noqa: E731
+                        for n in names if n.endswith(".varnopartial")]
+    check(bool(partials()), f"{rows[0][0]}: the failed run left partial files")
+    t.alias("v1")
+    code, _, err = t.run(repo=clients[0][1])
+    p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")], cwd=game,
+                       capture_output=True, timeout=60)
+    left = partials()
+    check(code == 0 and p.returncode == 0 and not left,
+          f"{rows[0][0]}: v1 again over v2's partial files ends 0 with v1 ({code}, {left})")
+    t.alias("v2")
+    for path in damaged:
+        os.replace(path + ".good", path)
+    # The next run, over what the failed one left, completes v2.
+    for (what, _), (_, repo) in zip(rows, clients):
+        code, _, err = t.run(repo=repo)
+        client = os.path.dirname(json.load(open(repo))["local"]["path"])
+        p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v2.sha1")],
+                           cwd=os.path.join(client, "game"), capture_output=True, timeout=60)
+        check(code == 0 and p.returncode == 0, f"{what}: the mended run ends 0 with v2 ({code})")
+
+
+def case_kill(t, kills):
+    t.start()
+    v1, v2 = digests(t, "v1"), digests(t, "v2")
+    check(sum(v1[n] != v2[n] for n in v1) == 6, "six files change from v1 to v2")
+    repo = plain_repo(t, "repo-plain.json")
+    snapshot = install_v1(t, repo)
+    with open(t.path("changed.txt")) as f:
+        pieces = sum(1 for line in f if line.strip())
+    rng = random.Random(KILL_SEED)
+    moments = [(rng.randrange(pieces + 1), rng.uniform(0, 0.15)) for _ in range(kills)]
+    print(f"kill seed {KILL_SEED:#x}: after (pieces served, seconds) {moments}", flush=True)
+    t.alias("v2")
+    seen = {"mixed": 0, "partial": 0, "done": 0}
+    for k, (served, delay) in enumerate(moments):
+        snapshot.restore()
+        t.start("nginx-slow.conf")
+        t.clear_log()
+        p = subprocess.Popen(t.args(repo=repo), env=t.env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and p.poll() is None:
+            with open(t.path("access.log")) as f:
+                if sum(1 for line in f if "/pieces/" in line) >= served:
+                    break
+            time.sleep(0.01)
+        time.sleep(delay)
+        if p.poll() is None:
+            p.send_signal(signal.SIGKILL)
+        else:
+            seen["done"] += 1
+        p.wait(timeout=30)
+        missing, foreign = installed_state(t, v1, v2)
+        check(not missing and not foreign,
+              f"kill {k} after {served} pieces + {delay:.2f}s: every file is v1 or v2 "
+              f"(missing {missing}, neither {foreign})")
+        names = [n for n in v1 if v1[n] != v2[n]]
+        now = [hashlib.sha1(open(os.path.join(t.installed(), n), "rb").read()).hexdigest()
+               for n in names if os.path.isfile(os.path.join(t.installed(), n))]
+        seen["mixed"] += 0 < sum(s in v2.values() for s in now) < len(names)
+        seen["partial"] += bool(t.partials())
+        t.start()
+        code, _, err = t.run(repo=repo)
+        check(code == 0 and t.sha1_ok("v2"),
+              f"kill {k}: the next run ends 0 with v2" + ("" if code == 0 else f" ({err[-200:]})"))
+    print(f"kills that left partial files {seen['partial']}, a mix of versions "
+          f"{seen['mixed']}, a finished run {seen['done']}", flush=True)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("case")
+    ap.add_argument("--keelson", required=True)
+    ap.add_argument("--developer", type=int, default=0)
+    a = ap.parse_args()
+    if shutil.which("nginx") is None:
+        print("nginx is missing: skipped")
+        return 0
+    if a.case == "flip" and a.developer and not retry_options(a.keelson):
+        print("a developer build without --retry-time: skipped (each failure waits out the "
+              "stall limit)")
+        return 0
+    with tempfile.TemporaryDirectory(prefix="keelson-update-") as root:
+        t = Tree(root, a.keelson, mib=MIB)
+        try:
+            if a.case == "flip":
+                case_flip(t)
+            else:
+                case_kill(t, KILLS_DEVELOPER if a.developer else KILLS)
+        finally:
+            t.stop()
+    failures = sync_e2e.failures
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
