@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""`keelson sync` updating an installed v1 to v2 (six files change) against
-nginx over HTTPS, on a tree of tests/e2e/make_tree.py. One case per run:
+"""`keelson sync` updating an installed v1 to v2 (six data files and bin/tool
+change) against nginx over HTTPS, on a tree of tests/e2e/make_tree.py. One case per run:
 
   update_e2e.py CASE --keelson PATH [--developer 0|1]
 
@@ -111,7 +111,7 @@ def case_flip(t):
     t.start()
     v1, v2 = digests(t, "v1"), digests(t, "v2")
     changed = [n for n in v1 if v1[n] != v2[n]]
-    check(len(changed) == 6, f"six files change from v1 to v2 ({len(changed)})")
+    check(len(changed) == 7, f"six data files and bin/tool change from v1 to v2 ({len(changed)})")
     plain = plain_repo(t, "repo-plain.json")
     snapshot = install_v1(t, plain)
     # The last changed piece in content order: under per-file completion the
@@ -193,7 +193,7 @@ def case_flip(t):
 def case_kill(t, kills):
     t.start()
     v1, v2 = digests(t, "v1"), digests(t, "v2")
-    check(sum(v1[n] != v2[n] for n in v1) == 6, "six files change from v1 to v2")
+    check(sum(v1[n] != v2[n] for n in v1) == 7, "six data files and bin/tool change from v1 to v2")
     repo = plain_repo(t, "repo-plain.json")
     snapshot = install_v1(t, repo)
     with open(t.path("changed.txt")) as f:
