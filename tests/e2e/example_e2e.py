@@ -1,0 +1,127 @@
+#!/usr/bin/python3
+"""README's "Publish your own" end to end: the commands of its code block,
+run by bash as a user would paste them (the keelson path replaced by the
+binary under test, mktemp's directory inside the test's own), serve
+examples/minimal/www with `python3 -m http.server` on 127.0.0.1:8000 (the
+port the signed documents name), sync, check every file with `sha1sum -c`
+and run the installed program.
+
+  example_e2e.py --keelson PATH --source DIR
+
+Also checks what is checked in: under 200 KB, no private key, the sha1 list
+names every installed file. Exit status 0 when every check passed.
+"""
+import argparse
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+PORT = 8000
+KEELSON = '"$K/build/default/keelson"'
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what)
+    if not ok:
+        failures.append(what)
+
+
+def readme_block(source):
+    """The first indented code block of the "Publish your own" section."""
+    with open(os.path.join(source, "README.md"), encoding="utf-8") as f:
+        text = f.read()
+    section = text.split("\n## Publish your own\n", 1)[1].split("\n## ", 1)[0]
+    lines, started = [], False
+    for line in section.split("\n"):
+        if line.startswith("    "):
+            started = True
+            lines.append(line[4:])
+        elif started:
+            break
+    return lines
+
+
+def wait_port_free(deadline):
+    """The server binds 127.0.0.1:8000 itself; another holder (a run of this
+    test in another build) is waited for. Closed connections in TIME_WAIT
+    do not count: the server binds with SO_REUSEADDR."""
+    while True:
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", PORT))
+            return True
+        except OSError:
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.2)
+        finally:
+            s.close()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--keelson", required=True)
+    ap.add_argument("--source", required=True)
+    a = ap.parse_args()
+    source = os.path.abspath(a.source)
+    example = os.path.join(source, "examples", "minimal")
+
+    size = sum(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(example) for n in ns)
+    check(size < 200 * 1024, f"examples/minimal is under 200 KB ({size} bytes)")
+    private = [os.path.join(d, n) for d, _, ns in os.walk(example) for n in ns
+               if b"PRIVATE" in open(os.path.join(d, n), "rb").read()]
+    check(not private, f"no private key is checked in ({private})")
+
+    block = readme_block(source)
+    script = "\n".join(block)
+    check(KEELSON in script and "python3 -m http.server 8000 " in script and
+          "sha1sum -c" in script, f"README's block runs the server, keelson and sha1sum ({block})")
+    if failures:
+        return 1
+    script = script.replace(KEELSON, "'" + os.path.abspath(a.keelson) + "'")
+    if not wait_port_free(time.monotonic() + 60):
+        check(False, f"127.0.0.1:{PORT} is free for the server")
+        return 1
+    with tempfile.TemporaryDirectory(prefix="keelson-example-") as tmp:
+        env = dict(os.environ, TMPDIR=tmp)
+        p = subprocess.Popen(["bash", "-e", "-c", script], cwd=source, env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             start_new_session=True)
+        try:
+            out, err = p.communicate(timeout=120)
+        except subprocess.TimeoutExpired:
+            out, err = "", "timed out"
+        finally:
+            # The server, should the block stop before its "kill %1".
+            try:
+                os.killpg(p.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            p.wait()
+        check(p.returncode == 0, f"README's block ends 0 ({p.returncode}: {err[-600:]})")
+        expected = open(os.path.join(example, "expected.sha1"), encoding="utf-8").read().split("\n")
+        names = sorted(line.split("  ", 1)[1] for line in expected if line)
+        check(all(f"{n}: OK" in out for n in names), f"sha1sum -c passes every file ({out})")
+        check("hello from minimal 1.0" in out, "the installed bin/hello runs")
+        installs = [os.path.join(tmp, d) for d in os.listdir(tmp)]
+        found = []
+        for d in installs:
+            for top, _, files in os.walk(d):
+                found += [os.path.relpath(os.path.join(top, f), d) for f in files]
+        want = names + ["minimal.metafile.json"]
+        check(len(installs) == 1 and sorted(found) == sorted(want),
+              f"the installation holds the listed files and its metafile ({found})")
+        check(re.search(r"minimal 1\.0: 4 files", out) is not None, "the summary names the version")
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,118 @@
+#!/usr/bin/python3
+"""Writes examples/minimal/: one small signed version of the repository
+"minimal" as a content server publishes it, for README's "Publish your own"
+and tests/e2e/example_e2e.py. Run once; its output is checked in.
+
+  make_example.py <examples/minimal>
+
+Writes under the directory:
+  www/alias.json                 signed {"minimal": "1.0"}
+  www/catalog/1.0/catalog.json   signed; names the metafile and an httpPiece
+                                 remote at http://127.0.0.1:8000/pieces/
+  www/meta/1.0.json              the signed metafile
+  www/pieces/1.0/<sha1>.varnopiece  every piece with its header, encodings
+                                 rotating through pad, pad+gzip, plain, gzip
+  app.json                       the application file: whitelist 127.0.0.1 and
+                                 the key store "minimal" (the public key only)
+  repo.json                      the repository file, paths relative to the
+                                 directory keelson runs in
+  expected.sha1                  `sha1sum -c` list, relative to that directory
+
+The signing key is made here and dropped: only its public half is written.
+File data follow the seed; the key, and so the signatures, differ per run.
+"""
+import base64
+import hashlib
+import json
+import os
+import random
+import sys
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from make_tree import Signer, encode_piece, write_bytes, write_text  # noqa: E402
+from contenttree import Version, _digests  # noqa: E402
+from contenttree.pieces import pieces_of  # noqa: E402
+
+BASE = "http://127.0.0.1:8000"
+REPOSITORY = "minimal"
+VERSION = "1.0"
+PIECE = 16384
+ROTATION = (1, 3, 0, 2)  # pad, pad+gzip, plain, gzip
+
+README = f"""minimal {VERSION}
+
+The example installation of keelson's examples/minimal: a signed tree that
+`python3 -m http.server` serves and `keelson sync` installs. bin/hello is a
+program (metafile "mode" 0755).
+"""
+HELLO = f"#!/bin/sh\necho 'hello from minimal {VERSION}'\n"
+
+
+def make_version(rng):
+    numbers = "".join(f"{k:6d} {k * k:12d}\n" for k in range(1200)).encode()
+    files = [("README.txt", README.encode(), None),
+             ("bin/hello", HELLO.encode(), "0755"),
+             ("data/numbers.txt", numbers, None),
+             ("data/blob.bin", rng.randbytes(20000), None)]
+    v = Version(VERSION)
+    v.piece_size, v.algorithm, v.top_algorithm = PIECE, "SHA1", "SHA1"
+    v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "list", True
+    at = 0
+    for name, data, mode in files:
+        pad = 0
+        if name == "data/numbers.txt":
+            pad = (-(at + len(data))) % PIECE  # data/blob.bin starts a piece
+            v.ranges.append((at + len(data), pad))
+        v.files.append({"spelling": name, "name": name, "size": len(data), "offset": at,
+                        "pad": pad, "link": None, "mtime": None, "attr": None, "mode": mode,
+                        "data": data, "sha1": hashlib.sha1(data).hexdigest()})
+        at += len(data) + pad
+    v.digests = _digests(rng, v)
+    return v
+
+
+def metafile(v):
+    files = []
+    for f in v.files:
+        entry = {"name": f["name"], "size": f["size"]}
+        if f["mode"]:
+            entry["mode"] = f["mode"]
+        files.append(entry)
+    return {"id": v.id, "files": files,
+            "pad": [{"offset": o, "size": n} for o, n in v.ranges],
+            "pieces": {"algorithm": v.algorithm, "size": v.piece_size, "hashPadding": True,
+                       "digests": [base64.b64encode(d).decode() for d in v.digests]}}
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    root = os.path.abspath(sys.argv[1])
+    www = os.path.join(root, "www")
+    rng = random.Random(0x6d696e)
+    v = make_version(rng)
+    signer = Signer()
+    remote = {"type": "httpPiece", "baseUrl": BASE + "/pieces/"}
+    catalog = {"id": v.id, "metafile": f"{BASE}/meta/{v.id}.json", "config": {"remote": remote}}
+    write_text(os.path.join(www, "alias.json"), signer.sign({REPOSITORY: v.id}))
+    write_text(os.path.join(www, "catalog", v.id, "catalog.json"), signer.sign(catalog))
+    write_text(os.path.join(www, "meta", v.id + ".json"), signer.sign(metafile(v)))
+    for i, (padded, plain) in enumerate(pieces_of(v)):
+        write_bytes(os.path.join(www, "pieces", v.id, v.digests[i].hex() + ".varnopiece"),
+                    encode_piece(rng, padded, plain, ROTATION[i % len(ROTATION)]))
+    key = base64.b64encode(signer.public_der()).decode()
+    app = {"webGet": {"whitelist": ["127.0.0.1"]}, "keyStores": {REPOSITORY: key}}
+    write_text(os.path.join(root, "app.json"), json.dumps(app, indent=2) + "\n")
+    repo = {"repository": REPOSITORY, "alias": BASE + "/alias.json",
+            "catalog": BASE + "/catalog/", "certStore": REPOSITORY,
+            "metafile": REPOSITORY + ".metafile.json",
+            "local": {"type": "file", "path": REPOSITORY}}
+    write_text(os.path.join(root, "repo.json"), json.dumps(repo, indent=2) + "\n")
+    write_text(os.path.join(root, "expected.sha1"),
+               "".join(f"{f['sha1']}  {REPOSITORY}/{f['name']}\n" for f in v.files))
+
+
+if __name__ == "__main__":
+    main()
