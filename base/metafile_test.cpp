@@ -319,6 +319,12 @@ TEST(MetaFile, EdgeCases) {
        0,
        {0, 6, 16, 0},
        {}},
+      {"empty pad list: no pad",
+       R"({"files":[{"name":"a","size":10}],"pad":[],"pieces":{"size":8,"digests":)" + Digests(2) +
+           "}}",
+       0,
+       {0, 0},
+       {8, 8}},
       {"no pieces loads", R"({"id":"","files":[{"name":"a","size":3}]})", 0, {0, 0}, {}},
       {"empty pieces count as present",
        R"({"files":[{"name":"a","size":3}],"pieces":{}})",
