@@ -120,6 +120,20 @@ void Jws_FreeParts(uint8_t **header, int32_t *headerSize, int32_t *headerLength,
   *signatureSegmentLength = 0;
 }
 
+namespace {
+
+// A compact token holds no white space; a file that holds one usually ends in
+// a newline, which is not part of the signature segment.
+int32_t jwsTrimmedLength(const char *text, int32_t length) {
+  while (text != nullptr && length > 0 &&
+         (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ' ||
+          text[length - 1] == '\t'))
+    length--;
+  return length;
+}
+
+}  // namespace
+
 int Jws_Split(const char *text, int32_t length, uint8_t **header, int32_t *headerSize,
               int32_t *headerLength, uint8_t **payload, int32_t *payloadSize,
               int32_t *payloadLength, uint8_t **signature, int32_t *signatureSize,
@@ -133,6 +147,7 @@ int Jws_Split(const char *text, int32_t length, uint8_t **header, int32_t *heade
   *header = *payload = *signature = nullptr;
   *headerSize = *payloadSize = *signatureSize = 0;
   *headerLength = *payloadLength = *signatureLength = *signatureSegmentLength = 0;
+  length = jwsTrimmedLength(text, length);
   if (text == nullptr || length <= 0) return 0;
   const char *end = text + length;
   const char *dot1 = static_cast<const char *>(memchr(text, '.', size_t(length)));
@@ -323,6 +338,7 @@ int Jws_Decode(Json *json, JwsClaims *claims, CertStore *store, const char *text
   uint8_t *header = nullptr, *payload = nullptr, *signature = nullptr;
   int32_t headerSize = 0, headerLength = 0, payloadSize = 0, payloadLength = 0;
   int32_t signatureSize = 0, signatureLength = 0, segmentLength = 0;
+  length = jwsTrimmedLength(text, length);
   if (!Jws_Split(text, length, &header, &headerSize, &headerLength, &payload, &payloadSize,
                  &payloadLength, &signature, &signatureSize, &signatureLength, &segmentLength)) {
     Json_SetErrorCode(json, kJsonErrorDecodeSignature);

@@ -106,9 +106,9 @@ const Minted *find(const std::vector<Minted> &rows, const std::string &alg) {
 
 }  // namespace
 
-// Every minted token verifies through its key store; a changed byte in any
-// segment fails with 10 (or 9 when the text no longer decodes); without
-// verify a bad signature still decodes.
+// Every minted token verifies through its key store, also with a line end
+// after it; a changed byte in any segment fails with 10 (or 9 when the text
+// no longer decodes); without verify a bad signature still decodes.
 TEST(Jws, MintedTokensThroughKeyStores) {
   Test_LogRecord log;
   AuthSwitchGuardForTest on(1);
@@ -120,6 +120,9 @@ TEST(Jws, MintedTokensThroughKeyStores) {
     std::string iss;
     EXPECT_EQ(decode(store, m.token, &code, nullptr, 1, &iss), 1) << m.alg << " code " << code;
     EXPECT_EQ(iss, "keelson") << m.alg;
+    // As a file written with echo holds it.
+    EXPECT_EQ(decode(store, m.token + "\r\n", &code), 1) << m.alg << " code " << code;
+    EXPECT_EQ(decode(store, m.token + "\n.", &code), 0) << m.alg;
     size_t dot1 = m.token.find('.'), dot2 = m.token.find('.', dot1 + 1);
     for (size_t at : {dot1 / 2, (dot1 + dot2) / 2, (dot2 + m.token.size()) / 2}) {
       std::string bad = m.token;
