@@ -20,8 +20,7 @@ namespace {
 // Whether the open file is one nobody but its owner may touch, owned by the
 // effective user (or, with rootOwns, by root); 0 with a WARNING line naming
 // the fault otherwise.
-int privateFileCheck(int fd, const char *path, struct stat *st) {
-  const bool rootOwns = true;
+int privateFileCheck(int fd, const char *path, bool rootOwns, struct stat *st) {
   if (fstat(fd, st) != 0) return POSIX_FAIL("fstat", path);
   const char *fault = !S_ISREG(st->st_mode)                             ? "not a regular file"
                       : st->st_uid != geteuid() && !(rootOwns && st->st_uid == 0)
@@ -52,10 +51,13 @@ int PrivateFile_AppendLine(const char *path, const char *text, int32_t length) {
   CHECK_POINTER(path);
   CHECK_POINTER(text);
   if (length < 0) return 0;
-  int fd;
-  do fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  while (fd < 0 && errno == EINTR);
+  int fd = privateFileOpen(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
   if (fd < 0) return 0;
+  struct stat st;
+  if (!privateFileCheck(fd, path, false, &st)) {
+    close(fd);
+    return 0;
+  }
   ssize_t written;
   do written = write(fd, text, size_t(length));
   while (written < 0 && errno == EINTR);
@@ -72,7 +74,7 @@ int PrivateFile_Read(const char *path, int32_t maxBytes, char **text, int32_t *l
   int fd = privateFileOpen(path, O_RDONLY, 0);
   if (fd < 0) return 0;
   struct stat st;
-  int ok = privateFileCheck(fd, path, &st);
+  int ok = privateFileCheck(fd, path, true, &st);
   if (ok && st.st_size > maxBytes)
     ok = POSIX_FAIL_CODE(kPlatformErrorBadFormat, EFBIG, "size", path);
   if (ok) {
