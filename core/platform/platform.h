@@ -314,9 +314,8 @@ int32_t Platform_CAS(int32_t *value, int32_t exchange, int32_t comparand);
 // file cannot be opened now, or kPlatformLogFileRefused when what stands at
 // path is not the log's to write: a link, or anything but a regular file of
 // the effective user's with one name (it is then left as it was, never cut).
-// A new file is 0644, or 0600 in a shared place (a directory others may
-// write to or that is not the user's own). Without append the file is cut
-// once it is known to be the user's.
+// A new file is 0600. Without append the file is cut once it is known to be
+// the user's.
 constexpr int kPlatformLogFileRefused = -2;
 int Platform_LogFileOpen(const char *path, int append);
 void Platform_LogFileWrite(int fd, const char *data, size_t length);

@@ -12,36 +12,13 @@
 
 #include "core/platform/platform.h"
 
-namespace {
-
-// Whether the directory of path is a shared place: one others may write to,
-// or not the effective user's own (a debug directory in /tmp, another
-// user's home). A log file made there is for its owner's eyes only.
-bool logFileInSharedPlace(const char *path) {
-  char directory[kPathMax];
-  const char *slash = strrchr(path, '/');
-  size_t length = slash == nullptr ? 0 : slash == path ? 1 : size_t(slash - path);
-  if (length >= sizeof directory) return true;
-  if (length == 0) {
-    directory[0] = '.';
-    length = 1;
-  } else {
-    memcpy(directory, path, length);
-  }
-  directory[length] = '\0';
-  struct stat st;
-  if (stat(directory, &st) != 0) return true;
-  return st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-}
-
-}  // namespace
-
 int Platform_LogFileOpen(const char *path, int append) {
   // Never through a link, and never into a FIFO that would block the log.
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append ? O_APPEND : 0);
-  mode_t mode = logFileInSharedPlace(path) ? 0600 : 0644;
+  // The log may hold what a request carried: its owner's eyes only, wherever
+  // it is made.
   int fd;
-  do fd = open(path, flags, mode);
+  do fd = open(path, flags, 0600);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno == ELOOP ? kPlatformLogFileRefused : -1;
   // Only a plain file of the effective user's, with no second name, is
