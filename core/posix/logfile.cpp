@@ -12,9 +12,29 @@
 
 #include "core/platform/platform.h"
 
-int Platform_LogFileOpen(const char *path, int append) {
+namespace {
+
+// An OFD lock over the whole file (type F_RDLCK, F_WRLCK), waiting for it
+// or not. 0 on success, else the errno.
+int logFileLock(int fd, short type, bool wait) {
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  int rc;
+  do rc = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+  while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+int Platform_LogFileOpen(const char *path, int append, int *inUse) {
+  *inUse = 0;
   // Never through a link, and never into a FIFO that would block the log.
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append ? O_APPEND : 0);
+  // Read and write: the shared lock held on it needs a readable descriptor.
+  // Always appending, so lines of processes sharing the file never overlap.
+  int flags = O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   // The log may hold what a request carried: its owner's eyes only, wherever
   // it is made.
   int fd;
@@ -30,10 +50,19 @@ int Platform_LogFileOpen(const char *path, int append) {
     close(fd);
     return kPlatformLogFileRefused;
   }
-  if (!append && ftruncate(fd, 0) != 0) {
-    close(fd);
-    return -1;
+  // Every process with the file open holds a shared lock on it; a start
+  // that wants to cut it takes the lock alone first, and one that cannot
+  // (another process is logging there) appends instead.
+  if (!append) {
+    int err = logFileLock(fd, F_WRLCK, false);
+    if (err == 0 && ftruncate(fd, 0) != 0) {
+      close(fd);
+      return -1;
+    }
+    *inUse = err == EAGAIN || err == EACCES ? 1 : 0;
   }
+  // Waits only while another start holds it alone to cut it.
+  logFileLock(fd, F_RDLCK, true);
   return fd;
 }
 

@@ -128,9 +128,17 @@ bool logEnsureOpen(GlobalLogRecord *log, int isError) {
   int append = (Debug_Flags() & kCoreFlagAppend) || isError;
   for (int attempt = 0; attempt < kOpenAttempts; attempt++) {
     log->openAttempts.fetch_add(1, std::memory_order_relaxed);
-    log->fd = Platform_LogFileOpen(log->openName, append);
+    int inUse = 0;
+    log->fd = Platform_LogFileOpen(log->openName, append, &inUse);
     if (log->fd >= 0) {
       log->openBackoffUntil = 0;
+      if (inUse) {
+        char line[kPathMax + 128];
+        Str_Printf(line, sizeof line,
+                   "Log file (%s) in use by another process: appending to it, not cutting it\n",
+                   log->openName);
+        Platform_LogFileWrite(log->fd, line, strlen(line));
+      }
       return true;
     }
     if (log->fd == kPlatformLogFileRefused) {

@@ -259,6 +259,41 @@ TEST(Log, AppendKeepsAndTruncateDropsEarlierText) {
   EXPECT_NE(text.find("third"), std::string::npos);
 }
 
+// Processes that share one log file (root runs all log to the system data
+// directory) never cut each other's lines: a start that finds the file in
+// use appends and says so first; the file is cut again once nobody holds it.
+TEST(Log, FileInUseElsewhereIsAppendedTo) {
+  TempDir dir;
+  std::string cmdline = "app --debug --debugdir=" + dir.path.string();
+  fs::path file = dir.path / "keelson.developer.log";
+  {
+    CoreSession session(cmdline);
+    Log_Print(LOG_INFO, KSRC, 0, "holder before\n");
+    FSFAULT_RUN([&](FsFaultChild &child) {
+      // A process of its own: the holder's log is the parent's, not its.
+      Core_Shutdown();
+      Core_SetFlags(0);
+      {
+        CoreSession second(cmdline);
+        Log_Print(LOG_INFO, KSRC, 0, "second start\n");
+      }
+      FSF_EXPECT(child, readFile(file).find("holder before") != std::string::npos);
+    });
+    Log_Print(LOG_INFO, KSRC, 0, "holder after\n");
+  }
+  std::string text = readFile(file);
+  for (const char *line : {"holder before", "second start", "holder after"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+  size_t note = text.find("in use by another process: appending");
+  EXPECT_NE(note, std::string::npos) << text;
+  EXPECT_LT(note, text.find("second start"));
+  EXPECT_GT(note, text.find("holder before"));
+  { CoreSession alone(cmdline); }
+  text = readFile(file);
+  EXPECT_EQ(text.find("holder"), std::string::npos) << text;
+  EXPECT_EQ(text.find("in use by another process"), std::string::npos) << text;
+}
+
 TEST(Log, OverlongMessageIsCutAndNoticed) {
   TempDir dir;
   std::string big(5000, 'x');
