@@ -1,7 +1,8 @@
 // Credential: user names and passwords kept for servers (proxy and server
 // authentication), under a target text built from the server, the realm and
 // the credential kind. The store is the user's own JSON document
-// $XDG_DATA_HOME/keelson/credentials: {target: {"user": ..., "password": ...}}.
+// "credentials" in the program's data directory ($XDG_DATA_HOME/keelson/,
+// root's /var/lib/keelson/): {target: {"user": ..., "password": ...}}.
 //
 // Invariants: (1) the document's directory is 0700 (a writer tightens it when
 // another part of the program made it first, and refuses one the effective

@@ -189,9 +189,9 @@ enum PathId : int {
 // 0 with out empty when the id names nothing here (8, ids outside 1-24), the
 // source is missing, or the text does not fit (206).
 int Platform_GetPath(int id, char *out, int size);
-// The program's data directory: the user's (id 9) or, for the system account,
-// the machine's (id 11) data directory followed by "keelson/". 1, or 0 (out
-// empty) when it does not fit.
+// The program's data directory: the user's (id 9) or, for root however it
+// was reached (sudo keeps the user's HOME), the machine's (id 11) data
+// directory followed by "keelson/". 1, or 0 (out empty) when it does not fit.
 int Platform_GetAppDataDirectory(char *out, int size);
 // The realpath of /usr/lib/ (it stands for the desktop system's own
 // directory), the system library directory, the current directory, each

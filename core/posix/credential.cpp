@@ -25,7 +25,6 @@
 
 namespace {
 
-constexpr const char *kCredentialDirectoryName = "keelson";
 constexpr const char *kCredentialFileName = "credentials";
 // Writers lock this file, not the document: the document is replaced by a
 // rename, so a lock on it would guard the old inode.
@@ -42,12 +41,10 @@ char gCredentialTestDirectory[kPathMax];
 
 int credentialDirectory(char *out, int size) {
   if (gCredentialTestDirectory[0]) return Str_Set(out, gCredentialTestDirectory, size);
-  char base[kPathMax];
-  if (!Platform_GetPath(kPathUserAppData, base, sizeof base)) return 0;
-  if (Str_Printf(out, size, "%s%s", base, kCredentialDirectoryName) >= size - 1) {
-    Platform_SetLastError(kPlatformErrorNameTooLong);
-    return 0;
-  }
+  // The program's data directory, without its closing '/'.
+  if (!Platform_GetAppDataDirectory(out, size)) return 0;
+  size_t length = strlen(out);
+  if (length > 1 && out[length - 1] == '/') out[length - 1] = '\0';
   return 1;
 }
 

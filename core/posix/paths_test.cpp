@@ -2,13 +2,18 @@
 // and user-dirs.dirs the test writes, again with HOME unset (the passwd entry
 // decides, read through getent), the program's data directory for user and
 // system account, and the environment calls.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "core/platform/credential.h"
 #include "core/platform/platform.h"
+#include "core/posix/desktopsettings.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
 #include "tests/fsfault.h"
 
 namespace {
@@ -90,13 +95,53 @@ TEST(PlatformPaths, EveryIdFromTheEnvironmentAndUserDirs) {
     FSF_EXPECT_EQ(child, Platform_GetAppDataDirectory(out, sizeof out), 1);
     FSF_EXPECT_EQ(child, std::string(out),
                   geteuid() == 0 ? "/var/lib/keelson/" : dir / "data/keelson/");
-    setenv("SUDO_UID", "1000", 1);  // root through sudo keeps the user's data
-    FSF_EXPECT_EQ(child, Platform_GetAppDataDirectory(out, sizeof out), 1);
-    FSF_EXPECT_EQ(child, std::string(out), dir / "data/keelson/");
+    // Root keeps its files out of the user's tree, however it was reached.
+    for (const char *via : {"SUDO_UID", "PKEXEC_UID"}) {
+      setenv(via, "1000", 1);
+      FSF_EXPECT_EQ(child, Platform_GetAppDataDirectory(out, sizeof out), 1);
+      FSF_EXPECT_EQ(child, std::string(out),
+                    geteuid() == 0 ? "/var/lib/keelson/" : dir / "data/keelson/");
+      unsetenv(via);
+    }
     // A relative base directory is ignored, as is a TMPDIR that cannot be made.
     setenv("XDG_DATA_HOME", "relative/data", 1);
     setenv("TMPDIR", "/proc/keelson-no-such-dir", 1);
     expectPaths(child, {{9, home + "/.local/share/"}, {12, "/tmp/"}});
+  });
+}
+
+// Root run with a user's HOME and sudo's variables (a private /var/lib in
+// the child stands for the machine's): the log, the credential store and
+// the desktop proxy look-up leave nothing in the user's tree, and nothing
+// is said on stderr about directories there.
+TEST(PlatformPaths, RootCreatesNothingInAUsersHome) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root and a second user";
+  FsFaultTempDir dir;
+  std::string home = dir / "home";
+  ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+  ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.MountTmpfs("/var/lib", "mode=0755")) return;
+    clearXdg();
+    unsetenv("XDG_CACHE_HOME");
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("HOME", home.c_str(), 1);
+    setenv("SUDO_UID", "65534", 1);
+    testing::internal::CaptureStderr();
+    uint32_t flags = 0;
+    const char *cmdline = "app --debug";
+    Core_ParseDebugOptions(&flags, cmdline);
+    Core_Init(flags, cmdline);
+    Log_Print(LOG_INFO, KSRC, 0, "root's line\n");
+    FSF_EXPECT_EQ(child, Platform_CredentialWrite("target", "user", "secret"), 1);
+    DesktopSettingValue mode(DesktopSettingValue::Kind::String, "mode");
+    DesktopSettings_Read("org.gnome.system.proxy", &mode, 1);
+    Core_Shutdown();
+    std::string said = testing::internal::GetCapturedStderr();
+    FSF_EXPECT_EQ(child, said.find("dconf"), std::string::npos);
+    FSF_EXPECT_EQ(child, FsFault_Command("find " + home + " -mindepth 1"), "");
+    FSF_EXPECT_EQ(child, FsFault_Command("cd /var/lib/keelson && ls"),
+                  "credentials\ncredentials.lock\nkeelson.developer.log");
   });
 }
 
