@@ -312,8 +312,9 @@ int32_t Platform_CAS(int32_t *value, int32_t exchange, int32_t comparand);
 // The log's file and console: plain descriptors that never allocate, so the
 // log can call them under its lock. Open returns a descriptor, -1 when the
 // file cannot be opened now, or kPlatformLogFileRefused when what stands at
-// path is not the log's to write: a link, or anything but a regular file of
-// the effective user's with one name (it is then left as it was, never cut).
+// path is not the log's to write: a link (at its name or on its path), or
+// anything but a regular file of the effective user's with one name (it is
+// then left as it was, never cut).
 // A new file is 0600. Without append the file is cut once it is known to be
 // the user's, unless another process has it open to log: the file is then
 // appended to and *inUse set to 1. Every open holds a shared OFD lock on the
@@ -323,7 +324,8 @@ int Platform_LogFileOpen(const char *path, int append, int *inUse);
 void Platform_LogFileWrite(int fd, const char *data, size_t length);
 void Platform_LogFileSync(int fd);
 void Platform_LogFileClose(int fd);
-// Creates a directory and all its parents. Returns 1 when it exists after.
+// Creates a directory and all its parents (new ones 0755), following no link
+// on the way. Returns 1 when it exists after.
 int Platform_CreateDirectoryTree(const char *path);
 
 // The console is stderr. A hook, when installed, receives the terminal's quit

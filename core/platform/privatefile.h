@@ -14,7 +14,8 @@
 #include <cstdint>
 
 // Appends length bytes of text (one line, its line feed included) to the file
-// at path, creating it when missing. An existing file is written only when it
+// at path, creating it when missing; a link anywhere on path is refused (5).
+// An existing file is written only when it
 // is a regular file of the effective user's that group and others may
 // neither read nor write. 1 when every byte was written; 0 when the file
 // cannot be opened, is refused (5, one WARNING line) or the write falls

@@ -8,9 +8,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "core/platform/platform.h"
+#include "core/posix/nolinks.h"
 
 namespace {
 
@@ -34,11 +36,13 @@ int Platform_LogFileOpen(const char *path, int append, int *inUse) {
   // Never through a link, and never into a FIFO that would block the log.
   // Read and write: the shared lock held on it needs a readable descriptor.
   // Always appending, so lines of processes sharing the file never overlap.
-  int flags = O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int flags = O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK;
   // The log may hold what a request carried: its owner's eyes only, wherever
   // it is made.
+  // No link on the way is followed: a planted one would have the log cut
+  // and write whatever file it names.
   int fd;
-  do fd = open(path, flags, 0600);
+  do fd = FsPath_OpenNoLinks(path, flags, 0600);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno == ELOOP ? kPlatformLogFileRefused : -1;
   // Only a plain file of the effective user's, with no second name, is
@@ -86,19 +90,10 @@ void Platform_LogFileClose(int fd) {
 }
 
 int Platform_CreateDirectoryTree(const char *path) {
-  char work[kPathMax];
-  size_t length = strlen(path);
-  if (length == 0 || length >= sizeof work) return 0;
-  memcpy(work, path, length + 1);
-  for (size_t i = 1; i <= length; i++) {
-    if (work[i] != '/' && work[i] != '\0') continue;
-    char saved = work[i];
-    work[i] = '\0';
-    if (mkdir(work, 0755) != 0 && errno != EEXIST) return 0;
-    work[i] = saved;
-  }
-  struct stat st;
-  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+  int fd = FsDirectory_OpenNoLinks(path, INT_MAX, 0755);
+  if (fd < 0) return 0;
+  close(fd);
+  return 1;
 }
 
 // Console: the console is the process's stderr. While it is attached and a

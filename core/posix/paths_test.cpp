@@ -11,7 +11,9 @@
 
 #include "core/platform/credential.h"
 #include "core/platform/platform.h"
+#include "core/platform/privatefile.h"
 #include "core/posix/desktopsettings.h"
+#include "core/posix/runpath.h"
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
 #include "tests/fsfault.h"
@@ -142,6 +144,50 @@ TEST(PlatformPaths, RootCreatesNothingInAUsersHome) {
     FSF_EXPECT_EQ(child, FsFault_Command("find " + home + " -mindepth 1"), "");
     FSF_EXPECT_EQ(child, FsFault_Command("cd /var/lib/keelson && ls"),
                   "credentials\ncredentials.lock\nkeelson.developer.log");
+  });
+}
+
+// Links planted where the program keeps its files (the data directory, so
+// the log and the credential store, the run directory and the key log's
+// directory) are not followed: nothing changes in the directory they name,
+// not even its mode, and the run says why.
+TEST(PlatformPaths, PlantedLinksInTheProgramsDirectoriesChangeNothing) {
+  FsFaultTempDir dir;
+  std::string victim = dir / "victim";
+  ASSERT_EQ(mkdir(victim.c_str(), 0750), 0);
+  ASSERT_EQ(chmod(victim.c_str(), 0750), 0);
+  const bool root = geteuid() == 0;
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    // Root's data directory is the machine's: a private one here.
+    if (root && !child.MountTmpfs("/var/lib", "mode=0755")) return;
+    clearXdg();
+    std::string data = root ? "/var/lib" : dir / "data";
+    if (!root) FSF_EXPECT_EQ(child, mkdir(data.c_str(), 0700), 0);
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
+    for (const std::string &link : {data + "/keelson", dir / "run", dir / "keys"})
+      FSF_EXPECT_EQ(child, symlink(victim.c_str(), link.c_str()), 0);
+    testing::internal::CaptureStderr();
+    uint32_t flags = 0;
+    const char *cmdline = "app --debug";
+    Core_ParseDebugOptions(&flags, cmdline);
+    Core_Init(flags, cmdline);
+    Log_Print(LOG_INFO, KSRC, 0, "a line\n");
+    FSF_EXPECT_EQ(child, Platform_CredentialWrite("target", "user", "secret"), 0);
+    FSF_EXPECT_EQ(child, Platform_GetLastError(), kPlatformErrorAccessDenied);
+    char path[kRunPathSocketBytes];
+    uint32_t uid = 0;
+    FSF_EXPECT_EQ(child, RunPath_Get("mark", ".lock", path, sizeof path, &uid), 0);
+    FSF_EXPECT_EQ(child, Platform_GetLastError(), kPlatformErrorAccessDenied);
+    std::string line = "CLIENT_RANDOM 00 00\n";
+    FSF_EXPECT_EQ(child, PrivateFile_AppendLine((dir / "keys/keylog").c_str(), line.c_str(),
+                                                int32_t(line.size())),
+                  0);
+    Core_Shutdown();
+    std::string said = testing::internal::GetCapturedStderr();
+    FSF_EXPECT(child, said.find("a link stands on its path") != std::string::npos);
+    FSF_EXPECT_EQ(child, FsFault_Command("ls -A " + victim), "");
+    FSF_EXPECT_EQ(child, FsFault_Command("stat -c %a " + victim), "750");
   });
 }
 

@@ -11,6 +11,7 @@
 
 #include "core/platform/platform.h"
 #include "core/posix/errors.h"
+#include "core/posix/nolinks.h"
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
@@ -33,11 +34,12 @@ int privateFileCheck(int fd, const char *path, bool rootOwns, struct stat *st) {
   return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EACCES, "private file", path);
 }
 
-// open(2) without following a link at path's end; -1 with the failure
-// recorded (a link is 5).
-int privateFileOpen(const char *path, int flags, mode_t mode) {
+// open(2) without following a link at path's end (wholePath: anywhere on
+// it); -1 with the failure recorded (a link is 5).
+int privateFileOpen(const char *path, int flags, mode_t mode, bool wholePath) {
   int fd;
-  do fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
+  do fd = wholePath ? FsPath_OpenNoLinks(path, flags | O_NONBLOCK, mode)
+                    : open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
   while (fd < 0 && errno == EINTR);
   if (fd >= 0) return fd;
   if (errno == ELOOP) POSIX_FAIL_CODE(kPlatformErrorAccessDenied, ELOOP, "open", path);
@@ -51,7 +53,9 @@ int PrivateFile_AppendLine(const char *path, const char *text, int32_t length) {
   CHECK_POINTER(path);
   CHECK_POINTER(text);
   if (length < 0) return 0;
-  int fd = privateFileOpen(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
+  // Created where the caller named, never in a directory a planted link
+  // names.
+  int fd = privateFileOpen(path, O_WRONLY | O_APPEND | O_CREAT, 0600, true);
   if (fd < 0) return 0;
   struct stat st;
   if (!privateFileCheck(fd, path, false, &st)) {
@@ -71,7 +75,7 @@ int PrivateFile_Read(const char *path, int32_t maxBytes, char **text, int32_t *l
   CHECK_POINTER(length);
   *text = nullptr;
   *length = 0;
-  int fd = privateFileOpen(path, O_RDONLY, 0);
+  int fd = privateFileOpen(path, O_RDONLY, 0, false);
   if (fd < 0) return 0;
   struct stat st;
   int ok = privateFileCheck(fd, path, true, &st);
