@@ -29,3 +29,10 @@ int PrivateFile_AppendLine(const char *path, const char *text, int32_t length);
 // 5 for a link or a file that fails a check (one WARNING line says which),
 // 193 for one too long, else what the open or read failed with.
 int PrivateFile_Read(const char *path, int32_t maxBytes, char **text, int32_t *length);
+
+// Reads the open file fd, whose status gave size bytes, into a new
+// zero-terminated block of *length + 1 bytes (MEM_FREE(*text, *length +
+// 1)); a file that shrank meanwhile gives what is there, one that grew is
+// refused (193). 1, or 0 with *text NULL and the error recorded (path names
+// the file in it).
+int PrivateFile_ReadOpen(int fd, const char *path, int64_t size, char **text, int32_t *length);

@@ -20,6 +20,7 @@
 #include "core/runtime/memory.h"
 #include "core/platform/filereplace.h"
 #include "core/platform/platform.h"
+#include "core/platform/privatefile.h"
 #include "core/posix/errors.h"
 #include "core/posix/nolinks.h"
 #include "core/runtime/print.h"
@@ -114,32 +115,7 @@ int credentialReadFile(const char *path, char **text, int32_t *length) {
     ok = POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EACCES, "owner", path);
   if (ok && st.st_size > kCredentialMaxDocumentBytes)
     ok = POSIX_FAIL_CODE(kPlatformErrorBadFormat, EFBIG, "size", path);
-  if (ok) {
-    auto size = size_t(st.st_size);
-    auto *block = static_cast<char *>(MEM_ALLOC(size + 1, MEM_ZEROED));
-    size_t got = 0;
-    while (ok && got < size) {
-      ssize_t n = read(fd, block + got, size - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) ok = POSIX_FAIL("read", path);
-      else if (n == 0) break;  // shrank meanwhile: parse what is there
-      else got += size_t(n);
-    }
-    if (ok) {
-      *text = block;
-      *length = int32_t(got);
-      // The caller frees *length + 1 bytes: a file that shrank while it was
-      // read gets a block of its real length.
-      if (got != size) {
-        auto *exact = static_cast<char *>(MEM_ALLOC(got + 1, MEM_ZEROED));
-        memcpy(exact, block, got);
-        MEM_FREE(block, size + 1);
-        *text = exact;
-      }
-    } else {
-      MEM_FREE(block, size + 1);
-    }
-  }
+  if (ok) ok = PrivateFile_ReadOpen(fd, path, st.st_size, text, length);
   close(fd);
   return ok;
 }

@@ -40,6 +40,14 @@ void expectPaths(FsFaultChild &child, const std::vector<PathRow> &rows) {
   }
 }
 
+// Starts the program's core as "app --debug" does: logging to a file.
+void startDebugRun() {
+  uint32_t flags = 0;
+  const char *cmdline = "app --debug";
+  Core_ParseDebugOptions(&flags, cmdline);
+  Core_Init(flags, cmdline);
+}
+
 void clearXdg() {
   for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "TMPDIR", "SUDO_UID", "PKEXEC_UID"})
     unsetenv(name);
@@ -130,10 +138,7 @@ TEST(PlatformPaths, RootCreatesNothingInAUsersHome) {
     setenv("HOME", home.c_str(), 1);
     setenv("SUDO_UID", "65534", 1);
     testing::internal::CaptureStderr();
-    uint32_t flags = 0;
-    const char *cmdline = "app --debug";
-    Core_ParseDebugOptions(&flags, cmdline);
-    Core_Init(flags, cmdline);
+    startDebugRun();
     Log_Print(LOG_INFO, KSRC, 0, "root's line\n");
     FSF_EXPECT_EQ(child, Platform_CredentialWrite("target", "user", "secret"), 1);
     DesktopSettingValue mode(DesktopSettingValue::Kind::String, "mode");
@@ -168,10 +173,7 @@ TEST(PlatformPaths, PlantedLinksInTheProgramsDirectoriesChangeNothing) {
     for (const std::string &link : {data + "/keelson", dir / "run", dir / "keys"})
       FSF_EXPECT_EQ(child, symlink(victim.c_str(), link.c_str()), 0);
     testing::internal::CaptureStderr();
-    uint32_t flags = 0;
-    const char *cmdline = "app --debug";
-    Core_ParseDebugOptions(&flags, cmdline);
-    Core_Init(flags, cmdline);
+    startDebugRun();
     Log_Print(LOG_INFO, KSRC, 0, "a line\n");
     FSF_EXPECT_EQ(child, Platform_CredentialWrite("target", "user", "secret"), 0);
     FSF_EXPECT_EQ(child, Platform_GetLastError(), kPlatformErrorAccessDenied);

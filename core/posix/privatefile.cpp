@@ -81,28 +81,36 @@ int PrivateFile_Read(const char *path, int32_t maxBytes, char **text, int32_t *l
   int ok = privateFileCheck(fd, path, true, &st);
   if (ok && st.st_size > maxBytes)
     ok = POSIX_FAIL_CODE(kPlatformErrorBadFormat, EFBIG, "size", path);
-  if (ok) {
-    // The block holds one byte more than the status says, so a file that
-    // grew meanwhile is seen as too long instead of being cut.
-    auto capacity = size_t(st.st_size) + 1;
-    auto *block = static_cast<char *>(MEM_ALLOC(capacity + 1, MEM_ZEROED));
-    size_t got = 0;
-    while (ok && got < capacity) {
-      ssize_t n = read(fd, block + got, capacity - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) ok = POSIX_FAIL("read", path);
-      else if (n == 0) break;
-      else got += size_t(n);
-    }
-    if (ok && got == capacity) ok = POSIX_FAIL_CODE(kPlatformErrorBadFormat, EFBIG, "size", path);
-    if (ok) {
-      *text = static_cast<char *>(MEM_ALLOC(got + 1, MEM_ZEROED));
-      memcpy(*text, block, got);
-      *length = int32_t(got);
-    }
-    explicit_bzero(block, capacity);
-    MEM_FREE(block, capacity + 1);
-  }
+  if (ok) ok = PrivateFile_ReadOpen(fd, path, st.st_size, text, length);
   close(fd);
+  return ok;
+}
+
+int PrivateFile_ReadOpen(int fd, const char *path, int64_t size, char **text, int32_t *length) {
+  CHECK_POINTER(text);
+  CHECK_POINTER(length);
+  *text = nullptr;
+  *length = 0;
+  // The block holds one byte more than the status said, so a file that grew
+  // meanwhile is seen as too long instead of being cut.
+  auto capacity = size_t(size) + 1;
+  auto *block = static_cast<char *>(MEM_ALLOC(capacity + 1, MEM_ZEROED));
+  size_t got = 0;
+  int ok = 1;
+  while (ok && got < capacity) {
+    ssize_t n = read(fd, block + got, capacity - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = POSIX_FAIL("read", path);
+    else if (n == 0) break;  // shrank meanwhile: what is there
+    else got += size_t(n);
+  }
+  if (ok && got == capacity) ok = POSIX_FAIL_CODE(kPlatformErrorBadFormat, EFBIG, "size", path);
+  if (ok) {
+    *text = static_cast<char *>(MEM_ALLOC(got + 1, MEM_ZEROED));
+    memcpy(*text, block, got);
+    *length = int32_t(got);
+  }
+  explicit_bzero(block, capacity);
+  MEM_FREE(block, capacity + 1);
   return ok;
 }
