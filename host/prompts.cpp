@@ -5,11 +5,12 @@
 
 #include "core/formats/dictionary.h"
 #include "core/net/challenge.h"
-#include "core/platform/fileops.h"
+#include "core/platform/privatefile.h"
 #include "core/platform/notification.h"
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
 #include "core/runtime/core.h"
+#include "core/runtime/memory.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "workflow/workflowapp.h"
@@ -110,20 +111,24 @@ int Prompts_ReadFile(const char *path, Dictionary **file, Dictionary **answers) 
   CHECK_POINTER(answers);
   *file = nullptr;
   *answers = nullptr;
-  uint32_t mode = 0;
-  int error = 0;
-  if (!GetMode(path, &mode, &error)) {
-    promptsError("keelson: %s: cannot read the credentials file\n", path);
-    return 0;
-  }
-  if (mode & kPromptsExposedModeBits) {
-    promptsError("keelson: %s: group or others may read the credentials file (chmod 600)\n",
+  // Opened once, checked on the open file and read from it: a check by name
+  // and a second open would let the file be swapped in between.
+  char *text = nullptr;
+  int32_t length = 0;
+  if (!PrivateFile_Read(path, kPromptsMaxFileBytes, &text, &length)) {
+    promptsError(Platform_GetLastError() == kPlatformErrorAccessDenied
+                     ? "keelson: %s: the credentials file must be a file of yours that group and "
+                       "others may neither read nor write, not a link (chmod 600)\n"
+                     : "keelson: %s: cannot read the credentials file\n",
                  path);
     return 0;
   }
   Dictionary *parsed = nullptr;
   Dictionary *list = nullptr;
-  if (!WorkflowApp_ReadDocumentFile(path, &parsed) || (list = promptsList(parsed, promptsIsYaml(path))) == nullptr) {
+  int parsedOk = WorkflowApp_ParseDocument(path, text, length, &parsed);
+  explicit_bzero(text, size_t(length));
+  MEM_FREE(text, size_t(length) + 1);
+  if (!parsedOk || (list = promptsList(parsed, promptsIsYaml(path))) == nullptr) {
     promptsError("keelson: %s: the credentials file is not a list of answers\n", path);
     if (parsed != nullptr) Challenge_ReleaseInfo(&parsed);
     return 0;

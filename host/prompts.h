@@ -8,7 +8,9 @@
 // attempt; a second attempt means the answer was refused, and asking again
 // with the same secret would loop. (2) every other prompt is answered with
 // {"cancel": true}, so no request waits for input that never comes. (3) the
-// file is refused when its group or others may read it: it holds secrets.
+// file holds secrets: it is refused unless it is a regular file of the
+// effective user's (or root's) that group and others may neither read nor
+// write, opened without following a link and read from that one open.
 //
 // Threads: main thread only (the broker prompts there).
 #pragma once
@@ -19,18 +21,18 @@ struct Dictionary;
 
 constexpr int32_t kPromptsFilterBytes = 32;
 constexpr int32_t kPromptsHostBytes = 256;
-// Permission bits that let someone other than the owner read the file.
-constexpr uint32_t kPromptsExposedModeBits = 0044;
+// A list of answers is a few KiB; a larger file is not one.
+constexpr int32_t kPromptsMaxFileBytes = 1 << 20;
 
 // Reads the answers of path (NULL: none, every prompt is cancelled) and
 // observes "Challenge"/"PromptRequest" of every requester. 0, with one line
-// on stderr, when the file cannot be read, is not a list, or its group or
-// others may read it; nothing is observed then.
+// on stderr, when the file cannot be read, fails the checks of (3) or is
+// not a list; nothing is observed then.
 int Prompts_Init(const char *path);
 // Reads and checks the credentials file: *file the parsed document (the
 // caller releases it), *answers the list inside it. 0, with the line on
-// stderr, when it cannot be read, group or others may read it, or it is not
-// a list; nothing is left then.
+// stderr, when it cannot be read, fails the checks of (3) or is not a
+// list; nothing is left then.
 int Prompts_ReadFile(const char *path, Dictionary **file, Dictionary **answers);
 // Stops observing and wipes the answers. Returns 1.
 int Prompts_Shutdown(void);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -57,25 +58,43 @@ TEST(Prompts, FirstFittingEntryAnswersFirstAttemptOnly) {
   Dictionary_Release(&file);
 }
 
-// A file that others may read, or that is not a list, is refused.
+// A file that anyone but its owner may read or write, that another user
+// owns, that is reached through a link, or that is not a list, is refused.
 TEST(Prompts, ReadFileRefusesExposedOrMalformedFiles) {
   std::string dir = testing::TempDir() + "prompts-" + std::to_string(getpid());
   std::filesystem::create_directories(dir);
+  constexpr const char *kList = R"([{"filter":"StorageDecrypt","host":"h","password":"p"}])";
+  std::string target = dir + "/target.json";
+  std::ofstream(target) << kList;
+  chmod(target.c_str(), 0600);
+  const bool root = geteuid() == 0;
   struct Row {
     const char *name;
-    const char *text;
+    const char *text;  // NULL: a link to target
     mode_t mode;
+    uid_t owner;       // 0: the test's own
   } rows[] = {
-      {"open.json", R"([{"filter":"StorageDecrypt","host":"h","password":"p"}])", 0644},
-      {"group.json", R"([{"filter":"StorageDecrypt","host":"h","password":"p"}])", 0640},
-      {"object.json", R"({"filter":"StorageDecrypt","host":"h","password":"p"})", 0600},
-      {"broken.json", R"([{"filter":)", 0600},
+      {"open.json", kList, 0644, 0},
+      {"group.json", kList, 0640, 0},
+      {"writable.json", kList, 0622, 0},
+      {"link.json", nullptr, 0600, 0},
+      {"foreign.json", kList, 0600, 65534},
+      {"object.json", R"({"filter":"StorageDecrypt","host":"h","password":"p"})", 0600, 0},
+      {"broken.json", R"([{"filter":)", 0600, 0},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
+    if (row.owner != 0 && !root) continue;  // only root gives a file away
     std::string path = dir + "/" + row.name;
-    std::ofstream(path) << row.text;
-    chmod(path.c_str(), row.mode);
+    if (row.text == nullptr) {
+      ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    } else {
+      std::ofstream(path) << row.text;
+      chmod(path.c_str(), row.mode);
+      if (row.owner != 0) {
+        ASSERT_EQ(chown(path.c_str(), row.owner, row.owner), 0);
+      }
+    }
     testing::internal::CaptureStderr();
     Dictionary *parsed = nullptr, *answers = nullptr;
     EXPECT_EQ(Prompts_ReadFile(path.c_str(), &parsed, &answers), 0);

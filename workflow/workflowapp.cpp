@@ -251,7 +251,10 @@ int WorkflowApp_IsQuitRequested(WorkflowApp *app, int32_t *exitCode) {
   return app->quitRequested;
 }
 
-int WorkflowApp_ReadDocumentFile(const char *path, Dictionary **document) {
+namespace {
+
+// Parses path's document: from text when given, else from the file.
+int workflowAppParse(const char *path, const char *text, int32_t length, Dictionary **document) {
   CHECK_POINTER(document);
   *document = nullptr;
   size_t n = std::strlen(path);
@@ -266,13 +269,13 @@ int WorkflowApp_ReadDocumentFile(const char *path, Dictionary **document) {
     Yaml *yaml = nullptr;
     Yaml_Create(&yaml);
     Yaml_SetDictionary(yaml, parsed);
-    ok = Yaml_ParseFile(yaml, path);
+    ok = text ? Yaml_ParseMemory(yaml, text, length) : Yaml_ParseFile(yaml, path);
     Yaml_Release(&yaml);
   } else {
     Json *json = nullptr;
     Json_Create(&json);
     Json_SetDictionary(json, parsed);
-    ok = Json_ParseFile(json, path);
+    ok = text ? Json_ParseMemory(json, text, length) : Json_ParseFile(json, path);
     Json_Release(&json);
   }
   if (!ok) {
@@ -282,6 +285,18 @@ int WorkflowApp_ReadDocumentFile(const char *path, Dictionary **document) {
   }
   *document = parsed;
   return 1;
+}
+
+}  // namespace
+
+int WorkflowApp_ReadDocumentFile(const char *path, Dictionary **document) {
+  return workflowAppParse(path, nullptr, 0, document);
+}
+
+int WorkflowApp_ParseDocument(const char *path, const char *text, int32_t length,
+                              Dictionary **document) {
+  CHECK_POINTER(text);
+  return workflowAppParse(path, text, length, document);
 }
 
 int WorkflowApp_ReadConfigFile(const char *path, Dictionary **config) {

@@ -46,3 +46,7 @@ int WorkflowApp_ReadConfigFile(const char *path, Dictionary **config);
 // releases it): a top-level list stays a list, even of one item. 0 (logged)
 // when it does not parse.
 int WorkflowApp_ReadDocumentFile(const char *path, Dictionary **document);
+// The same for a document already read: text (length bytes) is parsed as
+// the file path would be.
+int WorkflowApp_ParseDocument(const char *path, const char *text, int32_t length,
+                              Dictionary **document);

@@ -270,6 +270,12 @@ int WebGet_FindHeader(const char *block, const char *name, const char **line);
 // The value of that line, leading blanks skipped, up to its end (cut to
 // size). 0 (out empty) when the header is missing.
 int WebGet_GetHeaderValue(const char *block, const char *name, char *value, int size);
+// The header text (length bytes; lines ended by CR LF or LF) as a log may
+// show it, into out (size bytes, cut to fit): the values of the headers
+// that carry secrets (Authorization, Proxy-Authorization, Cookie,
+// Set-Cookie and the page's X-Keelson-Token) read "(hidden)". The length
+// written.
+int WebGet_MaskSecretHeaders(const char *block, int length, char *out, int size);
 // Appends "name: value\r\n" to block (size bytes). When the header exists:
 // with replace 0 nothing changes and the answer is 0; with 1 its line goes
 // first. Answers 0 and leaves the block as it was when the name is empty or

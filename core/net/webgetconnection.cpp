@@ -619,12 +619,16 @@ int handleHeader(WebGetConnection *c, WebGetRequest *r, int entered) {
   if (!WebGetRequest_ParseResponseHeader(r, 1, block, end, &headerLength)) {
     int32_t code = 0, codeEx = 0;
     WebGetRequest_GetError(r, &code, &codeEx);
-    WebGetConnection_Log(c, "Response header refused (%d): %.*s", code, end, block);
+    char shown[kWebGetHeaderBlockBytes];
+    WebGet_MaskSecretHeaders(block, end, shown, int(sizeof shown));
+    WebGetConnection_Log(c, "Response header refused (%d): %s", code, shown);
     return 0;
   }
   if (logOn(c)) {
     WebGetConnection_Log(c, "---- [0x%p] Header In Begin --", r);
-    WebGetConnection_Log(c, "%.*s", headerLength, block);
+    char shown[kWebGetHeaderBlockBytes];
+    WebGet_MaskSecretHeaders(block, headerLength, shown, int(sizeof shown));
+    WebGetConnection_Log(c, "%s", shown);
     WebGetConnection_Log(c, "---- [0x%p] Header In End ----", r);
   }
   if (c->cacheItem != nullptr) {

@@ -6,6 +6,7 @@
 #include "core/formats/dictionary.h"
 #include "core/net/webget.h"
 #include "core/runtime/core.h"
+#include "core/runtime/print.h"
 #include "core/runtime/str.h"
 
 namespace {
@@ -157,6 +158,17 @@ constexpr WebGetName kWebGetPhaseNames[] = {
     {6, "PostBuffer"}, {9, "Header"}, {10, "Authenticate"}, {7, "Handshake"},
     {8, "ClientCertificateRequest"}, {11, "Body"}, {12, "Cleanup"}, {13, "Done"},
 };
+
+// Headers whose values are secrets: credentials, cookies and the page's
+// token. A log shows their names only.
+constexpr const char *kWebGetSecretHeaders[] = {"Authorization", "Proxy-Authorization", "Cookie",
+                                                "Set-Cookie", "X-Keelson-Token"};
+
+bool webGetIsSecretHeader(const char *name, size_t length) {
+  for (const char *secret : kWebGetSecretHeaders)
+    if (strlen(secret) == length && Str_EqualNoCaseN(name, secret, int(length))) return true;
+  return false;
+}
 
 }  // namespace
 
@@ -473,3 +485,28 @@ const char *WebGet_GetMethodName(int32_t method) {
   return webGetLookUp(kWebGetMethodNames, method);
 }
 const char *WebGet_GetPhaseName(int32_t phase) { return webGetLookUp(kWebGetPhaseNames, phase); }
+
+int WebGet_MaskSecretHeaders(const char *block, int length, char *out, int size) {
+  CHECK_POINTER(block);
+  CHECK_POINTER(out);
+  StrBuf sb;
+  StrBuf_Init(&sb, out, size);
+  const char *end = block + (length > 0 ? length : 0);
+  for (const char *line = block; line < end;) {
+    const char *valueEnd = line;
+    while (valueEnd < end && *valueEnd != '\r' && *valueEnd != '\n') valueEnd++;
+    const char *next = valueEnd;
+    while (next < end && (*next == '\r' || *next == '\n')) next++;
+    const auto *colon = static_cast<const char *>(memchr(line, ':', size_t(valueEnd - line)));
+    if (colon != nullptr && webGetIsSecretHeader(line, size_t(colon - line))) {
+      StrBuf_Write(&sb, line, colon + 1 - line, nullptr);
+      StrBuf_Write(&sb, " (hidden)", -1, nullptr);
+    } else {
+      StrBuf_Write(&sb, line, valueEnd - line, nullptr);
+    }
+    StrBuf_Write(&sb, valueEnd, next - valueEnd, nullptr);
+    line = next;
+  }
+  StrBuf_Finish(&sb);
+  return int(sb.length);
+}

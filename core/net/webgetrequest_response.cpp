@@ -517,8 +517,9 @@ int WebGetRequest_SetCookie(WebGetRequest *request, const char *name, const char
   Str_Copy(c->path, path, int(sizeof c->path));
   Str_Copy(c->domain, domain, int(sizeof c->domain));
   c->secure = secure ? 1 : 0;
-  RLOG(request, found ? "Cookie reset [%s][%s](%s)(%s)[%d]" : "Cookie set [%s][%s](%s)(%s)[%d]",
-       c->name, c->value, c->path, c->domain, c->secure);
+  // A cookie's value is a credential: the log names the cookie only.
+  RLOG(request, found ? "Cookie reset [%s](%s)(%s)[%d]" : "Cookie set [%s](%s)(%s)[%d]", c->name,
+       c->path, c->domain, c->secure);
   if (found) return 1;
   WebGetCookieList *list = &request->cookies;
   c->prev = list->tail;

@@ -420,33 +420,14 @@ int writeResponseHeader(WebServerConnection *c) {
   int line = snprintf(block, kStatusLineBytes, "HTTP/1.1 %d %s\r\n", status, reason);
   if (!WebGet_DictionaryToHeaders(d, block + line, kWebGetHeaderBlockBytes)) return 0;
   size_t length = strlen(block);
-  if (Class_LogEnabled(&c->server->log, kWebServerVerboseLevel))
-    connectionLog(c, "---- Header Out Begin ----\n%.*s---- Header Out End ----",
-                  int(length) - 2, block);
+  if (Class_LogEnabled(&c->server->log, kWebServerVerboseLevel)) {
+    char shown[sizeof block];
+    WebGet_MaskSecretHeaders(block, int(length) - 2, shown, int(sizeof shown));
+    connectionLog(c, "---- Header Out Begin ----\n%s---- Header Out End ----", shown);
+  }
   if (!DupStream_WriteOutbound(c->stream, block, int32_t(length))) return 0;
   AsyncSocket_StartWrite(c->socket);
   return 1;
-}
-
-// The request header block as the log may show it: the values of headers
-// that carry secrets (credentials, cookies, the page's token) are replaced.
-std::string maskSecretHeaders(const std::string &block) {
-  static constexpr const char *kSecretHeaders[] = {"Authorization", "Proxy-Authorization",
-                                                   "Cookie", "X-Keelson-Token"};
-  std::string shown;
-  for (size_t at = 0; at < block.size();) {
-    size_t end = block.find("\r\n", at);
-    if (end == std::string::npos) end = block.size();
-    size_t colon = block.find(':', at);
-    bool secret = false;
-    if (colon != std::string::npos && colon < end)
-      for (const char *name : kSecretHeaders)
-        secret = secret || equalsNoCase(block.data() + at, colon - at, name);
-    shown += secret ? block.substr(at, colon + 1 - at) + " (hidden)" : block.substr(at, end - at);
-    if (end < block.size()) shown += "\r\n";
-    at = end + 2;
-  }
-  return shown;
 }
 
 // The server's own answer: status line, "Server", "Date", "Content-Length: 0",
@@ -525,8 +506,9 @@ int handleRequestHeader(WebServerConnection *c) {
     connectionLog(c, "User Agent [%s]", c->userAgent);
     connectionLog(c, "Version [%s]", c->version);
     connectionLog(c, "Persistent [%s]", c->persistent ? "True" : "False");
-    std::string shown = maskSecretHeaders(block.substr(0, size_t(headerLength - 4)));
-    connectionLog(c, "---- Header In Begin ----\n%s", shown.c_str());
+    char shown[kWebGetHeaderBlockBytes];
+    WebGet_MaskSecretHeaders(block.data(), headerLength - 4, shown, int(sizeof shown));
+    connectionLog(c, "---- Header In Begin ----\n%s", shown);
   }
   if (refusal == 0 && c->bodyLength > 0 &&
       (strcasecmp(c->method, "POST") != 0 || server->post.function == nullptr)) {

@@ -1,11 +1,14 @@
 // Credential: user names and passwords kept for servers (proxy and server
 // authentication), under a target text built from the server, the realm and
 // the credential kind. The store is the user's own JSON document
-// $XDG_DATA_HOME/keelson/credentials: {target: {"user": ..., "password": ...}}.
+// "credentials" in the program's data directory ($XDG_DATA_HOME/keelson/,
+// root's /var/lib/keelson/): {target: {"user": ..., "password": ...}}.
 //
 // Invariants: (1) the document's directory is 0700 (a writer tightens it when
 // another part of the program made it first, and refuses one the effective
-// user does not own) and the document 0600; it is opened without following a
+// user does not own; root's, the machine's data directory everyone reads
+// the machine hive through, is 0755) and reached without following a link
+// anywhere on its path; the document is 0600, opened without following a
 // link and refused unless the effective user owns it. (2) a write replaces the whole document atomically (temporary
 // file, fsync, rename, fsync of the directory) under an exclusive lock on
 // credentials.lock beside it, so concurrent writers lose nothing and a

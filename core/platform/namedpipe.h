@@ -6,8 +6,11 @@
 // Names. A name under the pipe prefix (path id 22, "\\.\pipe\", either
 // separator) names the local socket of the rest ("\\.\pipe\abc" is the
 // abstract socket "@abc", as `ss -xl` lists it); any other name is taken
-// whole. Such names are machine-wide within a network namespace and open to
-// every local user, so an elevated worker and the user's process meet.
+// whole. Such names are machine-wide within a network namespace and any
+// local user can connect, so both ends check who the kernel says is at the
+// other: a server end hears only clients of its own uid or root (closing
+// any other unread and waiting for the next); a client end talks only to a
+// server of its own uid or, as root, to the desktop user's (5 otherwise).
 //
 // Server ends of one name in one process share one listening socket; each
 // takes the next waiting connection on its first Read, Peek or Write (one

@@ -189,9 +189,9 @@ enum PathId : int {
 // 0 with out empty when the id names nothing here (8, ids outside 1-24), the
 // source is missing, or the text does not fit (206).
 int Platform_GetPath(int id, char *out, int size);
-// The program's data directory: the user's (id 9) or, for the system account,
-// the machine's (id 11) data directory followed by "keelson/". 1, or 0 (out
-// empty) when it does not fit.
+// The program's data directory: the user's (id 9) or, for root however it
+// was reached (sudo keeps the user's HOME), the machine's (id 11) data
+// directory followed by "keelson/". 1, or 0 (out empty) when it does not fit.
 int Platform_GetAppDataDirectory(char *out, int size);
 // The realpath of /usr/lib/ (it stands for the desktop system's own
 // directory), the system library directory, the current directory, each
@@ -326,17 +326,20 @@ int32_t Platform_CAS(int32_t *value, int32_t exchange, int32_t comparand);
 // The log's file and console: plain descriptors that never allocate, so the
 // log can call them under its lock. Open returns a descriptor, -1 when the
 // file cannot be opened now, or kPlatformLogFileRefused when what stands at
-// path is not the log's to write: a link, or anything but a regular file of
-// the effective user's with one name (it is then left as it was, never cut).
-// A new file is 0644, or 0600 in a shared place (a directory others may
-// write to or that is not the user's own). Without append the file is cut
-// once it is known to be the user's.
+// path is not the log's to write: a link (at its name or on its path), or
+// anything but a regular file of the effective user's with one name (it is
+// then left as it was, never cut).
+// A new file is 0600. Without append the file is cut once it is known to be
+// the user's, unless another process has it open to log: the file is then
+// appended to and *inUse set to 1. Every open holds a shared OFD lock on the
+// file until it is closed, which is how other processes tell it is in use.
 constexpr int kPlatformLogFileRefused = -2;
-int Platform_LogFileOpen(const char *path, int append);
+int Platform_LogFileOpen(const char *path, int append, int *inUse);
 void Platform_LogFileWrite(int fd, const char *data, size_t length);
 void Platform_LogFileSync(int fd);
 void Platform_LogFileClose(int fd);
-// Creates a directory and all its parents. Returns 1 when it exists after.
+// Creates a directory and all its parents (new ones 0755), following no link
+// on the way. Returns 1 when it exists after.
 int Platform_CreateDirectoryTree(const char *path);
 
 // The console is stderr. A hook, when installed, receives the terminal's quit

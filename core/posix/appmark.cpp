@@ -20,6 +20,7 @@
 #include "core/platform/mutex.h"
 #include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
+#include "core/posix/peercred.h"
 #include "core/posix/errors.h"
 #include "core/posix/runpath.h"
 #include "core/runtime/print.h"
@@ -54,7 +55,6 @@ struct AppMarkListener {
   int deliverable;         // 1 when the thread module was up at acquire
   AppMark *mark;           // borrowed: the listener is joined before the mark goes
   uint32_t uid;            // whose file-system identity touches the socket file
-  uint32_t selfUid;        // the holder's effective uid: senders of it or root are heard
   char socketPath[kRunPathSocketBytes];
 };
 
@@ -101,18 +101,6 @@ void appMarkDeliver(uintptr_t eventId, void *) {
 
 void appMarkDeliverDone(uintptr_t eventId, void *) {
   appMarkRequestRelease(reinterpret_cast<AppMarkRequest *>(eventId));
-}
-
-// The effective uid of the process at the other end of a connected Unix
-// socket, as the kernel recorded it at connect (for a holder: at listen).
-int appMarkPeerUid(int fd, uint32_t *uid) {
-  struct ucred credentials;
-  socklen_t length = sizeof credentials;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
-      length != sizeof credentials)
-    return POSIX_FAIL("getsockopt", nullptr);
-  *uid = uint32_t(credentials.uid);
-  return 1;
 }
 
 int appMarkMsLeft(double deadline) {
@@ -230,10 +218,8 @@ int appMarkListenerMain(void *argument) {
         Platform_SleepMs(kAcceptRetryMs);
       continue;
     }
-    // A higher privilege may message a lower one, never the reverse: only
-    // the holder's own uid and root are heard.
     uint32_t peer = 0;
-    if (!appMarkPeerUid(conn, &peer) || (peer != listener->selfUid && peer != 0))
+    if (!PeerCred_Uid(conn, &peer) || !PeerCred_Heard(peer))
       Log_Print(LOG_WARNING, KSRC, 0, "AppMark %s: refused a sender of uid %u\n",
                 listener->mark->name, peer);
     else
@@ -257,7 +243,6 @@ int appMarkListen(AppMark *mark) {
   listener->mark = mark;
   listener->ownerThreadId = Platform_GetThreadId();
   listener->deliverable = Thread_GetMainId() != 0;
-  listener->selfUid = uint32_t(geteuid());
   if (!RunPath_Get(mark->name, kSocketSuffix, listener->socketPath, sizeof listener->socketPath,
                    &listener->uid)) {
     appMarkFreeListener(listener);
@@ -430,11 +415,8 @@ int AppMark_SendToRunning(const void *data, uint32_t size) {
     close(fd);
     return 0;
   }
-  // Only to a holder of our own uid, or, for root acting for the desktop
-  // user, to that user's: data never goes to another user.
-  uint32_t self = uint32_t(geteuid());
   uint32_t holder = 0;
-  if (!appMarkPeerUid(fd, &holder) || (holder != self && !(self == 0 && holder == uid))) {
+  if (!PeerCred_Uid(fd, &holder) || !PeerCred_MayTalkTo(holder, uid)) {
     Log_Print(LOG_ERROR, KSRC, 0, "AppMark %s: the running instance is of uid %u: not sent\n",
               mark->name, holder);
     close(fd);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,13 +20,14 @@
 #include "core/runtime/memory.h"
 #include "core/platform/filereplace.h"
 #include "core/platform/platform.h"
+#include "core/platform/privatefile.h"
 #include "core/posix/errors.h"
+#include "core/posix/nolinks.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
 
 namespace {
 
-constexpr const char *kCredentialDirectoryName = "keelson";
 constexpr const char *kCredentialFileName = "credentials";
 // Writers lock this file, not the document: the document is replaced by a
 // rename, so a lock on it would guard the old inode.
@@ -42,34 +44,25 @@ char gCredentialTestDirectory[kPathMax];
 
 int credentialDirectory(char *out, int size) {
   if (gCredentialTestDirectory[0]) return Str_Set(out, gCredentialTestDirectory, size);
-  char base[kPathMax];
-  if (!Platform_GetPath(kPathUserAppData, base, sizeof base)) return 0;
-  if (Str_Printf(out, size, "%s%s", base, kCredentialDirectoryName) >= size - 1) {
-    Platform_SetLastError(kPlatformErrorNameTooLong);
-    return 0;
-  }
+  // The program's data directory, without its closing '/'.
+  if (!Platform_GetAppDataDirectory(out, size)) return 0;
+  size_t length = strlen(out);
+  if (length > 1 && out[length - 1] == '/') out[length - 1] = '\0';
   return 1;
 }
 
-// The directory and its missing parents, each new one 0700. The directory
-// itself may have been made before by someone else (the log makes the
+// The directory and its missing parents, each new one 0700 (root's 0755),
+// reached without
+// following a link anywhere on the way (a link planted there would have the
+// store chmod and write whatever directory it names). The directory itself
+// may have been made before by someone else (the log makes the
 // application's data directory 0755): the store keeps its files only in a
-// directory of the effective user's, and tightens it to 0700.
+// directory of the effective user's, and tightens a user's to 0700. Root's
+// is the machine's data directory, whose machine hive everyone reads: it
+// only loses group and other write (the document and its lock are 0600).
 int credentialMakeDirectory(const char *directory) {
-  char work[kPathMax];
-  Str_Set(work, directory, sizeof work);
-  size_t length = strlen(work);
-  for (size_t i = 1; i <= length; i++) {
-    if (work[i] != '/' && work[i] != '\0') continue;
-    char saved = work[i];
-    work[i] = '\0';
-    if (mkdir(work, 0700) != 0 && errno != EEXIST) return POSIX_FAIL("mkdir", work);
-    work[i] = saved;
-  }
-  int fd;
-  do fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return POSIX_FAIL("open", directory);
+  int fd = FsDirectory_OpenNoLinks(directory, INT_MAX, geteuid() == 0 ? 0755 : 0700);
+  if (fd < 0) return 0;
   struct stat st;
   int ok = fstat(fd, &st) == 0 ? 1 : POSIX_FAIL("fstat", directory);
   if (ok && st.st_uid != geteuid()) {
@@ -77,10 +70,25 @@ int credentialMakeDirectory(const char *directory) {
               directory);
     ok = POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EACCES, "owner", directory);
   }
-  if (ok && (st.st_mode & 07777) != 0700 && fchmod(fd, 0700) != 0)
+  mode_t wanted = geteuid() == 0 ? (st.st_mode & 07755) : 0700;
+  if (ok && (st.st_mode & 07777) != wanted && fchmod(fd, wanted) != 0)
     ok = POSIX_FAIL("fchmod", directory);
   close(fd);
   return ok;
+}
+
+// Whether the store's directory is there and reached without a link: 1
+// with *missing set when it is not there at all.
+int credentialCheckDirectory(const char *directory, bool *missing) {
+  *missing = false;
+  int fd = FsDirectory_OpenNoLinks(directory, 0, 0);
+  if (fd >= 0) {
+    close(fd);
+    return 1;
+  }
+  int code = Platform_GetLastError();
+  *missing = code == kPlatformErrorFileNotFound || code == kPlatformErrorPathNotFound;
+  return *missing ? 1 : 0;
 }
 
 int credentialJoin(char *out, const char *directory, const char *name) {
@@ -107,32 +115,7 @@ int credentialReadFile(const char *path, char **text, int32_t *length) {
     ok = POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EACCES, "owner", path);
   if (ok && st.st_size > kCredentialMaxDocumentBytes)
     ok = POSIX_FAIL_CODE(kPlatformErrorBadFormat, EFBIG, "size", path);
-  if (ok) {
-    auto size = size_t(st.st_size);
-    auto *block = static_cast<char *>(MEM_ALLOC(size + 1, MEM_ZEROED));
-    size_t got = 0;
-    while (ok && got < size) {
-      ssize_t n = read(fd, block + got, size - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) ok = POSIX_FAIL("read", path);
-      else if (n == 0) break;  // shrank meanwhile: parse what is there
-      else got += size_t(n);
-    }
-    if (ok) {
-      *text = block;
-      *length = int32_t(got);
-      // The caller frees *length + 1 bytes: a file that shrank while it was
-      // read gets a block of its real length.
-      if (got != size) {
-        auto *exact = static_cast<char *>(MEM_ALLOC(got + 1, MEM_ZEROED));
-        memcpy(exact, block, got);
-        MEM_FREE(block, size + 1);
-        *text = exact;
-      }
-    } else {
-      MEM_FREE(block, size + 1);
-    }
-  }
+  if (ok) ok = PrivateFile_ReadOpen(fd, path, st.st_size, text, length);
   close(fd);
   return ok;
 }
@@ -313,6 +296,12 @@ int Platform_CredentialRead(const char *target, char *userName, int size, char *
   if (!credentialDirectory(directory, sizeof directory) ||
       !credentialJoin(path, directory, kCredentialFileName))
     return 0;
+  bool missing = false;
+  if (!credentialCheckDirectory(directory, &missing)) return 0;
+  if (missing) {
+    Platform_SetLastError(kPlatformErrorFileNotFound);
+    return 0;
+  }
   Dictionary *document = nullptr;
   Dictionary *targets = nullptr;
   if (!credentialLoad(path, &document, &targets)) return 0;

@@ -2,7 +2,14 @@
 // desktopsettings.h.
 #include "core/posix/desktopsettings.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "core/platform/platform.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
 
 namespace {
 
@@ -43,9 +50,28 @@ bool desktopBind(PlatformModule *module, DesktopGio *gio) {
          desktopFind(module, "g_strfreev", &gio->strfreev);
 }
 
+// Whether the settings backend may keep its files where it would: GLib's
+// user runtime directory ($XDG_RUNTIME_DIR, else $XDG_CACHE_HOME, else
+// ~/.cache, where dconf makes "dconf/"). Root run with a user's HOME would
+// leave root's files in that user's home, and a home we cannot write to
+// makes dconf complain on stderr: neither is asked then.
+bool desktopBackendPlaceIsOurs() {
+  const char *base = getenv("XDG_RUNTIME_DIR");
+  if (base == nullptr || base[0] != '/') base = getenv("XDG_CACHE_HOME");
+  if (base == nullptr || base[0] != '/') base = getenv("HOME");
+  struct stat st;
+  if (base != nullptr && base[0] == '/' && stat(base, &st) == 0 && S_ISDIR(st.st_mode) &&
+      st.st_uid == geteuid() && access(base, W_OK) == 0)
+    return true;
+  Log_Print(LOG_DEBUG, KSRC, 0, "DesktopSettings: %s is not ours to write: settings not read\n",
+            base ? base : "(no home)");
+  return false;
+}
+
 }  // namespace
 
 bool DesktopSettings_Read(const char *schema, DesktopSettingValue *values, size_t count) {
+  if (!desktopBackendPlaceIsOurs()) return false;
   PlatformModule *module = Platform_LoadLibrary(kGioLibrary, 0);
   if (module == nullptr) return false;
   DesktopGio gio;

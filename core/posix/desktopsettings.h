@@ -4,7 +4,11 @@
 // not installed would stop GIO) and lets everything go again.
 //
 // Invariants: (1) a missing library, schema or key is an answer of false,
-// never a stop. (2) texts come back as GIO gave them (GVariant strings, UTF-8).
+// never a stop. The settings are not read (false) when the place the
+// settings backend keeps its files (the runtime directory, else the cache
+// directory, else the home) is not the effective user's own to write: a
+// root run with a user's HOME leaves nothing there, and an unwritable home
+// draws no complaint. (2) texts come back as GIO gave them (GVariant strings, UTF-8).
 //
 // Threads: any thread; GIO's own default settings backend serialises itself.
 #pragma once

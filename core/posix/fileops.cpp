@@ -17,10 +17,12 @@
 
 #include "core/runtime/core.h"
 #include "core/platform/fileops.h"
+#include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/platform/platform.h"
 #include "core/posix/errors.h"
 #include "core/posix/fsdirectory.h"
+#include "core/posix/nolinks.h"
 #include "core/posix/sharemode.h"
 
 namespace {
@@ -376,18 +378,28 @@ bool fileopsComponent(const char *path, size_t *at, std::string *component) {
 
 // Opens (and with create makes) component inside fd, never following a
 // link: -1 with the failure recorded (5 for "..", a link, or anything that
-// would leave).
-int fileopsStep(int fd, const std::string &component, int create, const char *path) {
+// would leave). A directory made here gets mode exactly; mode 0 leaves it
+// 0777 less the umask.
+int fileopsStep(int fd, const std::string &component, int create, mode_t mode, const char *path) {
   if (component == "..")
     return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EXDEV, "openat", path) - 1;
+  bool made = false;
   for (int attempt = 0; attempt < 2; attempt++) {
     int next;
     do next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     while (next < 0 && errno == EINTR);
-    if (next >= 0) return next;
+    if (next >= 0) {
+      if (made && mode != 0 && fchmod(next, mode) != 0) {
+        POSIX_FAIL("fchmod", path);
+        close(next);
+        return -1;
+      }
+      return next;
+    }
     int err = errno;
     if (err == ENOENT && create && attempt == 0) {
-      if (mkdirat(fd, component.c_str(), 0777) == 0 || errno == EEXIST) continue;
+      made = mkdirat(fd, component.c_str(), mode != 0 ? mode : 0777) == 0;
+      if (made || errno == EEXIST) continue;
       POSIX_FAIL("mkdirat", path);
       return -1;
     }
@@ -409,7 +421,7 @@ int fileopsWalk(int base, const char *path, int create, size_t from) {
   std::string component;
   size_t at = from;
   while (fileopsComponent(path, &at, &component)) {
-    int next = fileopsStep(fd, component, create, path);
+    int next = fileopsStep(fd, component, create, 0, path);
     close(fd);
     if (next < 0) return -1;
     fd = next;
@@ -426,6 +438,42 @@ int fileopsBeneathFail(int err, const char *path) {
 }
 
 }  // namespace
+
+int FsDirectory_OpenNoLinks(const char *path, int make, uint32_t mode) {
+  CHECK_POINTER(path);
+  FileOpsPath work;
+  if (!fileopsPath(path, &work, "openat")) return -1;
+  std::string component;
+  int count = 0;
+  for (size_t at = 0; fileopsComponent(work.text, &at, &component);) count++;
+  int fd = open(work.text[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return POSIX_FAIL("open", path) - 1;
+  int index = 0;
+  for (size_t at = 0; fd >= 0 && fileopsComponent(work.text, &at, &component); index++) {
+    int next = fileopsStep(fd, component, index >= count - make, mode_t(mode), path);
+    close(fd);
+    fd = next;
+  }
+  if (fd < 0 && Platform_GetLastError() == kPlatformErrorAccessDenied &&
+      (Platform_GetLastErrno() == ELOOP || Platform_GetLastErrno() == ENOTDIR))
+    Log_Print(LOG_WARNING, KSRC, 0, "%s: a link stands on its path: not followed\n", path);
+  return fd;
+}
+
+int FsPath_OpenNoLinks(const char *path, int flags, uint32_t mode) {
+  struct open_how how;
+  memset(&how, 0, sizeof how);
+  how.flags = uint64_t(flags | O_NOFOLLOW | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) != 0 ? mode : 0;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  int fd;
+  do fd = int(syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+  while (fd < 0 && (errno == EINTR || errno == EAGAIN));
+  if (fd >= 0 || !fileopsWalkRefused(errno)) return fd;
+  do fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode_t(mode));
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
 
 void Platform_ForceComponentWalkForTest(int on) { gFileopsForceWalk.store(on ? 1 : 0); }
 

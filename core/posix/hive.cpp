@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "core/runtime/class.h"
@@ -18,6 +19,7 @@
 #include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
+#include "core/posix/nolinks.h"
 #include "core/runtime/print.h"
 #include "core/platform/registry.h"
 #include "core/platform/securitydescriptor.h"
@@ -165,23 +167,13 @@ int hiveDesktopLocation(HiveLocation *location) {
 // ---- Connections -----------------------------------------------------------------------
 
 // Creates the hive's directory and its missing parents (the caller runs under
-// the hive's identity, so they belong to its owner).
+// the hive's identity, so they belong to its owner), each new one with the
+// hive's mode whatever the umask, following no link on the way.
 int hiveMakeDirectories(const HiveLocation *location) {
-  char work[kPathMax];
-  Str_Set(work, location->directory, sizeof work);
-  size_t length = strlen(work);
-  mode_t mode = location->isMachine ? 0755 : 0700;
-  for (size_t i = 1; i <= length; i++) {
-    if (work[i] != '/' && work[i] != '\0') continue;
-    char saved = work[i];
-    work[i] = '\0';
-    if (mkdir(work, mode) == 0) {
-      chmod(work, mode);  // the umask does not decide who may read a hive
-    } else if (errno != EEXIST) {
-      return POSIX_FAIL("mkdir", work);
-    }
-    work[i] = saved;
-  }
+  int fd = FsDirectory_OpenNoLinks(location->directory, INT_MAX,
+                                   location->isMachine ? 0755 : 0700);
+  if (fd < 0) return 0;
+  close(fd);
   return 1;
 }
 

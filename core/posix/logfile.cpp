@@ -8,40 +8,41 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "core/platform/platform.h"
+#include "core/posix/nolinks.h"
 
 namespace {
 
-// Whether the directory of path is a shared place: one others may write to,
-// or not the effective user's own (a debug directory in /tmp, another
-// user's home). A log file made there is for its owner's eyes only.
-bool logFileInSharedPlace(const char *path) {
-  char directory[kPathMax];
-  const char *slash = strrchr(path, '/');
-  size_t length = slash == nullptr ? 0 : slash == path ? 1 : size_t(slash - path);
-  if (length >= sizeof directory) return true;
-  if (length == 0) {
-    directory[0] = '.';
-    length = 1;
-  } else {
-    memcpy(directory, path, length);
-  }
-  directory[length] = '\0';
-  struct stat st;
-  if (stat(directory, &st) != 0) return true;
-  return st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+// An OFD lock over the whole file (type F_RDLCK, F_WRLCK), waiting for it
+// or not. 0 on success, else the errno.
+int logFileLock(int fd, short type, bool wait) {
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  int rc;
+  do rc = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+  while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : errno;
 }
 
 }  // namespace
 
-int Platform_LogFileOpen(const char *path, int append) {
+int Platform_LogFileOpen(const char *path, int append, int *inUse) {
+  *inUse = 0;
   // Never through a link, and never into a FIFO that would block the log.
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append ? O_APPEND : 0);
-  mode_t mode = logFileInSharedPlace(path) ? 0600 : 0644;
+  // Read and write: the shared lock held on it needs a readable descriptor.
+  // Always appending, so lines of processes sharing the file never overlap.
+  int flags = O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK;
+  // The log may hold what a request carried: its owner's eyes only, wherever
+  // it is made.
+  // No link on the way is followed: a planted one would have the log cut
+  // and write whatever file it names.
   int fd;
-  do fd = open(path, flags, mode);
+  do fd = FsPath_OpenNoLinks(path, flags, 0600);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno == ELOOP ? kPlatformLogFileRefused : -1;
   // Only a plain file of the effective user's, with no second name, is
@@ -53,10 +54,19 @@ int Platform_LogFileOpen(const char *path, int append) {
     close(fd);
     return kPlatformLogFileRefused;
   }
-  if (!append && ftruncate(fd, 0) != 0) {
-    close(fd);
-    return -1;
+  // Every process with the file open holds a shared lock on it; a start
+  // that wants to cut it takes the lock alone first, and one that cannot
+  // (another process is logging there) appends instead.
+  if (!append) {
+    int err = logFileLock(fd, F_WRLCK, false);
+    if (err == 0 && ftruncate(fd, 0) != 0) {
+      close(fd);
+      return -1;
+    }
+    *inUse = err == EAGAIN || err == EACCES ? 1 : 0;
   }
+  // Waits only while another start holds it alone to cut it.
+  logFileLock(fd, F_RDLCK, true);
   return fd;
 }
 
@@ -80,19 +90,10 @@ void Platform_LogFileClose(int fd) {
 }
 
 int Platform_CreateDirectoryTree(const char *path) {
-  char work[kPathMax];
-  size_t length = strlen(path);
-  if (length == 0 || length >= sizeof work) return 0;
-  memcpy(work, path, length + 1);
-  for (size_t i = 1; i <= length; i++) {
-    if (work[i] != '/' && work[i] != '\0') continue;
-    char saved = work[i];
-    work[i] = '\0';
-    if (mkdir(work, 0755) != 0 && errno != EEXIST) return 0;
-    work[i] = saved;
-  }
-  struct stat st;
-  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+  int fd = FsDirectory_OpenNoLinks(path, INT_MAX, 0755);
+  if (fd < 0) return 0;
+  close(fd);
+  return 1;
 }
 
 // Console: the console is the process's stderr. While it is attached and a

@@ -17,7 +17,9 @@
 #include <mutex>
 
 #include "core/platform/platform.h"
+#include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
+#include "core/posix/peercred.h"
 #include "core/runtime/class.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
@@ -207,6 +209,27 @@ int namedPipeFail(NamedPipe *pipe, PipeOp op, int code, int err, const char *cal
   return 0;
 }
 
+// Whether a server end hears the client on fd: its own user's and root's
+// connections only. Another user's is closed unread.
+bool namedPipeHears(int fd, const char *name) {
+  uint32_t peer = 0;
+  if (PeerCred_Uid(fd, &peer) && PeerCred_Heard(peer)) return true;
+  Log_Print(LOG_WARNING, KSRC, 0, "NamedPipe %s: refused a client of uid %u\n", name, peer);
+  return false;
+}
+
+// Whether a client end may talk to the server on fd: one of its own user's,
+// or, for root, the desktop user's it acts for. 0 with error 5 otherwise.
+int namedPipeMayTalkTo(int fd, const char *name) {
+  uint32_t peer = 0;
+  if (!PeerCred_Uid(fd, &peer)) return 0;
+  uint32_t desktopUid = uint32_t(geteuid());
+  if (peer != desktopUid && desktopUid == 0 && !DesktopUser_GetUid(&desktopUid)) desktopUid = 0;
+  if (PeerCred_MayTalkTo(peer, desktopUid)) return 1;
+  Log_Print(LOG_ERROR, KSRC, 0, "NamedPipe %s: served by uid %u: not connected\n", name, peer);
+  return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "NamedPipe peer", name);
+}
+
 // Waits (blocking pipes) for a connection on the listener.
 int namedPipeWaitForClient(int fd) {
   pollfd waiting{fd, POLLIN, 0};
@@ -224,6 +247,10 @@ int namedPipeConnected(NamedPipe *pipe, int wait, int *code, int *err) {
   for (;;) {
     int fd = accept4(pipe->listener->fd, nullptr, nullptr,
                      SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK));
+    if (fd >= 0 && !namedPipeHears(fd, pipe->name)) {
+      close(fd);
+      continue;
+    }
     if (fd >= 0) {
       namedPipeSetBuffers(fd, pipe->bufferSize);
       pipe->fd = fd;
@@ -278,6 +305,10 @@ int namedPipeConnect(NamedPipe *pipe, const char *socketName) {
                : err == ECONNREFUSED ? kPlatformErrorFileNotFound
                                      : PosixError_FromErrno(err);
     return POSIX_FAIL_CODE(code, err, "connect", pipe->name);
+  }
+  if (!namedPipeMayTalkTo(fd, pipe->name)) {
+    close(fd);
+    return 0;
   }
   if ((pipe->flags & kNamedPipeBlocking) != 0 && fcntl(fd, F_SETFL, 0) != 0) {
     int err = errno;

@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "core/platform/platform.h"
+#include "tests/fsfault.h"
 #include "tests/log_capture.h"
+#include "tests/peer_record.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -353,4 +355,78 @@ TEST(NamedPipeThreaded, ServerEndsOfOneNameOnManyThreads) {
   std::multiset<int> sent;
   for (int i = 0; i < kThreads * kRounds; i++) sent.insert(i);
   EXPECT_EQ(all, sent);
+}
+
+// Another user's process is neither heard nor spoken to. A root server end
+// closes a client of uid 65534 unread and waits for the next one, and that
+// client's own end refuses the root server too; a root client end connects
+// only to a server of the desktop user it acts for, sending nothing
+// anywhere else.
+TEST(NamedPipe, PeersOfAnotherUidAreRefusedOnBothEnds) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to be two users";
+  std::string name = uniqueName("uid");
+  NamedPipe *server = nullptr;
+  ASSERT_EQ(NamedPipe_Create(&server, pipePath(name).c_str(), 0, 0), 1);
+  FsFaultReport report = FsFault_Run([&](FsFaultChild &nobody) {
+    if (!nobody.DropPrivileges()) return;
+    NamedPipe *client = nullptr;
+    FSF_EXPECT_EQ(nobody, NamedPipe_Create(&client, pipePath(name).c_str(), 0, kNamedPipeConnect),
+                  0);
+    FSF_EXPECT_EQ(nobody, Platform_GetLastError(), kPlatformErrorAccessDenied);
+    int fd = rawSocket(name, false);
+    FSF_EXPECT_EQ(nobody, send(fd, "INJECT", 6, MSG_NOSIGNAL), 6);
+    close(fd);
+  });
+  for (const std::string &failure : report.failures) ADD_FAILURE() << failure;
+  char buffer[16];
+  int32_t count = -1;
+  EXPECT_EQ(NamedPipe_Read(server, buffer, sizeof buffer, &count), 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(Platform_GetLastError(), kNamedPipeErrorListening);
+  NamedPipe *client = nullptr;
+  ASSERT_EQ(NamedPipe_Create(&client, pipePath(name).c_str(), 0, kNamedPipeConnect), 1);
+  EXPECT_EQ(NamedPipe_Write(client, "ROOT", 4, &count), 1);
+  EXPECT_EQ(readExactly(server, 4), "ROOT");
+  NamedPipe_Release(&client);
+  NamedPipe_Release(&server);
+
+  struct Row {
+    const char *desktopUser;
+    bool sent;
+  } const rows[] = {{"1", false}, {"65534", true}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.desktopUser);
+    PeerEnvScope pkexec("PKEXEC_UID", nullptr);
+    PeerEnvScope sudo("SUDO_UID", row.desktopUser);
+    std::string served = uniqueName(row.desktopUser);
+    std::string script =
+        "import socket\n"
+        "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
+        "s.settimeout(20)\n"
+        "s.bind('\\0" + served + "')\n"
+        "s.listen(1)\n"
+        "c, _ = s.accept()\n"
+        "c.settimeout(20)\n"
+        "print(c.recv(16))\n";
+    std::string output;
+    std::thread python([&] {
+      int status = -1;
+      output = Test_RunCommand(
+          "setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c \"" + script +
+              "\"",
+          &status);
+    });
+    ASSERT_TRUE(Test_WaitUntil([&] { return listed(served); }, kBoundMs));
+    NamedPipe *pipe = nullptr;
+    int opened = NamedPipe_Create(&pipe, pipePath(served).c_str(), 0, kNamedPipeConnect);
+    EXPECT_EQ(opened, row.sent ? 1 : 0);
+    if (opened) {
+      EXPECT_EQ(NamedPipe_Write(pipe, "HI", 2, &count), 1);
+      NamedPipe_Release(&pipe);
+    } else {
+      EXPECT_EQ(Platform_GetLastError(), kPlatformErrorAccessDenied);
+    }
+    python.join();
+    EXPECT_EQ(output, row.sent ? "b'HI'\n" : "b''\n");
+  }
 }

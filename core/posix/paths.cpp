@@ -200,13 +200,6 @@ int pathsById(int id, char *out, int size) {
   }
 }
 
-// The system account: root that was not reached through sudo or pkexec.
-bool pathsIsSystemAccount() {
-  int isSystem = 0;
-  Platform_IsSystemAccount(&isSystem);
-  return isSystem != 0;
-}
-
 }  // namespace
 
 int Platform_GetPath(int id, char *out, int size) {
@@ -221,7 +214,9 @@ int Platform_GetPath(int id, char *out, int size) {
 int Platform_GetAppDataDirectory(char *out, int size) {
   CHECK_POINTER(out);
   char base[kPathMax];
-  if (!Platform_GetPath(pathsIsSystemAccount() ? kPathCommonAppData : kPathUserAppData, base,
+  // Root keeps the machine's data directory however it was reached (sudo
+  // keeps the user's HOME): its files never land in another user's tree.
+  if (!Platform_GetPath(geteuid() == 0 ? kPathCommonAppData : kPathUserAppData, base,
                         sizeof base)) {
     if (size > 0) out[0] = '\0';
     return 0;

@@ -2,13 +2,20 @@
 // and user-dirs.dirs the test writes, again with HOME unset (the passwd entry
 // decides, read through getent), the program's data directory for user and
 // system account, and the environment calls.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "core/platform/credential.h"
 #include "core/platform/platform.h"
+#include "core/platform/privatefile.h"
+#include "core/posix/desktopsettings.h"
+#include "core/posix/runpath.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
 #include "tests/fsfault.h"
 
 namespace {
@@ -31,6 +38,14 @@ void expectPaths(FsFaultChild &child, const std::vector<PathRow> &rows) {
       child.Fail(__FILE__, __LINE__,
                  "id " + std::to_string(row.id) + ": got " + got + ", expected " + row.expected);
   }
+}
+
+// Starts the program's core as "app --debug" does: logging to a file.
+void startDebugRun() {
+  uint32_t flags = 0;
+  const char *cmdline = "app --debug";
+  Core_ParseDebugOptions(&flags, cmdline);
+  Core_Init(flags, cmdline);
 }
 
 void clearXdg() {
@@ -90,13 +105,91 @@ TEST(PlatformPaths, EveryIdFromTheEnvironmentAndUserDirs) {
     FSF_EXPECT_EQ(child, Platform_GetAppDataDirectory(out, sizeof out), 1);
     FSF_EXPECT_EQ(child, std::string(out),
                   geteuid() == 0 ? "/var/lib/keelson/" : dir / "data/keelson/");
-    setenv("SUDO_UID", "1000", 1);  // root through sudo keeps the user's data
-    FSF_EXPECT_EQ(child, Platform_GetAppDataDirectory(out, sizeof out), 1);
-    FSF_EXPECT_EQ(child, std::string(out), dir / "data/keelson/");
+    // Root keeps its files out of the user's tree, however it was reached.
+    for (const char *via : {"SUDO_UID", "PKEXEC_UID"}) {
+      setenv(via, "1000", 1);
+      FSF_EXPECT_EQ(child, Platform_GetAppDataDirectory(out, sizeof out), 1);
+      FSF_EXPECT_EQ(child, std::string(out),
+                    geteuid() == 0 ? "/var/lib/keelson/" : dir / "data/keelson/");
+      unsetenv(via);
+    }
     // A relative base directory is ignored, as is a TMPDIR that cannot be made.
     setenv("XDG_DATA_HOME", "relative/data", 1);
     setenv("TMPDIR", "/proc/keelson-no-such-dir", 1);
     expectPaths(child, {{9, home + "/.local/share/"}, {12, "/tmp/"}});
+  });
+}
+
+// Root run with a user's HOME and sudo's variables (a private /var/lib in
+// the child stands for the machine's): the log, the credential store and
+// the desktop proxy look-up leave nothing in the user's tree, and nothing
+// is said on stderr about directories there.
+TEST(PlatformPaths, RootCreatesNothingInAUsersHome) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root and a second user";
+  FsFaultTempDir dir;
+  std::string home = dir / "home";
+  ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+  ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.MountTmpfs("/var/lib", "mode=0755")) return;
+    clearXdg();
+    unsetenv("XDG_CACHE_HOME");
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("HOME", home.c_str(), 1);
+    setenv("SUDO_UID", "65534", 1);
+    testing::internal::CaptureStderr();
+    startDebugRun();
+    Log_Print(LOG_INFO, KSRC, 0, "root's line\n");
+    FSF_EXPECT_EQ(child, Platform_CredentialWrite("target", "user", "secret"), 1);
+    DesktopSettingValue mode(DesktopSettingValue::Kind::String, "mode");
+    DesktopSettings_Read("org.gnome.system.proxy", &mode, 1);
+    Core_Shutdown();
+    std::string said = testing::internal::GetCapturedStderr();
+    FSF_EXPECT_EQ(child, said.find("dconf"), std::string::npos);
+    FSF_EXPECT_EQ(child, FsFault_Command("find " + home + " -mindepth 1"), "");
+    FSF_EXPECT_EQ(child, FsFault_Command("cd /var/lib/keelson && ls"),
+                  "credentials\ncredentials.lock\nkeelson.developer.log");
+  });
+}
+
+// Links planted where the program keeps its files (the data directory, so
+// the log and the credential store, the run directory and the key log's
+// directory) are not followed: nothing changes in the directory they name,
+// not even its mode, and the run says why.
+TEST(PlatformPaths, PlantedLinksInTheProgramsDirectoriesChangeNothing) {
+  FsFaultTempDir dir;
+  std::string victim = dir / "victim";
+  ASSERT_EQ(mkdir(victim.c_str(), 0750), 0);
+  ASSERT_EQ(chmod(victim.c_str(), 0750), 0);
+  const bool root = geteuid() == 0;
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    // Root's data directory is the machine's: a private one here.
+    if (root && !child.MountTmpfs("/var/lib", "mode=0755")) return;
+    clearXdg();
+    std::string data = root ? "/var/lib" : dir / "data";
+    if (!root) FSF_EXPECT_EQ(child, mkdir(data.c_str(), 0700), 0);
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
+    for (const std::string &link : {data + "/keelson", dir / "run", dir / "keys"})
+      FSF_EXPECT_EQ(child, symlink(victim.c_str(), link.c_str()), 0);
+    testing::internal::CaptureStderr();
+    startDebugRun();
+    Log_Print(LOG_INFO, KSRC, 0, "a line\n");
+    FSF_EXPECT_EQ(child, Platform_CredentialWrite("target", "user", "secret"), 0);
+    FSF_EXPECT_EQ(child, Platform_GetLastError(), kPlatformErrorAccessDenied);
+    char path[kRunPathSocketBytes];
+    uint32_t uid = 0;
+    FSF_EXPECT_EQ(child, RunPath_Get("mark", ".lock", path, sizeof path, &uid), 0);
+    FSF_EXPECT_EQ(child, Platform_GetLastError(), kPlatformErrorAccessDenied);
+    std::string line = "CLIENT_RANDOM 00 00\n";
+    FSF_EXPECT_EQ(child, PrivateFile_AppendLine((dir / "keys/keylog").c_str(), line.c_str(),
+                                                int32_t(line.size())),
+                  0);
+    Core_Shutdown();
+    std::string said = testing::internal::GetCapturedStderr();
+    FSF_EXPECT(child, said.find("a link stands on its path") != std::string::npos);
+    FSF_EXPECT_EQ(child, FsFault_Command("ls -A " + victim), "");
+    FSF_EXPECT_EQ(child, FsFault_Command("stat -c %a " + victim), "750");
   });
 }
 

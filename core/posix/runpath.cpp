@@ -14,6 +14,7 @@
 #include "core/platform/platform.h"
 #include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
+#include "core/posix/nolinks.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
 
@@ -50,12 +51,6 @@ int runPathEscape(const char *name, char *out, int size) {
   return 1;
 }
 
-// Makes directory (one level) when it is missing.
-int runPathMake(const char *directory) {
-  if (mkdir(directory, kRunMode) != 0 && errno != EEXIST) return POSIX_FAIL("mkdir", directory);
-  return 1;
-}
-
 // The run directory of uid in out, and in *create how many of its trailing
 // components are made when missing (the user's runtime directory is never
 // made here; a cache directory may be). own: uid is the effective user,
@@ -84,22 +79,12 @@ int runPathDirectory(uint32_t uid, bool own, char *out, int size, int *create) {
 }
 
 // Creates the last `create` components of directory when missing and checks
-// that it is uid's and closed to others. Runs under uid's file-system
-// identity.
-int runPathCheckDirectory(char *directory, int create, uint32_t uid) {
-  // Parents first: cut the path at its last separators, make, restore.
-  for (int level = create - 1; level >= 0; level--) {
-    char *cuts[3] = {};
-    for (int i = 0; i < level; i++) {
-      cuts[i] = strrchr(directory, '/');
-      *cuts[i] = '\0';
-    }
-    int ok = runPathMake(directory);
-    for (int i = level - 1; i >= 0; i--) *cuts[i] = '/';
-    if (!ok) return 0;
-  }
-  int fd = open(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return POSIX_FAIL("open", directory);
+// that it is uid's and closed to others. No link on the way is followed: a
+// planted one would have us make and chmod whatever directory it names.
+// Runs under uid's file-system identity.
+int runPathCheckDirectory(const char *directory, int create, uint32_t uid) {
+  int fd = FsDirectory_OpenNoLinks(directory, create, kRunMode);
+  if (fd < 0) return 0;
   struct stat status;
   int ok = fstat(fd, &status) == 0 ? 1 : POSIX_FAIL("fstat", directory);
   if (ok && status.st_uid != uid) {

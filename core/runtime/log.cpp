@@ -128,9 +128,17 @@ bool logEnsureOpen(GlobalLogRecord *log, int isError) {
   int append = (Debug_Flags() & kCoreFlagAppend) || isError;
   for (int attempt = 0; attempt < kOpenAttempts; attempt++) {
     log->openAttempts.fetch_add(1, std::memory_order_relaxed);
-    log->fd = Platform_LogFileOpen(log->openName, append);
+    int inUse = 0;
+    log->fd = Platform_LogFileOpen(log->openName, append, &inUse);
     if (log->fd >= 0) {
       log->openBackoffUntil = 0;
+      if (inUse) {
+        char line[kPathMax + 128];
+        Str_Printf(line, sizeof line,
+                   "Log file (%s) in use by another process: appending to it, not cutting it\n",
+                   log->openName);
+        Platform_LogFileWrite(log->fd, line, strlen(line));
+      }
       return true;
     }
     if (log->fd == kPlatformLogFileRefused) {
@@ -139,8 +147,8 @@ bool logEnsureOpen(GlobalLogRecord *log, int isError) {
       log->openRefused = true;
       char line[kPathMax + 128];
       Str_Printf(line, sizeof line,
-                 "Log file (%s) is a link or not the user's own file: logging goes on without "
-                 "it\n",
+                 "Log file (%s) is a link or not the user's own file, or a link stands on its "
+                 "path: logging goes on without it\n",
                  log->openName);
       Platform_ConsoleWrite(line, strlen(line));
       return false;
@@ -249,8 +257,10 @@ void Log_Configure(const char *logPath) {
   // not to a file that cannot be opened yet.
   if (logPath != nullptr && logPath[0] && (Debug_Flags() & kCoreFlagDebug) &&
       strlen(logPath) < sizeof log->logPath) {
-    int error = 0;
-    Path_CreateDirectory(logPath, 1, &error);
+    char directory[kPathMax];
+    Str_Copy(directory, logPath, sizeof directory);
+    Path_RemoveFileName(directory);
+    if (directory[0]) Platform_CreateDirectoryTree(directory);
   }
   LogLockGuard guard(log);
   uint32_t flags = Debug_Flags();

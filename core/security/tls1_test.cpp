@@ -460,6 +460,50 @@ TEST(TlsKeyLog, LineModeAndSwitch) {
   Tls_Delete(&s);
 }
 
+// The key log is appended only to a file of the user's own that nobody else
+// may read or write: a link, a file open to others and another user's file
+// are left as they were.
+TEST(TlsKeyLog, RefusesLinksAndFilesOthersReach) {
+  const std::string dir = testing::TempDir() + "tls_keylog_refused_" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  const std::string target = dir + "/target";
+  const bool root = geteuid() == 0;
+  struct Row {
+    const char *name;
+    mode_t mode;   // 0: a link to target
+    uid_t owner;   // 0: the test's own
+  } const rows[] = {{"link", 0, 0}, {"shared", 0644, 0}, {"writable", 0602, 0}, {"foreign", 0600, 65534}};
+  AuthSwitchGuardForTest off(0);
+  TLS1 *s = nullptr;
+  Tls_Create(&s);
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.owner != 0 && !root) continue;  // only root gives a file away
+    std::ofstream(target) << "before\n";
+    chmod(target.c_str(), 0600);
+    std::string path = dir + "/" + row.name;
+    if (row.mode == 0) {
+      ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    } else {
+      std::ofstream(path) << "before\n";
+      ASSERT_EQ(chmod(path.c_str(), row.mode), 0);
+      if (row.owner != 0) {
+        ASSERT_EQ(chown(path.c_str(), row.owner, row.owner), 0);
+      }
+    }
+    Tls_SetKeyLogPath(path.c_str());
+    EXPECT_EQ(Tls_WriteKeyLog(s), 0);
+    Tls_SetKeyLogPath(nullptr);
+    std::ifstream in(row.mode == 0 ? target : path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "before\n");
+    unlink(path.c_str());
+  }
+  Tls_Delete(&s);
+  unlink(target.c_str());
+  rmdir(dir.c_str());
+}
+
 // Concurrent sessions never interleave their lines.
 TEST(TlsKeyLogThreaded, EightThreadsWholeLines) {
   const std::string path = testing::TempDir() + "tls_keylog_mt_" + std::to_string(getpid());
