@@ -245,7 +245,8 @@ std::string verdict(const Goal &goal, const ChildRun &peer, const ChildRun &ours
     met = false;
   if (goal.readBytes > 0 && double(ours.readBytes) > goal.readBytes) met = false;
   return text + ": " + (met ? "met" : "missed") + (peer.ok ? "" : " (peer failed)") +
-         (ours.ok ? "" : " (keelson failed)");
+         (ours.ok ? "" : " (keelson failed)") +
+         (goal.callsPerFile > 0 && ours.calls < 0 ? " (calls not traced)" : "");
 }
 
 void printHeader() {
