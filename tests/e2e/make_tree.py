@@ -4,6 +4,7 @@ configuration serving it over HTTPS on 127.0.0.1, and the client side's
 files, for `keelson sync` end to end (tests/e2e/ and scripts/demo.sh).
 
   make_tree.py <dir> --port N [--mib M] [--piece-kib K] [--seed S]
+               [--small-files N] [--whole-changed]
 
 Writes under <dir>:
   www/alias.json            signed alias naming "v1" (www/aliases/v2.json
@@ -30,6 +31,18 @@ Writes under <dir>:
   pieces.txt                "<version> <digest> <flags>" per piece file,
   changed.txt               "<digest>" per v2 piece that differs from v1
 
+With --small-files N, v1 also carries N small files (256 B to 16 KiB,
+log-uniform, about 4 KiB each) as small/dNNN/fNNNNN.dat, 100 to a
+directory, which v2 leaves as they are: the per-file cost of an install.
+With --whole-changed, also:
+  www/files/v2/<name>       every file v2 changes, whole (what a client without
+                            deltas fetches for the update)
+  update.json               {"installed": v1 bytes, "v2": v2 bytes,
+                            "changedFiles", "changedFileBytes",
+                            "changedPieces", "changedPieceBytes" (of v2's
+                            unpadded pieces), "deltaBytes" (served)}
+  changed-files.txt         "<name> <bytes>" per file v2 changes
+
 Piece data: random and text files, with pad ranges after some of them, and
 bin/tool, a shell script marked "mode" 0755 that prints "tool <version>".
 Everything but the keys follows from the seed.
@@ -38,6 +51,7 @@ import argparse
 import base64
 import hashlib
 import json
+import math
 import os
 import random
 import subprocess
@@ -97,7 +111,24 @@ def write_bytes(path, data):
         f.write(data)
 
 
-def make_v1(rng, total, piece_size):
+SMALL_PER_DIRECTORY = 100
+
+
+def add_small(v, rng, count, at):
+    """count small files after the others; returns the stream offset after
+    them."""
+    for k in range(count):
+        size = int(math.exp(rng.uniform(math.log(256), math.log(16 << 10))))
+        name = f"small/d{k // SMALL_PER_DIRECTORY:03d}/f{k:05d}.dat"
+        data = rng.randbytes(size)
+        v.files.append({"spelling": name, "name": name, "size": size, "offset": at, "pad": 0,
+                        "link": None, "mtime": None, "attr": None, "data": data, "small": True,
+                        "sha1": hashlib.sha1(data).hexdigest()})
+        at += size
+    return at
+
+
+def make_v1(rng, total, piece_size, small=0):
     v = Version("v1")
     v.piece_size, v.algorithm, v.top_algorithm = piece_size, "SHA1", "SHA1"
     v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "list", True
@@ -119,6 +150,7 @@ def make_v1(rng, total, piece_size):
                         "link": None, "mtime": None, "attr": None, "data": data,
                         "sha1": hashlib.sha1(data).hexdigest()})
         at += size + pad
+    at = add_small(v, rng, small, at)
     add_tool(v, at)
     v.digests = _digests(rng, v)
     return v
@@ -146,7 +178,7 @@ def make_v2(rng, v1):
             f["data"] = tool_script(v.id)
             f["sha1"] = hashlib.sha1(f["data"]).hexdigest()
             continue
-        if k % 3 != 1:
+        if k % 3 != 1 or f.get("small"):
             continue
         data = bytearray(f["data"])
         for _ in range(3):
@@ -220,6 +252,23 @@ http {{
 """
 
 
+def write_whole_changed(root, v1, v2, changed_pieces, changed_bytes, delta_bytes):
+    """The files v2 changes, whole, for a client that fetches them without
+    deltas, and the update's sizes."""
+    before = {f["name"]: f["sha1"] for f in v1.files}
+    changed = [f for f in v2.files if before.get(f["name"]) != f["sha1"]]
+    for f in changed:
+        write_bytes(os.path.join(root, "www", "files", "v2", f["name"]), f["data"])
+    write_text(os.path.join(root, "changed-files.txt"),
+               "".join(f"{f['name']} {f['size']}\n" for f in changed))
+    sizes = {"installed": sum(f["size"] for f in v1.files),
+             "v2": sum(f["size"] for f in v2.files), "changedFiles": len(changed),
+             "changedFileBytes": sum(f["size"] for f in changed),
+             "changedPieces": changed_pieces, "changedPieceBytes": changed_bytes,
+             "deltaBytes": delta_bytes}
+    write_text(os.path.join(root, "update.json"), json.dumps(sizes, indent=1) + "\n")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("dir")
@@ -227,6 +276,8 @@ def main():
     ap.add_argument("--mib", type=float, default=4)
     ap.add_argument("--piece-kib", type=int, default=0)
     ap.add_argument("--seed", type=int, default=0x6b61)
+    ap.add_argument("--small-files", type=int, default=0)
+    ap.add_argument("--whole-changed", action="store_true")
     args = ap.parse_args()
     root = os.path.abspath(args.dir)
     www = os.path.join(root, "www")
@@ -235,7 +286,7 @@ def main():
     piece = (args.piece_kib or (1024 if total > (16 << 20) else 64)) << 10
     base = f"https://127.0.0.1:{args.port}"
 
-    v1 = make_v1(rng, total, piece)
+    v1 = make_v1(rng, total, piece, args.small_files)
     v2 = make_v2(rng, v1)
     signer, stranger = Signer(), Signer()
     remote = {"type": "httpPiece", "flags": "vcdiff", "baseUrl": base + "/pieces/"}
@@ -257,6 +308,7 @@ def main():
     write_text(os.path.join(www, "alias.json"), signer.sign({REPOSITORY: "v1"}))
 
     listing, changed = [], []
+    changed_bytes = delta_bytes = 0
     old = pieces_of(v1)
     old_plain = [q for _, q in old]
     old_digests = set(d.hex() for d in v1.digests)
@@ -271,13 +323,17 @@ def main():
                 if v is v1 or digest in old_digests:
                     continue
                 changed.append(digest)
+                changed_bytes += len(q)
                 lo, n = source_range(v, i)
                 rfc = xdelta(b"".join(old_plain[lo:lo + n]), p, tmp)
                 delta = reframe.reframe(rfc, sum(len(x) for x in old_plain[lo:lo + n]))
                 write_bytes(os.path.join(www, "pieces", "v1", digest + ".varnodelta"),
                             header(5, (lo, n)) + delta)
+                delta_bytes += len(header(5, (lo, n))) + len(delta)
     write_text(os.path.join(root, "pieces.txt"), "\n".join(listing) + "\n")
     write_text(os.path.join(root, "changed.txt"), "".join(d + "\n" for d in changed))
+    if args.whole_changed:
+        write_whole_changed(root, v1, v2, len(changed), changed_bytes, delta_bytes)
 
     tls = os.path.join(root, "tls")
     os.makedirs(tls, exist_ok=True)
