@@ -196,6 +196,10 @@ NotificationObserverList *notificationFindOrCreateList(NotificationCenter *c,
   notificationMakeKey(key, names.sender, names.notification, names.instance);
   HashTableEntry *entry = nullptr;
   HashTable_Set(c->lists, key, list, &entry);  // the key always fits
+  if (Str_CompareNoCase(notificationName(list->sender), kGlobal) == 0 &&
+      Str_CompareNoCase(notificationName(list->notification), kGlobal) == 0 &&
+      Str_CompareNoCase(notificationName(list->instance), kGlobal) == 0)
+    c->globalList = list;
   if (Str_Compare(list->sender, "NotificationCenter") == 0 &&
       Str_Compare(list->notification, "Process") == 0) {
     auto *node = notificationAlloc<NotificationProcessNode>(c->processPool);
@@ -227,6 +231,7 @@ void notificationApplyRemovals(NotificationCenter *c) {
       }
       if (!HashTable_Remove(c->lists, removal->key))
         Log_Print(LOG_ERROR, KSRC, 0, "Failed to find notification key (%s)\n", removal->key);
+      if (c->globalList == list) c->globalList = nullptr;
       notificationFree(c->listPool, list);
     }
     notificationFree(c->removalPool, removal);
@@ -266,7 +271,7 @@ void notificationDeliver(NotificationCenter *c, const char *sender, const char *
   // Observers of everything get the fired names as arguments: the list's
   // own fields stay as stored, so a nested fire cannot change what the rest
   // of this walk passes.
-  NotificationObserverList *global = notificationFindList(c, kGlobal, kGlobal, kGlobal);
+  NotificationObserverList *global = c->globalList;
   if (global != nullptr) notificationCallList(c, global, sender, notification, instance, info);
   // Each list at most once, also when the fired names are wildcards.
   NotificationObserverList *senderWide = notificationFindList(c, sender, notification, kGlobal);

@@ -128,6 +128,9 @@ struct NotificationCenter {
   uint32_t ownerThreadId;  // the main thread
   int32_t logFlag;         // the verbose list names "NotificationCenter" at level 1 or more
   HashTable *lists;        // key -> NotificationObserverList
+  // The list of "Global.Global.Global" (observers of every fire) while it
+  // exists: each fire looks for it, most find none.
+  NotificationObserverList *globalList;
   HashTable *interopInstances;  // ids of script-addressable objects (value 1)
   Pool *listPool;
   Pool *observerPool;

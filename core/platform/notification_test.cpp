@@ -157,6 +157,25 @@ TEST_F(NotificationTest, RoutingByKindWithWildcardsAndCaseInsensitiveKeys) {
   pump();
 }
 
+// Observers of everything, whatever the spelling of their names, through a
+// removal that drops their list and a new list made after it.
+TEST_F(NotificationTest, ObserversOfEverythingAcrossRemovalAndReAdding) {
+  const char *spellings[][3] = {{nullptr, nullptr, nullptr},
+                                {"", "", ""},
+                                {"global", "GLOBAL", "Global"},
+                                {"Global", nullptr, ""}};
+  for (const auto &names : spellings) {
+    SCOPED_TRACE(names[0] == nullptr ? "(null)" : names[0]);
+    Calls calls;
+    NotificationCenter_AddInstanceObserver(names[0], names[1], names[2], &calls, record);
+    NotificationCenter_Fire("Job", "Done", nullptr, nullptr);
+    NotificationCenter_RemoveInstanceObserver(names[0], names[1], names[2], &calls, record);
+    pump();  // the list goes with its last observer
+    NotificationCenter_Fire("Job", "Done", "x", nullptr);
+    EXPECT_EQ(calls.lines, std::vector<std::string>{"Job.Done.Global null"});
+  }
+}
+
 TEST_F(NotificationTest, RemovalsDuringAWalk) {
   Calls first, second, third;
   // The first removes itself, the second removes the third.
