@@ -350,6 +350,11 @@ int Repository_SetStateCallback(Repository *r, void *context, RepositoryStateCal
   return Callback_Set(&r->stateCallback, context, reinterpret_cast<CallbackFunction>(function));
 }
 
+int Repository_SetErrorCallback(Repository *r, void *context, RepositoryErrorCallback function) {
+  REPOSITORY_CHECK(r);
+  return Callback_Set(&r->errorCallback, context, reinterpret_cast<CallbackFunction>(function));
+}
+
 int Repository_Cancel(Repository *r) {
   REPOSITORY_CHECK(r);
   if (r->actionFlags & kRepositoryActionCancel) return 1;
@@ -609,6 +614,7 @@ int Repository_LoadAlias(Repository *r) {
     return 1;
   }
   Alias_SetKey(r->alias, r->name);
+  Str_Copy(r->aliasUrl, url, kCatalogUrlBytes);
   Alias_Load(r->alias, url, signedFor(r, url));
   return 1;
 }
@@ -641,6 +647,7 @@ int Repository_LoadCatalog(Repository *r) {
   if (!Catalog_BuildUrl(base, remoteId, localId, &specificFirst, url, int32_t(sizeof url)))
     return 0;
   Catalog_SetSpecificFirst(r->catalog, specificFirst);
+  Str_Copy(r->catalogUrl, url, kCatalogUrlBytes);
   Catalog_Load(r->catalog, url, signedFor(r, url));
   return 1;
 }

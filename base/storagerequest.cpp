@@ -11,6 +11,7 @@
 #include "core/platform/platform.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/str.h"
 #include "core/security/hash.h"
 #include "core/security/hmac.h"
 
@@ -373,6 +374,7 @@ int StorageRequest_Reset(StorageRequest *r) {
   r->total = r->span = r->capacity = r->length = 0;
   r->pieceIndex = -1;
   r->windowRead = 0;
+  r->url[0] = '\0';
   double now = Platform_GetTickSeconds();
   r->createTime = r->resetTime = now;
   storageRequestZeroBuffer(r);
@@ -425,6 +427,18 @@ int StorageRequest_SetAllowDelta(StorageRequest *r, int32_t allow) {
 int32_t StorageRequest_GetAllowDelta(StorageRequest *r) {
   STORAGEREQUEST_CHECK(r);
   return r->allowDelta;
+}
+
+int StorageRequest_SetUrl(StorageRequest *r, const char *url) {
+  STORAGEREQUEST_CHECK(r);
+  CHECK_POINTER(url);
+  Str_Copy(r->url, url, kStorageRequestUrlBytes);
+  return 1;
+}
+
+const char *StorageRequest_GetUrl(StorageRequest *r) {
+  STORAGEREQUEST_CHECK(r);
+  return r->url;
 }
 
 int StorageRequest_SetCancelled(StorageRequest *r) {

@@ -42,6 +42,7 @@ constexpr int32_t kStorageRequestWindowBits = 47;  // zlib or gzip, detected
 constexpr int32_t kStorageRequestHeaderBytes = 6;
 constexpr int32_t kStorageRequestDeltaHeaderBytes = 11;
 constexpr int32_t kStorageRequestKeyBytes = 32;
+constexpr int32_t kStorageRequestUrlBytes = 4096;
 
 // Storage flags: the encodings the buffer's bytes are in.
 constexpr uint32_t kStorageFlagPad = 1;
@@ -110,6 +111,7 @@ struct StorageRequest {
   uint8_t keySaltHash[32];
   uint8_t keyPasswordHash[32];
   uint8_t key[kStorageRequestKeyBytes];
+  char url[kStorageRequestUrlBytes];  // of the last transfer made for it; "" none
   ClassLog log;  // "StorageRequest"
 };
 
@@ -140,6 +142,11 @@ int StorageRequest_SetSourceRequest(StorageRequest *request, StorageRequest *sou
 StorageRequest *StorageRequest_GetSourceRequest(StorageRequest *request);
 int StorageRequest_SetAllowDelta(StorageRequest *request, int32_t allow);
 int32_t StorageRequest_GetAllowDelta(StorageRequest *request);
+// The URL a driver last asked for this request's pieces (cut to
+// kStorageRequestUrlBytes); "" after a reset, and for storages that are no
+// URL. For the lines that report a failed piece.
+int StorageRequest_SetUrl(StorageRequest *request, const char *url);
+const char *StorageRequest_GetUrl(StorageRequest *request);
 int StorageRequest_SetCancelled(StorageRequest *request);
 int32_t StorageRequest_IsCancelled(StorageRequest *request);
 int StorageRequest_SetEncoding(StorageRequest *request, uint32_t encoding);
