@@ -184,14 +184,15 @@ def case_sync(t):
 
 
 def exit1_line(t, kw):
-    code, out, err = t.run(**kw)
+    code, out, err = t.run("--retry-time=0", **kw)
     lines = [line for line in err.splitlines() if line.startswith("keelson: game: ")]
     return code, lines
 
 
 def case_exit1(t):
-    """Each failure waits for the engine to give up (up to its stall limit of
-    30 s), so the cases run side by side against one tree."""
+    """With --retry-time=0 a transient failure ends the run once its retry
+    line is out, a permanent one at once; the cases run side by side against
+    one tree."""
     t.start()
     base = f"https://127.0.0.1:{t.port}"
     # Nothing listens on a port of its own: the server is down.
@@ -222,11 +223,12 @@ def case_exit1(t):
     with open(bad, "w") as f:
         json.dump(wrong, f)
     os.chmod(bad, 0o600)
-    rows = [("the server is down", {"repo": stopped}, "Alias failed: 95"),
-            ("a certificate for another name", {"repo": renamed}, "Alias failed: 971 "),
-            ("a catalog signed with another key", {"repo": other}, "Catalog failed: "),
-            ("a host not whitelisted", {"app": closed}, "Alias failed: 963 "),
-            ("a wrong password", {"credentials": bad}, "StorageRemote failed: 989 ")]
+    # (what, arguments, the failure line's words, retry lines before it)
+    rows = [("the server is down", {"repo": stopped}, "Alias failed: 95", 1),
+            ("a certificate for another name", {"repo": renamed}, "Alias failed: 971 ", 1),
+            ("a catalog signed with another key", {"repo": other}, "Catalog failed: ", 0),
+            ("a host not whitelisted", {"app": closed}, "Alias failed: 963 ", 0),
+            ("a wrong password", {"credentials": bad}, "StorageRemote failed: 989 ", 1)]
     try:
         time.sleep(0.5)
         from concurrent.futures import ThreadPoolExecutor
@@ -235,12 +237,18 @@ def case_exit1(t):
     finally:
         second.terminate()
         second.wait(timeout=10)
-    for (what, _, needle), (code, lines) in zip(rows, results):
-        check(code == 1 and len(lines) == 1 and needle in lines[0],
-              f"{what}: exit 1 with one line naming source and code ({code}: {lines})")
+    for (what, _, needle, retries), (code, lines) in zip(rows, results):
+        retry = [line for line in lines[:-1] if line.endswith(" s") and "; retrying in " in line]
+        check(code == 1 and len(lines) == retries + 1 and len(retry) == retries and
+              needle in lines[-1],
+              f"{what}: exit 1 with {retries} retry line(s) and one line naming source and code "
+              f"({code}: {lines})")
     lines = results[-1][1]
-    check(bool(lines) and "storagedecrypt" in lines[0].lower() and base + "/pieces/" in lines[0],
+    check(bool(lines) and "storagedecrypt" in lines[-1].lower() and base + "/pieces/" in lines[-1],
           "the wrong-password line names the filter and the host")
+    check(bool(lines) and lines[0].startswith(f"keelson: game: piece ") and
+          f" {base}/pieces/v1/" in lines[0] and lines[0].endswith("(989); retrying in 30 s"),
+          f"the retry line names the piece, its URL and the code ({lines[:1]})")
 
 
 def case_exit2(t):
