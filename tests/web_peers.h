@@ -73,17 +73,18 @@ class WebPeer {
 };
 
 // nginx serving dir (one worker, access log dir/access.log); locations are
-// added to its server block as given.
+// added to its server block as given, and listenOptions (such as "ssl") to
+// its listen line.
 class NginxPeer : public WebPeer {
  public:
   static bool Available() { return access("/usr/sbin/nginx", X_OK) == 0; }
-  explicit NginxPeer(const std::string &locations = "") {
+  explicit NginxPeer(const std::string &locations = "", const std::string &listenOptions = "") {
     std::string p = dir.path();
     std::ofstream(dir / "nginx.conf")
         << (geteuid() == 0 ? "user root;\n" : "") << "daemon off; worker_processes 1; pid " << p
         << "/pid; error_log " << p << "/error.log;\nevents {}\nhttp { access_log " << p
         << "/access.log; client_body_temp_path " << p << "; server { listen 127.0.0.1:"
-        << port << "; root " << p << "; " << locations << " } }\n";
+        << port << " " << listenOptions << "; root " << p << "; " << locations << " } }\n";
     process = std::make_unique<PeerProcess>(
         std::vector<std::string>{"/usr/sbin/nginx", "-c", dir / "nginx.conf", "-p", p});
   }

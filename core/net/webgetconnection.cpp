@@ -112,6 +112,14 @@ DupStream *receivedStream(WebGetConnection *c) {
   return c->tlsActive.load() ? Tls_GetTransportStream(c->tls) : c->transport;
 }
 
+// Moves received plain bytes to the HTTP-side inbound buffer. Under TLS the
+// records that waited for room in the decrypted stream are deciphered
+// first: once the peer has closed, no socket event comes to do it.
+void moveReceived(WebGetConnection *c) {
+  if (c->tlsActive.load()) Tls_ProcessInput(c->tls);
+  DupStream_TransferInbound(c->http, receivedStream(c));
+}
+
 int32_t outboundLength(DupStream *s) {
   int32_t n = 0;
   DupStream_GetOutboundLength(s, &n);
@@ -543,7 +551,7 @@ int handleHeader(WebGetConnection *c, WebGetRequest *r, int entered) {
   // Closed is read before the last move of received bytes: whatever the
   // socket delivered before it closed is then in the buffer.
   bool closed = !AsyncSocket_IsConnected(c->socket);
-  DupStream_TransferInbound(c->http, receivedStream(c));
+  moveReceived(c);
   char block[kWebGetHeaderLimitBytes + 1];
   int32_t got = 0;
   if (c->cacheAnswering) {
@@ -736,6 +744,9 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
     return 1;
   }
   bool closed = !AsyncSocket_IsConnected(c->socket) && !WebGetConnection_IsFileOpen(c);
+  // A socket that failed is closed: its error is the answer's end only when
+  // the buffered bytes do not complete it.
+  int32_t socketError = closed && !c->cacheAnswering ? AsyncSocket_GetError(c->socket) : 0;
   if (entered && status == 403) forgetAnswers(c);
   if (entered) {
     if (!WebGetRequest_BeginBody(r, challenge ? 1 : 0)) return 0;
@@ -744,16 +755,25 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
         (method == kWebGetMethodConnect && !r->hasContentLength))
       return endBody(c, r, next);
   }
-  if (WebGetRequest_IsWritePending(c, r)) return 1;
-  DupStream_TransferInbound(c->http, receivedStream(c));
-  if (!transferBody(c, r)) return 0;
+  // Once the peer has closed, no socket event brings the bytes still on
+  // their way through the buffers: they are all handed over here, round by
+  // round, before the length is judged.
+  for (;;) {
+    if (WebGetRequest_IsWritePending(c, r)) return 1;
+    moveReceived(c);
+    uint64_t before = r->bodyBytesConsumed;
+    if (!transferBody(c, r)) return 0;
+    if (!closed || c->cacheAnswering || r->bodyBytesConsumed == before) break;
+  }
   if (WebGetConnection_IsFileOpen(c)) {
     int32_t code = 0, codeEx = 0;
     if (!WebGetConnection_FilePump(c, r, entered, &code, &codeEx)) return fail(r, code, codeEx);
   }
   if (WebGetRequest_IsWritePending(c, r)) return 1;
   int64_t received = int64_t(r->bodyBytesConsumed);
-  bool pending = !closed || inboundLength(c->http) > 0;
+  // Closed, the answer is judged only when no buffer holds a byte of it.
+  bool pending =
+      !closed || inboundLength(c->http) > 0 || inboundLength(receivedStream(c)) > 0;
   if (c->cacheAnswering) {
     MemoryStream *stored = cacheStream(c);
     pending = stored != nullptr && c->cacheOffset < MemoryStream_GetLength(stored);
@@ -772,9 +792,16 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
     if (pending) return 1;
     WebGetConnection_Log(c, "Read was not completed [%I64d/%I64d]", received, r->contentLength);
     WebGetRequest_EndBody(r, 0);
+    if (socketError != 0) return fail(r, kWebGetErrorSocket, socketError);
     return fail(r, kWebGetErrorUnderflow, 0);
   }
-  if (pending && !WebGetRequest_IsChunkedComplete(r)) return 1;
+  if (WebGetRequest_IsChunkedComplete(r)) return endBody(c, r, next);
+  if (pending) return 1;
+  // A body read to the close ends with a close, not with a reset.
+  if (socketError != 0) {
+    WebGetRequest_EndBody(r, 0);
+    return fail(r, kWebGetErrorSocket, socketError);
+  }
   return endBody(c, r, next);
 }
 
@@ -954,7 +981,12 @@ int process(WebGetConnection *c, WebGetRequest *r) {
   }
   if (r != c->current) return ok;  // ended, or put back by a reset
   if (ok) {
-    int32_t socketError = AsyncSocket_GetError(c->socket);
+    // The Body phase judges a failed socket itself, once every byte it
+    // delivered is handed over: a reset after the last byte of the answer
+    // (the answer to our close_notify, say) does not undo the answer.
+    bool judged = (phase == kWebGetPhaseBody || phase == kWebGetPhaseCleanup) &&
+                  !AsyncSocket_IsConnected(c->socket);
+    int32_t socketError = judged ? 0 : AsyncSocket_GetError(c->socket);
     if (socketError != 0) {
       if (phase >= kWebGetPhaseRequest && phase <= kWebGetPhaseHeader &&
           retryOnFreshConnection(c, r))

@@ -730,3 +730,57 @@ TEST_F(WebGetConnectionTest, DroppedQueueTellsItsOwners) {
     Class_ReleaseObject(&r);
   }
 }
+
+// Servers that close after each answer: python3 -m http.server (HTTP/1.0)
+// and nginx with keep-alive off, plain and over TLS. The sink stalls on its
+// first bytes, so the whole rest of the answer and the close are read while
+// the buffers are full (under TLS, records wait undeciphered behind a full
+// stream): the body still arrives whole.
+TEST_F(WebGetConnectionTest, CloseAfterTheAnswerKeepsTheBody) {
+  if (!NginxPeer::Available()) GTEST_SKIP() << "nginx is not installed";
+  TlsSetup tls;
+  std::string chain = tls.vectors + "/tls_pki_rsa2048_chain.pem";
+  std::string key = tls.vectors + "/tls_pki_rsa2048_key.pem";
+  NginxPeer plain("keepalive_timeout 0;");
+  NginxPeer secure("keepalive_timeout 0; ssl_certificate " + chain + "; ssl_certificate_key " +
+                       key + ";",
+                   "ssl");
+  std::string file(3 << 19, '\0');
+  for (size_t i = 0; i < file.size(); i++) file[i] = char(i * 7 % 251);
+  for (WebPeer *peer : {static_cast<WebPeer *>(&plain), static_cast<WebPeer *>(&secure)})
+    std::ofstream(peer->dir / "piece.bin", std::ios::binary) << file;
+  int port = Test_FreeLoopbackPort();
+  PeerProcess python({"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1", "-d",
+                      plain.dir.path(), std::to_string(port)});
+  ASSERT_TRUE(plain.Ready() && secure.Ready() && waitListening(port));
+  std::string https = "https://localhost:" + std::to_string(secure.port) + "/piece.bin";
+  struct Case {
+    std::string url;
+    uint64_t first, last;  // 0, 0: the whole file
+  } cases[] = {
+      {"http://127.0.0.1:" + std::to_string(port) + "/piece.bin", 0, 0},
+      {plain.Url("/piece.bin"), 1000, (1 << 20) + 999},
+      {https, 0, 0},
+      {https, 1000, (1 << 20) + 999},
+  };
+  auto slowSink = [](WebGetRequest *, void *context, const void *data, int64_t length,
+                     int64_t *written) {
+    auto *body = static_cast<std::string *>(context);
+    if (body->empty()) usleep(200000);
+    body->append(static_cast<const char *>(data), size_t(length));
+    *written = length;
+    return 1;
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.url + " " + std::to_string(c.first));
+    std::string body;
+    WebGetRequest *r = NewRequest(c.url);
+    WebGetRequest_SetWriteCallback(r, nullptr, &body, slowSink);
+    if (c.last != 0) WebGetRequest_SetRange(r, c.first, c.last);
+    Result out = Run(r);
+    Class_ReleaseObject(&r);
+    EXPECT_EQ(out.code, 0) << out.codeEx;
+    std::string expected = c.last != 0 ? file.substr(c.first, c.last - c.first + 1) : file;
+    EXPECT_TRUE(body == expected) << body.size();
+  }
+}
