@@ -134,7 +134,7 @@ struct RepositoryError {
   int32_t codeEx;
   int32_t decision;  // 3, 4 or 5 (5: ignored, nothing recorded)
   double retryAt;    // tick clock
-  int32_t delta;     // VCDIFF turned off: the piece is asked for whole next
+  int32_t delta;     // a delta failed and the piece is asked for whole next
   const char *url;   // the document or the piece's last transfer; "" when none
 };
 // Called after every decision of the error policy, on the owner's thread.

@@ -278,7 +278,9 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *, void *context, StorageRequest
         r->deltaFailures++;
         StorageRequest_SetAllowDelta(request, 0);
         decision = kStorageResponseRequeue;
-        delta = true;
+        // Only a transfer that was a delta is replaced by the piece; a
+        // whole piece is tried again at once.
+        delta = StorageRequest_IsDeltaUrl(request) != 0;
       }
     }
   } else if (source == kRepositorySourceStorageLocal) {

@@ -279,7 +279,8 @@ void httpStart(StorageHTTP *d, StorageHTTPContext *c) {
     httpFinishContext(c, result, resultEx);
     return;
   }
-  StorageRequest_SetUrl(static_cast<StorageRequest *>(c->step->argument), c->plan.url);
+  StorageRequest_SetUrl(static_cast<StorageRequest *>(c->step->argument), c->plan.url,
+                        c->plan.delta);
   if (!d->active) return;  // SetActive(1) starts it
   ContextEvent e{kAddEventTag, c};
   EventQueue_Post(EventQueue_GetMain(), reinterpret_cast<uintptr_t>(c), &e, sizeof e, httpAddEvent,

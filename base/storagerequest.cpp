@@ -375,6 +375,7 @@ int StorageRequest_Reset(StorageRequest *r) {
   r->pieceIndex = -1;
   r->windowRead = 0;
   r->url[0] = '\0';
+  r->urlDelta = 0;
   double now = Platform_GetTickSeconds();
   r->createTime = r->resetTime = now;
   storageRequestZeroBuffer(r);
@@ -429,16 +430,22 @@ int32_t StorageRequest_GetAllowDelta(StorageRequest *r) {
   return r->allowDelta;
 }
 
-int StorageRequest_SetUrl(StorageRequest *r, const char *url) {
+int StorageRequest_SetUrl(StorageRequest *r, const char *url, int32_t delta) {
   STORAGEREQUEST_CHECK(r);
   CHECK_POINTER(url);
   Str_Copy(r->url, url, kStorageRequestUrlBytes);
+  r->urlDelta = delta ? 1 : 0;
   return 1;
 }
 
 const char *StorageRequest_GetUrl(StorageRequest *r) {
   STORAGEREQUEST_CHECK(r);
   return r->url;
+}
+
+int32_t StorageRequest_IsDeltaUrl(StorageRequest *r) {
+  STORAGEREQUEST_CHECK(r);
+  return r->urlDelta;
 }
 
 int StorageRequest_SetCancelled(StorageRequest *r) {

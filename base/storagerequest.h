@@ -112,6 +112,7 @@ struct StorageRequest {
   uint8_t keyPasswordHash[32];
   uint8_t key[kStorageRequestKeyBytes];
   char url[kStorageRequestUrlBytes];  // of the last transfer made for it; "" none
+  int32_t urlDelta;                   // that transfer asked for a VCDIFF delta
   ClassLog log;  // "StorageRequest"
 };
 
@@ -143,10 +144,12 @@ StorageRequest *StorageRequest_GetSourceRequest(StorageRequest *request);
 int StorageRequest_SetAllowDelta(StorageRequest *request, int32_t allow);
 int32_t StorageRequest_GetAllowDelta(StorageRequest *request);
 // The URL a driver last asked for this request's pieces (cut to
-// kStorageRequestUrlBytes); "" after a reset, and for storages that are no
-// URL. For the lines that report a failed piece.
-int StorageRequest_SetUrl(StorageRequest *request, const char *url);
+// kStorageRequestUrlBytes) and whether it was a VCDIFF delta; "" and 0
+// after a reset, and for storages that are no URL. For the reports of a
+// failed piece.
+int StorageRequest_SetUrl(StorageRequest *request, const char *url, int32_t delta);
 const char *StorageRequest_GetUrl(StorageRequest *request);
+int32_t StorageRequest_IsDeltaUrl(StorageRequest *request);
 int StorageRequest_SetCancelled(StorageRequest *request);
 int32_t StorageRequest_IsCancelled(StorageRequest *request);
 int StorageRequest_SetEncoding(StorageRequest *request, uint32_t encoding);

@@ -36,10 +36,11 @@ void runnerOnState(Repository *, void *context, uint32_t, uint32_t) {
 }
 
 // Every failure the policy answers with a retry gets its line; a permanent
-// one, or a retry due past the run's retry time, ends the run.
+// one, or a retry due past the run's retry time, ends the run. A delta the
+// policy replaces by the whole piece is no retry: the piece comes instead.
 void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   auto *runner = static_cast<RepositoryRunner *>(context);
-  if (error->decision == kStorageResponseContinue || runner->ending ||
+  if (error->decision == kStorageResponseContinue || error->delta || runner->ending ||
       runner->state != RepositoryRunnerState::Running)
     return;
   if (RepositoryRunner_IsPermanent(error)) {

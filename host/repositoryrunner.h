@@ -48,7 +48,8 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
 // Returns the state after the pass.
 RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner);
 // Retries may fall due up to seconds after the runner's creation (0: the
-// first retry ends the run, once its line is written). Returns 1.
+// first retry ends the run, once its line is written). A failed delta that
+// the policy replaces by the whole piece is no retry. Returns 1.
 int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds);
 // 1 when retrying error cannot help: a configuration error; an HTTP 4xx but
 // 408 and 429 for a document or a whole piece (not for a delta the policy
