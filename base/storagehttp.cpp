@@ -10,7 +10,6 @@
 #include "base/storagechain.h"
 #include "base/storagerequest.h"
 #include "core/net/url.h"
-#include "core/net/webgetconnection.h"
 #include "core/net/webgetpool.h"
 #include "core/net/webgetrequest.h"
 #include "core/platform/eventqueue.h"
@@ -77,6 +76,9 @@ int httpOnBodyData(WebGetRequest *r, void *context, const void *data, int64_t le
                    int64_t *taken) {
   auto *c = static_cast<StorageHTTPContext *>(context);
   *taken += length;
+  // The storage counts the body bytes it was sent, every attempt's: not the
+  // socket's, whose headers and TLS records are no part of any member.
+  MeterRW_AddReadBytes(c->driver->meters, length);
   if (!isSuccessStatus(WebGetRequest_GetStatusCode(r)) || c->step == nullptr) return 1;
   auto *request = static_cast<StorageRequest *>(c->step->argument);
   int64_t at = c->plan.destination + c->received;
@@ -118,15 +120,6 @@ int httpOnBodyEnd(WebGetRequest *r, void *context) {
   return 1;
 }
 
-int httpOnRequestStart(WebGetRequest *r, void *context) {
-  auto *c = static_cast<StorageHTTPContext *>(context);
-  WebGetConnection *connection = nullptr;
-  MeterRW *socketMeter = nullptr;
-  if (WebGetRequest_GetConnection(r, &connection) && connection != nullptr &&
-      WebGetConnection_GetMeter(connection, &socketMeter) && socketMeter != nullptr)
-    MeterRW_SetParent(socketMeter, c->driver->meters);
-  return 1;
-}
 
 void httpDoneEvent(uintptr_t, void *payload);
 
@@ -168,7 +161,6 @@ StorageHTTPContext *httpNewContext(StorageHTTP *d) {
   WebGetRequest_SetBodyBeginCallback(c->request, nullptr, c, httpOnBodyBegin);
   WebGetRequest_SetBodyEndCallback(c->request, nullptr, c, httpOnBodyEnd);
   WebGetRequest_SetPhaseCallback(c->request, nullptr, c, httpOnRequestDone);
-  WebGetRequest_SetStartCallback(c->request, nullptr, c, httpOnRequestStart);
   httpAppendContext(d, c);
   return c;
 }

@@ -19,7 +19,12 @@ three bytes of every connection are appended, in hex, to <dir>/connections.
 /closeheader  half a status line, then close
 /redirect     302 to /ok?n=3
 /chunked      a chunked body "hello world", Connection: close
+/cutchunked   the same without its last chunk, then close
 /slow         after 1.5 s, /ok?n=4
+/trickleheader  a header sent one byte every 0.25 s (a minute's worth)
+/tricklebody  a header for 100000 bytes, then one byte every 0.25 s
+/interim      two "100 Continue" and a "103 Early Hints", then 200 "ok"
+/interims     "100 Continue" answers without end (until the peer goes)
 /fresh        200 "fresh-N" (N counts these answers), max-age 60
 /doc          200 "doc-N" (N counts full answers) with Last-Modified and
               no-cache; 304 when If-Modified-Since names that time
@@ -206,9 +211,27 @@ def serve(conn):
                 return
             elif path == b'/redirect':
                 conn.sendall(answer(b'302 Found', headers=[b'Location: /ok?n=3']))
-            elif path == b'/chunked':
+            elif path in (b'/chunked', b'/cutchunked'):
                 conn.sendall(b'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n'
-                             b'Connection: close\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n')
+                             b'Connection: close\r\n\r\n5\r\nhello\r\n6\r\n world\r\n' +
+                             (b'0\r\n\r\n' if path == b'/chunked' else b''))
+                return
+            elif path in (b'/trickleheader', b'/tricklebody'):
+                if path == b'/tricklebody':
+                    conn.sendall(answer(b'200 OK', length=100000))
+                else:
+                    conn.sendall(b'HTTP/1.1 200 OK\r\nX-Slow: ')
+                for _ in range(240):
+                    time.sleep(0.25)
+                    conn.sendall(b'a')
+                return
+            elif path == b'/interim':
+                conn.sendall(b'HTTP/1.1 100 Continue\r\n\r\n' * 2 +
+                             b'HTTP/1.1 103 Early Hints\r\nLink: </a>; rel=preload\r\n\r\n' +
+                             answer(b'200 OK', b'ok'))
+            elif path == b'/interims':
+                for _ in range(100000):
+                    conn.sendall(b'HTTP/1.1 100 Continue\r\n\r\n')
                 return
             elif path == b'/slow':
                 time.sleep(1.5)

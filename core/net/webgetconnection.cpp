@@ -571,12 +571,27 @@ int handleHeader(WebGetConnection *c, WebGetRequest *r, int entered) {
     WebGetConnection_SetPhase(c, r, kWebGetPhaseBody);
     return 1;
   }
+  if (entered) c->interimAnswers = 0;
   MemoryStream *in = nullptr;
   DupStream_GetInboundStream(c->http, &in);
-  DupStream_LockInbound(c->http);
-  MemoryStream_ReadAt(in, block, 0, kWebGetHeaderLimitBytes, &got);
-  DupStream_UnlockInbound(c->http);
-  int end = findHeaderEnd(block, got);
+  int end = -1;
+  for (;;) {
+    DupStream_LockInbound(c->http);
+    MemoryStream_ReadAt(in, block, 0, kWebGetHeaderLimitBytes, &got);
+    DupStream_UnlockInbound(c->http);
+    end = findHeaderEnd(block, got);
+    int32_t status = end >= 0 ? statusOf(block, end) : 0;
+    if (status < 100 || status > 199) break;
+    // An interim answer (100 Continue, 102, 103) is read and dropped: the
+    // final answer follows it on the same connection.
+    if (++c->interimAnswers > kWebGetInterimAnswerLimit) {
+      WebGetConnection_Log(c, "More than %d interim answers", kWebGetInterimAnswerLimit);
+      return fail(r, kWebGetErrorHeaderCorrupt, 0);
+    }
+    int32_t read = 0;
+    DupStream_ReadInbound(c->http, nullptr, end, &read);
+    touch(c);
+  }
   if (end >= 0 && c->cacheItem != nullptr && WebGetCacheItem_IsStateOne(c->cacheItem)) {
     int32_t read = 0;
     if (statusOf(block, end) == 304) {
@@ -720,6 +735,10 @@ void forgetAnswers(WebGetConnection *c) {
 }
 
 int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
+  if (entered) {
+    c->bodyWindowStart = Platform_GetTickSeconds();
+    c->bodyWindowBytes = r->bodyBytesConsumed;
+  }
   int32_t method = effectiveMethod(c, r);
   int32_t status = r->statusCode;
   int32_t next = kWebGetPhaseCleanup;
@@ -797,10 +816,17 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   }
   if (WebGetRequest_IsChunkedComplete(r)) return endBody(c, r, next);
   if (pending) return 1;
-  // A body read to the close ends with a close, not with a reset.
+  // A body read to the close ends with a close, not with a reset; a chunked
+  // one ends with its last chunk.
   if (socketError != 0) {
+    WebGetConnection_Log(c, "Connection failed after %I64d body bytes", received);
     WebGetRequest_EndBody(r, 0);
     return fail(r, kWebGetErrorSocket, socketError);
+  }
+  if (r->chunked && !c->cacheAnswering) {
+    WebGetConnection_Log(c, "Connection closed before the last chunk [%I64d]", received);
+    WebGetRequest_EndBody(r, 0);
+    return fail(r, kWebGetErrorUnderflow, 0);
   }
   return endBody(c, r, next);
 }
@@ -957,6 +983,28 @@ int handleCleanup(WebGetConnection *c, WebGetRequest *r, int) {
   return 1;
 }
 
+// The deadlines that a server trickling bytes cannot renew: the whole
+// header within a multiple of the time-out, and the body at a minimum rate
+// over each window. False when r is past one of them. Answers from the
+// cache and from local files have neither.
+bool withinDeadlines(WebGetConnection *c, WebGetRequest *r, int32_t phase, double now) {
+  if (c->cacheAnswering || Url_HasScheme(r->url, "file")) return true;
+  double timeout = double(c->timeoutSeconds);
+  if (phase == kWebGetPhaseHeader)
+    return now - r->phaseStartTime.load() < kWebGetHeaderDeadlineTimeouts * timeout;
+  if (phase != kWebGetPhaseBody) return true;
+  double span = now - c->bodyWindowStart;
+  if (span < kWebGetBodyWindowTimeouts * timeout) return true;
+  uint64_t got = r->bodyBytesConsumed - c->bodyWindowBytes;
+  if (double(got) < kWebGetMinimumBodyBytesPerSecond * span) {
+    WebGetConnection_Log(c, "Body too slow [%I64d bytes in %.1f s]", int64_t(got), span);
+    return false;
+  }
+  c->bodyWindowStart = now;
+  c->bodyWindowBytes = r->bodyBytesConsumed;
+  return true;
+}
+
 int process(WebGetConnection *c, WebGetRequest *r) {
   int32_t phase = WebGetRequest_GetPhase(r);
   int entered = WebGetRequest_GetPhaseChangedFlag(r);
@@ -1011,9 +1059,11 @@ int process(WebGetConnection *c, WebGetRequest *r) {
   if (ok && c->timeoutSeconds >= 1) {
     bool always = (phase >= kWebGetPhaseConnect && phase <= kWebGetPhaseHandshake) ||
                   phase == kWebGetPhaseHeader || phase == kWebGetPhaseBody;
+    double now = Platform_GetTickSeconds();
     if ((always || WebGetConnection_HasPendingTransport(c)) &&
-        Platform_GetTickSeconds() - c->lastActivity >= double(c->timeoutSeconds))
+        now - c->lastActivity >= double(c->timeoutSeconds))
       ok = fail(r, kWebGetErrorTimeout, phase);
+    else if (!withinDeadlines(c, r, phase, now)) ok = fail(r, kWebGetErrorTimeout, phase);
   }
   if (!ok && r == c->current && retryNextProxy(c, r, phase)) return 1;
   return ok;

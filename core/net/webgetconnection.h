@@ -52,6 +52,16 @@ struct WebGetFileRead;
 constexpr uint32_t kWebGetConnectionTag = 0x7e6b0f52;
 constexpr uint32_t kWebGetLookupTag = 0x7e6b0f53;
 constexpr int32_t kWebGetConnectionDefaultTimeout = 15;
+// With a time-out of T seconds (at least 1): the whole response header,
+// interim answers included, must arrive within this many times T, and the
+// body must bring at least kWebGetMinimumBodyBytesPerSecond over every window
+// of kWebGetBodyWindowTimeouts times T; either failure is 961 with the phase.
+constexpr int32_t kWebGetHeaderDeadlineTimeouts = 4;
+constexpr int32_t kWebGetBodyWindowTimeouts = 2;
+constexpr int32_t kWebGetMinimumBodyBytesPerSecond = 1000;
+// Interim (1xx) answers a request may get before its final one; one more
+// fails it with 986.
+constexpr int32_t kWebGetInterimAnswerLimit = 5;
 // One read of a file:// body takes at most this many bytes.
 constexpr int32_t kWebGetFileBufferBytes = 16387;
 // A file:// URL's decoded path, terminator included.
@@ -119,7 +129,10 @@ struct WebGetConnection {
   char socketScheme[16];   // the scheme the open socket was opened for
   int32_t answersOnSocket;  // answers completed on the open socket
   int32_t headerScan;
+  int32_t interimAnswers;  // 1xx answers the current request got
   int32_t postCursor;
+  double bodyWindowStart;      // the start of the body's current rate window
+  uint64_t bodyWindowBytes;    // the body bytes taken before it
 
   std::atomic<uint32_t> ownerThread;
   std::atomic<int32_t> running;  // RunUntilComplete pumps: polls only wake it
