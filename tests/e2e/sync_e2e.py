@@ -64,11 +64,12 @@ def free_port():
 
 
 class Tree:
-    def __init__(self, root, keelson, mib=3):
+    def __init__(self, root, keelson, mib=3, scheme="https"):
         self.root, self.keelson = root, keelson
+        self.pin = []  # a command prefix for the server and the client, e.g. taskset
         self.port = free_port()
         subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_tree.py"), root, "--port",
-                        str(self.port), "--mib", str(mib)], check=True)
+                        str(self.port), "--mib", str(mib), "--scheme", scheme], check=True)
         self.nginx = None
         # The server is on loopback: a proxy of the environment has no part.
         self.env = {k: v for k, v in os.environ.items()
@@ -83,7 +84,7 @@ class Tree:
 
     def start(self, conf="nginx.conf"):
         self.stop()
-        self.nginx = subprocess.Popen(["nginx", "-p", self.root, "-c", self.path(conf)],
+        self.nginx = subprocess.Popen([*self.pin, "nginx", "-p", self.root, "-c", self.path(conf)],
                                       stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
@@ -113,7 +114,7 @@ class Tree:
             return [line.split() for line in f if line.strip()]
 
     def args(self, *extra, repo=None, app=None, credentials=None):
-        return [self.keelson, "sync", "--app=" + (app or self.path("app.json")),
+        return [*self.pin, self.keelson, "sync", "--app=" + (app or self.path("app.json")),
                 "--credentials=" + (credentials or self.path("credentials.json")), *extra,
                 repo or self.path("repo.json")]
 
