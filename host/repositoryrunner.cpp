@@ -25,6 +25,7 @@ struct RepositoryRunner {
   int32_t stateChanged;
   int32_t released;  // 1 once no request is pending: the repository may go
   int32_t ending;    // a permanent error, or a retry past the retry time, was met
+  RepositoryError failure;  // the error that ended the run (its url cleared)
   double retrySeconds;
   RepositoryRunnerState state;
 };
@@ -33,6 +34,13 @@ namespace {
 
 void runnerOnState(Repository *, void *context, uint32_t, uint32_t) {
   static_cast<RepositoryRunner *>(context)->stateChanged = 1;
+}
+
+// Later failures still reach the record; the one that ended the run is kept.
+void runnerEnd(RepositoryRunner *runner, const RepositoryError *error) {
+  runner->ending = 1;
+  runner->failure = *error;
+  runner->failure.url = nullptr;
 }
 
 // Every failure the policy answers with a retry gets its line; a permanent
@@ -44,7 +52,7 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
       runner->state != RepositoryRunnerState::Running)
     return;
   if (RepositoryRunner_IsPermanent(error)) {
-    runner->ending = 1;
+    runnerEnd(runner, error);
     return;
   }
   char line[kErrorLineBytes];
@@ -52,7 +60,7 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   double wait = error->retryAt - Platform_GetTickSeconds();
   Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", wait > 0 ? wait : 0.0);
   Progress_PrintLine(line);
-  if (error->retryAt - runner->started > runner->retrySeconds) runner->ending = 1;
+  if (error->retryAt - runner->started > runner->retrySeconds) runnerEnd(runner, error);
 }
 
 void runnerPublish(RepositoryRunner *runner) {
@@ -158,6 +166,20 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
 int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds) {
   CHECK_POINTER(runner);
   runner->retrySeconds = seconds > 0 ? seconds : 0;
+  return 1;
+}
+
+int RepositoryRunner_GetLastError(RepositoryRunner *runner, int32_t *source, int32_t *code,
+                                  int32_t *codeEx) {
+  CHECK_POINTER(runner);
+  CHECK_POINTER(source);
+  CHECK_POINTER(code);
+  CHECK_POINTER(codeEx);
+  if (!runner->ending)
+    return Repository_GetLastError(runner->repository, source, nullptr, nullptr, code, codeEx);
+  *source = runner->failure.source;
+  *code = runner->failure.code;
+  *codeEx = runner->failure.codeEx;
   return 1;
 }
 

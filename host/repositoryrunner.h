@@ -58,6 +58,10 @@ int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds);
 // verify (987 with 9 or 10); access denied, a read-only file system or a
 // full disk (964). Anything else is worth its retry.
 int RepositoryRunner_IsPermanent(const RepositoryError *error);
+// The error that ended the run, else the repository's last recorded one.
+// Returns 1.
+int RepositoryRunner_GetLastError(RepositoryRunner *runner, int32_t *source, int32_t *code,
+                                  int32_t *codeEx);
 Repository *RepositoryRunner_GetRepository(RepositoryRunner *runner);
 // Seconds since the runner was created.
 double RepositoryRunner_GetElapsed(RepositoryRunner *runner);
