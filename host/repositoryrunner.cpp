@@ -21,9 +21,11 @@
 struct RepositoryRunner {
   Repository *repository;  // owned
   double started;
+  double retryFrom;  // when the repository was first seen active; retries count from it
   double lastPublished;
   int32_t stateChanged;
   int32_t released;  // 1 once no request is pending: the repository may go
+  int32_t seenActive;
   int32_t ending;    // a permanent error, or a retry past the retry time, was met
   RepositoryError failure;  // the error that ended the run (its url cleared)
   double retrySeconds;
@@ -60,7 +62,7 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   double wait = error->retryAt - Platform_GetTickSeconds();
   Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", wait > 0 ? wait : 0.0);
   Progress_PrintLine(line);
-  if (error->retryAt - runner->started > runner->retrySeconds) runnerEnd(runner, error);
+  if (error->retryAt - runner->retryFrom > runner->retrySeconds) runnerEnd(runner, error);
 }
 
 void runnerPublish(RepositoryRunner *runner) {
@@ -137,6 +139,7 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
   *made = RepositoryRunner{};
   made->repository = r;
   made->started = Platform_GetTickSeconds();
+  made->retryFrom = made->started;
   made->stateChanged = 1;
   made->retrySeconds = kRepositoryRunnerRetrySeconds;
   Repository_SetStateCallback(r, made, runnerOnState);
@@ -151,6 +154,13 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
 RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
   CHECK_POINTER(runner);
   if (runner->state != RepositoryRunnerState::Running) return runner->state;
+  // A repository created paused (keelson serve) starts its run when a page
+  // makes it active.
+  if (!runner->seenActive && (Repository_GetActionFlags(runner->repository) &
+                              kRepositoryActionActive)) {
+    runner->seenActive = 1;
+    runner->retryFrom = Platform_GetTickSeconds();
+  }
   Repository_Process(runner->repository);
   RepositoryRunnerState state = runnerEvaluate(runner);
   uint32_t flags = Repository_GetStateFlags(runner->repository);
