@@ -176,6 +176,10 @@ int PieceQueue_FreeErrorCounts(PieceQueue *q) {
 int PieceQueue_Pump(PieceQueue *q) {
   PIECEQUEUE_CHECK(q);
   if (PieceQueue_CheckComplete(q)) return 1;
+  // With every piece left in flight or waiting for its retry, a request
+  // borrowed here would go straight back, and its release wakes the owner:
+  // a pump on every pass of its loop.
+  if (q->metafile == nullptr || q->cursor >= q->scratch->size) return 1;
   StorageRequest *r = nullptr;
   if (q->acquire != nullptr && q->acquire(q, q->acquireContext, &r) && r != nullptr)
     PieceQueue_Request(q, r);

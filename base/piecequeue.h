@@ -93,8 +93,9 @@ int PieceQueue_SetLogSink(PieceQueue *queue, void *context, ClassLogSink sink);
 int PieceQueue_Reset(PieceQueue *queue, const BitField *mask, int32_t delta);
 // Frees the error counts. Returns 1.
 int PieceQueue_FreeErrorCounts(PieceQueue *queue);
-// Unless PieceQueue_CheckComplete answers 1, asks the acquire callback for
-// a request and hands the next piece out on it. Returns 1.
+// Unless PieceQueue_CheckComplete answers 1 or every piece left is in
+// flight, asks the acquire callback for a request and hands the next piece
+// out on it. Returns 1.
 int PieceQueue_Pump(PieceQueue *queue);
 // Hands the smallest piece neither done nor in flight out on request (reset,
 // metafile, piece index, delta permission, then request ready), or gives

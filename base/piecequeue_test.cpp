@@ -12,8 +12,10 @@ struct QueueOwner {
   std::vector<StorageRequest *> free;
   std::vector<StorageRequest *> ready;
   int32_t finished = 0;
+  int32_t acquired = 0;
   static int Acquire(PieceQueue *, void *c, StorageRequest **r) {
     auto *o = static_cast<QueueOwner *>(c);
+    o->acquired++;
     if (o->free.empty()) return 0;
     *r = o->free.back();
     o->free.pop_back();
@@ -81,6 +83,26 @@ TEST_F(PieceQueueTest, RequeueWithoutDelta) {
   EXPECT_EQ(StorageRequest_GetAllowDelta(again), 0);
   EXPECT_EQ(StorageRequest_GetPieceIndex(next), 1);
   EXPECT_EQ(StorageRequest_GetAllowDelta(next), 1);
+}
+
+// With every piece out, a pump borrows no request (its release would wake
+// the owner for nothing); a requeued piece is handed out again.
+TEST_F(PieceQueueTest, NothingLeftToHandOutBorrowsNothing) {
+  BitField *mask = nullptr;
+  BitField_Create(&mask);
+  BitField_Resize(mask, 300);
+  for (int i = 2; i < 300; i++) BitField_Set(mask, i);
+  PieceQueue_Reset(queue, mask, 0);
+  PieceQueue_Pump(queue);
+  PieceQueue_Pump(queue);
+  ASSERT_EQ(owner.ready.size(), 2u);
+  int32_t before = owner.acquired;
+  PieceQueue_Pump(queue);
+  EXPECT_EQ(owner.acquired, before);
+  PieceQueue_Requeue(queue, TakeReady());
+  PieceQueue_Pump(queue);
+  EXPECT_EQ(owner.ready.size(), 2u);
+  BitField_Release(&mask);
 }
 
 // Random hand-outs, completions and requeues against the rule: the smallest

@@ -355,6 +355,11 @@ int Repository_SetStateCallback(Repository *r, void *context, RepositoryStateCal
   return Callback_Set(&r->stateCallback, context, reinterpret_cast<CallbackFunction>(function));
 }
 
+int Repository_SetErrorCallback(Repository *r, void *context, RepositoryErrorCallback function) {
+  REPOSITORY_CHECK(r);
+  return Callback_Set(&r->errorCallback, context, reinterpret_cast<CallbackFunction>(function));
+}
+
 int Repository_Cancel(Repository *r) {
   REPOSITORY_CHECK(r);
   if (r->actionFlags & kRepositoryActionCancel) return 1;
@@ -614,6 +619,7 @@ int Repository_LoadAlias(Repository *r) {
     return 1;
   }
   Alias_SetKey(r->alias, r->name);
+  Str_Copy(r->aliasUrl, url, kCatalogUrlBytes);
   Alias_Load(r->alias, url, signedFor(r, url));
   return 1;
 }
@@ -649,6 +655,7 @@ int Repository_LoadCatalog(Repository *r) {
   // A URL built from the remote id binds the catalog to it; one configured
   // whole names no id.
   Catalog_SetExpectedId(r->catalog, whole ? "" : remoteId);
+  Str_Copy(r->catalogUrl, url, kCatalogUrlBytes);
   Catalog_Load(r->catalog, url, signedFor(r, url));
   return 1;
 }

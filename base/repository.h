@@ -124,6 +124,23 @@ struct Repository;
 typedef void (*RepositoryStateCallback)(Repository *repository, void *context, uint32_t oldState,
                                         uint32_t newState);
 
+// One failure as the error policy answered it, with what was asked for.
+struct RepositoryError {
+  int32_t source;
+  int32_t index;
+  int32_t count;  // earlier attempts of the item
+  int32_t type;
+  int32_t code;
+  int32_t codeEx;
+  int32_t decision;  // 3, 4 or 5 (5: ignored, nothing recorded)
+  double retryAt;    // tick clock
+  int32_t delta;     // a delta failed and the piece is asked for whole next
+  const char *url;   // the document or the piece's last transfer; "" when none
+};
+// Called after every decision of the error policy, on the owner's thread.
+typedef void (*RepositoryErrorCallback)(Repository *repository, void *context,
+                                        const RepositoryError *error);
+
 struct Repository {
   ObjectHeader header;  // kRepositoryTag
   ClassLog log;         // "Repository"
@@ -187,6 +204,10 @@ struct Repository {
   double stateTime[kRepositoryStateFlagMaxBits + 1];
   uint32_t timedState;
   CallbackCell stateCallback;
+  CallbackCell errorCallback;
+  // The URLs of the last alias and catalog fetches, for error reports.
+  char aliasUrl[kCatalogUrlBytes];
+  char catalogUrl[kCatalogUrlBytes];
 };
 
 // Every operation stops the program with "Pointer is NULL\n" or "Class
@@ -335,6 +356,10 @@ int Repository_SetRefresh(Repository *repository, int32_t on);
 int Repository_SetErase(Repository *repository, int32_t on);
 int Repository_SetStateCallback(Repository *repository, void *context,
                                 RepositoryStateCallback function);
+// Tells the owner of every failure the policy decided on, ignored ones
+// included (NULL function: no one).
+int Repository_SetErrorCallback(Repository *repository, void *context,
+                                RepositoryErrorCallback function);
 // Once: cancel set, every phase and active cleared, every storage stopped.
 int Repository_Cancel(Repository *repository);
 // The error record, meters, delta failures and state timers from zero.

@@ -121,25 +121,10 @@ void repositoryNoteRefusal(Repository *r, int32_t decision, uint32_t code, const
     Str_Copy(r->lastErrorDetail, refusal, kCatalogRefusalBytes);
 }
 
-}  // namespace
-
-const char *Repository_ErrorSourceName(int32_t source) {
-  static const char *const kNames[] = {"Alias",         "Alias",          "Catalog",
-                                       "MetaFileLocal", "MetaFileRemote", "StorageLocal",
-                                       "StorageRemote", "StorageDelta",   "StoragePending",
-                                       "Config"};
-  return source >= 1 && source <= 9 ? kNames[source] : "Alias";
-}
-
-double Repository_RetryDelay(int32_t count) {
-  if (count <= 0) return 0.0;
-  return 15.0 * double(1 << std::min(count - 1, 8));
-}
-
-int32_t Repository_HandleError(Repository *r, int32_t source, int32_t index, int32_t count,
-                               int32_t type, int32_t code, int32_t codeEx, double *retryAt) {
-  REPOSITORY_CHECK(r);
-  CHECK_POINTER(retryAt);
+// Decides, records and logs one failure (Repository_HandleError without
+// telling the owner).
+int32_t repositoryDecide(Repository *r, int32_t source, int32_t index, int32_t count,
+                         int32_t type, int32_t code, int32_t codeEx, double *retryAt) {
   double now = Platform_GetTickSeconds();
   int32_t decision = decide(source, count, type, code, codeEx, now, retryAt);
   const char *format =
@@ -159,6 +144,52 @@ int32_t Repository_HandleError(Repository *r, int32_t source, int32_t index, int
   r->lastErrorCodeEx = codeEx;
   repositoryLogAlways(r, format, "Error", source, index, count + 1, type, code, codeEx, decision,
                       *retryAt - now);
+  return decision;
+}
+
+// What a document error was about: the URL its loader last asked for.
+const char *repositoryDocumentUrl(Repository *r, int32_t source, char *buffer) {
+  buffer[0] = '\0';
+  if (source == kRepositorySourceAlias) return r->aliasUrl;
+  if (source == kRepositorySourceCatalog) return r->catalogUrl;
+  if (source == kRepositorySourceMetaFileRemote) Repository_GetMetaFileUrl(r, buffer);
+  if (source == kRepositorySourceMetaFileLocal)
+    Dictionary_GetStringByKey(r->config, "metafile", buffer, kCatalogUrlBytes);
+  return buffer;
+}
+
+void repositoryTellOwner(Repository *r, const RepositoryError &error) {
+  void *context = nullptr;
+  CallbackFunction function = nullptr;
+  if (Callback_Get(&r->errorCallback, &context, &function))
+    reinterpret_cast<RepositoryErrorCallback>(function)(r, context, &error);
+}
+
+}  // namespace
+
+const char *Repository_ErrorSourceName(int32_t source) {
+  static const char *const kNames[] = {"Alias",         "Alias",          "Catalog",
+                                       "MetaFileLocal", "MetaFileRemote", "StorageLocal",
+                                       "StorageRemote", "StorageDelta",   "StoragePending",
+                                       "Config"};
+  return source >= 1 && source <= 9 ? kNames[source] : "Alias";
+}
+
+double Repository_RetryDelay(int32_t count) {
+  if (count <= 0) return 0.0;
+  return 15.0 * double(1 << std::min(count - 1, 8));
+}
+
+
+int32_t Repository_HandleError(Repository *r, int32_t source, int32_t index, int32_t count,
+                               int32_t type, int32_t code, int32_t codeEx, double *retryAt) {
+  REPOSITORY_CHECK(r);
+  CHECK_POINTER(retryAt);
+  int32_t decision = repositoryDecide(r, source, index, count, type, code, codeEx, retryAt);
+  char buffer[kCatalogUrlBytes];
+  RepositoryError error{source, index, count, type, code, codeEx, decision, *retryAt, 0,
+                        repositoryDocumentUrl(r, source, buffer)};
+  repositoryTellOwner(r, error);
   return decision;
 }
 
@@ -240,7 +271,9 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *, void *context, StorageRequest
                                      kRepositorySourceStorageDelta};
   if (role < 0 || role > 3) Core_Abort(KSRC, "Invalid error source (%d)\n", role);
   int32_t source = kSources[role];
-  int32_t decision = Repository_HandleError(r, source, index, count, type, code, codeEx, retryAt);
+  CHECK_POINTER(retryAt);
+  int32_t decision = repositoryDecide(r, source, index, count, type, code, codeEx, retryAt);
+  bool delta = false;
   if (decision != kStorageResponseContinue) {
     if (r->delta != nullptr) OffsetCache_Clear(r->delta->cache);
     if (request != nullptr) {
@@ -262,6 +295,9 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *, void *context, StorageRequest
         r->deltaFailures++;
         StorageRequest_SetAllowDelta(request, 0);
         decision = kStorageResponseRequeue;
+        // Only a transfer that was a delta is replaced by the piece; a
+        // whole piece is tried again at once.
+        delta = StorageRequest_IsDeltaUrl(request) != 0;
       }
     }
   } else if (source == kRepositorySourceStorageLocal) {
@@ -269,6 +305,9 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *, void *context, StorageRequest
   } else if (source == kRepositorySourceStorageDelta || source == kRepositorySourceStoragePending) {
     Storage_DecrementErrorCount(r->pending);
   }
+  const char *url = request != nullptr ? StorageRequest_GetUrl(request) : "";
+  RepositoryError error{source, index, count, type, code, codeEx, decision, *retryAt, delta, url};
+  repositoryTellOwner(r, error);
   return decision;
 }
 

@@ -129,6 +129,10 @@ int httpOnRequestDone(WebGetRequest *r, void *context) {
   DoneEvent e{kDoneEventTag, 0, 0, c->generation.load(), c};
   WebGetRequest_GetError(r, &e.code, &e.codeEx);
   int32_t status = WebGetRequest_GetStatusCode(r);
+  // An error page's body bytes were sent too; the write hook sees only the
+  // bodies of successes.
+  if (status != 0 && !isSuccessStatus(status) && c->driver->meters != nullptr)
+    MeterRW_AddReadBytes(c->driver->meters, int64_t(WebGetRequest_GetBodyBytesConsumed(r)));
   // A transfer dropped with its connection ends without code or status.
   if (e.code == 0 && !isSuccessStatus(status)) {
     e.code = status != 0 ? status : kWebGetErrorRequestIncomplete;
@@ -271,6 +275,8 @@ void httpStart(StorageHTTP *d, StorageHTTPContext *c) {
     httpFinishContext(c, result, resultEx);
     return;
   }
+  StorageRequest_SetUrl(static_cast<StorageRequest *>(c->step->argument), c->plan.url,
+                        c->plan.delta);
   if (!d->active) return;  // SetActive(1) starts it
   ContextEvent e{kAddEventTag, c};
   EventQueue_Post(EventQueue_GetMain(), reinterpret_cast<uintptr_t>(c), &e, sizeof e, httpAddEvent,

@@ -56,6 +56,7 @@ struct StorageHTTPPlan {
   int64_t expected;     // body bytes a success must bring; -1: any up to limit
   int64_t pad;          // added to the request's length after the body
   int32_t raw;          // ask for no compression, inflate nothing
+  int32_t delta;        // the resource is a VCDIFF delta, not the piece
 };
 
 // A driver kind: the parts in which the two HTTP drivers differ.

@@ -63,6 +63,7 @@ int piecePlan(StorageHTTP *d, StorageHTTPContext *c, StorageHTTPPlan *p, int32_t
   p->expected = -1;
   p->pad = 0;
   p->raw = 1;
+  p->delta = delta ? 1 : 0;
   return 1;
 }
 

@@ -11,6 +11,7 @@
 #include "core/platform/platform.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/str.h"
 #include "core/security/hash.h"
 #include "core/security/hmac.h"
 
@@ -374,6 +375,8 @@ int StorageRequest_Reset(StorageRequest *r) {
   r->total = r->span = r->capacity = r->length = 0;
   r->pieceIndex = -1;
   r->windowRead = 0;
+  r->url[0] = '\0';
+  r->urlDelta = 0;
   double now = Platform_GetTickSeconds();
   r->createTime = r->resetTime = now;
   storageRequestZeroBuffer(r);
@@ -437,6 +440,24 @@ int StorageRequest_SetInstalled(StorageRequest *r, int32_t installed) {
 int32_t StorageRequest_GetInstalled(StorageRequest *r) {
   STORAGEREQUEST_CHECK(r);
   return r->installed;
+}
+
+int StorageRequest_SetUrl(StorageRequest *r, const char *url, int32_t delta) {
+  STORAGEREQUEST_CHECK(r);
+  CHECK_POINTER(url);
+  Str_Copy(r->url, url, kStorageRequestUrlBytes);
+  r->urlDelta = delta ? 1 : 0;
+  return 1;
+}
+
+const char *StorageRequest_GetUrl(StorageRequest *r) {
+  STORAGEREQUEST_CHECK(r);
+  return r->url;
+}
+
+int32_t StorageRequest_IsDeltaUrl(StorageRequest *r) {
+  STORAGEREQUEST_CHECK(r);
+  return r->urlDelta;
 }
 
 int StorageRequest_SetCancelled(StorageRequest *r) {

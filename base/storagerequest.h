@@ -42,6 +42,7 @@ constexpr int32_t kStorageRequestWindowBits = 47;  // zlib or gzip, detected
 constexpr int32_t kStorageRequestHeaderBytes = 6;
 constexpr int32_t kStorageRequestDeltaHeaderBytes = 11;
 constexpr int32_t kStorageRequestKeyBytes = 32;
+constexpr int32_t kStorageRequestUrlBytes = 4096;
 
 // Storage flags: the encodings the buffer's bytes are in.
 constexpr uint32_t kStorageFlagPad = 1;
@@ -111,6 +112,8 @@ struct StorageRequest {
   uint8_t keySaltHash[32];
   uint8_t keyPasswordHash[32];
   uint8_t key[kStorageRequestKeyBytes];
+  char url[kStorageRequestUrlBytes];  // of the last transfer made for it; "" none
+  int32_t urlDelta;                   // that transfer asked for a VCDIFF delta
   ClassLog log;  // "StorageRequest"
 };
 
@@ -145,6 +148,13 @@ int32_t StorageRequest_GetAllowDelta(StorageRequest *request);
 // a delta), never from a file the new version is being built in.
 int StorageRequest_SetInstalled(StorageRequest *request, int32_t installed);
 int32_t StorageRequest_GetInstalled(StorageRequest *request);
+// The URL a driver last asked for this request's pieces (cut to
+// kStorageRequestUrlBytes) and whether it was a VCDIFF delta; "" and 0
+// after a reset, and for storages that are no URL. For the reports of a
+// failed piece.
+int StorageRequest_SetUrl(StorageRequest *request, const char *url, int32_t delta);
+const char *StorageRequest_GetUrl(StorageRequest *request);
+int32_t StorageRequest_IsDeltaUrl(StorageRequest *request);
 int StorageRequest_SetCancelled(StorageRequest *request);
 int32_t StorageRequest_IsCancelled(StorageRequest *request);
 int StorageRequest_SetEncoding(StorageRequest *request, uint32_t encoding);

@@ -47,6 +47,9 @@ constexpr const char kUsage[] =
     "options (--name=value):\n"
     "  --app=FILE            application configuration (JSON or YAML)\n"
     "  --credentials=FILE    answers to password prompts (JSON or YAML list, mode 0600)\n"
+    "  --retry-time=SECONDS  sync: retry failed requests while the retry falls due\n"
+    "                        within SECONDS of the start (default 120; 0: the first\n"
+    "                        failure ends the run); a permanent error ends it at once\n"
     "  --port=N              serve: the port (0, the default: a free one)\n"
     "  --www=DIR             serve: the page's files\n"
     "  --debug[=level], --debugfile, --debugdir=DIR, --verbose=CLASSES, --window,\n"
@@ -71,6 +74,7 @@ constexpr OptionRow kOptions[] = {
     {"perday", false},       {"perprocess", false},    {"perthread", false},
     {"proxy", false},        {"proxy-wpad", false},    {"verbose", false},
     {"window", false},       {"port", true},           {"www", true},
+    {"retry-time", true},
 };
 
 struct Arguments {
@@ -80,6 +84,7 @@ struct Arguments {
   const char *credentials = nullptr;
   const char *port = nullptr;
   const char *www = nullptr;
+  const char *retryTime = nullptr;
   bool help = false;
   bool version = false;
 };
@@ -141,6 +146,7 @@ int parseArguments(int argc, char **argv, Arguments *out, int *exitCode) {
       if (strcmp(row->name, "credentials") == 0) out->credentials = value;
       if (strcmp(row->name, "port") == 0) out->port = value;
       if (strcmp(row->name, "www") == 0) out->www = value;
+      if (strcmp(row->name, "retry-time") == 0) out->retryTime = value;
       continue;
     }
     if (a[0] == '-') {
@@ -170,9 +176,10 @@ void describeCode(int32_t code, int32_t codeEx, char *out, int size) {
     Str_AppendPrintf(out, size, " (%d)", codeEx);
 }
 
-void printFailure(Repository *repository) {
-  int32_t source = 0, index = 0, type = 0, code = 0, codeEx = 0;
-  Repository_GetLastError(repository, &source, &index, &type, &code, &codeEx);
+void printFailure(RepositoryRunner *runner) {
+  Repository *repository = RepositoryRunner_GetRepository(runner);
+  int32_t source = 0, code = 0, codeEx = 0;
+  RepositoryRunner_GetLastError(runner, &source, &code, &codeEx);
   char codeText[256];
   describeCode(code, codeEx, codeText, int(sizeof codeText));
   char filter[kPromptsFilterBytes], host[kPromptsHostBytes];
@@ -214,11 +221,18 @@ int runRepository(WorkflowApp *app, RepositoryRunner *runner) {
     return kExitDone;
   }
   Progress_Finish(RepositoryRunner_GetElapsed(runner), 0);
-  printFailure(RepositoryRunner_GetRepository(runner));
+  printFailure(runner);
   return kExitFailed;
 }
 
-int syncWithHost(const Arguments &args) {
+// Whole seconds of at most nine digits; -1 for anything else.
+int64_t parseSeconds(const char *text) {
+  size_t digits = strspn(text, "0123456789");
+  if (digits == 0 || digits != strlen(text) || digits > 9) return -1;
+  return Str_ToInt64(text);
+}
+
+int syncWithHost(const Arguments &args, int64_t retrySeconds) {
   WorkflowApp *app = Host_GetApp();
   const char *path = args.positional[0];
   Dictionary *config = nullptr;
@@ -240,6 +254,7 @@ int syncWithHost(const Arguments &args) {
   RepositoryRunner *runner = nullptr;
   int code = kExitUsage;
   if (RepositoryRunner_Create(&runner, config, app)) {
+    RepositoryRunner_SetRetryTime(runner, double(retrySeconds));
     code = runRepository(app, runner);
     RepositoryRunner_Stop(runner, app);
     RepositoryRunner_Release(&runner);
@@ -253,8 +268,14 @@ int syncWithHost(const Arguments &args) {
 int commandSync(int argc, char **argv, const Arguments &args) {
   if (args.positionalCount != 1)
     return usageError("keelson: %s needs one repository file\n", "sync");
+  int64_t retrySeconds = int64_t(kRepositoryRunnerRetrySeconds);
+  if (args.retryTime != nullptr) {
+    retrySeconds = parseSeconds(args.retryTime);
+    if (retrySeconds < 0)
+      return usageError("keelson: --retry-time=%s is not a number of seconds\n", args.retryTime);
+  }
   int code = kExitUsage;
-  if (Host_Start(argc, argv, nullptr)) code = syncWithHost(args);
+  if (Host_Start(argc, argv, nullptr)) code = syncWithHost(args, retrySeconds);
   else printError("keelson: %s\n", "cannot start: the application configuration did not load");
   setExitCode(code);
   return Host_Stop();

@@ -188,6 +188,15 @@ int Progress_FormatSummary(Dictionary *status, double seconds, char *out, int si
   return int(strlen(out));
 }
 
+int Progress_PrintLine(const char *line) {
+  CHECK_POINTER(line);
+  progressEndLine();
+  int fd = gProgress.fd >= 0 ? gProgress.fd : 2;
+  progressWrite(fd, line, int(strlen(line)));
+  progressWrite(fd, "\n", 1);
+  return 1;
+}
+
 int Progress_Finish(double seconds, int summary) {
   if (gProgress.terminal && !gProgress.shown && gProgress.last != nullptr) {
     progressShow(gProgress.last);

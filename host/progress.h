@@ -35,6 +35,9 @@ int Progress_FormatLine(Dictionary *status, char *out, int size);
 // The summary of a run into out: name, remote id, files, bytes fetched and
 // seconds. Returns the length.
 int Progress_FormatSummary(Dictionary *status, double seconds, char *out, int size);
+// Ends an open terminal line and writes line and a newline on the progress
+// output (stderr before Progress_Init). Returns 1.
+int Progress_PrintLine(const char *line);
 // Ends an open terminal line and, when summary is 1 and a status was seen,
 // writes the summary of the last status with seconds on stdout. Returns 1.
 int Progress_Finish(double seconds, int summary);

@@ -3,6 +3,7 @@
 
 #include "base/repository.h"
 #include "core/formats/dictionary.h"
+#include "core/net/webget.h"
 #include "core/platform/eventqueue.h"
 #include "core/platform/notification.h"
 #include "core/platform/platform.h"
@@ -10,16 +11,24 @@
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/print.h"
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
+#include "host/errorline.h"
+#include "host/progress.h"
 #include "workflow/workflowapp.h"
 
 struct RepositoryRunner {
   Repository *repository;  // owned
   double started;
+  double retryFrom;  // when the repository was first seen active; retries count from it
   double lastPublished;
   int32_t stateChanged;
   int32_t released;  // 1 once no request is pending: the repository may go
+  int32_t seenActive;
+  int32_t ending;    // a permanent error, or a retry past the retry time, was met
+  RepositoryError failure;  // the error that ended the run (its url cleared)
+  double retrySeconds;
   RepositoryRunnerState state;
 };
 
@@ -27,6 +36,33 @@ namespace {
 
 void runnerOnState(Repository *, void *context, uint32_t, uint32_t) {
   static_cast<RepositoryRunner *>(context)->stateChanged = 1;
+}
+
+// Later failures still reach the record; the one that ended the run is kept.
+void runnerEnd(RepositoryRunner *runner, const RepositoryError *error) {
+  runner->ending = 1;
+  runner->failure = *error;
+  runner->failure.url = nullptr;
+}
+
+// Every failure the policy answers with a retry gets its line; a permanent
+// one, or a retry due past the run's retry time, ends the run. A delta the
+// policy replaces by the whole piece is no retry: the piece comes instead.
+void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
+  auto *runner = static_cast<RepositoryRunner *>(context);
+  if (error->decision == kStorageResponseContinue || error->delta || runner->ending ||
+      runner->state != RepositoryRunnerState::Running)
+    return;
+  if (RepositoryRunner_IsPermanent(error)) {
+    runnerEnd(runner, error);
+    return;
+  }
+  char line[kErrorLineBytes];
+  ErrorLine_Describe(r->name, error, line, int(sizeof line));
+  double wait = error->retryAt - Platform_GetTickSeconds();
+  Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", wait > 0 ? wait : 0.0);
+  Progress_PrintLine(line);
+  if (error->retryAt - runner->retryFrom > runner->retrySeconds) runnerEnd(runner, error);
 }
 
 void runnerPublish(RepositoryRunner *runner) {
@@ -45,9 +81,9 @@ RepositoryRunnerState runnerEvaluate(RepositoryRunner *runner) {
   Repository_GetLastError(r, &source, nullptr, nullptr, nullptr, nullptr);
   uint32_t state = Repository_GetStateFlags(r);
   // The record starts empty with the runner, so any configuration error in
-  // it belongs to this run.
-  if (source == kRepositorySourceConfig || (state & kRepositoryStateStalled))
-    return RepositoryRunnerState::Failed;
+  // it belongs to this run. The stall bit is not read: it appears while a
+  // retry of the policy is still due.
+  if (source == kRepositorySourceConfig || runner->ending) return RepositoryRunnerState::Failed;
   uint32_t phases = kRepositoryActionSynchronize | kRepositoryActionRefresh;
   if (!(Repository_GetActionFlags(r) & phases) && !(state & kRepositoryStateAlive))
     return RepositoryRunnerState::Done;
@@ -55,6 +91,28 @@ RepositoryRunnerState runnerEvaluate(RepositoryRunner *runner) {
 }
 
 }  // namespace
+
+int RepositoryRunner_IsPermanent(const RepositoryError *error) {
+  CHECK_POINTER(error);
+  int32_t code = error->code, codeEx = error->codeEx, source = error->source;
+  if (source == kRepositorySourceConfig) return 1;
+  if (code >= 400 && code <= 499 && code != 408 && code != 429) {
+    // A local or pending storage's 404 is its answer to Exists, and a
+    // delta the policy replaces by the whole piece is not the piece.
+    bool document = source == kRepositorySourceAlias || source == kRepositorySourceCatalog ||
+                    source == kRepositorySourceMetaFileRemote;
+    bool piece = source == kRepositorySourceStorageRemote && !error->delta;
+    if (document || piece) return 1;
+  }
+  if (code == kWebGetErrorValidation || code == kWebGetErrorRangeNotSupported) return 1;
+  if (code == kWebGetErrorJson && (codeEx == 9 || codeEx == 10)) return 1;
+  if (code == kWebGetErrorOs) {
+    PlatformErrorKind kind = Platform_GetErrorKind(codeEx);
+    if (kind == PlatformErrorKind::AccessDenied || kind == PlatformErrorKind::NotEnoughSpace)
+      return 1;
+  }
+  return 0;
+}
 
 int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, WorkflowApp *app) {
   CHECK_POINTER(runner);
@@ -81,8 +139,11 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
   *made = RepositoryRunner{};
   made->repository = r;
   made->started = Platform_GetTickSeconds();
+  made->retryFrom = made->started;
   made->stateChanged = 1;
+  made->retrySeconds = kRepositoryRunnerRetrySeconds;
   Repository_SetStateCallback(r, made, runnerOnState);
+  Repository_SetErrorCallback(r, made, runnerOnError);
   Repository_SetRefresh(r, 1);
   Repository_SetSynchronize(r, 1);
   Repository_SetActive(r, 1);
@@ -93,6 +154,13 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
 RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
   CHECK_POINTER(runner);
   if (runner->state != RepositoryRunnerState::Running) return runner->state;
+  // A repository created paused (keelson serve) starts its run when a page
+  // makes it active.
+  if (!runner->seenActive && (Repository_GetActionFlags(runner->repository) &
+                              kRepositoryActionActive)) {
+    runner->seenActive = 1;
+    runner->retryFrom = Platform_GetTickSeconds();
+  }
   Repository_Process(runner->repository);
   RepositoryRunnerState state = runnerEvaluate(runner);
   uint32_t flags = Repository_GetStateFlags(runner->repository);
@@ -103,6 +171,26 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
     runnerPublish(runner);
   runner->state = state;
   return state;
+}
+
+int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds) {
+  CHECK_POINTER(runner);
+  runner->retrySeconds = seconds > 0 ? seconds : 0;
+  return 1;
+}
+
+int RepositoryRunner_GetLastError(RepositoryRunner *runner, int32_t *source, int32_t *code,
+                                  int32_t *codeEx) {
+  CHECK_POINTER(runner);
+  CHECK_POINTER(source);
+  CHECK_POINTER(code);
+  CHECK_POINTER(codeEx);
+  if (!runner->ending)
+    return Repository_GetLastError(runner->repository, source, nullptr, nullptr, code, codeEx);
+  *source = runner->failure.source;
+  *code = runner->failure.code;
+  *codeEx = runner->failure.codeEx;
+  return 1;
 }
 
 Repository *RepositoryRunner_GetRepository(RepositoryRunner *runner) {
@@ -145,6 +233,7 @@ int RepositoryRunner_Release(RepositoryRunner **runner) {
   if (gone == nullptr) return 1;
   *runner = nullptr;
   Repository_SetStateCallback(gone->repository, nullptr, nullptr);
+  Repository_SetErrorCallback(gone->repository, nullptr, nullptr);
   if (gone->released) Repository_Destroy(&gone->repository);
   Mem_Free(gone, sizeof(RepositoryRunner), KSRC);
   return 1;

@@ -2,16 +2,21 @@
 // configures the repository from a repository file, asks for Refresh and
 // Synchronize together, pumps it from the main loop, publishes its status as
 // "Repository"/"Status" notifications and decides when the run is over and
-// whether it failed.
+// whether it failed. Each retry the error policy schedules gets one line on
+// the progress output (host/errorline.h).
 //
 // Invariants: (1) Synchronize is requested with Refresh even when the local
 // and the remote id agree: its first stage checks every piece, so a run also
 // repairs a damaged installation. (2) the run is finished when actions 1 and
 // 2 are clear and the repository is no longer alive (state 0x8); it failed
-// when the configuration error was recorded during the run or the stall bit
-// (0x4) appeared. (3) the repository is released only once no storage
-// request is pending; past the stop's limit it is left unreleased (releasing
-// a request in use would stop the program).
+// when the configuration error was recorded during the run, at the first
+// permanent error (RepositoryRunner_IsPermanent), or at the first retry the
+// policy schedules past the retry time counted from the first step that
+// found the repository active.
+// The stall bit (0x4) is not read: the policy's retries decide. (3) the
+// repository is released only once no storage request is pending; past the
+// stop's limit it is left unreleased (releasing a request in use would stop
+// the program).
 //
 // Threads: main thread only (the repository's owner thread).
 #pragma once
@@ -20,6 +25,7 @@
 
 struct Dictionary;
 struct Repository;
+struct RepositoryError;
 struct RepositoryRunner;
 struct WorkflowApp;
 
@@ -28,6 +34,8 @@ struct WorkflowApp;
 constexpr double kRepositoryRunnerStatusSeconds = 0.5;
 // How long a stop waits for the pending storage requests to end.
 constexpr double kRepositoryRunnerStopSeconds = 10.0;
+// Retries are let run while they fall due this long after the start.
+constexpr double kRepositoryRunnerRetrySeconds = 120.0;
 
 enum class RepositoryRunnerState : int32_t { Running = 0, Done = 1, Failed = 2 };
 
@@ -40,6 +48,21 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
 // One pass: the repository's pump, the status publication and the end test.
 // Returns the state after the pass.
 RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner);
+// Retries may fall due up to seconds after the run's start (0: the
+// first retry ends the run, once its line is written). A failed delta that
+// the policy replaces by the whole piece is no retry. Returns 1.
+int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds);
+// 1 when retrying error cannot help: a configuration error; an HTTP 4xx but
+// 408 and 429 for a document or a whole piece (not for a delta the policy
+// replaces by the piece, nor a local or pending storage's 404); a host not
+// whitelisted (963); byte ranges ignored (978); a signature that does not
+// verify (987 with 9 or 10); access denied, a read-only file system or a
+// full disk (964). Anything else is worth its retry.
+int RepositoryRunner_IsPermanent(const RepositoryError *error);
+// The error that ended the run, else the repository's last recorded one.
+// Returns 1.
+int RepositoryRunner_GetLastError(RepositoryRunner *runner, int32_t *source, int32_t *code,
+                                  int32_t *codeEx);
 Repository *RepositoryRunner_GetRepository(RepositoryRunner *runner);
 // Seconds since the runner was created.
 double RepositoryRunner_GetElapsed(RepositoryRunner *runner);

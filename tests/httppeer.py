@@ -18,12 +18,12 @@ def read_head(conn, pending):
     return head, rest
 
 
-def serve_forever(directory, serve):
-    """Listens on a free port of 127.0.0.1, publishes it and runs
+def serve_forever(directory, serve, port=0):
+    """Listens on port (0: a free one) of 127.0.0.1, publishes it and runs
     serve(conn) for every connection on its own thread."""
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(('127.0.0.1', 0))
+    listener.bind(('127.0.0.1', port))
     listener.listen(64)
     with open(os.path.join(directory, 'port.tmp'), 'w') as f:
         f.write(str(listener.getsockname()[1]))

@@ -4,7 +4,7 @@ configuration serving it over HTTPS on 127.0.0.1, and the client side's
 files, for `keelson sync` end to end (tests/e2e/ and scripts/demo.sh).
 
   make_tree.py <dir> --port N [--mib M] [--piece-kib K] [--seed S]
-               [--small-files N] [--whole-changed]
+               [--small-files N] [--whole-changed] [--scheme http]
 
 Writes under <dir>:
   www/alias.json            signed alias naming "v1" (www/aliases/v2.json
@@ -278,13 +278,15 @@ def main():
     ap.add_argument("--seed", type=int, default=0x6b61)
     ap.add_argument("--small-files", type=int, default=0)
     ap.add_argument("--whole-changed", action="store_true")
+    ap.add_argument("--scheme", choices=("https", "http"), default="https",
+                    help="of every URL the documents name (http: for servers without TLS)")
     args = ap.parse_args()
     root = os.path.abspath(args.dir)
     www = os.path.join(root, "www")
     rng = random.Random(args.seed)
     total = int(args.mib * (1 << 20))
     piece = (args.piece_kib or (1024 if total > (16 << 20) else 64)) << 10
-    base = f"https://127.0.0.1:{args.port}"
+    base = f"{args.scheme}://127.0.0.1:{args.port}"
 
     v1 = make_v1(rng, total, piece, args.small_files)
     v2 = make_v2(rng, v1)

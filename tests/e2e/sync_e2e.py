@@ -66,11 +66,12 @@ def free_port():
 
 
 class Tree:
-    def __init__(self, root, keelson, mib=3):
+    def __init__(self, root, keelson, mib=3, scheme="https"):
         self.root, self.keelson = root, keelson
+        self.pin = []  # a command prefix for the server and the client, e.g. taskset
         self.port = free_port()
         subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_tree.py"), root, "--port",
-                        str(self.port), "--mib", str(mib)], check=True)
+                        str(self.port), "--mib", str(mib), "--scheme", scheme], check=True)
         self.nginx = None
         # The server is on loopback: a proxy of the environment has no part.
         self.env = {k: v for k, v in os.environ.items()
@@ -85,7 +86,7 @@ class Tree:
 
     def start(self, conf="nginx.conf"):
         self.stop()
-        self.nginx = subprocess.Popen(["nginx", "-p", self.root, "-c", self.path(conf)],
+        self.nginx = subprocess.Popen([*self.pin, "nginx", "-p", self.root, "-c", self.path(conf)],
                                       stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
@@ -115,7 +116,7 @@ class Tree:
             return [line.split() for line in f if line.strip()]
 
     def args(self, *extra, repo=None, app=None, credentials=None):
-        return [self.keelson, "sync", "--app=" + (app or self.path("app.json")),
+        return [*self.pin, self.keelson, "sync", "--app=" + (app or self.path("app.json")),
                 "--credentials=" + (credentials or self.path("credentials.json")), *extra,
                 repo or self.path("repo.json")]
 
@@ -186,14 +187,15 @@ def case_sync(t):
 
 
 def exit1_line(t, kw):
-    code, out, err = t.run(**kw)
+    code, out, err = t.run("--retry-time=0", **kw)
     lines = [line for line in err.splitlines() if line.startswith("keelson: game: ")]
     return code, lines
 
 
 def case_exit1(t):
-    """Each failure waits for the engine to give up (up to its stall limit of
-    30 s), so the cases run side by side against one tree."""
+    """With --retry-time=0 a transient failure ends the run once its retry
+    line is out, a permanent one at once; the cases run side by side against
+    one tree."""
     t.start()
     base = f"https://127.0.0.1:{t.port}"
     # Nothing listens on a port of its own: the server is down.
@@ -224,11 +226,12 @@ def case_exit1(t):
     with open(bad, "w") as f:
         json.dump(wrong, f)
     os.chmod(bad, 0o600)
-    rows = [("the server is down", {"repo": stopped}, "Alias failed: 95"),
-            ("a certificate for another name", {"repo": renamed}, "Alias failed: 971 "),
-            ("a catalog signed with another key", {"repo": other}, "Catalog failed: "),
-            ("a host not whitelisted", {"app": closed}, "Alias failed: 963 "),
-            ("a wrong password", {"credentials": bad}, "StorageRemote failed: 989 ")]
+    # (what, arguments, the failure line's words, retry lines before it)
+    rows = [("the server is down", {"repo": stopped}, "Alias failed: 95", 1),
+            ("a certificate for another name", {"repo": renamed}, "Alias failed: 971 ", 1),
+            ("a catalog signed with another key", {"repo": other}, "Catalog failed: ", 0),
+            ("a host not whitelisted", {"app": closed}, "Alias failed: 963 ", 0),
+            ("a wrong password", {"credentials": bad}, "StorageRemote failed: 989 ", 1)]
     try:
         time.sleep(0.5)
         from concurrent.futures import ThreadPoolExecutor
@@ -237,12 +240,18 @@ def case_exit1(t):
     finally:
         second.terminate()
         second.wait(timeout=10)
-    for (what, _, needle), (code, lines) in zip(rows, results):
-        check(code == 1 and len(lines) == 1 and needle in lines[0],
-              f"{what}: exit 1 with one line naming source and code ({code}: {lines})")
+    for (what, _, needle, retries), (code, lines) in zip(rows, results):
+        retry = [line for line in lines[:-1] if line.endswith(" s") and "; retrying in " in line]
+        check(code == 1 and len(lines) == retries + 1 and len(retry) == retries and
+              needle in lines[-1],
+              f"{what}: exit 1 with {retries} retry line(s) and one line naming source and code "
+              f"({code}: {lines})")
     lines = results[-1][1]
-    check(bool(lines) and "storagedecrypt" in lines[0].lower() and base + "/pieces/" in lines[0],
+    check(bool(lines) and "storagedecrypt" in lines[-1].lower() and base + "/pieces/" in lines[-1],
           "the wrong-password line names the filter and the host")
+    check(bool(lines) and lines[0].startswith(f"keelson: game: piece ") and
+          f" {base}/pieces/v1/" in lines[0] and lines[0].endswith("(989); retrying in 30 s"),
+          f"the retry line names the piece, its URL and the code ({lines[:1]})")
 
 
 def case_exit2(t):

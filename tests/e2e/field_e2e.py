@@ -1,0 +1,312 @@
+#!/usr/bin/python3
+"""`keelson sync` against the servers users have, with the server and the
+client pinned to one CPU: a tree of tests/e2e/make_tree.py synced from empty,
+updated and repaired (every file checked with `sha1sum -c`), the summary's
+"fetched" figure equal to the piece body bytes the server logged as sent.
+One case per run:
+
+  field_e2e.py CASE --keelson PATH [--developer 0|1]
+
+  keepalive    nginx over HTTPS with keep-alive
+  close        nginx over HTTPS with keepalive_timeout 0
+  httpserver   python3 -m http.server (HTTP/1.0, a close after every answer)
+  documents    tests/e2e/faulty_server.py failing the alias, catalog and
+               metafile once with each fault, spread over the three runs
+  pieces       the same server failing one piece with each fault
+  deadlines    a trickled header, a trickled body and endless 1xx answers
+               with --retry-time=0: exit 1 in time, the CPU idle meanwhile
+
+Each fault met costs one retry: exactly one more request for its URL, one
+retry line, and at most the policy's delay (15 s, then 30 s) plus the time a
+trickle takes to be found out.
+Every wait is bounded. Exit status 0 when every check passed.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from sync_e2e import Tree, check, failures  # noqa: E402
+
+# The error policy's delays of an item's first and second retry.
+RETRY_DELAYS = (15, 30)
+# The connection's deadlines at the default 15 s time-out: the whole header,
+# and the window over which a body must bring 1 kB/s.
+HEADER_DEADLINE = 60
+RATE_WINDOW = 30
+SLACK = 10
+RUN_SECONDS = 300
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+# A document's or a piece's cost beyond its retries: a trickle is found out
+# by the rate window.
+FAULT_EXTRA = {"trickle": RATE_WINDOW}
+
+
+def pin():
+    """taskset for one CPU this process may run on (the first)."""
+    cpu = min(os.sched_getaffinity(0))
+    return ["taskset", "-c", str(cpu)] if shutil.which("taskset") else []
+
+
+def wait_listening(port, process):
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and process.poll() is None:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise SystemExit("the server did not start")
+
+
+class Server:
+    """One of the servers under test on the tree's port, with a reading of
+    its log per run: (path, body bytes sent, fault) for each answer."""
+
+    def __init__(self, t, kind):
+        self.t, self.kind = t, kind
+        self.log_path = t.path("access.log" if kind in ("keepalive", "close") else kind + ".log")
+        self.offset = 0
+
+    def start(self, plan=None):
+        t = self.t
+        open(self.log_path, "a").close()
+        self.offset = os.path.getsize(self.log_path)
+        if self.kind in ("keepalive", "close"):
+            conf = t.path("nginx.conf")
+            if self.kind == "close":
+                with open(conf) as f:
+                    text = f.read()
+                conf = t.path("nginx-close.conf")
+                with open(conf, "w") as f:
+                    f.write(text.replace("keepalive_requests 100000;", "keepalive_timeout 0;"))
+            t.start(os.path.basename(conf))
+            return
+        t.stop()
+        if self.kind == "httpserver":
+            cmd = [sys.executable, "-m", "http.server", "--bind", "127.0.0.1", "--directory",
+                   t.path("www"), str(t.port)]
+            log = open(self.log_path, "a")
+        else:
+            plan_path = t.path("plan.json")
+            with open(plan_path, "w") as f:
+                json.dump(plan or {}, f)
+            cmd = [sys.executable, os.path.join(HERE, "faulty_server.py"), t.path("www"),
+                   str(t.port), plan_path, self.log_path]
+            log = subprocess.DEVNULL
+        t.nginx = subprocess.Popen([*t.pin, *cmd], stdout=subprocess.DEVNULL, stderr=log)
+        wait_listening(t.port, t.nginx)
+
+    def answers(self):
+        """The answers logged since the last start."""
+        time.sleep(0.2)  # a server logs once the answer has left
+        with open(self.log_path, errors="replace") as f:
+            f.seek(self.offset)
+            lines = f.read().splitlines()
+        out = []
+        for line in lines:
+            if self.kind in ("keepalive", "close"):  # "$status $body_bytes_sent $request_uri"
+                parts = line.split()
+                if len(parts) == 3:
+                    out.append((parts[2], int(parts[1]), None))
+            elif self.kind == "httpserver":  # '... "GET /path HTTP/1.1" 200 -'
+                m = re.search(r'"GET (\S+) HTTP/[\d.]+" (\d+)', line)
+                if m:
+                    path = m.group(1)
+                    name = self.t.path("www", path.lstrip("/"))
+                    sent = os.path.getsize(name) if m.group(2) == "200" else not_found_bytes()
+                    out.append((path, sent, None))
+            else:  # "<path> <status> <sent> <fault>"
+                path, _, sent, fault = line.split()
+                out.append((path, int(sent), None if fault == "-" else fault))
+        return out
+
+
+def not_found_bytes():
+    """The length of http.server's 404 page, which it does not log."""
+    import html
+    import http.server
+    explain = http.server.BaseHTTPRequestHandler.responses[404][1]
+    page = http.server.DEFAULT_ERROR_MESSAGE % {
+        "code": 404, "message": html.escape("File not found", quote=False),
+        "explain": html.escape(explain, quote=False)}
+    return len(page.encode("UTF-8", "replace"))
+
+
+def fault_cost(faults):
+    """The longest one planned item may take: its retries and what finding
+    out its faults takes."""
+    return sum(RETRY_DELAYS[min(i, 1)] + FAULT_EXTRA.get(f, 0) for i, f in enumerate(faults))
+
+
+def sync_run(t, server, what, version, plan=None):
+    """One sync against a fresh start of the server; checks the result,
+    each fault's single retry, the time taken and the fetched figure."""
+    plan = plan or {}
+    server.start(plan)
+    started = time.monotonic()
+    p = subprocess.run(t.args(), env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
+    seconds = time.monotonic() - started
+    t.stop()
+    answers = server.answers()
+    check(p.returncode == 0 and t.sha1_ok(version),
+          f"{server.kind}: {what} exits 0 and sha1sum -c passes ({p.returncode}: "
+          f"{p.stderr[-600:]!r})")
+    for path, faults in plan.items():
+        met = [a for a in answers if a[0] == path]
+        got = [a[2] for a in met]
+        check(got == list(faults) + [None],
+              f"{server.kind}: {what}: {path} is asked for once after each of {faults} ({got})")
+    retries = [line for line in p.stderr.splitlines() if "; retrying in " in line]
+    planned = sum(len(f) for f in plan.values())
+    check(len(retries) == planned,
+          f"{server.kind}: {what}: one retry line per fault ({len(retries)} of {planned}: "
+          f"{retries})")
+    documents = [f for path, f in plan.items() if "/pieces/" not in path]
+    pieces = [f for path, f in plan.items() if "/pieces/" in path]
+    bound = sum(fault_cost(f) for f in documents) + max(map(fault_cost, pieces), default=0)
+    check(seconds <= bound + SLACK,
+          f"{server.kind}: {what} takes {seconds:.1f} s, at most {bound} + {SLACK} s")
+    m = re.search(r"(\d+) bytes fetched", p.stdout)
+    sent = sum(a[1] for a in answers if "/pieces/" in a[0])
+    check(m is not None and int(m.group(1)) == sent,
+          f"{server.kind}: {what}: {m.group(1) if m else '?'} bytes fetched, the server sent "
+          f"{sent} piece body bytes")
+    return answers
+
+
+def damage(t):
+    """One byte flipped, one file deleted."""
+    with open(t.path("expected", "v2.sha1")) as f:
+        names = [line.split("  ", 1)[1].strip() for line in f]
+    with open(os.path.join(t.installed(), names[1]), "r+b") as f:
+        b = f.read(1)
+        f.seek(0)
+        f.write(bytes([b[0] ^ 0xFF]))
+    os.remove(os.path.join(t.installed(), names[2]))
+
+
+def pieces_of(t, version):
+    with open(t.path("pieces.txt")) as f:
+        return [f"/pieces/{v}/{d}.varnopiece" for v, d, _ in (line.split() for line in f)
+                if v == version]
+
+
+def case_sync(t, kind, plans=({}, {}, {})):
+    server = Server(t, kind)
+    sync_run(t, server, "empty to v1", "v1", plans[0])
+    t.alias("v2")
+    sync_run(t, server, "v1 to v2", "v2", plans[1])
+    damage(t)
+    answers = sync_run(t, server, "the repair", "v2", plans[2])
+    total = len(pieces_of(t, "v2"))
+    fetched = [a for a in answers if "/pieces/" in a[0] and a[2] is None]
+    check(0 < len(fetched) < total,
+          f"{kind}: the repair fetches {len(fetched)} of {total} piece files")
+
+
+def case_documents(t):
+    # From empty: no local id, so the generic catalog; the update asks for
+    # the catalog of v1 to v2.
+    plans = ({"/alias.json": ["drop-head"], "/catalog/v1/catalog.json": ["reset"],
+              "/meta/v1.json": ["500", "503"]},
+             {"/alias.json": ["drop-mid"], "/catalog/v2/v1/catalog.json": ["short"],
+              "/meta/v2.json": ["trickle"]},
+             {})
+    case_sync(t, "documents", plans)
+
+
+def case_pieces(t):
+    names = pieces_of(t, "v1")
+    faults = (["drop-head"], ["drop-mid"], ["reset"], ["short"], ["trickle"], ["500", "503"])
+    plan = {names[1 + i]: f for i, f in enumerate(faults)}
+    case_sync(t, "pieces", (plan, {}, {}))
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
+def case_deadlines(t):
+    """Three syncs side by side, each with its alias on a server that never
+    finishes it."""
+    shutil.copy(t.path("www", "alias.json"), t.path("www", "alias-body.json"))
+    base = f"http://127.0.0.1:{t.port}"
+    rows = [("a trickled header", "/alias-head.json", "head-trickle", HEADER_DEADLINE, "961"),
+            ("a trickled body", "/alias-body.json", "trickle", RATE_WINDOW, "961"),
+            ("endless 1xx answers", "/alias-continue.json", "continue", 0, "986")]
+    server = Server(t, "deadlines")
+    server.start({path: [fault] for _, path, fault, _, _ in rows})
+    runs = []
+    for what, path, _, limit, _ in rows:
+        repo = t.write_repo(f"repo{path.replace('/', '-')}", alias=base + path)
+        p = subprocess.Popen(t.args("--retry-time=0", repo=repo), env=t.env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        runs.append({"p": p, "limit": limit, "start": time.monotonic(), "samples": []})
+    deadline = time.monotonic() + HEADER_DEADLINE + 3 * SLACK
+    while time.monotonic() < deadline and any(r["p"].poll() is None for r in runs):
+        for r in runs:
+            if r["p"].poll() is None:
+                try:
+                    r["samples"].append((time.monotonic(), cpu_seconds(r["p"].pid)))
+                except OSError:
+                    pass
+        time.sleep(0.5)
+    t.stop()
+    for (what, _, _, limit, code), r in zip(rows, runs):
+        if r["p"].poll() is None:
+            r["p"].kill()
+        err = r["p"].communicate(timeout=30)[1]
+        seconds = (r["samples"][-1][0] if r["samples"] else r["start"]) - r["start"]
+        check(r["p"].returncode == 1 and f"Alias failed: {code} " in err,
+              f"{what}: exit 1 naming {code} ({r['p'].returncode}: {err[-300:]!r})")
+        check(seconds <= limit + 5, f"{what}: over after {seconds:.1f} s, at most {limit} + 5 s")
+        # The CPU while it waits: from the first sample after the start-up
+        # to the last one.
+        waiting = [s for s in r["samples"] if s[0] - r["start"] >= 2]
+        if limit and len(waiting) >= 2:
+            share = (waiting[-1][1] - waiting[0][1]) / (waiting[-1][0] - waiting[0][0])
+            check(share < 0.05, f"{what}: {share:.1%} of a core while it waits")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("case")
+    ap.add_argument("--keelson", required=True)
+    ap.add_argument("--developer", type=int, default=0, help="accepted for the common command line")
+    a = ap.parse_args()
+    https = a.case in ("keepalive", "close")
+    if https and shutil.which("nginx") is None:
+        print("nginx is missing: skipped")
+        return 0
+    with tempfile.TemporaryDirectory(prefix="keelson-field-") as root:
+        # 3 MiB is the least tree of make_tree.py whose metafile every
+        # layout rule accepts; it serves the sanitizer builds too.
+        t = Tree(root, a.keelson, mib=3, scheme="https" if https else "http")
+        t.pin = pin()
+        try:
+            if a.case in ("keepalive", "close", "httpserver"):
+                case_sync(t, a.case)
+            else:
+                {"documents": case_documents, "pieces": case_pieces,
+                 "deadlines": case_deadlines}[a.case](t)
+        finally:
+            t.stop()
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    sys.exit(main())
