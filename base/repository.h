@@ -41,6 +41,10 @@ constexpr int32_t kRepositoryNameBytes = 320;
 constexpr int32_t kRepositoryIdBytes = 134;
 constexpr int32_t kRepositoryMemberGrowth = 5;
 constexpr double kRepositoryStallSeconds = 30.0;
+// The bytes the requests of a repository may hold together (buffers,
+// scratch and delta sources): with large pieces fewer requests run at once,
+// and a piece larger than this still goes through alone.
+constexpr int64_t kRepositoryRequestBudgetBytes = int64_t(256) << 20;
 constexpr int32_t kRepositoryStateFlagMaxBits = 32;
 
 // The clean-ups started since the last configuration.
@@ -210,7 +214,13 @@ int Repository_ClearRemotes(Repository *repository);
 // n slots, every one free and enabled; the copy engines are told n. A slot
 // in use stops the program ("Unable to resize storage requests in use").
 int Repository_SetRequestCount(Repository *repository, int32_t count);
-// The copy engines' request callbacks (context: the repository).
+// The copy engines' request callbacks (context: the repository). Acquire
+// hands out the first enabled free slot when its request fits the budget
+// beside those in use (each counted at what it holds, at least
+// StorageRequest_GetPieceBytes of the remote metafile's piece size); a
+// request with none in use always fits. Idle slots then free their buffers,
+// from the tail, while all slots together hold more than the budget. 1, or
+// 0 when no slot is free or the request would not fit.
 int Repository_AcquireRequest(StorageCopy *copy, void *context, StorageRequest **request);
 void Repository_ReleaseRequest(StorageCopy *copy, void *context, StorageRequest **request);
 int Repository_CountEnabledRequests(Repository *repository, int32_t *count);

@@ -2,6 +2,7 @@
 // delta-source hook; see repository.h.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/enginelog.h"
@@ -174,14 +175,38 @@ int Repository_SetRequestCount(Repository *r, int32_t count) {
 int Repository_AcquireRequest(StorageCopy *, void *context, StorageRequest **request) {
   Repository *r = repositoryOf(context);
   CHECK_POINTER(request);
+  // Both copy engines carry the remote metafile's pieces.
+  PieceList *pieces = MetaFile_GetPieceList(r->remoteMetaFile);
+  int64_t need = StorageRequest_GetPieceBytes(pieces != nullptr ? pieces->pieceSize : 0);
+  RepositorySlot *chosen = nullptr;
+  int64_t busy = 0;
+  int32_t inUse = 0;
   for (RepositorySlot *s = r->firstSlot; s != nullptr; s = s->next) {
-    if (s->enabled && !s->inUse) {
-      s->inUse = 1;
-      *request = s->request;
-      return 1;
+    if (s->inUse) {
+      // A request in use may still grow to a whole piece.
+      busy += std::max(StorageRequest_GetHeldBytes(s->request), need);
+      inUse++;
+    } else if (s->enabled && chosen == nullptr) {
+      chosen = s;
     }
   }
-  return 0;
+  if (chosen == nullptr) return 0;
+  // Alone, a piece of any size goes through; beside others it must fit.
+  if (inUse > 0 && busy + need > kRepositoryRequestBudgetBytes) return 0;
+  int64_t total = busy + std::max(StorageRequest_GetHeldBytes(chosen->request), need);
+  for (RepositorySlot *s = r->firstSlot; s != nullptr; s = s->next)
+    if (!s->inUse && s != chosen) total += StorageRequest_GetHeldBytes(s->request);
+  // Idle slots give their buffers back, from the tail (the head is handed
+  // out first and keeps its buffer warm), until the total fits again.
+  for (RepositorySlot *s = r->lastSlot; s != nullptr && total > kRepositoryRequestBudgetBytes;
+       s = s->previous) {
+    if (s->inUse || s == chosen) continue;
+    total -= StorageRequest_GetHeldBytes(s->request);
+    StorageRequest_FreeBuffers(s->request);
+  }
+  chosen->inUse = 1;
+  *request = chosen->request;
+  return 1;
 }
 
 void Repository_ReleaseRequest(StorageCopy *, void *context, StorageRequest **request) {

@@ -174,6 +174,17 @@ StorageMember *StorageRequest_GetFirstMember(StorageRequest *request);
 // buffer grows (page-aligned, two pages more allocated) only when it is too
 // small. Stops the program while the buffer is held. Returns 1.
 int StorageRequest_AllocBuffer(StorageRequest *request);
+// The most a request of one piece of pieceSize bytes holds: its buffer (the
+// piece, the slack and two pages of alignment) and a scratch copy of as
+// much encoded input (an inflate, decryption or delta reads from there).
+int64_t StorageRequest_GetPieceBytes(int64_t pieceSize);
+// The bytes the request holds now: buffer, scratch, and its source
+// request's.
+int64_t StorageRequest_GetHeldBytes(StorageRequest *request);
+// Gives back the buffer and scratch of the request and of its source
+// request; the next AllocBuffer allocates anew (zeroed by the allocator).
+// Stops the program while the buffer is held. Returns 1.
+int StorageRequest_FreeBuffers(StorageRequest *request);
 // A pointer to buffer + offset, counted in bufferRefCount. Stops the program
 // for an offset outside [0, capacity]. Returns 1.
 int StorageRequest_GetBuffer(StorageRequest *request, int64_t offset, uint8_t **pointer);
