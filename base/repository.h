@@ -181,6 +181,9 @@ struct Repository {
   int32_t lastErrorType;
   int32_t lastErrorCode;
   int32_t lastErrorCodeEx;
+  // The installed file the last error of the local storage is about, "" when
+  // the error names no file.
+  char lastErrorPath[kStorageLocationBytes];
   double stallSeconds;
   double eraseRetryTime;
   // State timers by 1-based bit index (slot 0 unused).
@@ -299,6 +302,10 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *copy, void *context, StorageReq
 // Copies the error record; each out-pointer may be NULL. Returns 1.
 int Repository_GetLastError(Repository *repository, int32_t *source, int32_t *index,
                             int32_t *type, int32_t *code, int32_t *codeEx);
+// The path of the installed file whose read or write failed with the last
+// error (the local storage's location joined with the file's name), or ""
+// when that error names no file.
+const char *Repository_GetLastErrorPath(Repository *repository);
 // The accumulated time of one state bit, plus the running stretch while
 // it is set and the repository active. Not a single bit: the program stops
 // ("Index exceeds state range").

@@ -1,6 +1,7 @@
 // The repository's error policy, retries and status; see repository.h.
 #include <algorithm>
 #include <cstdarg>
+#include <cstring>
 
 #include "base/enginelog.h"
 #include "base/offsetcache.h"
@@ -8,6 +9,7 @@
 #include "core/platform/meter.h"
 #include "core/platform/platform.h"
 #include "core/runtime/log.h"
+#include "core/runtime/print.h"
 
 namespace {
 
@@ -111,6 +113,21 @@ Dictionary *childDictionary(Dictionary *parent, const char *key) {
   return child;
 }
 
+// The installed file of the request's failed member, when the local
+// storage keeps installed files.
+void repositoryNoteFailedFile(Repository *r, StorageRequest *request) {
+  StorageMember *m = StorageRequest_GetFailedMember(request);
+  if (m == nullptr || m->file == nullptr || m->file->entry == nullptr ||
+      m->file->entry->name == nullptr || r->local == nullptr ||
+      strcmp(StorageDriver_GetTypeName(r->local->driver), "file") != 0)
+    return;
+  char location[kStorageLocationBytes];
+  Storage_GetLocation(r->local, location);
+  Str_Printf(r->lastErrorPath, kStorageLocationBytes, "%s/%s", location, m->file->entry->name);
+  for (char *c = r->lastErrorPath; *c != '\0'; c++)
+    if (*c == '\\') *c = '/';  // the file driver reads '\' as a separator too
+}
+
 }  // namespace
 
 const char *Repository_ErrorSourceName(int32_t source) {
@@ -146,6 +163,7 @@ int32_t Repository_HandleError(Repository *r, int32_t source, int32_t index, int
   r->lastErrorType = type;
   r->lastErrorCode = code;
   r->lastErrorCodeEx = codeEx;
+  r->lastErrorPath[0] = '\0';
   repositoryLogAlways(r, format, "Error", source, index, count + 1, type, code, codeEx, decision,
                       *retryAt - now);
   return decision;
@@ -159,6 +177,7 @@ int Repository_RecordConfigError(Repository *r) {
   r->lastErrorType = kRepositoryTypeConfig;
   r->lastErrorCode = kCodeConfig;
   r->lastErrorCodeEx = 0;
+  r->lastErrorPath[0] = '\0';
   return 1;
 }
 
@@ -225,6 +244,8 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *, void *context, StorageRequest
   int32_t source = kSources[role];
   int32_t decision = Repository_HandleError(r, source, index, count, type, code, codeEx, retryAt);
   if (decision != kStorageResponseContinue) {
+    if (source == kRepositorySourceStorageLocal && request != nullptr)
+      repositoryNoteFailedFile(r, request);
     if (r->delta != nullptr) OffsetCache_Clear(r->delta->cache);
     if (request != nullptr) {
       bool reduced = false;
@@ -266,6 +287,11 @@ int Repository_GetLastError(Repository *r, int32_t *source, int32_t *index, int3
   if (code != nullptr) *code = r->lastErrorCode;
   if (codeEx != nullptr) *codeEx = r->lastErrorCodeEx;
   return 1;
+}
+
+const char *Repository_GetLastErrorPath(Repository *r) {
+  REPOSITORY_CHECK(r);
+  return r->lastErrorPath;
 }
 
 int Repository_GetStateTime(Repository *r, uint32_t bit, double *seconds) {

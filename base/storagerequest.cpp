@@ -374,6 +374,7 @@ int StorageRequest_Reset(StorageRequest *r) {
   r->total = r->span = r->capacity = r->length = 0;
   r->pieceIndex = -1;
   r->windowRead = 0;
+  r->failedMember = nullptr;
   double now = Platform_GetTickSeconds();
   r->createTime = r->resetTime = now;
   storageRequestZeroBuffer(r);
@@ -569,6 +570,17 @@ int StorageRequest_AllocBuffer(StorageRequest *r) {
   // the next reset clears that much.
   if (capacity > r->dirty) r->dirty = capacity;
   return 1;
+}
+
+int StorageRequest_SetFailedMember(StorageRequest *r, StorageMember *member) {
+  STORAGEREQUEST_CHECK(r);
+  r->failedMember = member;
+  return 1;
+}
+
+StorageMember *StorageRequest_GetFailedMember(StorageRequest *r) {
+  STORAGEREQUEST_CHECK(r);
+  return r->failedMember;
 }
 
 int64_t StorageRequest_GetPieceBytes(int64_t pieceSize) {

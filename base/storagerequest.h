@@ -81,6 +81,7 @@ struct StorageRequest {
   Pool *members;  // StorageMember records, five a chunk
   VCDiffDecoder *decoder;
   int32_t windowRead;  // the delta's window header has been read
+  StorageMember *failedMember;  // whose read or write failed the last chain
   MetaFile *metafile;  // borrowed
   Storage *storage;    // borrowed
   StorageRequest *sourceRequest;  // owned
@@ -121,10 +122,10 @@ struct StorageRequest {
 // the program. Returns 1.
 int StorageRequest_Create(StorageRequest **request);
 // Frees the members, resets the source request, cancelled 0, allowDelta 1,
-// no storage, encoding 1, total, span, capacity and length 0, pieceIndex -1,
-// both times now; zero-fills the buffer. Stops the program while the buffer
-// is held ("Reference to buffer not released before being reset [%d]").
-// Returns 1.
+// no storage, no failed member, encoding 1, total, span, capacity and
+// length 0, pieceIndex -1, both times now; zero-fills the buffer. Stops the
+// program while the buffer is held ("Reference to buffer not released
+// before being reset [%d]"). Returns 1.
 int StorageRequest_Reset(StorageRequest *request);
 
 // The metafile whose pieces are carried (borrowed; it must outlive the
@@ -155,6 +156,11 @@ int64_t StorageRequest_GetTotal(StorageRequest *request);
 // of every read, inflate and delta into the buffer.
 int64_t StorageRequest_GetCapacity(StorageRequest *request);
 int32_t StorageRequest_GetPieceIndex(StorageRequest *request);
+// The member whose driver read or write ended the storage's last chain on
+// the request (Storage_Read and Storage_Write clear it, the chain sets it),
+// or NULL.
+int StorageRequest_SetFailedMember(StorageRequest *request, StorageMember *member);
+StorageMember *StorageRequest_GetFailedMember(StorageRequest *request);
 int StorageRequest_SetPieceIndex(StorageRequest *request, int32_t index);
 double StorageRequest_GetStartTime(StorageRequest *request);
 double StorageRequest_GetResetTime(StorageRequest *request);

@@ -179,6 +179,10 @@ void printFailure(Repository *repository) {
   if (Prompts_GetLastCancel(filter, host))
     printError("keelson: %s: %s failed: %s: no credentials for %s %s\n", repository->name,
                Repository_ErrorSourceName(source), codeText, filter, host);
+  else if (Repository_GetLastErrorPath(repository)[0] != '\0')
+    printError("keelson: %s: %s failed: %s: %s\n", repository->name,
+               Repository_ErrorSourceName(source), codeText,
+               Repository_GetLastErrorPath(repository));
   else
     printError("keelson: %s: %s failed: %s\n", repository->name,
                Repository_ErrorSourceName(source), codeText);
