@@ -214,8 +214,10 @@ int32_t Repository_CountRemotes(Repository *repository, const char *location);
 // Releases every remote connection.
 int Repository_ClearRemotes(Repository *repository);
 
-// n slots, every one free and enabled; the copy engines are told n. A slot
-// in use stops the program ("Unable to resize storage requests in use").
+// n slots, every one free and enabled; the copy engines are told how many
+// of them the budget lets run at once for the remote metafile's pieces (at
+// least 1 of n). A slot in use stops the program ("Unable to resize storage
+// requests in use").
 int Repository_SetRequestCount(Repository *repository, int32_t count);
 // The copy engines' request callbacks (context: the repository). Acquire
 // hands out the first enabled free slot when its request fits the budget

@@ -477,6 +477,8 @@ TEST_F(RepositoryTest, RequestSlotsShareOneBudget) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.pieceSize);
     pieces->pieceSize = row.pieceSize;
+    Repository_SetRequestCount(repository, 3);
+    EXPECT_EQ(repository->copy->requestCount, row.atOnce);  // its remaining time counts on it
     std::vector<StorageRequest *> out;
     StorageRequest *next = nullptr;
     while (Repository_AcquireRequest(nullptr, repository, &next)) out.push_back(next);

@@ -39,6 +39,13 @@ void slotFree(Repository *r, RepositorySlot *slot) {
   POOL_FREE(r->slots, &member, int32_t(sizeof(RepositorySlot)));
 }
 
+// The most one request holds for a piece of the remote metafile, which
+// both copy engines carry.
+int64_t repositoryPieceBytes(Repository *r) {
+  PieceList *pieces = MetaFile_GetPieceList(r->remoteMetaFile);
+  return StorageRequest_GetPieceBytes(pieces != nullptr ? pieces->pieceSize : 0);
+}
+
 void slotAdd(Repository *r) {
   auto *slot = static_cast<RepositorySlot *>(
       POOL_ALLOC(r->slots, int32_t(sizeof(RepositorySlot))));
@@ -167,17 +174,19 @@ int Repository_SetRequestCount(Repository *r, int32_t count) {
     s->inUse = 0;
     s->enabled = 1;
   }
-  if (r->copy != nullptr) StorageCopy_SetRequestCount(r->copy, count);
-  if (r->apply != nullptr) StorageCopy_SetRequestCount(r->apply, count);
+  // The copy engines reckon their remaining time by the requests that run
+  // at once, which the budget may hold below the slots.
+  int64_t fit = std::max<int64_t>(kRepositoryRequestBudgetBytes / repositoryPieceBytes(r), 1);
+  int32_t atOnce = int32_t(std::min<int64_t>(fit, count));
+  if (r->copy != nullptr) StorageCopy_SetRequestCount(r->copy, atOnce);
+  if (r->apply != nullptr) StorageCopy_SetRequestCount(r->apply, atOnce);
   return 1;
 }
 
 int Repository_AcquireRequest(StorageCopy *, void *context, StorageRequest **request) {
   Repository *r = repositoryOf(context);
   CHECK_POINTER(request);
-  // Both copy engines carry the remote metafile's pieces.
-  PieceList *pieces = MetaFile_GetPieceList(r->remoteMetaFile);
-  int64_t need = StorageRequest_GetPieceBytes(pieces != nullptr ? pieces->pieceSize : 0);
+  int64_t need = repositoryPieceBytes(r);
   RepositorySlot *chosen = nullptr;
   int64_t busy = 0;
   int32_t inUse = 0;
