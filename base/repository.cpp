@@ -378,6 +378,7 @@ int Repository_ResetErrors(Repository *r) {
   MeterRW_Reset(r->remoteMeters);
   r->errorCount = 0;
   r->lastErrorSource = r->lastErrorType = r->lastErrorCode = r->lastErrorCodeEx = 0;
+  r->lastErrorPath[0] = '\0';
   r->lastErrorIndex = -1;
   r->deltaFailures = 0;
   double now = repositoryNow();

@@ -41,6 +41,10 @@ constexpr int32_t kRepositoryNameBytes = 320;
 constexpr int32_t kRepositoryIdBytes = 134;
 constexpr int32_t kRepositoryMemberGrowth = 5;
 constexpr double kRepositoryStallSeconds = 30.0;
+// The bytes the requests of a repository may hold together (buffers,
+// scratch and delta sources): with large pieces fewer requests run at once,
+// and a piece larger than this still goes through alone.
+constexpr int64_t kRepositoryRequestBudgetBytes = int64_t(256) << 20;
 constexpr int32_t kRepositoryStateFlagMaxBits = 32;
 
 // The clean-ups started since the last configuration.
@@ -197,6 +201,9 @@ struct Repository {
   // What a refused document said against the version asked for (both ids),
   // for the last error when it was that refusal; else empty.
   char lastErrorDetail[kCatalogRefusalBytes];
+  // The installed file the last error of the local storage is about, "" when
+  // the error names no file.
+  char lastErrorPath[kStorageLocationBytes];
   double stallSeconds;
   double eraseRetryTime;
   // State timers by 1-based bit index (slot 0 unused).
@@ -231,10 +238,18 @@ int32_t Repository_CountRemotes(Repository *repository, const char *location);
 // Releases every remote connection.
 int Repository_ClearRemotes(Repository *repository);
 
-// n slots, every one free and enabled; the copy engines are told n. A slot
-// in use stops the program ("Unable to resize storage requests in use").
+// n slots, every one free and enabled; the copy engines are told how many
+// of them the budget lets run at once for the remote metafile's pieces (at
+// least 1 of n). A slot in use stops the program ("Unable to resize storage
+// requests in use").
 int Repository_SetRequestCount(Repository *repository, int32_t count);
-// The copy engines' request callbacks (context: the repository).
+// The copy engines' request callbacks (context: the repository). Acquire
+// hands out the first enabled free slot when its request fits the budget
+// beside those in use (each counted at what it holds, at least
+// StorageRequest_GetPieceBytes of the remote metafile's piece size); a
+// request with none in use always fits. Idle slots then free their buffers,
+// from the tail, while all slots together hold more than the budget. 1, or
+// 0 when no slot is free or the request would not fit.
 int Repository_AcquireRequest(StorageCopy *copy, void *context, StorageRequest **request);
 void Repository_ReleaseRequest(StorageCopy *copy, void *context, StorageRequest **request);
 int Repository_CountEnabledRequests(Repository *repository, int32_t *count);
@@ -316,6 +331,10 @@ const char *Repository_GetLastErrorDetail(Repository *repository);
 // Copies the error record; each out-pointer may be NULL. Returns 1.
 int Repository_GetLastError(Repository *repository, int32_t *source, int32_t *index,
                             int32_t *type, int32_t *code, int32_t *codeEx);
+// The path of the installed file whose read or write failed with the last
+// error (the local storage's location joined with the file's name), or ""
+// when that error names no file.
+const char *Repository_GetLastErrorPath(Repository *repository);
 // The accumulated time of one state bit, plus the running stretch while
 // it is set and the repository active. Not a single bit: the program stops
 // ("Index exceeds state range").

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <vector>
+
 #include "base/enginelog.h"
 #include "core/platform/asyncfile.h"
 #include "core/platform/notification.h"
@@ -453,6 +455,54 @@ TEST_F(RepositoryTest, PhaseTimersPauseAndStall) {
   Repository_Process(repository);
   EXPECT_FALSE(Repository_GetStateFlags(repository) & kRepositoryStateStalled);
   Platform_SetTickSourceForTest(nullptr);
+}
+
+// The slots share one budget of bytes: large pieces run fewer at once, a
+// piece past the budget runs alone, and idle slots give their buffers back
+// when the budget needs the room.
+TEST_F(RepositoryTest, RequestSlotsShareOneBudget) {
+  Repository_SetRequestCount(repository, 3);
+  PieceList *pieces = MetaFile_GetPieceList(repository->remoteMetaFile);
+  const int64_t mib = 1 << 20;
+  // Fills the request's buffer for a piece of size bytes (the span a piece
+  // of that size gives).
+  auto fill = [](StorageRequest *request, int64_t size) {
+    request->span = size;
+    StorageRequest_AllocBuffer(request);
+  };
+  struct Row {
+    int64_t pieceSize;
+    int32_t atOnce;
+  } rows[] = {{1 * mib, 3}, {60 * mib, 2}, {100 * mib, 1}, {300 * mib, 1}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.pieceSize);
+    pieces->pieceSize = row.pieceSize;
+    Repository_SetRequestCount(repository, 3);
+    EXPECT_EQ(repository->copy->requestCount, row.atOnce);  // its remaining time counts on it
+    std::vector<StorageRequest *> out;
+    StorageRequest *next = nullptr;
+    while (Repository_AcquireRequest(nullptr, repository, &next)) out.push_back(next);
+    EXPECT_EQ(int32_t(out.size()), row.atOnce);
+    for (StorageRequest *request : out) Repository_ReleaseRequest(nullptr, repository, &request);
+  }
+  // Two 60 MiB pieces leave their buffers in the first two slots; a 100 MiB
+  // piece takes the first slot and the second gives its buffer back.
+  pieces->pieceSize = 60 * mib;
+  StorageRequest *a = nullptr, *b = nullptr;
+  ASSERT_EQ(Repository_AcquireRequest(nullptr, repository, &a), 1);
+  ASSERT_EQ(Repository_AcquireRequest(nullptr, repository, &b), 1);
+  fill(a, 60 * mib);
+  fill(b, 60 * mib);
+  StorageRequest *second = b;
+  Repository_ReleaseRequest(nullptr, repository, &a);
+  Repository_ReleaseRequest(nullptr, repository, &b);
+  EXPECT_GT(StorageRequest_GetHeldBytes(second), 60 * mib);
+  pieces->pieceSize = 100 * mib;
+  ASSERT_EQ(Repository_AcquireRequest(nullptr, repository, &a), 1);
+  EXPECT_EQ(a, repository->firstSlot->request);
+  EXPECT_GT(StorageRequest_GetHeldBytes(a), 60 * mib);  // kept, to be reused
+  EXPECT_EQ(StorageRequest_GetHeldBytes(second), 0);
+  Repository_ReleaseRequest(nullptr, repository, &a);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // delta-source hook; see repository.h.
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/enginelog.h"
@@ -36,6 +37,13 @@ void slotFree(Repository *r, RepositorySlot *slot) {
   Class_ReleaseObject(&slot->request);
   void *member = slot;
   POOL_FREE(r->slots, &member, int32_t(sizeof(RepositorySlot)));
+}
+
+// The most one request holds for a piece of the remote metafile, which
+// both copy engines carry.
+int64_t repositoryPieceBytes(Repository *r) {
+  PieceList *pieces = MetaFile_GetPieceList(r->remoteMetaFile);
+  return StorageRequest_GetPieceBytes(pieces != nullptr ? pieces->pieceSize : 0);
 }
 
 void slotAdd(Repository *r) {
@@ -166,22 +174,48 @@ int Repository_SetRequestCount(Repository *r, int32_t count) {
     s->inUse = 0;
     s->enabled = 1;
   }
-  if (r->copy != nullptr) StorageCopy_SetRequestCount(r->copy, count);
-  if (r->apply != nullptr) StorageCopy_SetRequestCount(r->apply, count);
+  // The copy engines reckon their remaining time by the requests that run
+  // at once, which the budget may hold below the slots.
+  int64_t fit = std::max<int64_t>(kRepositoryRequestBudgetBytes / repositoryPieceBytes(r), 1);
+  int32_t atOnce = int32_t(std::min<int64_t>(fit, count));
+  if (r->copy != nullptr) StorageCopy_SetRequestCount(r->copy, atOnce);
+  if (r->apply != nullptr) StorageCopy_SetRequestCount(r->apply, atOnce);
   return 1;
 }
 
 int Repository_AcquireRequest(StorageCopy *, void *context, StorageRequest **request) {
   Repository *r = repositoryOf(context);
   CHECK_POINTER(request);
+  int64_t need = repositoryPieceBytes(r);
+  RepositorySlot *chosen = nullptr;
+  int64_t busy = 0;
+  int32_t inUse = 0;
   for (RepositorySlot *s = r->firstSlot; s != nullptr; s = s->next) {
-    if (s->enabled && !s->inUse) {
-      s->inUse = 1;
-      *request = s->request;
-      return 1;
+    if (s->inUse) {
+      // A request in use may still grow to a whole piece.
+      busy += std::max(StorageRequest_GetHeldBytes(s->request), need);
+      inUse++;
+    } else if (s->enabled && chosen == nullptr) {
+      chosen = s;
     }
   }
-  return 0;
+  if (chosen == nullptr) return 0;
+  // Alone, a piece of any size goes through; beside others it must fit.
+  if (inUse > 0 && busy + need > kRepositoryRequestBudgetBytes) return 0;
+  int64_t total = busy + std::max(StorageRequest_GetHeldBytes(chosen->request), need);
+  for (RepositorySlot *s = r->firstSlot; s != nullptr; s = s->next)
+    if (!s->inUse && s != chosen) total += StorageRequest_GetHeldBytes(s->request);
+  // Idle slots give their buffers back, from the tail (the head is handed
+  // out first and keeps its buffer warm), until the total fits again.
+  for (RepositorySlot *s = r->lastSlot; s != nullptr && total > kRepositoryRequestBudgetBytes;
+       s = s->previous) {
+    if (s->inUse || s == chosen) continue;
+    total -= StorageRequest_GetHeldBytes(s->request);
+    StorageRequest_FreeBuffers(s->request);
+  }
+  chosen->inUse = 1;
+  *request = chosen->request;
+  return 1;
 }
 
 void Repository_ReleaseRequest(StorageCopy *, void *context, StorageRequest **request) {

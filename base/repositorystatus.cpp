@@ -1,6 +1,7 @@
 // The repository's error policy, retries and status; see repository.h.
 #include <algorithm>
 #include <cstdarg>
+#include <cstring>
 
 #include "base/enginelog.h"
 #include "base/offsetcache.h"
@@ -10,6 +11,7 @@
 #include "core/net/webget.h"
 #include "core/runtime/log.h"
 #include "core/runtime/str.h"
+#include "core/runtime/print.h"
 
 namespace {
 
@@ -137,6 +139,7 @@ int32_t repositoryDecide(Repository *r, int32_t source, int32_t index, int32_t c
   }
   r->errorCount++;
   r->lastErrorDetail[0] = '\0';
+  r->lastErrorPath[0] = '\0';
   r->lastErrorSource = source;
   r->lastErrorIndex = index;
   r->lastErrorType = type;
@@ -163,6 +166,21 @@ void repositoryTellOwner(Repository *r, const RepositoryError &error) {
   CallbackFunction function = nullptr;
   if (Callback_Get(&r->errorCallback, &context, &function))
     reinterpret_cast<RepositoryErrorCallback>(function)(r, context, &error);
+}
+
+// The installed file of the request's failed member, when the local
+// storage keeps installed files.
+void repositoryNoteFailedFile(Repository *r, StorageRequest *request) {
+  StorageMember *m = StorageRequest_GetFailedMember(request);
+  if (m == nullptr || m->file == nullptr || m->file->entry == nullptr ||
+      m->file->entry->name == nullptr || r->local == nullptr ||
+      strcmp(StorageDriver_GetTypeName(r->local->driver), "file") != 0)
+    return;
+  char location[kStorageLocationBytes];
+  Storage_GetLocation(r->local, location);
+  Str_Printf(r->lastErrorPath, kStorageLocationBytes, "%s/%s", location, m->file->entry->name);
+  for (char *c = r->lastErrorPath; *c != '\0'; c++)
+    if (*c == '\\') *c = '/';  // the file driver reads '\' as a separator too
 }
 
 }  // namespace
@@ -197,6 +215,7 @@ int Repository_RecordConfigError(Repository *r) {
   REPOSITORY_CHECK(r);
   r->errorCount++;
   r->lastErrorDetail[0] = '\0';
+  r->lastErrorPath[0] = '\0';
   r->lastErrorSource = kRepositorySourceConfig;
   r->lastErrorIndex = -1;
   r->lastErrorType = kRepositoryTypeConfig;
@@ -275,6 +294,8 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *, void *context, StorageRequest
   int32_t decision = repositoryDecide(r, source, index, count, type, code, codeEx, retryAt);
   bool delta = false;
   if (decision != kStorageResponseContinue) {
+    if (source == kRepositorySourceStorageLocal && request != nullptr)
+      repositoryNoteFailedFile(r, request);
     if (r->delta != nullptr) OffsetCache_Clear(r->delta->cache);
     if (request != nullptr) {
       bool reduced = false;
@@ -305,7 +326,11 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *, void *context, StorageRequest
   } else if (source == kRepositorySourceStorageDelta || source == kRepositorySourceStoragePending) {
     Storage_DecrementErrorCount(r->pending);
   }
-  const char *url = request != nullptr ? StorageRequest_GetUrl(request) : "";
+  // A failure of an installed file is about that file, not the piece's URL.
+  const char *url = source == kRepositorySourceStorageLocal && r->lastErrorPath[0] != '\0'
+                        ? r->lastErrorPath
+                    : request != nullptr ? StorageRequest_GetUrl(request)
+                                         : "";
   RepositoryError error{source, index, count, type, code, codeEx, decision, *retryAt, delta, url};
   repositoryTellOwner(r, error);
   return decision;
@@ -327,6 +352,11 @@ int Repository_GetLastError(Repository *r, int32_t *source, int32_t *index, int3
   if (code != nullptr) *code = r->lastErrorCode;
   if (codeEx != nullptr) *codeEx = r->lastErrorCodeEx;
   return 1;
+}
+
+const char *Repository_GetLastErrorPath(Repository *r) {
+  REPOSITORY_CHECK(r);
+  return r->lastErrorPath;
 }
 
 int Repository_GetStateTime(Repository *r, uint32_t bit, double *seconds) {

@@ -98,6 +98,19 @@ void storageContinue(Storage *s, StorageStep *step) {
   IOWorker_Continue(s, &step->io);
 }
 
+int storageReadStep(Storage *, StorageStep *step);
+int storageWriteStep(Storage *, StorageStep *step);
+
+// A chain's first failure, when a driver's read or write of a member
+// failed, names that member in the request, so that the owner can say which
+// file failed.
+void storageNoteFailedMember(StorageStep *step) {
+  if (step->result == 0 && step->argument != nullptr && step->value != nullptr &&
+      (step->function == storageReadStep || step->function == storageWriteStep))
+    StorageRequest_SetFailedMember(static_cast<StorageRequest *>(step->argument),
+                                   static_cast<StorageMember *>(step->value));
+}
+
 void storageFreeStep(StorageStep *step) {
   Storage *s = step->storage;
   void *member = step;
@@ -159,6 +172,7 @@ int Storage_CompleteStep(StorageStep *step, int32_t result, int32_t resultEx) {
   Storage *s = step->storage;
   STORAGE_CHECK(s);
   if (result != 0) {
+    storageNoteFailedMember(step);
     step->result = result;
     step->resultEx = resultEx;
   } else if (step->result == 0 && !step->start) {
@@ -528,6 +542,7 @@ int Storage_Read(Storage *s, StorageRequest *r, OffsetCache *cache, void *contex
   STORAGE_CHECK(s);
   if (s->driver == nullptr) Core_Abort(KSRC, "Assertion failed (Storage->Driver != NULL)\n");
   StorageRequest_SetStorage(r, s);
+  StorageRequest_SetFailedMember(r, nullptr);
   StorageRequest_SetLength(r, 0);
   StorageStep *chain = Storage_AppendStartStep(s);
   // A piece comes from the cache whole or not at all: a piece driver reads
@@ -562,6 +577,7 @@ int Storage_Write(Storage *s, StorageRequest *r, void *context, StorageCompletio
   STORAGE_CHECK(s);
   if (s->driver == nullptr) Core_Abort(KSRC, "Assertion failed (Storage->Driver != NULL)\n");
   StorageRequest_SetStorage(r, s);
+  StorageRequest_SetFailedMember(r, nullptr);
   StorageStep *chain = Storage_AppendStartStep(s);
   chain = Storage_BuildFilterChain(s, chain, s->flags, r);
   for (StorageMember *m = StorageRequest_GetFirstMember(r); m != nullptr; m = m->next)

@@ -342,6 +342,41 @@ TEST_F(StorageChainRead, CachedMembersAreNeitherReadNorStored) {
   EXPECT_TRUE(Balanced());
 }
 
+// A driver's failed read names its member in the request (the owner then
+// names the file); the next chain on the request starts without one.
+TEST_F(StorageChainRead, AFailedReadNamesItsMember) {
+  Storage_SetDriver(storage, &kScriptedDriver);
+  struct Script {
+    StorageMember *failing = nullptr;
+  } script;
+  ScriptedDriver_SetScript(storage, &script, [](void *context, int32_t slot, StorageStep *step) {
+    auto *s = static_cast<Script *>(context);
+    if (slot != kScriptedRead || step->value != s->failing) return ScriptedAction{};
+    return ScriptedAction{kStorageResultFile, 5, 1, 0};
+  });
+  TestMetaPtr meta = MetaFile_TestLoadVectors("contenttree/pieces/meta/d1.json");
+  StorageRequest *r = nullptr;
+  StorageRequest_Create(&r);
+  int32_t index = 0;
+  do {
+    StorageRequest_Reset(r);
+    StorageRequest_SetMetaFile(r, meta.get());
+    StorageRequest_AddPiece(r, index++);
+  } while (StorageRequest_GetMemberCount(r) < 2);
+  StorageRequest_AllocBuffer(r);
+  script.failing = StorageRequest_GetFirstMember(r)->next;
+  for (StorageMember *expected : {script.failing, static_cast<StorageMember *>(nullptr)}) {
+    StorageOutcome outcome;
+    Storage_Read(storage, r, nullptr, &outcome, StorageOutcome::Complete);
+    ASSERT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
+    EXPECT_EQ(outcome.result, expected ? kStorageResultFile : kStorageResultDigest);
+    EXPECT_EQ(StorageRequest_GetFailedMember(r), expected);
+    script.failing = nullptr;
+  }
+  Class_ReleaseObject(&r);
+  EXPECT_TRUE(Balanced());
+}
+
 TEST(StorageExpandFormat, NamesAreInsertedLiterally) {
   TestMetaPtr meta = MetaFile_TestLoadVectors("contenttree/pieces/meta/d2.json");
   char id[64] = {}, digest[80] = {};

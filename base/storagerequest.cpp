@@ -1,6 +1,7 @@
 // Storage requests; see storagerequest.h.
 #include "base/storagerequest.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <new>
@@ -377,6 +378,7 @@ int StorageRequest_Reset(StorageRequest *r) {
   r->windowRead = 0;
   r->url[0] = '\0';
   r->urlDelta = 0;
+  r->failedMember = nullptr;
   double now = Platform_GetTickSeconds();
   r->createTime = r->resetTime = now;
   storageRequestZeroBuffer(r);
@@ -600,6 +602,41 @@ int StorageRequest_AllocBuffer(StorageRequest *r) {
   // Anything in the capacity may be written (drivers hold raw pointers), so
   // the next reset clears that much.
   if (capacity > r->dirty) r->dirty = capacity;
+  return 1;
+}
+
+int StorageRequest_SetFailedMember(StorageRequest *r, StorageMember *member) {
+  STORAGEREQUEST_CHECK(r);
+  r->failedMember = member;
+  return 1;
+}
+
+StorageMember *StorageRequest_GetFailedMember(StorageRequest *r) {
+  STORAGEREQUEST_CHECK(r);
+  return r->failedMember;
+}
+
+int64_t StorageRequest_GetPieceBytes(int64_t pieceSize) {
+  int64_t capacity = std::max<int64_t>(pieceSize, 0) + kStorageRequestSlack;
+  return 2 * capacity + 2 * storageRequestPageSize();
+}
+
+int64_t StorageRequest_GetHeldBytes(StorageRequest *r) {
+  STORAGEREQUEST_CHECK(r);
+  int64_t held = r->blockSize + r->scratchSize;
+  if (r->sourceRequest != nullptr) held += StorageRequest_GetHeldBytes(r->sourceRequest);
+  return held;
+}
+
+int StorageRequest_FreeBuffers(StorageRequest *r) {
+  STORAGEREQUEST_CHECK(r);
+  storageRequestCheckUnheld(r);
+  storageRequestFreeBuffer(r);
+  r->capacity = r->length = 0;
+  if (r->scratch != nullptr) MEM_FREE(r->scratch, r->scratchSize);
+  r->scratch = nullptr;
+  r->scratchSize = 0;
+  if (r->sourceRequest != nullptr) StorageRequest_FreeBuffers(r->sourceRequest);
   return 1;
 }
 

@@ -82,6 +82,7 @@ struct StorageRequest {
   Pool *members;  // StorageMember records, five a chunk
   VCDiffDecoder *decoder;
   int32_t windowRead;  // the delta's window header has been read
+  StorageMember *failedMember;  // whose read or write failed the last chain
   MetaFile *metafile;  // borrowed
   Storage *storage;    // borrowed
   StorageRequest *sourceRequest;  // owned
@@ -125,10 +126,10 @@ struct StorageRequest {
 // the program. Returns 1.
 int StorageRequest_Create(StorageRequest **request);
 // Frees the members, resets the source request, cancelled 0, allowDelta 1,
-// installed 0, no storage, encoding 1, total, span, capacity and length 0, pieceIndex -1,
-// both times now; zero-fills the buffer. Stops the program while the buffer
-// is held ("Reference to buffer not released before being reset [%d]").
-// Returns 1.
+// installed 0, no storage, no failed member, encoding 1, total, span,
+// capacity and length 0, pieceIndex -1, both times now; zero-fills the
+// buffer. Stops the program while the buffer is held ("Reference to buffer
+// not released before being reset [%d]"). Returns 1.
 int StorageRequest_Reset(StorageRequest *request);
 
 // The metafile whose pieces are carried (borrowed; it must outlive the
@@ -170,6 +171,11 @@ int64_t StorageRequest_GetTotal(StorageRequest *request);
 // of every read, inflate and delta into the buffer.
 int64_t StorageRequest_GetCapacity(StorageRequest *request);
 int32_t StorageRequest_GetPieceIndex(StorageRequest *request);
+// The member whose driver read or write ended the storage's last chain on
+// the request (Storage_Read and Storage_Write clear it, the chain sets it),
+// or NULL.
+int StorageRequest_SetFailedMember(StorageRequest *request, StorageMember *member);
+StorageMember *StorageRequest_GetFailedMember(StorageRequest *request);
 int StorageRequest_SetPieceIndex(StorageRequest *request, int32_t index);
 double StorageRequest_GetStartTime(StorageRequest *request);
 double StorageRequest_GetResetTime(StorageRequest *request);
@@ -189,6 +195,17 @@ StorageMember *StorageRequest_GetFirstMember(StorageRequest *request);
 // buffer grows (page-aligned, two pages more allocated) only when it is too
 // small. Stops the program while the buffer is held. Returns 1.
 int StorageRequest_AllocBuffer(StorageRequest *request);
+// The most a request of one piece of pieceSize bytes holds: its buffer (the
+// piece, the slack and two pages of alignment) and a scratch copy of as
+// much encoded input (an inflate, decryption or delta reads from there).
+int64_t StorageRequest_GetPieceBytes(int64_t pieceSize);
+// The bytes the request holds now: buffer, scratch, and its source
+// request's.
+int64_t StorageRequest_GetHeldBytes(StorageRequest *request);
+// Gives back the buffer and scratch of the request and of its source
+// request; the next AllocBuffer allocates anew (zeroed by the allocator).
+// Stops the program while the buffer is held. Returns 1.
+int StorageRequest_FreeBuffers(StorageRequest *request);
 // A pointer to buffer + offset, counted in bufferRefCount. Stops the program
 // for an offset outside [0, capacity]. Returns 1.
 int StorageRequest_GetBuffer(StorageRequest *request, int64_t offset, uint8_t **pointer);

@@ -189,6 +189,10 @@ void printFailure(RepositoryRunner *runner) {
   else if (const char *detail = Repository_GetLastErrorDetail(repository); detail[0] != '\0')
     printError("keelson: %s: %s failed: %s: %s\n", repository->name,
                Repository_ErrorSourceName(source), codeText, detail);
+  else if (Repository_GetLastErrorPath(repository)[0] != '\0')
+    printError("keelson: %s: %s failed: %s: %s\n", repository->name,
+               Repository_ErrorSourceName(source), codeText,
+               Repository_GetLastErrorPath(repository));
   else
     printError("keelson: %s: %s failed: %s\n", repository->name,
                Repository_ErrorSourceName(source), codeText);

@@ -251,7 +251,9 @@ int Platform_OpenDirectoryBeneath(PlatformDirectory *root, const char *path, int
 // following a link at name (a link fails with 1921), and takes the share
 // modes (shareFlags as for Platform_OpenFile) on it under its
 // /proc/self/fd name, so a write-only descriptor's companion opens the same
-// file. A directory fails with 5. The descriptor, or -1.
+// file. Only a regular file is opened (a directory only with O_DIRECTORY):
+// anything else fails with 5 at once, a FIFO without waiting for a peer. The
+// descriptor, or -1.
 int Platform_OpenFileAt(PlatformDirectory *directory, const char *name, int openFlags,
                         int shareFlags);
 // renameat2(2) of fromName in from to toName in to, replacing an existing

@@ -458,7 +458,9 @@ constexpr int kPlatformShareWrite = 0x40;
 
 // Opens with open(2) flags (O_CLOEXEC is always added); a new file gets 0666
 // less the umask. An exclusive create (O_CREAT | O_EXCL) that finds the file
-// fails with 80; a directory is refused (5) unless O_DIRECTORY is given.
+// fails with 80. Only a regular file is opened, or a directory when
+// O_DIRECTORY is given: anything else (a FIFO, socket or device) is refused
+// with 5 without waiting for a peer, before a byte is read or written.
 // Share modes: the open fails with 32 when its access (read, write) is not
 // within the share flags of a descriptor that holds the file open, or when
 // such a holder has an access that shareFlags do not allow. The check binds

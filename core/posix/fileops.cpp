@@ -516,20 +516,10 @@ int Platform_OpenFileAt(PlatformDirectory *directory, const char *name, int open
                         int shareFlags) {
   FileOpsPath work;
   if (!fileopsName(directory, name, &work, "openat")) return -1;
-  int fd;
-  do fd = openat(FsDirectory_Fd(directory), work.text, openFlags | O_NOFOLLOW | O_CLOEXEC, 0666);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return POSIX_FAIL("openat", name) - 1;
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    POSIX_FAIL("fstat", name);
-    close(fd);
-    return -1;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    close(fd);
-    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EISDIR, "openat", name) - 1;
-  }
+  int fd = FsDirectory_OpenFile(FsDirectory_Fd(directory), work.text, openFlags | O_NOFOLLOW,
+                                0666, "openat", name, &st);
+  if (fd < 0) return -1;
   char self[64];
   snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
   if (!ShareMode_Acquire(fd, self, openFlags, shareFlags, st.st_dev, st.st_ino)) {

@@ -290,21 +290,13 @@ int fsCopy(const char *source, const char *destination, const FsCopy &copy) {
   // hard link); that must be found before a byte of it is lost. A new file is
   // its owner's alone until the copy gives it the source's bits, so a private
   // source is never readable half-copied.
-  int out = fsOpen(destination,
-                   O_WRONLY | O_CREAT | (copy.exclusive ? O_EXCL | O_NOFOLLOW : 0), 0600);
-  if (out < 0) {
-    int err = errno;
-    close(in);
-    if (err == EEXIST && copy.exclusive)
-      return POSIX_FAIL_CODE(kPlatformErrorFileExists, err, "open", copy.destination);
-    return POSIX_FAIL_CODE(PosixError_FromErrno(err), err, "open", copy.destination);
-  }
   struct stat target;
-  if (fstat(out, &target) != 0) {
-    int result = POSIX_FAIL("fstat", copy.destination);
-    close(out);
+  int out = FsDirectory_OpenFile(AT_FDCWD, destination,
+                                 O_WRONLY | O_CREAT | (copy.exclusive ? O_EXCL | O_NOFOLLOW : 0),
+                                 0600, "open", copy.destination, &target);
+  if (out < 0) {
     close(in);
-    return result;
+    return 0;
   }
   if (target.st_dev == st.st_dev && target.st_ino == st.st_ino) {
     close(out);
@@ -488,6 +480,44 @@ void FsDirectory_FillEntry(int dirfd, const char *name, const struct statx &sx,
   entry->clusterBytes = clusterBytes;
 }
 
+int FsDirectory_OpenFile(int dirfd, const char *path, int openFlags, mode_t mode,
+                         const char *call, const char *shown, struct stat *st) {
+  int fd;
+  do fd = openat(dirfd, path, openFlags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    int err = errno;
+    if (err == EEXIST && (openFlags & O_CREAT) && (openFlags & O_EXCL))
+      return POSIX_FAIL_CODE(kPlatformErrorFileExists, err, call, shown) - 1;
+    if (err == ENXIO)  // a FIFO nobody reads, opened to write, or a socket
+      return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, err, call, shown) - 1;
+    return POSIX_FAIL(call, shown) - 1;
+  }
+  if (fstat(fd, st) != 0) {
+    POSIX_FAIL("fstat", shown);
+    close(fd);
+    return -1;
+  }
+  const bool directory = S_ISDIR(st->st_mode);
+  if (!S_ISREG(st->st_mode) && !(directory && (openFlags & O_DIRECTORY))) {
+    close(fd);
+    // EISDIR for a directory; a FIFO or device is logged with the ENXIO its
+    // open to write would have met.
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, directory ? EISDIR : ENXIO,
+                           directory ? call : "open (not a regular file)", shown) -
+           1;
+  }
+  if (!(openFlags & O_NONBLOCK)) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      POSIX_FAIL("fcntl", shown);
+      close(fd);
+      return -1;
+    }
+  }
+  return fd;
+}
+
 int FsDirectory_Statx(int dirfd, const char *path, int flags, struct statx *sx) {
   int rc;
   do rc = statx(dirfd, path, flags, kStatxMask, sx);
@@ -539,27 +569,9 @@ int fsFindMatch(PlatformFind *find, DirectoryEntry *entry) {
 int Platform_OpenFile(const char *path, int openFlags, int shareFlags) {
   FsPath work;
   if (!fsPath(path, &work, "open")) return -1;
-  int fd = fsOpen(work.text, openFlags, 0666);
-  if (fd < 0) {
-    if (errno == EEXIST && (openFlags & O_CREAT) && (openFlags & O_EXCL))
-      POSIX_FAIL_CODE(kPlatformErrorFileExists, EEXIST, "open", path);
-    else
-      POSIX_FAIL("open", path);
-    return -1;
-  }
-  // Reading a directory opens here but is refused where files are opened
-  // on the desktop system; writing one fails in open(2) already (EISDIR).
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    POSIX_FAIL("fstat", path);
-    close(fd);
-    return -1;
-  }
-  if (!(openFlags & O_DIRECTORY) && S_ISDIR(st.st_mode)) {
-    close(fd);
-    POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EISDIR, "open", path);
-    return -1;
-  }
+  int fd = FsDirectory_OpenFile(AT_FDCWD, work.text, openFlags, 0666, "open", path, &st);
+  if (fd < 0) return -1;
   if (!ShareMode_Acquire(fd, work.text, openFlags, shareFlags, st.st_dev, st.st_ino)) {
     close(fd);
     return -1;

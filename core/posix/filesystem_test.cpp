@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/platform/fileops.h"
 #include "core/platform/platform.h"
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
@@ -126,6 +129,69 @@ TEST(PlatformFiles, FailuresGiveTheirCodesAndKinds) {
   EXPECT_GE(fd, 0);
   EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
   close(fd);
+}
+
+// A FIFO, socket or device where a file is expected is refused at once,
+// by both opens, for every access: a FIFO opened to read used to wait for a
+// writer for good. A regular file keeps blocking I/O. Run in a child so that
+// an open that waits is killed, not the suite.
+TEST(PlatformFiles, OnlyRegularFilesOpenAndNothingWaits) {
+  FsFaultTempDir dir;
+  writeFile(dir / "file", "x");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_directory(dir / "dir");
+  fs::create_symlink("file", dir / "link");
+  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::string sockPath = dir / "sock";
+  ASSERT_LT(sockPath.size(), sizeof address.sun_path);
+  memcpy(address.sun_path, sockPath.c_str(), sockPath.size() + 1);
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  struct Row {
+    const char *directory;  // NULL: the test's directory
+    const char *name;
+    int flags;
+    const char *byPath;  // Platform_OpenFile; "" opens
+    const char *inDirectory;  // Platform_OpenFileAt
+  } rows[] = {
+      {nullptr, "file", O_RDONLY, "", ""},
+      {nullptr, "file", O_RDWR | O_CREAT, "", ""},
+      {nullptr, "fifo", O_RDONLY, "5 AccessDenied", "5 AccessDenied"},
+      {nullptr, "fifo", O_WRONLY, "5 AccessDenied", "5 AccessDenied"},
+      {nullptr, "fifo", O_RDWR | O_CREAT, "5 AccessDenied", "5 AccessDenied"},
+      {nullptr, "sock", O_RDONLY, "5 AccessDenied", "5 AccessDenied"},
+      {nullptr, "dir", O_RDONLY, "5 AccessDenied", "5 AccessDenied"},
+      {nullptr, "dir", O_RDONLY | O_DIRECTORY, "", ""},
+      {nullptr, "link", O_RDONLY, "", "1921 Unknown"},
+      {"/dev", "null", O_WRONLY, "5 AccessDenied", "5 AccessDenied"},
+  };
+  FSFAULT_RUN(
+      [&](FsFaultChild &child) {
+        for (const Row &row : rows) {
+          std::string where = row.directory ? row.directory : dir.path();
+          std::string path = where + "/" + row.name;
+          PlatformDirectory *directory = nullptr;
+          FSF_EXPECT(child, Platform_OpenDirectoryAt(nullptr, where.c_str(), &directory) == 1);
+          for (int at = 0; at < 2; at++) {
+            Platform_SetLastError(0);
+            int fd = at ? Platform_OpenFileAt(directory, row.name, row.flags, 0x60)
+                        : Platform_OpenFile(path.c_str(), row.flags, 0x60);
+            // The row in the text, so that a failure names it.
+            std::string label = path + (at ? " at" : " by path") + " flags " +
+                               std::to_string(row.flags) + ": ";
+            std::string got = label + (fd >= 0 ? "" : lastError());
+            FSF_EXPECT_EQ(child, got, label + (at ? row.inDirectory : row.byPath));
+            if (fd >= 0) {
+              FSF_EXPECT_EQ(child, fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+              Platform_CloseFile(fd);
+            }
+          }
+          Platform_CloseDirectory(&directory);
+        }
+      },
+      30);
+  close(sock);
 }
 
 TEST(PlatformFiles, FailingCallLogsOneDebugLineWithTheErrnoName) {

@@ -1,6 +1,7 @@
 // FsDirectory: what core/posix/fileops.cpp and core/posix/filesystem.cpp
-// share about open directories: the record behind PlatformDirectory, and the
-// filler of a listing's DirectoryEntry.
+// share about open directories and files: the record behind
+// PlatformDirectory, the filler of a listing's DirectoryEntry, and the open
+// of a file that never waits on a FIFO or device.
 //
 // Invariants: (1) a PlatformDirectory owns its DIR and the descriptor in it;
 // every *At operation acts through that descriptor. (2) clusterBytes is 0
@@ -45,3 +46,15 @@ void FsDirectory_FillEntry(int dirfd, const char *name, const struct statx &sx,
 void FsDirectory_Identity(const struct statx &sx, FileIdentity *identity);
 // The cluster size of the file system that holds fd (at least 1).
 uint32_t FsDirectory_ClusterBytes(int fd);
+
+// Opens path (relative to dirfd) with openFlags, O_NONBLOCK, O_NOCTTY and
+// O_CLOEXEC, so that a FIFO, socket or device at path cannot hold the open
+// (a FIFO opened to read waits for a writer; to write, for a reader), then
+// refuses anything but a regular file, or a directory when openFlags has
+// O_DIRECTORY, before a byte is read or written: 5, also for the ENXIO of a
+// FIFO without a reader or a socket. O_NONBLOCK is cleared again unless
+// openFlags has it. An exclusive create that finds a file fails with 80.
+// The descriptor with its status in *st, or -1 with the failure recorded
+// under call and shown (the caller's spelling of the path).
+int FsDirectory_OpenFile(int dirfd, const char *path, int openFlags, mode_t mode,
+                         const char *call, const char *shown, struct stat *st);

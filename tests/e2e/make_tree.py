@@ -4,7 +4,7 @@ configuration serving it over HTTPS on 127.0.0.1, and the client side's
 files, for `keelson sync` end to end (tests/e2e/ and scripts/demo.sh).
 
   make_tree.py <dir> --port N [--mib M] [--piece-kib K] [--seed S]
-               [--small-files N] [--whole-changed] [--scheme http]
+               [--small-files N] [--whole-changed] [--scheme http] [--bulk]
 
 Writes under <dir>:
   www/alias.json            signed alias naming "v1" (www/aliases/v2.json
@@ -45,7 +45,9 @@ With --whole-changed, also:
 
 Piece data: random and text files, with pad ranges after some of them, and
 bin/tool, a shell script marked "mode" 0755 that prints "tool <version>".
-Everything but the keys follows from the seed.
+Everything but the keys follows from the seed. --bulk writes v1
+alone: four files of zeros behind a line naming each, every piece gzip
+encoded, so that large pieces cost little to make, serve and check.
 """
 import argparse
 import base64
@@ -58,6 +60,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -169,6 +172,46 @@ def add_tool(v, at):
                     "data": data, "sha1": hashlib.sha1(data).hexdigest()})
 
 
+def make_bulk(total, piece_size):
+    """v1 of four files of zeros behind a line naming each, with its piece
+    digests and pieces (zlib, flags 2) made in one pass over the data."""
+    v = Version("v1")
+    v.piece_size, v.algorithm, v.top_algorithm = piece_size, "SHA1", "SHA1"
+    v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "none", True
+    at = 0
+    for k in range(4):
+        size = total // 4
+        line = b"bulk file %d\n" % k
+        data = line + bytes(size - len(line))
+        name = f"bulk/file{k}.bin"
+        v.files.append({"spelling": name, "name": name, "size": size, "offset": at, "pad": 0,
+                        "link": None, "mtime": None, "attr": None, "data": data,
+                        "sha1": hashlib.sha1(data).hexdigest()})
+        at += size
+    pieces, state = [], {}
+
+    def finish():
+        v.digests.append(state["hash"].digest())
+        pieces.append(header(2) + b"".join(state["out"]) + state["zip"].flush())
+        state.clear()
+
+    for f in v.files:
+        data, pos = memoryview(f["data"]), 0
+        while pos < len(data):
+            if not state:
+                state.update(hash=hashlib.sha1(), zip=zlib.compressobj(1), out=[], filled=0)
+            chunk = data[pos:pos + piece_size - state["filled"]]
+            state["hash"].update(chunk)
+            state["out"].append(state["zip"].compress(chunk))
+            state["filled"] += len(chunk)
+            pos += len(chunk)
+            if state["filled"] == piece_size:
+                finish()
+    if state:
+        finish()
+    return v, pieces
+
+
 def make_v2(rng, v1):
     import copy
     v = copy.deepcopy(v1)
@@ -197,6 +240,36 @@ def encode_piece(rng, padded, plain, flags):
     if flags & 8:
         data, _ = aes_layout(rng, data, PASSWORD.encode(), iterations=rng.randrange(1, 50))
     return header(flags) + data
+
+
+def write_pieces(www, rng, versions, listing, changed):
+    """Every piece of both versions, encodings rotating, and each changed
+    piece of v2 as a VCDIFF delta against v1. Returns the bytes of the
+    changed pieces (unpadded) and of their deltas as served."""
+    v1, v2 = versions
+    changed_bytes = delta_bytes = 0
+    old = pieces_of(v1)
+    old_plain = [q for _, q in old]
+    old_digests = set(d.hex() for d in v1.digests)
+    with tempfile.TemporaryDirectory() as tmp:
+        for v, pieces in ((v1, old), (v2, pieces_of(v2))):
+            for i, (p, q) in enumerate(pieces):
+                digest = v.digests[i].hex()
+                flags = ROTATION[i % len(ROTATION)]
+                write_bytes(os.path.join(www, "pieces", v.id, digest + ".varnopiece"),
+                            encode_piece(rng, p, q, flags))
+                listing.append(f"{v.id} {digest} {flags}")
+                if v is v1 or digest in old_digests:
+                    continue
+                changed.append(digest)
+                changed_bytes += len(q)
+                lo, n = source_range(v, i)
+                rfc = xdelta(b"".join(old_plain[lo:lo + n]), p, tmp)
+                delta = reframe.reframe(rfc, sum(len(x) for x in old_plain[lo:lo + n]))
+                write_bytes(os.path.join(www, "pieces", "v1", digest + ".varnodelta"),
+                            header(5, (lo, n)) + delta)
+                delta_bytes += len(header(5, (lo, n))) + len(delta)
+    return changed_bytes, delta_bytes
 
 
 def xdelta(source, target, tmp):
@@ -280,6 +353,7 @@ def main():
     ap.add_argument("--whole-changed", action="store_true")
     ap.add_argument("--scheme", choices=("https", "http"), default="https",
                     help="of every URL the documents name (http: for servers without TLS)")
+    ap.add_argument("--bulk", action="store_true")
     args = ap.parse_args()
     root = os.path.abspath(args.dir)
     www = os.path.join(root, "www")
@@ -288,11 +362,16 @@ def main():
     piece = (args.piece_kib or (1024 if total > (16 << 20) else 64)) << 10
     base = f"{args.scheme}://127.0.0.1:{args.port}"
 
-    v1 = make_v1(rng, total, piece, args.small_files)
-    v2 = make_v2(rng, v1)
+    if args.bulk:
+        v1, bulk_pieces = make_bulk(total, piece)
+        v2, versions = None, (v1,)
+    else:
+        v1 = make_v1(rng, total, piece, args.small_files)
+        v2 = make_v2(rng, v1)
+        versions = (v1, v2)
     signer, stranger = Signer(), Signer()
     remote = {"type": "httpPiece", "flags": "vcdiff", "baseUrl": base + "/pieces/"}
-    for v in (v1, v2):
+    for v in versions:
         write_text(os.path.join(www, "meta", v.id + ".json"), signer.sign(metafile_document(v)))
         catalog = {"id": v.id, "metafile": f"{base}/meta/{v.id}.json", "config": {"remote": remote}}
         write_text(os.path.join(www, "catalog", v.id, "catalog.json"), signer.sign(catalog))
@@ -305,33 +384,19 @@ def main():
         write_text(os.path.join(www, "aliases", v.id + ".json"), signer.sign({REPOSITORY: v.id}))
         lines = "".join(f"{f['sha1']}  {f['name']}\n" for f in v.files)
         write_text(os.path.join(root, "expected", v.id + ".sha1"), lines)
-    catalog = {"id": "v2", "metafile": f"{base}/meta/v2.json", "config": {"remote": remote}}
-    write_text(os.path.join(www, "catalog", "v2", "v1", "catalog.json"), signer.sign(catalog))
+    if len(versions) > 1:
+        catalog = {"id": "v2", "metafile": f"{base}/meta/v2.json", "config": {"remote": remote}}
+        write_text(os.path.join(www, "catalog", "v2", "v1", "catalog.json"), signer.sign(catalog))
     write_text(os.path.join(www, "alias.json"), signer.sign({REPOSITORY: "v1"}))
 
     listing, changed = [], []
     changed_bytes = delta_bytes = 0
-    old = pieces_of(v1)
-    old_plain = [q for _, q in old]
-    old_digests = set(d.hex() for d in v1.digests)
-    with tempfile.TemporaryDirectory() as tmp:
-        for v, pieces in ((v1, old), (v2, pieces_of(v2))):
-            for i, (p, q) in enumerate(pieces):
-                digest = v.digests[i].hex()
-                flags = ROTATION[i % len(ROTATION)]
-                write_bytes(os.path.join(www, "pieces", v.id, digest + ".varnopiece"),
-                            encode_piece(rng, p, q, flags))
-                listing.append(f"{v.id} {digest} {flags}")
-                if v is v1 or digest in old_digests:
-                    continue
-                changed.append(digest)
-                changed_bytes += len(q)
-                lo, n = source_range(v, i)
-                rfc = xdelta(b"".join(old_plain[lo:lo + n]), p, tmp)
-                delta = reframe.reframe(rfc, sum(len(x) for x in old_plain[lo:lo + n]))
-                write_bytes(os.path.join(www, "pieces", "v1", digest + ".varnodelta"),
-                            header(5, (lo, n)) + delta)
-                delta_bytes += len(header(5, (lo, n))) + len(delta)
+    if args.bulk:
+        for digest, data in zip(v1.digests, bulk_pieces):
+            write_bytes(os.path.join(www, "pieces", "v1", digest.hex() + ".varnopiece"), data)
+            listing.append(f"v1 {digest.hex()} 2")
+    else:
+        changed_bytes, delta_bytes = write_pieces(www, rng, versions, listing, changed)
     write_text(os.path.join(root, "pieces.txt"), "\n".join(listing) + "\n")
     write_text(os.path.join(root, "changed.txt"), "".join(d + "\n" for d in changed))
     if args.whole_changed:

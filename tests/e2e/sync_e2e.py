@@ -15,6 +15,10 @@ pinned), on a tree of tests/e2e/make_tree.py. One case per run:
   demo       scripts/demo.sh on a 20 MiB tree
   demosizes  scripts/demo.sh on 2, 25 and 40 MiB trees, whose last files have
              no pad after them (2 MiB only in a developer build)
+  fifo       a FIFO at a file's final or partial name: exit 1 naming the
+             file, and SIGINT still ends the run at once
+  bigpieces  two 256 MiB pieces (a small tree under the sanitizers): peak
+             RSS within the requests' budget plus 64 MiB
 
 Every wait is bounded. Exit status 0 when every check passed.
 """
@@ -66,12 +70,12 @@ def free_port():
 
 
 class Tree:
-    def __init__(self, root, keelson, mib=3, scheme="https"):
+    def __init__(self, root, keelson, mib=3, scheme="https", extra=()):
         self.root, self.keelson = root, keelson
         self.pin = []  # a command prefix for the server and the client, e.g. taskset
         self.port = free_port()
         subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_tree.py"), root, "--port",
-                        str(self.port), "--mib", str(mib), "--scheme", scheme], check=True)
+                        str(self.port), "--mib", str(mib), "--scheme", scheme, *extra], check=True)
         self.nginx = None
         # The server is on loopback: a proxy of the environment has no part.
         self.env = {k: v for k, v in os.environ.items()
@@ -375,6 +379,80 @@ def case_demo_sizes(source, keelson, developer):
         check(p.returncode == 0, f"scripts/demo.sh with a {mib} MiB tree exits 0 ({p.stderr[-400:]})")
 
 
+def fifo_repo(t, name):
+    """A repository file whose installation and pending storage lie under
+    client/<name>/."""
+    base = t.path("client", name)
+    return t.write_repo(f"repo-{name}.json", local={"type": "file", "path": base + "/game"},
+                        pending={"type": "filePiece", "path": base + "/game.pending"})
+
+
+def case_fifo(t):
+    """A FIFO where a file or its partial file goes is refused, never opened
+    to wait for a writer: the run ends with exit 1 and an error line naming
+    the file, and SIGINT ends a run that met one at once."""
+    t.start()
+    with open(t.path("expected", "v1.sha1")) as f:
+        first = f.readline().split("  ", 1)[1].strip()
+    rows = [("final", first), ("partial", first + ".varnopartial")]
+    repos, named = [], []
+    for what, planted in rows:
+        repos.append(fifo_repo(t, what))
+        path = os.path.join(t.path("client", what, "game"), planted)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        os.mkfifo(path)
+        named.append(os.path.join(t.path("client", what, "game"), first))
+    from concurrent.futures import ThreadPoolExecutor
+    with ThreadPoolExecutor(len(rows)) as pool:
+        results = list(pool.map(lambda repo: t.run(repo=repo), repos))
+    for (what, _), path, (code, out, err) in zip(rows, named, results):
+        lines = [line for line in err.splitlines() if line.startswith("keelson: game: ")]
+        check(code == 1 and any(path in line for line in lines),
+              f"a FIFO at the {what} name: exit 1 naming {path} ({code}: {lines})")
+
+    t.clear_log()
+    p = subprocess.Popen(t.args(repo=repos[0]), env=t.env, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and not any("/meta/" in r[2] for r in t.log()):
+        time.sleep(0.1)
+    time.sleep(1)  # past the metafile, the run meets the FIFO
+    ended = p.poll()  # a run that ends at its first file error may be gone already
+    p.send_signal(signal.SIGINT)
+    try:
+        code = p.wait(timeout=2)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        code = f"still running 2 s after SIGINT ({p.wait(timeout=10)})"
+    check(code == 130 or (ended == 1 and code == 1),
+          f"SIGINT with a FIFO in the installation ends the run within 2 s ({code})")
+
+
+# The requests of a repository hold at most this much together.
+REQUEST_BUDGET = 256 << 20
+
+
+def case_bigpieces(t, developer):
+    """Two pieces of 256 MiB; under the sanitizers (whose RSS means nothing
+    here) two of 1 MiB, checked for content only."""
+    t.start()
+    out, err = t.path("bigpieces.out"), t.path("bigpieces.err")
+    with open(out, "w") as o, open(err, "w") as e:
+        p = subprocess.Popen(t.args(), env=t.env, stdout=o, stderr=e)
+        try:
+            _, status, usage = os.wait4(p.pid, 0)
+        finally:
+            p.returncode = 0  # reaped above
+    code = os.waitstatus_to_exitcode(status)
+    check(code == 0 and t.sha1_ok("v1"),
+          f"two large pieces: exit 0 and sha1sum -c passes ({code}: {open(err).read()[-300:]})")
+    peak = usage.ru_maxrss << 10
+    print(f"peak RSS {peak >> 20} MiB, CPU {usage.ru_utime + usage.ru_stime:.1f} s", flush=True)
+    if not developer:
+        check(peak <= REQUEST_BUDGET + (64 << 20),
+              f"peak RSS {peak >> 20} MiB is within the budget plus 64 MiB")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("case")
@@ -391,13 +469,21 @@ def main():
         case_demo_sizes(a.source, a.keelson, a.developer)
     else:
         with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
-            t = Tree(root, a.keelson, mib=8 if a.case == "interrupt" else 3)
+            if a.case == "bigpieces":
+                size = (2, 1024) if a.developer else (512, 256 << 10)
+                t = Tree(root, a.keelson, mib=size[0],
+                         extra=("--bulk", "--piece-kib", str(size[1])))
+            else:
+                t = Tree(root, a.keelson, mib=8 if a.case == "interrupt" else 3)
             try:
                 if a.case == "developer":
                     case_developer(t, a.developer)
+                elif a.case == "bigpieces":
+                    case_bigpieces(t, a.developer)
                 else:
                     {"sync": case_sync, "exit1": case_exit1, "exit2": case_exit2,
-                     "interrupt": case_interrupt, "terminal": case_terminal}[a.case](t)
+                     "interrupt": case_interrupt, "terminal": case_terminal,
+                     "fifo": case_fifo}[a.case](t)
             finally:
                 t.stop()
     print(f"{len(failures)} failed" if failures else "all passed")
