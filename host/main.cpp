@@ -77,12 +77,12 @@ constexpr const char kRepositoryKeys[] =
     "\n"
     "the repository file (JSON or YAML; any other key is refused):\n"
     "  \"repository\"   the repository's name (required)\n"
-    "  \"alias\"        URL of the alias document, or\n"
-    "  \"catalog\"      URL of the catalog\n"
+    "  \"alias\"        URL of the alias document (it names the version)\n"
+    "  \"catalog\"      URL the catalogs are under\n"
     "  \"metafile\"     path of the installed version's metafile\n"
     "  \"local\"        the installation: {\"type\": \"file\", \"path\": DIR}\n"
     "  \"pending\"      optional storage that holds new pieces until all are in\n"
-    "  \"remote\"       remote storages beside the catalog's: one, or a list\n"
+    "  \"remote\"       remote storages in place of the catalog's: one, or a list\n"
     "  \"certStore\"    the key store signed documents are checked against (a name\n"
     "                 in keyStores of the application file); when absent \"app\":\n"
     "                 the application file's keyStores \"app\"\n"
@@ -99,7 +99,7 @@ constexpr const char kSyncHelp[] =
     "server offers and repairs it: every piece is checked, only what is missing\n"
     "or damaged is fetched. Progress on stderr, one summary line on stdout.\n"
     "\n"
-    "options:\n";
+    "options (--name=VALUE or --name VALUE):\n";
 constexpr const char kSyncOptions[] =
     "  --retry-time=SECONDS  retry failed requests while the retry falls due within\n"
     "                        SECONDS of the start (default 120; 0: the first\n"
@@ -111,7 +111,7 @@ constexpr const char kServeHelp[] =
     "Serves a page on 127.0.0.1 that may start the repository; prints\n"
     "{\"url\", \"open\", \"token\", \"repository\"} and runs until SIGINT or SIGTERM.\n"
     "\n"
-    "options:\n";
+    "options (--name=VALUE or --name VALUE):\n";
 constexpr const char kServeOptions[] =
     "  --port=N              the port (0, the default: a free one)\n"
     "  --www=DIR             the page's files\n";

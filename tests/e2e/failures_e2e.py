@@ -43,11 +43,13 @@ class Row:
     repo: changes to the repository file (None: the file is written by
     text instead); text: the repository file's whole text; app: changes to
     the application file; args: extra arguments; exit: the status; words:
-    what the last stderr line holds; retries: retry lines before it."""
+    what the last stderr line holds; retries: retry lines before it; before:
+    what an earlier stderr line holds."""
 
     def __init__(self, what, exit=1, words=(), retries=0, repo=None, text=None, app=None,
-                 args=(), repo_path=None):
+                 args=(), repo_path=None, before=None):
         self.what, self.exit, self.words, self.retries = what, exit, words, retries
+        self.before = before
         self.repo, self.text, self.app, self.args = repo or {}, text, app, list(args)
         self.repo_path = repo_path
 
@@ -95,9 +97,11 @@ def rows(t, http_port):
         Row("a catalog signed with another key", repo={"catalog": base + "/other/"},
             words=(base + "/other/v1/catalog.json",
                    "signature does not verify with key store content (certStore)")),
-        Row("a host not whitelisted", app={"webGet": {"whitelist": ["localhost"]}},
+        Row("a host not whitelisted",
+            app={"webGet": {"whitelist": ["localhost"]}, "whitelist": ["127.0.0.1"]},
             words=(base + "/alias.json", "host 127.0.0.1 is not in webGet.whitelist",
-                   "(--app=")),
+                   "(--app="),
+            before="keelson: warning: " + app[:-len("app.json")]),
         Row("no key store to verify against", repo={"certStore": None},
             words=("repo-", "nothing to verify the signed documents against")),
         Row("invalid JSON: a missing comma", text='{\n "repository": "game"\n "local": {}\n}',
@@ -172,6 +176,24 @@ def run(t, args):
     return p.returncode, lines, time.monotonic() - started
 
 
+def forms(keelson):
+    """Help and version in every form a user tries; each command's help lists
+    its own options and the repository file's keys."""
+    for args, words in ((["sync", "--help"], ("--retry-time=SECONDS", '"certStore"',
+                                               "developer options", "--app=FILE")),
+                        (["help", "sync"], ("--retry-time=SECONDS",)),
+                        (["serve", "--help"], ("--port=N", "--www=DIR", '"repository"')),
+                        (["help"], ("keelson sync --help",)), (["--help"], ("usage:",)),
+                        (["-V"], ("keelson ",)), (["version"], ("keelson ",)),
+                        (["--version"], ("keelson ",))):
+        p = subprocess.run([keelson, *args], capture_output=True, text=True, timeout=30)
+        check(p.returncode == 0 and all(w in p.stdout for w in words),
+              f"keelson {' '.join(args)}: exit 0 with {words}")
+    p = subprocess.run([keelson, "sync"], capture_output=True, text=True, timeout=30)
+    check(p.returncode == 2 and p.stderr.count("\n") == 1 and "see 'keelson --help'" in p.stderr,
+          f"a usage error is one line ({p.stderr!r})")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--keelson", required=True)
@@ -203,6 +225,11 @@ def main():
                   f"{row.what}: exit {row.exit} within {ROW_SECONDS} s ({code}, {seconds:.1f} s)")
             check(len(retry) == row.retries and all(w in last for w in row.words),
                   f"{row.what}: {row.retries} retry line(s), then {row.words} ({lines})")
+            if row.before:
+                check(any(row.before in line and 'unknown key "whitelist"' in line
+                          for line in lines[:-1]),
+                      f"{row.what}: a warning for the application file's unknown key")
+        forms(a.keelson)
     print(f"{len(failures)} failed" if failures else "all passed")
     return 1 if failures else 0
 
