@@ -25,16 +25,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sync_e2e import Tree, free_port  # noqa: E402
+from sync_e2e import Tree, check, failures, free_port  # noqa: E402
 
 ROW_SECONDS = 5
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    if not ok:
-        failures.append(what)
 
 
 class Row:
