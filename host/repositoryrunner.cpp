@@ -173,7 +173,7 @@ int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds) {
 int RepositoryRunner_GetFailure(RepositoryRunner *runner, RepositoryError *error) {
   CHECK_POINTER(runner);
   CHECK_POINTER(error);
-  if (!runner->failed) return 0;
+  if (!runner->failed || !runner->ending) return 0;
   *error = runner->failure;
   return 1;
 }

@@ -39,8 +39,8 @@ constexpr double kRepositoryRunnerRetrySeconds = 120.0;
 enum class RepositoryRunnerState : int32_t { Running = 0, Done = 1, Failed = 2 };
 
 // A runner over a new repository configured from config (the repository
-// file's Dictionary; its store of signed documents as
-// UserCheck_GetCertStore finds it), with app's configuration as the limits and the main queue as
+// file's Dictionary; the store of signed documents as UserCheck_GetCertStore
+// finds it), with app's configuration as the limits and the main queue as
 // its queue, Refresh, Synchronize and active requested. 0 (*runner NULL,
 // the configuration error logged) when config lacks "repository".
 int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, WorkflowApp *app);
