@@ -350,9 +350,10 @@ int checkFilesBeforeStart(const Arguments &args) {
 
 // The host could not start: the application file's text or its stores.
 int explainStartFailure(const Arguments &args) {
+  if (args.app != nullptr && UserCheck_ExplainYaml(args.app)) return kExitFailed;
   if (args.app != nullptr)
     printError("keelson: %s: the application file cannot be used (its keyStores or "
-               "thumbprintStores, or YAML text; --debug tells which)\n",
+               "thumbprintStores; --debug tells which)\n",
                args.app);
   else
     printError("keelson: %s\n", "cannot start: the application configuration did not load");
@@ -366,7 +367,7 @@ int readRepositoryFile(const Arguments &args, Dictionary **config) {
   const char *path = args.positional[0];
   *config = nullptr;
   if (!WorkflowApp_ReadConfigFile(path, config)) {
-    printError("keelson: %s: not valid YAML (--debug tells where)\n", path);
+    if (!UserCheck_ExplainYaml(path)) printError("keelson: %s: cannot be read as YAML\n", path);
     return kExitFailed;
   }
   if (!UserCheck_Repository(path, *config)) {

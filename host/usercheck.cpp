@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/formats/dictionary.h"
+#include "core/formats/yaml.h"
 #include "core/platform/platform.h"
 #include "core/runtime/core.h"
 #include "core/runtime/print.h"
@@ -194,6 +195,22 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
     return 0;
   }
   return 1;
+}
+
+int UserCheck_ExplainYaml(const char *path) {
+  CHECK_POINTER(path);
+  if (!userCheckIsYaml(path)) return 0;
+  Yaml *yaml = nullptr;
+  Yaml_Create(&yaml);
+  int refused = !Yaml_ParseFile(yaml, path);
+  int32_t line = 0, column = 0;
+  const char *text = "";
+  if (refused && Yaml_GetErrorPosition(yaml, &line, &column, &text))
+    userCheckLine("keelson: %s: line %d, column %d: not valid YAML: %s", path, line, column, text);
+  else if (refused)
+    userCheckLine("keelson: %s: not valid YAML", path);
+  Yaml_Release(&yaml);
+  return refused;
 }
 
 int UserCheck_Repository(const char *path, Dictionary *config) {

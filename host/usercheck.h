@@ -29,6 +29,10 @@ constexpr int kUserCheckExitUnreadable = 2;
 // L, column C: not valid JSON: <reason>") and 0 returned with *exitCode 2 for
 // a file that cannot be read, 1 for text that is not JSON.
 int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode);
+// For a ".yaml" or ".yml" file the reader refused: the line "line L,
+// column C: not valid YAML: <the reader's reason>". 1 when the file is YAML
+// and the reader refuses it (the line written), else 0 (nothing written).
+int UserCheck_ExplainYaml(const char *path);
 // The repository file's Dictionary: "repository" present, no unknown key at
 // its top level or in its storages ("local", "pending", "remote" and a mux
 // entry's "storages"), every storage with a known "type", every URL (alias,

@@ -103,6 +103,8 @@ def rows(t, http_port):
             words=("line 1, column 22: not valid JSON", "trailing comma")),
         Row("invalid JSON: an unclosed object", text='{"repository": "game",\n "local": {',
             words=("line 2, column 12: not valid JSON", "not closed")),
+        Row("invalid YAML", text='repository: game\nlocal: {type: file\n',
+            repo_path=t.path("repo.yaml"), words=("repo.yaml: line ", "not valid YAML")),
         Row("an unknown key", repo={"remotes": missing}, words=('unknown key "remotes"',)),
         Row("an unknown storage type", repo={"local": {"type": "fiel", "path": t.path("x")}},
             words=('local: unknown storage type "fiel"',)),
@@ -133,7 +135,7 @@ def prepare(t, n, row):
         else:
             repo[key] = value
     path = row.repo_path or t.path(f"repo-{n}.json")
-    if row.repo_path is None:
+    if row.repo_path is None or row.text is not None:
         with open(path, "w") as f:
             f.write(row.text if row.text is not None else json.dumps(repo, indent=1))
     app = t.path("app.json")
