@@ -3,7 +3,8 @@
 case, every row its own run side by side against one tree of
 tests/e2e/make_tree.py behind nginx over HTTPS (and python3 -m http.server
 for plain http). Each run must end within ROW_SECONDS with its exit status
-(1, or 2 for a usage error or a file that cannot be read), a transient
+(1, or 2 for a usage error or a file that cannot be read; 0 for the one row
+that shows the rule a user follows instead), a transient
 failure (run with --retry-time=0) printing its retry line first, and its
 last stderr line naming the URL or path and the cause in words.
 
@@ -74,6 +75,8 @@ def rows(t, http_port):
     missing = piece_copy(t, "missing", os.remove)
     corrupt = piece_copy(t, "corrupt", flip_last_byte)
     app = t.path("app.json")
+    with open(app) as f:
+        key = json.load(f)["keyStores"]["content"]
     return [
         Row("the server is down", retries=1, repo={"alias": down},
             words=(down, "connection refused (953)")),
@@ -97,6 +100,10 @@ def rows(t, http_port):
             before="keelson: warning: " + app[:-len("app.json")]),
         Row("no key store to verify against", repo={"certStore": None},
             words=("repo-", "nothing to verify the signed documents against")),
+        Row("the key store named \"app\" is the default: it syncs", exit=0,
+            repo={"certStore": None}, app={"keyStores": {"app": key}}),
+        Row("a certStore no key store has", repo={"certStore": "contnet"},
+            words=('certStore "contnet" is not in keyStores', "nothing to verify")),
         Row("invalid JSON: a missing comma", text='{\n "repository": "game"\n "local": {}\n}',
             words=("line 3, column 2: not valid JSON", "missing ','")),
         Row("invalid JSON: a trailing comma", text='{"repository": "game",\n}',
