@@ -23,15 +23,16 @@
 struct RepositoryRunner {
   Repository *repository;  // owned
   double started;
+  double retryFrom;  // when the repository was first seen active; retries count from it
   double lastPublished;
   int32_t stateChanged;
   int32_t released;  // 1 once no request is pending: the repository may go
+  int32_t seenActive;
   int32_t ending;    // a permanent error, or a retry past the retry time, was met
   double retrySeconds;
   RepositoryRunnerState state;
   RepositoryError failure;  // the error that ended the run; url points at failureUrl
   char failureUrl[kErrorLineBytes];
-  int32_t failed;
 };
 
 namespace {
@@ -40,11 +41,13 @@ void runnerOnState(Repository *, void *context, uint32_t, uint32_t) {
   static_cast<RepositoryRunner *>(context)->stateChanged = 1;
 }
 
-void runnerKeepFailure(RepositoryRunner *runner, const RepositoryError *error) {
+// Later failures still reach the record; the one that ended the run is
+// kept, its URL with it.
+void runnerEnd(RepositoryRunner *runner, const RepositoryError *error) {
+  runner->ending = 1;
   runner->failure = *error;
   Str_Copy(runner->failureUrl, error->url != nullptr ? error->url : "", kErrorLineBytes);
   runner->failure.url = runner->failureUrl;
-  runner->failed = 1;
 }
 
 // Every failure the policy answers with a retry gets its line; a permanent
@@ -55,9 +58,8 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   if (error->decision == kStorageResponseContinue || error->delta || runner->ending ||
       runner->state != RepositoryRunnerState::Running)
     return;
-  runnerKeepFailure(runner, error);
   if (RepositoryRunner_IsPermanent(error)) {
-    runner->ending = 1;
+    runnerEnd(runner, error);
     return;
   }
   char line[kErrorLineBytes];
@@ -65,7 +67,7 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   double wait = error->retryAt - Platform_GetTickSeconds();
   Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", wait > 0 ? wait : 0.0);
   Progress_PrintLine(line);
-  if (error->retryAt - runner->started > runner->retrySeconds) runner->ending = 1;
+  if (error->retryAt - runner->retryFrom > runner->retrySeconds) runnerEnd(runner, error);
 }
 
 void runnerPublish(RepositoryRunner *runner) {
@@ -138,6 +140,7 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
   *made = RepositoryRunner{};
   made->repository = r;
   made->started = Platform_GetTickSeconds();
+  made->retryFrom = made->started;
   made->stateChanged = 1;
   made->retrySeconds = kRepositoryRunnerRetrySeconds;
   Repository_SetStateCallback(r, made, runnerOnState);
@@ -152,6 +155,13 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
 RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
   CHECK_POINTER(runner);
   if (runner->state != RepositoryRunnerState::Running) return runner->state;
+  // A repository created paused (keelson serve) starts its run when a page
+  // makes it active.
+  if (!runner->seenActive && (Repository_GetActionFlags(runner->repository) &
+                              kRepositoryActionActive)) {
+    runner->seenActive = 1;
+    runner->retryFrom = Platform_GetTickSeconds();
+  }
   Repository_Process(runner->repository);
   RepositoryRunnerState state = runnerEvaluate(runner);
   uint32_t flags = Repository_GetStateFlags(runner->repository);
@@ -173,8 +183,22 @@ int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds) {
 int RepositoryRunner_GetFailure(RepositoryRunner *runner, RepositoryError *error) {
   CHECK_POINTER(runner);
   CHECK_POINTER(error);
-  if (!runner->failed || !runner->ending) return 0;
+  if (!runner->ending) return 0;
   *error = runner->failure;
+  return 1;
+}
+
+int RepositoryRunner_GetLastError(RepositoryRunner *runner, int32_t *source, int32_t *code,
+                                  int32_t *codeEx) {
+  CHECK_POINTER(runner);
+  CHECK_POINTER(source);
+  CHECK_POINTER(code);
+  CHECK_POINTER(codeEx);
+  if (!runner->ending)
+    return Repository_GetLastError(runner->repository, source, nullptr, nullptr, code, codeEx);
+  *source = runner->failure.source;
+  *code = runner->failure.code;
+  *codeEx = runner->failure.codeEx;
   return 1;
 }
 
