@@ -3,7 +3,12 @@
 
 #include <cstring>
 
+#include "base/filelist.h"
+#include "base/metafile.h"
+#include "base/piecelist.h"
 #include "base/repository.h"
+#include "core/formats/dictionary.h"
+#include "core/formats/json.h"
 #include "core/net/url.h"
 #include "core/net/webget.h"
 #include "core/platform/platform.h"
@@ -12,6 +17,9 @@
 #include "core/runtime/str.h"
 
 namespace {
+
+// A digest mismatch names at most this many of the piece's files.
+constexpr int kErrorLinePieceFiles = 3;
 
 struct CauseRow {
   int32_t code;
@@ -37,16 +45,14 @@ constexpr CauseRow kCauses[] = {
     {kWebGetErrorStorage, "storage failure"},
 };
 
-// A platform error of 964 in words.
-const char *errorLineSystem(int32_t error) {
-  if (error == kPlatformErrorWriteProtect) return "read-only file system";
-  switch (Platform_GetErrorKind(error)) {
-    case PlatformErrorKind::Missing: return "file not found";
-    case PlatformErrorKind::AccessDenied: return "access denied";
-    case PlatformErrorKind::NotEnoughSpace: return "disk full";
-    case PlatformErrorKind::Locked: return "file in use";
-    default: return "system error";
-  }
+// A platform error in the system's words, first letter in lower case as
+// the rest of the line is.
+int errorLineSystem(int32_t error, char *out, int size) {
+  const char *text = Platform_GetErrorText(error);
+  if (text == nullptr) return 0;
+  Str_Copy(out, text, size);
+  if (out[0] >= 'A' && out[0] <= 'Z') out[0] = char(out[0] - 'A' + 'a');
+  return 1;
 }
 
 bool errorLineIsSocketError(int32_t codeEx) { return codeEx >= 10000 && codeEx < 12000; }
@@ -73,7 +79,7 @@ int ErrorLine_Cause(int32_t code, int32_t codeEx, char *out, int size) {
     return 1;
   }
   if (code == kWebGetErrorOs) {
-    Str_Copy(out, errorLineSystem(codeEx), size);
+    if (!errorLineSystem(codeEx, out, size)) Str_Printf(out, size, "system error %d", codeEx);
     return 1;
   }
   if (code == kWebGetErrorJson && (codeEx == 9 || codeEx == 10)) {
@@ -81,11 +87,8 @@ int ErrorLine_Cause(int32_t code, int32_t codeEx, char *out, int size) {
     return 1;
   }
   if ((code == kWebGetErrorSocket || code == kWebGetErrorConnect) &&
-      errorLineIsSocketError(codeEx)) {
-    Str_Copy(out, Platform_GetSocketErrorString(codeEx), size);
-    Str_ToLower(out);
+      errorLineIsSocketError(codeEx) && errorLineSystem(codeEx, out, size))
     return 1;
-  }
   if (code == kWebGetErrorStorage && codeEx == kStorageCancelPrompt) {
     Str_Copy(out, "no password given", size);
     return 1;
@@ -127,15 +130,119 @@ int ErrorLine_Item(const RepositoryError *error, char *out, int size) {
   return 1;
 }
 
-int ErrorLine_Describe(const char *repository, const RepositoryError *error, char *out, int size) {
+int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, char *out,
+                   int size) {
+  CHECK_POINTER(error);
+  CHECK_POINTER(out);
+  ErrorLineFacts none{};
+  if (facts == nullptr) facts = &none;
+  int32_t code = error->code, codeEx = error->codeEx;
+  const char *url = error->url != nullptr ? error->url : "";
+  if (error->source == kRepositorySourceConfig) {
+    Str_Copy(out, "the configuration cannot be used (--debug tells why)", size);
+    return 1;
+  }
+  if (code == kWebGetErrorValidation) {
+    char host[kErrorLineBytes] = {};
+    // The whitelist holds host names; the port would only mislead.
+    if (!Url_GetHostWithoutPort(url, host, int(sizeof host))) Str_Copy(host, "?", 2);
+    Str_Printf(out, size, "host %s is not in webGet.whitelist of the application file (--app=%s)",
+               host, facts->appFile != nullptr ? facts->appFile : "FILE");
+    return 1;
+  }
+  if (code == kWebGetErrorJson && codeEx == kJsonErrorDecodeSignature) {
+    char item[64];
+    ErrorLine_Item(error, item, int(sizeof item));
+    // Over https the command checks signatures as well (it always has a
+    // store), so https is no way out there.
+    if (Url_HasScheme(url, "https"))
+      Str_Printf(out, size, "%s is not signed; documents must be signed", item);
+    else
+      Str_Printf(out, size, "%s is not signed; documents fetched over http must be signed", item);
+    return 1;
+  }
+  if (code == kWebGetErrorJson && codeEx == kJsonErrorAuthenticate) {
+    Str_Printf(out, size, "signature does not verify with key store %s (certStore)",
+               facts->keyStore != nullptr ? facts->keyStore : "app");
+    return 1;
+  }
+  if (code == kWebGetErrorRangeNotSupported) {
+    Str_Copy(out,
+             "the server ignores Range requests; use an httpPiece remote or a server that serves "
+             "ranges",
+             size);
+    return 1;
+  }
+  ErrorLine_Cause(code, codeEx, out, size);
+  if (code == kWebGetErrorHashFailure && facts->files != nullptr && facts->files[0] != '\0')
+    Str_AppendPrintf(out, size, " in %s", facts->files);
+  if (code == kWebGetErrorStorage && codeEx == kStorageCancelPrompt && facts->prompt != nullptr)
+    Str_AppendPrintf(out, size, ": no credentials for %s", facts->prompt);
+  if (code == kWebGetErrorInvalidContent && facts->detail != nullptr && facts->detail[0] != '\0')
+    Str_AppendPrintf(out, size, ": %s", facts->detail);
+  return 1;
+}
+
+int ErrorLine_Describe(const char *repository, const RepositoryError *error,
+                       const ErrorLineFacts *facts, char *out, int size) {
   CHECK_POINTER(repository);
   CHECK_POINTER(error);
   CHECK_POINTER(out);
-  char item[64], url[kErrorLineBytes], cause[256];
+  char item[64], url[kErrorLineBytes], cause[kErrorLineBytes];
   ErrorLine_Item(error, item, int(sizeof item));
   ErrorLine_CleanUrl(error->url != nullptr ? error->url : "", url, int(sizeof url));
-  ErrorLine_Cause(error->code, error->codeEx, cause, int(sizeof cause));
+  ErrorLine_Hint(error, facts, cause, int(sizeof cause));
   Str_Printf(out, size, "keelson: %s: %s%s%s: %s (%d)", repository, item, url[0] ? " " : "", url,
              cause, error->code);
   return int(strlen(out));
+}
+
+int ErrorLine_PieceFiles(Repository *repository, int32_t index, char *out, int size) {
+  CHECK_POINTER(repository);
+  CHECK_POINTER(out);
+  out[0] = '\0';
+  MetaFile *metafile = repository->remoteMetaFile;
+  if (metafile == nullptr || !MetaFile_Succeeded(metafile)) metafile = repository->localMetaFile;
+  if (metafile == nullptr || !MetaFile_Succeeded(metafile) || !MetaFile_HasPieces(metafile) ||
+      index < 0)
+    return 1;
+  int64_t pieceSize = PieceList_GetPieceSize(MetaFile_GetPieceList(metafile));
+  int64_t start = int64_t(index) * pieceSize, end = start + pieceSize;
+  FileRecord *record = nullptr;
+  FileIndex_Find(MetaFile_GetFileIndex(metafile), &record, start);
+  int named = 0;
+  for (; record != nullptr && record->offset < end; record = record->next) {
+    if (record->size == 0) continue;  // pad only: nothing of the file is in the piece
+    if (named == kErrorLinePieceFiles) {
+      Str_AppendPrintf(out, size, ", ...");
+      break;
+    }
+    Str_AppendPrintf(out, size, "%s%s", named > 0 ? ", " : "", record->entry->name);
+    named++;
+  }
+  return 1;
+}
+
+int ErrorLine_DescribeRepository(Repository *repository, const RepositoryError *error,
+                                 const ErrorLineFacts *facts, char *out, int size) {
+  CHECK_POINTER(repository);
+  CHECK_POINTER(error);
+  ErrorLineFacts more{};
+  if (facts != nullptr) more = *facts;
+  char files[kErrorLineBytes] = {};
+  if (more.detail == nullptr) more.detail = Repository_GetLastErrorDetail(repository);
+  if (error->code == kWebGetErrorHashFailure && more.files == nullptr) {
+    ErrorLine_PieceFiles(repository, error->index, files, int(sizeof files));
+    more.files = files;
+  }
+  RepositoryError where = *error;
+  char path[kErrorLineBytes] = {};
+  bool own = error->source == kRepositorySourceStorageLocal ||
+             error->source == kRepositorySourceStoragePending;
+  if (own && (error->url == nullptr || error->url[0] == '\0')) {
+    const char *key = error->source == kRepositorySourceStorageLocal ? "local.path" : "pending.path";
+    if (Dictionary_GetStringByPath(repository->config, key, path, int32_t(sizeof path)))
+      where.url = path;
+  }
+  return ErrorLine_Describe(repository->name, &where, &more, out, size);
 }

@@ -12,7 +12,18 @@
 
 #include <cstdint>
 
+struct Repository;
 struct RepositoryError;
+
+// What the command knows beyond the error record, for the hints that name
+// the key or file to change. Every field may be NULL.
+struct ErrorLineFacts {
+  const char *keyStore;  // the store signed documents are checked against
+  const char *appFile;   // the --app file
+  const char *files;     // the files the failed piece holds, "a.bin, b.bin"
+  const char *prompt;    // the password prompt nobody answered, "<filter> <host>"
+  const char *detail;    // what a refused document said, "catalog id v1, expected v2"
+};
 
 // Big enough for a line with a whole URL.
 constexpr int kErrorLineBytes = 4096 + 512;
@@ -21,12 +32,31 @@ constexpr int kErrorLineBytes = 4096 + 512;
 int ErrorLine_CleanUrl(const char *url, char *out, int size);
 // What failed, in words: the cause of a transfer result, an HTTP status
 // ("server answered 503 service unavailable"), a platform error of 964
-// ("disk full"), with codeEx where it tells more (a socket error's text).
+// in the system's words ("No space left on device", strerror's text, lower
+// case), with codeEx where it tells more (a socket error's text).
 // Returns 1.
 int ErrorLine_Cause(int32_t code, int32_t codeEx, char *out, int size);
 // The item an error of the repository is about: "alias", "catalog",
 // "metafile", "local metafile", "piece N", "clean-up item N". Returns 1.
 int ErrorLine_Item(const RepositoryError *error, char *out, int size);
+// The cause of error with the hint a user can act on: a host not on the
+// whitelist names webGet.whitelist and the application file; an unsigned
+// document (987, 9) says documents over http must be signed; a signature
+// that does not verify (987, 10) names the key store and "certStore"; byte
+// ranges ignored (978) suggests an httpPiece remote; a digest mismatch names
+// the files the piece holds; a prompt nobody answered names the prompt. Anything else is ErrorLine_Cause. Returns 1.
+int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, char *out, int size);
 // The whole line of one error of the named repository, without a newline.
-// Returns the length.
-int ErrorLine_Describe(const char *repository, const RepositoryError *error, char *out, int size);
+// facts may be NULL. Returns the length.
+int ErrorLine_Describe(const char *repository, const RepositoryError *error,
+                       const ErrorLineFacts *facts, char *out, int size);
+// The files piece index of the repository's remote (else local) metafile
+// holds, as "a.bin, b.bin" (the first few, then ", ..."), into out; empty
+// when no loaded metafile has the piece. Returns 1.
+int ErrorLine_PieceFiles(Repository *repository, int32_t index, char *out, int size);
+// ErrorLine_Describe for an error of repository: the piece's files for a
+// digest mismatch, and for a failure of the installation's own storage,
+// which has no URL, its configured "path". facts may be NULL. Returns the
+// length.
+int ErrorLine_DescribeRepository(Repository *repository, const RepositoryError *error,
+                                 const ErrorLineFacts *facts, char *out, int size);

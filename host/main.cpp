@@ -6,6 +6,8 @@
 // its own positional arguments, the options are checked once for all.
 #include <cstdarg>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "base/repository.h"
 #include "core/formats/dictionary.h"
@@ -16,12 +18,15 @@
 #include "core/runtime/core.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
+#include "core/security/auth.h"
+#include "host/errorline.h"
 #include "host/host.h"
 #include "host/progress.h"
 #include "host/prompts.h"
 #include "host/quithook.h"
 #include "host/repositoryrunner.h"
 #include "host/serve.h"
+#include "host/usercheck.h"
 #include "keelson_version.h"
 #include "workflow/workflowapp.h"
 
@@ -35,58 +40,117 @@ constexpr int kMessageBytes = 4096 + 512;
 
 constexpr const char kUsage[] =
     "usage: keelson sync [options] <repository file>\n"
-    "       keelson serve [--port=N] [--www=DIR] [options] <repository file>\n"
-    "       keelson --help | --version\n"
+    "       keelson serve [options] <repository file>\n"
+    "       keelson help [sync | serve] | --help | -V | --version | version\n"
     "\n"
-    "  sync                  bring the installation the repository file describes\n"
-    "                        to the version its server offers, repairing damage\n"
-    "  serve                 serve a page on 127.0.0.1 that may start the repository;\n"
-    "                        prints {\"url\", \"open\", \"token\", \"repository\"} and runs\n"
-    "                        until SIGINT or SIGTERM\n"
+    "  sync      bring the installation the repository file describes to the\n"
+    "            version its server offers, repairing damage\n"
+    "  serve     serve a page on 127.0.0.1 that may start the repository\n"
     "\n"
-    "options (--name=value):\n"
-    "  --app=FILE            application configuration (JSON or YAML)\n"
-    "  --credentials=FILE    answers to password prompts (JSON or YAML list, mode 0600)\n"
-    "  --retry-time=SECONDS  sync: retry failed requests while the retry falls due\n"
-    "                        within SECONDS of the start (default 120; 0: the first\n"
-    "                        failure ends the run); a permanent error ends it at once\n"
-    "  --port=N              serve: the port (0, the default: a free one)\n"
-    "  --www=DIR             serve: the page's files\n"
-    "  --debug[=level], --debugfile, --debugdir=DIR, --verbose=CLASSES, --window,\n"
-    "  --append, --perday, --perprocess, --perthread, --memorytracking, ...\n"
-    "                        log and memory debugging\n"
+    "'keelson sync --help' and 'keelson serve --help' list each command's options\n"
+    "and the keys of the repository file.\n"
     "\n"
     "exit status: 0 done, 1 the sync failed, 2 usage or an unreadable file,\n"
     "128 + n after signal n\n";
 
-// Options every command takes: the command's own, the core's debug options
-// and the developer switches (honoured only in a developer build).
+// Options both commands take; an option's value may follow as the next
+// argument ("--app FILE") or after '=' ("--app=FILE").
+constexpr const char kCommonOptions[] =
+    "  --app=FILE            the application configuration (JSON or YAML): the host\n"
+    "                        whitelist (webGet.whitelist), key stores (keyStores),\n"
+    "                        pinned server certificates (thumbprintStores), limits\n"
+    "  --credentials=FILE    answers to password prompts (JSON or YAML list of\n"
+    "                        {filter, host, username, password}, mode 0600)\n";
+
+constexpr const char kLogOptions[] =
+    "  -h, --help            this text\n"
+    "\n"
+    "log options:\n"
+    "  --debug[=level], --debugfile, --debugdir=DIR, --verbose=CLASSES, --window,\n"
+    "  --append, --perday, --perprocess, --perthread, --memorytracking, ...\n"
+    "\n"
+    "developer options (a developer build only; a release build ignores them):\n"
+    "  --disablesecurity     no signature, certificate or whitelist checks\n"
+    "  --sslkeylogfile=PATH  write TLS secrets to PATH\n";
+
+constexpr const char kRepositoryKeys[] =
+    "\n"
+    "the repository file (JSON or YAML; any other key is refused):\n"
+    "  \"repository\"   the repository's name (required)\n"
+    "  \"alias\"        URL of the alias document (it names the version)\n"
+    "  \"catalog\"      URL the catalogs are under\n"
+    "  \"metafile\"     path of the installed version's metafile\n"
+    "  \"local\"        the installation: {\"type\": \"file\", \"path\": DIR}\n"
+    "  \"pending\"      optional storage that holds new pieces until all are in\n"
+    "  \"remote\"       remote storages in place of the catalog's: one, or a list\n"
+    "  \"certStore\"    the key store signed documents are checked against (a name\n"
+    "                 in keyStores of the application file); when absent \"app\":\n"
+    "                 the application file's keyStores \"app\"\n"
+    "  also: remoteId, mask, stageMask, autoMask, inplace, metafileSave, cleanup,\n"
+    "  fileCompletes, requests\n"
+    "a storage: {\"type\", \"path\" or \"url\", ...}; types file, filePiece, http\n"
+    "(whole files; the server must serve Range requests), httpPiece (one file per\n"
+    "piece), mux ({\"storages\": [...]}). URLs are http, https or file.\n";
+
+constexpr const char kSyncHelp[] =
+    "usage: keelson sync [options] <repository file>\n"
+    "\n"
+    "Brings the installation the repository file describes to the version its\n"
+    "server offers and repairs it: every piece is checked, only what is missing\n"
+    "or damaged is fetched. Progress on stderr, one summary line on stdout.\n"
+    "\n"
+    "options (--name=VALUE or --name VALUE):\n";
+constexpr const char kSyncOptions[] =
+    "  --retry-time=SECONDS  retry failed requests while the retry falls due within\n"
+    "                        SECONDS of the start (default 120; 0: the first\n"
+    "                        failure ends the run); a permanent error ends it at once\n";
+
+constexpr const char kServeHelp[] =
+    "usage: keelson serve [options] <repository file>\n"
+    "\n"
+    "Serves a page on 127.0.0.1 that may start the repository; prints\n"
+    "{\"url\", \"open\", \"token\", \"repository\"} and runs until SIGINT or SIGTERM.\n"
+    "\n"
+    "options (--name=VALUE or --name VALUE):\n";
+constexpr const char kServeOptions[] =
+    "  --port=N              the port (0, the default: a free one)\n"
+    "  --www=DIR             the page's files\n";
+
+// Options every command takes: the command's own (which may take their
+// value as the next argument), the core's debug options and the developer
+// switches (honoured only in a developer build).
 struct OptionRow {
   const char *name;
   bool needsValue;
+  bool own;
 };
 constexpr OptionRow kOptions[] = {
-    {"app", true},           {"credentials", true},    {"sslkeylogfile", true},
-    {"disablesecurity", false}, {"append", false},     {"cmdline", false},
-    {"commit", false},       {"debug", false},         {"debugfile", false},
-    {"debugfileid", false},  {"debugdir", true},       {"externalprint", false},
-    {"memoryreport", false}, {"memorytest", false},    {"memorytracking", false},
-    {"perday", false},       {"perprocess", false},    {"perthread", false},
-    {"proxy", false},        {"proxy-wpad", false},    {"verbose", false},
-    {"window", false},       {"port", true},           {"www", true},
-    {"retry-time", true},
+    {"app", true, true},          {"credentials", true, true},  {"retry-time", true, true},
+    {"port", true, true},         {"www", true, true},          {"sslkeylogfile", true, false},
+    {"disablesecurity", false, false}, {"append", false, false}, {"cmdline", false, false},
+    {"commit", false, false},     {"debug", false, false},      {"debugfile", false, false},
+    {"debugfileid", false, false}, {"debugdir", true, false},   {"externalprint", false, false},
+    {"memoryreport", false, false}, {"memorytest", false, false}, {"memorytracking", false, false},
+    {"perday", false, false},     {"perprocess", false, false}, {"perthread", false, false},
+    {"proxy", false, false},      {"proxy-wpad", false, false}, {"verbose", false, false},
+    {"window", false, false},
 };
 
 struct Arguments {
   const char *command = nullptr;
   const char *positional[4] = {};
   int positionalCount = 0;
+  const char *app = nullptr;
   const char *credentials = nullptr;
   const char *port = nullptr;
   const char *www = nullptr;
   const char *retryTime = nullptr;
   bool help = false;
   bool version = false;
+  // The arguments as the host reads them: "--app FILE" joined into
+  // "--app=FILE", so that the core's option reader finds the value.
+  std::vector<std::string> joined;
+  std::vector<const char *> argv;
 };
 
 void writeOut(int fd, const char *text) {
@@ -103,9 +167,11 @@ void printError(const char *format, ...) {
   writeOut(2, line);
 }
 
+// One line: what is wrong and where to look; the usage is not repeated.
 int usageError(const char *format, const char *what) {
-  printError(format, what);
-  writeOut(2, kUsage);
+  char line[kMessageBytes];
+  Str_Printf(line, int(sizeof line), format, what);
+  printError("%s; see 'keelson --help'\n", line);
   return kExitUsage;
 }
 
@@ -120,82 +186,116 @@ const OptionRow *findOption(const char *argument, const char **value) {
   return nullptr;
 }
 
+void keepOption(Arguments *out, const OptionRow *row, const char *value) {
+  if (strcmp(row->name, "app") == 0) out->app = value;
+  if (strcmp(row->name, "credentials") == 0) out->credentials = value;
+  if (strcmp(row->name, "port") == 0) out->port = value;
+  if (strcmp(row->name, "www") == 0) out->www = value;
+  if (strcmp(row->name, "retry-time") == 0) out->retryTime = value;
+}
+
+// A word that asks for help or the version: the options, and the commands
+// "help" and "version" before any other command.
+bool parseWord(const char *a, Arguments *out) {
+  if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+    out->help = true;
+    return true;
+  }
+  if (strcmp(a, "--version") == 0 || strcmp(a, "-V") == 0) {
+    out->version = true;
+    return true;
+  }
+  if (out->command == nullptr && strcmp(a, "help") == 0) {
+    out->help = true;
+    return true;
+  }
+  if (out->command == nullptr && strcmp(a, "version") == 0) {
+    out->version = true;
+    return true;
+  }
+  return false;
+}
+
 // 0 with *exitCode set when the arguments are not a command line we run.
 int parseArguments(int argc, char **argv, Arguments *out, int *exitCode) {
+  out->joined.emplace_back(argv[0]);
   for (int i = 1; i < argc; i++) {
     const char *a = argv[i];
-    if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
-      out->help = true;
-      continue;
-    }
-    if (strcmp(a, "--version") == 0) {
-      out->version = true;
+    if (parseWord(a, out)) {
+      out->joined.emplace_back(a);
       continue;
     }
     if (strncmp(a, "--", 2) == 0) {
       const char *value = nullptr;
       const OptionRow *row = findOption(a, &value);
       if (row == nullptr) {
-        *exitCode = usageError("keelson: unknown option %s\n", a);
+        *exitCode = usageError("keelson: unknown option %s", a);
         return 0;
+      }
+      std::string word = a;
+      if (row->own && value == nullptr && i + 1 < argc) {
+        value = argv[++i];
+        word = word + "=" + value;
       }
       if (row->needsValue && (value == nullptr || value[0] == '\0')) {
-        *exitCode = usageError("keelson: %s needs a value (--name=value)\n", a);
+        *exitCode = usageError("keelson: %s needs a value (--name=value)", a);
         return 0;
       }
-      if (strcmp(row->name, "credentials") == 0) out->credentials = value;
-      if (strcmp(row->name, "port") == 0) out->port = value;
-      if (strcmp(row->name, "www") == 0) out->www = value;
-      if (strcmp(row->name, "retry-time") == 0) out->retryTime = value;
+      keepOption(out, row, value);
+      out->joined.push_back(word);
       continue;
     }
     if (a[0] == '-') {
-      *exitCode = usageError("keelson: unknown option %s\n", a);
+      *exitCode = usageError("keelson: unknown option %s", a);
       return 0;
     }
+    out->joined.emplace_back(a);
     if (out->command == nullptr) {
       out->command = a;
     } else if (out->positionalCount < int(sizeof out->positional / sizeof out->positional[0])) {
       out->positional[out->positionalCount++] = a;
     } else {
-      *exitCode = usageError("keelson: too many arguments (%s)\n", a);
+      *exitCode = usageError("keelson: too many arguments (%s)", a);
       return 0;
     }
   }
+  for (const std::string &word : out->joined) out->argv.push_back(word.c_str());
   return 1;
 }
 
-// The code name of a failure: the transfer error's name, the HTTP status's
-// reason, and for an operating-system error its number and kind.
-void describeCode(int32_t code, int32_t codeEx, char *out, int size) {
-  if (code >= kWebGetErrorCustom) Str_Printf(out, size, "%d %s", code, WebGet_GetErrorName(code));
-  else Str_Printf(out, size, "%d %s", code, WebGet_GetReasonText(code));
-  if (code == kWebGetErrorOs)
-    Str_AppendPrintf(out, size, " (%d %s)", codeEx, Platform_ErrorName(codeEx));
-  else if (codeEx != 0)
-    Str_AppendPrintf(out, size, " (%d)", codeEx);
+// The help of a command, or the general usage.
+void printHelp(const char *command) {
+  if (command != nullptr && strcmp(command, "sync") == 0) {
+    for (const char *part : {kSyncHelp, kCommonOptions, kSyncOptions, kLogOptions, kRepositoryKeys})
+      writeOut(1, part);
+  } else if (command != nullptr && strcmp(command, "serve") == 0) {
+    for (const char *part :
+         {kServeHelp, kCommonOptions, kServeOptions, kLogOptions, kRepositoryKeys})
+      writeOut(1, part);
+  } else {
+    writeOut(1, kUsage);
+  }
 }
 
-void printFailure(RepositoryRunner *runner) {
+// The one line of the failure that ended the run: what, where and why, with
+// the hint that names the key or file to change.
+void printFailure(RepositoryRunner *runner, const Arguments &args, Dictionary *config) {
   Repository *repository = RepositoryRunner_GetRepository(runner);
-  int32_t source = 0, code = 0, codeEx = 0;
-  RepositoryRunner_GetLastError(runner, &source, &code, &codeEx);
-  char codeText[256];
-  describeCode(code, codeEx, codeText, int(sizeof codeText));
+  RepositoryError error{};
+  if (!RepositoryRunner_GetFailure(runner, &error)) {
+    Repository_GetLastError(repository, &error.source, &error.index, &error.type, &error.code,
+                            &error.codeEx);
+    error.url = "";
+  }
   char filter[kPromptsFilterBytes], host[kPromptsHostBytes];
+  char prompt[kPromptsFilterBytes + kPromptsHostBytes + 2] = {};
   if (Prompts_GetLastCancel(filter, host))
-    printError("keelson: %s: %s failed: %s: no credentials for %s %s\n", repository->name,
-               Repository_ErrorSourceName(source), codeText, filter, host);
-  else if (const char *detail = Repository_GetLastErrorDetail(repository); detail[0] != '\0')
-    printError("keelson: %s: %s failed: %s: %s\n", repository->name,
-               Repository_ErrorSourceName(source), codeText, detail);
-  else if (Repository_GetLastErrorPath(repository)[0] != '\0')
-    printError("keelson: %s: %s failed: %s: %s\n", repository->name,
-               Repository_ErrorSourceName(source), codeText,
-               Repository_GetLastErrorPath(repository));
-  else
-    printError("keelson: %s: %s failed: %s\n", repository->name,
-               Repository_ErrorSourceName(source), codeText);
+    Str_Printf(prompt, int(sizeof prompt), "%s %s", filter, host);
+  ErrorLineFacts facts{UserCheck_GetCertStoreName(config), args.app, nullptr,
+                       prompt[0] != '\0' ? prompt : nullptr};
+  char line[kErrorLineBytes];
+  ErrorLine_DescribeRepository(repository, &error, &facts, line, int(sizeof line));
+  printError("%s\n", line);
 }
 
 // The exit code the host's stop returns: the application's quit request
@@ -206,7 +306,8 @@ void setExitCode(int code) {
 }
 
 // Runs the repository until it is done, fails or a quit signal arrives.
-int runRepository(WorkflowApp *app, RepositoryRunner *runner) {
+int runRepository(WorkflowApp *app, RepositoryRunner *runner, const Arguments &args,
+                  Dictionary *config) {
   RepositoryRunnerState state = RepositoryRunnerState::Running;
   while (!Host_IsQuitRequested() && !WorkflowApp_IsQuitRequested(app, nullptr)) {
     WorkflowApp_Pump(app);
@@ -225,7 +326,7 @@ int runRepository(WorkflowApp *app, RepositoryRunner *runner) {
     return kExitDone;
   }
   Progress_Finish(RepositoryRunner_GetElapsed(runner), 0);
-  printFailure(runner);
+  printFailure(runner, args, config);
   return kExitFailed;
 }
 
@@ -236,30 +337,71 @@ int64_t parseSeconds(const char *text) {
   return Str_ToInt64(text);
 }
 
+// The user's files before anything starts: each one readable and, when
+// JSON, valid JSON. 0 when all are, else the exit code (the line written).
+int checkFilesBeforeStart(const Arguments &args) {
+  int code = 0;
+  if (!UserCheck_ReadFile(args.positional[0], "repository", &code)) return code;
+  if (args.app != nullptr && !UserCheck_ReadFile(args.app, "application", &code)) return code;
+  if (args.credentials != nullptr && !UserCheck_ReadFile(args.credentials, "credentials", &code))
+    return code;
+  return 0;
+}
+
+// The host could not start: the application file's text or its stores.
+int explainStartFailure(const Arguments &args) {
+  if (args.app != nullptr && UserCheck_ExplainYaml(args.app)) return kExitFailed;
+  if (args.app != nullptr)
+    printError("keelson: %s: the application file cannot be used (its keyStores or "
+               "thumbprintStores; --debug tells which)\n",
+               args.app);
+  else
+    printError("keelson: %s\n", "cannot start: the application configuration did not load");
+  return kExitFailed;
+}
+
+// The repository file read and checked, the application file's unknown keys
+// warned about, and something to verify signed documents against. 0 with
+// *config (the caller's to release), else the exit code (the line written).
+int readRepositoryFile(const Arguments &args, Dictionary **config) {
+  const char *path = args.positional[0];
+  *config = nullptr;
+  if (!WorkflowApp_ReadConfigFile(path, config)) {
+    if (!UserCheck_ExplainYaml(path)) printError("keelson: %s: cannot be read as YAML\n", path);
+    return kExitFailed;
+  }
+  if (!UserCheck_Repository(path, *config)) {
+    Dictionary_Release(config);
+    return kExitFailed;
+  }
+  Dictionary *app = nullptr;
+  if (args.app != nullptr && WorkflowApp_ReadConfigFile(args.app, &app)) {
+    UserCheck_WarnApplication(args.app, app);
+    Dictionary_Release(&app);
+  }
+  if (Authenticate_Enabled() &&
+      !UserCheck_CanVerify(path, *config, WorkflowApp_GetConfig(Host_GetApp()), args.app)) {
+    Dictionary_Release(config);
+    return kExitFailed;
+  }
+  return 0;
+}
+
 int syncWithHost(const Arguments &args, int64_t retrySeconds) {
   WorkflowApp *app = Host_GetApp();
-  const char *path = args.positional[0];
   Dictionary *config = nullptr;
-  if (!WorkflowApp_ReadConfigFile(path, &config)) {
-    printError("keelson: %s: cannot read the repository file\n", path);
-    return kExitUsage;
-  }
-  const char *name = nullptr;
-  if (!Dictionary_GetStringPointerByKey(config, "repository", &name) || name == nullptr) {
-    printError("keelson: %s: the repository file has no \"repository\"\n", path);
-    Dictionary_Release(&config);
-    return kExitUsage;
-  }
+  int code = readRepositoryFile(args, &config);
+  if (code != 0) return code;
   if (!Prompts_Init(args.credentials)) {
     Dictionary_Release(&config);
     return kExitUsage;
   }
   Progress_Init(2);
   RepositoryRunner *runner = nullptr;
-  int code = kExitUsage;
+  code = kExitFailed;
   if (RepositoryRunner_Create(&runner, config, app)) {
     RepositoryRunner_SetRetryTime(runner, double(retrySeconds));
-    code = runRepository(app, runner);
+    code = runRepository(app, runner, args, config);
     RepositoryRunner_Stop(runner, app);
     RepositoryRunner_Release(&runner);
   }
@@ -269,43 +411,64 @@ int syncWithHost(const Arguments &args, int64_t retrySeconds) {
   return code;
 }
 
-int commandSync(int argc, char **argv, const Arguments &args) {
+int commandSync(const Arguments &args) {
+  if (args.help) {
+    printHelp("sync");
+    return kExitDone;
+  }
   if (args.positionalCount != 1)
-    return usageError("keelson: %s needs one repository file\n", "sync");
+    return usageError("keelson: %s needs one repository file", "sync");
   int64_t retrySeconds = int64_t(kRepositoryRunnerRetrySeconds);
   if (args.retryTime != nullptr) {
     retrySeconds = parseSeconds(args.retryTime);
     if (retrySeconds < 0)
-      return usageError("keelson: --retry-time=%s is not a number of seconds\n", args.retryTime);
+      return usageError("keelson: --retry-time=%s is not a number of seconds", args.retryTime);
   }
-  int code = kExitUsage;
-  if (Host_Start(argc, argv, nullptr)) code = syncWithHost(args, retrySeconds);
-  else printError("keelson: %s\n", "cannot start: the application configuration did not load");
+  int code = checkFilesBeforeStart(args);
+  if (code != 0) return code;
+  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr))
+    code = syncWithHost(args, retrySeconds);
+  else
+    code = explainStartFailure(args);
   setExitCode(code);
   return Host_Stop();
 }
 
-int commandServe(int argc, char **argv, const Arguments &args) {
+int serveWithHost(const Arguments &args, int64_t port) {
+  Dictionary *config = nullptr;
+  int code = readRepositoryFile(args, &config);
+  if (code != 0) return code;
+  Dictionary_Release(&config);
+  ServeOptions options{args.positional[0], args.credentials, args.www, int32_t(port)};
+  return Serve_Run(&options);
+}
+
+int commandServe(const Arguments &args) {
+  if (args.help) {
+    printHelp("serve");
+    return kExitDone;
+  }
   if (args.positionalCount != 1)
-    return usageError("keelson: %s needs one repository file\n", "serve");
+    return usageError("keelson: %s needs one repository file", "serve");
   int64_t port = 0;
   if (args.port != nullptr) {
     size_t digits = strspn(args.port, "0123456789");
     port = digits == strlen(args.port) && digits <= 5 ? Str_ToInt64(args.port) : -1;
-    if (port < 0 || port > 65535)
-      return usageError("keelson: --port=%s is not a port\n", args.port);
+    if (port < 0 || port > 65535) return usageError("keelson: --port=%s is not a port", args.port);
   }
-  ServeOptions options{args.positional[0], args.credentials, args.www, int32_t(port)};
-  int code = kExitUsage;
-  if (Host_Start(argc, argv, nullptr)) code = Serve_Run(&options);
-  else printError("keelson: %s\n", "cannot start: the application configuration did not load");
+  int code = checkFilesBeforeStart(args);
+  if (code != 0) return code;
+  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr))
+    code = serveWithHost(args, port);
+  else
+    code = explainStartFailure(args);
   setExitCode(code);
   return Host_Stop();
 }
 
 struct CommandRow {
   const char *name;
-  int (*run)(int argc, char **argv, const Arguments &args);
+  int (*run)(const Arguments &args);
 };
 constexpr CommandRow kCommands[] = {
     {"sync", commandSync},
@@ -318,18 +481,24 @@ int main(int argc, char **argv) {
   Arguments args;
   int code = kExitUsage;
   if (!parseArguments(argc, argv, &args, &code)) return code;
-  if (args.help) {
-    writeOut(1, kUsage);
-    return kExitDone;
-  }
   if (args.version) {
     char line[64];
     Str_Printf(line, int(sizeof line), "keelson %s\n", kKeelsonVersion);
     writeOut(1, line);
     return kExitDone;
   }
-  if (args.command == nullptr) return usageError("keelson: %s\n", "no command given");
+  // "keelson help sync" reads as "keelson sync --help".
+  const char *command = args.command;
+  if (args.help && command == nullptr && args.positionalCount == 0) {
+    printHelp(nullptr);
+    return kExitDone;
+  }
+  if (command == nullptr) return usageError("keelson: %s", "no command given");
   for (const CommandRow &row : kCommands)
-    if (strcmp(row.name, args.command) == 0) return row.run(argc, argv, args);
-  return usageError("keelson: unknown command %s\n", args.command);
+    if (strcmp(row.name, command) == 0) return row.run(args);
+  if (args.help) {
+    printHelp(nullptr);
+    return kExitDone;
+  }
+  return usageError("keelson: unknown command %s", command);
 }

@@ -12,10 +12,12 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/print.h"
+#include "core/runtime/str.h"
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
 #include "host/errorline.h"
 #include "host/progress.h"
+#include "host/usercheck.h"
 #include "workflow/workflowapp.h"
 
 struct RepositoryRunner {
@@ -27,9 +29,10 @@ struct RepositoryRunner {
   int32_t released;  // 1 once no request is pending: the repository may go
   int32_t seenActive;
   int32_t ending;    // a permanent error, or a retry past the retry time, was met
-  RepositoryError failure;  // the error that ended the run (its url cleared)
   double retrySeconds;
   RepositoryRunnerState state;
+  RepositoryError failure;  // the error that ended the run; url points at failureUrl
+  char failureUrl[kErrorLineBytes];
 };
 
 namespace {
@@ -38,11 +41,13 @@ void runnerOnState(Repository *, void *context, uint32_t, uint32_t) {
   static_cast<RepositoryRunner *>(context)->stateChanged = 1;
 }
 
-// Later failures still reach the record; the one that ended the run is kept.
+// Later failures still reach the record; the one that ended the run is
+// kept, its URL with it.
 void runnerEnd(RepositoryRunner *runner, const RepositoryError *error) {
   runner->ending = 1;
   runner->failure = *error;
-  runner->failure.url = nullptr;
+  Str_Copy(runner->failureUrl, error->url != nullptr ? error->url : "", kErrorLineBytes);
+  runner->failure.url = runner->failureUrl;
 }
 
 // Every failure the policy answers with a retry gets its line; a permanent
@@ -58,7 +63,7 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
     return;
   }
   char line[kErrorLineBytes];
-  ErrorLine_Describe(r->name, error, line, int(sizeof line));
+  ErrorLine_DescribeRepository(r, error, nullptr, line, int(sizeof line));
   double wait = error->retryAt - Platform_GetTickSeconds();
   Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", wait > 0 ? wait : 0.0);
   Progress_PrintLine(line);
@@ -127,11 +132,7 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
   }
   Repository_SetLimits(r, WorkflowApp_GetConfig(app));
   Repository_SetEventQueue(r, EventQueue_GetMain());
-  const char *storeName = nullptr;
-  if (!Dictionary_GetStringPointerByKey(config, "certStore", &storeName) || storeName == nullptr ||
-      storeName[0] == '\0')
-    storeName = "app";
-  CertStore *store = Auth_GetCertStore(storeName);
+  CertStore *store = UserCheck_GetCertStore(config);
   Repository_SetCertStore(r, store);
   CertStore_Release(&store);
 
@@ -176,6 +177,14 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
 int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds) {
   CHECK_POINTER(runner);
   runner->retrySeconds = seconds > 0 ? seconds : 0;
+  return 1;
+}
+
+int RepositoryRunner_GetFailure(RepositoryRunner *runner, RepositoryError *error) {
+  CHECK_POINTER(runner);
+  CHECK_POINTER(error);
+  if (!runner->ending) return 0;
+  *error = runner->failure;
   return 1;
 }
 

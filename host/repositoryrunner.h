@@ -40,8 +40,8 @@ constexpr double kRepositoryRunnerRetrySeconds = 120.0;
 enum class RepositoryRunnerState : int32_t { Running = 0, Done = 1, Failed = 2 };
 
 // A runner over a new repository configured from config (the repository
-// file's Dictionary; "certStore" names the store of signed documents, "app"
-// when absent), with app's configuration as the limits and the main queue as
+// file's Dictionary; the store of signed documents as UserCheck_GetCertStore
+// finds it), with app's configuration as the limits and the main queue as
 // its queue, Refresh, Synchronize and active requested. 0 (*runner NULL,
 // the configuration error logged) when config lacks "repository".
 int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, WorkflowApp *app);
@@ -59,6 +59,10 @@ int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds);
 // verify (987 with 9 or 10); access denied, a read-only file system or a
 // full disk (964). Anything else is worth its retry.
 int RepositoryRunner_IsPermanent(const RepositoryError *error);
+// The failure that ended the run (its url valid until the runner is
+// released) into *error: 1, or 0 when no error of the policy ended it (a
+// configuration error, or none).
+int RepositoryRunner_GetFailure(RepositoryRunner *runner, RepositoryError *error);
 // The error that ended the run, else the repository's last recorded one.
 // Returns 1.
 int RepositoryRunner_GetLastError(RepositoryRunner *runner, int32_t *source, int32_t *code,

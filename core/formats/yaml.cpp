@@ -52,6 +52,9 @@ struct Yaml {
   ObjectHeader header;
   ClassLog log;
   int32_t errorCode;
+  int32_t errorLine;    // where the first failure was met, from 1
+  int32_t errorColumn;
+  char errorText[kYamlErrorTextBytes];  // its message
   int64_t consumed;  // bytes taken from the input
   int32_t line;      // line of the current line buffer, from 1
   int32_t column;    // column of the byte being looked at, from 1
@@ -130,9 +133,17 @@ void yamlLog(Yaml *y, const char *format, ...) {
 
 // Sets the code (the first one stays) and logs the line. Returns 0.
 int yamlFail(Yaml *y, int32_t code, const char *format, ...) {
-  if (y->errorCode == 0) y->errorCode = code;
   va_list args;
   va_start(args, format);
+  if (y->errorCode == 0) {
+    y->errorCode = code;
+    y->errorLine = y->line;
+    y->errorColumn = y->p + 1;
+    va_list copy;
+    va_copy(copy, args);
+    Str_VPrintf(y->errorText, kYamlErrorTextBytes, format, copy);
+    va_end(copy);
+  }
   Class_LogPrint(&y->log, 0, format, args);
   va_end(args);
   return 0;
@@ -1185,12 +1196,26 @@ int32_t Yaml_GetErrorCode(Yaml *yaml, int32_t *code) noexcept {
   return 1;
 }
 
+int32_t Yaml_GetErrorPosition(Yaml *yaml, int32_t *line, int32_t *column,
+                              const char **text) noexcept {
+  CLASS_CHECK(yaml, kYamlTag);
+  CHECK_POINTER(line);
+  CHECK_POINTER(column);
+  CHECK_POINTER(text);
+  *line = yaml->errorLine;
+  *column = yaml->errorColumn;
+  *text = yaml->errorText;
+  return yaml->errorCode != 0;
+}
+
 int32_t Yaml_Reset(Yaml *yaml) noexcept {
   CLASS_CHECK(yaml, kYamlTag);
   Yaml *y = yaml;
   memset(y->levels, 0, sizeof(y->levels));
   y->top = 0;
   y->errorCode = 0;
+  y->errorLine = y->errorColumn = 0;
+  y->errorText[0] = '\0';
   y->line = 1;
   y->column = 1;
   y->consumed = 0;

@@ -39,6 +39,8 @@ constexpr int32_t kYamlMaxLevels = 32;
 constexpr int32_t kYamlMaxKeyBytes = 320;
 // The read buffer of Yaml_ParseStream.
 constexpr int32_t kYamlReadBufferBytes = 4096;
+// The kept message of a failure is cut to this many bytes.
+constexpr int32_t kYamlErrorTextBytes = 160;
 
 // Error codes of this class (not comparable with the JSON reader's codes).
 constexpr int32_t kYamlErrorSecondDocument = 1;  // a second document began; parsing stopped
@@ -60,6 +62,12 @@ int32_t Yaml_Release(Yaml **yaml) noexcept;
 // Sets the Dictionary that parsing fills and writing reads (NULL: none).
 int32_t Yaml_SetDictionary(Yaml *yaml, Dictionary *dictionary) noexcept;
 int32_t Yaml_GetErrorCode(Yaml *yaml, int32_t *code) noexcept;
+// Where the first failure of the last parse was met (line and column from
+// 1; the column of the reader's cursor in that line) and its logged message
+// (static until the next parse). 0 (line and column 0, text "") when the
+// parse did not fail.
+int32_t Yaml_GetErrorPosition(Yaml *yaml, int32_t *line, int32_t *column,
+                              const char **text) noexcept;
 // Error code 0, line and column 1, counters 0; clears the target. Returns 1.
 int32_t Yaml_Reset(Yaml *yaml) noexcept;
 

@@ -287,6 +287,15 @@ TEST(YamlRead, FailuresSetTheirCode) {
     std::string log = capture.Take();
     EXPECT_EQ(f.Error(), row.code);
     EXPECT_NE(log.find(row.message), std::string::npos) << log;
+    // The first failure is kept with the place the reader stood.
+    int32_t line = 0, column = 0;
+    const char *text = nullptr;
+    EXPECT_EQ(Yaml_GetErrorPosition(f.yaml, &line, &column, &text), 1);
+    EXPECT_NE(log.find(text), std::string::npos) << text;
+    std::string at = "@ " + std::to_string(line) + ":" + std::to_string(column) + "]";
+    if (strstr(row.message, " @ ") != nullptr) {
+      EXPECT_NE(std::string(text).find(at), std::string::npos) << text << " " << at;
+    }
   }
   Fixture f;
   ASSERT_EQ(f.Parse(deep32), 1);

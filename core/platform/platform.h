@@ -102,6 +102,11 @@ const char *Platform_ErrorName(int error);
 const char *Platform_GetSocketErrorString(int error);
 // The socket error code (100xx) of a socket call's errno; 0 for 0.
 int Platform_GetSocketErrorFromErrno(int err);
+// The system's own words for an error code, file (2 ... 1921) or socket
+// (100xx): the description of the first errno the code comes from, as
+// strerror gives it ("No space left on device", "Connection refused"); NULL
+// for a code no errno maps onto. Static text.
+const char *Platform_GetErrorText(int error);
 
 // ---- Start and stop -------------------------------------------------------------
 

@@ -104,3 +104,12 @@ int Platform_GetLastErrno(void) { return tLastError.err; }
 void Platform_SetLastError(int code) { tLastError = {code, 0}; }
 
 int Platform_GetSocketErrorFromErrno(int err) { return PosixError_FromSocketErrno(err); }
+
+const char *Platform_GetErrorText(int error) {
+  if (error == 0) return nullptr;
+  for (const ErrnoCode &row : kErrnoCodes)
+    if (row.code == error) return strerrordesc_np(row.err);
+  for (const ErrnoCode &row : kSocketErrnoCodes)
+    if (row.code == error) return strerrordesc_np(row.err);
+  return nullptr;
+}

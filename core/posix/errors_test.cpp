@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include "core/platform/platform.h"
@@ -31,6 +32,22 @@ TEST(PlatformErrors, ErrnoTable) {
     SCOPED_TRACE(row.err);
     EXPECT_EQ(PosixError_FromErrno(row.err), row.code);
   }
+}
+
+// A code reads as the system's words for the first errno it comes from;
+// the catch-all code has none.
+TEST(PlatformErrors, ErrorTextIsTheSystemsWords) {
+  struct Row {
+    int code;
+    int err;
+  } rows[] = {{5, EACCES}, {19, EROFS}, {112, ENOSPC}, {4, EMFILE}, {10061, ECONNREFUSED},
+              {10054, ECONNRESET}, {1460, ETIMEDOUT}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.code);
+    EXPECT_STREQ(Platform_GetErrorText(row.code), strerror(row.err));
+  }
+  EXPECT_EQ(Platform_GetErrorText(kPlatformErrorGeneral), nullptr);
+  EXPECT_EQ(Platform_GetErrorText(0), nullptr);
 }
 
 TEST(PlatformErrors, RefusedConnectionHasTheSocketText) {

@@ -89,6 +89,16 @@ CertStore *Auth_GetCertStore(const char *name) {
   return store;
 }
 
+CertStore *Auth_FindStore(const char *name, int keysFirst) {
+  CertStore *store = nullptr;
+  if (!gAuth || !name) return nullptr;
+  CertStoreTable *first = keysFirst ? gAuth->KeyStores : gAuth->CertStores;
+  CertStoreTable *second = keysFirst ? gAuth->CertStores : gAuth->KeyStores;
+  if (CertStoreTable_Find(first, name, &store) || CertStoreTable_Find(second, name, &store))
+    return store;
+  return nullptr;
+}
+
 int Auth_AddCertStore(const char *name, int replaceable, CertStore *store) {
   if (!gAuth || !name || !store) return 0;
   return CertStoreTable_Add(gAuth->CertStores, name, replaceable, store);

@@ -47,6 +47,10 @@ int Auth_Shutdown(void);
 // the key table. When neither holds it, logs "Unable to find certificate
 // store (%s)" and returns a new null store, so callers always get a store.
 CertStore *Auth_GetCertStore(const char *name);
+// The retained store registered under name, from the key table first when
+// keysFirst is 1, else from the certificate table first; NULL (nothing
+// logged) when neither holds it.
+CertStore *Auth_FindStore(const char *name, int keysFirst);
 // Adds store (retained) to the certificate / key table under name; an entry
 // added with replaceable 0 is never replaced. 0 without a registry, on a
 // fixed name, or a name too long.

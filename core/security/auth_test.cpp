@@ -54,6 +54,17 @@ TEST(AuthRegistry, FixedNamesMissingNamesAndKeyStores) {
   found = Auth_GetCertStore("datastore");
   EXPECT_EQ(found, other);
   CertStore_Release(&found);
+  // Auth_FindStore: the key table first only when asked; nothing for a
+  // missing name. "app" in the key table stays beside the fixed list.
+  EXPECT_EQ(Auth_AddKeyStore("app", 1, key), 1);
+  found = Auth_FindStore("app", 1);
+  EXPECT_EQ(found, key);
+  CertStore_Release(&found);
+  found = Auth_FindStore("app", 0);
+  EXPECT_NE(found, key);
+  EXPECT_NE(found, nullptr);
+  CertStore_Release(&found);
+  EXPECT_EQ(Auth_FindStore("missing", 1), nullptr);
   CertStore_Release(&other);
   CertStore_Release(&key);
 

@@ -264,12 +264,12 @@ def case_deadlines(t):
                     pass
         time.sleep(0.5)
     t.stop()
-    for (what, _, _, limit, code), r in zip(rows, runs):
+    for (what, path, _, limit, code), r in zip(rows, runs):
         if r["p"].poll() is None:
             r["p"].kill()
         err = r["p"].communicate(timeout=30)[1]
         seconds = (r["samples"][-1][0] if r["samples"] else r["start"]) - r["start"]
-        check(r["p"].returncode == 1 and f"Alias failed: {code} " in err,
+        check(r["p"].returncode == 1 and f"alias {base}{path}: " in err and f"({code})\n" in err,
               f"{what}: exit 1 naming {code} ({r['p'].returncode}: {err[-300:]!r})")
         check(seconds <= limit + 5, f"{what}: over after {seconds:.1f} s, at most {limit} + 5 s")
         # The CPU while it waits: from the first sample after the start-up

@@ -1,0 +1,306 @@
+// The strict checks of the user's own files; see usercheck.h.
+#include "host/usercheck.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+#include "core/formats/dictionary.h"
+#include "core/formats/yaml.h"
+#include "core/platform/platform.h"
+#include "core/runtime/core.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
+#include "core/security/auth.h"
+#include "core/security/certstorei.h"
+#include "host/jsoncheck.h"
+
+namespace {
+
+constexpr int kUserCheckLineBytes = 4096 + 512;
+constexpr int64_t kUserCheckMaxBytes = int64_t(64) << 20;  // no hand-written file comes near
+constexpr size_t kUserCheckChunkBytes = 64 * 1024;
+
+// The keys the engine reads at the top level of the repository file.
+constexpr const char *kRepositoryKeys[] = {
+    "repository", "alias",    "catalog", "metafile",     "local",   "pending",
+    "remote",     "certStore", "remoteId", "mask",       "stageMask", "autoMask",
+    "inplace",    "metafileSave", "cleanup", "fileCompletes", "requests",
+};
+// The keys the storage drivers read from their entry.
+constexpr const char *kStorageKeys[] = {
+    "type",          "flags",         "path",           "url",            "baseUrl",
+    "storages",      "source",        "id",             "ignore",         "outputPath",
+    "extraFileFlags", "lockDirectory", "partialExtension", "selfUpdate",   "skipAttributes",
+    "skipTimestamp", "systemBuffer",  "pieceFormat",    "deltaFormat",    "deltaCacheSize",
+    "maxReadSpeed",  "maxWriteSpeed",
+};
+constexpr const char *kStorageTypes[] = {"file", "filePiece", "http", "httpPiece", "mux"};
+// The application file's sections that some part of the program reads.
+constexpr const char *kApplicationKeys[] = {
+    "webGet", "webGetPool", "keyStores", "thumbprintStores", "tls1",     "alias",
+    "catalog", "metafile",  "workflow",  "storage",          "analytics",
+};
+constexpr const char *kUrlSchemes[] = {"http", "https", "file"};
+
+void userCheckLine(const char *format, ...) {
+  char line[kUserCheckLineBytes];
+  va_list args;
+  va_start(args, format);
+  Str_VPrintf(line, int(sizeof line), format, args);
+  va_end(args);
+  Str_AppendPrintf(line, int(sizeof line), "\n");
+  size_t count = 0;
+  Platform_WriteFile(2, line, strlen(line), &count);
+}
+
+template <size_t N>
+bool userCheckKnown(const char *const (&names)[N], const char *name, bool anyCase = false) {
+  for (const char *known : names)
+    if (anyCase ? Str_CompareNoCase(known, name) == 0 : strcmp(known, name) == 0) return true;
+  return false;
+}
+
+bool userCheckIsYaml(const char *path) {
+  size_t n = strlen(path);
+  return (n >= 5 && Str_CompareNoCase(path + n - 5, ".yaml") == 0) ||
+         (n >= 4 && Str_CompareNoCase(path + n - 4, ".yml") == 0);
+}
+
+// The system's reason for the last failed file operation.
+const char *userCheckReason(void) {
+  int err = Platform_GetLastErrno();
+  const char *text = err != 0 ? strerror(err) : Platform_GetErrorText(Platform_GetLastError());
+  return text != nullptr ? text : "unknown error";
+}
+
+int userCheckSlurp(const char *path, std::string *text) {
+  int fd = Platform_OpenFile(path, kPlatformOpenReadOnly, kPlatformShareRead | kPlatformShareWrite);
+  if (fd < 0) return 0;
+  char chunk[kUserCheckChunkBytes];
+  for (;;) {
+    size_t count = 0;
+    if (!Platform_ReadFile(fd, chunk, sizeof chunk, &count)) {
+      Platform_CloseFile(fd);
+      return 0;
+    }
+    if (count == 0) break;
+    text->append(chunk, count);
+    if (int64_t(text->size()) > kUserCheckMaxBytes) break;
+  }
+  Platform_CloseFile(fd);
+  return 1;
+}
+
+// "scheme://" with a scheme other than http, https and file.
+bool userCheckBadScheme(const char *url) {
+  const char *colon = strstr(url, "://");
+  if (colon == nullptr) return false;
+  for (const char *c = url; c < colon; c++) {
+    bool letter = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z');
+    if (!letter && (c == url || !strchr("0123456789+-.", *c))) return false;  // not a scheme
+  }
+  for (const char *scheme : kUrlSchemes)
+    if (size_t(colon - url) == strlen(scheme) && Str_StartsWithNoCase(url, scheme)) return false;
+  return true;
+}
+
+int userCheckUrl(const char *path, const char *where, Dictionary *d, const char *key) {
+  const char *url = nullptr;
+  if (!Dictionary_GetStringPointerByKey(d, key, &url) || url == nullptr || !userCheckBadScheme(url))
+    return 1;
+  userCheckLine("keelson: %s: %s%s\"%s\": \"%.*s\" is not an http, https or file URL", path, where,
+                where[0] ? " " : "", key, int(strstr(url, "://") - url) + 3, url);
+  return 0;
+}
+
+int userCheckStorage(const char *path, const char *where, Dictionary *storage, int depth);
+
+// A storage entry, or a List of them ("remote" may be either).
+int userCheckStorageValue(const char *path, const char *where, Dictionary *owner,
+                          DictionaryItem *item, int depth) {
+  DictionaryType type = kDictionaryTypeUnknown;
+  Dictionary *child = nullptr;
+  Dictionary_GetItemType(owner, item, &type);
+  if (!Dictionary_GetItemContainer(owner, item, &child) || child == nullptr) {
+    userCheckLine("keelson: %s: %s is not a storage (an object with \"type\")", path, where);
+    return 0;
+  }
+  if (type == kDictionaryTypeDictionary) return userCheckStorage(path, where, child, depth);
+  DictionaryItem *member = nullptr;
+  int32_t n = 0;
+  for (Dictionary_GetFirstItem(child, &member); member != nullptr;
+       Dictionary_GetNextItem(child, member, &member), n++) {
+    char name[128];
+    Str_Printf(name, int(sizeof name), "%s[%d]", where, n);
+    if (!userCheckStorageValue(path, name, child, member, depth)) return 0;
+  }
+  return 1;
+}
+
+int userCheckStorage(const char *path, const char *where, Dictionary *storage, int depth) {
+  DictionaryItem *item = nullptr;
+  for (Dictionary_GetFirstItem(storage, &item); item != nullptr;
+       Dictionary_GetNextItem(storage, item, &item)) {
+    const char *key = nullptr;
+    if (!Dictionary_GetItemKey(storage, item, &key) || key == nullptr) continue;
+    if (!userCheckKnown(kStorageKeys, key)) {
+      userCheckLine("keelson: %s: %s: unknown key \"%s\"", path, where, key);
+      return 0;
+    }
+  }
+  const char *type = nullptr;
+  if (!Dictionary_GetStringPointerByKey(storage, "type", &type) || type == nullptr ||
+      type[0] == '\0') {
+    userCheckLine("keelson: %s: %s has no \"type\" (file, filePiece, http, httpPiece or mux)",
+                  path, where);
+    return 0;
+  }
+  if (!userCheckKnown(kStorageTypes, type, true)) {
+    userCheckLine(
+        "keelson: %s: %s: unknown storage type \"%s\" (file, filePiece, http, httpPiece or mux)",
+        path, where, type);
+    return 0;
+  }
+  if (!userCheckUrl(path, where, storage, "url") || !userCheckUrl(path, where, storage, "baseUrl"))
+    return 0;
+  DictionaryItem *members = nullptr;
+  if (Str_CompareNoCase(type, "mux") == 0 && depth == 0 &&
+      Dictionary_FindKey(storage, "storages", nullptr, &members) && members != nullptr) {
+    char name[128];
+    Str_Printf(name, int(sizeof name), "%s.storages", where);
+    return userCheckStorageValue(path, name, storage, members, depth + 1);
+  }
+  return 1;
+}
+
+}  // namespace
+
+int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(kind);
+  CHECK_POINTER(exitCode);
+  std::string text;
+  if (!userCheckSlurp(path, &text)) {
+    userCheckLine("keelson: %s: cannot read the %s file: %s", path, kind, userCheckReason());
+    *exitCode = kUserCheckExitUnreadable;
+    return 0;
+  }
+  if (userCheckIsYaml(path)) return 1;
+  JsonCheckFault fault{};
+  if (!JsonCheck_Text(text.data(), int64_t(text.size()), &fault)) {
+    userCheckLine("keelson: %s: line %d, column %d: not valid JSON: %s", path, fault.line,
+                  fault.column, fault.reason);
+    *exitCode = kUserCheckExitRefused;
+    return 0;
+  }
+  return 1;
+}
+
+int UserCheck_ExplainYaml(const char *path) {
+  CHECK_POINTER(path);
+  if (!userCheckIsYaml(path)) return 0;
+  Yaml *yaml = nullptr;
+  Yaml_Create(&yaml);
+  int refused = !Yaml_ParseFile(yaml, path);
+  int32_t line = 0, column = 0;
+  const char *text = "";
+  if (refused && Yaml_GetErrorPosition(yaml, &line, &column, &text))
+    userCheckLine("keelson: %s: line %d, column %d: not valid YAML: %s", path, line, column, text);
+  else if (refused)
+    userCheckLine("keelson: %s: not valid YAML", path);
+  Yaml_Release(&yaml);
+  return refused;
+}
+
+int UserCheck_Repository(const char *path, Dictionary *config) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(config);
+  DictionaryItem *item = nullptr;
+  for (Dictionary_GetFirstItem(config, &item); item != nullptr;
+       Dictionary_GetNextItem(config, item, &item)) {
+    const char *key = nullptr;
+    if (!Dictionary_GetItemKey(config, item, &key) || key == nullptr) continue;
+    if (!userCheckKnown(kRepositoryKeys, key)) {
+      userCheckLine("keelson: %s: unknown key \"%s\" in the repository file (see keelson sync "
+                    "--help)",
+                    path, key);
+      return 0;
+    }
+  }
+  const char *name = nullptr;
+  if (!Dictionary_GetStringPointerByKey(config, "repository", &name) || name == nullptr ||
+      name[0] == '\0') {
+    userCheckLine("keelson: %s: the repository file has no \"repository\"", path);
+    return 0;
+  }
+  if (!userCheckUrl(path, "", config, "alias") || !userCheckUrl(path, "", config, "catalog") ||
+      !userCheckUrl(path, "", config, "metafile"))
+    return 0;
+  for (const char *key : {"local", "pending", "remote"}) {
+    if (Dictionary_FindKey(config, key, nullptr, &item) && item != nullptr &&
+        !userCheckStorageValue(path, key, config, item, 0))
+      return 0;
+  }
+  return 1;
+}
+
+int UserCheck_WarnApplication(const char *path, Dictionary *app) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(app);
+  int warnings = 0;
+  DictionaryItem *item = nullptr;
+  for (Dictionary_GetFirstItem(app, &item); item != nullptr;
+       Dictionary_GetNextItem(app, item, &item)) {
+    const char *key = nullptr;
+    if (!Dictionary_GetItemKey(app, item, &key) || key == nullptr) continue;
+    if (userCheckKnown(kApplicationKeys, key)) continue;
+    userCheckLine("keelson: warning: %s: unknown key \"%s\" in the application file is ignored",
+                  path, key);
+    warnings++;
+  }
+  return warnings;
+}
+
+const char *UserCheck_GetCertStoreName(Dictionary *config) {
+  CHECK_POINTER(config);
+  const char *name = nullptr;
+  if (!Dictionary_GetStringPointerByKey(config, "certStore", &name) || name == nullptr ||
+      name[0] == '\0')
+    name = "app";
+  return name;
+}
+
+CertStore *UserCheck_GetCertStore(Dictionary *config) {
+  const char *name = UserCheck_GetCertStoreName(config);
+  CertStore *store = Auth_FindStore(name, strcmp(name, "app") == 0);
+  return store != nullptr ? store : Auth_GetCertStore(name);
+}
+
+int UserCheck_CanVerify(const char *path, Dictionary *config, Dictionary *settings,
+                        const char *appFile) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(config);
+  const char *name = UserCheck_GetCertStoreName(config);
+  const char *app = appFile != nullptr ? appFile : "FILE";
+  if (strcmp(name, "app") != 0) {
+    CertStore *store = Auth_FindStore(name, 0);
+    if (store != nullptr) {
+      CertStore_Release(&store);
+      return 1;
+    }
+    userCheckLine("keelson: %s: certStore \"%s\" is not in keyStores of the application file "
+                  "(--app=%s): nothing to verify the signed documents against",
+                  path, name, app);
+    return 0;
+  }
+  // Without a key store of its own, "app" is the fixed certificate list: the
+  // system's authorities and the pinned server certificates, which hold no
+  // publisher's key.
+  if (settings != nullptr && Dictionary_HasPath(settings, "keyStores.app")) return 1;
+  userCheckLine("keelson: %s: no certStore and no keyStores \"app\" in the application file "
+                "(--app=%s): nothing to verify the signed documents against (name the "
+                "publisher's key store in \"certStore\")",
+                path, app);
+  return 0;
+}

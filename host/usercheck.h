@@ -1,0 +1,61 @@
+// UserCheck: the command's strict checks of the files a user writes by hand
+// (the repository file, the application file, the credentials file), so
+// that a typing mistake ends the run at start with the file, the place and
+// the cause, instead of a silent default or a failure 30 s later. The
+// engine and the lenient reader stay as they are for everything else: these
+// checks run on the user's own files only. Also the rule that finds the
+// store signed documents are checked against.
+//
+// Invariants: (1) every refusal writes exactly one line to stderr starting
+// "keelson: " and naming the file; warnings start "keelson: warning: ".
+// (2) a check reads nothing but the file and the Dictionary it is given.
+//
+// Threads: main thread only. UserCheck_ReadFile needs no started host;
+// the rest need the host's services (the Dictionary, the key stores).
+#pragma once
+
+#include <cstdint>
+
+struct CertStore;
+struct Dictionary;
+
+constexpr int kUserCheckExitRefused = 1;
+constexpr int kUserCheckExitUnreadable = 2;
+
+// Reads the file ("repository", "application" or "credentials" names it in
+// the line) and checks that JSON text is valid JSON (a ".yaml" or ".yml"
+// file is left to the YAML reader). 1 when it may be read on; else the line
+// is written ("cannot read the <kind> file: <the system's reason>", or "line
+// L, column C: not valid JSON: <reason>") and 0 returned with *exitCode 2 for
+// a file that cannot be read, 1 for text that is not JSON.
+int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode);
+// For a ".yaml" or ".yml" file the reader refused: the line "line L,
+// column C: not valid YAML: <the reader's reason>". 1 when the file is YAML
+// and the reader refuses it (the line written), else 0 (nothing written).
+int UserCheck_ExplainYaml(const char *path);
+// The repository file's Dictionary: "repository" present, no unknown key at
+// its top level or in its storages ("local", "pending", "remote" and a mux
+// entry's "storages"), every storage with a known "type", every URL (alias,
+// catalog, a storage's "url" and "baseUrl") with no scheme or http, https or
+// file. 1, or 0 with the line written.
+int UserCheck_Repository(const char *path, Dictionary *config);
+// One warning line per unknown top-level key of the application file's
+// Dictionary. Returns the number of warnings.
+int UserCheck_WarnApplication(const char *path, Dictionary *app);
+// The name of the store signed documents are checked against: the
+// repository file's "certStore", else "app".
+const char *UserCheck_GetCertStoreName(Dictionary *config);
+// That store, retained: the name "app" finds the application file's key
+// store "app" when it has one, else the fixed "app" certificate list; any
+// other name its certificate store, else its key store. A name nothing is
+// registered under gives a null store that verifies nothing (logged).
+CertStore *UserCheck_GetCertStore(Dictionary *config);
+// While signatures are checked: 1 when the store of config can verify a
+// signed document: a name that is registered, and for "app" a key store
+// "app" of the application settings (the fixed "app" list of the system's
+// authorities and pinned server certificates holds no publisher's key).
+// Else 0 with
+// the line naming what to add, about the repository file at path and the
+// application file appFile (may be NULL).
+int UserCheck_CanVerify(const char *path, Dictionary *config, Dictionary *settings,
+                        const char *appFile);

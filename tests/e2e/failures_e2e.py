@@ -1,0 +1,240 @@
+#!/usr/bin/python3
+"""`keelson sync` failing as users make it fail: one table, one row per
+case, every row its own run side by side against one tree of
+tests/e2e/make_tree.py behind nginx over HTTPS (and python3 -m http.server
+for plain http). Each run must end within ROW_SECONDS with its exit status
+(1, or 2 for a usage error or a file that cannot be read; 0 for the one row
+that shows the rule a user follows instead), a transient
+failure (run with --retry-time=0) printing its retry line first, and its
+last stderr line naming the URL or path and the cause in words.
+
+  failures_e2e.py --keelson PATH [--developer 0|1]
+
+To add a case, add a row to rows() (a setup function may prepare the
+files it needs). Every wait is bounded. Exit status 0 when every check
+passed.
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sync_e2e import Tree, check, failures, free_port  # noqa: E402
+
+ROW_SECONDS = 5
+
+
+class Row:
+    """One failure case: the command line's changes, and what must show.
+
+    repo: changes to the repository file (None: the file is written by
+    text instead); text: the repository file's whole text; app: changes to
+    the application file; args: extra arguments; exit: the status; words:
+    what the last stderr line holds; retries: retry lines before it; before:
+    what an earlier stderr line holds."""
+
+    def __init__(self, what, exit=1, words=(), retries=0, repo=None, text=None, app=None,
+                 args=(), repo_path=None, before=None):
+        self.what, self.exit, self.words, self.retries = what, exit, words, retries
+        self.before = before
+        self.repo, self.text, self.app, self.args = repo or {}, text, app, list(args)
+        self.repo_path = repo_path
+
+
+def piece_copy(t, name, change):
+    """www/<name>/ as a copy of www/pieces/ with change(path) applied to the
+    first plain v1 piece; returns the repository file's "remote" for it."""
+    shutil.copytree(t.path("www", "pieces"), t.path("www", name))
+    with open(t.path("pieces.txt")) as f:
+        digest = next(line.split()[1] for line in f
+                      if line.split()[0] == "v1" and line.split()[2] == "0")
+    change(t.path("www", name, "v1", digest + ".varnopiece"))
+    return {"type": "httpPiece", "flags": "vcdiff",
+            "baseUrl": f"https://127.0.0.1:{t.port}/{name}/"}
+
+
+def flip_last_byte(path):
+    with open(path, "r+b") as f:
+        f.seek(-1, os.SEEK_END)
+        last = f.read(1)
+        f.seek(-1, os.SEEK_END)
+        f.write(bytes([last[0] ^ 0xFF]))
+
+
+def rows(t, http_port):
+    base = f"https://127.0.0.1:{t.port}"
+    plain = f"http://127.0.0.1:{http_port}"
+    down = f"https://127.0.0.1:{free_port()}/alias.json"
+    missing = piece_copy(t, "missing", os.remove)
+    corrupt = piece_copy(t, "corrupt", flip_last_byte)
+    app = t.path("app.json")
+    with open(app) as f:
+        key = json.load(f)["keyStores"]["content"]
+    return [
+        Row("the server is down", retries=1, repo={"alias": down},
+            words=(down, "connection refused (953)")),
+        Row("a 404 document", repo={"alias": base + "/no-such-alias.json"},
+            words=(base + "/no-such-alias.json", "404")),
+        Row("a 404 piece", repo={"remote": missing},
+            words=(base + "/missing/v1/", "piece ", "404")),
+        Row("a corrupt piece", retries=1, repo={"remote": corrupt},
+            words=(base + "/corrupt/v1/", "piece ", "digest mismatch in ", "(979)")),
+        Row("an unsigned document over http",
+            repo={"alias": plain + "/alias.json", "catalog": plain + "/unsigned/"},
+            words=(plain + "/unsigned/v1/catalog.json",
+                   "catalog is not signed; documents fetched over http must be signed")),
+        Row("a catalog signed with another key", repo={"catalog": base + "/other/"},
+            words=(base + "/other/v1/catalog.json",
+                   "signature does not verify with key store content (certStore)")),
+        Row("a host not whitelisted",
+            app={"webGet": {"whitelist": ["localhost"]}, "whitelist": ["127.0.0.1"]},
+            words=(base + "/alias.json", "host 127.0.0.1 is not in webGet.whitelist",
+                   "(--app="),
+            before="keelson: warning: " + app[:-len("app.json")]),
+        Row("no key store to verify against", repo={"certStore": None},
+            words=("repo-", "nothing to verify the signed documents against")),
+        Row("the key store named \"app\" is the default: it syncs", exit=0,
+            repo={"certStore": None}, app={"keyStores": {"app": key}}),
+        Row("a certStore no key store has", repo={"certStore": "contnet"},
+            words=('certStore "contnet" is not in keyStores', "nothing to verify")),
+        Row("invalid JSON: a missing comma", text='{\n "repository": "game"\n "local": {}\n}',
+            words=("line 3, column 2: not valid JSON", "missing ','")),
+        Row("invalid JSON: a trailing comma", text='{"repository": "game",\n}',
+            words=("line 1, column 22: not valid JSON", "trailing comma")),
+        Row("invalid JSON: an unclosed object", text='{"repository": "game",\n "local": {',
+            words=("line 2, column 12: not valid JSON", "not closed")),
+        Row("invalid YAML", text='repository: game\nlocal: {type: file\n',
+            repo_path=t.path("repo.yaml"), words=("repo.yaml: line ", "not valid YAML")),
+        Row("an unknown key", repo={"remotes": missing}, words=('unknown key "remotes"',)),
+        Row("an unknown storage type", repo={"local": {"type": "fiel", "path": t.path("x")}},
+            words=('local: unknown storage type "fiel"',)),
+        Row("a bad scheme", repo={"alias": f"htp://127.0.0.1:{t.port}/alias.json"},
+            words=('"alias": "htp://" is not an http, https or file URL',)),
+        Row("no \"repository\"", repo={"repository": None}, words=('no "repository"',)),
+        Row("a repository file that cannot be read", exit=2,
+            repo_path=t.path("no-such-repo.json"),
+            words=("no-such-repo.json: cannot read the repository file: No such file",)),
+        Row("an application file that cannot be read", exit=2, args=["--app", t.path("none")],
+            words=("none: cannot read the application file: No such file",)),
+        Row("an unknown option", exit=2, args=["--no-such-option"],
+            words=("unknown option --no-such-option; see 'keelson --help'",)),
+    ]
+
+
+def prepare(t, n, row):
+    """The row's files under its own client directory (runs go side by
+    side, and a sync holds its installation); returns the command line."""
+    client = t.path("clients", str(n))
+    os.makedirs(client)
+    repo = dict(t.repo, metafile=os.path.join(client, "game.metafile.json"),
+                local={"type": "file", "path": os.path.join(client, "game")},
+                pending={"type": "filePiece", "path": os.path.join(client, "game.pending")})
+    for key, value in row.repo.items():
+        if value is None:
+            repo.pop(key, None)
+        else:
+            repo[key] = value
+    path = row.repo_path or t.path(f"repo-{n}.json")
+    if row.repo_path is None or row.text is not None:
+        with open(path, "w") as f:
+            f.write(row.text if row.text is not None else json.dumps(repo, indent=1))
+    app = t.path("app.json")
+    if row.app:
+        with open(app) as f:
+            settings = dict(json.load(f), **row.app)
+        app = t.path(f"app-{n}.json")
+        with open(app, "w") as f:
+            json.dump(settings, f)
+    # Every remote the rows name gets the pieces' password.
+    with open(t.path("credentials.json")) as f:
+        answers = json.load(f)
+    for name in ("missing", "corrupt"):
+        answers.append(dict(answers[0], host=f"https://127.0.0.1:{t.port}/{name}/"))
+    credentials = t.path(f"credentials-{n}.json")
+    with open(credentials, "w") as f:
+        json.dump(answers, f)
+    os.chmod(credentials, 0o600)
+    args = t.args("--retry-time=0", *row.args, repo=path, app=app, credentials=credentials)
+    if "--app" in row.args:
+        args = [a for a in args if not a.startswith("--app=")]
+    return args
+
+
+def run(t, args):
+    started = time.monotonic()
+    try:
+        p = subprocess.run(args, env=t.env, capture_output=True, text=True,
+                           timeout=ROW_SECONDS * 6)
+    except subprocess.TimeoutExpired:
+        return None, [], time.monotonic() - started
+    lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: ")]
+    return p.returncode, lines, time.monotonic() - started
+
+
+def forms(keelson):
+    """Help and version in every form a user tries; each command's help lists
+    its own options and the repository file's keys."""
+    for args, words in ((["sync", "--help"], ("--retry-time=SECONDS", '"certStore"',
+                                               "developer options", "--app=FILE")),
+                        (["help", "sync"], ("--retry-time=SECONDS",)),
+                        (["serve", "--help"], ("--port=N", "--www=DIR", '"repository"')),
+                        (["help"], ("keelson sync --help",)), (["--help"], ("usage:",)),
+                        (["-V"], ("keelson ",)), (["version"], ("keelson ",)),
+                        (["--version"], ("keelson ",))):
+        p = subprocess.run([keelson, *args], capture_output=True, text=True, timeout=30)
+        check(p.returncode == 0 and all(w in p.stdout for w in words),
+              f"keelson {' '.join(args)}: exit 0 with {words}")
+    p = subprocess.run([keelson, "sync"], capture_output=True, text=True, timeout=30)
+    check(p.returncode == 2 and p.stderr.count("\n") == 1 and "see 'keelson --help'" in p.stderr,
+          f"a usage error is one line ({p.stderr!r})")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--keelson", required=True)
+    ap.add_argument("--developer", default="0")
+    a = ap.parse_args()
+    if shutil.which("nginx") is None:
+        print("nginx is missing: skipped")
+        return 0
+    with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
+        t = Tree(root, a.keelson)
+        http_port = free_port()
+        server = subprocess.Popen(["/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
+                                   str(http_port), "--directory", t.path("www")],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            t.start()
+            table = rows(t, http_port)
+            commands = [prepare(t, n, row) for n, row in enumerate(table)]
+            with ThreadPoolExecutor(8) as pool:
+                results = list(pool.map(lambda args: run(t, args), commands))
+        finally:
+            server.terminate()
+            server.wait(timeout=10)
+            t.stop()
+        for row, (code, lines, seconds) in zip(table, results):
+            last = lines[-1] if lines else ""
+            retry = [line for line in lines[:-1] if "; retrying in " in line]
+            check(code == row.exit and seconds < ROW_SECONDS,
+                  f"{row.what}: exit {row.exit} within {ROW_SECONDS} s ({code}, {seconds:.1f} s)")
+            check(len(retry) == row.retries and all(w in last for w in row.words),
+                  f"{row.what}: {row.retries} retry line(s), then {row.words} ({lines})")
+            if row.before:
+                check(any(row.before in line and 'unknown key "whitelist"' in line
+                          for line in lines[:-1]),
+                      f"{row.what}: a warning for the application file's unknown key")
+        forms(a.keelson)
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
