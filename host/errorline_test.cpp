@@ -15,7 +15,7 @@ namespace {
 // names the key or file to change, and the code last.
 TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
   const ErrorLineFacts facts{"content", "/etc/app.json", "a.bin, b.bin",
-                             "StorageDecrypt https://h/p/"};
+                             "StorageDecrypt https://h/p/", nullptr};
   struct Row {
     RepositoryError error;
     const ErrorLineFacts *facts;

@@ -292,7 +292,7 @@ void printFailure(RepositoryRunner *runner, const Arguments &args, Dictionary *c
   if (Prompts_GetLastCancel(filter, host))
     Str_Printf(prompt, int(sizeof prompt), "%s %s", filter, host);
   ErrorLineFacts facts{UserCheck_GetCertStoreName(config), args.app, nullptr,
-                       prompt[0] != '\0' ? prompt : nullptr};
+                       prompt[0] != '\0' ? prompt : nullptr, nullptr};
   char line[kErrorLineBytes];
   ErrorLine_DescribeRepository(repository, &error, &facts, line, int(sizeof line));
   printError("%s\n", line);
