@@ -5,7 +5,9 @@
 // page calls setActive. Once the server listens, one JSON line on stdout
 // tells the starter where to point a browser: {"url", "open", "token",
 // "repository"}; the token travels only there and in the fragment of
-// "open", which browsers send to no server.
+// "open", which browsers send to no server. The repository's progress line
+// goes to stderr as `keelson sync` writes it; "/" answers with --www's
+// index page.
 //
 // Invariants: (1) the server binds 127.0.0.1 only. (2) on a quit signal the
 // server stops first, then the page's instances go (so the references they
