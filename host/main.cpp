@@ -50,6 +50,7 @@ constexpr const char kUsage[] =
     "  --retry-time=SECONDS  sync: retry failed requests while the retry falls due\n"
     "                        within SECONDS of the start (default 120; 0: the first\n"
     "                        failure ends the run); a permanent error ends it at once\n"
+    "  --quiet               sync: no progress line, only errors and the summary\n"
     "  --port=N              serve: the port (0, the default: a free one)\n"
     "  --www=DIR             serve: the page's files\n"
     "  --debug[=level], --debugfile, --debugdir=DIR, --verbose=CLASSES, --window,\n"
@@ -74,7 +75,7 @@ constexpr OptionRow kOptions[] = {
     {"perday", false},       {"perprocess", false},    {"perthread", false},
     {"proxy", false},        {"proxy-wpad", false},    {"verbose", false},
     {"window", false},       {"port", true},           {"www", true},
-    {"retry-time", true},
+    {"retry-time", true},    {"quiet", false},
 };
 
 struct Arguments {
@@ -85,6 +86,7 @@ struct Arguments {
   const char *port = nullptr;
   const char *www = nullptr;
   const char *retryTime = nullptr;
+  bool quiet = false;
   bool help = false;
   bool version = false;
 };
@@ -147,6 +149,7 @@ int parseArguments(int argc, char **argv, Arguments *out, int *exitCode) {
       if (strcmp(row->name, "port") == 0) out->port = value;
       if (strcmp(row->name, "www") == 0) out->www = value;
       if (strcmp(row->name, "retry-time") == 0) out->retryTime = value;
+      if (strcmp(row->name, "quiet") == 0) out->quiet = true;
       continue;
     }
     if (a[0] == '-') {
@@ -247,6 +250,7 @@ int syncWithHost(const Arguments &args, int64_t retrySeconds) {
     return kExitUsage;
   }
   Progress_Init(2);
+  Progress_SetQuiet(args.quiet);
   RepositoryRunner *runner = nullptr;
   int code = kExitUsage;
   if (RepositoryRunner_Create(&runner, config, app)) {

@@ -52,6 +52,7 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   double wait = error->retryAt - Platform_GetTickSeconds();
   Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", wait > 0 ? wait : 0.0);
   Progress_PrintLine(line);
+  Progress_NoteRetry(error->retryAt);
   if (error->retryAt - runner->started > runner->retrySeconds) runner->ending = 1;
 }
 

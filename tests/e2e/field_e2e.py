@@ -176,10 +176,12 @@ def sync_run(t, server, what, version, plan=None):
     bound = sum(fault_cost(f) for f in documents) + max(map(fault_cost, pieces), default=0)
     check(seconds <= bound + SLACK,
           f"{server.kind}: {what} takes {seconds:.1f} s, at most {bound} + {SLACK} s")
-    m = re.search(r"(\d+) bytes fetched", p.stdout)
+    m = re.search(r"([\d.]+) (B|KiB|MiB|GiB) fetched", p.stdout)
     sent = sum(a[1] for a in answers if "/pieces/" in a[0])
-    check(m is not None and int(m.group(1)) == sent,
-          f"{server.kind}: {what}: {m.group(1) if m else '?'} bytes fetched, the server sent "
+    unit = 1024 ** ["B", "KiB", "MiB", "GiB"].index(m.group(2)) if m else 0
+    # The summary gives one decimal of its unit.
+    check(m is not None and abs(float(m.group(1)) * unit - sent) <= (0.05 * unit + 1 if unit > 1 else 0),
+          f"{server.kind}: {what}: {m.group(0) if m else '?'}, the server sent "
           f"{sent} piece body bytes")
     return answers
 

@@ -152,7 +152,8 @@ def case_sync(t):
     lines = [line for line in err.splitlines() if "%" in line]
     check(bool(lines) and all("/s" in line and "ETA" in line for line in lines),
           "stderr lines carry a percentage, a speed and an ETA")
-    check(out.startswith("game v1: ") and "bytes fetched" in out, f"stdout has the summary ({out!r})")
+    check(out.startswith("game v1: ") and " fetched in " in out and "/s), 0 repaired" in out,
+          f"stdout has the summary with the average rate ({out!r})")
 
     t.alias("v2")
     t.clear_log()
