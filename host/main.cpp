@@ -220,7 +220,7 @@ int runRepository(WorkflowApp *app, RepositoryRunner *runner) {
     return kExitDone;
   }
   Progress_Finish(RepositoryRunner_GetElapsed(runner), 0);
-  printFailure(RepositoryRunner_GetRepository(runner));
+  if (!RepositoryRunner_PrintFailure(runner)) printFailure(RepositoryRunner_GetRepository(runner));
   return kExitFailed;
 }
 
@@ -255,7 +255,7 @@ int syncWithHost(const Arguments &args, int64_t retrySeconds) {
   int code = kExitUsage;
   if (RepositoryRunner_Create(&runner, config, app)) {
     RepositoryRunner_SetRetryTime(runner, double(retrySeconds));
-    code = runRepository(app, runner);
+    code = RepositoryRunner_Preflight(runner, config) ? runRepository(app, runner) : kExitFailed;
     RepositoryRunner_Stop(runner, app);
     RepositoryRunner_Release(&runner);
   }

@@ -15,6 +15,7 @@
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
 #include "host/errorline.h"
+#include "host/preflight.h"
 #include "host/progress.h"
 #include "workflow/workflowapp.h"
 
@@ -27,12 +28,32 @@ struct RepositoryRunner {
   int32_t ending;    // a permanent error, or a retry past the retry time, was met
   double retrySeconds;
   RepositoryRunnerState state;
+  Preflight *preflight;  // owned; NULL unless RepositoryRunner_Preflight took it
+  int32_t spaceChecked;
+  char failure[kPreflightLineBytes];  // the runner's own reason to end, else empty
 };
 
 namespace {
 
-void runnerOnState(Repository *, void *context, uint32_t, uint32_t) {
-  static_cast<RepositoryRunner *>(context)->stateChanged = 1;
+// Once both metafiles are known and before the copy writes (it is set up
+// later in the same pass), the free space must cover what the run writes;
+// pausing the repository here keeps that pass from starting it.
+void runnerCheckSpace(RepositoryRunner *runner, uint32_t word) {
+  uint32_t known = kRepositoryStateSynchronize | kRepositoryStateLocalMetaFile |
+                   kRepositoryStateRemoteMetaFile;
+  if (runner->preflight == nullptr || runner->spaceChecked || (word & known) != known) return;
+  runner->spaceChecked = 1;
+  if (Preflight_CheckSpace(runner->preflight, runner->repository, runner->failure,
+                           int(sizeof runner->failure)))
+    return;
+  runner->ending = 1;
+  Repository_SetActive(runner->repository, 0);
+}
+
+void runnerOnState(Repository *, void *context, uint32_t, uint32_t word) {
+  auto *runner = static_cast<RepositoryRunner *>(context);
+  runner->stateChanged = 1;
+  runnerCheckSpace(runner, word);
 }
 
 // Every failure the policy answers with a retry gets its line; a permanent
@@ -156,6 +177,23 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
   return state;
 }
 
+int RepositoryRunner_Preflight(RepositoryRunner *runner, Dictionary *config) {
+  CHECK_POINTER(runner);
+  CHECK_POINTER(config);
+  if (runner->preflight != nullptr) return 1;
+  if (Preflight_Begin(config, &runner->preflight, runner->failure, int(sizeof runner->failure)))
+    return 1;
+  Progress_PrintLine(runner->failure);
+  return 0;
+}
+
+int RepositoryRunner_PrintFailure(RepositoryRunner *runner) {
+  CHECK_POINTER(runner);
+  if (runner->failure[0] == '\0') return 0;
+  Progress_PrintLine(runner->failure);
+  return 1;
+}
+
 int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds) {
   CHECK_POINTER(runner);
   runner->retrySeconds = seconds > 0 ? seconds : 0;
@@ -204,6 +242,7 @@ int RepositoryRunner_Release(RepositoryRunner **runner) {
   Repository_SetStateCallback(gone->repository, nullptr, nullptr);
   Repository_SetErrorCallback(gone->repository, nullptr, nullptr);
   if (gone->released) Repository_Destroy(&gone->repository);
+  Preflight_Release(&gone->preflight);
   Mem_Free(gone, sizeof(RepositoryRunner), KSRC);
   return 1;
 }
