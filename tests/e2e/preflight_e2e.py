@@ -20,7 +20,6 @@ import argparse
 import os
 import pty
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -30,7 +29,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import Tree, check, failures  # noqa: E402
+from sync_e2e import Tree, check, failures, read_terminal  # noqa: E402
 
 REFUSE_SECONDS = 5
 RUN_SECONDS = 120
@@ -118,33 +117,24 @@ def case_refusals(t):
 
 
 def read_pty(fd, pid, piece_log):
-    """Reads the terminal until the child ends; the rewritten lines, and the
-    first line with bytes done, with those bytes and the pieces the server
-    had finished sending then."""
-    out, first_bytes = b"", None
-    deadline = time.monotonic() + RUN_SECONDS
-    while time.monotonic() < deadline:
-        ready, _, _ = select.select([fd], [], [], 1)
-        if not ready:
-            continue
-        try:
-            chunk = os.read(fd, 65536)
-        except OSError:
-            break
-        if not chunk:
-            break
-        out += chunk
-        if first_bytes is None:
-            for line in re.split(rb"[\r\n]", out):
-                m = re.match(rb"copy +[\d.]+% ([\d.]+) (B|KiB|MiB) / ", line)
-                if m and float(m.group(1)) > 0:
-                    done = float(m.group(1)) * UNITS[m.group(2).decode()]
-                    with open(piece_log) as f:
-                        finished = sum(1 for entry in f if "/pieces/" in entry)
-                    first_bytes = (line.decode(), done, finished)
-                    break
+    """Reads the terminal until the child ends; what it showed, and the first
+    line with bytes done, with those bytes and the pieces the server had
+    finished sending then."""
+    first = []
+
+    def each(out):
+        for line in re.split(rb"[\r\n]", out) if not first else ():
+            m = re.match(rb"copy +[\d.]+% ([\d.]+) (B|KiB|MiB) / ", line)
+            if m and float(m.group(1)) > 0:
+                done = float(m.group(1)) * UNITS[m.group(2).decode()]
+                with open(piece_log) as f:
+                    finished = sum(1 for entry in f if "/pieces/" in entry)
+                first.append((line.decode(), done, finished))
+                return
+
+    out = read_terminal(fd, each)
     os.waitpid(pid, 0)
-    return out.decode(errors="replace"), first_bytes
+    return out.decode(errors="replace"), (first[0] if first else None)
 
 
 def case_progress(t):

@@ -310,12 +310,9 @@ def case_interrupt(t):
     check(fetched <= bound, f"it fetches {fetched} bytes, at most {int(bound)}")
 
 
-def case_terminal(t):
-    t.start()
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.environ.update(t.env)
-        os.execv(t.keelson, t.args())
+def read_terminal(fd, each=None):
+    """What a pseudo-terminal shows until its child closes it (at most
+    RUN_SECONDS); each(text so far) is called after every read."""
     out = b""
     deadline = time.monotonic() + RUN_SECONDS
     while time.monotonic() < deadline:
@@ -329,6 +326,18 @@ def case_terminal(t):
         if not chunk:
             break
         out += chunk
+        if each is not None:
+            each(out)
+    return out
+
+
+def case_terminal(t):
+    t.start()
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.environ.update(t.env)
+        os.execv(t.keelson, t.args())
+    out = read_terminal(fd)
     _, status = os.waitpid(pid, 0)
     check(os.WEXITSTATUS(status) == 0, "the run under a pseudo-terminal exits 0")
     check(b"\r" in out and b"\x1b[K" in out, "the progress line is rewritten in place")
