@@ -252,7 +252,7 @@ def case_deadlines(t):
     server.start({path: [fault] for _, path, fault, _, _ in rows})
     runs = []
     for what, path, _, limit, _ in rows:
-        repo = t.write_repo(f"repo{path.replace('/', '-')}", alias=base + path)
+        repo = t.write_apart(f"client{path.replace('/', '-')}", alias=base + path)
         p = subprocess.Popen(t.args("--retry-time=0", repo=repo), env=t.env,
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         runs.append({"p": p, "limit": limit, "start": time.monotonic(), "samples": []})

@@ -51,14 +51,11 @@ def slow_conf(t):
 
 
 def installation(t, name):
-    """A repository file whose installation, metafile and pending storage
-    lie under root/<name>/."""
+    """The directory of an installation apart and its repository file."""
+    repo = t.write_apart(name)
     base = t.path(name)
     os.makedirs(os.path.join(base, "game"), exist_ok=True)
-    return base, t.write_repo(name + ".json", metafile=os.path.join(base, "game.metafile.json"),
-                              local={"type": "file", "path": os.path.join(base, "game")},
-                              pending={"type": "filePiece",
-                                       "path": os.path.join(base, "game.pending")})
+    return base, repo
 
 
 def refused(t, args, what, words, mount=None):

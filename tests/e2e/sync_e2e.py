@@ -130,6 +130,17 @@ class Tree:
             json.dump(repo, f)
         return path
 
+    def write_apart(self, name, **changes):
+        """A repository file whose installation, metafile and pending storage
+        lie under root/<name>/: syncs side by side need one each, as one sync
+        holds an installation at a time."""
+        own = self.path(name)
+        os.makedirs(own, exist_ok=True)
+        return self.write_repo(name + ".json", metafile=os.path.join(own, "game.metafile.json"),
+                               local={"type": "file", "path": os.path.join(own, "game")},
+                               pending={"type": "filePiece",
+                                        "path": os.path.join(own, "game.pending")}, **changes)
+
     def installed(self):
         return self.repo["local"]["path"]
 
@@ -199,7 +210,7 @@ def case_exit1(t):
     base = f"https://127.0.0.1:{t.port}"
     # Nothing listens on a port of its own: the server is down.
     down = free_port()
-    stopped = t.write_repo("repo-down.json", alias=f"https://127.0.0.1:{down}/alias.json")
+    stopped = t.write_apart("down", alias=f"https://127.0.0.1:{down}/alias.json")
     # A second nginx answers with a certificate for another name.
     other_port = free_port()
     with open(t.path("nginx-other.conf")) as f:
@@ -210,8 +221,8 @@ def case_exit1(t):
         f.write(conf)
     second = subprocess.Popen(["nginx", "-p", t.root, "-c", t.path("nginx-second.conf")],
                               stderr=subprocess.DEVNULL)
-    renamed = t.write_repo("repo-name.json", alias=f"https://127.0.0.1:{other_port}/alias.json")
-    other = t.write_repo("repo-other.json", catalog=base + "/other/")
+    renamed = t.write_apart("name", alias=f"https://127.0.0.1:{other_port}/alias.json")
+    other = t.write_apart("other", catalog=base + "/other/")
     with open(t.path("app.json")) as f:
         app = json.load(f)
     app["webGet"]["whitelist"] = ["localhost"]
@@ -229,8 +240,10 @@ def case_exit1(t):
     rows = [("the server is down", {"repo": stopped}, "Alias failed: 95", 1),
             ("a certificate for another name", {"repo": renamed}, "Alias failed: 971 ", 1),
             ("a catalog signed with another key", {"repo": other}, "Catalog failed: ", 0),
-            ("a host not whitelisted", {"app": closed}, "Alias failed: 963 ", 0),
-            ("a wrong password", {"credentials": bad}, "StorageRemote failed: 989 ", 1)]
+            ("a host not whitelisted", {"app": closed, "repo": t.write_apart("closed")},
+             "Alias failed: 963 ", 0),
+            ("a wrong password", {"credentials": bad, "repo": t.write_apart("wrong")},
+             "StorageRemote failed: 989 ", 1)]
     try:
         time.sleep(0.5)
         from concurrent.futures import ThreadPoolExecutor
