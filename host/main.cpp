@@ -179,9 +179,10 @@ void describeCode(int32_t code, int32_t codeEx, char *out, int size) {
     Str_AppendPrintf(out, size, " (%d)", codeEx);
 }
 
-void printFailure(Repository *repository) {
-  int32_t source = 0, index = 0, type = 0, code = 0, codeEx = 0;
-  Repository_GetLastError(repository, &source, &index, &type, &code, &codeEx);
+void printFailure(RepositoryRunner *runner) {
+  Repository *repository = RepositoryRunner_GetRepository(runner);
+  int32_t source = 0, code = 0, codeEx = 0;
+  RepositoryRunner_GetLastError(runner, &source, &code, &codeEx);
   char codeText[256];
   describeCode(code, codeEx, codeText, int(sizeof codeText));
   char filter[kPromptsFilterBytes], host[kPromptsHostBytes];
@@ -220,7 +221,7 @@ int runRepository(WorkflowApp *app, RepositoryRunner *runner) {
     return kExitDone;
   }
   Progress_Finish(RepositoryRunner_GetElapsed(runner), 0);
-  if (!RepositoryRunner_PrintFailure(runner)) printFailure(RepositoryRunner_GetRepository(runner));
+  if (!RepositoryRunner_PrintFailure(runner)) printFailure(runner);
   return kExitFailed;
 }
 

@@ -22,15 +22,18 @@
 struct RepositoryRunner {
   Repository *repository;  // owned
   double started;
+  double retryFrom;  // when the repository was first seen active; retries count from it
   double lastPublished;
   int32_t stateChanged;
   int32_t released;  // 1 once no request is pending: the repository may go
+  int32_t seenActive;
   int32_t ending;    // a permanent error, or a retry past the retry time, was met
+  RepositoryError failure;  // the error that ended the run (its url cleared)
   double retrySeconds;
   RepositoryRunnerState state;
   Preflight *preflight;  // owned; NULL unless RepositoryRunner_Preflight took it
   int32_t spaceChecked;
-  char failure[kPreflightLineBytes];  // the runner's own reason to end, else empty
+  char refusal[kPreflightLineBytes];  // the pre-flight's reason to end, else empty
 };
 
 namespace {
@@ -43,8 +46,8 @@ void runnerCheckSpace(RepositoryRunner *runner, uint32_t word) {
                    kRepositoryStateRemoteMetaFile;
   if (runner->preflight == nullptr || runner->spaceChecked || (word & known) != known) return;
   runner->spaceChecked = 1;
-  if (Preflight_CheckSpace(runner->preflight, runner->repository, runner->failure,
-                           int(sizeof runner->failure)))
+  if (Preflight_CheckSpace(runner->preflight, runner->repository, runner->refusal,
+                           int(sizeof runner->refusal)))
     return;
   runner->ending = 1;
   Repository_SetActive(runner->repository, 0);
@@ -56,6 +59,13 @@ void runnerOnState(Repository *, void *context, uint32_t, uint32_t word) {
   runnerCheckSpace(runner, word);
 }
 
+// Later failures still reach the record; the one that ended the run is kept.
+void runnerEnd(RepositoryRunner *runner, const RepositoryError *error) {
+  runner->ending = 1;
+  runner->failure = *error;
+  runner->failure.url = nullptr;
+}
+
 // Every failure the policy answers with a retry gets its line; a permanent
 // one, or a retry due past the run's retry time, ends the run. A delta the
 // policy replaces by the whole piece is no retry: the piece comes instead.
@@ -65,7 +75,7 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
       runner->state != RepositoryRunnerState::Running)
     return;
   if (RepositoryRunner_IsPermanent(error)) {
-    runner->ending = 1;
+    runnerEnd(runner, error);
     return;
   }
   char line[kErrorLineBytes];
@@ -74,7 +84,7 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", wait > 0 ? wait : 0.0);
   Progress_PrintLine(line);
   Progress_NoteRetry(error->retryAt);
-  if (error->retryAt - runner->started > runner->retrySeconds) runner->ending = 1;
+  if (error->retryAt - runner->retryFrom > runner->retrySeconds) runnerEnd(runner, error);
 }
 
 void runnerPublish(RepositoryRunner *runner) {
@@ -151,6 +161,7 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
   *made = RepositoryRunner{};
   made->repository = r;
   made->started = Platform_GetTickSeconds();
+  made->retryFrom = made->started;
   made->stateChanged = 1;
   made->retrySeconds = kRepositoryRunnerRetrySeconds;
   Repository_SetStateCallback(r, made, runnerOnState);
@@ -165,6 +176,13 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
 RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
   CHECK_POINTER(runner);
   if (runner->state != RepositoryRunnerState::Running) return runner->state;
+  // A repository created paused (keelson serve) starts its run when a page
+  // makes it active.
+  if (!runner->seenActive && (Repository_GetActionFlags(runner->repository) &
+                              kRepositoryActionActive)) {
+    runner->seenActive = 1;
+    runner->retryFrom = Platform_GetTickSeconds();
+  }
   Repository_Process(runner->repository);
   RepositoryRunnerState state = runnerEvaluate(runner);
   uint32_t flags = Repository_GetStateFlags(runner->repository);
@@ -181,22 +199,36 @@ int RepositoryRunner_Preflight(RepositoryRunner *runner, Dictionary *config) {
   CHECK_POINTER(runner);
   CHECK_POINTER(config);
   if (runner->preflight != nullptr) return 1;
-  if (Preflight_Begin(config, &runner->preflight, runner->failure, int(sizeof runner->failure)))
+  if (Preflight_Begin(config, &runner->preflight, runner->refusal, int(sizeof runner->refusal)))
     return 1;
-  Progress_PrintLine(runner->failure);
+  Progress_PrintLine(runner->refusal);
   return 0;
 }
 
 int RepositoryRunner_PrintFailure(RepositoryRunner *runner) {
   CHECK_POINTER(runner);
-  if (runner->failure[0] == '\0') return 0;
-  Progress_PrintLine(runner->failure);
+  if (runner->refusal[0] == '\0') return 0;
+  Progress_PrintLine(runner->refusal);
   return 1;
 }
 
 int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds) {
   CHECK_POINTER(runner);
   runner->retrySeconds = seconds > 0 ? seconds : 0;
+  return 1;
+}
+
+int RepositoryRunner_GetLastError(RepositoryRunner *runner, int32_t *source, int32_t *code,
+                                  int32_t *codeEx) {
+  CHECK_POINTER(runner);
+  CHECK_POINTER(source);
+  CHECK_POINTER(code);
+  CHECK_POINTER(codeEx);
+  if (!runner->ending)
+    return Repository_GetLastError(runner->repository, source, nullptr, nullptr, code, codeEx);
+  *source = runner->failure.source;
+  *code = runner->failure.code;
+  *codeEx = runner->failure.codeEx;
   return 1;
 }
 

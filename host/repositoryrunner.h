@@ -11,7 +11,8 @@
 // 2 are clear and the repository is no longer alive (state 0x8); it failed
 // when the configuration error was recorded during the run, at the first
 // permanent error (RepositoryRunner_IsPermanent), or at the first retry the
-// policy schedules past the retry time counted from the runner's creation.
+// policy schedules past the retry time counted from the first step that
+// found the repository active.
 // The stall bit (0x4) is not read: the policy's retries decide. (3) the
 // repository is released only once no storage request is pending; past the
 // stop's limit it is left unreleased (releasing a request in use would stop
@@ -47,7 +48,7 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
 // One pass: the repository's pump, the status publication and the end test.
 // Returns the state after the pass.
 RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner);
-// Retries may fall due up to seconds after the runner's creation (0: the
+// Retries may fall due up to seconds after the run's start (0: the
 // first retry ends the run, once its line is written). A failed delta that
 // the policy replaces by the whole piece is no retry. Returns 1.
 int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds);
@@ -68,6 +69,10 @@ int RepositoryRunner_PrintFailure(RepositoryRunner *runner);
 // verify (987 with 9 or 10); access denied, a read-only file system or a
 // full disk (964). Anything else is worth its retry.
 int RepositoryRunner_IsPermanent(const RepositoryError *error);
+// The error that ended the run, else the repository's last recorded one.
+// Returns 1.
+int RepositoryRunner_GetLastError(RepositoryRunner *runner, int32_t *source, int32_t *code,
+                                  int32_t *codeEx);
 Repository *RepositoryRunner_GetRepository(RepositoryRunner *runner);
 // Seconds since the runner was created.
 double RepositoryRunner_GetElapsed(RepositoryRunner *runner);

@@ -11,8 +11,8 @@ plan.json maps a request path to a list of faults:
   reset         the header and half the body, a pause, then a reset (RST)
   short         the header and every body byte but the last, then a close
   500, 503      that status, no body (503 with "Retry-After: 1")
-  trickle       the header, then one body byte every 2 s until the peer goes
-  head-trickle  one header byte every 2 s, never the end of the header
+  trickle       the header, then one body byte every 1.7 s until the peer goes
+  head-trickle  one header byte every 1.7 s, never the end of the header
   continue      "HTTP/1.1 100 Continue" answers without end
 Every answer is logged as one line "<path> <status> <body bytes sent>
 <fault or ->" once it is over. Listens on 127.0.0.1:<port> until killed
@@ -29,7 +29,9 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from httppeer import read_head, serve_forever  # noqa: E402
 
-TRICKLE_SECONDS = 2.0
+# Not a divisor of the client's deadlines (30 s, 60 s): no byte is on its
+# way when the client gives up, so the bytes sent are the bytes it got.
+TRICKLE_SECONDS = 1.7
 RESET_PAUSE_SECONDS = 0.5
 REASONS = {200: b"OK", 404: b"Not Found", 500: b"Internal Server Error",
            503: b"Service Unavailable"}
