@@ -103,7 +103,8 @@ constexpr const char kSyncHelp[] =
 constexpr const char kSyncOptions[] =
     "  --retry-time=SECONDS  retry failed requests while the retry falls due within\n"
     "                        SECONDS of the start (default 120; 0: the first\n"
-    "                        failure ends the run); a permanent error ends it at once\n";
+    "                        failure ends the run); a permanent error ends it at once\n"
+    "  --quiet               no progress line: only errors and the summary\n";
 
 constexpr const char kServeHelp[] =
     "usage: keelson serve [options] <repository file>\n"
@@ -133,7 +134,7 @@ constexpr OptionRow kOptions[] = {
     {"memoryreport", false, false}, {"memorytest", false, false}, {"memorytracking", false, false},
     {"perday", false, false},     {"perprocess", false, false}, {"perthread", false, false},
     {"proxy", false, false},      {"proxy-wpad", false, false}, {"verbose", false, false},
-    {"window", false, false},
+    {"window", false, false},     {"quiet", false, true},
 };
 
 struct Arguments {
@@ -145,6 +146,7 @@ struct Arguments {
   const char *port = nullptr;
   const char *www = nullptr;
   const char *retryTime = nullptr;
+  bool quiet = false;
   bool help = false;
   bool version = false;
   // The arguments as the host reads them: "--app FILE" joined into
@@ -192,6 +194,7 @@ void keepOption(Arguments *out, const OptionRow *row, const char *value) {
   if (strcmp(row->name, "port") == 0) out->port = value;
   if (strcmp(row->name, "www") == 0) out->www = value;
   if (strcmp(row->name, "retry-time") == 0) out->retryTime = value;
+  if (strcmp(row->name, "quiet") == 0) out->quiet = true;
 }
 
 // A word that asks for help or the version: the options, and the commands
@@ -233,7 +236,7 @@ int parseArguments(int argc, char **argv, Arguments *out, int *exitCode) {
         return 0;
       }
       std::string word = a;
-      if (row->own && value == nullptr && i + 1 < argc) {
+      if (row->own && row->needsValue && value == nullptr && i + 1 < argc) {
         value = argv[++i];
         word = word + "=" + value;
       }
@@ -326,7 +329,7 @@ int runRepository(WorkflowApp *app, RepositoryRunner *runner, const Arguments &a
     return kExitDone;
   }
   Progress_Finish(RepositoryRunner_GetElapsed(runner), 0);
-  printFailure(runner, args, config);
+  if (!RepositoryRunner_PrintFailure(runner)) printFailure(runner, args, config);
   return kExitFailed;
 }
 
@@ -397,11 +400,13 @@ int syncWithHost(const Arguments &args, int64_t retrySeconds) {
     return kExitUsage;
   }
   Progress_Init(2);
+  Progress_SetQuiet(args.quiet);
   RepositoryRunner *runner = nullptr;
   code = kExitFailed;
   if (RepositoryRunner_Create(&runner, config, app)) {
     RepositoryRunner_SetRetryTime(runner, double(retrySeconds));
-    code = runRepository(app, runner, args, config);
+    code = RepositoryRunner_Preflight(runner, config) ? runRepository(app, runner, args, config)
+                                                      : kExitFailed;
     RepositoryRunner_Stop(runner, app);
     RepositoryRunner_Release(&runner);
   }

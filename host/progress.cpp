@@ -1,6 +1,7 @@
 // The command's progress line and summary; see progress.h.
 #include "host/progress.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/repository.h"
@@ -14,15 +15,31 @@
 
 namespace {
 
+// Samples of the bytes fetched, for the rate: a ring of the last ones, one
+// per status (two a second while a phase runs).
+constexpr int kProgressSamples = 32;
+
+struct ProgressSample {
+  double at;
+  int64_t fetched;
+};
+
 struct ProgressState {
   int fd = -1;
   int terminal = 0;
+  int quiet = 0;
   int lineOpen = 0;  // a terminal line without its newline yet
   int shown = 1;     // the last status is on screen
   int observing = 0;
   double lastWrite = -1e9;
-  uint32_t lastState = 0;
   Dictionary *last = nullptr;  // the last status seen (one reference)
+  ProgressSample samples[kProgressSamples] = {};
+  int sampleCount = 0;
+  int sampleNext = 0;
+  double retries[kProgressRetrySlots] = {};
+  int retryCount = 0;
+  int copySeen = 0;  // a status with the copy running arrived
+  char installedId[kRepositoryIdBytes] = {};  // the local id until the copy began
 };
 
 ProgressState gProgress;
@@ -65,6 +82,7 @@ void progressBytes(double bytes, char *out, int size) {
   else Str_Printf(out, size, "%.1f %s", bytes, kUnits[unit]);
 }
 
+// "--" for an unknown time (negative or beyond 100 hours).
 void progressDuration(double seconds, char *out, int size) {
   if (!(seconds >= 0) || seconds > 360000) {
     Str_Copy(out, "--", size);
@@ -87,9 +105,48 @@ void progressEndLine(void) {
   gProgress.lineOpen = 0;
 }
 
+// Bytes a second over the samples of the last kProgressRateSeconds; the run's
+// start (nothing fetched) is the first sample, so a rate shows from the
+// first status on.
+double progressRate(void) {
+  if (gProgress.sampleCount < 2) return 0;
+  int newest = (gProgress.sampleNext + kProgressSamples - 1) % kProgressSamples;
+  const ProgressSample &now = gProgress.samples[newest];
+  int oldest = newest;
+  for (int i = 1; i < gProgress.sampleCount; i++) {
+    int k = (newest + kProgressSamples - i) % kProgressSamples;
+    oldest = k;
+    if (now.at - gProgress.samples[k].at >= kProgressRateSeconds) break;
+  }
+  const ProgressSample &then = gProgress.samples[oldest];
+  double span = now.at - then.at;
+  return span > 0 ? double(now.fetched - then.fetched) / span : 0;
+}
+
+void progressSample(double at, int64_t fetched) {
+  gProgress.samples[gProgress.sampleNext] = ProgressSample{at, fetched};
+  gProgress.sampleNext = (gProgress.sampleNext + 1) % kProgressSamples;
+  if (gProgress.sampleCount < kProgressSamples) gProgress.sampleCount++;
+}
+
+// Seconds until the next retry still to come; -1 when none is.
+double progressRetryIn(double now) {
+  double next = -1;
+  int kept = 0;
+  for (int i = 0; i < gProgress.retryCount; i++) {
+    double at = gProgress.retries[i];
+    if (at <= now) continue;
+    gProgress.retries[kept++] = at;
+    if (next < 0 || at - now < next) next = at - now;
+  }
+  gProgress.retryCount = kept;
+  return next;
+}
+
 void progressShow(Dictionary *status) {
   char line[kProgressLineBytes];
-  int length = Progress_FormatLine(status, line, int(sizeof line));
+  ProgressExtra extra{progressRate(), progressRetryIn(Platform_GetTickSeconds())};
+  int length = Progress_FormatLine(status, &extra, line, int(sizeof line));
   if (gProgress.terminal) {
     int columns = Platform_GetTerminalWidth(gProgress.fd);
     if (columns <= 0) columns = kProgressDefaultColumns;
@@ -105,6 +162,17 @@ void progressShow(Dictionary *status) {
   }
 }
 
+// The installed version is the local id as long as the copy has not begun:
+// the run saves the remote one over it at its end.
+void progressNoteVersion(Dictionary *info, uint32_t state) {
+  if (gProgress.copySeen) return;
+  if (state & kRepositoryStateCopying) {
+    gProgress.copySeen = 1;
+    return;
+  }
+  Str_Copy(gProgress.installedId, progressText(info, "localId"), kRepositoryIdBytes);
+}
+
 int progressOnStatus(void *, const char *, const char *, const char *, Dictionary *info) {
   if (info == nullptr) return 1;
   Dictionary_AddRef(info);
@@ -112,18 +180,29 @@ int progressOnStatus(void *, const char *, const char *, const char *, Dictionar
   gProgress.last = info;
   int32_t state = 0;
   Dictionary_GetInt32ByKey(info, "stateFlags", &state);
+  progressNoteVersion(info, uint32_t(state));
   double now = Platform_GetTickSeconds();
-  double every = gProgress.terminal ? kProgressTerminalSeconds : kProgressPlainSeconds;
-  // In a log a new phase gets its line at once; a terminal's line keeps its
-  // rate, and the last status is drawn when the run ends.
-  bool phaseChanged = strcmp(progressPhase(uint32_t(state)), progressPhase(gProgress.lastState));
-  gProgress.lastState = uint32_t(state);
+  progressSample(now, Progress_GetFetched(info));
   gProgress.shown = 0;
-  if ((gProgress.terminal || !phaseChanged) && now - gProgress.lastWrite < every) return 1;
+  if (gProgress.quiet) return 1;
+  double every = gProgress.terminal ? kProgressTerminalSeconds : kProgressPlainSeconds;
+  if (now - gProgress.lastWrite < every) return 1;
   gProgress.lastWrite = now;
   gProgress.shown = 1;
   progressShow(info);
   return 1;
+}
+
+// Pieces fetched again for the version that was already installed.
+int32_t progressRepaired(Dictionary *status) {
+  const char *remote = progressText(status, "remoteId");
+  if (gProgress.installedId[0] == '\0' || Str_CompareNoCase(gProgress.installedId, remote) != 0)
+    return 0;
+  Dictionary *copy = nullptr;
+  int32_t written = 0;
+  if (Dictionary_GetDictionaryByKey(status, "copy", &copy) && copy != nullptr)
+    Dictionary_GetInt32ByKey(copy, "piecesWritten", &written);
+  return written;
 }
 
 }  // namespace
@@ -133,9 +212,16 @@ int Progress_Init(int fd) {
   gProgress = ProgressState{};
   gProgress.fd = fd;
   gProgress.terminal = Platform_IsTerminal(fd);
+  // Nothing fetched at the start: the first status then has a rate.
+  progressSample(Platform_GetTickSeconds(), 0);
   NotificationCenter_AddInstanceObserver("Repository", "Status", "Global", &gProgress,
                                          progressOnStatus);
   gProgress.observing = 1;
+  return 1;
+}
+
+int Progress_SetQuiet(int quiet) {
+  gProgress.quiet = quiet ? 1 : 0;
   return 1;
 }
 
@@ -149,42 +235,100 @@ int Progress_Shutdown(void) {
   return 1;
 }
 
-int Progress_FormatLine(Dictionary *status, char *out, int size) {
+int Progress_NoteRetry(double retryAt) {
+  progressRetryIn(Platform_GetTickSeconds());
+  int slot = gProgress.retryCount < kProgressRetrySlots ? gProgress.retryCount++
+                                                        : kProgressRetrySlots - 1;
+  gProgress.retries[slot] = retryAt;
+  return 1;
+}
+
+int Progress_FormatBytes(double bytes, char *out, int size) {
+  CHECK_POINTER(out);
+  progressBytes(bytes, out, size);
+  return 1;
+}
+
+int64_t Progress_GetFetched(Dictionary *status) {
+  CHECK_POINTER(status);
+  Dictionary *remotes = nullptr;
+  int32_t count = 0;
+  if (Dictionary_GetListByKey(status, "remote", &remotes) && remotes != nullptr &&
+      Dictionary_GetCount(remotes, &count) && count > 0) {
+    int64_t sum = 0;
+    for (int32_t i = 0; i < count; i++) {
+      Dictionary *remote = nullptr;
+      int64_t bytes = 0;
+      if (Dictionary_GetDictionaryByIndex(remotes, i, &remote) && remote != nullptr &&
+          Dictionary_GetInt64ByKey(remote, "readBytes", &bytes))
+        sum += bytes;
+    }
+    return sum;
+  }
+  int64_t fetched = 0;
+  Dictionary_GetInt64ByKey(status, "remoteReadBytes", &fetched);
+  return fetched;
+}
+
+int Progress_FormatLine(Dictionary *status, const ProgressExtra *extra, char *out, int size) {
   CHECK_POINTER(status);
   int32_t state = 0;
   Dictionary_GetInt32ByKey(status, "stateFlags", &state);
   Dictionary *copy = nullptr;
-  double progress = 0, done = 0, total = 0, remaining = -1;
+  double progress = 0, complete = 0, skipped = 0, total = 0, remaining = -1;
   if (Dictionary_GetDictionaryByKey(status, "copy", &copy) && copy != nullptr) {
     progress = progressNumber(copy, "progress");
-    done = progressNumber(copy, "bytesComplete");
+    complete = progressNumber(copy, "bytesComplete");
+    skipped = progressNumber(copy, "bytesSkipped");
     total = progressNumber(copy, "bytesTotal");
     remaining = progressNumber(copy, "remainingTime");
   }
-  double speed = progressNumber(status, "remoteReadSpeed");
-  if (remaining <= 0 && speed > 0 && total > done) remaining = (total - done) / speed;
-  else if (remaining <= 0 && total > done) remaining = -1;
-  char doneText[32], totalText[32], speedText[32], eta[32];
+  double fetched = double(Progress_GetFetched(status));
+  // Pieces in flight have arrived in part: their bytes count before the
+  // piece is written. Retried and error bodies are fetched too, so the sum
+  // is held to what there is.
+  double done = std::max(complete, skipped + fetched);
+  if (total > 0) {
+    done = std::min(done, total);
+    progress = done / total;
+  } else {
+    done = complete;
+  }
+  double rate = extra != nullptr && extra->rate >= 0 ? extra->rate
+                                                     : progressNumber(status, "remoteReadSpeed");
+  if (!(remaining > 0)) {
+    if (total > 0 && done >= total) remaining = 0;
+    else if (total > done && rate > 0) remaining = (total - done) / rate;
+    else remaining = -1;
+  }
+  char phase[48], doneText[32], totalText[32], rateText[32], eta[32];
+  if (extra != nullptr && extra->retryIn >= 0)
+    Str_Printf(phase, int(sizeof phase), "retrying in %.0f s", extra->retryIn);
+  else
+    Str_Copy(phase, progressPhase(uint32_t(state)), int(sizeof phase));
   progressBytes(done, doneText, int(sizeof doneText));
   progressBytes(total, totalText, int(sizeof totalText));
-  progressBytes(speed, speedText, int(sizeof speedText));
-  progressDuration(total > done || remaining > 0 ? remaining : 0, eta, int(sizeof eta));
-  Str_Printf(out, size, "%s %5.1f%% %s / %s %s/s ETA %s", progressPhase(uint32_t(state)),
-             progress * 100.0, doneText, totalText, speedText, eta);
+  progressBytes(rate, rateText, int(sizeof rateText));
+  progressDuration(remaining, eta, int(sizeof eta));
+  Str_Printf(out, size, "%s %5.1f%% %s / %s %s/s ETA %s", phase, progress * 100.0, doneText,
+             totalText, rateText, eta);
   return int(strlen(out));
 }
 
-int Progress_FormatSummary(Dictionary *status, double seconds, char *out, int size) {
+int Progress_FormatSummary(Dictionary *status, double seconds, int32_t repaired, char *out,
+                           int size) {
   CHECK_POINTER(status);
   Dictionary *copy = nullptr;
   int32_t files = 0;
   if (Dictionary_GetDictionaryByKey(status, "copy", &copy) && copy != nullptr)
     Dictionary_GetInt32ByKey(copy, "filesTotal", &files);
-  int64_t fetched = 0;
-  Dictionary_GetInt64ByKey(status, "remoteReadBytes", &fetched);
-  Str_Printf(out, size, "%s %s: %d files, %lld bytes fetched, %.1f s\n",
-             progressText(status, "name"), progressText(status, "remoteId"), files,
-             (long long)fetched, seconds);
+  double fetched = double(Progress_GetFetched(status));
+  char fetchedText[32], rateText[32];
+  progressBytes(fetched, fetchedText, int(sizeof fetchedText));
+  progressBytes(seconds > 0 ? fetched / seconds : 0, rateText, int(sizeof rateText));
+  Str_Printf(out, size, "%s %s: %d files, %s fetched in %.1f s (%s/s), %d repaired\n",
+             progressText(status, "name"), progressText(status, "remoteId"), files, fetchedText,
+             seconds, rateText, repaired);
   return int(strlen(out));
 }
 
@@ -198,14 +342,15 @@ int Progress_PrintLine(const char *line) {
 }
 
 int Progress_Finish(double seconds, int summary) {
-  if (gProgress.terminal && !gProgress.shown && gProgress.last != nullptr) {
+  if (gProgress.terminal && !gProgress.quiet && !gProgress.shown && gProgress.last != nullptr) {
     progressShow(gProgress.last);
     gProgress.shown = 1;
   }
   progressEndLine();
   if (summary && gProgress.last != nullptr) {
     char line[kProgressLineBytes];
-    int length = Progress_FormatSummary(gProgress.last, seconds, line, int(sizeof line));
+    int length = Progress_FormatSummary(gProgress.last, seconds, progressRepaired(gProgress.last),
+                                        line, int(sizeof line));
     progressWrite(1, line, length);
   }
   return 1;

@@ -12,52 +12,91 @@
 
 namespace {
 
-std::string Line(const std::string &json) {
+std::string Line(const std::string &json, const ProgressExtra *extra) {
   Dictionary *status = NetTest_Dictionary(json);
   char out[kProgressLineBytes];
-  Progress_FormatLine(status, out, int(sizeof out));
+  Progress_FormatLine(status, extra, out, int(sizeof out));
   Dictionary_Release(&status);
   return out;
 }
 
-// The phase follows the engine's work; the ETA is the copy's own estimate,
-// else the bytes left over the speed, else unknown.
-TEST(Progress, LineNamesPhasePercentBytesSpeedAndEta) {
-  const std::string copying = std::to_string(kRepositoryStateSynchronize | kRepositoryStateRefresh |
-                                             kRepositoryStateCopying);
+std::string Flags(uint32_t flags) { return R"({"stateFlags":)" + std::to_string(flags); }
+
+// Bytes count as they arrive (the remote storages' readBytes), never past
+// the total; the ETA is the copy's own estimate, else the bytes left over
+// the rate, else 0 s when nothing is left and "--" when unknown; a retry
+// that is due names the phase.
+TEST(Progress, LineNamesPhasePercentBytesRateAndEta) {
+  const std::string copying = Flags(kRepositoryStateSynchronize | kRepositoryStateRefresh |
+                                    kRepositoryStateCopying);
+  const ProgressExtra none{-1, -1}, half{524288, -1}, quarter{262144, -1}, still{0, -1},
+      retry{0, 12.4};
   struct Row {
     std::string json;
+    const ProgressExtra *extra;
     const char *line;
   } rows[] = {
-      {R"({"stateFlags":)" + copying + R"(,"remoteReadSpeed":524288.0,"copy":{"progress":0.5,)"
-       R"("bytesComplete":1048576,"bytesTotal":2097152,"remainingTime":65.0}})",
-       "copy  50.0% 1.0 MiB / 2.0 MiB 512.0 KiB/s ETA 1m05s"},
-      {R"({"stateFlags":)" + copying + R"(,"remoteReadSpeed":524288.0,"copy":{"progress":0.25,)"
-       R"("bytesComplete":1048576,"bytesTotal":2097152,"remainingTime":-1.0}})",
-       "copy  25.0% 1.0 MiB / 2.0 MiB 512.0 KiB/s ETA 2s"},
-      {R"({"stateFlags":)" + copying + R"(,"remoteReadSpeed":0.0,"copy":{"progress":0.0,)"
-       R"("bytesComplete":0,"bytesTotal":5000,"remainingTime":-1.0}})",
+      {copying + R"(,"copy":{"bytesComplete":1048576,"bytesTotal":2097152,"remainingTime":65.0}})",
+       &half, "copy  50.0% 1.0 MiB / 2.0 MiB 512.0 KiB/s ETA 1m05s"},
+      // Nothing written yet, half a MiB in flight across two remotes.
+      {copying + R"(,"remote":[{"readBytes":300000},{"readBytes":224288}],)"
+                 R"("remoteReadBytes":1,"copy":{"bytesComplete":0,"bytesTotal":2097152,)"
+                 R"("remainingTime":-1.0}})",
+       &quarter, "copy  25.0% 512.0 KiB / 2.0 MiB 256.0 KiB/s ETA 6s"},
+      {copying + R"(,"remoteReadBytes":524288,"copy":{"bytesComplete":1048576,)"
+                 R"("bytesSkipped":1048576,"bytesTotal":2097152}})",
+       &quarter, "copy  75.0% 1.5 MiB / 2.0 MiB 256.0 KiB/s ETA 2s"},
+      // Compressed pieces: fewer bytes fetched than written.
+      {copying + R"(,"remoteReadBytes":1000,"copy":{"bytesComplete":1048576,)"
+                 R"("bytesTotal":2097152}})",
+       &half, "copy  50.0% 1.0 MiB / 2.0 MiB 512.0 KiB/s ETA 2s"},
+      // Retried bodies count as fetched but not past the total.
+      {copying + R"(,"remoteReadBytes":3145728,"copy":{"bytesComplete":0,)"
+                 R"("bytesTotal":1048576}})",
+       &half, "copy 100.0% 1.0 MiB / 1.0 MiB 512.0 KiB/s ETA 0s"},
+      {copying + R"(,"copy":{"bytesComplete":0,"bytesTotal":5000,"remainingTime":-1.0}})", &still,
        "copy   0.0% 0 B / 4.9 KiB 0 B/s ETA --"},
-      {R"({"stateFlags":)" + std::to_string(kRepositoryStateRefresh) + "}",
-       "refresh   0.0% 0 B / 0 B 0 B/s ETA 0s"},
-      {R"({"stateFlags":)" + std::to_string(kRepositoryStateSynchronize | kRepositoryStateLocalCleaning) +
-           R"(,"copy":{"progress":1.0,"bytesComplete":7200000000,"bytesTotal":7200000000}})",
-       "clean 100.0% 6.7 GiB / 6.7 GiB 0 B/s ETA 0s"},
-      {R"({"stateFlags":0})", "done   0.0% 0 B / 0 B 0 B/s ETA 0s"},
+      {Flags(kRepositoryStateRefresh) + "}", &still, "refresh   0.0% 0 B / 0 B 0 B/s ETA --"},
+      {copying + R"(,"copy":{"bytesComplete":0,"bytesTotal":5000}})", &retry,
+       "retrying in 12 s   0.0% 0 B / 4.9 KiB 0 B/s ETA --"},
+      {Flags(kRepositoryStateSynchronize | kRepositoryStateLocalCleaning) +
+           R"(,"copy":{"bytesComplete":7200000000,"bytesTotal":7200000000}})",
+       &still, "clean 100.0% 6.7 GiB / 6.7 GiB 0 B/s ETA 0s"},
+      // Without a measured rate the status's own speed serves.
+      {copying + R"(,"remoteReadSpeed":1024.0,"copy":{"bytesComplete":0,"bytesTotal":10240}})",
+       &none, "copy   0.0% 0 B / 10.0 KiB 1.0 KiB/s ETA 10s"},
+      {R"({"stateFlags":0})", nullptr, "done   0.0% 0 B / 0 B 0 B/s ETA --"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.json);
-    EXPECT_EQ(Line(row.json), row.line);
+    EXPECT_EQ(Line(row.json, row.extra), row.line);
   }
 }
 
-TEST(Progress, SummaryNamesRepositoryVersionFilesBytesAndSeconds) {
-  Dictionary *status = NetTest_Dictionary(
-      R"({"name":"game","remoteId":"v2","remoteReadBytes":123456789012,"copy":{"filesTotal":80}})");
-  char out[kProgressLineBytes];
-  Progress_FormatSummary(status, 1.25, out, int(sizeof out));
-  Dictionary_Release(&status);
-  EXPECT_STREQ(out, "game v2: 80 files, 123456789012 bytes fetched, 1.2 s\n");
+// The summary keeps the line's units and gives the average rate.
+TEST(Progress, SummaryNamesVersionFilesBytesSecondsRateAndRepairs) {
+  struct Row {
+    const char *json;
+    double seconds;
+    int32_t repaired;
+    const char *line;
+  } rows[] = {
+      {R"({"name":"myapp","remoteId":"1.0","remoteReadBytes":26843546,"copy":{"filesTotal":6}})",
+       2.1, 0, "myapp 1.0: 6 files, 25.6 MiB fetched in 2.1 s (12.2 MiB/s), 0 repaired\n"},
+      {R"({"name":"game","remoteId":"v2","remote":[{"readBytes":123456789012}],)"
+       R"("copy":{"filesTotal":80}})",
+       100.0, 3, "game v2: 80 files, 115.0 GiB fetched in 100.0 s (1.1 GiB/s), 3 repaired\n"},
+      {R"({"name":"game","remoteId":"v2"})", 0.0, 0,
+       "game v2: 0 files, 0 B fetched in 0.0 s (0 B/s), 0 repaired\n"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.json);
+    Dictionary *status = NetTest_Dictionary(row.json);
+    char out[kProgressLineBytes];
+    Progress_FormatSummary(status, row.seconds, row.repaired, out, int(sizeof out));
+    Dictionary_Release(&status);
+    EXPECT_STREQ(out, row.line);
+  }
 }
 
 }  // namespace

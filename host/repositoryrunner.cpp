@@ -16,6 +16,7 @@
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
 #include "host/errorline.h"
+#include "host/preflight.h"
 #include "host/progress.h"
 #include "host/usercheck.h"
 #include "workflow/workflowapp.h"
@@ -33,12 +34,32 @@ struct RepositoryRunner {
   RepositoryRunnerState state;
   RepositoryError failure;  // the error that ended the run; url points at failureUrl
   char failureUrl[kErrorLineBytes];
+  Preflight *preflight;  // owned; NULL unless RepositoryRunner_Preflight took it
+  int32_t spaceChecked;
+  char refusal[kPreflightLineBytes];  // the pre-flight's reason to end, else empty
 };
 
 namespace {
 
-void runnerOnState(Repository *, void *context, uint32_t, uint32_t) {
-  static_cast<RepositoryRunner *>(context)->stateChanged = 1;
+// Once both metafiles are known and before the copy writes (it is set up
+// later in the same pass), the free space must cover what the run writes;
+// pausing the repository here keeps that pass from starting it.
+void runnerCheckSpace(RepositoryRunner *runner, uint32_t word) {
+  uint32_t known = kRepositoryStateSynchronize | kRepositoryStateLocalMetaFile |
+                   kRepositoryStateRemoteMetaFile;
+  if (runner->preflight == nullptr || runner->spaceChecked || (word & known) != known) return;
+  runner->spaceChecked = 1;
+  if (Preflight_CheckSpace(runner->preflight, runner->repository, runner->refusal,
+                           int(sizeof runner->refusal)))
+    return;
+  runner->ending = 1;
+  Repository_SetActive(runner->repository, 0);
+}
+
+void runnerOnState(Repository *, void *context, uint32_t, uint32_t word) {
+  auto *runner = static_cast<RepositoryRunner *>(context);
+  runner->stateChanged = 1;
+  runnerCheckSpace(runner, word);
 }
 
 // Later failures still reach the record; the one that ended the run is
@@ -67,6 +88,7 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   double wait = error->retryAt - Platform_GetTickSeconds();
   Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", wait > 0 ? wait : 0.0);
   Progress_PrintLine(line);
+  Progress_NoteRetry(error->retryAt);
   if (error->retryAt - runner->retryFrom > runner->retrySeconds) runnerEnd(runner, error);
 }
 
@@ -174,6 +196,23 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
   return state;
 }
 
+int RepositoryRunner_Preflight(RepositoryRunner *runner, Dictionary *config) {
+  CHECK_POINTER(runner);
+  CHECK_POINTER(config);
+  if (runner->preflight != nullptr) return 1;
+  if (Preflight_Begin(config, &runner->preflight, runner->refusal, int(sizeof runner->refusal)))
+    return 1;
+  Progress_PrintLine(runner->refusal);
+  return 0;
+}
+
+int RepositoryRunner_PrintFailure(RepositoryRunner *runner) {
+  CHECK_POINTER(runner);
+  if (runner->refusal[0] == '\0') return 0;
+  Progress_PrintLine(runner->refusal);
+  return 1;
+}
+
 int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds) {
   CHECK_POINTER(runner);
   runner->retrySeconds = seconds > 0 ? seconds : 0;
@@ -244,6 +283,7 @@ int RepositoryRunner_Release(RepositoryRunner **runner) {
   Repository_SetStateCallback(gone->repository, nullptr, nullptr);
   Repository_SetErrorCallback(gone->repository, nullptr, nullptr);
   if (gone->released) Repository_Destroy(&gone->repository);
+  Preflight_Release(&gone->preflight);
   Mem_Free(gone, sizeof(RepositoryRunner), KSRC);
   return 1;
 }

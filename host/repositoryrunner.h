@@ -52,6 +52,16 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner);
 // first retry ends the run, once its line is written). A failed delta that
 // the policy replaces by the whole piece is no retry. Returns 1.
 int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds);
+// The checks before the run writes (host/preflight.h): the installation
+// directory may be written and no other sync holds it (the lock is kept
+// until the runner is released); once both metafiles are known, before the
+// copy starts, the free space must cover what the run writes, else the run
+// fails with that line. 1; 0 with the refusal written on the progress
+// output.
+int RepositoryRunner_Preflight(RepositoryRunner *runner, Dictionary *config);
+// Writes the runner's own reason the run failed (the space check) on the
+// progress output: 1; 0 when the repository's error ended it.
+int RepositoryRunner_PrintFailure(RepositoryRunner *runner);
 // 1 when retrying error cannot help: a configuration error; an HTTP 4xx but
 // 408 and 429 for a document or a whole piece (not for a delta the policy
 // replaces by the piece, nor a local or pending storage's 404); a host not

@@ -16,6 +16,7 @@
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "host/host.h"
+#include "host/progress.h"
 #include "host/prompts.h"
 #include "host/quithook.h"
 #include "host/repositoryrunner.h"
@@ -34,6 +35,7 @@ constexpr int kServeLineBytes = 4096 + 512;
 struct ServeRun {
   Dictionary *config = nullptr;
   bool prompts = false;
+  bool progress = false;
   RepositoryRunner *runner = nullptr;
   StaticFiles *files = nullptr;
   PageBridge *bridge = nullptr;
@@ -67,6 +69,9 @@ int serveMakeRepository(ServeRun *run, const ServeOptions *options) {
   run->prompts = true;
   if (!RepositoryRunner_Create(&run->runner, run->config, Host_GetApp())) return 0;
   Repository_SetActive(RepositoryRunner_GetRepository(run->runner), 0);
+  // The console follows the repository as `keelson sync` shows it.
+  Progress_Init(2);
+  run->progress = true;
   return 1;
 }
 
@@ -82,6 +87,8 @@ int serveListen(ServeRun *run, const ServeOptions *options, int32_t *port) {
   WebServer_ClearPorts(run->server);
   WebServer_AddPort(run->server, options->port);
   WebServer_EnableKeepAlive(run->server);
+  // The printed "url" is "/": it opens the page's index.
+  WebServer_SetDefaultDocument(run->server, kStaticFilesIndex);
   PageBridge_Attach(run->bridge, run->server);
   double deadline = Platform_GetTickSeconds() + kServeListenSeconds;
   while (Platform_GetTickSeconds() < deadline && !Host_IsQuitRequested()) {
@@ -136,6 +143,10 @@ void serveStop(ServeRun *run) {
         RepositoryRunner_GetRepository(run->runner)->header.instanceId);
     RepositoryRunner_Stop(run->runner, Host_GetApp());
     RepositoryRunner_Release(&run->runner);
+  }
+  if (run->progress) {
+    Progress_Finish(0, 0);
+    Progress_Shutdown();
   }
   if (run->bridge != nullptr) PageBridge_Release(&run->bridge);
   if (run->files != nullptr) StaticFiles_Release(&run->files);

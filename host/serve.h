@@ -8,6 +8,8 @@
 // only there and in the fragment of "open", which browsers send to no server;
 // the page trades it, once and within a minute, for the session token the
 // calls carry.
+// The repository's progress line goes to stderr as `keelson sync` writes it;
+// "/" answers with --www's index page.
 //
 // Invariants: (1) the server binds 127.0.0.1 and serves only sockets of the
 // user it runs as (root's serve only root's). (2) on a quit signal the

@@ -136,6 +136,7 @@ class PageBridgeTest : public WebServerFixture {
     PageBridge_SetStaticFiles(bridge, files);
     WebServer_AddPort(server, 0);
     WebServer_EnableKeepAlive(server);
+    WebServer_SetDefaultDocument(server, kStaticFilesIndex);
     PageBridge_Attach(bridge, server);
     Listen();
   }
@@ -356,7 +357,7 @@ TEST_F(PageBridgeTest, StaticFilesStayInTheirDirectory) {
     std::string path, options, status, type;
   } cases[] = {
       {"/index.html", "", "200", "text/html"},
-      {"/", "", "404", ""},
+      {"/", "", "200", "text/html"},
       {"/sub/data.json", "", "200", "application/json"},
       {"/inside.json", "", "200", "application/json"},
       {"/sub/data.json", "-I", "200", "application/json"},

@@ -3,7 +3,8 @@
 // refused any ".." segment; on top of that the file's real path (links
 // resolved) must lie under the directory's real path, so a link leading out
 // of the directory gives 404 like a missing file. Directories give 404 too,
-// never a listing. Whole files only: the answer says "Accept-Ranges: none".
+// never a listing; "/" is the server's default document, which an owner
+// sets to kStaticFilesIndex for the directory's index page. Whole files only: the answer says "Accept-Ranges: none".
 //
 // Invariants: (1) the directory's real path is fixed at creation. (2) a file
 // is opened only after its real path was found under it. (3) every answer
@@ -21,6 +22,8 @@ struct WebServer;
 struct WebServerConnection;
 
 constexpr uint32_t kStaticFilesTag = 0x5f17e3c2;
+// The directory's index page, the default document its server should have.
+constexpr const char kStaticFilesIndex[] = "index.html";
 
 // Files under directory. 0 (logged, *files NULL) when it is not a directory.
 int StaticFiles_Create(StaticFiles **files, const char *directory);

@@ -1180,6 +1180,17 @@ int WebServer_EnableKeepAlive(WebServer *server) {
   return 1;
 }
 
+int WebServer_SetDefaultDocument(WebServer *server, const char *name) {
+  WebServer *s = checkServer(server);
+  CHECK_POINTER(name);
+  size_t length = strlen(name);
+  if (length == 0 || length >= sizeof s->defaultDocument || strpbrk(name, "/\\") != nullptr ||
+      strcmp(name, "..") == 0 || strcmp(name, ".") == 0)
+    return 0;
+  memcpy(s->defaultDocument, name, length + 1);
+  return 1;
+}
+
 int WebServer_SetThreaded(WebServer *server, int threaded) {
   checkServer(server)->threaded = threaded ? 1 : 0;
   return 1;

@@ -116,6 +116,10 @@ int WebServer_ClearPorts(WebServer *server);
 // The server is bound to 127.0.0.1 from creation; this changes nothing.
 int WebServer_BindLoopback(WebServer *server);
 int WebServer_EnableKeepAlive(WebServer *server);
+// The document a request for "/" stands for ("default.htm" from creation):
+// one file name, without '/' or '\\', shorter than
+// kWebServerDefaultDocumentBytes. 1; 0 (nothing changed) for anything else.
+int WebServer_SetDefaultDocument(WebServer *server, const char *name);
 int WebServer_SetThreaded(WebServer *server, int threaded);
 int WebServer_SetListenRetryInterval(WebServer *server, int32_t seconds);
 // Below 1: no time-out.

@@ -577,6 +577,17 @@ int Platform_GetSymlinkTarget(const char *linkPath, char *out, int size);
 // the path. With walkUp, a path that does not exist is answered for its
 // nearest existing parent directory. 1 when granted.
 int Platform_CheckFileAccess(const char *path, int permissions, int walkUp);
+// An exclusive lock on a lock file, the guard of data beside it: the file
+// is opened without following a link, without truncating and without
+// blocking (a FIFO at the name cannot hold the open), created 0600 when
+// missing; anything but a regular file of the effective user is refused (5).
+// Taken, the file holds this process's id as text. 1 with *fd (give it to
+// Platform_UnlockFile). 0 with *fd -1: 33 when another process holds it,
+// *holderPid then the id it wrote (0 while it wrote none); else the open's
+// error.
+int Platform_LockFile(const char *path, int *fd, int32_t *holderPid);
+// Gives the lock back and closes fd; the file stays. 1/0.
+int Platform_UnlockFile(int fd);
 
 // ---- System information ---------------------------------------------------------------------
 //

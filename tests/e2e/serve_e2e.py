@@ -214,6 +214,16 @@ def case_contract(t):
           "the token and the ticket are in no debug log, the request headers are")
     leak = text.find("Not all memory was free'd")
     check(leak < 0, f"memorytracking logs no leak ({text[leak - 2000:leak + 300] if leak >= 0 else ''})")
+    check(any("%" in line and " ETA " in line for line in s.stderr.splitlines()),
+          f"the console shows the progress line ({s.stderr[-300:]!r})")
+    # The printed "url" opens --www's index page.
+    page = Serve(t)
+    status, _, body = page.curl("/", token="")
+    with open(os.path.join(PAGE, "index.html")) as f:
+        index = f.read()
+    check(status == 200 and body == index.replace("\r\n", "\n"),
+          f"GET {page.url} answers the index page ({status})")
+    page.stop()
 
 
 def case_quit(t):

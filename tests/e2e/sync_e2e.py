@@ -136,6 +136,17 @@ class Tree:
             json.dump(repo, f)
         return path
 
+    def write_apart(self, name, **changes):
+        """A repository file whose installation, metafile and pending storage
+        lie under root/<name>/: syncs side by side need one each, as one sync
+        holds an installation at a time."""
+        own = self.path(name)
+        os.makedirs(own, exist_ok=True)
+        return self.write_repo(name + ".json", metafile=os.path.join(own, "game.metafile.json"),
+                               local={"type": "file", "path": os.path.join(own, "game")},
+                               pending={"type": "filePiece",
+                                        "path": os.path.join(own, "game.pending")}, **changes)
+
     def installed(self):
         return self.repo["local"]["path"]
 
@@ -158,7 +169,8 @@ def case_sync(t):
     lines = [line for line in err.splitlines() if "%" in line]
     check(bool(lines) and all("/s" in line and "ETA" in line for line in lines),
           "stderr lines carry a percentage, a speed and an ETA")
-    check(out.startswith("game v1: ") and "bytes fetched" in out, f"stdout has the summary ({out!r})")
+    check(out.startswith("game v1: ") and " fetched in " in out and "/s), 0 repaired" in out,
+          f"stdout has the summary with the average rate ({out!r})")
 
     t.alias("v2")
     t.clear_log()
@@ -204,7 +216,7 @@ def case_exit1(t):
     base = f"https://127.0.0.1:{t.port}"
     # Nothing listens on a port of its own: the server is down.
     down = free_port()
-    stopped = t.write_repo("repo-down.json", alias=f"https://127.0.0.1:{down}/alias.json")
+    stopped = t.write_apart("down", alias=f"https://127.0.0.1:{down}/alias.json")
     # A second nginx answers with a certificate for another name.
     other_port = free_port()
     with open(t.path("nginx-other.conf")) as f:
@@ -215,8 +227,8 @@ def case_exit1(t):
         f.write(conf)
     second = subprocess.Popen(["nginx", "-p", t.root, "-c", t.path("nginx-second.conf")],
                               stderr=subprocess.DEVNULL)
-    renamed = t.write_repo("repo-name.json", alias=f"https://127.0.0.1:{other_port}/alias.json")
-    other = t.write_repo("repo-other.json", catalog=base + "/other/")
+    renamed = t.write_apart("name", alias=f"https://127.0.0.1:{other_port}/alias.json")
+    other = t.write_apart("other", catalog=base + "/other/")
     with open(t.path("app.json")) as f:
         app = json.load(f)
     app["webGet"]["whitelist"] = ["localhost"]
@@ -234,8 +246,10 @@ def case_exit1(t):
     rows = [("the server is down", {"repo": stopped}, ": connection refused (953)", 1),
             ("a certificate for another name", {"repo": renamed}, "alias https://", 1),
             ("a catalog signed with another key", {"repo": other}, "catalog https://", 0),
-            ("a host not whitelisted", {"app": closed}, "webGet.whitelist", 0),
-            ("a wrong password", {"credentials": bad}, "no password given", 1)]
+            ("a host not whitelisted", {"app": closed, "repo": t.write_apart("closed")},
+             "webGet.whitelist", 0),
+            ("a wrong password", {"credentials": bad, "repo": t.write_apart("wrong")},
+             "no password given", 1)]
     try:
         time.sleep(0.5)
         from concurrent.futures import ThreadPoolExecutor
@@ -311,12 +325,9 @@ def case_interrupt(t):
     check(fetched <= bound, f"it fetches {fetched} bytes, at most {int(bound)}")
 
 
-def case_terminal(t):
-    t.start()
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.environ.update(t.env)
-        os.execv(t.keelson, t.args())
+def read_terminal(fd, each=None):
+    """What a pseudo-terminal shows until its child closes it (at most
+    RUN_SECONDS); each(text so far) is called after every read."""
     out = b""
     deadline = time.monotonic() + RUN_SECONDS
     while time.monotonic() < deadline:
@@ -330,6 +341,18 @@ def case_terminal(t):
         if not chunk:
             break
         out += chunk
+        if each is not None:
+            each(out)
+    return out
+
+
+def case_terminal(t):
+    t.start()
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.environ.update(t.env)
+        os.execv(t.keelson, t.args())
+    out = read_terminal(fd)
     _, status = os.waitpid(pid, 0)
     check(os.WEXITSTATUS(status) == 0, "the run under a pseudo-terminal exits 0")
     check(b"\r" in out and b"\x1b[K" in out, "the progress line is rewritten in place")

@@ -1,0 +1,91 @@
+// A lock file beside the data it guards, held with flock(2); see
+// core/platform/platform.h (Platform_LockFile).
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/platform/platform.h"
+#include "core/posix/errors.h"
+#include "core/runtime/core.h"
+#include "core/runtime/log.h"
+
+namespace {
+
+// The id the holder wrote: digits and a newline; 0 while it has written none.
+int32_t fileLockHolder(int fd) {
+  char text[24] = {};
+  ssize_t n;
+  do n = pread(fd, text, sizeof text - 1, 0);
+  while (n < 0 && errno == EINTR);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  char *end = nullptr;
+  long pid = strtol(text, &end, 10);
+  return end != text && pid > 0 && pid <= INT32_MAX ? int32_t(pid) : 0;
+}
+
+// Our id in place of whatever the last holder left: only once the lock is
+// ours, so another's file is never cut while it holds it.
+void fileLockWritePid(int fd) {
+  char text[24];
+  int length = snprintf(text, sizeof text, "%d\n", int(getpid()));
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, text, size_t(length), 0) != length)
+    POSIX_FAIL("write", "lock file");
+}
+
+}  // namespace
+
+int Platform_LockFile(const char *path, int *fd, int32_t *holderPid) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(fd);
+  CHECK_POINTER(holderPid);
+  *fd = -1;
+  *holderPid = 0;
+  int lock;
+  // No link is followed and a FIFO planted at the name cannot hold the open.
+  do lock = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  while (lock < 0 && errno == EINTR);
+  if (lock < 0) return POSIX_FAIL("open", path);
+  struct stat status = {};
+  if (fstat(lock, &status) != 0) {
+    int ok = POSIX_FAIL("fstat", path);
+    close(lock);
+    return ok;
+  }
+  // Another user's file would let its owner hold the lock, or read our id.
+  if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) {
+    Log_Print(LOG_ERROR, KSRC, 0, "Lock file %s is not a regular file of uid %u: refused\n", path,
+              uint32_t(geteuid()));
+    close(lock);
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "lock owner", path);
+  }
+  int rc;
+  do rc = flock(lock, LOCK_EX | LOCK_NB);
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    int err = errno;
+    if (err == EWOULDBLOCK) *holderPid = fileLockHolder(lock);
+    close(lock);
+    if (err == EWOULDBLOCK)
+      return POSIX_FAIL_CODE(kPlatformErrorLockViolation, err, "flock", path);
+    errno = err;
+    return POSIX_FAIL("flock", path);
+  }
+  fileLockWritePid(lock);
+  *fd = lock;
+  return 1;
+}
+
+int Platform_UnlockFile(int fd) {
+  if (fd < 0) return 0;
+  // Closing the only descriptor of the open file drops its lock; the file
+  // stays, so a process that opened it meanwhile never locks a lost inode.
+  if (close(fd) != 0 && errno != EINTR) return POSIX_FAIL("close", "lock file");
+  return 1;
+}

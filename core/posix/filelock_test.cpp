@@ -1,0 +1,77 @@
+// Lock files: a held lock names its holder; what is planted at the name (a
+// link, a FIFO, another user's file) is refused without being followed,
+// opened for good or cut.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "core/platform/platform.h"
+#include "tests/fsfault.h"
+
+namespace {
+
+std::string readAll(const std::string &path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(PlatformLockFile, HeldLockNamesItsHolderAndItsFileIsPrivate) {
+  FsFaultTempDir dir;
+  std::string path = dir / "app.metafile.json.lock";
+  {
+    std::ofstream(path) << "999999\nstale";  // a holder that is gone
+  }
+  chmod(path.c_str(), 0600);
+  int fd = -1, second = -1;
+  int32_t holder = -1;
+  ASSERT_EQ(Platform_LockFile(path.c_str(), &fd, &holder), 1);
+  EXPECT_EQ(readAll(path), std::to_string(getpid()) + "\n");
+  // flock binds open files, so a second open in this process is another holder.
+  EXPECT_EQ(Platform_LockFile(path.c_str(), &second, &holder), 0);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorLockViolation);
+  EXPECT_EQ(second, -1);
+  EXPECT_EQ(holder, int32_t(getpid()));
+  EXPECT_EQ(Platform_UnlockFile(fd), 1);
+  ASSERT_EQ(Platform_LockFile(path.c_str(), &second, &holder), 1);
+  Platform_UnlockFile(second);
+  std::string fresh = dir / "new.lock";
+  ASSERT_EQ(Platform_LockFile(fresh.c_str(), &fd, &holder), 1);
+  struct stat status = {};
+  ASSERT_EQ(stat(fresh.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  Platform_UnlockFile(fd);
+}
+
+TEST(PlatformLockFile, PlantedNamesAreRefused) {
+  FsFaultTempDir dir;
+  std::string victim = dir / "victim";
+  std::ofstream(victim) << "keep";
+  std::string link = dir / "link.lock", fifo = dir / "fifo.lock", other = dir / "other.lock";
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(other) << "1";
+  // Only root can give a file away; as anyone else the row has no plant.
+  bool planted = chown(other.c_str(), 65534, 65534) == 0;
+  struct Row {
+    std::string path;
+    int code;
+  } rows[] = {{link, 1921}, {fifo, kPlatformErrorAccessDenied}, {other, kPlatformErrorAccessDenied}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.path);
+    if (row.path == other && !planted) continue;
+    int fd = 7;
+    int32_t holder = 0;
+    EXPECT_EQ(Platform_LockFile(row.path.c_str(), &fd, &holder), 0);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(Platform_GetLastError(), row.code);
+  }
+  EXPECT_EQ(readAll(victim), "keep");
+  EXPECT_EQ(readAll(other), "1");
+}
+
+}  // namespace

@@ -1,0 +1,235 @@
+// The checks before a sync writes; see preflight.h.
+#include "host/preflight.h"
+
+#include <cstring>
+
+#include "base/repository.h"
+#include "core/formats/dictionary.h"
+#include "core/platform/path.h"
+#include "core/platform/platform.h"
+#include "core/runtime/core.h"
+#include "core/runtime/memory.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
+#include "host/progress.h"
+
+struct Preflight {
+  int lockFd;  // -1 without a metafile to guard
+  char name[kRepositoryNameBytes];
+};
+
+namespace {
+
+constexpr const char kPreflightPartialDefault[] = ".varnopartial";
+
+const char *preflightName(Dictionary *config) {
+  const char *name = nullptr;
+  if (!Dictionary_GetStringPointerByKey(config, "repository", &name) || name == nullptr)
+    return "";
+  return name;
+}
+
+// The few causes a refusal here can have, in the system's words.
+const char *preflightCause(int error) {
+  switch (error) {
+    case kPlatformErrorWriteProtect: return "Read-only file system";
+    case kPlatformErrorAccessDenied: return "Permission denied";
+    case kPlatformErrorFileNotFound:
+    case kPlatformErrorPathNotFound: return "No such file or directory";
+    case kPlatformErrorDiskFull: return "No space left on device";
+    case kPlatformErrorNameTooLong: return "File name too long";
+    default: return "cannot be used";
+  }
+}
+
+// A path of the configuration, resolved ("~") and normalised; 0 when absent.
+int preflightPath(Dictionary *config, const char *key, char *out, int size) {
+  char text[kPathMax] = {};
+  if (!Dictionary_GetStringByPath(config, key, text, int32_t(sizeof text)) || text[0] == '\0')
+    return 0;
+  return Path_Resolve(text, out, size) && Path_Normalize(out, size, kPathRemoveTrailing) && out[0] != '\0';
+}
+
+int preflightLock(Preflight *p, const char *metafile, char *line, int size) {
+  char lockPath[kPathMax];
+  Str_Printf(lockPath, int(sizeof lockPath), "%s%s", metafile, kPreflightLockSuffix);
+  int error = 0;
+  Path_CreateDirectory(lockPath, 1, &error);
+  int32_t holder = 0;
+  if (Platform_LockFile(lockPath, &p->lockFd, &holder)) return 1;
+  int code = Platform_GetLastError();
+  if (code == kPlatformErrorLockViolation && holder > 0)
+    Str_Printf(line, size, "keelson: %s: %s: already running (pid %d)", p->name, lockPath, holder);
+  else if (code == kPlatformErrorLockViolation)
+    Str_Printf(line, size, "keelson: %s: %s: already running", p->name, lockPath);
+  else
+    Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: %s", p->name, lockPath,
+               preflightCause(code));
+  return 0;
+}
+
+// 1 when the pieces over both records' data have the same digests: the
+// file's bytes are the installed version's.
+bool preflightSamePieces(MetaFile *now, FileRecord *a, MetaFile *was, FileRecord *b) {
+  PieceList *pa = MetaFile_GetPieceList(now), *pb = MetaFile_GetPieceList(was);
+  if (pa == nullptr || pb == nullptr || a->size != b->size) return false;
+  int64_t size = PieceList_GetPieceSize(pa);
+  if (size <= 0 || size != PieceList_GetPieceSize(pb) || a->offset % size != b->offset % size ||
+      strcmp(PieceList_GetAlgorithm(pa), PieceList_GetAlgorithm(pb)) != 0)
+    return false;
+  if (a->size == 0) return true;
+  int32_t first = int32_t(a->offset / size), last = int32_t((a->offset + a->size - 1) / size);
+  int32_t shift = int32_t(b->offset / size) - first;
+  uint8_t da[kPieceListDigestMax], db[kPieceListDigestMax];
+  for (int32_t i = first; i <= last; i++) {
+    if (!PieceList_GetDigest(pa, i, da, int32_t(sizeof da)) ||
+        !PieceList_GetDigest(pb, i + shift, db, int32_t(sizeof db)) ||
+        memcmp(da, db, size_t(PieceList_GetDigestLength(pa))) != 0)
+      return false;
+  }
+  return true;
+}
+
+struct PreflightTree {
+  char root[kPathMax];
+  char partial[64];
+  MetaFile *installed;  // NULL when no version is installed
+};
+
+// The bytes one file of the new version still needs under the root.
+int64_t preflightFileNeed(const PreflightTree &t, MetaFile *remote, FileRecord *record) {
+  FileEntry *entry = record->entry;
+  if ((entry->flags & kFileEntryLink) || record->size <= 0) return 0;
+  char path[kPathMax];
+  Str_Printf(path, int(sizeof path), "%s/%s", t.root, entry->name);
+  PlatformFileStatus status = {};
+  bool present = Platform_Stat(path, &status) && status.size == record->size;
+  FileRecord *old = nullptr;
+  if (present && t.installed != nullptr &&
+      FileIndex_FindName(MetaFile_GetFileIndex(t.installed), &old, entry->name) &&
+      preflightSamePieces(remote, record, t.installed, old))
+    return 0;
+  // A partial file of it already holds part of the bytes.
+  Str_AppendPrintf(path, int(sizeof path), "%s", t.partial);
+  int64_t held = 0;
+  if (t.partial[0] != '\0' && Platform_Stat(path, &status) && status.size > 0)
+    held = status.size < record->size ? status.size : record->size;
+  return record->size - held;
+}
+
+// The nearest existing directory of path decides its file system.
+uint64_t preflightDevice(const char *path) {
+  char work[kPathMax];
+  Str_Copy(work, path, int(sizeof work));
+  for (int depth = 0; depth < 256 && work[0] != '\0'; depth++) {
+    PlatformFileStatus status = {};
+    if (Platform_Stat(work, &status)) return status.device;
+    char parent[kPathMax];
+    size_t length = strlen(work);
+    while (length > 1 && work[length - 1] == '/') work[--length] = '\0';
+    if (!Path_GetDirectory(work, parent, int(sizeof parent)) || parent[0] == '\0' ||
+        strcmp(parent, work) == 0)
+      break;
+    Str_Copy(work, parent, int(sizeof work));
+  }
+  return 0;
+}
+
+// 0 with the line when need bytes do not fit on path's file system.
+int preflightFits(const char *name, const char *path, int64_t need, char *line, int size) {
+  int64_t free = 0;
+  if (need <= 0 || !Platform_GetDiskFreeSpace(path, &free) || need <= free) return 1;
+  char needText[32], freeText[32];
+  Progress_FormatBytes(double(need), needText, int(sizeof needText));
+  Progress_FormatBytes(double(free), freeText, int(sizeof freeText));
+  Str_Printf(line, size, "keelson: %s: needs %s, %s free on %s", name, needText, freeText, path);
+  return 0;
+}
+
+}  // namespace
+
+int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int size) {
+  CHECK_POINTER(config);
+  CHECK_POINTER(preflight);
+  CHECK_POINTER(line);
+  *preflight = nullptr;
+  line[0] = '\0';
+  auto *p = static_cast<Preflight *>(Mem_Alloc(sizeof(Preflight), 0, KSRC));
+  *p = Preflight{};
+  p->lockFd = -1;
+  Str_Copy(p->name, preflightName(config), int(sizeof p->name));
+  char root[kPathMax];
+  if (preflightPath(config, "local.path", root, int(sizeof root)) &&
+      !Platform_CheckFileAccess(root, 2, 1)) {
+    Str_Printf(line, size, "keelson: %s: %s: the installation directory is not writable (%s)",
+               p->name, root, preflightCause(Platform_GetLastError()));
+    Preflight_Release(&p);
+    return 0;
+  }
+  char metafile[kPathMax];
+  if (preflightPath(config, "metafile", metafile, int(sizeof metafile)) &&
+      !preflightLock(p, metafile, line, size)) {
+    Preflight_Release(&p);
+    return 0;
+  }
+  *preflight = p;
+  return 1;
+}
+
+int Preflight_GetNeed(Repository *r, int64_t *local, int64_t *pending) {
+  CHECK_POINTER(r);
+  CHECK_POINTER(local);
+  CHECK_POINTER(pending);
+  *local = *pending = 0;
+  MetaFile *remote = r->remoteMetaFile;
+  if (remote == nullptr || !MetaFile_IsLoaded(remote) || !MetaFile_Succeeded(remote)) return 0;
+  PreflightTree tree = {};
+  if (!preflightPath(r->config, "local.path", tree.root, int(sizeof tree.root))) return 0;
+  if (!Dictionary_GetStringByPath(r->config, "local.partialExtension", tree.partial,
+                                  int32_t(sizeof tree.partial)) &&
+      (r->settings == nullptr ||
+       !Dictionary_GetStringByPath(r->settings, "storage.partialExtension", tree.partial,
+                                   int32_t(sizeof tree.partial))))
+    Str_Copy(tree.partial, kPreflightPartialDefault, int(sizeof tree.partial));
+  MetaFile *installed = r->localMetaFile;
+  char id[kRepositoryIdBytes] = {};
+  if (installed != nullptr && MetaFile_IsLoaded(installed) && MetaFile_Succeeded(installed) &&
+      MetaFile_GetId(installed, id, int32_t(sizeof id)))
+    tree.installed = installed;
+  FileRecord *record = nullptr;
+  FileIndex_GetFirst(MetaFile_GetFileIndex(remote), &record);
+  for (; record != nullptr; record = record->next) *local += preflightFileNeed(tree, remote, record);
+  char pendingRoot[kPathMax];
+  if (preflightPath(r->config, "pending.path", pendingRoot, int(sizeof pendingRoot)))
+    *pending = *local;
+  return 1;
+}
+
+int Preflight_CheckSpace(Preflight *preflight, Repository *r, char *line, int size) {
+  CHECK_POINTER(preflight);
+  CHECK_POINTER(r);
+  CHECK_POINTER(line);
+  int64_t local = 0, pending = 0;
+  char root[kPathMax], pendingRoot[kPathMax];
+  if (!Preflight_GetNeed(r, &local, &pending) ||
+      !preflightPath(r->config, "local.path", root, int(sizeof root)))
+    return 1;
+  if (pending > 0 && preflightPath(r->config, "pending.path", pendingRoot, int(sizeof pendingRoot))) {
+    if (preflightDevice(pendingRoot) == preflightDevice(root)) {
+      local += pending;
+    } else if (!preflightFits(preflight->name, pendingRoot, pending, line, size)) {
+      return 0;
+    }
+  }
+  return preflightFits(preflight->name, root, local, line, size);
+}
+
+int Preflight_Release(Preflight **preflight) {
+  CHECK_POINTER(preflight);
+  Preflight *gone = *preflight;
+  if (gone == nullptr) return 1;
+  *preflight = nullptr;
+  if (gone->lockFd >= 0) Platform_UnlockFile(gone->lockFd);
+  Mem_Free(gone, sizeof(Preflight), KSRC);
+  return 1;
+}

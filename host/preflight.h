@@ -1,0 +1,46 @@
+// Preflight: what `keelson sync` makes sure of before it writes anything:
+// the installation directory can be written, no other sync holds the
+// installation, and the free space covers what the run will still write.
+// The hold is a lock file beside the local metafile ("<metafile>.lock",
+// 0600, this process's id in it), taken with a kernel lock that goes with
+// the process however it ends; the file itself stays.
+//
+// What a run still writes, once both metafiles are known: the full new size
+// of every file that is missing, of another size, or whose pieces differ
+// from the installed version's (a changed file is built beside the old one,
+// which stays until the new one is whole), less what a partial file of it
+// already holds; and, with a pending storage, those files' bytes once more
+// where the pending storage keeps them. Damage that only the piece check
+// finds is not foreseen.
+//
+// Invariants: (1) the lock is held from Preflight_Begin to Preflight_Release.
+// (2) a refusal is one line, "keelson: <repository>: <path>: <cause>".
+//
+// Threads: main thread only.
+#pragma once
+
+#include <cstdint>
+
+struct Dictionary;
+struct Preflight;
+struct Repository;
+
+constexpr int kPreflightLineBytes = 4096 + 512;
+constexpr const char kPreflightLockSuffix[] = ".lock";
+
+// Checks that the local storage's "path" (or the directory it would be made
+// in) may be written, then takes the lock beside config's "metafile" (none
+// without one), making its directory when missing. 1 with *preflight; 0 with
+// *preflight NULL and the refusal in line: "... is not writable (...)",
+// "already running (pid N)" or why the lock could not be taken.
+int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int size);
+// The bytes the run still writes under the local storage's root and in the
+// pending storage (see the header comment), from r's loaded metafiles.
+// Returns 1; 0 (both 0) when the remote metafile is not loaded.
+int Preflight_GetNeed(Repository *r, int64_t *local, int64_t *pending);
+// 1 when the free space of each file system covers what the run writes
+// there; 0 with "needs 812.0 MiB, 95.0 MiB free on <path>" in line. A file
+// system that cannot be asked is let pass.
+int Preflight_CheckSpace(Preflight *preflight, Repository *r, char *line, int size);
+// Gives the lock back and frees the record; clears *preflight. Returns 1.
+int Preflight_Release(Preflight **preflight);
