@@ -36,6 +36,9 @@ constexpr int32_t kErrorNotFound = 2;
 constexpr int32_t kErrorAccess = 5;
 constexpr uint32_t kReadFlags = kAsyncFileRead | kAsyncFileShareRead;  // 0x21
 constexpr uint32_t kWriteFlags = kAsyncFileRead | kAsyncFileWrite;     // 3: opens or creates
+// A new file smaller than this is written by a transfer or two: reserving
+// its blocks first costs a call and saves the file system nothing.
+constexpr int64_t kReserveMinBytes = 1 << 20;
 
 // One file in use: the users of one relative name share its AsyncFile.
 struct OpenFile {
@@ -47,6 +50,9 @@ struct OpenFile {
   int32_t write = 0;
   int32_t complete = 0;
   int32_t installed = 0;  // a reader of the final file's own bytes, outside the table
+  // The file was made by this open and is written buffered: it never holds
+  // bytes past the entry's size, so its last write leaves the size right.
+  int32_t exactSize = 0;
   int64_t size = 0;  // the entry's size: room reserved for a new file
 };
 
@@ -294,14 +300,16 @@ std::string fileTemporaryName(const std::string &name) {
 
 // The file name is being built in: the one this driver made for it, else
 // one an earlier run left under the partial name; "" when there is none.
-std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string &name) {
+// *identity is the built file's (zeroed when there is none).
+std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string &name,
+                          FileIdentity *identity) {
   CriticalSection_Enter(d->completedLock);
   auto known = d->building.find(name);
   std::string build = known != d->building.end() ? known->second : std::string();
   CriticalSection_Leave(d->completedLock);
   if (build.empty() && d->settings.partialExtension[0] != '\0') build = filePartialName(d, name);
-  FileIdentity identity;
-  if (!build.empty() && !fileThere(root, build, &identity)) build.clear();
+  memset(identity, 0, sizeof *identity);
+  if (!build.empty() && !fileThere(root, build, identity)) build.clear();
   return build;
 }
 
@@ -314,12 +322,13 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
 // under its final name. 0 with the last error.
 int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o) {
   const std::string &name = o->name;
-  std::string build = fileBuildName(d, root, name);
   FileIdentity identity = {};
+  std::string build = fileBuildName(d, root, name, &identity);
   bool hasFinal = build.empty() && fileThere(root, name, &identity);
   bool fresh = false;
   if (!build.empty()) {
-    RootDirectory_MakeWritable(root, build.c_str());
+    if (!S_ISLNK(identity.mode) && !(identity.mode & S_IWUSR))
+      RootDirectory_MakeWritable(root, build.c_str());
   } else if (hasFinal && S_ISDIR(identity.mode)) {
     Platform_SetLastError(kErrorAccess);  // a directory where the file goes
     return 0;
@@ -349,7 +358,9 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o) {
   // A new file gets its blocks at once: pieces arrive in any order, and a
   // file system allocating as they come is several times slower. A refusal
   // only costs speed.
-  if (fresh) AsyncFile_Reserve(o->file, uint64_t(o->size));
+  if (fresh && o->size >= kReserveMinBytes) AsyncFile_Reserve(o->file, uint64_t(o->size));
+  // Unbuffered transfers may round a write past the end; the size is set then.
+  o->exactSize = fresh && !(d->settings.extraFileFlags & kAsyncFileUnbuffered);
   return 1;
 }
 
@@ -358,7 +369,8 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o) {
 // written is one file; else (and always for the installed version's bytes)
 // the final file.
 int fileOpenForReading(StorageFile *d, RootDirectory *root, OpenFile *o, bool installed) {
-  std::string build = installed ? std::string() : fileBuildName(d, root, o->name);
+  FileIdentity identity;
+  std::string build = installed ? std::string() : fileBuildName(d, root, o->name, &identity);
   o->current = build.empty() ? o->name : build;
   AsyncFile_Create(&o->file);
   if (!RootDirectory_OpenFile(root, o->current.c_str(),
@@ -503,7 +515,7 @@ void fileTransferDone(void *context, int64_t, void *, uint32_t bytesDone, uint32
   } else if (m->fileOffset + m->length >= m->file->size) {
     // The file's last bytes: it gets its size now, but its final name, time
     // and attributes only from Storage_CompleteFile, once every piece is in.
-    if (!AsyncFile_SetSize(t->handle->file, uint64_t(m->file->size))) {
+    if (!t->handle->exactSize && !AsyncFile_SetSize(t->handle->file, uint64_t(m->file->size))) {
       resultEx = AsyncFile_GetLastError(t->handle->file);
       fileLog(d, "Failed to truncate (%s) (%d)\n", t->handle->name.c_str(), resultEx);
       result = kStorageResultFile;
@@ -578,6 +590,35 @@ bool fileSameTime(const FileIdentity &identity, double wanted) {
   return have == int64_t(std::floor(wanted * 1e6 + 0.5));
 }
 
+// Gives the closed, whole file built for name (identity buildId) the time
+// and attributes wanted and renames it over name. true, or false with the
+// failure logged and the result pair set.
+bool fileFinishBuilt(StorageFile *d, RootDirectory *root, const FileEntry *entry,
+                     const std::string &name, const std::string &build,
+                     const FileIdentity &buildId, bool wantTime, bool wantAttr, int32_t *code,
+                     int32_t *codeEx) {
+  const char *failure = nullptr;
+  if (wantTime && !RootDirectory_SetModifiedTime(root, build.c_str(), entry->mtime))
+    failure = "Failed to set modified time (%s) (%d)\n";
+  else if (wantAttr &&
+           !RootDirectory_SetMode(root, build.c_str(), fileWantedMode(buildId.mode, entry)))
+    failure = "Failed to set attributes (%s) (%d)\n";
+  else if (!RootDirectory_Rename(root, build.c_str(), name.c_str()))
+    failure = "Failed to rename file (%s) (%d)\n";
+  if (failure != nullptr) {
+    int32_t error = Platform_GetLastError();
+    fileLog(d, failure, name.c_str(), error);
+    fileNoteFailure(d, name, error);
+    *code = kStorageResultFile;
+    *codeEx = error;
+    return false;
+  }
+  CriticalSection_Enter(d->completedLock);
+  d->building.erase(name);
+  CriticalSection_Leave(d->completedLock);
+  return true;
+}
+
 // Completes the file of entry; the result pair in *code and *codeEx.
 void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *codeEx) {
   *code = *codeEx = 0;
@@ -610,13 +651,23 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   bool wantTime = (entry->flags & kFileEntryMtime) && !d->settings.skipTimestamp;
   bool wantAttr =
       (entry->flags & (kFileEntryAttr | kFileEntryMode)) && !d->settings.skipAttributes;
-  FileIdentity finalId = {};
-  bool hasFinal = fileThere(root, name, &finalId);
-  int32_t finalError = hasFinal ? 0 : Platform_GetLastError();
-  std::string build = fileBuildName(d, root, name);
+  FileIdentity buildId = {}, finalId = {};
+  std::string build = fileBuildName(d, root, name, &buildId);
+  bool hasFinal = build.empty() && fileThere(root, name, &finalId);
+  int32_t finalError = hasFinal || !build.empty() ? 0 : Platform_GetLastError();
   CriticalSection_Enter(d->tableLock);
   auto open = d->openFiles.find(name);
   bool writing = open != d->openFiles.end() && open->second->write;
+  if (!writing && !build.empty() && S_ISREG(buildId.mode) && buildId.size == size) {
+    // Every byte is in the built file and nobody here has it open: it takes
+    // its time, attributes and final name by name, without being opened
+    // again. The table lock keeps a writer of the name out meanwhile.
+    bool done = fileFinishBuilt(d, root, entry, name, build, buildId, wantTime, wantAttr, code,
+                                codeEx);
+    CriticalSection_Leave(d->tableLock);
+    if (done) markDone();
+    return;
+  }
   CriticalSection_Leave(d->tableLock);
   if (!hasFinal && build.empty() && !writing) {
     if (finalError == kErrorAccess) return fail(nullptr, kErrorAccess);

@@ -15,8 +15,17 @@
 // renameat); a link there fails an open with 1921. (3) the root's own path
 // was resolved once, when the handle was made.
 //
-// Threads: any thread; a RootDirectory is only read after it is made, and
-// every operation opens its own parent directory.
+// Directories: the parent directories operations reach are kept open (a
+// sixteenth of the descriptor limit, 16 to 1024 of them, the least recently
+// used closed first) until the handle closes, so
+// a file's steps do not open its directory again each time. A kept
+// directory stands for the directory reached, as the root's descriptor
+// does; one removed or renamed through this handle is forgotten, and one
+// another process removed is reached again when something is to be made in
+// it (until then, names in it read as missing).
+//
+// Threads: any thread; the kept directories are guarded by a lock inside,
+// everything else is only read after the handle is made.
 #pragma once
 
 #include <cstdint>
@@ -27,10 +36,12 @@
 constexpr uint32_t kRootDirectoryTag = 0x2d7f0c31;
 
 struct AsyncFile;
+struct RootDirectoryCache;
 
 struct RootDirectory {
   uint32_t tag;  // kRootDirectoryTag
   PlatformDirectory *directory;
+  RootDirectoryCache *cache;  // owned: the kept directories below the root
   char path[kPathMax];  // links resolved, no trailing separator (but "/")
 };
 
@@ -72,6 +83,10 @@ int RootDirectory_CreateLink(RootDirectory *root, const char *name, const char *
 int RootDirectory_ReadLink(RootDirectory *root, const char *name, char *out, int size);
 // Permission bits of name itself (a link is refused with 50). 1/0.
 int RootDirectory_SetMode(RootDirectory *root, const char *name, uint32_t mode);
+// The modified time of name itself, in seconds since 1970 as
+// AsyncFile_SetModifiedTime takes it (out of its range: 13); the access
+// time stays. 1/0.
+int RootDirectory_SetModifiedTime(RootDirectory *root, const char *name, double seconds);
 // Gives name the owner write bit when it lacks it; a link or a missing name
 // is left alone. 1/0.
 int RootDirectory_MakeWritable(RootDirectory *root, const char *name);

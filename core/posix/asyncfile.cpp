@@ -736,19 +736,18 @@ int AsyncFile_GetModifiedTime(AsyncFile *file, double *seconds) {
 
 int AsyncFile_SetModifiedTime(AsyncFile *file, double seconds) {
   ASYNCFILE_CHECK(file);
-  if (!std::isfinite(seconds) || seconds < kAsyncFileFirstSeconds ||
-      seconds > kAsyncFileLastSeconds) {
+  int64_t whole = 0;
+  int32_t nanoseconds = 0;
+  if (!AsyncFile_SplitTime(seconds, &whole, &nanoseconds)) {
     file->lastError.store(kAsyncFileErrorInvalidData);
     return 0;
   }
   return asyncFileWithHandle(file, [&](int fd) {
-    double whole = std::floor(seconds);
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;  // the access time stays
     times[1].tv_sec = time_t(whole);
-    times[1].tv_nsec = long((seconds - whole) * 1e9);
-    if (times[1].tv_nsec > 999999999L) times[1].tv_nsec = 999999999L;
+    times[1].tv_nsec = long(nanoseconds);
     if (futimens(fd, times) != 0) return asyncFileFailErrno(file, "futimens");
     return 1;
   });
@@ -842,6 +841,17 @@ void AsyncFile_SetOpenPauseMsForTest(int32_t milliseconds) {
 }
 
 int AsyncFile_OpenFlagsOf(uint32_t flags) { return asyncFileOpenFlags(flags); }
+
+int AsyncFile_SplitTime(double seconds, int64_t *whole, int32_t *nanoseconds) {
+  if (!std::isfinite(seconds) || seconds < kAsyncFileFirstSeconds ||
+      seconds > kAsyncFileLastSeconds)
+    return 0;
+  double floor = std::floor(seconds);
+  long fraction = long((seconds - floor) * 1e9);
+  *whole = int64_t(floor);
+  *nanoseconds = int32_t(fraction > 999999999L ? 999999999L : fraction);
+  return 1;
+}
 
 int AsyncFile_Adopt(AsyncFile *file, int fd, int direct, const char *path, uint32_t flags) {
   ASYNCFILE_CHECK(file);

@@ -2,12 +2,15 @@
 #include "core/platform/rootdir.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "core/platform/asyncfile.h"
 #include "core/platform/path.h"
@@ -17,7 +20,44 @@
 #include "core/runtime/memory.h"
 #include "core/runtime/str.h"
 
+// The directories below the root that operations reached, kept open for
+// the handle's life so that a file's every step does not open its parent
+// again. A directory is entered with RESOLVE_BENEATH once; its descriptor
+// then stands for that directory whatever its name leads to later, as the
+// root's own descriptor does.
+struct RootDirectoryCache {
+  struct Entry {
+    PlatformDirectory *directory;
+    int32_t users;     // operations running in it; an entry in use is never closed
+    uint64_t lastUse;  // for evicting the least recently used
+  };
+  std::mutex lock;
+  std::unordered_map<std::string, Entry> entries;  // guarded by lock
+  // Forgotten while in use: closed by their last user. Guarded by lock.
+  std::unordered_map<PlatformDirectory *, int32_t> retired;
+  uint64_t uses = 0;  // guarded by lock
+  size_t capacity;    // rootCacheCapacity() when the handle was made
+};
+
 namespace {
+
+constexpr int kRootInvalidTime = 13;  // as AsyncFile_SetModifiedTime: invalid data
+
+// Directories kept open per root: a sixteenth of the descriptor limit,
+// within these bounds. A tree's files mostly come directory by directory,
+// so even the lower bound covers the directories a piece's files lie in.
+constexpr size_t kRootCachedDirectoriesMin = 16;
+constexpr size_t kRootCachedDirectoriesMax = 1024;
+
+size_t rootCacheCapacity() {
+  struct rlimit limit;
+  size_t capacity = kRootCachedDirectoriesMin;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
+    capacity = limit.rlim_cur == RLIM_INFINITY ? kRootCachedDirectoriesMax
+                                               : size_t(limit.rlim_cur / 16);
+  if (capacity < kRootCachedDirectoriesMin) capacity = kRootCachedDirectoriesMin;
+  return capacity > kRootCachedDirectoriesMax ? kRootCachedDirectoriesMax : capacity;
+}
 
 RootDirectory *rootOf(RootDirectory *root) {
   CHECK_POINTER(root);
@@ -55,18 +95,144 @@ bool rootSplit(RootDirectory *root, const char *name, std::string *parent, std::
   return true;
 }
 
-// Runs op(parent, leaf) on name's parent directory; 0 when it cannot be
-// opened.
+// Whether dir may be kept under its text: no empty, "." or ".." component,
+// so one directory has one key and forgetting a name and what lies below it
+// finds every entry.
+bool rootCacheable(const std::string &dir) {
+  size_t start = 0;
+  for (;;) {
+    size_t end = dir.find('/', start);
+    size_t length = (end == std::string::npos ? dir.size() : end) - start;
+    if (length == 0 || (length == 1 && dir[start] == '.') ||
+        (length == 2 && dir[start] == '.' && dir[start + 1] == '.'))
+      return false;
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+// The kept directory dir, its user count raised; NULL when it is not kept.
+PlatformDirectory *rootCacheFind(RootDirectoryCache *cache, const std::string &dir) {
+  std::lock_guard<std::mutex> guard(cache->lock);
+  auto found = cache->entries.find(dir);
+  if (found == cache->entries.end()) return nullptr;
+  found->second.users++;
+  found->second.lastUse = ++cache->uses;
+  return found->second.directory;
+}
+
+// Keeps *opened under dir (taking it over and clearing *opened) when there
+// is room, evicting the least recently used directory not in use; another
+// thread's copy kept meanwhile is used instead. The directory to run in.
+PlatformDirectory *rootCacheKeep(RootDirectoryCache *cache, const std::string &dir,
+                                 PlatformDirectory **opened, bool *kept) {
+  PlatformDirectory *evicted = nullptr, *use = *opened;
+  *kept = false;
+  {
+    std::lock_guard<std::mutex> guard(cache->lock);
+    auto found = cache->entries.find(dir);
+    if (found != cache->entries.end()) {
+      found->second.users++;
+      found->second.lastUse = ++cache->uses;
+      use = found->second.directory;
+      *kept = true;
+    } else {
+      if (cache->entries.size() >= cache->capacity) {
+        auto oldest = cache->entries.end();
+        for (auto it = cache->entries.begin(); it != cache->entries.end(); ++it)
+          if (it->second.users == 0 &&
+              (oldest == cache->entries.end() || it->second.lastUse < oldest->second.lastUse))
+            oldest = it;
+        if (oldest != cache->entries.end()) {
+          evicted = oldest->second.directory;
+          cache->entries.erase(oldest);
+        }
+      }
+      if (cache->entries.size() < cache->capacity) {
+        cache->entries.emplace(dir, RootDirectoryCache::Entry{*opened, 1, ++cache->uses});
+        *opened = nullptr;
+        *kept = true;
+      }
+    }
+  }
+  Platform_CloseDirectory(&evicted);
+  return use;
+}
+
+void rootCacheUnuse(RootDirectoryCache *cache, const std::string &dir,
+                    PlatformDirectory *directory) {
+  PlatformDirectory *last = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(cache->lock);
+    auto found = cache->entries.find(dir);
+    if (found != cache->entries.end() && found->second.directory == directory) {
+      found->second.users--;
+    } else {
+      auto retired = cache->retired.find(directory);
+      if (retired != cache->retired.end() && --retired->second == 0) {
+        last = directory;
+        cache->retired.erase(retired);
+      }
+    }
+  }
+  Platform_CloseDirectory(&last);
+}
+
+// Drops the kept directory name and every one below it: they were removed or
+// renamed, and a directory made again under the name is another one. An
+// entry in use goes out of the table now and is closed by its last user.
+void rootCacheForget(RootDirectory *root, const char *name) {
+  std::string prefix(name);
+  for (char &c : prefix)
+    if (c == '\\') c = '/';
+  while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+  RootDirectoryCache *cache = root->cache;
+  std::lock_guard<std::mutex> guard(cache->lock);
+  for (auto it = cache->entries.begin(); it != cache->entries.end();) {
+    const std::string &key = it->first;
+    bool below = key.compare(0, prefix.size(), prefix) == 0 &&
+                 (key.size() == prefix.size() || key[prefix.size()] == '/');
+    if (below) {
+      if (it->second.users > 0) cache->retired.emplace(it->second.directory, it->second.users);
+      else Platform_CloseDirectory(&it->second.directory);
+      it = cache->entries.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// Runs op(parent, leaf) in name's parent directory: the root itself, a kept
+// directory, or one opened now (and kept when there is room). A kept
+// directory that another process removed meanwhile is reached again once
+// when something was to be made in it. 0 when it cannot be opened.
 template <typename Op>
 int rootAt(RootDirectory *root, const char *name, int create, Op op) {
-  PlatformDirectory *parent = nullptr;
-  char leaf[kPathMax];
-  if (!RootDirectory_OpenParent(root, name, create, &parent, leaf)) return 0;
-  int result = op(parent, leaf);
-  int error = result ? 0 : Platform_GetLastError();
-  Platform_CloseDirectory(&parent);
-  if (!result) Platform_SetLastError(error);
-  return result;
+  std::string dir, leaf;
+  if (!rootSplit(root, name, &dir, &leaf)) return 0;
+  if (dir.empty()) return op(root->directory, leaf.c_str());
+  bool cacheable = rootCacheable(dir);
+  for (int attempt = 0;; attempt++) {
+    bool kept = false;
+    PlatformDirectory *opened = nullptr;
+    PlatformDirectory *parent = cacheable ? rootCacheFind(root->cache, dir) : nullptr;
+    if (parent != nullptr) {
+      kept = true;
+    } else {
+      if (!Platform_OpenDirectoryBeneath(root->directory, dir.c_str(), create, &opened)) return 0;
+      parent = cacheable ? rootCacheKeep(root->cache, dir, &opened, &kept) : opened;
+    }
+    int result = op(parent, leaf.c_str());
+    int error = result ? 0 : Platform_GetLastError();
+    if (kept) rootCacheUnuse(root->cache, dir, parent);
+    Platform_CloseDirectory(&opened);
+    if (!result && kept && create && attempt == 0 && Platform_IsErrorMissing(error)) {
+      rootCacheForget(root, dir.c_str());
+      continue;
+    }
+    if (!result) Platform_SetLastError(error);
+    return result;
+  }
 }
 
 // 1 when path's last component is a link that neither this process's user
@@ -108,6 +274,8 @@ int RootDirectory_Open(const char *path, int create, RootDirectory **root) {
   auto *r = static_cast<RootDirectory *>(MEM_ALLOC(sizeof(RootDirectory), MEM_ZEROED));
   r->tag = kRootDirectoryTag;
   r->directory = directory;
+  r->cache = new RootDirectoryCache();
+  r->cache->capacity = rootCacheCapacity();
   Str_Copy(r->path, real, int(sizeof r->path));
   *root = r;
   return 1;
@@ -119,6 +287,13 @@ int RootDirectory_Close(RootDirectory **root) {
   *root = nullptr;
   if (r == nullptr) return 1;
   rootOf(r);
+  for (auto &entry : r->cache->entries) Platform_CloseDirectory(&entry.second.directory);
+  for (auto &entry : r->cache->retired) {
+    PlatformDirectory *directory = entry.first;
+    Platform_CloseDirectory(&directory);
+  }
+  delete r->cache;
+  r->cache = nullptr;
   Platform_CloseDirectory(&r->directory);
   r->tag = 0;
   MEM_FREE(r, sizeof(RootDirectory));
@@ -181,14 +356,19 @@ int RootDirectory_Remove(RootDirectory *root, const char *name, int isDirectory)
       if (!S_ISDIR(identity.mode))
         return POSIX_FAIL_CODE(kPlatformErrorPathNotFound, ENOTDIR, "rmdir", leaf);
     }
-    return FileOps_RemoveAt(p, leaf, isDirectory);
+    if (!FileOps_RemoveAt(p, leaf, isDirectory)) return 0;
+    if (isDirectory) rootCacheForget(root, name);
+    return 1;
   });
 }
 
 int RootDirectory_Rename(RootDirectory *root, const char *from, const char *to) {
   return rootAt(root, from, 0, [&](PlatformDirectory *a, const char *fromLeaf) {
     return rootAt(root, to, 1, [&](PlatformDirectory *b, const char *toLeaf) {
-      return Platform_RenameAt(a, fromLeaf, b, toLeaf);
+      if (!Platform_RenameAt(a, fromLeaf, b, toLeaf)) return 0;
+      rootCacheForget(root, from);  // a directory renamed: its old and new names
+      rootCacheForget(root, to);
+      return 1;
     });
   });
 }
@@ -241,6 +421,16 @@ int RootDirectory_ReadLink(RootDirectory *root, const char *name, char *out, int
 int RootDirectory_SetMode(RootDirectory *root, const char *name, uint32_t mode) {
   return rootAt(root, name, 0, [&](PlatformDirectory *p, const char *leaf) {
     return Platform_SetModeAt(p, leaf, mode);
+  });
+}
+
+int RootDirectory_SetModifiedTime(RootDirectory *root, const char *name, double seconds) {
+  int64_t whole = 0;
+  int32_t nanoseconds = 0;
+  if (!AsyncFile_SplitTime(seconds, &whole, &nanoseconds))
+    return POSIX_FAIL_CODE(kRootInvalidTime, EINVAL, "utimensat", name);
+  return rootAt(root, name, 0, [&](PlatformDirectory *p, const char *leaf) {
+    return Platform_SetModifiedTimeAt(p, leaf, whole, nanoseconds);
   });
 }
 

@@ -1,14 +1,17 @@
 #include "core/platform/rootdir.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/platform/asyncfile.h"
 #include "core/platform/ioworker.h"
@@ -165,7 +168,106 @@ TEST_F(RootDirectoryTest, WorksInside) {
   EXPECT_EQ(Platform_GetLastError(), 5);
 }
 
+// The descriptor limit lowered for a scope, so that a root opened in it
+// keeps its fewest directories (16).
+class FewDescriptors {
+ public:
+  FewDescriptors() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    struct rlimit low = saved_;
+    low.rlim_cur = 256;
+    setrlimit(RLIMIT_NOFILE, &low);
+  }
+  ~FewDescriptors() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  struct rlimit saved_;
+};
+
+// A directory kept open between operations follows what happens to its
+// name: changes made through the handle and by others.
+TEST_F(RootDirectoryTest, KeptDirectoriesFollowChanges) {
+  namespace fs = std::filesystem;
+  std::string k = dir_ / "root/k";
+  struct Row {
+    const char *what;
+    std::function<void()> change;
+    int error;  // of the write after the change
+  } rows[] = {
+      {"removed through the handle",
+       [&] {
+         EXPECT_EQ(RootDirectory_Remove(root_, "k/f", 0), 1);
+         EXPECT_EQ(RootDirectory_Remove(root_, "k", 1), 1);
+       },
+       0},
+      {"renamed through the handle",
+       [&] { EXPECT_EQ(RootDirectory_Rename(root_, "k", "renamed/k"), 1); }, 0},
+      {"removed by another and made again",
+       [&] {
+         fs::remove_all(k);
+         fs::create_directory(k);
+       },
+       0},
+      {"removed by another", [&] { fs::remove_all(k); }, 0},
+      {"swapped by another for a link out",
+       [&] {
+         fs::remove_all(k);
+         fs::create_directory_symlink("../outside", k);
+       },
+       5},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(k);
+    fs::remove_all(dir_ / "root/renamed");
+    ASSERT_EQ(Write("k/f", "first"), 0);
+    row.change();
+    EXPECT_EQ(Write("k/g", "second"), row.error);
+    if (row.error == 0) {
+      EXPECT_EQ(Dirops_ReadFile(dir_ / "root/k/g"), "second");
+    }
+  }
+  fs::remove(k);
+  // More directories than are kept: each write still lands in its own.
+  FewDescriptors few;
+  RootDirectory *root = nullptr;
+  ASSERT_EQ(RootDirectory_Open((dir_ / "root").c_str(), 0, &root), 1);
+  std::swap(root, root_);
+  for (int round = 0; round < 2; round++)
+    for (int i = 0; i < 40; i++) {
+      std::string name = "many/d" + std::to_string(i) + "/f" + std::to_string(round);
+      EXPECT_EQ(Write(name, name), 0) << name;
+      EXPECT_EQ(Dirops_ReadFile(dir_ / ("root/" + name)), name);
+    }
+  std::swap(root, root_);
+  RootDirectory_Close(&root);
+}
+
 class RootDirectoryThreaded : public RootDirectoryTest {};
+
+// Threads work in more directories than are kept, so directories are
+// evicted and forgotten while others run in them.
+TEST_F(RootDirectoryThreaded, KeptDirectoriesShared) {
+  FewDescriptors few;
+  RootDirectory *root = nullptr;
+  ASSERT_EQ(RootDirectory_Open((dir_ / "root").c_str(), 0, &root), 1);
+  std::swap(root, root_);
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; t++)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 100; i++) {
+        std::string dir = "t/d" + std::to_string((i * 7 + t) % 24);
+        std::string name = dir + "/f" + std::to_string(t) + "_" + std::to_string(i);
+        if (Write(name, "x") != 0) failures++;
+        if (i % 10 == 9 && t == 0) RootDirectory_Rename(root_, dir.c_str(), dir.c_str());
+      }
+    });
+  for (auto &thread : threads) thread.join();
+  std::swap(root, root_);
+  RootDirectory_Close(&root);
+  EXPECT_EQ(failures.load(), 0);
+}
 
 // A thread swaps a directory of the root for a link to the outside while
 // files are created in it: no byte ever lands outside.
@@ -179,7 +281,11 @@ TEST_F(RootDirectoryThreaded, DirectorySwapRace) {
   });
   for (int walk = 0; walk < 2; walk++) {
     Platform_ForceComponentWalkForTest(walk);
-    for (int round = 0; round < 100; round++) Write("d/f" + std::to_string(round % 10), "inside");
+    for (int round = 0; round < 100; round++) {
+      Write("d/f" + std::to_string(round % 10), "inside");
+      // "./d" is never kept: every write walks to it again, under the race.
+      Write("./d/f" + std::to_string(round % 10), "inside");
+    }
   }
   stop.store(true);
   swapper.join();

@@ -4,7 +4,10 @@ configuration serving it over HTTPS on 127.0.0.1, and the client side's
 files, for `keelson sync` end to end (tests/e2e/ and scripts/demo.sh).
 
   make_tree.py <dir> --port N [--mib M] [--piece-kib K] [--seed S]
-               [--small-files N] [--whole-changed] [--scheme http] [--bulk]
+               [--small-files N] [--files F] [--whole-changed] [--scheme http] [--bulk]
+
+--files F spreads the bytes over F files of about equal size, 200 to a
+directory (a many-small-files tree for measuring per-file cost).
 
 Writes under <dir>:
   www/alias.json            signed alias naming "v1" (www/aliases/v2.json
@@ -131,12 +134,13 @@ def add_small(v, rng, count, at):
     return at
 
 
-def make_v1(rng, total, piece_size, small=0):
+def make_v1(rng, total, piece_size, small=0, files=0):
     v = Version("v1")
     v.piece_size, v.algorithm, v.top_algorithm = piece_size, "SHA1", "SHA1"
     v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "list", True
-    count = max(6, min(200, total // (256 << 10)))
-    weights = [rng.randrange(1, 1000) for _ in range(count)]
+    count = files or max(6, min(200, total // (256 << 10)))
+    directories = max(1, count // 200)  # --files: grouped by directory, as trees are listed
+    weights = [rng.randrange(900, 1100) if files else rng.randrange(1, 1000) for _ in range(count)]
     sizes = [max(1, total * w // sum(weights)) for w in weights]
     at = 0
     for k, size in enumerate(sizes):
@@ -145,7 +149,8 @@ def make_v1(rng, total, piece_size, small=0):
             data = (line * (size // len(line) + 1))[:size]
         else:
             data = rng.randbytes(size)
-        name = f"dir{k % 4}/file{k:03d}.{'txt' if k % 3 == 0 else 'bin'}"
+        folder = k * directories // count if files else k % 4
+        name = f"dir{folder}/file{k:03d}.{'txt' if k % 3 == 0 else 'bin'}"
         pad = rng.choice([0, 0, 1, 100, 4000])
         if pad:
             v.ranges.append((at + size, pad))
@@ -354,6 +359,7 @@ def main():
     ap.add_argument("--scheme", choices=("https", "http"), default="https",
                     help="of every URL the documents name (http: for servers without TLS)")
     ap.add_argument("--bulk", action="store_true")
+    ap.add_argument("--files", type=int, default=0)
     args = ap.parse_args()
     root = os.path.abspath(args.dir)
     www = os.path.join(root, "www")
@@ -366,7 +372,7 @@ def main():
         v1, bulk_pieces = make_bulk(total, piece)
         v2, versions = None, (v1,)
     else:
-        v1 = make_v1(rng, total, piece, args.small_files)
+        v1 = make_v1(rng, total, piece, args.small_files, args.files)
         v2 = make_v2(rng, v1)
         versions = (v1, v2)
     signer, stranger = Signer(), Signer()
