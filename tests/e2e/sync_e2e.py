@@ -404,7 +404,8 @@ def fifo_repo(t, name):
     client/<name>/."""
     base = t.path("client", name)
     return t.write_repo(f"repo-{name}.json", local={"type": "file", "path": base + "/game"},
-                        pending={"type": "filePiece", "path": base + "/game.pending"})
+                        pending={"type": "filePiece", "path": base + "/game.pending"},
+                        metafile=base + "/game.metafile.json")
 
 
 def case_fifo(t):

@@ -95,7 +95,7 @@ def install_v1(t, repo):
 
 def retry_options(keelson):
     """--retry-time=0 where the command has it: a failure then ends at once."""
-    p = subprocess.run([keelson, "--help"], capture_output=True, text=True, timeout=30)
+    p = subprocess.run([keelson, "sync", "--help"], capture_output=True, text=True, timeout=30)
     return ["--retry-time=0"] if "--retry-time" in p.stdout + p.stderr else []
 
 
