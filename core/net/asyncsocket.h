@@ -38,6 +38,8 @@ constexpr uint32_t kAsyncSocketTag = 0x5a0c7e11;
 constexpr uint32_t kAsyncSocketGlobalTag = 0x5a0c7e12;
 // The largest round of one read or write.
 constexpr int32_t kAsyncSocketRoundBytes = 32768;
+// The largest round of a file sent with sendfile.
+constexpr int64_t kAsyncSocketFileRoundBytes = 1048576;
 // The largest round of an owner that receives in place.
 constexpr int32_t kAsyncSocketReadIntoBytes = 1048576;
 constexpr int kAsyncSocketBacklog = 1000;
@@ -68,6 +70,18 @@ typedef int32_t (*AsyncSocketWriteFunction)(AsyncSocket *socket, void *context, 
 typedef int32_t (*AsyncSocketReceive)(void *receiver, uint8_t *room, int32_t size);
 typedef void (*AsyncSocketReadIntoFunction)(AsyncSocket *socket, void *context, int32_t size,
                                             AsyncSocketReceive receive, void *receiver);
+// Sending from a file: the owner calls send(sender, fd, offset, count) at
+// most once per round with a readable file descriptor of its own; the round
+// hands count bytes of the file from offset (at most kAsyncSocketFileRoundBytes)
+// to the socket without copying them through memory (sendfile), and returns
+// the bytes that went: 0 when none could (no room now: the loop waits for
+// room and offers the next round; the meter: the loop ends), -1 when the
+// file or the socket failed (the socket then closes with the error; a file
+// that ends early is a failure). A round whose owner does not call send goes
+// on with the Write callback.
+typedef int64_t (*AsyncSocketSendFile)(void *sender, int fd, int64_t offset, int64_t count);
+typedef void (*AsyncSocketWriteFileFunction)(AsyncSocket *socket, void *context,
+                                             AsyncSocketSendFile send, void *sender);
 typedef void (*AsyncSocketCloseFunction)(AsyncSocket *socket, void *context);
 typedef void (*AsyncSocketConnectFunction)(AsyncSocket *socket, void *context, int success);
 
@@ -161,6 +175,9 @@ int AsyncSocket_SetWriteSizeCallback(AsyncSocket *socket, void *context,
                                      AsyncSocketSizeFunction function);
 int AsyncSocket_SetWriteCallback(AsyncSocket *socket, void *context,
                                  AsyncSocketWriteFunction function);
+// With a WriteFile callback the write loop first offers each round to it.
+int AsyncSocket_SetWriteFileCallback(AsyncSocket *socket, void *context,
+                                     AsyncSocketWriteFileFunction function);
 int AsyncSocket_SetCloseCallback(AsyncSocket *socket, void *context,
                                  AsyncSocketCloseFunction function);
 int AsyncSocket_SetConnectCallback(AsyncSocket *socket, void *context,

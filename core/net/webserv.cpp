@@ -106,6 +106,11 @@ struct WebServerConnection {
   int ownAnswer;  // the server answers this request itself
   int inService;  // a service runs: reads and writes need no wake
   std::atomic<int> awaitingWrite;  // the write hook wakes us as bytes go
+  // The body's file, sent by the socket's write loop once the outbound
+  // buffer is empty; all three guarded by the outbound lock. fileFd is owned.
+  int fileFd;
+  int64_t fileOffset;
+  int64_t fileLeft;
   void *userData;
   uint32_t remoteAddress;
   int32_t remotePort;
@@ -261,6 +266,25 @@ int32_t hookWrite(AsyncSocket *, void *context, uint8_t *buffer, int32_t maximum
   return read;
 }
 
+// The file goes after the bytes queued before it, so only once the outbound
+// buffer is empty; nothing is queued behind it while it goes.
+void hookWriteFile(AsyncSocket *, void *context, AsyncSocketSendFile send, void *sender) {
+  auto *c = static_cast<WebServerConnection *>(context);
+  int64_t sent = 0;
+  DupStream_LockOutbound(c->stream);
+  int32_t queued = 0;
+  DupStream_GetOutboundLength(c->stream, &queued);
+  if (c->fileLeft > 0 && queued == 0) {
+    sent = send(sender, c->fileFd, c->fileOffset, c->fileLeft);
+    if (sent > 0) {
+      c->fileOffset += sent;
+      c->fileLeft -= sent;
+    }
+  }
+  DupStream_UnlockOutbound(c->stream);
+  if (sent > 0 && c->awaitingWrite.exchange(0)) wakeConnection(c);
+}
+
 void hookClose(AsyncSocket *, void *context) {
   auto *c = static_cast<WebServerConnection *>(context);
   int expected = 0;
@@ -275,6 +299,7 @@ void unhookSocket(AsyncSocket *s) {
   AsyncSocket_SetReadCallback(s, nullptr, nullptr);
   AsyncSocket_SetWriteSizeCallback(s, nullptr, nullptr);
   AsyncSocket_SetWriteCallback(s, nullptr, nullptr);
+  AsyncSocket_SetWriteFileCallback(s, nullptr, nullptr);
   AsyncSocket_SetCloseCallback(s, nullptr, nullptr);
 }
 
@@ -303,15 +328,29 @@ void connectionReset(WebServerConnection *c) {
   c->activity = c->server->now;
 }
 
-int32_t outboundLength(WebServerConnection *c) {
+// Bytes still to go: the outbound buffer's and the body file's.
+int64_t outboundLength(WebServerConnection *c) {
   int32_t length = 0;
+  DupStream_LockOutbound(c->stream);
   DupStream_GetOutboundLength(c->stream, &length);
-  return length;
+  int64_t left = length + c->fileLeft;
+  DupStream_UnlockOutbound(c->stream);
+  return left;
 }
 
-// 1 while the outbound buffer still holds bytes; the write hook then wakes
-// the connection once some are taken. The flag goes up before the second
-// look, so bytes taken in between are never missed.
+// Closes the body file (sent, or the connection goes).
+void connectionCloseFile(WebServerConnection *c) {
+  DupStream_LockOutbound(c->stream);
+  int fd = c->fileFd;
+  c->fileFd = -1;
+  c->fileLeft = 0;
+  DupStream_UnlockOutbound(c->stream);
+  if (fd >= 0) Platform_CloseFile(fd);
+}
+
+// 1 while the outbound buffer or the body file still holds bytes; the write
+// hooks then wake the connection once some are taken. The flag goes up
+// before the second look, so bytes taken in between are never missed.
 int awaitOutboundDrain(WebServerConnection *c) {
   if (outboundLength(c) == 0) return 0;
   c->awaitingWrite.store(1);
@@ -358,6 +397,7 @@ void connectionDelete(WebServerConnection *c) {
   CriticalSection_Leave(server->listLock);
   // The hooks are cleared (a running one waited for), so nothing posts again.
   unhookSocket(c->socket);
+  connectionCloseFile(c);
   uint32_t id = server->threadId.load();
   if (id != 0 && !server->threaded) EventQueue_CancelForThread(id, uintptr_t(c));
   Class_ReleaseObject(&c->socket);
@@ -611,6 +651,16 @@ int handleResponseBody(WebServerConnection *c) {
   return 1;
 }
 
+// 1 while the body file still has bytes to go (the next request's answer
+// must not pass it); the write-file hook then wakes the connection.
+int awaitFileSent(WebServerConnection *c) {
+  DupStream_LockOutbound(c->stream);
+  int waiting = c->fileLeft > 0;
+  if (waiting) c->awaitingWrite.store(1);
+  DupStream_UnlockOutbound(c->stream);
+  return waiting;
+}
+
 int handleResponseFinish(WebServerConnection *c) {
   if (!c->head && c->contentLength > 0 && c->contentLength != c->written) {
     connectionLog(c, "Content length mismatch [%lld:%lld]",
@@ -618,6 +668,8 @@ int handleResponseFinish(WebServerConnection *c) {
     return 0;
   }
   if (!c->headerSent && !writeResponseHeader(c)) return 0;
+  if (awaitFileSent(c)) return 1;
+  connectionCloseFile(c);
   if (c->persistent) {
     connectionReset(c);
     connectionSetPhase(c, WebServerPhase::RequestHeader);
@@ -779,6 +831,7 @@ int hookAccept(AsyncSocket *, void *context, AsyncSocket *accepted) {
   auto *server = static_cast<WebServer *>(context);
   if (!acceptFromOwnUser(accepted)) return 0;
   auto *c = new WebServerConnection{};
+  c->fileFd = -1;
   c->header.classTag = kWebServerConnectionTag;
   c->header.refCount.store(1);
   c->server = server;
@@ -804,6 +857,7 @@ int hookAccept(AsyncSocket *, void *context, AsyncSocket *accepted) {
   AsyncSocket_SetReadCallback(accepted, c, hookRead);
   AsyncSocket_SetWriteSizeCallback(accepted, c, hookWriteSize);
   AsyncSocket_SetWriteCallback(accepted, c, hookWrite);
+  AsyncSocket_SetWriteFileCallback(accepted, c, hookWriteFile);
   AsyncSocket_SetCloseCallback(accepted, c, hookClose);
   AsyncSocket_StartRead(accepted);
   wakeConnection(c);  // under the lock: the connection cannot go before its post
@@ -917,6 +971,35 @@ void serverEndRunning(WebServer *server) {
   webServerLog(server, "Uptime - %s", duration);
 }
 
+// Seconds from now until when, as whole milliseconds rounded up (a wake a
+// little late finds the work due; one a little early would go round again).
+int32_t serverMsUntil(WebServer *server, double when, int32_t longest) {
+  double ms = (when - server->now) * 1000.0;
+  if (ms <= 0) return 0;
+  return ms >= double(longest) ? longest : int32_t(ms) + 1;
+}
+
+int32_t serverWaitMs(WebServer *server) {
+  if (!server->running.load()) return kWebServerLongestWaitMs;
+  server->now = Platform_GetTickSeconds();
+  int32_t wait = kWebServerLongestWaitMs;
+  if (server->listenPort.load() == 0)
+    wait = serverMsUntil(server, server->lastAttempt + server->retrySeconds, wait);
+  CriticalSection_Enter(server->listLock);
+  for (WebServerConnection *c = server->first; c != nullptr; c = c->next) {
+    if (c->closed || c->phase == WebServerPhase::Done) {
+      wait = 0;  // deleted at its next service
+      break;
+    }
+    if (server->idleSeconds >= 1)
+      wait = serverMsUntil(server, c->activity + server->idleSeconds, wait);
+    if (c->phase == WebServerPhase::Linger)
+      wait = serverMsUntil(server, c->lingerStart + server->lingerSeconds, wait);
+  }
+  CriticalSection_Leave(server->listLock);
+  return wait;
+}
+
 int serverThread(void *userData) {
   auto *server = static_cast<WebServer *>(userData);
   serverBeginRunning(server);
@@ -924,7 +1007,8 @@ int serverThread(void *userData) {
   while (!Thread_Sleep(0)) {
     Thread_FlushEvents();
     serverStep(server);
-    Thread_Yield();  // up to 1 ms, cut short by a wake
+    // Until the next timed work; socket events, posts and a stop wake us.
+    Thread_WaitForWake(serverWaitMs(server));
   }
   serverEndRunning(server);
   return 0;
@@ -1273,6 +1357,11 @@ int WebServer_Stop(WebServer *server) {
   return 1;
 }
 
+int32_t WebServer_GetWaitMs(WebServer *server) {
+  checkServer(server);
+  return serverWaitMs(server);
+}
+
 int WebServer_IsRunning(WebServer *server) { return checkServer(server)->running.load(); }
 
 int WebServer_GetListenAddress(WebServer *server, uint32_t *address) {
@@ -1381,16 +1470,18 @@ int WebServer_SetLastModified(WebServer *server, WebServerConnection *connection
   return 1;
 }
 
-int WebServer_Write(WebServer *server, WebServerConnection *connection, const void *data,
-                    int32_t length, int32_t *written) {
-  WebServerConnection *c = checkConnection(server, connection);
-  *written = 0;
+namespace {
+
+// The checks of a body write of length bytes: the header goes first, the
+// announced length holds, nothing follows a body file. 0 drops the
+// connection.
+int connectionBeginWrite(WebServerConnection *c, int64_t length) {
   if (c->drop) return 0;
   if (!c->headerSent && !writeResponseHeader(c)) {
     c->drop = 1;
     return 0;
   }
-  c->activity = server->now;
+  c->activity = c->server->now;
   if (c->contentLength >= 0 && c->written + length > c->contentLength) {
     connectionLog(c, "Write past the content length [%lld:%lld]",
                   static_cast<long long>(c->contentLength),
@@ -1398,6 +1489,21 @@ int WebServer_Write(WebServer *server, WebServerConnection *connection, const vo
     c->drop = 1;
     return 0;
   }
+  if (c->fileFd >= 0) {
+    connectionLog(c, "Write after the body file");
+    c->drop = 1;
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int WebServer_Write(WebServer *server, WebServerConnection *connection, const void *data,
+                    int32_t length, int32_t *written) {
+  WebServerConnection *c = checkConnection(server, connection);
+  *written = 0;
+  if (!connectionBeginWrite(c, length)) return 0;
   if (c->head) {
     c->written += length;
     *written = length;
@@ -1415,6 +1521,26 @@ int WebServer_Write(WebServer *server, WebServerConnection *connection, const vo
   }
   c->written += take;
   *written = take;
+  AsyncSocket_StartWrite(c->socket);
+  if (!c->inService) wakeConnection(c);
+  return 1;
+}
+
+int WebServer_SendFile(WebServer *server, WebServerConnection *connection, int fd,
+                       int64_t offset, int64_t length) {
+  WebServerConnection *c = checkConnection(server, connection);
+  if (length <= 0 || c->head || !connectionBeginWrite(c, length)) {
+    Platform_CloseFile(fd);
+    if (c->drop) return 0;
+    if (length > 0) c->written += length;  // HEAD: counted, not sent
+    return 1;
+  }
+  DupStream_LockOutbound(c->stream);
+  c->fileFd = fd;
+  c->fileOffset = offset;
+  c->fileLeft = length;
+  DupStream_UnlockOutbound(c->stream);
+  c->written += length;
   AsyncSocket_StartWrite(c->socket);
   if (!c->inService) wakeConnection(c);
   return 1;
