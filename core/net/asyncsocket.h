@@ -21,7 +21,8 @@
 // accept, one read and one write loop runs per socket (the flags are set by
 // compare-and-swap).
 //
-// Threads: any thread. Callbacks run on I/O worker threads, several sockets
+// Threads: any thread. Callbacks run on I/O worker threads (the write
+// loop's first rounds on the caller of AsyncSocket_WriteNow), several sockets
 // at once, each under its cell's lock, so setting or clearing a cell waits
 // for a running call of it. A write completes only when the whole buffer the
 // Write callback filled has gone; a read completes after one receive.
@@ -133,6 +134,12 @@ int AsyncSocket_Connect(AsyncSocket *socket, uint32_t address, int32_t port);
 int AsyncSocket_StartAccept(AsyncSocket *socket);
 int AsyncSocket_StartRead(AsyncSocket *socket);
 int AsyncSocket_StartWrite(AsyncSocket *socket);
+// AsyncSocket_StartWrite whose first rounds run on the calling thread, with
+// its Write and WriteFile callbacks: an owner that has just queued an answer
+// sends it without handing it to another thread. The loop goes on on the I/O
+// worker once the socket has no room (or after the rounds a loop runs in
+// place). The caller holds no lock that those callbacks take.
+int AsyncSocket_WriteNow(AsyncSocket *socket);
 // Requires open; shuts down the sending direction.
 int AsyncSocket_ShutdownSend(AsyncSocket *socket);
 // 1 when not open; else clears the connected and open flags, ends the

@@ -105,6 +105,7 @@ struct WebServerConnection {
   int drop;  // a write broke the framing: drop at the next run
   int ownAnswer;  // the server answers this request itself
   int inService;  // a service runs: reads and writes need no wake
+  int writeDue;   // bytes were queued in this service: sent at its end
   std::atomic<int> awaitingWrite;  // the write hook wakes us as bytes go
   // The body's file, sent by the socket's write loop once the outbound
   // buffer is empty; all three guarded by the outbound lock. fileFd is owned.
@@ -348,6 +349,16 @@ void connectionCloseFile(WebServerConnection *c) {
   if (fd >= 0) Platform_CloseFile(fd);
 }
 
+// Queued bytes go out on this thread, without a hop to the I/O worker: at
+// once outside a service, else at its end, so that a header and its body
+// leave in one send.
+void connectionStartWrite(WebServerConnection *c) {
+  if (c->inService)
+    c->writeDue = 1;
+  else
+    AsyncSocket_WriteNow(c->socket);
+}
+
 // 1 while the outbound buffer or the body file still holds bytes; the write
 // hooks then wake the connection once some are taken. The flag goes up
 // before the second look, so bytes taken in between are never missed.
@@ -464,7 +475,7 @@ int writeResponseHeader(WebServerConnection *c) {
     connectionLog(c, "---- Header Out Begin ----\n%.*s---- Header Out End ----",
                   int(length) - 2, block);
   if (!DupStream_WriteOutbound(c->stream, block, int32_t(length))) return 0;
-  AsyncSocket_StartWrite(c->socket);
+  connectionStartWrite(c);
   return 1;
 }
 
@@ -742,7 +753,7 @@ int connectionRun(WebServerConnection *c) {
     before = c->phase;
     if (c->drop) return 0;
     if (c->phase < WebServerPhase::Close) {
-      if (outboundLength(c) > 0) AsyncSocket_StartWrite(c->socket);
+      if (outboundLength(c) > 0) connectionStartWrite(c);
       int32_t space = 0;
       DupStream_GetInboundSpace(c->stream, &space);
       if (space > 0) AsyncSocket_StartRead(c->socket);
@@ -789,6 +800,8 @@ void connectionService(WebServerConnection *c) {
   c->inService = 1;
   if (!c->closed && !connectionRun(c)) connectionClose(c, 1);
   c->inService = 0;
+  if (c->writeDue && !c->closed) AsyncSocket_WriteNow(c->socket);
+  c->writeDue = 0;
   if (c->closed) connectionDelete(c);
 }
 
@@ -1521,7 +1534,7 @@ int WebServer_Write(WebServer *server, WebServerConnection *connection, const vo
   }
   c->written += take;
   *written = take;
-  AsyncSocket_StartWrite(c->socket);
+  connectionStartWrite(c);
   if (!c->inService) wakeConnection(c);
   return 1;
 }
@@ -1541,7 +1554,7 @@ int WebServer_SendFile(WebServer *server, WebServerConnection *connection, int f
   c->fileLeft = length;
   DupStream_UnlockOutbound(c->stream);
   c->written += length;
-  AsyncSocket_StartWrite(c->socket);
+  connectionStartWrite(c);
   if (!c->inService) wakeConnection(c);
   return 1;
 }

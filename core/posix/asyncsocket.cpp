@@ -253,8 +253,10 @@ void asyncSocketFail(AsyncSocket *s, int32_t error) {
 }
 
 // Starts a loop whose flag the caller has set: 0 (flag cleared) while closed.
+// here: the loop's first rounds run on the calling thread instead of a pool
+// thread.
 int asyncSocketStart(AsyncSocket *s, AsyncSocketOp *op, std::atomic<int32_t> *flag,
-                     IOWorkerRoutine routine) {
+                     IOWorkerRoutine routine, bool here = false) {
   AsyncSocketHandle *h = asyncSocketAcquire(s);
   if (h == nullptr) {
     flag->store(0);
@@ -263,7 +265,10 @@ int asyncSocketStart(AsyncSocket *s, AsyncSocketOp *op, std::atomic<int32_t> *fl
   asyncSocketBegin(s);
   op->handle = h;
   op->io.routine = routine;
-  IOWorker_Post(s, &op->io);
+  if (here)
+    routine(s, &op->io);
+  else
+    IOWorker_Post(s, &op->io);
   return 1;
 }
 
@@ -623,7 +628,7 @@ void asyncSocketDestroy(void **object) {
 }
 
 int asyncSocketStartLoop(AsyncSocket *s, std::atomic<int32_t> *flag, AsyncSocketOp *op,
-                         IOWorkerRoutine routine, bool needsConnected) {
+                         IOWorkerRoutine routine, bool needsConnected, bool here = false) {
   ASYNCSOCKET_CHECK(s);
   if (!AsyncSocket_IsOpen(s)) return 0;
   if (needsConnected && !s->connected.load()) return 1;
@@ -631,7 +636,7 @@ int asyncSocketStartLoop(AsyncSocket *s, std::atomic<int32_t> *flag, AsyncSocket
   if (!flag->compare_exchange_strong(idle, 1)) return 1;
   op->io.error = 0;
   op->io.spare = 0;
-  return asyncSocketStart(s, op, flag, routine);
+  return asyncSocketStart(s, op, flag, routine, here);
 }
 
 struct ProtocolRow {
@@ -811,6 +816,10 @@ int AsyncSocket_StartRead(AsyncSocket *s) {
 
 int AsyncSocket_StartWrite(AsyncSocket *s) {
   return asyncSocketStartLoop(s, &s->writing, &s->writeOp, asyncSocketWriteStep, true);
+}
+
+int AsyncSocket_WriteNow(AsyncSocket *s) {
+  return asyncSocketStartLoop(s, &s->writing, &s->writeOp, asyncSocketWriteStep, true, true);
 }
 
 int AsyncSocket_ShutdownSend(AsyncSocket *s) {
