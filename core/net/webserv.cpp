@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -149,6 +150,9 @@ struct WebServer {
   AsyncSocket *listener;
   int32_t idleSeconds;
   double lingerSeconds;
+  // Pumped: when the step next services every connection (their own work
+  // items serve their events; the sweep finds the time-outs). Server thread.
+  double sweepDue;
   Cell open, request, post, response, write, close, runningCell;
 };
 
@@ -310,7 +314,12 @@ void connectionSetPhase(WebServerConnection *c, WebServerPhase phase) {
   if (c->phase == phase || c->phase == WebServerPhase::Done) return;
   connectionLog(c, "Phase change - %s > %s", WebServer_GetPhaseName(c->phase),
                 WebServer_GetPhaseName(phase));
-  if (phase == WebServerPhase::Linger) c->lingerStart = c->server->now;
+  if (phase == WebServerPhase::Linger) {
+    WebServer *server = c->server;
+    c->lingerStart = server->now;
+    if (c->lingerStart + server->lingerSeconds < server->sweepDue)
+      server->sweepDue = c->lingerStart + server->lingerSeconds;
+  }
   c->phase = phase;
   c->activity = c->server->now;
 }
@@ -742,6 +751,7 @@ int connectionMakeRoom(WebServerConnection *c) {
   }
   connectionLog(oldest, "Too many connections [%d]: closing the oldest idle one", live);
   connectionClose(oldest, 1);
+  server->sweepDue = 0;  // the next step deletes it
   return 1;
 }
 
@@ -914,6 +924,23 @@ int serverListen(WebServer *server, int32_t port) {
   return 1;
 }
 
+// When the connections' next timed work is due (an idle time-out, the end of
+// a linger, a closed one to delete), at most kWebServerLongestWaitMs ahead.
+// Under the list lock.
+double serverNextSweep(WebServer *server) {
+  // A time-out fires once its time has passed, not at it.
+  constexpr double kPastSeconds = 0.001;
+  double due = server->now + kWebServerLongestWaitMs / 1000.0;
+  for (WebServerConnection *c = server->first; c != nullptr; c = c->next) {
+    if (c->closed || c->phase == WebServerPhase::Done) return server->now;
+    if (server->idleSeconds >= 1)
+      due = std::min(due, c->activity + server->idleSeconds + kPastSeconds);
+    if (c->phase == WebServerPhase::Linger)
+      due = std::min(due, c->lingerStart + server->lingerSeconds);
+  }
+  return due;
+}
+
 void serverStep(WebServer *server) {
   if (!server->running.load()) return;
   server->now = Platform_GetTickSeconds();
@@ -947,9 +974,12 @@ void serverStep(WebServer *server) {
         server, server->runningCell.context, &address, server->listenPort.load());
   }
   CriticalSection_Enter(server->listLock);
-  for (WebServerConnection *c = server->first, *next = nullptr; c != nullptr; c = next) {
-    next = c->next;
-    connectionService(c);
+  if (server->threaded || server->now >= server->sweepDue) {
+    for (WebServerConnection *c = server->first, *next = nullptr; c != nullptr; c = next) {
+      next = c->next;
+      connectionService(c);
+    }
+    server->sweepDue = serverNextSweep(server);
   }
   CriticalSection_Leave(server->listLock);
 }
@@ -995,22 +1025,10 @@ int32_t serverMsUntil(WebServer *server, double when, int32_t longest) {
 int32_t serverWaitMs(WebServer *server) {
   if (!server->running.load()) return kWebServerLongestWaitMs;
   server->now = Platform_GetTickSeconds();
-  int32_t wait = kWebServerLongestWaitMs;
+  double due = server->sweepDue;
   if (server->listenPort.load() == 0)
-    wait = serverMsUntil(server, server->lastAttempt + server->retrySeconds, wait);
-  CriticalSection_Enter(server->listLock);
-  for (WebServerConnection *c = server->first; c != nullptr; c = c->next) {
-    if (c->closed || c->phase == WebServerPhase::Done) {
-      wait = 0;  // deleted at its next service
-      break;
-    }
-    if (server->idleSeconds >= 1)
-      wait = serverMsUntil(server, c->activity + server->idleSeconds, wait);
-    if (c->phase == WebServerPhase::Linger)
-      wait = serverMsUntil(server, c->lingerStart + server->lingerSeconds, wait);
-  }
-  CriticalSection_Leave(server->listLock);
-  return wait;
+    due = std::min(due, server->lastAttempt + server->retrySeconds);
+  return serverMsUntil(server, due, kWebServerLongestWaitMs);
 }
 
 int serverThread(void *userData) {
