@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "core/platform/platform.h"
+#include "core/platform/thread.h"
 
 namespace {
 
@@ -20,6 +21,8 @@ int Host_ConsoleQuitHook(void) {
     int sig = Platform_GetConsoleSignal();
     _exit(128 + (sig > 0 ? sig : 2));
   }
+  // The main loop may sleep until its next timed work: it sees the flag now.
+  Thread_WakeMainFromSignal();
   return 1;
 }
 

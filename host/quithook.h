@@ -5,7 +5,8 @@
 // 128 + the signal.
 //
 // Invariants: the flags are lock-free atomics; the hook does nothing else
-// (it runs in signal context) but the immediate exit.
+// (it runs in signal context) but the immediate exit and a lock-free wake of
+// the main thread, whose loop may be asleep until its next timed work.
 //
 // Threads: any thread and signal context.
 #pragma once

@@ -120,6 +120,17 @@ void servePrintAddress(ServeRun *run, const ServeOptions *options, int32_t port)
   memset(ticket, 0, sizeof ticket);
 }
 
+// How long the main loop sleeps on its wake signal: a repository at work
+// is stepped at least every kThreadYieldMs; otherwise until the server's next
+// timed work. Socket events, posts to the main queue and the quit signal
+// wake it sooner.
+int32_t serveWaitMs(ServeRun *run) {
+  uint32_t flags = Repository_GetStateFlags(RepositoryRunner_GetRepository(run->runner));
+  if ((flags & kRepositoryStateAlive) != 0 && (flags & kRepositoryStatePaused) == 0)
+    return kThreadYieldMs;
+  return WebServer_GetWaitMs(run->server);
+}
+
 // The main loop: the server, the application's pump (the bridge's pass in
 // it) and the repository, until a quit signal.
 void serveLoop(ServeRun *run) {
@@ -128,7 +139,7 @@ void serveLoop(ServeRun *run) {
     WebServer_Poll(run->server);
     WorkflowApp_Pump(app);
     RepositoryRunner_Step(run->runner);
-    Thread_Yield();
+    if (!Host_IsQuitRequested()) Thread_WaitForWake(serveWaitMs(run));
   }
 }
 

@@ -57,7 +57,7 @@ struct BridgeRequest {
   std::string body;
   std::string answer;
   size_t sent = 0;
-  File *file = nullptr;  // a static file being sent
+  StaticFile file;  // a static file being answered
 };
 
 PageBridge *pageBridgeOf(PageBridge *bridge) {
@@ -494,8 +494,8 @@ int onResponse(WebServer *server, void *context, WebServerConnection *c) {
 
 int onWrite(WebServer *server, void *, WebServerConnection *c, int32_t space) {
   BridgeRequest *r = bridgeRequestOf(server, c);
-  if (r->file != nullptr) {
-    int more = StaticFiles_Write(server, c, r->file, space);
+  if (r->file.fd >= 0) {
+    int more = StaticFiles_Write(server, c, &r->file, space);
     if (!more) StaticFiles_CloseFile(&r->file);
     return more;
   }

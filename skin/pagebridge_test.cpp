@@ -28,6 +28,7 @@
 #include "skin/staticfiles.h"
 #include "tests/fd_stream.h"
 #include "tests/log_capture.h"
+#include "tests/peer_record.h"
 #include "tests/pumped_peer.h"
 #include "tests/test_util.h"
 #include "tests/wake_hook.h"
@@ -350,6 +351,25 @@ TEST_F(PageBridgeTest, TicketIsTradedOnceWhileFresh) {
         << reason << "\n" << log;
   for (const std::string &secret : {token, first, stale, replaced, newest, fresh})
     EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+}
+
+// A file larger than the socket's buffers goes out whole, and the next
+// answer on the kept connection follows it, never passes it: two large
+// files and a small one in order on one connection.
+TEST_F(PageBridgeTest, FilesGoOutWholeAndInOrderOnAKeptConnection) {
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); i++) big[i] = char('a' + (i * 7 + i / 4096) % 26);
+  writeFile(www + "/big.bin", big);
+  std::string url = "http://127.0.0.1:" + std::to_string(port);
+  std::string out = scratch + "/got";
+  std::string answer = Peer(
+      "curl -s --max-time 20 -H 'Connection: Keep-Alive' -w '%{num_connects} %{size_download}\\n' " +
+      url + "/big.bin -o " + out + "1 " + url + "/big.bin -o " + out + "2 " + url +
+      "/index.html -o " + out + "3");
+  EXPECT_EQ(answer, "1 3145728\n0 3145728\n0 11\n") << "one connection for the three";
+  EXPECT_TRUE(Peer_ReadFile(out + "1") == big);
+  EXPECT_TRUE(Peer_ReadFile(out + "2") == big);
+  EXPECT_EQ(Peer_ReadFile(out + "3"), "<p>page</p>");
 }
 
 TEST_F(PageBridgeTest, StaticFilesStayInTheirDirectory) {

@@ -1,14 +1,18 @@
 // StaticFiles: the plain files of one directory, answered through the local
 // web server for GET and HEAD. The server has already decoded the path and
-// refused any ".." segment; on top of that the file's real path (links
-// resolved) must lie under the directory's real path, so a link leading out
-// of the directory gives 404 like a missing file. Directories give 404 too,
-// never a listing; "/" is the server's default document, which an owner
-// sets to kStaticFilesIndex for the directory's index page. Whole files only: the answer says "Accept-Ranges: none".
+// refused any ".." segment; on top of that the directory is opened once, at
+// creation, and each path is opened below that descriptor in one call that
+// never leaves it: a link leading out of the directory gives 404 like a
+// missing file (links that stay inside are followed). Directories, pipes
+// and devices give 404 too, never a listing; "/" is the server's default
+// document, which an owner sets to kStaticFilesIndex for the directory's
+// index page. Whole files only: the answer says "Accept-Ranges: none". The
+// body goes out with the server's WebServer_SendFile, from the file to the
+// socket without a copy.
 //
-// Invariants: (1) the directory's real path is fixed at creation. (2) a file
-// is opened only after its real path was found under it. (3) every answer
-// carries "X-Content-Type-Options: nosniff".
+// Invariants: (1) the directory's real path and descriptor are fixed at
+// creation. (2) a file is opened only below that descriptor. (3) every
+// answer carries "X-Content-Type-Options: nosniff".
 //
 // Threads: Respond and Write run on the server's thread; the object is not
 // changed after creation.
@@ -16,8 +20,14 @@
 
 #include <cstdint>
 
-struct File;
 struct StaticFiles;
+
+// A file being answered: its descriptor (owned until handed to the server;
+// -1: none) and its size.
+struct StaticFile {
+  int fd = -1;
+  int64_t size = 0;
+};
 struct WebServer;
 struct WebServerConnection;
 
@@ -34,15 +44,15 @@ const char *StaticFiles_GetDirectory(StaticFiles *files);
 
 // Answers the connection's current request (status, length, headers): 200
 // for a regular file under the directory, 404 for anything else, 405 for a
-// method other than GET or HEAD. Returns 1 when a body follows: *file is then
-// open, to be sent with StaticFiles_Write and closed with
-// StaticFiles_CloseFile; 0 with *file NULL otherwise.
+// method other than GET or HEAD. Returns 1 when a body follows: file is then
+// open, to be sent with StaticFiles_Write; 0 with it closed otherwise.
 int StaticFiles_Respond(StaticFiles *files, WebServer *server, WebServerConnection *connection,
-                        File **file);
-// Sends the next bytes of file, at most space. 1 while more follow; 0 once
-// the file is sent or a read or write failed (the server then drops the
-// connection for the short body).
-int StaticFiles_Write(WebServer *server, WebServerConnection *connection, File *file,
+                        StaticFile *file);
+// Hands the file to the server, which sends it from the socket's write loop
+// (the file's descriptor goes with it). Returns 0: the owner has no more to
+// write (on a failure the server drops the connection for the short body).
+int StaticFiles_Write(WebServer *server, WebServerConnection *connection, StaticFile *file,
                       int32_t space);
-// Closes and frees a file of StaticFiles_Respond; clears *file (NULL: nothing).
-void StaticFiles_CloseFile(File **file);
+// Closes a file of StaticFiles_Respond that was not handed over (none:
+// nothing).
+void StaticFiles_CloseFile(StaticFile *file);

@@ -21,7 +21,8 @@
 // accept, one read and one write loop runs per socket (the flags are set by
 // compare-and-swap).
 //
-// Threads: any thread. Callbacks run on I/O worker threads, several sockets
+// Threads: any thread. Callbacks run on I/O worker threads (the write
+// loop's first rounds on the caller of AsyncSocket_WriteNow), several sockets
 // at once, each under its cell's lock, so setting or clearing a cell waits
 // for a running call of it. A write completes only when the whole buffer the
 // Write callback filled has gone; a read completes after one receive.
@@ -38,6 +39,8 @@ constexpr uint32_t kAsyncSocketTag = 0x5a0c7e11;
 constexpr uint32_t kAsyncSocketGlobalTag = 0x5a0c7e12;
 // The largest round of one read or write.
 constexpr int32_t kAsyncSocketRoundBytes = 32768;
+// The largest round of a file sent with sendfile.
+constexpr int64_t kAsyncSocketFileRoundBytes = 1048576;
 // The largest round of an owner that receives in place.
 constexpr int32_t kAsyncSocketReadIntoBytes = 1048576;
 constexpr int kAsyncSocketBacklog = 1000;
@@ -68,6 +71,18 @@ typedef int32_t (*AsyncSocketWriteFunction)(AsyncSocket *socket, void *context, 
 typedef int32_t (*AsyncSocketReceive)(void *receiver, uint8_t *room, int32_t size);
 typedef void (*AsyncSocketReadIntoFunction)(AsyncSocket *socket, void *context, int32_t size,
                                             AsyncSocketReceive receive, void *receiver);
+// Sending from a file: the owner calls send(sender, fd, offset, count) at
+// most once per round with a readable file descriptor of its own; the round
+// hands count bytes of the file from offset (at most kAsyncSocketFileRoundBytes)
+// to the socket without copying them through memory (sendfile), and returns
+// the bytes that went: 0 when none could (no room now: the loop waits for
+// room and offers the next round; the meter: the loop ends), -1 when the
+// file or the socket failed (the socket then closes with the error; a file
+// that ends early is a failure). A round whose owner does not call send goes
+// on with the Write callback.
+typedef int64_t (*AsyncSocketSendFile)(void *sender, int fd, int64_t offset, int64_t count);
+typedef void (*AsyncSocketWriteFileFunction)(AsyncSocket *socket, void *context,
+                                             AsyncSocketSendFile send, void *sender);
 typedef void (*AsyncSocketCloseFunction)(AsyncSocket *socket, void *context);
 typedef void (*AsyncSocketConnectFunction)(AsyncSocket *socket, void *context, int success);
 
@@ -119,6 +134,12 @@ int AsyncSocket_Connect(AsyncSocket *socket, uint32_t address, int32_t port);
 int AsyncSocket_StartAccept(AsyncSocket *socket);
 int AsyncSocket_StartRead(AsyncSocket *socket);
 int AsyncSocket_StartWrite(AsyncSocket *socket);
+// AsyncSocket_StartWrite whose first rounds run on the calling thread, with
+// its Write and WriteFile callbacks: an owner that has just queued an answer
+// sends it without handing it to another thread. The loop goes on on the I/O
+// worker once the socket has no room (or after the rounds a loop runs in
+// place). The caller holds no lock that those callbacks take.
+int AsyncSocket_WriteNow(AsyncSocket *socket);
 // Requires open; shuts down the sending direction.
 int AsyncSocket_ShutdownSend(AsyncSocket *socket);
 // 1 when not open; else clears the connected and open flags, ends the
@@ -161,6 +182,9 @@ int AsyncSocket_SetWriteSizeCallback(AsyncSocket *socket, void *context,
                                      AsyncSocketSizeFunction function);
 int AsyncSocket_SetWriteCallback(AsyncSocket *socket, void *context,
                                  AsyncSocketWriteFunction function);
+// With a WriteFile callback the write loop first offers each round to it.
+int AsyncSocket_SetWriteFileCallback(AsyncSocket *socket, void *context,
+                                     AsyncSocketWriteFileFunction function);
 int AsyncSocket_SetCloseCallback(AsyncSocket *socket, void *context,
                                  AsyncSocketCloseFunction function);
 int AsyncSocket_SetConnectCallback(AsyncSocket *socket, void *context,

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -105,7 +106,13 @@ struct WebServerConnection {
   int drop;  // a write broke the framing: drop at the next run
   int ownAnswer;  // the server answers this request itself
   int inService;  // a service runs: reads and writes need no wake
+  int writeDue;   // bytes were queued in this service: sent at its end
   std::atomic<int> awaitingWrite;  // the write hook wakes us as bytes go
+  // The body's file, sent by the socket's write loop once the outbound
+  // buffer is empty; all three guarded by the outbound lock. fileFd is owned.
+  int fileFd;
+  int64_t fileOffset;
+  int64_t fileLeft;
   void *userData;
   uint32_t remoteAddress;
   int32_t remotePort;
@@ -143,6 +150,9 @@ struct WebServer {
   AsyncSocket *listener;
   int32_t idleSeconds;
   double lingerSeconds;
+  // Pumped: when the step next services every connection (their own work
+  // items serve their events; the sweep finds the time-outs). Server thread.
+  double sweepDue;
   Cell open, request, post, response, write, close, runningCell;
 };
 
@@ -261,6 +271,25 @@ int32_t hookWrite(AsyncSocket *, void *context, uint8_t *buffer, int32_t maximum
   return read;
 }
 
+// The file goes after the bytes queued before it, so only once the outbound
+// buffer is empty; nothing is queued behind it while it goes.
+void hookWriteFile(AsyncSocket *, void *context, AsyncSocketSendFile send, void *sender) {
+  auto *c = static_cast<WebServerConnection *>(context);
+  int64_t sent = 0;
+  DupStream_LockOutbound(c->stream);
+  int32_t queued = 0;
+  DupStream_GetOutboundLength(c->stream, &queued);
+  if (c->fileLeft > 0 && queued == 0) {
+    sent = send(sender, c->fileFd, c->fileOffset, c->fileLeft);
+    if (sent > 0) {
+      c->fileOffset += sent;
+      c->fileLeft -= sent;
+    }
+  }
+  DupStream_UnlockOutbound(c->stream);
+  if (sent > 0 && c->awaitingWrite.exchange(0)) wakeConnection(c);
+}
+
 void hookClose(AsyncSocket *, void *context) {
   auto *c = static_cast<WebServerConnection *>(context);
   int expected = 0;
@@ -275,6 +304,7 @@ void unhookSocket(AsyncSocket *s) {
   AsyncSocket_SetReadCallback(s, nullptr, nullptr);
   AsyncSocket_SetWriteSizeCallback(s, nullptr, nullptr);
   AsyncSocket_SetWriteCallback(s, nullptr, nullptr);
+  AsyncSocket_SetWriteFileCallback(s, nullptr, nullptr);
   AsyncSocket_SetCloseCallback(s, nullptr, nullptr);
 }
 
@@ -284,7 +314,12 @@ void connectionSetPhase(WebServerConnection *c, WebServerPhase phase) {
   if (c->phase == phase || c->phase == WebServerPhase::Done) return;
   connectionLog(c, "Phase change - %s > %s", WebServer_GetPhaseName(c->phase),
                 WebServer_GetPhaseName(phase));
-  if (phase == WebServerPhase::Linger) c->lingerStart = c->server->now;
+  if (phase == WebServerPhase::Linger) {
+    WebServer *server = c->server;
+    c->lingerStart = server->now;
+    if (c->lingerStart + server->lingerSeconds < server->sweepDue)
+      server->sweepDue = c->lingerStart + server->lingerSeconds;
+  }
   c->phase = phase;
   c->activity = c->server->now;
 }
@@ -303,15 +338,39 @@ void connectionReset(WebServerConnection *c) {
   c->activity = c->server->now;
 }
 
-int32_t outboundLength(WebServerConnection *c) {
+// Bytes still to go: the outbound buffer's and the body file's.
+int64_t outboundLength(WebServerConnection *c) {
   int32_t length = 0;
+  DupStream_LockOutbound(c->stream);
   DupStream_GetOutboundLength(c->stream, &length);
-  return length;
+  int64_t left = length + c->fileLeft;
+  DupStream_UnlockOutbound(c->stream);
+  return left;
 }
 
-// 1 while the outbound buffer still holds bytes; the write hook then wakes
-// the connection once some are taken. The flag goes up before the second
-// look, so bytes taken in between are never missed.
+// Closes the body file (sent, or the connection goes).
+void connectionCloseFile(WebServerConnection *c) {
+  DupStream_LockOutbound(c->stream);
+  int fd = c->fileFd;
+  c->fileFd = -1;
+  c->fileLeft = 0;
+  DupStream_UnlockOutbound(c->stream);
+  if (fd >= 0) Platform_CloseFile(fd);
+}
+
+// Queued bytes go out on this thread, without a hop to the I/O worker: at
+// once outside a service, else at its end, so that a header and its body
+// leave in one send.
+void connectionStartWrite(WebServerConnection *c) {
+  if (c->inService)
+    c->writeDue = 1;
+  else
+    AsyncSocket_WriteNow(c->socket);
+}
+
+// 1 while the outbound buffer or the body file still holds bytes; the write
+// hooks then wake the connection once some are taken. The flag goes up
+// before the second look, so bytes taken in between are never missed.
 int awaitOutboundDrain(WebServerConnection *c) {
   if (outboundLength(c) == 0) return 0;
   c->awaitingWrite.store(1);
@@ -358,6 +417,7 @@ void connectionDelete(WebServerConnection *c) {
   CriticalSection_Leave(server->listLock);
   // The hooks are cleared (a running one waited for), so nothing posts again.
   unhookSocket(c->socket);
+  connectionCloseFile(c);
   uint32_t id = server->threadId.load();
   if (id != 0 && !server->threaded) EventQueue_CancelForThread(id, uintptr_t(c));
   Class_ReleaseObject(&c->socket);
@@ -426,7 +486,7 @@ int writeResponseHeader(WebServerConnection *c) {
     connectionLog(c, "---- Header Out Begin ----\n%s---- Header Out End ----", shown);
   }
   if (!DupStream_WriteOutbound(c->stream, block, int32_t(length))) return 0;
-  AsyncSocket_StartWrite(c->socket);
+  connectionStartWrite(c);
   return 1;
 }
 
@@ -593,6 +653,16 @@ int handleResponseBody(WebServerConnection *c) {
   return 1;
 }
 
+// 1 while the body file still has bytes to go (the next request's answer
+// must not pass it); the write-file hook then wakes the connection.
+int awaitFileSent(WebServerConnection *c) {
+  DupStream_LockOutbound(c->stream);
+  int waiting = c->fileLeft > 0;
+  if (waiting) c->awaitingWrite.store(1);
+  DupStream_UnlockOutbound(c->stream);
+  return waiting;
+}
+
 int handleResponseFinish(WebServerConnection *c) {
   if (!c->head && c->contentLength > 0 && c->contentLength != c->written) {
     connectionLog(c, "Content length mismatch [%lld:%lld]",
@@ -600,6 +670,8 @@ int handleResponseFinish(WebServerConnection *c) {
     return 0;
   }
   if (!c->headerSent && !writeResponseHeader(c)) return 0;
+  if (awaitFileSent(c)) return 1;
+  connectionCloseFile(c);
   if (c->persistent) {
     connectionReset(c);
     connectionSetPhase(c, WebServerPhase::RequestHeader);
@@ -661,6 +733,7 @@ int connectionMakeRoom(WebServerConnection *c) {
   }
   connectionLog(oldest, "Too many connections [%d]: closing the oldest idle one", live);
   connectionClose(oldest, 1);
+  server->sweepDue = 0;  // the next step deletes it
   return 1;
 }
 
@@ -672,7 +745,7 @@ int connectionRun(WebServerConnection *c) {
     before = c->phase;
     if (c->drop) return 0;
     if (c->phase < WebServerPhase::Close) {
-      if (outboundLength(c) > 0) AsyncSocket_StartWrite(c->socket);
+      if (outboundLength(c) > 0) connectionStartWrite(c);
       int32_t space = 0;
       DupStream_GetInboundSpace(c->stream, &space);
       if (space > 0) AsyncSocket_StartRead(c->socket);
@@ -719,6 +792,8 @@ void connectionService(WebServerConnection *c) {
   c->inService = 1;
   if (!c->closed && !connectionRun(c)) connectionClose(c, 1);
   c->inService = 0;
+  if (c->writeDue && !c->closed) AsyncSocket_WriteNow(c->socket);
+  c->writeDue = 0;
   if (c->closed) connectionDelete(c);
 }
 
@@ -761,6 +836,7 @@ int hookAccept(AsyncSocket *, void *context, AsyncSocket *accepted) {
   auto *server = static_cast<WebServer *>(context);
   if (!acceptFromOwnUser(accepted)) return 0;
   auto *c = new WebServerConnection{};
+  c->fileFd = -1;
   c->header.classTag = kWebServerConnectionTag;
   c->header.refCount.store(1);
   c->server = server;
@@ -786,6 +862,7 @@ int hookAccept(AsyncSocket *, void *context, AsyncSocket *accepted) {
   AsyncSocket_SetReadCallback(accepted, c, hookRead);
   AsyncSocket_SetWriteSizeCallback(accepted, c, hookWriteSize);
   AsyncSocket_SetWriteCallback(accepted, c, hookWrite);
+  AsyncSocket_SetWriteFileCallback(accepted, c, hookWriteFile);
   AsyncSocket_SetCloseCallback(accepted, c, hookClose);
   AsyncSocket_StartRead(accepted);
   wakeConnection(c);  // under the lock: the connection cannot go before its post
@@ -829,6 +906,23 @@ int serverListen(WebServer *server, int32_t port) {
   return 1;
 }
 
+// When the connections' next timed work is due (an idle time-out, the end of
+// a linger, a closed one to delete), at most kWebServerLongestWaitMs ahead.
+// Under the list lock.
+double serverNextSweep(WebServer *server) {
+  // A time-out fires once its time has passed, not at it.
+  constexpr double kPastSeconds = 0.001;
+  double due = server->now + kWebServerLongestWaitMs / 1000.0;
+  for (WebServerConnection *c = server->first; c != nullptr; c = c->next) {
+    if (c->closed || c->phase == WebServerPhase::Done) return server->now;
+    if (server->idleSeconds >= 1)
+      due = std::min(due, c->activity + server->idleSeconds + kPastSeconds);
+    if (c->phase == WebServerPhase::Linger)
+      due = std::min(due, c->lingerStart + server->lingerSeconds);
+  }
+  return due;
+}
+
 void serverStep(WebServer *server) {
   if (!server->running.load()) return;
   server->now = Platform_GetTickSeconds();
@@ -862,9 +956,12 @@ void serverStep(WebServer *server) {
         server, server->runningCell.context, &address, server->listenPort.load());
   }
   CriticalSection_Enter(server->listLock);
-  for (WebServerConnection *c = server->first, *next = nullptr; c != nullptr; c = next) {
-    next = c->next;
-    connectionService(c);
+  if (server->threaded || server->now >= server->sweepDue) {
+    for (WebServerConnection *c = server->first, *next = nullptr; c != nullptr; c = next) {
+      next = c->next;
+      connectionService(c);
+    }
+    server->sweepDue = serverNextSweep(server);
   }
   CriticalSection_Leave(server->listLock);
 }
@@ -899,6 +996,23 @@ void serverEndRunning(WebServer *server) {
   webServerLog(server, "Uptime - %s", duration);
 }
 
+// Seconds from now until when, as whole milliseconds rounded up (a wake a
+// little late finds the work due; one a little early would go round again).
+int32_t serverMsUntil(WebServer *server, double when, int32_t longest) {
+  double ms = (when - server->now) * 1000.0;
+  if (ms <= 0) return 0;
+  return ms >= double(longest) ? longest : int32_t(ms) + 1;
+}
+
+int32_t serverWaitMs(WebServer *server) {
+  if (!server->running.load()) return kWebServerLongestWaitMs;
+  server->now = Platform_GetTickSeconds();
+  double due = server->sweepDue;
+  if (server->listenPort.load() == 0)
+    due = std::min(due, server->lastAttempt + server->retrySeconds);
+  return serverMsUntil(server, due, kWebServerLongestWaitMs);
+}
+
 int serverThread(void *userData) {
   auto *server = static_cast<WebServer *>(userData);
   serverBeginRunning(server);
@@ -906,7 +1020,8 @@ int serverThread(void *userData) {
   while (!Thread_Sleep(0)) {
     Thread_FlushEvents();
     serverStep(server);
-    Thread_Yield();  // up to 1 ms, cut short by a wake
+    // Until the next timed work; socket events, posts and a stop wake us.
+    Thread_WaitForWake(serverWaitMs(server));
   }
   serverEndRunning(server);
   return 0;
@@ -976,11 +1091,11 @@ int WebServer_DecodePath(const char *target, const char *defaultDocument, char *
   out[0] = '\0';
   if (target[0] != '/') return 0;
   size_t rawLength = strcspn(target, "?#");
-  std::string decoded(size_t(kWebServerPathBytes) + 1, '\0');
+  // Not zeroed first: only the written bytes are read.
+  char room[kWebServerPathBytes + 1];
   int written = 0;
-  if (!Url_DecodeN(target, int(rawLength), &decoded[0], int(decoded.size()), &written))
-    return 0;
-  decoded.resize(size_t(written));
+  if (!Url_DecodeN(target, int(rawLength), room, int(sizeof room), &written)) return 0;
+  std::string decoded(room, size_t(written));
   for (unsigned char ch : decoded)
     if (ch < 0x20 || ch == 0x7f || ch == '\\') return 0;
   // Collapse "//" and "/./"; any ".." segment refuses the path.
@@ -1008,7 +1123,10 @@ int WebServer_DecodePath(const char *target, const char *defaultDocument, char *
 
 int32_t WebServer_CheckRequest(const char *block, int32_t length, int32_t port,
                                const char *defaultDocument, WebServerRequestInfo *info) {
-  memset(info, 0, sizeof *info);
+  // Field by field: the whole record is some 12 KiB of text room, more than
+  // the rest of a request's parse costs.
+  info->method[0] = info->url[0] = info->path[0] = info->version[0] = '\0';
+  info->malformed = info->chunked = 0;
   info->bodyLength = -1;
   std::string text(block, size_t(length));
   size_t lineEnd = text.find("\r\n");
@@ -1266,6 +1384,11 @@ int WebServer_Stop(WebServer *server) {
   return 1;
 }
 
+int32_t WebServer_GetWaitMs(WebServer *server) {
+  checkServer(server);
+  return serverWaitMs(server);
+}
+
 int WebServer_IsRunning(WebServer *server) { return checkServer(server)->running.load(); }
 
 int WebServer_GetListenAddress(WebServer *server, uint32_t *address) {
@@ -1374,16 +1497,18 @@ int WebServer_SetLastModified(WebServer *server, WebServerConnection *connection
   return 1;
 }
 
-int WebServer_Write(WebServer *server, WebServerConnection *connection, const void *data,
-                    int32_t length, int32_t *written) {
-  WebServerConnection *c = checkConnection(server, connection);
-  *written = 0;
+namespace {
+
+// The checks of a body write of length bytes: the header goes first, the
+// announced length holds, nothing follows a body file. 0 drops the
+// connection.
+int connectionBeginWrite(WebServerConnection *c, int64_t length) {
   if (c->drop) return 0;
   if (!c->headerSent && !writeResponseHeader(c)) {
     c->drop = 1;
     return 0;
   }
-  c->activity = server->now;
+  c->activity = c->server->now;
   if (c->contentLength >= 0 && c->written + length > c->contentLength) {
     connectionLog(c, "Write past the content length [%lld:%lld]",
                   static_cast<long long>(c->contentLength),
@@ -1391,6 +1516,21 @@ int WebServer_Write(WebServer *server, WebServerConnection *connection, const vo
     c->drop = 1;
     return 0;
   }
+  if (c->fileFd >= 0) {
+    connectionLog(c, "Write after the body file");
+    c->drop = 1;
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int WebServer_Write(WebServer *server, WebServerConnection *connection, const void *data,
+                    int32_t length, int32_t *written) {
+  WebServerConnection *c = checkConnection(server, connection);
+  *written = 0;
+  if (!connectionBeginWrite(c, length)) return 0;
   if (c->head) {
     c->written += length;
     *written = length;
@@ -1408,7 +1548,27 @@ int WebServer_Write(WebServer *server, WebServerConnection *connection, const vo
   }
   c->written += take;
   *written = take;
-  AsyncSocket_StartWrite(c->socket);
+  connectionStartWrite(c);
+  if (!c->inService) wakeConnection(c);
+  return 1;
+}
+
+int WebServer_SendFile(WebServer *server, WebServerConnection *connection, int fd,
+                       int64_t offset, int64_t length) {
+  WebServerConnection *c = checkConnection(server, connection);
+  if (length <= 0 || c->head || !connectionBeginWrite(c, length)) {
+    Platform_CloseFile(fd);
+    if (c->drop) return 0;
+    if (length > 0) c->written += length;  // HEAD: counted, not sent
+    return 1;
+  }
+  DupStream_LockOutbound(c->stream);
+  c->fileFd = fd;
+  c->fileOffset = offset;
+  c->fileLeft = length;
+  DupStream_UnlockOutbound(c->stream);
+  c->written += length;
+  connectionStartWrite(c);
   if (!c->inService) wakeConnection(c);
   return 1;
 }

@@ -61,6 +61,9 @@ constexpr int32_t kWebServerDefaultRetrySeconds = 30;
 // A page keeps a handful of connections; beyond this many, idle ones are
 // closed so that a flood of them cannot starve the page of descriptors.
 constexpr int32_t kWebServerMaxConnections = 64;
+// The longest sleep between two server steps with nothing timed: an accept
+// loop ended by descriptor exhaustion is started again at the next step.
+constexpr int32_t kWebServerLongestWaitMs = 1000;
 // Content-Length values longer than this are refused (they would overflow).
 constexpr int kWebServerLengthDigits = 18;
 
@@ -149,6 +152,11 @@ int WebServer_Poll(WebServer *server);
 // Threaded: asks the own thread to stop and waits for it; pumped: ends
 // running at once (every connection closed with force).
 int WebServer_Stop(WebServer *server);
+// Milliseconds until the server's next timed work (an idle time-out, the end
+// of a linger, a listen retry), at most kWebServerLongestWaitMs: how long a
+// pumped owner may sleep on its wake signal before the next WebServer_Poll.
+// Socket events wake the server's thread themselves. 0 when work is due now.
+int32_t WebServer_GetWaitMs(WebServer *server);
 int WebServer_IsRunning(WebServer *server);
 // 0 unless running and listening.
 int WebServer_GetListenAddress(WebServer *server, uint32_t *address);
@@ -196,6 +204,15 @@ int WebServer_SetLastModified(WebServer *server, WebServerConnection *connection
 // then dropped). A HEAD response counts and discards them.
 int WebServer_Write(WebServer *server, WebServerConnection *connection, const void *data,
                     int32_t length, int32_t *written);
+// Queues length bytes of the readable file descriptor fd from offset as
+// the rest of the body: the socket's write loop sends them straight from the
+// file (sendfile) once the bytes written before have gone. The server takes
+// fd and closes it once the file is sent or the connection goes (also on a
+// 0 result). Nothing may be written after it in the same response. 0 on a
+// write past the announced length or after another file (the connection is
+// then dropped). A HEAD response counts the bytes and sends none.
+int WebServer_SendFile(WebServer *server, WebServerConnection *connection, int fd,
+                       int64_t offset, int64_t length);
 int WebServer_GetConnectionData(WebServer *server, WebServerConnection *connection,
                                 void **data);
 int WebServer_SetConnectionData(WebServer *server, WebServerConnection *connection, void *data);

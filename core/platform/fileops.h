@@ -247,6 +247,15 @@ int Platform_CreateLinkAt(PlatformDirectory *directory, const char *name, const 
 // An empty path opens root again. 1 with *directory set, 0 with it NULL.
 int Platform_OpenDirectoryBeneath(PlatformDirectory *root, const char *path, int create,
                                   PlatformDirectory **directory);
+// Opens the regular file path below root for reading, in one call where
+// openat2 is offered (RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS: links that
+// stay below root are followed), else by Platform_OpenDirectoryBeneath and
+// an open of the last component that follows no link. An absolute path, a
+// ".." above root or a link leading out fails with 5, something not a
+// regular file (a directory, a pipe, a device) with 5 too, a missing file
+// with 2 or 3. Never blocks on a pipe. The descriptor with *identity from
+// it, or -1.
+int Platform_OpenReadBeneath(PlatformDirectory *root, const char *path, FileIdentity *identity);
 // Opens the file name inside directory with open(2) flags openFlags, never
 // following a link at name (a link fails with 1921), and takes the share
 // modes (shareFlags as for Platform_OpenFile) on it under its

@@ -313,12 +313,20 @@ int Thread_RequestStop(uint32_t threadId) {
   return 1;
 }
 
-int Thread_Yield(void) {
+int Thread_Yield(void) { return Thread_WaitForWake(kThreadYieldMs); }
+
+int Thread_WaitForWake(int32_t milliseconds) {
   Thread *record = tThreadCurrent;
   Signal *wake = record != nullptr ? record->wake : threadGlobals(KSRC)->mainWake;
   int signalled = 0;
-  Signal_Wait(wake, &signalled, kThreadYieldMs, KSRC);
+  Signal_Wait(wake, &signalled, milliseconds, KSRC);
   return signalled;
+}
+
+int Thread_WakeMainFromSignal(void) {
+  ThreadGlobals *globals = gThread;
+  if (globals != nullptr && globals->mainWake != nullptr) Signal_Set(globals->mainWake, 1, KSRC);
+  return 1;
 }
 
 int Thread_Sleep(int32_t milliseconds) {

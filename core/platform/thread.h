@@ -128,6 +128,17 @@ int Thread_RequestStop(uint32_t threadId);
 // wake signal on a thread without record). 1 when it was set.
 int Thread_Yield(void);
 
+// Waits up to milliseconds (negative: without limit) for the calling
+// thread's wake signal, as Thread_Yield does for kThreadYieldMs: a loop that
+// knows when its next timed work is due sleeps until then or a wake. 1 when
+// it was set.
+int Thread_WaitForWake(int32_t milliseconds);
+
+// Sets the main thread's wake signal and nothing else (no hook, no lock, no
+// allocation), so that a signal handler may call it. Nothing before
+// Thread_Init or after Thread_Shutdown. Returns 1.
+int Thread_WakeMainFromSignal(void);
+
 // Waits up to milliseconds for the calling thread's stop signal (the main
 // stop signal on a thread without record). 1 when a stop was requested.
 int Thread_Sleep(int32_t milliseconds);

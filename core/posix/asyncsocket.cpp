@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,6 +42,7 @@ enum AsyncSocketCell {
   kCellClose,
   kCellConnect,
   kCellReadInto,
+  kCellWriteFile,
   kCellCount
 };
 
@@ -251,8 +253,10 @@ void asyncSocketFail(AsyncSocket *s, int32_t error) {
 }
 
 // Starts a loop whose flag the caller has set: 0 (flag cleared) while closed.
+// here: the loop's first rounds run on the calling thread instead of a pool
+// thread.
 int asyncSocketStart(AsyncSocket *s, AsyncSocketOp *op, std::atomic<int32_t> *flag,
-                     IOWorkerRoutine routine) {
+                     IOWorkerRoutine routine, bool here = false) {
   AsyncSocketHandle *h = asyncSocketAcquire(s);
   if (h == nullptr) {
     flag->store(0);
@@ -261,7 +265,10 @@ int asyncSocketStart(AsyncSocket *s, AsyncSocketOp *op, std::atomic<int32_t> *fl
   asyncSocketBegin(s);
   op->handle = h;
   op->io.routine = routine;
-  IOWorker_Post(s, &op->io);
+  if (here)
+    routine(s, &op->io);
+  else
+    IOWorker_Post(s, &op->io);
   return 1;
 }
 
@@ -514,6 +521,56 @@ int asyncSocketSend(void *key, IOWorkerRequest *io) {
   return asyncSocketWriteStep(key, io);
 }
 
+// A send from the owner's file (AsyncSocketSendFile).
+struct AsyncSocketSending {
+  int fd;
+  MeterRW *meter;
+  int called;
+  int64_t sent;
+  int error;
+};
+
+int64_t asyncSocketSendFileFrom(void *sender, int fd, int64_t offset, int64_t count) {
+  auto *r = static_cast<AsyncSocketSending *>(sender);
+  if (r->called) return 0;
+  r->called = 1;
+  int64_t n = std::min(count, kAsyncSocketFileRoundBytes);
+  if (n > 0 && !MeterRW_RequestWrite(r->meter, &n)) n = 0;
+  if (n <= 0) return r->sent = 0;
+  off_t at = off_t(offset);
+  ssize_t sent;
+  do sent = sendfile(r->fd, fd, &at, size_t(n));
+  while (sent < 0 && errno == EINTR);
+  // A file that ends before the count the owner announced cannot be made good.
+  r->error = sent < 0 ? errno : sent == 0 ? EIO : 0;
+  MeterRW_AddWriteBytes(r->meter, sent > 0 ? sent : 0);
+  if (r->error == EAGAIN || r->error == EWOULDBLOCK) return r->sent = 0;
+  return r->sent = sent > 0 ? sent : -1;
+}
+
+// The owner's file round, when it takes one: true with the loop's next step
+// taken (the next round, a wait for room or the end).
+bool asyncSocketWriteFile(AsyncSocket *s, IOWorkerRequest *io, int *result) {
+  AsyncSocketOp *op = &s->writeOp;
+  AsyncSocketSending sending{op->handle->fd, s->meter, 0, 0, 0};
+  asyncSocketCall<AsyncSocketWriteFileFunction>(
+      s, kCellWriteFile, [&](AsyncSocketWriteFileFunction f, void *context) {
+        f(s, context, asyncSocketSendFileFrom, &sending);
+      });
+  if (!sending.called) return false;
+  if (sending.sent > 0) {
+    *result = asyncSocketWriteStep(s, io);
+  } else if ((sending.error == EAGAIN || sending.error == EWOULDBLOCK) &&
+             asyncSocketWait(op, asyncSocketWriteStep, kIOWorkerWritable)) {
+    *result = 1;
+  } else {
+    if (sending.error != 0 && sending.error != EAGAIN && sending.error != EWOULDBLOCK)
+      asyncSocketFail(s, asyncSocketErrno(sending.error));
+    *result = asyncSocketWriteEnd(s);
+  }
+  return true;
+}
+
 int asyncSocketWriteStep(void *key, IOWorkerRequest *io) {
   auto *s = static_cast<AsyncSocket *>(key);
   AsyncSocketOp *op = &s->writeOp;
@@ -526,6 +583,9 @@ int asyncSocketWriteStep(void *key, IOWorkerRequest *io) {
   io->routine = asyncSocketSend;
   if (io->error != 0 || !s->connected.load() || !asyncSocketCurrent(s, op->handle))
     return asyncSocketWriteEnd(s);
+  int result = 0;
+  if (asyncSocketHasCell(s, kCellWriteFile) && asyncSocketWriteFile(s, io, &result))
+    return result;
   int64_t n = asyncSocketSize(s, kCellWriteSize, kAsyncSocketRoundBytes);
   if (n > 0 && !MeterRW_RequestWrite(s->meter, &n)) n = 0;
   int32_t count = 0;
@@ -568,7 +628,7 @@ void asyncSocketDestroy(void **object) {
 }
 
 int asyncSocketStartLoop(AsyncSocket *s, std::atomic<int32_t> *flag, AsyncSocketOp *op,
-                         IOWorkerRoutine routine, bool needsConnected) {
+                         IOWorkerRoutine routine, bool needsConnected, bool here = false) {
   ASYNCSOCKET_CHECK(s);
   if (!AsyncSocket_IsOpen(s)) return 0;
   if (needsConnected && !s->connected.load()) return 1;
@@ -576,7 +636,7 @@ int asyncSocketStartLoop(AsyncSocket *s, std::atomic<int32_t> *flag, AsyncSocket
   if (!flag->compare_exchange_strong(idle, 1)) return 1;
   op->io.error = 0;
   op->io.spare = 0;
-  return asyncSocketStart(s, op, flag, routine);
+  return asyncSocketStart(s, op, flag, routine, here);
 }
 
 struct ProtocolRow {
@@ -758,6 +818,10 @@ int AsyncSocket_StartWrite(AsyncSocket *s) {
   return asyncSocketStartLoop(s, &s->writing, &s->writeOp, asyncSocketWriteStep, true);
 }
 
+int AsyncSocket_WriteNow(AsyncSocket *s) {
+  return asyncSocketStartLoop(s, &s->writing, &s->writeOp, asyncSocketWriteStep, true, true);
+}
+
 int AsyncSocket_ShutdownSend(AsyncSocket *s) {
   ASYNCSOCKET_CHECK(s);
   int error = 0;
@@ -924,6 +988,12 @@ int AsyncSocket_SetWriteSizeCallback(AsyncSocket *s, void *context,
 int AsyncSocket_SetWriteCallback(AsyncSocket *s, void *context,
                                  AsyncSocketWriteFunction function) {
   return asyncSocketSetCell(s, kCellWrite, context, reinterpret_cast<CallbackFunction>(function));
+}
+
+int AsyncSocket_SetWriteFileCallback(AsyncSocket *s, void *context,
+                                     AsyncSocketWriteFileFunction function) {
+  return asyncSocketSetCell(s, kCellWriteFile, context,
+                            reinterpret_cast<CallbackFunction>(function));
 }
 
 int AsyncSocket_SetCloseCallback(AsyncSocket *s, void *context,

@@ -512,6 +512,66 @@ int Platform_OpenDirectoryBeneath(PlatformDirectory *root, const char *path, int
   return fd >= 0 ? fileopsWrapDirectory(fd, path, directory) : 0;
 }
 
+namespace {
+
+constexpr int kFileopsReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+// The last component of path opened below root without openat2: its
+// directory by the walk, then the name without following a link.
+int fileopsOpenReadWalk(PlatformDirectory *root, const char *path) {
+  std::string text(path);
+  size_t slash = text.find_last_of('/');
+  std::string leaf = slash == std::string::npos ? text : text.substr(slash + 1);
+  if (leaf.empty() || leaf == "." || leaf == "..")
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EISDIR, "openat", path) - 1;
+  PlatformDirectory *parent = nullptr;
+  if (!Platform_OpenDirectoryBeneath(
+          root, slash == std::string::npos ? "" : text.substr(0, slash).c_str(), 0, &parent))
+    return -1;
+  int fd;
+  do fd = openat(FsDirectory_Fd(parent), leaf.c_str(), kFileopsReadFlags | O_NOFOLLOW);
+  while (fd < 0 && errno == EINTR);
+  int err = errno;
+  Platform_CloseDirectory(&parent);
+  if (fd >= 0) return fd;
+  if (err == ELOOP) return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, err, "openat", path) - 1;
+  errno = err;
+  return POSIX_FAIL("openat", path) - 1;
+}
+
+}  // namespace
+
+int Platform_OpenReadBeneath(PlatformDirectory *root, const char *path, FileIdentity *identity) {
+  CHECK_POINTER(identity);
+  memset(identity, 0, sizeof *identity);
+  FileOpsPath work;
+  if (!fileopsPath(path, &work, "openat2")) return -1;
+  if (work.text[0] == '/' || work.text[0] == '\0')
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EXDEV, "openat2", path) - 1;
+  int fd = -1;
+  if (!gFileopsForceWalk.load()) {
+    struct open_how how;
+    memset(&how, 0, sizeof how);
+    how.flags = kFileopsReadFlags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    for (int tries = 0; tries < kBeneathAgainTries; tries++) {
+      fd = int(syscall(SYS_openat2, FsDirectory_Fd(root), work.text, &how, sizeof how));
+      if (fd >= 0 || (errno != EINTR && errno != EAGAIN)) break;
+    }
+    if (fd < 0 && !fileopsWalkRefused(errno)) return fileopsBeneathFail(errno, path) - 1;
+  }
+  if (fd < 0) fd = fileopsOpenReadWalk(root, work.text);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int err = errno;
+    close(fd);
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, err, "fstat", path) - 1;
+  }
+  fileopsIdentity(st, identity);
+  return fd;
+}
+
 int Platform_OpenFileAt(PlatformDirectory *directory, const char *name, int openFlags,
                         int shareFlags) {
   FileOpsPath work;

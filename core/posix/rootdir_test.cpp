@@ -106,6 +106,44 @@ TEST_F(RootDirectoryTest, EscapesAreRefused) {
   EXPECT_EQ(Write(longName, "x"), 206);
 }
 
+// Reading a served file below the root: one open that stays beneath, a
+// regular file only, never blocking on a pipe.
+TEST_F(RootDirectoryTest, OpenReadBeneathGivesRegularFilesInsideOnly) {
+  Dirops_WriteFile(dir_ / "root/sub/f", "12345");
+  mkfifo((dir_ / "root/pipe").c_str(), 0600);
+  struct Case {
+    const char *name;
+    int opened, walkOpened;  // 1: opened; else the error (openat2, walk)
+  } cases[] = {
+      {"sub/f", 1, 1},          {"in/f", 1, 5},      {"sub//./f", 1, 1},
+      {"keeplink", 5, 5},       {"out/keep", 5, 5},  {"../outside/keep", 5, 5},
+      {"/tmp", 5, 5},           {"", 5, 5},          {"sub", 5, 5},
+      {"pipe", 5, 5},           {"in/../../outside/keep", 5, 5},
+      {"missing", 2, 2},
+  };
+  for (int walk = 0; walk < 2; walk++) {
+    Platform_ForceComponentWalkForTest(walk);
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (walk ? " (walk)" : " (openat2)"));
+      int expected = walk ? c.walkOpened : c.opened;
+      FileIdentity identity{};
+      int fd = Platform_OpenReadBeneath(root_->directory, c.name, &identity);
+      if (expected == 1) {
+        ASSERT_GE(fd, 0);
+        char text[8] = {};
+        EXPECT_EQ(read(fd, text, sizeof text), 5);
+        EXPECT_STREQ(text, "12345");
+        EXPECT_EQ(identity.size, 5);
+        close(fd);
+      } else {
+        EXPECT_EQ(fd, -1);
+        EXPECT_EQ(Platform_GetLastError(), expected);
+        EXPECT_EQ(identity.size, 0);
+      }
+    }
+  }
+}
+
 // Inside the root: parents are made, links that stay inside are followed
 // (openat2), a link replaces a file, renames and copies stay beneath.
 // A root reached through a link at its last component is opened only when
