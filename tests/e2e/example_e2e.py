@@ -115,9 +115,9 @@ def main():
         for d in installs:
             for top, _, files in os.walk(d):
                 found += [os.path.relpath(os.path.join(top, f), d) for f in files]
-        want = names + ["minimal.metafile.json"]
+        want = names + ["minimal.metafile.json", "minimal.metafile.json.lock"]
         check(len(installs) == 1 and sorted(found) == sorted(want),
-              f"the installation holds the listed files and its metafile ({found})")
+              f"the installation holds the listed files, its metafile and lock ({found})")
         check(re.search(r"minimal 1\.0: 4 files", out) is not None, "the summary names the version")
     print(f"{len(failures)} failed" if failures else "all passed")
     return 1 if failures else 0
