@@ -162,7 +162,11 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     return 1;
   }
   if (code == kWebGetErrorJson && codeEx == kJsonErrorAuthenticate) {
-    Str_Printf(out, size, "signature does not verify with key store %s (certStore)",
+    // A signed document whose exp or nbf says it is not valid now is refused
+    // with the same code.
+    Str_Printf(out, size,
+               "signature does not verify with key store %s (certStore), or the document "
+               "is not valid now (exp, nbf)",
                facts->keyStore != nullptr ? facts->keyStore : "app");
     return 1;
   }

@@ -63,10 +63,10 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
        "signed (987)"},
       {{1, -1, 0, 1, 987, 10, 3, 0, 0, "https://h/a"}, &facts,
        "keelson: myapp: alias https://h/a: signature does not verify with key store content "
-       "(certStore) (987)"},
+       "(certStore), or the document is not valid now (exp, nbf) (987)"},
       {{1, -1, 0, 1, 987, 10, 3, 0, 0, "https://h/a"}, nullptr,
        "keelson: myapp: alias https://h/a: signature does not verify with key store app "
-       "(certStore) (987)"},
+       "(certStore), or the document is not valid now (exp, nbf) (987)"},
       {{6, 2, 0, 1, 978, 0, 3, 0, 0, "http://h/v1/game.bin"}, &facts,
        "keelson: myapp: piece 2 http://h/v1/game.bin: the server ignores Range requests; use an "
        "httpPiece remote or a server that serves ranges (978)"},
