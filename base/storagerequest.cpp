@@ -55,6 +55,13 @@ void storageRequestFreeMembers(StorageRequest *r) {
   r->memberCount = 0;
 }
 
+// The sizes of the buffer and scratch blocks are read by the owner's budget
+// (StorageRequest_GetHeldBytes) while a pool thread may grow them, so they
+// change with atomic stores.
+void storageRequestSetSize(int64_t *size, int64_t value) {
+  __atomic_store_n(size, value, __ATOMIC_RELAXED);
+}
+
 void storageRequestZeroBuffer(StorageRequest *r) {
   if (r->buffer != nullptr && r->dirty > 0) memset(r->buffer, 0, size_t(r->dirty));
   r->dirty = 0;
@@ -63,13 +70,14 @@ void storageRequestZeroBuffer(StorageRequest *r) {
 void storageRequestFreeBuffer(StorageRequest *r) {
   if (r->block != nullptr) MEM_FREE(r->block, r->blockSize);
   r->block = r->buffer = nullptr;
-  r->blockSize = r->bufferSize = r->dirty = 0;
+  storageRequestSetSize(&r->blockSize, 0);
+  r->bufferSize = r->dirty = 0;
 }
 
 uint8_t *storageRequestScratch(StorageRequest *r, int64_t size) {
   if (size > r->scratchSize) {
     if (r->scratch != nullptr) MEM_FREE(r->scratch, r->scratchSize);
-    r->scratchSize = size;
+    storageRequestSetSize(&r->scratchSize, size);
     r->scratch = static_cast<uint8_t *>(MEM_ALLOC(size, 0));
   }
   return r->scratch;
@@ -591,7 +599,7 @@ int StorageRequest_AllocBuffer(StorageRequest *r) {
   if (capacity > r->bufferSize) {
     storageRequestFreeBuffer(r);
     int64_t page = storageRequestPageSize();
-    r->blockSize = capacity + 2 * page;
+    storageRequestSetSize(&r->blockSize, capacity + 2 * page);
     r->block = static_cast<uint8_t *>(MEM_ALLOC(r->blockSize, MEM_ZEROED));
     uintptr_t at = reinterpret_cast<uintptr_t>(r->block);
     uintptr_t aligned = (at + uintptr_t(page) - 1) & ~(uintptr_t(page) - 1);
@@ -623,7 +631,8 @@ int64_t StorageRequest_GetPieceBytes(int64_t pieceSize) {
 
 int64_t StorageRequest_GetHeldBytes(StorageRequest *r) {
   STORAGEREQUEST_CHECK(r);
-  int64_t held = r->blockSize + r->scratchSize;
+  int64_t held = __atomic_load_n(&r->blockSize, __ATOMIC_RELAXED) +
+                 __atomic_load_n(&r->scratchSize, __ATOMIC_RELAXED);
   if (r->sourceRequest != nullptr) held += StorageRequest_GetHeldBytes(r->sourceRequest);
   return held;
 }
@@ -635,7 +644,7 @@ int StorageRequest_FreeBuffers(StorageRequest *r) {
   r->capacity = r->length = 0;
   if (r->scratch != nullptr) MEM_FREE(r->scratch, r->scratchSize);
   r->scratch = nullptr;
-  r->scratchSize = 0;
+  storageRequestSetSize(&r->scratchSize, 0);
   if (r->sourceRequest != nullptr) StorageRequest_FreeBuffers(r->sourceRequest);
   return 1;
 }

@@ -200,7 +200,8 @@ int StorageRequest_AllocBuffer(StorageRequest *request);
 // much encoded input (an inflate, decryption or delta reads from there).
 int64_t StorageRequest_GetPieceBytes(int64_t pieceSize);
 // The bytes the request holds now: buffer, scratch, and its source
-// request's.
+// request's. Any thread, also while a pool thread works the request (the
+// figure may then be a moment old).
 int64_t StorageRequest_GetHeldBytes(StorageRequest *request);
 // Gives back the buffer and scratch of the request and of its source
 // request; the next AllocBuffer allocates anew (zeroed by the allocator).
