@@ -29,7 +29,9 @@
 // counters are atomic and the request pool is locked. Callbacks run on I/O
 // worker threads, possibly several at once for one file. Open retries sleep
 // the calling thread. AsyncFile_Init and AsyncFile_Shutdown on the main
-// thread, after IOWorker_Init and before IOWorker_Shutdown.
+// thread, after IOWorker_Init and before IOWorker_Shutdown. A file's last
+// release may still come after AsyncFile_Shutdown, on any thread (a pool
+// thread dropping what a storage held while the host stops).
 #pragma once
 
 #include <cstdint>
@@ -70,7 +72,7 @@ struct AsyncFile;
 // Init it does nothing. Both return 1.
 int AsyncFile_Init(void);
 int AsyncFile_Shutdown(void);
-// Live AsyncFile objects (0 when not initialised).
+// Live AsyncFile objects (0 when none was ever created).
 int32_t AsyncFile_GetLiveCount(void);
 
 // A closed file: reference 1, 20 open attempts, parent creation on, its own

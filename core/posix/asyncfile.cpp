@@ -59,11 +59,15 @@ struct AsyncFileHandle {
 
 struct AsyncFileGlobals {
   uint32_t tag;  // kAsyncFileGlobalsTag
-  std::atomic<int32_t> liveFiles;
   Pool *requests;  // locked
 };
 
 AsyncFileGlobals *gAsyncFile = nullptr;
+// Files created and not yet destroyed. The last release of a file may come
+// on a pool thread after AsyncFile_Shutdown (a storage's last step dropping
+// the files it held while the host stops), so destroying one touches no
+// globals.
+std::atomic<int32_t> gAsyncFileLive{0};
 // Transfers queued and not yet finished. A pool thread finishing one still
 // reaches the globals after its callback has told the owner that the transfer
 // is done, so AsyncFile_Shutdown waits for the count to reach 0 (kept apart
@@ -417,7 +421,7 @@ void asyncFileDestroy(void **object) {
   f->header.classTag = 0;
   f->~AsyncFile();
   MEM_FREE(f, sizeof(AsyncFile));
-  gAsyncFile->liveFiles.fetch_sub(1);
+  gAsyncFileLive.fetch_sub(1);
 }
 
 // ---- Opening ---------------------------------------------------------------
@@ -558,11 +562,11 @@ int AsyncFile_Shutdown(void) {
   return 1;
 }
 
-int32_t AsyncFile_GetLiveCount(void) { return gAsyncFile ? gAsyncFile->liveFiles.load() : 0; }
+int32_t AsyncFile_GetLiveCount(void) { return gAsyncFileLive.load(); }
 
 int AsyncFile_Create(AsyncFile **file) {
   CHECK_POINTER(file);
-  AsyncFileGlobals *g = asyncFileGlobals(KSRC);
+  asyncFileGlobals(KSRC);  // stops the program when not initialised
   auto *f = new (MEM_ALLOC(sizeof(AsyncFile), MEM_ZEROED)) AsyncFile();
   f->header.classTag = kAsyncFileTag;
   f->header.refCount.store(1, std::memory_order_relaxed);
@@ -573,7 +577,7 @@ int AsyncFile_Create(AsyncFile **file) {
   f->createParents = 1;
   MeterRW_Create(&f->meter);
   CriticalSection_Create(&f->lock);
-  g->liveFiles.fetch_add(1);
+  gAsyncFileLive.fetch_add(1);
   *file = f;
   return 1;
 }

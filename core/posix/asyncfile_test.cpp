@@ -598,3 +598,36 @@ TEST(AsyncFileDiskFull, WritesThatDoNotFitReportDiskFull) {
   });
   Thread_Shutdown();
 }
+
+// A storage's last step may drop the last reference to its files on a pool
+// thread while the host stops: after AsyncFile_Shutdown, before
+// IOWorker_Shutdown joins the threads.
+struct ReleaseAfterShutdown {
+  LatchRequest hold;
+  AsyncFile *file = nullptr;
+  std::atomic<int> released{0};
+  static int run(void *key, IOWorkerRequest *request) {
+    auto *r = reinterpret_cast<ReleaseAfterShutdown *>(request);
+    LatchRequest::hold(key, request);
+    AsyncFile_Release(&r->file);
+    r->released.store(1);
+    return 1;
+  }
+};
+
+TEST_F(AsyncFileThreaded, TheLastReleaseMayComeOnAPoolThreadAfterShutdown) {
+  ASSERT_EQ(AsyncFile_Open(file_, (dir_ / "a").c_str(), 0x3), 1);
+  Latch latch;
+  ReleaseAfterShutdown release;
+  release.hold.latch = &latch;
+  release.hold.io.routine = ReleaseAfterShutdown::run;
+  release.file = file_;
+  file_ = nullptr;
+  IOWorker_Post(&latch, &release.hold.io);
+  ASSERT_TRUE(waitUntil([&] { return latch.inside.load() == 1; }));
+  AsyncFile_Shutdown();
+  latch.open.store(1);
+  ASSERT_TRUE(waitUntil([&] { return release.released.load() == 1; }));
+  AsyncFile_Init();
+  EXPECT_EQ(AsyncFile_GetLiveCount(), 0);
+}
