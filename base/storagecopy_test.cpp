@@ -337,7 +337,10 @@ TEST_F(StorageCopyTest, ReplacementsWaitForEveryPiece) {
   StorageCopy_SetMaskMetaFile(copy, installed.meta.get());
   FailOnceAndRecordCompletions(3, kStorageResultDigest);
   Begin();
-  ASSERT_TRUE(Drive([&] { StorageCopy_Pump(copy); }, [&] { return local->Calls(kScriptedCompleteFile) == 1; }));
+  // "added" completed and piece 3's failure answered: its retry is due
+  // 100 s from the clock it was answered at, which must be before the advance.
+  ASSERT_TRUE(Drive([&] { StorageCopy_Pump(copy); },
+                    [&] { return local->Calls(kScriptedCompleteFile) == 1 && answered > 0; }));
   for (int i = 0; i < 20; i++) StorageCopy_Pump(copy), EventQueue_Flush(EventQueue_GetMain());
   EXPECT_EQ(completed, (std::vector<std::string>{"added"}));
   EXPECT_EQ(Status32("filesPending"), 1);  // "kept"; "last" is not queued yet
