@@ -19,10 +19,9 @@ import shutil
 import stat
 import subprocess
 import sys
-import tempfile
 
 import sync_e2e
-from sync_e2e import Tree, check
+from sync_e2e import check
 
 NOBODY = 65534
 # The name the metafile used to be written under first, and names a guess
@@ -87,15 +86,7 @@ def main():
     if shutil.which("nginx") is None or shutil.which("setpriv") is None or os.geteuid() != 0:
         print("needs nginx, setpriv and root: skipped")
         return 0
-    with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
-        t = Tree(root, a.keelson)
-        try:
-            {"linkplant": case_linkplant}[a.case](t)
-        finally:
-            t.stop()
-    failures = sync_e2e.failures
-    print(f"{len(failures)} failed" if failures else "all passed")
-    return 1 if failures else 0
+    return sync_e2e.on_tree(a.keelson, {"linkplant": case_linkplant}[a.case])
 
 
 if __name__ == "__main__":

@@ -41,6 +41,24 @@ RUN_SECONDS = 120
 failures = []
 
 
+def outcome():
+    """Prints the tally and returns the script's exit status."""
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+def on_tree(keelson, run, prefix="keelson-e2e-", **tree):
+    """run(t) on a fresh Tree in a temporary directory, its servers stopped
+    whatever happens; returns the script's exit status."""
+    with tempfile.TemporaryDirectory(prefix=prefix) as root:
+        t = Tree(root, keelson, **tree)
+        try:
+            run(t)
+        finally:
+            t.stop()
+    return outcome()
+
+
 def check(ok, what):
     print(("ok   " if ok else "FAIL ") + what, flush=True)
     if not ok:
@@ -507,8 +525,7 @@ def main():
                      "fifo": case_fifo}[a.case](t)
             finally:
                 t.stop()
-    print(f"{len(failures)} failed" if failures else "all passed")
-    return 1 if failures else 0
+    return outcome()
 
 
 if __name__ == "__main__":

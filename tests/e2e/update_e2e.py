@@ -8,8 +8,8 @@ change) against nginx over HTTPS, on a tree of tests/e2e/make_tree.py. One case 
          piece remote, once through the pending storage (VCDIFF staged and
          applied): exit 1, `sha1sum -c` of v1 passes; v1 again over the
          partial files left holding v2's bytes ends 0 with v1; with the piece
-         mended the next run ends 0 with v2 (waits out the engine's stall
-         limit unless the command takes --retry-time; release builds only)
+         mended the next run ends 0 with v2 (the failing runs with
+         --retry-time=0)
   kill   SIGKILL at 20 moments of the update (5 in developer builds; a
          fixed, printed seed): after each every final name holds v1's or
          v2's bytes, none is missing, and the next run ends 0 with v2
@@ -25,20 +25,18 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True
 sys.path.insert(0, HERE)
 import sync_e2e  # noqa: E402
-from sync_e2e import Tree, check  # noqa: E402
+from sync_e2e import check  # noqa: E402
 
 MIB = 4.5  # 18 files: make_tree.py changes every third one, six in all
 KILL_SEED = 0x6b65
 KILLS = 20
 KILLS_DEVELOPER = 5
-STALL_STOP = (4, 26)  # seconds after the start: stopped, continued
 
 
 def digests(t, version):
@@ -93,12 +91,6 @@ def install_v1(t, repo):
     return Snapshot(t)
 
 
-def retry_options(keelson):
-    """--retry-time=0 where the command has it: a failure then ends at once."""
-    p = subprocess.run([keelson, "sync", "--help"], capture_output=True, text=True, timeout=30)
-    return ["--retry-time=0"] if "--retry-time" in p.stdout + p.stderr else []
-
-
 def flip_last_byte(path):
     with open(path, "r+b") as f:
         f.seek(-1, os.SEEK_END)
@@ -124,8 +116,7 @@ def case_flip(t):
         shutil.copy(path, path + ".good")
         flip_last_byte(path)
     t.alias("v2")
-    # Each failure waits for the engine to give up (its stall limit): the
-    # two rows run side by side, each in a copy of the v1 installation.
+    # The two rows run side by side, each in a copy of the v1 installation.
     rows = [("a plain piece remote", plain), ("the pending storage", t.path("repo.json"))]
     clients = []
     for k, (_, repo) in enumerate(rows):
@@ -141,20 +132,9 @@ def case_flip(t):
         with open(path, "w") as f:
             json.dump(doc, f)
         clients.append((client, path))
-    extra = retry_options(t.keelson)
-    runs = [subprocess.Popen(t.args(*extra, repo=repo), env=t.env, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True) for _, repo in clients]
-    if not extra:
-        # Without --retry-time the command spins until its stall limit (30 s
-        # without progress) ends the run: stopped for most of that wait it
-        # costs no CPU, and its clock runs on.
-        time.sleep(STALL_STOP[0])
-        for p in runs:
-            if p.poll() is None:
-                p.send_signal(signal.SIGSTOP)
-        time.sleep(STALL_STOP[1] - STALL_STOP[0])
-        for p in runs:
-            p.send_signal(signal.SIGCONT)
+    runs = [subprocess.Popen(t.args("--retry-time=0", repo=repo), env=t.env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            for _, repo in clients]
     results = []
     for p in runs:
         out, err = p.communicate(timeout=sync_e2e.RUN_SECONDS)
@@ -247,22 +227,9 @@ def main():
     if shutil.which("nginx") is None:
         print("nginx is missing: skipped")
         return 0
-    if a.case == "flip" and a.developer and not retry_options(a.keelson):
-        print("a developer build without --retry-time: skipped (each failure waits out the "
-              "stall limit)")
-        return 0
-    with tempfile.TemporaryDirectory(prefix="keelson-update-") as root:
-        t = Tree(root, a.keelson, mib=MIB)
-        try:
-            if a.case == "flip":
-                case_flip(t)
-            else:
-                case_kill(t, KILLS_DEVELOPER if a.developer else KILLS)
-        finally:
-            t.stop()
-    failures = sync_e2e.failures
-    print(f"{len(failures)} failed" if failures else "all passed")
-    return 1 if failures else 0
+    kills = KILLS_DEVELOPER if a.developer else KILLS
+    run = case_flip if a.case == "flip" else lambda t: case_kill(t, kills)
+    return sync_e2e.on_tree(a.keelson, run, prefix="keelson-update-", mib=MIB)
 
 
 if __name__ == "__main__":
