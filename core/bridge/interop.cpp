@@ -401,15 +401,18 @@ int Interop_Invoke(const char *id, const char *binding, MemoryStream *output) {
   Dictionary *requestRoot = objects->request, *resultRoot = objects->result;
   Dictionary *request = nullptr, *result = nullptr;
   Json *json = objects->json;
-  Dictionary_Clear(resultRoot);  // the parse empties the request
-  Json_SetDictionary(json, requestRoot);
+  Json_SetDictionary(json, requestRoot);  // the parse empties the request
   int answer = 0;
   int32_t length = int32_t(strnlen(binding, size_t(INT32_MAX)));
   if (!Json_ParseMemory(json, binding, length) ||
       !Dictionary_GetDictionaryByIndex(requestRoot, 0, &request)) {
     Log_Print(LOG_DEBUG, KSRC, 0, "Invoker unable to parse method string as json (%s)\n", binding);
   } else {
-    Dictionary_AddDictionary(resultRoot, nullptr, &result, nullptr);
+    // The answer object is kept from call to call: the dispatch empties it
+    // item by item, so its records and texts are reused where emptying the
+    // root would give every block back and take new ones.
+    if (!Dictionary_GetDictionaryByIndex(resultRoot, 0, &result))
+      Dictionary_AddDictionary(resultRoot, nullptr, &result, nullptr);
     answer = Interop_InvokeMethod(id, request, result);
     int32_t filled = 0;
     Dictionary_GetCount(result, &filled);
@@ -422,11 +425,10 @@ int Interop_Invoke(const char *id, const char *binding, MemoryStream *output) {
       answer = answer && written;
     }
   }
-  // Trees of a large call are not kept until the next one.
-  if (length > kInteropKeptBindingBytes) {
-    Dictionary_Clear(requestRoot);
+  // Trees of a large call (binding or answer) are not kept until the next one.
+  if (length > kInteropKeptBindingBytes) Dictionary_Clear(requestRoot);
+  if (length > kInteropKeptBindingBytes || MemoryStream_GetLength(output) > kInteropKeptBindingBytes)
     Dictionary_Clear(resultRoot);
-  }
   objects->busy = false;
   return answer;
 }
