@@ -34,8 +34,43 @@ bool fileNameEqual(const char *stored, const char *name) {
   return *stored == '\0' && *name == '\0';
 }
 
+// Room for bytes of text: carved from the newest chunk, back to back with
+// no slack (a large metafile holds 100,000 names). A text too large for a
+// chunk gets a block of its own, kept behind the chunk being carved.
+char *fileListTextAlloc(FileList *l, int64_t bytes) {
+  if (l->textEnd - l->textNext >= bytes) {
+    char *start = l->textNext;
+    l->textNext += bytes;
+    return start;
+  }
+  constexpr int64_t kHead = int64_t(sizeof(FileListTextBlock));
+  const bool own = bytes > kFileListStringChunk - kHead;
+  int64_t size = own ? kHead + bytes : kFileListStringChunk;
+  auto *block = static_cast<FileListTextBlock *>(MEM_ALLOC(size, 0));
+  block->size = size;
+  char *start = reinterpret_cast<char *>(block + 1);
+  if (own && l->texts != nullptr) {
+    block->next = l->texts->next;
+    l->texts->next = block;
+    return start;
+  }
+  block->next = l->texts;
+  l->texts = block;
+  l->textNext = start + bytes;
+  l->textEnd = reinterpret_cast<char *>(block) + size;
+  return start;
+}
+
+void fileListFreeTexts(FileList *l) {
+  while (FileListTextBlock *block = l->texts) {
+    l->texts = block->next;
+    MEM_FREE(block, block->size);
+  }
+  l->textNext = l->textEnd = nullptr;
+}
+
 char *fileListCopyText(FileList *l, const char *value, int32_t length) {
-  auto *text = static_cast<char *>(POOL_ALLOC(l->strings, length + 1));
+  auto *text = fileListTextAlloc(l, int64_t(length) + 1);
   for (int32_t i = 0; i < length; i++) text[i] = fileNameFold(value[i]);
   text[length] = '\0';
   return text;
@@ -44,7 +79,7 @@ char *fileListCopyText(FileList *l, const char *value, int32_t length) {
 void fileListDestroy(void **object) {
   auto *l = static_cast<FileList *>(*object);
   ListArena_Reset(&l->entries);
-  Pool_Release(&l->strings);
+  fileListFreeTexts(l);
   l->header.classTag = 0;
   MEM_FREE(l, sizeof(FileList));
 }
@@ -54,17 +89,27 @@ void fileListDestroy(void **object) {
 void fileIndexDestroy(void **object) {
   auto *x = static_cast<FileIndex *>(*object);
   FileIndex_Reset(x);
-  ListArena_Reset(&x->records);
   x->header.classTag = 0;
   MEM_FREE(x, sizeof(FileIndex));
+}
+
+void fileIndexFreeGroups(FileIndex *x) {
+  if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
+  if (x->groupLengths)
+    MEM_FREE(x->groupLengths, int64_t(x->groupCapacity) * int64_t(sizeof(int64_t)));
+  x->groups = nullptr;
+  x->groupLengths = nullptr;
+  x->groupCapacity = x->groupCount = 0;
 }
 
 void fileIndexSizeGroups(FileIndex *x, int32_t records) {
   int32_t need = records / kFileIndexGroup + 1;
   if (need > x->groupCapacity) {
-    if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
+    fileIndexFreeGroups(x);
     x->groups = static_cast<FileRecord **>(
         MEM_ALLOC(int64_t(need) * int64_t(sizeof(FileRecord *)), MEM_ZEROED));
+    x->groupLengths =
+        static_cast<int64_t *>(MEM_ALLOC(int64_t(need) * int64_t(sizeof(int64_t)), MEM_ZEROED));
     x->groupCapacity = need;
   }
   x->groupCount = 0;
@@ -91,9 +136,11 @@ void fileIndexFreeNames(FileIndex *x) {
   x->nameSlots = 0;
 }
 
+// At most 4/5 full: each slot costs a pointer for every file of the
+// metafile, and the name hashes kept in the records keep a probe cheap.
 void fileIndexSizeNames(FileIndex *x, int32_t records) {
   int32_t slots = 16;
-  while (int64_t(slots) < 2 * int64_t(records)) slots *= 2;
+  while (int64_t(slots) * 4 < int64_t(records) * 5) slots *= 2;
   x->names = static_cast<FileRecord **>(
       MEM_ALLOC(int64_t(slots) * int64_t(sizeof(FileRecord *)), MEM_ZEROED));
   x->nameSlots = slots;
@@ -105,7 +152,7 @@ void fileIndexAddName(FileIndex *x, FileRecord *r) {
   for (uint32_t i = r->nameHash & mask;; i = (i + 1) & mask) {
     FileRecord *held = x->names[i];
     if (held == nullptr ||
-        (held->nameHash == r->nameHash && strcmp(held->entry->name, r->entry->name) == 0)) {
+        (held->nameHash == r->nameHash && strcmp(held->name, r->name) == 0)) {
       x->names[i] = r;
       return;
     }
@@ -141,10 +188,6 @@ int FileList_Create(FileList **list) {
   l->header.refCount.store(1, std::memory_order_relaxed);
   l->header.destroy = fileListDestroy;
   ListArena_Init(&l->entries, sizeof(FileEntry), kFileListGrowth);
-  Pool_Create(&l->strings, KSRC);
-  Pool_SetMemberSize(l->strings, kFileListStringChunk);
-  Pool_SetMemberChunkSize(l->strings, 1);
-  Pool_SetStringMode(l->strings);
   l->currentIndex = -1;
   *list = l;
   return 1;
@@ -160,7 +203,7 @@ int FileList_Destroy(FileList **list) {
 int FileList_Reset(FileList *l) {
   FILELIST_CHECK(l);
   ListArena_Clear(l, &l->entries);
-  Pool_Reset(l->strings);
+  fileListFreeTexts(l);
   return 1;
 }
 
@@ -316,7 +359,6 @@ int FileIndex_Create(FileIndex **index) {
   x->header.classTag = kFileIndexTag;
   x->header.refCount.store(1, std::memory_order_relaxed);
   x->header.destroy = fileIndexDestroy;
-  ListArena_Init(&x->records, sizeof(FileRecord), kFileListGrowth);
   *index = x;
   return 1;
 }
@@ -331,10 +373,7 @@ int FileIndex_Destroy(FileIndex **index) {
 int FileIndex_Reset(FileIndex *x) {
   FILEINDEX_CHECK(x);
   fileIndexFreeNames(x);
-  ListArena_Reset(&x->records);
-  if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
-  x->groups = nullptr;
-  x->groupCapacity = x->groupCount = 0;
+  fileIndexFreeGroups(x);
   x->first = nullptr;
   x->count = 0;
   x->totalLength = x->totalPadding = 0;
@@ -348,7 +387,6 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
   fileIndexSizeGroups(x, list->count);
   fileIndexSizeNames(x, list->count);
   int64_t running = 0;
-  FileRecord *last = nullptr;
   for (FileEntry *e = list->head; e != nullptr; e = e->next) {
     if (!(e->flags & kFileEntryName) || !FileList_IsSafeName(e->name, e->nameLength))
       return fileIndexFail(x);
@@ -365,18 +403,20 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
     e->flags |= kFileEntryPad | kFileEntryOffset;
     e->pad = pad;
     e->offset = running;
-    auto *r = static_cast<FileRecord *>(ListArena_Alloc(&x->records));
-    *r = FileRecord{e, running, size, pad, nullptr, 0, fileNameHash(e->name)};
-    (last ? last->next : x->first) = r;
-    last = r;
+    e->size = size;
+    e->nameHash = fileNameHash(e->name);
     x->totalLength += size;
     x->totalPadding += pad;
-    fileIndexAddName(x, r);
-    if (x->count % kFileIndexGroup == 0) x->groups[x->groupCount++] = r;
-    x->groups[x->groupCount - 1]->groupLength += size + pad;
+    fileIndexAddName(x, e);
+    if (x->count % kFileIndexGroup == 0) {
+      x->groups[x->groupCount] = e;
+      x->groupLengths[x->groupCount++] = 0;
+    }
+    x->groupLengths[x->groupCount - 1] += size + pad;
     x->count++;
     running += size + pad;
   }
+  x->first = list->head;
   return 1;
 }
 
@@ -414,8 +454,9 @@ int FileIndex_Find(FileIndex *x, FileRecord **record, int64_t offset) {
   // The last group whose head starts at or before offset: records after it
   // all start later, and records before it end at or before its start.
   if (x->groups[0]->offset > offset) return 0;
-  FileRecord *r = x->groups[ListArena_FindGroup(x->groups, x->groupCount, offset)];
-  if (offset >= r->offset + r->groupLength) return 0;
+  int32_t group = ListArena_FindGroup(x->groups, x->groupCount, offset);
+  FileRecord *r = x->groups[group];
+  if (offset >= r->offset + x->groupLengths[group]) return 0;
   for (int32_t n = 0; r != nullptr && n < kFileIndexGroup; r = r->next, n++) {
     if (r->offset > offset) break;
     if (offset < r->offset + r->size + r->pad) {
@@ -435,7 +476,7 @@ int FileIndex_FindName(FileIndex *x, FileRecord **record, const char *name) {
   uint32_t hash = fileNameHash(name), mask = uint32_t(x->nameSlots - 1);
   for (uint32_t i = hash & mask; x->names[i] != nullptr; i = (i + 1) & mask) {
     FileRecord *held = x->names[i];
-    if (held->nameHash == hash && fileNameEqual(held->entry->name, name)) {
+    if (held->nameHash == hash && fileNameEqual(held->name, name)) {
       *record = held;
       return 1;
     }

@@ -58,16 +58,16 @@ inline void ListArena_Reset(ListArena *arena) {
 
 // The list mechanics shared by the metafile's parsed lists (file entries and
 // pad ranges): a list record with head, tail, count, currentIndex and
-// current, whose members link through next and previous. The member being
-// parsed lives in current until a node of another array index (or the end
-// of the document) commits it to the tail.
+// current, whose members link through next (and previous, where a member
+// has one). The member being parsed lives in current until a node of another
+// array index (or the end of the document) commits it to the tail.
 template <typename List>
 void ListArena_Commit(List *list, ListArena *arena) {
   if (list->currentIndex < 0) return;
   auto *member = static_cast<decltype(list->head)>(ListArena_Alloc(arena));
   *member = list->current;
   member->next = nullptr;
-  member->previous = list->tail;
+  if constexpr (requires { member->previous; }) member->previous = list->tail;
   (list->tail ? list->tail->next : list->head) = member;
   list->tail = member;
   list->count++;

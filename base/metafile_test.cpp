@@ -124,7 +124,7 @@ void CheckVersion(MetaFile *m, const Expected &e, std::mt19937_64 &rng) {
   for (size_t i = 0; i < records.size(); i++) {
     SCOPED_TRACE("file " + std::to_string(i));
     const ExpectedFile &f = e.files[i];
-    ASSERT_EQ(Name(records[i]->entry), f.name);
+    ASSERT_EQ(Name(records[i]), f.name);
     ASSERT_EQ(records[i]->offset, f.offset);
     ASSERT_EQ(records[i]->pad, f.pad);
     ASSERT_EQ(records[i]->size, f.size);
@@ -426,6 +426,38 @@ TEST(MetaFile, LinksStayInsideTheRoot) {
   }
 }
 
+// Names and links are carved back to back from 4,096-byte chunks; one too
+// large for a chunk gets a block of its own while the chunk goes on serving.
+// Every text reads back whole, whatever lengths come in what order.
+TEST(MetaFile, NamesAndLinksOfEveryLengthReadBack) {
+  const int lengths[] = {1, 4095, 3000, 1200, 4090, 7, 4095, 2000};
+  const int linkLengths[] = {0, 5000, 0, 20000, 1, 4096, 0, 3};
+  std::vector<std::string> names, links;
+  std::string doc = R"({"files":[)";
+  for (size_t i = 0; i < std::size(lengths); i++) {
+    std::string name(size_t(lengths[i]), char('a' + i));
+    std::string link(size_t(linkLengths[i]), char('k' + i));
+    names.push_back(name);
+    links.push_back(link);
+    // A link goes before its name: a large one falls between two names.
+    doc += std::string(i ? "," : "") + "{" + (link.empty() ? "" : R"("link":")" + link + "\",") +
+           R"("name":")" + name + R"(","size":)" + std::to_string(i) + "}";
+  }
+  doc += "]}";
+  MetaFileGuard g;
+  ASSERT_EQ(Load(g.m, doc).code, 0u);
+  FileIndex *index = MetaFile_GetFileIndex(g.m);
+  ASSERT_EQ(FileIndex_GetCount(index), int32_t(names.size()));
+  for (size_t i = 0; i < names.size(); i++) {
+    SCOPED_TRACE(i);
+    FileRecord *r = nullptr;
+    ASSERT_EQ(FileIndex_FindName(index, &r, names[i].c_str()), 1);
+    EXPECT_EQ(std::string(r->name), names[i]);
+    EXPECT_EQ(r->size, int64_t(i));
+    EXPECT_EQ(r->link ? std::string(r->link) : "", links[i]);
+  }
+}
+
 // A name ending in the refused suffix (the file storage's partial
 // extension) fails the load, whichever entry holds it; the suffix outlasts
 // resets and compares with case.
@@ -537,8 +569,8 @@ void CheckLayout(MetaFile *m, const Layout &l, const LayoutExpect &e) {
     SCOPED_TRACE("file " + std::to_string(k));
     ASSERT_LT(size_t(k), l.files.size());
     number[r] = k;
-    EXPECT_EQ(Name(r->entry), l.files[size_t(k)].name);
-    EXPECT_EQ(r->entry->link ? std::string(r->entry->link) : "", l.files[size_t(k)].link);
+    EXPECT_EQ(Name(r), l.files[size_t(k)].name);
+    EXPECT_EQ(r->link ? std::string(r->link) : "", l.files[size_t(k)].link);
     ASSERT_EQ(r->size, l.files[size_t(k)].size);
     ASSERT_EQ(r->offset, e.offset[size_t(k)]);
     ASSERT_EQ(r->pad, e.pad[size_t(k)]);

@@ -427,7 +427,8 @@ int Interop_Invoke(const char *id, const char *binding, MemoryStream *output) {
   }
   // Trees of a large call (binding or answer) are not kept until the next one.
   if (length > kInteropKeptBindingBytes) Dictionary_Clear(requestRoot);
-  if (length > kInteropKeptBindingBytes || MemoryStream_GetLength(output) > kInteropKeptBindingBytes)
+  if (length > kInteropKeptBindingBytes ||
+      MemoryStream_GetLength(output) > kInteropKeptBindingBytes)
     Dictionary_Clear(resultRoot);
   objects->busy = false;
   return answer;
