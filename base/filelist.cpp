@@ -1,6 +1,7 @@
 // File lists and file indexes; see filelist.h.
 #include "base/filelist.h"
 
+#include <cassert>
 #include <cstring>
 #include <new>
 
@@ -130,30 +131,58 @@ int64_t fileIndexListPad(PadIndex *pads, int64_t x, int64_t size) {
   return pad;
 }
 
+static_assert(sizeof(FileEntry) % 8 == 0);
+
+// The name table and the block table it reads through.
 void fileIndexFreeNames(FileIndex *x) {
-  if (x->names) MEM_FREE(x->names, int64_t(x->nameSlots) * int64_t(sizeof(FileRecord *)));
+  if (x->names) MEM_FREE(x->names, int64_t(x->nameSlots) * int64_t(sizeof(uint32_t)));
   x->names = nullptr;
   x->nameSlots = 0;
+  if (x->blocks) MEM_FREE(x->blocks, int64_t(x->blockCount) * int64_t(sizeof(FileRecord *)));
+  x->blocks = nullptr;
+  x->blockCount = 0;
 }
 
-// At most 4/5 full: each slot costs a pointer for every file of the
-// metafile, and the name hashes kept in the records keep a probe cheap.
+// The table of the list's entry blocks, oldest first (the arena links them
+// newest first), so that a position finds its record.
+void fileIndexTableBlocks(FileIndex *x, FileList *list) {
+  int32_t count = 0;
+  for (ListArenaBlock *b = list->entries.blocks; b != nullptr; b = b->next) count++;
+  x->recordsPerBlock = list->entries.perBlock;
+  x->blockCount = count;
+  if (count == 0) return;
+  x->blocks = static_cast<FileRecord **>(
+      MEM_ALLOC(int64_t(count) * int64_t(sizeof(FileRecord *)), 0));
+  for (ListArenaBlock *b = list->entries.blocks; b != nullptr; b = b->next)
+    x->blocks[--count] = static_cast<FileRecord *>(ListArena_BlockStart(b));
+}
+
+FileRecord *fileIndexAt(const FileIndex *x, uint32_t position) {
+  return x->blocks[position / uint32_t(x->recordsPerBlock)] +
+         position % uint32_t(x->recordsPerBlock);
+}
+
+// At most 4/5 full: after the entries and their names the table is the
+// largest part of a loaded metafile, and the name hashes kept in the records
+// keep a probe cheap.
 void fileIndexSizeNames(FileIndex *x, int32_t records) {
   int32_t slots = 16;
   while (int64_t(slots) * 4 < int64_t(records) * 5) slots *= 2;
-  x->names = static_cast<FileRecord **>(
-      MEM_ALLOC(int64_t(slots) * int64_t(sizeof(FileRecord *)), MEM_ZEROED));
+  x->names =
+      static_cast<uint32_t *>(MEM_ALLOC(int64_t(slots) * int64_t(sizeof(uint32_t)), MEM_ZEROED));
   x->nameSlots = slots;
 }
 
-// Enters r under its name; a record of the same name is replaced.
-void fileIndexAddName(FileIndex *x, FileRecord *r) {
+// Enters r, at position in the list, under its name; a record of the same
+// name is replaced.
+void fileIndexAddName(FileIndex *x, FileRecord *r, uint32_t position) {
   uint32_t mask = uint32_t(x->nameSlots - 1);
   for (uint32_t i = r->nameHash & mask;; i = (i + 1) & mask) {
-    FileRecord *held = x->names[i];
+    uint32_t slot = x->names[i];
+    FileRecord *held = slot != 0 ? fileIndexAt(x, slot - 1) : nullptr;
     if (held == nullptr ||
         (held->nameHash == r->nameHash && strcmp(held->name, r->name) == 0)) {
-      x->names[i] = r;
+      x->names[i] = position + 1;
       return;
     }
   }
@@ -386,6 +415,7 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
   FileIndex_Reset(x);
   fileIndexSizeGroups(x, list->count);
   fileIndexSizeNames(x, list->count);
+  fileIndexTableBlocks(x, list);
   int64_t running = 0;
   for (FileEntry *e = list->head; e != nullptr; e = e->next) {
     if (!(e->flags & kFileEntryName) || !FileList_IsSafeName(e->name, e->nameLength))
@@ -407,7 +437,13 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
     e->nameHash = fileNameHash(e->name);
     x->totalLength += size;
     x->totalPadding += pad;
-    fileIndexAddName(x, e);
+    // The list's entries are its arena's members in order: only so does a
+    // position name its record.
+    if (fileIndexAt(x, uint32_t(x->count)) != e) {
+      assert(!"file list out of step with its arena");
+      return fileIndexFail(x);
+    }
+    fileIndexAddName(x, e, uint32_t(x->count));
     if (x->count % kFileIndexGroup == 0) {
       x->groups[x->groupCount] = e;
       x->groupLengths[x->groupCount++] = 0;
@@ -474,8 +510,8 @@ int FileIndex_FindName(FileIndex *x, FileRecord **record, const char *name) {
   *record = nullptr;
   if (x->nameSlots == 0) return 0;
   uint32_t hash = fileNameHash(name), mask = uint32_t(x->nameSlots - 1);
-  for (uint32_t i = hash & mask; x->names[i] != nullptr; i = (i + 1) & mask) {
-    FileRecord *held = x->names[i];
+  for (uint32_t i = hash & mask; x->names[i] != 0; i = (i + 1) & mask) {
+    FileRecord *held = fileIndexAt(x, x->names[i] - 1);
     if (held->nameHash == hash && fileNameEqual(held->name, name)) {
       *record = held;
       return 1;

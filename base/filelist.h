@@ -57,7 +57,8 @@ constexpr int32_t kFileNameMaxBytes = 4095;     // a longer name is refused
 constexpr int64_t kFilePadMax = INT32_MAX;      // pads are 32-bit on the wire
 constexpr int64_t kFileStreamMax = int64_t(1) << 62;
 
-// 32-bit fields first, so that the entry packs into 80 bytes.
+// 32-bit fields first, so that the entry packs into 80 bytes (a multiple of
+// 8: the entries of an arena block lie at sizeof steps).
 struct FileEntry {
   uint32_t flags;
   int32_t nameLength;
@@ -99,8 +100,13 @@ struct PadIndex;
 
 struct FileIndex {
   ObjectHeader header;  // kFileIndexTag
-  FileRecord **names;   // open addressing by name hash; the later duplicate wins
-  int32_t nameSlots;    // a power of two, at least 5/4 of the records
+  // Open addressing by name hash; a slot holds 1 + the record's position in
+  // the list (0: empty), half a pointer. The later duplicate wins.
+  uint32_t *names;
+  int32_t nameSlots;        // a power of two, at least 5/4 of the records
+  FileRecord **blocks;      // the list's entry blocks, oldest first
+  int32_t blockCount;
+  int32_t recordsPerBlock;  // the list's arena step: record k is in block k / step
   FileRecord **groups;  // heads of records 0, 100, 200, ...
   int64_t *groupLengths;  // per group: size + pad of its (up to 100) records
   int32_t groupCount;

@@ -18,6 +18,7 @@ struct ListArenaBlock {
   ListArenaBlock *next;
   int64_t size;  // bytes of the whole block
 };
+constexpr int64_t kListArenaHeadBytes = (sizeof(ListArenaBlock) + 7) & ~int64_t(7);
 
 struct ListArena {
   ListArenaBlock *blocks;  // newest first
@@ -34,7 +35,7 @@ inline void ListArena_Init(ListArena *arena, int32_t memberSize, int32_t perBloc
 }
 
 inline void *ListArena_Alloc(ListArena *arena) {
-  constexpr int64_t kHead = (sizeof(ListArenaBlock) + 7) & ~int64_t(7);
+  constexpr int64_t kHead = kListArenaHeadBytes;
   if (arena->blocks == nullptr || arena->used == arena->perBlock) {
     int64_t size = kHead + int64_t(arena->perBlock) * arena->memberSize;
     auto *block = static_cast<ListArenaBlock *>(MEM_ALLOC(size, MEM_ZEROED));
@@ -45,6 +46,11 @@ inline void *ListArena_Alloc(ListArena *arena) {
   }
   auto *base = reinterpret_cast<uint8_t *>(arena->blocks) + kHead;
   return base + int64_t(arena->used++) * arena->memberSize;
+}
+
+// The first member of a block; its members follow at memberSize steps.
+inline void *ListArena_BlockStart(ListArenaBlock *block) {
+  return reinterpret_cast<uint8_t *>(block) + kListArenaHeadBytes;
 }
 
 inline void ListArena_Reset(ListArena *arena) {
