@@ -107,8 +107,8 @@ struct FileIndex {
   FileRecord **blocks;      // the list's entry blocks, oldest first
   int32_t blockCount;
   int32_t recordsPerBlock;  // the list's arena step: record k is in block k / step
-  FileRecord **groups;  // heads of records 0, 100, 200, ...
-  int64_t *groupLengths;  // per group: size + pad of its (up to 100) records
+  FileRecord **groups;      // heads of records 0, 100, 200, ...
+  int64_t *groupLengths;    // per group: size + pad of its (up to 100) records
   int32_t groupCount;
   int32_t groupCapacity;
   FileRecord *first;
