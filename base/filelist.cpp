@@ -493,14 +493,23 @@ int FileIndex_Find(FileIndex *x, FileRecord **record, int64_t offset) {
   int32_t group = ListArena_FindGroup(x->groups, x->groupCount, offset);
   FileRecord *r = x->groups[group];
   if (offset >= r->offset + x->groupLengths[group]) return 0;
-  for (int32_t n = 0; r != nullptr && n < kFileIndexGroup; r = r->next, n++) {
-    if (r->offset > offset) break;
-    if (offset < r->offset + r->size + r->pad) {
-      *record = r;
-      return 1;
-    }
+  // Extents follow one another: a record that holds offset is the last one
+  // starting at or before it (every later record starts where it ends or
+  // after), so bisection over the group's positions finds the only candidate.
+  uint32_t low = uint32_t(group) * uint32_t(kFileIndexGroup);
+  uint32_t high = low + uint32_t(kFileIndexGroup) - 1;
+  if (high > uint32_t(x->count - 1)) high = uint32_t(x->count - 1);
+  while (low < high) {
+    uint32_t mid = low + (high - low + 1) / 2;
+    if (fileIndexAt(x, mid)->offset <= offset)
+      low = mid;
+    else
+      high = mid - 1;
   }
-  return 0;
+  r = fileIndexAt(x, low);
+  if (offset >= r->offset + r->size + r->pad) return 0;
+  *record = r;
+  return 1;
 }
 
 int FileIndex_FindName(FileIndex *x, FileRecord **record, const char *name) {

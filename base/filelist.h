@@ -178,8 +178,8 @@ int32_t FileIndex_GetCount(FileIndex *index);
 // 1 with the first record (in stream order); 0 with NULL when empty.
 int FileIndex_GetFirst(FileIndex *index, FileRecord **record);
 // The file whose extent (pad included) holds the stream offset: bisection
-// over the group heads, then a walk of at most 100 records. 0 with NULL when
-// no extent holds it (offset < 0 or past the stream).
+// over the group heads, then over the at most 100 records of the group. 0
+// with NULL when no extent holds it (offset < 0 or past the stream).
 int FileIndex_Find(FileIndex *index, FileRecord **record, int64_t offset);
 // The record of name ('\' and '/' the same separator; case-sensitive); the
 // later of two entries with one name. 0 with NULL when none.

@@ -458,6 +458,41 @@ TEST(MetaFile, NamesAndLinksOfEveryLengthReadBack) {
   }
 }
 
+// Every stream offset finds the file whose extent holds it, across group
+// boundaries (100 files a group) and among files of no extent that share a
+// start with their neighbours.
+TEST(MetaFile, EveryOffsetFindsItsFileAcrossGroups) {
+  const int64_t kSizes[] = {0, 3, 0, 0, 5, 1, 0, 2};
+  const int64_t kPads[] = {0, 0, 2, 0, 1, 0, 0, 0, 3};
+  std::vector<int64_t> starts, ends;
+  std::string doc = R"({"files":[)";
+  int64_t at = 0;
+  for (int k = 0; k < 250; k++) {
+    int64_t size = kSizes[k % 8], pad = kPads[k % 9];
+    doc += std::string(k ? "," : "") + R"({"name":"f)" + std::to_string(k) + R"(","size":)" +
+           std::to_string(size) + R"(,"pad":)" + std::to_string(pad) + "}";
+    starts.push_back(at);
+    at += size + pad;
+    ends.push_back(at);
+  }
+  doc += "]}";
+  MetaFileGuard g;
+  ASSERT_EQ(Load(g.m, doc).code, 0u);
+  FileIndex *index = MetaFile_GetFileIndex(g.m);
+  std::vector<FileRecord *> records;
+  for (FileRecord *r = index->first; r != nullptr; r = r->next) records.push_back(r);
+  ASSERT_EQ(records.size(), starts.size());
+  for (int64_t offset = -1; offset <= at; offset++) {
+    SCOPED_TRACE(offset);
+    FileRecord *want = nullptr;
+    for (size_t k = 0; k < starts.size(); k++)
+      if (starts[k] <= offset && offset < ends[k]) want = records[k];
+    FileRecord *found = nullptr;
+    EXPECT_EQ(FileIndex_Find(index, &found, offset), want != nullptr ? 1 : 0);
+    EXPECT_EQ(found, want);
+  }
+}
+
 // A name ending in the refused suffix (the file storage's partial
 // extension) fails the load, whichever entry holds it; the suffix outlasts
 // resets and compares with case.
