@@ -1,6 +1,7 @@
 // File lists and file indexes; see filelist.h.
 #include "base/filelist.h"
 
+#include <cassert>
 #include <cstring>
 #include <new>
 
@@ -34,8 +35,43 @@ bool fileNameEqual(const char *stored, const char *name) {
   return *stored == '\0' && *name == '\0';
 }
 
+// Room for bytes of text: carved from the newest chunk, back to back with
+// no slack (a large metafile holds 100,000 names). A text too large for a
+// chunk gets a block of its own, kept behind the chunk being carved.
+char *fileListTextAlloc(FileList *l, int64_t bytes) {
+  if (l->textEnd - l->textNext >= bytes) {
+    char *start = l->textNext;
+    l->textNext += bytes;
+    return start;
+  }
+  constexpr int64_t kHead = int64_t(sizeof(FileListTextBlock));
+  const bool own = bytes > kFileListStringChunk - kHead;
+  int64_t size = own ? kHead + bytes : kFileListStringChunk;
+  auto *block = static_cast<FileListTextBlock *>(MEM_ALLOC(size, 0));
+  block->size = size;
+  char *start = reinterpret_cast<char *>(block + 1);
+  if (own && l->texts != nullptr) {
+    block->next = l->texts->next;
+    l->texts->next = block;
+    return start;
+  }
+  block->next = l->texts;
+  l->texts = block;
+  l->textNext = start + bytes;
+  l->textEnd = reinterpret_cast<char *>(block) + size;
+  return start;
+}
+
+void fileListFreeTexts(FileList *l) {
+  while (FileListTextBlock *block = l->texts) {
+    l->texts = block->next;
+    MEM_FREE(block, block->size);
+  }
+  l->textNext = l->textEnd = nullptr;
+}
+
 char *fileListCopyText(FileList *l, const char *value, int32_t length) {
-  auto *text = static_cast<char *>(POOL_ALLOC(l->strings, length + 1));
+  auto *text = fileListTextAlloc(l, int64_t(length) + 1);
   for (int32_t i = 0; i < length; i++) text[i] = fileNameFold(value[i]);
   text[length] = '\0';
   return text;
@@ -44,7 +80,7 @@ char *fileListCopyText(FileList *l, const char *value, int32_t length) {
 void fileListDestroy(void **object) {
   auto *l = static_cast<FileList *>(*object);
   ListArena_Reset(&l->entries);
-  Pool_Release(&l->strings);
+  fileListFreeTexts(l);
   l->header.classTag = 0;
   MEM_FREE(l, sizeof(FileList));
 }
@@ -54,17 +90,27 @@ void fileListDestroy(void **object) {
 void fileIndexDestroy(void **object) {
   auto *x = static_cast<FileIndex *>(*object);
   FileIndex_Reset(x);
-  ListArena_Reset(&x->records);
   x->header.classTag = 0;
   MEM_FREE(x, sizeof(FileIndex));
+}
+
+void fileIndexFreeGroups(FileIndex *x) {
+  if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
+  if (x->groupLengths)
+    MEM_FREE(x->groupLengths, int64_t(x->groupCapacity) * int64_t(sizeof(int64_t)));
+  x->groups = nullptr;
+  x->groupLengths = nullptr;
+  x->groupCapacity = x->groupCount = 0;
 }
 
 void fileIndexSizeGroups(FileIndex *x, int32_t records) {
   int32_t need = records / kFileIndexGroup + 1;
   if (need > x->groupCapacity) {
-    if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
+    fileIndexFreeGroups(x);
     x->groups = static_cast<FileRecord **>(
         MEM_ALLOC(int64_t(need) * int64_t(sizeof(FileRecord *)), MEM_ZEROED));
+    x->groupLengths =
+        static_cast<int64_t *>(MEM_ALLOC(int64_t(need) * int64_t(sizeof(int64_t)), MEM_ZEROED));
     x->groupCapacity = need;
   }
   x->groupCount = 0;
@@ -85,28 +131,58 @@ int64_t fileIndexListPad(PadIndex *pads, int64_t x, int64_t size) {
   return pad;
 }
 
+static_assert(sizeof(FileEntry) % 8 == 0);
+
+// The name table and the block table it reads through.
 void fileIndexFreeNames(FileIndex *x) {
-  if (x->names) MEM_FREE(x->names, int64_t(x->nameSlots) * int64_t(sizeof(FileRecord *)));
+  if (x->names) MEM_FREE(x->names, int64_t(x->nameSlots) * int64_t(sizeof(uint32_t)));
   x->names = nullptr;
   x->nameSlots = 0;
+  if (x->blocks) MEM_FREE(x->blocks, int64_t(x->blockCount) * int64_t(sizeof(FileRecord *)));
+  x->blocks = nullptr;
+  x->blockCount = 0;
 }
 
+// The table of the list's entry blocks, oldest first (the arena links them
+// newest first), so that a position finds its record.
+void fileIndexTableBlocks(FileIndex *x, FileList *list) {
+  int32_t count = 0;
+  for (ListArenaBlock *b = list->entries.blocks; b != nullptr; b = b->next) count++;
+  x->recordsPerBlock = list->entries.perBlock;
+  x->blockCount = count;
+  if (count == 0) return;
+  x->blocks = static_cast<FileRecord **>(
+      MEM_ALLOC(int64_t(count) * int64_t(sizeof(FileRecord *)), 0));
+  for (ListArenaBlock *b = list->entries.blocks; b != nullptr; b = b->next)
+    x->blocks[--count] = static_cast<FileRecord *>(ListArena_BlockStart(b));
+}
+
+FileRecord *fileIndexAt(const FileIndex *x, uint32_t position) {
+  return x->blocks[position / uint32_t(x->recordsPerBlock)] +
+         position % uint32_t(x->recordsPerBlock);
+}
+
+// At most 4/5 full: after the entries and their names the table is the
+// largest part of a loaded metafile, and the name hashes kept in the records
+// keep a probe cheap.
 void fileIndexSizeNames(FileIndex *x, int32_t records) {
   int32_t slots = 16;
-  while (int64_t(slots) < 2 * int64_t(records)) slots *= 2;
-  x->names = static_cast<FileRecord **>(
-      MEM_ALLOC(int64_t(slots) * int64_t(sizeof(FileRecord *)), MEM_ZEROED));
+  while (int64_t(slots) * 4 < int64_t(records) * 5) slots *= 2;
+  x->names =
+      static_cast<uint32_t *>(MEM_ALLOC(int64_t(slots) * int64_t(sizeof(uint32_t)), MEM_ZEROED));
   x->nameSlots = slots;
 }
 
-// Enters r under its name; a record of the same name is replaced.
-void fileIndexAddName(FileIndex *x, FileRecord *r) {
+// Enters r, at position in the list, under its name; a record of the same
+// name is replaced.
+void fileIndexAddName(FileIndex *x, FileRecord *r, uint32_t position) {
   uint32_t mask = uint32_t(x->nameSlots - 1);
   for (uint32_t i = r->nameHash & mask;; i = (i + 1) & mask) {
-    FileRecord *held = x->names[i];
+    uint32_t slot = x->names[i];
+    FileRecord *held = slot != 0 ? fileIndexAt(x, slot - 1) : nullptr;
     if (held == nullptr ||
-        (held->nameHash == r->nameHash && strcmp(held->entry->name, r->entry->name) == 0)) {
-      x->names[i] = r;
+        (held->nameHash == r->nameHash && strcmp(held->name, r->name) == 0)) {
+      x->names[i] = position + 1;
       return;
     }
   }
@@ -141,10 +217,6 @@ int FileList_Create(FileList **list) {
   l->header.refCount.store(1, std::memory_order_relaxed);
   l->header.destroy = fileListDestroy;
   ListArena_Init(&l->entries, sizeof(FileEntry), kFileListGrowth);
-  Pool_Create(&l->strings, KSRC);
-  Pool_SetMemberSize(l->strings, kFileListStringChunk);
-  Pool_SetMemberChunkSize(l->strings, 1);
-  Pool_SetStringMode(l->strings);
   l->currentIndex = -1;
   *list = l;
   return 1;
@@ -160,7 +232,7 @@ int FileList_Destroy(FileList **list) {
 int FileList_Reset(FileList *l) {
   FILELIST_CHECK(l);
   ListArena_Clear(l, &l->entries);
-  Pool_Reset(l->strings);
+  fileListFreeTexts(l);
   return 1;
 }
 
@@ -316,7 +388,6 @@ int FileIndex_Create(FileIndex **index) {
   x->header.classTag = kFileIndexTag;
   x->header.refCount.store(1, std::memory_order_relaxed);
   x->header.destroy = fileIndexDestroy;
-  ListArena_Init(&x->records, sizeof(FileRecord), kFileListGrowth);
   *index = x;
   return 1;
 }
@@ -331,10 +402,7 @@ int FileIndex_Destroy(FileIndex **index) {
 int FileIndex_Reset(FileIndex *x) {
   FILEINDEX_CHECK(x);
   fileIndexFreeNames(x);
-  ListArena_Reset(&x->records);
-  if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
-  x->groups = nullptr;
-  x->groupCapacity = x->groupCount = 0;
+  fileIndexFreeGroups(x);
   x->first = nullptr;
   x->count = 0;
   x->totalLength = x->totalPadding = 0;
@@ -347,8 +415,8 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
   FileIndex_Reset(x);
   fileIndexSizeGroups(x, list->count);
   fileIndexSizeNames(x, list->count);
+  fileIndexTableBlocks(x, list);
   int64_t running = 0;
-  FileRecord *last = nullptr;
   for (FileEntry *e = list->head; e != nullptr; e = e->next) {
     if (!(e->flags & kFileEntryName) || !FileList_IsSafeName(e->name, e->nameLength))
       return fileIndexFail(x);
@@ -365,18 +433,26 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
     e->flags |= kFileEntryPad | kFileEntryOffset;
     e->pad = pad;
     e->offset = running;
-    auto *r = static_cast<FileRecord *>(ListArena_Alloc(&x->records));
-    *r = FileRecord{e, running, size, pad, nullptr, 0, fileNameHash(e->name)};
-    (last ? last->next : x->first) = r;
-    last = r;
+    e->size = size;
+    e->nameHash = fileNameHash(e->name);
     x->totalLength += size;
     x->totalPadding += pad;
-    fileIndexAddName(x, r);
-    if (x->count % kFileIndexGroup == 0) x->groups[x->groupCount++] = r;
-    x->groups[x->groupCount - 1]->groupLength += size + pad;
+    // The list's entries are its arena's members in order: only so does a
+    // position name its record.
+    if (fileIndexAt(x, uint32_t(x->count)) != e) {
+      assert(!"file list out of step with its arena");
+      return fileIndexFail(x);
+    }
+    fileIndexAddName(x, e, uint32_t(x->count));
+    if (x->count % kFileIndexGroup == 0) {
+      x->groups[x->groupCount] = e;
+      x->groupLengths[x->groupCount++] = 0;
+    }
+    x->groupLengths[x->groupCount - 1] += size + pad;
     x->count++;
     running += size + pad;
   }
+  x->first = list->head;
   return 1;
 }
 
@@ -414,16 +490,26 @@ int FileIndex_Find(FileIndex *x, FileRecord **record, int64_t offset) {
   // The last group whose head starts at or before offset: records after it
   // all start later, and records before it end at or before its start.
   if (x->groups[0]->offset > offset) return 0;
-  FileRecord *r = x->groups[ListArena_FindGroup(x->groups, x->groupCount, offset)];
-  if (offset >= r->offset + r->groupLength) return 0;
-  for (int32_t n = 0; r != nullptr && n < kFileIndexGroup; r = r->next, n++) {
-    if (r->offset > offset) break;
-    if (offset < r->offset + r->size + r->pad) {
-      *record = r;
-      return 1;
-    }
+  int32_t group = ListArena_FindGroup(x->groups, x->groupCount, offset);
+  FileRecord *r = x->groups[group];
+  if (offset >= r->offset + x->groupLengths[group]) return 0;
+  // Extents follow one another: a record that holds offset is the last one
+  // starting at or before it (every later record starts where it ends or
+  // after), so bisection over the group's positions finds the only candidate.
+  uint32_t low = uint32_t(group) * uint32_t(kFileIndexGroup);
+  uint32_t high = low + uint32_t(kFileIndexGroup) - 1;
+  if (high > uint32_t(x->count - 1)) high = uint32_t(x->count - 1);
+  while (low < high) {
+    uint32_t mid = low + (high - low + 1) / 2;
+    if (fileIndexAt(x, mid)->offset <= offset)
+      low = mid;
+    else
+      high = mid - 1;
   }
-  return 0;
+  r = fileIndexAt(x, low);
+  if (offset >= r->offset + r->size + r->pad) return 0;
+  *record = r;
+  return 1;
 }
 
 int FileIndex_FindName(FileIndex *x, FileRecord **record, const char *name) {
@@ -433,9 +519,9 @@ int FileIndex_FindName(FileIndex *x, FileRecord **record, const char *name) {
   *record = nullptr;
   if (x->nameSlots == 0) return 0;
   uint32_t hash = fileNameHash(name), mask = uint32_t(x->nameSlots - 1);
-  for (uint32_t i = hash & mask; x->names[i] != nullptr; i = (i + 1) & mask) {
-    FileRecord *held = x->names[i];
-    if (held->nameHash == hash && fileNameEqual(held->entry->name, name)) {
+  for (uint32_t i = hash & mask; x->names[i] != 0; i = (i + 1) & mask) {
+    FileRecord *held = fileIndexAt(x, x->names[i] - 1);
+    if (held->nameHash == hash && fileNameEqual(held->name, name)) {
       *record = held;
       return 1;
     }

@@ -1,20 +1,25 @@
 // FileList and FileIndex: the file entries of a metafile as the JSON reader
 // reports them, and the same entries placed in the installation's byte
-// stream, found by name or by stream offset.
+// stream, found by name or by stream offset. The index adds no record of its
+// own: a FileRecord is the list's entry, whose offset, size and pad the build
+// settles (a large metafile holds 100,000 of them, and a copy of each
+// doubled what the lists hold).
 //
 // The stream is the concatenation, in list order, of each file's data and
 // its pad bytes. A file's extent is [offset, offset + size + pad): its data
 // and the pad bytes that belong to it (its own "pad", or the ranges of a pad
 // list that meet it; those may also lie inside its data).
 //
-// Invariants: (1) entries and records come from arenas growing by 50; names
-// and links from 4,096-byte string chunks, each stored with its terminator,
-// with '\' already turned into '/'. (2) after a successful FileIndex_Build
-// every entry has flags 16 and 64, records are chained in list order with
-// non-decreasing offsets, record k + 1 starts where record k's extent ends,
-// every name in the name table is a safe relative path, and the group heads
-// (records 0, 100, 200, ...) are in offset order. (3) a failed build leaves
-// the index empty.
+// Invariants: (1) entries come from an arena growing by 50; names and links
+// from 4,096-byte string chunks, each stored with its terminator, with '\'
+// already turned into '/'. (2) after a successful FileIndex_Build every
+// entry has flags 16 and 64, offset, size (0 when the document gave none)
+// and pad as placed, and its name's hash; the entries are chained in list
+// order with non-decreasing offsets, entry k + 1 starts where entry k's
+// extent ends, every name in the name table is a safe relative path, and the
+// group heads (entries 0, 100, 200, ...) are in offset order. (3) a failed
+// build leaves the index empty. (4) a built index reads the list's entries:
+// the list is neither reset nor changed while the index holds them.
 //
 // Threads: one thread at a time; the caller serialises. A built index is
 // only read afterwards, so readers on several threads are fine once the
@@ -46,27 +51,36 @@ constexpr uint32_t kFileEntryMode = 128;
 constexpr uint32_t kFileEntryModeMask = 0755;
 
 constexpr int32_t kFileListGrowth = 50;         // entries and records per arena block
-constexpr int32_t kFileListStringChunk = 4096;  // bytes of a name chunk
+constexpr int32_t kFileListStringChunk = 4096;  // bytes of a name chunk, its header included
 constexpr int32_t kFileIndexGroup = 100;        // records per group head
 constexpr int32_t kFileNameMaxBytes = 4095;     // a longer name is refused
 constexpr int64_t kFilePadMax = INT32_MAX;      // pads are 32-bit on the wire
 constexpr int64_t kFileStreamMax = int64_t(1) << 62;
 
-// 32-bit fields first, so that the entry packs into 88 bytes.
+// 32-bit fields first, so that the entry packs into 80 bytes (a multiple of
+// 8: the entries of an arena block lie at sizeof steps).
 struct FileEntry {
   uint32_t flags;
   int32_t nameLength;
   int32_t linkLength;
   uint32_t attr;
-  uint32_t mode;  // permission bits, within kFileEntryModeMask
-  const char *name;  // terminated; in the string pool
+  uint32_t mode;      // permission bits, within kFileEntryModeMask
+  uint32_t nameHash;  // of the name; set by the index build
+  const char *name;   // terminated; in the list's text chunks
   const char *link;
   double mtime;
-  int64_t pad;  // the document's value, range-checked by the build
+  int64_t pad;  // the document's value until the build places the file
   int64_t size;
   int64_t offset;
   FileEntry *next;
-  FileEntry *previous;
+};
+
+// An entry as the file index holds it (see the header comment).
+using FileRecord = FileEntry;
+
+struct FileListTextBlock {
+  FileListTextBlock *next;
+  int64_t size;  // bytes of the whole block; texts follow the header
 };
 
 struct FileList {
@@ -77,27 +91,24 @@ struct FileList {
   int64_t currentIndex;  // the array index of the entry being parsed; -1: none
   FileEntry current;
   ListArena entries;
-  Pool *strings;
-};
-
-struct FileRecord {
-  FileEntry *entry;
-  int64_t offset;
-  int64_t size;
-  int64_t pad;
-  FileRecord *next;
-  int64_t groupLength;  // a group head: size + pad of its (up to 100) records
-  uint32_t nameHash;    // of the entry's name
+  FileListTextBlock *texts;  // name and link chunks, newest first
+  char *textNext;            // where the newest chunk's free room starts
+  char *textEnd;
 };
 
 struct PadIndex;
 
 struct FileIndex {
   ObjectHeader header;  // kFileIndexTag
-  FileRecord **names;   // open addressing by name hash; the later duplicate wins
-  int32_t nameSlots;    // a power of two, at least twice the records
-  ListArena records;
-  FileRecord **groups;  // heads of records 0, 100, 200, ...
+  // Open addressing by name hash; a slot holds 1 + the record's position in
+  // the list (0: empty), half a pointer. The later duplicate wins.
+  uint32_t *names;
+  int32_t nameSlots;        // a power of two, at least 5/4 of the records
+  FileRecord **blocks;      // the list's entry blocks, oldest first
+  int32_t blockCount;
+  int32_t recordsPerBlock;  // the list's arena step: record k is in block k / step
+  FileRecord **groups;      // heads of records 0, 100, 200, ...
+  int64_t *groupLengths;    // per group: size + pad of its (up to 100) records
   int32_t groupCount;
   int32_t groupCapacity;
   FileRecord *first;
@@ -112,7 +123,8 @@ struct FileIndex {
 int FileList_Create(FileList **list);
 // Drops the caller's reference and clears *list.
 int FileList_Destroy(FileList **list);
-// Empties the list and both pools; no entry is being parsed. Returns 1.
+// Empties the list, its entries and its texts; no entry is being parsed.
+// Returns 1.
 int FileList_Reset(FileList *list);
 // One node of "files" (path "files\<index>\<field>", or "files\<index>" for
 // the element itself): a new array index commits the entry being parsed and
@@ -166,8 +178,8 @@ int32_t FileIndex_GetCount(FileIndex *index);
 // 1 with the first record (in stream order); 0 with NULL when empty.
 int FileIndex_GetFirst(FileIndex *index, FileRecord **record);
 // The file whose extent (pad included) holds the stream offset: bisection
-// over the group heads, then a walk of at most 100 records. 0 with NULL when
-// no extent holds it (offset < 0 or past the stream).
+// over the group heads, then over the at most 100 records of the group. 0
+// with NULL when no extent holds it (offset < 0 or past the stream).
 int FileIndex_Find(FileIndex *index, FileRecord **record, int64_t offset);
 // The record of name ('\' and '/' the same separator; case-sensitive); the
 // later of two entries with one name. 0 with NULL when none.

@@ -18,6 +18,7 @@ struct ListArenaBlock {
   ListArenaBlock *next;
   int64_t size;  // bytes of the whole block
 };
+constexpr int64_t kListArenaHeadBytes = (sizeof(ListArenaBlock) + 7) & ~int64_t(7);
 
 struct ListArena {
   ListArenaBlock *blocks;  // newest first
@@ -34,7 +35,7 @@ inline void ListArena_Init(ListArena *arena, int32_t memberSize, int32_t perBloc
 }
 
 inline void *ListArena_Alloc(ListArena *arena) {
-  constexpr int64_t kHead = (sizeof(ListArenaBlock) + 7) & ~int64_t(7);
+  constexpr int64_t kHead = kListArenaHeadBytes;
   if (arena->blocks == nullptr || arena->used == arena->perBlock) {
     int64_t size = kHead + int64_t(arena->perBlock) * arena->memberSize;
     auto *block = static_cast<ListArenaBlock *>(MEM_ALLOC(size, MEM_ZEROED));
@@ -45,6 +46,11 @@ inline void *ListArena_Alloc(ListArena *arena) {
   }
   auto *base = reinterpret_cast<uint8_t *>(arena->blocks) + kHead;
   return base + int64_t(arena->used++) * arena->memberSize;
+}
+
+// The first member of a block; its members follow at memberSize steps.
+inline void *ListArena_BlockStart(ListArenaBlock *block) {
+  return reinterpret_cast<uint8_t *>(block) + kListArenaHeadBytes;
 }
 
 inline void ListArena_Reset(ListArena *arena) {
@@ -58,16 +64,16 @@ inline void ListArena_Reset(ListArena *arena) {
 
 // The list mechanics shared by the metafile's parsed lists (file entries and
 // pad ranges): a list record with head, tail, count, currentIndex and
-// current, whose members link through next and previous. The member being
-// parsed lives in current until a node of another array index (or the end
-// of the document) commits it to the tail.
+// current, whose members link through next (and previous, where a member
+// has one). The member being parsed lives in current until a node of another
+// array index (or the end of the document) commits it to the tail.
 template <typename List>
 void ListArena_Commit(List *list, ListArena *arena) {
   if (list->currentIndex < 0) return;
   auto *member = static_cast<decltype(list->head)>(ListArena_Alloc(arena));
   *member = list->current;
   member->next = nullptr;
-  member->previous = list->tail;
+  if constexpr (requires { member->previous; }) member->previous = list->tail;
   (list->tail ? list->tail->next : list->head) = member;
   list->tail = member;
   list->count++;

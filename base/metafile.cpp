@@ -26,7 +26,7 @@ void metaFileLog(MetaFile *m, const char *format, ...) {
 }
 
 void metaFileFreeLengths(MetaFile *m) {
-  if (m->pieceLengths)
+  if (m->pieceLengths != nullptr)
     MEM_FREE(m->pieceLengths, int64_t(m->pieceLengthCount) * int64_t(sizeof(int32_t)));
   m->pieceLengths = nullptr;
   m->pieceLengthCount = 0;
@@ -158,15 +158,18 @@ const char *metaFileCheckPieces(MetaFile *m) {
 }
 
 // Piece i covers [i x S, (i + 1) x S); its length is S less the pad bytes
-// inside. One pass over the pieces and the (ascending, disjoint) ranges.
+// of the pad list inside. One pass over the pieces and the (ascending,
+// disjoint) ranges. Without a pad list every piece is S long (a file's own
+// pad is part of its piece): no table is kept, at 4 bytes a piece.
 void metaFileBuildLengths(MetaFile *m) {
   metaFileFreeLengths(m);
   int32_t count = m->pieceList->pieceTotal;
   if (!m->hasPieces || count < 1) return;
+  m->pieceLengthCount = count;
+  if (!m->hasPad) return;
   int64_t size = m->pieceList->pieceSize;
   m->pieceLengths = static_cast<int32_t *>(MEM_ALLOC(int64_t(count) * int64_t(sizeof(int32_t)), 0));
-  m->pieceLengthCount = count;
-  PadItem *item = m->hasPad ? m->padIndex->first : nullptr;
+  PadItem *item = m->padIndex->first;
   for (int32_t i = 0; i < count; i++) {
     int64_t start = int64_t(i) * size, end = start + size;
     while (item != nullptr && item->offset + item->size <= start) item = item->next;
@@ -454,7 +457,7 @@ int MetaFile_GetPieceLength(MetaFile *m, int32_t index, int32_t *length) {
     Core_Abort(KSRC,
                "Assertion failed (Index >= 0 && Index < MetaFile->PieceLengthCount)\nIndex out of "
                "bounds\n");
-  *length = m->pieceLengths[index];
+  *length = m->pieceLengths != nullptr ? m->pieceLengths[index] : int32_t(m->pieceList->pieceSize);
   return 1;
 }
 

@@ -47,7 +47,7 @@ struct MetaFile {
   PieceList *pieceList;
   PadIndex *padIndex;
   Padding *padding;
-  int32_t *pieceLengths;
+  int32_t *pieceLengths;  // NULL without a pad list: every piece is the piece size
   int32_t pieceLengthCount;
   int32_t hasPad;
   int32_t hasPieces;  // "pieces" was an object (an empty one counts)

@@ -124,7 +124,7 @@ void CheckVersion(MetaFile *m, const Expected &e, std::mt19937_64 &rng) {
   for (size_t i = 0; i < records.size(); i++) {
     SCOPED_TRACE("file " + std::to_string(i));
     const ExpectedFile &f = e.files[i];
-    ASSERT_EQ(Name(records[i]->entry), f.name);
+    ASSERT_EQ(Name(records[i]), f.name);
     ASSERT_EQ(records[i]->offset, f.offset);
     ASSERT_EQ(records[i]->pad, f.pad);
     ASSERT_EQ(records[i]->size, f.size);
@@ -426,6 +426,73 @@ TEST(MetaFile, LinksStayInsideTheRoot) {
   }
 }
 
+// Names and links are carved back to back from 4,096-byte chunks; one too
+// large for a chunk gets a block of its own while the chunk goes on serving.
+// Every text reads back whole, whatever lengths come in what order.
+TEST(MetaFile, NamesAndLinksOfEveryLengthReadBack) {
+  const int lengths[] = {1, 4095, 3000, 1200, 4090, 7, 4095, 2000};
+  const int linkLengths[] = {0, 5000, 0, 20000, 1, 4096, 0, 3};
+  std::vector<std::string> names, links;
+  std::string doc = R"({"files":[)";
+  for (size_t i = 0; i < std::size(lengths); i++) {
+    std::string name(size_t(lengths[i]), char('a' + i));
+    std::string link(size_t(linkLengths[i]), char('k' + i));
+    names.push_back(name);
+    links.push_back(link);
+    // A link goes before its name: a large one falls between two names.
+    doc += std::string(i ? "," : "") + "{" + (link.empty() ? "" : R"("link":")" + link + "\",") +
+           R"("name":")" + name + R"(","size":)" + std::to_string(i) + "}";
+  }
+  doc += "]}";
+  MetaFileGuard g;
+  ASSERT_EQ(Load(g.m, doc).code, 0u);
+  FileIndex *index = MetaFile_GetFileIndex(g.m);
+  ASSERT_EQ(FileIndex_GetCount(index), int32_t(names.size()));
+  for (size_t i = 0; i < names.size(); i++) {
+    SCOPED_TRACE(i);
+    FileRecord *r = nullptr;
+    ASSERT_EQ(FileIndex_FindName(index, &r, names[i].c_str()), 1);
+    EXPECT_EQ(std::string(r->name), names[i]);
+    EXPECT_EQ(r->size, int64_t(i));
+    EXPECT_EQ(r->link ? std::string(r->link) : "", links[i]);
+  }
+}
+
+// Every stream offset finds the file whose extent holds it, across group
+// boundaries (100 files a group) and among files of no extent that share a
+// start with their neighbours.
+TEST(MetaFile, EveryOffsetFindsItsFileAcrossGroups) {
+  const int64_t kSizes[] = {0, 3, 0, 0, 5, 1, 0, 2};
+  const int64_t kPads[] = {0, 0, 2, 0, 1, 0, 0, 0, 3};
+  std::vector<int64_t> starts, ends;
+  std::string doc = R"({"files":[)";
+  int64_t at = 0;
+  for (int k = 0; k < 250; k++) {
+    int64_t size = kSizes[k % 8], pad = kPads[k % 9];
+    doc += std::string(k ? "," : "") + R"({"name":"f)" + std::to_string(k) + R"(","size":)" +
+           std::to_string(size) + R"(,"pad":)" + std::to_string(pad) + "}";
+    starts.push_back(at);
+    at += size + pad;
+    ends.push_back(at);
+  }
+  doc += "]}";
+  MetaFileGuard g;
+  ASSERT_EQ(Load(g.m, doc).code, 0u);
+  FileIndex *index = MetaFile_GetFileIndex(g.m);
+  std::vector<FileRecord *> records;
+  for (FileRecord *r = index->first; r != nullptr; r = r->next) records.push_back(r);
+  ASSERT_EQ(records.size(), starts.size());
+  for (int64_t offset = -1; offset <= at; offset++) {
+    SCOPED_TRACE(offset);
+    FileRecord *want = nullptr;
+    for (size_t k = 0; k < starts.size(); k++)
+      if (starts[k] <= offset && offset < ends[k]) want = records[k];
+    FileRecord *found = nullptr;
+    EXPECT_EQ(FileIndex_Find(index, &found, offset), want != nullptr ? 1 : 0);
+    EXPECT_EQ(found, want);
+  }
+}
+
 // A name ending in the refused suffix (the file storage's partial
 // extension) fails the load, whichever entry holds it; the suffix outlasts
 // resets and compares with case.
@@ -537,8 +604,8 @@ void CheckLayout(MetaFile *m, const Layout &l, const LayoutExpect &e) {
     SCOPED_TRACE("file " + std::to_string(k));
     ASSERT_LT(size_t(k), l.files.size());
     number[r] = k;
-    EXPECT_EQ(Name(r->entry), l.files[size_t(k)].name);
-    EXPECT_EQ(r->entry->link ? std::string(r->entry->link) : "", l.files[size_t(k)].link);
+    EXPECT_EQ(Name(r), l.files[size_t(k)].name);
+    EXPECT_EQ(r->link ? std::string(r->link) : "", l.files[size_t(k)].link);
     ASSERT_EQ(r->size, l.files[size_t(k)].size);
     ASSERT_EQ(r->offset, e.offset[size_t(k)]);
     ASSERT_EQ(r->pad, e.pad[size_t(k)]);

@@ -172,13 +172,12 @@ void repositoryTellOwner(Repository *r, const RepositoryError &error) {
 // storage keeps installed files.
 void repositoryNoteFailedFile(Repository *r, StorageRequest *request) {
   StorageMember *m = StorageRequest_GetFailedMember(request);
-  if (m == nullptr || m->file == nullptr || m->file->entry == nullptr ||
-      m->file->entry->name == nullptr || r->local == nullptr ||
+  if (m == nullptr || m->file == nullptr || m->file->name == nullptr || r->local == nullptr ||
       strcmp(StorageDriver_GetTypeName(r->local->driver), "file") != 0)
     return;
   char location[kStorageLocationBytes];
   Storage_GetLocation(r->local, location);
-  Str_Printf(r->lastErrorPath, kStorageLocationBytes, "%s/%s", location, m->file->entry->name);
+  Str_Printf(r->lastErrorPath, kStorageLocationBytes, "%s/%s", location, m->file->name);
   for (char *c = r->lastErrorPath; *c != '\0'; c++)
     if (*c == '\\') *c = '/';  // the file driver reads '\' as a separator too
 }

@@ -540,7 +540,7 @@ int fileTransfer(StorageFile *d, StorageStep *step, int reading) {
       StorageRequest_AddLength(r, m->pad);
     return Storage_CompleteStep(step, 0, 0);
   }
-  std::string name = fileNameOf(m->file->entry);
+  std::string name = fileNameOf(m->file);
   uint32_t mode = reading ? kStorageFileModeRead : kStorageFileModeWrite;
   if (reading && StorageRequest_GetInstalled(r)) mode |= kStorageFileModeInstalled;
   OpenFile *handle = nullptr;
@@ -570,7 +570,7 @@ int fileExists(void *context, StorageStep *step) {
   auto *m = static_cast<StorageMember *>(step->value);
   RootDirectory *root = fileRoot(d);
   FileIdentity identity;
-  bool present = root != nullptr && fileThere(root, fileNameOf(m->file->entry), &identity);
+  bool present = root != nullptr && fileThere(root, fileNameOf(m->file), &identity);
   return Storage_CompleteStep(step, present ? 0 : kStorageResultMissing, 0);
 }
 

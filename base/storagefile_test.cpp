@@ -477,7 +477,7 @@ TEST_F(StorageFileTest, ReadsTheFileBeingBuilt) {
   FileRecord *sleeper = nullptr;
   ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(v2), &sleeper, "bin/sleeper"));
   int64_t pieceSize = PieceList_GetPieceSize(MetaFile_GetPieceList(v2));
-  EXPECT_EQ(stale, std::vector<int32_t>({0, int32_t((sleeper->offset + sleeper->entry->size - 1) /
+  EXPECT_EQ(stale, std::vector<int32_t>({0, int32_t((sleeper->offset + sleeper->size - 1) /
                                                      pieceSize)}));
   EXPECT_TRUE(Install("u2", stale).empty());
   EXPECT_EQ(ManifestCheck("u1", root), "0");
@@ -503,7 +503,7 @@ TEST_F(StorageFileTest, ErasesFilesAndLinks) {
   };
   FileRecord *link = nullptr;
   ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(meta), &link, "links/dir"));
-  EXPECT_EQ(erase(link->entry), 0);
+  EXPECT_EQ(erase(link), 0);
   EXPECT_FALSE(Dirops_Exists(root + "/links/dir"));
   EXPECT_TRUE(fs::is_directory(root + "/deep/a/b"));
   FileEntry *entry = nullptr;
@@ -533,8 +533,8 @@ TEST_F(StorageFileTest, ConfinesEscapingNames) {
   for (const std::string &name : {std::string("../outside/x"), target, std::string("a/../../x"),
                                   std::string("l/x"), std::string("l/keep")}) {
     SCOPED_TRACE(name);
-    const char *saved = record->entry->name;
-    record->entry->name = name.c_str();
+    const char *saved = record->name;
+    record->name = name.c_str();
     int64_t offset = record->offset;
     int32_t piece = int32_t(offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)));
     auto written = Install("none", {piece});
@@ -542,21 +542,21 @@ TEST_F(StorageFileTest, ConfinesEscapingNames) {
     EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 5));
     for (auto *op : {&Storage_CompleteFile, &Storage_EraseFile}) {
       StorageOutcome outcome;
-      (*op)(storage, meta, record->entry, &outcome, StorageOutcome::Complete);
+      (*op)(storage, meta, record, &outcome, StorageOutcome::Complete);
       ASSERT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
       EXPECT_EQ(outcome.result, 964);
       EXPECT_EQ(outcome.resultEx, 5);
     }
-    record->entry->name = saved;
+    record->name = saved;
   }
   EXPECT_TRUE(Logged("Access refused (l/x) (5)"));
   // A name one past the room of a path fails with 964/206.
   std::string longName(size_t(kPathMax) - root.size(), 'n');
-  const char *saved = record->entry->name;
-  record->entry->name = longName.c_str();
+  const char *saved = record->name;
+  record->name = longName.c_str();
   auto piece = int32_t(record->offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)));
   auto written = Install("none", {piece});
-  record->entry->name = saved;
+  record->name = saved;
   ASSERT_EQ(written.size(), 1u);
   EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 206));
 }

@@ -364,7 +364,7 @@ int httpConfigure(StorageHTTP *d, Dictionary *, Dictionary *config) {
 int httpPlan(StorageHTTP *d, StorageHTTPContext *c, StorageHTTPPlan *p, int32_t *result,
              int32_t *resultEx) {
   auto *m = static_cast<StorageMember *>(c->step->value);
-  FileEntry *entry = m->file != nullptr ? m->file->entry : nullptr;
+  FileEntry *entry = m->file;
   int64_t size = 0;
   char name[kPathMax];
   *result = *resultEx = 0;

@@ -675,7 +675,7 @@ int StorageRequest_SameMembers(StorageRequest *a, StorageRequest *b) {
   if (a->memberCount != b->memberCount) return 0;
   for (StorageMember *x = a->first, *y = b->first; x != nullptr; x = x->next, y = y->next) {
     if (x->fileOffset != y->fileOffset || x->length != y->length) return 0;
-    const FileEntry *ex = x->file->entry, *ey = y->file->entry;
+    const FileEntry *ex = x->file, *ey = y->file;
     if (ex->nameLength != ey->nameLength || memcmp(ex->name, ey->name, size_t(ex->nameLength)) != 0)
       return 0;
   }

@@ -233,7 +233,7 @@ TEST(StorageRequest, MembersAtFileAndPieceEdges) {
     StorageMember *e = StorageRequest_GetFirstMember(p.r);
     for (const Want &w : pieces[i]) {
       SCOPED_TRACE(std::string("piece ") + std::to_string(i) + " file " + w.name);
-      EXPECT_STREQ(e->file->entry->name, w.name);
+      EXPECT_STREQ(e->file->name, w.name);
       EXPECT_EQ(e->offset, w.offset);
       EXPECT_EQ(e->fileOffset, w.fileOffset);
       EXPECT_EQ(e->length, w.length);

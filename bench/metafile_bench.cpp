@@ -231,7 +231,7 @@ int main(int argc, char **argv) {
           "\nLoad against RapidJSON DOM, alternately, median of %d rounds (goal 0.5x):\n"
           "  wall: ours %.1f ms, dom %.1f ms, load/dom %.2fx\n"
           "  cpu:  ours %.1f ms, dom %.1f ms, load/dom %.2fx\n"
-          "list bytes per body byte %.2f (goal <= 1)\n",
+          "list bytes per body byte %.3f (goal <= 1)\n",
           kRounds, l.oursMs, l.domMs, l.ratio, l.oursCpuMs, l.domCpuMs, l.cpuRatio, footprint());
     const char *names[2] = {"BM_FindOffset", "BM_FindName"};
     for (int i = 0; i < 2; i++)

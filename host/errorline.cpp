@@ -221,7 +221,7 @@ int ErrorLine_PieceFiles(Repository *repository, int32_t index, char *out, int s
       Str_AppendPrintf(out, size, ", ...");
       break;
     }
-    Str_AppendPrintf(out, size, "%s%s", named > 0 ? ", " : "", record->entry->name);
+    Str_AppendPrintf(out, size, "%s%s", named > 0 ? ", " : "", record->name);
     named++;
   }
   return 1;

@@ -98,7 +98,7 @@ struct PreflightTree {
 
 // The bytes one file of the new version still needs under the root.
 int64_t preflightFileNeed(const PreflightTree &t, MetaFile *remote, FileRecord *record) {
-  FileEntry *entry = record->entry;
+  FileEntry *entry = record;
   if ((entry->flags & kFileEntryLink) || record->size <= 0) return 0;
   char path[kPathMax];
   Str_Printf(path, int(sizeof path), "%s/%s", t.root, entry->name);

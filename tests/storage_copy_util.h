@@ -125,7 +125,7 @@ struct TestContent {
   void Fill(StorageRequest *r, StorageMember *m) const {
     uint8_t *p = nullptr;
     StorageRequest_GetBuffer(r, m->dataOffset, &p);
-    uint32_t seed = seeds.at(m->file->entry);
+    uint32_t seed = seeds.at(m->file);
     for (int64_t j = 0; j < m->length; j++) p[j] = TestContentByte(seed, m->fileOffset + j);
     StorageRequest_ReleaseBuffer(r, &p);
     StorageRequest_AddLength(r, m->length);

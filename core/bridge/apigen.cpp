@@ -278,12 +278,15 @@ void apiGenWriteAnswer(Dictionary *result, ApiGenAnswerType type, const ApiGenAn
   }
 }
 
-// The decoded buffers of one call, freed on every way out.
+// The decoded buffers of one call, freed on every way out. Only the slots
+// below count are set: the frame runs on every call, so nothing is cleared
+// that the row does not use.
 struct ApiGenBuffers {
-  uint8_t *data[kApiGenMaxParams] = {};
-  int64_t size[kApiGenMaxParams] = {};
+  uint8_t *data[kApiGenMaxParams];
+  int64_t size[kApiGenMaxParams];
+  int32_t count = 0;
   ~ApiGenBuffers() {
-    for (int32_t i = 0; i < kApiGenMaxParams; i++)
+    for (int32_t i = 0; i < count; i++)
       if (data[i] != nullptr) MEM_FREE(data[i], size[i]);
   }
 };
@@ -307,7 +310,7 @@ int ApiGen_Dispatch(const ApiGenClass &table, void *object, Dictionary *request,
   }
   if (row == nullptr) return 0;
 
-  ApiGenValue values[kApiGenMaxParams] = {};
+  ApiGenValue values[kApiGenMaxParams];  // each cleared as its parameter is read
   ApiGenBuffers buffers;
   char path[kApiGenPathBytes];
   int read = 1;
@@ -315,6 +318,7 @@ int ApiGen_Dispatch(const ApiGenClass &table, void *object, Dictionary *request,
        i++) {
     const ApiGenParam &param = row->params[size_t(i)];
     ApiGenValue &value = values[i];
+    value = ApiGenValue{};
     switch (param.type) {
       case ApiGenParamType::None:
         break;
@@ -350,6 +354,7 @@ int ApiGen_Dispatch(const ApiGenClass &table, void *object, Dictionary *request,
         break;
       case ApiGenParamType::Base64: {
         const char *text = nullptr;
+        while (buffers.count <= i) buffers.data[buffers.count++] = nullptr;
         read = ApiGen_GetParamString(request, className, method, param.name, &text);
         if (read && !ApiGen_Base64Decode(text, &buffers.data[i], &value.length,
                                          &buffers.size[i])) {

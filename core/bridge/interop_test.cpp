@@ -239,6 +239,29 @@ TEST_F(InteropBridgeTest, CreateFindAndRelease) {
   EXPECT_EQ(seen.releases, 4);
 }
 
+// A thread reuses its last find only while no instance has gone since, in
+// any state: after a restart the same id names another instance, and the
+// old one's place holds a third.
+TEST_F(InteropBridgeTest, AnIdFoundBeforeARestartFindsTheNewInstance) {
+  std::string id = kSharedId;
+  ASSERT_EQ(Create("Test.Obj", &id), 1);
+  InteropInstance *instance = nullptr;
+  ASSERT_EQ(Interop_FindInstance(kSharedId, &instance), 1);
+  EXPECT_NE(instance->object, static_cast<void *>(gShared));
+  Interop_ReleaseInstanceRef(&instance);
+  Interop_Shutdown();
+  Interop_Init();
+  first = addModule("first", createFirst, unloadFirst);
+  std::string filler;  // takes the old instance's place
+  ASSERT_EQ(Create("Test.Obj", &filler), 1);
+  id.clear();
+  ASSERT_EQ(Create("Test.Shared", &id), 1);
+  ASSERT_EQ(id, kSharedId);
+  ASSERT_EQ(Interop_FindInstance(kSharedId, &instance), 1);
+  EXPECT_EQ(instance->object, static_cast<void *>(gShared));
+  Interop_ReleaseInstanceRef(&instance);
+}
+
 TEST_F(InteropBridgeTest, ModulesAreAskedInOrderAndResolversKeepTheirCount) {
   // The first module's 1 ends the walk, even for a class it does not serve.
   std::string liar;
