@@ -25,7 +25,6 @@
 #include <memory>
 #include <string>
 #include <utility>
-#include <thread>
 #include <vector>
 
 #include "base/filelist.h"
@@ -126,6 +125,8 @@ void startWrite(WriteRun *w, StorageRequest *r) {
 }
 
 // Writes every piece of meta into a fresh root and completes every file.
+// The main thread waits as a headless process's main loop does (for a
+// wake, then a flush), not spinning on a CPU the workers could use.
 bool writeAll(const fs::path &root, MetaFile *meta, int systemBuffer) {
   Storage *storage = makeFileStorage(root, systemBuffer);
   std::vector<StorageRequest *> requests(kInFlight);
@@ -134,7 +135,7 @@ bool writeAll(const fs::path &root, MetaFile *meta, int systemBuffer) {
   for (StorageRequest *r : requests) startWrite(&w, r);
   while (w.done < w.pieces) {
     EventQueue_Flush(EventQueue_GetMain());
-    std::this_thread::yield();
+    Thread_Yield();
   }
   int32_t active = 0, failed = w.failed;
   FileEntry *entry = nullptr;
@@ -142,7 +143,7 @@ bool writeAll(const fs::path &root, MetaFile *meta, int systemBuffer) {
        more = FileList_GetNext(entry, &entry)) {
     while (active >= 64) {
       EventQueue_Flush(EventQueue_GetMain());
-      std::this_thread::yield();
+      Thread_Yield();
     }
     active++;
     Storage_CompleteFile(storage, meta, entry, &active,
@@ -153,7 +154,7 @@ bool writeAll(const fs::path &root, MetaFile *meta, int systemBuffer) {
   }
   while (active > 0 || Storage_GetPendingRequests(storage) > 0) {
     EventQueue_Flush(EventQueue_GetMain());
-    std::this_thread::yield();
+    Thread_Yield();
   }
   for (StorageRequest *&r : requests) Class_ReleaseObject(&r);
   Class_ReleaseObject(&storage);
