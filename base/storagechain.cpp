@@ -23,13 +23,15 @@ namespace {
 
 // The result of a chain on its way to the owner's thread; the event holds
 // one storage reference, dropped by its done handler.
-// It also carries the chain's driver reference, dropped with it.
+// It also carries the chain's driver reference and its records, freed
+// with it.
 struct StorageResultEvent {
   void *value;
   void *argument;
   StorageCompletion completion;
   const StorageDriver *driver;
   void *driverContext;
+  StorageStep *records;
   int32_t result;
   int32_t resultEx;
   uint32_t resets;
@@ -44,24 +46,39 @@ void storageDeliver(uintptr_t eventId, void *payload) {
     e->completion(s, e->value, e->argument, e->result, e->resultEx);
 }
 
+// Gives a chain's records back to the pool and drops their storage
+// reference.
+void storageFreeChain(StorageStep *head) {
+  Storage *s = head->storage;
+  for (StorageStep *step = head, *next = nullptr; step != nullptr; step = next) {
+    next = step->next;
+    void *member = step;
+    Pool_Free(s->steps, &member, sizeof(StorageStep), KSRC);
+  }
+  Class_ReleaseObject(&s);
+}
+
 // Runs after the handler, or alone when Storage_Reset cancelled the event.
 void storageDelivered(uintptr_t eventId, void *payload) {
   auto *s = reinterpret_cast<Storage *>(eventId);
   auto *e = static_cast<StorageResultEvent *>(payload);
+  storageFreeChain(e->records);
   if (e->driver != nullptr) e->driver->Release(&e->driverContext);
   s->pendingRequests.fetch_sub(1);
   Class_ReleaseObject(&s);
 }
 
+// The chain ends here: its records and the step's posting reference go
+// with the result event, and no record is touched once it is posted.
 int storageFinalStep(Storage *s, StorageStep *step) {
   if (step->result != 0 && step->resets == s->resets.load()) s->errorCount.fetch_add(1);
-  StorageResultEvent e = {step->value,  step->argument,      step->completion,
-                          step->driver, step->driverContext, step->result,
-                          step->resultEx, step->resets};
-  Class_Retain(s);
+  if (step->active || step->result == 0) Storage_SetLastActivity(s, Platform_GetTickSeconds());
+  StorageResultEvent e = {step->value,  step->argument, step->completion, step->driver,
+                          step->driverContext, step->head, step->result, step->resultEx,
+                          step->resets};
   EventQueue_Post(s->queue, reinterpret_cast<uintptr_t>(s), &e, sizeof e, storageDeliver,
                   storageDelivered, nullptr, KSRC, 0.0);
-  return Storage_CompleteStep(step, 0, 0);
+  return 1;
 }
 
 // A chain ends early (989/1) once the storage stops or is reset.
@@ -89,11 +106,11 @@ void storagePost(Storage *s, StorageStep *step) {
   IOWorker_Post(s, &step->io);
 }
 
-// The next step of a chain whose step just completed: on a pool thread it
-// runs there once the completing routine has returned (no locks of the
-// driver are held then, and no other thread is woken).
+// The next step of a chain whose step just completed, with that step's
+// posting reference: on a pool thread it runs there once the completing
+// routine has returned (no locks of the driver are held then, and no other
+// thread is woken).
 void storageContinue(Storage *s, StorageStep *step) {
-  Class_Retain(s);
   step->io.routine = storageStepRun;
   IOWorker_Continue(s, &step->io);
 }
@@ -111,13 +128,6 @@ void storageNoteFailedMember(StorageStep *step) {
                                    static_cast<StorageMember *>(step->value));
 }
 
-void storageFreeStep(StorageStep *step) {
-  Storage *s = step->storage;
-  void *member = step;
-  Pool_Free(s->steps, &member, sizeof(StorageStep), KSRC);
-  Class_ReleaseObject(&s);
-}
-
 }  // namespace
 
 StorageStep *Storage_AppendStep(Storage *s, int32_t final, StorageStep *chain, void *argument,
@@ -126,19 +136,22 @@ StorageStep *Storage_AppendStep(Storage *s, int32_t final, StorageStep *chain, v
   STORAGE_CHECK(s);
   auto *step = static_cast<StorageStep *>(Pool_Alloc(s->steps, sizeof(StorageStep), KSRC));
   *step = StorageStep{};
-  step->storage = static_cast<Storage *>(Class_Retain(s));
+  step->storage = s;
   step->final = final;
   step->function = function;
   step->argument = argument;
   step->value = value;
   step->completion = completion;
   if (chain == nullptr) {
+    Class_Retain(s);  // the records'
+    step->head = step;
     s->pendingRequests.fetch_add(1);
     step->resets = s->resets.load();
     step->driver = s->driver;
     if (s->driver != nullptr) step->driverContext = s->driver->AddRef(s->driverContext);
     return step;
   }
+  step->head = chain;
   step->resets = chain->resets;
   step->driver = chain->driver;
   step->driverContext = chain->driverContext;
@@ -176,17 +189,19 @@ int Storage_CompleteStep(StorageStep *step, int32_t result, int32_t resultEx) {
     step->result = result;
     step->resultEx = resultEx;
   } else if (step->result == 0 && !step->start) {
-    Storage_SetLastActivity(s, Platform_GetTickSeconds());
+    step->active = 1;  // the activity is stamped once, when the chain ends
   }
   StorageStep *next = step->next;
-  if (next != nullptr) {
-    next->result = step->result;
-    next->resultEx = step->resultEx;
+  if (next == nullptr) {  // a chain without a final step
+    if (step->active) Storage_SetLastActivity(s, Platform_GetTickSeconds());
+    storageFreeChain(step->head);
+    Class_ReleaseObject(&s);  // the posting's
+    return 1;
   }
-  // The posting's reference keeps the storage while the record goes.
-  storageFreeStep(step);
-  if (next != nullptr) storageContinue(s, next);
-  Class_ReleaseObject(&s);
+  next->result = step->result;
+  next->resultEx = step->resultEx;
+  next->active = step->active;
+  storageContinue(s, next);
   return 1;
 }
 

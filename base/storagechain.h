@@ -5,11 +5,16 @@
 // as an event on the storage's queue, whose id is the storage.
 //
 // Invariants: (1) each step completes exactly once (Storage_CompleteStep),
-// which frees its record and posts the next step. (2) the first non-zero
-// result of a chain is copied into every later step; such a step does no
-// work, and the final step always runs and delivers it. (3) a step record
-// holds one storage reference from Storage_AppendStep until it is freed; a
-// posted step holds one more until its completion has posted the next.
+// which posts the next step. (2) the first non-zero result of a chain is
+// copied into every later step; such a step does no work, and the final
+// step always runs and delivers it. (3) a chain's records stay allocated
+// until the chain ends and are then freed together: by the owner's thread
+// with the delivered result (so that records are taken and given back on
+// one thread, with no contention on the pool), or, for a chain without a
+// final step, by its last step. The records hold one storage reference
+// between them from the head's Storage_AppendStep until they are freed; the
+// posted step holds one more, handed on to the next step by its completion
+// and to the result event by the final step.
 //
 // Threads: a chain is built on the owner's thread and then belongs to the
 // thread running its current step; steps of one chain never run at once,
@@ -43,6 +48,8 @@ struct StorageStep {
   const StorageDriver *driver;
   void *driverContext;
   StorageStep *next;
+  StorageStep *head;  // the chain's first record
+  int32_t active;     // a step before this one completed with 0 (not the start)
 };
 
 // A decrypt step waiting for its password (from the storage's pool).
@@ -61,10 +68,10 @@ struct MetaFile;
 // Room of an expanded cache name.
 constexpr int32_t kStorageNameBytes = 4096;
 
-// Takes a record, fills it, adds one storage reference and appends it at
-// the tail of chain; returns the head. A NULL chain makes the step the head,
-// counts one more pending request and takes a reference on the attached
-// driver object for the chain (steps call step->driver).
+// Takes a record, fills it and appends it at the tail of chain; returns the
+// head. A NULL chain makes the step the head, adds the records' storage
+// reference, counts one more pending request and takes a reference on the
+// attached driver object for the chain (steps call step->driver).
 StorageStep *Storage_AppendStep(Storage *storage, int32_t final, StorageStep *chain,
                                 void *argument, void *value, StorageCompletion completion,
                                 StorageStepFunction function);
@@ -78,7 +85,8 @@ StorageStep *Storage_AppendFinalStep(Storage *storage, StorageStep *chain, void 
 // the posting). The queue must be set. Returns 1.
 int Storage_RunChain(Storage *storage, StorageStep *head);
 // Ends the step: records a non-zero result, hands the result pair on to
-// the next step, frees the record and posts the next step. Any thread.
+// the next step and posts it (a chain without a final step is freed by its
+// last). The step's record must not be touched afterwards. Any thread.
 // Returns 1.
 int Storage_CompleteStep(StorageStep *step, int32_t result, int32_t resultEx);
 

@@ -138,6 +138,30 @@ TEST_F(StorageChainThreaded, StopCancelsChainsInFlight) {
   EXPECT_TRUE(Balanced());
 }
 
+// A chain without a final step gives its records back at its last step,
+// whichever thread completes it.
+TEST_F(StorageChainThreaded, AChainWithoutAFinalStepFreesItselfAtTheEnd) {
+  std::vector<Chain> chains(64);
+  for (size_t i = 0; i < chains.size(); i++) {
+    Chain &c = chains[i];
+    c.id = int32_t(i);
+    c.steps = 3;
+    c.later[2] = int32_t(i % 2);  // the last from a worker after a delay, or at once
+    c.delay[2] = 5;
+    StorageStep *chain = Storage_AppendStartStep(storage);
+    for (intptr_t s = 0; s < c.steps; s++)
+      chain = Storage_AppendStep(storage, 0, chain, &c, reinterpret_cast<void *>(s), nullptr,
+                                 TestStep);
+    Storage_RunChain(storage, chain);
+  }
+  ASSERT_TRUE(PumpUntil([&] {
+    for (Chain &c : chains)
+      if (c.runs[2].load() != 1) return false;
+    return true;
+  }));
+  EXPECT_TRUE(Balanced());
+}
+
 // Chains whose driver step is still running when the storage is reset:
 // they end without a result, and the driver attached after the reset is
 // never called by them.

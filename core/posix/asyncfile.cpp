@@ -468,13 +468,10 @@ int asyncFilePlace(AsyncFile *f, int fd) {
 // Places fd as the flags ask and makes it the file's handle. 1, or 0 with
 // fd closed and *error.
 int asyncFileInstall(AsyncFile *f, int fd, int direct, int openFlags, int *error) {
+  // Not handed to the reactor: every transfer is a pread or pwrite on a
+  // pool thread, and no file waits for readiness.
   if (!asyncFilePlace(f, fd)) {
     *error = PosixError_FromErrno(errno);
-    Platform_CloseFile(fd);
-    return 0;
-  }
-  if (!IOWorker_Associate(fd, f)) {
-    *error = Platform_GetLastError();
     Platform_CloseFile(fd);
     return 0;
   }
@@ -635,9 +632,6 @@ int AsyncFile_Close(AsyncFile *file) {
   AsyncFileHandle *h = file->handle;
   file->handle = nullptr;
   if (h) {
-    // No wait can be armed on a regular file, but the reactor must hold
-    // nothing of a number that is about to be freed.
-    IOWorker_Dissociate(h->fd);
     h->closed = 1;
     if (h->uses == 0) asyncFileHandleDestroy(h);
   }
