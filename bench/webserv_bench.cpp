@@ -163,8 +163,14 @@ bool startNginx() {
 // `keelson serve` on a paused repository (nothing is fetched), until it
 // prints its JSON line.
 bool startServe() {
+  // serve will not start without a key to verify signed documents against;
+  // nothing is verified here, any P-256 public key will do.
+  std::string key = run("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 "
+                        "2>/dev/null | openssl pkey -pubout -outform DER | base64 -w0");
+  std::string app = gScratch + "/app.json";
+  std::ofstream(app) << "{\"keyStores\": {\"content\": \"" << key << "\"}}\n";
   std::string repo = gScratch + "/repo.json";
-  std::ofstream(repo) << "{\"repository\": \"bench\", \"catalog\": "
+  std::ofstream(repo) << "{\"repository\": \"bench\", \"certStore\": \"content\", \"catalog\": "
                          "\"http://127.0.0.1:9/catalog.json\", \"local\": {\"type\": \"file\", "
                          "\"path\": \""
                       << gScratch << "/install\"}, \"metafile\": \"" << gScratch
@@ -180,8 +186,9 @@ bool startServe() {
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 2);
     std::string port = "--port=" + std::to_string(gOurPort), www = "--www=" + gRoot;
-    execl(KEELSON_PROGRAM, KEELSON_PROGRAM, "serve", port.c_str(), www.c_str(), repo.c_str(),
-          (char *)nullptr);
+    std::string appOption = "--app=" + app;
+    execl(KEELSON_PROGRAM, KEELSON_PROGRAM, "serve", appOption.c_str(), port.c_str(), www.c_str(),
+          repo.c_str(), (char *)nullptr);
     _exit(127);
   }
   close(out[1]);
