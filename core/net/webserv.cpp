@@ -148,6 +148,10 @@ struct WebServer {
   double stopTime;
   double dateSecond;  // the UTC second of dateText (server thread)
   char dateText[40];
+  // The last time an owner set as Expires or Last-Modified and its text: a
+  // file asked for again has the same (server thread).
+  double stampTime;
+  char stampText[64];
   CriticalSection *listLock;
   WebServerConnection *first;
   WebServerConnection *last;
@@ -550,9 +554,14 @@ void connectionDelete(WebServerConnection *c) {
 
 // ---- Response header ------------------------------------------------------------------
 
-void setDateHeader(HeaderLines *h, const char *name, double utc) {
-  char date[64];
-  if (Time_FormatHttpDate(kTimeFormatHttp, date, sizeof date, utc)) headerLinesSet(h, name, date);
+void setDateHeader(WebServerConnection *c, const char *name, double utc) {
+  WebServer *server = c->server;
+  if (utc != server->stampTime || server->stampText[0] == '\0') {
+    server->stampTime = utc;
+    if (!Time_FormatHttpDate(kTimeFormatHttp, server->stampText, sizeof server->stampText, utc))
+      server->stampText[0] = '\0';
+  }
+  if (server->stampText[0] != '\0') headerLinesSet(&c->responseHeaders, name, server->stampText);
 }
 
 void setStandardHeaders(WebServerConnection *c) {
@@ -861,18 +870,26 @@ int connectionMakeRoom(WebServerConnection *c) {
 }
 
 // One service of a connection: 0 drops it.
+// Bytes queued while no write loop ran (a meter held it back) go out at the
+// end of the service; the read loop, stopped while the inbound buffer was
+// full, starts again once there is room.
+void connectionKeepMoving(WebServerConnection *c, bool writes) {
+  if (c->phase >= WebServerPhase::Close) return;
+  if (writes && outboundLength(c) > 0) connectionStartWrite(c);
+  int32_t space = 0;
+  DupStream_GetInboundSpace(c->stream, &space);
+  if (space > 0) AsyncSocket_StartRead(c->socket);
+}
+
 int connectionRun(WebServerConnection *c) {
   WebServer *server = c->server;
   WebServerPhase before;
+  // The phases' own writes ask for their send themselves, so the queue is
+  // looked at once; the room for reads again after the phases took bytes.
+  connectionKeepMoving(c, true);
   do {
     before = c->phase;
     if (c->drop) return 0;
-    if (c->phase < WebServerPhase::Close) {
-      if (outboundLength(c) > 0) connectionStartWrite(c);
-      int32_t space = 0;
-      DupStream_GetInboundSpace(c->stream, &space);
-      if (space > 0) AsyncSocket_StartRead(c->socket);
-    }
     int result = 1;
     switch (c->phase) {
       case WebServerPhase::Open: {
@@ -899,6 +916,7 @@ int connectionRun(WebServerConnection *c) {
     }
     if (!result || c->drop) return 0;
   } while (c->phase != before);
+  connectionKeepMoving(c, false);
   int expected = 1;
   if (c->closeRequested.compare_exchange_strong(expected, 0)) {
     connectionSetPhase(c, WebServerPhase::Close);
@@ -1624,12 +1642,12 @@ int WebServer_SetResponseHeader(WebServer *server, WebServerConnection *connecti
 }
 
 int WebServer_SetExpires(WebServer *server, WebServerConnection *connection, double time) {
-  setDateHeader(&checkConnection(server, connection)->responseHeaders, "Expires", time);
+  setDateHeader(checkConnection(server, connection), "Expires", time);
   return 1;
 }
 
 int WebServer_SetLastModified(WebServer *server, WebServerConnection *connection, double time) {
-  setDateHeader(&checkConnection(server, connection)->responseHeaders, "Last-Modified", time);
+  setDateHeader(checkConnection(server, connection), "Last-Modified", time);
   return 1;
 }
 
