@@ -869,7 +869,6 @@ int connectionMakeRoom(WebServerConnection *c) {
   return 1;
 }
 
-// One service of a connection: 0 drops it.
 // Bytes queued while no write loop ran (a meter held it back) go out at the
 // end of the service; the read loop, stopped while the inbound buffer was
 // full, starts again once there is room.
@@ -881,6 +880,7 @@ void connectionKeepMoving(WebServerConnection *c, bool writes) {
   if (space > 0) AsyncSocket_StartRead(c->socket);
 }
 
+// One service of a connection: 0 drops it.
 int connectionRun(WebServerConnection *c) {
   WebServer *server = c->server;
   WebServerPhase before;
