@@ -12,7 +12,9 @@
 // is printed for information. bench/webserv_bench.sh builds and runs it.
 //
 // Environment: WEBSERV_BENCH_SECONDS (wrk's duration, default 20),
-// WEBSERV_BENCH_IDLE_SECONDS (the idle measure, default 5).
+// WEBSERV_BENCH_IDLE_SECONDS (the idle measure, default 5),
+// WEBSERV_BENCH_SERVER_CPUS and WEBSERV_BENCH_CLIENT_CPUS (taskset CPU lists
+// the servers and wrk are pinned to, e.g. "4,5" and "6,7"; unset, none).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -50,6 +52,13 @@ std::map<std::string, Load> gLoads;
 int envInt(const char *name, int fallback) {
   const char *text = getenv(name);
   return text != nullptr && atoi(text) > 0 ? atoi(text) : fallback;
+}
+
+// "taskset -c LIST " when the variable names a CPU list, else "".
+std::string pinPrefix(const char *variable) {
+  const char *cpus = getenv(variable);
+  if (cpus == nullptr || cpus[0] == '\0') return "";
+  return std::string("taskset -c ") + cpus + " ";
 }
 
 std::string run(const std::string &command) {
@@ -96,7 +105,7 @@ void loadRun(benchmark::State &state, const char *name, bool ours, const char *f
              bool keepAlive) {
   int port = ours ? gOurPort : gNginxPort;
   std::string url = "http://127.0.0.1:" + std::to_string(port) + "/" + file;
-  std::string command = "wrk -t2 -c50 -d" + std::to_string(envInt("WEBSERV_BENCH_SECONDS", 20)) +
+  std::string command = pinPrefix("WEBSERV_BENCH_CLIENT_CPUS") + "wrk -t2 -c50 -d" + std::to_string(envInt("WEBSERV_BENCH_SECONDS", 20)) +
                         "s " + (keepAlive ? "-H 'Connection: Keep-Alive' " : "") + url + " 2>&1";
   for (auto _ : state) {
     double cpuBefore = serverCpuSeconds(ours);
@@ -151,7 +160,7 @@ bool startNginx() {
                       << ";\n uwsgi_temp_path " << gScratch << ";\n scgi_temp_path " << gScratch
                       << ";\n server { listen 127.0.0.1:" << gNginxPort << ";\n  root " << gRoot
                       << "; }\n}\n";
-  run("/usr/sbin/nginx -c " + conf + " -p " + gScratch + " 2>&1");
+  run(pinPrefix("WEBSERV_BENCH_SERVER_CPUS") + "/usr/sbin/nginx -c " + conf + " -p " + gScratch + " 2>&1");
   for (int i = 0; i < 200; i++) {
     std::ifstream pid(gScratch + "/nginx.pid");
     if (pid >> gNginxPid) return true;
@@ -163,8 +172,14 @@ bool startNginx() {
 // `keelson serve` on a paused repository (nothing is fetched), until it
 // prints its JSON line.
 bool startServe() {
+  // serve will not start without a key to verify signed documents against;
+  // nothing is verified here, any P-256 public key will do.
+  std::string key = run("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 "
+                        "2>/dev/null | openssl pkey -pubout -outform DER | base64 -w0");
+  std::string app = gScratch + "/app.json";
+  std::ofstream(app) << "{\"keyStores\": {\"content\": \"" << key << "\"}}\n";
   std::string repo = gScratch + "/repo.json";
-  std::ofstream(repo) << "{\"repository\": \"bench\", \"catalog\": "
+  std::ofstream(repo) << "{\"repository\": \"bench\", \"certStore\": \"content\", \"catalog\": "
                          "\"http://127.0.0.1:9/catalog.json\", \"local\": {\"type\": \"file\", "
                          "\"path\": \""
                       << gScratch << "/install\"}, \"metafile\": \"" << gScratch
@@ -180,8 +195,14 @@ bool startServe() {
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 2);
     std::string port = "--port=" + std::to_string(gOurPort), www = "--www=" + gRoot;
-    execl(KEELSON_PROGRAM, KEELSON_PROGRAM, "serve", port.c_str(), www.c_str(), repo.c_str(),
-          (char *)nullptr);
+    std::string appOption = "--app=" + app;
+    const char *cpus = getenv("WEBSERV_BENCH_SERVER_CPUS");
+    if (cpus != nullptr && cpus[0] != '\0')
+      execlp("taskset", "taskset", "-c", cpus, KEELSON_PROGRAM, "serve", appOption.c_str(),
+             port.c_str(), www.c_str(), repo.c_str(), (char *)nullptr);
+    else
+      execl(KEELSON_PROGRAM, KEELSON_PROGRAM, "serve", appOption.c_str(), port.c_str(),
+            www.c_str(), repo.c_str(), (char *)nullptr);
     _exit(127);
   }
   close(out[1]);

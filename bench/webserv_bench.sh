@@ -5,7 +5,7 @@
 # Usage: bench/webserv_bench.sh [wrk seconds, default 20]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-for tool in /usr/sbin/nginx wrk; do
+for tool in /usr/sbin/nginx wrk openssl; do
   command -v "$tool" > /dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 cmake --preset default > /dev/null

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "core/formats/dictionary.h"
 #include "core/net/asyncsocket.h"
 #include "core/net/url.h"
 #include "core/net/webget.h"
@@ -29,8 +28,8 @@
 namespace {
 
 constexpr uint32_t kLoopbackAddress = 0x0100007f;  // 127.0.0.1, first octet lowest
-constexpr const char *kServerName = "Zado-Zur";
-constexpr const char *kServerVersion = "0.84";
+// The "Server" value: the name, then the version in parentheses.
+constexpr const char *kServerText = "Zado-Zur (0.84)";
 constexpr int kStatusLineBytes = 320;
 constexpr int kServerLogBytes = 12288;  // a whole header block when verbose
 constexpr int kWebServerVerboseLevel = 8;
@@ -67,6 +66,15 @@ constexpr StatusRow kStatusTable[] = {
     {509, "Bandwidth Limit Exceeded"},
 };
 
+// A response's header lines, "Name: value\r\n" each, in the order their
+// names were first set; a name set again keeps its place. A set that does
+// not fit marks the block too large, and its response then fails.
+struct HeaderLines {
+  char text[kWebGetHeaderBlockBytes];
+  int32_t length;
+  int tooLarge;
+};
+
 constexpr const char *kPhaseNames[] = {"Unknown",        "Open",         "RequestHeader",
                                        "RequestBody",    "ResponseHeader", "ResponseBody",
                                        "ResponseFinish", "Linger",       "Close",
@@ -81,8 +89,11 @@ struct WebServerConnection {
   WebServerConnection *next;
   AsyncSocket *socket;  // one reference
   DupStream *stream;
-  Dictionary *requestHeaders;
-  Dictionary *responseHeaders;
+  // The request's header block as received, through its empty line; its
+  // fields are looked up in it.
+  char requestBlock[kWebServerHeaderLimitBytes + 1];
+  int32_t requestLength;
+  HeaderLines responseHeaders;
   char method[kWebServerMethodBytes];
   char version[kWebServerVersionBytes];
   char url[kWebServerUrlBytes];
@@ -107,12 +118,14 @@ struct WebServerConnection {
   int ownAnswer;  // the server answers this request itself
   int inService;  // a service runs: reads and writes need no wake
   int writeDue;   // bytes were queued in this service: sent at its end
+  int wroteAwaited;  // that send took bytes the connection waited to see go
   std::atomic<int> awaitingWrite;  // the write hook wakes us as bytes go
   // The body's file, sent by the socket's write loop once the outbound
   // buffer is empty; all three guarded by the outbound lock. fileFd is owned.
   int fileFd;
   int64_t fileOffset;
   int64_t fileLeft;
+  int fileGiven;  // the body file was given (sent from the file or copied)
   void *userData;
   uint32_t remoteAddress;
   int32_t remotePort;
@@ -135,6 +148,10 @@ struct WebServer {
   double stopTime;
   double dateSecond;  // the UTC second of dateText (server thread)
   char dateText[40];
+  // The last time an owner set as Expires or Last-Modified and its text: a
+  // file asked for again has the same (server thread).
+  double stampTime;
+  char stampText[64];
   CriticalSection *listLock;
   WebServerConnection *first;
   WebServerConnection *last;
@@ -227,9 +244,107 @@ bool parseDecimal(const char *text, size_t length, int64_t *value) {
   return true;
 }
 
+// ---- Header lines ---------------------------------------------------------------------
+
+bool isLineEnd(char ch) { return ch == '\r' || ch == '\n' || ch == '\0'; }
+
+// The value of the first header line called name (any case; blanks before
+// its ':' do not count) in the request block, from its first non-blank to
+// the line's end; the request line is skipped and the empty line ends the
+// search. false when no line with ':' has that name.
+bool requestHeaderFind(const char *block, int32_t length, const char *name, const char **value,
+                       size_t *valueLength) {
+  const char *p = block;
+  const char *end = block + length;
+  for (bool first = true; p < end && !isLineEnd(*p); first = false) {
+    const char *line = p;
+    while (p < end && !isLineEnd(*p)) p++;
+    const char *lineEnd = p;
+    if (p < end && *p == '\r') p++;
+    if (p < end && *p == '\n') p++;
+    if (first) continue;
+    const char *colon =
+        static_cast<const char *>(memchr(line, ':', size_t(lineEnd - line)));
+    if (colon == nullptr) continue;
+    const char *nameEnd = colon;
+    while (nameEnd > line && (nameEnd[-1] == ' ' || nameEnd[-1] == '\t')) nameEnd--;
+    if (!equalsNoCase(line, size_t(nameEnd - line), name)) continue;
+    const char *v = colon + 1;
+    while (v < lineEnd && (*v == ' ' || *v == '\t')) v++;
+    *value = v;
+    *valueLength = size_t(lineEnd - v);
+    return true;
+  }
+  return false;
+}
+
+// The line of name in h (any case): its start, and where its value starts
+// and ends (before "\r\n"). false when absent.
+bool headerLinesFind(const HeaderLines *h, const char *name, size_t nameLength,
+                     int32_t *valueStart, int32_t *valueEnd) {
+  for (int32_t at = 0; at < h->length;) {
+    const char *line = h->text + at;
+    const char *next = static_cast<const char *>(memchr(line, '\n', size_t(h->length - at)));
+    int32_t lineEnd = next != nullptr ? int32_t(next - h->text) - 1 : h->length;
+    if (int32_t(nameLength) + 2 <= lineEnd - at && line[nameLength] == ':' &&
+        strncasecmp(line, name, nameLength) == 0) {
+      *valueStart = at + int32_t(nameLength) + 2;
+      *valueEnd = lineEnd;
+      return true;
+    }
+    at = lineEnd + 2;
+  }
+  return false;
+}
+
+bool headerLinesHas(const HeaderLines *h, const char *name) {
+  int32_t start = 0, end = 0;
+  return headerLinesFind(h, name, strlen(name), &start, &end);
+}
+
+void headerLinesClear(HeaderLines *h) {
+  h->length = 0;
+  h->tooLarge = 0;
+}
+
+// Sets name's value (the caller has checked both), in place when the name
+// is there already.
+void headerLinesSet(HeaderLines *h, const char *name, const char *value) {
+  const size_t nameLength = strlen(name);
+  const int32_t valueLength = int32_t(strlen(value));
+  const int32_t room = int32_t(sizeof h->text);
+  int32_t start = 0, end = 0;
+  if (headerLinesFind(h, name, nameLength, &start, &end)) {
+    int32_t grow = valueLength - (end - start);
+    if (h->length + grow > room) {
+      h->tooLarge = 1;
+      return;
+    }
+    memmove(h->text + end + grow, h->text + end, size_t(h->length - end));
+    memcpy(h->text + start, value, size_t(valueLength));
+    h->length += grow;
+    return;
+  }
+  int32_t line = int32_t(nameLength) + 2 + valueLength + 2;
+  if (h->length + line > room) {
+    h->tooLarge = 1;
+    return;
+  }
+  char *p = h->text + h->length;
+  memcpy(p, name, nameLength);
+  memcpy(p + nameLength, ": ", 2);
+  memcpy(p + nameLength + 2, value, size_t(valueLength));
+  memcpy(p + nameLength + 2 + valueLength, "\r\n", 2);
+  h->length += line;
+}
+
 // ---- Wakes and work items -------------------------------------------------------------
 
 void connectionWorkItem(void *context);
+
+// The connection whose queued bytes this thread is sending at the end of its
+// service (connectionService), else NULL.
+thread_local WebServerConnection *tSending = nullptr;
 
 void wakeConnection(WebServerConnection *c) {
   WebServer *server = c->server;
@@ -239,6 +354,16 @@ void wakeConnection(WebServerConnection *c) {
     Thread_Wake(id, 0);
   else
     EventQueue_PostCallbackToThread(id, c, connectionWorkItem);
+}
+
+// Bytes the connection waited to see go have gone. Sent by the server
+// thread at the end of the connection's own service, the service goes on at
+// once instead of through a work item of its own.
+void wakeAfterWrite(WebServerConnection *c) {
+  if (tSending == c)
+    c->wroteAwaited = 1;
+  else
+    wakeConnection(c);
 }
 
 // ---- Socket hooks (I/O worker threads) ------------------------------------------------
@@ -267,7 +392,7 @@ int32_t hookWrite(AsyncSocket *, void *context, uint8_t *buffer, int32_t maximum
   auto *c = static_cast<WebServerConnection *>(context);
   int32_t read = 0;
   DupStream_ReadOutbound(c->stream, buffer, maximum, &read);
-  if (read > 0 && c->awaitingWrite.exchange(0)) wakeConnection(c);
+  if (read > 0 && c->awaitingWrite.exchange(0)) wakeAfterWrite(c);
   return read;
 }
 
@@ -287,7 +412,7 @@ void hookWriteFile(AsyncSocket *, void *context, AsyncSocketSendFile send, void 
     }
   }
   DupStream_UnlockOutbound(c->stream);
-  if (sent > 0 && c->awaitingWrite.exchange(0)) wakeConnection(c);
+  if (sent > 0 && c->awaitingWrite.exchange(0)) wakeAfterWrite(c);
 }
 
 void hookClose(AsyncSocket *, void *context) {
@@ -327,14 +452,15 @@ void connectionSetPhase(WebServerConnection *c, WebServerPhase phase) {
 void connectionReset(WebServerConnection *c) {
   c->method[0] = c->version[0] = c->url[0] = c->path[0] = '\0';
   c->referer[0] = c->userAgent[0] = '\0';
-  Dictionary_Clear(c->requestHeaders);
-  Dictionary_Clear(c->responseHeaders);
+  c->requestLength = 0;
+  c->requestBlock[0] = '\0';
+  headerLinesClear(&c->responseHeaders);
   c->query = "";
   c->bodyLength = -1;
   c->contentLength = -1;
   c->bodyRead = c->written = 0;
   c->status = 0;
-  c->headerSent = c->persistent = c->head = c->ownAnswer = 0;
+  c->headerSent = c->persistent = c->head = c->ownAnswer = c->fileGiven = 0;
   c->activity = c->server->now;
 }
 
@@ -422,29 +548,26 @@ void connectionDelete(WebServerConnection *c) {
   if (id != 0 && !server->threaded) EventQueue_CancelForThread(id, uintptr_t(c));
   Class_ReleaseObject(&c->socket);
   DupStream_Release(&c->stream);
-  Dictionary_Release(&c->requestHeaders);
-  Dictionary_Release(&c->responseHeaders);
   c->header.classTag = 0;
   delete c;
 }
 
 // ---- Response header ------------------------------------------------------------------
 
-void setHeaderText(Dictionary *d, const char *name, const char *value) {
-  Dictionary_SetStringByKey(d, name, value);
-}
-
-void setDateHeader(Dictionary *d, const char *name, double utc) {
-  char date[64];
-  if (Time_FormatHttpDate(kTimeFormatHttp, date, sizeof date, utc)) setHeaderText(d, name, date);
+void setDateHeader(WebServerConnection *c, const char *name, double utc) {
+  WebServer *server = c->server;
+  if (utc != server->stampTime || server->stampText[0] == '\0') {
+    server->stampTime = utc;
+    if (!Time_FormatHttpDate(kTimeFormatHttp, server->stampText, sizeof server->stampText, utc))
+      server->stampText[0] = '\0';
+  }
+  if (server->stampText[0] != '\0') headerLinesSet(&c->responseHeaders, name, server->stampText);
 }
 
 void setStandardHeaders(WebServerConnection *c) {
   WebServer *server = c->server;
-  Dictionary_Clear(c->responseHeaders);
-  char name[64];
-  snprintf(name, sizeof name, "%s (%s)", kServerName, kServerVersion);
-  setHeaderText(c->responseHeaders, "Server", name);
+  headerLinesClear(&c->responseHeaders);
+  headerLinesSet(&c->responseHeaders, "Server", kServerText);
   // The date text changes once a second; it is formatted once for all the
   // answers of that second.
   double utc = Time_NowUtc();
@@ -452,7 +575,7 @@ void setStandardHeaders(WebServerConnection *c) {
     server->dateSecond = utc;
     Time_FormatHttpDate(kTimeFormatHttp, server->dateText, sizeof server->dateText, utc);
   }
-  if (server->dateText[0] != '\0') setHeaderText(c->responseHeaders, "Date", server->dateText);
+  if (server->dateText[0] != '\0') headerLinesSet(&c->responseHeaders, "Date", server->dateText);
 }
 
 int writeResponseHeader(WebServerConnection *c) {
@@ -466,20 +589,29 @@ int writeResponseHeader(WebServerConnection *c) {
     status = 500;
     reason = "Response code not set";
   }
-  Dictionary *d = c->responseHeaders;
+  HeaderLines *h = &c->responseHeaders;
   if (c->contentLength >= 0) {
-    Dictionary_SetInt64ByKey(d, "Content-Length", c->contentLength);
+    char digits[24];
+    snprintf(digits, sizeof digits, "%lld", static_cast<long long>(c->contentLength));
+    headerLinesSet(h, "Content-Length", digits);
     // An owner that serves whole bodies only says so ("none") itself.
-    if (!c->ownAnswer && !Dictionary_HasKey(d, "Accept-Ranges"))
-      setHeaderText(d, "Accept-Ranges", "bytes");
+    if (!c->ownAnswer && !headerLinesHas(h, "Accept-Ranges"))
+      headerLinesSet(h, "Accept-Ranges", "bytes");
   } else {
     c->persistent = 0;
   }
-  setHeaderText(d, "Connection", c->persistent ? "keep-alive" : "close");
+  headerLinesSet(h, "Connection", c->persistent ? "keep-alive" : "close");
+  // The lines and the empty one within a header block's room, as the client
+  // side of the program reads them.
+  if (h->tooLarge || h->length + 2 >= kWebGetHeaderBlockBytes) {
+    connectionLog(c, "Response header too large");
+    return 0;
+  }
   char block[kWebGetHeaderBlockBytes + kStatusLineBytes];
   int line = snprintf(block, kStatusLineBytes, "HTTP/1.1 %d %s\r\n", status, reason);
-  if (!WebGet_DictionaryToHeaders(d, block + line, kWebGetHeaderBlockBytes)) return 0;
-  size_t length = strlen(block);
+  memcpy(block + line, h->text, size_t(h->length));
+  memcpy(block + line + h->length, "\r\n", 3);
+  size_t length = size_t(line + h->length + 2);
   if (Class_LogEnabled(&c->server->log, kWebServerVerboseLevel)) {
     char shown[sizeof block];
     WebGet_MaskSecretHeaders(block, int(length) - 2, shown, int(sizeof shown));
@@ -509,23 +641,22 @@ int handleRequestHeader(WebServerConnection *c) {
   int32_t available = inboundLength(c);
   if (available <= 0) return 1;
   int32_t peek = available < kWebServerHeaderLimitBytes ? available : kWebServerHeaderLimitBytes;
-  std::string block(size_t(peek), '\0');
+  char *block = c->requestBlock;
   MemoryStream *inbound = nullptr;
   DupStream_GetInboundStream(c->stream, &inbound);
   int32_t got = 0;
   DupStream_LockInbound(c->stream);
-  MemoryStream_ReadAt(inbound, &block[0], 0, peek, &got);
+  MemoryStream_ReadAt(inbound, block, 0, peek, &got);
   DupStream_UnlockInbound(c->stream);
-  block.resize(size_t(got));
-  size_t end = block.find("\r\n\r\n");
-  if (end == std::string::npos) {
+  const void *mark = memmem(block, size_t(got), "\r\n\r\n", 4);
+  if (mark == nullptr) {
     if (got >= kWebServerHeaderLimitBytes) {
       connectionLog(c, "Header too large");
       return 0;
     }
     return 1;
   }
-  int32_t headerLength = int32_t(end + 4);
+  int32_t headerLength = int32_t(static_cast<const char *>(mark) - block) + 4;
   if (headerLength >= kWebServerHeaderLimitBytes) {
     connectionLog(c, "Header too large");
     return 0;
@@ -535,15 +666,16 @@ int handleRequestHeader(WebServerConnection *c) {
     connectionLog(c, "Bad stream reading request headers");
     return 0;
   }
-  block.resize(size_t(headerLength));
+  // A NUL inside ends the block for the lookups, as it ends the text.
+  block[headerLength] = '\0';
+  c->requestLength = int32_t(strlen(block));
   WebServerRequestInfo info;
-  int32_t refusal = WebServer_CheckRequest(block.data(), headerLength, server->listenPort,
+  int32_t refusal = WebServer_CheckRequest(block, headerLength, server->listenPort,
                                            server->defaultDocument, &info);
   if (info.malformed) {
     connectionLog(c, "Malformed request headers");
     return 0;
   }
-  WebGet_HeadersToDictionary(block.c_str(), c->requestHeaders);
   copyText(c->method, sizeof c->method, info.method, strlen(info.method));
   copyText(c->url, sizeof c->url, info.url, strlen(info.url));
   copyText(c->path, sizeof c->path, info.path, strlen(info.path));
@@ -567,7 +699,7 @@ int handleRequestHeader(WebServerConnection *c) {
     connectionLog(c, "Version [%s]", c->version);
     connectionLog(c, "Persistent [%s]", c->persistent ? "True" : "False");
     char shown[kWebGetHeaderBlockBytes];
-    WebGet_MaskSecretHeaders(block.data(), headerLength - 4, shown, int(sizeof shown));
+    WebGet_MaskSecretHeaders(block, headerLength - 4, shown, int(sizeof shown));
     connectionLog(c, "---- Header In Begin ----\n%s", shown);
   }
   if (refusal == 0 && c->bodyLength > 0 &&
@@ -609,7 +741,7 @@ int handleResponseHeader(WebServerConnection *c) {
     snprintf(contentType, sizeof contentType, "%s/%s", type, subtype);
   else
     snprintf(contentType, sizeof contentType, "application/octet-stream");
-  setHeaderText(c->responseHeaders, "Content-Type", contentType);
+  headerLinesSet(&c->responseHeaders, "Content-Type", contentType);
   int body = 1;
   if (server->response.function != nullptr)
     body = reinterpret_cast<WebServerResponseFunction>(server->response.function)(
@@ -737,19 +869,27 @@ int connectionMakeRoom(WebServerConnection *c) {
   return 1;
 }
 
+// Bytes queued while no write loop ran (a meter held it back) go out at the
+// end of the service; the read loop, stopped while the inbound buffer was
+// full, starts again once there is room.
+void connectionKeepMoving(WebServerConnection *c, bool writes) {
+  if (c->phase >= WebServerPhase::Close) return;
+  if (writes && outboundLength(c) > 0) connectionStartWrite(c);
+  int32_t space = 0;
+  DupStream_GetInboundSpace(c->stream, &space);
+  if (space > 0) AsyncSocket_StartRead(c->socket);
+}
+
 // One service of a connection: 0 drops it.
 int connectionRun(WebServerConnection *c) {
   WebServer *server = c->server;
   WebServerPhase before;
+  // The phases' own writes ask for their send themselves, so the queue is
+  // looked at once; the room for reads again after the phases took bytes.
+  connectionKeepMoving(c, true);
   do {
     before = c->phase;
     if (c->drop) return 0;
-    if (c->phase < WebServerPhase::Close) {
-      if (outboundLength(c) > 0) connectionStartWrite(c);
-      int32_t space = 0;
-      DupStream_GetInboundSpace(c->stream, &space);
-      if (space > 0) AsyncSocket_StartRead(c->socket);
-    }
     int result = 1;
     switch (c->phase) {
       case WebServerPhase::Open: {
@@ -776,6 +916,7 @@ int connectionRun(WebServerConnection *c) {
     }
     if (!result || c->drop) return 0;
   } while (c->phase != before);
+  connectionKeepMoving(c, false);
   int expected = 1;
   if (c->closeRequested.compare_exchange_strong(expected, 0)) {
     connectionSetPhase(c, WebServerPhase::Close);
@@ -792,7 +933,20 @@ void connectionService(WebServerConnection *c) {
   c->inService = 1;
   if (!c->closed && !connectionRun(c)) connectionClose(c, 1);
   c->inService = 0;
-  if (c->writeDue && !c->closed) AsyncSocket_WriteNow(c->socket);
+  // What the run queued goes out now; when that lets the connection go on
+  // (the answer's last bytes left, the next request can be read), it runs
+  // again here.
+  while (c->writeDue && !c->closed) {
+    c->writeDue = 0;
+    c->wroteAwaited = 0;
+    tSending = c;
+    AsyncSocket_WriteNow(c->socket);
+    tSending = nullptr;
+    if (!c->wroteAwaited) break;
+    c->inService = 1;
+    if (!connectionRun(c)) connectionClose(c, 1);
+    c->inService = 0;
+  }
   c->writeDue = 0;
   if (c->closed) connectionDelete(c);
 }
@@ -842,10 +996,6 @@ int hookAccept(AsyncSocket *, void *context, AsyncSocket *accepted) {
   c->server = server;
   c->socket = static_cast<AsyncSocket *>(Class_Retain(accepted));
   DupStream_Create(&c->stream);
-  Dictionary_Create(&c->requestHeaders);
-  Dictionary_SetCaseSensitive(c->requestHeaders, 0);
-  Dictionary_Create(&c->responseHeaders);
-  Dictionary_SetCaseSensitive(c->responseHeaders, 0);
   AsyncSocket_GetAddress(accepted, &c->remoteAddress, &c->remotePort);
   AsyncSocket_SetOption(accepted, IPPROTO_TCP, TCP_NODELAY, 1);
   AsyncSocket_SetLinger(accepted);
@@ -1411,10 +1561,11 @@ int WebServer_GetRequestHeader(WebServer *server, WebServerConnection *connectio
                                const char *name, char *buffer, int size) {
   WebServerConnection *c = checkConnection(server, connection);
   if (size > 0) buffer[0] = '\0';
-  const char *text = nullptr;
-  if (!Dictionary_GetStringPointerByKey(c->requestHeaders, name, &text) || text == nullptr)
-    return 0;
-  copyText(buffer, size, text, strlen(text));
+  CHECK_POINTER(name);
+  const char *value = nullptr;
+  size_t length = 0;
+  if (!requestHeaderFind(c->requestBlock, c->requestLength, name, &value, &length)) return 0;
+  if (size > 0) copyText(buffer, size, value, length);
   return 1;
 }
 
@@ -1435,7 +1586,10 @@ const char *WebServer_GetRequestQuery(WebServer *server, WebServerConnection *co
 }
 
 int WebServer_HasRange(WebServer *server, WebServerConnection *connection) {
-  return Dictionary_HasKey(checkConnection(server, connection)->requestHeaders, "Range") ? 1 : 0;
+  WebServerConnection *c = checkConnection(server, connection);
+  const char *value = nullptr;
+  size_t length = 0;
+  return requestHeaderFind(c->requestBlock, c->requestLength, "Range", &value, &length) ? 1 : 0;
 }
 
 int WebServer_GetRange(WebServer *server, WebServerConnection *connection, int64_t total,
@@ -1483,17 +1637,17 @@ int WebServer_SetResponseHeader(WebServer *server, WebServerConnection *connecti
   char probe[kWebGetHeaderBlockBytes];
   probe[0] = '\0';
   if (!WebGet_SetHeader(probe, sizeof probe, name, value, 1)) return 0;
-  setHeaderText(c->responseHeaders, name, value);
+  headerLinesSet(&c->responseHeaders, name, value);
   return 1;
 }
 
 int WebServer_SetExpires(WebServer *server, WebServerConnection *connection, double time) {
-  setDateHeader(checkConnection(server, connection)->responseHeaders, "Expires", time);
+  setDateHeader(checkConnection(server, connection), "Expires", time);
   return 1;
 }
 
 int WebServer_SetLastModified(WebServer *server, WebServerConnection *connection, double time) {
-  setDateHeader(checkConnection(server, connection)->responseHeaders, "Last-Modified", time);
+  setDateHeader(checkConnection(server, connection), "Last-Modified", time);
   return 1;
 }
 
@@ -1516,7 +1670,7 @@ int connectionBeginWrite(WebServerConnection *c, int64_t length) {
     c->drop = 1;
     return 0;
   }
-  if (c->fileFd >= 0) {
+  if (c->fileGiven) {
     connectionLog(c, "Write after the body file");
     c->drop = 1;
     return 0;
@@ -1553,6 +1707,29 @@ int WebServer_Write(WebServer *server, WebServerConnection *connection, const vo
   return 1;
 }
 
+namespace {
+
+// A short body file copied into the outbound buffer behind what is queued
+// there: false (nothing queued, fd still open) when it does not fit or
+// cannot be read whole; the file is then sent from the file, whose end
+// reports a file that shrank.
+bool connectionCopyFile(WebServerConnection *c, int fd, int64_t offset, int64_t length) {
+  if (length > kWebServerInlineFileBytes || outboundSpace(c) < length) return false;
+  uint8_t bytes[kWebServerInlineFileBytes];
+  size_t count = 0;
+  if (!Platform_ReadFileAt(fd, offset, bytes, size_t(length), &count) ||
+      count != size_t(length))
+    return false;
+  DupStream_LockOutbound(c->stream);
+  int ok = DupStream_WriteOutbound(c->stream, bytes, int32_t(length));
+  DupStream_UnlockOutbound(c->stream);
+  if (!ok) return false;
+  Platform_CloseFile(fd);
+  return true;
+}
+
+}  // namespace
+
 int WebServer_SendFile(WebServer *server, WebServerConnection *connection, int fd,
                        int64_t offset, int64_t length) {
   WebServerConnection *c = checkConnection(server, connection);
@@ -1560,6 +1737,13 @@ int WebServer_SendFile(WebServer *server, WebServerConnection *connection, int f
     Platform_CloseFile(fd);
     if (c->drop) return 0;
     if (length > 0) c->written += length;  // HEAD: counted, not sent
+    return 1;
+  }
+  c->fileGiven = 1;
+  if (connectionCopyFile(c, fd, offset, length)) {
+    c->written += length;
+    connectionStartWrite(c);
+    if (!c->inService) wakeConnection(c);
     return 1;
   }
   DupStream_LockOutbound(c->stream);

@@ -5,6 +5,7 @@
 #include "core/net/webserv.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -634,4 +636,79 @@ TEST_F(WebServerPeer, WritesPastTheLengthDropTheConnection) {
   EXPECT_EQ(rogue.headerResults[0], 0);
   EXPECT_EQ(rogue.headerResults[1], 0);
   EXPECT_EQ(rogue.headerResults[2], 1);
+}
+
+// An owner that answers "/slice?OFFSET,LENGTH[,w]" with that slice of
+// slice.bin through WebServer_SendFile, announcing LENGTH; ",w" writes a byte
+// after the file, which breaks the framing.
+struct SliceOwner {
+  std::string path;
+  static void parse(WebServer *server, WebServerConnection *c, long long *offset,
+                    long long *length, bool *writeAfter) {
+    const char *query = WebServer_GetRequestQuery(server, c);
+    char tail = '\0';
+    *writeAfter = sscanf(query, "%lld,%lld,%c", offset, length, &tail) == 3 && tail == 'w';
+  }
+  static int response(WebServer *server, void *, WebServerConnection *c) {
+    long long offset = 0, length = 0;
+    bool writeAfter = false;
+    parse(server, c, &offset, &length, &writeAfter);
+    WebServer_SetResponse(server, c, 200, length + (writeAfter ? 1 : 0));
+    return 1;
+  }
+  static int write(WebServer *server, void *context, WebServerConnection *c, int32_t) {
+    long long offset = 0, length = 0;
+    bool writeAfter = false;
+    parse(server, c, &offset, &length, &writeAfter);
+    int fd = open(static_cast<SliceOwner *>(context)->path.c_str(), O_RDONLY | O_CLOEXEC);
+    WebServer_SendFile(server, c, fd, offset, length);
+    int32_t written = 0;
+    if (writeAfter) WebServer_Write(server, c, "!", 1, &written);
+    return 0;
+  }
+};
+
+TEST_F(WebServerPeer, BodyFilesGoOutFromTheirOffsetWhateverTheirSize) {
+  SliceOwner slices{www + "/slice.bin"};
+  const std::string data = fileBytes(200000);
+  writeFile(slices.path, data);
+  WebServer_EnableKeepAlive(server);
+  Start();
+  WebServer_SetResponseCallback(server, &slices, SliceOwner::response);
+  WebServer_SetWriteCallback(server, &slices, SliceOwner::write);
+  const int64_t inline_ = kWebServerInlineFileBytes;
+  struct Row {
+    int64_t offset, length;
+    const char *extra;
+    bool whole;  // both answers arrive whole, in order
+  } rows[] = {
+      {0, 1024, "", true},          {100, 50, "", true},
+      {0, inline_, "", true},       {3, inline_ + 1, "", true},
+      {7, 100000, "", true},        {199990, 20, "", false},  // the file ends first
+      {0, 10, ",w", false},                                  // a write after the file
+  };
+  std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\\r\\n";
+  for (const Row &row : rows) {
+    std::string target = "/slice?" + std::to_string(row.offset) + "," +
+                         std::to_string(row.length) + row.extra;
+    std::string get = "GET " + target + " HTTP/1.1\\r\\n" + host;
+    std::string answer = Raw(get + "Connection: Keep-Alive\\r\\n\\r\\n" + get + "\\r\\n");
+    SCOPED_TRACE(target);
+    EXPECT_EQ(answer.rfind("closed\n", 0), 0u);
+    size_t first = answer.find("\r\n\r\n");
+    if (!row.whole) {  // at most a cut first answer, then the close
+      EXPECT_LE(countOf(answer, "HTTP/1.1 "), 1u);
+      if (first != std::string::npos) {
+        EXPECT_LT(answer.size() - first - 4, size_t(row.length));
+      }
+      continue;
+    }
+    std::string slice = data.substr(size_t(row.offset), size_t(row.length));
+    ASSERT_NE(first, std::string::npos) << answer.substr(0, 200);
+    EXPECT_EQ(answer.substr(first + 4, slice.size()), slice);
+    size_t second = answer.find("\r\n\r\n", first + 4 + slice.size());
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_EQ(answer.substr(second + 4), slice);
+    EXPECT_EQ(countOf(answer, "HTTP/1.1 200"), 2u);
+  }
 }

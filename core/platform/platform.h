@@ -480,6 +480,8 @@ int Platform_OpenFile(const char *path, int openFlags, int shareFlags);
 // Reads up to size bytes: 1 with *count the bytes read, 0 at the end of the
 // file; 0 on an error (*count 0).
 int Platform_ReadFile(int fd, void *buffer, size_t size, size_t *count);
+// The same from offset, without moving the descriptor's position (pread(2)).
+int Platform_ReadFileAt(int fd, int64_t offset, void *buffer, size_t size, size_t *count);
 // Writes all size bytes, calling write(2) until they are written or a call
 // fails. 1; or 0 with *count the bytes that reached the file and the error
 // (112 when the system wrote nothing without naming an error).

@@ -27,6 +27,19 @@ int Platform_ReadFile(int fd, void *buffer, size_t size, size_t *count) {
   return 1;
 }
 
+int Platform_ReadFileAt(int fd, int64_t offset, void *buffer, size_t size, size_t *count) {
+  CHECK_POINTER(buffer);
+  CHECK_POINTER(count);
+  *count = 0;
+  if (size > SSIZE_MAX) size = SSIZE_MAX;
+  ssize_t n;
+  do n = pread(fd, buffer, size, off_t(offset));
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return POSIX_FAIL("pread", nullptr);
+  *count = size_t(n);
+  return 1;
+}
+
 int Platform_WriteFile(int fd, const void *data, size_t size, size_t *count) {
   CHECK_POINTER(data);
   CHECK_POINTER(count);
