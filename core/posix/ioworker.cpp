@@ -215,7 +215,12 @@ inline void ioWorkerPause() {
 }
 
 void ioWorkerWatch(GlobalIOWorker *w) {
-  w->watchers.fetch_add(1, std::memory_order_seq_cst);
+  // One watcher at a time: it takes the next packet without a wake-up, and a
+  // packet that comes while it is busy wakes a sleeper anyway. Several
+  // threads watching at once, as each thread finishing a packet would, burn
+  // a processor each for the same one packet.
+  int32_t none = 0;
+  if (!w->watchers.compare_exchange_strong(none, 1, std::memory_order_seq_cst)) return;
   const int64_t until = ioWorkerNowNs() + kIOWorkerWatchNs;
   while (w->queued.load(std::memory_order_relaxed) == 0 && ioWorkerNowNs() < until)
     for (int i = 0; i < 64; i++) ioWorkerPause();
