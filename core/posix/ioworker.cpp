@@ -18,9 +18,9 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
