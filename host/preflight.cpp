@@ -94,12 +94,16 @@ struct PreflightTree {
   char root[kPathMax];
   char partial[64];
   MetaFile *installed;  // NULL when no version is installed
+  // Nothing is under a root that does not exist yet (a first install): its
+  // files need no look each, two of them (file and partial file) per file.
+  bool rootMissing;
 };
 
 // The bytes one file of the new version still needs under the root.
 int64_t preflightFileNeed(const PreflightTree &t, MetaFile *remote, FileRecord *record) {
   FileEntry *entry = record;
   if ((entry->flags & kFileEntryLink) || record->size <= 0) return 0;
+  if (t.rootMissing) return record->size;
   char path[kPathMax];
   Str_Printf(path, int(sizeof path), "%s/%s", t.root, entry->name);
   PlatformFileStatus status = {};
@@ -191,6 +195,8 @@ int Preflight_GetNeed(Repository *r, int64_t *local, int64_t *pending) {
        !Dictionary_GetStringByPath(r->settings, "storage.partialExtension", tree.partial,
                                    int32_t(sizeof tree.partial))))
     Str_Copy(tree.partial, kPreflightPartialDefault, int(sizeof tree.partial));
+  PlatformFileStatus rootStatus = {};
+  tree.rootMissing = !Platform_Stat(tree.root, &rootStatus);
   MetaFile *installed = r->localMetaFile;
   char id[kRepositoryIdBytes] = {};
   if (installed != nullptr && MetaFile_IsLoaded(installed) && MetaFile_Succeeded(installed) &&

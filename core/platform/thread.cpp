@@ -291,13 +291,16 @@ EventQueue *Thread_GetEventQueue(uint32_t threadId) {
 }
 
 int Thread_Wake(uint32_t threadId, uintptr_t argument) {
+  ThreadGlobals *globals = threadGlobals(KSRC);
+  // The main thread is never listed: its wake-ups, one for every batch of
+  // results a pool thread posts to the main queue, skip the search of the
+  // list under the module lock, which every waker would otherwise contend.
   Thread *record = nullptr;
-  if (Thread_Find(threadId, &record)) {
+  if (threadId != globals->mainThreadId && Thread_Find(threadId, &record)) {
     Signal_Set(record->wake, 1, KSRC);
     Thread_Release(&record);
     return 1;
   }
-  ThreadGlobals *globals = threadGlobals(KSRC);
   Signal_Set(globals->mainWake, 1, KSRC);
   ThreadWakeHook hook = globals->wakeHook.load();
   if (hook != nullptr) hook(threadId, argument);

@@ -15,6 +15,10 @@
 #include <x86intrin.h>
 #endif
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 
 #include "core/runtime/core.h"
@@ -72,6 +76,21 @@ inline void lockStep() {
 #endif
 }
 
+// The sleep and the wake-up of a waiter go straight to the futex on the lock
+// word. std::atomic's wait would first give the processor away a few times
+// (sched_yield) and count its waiters in a table shared by every atomic in
+// the process, so a release would wake sleepers on unrelated words; the
+// spinning above has already done what those yields would.
+void lockSleep(CriticalSection *lock, uint32_t state) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t *>(&lock->state), FUTEX_WAIT | FUTEX_PRIVATE_FLAG,
+          state, nullptr, nullptr, 0);
+}
+
+void lockWakeOne(CriticalSection *lock) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t *>(&lock->state), FUTEX_WAKE | FUTEX_PRIVATE_FLAG,
+          1, nullptr, nullptr, 0);
+}
+
 // Takes the lock for a thread that does not hold it and found it held.
 void lockAcquireContended(CriticalSection *lock, uint32_t mine) {
   uint32_t state = 0;
@@ -96,7 +115,7 @@ void lockAcquireContended(CriticalSection *lock, uint32_t mine) {
     if ((state & 1) == 0 &&
         !lock->state.compare_exchange_strong(state, state | 1, std::memory_order_relaxed))
       continue;
-    lock->state.wait(state | 1, std::memory_order_relaxed);
+    lockSleep(lock, state | 1);
   }
 }
 
@@ -151,5 +170,5 @@ int CriticalSection_TryEnter(CriticalSection *lock) {
 
 void CriticalSection_Leave(CriticalSection *lock) {
   if (--lock->depth > 0) return;
-  if (lock->state.exchange(0, std::memory_order_release) & 1) lock->state.notify_one();
+  if (lock->state.exchange(0, std::memory_order_release) & 1) lockWakeOne(lock);
 }

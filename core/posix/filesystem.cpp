@@ -508,8 +508,10 @@ int FsDirectory_OpenFile(int dirfd, const char *path, int openFlags, mode_t mode
            1;
   }
   if (!(openFlags & O_NONBLOCK)) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    // F_SETFL changes only these status flags, and the open set them from
+    // openFlags: no F_GETFL is needed to learn what to keep.
+    const int keep = openFlags & (O_APPEND | O_DIRECT | O_NOATIME);
+    if (fcntl(fd, F_SETFL, keep) != 0) {
       POSIX_FAIL("fcntl", shown);
       close(fd);
       return -1;
