@@ -126,10 +126,10 @@ int32_t outboundLength(DupStream *s) {
   return n;
 }
 
-// ---- Socket callbacks (I/O worker threads) ----------------------------------------------
-
-int32_t hookReadSize(AsyncSocket *, void *context) {
-  auto *c = static_cast<WebGetConnection *>(context);
+// What the socket may deliver now: the room of the first queue, within what
+// kWebGetReceiveWindowBytes leaves beside the bytes already held. Under TLS
+// the records that fit are deciphered first.
+int32_t receiveSpace(WebGetConnection *c) {
   int32_t space = 0;
   if (c->tlsActive.load()) {
     Tls_ProcessInput(c->tls);
@@ -137,7 +137,15 @@ int32_t hookReadSize(AsyncSocket *, void *context) {
   } else {
     DupStream_GetInboundSpace(c->transport, &space);
   }
-  return space;
+  int32_t held = inboundLength(c->http) + inboundLength(receivedStream(c));
+  int32_t room = held < kWebGetReceiveWindowBytes ? kWebGetReceiveWindowBytes - held : 0;
+  return space < room ? space : room;
+}
+
+// ---- Socket callbacks (I/O worker threads) ----------------------------------------------
+
+int32_t hookReadSize(AsyncSocket *, void *context) {
+  return receiveSpace(static_cast<WebGetConnection *>(context));
 }
 
 void hookRead(AsyncSocket *, void *context, const uint8_t *data, int32_t count) {
@@ -1235,12 +1243,11 @@ int WebGetConnection_Poll(WebGetConnection *connection) {
       // record buffer is full no socket event comes to do it, and a large
       // body would stall until the time-out.
       int32_t before = inboundLength(receivedStream(c));
-      Tls_ProcessInput(c->tls);
+      space = receiveSpace(c);
       if (inboundLength(receivedStream(c)) > before) WebGetConnection_SchedulePoll(c);
       Tls_GetOutboundLength(c->tls, &sealed);
-      Tls_GetReceiveSpace(c->tls, &space);
     } else {
-      DupStream_GetInboundSpace(c->transport, &space);
+      space = receiveSpace(c);
     }
     if (outboundLength(c->transport) > 0 || sealed > 0) AsyncSocket_StartWrite(c->socket);
     if (space > 0) AsyncSocket_StartRead(c->socket);
