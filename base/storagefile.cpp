@@ -53,6 +53,10 @@ struct OpenFile {
   // The file was made by this open and is written buffered: it never holds
   // bytes past the entry's size, so its last write leaves the size right.
   int32_t exactSize = 0;
+  // The file was made by this open: it holds only the pieces written through
+  // it, each once it was whole and checked, so no piece still looked for is
+  // in it.
+  int32_t fresh = 0;
   int64_t size = 0;  // the entry's size: room reserved for a new file
 };
 
@@ -361,6 +365,7 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o) {
   if (fresh && o->size >= kReserveMinBytes) AsyncFile_Reserve(o->file, uint64_t(o->size));
   // Unbuffered transfers may round a write past the end; the size is set then.
   o->exactSize = fresh && !(d->settings.extraFileFlags & kAsyncFileUnbuffered);
+  o->fresh = fresh ? 1 : 0;
   return 1;
 }
 
@@ -547,6 +552,11 @@ int fileTransfer(StorageFile *d, StorageStep *step, int reading) {
   int32_t error = 0;
   if (!fileOpen(d, name, m->file->size, mode, &handle, &error))
     return Storage_CompleteStep(step, kStorageResultFile, error);
+  if (reading && handle->fresh) {
+    // Reading it back would only find the reserved blocks' zeros.
+    fileClose(d, &handle, 0);
+    return Storage_CompleteStep(step, kStorageResultShort, 0);
+  }
   auto *t = new FileTransfer{d, handle, step, r, m, nullptr, reading};
   StorageRequest_GetBuffer(r, m->paddedOffset, &t->buffer);
   // Exactly the member's bytes: AsyncFile aligns unbuffered transfers itself.
