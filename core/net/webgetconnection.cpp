@@ -116,7 +116,7 @@ DupStream *receivedStream(WebGetConnection *c) {
 // records that waited for room in the decrypted stream are deciphered
 // first: once the peer has closed, no socket event comes to do it.
 void moveReceived(WebGetConnection *c) {
-  if (c->tlsActive.load()) Tls_ProcessInput(c->tls);
+  if (c->tlsActive.load()) Tls_ProcessWaitingInput(c->tls);
   DupStream_TransferInbound(c->http, receivedStream(c));
 }
 
@@ -128,11 +128,13 @@ int32_t outboundLength(DupStream *s) {
 
 // What the socket may deliver now: the room of the first queue, within what
 // kWebGetReceiveWindowBytes leaves beside the bytes already held. Under TLS
-// the records that fit are deciphered first.
-int32_t receiveSpace(WebGetConnection *c) {
+// the records that fit are deciphered first: every complete one on the I/O
+// worker (all), only those that waited for room on the owner's thread.
+int32_t receiveSpace(WebGetConnection *c, bool all) {
   int32_t space = 0;
   if (c->tlsActive.load()) {
-    Tls_ProcessInput(c->tls);
+    if (all) Tls_ProcessInput(c->tls);
+    else Tls_ProcessWaitingInput(c->tls);
     Tls_GetReceiveSpace(c->tls, &space);
   } else {
     DupStream_GetInboundSpace(c->transport, &space);
@@ -145,7 +147,7 @@ int32_t receiveSpace(WebGetConnection *c) {
 // ---- Socket callbacks (I/O worker threads) ----------------------------------------------
 
 int32_t hookReadSize(AsyncSocket *, void *context) {
-  return receiveSpace(static_cast<WebGetConnection *>(context));
+  return receiveSpace(static_cast<WebGetConnection *>(context), true);
 }
 
 void hookRead(AsyncSocket *, void *context, const uint8_t *data, int32_t count) {
@@ -1243,11 +1245,11 @@ int WebGetConnection_Poll(WebGetConnection *connection) {
       // record buffer is full no socket event comes to do it, and a large
       // body would stall until the time-out.
       int32_t before = inboundLength(receivedStream(c));
-      space = receiveSpace(c);
+      space = receiveSpace(c, false);
       if (inboundLength(receivedStream(c)) > before) WebGetConnection_SchedulePoll(c);
       Tls_GetOutboundLength(c->tls, &sealed);
     } else {
-      space = receiveSpace(c);
+      space = receiveSpace(c, false);
     }
     if (outboundLength(c->transport) > 0 || sealed > 0) AsyncSocket_StartWrite(c->socket);
     if (space > 0) AsyncSocket_StartRead(c->socket);

@@ -172,6 +172,11 @@ int32_t Tls_ReceiveRecordInput(TLS1 *session, int32_t length,
 // Processes the complete records in the record buffer. Does nothing while
 // the session holds an error. Returns 1 unless processing failed now.
 int Tls_ProcessInput(TLS1 *session);
+// Tls_ProcessInput when its last run left complete application records
+// waiting for room in the deciphered stream (a reader may have made room
+// since); otherwise returns 1 at once, without taking the session lock.
+// Records the transport added are processed by the call that adds them.
+int Tls_ProcessWaitingInput(TLS1 *session);
 // Sends application data as records of at most 16384 bytes (under TLS 1.0
 // with a block cipher each record's first byte goes alone, the 1/n-1 split),
 // stopping at the first that cannot be queued; *written = bytes accepted.
