@@ -1238,21 +1238,20 @@ int WebGetConnection_Poll(WebGetConnection *connection) {
   DupStream_TransferOutbound(c->transport, c->http);
   if (AsyncSocket_IsConnected(c->socket)) {
     int32_t sealed = 0;
-    int32_t space = 0;
     if (c->tlsActive.load()) {
       // Records that waited in the record buffer for room in the decrypted
       // stream are deciphered now that the reader has taken some: while the
       // record buffer is full no socket event comes to do it, and a large
       // body would stall until the time-out.
-      int32_t before = inboundLength(receivedStream(c));
-      space = receiveSpace(c, false);
-      if (inboundLength(receivedStream(c)) > before) WebGetConnection_SchedulePoll(c);
-      Tls_GetOutboundLength(c->tls, &sealed);
-    } else {
-      space = receiveSpace(c, false);
+      if (Tls_ProcessWaitingInput(c->tls) > 1) WebGetConnection_SchedulePoll(c);
+      sealed = outboundLength(Tls_GetTransportStream(c->tls));
     }
     if (outboundLength(c->transport) > 0 || sealed > 0) AsyncSocket_StartWrite(c->socket);
-    if (space > 0) AsyncSocket_StartRead(c->socket);
+    // A running read loop asks for the room itself before it ends; an idle
+    // one starts when there is room. Neither waits here for the session lock
+    // an I/O worker holds while it deciphers.
+    if (AsyncSocket_IsReading(c->socket) || receiveSpace(c, false) > 0)
+      AsyncSocket_StartRead(c->socket);
   }
   postTimeoutCheck(c);
   return 1;

@@ -690,7 +690,12 @@ int Tls_ProcessInput(TLS1 *session) {
 int Tls_ProcessWaitingInput(TLS1 *session) {
   TLS1 *s = checked(session);
   if (!s->InputWaits.load(std::memory_order_acquire)) return 1;
-  return Tls_ProcessInput(s);
+  SessionGuard guard(s);
+  int32_t before = 0, after = 0;
+  DupStream_GetInboundLength(s->Transport, &before);
+  if (!Tls_ProcessInput(s)) return 0;
+  DupStream_GetInboundLength(s->Transport, &after);
+  return after > before ? 2 : 1;
 }
 
 int Tls_WriteRecord(TLS1 *session, uint8_t type, const void *data, int32_t length) {

@@ -176,6 +176,8 @@ int Tls_ProcessInput(TLS1 *session);
 // waiting for room in the deciphered stream (a reader may have made room
 // since); otherwise returns 1 at once, without taking the session lock.
 // Records the transport added are processed by the call that adds them.
+// Returns 2 when deciphered bytes were added, 0 when processing failed now,
+// else 1.
 int Tls_ProcessWaitingInput(TLS1 *session);
 // Sends application data as records of at most 16384 bytes (under TLS 1.0
 // with a block cipher each record's first byte goes alone, the 1/n-1 split),
