@@ -169,10 +169,8 @@ void hookReadInto(AsyncSocket *, void *context, int32_t size, AsyncSocketReceive
                   void *receiver) {
   auto *c = static_cast<WebGetConnection *>(context);
   if (c->tlsActive.load()) {
-    if (Tls_ReceiveRecordInput(c->tls, size, receive, receiver) > 0) {
-      Tls_ProcessInput(c->tls);
+    if (Tls_ReceiveRecordInput(c->tls, size, receive, receiver) > 0)
       WebGetConnection_SchedulePoll(c);
-    }
     return;
   }
   MemoryStream *queue = nullptr;

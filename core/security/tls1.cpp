@@ -616,6 +616,7 @@ int32_t Tls_ReceiveRecordInput(TLS1 *session, int32_t length,
   int32_t got = receive(receiver, room, take);
   if (got < 0 || got > take) got = 0;
   MemoryStream_CommitAppend(s->RecordBuffer, &room, got);
+  if (got > 0) Tls_ProcessInput(s);
   return got;
 }
 

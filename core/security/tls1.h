@@ -164,8 +164,9 @@ int Tls_WriteRecordInput(TLS1 *session, const void *data, int32_t length, int32_
 // The same without a copy: under the session's lock, receive(receiver, room,
 // size) is called once with room for up to length bytes behind the record
 // buffer's data (within its space) and returns how many it put there, which
-// become record input. Returns that count; 0, without calling receive, when
-// there is no room.
+// become record input and are processed (Tls_ProcessInput) before the lock
+// goes. Returns that count; 0, without calling receive, when there is no
+// room.
 int32_t Tls_ReceiveRecordInput(TLS1 *session, int32_t length,
                                int32_t (*receive)(void *receiver, uint8_t *room, int32_t size),
                                void *receiver);
