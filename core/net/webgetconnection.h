@@ -68,7 +68,7 @@ constexpr int32_t kWebGetInterimAnswerLimit = 5;
 // the system's socket buffer instead of growing three queues to their maximum.
 // Above the header limit plus a whole TLS record, so a header or a record
 // always fits.
-constexpr int32_t kWebGetReceiveWindowBytes = 256 * 1024;
+constexpr int32_t kWebGetReceiveWindowBytes = 192 * 1024;
 // One read of a file:// body takes at most this many bytes.
 constexpr int32_t kWebGetFileBufferBytes = 16387;
 // A file:// URL's decoded path, terminator included.
