@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "base/filelist.h"
 #include "base/storagechain.h"
@@ -53,8 +55,44 @@ struct OpenFile {
   // The file was made by this open and is written buffered: it never holds
   // bytes past the entry's size, so its last write leaves the size right.
   int32_t exactSize = 0;
+  // The file was made by this open: outside the ranges written through it,
+  // it holds only its reserved blocks' zeros.
+  int32_t fresh = 0;
+  // Of a fresh file: the byte ranges written, sorted, disjoint and apart.
+  // Guarded by lock.
+  std::vector<std::pair<int64_t, int64_t>> written;
   int64_t size = 0;  // the entry's size: room reserved for a new file
 };
+
+// Adds [start, end) to a fresh file's written ranges. Takes the record's lock.
+void fileNoteWritten(OpenFile *o, int64_t start, int64_t end) {
+  CriticalSection_Enter(o->lock);
+  auto &v = o->written;
+  auto at = std::lower_bound(v.begin(), v.end(), std::make_pair(start, start));
+  if (at != v.begin() && std::prev(at)->second >= start) {
+    --at;
+    start = at->first;
+    end = std::max(end, at->second);
+    at = v.erase(at);
+  }
+  while (at != v.end() && at->first <= end) {
+    end = std::max(end, at->second);
+    at = v.erase(at);
+  }
+  v.insert(at, {start, end});
+  CriticalSection_Leave(o->lock);
+}
+
+// Whether [start, end) lies within one written range. Takes the lock.
+bool fileWasWritten(OpenFile *o, int64_t start, int64_t end) {
+  CriticalSection_Enter(o->lock);
+  const auto &v = o->written;
+  auto after = std::upper_bound(v.begin(), v.end(), std::make_pair(start, INT64_MAX));
+  bool inside = after != v.begin() && std::prev(after)->first <= start &&
+                std::prev(after)->second >= end;
+  CriticalSection_Leave(o->lock);
+  return inside;
+}
 
 }  // namespace
 
@@ -361,6 +399,7 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o) {
   if (fresh && o->size >= kReserveMinBytes) AsyncFile_Reserve(o->file, uint64_t(o->size));
   // Unbuffered transfers may round a write past the end; the size is set then.
   o->exactSize = fresh && !(d->settings.extraFileFlags & kAsyncFileUnbuffered);
+  o->fresh = fresh ? 1 : 0;
   return 1;
 }
 
@@ -512,15 +551,18 @@ void fileTransferDone(void *context, int64_t, void *, uint32_t bytesDone, uint32
   } else if (t->reading) {
     bool pads = (Storage_GetFlags(t->step->storage) & kStorageFlagPad) != 0;
     StorageRequest_AddLength(t->request, m->length + (pads ? m->pad : 0));
-  } else if (m->fileOffset + m->length >= m->file->size) {
-    // The file's last bytes: it gets its size now, but its final name, time
-    // and attributes only from Storage_CompleteFile, once every piece is in.
-    if (!t->handle->exactSize && !AsyncFile_SetSize(t->handle->file, uint64_t(m->file->size))) {
-      resultEx = AsyncFile_GetLastError(t->handle->file);
-      fileLog(d, "Failed to truncate (%s) (%d)\n", t->handle->name.c_str(), resultEx);
-      result = kStorageResultFile;
-    } else {
-      complete = 1;
+  } else {
+    if (t->handle->fresh) fileNoteWritten(t->handle, m->fileOffset, m->fileOffset + m->length);
+    if (m->fileOffset + m->length >= m->file->size) {
+      // The file's last bytes: it gets its size now, but its final name, time
+      // and attributes only from Storage_CompleteFile, once every piece is in.
+      if (!t->handle->exactSize && !AsyncFile_SetSize(t->handle->file, uint64_t(m->file->size))) {
+        resultEx = AsyncFile_GetLastError(t->handle->file);
+        fileLog(d, "Failed to truncate (%s) (%d)\n", t->handle->name.c_str(), resultEx);
+        result = kStorageResultFile;
+      } else {
+        complete = 1;
+      }
     }
   }
   if (result == 0) Storage_SetLastActivity(t->step->storage, Platform_GetTickSeconds());
@@ -547,6 +589,12 @@ int fileTransfer(StorageFile *d, StorageStep *step, int reading) {
   int32_t error = 0;
   if (!fileOpen(d, name, m->file->size, mode, &handle, &error))
     return Storage_CompleteStep(step, kStorageResultFile, error);
+  if (reading && handle->fresh &&
+      !fileWasWritten(handle, m->fileOffset, m->fileOffset + m->length)) {
+    // Reading it back would only find the reserved blocks' zeros.
+    fileClose(d, &handle, 0);
+    return Storage_CompleteStep(step, kStorageResultShort, 0);
+  }
   auto *t = new FileTransfer{d, handle, step, r, m, nullptr, reading};
   StorageRequest_GetBuffer(r, m->paddedOffset, &t->buffer);
   // Exactly the member's bytes: AsyncFile aligns unbuffered transfers itself.

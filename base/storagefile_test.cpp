@@ -296,6 +296,27 @@ TEST_F(StorageFileTest, FilesStayPartialUntilCompleted) {
   EXPECT_TRUE(Logged("Skipping File Complete (big.bin)"));
 }
 
+// A file this driver made is read back only where pieces were written into
+// it; elsewhere it holds its reserved blocks' zeros, and the piece is short.
+TEST_F(StorageFileTest, NewFileAnswersForWrittenPiecesOnly) {
+  std::string root = dir_ / "root";
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  MetaFile *meta = Meta("none");
+  std::vector<int32_t> all = StorageLoop_AllPieces(meta), even, odd;
+  for (int32_t p : all) (p % 2 == 0 ? even : odd).push_back(p);
+  EXPECT_TRUE(Install("none", even).empty());
+  std::vector<int32_t> failed;
+  for (auto &f : StorageLoop_Copy(storage, nullptr, meta, all, kInFlight)) {
+    failed.push_back(f.first);
+    EXPECT_NE(f.second.first, kStorageResultDigest) << "piece " << f.first << " was read";
+  }
+  EXPECT_EQ(failed, odd);
+  EXPECT_TRUE(Install("none", odd).empty());
+  EXPECT_TRUE(StorageLoop_Copy(storage, nullptr, meta, all, kInFlight).empty());
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  ExpectInstalled("none", root);
+}
+
 // A file's "mode" sets its permission bits at completion (no setuid, setgid
 // or sticky bit, no write for group or others), "attr" read-only still
 // takes the write bits; skipAttributes leaves both alone, as does a "mode"

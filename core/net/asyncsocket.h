@@ -128,7 +128,8 @@ int AsyncSocket_Listen(AsyncSocket *socket);
 // the error kept). 0 when the connect could not start.
 int AsyncSocket_Connect(AsyncSocket *socket, uint32_t address, int32_t port);
 // Start the loops; 1 also when the loop runs already or (read, write) when
-// the socket is not connected; 0 when not open. An accept loop that meets a
+// the socket is not connected; 0 when not open. A read start that meets the
+// loop running makes it ask the read size once more before it ends. An accept loop that meets a
 // failure other than a connection aborted before it was taken (descriptors
 // exhausted) ends with the listener open: the owner starts it again.
 int AsyncSocket_StartAccept(AsyncSocket *socket);

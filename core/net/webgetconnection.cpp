@@ -116,7 +116,7 @@ DupStream *receivedStream(WebGetConnection *c) {
 // records that waited for room in the decrypted stream are deciphered
 // first: once the peer has closed, no socket event comes to do it.
 void moveReceived(WebGetConnection *c) {
-  if (c->tlsActive.load()) Tls_ProcessInput(c->tls);
+  if (c->tlsActive.load()) Tls_ProcessWaitingInput(c->tls);
   DupStream_TransferInbound(c->http, receivedStream(c));
 }
 
@@ -126,18 +126,28 @@ int32_t outboundLength(DupStream *s) {
   return n;
 }
 
-// ---- Socket callbacks (I/O worker threads) ----------------------------------------------
-
-int32_t hookReadSize(AsyncSocket *, void *context) {
-  auto *c = static_cast<WebGetConnection *>(context);
+// What the socket may deliver now: the room of the first queue, within what
+// kWebGetReceiveWindowBytes leaves beside the bytes already held. Under TLS
+// the records that fit are deciphered first: every complete one on the I/O
+// worker (all), only those that waited for room on the owner's thread.
+int32_t receiveSpace(WebGetConnection *c, bool all) {
   int32_t space = 0;
   if (c->tlsActive.load()) {
-    Tls_ProcessInput(c->tls);
+    if (all) Tls_ProcessInput(c->tls);
+    else Tls_ProcessWaitingInput(c->tls);
     Tls_GetReceiveSpace(c->tls, &space);
   } else {
     DupStream_GetInboundSpace(c->transport, &space);
   }
-  return space;
+  int32_t held = inboundLength(c->http) + inboundLength(receivedStream(c));
+  int32_t room = held < kWebGetReceiveWindowBytes ? kWebGetReceiveWindowBytes - held : 0;
+  return space < room ? space : room;
+}
+
+// ---- Socket callbacks (I/O worker threads) ----------------------------------------------
+
+int32_t hookReadSize(AsyncSocket *, void *context) {
+  return receiveSpace(static_cast<WebGetConnection *>(context), true);
 }
 
 void hookRead(AsyncSocket *, void *context, const uint8_t *data, int32_t count) {
@@ -159,10 +169,8 @@ void hookReadInto(AsyncSocket *, void *context, int32_t size, AsyncSocketReceive
                   void *receiver) {
   auto *c = static_cast<WebGetConnection *>(context);
   if (c->tlsActive.load()) {
-    if (Tls_ReceiveRecordInput(c->tls, size, receive, receiver) > 0) {
-      Tls_ProcessInput(c->tls);
+    if (Tls_ReceiveRecordInput(c->tls, size, receive, receiver) > 0)
       WebGetConnection_SchedulePoll(c);
-    }
     return;
   }
   MemoryStream *queue = nullptr;
@@ -1228,22 +1236,20 @@ int WebGetConnection_Poll(WebGetConnection *connection) {
   DupStream_TransferOutbound(c->transport, c->http);
   if (AsyncSocket_IsConnected(c->socket)) {
     int32_t sealed = 0;
-    int32_t space = 0;
     if (c->tlsActive.load()) {
       // Records that waited in the record buffer for room in the decrypted
       // stream are deciphered now that the reader has taken some: while the
       // record buffer is full no socket event comes to do it, and a large
       // body would stall until the time-out.
-      int32_t before = inboundLength(receivedStream(c));
-      Tls_ProcessInput(c->tls);
-      if (inboundLength(receivedStream(c)) > before) WebGetConnection_SchedulePoll(c);
-      Tls_GetOutboundLength(c->tls, &sealed);
-      Tls_GetReceiveSpace(c->tls, &space);
-    } else {
-      DupStream_GetInboundSpace(c->transport, &space);
+      if (Tls_ProcessWaitingInput(c->tls) > 1) WebGetConnection_SchedulePoll(c);
+      sealed = outboundLength(Tls_GetTransportStream(c->tls));
     }
     if (outboundLength(c->transport) > 0 || sealed > 0) AsyncSocket_StartWrite(c->socket);
-    if (space > 0) AsyncSocket_StartRead(c->socket);
+    // A running read loop asks for the room itself before it ends; an idle
+    // one starts when there is room. Neither waits here for the session lock
+    // an I/O worker holds while it deciphers.
+    if (AsyncSocket_IsReading(c->socket) || receiveSpace(c, false) > 0)
+      AsyncSocket_StartRead(c->socket);
   }
   postTimeoutCheck(c);
   return 1;

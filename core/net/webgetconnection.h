@@ -62,6 +62,13 @@ constexpr int32_t kWebGetMinimumBodyBytesPerSecond = 1000;
 // Interim (1xx) answers a request may get before its final one; one more
 // fails it with 986.
 constexpr int32_t kWebGetInterimAnswerLimit = 5;
+// Received bytes a connection holds before the request takes them (records,
+// deciphered bytes and the HTTP side together): the socket is read only while
+// they are fewer, so that a reader slower than the network leaves the rest in
+// the system's socket buffer instead of growing three queues to their maximum.
+// Above the header limit plus a whole TLS record, so a header or a record
+// always fits.
+constexpr int32_t kWebGetReceiveWindowBytes = 192 * 1024;
 // One read of a file:// body takes at most this many bytes.
 constexpr int32_t kWebGetFileBufferBytes = 16387;
 // A file:// URL's decoded path, terminator included.

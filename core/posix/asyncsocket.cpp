@@ -70,6 +70,9 @@ struct AsyncSocketOp {
   uint32_t length;            // read: bytes asked; write: bytes filled
   uint32_t done;              // write: bytes sent of length
   uint8_t *buffer;            // read and write: kAsyncSocketRoundBytes
+  // A start met the loop running: the loop asks the owner once more before
+  // it ends (read), so room the owner made meanwhile is not missed.
+  std::atomic<int32_t> again;
 };
 
 // The final close of a lingering descriptor, run on a pool thread.
@@ -387,6 +390,10 @@ int asyncSocketReadEnd(AsyncSocket *s) {
   AsyncSocketHandle *h = s->readOp.handle;
   MeterRW_AddReadBytes(s->meter, 0);
   s->reading.store(0);
+  // A start that met the loop while it was ending: the owner may have made
+  // room after the loop asked. Whichever of the two takes the flag starts it
+  // (here while the loop's reference still holds the socket).
+  if (s->readOp.again.exchange(0)) AsyncSocket_StartRead(s);
   asyncSocketEnd(s, h);
   return 1;
 }
@@ -633,7 +640,13 @@ int asyncSocketStartLoop(AsyncSocket *s, std::atomic<int32_t> *flag, AsyncSocket
   if (!AsyncSocket_IsOpen(s)) return 0;
   if (needsConnected && !s->connected.load()) return 1;
   int32_t idle = 0;
-  if (!flag->compare_exchange_strong(idle, 1)) return 1;
+  if (!flag->compare_exchange_strong(idle, 1)) {
+    op->again.store(1);
+    // The loop may have ended between the two: then start it here.
+    idle = 0;
+    if (!flag->compare_exchange_strong(idle, 1)) return 1;
+  }
+  op->again.store(0);
   op->io.error = 0;
   op->io.spare = 0;
   return asyncSocketStart(s, op, flag, routine, here);

@@ -125,6 +125,7 @@ void emptyBuffers(TLS1 *s) {
   MemoryStream_Empty(s->RecordBuffer);
   DupStream_Empty(s->Transport);
   s->BufferEpoch++;
+  s->InputWaits.store(0, std::memory_order_release);
 }
 
 // Protection off and every key gone: what a session holds between
@@ -615,6 +616,7 @@ int32_t Tls_ReceiveRecordInput(TLS1 *session, int32_t length,
   int32_t got = receive(receiver, room, take);
   if (got < 0 || got > take) got = 0;
   MemoryStream_CommitAppend(s->RecordBuffer, &room, got);
+  if (got > 0) Tls_ProcessInput(s);
   return got;
 }
 
@@ -624,11 +626,15 @@ int Tls_ProcessInput(TLS1 *session) {
   if (s->Error.load()) return 1;
   const uint32_t epoch = s->BufferEpoch;
   const int32_t available = MemoryStream_GetLength(s->RecordBuffer);
-  if (available == 0) return 1;
+  if (available == 0) {
+    s->InputWaits.store(0, std::memory_order_release);
+    return 1;
+  }
   uint8_t *buffer = nullptr;
   MemoryStream_GetBuffer(s->RecordBuffer, 0, &buffer);
   int32_t offset = 0;
   int ok = 1;
+  int32_t waits = 0;
   while (ok && !s->Error.load()) {
     if (s->BytesNeeded > kTlsMaxReadUnitBytes) {
       Tls_Log(s, LOG_ERROR, "SSL read overflow");
@@ -660,7 +666,10 @@ int Tls_ProcessInput(TLS1 *session) {
       if (s->Header[0] == kTypeApplicationData) {
         int32_t space = 0;
         DupStream_GetInboundSpace(s->Transport, &space);
-        if (space < length) break;
+        if (space < length) {
+          waits = 1;
+          break;
+        }
       }
       offset += length;
       s->BytesNeeded = 5;
@@ -675,7 +684,19 @@ int Tls_ProcessInput(TLS1 *session) {
   }
   MemoryStream_ReleaseBuffer(s->RecordBuffer, &buffer);
   MemoryStream_Discard(s->RecordBuffer, offset);
+  s->InputWaits.store(waits, std::memory_order_release);
   return ok;
+}
+
+int Tls_ProcessWaitingInput(TLS1 *session) {
+  TLS1 *s = checked(session);
+  if (!s->InputWaits.load(std::memory_order_acquire)) return 1;
+  SessionGuard guard(s);
+  int32_t before = 0, after = 0;
+  DupStream_GetInboundLength(s->Transport, &before);
+  if (!Tls_ProcessInput(s)) return 0;
+  DupStream_GetInboundLength(s->Transport, &after);
+  return after > before ? 2 : 1;
 }
 
 int Tls_WriteRecord(TLS1 *session, uint8_t type, const void *data, int32_t length) {

@@ -164,14 +164,22 @@ int Tls_WriteRecordInput(TLS1 *session, const void *data, int32_t length, int32_
 // The same without a copy: under the session's lock, receive(receiver, room,
 // size) is called once with room for up to length bytes behind the record
 // buffer's data (within its space) and returns how many it put there, which
-// become record input. Returns that count; 0, without calling receive, when
-// there is no room.
+// become record input and are processed (Tls_ProcessInput) before the lock
+// goes. Returns that count; 0, without calling receive, when there is no
+// room.
 int32_t Tls_ReceiveRecordInput(TLS1 *session, int32_t length,
                                int32_t (*receive)(void *receiver, uint8_t *room, int32_t size),
                                void *receiver);
 // Processes the complete records in the record buffer. Does nothing while
 // the session holds an error. Returns 1 unless processing failed now.
 int Tls_ProcessInput(TLS1 *session);
+// Tls_ProcessInput when its last run left complete application records
+// waiting for room in the deciphered stream (a reader may have made room
+// since); otherwise returns 1 at once, without taking the session lock.
+// Records the transport added are processed by the call that adds them.
+// Returns 2 when deciphered bytes were added, 0 when processing failed now,
+// else 1.
+int Tls_ProcessWaitingInput(TLS1 *session);
 // Sends application data as records of at most 16384 bytes (under TLS 1.0
 // with a block cipher each record's first byte goes alone, the 1/n-1 split),
 // stopping at the first that cannot be queued; *written = bytes accepted.

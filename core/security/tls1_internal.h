@@ -163,6 +163,10 @@ struct TLS1 {
   CallbackCell CertificateRequest;
   int32_t ReadKeysActivated;    // in this handshake
   uint32_t BufferEpoch;         // moves on whenever the record buffer is emptied
+  // Complete application records wait in the record buffer for room in the
+  // deciphered stream: written under the lock by Tls_ProcessInput, read
+  // without it by Tls_ProcessWaitingInput.
+  std::atomic<int32_t> InputWaits;
   char ServerName[kTlsServerNameBytes + 1];
   uint8_t *WriteBuffer;         // kTlsWriteBufferBytes, one record at a time
   // Secure renegotiation (RFC 5746): whether the server sent the extension,
