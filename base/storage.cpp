@@ -5,7 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "base/bitfield.h"
 #include "base/enginelog.h"
+#include "base/metafile.h"
 #include "base/storagechain.h"
 #include "base/storagefile.h"
 #include "base/storagefilepiece.h"
@@ -159,6 +161,33 @@ int Storage_SetDeltaSource(Storage *s, void *context, StorageDeltaSourceFunction
   s->deltaSourceContext = context;
   s->deltaSource = function;
   return 1;
+}
+
+int Storage_SetWritePlan(Storage *s, MetaFile *metafile, const BitField *pieces) {
+  STORAGE_CHECK(s);
+  bool known = metafile != nullptr && pieces != nullptr;
+  // Cleared plan first and set plan last: a step that reads both between
+  // the two stores sees no plan or a different metafile.
+  s->writePlan.store(nullptr);
+  s->writePlanMeta.store(known ? metafile : nullptr);
+  s->writePlan.store(known ? pieces : nullptr);
+  return 1;
+}
+
+int Storage_IsFilePlanned(Storage *s, MetaFile *metafile, const FileEntry *entry) {
+  STORAGE_CHECK(s);
+  CHECK_POINTER(entry);
+  const BitField *plan = s->writePlan.load();
+  if (plan == nullptr || metafile != s->writePlanMeta.load() || entry->size < 1) return 0;
+  PieceList *list = MetaFile_GetPieceList(metafile);
+  int64_t pieceSize = list != nullptr ? PieceList_GetPieceSize(list) : 0;
+  if (pieceSize < 1) return 0;
+  int64_t offset = (entry->flags & kFileEntryOffset) ? entry->offset : 0;
+  int64_t first = offset / pieceSize, last = (offset + entry->size - 1) / pieceSize;
+  int32_t planned = 0;
+  BitField_GetSize(plan, &planned);
+  if (last >= planned) return 0;
+  return BitField_IsRangeSet(plan, int32_t(first), int32_t(last - first + 1)) ? 1 : 0;
 }
 
 void Storage_Log(Storage *s, const char *format, ...) {

@@ -315,12 +315,13 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
 
 // Opens the record's file for writing: the file the new version is built
 // in. That is the one made or left for it before (fileBuildName), else a
-// copy of the final file made now (the unchanged ranges come from it), else
-// a new file. The final file is never opened for writing: it keeps the
-// installed version, whole, until Storage_CompleteFile renames the built
-// file over it. Only a new file without a partial extension is written
-// under its final name. 0 with the last error.
-int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o) {
+// copy of the final file made now (the unchanged ranges come from it;
+// nothing is copied when whole says the run writes every byte), else a new
+// file. The final file is never opened for writing: it keeps the installed
+// version, whole, until Storage_CompleteFile renames the built file over
+// it. Only a new file without a partial extension is written under its
+// final name. 0 with the last error.
+int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, bool whole) {
   const std::string &name = o->name;
   FileIdentity identity = {};
   std::string build = fileBuildName(d, root, name, &identity);
@@ -332,11 +333,16 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o) {
   } else if (hasFinal && S_ISDIR(identity.mode)) {
     Platform_SetLastError(kErrorAccess);  // a directory where the file goes
     return 0;
-  } else if (hasFinal && S_ISREG(identity.mode)) {
+  } else if (hasFinal && S_ISREG(identity.mode) && !whole) {
     build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name)
                                                     : fileTemporaryName(name);
     if (!RootDirectory_Copy(root, name.c_str(), build.c_str())) return 0;
     RootDirectory_MakeWritable(root, build.c_str());
+  } else if (hasFinal && S_ISREG(identity.mode)) {
+    // Built beside the final file like a copy, but from nothing.
+    build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name)
+                                                    : fileTemporaryName(name);
+    fresh = true;
   } else {
     build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name) : name;
     fresh = true;
@@ -443,7 +449,8 @@ int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mod
   if (o->file == nullptr) {
     fileLog(d, "Open (%s) (%d)\n", name.c_str(),
             int(writing ? kWriteFlags : kReadFlags) | int(d->settings.extraFileFlags));
-    ok = writing ? fileOpenForWriting(d, root, o) : fileOpenForReading(d, root, o, false);
+    ok = writing ? fileOpenForWriting(d, root, o, (mode & kStorageFileModeWhole) != 0)
+                 : fileOpenForReading(d, root, o, false);
     if (!ok) *error = Platform_GetLastError();
     if (ok && writing) {
       CriticalSection_Enter(d->completedLock);
@@ -543,6 +550,9 @@ int fileTransfer(StorageFile *d, StorageStep *step, int reading) {
   std::string name = fileNameOf(m->file->entry);
   uint32_t mode = reading ? kStorageFileModeRead : kStorageFileModeWrite;
   if (reading && StorageRequest_GetInstalled(r)) mode |= kStorageFileModeInstalled;
+  if (!reading &&
+      Storage_IsFilePlanned(step->storage, StorageRequest_GetMetaFile(r), m->file->entry))
+    mode |= kStorageFileModeWhole;
   OpenFile *handle = nullptr;
   int32_t error = 0;
   if (!fileOpen(d, name, m->file->size, mode, &handle, &error))
