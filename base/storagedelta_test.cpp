@@ -68,7 +68,7 @@ class StorageDeltaTest : public StorageHttpFixture {
 };
 
 // Decoded pieces equal the generator's; with the cache, neighbouring deltas
-// read their shared local pieces once.
+// read their shared local pieces once, and no source run outlives its delta.
 TEST_F(StorageDeltaTest, DeltasDecodeAndNeighboursHitTheCache) {
   Stores("cache", "remote");
   constexpr int32_t kPieces = 24;
@@ -85,6 +85,8 @@ TEST_F(StorageDeltaTest, DeltasDecodeAndNeighboursHitTheCache) {
       char name[64];
       snprintf(name, sizeof name, "flat/h2/%08x.varnopiece", unsigned(i));
       ASSERT_EQ(Bytes(request), Tree(name)) << i;
+      // The source run is given back once the delta is applied.
+      EXPECT_EQ(StorageRequest_GetHeldBytes(StorageRequest_GetSourceRequest(request)), 0) << i;
     }
     readBytes[size != 0] = Status("readBytes");
     EXPECT_EQ(Status("cache.hits") > 0, size != 0);
