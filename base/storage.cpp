@@ -174,20 +174,13 @@ int Storage_SetWritePlan(Storage *s, MetaFile *metafile, const BitField *pieces)
   return 1;
 }
 
-int Storage_IsFilePlanned(Storage *s, MetaFile *metafile, const FileEntry *entry) {
+int Storage_GetWritePlan(Storage *s, MetaFile *metafile, const BitField **pieces) {
   STORAGE_CHECK(s);
-  CHECK_POINTER(entry);
+  CHECK_POINTER(pieces);
   const BitField *plan = s->writePlan.load();
-  if (plan == nullptr || metafile != s->writePlanMeta.load() || entry->size < 1) return 0;
-  PieceList *list = MetaFile_GetPieceList(metafile);
-  int64_t pieceSize = list != nullptr ? PieceList_GetPieceSize(list) : 0;
-  if (pieceSize < 1) return 0;
-  int64_t offset = (entry->flags & kFileEntryOffset) ? entry->offset : 0;
-  int64_t first = offset / pieceSize, last = (offset + entry->size - 1) / pieceSize;
-  int32_t planned = 0;
-  BitField_GetSize(plan, &planned);
-  if (last >= planned) return 0;
-  return BitField_IsRangeSet(plan, int32_t(first), int32_t(last - first + 1)) ? 1 : 0;
+  bool known = plan != nullptr && metafile != nullptr && metafile == s->writePlanMeta.load();
+  *pieces = known ? plan : nullptr;
+  return known ? 1 : 0;
 }
 
 void Storage_Log(Storage *s, const char *format, ...) {

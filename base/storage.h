@@ -148,9 +148,9 @@ int Storage_SetDeltaSource(Storage *storage, void *context, StorageDeltaSourceFu
 // Both are borrowed and must outlive the chains that follow; NULL for either
 // says nothing is known. Set on the owner's thread between runs. Returns 1.
 int Storage_SetWritePlan(Storage *storage, MetaFile *metafile, const BitField *pieces);
-// 1 when every piece holding a byte of the entry (a file of metafile) is in
-// the write plan; 0 for an empty file or without a plan for metafile.
-int Storage_IsFilePlanned(Storage *storage, MetaFile *metafile, const FileEntry *entry);
+// The write plan when it is one for metafile: 1 with *pieces, else 0 with
+// *pieces NULL.
+int Storage_GetWritePlan(Storage *storage, MetaFile *metafile, const BitField **pieces);
 // One line of the storage's class log.
 void Storage_Log(Storage *storage, const char *format, ...);
 

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -12,8 +13,12 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
+#include "base/bitfield.h"
 #include "base/filelist.h"
+#include "base/metafile.h"
+#include "base/piecelist.h"
 #include "base/storagechain.h"
 #include "base/storagerequest.h"
 #include "core/formats/json.h"
@@ -321,7 +326,56 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
 // version, whole, until Storage_CompleteFile renames the built file over
 // it. Only a new file without a partial extension is written under its
 // final name. 0 with the last error.
-int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, bool whole) {
+// Where a file's writes come from: the storage whose write plan says which
+// pieces the owner will write, the metafile of the pieces, the file.
+struct FilePlan {
+  Storage *storage;
+  MetaFile *metafile;
+  FileRecord *file;
+};
+
+// The ranges of the file's data (offset in the file, length) that pieces of
+// the write plan hold, as ascending, merged pairs; empty without a plan.
+std::vector<int64_t> filePlannedRanges(const FilePlan *plan) {
+  std::vector<int64_t> ranges;
+  const BitField *pieces = nullptr;
+  if (plan == nullptr || plan->file->size < 1 ||
+      !Storage_GetWritePlan(plan->storage, plan->metafile, &pieces))
+    return ranges;
+  PieceList *list = MetaFile_GetPieceList(plan->metafile);
+  int64_t pieceSize = list != nullptr ? PieceList_GetPieceSize(list) : 0;
+  int32_t count = 0;
+  BitField_GetSize(pieces, &count);
+  if (pieceSize < 1) return ranges;
+  // Pads may lie inside the file's stretch of the content: its pieces run
+  // to the end of its data and pads.
+  const FileRecord *f = plan->file;
+  int64_t first = f->offset / pieceSize;
+  int64_t last = std::min<int64_t>((f->offset + f->size + f->pad - 1) / pieceSize, count - 1);
+  StorageRequest *request = nullptr;
+  for (int64_t piece = first; piece <= last; piece++) {
+    if (!BitField_IsSet(pieces, int32_t(piece))) continue;
+    if (request == nullptr) {
+      StorageRequest_Create(&request);
+      StorageRequest_SetMetaFile(request, plan->metafile);
+    } else {
+      StorageRequest_Reset(request);
+      StorageRequest_SetMetaFile(request, plan->metafile);
+    }
+    StorageRequest_AddPiece(request, int32_t(piece));
+    for (StorageMember *m = request->first; m != nullptr; m = m->next) {
+      if (m->file != f || m->length <= 0) continue;
+      if (!ranges.empty() && ranges.end()[-2] + ranges.back() >= m->fileOffset)
+        ranges.back() = std::max(ranges.back(), m->fileOffset + m->length - ranges.end()[-2]);
+      else
+        ranges.insert(ranges.end(), {m->fileOffset, m->length});
+    }
+  }
+  if (request != nullptr) Class_ReleaseObject(&request);
+  return ranges;
+}
+
+int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const FilePlan *plan) {
   const std::string &name = o->name;
   FileIdentity identity = {};
   std::string build = fileBuildName(d, root, name, &identity);
@@ -333,16 +387,19 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, bool wh
   } else if (hasFinal && S_ISDIR(identity.mode)) {
     Platform_SetLastError(kErrorAccess);  // a directory where the file goes
     return 0;
-  } else if (hasFinal && S_ISREG(identity.mode) && !whole) {
-    build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name)
-                                                    : fileTemporaryName(name);
-    if (!RootDirectory_Copy(root, name.c_str(), build.c_str())) return 0;
-    RootDirectory_MakeWritable(root, build.c_str());
   } else if (hasFinal && S_ISREG(identity.mode)) {
-    // Built beside the final file like a copy, but from nothing.
     build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name)
                                                     : fileTemporaryName(name);
-    fresh = true;
+    // The installed bytes that the run's pieces will replace are not
+    // copied; a file they replace whole is built from nothing.
+    std::vector<int64_t> planned = filePlannedRanges(plan);
+    fresh = planned.size() == 2 && planned[0] == 0 && planned[1] >= o->size;
+    if (!fresh) {
+      if (!RootDirectory_Copy(root, name.c_str(), build.c_str(), planned.data(),
+                              int32_t(planned.size() / 2)))
+        return 0;
+      RootDirectory_MakeWritable(root, build.c_str());
+    }
   } else {
     build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name) : name;
     fresh = true;
@@ -393,8 +450,10 @@ int fileOpenForReading(StorageFile *d, RootDirectory *root, OpenFile *o, bool in
 void fileClose(StorageFile *d, OpenFile **handle, int complete);
 
 // A handle on the record of name, its file open. 1, or 0 with *error.
+// plan: for a writer, where to learn which of the file's bytes the owner's
+// pieces will write; NULL: none of them is known to be.
 int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mode,
-             OpenFile **handle, int32_t *error) {
+             OpenFile **handle, int32_t *error, const FilePlan *plan = nullptr) {
   *handle = nullptr;
   *error = 0;
   RootDirectory *root = fileRoot(d);
@@ -449,7 +508,7 @@ int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mod
   if (o->file == nullptr) {
     fileLog(d, "Open (%s) (%d)\n", name.c_str(),
             int(writing ? kWriteFlags : kReadFlags) | int(d->settings.extraFileFlags));
-    ok = writing ? fileOpenForWriting(d, root, o, (mode & kStorageFileModeWhole) != 0)
+    ok = writing ? fileOpenForWriting(d, root, o, plan)
                  : fileOpenForReading(d, root, o, false);
     if (!ok) *error = Platform_GetLastError();
     if (ok && writing) {
@@ -550,12 +609,10 @@ int fileTransfer(StorageFile *d, StorageStep *step, int reading) {
   std::string name = fileNameOf(m->file->entry);
   uint32_t mode = reading ? kStorageFileModeRead : kStorageFileModeWrite;
   if (reading && StorageRequest_GetInstalled(r)) mode |= kStorageFileModeInstalled;
-  if (!reading &&
-      Storage_IsFilePlanned(step->storage, StorageRequest_GetMetaFile(r), m->file->entry))
-    mode |= kStorageFileModeWhole;
+  FilePlan plan = {step->storage, StorageRequest_GetMetaFile(r), m->file};
   OpenFile *handle = nullptr;
   int32_t error = 0;
-  if (!fileOpen(d, name, m->file->size, mode, &handle, &error))
+  if (!fileOpen(d, name, m->file->size, mode, &handle, &error, reading ? nullptr : &plan))
     return Storage_CompleteStep(step, kStorageResultFile, error);
   auto *t = new FileTransfer{d, handle, step, r, m, nullptr, reading};
   StorageRequest_GetBuffer(r, m->paddedOffset, &t->buffer);

@@ -52,9 +52,6 @@ constexpr uint32_t kStorageFileModeRead = 1;
 constexpr uint32_t kStorageFileModeWrite = 2;
 constexpr uint32_t kStorageFileModeSelfUpdate = 4;
 constexpr uint32_t kStorageFileModeInstalled = 8;  // read the final file's own bytes
-// Writing, and every byte of the file will be written in this run: its
-// replacement starts empty instead of as a copy of the installed file.
-constexpr uint32_t kStorageFileModeWhole = 16;
 
 // "attr" bits of a file entry.
 constexpr uint32_t kStorageFileAttrReadOnly = 1;

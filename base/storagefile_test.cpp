@@ -488,13 +488,15 @@ TEST_F(StorageFileTest, ReadsTheFileBeingBuilt) {
 }
 
 // A file the owner will write every piece of is built from nothing, not
-// from a copy of the installed file; without that plan its replacement
-// starts as the copy. Either way the installed file stays whole until the
-// completion renames the built one over it.
+// from a copy of the installed file; one it will write some pieces of
+// starts as a copy of the installed bytes but those pieces' (zeros until
+// written); without a plan, as the whole copy. Either way the installed file
+// stays whole until the completion renames the built one over it.
 TEST_F(StorageFileTest, PlannedFilesAreBuiltWithoutACopy) {
-  for (bool planned : {false, true}) {
-    SCOPED_TRACE(planned);
-    std::string root = dir_ / (planned ? "planned" : "copied");
+  enum Plan { kNone, kAll, kSecondPiece };
+  for (Plan plan : {kNone, kAll, kSecondPiece}) {
+    SCOPED_TRACE(plan);
+    std::string root = dir_ / ("plan" + std::to_string(plan));
     Storage_Reset(storage);
     ASSERT_EQ(ConfigureFile(storage, root), 1);
     MetaFile *v1 = Meta("u1"), *v2 = Meta("u2");
@@ -503,27 +505,33 @@ TEST_F(StorageFileTest, PlannedFilesAreBuiltWithoutACopy) {
     Storage_Reset(storage);
     ASSERT_EQ(ConfigureFile(storage, root), 1);
     PieceList *list = MetaFile_GetPieceList(v2);
-    BitField *plan = nullptr;
-    BitField_Create(&plan);
-    BitField_Resize(plan, PieceList_GetPieceTotal(list));
-    BitField_SetAll(plan);
-    if (planned) Storage_SetWritePlan(storage, v2, plan);
+    BitField *pieces = nullptr;
+    BitField_Create(&pieces);
+    BitField_Resize(pieces, PieceList_GetPieceTotal(list));
+    if (plan == kAll) BitField_SetAll(pieces);
+    if (plan == kSecondPiece) BitField_Set(pieces, 1);
+    if (plan != kNone) Storage_SetWritePlan(storage, v2, pieces);
     EXPECT_TRUE(Install("u2", {0}).empty());  // the start of many.bin
     size_t piece = size_t(PieceList_GetPieceSize(list));
     std::string built = Dirops_ReadFile(root + "/many.bin.varnopartial");
     std::string old = Dirops_ReadFile(Vectors("u1/files/many.bin"));
-    ASSERT_GT(old.size(), piece);
+    ASSERT_GT(old.size(), 2 * piece);
     std::string rest = built.size() > piece ? built.substr(piece) : std::string();
-    if (planned)
+    if (plan == kAll) {
       EXPECT_EQ(rest.find_first_not_of('\0'), std::string::npos);
-    else
-      EXPECT_EQ(rest, old.substr(piece));
+    } else if (plan == kSecondPiece) {
+      ASSERT_EQ(built.size(), old.size());
+      EXPECT_EQ(rest.substr(0, piece), std::string(piece, '\0'));
+      EXPECT_TRUE(rest.substr(piece) == old.substr(2 * piece));
+    } else {
+      EXPECT_TRUE(rest == old.substr(piece));
+    }
     EXPECT_EQ(ManifestCheck("u1", root), "0");
     EXPECT_TRUE(Install("u2", StorageLoop_AllPieces(v2)).empty());
     EXPECT_TRUE(StorageLoop_Complete(storage, v2).empty());
     ExpectInstalled("u2", root);
     Storage_SetWritePlan(storage, nullptr, nullptr);
-    BitField_Release(&plan);
+    BitField_Release(&pieces);
   }
 }
 
