@@ -36,9 +36,12 @@ void repositoryDestroy(void **object) {
   if (r->apply != nullptr) StorageCopy_Stop(r->apply);
   if (r->queue != nullptr) EventQueue_Cancel(r->queue, reinterpret_cast<uintptr_t>(r));
   Repository_SetRequestCount(r, 0);
+  if (r->local != nullptr) Storage_SetWritePlan(r->local, nullptr, nullptr);
   MetaFile_Destroy(&r->localMetaFile);
   MetaFile_Destroy(&r->remoteMetaFile);
   BitField_Release(&r->mask);
+  BitField_Release(&r->staged);
+  BitField_Release(&r->applyMask);
   Class_ReleaseObject(&r->delta);
   Dictionary_Release(&r->config);
   for (StorageCopy **copy : {&r->copy, &r->apply}) {
@@ -132,6 +135,8 @@ int Repository_Create(Repository **repository) {
   StorageDelta_SetStorage(r->delta, r->local);
   StorageDelta_SetCompletion(r->delta, r, Repository_CompleteDeltaStep);
   BitField_Create(&r->mask);
+  BitField_Create(&r->staged);
+  BitField_Create(&r->applyMask);
   MetaFile_Create(&r->localMetaFile);
   MetaFile_Create(&r->remoteMetaFile);
   MetaFile_SetErrorCallback(r->localMetaFile, r, Repository_OnLocalMetaFileError);
@@ -450,8 +455,28 @@ void resetForPhase(Repository *r) {
   StorageCopy_Reset(r->apply);
   forEachStorage(r, [](Storage *s) { Storage_Reset(s); });
   StorageDelta_Reset(r->delta);
+  Storage_SetWritePlan(r->local, nullptr, nullptr);
   r->configured = 0;
   r->cleanupStarted = 0;
+}
+
+// The apply writes the pieces the copy staged and leaves out every other:
+// the copy found those in place (or masked them) a moment ago. The local
+// storage learns which pieces will be written, so that a file whose every
+// piece is among them is built from nothing rather than from a copy of the
+// installed one. With a mask of the caller's the apply looks at every
+// piece it selects, as before.
+void repositoryPlanApply(Repository *r) {
+  int32_t masked = 0, staged = 0;
+  BitField_GetSize(r->mask, &masked);
+  BitField_GetSize(r->staged, &staged);
+  int32_t pieces = PieceList_GetPieceTotal(MetaFile_GetPieceList(r->remoteMetaFile));
+  if (masked != 0 || staged != pieces || pieces < 1) return;
+  BitField_Copy(r->applyMask, r->staged);
+  BitField_Invert(r->applyMask);
+  StorageCopy_SetMask(r->apply, r->applyMask);
+  StorageCopy_Configure(r->apply);
+  Storage_SetWritePlan(r->local, r->remoteMetaFile, r->staged);
 }
 
 double stallReference(Repository *r, uint32_t word, double now, bool *test) {
@@ -813,6 +838,7 @@ void synchronizeStep(Repository *r) {
   } else if (StorageCopy_IsFinished(r->copy)) {
     if (r->applyEnabled && !StorageCopy_IsFinished(r->apply)) {
       if (!StorageCopy_IsRunning(r->apply)) {
+        repositoryPlanApply(r);
         StorageCopy_Start(r->apply);
         r->configured = 1;
       }

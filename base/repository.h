@@ -174,6 +174,8 @@ struct Repository {
   StorageCleanup *cleanupLocal;
   StorageCleanup *cleanupPending;
   BitField *mask;
+  BitField *staged;     // pieces the copy found in or wrote to the pending storage
+  BitField *applyMask;  // the pieces the apply leaves out: every other one
   MeterRW *localMeters;
   MeterRW *remoteMeters;
   uint32_t actionFlags;

@@ -99,6 +99,9 @@ bool configureMask(Repository *r, Dictionary *working, int32_t pieces, bool hasL
       *flags = kStorageCopyDefaultFlags | kStorageCopyMask;
     }
   }
+  BitField_Resize(r->staged, pieces);
+  BitField_ClearAll(r->staged);
+  StorageCopy_SetStaged(r->copy, r->staged);
   if (maskSet) {
     BitField_Invert(r->mask);
     StorageCopy_SetMask(r->copy, r->mask);
@@ -252,6 +255,7 @@ int Repository_Configure(Repository *r) {
   StorageCopy_Reset(r->copy);
   StorageCopy_Reset(r->apply);
   StorageDelta_Reset(r->delta);
+  Storage_SetWritePlan(r->local, nullptr, nullptr);
   Dictionary *working = nullptr;
   Dictionary_Create(&working);
   Dictionary_Merge(working, r->config, kDictionaryMergeOverwrite);

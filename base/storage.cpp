@@ -5,7 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "base/bitfield.h"
 #include "base/enginelog.h"
+#include "base/metafile.h"
 #include "base/storagechain.h"
 #include "base/storagefile.h"
 #include "base/storagefilepiece.h"
@@ -159,6 +161,26 @@ int Storage_SetDeltaSource(Storage *s, void *context, StorageDeltaSourceFunction
   s->deltaSourceContext = context;
   s->deltaSource = function;
   return 1;
+}
+
+int Storage_SetWritePlan(Storage *s, MetaFile *metafile, const BitField *pieces) {
+  STORAGE_CHECK(s);
+  bool known = metafile != nullptr && pieces != nullptr;
+  // Cleared plan first and set plan last: a step that reads both between
+  // the two stores sees no plan or a different metafile.
+  s->writePlan.store(nullptr);
+  s->writePlanMeta.store(known ? metafile : nullptr);
+  s->writePlan.store(known ? pieces : nullptr);
+  return 1;
+}
+
+int Storage_GetWritePlan(Storage *s, MetaFile *metafile, const BitField **pieces) {
+  STORAGE_CHECK(s);
+  CHECK_POINTER(pieces);
+  const BitField *plan = s->writePlan.load();
+  bool known = plan != nullptr && metafile != nullptr && metafile == s->writePlanMeta.load();
+  *pieces = known ? plan : nullptr;
+  return known ? 1 : 0;
 }
 
 void Storage_Log(Storage *s, const char *format, ...) {

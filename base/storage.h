@@ -57,6 +57,9 @@ struct StorageStep;        // storagechain.h
 struct StorageChallenge;   // storagechain.h
 struct StorageRequest;     // storagerequest.h
 struct OffsetCache;        // offsetcache.h
+struct MetaFile;           // metafile.h
+struct FileEntry;          // filelist.h
+struct BitField;           // bitfield.h
 
 // The storage's class log, handed to its driver so that the driver's lines
 // go where the storage's go.
@@ -118,6 +121,10 @@ struct Storage {
   std::atomic<double> lastActivity;
   void *deltaSourceContext;
   StorageDeltaSourceFunction deltaSource;
+  // The pieces of writePlanMeta the owner will write, each before any file
+  // holding it completes (both borrowed; NULL when not known).
+  std::atomic<MetaFile *> writePlanMeta;
+  std::atomic<const BitField *> writePlan;
 };
 
 // Every operation stops the program with "Pointer is NULL\n" or "Class
@@ -135,6 +142,15 @@ int Storage_GetQueue(Storage *storage, EventQueue **queue);
 // whatever the global log does; without a sink, to the global log at DEBUG.
 int Storage_SetLogHook(Storage *storage, void *context, ClassLogSink sink);
 int Storage_SetDeltaSource(Storage *storage, void *context, StorageDeltaSourceFunction function);
+// The pieces of metafile that the owner will write into this storage, every
+// one of them before any file holding it is completed: a driver building a
+// file's replacement need not copy the installed bytes these pieces replace.
+// Both are borrowed and must outlive the chains that follow; NULL for either
+// says nothing is known. Set on the owner's thread between runs. Returns 1.
+int Storage_SetWritePlan(Storage *storage, MetaFile *metafile, const BitField *pieces);
+// The write plan when it is one for metafile: 1 with *pieces, else 0 with
+// *pieces NULL.
+int Storage_GetWritePlan(Storage *storage, MetaFile *metafile, const BitField **pieces);
 // One line of the storage's class log.
 void Storage_Log(Storage *storage, const char *format, ...);
 

@@ -395,7 +395,12 @@ int storageDeltaSourceStep(Storage *s, StorageStep *step) {
 int storageDeltaApplyStep(Storage *, StorageStep *step) {
   StorageRequest *r = storageRequestOf(step);
   if (!StorageRequest_TestEncoding(r, kStorageFlagVCDiff)) return Storage_CompleteStep(step, 0, 0);
-  return Storage_CompleteStep(step, StorageRequest_ApplyDelta(r) ? 0 : kStorageResultDelta, 0);
+  int applied = StorageRequest_ApplyDelta(r);
+  // The source run (a whole file's pieces, often) is not kept for the
+  // request's next piece: requests that wait hold no memory for it.
+  StorageRequest *source = StorageRequest_GetSourceRequest(r);
+  if (source != nullptr) StorageRequest_FreeBuffers(source);
+  return Storage_CompleteStep(step, applied ? 0 : kStorageResultDelta, 0);
 }
 
 int storageAddPadsStep(Storage *, StorageStep *step) {

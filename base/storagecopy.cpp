@@ -207,6 +207,14 @@ int32_t copyStageMask(StorageCopy *c, StorageCopyTicket *t) {
   return 0;
 }
 
+// A piece now in the pending storage, for a copy into it.
+void copyNoteStaged(StorageCopy *c, int32_t index) {
+  if (c->staged == nullptr || !(c->flags & kStorageCopyToPending)) return;
+  int32_t size = 0;
+  BitField_GetSize(c->staged, &size);
+  if (index >= 0 && index < size) BitField_Set(c->staged, index);
+}
+
 // Stages 1 and 2: verify the piece in a storage into the request.
 int32_t copyStageVerify(StorageCopy *c, StorageCopyTicket *t, Storage *storage, int32_t entering) {
   if (entering) {
@@ -219,6 +227,7 @@ int32_t copyStageVerify(StorageCopy *c, StorageCopyTicket *t, Storage *storage, 
     copyLog(c, "Piece Pending (%d)\n", t->pieceIndex);
     t->stage = kStorageCopyStageTransfer;
   } else {
+    if (t->stage == kStorageCopyStagePending) copyNoteStaged(c, t->pieceIndex);
     copyLog(c, t->stage == kStorageCopyStagePending ? "Piece Skipped (Pending) (%d)\n"
                                                     : "Piece Skipped (Exists) (%d)\n",
             t->pieceIndex);
@@ -254,6 +263,7 @@ int32_t copyStageWrite(StorageCopy *c, StorageCopyTicket *t, int32_t entering) {
   }
   c->piecesWritten++;
   c->bytesWritten += copyPieceLength(c, t->pieceIndex);
+  copyNoteStaged(c, t->pieceIndex);
   copyNextStage(c, t);
   return 0;
 }
@@ -575,6 +585,13 @@ int StorageCopy_SetMask(StorageCopy *c, BitField *mask) {
   COPY_CHECK(c);
   if (mask != nullptr) CLASS_CHECK(mask, kBitFieldTag);
   c->mask = mask;
+  return 1;
+}
+
+int StorageCopy_SetStaged(StorageCopy *c, BitField *staged) {
+  COPY_CHECK(c);
+  if (staged != nullptr) CLASS_CHECK(staged, kBitFieldTag);
+  c->staged = staged;
   return 1;
 }
 

@@ -132,6 +132,7 @@ struct StorageCopy {
   MetaFile *metafile;       // borrowed
   MetaFile *maskMetaFile;   // borrowed; may be NULL
   BitField *mask;           // borrowed; may be NULL
+  BitField *staged;         // borrowed; may be NULL
   PieceQueue *queue;        // owned
   uint32_t flags;
   int32_t stopped;
@@ -204,6 +205,9 @@ int StorageCopy_SetFileWeight(StorageCopy *copy, double weight);
 int StorageCopy_SetPieceWeight(StorageCopy *copy, double weight);
 // A set bit excludes the piece from the run (it counts as done). NULL: none.
 int StorageCopy_SetMask(StorageCopy *copy, BitField *mask);
+// A copy into the pending storage sets the bit of each piece it finds there
+// or writes there (pieces past the field's size are not noted). NULL: none.
+int StorageCopy_SetStaged(StorageCopy *copy, BitField *staged);
 int StorageCopy_SetLocalStorage(StorageCopy *copy, Storage *storage);
 int StorageCopy_SetPendingStorage(StorageCopy *copy, Storage *storage);
 int StorageCopy_SetMetaFile(StorageCopy *copy, MetaFile *metafile);

@@ -15,13 +15,22 @@ namespace {
 
 #define DELTA_CHECK(d) CLASS_CHECK((d), kStorageDeltaTag)
 
-struct DeltaContext {
+}  // namespace
+
+struct StorageDeltaContext {
   uint32_t tag;  // kStorageDeltaContextTag
   StorageDelta *delta;
   StorageRequest *target;
   StorageRequest *source;
   StorageStep *step;
+  int32_t index, count;  // the source run
+  uint32_t generation;
+  StorageDeltaContext *next;  // in the reading or the waiting list
 };
+
+namespace {
+
+using DeltaContext = StorageDeltaContext;
 
 void deltaLog(StorageDelta *d, const char *format, ...) {
   if (!Class_LogEnabled(&d->log, LOG_DEBUG)) return;
@@ -49,6 +58,65 @@ void deltaDestroy(void **object) {
   MEM_FREE(d, sizeof(StorageDelta));
 }
 
+bool deltaOverlaps(const DeltaContext *a, const DeltaContext *b) {
+  return a->index < b->index + b->count && b->index < a->index + a->count;
+}
+
+// 1 when c's run overlaps a read in flight or a request waiting before
+// stop (all of them when stop is NULL).
+bool deltaMustWait(StorageDelta *d, const DeltaContext *c, const DeltaContext *stop) {
+  for (const DeltaContext *r = d->reading; r != nullptr; r = r->next)
+    if (deltaOverlaps(r, c)) return true;
+  for (const DeltaContext *w = d->firstWaiting; w != stop; w = w->next)
+    if (deltaOverlaps(w, c)) return true;
+  return false;
+}
+
+void deltaFreeContext(StorageDelta *d, DeltaContext *c) {
+  c->tag = 0;
+  void *member = c;
+  Pool_Free(d->contexts, &member, int32_t(sizeof(DeltaContext)), KSRC);
+}
+
+void deltaReadDone(Storage *, void *context, void *, int32_t result, int32_t resultEx);
+
+void deltaStartRead(StorageDelta *d, DeltaContext *c) {
+  c->next = d->reading;
+  d->reading = c;
+  for (int32_t i = c->index; i < c->index + c->count; i++) StorageRequest_AddPiece(c->source, i);
+  StorageRequest_AllocBuffer(c->source);
+  StorageRequest_SetInstalled(c->source, 1);  // the old bytes, not a file being rebuilt
+  Class_Retain(d);  // until the read is delivered
+  Storage_Read(d->local, c->source, d->cache, c, deltaReadDone);
+}
+
+// Starts, in arrival order, the waiting requests that no longer overlap a
+// read in flight or a request waiting before them.
+void deltaStartWaiting(StorageDelta *d) {
+  DeltaContext *previous = nullptr;
+  for (DeltaContext *w = d->firstWaiting; w != nullptr;) {
+    DeltaContext *next = w->next;
+    if (deltaMustWait(d, w, w)) {
+      previous = w;
+    } else {
+      (previous ? previous->next : d->firstWaiting) = next;
+      if (d->lastWaiting == w) d->lastWaiting = previous;
+      deltaStartRead(d, w);
+    }
+    w = next;
+  }
+}
+
+void deltaUnlinkReading(StorageDelta *d, DeltaContext *c) {
+  for (DeltaContext **at = &d->reading; *at != nullptr; at = &(*at)->next) {
+    if (*at == c) {
+      *at = c->next;
+      c->next = nullptr;
+      return;
+    }
+  }
+}
+
 // The source read has been delivered (owner's thread).
 void deltaReadDone(Storage *, void *context, void *, int32_t result, int32_t resultEx) {
   auto *c = static_cast<DeltaContext *>(context);
@@ -63,9 +131,12 @@ void deltaReadDone(Storage *, void *context, void *, int32_t result, int32_t res
   } else {
     deltaLog(d, "Source read failed (%d/%d)\n", result, resultEx);
   }
-  c->tag = 0;
-  void *member = c;
-  Pool_Free(d->contexts, &member, int32_t(sizeof(DeltaContext)), KSRC);
+  bool tracked = c->generation == d->generation;
+  if (tracked) deltaUnlinkReading(d, c);
+  deltaFreeContext(d, c);
+  // The pieces just read are in the cache now: the requests that waited for
+  // them go before this one's delta is applied.
+  if (tracked) deltaStartWaiting(d);
   deltaFinish(d, step, result, resultEx);
   Class_ReleaseObject(&d);
 }
@@ -148,17 +219,33 @@ int StorageDelta_Read(StorageDelta *d, StorageRequest *request, StorageStep *ste
     return 1;
   }
   auto *c = static_cast<DeltaContext *>(Pool_Alloc(d->contexts, int32_t(sizeof(DeltaContext)), KSRC));
-  *c = DeltaContext{kStorageDeltaContextTag, d, request, source, step};
-  for (int32_t i = index; i < index + count; i++) StorageRequest_AddPiece(source, i);
-  StorageRequest_AllocBuffer(source);
-  StorageRequest_SetInstalled(source, 1);  // the old bytes, not a file being rebuilt
-  Class_Retain(d);  // until the read is delivered
-  Storage_Read(d->local, source, d->cache, c, deltaReadDone);
+  *c = DeltaContext{kStorageDeltaContextTag, d, request, source, step, index, count,
+                    d->generation, nullptr};
+  if (!deltaMustWait(d, c, nullptr)) {
+    deltaStartRead(d, c);
+    return 1;
+  }
+  deltaLog(d, "Source waits for an overlapping read (%d + %d)\n", index, count);
+  (d->lastWaiting ? d->lastWaiting->next : d->firstWaiting) = c;
+  d->lastWaiting = c;
   return 1;
 }
 
 int StorageDelta_Reset(StorageDelta *d) {
   DELTA_CHECK(d);
+  // Reads in flight are cut with their storage's reset or still come back;
+  // either way nothing waits for them any more.
+  d->generation++;
+  d->reading = nullptr;
+  DeltaContext *waiting = d->firstWaiting;
+  d->firstWaiting = d->lastWaiting = nullptr;
+  while (waiting != nullptr) {
+    DeltaContext *c = waiting;
+    waiting = c->next;
+    StorageStep *step = c->step;
+    deltaFreeContext(d, c);
+    deltaFinish(d, step, kStorageResultCancelled, kStorageCancelStopped);
+  }
   d->readBytes.store(0);
   OffsetCache_Reset(d->cache);
   return 1;

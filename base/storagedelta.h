@@ -9,7 +9,10 @@
 // count <= its piece count; otherwise the step completes with -988 and no
 // request is built. (2) every read context goes back to the pool when its
 // read is delivered. (3) readBytes counts only bytes the local storage read,
-// never cache hits.
+// never cache hits. (4) no two source reads of overlapping runs are in
+// flight at once: a request whose run overlaps one being read (or one
+// waiting before it) waits, in arrival order, until that read is delivered,
+// so that it finds those pieces in the cache instead of reading them again.
 //
 // Threads: StorageDelta_Read, Configure, Reset, Status and the completions
 // on the owner's thread (the local storage's queue); the cache is used from
@@ -30,6 +33,7 @@ constexpr int32_t kStorageDeltaContextGrowth = 10;
 constexpr int64_t kStorageDeltaDefaultCacheBytes = 33554432;  // storage.deltaCacheSize
 
 struct StorageDelta;
+struct StorageDeltaContext;
 
 // Called when the source is read (or refused): completes step. Without one
 // the delta completes the step itself with the outcome.
@@ -43,6 +47,9 @@ struct StorageDelta {
   OffsetCache *cache;
   Pool *contexts;       // read contexts
   std::atomic<int64_t> readBytes;
+  StorageDeltaContext *reading;  // source reads in flight
+  StorageDeltaContext *firstWaiting, *lastWaiting;  // in arrival order
+  uint32_t generation;  // moves on at each reset: older reads are no longer tracked
   void *completionContext;
   StorageDeltaCompletion completion;
 };
@@ -69,7 +76,9 @@ int StorageDelta_Configure(StorageDelta *delta, Dictionary *appConfig, Dictionar
 // source request, no local storage or no local metafile; else the local
 // read's result. Returns 1.
 int StorageDelta_Read(StorageDelta *delta, StorageRequest *request, StorageStep *step);
-// readBytes 0 and the cache reset. Returns 1.
+// readBytes 0 and the cache reset; requests waiting for an overlapping read
+// complete with 989 (cancelled), and reads still in flight are forgotten.
+// Returns 1.
 int StorageDelta_Reset(StorageDelta *delta);
 // "readBytes" and "cache" (the cache's status). Returns 1.
 int StorageDelta_GetStatus(StorageDelta *delta, Dictionary *status);

@@ -2,6 +2,8 @@
 // sources read from a local file-piece store of h1 through the offset cache.
 #include "base/storagedelta.h"
 
+#include <vector>
+
 #include "base/piecelist.h"
 #include "base/storagechain.h"
 #include "tests/storage_http_fixture.h"
@@ -66,7 +68,7 @@ class StorageDeltaTest : public StorageHttpFixture {
 };
 
 // Decoded pieces equal the generator's; with the cache, neighbouring deltas
-// read their shared local pieces once.
+// read their shared local pieces once, and no source run outlives its delta.
 TEST_F(StorageDeltaTest, DeltasDecodeAndNeighboursHitTheCache) {
   Stores("cache", "remote");
   constexpr int32_t kPieces = 24;
@@ -83,6 +85,8 @@ TEST_F(StorageDeltaTest, DeltasDecodeAndNeighboursHitTheCache) {
       char name[64];
       snprintf(name, sizeof name, "flat/h2/%08x.varnopiece", unsigned(i));
       ASSERT_EQ(Bytes(request), Tree(name)) << i;
+      // The source run is given back once the delta is applied.
+      EXPECT_EQ(StorageRequest_GetHeldBytes(StorageRequest_GetSourceRequest(request)), 0) << i;
     }
     readBytes[size != 0] = Status("readBytes");
     EXPECT_EQ(Status("cache.hits") > 0, size != 0);
@@ -93,6 +97,56 @@ TEST_F(StorageDeltaTest, DeltasDecodeAndNeighboursHitTheCache) {
   EXPECT_EQ(StorageDelta_Configure(delta, nullptr, none), 0);
   EXPECT_TRUE(Logged("Configuration dictionary missing deltaCacheSize"));
   Dictionary_Release(&none);
+}
+
+// Deltas whose source runs overlap, their source reads asked for all at
+// once, read each local piece no more often than the same deltas one after
+// the other: a read waits for an overlapping one in flight and then finds
+// the cache filled.
+TEST_F(StorageDeltaTest, OverlappingSourcesAskedAtOnceReadOnce) {
+  Stores("cache", "remote");
+  constexpr int32_t kPieces = 24;
+  ASSERT_EQ(StorageDelta_Configure(delta, app, nullptr), 1);
+  for (int32_t i = 0; i < kPieces; i++) ASSERT_EQ(ReadPiece(i).result, 0) << i;
+  int64_t oneByOne = Status("readBytes");
+  StorageDelta_Reset(delta);
+  // The delta-source steps are held until every piece has asked.
+  struct Held {
+    StorageDelta *delta;
+    std::vector<StorageStep *> steps;
+  } held{delta, {}};
+  Storage_SetDeltaSource(storage, &held, [](Storage *, void *context, StorageStep *step) {
+    auto *h = static_cast<Held *>(context);
+    h->steps.push_back(step);
+    if (h->steps.size() < size_t(kPieces)) return;
+    for (StorageStep *s : h->steps)
+      StorageDelta_Read(h->delta, static_cast<StorageRequest *>(s->argument), s);
+  });
+  std::vector<StorageRequest *> requests(kPieces, nullptr);
+  std::vector<StorageOutcome> outcomes(kPieces);
+  for (int32_t i = 0; i < kPieces; i++) {
+    StorageRequest *source = nullptr;
+    StorageRequest_Create(&requests[size_t(i)]);
+    StorageRequest_Create(&source);
+    StorageRequest_SetMetaFile(source, old.get());
+    StorageRequest_SetSourceRequest(requests[size_t(i)], source);
+    Prepare(requests[size_t(i)], meta.get(), i);
+    Storage_Read(storage, requests[size_t(i)], nullptr, &outcomes[size_t(i)],
+                 StorageOutcome::Complete);
+  }
+  EXPECT_TRUE(NetTest_PumpUntil([&] {
+    for (const StorageOutcome &o : outcomes)
+      if (o.calls != 1) return false;
+    return true;
+  }));
+  for (int32_t i = 0; i < kPieces; i++) {
+    char name[64];
+    snprintf(name, sizeof name, "flat/h2/%08x.varnopiece", unsigned(i));
+    EXPECT_EQ(outcomes[size_t(i)].result, 0) << i;
+    EXPECT_EQ(Bytes(requests[size_t(i)]), Tree(name)) << i;
+    Class_ReleaseObject(&requests[size_t(i)]);
+  }
+  EXPECT_EQ(Status("readBytes"), oneByOne);
 }
 
 // A delta of no source reads nothing; a source run past the local pieces is

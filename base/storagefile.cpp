@@ -15,7 +15,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/bitfield.h"
 #include "base/filelist.h"
+#include "base/metafile.h"
+#include "base/piecelist.h"
 #include "base/storagechain.h"
 #include "base/storagerequest.h"
 #include "core/formats/json.h"
@@ -353,12 +356,62 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
 
 // Opens the record's file for writing: the file the new version is built
 // in. That is the one made or left for it before (fileBuildName), else a
-// copy of the final file made now (the unchanged ranges come from it), else
-// a new file. The final file is never opened for writing: it keeps the
-// installed version, whole, until Storage_CompleteFile renames the built
-// file over it. Only a new file without a partial extension is written
-// under its final name. 0 with the last error.
-int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o) {
+// copy of the final file made now (the unchanged ranges come from it;
+// nothing is copied when whole says the run writes every byte), else a new
+// file. The final file is never opened for writing: it keeps the installed
+// version, whole, until Storage_CompleteFile renames the built file over
+// it. Only a new file without a partial extension is written under its
+// final name. 0 with the last error.
+// Where a file's writes come from: the storage whose write plan says which
+// pieces the owner will write, the metafile of the pieces, the file.
+struct FilePlan {
+  Storage *storage;
+  MetaFile *metafile;
+  FileRecord *file;
+};
+
+// The ranges of the file's data (offset in the file, length) that pieces of
+// the write plan hold, as ascending, merged pairs; empty without a plan.
+std::vector<int64_t> filePlannedRanges(const FilePlan *plan) {
+  std::vector<int64_t> ranges;
+  const BitField *pieces = nullptr;
+  if (plan == nullptr || plan->file->size < 1 ||
+      !Storage_GetWritePlan(plan->storage, plan->metafile, &pieces))
+    return ranges;
+  PieceList *list = MetaFile_GetPieceList(plan->metafile);
+  int64_t pieceSize = list != nullptr ? PieceList_GetPieceSize(list) : 0;
+  int32_t count = 0;
+  BitField_GetSize(pieces, &count);
+  if (pieceSize < 1) return ranges;
+  // Pads may lie inside the file's stretch of the content: its pieces run
+  // to the end of its data and pads.
+  const FileRecord *f = plan->file;
+  int64_t first = f->offset / pieceSize;
+  int64_t last = std::min<int64_t>((f->offset + f->size + f->pad - 1) / pieceSize, count - 1);
+  StorageRequest *request = nullptr;
+  for (int64_t piece = first; piece <= last; piece++) {
+    if (!BitField_IsSet(pieces, int32_t(piece))) continue;
+    if (request == nullptr) {
+      StorageRequest_Create(&request);
+      StorageRequest_SetMetaFile(request, plan->metafile);
+    } else {
+      StorageRequest_Reset(request);
+      StorageRequest_SetMetaFile(request, plan->metafile);
+    }
+    StorageRequest_AddPiece(request, int32_t(piece));
+    for (StorageMember *m = request->first; m != nullptr; m = m->next) {
+      if (m->file != f || m->length <= 0) continue;
+      if (!ranges.empty() && ranges.end()[-2] + ranges.back() >= m->fileOffset)
+        ranges.back() = std::max(ranges.back(), m->fileOffset + m->length - ranges.end()[-2]);
+      else
+        ranges.insert(ranges.end(), {m->fileOffset, m->length});
+    }
+  }
+  if (request != nullptr) Class_ReleaseObject(&request);
+  return ranges;
+}
+
+int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const FilePlan *plan) {
   const std::string &name = o->name;
   FileIdentity identity = {};
   std::string build = fileBuildName(d, root, name, &identity);
@@ -373,8 +426,16 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o) {
   } else if (hasFinal && S_ISREG(identity.mode)) {
     build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name)
                                                     : fileTemporaryName(name);
-    if (!RootDirectory_Copy(root, name.c_str(), build.c_str())) return 0;
-    RootDirectory_MakeWritable(root, build.c_str());
+    // The installed bytes that the run's pieces will replace are not
+    // copied; a file they replace whole is built from nothing.
+    std::vector<int64_t> planned = filePlannedRanges(plan);
+    fresh = planned.size() == 2 && planned[0] == 0 && planned[1] >= o->size;
+    if (!fresh) {
+      if (!RootDirectory_Copy(root, name.c_str(), build.c_str(), planned.data(),
+                              int32_t(planned.size() / 2)))
+        return 0;
+      RootDirectory_MakeWritable(root, build.c_str());
+    }
   } else {
     build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name) : name;
     fresh = true;
@@ -426,8 +487,10 @@ int fileOpenForReading(StorageFile *d, RootDirectory *root, OpenFile *o, bool in
 void fileClose(StorageFile *d, OpenFile **handle, int complete);
 
 // A handle on the record of name, its file open. 1, or 0 with *error.
+// plan: for a writer, where to learn which of the file's bytes the owner's
+// pieces will write; NULL: none of them is known to be.
 int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mode,
-             OpenFile **handle, int32_t *error) {
+             OpenFile **handle, int32_t *error, const FilePlan *plan = nullptr) {
   *handle = nullptr;
   *error = 0;
   RootDirectory *root = fileRoot(d);
@@ -482,7 +545,8 @@ int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mod
   if (o->file == nullptr) {
     fileLog(d, "Open (%s) (%d)\n", name.c_str(),
             int(writing ? kWriteFlags : kReadFlags) | int(d->settings.extraFileFlags));
-    ok = writing ? fileOpenForWriting(d, root, o) : fileOpenForReading(d, root, o, false);
+    ok = writing ? fileOpenForWriting(d, root, o, plan)
+                 : fileOpenForReading(d, root, o, false);
     if (!ok) *error = Platform_GetLastError();
     if (ok && writing) {
       CriticalSection_Enter(d->completedLock);
@@ -585,9 +649,10 @@ int fileTransfer(StorageFile *d, StorageStep *step, int reading) {
   std::string name = fileNameOf(m->file);
   uint32_t mode = reading ? kStorageFileModeRead : kStorageFileModeWrite;
   if (reading && StorageRequest_GetInstalled(r)) mode |= kStorageFileModeInstalled;
+  FilePlan plan = {step->storage, StorageRequest_GetMetaFile(r), m->file};
   OpenFile *handle = nullptr;
   int32_t error = 0;
-  if (!fileOpen(d, name, m->file->size, mode, &handle, &error))
+  if (!fileOpen(d, name, m->file->size, mode, &handle, &error, reading ? nullptr : &plan))
     return Storage_CompleteStep(step, kStorageResultFile, error);
   if (reading && handle->fresh &&
       !fileWasWritten(handle, m->fileOffset, m->fileOffset + m->length)) {

@@ -15,6 +15,7 @@
 #include <map>
 #include <sstream>
 
+#include "base/bitfield.h"
 #include "base/filelist.h"
 #include "base/piecelist.h"
 #include "base/storagerequest.h"
@@ -505,6 +506,54 @@ TEST_F(StorageFileTest, ReadsTheFileBeingBuilt) {
   EXPECT_TRUE(StorageLoop_Complete(storage, v2).empty());
   ExpectInstalled("u2", root);
   EXPECT_EQ(StorageFile_HasPartialFile(context, MetaFile_GetFileList(v2)), 0);
+}
+
+// A file the owner will write every piece of is built from nothing, not
+// from a copy of the installed file; one it will write some pieces of
+// starts as a copy of the installed bytes but those pieces' (zeros until
+// written); without a plan, as the whole copy. Either way the installed file
+// stays whole until the completion renames the built one over it.
+TEST_F(StorageFileTest, PlannedFilesAreBuiltWithoutACopy) {
+  enum Plan { kNone, kAll, kSecondPiece };
+  for (Plan plan : {kNone, kAll, kSecondPiece}) {
+    SCOPED_TRACE(plan);
+    std::string root = dir_ / ("plan" + std::to_string(plan));
+    Storage_Reset(storage);
+    ASSERT_EQ(ConfigureFile(storage, root), 1);
+    MetaFile *v1 = Meta("u1"), *v2 = Meta("u2");
+    EXPECT_TRUE(Install("u1", StorageLoop_AllPieces(v1)).empty());
+    EXPECT_TRUE(StorageLoop_Complete(storage, v1).empty());
+    Storage_Reset(storage);
+    ASSERT_EQ(ConfigureFile(storage, root), 1);
+    PieceList *list = MetaFile_GetPieceList(v2);
+    BitField *pieces = nullptr;
+    BitField_Create(&pieces);
+    BitField_Resize(pieces, PieceList_GetPieceTotal(list));
+    if (plan == kAll) BitField_SetAll(pieces);
+    if (plan == kSecondPiece) BitField_Set(pieces, 1);
+    if (plan != kNone) Storage_SetWritePlan(storage, v2, pieces);
+    EXPECT_TRUE(Install("u2", {0}).empty());  // the start of many.bin
+    size_t piece = size_t(PieceList_GetPieceSize(list));
+    std::string built = Dirops_ReadFile(root + "/many.bin.varnopartial");
+    std::string old = Dirops_ReadFile(Vectors("u1/files/many.bin"));
+    ASSERT_GT(old.size(), 2 * piece);
+    std::string rest = built.size() > piece ? built.substr(piece) : std::string();
+    if (plan == kAll) {
+      EXPECT_EQ(rest.find_first_not_of('\0'), std::string::npos);
+    } else if (plan == kSecondPiece) {
+      ASSERT_EQ(built.size(), old.size());
+      EXPECT_EQ(rest.substr(0, piece), std::string(piece, '\0'));
+      EXPECT_TRUE(rest.substr(piece) == old.substr(2 * piece));
+    } else {
+      EXPECT_TRUE(rest == old.substr(piece));
+    }
+    EXPECT_EQ(ManifestCheck("u1", root), "0");
+    EXPECT_TRUE(Install("u2", StorageLoop_AllPieces(v2)).empty());
+    EXPECT_TRUE(StorageLoop_Complete(storage, v2).empty());
+    ExpectInstalled("u2", root);
+    Storage_SetWritePlan(storage, nullptr, nullptr);
+    BitField_Release(&pieces);
+  }
 }
 
 // Erase: an ignored name stays; a link to a directory goes, its target

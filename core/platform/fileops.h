@@ -289,6 +289,11 @@ struct PlatformCopyAt {
   int failIfExists;         // 1: an existing toName fails (80), before any data moves
   void *userData;
   PlatformProgressFunction progress;  // as Platform_CopyFile; NULL: none
+  // (offset, length) pairs, ascending and apart: ranges of the source that
+  // are not copied. The copy keeps the source's size and reads as zeros
+  // there until its owner writes them. NULL or 0 pairs: every byte.
+  const int64_t *skip = nullptr;
+  int32_t skipCount = 0;
 };
 // Copies the data, permission bits and modified time of fromName into a new
 // file beside toName (created exclusively, never through a link, readable by
@@ -296,4 +301,5 @@ struct PlatformCopyAt {
 // toName is either as it was or the whole copy, and a link at toName is
 // replaced, never written through. Copying a file onto itself fails (32); a
 // directory at toName fails (5). 1, or 0 with the temporary file removed.
+// Ranges to skip are not read (see PlatformCopyAt::skip).
 int Platform_CopyFileAt(const PlatformCopyAt *copy);

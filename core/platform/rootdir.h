@@ -73,8 +73,11 @@ int RootDirectory_Remove(RootDirectory *root, const char *name, int isDirectory)
 // Renames from to to (parents of to made), replacing a file at to. 1/0.
 int RootDirectory_Rename(RootDirectory *root, const char *from, const char *to);
 // Copies the regular file from to to (data, permission bits and modified
-// time; copy_file_range), replacing a file at to. 1/0.
-int RootDirectory_Copy(RootDirectory *root, const char *from, const char *to);
+// time; copy_file_range), replacing a file at to; skipCount (offset, length)
+// pairs of skip, ascending and apart, are neither read nor written (zeros in
+// the copy, which keeps the source's size). 1/0.
+int RootDirectory_Copy(RootDirectory *root, const char *from, const char *to,
+                       const int64_t *skip = nullptr, int32_t skipCount = 0);
 // A link at name with the text target (parents made), replacing a file or
 // link that is there by rename (the name is never missing meanwhile); a
 // directory there fails with 5. 1/0.

@@ -171,6 +171,8 @@ struct FsCopy {
   PlatformProgressFunction progress;
   bool exclusive;  // O_EXCL: an existing destination fails with 80
   bool sync;       // fsync before closing
+  const int64_t *skip = nullptr;  // (offset, length) pairs left out (PlatformCopyAt)
+  int32_t skipCount = 0;
 };
 
 // Writes all of buffer; false with errno set.
@@ -210,9 +212,72 @@ ssize_t fsCopyChunk(int in, int out, bool *inKernel, char **buffer) {
   }
 }
 
+// Moves up to length bytes at offset from in to out, at the same offset:
+// in the kernel where it can, else through buffer. Bytes moved, 0 at the
+// source's end, -1 (errno).
+ssize_t fsCopyChunkAt(int in, int out, int64_t offset, int64_t length, bool *inKernel,
+                      char **buffer) {
+  size_t want = size_t(std::min<int64_t>(length, kCopyChunkBytes));
+  for (;;) {
+    if (*inKernel) {
+      loff_t from = offset, to = offset;
+      ssize_t n = copy_file_range(in, &from, out, &to, want, 0);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+      *inKernel = false;
+    }
+    if (*buffer == nullptr) *buffer = static_cast<char *>(MEM_ALLOC(kCopyBufferBytes, 0));
+    ssize_t n = pread(in, *buffer, std::min<size_t>(want, kCopyBufferBytes), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n;
+    for (ssize_t put = 0; put < n;) {
+      ssize_t w = pwrite(out, *buffer + put, size_t(n - put), offset + put);
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return -1;
+      put += w;
+    }
+    return n;
+  }
+}
+
+// Copies the data of in (status st) to out but the ranges copy.skip names:
+// out takes st's size first, so those read as zeros. 1, or 0 with the error
+// recorded.
+int fsCopyRanges(int in, const struct stat &st, int out, const FsCopy &copy) {
+  int64_t size = st.st_size;
+  if (ftruncate(out, size) != 0) return POSIX_FAIL("ftruncate", copy.destination);
+  bool inKernel = true;
+  char *buffer = nullptr;
+  int64_t at = 0, done = 0;
+  int result = 1;
+  for (int32_t i = 0; result && i <= copy.skipCount && at < size; i++) {
+    int64_t end = i < copy.skipCount ? std::min(copy.skip[2 * i], size) : size;
+    while (at < end) {
+      ssize_t n = fsCopyChunkAt(in, out, at, end - at, &inKernel, &buffer);
+      if (n < 0) {
+        result = POSIX_FAIL("copy", copy.destination);
+        break;
+      }
+      if (n == 0) break;  // the source got shorter: the rest stays zeros
+      at += n;
+      done += n;
+      if (copy.progress &&
+          !copy.progress(copy.userData, copy.source, copy.destination, done, size)) {
+        result = POSIX_FAIL_CODE(kPlatformErrorCancelled, 0, "copy cancelled", copy.destination);
+        break;
+      }
+    }
+    if (i < copy.skipCount) at = std::max(at, copy.skip[2 * i] + copy.skip[2 * i + 1]);
+  }
+  if (buffer) MEM_FREE(buffer, kCopyBufferBytes);
+  return result;
+}
+
 // Copies the data of in (status st) to out, calling progress after each
 // chunk. 1, or 0 with the error recorded.
 int fsCopyData(int in, const struct stat &st, int out, const FsCopy &copy) {
+  if (copy.skipCount > 0 && st.st_size > 0) return fsCopyRanges(in, st, out, copy);
   // Files whose size says 0 may still have content (/proc); only reading
   // finds it.
   bool inKernel = st.st_size > 0;
@@ -641,7 +706,9 @@ int Platform_CopyFileAt(const PlatformCopyAt *request) {
                  request->userData,
                  request->progress,
                  true,
-                 false};
+                 false,
+                 request->skip,
+                 request->skipCount};
   const int toFd = FsDirectory_Fd(request->toDirectory);
   struct stat st;
   int in = fsOpenSource(FsDirectory_Fd(request->fromDirectory), from.text,

@@ -373,10 +373,12 @@ int RootDirectory_Rename(RootDirectory *root, const char *from, const char *to) 
   });
 }
 
-int RootDirectory_Copy(RootDirectory *root, const char *from, const char *to) {
+int RootDirectory_Copy(RootDirectory *root, const char *from, const char *to,
+                       const int64_t *skip, int32_t skipCount) {
   return rootAt(root, from, 0, [&](PlatformDirectory *a, const char *fromLeaf) {
     return rootAt(root, to, 1, [&](PlatformDirectory *b, const char *toLeaf) {
-      PlatformCopyAt copy = {a, fromLeaf, b, toLeaf, from, to, 0, nullptr, nullptr};
+      PlatformCopyAt copy = {a, fromLeaf, b, toLeaf, from, to, 0, nullptr, nullptr, skip,
+                             skipCount};
       return Platform_CopyFileAt(&copy);
     });
   });

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -170,6 +171,41 @@ TEST_F(RootDirectoryTest, RootThroughAnotherUsersLinkIsRefused) {
   RootDirectory *below = nullptr;
   EXPECT_EQ(RootDirectory_Open((link + "/sub").c_str(), 0, &below), 1);
   RootDirectory_Close(&below);
+}
+
+// A copy that leaves ranges out: the source's size, zeros in each skipped
+// range (one past the end is cut there), the source's bytes elsewhere. The
+// file is larger than one in-kernel chunk, so a kept range takes several.
+TEST_F(RootDirectoryTest, CopyLeavesSkippedRangesOut) {
+  const int64_t size = (9 << 20) + 100;
+  std::string source(size_t(size), '\0');
+  for (int64_t i = 0; i < size; i++) source[size_t(i)] = char('a' + i % 23);
+  Dirops_WriteFile(dir_ / "root/src", source);
+  struct Case {
+    const char *name;
+    std::vector<int64_t> skip;
+  } cases[] = {
+      {"none", {}},
+      {"head", {0, 4096}},
+      {"two apart", {100, 50, 4096, 1 << 20}},
+      {"adjacent", {10, 10, 20, 10}},
+      {"past the end", {size - 100, 1000}},
+      {"all", {0, size}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string want = source;
+    for (size_t i = 0; i < c.skip.size(); i += 2) {
+      int64_t end = std::min(size, c.skip[i] + c.skip[i + 1]);
+      std::fill(want.begin() + c.skip[i], want.begin() + end, '\0');
+    }
+    ASSERT_EQ(RootDirectory_Copy(root_, "src", "dst", c.skip.data(),
+                                 int32_t(c.skip.size() / 2)),
+              1);
+    std::string got = Dirops_ReadFile(dir_ / "root/dst");
+    EXPECT_EQ(got.size(), want.size());
+    EXPECT_TRUE(got == want);
+  }
 }
 
 TEST_F(RootDirectoryTest, WorksInside) {
