@@ -164,9 +164,10 @@ void ioWorkerAppendLocked(GlobalIOWorker *w, const IOWorkerPacket &packet) {
   w->queued.store(w->ringCount, std::memory_order_seq_cst);
 }
 
-// Queues a packet; queueLock held. When a thread sleeps, it is handed the
-// oldest one (so packets still start in the order they were queued) and
-// returned, to be woken once the caller has left the lock; else NULL.
+// Queues a packet; queueLock held. When a thread sleeps, the last to sleep is
+// handed the oldest packet (so packets still start in the order they were
+// queued) and returned, to be woken once the caller has left the lock; else
+// NULL.
 IOWorkerSleeper *ioWorkerPushLocked(GlobalIOWorker *w, const IOWorkerPacket &packet) {
   ioWorkerAppendLocked(w, packet);
   IOWorkerSleeper *sleeper = w->idle;
