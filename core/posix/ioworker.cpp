@@ -10,11 +10,11 @@
 // that lock traffic was as many system calls as the wake-ups themselves.
 // The woken thread still claims its packet under the lock, so that
 // IOWorker_Dissociate finds a handed packet as it finds a queued one.
+// A thread that has run a packet does not spin on the queue before it
+// sleeps: measured on sync and serve, such a watch cost more processor time
+// than the wake-ups it saved, and gained no wall time.
 #include "core/platform/ioworker.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -43,9 +43,6 @@ constexpr int32_t kIOWorkerFirstQueueSlots = 64;
 constexpr int kIOWorkerReactorBatch = 64;
 // The reactor's own descriptor in epoll data: no fd reaches this value.
 constexpr uint64_t kIOWorkerCommandTag = ~uint64_t(0);
-// How long a pool thread that has just run a packet watches the queue before
-// it sleeps (see ioWorkerWatch).
-constexpr int64_t kIOWorkerWatchNs = 20000;
 
 // One queued packet. tag names the association whose readiness queued it
 // ((generation << 32) | fd), 0 for every other packet.
@@ -93,9 +90,8 @@ struct GlobalIOWorker {
   int32_t ringHead;
   int32_t ringCount;
   // Read without the lock: the packets queued (ringCount, stored after each
-  // change) and the threads watching the queue before they sleep.
+  // change).
   std::atomic<int32_t> queued;
-  std::atomic<int32_t> watchers;
 
   // The reactor; the table is guarded by reactorLock.
   pthread_mutex_t reactorLock;
@@ -168,16 +164,14 @@ void ioWorkerAppendLocked(GlobalIOWorker *w, const IOWorkerPacket &packet) {
   w->queued.store(w->ringCount, std::memory_order_seq_cst);
 }
 
-// Queues a packet; queueLock held. A watcher counted here takes a packet
-// without being woken: it looks at the queue under the lock after it stops
-// watching. When the packets outnumber the watchers, a sleeper is handed the
-// oldest one (so packets still start in the order they were queued) and
-// returned, to be woken once the caller has left the lock; else NULL.
+// Queues a packet; queueLock held. When a thread sleeps, the last to sleep is
+// handed the oldest packet (so packets still start in the order they were
+// queued) and returned, to be woken once the caller has left the lock; else
+// NULL.
 IOWorkerSleeper *ioWorkerPushLocked(GlobalIOWorker *w, const IOWorkerPacket &packet) {
   ioWorkerAppendLocked(w, packet);
   IOWorkerSleeper *sleeper = w->idle;
-  if (sleeper == nullptr || w->ringCount <= w->watchers.load(std::memory_order_seq_cst))
-    return nullptr;
+  if (sleeper == nullptr) return nullptr;
   w->idle = sleeper->next;
   sleeper->packet = ioWorkerPopLocked(w);
   sleeper->next = w->handed;
@@ -193,40 +187,6 @@ void ioWorkerPush(GlobalIOWorker *w, const IOWorkerPacket &packet) {
   if (woken != nullptr) ioWorkerFutexWake(woken);
 }
 
-int64_t ioWorkerNowNs(void) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// Watches the queue for a moment before the caller sleeps. A thread that has
-// just run a packet is often given the next one soon after (the next step of
-// a chain whose owner answered at once); on a virtual machine whose idle CPUs
-// halt, waking a sleeping thread costs the poster a system call and the
-// hypervisor's wake-up of the CPU, some 25 us each way. While this thread
-// watches, a post needs no wake-up. A thread that watched in vain sleeps
-// without watching next time, so an idle pool burns no time.
-inline void ioWorkerPause() {
-#if defined(__x86_64__) || defined(__i386__)
-  _mm_pause();
-#else
-  asm volatile("" ::: "memory");
-#endif
-}
-
-void ioWorkerWatch(GlobalIOWorker *w) {
-  // One watcher at a time: it takes the next packet without a wake-up, and a
-  // packet that comes while it is busy wakes a sleeper anyway. Several
-  // threads watching at once, as each thread finishing a packet would, burn
-  // a processor each for the same one packet.
-  int32_t none = 0;
-  if (!w->watchers.compare_exchange_strong(none, 1, std::memory_order_seq_cst)) return;
-  const int64_t until = ioWorkerNowNs() + kIOWorkerWatchNs;
-  while (w->queued.load(std::memory_order_relaxed) == 0 && ioWorkerNowNs() < until)
-    for (int i = 0; i < 64; i++) ioWorkerPause();
-  w->watchers.fetch_sub(1, std::memory_order_seq_cst);
-}
-
 // Sleeps until a poster hands the sleeper a packet or the deadline passes.
 void ioWorkerSleep(IOWorkerSleeper *sleeper, const struct timespec *until) {
   while (sleeper->handed.load(std::memory_order_acquire) == 0) {
@@ -239,10 +199,9 @@ void ioWorkerSleep(IOWorkerSleeper *sleeper, const struct timespec *until) {
   }
 }
 
-// Takes the oldest packet, waiting up to waitMs (watching first when asked).
-// 1 with *packet, 0 on a time-out.
-int ioWorkerTake(GlobalIOWorker *w, int32_t waitMs, bool watch, IOWorkerPacket *packet) {
-  if (watch) ioWorkerWatch(w);
+// Takes the oldest packet, waiting up to waitMs. 1 with *packet, 0 on a
+// time-out.
+int ioWorkerTake(GlobalIOWorker *w, int32_t waitMs, IOWorkerPacket *packet) {
   pthread_mutex_lock(&w->queueLock);
   if (w->ringCount > 0) {
     *packet = ioWorkerPopLocked(w);
@@ -316,15 +275,11 @@ void ioWorkerRun(void *key, IOWorkerRequest *request) {
 int ioWorkerLoop(void *userData) {
   auto *w = static_cast<GlobalIOWorker *>(userData);
   double deadline = Platform_GetTickSeconds() + ioWorkerIdleSeconds();
-  bool ran = false;  // the last round ran a packet: watch before sleeping
   for (;;) {
     Thread_FlushEvents();
     IOWorkerPacket packet;
-    const bool watch = ran;
-    ran = false;
-    if (ioWorkerTake(w, ioWorkerWaitMs(deadline), watch, &packet) && packet.key != nullptr &&
+    if (ioWorkerTake(w, ioWorkerWaitMs(deadline), &packet) && packet.key != nullptr &&
         packet.request != nullptr) {
-      ran = true;
       deadline = Platform_GetTickSeconds() + ioWorkerIdleSeconds();
       if (packet.request->routine == ioWorkerQuitRoutine) {
         w->threadCount.fetch_sub(1);

@@ -252,10 +252,9 @@ TEST_F(IOWorkerThreaded, ContinuationRunsOnTheSameThreadAfterTheRoutine) {
   EXPECT_EQ(second.calls.load(), 1);
 }
 
-// Threads that have just run a packet watch the queue for a moment and a
-// post they will take wakes nobody. Posts from three threads with gaps on
-// either side of that moment, so that watchers come and go between posts:
-// every packet runs, and none waits for a sleeping thread's next round (5 s).
+// Posts from three threads with gaps of 0 to 40 us, so that pool threads
+// fall asleep and are handed packets between posts: every packet runs, and
+// none waits for a sleeping thread's next round (5 s).
 struct Stamped {
   IOWorkerRequest io{};
   std::atomic<int64_t> postedNs{0};
@@ -286,7 +285,7 @@ TEST_F(IOWorkerThreaded, PostsBetweenWatchesAreNeverLeftWaiting) {
         Stamped &p = packets[size_t(t * kPerPoster + i)];
         p.postedNs.store(steadyNs());
         IOWorker_Post(&key, &p.io);
-        // 0 to 40 us: inside and past a watch.
+        // 0 to 40 us.
         const int64_t until = steadyNs() + (i * 7919 + t * 104729) % 40000;
         while (steadyNs() < until) {
         }
