@@ -735,6 +735,7 @@ bool localMetaFileStep(Repository *r) {
 void pumpEngines(Repository *r) {
   StorageCopy_Pump(r->copy);
   StorageCopy_Pump(r->apply);
+  StorageDelta_Pump(r->delta);
 }
 
 // Starts each clean-up of this run that is neither done nor running. The

@@ -224,6 +224,10 @@ void Repository_ReleaseRequest(StorageCopy *, void *context, StorageRequest **re
   RepositorySlot *slot = nullptr;
   if (*request == nullptr || !Repository_FindRequestSlot(r, *request, &slot))
     Core_Abort(KSRC, "Unable to release storage request\n");
+  // A chain that ended before its delta was applied leaves the source run
+  // in the buffer, where the delta source counts it as held.
+  if (StorageRequest *source = StorageRequest_GetSourceRequest(*request))
+    StorageRequest_FreeBuffers(source);
   slot->inUse = 0;
   *request = nullptr;
   Thread_Wake(r->ownerThreadId, 0);

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "base/enginelog.h"
+#include "base/metafile.h"
 #include "base/piecelist.h"
 #include "base/storagechain.h"
 #include "base/storagerequest.h"
@@ -48,8 +49,14 @@ void deltaFinish(StorageDelta *d, StorageStep *step, int32_t result, int32_t res
     Storage_CompleteStep(step, result, resultEx);
 }
 
+void deltaForgetHeld(StorageDelta *d) {
+  for (int32_t i = 0; i < d->heldCount; i++) Class_ReleaseObject(&d->held[i]);
+  d->heldCount = 0;
+}
+
 void deltaDestroy(void **object) {
   auto *d = static_cast<StorageDelta *>(*object);
+  deltaForgetHeld(d);
   if (d->local != nullptr) Class_ReleaseObject(&d->local);
   Class_ReleaseObject(&d->cache);
   Pool_Release(&d->contexts);
@@ -62,9 +69,41 @@ bool deltaOverlaps(const DeltaContext *a, const DeltaContext *b) {
   return a->index < b->index + b->count && b->index < a->index + a->count;
 }
 
+// The bytes other source requests still hold; those that hold none leave
+// the list.
+int64_t deltaHeldBytes(StorageDelta *d, const StorageRequest *except) {
+  int64_t held = 0;
+  int32_t kept = 0;
+  for (int32_t i = 0; i < d->heldCount; i++) {
+    StorageRequest *source = d->held[i];
+    int64_t bytes = StorageRequest_GetHeldBytes(source);
+    if (bytes == 0) {
+      Class_ReleaseObject(&source);
+      continue;
+    }
+    if (source != except) held += bytes;
+    d->held[kept++] = source;
+  }
+  d->heldCount = kept;
+  return held;
+}
+
+void deltaHold(StorageDelta *d, StorageRequest *source) {
+  for (int32_t i = 0; i < d->heldCount; i++)
+    if (d->held[i] == source) return;
+  if (d->heldCount == kStorageDeltaHeldSources) return;
+  Class_Retain(source);
+  d->held[d->heldCount++] = source;
+}
+
 // 1 when c's run overlaps a read in flight or a request waiting before
-// stop (all of them when stop is NULL).
+// stop (all of them when stop is NULL), or when it would take the source
+// runs held past their bound.
 bool deltaMustWait(StorageDelta *d, const DeltaContext *c, const DeltaContext *stop) {
+  int64_t held = deltaHeldBytes(d, c->source);
+  const PieceList *pieces = MetaFile_GetPieceList(StorageRequest_GetMetaFile(c->source));
+  int64_t pieceSize = pieces != nullptr ? pieces->pieceSize : 0;
+  if (held > 0 && held + int64_t(c->count) * pieceSize > kStorageDeltaSourceBytes) return true;
   for (const DeltaContext *r = d->reading; r != nullptr; r = r->next)
     if (deltaOverlaps(r, c)) return true;
   for (const DeltaContext *w = d->firstWaiting; w != stop; w = w->next)
@@ -85,6 +124,7 @@ void deltaStartRead(StorageDelta *d, DeltaContext *c) {
   d->reading = c;
   for (int32_t i = c->index; i < c->index + c->count; i++) StorageRequest_AddPiece(c->source, i);
   StorageRequest_AllocBuffer(c->source);
+  deltaHold(d, c->source);
   StorageRequest_SetInstalled(c->source, 1);  // the old bytes, not a file being rebuilt
   Class_Retain(d);  // until the read is delivered
   Storage_Read(d->local, c->source, d->cache, c, deltaReadDone);
@@ -231,8 +271,15 @@ int StorageDelta_Read(StorageDelta *d, StorageRequest *request, StorageStep *ste
   return 1;
 }
 
+int StorageDelta_Pump(StorageDelta *d) {
+  DELTA_CHECK(d);
+  if (d->firstWaiting != nullptr) deltaStartWaiting(d);
+  return 1;
+}
+
 int StorageDelta_Reset(StorageDelta *d) {
   DELTA_CHECK(d);
+  deltaForgetHeld(d);
   // Reads in flight are cut with their storage's reset or still come back;
   // either way nothing waits for them any more.
   d->generation++;

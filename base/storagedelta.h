@@ -13,6 +13,11 @@
 // flight at once: a request whose run overlaps one being read (or one
 // waiting before it) waits, in arrival order, until that read is delivered,
 // so that it finds those pieces in the cache instead of reading them again.
+// (5) the source runs it has read and whose buffers are still held (until
+// the delta is applied or the request released) stay within
+// kStorageDeltaSourceBytes: a run that would go past it waits, unless
+// nothing else is held, until StorageDelta_Pump or a delivered read finds
+// room. The bytes are in the cache too; more runs at once read nothing less.
 //
 // Threads: StorageDelta_Read, Configure, Reset, Status and the completions
 // on the owner's thread (the local storage's queue); the cache is used from
@@ -31,6 +36,8 @@ constexpr uint32_t kStorageDeltaTag = 0x57a6e0c9;
 constexpr uint32_t kStorageDeltaContextTag = 0x57a6e0ca;
 constexpr int32_t kStorageDeltaContextGrowth = 10;
 constexpr int64_t kStorageDeltaDefaultCacheBytes = 33554432;  // storage.deltaCacheSize
+constexpr int64_t kStorageDeltaSourceBytes = int64_t(8) << 20;  // held source runs
+constexpr int32_t kStorageDeltaHeldSources = 64;  // source requests tracked past that
 
 struct StorageDelta;
 struct StorageDeltaContext;
@@ -52,6 +59,10 @@ struct StorageDelta {
   uint32_t generation;  // moves on at each reset: older reads are no longer tracked
   void *completionContext;
   StorageDeltaCompletion completion;
+  // Source requests read into whose buffers may still be held (a reference
+  // each); a buffer freed drops its request from the list.
+  StorageRequest *held[kStorageDeltaHeldSources];
+  int32_t heldCount;
 };
 
 // Every operation stops the program on a NULL or foreign delta.
@@ -76,6 +87,9 @@ int StorageDelta_Configure(StorageDelta *delta, Dictionary *appConfig, Dictionar
 // source request, no local storage or no local metafile; else the local
 // read's result. Returns 1.
 int StorageDelta_Read(StorageDelta *delta, StorageRequest *request, StorageStep *step);
+// Starts the waiting reads that now find room (owner's thread; call it
+// when a request's chain ends). Returns 1.
+int StorageDelta_Pump(StorageDelta *delta);
 // readBytes 0 and the cache reset; requests waiting for an overlapping read
 // complete with 989 (cancelled), and reads still in flight are forgotten.
 // Returns 1.
