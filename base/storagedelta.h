@@ -36,7 +36,7 @@ constexpr uint32_t kStorageDeltaTag = 0x57a6e0c9;
 constexpr uint32_t kStorageDeltaContextTag = 0x57a6e0ca;
 constexpr int32_t kStorageDeltaContextGrowth = 10;
 constexpr int64_t kStorageDeltaDefaultCacheBytes = 33554432;  // storage.deltaCacheSize
-constexpr int64_t kStorageDeltaSourceBytes = int64_t(8) << 20;  // held source runs
+constexpr int64_t kStorageDeltaSourceBytes = int64_t(16) << 20;  // held source runs
 constexpr int32_t kStorageDeltaHeldSources = 64;  // source requests tracked past that
 
 struct StorageDelta;
