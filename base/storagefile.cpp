@@ -107,6 +107,9 @@ struct StorageFile {
   CriticalSection *tableLock;
   CriticalSection *completedLock;
   RootDirectory *root;  // opened on first use, under the table lock
+  // root once it is open, read without the table lock; cleared under it
+  // before root is closed.
+  std::atomic<RootDirectory *> rootOpen;
   std::unordered_map<std::string, OpenFile *> openFiles;
   std::unordered_set<std::string> completed;
   std::unordered_set<std::string> ignored;
@@ -273,7 +276,10 @@ int fileConfigure(void *context, Storage *storage, Dictionary *appConfig, Dictio
       ignore[0] != '\0' && !Path_Resolve(ignore, s.ignorePath, kStorageFilePathBytes))
     s.ignorePath[0] = '\0';
   CriticalSection_Enter(d->tableLock);
-  if (strcmp(d->settings.path, s.path) != 0) RootDirectory_Close(&d->root);
+  if (strcmp(d->settings.path, s.path) != 0) {
+    d->rootOpen.store(nullptr, std::memory_order_release);
+    RootDirectory_Close(&d->root);
+  }
   d->settings = s;
   d->ignoreRead = 0;
   d->ignored.clear();
@@ -296,9 +302,11 @@ int fileStatus(void *context, Storage *, Dictionary *status) {
 
 // The root, opened (and made) on first use; NULL with the last error.
 RootDirectory *fileRoot(StorageFile *d) {
+  if (RootDirectory *open = d->rootOpen.load(std::memory_order_acquire)) return open;
   CriticalSection_Enter(d->tableLock);
   if (d->root == nullptr) RootDirectory_Open(d->settings.path, 1, &d->root);
   RootDirectory *root = d->root;
+  d->rootOpen.store(root, std::memory_order_release);
   int error = root ? 0 : Platform_GetLastError();
   CriticalSection_Leave(d->tableLock);
   if (root == nullptr) Platform_SetLastError(error ? error : kErrorNotFound);
@@ -771,13 +779,32 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   CriticalSection_Enter(d->tableLock);
   auto open = d->openFiles.find(name);
   bool writing = open != d->openFiles.end() && open->second->write;
-  if (!writing && !build.empty() && S_ISREG(buildId.mode) && buildId.size == size) {
-    // Every byte is in the built file and nobody here has it open: it takes
-    // its time, attributes and final name by name, without being opened
-    // again. The table lock keeps a writer of the name out meanwhile.
+  bool whole = !writing && !build.empty() && S_ISREG(buildId.mode) && buildId.size == size;
+  if (whole && open != d->openFiles.end()) {
+    // A reader has the name open: the table lock keeps a writer out.
     bool done = fileFinishBuilt(d, root, entry, name, build, buildId, wantTime, wantAttr, code,
                                 codeEx);
     CriticalSection_Leave(d->tableLock);
+    if (done) markDone();
+    return;
+  }
+  if (whole) {
+    // Every byte is in the built file and nobody here has it open: it takes
+    // its time, attributes and final name by name, without being opened
+    // again. A record of the name, its lock held, keeps the name's readers
+    // and writers waiting meanwhile, and the table free for other names.
+    auto *o = new OpenFile();
+    o->name = name;
+    o->size = size;
+    o->accessCount = 1;
+    CriticalSection_Create(&o->lock);
+    d->openFiles.emplace(name, o);
+    CriticalSection_Enter(o->lock);
+    CriticalSection_Leave(d->tableLock);
+    bool done = fileFinishBuilt(d, root, entry, name, build, buildId, wantTime, wantAttr, code,
+                                codeEx);
+    CriticalSection_Leave(o->lock);
+    fileClose(d, &o, 0);
     if (done) markDone();
     return;
   }
