@@ -92,7 +92,6 @@ struct WebServerConnection {
   // The request's header block as received, through its empty line; its
   // fields are looked up in it.
   char requestBlock[kWebServerHeaderLimitBytes + 1];
-  int32_t requestLength;
   HeaderLines responseHeaders;
   char method[kWebServerMethodBytes];
   char version[kWebServerVersionBytes];
@@ -245,38 +244,6 @@ bool parseDecimal(const char *text, size_t length, int64_t *value) {
 }
 
 // ---- Header lines ---------------------------------------------------------------------
-
-bool isLineEnd(char ch) { return ch == '\r' || ch == '\n' || ch == '\0'; }
-
-// The value of the first header line called name (any case; blanks before
-// its ':' do not count) in the request block, from its first non-blank to
-// the line's end; the request line is skipped and the empty line ends the
-// search. false when no line with ':' has that name.
-bool requestHeaderFind(const char *block, int32_t length, const char *name, const char **value,
-                       size_t *valueLength) {
-  const char *p = block;
-  const char *end = block + length;
-  for (bool first = true; p < end && !isLineEnd(*p); first = false) {
-    const char *line = p;
-    while (p < end && !isLineEnd(*p)) p++;
-    const char *lineEnd = p;
-    if (p < end && *p == '\r') p++;
-    if (p < end && *p == '\n') p++;
-    if (first) continue;
-    const char *colon =
-        static_cast<const char *>(memchr(line, ':', size_t(lineEnd - line)));
-    if (colon == nullptr) continue;
-    const char *nameEnd = colon;
-    while (nameEnd > line && (nameEnd[-1] == ' ' || nameEnd[-1] == '\t')) nameEnd--;
-    if (!equalsNoCase(line, size_t(nameEnd - line), name)) continue;
-    const char *v = colon + 1;
-    while (v < lineEnd && (*v == ' ' || *v == '\t')) v++;
-    *value = v;
-    *valueLength = size_t(lineEnd - v);
-    return true;
-  }
-  return false;
-}
 
 // The line of name in h (any case): its start, and where its value starts
 // and ends (before "\r\n"). false when absent.
@@ -452,7 +419,6 @@ void connectionSetPhase(WebServerConnection *c, WebServerPhase phase) {
 void connectionReset(WebServerConnection *c) {
   c->method[0] = c->version[0] = c->url[0] = c->path[0] = '\0';
   c->referer[0] = c->userAgent[0] = '\0';
-  c->requestLength = 0;
   c->requestBlock[0] = '\0';
   headerLinesClear(&c->responseHeaders);
   c->query = "";
@@ -668,7 +634,6 @@ int handleRequestHeader(WebServerConnection *c) {
   }
   // A NUL inside ends the block for the lookups, as it ends the text.
   block[headerLength] = '\0';
-  c->requestLength = int32_t(strlen(block));
   WebServerRequestInfo info;
   int32_t refusal = WebServer_CheckRequest(block, headerLength, server->listenPort,
                                            server->defaultDocument, &info);
@@ -1562,11 +1527,7 @@ int WebServer_GetRequestHeader(WebServer *server, WebServerConnection *connectio
   WebServerConnection *c = checkConnection(server, connection);
   if (size > 0) buffer[0] = '\0';
   CHECK_POINTER(name);
-  const char *value = nullptr;
-  size_t length = 0;
-  if (!requestHeaderFind(c->requestBlock, c->requestLength, name, &value, &length)) return 0;
-  if (size > 0) copyText(buffer, size, value, length);
-  return 1;
+  return WebGet_GetHeaderValue(c->requestBlock, name, buffer, size);
 }
 
 const char *WebServer_GetRequestMethod(WebServer *server, WebServerConnection *connection) {
@@ -1587,9 +1548,8 @@ const char *WebServer_GetRequestQuery(WebServer *server, WebServerConnection *co
 
 int WebServer_HasRange(WebServer *server, WebServerConnection *connection) {
   WebServerConnection *c = checkConnection(server, connection);
-  const char *value = nullptr;
-  size_t length = 0;
-  return requestHeaderFind(c->requestBlock, c->requestLength, "Range", &value, &length) ? 1 : 0;
+  const char *line = nullptr;
+  return WebGet_FindHeader(c->requestBlock, "Range", &line);
 }
 
 int WebServer_GetRange(WebServer *server, WebServerConnection *connection, int64_t total,
