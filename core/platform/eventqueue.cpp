@@ -689,17 +689,33 @@ void eventQueueIntakeList(EventQueue *queue) {
     eventQueueIntakeListBefore(queue, slots, queue->intakeTail.load(std::memory_order_seq_cst));
 }
 
-// Puts the callback in the intake. Its position is taken with one atomic
-// step that never fails, so posters on several threads do not retry against
-// each other. When every slot holds a callback not yet listed, the post
-// waits for the owner to list them; if the owner is busy elsewhere (it may
-// be waiting for this very thread), the post lists them itself, as far as
-// its own slot. It cannot wait for the lock instead: whoever holds it may be
-// listing and waiting for this post's slot to be filled.
+// Claims the wake-up of the owner for a post due now: 1 unless a post has
+// done so since the owner's last flush began, for the flush that wake-up
+// brings begins after this post and runs it too. The flush clears the mark
+// before it lists the intake; a post takes its intake position (or lists
+// under the lock) before it reads the mark. So either the flush finds the
+// event or the post finds the mark cleared.
+int eventQueueClaimWake(EventQueue *queue) {
+  return queue->wakePending.load(std::memory_order_seq_cst) == 0 &&
+         queue->wakePending.exchange(1, std::memory_order_seq_cst) == 0;
+}
+
+// Puts the callback in the intake and wakes the owner if the post must. Its
+// position is taken with one atomic step that never fails, so posters on
+// several threads do not retry against each other. When every slot holds a
+// callback not yet listed, the post waits for the owner to list them; if the
+// owner is busy elsewhere (it may be waiting for this very thread), the post
+// lists them itself, as far as its own slot. It cannot wait for the lock
+// instead: whoever holds it may be listing and waiting for this post's slot
+// to be filled.
+//
+// Filling the slot is the post's last touch of the queue: from then on the
+// owner may run the callback, and whoever the callback answers may release
+// the queue. The wake is claimed before, and sent after, by thread id.
 void eventQueueIntakePut(EventQueue *queue, uintptr_t context, EventQueueCallback function) {
   EventQueueIntakeSlot *slots = eventQueueIntakeSlots(queue);
   // Sequentially consistent, against the flush that clears the wake mark and
-  // then reads where the posters are: see eventQueueWakeOwner.
+  // then reads where the posters are: see eventQueueClaimWake.
   const uint64_t at = queue->intakeTail.fetch_add(1, std::memory_order_seq_cst);
   EventQueueIntakeSlot *slot = &slots[at & (kEventQueueIntakeSlots - 1)];
   for (int32_t waits = 1; slot->turn.load(std::memory_order_acquire) != at; waits++) {
@@ -710,21 +726,12 @@ void eventQueueIntakePut(EventQueue *queue, uintptr_t context, EventQueueCallbac
     }
     std::this_thread::yield();
   }
+  const int wake = eventQueueClaimWake(queue);
+  const uint32_t owner = queue->ownerThreadId.load(std::memory_order_relaxed);
   slot->context = context;
   slot->function = function;
   slot->turn.store(at + 1, std::memory_order_release);
-}
-
-// Wakes the owner for a post due now (argument 1) unless a post has done so
-// since its last flush began: the flush that wake-up brings begins after
-// this post and runs it too. The flush clears the mark before it lists the
-// intake; a post puts its callback in before it reads the mark. So either
-// the flush finds the callback or the post finds the mark cleared.
-void eventQueueWakeOwner(EventQueue *queue) {
-  if (queue->wakePending.load(std::memory_order_seq_cst) != 0 ||
-      queue->wakePending.exchange(1, std::memory_order_seq_cst) != 0)
-    return;
-  Thread_Wake(queue->ownerThreadId.load(std::memory_order_relaxed), 1);
+  if (wake) Thread_Wake(owner, 1);
 }
 
 // Queues the event. See EventQueue_Post.
@@ -742,7 +749,6 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
   // coalesces with what is pending as it is made.
   if (byCallback && Thread_GetCurrentId() != queue->ownerThreadId.load(std::memory_order_relaxed)) {
     eventQueueIntakePut(queue, id, callback->function);
-    eventQueueWakeOwner(queue);
     return 1;
   }
   // The record this post will probably take: its link is read and its header
@@ -758,10 +764,15 @@ int eventQueuePost(EventQueue *queue, uintptr_t id, const void *payload, uint32_
   eventQueueIntakeList(queue);  // posted before this one
   const int listed = eventQueueList(queue, id, payload, size, handler, done, coalesce, byCallback,
                                     hash, sourcePath, sourceLine, fireTime);
+  // As in the intake, the wake is claimed while the queue is sure to be
+  // there: once the lock is left, the owner may handle the event and the
+  // queue may go.
+  const int wake = listed && queue->wakePending.load(std::memory_order_relaxed) == 0 &&
+                   (byCallback || fireTime <= Platform_GetTickSeconds()) &&
+                   eventQueueClaimWake(queue);
+  const uint32_t owner = queue->ownerThreadId.load(std::memory_order_relaxed);
   CriticalSection_Leave(queue->lock);
-  if (listed && queue->wakePending.load(std::memory_order_seq_cst) == 0 &&
-      (byCallback || fireTime <= Platform_GetTickSeconds()))
-    eventQueueWakeOwner(queue);
+  if (wake) Thread_Wake(owner, 1);
   return listed;
 }
 
@@ -897,7 +908,7 @@ int EventQueue_Flush(EventQueue *queue) {
   CriticalSection_Enter(queue->lock);
   // A post that finds a wake pending from here on was made before the
   // intake is listed, so its event is due in this flush (see
-  // eventQueueWakeOwner). The walk starts once the intake is listed.
+  // eventQueueClaimWake). The walk starts once the intake is listed.
   queue->wakePending.store(0, std::memory_order_seq_cst);
   eventQueueIntakeList(queue);
   const EventQueueWalk walk = {Platform_GetTickSeconds(), queue->sequence};
