@@ -147,6 +147,16 @@ void fileRaiseDescriptorLimit() {
   });
 }
 
+// A new record of name in the table, not yet open. Under the table lock.
+OpenFile *fileAddRecord(StorageFile *d, const std::string &name, int64_t size) {
+  auto *o = new OpenFile();
+  o->name = name;
+  o->size = size;
+  CriticalSection_Create(&o->lock);
+  d->openFiles.emplace(name, o);
+  return o;
+}
+
 void fileCloseRecord(OpenFile *o) {
   if (o->file != nullptr) {
     AsyncFile_Close(o->file);
@@ -362,14 +372,6 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
   return build;
 }
 
-// Opens the record's file for writing: the file the new version is built
-// in. That is the one made or left for it before (fileBuildName), else a
-// copy of the final file made now (the unchanged ranges come from it;
-// nothing is copied when whole says the run writes every byte), else a new
-// file. The final file is never opened for writing: it keeps the installed
-// version, whole, until Storage_CompleteFile renames the built file over
-// it. Only a new file without a partial extension is written under its
-// final name. 0 with the last error.
 // Where a file's writes come from: the storage whose write plan says which
 // pieces the owner will write, the metafile of the pieces, the file.
 struct FilePlan {
@@ -399,13 +401,11 @@ std::vector<int64_t> filePlannedRanges(const FilePlan *plan) {
   StorageRequest *request = nullptr;
   for (int64_t piece = first; piece <= last; piece++) {
     if (!BitField_IsSet(pieces, int32_t(piece))) continue;
-    if (request == nullptr) {
+    if (request == nullptr)
       StorageRequest_Create(&request);
-      StorageRequest_SetMetaFile(request, plan->metafile);
-    } else {
+    else
       StorageRequest_Reset(request);
-      StorageRequest_SetMetaFile(request, plan->metafile);
-    }
+    StorageRequest_SetMetaFile(request, plan->metafile);
     StorageRequest_AddPiece(request, int32_t(piece));
     for (StorageMember *m = request->first; m != nullptr; m = m->next) {
       if (m->file != f || m->length <= 0) continue;
@@ -419,6 +419,15 @@ std::vector<int64_t> filePlannedRanges(const FilePlan *plan) {
   return ranges;
 }
 
+// Opens the record's file for writing: the file the new version is built
+// in. That is the one made or left for it before (fileBuildName), else a
+// copy of the final file made now (the unchanged ranges come from it: the
+// ranges the plan's pieces will write are not copied, and nothing is when
+// they write every byte), else a new file. The final file is never opened
+// for writing: it keeps the installed version, whole, until
+// Storage_CompleteFile renames the built file over it. Only a new file
+// without a partial extension is written under its final name. 0 with the
+// last error.
 int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const FilePlan *plan) {
   const std::string &name = o->name;
   FileIdentity identity = {};
@@ -538,13 +547,7 @@ int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mod
     Thread_Yield();
     CriticalSection_Enter(d->tableLock);
   }
-  if (o == nullptr) {
-    o = new OpenFile();
-    o->name = name;
-    o->size = size;
-    CriticalSection_Create(&o->lock);
-    d->openFiles.emplace(name, o);
-  }
+  if (o == nullptr) o = fileAddRecord(d, name, size);
   if (writing) o->write = 1;
   o->accessCount++;
   CriticalSection_Enter(o->lock);
@@ -793,12 +796,8 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     // its time, attributes and final name by name, without being opened
     // again. A record of the name, its lock held, keeps the name's readers
     // and writers waiting meanwhile, and the table free for other names.
-    auto *o = new OpenFile();
-    o->name = name;
-    o->size = size;
+    OpenFile *o = fileAddRecord(d, name, size);
     o->accessCount = 1;
-    CriticalSection_Create(&o->lock);
-    d->openFiles.emplace(name, o);
     CriticalSection_Enter(o->lock);
     CriticalSection_Leave(d->tableLock);
     bool done = fileFinishBuilt(d, root, entry, name, build, buildId, wantTime, wantAttr, code,
