@@ -89,9 +89,6 @@ struct GlobalIOWorker {
   int32_t ringSlots;
   int32_t ringHead;
   int32_t ringCount;
-  // Read without the lock: the packets queued (ringCount, stored after each
-  // change).
-  std::atomic<int32_t> queued;
 
   // The reactor; the table is guarded by reactorLock.
   pthread_mutex_t reactorLock;
@@ -126,7 +123,6 @@ IOWorkerPacket ioWorkerPopLocked(GlobalIOWorker *w) {
   IOWorkerPacket packet = w->ring[w->ringHead];
   w->ringHead = (w->ringHead + 1) % w->ringSlots;
   w->ringCount--;
-  w->queued.store(w->ringCount, std::memory_order_relaxed);
   return packet;
 }
 
@@ -161,7 +157,6 @@ void ioWorkerAppendLocked(GlobalIOWorker *w, const IOWorkerPacket &packet) {
   }
   w->ring[(w->ringHead + w->ringCount) % w->ringSlots] = packet;
   w->ringCount++;
-  w->queued.store(w->ringCount, std::memory_order_seq_cst);
 }
 
 // Queues a packet; queueLock held. When a thread sleeps, the last to sleep is
