@@ -15,12 +15,10 @@
 #include <x86intrin.h>
 #endif
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 
+#include "core/posix/futex.h"
 #include "core/runtime/core.h"
 #include "core/runtime/memory.h"
 
@@ -81,15 +79,9 @@ inline void lockStep() {
 // (sched_yield) and count its waiters in a table shared by every atomic in
 // the process, so a release would wake sleepers on unrelated words; the
 // spinning above has already done what those yields would.
-void lockSleep(CriticalSection *lock, uint32_t state) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t *>(&lock->state), FUTEX_WAIT | FUTEX_PRIVATE_FLAG,
-          state, nullptr, nullptr, 0);
-}
+void lockSleep(CriticalSection *lock, uint32_t state) { Futex_Wait(&lock->state, state, nullptr); }
 
-void lockWakeOne(CriticalSection *lock) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t *>(&lock->state), FUTEX_WAKE | FUTEX_PRIVATE_FLAG,
-          1, nullptr, nullptr, 0);
-}
+void lockWakeOne(CriticalSection *lock) { Futex_Wake(&lock->state, 1); }
 
 // Takes the lock for a thread that does not hold it and found it held.
 void lockAcquireContended(CriticalSection *lock, uint32_t mine) {

@@ -16,11 +16,9 @@
 #include "core/platform/ioworker.h"
 
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/posix/futex.h"
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
@@ -137,11 +136,8 @@ void ioWorkerUnlinkSleeper(IOWorkerSleeper **list, IOWorkerSleeper *sleeper) {
 }
 
 void ioWorkerFutexWake(IOWorkerSleeper *sleeper) {
-  // The sleeper may have claimed its packet and left already: a wake of a
-  // word no longer waited on is at worst a spurious wake-up elsewhere, which
-  // every futex waiter tolerates.
-  syscall(SYS_futex, reinterpret_cast<uint32_t *>(&sleeper->handed),
-          FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr, nullptr, 0);
+  // The sleeper may have claimed its packet and left already.
+  Futex_Wake(&sleeper->handed, 1);
 }
 
 void ioWorkerAppendLocked(GlobalIOWorker *w, const IOWorkerPacket &packet) {
@@ -184,14 +180,8 @@ void ioWorkerPush(GlobalIOWorker *w, const IOWorkerPacket &packet) {
 
 // Sleeps until a poster hands the sleeper a packet or the deadline passes.
 void ioWorkerSleep(IOWorkerSleeper *sleeper, const struct timespec *until) {
-  while (sleeper->handed.load(std::memory_order_acquire) == 0) {
-    // FUTEX_WAIT_BITSET takes an absolute time on the monotonic clock, so a
-    // spurious wake-up does not stretch the wait.
-    long rc = syscall(SYS_futex, reinterpret_cast<uint32_t *>(&sleeper->handed),
-                      FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0, until, nullptr,
-                      FUTEX_BITSET_MATCH_ANY);
-    if (rc != 0 && errno == ETIMEDOUT) return;
-  }
+  while (sleeper->handed.load(std::memory_order_acquire) == 0)
+    if (Futex_Wait(&sleeper->handed, 0, until) == ETIMEDOUT) return;
 }
 
 // Takes the oldest packet, waiting up to waitMs. 1 with *packet, 0 on a

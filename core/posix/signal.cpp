@@ -25,9 +25,7 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
-#include <linux/futex.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -35,6 +33,7 @@
 #include <climits>
 #include <ctime>
 
+#include "core/posix/futex.h"
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
@@ -74,23 +73,6 @@ int64_t signalNowNs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return int64_t(now.tv_sec) * kNsPerSecond + now.tv_nsec;
-}
-
-// Sleeps while the word still holds expected, until deadline (NULL: no
-// limit). 0 on a wake-up (real or spurious) or a changed word, else errno.
-int signalFutexWait(std::atomic<uint32_t> *word, uint32_t expected, const timespec *deadline) {
-  // FUTEX_WAIT_BITSET takes an absolute time on the monotonic clock, so a
-  // wait resumed after a spurious wake-up does not stretch its time-out.
-  long rc = syscall(SYS_futex, reinterpret_cast<uint32_t *>(word),
-                    FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, expected, deadline, nullptr,
-                    FUTEX_BITSET_MATCH_ANY);
-  if (rc == 0) return 0;
-  return errno == EAGAIN || errno == EINTR ? 0 : errno;
-}
-
-void signalFutexWake(std::atomic<uint32_t> *word, int count) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, count,
-          nullptr, nullptr, 0);
 }
 
 // Takes the set when it is there: an auto-reset signal consumes it (and,
@@ -157,7 +139,7 @@ int signalSleep(Signal *signal, int32_t timeoutMs, int64_t startNs) {
     if (signalTake(signal, true)) return 0;
     value = signal->word.load(std::memory_order_acquire);
     if ((value & kSignalSet) != 0) continue;
-    int rc = signalFutexWait(&signal->word, value, limit);
+    int rc = Futex_Wait(&signal->word, value, limit);
     if (rc != 0) {
       if (signalTake(signal, true)) return 0;
       signal->word.fetch_sub(kSignalWaiter, std::memory_order_acq_rel);
@@ -195,7 +177,7 @@ int Signal_Set(Signal *signal, int state, const char *sourcePath, int line) {
   uint32_t before = signal->word.fetch_or(kSignalSet, std::memory_order_acq_rel);
   // An auto-reset set lets one waiter through; waking more would only send
   // the others back to sleep.
-  if (before >= kSignalWaiter) signalFutexWake(&signal->word, autoReset ? 1 : INT_MAX);
+  if (before >= kSignalWaiter) Futex_Wake(&signal->word, autoReset ? 1 : INT_MAX);
   return 1;
 }
 
