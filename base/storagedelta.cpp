@@ -25,7 +25,6 @@ struct StorageDeltaContext {
   StorageRequest *source;
   StorageStep *step;
   int32_t index, count;  // the source run
-  uint32_t generation;
   StorageDeltaContext *next;  // in the reading or the waiting list
 };
 
@@ -147,14 +146,16 @@ void deltaStartWaiting(StorageDelta *d) {
   }
 }
 
-void deltaUnlinkReading(StorageDelta *d, DeltaContext *c) {
+// Takes c out of the reads in flight: false when a reset has forgotten it.
+bool deltaUnlinkReading(StorageDelta *d, DeltaContext *c) {
   for (DeltaContext **at = &d->reading; *at != nullptr; at = &(*at)->next) {
     if (*at == c) {
       *at = c->next;
       c->next = nullptr;
-      return;
+      return true;
     }
   }
+  return false;
 }
 
 // The source read has been delivered (owner's thread).
@@ -171,8 +172,7 @@ void deltaReadDone(Storage *, void *context, void *, int32_t result, int32_t res
   } else {
     deltaLog(d, "Source read failed (%d/%d)\n", result, resultEx);
   }
-  bool tracked = c->generation == d->generation;
-  if (tracked) deltaUnlinkReading(d, c);
+  bool tracked = deltaUnlinkReading(d, c);
   deltaFreeContext(d, c);
   // The pieces just read are in the cache now: the requests that waited for
   // them go before this one's delta is applied.
@@ -259,8 +259,7 @@ int StorageDelta_Read(StorageDelta *d, StorageRequest *request, StorageStep *ste
     return 1;
   }
   auto *c = static_cast<DeltaContext *>(Pool_Alloc(d->contexts, int32_t(sizeof(DeltaContext)), KSRC));
-  *c = DeltaContext{kStorageDeltaContextTag, d, request, source, step, index, count,
-                    d->generation, nullptr};
+  *c = DeltaContext{kStorageDeltaContextTag, d, request, source, step, index, count, nullptr};
   if (!deltaMustWait(d, c, nullptr)) {
     deltaStartRead(d, c);
     return 1;
@@ -282,7 +281,6 @@ int StorageDelta_Reset(StorageDelta *d) {
   deltaForgetHeld(d);
   // Reads in flight are cut with their storage's reset or still come back;
   // either way nothing waits for them any more.
-  d->generation++;
   d->reading = nullptr;
   DeltaContext *waiting = d->firstWaiting;
   d->firstWaiting = d->lastWaiting = nullptr;

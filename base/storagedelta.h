@@ -56,7 +56,6 @@ struct StorageDelta {
   std::atomic<int64_t> readBytes;
   StorageDeltaContext *reading;  // source reads in flight
   StorageDeltaContext *firstWaiting, *lastWaiting;  // in arrival order
-  uint32_t generation;  // moves on at each reset: older reads are no longer tracked
   void *completionContext;
   StorageDeltaCompletion completion;
   // Source requests read into whose buffers may still be held (a reference
