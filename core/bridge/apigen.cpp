@@ -278,15 +278,13 @@ void apiGenWriteAnswer(Dictionary *result, ApiGenAnswerType type, const ApiGenAn
   }
 }
 
-// The decoded buffers of one call, freed on every way out. Only the slots
-// below count are set: the frame runs on every call, so nothing is cleared
-// that the row does not use.
+// The decoded buffers of one call, freed on every way out (a size is set
+// with its buffer).
 struct ApiGenBuffers {
-  uint8_t *data[kApiGenMaxParams];
+  uint8_t *data[kApiGenMaxParams] = {};
   int64_t size[kApiGenMaxParams];
-  int32_t count = 0;
   ~ApiGenBuffers() {
-    for (int32_t i = 0; i < count; i++)
+    for (int32_t i = 0; i < kApiGenMaxParams; i++)
       if (data[i] != nullptr) MEM_FREE(data[i], size[i]);
   }
 };
@@ -354,7 +352,6 @@ int ApiGen_Dispatch(const ApiGenClass &table, void *object, Dictionary *request,
         break;
       case ApiGenParamType::Base64: {
         const char *text = nullptr;
-        while (buffers.count <= i) buffers.data[buffers.count++] = nullptr;
         read = ApiGen_GetParamString(request, className, method, param.name, &text);
         if (read && !ApiGen_Base64Decode(text, &buffers.data[i], &value.length,
                                          &buffers.size[i])) {
