@@ -156,15 +156,18 @@ void ioWorkerAppendLocked(GlobalIOWorker *w, const IOWorkerPacket &packet) {
 }
 
 // Queues a packet; queueLock held. When a thread sleeps, the last to sleep is
-// handed the oldest packet (so packets still start in the order they were
-// queued) and returned, to be woken once the caller has left the lock; else
-// NULL.
+// handed the packet and returned, to be woken once the caller has left the
+// lock; else NULL. A thread goes to sleep only when the ring is empty, and
+// while one sleeps every packet goes straight to a sleeper, so the packet
+// handed is the oldest: packets still start in the order they were queued.
 IOWorkerSleeper *ioWorkerPushLocked(GlobalIOWorker *w, const IOWorkerPacket &packet) {
-  ioWorkerAppendLocked(w, packet);
   IOWorkerSleeper *sleeper = w->idle;
-  if (sleeper == nullptr) return nullptr;
+  if (sleeper == nullptr) {
+    ioWorkerAppendLocked(w, packet);
+    return nullptr;
+  }
   w->idle = sleeper->next;
-  sleeper->packet = ioWorkerPopLocked(w);
+  sleeper->packet = packet;
   sleeper->next = w->handed;
   w->handed = sleeper;
   sleeper->handed.store(1, std::memory_order_release);
