@@ -175,26 +175,32 @@ struct FsCopy {
   int32_t skipCount = 0;
 };
 
-// Writes all of buffer; false with errno set.
-bool fsWriteAll(int fd, const char *buffer, size_t length) {
+// Writes all of buffer, at offset when it is not negative, else at the
+// file's position; false with errno set.
+bool fsWriteAll(int fd, const char *buffer, size_t length, int64_t offset) {
   while (length > 0) {
-    ssize_t n = write(fd, buffer, length);
+    ssize_t n = offset < 0 ? write(fd, buffer, length) : pwrite(fd, buffer, length, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     buffer += n;
     length -= size_t(n);
+    if (offset >= 0) offset += n;
   }
   return true;
 }
 
-// Moves one chunk from in to out: in the kernel where it can, else through
-// buffer (allocated on first need). Bytes moved, 0 at the end, -1 (errno).
-ssize_t fsCopyChunk(int in, int out, bool *inKernel, char **buffer) {
+// Moves up to want bytes from in to out, at offset in both when it is not
+// negative, else from the files' positions: in the kernel where it can,
+// else through buffer (allocated on first need). Bytes moved, 0 at the
+// source's end, -1 (errno).
+ssize_t fsCopyChunk(int in, int out, int64_t offset, size_t want, bool *inKernel, char **buffer) {
   for (;;) {
     if (*inKernel) {
-      ssize_t n = copy_file_range(in, nullptr, out, nullptr, kCopyChunkBytes, 0);
+      loff_t from = offset, to = offset;
+      ssize_t n = offset < 0 ? copy_file_range(in, nullptr, out, nullptr, want, 0)
+                             : copy_file_range(in, &from, out, &to, want, 0);
       if (n >= 0) return n;
       if (errno == EINTR) continue;
       // Not between these two files (another file system type, a kernel
@@ -204,39 +210,11 @@ ssize_t fsCopyChunk(int in, int out, bool *inKernel, char **buffer) {
       *inKernel = false;
     }
     if (*buffer == nullptr) *buffer = static_cast<char *>(MEM_ALLOC(kCopyBufferBytes, 0));
-    ssize_t n = read(in, *buffer, kCopyBufferBytes);
+    const size_t size = std::min(want, kCopyBufferBytes);
+    ssize_t n = offset < 0 ? read(in, *buffer, size) : pread(in, *buffer, size, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n;
-    if (!fsWriteAll(out, *buffer, size_t(n))) return -1;
-    return n;
-  }
-}
-
-// Moves up to length bytes at offset from in to out, at the same offset:
-// in the kernel where it can, else through buffer. Bytes moved, 0 at the
-// source's end, -1 (errno).
-ssize_t fsCopyChunkAt(int in, int out, int64_t offset, int64_t length, bool *inKernel,
-                      char **buffer) {
-  size_t want = size_t(std::min<int64_t>(length, kCopyChunkBytes));
-  for (;;) {
-    if (*inKernel) {
-      loff_t from = offset, to = offset;
-      ssize_t n = copy_file_range(in, &from, out, &to, want, 0);
-      if (n >= 0) return n;
-      if (errno == EINTR) continue;
-      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-      *inKernel = false;
-    }
-    if (*buffer == nullptr) *buffer = static_cast<char *>(MEM_ALLOC(kCopyBufferBytes, 0));
-    ssize_t n = pread(in, *buffer, std::min<size_t>(want, kCopyBufferBytes), offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n;
-    for (ssize_t put = 0; put < n;) {
-      ssize_t w = pwrite(out, *buffer + put, size_t(n - put), offset + put);
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) return -1;
-      put += w;
-    }
+    if (!fsWriteAll(out, *buffer, size_t(n), offset)) return -1;
     return n;
   }
 }
@@ -254,7 +232,8 @@ int fsCopyRanges(int in, const struct stat &st, int out, const FsCopy &copy) {
   for (int32_t i = 0; result && i <= copy.skipCount && at < size; i++) {
     int64_t end = i < copy.skipCount ? std::min(copy.skip[2 * i], size) : size;
     while (at < end) {
-      ssize_t n = fsCopyChunkAt(in, out, at, end - at, &inKernel, &buffer);
+      ssize_t n = fsCopyChunk(in, out, at, size_t(std::min<int64_t>(end - at, kCopyChunkBytes)),
+                              &inKernel, &buffer);
       if (n < 0) {
         result = POSIX_FAIL("copy", copy.destination);
         break;
@@ -286,7 +265,7 @@ int fsCopyData(int in, const struct stat &st, int out, const FsCopy &copy) {
   int64_t done = 0;
   int result = 1;
   for (;;) {
-    ssize_t n = fsCopyChunk(in, out, &inKernel, &buffer);
+    ssize_t n = fsCopyChunk(in, out, -1, kCopyChunkBytes, &inKernel, &buffer);
     if (n < 0) {
       result = POSIX_FAIL("copy", copy.destination);
       break;
