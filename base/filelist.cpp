@@ -94,28 +94,6 @@ void fileIndexDestroy(void **object) {
   MEM_FREE(x, sizeof(FileIndex));
 }
 
-void fileIndexFreeGroups(FileIndex *x) {
-  if (x->groups) MEM_FREE(x->groups, int64_t(x->groupCapacity) * int64_t(sizeof(FileRecord *)));
-  if (x->groupLengths)
-    MEM_FREE(x->groupLengths, int64_t(x->groupCapacity) * int64_t(sizeof(int64_t)));
-  x->groups = nullptr;
-  x->groupLengths = nullptr;
-  x->groupCapacity = x->groupCount = 0;
-}
-
-void fileIndexSizeGroups(FileIndex *x, int32_t records) {
-  int32_t need = records / kFileIndexGroup + 1;
-  if (need > x->groupCapacity) {
-    fileIndexFreeGroups(x);
-    x->groups = static_cast<FileRecord **>(
-        MEM_ALLOC(int64_t(need) * int64_t(sizeof(FileRecord *)), MEM_ZEROED));
-    x->groupLengths =
-        static_cast<int64_t *>(MEM_ALLOC(int64_t(need) * int64_t(sizeof(int64_t)), MEM_ZEROED));
-    x->groupCapacity = need;
-  }
-  x->groupCount = 0;
-}
-
 // The pad of a file at offset x of size bytes, from the pad ranges that meet
 // its extent: those that end at or after x and start at or before the byte
 // after its data and the pad counted so far. No range at or after x (a file
@@ -402,7 +380,6 @@ int FileIndex_Destroy(FileIndex **index) {
 int FileIndex_Reset(FileIndex *x) {
   FILEINDEX_CHECK(x);
   fileIndexFreeNames(x);
-  fileIndexFreeGroups(x);
   x->first = nullptr;
   x->count = 0;
   x->totalLength = x->totalPadding = 0;
@@ -413,7 +390,6 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
   FILEINDEX_CHECK(x);
   FILELIST_CHECK(list);
   FileIndex_Reset(x);
-  fileIndexSizeGroups(x, list->count);
   fileIndexSizeNames(x, list->count);
   fileIndexTableBlocks(x, list);
   int64_t running = 0;
@@ -444,11 +420,6 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
       return fileIndexFail(x);
     }
     fileIndexAddName(x, e, uint32_t(x->count));
-    if (x->count % kFileIndexGroup == 0) {
-      x->groups[x->groupCount] = e;
-      x->groupLengths[x->groupCount++] = 0;
-    }
-    x->groupLengths[x->groupCount - 1] += size + pad;
     x->count++;
     running += size + pad;
   }
@@ -486,19 +457,12 @@ int FileIndex_Find(FileIndex *x, FileRecord **record, int64_t offset) {
   FILEINDEX_CHECK(x);
   CHECK_POINTER(record);
   *record = nullptr;
-  if (x->groupCount == 0 || offset < 0) return 0;
-  // The last group whose head starts at or before offset: records after it
-  // all start later, and records before it end at or before its start.
-  if (x->groups[0]->offset > offset) return 0;
-  int32_t group = ListArena_FindGroup(x->groups, x->groupCount, offset);
-  FileRecord *r = x->groups[group];
-  if (offset >= r->offset + x->groupLengths[group]) return 0;
+  if (x->count == 0 || offset < 0) return 0;
   // Extents follow one another: a record that holds offset is the last one
   // starting at or before it (every later record starts where it ends or
-  // after), so bisection over the group's positions finds the only candidate.
-  uint32_t low = uint32_t(group) * uint32_t(kFileIndexGroup);
-  uint32_t high = low + uint32_t(kFileIndexGroup) - 1;
-  if (high > uint32_t(x->count - 1)) high = uint32_t(x->count - 1);
+  // after), so bisection over the positions finds the only candidate.
+  uint32_t low = 0;
+  uint32_t high = uint32_t(x->count - 1);
   while (low < high) {
     uint32_t mid = low + (high - low + 1) / 2;
     if (fileIndexAt(x, mid)->offset <= offset)
@@ -506,8 +470,8 @@ int FileIndex_Find(FileIndex *x, FileRecord **record, int64_t offset) {
     else
       high = mid - 1;
   }
-  r = fileIndexAt(x, low);
-  if (offset >= r->offset + r->size + r->pad) return 0;
+  FileRecord *r = fileIndexAt(x, low);
+  if (offset < r->offset || offset >= r->offset + r->size + r->pad) return 0;
   *record = r;
   return 1;
 }

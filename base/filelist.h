@@ -16,10 +16,10 @@
 // entry has flags 16 and 64, offset, size (0 when the document gave none)
 // and pad as placed, and its name's hash; the entries are chained in list
 // order with non-decreasing offsets, entry k + 1 starts where entry k's
-// extent ends, every name in the name table is a safe relative path, and the
-// group heads (entries 0, 100, 200, ...) are in offset order. (3) a failed
-// build leaves the index empty. (4) a built index reads the list's entries:
-// the list is neither reset nor changed while the index holds them.
+// extent ends, and every name in the name table is a safe relative path.
+// (3) a failed build leaves the index empty. (4) a built index reads the
+// list's entries: the list is neither reset nor changed while the index
+// holds them.
 //
 // Threads: one thread at a time; the caller serialises. A built index is
 // only read afterwards, so readers on several threads are fine once the
@@ -52,7 +52,6 @@ constexpr uint32_t kFileEntryModeMask = 0755;
 
 constexpr int32_t kFileListGrowth = 50;         // entries and records per arena block
 constexpr int32_t kFileListStringChunk = 4096;  // bytes of a name chunk, its header included
-constexpr int32_t kFileIndexGroup = 100;        // records per group head
 constexpr int32_t kFileNameMaxBytes = 4095;     // a longer name is refused
 constexpr int64_t kFilePadMax = INT32_MAX;      // pads are 32-bit on the wire
 constexpr int64_t kFileStreamMax = int64_t(1) << 62;
@@ -107,10 +106,6 @@ struct FileIndex {
   FileRecord **blocks;      // the list's entry blocks, oldest first
   int32_t blockCount;
   int32_t recordsPerBlock;  // the list's arena step: record k is in block k / step
-  FileRecord **groups;      // heads of records 0, 100, 200, ...
-  int64_t *groupLengths;    // per group: size + pad of its (up to 100) records
-  int32_t groupCount;
-  int32_t groupCapacity;
   FileRecord *first;
   int32_t count;
   int64_t totalLength;   // sum of sizes
@@ -163,7 +158,7 @@ int FileList_IsSafeLink(const char *name, int32_t nameLength, const char *target
 
 int FileIndex_Create(FileIndex **index);
 int FileIndex_Destroy(FileIndex **index);
-// Empties the index (records, names, groups, totals). Returns 1.
+// Empties the index (records, names, totals). Returns 1.
 int FileIndex_Reset(FileIndex *index);
 // Places the entries of list in the stream (see the header comment). With a
 // pad index, a file's pad is the sum of the ranges that meet its extent;
@@ -177,9 +172,9 @@ int FileIndex_GetTotalPadding(FileIndex *index, int64_t *padding);
 int32_t FileIndex_GetCount(FileIndex *index);
 // 1 with the first record (in stream order); 0 with NULL when empty.
 int FileIndex_GetFirst(FileIndex *index, FileRecord **record);
-// The file whose extent (pad included) holds the stream offset: bisection
-// over the group heads, then over the at most 100 records of the group. 0
-// with NULL when no extent holds it (offset < 0 or past the stream).
+// The file whose extent (pad included) holds the stream offset, by
+// bisection over the records' positions. 0 with NULL when no extent holds
+// it (offset < 0 or past the stream).
 int FileIndex_Find(FileIndex *index, FileRecord **record, int64_t offset);
 // The record of name ('\' and '/' the same separator; case-sensitive); the
 // later of two entries with one name. 0 with NULL when none.
