@@ -128,13 +128,10 @@ int32_t outboundLength(DupStream *s) {
 
 // What the socket may deliver now: the room of the first queue, within what
 // kWebGetReceiveWindowBytes leaves beside the bytes already held. Under TLS
-// the records that fit are deciphered first: every complete one on the I/O
-// worker (all), only those that waited for room on the owner's thread.
-int32_t receiveSpace(WebGetConnection *c, bool all) {
+// the caller has deciphered the records that fit.
+int32_t receiveSpace(WebGetConnection *c) {
   int32_t space = 0;
   if (c->tlsActive.load()) {
-    if (all) Tls_ProcessInput(c->tls);
-    else Tls_ProcessWaitingInput(c->tls);
     Tls_GetReceiveSpace(c->tls, &space);
   } else {
     DupStream_GetInboundSpace(c->transport, &space);
@@ -147,7 +144,10 @@ int32_t receiveSpace(WebGetConnection *c, bool all) {
 // ---- Socket callbacks (I/O worker threads) ----------------------------------------------
 
 int32_t hookReadSize(AsyncSocket *, void *context) {
-  return receiveSpace(static_cast<WebGetConnection *>(context), true);
+  auto *c = static_cast<WebGetConnection *>(context);
+  // Every complete record is deciphered first, to make room for the next.
+  if (c->tlsActive.load()) Tls_ProcessInput(c->tls);
+  return receiveSpace(c);
 }
 
 void hookRead(AsyncSocket *, void *context, const uint8_t *data, int32_t count) {
@@ -1248,7 +1248,7 @@ int WebGetConnection_Poll(WebGetConnection *connection) {
     // A running read loop asks for the room itself before it ends; an idle
     // one starts when there is room. Neither waits here for the session lock
     // an I/O worker holds while it deciphers.
-    if (AsyncSocket_IsReading(c->socket) || receiveSpace(c, false) > 0)
+    if (AsyncSocket_IsReading(c->socket) || receiveSpace(c) > 0)
       AsyncSocket_StartRead(c->socket);
   }
   postTimeoutCheck(c);
