@@ -263,12 +263,9 @@ int Thread_Find(uint32_t threadId, Thread **thread) {
   } else {
     // The caller's own id is never listed unless it is its own record, so a
     // thread without record finds nothing for its id here, without asking
-    // the system who it is. Nor is the main thread ever listed: its look-ups,
-    // which pool threads make for every post to the main queue, skip the
-    // search under the module lock, which every one of them would contend.
+    // the system who it is.
     found = nullptr;
     ThreadGlobals *globals = threadGlobals(KSRC);
-    if (threadId == globals->mainThreadId) return 0;
     CriticalSection_Enter(globals->lock);
     threadListCheck(&globals->list);
     for (Thread *t = globals->list.head; t != nullptr; t = t->next) {
@@ -295,8 +292,11 @@ EventQueue *Thread_GetEventQueue(uint32_t threadId) {
 
 int Thread_Wake(uint32_t threadId, uintptr_t argument) {
   ThreadGlobals *globals = threadGlobals(KSRC);
+  // The main thread is never listed: its wake-ups, one for every batch of
+  // results a pool thread posts to the main queue, skip the search of the
+  // list under the module lock, which every waker would otherwise contend.
   Thread *record = nullptr;
-  if (Thread_Find(threadId, &record)) {
+  if (threadId != globals->mainThreadId && Thread_Find(threadId, &record)) {
     Signal_Set(record->wake, 1, KSRC);
     Thread_Release(&record);
     return 1;
