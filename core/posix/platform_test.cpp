@@ -29,6 +29,7 @@
 
 #include "tests/fsfault.h"
 #include "tests/log_capture.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -391,6 +392,8 @@ TEST(PlatformThreaded, NamesThreadsByRecordAndById) {
   probe.go = true;
   Thread_WaitForExit(thread);
   Thread_Destroy(&thread);
+  // The kernel takes the thread's entry away a moment after it ends.
+  Test_WaitUntil([&] { return access(comm.c_str(), F_OK) != 0; });
   EXPECT_EQ(Platform_SetThreadName(nullptr, id, "gone"), 0);
   EXPECT_EQ(Platform_GetLastError(), kPlatformErrorFileNotFound);
 }
