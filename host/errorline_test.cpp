@@ -110,4 +110,38 @@ TEST(RepositoryRunner, PermanentErrorsEndTheRun) {
   }
 }
 
+// An item's retries count from its own first failure, not from the start:
+// a late fault of a long run gets its retry, one item that keeps failing
+// ends the run. Each row is one failure, in the order met.
+TEST(RepositoryRunner, RetryTimeCountsFromTheItemsFirstFailure) {
+  struct Row {
+    const char *what;
+    double seconds;  // the window
+    struct Failure {
+      int32_t source, index;
+      double at, retryAt;
+      int admitted;
+    } failures[5];
+  } rows[] = {
+      {"a late fault of a long run", 20, {{6, 31, 16, 31, 1}}},
+      {"a server that stays down", 120,
+       {{1, 0, 0, 15, 1}, {1, 0, 15, 45, 1}, {1, 0, 45, 105, 1}, {1, 0, 105, 225, 0}}},
+      {"three documents failing once each", 20,
+       {{1, 0, 0, 15, 1}, {2, 0, 15, 30, 1}, {3, 0, 30, 45, 1}}},
+      {"one piece index of two storages", 20,
+       {{6, 4, 0, 15, 1}, {5, 4, 10, 25, 1}, {6, 4, 15, 45, 0}}},
+      {"a window of 0", 0, {{1, 0, 0, 15, 0}}},
+  };
+  for (const Row &row : rows) {
+    RetryWindow window;
+    window.seconds = row.seconds;
+    for (const Row::Failure &f : row.failures) {
+      if (f.retryAt == 0) break;
+      RepositoryError error{f.source, f.index, 0, 1, 503, 0, 3, f.retryAt, 0, ""};
+      EXPECT_EQ(RetryWindow_Admits(&window, &error, f.at), f.admitted)
+          << row.what << ": source " << f.source << " at " << f.at;
+    }
+  }
+}
+
 }  // namespace

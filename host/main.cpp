@@ -101,9 +101,10 @@ constexpr const char kSyncHelp[] =
     "\n"
     "options (--name=VALUE or --name VALUE):\n";
 constexpr const char kSyncOptions[] =
-    "  --retry-time=SECONDS  retry failed requests while the retry falls due within\n"
-    "                        SECONDS of the start (default 120; 0: the first\n"
-    "                        failure ends the run); a permanent error ends it at once\n"
+    "  --retry-time=SECONDS  retry a failed document or piece while the retry falls\n"
+    "                        due within SECONDS of its first failure (default 120;\n"
+    "                        0: the first failure ends the run); a permanent error\n"
+    "                        ends it at once\n"
     "  --quiet               no progress line: only errors and the summary\n";
 
 constexpr const char kServeHelp[] =

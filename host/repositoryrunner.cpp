@@ -21,16 +21,16 @@
 #include "host/usercheck.h"
 #include "workflow/workflowapp.h"
 
+#include <new>
+
 struct RepositoryRunner {
   Repository *repository;  // owned
   double started;
-  double retryFrom;  // when the repository was first seen active; retries count from it
   double lastPublished;
   int32_t stateChanged;
   int32_t released;  // 1 once no request is pending: the repository may go
-  int32_t seenActive;
   int32_t ending;    // a permanent error, or a retry past the retry time, was met
-  double retrySeconds;
+  RetryWindow retries;
   RepositoryRunnerState state;
   RepositoryError failure;  // the error that ended the run; url points at failureUrl
   char failureUrl[kErrorLineBytes];
@@ -71,9 +71,11 @@ void runnerEnd(RepositoryRunner *runner, const RepositoryError *error) {
   runner->failure.url = runner->failureUrl;
 }
 
-// Every failure the policy answers with a retry gets its line; a permanent
-// one, or a retry due past the run's retry time, ends the run. A delta the
-// policy replaces by the whole piece is no retry: the piece comes instead.
+// Every failure the policy answers with a retry that falls due within the
+// retry time of the item's first failure gets its line; a permanent one, or
+// a retry due past that time, ends the run, and the failure line the command
+// prints then is its last word. A delta the policy replaces by the whole
+// piece is no retry: the piece comes instead.
 void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   auto *runner = static_cast<RepositoryRunner *>(context);
   if (error->decision == kStorageResponseContinue || error->delta || runner->ending ||
@@ -83,13 +85,17 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
     runnerEnd(runner, error);
     return;
   }
+  double now = Platform_GetTickSeconds();
+  if (!RetryWindow_Admits(&runner->retries, error, now)) {
+    runnerEnd(runner, error);
+    return;
+  }
   char line[kErrorLineBytes];
   ErrorLine_DescribeRepository(r, error, nullptr, line, int(sizeof line));
-  double wait = error->retryAt - Platform_GetTickSeconds();
+  double wait = error->retryAt - now;
   Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", wait > 0 ? wait : 0.0);
   Progress_PrintLine(line);
   Progress_NoteRetry(error->retryAt);
-  if (error->retryAt - runner->retryFrom > runner->retrySeconds) runnerEnd(runner, error);
 }
 
 void runnerPublish(RepositoryRunner *runner) {
@@ -118,6 +124,14 @@ RepositoryRunnerState runnerEvaluate(RepositoryRunner *runner) {
 }
 
 }  // namespace
+
+int RetryWindow_Admits(RetryWindow *window, const RepositoryError *error, double now) {
+  CHECK_POINTER(window);
+  CHECK_POINTER(error);
+  uint64_t item = uint64_t(uint32_t(error->source)) << 32 | uint32_t(error->index);
+  double first = window->firstFailure.try_emplace(item, now).first->second;
+  return error->retryAt - first <= window->seconds;
+}
 
 int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   CHECK_POINTER(error);
@@ -158,13 +172,10 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
   Repository_SetCertStore(r, store);
   CertStore_Release(&store);
 
-  auto *made = static_cast<RepositoryRunner *>(Mem_Alloc(sizeof(RepositoryRunner), 0, KSRC));
-  *made = RepositoryRunner{};
+  auto *made = new (Mem_Alloc(sizeof(RepositoryRunner), 0, KSRC)) RepositoryRunner{};
   made->repository = r;
   made->started = Platform_GetTickSeconds();
-  made->retryFrom = made->started;
   made->stateChanged = 1;
-  made->retrySeconds = kRepositoryRunnerRetrySeconds;
   Repository_SetStateCallback(r, made, runnerOnState);
   Repository_SetErrorCallback(r, made, runnerOnError);
   Repository_SetRefresh(r, 1);
@@ -177,13 +188,6 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
 RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
   CHECK_POINTER(runner);
   if (runner->state != RepositoryRunnerState::Running) return runner->state;
-  // A repository created paused (keelson serve) starts its run when a page
-  // makes it active.
-  if (!runner->seenActive && (Repository_GetActionFlags(runner->repository) &
-                              kRepositoryActionActive)) {
-    runner->seenActive = 1;
-    runner->retryFrom = Platform_GetTickSeconds();
-  }
   Repository_Process(runner->repository);
   RepositoryRunnerState state = runnerEvaluate(runner);
   uint32_t flags = Repository_GetStateFlags(runner->repository);
@@ -215,7 +219,7 @@ int RepositoryRunner_PrintFailure(RepositoryRunner *runner) {
 
 int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds) {
   CHECK_POINTER(runner);
-  runner->retrySeconds = seconds > 0 ? seconds : 0;
+  runner->retries.seconds = seconds > 0 ? seconds : 0;
   return 1;
 }
 
@@ -284,6 +288,7 @@ int RepositoryRunner_Release(RepositoryRunner **runner) {
   Repository_SetErrorCallback(gone->repository, nullptr, nullptr);
   if (gone->released) Repository_Destroy(&gone->repository);
   Preflight_Release(&gone->preflight);
+  gone->~RepositoryRunner();
   Mem_Free(gone, sizeof(RepositoryRunner), KSRC);
   return 1;
 }

@@ -11,8 +11,8 @@
 // 2 are clear and the repository is no longer alive (state 0x8); it failed
 // when the configuration error was recorded during the run, at the first
 // permanent error (RepositoryRunner_IsPermanent), or at the first retry the
-// policy schedules past the retry time counted from the first step that
-// found the repository active.
+// policy schedules past the retry time counted from the first failure of the
+// same item (a document, or one piece of one storage) in this run.
 // The stall bit (0x4) is not read: the policy's retries decide. (3) the
 // repository is released only once no storage request is pending; past the
 // stop's limit it is left unreleased (releasing a request in use would stop
@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 
 struct Dictionary;
 struct Repository;
@@ -34,8 +35,21 @@ struct WorkflowApp;
 constexpr double kRepositoryRunnerStatusSeconds = 0.5;
 // How long a stop waits for the pending storage requests to end.
 constexpr double kRepositoryRunnerStopSeconds = 10.0;
-// Retries are let run while they fall due this long after the start.
+// Retries of an item are let run while they fall due this long after its
+// first failure.
 constexpr double kRepositoryRunnerRetrySeconds = 120.0;
+
+// The retry time of one run: an item (the error's source and index: a
+// document, or one piece of one storage) may be retried while its retry
+// falls due within seconds of the item's first failure in the run.
+struct RetryWindow {
+  double seconds = kRepositoryRunnerRetrySeconds;
+  std::unordered_map<uint64_t, double> firstFailure;  // item -> tick seconds
+};
+// Notes error's failure at now (the item's first failure when it has none
+// yet): 1 when its retry, due at error->retryAt, falls within the window; 0
+// when it does not, and the run ends without that retry.
+int RetryWindow_Admits(RetryWindow *window, const RepositoryError *error, double now);
 
 enum class RepositoryRunnerState : int32_t { Running = 0, Done = 1, Failed = 2 };
 
@@ -48,9 +62,10 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
 // One pass: the repository's pump, the status publication and the end test.
 // Returns the state after the pass.
 RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner);
-// Retries may fall due up to seconds after the run's start (0: the
-// first retry ends the run, once its line is written). A failed delta that
-// the policy replaces by the whole piece is no retry. Returns 1.
+// Retries of an item may fall due up to seconds after its first failure
+// (0: the first transient failure ends the run, without a retry line). A
+// failed delta that the policy replaces by the whole piece is no retry.
+// Returns 1.
 int RepositoryRunner_SetRetryTime(RepositoryRunner *runner, double seconds);
 // The checks before the run writes (host/preflight.h): the installation
 // directory may be written and no other sync holds it (the lock is kept

@@ -55,7 +55,7 @@ def case_documents(t):
              f"catalog {base}/expired/", "(987)")]
     # One after another: a sync holds its installation.
     results = [exit1_line(t, row[1]) for row in rows]
-    for (what, _, needle, ids), (code, lines) in zip(rows, results):
+    for (what, _, needle, ids), (code, lines, _) in zip(rows, results):
         last = lines[-1] if lines else ""
         check(code == 1 and needle in last and ids in last,
               f"{what}: exit 1 with the line naming it ({code}: {lines})")

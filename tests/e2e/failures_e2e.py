@@ -4,9 +4,9 @@ case, every row its own run side by side against one tree of
 tests/e2e/make_tree.py behind nginx over HTTPS (and python3 -m http.server
 for plain http). Each run must end within ROW_SECONDS with its exit status
 (1, or 2 for a usage error or a file that cannot be read; 0 for the one row
-that shows the rule a user follows instead), a transient
-failure (run with --retry-time=0) printing its retry line first, and its
-last stderr line naming the URL or path and the cause in words.
+that shows the rule a user follows instead), with no retry line (run with
+--retry-time=0, no retry follows a failure), and its last stderr line naming
+the URL or path and the cause in words.
 
   failures_e2e.py --keelson PATH [--developer 0|1]
 
@@ -78,13 +78,13 @@ def rows(t, http_port):
     with open(app) as f:
         key = json.load(f)["keyStores"]["content"]
     return [
-        Row("the server is down", retries=1, repo={"alias": down},
+        Row("the server is down", repo={"alias": down},
             words=(down, "connection refused (953)")),
         Row("a 404 document", repo={"alias": base + "/no-such-alias.json"},
             words=(base + "/no-such-alias.json", "404")),
         Row("a 404 piece", repo={"remote": missing},
             words=(base + "/missing/v1/", "piece ", "404")),
-        Row("a corrupt piece", retries=1, repo={"remote": corrupt},
+        Row("a corrupt piece", repo={"remote": corrupt},
             words=(base + "/corrupt/v1/", "piece ", "digest mismatch in ", "(979)")),
         Row("an unsigned document over http",
             repo={"alias": plain + "/alias.json", "catalog": plain + "/unsigned/"},

@@ -14,6 +14,11 @@ plan.json maps a request path to a list of faults:
   trickle       the header, then one body byte every 1.7 s until the peer goes
   head-trickle  one header byte every 1.7 s, never the end of the header
   continue      "HTTP/1.1 100 Continue" answers without end
+Two keys of plan.json act on the pieces (paths under /pieces/) as a whole:
+  "*pause": SECONDS   each piece's answer waits that long first, one piece at a
+                time (a slow server)
+  "*503-after": SECONDS  the first piece asked for that long or later after
+                the first request is answered 503 once
 Every answer is logged as one line "<path> <status> <body bytes sent>
 <fault or ->" once it is over. Listens on 127.0.0.1:<port> until killed
 (the port also goes to the file "port" beside the log).
@@ -39,8 +44,13 @@ REASONS = {200: b"OK", 404: b"Not Found", 500: b"Internal Server Error",
 www, port = os.path.abspath(sys.argv[1]), int(sys.argv[2])
 plan_path, log_path = sys.argv[3], sys.argv[4]
 with open(plan_path) as f:
-    plan = {path: list(faults) for path, faults in json.load(f).items()}
+    plan = json.load(f)
+pause = float(plan.pop("*pause", 0))
+late_503 = plan.pop("*503-after", None)
+plan = {path: list(faults) for path, faults in plan.items()}
+first_request = None
 lock = threading.Lock()
+slow = threading.Lock()
 
 
 def log(path, status, sent, fault):
@@ -49,7 +59,14 @@ def log(path, status, sent, fault):
 
 
 def next_fault(path):
+    global first_request, late_503
     with lock:
+        now = time.monotonic()
+        first_request = first_request or now
+        if late_503 is not None and path.startswith("/pieces/") and \
+                now - first_request >= late_503:
+            late_503 = None
+            return "503"
         faults = plan.get(path)
         return faults.pop(0) if faults else None
 
@@ -87,6 +104,9 @@ def trickle(conn, data):
 
 def answer(conn, path):
     """Serves one request; False when the connection is over."""
+    if pause and path.startswith("/pieces/"):
+        with slow:
+            time.sleep(pause)
     fault = next_fault(path)
     if fault == "continue":
         try:

@@ -13,6 +13,9 @@ One case per run:
   documents    tests/e2e/faulty_server.py failing the alias, catalog and
                metafile once with each fault, spread over the three runs
   pieces       the same server failing one piece with each fault
+  longrun      the same server answering every piece slowly (about 25 s in
+               all) and one piece 503 at 16 s, with --retry-time=20: the
+               retry time counts from that piece's failure, not the start
   deadlines    a trickled header, a trickled body and endless 1xx answers
                with --retry-time=0: exit 1 in time, the CPU idle meanwhile
 
@@ -234,6 +237,27 @@ def case_pieces(t):
     case_sync(t, "pieces", (plan, {}, {}))
 
 
+def case_longrun(t):
+    """A run longer than its retry time whose one fault comes late: the
+    retry falls due 15 s after the failure, well within 20 s of it, though
+    past 20 s of the start."""
+    pieces = len(pieces_of(t, "v1"))
+    server = Server(t, "longrun")
+    server.start({"*pause": round(25 / pieces, 2), "*503-after": 16})
+    p = subprocess.run(t.args("--retry-time=20"), env=t.env, capture_output=True, text=True,
+                       timeout=RUN_SECONDS)
+    t.stop()
+    answers = server.answers()
+    check(p.returncode == 0 and t.sha1_ok("v1"),
+          f"longrun: exits 0 and sha1sum -c passes ({p.returncode}: {p.stderr[-600:]!r})")
+    failed = [a for a in answers if a[2] == "503"]
+    retried = [a for a in answers if failed and a[0] == failed[0][0] and a[2] is None]
+    retries = [line for line in p.stderr.splitlines() if "; retrying in " in line]
+    check(len(failed) == 1 and len(retried) == 1 and len(retries) == 1,
+          f"longrun: one 503, one retry line, the piece asked for once more "
+          f"({failed}, {retried}, {retries})")
+
+
 def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rpartition(")")[2].split()
@@ -302,7 +326,7 @@ def main():
                 case_sync(t, a.case)
             else:
                 {"documents": case_documents, "pieces": case_pieces,
-                 "deadlines": case_deadlines}[a.case](t)
+                 "deadlines": case_deadlines, "longrun": case_longrun}[a.case](t)
         finally:
             t.stop()
     print(f"{len(failures)} failed" if failures else "all passed")
