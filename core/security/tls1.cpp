@@ -896,43 +896,45 @@ const char *Tls_AlertName(int32_t code) {
 
 namespace {
 
-// Alert descriptions in words, for the lines a user reads.
+// Alert descriptions in words, for the lines a user reads, and what a
+// server that sends one in answer to our hello most likely means.
 struct AlertWords {
   int32_t code;
   const char *words;
+  const char *meaning;
 };
 constexpr AlertWords kAlertWords[] = {
-    {0, "close notify"},
-    {10, "unexpected message"},
-    {20, "bad record MAC"},
-    {21, "decryption failed"},
-    {22, "record overflow"},
-    {40, "handshake failure (no common protocol version or cipher suite)"},
-    {42, "bad certificate"},
-    {43, "unsupported certificate"},
-    {44, "certificate revoked"},
-    {45, "certificate expired"},
-    {46, "certificate unknown"},
-    {47, "illegal parameter"},
-    {48, "unknown CA"},
-    {49, "access denied"},
-    {50, "decode error"},
-    {51, "decrypt error"},
-    {70, "protocol version (no common protocol version)"},
-    {71, "insufficient security (no common cipher suite)"},
-    {80, "internal error"},
-    {86, "inappropriate fallback"},
-    {90, "user canceled"},
-    {100, "no renegotiation"},
-    {109, "missing extension"},
-    {110, "unsupported extension"},
-    {112, "unrecognized name"},
-    {116, "certificate required"},
+    {0, "close notify", nullptr},
+    {10, "unexpected message", nullptr},
+    {20, "bad record MAC", nullptr},
+    {21, "decryption failed", nullptr},
+    {22, "record overflow", nullptr},
+    {40, "handshake failure", "no common protocol version or cipher suite"},
+    {42, "bad certificate", nullptr},
+    {43, "unsupported certificate", nullptr},
+    {44, "certificate revoked", nullptr},
+    {45, "certificate expired", nullptr},
+    {46, "certificate unknown", nullptr},
+    {47, "illegal parameter", nullptr},
+    {48, "unknown CA", nullptr},
+    {49, "access denied", nullptr},
+    {50, "decode error", nullptr},
+    {51, "decrypt error", nullptr},
+    {70, "protocol version", "no common protocol version"},
+    {71, "insufficient security", "no common cipher suite"},
+    {80, "internal error", nullptr},
+    {86, "inappropriate fallback", nullptr},
+    {90, "user canceled", nullptr},
+    {100, "no renegotiation", nullptr},
+    {109, "missing extension", nullptr},
+    {110, "unsupported extension", nullptr},
+    {112, "unrecognized name", nullptr},
+    {116, "certificate required", nullptr},
 };
 
-const char *alertWords(int32_t code) {
+const AlertWords *alertWords(int32_t code) {
   for (const AlertWords &row : kAlertWords)
-    if (row.code == code) return row.words;
+    if (row.code == code) return &row;
   return nullptr;
 }
 
@@ -941,12 +943,10 @@ const char *alertWords(int32_t code) {
 int Tls_DescribeFailure(const TlsFailure *failure, char *out, int32_t size) {
   CHECK_POINTER(failure);
   CHECK_POINTER(out);
-  const char *alert = alertWords(failure->alert);
+  const AlertWords *row = alertWords(failure->alert);
   char fallback[32];
-  if (alert == nullptr) {
-    Str_Printf(fallback, int(sizeof fallback), "alert %d", failure->alert);
-    alert = fallback;
-  }
+  Str_Printf(fallback, int(sizeof fallback), "alert %d", failure->alert);
+  const char *alert = row != nullptr ? row->words : fallback;
   const char *fixed = nullptr;
   switch (failure->cause) {
     case TlsCause::SelfSigned: fixed = "the server's certificate is not trusted: it is self-signed"; break;
@@ -968,6 +968,8 @@ int Tls_DescribeFailure(const TlsFailure *failure, char *out, int32_t size) {
       break;
     case TlsCause::Alert:
       Str_Printf(out, size, "the server refused the handshake: %s", alert);
+      if (row != nullptr && row->meaning != nullptr)
+        Str_AppendPrintf(out, size, " (%s)", row->meaning);
       return 1;
     case TlsCause::Ended:
       Str_Printf(out, size, "the server ended the TLS session: %s", alert);
