@@ -6,7 +6,8 @@
 // answers for some certificate on the path.
 //
 // Invariants: (1) the chain owns a copy of every certificate it holds, each
-// loaded. (2) a walk visits a chain entry at most once per path, at most
+// loaded. (2) a walk visits a certificate at most once per path (a copy
+// listed twice counts as the same certificate), at most
 // kX509ChainMaxDepth issuers deep and with at most kX509ChainMaxChecks
 // signature checks, so cycles and floods of look-alike issuers end.
 // (3) trust comes only from the store's answer for a certificate on the
