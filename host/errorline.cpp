@@ -15,6 +15,7 @@
 #include "core/runtime/core.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
+#include "core/security/tls1.h"
 
 namespace {
 
@@ -168,6 +169,14 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
                "signature does not verify with key store %s (certStore), or the document "
                "is not valid now (exp, nbf)",
                facts->keyStore != nullptr ? facts->keyStore : "app");
+    return 1;
+  }
+  TlsFailure tls{};
+  if (code == kWebGetErrorTls1 && WebGet_FindTlsFailure(url, codeEx, &tls)) {
+    Tls_DescribeFailure(&tls, out, size);
+    if (Tls_IsUntrustedFailure(&tls))
+      Str_AppendPrintf(out, size, "; pin it in \"thumbprintStores\" of the application file (--app=%s)",
+                       facts->appFile != nullptr ? facts->appFile : "FILE");
     return 1;
   }
   if (code == kWebGetErrorRangeNotSupported) {

@@ -43,7 +43,10 @@ int ErrorLine_Item(const RepositoryError *error, char *out, int size);
 // whitelist names webGet.whitelist and the application file; an unsigned
 // document (987, 9) says documents over http must be signed; a signature
 // that does not verify (987, 10) names the key store and "certStore"; byte
-// ranges ignored (978) suggests an httpPiece remote; a digest mismatch names
+// ranges ignored (978) suggests an httpPiece remote; a TLS failure (971)
+// says why the handshake failed when the server's note tells
+// (WebGet_FindTlsFailure), and for a certificate nothing trusts names
+// "thumbprintStores" and the application file; a digest mismatch names
 // the files the piece holds; a prompt nobody answered names the prompt. Anything else is ErrorLine_Cause. Returns 1.
 int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, char *out, int size);
 // The whole line of one error of the named repository, without a newline.

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "base/repository.h"
+#include "core/net/webget.h"
+#include "core/security/tls1.h"
 #include "host/repositoryrunner.h"
 
 namespace {
@@ -142,6 +144,75 @@ TEST(RepositoryRunner, RetryTimeCountsFromTheItemsFirstFailure) {
           << row.what << ": source " << f.source << " at " << f.at;
     }
   }
+}
+
+// A TLS failure (971 with the alert) says why when the connection noted the
+// server's failure: the certificate's faults and a handshake the server
+// refused end the run at once, and an untrusted certificate names the pin;
+// anything else, and a 971 whose alert is not the one noted, is retried.
+TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
+  const ErrorLineFacts facts{"content", "/etc/app.json", nullptr, nullptr, nullptr};
+  const char *url = "https://127.0.0.1:8443/alias.json";
+  const std::string head = "keelson: myapp: alias https://127.0.0.1:8443/alias.json: ";
+  struct Row {
+    TlsFailure noted;  // alert 0: nothing noted
+    int32_t codeEx;
+    int permanent;
+    const char *cause;
+  } rows[] = {
+      {{42, TlsCause::SelfSigned, 0}, 42, 1,
+       "the server's certificate is not trusted: it is self-signed; pin it in "
+       "\"thumbprintStores\" of the application file (--app=/etc/app.json)"},
+      {{42, TlsCause::UnknownIssuer, 0}, 42, 1,
+       "the server's certificate is not trusted: its issuer is unknown; pin it in "
+       "\"thumbprintStores\" of the application file (--app=/etc/app.json)"},
+      {{42, TlsCause::Expired, 0}, 42, 1, "the server's certificate has expired"},
+      {{42, TlsCause::NotYetValid, 0}, 42, 1, "the server's certificate is not valid yet"},
+      {{42, TlsCause::Invalid, 0}, 42, 1, "the server's certificate does not verify"},
+      {{42, TlsCause::NameMismatch, 0}, 42, 1,
+       "the server's certificate is issued for another name than the host"},
+      {{42, TlsCause::KeyUnfit, 0}, 42, 0,
+       "the server's certificate key does not fit the cipher suite it chose"},
+      {{70, TlsCause::Version, 0}, 70, 1,
+       "the server refused the handshake: no common protocol version"},
+      {{40, TlsCause::Alert, 1}, 40, 1,
+       "the server refused the handshake: handshake failure (no common protocol version or "
+       "cipher suite)"},
+      {{42, TlsCause::Alert, 1}, 42, 1, "the server refused the handshake: bad certificate"},
+      {{46, TlsCause::Alert, 1}, 46, 1, "the server refused the handshake: certificate unknown"},
+      {{48, TlsCause::Alert, 1}, 48, 1, "the server refused the handshake: unknown CA"},
+      {{49, TlsCause::Alert, 1}, 49, 1, "the server refused the handshake: access denied"},
+      {{70, TlsCause::Alert, 1}, 70, 1,
+       "the server refused the handshake: protocol version (no common protocol version)"},
+      {{71, TlsCause::Alert, 1}, 71, 1,
+       "the server refused the handshake: insufficient security (no common cipher suite)"},
+      {{47, TlsCause::Alert, 1}, 47, 0, "the server refused the handshake: illegal parameter"},
+      {{80, TlsCause::Alert, 1}, 80, 0, "the server refused the handshake: internal error"},
+      {{41, TlsCause::Alert, 1}, 41, 0, "the server refused the handshake: alert 41"},
+      {{20, TlsCause::Ended, 1}, 20, 0, "the server ended the TLS session: bad record MAC"},
+      {{20, TlsCause::Record, 0}, 20, 0,
+       "a TLS record from the server could not be read (bad record MAC)"},
+      {{40, TlsCause::Protocol, 0}, 40, 0, "TLS handshake failed (handshake failure)"},
+      {{42, TlsCause::SelfSigned, 0}, 40, 0, "TLS failure"},
+      {{0, TlsCause::None, 0}, 42, 0, "TLS failure"},
+  };
+  for (const Row &row : rows) {
+    WebGet_ClearTlsFailures();
+    if (row.noted.alert != 0) WebGet_NoteTlsFailure("https://127.0.0.1:8443/other.json", &row.noted);
+    RepositoryError error{1, -1, 0, 1, 971, row.codeEx, 3, 0, 0, url};
+    char line[kErrorLineBytes];
+    ErrorLine_Describe("myapp", &error, &facts, line, int(sizeof line));
+    EXPECT_EQ(line, head + row.cause + " (971)");
+    EXPECT_EQ(RepositoryRunner_IsPermanent(&error), row.permanent) << row.cause;
+  }
+  // Another server's note tells nothing about this one.
+  TlsFailure noted{42, TlsCause::SelfSigned, 0};
+  WebGet_NoteTlsFailure("https://127.0.0.1:9443/alias.json", &noted);
+  RepositoryError error{1, -1, 0, 1, 971, 42, 3, 0, 0, url};
+  WebGet_ClearTlsFailures();
+  WebGet_NoteTlsFailure("https://127.0.0.1:9443/alias.json", &noted);
+  EXPECT_EQ(RepositoryRunner_IsPermanent(&error), 0);
+  WebGet_ClearTlsFailures();
 }
 
 }  // namespace

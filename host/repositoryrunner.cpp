@@ -15,6 +15,7 @@
 #include "core/runtime/str.h"
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
+#include "core/security/tls1.h"
 #include "host/errorline.h"
 #include "host/preflight.h"
 #include "host/progress.h"
@@ -147,6 +148,10 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   }
   if (code == kWebGetErrorValidation || code == kWebGetErrorRangeNotSupported) return 1;
   if (code == kWebGetErrorJson && (codeEx == 9 || codeEx == 10)) return 1;
+  TlsFailure tls{};
+  if (code == kWebGetErrorTls1 && error->url != nullptr &&
+      WebGet_FindTlsFailure(error->url, codeEx, &tls) && Tls_IsLastingFailure(&tls))
+    return 1;
   if (code == kWebGetErrorOs) {
     PlatformErrorKind kind = Platform_GetErrorKind(codeEx);
     if (kind == PlatformErrorKind::AccessDenied || kind == PlatformErrorKind::NotEnoughSpace)

@@ -19,6 +19,8 @@ Leaves (serverAuth, SAN DNS localhost and IP 127.0.0.1 unless named):
   client                        extKeyUsage clientAuth only
   early                         under an intermediate valid from tomorrow
   noca                          under an intermediate without cA
+  selfsigned                    issued by itself (the chain holds the leaf only)
+  stranger                      under an intermediate of a root nobody trusts
 """
 import datetime
 import ipaddress
@@ -71,6 +73,9 @@ def main():
     inter = cert("TLS Intermediate", inter_key, "TLS Root", root_key, True)
     early = cert("TLS Early Intermediate", inter_key, "TLS Root", root_key, True, before=1)
     noca = cert("TLS Plain Intermediate", inter_key, "TLS Root", root_key, False, eku=None)
+    stranger_key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    stranger = cert("TLS Stranger Intermediate", stranger_key, "TLS Stranger Root", stranger_key,
+                    True)
     with open(os.path.join(out, "tls_pki_root.der"), "wb") as f:
         f.write(root.public_bytes(serialization.Encoding.DER))
     with open(os.path.join(out, "tls_pki_root.pem"), "wb") as f:
@@ -96,16 +101,22 @@ def main():
         "client": (rsa2048, inter, {"san": local, "eku": (ExtendedKeyUsageOID.CLIENT_AUTH,)}),
         "early": (rsa2048, early, {"san": local}),
         "noca": (rsa2048, noca, {"san": local}),
+        "selfsigned": (rsa2048, None, {"san": local}),
+        "stranger": (rsa2048, stranger, {"san": local}),
     })
     for leaf_name, (key, issuer, kw) in leaves.items():
-        issuer_cn = issuer.subject.get_attributes_for_oid(NameOID.COMMON_NAME)[0].value
-        c = cert("localhost", key, issuer_cn, inter_key, False, **kw)
+        if issuer is None:
+            c = cert("localhost", key, "localhost", key, False, **kw)
+        else:
+            issuer_cn = issuer.subject.get_attributes_for_oid(NameOID.COMMON_NAME)[0].value
+            signer = stranger_key if issuer is stranger else inter_key
+            c = cert("localhost", key, issuer_cn, signer, False, **kw)
         with open(os.path.join(out, "tls_pki_%s_key.pem" % leaf_name), "wb") as f:
             f.write(key.private_bytes(serialization.Encoding.PEM,
                                       serialization.PrivateFormat.PKCS8,
                                       serialization.NoEncryption()))
         with open(os.path.join(out, "tls_pki_%s_chain.pem" % leaf_name), "wb") as f:
-            f.write(pem(c) + pem(issuer))
+            f.write(pem(c) + (pem(issuer) if issuer is not None else b""))
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "core/formats/dictionary.h"
@@ -379,6 +380,7 @@ int WebGet_Shutdown(void) {
   Mime_Shutdown();
   webGetClearRules(g, false);
   webGetClearReports(g);
+  WebGet_ClearTlsFailures();
   pcre2_match_context_free(g->matchContext);
   CriticalSection_Delete(&g->webGetLock);
   CriticalSection_Delete(&g->ruleLock);
@@ -656,6 +658,78 @@ int WebGet_ClearErrorReports(void) {
   WebGetGlobal *g = WEBGET_GLOBAL();
   WebGetGuard guard(g->reportLock);
   webGetClearReports(g);
+  return 1;
+}
+
+namespace {
+
+struct WebGetTlsNote {
+  char server[kUrlHostBytes + 8];  // "host:port", lower case; empty: a free slot
+  TlsFailure failure;
+  uint64_t order;  // the note's number: the lowest goes first
+};
+
+struct WebGetTlsNotes {
+  std::mutex lock;
+  WebGetTlsNote notes[kWebGetTlsNotes];
+  uint64_t next = 1;
+};
+
+WebGetTlsNotes &webGetTlsNotes() {
+  static WebGetTlsNotes notes;
+  return notes;
+}
+
+int webGetTlsServer(const char *url, char *out, int size) {
+  if (!Url_GetHostWithPort(url, out, size)) return 0;
+  Str_ToLower(out);
+  return 1;
+}
+
+}  // namespace
+
+int WebGet_NoteTlsFailure(const char *url, const TlsFailure *failure) {
+  CHECK_POINTER(url);
+  CHECK_POINTER(failure);
+  char server[kUrlHostBytes + 8];
+  if (!webGetTlsServer(url, server, int(sizeof server))) return 0;
+  WebGetTlsNotes &all = webGetTlsNotes();
+  std::lock_guard<std::mutex> guard(all.lock);
+  WebGetTlsNote *slot = &all.notes[0];
+  for (WebGetTlsNote &note : all.notes) {
+    if (strcmp(note.server, server) == 0) {
+      slot = &note;
+      break;
+    }
+    if (note.order < slot->order) slot = &note;
+  }
+  Str_Copy(slot->server, server, int(sizeof slot->server));
+  slot->failure = *failure;
+  slot->order = all.next++;
+  return 1;
+}
+
+int WebGet_FindTlsFailure(const char *url, int32_t alert, TlsFailure *failure) {
+  CHECK_POINTER(url);
+  CHECK_POINTER(failure);
+  *failure = TlsFailure{};
+  char server[kUrlHostBytes + 8];
+  if (!webGetTlsServer(url, server, int(sizeof server))) return 0;
+  WebGetTlsNotes &all = webGetTlsNotes();
+  std::lock_guard<std::mutex> guard(all.lock);
+  for (const WebGetTlsNote &note : all.notes)
+    if (note.order != 0 && strcmp(note.server, server) == 0 && note.failure.alert == alert) {
+      *failure = note.failure;
+      return 1;
+    }
+  return 0;
+}
+
+int WebGet_ClearTlsFailures(void) {
+  WebGetTlsNotes &all = webGetTlsNotes();
+  std::lock_guard<std::mutex> guard(all.lock);
+  for (WebGetTlsNote &note : all.notes) note = WebGetTlsNote{};
+  all.next = 1;
   return 1;
 }
 

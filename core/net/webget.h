@@ -28,7 +28,8 @@
 // thread uses the HTTP client. Everything else on any thread: rules and
 // macros under the rule lock, the tally under the cache-report lock, the
 // error reports under their lock. The whitelist is filled at start-up under
-// the rule lock and read without a lock once it is immutable. The WebGet
+// the rule lock and read without a lock once it is immutable. The TLS
+// failure notes sit under their own lock. The WebGet
 // lock (WebGet_Lock) belongs to the connections; none of the other locks is
 // taken while holding it here. The header helpers and name tables keep no
 // state.
@@ -38,6 +39,7 @@
 
 struct CertStore;
 struct Dictionary;
+struct TlsFailure;
 
 constexpr uint32_t kWebGetTag = 0x7e6b0f31;
 constexpr uint32_t kWebGetRuleTag = 0x7e6b0f32;
@@ -258,6 +260,22 @@ int WebGet_ClearErrorReports(void);
 int WebGet_CountCacheResult(const char *host, const char *server, const char *status);
 // Merges a copy of the tally into destination. Returns 1.
 int WebGet_CopyCacheResults(Dictionary *destination);
+
+// ---- TLS failures ---------------------------------------------------------------
+
+// The last TLS failure met on each server (host and port), so that the
+// words of an error that carries only the alert (971) can say why. The
+// kWebGetTlsNotes servers noted last are kept. The notes live apart from the
+// global, under their own lock: they may be read before WebGet_Init and
+// after WebGet_Shutdown, which clears them.
+constexpr int kWebGetTlsNotes = 16;
+// Notes failure for url's host and port (its scheme's port when it names
+// none). 0 for a URL without a host.
+int WebGet_NoteTlsFailure(const char *url, const TlsFailure *failure);
+// The failure noted last for url's host and port when its alert is alert:
+// 1 and *failure; else 0 and *failure zeroed.
+int WebGet_FindTlsFailure(const char *url, int32_t alert, TlsFailure *failure);
+int WebGet_ClearTlsFailures(void);
 
 // ---- Header text ----------------------------------------------------------------
 

@@ -278,6 +278,20 @@ int fail(WebGetRequest *r, int32_t code, int32_t codeEx) {
 
 void touch(WebGetConnection *c) { c->lastActivity = Platform_GetTickSeconds(); }
 
+// Fails r with 971 and the session's alert, and notes why for the server:
+// the result carries the alert alone.
+int failTls(WebGetConnection *c, WebGetRequest *r, int32_t alert) {
+  TlsFailure failure{};
+  if (!Tls_GetFailure(c->tls, &failure) || failure.alert != alert)
+    failure = TlsFailure{alert, TlsCause::Protocol, 0};
+  WebGet_NoteTlsFailure(r->url, &failure);
+  char words[256];
+  Tls_DescribeFailure(&failure, words, int32_t(sizeof words));
+  WebGetConnection_Log(c, "TLS failure (%d, %s): %s", alert,
+                       failure.received ? "received" : "raised here", words);
+  return fail(r, kWebGetErrorTls1, alert);
+}
+
 bool isHttps(const char *url) { return Url_HasScheme(url, "https") != 0; }
 
 void closeTransport(WebGetConnection *c) {
@@ -854,7 +868,7 @@ int handleHandshake(WebGetConnection *c, WebGetRequest *r, int entered) {
     Tls_SetCertStore(c->tls, store);
     if (store != nullptr) CertStore_Release(&store);
     int32_t alert = 0;
-    if (!Tls_StartHandshake(c->tls, host, &alert)) return fail(r, kWebGetErrorTls1, alert);
+    if (!Tls_StartHandshake(c->tls, host, &alert)) return failTls(c, r, alert);
     return 1;
   }
   if (c->certRequested.exchange(0)) {
@@ -1060,7 +1074,7 @@ int process(WebGetConnection *c, WebGetRequest *r) {
         // A certificate the server refused is not offered again unasked.
         if (c->certLoaded && phase == kWebGetPhaseHandshake)
           WebGetClientCert_ReportFailure(c->clientCert);
-        ok = fail(r, kWebGetErrorTls1, tlsError);
+        ok = failTls(c, r, tlsError);
       }
     }
   }

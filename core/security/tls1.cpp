@@ -10,6 +10,8 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/memstream.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
 #include "core/security/certstorei.h"
 #include "core/security/ctcheck.h"
 #include "core/security/ecdhe.h"
@@ -213,13 +215,13 @@ int takeGcmApplicationData(TLS1 *s, uint8_t *body, int32_t length) {
   const int32_t n = length - kGcmOverhead;
   uint8_t *room = nullptr;
   if (n > 0 && !MemoryStream_ReserveAppend(inbound, n, &room))
-    return Tls_Fail(s, kTlsAlertDecodeError);
+    return Tls_FailFor(s, kTlsAlertDecodeError, TlsCause::Record, 0);
   int32_t alert = 0;
   // An empty record deciphers nothing: its out pointer is only a place.
   if (!openGcmRecord(s, body, length, room ? room : body, &alert)) {
     if (room) explicit_bzero(room, size_t(n));
     MemoryStream_CommitAppend(inbound, &room, 0);
-    return Tls_Fail(s, alert);
+    return Tls_FailFor(s, alert, TlsCause::Record, 0);
   }
   s->ReadSequence++;
   MemoryStream_CommitAppend(inbound, &room, n > 0 ? n : 0);
@@ -314,7 +316,8 @@ int takeAlert(TLS1 *s, const uint8_t *data, int32_t length) {
   }
   // The peer's description becomes the error; a fatal close_notify (code 0)
   // still ends the session.
-  Tls_Fail(s, code ? code : kTlsAlertUnexpectedMessage);
+  Tls_FailFor(s, code ? code : kTlsAlertUnexpectedMessage,
+              s->HandshakeDone.load() ? TlsCause::Ended : TlsCause::Alert, 1);
   return 0;
 }
 
@@ -327,7 +330,8 @@ int takeRecord(TLS1 *s, uint8_t *body, int32_t length) {
   int32_t n = length;
   if (s->Flags & kTlsFlagReadProtected) {
     int32_t alert = 0;
-    if (!openRecord(s, body, length, &data, &n, &alert)) return Tls_Fail(s, alert);
+    if (!openRecord(s, body, length, &data, &n, &alert))
+      return Tls_FailFor(s, alert, TlsCause::Record, 0);
     s->ReadSequence++;
   }
   switch (s->Header[0]) {
@@ -356,7 +360,7 @@ int takeRecord(TLS1 *s, uint8_t *body, int32_t length) {
         return Tls_Fail(s, kTlsAlertDecodeError);
       return 1;
     default:
-      return Tls_Fail(s, kTlsAlertUnexpectedMessage);
+      return Tls_FailFor(s, kTlsAlertUnexpectedMessage, TlsCause::Record, 0);
   }
 }
 
@@ -638,7 +642,7 @@ int Tls_ProcessInput(TLS1 *session) {
   while (ok && !s->Error.load()) {
     if (s->BytesNeeded > kTlsMaxReadUnitBytes) {
       Tls_Log(s, LOG_ERROR, "SSL read overflow");
-      ok = Tls_Fail(s, kTlsAlertHandshakeFailure);
+      ok = Tls_FailFor(s, kTlsAlertHandshakeFailure, TlsCause::Record, 0);
       break;
     }
     if (s->BytesNeeded == 0 || available - offset < s->BytesNeeded) break;
@@ -646,13 +650,13 @@ int Tls_ProcessInput(TLS1 *session) {
     if (s->Flags & kTlsFlagHeaderUnit) {
       if ((unit[0] & 0x80) && unit[2] == 1) {
         Tls_Log(s, LOG_ERROR, "No SSL v23 handshaking allowed");
-        ok = Tls_Fail(s, kTlsAlertHandshakeFailure);
+        ok = Tls_FailFor(s, kTlsAlertHandshakeFailure, TlsCause::Record, 0);
         break;
       }
       const int32_t length = (int32_t(unit[3]) << 8) | unit[4];
       if (length == 0 || length > kTlsMaxRecordBytes) {
         Tls_Log(s, LOG_ERROR, "Invalid SSL message");
-        ok = Tls_Fail(s, kTlsAlertHandshakeFailure);
+        ok = Tls_FailFor(s, kTlsAlertHandshakeFailure, TlsCause::Record, 0);
         break;
       }
       memcpy(s->Header, unit, 5);
@@ -780,6 +784,17 @@ int Tls_ClearError(TLS1 *session) {
   return 1;
 }
 
+int Tls_GetFailure(TLS1 *session, TlsFailure *failure) {
+  TLS1 *s = checked(session);
+  CHECK_POINTER(failure);
+  SessionGuard guard(s);
+  *failure = TlsFailure{s->Error.load(), TlsCause::None, 0};
+  if (failure->alert == 0) return 0;
+  failure->cause = s->ErrorCause;
+  failure->received = s->ErrorReceived;
+  return 1;
+}
+
 int Tls_Reset(TLS1 *session) {
   TLS1 *s = checked(session);
   SessionGuard guard(s);
@@ -809,6 +824,13 @@ void Tls_Log(TLS1 *session, int level, const char *format, ...) {
 }
 
 int Tls_Fail(TLS1 *session, int32_t code) {
+  return Tls_FailFor(session, code, TlsCause::Protocol, 0);
+}
+
+int Tls_FailFor(TLS1 *session, int32_t code, TlsCause cause, int received) {
+  if (session->Error.load() != 0) return 0;
+  session->ErrorCause = cause;
+  session->ErrorReceived = received;
   int32_t none = 0;
   session->Error.compare_exchange_strong(none, code);
   return 0;
@@ -870,4 +892,125 @@ const char *Tls_AlertName(int32_t code) {
     case 100: return "No Renegotiation";
     default: return "Unknown";
   }
+}
+
+namespace {
+
+// Alert descriptions in words, for the lines a user reads, and what a
+// server that sends one in answer to our hello most likely means.
+struct AlertWords {
+  int32_t code;
+  const char *words;
+  const char *meaning;
+};
+constexpr AlertWords kAlertWords[] = {
+    {0, "close notify", nullptr},
+    {10, "unexpected message", nullptr},
+    {20, "bad record MAC", nullptr},
+    {21, "decryption failed", nullptr},
+    {22, "record overflow", nullptr},
+    {40, "handshake failure", "no common protocol version or cipher suite"},
+    {42, "bad certificate", nullptr},
+    {43, "unsupported certificate", nullptr},
+    {44, "certificate revoked", nullptr},
+    {45, "certificate expired", nullptr},
+    {46, "certificate unknown", nullptr},
+    {47, "illegal parameter", nullptr},
+    {48, "unknown CA", nullptr},
+    {49, "access denied", nullptr},
+    {50, "decode error", nullptr},
+    {51, "decrypt error", nullptr},
+    {70, "protocol version", "no common protocol version"},
+    {71, "insufficient security", "no common cipher suite"},
+    {80, "internal error", nullptr},
+    {86, "inappropriate fallback", nullptr},
+    {90, "user canceled", nullptr},
+    {100, "no renegotiation", nullptr},
+    {109, "missing extension", nullptr},
+    {110, "unsupported extension", nullptr},
+    {112, "unrecognized name", nullptr},
+    {116, "certificate required", nullptr},
+};
+
+const AlertWords *alertWords(int32_t code) {
+  for (const AlertWords &row : kAlertWords)
+    if (row.code == code) return &row;
+  return nullptr;
+}
+
+}  // namespace
+
+int Tls_DescribeFailure(const TlsFailure *failure, char *out, int32_t size) {
+  CHECK_POINTER(failure);
+  CHECK_POINTER(out);
+  const AlertWords *row = alertWords(failure->alert);
+  char fallback[32];
+  Str_Printf(fallback, int(sizeof fallback), "alert %d", failure->alert);
+  const char *alert = row != nullptr ? row->words : fallback;
+  const char *fixed = nullptr;
+  switch (failure->cause) {
+    case TlsCause::SelfSigned: fixed = "the server's certificate is not trusted: it is self-signed"; break;
+    case TlsCause::UnknownIssuer:
+      fixed = "the server's certificate is not trusted: its issuer is unknown";
+      break;
+    case TlsCause::Expired: fixed = "the server's certificate has expired"; break;
+    case TlsCause::NotYetValid: fixed = "the server's certificate is not valid yet"; break;
+    case TlsCause::Invalid: fixed = "the server's certificate does not verify"; break;
+    case TlsCause::Revoked: fixed = "the server's certificate is revoked"; break;
+    case TlsCause::NameMismatch:
+      fixed = "the server's certificate is issued for another name than the host";
+      break;
+    case TlsCause::KeyUnfit:
+      fixed = "the server's certificate key does not fit the cipher suite it chose";
+      break;
+    case TlsCause::Version:
+      fixed = "the server refused the handshake: no common protocol version";
+      break;
+    case TlsCause::Alert:
+      Str_Printf(out, size, "the server refused the handshake: %s", alert);
+      if (row != nullptr && row->meaning != nullptr)
+        Str_AppendPrintf(out, size, " (%s)", row->meaning);
+      return 1;
+    case TlsCause::Ended:
+      Str_Printf(out, size, "the server ended the TLS session: %s", alert);
+      return 1;
+    case TlsCause::Record:
+      Str_Printf(out, size, "a TLS record from the server could not be read (%s)", alert);
+      return 1;
+    case TlsCause::None:
+    case TlsCause::Protocol:
+      break;
+  }
+  if (fixed != nullptr)
+    Str_Copy(out, fixed, size);
+  else
+    Str_Printf(out, size, "TLS handshake failed (%s)", alert);
+  return 1;
+}
+
+int Tls_IsLastingFailure(const TlsFailure *failure) {
+  CHECK_POINTER(failure);
+  switch (failure->cause) {
+    case TlsCause::SelfSigned:
+    case TlsCause::UnknownIssuer:
+    case TlsCause::Expired:
+    case TlsCause::NotYetValid:
+    case TlsCause::Invalid:
+    case TlsCause::Revoked:
+    case TlsCause::NameMismatch:
+    // The server speaks no version we allow: what it would answer with
+    // protocol_version had it seen our minimum first.
+    case TlsCause::Version:
+      return 1;
+    default:
+      break;
+  }
+  if (!failure->received) return 0;
+  const int32_t a = failure->alert;
+  return a == 40 || (a >= 42 && a <= 46) || a == 48 || a == 49 || a == 70 || a == 71;
+}
+
+int Tls_IsUntrustedFailure(const TlsFailure *failure) {
+  CHECK_POINTER(failure);
+  return failure->cause == TlsCause::SelfSigned || failure->cause == TlsCause::UnknownIssuer;
 }

@@ -126,6 +126,32 @@ enum TlsAlert : int32_t {
   kTlsAlertNoRenegotiation = 100,
 };
 
+// Why a session failed, kept beside its alert code.
+enum class TlsCause : int32_t {
+  None = 0,           // no failure
+  Alert = 1,          // the server sent a fatal alert; its description is the alert code
+  SelfSigned = 2,     // the server's certificate issued itself and nothing trusts it
+  UnknownIssuer = 3,  // nothing trusts the certificate's issuers
+  Expired = 4,        // a certificate of the chain is past its notAfter
+  NotYetValid = 5,    // ... before its notBefore
+  Invalid = 6,        // the chain breaks: a signature, an issuer that may not issue, purpose
+  Revoked = 7,        // the store rejected a certificate of the chain
+  NameMismatch = 8,   // the certificate names another host
+  KeyUnfit = 9,       // its key does not fit the cipher suite the server chose
+  Version = 10,       // the server chose a version below our minimum
+  Record = 11,        // a record that could not be read or deciphered
+  Protocol = 12,      // any other message we could not accept
+  Ended = 13,         // the server sent a fatal alert after the handshake
+};
+
+// A session's failure: the alert code (the session error), why, and
+// whether the alert came from the server (1) or was raised here (0).
+struct TlsFailure {
+  int32_t alert;
+  TlsCause cause;
+  int32_t received;
+};
+
 typedef void (*TlsCertificateRequestFunction)(TLS1 *session, void *context);
 
 // A session with reference count 1, its lock and Tls_Init done, into
@@ -203,6 +229,9 @@ int Tls_IsHandshakeDone(TLS1 *session);
 // The alert code of the first failure (0: none). Returns 1.
 int Tls_GetError(TLS1 *session, int32_t *code);
 int Tls_ClearError(TLS1 *session);
+// The failure behind the session error: all zero while there is none.
+// Returns 1 when there is one.
+int Tls_GetFailure(TLS1 *session, TlsFailure *failure);
 // For reuse on a kept connection: empties both buffers, drops the handshake
 // (done 0, started 0, protection off, secrets wiped), offered version =
 // min(maximum, 0x33). Returns 1.
@@ -221,5 +250,21 @@ int Tls_GetRequestedCertificateTypes(TLS1 *session, char *text);
 
 // "Close Notify", "Unexpected Message", ... "Unknown".
 const char *Tls_AlertName(int32_t code);
+// A failure in words for a user, lower case, into out: "the server's
+// certificate is not trusted: it is self-signed", "the server refused the
+// handshake: handshake failure (no common protocol version or cipher
+// suite)". Returns 1.
+int Tls_DescribeFailure(const TlsFailure *failure, char *out, int32_t size);
+// 1 when trying again cannot help: the certificate does not verify or names
+// another host, the server chose a version below our minimum, or it sent handshake_failure (40), one of the
+// bad_certificate family (42-46), unknown_ca (48), access_denied (49),
+// protocol_version (70) or insufficient_security (71). Any other alert, a
+// record that could not be read and any other local refusal may pass on
+// another try.
+int Tls_IsLastingFailure(const TlsFailure *failure);
+// 1 for the causes a pin of the certificate would mend (self-signed,
+// issuer unknown).
+int Tls_IsUntrustedFailure(const TlsFailure *failure);
+
 // "Hello Request", "Client Hello", ... "Unknown".
 const char *Tls_HandshakeTypeName(int32_t type);

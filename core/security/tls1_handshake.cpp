@@ -171,7 +171,10 @@ int onServerHello(TLS1 *s, Reader r, int32_t *alert) {
   if (major != 3) return fail(alert, kTlsAlertInvalidVersion);
   int32_t version = int32_t(0x30 | (minor & 0xf));
   if (minor > 0xf || version > Tls_GetVersionMax()) version = Tls_GetVersionMax();
-  if (version < Tls_GetVersionMin()) return fail(alert, kTlsAlertInvalidVersion);
+  if (version < Tls_GetVersionMin()) {
+    Tls_FailFor(s, kTlsAlertInvalidVersion, TlsCause::Version, 0);
+    return fail(alert, kTlsAlertInvalidVersion);
+  }
   if (s->Renegotiating && version != s->NegotiatedVersion) return fail(alert, kTlsAlertInvalidVersion);
   if (idLength > kMaxSessionIdBytes) return fail(alert, kTlsAlertIllegalParameter);
   if (compression != 0) return fail(alert, kTlsAlertIllegalParameter);
@@ -223,22 +226,43 @@ int onServerHello(TLS1 *s, Reader r, int32_t *alert) {
 
 // The identity of the leaf: its chain for serverAuth now, the name the
 // session was started with, and a key the suite can use.
+// The session's cause for a chain the walk refused.
+TlsCause chainCause(X509ChainVerdict verdict) {
+  switch (verdict) {
+    case X509ChainVerdict::SelfSigned: return TlsCause::SelfSigned;
+    case X509ChainVerdict::UnknownIssuer: return TlsCause::UnknownIssuer;
+    case X509ChainVerdict::Expired: return TlsCause::Expired;
+    case X509ChainVerdict::NotYetValid: return TlsCause::NotYetValid;
+    case X509ChainVerdict::Rejected: return TlsCause::Revoked;
+    default: return TlsCause::Invalid;
+  }
+}
+
+// Refuses the server's certificate: alert 42, raised here, for cause.
+int refuseCertificate(TLS1 *s, X509Chain *chain, TlsCause cause, int32_t *alert) {
+  X509Chain_Log(chain);
+  Tls_FailFor(s, kTlsAlertBadCertificate, cause, 0);
+  return fail(alert, kTlsAlertBadCertificate);
+}
+
+// The identity of the leaf: its chain for serverAuth now, the name the
+// session was started with, and a key the suite can use. Each refusal keeps
+// its cause in the session.
 int checkServerIdentity(TLS1 *s, X509Chain *chain, X509 *leaf, int32_t *alert) {
-  if (!X509Chain_VerifyPolicy(chain, leaf, s->Store, X509Purpose::ServerAuth, double(time(nullptr)))) {
+  X509ChainVerdict verdict = X509ChainVerdict::Trusted;
+  if (!X509Chain_VerifyVerdict(chain, leaf, s->Store, X509Purpose::ServerAuth,
+                               double(time(nullptr)), &verdict)) {
     Tls_Log(s, LOG_ERROR, "Failed to verify certificate chain");
-    X509Chain_Log(chain);
-    return fail(alert, kTlsAlertBadCertificate);
+    return refuseCertificate(s, chain, chainCause(verdict), alert);
   }
   if (Authenticate_Enabled() && (s->ServerName[0] == 0 || !X509_MatchHostName(leaf, s->ServerName))) {
     Tls_Log(s, LOG_ERROR, "Failed to verify certificate name (%s)", s->ServerName);
-    X509Chain_Log(chain);
-    return fail(alert, kTlsAlertBadCertificate);
+    return refuseCertificate(s, chain, TlsCause::NameMismatch, alert);
   }
   const int ecdsa = isEcdsaSuite(s->CipherInfo->Id);
   if (ecdsa ? !keyIsEc(leaf) : !keyIsRsa(leaf)) {
     Tls_Log(s, LOG_ERROR, "Certificate key does not fit the cipher suite");
-    X509Chain_Log(chain);
-    return fail(alert, kTlsAlertBadCertificate);
+    return refuseCertificate(s, chain, TlsCause::KeyUnfit, alert);
   }
   return 1;
 }

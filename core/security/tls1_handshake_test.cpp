@@ -14,6 +14,9 @@
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
 #include "core/security/certstoreplatform.h"
+#include "core/security/certstorethumbprint.h"
+#include "core/runtime/base64.h"
+#include "core/formats/dictionary.h"
 #include "core/security/x509anchors.h"
 #include "core/security/tls1.h"
 #include "core/security/tls1_internal.h"
@@ -46,14 +49,18 @@ void collectLine(void *context, const char *format, ...) {
   *static_cast<std::string *>(context) += line;
 }
 
-// A session whose store pins the test root, its error lines into log.
-TLS1 *newSession(std::string *log) {
+// A session whose store pins the test root (or is store), its error lines
+// into log.
+TLS1 *newSession(std::string *log, CertStore *store = nullptr) {
   TLS1 *s = nullptr;
   Tls_Create(&s);
-  CertStore *store = nullptr;
-  CertStorePlatform_Create(&store);
-  Tls_SetCertStore(s, store);
-  CertStore_Release(&store);
+  if (store != nullptr) {
+    Tls_SetCertStore(s, store);
+  } else {
+    CertStorePlatform_Create(&store);
+    Tls_SetCertStore(s, store);
+    CertStore_Release(&store);
+  }
   s->Log.forced = 1;
   s->Log.level.store(LOG_WARNING);
   Tls_SetLogCallback(s, log, collectLine);
@@ -63,6 +70,7 @@ TLS1 *newSession(std::string *log) {
 struct Outcome {
   bool done = false;
   int32_t error = 0;
+  TlsFailure failure{};
   std::string log;
   std::string reply;
 };
@@ -70,7 +78,7 @@ struct Outcome {
 // Starts a server with argv (port appended as told), runs one session to
 // host and, with request, sends it and gathers the reply up to its end.
 Outcome handshake(std::vector<std::string> argv, const std::string &host, const std::string &request,
-              const std::string &replyEnd) {
+              const std::string &replyEnd, CertStore *store = nullptr) {
   Outcome run;
   const int port = TlsTest_FreePort();
   for (auto &a : argv)
@@ -78,7 +86,7 @@ Outcome handshake(std::vector<std::string> argv, const std::string &host, const 
   TlsTest_Peer peer(argv);
   const int fd = TlsTest_Connect(port);
   if (fd < 0) return run;
-  TLS1 *s = newSession(&run.log);
+  TLS1 *s = newSession(&run.log, store);
   Tls_StartHandshake(s, host.c_str(), nullptr);
   run.done = TlsTest_Pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; });
   if (run.done && !request.empty()) {
@@ -90,6 +98,7 @@ Outcome handshake(std::vector<std::string> argv, const std::string &host, const 
     });
   }
   Tls_GetError(s, &run.error);
+  Tls_GetFailure(s, &run.failure);
   Tls_Delete(&s);
   close(fd);
   return run;
@@ -102,6 +111,30 @@ std::vector<std::string> sServer(const std::string &leaf, std::vector<std::strin
                                    "-key", Test_VectorPath("tls_pki_" + leaf + "_key.pem")};
   argv.insert(argv.end(), extra.begin(), extra.end());
   return argv;
+}
+
+// A thumbprint store pinning the SHA-256 of the leaf's certificate.
+CertStore *pinLeaf(const std::string &leaf) {
+  std::string pem = Test_ReadVectors("tls_pki_" + leaf + "_chain.pem");
+  std::vector<uint8_t> der;
+  X509Pem_ReadCertificates(pem.data(), pem.size(), [](void *context, const uint8_t *bytes, int32_t length) {
+    static_cast<std::vector<uint8_t> *>(context)->assign(bytes, bytes + length);
+    return 0;  // the first block is the leaf
+  }, &der);
+  uint8_t digest[32];
+  Hash_ComputeDigest(&kHashSha256, der.data(), int64_t(der.size()), digest, sizeof digest);
+  char text[64];
+  int64_t length = 0;
+  Base64_Encode(digest, sizeof digest, text, sizeof text, &length);
+  CertStore *store = nullptr;
+  CertStoreThumbprint_Create(&store);
+  Dictionary *root = nullptr, *pins = nullptr;
+  Dictionary_Create(&root);
+  Dictionary_AddList(root, "app", &pins, nullptr);
+  Dictionary_AddString(pins, nullptr, text, nullptr);
+  CertStoreThumbprint_AddList(store, pins);
+  Dictionary_Release(&root);
+  return store;
 }
 
 const char kGet[] = "GET / HTTP/1.0\r\n\r\n";
@@ -197,6 +230,71 @@ TEST(TlsHandshake, ServerIdentity) {
         EXPECT_TRUE(run.done) << run.error << " " << run.log;
       }
     }
+  }
+}
+
+// Why a handshake failed, as the session keeps it beside its alert: each
+// class of refusal against a real server, with the words a user reads and
+// whether another try could help. A pin is the trust: a pinned leaf passes
+// whatever its dates.
+TEST(TlsHandshake, FailuresSayWhy) {
+  SettingsGuard guard;
+  struct {
+    const char *what;
+    const char *leaf;
+    const char *host;
+    std::vector<std::string> extra;  // the server's options
+    const char *versionMin;          // ours; NULL: the default
+    bool pin;                        // a store pinning the leaf instead of the root
+    TlsCause cause;
+    int received;
+    int lasting;
+    const char *words;
+  } rows[] = {
+      {"self-signed", "selfsigned", "localhost", {}, nullptr, false, TlsCause::SelfSigned, 0, 1,
+       "the server's certificate is not trusted: it is self-signed"},
+      {"unknown issuer", "stranger", "localhost", {}, nullptr, false, TlsCause::UnknownIssuer, 0, 1,
+       "the server's certificate is not trusted: its issuer is unknown"},
+      {"expired", "expired", "localhost", {}, nullptr, false, TlsCause::Expired, 0, 1,
+       "the server's certificate has expired"},
+      {"intermediate not yet valid", "early", "localhost", {}, nullptr, false,
+       TlsCause::NotYetValid, 0, 1, "the server's certificate is not valid yet"},
+      {"intermediate without cA", "noca", "localhost", {}, nullptr, false, TlsCause::Invalid, 0, 1,
+       "the server's certificate does not verify"},
+      {"wrong name", "rsa2048", "other.test", {}, nullptr, false, TlsCause::NameMismatch, 0, 1,
+       "the server's certificate is issued for another name than the host"},
+      {"no shared cipher", "rsa2048", "localhost", {"-cipher", "ECDHE-RSA-CHACHA20-POLY1305"},
+       nullptr, false, TlsCause::Alert, 1, 1,
+       "the server refused the handshake: handshake failure (no common protocol version or "
+       "cipher suite)"},
+      {"no common version", "rsa2048", "localhost", {"-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"},
+       "1.2", false, TlsCause::Version, 0, 1,
+       "the server refused the handshake: no common protocol version"},
+      {"pinned self-signed", "selfsigned", "localhost", {}, nullptr, true, TlsCause::None, 0, 0, ""},
+      {"pinned expired", "expired", "localhost", {}, nullptr, true, TlsCause::None, 0, 0, ""},
+  };
+  for (auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    Tls_ResetSettingsForTest();
+    Tls_ApplySettings(nullptr, row.versionMin, nullptr);
+    std::vector<std::string> extra = {"-www", "-tls1_2"};
+    if (!row.extra.empty() && row.extra[0] == "-tls1_1") extra = {"-www"};
+    extra.insert(extra.end(), row.extra.begin(), row.extra.end());
+    CertStore *store = row.pin ? pinLeaf(row.leaf) : nullptr;
+    Outcome run = handshake(sServer(row.leaf, extra), row.host, "", "", store);
+    if (store != nullptr) CertStore_Release(&store);
+    if (row.cause == TlsCause::None) {
+      EXPECT_TRUE(run.done) << run.error << " " << run.log;
+      continue;
+    }
+    EXPECT_FALSE(run.done);
+    EXPECT_EQ(run.failure.alert, run.error);
+    EXPECT_EQ(int(run.failure.cause), int(row.cause)) << run.log;
+    EXPECT_EQ(run.failure.received, row.received);
+    EXPECT_EQ(Tls_IsLastingFailure(&run.failure), row.lasting);
+    char words[256];
+    Tls_DescribeFailure(&run.failure, words, int32_t(sizeof words));
+    EXPECT_STREQ(words, row.words);
   }
 }
 

@@ -145,6 +145,10 @@ struct TLS1 {
   int32_t OfferedVersion;
   int32_t NegotiatedVersion;
   std::atomic<int32_t> Error;   // first alert code, 0 none
+  // Why, and whether the alert was the server's: written with Error under
+  // the lock, read under it.
+  TlsCause ErrorCause;
+  int32_t ErrorReceived;
   uint32_t Flags;
   int32_t BytesNeeded;
   uint8_t WriteMacKey[kTlsSecretBytes];
@@ -182,8 +186,11 @@ struct TLS1 {
 void Tls_Log(TLS1 *session, int level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 // Stores code as the session error unless one is held. Returns 0, so a
-// failing step can end with `return Tls_Fail(session, code);`.
+// failing step can end with `return Tls_Fail(session, code);`. The cause is
+// Protocol, raised here.
 int Tls_Fail(TLS1 *session, int32_t code);
+// Tls_Fail with the cause and whether the server sent the alert.
+int Tls_FailFor(TLS1 *session, int32_t code, TlsCause cause, int received);
 
 // One record of type with data (at most 16384 bytes), protected when write
 // protection is on, queued on the outbound side. 0 when the outbound side

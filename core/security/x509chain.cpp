@@ -1,6 +1,7 @@
 // Certificate chains and the trust walk; see x509chain.h.
 #include "core/security/x509chain.h"
 
+#include <cstring>
 #include <vector>
 
 #include "core/runtime/memory.h"
@@ -21,7 +22,8 @@ void chainDestroy(void **object) {
   MEM_FREE(chain, sizeof(X509Chain));
 }
 
-// One walk: the chain, the store, the policy and the budget.
+// One walk: the chain, the store, the policy, the budget and what the
+// paths that failed came to.
 struct ChainWalk {
   X509Chain *chain = nullptr;
   CertStore *store = nullptr;
@@ -30,7 +32,30 @@ struct ChainWalk {
   int checks = 0;
   bool stop = false;             // a store rejected, or the budget ran out
   std::vector<X509 *> path;      // the leaf first, the certificate being asked last
+  // The first certificate of the path outside its validity (its index), and
+  // which way; -1 while every date on the path holds.
+  int datesFailAt = -1;
+  X509ChainVerdict datesVerdict = X509ChainVerdict::Trusted;
+  X509ChainVerdict verdict = X509ChainVerdict::Trusted;  // the nearest miss so far
 };
+
+// How near to trust a verdict came (see X509ChainVerdict).
+int chainRank(X509ChainVerdict verdict) {
+  switch (verdict) {
+    case X509ChainVerdict::Trusted: return 0;
+    case X509ChainVerdict::SelfSigned:
+    case X509ChainVerdict::UnknownIssuer: return 1;
+    case X509ChainVerdict::Invalid: return 2;
+    case X509ChainVerdict::Expired:
+    case X509ChainVerdict::NotYetValid: return 3;
+    case X509ChainVerdict::Rejected: return 4;
+  }
+  return 0;
+}
+
+void chainNote(ChainWalk &walk, X509ChainVerdict verdict) {
+  if (chainRank(verdict) > chainRank(walk.verdict)) walk.verdict = verdict;
+}
 
 // cert may issue: v3 with cA TRUE, or a self-issued certificate the store
 // trusts that does not say cA FALSE; keyCertSign when keyUsage is present.
@@ -50,50 +75,106 @@ bool chainPurposeOk(const X509 *leaf, X509Purpose purpose) {
   return (leaf->ExtendedKeyUsage & (wanted | kX509EkuAny)) != 0;
 }
 
+bool chainSameCertificate(const X509 *a, const X509 *b) {
+  return a == b || (a->DerLength == b->DerLength &&
+                    memcmp(a->Der, b->Der, size_t(a->DerLength)) == 0);
+}
+
+// A server that lists its certificate twice must not make the copy its own
+// issuer.
 bool chainOnPath(const ChainWalk &walk, const X509 *cert) {
   for (const X509 *c : walk.path)
-    if (c == cert) return true;
+    if (chainSameCertificate(c, cert)) return true;
+  return false;
+}
+
+// 1 when the store pins cert itself: it knows the certificate's thumbprint
+// under one of the hashes pins are given in.
+bool chainIsPinned(CertStore *store, const X509 *cert) {
+  static constexpr const HashInterface *kPinHashes[] = {&kHashSha256, &kHashSha1, &kHashSha384,
+                                                        &kHashSha512, &kHashSha224};
+  for (const HashInterface *hash : kPinHashes) {
+    uint8_t digest[kHashMaxDigestBytes];
+    if (X509_GetThumbprint(cert, hash, digest, int32_t(sizeof digest)) &&
+        CertStore_CheckDigest(store, hash, digest, hash->DigestSize) == 1)
+      return true;
+  }
+  return false;
+}
+
+// Whether cert's dates hold at the walk's time; the store's trust in a
+// self-issued or a pinned certificate stands whatever its dates.
+bool chainDatesHold(ChainWalk &walk, X509 *cert, bool trusted) {
+  if (walk.time == 0 || (walk.time >= cert->NotBefore && walk.time <= cert->NotAfter)) return true;
+  if (trusted && (X509_IsSelfIssued(cert) || chainIsPinned(walk.store, cert))) return true;
+  if (walk.datesFailAt < 0) {
+    walk.datesFailAt = int(walk.path.size()) - 1;
+    walk.datesVerdict = walk.time < cert->NotBefore ? X509ChainVerdict::NotYetValid
+                                                    : X509ChainVerdict::Expired;
+  }
   return false;
 }
 
 // Asks the store about the last certificate of the path and, unless it is
-// trusted, goes on through every chain entry that issued it.
+// trusted, goes on through every chain entry that issued it. A date that
+// fails does not end the path at once: it is followed to its end, so that
+// the verdict can tell an expired certificate from an untrusted one.
 bool chainVisit(ChainWalk &walk) {
   X509 *cert = walk.path.back();
   int rejected = 0;
   bool trusted = CertStore_CheckCertificate(walk.store, cert, &rejected) == 1;
   if (rejected) {
+    chainNote(walk, X509ChainVerdict::Rejected);
     walk.stop = true;
     return false;
   }
   size_t position = walk.path.size() - 1;
   if (position > 0) {
-    if (!chainIsCa(cert, trusted)) return false;
+    bool ok = chainIsCa(cert, trusted);
     // pathLen counts the non-self-issued intermediates below this issuer.
     int intermediates = 0;
     for (size_t i = 1; i < position; i++)
       if (!X509_IsSelfIssued(walk.path[i])) intermediates++;
-    if (cert->PathLength >= 0 && intermediates > cert->PathLength) return false;
+    if (cert->PathLength >= 0 && intermediates > cert->PathLength) ok = false;
+    if (!ok) {
+      chainNote(walk, X509ChainVerdict::Invalid);
+      return false;
+    }
   }
-  if (walk.time != 0 && !(trusted && X509_IsSelfIssued(cert)) &&
-      (walk.time < cert->NotBefore || walk.time > cert->NotAfter))
+  chainDatesHold(walk, cert, trusted);
+  if (trusted) {
+    if (walk.datesFailAt < 0) return true;
+    chainNote(walk, walk.datesVerdict);
     return false;
-  if (trusted) return true;
-  if (int(position) >= kX509ChainMaxDepth) return false;
+  }
+  if (int(position) >= kX509ChainMaxDepth) {
+    chainNote(walk, X509ChainVerdict::Invalid);
+    return false;
+  }
+  int issuers = 0;
   for (X509ChainNode *node = walk.chain->first; node != nullptr; node = node->next) {
     X509 *issuer = node->cert;
     if (chainOnPath(walk, issuer) || !X509_IsIssuedBy(cert, issuer)) continue;
+    issuers++;
     if (++walk.checks > kX509ChainMaxChecks) {
+      chainNote(walk, X509ChainVerdict::Invalid);
       walk.stop = true;
       return false;
     }
-    if (!X509_VerifyIssued(issuer, cert)) continue;
+    if (!X509_VerifyIssued(issuer, cert)) {
+      chainNote(walk, X509ChainVerdict::Invalid);
+      continue;
+    }
     walk.path.push_back(issuer);
     bool ok = chainVisit(walk);
     walk.path.pop_back();
+    if (walk.datesFailAt >= int(walk.path.size())) walk.datesFailAt = -1;
     if (ok) return true;
     if (walk.stop) return false;
   }
+  if (issuers == 0)
+    chainNote(walk, position == 0 && X509_IsSelfIssued(cert) ? X509ChainVerdict::SelfSigned
+                                                             : X509ChainVerdict::UnknownIssuer);
   return false;
 }
 
@@ -201,14 +282,24 @@ int X509Chain_Verify(X509Chain *chain, X509 *cert, CertStore *store) {
 
 int X509Chain_VerifyPolicy(X509Chain *chain, X509 *cert, CertStore *store, X509Purpose purpose,
                            double time) {
+  return X509Chain_VerifyVerdict(chain, cert, store, purpose, time, nullptr);
+}
+
+int X509Chain_VerifyVerdict(X509Chain *chain, X509 *cert, CertStore *store, X509Purpose purpose,
+                            double time, X509ChainVerdict *verdict) {
   CHAIN_CHECK(chain);
   CLASS_CHECK(cert, kX509Tag);
   CLASS_CHECK(store, kCertStoreTag);
+  X509ChainVerdict none = X509ChainVerdict::Trusted;
+  X509ChainVerdict &out = verdict != nullptr ? *verdict : none;
   // Switched off, the store trusts at once and nothing else is checked.
   if (!Authenticate_Enabled()) {
     int rejected = 0;
-    return CertStore_CheckCertificate(store, cert, &rejected);
+    int trusted = CertStore_CheckCertificate(store, cert, &rejected);
+    out = trusted ? X509ChainVerdict::Trusted : X509ChainVerdict::UnknownIssuer;
+    return trusted;
   }
+  out = X509ChainVerdict::Invalid;
   if (cert->DerLength == 0 || !chainPurposeOk(cert, purpose)) return 0;
   ChainWalk walk;
   walk.chain = chain;
@@ -216,7 +307,11 @@ int X509Chain_VerifyPolicy(X509Chain *chain, X509 *cert, CertStore *store, X509P
   walk.purpose = purpose;
   walk.time = time;
   walk.path.push_back(cert);
-  return chainVisit(walk) ? 1 : 0;
+  bool trusted = chainVisit(walk);
+  out = trusted ? X509ChainVerdict::Trusted : walk.verdict;
+  // A path cut short by the budget notes nothing else.
+  if (!trusted && out == X509ChainVerdict::Trusted) out = X509ChainVerdict::Invalid;
+  return trusted ? 1 : 0;
 }
 
 int X509Chain_Log(X509Chain *chain) {

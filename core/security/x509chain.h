@@ -6,7 +6,8 @@
 // answers for some certificate on the path.
 //
 // Invariants: (1) the chain owns a copy of every certificate it holds, each
-// loaded. (2) a walk visits a chain entry at most once per path, at most
+// loaded. (2) a walk visits a certificate at most once per path (a copy
+// listed twice counts as the same certificate), at most
 // kX509ChainMaxDepth issuers deep and with at most kX509ChainMaxChecks
 // signature checks, so cycles and floods of look-alike issuers end.
 // (3) trust comes only from the store's answer for a certificate on the
@@ -30,6 +31,20 @@ constexpr int kX509ChainMaxChecks = 64;
 // What the end-entity certificate must be good for (its extKeyUsage, when
 // it has one, names the purpose or anyExtendedKeyUsage).
 enum class X509Purpose : int32_t { Any = 0, ServerAuth = 1, CodeSigning = 2 };
+
+// Why a walk refused a certificate. When several paths end differently the
+// one that came nearest to trust is told: a path the store trusts that only
+// dates fail (Expired, NotYetValid) before a path that breaks on the way
+// (Invalid), before one that finds no trust (SelfSigned, UnknownIssuer).
+enum class X509ChainVerdict : int32_t {
+  Trusted = 0,
+  SelfSigned = 1,     // the certificate issued itself and the store does not trust it
+  UnknownIssuer = 2,  // no certificate on any path is trusted: its issuer is not known
+  Expired = 3,        // trusted but for a certificate past its notAfter
+  NotYetValid = 4,    // trusted but for a certificate before its notBefore
+  Invalid = 5,        // a signature, an issuer that may not issue, a path length, the purpose
+  Rejected = 6,       // the store rejected a certificate on the path (revoked)
+};
 
 struct X509ChainNode {
   uint32_t tag;  // kX509ChainListTag
@@ -66,10 +81,16 @@ int X509Chain_FindByIssuerSerial(X509Chain *chain, const X500Name *name, const B
 // The walk for any purpose, without dates. Returns 1 when trusted.
 int X509Chain_Verify(X509Chain *chain, X509 *cert, CertStore *store);
 // The walk for a purpose, at time (seconds since 1970 UTC; 0: no dates). A
-// certificate outside its validity fails unless it is self-issued and the
-// store trusts it. Returns 1 when trusted.
+// certificate outside its validity fails unless the store trusts it and it
+// is self-issued or pinned (the store's CheckDigest knows its thumbprint):
+// then that answer is the trust. Returns 1 when trusted.
 int X509Chain_VerifyPolicy(X509Chain *chain, X509 *cert, CertStore *store, X509Purpose purpose,
                            double time);
+
+// X509Chain_VerifyPolicy that also says why it refused (*verdict; Trusted
+// when it answers 1). verdict may be NULL.
+int X509Chain_VerifyVerdict(X509Chain *chain, X509 *cert, CertStore *store, X509Purpose purpose,
+                            double time, X509ChainVerdict *verdict);
 
 // X509_Log for every certificate. Returns 1.
 int X509Chain_Log(X509Chain *chain);

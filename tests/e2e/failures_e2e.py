@@ -6,7 +6,9 @@ for plain http). Each run must end within ROW_SECONDS with its exit status
 (1, or 2 for a usage error or a file that cannot be read; 0 for the one row
 that shows the rule a user follows instead), with no retry line (run with
 --retry-time=0, no retry follows a failure), and its last stderr line naming
-the URL or path and the cause in words.
+the URL or path and the cause in words. A permanent failure ends the run
+within ROW_SECONDS with the default retry time too (an openssl s_server with
+a certificate nobody pinned).
 
   failures_e2e.py --keelson PATH [--developer 0|1]
 
@@ -18,6 +20,7 @@ import argparse
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -26,6 +29,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from make_tree import certificate  # noqa: E402
 from sync_e2e import Tree, check, failures, free_port  # noqa: E402
 
 ROW_SECONDS = 5
@@ -38,12 +42,13 @@ class Row:
     text instead); text: the repository file's whole text; app: changes to
     the application file; args: extra arguments; exit: the status; words:
     what the last stderr line holds; retries: retry lines before it; before:
-    what an earlier stderr line holds."""
+    what an earlier stderr line holds; retry_time: the --retry-time value
+    (None: the default)."""
 
     def __init__(self, what, exit=1, words=(), retries=0, repo=None, text=None, app=None,
-                 args=(), repo_path=None, before=None):
+                 args=(), repo_path=None, before=None, retry_time="0"):
         self.what, self.exit, self.words, self.retries = what, exit, words, retries
-        self.before = before
+        self.before, self.retry_time = before, retry_time
         self.repo, self.text, self.app, self.args = repo or {}, text, app, list(args)
         self.repo_path = repo_path
 
@@ -68,8 +73,9 @@ def flip_last_byte(path):
         f.write(bytes([last[0] ^ 0xFF]))
 
 
-def rows(t, http_port):
+def rows(t, http_port, unpinned_port):
     base = f"https://127.0.0.1:{t.port}"
+    unpinned = f"https://127.0.0.1:{unpinned_port}/alias.json"
     plain = f"http://127.0.0.1:{http_port}"
     down = f"https://127.0.0.1:{free_port()}/alias.json"
     missing = piece_copy(t, "missing", os.remove)
@@ -80,6 +86,10 @@ def rows(t, http_port):
     return [
         Row("the server is down", repo={"alias": down},
             words=(down, "connection refused (953)")),
+        Row("a self-signed certificate nobody pinned, default retry time", retry_time=None,
+            repo={"alias": unpinned},
+            words=(unpinned, "the server's certificate is not trusted: it is self-signed; "
+                   'pin it in "thumbprintStores" of the application file (--app=', "(971)")),
         Row("a 404 document", repo={"alias": base + "/no-such-alias.json"},
             words=(base + "/no-such-alias.json", "404")),
         Row("a 404 piece", repo={"remote": missing},
@@ -161,10 +171,22 @@ def prepare(t, n, row):
     with open(credentials, "w") as f:
         json.dump(answers, f)
     os.chmod(credentials, 0o600)
-    args = t.args("--retry-time=0", *row.args, repo=path, app=app, credentials=credentials)
+    retry = [] if row.retry_time is None else ["--retry-time=" + row.retry_time]
+    args = t.args(*retry, *row.args, repo=path, app=app, credentials=credentials)
     if "--app" in row.args:
         args = [a for a in args if not a.startswith("--app=")]
     return args
+
+
+def wait_port(port):
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise SystemExit(f"nothing listens on {port}")
 
 
 def run(t, args):
@@ -210,15 +232,26 @@ def main():
         server = subprocess.Popen(["/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
                                    str(http_port), "--directory", t.path("www")],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The same files over https with a certificate of its own, pinned
+        # nowhere.
+        certificate(t.path("tls"), "unpinned", "IP:127.0.0.1")
+        unpinned_port = free_port()
+        unpinned = subprocess.Popen(["openssl", "s_server", "-quiet", "-WWW", "-accept",
+                                     str(unpinned_port), "-cert", t.path("tls", "unpinned.crt"),
+                                     "-key", t.path("tls", "unpinned.key")],
+                                    cwd=t.path("www"), stdin=subprocess.PIPE,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             t.start()
-            table = rows(t, http_port)
+            wait_port(unpinned_port)
+            table = rows(t, http_port, unpinned_port)
             commands = [prepare(t, n, row) for n, row in enumerate(table)]
             with ThreadPoolExecutor(8) as pool:
                 results = list(pool.map(lambda args: run(t, args), commands))
         finally:
-            server.terminate()
-            server.wait(timeout=10)
+            for peer in (server, unpinned):
+                peer.terminate()
+                peer.wait(timeout=10)
             t.stop()
         for row, (code, lines, seconds) in zip(table, results):
             last = lines[-1] if lines else ""

@@ -23,6 +23,8 @@ pinned), on a tree of tests/e2e/make_tree.py. One case per run:
 Every wait is bounded. Exit status 0 when every check passed.
 """
 import argparse
+import base64
+import hashlib
 import json
 import os
 import pty
@@ -249,6 +251,13 @@ def case_exit1(t):
     other = t.write_apart("other", catalog=base + "/other/")
     with open(t.path("app.json")) as f:
         app = json.load(f)
+    # Its certificate pinned as well, so that only the name is wrong.
+    der = subprocess.run(["openssl", "x509", "-in", t.path("tls", "other.crt"), "-outform", "DER"],
+                         check=True, stdout=subprocess.PIPE).stdout
+    both = t.path("app-both-pins.json")
+    with open(both, "w") as f:
+        json.dump(dict(app, thumbprintStores={"app": app["thumbprintStores"]["app"] + [
+            base64.b64encode(hashlib.sha256(der).digest()).decode()]}), f)
     app["webGet"]["whitelist"] = ["localhost"]
     closed = t.path("app-closed.json")
     with open(closed, "w") as f:
@@ -262,7 +271,8 @@ def case_exit1(t):
     os.chmod(bad, 0o600)
     # (what, arguments, the failure line's words, retry lines before it)
     rows = [("the server is down", {"repo": stopped}, ": connection refused (953)", 0),
-            ("a certificate for another name", {"repo": renamed}, "alias https://", 0),
+            ("a certificate for another name", {"repo": renamed, "app": both},
+             "certificate is issued for another name than the host (971)", 0),
             ("a catalog signed with another key", {"repo": other}, "catalog https://", 0),
             ("a host not whitelisted", {"app": closed, "repo": t.write_apart("closed")},
              "webGet.whitelist", 0),
