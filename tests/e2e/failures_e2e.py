@@ -26,7 +26,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sync_e2e import Tree, check, failures, free_port  # noqa: E402
+from sync_e2e import Tree, check, free_port, outcome, skipped  # noqa: E402
 
 ROW_SECONDS = 5
 
@@ -202,8 +202,7 @@ def main():
     ap.add_argument("--developer", default="0")
     a = ap.parse_args()
     if shutil.which("nginx") is None:
-        print("nginx is missing: skipped")
-        return 0
+        return skipped("nginx is missing")
     with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
         t = Tree(root, a.keelson)
         http_port = free_port()
@@ -232,8 +231,7 @@ def main():
                           for line in lines[:-1]),
                       f"{row.what}: a warning for the application file's unknown key")
         forms(a.keelson)
-    print(f"{len(failures)} failed" if failures else "all passed")
-    return 1 if failures else 0
+    return outcome()
 
 
 if __name__ == "__main__":

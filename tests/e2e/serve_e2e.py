@@ -38,7 +38,7 @@ from http.server import BaseHTTPRequestHandler, HTTPServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import Tree, check, failures, free_port  # noqa: E402
+from sync_e2e import Tree, check, free_port, outcome, skip, skipped  # noqa: E402
 
 PAGE = os.path.join(HERE, "page")
 WAIT_SECONDS = 120
@@ -482,7 +482,7 @@ const report = (text) => fetch('http://127.0.0.1:%(report)d/attack', {method: 'P
 
 def case_chromium(t):
     if shutil.which("chromium") is None:
-        print("chromium is missing: skipped")
+        skip("chromium is missing")
         return
     t.start()
     reports = start_reports()
@@ -558,8 +558,7 @@ def main():
     ap.add_argument("--keelson", required=True)
     a = ap.parse_args()
     if shutil.which("nginx") is None:
-        print("nginx is missing: skipped")
-        return 0
+        return skipped("nginx is missing")
     keep = os.environ.get("KEELSON_E2E_KEEP")
     with tempfile.TemporaryDirectory(prefix="keelson-serve-", dir=keep) as root:
         t = Tree(root, a.keelson)
@@ -573,8 +572,7 @@ def main():
                     process.kill()
                     process.wait(timeout=10)
             t.stop()
-    print(f"{len(failures)} failed" if failures else "all passed")
-    return 1 if failures else 0
+    return outcome()
 
 
 if __name__ == "__main__":

@@ -225,8 +225,7 @@ def main():
     ap.add_argument("--developer", type=int, default=0)
     a = ap.parse_args()
     if shutil.which("nginx") is None:
-        print("nginx is missing: skipped")
-        return 0
+        return sync_e2e.skipped("nginx is missing")
     kills = KILLS_DEVELOPER if a.developer else KILLS
     run = case_flip if a.case == "flip" else lambda t: case_kill(t, kills)
     return sync_e2e.on_tree(a.keelson, run, prefix="keelson-update-", mib=MIB)
