@@ -115,13 +115,13 @@ def case_refusals(t):
 
 def read_pty(fd, pid, piece_log):
     """Reads the terminal until the child ends; what it showed, and the first
-    line with bytes done, with those bytes and the pieces the server had
+    line with bytes fetched, with those bytes and the pieces the server had
     finished sending then."""
     first = []
 
     def each(out):
         for line in re.split(rb"[\r\n]", out) if not first else ():
-            m = re.match(rb"copy +[\d.]+% ([\d.]+) (B|KiB|MiB) / ", line)
+            m = re.match(rb"copy +[\d.]+% .*, fetched ([\d.]+) (B|KiB|MiB) at ", line)
             if m and float(m.group(1)) > 0:
                 done = float(m.group(1)) * UNITS[m.group(2).decode()]
                 with open(piece_log) as f:
@@ -147,7 +147,7 @@ def case_progress(t):
     check(first_bytes is not None and first_bytes[1] > first_bytes[2] * PIECE_BYTES,
           f"bytes in flight show before their pieces finish ({first_bytes})")
     check(any(line.endswith("ETA --") for line in lines) and
-          not any(line.endswith("ETA 0s") and " 0 B / 0 B" in line for line in lines),
+          not any(line.endswith("ETA 0s") and "% 0 B: " in line for line in lines),
           f"an unknown time left prints -- ({lines[:2]})")
     summary = re.search(r"game v1: \d+ files, [\d.]+ (KiB|MiB) fetched in [\d.]+ s "
                         r"\([\d.]+ (B|KiB|MiB)/s\), 0 repaired", out)
