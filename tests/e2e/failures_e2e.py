@@ -110,6 +110,9 @@ def rows(t, http_port):
             words=("line 1, column 22: not valid JSON", "trailing comma")),
         Row("invalid JSON: an unclosed object", text='{"repository": "game",\n "local": {',
             words=("line 2, column 12: not valid JSON", "not closed")),
+        Row("YAML text in a .json file", text='repository: game\nlocal: {type: file}\n',
+            words=("line 1, column 1: not valid JSON", "strings need double quotes",
+                   "a YAML file needs a .yaml or .yml name")),
         Row("invalid YAML", text='repository: game\nlocal: {type: file\n',
             repo_path=t.path("repo.yaml"), words=("repo.yaml: line ", "not valid YAML")),
         Row("an unknown key", repo={"remotes": missing}, words=('unknown key "remotes"',)),
@@ -182,7 +185,8 @@ def forms(keelson):
     """Help and version in every form a user tries; each command's help lists
     its own options and the repository file's keys."""
     for args, words in ((["sync", "--help"], ("--retry-time=SECONDS", '"certStore"',
-                                               "developer options", "--app=FILE")),
+                                               "developer options", "--app=FILE",
+                                               "needs a .yaml or .yml name")),
                         (["help", "sync"], ("--retry-time=SECONDS",)),
                         (["serve", "--help"], ("--port=N", "--www=DIR", '"repository"')),
                         (["help"], ("keelson sync --help",)), (["--help"], ("usage:",)),
