@@ -173,6 +173,9 @@ def case_contract(t):
               www=None)
     check(s.info["open"] is None and len(s.ticket) == 32 and len(s.repository) == 32,
           f"the JSON line names url, ticket and repository ({s.info})")
+    status, head, body = s.curl("/", token="")
+    check(status == 404 and "text/plain" in head and "--www=DIR" in body,
+          f"without --www, / answers 404 with a text naming --www ({status}: {body[:200]!r})")
     s.trade()
     check(len(s.token) == 32 and s.token != s.ticket, "the token is not the ticket")
     made = s.call("createInstance", {"className": "QVN.NotificationCenter"})
@@ -216,6 +219,8 @@ def case_contract(t):
     check(leak < 0, f"memorytracking logs no leak ({text[leak - 2000:leak + 300] if leak >= 0 else ''})")
     check(any("%" in line and " ETA " in line for line in s.stderr.splitlines()),
           f"the console shows the progress line ({s.stderr[-300:]!r})")
+    check(s.stderr.startswith("keelson: no page is served (no --www)"),
+          f"without --www, the first line says no page is served ({s.stderr[:200]!r})")
     # The printed "url" opens --www's index page.
     page = Serve(t)
     status, _, body = page.curl("/", token="")
