@@ -247,6 +247,10 @@ def case_kill(t, kills):
     changed = [n for n in v1 if v1[n] != v2[n]]
     check(len(changed) == 7, "six data files and bin/tool change from v1 to v2")
     repo = plain_repo(t, "repo-plain.json")
+    # Every other kill replaces one file at a time: the kill then lands
+    # right after the rename it followed, where with several replacements
+    # in flight (the default) the ones beside it finish too.
+    serial = plain_repo(t, "repo-serial.json", fileCompletes=1)
     snapshot = install_v1(t, repo)
     rng = random.Random(KILL_SEED)
     triggers = [rng.randrange(1, len(changed)) for _ in range(kills)]
@@ -257,8 +261,8 @@ def case_kill(t, kills):
         snapshot.restore()
         t.start("nginx-slow.conf")
         renames = Renames(t.installed(), changed)
-        p = subprocess.Popen([*SLOW_RENAMES, *t.args(repo=repo)], env=t.env,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        p = subprocess.Popen([*SLOW_RENAMES, *t.args(repo=serial if k % 2 else repo)],
+                             env=t.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             seen = renames.wait(trigger, p, 60)
         finally:
