@@ -300,8 +300,13 @@ def main():
     a = ap.parse_args()
     if shutil.which("nginx") is None:
         return sync_e2e.skipped("nginx is missing")
-    if a.case == "kill" and shutil.which("strace") is None:
-        return sync_e2e.skipped("strace is missing")
+    if a.case == "kill":
+        if shutil.which("strace") is None:
+            return sync_e2e.skipped("strace is missing")
+        probe = subprocess.run([*SLOW_RENAMES, "true"], capture_output=True, text=True,
+                               timeout=30)
+        if probe.returncode != 0:
+            return sync_e2e.skipped(f"strace cannot trace here ({probe.stderr.strip()[:200]})")
     kills = KILLS_DEVELOPER if a.developer else KILLS
     run = case_flip if a.case == "flip" else lambda t: case_kill(t, kills)
     return sync_e2e.on_tree(a.keelson, run, prefix="keelson-update-", mib=MIB)
