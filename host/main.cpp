@@ -118,7 +118,8 @@ constexpr const char kServeHelp[] =
     "options (--name=VALUE or --name VALUE):\n";
 constexpr const char kServeOptions[] =
     "  --port=N              the port (0, the default: a free one)\n"
-    "  --www=DIR             the page's files\n";
+    "  --www=DIR             the page's files; without it no page is served, only\n"
+    "                        the calls under /instances/\n";
 
 // Options every command takes: the command's own (which may take their
 // value as the next argument), the core's debug options and the developer
