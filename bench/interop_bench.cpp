@@ -8,6 +8,13 @@
 // would leave out building it, which every call must do. The goal ratio is
 // taken from the two run alternately (BM_InvokeVsJson). Goal: the bridge
 // costs at most 1.5 x that work.
+//
+// The baseline changed when the goal was first reported met: until then
+// BM_Invoke_JsonOnly parsed the binding and wrote a ready-made answer; it now
+// also reads the value back and rebuilds the answer, so it costs more and the
+// same bridge shows a lower ratio. Ratios from before that change compare
+// with the old baseline, not with this one: measured side by side on one
+// machine, the bridge was about 1.45 x the new baseline and 1.7 x the old.
 #include <benchmark/benchmark.h>
 #include <fmt/core.h>
 

@@ -60,7 +60,9 @@ constexpr const char kCommonOptions[] =
     "                        whitelist (webGet.whitelist), key stores (keyStores),\n"
     "                        pinned server certificates (thumbprintStores), limits\n"
     "  --credentials=FILE    answers to password prompts (JSON or YAML list of\n"
-    "                        {filter, host, username, password}, mode 0600)\n";
+    "                        {filter, host, username, password}, mode 0600)\n"
+    "  A YAML file (these two and the repository file) needs a .yaml or .yml name:\n"
+    "  any other name is read as JSON.\n";
 
 constexpr const char kLogOptions[] =
     "  -h, --help            this text\n"
@@ -75,7 +77,8 @@ constexpr const char kLogOptions[] =
 
 constexpr const char kRepositoryKeys[] =
     "\n"
-    "the repository file (JSON or YAML; any other key is refused):\n"
+    "the repository file (JSON, or YAML named .yaml or .yml; any other key is\n"
+    "refused):\n"
     "  \"repository\"   the repository's name (required)\n"
     "  \"alias\"        URL of the alias document (it names the version)\n"
     "  \"catalog\"      URL the catalogs are under\n"
@@ -116,7 +119,8 @@ constexpr const char kServeHelp[] =
     "options (--name=VALUE or --name VALUE):\n";
 constexpr const char kServeOptions[] =
     "  --port=N              the port (0, the default: a free one)\n"
-    "  --www=DIR             the page's files\n";
+    "  --www=DIR             the page's files; without it no page is served, only\n"
+    "                        the calls under /instances/\n";
 
 // Options every command takes: the command's own (which may take their
 // value as the next argument), the core's debug options and the developer

@@ -1,12 +1,12 @@
 // Progress: the command's view of a running repository. It observes
-// "Repository"/"Status" and shows the phase, the percentage, the bytes done
-// and in all, the rate and the time left on stderr: on a terminal as one
-// line rewritten in place, cut to the terminal's width; elsewhere (a log, a
-// pipe) as plain lines, at most one every kProgressPlainSeconds. Bytes count
-// as they arrive: the remote storages' "readBytes" move the line while a
-// piece is still in flight, and the rate is measured here over the last
-// kProgressRateSeconds from those counts. At the end it writes one summary
-// line on stdout.
+// "Repository"/"Status" and shows the phase, the percentage, the bytes in
+// all, those checked and those fetched, the rate and the time left on
+// stderr: on a terminal as one line rewritten in place, cut to the
+// terminal's width; elsewhere (a log, a pipe) as plain lines, at most one
+// every kProgressPlainSeconds. Bytes count as they arrive: the remote
+// storages' "readBytes" move the line while a piece is still in flight, and
+// the rate is measured here over the last kProgressRateSeconds from those
+// counts. At the end it writes one summary line on stdout.
 //
 // Invariants: (1) a terminal line is rewritten at most every
 // kProgressTerminalSeconds, a plain line written at most every
@@ -57,10 +57,13 @@ int Progress_FormatBytes(double bytes, char *out, int size);
 // The bytes fetched so far: the sum of the remote storages' "readBytes",
 // else "remoteReadBytes".
 int64_t Progress_GetFetched(Dictionary *status);
-// The progress line of one status into out: phase, percentage, bytes done
-// and in all, rate and ETA. Bytes done are the copy's finished bytes, or the
-// skipped bytes plus those fetched when that is more (pieces in flight),
-// never more than the bytes in all. The ETA is the copy's "remainingTime",
+// The progress line of one status into out: phase, percentage, bytes in
+// all, bytes checked (found whole in place: the copy's skipped bytes) and
+// bytes fetched (Progress_GetFetched) apart, rate and ETA: "copy  50.0%
+// 2.0 MiB: checked 1.0 MiB, fetched 12.0 KiB at 6.0 KiB/s ETA 3s". The
+// percentage counts bytes done: the copy's finished bytes, or the skipped
+// bytes plus those fetched when that is more (pieces in flight), never more
+// than the bytes in all. The ETA is the copy's "remainingTime",
 // else the bytes left over the rate, else "0s" when nothing is left and
 // "--" when it is unknown. extra may be NULL. Returns the length.
 int Progress_FormatLine(Dictionary *status, const ProgressExtra *extra, char *out, int size);

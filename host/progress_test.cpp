@@ -22,50 +22,57 @@ std::string Line(const std::string &json, const ProgressExtra *extra) {
 
 std::string Flags(uint32_t flags) { return R"({"stateFlags":)" + std::to_string(flags); }
 
-// Bytes count as they arrive (the remote storages' readBytes), never past
-// the total; the ETA is the copy's own estimate, else the bytes left over
-// the rate, else 0 s when nothing is left and "--" when unknown; a retry
+// The bytes in all, those checked (found whole in place) and those fetched
+// apart; fetched bytes count as they arrive (the remote storages' readBytes),
+// and the percentage never passes the total; the ETA is the copy's own
+// estimate, else the bytes left over the rate, else 0 s when nothing is left
+// and "--" when unknown; a retry
 // that is due names the phase.
 TEST(Progress, LineNamesPhasePercentBytesRateAndEta) {
   const std::string copying = Flags(kRepositoryStateSynchronize | kRepositoryStateRefresh |
                                     kRepositoryStateCopying);
   const ProgressExtra none{-1, -1}, half{524288, -1}, quarter{262144, -1}, still{0, -1},
-      retry{0, 12.4};
+      retry{0, 12.4}, slow{35942, -1};
   struct Row {
     std::string json;
     const ProgressExtra *extra;
     const char *line;
   } rows[] = {
       {copying + R"(,"copy":{"bytesComplete":1048576,"bytesTotal":2097152,"remainingTime":65.0}})",
-       &half, "copy  50.0% 1.0 MiB / 2.0 MiB 512.0 KiB/s ETA 1m05s"},
+       &half, "copy  50.0% 2.0 MiB: checked 0 B, fetched 0 B at 512.0 KiB/s ETA 1m05s"},
       // Nothing written yet, half a MiB in flight across two remotes.
       {copying + R"(,"remote":[{"readBytes":300000},{"readBytes":224288}],)"
                  R"("remoteReadBytes":1,"copy":{"bytesComplete":0,"bytesTotal":2097152,)"
                  R"("remainingTime":-1.0}})",
-       &quarter, "copy  25.0% 512.0 KiB / 2.0 MiB 256.0 KiB/s ETA 6s"},
+       &quarter, "copy  25.0% 2.0 MiB: checked 0 B, fetched 512.0 KiB at 256.0 KiB/s ETA 6s"},
       {copying + R"(,"remoteReadBytes":524288,"copy":{"bytesComplete":1048576,)"
                  R"("bytesSkipped":1048576,"bytesTotal":2097152}})",
-       &quarter, "copy  75.0% 1.5 MiB / 2.0 MiB 256.0 KiB/s ETA 2s"},
+       &quarter, "copy  75.0% 2.0 MiB: checked 1.0 MiB, fetched 512.0 KiB at 256.0 KiB/s ETA 2s"},
       // Compressed pieces: fewer bytes fetched than written.
       {copying + R"(,"remoteReadBytes":1000,"copy":{"bytesComplete":1048576,)"
                  R"("bytesTotal":2097152}})",
-       &half, "copy  50.0% 1.0 MiB / 2.0 MiB 512.0 KiB/s ETA 2s"},
+       &half, "copy  50.0% 2.0 MiB: checked 0 B, fetched 1000 B at 512.0 KiB/s ETA 2s"},
       // Retried bodies count as fetched but not past the total.
       {copying + R"(,"remoteReadBytes":3145728,"copy":{"bytesComplete":0,)"
                  R"("bytesTotal":1048576}})",
-       &half, "copy 100.0% 1.0 MiB / 1.0 MiB 512.0 KiB/s ETA 0s"},
+       &half, "copy 100.0% 1.0 MiB: checked 0 B, fetched 3.0 MiB at 512.0 KiB/s ETA 0s"},
+      // An update that finds most bytes whole in place: what it checked and
+      // what it fetched stay apart.
+      {copying + R"(,"remoteReadBytes":18432,"copy":{"bytesComplete":203340186,)"
+                 R"("bytesSkipped":203321754,"bytesTotal":210661786,"remainingTime":3.0}})",
+       &slow, "copy  96.5% 200.9 MiB: checked 193.9 MiB, fetched 18.0 KiB at 35.1 KiB/s ETA 3s"},
       {copying + R"(,"copy":{"bytesComplete":0,"bytesTotal":5000,"remainingTime":-1.0}})", &still,
-       "copy   0.0% 0 B / 4.9 KiB 0 B/s ETA --"},
-      {Flags(kRepositoryStateRefresh) + "}", &still, "refresh   0.0% 0 B / 0 B 0 B/s ETA --"},
+       "copy   0.0% 4.9 KiB: checked 0 B, fetched 0 B at 0 B/s ETA --"},
+      {Flags(kRepositoryStateRefresh) + "}", &still, "refresh   0.0% 0 B: checked 0 B, fetched 0 B at 0 B/s ETA --"},
       {copying + R"(,"copy":{"bytesComplete":0,"bytesTotal":5000}})", &retry,
-       "retrying in 12 s   0.0% 0 B / 4.9 KiB 0 B/s ETA --"},
+       "retrying in 12 s   0.0% 4.9 KiB: checked 0 B, fetched 0 B at 0 B/s ETA --"},
       {Flags(kRepositoryStateSynchronize | kRepositoryStateLocalCleaning) +
            R"(,"copy":{"bytesComplete":7200000000,"bytesTotal":7200000000}})",
-       &still, "clean 100.0% 6.7 GiB / 6.7 GiB 0 B/s ETA 0s"},
+       &still, "clean 100.0% 6.7 GiB: checked 0 B, fetched 0 B at 0 B/s ETA 0s"},
       // Without a measured rate the status's own speed serves.
       {copying + R"(,"remoteReadSpeed":1024.0,"copy":{"bytesComplete":0,"bytesTotal":10240}})",
-       &none, "copy   0.0% 0 B / 10.0 KiB 1.0 KiB/s ETA 10s"},
-      {R"({"stateFlags":0})", nullptr, "done   0.0% 0 B / 0 B 0 B/s ETA --"},
+       &none, "copy   0.0% 10.0 KiB: checked 0 B, fetched 0 B at 1.0 KiB/s ETA 10s"},
+      {R"({"stateFlags":0})", nullptr, "done   0.0% 0 B: checked 0 B, fetched 0 B at 0 B/s ETA --"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.json);

@@ -30,6 +30,10 @@ constexpr int kServeExitDone = 0;
 constexpr int kServeExitListen = 1;
 constexpr int kServeExitUsage = 2;
 constexpr int kServeLineBytes = 4096 + 512;
+// What "/" answers (with 404) when no --www was given.
+constexpr const char kServeNoPage[] =
+    "keelson serve: no page is served here. Start it with --www=DIR to serve DIR's\n"
+    "index.html; the calls under /instances/ answer either way.\n";
 
 // What one run holds, released in the order of serveStop.
 struct ServeRun {
@@ -83,6 +87,7 @@ int serveListen(ServeRun *run, const ServeOptions *options, int32_t *port) {
   }
   PageBridge_Create(&run->bridge);
   PageBridge_SetStaticFiles(run->bridge, run->files);
+  if (options->www == nullptr) PageBridge_SetNoPageText(run->bridge, kServeNoPage);
   WebServer_Create(&run->server);
   WebServer_ClearPorts(run->server);
   WebServer_AddPort(run->server, options->port);
@@ -176,6 +181,8 @@ int Serve_Run(const ServeOptions *options) {
   if (serveMakeRepository(&run, options)) code = serveListen(&run, options, &port);
   if (code == kServeExitDone) {
     servePrintAddress(&run, options, port);
+    if (options->www == nullptr)
+      serveWrite(2, "keelson: no page is served (no --www): only the calls under /instances/\n");
     Log_Print(LOG_INFO, KSRC, 0, "Serving on 127.0.0.1:%d\n", port);
     serveLoop(&run);
   }

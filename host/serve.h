@@ -9,7 +9,8 @@
 // the page trades it, once and within a minute, for the session token the
 // calls carry.
 // The repository's progress line goes to stderr as `keelson sync` writes it;
-// "/" answers with --www's index page.
+// "/" answers with --www's index page; without --www a line on stderr says at
+// start that no page is served, and "/" answers 404 with a text naming --www.
 //
 // Invariants: (1) the server binds 127.0.0.1 and serves only sockets of the
 // user it runs as (root's serve only root's). (2) on a quit signal the

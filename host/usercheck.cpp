@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "core/formats/dictionary.h"
 #include "core/formats/yaml.h"
@@ -189,8 +190,15 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
   if (userCheckIsYaml(path)) return 1;
   JsonCheckFault fault{};
   if (!JsonCheck_Text(text.data(), int64_t(text.size()), &fault)) {
-    userCheckLine("keelson: %s: line %d, column %d: not valid JSON: %s", path, fault.line,
-                  fault.column, fault.reason);
+    // A text that does not even open like JSON is most often YAML under
+    // another name: say what name YAML needs.
+    size_t first = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    first = text.find_first_not_of(" \t\r\n", first);
+    bool jsonShaped = first == std::string::npos ||
+                      std::string_view("{[\"").find(text[first]) != std::string_view::npos;
+    userCheckLine("keelson: %s: line %d, column %d: not valid JSON: %s%s", path, fault.line,
+                  fault.column, fault.reason,
+                  jsonShaped ? "" : "; a YAML file needs a .yaml or .yml name");
     *exitCode = kUserCheckExitRefused;
     return 0;
   }

@@ -26,8 +26,10 @@ constexpr int kUserCheckExitUnreadable = 2;
 // the line) and checks that JSON text is valid JSON (a ".yaml" or ".yml"
 // file is left to the YAML reader). 1 when it may be read on; else the line
 // is written ("cannot read the <kind> file: <the system's reason>", or "line
-// L, column C: not valid JSON: <reason>") and 0 returned with *exitCode 2 for
-// a file that cannot be read, 1 for text that is not JSON.
+// L, column C: not valid JSON: <reason>", ending "; a YAML file needs a .yaml
+// or .yml name" when the text does not open with '{', '[' or '"') and 0
+// returned with *exitCode 2 for a file that cannot be read, 1 for text that
+// is not JSON.
 int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode);
 // For a ".yaml" or ".yml" file the reader refused: the line "line L,
 // column C: not valid YAML: <the reader's reason>". 1 when the file is YAML

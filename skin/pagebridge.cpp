@@ -33,6 +33,7 @@ struct PageBridge {
   double ticketDeadline;  // Platform_GetTickSeconds() past which it is void
   PageChannel *channel;  // owned
   StaticFiles *files;    // borrowed; NULL: no static files
+  const char *noPage;    // borrowed; the index's text without static files, or NULL
   Json *json;            // reads the calls and writes the answers
   Dictionary *request;   // the parsed body
   Dictionary *answer;    // the answer's tree
@@ -480,6 +481,15 @@ int onResponse(WebServer *server, void *context, WebServerConnection *c) {
   if (!r->instances) {
     if (bridge->files != nullptr) return StaticFiles_Respond(bridge->files, server, c, &r->file);
     WebServer_SetResponseHeader(server, c, "X-Content-Type-Options", "nosniff");
+    // "/" reaches here as the default document's path.
+    const char *path = WebServer_GetRequestPath(server, c);
+    if (bridge->noPage != nullptr && path[0] == '/' && strcmp(path + 1, kStaticFilesIndex) == 0) {
+      r->answer = bridge->noPage;
+      WebServer_SetResponseHeader(server, c, "Cache-Control", "no-store");
+      WebServer_SetResponseHeader(server, c, "Content-Type", "text/plain; charset=utf-8");
+      WebServer_SetResponse(server, c, 404, int64_t(r->answer.size()));
+      return 1;
+    }
     WebServer_SetResponse(server, c, 404, 0);
     return 0;
   }
@@ -577,6 +587,11 @@ PageChannel *PageBridge_GetChannel(PageBridge *bridge) { return pageBridgeOf(bri
 
 int PageBridge_SetStaticFiles(PageBridge *bridge, StaticFiles *files) {
   pageBridgeOf(bridge)->files = files;
+  return 1;
+}
+
+int PageBridge_SetNoPageText(PageBridge *bridge, const char *text) {
+  pageBridgeOf(bridge)->noPage = text;
   return 1;
 }
 

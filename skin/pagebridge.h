@@ -3,7 +3,8 @@
 // bridge's calls (createInstance, hasInstance, releaseInstance, invoke, hash
 // and callbacks, the last one handing the page its queued notification
 // batches, since plain HTTP cannot push); every other path goes to the
-// static files when there are any, else 404.
+// static files when there are any, else 404 (the index's with a text saying
+// why, when the starter gave one).
 //
 // A page proves itself with the session token: 16 random bytes as 32
 // lower-case hex digits, made at creation, never logged and never handed out
@@ -70,6 +71,10 @@ PageChannel *PageBridge_GetChannel(PageBridge *bridge);
 // The files served beside the calls (borrowed; NULL: none, every other path
 // is 404).
 int PageBridge_SetStaticFiles(PageBridge *bridge, StaticFiles *files);
+// Without static files: the plain text the index ("/") answers with its 404,
+// saying why there is no page (borrowed, lives as long as the bridge; NULL:
+// an empty 404).
+int PageBridge_SetNoPageText(PageBridge *bridge, const char *text);
 // Sets server's request, post, response, write and close cells to the bridge.
 // Call before WebServer_Start.
 int PageBridge_Attach(PageBridge *bridge, WebServer *server);

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -95,9 +96,14 @@ int Platform_GetLoopbackPeerOwner(uint32_t localAddress, int32_t localPort,
   close(fd);
   if (got < 0)
     return POSIX_FAIL_CODE(PosixError_FromErrno(err), err, "recv(NETLINK_SOCK_DIAG)", nullptr);
-  auto *message = reinterpret_cast<nlmsghdr *>(answer);
-  int length = int(got);
-  for (; NLMSG_OK(message, length); message = NLMSG_NEXT(message, length)) {
+  // The messages one after another, each whole within what came (what
+  // NLMSG_OK and NLMSG_NEXT check, with the length kept unsigned like the
+  // header's field and never stepped past the end).
+  const size_t length = size_t(got);
+  for (size_t at = 0; length - at >= sizeof(nlmsghdr);) {
+    auto *message = reinterpret_cast<nlmsghdr *>(answer + at);
+    if (message->nlmsg_len < sizeof(nlmsghdr) || message->nlmsg_len > length - at) break;
+    at += std::min<size_t>(length - at, NLMSG_ALIGN(message->nlmsg_len));
     if (message->nlmsg_type == NLMSG_ERROR) {
       // ENOENT: no such socket. Anything else: the query itself failed.
       auto *failure = static_cast<nlmsgerr *>(NLMSG_DATA(message));

@@ -105,13 +105,15 @@ TEST(LoopbackPeer, OwnerOfEachKindOfClient) {
       {"a client that closed already", [&] { return ownClient(port, AF_INET); }, true, 0,
        kPlatformNoUser},
   };
+  std::string unavailable;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     int client = c.connect();
     if (client < 0) {
-      // A machine without IPv6 has no mapped addresses to test.
+      // A machine without IPv6 has no mapped addresses to test: the other
+      // rows still run, and the test then reports a skip.
       if (strstr(c.what, "IPv6") == nullptr) ADD_FAILURE() << "cannot connect";
-      else printf("UNAVAILABLE: %s (no IPv6)\n", c.what);
+      else unavailable += std::string(unavailable.empty() ? "" : ", ") + c.what;
       continue;
     }
     if (c.closeFirst) close(client);
@@ -126,6 +128,7 @@ TEST(LoopbackPeer, OwnerOfEachKindOfClient) {
             0);
   EXPECT_EQ(owner, kPlatformNoUser);
   close(listener);
+  if (!unavailable.empty()) GTEST_SKIP() << "no IPv6 here for: " << unavailable;
 }
 
 TEST(LoopbackPeer, AnotherUsersClientIsTheirs) {

@@ -21,7 +21,7 @@ import sys
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from sync_e2e import check, exit1_line, on_tree  # noqa: E402
+from sync_e2e import check, exit1_line, on_tree, skipped  # noqa: E402
 
 
 def case_documents(t):
@@ -67,8 +67,7 @@ def main():
     ap.add_argument("--keelson", required=True)
     a = ap.parse_args()
     if shutil.which("nginx") is None:
-        print("nginx is missing: skipped")
-        return 0
+        return skipped("nginx is missing")
     return on_tree(a.keelson, case_documents, mib=1)
 
 

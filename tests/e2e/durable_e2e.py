@@ -10,7 +10,8 @@ One case per run:
              write through; root's sync of v1 and then v2 leaves that file
              unchanged, ends 0 and leaves the metafile a regular file
 
-Needs root and setpriv; without them the case is skipped. Every wait is
+Needs root and setpriv; without them the case is skipped (exit status
+sync_e2e.SKIP_CODE). Every wait is
 bounded. Exit status 0 when every check passed.
 """
 import argparse
@@ -84,8 +85,7 @@ def main():
     ap.add_argument("--keelson", required=True)
     a = ap.parse_args()
     if shutil.which("nginx") is None or shutil.which("setpriv") is None or os.geteuid() != 0:
-        print("needs nginx, setpriv and root: skipped")
-        return 0
+        return sync_e2e.skipped("needs nginx, setpriv and root")
     return sync_e2e.on_tree(a.keelson, {"linkplant": case_linkplant}[a.case])
 
 

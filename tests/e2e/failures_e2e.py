@@ -30,7 +30,7 @@ from concurrent.futures import ThreadPoolExecutor
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from make_tree import certificate  # noqa: E402
-from sync_e2e import Tree, check, failures, free_port  # noqa: E402
+from sync_e2e import Tree, check, free_port, outcome, skipped  # noqa: E402
 
 ROW_SECONDS = 5
 
@@ -120,6 +120,9 @@ def rows(t, http_port, unpinned_port):
             words=("line 1, column 22: not valid JSON", "trailing comma")),
         Row("invalid JSON: an unclosed object", text='{"repository": "game",\n "local": {',
             words=("line 2, column 12: not valid JSON", "not closed")),
+        Row("YAML text in a .json file", text='repository: game\nlocal: {type: file}\n',
+            words=("line 1, column 1: not valid JSON", "strings need double quotes",
+                   "a YAML file needs a .yaml or .yml name")),
         Row("invalid YAML", text='repository: game\nlocal: {type: file\n',
             repo_path=t.path("repo.yaml"), words=("repo.yaml: line ", "not valid YAML")),
         Row("an unknown key", repo={"remotes": missing}, words=('unknown key "remotes"',)),
@@ -204,7 +207,8 @@ def forms(keelson):
     """Help and version in every form a user tries; each command's help lists
     its own options and the repository file's keys."""
     for args, words in ((["sync", "--help"], ("--retry-time=SECONDS", '"certStore"',
-                                               "developer options", "--app=FILE")),
+                                               "developer options", "--app=FILE",
+                                               "needs a .yaml or .yml name")),
                         (["help", "sync"], ("--retry-time=SECONDS",)),
                         (["serve", "--help"], ("--port=N", "--www=DIR", '"repository"')),
                         (["help"], ("keelson sync --help",)), (["--help"], ("usage:",)),
@@ -224,8 +228,7 @@ def main():
     ap.add_argument("--developer", default="0")
     a = ap.parse_args()
     if shutil.which("nginx") is None:
-        print("nginx is missing: skipped")
-        return 0
+        return skipped("nginx is missing")
     with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
         t = Tree(root, a.keelson)
         http_port = free_port()
@@ -265,8 +268,7 @@ def main():
                           for line in lines[:-1]),
                       f"{row.what}: a warning for the application file's unknown key")
         forms(a.keelson)
-    print(f"{len(failures)} failed" if failures else "all passed")
-    return 1 if failures else 0
+    return outcome()
 
 
 if __name__ == "__main__":

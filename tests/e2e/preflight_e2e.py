@@ -14,7 +14,8 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
 
 The tmpfs mounts live in a private mount namespace (unshare), as in
 tests/fsfault.h; where the system refuses one, its row is skipped with the
-reason. Every wait is bounded. Exit status 0 when every check passed.
+reason and the run ends as skipped. Every wait is bounded. Exit status 0 when
+every check passed.
 """
 import argparse
 import os
@@ -28,7 +29,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import check, on_tree, read_terminal  # noqa: E402
+from sync_e2e import check, on_tree, read_terminal, skip, skipped  # noqa: E402
 
 REFUSE_SECONDS = 5
 RUN_SECONDS = 120
@@ -67,7 +68,7 @@ def refused(t, args, what, words, mount=None):
     p = subprocess.run(args, env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
     seconds = time.monotonic() - started
     if mount is not None and p.returncode == 97:
-        print(f"skip {what}: the system refused the tmpfs ({p.stderr.strip()[:200]})")
+        skip(f"{what}: the system refused the tmpfs ({p.stderr.strip()[:200]})")
         return
     lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: game: ")]
     check(p.returncode == 1 and seconds <= REFUSE_SECONDS and len(lines) == 1 and
@@ -114,13 +115,13 @@ def case_refusals(t):
 
 def read_pty(fd, pid, piece_log):
     """Reads the terminal until the child ends; what it showed, and the first
-    line with bytes done, with those bytes and the pieces the server had
+    line with bytes fetched, with those bytes and the pieces the server had
     finished sending then."""
     first = []
 
     def each(out):
         for line in re.split(rb"[\r\n]", out) if not first else ():
-            m = re.match(rb"copy +[\d.]+% ([\d.]+) (B|KiB|MiB) / ", line)
+            m = re.match(rb"copy +[\d.]+% .*, fetched ([\d.]+) (B|KiB|MiB) at ", line)
             if m and float(m.group(1)) > 0:
                 done = float(m.group(1)) * UNITS[m.group(2).decode()]
                 with open(piece_log) as f:
@@ -146,7 +147,7 @@ def case_progress(t):
     check(first_bytes is not None and first_bytes[1] > first_bytes[2] * PIECE_BYTES,
           f"bytes in flight show before their pieces finish ({first_bytes})")
     check(any(line.endswith("ETA --") for line in lines) and
-          not any(line.endswith("ETA 0s") and " 0 B / 0 B" in line for line in lines),
+          not any(line.endswith("ETA 0s") and "% 0 B: " in line for line in lines),
           f"an unknown time left prints -- ({lines[:2]})")
     summary = re.search(r"game v1: \d+ files, [\d.]+ (KiB|MiB) fetched in [\d.]+ s "
                         r"\([\d.]+ (B|KiB|MiB)/s\), 0 repaired", out)
@@ -160,8 +161,7 @@ def main():
     ap.add_argument("--keelson", required=True)
     a = ap.parse_args()
     if shutil.which("nginx") is None:
-        print("nginx is missing: skipped")
-        return 0
+        return skipped("nginx is missing")
     # 1.25 MiB: a layout every loader reads (some 1 MiB ones end after their last pad).
     return on_tree(a.keelson, {"refusals": case_refusals, "progress": case_progress}[a.case],
                    mib=1.25)

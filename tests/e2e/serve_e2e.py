@@ -38,7 +38,7 @@ from http.server import BaseHTTPRequestHandler, HTTPServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import Tree, check, failures, free_port  # noqa: E402
+from sync_e2e import Tree, check, free_port, outcome, skip, skipped  # noqa: E402
 
 PAGE = os.path.join(HERE, "page")
 WAIT_SECONDS = 120
@@ -173,6 +173,9 @@ def case_contract(t):
               www=None)
     check(s.info["open"] is None and len(s.ticket) == 32 and len(s.repository) == 32,
           f"the JSON line names url, ticket and repository ({s.info})")
+    status, head, body = s.curl("/", token="")
+    check(status == 404 and "text/plain" in head and "--www=DIR" in body,
+          f"without --www, / answers 404 with a text naming --www ({status}: {body[:200]!r})")
     s.trade()
     check(len(s.token) == 32 and s.token != s.ticket, "the token is not the ticket")
     made = s.call("createInstance", {"className": "QVN.NotificationCenter"})
@@ -216,6 +219,8 @@ def case_contract(t):
     check(leak < 0, f"memorytracking logs no leak ({text[leak - 2000:leak + 300] if leak >= 0 else ''})")
     check(any("%" in line and " ETA " in line for line in s.stderr.splitlines()),
           f"the console shows the progress line ({s.stderr[-300:]!r})")
+    check(s.stderr.startswith("keelson: no page is served (no --www)"),
+          f"without --www, the first line says no page is served ({s.stderr[:200]!r})")
     # The printed "url" opens --www's index page.
     page = Serve(t)
     status, _, body = page.curl("/", token="")
@@ -482,7 +487,7 @@ const report = (text) => fetch('http://127.0.0.1:%(report)d/attack', {method: 'P
 
 def case_chromium(t):
     if shutil.which("chromium") is None:
-        print("chromium is missing: skipped")
+        skip("chromium is missing")
         return
     t.start()
     reports = start_reports()
@@ -558,8 +563,7 @@ def main():
     ap.add_argument("--keelson", required=True)
     a = ap.parse_args()
     if shutil.which("nginx") is None:
-        print("nginx is missing: skipped")
-        return 0
+        return skipped("nginx is missing")
     keep = os.environ.get("KEELSON_E2E_KEEP")
     with tempfile.TemporaryDirectory(prefix="keelson-serve-", dir=keep) as root:
         t = Tree(root, a.keelson)
@@ -573,8 +577,7 @@ def main():
                     process.kill()
                     process.wait(timeout=10)
             t.stop()
-    print(f"{len(failures)} failed" if failures else "all passed")
-    return 1 if failures else 0
+    return outcome()
 
 
 if __name__ == "__main__":

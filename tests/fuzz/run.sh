@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz preset (clang 14, libFuzzer with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs one of its targets. Not part of CI.
+# UndefinedBehaviorSanitizer) and runs one of its targets for a while. CI runs
+# each target once over its seeds only (tests/fuzz/run_seeds.sh).
 #
 # Usage: tests/fuzz/run.sh [target] [seconds]
 #   target   the program of a tests/fuzz/<target>.cpp (default asn_fuzz); a
