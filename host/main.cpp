@@ -104,7 +104,11 @@ constexpr const char kSyncOptions[] =
     "  --retry-time=SECONDS  retry failed requests while the retry falls due within\n"
     "                        SECONDS of the start (default 120; 0: the first\n"
     "                        failure ends the run); a permanent error ends it at once\n"
-    "  --quiet               no progress line: only errors and the summary\n";
+    "  --quiet               no progress line: only errors and the summary\n"
+    "  --proxy=HOST:PORT     the proxy for every request (a list: h1:p1,h2:p2),\n"
+    "                        in place of the environment's and GNOME's settings\n"
+    "  --proxy-wpad=URL      a proxy auto-config script (http or https) that picks\n"
+    "                        the proxy for each request\n";
 
 constexpr const char kServeHelp[] =
     "usage: keelson serve [options] <repository file>\n"
@@ -133,7 +137,7 @@ constexpr OptionRow kOptions[] = {
     {"debugfileid", false, false}, {"debugdir", true, false},   {"externalprint", false, false},
     {"memoryreport", false, false}, {"memorytest", false, false}, {"memorytracking", false, false},
     {"perday", false, false},     {"perprocess", false, false}, {"perthread", false, false},
-    {"proxy", false, false},      {"proxy-wpad", false, false}, {"verbose", false, false},
+    {"proxy", true, true},        {"proxy-wpad", true, true},   {"verbose", false, false},
     {"window", false, false},     {"quiet", false, true},
 };
 
