@@ -182,7 +182,8 @@ def forms(keelson):
     """Help and version in every form a user tries; each command's help lists
     its own options and the repository file's keys."""
     for args, words in ((["sync", "--help"], ("--retry-time=SECONDS", '"certStore"',
-                                               "developer options", "--app=FILE")),
+                                               "developer options", "--app=FILE",
+                                               "--proxy=HOST:PORT", "--proxy-wpad=URL")),
                         (["help", "sync"], ("--retry-time=SECONDS",)),
                         (["serve", "--help"], ("--port=N", "--www=DIR", '"repository"')),
                         (["help"], ("keelson sync --help",)), (["--help"], ("usage:",)),

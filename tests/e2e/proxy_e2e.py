@@ -109,7 +109,8 @@ def case_cache(t):
         check(code == 0 and t.sha1_ok("v1"), f"the first sync through squid installs v1 ({code}: "
                                              f"{err[-400:]!r})")
         t.alias("v2")
-        code, out, err = t.run(proxy)
+        # The option's value may also follow as the next argument.
+        code, out, err = t.run("--proxy", f"127.0.0.1:{squid.port}")
         check(code == 0 and t.sha1_ok("v2"),
               f"after the alias switched to v2, the sync through squid installs v2 ({code}: "
               f"{out!r} {err[-400:]!r})")
