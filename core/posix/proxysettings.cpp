@@ -57,14 +57,28 @@ void proxyAddEntry(std::string *list, const std::string &entry) {
   *list += entry;
 }
 
-// One bypass entry: ".x.org" reads "*.x.org"; blanks trimmed.
+// One entry of no_proxy or GNOME's ignore-hosts, read as curl and GLib read
+// them, into the bypass list's patterns: a name ("x.org", ".x.org" or
+// "*.x.org") matches itself and its subdomains, ":port" after it limits it
+// to that port, an IPv4 address matches itself, "a.b.c.d/bits" a network,
+// "*" every host; "<local>" and "<-loopback>" stay as they are. Blanks
+// trimmed.
 void proxyAddBypass(std::string *bypass, std::string entry) {
   size_t first = entry.find_first_not_of(" \t");
   size_t last = entry.find_last_not_of(" \t");
   if (first == std::string::npos) return;
   entry = entry.substr(first, last - first + 1);
-  if (entry[0] == '.') entry = "*" + entry;
+  if (entry == "*" || entry[0] == '<' || entry.find('/') != std::string::npos) {
+    proxyAddEntry(bypass, entry);
+    return;
+  }
+  if (entry.compare(0, 2, "*.") == 0) entry.erase(0, 2);
+  else if (entry[0] == '.') entry.erase(0, 1);
+  if (entry.empty()) return;
+  uint32_t address = 0;
+  int port = 0;
   proxyAddEntry(bypass, entry);
+  if (!Str_ParseIPv4(entry.c_str(), &address, &port)) proxyAddEntry(bypass, "*." + entry);
 }
 
 bool proxyFromEnvironment(ProxySettings *settings) {
