@@ -244,6 +244,39 @@ int Platform_GetProxyAutoConfigUrl(char *out, int size) {
   return proxyPut(out, size < kProxyUrlBytes ? size : kProxyUrlBytes, settings.autoConfigUrl);
 }
 
+int Platform_GetProxyUserInfo(const char *hostPort, char *user, int userSize, char *password,
+                              int passwordSize) {
+  CHECK_POINTER(hostPort);
+  CHECK_POINTER(user);
+  CHECK_POINTER(password);
+  if (userSize < 1 || passwordSize < 1) return 0;
+  user[0] = password[0] = '\0';
+  std::string wanted = hostPort;
+  std::string wantedHost = wanted.substr(0, wanted.rfind(':'));
+  static constexpr const char *kVariables[][2] = {
+      {"http_proxy", "HTTP_PROXY"}, {"https_proxy", "HTTPS_PROXY"}, {"all_proxy", "ALL_PROXY"}};
+  for (const auto &names : kVariables) {
+    const char *value = proxyEnvironment(names[0], names[1]);
+    if (value == nullptr) continue;
+    std::string proxy = value;
+    // Url_GetUsername reads a URL with a scheme; "user:password@host:port"
+    // alone is a proxy URL too.
+    if (proxy.find("://") == std::string::npos) proxy = "http://" + proxy;
+    std::string at = proxyHostPort(proxy, false);
+    bool fits = Str_CompareNoCase(at.c_str(), hostPort) == 0 ||
+                (at.find(':') == std::string::npos &&
+                 Str_CompareNoCase(at.c_str(), wantedHost.c_str()) == 0);
+    char raw[kProxyUrlBytes];
+    if (!fits || !Url_GetUsername(proxy.c_str(), raw, int(sizeof raw)) || raw[0] == '\0')
+      continue;
+    Url_Decode(raw, user, userSize);
+    if (Url_GetPassword(proxy.c_str(), raw, int(sizeof raw))) Url_Decode(raw, password, passwordSize);
+    explicit_bzero(raw, sizeof raw);
+    return 1;
+  }
+  return 0;
+}
+
 int Platform_GetDhcpWpadUrl(const char *adapterName, char *out, int size) {
   CHECK_POINTER(adapterName);
   CHECK_POINTER(out);
