@@ -294,12 +294,15 @@ void printFailure(RepositoryRunner *runner, const Arguments &args, Dictionary *c
                             &error.codeEx);
     error.url = "";
   }
-  char filter[kPromptsFilterBytes], host[kPromptsHostBytes];
+  char filter[kPromptsFilterBytes], host[kPromptsHostBytes], realm[kPromptsHostBytes] = {};
   char prompt[kPromptsFilterBytes + kPromptsHostBytes + 2] = {};
-  if (Prompts_GetLastCancel(filter, host))
+  int32_t refused = 0;
+  if (Prompts_GetLastCancel(filter, host)) {
     Str_Printf(prompt, int(sizeof prompt), "%s %s", filter, host);
+    Prompts_GetLastCancelRealm(realm, &refused);
+  }
   ErrorLineFacts facts{UserCheck_GetCertStoreName(config), args.app, nullptr,
-                       prompt[0] != '\0' ? prompt : nullptr, nullptr};
+                       prompt[0] != '\0' ? prompt : nullptr, nullptr, realm, refused};
   char line[kErrorLineBytes];
   ErrorLine_DescribeRepository(repository, &error, &facts, line, int(sizeof line));
   printError("%s\n", line);

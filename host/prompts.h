@@ -46,3 +46,7 @@ int Prompts_Answer(Dictionary *answers, Dictionary *request, Dictionary *respons
 // The filter and host of the last prompt that was cancelled (host may be
 // empty). 0 when none was.
 int Prompts_GetLastCancel(char filter[kPromptsFilterBytes], char host[kPromptsHostBytes]);
+// The realm of that prompt (may be empty), and *refused 1 when it was a
+// second attempt: the answer given first was refused. 0 when none was
+// cancelled.
+int Prompts_GetLastCancelRealm(char realm[kPromptsHostBytes], int32_t *refused);

@@ -65,7 +65,8 @@ int RepositoryRunner_PrintFailure(RepositoryRunner *runner);
 // 1 when retrying error cannot help: a configuration error; an HTTP 4xx but
 // 408 and 429 for a document or a whole piece (not for a delta the policy
 // replaces by the piece, nor a local or pending storage's 404); a host not
-// whitelisted (963); byte ranges ignored (978); a signature that does not
+// whitelisted (963); byte ranges ignored (978); a password prompt that
+// went unanswered (972); a signature that does not
 // verify (987 with 9 or 10); access denied, a read-only file system or a
 // full disk (964). Anything else is worth its retry.
 int RepositoryRunner_IsPermanent(const RepositoryError *error);

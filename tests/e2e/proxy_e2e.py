@@ -9,10 +9,14 @@ front of it. One case per run:
   cache   squid with Debian's default refresh_pattern rules caches the
           alias (last modified a day ago) during a first sync; once the
           publisher switches the alias to v2, the next sync installs v2
+  auth    squid asking for a password (Basic, realm "office"): without an
+          answer the line names the credentials file's entry to add, a wrong
+          one the entry to correct, and http_proxy's user and password answer
 
 Every wait is bounded. Exit status 0 when every check passed.
 """
 import argparse
+import json
 import os
 import shutil
 import signal
@@ -52,17 +56,25 @@ class Squid:
     """squid on 127.0.0.1 with Debian's refresh rules and a memory cache,
     logging every request to access.log."""
 
-    def __init__(self, root):
+    def __init__(self, root, password=None):
         self.dir = os.path.join(root, "squid")
         os.makedirs(self.dir)
         os.chmod(self.dir, 0o777)  # squid started by root runs as its own user
         self.port = free_port()
+        access = "http_access allow all\n"
+        if password:
+            subprocess.run(["htpasswd", "-cb", os.path.join(self.dir, "passwd"), "bob", password],
+                           check=True, capture_output=True)
+            os.chmod(os.path.join(self.dir, "passwd"), 0o644)
+            access = (f"auth_param basic program /usr/lib/squid/basic_ncsa_auth {self.dir}/passwd\n"
+                      "auth_param basic children 1 startup=1 idle=1\n"
+                      "auth_param basic realm office\nacl authed proxy_auth REQUIRED\n"
+                      "http_access allow authed\nhttp_access deny all\n")
         with open(os.path.join(self.dir, "squid.conf"), "w") as f:
             f.write(f"http_port 127.0.0.1:{self.port}\npid_filename {self.dir}/squid.pid\n"
                     f"cache_log {self.dir}/cache.log\naccess_log stdio:{self.dir}/access.log\n"
                     f"buffered_logs off\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
-                    f"pinger_enable off\ncoredump_dir {self.dir}\nhttp_access allow all\n"
-                    + DEBIAN_REFRESH)
+                    f"pinger_enable off\ncoredump_dir {self.dir}\n" + access + DEBIAN_REFRESH)
         self.process = subprocess.Popen(["/usr/sbin/squid", "-N", "-f",
                                          os.path.join(self.dir, "squid.conf")],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -121,6 +133,38 @@ def case_cache(t):
         squid.stop()
 
 
+def case_auth(t):
+    start_origin(t)
+    squid = Squid(t.root, password="pw2")
+    where = f"127.0.0.1:{squid.port}"
+    entry = f'{{"filter": "WebGetProxy", "host": "{where}", "realm": "office", ...}}'
+    with open(t.path("credentials.json")) as f:
+        credentials = json.load(f)
+    wrong = t.path("credentials-wrong.json")
+    with open(wrong, "w") as f:
+        json.dump(credentials + [{"filter": "WebGetProxy", "host": where, "realm": "office",
+                                  "username": "bob", "password": "not-it"}], f)
+    os.chmod(wrong, 0o600)
+    try:
+        rows = [("no answer", {}, f"the proxy {where} asks for a password (realm \"office\"): "
+                                  f"add {entry} to the --credentials file (972)"),
+                ("a wrong password", {"credentials": wrong},
+                 f"the proxy {where} refused the password given (realm \"office\"): correct "
+                 f"{entry} in the --credentials file (972)")]
+        for what, kw, words in rows:
+            code, out, err = t.run("--proxy=" + where, "--quiet", **kw)
+            last = err.strip().splitlines()[-1] if err.strip() else ""
+            check(code == 1 and last.endswith(words) and "not-it" not in err,
+                  f"{what}: exit 1 naming the entry ({code}: {err!r})")
+        env = dict(t.env, http_proxy=f"http://bob:pw2@{where}")
+        p = subprocess.run(t.args("--quiet"), env=env, capture_output=True, text=True,
+                           timeout=120)
+        check(p.returncode == 0 and t.sha1_ok("v1") and "pw2" not in p.stdout + p.stderr,
+              f"http_proxy's user and password answer the proxy ({p.returncode}: {p.stderr!r})")
+    finally:
+        squid.stop()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("case")
@@ -135,7 +179,7 @@ def main():
         os.chmod(root, 0o755)
         t = Tree(root, a.keelson, mib=3, scheme="http", extra=("--address", ORIGIN))
         try:
-            {"cache": case_cache}[a.case](t)
+            {"cache": case_cache, "auth": case_auth}[a.case](t)
         finally:
             t.stop()
     print(f"{len(failures)} failed" if failures else "all passed")
