@@ -7,6 +7,7 @@
 #include "base/catalog.h"
 #include "core/formats/dictionary.h"
 #include "core/net/webget.h"
+#include "core/net/webgetrequest.h"
 #include "core/net/webgetcache.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
@@ -26,11 +27,23 @@ int32_t aliasComplete(AsyncHttp *request, void *context, uint32_t *code, uint32_
   return 0;
 }
 
+// The alias names the current version under a URL that stays the same, so
+// a cache on the way (a proxy's) must ask the server each time; the
+// documents it leads to carry the version in their URLs and stay cacheable.
+int32_t aliasPrepare(AsyncHttp *, void *, WebGetRequest *request) {
+  char *block = nullptr;
+  int size = 0;
+  WebGetRequest_GetRequestHeaders(request, &block, &size);
+  WebGet_SetHeader(block, size, "Cache-Control", "no-cache", 0);
+  return 1;
+}
+
 AsyncHttp *aliasRequest(Alias *a) {
   if (a->request != nullptr) return a->request;
   AsyncHttp_Create(&a->request);
   AsyncHttp_SetFormat(a->request, kAsyncHttpFormatJson);
   AsyncHttp_SetCompleteCallback(a->request, a, aliasComplete);
+  AsyncHttp_SetPrepareCallback(a->request, a, aliasPrepare);
   if (WebGetCache_FindStore("alias", &a->cacheStore))
     AsyncHttp_SetCacheStore(a->request, a->cacheStore);
   return a->request;

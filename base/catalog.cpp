@@ -7,6 +7,7 @@
 #include "core/formats/dictionary.h"
 #include "core/net/url.h"
 #include "core/net/webget.h"
+#include "core/net/webgetrequest.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/print.h"
@@ -102,11 +103,24 @@ int32_t catalogComplete(AsyncHttp *request, void *context, uint32_t *code, uint3
   return 0;
 }
 
+// A catalog given by its own URL names no version there, so a cache on the
+// way must ask the server each time, as for the alias; one under a
+// version's URL stays cacheable.
+int32_t catalogPrepare(AsyncHttp *, void *context, WebGetRequest *request) {
+  if (static_cast<Catalog *>(context)->expectedId[0] != '\0') return 1;
+  char *block = nullptr;
+  int size = 0;
+  WebGetRequest_GetRequestHeaders(request, &block, &size);
+  WebGet_SetHeader(block, size, "Cache-Control", "no-cache", 0);
+  return 1;
+}
+
 AsyncHttp *catalogRequest(Catalog *c) {
   if (c->request != nullptr) return c->request;
   AsyncHttp_Create(&c->request);
   AsyncHttp_SetFormat(c->request, kAsyncHttpFormatJson);
   AsyncHttp_SetCompleteCallback(c->request, c, catalogComplete);
+  AsyncHttp_SetPrepareCallback(c->request, c, catalogPrepare);
   return c->request;
 }
 

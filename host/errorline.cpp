@@ -2,6 +2,7 @@
 #include "host/errorline.h"
 
 #include <cstring>
+#include <string>
 
 #include "base/filelist.h"
 #include "base/metafile.h"
@@ -113,6 +114,38 @@ int ErrorLine_Cause(int32_t code, int32_t codeEx, char *out, int size) {
   return 1;
 }
 
+namespace {
+
+// A server's or a proxy's prompt nobody answered (or whose answer was
+// refused): the credentials file's entry that answers it, in the file's own
+// words. 0 when the prompt was another's.
+bool errorLinePassword(const ErrorLineFacts *facts, char *out, int size) {
+  if (facts->prompt == nullptr) return false;
+  const char *space = strchr(facts->prompt, ' ');
+  if (space == nullptr) return false;
+  std::string filter(facts->prompt, space), host(space + 1);
+  bool proxy = Str_CompareNoCase(filter.c_str(), "WebGetProxy") == 0;
+  if (!proxy && Str_CompareNoCase(filter.c_str(), "WebGetServer") != 0) return false;
+  const char *realm = facts->realm != nullptr ? facts->realm : "";
+  char entry[kErrorLineBytes];
+  Str_Printf(entry, int(sizeof entry), "{\"filter\": \"%s\", \"host\": \"%s\"%s%s%s, ...}",
+             proxy ? "WebGetProxy" : "WebGetServer", host.c_str(),
+             realm[0] ? ", \"realm\": \"" : "", realm, realm[0] ? "\"" : "");
+  char asks[kErrorLineBytes];
+  Str_Printf(asks, int(sizeof asks), "the %s %s", proxy ? "proxy" : "server", host.c_str());
+  char inRealm[kErrorLineBytes] = "";
+  if (realm[0]) Str_Printf(inRealm, int(sizeof inRealm), " (realm \"%s\")", realm);
+  if (facts->refused)
+    Str_Printf(out, size, "%s refused the password given%s: correct %s in the --credentials file",
+               asks, inRealm, entry);
+  else
+    Str_Printf(out, size, "%s asks for a password%s: add %s to the --credentials file", asks,
+               inRealm, entry);
+  return true;
+}
+
+}  // namespace
+
 int ErrorLine_Item(const RepositoryError *error, char *out, int size) {
   CHECK_POINTER(error);
   CHECK_POINTER(out);
@@ -179,6 +212,7 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
                        facts->appFile != nullptr ? facts->appFile : "FILE");
     return 1;
   }
+  if (code == kWebGetErrorAuthRequestCancel && errorLinePassword(facts, out, size)) return 1;
   if (code == kWebGetErrorRangeNotSupported) {
     Str_Copy(out,
              "the server ignores Range requests; use an httpPiece remote or a server that serves "

@@ -23,6 +23,8 @@ struct ErrorLineFacts {
   const char *files;     // the files the failed piece holds, "a.bin, b.bin"
   const char *prompt;    // the password prompt nobody answered, "<filter> <host>"
   const char *detail;    // what a refused document said, "catalog id v1, expected v2"
+  const char *realm;     // the unanswered prompt's realm
+  int32_t refused;       // 1: that prompt's first answer, from the file, was refused
 };
 
 // Big enough for a line with a whole URL.
@@ -47,7 +49,9 @@ int ErrorLine_Item(const RepositoryError *error, char *out, int size);
 // says why the handshake failed when the server's note tells
 // (WebGet_FindTlsFailure), and for a certificate nothing trusts names
 // "thumbprintStores" and the application file; a digest mismatch names
-// the files the piece holds; a prompt nobody answered names the prompt. Anything else is ErrorLine_Cause. Returns 1.
+// the files the piece holds; a prompt nobody answered names the prompt, and
+// for a server's or a proxy's password the credentials file's entry to add
+// or correct. Anything else is ErrorLine_Cause. Returns 1.
 int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, char *out, int size);
 // The whole line of one error of the named repository, without a newline.
 // facts may be NULL. Returns the length.

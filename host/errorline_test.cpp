@@ -17,7 +17,10 @@ namespace {
 // names the key or file to change, and the code last.
 TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
   const ErrorLineFacts facts{"content", "/etc/app.json", "a.bin, b.bin",
-                             "StorageDecrypt https://h/p/", nullptr};
+                             "StorageDecrypt https://h/p/", nullptr, nullptr, 0};
+  const ErrorLineFacts proxy{nullptr, nullptr, nullptr, "webgetproxy 127.0.0.1:18129", nullptr,
+                             "office", 0};
+  const ErrorLineFacts server{nullptr, nullptr, nullptr, "WebGetServer h:443", nullptr, "", 1};
   struct Row {
     RepositoryError error;
     const ErrorLineFacts *facts;
@@ -79,6 +82,16 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
       {{6, 5, 0, 1, 989, 9, 3, 0, 0, "https://h/p/v1/5.varnopiece"}, &facts,
        "keelson: myapp: piece 5 https://h/p/v1/5.varnopiece: no password given: no credentials "
        "for StorageDecrypt https://h/p/ (989)"},
+      {{1, -1, 0, 1, 972, 0, 3, 0, 0, "http://h:81/alias.json"}, &proxy,
+       "keelson: myapp: alias http://h:81/alias.json: the proxy 127.0.0.1:18129 asks for a "
+       "password (realm \"office\"): add {\"filter\": \"WebGetProxy\", \"host\": "
+       "\"127.0.0.1:18129\", \"realm\": \"office\", ...} to the --credentials file (972)"},
+      {{6, 3, 0, 1, 972, 0, 3, 0, 0, "https://h/p/3"}, &server,
+       "keelson: myapp: piece 3 https://h/p/3: the server h:443 refused the password given: "
+       "correct {\"filter\": \"WebGetServer\", \"host\": \"h:443\", ...} in the "
+       "--credentials file (972)"},
+      {{1, -1, 0, 1, 972, 0, 3, 0, 0, "http://h/a"}, nullptr,
+       "keelson: myapp: alias http://h/a: authentication request cancelled (972)"},
       {{9, -1, 0, 5, 986, 0, 3, 0, 0, ""}, &facts,
        "keelson: myapp: configuration: the configuration cannot be used (--debug tells why) "
        "(986)"},
@@ -103,7 +116,7 @@ TEST(RepositoryRunner, PermanentErrorsEndTheRun) {
       {1, 963, 0, 0, 1},   {6, 978, 0, 0, 1},   {2, 987, 10, 0, 1},   {2, 987, 9, 0, 1},
       {2, 987, 3, 0, 0},   {5, 964, 5, 0, 1},   {5, 964, 19, 0, 1},   {5, 964, 112, 0, 1},
       {5, 964, 32, 0, 0},  {6, 953, 10054, 0, 0}, {6, 962, 0, 0, 0},  {6, 961, 11, 0, 0},
-      {6, 979, 0, 0, 0},   {2, 976, 0, 0, 0},   {6, 989, 9, 0, 0},
+      {6, 979, 0, 0, 0},   {2, 976, 0, 0, 0},   {6, 989, 9, 0, 0},    {1, 972, 0, 0, 1},
   };
   for (const Row &row : rows) {
     RepositoryError error{row.source, 0, 0, 1, row.code, row.codeEx, 3, 0, row.delta, ""};
@@ -151,7 +164,7 @@ TEST(RepositoryRunner, RetryTimeCountsFromTheItemsFirstFailure) {
 // refused end the run at once, and an untrusted certificate names the pin;
 // anything else, and a 971 whose alert is not the one noted, is retried.
 TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
-  const ErrorLineFacts facts{"content", "/etc/app.json", nullptr, nullptr, nullptr};
+  const ErrorLineFacts facts{"content", "/etc/app.json", nullptr, nullptr, nullptr, nullptr, 0};
   const char *url = "https://127.0.0.1:8443/alias.json";
   const std::string head = "keelson: myapp: alias https://127.0.0.1:8443/alias.json: ";
   struct Row {

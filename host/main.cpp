@@ -108,7 +108,11 @@ constexpr const char kSyncOptions[] =
     "                        due within SECONDS of its first failure (default 120;\n"
     "                        0: the first failure ends the run); a permanent error\n"
     "                        ends it at once\n"
-    "  --quiet               no progress line: only errors and the summary\n";
+    "  --quiet               no progress line: only errors and the summary\n"
+    "  --proxy=HOST:PORT     the proxy for every request (a list: h1:p1,h2:p2),\n"
+    "                        in place of the environment's and GNOME's settings\n"
+    "  --proxy-wpad=URL      a proxy auto-config script (http or https) that picks\n"
+    "                        the proxy for each request\n";
 
 constexpr const char kServeHelp[] =
     "usage: keelson serve [options] <repository file>\n"
@@ -138,7 +142,7 @@ constexpr OptionRow kOptions[] = {
     {"debugfileid", false, false}, {"debugdir", true, false},   {"externalprint", false, false},
     {"memoryreport", false, false}, {"memorytest", false, false}, {"memorytracking", false, false},
     {"perday", false, false},     {"perprocess", false, false}, {"perthread", false, false},
-    {"proxy", false, false},      {"proxy-wpad", false, false}, {"verbose", false, false},
+    {"proxy", true, true},        {"proxy-wpad", true, true},   {"verbose", false, false},
     {"window", false, false},     {"quiet", false, true},
 };
 
@@ -295,12 +299,15 @@ void printFailure(RepositoryRunner *runner, const Arguments &args, Dictionary *c
                             &error.codeEx);
     error.url = "";
   }
-  char filter[kPromptsFilterBytes], host[kPromptsHostBytes];
+  char filter[kPromptsFilterBytes], host[kPromptsHostBytes], realm[kPromptsHostBytes] = {};
   char prompt[kPromptsFilterBytes + kPromptsHostBytes + 2] = {};
-  if (Prompts_GetLastCancel(filter, host))
+  int32_t refused = 0;
+  if (Prompts_GetLastCancel(filter, host)) {
     Str_Printf(prompt, int(sizeof prompt), "%s %s", filter, host);
+    Prompts_GetLastCancelRealm(realm, &refused);
+  }
   ErrorLineFacts facts{UserCheck_GetCertStoreName(config), args.app, nullptr,
-                       prompt[0] != '\0' ? prompt : nullptr, nullptr};
+                       prompt[0] != '\0' ? prompt : nullptr, nullptr, realm, refused};
   char line[kErrorLineBytes];
   ErrorLine_DescribeRepository(repository, &error, &facts, line, int(sizeof line));
   printError("%s\n", line);

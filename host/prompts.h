@@ -21,6 +21,7 @@ struct Dictionary;
 
 constexpr int32_t kPromptsFilterBytes = 32;
 constexpr int32_t kPromptsHostBytes = 256;
+constexpr int32_t kPromptsSecretBytes = 512;
 // A list of answers is a few KiB; a larger file is not one.
 constexpr int32_t kPromptsMaxFileBytes = 1 << 20;
 
@@ -38,9 +39,14 @@ int Prompts_ReadFile(const char *path, Dictionary **file, Dictionary **answers);
 int Prompts_Shutdown(void);
 // The response to one prompt into response (empty on entry): the request's
 // keys, then "username" and "password" of the first of answers (a List of
-// Dictionary) that fits it when "attempt" is 0, else "cancel" true. Returns
-// 1 when it answers, 0 when it cancels.
+// Dictionary) that fits it when "attempt" is 0 (for a proxy none fits, those
+// its URL in the environment carries), else "cancel" true. Returns 1 when
+// it answers, 0 when it cancels.
 int Prompts_Answer(Dictionary *answers, Dictionary *request, Dictionary *response);
 // The filter and host of the last prompt that was cancelled (host may be
 // empty). 0 when none was.
 int Prompts_GetLastCancel(char filter[kPromptsFilterBytes], char host[kPromptsHostBytes]);
+// The realm of that prompt (may be empty), and *refused 1 when it was a
+// second attempt: the answer given first was refused. 0 when none was
+// cancelled.
+int Prompts_GetLastCancelRealm(char realm[kPromptsHostBytes], int32_t *refused);

@@ -146,7 +146,10 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
     bool piece = source == kRepositorySourceStorageRemote && !error->delta;
     if (document || piece) return 1;
   }
-  if (code == kWebGetErrorValidation || code == kWebGetErrorRangeNotSupported) return 1;
+  // Nobody can answer a password prompt the credentials file did not.
+  if (code == kWebGetErrorValidation || code == kWebGetErrorRangeNotSupported ||
+      code == kWebGetErrorAuthRequestCancel)
+    return 1;
   if (code == kWebGetErrorJson && (codeEx == 9 || codeEx == 10)) return 1;
   TlsFailure tls{};
   if (code == kWebGetErrorTls1 && error->url != nullptr &&

@@ -80,12 +80,12 @@ int RepositoryRunner_PrintFailure(RepositoryRunner *runner);
 // 1 when retrying error cannot help: a configuration error; an HTTP 4xx but
 // 408 and 429 for a document or a whole piece (not for a delta the policy
 // replaces by the piece, nor a local or pending storage's 404); a host not
-// whitelisted (963); byte ranges ignored (978); a signature that does not
-// verify (987 with 9 or 10); a TLS failure the server's note calls lasting
-// (Tls_IsLastingFailure: a certificate that does not verify or names
-// another host, a handshake the server refused for good); access denied, a
-// read-only file system or a full disk (964). Anything else is worth its
-// retry.
+// whitelisted (963); byte ranges ignored (978); a password prompt that
+// went unanswered (972); a signature that does not verify (987 with 9 or
+// 10); a TLS failure the server's note calls lasting (Tls_IsLastingFailure:
+// a certificate that does not verify or names another host, a handshake the
+// server refused for good); access denied, a read-only file system or a full
+// disk (964). Anything else is worth its retry.
 int RepositoryRunner_IsPermanent(const RepositoryError *error);
 // The failure that ended the run (its url valid until the runner is
 // released) into *error: 1, or 0 when no error of the policy ended it (a

@@ -4,6 +4,7 @@
 #include <libpsl.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/net/dns.h"
@@ -358,10 +359,47 @@ void copyWholeEntries(char *out, int size, char *list) {
 
 enum class Bypass { None, Direct, KeepLoopback };
 
+// An IPv4 address in the network "a.b.c.d/bits".
+bool bypassInNetwork(const char *host, const char *network) {
+  const char *slash = strchr(network, '/');
+  char base[64];
+  if (slash == nullptr || size_t(slash - network) >= sizeof base) return false;
+  Str_CopyN(base, int(sizeof base), network, int(slash - network));
+  uint32_t address = 0, start = 0;
+  int unusedPort = 0;
+  if (!Str_IsNumber(slash + 1) || strlen(slash + 1) > 2 ||
+      !Str_ParseIPv4(base, &start, &unusedPort) || strchr(host, ':') != nullptr ||
+      !Str_ParseIPv4(host, &address, &unusedPort))
+    return false;
+  int bits = atoi(slash + 1);
+  if (bits > 32) return false;
+  // The first part of a parsed address is its lowest byte: compare in
+  // network order.
+  uint32_t mask = bits == 0 ? 0 : ~uint32_t(0) << (32 - bits);
+  return ((__builtin_bswap32(address) ^ __builtin_bswap32(start)) & mask) == 0;
+}
+
+// One entry of the bypass list against the URL's host and port: a network
+// "a.b.c.d/bits" holds IPv4 addresses, "pattern:port" matches that port
+// alone, and a pattern matches the host with '*' for any run of characters.
+bool bypassEntryMatches(const char *entry, const char *host, int port) {
+  if (strchr(entry, '/') != nullptr) return bypassInNetwork(host, entry);
+  char pattern[kBypassBytes];
+  Str_Copy(pattern, entry, int(sizeof pattern));
+  char *colon = strrchr(pattern, ':');
+  if (colon != nullptr && strchr(pattern, ':') == colon && Str_IsNumber(colon + 1)) {
+    if (atoi(colon + 1) != port) return false;
+    *colon = '\0';
+  }
+  return Str_MatchWildcard(host, pattern, '\0', 1) != 0;
+}
+
 Bypass bypassFor(const char *url, const char *host, int allowLoopback) {
   char list[kBypassBytes];
   if (!platform().GetProxyBypass(list, sizeof list)) return Bypass::None;
   Bypass decision = Bypass::None;
+  int port = 0;
+  Url_GetPort(url, &port);
   for (char *entry = list; entry != nullptr;) {
     char *end = strchr(entry, ';');
     if (end != nullptr) *end = '\0';
@@ -374,7 +412,7 @@ Bypass bypassFor(const char *url, const char *host, int allowLoopback) {
       if (allowLoopback && isLoopbackHost(host) && Socket_ResolveUrl(&address, url) &&
           address.address == kLoopbackAddress)
         return Bypass::KeepLoopback;
-    } else if (Str_MatchWildcard(host, entry, '\0', 1)) {
+    } else if (bypassEntryMatches(entry, host, port)) {
       decision = Bypass::Direct;
     }
     entry = end != nullptr ? end + 1 : nullptr;

@@ -286,6 +286,63 @@ TEST_F(ProxyResolverTest, ListsFromSettingsAndCommandLine) {
   EXPECT_EQ(restart, nullptr);
 }
 
+// Whether curl goes direct to url under no_proxy: with a proxy that refuses
+// on 127.0.0.1:1 and every name resolved to 127.0.0.3, the first address
+// curl tries tells. -1 when curl is missing.
+int CurlBypasses(const std::string &noProxy, const std::string &url, const std::string &host,
+                 int port) {
+  if (access("/usr/bin/curl", X_OK) != 0) return -1;
+  uint32_t address = 0;
+  int unusedPort = 0;
+  std::string resolve = Str_ParseIPv4(host.c_str(), &address, &unusedPort)
+                            ? ""
+                            : " --resolve '" + host + ":" + std::to_string(port) + ":127.0.0.3'";
+  std::string command = "no_proxy='" + noProxy + "' http_proxy=http://127.0.0.1:1 "
+                        "/usr/bin/curl -sv --connect-timeout 2 --max-time 3" + resolve + " '" +
+                        url + "' 2>&1";
+  FILE *pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::string out;
+  char chunk[512];
+  while (fgets(chunk, sizeof chunk, pipe) != nullptr) out += chunk;
+  pclose(pipe);
+  size_t trying = out.find("Trying ");
+  if (trying == std::string::npos) return -1;
+  return out.compare(trying, 20, "Trying 127.0.0.1:1..") != 0;
+}
+
+// no_proxy as curl reads it (curl itself the oracle where it reads the
+// entry alike; curl 7.88 knows neither ports nor "*." patterns, which GLib's
+// ignore-hosts has and which are read the same way).
+TEST_F(ProxyResolverTest, NoProxyEntriesMatchAsCurlReadsThem) {
+  Set("http_proxy", "http://h.example:8080/");
+  Start("prog");
+  struct Row {
+    const char *noProxy, *host;
+    int port, bypass, curl;
+  } rows[] = {
+      {".vm", "vm", 18481, 1, 1},        {".vm", "a.vm", 18481, 1, 1},
+      {"vm", "a.vm", 18481, 1, 1},       {"vm", "b.a.vm", 18481, 1, 1},
+      {"vm", "xvm", 18481, 0, 1},        {"VM", "vm", 18481, 1, 1},
+      {"other, vm", "vm", 18481, 1, 1},  {"other", "vm", 18481, 0, 1},
+      {"*", "any.example", 18481, 1, 1}, {"127.0.0.0/8", "127.0.0.5", 18481, 1, 1},
+      {"127.0.0.0/24", "127.0.1.5", 18481, 0, 1}, {"127.0.0.5", "127.0.0.5", 18481, 1, 1},
+      {"vm:18481", "vm", 18481, 1, 0},   {"vm:18481", "vm", 80, 0, 0},
+      {"vm:18481", "a.vm", 18481, 1, 0}, {"*.vm", "vm", 18481, 1, 0},
+      {"127.0.0.5:80", "127.0.0.5", 18481, 0, 0},
+  };
+  for (const Row &row : rows) {
+    Set("no_proxy", row.noProxy);
+    std::string url = "http://" + std::string(row.host) +
+                      (row.port == 80 ? "" : ":" + std::to_string(row.port)) + "/";
+    EXPECT_EQ(Resolve(url), row.bypass ? "" : "h.example:8080") << row.noProxy << " " << url;
+    int curl = row.curl ? CurlBypasses(row.noProxy, url, row.host, row.port) : -1;
+    if (curl >= 0) {
+      EXPECT_EQ(curl, row.bypass) << "curl: " << row.noProxy << " " << url;
+    }
+  }
+}
+
 // `proxy-wpad` naming a script nginx serves; a 404 page is no script.
 TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
   if (access("/usr/sbin/nginx", X_OK) != 0) GTEST_SKIP() << "nginx is not installed";

@@ -710,6 +710,12 @@ int Platform_GetProxyAutoConfigUrl(char *out, int size);
 int Platform_GetDhcpWpadUrl(const char *adapterName, char *out, int size);
 // The bypass list, only with a manual proxy. 1 when not empty.
 int Platform_GetProxyBypass(char *out, int size);
+// The user name and password that the settings' own proxy URL carries for
+// the proxy at hostPort ("host:port"; a setting without a port matches the
+// host alone), percent-decoding undone. 1 when a user name is given; 0 with
+// both empty otherwise.
+int Platform_GetProxyUserInfo(const char *hostPort, char *user, int userSize, char *password,
+                              int passwordSize);
 // The manual proxy for a protocol ("http", "https"): the value of its
 // "protocol=" entry; else the list's entries without protocol, those with a
 // scheme kept only for "http://" or "protocol://" (scheme removed), joined

@@ -57,14 +57,28 @@ void proxyAddEntry(std::string *list, const std::string &entry) {
   *list += entry;
 }
 
-// One bypass entry: ".x.org" reads "*.x.org"; blanks trimmed.
+// One entry of no_proxy or GNOME's ignore-hosts, read as curl and GLib read
+// them, into the bypass list's patterns: a name ("x.org", ".x.org" or
+// "*.x.org") matches itself and its subdomains, ":port" after it limits it
+// to that port, an IPv4 address matches itself, "a.b.c.d/bits" a network,
+// "*" every host; "<local>" and "<-loopback>" stay as they are. Blanks
+// trimmed.
 void proxyAddBypass(std::string *bypass, std::string entry) {
   size_t first = entry.find_first_not_of(" \t");
   size_t last = entry.find_last_not_of(" \t");
   if (first == std::string::npos) return;
   entry = entry.substr(first, last - first + 1);
-  if (entry[0] == '.') entry = "*" + entry;
+  if (entry == "*" || entry[0] == '<' || entry.find('/') != std::string::npos) {
+    proxyAddEntry(bypass, entry);
+    return;
+  }
+  if (entry.compare(0, 2, "*.") == 0) entry.erase(0, 2);
+  else if (entry[0] == '.') entry.erase(0, 1);
+  if (entry.empty()) return;
+  uint32_t address = 0;
+  int port = 0;
   proxyAddEntry(bypass, entry);
+  if (!Str_ParseIPv4(entry.c_str(), &address, &port)) proxyAddEntry(bypass, "*." + entry);
 }
 
 bool proxyFromEnvironment(ProxySettings *settings) {
@@ -228,6 +242,39 @@ int Platform_GetProxyAutoConfigUrl(char *out, int size) {
   ProxySettings settings = proxyReadSettings();
   if (!(settings.flags & kProxyFlagAutoConfigUrl)) return proxyPut(out, size, "");
   return proxyPut(out, size < kProxyUrlBytes ? size : kProxyUrlBytes, settings.autoConfigUrl);
+}
+
+int Platform_GetProxyUserInfo(const char *hostPort, char *user, int userSize, char *password,
+                              int passwordSize) {
+  CHECK_POINTER(hostPort);
+  CHECK_POINTER(user);
+  CHECK_POINTER(password);
+  if (userSize < 1 || passwordSize < 1) return 0;
+  user[0] = password[0] = '\0';
+  std::string wanted = hostPort;
+  std::string wantedHost = wanted.substr(0, wanted.rfind(':'));
+  static constexpr const char *kVariables[][2] = {
+      {"http_proxy", "HTTP_PROXY"}, {"https_proxy", "HTTPS_PROXY"}, {"all_proxy", "ALL_PROXY"}};
+  for (const auto &names : kVariables) {
+    const char *value = proxyEnvironment(names[0], names[1]);
+    if (value == nullptr) continue;
+    std::string proxy = value;
+    // Url_GetUsername reads a URL with a scheme; "user:password@host:port"
+    // alone is a proxy URL too.
+    if (proxy.find("://") == std::string::npos) proxy = "http://" + proxy;
+    std::string at = proxyHostPort(proxy, false);
+    bool fits = Str_CompareNoCase(at.c_str(), hostPort) == 0 ||
+                (at.find(':') == std::string::npos &&
+                 Str_CompareNoCase(at.c_str(), wantedHost.c_str()) == 0);
+    char raw[kProxyUrlBytes];
+    if (!fits || !Url_GetUsername(proxy.c_str(), raw, int(sizeof raw)) || raw[0] == '\0')
+      continue;
+    Url_Decode(raw, user, userSize);
+    if (Url_GetPassword(proxy.c_str(), raw, int(sizeof raw))) Url_Decode(raw, password, passwordSize);
+    explicit_bzero(raw, sizeof raw);
+    return 1;
+  }
+  return 0;
 }
 
 int Platform_GetDhcpWpadUrl(const char *adapterName, char *out, int size) {

@@ -208,7 +208,8 @@ def forms(keelson):
     its own options and the repository file's keys."""
     for args, words in ((["sync", "--help"], ("--retry-time=SECONDS", '"certStore"',
                                                "developer options", "--app=FILE",
-                                               "needs a .yaml or .yml name")),
+                                               "needs a .yaml or .yml name",
+                                               "--proxy=HOST:PORT", "--proxy-wpad=URL")),
                         (["help", "sync"], ("--retry-time=SECONDS",)),
                         (["serve", "--help"], ("--port=N", "--www=DIR", '"repository"')),
                         (["help"], ("keelson sync --help",)), (["--help"], ("usage:",)),
