@@ -194,7 +194,11 @@ const char *metaFileIndexRefusal(MetaFile *m, const FileIndexFailure &failure) {
 const char *metaFileCheckPieces(MetaFile *m) {
   PieceList *pieces = m->pieceList;
   int64_t size = pieces->pieceSize;
-  if (size < 1 || size > kMetaFilePieceSizeMax) return "piece size out of range";
+  if (size < 1 || size > kMetaFilePieceSizeMax) {
+    Str_Printf(m->refusal, kCatalogRefusalBytes, "piece size %I64d outside 1 to %I64d", size,
+               kMetaFilePieceSizeMax);
+    return m->refusal;
+  }
   const HashInterface *hash = nullptr;
   if (!Hash_GetInterfaceByName(pieces->algorithm, &hash)) return "unknown piece algorithm";
   if (pieces->pieceTotal > 0 && pieces->digestLength != hash->DigestSize)

@@ -591,6 +591,7 @@ TEST(MetaFile, RefusedDocumentLeavesNothingBehind) {
     EXPECT_EQ(MetaFile_HasPieces(g.m), row.code == 0 ? 1 : 0);
     if (row.code != 0) {
       EXPECT_EQ(PieceList_GetPieceSize(pieces), 4194304);
+      EXPECT_EQ(std::string(g.m->refusal), "piece size " + row.size + " outside 1 to 268435456");
     }
   }
   const int64_t most = StorageRequest_GetPieceBytes(kMetaFilePieceSizeMax);

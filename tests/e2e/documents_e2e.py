@@ -10,9 +10,18 @@ runs toward v2 must each fail with exit 1 and leave v1 as it was:
   - v1's signed catalog served at v2's catalog URL;
   - v1's signed metafile served at v2's metafile URL;
   - a v2 catalog whose "exp" has passed.
-The failing runs use --retry-time=0, one after another. Exit status 0 when every check passed.
+The failing runs use --retry-time=0, one after another.
+
+Then metafiles a publisher signed that must not install, each refused at
+load (exit 1, 976, the entry named) with nothing written:
+  - a link chain whose second link leaves the root once the first exists;
+  - one name listed twice (spelt with '/' and '\\');
+  - a piece size of 2^63 - 1 (under the sanitizers: no report either).
+Exit status 0 when every check passed.
 """
 import argparse
+import base64
+import json
 import os
 import shutil
 import subprocess
@@ -22,6 +31,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from sync_e2e import check, exit1_line, on_tree  # noqa: E402
+from make_tree import Signer  # noqa: E402
 
 
 def case_documents(t):
@@ -62,6 +72,67 @@ def case_documents(t):
     check(t.sha1_ok("v1") and not t.partials(), "v1 is intact after the refusals")
 
 
+REFUSED = {
+    "chain": ([{"name": "a1/a2/a3/a4/a5/l1", "size": 0, "attr": 8, "link": "../../../../.."},
+               {"name": "a1/a2/a3/a4/a5/l2", "size": 0, "attr": 8,
+                "link": "l1/../../../../outside/victim"}],
+              {"size": 16, "digests": []}, "link a1/a2/a3/a4/a5/l2 leaves the root"),
+    "twice": ([{"name": "bin/tool", "size": 0}, {"name": "bin\\tool", "size": 0}],
+              {"size": 16, "digests": []}, "file bin/tool listed twice"),
+    "piece": ([{"name": "a", "size": 1}],
+              {"size": (1 << 63) - 1, "digests": ["2jmj7l5rSw0yVb/vlWAYkK/YBwk="]},
+              "piece size 9223372036854775807 outside 1 to 268435456"),
+}
+
+
+def case_refused_metafiles(t):
+    """Signed metafiles that must not install: each run ends with exit 1 and
+    the line naming the entry, and writes nothing."""
+    base = f"https://127.0.0.1:{t.port}"
+    signer = Signer()
+    with open(t.path("app.json")) as f:
+        app = json.load(f)
+    app["keyStores"]["content"] = base64.b64encode(signer.public_der()).decode()
+    app_path = t.path("app-refused.json")
+    with open(app_path, "w") as f:
+        json.dump(app, f)
+    with open(t.path("www", "catalog", "v1", "catalog.json")) as f:
+        payload = f.read().split(".")[1]
+    remote = json.loads(base64.urlsafe_b64decode(payload + "=" * (-len(payload) % 4)))["config"]
+
+    def write(path, doc):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(signer.sign(doc))
+
+    for vid, (files, pieces, words) in REFUSED.items():
+        write(t.path("www", "refused", "aliases", vid + ".json"), {"game": vid})
+        write(t.path("www", "refused", "catalog", vid, "catalog.json"),
+              {"id": vid, "metafile": f"{base}/refused/meta/{vid}.json", "config": remote})
+        write(t.path("www", "refused", "meta", vid + ".json"),
+              {"id": vid, "files": files, "pieces": pieces})
+        repo = t.write_apart("refused-" + vid, alias=f"{base}/refused/aliases/{vid}.json",
+                             catalog=f"{base}/refused/catalog/")
+        p = subprocess.run(t.args("--retry-time=0", repo=repo, app=app_path), env=t.env,
+                           capture_output=True, text=True, timeout=120)
+        lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: game: ")]
+        last = lines[-1] if lines else ""
+        check(p.returncode == 1 and f"metafile {base}/refused/meta/{vid}.json: " in last
+              and words in last and last.endswith("(976)"),
+              f"{vid}: exit 1 with the line naming it ({p.returncode}: {lines})")
+        check("runtime error" not in p.stderr and "Sanitizer" not in p.stderr,
+              f"{vid}: no sanitizer report")
+        own = t.path("refused-" + vid)
+        written = [os.path.join(d, n) for d, dirs, names in os.walk(own) for n in names + dirs
+                   if n != "game.metafile.json.lock"]  # the run's own lock stays
+        check(not written, f"{vid}: nothing written ({written})")
+
+
+def case_all(t):
+    case_documents(t)
+    case_refused_metafiles(t)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--keelson", required=True)
@@ -69,7 +140,7 @@ def main():
     if shutil.which("nginx") is None:
         print("nginx is missing: skipped")
         return 0
-    return on_tree(a.keelson, case_documents, mib=1)
+    return on_tree(a.keelson, case_all, mib=1)
 
 
 if __name__ == "__main__":
