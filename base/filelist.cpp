@@ -603,7 +603,8 @@ FileLinkResolution FileIndex_ResolveLink(FileIndex *x, const FileRecord *link) {
   // Texts still to walk, the top one first: a followed link's target goes
   // on top of what was left of the path that reached it.
   std::vector<std::string_view> texts;
-  std::string_view name(link->name), target(link->link, size_t(link->linkLength));
+  // Texts as the kernel gets them: up to a NUL the document may hold.
+  std::string_view name(link->name), target(link->link);
   size_t slash = name.rfind('/');
   texts.push_back(target);
   if (slash != std::string_view::npos) texts.push_back(name.substr(0, slash));
@@ -624,9 +625,9 @@ FileLinkResolution FileIndex_ResolveLink(FileIndex *x, const FileRecord *link) {
       return FileLinkResolution::Inside;
     }
     if (++followed > kFileLinkFollowMax) return FileLinkResolution::Loops;
-    if (r->linkLength > 0 && r->link[0] == '/') return FileLinkResolution::LeavesRoot;
+    if (r->link[0] == '/') return FileLinkResolution::LeavesRoot;
     fileWalkLeave(&walk);  // the link's target is read from its directory
-    texts.emplace_back(r->link, size_t(r->linkLength));
+    texts.emplace_back(r->link);
   }
   return FileLinkResolution::Inside;
 }
