@@ -1,9 +1,13 @@
 // File lists and file indexes; see filelist.h.
 #include "base/filelist.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/keypath.h"
 #include "base/padding.h"
@@ -19,14 +23,24 @@ namespace {
 inline char fileNameFold(char c) { return c == '\\' ? '/' : c; }
 
 // Names are stored with '\\' already turned into '/'; look-ups fold the text
-// they are given the same way.
-uint32_t fileNameHash(const char *name) {
-  uint32_t h = 2166136261u;
-  for (const char *p = name; *p; p++) h = (h ^ uint8_t(fileNameFold(*p))) * 16777619u;
+// they are given the same way. FNV-1a, so that a name's hash continues its
+// directory's (link resolution extends a path one part at a time), with a
+// final mix for the table's low bits.
+constexpr uint32_t kFileNameHashBasis = 2166136261u;
+
+uint32_t fileNameHashStep(uint32_t h, char c) { return (h ^ uint8_t(fileNameFold(c))) * 16777619u; }
+
+uint32_t fileNameHashFinish(uint32_t h) {
   h ^= h >> 16;
   h *= 0x7feb352du;
   h ^= h >> 15;
   return h;
+}
+
+uint32_t fileNameHash(const char *name) {
+  uint32_t h = kFileNameHashBasis;
+  for (const char *p = name; *p; p++) h = fileNameHashStep(h, *p);
+  return fileNameHashFinish(h);
 }
 
 bool fileNameEqual(const char *stored, const char *name) {
@@ -151,19 +165,31 @@ void fileIndexSizeNames(FileIndex *x, int32_t records) {
   x->nameSlots = slots;
 }
 
-// Enters r, at position in the list, under its name; a record of the same
-// name is replaced.
-void fileIndexAddName(FileIndex *x, FileRecord *r, uint32_t position) {
+// Enters r, at position in the list, under its name. 0 when a record of the
+// same name is there: two entries would write one installed file, each
+// run's pieces of one over the other's.
+int fileIndexAddName(FileIndex *x, FileRecord *r, uint32_t position) {
   uint32_t mask = uint32_t(x->nameSlots - 1);
   for (uint32_t i = r->nameHash & mask;; i = (i + 1) & mask) {
     uint32_t slot = x->names[i];
-    FileRecord *held = slot != 0 ? fileIndexAt(x, slot - 1) : nullptr;
-    if (held == nullptr ||
-        (held->nameHash == r->nameHash && strcmp(held->name, r->name) == 0)) {
+    if (slot == 0) {
       x->names[i] = position + 1;
-      return;
+      return 1;
     }
+    FileRecord *held = fileIndexAt(x, slot - 1);
+    if (held->nameHash == r->nameHash && strcmp(held->name, r->name) == 0) return 0;
   }
+}
+
+// The record stored under name (already folded), whose hash is given.
+FileRecord *fileIndexFindHashed(const FileIndex *x, uint32_t hash, const char *name) {
+  if (x->nameSlots == 0) return nullptr;
+  uint32_t mask = uint32_t(x->nameSlots - 1);
+  for (uint32_t i = hash & mask; x->names[i] != 0; i = (i + 1) & mask) {
+    FileRecord *held = fileIndexAt(x, x->names[i] - 1);
+    if (held->nameHash == hash && fileNameEqual(held->name, name)) return held;
+  }
+  return nullptr;
 }
 
 // Octal digits, at most 07777, into *mode. 0 for anything else.
@@ -179,9 +205,72 @@ int fileListParseMode(const char *value, int32_t length, uint32_t *mode) {
   return 1;
 }
 
-int fileIndexFail(FileIndex *x) {
+int fileIndexFail(FileIndex *x, FileIndexFailure *failure, FileIndexFault fault,
+                  const FileEntry *entry) {
   FileIndex_Reset(x);
+  if (failure != nullptr) *failure = {fault, entry};
   return 0;
+}
+
+// The first "mode" of the list that does not parse is kept, cut, to name it
+// in the refusal; the entry is marked.
+void fileListNoteInvalidMode(FileList *l, FileEntry *e, const char *value, int32_t length) {
+  e->flags |= kFileEntryModeInvalid;
+  e->flags &= ~kFileEntryMode;
+  if (l->invalidMode != nullptr) return;
+  int32_t kept = value != nullptr ? std::min(length, kFileModeTextMax) : 0;
+  l->invalidMode = fileListCopyText(l, value != nullptr ? value : "", std::max(kept, 0));
+}
+
+// ---- Link resolution ----------------------------------------------------
+
+// The path a resolution has reached, below the root: its text, where each
+// part starts, and the hash state after each part (so that a look-up of a
+// part hashes only that part).
+struct FileWalk {
+  std::string at;
+  std::vector<uint32_t> starts;
+  std::vector<uint32_t> states;
+};
+
+// Steps into part; the record stored under the new path, if any.
+const FileRecord *fileWalkEnter(const FileIndex *x, FileWalk *w, std::string_view part) {
+  uint32_t state = w->states.empty() ? kFileNameHashBasis : fileNameHashStep(w->states.back(), '/');
+  w->starts.push_back(uint32_t(w->at.size()) + (w->at.empty() ? 0 : 1));
+  if (!w->at.empty()) w->at += '/';
+  w->at.append(part);
+  for (char c : part) state = fileNameHashStep(state, c);
+  w->states.push_back(state);
+  // No stored name is longer: skip the look-up (and its cost) beyond.
+  if (w->at.size() > size_t(kFileNameMaxBytes)) return nullptr;
+  return fileIndexFindHashed(x, fileNameHashFinish(state), w->at.c_str());
+}
+
+// Steps back to the parent. 0 at the root: ".." there leaves it.
+int fileWalkLeave(FileWalk *w) {
+  if (w->starts.empty()) return 0;
+  uint32_t start = w->starts.back();
+  w->at.resize(start == 0 ? 0 : start - 1);
+  w->starts.pop_back();
+  w->states.pop_back();
+  return 1;
+}
+
+// The next part of the text on top of the stack, taken off it; false when
+// every text is used up.
+bool fileWalkNextPart(std::vector<std::string_view> *texts, std::string_view *part) {
+  while (!texts->empty()) {
+    std::string_view &text = texts->back();
+    if (text.empty()) {
+      texts->pop_back();
+      continue;
+    }
+    size_t cut = text.find('/');
+    *part = text.substr(0, cut);
+    text = cut == std::string_view::npos ? std::string_view() : text.substr(cut + 1);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -211,6 +300,7 @@ int FileList_Reset(FileList *l) {
   FILELIST_CHECK(l);
   ListArena_Clear(l, &l->entries);
   fileListFreeTexts(l);
+  l->invalidMode = nullptr;
   return 1;
 }
 
@@ -255,9 +345,12 @@ int FileList_OnKey(FileList *l, const char *path, const char *value, int32_t len
     e.flags |= kFileEntryOffset;
   } else if (field == "mode") {
     uint32_t mode = 0;
-    if (value != nullptr && fileListParseMode(value, length, &mode)) {
+    if (!(e.flags & kFileEntryModeInvalid) && value != nullptr &&
+        fileListParseMode(value, length, &mode)) {
       e.mode = mode & kFileEntryModeMask;
       e.flags |= kFileEntryMode;
+    } else {
+      fileListNoteInvalidMode(l, &e, value, length);
     }
   }
   return 1;
@@ -309,6 +402,21 @@ int FileList_GetSize(FileEntry *entry, int64_t *size) {
   CHECK_POINTER(size);
   *size = (entry->flags & kFileEntrySize) ? entry->size : 0;
   return (entry->flags & kFileEntrySize) != 0;
+}
+
+int FileList_FindInvalidMode(FileList *l, FileEntry **entry, const char **value) {
+  FILELIST_CHECK(l);
+  CHECK_POINTER(entry);
+  CHECK_POINTER(value);
+  *entry = nullptr;
+  *value = nullptr;
+  for (FileEntry *e = l->head; e != nullptr; e = e->next) {
+    if (!(e->flags & kFileEntryModeInvalid)) continue;
+    *entry = e;
+    *value = l->invalidMode != nullptr ? l->invalidMode : "";
+    return 1;
+  }
+  return 0;
 }
 
 int FileList_IsSafeName(const char *name, int32_t length) {
@@ -386,26 +494,29 @@ int FileIndex_Reset(FileIndex *x) {
   return 1;
 }
 
-int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
+int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads, FileIndexFailure *failure) {
   FILEINDEX_CHECK(x);
   FILELIST_CHECK(list);
+  if (failure != nullptr) *failure = {FileIndexFault::None, nullptr};
   FileIndex_Reset(x);
   fileIndexSizeNames(x, list->count);
   fileIndexTableBlocks(x, list);
   int64_t running = 0;
   for (FileEntry *e = list->head; e != nullptr; e = e->next) {
     if (!(e->flags & kFileEntryName) || !FileList_IsSafeName(e->name, e->nameLength))
-      return fileIndexFail(x);
+      return fileIndexFail(x, failure, FileIndexFault::UnsafeName, e);
     int64_t size = (e->flags & kFileEntrySize) ? e->size : 0;
-    if (size < 0 || size > kFileStreamMax - running) return fileIndexFail(x);
+    if (size < 0 || size > kFileStreamMax - running)
+      return fileIndexFail(x, failure, FileIndexFault::Extent, e);
     int64_t pad = 0;
     if (pads != nullptr) {
       if (size != 0) pad = fileIndexListPad(pads, running, size);
     } else if (e->flags & kFileEntryPad) {
       pad = e->pad;
-      if (pad < 0 || pad > kFilePadMax) return fileIndexFail(x);
+      if (pad < 0 || pad > kFilePadMax) return fileIndexFail(x, failure, FileIndexFault::Extent, e);
     }
-    if (pad > kFileStreamMax - running - size) return fileIndexFail(x);
+    if (pad > kFileStreamMax - running - size)
+      return fileIndexFail(x, failure, FileIndexFault::Extent, e);
     e->flags |= kFileEntryPad | kFileEntryOffset;
     e->pad = pad;
     e->offset = running;
@@ -417,9 +528,10 @@ int FileIndex_Build(FileIndex *x, FileList *list, PadIndex *pads) {
     // position name its record.
     if (fileIndexAt(x, uint32_t(x->count)) != e) {
       assert(!"file list out of step with its arena");
-      return fileIndexFail(x);
+      return fileIndexFail(x, failure, FileIndexFault::Extent, e);
     }
-    fileIndexAddName(x, e, uint32_t(x->count));
+    if (!fileIndexAddName(x, e, uint32_t(x->count)))
+      return fileIndexFail(x, failure, FileIndexFault::SameName, e);
     x->count++;
     running += size + pad;
   }
@@ -480,15 +592,42 @@ int FileIndex_FindName(FileIndex *x, FileRecord **record, const char *name) {
   FILEINDEX_CHECK(x);
   CHECK_POINTER(record);
   CHECK_POINTER(name);
-  *record = nullptr;
-  if (x->nameSlots == 0) return 0;
-  uint32_t hash = fileNameHash(name), mask = uint32_t(x->nameSlots - 1);
-  for (uint32_t i = hash & mask; x->names[i] != 0; i = (i + 1) & mask) {
-    FileRecord *held = fileIndexAt(x, x->names[i] - 1);
-    if (held->nameHash == hash && fileNameEqual(held->name, name)) {
-      *record = held;
-      return 1;
+  *record = fileIndexFindHashed(x, fileNameHash(name), name);
+  return *record != nullptr;
+}
+
+FileLinkResolution FileIndex_ResolveLink(FileIndex *x, const FileRecord *link) {
+  FILEINDEX_CHECK(x);
+  CHECK_POINTER(link);
+  if (!(link->flags & kFileEntryLink) || link->link == nullptr) return FileLinkResolution::Inside;
+  // Texts still to walk, the top one first: a followed link's target goes
+  // on top of what was left of the path that reached it.
+  std::vector<std::string_view> texts;
+  // Texts as the kernel gets them: up to a NUL the document may hold.
+  std::string_view name(link->name), target(link->link);
+  size_t slash = name.rfind('/');
+  texts.push_back(target);
+  if (slash != std::string_view::npos) texts.push_back(name.substr(0, slash));
+  if (!target.empty() && target[0] == '/') return FileLinkResolution::LeavesRoot;
+  FileWalk walk;
+  int32_t followed = 1;  // the link itself, as the kernel counts it when the link is opened
+  std::string_view part;
+  while (fileWalkNextPart(&texts, &part)) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!fileWalkLeave(&walk)) return FileLinkResolution::LeavesRoot;
+      continue;
     }
+    const FileRecord *r = fileWalkEnter(x, &walk, part);
+    if (r == nullptr) continue;  // a directory, or no entry: a plain directory
+    if (!(r->flags & kFileEntryLink) || r->link == nullptr) {
+      // A file: the end of the walk, or a part the kernel cannot pass.
+      return FileLinkResolution::Inside;
+    }
+    if (++followed > kFileLinkFollowMax) return FileLinkResolution::Loops;
+    if (r->link[0] == '/') return FileLinkResolution::LeavesRoot;
+    fileWalkLeave(&walk);  // the link's target is read from its directory
+    texts.emplace_back(r->link);
   }
-  return 0;
+  return FileLinkResolution::Inside;
 }

@@ -113,11 +113,26 @@ const FileEntry *metaFileRefusedName(MetaFile *m) {
   return nullptr;
 }
 
+// Empties what a document filled: lists, indexes, piece lengths, flags, id
+// and algorithm.
+void metaFileClear(MetaFile *m) {
+  metaFileFreeLengths(m);
+  m->hasPad = m->hasPieces = m->writeAlign = m->rootArray = m->malformed = 0;
+  m->id[0] = '\0';
+  Str_Set(m->algorithm, "SHA1");
+  FileIndex_Reset(m->fileIndex);
+  FileList_Reset(m->fileList);
+  PieceList_Reset(m->pieceList);
+  Padding_Reset(m->padding);
+  PadIndex_Reset(m->padIndex);
+}
+
+// A refused document leaves nothing behind: no id that would pass for an
+// installed version, and no piece size that arithmetic on the budget or the
+// geometry would trust.
 int metaFileFail(MetaFile *m, const char *why) {
   Log_Print(LOG_ERROR, KSRC, 0, "MetaFile load failed: %s\n", why);
-  FileIndex_Reset(m->fileIndex);
-  PadIndex_Reset(m->padIndex);
-  metaFileFreeLengths(m);
+  metaFileClear(m);
   return 0;
 }
 
@@ -134,11 +149,56 @@ const char *metaFileCheckLinks(MetaFile *m) {
   return nullptr;
 }
 
+// Every link's target resolved through the links the document itself
+// installs: a chain may leave the root though each of its links, read
+// alone, stays inside. The reason, naming the entry, is kept in refusal.
+const char *metaFileCheckLinkChains(MetaFile *m) {
+  for (FileRecord *r = m->fileIndex->first; r != nullptr; r = r->next) {
+    if (!(r->flags & kFileEntryLink)) continue;
+    switch (FileIndex_ResolveLink(m->fileIndex, r)) {
+      case FileLinkResolution::Inside:
+        continue;
+      case FileLinkResolution::LeavesRoot:
+        Str_Printf(m->refusal, kCatalogRefusalBytes, "link %s leaves the root", r->name);
+        return m->refusal;
+      case FileLinkResolution::Loops:
+        Str_Printf(m->refusal, kCatalogRefusalBytes, "link %s loops (more than %d links)",
+                   r->name, kFileLinkFollowMax);
+        return m->refusal;
+    }
+  }
+  return nullptr;
+}
+
+// A "mode" that does not parse: installing the file without its bits would
+// leave a program that cannot run, or one more open than meant.
+const char *metaFileCheckModes(MetaFile *m) {
+  FileEntry *entry = nullptr;
+  const char *value = nullptr;
+  if (!FileList_FindInvalidMode(m->fileList, &entry, &value)) return nullptr;
+  Str_Printf(m->refusal, kCatalogRefusalBytes, "file %s: mode \"%s\" is not octal digits",
+             entry->name != nullptr ? entry->name : "(no name)", value);
+  return m->refusal;
+}
+
+// The index build's refusal, naming the entry where there is one to name.
+const char *metaFileIndexRefusal(MetaFile *m, const FileIndexFailure &failure) {
+  if (failure.fault == FileIndexFault::SameName) {
+    Str_Printf(m->refusal, kCatalogRefusalBytes, "file %s listed twice", failure.entry->name);
+    return m->refusal;
+  }
+  return "file entry without a safe name, or stream out of range";
+}
+
 // ceil(length / size) pieces, each with a digest of the algorithm's size.
 const char *metaFileCheckPieces(MetaFile *m) {
   PieceList *pieces = m->pieceList;
   int64_t size = pieces->pieceSize;
-  if (size < 1 || size > kMetaFilePieceSizeMax) return "piece size out of range";
+  if (size < 1 || size > kMetaFilePieceSizeMax) {
+    Str_Printf(m->refusal, kCatalogRefusalBytes, "piece size %I64d outside 1 to %I64d", size,
+               kMetaFilePieceSizeMax);
+    return m->refusal;
+  }
   const HashInterface *hash = nullptr;
   if (!Hash_GetInterfaceByName(pieces->algorithm, &hash)) return "unknown piece algorithm";
   if (pieces->pieceTotal > 0 && pieces->digestLength != hash->DigestSize)
@@ -218,15 +278,7 @@ int MetaFile_Reset(MetaFile *m) {
     // outcome is dropped, and the next load empties them.
     if (AsyncHttp_IsRunning(m->request)) return 1;
   }
-  metaFileFreeLengths(m);
-  m->hasPad = m->hasPieces = m->writeAlign = m->rootArray = m->malformed = 0;
-  m->id[0] = '\0';
-  Str_Set(m->algorithm, "SHA1");
-  FileList_Reset(m->fileList);
-  FileIndex_Reset(m->fileIndex);
-  PieceList_Reset(m->pieceList);
-  Padding_Reset(m->padding);
-  PadIndex_Reset(m->padIndex);
+  metaFileClear(m);
   return 1;
 }
 
@@ -380,8 +432,11 @@ int MetaFile_Finish(MetaFile *m) {
   if (m->hasPad && !PadIndex_Build(m->padIndex, m->padding))
     return metaFileFail(m, "pad ranges out of order or out of range");
   if (const char *why = metaFileCheckLinks(m)) return metaFileFail(m, why);
-  if (!FileIndex_Build(m->fileIndex, m->fileList, m->hasPad ? m->padIndex : nullptr))
-    return metaFileFail(m, "file entry without a safe name, or stream out of range");
+  FileIndexFailure failure{};
+  if (!FileIndex_Build(m->fileIndex, m->fileList, m->hasPad ? m->padIndex : nullptr, &failure))
+    return metaFileFail(m, metaFileIndexRefusal(m, failure));
+  if (const char *why = metaFileCheckModes(m)) return metaFileFail(m, why);
+  if (const char *why = metaFileCheckLinkChains(m)) return metaFileFail(m, why);
   if (m->hasPieces) {
     if (const char *why = metaFileCheckPieces(m)) return metaFileFail(m, why);
   }

@@ -9,11 +9,15 @@
 //
 // Invariants: (1) a metafile is loaded only when every check of
 // MetaFile_Finish passed; then the file index holds every entry under a
-// safe name, the pad index (with "pad") holds ascending, non-overlapping
-// ranges, and with "pieces": 1 <= piece size <= 2^30, the algorithm is
-// known, every digest has its digest size, and there are exactly
-// ceil(stream length / piece size) pieces with one length each. (2) a failed
-// Finish leaves no index, pad index or piece lengths behind. (3) the id is
+// safe name no other entry has, every link's target resolves inside the
+// root through the document's own links (FileIndex_ResolveLink), every
+// "mode" parsed, the pad index (with "pad") holds ascending,
+// non-overlapping ranges, and with "pieces": 1 <= piece size <=
+// kMetaFilePieceSizeMax, the algorithm is known, every digest has its
+// digest size, and there are exactly ceil(stream length / piece size)
+// pieces with one length each. (2) a failed Finish leaves the metafile as a
+// reset one (no entries, pieces, indexes, piece lengths or id), so nothing
+// reads a refused document's values. (3) the id is
 // a valid catalog id (possibly empty), never a cut one. (4) the request is
 // made when first needed, so a metafile read from memory needs no network
 // services.
@@ -37,7 +41,9 @@
 
 constexpr uint32_t kMetaFileTag = 0x3e7af11e;
 constexpr int32_t kMetaFileAlgorithmBytes = 320;
-constexpr int64_t kMetaFilePieceSizeMax = int64_t(1) << 30;
+// A piece is carried whole in one request's buffer: a piece larger than the
+// repository's request budget (kRepositoryRequestBudgetBytes) is refused.
+constexpr int64_t kMetaFilePieceSizeMax = int64_t(256) << 20;
 
 struct MetaFile {
   ObjectHeader header;  // kMetaFileTag

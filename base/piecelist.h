@@ -29,7 +29,7 @@ struct PieceList {
   uint8_t *digests;
   int64_t capacity;  // bytes
   int32_t hashPadding;
-  int64_t pieceSize;  // as given; the metafile load checks 1..2^30
+  int64_t pieceSize;  // as given; the metafile load checks 1..kMetaFilePieceSizeMax
   char algorithm[kPieceListAlgorithmBytes];
 };
 

@@ -18,6 +18,13 @@ namespace {
 
 using RepositoryNetThreaded = RepositoryNetFixture;
 
+std::string ReadTree(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 TEST_F(RepositoryNetThreaded, RefreshEndings) {
   struct Case {
     const char *name;
@@ -39,7 +46,18 @@ TEST_F(RepositoryNetThreaded, RefreshEndings) {
       {"configured remote id", "meta/3.json", "4", 0x2, {}, {}},
       {"local metafile missing", "meta/none.json", nullptr, 0x1,
        {"alias.json", "catalog/4/catalog.json"}, {200, 200}},
+      // Saved by an earlier build that let a bad "mode" through: it counts
+      // as absent (a full check), not as version 4 installed.
+      {"local metafile refused", "meta/4-refused.json", nullptr, 0x1,
+       {"alias.json", "catalog/4/catalog.json"}, {200, 200}},
   };
+  {
+    std::string text = ReadTree(Tree("meta/4.json"));
+    size_t at = text.find("\"files\":[{");
+    ASSERT_NE(at, std::string::npos);
+    text.insert(at + 10, "\"mode\":\"0x1ed\",");
+    std::ofstream(Tree("meta/4-refused.json"), std::ios::binary) << text;
+  }
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     std::string json = "{\"repository\":\"game\",\"alias\":\"" + Url("alias.json") +
@@ -89,13 +107,6 @@ TEST_F(RepositoryNetThreaded, ClearedRefreshFetchesNoCatalog) {
   ASSERT_EQ(log.size(), before + 1);
   EXPECT_EQ(log.back().uri, "/contenttree/alias.json");
   EXPECT_FALSE(Catalog_IsRunning(repository->catalog));
-}
-
-std::string ReadTree(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // With authentication enforced the alias and catalog must carry a valid

@@ -39,6 +39,10 @@ void slotFree(Repository *r, RepositorySlot *slot) {
   POOL_FREE(r->slots, &member, int32_t(sizeof(RepositorySlot)));
 }
 
+// A piece larger than the budget would never fit beside another; the
+// metafile load refuses those.
+static_assert(kMetaFilePieceSizeMax <= kRepositoryRequestBudgetBytes);
+
 // The most one request holds for a piece of the remote metafile, which
 // both copy engines carry.
 int64_t repositoryPieceBytes(Repository *r) {

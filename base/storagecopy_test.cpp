@@ -728,7 +728,9 @@ TEST_F(StorageCopyTest, MaskIndexMatchesLinearScan) {
       l.hashPadding = rng() % 2;
       int files = 1 + int(rng() % 12);
       for (int f = 0; f < files; f++)
-        l.files.push_back({"n" + std::to_string(rng() % 4), 16 * int64_t(rng() % 4),
+        // Names are unique in a metafile; the few contents repeat.
+        l.files.push_back({"n" + std::to_string(rng() % 4) + "." + std::to_string(f),
+                           16 * int64_t(rng() % 4),
                            int64_t(rng() % (l.padList ? 3 : 2)) * 16, uint32_t(rng() % 3)});
       l.files.push_back({"end", 16, 0, 9});
       return l;

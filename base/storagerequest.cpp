@@ -625,7 +625,10 @@ StorageMember *StorageRequest_GetFailedMember(StorageRequest *r) {
 }
 
 int64_t StorageRequest_GetPieceBytes(int64_t pieceSize) {
-  int64_t capacity = std::max<int64_t>(pieceSize, 0) + kStorageRequestSlack;
+  // No loaded metafile has a larger piece; bounding it here keeps the sum
+  // and the doubling below (and a caller's sums of them) far from overflow
+  // whatever the caller passes.
+  int64_t capacity = std::clamp<int64_t>(pieceSize, 0, kMetaFilePieceSizeMax) + kStorageRequestSlack;
   return 2 * capacity + 2 * storageRequestPageSize();
 }
 

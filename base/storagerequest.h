@@ -198,6 +198,8 @@ int StorageRequest_AllocBuffer(StorageRequest *request);
 // The most a request of one piece of pieceSize bytes holds: its buffer (the
 // piece, the slack and two pages of alignment) and a scratch copy of as
 // much encoded input (an inflate, decryption or delta reads from there).
+// pieceSize is taken within [0, kMetaFilePieceSizeMax], the sizes a loaded
+// metafile has, so the result never overflows.
 int64_t StorageRequest_GetPieceBytes(int64_t pieceSize);
 // The bytes the request holds now: buffer, scratch, and its source
 // request's. Any thread, also while a pool thread works the request (the

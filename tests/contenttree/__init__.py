@@ -113,17 +113,23 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
     sizes = _sizes(rng, nfiles, s, budget)
     backslash = not full and rng.random() < 0.3
     seen = []
+    names = set()
     x = 0
     first_data = True
     last_nonzero = max((i for i, z in enumerate(sizes) if z > 0), default=-1)
     for i, size in enumerate(sizes):
         if seen and not full and rng.random() < 0.03:
-            parts = rng.choice(seen)  # a duplicate: the later one wins
+            parts = rng.choice(seen)  # beside an earlier name (made unique below)
         else:
             parts = _name(rng) + [str(i)] if rng.random() < 0.5 else _name(rng)
             if full:
                 parts = [p.replace("/", "_") for p in parts[:-1]] + [f"{i}-{parts[-1]}"]
             seen.append(parts)
+        if "/".join(parts) in names:
+            # A metafile listing one name twice is refused: the drawn name
+            # gets a suffix (no draw, so the rest of the tree stays as drawn).
+            parts = parts[:-1] + [f"{parts[-1]}~{i}"]
+        names.add("/".join(parts))
         sep = "\\" if backslash and rng.random() < 0.5 else "/"
         f = {"spelling": sep.join(parts), "name": "/".join(parts), "size": size, "offset": x,
              "pad": 0, "link": None, "mtime": None, "attr": None, "data": None, "sha1": None}
@@ -135,7 +141,10 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
             # Up one level only from a link below the top: a link's target
             # stays inside the root.
             up = "../" if len(parts) > 1 else ""
-            f["link"] = up + "/".join(rng.choice(seen)) if not full else "target.txt"
+            target = rng.choice(seen)
+            if target == parts:  # a link to itself loops: refused
+                target = parts[:-1] + [parts[-1] + "~target"]
+            f["link"] = up + "/".join(target) if not full else "target.txt"
         if v.pad_mode == "align":
             f["pad"] = (-(x + size)) % PAD_ALIGN
         elif v.pad_mode == "list" and size > 0:

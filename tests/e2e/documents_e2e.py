@@ -10,9 +10,20 @@ runs toward v2 must each fail with exit 1 and leave v1 as it was:
   - v1's signed catalog served at v2's catalog URL;
   - v1's signed metafile served at v2's metafile URL;
   - a v2 catalog whose "exp" has passed.
-The failing runs use --retry-time=0, one after another. Exit status 0 when every check passed.
+The failing runs use --retry-time=0, one after another.
+
+Then metafiles a publisher signed that must not install, each refused at
+load (exit 1, 976, the entry named) with nothing written:
+  - a link chain whose second link leaves the root once the first exists;
+  - one name listed twice (spelt with '/' and '\\');
+  - a piece size of 2^63 - 1 (under the sanitizers: no report either);
+and a local metafile saved with a "mode" that does not parse counts as
+absent: the next run keeps every (whole) file and fetches nothing.
+Exit status 0 when every check passed.
 """
 import argparse
+import base64
+import json
 import os
 import shutil
 import subprocess
@@ -22,6 +33,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from sync_e2e import check, exit1_line, on_tree, skipped  # noqa: E402
+from make_tree import Signer  # noqa: E402
 
 
 def case_documents(t):
@@ -62,13 +74,127 @@ def case_documents(t):
     check(t.sha1_ok("v1") and not t.partials(), "v1 is intact after the refusals")
 
 
+REFUSED = {
+    "chain": ([{"name": "a1/a2/a3/a4/a5/l1", "size": 0, "attr": 8, "link": "../../../../.."},
+               {"name": "a1/a2/a3/a4/a5/l2", "size": 0, "attr": 8,
+                "link": "l1/../../../../outside/victim"}],
+              {"size": 16, "digests": []}, "link a1/a2/a3/a4/a5/l2 leaves the root"),
+    "twice": ([{"name": "bin/tool", "size": 0}, {"name": "bin\\tool", "size": 0}],
+              {"size": 16, "digests": []}, "file bin/tool listed twice"),
+    "piece": ([{"name": "a", "size": 1}],
+              {"size": (1 << 63) - 1, "digests": ["2jmj7l5rSw0yVb/vlWAYkK/YBwk="]},
+              "piece size 9223372036854775807 outside 1 to 268435456"),
+}
+
+
+def payload(token):
+    part = token.split(".")[1]
+    return json.loads(base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)))
+
+
+class Publisher:
+    """Documents of versions signed by a key of the test's own, under
+    www/refused/, and the application file that trusts that key."""
+
+    def __init__(self, t):
+        self.t, self.signer = t, Signer()
+        self.base = f"https://127.0.0.1:{t.port}"
+        with open(t.path("app.json")) as f:
+            app = json.load(f)
+        app["keyStores"]["content"] = base64.b64encode(self.signer.public_der()).decode()
+        self.app = t.path("app-refused.json")
+        with open(self.app, "w") as f:
+            json.dump(app, f)
+        with open(t.path("www", "catalog", "v1", "catalog.json")) as f:
+            self.config = payload(f.read())["config"]
+
+    def write(self, path, doc):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(self.signer.sign(doc))
+
+    def publish(self, vid, metafile):
+        """The version's alias, catalog and metafile; a repository file of
+        its own installation for it."""
+        t, base = self.t, self.base
+        self.write(t.path("www", "refused", "aliases", vid + ".json"), {"game": vid})
+        self.write(t.path("www", "refused", "catalog", vid, "catalog.json"),
+                   {"id": vid, "metafile": f"{base}/refused/meta/{vid}.json",
+                    "config": self.config})
+        self.write(t.path("www", "refused", "meta", vid + ".json"), metafile)
+        return t.write_apart("refused-" + vid, alias=f"{base}/refused/aliases/{vid}.json",
+                             catalog=f"{base}/refused/catalog/")
+
+    def run(self, repo):
+        return subprocess.run(self.t.args("--retry-time=0", repo=repo, app=self.app),
+                              env=self.t.env, capture_output=True, text=True, timeout=120)
+
+
+def case_refused_metafiles(t, publisher):
+    """Signed metafiles that must not install: each run ends with exit 1 and
+    the line naming the entry, and writes nothing."""
+    base = publisher.base
+    for vid, (files, pieces, words) in REFUSED.items():
+        repo = publisher.publish(vid, {"id": vid, "files": files, "pieces": pieces})
+        p = publisher.run(repo)
+        lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: game: ")]
+        last = lines[-1] if lines else ""
+        check(p.returncode == 1 and f"metafile {base}/refused/meta/{vid}.json: " in last
+              and words in last and last.endswith("(976)"),
+              f"{vid}: exit 1 with the line naming it ({p.returncode}: {lines})")
+        check("runtime error" not in p.stderr and "Sanitizer" not in p.stderr,
+              f"{vid}: no sanitizer report")
+        own = t.path("refused-" + vid)
+        written = [os.path.join(d, n) for d, dirs, names in os.walk(own) for n in names + dirs
+                   if n != "game.metafile.json.lock"]  # the run's own lock stays
+        check(not written, f"{vid}: nothing written ({written})")
+
+
+def case_local_refused(t, publisher):
+    """v1's local metafile as an earlier build could save it, with a "mode"
+    that does not parse: refused, it counts as absent (the repository tests
+    show the state), and nothing is lost: the run checks every file, keeps
+    them (they are whole), fetches nothing and saves v1's metafile anew."""
+    with open(t.path("www", "meta", "v1.json")) as f:
+        v1 = payload(f.read())
+    repo = publisher.publish("v1", v1)
+    p = publisher.run(repo)
+    own = t.path("refused-v1")
+    installed = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")],
+                               cwd=os.path.join(own, "game"), capture_output=True, timeout=60)
+    check(p.returncode == 0 and installed.returncode == 0,
+          f"v1 installs from the test's own documents ({p.returncode}: {p.stderr[-300:]})")
+    local = os.path.join(own, "game.metafile.json")
+    bad = dict(v1, files=[dict(v1["files"][0], mode="rwxr-xr-x")] + v1["files"][1:])
+    with open(local, "w") as f:
+        f.write(publisher.signer.sign(bad))
+    t.clear_log()
+    p = publisher.run(repo)
+    fetched = [r for r in t.log() if "/pieces/" in r[2]]
+    installed = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")],
+                               cwd=os.path.join(own, "game"), capture_output=True, timeout=60)
+    check(p.returncode == 0 and installed.returncode == 0 and ", 0 repaired" in p.stdout
+          and not fetched,
+          f"a refused local metafile: every file kept, none fetched ({p.returncode}: "
+          f"{p.stdout!r} {len(fetched)} pieces {p.stderr[-300:]})")
+    with open(local) as f:
+        check("rwxr-xr-x" not in f.read(), "v1's metafile is saved anew")
+
+
+def case_all(t):
+    case_documents(t)
+    publisher = Publisher(t)
+    case_refused_metafiles(t, publisher)
+    case_local_refused(t, publisher)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--keelson", required=True)
     a = ap.parse_args()
     if shutil.which("nginx") is None:
         return skipped("nginx is missing")
-    return on_tree(a.keelson, case_documents, mib=1)
+    return on_tree(a.keelson, case_all, mib=1)
 
 
 if __name__ == "__main__":
