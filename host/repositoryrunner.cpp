@@ -132,6 +132,9 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
     if (document || piece) return 1;
   }
   if (code == kWebGetErrorValidation || code == kWebGetErrorRangeNotSupported) return 1;
+  if (code == kWebGetErrorBlockedRedirect || code == kWebGetErrorRedirectLoopDetected ||
+      code == kWebGetErrorRedirectLimit)
+    return 1;
   if (code == kWebGetErrorJson && (codeEx == 9 || codeEx == 10)) return 1;
   if (code == kWebGetErrorOs) {
     PlatformErrorKind kind = Platform_GetErrorKind(codeEx);
