@@ -280,8 +280,10 @@ int openOutputFile(WebGetRequest *r) {
 int deliver(WebGetRequest *r, const uint8_t *data, int64_t length) {
   if (length <= 0) return 1;
   bool over = false;
-  // The limit is the document's: a redirect's page is not the document.
-  if (r->sizeLimit > 0 && !WebGetRequest_IsRedirectStatus(r->statusCode)) {
+  // A redirect's page is read and dropped: it is not the document, and no
+  // limit of the document's applies to it.
+  bool redirect = WebGetRequest_IsRedirectStatus(r->statusCode) != 0;
+  if (r->sizeLimit > 0 && !redirect) {
     int64_t room = r->sizeLimit - int64_t(r->bytesReceived);
     if (length > room) {
       length = room;
@@ -298,7 +300,7 @@ int deliver(WebGetRequest *r, const uint8_t *data, int64_t length) {
           !reinterpret_cast<WebGetRequestWriteCallback>(function)(r, context, data, length,
                                                                   &written))
         return 0;
-    } else {
+    } else if (!redirect) {
       // An error page is kept in memory whatever the sink, its first MiB only.
       int64_t keep = kWebGetErrorBodyKeepBytes - r->memoryLength;
       if (keep > length) keep = length;

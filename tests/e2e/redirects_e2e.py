@@ -4,10 +4,11 @@ plain http behind nginx, whose generated configuration answers chosen paths
 with 301, 302, 303, 307 and 308 to the same host, to "localhost" (the
 application file's whitelist holds it beside 127.0.0.1), to a host off the
 whitelist, to itself, five times in a row, from https to http, and with a
-relative Location that climbs ("../alias.json"). Every case is its own run,
-side by side: the ones that redirect to what exists exit 0 and sha1sum -c
-passes; the others exit 1 at once (no retry line, with --retry-time=0) with
-the URL asked for and the cause on the last line.
+relative Location that climbs ("../alias.json"), to a damaged piece and to
+a server that is down. Every case is its own run, side by side: the ones
+that redirect to what exists exit 0 and sha1sum -c passes; the refused ones
+exit 1 at once (no retry line, with --retry-time=0) and the failing targets
+after one retry line, each line naming the URL asked for and the cause.
 
   redirects_e2e.py --keelson PATH
 
@@ -25,15 +26,16 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from failures_e2e import flip_last_byte  # noqa: E402
 from sync_e2e import Tree, check, failures, free_port  # noqa: E402
 
 RUN_SECONDS = 60
 AT_ONCE_SECONDS = 10
 
 
-def nginx_conf(t, tls_port):
-    """The tree's www over http on t.port and over https on tls_port, with the
-    redirecting locations in both."""
+def nginx_conf(t, tls_port, down_port):
+    """The tree's www over http on t.port with the redirecting locations, and
+    over https on tls_port with one redirect to http."""
     root, port = t.root, t.port
     other = f"http://localhost:{port}"
     hops = "".join(f"    location = /hop{n}/alias.json {{ return 301 /hop{n + 1}/alias.json; }}\n"
@@ -47,6 +49,9 @@ def nginx_conf(t, tls_port):
     location = /up/alias.json {{ return 301 ../alias.json; }}
     location = /off/alias.json {{ return 302 http://127.0.0.2:{port}/alias.json; }}
     location = /loop/alias.json {{ return 301 /loop/alias.json; }}
+    location = /down/alias.json {{ return 302 http://127.0.0.1:{down_port}/alias.json; }}
+    location ~ ^/rbad/(.*)$ {{ return 307 /corrupt/$1; }}
+    location ~ ^/rdown/(.*)$ {{ return 302 http://127.0.0.1:{down_port}/pieces/$1; }}
 {hops}"""
     user = "user root;\n" if os.geteuid() == 0 else ""
     tmp = t.path("nginx-tmp")
@@ -82,31 +87,48 @@ http {{
 
 
 def cases(t, tls_port):
-    """(what, repository changes, exit, words of the last line)."""
+    """(what, repository changes, exit, words of the last line, retry lines:
+    each names the URL asked for, as the last line does)."""
     base = f"http://127.0.0.1:{t.port}"
 
     def pieces(prefix):
         return {"remote": {"type": "httpPiece", "flags": "vcdiff",
                            "baseUrl": f"{base}/{prefix}/"}}
     return [
-        ("the alias behind a 301 to the same host", {"alias": base + "/r301/alias.json"}, 0, ()),
-        ("the alias behind a 308 to localhost", {"alias": base + "/r308/alias.json"}, 0, ()),
-        ("the catalog behind a 302 to localhost", {"catalog": base + "/r302/"}, 0, ()),
-        ("the pieces behind a 303 to localhost", pieces("r303"), 0, ()),
-        ("the pieces behind a 307 to the same host", pieces("r307"), 0, ()),
-        ("the alias behind Location: ../alias.json", {"alias": base + "/up/alias.json"}, 0, ()),
+        ("the alias behind a 301 to the same host", {"alias": base + "/r301/alias.json"}, 0, (), 0),
+        ("the alias behind a 308 to localhost", {"alias": base + "/r308/alias.json"}, 0, (), 0),
+        ("the catalog behind a 302 to localhost", {"catalog": base + "/r302/"}, 0, (), 0),
+        ("the pieces behind a 303 to localhost", pieces("r303"), 0, (), 0),
+        ("the pieces behind a 307 to the same host", pieces("r307"), 0, (), 0),
+        ("the alias behind Location: ../alias.json", {"alias": base + "/up/alias.json"}, 0, (), 0),
         ("a redirect to a host off the whitelist", {"alias": base + "/off/alias.json"}, 1,
          (base + "/off/alias.json",
-          "redirected (302) to a host not in webGet.whitelist", "(963)")),
+          "redirected (302) to a host not in webGet.whitelist", "(963)"), 0),
         ("a redirect to itself", {"alias": base + "/loop/alias.json"}, 1,
-         (base + "/loop/alias.json", "loop", "(984)")),
+         (base + "/loop/alias.json", "loop", "(984)"), 0),
         ("five redirects in a row", {"alias": base + "/hop1/alias.json"}, 1,
-         (base + "/hop1/alias.json", "redirection limit", "(985)")),
+         (base + "/hop1/alias.json", "redirection limit", "(985)"), 0),
         ("a redirect from https to http",
          {"alias": f"https://127.0.0.1:{tls_port}/alias.json"}, 1,
          (f"https://127.0.0.1:{tls_port}/alias.json", "redirect from https to http refused",
-          "(957)")),
+          "(957)"), 0),
+        ("the pieces behind a 307 to a damaged copy", pieces("rbad"), 1,
+         (base + "/rbad/v1/", "digest mismatch", "(979)"), 1),
+        ("the alias behind a 302 to a server that is down", {"alias": base + "/down/alias.json"},
+         1, (base + "/down/alias.json", "connection refused (953)"), 1),
+        ("the pieces behind a 302 to a server that is down", pieces("rdown"), 1,
+         (base + "/rdown/v1/", "connection refused (953)"), 1),
     ]
+
+
+def damaged_copy(t):
+    """www/corrupt/ as a copy of www/pieces/ whose first plain v1 piece has
+    its last byte flipped."""
+    shutil.copytree(t.path("www", "pieces"), t.path("www", "corrupt"))
+    with open(t.path("pieces.txt")) as f:
+        digest = next(line.split()[1] for line in f
+                      if line.split()[0] == "v1" and line.split()[2] == "0")
+    flip_last_byte(t.path("www", "corrupt", "v1", digest + ".varnopiece"))
 
 
 def prepare(t, n, changes):
@@ -161,14 +183,15 @@ def main():
         t = Tree(root, a.keelson, mib=0.5, scheme="http")
         tls_port = free_port()
         with open(t.path("nginx-redirects.conf"), "w") as f:
-            f.write(nginx_conf(t, tls_port))
+            f.write(nginx_conf(t, tls_port, free_port()))
         with open(t.path("app.json")) as f:
             app = json.load(f)
         app["webGet"] = {"whitelist": ["127.0.0.1", "localhost"]}
         with open(t.path("app-redirects.json"), "w") as f:
             json.dump(app, f)
+        damaged_copy(t)
         table = cases(t, tls_port)
-        prepared = [prepare(t, n, changes) for n, (_, changes, _, _) in enumerate(table)]
+        prepared = [prepare(t, n, row[1]) for n, row in enumerate(table)]
         try:
             t.start("nginx-redirects.conf")
             with ThreadPoolExecutor(len(table)) as pool:
@@ -176,7 +199,7 @@ def main():
             log = t.log()
         finally:
             t.stop()
-        for (what, _, exit, words), (_, installed), (code, lines, seconds) in zip(
+        for (what, _, exit, words, retries), (_, installed), (code, lines, seconds) in zip(
                 table, prepared, results):
             last = lines[-1] if lines else ""
             if exit == 0:
@@ -184,9 +207,11 @@ def main():
                       f"{what}: exit 0 and sha1sum -c passes ({code}: {lines[-3:]})")
                 continue
             retry = [line for line in lines[:-1] if "; retrying in " in line]
-            check(code == exit and seconds < AT_ONCE_SECONDS and not retry,
-                  f"{what}: exit {exit} at once, no retry ({code}, {seconds:.1f} s, {retry})")
-            check(all(w in last for w in words), f"{what}: the last line holds {words} ({last!r})")
+            check(code == exit and seconds < AT_ONCE_SECONDS and len(retry) == retries,
+                  f"{what}: exit {exit} at once after {retries} retry line(s) "
+                  f"({code}, {seconds:.1f} s, {retry})")
+            check(all(w in last for w in words) and all(words[0] in line for line in retry),
+                  f"{what}: the last line holds {words} ({last!r})")
         # Every kind of redirect was sent, and the targets were asked for.
         sent = set(r[0] for r in log if r)
         check(all(s in sent for s in ("301", "302", "303", "307", "308")),
