@@ -383,8 +383,8 @@ int WebGetRequest_IsRedirectStatus(int32_t status);
 // recording 983, 984, 985, 963 (a target off the whitelist; extra code: the
 // redirect's status) or 957 (a scheme other than http or https, a callback
 // that blocks it, or, extra code kWebGetBlockedRedirectToHttp, from https to
-// http). A 303 turns the request into a GET without a body. '{' and '}' of
-// the target are escaped.
+// http). A 303 turns the request into a GET without a body, which it stays,
+// as the URL stays the target's. '{' and '}' of the target are escaped.
 int WebGetRequest_FollowRedirect(WebGetRequest *request);
 // The cookie jar. Domains match as RFC 6265 says (equal, or the host ends
 // with "." and the domain; a leading dot ignored); a secure cookie goes over
