@@ -95,6 +95,10 @@ int ErrorLine_Cause(int32_t code, int32_t codeEx, char *out, int size) {
     Str_Copy(out, "no password given", size);
     return 1;
   }
+  if (code == kWebGetErrorBlockedRedirect && codeEx == kWebGetBlockedRedirectToHttp) {
+    Str_Copy(out, "redirect from https to http refused", size);
+    return 1;
+  }
   if (code == kWebGetErrorTimeout && codeEx == kWebGetPhaseHeader) {
     Str_Copy(out, "timed out waiting for the header", size);
     return 1;
@@ -174,6 +178,14 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
   const char *url = error->url != nullptr ? error->url : "";
   if (error->source == kRepositorySourceConfig) {
     Str_Copy(out, "the configuration cannot be used (--debug tells why)", size);
+    return 1;
+  }
+  if (code == kWebGetErrorValidation && codeEx >= 300 && codeEx <= 399) {
+    // The URL is the one asked for: the target is in the --debug log.
+    Str_Printf(out, size,
+               "redirected (%d) to a host not in webGet.whitelist of the application file "
+               "(--app=%s)",
+               codeEx, facts->appFile != nullptr ? facts->appFile : "FILE");
     return 1;
   }
   if (code == kWebGetErrorValidation) {

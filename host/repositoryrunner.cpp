@@ -150,6 +150,9 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   if (code == kWebGetErrorValidation || code == kWebGetErrorRangeNotSupported ||
       code == kWebGetErrorAuthRequestCancel)
     return 1;
+  if (code == kWebGetErrorBlockedRedirect || code == kWebGetErrorRedirectLoopDetected ||
+      code == kWebGetErrorRedirectLimit)
+    return 1;
   if (code == kWebGetErrorJson && (codeEx == 9 || codeEx == 10)) return 1;
   TlsFailure tls{};
   if (code == kWebGetErrorTls1 && error->url != nullptr &&

@@ -508,9 +508,11 @@ int Url_RemoveDotSegments(char *url, int size) {
 
 // ---- Whole URLs ------------------------------------------------------------------
 
-int Url_Normalize(const char *url, char *out, int size) {
-  CHECK_POINTER(url);
-  CHECK_POINTER(out);
+namespace {
+
+// Url_Normalize but for its dot segments: a relative reference keeps them
+// until it has been put behind its base.
+int urlNormalizeText(const char *url, char *out, int size) {
   if (size < 1) return 0;
   const char *begin = url;
   const char *finish = url + strlen(url);
@@ -553,6 +555,15 @@ int Url_Normalize(const char *url, char *out, int size) {
     }
   }
   out[at] = '\0';
+  return 1;
+}
+
+}  // namespace
+
+int Url_Normalize(const char *url, char *out, int size) {
+  CHECK_POINTER(url);
+  CHECK_POINTER(out);
+  if (!urlNormalizeText(url, out, size)) return 0;
   Url_RemoveDotSegments(out, size);
   return 1;
 }
@@ -631,6 +642,19 @@ int urlJoinTakeQuery(char *text, char *query, int requireText) {
   return ok;
 }
 
+// A path ending in "." or ".." names a directory: the '/' behind it lets the
+// dot-segment removal take it as it takes "./" and "../".
+int urlJoinCloseDotSegment(char *text) {
+  const char *path = nullptr;
+  if (!Url_FindPath(text, &path)) return 1;
+  size_t length = strlen(path);
+  const char *last = path + length;
+  while (last > path && !urlIsSeparator(last[-1])) last--;
+  size_t segment = size_t(path + length - last);
+  bool dots = (segment == 1 && last[0] == '.') || (segment == 2 && last[0] == '.' && last[1] == '.');
+  return dots ? urlAppend(text, kUrlWorkBytes, "/", 1) : 1;
+}
+
 }  // namespace
 
 int Url_Join(const char *base, const char *reference, char *out, int size) {
@@ -642,6 +666,9 @@ int Url_Join(const char *base, const char *reference, char *out, int size) {
   if (!Url_Fix(base, w.base, kUrlWorkBytes)) return urlEmpty(out, size);
   if (!Url_Normalize(reference, w.reference, kUrlWorkBytes)) return urlEmpty(out, size);
   if (urlAfterScheme(w.reference)) return urlCopy(out, size, w.reference, strlen(w.reference)) ? 1 : urlEmpty(out, size);
+  // A relative reference's ".." climbs the base's path, never its own first
+  // segment taken for a host.
+  if (!urlNormalizeText(reference, w.reference, kUrlWorkBytes)) return urlEmpty(out, size);
   const char *raw = reference + strspn(reference, "\r\n");
   if (urlIsSeparator(raw[0]) && urlIsSeparator(raw[1])) return urlJoinNetworkPath(w.base, raw, out, size);
 
@@ -667,6 +694,7 @@ int Url_Join(const char *base, const char *reference, char *out, int size) {
       return urlEmpty(out, size);
   }
   if (!urlAppend(w.base, kUrlWorkBytes, w.reference, strlen(w.reference))) return urlEmpty(out, size);
+  if (!urlJoinCloseDotSegment(w.base)) return urlEmpty(out, size);
   if (w.query[0] != '\0' && !Url_MergeQueryInto(w.base, kUrlWorkBytes, w.query)) return urlEmpty(out, size);
   if (!urlAppend(w.base, kUrlWorkBytes, w.fragment, strlen(w.fragment))) return urlEmpty(out, size);
   return Url_Fix(w.base, out, size);

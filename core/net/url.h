@@ -163,7 +163,9 @@ int Url_Fix(const char *url, char *out, int size);
 // replaces the base's (from its root, or its last segment), the queries are
 // merged (the base's parameters first; the reference's replace those of the
 // same name), the reference's fragment or else the base's is appended, and
-// the result is fixed (Url_Fix). Returns 1; 0 with an empty out when the base
+// the result is fixed (Url_Fix). A relative reference's dot segments apply
+// to the joined path, a trailing "." or ".." included ("../../x" from
+// "/a/b/c" is "/x"; ".." is "/a/"). Returns 1; 0 with an empty out when the base
 // does not fix or the result does not fit.
 int Url_Join(const char *base, const char *reference, char *out, int size);
 

@@ -124,6 +124,15 @@ TEST(Url, JoinTable) {
       // A query naming a URL does not make the reference absolute.
       {"http://h/a/b", "login?next=http://o/", "http://h/a/login?next=http://o/"},
       {"file:///C:/a/b", "/x", "file:///x"},
+      // Dot segments resolve against the base path, whole-segment and at the end too.
+      {"http://h/old/alias.json", "../alias.json", "http://h/alias.json"},
+      {"http://h:8080/a/b/c.json", "../../alias.json", "http://h:8080/alias.json"},
+      {"http://h/alias.json", "../alias.json", "http://h/alias.json"},
+      {"http://h/a/b/c", "./d", "http://h/a/b/d"},
+      {"http://h/a/b/c", "../../../../g", "http://h/g"},
+      {"http://h/a/b/c", "..", "http://h/a/"},
+      {"http://h/a/b/c", ".", "http://h/a/b/"},
+      {"http://h/a/b/c", "g/..", "http://h/a/b/"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(std::string(row.base) + " + " + row.reference);

@@ -122,6 +122,9 @@ enum WebGetError : int32_t {
   kWebGetErrorYaml = 993,
 };
 
+// The extra code of 957 for a redirect from https to http.
+constexpr int32_t kWebGetBlockedRedirectToHttp = 1;
+
 enum WebGetMethod : int32_t {
   kWebGetMethodUnknown = 0,
   kWebGetMethodGet = 1,

@@ -741,7 +741,8 @@ int transferBody(WebGetConnection *c, WebGetRequest *r) {
 }
 
 int endBody(WebGetConnection *c, WebGetRequest *r, int32_t next) {
-  if (!WebGetRequest_EndBody(r, next == kWebGetPhaseAuthenticate ? 1 : 0)) return 0;
+  bool silent = next == kWebGetPhaseAuthenticate || next == kWebGetPhaseRedirect;
+  if (!WebGetRequest_EndBody(r, silent ? 1 : 0)) return 0;
   if (fillingItem(c) != nullptr && next == kWebGetPhaseCleanup)
     WebGetCacheItem_Commit(c->cacheItem);
   WebGetConnection_SetPhase(c, r, next);
@@ -772,7 +773,10 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   // next send starts the kept connection's next bytes.
   bool challenge = status == 401 || status == 407;
   if (challenge) next = kWebGetPhaseAuthenticate;
-  if ((status == 301 || status == 302 || status == 307) && method != kWebGetMethodConnect) {
+  // A redirect's page, like a challenge's, is no answer to the request: its
+  // owner's body hooks never see it.
+  bool redirect = WebGetRequest_IsRedirectStatus(status) && method != kWebGetMethodConnect;
+  if (redirect) {
     if (entered) {
       if (!WebGetRequest_FollowRedirect(r)) return 0;
       if (c->redirectFunction) c->redirectFunction(c, c->redirectContext, r);
@@ -794,7 +798,7 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   int32_t socketError = closed && !c->cacheAnswering ? AsyncSocket_GetError(c->socket) : 0;
   if (entered && status == 403) forgetAnswers(c);
   if (entered) {
-    if (!WebGetRequest_BeginBody(r, challenge ? 1 : 0)) return 0;
+    if (!WebGetRequest_BeginBody(r, challenge || redirect ? 1 : 0)) return 0;
     if (method == kWebGetMethodHead || status == 304 || status == 204 ||
         (r->hasContentLength && r->contentLength == 0) ||
         (method == kWebGetMethodConnect && !r->hasContentLength))

@@ -80,7 +80,8 @@ struct WebGetCacheItem;
 struct WebGetConnection;
 
 // Poll: a poll is due. Completion: a request reached Done or ended for a
-// redirect. Redirect: a 301, 302 or 307 was accepted by the request.
+// redirect. Redirect: a 301, 302, 303, 307 or 308 was accepted by the request
+// (WebGetRequest_IsRedirectStatus); its page passes no body hook.
 typedef void (*WebGetConnectionPollFunction)(WebGetConnection *connection, void *context);
 typedef void (*WebGetConnectionRequestFunction)(WebGetConnection *connection, void *context,
                                                 WebGetRequest *request);

@@ -377,9 +377,14 @@ int WebGetRequest_ParseResponseHeader(WebGetRequest *request, int checkRange, co
 // 1 when the answer (headers: the response header block) fits the range
 // asked; the received range is stored.
 int WebGetRequest_CheckContentRange(WebGetRequest *request, const char *headers);
+// 1 for the statuses a connection follows: 301, 302, 303, 307 and 308.
+int WebGetRequest_IsRedirectStatus(int32_t status);
 // Follows the Location of the answer: 1 with the new URL set; 0 after
-// recording 983, 984, 985 or 957 (a scheme other than http or https, or a
-// callback that blocks it). '{' and '}' of the target are escaped.
+// recording 983, 984, 985, 963 (a target off the whitelist; extra code: the
+// redirect's status) or 957 (a scheme other than http or https, a callback
+// that blocks it, or, extra code kWebGetBlockedRedirectToHttp, from https to
+// http). A 303 turns the request into a GET without a body, which it stays,
+// as the URL stays the target's. '{' and '}' of the target are escaped.
 int WebGetRequest_FollowRedirect(WebGetRequest *request);
 // The cookie jar. Domains match as RFC 6265 says (equal, or the host ends
 // with "." and the domain; a leading dot ignored); a secure cookie goes over

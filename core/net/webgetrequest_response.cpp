@@ -280,7 +280,10 @@ int openOutputFile(WebGetRequest *r) {
 int deliver(WebGetRequest *r, const uint8_t *data, int64_t length) {
   if (length <= 0) return 1;
   bool over = false;
-  if (r->sizeLimit > 0) {
+  // A redirect's page is read and dropped: it is not the document, and no
+  // limit of the document's applies to it.
+  bool redirect = WebGetRequest_IsRedirectStatus(r->statusCode) != 0;
+  if (r->sizeLimit > 0 && !redirect) {
     int64_t room = r->sizeLimit - int64_t(r->bytesReceived);
     if (length > room) {
       length = room;
@@ -297,7 +300,7 @@ int deliver(WebGetRequest *r, const uint8_t *data, int64_t length) {
           !reinterpret_cast<WebGetRequestWriteCallback>(function)(r, context, data, length,
                                                                   &written))
         return 0;
-    } else {
+    } else if (!redirect) {
       // An error page is kept in memory whatever the sink, its first MiB only.
       int64_t keep = kWebGetErrorBodyKeepBytes - r->memoryLength;
       if (keep > length) keep = length;
@@ -778,6 +781,11 @@ int WebGetRequest_CheckContentRange(WebGetRequest *request, const char *headers)
 
 // ---- Redirects ---------------------------------------------------------------------------------
 
+int WebGetRequest_IsRedirectStatus(int32_t status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308 ? 1
+                                                                                             : 0;
+}
+
 int WebGetRequest_FollowRedirect(WebGetRequest *request) {
   REQUEST_CHECK(request);
   WebGetRequest *r = request;
@@ -819,8 +827,21 @@ int WebGetRequest_FollowRedirect(WebGetRequest *request) {
     RLOG(r, "Redirect blocked: scheme not followed [%s]", url);
     return WebGetRequest_SetError(r, kWebGetErrorBlockedRedirect, 0);
   }
-  if (Url_HasScheme(r->url, "https") == 1 && !toHttps)
-    responseLogAt(r, LOG_WARNING, "Redirect from https to http [%s]", url);
+  // What came over TLS never sends the request on in the clear.
+  if (Url_HasScheme(r->url, "https") == 1 && !toHttps) {
+    responseLogAt(r, LOG_WARNING, "Redirect from https to http refused [%s]", url);
+    return WebGetRequest_SetError(r, kWebGetErrorBlockedRedirect, kWebGetBlockedRedirectToHttp);
+  }
+  // The whitelist holds for a target as for any URL asked for.
+  if (!WebGet_Authorize(url)) {
+    RLOG(r, "Redirect to a host off the whitelist [%s]", url);
+    return WebGetRequest_SetError(r, kWebGetErrorValidation, r->statusCode);
+  }
+  // A 303 names where the answer is, to be fetched with a GET.
+  if (r->statusCode == 303 && r->method != kWebGetMethodHead) {
+    r->method = kWebGetMethodGet;
+    WebGetRequest_SetPostData(r, nullptr, 0);
+  }
   char rewriteValue[64];
   int rewrite = 1;
   if (WebGet_GetHeaderValue(r->responseHeaders, "X-QVN-UrlRewrite", rewriteValue,

@@ -198,6 +198,16 @@ TEST(WebGetResponse, SizeLimitDeliversExactlyTheLimit) {
     WebGetRequest_GetError(q.r, &code, &codeEx);
     EXPECT_EQ(code, 959) << split;
   }
+  // A redirect's page is not the document: no limit of the document's cuts it.
+  Request redirected;
+  WebGetRequest_SetSizeLimit(redirected.r, 10);
+  const std::string moved = "HTTP/1.1 301 Moved\r\nLocation: /y\r\n\r\n";
+  ASSERT_EQ(WebGetRequest_ParseResponseHeader(redirected.r, 0, moved.data(), int(moved.size()),
+                                              nullptr), 1);
+  ASSERT_EQ(WebGetRequest_BeginBody(redirected.r, 1), 1);
+  int64_t consumed = 0;
+  EXPECT_EQ(WebGetRequest_ProcessBody(redirected.r, body.data(), 25, &consumed), 1);
+  EXPECT_EQ(consumed, 25);
 }
 
 // Header facts: keep-alive, ranges, Content-Disposition names, cache
@@ -286,21 +296,26 @@ TEST(WebGetResponse, CookieJarTable) {
   EXPECT_EQ(WebGetRequest_HasCookies(m.r), 0);
 }
 
-// Redirects: limits, loops, schemes, escaped macros.
+// Redirects: limits, loops, schemes, the whitelist, dot segments, escaped
+// macros.
 TEST(WebGetResponse, RedirectTable) {
   ResponseSession session;
+  WebGet_AddWhitelistHost("*.test");
   struct Row {
     const char *from;
     const char *location;
-    int32_t code;
+    int32_t code, codeEx;
     const char *to;
   } rows[] = {
-      {"http://a.test/x", "/y", 0, "http://a.test/y"},
-      {"http://a.test/x", "http://a.test/x", 984, nullptr},
-      {"http://a.test/x", "file:///etc/passwd", 957, nullptr},
-      {"https://a.test/x", "http://b.test/z", 0, "http://b.test/z"},
-      {"http://a.test/x", "/{MACAddress}", 0, "http://a.test/%7BMACAddress%7D"},
-      {"http://a.test/x", nullptr, 983, nullptr},
+      {"http://a.test/x", "/y", 0, 0, "http://a.test/y"},
+      {"http://a.test/x", "http://a.test/x", 984, 0, nullptr},
+      {"http://a.test/x", "file:///etc/passwd", 957, 0, nullptr},
+      {"https://a.test/x", "http://b.test/z", 957, kWebGetBlockedRedirectToHttp, nullptr},
+      {"https://a.test/x", "https://b.test/z", 0, 0, "https://b.test/z"},
+      {"http://a.test/x", "http://b.example/z", 963, 302, nullptr},
+      {"http://a.test/p/q/x", "../../alias.json", 0, 0, "http://a.test/alias.json"},
+      {"http://a.test/x", "/{MACAddress}", 0, 0, "http://a.test/%7BMACAddress%7D"},
+      {"http://a.test/x", nullptr, 983, 0, nullptr},
   };
   for (const Row &row : rows) {
     Request q(row.from);
@@ -312,6 +327,7 @@ TEST(WebGetResponse, RedirectTable) {
     int32_t code, codeEx;
     WebGetRequest_GetError(q.r, &code, &codeEx);
     EXPECT_EQ(code, row.code) << row.location;
+    EXPECT_EQ(codeEx, row.codeEx) << row.location;
     EXPECT_EQ(ok, row.code == 0 ? 1 : 0);
     if (row.to) {
       const char *url = nullptr;
@@ -325,6 +341,21 @@ TEST(WebGetResponse, RedirectTable) {
     std::string head = "HTTP/1.1 302 Found\r\nLocation: /" + std::to_string(i) + "\r\n\r\n";
     WebGetRequest_ParseResponseHeader(q.r, 0, head.data(), int(head.size()), nullptr);
     EXPECT_EQ(WebGetRequest_FollowRedirect(q.r), i < 5 ? 1 : 0) << i;
+  }
+  // A 303 is fetched with a GET and no body; a 307 and a 308 resend the POST.
+  static const char kPost[] = "a=1";
+  for (int status : {303, 307, 308}) {
+    Request post("http://a.test/form");
+    WebGetRequest_SetMethod(post.r, kWebGetMethodPost);
+    WebGetRequest_SetPostData(post.r, kPost, 3);
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " X\r\nLocation: /done\r\n\r\n";
+    WebGetRequest_ParseResponseHeader(post.r, 0, head.data(), int(head.size()), nullptr);
+    ASSERT_EQ(WebGetRequest_FollowRedirect(post.r), 1) << status;
+    const void *data = nullptr;
+    int32_t length = -1;
+    WebGetRequest_GetPostData(post.r, &data, &length);
+    EXPECT_EQ(post.r->method, status == 303 ? kWebGetMethodGet : kWebGetMethodPost) << status;
+    EXPECT_EQ(length, status == 303 ? 0 : 3) << status;
   }
 }
 

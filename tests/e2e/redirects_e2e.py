@@ -1,0 +1,229 @@
+#!/usr/bin/python3
+"""`keelson sync` behind redirects: one tree of tests/e2e/make_tree.py over
+plain http behind nginx, whose generated configuration answers chosen paths
+with 301, 302, 303, 307 and 308 to the same host, to "localhost" (the
+application file's whitelist holds it beside 127.0.0.1), to a host off the
+whitelist, to itself, five times in a row, from https to http, and with a
+relative Location that climbs ("../alias.json"), to a damaged piece and to
+a server that is down. Every case is its own run, side by side: the ones
+that redirect to what exists exit 0 and sha1sum -c passes; the refused ones
+exit 1 at once (no retry line, with --retry-time=0) and the failing targets
+after one retry line, each line naming the URL asked for and the cause.
+
+  redirects_e2e.py --keelson PATH
+
+Exit status 0 when every check passed, 77 when nginx is missing.
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from failures_e2e import flip_last_byte  # noqa: E402
+from sync_e2e import Tree, check, failures, free_port  # noqa: E402
+
+RUN_SECONDS = 60
+AT_ONCE_SECONDS = 10
+
+
+def nginx_conf(t, tls_port, down_port):
+    """The tree's www over http on t.port with the redirecting locations, and
+    over https on tls_port with one redirect to http."""
+    root, port = t.root, t.port
+    other = f"http://localhost:{port}"
+    hops = "".join(f"    location = /hop{n}/alias.json {{ return 301 /hop{n + 1}/alias.json; }}\n"
+                   for n in range(1, 6))
+    locations = f"""
+    location = /r301/alias.json {{ return 301 /alias.json; }}
+    location = /r308/alias.json {{ return 308 {other}/alias.json; }}
+    location ~ ^/r302/(.*)$ {{ return 302 {other}/catalog/$1; }}
+    location ~ ^/r303/(.*)$ {{ return 303 {other}/pieces/$1; }}
+    location ~ ^/r307/(.*)$ {{ return 307 /pieces/$1; }}
+    location = /up/alias.json {{ return 301 ../alias.json; }}
+    location = /off/alias.json {{ return 302 http://127.0.0.2:{port}/alias.json; }}
+    location = /loop/alias.json {{ return 301 /loop/alias.json; }}
+    location = /down/alias.json {{ return 302 http://127.0.0.1:{down_port}/alias.json; }}
+    location ~ ^/rbad/(.*)$ {{ return 307 /corrupt/$1; }}
+    location ~ ^/rdown/(.*)$ {{ return 302 http://127.0.0.1:{down_port}/pieces/$1; }}
+{hops}"""
+    user = "user root;\n" if os.geteuid() == 0 else ""
+    tmp = t.path("nginx-tmp")
+    return user + f"""worker_processes 1;
+daemon off;
+pid {root}/nginx.pid;
+error_log {root}/nginx.error.log;
+events {{ worker_connections 256; }}
+http {{
+  log_format e2e '$status $body_bytes_sent $request_uri';
+  access_log {root}/access.log e2e;
+  client_body_temp_path {tmp};
+  proxy_temp_path {tmp};
+  fastcgi_temp_path {tmp};
+  uwsgi_temp_path {tmp};
+  scgi_temp_path {tmp};
+  types {{ application/json json; }}
+  default_type application/octet-stream;
+  server {{
+    listen 127.0.0.1:{port};
+    root {root}/www;
+{locations}  }}
+  server {{
+    listen 127.0.0.1:{tls_port} ssl;
+    ssl_certificate {root}/tls/server.crt;
+    ssl_certificate_key {root}/tls/server.key;
+    ssl_protocols TLSv1.2;
+    root {root}/www;
+    location = /alias.json {{ return 301 http://127.0.0.1:{port}/alias.json; }}
+  }}
+}}
+"""
+
+
+def cases(t, tls_port):
+    """(what, repository changes, exit, words of the last line, retry lines:
+    each names the URL asked for, as the last line does)."""
+    base = f"http://127.0.0.1:{t.port}"
+
+    def pieces(prefix):
+        return {"remote": {"type": "httpPiece", "flags": "vcdiff",
+                           "baseUrl": f"{base}/{prefix}/"}}
+    return [
+        ("the alias behind a 301 to the same host", {"alias": base + "/r301/alias.json"}, 0, (), 0),
+        ("the alias behind a 308 to localhost", {"alias": base + "/r308/alias.json"}, 0, (), 0),
+        ("the catalog behind a 302 to localhost", {"catalog": base + "/r302/"}, 0, (), 0),
+        ("the pieces behind a 303 to localhost", pieces("r303"), 0, (), 0),
+        ("the pieces behind a 307 to the same host", pieces("r307"), 0, (), 0),
+        ("the alias behind Location: ../alias.json", {"alias": base + "/up/alias.json"}, 0, (), 0),
+        ("a redirect to a host off the whitelist", {"alias": base + "/off/alias.json"}, 1,
+         (base + "/off/alias.json",
+          "redirected (302) to a host not in webGet.whitelist", "(963)"), 0),
+        ("a redirect to itself", {"alias": base + "/loop/alias.json"}, 1,
+         (base + "/loop/alias.json", "loop", "(984)"), 0),
+        ("five redirects in a row", {"alias": base + "/hop1/alias.json"}, 1,
+         (base + "/hop1/alias.json", "redirection limit", "(985)"), 0),
+        ("a redirect from https to http",
+         {"alias": f"https://127.0.0.1:{tls_port}/alias.json"}, 1,
+         (f"https://127.0.0.1:{tls_port}/alias.json", "redirect from https to http refused",
+          "(957)"), 0),
+        ("the pieces behind a 307 to a damaged copy", pieces("rbad"), 1,
+         (base + "/rbad/v1/", "digest mismatch", "(979)"), 1),
+        ("the alias behind a 302 to a server that is down", {"alias": base + "/down/alias.json"},
+         1, (base + "/down/alias.json", "connection refused (953)"), 1),
+        ("the pieces behind a 302 to a server that is down", pieces("rdown"), 1,
+         (base + "/rdown/v1/", "connection refused (953)"), 1),
+    ]
+
+
+def damaged_copy(t):
+    """www/corrupt/ as a copy of www/pieces/ whose first plain v1 piece has
+    its last byte flipped."""
+    shutil.copytree(t.path("www", "pieces"), t.path("www", "corrupt"))
+    with open(t.path("pieces.txt")) as f:
+        digest = next(line.split()[1] for line in f
+                      if line.split()[0] == "v1" and line.split()[2] == "0")
+    flip_last_byte(t.path("www", "corrupt", "v1", digest + ".varnopiece"))
+
+
+def prepare(t, n, changes):
+    """The case's repository, application and credentials files, its
+    installation under its own directory; returns (command, installation)."""
+    own = t.path("clients", str(n))
+    os.makedirs(own)
+    repo = dict(t.repo, metafile=os.path.join(own, "game.metafile.json"),
+                local={"type": "file", "path": os.path.join(own, "game")},
+                pending={"type": "filePiece", "path": os.path.join(own, "game.pending")},
+                **changes)
+    path = t.path(f"repo-{n}.json")
+    with open(path, "w") as f:
+        json.dump(repo, f)
+    with open(t.path("credentials.json")) as f:
+        answers = json.load(f)
+    # The piece storage asks for its password under the location it was given.
+    if "remote" in changes:
+        answers.append(dict(answers[0], host=changes["remote"]["baseUrl"]))
+    credentials = t.path(f"credentials-{n}.json")
+    with open(credentials, "w") as f:
+        json.dump(answers, f)
+    os.chmod(credentials, 0o600)
+    return t.args("--retry-time=0", repo=path, app=t.path("app-redirects.json"),
+                  credentials=credentials), repo["local"]["path"]
+
+
+def run(t, args):
+    started = time.monotonic()
+    try:
+        p = subprocess.run(args, env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
+    except subprocess.TimeoutExpired:
+        return None, [], time.monotonic() - started
+    lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: ")]
+    return p.returncode, lines, time.monotonic() - started
+
+
+def sha1_ok(t, installed):
+    p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")],
+                       cwd=installed, capture_output=True, timeout=60)
+    return p.returncode == 0
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--keelson", required=True)
+    a = ap.parse_args()
+    if shutil.which("nginx") is None or shutil.which("sha1sum") is None:
+        print("nginx or sha1sum is missing: skipped")
+        return 77
+    with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
+        t = Tree(root, a.keelson, mib=0.5, scheme="http")
+        tls_port = free_port()
+        with open(t.path("nginx-redirects.conf"), "w") as f:
+            f.write(nginx_conf(t, tls_port, free_port()))
+        with open(t.path("app.json")) as f:
+            app = json.load(f)
+        app["webGet"] = {"whitelist": ["127.0.0.1", "localhost"]}
+        with open(t.path("app-redirects.json"), "w") as f:
+            json.dump(app, f)
+        damaged_copy(t)
+        table = cases(t, tls_port)
+        prepared = [prepare(t, n, row[1]) for n, row in enumerate(table)]
+        try:
+            t.start("nginx-redirects.conf")
+            with ThreadPoolExecutor(len(table)) as pool:
+                results = list(pool.map(lambda p: run(t, p[0]), prepared))
+            log = t.log()
+        finally:
+            t.stop()
+        for (what, _, exit, words, retries), (_, installed), (code, lines, seconds) in zip(
+                table, prepared, results):
+            last = lines[-1] if lines else ""
+            if exit == 0:
+                check(code == 0 and sha1_ok(t, installed),
+                      f"{what}: exit 0 and sha1sum -c passes ({code}: {lines[-3:]})")
+                continue
+            retry = [line for line in lines[:-1] if "; retrying in " in line]
+            check(code == exit and seconds < AT_ONCE_SECONDS and len(retry) == retries,
+                  f"{what}: exit {exit} at once after {retries} retry line(s) "
+                  f"({code}, {seconds:.1f} s, {retry})")
+            check(all(w in last for w in words) and all(words[0] in line for line in retry),
+                  f"{what}: the last line holds {words} ({last!r})")
+        # Every kind of redirect was sent, and the targets were asked for.
+        sent = set(r[0] for r in log if r)
+        check(all(s in sent for s in ("301", "302", "303", "307", "308")),
+              f"the server sent 301, 302, 303, 307 and 308 ({sorted(sent)})")
+        seen = [r[2] for r in log if r and r[0] == "200"]
+        check(any(p.startswith("/pieces/") for p in seen) and "/alias.json" in seen,
+              "the server answered the redirects' targets")
+        check(not any(r[2].startswith("/hop6/") for r in log if len(r) > 2),
+              "the fifth redirect in a row is not followed")
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
