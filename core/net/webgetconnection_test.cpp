@@ -841,3 +841,41 @@ TEST_F(WebGetConnectionTest, CloseAfterTheAnswerKeepsTheBody) {
     EXPECT_TRUE(body == expected) << body.size();
   }
 }
+
+// A peer that writes each whole answer and closes at once, plain and over
+// TLS, in the three ways a body ends (its length, its last chunk, the
+// close). The sink stalls on its first bytes, so the rest of the answer and
+// the close are read while it waits: the body still arrives whole.
+TEST_F(WebGetConnectionTest, AnswerWrittenWithTheCloseArrivesWhole) {
+  TlsSetup tls;
+  FaultServer plain("closingpeer.py");
+  FaultServer secure("closingpeer.py", {tls.vectors + "/tls_pki_rsa2048_chain.pem",
+                                        tls.vectors + "/tls_pki_rsa2048_key.pem"});
+  ASSERT_TRUE(plain.port > 0 && secure.port > 0);
+  constexpr int kBytes = 3 << 20;
+  std::string file(kBytes, '\0');
+  for (size_t i = 0; i < file.size(); i++) file[i] = char(i % 251);
+  auto slowSink = [](WebGetRequest *, void *context, const void *data, int64_t length,
+                     int64_t *written) {
+    auto *body = static_cast<std::string *>(context);
+    if (body->empty()) usleep(200000);
+    body->append(static_cast<const char *>(data), size_t(length));
+    *written = length;
+    return 1;
+  };
+  for (const char *shape : {"length", "chunked", "close"}) {
+    for (bool secured : {false, true}) {
+      std::string url = (secured ? "https://localhost:" + std::to_string(secure.port)
+                                 : "http://127.0.0.1:" + std::to_string(plain.port)) +
+                        "/" + shape + "/" + std::to_string(kBytes);
+      SCOPED_TRACE(url);
+      std::string body;
+      WebGetRequest *r = NewRequest(url);
+      WebGetRequest_SetWriteCallback(r, nullptr, &body, slowSink);
+      Result out = Run(r);
+      Class_ReleaseObject(&r);
+      EXPECT_EQ(out.code, 0) << out.codeEx;
+      EXPECT_TRUE(body == file) << body.size();
+    }
+  }
+}
