@@ -17,7 +17,11 @@
 // calls the Close callback exactly once per close. (3) each running loop
 // holds one reference on the socket and one count in flight from its start
 // to its end. (4) the last error is the first error that ended the socket;
-// later ones never replace it until AsyncSocket_ClearError. (5) at most one
+// later ones never replace it until AsyncSocket_ClearError. A loop's end of
+// stream or failure closes the socket, and its error is kept, only while
+// the loop's descriptor is still the open one: a loop of a descriptor the
+// owner has closed never ends, nor hands bytes to, a connection opened
+// after it on the same socket. (5) at most one
 // accept, one read and one write loop runs per socket (the flags are set by
 // compare-and-swap).
 //

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/net/asyncsocket.h"
 #include "core/net/webget.h"
 #include "core/net/webgetcache.h"
 #include "core/net/webgetrequest.h"
@@ -839,5 +840,53 @@ TEST_F(WebGetConnectionTest, CloseAfterTheAnswerKeepsTheBody) {
     EXPECT_EQ(out.code, 0) << out.codeEx;
     std::string expected = c.last != 0 ? file.substr(c.first, c.last - c.first + 1) : file;
     EXPECT_TRUE(body == expected) << body.size();
+  }
+}
+
+// A peer that writes each whole answer and closes at once, plain and over
+// TLS, in the three ways a body ends (its length, its last chunk, the
+// close). Once the first body bytes are taken, the pump pauses until the
+// peer's close has been read (or 400 ms have passed): the rest of the
+// answer then waits in the buffers, under TLS partly as records not yet
+// deciphered, when the close is seen. The body still arrives whole.
+TEST_F(WebGetConnectionTest, AnswerWrittenWithTheCloseArrivesWhole) {
+  TlsSetup tls;
+  FaultServer plain("closingpeer.py");
+  FaultServer secure("closingpeer.py", {tls.vectors + "/tls_pki_rsa2048_chain.pem",
+                                        tls.vectors + "/tls_pki_rsa2048_key.pem"});
+  ASSERT_TRUE(plain.port > 0 && secure.port > 0);
+  constexpr int kBytes = 3 << 19;
+  std::string file(kBytes, '\0');
+  for (size_t i = 0; i < file.size(); i++) file[i] = char(i % 251);
+  auto sink = [](WebGetRequest *, void *context, const void *data, int64_t length,
+                 int64_t *written) {
+    static_cast<std::string *>(context)->append(static_cast<const char *>(data), size_t(length));
+    *written = length;
+    return 1;
+  };
+  for (const char *shape : {"length", "chunked", "close"}) {
+    for (bool secured : {false, true}) {
+      std::string url = (secured ? "https://localhost:" + std::to_string(secure.port)
+                                 : "http://127.0.0.1:" + std::to_string(plain.port)) +
+                        "/" + shape + "/" + std::to_string(kBytes);
+      SCOPED_TRACE(url);
+      std::string body;
+      WebGetRequest *r = NewRequest(url);
+      WebGetRequest_SetWriteCallback(r, nullptr, &body, sink);
+      WebGetConnection_QueueRequest(connection_, r);
+      bool paused = false;
+      EXPECT_TRUE(NetTest_PumpUntil([&] {
+        if (!body.empty() && !paused) {
+          paused = true;
+          Test_WaitUntil([&] { return AsyncSocket_IsConnected(connection_->socket) == 0; }, 400);
+        }
+        return WebGetRequest_IsComplete(r) != 0;
+      }, kBoundMs));
+      int32_t code = 0, codeEx = 0;
+      WebGetRequest_GetError(r, &code, &codeEx);
+      Class_ReleaseObject(&r);
+      EXPECT_EQ(code, 0) << codeEx;
+      EXPECT_TRUE(body == file) << body.size();
+    }
   }
 }

@@ -108,6 +108,8 @@ struct WebServerConnection {
   WebServerPhase phase;
   double activity;
   double lingerStart;
+  int32_t answers;  // answers completed on a kept connection
+  int roomWait;     // accepted past the cap: waits in Open for room
   int headerSent;
   std::atomic<int> closeRequested;
   int closed;
@@ -498,6 +500,8 @@ void connectionClose(WebServerConnection *c, int force) {
   AsyncSocket_Close(c->socket);
 }
 
+void connectionWakeWaiting(WebServer *server);
+
 void connectionDelete(WebServerConnection *c) {
   WebServer *server = c->server;
   CriticalSection_Enter(server->listLock);
@@ -506,6 +510,7 @@ void connectionDelete(WebServerConnection *c) {
   if (c->next != nullptr) c->next->prev = c->prev;
   else server->last = c->prev;
   server->count--;
+  connectionWakeWaiting(server);
   CriticalSection_Leave(server->listLock);
   // The hooks are cleared (a running one waited for), so nothing posts again.
   unhookSocket(c->socket);
@@ -770,6 +775,7 @@ int handleResponseFinish(WebServerConnection *c) {
   if (awaitFileSent(c)) return 1;
   connectionCloseFile(c);
   if (c->persistent) {
+    c->answers++;
     connectionReset(c);
     connectionSetPhase(c, WebServerPhase::RequestHeader);
     return 1;
@@ -799,39 +805,66 @@ int handleLinger(WebServerConnection *c) {
   return 1;
 }
 
-// Waiting for a request (or for the peer to go after the answer): nothing of
-// the owner's is in flight, so closing it costs the client a reconnect only.
-bool connectionIsIdle(const WebServerConnection *c) {
-  return !c->closed &&
-         (c->phase == WebServerPhase::RequestHeader || c->phase == WebServerPhase::Linger);
+// How much a connection is worth keeping when room is needed: 0 for one
+// lingering after its answer, 1 for a kept one waiting for its next request,
+// 2 for one silent since it was accepted; -1 for one that must stay (bytes
+// of a request arrived, the request is answered, or it may be arriving).
+int connectionSpareRank(WebServerConnection *c) {
+  if (c->closed || c->roomWait) return -1;
+  if (c->phase == WebServerPhase::Linger) return 0;
+  if (c->phase != WebServerPhase::RequestHeader || inboundLength(c) > 0) return -1;
+  if (c->answers > 0) return 1;
+  return c->server->now - c->activity >= kWebServerSilentSeconds ? 2 : -1;
 }
 
-// Room for the new connection c within kWebServerMaxConnections: the idle
-// connection with the oldest activity goes (the first in the list, the
-// earliest accepted, among equals). 0 when every other one is busy: then c
-// itself goes. Called under the list lock on the server thread, so the
-// close callback runs where the owner expects it; the closed connection is
-// deleted at its next service.
+// Room for the new connection c within kWebServerMaxConnections served ones:
+// the spare connection of the lowest rank goes, the earliest to linger or
+// the one with the oldest activity among its rank (the first in the list
+// among equals). 0 when none is spare: c then waits in Open, reading but
+// unanswered, and the next service after a connection goes looks again.
+// Called under the list lock on the server thread, so the close callback
+// runs where the owner expects it; the closed connection is deleted at its
+// next service.
 int connectionMakeRoom(WebServerConnection *c) {
   WebServer *server = c->server;
-  int32_t live = 0;
-  WebServerConnection *oldest = nullptr;
+  int32_t served = 0;
+  WebServerConnection *spare = nullptr;
+  int spareRank = 3;
   for (WebServerConnection *other = server->first; other != nullptr; other = other->next) {
-    if (other->closed) continue;
-    live++;
-    if (other != c && connectionIsIdle(other) &&
-        (oldest == nullptr || other->activity < oldest->activity))
-      oldest = other;
+    if (other == c || other->closed || other->phase == WebServerPhase::Open) continue;
+    served++;
+    int rank = connectionSpareRank(other);
+    if (rank < 0 || rank > spareRank) continue;
+    double age = rank == 0 ? other->lingerStart : other->activity;
+    double spareAge = spare == nullptr ? 0 : spareRank == 0 ? spare->lingerStart : spare->activity;
+    if (spare == nullptr || rank < spareRank || age < spareAge) {
+      spare = other;
+      spareRank = rank;
+    }
   }
-  if (live <= kWebServerMaxConnections) return 1;
-  if (oldest == nullptr) {
-    connectionLog(c, "Too many connections [%d]: none idle to close", live);
+  if (served < kWebServerMaxConnections) {
+    c->roomWait = 0;
+    return 1;
+  }
+  if (spare == nullptr) {
+    if (!c->roomWait) connectionLog(c, "Too many connections [%d]: waiting for room", served + 1);
+    c->roomWait = 1;
     return 0;
   }
-  connectionLog(oldest, "Too many connections [%d]: closing the oldest idle one", live);
-  connectionClose(oldest, 1);
+  connectionLog(spare, "Too many connections [%d]: closing a spare one", served + 1);
+  connectionClose(spare, 1);
   server->sweepDue = 0;  // the next step deletes it
+  c->roomWait = 0;
   return 1;
+}
+
+// A connection went: the first one waiting for room is served now.
+void connectionWakeWaiting(WebServer *server) {
+  for (WebServerConnection *c = server->first; c != nullptr; c = c->next)
+    if (c->roomWait && !c->closed) {
+      wakeConnection(c);
+      return;
+    }
 }
 
 // Bytes queued while no write loop ran (a meter held it back) go out at the
@@ -858,10 +891,12 @@ int connectionRun(WebServerConnection *c) {
     int result = 1;
     switch (c->phase) {
       case WebServerPhase::Open: {
-        connectionLog(c, "Open connection [%s:%d]", ipv4Text(c->remoteAddress).c_str(),
-                      c->remotePort);
-        int keep = connectionMakeRoom(c);
-        if (keep && server->open.function != nullptr)
+        if (!c->roomWait)
+          connectionLog(c, "Open connection [%s:%d]", ipv4Text(c->remoteAddress).c_str(),
+                        c->remotePort);
+        if (!connectionMakeRoom(c)) break;  // waits in Open for room
+        int keep = 1;
+        if (server->open.function != nullptr)
           keep = reinterpret_cast<WebServerOpenFunction>(server->open.function)(
               server, server->open.context, c);
         connectionSetPhase(c, keep ? WebServerPhase::RequestHeader : WebServerPhase::Close);

@@ -21,8 +21,11 @@
 // server's own effective user (found in the kernel's socket table at
 // accept); any other is closed before a byte of it is read. (7) at most
 // kWebServerMaxConnections connections are served: a new one beyond that
-// closes the idle one (waiting for a request, or lingering) with the oldest
-// activity, or itself when none is idle.
+// closes one that no request needs any more (lingering, the earliest first;
+// then a kept one waiting for its next request, then one silent for
+// kWebServerSilentSeconds since it was accepted, the oldest first), or
+// waits, unanswered, until one goes. A connection with bytes of a request,
+// or whose request is being answered, is never closed for room.
 //
 // Threads: set-up (ports, options, callback cells) before WebServer_Start,
 // on the thread that starts the server. Pumped (the default), everything runs
@@ -61,6 +64,9 @@ constexpr int32_t kWebServerDefaultRetrySeconds = 30;
 // A page keeps a handful of connections; beyond this many, idle ones are
 // closed so that a flood of them cannot starve the page of descriptors.
 constexpr int32_t kWebServerMaxConnections = 64;
+// A connection accepted this long ago without a byte is idle, not one whose
+// request is still on its way.
+constexpr double kWebServerSilentSeconds = 2.0;
 // The longest sleep between two server steps with nothing timed: an accept
 // loop ended by descriptor exhaustion is started again at the next step.
 constexpr int32_t kWebServerLongestWaitMs = 1000;

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,11 +19,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -509,6 +512,67 @@ TEST_F(WebServerPeer, ConnectionsPastTheCapCloseTheOldestIdle) {
   EXPECT_EQ(statusOf(answer), "200") << answer;
   EXPECT_TRUE(Pump([&] { return closedByServer(idle[kExtra]); }));
   for (int fd : idle) close(fd);
+}
+
+// 100 clients at once, 10,000 requests in all, each with "Connection:
+// close" and each reading its answer to the server's close: past the
+// connection cap, connections whose request is arriving or being answered
+// are never closed for room; none is lost.
+TEST_F(WebServerPeer, HundredClientsClosingEveryAnswerLoseNone) {
+  Start();
+  constexpr int kClients = 100, kEach = 100;
+  const std::string request = "GET /k.bin HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nConnection: close\r\n\r\n";
+  const std::string body = fileBytes(1000);
+  std::atomic<int> done{0}, lost{0}, answered{0};
+  std::string firstLoss;
+  std::mutex lossLock;
+  auto client = [&] {
+    for (int i = 0; i < kEach; i++) {
+      int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      timeval bound{10, 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+      sockaddr_in at = Test_LoopbackAddress(port);
+      std::string answer;
+      std::string failure;
+      if (connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0) {
+        failure = "connect: " + std::string(strerror(errno));
+      } else if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+                 ssize_t(request.size())) {
+        failure = "send: " + std::string(strerror(errno));
+      } else {
+        char buffer[4096];
+        for (;;) {
+          ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+          if (got > 0) {
+            answer.append(buffer, size_t(got));
+            continue;
+          }
+          if (got < 0) failure = "recv: " + std::string(strerror(errno));
+          break;
+        }
+      }
+      close(fd);
+      size_t end = answer.find("\r\n\r\n");
+      if (failure.empty() && (answer.compare(0, 12, "HTTP/1.1 200") != 0 ||
+                              end == std::string::npos || answer.substr(end + 4) != body))
+        failure = "answer of " + std::to_string(answer.size()) + " bytes";
+      if (failure.empty()) {
+        answered++;
+      } else {
+        std::lock_guard<std::mutex> guard(lossLock);
+        if (lost++ == 0) firstLoss = failure;
+      }
+    }
+    done++;
+  };
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; i++) clients.emplace_back(client);
+  EXPECT_TRUE(Pump([&] { return done.load() == kClients; }, 120000));
+  for (std::thread &t : clients) t.join();
+  EXPECT_EQ(answered.load(), kClients * kEach);
+  EXPECT_EQ(lost.load(), 0) << firstLoss;
 }
 
 TEST_F(WebServerPeer, OversizedAndDrippedHeadersAreDropped) {

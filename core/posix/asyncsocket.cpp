@@ -245,14 +245,40 @@ void asyncSocketEnd(AsyncSocket *s, AsyncSocketHandle *h) {
   g->inFlight.fetch_sub(1);
 }
 
-// The error handling of every failed call on the socket.
-void asyncSocketFail(AsyncSocket *s, int32_t error) {
-  if (!s->open.load()) return;
+// Closes the socket while only is its open handle (any open handle when
+// NULL), keeping error (when not 0) as its first error under the same
+// check: a loop of a connection the owner has closed meets that
+// connection's end or failure, never the next one's.
+int asyncSocketCloseOpen(AsyncSocket *s, AsyncSocketHandle *only, int32_t error) {
+  CriticalSection_Enter(s->lock);
+  if (!s->open.load() || (only != nullptr && s->handle != only)) {
+    CriticalSection_Leave(s->lock);
+    return 1;
+  }
+  if (error != 0) {
+    int32_t none = 0;
+    s->lastError.compare_exchange_strong(none, error);
+  }
+  s->open.store(0);
+  s->connected.store(0);
+  AsyncSocketHandle *h = s->handle;
+  s->handle = nullptr;
+  CriticalSection_Leave(s->lock);
+  // Waiting loops complete with 995 and end; a step already running finds
+  // the handle no longer current at its next check. The descriptor stays
+  // open until the last of them has let go of it.
+  if (h->associated.load()) IOWorker_Dissociate(h->fd);
+  asyncSocketUnuse(s, h);
+  asyncSocketCall<AsyncSocketCloseFunction>(
+      s, kCellClose, [&](AsyncSocketCloseFunction f, void *context) { f(s, context); });
+  return 1;
+}
+
+// The error handling of every failed call on the descriptor of h.
+void asyncSocketFail(AsyncSocket *s, AsyncSocketHandle *h, int32_t error) {
   for (int32_t quiet : kAsyncSocketQuietErrors)
     if (error == quiet) return;
-  int32_t none = 0;
-  s->lastError.compare_exchange_strong(none, error);
-  AsyncSocket_Close(s);
+  asyncSocketCloseOpen(s, h, error);
 }
 
 // Starts a loop whose flag the caller has set: 0 (flag cleared) while closed.
@@ -298,7 +324,7 @@ int asyncSocketConnectDone(void *key, IOWorkerRequest *io) {
   if (connected)
     s->connected.store(1);
   else
-    asyncSocketFail(s, error);
+    asyncSocketFail(s, h, error);
   asyncSocketCall<AsyncSocketConnectFunction>(
       s, kCellConnect,
       [&](AsyncSocketConnectFunction f, void *context) { f(s, context, connected ? 1 : 0); });
@@ -398,9 +424,29 @@ int asyncSocketReadEnd(AsyncSocket *s) {
   return 1;
 }
 
+// One receive on h's descriptor while h is the socket's open handle, under
+// the socket's lock, so that a Close waits for it: bytes of a connection the
+// owner has closed never reach the next one. -1 with ECANCELED once h is no
+// longer current.
+ssize_t asyncSocketRecv(AsyncSocket *s, AsyncSocketHandle *h, void *room, size_t size,
+                        int *error) {
+  ssize_t got = -1;
+  int err = ECANCELED;
+  CriticalSection_Enter(s->lock);
+  if (s->open.load() && s->handle == h) {
+    do got = recv(h->fd, room, size, MSG_DONTWAIT);
+    while (got < 0 && errno == EINTR);
+    err = got < 0 ? errno : 0;
+  }
+  CriticalSection_Leave(s->lock);
+  *error = err;
+  return got;
+}
+
 // A receive into the owner's room (AsyncSocketReceive).
 struct AsyncSocketReceiving {
-  int fd;
+  AsyncSocket *s;
+  AsyncSocketHandle *h;
   MeterRW *meter;
   int32_t length;  // the round's
   int called;
@@ -413,9 +459,12 @@ int32_t asyncSocketReceiveInto(void *receiver, uint8_t *room, int32_t size) {
   if (r->called) return 0;
   r->called = 1;
   size = std::min(size, r->length);
-  do r->got = size > 0 && room != nullptr ? recv(r->fd, room, size_t(size), MSG_DONTWAIT) : -1;
-  while (r->got < 0 && errno == EINTR);
-  r->error = r->got < 0 ? (size > 0 && room != nullptr ? errno : EINVAL) : 0;
+  if (size > 0 && room != nullptr) {
+    r->got = asyncSocketRecv(r->s, r->h, room, size_t(size), &r->error);
+  } else {
+    r->got = -1;
+    r->error = EINVAL;
+  }
   // Counted before the owner sees the bytes: what it finishes with them is
   // already in the meter.
   if (r->got > 0) MeterRW_AddReadBytes(r->meter, r->got);
@@ -431,7 +480,7 @@ int asyncSocketReceive(void *key, IOWorkerRequest *io) {
   if (io->error != 0 || !s->connected.load() || !asyncSocketCurrent(s, op->handle))
     return asyncSocketReadEnd(s);
   for (;;) {
-    AsyncSocketReceiving into{op->handle->fd, s->meter, int32_t(op->length), 0, -1, 0};
+    AsyncSocketReceiving into{s, op->handle, s->meter, int32_t(op->length), 0, -1, 0};
     asyncSocketCall<AsyncSocketReadIntoFunction>(
         s, kCellReadInto, [&](AsyncSocketReadIntoFunction f, void *context) {
           f(s, context, into.length, asyncSocketReceiveInto, &into);
@@ -439,9 +488,8 @@ int asyncSocketReceive(void *key, IOWorkerRequest *io) {
     ssize_t got = into.got;
     int err = into.error;
     if (!into.called) {
-      got = recv(op->handle->fd, op->buffer, std::min(op->length, uint32_t(kAsyncSocketRoundBytes)),
-                 MSG_DONTWAIT);
-      err = got < 0 ? errno : 0;
+      got = asyncSocketRecv(s, op->handle, op->buffer,
+                            std::min(op->length, uint32_t(kAsyncSocketRoundBytes)), &err);
       if (got > 0) {
         MeterRW_AddReadBytes(s->meter, got);
         asyncSocketCall<AsyncSocketReadFunction>(
@@ -452,14 +500,14 @@ int asyncSocketReceive(void *key, IOWorkerRequest *io) {
     }
     if (got > 0) return asyncSocketReadStep(key, io);
     if (got == 0) {
-      AsyncSocket_Close(s);
+      asyncSocketCloseOpen(s, op->handle, 0);
       return asyncSocketReadEnd(s);
     }
     if (err == EINTR) continue;
     if ((err == EAGAIN || err == EWOULDBLOCK) &&
         asyncSocketWait(op, asyncSocketReceive, kIOWorkerReadable))
       return 1;
-    if (err != EAGAIN && err != EWOULDBLOCK) asyncSocketFail(s, asyncSocketErrno(err));
+    if (err != EAGAIN && err != EWOULDBLOCK) asyncSocketFail(s, op->handle, asyncSocketErrno(err));
     return asyncSocketReadEnd(s);
   }
 }
@@ -520,7 +568,7 @@ int asyncSocketSend(void *key, IOWorkerRequest *io) {
     if ((err == EAGAIN || err == EWOULDBLOCK) &&
         asyncSocketWait(op, asyncSocketSend, kIOWorkerWritable))
       return 1;
-    if (err != EAGAIN && err != EWOULDBLOCK) asyncSocketFail(s, asyncSocketErrno(err));
+    if (err != EAGAIN && err != EWOULDBLOCK) asyncSocketFail(s, op->handle, asyncSocketErrno(err));
     return asyncSocketWriteEnd(s);
   }
   MeterRW_AddWriteBytes(s->meter, op->length);
@@ -572,7 +620,7 @@ bool asyncSocketWriteFile(AsyncSocket *s, IOWorkerRequest *io, int *result) {
     *result = 1;
   } else {
     if (sending.error != 0 && sending.error != EAGAIN && sending.error != EWOULDBLOCK)
-      asyncSocketFail(s, asyncSocketErrno(sending.error));
+      asyncSocketFail(s, op->handle, asyncSocketErrno(sending.error));
     *result = asyncSocketWriteEnd(s);
   }
   return true;
@@ -813,7 +861,7 @@ int AsyncSocket_Connect(AsyncSocket *s, uint32_t address, int32_t port) {
   int err = errno;
   if (err == EINPROGRESS && IOWorker_PostWhenReady(h->fd, &op->io, kIOWorkerWritable)) return 1;
   int32_t error = err == EINPROGRESS ? Platform_GetLastError() : asyncSocketErrno(err);
-  asyncSocketFail(s, error);
+  asyncSocketFail(s, h, error);
   Platform_SetLastError(error);
   asyncSocketEnd(s, h);
   return 0;
@@ -849,24 +897,7 @@ int AsyncSocket_ShutdownSend(AsyncSocket *s) {
 
 int AsyncSocket_Close(AsyncSocket *s) {
   ASYNCSOCKET_CHECK(s);
-  CriticalSection_Enter(s->lock);
-  if (!s->open.load()) {
-    CriticalSection_Leave(s->lock);
-    return 1;
-  }
-  s->open.store(0);
-  s->connected.store(0);
-  AsyncSocketHandle *h = s->handle;
-  s->handle = nullptr;
-  CriticalSection_Leave(s->lock);
-  // Waiting loops complete with 995 and end; a step already running finds
-  // the handle no longer current at its next check. The descriptor stays
-  // open until the last of them has let go of it.
-  if (h->associated.load()) IOWorker_Dissociate(h->fd);
-  asyncSocketUnuse(s, h);
-  asyncSocketCall<AsyncSocketCloseFunction>(
-      s, kCellClose, [&](AsyncSocketCloseFunction f, void *context) { f(s, context); });
-  return 1;
+  return asyncSocketCloseOpen(s, nullptr, 0);
 }
 
 int AsyncSocket_IsOpen(AsyncSocket *s) {

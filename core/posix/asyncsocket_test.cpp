@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <memory>
@@ -435,6 +436,59 @@ TEST_F(AsyncSocketEdge, ReadLoopRunsOnceAndEndsWhenTheOwnerTakesNothing) {
   EXPECT_EQ(AsyncSocket_StartRead(owner.s), 1);
   EXPECT_TRUE(Test_WaitUntil([&] { return !AsyncSocket_IsReading(owner.s); }, kBoundMs));
   EXPECT_EQ(owner.closes.load(), 1);  // the first close only
+}
+
+// A connection's read loop held between its check and its receive while
+// the owner closes the socket and opens it again for the next connection:
+// the old peer's end or reset that the loop then meets belongs to the old
+// descriptor. The new connection stays open, with no error and no second
+// Close callback.
+TEST_F(AsyncSocketEdge, LateEndOfTheOldConnectionLeavesTheReopenedOneAlone) {
+  struct Hold {
+    std::atomic<int> entered{0}, release{0};
+    static void readInto(AsyncSocket *, void *context, int32_t size, AsyncSocketReceive receive,
+                         void *receiver) {
+      auto *h = static_cast<Hold *>(context);
+      if (h->entered.fetch_add(1) == 0)
+        Test_WaitUntil([&] { return h->release.load() != 0; }, kBoundMs);
+      uint8_t room[64];
+      receive(receiver, room, std::min(size, int32_t(sizeof room)));
+    }
+  };
+  for (bool reset : {true, false}) {
+    SCOPED_TRACE(reset ? "reset" : "end");
+    int port = 0;
+    int listener = plainListener(&port);
+    ASSERT_GE(listener, 0);
+    Hold hold;
+    {
+      Owner owner;
+      ASSERT_TRUE(owner.Connect(port));
+      int first = accept(listener, nullptr, nullptr);
+      ASSERT_GE(first, 0);
+      AsyncSocket_SetReadIntoCallback(owner.s, &hold, Hold::readInto);
+      ASSERT_EQ(AsyncSocket_StartRead(owner.s), 1);
+      ASSERT_TRUE(Test_WaitUntil([&] { return hold.entered.load() == 1; }, kBoundMs));
+      if (reset) {
+        linger now{1, 0};
+        setsockopt(first, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+      }
+      close(first);
+      AsyncSocket_Close(owner.s);
+      owner.connects = 0;
+      ASSERT_TRUE(owner.Connect(port));
+      int second = accept(listener, nullptr, nullptr);
+      ASSERT_GE(second, 0);
+      hold.release = 1;
+      ASSERT_TRUE(Test_WaitUntil([&] { return !AsyncSocket_IsReading(owner.s); }, kBoundMs));
+      EXPECT_EQ(AsyncSocket_IsConnected(owner.s), 1);
+      EXPECT_EQ(AsyncSocket_GetError(owner.s), 0);
+      EXPECT_EQ(owner.closes.load(), 1);
+      AsyncSocket_SetReadIntoCallback(owner.s, nullptr, nullptr);
+      close(second);
+    }
+    close(listener);
+  }
 }
 
 // 1,000 connect, exchange and close cycles through socat and cat.
