@@ -3,6 +3,7 @@
 
 #include "base/repository.h"
 #include "core/formats/dictionary.h"
+#include "core/net/asynchttp.h"
 #include "core/net/webget.h"
 #include "core/platform/eventqueue.h"
 #include "core/platform/notification.h"
@@ -132,7 +133,9 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
     if (document || piece) return 1;
   }
   if (code == kWebGetErrorValidation || code == kWebGetErrorRangeNotSupported) return 1;
-  if (code == kWebGetErrorJson && (codeEx == 9 || codeEx == 10)) return 1;
+  if (code == kWebGetErrorJson &&
+      (codeEx == 9 || codeEx == 10 || codeEx == int32_t(kAsyncHttpCorruptDocument)))
+    return 1;
   if (code == kWebGetErrorOs) {
     PlatformErrorKind kind = Platform_GetErrorKind(codeEx);
     if (kind == PlatformErrorKind::AccessDenied || kind == PlatformErrorKind::NotEnoughSpace)

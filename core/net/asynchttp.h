@@ -58,6 +58,10 @@ constexpr int32_t kAsyncHttpAnswerFinal = 5;
 // The response's Content-Type is kept up to this many bytes (the end
 // included).
 constexpr int kAsyncHttpContentTypeBytes = 320;
+// The extra code of a 987 for a signed document fetched over the network
+// whose body broke the shape of a compact token as it arrived (not a JSON
+// reader's code): the transfer ended there, the rest never read.
+constexpr uint32_t kAsyncHttpCorruptDocument = 100;
 // Members per chunk of the result's pool: documents are many small items.
 constexpr int32_t kAsyncHttpResultPoolGrowth = 1000;
 
@@ -177,6 +181,9 @@ int AsyncHttp_GetDictionary(AsyncHttp *request, Dictionary **dictionary);
 void *AsyncHttp_GetParser(AsyncHttp *request);
 // The kept body (NULL and 0 when none).
 int AsyncHttp_GetBody(AsyncHttp *request, const uint8_t **data, int64_t *length);
+// The body bytes received over the object's life, every transfer's and
+// failed ones too (documents' share of the bytes a run fetched).
+int AsyncHttp_GetBodyBytes(AsyncHttp *request, int64_t *bytes);
 // The meter pair under which the transfer's socket and each Save count
 // their bytes (owned by the object).
 int AsyncHttp_GetMeter(AsyncHttp *request, MeterRW **pair);
