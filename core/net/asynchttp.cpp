@@ -494,11 +494,23 @@ int asyncHttpParse(void *key, IOWorkerRequest *io) {
 
 // ---- The transfer (main thread) -------------------------------------------------------------
 
-void asyncHttpReleaseStep(void *context) {
-  auto *r = static_cast<WebGetRequest *>(context);
+// The release of a finished transfer, posted to the main queue: its done
+// handler drops the reference, also when the queue goes before the step
+// runs (a run that ends on this very failure), so that no way out leaks it.
+void asyncHttpReleaseStep(uintptr_t, void *payload) {
+  WebGetRequest *r = *static_cast<WebGetRequest **>(payload);
   WebGetRequest_Reset(r);
   WebGetRequest_FreeMemoryOutput(r);
-  Class_ReleaseObject(&r);
+}
+
+void asyncHttpReleaseDone(uintptr_t, void *payload) {
+  auto **slot = static_cast<WebGetRequest **>(payload);
+  if (*slot != nullptr) Class_ReleaseObject(slot);
+}
+
+void asyncHttpPostRelease(WebGetRequest *r) {
+  EventQueue_Post(EventQueue_GetMain(), uintptr_t(r), &r, uint32_t(sizeof r), asyncHttpReleaseStep,
+                  asyncHttpReleaseDone, nullptr, KSRC, Platform_GetTickSeconds());
 }
 
 // Takes the transfer away from the object: no hook reaches it any more.
@@ -576,7 +588,7 @@ int asyncHttpDoneHook(WebGetRequest *r, void *context) {
   WebGetRequest_GetError(r, &code, &codeEx);
   int32_t status = code == 0 ? WebGetRequest_GetStatusCode(r) : 0;
   asyncHttpDetachRequest(a);
-  EventQueue_PostCallback(EventQueue_GetMain(), r, asyncHttpReleaseStep);
+  asyncHttpPostRelease(r);
   if (code == 0 && status == 200) {
     ParseWork *w = &a->parse;
     WebGetRequest_TakeMemoryOutput(r, &w->data, &w->capacity, &w->length);
