@@ -15,6 +15,9 @@ One case per run:
   pieces       the same server failing one piece with each fault
   deadlines    a trickled header, a trickled body and endless 1xx answers
                with --retry-time=0: exit 1 in time, the CPU idle meanwhile
+  shapes       signed documents padded with white space, white space only, a
+               byte outside the token: exit 1 at once, the padding unfetched;
+               a metafile cut under its Content-Length: fetched once more
 
 Each fault met costs one retry: exactly one more request for its URL, one
 retry line, and at most the policy's delay (15 s, then 30 s) plus the time a
@@ -234,6 +237,57 @@ def case_pieces(t):
     case_sync(t, "pieces", (plan, {}, {}))
 
 
+SHAPE_SECONDS = 5
+
+
+def sanitizer_report(stderr):
+    """The first line of a sanitizer's report (a leak at exit included) in
+    a run's stderr, or None."""
+    return next((line for line in stderr.splitlines() if "Sanitizer" in line), None)
+
+
+def case_shapes(t):
+    """Signed documents that are not a signed token alone: padded with white
+    space (trickled, 8 MiB of it), white space only, a byte outside the
+    token's alphabet before its second dot. Each run ends at once with the
+    document named and the padding unfetched; a metafile cut short under a
+    matching Content-Length is fetched once more and the run completes."""
+    base = f"http://127.0.0.1:{t.port}"
+    rows = [("alias", "/alias.json", "pad"), ("catalog", "/catalog/v1/catalog.json", "pad"),
+            ("metafile", "/meta/v1.json", "pad"), ("alias", "/alias.json", "blank"),
+            ("metafile", "/meta/v1.json", "badbyte")]
+    server = Server(t, "shapes")
+    for n, (item, path, fault) in enumerate(rows):
+        server.start({path: [fault]})
+        repo = t.write_apart(f"shape{n}")
+        started = time.monotonic()
+        p = subprocess.run(t.args(repo=repo), env=t.env, capture_output=True, text=True,
+                           timeout=RUN_SECONDS)
+        seconds = time.monotonic() - started
+        # The server logs an answer once the peer has gone: read it first.
+        sent = [a[1] for a in server.answers() if a[0] == path and a[2] == fault]
+        t.stop()
+        what = f"a {fault} {item}"
+        size = os.path.getsize(t.path("www", path.lstrip("/")))
+        last = p.stderr.strip().splitlines()[-1] if p.stderr.strip() else ""
+        words = f"{item} {base}{path}: corrupt document"
+        check(p.returncode == 1 and words in last and seconds < SHAPE_SECONDS,
+              f"{what}: exit 1 within {SHAPE_SECONDS} s naming it ({p.returncode}, "
+              f"{seconds:.1f} s, {last!r})")
+        check(len(sent) == 1 and sent[0] < size + (64 << 10),
+              f"{what}: the padding is not fetched ({sent} of {size} + 8 MiB bytes sent)")
+        check(sanitizer_report(p.stderr) is None,
+              f"{what}: no sanitizer report ({sanitizer_report(p.stderr)})")
+    server.start({"/meta/v1.json": ["cut"]})
+    p = subprocess.run(t.args(), env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
+    t.stop()
+    asked = [a[2] for a in server.answers() if a[0] == "/meta/v1.json"]
+    check(p.returncode == 0 and t.sha1_ok("v1") and asked == ["cut", None],
+          f"a metafile cut short under its Content-Length: exit 0 after one more request "
+          f"({p.returncode}, {asked}, {p.stderr[-300:]!r})")
+    check(sanitizer_report(p.stderr) is None, "the cut metafile's run: no sanitizer report")
+
+
 def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rpartition(")")[2].split()
@@ -302,7 +356,7 @@ def main():
                 case_sync(t, a.case)
             else:
                 {"documents": case_documents, "pieces": case_pieces,
-                 "deadlines": case_deadlines}[a.case](t)
+                 "deadlines": case_deadlines, "shapes": case_shapes}[a.case](t)
         finally:
             t.stop()
     print(f"{len(failures)} failed" if failures else "all passed")
