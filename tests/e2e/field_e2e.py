@@ -2,7 +2,8 @@
 """`keelson sync` against the servers users have, with the server and the
 client pinned to one CPU: a tree of tests/e2e/make_tree.py synced from empty,
 updated and repaired (every file checked with `sha1sum -c`), the summary's
-"fetched" figure equal to the piece body bytes the server logged as sent.
+"fetched" figure equal to the body bytes (pieces and documents) the server logged
+as sent.
 One case per run:
 
   field_e2e.py CASE --keelson PATH [--developer 0|1]
@@ -73,7 +74,7 @@ def wait_listening(port, process):
 
 class Server:
     """One of the servers under test on the tree's port, with a reading of
-    its log per run: (path, body bytes sent, fault) for each answer."""
+    its log per run: (path, body bytes sent, fault, status) for each answer."""
 
     def __init__(self, t, kind):
         self.t, self.kind = t, kind
@@ -120,17 +121,17 @@ class Server:
             if self.kind in ("keepalive", "close"):  # "$status $body_bytes_sent $request_uri"
                 parts = line.split()
                 if len(parts) == 3:
-                    out.append((parts[2], int(parts[1]), None))
+                    out.append((parts[2], int(parts[1]), None, int(parts[0])))
             elif self.kind == "httpserver":  # '... "GET /path HTTP/1.1" 200 -'
                 m = re.search(r'"GET (\S+) HTTP/[\d.]+" (\d+)', line)
                 if m:
                     path = m.group(1)
                     name = self.t.path("www", path.lstrip("/"))
                     sent = os.path.getsize(name) if m.group(2) == "200" else not_found_bytes()
-                    out.append((path, sent, None))
+                    out.append((path, sent, None, int(m.group(2))))
             else:  # "<path> <status> <sent> <fault>"
-                path, _, sent, fault = line.split()
-                out.append((path, int(sent), None if fault == "-" else fault))
+                path, status, sent, fault = line.split()
+                out.append((path, int(sent), None if fault == "-" else fault, int(status)))
         return out
 
 
@@ -180,12 +181,14 @@ def sync_run(t, server, what, version, plan=None):
     check(seconds <= bound + SLACK,
           f"{server.kind}: {what} takes {seconds:.1f} s, at most {bound} + {SLACK} s")
     m = re.search(r"([\d.]+) (B|KiB|MiB|GiB) fetched", p.stdout)
-    sent = sum(a[1] for a in answers if "/pieces/" in a[0])
+    # Pieces and documents: every body the client took (an error page is
+    # not one).
+    sent = sum(a[1] for a in answers if a[3] == 200)
     unit = 1024 ** ["B", "KiB", "MiB", "GiB"].index(m.group(2)) if m else 0
     # The summary gives one decimal of its unit.
     check(m is not None and abs(float(m.group(1)) * unit - sent) <= (0.05 * unit + 1 if unit > 1 else 0),
           f"{server.kind}: {what}: {m.group(0) if m else '?'}, the server sent "
-          f"{sent} piece body bytes")
+          f"{sent} body bytes")
     return answers
 
 
