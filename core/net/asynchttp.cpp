@@ -545,7 +545,10 @@ int asyncHttpBodyBegin(WebGetRequest *r, void *context) {
 int asyncHttpSink(WebGetRequest *r, void *context, const void *data, int64_t length,
                   int64_t *written) {
   auto *a = static_cast<AsyncHttp *>(context);
-  a->bodyBytes.fetch_add(length > 0 ? length : 0, std::memory_order_relaxed);
+  // A stored answer read instead of the network's is not fetched.
+  WebGetConnection *c = nullptr;
+  if (length > 0 && WebGetRequest_GetConnection(r, &c) && c != nullptr && !c->cacheAnswering)
+    a->bodyBytes.fetch_add(length, std::memory_order_relaxed);
   int64_t at = 0;
   if (a->checkShape && !JwsShape_Feed(&a->shape, data, length, &at)) {
     const char *url = nullptr;
