@@ -135,6 +135,7 @@ struct AsyncHttp {
   // arrives: checkShape 1, shape its progress.
   int32_t checkShape;
   JwsShape shape;
+  int32_t network;  // 1 when the URL is http or https (not a file)
   // The URL of the current Get (tracked, urlSize bytes), for fetching it
   // once more; refetched is 1 once that was done in this Get.
   char *url;
@@ -545,9 +546,11 @@ int asyncHttpBodyBegin(WebGetRequest *r, void *context) {
 int asyncHttpSink(WebGetRequest *r, void *context, const void *data, int64_t length,
                   int64_t *written) {
   auto *a = static_cast<AsyncHttp *>(context);
-  // A stored answer read instead of the network's is not fetched.
+  // A file read, or a stored answer read instead of the network's, is not
+  // fetched.
   WebGetConnection *c = nullptr;
-  if (length > 0 && WebGetRequest_GetConnection(r, &c) && c != nullptr && !c->cacheAnswering)
+  if (length > 0 && a->network && WebGetRequest_GetConnection(r, &c) && c != nullptr &&
+      !c->cacheAnswering)
     a->bodyBytes.fetch_add(length, std::memory_order_relaxed);
   int64_t at = 0;
   if (a->checkShape && !JwsShape_Feed(&a->shape, data, length, &at)) {
@@ -566,10 +569,13 @@ int asyncHttpSink(WebGetRequest *r, void *context, const void *data, int64_t len
   return WebGetRequest_MemorySink(r, nullptr, data, length, written);
 }
 
+bool asyncHttpIsNetwork(const char *url) {
+  return Url_HasScheme(url, "http") || Url_HasScheme(url, "https");
+}
+
 // A document whose signature is checked and that comes over the network.
 bool asyncHttpChecksShape(const AsyncHttp *a, const char *url) {
-  return a->signedFlag && a->format == kAsyncHttpFormatJson &&
-         (Url_HasScheme(url, "http") || Url_HasScheme(url, "https"));
+  return a->signedFlag && a->format == kAsyncHttpFormatJson && asyncHttpIsNetwork(url);
 }
 
 int asyncHttpStartHook(WebGetRequest *r, void *context) {
@@ -652,6 +658,7 @@ void asyncHttpStartStep(uintptr_t id, void *payload) {
     WebGetRequest_SetReportError(r, a->reportErrors);
     WebGetRequest_SetWriteCallback(r, nullptr, a, asyncHttpSink);
     a->checkShape = asyncHttpChecksShape(a, s->url) ? 1 : 0;
+    a->network = asyncHttpIsNetwork(s->url) ? 1 : 0;
     JwsShape_Init(&a->shape);
     a->request = r;
   }
