@@ -325,6 +325,10 @@ int asyncHttpParseBody(AsyncHttp *a, CertStore *store, JwsClaims *claims, const 
   }
 }
 
+// How much of a URL a log line shows: not its query or fragment, which may
+// carry a signature or a token.
+int asyncHttpUrlShown(const char *url) { return int(std::strcspn(url, "?#")); }
+
 int64_t asyncHttpTrimmedLength(const uint8_t *data, int64_t length) {
   while (length > 0 && (data[length - 1] == ' ' || data[length - 1] == '\t' ||
                         data[length - 1] == '\r' || data[length - 1] == '\n'))
@@ -434,6 +438,10 @@ void asyncHttpSaveFinished(uintptr_t id, void *payload) {
 
 // ---- Parse (an I/O worker thread) ----------------------------------------------------------
 
+bool asyncHttpChecksShape(const AsyncHttp *a, const char *url);
+void asyncHttpStartStep(uintptr_t id, void *payload);
+void asyncHttpStartDone(uintptr_t id, void *payload);
+
 // A signed document that came whole from the network but whose token does
 // not split or whose signature fails is fetched once more at once: a proxy
 // or a broken connection can cut or change a body under a matching
@@ -441,9 +449,6 @@ void asyncHttpSaveFinished(uintptr_t id, void *payload) {
 // have seen it; the claims said no), nor past one refetch per Get: the
 // same failure again reaches the owner. The parse's reference goes to the
 // start step. 1 when the fetch was posted.
-bool asyncHttpChecksShape(const AsyncHttp *a, const char *url);
-void asyncHttpStartStep(uintptr_t id, void *payload);
-void asyncHttpStartDone(uintptr_t id, void *payload);
 
 bool asyncHttpRefetch(AsyncHttp *a, ParseWork *w, uint32_t code, uint32_t codeEx) {
   if (code != kWebGetErrorJson ||
@@ -456,8 +461,9 @@ bool asyncHttpRefetch(AsyncHttp *a, ParseWork *w, uint32_t code, uint32_t codeEx
     if (a->refetched || a->url == nullptr || w->generation != a->generation ||
         a->stage != Stage::Worker || !asyncHttpChecksShape(a, a->url))
       return false;
-    Log_Print(LOG_WARNING, KSRC, 0, "AsyncHttp: '%s' failed its signature check (%u); fetching it again\n",
-              a->url, codeEx);
+    Log_Print(LOG_WARNING, KSRC, 0,
+              "AsyncHttp: '%.*s' failed its signature check (%u); fetching it again\n",
+              asyncHttpUrlShown(a->url), a->url, codeEx);
     a->refetched = 1;
     asyncHttpClearResult(a);
     asyncHttpFreeKeptBody(a);
@@ -495,13 +501,16 @@ int asyncHttpParse(void *key, IOWorkerRequest *io) {
 
 // ---- The transfer (main thread) -------------------------------------------------------------
 
-// The release of a finished transfer, posted to the main queue: its done
-// handler drops the reference, also when the queue goes before the step
-// runs (a run that ends on this very failure), so that no way out leaks it.
+// The release of a finished transfer, posted to the main queue. The step
+// releases it (outside the queue's lock) and clears the payload's pointer;
+// the done handler releases what the step did not reach: the queue went
+// before it ran (a run that ends on this very failure), or it was
+// cancelled. So no way out leaks the transfer.
 void asyncHttpReleaseStep(uintptr_t, void *payload) {
-  WebGetRequest *r = *static_cast<WebGetRequest **>(payload);
-  WebGetRequest_Reset(r);
-  WebGetRequest_FreeMemoryOutput(r);
+  auto **slot = static_cast<WebGetRequest **>(payload);
+  WebGetRequest_Reset(*slot);
+  WebGetRequest_FreeMemoryOutput(*slot);
+  Class_ReleaseObject(slot);
 }
 
 void asyncHttpReleaseDone(uintptr_t, void *payload) {
@@ -557,8 +566,8 @@ int asyncHttpSink(WebGetRequest *r, void *context, const void *data, int64_t len
     const char *url = nullptr;
     if (!WebGetRequest_GetUrl(r, &url) || url == nullptr) url = "";
     Log_Print(LOG_WARNING, KSRC, 0,
-              "AsyncHttp: '%s' is no signed document (byte %lld breaks the token's shape)\n", url,
-              (long long)at);
+              "AsyncHttp: '%.*s' is no signed document (byte %lld breaks the token's shape)\n",
+              asyncHttpUrlShown(url), url, (long long)at);
     // A plain JSON document is one that is not signed, and says so.
     const auto *first = static_cast<const uint8_t *>(data);
     bool json = at == 0 && length > 0 && (first[0] == '{' || first[0] == '[');
