@@ -20,6 +20,8 @@ plan.json maps a request path to a list of faults:
   badbyte       the body with a '!' in place of its 10th byte, then the pad
   cut           the body without its last 8 bytes, under a Content-Length that
                 matches them
+  tail          the body and a few bytes of white space (a publisher's line
+                ends), under a Content-Length that counts them
 Every answer is logged as one line "<path> <status> <body bytes sent>
 <fault or ->" once it is over. Listens on 127.0.0.1:<port> until killed
 (the port also goes to the file "port" beside the log).
@@ -115,9 +117,10 @@ def pad(conn, body, fault):
 
 
 def answer_shaped(conn, path, body, fault):
-    if fault == "cut":
-        conn.sendall(head(200, len(body) - 8) + body[:-8])
-        log(path, 200, len(body) - 8, fault)
+    if fault in ("cut", "tail"):
+        body = body[:-8] if fault == "cut" else body + b"\r\n \t\n"
+        conn.sendall(head(200, len(body)) + body)
+        log(path, 200, len(body), fault)
         return True
     log(path, 200, pad(conn, body, fault), fault)
     return False
@@ -150,7 +153,7 @@ def answer(conn, path):
         return True
     with open(name, "rb") as f:
         body = f.read()
-    if fault in ("pad", "blank", "badbyte", "cut"):
+    if fault in ("pad", "blank", "badbyte", "cut", "tail"):
         return answer_shaped(conn, path, body, fault)
     conn.sendall(head(200, len(body)))
     if fault is None:
