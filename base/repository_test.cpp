@@ -334,7 +334,7 @@ TEST_F(RepositoryTest, StatusKeysInOrder) {
       "localReadSpeed:num", "localWriteSpeed:num", "localMaxReadSpeed:num",
       "localMaxWriteSpeed:num", "remoteReadBytes:int", "remoteWriteBytes:int",
       "remoteReadSpeed:num", "remoteWriteSpeed:num", "remoteMaxReadSpeed:num",
-      "remoteMaxWriteSpeed:num", "piecesTotal:int", "piecesSkipped:int", "piecesWritten:int",
+      "remoteMaxWriteSpeed:num", "documentReadBytes:int", "piecesTotal:int", "piecesSkipped:int", "piecesWritten:int",
       "piecesMasked:int", "piecesComplete:int", "pieceAverageTime:num", "localMetaFile:dict",
       "remoteMetaFile:dict", "alias:dict", "catalog:dict", "delta:dict", "copy:dict",
       "apply:dict", "cleanup:dict", "cleanupLocal:dict", "cleanupPending:dict", "local:dict",

@@ -8,6 +8,7 @@
 #include "base/repository.h"
 #include "core/platform/meter.h"
 #include "core/platform/platform.h"
+#include "core/net/asynchttp.h"
 #include "core/net/webget.h"
 #include "core/runtime/log.h"
 #include "core/runtime/str.h"
@@ -436,6 +437,14 @@ int Repository_GetStatus(Repository *r, Dictionary *status) {
   for (int i = 0; i < 6; i++) Dictionary_AddInt32(status, recordKeys[i], record[i], nullptr);
   meterStatus(status, "local", r->localMeters);
   meterStatus(status, "remote", r->remoteMeters);
+  // The documents' body bytes from the network (the local metafile is read
+  // from the disk, not fetched).
+  int64_t documentBytes = 0;
+  for (AsyncHttp *request : {r->alias->request, r->catalog->request, r->remoteMetaFile->request}) {
+    int64_t bytes = 0;
+    if (request != nullptr && AsyncHttp_GetBodyBytes(request, &bytes)) documentBytes += bytes;
+  }
+  Dictionary_AddInt64(status, "documentReadBytes", documentBytes, nullptr);
   typedef int (*CountGetter)(StorageCopy *, int32_t *);
   static const struct {
     const char *key;

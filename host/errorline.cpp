@@ -10,6 +10,7 @@
 #include "base/repository.h"
 #include "core/formats/dictionary.h"
 #include "core/formats/json.h"
+#include "core/net/asynchttp.h"
 #include "core/net/url.h"
 #include "core/net/webget.h"
 #include "core/platform/platform.h"
@@ -82,6 +83,10 @@ int ErrorLine_Cause(int32_t code, int32_t codeEx, char *out, int size) {
   }
   if (code == kWebGetErrorOs) {
     if (!errorLineSystem(codeEx, out, size)) Str_Printf(out, size, "system error %d", codeEx);
+    return 1;
+  }
+  if (code == kWebGetErrorJson && codeEx == int32_t(kAsyncHttpCorruptDocument)) {
+    Str_Copy(out, "corrupt document (only a signed token and a line end may come)", size);
     return 1;
   }
   if (code == kWebGetErrorJson && (codeEx == 9 || codeEx == 10)) {

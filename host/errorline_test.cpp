@@ -72,6 +72,9 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
       {{1, -1, 0, 1, 987, 10, 3, 0, 0, "https://h/a"}, nullptr,
        "keelson: myapp: alias https://h/a: signature does not verify with key store app "
        "(certStore), or the document is not valid now (exp, nbf) (987)"},
+      {{4, -1, 0, 1, 987, 100, 3, 0, 0, "http://h/meta/v1.json"}, &facts,
+       "keelson: myapp: metafile http://h/meta/v1.json: corrupt document (only a signed token "
+       "and a line end may come) (987)"},
       {{6, 2, 0, 1, 978, 0, 3, 0, 0, "http://h/v1/game.bin"}, &facts,
        "keelson: myapp: piece 2 http://h/v1/game.bin: the server ignores Range requests; use an "
        "httpPiece remote or a server that serves ranges (978)"},
@@ -117,6 +120,7 @@ TEST(RepositoryRunner, PermanentErrorsEndTheRun) {
       {2, 987, 3, 0, 0},   {5, 964, 5, 0, 1},   {5, 964, 19, 0, 1},   {5, 964, 112, 0, 1},
       {5, 964, 32, 0, 0},  {6, 953, 10054, 0, 0}, {6, 962, 0, 0, 0},  {6, 961, 11, 0, 0},
       {6, 979, 0, 0, 0},   {2, 976, 0, 0, 0},   {6, 989, 9, 0, 0},    {1, 972, 0, 0, 1},
+      {4, 987, 100, 0, 1},
   };
   for (const Row &row : rows) {
     RepositoryError error{row.source, 0, 0, 1, row.code, row.codeEx, 3, 0, row.delta, ""};

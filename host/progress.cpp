@@ -251,6 +251,9 @@ int Progress_FormatBytes(double bytes, char *out, int size) {
 
 int64_t Progress_GetFetched(Dictionary *status) {
   CHECK_POINTER(status);
+  // The alias, catalog and metafile bodies are fetched too.
+  int64_t documents = 0;
+  Dictionary_GetInt64ByKey(status, "documentReadBytes", &documents);
   Dictionary *remotes = nullptr;
   int32_t count = 0;
   if (Dictionary_GetListByKey(status, "remote", &remotes) && remotes != nullptr &&
@@ -263,11 +266,11 @@ int64_t Progress_GetFetched(Dictionary *status) {
           Dictionary_GetInt64ByKey(remote, "readBytes", &bytes))
         sum += bytes;
     }
-    return sum;
+    return sum + documents;
   }
   int64_t fetched = 0;
   Dictionary_GetInt64ByKey(status, "remoteReadBytes", &fetched);
-  return fetched;
+  return fetched + documents;
 }
 
 int Progress_FormatLine(Dictionary *status, const ProgressExtra *extra, char *out, int size) {

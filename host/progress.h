@@ -55,7 +55,7 @@ int Progress_NoteRetry(double retryAt);
 // "1.5 KiB", "12.3 MiB". Returns 1.
 int Progress_FormatBytes(double bytes, char *out, int size);
 // The bytes fetched so far: the sum of the remote storages' "readBytes",
-// else "remoteReadBytes".
+// else "remoteReadBytes", and the documents' "documentReadBytes".
 int64_t Progress_GetFetched(Dictionary *status);
 // The progress line of one status into out: phase, percentage, bytes in
 // all, bytes checked (found whole in place: the copy's skipped bytes) and

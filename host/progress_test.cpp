@@ -95,6 +95,12 @@ TEST(Progress, SummaryNamesVersionFilesBytesSecondsRateAndRepairs) {
        100.0, 3, "game v2: 80 files, 115.0 GiB fetched in 100.0 s (1.1 GiB/s), 3 repaired\n"},
       {R"({"name":"game","remoteId":"v2"})", 0.0, 0,
        "game v2: 0 files, 0 B fetched in 0.0 s (0 B/s), 0 repaired\n"},
+      // The documents' bodies are fetched too, pieces or not.
+      {R"({"name":"game","remoteId":"v2","remote":[{"readBytes":1024}],)"
+       R"("documentReadBytes":2048,"copy":{"filesTotal":1}})",
+       1.0, 0, "game v2: 1 files, 3.0 KiB fetched in 1.0 s (3.0 KiB/s), 0 repaired\n"},
+      {R"({"name":"game","remoteId":"v2","documentReadBytes":100663296})", 10.0, 0,
+       "game v2: 0 files, 96.0 MiB fetched in 10.0 s (9.6 MiB/s), 0 repaired\n"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.json);

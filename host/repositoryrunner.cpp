@@ -3,6 +3,7 @@
 
 #include "base/repository.h"
 #include "core/formats/dictionary.h"
+#include "core/net/asynchttp.h"
 #include "core/net/webget.h"
 #include "core/platform/eventqueue.h"
 #include "core/platform/notification.h"
@@ -153,7 +154,9 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   if (code == kWebGetErrorBlockedRedirect || code == kWebGetErrorRedirectLoopDetected ||
       code == kWebGetErrorRedirectLimit)
     return 1;
-  if (code == kWebGetErrorJson && (codeEx == 9 || codeEx == 10)) return 1;
+  if (code == kWebGetErrorJson &&
+      (codeEx == 9 || codeEx == 10 || codeEx == int32_t(kAsyncHttpCorruptDocument)))
+    return 1;
   TlsFailure tls{};
   if (code == kWebGetErrorTls1 && error->url != nullptr &&
       WebGet_FindTlsFailure(error->url, codeEx, &tls) && Tls_IsLastingFailure(&tls))

@@ -1,6 +1,7 @@
 // The one-shot document request; see asynchttp.h.
 #include "core/net/asynchttp.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -9,6 +10,7 @@
 #include "core/formats/json.h"
 #include "core/formats/xml.h"
 #include "core/formats/yaml.h"
+#include "core/net/url.h"
 #include "core/net/webget.h"
 #include "core/net/webgetconnection.h"
 #include "core/net/webgetpool.h"
@@ -49,6 +51,9 @@ struct StartPayload {
   uint32_t generation;
   char *url;  // tracked, size bytes; freed by the done handler
   int32_t size;
+  // 1 when the step holds a reference (a fetch made again from the I/O
+  // worker); its done handler drops it on the main thread.
+  uint32_t reference;
 };
 
 struct FinishPayload {
@@ -72,6 +77,7 @@ struct ParseWork {
   int64_t length;
   CertStore *store;  // retained for the parse, or NULL
   JwsClaims *claims;  // the object's list, or NULL: no claim is checked
+  int32_t payloadRead;  // 1 once a token's payload reached the reader
 };
 
 }  // namespace
@@ -124,6 +130,19 @@ struct AsyncHttp {
   char contentType[kAsyncHttpContentTypeBytes];
   uint32_t generation;
   Stage stage;
+  // The body sink's state (main thread: the start step sets it, the sink
+  // reads it). A signed document from the network is checked as it
+  // arrives: checkShape 1, shape its progress.
+  int32_t checkShape;
+  JwsShape shape;
+  int32_t network;  // 1 when the URL is http or https (not a file)
+  // The URL of the current Get (tracked, urlSize bytes), for fetching it
+  // once more; refetched is 1 once that was done in this Get.
+  char *url;
+  int32_t urlSize;
+  int32_t refetched;
+  // Body bytes the sink has taken over the object's life (any thread reads).
+  std::atomic<int64_t> bodyBytes;
   ParseWork parse;  // the I/O worker packet of a parse, and of a Save write
   CallbackCell errorCallback;
   CallbackCell completeCallback;
@@ -206,6 +225,12 @@ void asyncHttpFreeKeptBody(AsyncHttp *a) {
   a->keptLength = 0;
 }
 
+void asyncHttpFreeUrl(AsyncHttp *a) {
+  if (a->url != nullptr) MEM_FREE(a->url, a->urlSize);
+  a->url = nullptr;
+  a->urlSize = 0;
+}
+
 void asyncHttpFreeSaveBuffer(AsyncHttp *a) {
   if (a->saveBuffer != nullptr) MEM_FREE(a->saveBuffer, a->saveCapacity);
   a->saveBuffer = nullptr;
@@ -245,7 +270,8 @@ void asyncHttpParseJson(AsyncHttp *a, CertStore *store, JwsClaims *claims, Json 
                         const char *text, int32_t length, uint32_t *code, uint32_t *codeEx) {
   int32_t error = 0;
   if (store != nullptr) {
-    if (Jws_Decode(json, claims, store, text, length, 1) == 1) return;
+    if (Jws_DecodeWithStage(json, claims, store, text, length, 1, &a->parse.payloadRead) == 1)
+      return;
     Json_GetErrorCode(json, &error);
   } else if (a->signedFlag) {
     error = kJsonErrorAuthenticate;
@@ -297,6 +323,17 @@ int asyncHttpParseBody(AsyncHttp *a, CertStore *store, JwsClaims *claims, const 
     default:
       return 0;  // raw: nothing to parse, nothing to call back
   }
+}
+
+// How much of a URL a log line shows: not its query or fragment, which may
+// carry a signature or a token.
+int asyncHttpUrlShown(const char *url) { return int(std::strcspn(url, "?#")); }
+
+int64_t asyncHttpTrimmedLength(const uint8_t *data, int64_t length) {
+  while (length > 0 && (data[length - 1] == ' ' || data[length - 1] == '\t' ||
+                        data[length - 1] == '\r' || data[length - 1] == '\n'))
+    length--;
+  return length;
 }
 
 // ---- Finish steps (the event queue's thread) ----------------------------------------------
@@ -401,10 +438,51 @@ void asyncHttpSaveFinished(uintptr_t id, void *payload) {
 
 // ---- Parse (an I/O worker thread) ----------------------------------------------------------
 
+bool asyncHttpChecksShape(const AsyncHttp *a, const char *url);
+void asyncHttpStartStep(uintptr_t id, void *payload);
+void asyncHttpStartDone(uintptr_t id, void *payload);
+
+// A signed document that came whole from the network but whose token does
+// not split or whose signature fails is fetched once more at once: a proxy
+// or a broken connection can cut or change a body under a matching
+// Content-Length. Not when its payload was read (the owner's node hooks
+// have seen it; the claims said no), nor past one refetch per Get: the
+// same failure again reaches the owner. The parse's reference goes to the
+// start step. 1 when the fetch was posted.
+
+bool asyncHttpRefetch(AsyncHttp *a, ParseWork *w, uint32_t code, uint32_t codeEx) {
+  if (code != kWebGetErrorJson ||
+      (codeEx != kJsonErrorDecodeSignature && codeEx != kJsonErrorAuthenticate) ||
+      w->payloadRead)
+    return false;
+  StartPayload payload{kAsyncHttpStartTag, 0, nullptr, 0, 1};
+  {
+    Hold hold(a->lock);
+    if (a->refetched || a->url == nullptr || w->generation != a->generation ||
+        a->stage != Stage::Worker || !asyncHttpChecksShape(a, a->url))
+      return false;
+    Log_Print(LOG_WARNING, KSRC, 0,
+              "AsyncHttp: '%.*s' failed its signature check (%u); fetching it again\n",
+              asyncHttpUrlShown(a->url), a->url, codeEx);
+    a->refetched = 1;
+    asyncHttpClearResult(a);
+    asyncHttpFreeKeptBody(a);
+    a->stage = Stage::Network;
+    payload.generation = a->generation;
+    payload.size = a->urlSize;
+    payload.url = static_cast<char *>(MEM_ALLOC(payload.size, 0));
+    Str_Copy(payload.url, a->url, payload.size);
+  }
+  EventQueue_Post(nullptr, uintptr_t(a), &payload, uint32_t(sizeof payload), asyncHttpStartStep,
+                  asyncHttpStartDone, nullptr, KSRC, Platform_GetTickSeconds());
+  return true;
+}
+
 int asyncHttpParse(void *key, IOWorkerRequest *io) {
   auto *a = static_cast<AsyncHttp *>(key);
   ParseWork *w = reinterpret_cast<ParseWork *>(io);
   uint32_t code = 0, codeEx = 0;
+  w->payloadRead = 0;
   if (asyncHttpParseBody(a, w->store, w->claims, reinterpret_cast<const char *>(w->data),
                          int32_t(w->length), &code, &codeEx)) {
     void *context = nullptr;
@@ -416,17 +494,33 @@ int asyncHttpParse(void *key, IOWorkerRequest *io) {
   if (w->data != a->keptBody) MEM_FREE(w->data, w->capacity);
   w->data = nullptr;
   if (w->store != nullptr) CertStore_Release(&w->store);
+  if (asyncHttpRefetch(a, w, code, codeEx)) return 1;
   asyncHttpPostFinish(a, asyncHttpGetFinished, w->generation, code, codeEx, 1);
   return 1;
 }
 
 // ---- The transfer (main thread) -------------------------------------------------------------
 
-void asyncHttpReleaseStep(void *context) {
-  auto *r = static_cast<WebGetRequest *>(context);
-  WebGetRequest_Reset(r);
-  WebGetRequest_FreeMemoryOutput(r);
-  Class_ReleaseObject(&r);
+// The release of a finished transfer, posted to the main queue. The step
+// releases it (outside the queue's lock) and clears the payload's pointer;
+// the done handler releases what the step did not reach: the queue went
+// before it ran (a run that ends on this very failure), or it was
+// cancelled. So no way out leaks the transfer.
+void asyncHttpReleaseStep(uintptr_t, void *payload) {
+  auto **slot = static_cast<WebGetRequest **>(payload);
+  WebGetRequest_Reset(*slot);
+  WebGetRequest_FreeMemoryOutput(*slot);
+  Class_ReleaseObject(slot);
+}
+
+void asyncHttpReleaseDone(uintptr_t, void *payload) {
+  auto **slot = static_cast<WebGetRequest **>(payload);
+  if (*slot != nullptr) Class_ReleaseObject(slot);
+}
+
+void asyncHttpPostRelease(WebGetRequest *r) {
+  EventQueue_Post(EventQueue_GetMain(), uintptr_t(r), &r, uint32_t(sizeof r), asyncHttpReleaseStep,
+                  asyncHttpReleaseDone, nullptr, KSRC, Platform_GetTickSeconds());
 }
 
 // Takes the transfer away from the object: no hook reaches it any more.
@@ -453,6 +547,46 @@ int asyncHttpBodyBegin(WebGetRequest *r, void *context) {
   return WebGetRequest_SetError(r, status, 0);
 }
 
+// The body sink: counts the bytes, checks a signed document's shape as it
+// arrives and keeps the body in memory. A body that cannot be a signed
+// token (white space or another byte before it, a byte outside it before
+// its second dot, more than a little white space after it) ends here, the
+// rest of it never read.
+int asyncHttpSink(WebGetRequest *r, void *context, const void *data, int64_t length,
+                  int64_t *written) {
+  auto *a = static_cast<AsyncHttp *>(context);
+  // A file read, or a stored answer read instead of the network's, is not
+  // fetched.
+  WebGetConnection *c = nullptr;
+  if (length > 0 && a->network && WebGetRequest_GetConnection(r, &c) && c != nullptr &&
+      !c->cacheAnswering)
+    a->bodyBytes.fetch_add(length, std::memory_order_relaxed);
+  int64_t at = 0;
+  if (a->checkShape && !JwsShape_Feed(&a->shape, data, length, &at)) {
+    const char *url = nullptr;
+    if (!WebGetRequest_GetUrl(r, &url) || url == nullptr) url = "";
+    Log_Print(LOG_WARNING, KSRC, 0,
+              "AsyncHttp: '%.*s' is no signed document (byte %lld breaks the token's shape)\n",
+              asyncHttpUrlShown(url), url, (long long)at);
+    // A plain JSON document is one that is not signed, and says so.
+    const auto *first = static_cast<const uint8_t *>(data);
+    bool json = at == 0 && length > 0 && (first[0] == '{' || first[0] == '[');
+    WebGetRequest_SetError(r, kWebGetErrorJson,
+                           json ? kJsonErrorDecodeSignature : int32_t(kAsyncHttpCorruptDocument));
+    return 0;
+  }
+  return WebGetRequest_MemorySink(r, nullptr, data, length, written);
+}
+
+bool asyncHttpIsNetwork(const char *url) {
+  return Url_HasScheme(url, "http") || Url_HasScheme(url, "https");
+}
+
+// A document whose signature is checked and that comes over the network.
+bool asyncHttpChecksShape(const AsyncHttp *a, const char *url) {
+  return a->signedFlag && a->format == kAsyncHttpFormatJson && asyncHttpIsNetwork(url);
+}
+
 int asyncHttpStartHook(WebGetRequest *r, void *context) {
   auto *a = static_cast<AsyncHttp *>(context);
   WebGetConnection *c = nullptr;
@@ -472,7 +606,7 @@ int asyncHttpDoneHook(WebGetRequest *r, void *context) {
   WebGetRequest_GetError(r, &code, &codeEx);
   int32_t status = code == 0 ? WebGetRequest_GetStatusCode(r) : 0;
   asyncHttpDetachRequest(a);
-  EventQueue_PostCallback(EventQueue_GetMain(), r, asyncHttpReleaseStep);
+  asyncHttpPostRelease(r);
   if (code == 0 && status == 200) {
     ParseWork *w = &a->parse;
     WebGetRequest_TakeMemoryOutput(r, &w->data, &w->capacity, &w->length);
@@ -480,6 +614,9 @@ int asyncHttpDoneHook(WebGetRequest *r, void *context) {
       w->capacity = 1;
       w->data = static_cast<uint8_t *>(MEM_ALLOC(1, MEM_ZEROED));
     }
+    // White space after a JSON document or a token means nothing; a kept
+    // body is saved without it.
+    if (a->format == kAsyncHttpFormatJson) w->length = asyncHttpTrimmedLength(w->data, w->length);
     if (a->keepBody) {
       asyncHttpFreeKeptBody(a);
       a->keptBody = w->data;
@@ -525,8 +662,13 @@ void asyncHttpStartStep(uintptr_t id, void *payload) {
       Log_Print(LOG_WARNING, KSRC, 0, "AsyncHttp: unusable URL '%s'\n", s->url);
       WebGetRequest_SetError(r, kWebGetErrorDns, 0);
     }
-    WebGetRequest_SetCacheStore(r, a->cacheStore);
+    // A fetch made again must reach the server, not a stored answer.
+    WebGetRequest_SetCacheStore(r, a->refetched ? nullptr : a->cacheStore);
     WebGetRequest_SetReportError(r, a->reportErrors);
+    WebGetRequest_SetWriteCallback(r, nullptr, a, asyncHttpSink);
+    a->checkShape = asyncHttpChecksShape(a, s->url) ? 1 : 0;
+    a->network = asyncHttpIsNetwork(s->url) ? 1 : 0;
+    JwsShape_Init(&a->shape);
     a->request = r;
   }
   void *context = nullptr;
@@ -546,10 +688,14 @@ void asyncHttpStartStep(uintptr_t id, void *payload) {
                       0);
 }
 
-void asyncHttpStartDone(uintptr_t, void *payload) {
+void asyncHttpStartDone(uintptr_t id, void *payload) {
   auto *s = static_cast<StartPayload *>(payload);
   if (s->url != nullptr) MEM_FREE(s->url, s->size);
   s->url = nullptr;
+  if (!s->reference) return;
+  s->reference = 0;
+  auto *a = reinterpret_cast<AsyncHttp *>(id);
+  Class_ReleaseObject(&a);
 }
 
 // ---- Save ------------------------------------------------------------------------------------
@@ -714,6 +860,7 @@ void asyncHttpDestroy(void **object) {
     asyncHttpResetLocked(a, true);
   }
   Signal_Release(&a->running);
+  asyncHttpFreeUrl(a);
   asyncHttpReleaseParsers(a);
   Dictionary_Release(&a->result);
   MeterRW_Delete(&a->meter);
@@ -767,7 +914,8 @@ int AsyncHttp_Get(AsyncHttp *request, const char *url, int32_t signedFlag) {
   ASYNCHTTP_CHECK(request);
   CHECK_POINTER(url);
   AsyncHttp *a = request;
-  StartPayload payload{kAsyncHttpStartTag, 0, nullptr, 0};
+  StartPayload payload{kAsyncHttpStartTag, 0, nullptr, 0, 0};
+  payload.size = int32_t(std::strlen(url)) + 1;
   {
     Hold hold(a->lock);
     if (asyncHttpIsRunning(a)) return 0;
@@ -777,8 +925,12 @@ int AsyncHttp_Get(AsyncHttp *request, const char *url, int32_t signedFlag) {
     a->signedFlag = signedFlag ? 1 : 0;
     a->stage = Stage::Network;
     payload.generation = ++a->generation;
+    asyncHttpFreeUrl(a);
+    a->urlSize = payload.size;
+    a->url = static_cast<char *>(MEM_ALLOC(a->urlSize, 0));
+    Str_Copy(a->url, url, a->urlSize);
+    a->refetched = 0;
   }
-  payload.size = int32_t(std::strlen(url)) + 1;
   payload.url = static_cast<char *>(MEM_ALLOC(payload.size, 0));
   Str_Copy(payload.url, url, payload.size);
   EventQueue_Post(nullptr, uintptr_t(a), &payload, uint32_t(sizeof payload), asyncHttpStartStep,
@@ -973,6 +1125,13 @@ int AsyncHttp_GetBody(AsyncHttp *request, const uint8_t **data, int64_t *length)
   Hold hold(request->lock);
   *data = request->keptBody;
   *length = request->keptLength;
+  return 1;
+}
+
+int AsyncHttp_GetBodyBytes(AsyncHttp *request, int64_t *bytes) {
+  ASYNCHTTP_CHECK(request);
+  CHECK_POINTER(bytes);
+  *bytes = request->bodyBytes.load(std::memory_order_relaxed);
   return 1;
 }
 

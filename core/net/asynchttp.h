@@ -3,14 +3,21 @@
 // I/O worker thread as JSON (a JWS-signed document first), XML or YAML, or as
 // the response's Content-Type says, into its own result Dictionary, and
 // finishes on an event queue its owner chooses. It keeps an error count and a
-// retry time by which the owner repeats a failed fetch (it never retries by
-// itself), and it can write its document back to a file.
+// retry time by which the owner repeats a failed fetch, and it can write its
+// document back to a file. It retries by itself only in one case: a signed
+// document from the network that arrives whole but whose token does not
+// split or whose signature fails is fetched once more at once (a proxy or a
+// dropped connection can cut a body under a matching Content-Length); the
+// same failure again reaches the owner. A signed document from the network
+// is checked as it arrives (JwsShape): a body that cannot be a token alone
+// ends the transfer at once, unread, with 987 and kAsyncHttpCorruptDocument.
 //
 // Invariants: (1) the running signal is set from the start of a Get or Save
 // until its finish step (or a Reset that finds the transfer on the network)
 // resets it; while it is set a second Get or Save is refused. (2) every step
-// posted for a Get or Save carries that operation's generation number; a
-// Reset starts a new generation, and a step of an older one changes nothing,
+// posted for a Get or Save carries that operation's generation number (a
+// fetch made once more keeps its Get's); a Reset starts a new generation,
+// and a step of an older one changes nothing,
 // except the finish of parse or Save work that was already on the I/O worker:
 // that finish drops the outcome without callbacks and resets the running
 // signal. (3) while a parse or Save write runs on the I/O worker, only that
@@ -18,9 +25,9 @@
 // Save replaces the target only once the whole document is on the disk under
 // a fresh temporary name beside it (core/platform/filereplace.h); a failure
 // leaves the target as it was. (5) a parse or Save write holds one
-// reference on the object, handed to its finish step and dropped once that
-// step has run: an owner that sees the object idle on the queue's thread
-// holds the last reference.
+// reference on the object, handed to its finish step (or to the start step
+// of a fetch made once more) and dropped once that step has run: an owner
+// that sees the object idle on the queue's thread holds the last reference.
 //
 // Threads: Get, Save, the setters and the queries on any thread (the
 // object's lock guards the fields). The transfer (start step, body-begin,
@@ -58,6 +65,10 @@ constexpr int32_t kAsyncHttpAnswerFinal = 5;
 // The response's Content-Type is kept up to this many bytes (the end
 // included).
 constexpr int kAsyncHttpContentTypeBytes = 320;
+// The extra code of a 987 for a signed document fetched over the network
+// whose body broke the shape of a compact token as it arrived (not a JSON
+// reader's code): the transfer ended there, the rest never read.
+constexpr uint32_t kAsyncHttpCorruptDocument = 100;
 // Members per chunk of the result's pool: documents are many small items.
 constexpr int32_t kAsyncHttpResultPoolGrowth = 1000;
 
@@ -177,6 +188,9 @@ int AsyncHttp_GetDictionary(AsyncHttp *request, Dictionary **dictionary);
 void *AsyncHttp_GetParser(AsyncHttp *request);
 // The kept body (NULL and 0 when none).
 int AsyncHttp_GetBody(AsyncHttp *request, const uint8_t **data, int64_t *length);
+// The body bytes received over the object's life, every transfer's and
+// failed ones too (documents' share of the bytes a run fetched).
+int AsyncHttp_GetBodyBytes(AsyncHttp *request, int64_t *bytes);
 // The meter pair under which the transfer's socket and each Save count
 // their bytes (owned by the object).
 int AsyncHttp_GetMeter(AsyncHttp *request, MeterRW **pair);

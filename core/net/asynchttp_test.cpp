@@ -119,6 +119,9 @@ class AsyncHttpThreaded : public NetTest {
     nginx_->WriteFile("json/bad.json", "{\"name\":");
     nginx_->WriteFile("json/signed.jws", token_->good);
     nginx_->WriteFile("json/flipped.jws", token_->flipped);
+    nginx_->WriteFile("json/crlf.jws", token_->good + "\r\n");
+    nginx_->WriteFile("json/padded.jws", token_->good + std::string(2048, ' '));
+    nginx_->WriteFile("json/blank.jws", std::string(64, ' '));
     nginx_->WriteFile("xmlcs/signed.jws", token_->good);
     nginx_->WriteFile("xmlcs/doc.xml", kXmlDoc);
     nginx_->WriteFile("yamlcs/doc.yaml", kYamlDoc);
@@ -183,6 +186,12 @@ TEST_F(AsyncHttpThreaded, DocumentsByFormat) {
       {"/json/flipped.jws", 2, 1, 987, 10, nullptr},
       {"/json/flipped.jws", 2, 0, 987, 10, nullptr},
       {"/json/doc.json", 2, 1, 987, 9, nullptr},  // not a JWS at all
+      // A signed document is a token and at most 1 KiB of white space; a
+      // document not asked to be signed is not held to that.
+      {"/json/crlf.jws", 2, 1, 0, 0, "\"keelson\""},
+      {"/json/padded.jws", 2, 1, 987, kAsyncHttpCorruptDocument, nullptr},
+      {"/json/padded.jws", 2, 0, 0, 0, "\"keelson\""},
+      {"/json/blank.jws", 2, 1, 987, kAsyncHttpCorruptDocument, nullptr},
       {"/json/bad.json", 2, 0, 987, 2, nullptr},
       {"/xmlcs/signed.jws", 5, 1, 987, 10, nullptr},  // a signature is JSON's alone
       {"/xmlcs/doc.xml", 3, 1, 987, 10, nullptr},

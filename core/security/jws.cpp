@@ -102,6 +102,49 @@ const HashInterface *Jws_GetHashInterface(int32_t alg) {
   return kHashes[(alg - 1) % 3];
 }
 
+void JwsShape_Init(JwsShape *shape) {
+  CHECK_POINTER(shape);
+  *shape = JwsShape{};
+}
+
+int JwsShape_Feed(JwsShape *shape, const void *data, int64_t length, int64_t *at) {
+  CHECK_POINTER(shape);
+  if (length > 0) CHECK_POINTER(data);
+  if (shape->broken) {
+    if (at != nullptr) *at = shape->offset;
+    return 0;
+  }
+  const auto *p = static_cast<const uint8_t *>(data);
+  for (int64_t i = 0; i < length; i++) {
+    uint8_t c = p[i];
+    bool space = c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    bool ok;
+    if (shape->trailing > 0) {
+      // After the token: white space only, and not much of it.
+      ok = space && shape->trailing < kJwsTrailingSpaceBytes;
+      shape->trailing++;
+    } else if (space) {
+      // White space ends the token only after its second dot; before it,
+      // it is a byte outside the token.
+      ok = shape->dots == 2;
+      shape->trailing = 1;
+    } else if (c == '.') {
+      ok = shape->offset + i > 0 && ++shape->dots <= 2;
+    } else {
+      ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '_';
+    }
+    if (!ok) {
+      shape->broken = 1;
+      shape->offset += i;
+      if (at != nullptr) *at = shape->offset;
+      return 0;
+    }
+  }
+  shape->offset += length;
+  return 1;
+}
+
 void Jws_FreeParts(uint8_t **header, int32_t *headerSize, int32_t *headerLength, uint8_t **payload,
                    int32_t *payloadSize, int32_t *payloadLength, uint8_t **signature,
                    int32_t *signatureSize, int32_t *signatureLength,
@@ -333,8 +376,14 @@ int Jws_CheckClaims(Json *json, JwsClaims *claims) {
 
 int Jws_Decode(Json *json, JwsClaims *claims, CertStore *store, const char *text, int32_t length,
                int verify) {
+  return Jws_DecodeWithStage(json, claims, store, text, length, verify, nullptr);
+}
+
+int Jws_DecodeWithStage(Json *json, JwsClaims *claims, CertStore *store, const char *text,
+                        int32_t length, int verify, int32_t *payloadRead) {
   CHECK_POINTER(json);
   CHECK_POINTER(store);
+  if (payloadRead != nullptr) *payloadRead = 0;
   uint8_t *header = nullptr, *payload = nullptr, *signature = nullptr;
   int32_t headerSize = 0, headerLength = 0, payloadSize = 0, payloadLength = 0;
   int32_t signatureSize = 0, signatureLength = 0, segmentLength = 0;
@@ -371,6 +420,7 @@ int Jws_Decode(Json *json, JwsClaims *claims, CertStore *store, const char *text
     Dictionary_Release(&headerDictionary);
   }
   if (result == 1) {
+    if (payloadRead != nullptr) *payloadRead = 1;
     const auto *text = reinterpret_cast<const char *>(payload);
     int parsed = verify == 1 ? jwsParseChecked(json, claims, text, payloadLength)
                              : Json_ParseMemory(json, text, payloadLength) ? 1 : 0;

@@ -54,6 +54,27 @@ void Jws_FreeParts(uint8_t **header, int32_t *headerSize, int32_t *headerLength,
                    int32_t *signatureSize, int32_t *signatureLength,
                    int32_t *signatureSegmentLength);
 
+// The shape of a compact token checked as its bytes arrive, so that a body
+// that cannot be one ends without the rest fetched: the token first
+// (nothing before it), inside it only Base64Url characters and two dots,
+// after it white space (a publisher's newline or CRLF) up to
+// kJwsTrailingSpaceBytes. A plain value on the caller's side; zeroed (or
+// JwsShape_Init) it expects the token's first byte.
+constexpr int32_t kJwsTrailingSpaceBytes = 1024;
+
+struct JwsShape {
+  int32_t dots;      // dots seen so far (at most 2)
+  int32_t trailing;  // white space bytes after the token
+  int32_t broken;    // 1 once a byte broke the shape; it stays broken
+  int64_t offset;    // bytes fed so far
+};
+
+void JwsShape_Init(JwsShape *shape);
+// Feeds the next length bytes. 1 while the shape holds; 0 (for good) at the
+// first byte that breaks it, whose offset from the start *at names (may be
+// NULL).
+int JwsShape_Feed(JwsShape *shape, const void *data, int64_t length, int64_t *at);
+
 // "alg" of header into *alg; 1 when known.
 int Jws_GetAlgorithm(Dictionary *header, int32_t *alg);
 // 1 when header names a key ("x5c", "kid", "x5t" or "x5t#S256").
@@ -80,6 +101,12 @@ int Jws_VerifyWithKey(CryptAsymmetric *key, int32_t alg, const void *input, int3
 // top-level numbers as the nodes pass (the callback sees every node).
 int Jws_Decode(Json *json, JwsClaims *claims, CertStore *store, const char *text, int32_t length,
                int verify);
+// Jws_Decode that also says, in *payloadRead, whether the payload reached
+// json's reader (1: its nodes were read, so a failure came from the payload
+// or its claims; 0: the text did not split, or the header or the signature
+// failed).
+int Jws_DecodeWithStage(Json *json, JwsClaims *claims, CertStore *store, const char *text,
+                        int32_t length, int verify, int32_t *payloadRead);
 // Runs claims over json's root object; 1 when claims is null.
 int Jws_CheckClaims(Json *json, JwsClaims *claims);
 

@@ -480,3 +480,52 @@ TEST(JwsThreaded, DecodeAgainstSharedStores) {
   Auth_Shutdown();
   CertStore_Release(&pins);
 }
+
+// The shape of a token checked as its bytes arrive, fed whole and a byte at
+// a time: where the first byte that breaks it lies, or -1 when none does.
+TEST(JwsShape, BreaksAtTheFirstByteOutsideAToken) {
+  const std::string kToken = "eyJhbGciOiJIUzI1NiJ9.eyJhIjoxfQ.c2lnbmF0dXJl-_";
+  const struct {
+    const char *what;
+    std::string text;
+    int64_t at;
+  } kCases[] = {
+      {"a token", kToken, -1},
+      {"a token and CRLF", kToken + "\r\n", -1},
+      {"a token and 1 KiB of white space", kToken + std::string(1024, ' '), -1},
+      {"one byte of white space too many", kToken + std::string(1025, '\n'),
+       int64_t(kToken.size()) + 1024},
+      {"white space only", "   ", 0},
+      {"white space before the token", " " + kToken, 0},
+      {"plain JSON", "{\"a\": 1}", 0},
+      {"a leading dot", "." + kToken, 0},
+      {"a byte outside the alphabet before the second dot", "eyJh!GciOiJ9.e30.c2ln", 4},
+      {"padding '=' in the header", "eyJhbGc=.e30.c2ln", 7},
+      {"white space before the second dot", "eyJhbGc.e30 .c2ln", 11},
+      {"a third dot", kToken + ".x", int64_t(kToken.size())},
+      {"a letter after the trailing white space", kToken + "\nx", int64_t(kToken.size()) + 1},
+      {"a NUL inside the signature", std::string("e30.e30.c2") + '\0' + "ln", 10},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    for (bool byByte : {false, true}) {
+      JwsShape shape;
+      JwsShape_Init(&shape);
+      int64_t at = -1;
+      int ok = 1;
+      if (byByte) {
+        for (size_t i = 0; i < c.text.size() && ok; i++)
+          ok = JwsShape_Feed(&shape, c.text.data() + i, 1, &at);
+      } else {
+        ok = JwsShape_Feed(&shape, c.text.data(), int64_t(c.text.size()), &at);
+      }
+      EXPECT_EQ(ok, c.at < 0 ? 1 : 0) << (byByte ? "byte by byte" : "whole");
+      if (c.at >= 0) {
+        EXPECT_EQ(at, c.at) << (byByte ? "byte by byte" : "whole");
+        // Broken for good: more bytes change nothing.
+        EXPECT_EQ(JwsShape_Feed(&shape, "e", 1, &at), 0);
+        EXPECT_EQ(at, c.at);
+      }
+    }
+  }
+}

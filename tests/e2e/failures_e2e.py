@@ -200,6 +200,11 @@ def run(t, args):
     except subprocess.TimeoutExpired:
         return None, [], time.monotonic() - started
     lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: ")]
+    # Under the sanitizers a leak at exit leaves the exit status as it was:
+    # its report is the sign.
+    report = next((line for line in p.stderr.splitlines() if "Sanitizer" in line), None)
+    if report is not None:
+        lines.append("sanitizer: " + report)
     return p.returncode, lines, time.monotonic() - started
 
 
@@ -268,6 +273,8 @@ def main():
                 check(any(row.before in line and 'unknown key "whitelist"' in line
                           for line in lines[:-1]),
                       f"{row.what}: a warning for the application file's unknown key")
+            check(not any(line.startswith("sanitizer: ") for line in lines),
+                  f"{row.what}: no sanitizer report at exit")
         forms(a.keelson)
     return outcome()
 

@@ -14,6 +14,14 @@ plan.json maps a request path to a list of faults:
   trickle       the header, then one body byte every 1.7 s until the peer goes
   head-trickle  one header byte every 1.7 s, never the end of the header
   continue      "HTTP/1.1 100 Continue" answers without end
+  pad           the body, then white space, 1 KiB every 10 ms up to 8 MiB, until
+                the peer goes (all under one Content-Length)
+  blank         white space only, the same way
+  badbyte       the body with a '!' in place of its 10th byte, then the pad
+  cut           the body without its last 8 bytes, under a Content-Length that
+                matches them
+  tail          the body and a few bytes of white space (a publisher's line
+                ends), under a Content-Length that counts them
 Two keys of plan.json act on the pieces (paths under /pieces/) as a whole:
   "*pause": SECONDS   each piece's answer waits that long first, one piece at a
                 time (a slow server)
@@ -38,6 +46,7 @@ from httppeer import read_head, serve_forever  # noqa: E402
 # way when the client gives up, so the bytes sent are the bytes it got.
 TRICKLE_SECONDS = 1.7
 RESET_PAUSE_SECONDS = 0.5
+PAD_BYTES = 8 << 20
 REASONS = {200: b"OK", 404: b"Not Found", 500: b"Internal Server Error",
            503: b"Service Unavailable"}
 
@@ -102,6 +111,38 @@ def trickle(conn, data):
     return sent
 
 
+def pad(conn, body, fault):
+    """A document followed by white space (or white space alone) under one
+    Content-Length, the padding sent slowly until the peer goes; the body
+    bytes sent."""
+    if fault == "blank":
+        body = b""
+    elif fault == "badbyte":
+        body = body[:9] + b"!" + body[10:]
+    total = len(body) + PAD_BYTES
+    sent = 0
+    try:
+        conn.sendall(head(200, total) + body)
+        sent = len(body)
+        while sent < total and not peer_gone(conn):
+            conn.sendall(b" " * 1024)
+            sent += 1024
+            time.sleep(0.01)
+    except OSError:
+        pass
+    return sent
+
+
+def answer_shaped(conn, path, body, fault):
+    if fault in ("cut", "tail"):
+        body = body[:-8] if fault == "cut" else body + b"\r\n \t\n"
+        conn.sendall(head(200, len(body)) + body)
+        log(path, 200, len(body), fault)
+        return True
+    log(path, 200, pad(conn, body, fault), fault)
+    return False
+
+
 def answer(conn, path):
     """Serves one request; False when the connection is over."""
     if pause and path.startswith("/pieces/"):
@@ -132,6 +173,8 @@ def answer(conn, path):
         return True
     with open(name, "rb") as f:
         body = f.read()
+    if fault in ("pad", "blank", "badbyte", "cut", "tail"):
+        return answer_shaped(conn, path, body, fault)
     conn.sendall(head(200, len(body)))
     if fault is None:
         conn.sendall(body)
@@ -139,6 +182,7 @@ def answer(conn, path):
         return True
     if fault == "trickle":
         sent = trickle(conn, body)
+
     else:
         sent = {"drop-head": 0, "drop-mid": len(body) // 2, "reset": len(body) // 2,
                 "short": len(body) - 1}[fault]

@@ -2,7 +2,8 @@
 """`keelson sync` against the servers users have, with the server and the
 client pinned to one CPU: a tree of tests/e2e/make_tree.py synced from empty,
 updated and repaired (every file checked with `sha1sum -c`), the summary's
-"fetched" figure equal to the piece body bytes the server logged as sent.
+"fetched" figure equal to the body bytes (pieces and documents) the server logged
+as sent.
 One case per run:
 
   field_e2e.py CASE --keelson PATH [--developer 0|1]
@@ -18,6 +19,9 @@ One case per run:
                retry time counts from that piece's failure, not the start
   deadlines    a trickled header, a trickled body and endless 1xx answers
                with --retry-time=0: exit 1 in time, the CPU idle meanwhile
+  shapes       signed documents padded with white space, white space only, a
+               byte outside the token: exit 1 at once, the padding unfetched;
+               a metafile cut under its Content-Length: fetched once more
 
 Each fault met costs one retry: exactly one more request for its URL, one
 retry line, and at most the policy's delay (15 s, then 30 s) plus the time a
@@ -77,7 +81,7 @@ def wait_listening(port, process):
 
 class Server:
     """One of the servers under test on the tree's port, with a reading of
-    its log per run: (path, body bytes sent, fault) for each answer."""
+    its log per run: (path, body bytes sent, fault, status) for each answer."""
 
     def __init__(self, t, kind):
         self.t, self.kind = t, kind
@@ -124,17 +128,17 @@ class Server:
             if self.kind in ("keepalive", "close"):  # "$status $body_bytes_sent $request_uri"
                 parts = line.split()
                 if len(parts) == 3:
-                    out.append((parts[2], int(parts[1]), None))
+                    out.append((parts[2], int(parts[1]), None, int(parts[0])))
             elif self.kind == "httpserver":  # '... "GET /path HTTP/1.1" 200 -'
                 m = re.search(r'"GET (\S+) HTTP/[\d.]+" (\d+)', line)
                 if m:
                     path = m.group(1)
                     name = self.t.path("www", path.lstrip("/"))
                     sent = os.path.getsize(name) if m.group(2) == "200" else not_found_bytes()
-                    out.append((path, sent, None))
+                    out.append((path, sent, None, int(m.group(2))))
             else:  # "<path> <status> <sent> <fault>"
-                path, _, sent, fault = line.split()
-                out.append((path, int(sent), None if fault == "-" else fault))
+                path, status, sent, fault = line.split()
+                out.append((path, int(sent), None if fault == "-" else fault, int(status)))
         return out
 
 
@@ -184,12 +188,14 @@ def sync_run(t, server, what, version, plan=None):
     check(seconds <= bound + SLACK,
           f"{server.kind}: {what} takes {seconds:.1f} s, at most {bound} + {SLACK} s")
     m = re.search(r"([\d.]+) (B|KiB|MiB|GiB) fetched", p.stdout)
-    sent = sum(a[1] for a in answers if "/pieces/" in a[0])
+    # Pieces (their error pages too) and documents (a document's error page
+    # is not taken).
+    sent = sum(a[1] for a in answers if "/pieces/" in a[0] or a[3] == 200)
     unit = 1024 ** ["B", "KiB", "MiB", "GiB"].index(m.group(2)) if m else 0
     # The summary gives one decimal of its unit.
     check(m is not None and abs(float(m.group(1)) * unit - sent) <= (0.05 * unit + 1 if unit > 1 else 0),
           f"{server.kind}: {what}: {m.group(0) if m else '?'}, the server sent "
-          f"{sent} piece body bytes")
+          f"{sent} body bytes")
     return answers
 
 
@@ -262,6 +268,61 @@ def case_longrun(t):
           f"({failed}, {retried}, {retries})")
 
 
+SHAPE_SECONDS = 5
+
+
+def sanitizer_report(stderr):
+    """The first line of a sanitizer's report (a leak at exit included) in
+    a run's stderr, or None."""
+    return next((line for line in stderr.splitlines() if "Sanitizer" in line), None)
+
+
+def case_shapes(t):
+    """Signed documents that are not a signed token alone: padded with white
+    space (trickled, 8 MiB of it), white space only, a byte outside the
+    token's alphabet before its second dot. Each run ends at once with the
+    document named and the padding unfetched; a metafile cut short under a
+    matching Content-Length is fetched once more and the run completes."""
+    base = f"http://127.0.0.1:{t.port}"
+    rows = [("alias", "/alias.json", "pad"), ("catalog", "/catalog/v1/catalog.json", "pad"),
+            ("metafile", "/meta/v1.json", "pad"), ("alias", "/alias.json", "blank"),
+            ("metafile", "/meta/v1.json", "badbyte")]
+    server = Server(t, "shapes")
+    for n, (item, path, fault) in enumerate(rows):
+        server.start({path: [fault]})
+        repo = t.write_apart(f"shape{n}")
+        started = time.monotonic()
+        p = subprocess.run(t.args(repo=repo), env=t.env, capture_output=True, text=True,
+                           timeout=RUN_SECONDS)
+        seconds = time.monotonic() - started
+        # The server logs an answer once the peer has gone: read it first.
+        sent = [a[1] for a in server.answers() if a[0] == path and a[2] == fault]
+        t.stop()
+        what = f"a {fault} {item}"
+        size = os.path.getsize(t.path("www", path.lstrip("/")))
+        last = p.stderr.strip().splitlines()[-1] if p.stderr.strip() else ""
+        words = f"{item} {base}{path}: corrupt document"
+        check(p.returncode == 1 and words in last and seconds < SHAPE_SECONDS,
+              f"{what}: exit 1 within {SHAPE_SECONDS} s naming it ({p.returncode}, "
+              f"{seconds:.1f} s, {last!r})")
+        check(len(sent) == 1 and sent[0] < size + (64 << 10),
+              f"{what}: the padding is not fetched ({sent} of {size} + 8 MiB bytes sent)")
+        check(sanitizer_report(p.stderr) is None,
+              f"{what}: no sanitizer report ({sanitizer_report(p.stderr)})")
+    # The second answer ends in line ends, which the saved metafile drops.
+    server.start({"/meta/v1.json": ["cut", "tail"]})
+    p = subprocess.run(t.args(), env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
+    t.stop()
+    asked = [a[2] for a in server.answers() if a[0] == "/meta/v1.json"]
+    check(p.returncode == 0 and t.sha1_ok("v1") and asked == ["cut", "tail"],
+          f"a metafile cut short under its Content-Length: exit 0 after one more request "
+          f"({p.returncode}, {asked}, {p.stderr[-300:]!r})")
+    with open(t.repo["metafile"], "rb") as f:
+        saved = f.read()
+    check(saved and saved == saved.rstrip(), f"the saved metafile ends with its token ({saved[-8:]!r})")
+    check(sanitizer_report(p.stderr) is None, "the cut metafile's run: no sanitizer report")
+
+
 def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rpartition(")")[2].split()
@@ -329,7 +390,8 @@ def main():
                 case_sync(t, a.case)
             else:
                 {"documents": case_documents, "pieces": case_pieces,
-                 "deadlines": case_deadlines, "longrun": case_longrun}[a.case](t)
+                 "deadlines": case_deadlines, "longrun": case_longrun,
+                 "shapes": case_shapes}[a.case](t)
         finally:
             t.stop()
     return outcome()
