@@ -260,6 +260,18 @@ int32_t Repository_OnRemoteMetaFileError(AsyncHttp *, void *context, int32_t err
                                          int32_t kind, uint32_t code, uint32_t codeEx,
                                          double *resumeTime) {
   Repository *r = repositoryOf(context);
+  if (kind == kAsyncHttpKindSave) {
+    // Saving the remote document as the local metafile failed: the remote
+    // document's policy decides, and the owner hears of the local path.
+    int32_t decision = repositoryDecide(r, kRepositorySourceMetaFileRemote, -1, errorCount, kind,
+                                        int32_t(code), int32_t(codeEx), resumeTime);
+    char buffer[kCatalogUrlBytes];
+    RepositoryError error{kRepositorySourceMetaFileLocal, -1, errorCount, kind, int32_t(code),
+                          int32_t(codeEx), decision, *resumeTime, 0,
+                          repositoryDocumentUrl(r, kRepositorySourceMetaFileLocal, buffer)};
+    repositoryTellOwner(r, error);
+    return decision;
+  }
   int32_t decision = Repository_HandleError(r, kRepositorySourceMetaFileRemote, -1, errorCount,
                                             kind, int32_t(code), int32_t(codeEx), resumeTime);
   repositoryNoteRefusal(r, decision, code, r->remoteMetaFile->refusal);
