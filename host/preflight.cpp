@@ -75,6 +75,7 @@ int preflightLock(Preflight *p, const char *metafile, char *line, int size) {
 // The working directory, read once per resolution and only when a path
 // needs it.
 struct PreflightBase {
+  const char *name;  // the repository's, for the lines
   char directory[kPathMax];
   bool read;
 };
@@ -94,8 +95,8 @@ int preflightResolveKey(PreflightBase *base, Dictionary *d, const char *key, cha
       !preflightIsRelative(text))
     return 1;
   if (!base->read && !Platform_GetCurrentDirectory(base->directory, int(sizeof base->directory))) {
-    Str_Printf(line, size, "keelson: %s: cannot read the working directory to resolve it (%s)",
-               text, preflightCause(Platform_GetLastError()));
+    Str_Printf(line, size, "keelson: %s: %s: the working directory it is relative to cannot be "
+               "read (%s)", base->name, text, preflightCause(Platform_GetLastError()));
     return 0;
   }
   base->read = true;
@@ -103,7 +104,7 @@ int preflightResolveKey(PreflightBase *base, Dictionary *d, const char *key, cha
   size_t length = strlen(base->directory);
   bool slash = length > 0 && base->directory[length - 1] == '/';
   if (length + 1 + strlen(text) >= sizeof joined) {
-    Str_Printf(line, size, "keelson: %s: the path is too long once resolved", text);
+    Str_Printf(line, size, "keelson: %s: %s: too long once made absolute", base->name, text);
     return 0;
   }
   Str_Printf(joined, int(sizeof joined), "%s%s%s", base->directory, slash ? "" : "/", text);
@@ -299,6 +300,7 @@ int Preflight_ResolvePaths(Dictionary *config, char *line, int size) {
   CHECK_POINTER(line);
   line[0] = '\0';
   PreflightBase base = {};
+  base.name = preflightName(config);
   if (!preflightResolveKey(&base, config, "metafile", line, size)) return 0;
   for (const char *key : {"local", "pending", "remote"})
     if (!preflightResolveStorages(&base, config, key, line, size, 0)) return 0;
