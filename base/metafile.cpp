@@ -136,12 +136,16 @@ int metaFileFail(MetaFile *m, const char *why) {
   return 0;
 }
 
-// A link entry whose target is absolute or climbs above the root: the
-// installation would reach outside itself through it. The reason, naming
-// the entry, is kept in refusal.
+// A link entry whose target is empty (no link can be made of it), absolute
+// or climbing above the root (the installation would reach outside itself
+// through it). The reason, naming the entry, is kept in refusal.
 const char *metaFileCheckLinks(MetaFile *m) {
   for (FileEntry *e = m->fileList->head; e != nullptr; e = e->next) {
     if (!(e->flags & kFileEntryLink) || !(e->flags & kFileEntryName)) continue;
+    if (e->linkLength <= 0) {
+      Str_Printf(m->refusal, kCatalogRefusalBytes, "link %s has an empty target", e->name);
+      return m->refusal;
+    }
     if (FileList_IsSafeLink(e->name, e->nameLength, e->link, e->linkLength)) continue;
     Str_Printf(m->refusal, kCatalogRefusalBytes, "link %s leaves the root", e->name);
     return m->refusal;

@@ -7,6 +7,7 @@
 #include "base/repository.h"
 #include "base/storagefile.h"
 #include "core/runtime/log.h"
+#include "core/runtime/str.h"
 
 namespace {
 
@@ -171,6 +172,27 @@ bool localBuildsFiles(Repository *r) {
   return StorageFile_HasPartialFile(context, MetaFile_GetFileList(r->remoteMetaFile)) != 0;
 }
 
+// 1 when the version wanted is the one installed (a repair, or going back
+// after an update was cut short).
+bool keepsInstalledVersion(Repository *r, const char *localId) {
+  char remoteId[kRepositoryIdBytes];
+  return localId[0] != '\0' && Repository_GetRemoteId(r, remoteId) &&
+         Str_CompareNoCase(localId, remoteId) == 0;
+}
+
+// Partial files of the local file storage hold another version's bytes
+// when the installed one is kept: reading them would fetch again pieces
+// the final files hold whole. They go; the final files are checked.
+void dropPartialFiles(Repository *r) {
+  void *context = nullptr;
+  if (r->local->driver != &kStorageFileDriver || !Storage_GetDriverContext(r->local, &context))
+    return;
+  FileList *files = MetaFile_GetFileList(r->remoteMetaFile);
+  int32_t removed = StorageFile_RemovePartialFiles(context, files);
+  if (removed > 0)
+    EngineLog_Print(&r->log, "Partial files of another version removed (%d)\n", removed);
+}
+
 void dumpWorking(Repository *r, Dictionary *working) {
   if (r->log.sink != nullptr) Dictionary_SetLogHook(working, r->log.sinkContext, r->log.sink);
   Dictionary_Dump(working, 0);
@@ -197,6 +219,7 @@ bool configureCopy(Repository *r, Dictionary *working, const char *localId) {
   if (!configureRemotes(r, working, &usesDelta)) return false;
   Dictionary *pending = nullptr;
   if (!configureLocalStorages(r, working, &pending)) return false;
+  if (keepsInstalledVersion(r, localId)) dropPartialFiles(r);
   if ((flags & kStorageCopyMask) && localBuildsFiles(r)) {
     // A partial file may hold another version's bytes where the mask would
     // take the installed ones: every piece is verified where it lies.

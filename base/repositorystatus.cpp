@@ -169,16 +169,20 @@ void repositoryTellOwner(Repository *r, const RepositoryError &error) {
     reinterpret_cast<RepositoryErrorCallback>(function)(r, context, &error);
 }
 
-// The installed file of the request's failed member, when the local
-// storage keeps installed files.
-void repositoryNoteFailedFile(Repository *r, StorageRequest *request) {
-  StorageMember *m = StorageRequest_GetFailedMember(request);
-  if (m == nullptr || m->file == nullptr || m->file->name == nullptr || r->local == nullptr ||
+// The installed file of the request's failed member, or the file whose
+// completion failed (no request), when the local storage keeps installed
+// files.
+void repositoryNoteFailedFile(Repository *r, StorageCopy *copy, StorageRequest *request) {
+  StorageMember *m = request != nullptr ? StorageRequest_GetFailedMember(request) : nullptr;
+  FileEntry *file = m != nullptr      ? m->file
+                    : copy != nullptr ? StorageCopy_GetFailedFile(copy)
+                                      : nullptr;
+  if (file == nullptr || file->name == nullptr || r->local == nullptr ||
       strcmp(StorageDriver_GetTypeName(r->local->driver), "file") != 0)
     return;
   char location[kStorageLocationBytes];
   Storage_GetLocation(r->local, location);
-  Str_Printf(r->lastErrorPath, kStorageLocationBytes, "%s/%s", location, m->file->name);
+  Str_Printf(r->lastErrorPath, kStorageLocationBytes, "%s/%s", location, file->name);
   for (char *c = r->lastErrorPath; *c != '\0'; c++)
     if (*c == '\\') *c = '/';  // the file driver reads '\' as a separator too
 }
@@ -261,6 +265,18 @@ int32_t Repository_OnRemoteMetaFileError(AsyncHttp *, void *context, int32_t err
                                          int32_t kind, uint32_t code, uint32_t codeEx,
                                          double *resumeTime) {
   Repository *r = repositoryOf(context);
+  if (kind == kAsyncHttpKindSave) {
+    // Saving the remote document as the local metafile failed: the remote
+    // document's policy decides, and the owner hears of the local path.
+    int32_t decision = repositoryDecide(r, kRepositorySourceMetaFileRemote, -1, errorCount, kind,
+                                        int32_t(code), int32_t(codeEx), resumeTime);
+    char buffer[kCatalogUrlBytes];
+    RepositoryError error{kRepositorySourceMetaFileLocal, -1, errorCount, kind, int32_t(code),
+                          int32_t(codeEx), decision, *resumeTime, 0,
+                          repositoryDocumentUrl(r, kRepositorySourceMetaFileLocal, buffer)};
+    repositoryTellOwner(r, error);
+    return decision;
+  }
   int32_t decision = Repository_HandleError(r, kRepositorySourceMetaFileRemote, -1, errorCount,
                                             kind, int32_t(code), int32_t(codeEx), resumeTime);
   repositoryNoteRefusal(r, decision, code, r->remoteMetaFile->refusal);
@@ -281,7 +297,7 @@ int32_t Repository_OnPendingCleanupError(StorageCleanup *, void *context, int32_
                                 errorCount, kRepositoryTypeErase, code, codeEx, retryTime);
 }
 
-int32_t Repository_ApplyErrorPolicy(StorageCopy *, void *context, StorageRequest *request,
+int32_t Repository_ApplyErrorPolicy(StorageCopy *copy, void *context, StorageRequest *request,
                                     int32_t role, int32_t index, int32_t count, int32_t type,
                                     int32_t code, int32_t codeEx, double *retryAt) {
   Repository *r = repositoryOf(context);
@@ -294,8 +310,7 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *, void *context, StorageRequest
   int32_t decision = repositoryDecide(r, source, index, count, type, code, codeEx, retryAt);
   bool delta = false;
   if (decision != kStorageResponseContinue) {
-    if (source == kRepositorySourceStorageLocal && request != nullptr)
-      repositoryNoteFailedFile(r, request);
+    if (source == kRepositorySourceStorageLocal) repositoryNoteFailedFile(r, copy, request);
     if (r->delta != nullptr) OffsetCache_Clear(r->delta->cache);
     if (request != nullptr) {
       bool reduced = false;

@@ -200,22 +200,12 @@ int Storage_Configure(Storage *s, Dictionary *appConfig, Dictionary *config) {
     return 0;
   }
   uint32_t flags = 0;
-  DictionaryType kind = kDictionaryTypeUnknown;
-  if (Dictionary_GetTypeByKey(config, "flags", &kind)) {
-    if (kind == kDictionaryTypeInt64 || kind == kDictionaryTypeFloat64) {
-      int64_t number = 0;
-      Dictionary_GetInt64ByKey(config, "flags", &number);
-      flags = uint32_t(number);
-    } else if (kind == kDictionaryTypeString) {
-      const char *text = nullptr;
-      Dictionary_GetStringPointerByKey(config, "flags", &text);
-      flags = text ? storageParseFlags(text) : 0;
-    } else {
-      Storage_Log(s, "Configuration dictionary invalid flag type (%d)\n", int(kind));
-      return 0;
-    }
+  if (!Storage_GetConfigFlags(config, &flags)) {
+    DictionaryType kind = kDictionaryTypeUnknown;
+    Dictionary_GetTypeByKey(config, "flags", &kind);
+    Storage_Log(s, "Configuration dictionary invalid flag type (%d)\n", int(kind));
+    return 0;
   }
-  if (strcasecmp(type, "file") == 0 || strcasecmp(type, "http") == 0) flags = kStorageFlagPad;
 
   const StorageDriverEntry *entry = &kStorageDrivers[kStorageDriverHttpPiece];
   for (const StorageDriverEntry &e : kStorageDrivers)
@@ -223,6 +213,31 @@ int Storage_Configure(Storage *s, Dictionary *appConfig, Dictionary *config) {
   s->flags = flags;
   Storage_SetDriver(s, entry->record);
   return s->driver->Configure(s->driverContext, s, appConfig, config);
+}
+
+int Storage_GetConfigFlags(Dictionary *config, uint32_t *flags) {
+  CHECK_POINTER(config);
+  CHECK_POINTER(flags);
+  *flags = 0;
+  DictionaryType kind = kDictionaryTypeUnknown;
+  if (Dictionary_GetTypeByKey(config, "flags", &kind)) {
+    if (kind == kDictionaryTypeInt64 || kind == kDictionaryTypeFloat64) {
+      int64_t number = 0;
+      Dictionary_GetInt64ByKey(config, "flags", &number);
+      *flags = uint32_t(number);
+    } else if (kind == kDictionaryTypeString) {
+      const char *text = nullptr;
+      Dictionary_GetStringPointerByKey(config, "flags", &text);
+      *flags = text ? storageParseFlags(text) : 0;
+    } else {
+      return 0;
+    }
+  }
+  const char *type = nullptr;
+  if (Dictionary_GetStringPointerByKey(config, "type", &type) && type != nullptr &&
+      (strcasecmp(type, "file") == 0 || strcasecmp(type, "http") == 0))
+    *flags = kStorageFlagPad;
+  return 1;
 }
 
 int Storage_SetDriver(Storage *s, const StorageDriver *driver) {

@@ -159,6 +159,11 @@ void Storage_Log(Storage *storage, const char *format, ...);
 // with a log line for a missing type or a flags value of another kind than
 // number or string; the storage then keeps the driver it had.
 int Storage_Configure(Storage *storage, Dictionary *appConfig, Dictionary *config);
+// The flags (1 pad, 2 gzip, 4 vcdiff, 8 aes256) a storage configured from
+// config gets: "flags" as a number or a list of names ("gzip, vcdiff"), pad
+// alone for the "file" and "http" types. 1; 0 (*flags 0) for a flags value
+// of another kind.
+int Storage_GetConfigFlags(Dictionary *config, uint32_t *flags);
 // Attaches driver: nothing changes when it is attached already; otherwise
 // the old driver object is released, the record is checked to fill every
 // slot (else the program stops), a new object is created and given the

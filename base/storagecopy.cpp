@@ -631,6 +631,11 @@ int StorageCopy_SetLogParent(StorageCopy *c, void *context, ClassLogSink sink) {
   return 1;
 }
 
+FileEntry *StorageCopy_GetFailedFile(StorageCopy *c) {
+  COPY_CHECK(c);
+  return c->failedFile;
+}
+
 int StorageCopy_SetErrorCallback(StorageCopy *c, void *context, StorageCopyErrorFunction f) {
   COPY_CHECK(c);
   c->errorContext = context;
@@ -829,9 +834,12 @@ void StorageCopy_OnFileComplete(Storage *, void *context, void *, int32_t result
     double retryTime = 0;
     bool toPending = (c->flags & kStorageCopyToPending) != 0;
     response = kStorageResponseRetry;
-    if (c->error != nullptr)
+    if (c->error != nullptr) {
+      c->failedFile = item->entry;
       response = c->error(c, c->errorContext, nullptr, toPending ? 2 : 1, -1, item->errorCount,
                           3, result, resultEx, &retryTime);
+      c->failedFile = nullptr;
+    }
     if (item->abandoned) {  // the owner stopped the copy meanwhile
       itemFree(c, item);
       Class_ReleaseObject(&c);

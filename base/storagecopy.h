@@ -168,6 +168,7 @@ struct StorageCopy {
   double pieceWeight;
   void *errorContext;
   StorageCopyErrorFunction error;
+  FileEntry *failedFile;  // borrowed; the file whose completion the error call is about
   void *sourceContext;
   StorageCopySourceFunction source;
   void *acquireContext;
@@ -218,6 +219,9 @@ int StorageCopy_SetLogParent(StorageCopy *copy, void *context, ClassLogSink sink
 
 int StorageCopy_SetErrorCallback(StorageCopy *copy, void *context,
                                  StorageCopyErrorFunction function);
+// Inside the error callback of a file's completion (request NULL, index
+// -1): that file's entry; NULL in any other call.
+FileEntry *StorageCopy_GetFailedFile(StorageCopy *copy);
 int StorageCopy_SetSourceCallback(StorageCopy *copy, void *context,
                                   StorageCopySourceFunction function);
 int StorageCopy_SetAcquireRequestCallback(StorageCopy *copy, void *context,

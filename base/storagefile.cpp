@@ -1003,6 +1003,27 @@ int StorageFile_HasPartialFile(void *context, FileList *list) {
   return 0;
 }
 
+int32_t StorageFile_RemovePartialFiles(void *context, FileList *list) {
+  StorageFile *d = fileOf(context);
+  if (list == nullptr || d->settings.partialExtension[0] == '\0' ||
+      !Path_IsDirectory(d->settings.path))
+    return 0;
+  RootDirectory *root = fileRoot(d);
+  if (root == nullptr) return 0;
+  int32_t removed = 0;
+  FileEntry *entry = nullptr;
+  for (int more = FileList_GetFirst(list, &entry); more; more = FileList_GetNext(entry, &entry)) {
+    std::string partial = filePartialName(d, fileNameOf(entry));
+    FileIdentity identity;
+    if (!fileThere(root, partial, &identity) || !S_ISREG(identity.mode)) continue;
+    if (RootDirectory_Remove(root, partial.c_str(), 0)) {
+      fileLog(d, "Partial file removed (%s)\n", partial.c_str());
+      removed++;
+    }
+  }
+  return removed;
+}
+
 const StorageDriver kStorageFileDriver = {
     "StorageFile",          fileCreate,        StorageDriver_AddRef,
     fileRelease,            fileSetLogHook,    fileConfigure,

@@ -85,3 +85,9 @@ int32_t StorageFile_GetOpenFileCount(void *context);
 // partial name, left there by an earlier run. Such a file's pieces must be
 // verified where they are, not taken as the installed version's by digest.
 int StorageFile_HasPartialFile(void *context, FileList *list);
+// Removes the regular files an earlier run left under the partial names of
+// list's files (anything else there is left for the open to refuse). For a
+// run that keeps the installed version: such a file holds another
+// version's bytes, and the final file is the one to check. Returns the
+// number removed.
+int32_t StorageFile_RemovePartialFiles(void *context, FileList *list);

@@ -13,7 +13,9 @@
 #include "core/net/asynchttp.h"
 #include "core/net/url.h"
 #include "core/net/webget.h"
+#include "core/platform/fileops.h"
 #include "core/platform/platform.h"
+#include "core/platform/rootdir.h"
 #include "core/runtime/core.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
@@ -59,6 +61,44 @@ int errorLineSystem(int32_t error, char *out, int size) {
 }
 
 bool errorLineIsSocketError(int32_t codeEx) { return codeEx >= 10000 && codeEx < 12000; }
+
+// The partial name the local file storage builds a file under.
+void errorLinePartialExtension(Repository *r, char *out, int size) {
+  if (!Dictionary_GetStringByPath(r->config, "local.partialExtension", out, int32_t(size)) &&
+      (r->settings == nullptr ||
+       !Dictionary_GetStringByPath(r->settings, "storage.partialExtension", out, int32_t(size))))
+    Str_Copy(out, ".varnopartial", size);
+}
+
+// Access denied in the installation that the system's words would misname:
+// a root (rootKey's; NULL: none) that is a link another user owns (it is not
+// followed), or a FIFO, socket or device at a file's name or partial name. The words, with the
+// place into place (*atRoot true for the root: no piece is at fault); NULL
+// when it is neither.
+const char *errorLineRefusal(Repository *r, const char *rootKey, const char *url, char *place,
+                             int size, bool *atRoot) {
+  *atRoot = false;
+  char root[kErrorLineBytes] = {};
+  if (rootKey != nullptr &&
+      Dictionary_GetStringByPath(r->config, rootKey, root, int32_t(sizeof root)) &&
+      root[0] != '\0' && RootDirectory_IsForeignLink(root)) {
+    Str_Copy(place, root, size);
+    *atRoot = true;
+    return "the installation directory is a link another user owns, which is not followed "
+           "(name the directory itself)";
+  }
+  if (url == nullptr || url[0] != '/') return nullptr;
+  char partial[kErrorLineBytes], extension[64];
+  errorLinePartialExtension(r, extension, int(sizeof extension));
+  Str_Printf(partial, int(sizeof partial), "%s%s", url, extension);
+  for (const char *candidate : {url, static_cast<const char *>(partial)}) {
+    if (Platform_IsSpecialFile(candidate)) {
+      Str_Copy(place, candidate, size);
+      return "not a regular file";
+    }
+  }
+  return nullptr;
+}
 
 }  // namespace
 
@@ -165,7 +205,10 @@ int ErrorLine_Item(const RepositoryError *error, char *out, int size) {
     case kRepositorySourceMetaFileRemote: Str_Copy(out, "metafile", size); break;
     case kRepositorySourceConfig: Str_Copy(out, "configuration", size); break;
     default:
-      if (error->type == kRepositoryTypeErase)
+      // No piece at all: the storage itself failed; the place says which.
+      if (error->index < 0)
+        Str_Copy(out, "", size);
+      else if (error->type == kRepositoryTypeErase)
         Str_Printf(out, size, "clean-up item %d", error->index);
       else
         Str_Printf(out, size, "piece %d", error->index);
@@ -256,8 +299,8 @@ int ErrorLine_Describe(const char *repository, const RepositoryError *error,
   ErrorLine_Item(error, item, int(sizeof item));
   ErrorLine_CleanUrl(error->url != nullptr ? error->url : "", url, int(sizeof url));
   ErrorLine_Hint(error, facts, cause, int(sizeof cause));
-  Str_Printf(out, size, "keelson: %s: %s%s%s: %s (%d)", repository, item, url[0] ? " " : "", url,
-             cause, error->code);
+  Str_Printf(out, size, "keelson: %s: %s%s%s: %s (%d)", repository, item,
+             item[0] && url[0] ? " " : "", url, cause, error->code);
   return int(strlen(out));
 }
 
@@ -308,5 +351,21 @@ int ErrorLine_DescribeRepository(Repository *repository, const RepositoryError *
     if (Dictionary_GetStringByPath(repository->config, key, path, int32_t(sizeof path)))
       where.url = path;
   }
-  return ErrorLine_Describe(repository->name, &where, &more, out, size);
+  char place[kErrorLineBytes] = {};
+  const char *words = nullptr;
+  bool atRoot = false;
+  if ((own || error->source == kRepositorySourceMetaFileLocal) &&
+      error->code == kWebGetErrorOs &&
+      Platform_GetErrorKind(error->codeEx) == PlatformErrorKind::AccessDenied) {
+    const char *rootKey = error->source == kRepositorySourceStorageLocal     ? "local.path"
+                          : error->source == kRepositorySourceStoragePending ? "pending.path"
+                                                                             : nullptr;
+    words = errorLineRefusal(repository, rootKey, where.url, place, int(sizeof place), &atRoot);
+  }
+  if (words == nullptr) return ErrorLine_Describe(repository->name, &where, &more, out, size);
+  char item[64] = {};
+  if (!atRoot) ErrorLine_Item(&where, item, int(sizeof item));
+  Str_Printf(out, size, "keelson: %s: %s%s%s: %s (%d)", repository->name, item, item[0] ? " " : "",
+             place, words, error->code);
+  return int(strlen(out));
 }

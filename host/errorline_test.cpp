@@ -46,6 +46,9 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
        "keelson: myapp: clean-up item 7: permission denied (964)"},
       {{5, 3, 0, 3, 964, 31, 4, 0, 0, ""}, nullptr,
        "keelson: myapp: piece 3: system error 31 (964)"},
+      // A file's completion is no piece: the file alone is named.
+      {{5, -1, 0, 3, 964, 5, 4, 0, 0, "/srv/app/a.bin"}, nullptr,
+       "keelson: myapp: /srv/app/a.bin: permission denied (964)"},
       {{1, -1, 0, 1, 961, 9, 3, 0, 0, "https://h/alias.json"}, nullptr,
        "keelson: myapp: alias https://h/alias.json: timed out waiting for the header (961)"},
       {{4, -1, 0, 1, 962, 0, 3, 0, 0, "https://h/meta/v1.json"}, nullptr,

@@ -3,7 +3,9 @@
 
 #include <cstring>
 
+#include "base/catalog.h"
 #include "base/repository.h"
+#include "base/storage.h"
 #include "core/formats/dictionary.h"
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
@@ -21,6 +23,8 @@ struct Preflight {
 namespace {
 
 constexpr const char kPreflightPartialDefault[] = ".varnopartial";
+// Mux storages nest; deeper than this is no configuration anyone writes.
+constexpr int kPreflightStorageDepth = 8;
 
 const char *preflightName(Dictionary *config) {
   const char *name = nullptr;
@@ -68,6 +72,81 @@ int preflightLock(Preflight *p, const char *metafile, char *line, int size) {
   return 0;
 }
 
+// The working directory, read once per resolution and only when a path
+// needs it.
+struct PreflightBase {
+  const char *name;  // the repository's, for the lines
+  char directory[kPathMax];
+  bool read;
+};
+
+bool preflightIsRelative(const char *text) {
+  if (text[0] == '\0' || text[0] == '/' || text[0] == '\\') return false;
+  // "~" and "~/..." are the home directory's (Path_Resolve); "~name" is a name.
+  if (text[0] == '~' && (text[1] == '\0' || text[1] == '/' || text[1] == '\\')) return false;
+  return strstr(text, "://") == nullptr;
+}
+
+// The string at key of d made absolute when it is relative; 0 with the line.
+int preflightResolveKey(PreflightBase *base, Dictionary *d, const char *key, char *line,
+                        int size) {
+  const char *text = nullptr;
+  if (!Dictionary_GetStringPointerByKey(d, key, &text) || text == nullptr ||
+      !preflightIsRelative(text))
+    return 1;
+  if (!base->read && !Platform_GetCurrentDirectory(base->directory, int(sizeof base->directory))) {
+    Str_Printf(line, size, "keelson: %s: %s: the working directory it is relative to cannot be "
+               "read (%s)", base->name, text, preflightCause(Platform_GetLastError()));
+    return 0;
+  }
+  base->read = true;
+  char joined[kPathMax];
+  size_t length = strlen(base->directory);
+  bool slash = length > 0 && base->directory[length - 1] == '/';
+  if (length + 1 + strlen(text) >= sizeof joined) {
+    Str_Printf(line, size, "keelson: %s: %s: too long once made absolute", base->name, text);
+    return 0;
+  }
+  Str_Printf(joined, int(sizeof joined), "%s%s%s", base->directory, slash ? "" : "/", text);
+  Dictionary_SetStringByKey(d, key, joined);
+  return 1;
+}
+
+int preflightResolveStorages(PreflightBase *base, Dictionary *owner, const char *key, char *line,
+                             int size, int depth);
+
+// One storage: the paths of a file or filePiece storage, a mux's members.
+int preflightResolveStorage(PreflightBase *base, Dictionary *storage, char *line, int size,
+                            int depth) {
+  const char *kind = nullptr;
+  Dictionary_GetStringPointerByKey(storage, "type", &kind);
+  if (kind != nullptr &&
+      (Str_CompareNoCase(kind, "file") == 0 || Str_CompareNoCase(kind, "filePiece") == 0))
+    return preflightResolveKey(base, storage, "path", line, size) &&
+           preflightResolveKey(base, storage, "ignore", line, size);
+  return preflightResolveStorages(base, storage, "storages", line, size, depth + 1);
+}
+
+// The storage at key of owner, or each of a List of them.
+int preflightResolveStorages(PreflightBase *base, Dictionary *owner, const char *key, char *line,
+                             int size, int depth) {
+  DictionaryType type = kDictionaryTypeUnknown;
+  Dictionary *child = nullptr;
+  if (depth > kPreflightStorageDepth || !Dictionary_GetTypeByKey(owner, key, &type)) return 1;
+  if (type == kDictionaryTypeDictionary && Dictionary_GetDictionaryByKey(owner, key, &child))
+    return preflightResolveStorage(base, child, line, size, depth);
+  if (type != kDictionaryTypeList || !Dictionary_GetListByKey(owner, key, &child)) return 1;
+  int32_t count = 0;
+  Dictionary_GetCount(child, &count);
+  for (int32_t i = 0; i < count; i++) {
+    Dictionary *entry = nullptr;
+    if (Dictionary_GetDictionaryByIndex(child, i, &entry) &&
+        !preflightResolveStorage(base, entry, line, size, depth))
+      return 0;
+  }
+  return 1;
+}
+
 // 1 when the pieces over both records' data have the same digests: the
 // file's bytes are the installed version's.
 bool preflightSamePieces(MetaFile *now, FileRecord *a, MetaFile *was, FileRecord *b) {
@@ -88,6 +167,62 @@ bool preflightSamePieces(MetaFile *now, FileRecord *a, MetaFile *was, FileRecord
       return false;
   }
   return true;
+}
+
+// Where the run reads key: the repository file, else the catalog's
+// "config" (which fills only what the file lacks); NULL when neither has it.
+Dictionary *preflightOwner(Repository *r, const char *key) {
+  if (Dictionary_HasKey(r->config, key)) return r->config;
+  Dictionary *entry = nullptr, *config = nullptr;
+  if (Catalog_IsNotNeeded(r->catalog) || !Catalog_GetEntry(r->catalog, &entry) ||
+      entry == nullptr || !Dictionary_GetDictionaryByKey(entry, "config", &config) ||
+      !Dictionary_HasKey(config, key))
+    return nullptr;
+  return config;
+}
+
+// 1 when a remote at key of owner (one, a List, a mux's "storages") offers
+// VCDIFF deltas.
+bool preflightDeltaRemote(Dictionary *owner, const char *key, int depth) {
+  DictionaryType type = kDictionaryTypeUnknown;
+  Dictionary *child = nullptr;
+  if (depth > kPreflightStorageDepth || !Dictionary_GetTypeByKey(owner, key, &type)) return false;
+  if (type == kDictionaryTypeDictionary && Dictionary_GetDictionaryByKey(owner, key, &child)) {
+    uint32_t flags = 0;
+    return (Storage_GetConfigFlags(child, &flags) && (flags & kStorageFlagVCDiff)) ||
+           preflightDeltaRemote(child, "storages", depth + 1);
+  }
+  if (type != kDictionaryTypeList || !Dictionary_GetListByKey(owner, key, &child)) return false;
+  int32_t count = 0;
+  Dictionary_GetCount(child, &count);
+  for (int32_t i = 0; i < count; i++) {
+    Dictionary *entry = nullptr;
+    uint32_t flags = 0;
+    if (Dictionary_GetDictionaryByIndex(child, i, &entry) &&
+        ((Storage_GetConfigFlags(entry, &flags) && (flags & kStorageFlagVCDiff)) ||
+         preflightDeltaRemote(entry, "storages", depth + 1)))
+      return true;
+  }
+  return false;
+}
+
+// The pending storage's directory when the run writes pieces through it:
+// the pieces of a remote with deltas (staged there, then applied), or all
+// of them when "inplace" is false (the run only stages). A plain remote's
+// pieces go straight to the installation, whatever storage is configured.
+int preflightPendingRoot(Repository *r, bool installed, char *out, int size) {
+  Dictionary *owner = preflightOwner(r, "pending");
+  Dictionary *pending = nullptr;
+  if (owner == nullptr || !Dictionary_GetDictionaryByKey(owner, "pending", &pending) ||
+      !preflightPath(pending, "path", out, size))
+    return 0;
+  int32_t inplace = 1;
+  if (Dictionary *where = preflightOwner(r, "inplace"))
+    Dictionary_GetBooleanByKey(where, "inplace", &inplace);
+  Dictionary *remotes = preflightOwner(r, "remote");
+  bool delta = r->deltaAllowed && installed && remotes != nullptr &&
+               preflightDeltaRemote(remotes, "remote", 0);
+  return !inplace || delta;
 }
 
 struct PreflightTree {
@@ -142,7 +277,15 @@ uint64_t preflightDevice(const char *path) {
 // 0 with the line when need bytes do not fit on path's file system.
 int preflightFits(const char *name, const char *path, int64_t need, char *line, int size) {
   int64_t free = 0;
-  if (need <= 0 || !Platform_GetDiskFreeSpace(path, &free) || need <= free) return 1;
+  if (need <= 0) return 1;
+  // A query that fails says nothing about room: the run would meet a full
+  // disk at some piece, its partial files left behind.
+  if (!Platform_GetDiskFreeSpace(path, &free)) {
+    Str_Printf(line, size, "keelson: %s: cannot tell the free space on %s: %s", name, path,
+               preflightCause(Platform_GetLastError()));
+    return 0;
+  }
+  if (need <= free) return 1;
   char needText[32], freeText[32];
   Progress_FormatBytes(double(need), needText, int(sizeof needText));
   Progress_FormatBytes(double(free), freeText, int(sizeof freeText));
@@ -151,6 +294,18 @@ int preflightFits(const char *name, const char *path, int64_t need, char *line, 
 }
 
 }  // namespace
+
+int Preflight_ResolvePaths(Dictionary *config, char *line, int size) {
+  CHECK_POINTER(config);
+  CHECK_POINTER(line);
+  line[0] = '\0';
+  PreflightBase base = {};
+  base.name = preflightName(config);
+  if (!preflightResolveKey(&base, config, "metafile", line, size)) return 0;
+  for (const char *key : {"local", "pending", "remote"})
+    if (!preflightResolveStorages(&base, config, key, line, size, 0)) return 0;
+  return 1;
+}
 
 int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int size) {
   CHECK_POINTER(config);
@@ -206,7 +361,7 @@ int Preflight_GetNeed(Repository *r, int64_t *local, int64_t *pending) {
   FileIndex_GetFirst(MetaFile_GetFileIndex(remote), &record);
   for (; record != nullptr; record = record->next) *local += preflightFileNeed(tree, remote, record);
   char pendingRoot[kPathMax];
-  if (preflightPath(r->config, "pending.path", pendingRoot, int(sizeof pendingRoot)))
+  if (preflightPendingRoot(r, tree.installed != nullptr, pendingRoot, int(sizeof pendingRoot)))
     *pending = *local;
   return 1;
 }
@@ -220,7 +375,7 @@ int Preflight_CheckSpace(Preflight *preflight, Repository *r, char *line, int si
   if (!Preflight_GetNeed(r, &local, &pending) ||
       !preflightPath(r->config, "local.path", root, int(sizeof root)))
     return 1;
-  if (pending > 0 && preflightPath(r->config, "pending.path", pendingRoot, int(sizeof pendingRoot))) {
+  if (pending > 0 && preflightPendingRoot(r, true, pendingRoot, int(sizeof pendingRoot))) {
     if (preflightDevice(pendingRoot) == preflightDevice(root)) {
       local += pending;
     } else if (!preflightFits(preflight->name, pendingRoot, pending, line, size)) {

@@ -9,9 +9,10 @@
 // of every file that is missing, of another size, or whose pieces differ
 // from the installed version's (a changed file is built beside the old one,
 // which stays until the new one is whole), less what a partial file of it
-// already holds; and, with a pending storage, those files' bytes once more
-// where the pending storage keeps them. Damage that only the piece check
-// finds is not foreseen.
+// already holds; and those files' bytes once more where the pending storage
+// keeps them, when the run writes through it (a remote with deltas, or
+// "inplace" false; a plain remote's pieces go straight to the installation).
+// Damage that only the piece check finds is not foreseen.
 //
 // Invariants: (1) the lock is held from Preflight_Begin to Preflight_Release.
 // (2) a refusal is one line, "keelson: <repository>: <path>: <cause>".
@@ -28,19 +29,28 @@ struct Repository;
 constexpr int kPreflightLineBytes = 4096 + 512;
 constexpr const char kPreflightLockSuffix[] = ".lock";
 
+// Makes every relative path of the repository file (config: "metafile" when
+// it is no URL, and the "path" and "ignore" of each file and filePiece
+// storage under "local", "pending" and "remote", a mux's "storages"
+// included) absolute against the working directory, so that the lock, the
+// local metafile, the storages, the space check and the clean-up all read
+// one place however each of them treats a relative name. A path starting
+// with "/" or "~" is left as it is. 1; 0 with the line in line when the
+// working directory cannot be read or a path does not fit.
+int Preflight_ResolvePaths(Dictionary *config, char *line, int size);
 // Checks that the local storage's "path" (or the directory it would be made
 // in) may be written, then takes the lock beside config's "metafile" (none
 // without one), making its directory when missing. 1 with *preflight; 0 with
 // *preflight NULL and the refusal in line: "... is not writable (...)",
 // "already running (pid N)" or why the lock could not be taken.
 int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int size);
-// The bytes the run still writes under the local storage's root and in the
-// pending storage (see the header comment), from r's loaded metafiles.
+// The bytes the run still writes under the local storage's root and through
+// the pending storage (see the header comment), from r's loaded metafiles.
 // Returns 1; 0 (both 0) when the remote metafile is not loaded.
 int Preflight_GetNeed(Repository *r, int64_t *local, int64_t *pending);
 // 1 when the free space of each file system covers what the run writes
-// there; 0 with "needs 812.0 MiB, 95.0 MiB free on <path>" in line. A file
-// system that cannot be asked is let pass.
+// there; 0 with "needs 812.0 MiB, 95.0 MiB free on <path>" in line, or with
+// "cannot tell the free space on <path>: <cause>" when the query fails.
 int Preflight_CheckSpace(Preflight *preflight, Repository *r, char *line, int size);
 // Gives the lock back and frees the record; clears *preflight. Returns 1.
 int Preflight_Release(Preflight **preflight);

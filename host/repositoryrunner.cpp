@@ -174,6 +174,11 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
   CHECK_POINTER(config);
   CHECK_POINTER(app);
   *runner = nullptr;
+  char refusal[kPreflightLineBytes];
+  if (!Preflight_ResolvePaths(config, refusal, int(sizeof refusal))) {
+    Progress_PrintLine(refusal);
+    return 0;
+  }
   Repository *r = nullptr;
   Repository_Create(&r);
   if (!Repository_SetConfiguration(r, config)) {

@@ -56,8 +56,10 @@ enum class RepositoryRunnerState : int32_t { Running = 0, Done = 1, Failed = 2 }
 // A runner over a new repository configured from config (the repository
 // file's Dictionary; the store of signed documents as UserCheck_GetCertStore
 // finds it), with app's configuration as the limits and the main queue as
-// its queue, Refresh, Synchronize and active requested. 0 (*runner NULL,
-// the configuration error logged) when config lacks "repository".
+// its queue, Refresh, Synchronize and active requested. config's relative
+// paths are made absolute first (Preflight_ResolvePaths). 0 (*runner NULL)
+// when config lacks "repository" (the configuration error logged) or a path
+// cannot be resolved (the line written on the progress output).
 int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, WorkflowApp *app);
 // One pass: the repository's pump, the status publication and the end test.
 // Returns the state after the pass.

@@ -169,6 +169,10 @@ struct FileIdentity {
 
 // stat(2) (followLinks 1) or lstat(2) of the path. 1, or 0 with it zeroed.
 int Platform_GetFileIdentity(const char *path, int followLinks, FileIdentity *identity);
+// 1 when path itself (a link not followed) is a FIFO, a socket or a device:
+// something that is no regular file, directory or link. 0 otherwise and when
+// nothing is there.
+int Platform_IsSpecialFile(const char *path);
 // The absolute path with every link resolved and no "." or ".." left
 // (realpath(3)); the path must exist. 1, or 0 with out empty.
 int Platform_GetRealPath(const char *path, char *out, int size);

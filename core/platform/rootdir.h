@@ -50,6 +50,9 @@ struct RootDirectory {
 // link owned by a user other than this process's and root fails with 5.
 // 1, or 0 with the last error.
 int RootDirectory_Open(const char *path, int create, RootDirectory **root);
+// 1 when path's last component is a link that RootDirectory_Open refuses
+// (owned by neither this process's user nor root).
+int RootDirectory_IsForeignLink(const char *path);
 // Closes and clears *root; NULL is ignored. Returns 1.
 int RootDirectory_Close(RootDirectory **root);
 

@@ -99,6 +99,13 @@ int Platform_GetFileIdentity(const char *path, int followLinks, FileIdentity *id
   return 1;
 }
 
+int Platform_IsSpecialFile(const char *path) {
+  FileIdentity identity;
+  if (!Platform_GetFileIdentity(path, 0, &identity)) return 0;
+  mode_t type = mode_t(identity.mode) & S_IFMT;
+  return type == S_IFIFO || type == S_IFSOCK || type == S_IFCHR || type == S_IFBLK;
+}
+
 int Platform_GetRealPath(const char *path, char *out, int size) {
   CHECK_POINTER(out);
   if (size > 0) out[0] = '\0';

@@ -245,6 +245,15 @@ bool rootForeignLink(const char *path) {
 
 }  // namespace
 
+int RootDirectory_IsForeignLink(const char *path) {
+  CHECK_POINTER(path);
+  char resolved[kPathMax];
+  if (!Path_Resolve(path, resolved, int(sizeof resolved)) ||
+      !Path_Normalize(resolved, int(sizeof resolved), kPathRemoveTrailing))
+    return 0;
+  return rootForeignLink(resolved) ? 1 : 0;
+}
+
 int RootDirectory_Open(const char *path, int create, RootDirectory **root) {
   CHECK_POINTER(path);
   CHECK_POINTER(root);

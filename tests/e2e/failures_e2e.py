@@ -43,12 +43,13 @@ class Row:
     the application file; args: extra arguments; exit: the status; words:
     what the last stderr line holds; retries: retry lines before it; before:
     what an earlier stderr line holds; retry_time: the --retry-time value
-    (None: the default)."""
+    (None: the default); setup(client): prepares the row's client directory;
+    words may name "{client}"."""
 
     def __init__(self, what, exit=1, words=(), retries=0, repo=None, text=None, app=None,
-                 args=(), repo_path=None, before=None, retry_time="0"):
+                 args=(), repo_path=None, before=None, retry_time="0", setup=None):
         self.what, self.exit, self.words, self.retries = what, exit, words, retries
-        self.before, self.retry_time = before, retry_time
+        self.before, self.retry_time, self.setup = before, retry_time, setup
         self.repo, self.text, self.app, self.args = repo or {}, text, app, list(args)
         self.repo_path = repo_path
 
@@ -71,6 +72,13 @@ def flip_last_byte(path):
         last = f.read(1)
         f.seek(-1, os.SEEK_END)
         f.write(bytes([last[0] ^ 0xFF]))
+
+
+def foreign_root(client):
+    """The installation directory as a link of uid 65534's to one of ours."""
+    os.makedirs(os.path.join(client, "real"))
+    os.symlink(os.path.join(client, "real"), os.path.join(client, "game"))
+    os.lchown(os.path.join(client, "game"), 65534, 65534)
 
 
 def rows(t, http_port, unpinned_port):
@@ -131,6 +139,13 @@ def rows(t, http_port, unpinned_port):
         Row("a bad scheme", repo={"alias": f"htp://127.0.0.1:{t.port}/alias.json"},
             words=('"alias": "htp://" is not an http, https or file URL',)),
         Row("no \"repository\"", repo={"repository": None}, words=('no "repository"',)),
+        Row("a FIFO at the local metafile's name",
+            setup=lambda client: os.mkfifo(os.path.join(client, "game.metafile.json")),
+            words=("local metafile {client}/game.metafile.json: not a regular file (964)",)),
+        *([Row("an installation directory that is another user's link",
+               setup=foreign_root,
+               words=("game: {client}/game: the installation directory is a link another "
+                      "user owns",))] if os.geteuid() == 0 else []),
         Row("a repository file that cannot be read", exit=2,
             repo_path=t.path("no-such-repo.json"),
             words=("no-such-repo.json: cannot read the repository file: No such file",)),
@@ -146,6 +161,9 @@ def prepare(t, n, row):
     side, and a sync holds its installation); returns the command line."""
     client = t.path("clients", str(n))
     os.makedirs(client)
+    if row.setup is not None:
+        row.setup(client)
+    row.words = tuple(w.replace("{client}", client) for w in row.words)
     repo = dict(t.repo, metafile=os.path.join(client, "game.metafile.json"),
                 local={"type": "file", "path": os.path.join(client, "game")},
                 pending={"type": "filePiece", "path": os.path.join(client, "game.pending")})

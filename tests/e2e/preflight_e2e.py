@@ -7,6 +7,17 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
   refusals  an installation directory on a read-only tmpfs, a tmpfs too small
             for the run, a second sync of an installation another one holds:
             each exits 1 within 5 s with one line naming the path and cause
+  relative  README's recipe: a repository file with relative paths, run in
+            the directory they are relative to. On a tmpfs too small for
+            the install it is refused at once with nothing but the lock
+            written; in a directory with room it installs, repairs a flipped
+            byte and a deleted file ("N repaired", N the pieces nginx served
+            for the repair) and updates asking first for the catalog of
+            updating from the installed id
+  pending   an update on a tmpfs without room, a pending storage configured:
+            through a plain remote it needs the new files' bytes once
+            ("needs X"), through the catalog's remote with deltas twice
+            (staged, then applied)
   progress  under a pseudo-terminal, against a server that sends 1.25 MiB
             over about 6 s: the line shows the bytes of pieces in flight,
             "--" while the time left is unknown, and the summary the average
@@ -18,6 +29,8 @@ reason and the run ends as skipped. Every wait is bounded. Exit status 0 when
 every check passed.
 """
 import argparse
+import base64
+import json
 import os
 import pty
 import re
@@ -39,6 +52,163 @@ UNITS = {"B": 1, "KiB": 1 << 10, "MiB": 1 << 20}
 PIECE_BYTES = 64 << 10  # make_tree.py's piece size for a small tree
 MOUNT = ('dir=$1; options=$2; shift 2; mount -t tmpfs -o "$options" tmpfs "$dir" || exit 97; '
          'exec "$@"')
+
+
+# Runs "$@" with a tmpfs mounted at $1 (options $2) as its working
+# directory, then lists what is there into $3.
+IN_MOUNT = ('dir=$1; options=$2; listing=$3; shift 3; '
+            'mount -t tmpfs -o "$options" tmpfs "$dir" || exit 97; '
+            'cd "$dir" || exit 97; "$@"; code=$?; find . | sort > "$listing"; exit $code')
+# Installs with "$@" in a tmpfs at $1 (options $2), copies $3 over $4 (the
+# alias), then runs "$@" again.
+UPDATE_IN_MOUNT = ('dir=$1; options=$2; alias=$3; served=$4; shift 4; '
+                   'mount -t tmpfs -o "$options" tmpfs "$dir" || exit 97; '
+                   'cd "$dir" || exit 97; "$@" >/dev/null 2>&1 || exit 98; '
+                   'cp "$alias" "$served" || exit 98; exec "$@"')
+PAGE = 4096
+NEEDS = re.compile(r"needs ([\d.]+) (B|KiB|MiB), ")
+
+
+def relative_repo(t, name, **changes):
+    """The repository file of README's recipe: paths relative to where the
+    command runs."""
+    repo = dict(t.repo, metafile="game.metafile.json", local={"type": "file", "path": "game"})
+    repo.pop("pending", None)
+    repo.update(changes)
+    path = t.path(name)
+    with open(path, "w") as f:
+        json.dump(repo, f)
+    return path
+
+
+def file_sizes(t, version):
+    """{name: size} of the version's metafile (the payload of its JWS)."""
+    with open(t.path("www", "meta", version + ".json")) as f:
+        payload = f.read().strip().split(".")[1]
+    doc = json.loads(base64.urlsafe_b64decode(payload + "=" * (-len(payload) % 4)))
+    return {e["name"]: e.get("size", 0) for e in doc["files"]}
+
+
+def sha1_list(t, version):
+    with open(t.path("expected", version + ".sha1")) as f:
+        return dict((line.split("  ", 1)[1].strip(), line.split()[0]) for line in f)
+
+
+def in_mount(t, script, options, extra, args, cwd=None):
+    """args run by script inside a private mount namespace; None when the
+    system refuses the tmpfs (the row is skipped with the reason)."""
+    directory = t.path("mnt")
+    os.makedirs(directory, exist_ok=True)
+    p = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
+                        directory, options, *extra, *args], env=t.env, capture_output=True,
+                       text=True, timeout=RUN_SECONDS)
+    if p.returncode == 97:
+        print(f"skip: the system refused the tmpfs ({p.stderr.strip()[:200]})")
+        return None
+    return p, directory
+
+
+def plain_remote(t):
+    """A piece remote without deltas, as README's example has: an update
+    then needs no pending storage."""
+    return {"type": "httpPiece", "baseUrl": f"https://127.0.0.1:{t.port}/pieces/"}
+
+
+def case_relative(t):
+    t.start()
+    repo = relative_repo(t, "repo-relative.json", remote=plain_remote(t))
+    # The install needs about 1.25 MiB; the file system has 256 KiB.
+    listing = t.path("listing.txt")
+    started = time.monotonic()
+    ran = in_mount(t, IN_MOUNT, "size=256k", [listing], t.args(repo=repo))
+    if ran is not None:
+        p, directory = ran
+        seconds = time.monotonic() - started
+        lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: game: ")]
+        with open(listing) as f:
+            written = [line.strip() for line in f]
+        check(p.returncode == 1 and seconds <= REFUSE_SECONDS and len(lines) == 1 and
+              " KiB free on " + os.path.join(directory, "game") in lines[0] and
+              NEEDS.search(lines[0]) is not None,
+              f"relative paths on a small file system: refused at once naming the "
+              f"installation ({p.returncode}, {seconds:.1f} s: {p.stderr[-300:]!r})")
+        check(written == [".", "./game.metafile.json.lock"],
+              f"relative paths on a small file system: nothing but the lock written ({written})")
+    here = t.path("here")
+    os.makedirs(here)
+    run = lambda: subprocess.run(t.args(repo=repo), env=t.env, cwd=here,  # noqa: E731
+                                 capture_output=True, text=True, timeout=RUN_SECONDS)
+    p = run()
+    game = os.path.join(here, "game")
+    sha1 = lambda v: subprocess.run(["sha1sum", "-c", "--quiet",  # noqa: E731
+                                     t.path("expected", v + ".sha1")], cwd=game,
+                                    capture_output=True, timeout=60).returncode == 0
+    check(p.returncode == 0 and sha1("v1"), f"relative paths: v1 installs ({p.stderr[-300:]})")
+    names = list(sha1_list(t, "v1"))
+    with open(os.path.join(game, names[1]), "r+b") as f:
+        b = f.read(1)
+        f.seek(0)
+        f.write(bytes([b[0] ^ 0xFF]))
+    os.remove(os.path.join(game, names[2]))
+    t.clear_log()
+    p = run()
+    served = sum(1 for r in t.log() if "/pieces/" in r[2])
+    check(p.returncode == 0 and sha1("v1") and served > 0 and
+          p.stdout.rstrip().endswith(f"/s), {served} repaired"),
+          f"relative paths: a flipped byte and a deleted file are repaired, the summary "
+          f"counting the {served} pieces served ({p.returncode}: {p.stdout.strip()!r})")
+    t.alias("v2")
+    t.clear_log()
+    p = run()
+    catalogs = [r[2] for r in t.log() if "/catalog/" in r[2]]
+    check(p.returncode == 0 and sha1("v2") and catalogs[:1] == ["/catalog/v2/v1/catalog.json"],
+          f"relative paths: the update asks first for the catalog of updating from v1 "
+          f"({p.returncode}, {catalogs})")
+
+
+def parse_need(line):
+    m = NEEDS.search(line)
+    return float(m.group(1)) * UNITS[m.group(2)] if m else None, (UNITS[m.group(2)] if m else 1)
+
+
+def case_pending(t):
+    t.start()
+    v1, v2, sizes = sha1_list(t, "v1"), sha1_list(t, "v2"), file_sizes(t, "v2")
+    changed = sum(sizes[n] for n in v2 if v1.get(n) != v2[n])
+    pages = sum((size + PAGE - 1) // PAGE for size in file_sizes(t, "v1").values())
+    # Room for v1, its metafile and lock, and less than the changed bytes.
+    room = (pages + 3) * PAGE + min(changed // 2, 64 << 10)
+    mount = t.path("mnt")
+    where = {"metafile": os.path.join(mount, "game.metafile.json"),
+             "local": {"type": "file", "path": os.path.join(mount, "game")},
+             "pending": {"type": "filePiece", "path": os.path.join(mount, "game.pending")}}
+    rows = [("a plain remote", {"remote": plain_remote(t)}),
+            ("the catalog's remote with deltas", {})]
+    needs = []
+    for what, changes in rows:
+        t.alias("v1")
+        repo = relative_repo(t, "repo-pending.json", **where, **changes)
+        ran = in_mount(t, UPDATE_IN_MOUNT, f"size={room}",
+                       [t.path("www", "aliases", "v2.json"), t.path("www", "alias.json")],
+                       t.args(repo=repo))
+        if ran is None:
+            return
+        p, _ = ran
+        lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: game: ")]
+        need, unit = parse_need(lines[0]) if lines else (None, 1)
+        check(p.returncode == 1 and len(lines) == 1 and need is not None,
+              f"{what} with a pending storage: the update is refused for want of room "
+              f"({p.returncode}: {lines or p.stderr[-300:]})")
+        needs.append((need or 0, unit))
+    t.alias("v1")
+    (plain, unit), (delta, _) = needs
+    # Whatever else the estimate counts, a plain remote writes each new byte
+    # once, under the installation; deltas stage the pieces first.
+    check(changed <= plain <= sum(sizes.values()) + unit * 0.051,
+          f"through a plain remote the need is the new files' bytes once ({plain:.0f}; "
+          f"changed {changed}, the whole version {sum(sizes.values())})")
+    check(abs(delta - 2 * plain) <= unit * 0.11,
+          f"through deltas the need is twice that ({delta:.0f}, {plain:.0f})")
 
 
 def slow_conf(t):
@@ -83,10 +253,11 @@ def case_refusals(t):
     refused(t, t.args(repo=repo), "a read-only installation directory",
             [os.path.join(base, "game"), "not writable", "Read-only file system"],
             mount=(os.path.join(base, "game"), "ro"))
-    # The tree and its staging copy need about 2.4 MiB; the file system has 256 KiB.
+    # The tree needs about 1.3 MiB (a first install has no deltas: nothing
+    # goes through the pending storage); the file system has 256 KiB.
     base, repo = installation(t, "full")
     refused(t, t.args(repo=repo), "a file system too small",
-            ["needs 2.", " MiB, ", " KiB free on " + os.path.join(base, "game")],
+            ["needs 1.", " MiB, ", " KiB free on " + os.path.join(base, "game")],
             mount=(base, "size=256k"))
     base, repo = installation(t, "held")
     first = subprocess.Popen(t.args(repo=repo), env=t.env, stdout=subprocess.DEVNULL,
@@ -163,8 +334,9 @@ def main():
     if shutil.which("nginx") is None:
         return skipped("nginx is missing")
     # 1.25 MiB: a layout every loader reads (some 1 MiB ones end after their last pad).
-    return on_tree(a.keelson, {"refusals": case_refusals, "progress": case_progress}[a.case],
-                   mib=1.25)
+    cases = {"refusals": case_refusals, "progress": case_progress, "relative": case_relative,
+             "pending": case_pending}
+    return on_tree(a.keelson, cases[a.case], mib=1.25)
 
 
 if __name__ == "__main__":

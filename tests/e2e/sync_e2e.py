@@ -483,8 +483,9 @@ def case_fifo(t):
         results = list(pool.map(lambda repo: t.run(repo=repo), repos))
     for (what, _), path, (code, out, err) in zip(rows, named, results):
         lines = [line for line in err.splitlines() if line.startswith("keelson: game: ")]
-        check(code == 1 and any(path in line for line in lines),
-              f"a FIFO at the {what} name: exit 1 naming {path} ({code}: {lines})")
+        check(code == 1 and any(path in line and "not a regular file" in line for line in lines),
+              f"a FIFO at the {what} name: exit 1 naming {path}, not a regular file "
+              f"({code}: {lines})")
 
     t.clear_log()
     p = subprocess.Popen(t.args(repo=repos[0]), env=t.env, stdout=subprocess.DEVNULL,

@@ -10,6 +10,11 @@ change) against nginx over HTTPS, on a tree of tests/e2e/make_tree.py. One case 
          partial files left holding v2's bytes ends 0 with v1; with the piece
          mended the next run ends 0 with v2 (the failing runs with
          --retry-time=0)
+  back   the update killed while its first files are being built (partial
+         files there, every final name still v1), then the alias back to
+         v1: exit 0 with v1, no piece fetched, "0 repaired", no partial file
+         left; the update asked first for the catalog of updating from v1
+         (www/catalog/v2/v1/catalog.json, in nginx's access log)
   kill   SIGKILL at 20 moments of the update (5 in developer builds; a
          fixed, printed seed), each just after the rename of one changed
          file onto its final name: after each every final name holds v1's
@@ -292,6 +297,44 @@ def case_kill(t, kills):
           f"(files replaced at each kill: {points})")
 
 
+def case_back(t):
+    t.start()
+    v1, v2 = digests(t, "v1"), digests(t, "v2")
+    repo = plain_repo(t, "repo-plain.json")
+    install_v1(t, repo)
+    t.alias("v2")
+    t.start("nginx-slow.conf")
+    t.clear_log()
+    p = subprocess.Popen(t.args(repo=repo), env=t.env, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+    # Killed once a piece has come and partial files hold it: at 64 KiB/s a
+    # connection no changed file is whole yet.
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and p.poll() is None:
+        with open(t.path("access.log")) as f:
+            if any("/pieces/" in line for line in f) and t.partials():
+                break
+        time.sleep(0.01)
+    p.send_signal(signal.SIGKILL)
+    p.wait(timeout=30)
+    catalogs = [r[2] for r in t.log() if "/catalog/" in r[2]]
+    check(catalogs[:1] == ["/catalog/v2/v1/catalog.json"],
+          f"the update asks first for the catalog of updating from v1 ({catalogs})")
+    missing, foreign = installed_state(t, v1, v1)
+    check(bool(t.partials()) and not missing and not foreign,
+          f"the killed update left partial files and v1 whole ({len(t.partials())} partial, "
+          f"missing {missing}, changed {foreign})")
+    t.start()
+    t.alias("v1")
+    t.clear_log()
+    code, out, err = t.run(repo=repo)
+    pieces = [r[2] for r in t.log() if "/pieces/" in r[2]]
+    check(code == 0 and t.sha1_ok("v1") and not pieces and "0 repaired" in out and
+          not t.partials(),
+          f"back to v1 ends 0 with v1, fetching nothing ({code}, {len(pieces)} pieces, "
+          f"{out.strip()!r}, {len(t.partials())} partial files left)")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("case")
@@ -308,7 +351,8 @@ def main():
         if probe.returncode != 0:
             return sync_e2e.skipped(f"strace cannot trace here ({probe.stderr.strip()[:200]})")
     kills = KILLS_DEVELOPER if a.developer else KILLS
-    run = case_flip if a.case == "flip" else lambda t: case_kill(t, kills)
+    run = {"flip": case_flip, "back": case_back,
+           "kill": lambda t: case_kill(t, kills)}[a.case]
     return sync_e2e.on_tree(a.keelson, run, prefix="keelson-update-", mib=MIB)
 
 
