@@ -101,7 +101,8 @@ TEST(ProxySettings, FromTheEnvironment) {
     FSF_EXPECT_EQ(child, byProtocol("ftp"), std::string(""));
     char bypass[256];
     FSF_EXPECT_EQ(child, Platform_GetProxyBypass(bypass, sizeof bypass), 1);
-    FSF_EXPECT_EQ(child, std::string(bypass), std::string("localhost;*.x.org;10.0.0.1"));
+    FSF_EXPECT_EQ(child, std::string(bypass),
+                  std::string("localhost;*.localhost;x.org;*.x.org;10.0.0.1"));
     int on = -1;
     FSF_EXPECT_EQ(child, Platform_IsProxyAutoDetect(&on), 1);
     FSF_EXPECT_EQ(child, on, 0);
@@ -146,7 +147,7 @@ TEST(ProxySettings, FromGnomeThroughGio) {
         FSF_EXPECT_EQ(child, byProtocol("https"), std::string("s.example:443"));
         char text[kProxyUrlBytes];
         FSF_EXPECT_EQ(child, Platform_GetProxyBypass(text, sizeof text), 1);
-        FSF_EXPECT_EQ(child, std::string(text), std::string("localhost;*.corp.org"));
+        FSF_EXPECT_EQ(child, std::string(text), std::string("localhost;*.localhost;corp.org;*.corp.org"));
         FSF_EXPECT_EQ(child, Platform_GetProxyAutoConfigUrl(text, sizeof text), 0);
         // The environment wins over the desktop.
         setenv("http_proxy", "e.example:1", 1);
