@@ -141,10 +141,13 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
             # Up one level only from a link below the top: a link's target
             # stays inside the root.
             up = "../" if len(parts) > 1 else ""
-            target = rng.choice(seen)
-            if target == parts:  # a link to itself loops: refused
-                target = parts[:-1] + [parts[-1] + "~target"]
-            f["link"] = up + "/".join(target) if not full else "target.txt"
+            if full:
+                f["link"] = "target.txt"
+            else:
+                target = rng.choice(seen)
+                if target == parts:  # a link to itself loops: refused
+                    target = parts[:-1] + [parts[-1] + "~target"]
+                f["link"] = up + "/".join(target)
         if v.pad_mode == "align":
             f["pad"] = (-(x + size)) % PAD_ALIGN
         elif v.pad_mode == "list" and size > 0:
