@@ -710,6 +710,12 @@ int Platform_GetProxyAutoConfigUrl(char *out, int size);
 int Platform_GetDhcpWpadUrl(const char *adapterName, char *out, int size);
 // The bypass list, only with a manual proxy. 1 when not empty.
 int Platform_GetProxyBypass(char *out, int size);
+// Settings that exist but cannot be read: no proxy variable is set and the
+// desktop's proxy settings are installed, but the place their backend keeps
+// its files is not the user's own to write, so they are not asked. 1 with
+// why, in words for the user; 0 (out empty) when the settings can be read
+// or there are none.
+int Platform_GetProxySettingsProblem(char *out, int size);
 // The manual proxy for a protocol ("http", "https"): the value of its
 // "protocol=" entry; else the list's entries without protocol, those with a
 // scheme kept only for "http://" or "protocol://" (scheme removed), joined
