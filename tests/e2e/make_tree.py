@@ -299,7 +299,7 @@ def certificate(tls, name, subject_alt):
     return base64.b64encode(hashlib.sha256(der).digest()).decode()
 
 
-def nginx_conf(root, port, cert, rate="0"):
+def nginx_conf(root, port, cert, rate="0", address="127.0.0.1"):
     user = "user root;\n" if os.geteuid() == 0 else ""
     tmp = os.path.join(root, "nginx-tmp")
     return user + f"""worker_processes 1;
@@ -319,7 +319,7 @@ http {{
   default_type application/octet-stream;
   keepalive_requests 100000;
   server {{
-    listen 127.0.0.1:{port} ssl;
+    listen {address}:{port} ssl;
     ssl_certificate {root}/tls/{cert}.crt;
     ssl_certificate_key {root}/tls/{cert}.key;
     ssl_protocols TLSv1.2;
@@ -360,13 +360,15 @@ def main():
                     help="of every URL the documents name (http: for servers without TLS)")
     ap.add_argument("--bulk", action="store_true")
     ap.add_argument("--files", type=int, default=0)
+    ap.add_argument("--address", default="127.0.0.1",
+                    help="the server's loopback address (another than 127.0.0.1 may be proxied)")
     args = ap.parse_args()
     root = os.path.abspath(args.dir)
     www = os.path.join(root, "www")
     rng = random.Random(args.seed)
     total = int(args.mib * (1 << 20))
     piece = (args.piece_kib or (1024 if total > (16 << 20) else 64)) << 10
-    base = f"{args.scheme}://127.0.0.1:{args.port}"
+    base = f"{args.scheme}://{args.address}:{args.port}"
 
     if args.bulk:
         v1, bulk_pieces = make_bulk(total, piece)
@@ -411,12 +413,13 @@ def main():
     tls = os.path.join(root, "tls")
     os.makedirs(tls, exist_ok=True)
     os.makedirs(os.path.join(root, "nginx-tmp"), exist_ok=True)
-    pin = certificate(tls, "server", "IP:127.0.0.1")
+    pin = certificate(tls, "server", "IP:" + args.address)
     certificate(tls, "other", "DNS:other.invalid")
-    write_text(os.path.join(root, "nginx.conf"), nginx_conf(root, args.port, "server"))
+    write_text(os.path.join(root, "nginx.conf"),
+               nginx_conf(root, args.port, "server", address=args.address))
     write_text(os.path.join(root, "nginx-other.conf"), nginx_conf(root, args.port, "other"))
     write_text(os.path.join(root, "nginx-slow.conf"), nginx_conf(root, args.port, "server", "64k"))
-    app = {"webGet": {"whitelist": ["127.0.0.1"]},
+    app = {"webGet": {"whitelist": [args.address]},
            "keyStores": {"content": base64.b64encode(signer.public_der()).decode()},
            "thumbprintStores": {"app": [pin]}}
     write_text(os.path.join(root, "app.json"), json.dumps(app, indent=1))

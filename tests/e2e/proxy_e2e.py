@@ -1,0 +1,300 @@
+#!/usr/bin/python3
+"""`keelson sync` through the proxies people run: a tree of
+tests/e2e/make_tree.py served over plain http by nginx on 127.0.0.2 (an
+address a proxy is asked for; 127.0.0.1 always goes direct) and squid in
+front of it. One case per run:
+
+  proxy_e2e.py CASE --keelson PATH [--developer 0|1]
+
+  cache   squid with Debian's default refresh_pattern rules caches the
+          alias (last modified a day ago) during a first sync; once the
+          publisher switches the alias to v2, the next sync installs v2
+  auth    squid asking for a password (Basic, realm "office"): without an
+          answer the line names the credentials file's entry to add, a wrong
+          one the entry to correct, and http_proxy's user and password answer
+  pac     --proxy-wpad naming a script served over http that names squid:
+          20 syncs side by side, each into its own installation, all go
+          through squid, with the script's host on the whitelist and off it;
+          a script that cannot be fetched gives one warning line naming it,
+          and the sync goes by http_proxy
+  down    a failure on the way to a proxy names it: a proxy that is down, a
+          proxy name that does not resolve, squid refusing a CONNECT (403)
+
+Every wait is bounded. Exit status 0 when every check passed.
+"""
+import argparse
+import concurrent.futures
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from sync_e2e import Tree, check, failures, free_port  # noqa: E402
+
+ORIGIN = "127.0.0.2"
+# What Debian's squid.conf ships: an object without an expiry is fresh for
+# 20% of its age, so an alias last changed a day ago is served from the
+# cache for hours unless the request says otherwise.
+DEBIAN_REFRESH = """refresh_pattern ^ftp:		1440	20%	10080
+refresh_pattern ^gopher:	1440	0%	1440
+refresh_pattern -i (/cgi-bin/|\\?) 0	0%	0
+refresh_pattern .		0	20%	4320
+"""
+
+
+def wait_listening(address, port, process, what):
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and process.poll() is None:
+        try:
+            socket.create_connection((address, port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise SystemExit(f"{what} did not start")
+
+
+class Squid:
+    """squid on 127.0.0.1 with Debian's refresh rules and a memory cache,
+    logging every request to access.log."""
+
+    def __init__(self, root, password=None, first=""):
+        self.dir = os.path.join(root, "squid")
+        os.makedirs(self.dir)
+        os.chmod(self.dir, 0o777)  # squid started by root runs as its own user
+        self.port = free_port()
+        access = "http_access allow all\n"
+        if password:
+            subprocess.run(["htpasswd", "-cb", os.path.join(self.dir, "passwd"), "bob", password],
+                           check=True, capture_output=True)
+            os.chmod(os.path.join(self.dir, "passwd"), 0o644)
+            access = (f"auth_param basic program /usr/lib/squid/basic_ncsa_auth {self.dir}/passwd\n"
+                      "auth_param basic children 1 startup=1 idle=1\n"
+                      "auth_param basic realm office\nacl authed proxy_auth REQUIRED\n"
+                      "http_access allow authed\nhttp_access deny all\n")
+        with open(os.path.join(self.dir, "squid.conf"), "w") as f:
+            f.write(f"http_port 127.0.0.1:{self.port}\npid_filename {self.dir}/squid.pid\n"
+                    f"cache_log {self.dir}/cache.log\naccess_log stdio:{self.dir}/access.log\n"
+                    f"buffered_logs off\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
+                    f"pinger_enable off\ncoredump_dir {self.dir}\n" + first + access +
+                    DEBIAN_REFRESH)
+        self.process = subprocess.Popen(["/usr/sbin/squid", "-N", "-f",
+                                         os.path.join(self.dir, "squid.conf")],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_listening("127.0.0.1", self.port, self.process, "squid")
+
+    def log(self):
+        time.sleep(0.2)
+        path = os.path.join(self.dir, "access.log")
+        if not os.path.exists(path):
+            return []
+        with open(path) as f:
+            return [line.split() for line in f if line.strip()]
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+
+
+def start_origin(t):
+    """nginx over plain http on ORIGIN."""
+    with open(t.path("nginx.conf")) as f:
+        conf = f.read().replace(f"listen {ORIGIN}:{t.port} ssl;", f"listen {ORIGIN}:{t.port};")
+    with open(t.path("nginx-http.conf"), "w") as f:
+        f.write(conf)
+    t.stop()
+    t.nginx = subprocess.Popen(["nginx", "-p", t.root, "-c", t.path("nginx-http.conf")],
+                               stderr=subprocess.DEVNULL)
+    wait_listening(ORIGIN, t.port, t.nginx, "nginx")
+
+
+def case_cache(t):
+    day_ago = time.time() - 86400
+    os.utime(t.path("www", "alias.json"), (day_ago, day_ago))
+    start_origin(t)
+    squid = Squid(t.root)
+    try:
+        proxy = f"--proxy=127.0.0.1:{squid.port}"
+        code, out, err = t.run(proxy)
+        check(code == 0 and t.sha1_ok("v1"), f"the first sync through squid installs v1 ({code}: "
+                                             f"{err[-400:]!r})")
+        t.alias("v2")
+        # The option's value may also follow as the next argument.
+        code, out, err = t.run("--proxy", f"127.0.0.1:{squid.port}")
+        check(code == 0 and t.sha1_ok("v2"),
+              f"after the alias switched to v2, the sync through squid installs v2 ({code}: "
+              f"{out!r} {err[-400:]!r})")
+        alias = [line for line in squid.log() if line[6:7] == [f"http://{ORIGIN}:{t.port}/alias.json"]]
+        check(len(alias) == 2 and "HIT" not in alias[-1][3],
+              f"squid asked the server for the alias each time ({[a[3] for a in alias]})")
+    finally:
+        squid.stop()
+
+
+def case_auth(t):
+    start_origin(t)
+    squid = Squid(t.root, password="pw2")
+    where = f"127.0.0.1:{squid.port}"
+    entry = f'{{"filter": "WebGetProxy", "host": "{where}", "realm": "office", ...}}'
+    with open(t.path("credentials.json")) as f:
+        credentials = json.load(f)
+    wrong = t.path("credentials-wrong.json")
+    with open(wrong, "w") as f:
+        json.dump(credentials + [{"filter": "WebGetProxy", "host": where, "realm": "office",
+                                  "username": "bob", "password": "not-it"}], f)
+    os.chmod(wrong, 0o600)
+    try:
+        rows = [("no answer", {}, f"the proxy {where} asks for a password (realm \"office\"): "
+                                  f"add {entry} to the --credentials file (972)"),
+                ("a wrong password", {"credentials": wrong},
+                 f"the proxy {where} refused the password given (realm \"office\"): correct "
+                 f"{entry} in the --credentials file (972)")]
+        for what, kw, words in rows:
+            code, out, err = t.run("--proxy=" + where, "--quiet", **kw)
+            last = err.strip().splitlines()[-1] if err.strip() else ""
+            check(code == 1 and last.endswith(words) and "not-it" not in err,
+                  f"{what}: exit 1 naming the entry ({code}: {err!r})")
+        env = dict(t.env, http_proxy=f"http://bob:pw2@{where}")
+        p = subprocess.run(t.args("--quiet"), env=env, capture_output=True, text=True,
+                           timeout=120)
+        check(p.returncode == 0 and t.sha1_ok("v1") and "pw2" not in p.stdout + p.stderr,
+              f"http_proxy's user and password answer the proxy ({p.returncode}: {p.stderr!r})")
+    finally:
+        squid.stop()
+
+
+# A small tree is enough to show which way each sync went.
+SMALL_MIB = 0.25
+PAC_RUNS = 20
+SIDE_BY_SIDE = 4
+
+
+def pac_runs(t, squid, url, first):
+    """PAC_RUNS syncs with --proxy-wpad=url, SIDE_BY_SIDE at a time, each into
+    an installation of its own; every one must go through squid."""
+    def one(i):
+        name = f"pac{first + i}"
+        repo = t.write_apart(name)
+        code, out, err = t.run("--proxy-wpad=" + url, "--quiet", repo=repo)
+        p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")],
+                           cwd=t.path(name, "game"), capture_output=True, timeout=60)
+        return code, p.returncode, err
+    before = len(alias_lines(t, squid))
+    with concurrent.futures.ThreadPoolExecutor(SIDE_BY_SIDE) as pool:
+        results = list(pool.map(one, range(PAC_RUNS)))
+    ok = [r for r in results if r[0] == 0 and r[1] == 0 and "warning" not in r[2]]
+    check(len(ok) == PAC_RUNS, f"{url}: {len(ok)} of {PAC_RUNS} syncs exit 0, sha1sum -c passes, "
+                               f"no warning ({[r[2][-200:] for r in results if r not in ok][:2]})")
+    through = len(alias_lines(t, squid)) - before
+    check(through == PAC_RUNS, f"{url}: {through} of {PAC_RUNS} syncs asked squid for the alias")
+
+
+def alias_lines(t, squid):
+    return [line for line in squid.log()
+            if line[6:7] == [f"http://{ORIGIN}:{t.port}/alias.json"]]
+
+
+def case_pac(t):
+    start_origin(t)
+    squid = Squid(t.root)
+    script = (f'function FindProxyForURL(url, host) {{ return "PROXY 127.0.0.1:{squid.port}"; }}'
+              "\n")
+    with open(t.path("www", "proxy.pac"), "w") as f:
+        f.write(script)
+    # The script's host off the whitelist (it holds ORIGIN alone): the user's
+    # setting is not the publisher's content.
+    off = t.path("pac-off")
+    os.makedirs(off)
+    with open(os.path.join(off, "proxy.pac"), "w") as f:
+        f.write(script)
+    port = free_port()
+    server = subprocess.Popen(["/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
+                               "--directory", off, str(port)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_listening("127.0.0.1", port, server, "http.server")
+        pac_runs(t, squid, f"http://{ORIGIN}:{t.port}/proxy.pac", 0)
+        pac_runs(t, squid, f"http://127.0.0.1:{port}/proxy.pac", PAC_RUNS)
+        # A script that cannot be fetched: one line naming it and why, then
+        # the system settings (http_proxy here) as if there were no script.
+        dead = f"http://127.0.0.1:{free_port()}/proxy.pac"
+        before = len(alias_lines(t, squid))
+        env = dict(t.env, http_proxy=f"http://127.0.0.1:{squid.port}")
+        p = subprocess.run(t.args("--proxy-wpad=" + dead, "--quiet",
+                                  repo=t.write_apart("fallback")),
+                           env=env, capture_output=True, text=True, timeout=120)
+        line = (f"keelson: warning: proxy script {dead} (--proxy-wpad) cannot be fetched: "
+                f"connection refused; going on without it")
+        lines = p.stderr.splitlines()
+        check(p.returncode == 0 and lines.count(line) == 1 and
+              len([w for w in lines if "warning" in w]) == 1,
+              f"an unreachable script: one warning line, exit 0 ({p.returncode}: {p.stderr!r})")
+        check(len(alias_lines(t, squid)) - before == 1, "the fallback (http_proxy) went by squid")
+    finally:
+        server.terminate()
+        server.wait(timeout=10)
+        squid.stop()
+
+
+def case_down(t):
+    start_origin(t)
+    # squid as Debian ships it refuses CONNECT to ports other than 443.
+    squid = Squid(t.root, first="acl CONNECT method CONNECT\nhttp_access deny CONNECT\n")
+    dead = f"127.0.0.1:{free_port()}"
+    alias = f"http://{ORIGIN}:{t.port}/alias.json"
+    https = f"https://{ORIGIN}:{t.port}/alias.json"
+    rows = [("a proxy that is down", "--proxy=" + dead, None,
+             f"alias {alias} (via proxy {dead}: connection refused) (953)"),
+            ("a proxy name that does not resolve", "--proxy=noproxy.invalid:3128", None,
+             f"alias {alias} (via proxy noproxy.invalid:3128: host name not found) (951)"),
+            ("a CONNECT squid refuses", f"--proxy=127.0.0.1:{squid.port}",
+             t.write_repo("https.json", alias=https),
+             f"alias {https} (via proxy 127.0.0.1:{squid.port}: refused the tunnel with 403 "
+             f"forbidden) (403)")]
+    try:
+        for what, option, repo, words in rows:
+            code, out, err = t.run(option, "--retry-time=0", "--quiet", repo=repo)
+            last = err.strip().splitlines()[-1] if err.strip() else ""
+            check(code == 1 and last.endswith(words), f"{what}: exit 1 naming the proxy "
+                                                      f"({code}: {err[-400:]!r})")
+    finally:
+        squid.stop()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("case")
+    ap.add_argument("--keelson", required=True)
+    ap.add_argument("--developer", type=int, default=0, help="accepted for the common command line")
+    a = ap.parse_args()
+    for tool in ("nginx", "squid"):
+        if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
+            print(f"{tool} is missing: skipped")
+            return 77
+    with tempfile.TemporaryDirectory(prefix="keelson-proxy-") as root:
+        os.chmod(root, 0o755)
+        small = a.case in ("pac", "down")
+        t = Tree(root, a.keelson, mib=SMALL_MIB if small else 3, scheme="http",
+                 extra=("--address", ORIGIN))
+        try:
+            {"cache": case_cache, "auth": case_auth, "pac": case_pac, "down": case_down}[a.case](t)
+        finally:
+            t.stop()
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    sys.exit(main())
