@@ -290,6 +290,25 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
   return 1;
 }
 
+int ErrorLine_ProxyCause(const RepositoryError *error, char *out, int size) {
+  CHECK_POINTER(error);
+  CHECK_POINTER(out);
+  WebGetProxyFailure proxy{};
+  if (error->url == nullptr ||
+      !WebGet_FindProxyFailure(error->url, error->code, error->codeEx, &proxy))
+    return 0;
+  char cause[kErrorLineBytes];
+  if (proxy.refused) {
+    Str_Printf(cause, int(sizeof cause), "refused the tunnel with %d %s", error->code,
+               WebGet_GetReasonText(error->code));
+    Str_ToLower(cause);
+  } else {
+    ErrorLine_Cause(error->code, error->codeEx, cause, int(sizeof cause));
+  }
+  Str_Printf(out, size, "via proxy %s: %s", proxy.proxy, cause);
+  return 1;
+}
+
 int ErrorLine_Describe(const char *repository, const RepositoryError *error,
                        const ErrorLineFacts *facts, char *out, int size) {
   CHECK_POINTER(repository);
@@ -298,9 +317,12 @@ int ErrorLine_Describe(const char *repository, const RepositoryError *error,
   char item[64], url[kErrorLineBytes], cause[kErrorLineBytes];
   ErrorLine_Item(error, item, int(sizeof item));
   ErrorLine_CleanUrl(error->url != nullptr ? error->url : "", url, int(sizeof url));
-  ErrorLine_Hint(error, facts, cause, int(sizeof cause));
-  Str_Printf(out, size, "keelson: %s: %s%s%s: %s (%d)", repository, item,
-             item[0] && url[0] ? " " : "", url, cause, error->code);
+  // A proxy's failure is not the content server's: the URL keeps its place
+  // and the proxy's words follow in parentheses.
+  int proxy = ErrorLine_ProxyCause(error, cause, int(sizeof cause));
+  if (!proxy) ErrorLine_Hint(error, facts, cause, int(sizeof cause));
+  Str_Printf(out, size, proxy ? "keelson: %s: %s%s%s (%s) (%d)" : "keelson: %s: %s%s%s: %s (%d)",
+             repository, item, item[0] && url[0] ? " " : "", url, cause, error->code);
   return int(strlen(out));
 }
 

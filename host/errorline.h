@@ -53,8 +53,15 @@ int ErrorLine_Item(const RepositoryError *error, char *out, int size);
 // for a server's or a proxy's password the credentials file's entry to add
 // or correct. Anything else is ErrorLine_Cause. Returns 1.
 int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, char *out, int size);
-// The whole line of one error of the named repository, without a newline.
-// facts may be NULL. Returns the length.
+// A failure on the way to or from a proxy (WebGet_FindProxyFailure for the
+// error's URL, code and extra code) in words naming the proxy: "via proxy
+// 127.0.0.1:3128: connection refused", "via proxy p:3128: refused the
+// tunnel with 403 forbidden". 1 with out; 0 when the failure was not a
+// proxy's.
+int ErrorLine_ProxyCause(const RepositoryError *error, char *out, int size);
+// The whole line of one error of the named repository, without a newline;
+// a proxy's failure reads "<item> <url> (via proxy <host:port>: <cause>)
+// (<code>)". facts may be NULL. Returns the length.
 int ErrorLine_Describe(const char *repository, const RepositoryError *error,
                        const ErrorLineFacts *facts, char *out, int size);
 // The files piece index of the repository's remote (else local) metafile

@@ -8,6 +8,7 @@
 #include "base/repository.h"
 #include "core/net/webget.h"
 #include "core/security/tls1.h"
+#include "core/runtime/str.h"
 #include "host/repositoryrunner.h"
 
 namespace {
@@ -107,6 +108,66 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
     ErrorLine_Describe("myapp", &row.error, row.facts, line, int(sizeof line));
     EXPECT_STREQ(line, row.line);
   }
+}
+
+// A failure the connection noted as its proxy's names the proxy, not the
+// content server; the latest note for a URL decides, and only for the same
+// code and extra code.
+TEST(ErrorLine, ProxyFailuresNameTheProxy) {
+  struct Note {
+    const char *url, *proxy;
+    int32_t code, codeEx, refused;
+  } notes[] = {
+      {"http://vm:18481/alias.json", "127.0.0.1:3128", 953, 10061, 0},
+      {"http://vm:18481/catalog.json", "noproxy.invalid:3128", 951, 0, 0},
+      {"https://vm/alias.json?t=1", "127.0.0.1:3128", 403, 0, 1},
+      {"http://vm/p/1", "127.0.0.1:3128", 961, 9, 0},
+      {"http://vm/p/2", "127.0.0.1:3128", 953, 10054, 0},
+      {"http://vm/p/3", "127.0.0.1:3128", 953, 10054, 0},
+      {"http://vm/p/3", "", 953, 10054, 0},  // the retry went direct and failed alike
+      {"http://vm/p/4", "", 404, 0, 0},
+  };
+  WebGet_ClearProxyFailures();
+  for (const Note &n : notes) {
+    WebGetProxyFailure failure{};
+    Str_Copy(failure.proxy, n.proxy, int(sizeof failure.proxy));
+    failure.code = n.code;
+    failure.codeEx = n.codeEx;
+    failure.refused = n.refused;
+    WebGet_NoteProxyFailure(n.url, &failure);
+  }
+  struct Row {
+    RepositoryError error;
+    const char *line;
+  } rows[] = {
+      {{1, -1, 0, 1, 953, 10061, 3, 0, 0, "http://vm:18481/alias.json"},
+       "keelson: myapp: alias http://vm:18481/alias.json (via proxy 127.0.0.1:3128: connection "
+       "refused) (953)"},
+      {{2, -1, 0, 1, 951, 0, 3, 0, 0, "http://vm:18481/catalog.json"},
+       "keelson: myapp: catalog http://vm:18481/catalog.json (via proxy noproxy.invalid:3128: "
+       "host name not found) (951)"},
+      {{1, -1, 0, 1, 403, 0, 3, 0, 0, "https://vm/alias.json?t=1"},
+       "keelson: myapp: alias https://vm/alias.json (via proxy 127.0.0.1:3128: refused the tunnel "
+       "with 403 forbidden) (403)"},
+      {{6, 1, 0, 1, 961, 9, 3, 0, 0, "http://vm/p/1"},
+       "keelson: myapp: piece 1 http://vm/p/1 (via proxy 127.0.0.1:3128: timed out waiting for "
+       "the header) (961)"},
+      // Another failure than the one noted is the server's.
+      {{6, 2, 0, 1, 503, 0, 3, 0, 0, "http://vm/p/2"},
+       "keelson: myapp: piece 2 http://vm/p/2: server answered 503 service unavailable (503)"},
+      {{6, 3, 0, 1, 953, 10054, 3, 0, 0, "http://vm/p/3"},
+       "keelson: myapp: piece 3 http://vm/p/3: connection reset by peer (953)"},
+      {{6, 4, 0, 1, 404, 0, 3, 0, 0, "http://vm/p/4"},
+       "keelson: myapp: piece 4 http://vm/p/4: server answered 404 object not found (404)"},
+      {{6, 5, 0, 1, 953, 10061, 3, 0, 0, "http://vm/p/5"},
+       "keelson: myapp: piece 5 http://vm/p/5: connection refused (953)"},
+  };
+  for (const Row &row : rows) {
+    char line[kErrorLineBytes];
+    ErrorLine_Describe("myapp", &row.error, nullptr, line, int(sizeof line));
+    EXPECT_STREQ(line, row.line);
+  }
+  WebGet_ClearProxyFailures();
 }
 
 // Permanent: retrying cannot help. Everything else is worth the policy's

@@ -1,6 +1,8 @@
 // Start and stop of the host; see host.h.
 #include "host/host.h"
 
+#include <cstring>
+
 #include "base/baseinterop.h"
 #include "core/bridge/coreinterop.h"
 #include "core/bridge/interop.h"
@@ -22,9 +24,11 @@
 #include "core/runtime/cmdline.h"
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
+#include "core/runtime/print.h"
 #include "core/security/auth.h"
 #include "core/security/tls1.h"
 #include "core/security/x509anchors.h"
+#include "host/progress.h"
 #include "host/quithook.h"
 #include "skin/pagechannel.h"
 #include "workflow/workflowapp.h"
@@ -78,6 +82,20 @@ void hostAddModules(void) {
                      reinterpret_cast<InteropSetOptionFunction>(Callback_ReturnTrue));
 }
 
+// The proxy resolver's lines for the user. On the main thread they go
+// through the progress output, which ends an open terminal line first; the
+// detection thread's come before any progress line is drawn.
+void hostProxyWarning(const char *line) {
+  char text[kCmdLineBytes];
+  Str_Printf(text, int(sizeof text), "keelson: %s", line);
+  if (Platform_GetThreadId() == Core_GetMainThreadId()) {
+    Progress_PrintLine(text);
+    return;
+  }
+  Str_AppendPrintf(text, int(sizeof text), "\n");
+  Platform_ConsoleWrite(text, strlen(text));
+}
+
 }  // namespace
 
 int Host_Start(int argc, const char *const *argv, Dictionary *app) {
@@ -109,12 +127,16 @@ int Host_Start(int argc, const char *const *argv, Dictionary *app) {
   IOWorker_Init();
   AsyncFile_Init();
   AsyncSocket_Init();
-  ProxyResolver_Init();
   Dictionary *named = nullptr;
   int ok = app != nullptr || hostReadAppFile(cmdline, &named);
   ok = ok && WorkflowApp_Create(&g_app, app != nullptr ? app : named);
   if (named != nullptr) Dictionary_Release(&named);
   WebGet_SetWhitelistImmutable();
+  // Detection reads what the application's configuration sets (the URL
+  // rewrite rules and macros a script URL goes through): it starts only once
+  // that is in place, or a fast run would see the settings half made.
+  ProxyResolver_SetWarningHook(hostProxyWarning);
+  ProxyResolver_Init();
   if (ok) hostAddModules();
   return ok;
 }
@@ -131,6 +153,7 @@ int Host_Stop(void) {
     WorkflowApp_Release(&g_app);
   }
   ProxyResolver_Shutdown();
+  ProxyResolver_SetWarningHook(nullptr);
   AsyncSocket_Shutdown();
   AsyncFile_Shutdown();
   IOWorker_Shutdown();

@@ -4,6 +4,7 @@
 #include <libpsl.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -53,6 +54,7 @@ struct ProxyResolver {
   std::atomic<int32_t> ready;
   std::atomic<int32_t> closing;  // Shutdown has begun: Restart starts nothing
   MemoryStream *script;     // thread-safe: written by the detection thread
+  std::atomic<int32_t> runWarned;  // the script failed to run: said once this run
   CriticalSection *lock;    // guards abandoned
   ProxyEvaluation *abandoned;
 };
@@ -61,6 +63,7 @@ std::atomic<ProxyResolver *> gResolver{nullptr};
 // Hook calls inside the resolver; Shutdown frees it only once this is 0.
 std::atomic<int32_t> gCallsInside{0};
 std::atomic<const ProxyResolverPlatform *> gPlatform{&kProxyResolverSystem};
+std::atomic<ProxyResolverWarningHook> gWarningHook{nullptr};
 char gMachineNameForTest[kSocketHostNameMax + 1];
 
 const ProxyResolverPlatform &platform() { return *gPlatform.load(); }
@@ -105,6 +108,61 @@ ProxyResolver *resolverOnDetectionThread() {
 // The detection thread checks its stop signal before every network step.
 bool stopRequested() { return Thread_Sleep(0) != 0; }
 
+// ---- Lines for the user -----------------------------------------------------------------------
+
+void warnUser(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void warnUser(const char *format, ...) {
+  char line[kWebGetUrlBytes + 512];
+  va_list args;
+  va_start(args, format);
+  Str_VPrintf(line, int(sizeof line), format, args);
+  va_end(args);
+  Log_Print(LOG_WARNING, KSRC, 0, "%s\n", line);
+  if (ProxyResolverWarningHook hook = gWarningHook.load()) hook(line);
+}
+
+// A script URL as a line may show it: without user information, query and
+// fragment, which may carry a password or a token.
+void shownUrl(const char *url, char *out, int size) {
+  const char *host = url;
+  int prefix = 0;
+  if (Url_FindHost(url, &host)) prefix = int(strstr(url, "://") + 3 - url);
+  host = url + prefix;
+  const char *at = strchr(host, '@');
+  size_t hostEnd = strcspn(host, "/?#");
+  if (at != nullptr && size_t(at - host) < hostEnd) host = at + 1;
+  Str_Printf(out, size, "%.*s%.*s", prefix, url, int(strcspn(host, "?#")), host);
+}
+
+// Why a fetch failed, in words: the transfer's error, else the status.
+void fetchCause(WebGetRequest *r, char *out, int size) {
+  int32_t code = 0, codeEx = 0;
+  WebGetRequest_GetError(r, &code, &codeEx);
+  const char *system = codeEx >= 10000 && codeEx < 12000 ? Platform_GetErrorText(codeEx) : nullptr;
+  if (code == 0) {
+    int32_t status = WebGetRequest_GetStatusCode(r);
+    Str_Printf(out, size, "server answered %d %s", int(status), WebGet_GetReasonText(status));
+  } else if ((code == kWebGetErrorSocket || code == kWebGetErrorConnect) && system != nullptr) {
+    Str_Copy(out, system, size);
+  } else if (code == kWebGetErrorDns) {
+    Str_Copy(out, "host name not found", size);
+  } else if (code == kWebGetErrorSizeLimit) {
+    Str_Printf(out, size, "larger than %lld bytes", (long long)kProxyResolverScriptMaxBytes);
+  } else {
+    Str_Printf(out, size, "%s (%d)", WebGet_GetReasonText(code), int(code));
+  }
+  Str_ToLower(out);
+}
+
+// A script the settings name (not one found by WPAD) that cannot be had.
+void warnFetch(const char *url, const char *source, const char *cause) {
+  if (strcmp(source, "Command Line") != 0 && strcmp(source, "System") != 0) return;
+  char shown[kWebGetUrlBytes];
+  shownUrl(url, shown, int(sizeof shown));
+  warnUser("warning: proxy script %s (%s) cannot be fetched: %s; going on without it", shown,
+           strcmp(source, "System") == 0 ? "system settings" : "--proxy-wpad", cause);
+}
+
 // ---- Script fetch -----------------------------------------------------------------------------
 
 void wakeFetchThread(WebGetConnection *, void *context) {
@@ -115,7 +173,7 @@ void dumpLine(void *, const char *line) { Log_Print(LOG_DEBUG, KSRC, 0, "%s\n", 
 
 // Pumps the connection on this thread until the request is Done. 0 when a
 // poll fails it, the thread is asked to stop or the fetch runs too long.
-int fetchPump(WebGetConnection *c, WebGetRequest *r, const char *url) {
+int fetchPump(WebGetConnection *c, WebGetRequest *r, const char *url, bool *late) {
   double deadline = Platform_GetTickSeconds() + kProxyResolverFetchMaxSeconds;
   for (;;) {
     if (WebGetConnection_Poll(c) <= 0) return 0;
@@ -126,6 +184,7 @@ int fetchPump(WebGetConnection *c, WebGetRequest *r, const char *url) {
     }
     if (Platform_GetTickSeconds() > deadline) {
       Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script retrieval took too long (%s)\n", url);
+      *late = true;
       return 0;
     }
     Thread_Yield();
@@ -254,6 +313,12 @@ void detect() {
   if (CmdLine_GetOption(nullptr, "proxy-wpad", value, sizeof value) && value[0] != '\0') {
     if (stopRequested() || ProxyResolver_FetchScript(value, "Command Line")) return;
   }
+  // Settings that exist but cannot be read would have the run go on as if
+  // there were none: said, once a run.
+  char problem[kWebGetUrlBytes];
+  if (platform().GetProxySettingsProblem != nullptr &&
+      platform().GetProxySettingsProblem(problem, sizeof problem))
+    warnUser("warning: %s; going on without them", problem);
   if (platform().GetProxyAutoConfigUrl(value, sizeof value)) {
     if (stopRequested() || ProxyResolver_FetchScript(value, "System")) return;
   }
@@ -330,7 +395,14 @@ int evaluateScript(ProxyResolver *g, const char *url, char *out, int size) {
   }
   int result = e->request.result;
   if (result) Str_Copy(out, e->answer, size);
+  int32_t error = e->request.systemError;
   evaluationFree(e);
+  if (!result && g->runWarned.exchange(1) == 0) {
+    const char *why = error == kPlatformErrorTimeout           ? "it ran out of time"
+                      : error == kPlatformErrorNotEnoughMemory ? "it ran out of memory"
+                                                               : "it fails (--debug tells why)";
+    warnUser("warning: the proxy script cannot be run: %s; using the system proxy settings", why);
+  }
   return result;
 }
 
@@ -425,7 +497,7 @@ Bypass bypassFor(const char *url, const char *host, int allowLoopback) {
 const ProxyResolverPlatform kProxyResolverSystem = {
     Platform_IsProxyAutoDetect, Platform_GetProxyAutoConfigUrl, Platform_GetNetworkAdapter,
     Platform_GetDhcpWpadUrl,    Platform_GetDnsServers,         Platform_ProxyGetByProtocol,
-    Platform_GetProxyBypass,
+    Platform_GetProxyBypass,    Platform_GetProxySettingsProblem,
 };
 
 int ProxyResolver_Init(void) {
@@ -498,6 +570,7 @@ int ProxyResolver_Detect(void *userData) {
   CLASS_CHECK(g, kProxyResolverTag);
   // A run replaces the script of the run before.
   MemoryStream_Empty(g->script);
+  g->runWarned.store(0);
   detect();
   g->ready.store(1);
   return 0;
@@ -507,10 +580,16 @@ int ProxyResolver_FetchScript(const char *url, const char *source) {
   CHECK_POINTER(url);
   CHECK_POINTER(source);
   ProxyResolver *g = resolverOnDetectionThread();
+  if (!Url_HasScheme(url, "http") && !Url_HasScheme(url, "https")) {
+    Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script URL refused (%s)\n", url);
+    warnFetch(url, source, "only http and https scripts are fetched");
+    return 0;
+  }
   WebGetRequest *r = nullptr;
   WebGetRequest_Create(&r);
   if (!WebGetRequest_SetUrl(r, url, 1)) {
     Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script URL refused (%s)\n", url);
+    warnFetch(url, source, "not a URL that can be fetched");
     Class_ReleaseObject(&r);
     return 0;
   }
@@ -521,13 +600,17 @@ int ProxyResolver_FetchScript(const char *url, const char *source) {
   WebGetConnection_SetAllowProxy(c, 0);
   WebGetConnection_DisableLoopbackProxy(c);
   WebGetConnection_SetAllowAuthentication(c, 0);
+  WebGetConnection_SetAnyHost(c, 1);
   // Polls wake this thread, which pumps; nothing is posted to its queue.
   WebGetConnection_SetPollCallback(c, reinterpret_cast<void *>(uintptr_t(Thread_GetCurrentId())),
                                    wakeFetchThread);
   WebGetConnection_QueueRequest(c, r);
   Log_Print(LOG_DEBUG, KSRC, 0, "Retrieving wpad script from url - %s (%s)\n", url, source);
-  int done = WebGetRequest_GetPhase(r) != kWebGetPhaseDone && fetchPump(c, r, url);
+  bool late = false;
+  int queued = WebGetRequest_GetPhase(r) != kWebGetPhaseDone;
+  int done = queued && fetchPump(c, r, url, &late);
   int result = 0;
+  char cause[256] = "";
   if (done && WebGetRequest_IsSuccess(r)) {
     Log_Print(LOG_DEBUG, KSRC, 0, "Internet proxy retrieved wpad from url (%s)\n", url);
     storeScript(g, r);
@@ -537,7 +620,16 @@ int ProxyResolver_FetchScript(const char *url, const char *source) {
     WebGetRequest_GetError(r, &code, &codeEx);
     Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script refused (%s): status %d, error %d (%d)\n", url,
               int(WebGetRequest_GetStatusCode(r)), int(code), int(codeEx));
+    fetchCause(r, cause, int(sizeof cause));
+  } else if (late) {
+    Str_Printf(cause, int(sizeof cause), "no answer within %d s",
+               int(kProxyResolverFetchMaxSeconds));
+  } else if (!queued || WebGetRequest_GetPhase(r) == kWebGetPhaseDone) {
+    // A poll failed the request (or it never started): its error says why.
+    fetchCause(r, cause, int(sizeof cause));
   }
+  // A stop asked for (shutdown, a new run) is nobody's failure.
+  if (cause[0] != '\0') warnFetch(url, source, cause);
   WebGetConnection_Cancel(c);
   WebGetConnection_Release(&c);
   Class_ReleaseObject(&r);
@@ -674,6 +766,8 @@ int ProxyResolver_GetProxy(const char *url, char *out, int outSize, int allowLoo
 void ProxyResolver_SetPlatformForTest(const ProxyResolverPlatform *settings) {
   gPlatform.store(settings != nullptr ? settings : &kProxyResolverSystem);
 }
+
+void ProxyResolver_SetWarningHook(ProxyResolverWarningHook hook) { gWarningHook.store(hook); }
 
 void ProxyResolver_SetMachineNameForTest(const char *name) {
   Str_Copy(gMachineNameForTest, name != nullptr ? name : "", sizeof gMachineNameForTest);

@@ -75,10 +75,23 @@ int ProxyResolver_Restart(void);
 // The detection thread's function (userData: the resolver). 0.
 int ProxyResolver_Detect(void *userData);
 // Downloads a PAC script into the script buffer (source: "Command Line",
-// "System", "DHCP" or "DNS", for the log). 1 when a 2xx answer of at most
-// 1 MiB arrived; 0 on anything else, after 30 s, or when the thread is asked
-// to stop. Detection thread only.
+// "System", "DHCP" or "DNS", for the log). Only http and https URLs are
+// fetched, and from any host: the URL is the user's or the administrator's,
+// not a publisher's, so the content whitelist does not hold it. 1 when a 2xx
+// answer of at most 1 MiB arrived; 0 on anything else, after 30 s, or when
+// the thread is asked to stop. A script the user or the administrator set
+// ("Command Line", "System") that cannot be fetched gives one warning line
+// (ProxyResolver_SetWarningHook) naming its URL and why. Detection thread
+// only.
 int ProxyResolver_FetchScript(const char *url, const char *source);
+
+// Where the lines for the user go: a script the settings name that cannot
+// be fetched, a script that fails to run (once per detection run), desktop
+// proxy settings that exist but cannot be read (once per run). line has no
+// newline; it is written to the log at WARNING level either way. NULL: the
+// log alone. Set only while no resolver runs; the hook runs on any thread.
+typedef void (*ProxyResolverWarningHook)(const char *line);
+void ProxyResolver_SetWarningHook(ProxyResolverWarningHook hook);
 // Asks one DNS server (port 53, or the test port of socket.h) about name
 // (type 255, class 255) and fetches the script the first usable answer
 // points to. 1 on success. Detection thread only.
@@ -122,6 +135,7 @@ struct ProxyResolverPlatform {
   int (*GetDnsServers)(uint32_t *first, uint32_t *second);
   int (*ProxyGetByProtocol)(const char *protocol, char *out, int maxURL);
   int (*GetProxyBypass)(char *out, int size);
+  int (*GetProxySettingsProblem)(char *out, int size);  // may be NULL
 };
 extern const ProxyResolverPlatform kProxyResolverSystem;
 // NULL: kProxyResolverSystem. Set only while no resolver runs.

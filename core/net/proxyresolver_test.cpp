@@ -13,9 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/net/dns.h"
@@ -82,7 +84,7 @@ std::string pacAnswering(const std::string &list) {
 // these from the desktop and DHCP leases, which a test cannot set here.
 struct TestSettings {
   int autoDetect = 0;
-  std::string autoConfigUrl, dhcpUrl;
+  std::string autoConfigUrl, dhcpUrl, problem;
 } gSettings;
 
 int testAutoDetect(int *on) {
@@ -106,10 +108,28 @@ int testDhcpUrl(const char *, char *out, int size) {
   return out[0] != '\0';
 }
 
+int testSettingsProblem(char *out, int size) {
+  Str_Copy(out, gSettings.problem.c_str(), size);
+  return out[0] != '\0';
+}
+
 const ProxyResolverPlatform kTestPlatform = {
-    testAutoDetect,         testAutoConfigUrl,           testAdapter, testDhcpUrl,
-    Platform_GetDnsServers, Platform_ProxyGetByProtocol, Platform_GetProxyBypass,
+    testAutoDetect,         testAutoConfigUrl,           testAdapter,
+    testDhcpUrl,            Platform_GetDnsServers,      Platform_ProxyGetByProtocol,
+    Platform_GetProxyBypass, testSettingsProblem,
 };
+
+// The lines the resolver has for the user.
+std::mutex gWarningsLock;
+std::vector<std::string> gWarnings;
+void testWarning(const char *line) {
+  std::lock_guard<std::mutex> guard(gWarningsLock);
+  gWarnings.push_back(line);
+}
+std::vector<std::string> takeWarnings() {
+  std::lock_guard<std::mutex> guard(gWarningsLock);
+  return std::exchange(gWarnings, {});
+}
 
 class ProxyResolverTest : public NetTest {
  protected:
@@ -343,32 +363,69 @@ TEST_F(ProxyResolverTest, NoProxyEntriesMatchAsCurlReadsThem) {
   }
 }
 
-// `proxy-wpad` naming a script nginx serves; a 404 page is no script.
+// `proxy-wpad` naming a script nginx serves from a host off the content
+// whitelist (the user's setting, not a publisher's); a script that cannot
+// be had or run says so in one line, and the system proxy answers.
 TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
   if (access("/usr/sbin/nginx", X_OK) != 0) GTEST_SKIP() << "nginx is not installed";
   FsFaultTempDir dir;
   std::ofstream(dir / "cmd.pac") << pacAnswering("PROXY cmd.example:1; DIRECT");
+  std::ofstream(dir / "broken.pac") << "function FindProxyForURL(url, host) { return nope(); }\n";
   int port = Test_FreeLoopbackPort();
   std::string p = dir.path();
   std::ofstream(dir / "nginx.conf")
       << (geteuid() == 0 ? "user root;\n" : "") << "daemon off; worker_processes 1; pid " << p
       << "/pid; error_log " << p << "/error.log;\nevents {}\nhttp { access_log " << p
-      << "/access.log; client_body_temp_path " << p << "; server { listen 127.0.0.1:" << port
+      << "/access.log; client_body_temp_path " << p << "; server { listen 127.0.0.2:" << port
       << "; root " << p << "; } }\n";
   PeerProcess nginx({"/usr/sbin/nginx", "-c", dir / "nginx.conf", "-p", p});
-  std::string base = "http://127.0.0.1:" + std::to_string(port);
-  ASSERT_TRUE(Test_WaitUntil([&] { return Peer_FileExists(p + "/pid"); }, kBoundMs));
-  Set("http_proxy", "sys.example:3");
+  std::string base = "http://127.0.0.2:" + std::to_string(port);
+  std::string dead = "http://127.0.0.1:" + std::to_string(Test_FreeLoopbackPort());
   // nginx writes its pid file once it listens.
-  Start("prog --proxy-wpad=" + base + "/cmd.pac");
-  EXPECT_EQ(Resolve("http://a.example/"), "PROXY cmd.example:1; DIRECT");
-  ProxyResolver_Shutdown();
-  CmdLine_Free();
-  Start("prog --proxy-wpad=" + base + "/missing.pac");
+  ASSERT_TRUE(Test_WaitUntil([&] { return Peer_FileExists(p + "/pid"); }, kBoundMs));
+  ASSERT_FALSE(WebGet_IsHostWhitelisted("127.0.0.2"));
+  Set("http_proxy", "sys.example:3");
+  ProxyResolver_SetWarningHook(testWarning);
+  takeWarnings();
+  const std::string fallback = "; going on without it";
+  struct Case {
+    std::string url, list, warning;
+  } cases[] = {
+      {base + "/cmd.pac", "PROXY cmd.example:1; DIRECT", ""},
+      {base + "/missing.pac?token=secret", "sys.example:3",
+       "warning: proxy script " + base + "/missing.pac (--proxy-wpad) cannot be fetched: server "
+       "answered 404 object not found" + fallback},
+      {"http://user:pw@" + dead.substr(7) + "/p.pac", "sys.example:3",
+       "warning: proxy script " + dead + "/p.pac (--proxy-wpad) cannot be fetched: connection "
+       "refused" + fallback},
+      {"ftp://127.0.0.2/p.pac", "sys.example:3",
+       "warning: proxy script ftp://127.0.0.2/p.pac (--proxy-wpad) cannot be fetched: only http "
+       "and https scripts are fetched" + fallback},
+      {base + "/broken.pac", "sys.example:3",
+       "warning: the proxy script cannot be run: it fails (--debug tells why); using the system "
+       "proxy settings"},
+  };
+  for (const Case &c : cases) {
+    Start("prog --proxy-wpad=" + c.url);
+    EXPECT_EQ(Resolve("http://a.example/"), c.list) << c.url;
+    EXPECT_EQ(Resolve("http://b.example/"), c.list) << c.url;
+    std::vector<std::string> lines = takeWarnings();
+    EXPECT_EQ(lines, c.warning.empty() ? std::vector<std::string>{}
+                                       : std::vector<std::string>{c.warning})
+        << c.url;
+    ProxyResolver_Shutdown();
+    CmdLine_Free();
+  }
+  // Desktop settings that exist but cannot be read: one line a run.
+  gSettings.problem = "the desktop's proxy settings cannot be read";
+  Start("prog");
   EXPECT_EQ(Resolve("http://a.example/"), "sys.example:3");
+  EXPECT_EQ(takeWarnings(), std::vector<std::string>{"warning: " + gSettings.problem +
+                                                     "; going on without them"});
+  ProxyResolver_SetWarningHook(nullptr);
   std::string log = readFile(p + "/access.log");
   EXPECT_NE(log.find("GET /cmd.pac HTTP/1.1\" 200"), std::string::npos) << log;
-  EXPECT_NE(log.find("GET /missing.pac HTTP/1.1\" 404"), std::string::npos) << log;
+  EXPECT_NE(log.find("GET /missing.pac?token=secret HTTP/1.1\" 404"), std::string::npos) << log;
 }
 
 // While the script is on its way GetProxy says pending; a shutdown during

@@ -630,6 +630,74 @@ int WebGet_SetWhitelistImmutable(void) {
   return 1;
 }
 
+// ---- Proxy failures -------------------------------------------------------------
+
+namespace {
+
+struct WebGetProxyNote {
+  char url[kWebGetUrlBytes];  // empty: a free slot
+  WebGetProxyFailure failure;
+  uint64_t order;  // the note's number: the lowest goes first
+};
+
+struct WebGetProxyNotes {
+  std::mutex lock;
+  WebGetProxyNote notes[kWebGetProxyNotes];
+  uint64_t next = 1;
+};
+
+WebGetProxyNotes &webGetProxyNotes() {
+  static WebGetProxyNotes notes;
+  return notes;
+}
+
+}  // namespace
+
+int WebGet_NoteProxyFailure(const char *url, const WebGetProxyFailure *failure) {
+  CHECK_POINTER(url);
+  CHECK_POINTER(failure);
+  WebGetProxyNotes &all = webGetProxyNotes();
+  std::lock_guard<std::mutex> guard(all.lock);
+  WebGetProxyNote *slot = &all.notes[0];
+  for (WebGetProxyNote &note : all.notes) {
+    if (strcmp(note.url, url) == 0) {
+      slot = &note;
+      break;
+    }
+    if (note.order < slot->order) slot = &note;
+  }
+  Str_Copy(slot->url, url, int(sizeof slot->url));
+  slot->failure = *failure;
+  slot->order = all.next++;
+  return 1;
+}
+
+int WebGet_FindProxyFailure(const char *url, int32_t code, int32_t codeEx,
+                            WebGetProxyFailure *failure) {
+  CHECK_POINTER(url);
+  CHECK_POINTER(failure);
+  *failure = WebGetProxyFailure{};
+  WebGetProxyNotes &all = webGetProxyNotes();
+  std::lock_guard<std::mutex> guard(all.lock);
+  for (const WebGetProxyNote &note : all.notes) {
+    if (note.order == 0 || strcmp(note.url, url) != 0) continue;
+    if (note.failure.proxy[0] == '\0' || note.failure.code != code ||
+        note.failure.codeEx != codeEx)
+      return 0;
+    *failure = note.failure;
+    return 1;
+  }
+  return 0;
+}
+
+int WebGet_ClearProxyFailures(void) {
+  WebGetProxyNotes &all = webGetProxyNotes();
+  std::lock_guard<std::mutex> guard(all.lock);
+  for (WebGetProxyNote &note : all.notes) note = WebGetProxyNote{};
+  all.next = 1;
+  return 1;
+}
+
 // ---- Reports --------------------------------------------------------------------
 
 int WebGet_ShouldReportError(const uint32_t *address, int32_t port) {

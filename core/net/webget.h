@@ -37,6 +37,8 @@
 
 #include <cstdint>
 
+#include "core/net/url.h"
+
 struct CertStore;
 struct Dictionary;
 struct TlsFailure;
@@ -250,6 +252,29 @@ int WebGet_IsHostWhitelisted(const char *host);
 int WebGet_AddWhitelistHost(const char *host);
 // Makes the whitelist immutable (once; later calls change nothing). Returns 1.
 int WebGet_SetWhitelistImmutable(void);
+
+// ---- Proxy failures -------------------------------------------------------------
+
+// How the last failed request for each URL ended when a proxy stood between
+// (the connection notes every failure), so that an error line can name the
+// proxy rather than blame the content's server. The kWebGetProxyNotes URLs
+// noted last are kept, apart from the global under a lock of their own: the
+// command reads them after a run, whether or not the client still runs.
+constexpr int kWebGetProxyNotes = 16;
+struct WebGetProxyFailure {
+  char proxy[kUrlHostBytes + 8];  // "host:port"; empty: the failure was not the proxy's
+  int32_t code;
+  int32_t codeEx;
+  int32_t refused;  // the proxy itself answered with status code (a CONNECT refused)
+};
+// Notes the end of a failed request for url (the latest note for a URL
+// replaces the one before). Returns 1.
+int WebGet_NoteProxyFailure(const char *url, const WebGetProxyFailure *failure);
+// 1 and *failure when the latest note for url names a proxy and has code and
+// codeEx; else 0 and *failure zeroed.
+int WebGet_FindProxyFailure(const char *url, int32_t code, int32_t codeEx,
+                            WebGetProxyFailure *failure);
+int WebGet_ClearProxyFailures(void);
 
 // ---- Reports --------------------------------------------------------------------
 

@@ -292,6 +292,24 @@ int failTls(WebGetConnection *c, WebGetRequest *r, int32_t alert) {
   return fail(r, kWebGetErrorTls1, alert);
 }
 
+// Notes how r failed, naming the proxy when the failure was the proxy's: a
+// transport failure toward it, or its refusal of a tunnel (status as code).
+void noteProxyFailure(WebGetConnection *c, WebGetRequest *r, int32_t code, int32_t codeEx) {
+  WebGetProxyFailure note{};
+  note.code = code;
+  note.codeEx = codeEx;
+  bool transport = code == kWebGetErrorConnect || code == kWebGetErrorDns ||
+                   code == kWebGetErrorSocket || code == kWebGetErrorTimeout ||
+                   code == kWebGetErrorUnderflow || code == kWebGetErrorHeaderIncomplete ||
+                   code == kWebGetErrorBind;
+  note.refused = c->viaProxy && c->tunnelNeeded && !c->tunnelEstablished && code >= 100 &&
+                 code < 600 && code == r->statusCode;
+  if (c->viaProxy && (transport || note.refused) &&
+      !Url_GetHostWithPort(c->proxyInUse, note.proxy, int(sizeof note.proxy)))
+    note.proxy[0] = '\0';
+  WebGet_NoteProxyFailure(r->url, &note);
+}
+
 bool isHttps(const char *url) { return Url_HasScheme(url, "https") != 0; }
 
 void closeTransport(WebGetConnection *c) {
@@ -427,7 +445,7 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
       WebGetCacheItem_SetState(item, 1);
     }
   }
-  if (!WebGet_Authorize(url)) return fail(r, kWebGetErrorValidation, 0);
+  if (!c->anyHost && !WebGet_Authorize(url)) return fail(r, kWebGetErrorValidation, 0);
   char proxy[kWebGetProxyUrlBytes] = "";
   if (c->allowProxy) {
     int chosen = nextProxy(c, r, proxy, int(sizeof proxy));
@@ -797,6 +815,10 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   // the buffered bytes do not complete it.
   int32_t socketError = closed && !c->cacheAnswering ? AsyncSocket_GetError(c->socket) : 0;
   if (entered && status == 403) forgetAnswers(c);
+  // A tunnel refused ends the request with the proxy's status, which the
+  // caller's hooks may only find fault with after the request is done.
+  if (entered && method == kWebGetMethodConnect && !challenge)
+    noteProxyFailure(c, r, status, 0);
   if (entered) {
     if (!WebGetRequest_BeginBody(r, challenge || redirect ? 1 : 0)) return 0;
     if (method == kWebGetMethodHead || status == 304 || status == 204 ||
@@ -1243,6 +1265,7 @@ int WebGetConnection_Poll(WebGetConnection *connection) {
                    WebGetRequest_GetPhase(r));
       c->lastError = code;
       c->lastErrorEx = codeEx;
+      noteProxyFailure(c, r, code, codeEx);
       WebGetConnection_ReportError(c, r, code, codeEx);
       if (c->current == r) WebGetConnection_Cleanup(c, r, 1);
       WebGetConnection_Reset(c, 0, 1, 0);
@@ -1460,6 +1483,11 @@ int WebGetConnection_DisableLoopbackProxy(WebGetConnection *connection) {
 int WebGetConnection_SetAllowAuthentication(WebGetConnection *connection, int flag) {
   CONNECTION_CHECK(connection);
   connection->allowAuthentication = flag ? 1 : 0;
+  return 1;
+}
+int WebGetConnection_SetAnyHost(WebGetConnection *connection, int flag) {
+  CONNECTION_CHECK(connection);
+  connection->anyHost = flag ? 1 : 0;
   return 1;
 }
 int WebGetConnection_SetKeepAlive(WebGetConnection *connection, int flag) {

@@ -147,6 +147,7 @@ struct WebGetConnection {
   int32_t allowProxy;
   int32_t proxyLoopback;
   int32_t allowAuthentication;
+  int32_t anyHost;  // the user's own URL (a proxy script): the content whitelist does not apply
   int32_t keepAlive;
   int32_t viaProxy;
   int32_t tunnelNeeded;
@@ -235,6 +236,9 @@ void WebGetConnection_GetProxyHooks(WebGetProxyGetHook *getProxy, WebGetProxyRes
 int WebGetConnection_SetAllowProxy(WebGetConnection *connection, int flag);
 int WebGetConnection_DisableLoopbackProxy(WebGetConnection *connection);
 int WebGetConnection_SetAllowAuthentication(WebGetConnection *connection, int flag);
+// flag 1: any host may be asked, not only the whitelist's (for URLs the user
+// or the administrator gave, never for what a publisher's documents name).
+int WebGetConnection_SetAnyHost(WebGetConnection *connection, int flag);
 int WebGetConnection_SetKeepAlive(WebGetConnection *connection, int flag);
 int WebGetConnection_SetReportErrors(WebGetConnection *connection, int flag);
 // Below 1: no time-out.

@@ -716,6 +716,12 @@ int Platform_GetProxyBypass(char *out, int size);
 // both empty otherwise.
 int Platform_GetProxyUserInfo(const char *hostPort, char *user, int userSize, char *password,
                               int passwordSize);
+// Settings that exist but cannot be read: no proxy variable is set and the
+// desktop's proxy settings are installed, but the place their backend keeps
+// its files is not the user's own to write, so they are not asked. 1 with
+// why, in words for the user; 0 (out empty) when the settings can be read
+// or there are none.
+int Platform_GetProxySettingsProblem(char *out, int size);
 // The manual proxy for a protocol ("http", "https"): the value of its
 // "protocol=" entry; else the list's entries without protocol, those with a
 // scheme kept only for "http://" or "protocol://" (scheme removed), joined

@@ -55,10 +55,11 @@ bool desktopBind(PlatformModule *module, DesktopGio *gio) {
 // ~/.cache, where dconf makes "dconf/"). Root run with a user's HOME would
 // leave root's files in that user's home, and a home we cannot write to
 // makes dconf complain on stderr: neither is asked then.
-bool desktopBackendPlaceIsOurs() {
+bool desktopBackendPlaceIsOurs(const char **place = nullptr) {
   const char *base = getenv("XDG_RUNTIME_DIR");
   if (base == nullptr || base[0] != '/') base = getenv("XDG_CACHE_HOME");
   if (base == nullptr || base[0] != '/') base = getenv("HOME");
+  if (place != nullptr) *place = base != nullptr && base[0] == '/' ? base : "(no home)";
   struct stat st;
   if (base != nullptr && base[0] == '/' && stat(base, &st) == 0 && S_ISDIR(st.st_mode) &&
       st.st_uid == geteuid() && access(base, W_OK) == 0)
@@ -111,4 +112,25 @@ bool DesktopSettings_Read(const char *schema, DesktopSettingValue *values, size_
   // GLib's type system cannot be unloaded; the load count drops, the code stays.
   Platform_FreeLibrary(&module);
   return ok;
+}
+
+bool DesktopSettings_IsUnreadable(const char *schema, std::string *place) {
+  const char *where = nullptr;
+  if (desktopBackendPlaceIsOurs(&where)) return false;
+  // Only the compiled schemas are read here; no settings backend starts.
+  PlatformModule *module = Platform_LoadLibrary(kGioLibrary, 0);
+  if (module == nullptr) return false;
+  DesktopGio gio;
+  bool installed = false;
+  if (desktopBind(module, &gio)) {
+    void *source = gio.sourceGetDefault();
+    void *found = source ? gio.sourceLookup(source, schema, 1) : nullptr;
+    if (found != nullptr) {
+      installed = true;
+      gio.schemaUnref(found);
+    }
+  }
+  Platform_FreeLibrary(&module);
+  if (installed && place != nullptr) *place = where;
+  return installed;
 }

@@ -29,3 +29,7 @@ struct DesktopSettingValue {
 // Reads each value's key from the schema. false when GIO or the schema is
 // missing; a key the schema lacks leaves its value as it was.
 bool DesktopSettings_Read(const char *schema, DesktopSettingValue *values, size_t count);
+// true when GIO and the schema are installed but the settings are not read
+// because of where their backend keeps its files; *place (may be NULL) gets
+// that place ("(no home)" without one).
+bool DesktopSettings_IsUnreadable(const char *schema, std::string *place);

@@ -347,6 +347,18 @@ int ProxyList_GetByProtocol(const char *proxyList, const char *protocol, char *o
   return proxyPut(out, maxURL, joined);
 }
 
+int Platform_GetProxySettingsProblem(char *out, int size) {
+  CHECK_POINTER(out);
+  ProxySettings ignored;
+  std::string place;
+  if (proxyFromEnvironment(&ignored) ||
+      !DesktopSettings_IsUnreadable("org.gnome.system.proxy", &place))
+    return proxyPut(out, size, "");
+  return proxyPut(out, size,
+                  "the desktop's proxy settings (org.gnome.system.proxy) cannot be read: " + place +
+                      " is not this user's own to write");
+}
+
 int Platform_ProxyGetByProtocol(const char *protocol, char *out, int maxURL) {
   CHECK_POINTER(protocol);
   CHECK_POINTER(out);

@@ -172,6 +172,28 @@ TEST(ProxySettings, FromGnomeThroughGio) {
     Platform_IsProxyAutoDetect(&on);
     FSF_EXPECT_EQ(child, on, 1);
   });
+  // Settings that exist, where their backend's place is another user's: not
+  // read, and said so (the proxy resolver puts it in a warning line); the
+  // environment, when it names a proxy, makes them moot.
+  FsFaultTempDir foreign, own;
+  std::string place = geteuid() == 0 ? foreign.path() : "/";
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(place.c_str(), 65534, 65534), 0);
+  }
+  phase("gsettings set org.gnome.system.proxy mode manual", [&](FsFaultChild &child) {
+    setenv("XDG_RUNTIME_DIR", place.c_str(), 1);
+    char text[kProxyUrlBytes];
+    FSF_EXPECT_EQ(child, Platform_GetProxySettingsProblem(text, sizeof text), 1);
+    FSF_EXPECT_EQ(child, std::string(text),
+                  "the desktop's proxy settings (org.gnome.system.proxy) cannot be read: " +
+                      place + " is not this user's own to write");
+    FSF_EXPECT_EQ(child, byProtocol("http"), std::string(""));
+    setenv("http_proxy", "e.example:1", 1);
+    FSF_EXPECT_EQ(child, Platform_GetProxySettingsProblem(text, sizeof text), 0);
+    unsetenv("http_proxy");
+    setenv("XDG_RUNTIME_DIR", own.path().c_str(), 1);
+    FSF_EXPECT_EQ(child, Platform_GetProxySettingsProblem(text, sizeof text), 0);
+  });
 }
 
 TEST(ProxySettings, DnsServersFromResolvConf) {

@@ -12,10 +12,18 @@ front of it. One case per run:
   auth    squid asking for a password (Basic, realm "office"): without an
           answer the line names the credentials file's entry to add, a wrong
           one the entry to correct, and http_proxy's user and password answer
+  pac     --proxy-wpad naming a script served over http that names squid:
+          20 syncs side by side, each into its own installation, all go
+          through squid, with the script's host on the whitelist and off it;
+          a script that cannot be fetched gives one warning line naming it,
+          and the sync goes by http_proxy
+  down    a failure on the way to a proxy names it: a proxy that is down, a
+          proxy name that does not resolve, squid refusing a CONNECT (403)
 
 Every wait is bounded. Exit status 0 when every check passed.
 """
 import argparse
+import concurrent.futures
 import json
 import os
 import shutil
@@ -56,7 +64,7 @@ class Squid:
     """squid on 127.0.0.1 with Debian's refresh rules and a memory cache,
     logging every request to access.log."""
 
-    def __init__(self, root, password=None):
+    def __init__(self, root, password=None, first=""):
         self.dir = os.path.join(root, "squid")
         os.makedirs(self.dir)
         os.chmod(self.dir, 0o777)  # squid started by root runs as its own user
@@ -74,7 +82,8 @@ class Squid:
             f.write(f"http_port 127.0.0.1:{self.port}\npid_filename {self.dir}/squid.pid\n"
                     f"cache_log {self.dir}/cache.log\naccess_log stdio:{self.dir}/access.log\n"
                     f"buffered_logs off\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
-                    f"pinger_enable off\ncoredump_dir {self.dir}\n" + access + DEBIAN_REFRESH)
+                    f"pinger_enable off\ncoredump_dir {self.dir}\n" + first + access +
+                    DEBIAN_REFRESH)
         self.process = subprocess.Popen(["/usr/sbin/squid", "-N", "-f",
                                          os.path.join(self.dir, "squid.conf")],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -165,6 +174,104 @@ def case_auth(t):
         squid.stop()
 
 
+# A small tree is enough to show which way each sync went.
+SMALL_MIB = 0.25
+PAC_RUNS = 20
+SIDE_BY_SIDE = 4
+
+
+def pac_runs(t, squid, url, first):
+    """PAC_RUNS syncs with --proxy-wpad=url, SIDE_BY_SIDE at a time, each into
+    an installation of its own; every one must go through squid."""
+    def one(i):
+        name = f"pac{first + i}"
+        repo = t.write_apart(name)
+        code, out, err = t.run("--proxy-wpad=" + url, "--quiet", repo=repo)
+        p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")],
+                           cwd=t.path(name, "game"), capture_output=True, timeout=60)
+        return code, p.returncode, err
+    before = len(alias_lines(t, squid))
+    with concurrent.futures.ThreadPoolExecutor(SIDE_BY_SIDE) as pool:
+        results = list(pool.map(one, range(PAC_RUNS)))
+    ok = [r for r in results if r[0] == 0 and r[1] == 0 and "warning" not in r[2]]
+    check(len(ok) == PAC_RUNS, f"{url}: {len(ok)} of {PAC_RUNS} syncs exit 0, sha1sum -c passes, "
+                               f"no warning ({[r[2][-200:] for r in results if r not in ok][:2]})")
+    through = len(alias_lines(t, squid)) - before
+    check(through == PAC_RUNS, f"{url}: {through} of {PAC_RUNS} syncs asked squid for the alias")
+
+
+def alias_lines(t, squid):
+    return [line for line in squid.log()
+            if line[6:7] == [f"http://{ORIGIN}:{t.port}/alias.json"]]
+
+
+def case_pac(t):
+    start_origin(t)
+    squid = Squid(t.root)
+    script = (f'function FindProxyForURL(url, host) {{ return "PROXY 127.0.0.1:{squid.port}"; }}'
+              "\n")
+    with open(t.path("www", "proxy.pac"), "w") as f:
+        f.write(script)
+    # The script's host off the whitelist (it holds ORIGIN alone): the user's
+    # setting is not the publisher's content.
+    off = t.path("pac-off")
+    os.makedirs(off)
+    with open(os.path.join(off, "proxy.pac"), "w") as f:
+        f.write(script)
+    port = free_port()
+    server = subprocess.Popen(["/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
+                               "--directory", off, str(port)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_listening("127.0.0.1", port, server, "http.server")
+        pac_runs(t, squid, f"http://{ORIGIN}:{t.port}/proxy.pac", 0)
+        pac_runs(t, squid, f"http://127.0.0.1:{port}/proxy.pac", PAC_RUNS)
+        # A script that cannot be fetched: one line naming it and why, then
+        # the system settings (http_proxy here) as if there were no script.
+        dead = f"http://127.0.0.1:{free_port()}/proxy.pac"
+        before = len(alias_lines(t, squid))
+        env = dict(t.env, http_proxy=f"http://127.0.0.1:{squid.port}")
+        p = subprocess.run(t.args("--proxy-wpad=" + dead, "--quiet",
+                                  repo=t.write_apart("fallback")),
+                           env=env, capture_output=True, text=True, timeout=120)
+        line = (f"keelson: warning: proxy script {dead} (--proxy-wpad) cannot be fetched: "
+                f"connection refused; going on without it")
+        lines = p.stderr.splitlines()
+        check(p.returncode == 0 and lines.count(line) == 1 and
+              len([w for w in lines if "warning" in w]) == 1,
+              f"an unreachable script: one warning line, exit 0 ({p.returncode}: {p.stderr!r})")
+        check(len(alias_lines(t, squid)) - before == 1, "the fallback (http_proxy) went by squid")
+    finally:
+        server.terminate()
+        server.wait(timeout=10)
+        squid.stop()
+
+
+def case_down(t):
+    start_origin(t)
+    # squid as Debian ships it refuses CONNECT to ports other than 443.
+    squid = Squid(t.root, first="acl CONNECT method CONNECT\nhttp_access deny CONNECT\n")
+    dead = f"127.0.0.1:{free_port()}"
+    alias = f"http://{ORIGIN}:{t.port}/alias.json"
+    https = f"https://{ORIGIN}:{t.port}/alias.json"
+    rows = [("a proxy that is down", "--proxy=" + dead, None,
+             f"alias {alias} (via proxy {dead}: connection refused) (953)"),
+            ("a proxy name that does not resolve", "--proxy=noproxy.invalid:3128", None,
+             f"alias {alias} (via proxy noproxy.invalid:3128: host name not found) (951)"),
+            ("a CONNECT squid refuses", f"--proxy=127.0.0.1:{squid.port}",
+             t.write_repo("https.json", alias=https),
+             f"alias {https} (via proxy 127.0.0.1:{squid.port}: refused the tunnel with 403 "
+             f"forbidden) (403)")]
+    try:
+        for what, option, repo, words in rows:
+            code, out, err = t.run(option, "--retry-time=0", "--quiet", repo=repo)
+            last = err.strip().splitlines()[-1] if err.strip() else ""
+            check(code == 1 and last.endswith(words), f"{what}: exit 1 naming the proxy "
+                                                      f"({code}: {err[-400:]!r})")
+    finally:
+        squid.stop()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("case")
@@ -177,9 +284,11 @@ def main():
             return 77
     with tempfile.TemporaryDirectory(prefix="keelson-proxy-") as root:
         os.chmod(root, 0o755)
-        t = Tree(root, a.keelson, mib=3, scheme="http", extra=("--address", ORIGIN))
+        small = a.case in ("pac", "down")
+        t = Tree(root, a.keelson, mib=SMALL_MIB if small else 3, scheme="http",
+                 extra=("--address", ORIGIN))
         try:
-            {"cache": case_cache, "auth": case_auth}[a.case](t)
+            {"cache": case_cache, "auth": case_auth, "pac": case_pac, "down": case_down}[a.case](t)
         finally:
             t.stop()
     print(f"{len(failures)} failed" if failures else "all passed")

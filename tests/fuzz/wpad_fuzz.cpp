@@ -61,7 +61,8 @@ int fuzzProxy(const char *, char *out, int size) { return fuzzCopy(gProxyShared,
 int fuzzBypass(char *out, int size) { return fuzzCopy(gBypassShared, out, size); }
 
 const ProxyResolverPlatform kFuzzPlatform = {fuzzOff,       fuzzNoText, fuzzNoAdapter, fuzzNoDhcp,
-                                             fuzzNoServers, fuzzProxy,  fuzzBypass};
+                                             fuzzNoServers, fuzzProxy,  fuzzBypass,
+                                             nullptr};
 
 void fuzzReply(const uint8_t *data, size_t size) {
   std::unique_ptr<uint8_t[]> datagram(new uint8_t[size ? size : 1]);
