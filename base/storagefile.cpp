@@ -581,6 +581,11 @@ int fileOpenForReading(StorageFile *d, RootDirectory *root, OpenFile *o, bool in
                               kReadFlags | kAsyncFileQuietMissing | d->settings.extraFileFlags,
                               o->file)) {
     int error = Platform_GetLastError();
+    // A directory or a link where the file goes holds none of its bytes:
+    // the file is missing (it is built beside and takes their place).
+    if (fileThere(root, o->current, &identity) &&
+        (S_ISDIR(identity.mode) || S_ISLNK(identity.mode)))
+      error = kErrorNotFound;
     AsyncFile_Release(&o->file);
     Platform_SetLastError(error);
     return 0;
@@ -781,8 +786,9 @@ int fileExists(void *context, StorageStep *step) {
   auto *m = static_cast<StorageMember *>(step->value);
   RootDirectory *root = fileRoot(d);
   FileIdentity identity;
-  bool present =
-      root != nullptr && fileThere(root, fileLocate(d, root, fileNameOf(m->file)).place, &identity);
+  bool present = root != nullptr &&
+                 fileThere(root, fileLocate(d, root, fileNameOf(m->file)).place, &identity) &&
+                 !S_ISDIR(identity.mode) && !S_ISLNK(identity.mode);
   return Storage_CompleteStep(step, present ? 0 : kStorageResultMissing, 0);
 }
 
