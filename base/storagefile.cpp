@@ -1111,6 +1111,25 @@ int fileEraseFile(void *context, StorageStep *step) {
   RootDirectory *root = fileRoot(d);
   if (root == nullptr) return Storage_CompleteStep(step, 0, 0);  // nothing to erase
   FileIdentity identity;
+  // A parent that is a link or a file now (a name that changed type) holds
+  // nothing of the erased version; what a link there leads to is the new
+  // version's, never erased through it.
+  bool reachable = true;
+  for (size_t slash = name.find('/'); reachable && slash != std::string::npos && slash > 0;
+       slash = name.find('/', slash + 1)) {
+    FileIdentity parent;
+    if (fileThere(root, name.substr(0, slash), &parent)) {
+      reachable = S_ISDIR(parent.mode);
+    } else if (Platform_GetLastError() != kErrorAccess) {
+      reachable = false;
+    } else {
+      break;  // a name leaving the root: refused below
+    }
+  }
+  if (!reachable) {
+    fileEraseAside(d, root, name);
+    return Storage_CompleteStep(step, 0, 0);
+  }
   if (!fileThere(root, name, &identity)) {
     int32_t error = Platform_GetLastError();
     if (error == kErrorAccess) {
