@@ -1202,9 +1202,18 @@ int StorageFile_HasPartialFile(void *context, FileList *list) {
   RootDirectory *root = fileRoot(d);
   if (root == nullptr) return 0;
   FileEntry *entry = nullptr;
+  std::unordered_set<std::string> directories;  // looked at for a tree built aside
   for (int more = FileList_GetFirst(list, &entry); more; more = FileList_GetNext(entry, &entry)) {
     FileIdentity identity;
-    if (fileThere(root, filePartialName(d, fileNameOf(entry)), &identity)) return 1;
+    std::string name = fileNameOf(entry);
+    if (fileThere(root, filePartialName(d, name), &identity)) return 1;
+    for (size_t slash = name.find('/'); slash != std::string::npos && slash > 0;
+         slash = name.find('/', slash + 1)) {
+      std::string directory = name.substr(0, slash);
+      if (!directories.insert(directory).second) continue;
+      if (fileThere(root, fileAsideName(d, directory), &identity) && S_ISDIR(identity.mode))
+        return 1;
+    }
   }
   return 0;
 }
