@@ -417,9 +417,14 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
   auto known = d->building.find(name);
   std::string build = known != d->building.end() ? known->second : std::string();
   CriticalSection_Leave(d->completedLock);
-  if (build.empty() && d->settings.partialExtension[0] != '\0') build = filePartialName(d, place);
   memset(identity, 0, sizeof *identity);
   if (!build.empty() && !fileThere(root, build, identity)) build.clear();
+  // The name recorded may be one a tree swapped in has just taken away:
+  // the partial name at the place is looked at as well.
+  if (build.empty() && d->settings.partialExtension[0] != '\0') {
+    build = filePartialName(d, place);
+    if (!fileThere(root, build, identity)) build.clear();
+  }
   if (!build.empty() && S_ISREG(identity->mode) && identity->links > 1) {
     fileLog(d, "Removing hard-linked file (%s) (%u)\n", build.c_str(), identity->links);
     RootDirectory_Remove(root, build.c_str(), 0);
@@ -843,18 +848,27 @@ int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocke
         !Platform_IsErrorMissing(Platform_GetLastError()))
       return 0;
   }
-  if (!RootDirectory_Rename(root, aside.c_str(), blocked.c_str())) return 0;
-  fileLog(d, "Swap in (%s)\n", blocked.c_str());
+  // The rename and the names recorded change under both locks, so that no
+  // look-up of a name being built meets the tree renamed and its old name.
   std::string from = aside + "/", to = blocked + "/";
   auto follow = [&](std::string &path) {
     if (path.compare(0, from.size(), from) == 0) path = to + path.substr(from.size());
   };
   CriticalSection_Enter(d->tableLock);
-  for (auto &entry : d->openFiles) follow(entry.second->current);
-  CriticalSection_Leave(d->tableLock);
   CriticalSection_Enter(d->completedLock);
-  for (auto &entry : d->building) follow(entry.second);
+  int renamed = RootDirectory_Rename(root, aside.c_str(), blocked.c_str());
+  int error = renamed ? 0 : Platform_GetLastError();
+  if (renamed) {
+    for (auto &entry : d->openFiles) follow(entry.second->current);
+    for (auto &entry : d->building) follow(entry.second);
+  }
   CriticalSection_Leave(d->completedLock);
+  CriticalSection_Leave(d->tableLock);
+  if (!renamed) {
+    Platform_SetLastError(error);
+    return 0;
+  }
+  fileLog(d, "Swap in (%s)\n", blocked.c_str());
   return 1;
 }
 

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <random>
 #include <set>
 #include <fstream>
@@ -783,7 +784,8 @@ TEST_F(StorageFileTest, DrawnVersionPairsMatchTheModel) {
       EXPECT_TRUE(
           StorageLoop_Copy(source.storage, storage, meta, StorageLoop_AllPieces(meta), kInFlight)
               .empty());
-      EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+      for (const auto &[name, codes] : StorageLoop_Complete(storage, meta))
+        ADD_FAILURE() << name << " " << codes.first << "/" << codes.second;
       const DrawnVersion &old = versions[1 - step];
       FileIndex *index = MetaFile_GetFileIndex(content[1 - step].meta.get());
       for (const auto &[name, f] : old.entries) {
@@ -797,7 +799,13 @@ TEST_F(StorageFileTest, DrawnVersionPairsMatchTheModel) {
         EXPECT_EQ(outcome.result, 0) << name << " " << outcome.resultEx;
       }
       EXPECT_EQ(DrawnTree(root), DrawnModel(versions[step]));
-      if (HasFailure()) return;
+      if (HasFailure()) {
+        std::lock_guard<std::mutex> guard(linesLock);
+        for (const std::string &line : lines) std::cerr << line;
+        return;
+      }
+      std::lock_guard<std::mutex> guard(linesLock);
+      lines.clear();
     }
     if (getenv("KEELSON_LAYOUT_SEED") != nullptr) break;
   }
