@@ -49,7 +49,7 @@ constexpr int64_t kReserveMinBytes = 1 << 20;
 // One file in use: the users of one relative name share its AsyncFile.
 struct OpenFile {
   std::string name;     // relative, '/' separated
-  std::string current;  // the name the file is open under (partial or final)
+  std::string current;  // the name the file is open under (partial or final); completed lock
   AsyncFile *file = nullptr;
   CriticalSection *lock = nullptr;  // its opening
   int32_t accessCount = 0;          // guarded by the table lock
@@ -388,6 +388,22 @@ FilePlace fileLocate(StorageFile *d, RootDirectory *root, const std::string &nam
   return at;
 }
 
+// A record's current name changes under the completed lock (the last of
+// all, taken under a record's lock too): a tree swapped in renames the
+// names of the records open in it.
+void fileSetCurrent(StorageFile *d, OpenFile *o, const std::string &current) {
+  CriticalSection_Enter(d->completedLock);
+  o->current = current;
+  CriticalSection_Leave(d->completedLock);
+}
+
+std::string fileGetCurrent(StorageFile *d, OpenFile *o) {
+  CriticalSection_Enter(d->completedLock);
+  std::string current = o->current;
+  CriticalSection_Leave(d->completedLock);
+  return current;
+}
+
 // The failure of a name that would leave the root is logged once here.
 void fileNoteFailure(StorageFile *d, const std::string &name, int32_t error) {
   if (error == kErrorAccess) fileLog(d, "Access refused (%s) (%d)\n", name.c_str(), error);
@@ -538,7 +554,7 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
     uint32_t flags = kWriteFlags | d->settings.extraFileFlags | (fresh ? kAsyncFileCreateNew : 0);
     AsyncFile_Create(&o->file);
     if (RootDirectory_OpenFile(root, build.c_str(), flags, o->file)) {
-      o->current = build;
+      fileSetCurrent(d, o, build);
       if (build != name) {
         CriticalSection_Enter(d->completedLock);
         d->building[name] = build;
@@ -580,15 +596,16 @@ int fileOpenForReading(StorageFile *d, RootDirectory *root, OpenFile *o, bool in
   FileIdentity identity;
   std::string place = installed ? o->name : fileLocate(d, root, o->name).place;
   std::string build = installed ? std::string() : fileBuildName(d, root, o->name, place, &identity);
-  o->current = build.empty() ? place : build;
+  std::string current = build.empty() ? place : build;
+  fileSetCurrent(d, o, current);
   AsyncFile_Create(&o->file);
-  if (!RootDirectory_OpenFile(root, o->current.c_str(),
+  if (!RootDirectory_OpenFile(root, current.c_str(),
                               kReadFlags | kAsyncFileQuietMissing | d->settings.extraFileFlags,
                               o->file)) {
     int error = Platform_GetLastError();
     // A directory or a link where the file goes holds none of its bytes:
     // the file is missing (it is built beside and takes their place).
-    if (fileThere(root, o->current, &identity) &&
+    if (fileThere(root, current, &identity) &&
         (S_ISDIR(identity.mode) || S_ISLNK(identity.mode)))
       error = kErrorNotFound;
     AsyncFile_Release(&o->file);
@@ -1042,13 +1059,14 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     fail("Failed to truncate (%s) (%d)\n", AsyncFile_GetLastError(file));
     return fileClose(d, &handle, 0);
   }
-  if (!setTimeAndAttributes(file, handle->current)) return fileClose(d, &handle, 0);
-  if (handle->current != place) {
-    if (!fileRenameIn(d, root, handle->current, place)) {
+  std::string current = fileGetCurrent(d, handle);
+  if (!setTimeAndAttributes(file, current)) return fileClose(d, &handle, 0);
+  if (current != place) {
+    if (!fileRenameIn(d, root, current, place)) {
       fail("Failed to rename file (%s) (%d)\n", Platform_GetLastError());
       return fileClose(d, &handle, 0);
     }
-    handle->current = place;
+    fileSetCurrent(d, handle, place);
     CriticalSection_Enter(d->completedLock);
     d->building.erase(name);
     CriticalSection_Leave(d->completedLock);

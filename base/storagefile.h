@@ -44,8 +44,10 @@
 // Threads: configuration and status on the owner's thread; the step slots
 // on I/O worker threads, several at once; transfer completions on I/O
 // worker threads. The table lock guards the open-file and ignore tables,
-// the completed lock the completed-file table; a record's lock (taken after
-// the table lock) guards its opening.
+// the completed lock the completed-file table, the names files are built
+// under and the records' current names; a record's lock (taken after the
+// table lock) guards its opening. The aside lock (before the table lock,
+// after a record's) keeps files from being made in a tree being swapped in.
 #pragma once
 
 #include <cstdint>
