@@ -819,6 +819,33 @@ TEST_F(StorageFileThreaded, DrawnVersionPairsMatchTheModel) {
   }
 }
 
+// An installed file that another name links to (a hard link planted at
+// it, to a file of someone else's with the same bytes) whose time is to be
+// set again: the time is never set on the linked file; the file is built
+// again and renamed in, and the other name keeps its file as it was.
+TEST_F(StorageFileTest, HardLinkedFileIsReplacedNotChanged) {
+  std::string root = dir_ / "root";
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  MetaFile *meta = Meta("none");
+  EXPECT_TRUE(Install("none", StorageLoop_AllPieces(meta)).empty());
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  std::string installed = root + "/Readme.txt", other = dir_ / "outside/other";
+  ASSERT_EQ(link(installed.c_str(), other.c_str()), 0);
+  ASSERT_EQ(FsFault_Command("touch -d @1000000000 " + Dirops_Quote(other) + "; echo $?"), "0");
+  std::string bytes = Dirops_ReadFile(other);
+  Storage_Reset(storage);
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  struct stat st;
+  ASSERT_EQ(stat(installed.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 1u);
+  ExpectInstalled("none", root);  // Readme.txt has its time again
+  ASSERT_EQ(stat(other.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1000000000);
+  EXPECT_EQ(Dirops_ReadFile(other), bytes);
+  outside_ = Outside();  // one name fewer links to it now
+}
+
 // An immutable file (chattr +i): its new version is built beside it, and
 // its completion fails with 964/1 (the rename is refused); the file keeps
 // its bytes.
