@@ -81,13 +81,13 @@ V2 = {"x/inner": blob(8, 800), "a/b/c/d": blob(9, 400), "changed.bin": blob(10, 
 VERSIONS = {"1": V1, "2": V2}
 
 
-def make_version(vid, spec):
+def make_version(vid, tree):
     v = Version(vid)
     v.piece_size, v.algorithm, v.top_algorithm = PIECE, "SHA1", "SHA1"
     v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "none", True
     at = 0
-    for name in sorted(spec):
-        value = spec[name]
+    for name in sorted(tree):
+        value = tree[name]
         link = value[1] if isinstance(value, tuple) else None
         data = b"" if link else value
         v.files.append({"spelling": name, "name": name, "size": len(data), "offset": at,
@@ -120,8 +120,8 @@ class Site:
         self.www = os.path.join(root, "www")
         self.signer = Signer()
         rng = random.Random(0x7463)
-        for vid, spec in VERSIONS.items():
-            v = make_version(vid, spec)
+        for vid, tree in VERSIONS.items():
+            v = make_version(vid, tree)
             remote = {"type": "httpPiece", "baseUrl": self.base + "/pieces/"}
             catalog = {"id": vid, "metafile": f"{self.base}/meta/{vid}.json",
                        "config": {"remote": remote}}
@@ -197,9 +197,9 @@ class Site:
 
 
 def wanted(vid):
-    spec = VERSIONS[vid]
+    tree = VERSIONS[vid]
     return {n: ("-> " + v[1]) if isinstance(v, tuple) else hashlib.sha1(v).hexdigest()
-            for n, v in spec.items()}
+            for n, v in tree.items()}
 
 
 def sha1sum_ok(site, vid):
