@@ -123,8 +123,8 @@ struct StorageFile {
   int32_t ignoreRead;
   // Held while a file is opened for writing in a tree built aside, and
   // while an aside tree is swapped in, so that no file is made in an aside
-  // directory that is being renamed. Taken before the table lock, after a
-  // record's lock (a record being opened is never one being completed).
+  // directory that is being renamed. Taken before the table lock and any
+  // record's lock; readers never take it.
   std::recursive_mutex asideLock;
 };
 
@@ -512,9 +512,16 @@ std::vector<int64_t> filePlannedRanges(const FilePlan *plan) {
 // last error.
 int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const FilePlan *plan) {
   const std::string &name = o->name;
-  std::unique_lock<std::recursive_mutex> aside(d->asideLock);
+  // fileOpen took the aside lock for a name built aside; one that became so
+  // since cannot wait for it here, under the record's lock: the open fails
+  // and is tried again.
+  std::unique_lock<std::recursive_mutex> aside(d->asideLock, std::try_to_lock);
   FilePlace at = fileLocate(d, root, name);
-  if (at.blocked.empty()) aside.unlock();  // a swap never moves what is built in place
+  if (!at.blocked.empty() && !aside.owns_lock()) {
+    Platform_SetLastError(kPlatformErrorSharingViolation);
+    return 0;
+  }
+  if (at.blocked.empty() && aside.owns_lock()) aside.unlock();
   const std::string &place = at.place;
   bool extension = d->settings.partialExtension[0] != '\0';
   if (extension) {
@@ -650,6 +657,11 @@ int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mod
     *handle = o;
     return 1;
   }
+  // A writer of a name built aside takes the aside lock first: it comes
+  // before the table lock and a record's, as for the completion that swaps
+  // the tree in.
+  std::unique_lock<std::recursive_mutex> aside(d->asideLock, std::defer_lock);
+  if (writing && !fileLocate(d, root, name).blocked.empty()) aside.lock();
   CriticalSection_Enter(d->tableLock);
   OpenFile *o = nullptr;
   for (;;) {

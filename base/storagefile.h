@@ -46,8 +46,8 @@
 // worker threads. The table lock guards the open-file and ignore tables,
 // the completed lock the completed-file table, the names files are built
 // under and the records' current names; a record's lock (taken after the
-// table lock) guards its opening. The aside lock (before the table lock,
-// after a record's) keeps files from being made in a tree being swapped in.
+// table lock) guards its opening. The aside lock (before the table lock
+// and a record's) keeps files from being made in a tree being swapped in.
 #pragma once
 
 #include <cstdint>
