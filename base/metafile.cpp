@@ -99,16 +99,24 @@ void metaFileSetId(MetaFile *m, const char *value, int32_t length) {
   m->id[length] = '\0';
 }
 
-// The first entry whose name ends in the refused suffix, else NULL.
+// The first entry with a component of its name ending in the refused
+// suffix, else NULL: a file so named would be built into another's partial
+// file, a directory so named into the tree the file storage builds aside
+// for a name that changes type.
 const FileEntry *metaFileRefusedName(MetaFile *m) {
   size_t suffix = strlen(m->refusedSuffix);
   if (suffix == 0) return nullptr;
   FileEntry *entry = nullptr;
   for (int more = FileList_GetFirst(m->fileList, &entry); more;
        more = FileList_GetNext(entry, &entry)) {
-    size_t length = entry->name != nullptr ? strlen(entry->name) : 0;
-    if (length >= suffix && memcmp(entry->name + length - suffix, m->refusedSuffix, suffix) == 0)
-      return entry;
+    const char *name = entry->name != nullptr ? entry->name : "";
+    for (size_t end = 0;; end++) {
+      bool last = name[end] == '\0';
+      if ((last || name[end] == '/' || name[end] == '\\') && end >= suffix &&
+          memcmp(name + end - suffix, m->refusedSuffix, suffix) == 0)
+        return entry;
+      if (last) break;
+    }
   }
   return nullptr;
 }
@@ -446,7 +454,7 @@ int MetaFile_Finish(MetaFile *m) {
   }
   if (const FileEntry *entry = metaFileRefusedName(m)) {
     char why[640];  // a long name is cut in the line
-    Str_Printf(why, int(sizeof why), "file name ends in the partial extension (%s)",
+    Str_Printf(why, int(sizeof why), "file name has a component ending in the partial extension (%s)",
                entry->name);
     return metaFileFail(m, why);
   }

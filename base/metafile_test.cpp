@@ -674,9 +674,9 @@ TEST(MetaFile, EveryOffsetFindsItsFileAcrossGroups) {
   }
 }
 
-// A name ending in the refused suffix (the file storage's partial
-// extension) fails the load, whichever entry holds it; the suffix outlasts
-// resets and compares with case.
+// A name with a component ending in the refused suffix (the file storage's
+// partial extension) fails the load, whichever entry holds it; the suffix
+// outlasts resets and compares with case.
 TEST(MetaFile, RefusesNamesEndingInThePartialExtension) {
   const struct {
     const char *suffix;
@@ -686,7 +686,9 @@ TEST(MetaFile, RefusesNamesEndingInThePartialExtension) {
   } cases[] = {
       {".varnopartial", "a.bin", "a.bin.varnopartial", 976},
       {".varnopartial", "x/b.varnopartial", "a.bin", 976},
-      {".varnopartial", "d.varnopartial/a", "a.bin", 0},
+      {".varnopartial", "d.varnopartial/a", "a.bin", 976},
+      {".varnopartial", "d\\\\e.varnopartial\\\\a", "a.bin", 976},
+      {".varnopartial", "d.varnopartialx/a", "a.bin", 0},
       {".varnopartial", "a.bin", "a.bin.VARNOPARTIAL", 0},
       {"", "a.bin", "a.bin.varnopartial", 0},
       {".part", "a.bin", "a.bin.part", 976},

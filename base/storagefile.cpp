@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -48,7 +49,7 @@ constexpr int64_t kReserveMinBytes = 1 << 20;
 // One file in use: the users of one relative name share its AsyncFile.
 struct OpenFile {
   std::string name;     // relative, '/' separated
-  std::string current;  // the name the file is open under (partial or final)
+  std::string current;  // the name the file is open under (partial or final); completed lock
   AsyncFile *file = nullptr;
   CriticalSection *lock = nullptr;  // its opening
   int32_t accessCount = 0;          // guarded by the table lock
@@ -120,6 +121,11 @@ struct StorageFile {
   std::unordered_map<std::string, std::string> building;
   std::atomic<int32_t> installedReaders;  // records outside the table, in use
   int32_t ignoreRead;
+  // Held while a file is opened for writing in a tree built aside, and
+  // while an aside tree is swapped in, so that no file is made in an aside
+  // directory that is being renamed. Taken before the table lock and any
+  // record's lock; readers never take it.
+  std::recursive_mutex asideLock;
 };
 
 namespace {
@@ -340,6 +346,64 @@ bool fileThere(RootDirectory *root, const std::string &name, FileIdentity *ident
   return RootDirectory_GetIdentity(root, name.c_str(), identity) != 0;
 }
 
+// A tree built aside, for entries whose parent path meets something other
+// than a directory (a file or a link the installed version has there):
+// blocked is that component, the new entries are built below blocked plus
+// the partial extension (a name no metafile entry may have), and place is
+// where name is built and completed until the tree is swapped in.
+struct FilePlace {
+  std::string place;    // name, or its name inside the aside tree
+  std::string blocked;  // "" when name is built where it belongs
+};
+
+// The extension of aside trees: the partial extension, or the default one
+// when files are written under their final names.
+std::string fileAsideName(StorageFile *d, const std::string &blocked) {
+  const char *extension = d->settings.partialExtension;
+  return blocked + (extension[0] != '\0' ? extension : ".varnopartial");
+}
+
+// Where name's new version is built: below the first component of its
+// parent path that is there and not a real directory, the aside tree. A
+// missing component whose aside tree is there is one a run left between
+// removing the old entry and renaming the tree in: that tree is used.
+FilePlace fileLocate(StorageFile *d, RootDirectory *root, const std::string &name) {
+  FilePlace at = {name, std::string()};
+  for (size_t slash = name.find('/'); slash != std::string::npos && slash > 0;
+       slash = name.find('/', slash + 1)) {
+    std::string component = name.substr(0, slash);
+    FileIdentity identity;
+    bool there = fileThere(root, component, &identity);
+    if (there && S_ISDIR(identity.mode)) continue;
+    if (!there) {
+      FileIdentity aside;
+      if (!Platform_IsErrorMissing(Platform_GetLastError()) ||
+          !fileThere(root, fileAsideName(d, component), &aside) || !S_ISDIR(aside.mode))
+        return at;  // made when something is written there
+    }
+    at.blocked = component;
+    at.place = fileAsideName(d, component) + name.substr(slash);
+    return at;
+  }
+  return at;
+}
+
+// A record's current name changes under the completed lock (the last of
+// all, taken under a record's lock too): a tree swapped in renames the
+// names of the records open in it.
+void fileSetCurrent(StorageFile *d, OpenFile *o, const std::string &current) {
+  CriticalSection_Enter(d->completedLock);
+  o->current = current;
+  CriticalSection_Leave(d->completedLock);
+}
+
+std::string fileGetCurrent(StorageFile *d, OpenFile *o) {
+  CriticalSection_Enter(d->completedLock);
+  std::string current = o->current;
+  CriticalSection_Leave(d->completedLock);
+  return current;
+}
+
 // The failure of a name that would leave the root is logged once here.
 void fileNoteFailure(StorageFile *d, const std::string &name, int32_t error) {
   if (error == kErrorAccess) fileLog(d, "Access refused (%s) (%d)\n", name.c_str(), error);
@@ -360,15 +424,30 @@ std::string fileTemporaryName(const std::string &name) {
 // The file name is being built in: the one this driver made for it, else
 // one an earlier run left under the partial name; "" when there is none.
 // *identity is the built file's (zeroed when there is none).
+// place: where name is built (fileLocate). A file with another hard link
+// is never taken: it is removed (that name only) and the file is built
+// afresh; anything there but a regular file is passed over.
 std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string &name,
-                          FileIdentity *identity) {
+                          const std::string &place, FileIdentity *identity) {
   CriticalSection_Enter(d->completedLock);
   auto known = d->building.find(name);
   std::string build = known != d->building.end() ? known->second : std::string();
   CriticalSection_Leave(d->completedLock);
-  if (build.empty() && d->settings.partialExtension[0] != '\0') build = filePartialName(d, name);
   memset(identity, 0, sizeof *identity);
   if (!build.empty() && !fileThere(root, build, identity)) build.clear();
+  // The name recorded may be one a tree swapped in has just taken away:
+  // the partial name at the place is looked at as well.
+  if (build.empty() && d->settings.partialExtension[0] != '\0') {
+    build = filePartialName(d, place);
+    if (!fileThere(root, build, identity)) build.clear();
+  }
+  if (!build.empty() && S_ISREG(identity->mode) && identity->links > 1) {
+    fileLog(d, "Removing hard-linked file (%s) (%u)\n", build.c_str(), identity->links);
+    RootDirectory_Remove(root, build.c_str(), 0);
+    build.clear();
+  }
+  if (!build.empty() && !S_ISREG(identity->mode)) build.clear();
+  if (build.empty()) memset(identity, 0, sizeof *identity);
   return build;
 }
 
@@ -423,62 +502,97 @@ std::vector<int64_t> filePlannedRanges(const FilePlan *plan) {
 // in. That is the one made or left for it before (fileBuildName), else a
 // copy of the final file made now (the unchanged ranges come from it: the
 // ranges the plan's pieces will write are not copied, and nothing is when
-// they write every byte), else a new file. The final file is never opened
-// for writing: it keeps the installed version, whole, until
-// Storage_CompleteFile renames the built file over it. Only a new file
-// without a partial extension is written under its final name. 0 with the
+// they write every byte), else a new file, made by this open. The final
+// file is never opened for writing: it keeps the installed version, whole,
+// until Storage_CompleteFile renames the built file over it. Only a new
+// file without a partial extension is written under its final name. A name
+// whose parent path meets a file or a link is built in the aside tree
+// (fileLocate); a directory where the file goes stays until completion. A
+// file found with another hard link is removed and built again. 0 with the
 // last error.
 int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const FilePlan *plan) {
   const std::string &name = o->name;
-  FileIdentity identity = {};
-  std::string build = fileBuildName(d, root, name, &identity);
-  bool hasFinal = build.empty() && fileThere(root, name, &identity);
-  bool fresh = false;
-  if (!build.empty()) {
-    if (!S_ISLNK(identity.mode) && !(identity.mode & S_IWUSR))
-      RootDirectory_MakeWritable(root, build.c_str());
-  } else if (hasFinal && S_ISDIR(identity.mode)) {
-    Platform_SetLastError(kErrorAccess);  // a directory where the file goes
+  // fileOpen took the aside lock for a name built aside; one that became so
+  // since cannot wait for it here, under the record's lock: the open fails
+  // and is tried again.
+  std::unique_lock<std::recursive_mutex> aside(d->asideLock, std::try_to_lock);
+  FilePlace at = fileLocate(d, root, name);
+  if (!at.blocked.empty() && !aside.owns_lock()) {
+    Platform_SetLastError(kPlatformErrorSharingViolation);
     return 0;
-  } else if (hasFinal && S_ISREG(identity.mode)) {
-    build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name)
-                                                    : fileTemporaryName(name);
-    // The installed bytes that the run's pieces will replace are not
-    // copied; a file they replace whole is built from nothing.
-    std::vector<int64_t> planned = filePlannedRanges(plan);
-    fresh = planned.size() == 2 && planned[0] == 0 && planned[1] >= o->size;
-    if (!fresh) {
-      if (!RootDirectory_Copy(root, name.c_str(), build.c_str(), planned.data(),
-                              int32_t(planned.size() / 2)))
-        return 0;
-      RootDirectory_MakeWritable(root, build.c_str());
-    }
-  } else {
-    build = d->settings.partialExtension[0] != '\0' ? filePartialName(d, name) : name;
-    fresh = true;
   }
-  AsyncFile_Create(&o->file);
-  if (!RootDirectory_OpenFile(root, build.c_str(), kWriteFlags | d->settings.extraFileFlags,
-                              o->file)) {
+  if (at.blocked.empty() && aside.owns_lock()) aside.unlock();
+  const std::string &place = at.place;
+  bool extension = d->settings.partialExtension[0] != '\0';
+  if (extension) {
+    // An aside tree a killed run left where this file's partial goes.
+    FileIdentity left;
+    std::string partial = filePartialName(d, place);
+    if (fileThere(root, partial, &left) && S_ISDIR(left.mode) &&
+        !RootDirectory_RemoveTree(root, partial.c_str()))
+      return 0;
+  }
+  for (int attempt = 0;; attempt++) {
+    FileIdentity identity = {};
+    std::string build = fileBuildName(d, root, name, place, &identity);
+    bool hasFinal = build.empty() && fileThere(root, place, &identity);
+    bool fresh = false;
+    if (!build.empty()) {
+      if (!(identity.mode & S_IWUSR)) RootDirectory_MakeWritable(root, build.c_str());
+    } else if (hasFinal && S_ISREG(identity.mode)) {
+      build = extension ? filePartialName(d, place) : fileTemporaryName(place);
+      // The installed bytes that the run's pieces will replace are not
+      // copied; a file they replace whole is built from nothing.
+      std::vector<int64_t> planned = filePlannedRanges(plan);
+      fresh = planned.size() == 2 && planned[0] == 0 && planned[1] >= o->size;
+      if (!fresh) {
+        if (!RootDirectory_Copy(root, place.c_str(), build.c_str(), planned.data(),
+                                int32_t(planned.size() / 2)))
+          return 0;
+        RootDirectory_MakeWritable(root, build.c_str());
+      }
+    } else {
+      // Nothing, a link or a directory at the final name: what is there
+      // goes at completion, when the built file is renamed in.
+      build = extension ? filePartialName(d, place) : hasFinal ? fileTemporaryName(place) : place;
+      fresh = true;
+    }
+    // A new file is made by this open, never one found at the name.
+    uint32_t flags = kWriteFlags | d->settings.extraFileFlags | (fresh ? kAsyncFileCreateNew : 0);
+    AsyncFile_Create(&o->file);
+    if (RootDirectory_OpenFile(root, build.c_str(), flags, o->file)) {
+      fileSetCurrent(d, o, build);
+      if (build != name) {
+        CriticalSection_Enter(d->completedLock);
+        d->building[name] = build;
+        CriticalSection_Leave(d->completedLock);
+      }
+      // A new file gets its blocks at once: pieces arrive in any order, and
+      // a file system allocating as they come is several times slower. A
+      // refusal only costs speed.
+      if (fresh && o->size >= kReserveMinBytes) AsyncFile_Reserve(o->file, uint64_t(o->size));
+      // Unbuffered transfers may round a write past the end; the size is
+      // set then.
+      o->exactSize = fresh && !(d->settings.extraFileFlags & kAsyncFileUnbuffered);
+      o->fresh = fresh ? 1 : 0;
+      return 1;
+    }
     int error = Platform_GetLastError();
+    int errnoValue = Platform_GetLastErrno();
     AsyncFile_Release(&o->file);
+    // Something made at the name since it was looked at, or a file with
+    // another hard link: that name goes, and the file is made afresh, once.
+    bool planted = (flags & kAsyncFileCreateNew) ? error == kPlatformErrorFileExists ||
+                                                       error == kPlatformErrorAlreadyExists
+                                                 : errnoValue == EMLINK;
+    if (attempt == 0 && planted && build != place) {
+      fileLog(d, "Removing planted file (%s) (%d)\n", build.c_str(), error);
+      if (RootDirectory_Remove(root, build.c_str(), 0)) continue;
+      error = Platform_GetLastError();
+    }
     Platform_SetLastError(error);
     return 0;
   }
-  o->current = build;
-  if (build != name) {
-    CriticalSection_Enter(d->completedLock);
-    d->building[name] = build;
-    CriticalSection_Leave(d->completedLock);
-  }
-  // A new file gets its blocks at once: pieces arrive in any order, and a
-  // file system allocating as they come is several times slower. A refusal
-  // only costs speed.
-  if (fresh && o->size >= kReserveMinBytes) AsyncFile_Reserve(o->file, uint64_t(o->size));
-  // Unbuffered transfers may round a write past the end; the size is set then.
-  o->exactSize = fresh && !(d->settings.extraFileFlags & kAsyncFileUnbuffered);
-  o->fresh = fresh ? 1 : 0;
-  return 1;
 }
 
 // Opens the record's file for reading: the file the new version is being
@@ -487,13 +601,20 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
 // the final file.
 int fileOpenForReading(StorageFile *d, RootDirectory *root, OpenFile *o, bool installed) {
   FileIdentity identity;
-  std::string build = installed ? std::string() : fileBuildName(d, root, o->name, &identity);
-  o->current = build.empty() ? o->name : build;
+  std::string place = installed ? o->name : fileLocate(d, root, o->name).place;
+  std::string build = installed ? std::string() : fileBuildName(d, root, o->name, place, &identity);
+  std::string current = build.empty() ? place : build;
+  fileSetCurrent(d, o, current);
   AsyncFile_Create(&o->file);
-  if (!RootDirectory_OpenFile(root, o->current.c_str(),
+  if (!RootDirectory_OpenFile(root, current.c_str(),
                               kReadFlags | kAsyncFileQuietMissing | d->settings.extraFileFlags,
                               o->file)) {
     int error = Platform_GetLastError();
+    // A directory or a link where the file goes holds none of its bytes:
+    // the file is missing (it is built beside and takes their place).
+    if (fileThere(root, current, &identity) &&
+        (S_ISDIR(identity.mode) || S_ISLNK(identity.mode)))
+      error = kErrorNotFound;
     AsyncFile_Release(&o->file);
     Platform_SetLastError(error);
     return 0;
@@ -536,6 +657,11 @@ int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mod
     *handle = o;
     return 1;
   }
+  // A writer of a name built aside takes the aside lock first: it comes
+  // before the table lock and a record's, as for the completion that swaps
+  // the tree in.
+  std::unique_lock<std::recursive_mutex> aside(d->asideLock, std::defer_lock);
+  if (writing && !fileLocate(d, root, name).blocked.empty()) aside.lock();
   CriticalSection_Enter(d->tableLock);
   OpenFile *o = nullptr;
   for (;;) {
@@ -694,7 +820,9 @@ int fileExists(void *context, StorageStep *step) {
   auto *m = static_cast<StorageMember *>(step->value);
   RootDirectory *root = fileRoot(d);
   FileIdentity identity;
-  bool present = root != nullptr && fileThere(root, fileNameOf(m->file), &identity);
+  bool present = root != nullptr &&
+                 fileThere(root, fileLocate(d, root, fileNameOf(m->file)).place, &identity) &&
+                 !S_ISDIR(identity.mode) && !S_ISLNK(identity.mode);
   return Storage_CompleteStep(step, present ? 0 : kStorageResultMissing, 0);
 }
 
@@ -714,11 +842,70 @@ bool fileSameTime(const FileIdentity &identity, double wanted) {
   return have == int64_t(std::floor(wanted * 1e6 + 0.5));
 }
 
+// Renames the built file from to place, the place of name. A real
+// directory there is the installed version's (its entries are not the new
+// version's: a file takes the directory's name) and goes first, as the
+// clean-up would remove it, right before the rename. 1/0 with the last
+// error.
+int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
+                 const std::string &place) {
+  FileIdentity there;
+  if (fileThere(root, place, &there) && S_ISDIR(there.mode)) {
+    fileLog(d, "Replace directory (%s)\n", place.c_str());
+    if (!RootDirectory_RemoveTree(root, place.c_str())) return 0;
+  }
+  return RootDirectory_Rename(root, from.c_str(), place.c_str());
+}
+
+// Swaps the tree built aside for blocked in: the installed entry at
+// blocked (a file or a link) goes, as the clean-up would remove it, and the
+// aside tree is renamed to blocked right after. A run stopped between the
+// two leaves the aside tree, which fileLocate finds again. Files open in
+// the tree keep their descriptors; the names recorded for them follow it.
+// Under the aside lock. 1/0 with the last error.
+int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocked) {
+  std::string aside = fileAsideName(d, blocked);
+  FileIdentity identity;
+  if (!fileThere(root, aside, &identity) || !S_ISDIR(identity.mode)) return 1;  // swapped
+  if (fileThere(root, blocked, &identity)) {
+    if (S_ISDIR(identity.mode)) {  // made by someone else meanwhile: not ours to merge
+      Platform_SetLastError(kErrorAccess);
+      return 0;
+    }
+    fileLog(d, "Erase (%s)\n", blocked.c_str());
+    if (!RootDirectory_Remove(root, blocked.c_str(), 0) &&
+        !Platform_IsErrorMissing(Platform_GetLastError()))
+      return 0;
+  }
+  // The rename and the names recorded change under both locks, so that no
+  // look-up of a name being built meets the tree renamed and its old name.
+  std::string from = aside + "/", to = blocked + "/";
+  auto follow = [&](std::string &path) {
+    if (path.compare(0, from.size(), from) == 0) path = to + path.substr(from.size());
+  };
+  CriticalSection_Enter(d->tableLock);
+  CriticalSection_Enter(d->completedLock);
+  int renamed = RootDirectory_Rename(root, aside.c_str(), blocked.c_str());
+  int error = renamed ? 0 : Platform_GetLastError();
+  if (renamed) {
+    for (auto &entry : d->openFiles) follow(entry.second->current);
+    for (auto &entry : d->building) follow(entry.second);
+  }
+  CriticalSection_Leave(d->completedLock);
+  CriticalSection_Leave(d->tableLock);
+  if (!renamed) {
+    Platform_SetLastError(error);
+    return 0;
+  }
+  fileLog(d, "Swap in (%s)\n", blocked.c_str());
+  return 1;
+}
+
 // Gives the closed, whole file built for name (identity buildId) the time
-// and attributes wanted and renames it over name. true, or false with the
-// failure logged and the result pair set.
+// and attributes wanted and renames it over place, name's place. true, or
+// false with the failure logged and the result pair set.
 bool fileFinishBuilt(StorageFile *d, RootDirectory *root, const FileEntry *entry,
-                     const std::string &name, const std::string &build,
+                     const std::string &name, const std::string &place, const std::string &build,
                      const FileIdentity &buildId, bool wantTime, bool wantAttr, int32_t *code,
                      int32_t *codeEx) {
   const char *failure = nullptr;
@@ -727,7 +914,7 @@ bool fileFinishBuilt(StorageFile *d, RootDirectory *root, const FileEntry *entry
   else if (wantAttr &&
            !RootDirectory_SetMode(root, build.c_str(), fileWantedMode(buildId.mode, entry)))
     failure = "Failed to set attributes (%s) (%d)\n";
-  else if (!RootDirectory_Rename(root, build.c_str(), name.c_str()))
+  else if (!fileRenameIn(d, root, build, place))
     failure = "Failed to rename file (%s) (%d)\n";
   if (failure != nullptr) {
     int32_t error = Platform_GetLastError();
@@ -759,7 +946,19 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     *codeEx = error;
   };
   if (root == nullptr) return fail(nullptr, Platform_GetLastError());
+  // A name built aside: its completions, and the swap that ends them, one
+  // at a time.
+  FilePlace at = fileLocate(d, root, name);
+  std::unique_lock<std::recursive_mutex> aside(d->asideLock, std::defer_lock);
+  if (!at.blocked.empty()) {
+    aside.lock();
+    at = fileLocate(d, root, name);
+    if (at.blocked.empty()) aside.unlock();
+  }
+  const std::string &place = at.place;
   auto markDone = [&] {
+    if (!at.blocked.empty() && !fileSwapAside(d, root, at.blocked))
+      return fail("Failed to rename file (%s) (%d)\n", Platform_GetLastError());
     CriticalSection_Enter(d->completedLock);
     d->completed.insert(name);
     CriticalSection_Leave(d->completedLock);
@@ -767,7 +966,13 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   };
   if ((entry->flags & kFileEntryLink) || (entry->attr & kStorageFileAttrLink)) {
     const char *target = entry->link != nullptr ? entry->link : "";
-    if (!RootDirectory_CreateLink(root, name.c_str(), target))
+    FileIdentity there;
+    if (fileThere(root, place, &there) && S_ISDIR(there.mode)) {
+      fileLog(d, "Replace directory (%s)\n", place.c_str());
+      if (!RootDirectory_RemoveTree(root, place.c_str()))
+        return fail("Failed to create link (%s) (%d)\n", Platform_GetLastError());
+    }
+    if (!RootDirectory_CreateLink(root, place.c_str(), target))
       return fail("Failed to create link (%s) (%d)\n", Platform_GetLastError());
     return markDone();
   }
@@ -776,17 +981,20 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   bool wantAttr =
       (entry->flags & (kFileEntryAttr | kFileEntryMode)) && !d->settings.skipAttributes;
   FileIdentity buildId = {}, finalId = {};
-  std::string build = fileBuildName(d, root, name, &buildId);
-  bool hasFinal = build.empty() && fileThere(root, name, &finalId);
-  int32_t finalError = hasFinal || !build.empty() ? 0 : Platform_GetLastError();
+  std::string build = fileBuildName(d, root, name, place, &buildId);
+  // A directory at the place is the installed version's: it goes when the
+  // built file is renamed in, and is no final file.
+  bool finalThere = build.empty() && fileThere(root, place, &finalId);
+  int32_t finalError = finalThere || !build.empty() ? 0 : Platform_GetLastError();
+  bool hasFinal = finalThere && !S_ISDIR(finalId.mode);
   CriticalSection_Enter(d->tableLock);
   auto open = d->openFiles.find(name);
   bool writing = open != d->openFiles.end() && open->second->write;
   bool whole = !writing && !build.empty() && S_ISREG(buildId.mode) && buildId.size == size;
   if (whole && open != d->openFiles.end()) {
     // A reader has the name open: the table lock keeps a writer out.
-    bool done = fileFinishBuilt(d, root, entry, name, build, buildId, wantTime, wantAttr, code,
-                                codeEx);
+    bool done = fileFinishBuilt(d, root, entry, name, place, build, buildId, wantTime, wantAttr,
+                                code, codeEx);
     CriticalSection_Leave(d->tableLock);
     if (done) markDone();
     return;
@@ -800,8 +1008,8 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     o->accessCount = 1;
     CriticalSection_Enter(o->lock);
     CriticalSection_Leave(d->tableLock);
-    bool done = fileFinishBuilt(d, root, entry, name, build, buildId, wantTime, wantAttr, code,
-                                codeEx);
+    bool done = fileFinishBuilt(d, root, entry, name, place, build, buildId, wantTime, wantAttr,
+                                code, codeEx);
     CriticalSection_Leave(o->lock);
     fileClose(d, &o, 0);
     if (done) markDone();
@@ -825,7 +1033,7 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     }
     if (wantAttr) {
       FileIdentity now;
-      if (!fileThere(root, target, &now) ||
+      if (!fileThere(root, target, &now) || now.links > 1 ||
           !RootDirectory_SetMode(root, target.c_str(), fileWantedMode(now.mode, entry))) {
         fail("Failed to set attributes (%s) (%d)\n", Platform_GetLastError());
         return false;
@@ -833,7 +1041,11 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     }
     return true;
   };
-  if (hasFinal && build.empty() && !writing && S_ISREG(finalId.mode) && finalId.size == size) {
+  // A final file with another hard link is never changed where it is: its
+  // time and mode would be set on whatever file the link's maker chose. It
+  // is built again and renamed in like any other.
+  if (hasFinal && build.empty() && !writing && S_ISREG(finalId.mode) && finalId.size == size &&
+      finalId.links <= 1) {
     bool same = (!wantTime || fileSameTime(finalId, entry->mtime)) &&
                 (!wantAttr || fileWantedMode(finalId.mode, entry) == (finalId.mode & 07777));
     if (same) return markDone();
@@ -843,7 +1055,7 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     int32_t error = 0;
     if (!fileOpen(d, name, size, kStorageFileModeRead, &handle, &error))
       return fail(nullptr, error);
-    bool set = setTimeAndAttributes(handle->file, name);
+    bool set = setTimeAndAttributes(handle->file, place);
     fileClose(d, &handle, 0);
     if (set) markDone();
     return;
@@ -859,13 +1071,14 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     fail("Failed to truncate (%s) (%d)\n", AsyncFile_GetLastError(file));
     return fileClose(d, &handle, 0);
   }
-  if (!setTimeAndAttributes(file, handle->current)) return fileClose(d, &handle, 0);
-  if (handle->current != name) {
-    if (!RootDirectory_Rename(root, handle->current.c_str(), name.c_str())) {
+  std::string current = fileGetCurrent(d, handle);
+  if (!setTimeAndAttributes(file, current)) return fileClose(d, &handle, 0);
+  if (current != place) {
+    if (!fileRenameIn(d, root, current, place)) {
       fail("Failed to rename file (%s) (%d)\n", Platform_GetLastError());
       return fileClose(d, &handle, 0);
     }
-    handle->current = name;
+    fileSetCurrent(d, handle, place);
     CriticalSection_Enter(d->completedLock);
     d->building.erase(name);
     CriticalSection_Leave(d->completedLock);
@@ -916,6 +1129,18 @@ int32_t fileReadIgnoreFile(StorageFile *d) {
   return error;
 }
 
+// An aside tree a killed run left for name (a file or link of the erased
+// version that a later one made a directory) and no run has swapped in:
+// nothing will use it any more.
+void fileEraseAside(StorageFile *d, RootDirectory *root, const std::string &name) {
+  std::lock_guard<std::recursive_mutex> aside(d->asideLock);
+  std::string tree = fileAsideName(d, name);
+  FileIdentity identity;
+  if (!fileThere(root, tree, &identity) || !S_ISDIR(identity.mode)) return;
+  fileLog(d, "Erase (%s)\n", tree.c_str());
+  RootDirectory_RemoveTree(root, tree.c_str());
+}
+
 int fileEraseFile(void *context, StorageStep *step) {
   StorageFile *d = fileOf(context);
   auto *entry = static_cast<FileEntry *>(step->value);
@@ -930,18 +1155,42 @@ int fileEraseFile(void *context, StorageStep *step) {
   RootDirectory *root = fileRoot(d);
   if (root == nullptr) return Storage_CompleteStep(step, 0, 0);  // nothing to erase
   FileIdentity identity;
+  // A parent that is a link or a file now (a name that changed type) holds
+  // nothing of the erased version; what a link there leads to is the new
+  // version's, never erased through it.
+  bool reachable = true;
+  for (size_t slash = name.find('/'); reachable && slash != std::string::npos && slash > 0;
+       slash = name.find('/', slash + 1)) {
+    FileIdentity parent;
+    if (fileThere(root, name.substr(0, slash), &parent)) {
+      reachable = S_ISDIR(parent.mode);
+    } else if (Platform_GetLastError() != kErrorAccess) {
+      reachable = false;
+    } else {
+      break;  // a name leaving the root: refused below
+    }
+  }
+  if (!reachable) {
+    fileEraseAside(d, root, name);
+    return Storage_CompleteStep(step, 0, 0);
+  }
   if (!fileThere(root, name, &identity)) {
     int32_t error = Platform_GetLastError();
     if (error == kErrorAccess) {
       fileNoteFailure(d, name, error);
       return Storage_CompleteStep(step, kStorageResultFile, error);
     }
+    fileEraseAside(d, root, name);
     return Storage_CompleteStep(step, 0, 0);
   }
-  // A link goes itself, never what it leads to; only a real directory is
-  // removed as one (and only when empty).
-  int isDirectory = S_ISDIR(identity.mode) ? 1 : 0;
-  if (!RootDirectory_Remove(root, name.c_str(), isDirectory)) {
+  // A link goes itself, never what it leads to. A real directory at the
+  // name is the new version's (a name that became a directory): it stays.
+  if (S_ISDIR(identity.mode)) {
+    fileEraseAside(d, root, name);
+    Storage_SetLastActivity(step->storage, Platform_GetTickSeconds());
+    return Storage_CompleteStep(step, 0, 0);
+  }
+  if (!RootDirectory_Remove(root, name.c_str(), 0)) {
     int32_t error = Platform_GetLastError();
     if (!Platform_IsErrorMissing(error)) {
       fileNoteFailure(d, name, error);
@@ -951,6 +1200,7 @@ int fileEraseFile(void *context, StorageStep *step) {
   CriticalSection_Enter(d->completedLock);
   d->completed.erase(name);
   CriticalSection_Leave(d->completedLock);
+  fileEraseAside(d, root, name);
   // The directories that the erase emptied, up to (not including) the root.
   CriticalSection_Enter(d->tableLock);
   std::string directory = name;
@@ -996,9 +1246,18 @@ int StorageFile_HasPartialFile(void *context, FileList *list) {
   RootDirectory *root = fileRoot(d);
   if (root == nullptr) return 0;
   FileEntry *entry = nullptr;
+  std::unordered_set<std::string> directories;  // looked at for a tree built aside
   for (int more = FileList_GetFirst(list, &entry); more; more = FileList_GetNext(entry, &entry)) {
     FileIdentity identity;
-    if (fileThere(root, filePartialName(d, fileNameOf(entry)), &identity)) return 1;
+    std::string name = fileNameOf(entry);
+    if (fileThere(root, filePartialName(d, name), &identity)) return 1;
+    for (size_t slash = name.find('/'); slash != std::string::npos && slash > 0;
+         slash = name.find('/', slash + 1)) {
+      std::string directory = name.substr(0, slash);
+      if (!directories.insert(directory).second) continue;
+      if (fileThere(root, fileAsideName(d, directory), &identity) && S_ISDIR(identity.mode))
+        return 1;
+    }
   }
   return 0;
 }

@@ -30,12 +30,24 @@
 // partial name by an earlier run included); only reads of the installed
 // version (StorageRequest_GetInstalled: a delta's source) go to the final
 // file. (5) transfers move exactly their member's bytes; fewer is 962.
+// (6) a name whose parent path meets a file or a link of the installed
+// version (a name that becomes a directory) is built in a tree aside, below
+// that component plus the partial extension, in the root (so the swap is a
+// rename); its completion removes the old file or link and renames the
+// tree in, right after each other; a run stopped between the two leaves
+// the tree, which the next run finds and completes. A file where a
+// directory is installed is built beside it and the directory goes right
+// before the rename. (7) a file with more than one hard link is never
+// written, cut or given a time or mode: a partial so found is removed and
+// made afresh, made by its own open, never through a link.
 //
 // Threads: configuration and status on the owner's thread; the step slots
 // on I/O worker threads, several at once; transfer completions on I/O
 // worker threads. The table lock guards the open-file and ignore tables,
-// the completed lock the completed-file table; a record's lock (taken after
-// the table lock) guards its opening.
+// the completed lock the completed-file table, the names files are built
+// under and the records' current names; a record's lock (taken after the
+// table lock) guards its opening. The aside lock (before the table lock
+// and a record's) keeps files from being made in a tree being swapped in.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -232,7 +233,13 @@ int filePieceOpen(StorageFilePiece *d, StorageStep *step, uint32_t flags, AsyncF
       Storage_GetMeters(step->storage, &meters);
       AsyncFile_GetMeter(f, &fileMeters);
       MeterRW_SetParent(fileMeters, meters);
-      if (!RootDirectory_OpenFile(use.root, name.c_str(), flags, f)) {
+      bool opened = RootDirectory_OpenFile(use.root, name.c_str(), flags, f) != 0;
+      // A piece file with another hard link is not written: the name is
+      // removed (the linked file stays as it is) and the piece made afresh.
+      if (!opened && writing && Platform_GetLastErrno() == EMLINK &&
+          RootDirectory_Remove(use.root, name.c_str(), 0))
+        opened = RootDirectory_OpenFile(use.root, name.c_str(), flags | kAsyncFileCreateNew, f) != 0;
+      if (!opened) {
         error = filePieceFailure(d, name);
         AsyncFile_Release(&f);
       }

@@ -185,8 +185,17 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
     });
     ASSERT_EQ(read.result, 0) << read.resultEx;
     flagsSeen.insert(flags);
-    // A longer file of an earlier write is cut, not overwritten in part.
-    WriteFile(plain / PieceName(meta.get(), index), std::string(3 * kStorageRequestSlack, 'j'));
+    // A longer file of an earlier write is cut, not overwritten in part;
+    // the first piece's name is a hard link to another file instead, which
+    // is let alone.
+    fs::path victim = root / "victim";
+    if (written == 0) {
+      WriteFile(victim, "keep");
+      fs::create_directories((plain / PieceName(meta.get(), index)).parent_path());
+      fs::create_hard_link(victim, plain / PieceName(meta.get(), index));
+    } else {
+      WriteFile(plain / PieceName(meta.get(), index), std::string(3 * kStorageRequestSlack, 'j'));
+    }
     StorageOutcome write = Run([&](StorageOutcome *o) {
       Storage_Write(second, request, o, StorageOutcome::Complete);
     });
@@ -194,6 +203,10 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
     std::string name = PieceName(meta.get(), index);
     EXPECT_EQ(ReadFile(plain / name),
               Test_ReadVectors("contenttree/pieces/cache/" + target + "/flags0/" + name));
+    if (written == 0) {
+      EXPECT_EQ(ReadFile(victim), "keep");
+      EXPECT_EQ(fs::hard_link_count(plain / name), 1u);
+    }
     written++;
   }
   EXPECT_EQ(flagsSeen.size(), 16u);

@@ -1,6 +1,7 @@
 // The checks before a sync writes; see preflight.h.
 #include "host/preflight.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "base/catalog.h"
@@ -66,6 +67,9 @@ int preflightLock(Preflight *p, const char *metafile, char *line, int size) {
     Str_Printf(line, size, "keelson: %s: %s: already running (pid %d)", p->name, lockPath, holder);
   else if (code == kPlatformErrorLockViolation)
     Str_Printf(line, size, "keelson: %s: %s: already running", p->name, lockPath);
+  else if (code == kPlatformErrorAccessDenied && Platform_GetLastErrno() == EMLINK)
+    Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: it has other hard links",
+               p->name, lockPath);
   else
     Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: %s", p->name, lockPath,
                preflightCause(code));

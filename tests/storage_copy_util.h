@@ -40,6 +40,7 @@ struct TestFileShape {
   int64_t size = 0;
   int64_t pad = 0;  // zero bytes after the data (a range of the pad list in list mode)
   uint32_t seed = 0;
+  std::string link = "";  // a link entry's target (size 0); empty: a file
 };
 
 struct TestLayout {
@@ -61,6 +62,7 @@ inline std::string TestLayout_Json(const TestLayout &l) {
     if (l.padList && f.size == 0) f.pad = 0;  // a pad list gives empty files no pad
     if (!files.empty()) files += ",";
     files += "{\"name\":\"" + f.name + "\",\"size\":" + std::to_string(f.size);
+    if (!f.link.empty()) files += ",\"link\":\"" + f.link + "\",\"attr\":8";
     if (!l.padList) files += ",\"pad\":" + std::to_string(f.pad);
     files += "}";
     for (int64_t j = 0; j < f.size; j++) stream.push_back(TestContentByte(f.seed, j)), pad.push_back(0);

@@ -50,6 +50,8 @@ constexpr uint32_t kAsyncFileShareRead = 0x20;
 constexpr uint32_t kAsyncFileShareWrite = 0x40;
 constexpr uint32_t kAsyncFileQuietMissing = 0x80;
 constexpr uint32_t kAsyncFileUnbuffered = 0x100;
+// With write: the file is made by this open, never one already there (O_EXCL).
+constexpr uint32_t kAsyncFileCreateNew = 0x200;
 
 // Open attempts and the pause after each failed one, for a file that exists
 // but is locked (error kinds Locked: 32, 33, 108). Other failures are final.

@@ -165,6 +165,7 @@ struct FileIdentity {
   int64_t size;
   int64_t modifiedSeconds;
   int32_t modifiedNanoseconds;
+  uint32_t links;  // hard links to the inode: more than 1 means other names reach it
 };
 
 // stat(2) (followLinks 1) or lstat(2) of the path. 1, or 0 with it zeroed.

@@ -65,7 +65,10 @@ int RootDirectory_OpenParent(RootDirectory *root, const char *name, int create,
 // Opens name into file (closed) with AsyncFile's open flags: share modes,
 // the unbuffered bit (refused by the file system: opened buffered), cutting
 // and positioning as AsyncFile_Open does; parents are made when the flags
-// may create. 1, or 0 with the last error (also the file's).
+// may create. A file opened for writing that has another hard link is
+// closed again unwritten and refused with 5 (errno EMLINK): whoever made
+// that link would have us write into a file of theirs choosing. 1, or 0
+// with the last error (also the file's).
 int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags,
                            AsyncFile *file);
 // lstat of name. 1, or 0 with it zeroed and the last error.
@@ -73,6 +76,9 @@ int RootDirectory_GetIdentity(RootDirectory *root, const char *name, FileIdentit
 // unlink (isDirectory 0: a link is removed, never its target) or rmdir
 // (1: a real, empty directory) of name. 1/0.
 int RootDirectory_Remove(RootDirectory *root, const char *name, int isDirectory);
+// Removes name whatever it is: a directory with everything below it (links
+// removed, never followed). A missing name succeeds. 1/0.
+int RootDirectory_RemoveTree(RootDirectory *root, const char *name);
 // Renames from to to (parents of to made), replacing a file at to. 1/0.
 int RootDirectory_Rename(RootDirectory *root, const char *from, const char *to);
 // Copies the regular file from to to (data, permission bits and modified

@@ -438,6 +438,7 @@ int asyncFileOpenFlags(uint32_t flags) {
   else if (writes)
     open = O_WRONLY | O_CREAT;
   if (open >= 0 && (flags & kAsyncFileUnbuffered)) open |= O_DIRECT | O_DSYNC;
+  if (open >= 0 && writes && (flags & kAsyncFileCreateNew)) open |= O_CREAT | O_EXCL;
   return open;
 }
 

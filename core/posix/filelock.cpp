@@ -65,6 +65,14 @@ int Platform_LockFile(const char *path, int *fd, int32_t *holderPid) {
     close(lock);
     return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "lock owner", path);
   }
+  // A file with another hard link is someone else's file too: taking it
+  // would write our id over whatever the link's maker chose.
+  if (status.st_nlink != 1) {
+    Log_Print(LOG_ERROR, KSRC, 0, "Lock file %s has %u hard links: refused\n", path,
+              uint32_t(status.st_nlink));
+    close(lock);
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EMLINK, "lock links", path);
+  }
   int rc;
   do rc = flock(lock, LOCK_EX | LOCK_NB);
   while (rc != 0 && errno == EINTR);

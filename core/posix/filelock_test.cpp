@@ -1,6 +1,6 @@
 // Lock files: a held lock names its holder; what is planted at the name (a
-// link, a FIFO, another user's file) is refused without being followed,
-// opened for good or cut.
+// link, a FIFO, another user's file, a hard link) is refused without being
+// followed, opened for good or cut.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,7 +52,9 @@ TEST(PlatformLockFile, PlantedNamesAreRefused) {
   std::string victim = dir / "victim";
   std::ofstream(victim) << "keep";
   std::string link = dir / "link.lock", fifo = dir / "fifo.lock", other = dir / "other.lock";
+  std::string hard = dir / "hard.lock";
   ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  ASSERT_EQ(::link(victim.c_str(), hard.c_str()), 0);  // the victim is ours: its pid would go in
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::ofstream(other) << "1";
   // Only root can give a file away; as anyone else the row has no plant.
@@ -60,7 +62,10 @@ TEST(PlatformLockFile, PlantedNamesAreRefused) {
   struct Row {
     std::string path;
     int code;
-  } rows[] = {{link, 1921}, {fifo, kPlatformErrorAccessDenied}, {other, kPlatformErrorAccessDenied}};
+  } rows[] = {{link, 1921},
+              {fifo, kPlatformErrorAccessDenied},
+              {other, kPlatformErrorAccessDenied},
+              {hard, kPlatformErrorAccessDenied}};
   for (const Row &row : rows) {
     SCOPED_TRACE(row.path);
     if (row.path == other && !planted) continue;

@@ -60,6 +60,7 @@ void fileopsIdentity(const struct stat &st, FileIdentity *identity) {
   identity->size = st.st_size;
   identity->modifiedSeconds = st.st_mtim.tv_sec;
   identity->modifiedNanoseconds = int32_t(st.st_mtim.tv_nsec);
+  identity->links = uint32_t(st.st_nlink);
 }
 
 }  // namespace

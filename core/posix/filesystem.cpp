@@ -578,6 +578,7 @@ void FsDirectory_Identity(const struct statx &sx, FileIdentity *identity) {
   identity->size = int64_t(sx.stx_size);
   identity->modifiedSeconds = sx.stx_mtime.tv_sec;
   identity->modifiedNanoseconds = int32_t(sx.stx_mtime.tv_nsec);
+  identity->links = sx.stx_nlink;
 }
 
 uint32_t FsDirectory_ClusterBytes(int fd) {

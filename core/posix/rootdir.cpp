@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "core/platform/asyncfile.h"
 #include "core/platform/path.h"
@@ -340,6 +341,12 @@ int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags
     return fd >= 0 ? 1 : 0;
   });
   if (!opened) return 0;
+  struct stat st;
+  if ((openFlags & (O_WRONLY | O_RDWR)) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      st.st_nlink > 1) {
+    close(fd);
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EMLINK, "hard link", name);
+  }
   std::string path = std::string(root->path) + "/" + name;
   if (!AsyncFile_Adopt(file, fd, direct, path.c_str(), flags)) {
     Platform_SetLastError(AsyncFile_GetLastError(file));
@@ -369,6 +376,51 @@ int RootDirectory_Remove(RootDirectory *root, const char *name, int isDirectory)
     if (isDirectory) rootCacheForget(root, name);
     return 1;
   });
+}
+
+namespace {
+
+// Directories below one removed tree at most: deeper is refused (1921).
+constexpr int kRootTreeDepthMax = 128;
+
+// Removes leaf of parent and, when it is a directory, everything in it
+// first. 1/0.
+int rootRemoveTreeAt(PlatformDirectory *parent, const char *leaf, int depth) {
+  FileIdentity identity;
+  if (!Platform_GetFileIdentityAt(parent, leaf, &identity))
+    return Platform_IsErrorMissing(Platform_GetLastError()) ? 1 : 0;
+  if (!S_ISDIR(identity.mode)) return FileOps_RemoveAt(parent, leaf, 0);
+  if (depth >= kRootTreeDepthMax)
+    return POSIX_FAIL_CODE(kPlatformErrorLinkLoop, ELOOP, "remove tree", leaf);
+  PlatformDirectory *directory = nullptr;
+  if (!Platform_OpenDirectoryAt(parent, leaf, &directory)) return 0;
+  // Listed whole first: removing while reading may pass entries over.
+  std::vector<std::string> names;
+  char name[kPathMax];
+  int isDirectory = 0;
+  while (Platform_ReadDirectoryAt(directory, name, &isDirectory)) names.emplace_back(name);
+  int ok = 1;
+  if (!(identity.mode & S_IWUSR)) Platform_SetDirectoryMode(directory, (identity.mode | S_IWUSR) & 07777);
+  for (const std::string &child : names)
+    if (ok && !rootRemoveTreeAt(directory, child.c_str(), depth + 1)) ok = 0;
+  int error = ok ? 0 : Platform_GetLastError();
+  Platform_CloseDirectory(&directory);
+  if (!ok) {
+    Platform_SetLastError(error);
+    return 0;
+  }
+  return FileOps_RemoveAt(parent, leaf, 1);
+}
+
+}  // namespace
+
+int RootDirectory_RemoveTree(RootDirectory *root, const char *name) {
+  int ok = rootAt(root, name, 0, [&](PlatformDirectory *p, const char *leaf) {
+    return rootRemoveTreeAt(p, leaf, 0);
+  });
+  if (!ok && Platform_IsErrorMissing(Platform_GetLastError())) ok = 1;
+  rootCacheForget(root, name);
+  return ok;
 }
 
 int RootDirectory_Rename(RootDirectory *root, const char *from, const char *to) {

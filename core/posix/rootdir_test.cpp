@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -240,6 +241,30 @@ TEST_F(RootDirectoryTest, WorksInside) {
   PlatformDirectory *absolute = nullptr;
   EXPECT_EQ(Platform_OpenDirectoryBeneath(nullptr, "/tmp", 0, &absolute), 0);
   EXPECT_EQ(Platform_GetLastError(), 5);
+  // A file with another hard link is read, never opened for writing.
+  ASSERT_EQ(link((dir_ / "outside/keep").c_str(), (dir_ / "root/hard").c_str()), 0);
+  EXPECT_EQ(Write("hard", "overwritten"), 5);
+  EXPECT_EQ(Platform_GetLastErrno(), EMLINK);
+  AsyncFile *reader = nullptr;
+  AsyncFile_Create(&reader);
+  EXPECT_EQ(RootDirectory_OpenFile(root_, "hard", kAsyncFileRead, reader), 1);
+  AsyncFile_Release(&reader);
+  EXPECT_EQ(RootDirectory_Remove(root_, "hard", 0), 1);
+  // A new file is made by its open, never one that is there.
+  EXPECT_EQ(Write("a/b/fresh", "one"), 0);
+  AsyncFile *fresh = nullptr;
+  AsyncFile_Create(&fresh);
+  EXPECT_EQ(RootDirectory_OpenFile(root_, "a/b/fresh", kWrite | kAsyncFileCreateNew, fresh), 0);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorFileExists);
+  AsyncFile_Release(&fresh);
+  // A tree goes whole, its links with it and never what they lead to.
+  ASSERT_EQ(symlink("../../../outside", (dir_ / "root/a/b/away").c_str()), 0);
+  ASSERT_EQ(chmod((dir_ / "root/a/b").c_str(), 0555), 0);
+  EXPECT_EQ(RootDirectory_RemoveTree(root_, "a"), 1);
+  EXPECT_FALSE(Dirops_Exists(dir_ / "root/a"));
+  EXPECT_EQ(RootDirectory_RemoveTree(root_, "a"), 1);  // missing: nothing to do
+  EXPECT_EQ(RootDirectory_RemoveTree(root_, "out"), 1);  // a link to a directory: the link
+  EXPECT_TRUE(Dirops_Exists(dir_ / "outside/keep"));
 }
 
 // The descriptor limit lowered for a scope, so that a root opened in it

@@ -1,0 +1,365 @@
+#!/usr/bin/python3
+"""`keelson sync` between versions in which names change type, end to end
+against `python3 -m http.server` (signed documents, an httpPiece remote).
+One case per run:
+
+  typechange_e2e.py CASE --keelson PATH
+
+  swap      v1 has files x, a/b and changed.bin, a directory d/ (d/y, d/z),
+            e/ (e/f) and a link l -> x; v2 has x/inner, a/b/c/d, a file d, a
+            file l, a link e -> keep.bin and d/z's bytes at moved/z. v1 -> v2
+            -> v1, and v2 from empty -> v1: each run ends 0, `sha1sum -c`
+            passes, links read as listed, no partial name is left
+  kill      v1 -> v2 killed (SIGKILL) at 10 moments spread over a whole
+            run's time (a fixed, printed seed), and twice at the swap itself
+            (the old entry removed, the tree built aside not yet renamed in,
+            as a kill there leaves it): every file whose type stays holds
+            v1's or v2's bytes, and the next run ends 0 with v2
+  hardlinks the installation belongs to user 65534, root syncs it: a hard
+            link at the lock to a file of root's is refused (exit 1, a line
+            naming the lock) and one at a partial name is removed, not
+            written (the run ends 0 with v2); the linked files keep their
+            bytes, mode and time. Where the kernel forbids the user to link
+            root's files (fs.protected_hardlinks), root plants them in its
+            stead. Needs root and setpriv.
+
+Exit status 0 when every check passed, 77 when the case cannot run here.
+Every wait is bounded.
+"""
+import argparse
+import base64
+import hashlib
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(HERE))
+from make_tree import Signer, encode_piece, write_bytes, write_text  # noqa: E402
+from contenttree import Version, _digests  # noqa: E402
+from contenttree.pieces import pieces_of  # noqa: E402
+from sync_e2e import free_port  # noqa: E402
+
+REPOSITORY = "game"
+PIECE = 4096
+RUN_SECONDS = 60
+KILL_SEED = 0x7479
+KILLS = 10
+NOBODY = 65534
+SKIP = 77
+COPY_LEFT = re.compile(r"\.varnopartial\.[0-9a-f]+\.tmp$")
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+def blob(seed, size):
+    return random.Random(seed).randbytes(size)
+
+
+KEEP = blob(1, 9000)  # three pieces, the same in both versions
+V1 = {"x": blob(2, 700), "a/b": blob(3, 300), "changed.bin": blob(4, 5000),
+      "d/y": blob(5, 200), "d/z": blob(6, 4500), "e/f": blob(7, 100), "l": ("link", "x"),
+      "keep.bin": KEEP}
+V2 = {"x/inner": blob(8, 800), "a/b/c/d": blob(9, 400), "changed.bin": blob(10, 5000),
+      "d": blob(11, 600), "moved/z": V1["d/z"], "l": blob(12, 50), "e": ("link", "keep.bin"),
+      "keep.bin": KEEP}
+VERSIONS = {"1": V1, "2": V2}
+
+
+def make_version(vid, tree):
+    v = Version(vid)
+    v.piece_size, v.algorithm, v.top_algorithm = PIECE, "SHA1", "SHA1"
+    v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "none", True
+    at = 0
+    for name in sorted(tree):
+        value = tree[name]
+        link = value[1] if isinstance(value, tuple) else None
+        data = b"" if link else value
+        v.files.append({"spelling": name, "name": name, "size": len(data), "offset": at,
+                        "pad": 0, "link": link, "mtime": None, "attr": 8 if link else None,
+                        "mode": None, "data": data, "sha1": hashlib.sha1(data).hexdigest()})
+        at += len(data)
+    v.digests = _digests(random.Random(0), v)
+    return v
+
+
+def metafile(v):
+    files = []
+    for f in v.files:
+        entry = {"name": f["name"], "size": f["size"]}
+        if f["link"]:
+            entry.update(link=f["link"], attr=8)
+        files.append(entry)
+    return {"id": v.id, "files": files,
+            "pieces": {"algorithm": v.algorithm, "size": v.piece_size, "hashPadding": True,
+                       "digests": [base64.b64encode(d).decode() for d in v.digests]}}
+
+
+class Site:
+    """The signed tree of both versions, its server and a client beside it."""
+
+    def __init__(self, root, keelson):
+        self.root, self.keelson = root, keelson
+        self.port = free_port()
+        self.base = f"http://127.0.0.1:{self.port}"
+        self.www = os.path.join(root, "www")
+        self.signer = Signer()
+        rng = random.Random(0x7463)
+        for vid, tree in VERSIONS.items():
+            v = make_version(vid, tree)
+            remote = {"type": "httpPiece", "baseUrl": self.base + "/pieces/"}
+            catalog = {"id": vid, "metafile": f"{self.base}/meta/{vid}.json",
+                       "config": {"remote": remote}}
+            write_text(os.path.join(self.www, "catalog", vid, "catalog.json"),
+                       self.signer.sign(catalog))
+            write_text(os.path.join(self.www, "meta", vid + ".json"), self.signer.sign(metafile(v)))
+            for i, (padded, plain) in enumerate(pieces_of(v)):
+                write_bytes(os.path.join(self.www, "pieces", vid, v.digests[i].hex() + ".varnopiece"),
+                            encode_piece(rng, padded, plain, 0))
+        key = base64.b64encode(self.signer.public_der()).decode()
+        self.app = os.path.join(root, "app.json")
+        write_text(self.app, json.dumps({"webGet": {"whitelist": ["127.0.0.1"]},
+                                         "keyStores": {REPOSITORY: key}}))
+        self.client = os.path.join(root, "client")
+        self.installed = os.path.join(self.client, REPOSITORY)
+        self.metafile = os.path.join(self.client, REPOSITORY + ".metafile.json")
+        self.repo = os.path.join(root, "repo.json")
+        write_text(self.repo, json.dumps({
+            "repository": REPOSITORY, "alias": self.base + "/alias.json",
+            "catalog": self.base + "/catalog/", "certStore": REPOSITORY,
+            "metafile": self.metafile, "local": {"type": "file", "path": self.installed}}))
+        self.env = {k: v for k, v in os.environ.items()
+                    if k.lower() not in ("http_proxy", "https_proxy", "all_proxy")}
+        self.env.update(XDG_DATA_HOME=os.path.join(root, "data"),
+                        XDG_CONFIG_HOME=os.path.join(root, "config"))
+        self.server = None
+
+    def start(self):
+        self.server = subprocess.Popen(
+            [sys.executable, "-m", "http.server", str(self.port), "--bind", "127.0.0.1",
+             "--directory", self.www], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise SystemExit("the server did not start")
+
+    def stop(self):
+        if self.server is not None:
+            self.server.terminate()
+            self.server.wait(timeout=10)
+            self.server = None
+
+    def alias(self, vid):
+        write_text(os.path.join(self.www, "alias.json"), self.signer.sign({REPOSITORY: vid}))
+
+    def args(self):
+        return [self.keelson, "sync", "--app=" + self.app, "--retry-time=0", self.repo]
+
+    def sync(self, vid):
+        self.alias(vid)
+        p = subprocess.run(self.args(), env=self.env, capture_output=True, text=True,
+                           timeout=RUN_SECONDS)
+        return p.returncode, p.stdout + p.stderr
+
+    def state(self):
+        """{name: sha1 or "-> target"} of everything below the installation
+        but directories."""
+        out = {}
+        for top, dirs, names in os.walk(self.installed):
+            for n in names + [d for d in dirs if os.path.islink(os.path.join(top, d))]:
+                path = os.path.join(top, n)
+                rel = os.path.relpath(path, self.installed)
+                if os.path.islink(path):
+                    out[rel] = "-> " + os.readlink(path)
+                else:
+                    with open(path, "rb") as f:
+                        out[rel] = hashlib.sha1(f.read()).hexdigest()
+        return out
+
+
+def wanted(vid):
+    tree = VERSIONS[vid]
+    return {n: ("-> " + v[1]) if isinstance(v, tuple) else hashlib.sha1(v).hexdigest()
+            for n, v in tree.items()}
+
+
+def sha1sum_ok(site, vid):
+    lines = "".join(f"{w}  {n}\n" for n, w in wanted(vid).items() if not w.startswith("->"))
+    p = subprocess.run(["sha1sum", "-c", "--quiet", "-"], input=lines, text=True,
+                       cwd=site.installed, capture_output=True, timeout=30)
+    return p.returncode == 0
+
+
+def expect_version(site, vid, what, killed=False):
+    code, out = site.sync(vid)
+    state = site.state()
+    if killed:
+        # A copy of an installed file into its partial file goes through a
+        # temporary name; one a kill left behind is not looked for.
+        left = [n for n in state if COPY_LEFT.search(n)]
+        if left:
+            print(f"note {what}: a killed copy left {left}", flush=True)
+        state = {n: v for n, v in state.items() if n not in left}
+    extra = sorted(set(state) - set(wanted(vid)))
+    check(code == 0, f"{what}: ends 0" + ("" if code == 0 else f" ({out[-400:]})"))
+    check(sha1sum_ok(site, vid), f"{what}: sha1sum -c passes")
+    check(state == wanted(vid), f"{what}: every name as listed, links included, nothing else "
+          f"({extra})")
+
+
+def case_swap(site):
+    expect_version(site, "1", "v1 from empty")
+    expect_version(site, "2", "v1 -> v2")
+    expect_version(site, "1", "v2 -> v1")
+    shutil.rmtree(site.client)
+    expect_version(site, "2", "v2 from empty")
+    expect_version(site, "1", "v2 -> v1 again")
+
+
+def kept_whole(site):
+    """Names whose type is the same in both versions: v1's or v2's bytes."""
+    state = site.state()
+    one, two = wanted("1"), wanted("2")
+    bad = [n for n in ("keep.bin", "changed.bin") if state.get(n) not in (one[n], two[n])]
+    return bad
+
+
+def case_kill(site):
+    expect_version(site, "1", "v1 from empty")
+    saved = os.path.join(site.root, "client-v1")
+    shutil.copytree(site.client, saved, symlinks=True)
+    began = time.monotonic()
+    expect_version(site, "2", "v1 -> v2 (timed)")
+    whole = time.monotonic() - began
+    rng = random.Random(KILL_SEED)
+    moments = [rng.uniform(0, whole) for _ in range(KILLS)]
+    print(f"kill seed {KILL_SEED:#x}: a run takes {whole:.2f}s; kills after "
+          f"{[round(m, 3) for m in moments]}", flush=True)
+    site.alias("2")
+    for k, delay in enumerate(moments):
+        shutil.rmtree(site.client)
+        shutil.copytree(saved, site.client, symlinks=True)
+        p = subprocess.Popen(site.args(), env=site.env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        time.sleep(delay)
+        if p.poll() is None:
+            p.send_signal(signal.SIGKILL)
+        p.wait(timeout=30)
+        bad = kept_whole(site)
+        check(not bad, f"kill {k} after {delay:.3f}s: files that keep their type are v1 or v2 "
+              f"({bad})")
+        expect_version(site, "2", f"kill {k}: the next run", killed=True)
+    # The swap cut between its two steps: the old entry gone, the new tree
+    # whole under its aside name; then the tree cut before its last file.
+    for cut in ("whole", "partial"):
+        shutil.rmtree(site.client)
+        shutil.copytree(saved, site.client, symlinks=True)
+        aside = os.path.join(site.installed, "x.varnopartial")
+        os.makedirs(aside)
+        data = V2["x/inner"]
+        if cut == "whole":
+            write_bytes(os.path.join(aside, "inner"), data)
+        else:
+            write_bytes(os.path.join(aside, "inner.varnopartial"), data[:100])
+        os.unlink(os.path.join(site.installed, "x"))
+        expect_version(site, "2", f"a swap cut with the tree {cut}: the next run")
+
+
+def as_nobody(*argv):
+    return subprocess.run(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
+                           "--clear-groups", *argv], capture_output=True, timeout=30)
+
+
+def snapshot(path):
+    st = os.stat(path)
+    with open(path, "rb") as f:
+        return f.read(), st.st_mode, st.st_mtime_ns, st.st_uid, st.st_ino
+
+
+def plant_link(victim, name):
+    """A hard link at name to victim: by user 65534, else by root."""
+    if as_nobody("ln", victim, name).returncode == 0:
+        return "user 65534"
+    os.link(victim, name)
+    return "root in its stead"
+
+
+def case_hardlinks(site):
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        print("needs root and setpriv: skipped")
+        return SKIP
+    os.chmod(site.root, 0o711)
+    victim = os.path.join(site.root, "victim.conf")
+    write_bytes(victim, b"root's own file\n")
+    os.chmod(victim, 0o644)
+    before = snapshot(victim)
+    expect_version(site, "1", "v1 from empty")
+    for top, dirs, names in os.walk(site.client):
+        for n in [top] + [os.path.join(top, x) for x in dirs + names]:
+            os.lchown(n, NOBODY, NOBODY)
+    lock = site.metafile + ".lock"
+    os.unlink(lock)
+    who = plant_link(victim, lock)
+    code, out = site.sync("2")
+    check(code == 1 and lock in out and "hard link" in out,
+          f"a hard link at the lock (planted by {who}): exit 1 with a line naming it "
+          f"({code}: {out.strip()[-300:]})")
+    check(snapshot(victim) == before, "the lock's linked file keeps its bytes, mode and time")
+    os.unlink(lock)
+    partial = os.path.join(site.installed, "changed.bin.varnopartial")
+    who = plant_link(victim, partial)
+    expect_version(site, "2", f"a hard link at a partial name (planted by {who})")
+    check(snapshot(victim) == before, "the partial's linked file keeps its bytes, mode and time")
+    installed = os.stat(os.path.join(site.installed, "changed.bin"))
+    check(installed.st_ino != before[4] and installed.st_nlink == 1,
+          "the installed file is an inode of its own")
+    return 0
+
+
+CASES = {"swap": case_swap, "kill": case_kill, "hardlinks": case_hardlinks}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("case", choices=sorted(CASES))
+    ap.add_argument("--keelson", required=True)
+    a = ap.parse_args()
+    try:
+        Signer()
+    except ImportError:
+        print("python3-cryptography is missing: skipped")
+        return SKIP
+    with tempfile.TemporaryDirectory(prefix="keelson-typechange-") as root:
+        site = Site(root, os.path.abspath(a.keelson))
+        site.start()
+        try:
+            result = CASES[a.case](site)
+        finally:
+            site.stop()
+    if result == SKIP:
+        return SKIP
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
