@@ -9,6 +9,7 @@
 #include "core/formats/json.h"
 #include "core/formats/xml.h"
 #include "core/formats/yaml.h"
+#include "core/net/url.h"
 #include "core/net/webget.h"
 #include "core/net/webgetconnection.h"
 #include "core/net/webgetpool.h"
@@ -522,7 +523,8 @@ void asyncHttpStartStep(uintptr_t id, void *payload) {
     WebGetRequest_ClearHeaders(r);
     WebGetRequest_SetSizeLimit(r, a->maxSize < 1 ? 0 : a->maxSize);
     if (!WebGetRequest_SetUrl(r, s->url, 1)) {
-      Log_Print(LOG_WARNING, KSRC, 0, "AsyncHttp: unusable URL '%s'\n", s->url);
+      Log_Print(LOG_WARNING, KSRC, 0, "AsyncHttp: unusable URL '%s'\n",
+                UrlLoggable(s->url).text);
       WebGetRequest_SetError(r, kWebGetErrorDns, 0);
     }
     WebGetRequest_SetCacheStore(r, a->cacheStore);

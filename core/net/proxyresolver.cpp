@@ -120,11 +120,13 @@ int fetchPump(WebGetConnection *c, WebGetRequest *r, const char *url) {
     if (WebGetConnection_Poll(c) <= 0) return 0;
     if (WebGetRequest_GetPhase(r) == kWebGetPhaseDone) return 1;
     if (stopRequested()) {
-      Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script retrieval stopped (%s)\n", url);
+      Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script retrieval stopped (%s)\n",
+                UrlLoggable(url).text);
       return 0;
     }
     if (Platform_GetTickSeconds() > deadline) {
-      Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script retrieval took too long (%s)\n", url);
+      Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script retrieval took too long (%s)\n",
+                UrlLoggable(url).text);
       return 0;
     }
     Thread_Yield();
@@ -472,7 +474,7 @@ int ProxyResolver_FetchScript(const char *url, const char *source) {
   WebGetRequest *r = nullptr;
   WebGetRequest_Create(&r);
   if (!WebGetRequest_SetUrl(r, url, 1)) {
-    Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script URL refused (%s)\n", url);
+    Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script URL refused (%s)\n", UrlLoggable(url).text);
     Class_ReleaseObject(&r);
     return 0;
   }
@@ -487,18 +489,20 @@ int ProxyResolver_FetchScript(const char *url, const char *source) {
   WebGetConnection_SetPollCallback(c, reinterpret_cast<void *>(uintptr_t(Thread_GetCurrentId())),
                                    wakeFetchThread);
   WebGetConnection_QueueRequest(c, r);
-  Log_Print(LOG_DEBUG, KSRC, 0, "Retrieving wpad script from url - %s (%s)\n", url, source);
+  Log_Print(LOG_DEBUG, KSRC, 0, "Retrieving wpad script from url - %s (%s)\n",
+            UrlLoggable(url).text, source);
   int done = WebGetRequest_GetPhase(r) != kWebGetPhaseDone && fetchPump(c, r, url);
   int result = 0;
   if (done && WebGetRequest_IsSuccess(r)) {
-    Log_Print(LOG_DEBUG, KSRC, 0, "Internet proxy retrieved wpad from url (%s)\n", url);
+    Log_Print(LOG_DEBUG, KSRC, 0, "Internet proxy retrieved wpad from url (%s)\n",
+              UrlLoggable(url).text);
     storeScript(g, r);
     result = 1;
   } else if (done) {
     int32_t code = 0, codeEx = 0;
     WebGetRequest_GetError(r, &code, &codeEx);
-    Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script refused (%s): status %d, error %d (%d)\n", url,
-              int(WebGetRequest_GetStatusCode(r)), int(code), int(codeEx));
+    Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script refused (%s): status %d, error %d (%d)\n",
+              UrlLoggable(url).text, int(WebGetRequest_GetStatusCode(r)), int(code), int(codeEx));
   }
   WebGetConnection_Cancel(c);
   WebGetConnection_Release(&c);

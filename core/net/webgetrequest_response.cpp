@@ -803,24 +803,25 @@ int WebGetRequest_FollowRedirect(WebGetRequest *request) {
     }
   }
   url[n] = '\0';
-  RLOG(r, "Redirect detected %d:[%s]", r->redirectCount, url);
+  RLOG(r, "Redirect detected %d:[%s]", r->redirectCount, UrlLoggable(url).text);
   if (r->redirectCount > r->redirectLimit) {
     RLOG(r, "Redirect limit reached [%d > %d]", r->redirectCount, r->redirectLimit);
     return WebGetRequest_SetError(r, kWebGetErrorRedirectLimit, 0);
   }
   if (strcmp(url, r->url) == 0) {
-    RLOG(r, "Redirect loop detected [%s]", url);
+    RLOG(r, "Redirect loop detected [%s]", UrlLoggable(url).text);
     return WebGetRequest_SetError(r, kWebGetErrorRedirectLoopDetected, 0);
   }
   bool fromWeb = Url_HasScheme(r->url, "http") == 1 || Url_HasScheme(r->url, "https") == 1;
   bool toHttps = Url_HasScheme(url, "https") == 1;
   bool toWeb = toHttps || Url_HasScheme(url, "http") == 1;
   if (fromWeb && !toWeb) {
-    RLOG(r, "Redirect blocked: scheme not followed [%s]", url);
+    RLOG(r, "Redirect blocked: scheme not followed [%s]", UrlLoggable(url).text);
     return WebGetRequest_SetError(r, kWebGetErrorBlockedRedirect, 0);
   }
   if (Url_HasScheme(r->url, "https") == 1 && !toHttps)
-    responseLogAt(r, LOG_WARNING, "Redirect from https to http [%s]", url);
+    responseLogAt(r, LOG_WARNING, "Redirect from https to http [%s]",
+                  UrlLoggable(url).text);
   char rewriteValue[64];
   int rewrite = 1;
   if (WebGet_GetHeaderValue(r->responseHeaders, "X-QVN-UrlRewrite", rewriteValue,
@@ -837,7 +838,7 @@ int WebGetRequest_FollowRedirect(WebGetRequest *request) {
     Str_Copy(buffer, r->url, int(sizeof buffer));
     if (!reinterpret_cast<WebGetRequestRedirectCallback>(function)(r, context, buffer,
                                                                    int(sizeof buffer))) {
-      RLOG(r, "Redirect blocked due to callback response [%s]", buffer);
+      RLOG(r, "Redirect blocked due to callback response [%s]", UrlLoggable(buffer).text);
       return WebGetRequest_SetError(r, kWebGetErrorBlockedRedirect, 0);
     }
     if (!WebGetRequest_SetUrl(r, buffer, rewrite))
