@@ -1160,9 +1160,13 @@ void serverDestroy(void **object) {
 
 // ---- Request text ---------------------------------------------------------------------
 
-// Host "127.0.0.1:port" or "localhost:port"; without ":port" only on 80.
+// The one name the server is bound to and printed under: 127.0.0.1. Not
+// "localhost", which a browser may resolve to ::1, where another user can
+// listen on the same port. Host "127.0.0.1:port"; without ":port" only on 80.
+constexpr const char *kLoopbackNames[] = {"127.0.0.1"};
+
 bool hostAllowed(const char *value, size_t length, int32_t port) {
-  for (const char *name : {"127.0.0.1", "localhost"}) {
+  for (const char *name : kLoopbackNames) {
     char expected[64];
     snprintf(expected, sizeof expected, "%s:%d", name, port);
     if (equalsNoCase(value, length, expected)) return true;
@@ -1172,7 +1176,7 @@ bool hostAllowed(const char *value, size_t length, int32_t port) {
 }
 
 bool originAllowed(const char *value, size_t length, int32_t port) {
-  for (const char *name : {"127.0.0.1", "localhost"}) {
+  for (const char *name : kLoopbackNames) {
     char expected[80];
     snprintf(expected, sizeof expected, "http://%s:%d", name, port);
     if (equalsNoCase(value, length, expected)) return true;

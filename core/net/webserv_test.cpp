@@ -270,7 +270,13 @@ TEST(WebServerText, HostOriginAndFramingChecks) {
     int32_t status;
   } cases[] = {
       {"Host: 127.0.0.1:8080\r\n", 0},
-      {"Host: localhost:8080\r\nOrigin: http://localhost:8080\r\n", 0},
+      {"Host: 127.0.0.1:8080\r\nOrigin: http://127.0.0.1:8080\r\n", 0},
+      // Bound to 127.0.0.1 only: "localhost" may be another user's ::1.
+      {"Host: localhost:8080\r\n", 403},
+      {"Host: LOCALHOST:8080\r\n", 403},
+      {"Host: [::1]:8080\r\n", 403},
+      {"Host: 127.0.0.1:8080\r\nOrigin: http://localhost:8080\r\n", 403},
+      {"Host: 127.0.0.1:8080\r\nOrigin: http://[::1]:8080\r\n", 403},
       {"", 400},
       {"Host: 127.0.0.1:8080\r\nHost: 127.0.0.1:8080\r\n", 400},
       {"Host: evil.test\r\n", 403},
@@ -294,7 +300,7 @@ TEST(WebServerText, HostOriginAndFramingChecks) {
               c.status)
         << c.headers;
   }
-  std::string bare = "GET /x HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  std::string bare = "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   WebServerRequestInfo info;
   EXPECT_EQ(WebServer_CheckRequest(bare.data(), int32_t(bare.size()), 80, nullptr, &info), 0);
   std::string malformed = "GET /x\r\nHost: localhost\r\n\r\n";
@@ -365,8 +371,11 @@ TEST_F(WebServerPeer, CurlAnswersFilesPostsAndRefusals) {
   };
   EXPECT_EQ(code("-H 'Host: evil.test' " + Url("/k.bin")), "403");
   EXPECT_EQ(code("-H 'Origin: http://evil.test' " + Url("/k.bin")), "403");
-  EXPECT_EQ(code("-H 'Origin: http://localhost:" + std::to_string(port) + "' " + Url("/k.bin")),
+  EXPECT_EQ(code("-H 'Origin: http://127.0.0.1:" + std::to_string(port) + "' " + Url("/k.bin")),
             "200");
+  EXPECT_EQ(code("-H 'Origin: http://localhost:" + std::to_string(port) + "' " + Url("/k.bin")),
+            "403");
+  EXPECT_EQ(code("-H 'Host: localhost:" + std::to_string(port) + "' " + Url("/k.bin")), "403");
   for (const char *path : {"/../secret", "/%2e%2e/secret", "/..%5csecret", "/a%00.txt",
                            "/a/%2e%2e/%2e%2e/etc/passwd"})
     EXPECT_EQ(code("--path-as-is " + Url(path)), "400") << path;
