@@ -23,6 +23,7 @@
 #include "core/runtime/dupstream.h"
 #include "core/runtime/log.h"
 #include "core/runtime/mime.h"
+#include "core/runtime/refusallog.h"
 #include "core/runtime/time.h"
 
 namespace {
@@ -930,6 +931,8 @@ void connectionWorkItem(void *context) {
 // The client end of an accepted connection is a socket of our own effective
 // user. Anyone on the machine can reach 127.0.0.1; another user (root's
 // server included) is closed before a byte of theirs is read.
+RefusalLog gRefusals;  // every server's refused connections, by peer uid
+
 bool acceptFromOwnUser(AsyncSocket *accepted) {
   uint32_t remote = 0, local = 0;
   int32_t remotePort = 0, localPort = 0;
@@ -940,8 +943,10 @@ bool acceptFromOwnUser(AsyncSocket *accepted) {
       owner == Platform_GetEffectiveUserId())
     return true;
   // The accept hook runs on an I/O worker: the core log, not the owner's
-  // sink. DEBUG, like every connection's lines, so that another user's flood
-  // of connections cannot flood the log as well.
+  // sink. DEBUG, like every connection's lines; a uid's first refusal, then
+  // its count now and then, so that another user's flood of connections
+  // cannot flood the log as well.
+  if (!RefusalLog_Note(&gRefusals, owner, LOG_DEBUG, "WebServer - ")) return false;
   if (owner == kPlatformNoUser)
     Log_Print(LOG_DEBUG, KSRC, 0, "WebServer - Refused connection [%s:%d]: no owner found\n",
               ipv4Text(remote).c_str(), remotePort);
@@ -1109,6 +1114,8 @@ void serverEndRunning(WebServer *server) {
   char duration[128];
   Time_FormatDuration(duration, sizeof duration, server->stopTime - server->startTime);
   webServerLog(server, "Uptime - %s", duration);
+  // What the last interval counted of other users' connections.
+  RefusalLog_Flush(&gRefusals, LOG_DEBUG, "WebServer - ");
 }
 
 // Seconds from now until when, as whole milliseconds rounded up (a wake a

@@ -592,6 +592,29 @@ TEST_F(WebServerThreaded, ThreadedModeStartsServesAndStops) {
   EXPECT_EQ(WebServer_IsRunning(server), 0);
 }
 
+// Another user connecting as fast as it can is closed each time, and the log
+// gains a line or two for it, not a line a connection.
+TEST_F(WebServerPeer, AnotherUsersFloodCostsAFewLogLines) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to be a second user";
+  Start();
+  TestLogCapture capture;
+  int status = -1;
+  Peer("setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c '"
+       "import socket\n"
+       "for i in range(10000):\n"
+       "    socket.create_connection((\"127.0.0.1\", " + std::to_string(port) + "), 10).close()\n'",
+       &status);
+  EXPECT_EQ(status, 0);
+  WebServer_Stop(server);
+  std::string log = capture.Take();
+  size_t lines = countOf(log, "65534");
+  EXPECT_GE(lines, 2u) << log;
+  EXPECT_LE(lines, 4u) << log.substr(0, 2000);
+  EXPECT_NE(log.find("] of user 65534"), std::string::npos);
+  EXPECT_NE(log.find("WebServer - refused "), std::string::npos);
+  EXPECT_NE(log.find(" connections of uid 65534 in the last "), std::string::npos);
+}
+
 TEST_F(WebServerPeer, PortListFallsBackPastATakenPort) {
   // A kernel listener holds the first port of the list.
   int taken = 0;

@@ -23,6 +23,7 @@
 #include "core/runtime/class.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/refusallog.h"
 #include "core/runtime/str.h"
 
 namespace {
@@ -209,12 +210,16 @@ int namedPipeFail(NamedPipe *pipe, PipeOp op, int code, int err, const char *cal
   return 0;
 }
 
+RefusalLog gPipeRefusals;  // every server end's refused clients, by peer uid
+
 // Whether a server end hears the client on fd: its own user's and root's
-// connections only. Another user's is closed unread.
+// connections only. Another user's is closed unread; its first refusal is
+// logged, then only counted now and then, however fast it connects.
 bool namedPipeHears(int fd, const char *name) {
   uint32_t peer = 0;
   if (PeerCred_Uid(fd, &peer) && PeerCred_Heard(peer)) return true;
-  Log_Print(LOG_WARNING, KSRC, 0, "NamedPipe %s: refused a client of uid %u\n", name, peer);
+  if (RefusalLog_Note(&gPipeRefusals, peer, LOG_WARNING, "NamedPipe - "))
+    Log_Print(LOG_WARNING, KSRC, 0, "NamedPipe %s: refused a client of uid %u\n", name, peer);
   return false;
 }
 
