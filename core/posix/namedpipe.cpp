@@ -53,6 +53,7 @@ struct NamedPipeListener {
 std::mutex gListenerLock;
 NamedPipeListener *gListeners = nullptr;  // guarded by gListenerLock
 std::atomic<int32_t> gBusyWaitMs{kNamedPipeBusyWaitMs};
+RefusalLog gPipeRefusals;  // every server end's refused clients, by peer uid
 
 enum class PipeOp { Peek, Read, Write };
 enum class PipeAction { Close, Succeed, Fail };
@@ -249,6 +250,8 @@ void namedPipeDropListener(NamedPipeListener **listener) {
   namedPipeUnlink(dropped->path, dropped->uid);
   close(dropped->fd);
   MEM_FREE(dropped, sizeof(NamedPipeListener));
+  // With the last name served, what was counted of refused clients is said.
+  if (gListeners == nullptr) RefusalLog_Flush(&gPipeRefusals, LOG_WARNING, "NamedPipe - ");
 }
 
 void namedPipeShut(NamedPipe *pipe) {
@@ -274,8 +277,6 @@ int namedPipeFail(NamedPipe *pipe, PipeOp op, int code, int err, const char *cal
   if (action == PipeAction::Close) namedPipeShut(pipe);
   return 0;
 }
-
-RefusalLog gPipeRefusals;  // every server end's refused clients, by peer uid
 
 // Whether a server end hears the client on fd: its own user's and root's
 // connections only. Another user's is closed unread; its first refusal is
