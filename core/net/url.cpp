@@ -424,7 +424,8 @@ int Url_GetLoggable(const char *url, char *out, int size) {
   CHECK_POINTER(out);
   const char *authority = urlAuthority(url);
   const char *host = authority;
-  for (const char *p = authority; p < urlHostEnd(authority); p++)
+  const char *hostEnd = urlHostEnd(authority);
+  for (const char *p = authority; p < hostEnd; p++)
     if (*p == '@') host = p + 1;
   const char *end = urlFirstOf(host, "?#");
   if (size <= 0) return 1;
