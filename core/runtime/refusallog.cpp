@@ -14,6 +14,9 @@ int refusalLogSummary(RefusalLogEntry *e, bool others, double now, int level, co
   if (others)
     Log_Print(level, KSRC, 0, "%srefused %lld connections of other users in the last %d s\n", who,
               static_cast<long long>(e->count), seconds);
+  else if (e->uid == kPlatformNoUser)
+    Log_Print(level, KSRC, 0, "%srefused %lld connections of unknown users in the last %d s\n",
+              who, static_cast<long long>(e->count), seconds);
   else
     Log_Print(level, KSRC, 0, "%srefused %lld connections of uid %u in the last %d s\n", who,
               static_cast<long long>(e->count), e->uid, seconds);

@@ -34,7 +34,8 @@ struct RefusalLog {
   RefusalLogEntry others;                    // guarded by lock
 };
 
-// Counts one refusal of uid. Returns 1 when it is the first of the uid (or
+// Counts one refusal of uid (kPlatformNoUser: a peer whose owner was not
+// found, counted as "unknown users"). Returns 1 when it is the first of the uid (or
 // the first after a quiet interval): the caller writes it in its own words.
 // Returns 0 when it was counted; a summary of the count then goes to the log
 // at level, each line starting with who ("WebServer - "), once the uid's
