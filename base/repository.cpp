@@ -19,6 +19,7 @@
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
 #include "core/security/auth.h"
+#include "core/net/url.h"
 #include "core/platform/thread.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/print.h"
@@ -827,7 +828,7 @@ void loadRemoteMetaFile(Repository *r) {
                                            int32_t(sizeof extension))))
     Str_Copy(extension, ".varnopartial", int32_t(sizeof extension));
   MetaFile_SetRefusedSuffix(r->remoteMetaFile, extension);
-  EngineLog_Print(&r->log, "Loading remote metafile (%s)\n", url);
+  EngineLog_Print(&r->log, "Loading remote metafile (%s)\n", UrlLoggable(url).text);
   MetaFile_Load(r->remoteMetaFile, url, signedFor(r, url));
 }
 

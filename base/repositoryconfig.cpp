@@ -1,12 +1,15 @@
 // The repository's set-up of a copy and of an erase: the working
 // configuration, the mask, the storages, the request slots and the flags of
 // both copy engines; see repository.h.
+#include <cstdarg>
 #include <cstring>
 
 #include "base/enginelog.h"
 #include "base/repository.h"
 #include "base/storagefile.h"
+#include "core/net/url.h"
 #include "core/runtime/log.h"
+#include "core/runtime/print.h"
 #include "core/runtime/str.h"
 
 namespace {
@@ -193,8 +196,36 @@ void dropPartialFiles(Repository *r) {
     EngineLog_Print(&r->log, "Partial files of another version removed (%d)\n", removed);
 }
 
+// One line of the configuration's dump, every URL in it written as a log may
+// show it: the repository file's URLs may carry a user, a password or a
+// signed query.
+void dumpLine(void *context, const char *format, ...) {
+  char line[kUrlWorkBytes], shown[kUrlWorkBytes];
+  va_list args;
+  va_start(args, format);
+  Str_VPrintf(line, int(sizeof line), format, args);
+  va_end(args);
+  int at = 0;
+  for (const char *p = line; *p != '\0' && at + 1 < int(sizeof shown);) {
+    const char *scheme = strstr(p, "://");
+    if (scheme == nullptr) scheme = p + strlen(p);
+    const char *start = scheme;
+    while (start > p && start[-1] != ' ' && start[-1] != '=' && start[-1] != '"') start--;
+    at += Str_Printf(shown + at, int(sizeof shown) - at, "%.*s", int(start - p), p);
+    if (*scheme == '\0') break;
+    size_t length = strcspn(start, " \"");
+    char url[kUrlWorkBytes];
+    Str_Printf(url, int(sizeof url), "%.*s", int(length), start);
+    at += Str_Printf(shown + at, int(sizeof shown) - at, "%s", UrlLoggable(url).text);
+    p = start + length;
+  }
+  auto *r = static_cast<Repository *>(context);
+  if (r->log.sink != nullptr) r->log.sink(r->log.sinkContext, "%s", shown);
+  else Log_Print(LOG_DEBUG, KSRC, 0, "%s", shown);
+}
+
 void dumpWorking(Repository *r, Dictionary *working) {
-  if (r->log.sink != nullptr) Dictionary_SetLogHook(working, r->log.sinkContext, r->log.sink);
+  Dictionary_SetLogHook(working, r, dumpLine);
   Dictionary_Dump(working, 0);
 }
 

@@ -111,7 +111,8 @@ int httpOnBodyEnd(WebGetRequest *r, void *context) {
   if (WebGetRequest_GetBytesReceived(r) >= uint64_t(kStorageHTTPBodyMaxBytes))
     return WebGetRequest_SetError(r, kWebGetErrorSizeLimit, 0);
   if (c->plan.expected >= 0 && c->received != c->plan.expected) {
-    StorageHTTP_Log(c->driver, "Short body (%s) (%I64d of %I64d)\n", c->plan.url, c->received,
+    StorageHTTP_Log(c->driver, "Short body (%s) (%I64d of %I64d)\n",
+                    UrlLoggable(c->plan.url).text, c->received,
                     c->plan.expected);
     return WebGetRequest_SetError(r, kStorageResultShort, 0);
   }
@@ -314,7 +315,8 @@ void httpDoneEvent(uintptr_t, void *payload) {
   if (e->generation != c->generation.load()) return;
   d->lastError = e->code;
   d->lastErrorEx = e->codeEx;
-  if (e->code != 0) StorageHTTP_Log(d, "Transfer failed (%s) (%d/%d)\n", c->plan.url, e->code, e->codeEx);
+  if (e->code != 0) StorageHTTP_Log(d, "Transfer failed (%s) (%d/%d)\n",
+                                    UrlLoggable(c->plan.url).text, e->code, e->codeEx);
   httpFinishContext(c, e->code, e->codeEx);
 }
 

@@ -103,15 +103,7 @@ const char *errorLineRefusal(Repository *r, const char *rootKey, const char *url
 }  // namespace
 
 int ErrorLine_CleanUrl(const char *url, char *out, int size) {
-  CHECK_POINTER(url);
-  CHECK_POINTER(out);
-  const char *host = url;
-  int prefix = 0;
-  if (Url_FindHost(url, &host)) prefix = int(strstr(url, "://") + 3 - url);
-  else host = url;
-  size_t keep = strcspn(host, "?#");
-  Str_Printf(out, size, "%.*s%.*s", prefix, url, int(keep), host);
-  return 1;
+  return Url_GetLoggable(url, out, size);
 }
 
 int ErrorLine_Cause(int32_t code, int32_t codeEx, char *out, int size) {

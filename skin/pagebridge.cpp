@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "core/bridge/interop.h"
 #include "core/formats/dictionary.h"
@@ -319,21 +321,107 @@ bool strictHex(char ch) {
   return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
 }
 
-bool strictString(StrictJson *j) {
+// The four hex digits of a "\\u" escape behind *at; -1 when they are not.
+int32_t strictEscapeUnit(StrictJson *j) {
+  int32_t unit = 0;
+  for (int i = 0; i < 4; i++, j->at++) {
+    if (j->at >= j->end || !strictHex(*j->at)) return -1;
+    char ch = *j->at;
+    unit = unit * 16 + (ch <= '9' ? ch - '0' : (ch | 0x20) - 'a' + 10);
+  }
+  return unit;
+}
+
+// A code point as UTF-8 onto out.
+void strictAppendUtf8(std::string *out, uint32_t cp) {
+  if (cp < 0x80) {
+    out->push_back(char(cp));
+  } else if (cp < 0x800) {
+    out->push_back(char(0xC0 | (cp >> 6)));
+    out->push_back(char(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(char(0xE0 | (cp >> 12)));
+    out->push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(char(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(char(0xF0 | (cp >> 18)));
+    out->push_back(char(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(char(0x80 | (cp & 0x3F)));
+  }
+}
+
+// After "\\u": one code point, a surrogate pair taken whole. A high
+// surrogate not followed by an escaped low one, or a low one alone, is not
+// text: false.
+bool strictUnicodeEscape(StrictJson *j, uint32_t *cp) {
+  int32_t unit = strictEscapeUnit(j);
+  if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
+  if (unit < 0xD800 || unit > 0xDBFF) {
+    *cp = uint32_t(unit);
+    return true;
+  }
+  if (!strictTake(j, '\\') || !strictTake(j, 'u')) return false;
+  int32_t low = strictEscapeUnit(j);
+  if (low < 0xDC00 || low > 0xDFFF) return false;
+  *cp = 0x10000 + ((uint32_t(unit) - 0xD800) << 10) + (uint32_t(low) - 0xDC00);
+  return true;
+}
+
+// The length of the well-formed UTF-8 sequence at p (lead byte 0x80 or
+// above), or 0: no overlong form, no encoded surrogate, nothing above
+// U+10FFFF, no sequence cut by the end.
+size_t strictUtf8Length(const unsigned char *p, const unsigned char *end) {
+  unsigned char lead = p[0];
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+  else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+  else return 0;
+  if (lead == 0xE0) low = 0xA0;
+  if (lead == 0xED) high = 0x9F;
+  if (lead == 0xF0) low = 0x90;
+  if (lead == 0xF4) high = 0x8F;
+  if (size_t(end - p) < length || p[1] < low || p[1] > high) return 0;
+  for (size_t i = 2; i < length; i++)
+    if (p[i] < 0x80 || p[i] > 0xBF) return 0;
+  return length;
+}
+
+// A string; its text, escapes resolved, onto text when given.
+bool strictString(StrictJson *j, std::string *text = nullptr) {
   if (!strictTake(j, '"')) return false;
   while (j->at < j->end) {
-    unsigned char ch = static_cast<unsigned char>(*j->at++);
+    unsigned char ch = static_cast<unsigned char>(*j->at);
+    if (ch >= 0x80) {
+      size_t length = strictUtf8Length(reinterpret_cast<const unsigned char *>(j->at),
+                                       reinterpret_cast<const unsigned char *>(j->end));
+      if (length == 0) return false;
+      if (text != nullptr) text->append(j->at, length);
+      j->at += length;
+      continue;
+    }
+    j->at++;
     if (ch == '"') return true;
     if (ch < 0x20) return false;
-    if (ch != '\\') continue;
+    if (ch != '\\') {
+      if (text != nullptr) text->push_back(char(ch));
+      continue;
+    }
     if (j->at >= j->end) return false;
     char escape = *j->at++;
+    uint32_t cp = 0;
+    static constexpr char kEscapes[] = "\"\\/bfnrt";
+    static constexpr char kMeanings[] = "\"\\/\b\f\n\r\t";
     if (escape == 'u') {
-      for (int i = 0; i < 4; i++, j->at++)
-        if (j->at >= j->end || !strictHex(*j->at)) return false;
-    } else if (strchr("\"\\/bfnrt", escape) == nullptr || escape == '\0') {
+      if (!strictUnicodeEscape(j, &cp)) return false;
+    } else if (escape != '\0' && strchr(kEscapes, escape) != nullptr) {
+      cp = uint32_t(kMeanings[strchr(kEscapes, escape) - kEscapes]);
+    } else {
       return false;
     }
+    if (text != nullptr) strictAppendUtf8(text, cp);
   }
   return false;
 }
@@ -365,9 +453,14 @@ bool strictContainer(StrictJson *j, bool isObject) {
   char close = isObject ? '}' : ']';
   strictSpace(j);
   bool empty = strictTake(j, close);
+  // The reader keeps the first of two equal keys; a body that names one
+  // twice means two things, so it is refused (keys compared as text, after
+  // their escapes).
+  std::set<std::string> keys;
   while (!empty) {
     if (isObject) {
-      if (!strictString(j)) return false;
+      std::string key;
+      if (!strictString(j, &key) || !keys.insert(std::move(key)).second) return false;
       strictSpace(j);
       if (!strictTake(j, ':')) return false;
     }

@@ -25,8 +25,9 @@
 // Invariants: (1) a call is made only after method, type and token (the
 // ticket, for the trade) were checked; a refused request's body is read and
 // dropped, never parsed. (2) a body is parsed only when it holds at most
-// kPageBridgeMaxBodyBytes and is exactly one JSON object, strictly read,
-// with nothing but white space after it. (3) every answer of the bridge
+// kPageBridgeMaxBodyBytes and is exactly one JSON object, strictly read
+// (no key twice in one object, UTF-8 text only, every escaped surrogate
+// paired), with nothing but white space after it. (3) every answer of the bridge
 // carries "Cache-Control: no-store" and "X-Content-Type-Options: nosniff".
 // (4) neither the token nor a ticket appears in a log line; the token leaves
 // the process only in the answer of the one successful trade.

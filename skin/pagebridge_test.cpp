@@ -241,6 +241,12 @@ TEST_F(PageBridgeTest, RefusedCallsMakeNothing) {
       {"foreign Host", create,
        right + json + " -H 'Host: evil.test:" + std::to_string(port) + "'" + body, "403"},
       {"foreign Origin", create, right + json + " -H 'Origin: http://evil.test'" + body, "403"},
+      // Only 127.0.0.1 is bound: "localhost" may be another user's ::1.
+      {"Host localhost", create,
+       right + json + " -H 'Host: localhost:" + std::to_string(port) + "'" + body, "403"},
+      {"Origin localhost", create,
+       right + json + " -H 'Origin: http://localhost:" + std::to_string(port) + "'" + body,
+       "403"},
       {"over 1 MiB", create, right + json + " --data-binary @" + scratch + "/big.json", "400"},
       {"an array", create, right + json + " --data-raw '[{\"className\":\"x\"}]'", "400"},
       {"two objects", create, right + json + " --data-raw '{} {}'", "400"},
@@ -292,6 +298,48 @@ TEST_F(PageBridgeTest, RefusedCallsMakeNothing) {
   EXPECT_TRUE(hasHeader(made, "Cache-Control: no-store"));
   EXPECT_TRUE(hasHeader(made, "X-Content-Type-Options: nosniff"));
   EXPECT_EQ(Interop_CountContextInstances(PageBridge_GetChannel(bridge)), 1);
+}
+
+// The reader keeps the first of two equal keys and takes any bytes, so a
+// body that names a key twice or is not UTF-8 text is refused, at any depth;
+// a surrogate pair, escaped or raw, is text.
+TEST_F(PageBridgeTest, BodiesThatAreNotOneMeaningAreRefused) {
+  const std::string options = " -H 'Content-Type: application/json' -H 'X-Keelson-Token: " +
+                              Token() + "' --data-binary @" + scratch + "/body.json";
+  const std::string head = "{\"className\":\"QVN.NotificationCenter\",";
+  struct Case {
+    const char *what;
+    std::string body;
+    const char *status;
+  } cases[] = {
+      {"a duplicate key", head + "\"a\":1,\"a\":2}", "400"},
+      {"the class name twice", head + "\"className\":\"x\"}", "400"},
+      {"a duplicate key, escaped", head + "\"a\":1,\"\\u0061\":2}", "400"},
+      {"a duplicate key, nested", head + "\"o\":[{\"b\":{\"c\":1,\"c\":1}}]}", "400"},
+      {"an overlong form", head + "\"s\":\"\xC0\xAF\"}", "400"},
+      {"an overlong three-byte form", head + "\"s\":\"\xE0\x80\xAF\"}", "400"},
+      {"an encoded surrogate", head + "\"s\":\"\xED\xA0\x80\"}", "400"},
+      {"above U+10FFFF", head + "\"s\":\"\xF4\x90\x80\x80\"}", "400"},
+      {"a cut sequence", head + "\"s\":\"\xE2\x82\"}", "400"},
+      {"a lone continuation byte", head + "\"s\":\"\x80\"}", "400"},
+      {"not UTF-8 in a key", head + "\"\xFF\":1}", "400"},
+      {"a lone high surrogate", head + "\"s\":\"\\ud800\"}", "400"},
+      {"a high surrogate, then a letter", head + "\"s\":\"\\ud800\\u0041\"}", "400"},
+      {"two high surrogates", head + "\"s\":\"\\ud83d\\ud83d\"}", "400"},
+      {"a lone low surrogate", head + "\"s\":\"\\ude00\"}", "400"},
+      {"a pair, reversed", head + "\"s\":\"\\ude00\\ud83d\"}", "400"},
+      {"an escaped pair", head + "\"s\":\"\\ud83d\\ude00\"}", "200"},
+      {"a raw pair and accents",
+       head + "\"s\":\"\xF0\x9F\x98\x80 \xC3\xA9\xE2\x82\xAC\"}", "200"},
+      {"one key in two objects",
+       head + "\"o\":{\"a\":1},\"p\":{\"a\":1},\"a\":[{\"a\":1}]}", "200"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFile(scratch + "/body.json", c.body);
+    std::string answer = Curl("/instances/createInstance", options);
+    EXPECT_EQ(statusOf(answer), c.status) << answer;
+  }
 }
 
 // A ticket buys the token once, only while it is fresh and the newest one;

@@ -25,7 +25,7 @@ class PipeInteropTest : public CoreClassPageTest {
     Observe("Pipe", "Read");
     name_ = "keelson-pipeinterop-" + std::to_string(getpid());
   }
-  // The system's Unix sockets, abstract names listed as " @name".
+  // The system's Unix sockets, each listed with its file's path.
   static std::string Sockets() {
     std::ifstream in("/proc/net/unix");
     std::stringstream text;
@@ -42,8 +42,9 @@ TEST_F(PipeInteropTest, PeerBytesArriveAsBase64ReadsAndWritesReachThePeer) {
   // reads are cut by the poll's size alone.
   std::string sent = testing::TempDir() + name_ + ".sent";
   unlink(sent.c_str());
-  std::string script = PipePeer_Script(name_, "open('" + sent + "', 'w').close()\n",
-                                       "print('closed' if s.recv(16) == b'' else 'open')\n");
+  std::string script =
+      PipePeer_Script(PipePeer_SocketFile(name_), "open('" + sent + "', 'w').close()\n",
+                      "print('closed' if s.recv(16) == b'' else 'open')\n");
   std::string output;
   std::thread python([&] {
     int status = -1;
@@ -72,7 +73,7 @@ TEST_F(PipeInteropTest, PeerBytesArriveAsBase64ReadsAndWritesReachThePeer) {
   EXPECT_EQ(buffers[1].size(), 1208u);  // 904 bytes
   EXPECT_TRUE(output == buffers[0] + "\n" + buffers[1] + "\nbye\nclosed\n")
       << output.size() << " " << buffers[0].size() << " " << buffers[1].size();
-  EXPECT_NE(Sockets().find(" @" + name_ + "\n"), std::string::npos);
+  EXPECT_NE(Sockets().find(" " + PipePeer_SocketFile(name_) + "\n"), std::string::npos);
 }
 
 TEST_F(PipeInteropTest, SettersAndNamesThatStartRefuses) {

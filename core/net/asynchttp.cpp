@@ -659,7 +659,8 @@ void asyncHttpStartStep(uintptr_t id, void *payload) {
     WebGetRequest_ClearHeaders(r);
     WebGetRequest_SetSizeLimit(r, a->maxSize < 1 ? 0 : a->maxSize);
     if (!WebGetRequest_SetUrl(r, s->url, 1)) {
-      Log_Print(LOG_WARNING, KSRC, 0, "AsyncHttp: unusable URL '%s'\n", s->url);
+      Log_Print(LOG_WARNING, KSRC, 0, "AsyncHttp: unusable URL '%s'\n",
+                UrlLoggable(s->url).text);
       WebGetRequest_SetError(r, kWebGetErrorDns, 0);
     }
     // A fetch made again must reach the server, not a stored answer.

@@ -179,11 +179,13 @@ int fetchPump(WebGetConnection *c, WebGetRequest *r, const char *url, bool *late
     if (WebGetConnection_Poll(c) <= 0) return 0;
     if (WebGetRequest_GetPhase(r) == kWebGetPhaseDone) return 1;
     if (stopRequested()) {
-      Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script retrieval stopped (%s)\n", url);
+      Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script retrieval stopped (%s)\n",
+                UrlLoggable(url).text);
       return 0;
     }
     if (Platform_GetTickSeconds() > deadline) {
-      Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script retrieval took too long (%s)\n", url);
+      Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script retrieval took too long (%s)\n",
+                UrlLoggable(url).text);
       *late = true;
       return 0;
     }
@@ -581,14 +583,14 @@ int ProxyResolver_FetchScript(const char *url, const char *source) {
   CHECK_POINTER(source);
   ProxyResolver *g = resolverOnDetectionThread();
   if (!Url_HasScheme(url, "http") && !Url_HasScheme(url, "https")) {
-    Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script URL refused (%s)\n", url);
+    Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script URL refused (%s)\n", UrlLoggable(url).text);
     warnFetch(url, source, "only http and https scripts are fetched");
     return 0;
   }
   WebGetRequest *r = nullptr;
   WebGetRequest_Create(&r);
   if (!WebGetRequest_SetUrl(r, url, 1)) {
-    Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script URL refused (%s)\n", url);
+    Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script URL refused (%s)\n", UrlLoggable(url).text);
     warnFetch(url, source, "not a URL that can be fetched");
     Class_ReleaseObject(&r);
     return 0;
@@ -605,21 +607,23 @@ int ProxyResolver_FetchScript(const char *url, const char *source) {
   WebGetConnection_SetPollCallback(c, reinterpret_cast<void *>(uintptr_t(Thread_GetCurrentId())),
                                    wakeFetchThread);
   WebGetConnection_QueueRequest(c, r);
-  Log_Print(LOG_DEBUG, KSRC, 0, "Retrieving wpad script from url - %s (%s)\n", url, source);
+  Log_Print(LOG_DEBUG, KSRC, 0, "Retrieving wpad script from url - %s (%s)\n",
+            UrlLoggable(url).text, source);
   bool late = false;
   int queued = WebGetRequest_GetPhase(r) != kWebGetPhaseDone;
   int done = queued && fetchPump(c, r, url, &late);
   int result = 0;
   char cause[256] = "";
   if (done && WebGetRequest_IsSuccess(r)) {
-    Log_Print(LOG_DEBUG, KSRC, 0, "Internet proxy retrieved wpad from url (%s)\n", url);
+    Log_Print(LOG_DEBUG, KSRC, 0, "Internet proxy retrieved wpad from url (%s)\n",
+              UrlLoggable(url).text);
     storeScript(g, r);
     result = 1;
   } else if (done) {
     int32_t code = 0, codeEx = 0;
     WebGetRequest_GetError(r, &code, &codeEx);
-    Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script refused (%s): status %d, error %d (%d)\n", url,
-              int(WebGetRequest_GetStatusCode(r)), int(code), int(codeEx));
+    Log_Print(LOG_DEBUG, KSRC, 0, "Wpad script refused (%s): status %d, error %d (%d)\n",
+              UrlLoggable(url).text, int(WebGetRequest_GetStatusCode(r)), int(code), int(codeEx));
     fetchCause(r, cause, int(sizeof cause));
   } else if (late) {
     Str_Printf(cause, int(sizeof cause), "no answer within %d s",

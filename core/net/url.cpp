@@ -419,6 +419,20 @@ int Url_GetQuery(const char *url, char *out, int size) {
   return 1;
 }
 
+int Url_GetLoggable(const char *url, char *out, int size) {
+  CHECK_POINTER(url);
+  CHECK_POINTER(out);
+  const char *authority = urlAuthority(url);
+  const char *host = authority;
+  const char *hostEnd = urlHostEnd(authority);
+  for (const char *p = authority; p < hostEnd; p++)
+    if (*p == '@') host = p + 1;
+  const char *end = urlFirstOf(host, "?#");
+  if (size <= 0) return 1;
+  Str_Printf(out, size, "%.*s%.*s", int(authority - url), url, int(end - host), host);
+  return 1;
+}
+
 int Url_DefaultPort(const char *scheme) {
   CHECK_POINTER(scheme);
   for (const UrlPortRow &row : kUrlPorts)

@@ -117,6 +117,20 @@ int Url_GetFilename(const char *url, char *out, int size);
 // without query.
 int Url_GetQuery(const char *url, char *out, int size);
 
+// url as a log line may show it: scheme, host and path, without the user
+// information, query and fragment, which may carry a user's name, password or
+// a signature. The host starts behind the last '@' of the authority, so a
+// password with an '@' of its own is never shown in part. A request target
+// ("/path?query") keeps its path. Every log line that names a URL writes it
+// through this. Returns 1.
+int Url_GetLoggable(const char *url, char *out, int size);
+// The same for one log line's arguments; the text lives to the end of the
+// statement: Log_Print(..., "'%s'", UrlLoggable(url).text).
+struct UrlLoggable {
+  char text[kUrlWorkBytes];
+  explicit UrlLoggable(const char *url) { Url_GetLoggable(url, text, int(sizeof text)); }
+};
+
 // The default-port table: "" 0, "https" 443, "http" 80, "ftp" 21, "telnet"
 // 23, "shout" 8000, "gopher" 70. The port of a scheme (any case; 0 when not
 // in the table), and the scheme of the first row with a port ("" when none).

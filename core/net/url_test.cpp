@@ -357,6 +357,33 @@ TEST(Url, EditorsTable) {
   }
 }
 
+// What a log line may show of a URL: never a user, a password or a query,
+// whatever the form (a request target, a proxy's URL, a password with '@').
+TEST(Url, LoggableTable) {
+  struct Row {
+    const char *url;
+    int size;
+    const char *expected;
+  } rows[] = {
+      {"https://u:pw@h:8443/a/f.json?sig=s3cr3t#frag", 128, "https://h:8443/a/f.json"},
+      {"https://u:p@ss@h/a?x", 128, "https://h/a"},
+      {"http://user@proxy:3128", 128, "http://proxy:3128"},
+      {"http://h?q=1", 128, "http://h"},
+      {"http://h#f@x", 128, "http://h"},
+      {"/a/b?sig=1", 128, "/a/b"},
+      {"u:pw@h/a?q", 128, "h/a"},
+      {"file:///C:/a?b", 128, "file:///C:/a"},
+      {"https://u:pw@h/abcdef", 11, "https://h/"},
+      {"", 128, ""},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.url);
+    char out[128];
+    EXPECT_EQ(Url_GetLoggable(row.url, out, row.size), 1);
+    EXPECT_STREQ(out, row.expected);
+  }
+}
+
 // Against Python's urllib.parse (tests/gen_url.py).
 TEST(UrlOracle, EncodeDecodeAndDotSegmentsAsUrllib) {
   auto rows = Test_ReadRows("url.txt");

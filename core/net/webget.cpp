@@ -232,7 +232,9 @@ int webGetApplyRule(WebGetGlobal *g, WebGetRule *rule, char *url, int size, char
     return 0;
   }
   if (rc == 0) return 0;
-  if (g->logging) Log_Print(LOG_DEBUG, KSRC, 0, "Regex substitution %s to %s\n", url, work);
+  if (g->logging)
+    Log_Print(LOG_DEBUG, KSRC, 0, "Regex substitution %s to %s\n", UrlLoggable(url).text,
+              UrlLoggable(work).text);
   memcpy(url, work, outLength + 1);
   return 1;
 }
@@ -596,7 +598,7 @@ int WebGet_Authorize(const char *url) {
   CHECK_POINTER(url);
   WEBGET_GLOBAL();
   if (strstr(url, "//") == nullptr) {
-    Log_Print(LOG_DEBUG, KSRC, 0, "Malformed url (%s)\n", url);
+    Log_Print(LOG_DEBUG, KSRC, 0, "Malformed url (%s)\n", UrlLoggable(url).text);
     return 0;
   }
   // The same host text the connection will contact: user information and a

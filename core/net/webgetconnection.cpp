@@ -66,7 +66,7 @@ int lookupDone(void *, IOWorkerRequest *io) {
   auto *l = reinterpret_cast<WebGetLookup *>(io);
   if (!Socket_ResolveUrl(&l->address, l->url)) {
     Log_Print(LOG_DEBUG, KSRC, 0, "Unable to get machine for %sURL '%s'\n",
-              l->viaProxy ? "proxy " : "", l->url);
+              l->viaProxy ? "proxy " : "", UrlLoggable(l->url).text);
     l->error = kWebGetErrorDns;
   }
   l->finished.store(1);
@@ -346,7 +346,7 @@ bool retryOnFreshConnection(WebGetConnection *c, WebGetRequest *r) {
       inboundLength(c->http) != 0)
     return false;
   Log_Print(LOG_INFO, KSRC, 0, "Kept connection closed before the answer; sending '%s' again\n",
-            r->url);
+            UrlLoggable(r->url).text);
   c->retried = r;
   WebGetConnection_Reset(c, 0, 0, 1);
   return true;
@@ -367,7 +367,7 @@ int nextProxy(WebGetConnection *c, WebGetRequest *r, char *proxy, int size) {
   WebGetProxyRestartHook restart = nullptr;
   WebGetConnection_GetProxyHooks(nullptr, &restart);
   if (restart != nullptr) restart();
-  WebGetConnection_Log(c, "Proxy list exhausted for '%s'", r->url);
+  WebGetConnection_Log(c, "Proxy list exhausted for '%s'", UrlLoggable(r->url).text);
   if (c->lastError != 0) return fail(r, c->lastError, c->lastErrorEx);
   return fail(r, kWebGetErrorConnect, 0);
 }
@@ -402,8 +402,8 @@ int handleLookup(WebGetConnection *c, WebGetRequest *r, int entered) {
     if (c->keepAlive && AsyncSocket_IsConnected(c->socket) &&
         (l->address.address != c->remoteAddress || l->address.port != c->remotePort)) {
       WebGetConnection_Log(c, "URL does not resolve to current machine '%s' (%ipv4:%d) (%ipv4:%d)",
-                           r->url, &l->address.address, l->address.port, &c->remoteAddress,
-                           c->remotePort);
+                           UrlLoggable(r->url).text, &l->address.address, l->address.port,
+                           &c->remoteAddress, c->remotePort);
       closeTransport(c);
     }
     c->remoteAddress = l->address.address;
@@ -929,7 +929,8 @@ int handleAuthenticate(WebGetConnection *c, WebGetRequest *r, int) {
     return fail(r, kWebGetErrorHeaderCorrupt, 0);
   bool proxy = status == 407;
   if (proxy && !c->allowProxy) {
-    WebGetConnection_Log(c, "HTTP content blocked due to proxy [%s]", r->url);
+    WebGetConnection_Log(c, "HTTP content blocked due to proxy [%s]",
+                         UrlLoggable(r->url).text);
     return fail(r, kWebGetErrorProxyDisabled, 0);
   }
   WebGetAuth *auth = proxy ? c->proxyAuth : c->serverAuth;
@@ -1461,7 +1462,8 @@ int WebGetConnection_ReportError(WebGetConnection *connection, WebGetRequest *re
   if (c->reportErrors) {
     const char *text = WebGet_GetReasonText(code);
     Log_Print(LOG_WARNING, KSRC, 0, "WebGet error '%s' (%ipv4:%d): (%d) (%d) (%s)\n",
-              request->url, &c->remoteAddress, c->remotePort, code, codeEx, text ? text : "");
+              UrlLoggable(request->url).text, &c->remoteAddress, c->remotePort, code, codeEx,
+              text ? text : "");
   }
   NotificationCenter_FireAfterDelay(kSender, "Error", Class_ConvertToInstanceId(c), 0, info);
   Dictionary_Release(&info);

@@ -129,12 +129,12 @@ int WebGetConnection_FileServe(WebGetConnection *connection, WebGetRequest *requ
   // Only a URL the caller set is answered from the local disk: never one
   // that a server's Location (or a rule acting on it) led to.
   if (r->redirectCount > 0) {
-    WebGetConnection_Log(c, "File URL reached through a redirect (%s)", r->url);
+    WebGetConnection_Log(c, "File URL reached through a redirect (%s)", UrlLoggable(r->url).text);
     return fileFail(code, codeEx, kWebGetErrorBlockedRedirect, 0);
   }
   char path[kWebGetFilePathBytes];
   if (!WebGetConnection_ParseFileUrl(r->url, path, int(sizeof path))) {
-    Log_Print(LOG_WARNING, KSRC, 0, "Invalid file URL (%s)\n", r->url);
+    Log_Print(LOG_WARNING, KSRC, 0, "Invalid file URL (%s)\n", UrlLoggable(r->url).text);
     return fileFail(code, codeEx, kFileInvalidUrl, 0);
   }
   WebGetConnection_CloseFile(c);

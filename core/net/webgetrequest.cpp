@@ -198,7 +198,7 @@ int WebGetRequest_SetUrl(WebGetRequest *request, const char *url, int rewrite) {
   // must not reach the request line as a line end.
   if (ok) ok = webGetRequestEscapeControls(work, request->url, int(sizeof request->url));
   if (!ok) {
-    webGetRequestLog(request, "Unable to set url [%s]", url);
+    webGetRequestLog(request, "Unable to set url [%s]", UrlLoggable(url).text);
     webGetRequestClearUrl(request);
     return 0;
   }

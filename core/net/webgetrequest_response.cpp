@@ -811,30 +811,31 @@ int WebGetRequest_FollowRedirect(WebGetRequest *request) {
     }
   }
   url[n] = '\0';
-  RLOG(r, "Redirect detected %d:[%s]", r->redirectCount, url);
+  RLOG(r, "Redirect detected %d:[%s]", r->redirectCount, UrlLoggable(url).text);
   if (r->redirectCount > r->redirectLimit) {
     RLOG(r, "Redirect limit reached [%d > %d]", r->redirectCount, r->redirectLimit);
     return WebGetRequest_SetError(r, kWebGetErrorRedirectLimit, 0);
   }
   if (strcmp(url, r->url) == 0) {
-    RLOG(r, "Redirect loop detected [%s]", url);
+    RLOG(r, "Redirect loop detected [%s]", UrlLoggable(url).text);
     return WebGetRequest_SetError(r, kWebGetErrorRedirectLoopDetected, 0);
   }
   bool fromWeb = Url_HasScheme(r->url, "http") == 1 || Url_HasScheme(r->url, "https") == 1;
   bool toHttps = Url_HasScheme(url, "https") == 1;
   bool toWeb = toHttps || Url_HasScheme(url, "http") == 1;
   if (fromWeb && !toWeb) {
-    RLOG(r, "Redirect blocked: scheme not followed [%s]", url);
+    RLOG(r, "Redirect blocked: scheme not followed [%s]", UrlLoggable(url).text);
     return WebGetRequest_SetError(r, kWebGetErrorBlockedRedirect, 0);
   }
   // What came over TLS never sends the request on in the clear.
   if (Url_HasScheme(r->url, "https") == 1 && !toHttps) {
-    responseLogAt(r, LOG_WARNING, "Redirect from https to http refused [%s]", url);
+    responseLogAt(r, LOG_WARNING, "Redirect from https to http refused [%s]",
+                  UrlLoggable(url).text);
     return WebGetRequest_SetError(r, kWebGetErrorBlockedRedirect, kWebGetBlockedRedirectToHttp);
   }
   // The whitelist holds for a target as for any URL asked for.
   if (!WebGet_Authorize(url)) {
-    RLOG(r, "Redirect to a host off the whitelist [%s]", url);
+    RLOG(r, "Redirect to a host off the whitelist [%s]", UrlLoggable(url).text);
     return WebGetRequest_SetError(r, kWebGetErrorValidation, r->statusCode);
   }
   // A 303 names where the answer is, to be fetched with a GET.
@@ -858,7 +859,7 @@ int WebGetRequest_FollowRedirect(WebGetRequest *request) {
     Str_Copy(buffer, r->url, int(sizeof buffer));
     if (!reinterpret_cast<WebGetRequestRedirectCallback>(function)(r, context, buffer,
                                                                    int(sizeof buffer))) {
-      RLOG(r, "Redirect blocked due to callback response [%s]", buffer);
+      RLOG(r, "Redirect blocked due to callback response [%s]", UrlLoggable(buffer).text);
       return WebGetRequest_SetError(r, kWebGetErrorBlockedRedirect, 0);
     }
     if (!WebGetRequest_SetUrl(r, buffer, rewrite))

@@ -62,7 +62,8 @@ bool writeHead(WebGetConnection *c, WebGetRequest *r, int32_t method, const char
   DupStream_EndOutboundTransaction(c->http, ok ? 0 : 1);
   if (ok && logOn(c)) {
     WebGetConnection_Log(c, "---- [0x%p] Header Out Begin --", r);
-    WebGetConnection_Log(c, "%S %s HTTP/%.1f", WebGet_GetMethodName(method), target, version);
+    WebGetConnection_Log(c, "%S %s HTTP/%.1f", WebGet_GetMethodName(method),
+                         UrlLoggable(target).text, version);
     char shown[kWebGetHeaderBlockBytes];
     WebGet_MaskSecretHeaders(block, int(strlen(block)), shown, int(sizeof shown));
     WebGetConnection_Log(c, "%s", shown);

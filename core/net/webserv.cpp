@@ -23,6 +23,7 @@
 #include "core/runtime/dupstream.h"
 #include "core/runtime/log.h"
 #include "core/runtime/mime.h"
+#include "core/runtime/refusallog.h"
 #include "core/runtime/time.h"
 
 namespace {
@@ -965,6 +966,8 @@ void connectionWorkItem(void *context) {
 // The client end of an accepted connection is a socket of our own effective
 // user. Anyone on the machine can reach 127.0.0.1; another user (root's
 // server included) is closed before a byte of theirs is read.
+RefusalLog gRefusals;  // every server's refused connections, by peer uid
+
 bool acceptFromOwnUser(AsyncSocket *accepted) {
   uint32_t remote = 0, local = 0;
   int32_t remotePort = 0, localPort = 0;
@@ -975,8 +978,10 @@ bool acceptFromOwnUser(AsyncSocket *accepted) {
       owner == Platform_GetEffectiveUserId())
     return true;
   // The accept hook runs on an I/O worker: the core log, not the owner's
-  // sink. DEBUG, like every connection's lines, so that another user's flood
-  // of connections cannot flood the log as well.
+  // sink. DEBUG, like every connection's lines; a uid's first refusal, then
+  // its count now and then, so that another user's flood of connections
+  // cannot flood the log as well.
+  if (!RefusalLog_Note(&gRefusals, owner, LOG_DEBUG, "WebServer - ")) return false;
   if (owner == kPlatformNoUser)
     Log_Print(LOG_DEBUG, KSRC, 0, "WebServer - Refused connection [%s:%d]: no owner found\n",
               ipv4Text(remote).c_str(), remotePort);
@@ -1144,6 +1149,8 @@ void serverEndRunning(WebServer *server) {
   char duration[128];
   Time_FormatDuration(duration, sizeof duration, server->stopTime - server->startTime);
   webServerLog(server, "Uptime - %s", duration);
+  // What the last interval counted of other users' connections.
+  RefusalLog_Flush(&gRefusals, LOG_DEBUG, "WebServer - ");
 }
 
 // Seconds from now until when, as whole milliseconds rounded up (a wake a
@@ -1195,9 +1202,13 @@ void serverDestroy(void **object) {
 
 // ---- Request text ---------------------------------------------------------------------
 
-// Host "127.0.0.1:port" or "localhost:port"; without ":port" only on 80.
+// The one name the server is bound to and printed under: 127.0.0.1. Not
+// "localhost", which a browser may resolve to ::1, where another user can
+// listen on the same port. Host "127.0.0.1:port"; without ":port" only on 80.
+constexpr const char *kLoopbackNames[] = {"127.0.0.1"};
+
 bool hostAllowed(const char *value, size_t length, int32_t port) {
-  for (const char *name : {"127.0.0.1", "localhost"}) {
+  for (const char *name : kLoopbackNames) {
     char expected[64];
     snprintf(expected, sizeof expected, "%s:%d", name, port);
     if (equalsNoCase(value, length, expected)) return true;
@@ -1207,7 +1218,7 @@ bool hostAllowed(const char *value, size_t length, int32_t port) {
 }
 
 bool originAllowed(const char *value, size_t length, int32_t port) {
-  for (const char *name : {"127.0.0.1", "localhost"}) {
+  for (const char *name : kLoopbackNames) {
     char expected[80];
     snprintf(expected, sizeof expected, "http://%s:%d", name, port);
     if (equalsNoCase(value, length, expected)) return true;

@@ -245,7 +245,8 @@ struct WebServerRequestInfo {
   int malformed;       // the request line is not "method target HTTP/x"
   int chunked;         // a Transfer-Encoding header was present
 };
-// port: the listen port the Host and Origin must name.
+// port: the listen port the Host and Origin must name, with 127.0.0.1, the
+// address the server is bound to (never "localhost", which may be ::1).
 int32_t WebServer_CheckRequest(const char *block, int32_t length, int32_t port,
                                const char *defaultDocument, WebServerRequestInfo *info);
 // The decoded, collapsed path of a raw target; 0 when it is refused.

@@ -273,7 +273,13 @@ TEST(WebServerText, HostOriginAndFramingChecks) {
     int32_t status;
   } cases[] = {
       {"Host: 127.0.0.1:8080\r\n", 0},
-      {"Host: localhost:8080\r\nOrigin: http://localhost:8080\r\n", 0},
+      {"Host: 127.0.0.1:8080\r\nOrigin: http://127.0.0.1:8080\r\n", 0},
+      // Bound to 127.0.0.1 only: "localhost" may be another user's ::1.
+      {"Host: localhost:8080\r\n", 403},
+      {"Host: LOCALHOST:8080\r\n", 403},
+      {"Host: [::1]:8080\r\n", 403},
+      {"Host: 127.0.0.1:8080\r\nOrigin: http://localhost:8080\r\n", 403},
+      {"Host: 127.0.0.1:8080\r\nOrigin: http://[::1]:8080\r\n", 403},
       {"", 400},
       {"Host: 127.0.0.1:8080\r\nHost: 127.0.0.1:8080\r\n", 400},
       {"Host: evil.test\r\n", 403},
@@ -297,7 +303,7 @@ TEST(WebServerText, HostOriginAndFramingChecks) {
               c.status)
         << c.headers;
   }
-  std::string bare = "GET /x HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  std::string bare = "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   WebServerRequestInfo info;
   EXPECT_EQ(WebServer_CheckRequest(bare.data(), int32_t(bare.size()), 80, nullptr, &info), 0);
   std::string malformed = "GET /x\r\nHost: localhost\r\n\r\n";
@@ -368,8 +374,11 @@ TEST_F(WebServerPeer, CurlAnswersFilesPostsAndRefusals) {
   };
   EXPECT_EQ(code("-H 'Host: evil.test' " + Url("/k.bin")), "403");
   EXPECT_EQ(code("-H 'Origin: http://evil.test' " + Url("/k.bin")), "403");
-  EXPECT_EQ(code("-H 'Origin: http://localhost:" + std::to_string(port) + "' " + Url("/k.bin")),
+  EXPECT_EQ(code("-H 'Origin: http://127.0.0.1:" + std::to_string(port) + "' " + Url("/k.bin")),
             "200");
+  EXPECT_EQ(code("-H 'Origin: http://localhost:" + std::to_string(port) + "' " + Url("/k.bin")),
+            "403");
+  EXPECT_EQ(code("-H 'Host: localhost:" + std::to_string(port) + "' " + Url("/k.bin")), "403");
   for (const char *path : {"/../secret", "/%2e%2e/secret", "/..%5csecret", "/a%00.txt",
                            "/a/%2e%2e/%2e%2e/etc/passwd"})
     EXPECT_EQ(code("--path-as-is " + Url(path)), "400") << path;
@@ -645,6 +654,29 @@ TEST_F(WebServerThreaded, ThreadedModeStartsServesAndStops) {
   EXPECT_EQ(body, fileBytes(1000));
   WebServer_Stop(server);
   EXPECT_EQ(WebServer_IsRunning(server), 0);
+}
+
+// Another user connecting as fast as it can is closed each time, and the log
+// gains a line or two for it, not a line a connection.
+TEST_F(WebServerPeer, AnotherUsersFloodCostsAFewLogLines) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to be a second user";
+  Start();
+  TestLogCapture capture;
+  int status = -1;
+  Peer("setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c '"
+       "import socket\n"
+       "for i in range(10000):\n"
+       "    socket.create_connection((\"127.0.0.1\", " + std::to_string(port) + "), 10).close()\n'",
+       &status);
+  EXPECT_EQ(status, 0);
+  WebServer_Stop(server);
+  // A client gone before its owner is looked up counts as an unknown user:
+  // two keys at most, each a first line and a count or two.
+  std::string log = capture.Take();
+  size_t firsts = countOf(log, "Refused connection ["), counts = countOf(log, "WebServer - refused ");
+  EXPECT_GE(firsts, 1u) << log;
+  EXPECT_GE(counts, 1u) << log;
+  EXPECT_LE(firsts + counts, 6u) << log.substr(0, 2000);
 }
 
 TEST_F(WebServerPeer, PortListFallsBackPastATakenPort) {

@@ -87,7 +87,7 @@ TEST_F(PipeTest, SettersRefuseWhatDoesNotFit) {
 TEST_F(PipeTest, PollsFireReadsOfAtMost4096Bytes) {
   ASSERT_EQ(Pipe_Open(pipe_), 1);
   EXPECT_EQ(Pipe_Poll(pipe_), 1);  // no client yet: nothing fired
-  std::string script = PipePeer_Script(name_, "", "s.close()\n");
+  std::string script = PipePeer_Script(PipePeer_SocketFile(name_), "", "s.close()\n");
   std::string output;
   std::thread python([&] {
     int status = -1;

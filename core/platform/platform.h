@@ -334,10 +334,11 @@ int32_t Platform_CAS(int32_t *value, int32_t exchange, int32_t comparand);
 // path is not the log's to write: a link (at its name or on its path), or
 // anything but a regular file of the effective user's with one name (it is
 // then left as it was, never cut).
-// A new file is 0600. Without append the file is cut once it is known to be
-// the user's, unless another process has it open to log: the file is then
-// appended to and *inUse set to 1. Every open holds a shared OFD lock on the
-// file until it is closed, which is how other processes tell it is in use.
+// A new file is 0600, and an existing one is narrowed to 0600. Without append
+// the file is cut once it is known to be the user's, unless another process
+// has it open to log: the file is then appended to and *inUse set to 1. Every
+// open holds a shared OFD lock on the file until it is closed, which is how
+// other processes tell it is in use.
 constexpr int kPlatformLogFileRefused = -2;
 int Platform_LogFileOpen(const char *path, int append, int *inUse);
 void Platform_LogFileWrite(int fd, const char *data, size_t length);

@@ -54,6 +54,13 @@ int Platform_LogFileOpen(const char *path, int append, int *inUse) {
     close(fd);
     return kPlatformLogFileRefused;
   }
+  // Earlier builds made the log 0644, and a file made by hand may be anything:
+  // an existing log is narrowed before a line is added to what others could
+  // read.
+  if ((st.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0) {
+    close(fd);
+    return kPlatformLogFileRefused;
+  }
   // Every process with the file open holds a shared lock on it; a start
   // that wants to cut it takes the lock alone first, and one that cannot
   // (another process is logging there) appends instead.

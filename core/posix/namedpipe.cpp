@@ -1,4 +1,4 @@
-// Named pipes as Unix stream sockets in the abstract namespace; see
+// Named pipes as Unix stream sockets in the user's run directory; see
 // core/platform/namedpipe.h.
 #include "core/platform/namedpipe.h"
 
@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -20,21 +21,30 @@
 #include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
 #include "core/posix/peercred.h"
+#include "core/posix/runpath.h"
 #include "core/runtime/class.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/refusallog.h"
 #include "core/runtime/str.h"
 
 namespace {
 
-// An abstract socket name: sun_path less its leading NUL.
+// A socket name: what follows the pipe prefix, as long as an abstract
+// socket's could be (sun_path less one byte), as it was when pipes were
+// abstract sockets.
 constexpr int kNamedPipeSocketNameBytes = int(sizeof(sockaddr_un::sun_path));
+// The socket file's suffix in the run directory, as long as the marks'
+// ".lock" and ".sock", so that no pipe name meets a mark's file.
+constexpr const char kNamedPipeSuffix[] = ".pipe";
 // The flush checks the peer's progress this often.
 constexpr int kNamedPipeFlushPollMs = 1;
 
 // One listening socket per served name, shared by this process's server ends.
 struct NamedPipeListener {
-  char name[kNamedPipeSocketNameBytes];  // without the leading NUL
+  char name[kNamedPipeSocketNameBytes];  // the socket name
+  char path[kRunPathSocketBytes];        // the socket file, removed with the listener
+  uint32_t uid;                          // whose file-system identity touches the file
   int fd;                                // non-blocking
   int32_t references;                    // server ends holding it; guarded by gListenerLock
   NamedPipeListener *next;               // guarded by gListenerLock
@@ -43,6 +53,7 @@ struct NamedPipeListener {
 std::mutex gListenerLock;
 NamedPipeListener *gListeners = nullptr;  // guarded by gListenerLock
 std::atomic<int32_t> gBusyWaitMs{kNamedPipeBusyWaitMs};
+RefusalLog gPipeRefusals;  // every server end's refused clients, by peer uid
 
 enum class PipeOp { Peek, Read, Write };
 enum class PipeAction { Close, Succeed, Fail };
@@ -111,13 +122,57 @@ int namedPipeSocketName(const char *name, char *out, int size) {
   return length;
 }
 
-socklen_t namedPipeAddress(const char *socketName, sockaddr_un *address) {
+// The socket file of a socket name: in the user's run directory (the desktop
+// user's, for root acting for one), which only that user can write, so no
+// other user can serve a name first. 1, or 0 with the error recorded.
+int namedPipePath(const char *socketName, char *path, int size, uint32_t *uid) {
+  return RunPath_Get(socketName, kNamedPipeSuffix, path, size, uid);
+}
+
+socklen_t namedPipeAddress(const char *path, sockaddr_un *address) {
   memset(address, 0, sizeof *address);
   address->sun_family = AF_UNIX;
-  size_t length = strlen(socketName);
-  memcpy(address->sun_path + 1, socketName, length);
-  // The exact length: the kernel takes every byte given as part of the name.
-  return socklen_t(offsetof(sockaddr_un, sun_path) + 1 + length);
+  Str_Copy(address->sun_path, path, int(sizeof address->sun_path));
+  return socklen_t(offsetof(sockaddr_un, sun_path) + strlen(address->sun_path) + 1);
+}
+
+// Whether a socket listens on the socket file at path, as the kernel lists
+// them (flag __SO_ACCEPTCON). Asked without connecting: a connection would
+// be taken by the server as one of its clients.
+bool namedPipeServed(const char *path) {
+  FILE *table = fopen("/proc/net/unix", "re");
+  if (table == nullptr) return true;
+  char line[kRunPathSocketBytes + 128];
+  size_t length = strlen(path);
+  bool served = false;
+  while (!served && fgets(line, int(sizeof line), table) != nullptr) {
+    size_t end = strcspn(line, "\n");
+    unsigned long flags = 0;
+    served = end > length + 1 && line[end - length - 1] == ' ' &&
+             memcmp(line + end - length, path, length) == 0 &&
+             sscanf(line, "%*s %*s %*s %lx", &flags) == 1 && (flags & 0x10000) != 0;
+  }
+  fclose(table);
+  return served;
+}
+
+// Binds fd to the socket file, under the owner's file-system identity. A
+// file nobody listens on is what a server that ended without removing it
+// left: it goes. One a process listens on is served elsewhere (231).
+int namedPipeBind(int fd, const char *path, uint32_t uid) {
+  sockaddr_un address;
+  socklen_t length = namedPipeAddress(path, &address);
+  FsIdentityScope identity(uid);
+  if (!identity.ok())
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "FsIdentityScope", path);
+  for (int attempt = 0;; attempt++) {
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0) return 1;
+    int err = errno;
+    if (err != EADDRINUSE || attempt > 0 || namedPipeServed(path))
+      return POSIX_FAIL_CODE(err == EADDRINUSE ? kNamedPipeErrorBusy : PosixError_FromErrno(err),
+                             err, "bind", path);
+    if (unlink(path) != 0 && errno != ENOENT) return POSIX_FAIL("unlink", path);
+  }
 }
 
 void namedPipeSetBuffers(int fd, int32_t bufferSize) {
@@ -135,6 +190,13 @@ void namedPipeCloseFd(int *fd) {
   *fd = -1;
 }
 
+// Removes the socket file of a listener of ours.
+void namedPipeUnlink(const char *path, uint32_t uid) {
+  FsIdentityScope identity(uid);
+  if (unlink(path) != 0 && errno != ENOENT)
+    Log_Print(LOG_DEBUG, KSRC, 0, "NamedPipe - %s not removed (errno %d)\n", path, errno);
+}
+
 // The listener of socketName with one more reference: this process's own, or
 // a new one. 0 with the error when another process serves the name.
 int namedPipeTakeListener(const char *socketName, NamedPipeListener **listener) {
@@ -145,23 +207,25 @@ int namedPipeTakeListener(const char *socketName, NamedPipeListener **listener) 
     *listener = l;
     return 1;
   }
+  char path[kRunPathSocketBytes];
+  uint32_t uid = 0;
+  if (!namedPipePath(socketName, path, int(sizeof path), &uid)) return 0;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return POSIX_FAIL("socket", socketName);
-  sockaddr_un address;
-  socklen_t length = namedPipeAddress(socketName, &address);
-  if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
-    int err = errno;
+  if (!namedPipeBind(fd, path, uid)) {
     close(fd);
-    int code = err == EADDRINUSE ? kNamedPipeErrorBusy : PosixError_FromErrno(err);
-    return POSIX_FAIL_CODE(code, err, "bind", socketName);
+    return 0;
   }
   if (listen(fd, kNamedPipeListenBacklog) != 0) {
     int err = errno;
+    namedPipeUnlink(path, uid);
     close(fd);
     return POSIX_FAIL_CODE(PosixError_FromErrno(err), err, "listen", socketName);
   }
   auto *added = static_cast<NamedPipeListener *>(MEM_ALLOC(sizeof(NamedPipeListener), 2));
   Str_Copy(added->name, socketName, sizeof added->name);
+  Str_Copy(added->path, path, sizeof added->path);
+  added->uid = uid;
   added->fd = fd;
   added->references = 1;
   added->next = gListeners;
@@ -181,8 +245,13 @@ void namedPipeDropListener(NamedPipeListener **listener) {
     *at = dropped->next;
     break;
   }
+  // The file goes before the socket closes: a new server of the name then
+  // binds afresh rather than finding a file nobody listens on.
+  namedPipeUnlink(dropped->path, dropped->uid);
   close(dropped->fd);
   MEM_FREE(dropped, sizeof(NamedPipeListener));
+  // With the last name served, what was counted of refused clients is said.
+  if (gListeners == nullptr) RefusalLog_Flush(&gPipeRefusals, LOG_WARNING, "NamedPipe - ");
 }
 
 void namedPipeShut(NamedPipe *pipe) {
@@ -210,11 +279,13 @@ int namedPipeFail(NamedPipe *pipe, PipeOp op, int code, int err, const char *cal
 }
 
 // Whether a server end hears the client on fd: its own user's and root's
-// connections only. Another user's is closed unread.
+// connections only. Another user's is closed unread; its first refusal is
+// logged, then only counted now and then, however fast it connects.
 bool namedPipeHears(int fd, const char *name) {
   uint32_t peer = 0;
   if (PeerCred_Uid(fd, &peer) && PeerCred_Heard(peer)) return true;
-  Log_Print(LOG_WARNING, KSRC, 0, "NamedPipe %s: refused a client of uid %u\n", name, peer);
+  if (RefusalLog_Note(&gPipeRefusals, peer, LOG_WARNING, "NamedPipe - "))
+    Log_Print(LOG_WARNING, KSRC, 0, "NamedPipe %s: refused a client of uid %u\n", name, peer);
   return false;
 }
 
@@ -284,11 +355,14 @@ int namedPipeEnter(NamedPipe *pipe, PipeOp op, int *result) {
 }
 
 int namedPipeConnect(NamedPipe *pipe, const char *socketName) {
+  char path[kRunPathSocketBytes];
+  uint32_t uid = 0;
+  if (!namedPipePath(socketName, path, int(sizeof path), &uid)) return 0;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return POSIX_FAIL("socket", pipe->name);
   namedPipeSetBuffers(fd, pipe->bufferSize);
   sockaddr_un address;
-  socklen_t length = namedPipeAddress(socketName, &address);
+  socklen_t length = namedPipeAddress(path, &address);
   for (int attempt = 1;; attempt++) {
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), length) == 0) break;
     int err = errno;
@@ -301,9 +375,9 @@ int namedPipeConnect(NamedPipe *pipe, const char *socketName) {
       continue;
     }
     close(fd);
-    int code = err == EAGAIN         ? kNamedPipeErrorBusy
-               : err == ECONNREFUSED ? kPlatformErrorFileNotFound
-                                     : PosixError_FromErrno(err);
+    int code = err == EAGAIN                           ? kNamedPipeErrorBusy
+               : err == ECONNREFUSED || err == ENOENT ? kPlatformErrorFileNotFound
+                                                       : PosixError_FromErrno(err);
     return POSIX_FAIL_CODE(code, err, "connect", pipe->name);
   }
   if (!namedPipeMayTalkTo(fd, pipe->name)) {
@@ -459,6 +533,16 @@ int NamedPipe_Flush(NamedPipe *pipe) {
     }
     poll(nullptr, 0, kNamedPipeFlushPollMs);
   }
+}
+
+int NamedPipe_GetSocketPath(const char *name, char *out, int size) {
+  CHECK_POINTER(name);
+  CHECK_POINTER(out);
+  if (size > 0) out[0] = '\0';
+  char socketName[kNamedPipeSocketNameBytes];
+  uint32_t uid = 0;
+  if (size <= 0 || !namedPipeSocketName(name, socketName, sizeof socketName)) return 0;
+  return namedPipePath(socketName, out, size, &uid);
 }
 
 int NamedPipe_GetSocketName(const char *name, char *out, int size) {

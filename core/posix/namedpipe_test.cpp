@@ -1,14 +1,16 @@
-// NamedPipe against real peers in other processes: socat's ABSTRACT-CONNECT,
-// a Python socket (client and server), and `ss -xl`; the listener table
-// shared by server ends of one name, on many threads.
+// NamedPipe against real peers in other processes: socat's UNIX-CONNECT, a
+// Python socket (client and server), and `ss -xl`; the listener table shared
+// by server ends of one name, on many threads; a second user.
 #include "core/platform/namedpipe.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <fstream>
@@ -34,14 +36,21 @@ std::string uniqueName(const char *tag) {
 }
 std::string pipePath(const std::string &socketName) { return "\\\\.\\pipe\\" + socketName; }
 
-// 1 while the kernel lists a listening abstract socket of that name.
+// The socket file of a socket name, for this process.
+std::string socketFile(const std::string &socketName) {
+  char path[128] = "";
+  EXPECT_EQ(NamedPipe_GetSocketPath(pipePath(socketName).c_str(), path, sizeof path), 1);
+  return path;
+}
+
+// 1 while the kernel lists a socket bound to the name's file.
 bool listed(const std::string &socketName) {
+  std::string path = " " + socketFile(socketName);
   std::ifstream in("/proc/net/unix");
   std::string line;
   while (std::getline(in, line))
-    if (line.size() > socketName.size() + 1 &&
-        line.compare(line.size() - socketName.size() - 1, std::string::npos,
-                     "@" + socketName) == 0)
+    if (line.size() > path.size() &&
+        line.compare(line.size() - path.size(), std::string::npos, path) == 0)
       return true;
   return false;
 }
@@ -68,18 +77,23 @@ bool readToClose(NamedPipe *pipe) {
   }, kBoundMs);
 }
 
-// A raw abstract socket of the kernel's own, for queue tests.
-int rawSocket(const std::string &socketName, bool listener, int backlog = 0) {
+// A raw socket of the kernel's own at a socket file, for queue tests.
+int rawSocketAt(const std::string &path, bool listener, int backlog = 0) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
   sockaddr_un at{};
   at.sun_family = AF_UNIX;
-  memcpy(at.sun_path + 1, socketName.data(), socketName.size());
-  auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + socketName.size());
+  memcpy(at.sun_path, path.data(), path.size());
+  auto length = socklen_t(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+  if (listener) unlink(path.c_str());
   int rc = listener ? bind(fd, reinterpret_cast<sockaddr *>(&at), length)
                     : connect(fd, reinterpret_cast<sockaddr *>(&at), length);
   if (listener && rc == 0) rc = listen(fd, backlog);
   EXPECT_EQ(rc, 0) << strerror(errno);
   return fd;
+}
+
+int rawSocket(const std::string &socketName, bool listener, int backlog = 0) {
+  return rawSocketAt(socketFile(socketName), listener, backlog);
 }
 
 }  // namespace
@@ -96,7 +110,7 @@ TEST(NamedPipeDeathTest, ProgrammingErrorsStop) {
   NamedPipe_Release(&pipe);
 }
 
-TEST(NamedPipe, NamesMapToAbstractSockets) {
+TEST(NamedPipe, NamesMapToSocketNames) {
   struct Row {
     std::string name;
     std::string socketName;  // empty: refused with error
@@ -138,7 +152,7 @@ TEST(NamedPipe, ServerEndWithSocat) {
   ASSERT_EQ(NamedPipe_Create(&server, pipePath(name).c_str(), 0, 0), 1);
   int status = -1;
   std::string listing = Test_RunCommand("ss -xlH", &status);
-  EXPECT_NE(listing.find("@" + name + " "), std::string::npos) << listing;
+  EXPECT_NE(listing.find(socketFile(name) + " "), std::string::npos) << listing;
 
   char buffer[16];
   int32_t count = -1;
@@ -153,7 +167,8 @@ TEST(NamedPipe, ServerEndWithSocat) {
   int socatStatus = -1;
   std::thread socat([&] {
     socatOutput = Test_RunCommand(
-        "printf hello | timeout 20 socat -t 10 - ABSTRACT-CONNECT:" + name, &socatStatus);
+        "printf hello | timeout 20 socat -t 10 - UNIX-CONNECT:" + socketFile(name),
+        &socatStatus);
   });
   EXPECT_EQ(readExactly(server, 5), "hello");
   EXPECT_EQ(NamedPipe_Write(server, "world", 5, &count), 1);
@@ -179,7 +194,7 @@ TEST(NamedPipe, ClientEndWithPythonServer) {
       "import socket\n"
       "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
       "s.settimeout(20)\n"
-      "s.bind('\\0" + name + "')\n"
+      "s.bind('" + socketFile(name) + "')\n"
       "s.listen(1)\n"
       "c, _ = s.accept()\n"
       "c.settimeout(20)\n"
@@ -218,9 +233,13 @@ TEST(NamedPipe, ClientEndWithPythonServer) {
   EXPECT_EQ(NamedPipe_IsOpen(pipe), 0);
   NamedPipe_Release(&pipe);
 
-  // Nobody serves the name any more: a client fails at once.
+  // Nobody serves the name any more: a client fails at once, and a server
+  // end replaces the file the Python server left.
   EXPECT_EQ(NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, kNamedPipeConnect), 0);
   EXPECT_EQ(Platform_GetLastError(), kPlatformErrorFileNotFound);
+  ASSERT_EQ(NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, 0), 1);
+  NamedPipe_Release(&pipe);
+  EXPECT_FALSE(listed(name));
 }
 
 // A full listen queue counts as busy: every attempt is made, then 231; once
@@ -257,6 +276,7 @@ TEST(NamedPipe, FullListenQueueIsBusy) {
   close(accepted);
   close(first);
   close(listener);
+  unlink(socketFile(name).c_str());
 }
 
 // Two server ends of one name share its listener and each takes one of two
@@ -357,76 +377,139 @@ TEST(NamedPipeThreaded, ServerEndsOfOneNameOnManyThreads) {
   EXPECT_EQ(all, sent);
 }
 
-// Another user's process is neither heard nor spoken to. A root server end
-// closes a client of uid 65534 unread and waits for the next one, and that
-// client's own end refuses the root server too; a root client end connects
-// only to a server of the desktop user it acts for, sending nothing
-// anywhere else.
-TEST(NamedPipe, PeersOfAnotherUidAreRefusedOnBothEnds) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to be two users";
-  std::string name = uniqueName("uid");
-  NamedPipe *server = nullptr;
-  ASSERT_EQ(NamedPipe_Create(&server, pipePath(name).c_str(), 0, 0), 1);
-  FsFaultReport report = FsFault_Run([&](FsFaultChild &nobody) {
-    if (!nobody.DropPrivileges()) return;
-    NamedPipe *client = nullptr;
-    FSF_EXPECT_EQ(nobody, NamedPipe_Create(&client, pipePath(name).c_str(), 0, kNamedPipeConnect),
-                  0);
-    FSF_EXPECT_EQ(nobody, Platform_GetLastError(), kPlatformErrorAccessDenied);
-    int fd = rawSocket(name, false);
-    FSF_EXPECT_EQ(nobody, send(fd, "INJECT", 6, MSG_NOSIGNAL), 6);
-    close(fd);
-  });
-  for (const std::string &failure : report.failures) ADD_FAILURE() << failure;
-  char buffer[16];
-  int32_t count = -1;
-  EXPECT_EQ(NamedPipe_Read(server, buffer, sizeof buffer, &count), 1);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(Platform_GetLastError(), kNamedPipeErrorListening);
-  NamedPipe *client = nullptr;
-  ASSERT_EQ(NamedPipe_Create(&client, pipePath(name).c_str(), 0, kNamedPipeConnect), 1);
-  EXPECT_EQ(NamedPipe_Write(client, "ROOT", 4, &count), 1);
-  EXPECT_EQ(readExactly(server, 4), "ROOT");
-  NamedPipe_Release(&client);
-  NamedPipe_Release(&server);
+namespace {
 
-  struct Row {
-    const char *desktopUser;
-    bool sent;
-  } const rows[] = {{"1", false}, {"65534", true}};
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.desktopUser);
-    PeerEnvScope pkexec("PKEXEC_UID", nullptr);
-    PeerEnvScope sudo("SUDO_UID", row.desktopUser);
-    std::string served = uniqueName(row.desktopUser);
-    std::string script =
+// The socket file of a name for this process, in a forked child.
+std::string childSocketFile(FsFaultChild &child, const std::string &socketName) {
+  char path[128] = "";
+  FSF_EXPECT_EQ(child, NamedPipe_GetSocketPath(pipePath(socketName).c_str(), path, sizeof path),
+                1);
+  return path;
+}
+
+// Runs a Python script as user and group 65534 on a thread; its output once
+// joined.
+struct NobodyPython {
+  std::string output;
+  std::thread thread;
+  explicit NobodyPython(const std::string &script)
+      : thread([this, script] {
+          int status = -1;
+          output = Test_RunCommand("setpriv --reuid=65534 --regid=65534 --clear-groups "
+                                   "/usr/bin/python3 -c \"" + script + "\"",
+                                   &status);
+        }) {}
+  std::string Join() {
+    thread.join();
+    return output;
+  }
+};
+
+}  // namespace
+
+// A name is the user's own: its socket file lies in the user's 0700 run
+// directory. Another user who serves the name first takes nothing from us
+// (our two ends still meet) and cannot reach our socket. Root acting for the
+// desktop user meets that user's server; a flood of that user's clients on
+// root's server for it is closed unread and costs the log a line or two.
+TEST(NamedPipe, AnotherUsersNamesAreOutOfReach) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to be two users";
+  PeerEnvScope pkexec("PKEXEC_UID", nullptr);
+  PeerEnvScope sudo("SUDO_UID", nullptr);
+  FsFaultTempDir dir;
+  PeerEnvScope runtime("XDG_RUNTIME_DIR", dir.path().c_str());
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    // A private /run with 65534's run directory, as a login manager makes it.
+    if (!child.MountTmpfs("/run", "mode=0755")) return;
+    bool made = mkdir("/run/user", 0755) == 0 && mkdir("/run/user/65534", 0700) == 0 &&
+                chown("/run/user/65534", 65534, 65534) == 0;
+    FSF_EXPECT(child, made);
+    if (!made) return;
+    std::string name = uniqueName("other");
+    std::string ours = childSocketFile(child, name);
+    setenv("SUDO_UID", "65534", 1);
+    std::string theirs = childSocketFile(child, name);
+    unsetenv("SUDO_UID");
+    FSF_EXPECT(child, ours != theirs && theirs.rfind("/run/user/65534/", 0) == 0);
+
+    NamedPipe *ownServer = nullptr, *ownClient = nullptr;
+    int32_t count = 0;
+    FSF_EXPECT_EQ(child, NamedPipe_Create(&ownServer, pipePath(name).c_str(), 0, 0), 1);
+    // 65534 cannot even reach our socket file (checked before any thread of
+    // ours runs, as a fork copies only the calling thread).
+    FsFaultReport report = FsFault_Run([&](FsFaultChild &nobody) {
+      if (!nobody.DropPrivileges()) return;
+      int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un at{};
+      at.sun_family = AF_UNIX;
+      memcpy(at.sun_path, ours.data(), ours.size());
+      FSF_EXPECT_EQ(nobody, connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), -1);
+      FSF_EXPECT_EQ(nobody, errno, EACCES);
+      close(fd);
+    });
+    for (const std::string &failure : report.failures) child.Fail(__FILE__, __LINE__, failure);
+    // 65534 serves the name first, in its own directory.
+    NobodyPython server(
         "import socket\n"
         "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
         "s.settimeout(20)\n"
-        "s.bind('\\0" + served + "')\n"
+        "s.bind('" + theirs + "')\n"
         "s.listen(1)\n"
         "c, _ = s.accept()\n"
         "c.settimeout(20)\n"
-        "print(c.recv(16))\n";
-    std::string output;
-    std::thread python([&] {
-      int status = -1;
-      output = Test_RunCommand(
-          "setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c \"" + script +
-              "\"",
-          &status);
-    });
-    ASSERT_TRUE(Test_WaitUntil([&] { return listed(served); }, kBoundMs));
+        "print(c.recv(16))\n");
+    FSF_EXPECT(child, Test_WaitUntil([&] { return access(theirs.c_str(), F_OK) == 0; },
+                                     kBoundMs));
+    // Our server and client ends of the name still meet.
+    FSF_EXPECT_EQ(child,
+                  NamedPipe_Create(&ownClient, pipePath(name).c_str(), 0, kNamedPipeConnect), 1);
+    if (ownClient != nullptr) NamedPipe_Write(ownClient, "ROOT", 4, &count);
+    if (ownServer != nullptr) FSF_EXPECT_EQ(child, readExactly(ownServer, 4), "ROOT");
+    NamedPipe_Release(&ownClient);
+    NamedPipe_Release(&ownServer);
+
+    // Root acting for 65534 meets its server, and cannot serve the name too.
+    setenv("SUDO_UID", "65534", 1);
     NamedPipe *pipe = nullptr;
-    int opened = NamedPipe_Create(&pipe, pipePath(served).c_str(), 0, kNamedPipeConnect);
-    EXPECT_EQ(opened, row.sent ? 1 : 0);
-    if (opened) {
-      EXPECT_EQ(NamedPipe_Write(pipe, "HI", 2, &count), 1);
-      NamedPipe_Release(&pipe);
-    } else {
-      EXPECT_EQ(Platform_GetLastError(), kPlatformErrorAccessDenied);
-    }
-    python.join();
-    EXPECT_EQ(output, row.sent ? "b'HI'\n" : "b''\n");
-  }
+    FSF_EXPECT_EQ(child, NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, 0), 0);
+    FSF_EXPECT_EQ(child, Platform_GetLastError(), kNamedPipeErrorBusy);
+    FSF_EXPECT_EQ(child, NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, kNamedPipeConnect), 1);
+    if (pipe != nullptr) NamedPipe_Write(pipe, "HI", 2, &count);
+    NamedPipe_Release(&pipe);
+    FSF_EXPECT_EQ(child, server.Join(), "b'HI'\n");
+
+    // Root's server for 65534 (replacing the file the Python server left):
+    // a flood of 65534's clients is closed unread, for a few log lines.
+    FSF_EXPECT_EQ(child, NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, 0), 1);
+    if (pipe == nullptr) return;
+    TestLogCapture capture;
+    NobodyPython flood(
+        "import socket\n"
+        "for i in range(2000):\n"
+        "    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
+        "    s.connect('" + theirs + "')\n"
+        "    s.close()\n"
+        "print('done')\n");
+    std::atomic<bool> flooding{true};
+    std::thread reader([&] {
+      char buffer[8];
+      int32_t got = 0;
+      while (flooding.load()) {
+        NamedPipe_Read(pipe, buffer, sizeof buffer, &got);
+        Platform_SleepMs(1);
+      }
+      NamedPipe_Read(pipe, buffer, sizeof buffer, &got);
+    });
+    FSF_EXPECT_EQ(child, flood.Join(), "done\n");
+    flooding.store(false);
+    reader.join();
+    NamedPipe_Release(&pipe);
+    unsetenv("SUDO_UID");
+    std::string log = capture.Take();
+    size_t lines = 0;
+    for (size_t at = log.find("65534"); at != std::string::npos; at = log.find("65534", at + 1))
+      lines++;
+    FSF_EXPECT(child, lines >= 1 && lines <= 3);
+    FSF_EXPECT(child, log.find("refused a client of uid 65534") != std::string::npos);
+  });
 }

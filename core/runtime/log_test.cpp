@@ -382,18 +382,37 @@ TEST(Log, PlantedFilesAreLeftAlone) {
   }
 }
 
-// A log file is for its owner's eyes only, in a shared place or not.
+// A log file is for its owner's eyes only, in a shared place or not, new or
+// left by an earlier build that made it 0644 (cut or appended to).
 TEST(Log, FileIsTheUsersOnlyWherever) {
   FsFaultTempDir dir;
   std::string shared = dir / "shared";
   ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
   ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  struct Row {
+    const char *name;
+    mode_t earlier;  // 0: no file before
+    const char *options;
+  } rows[] = {
+      {"new", 0, "--debug"},
+      {"earlier 0644", 0644, "--debug"},
+      {"earlier 0666, appended to", 0666, "--debug --append"},
+      {"earlier 0640 with set-group-id", 02640, "--debug"},
+  };
   for (const std::string &place : {shared, dir.path()}) {
-    SCOPED_TRACE(place);
-    { CoreSession session("app --debug --debugdir=" + place); }
-    struct stat st;
-    ASSERT_EQ(stat((place + "/keelson.developer.log").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    for (const Row &row : rows) {
+      SCOPED_TRACE(place + ": " + row.name);
+      std::string file = place + "/keelson.developer.log";
+      unlink(file.c_str());
+      if (row.earlier != 0) {
+        std::ofstream(file) << "earlier\n";
+        ASSERT_EQ(chmod(file.c_str(), row.earlier), 0);
+      }
+      { CoreSession session("app " + std::string(row.options) + " --debugdir=" + place); }
+      struct stat st;
+      ASSERT_EQ(stat(file.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 0600u);
+    }
   }
 }
 
