@@ -632,25 +632,80 @@ int WebGet_SetWhitelistImmutable(void) {
   return 1;
 }
 
-// ---- Proxy failures -------------------------------------------------------------
+// ---- Failure notes --------------------------------------------------------------
 
 namespace {
 
-struct WebGetProxyNote {
-  char url[kWebGetUrlBytes];  // empty: a free slot
-  WebGetProxyFailure failure;
-  uint64_t order;  // the note's number: the lowest goes first
+// The last failure noted under each of the Count keys noted last (a server,
+// a URL), under a lock of its own: the words of an error whose record
+// carries only its codes. A note replaces the one of its key, else the
+// oldest.
+template <typename Failure, int KeyBytes, int Count>
+class WebGetNotes {
+ public:
+  void Note(const char *key, const Failure &failure) {
+    std::lock_guard<std::mutex> guard(lock_);
+    Entry *slot = &entries_[0];
+    for (Entry &entry : entries_) {
+      if (strcmp(entry.key, key) == 0) {
+        slot = &entry;
+        break;
+      }
+      if (entry.order < slot->order) slot = &entry;
+    }
+    Str_Copy(slot->key, key, KeyBytes);
+    slot->failure = failure;
+    slot->order = next_++;
+  }
+  // The note of key when fits(failure) accepts it: 1 and *out, else 0 and
+  // *out value-initialised.
+  template <typename Fits>
+  int Find(const char *key, Fits fits, Failure *out) {
+    *out = Failure{};
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const Entry &entry : entries_) {
+      if (entry.order == 0 || strcmp(entry.key, key) != 0) continue;
+      if (!fits(entry.failure)) return 0;
+      *out = entry.failure;
+      return 1;
+    }
+    return 0;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (Entry &entry : entries_) entry = Entry{};
+    next_ = 1;
+  }
+
+ private:
+  struct Entry {
+    char key[KeyBytes];  // empty: a free slot
+    Failure failure;
+    uint64_t order;  // the note's number: the lowest goes first
+  };
+  std::mutex lock_;
+  Entry entries_[Count] = {};
+  uint64_t next_ = 1;
 };
 
-struct WebGetProxyNotes {
-  std::mutex lock;
-  WebGetProxyNote notes[kWebGetProxyNotes];
-  uint64_t next = 1;
-};
+using WebGetProxyNotes = WebGetNotes<WebGetProxyFailure, kWebGetUrlBytes, kWebGetProxyNotes>;
+using WebGetTlsNotes = WebGetNotes<TlsFailure, kUrlHostBytes + 8, kWebGetTlsNotes>;
 
 WebGetProxyNotes &webGetProxyNotes() {
   static WebGetProxyNotes notes;
   return notes;
+}
+
+WebGetTlsNotes &webGetTlsNotes() {
+  static WebGetTlsNotes notes;
+  return notes;
+}
+
+// A TLS note's key: the URL's host and port, lower case.
+int webGetTlsServer(const char *url, char *out, int size) {
+  if (!Url_GetHostWithPort(url, out, size)) return 0;
+  Str_ToLower(out);
+  return 1;
 }
 
 }  // namespace
@@ -658,19 +713,7 @@ WebGetProxyNotes &webGetProxyNotes() {
 int WebGet_NoteProxyFailure(const char *url, const WebGetProxyFailure *failure) {
   CHECK_POINTER(url);
   CHECK_POINTER(failure);
-  WebGetProxyNotes &all = webGetProxyNotes();
-  std::lock_guard<std::mutex> guard(all.lock);
-  WebGetProxyNote *slot = &all.notes[0];
-  for (WebGetProxyNote &note : all.notes) {
-    if (strcmp(note.url, url) == 0) {
-      slot = &note;
-      break;
-    }
-    if (note.order < slot->order) slot = &note;
-  }
-  Str_Copy(slot->url, url, int(sizeof slot->url));
-  slot->failure = *failure;
-  slot->order = all.next++;
+  webGetProxyNotes().Note(url, *failure);
   return 1;
 }
 
@@ -678,25 +721,40 @@ int WebGet_FindProxyFailure(const char *url, int32_t code, int32_t codeEx,
                             WebGetProxyFailure *failure) {
   CHECK_POINTER(url);
   CHECK_POINTER(failure);
-  *failure = WebGetProxyFailure{};
-  WebGetProxyNotes &all = webGetProxyNotes();
-  std::lock_guard<std::mutex> guard(all.lock);
-  for (const WebGetProxyNote &note : all.notes) {
-    if (note.order == 0 || strcmp(note.url, url) != 0) continue;
-    if (note.failure.proxy[0] == '\0' || note.failure.code != code ||
-        note.failure.codeEx != codeEx)
-      return 0;
-    *failure = note.failure;
-    return 1;
-  }
-  return 0;
+  return webGetProxyNotes().Find(
+      url,
+      [&](const WebGetProxyFailure &f) {
+        return f.proxy[0] != '\0' && f.code == code && f.codeEx == codeEx;
+      },
+      failure);
 }
 
 int WebGet_ClearProxyFailures(void) {
-  WebGetProxyNotes &all = webGetProxyNotes();
-  std::lock_guard<std::mutex> guard(all.lock);
-  for (WebGetProxyNote &note : all.notes) note = WebGetProxyNote{};
-  all.next = 1;
+  webGetProxyNotes().Clear();
+  return 1;
+}
+
+int WebGet_NoteTlsFailure(const char *url, const TlsFailure *failure) {
+  CHECK_POINTER(url);
+  CHECK_POINTER(failure);
+  char server[kUrlHostBytes + 8];
+  if (!webGetTlsServer(url, server, int(sizeof server))) return 0;
+  webGetTlsNotes().Note(server, *failure);
+  return 1;
+}
+
+int WebGet_FindTlsFailure(const char *url, int32_t alert, TlsFailure *failure) {
+  CHECK_POINTER(url);
+  CHECK_POINTER(failure);
+  *failure = TlsFailure{};
+  char server[kUrlHostBytes + 8];
+  if (!webGetTlsServer(url, server, int(sizeof server))) return 0;
+  return webGetTlsNotes().Find(
+      server, [&](const TlsFailure &f) { return f.alert == alert; }, failure);
+}
+
+int WebGet_ClearTlsFailures(void) {
+  webGetTlsNotes().Clear();
   return 1;
 }
 
@@ -728,78 +786,6 @@ int WebGet_ClearErrorReports(void) {
   WebGetGlobal *g = WEBGET_GLOBAL();
   WebGetGuard guard(g->reportLock);
   webGetClearReports(g);
-  return 1;
-}
-
-namespace {
-
-struct WebGetTlsNote {
-  char server[kUrlHostBytes + 8];  // "host:port", lower case; empty: a free slot
-  TlsFailure failure;
-  uint64_t order;  // the note's number: the lowest goes first
-};
-
-struct WebGetTlsNotes {
-  std::mutex lock;
-  WebGetTlsNote notes[kWebGetTlsNotes];
-  uint64_t next = 1;
-};
-
-WebGetTlsNotes &webGetTlsNotes() {
-  static WebGetTlsNotes notes;
-  return notes;
-}
-
-int webGetTlsServer(const char *url, char *out, int size) {
-  if (!Url_GetHostWithPort(url, out, size)) return 0;
-  Str_ToLower(out);
-  return 1;
-}
-
-}  // namespace
-
-int WebGet_NoteTlsFailure(const char *url, const TlsFailure *failure) {
-  CHECK_POINTER(url);
-  CHECK_POINTER(failure);
-  char server[kUrlHostBytes + 8];
-  if (!webGetTlsServer(url, server, int(sizeof server))) return 0;
-  WebGetTlsNotes &all = webGetTlsNotes();
-  std::lock_guard<std::mutex> guard(all.lock);
-  WebGetTlsNote *slot = &all.notes[0];
-  for (WebGetTlsNote &note : all.notes) {
-    if (strcmp(note.server, server) == 0) {
-      slot = &note;
-      break;
-    }
-    if (note.order < slot->order) slot = &note;
-  }
-  Str_Copy(slot->server, server, int(sizeof slot->server));
-  slot->failure = *failure;
-  slot->order = all.next++;
-  return 1;
-}
-
-int WebGet_FindTlsFailure(const char *url, int32_t alert, TlsFailure *failure) {
-  CHECK_POINTER(url);
-  CHECK_POINTER(failure);
-  *failure = TlsFailure{};
-  char server[kUrlHostBytes + 8];
-  if (!webGetTlsServer(url, server, int(sizeof server))) return 0;
-  WebGetTlsNotes &all = webGetTlsNotes();
-  std::lock_guard<std::mutex> guard(all.lock);
-  for (const WebGetTlsNote &note : all.notes)
-    if (note.order != 0 && strcmp(note.server, server) == 0 && note.failure.alert == alert) {
-      *failure = note.failure;
-      return 1;
-    }
-  return 0;
-}
-
-int WebGet_ClearTlsFailures(void) {
-  WebGetTlsNotes &all = webGetTlsNotes();
-  std::lock_guard<std::mutex> guard(all.lock);
-  for (WebGetTlsNote &note : all.notes) note = WebGetTlsNote{};
-  all.next = 1;
   return 1;
 }
 
