@@ -677,6 +677,25 @@ DrawnVersion DrawVersion(std::mt19937 &rng) {
     }
     v.entries[name] = f;
   }
+  // A metafile whose link resolves through a link (itself included) may loop
+  // and is refused: such a link becomes an empty file, until none is left.
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (auto &[name, f] : v.entries) {
+      if (f.link.empty()) continue;
+      size_t slash = name.rfind('/');
+      std::string target = (slash == std::string::npos ? "" : name.substr(0, slash + 1)) + f.link;
+      bool throughLink = false;
+      for (size_t end = target.find('/');; end = target.find('/', end + 1)) {
+        auto hit = v.entries.find(target.substr(0, end));
+        throughLink = throughLink || (hit != v.entries.end() && !hit->second.link.empty());
+        if (end == std::string::npos) break;
+      }
+      if (!throughLink) continue;
+      f.link.clear();
+      changed = true;
+    }
+  }
   return v;
 }
 
