@@ -43,17 +43,26 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# A free port below the kernel's range for outgoing connections: one from that
+# range may be taken by a connection's local end before nginx binds it.
+port=$(/usr/bin/python3 -B -c 'import sys; sys.path.insert(0, "tests/e2e"); from sync_e2e import free_port; print(free_port())')
 echo "== content tree: two versions of about $size_mib MiB in $work"
 /usr/bin/python3 tests/e2e/make_tree.py "$work" --port "$port" --mib "$size_mib"
 
 echo "== nginx over HTTPS on 127.0.0.1:$port"
 nginx -p "$work" -c "$work/nginx.conf" &
 nginx_pid=$!
+listening=0
 for _ in $(seq 100); do
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break; fi
+  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then listening=1; break; fi
+  kill -0 "$nginx_pid" 2>/dev/null || break
   sleep 0.1
 done
+if [ $listening = 0 ]; then
+  echo "demo: nginx does not listen on 127.0.0.1:$port (see $work/nginx.error.log)" >&2
+  cat "$work/nginx.error.log" >&2 2>/dev/null || true
+  exit 1
+fi
 
 sync_version() {
   echo "== keelson sync ($1)"

@@ -33,6 +33,7 @@ import json
 import os
 import pty
 import random
+import re
 import select
 import shutil
 import signal
@@ -475,11 +476,19 @@ def case_developer(t, developer):
         check(lines == "", "release build: no key log")
 
 
+def demo_failure(stderr):
+    """What a failed demo said, without the progress lines."""
+    lines = [line for line in stderr.replace("\r", "\n").splitlines()
+             if line and not re.match(r"(copy|sync|refresh|verify|retrying) ", line)]
+    return "\n".join(lines[-8:])
+
+
 def case_demo(source, keelson):
     env = dict(os.environ, KEELSON_BIN=keelson)
     p = subprocess.run(["bash", os.path.join(source, "scripts", "demo.sh"), "--size-mib=20"],
                        env=env, capture_output=True, text=True, timeout=600)
-    check(p.returncode == 0, f"scripts/demo.sh with a 20 MiB tree exits 0 ({p.stderr[-400:]})")
+    check(p.returncode == 0,
+          f"scripts/demo.sh with a 20 MiB tree exits 0 ({demo_failure(p.stderr)})")
 
 
 def case_demo_sizes(source, keelson, developer):
@@ -487,7 +496,8 @@ def case_demo_sizes(source, keelson, developer):
     for mib in (2,) if developer else (2, 25, 40):
         p = subprocess.run(["bash", os.path.join(source, "scripts", "demo.sh"), f"--size-mib={mib}"],
                            env=env, capture_output=True, text=True, timeout=600)
-        check(p.returncode == 0, f"scripts/demo.sh with a {mib} MiB tree exits 0 ({p.stderr[-400:]})")
+        check(p.returncode == 0,
+              f"scripts/demo.sh with a {mib} MiB tree exits 0 ({demo_failure(p.stderr)})")
 
 
 def fifo_repo(t, name):
