@@ -53,6 +53,7 @@ struct ProxyResolver {
   Thread *detection;    // the run in progress or the last one
   std::atomic<int32_t> ready;
   std::atomic<int32_t> closing;  // Shutdown has begun: Restart starts nothing
+  std::atomic<uint32_t> runs;     // counted up as a run begins, before it empties the script
   MemoryStream *script;     // thread-safe: written by the detection thread
   std::atomic<int32_t> runWarned;  // the script failed to run: said once this run
   CriticalSection *lock;    // guards abandoned
@@ -570,7 +571,9 @@ int ProxyResolver_Restart(void) {
 int ProxyResolver_Detect(void *userData) {
   auto *g = static_cast<ProxyResolver *>(userData);
   CLASS_CHECK(g, kProxyResolverTag);
-  // A run replaces the script of the run before.
+  // A run replaces the script of the run before; a call that read it
+  // meanwhile sees the count move and answers "pending".
+  g->runs.fetch_add(1);
   MemoryStream_Empty(g->script);
   g->runWarned.store(0);
   detect();
@@ -750,6 +753,7 @@ int ProxyResolver_GetProxy(const char *url, char *out, int outSize, int allowLoo
   if (isLoopbackHost(host) && !allowLoopback) return 0;
   ResolverCall call;
   ProxyResolver *g = call.get();
+  const uint32_t run = g->runs.load();
   if (g->ready.load() == 0) {
     *pending = 1;
     return 1;
@@ -757,9 +761,15 @@ int ProxyResolver_GetProxy(const char *url, char *out, int outSize, int allowLoo
   char list[kWebGetUrlBytes];
   if (CmdLine_GetOption(nullptr, "proxy", list, sizeof list)) {
     Str_ReplaceChar(',', ';', list);
-  } else if (!evaluateScript(g, url, list, sizeof list)) {
+  } else {
+    int scripted = evaluateScript(g, url, list, sizeof list);
+    // A new run emptied or rewrote the script under the read: its list comes later.
+    if (g->runs.load() != run) {
+      *pending = 1;
+      return 1;
+    }
     const char *protocol = Url_HasScheme(url, "https") ? "https" : "http";
-    if (!platform().ProxyGetByProtocol(protocol, list, sizeof list)) list[0] = '\0';
+    if (!scripted && !platform().ProxyGetByProtocol(protocol, list, sizeof list)) list[0] = '\0';
   }
   if (list[0] == '\0') return 1;
   Bypass bypass = bypassFor(url, host, allowLoopback);
