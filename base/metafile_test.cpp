@@ -17,6 +17,7 @@
 #include "core/platform/platform.h"
 #include "base/storagerequest.h"
 #include "tests/layout_model.h"
+#include "tests/layout_seeds.h"
 #include "tests/metafile_util.h"
 #include "tests/test_util.h"
 
@@ -823,19 +824,12 @@ void CheckLayout(MetaFile *m, const Layout &l, const LayoutExpect &e) {
 // Drawn layouts against the byte-map model of tests/layout_model.h. Set
 // KEELSON_LAYOUT_SEED to replay one layout's seed.
 TEST(MetaFile, DrawnLayoutsMatchTheModel) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  constexpr int kLayouts = 400;
-#else
-  constexpr int kLayouts = 2500;
-#endif
-  uint32_t base = 0x1a7047;
-  if (const char *seed = getenv("KEELSON_LAYOUT_SEED")) base = uint32_t(strtoul(seed, nullptr, 0));
+  const LayoutSeeds seeds = LayoutSeeds_Get(0x1a7047, 2500, 400);
   MetaFileGuard g;
   int padList = 0, lastWithoutPad = 0;
-  for (int n = 0; n < kLayouts; n++) {
-    uint32_t seed = base + uint32_t(n);
-    SCOPED_TRACE("KEELSON_LAYOUT_SEED=" + std::to_string(seed));
-    std::mt19937 rng(seed);
+  for (int n = 0; n < seeds.count; n++) {
+    SCOPED_TRACE(seeds.Trace(n));
+    std::mt19937 rng(seeds.Seed(n));
     Layout l = DrawLayout(rng);
     LayoutExpect e = Layout_Expect(l);
     std::string doc = Layout_Document(l, e);
@@ -844,9 +838,10 @@ TEST(MetaFile, DrawnLayoutsMatchTheModel) {
     ASSERT_NO_FATAL_FAILURE(CheckLayout(g.m, l, e)) << doc;
     padList += l.padList;
     lastWithoutPad += l.padList && l.files.back().runs.empty() && l.files.back().size > 0;
-    if (getenv("KEELSON_LAYOUT_SEED") != nullptr) break;
   }
   // The draw reaches both modes and the layout that used to be refused.
-  EXPECT_GT(padList, kLayouts / 2);
-  EXPECT_GT(lastWithoutPad, kLayouts / 20);
+  if (!seeds.replay) {
+    EXPECT_GT(padList, seeds.count / 2);
+    EXPECT_GT(lastWithoutPad, seeds.count / 20);
+  }
 }
