@@ -9,7 +9,6 @@
 #include "base/repository.h"
 #include "core/net/webget.h"
 #include "core/security/tls1.h"
-#include "core/runtime/str.h"
 #include "host/repositoryrunner.h"
 
 namespace {
@@ -118,28 +117,21 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
 // content server; the latest note for a URL decides, and only for the same
 // code and extra code.
 TEST(ErrorLine, ProxyFailuresNameTheProxy) {
-  struct Note {
-    const char *url, *proxy;
-    int32_t code, codeEx, refused;
+  const struct {
+    const char *url;
+    WebGetProxyFailure failure;  // proxy, code, codeEx, refused
   } notes[] = {
-      {"http://vm:18481/alias.json", "127.0.0.1:3128", 953, 10061, 0},
-      {"http://vm:18481/catalog.json", "noproxy.invalid:3128", 951, 0, 0},
-      {"https://vm/alias.json?t=1", "127.0.0.1:3128", 403, 0, 1},
-      {"http://vm/p/1", "127.0.0.1:3128", 961, 9, 0},
-      {"http://vm/p/2", "127.0.0.1:3128", 953, 10054, 0},
-      {"http://vm/p/3", "127.0.0.1:3128", 953, 10054, 0},
-      {"http://vm/p/3", "", 953, 10054, 0},  // the retry went direct and failed alike
-      {"http://vm/p/4", "", 404, 0, 0},
+      {"http://vm:18481/alias.json", {"127.0.0.1:3128", 953, 10061, 0}},
+      {"http://vm:18481/catalog.json", {"noproxy.invalid:3128", 951, 0, 0}},
+      {"https://vm/alias.json?t=1", {"127.0.0.1:3128", 403, 0, 1}},
+      {"http://vm/p/1", {"127.0.0.1:3128", 961, 9, 0}},
+      {"http://vm/p/2", {"127.0.0.1:3128", 953, 10054, 0}},
+      {"http://vm/p/3", {"127.0.0.1:3128", 953, 10054, 0}},
+      {"http://vm/p/3", {"", 953, 10054, 0}},  // the retry went direct and failed alike
+      {"http://vm/p/4", {"", 404, 0, 0}},
   };
   WebGet_ClearProxyFailures();
-  for (const Note &n : notes) {
-    WebGetProxyFailure failure{};
-    Str_Copy(failure.proxy, n.proxy, int(sizeof failure.proxy));
-    failure.code = n.code;
-    failure.codeEx = n.codeEx;
-    failure.refused = n.refused;
-    WebGet_NoteProxyFailure(n.url, &failure);
-  }
+  for (const auto &n : notes) WebGet_NoteProxyFailure(n.url, &n.failure);
   struct Row {
     RepositoryError error;
     const char *line;
