@@ -173,8 +173,7 @@ class StorageFileTest : public StorageFixture {
   }
   // One file step of meta's (Storage_CompleteFile, Storage_EraseFile),
   // waited for.
-  template <typename Step>
-  StorageOutcome FileStep(Step step, MetaFile *meta, FileEntry *entry) {
+  StorageOutcome FileStep(decltype(&Storage_CompleteFile) step, MetaFile *meta, FileEntry *entry) {
     StorageOutcome outcome;
     step(storage, meta, entry, &outcome, StorageOutcome::Complete);
     EXPECT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
@@ -734,15 +733,14 @@ std::map<std::string, std::string> DrawnTree(const std::string &root) {
 
 // A name whose kind (file, link, directory) differs between the versions.
 bool DrawnTypeChanges(const DrawnVersion &a, const DrawnVersion &b) {
-  auto kinds = [](const DrawnVersion &v) {
-    std::map<std::string, char> kind;
-    for (const auto &[name, line] : DrawnModel(v))
-      kind[name] = line == "dir" ? 'd' : line.rfind("-> ", 0) == 0 ? 'l' : 'f';
-    return kind;
+  auto kind = [](const std::string &line) {
+    return line == "dir" ? 'd' : line.rfind("-> ", 0) == 0 ? 'l' : 'f';
   };
-  auto ka = kinds(a), kb = kinds(b);
-  for (const auto &[name, k] : ka)
-    if (kb.count(name) != 0 && kb[name] != k) return true;
+  std::map<std::string, std::string> inB = DrawnModel(b);
+  for (const auto &[name, line] : DrawnModel(a)) {
+    auto hit = inB.find(name);
+    if (hit != inB.end() && kind(hit->second) != kind(line)) return true;
+  }
   return false;
 }
 
