@@ -17,6 +17,7 @@
 #include "core/platform/platform.h"
 #include "base/storagerequest.h"
 #include "tests/layout_model.h"
+#include "tests/layout_seeds.h"
 #include "tests/metafile_util.h"
 #include "tests/test_util.h"
 
@@ -348,11 +349,6 @@ TEST(MetaFile, EdgeCases) {
        {0, 0},
        {16}},
       {"top-level algorithm is informational", R"({"algorithm":"NOPE","files":[]})", 0, {}, {}},
-      {"same name twice, spelt two ways: refused",
-       R"({"files":[{"name":"d\\x","size":1},{"name":"d/x","size":2}]})",
-       976,
-       {},
-       {}},
   };
   MetaFileGuard g;
   for (const EdgeCase &c : cases) {
@@ -457,6 +453,23 @@ Entries LinkChain(int count) {
   return entries;
 }
 
+struct EntriesRow {
+  const char *what;
+  Entries entries;
+  const char *refusal;  // "": loads
+};
+
+// Each row's document loads, or is refused with its refusal.
+void ExpectEntriesLoad(std::initializer_list<EntriesRow> rows) {
+  MetaFileGuard g;
+  for (const EntriesRow &row : rows) {
+    std::string doc = EntriesDocument(row.entries);
+    SCOPED_TRACE(row.what + (": " + doc));
+    EXPECT_EQ(Load(g.m, doc).code, row.refusal[0] ? 976u : 0u);
+    EXPECT_EQ(std::string(g.m->refusal), row.refusal);
+  }
+}
+
 }  // namespace
 
 // Link targets resolve through the document's own links, as the installed
@@ -464,11 +477,7 @@ Entries LinkChain(int count) {
 // leave the root, or loop. Parts that are no entry are plain directories; a
 // file part ends the walk.
 TEST(MetaFile, LinkChainsResolveThroughTheDocumentsLinks) {
-  struct Row {
-    const char *what;
-    Entries entries;
-    const char *refusal;  // "": loads
-  } rows[] = {
+  ExpectEntriesLoad({
       {"a chain out of the root",
        {{"a1/a2/a3/a4/a5/l1", "../../../../.."},
         {"a1/a2/a3/a4/a5/l2", "l1/../../../../outside/victim"}},
@@ -500,36 +509,20 @@ TEST(MetaFile, LinkChainsResolveThroughTheDocumentsLinks) {
        "link a loops (more than 40 links)"},
       {"a chain of 40 links", LinkChain(40), ""},
       {"a chain of 41 links", LinkChain(41), "link c0 loops (more than 40 links)"},
-  };
-  MetaFileGuard g;
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.what);
-    EXPECT_EQ(Load(g.m, EntriesDocument(row.entries)).code, row.refusal[0] ? 976u : 0u);
-    EXPECT_EQ(std::string(g.m->refusal), row.refusal);
-  }
+  });
 }
 
 // Two entries of one name, as the file system will compare them ('\' is
 // '/', case counts), are refused, naming it; names that only look alike
 // load.
 TEST(MetaFile, DoubledNamesAreRefused) {
-  struct Row {
-    Entries entries;
-    const char *refusal;  // "": loads
-  } rows[] = {
-      {{{"a", ""}, {"a", ""}}, "file a listed twice"},
-      {{{"d/x", ""}, {"e", ""}, {"d\\\\x", ""}}, "file d/x listed twice"},
-      {{{"l", "a"}, {"a", ""}, {"l", ""}}, "file l listed twice"},
-      {{{"a", ""}, {"A", ""}}, ""},
-      {{{"a", ""}, {"a ", ""}, {"d/a", ""}}, ""},
-  };
-  MetaFileGuard g;
-  for (const Row &row : rows) {
-    std::string doc = EntriesDocument(row.entries);
-    SCOPED_TRACE(doc);
-    EXPECT_EQ(Load(g.m, doc).code, row.refusal[0] ? 976u : 0u);
-    EXPECT_EQ(std::string(g.m->refusal), row.refusal);
-  }
+  ExpectEntriesLoad({
+      {"twice", {{"a", ""}, {"a", ""}}, "file a listed twice"},
+      {"spelt with '\\'", {{"d/x", ""}, {"e", ""}, {"d\\\\x", ""}}, "file d/x listed twice"},
+      {"a link and a file", {{"l", "a"}, {"a", ""}, {"l", ""}}, "file l listed twice"},
+      {"case counts", {{"a", ""}, {"A", ""}}, ""},
+      {"alike only", {{"a", ""}, {"a ", ""}, {"d/a", ""}}, ""},
+  });
 }
 
 // "mode" is octal digits, as a string or a number, at most 07777, of which
@@ -589,13 +582,14 @@ TEST(MetaFile, RefusedDocumentLeavesNothingBehind) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.size);
     ASSERT_EQ(Load(g.m, files + row.size + R"(,"digests":)" + Digests(1) + "}}").code, row.code);
+    const int loaded = row.code == 0;
     char id[kCatalogIdBytes];
-    EXPECT_EQ(MetaFile_GetId(g.m, id, int32_t(sizeof id)), row.code == 0 ? 1 : 0);
-    EXPECT_EQ(FileList_GetCount(MetaFile_GetFileList(g.m)), row.code == 0 ? 1 : 0);
+    EXPECT_EQ(MetaFile_GetId(g.m, id, int32_t(sizeof id)), loaded);
+    EXPECT_EQ(FileList_GetCount(MetaFile_GetFileList(g.m)), loaded);
     PieceList *pieces = MetaFile_GetPieceList(g.m);
-    EXPECT_EQ(PieceList_GetPieceTotal(pieces), row.code == 0 ? 1 : 0);
-    EXPECT_EQ(MetaFile_HasPieces(g.m), row.code == 0 ? 1 : 0);
-    if (row.code != 0) {
+    EXPECT_EQ(PieceList_GetPieceTotal(pieces), loaded);
+    EXPECT_EQ(MetaFile_HasPieces(g.m), loaded);
+    if (!loaded) {
       EXPECT_EQ(PieceList_GetPieceSize(pieces), 4194304);
       EXPECT_EQ(std::string(g.m->refusal), "piece size " + row.size + " outside 1 to 268435456");
     }
@@ -823,19 +817,12 @@ void CheckLayout(MetaFile *m, const Layout &l, const LayoutExpect &e) {
 // Drawn layouts against the byte-map model of tests/layout_model.h. Set
 // KEELSON_LAYOUT_SEED to replay one layout's seed.
 TEST(MetaFile, DrawnLayoutsMatchTheModel) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  constexpr int kLayouts = 400;
-#else
-  constexpr int kLayouts = 2500;
-#endif
-  uint32_t base = 0x1a7047;
-  if (const char *seed = getenv("KEELSON_LAYOUT_SEED")) base = uint32_t(strtoul(seed, nullptr, 0));
+  const LayoutSeeds seeds = LayoutSeeds_Get(0x1a7047, 2500, 400);
   MetaFileGuard g;
   int padList = 0, lastWithoutPad = 0;
-  for (int n = 0; n < kLayouts; n++) {
-    uint32_t seed = base + uint32_t(n);
-    SCOPED_TRACE("KEELSON_LAYOUT_SEED=" + std::to_string(seed));
-    std::mt19937 rng(seed);
+  for (int n = 0; n < seeds.count; n++) {
+    SCOPED_TRACE(seeds.Trace(n));
+    std::mt19937 rng(seeds.Seed(n));
     Layout l = DrawLayout(rng);
     LayoutExpect e = Layout_Expect(l);
     std::string doc = Layout_Document(l, e);
@@ -844,9 +831,10 @@ TEST(MetaFile, DrawnLayoutsMatchTheModel) {
     ASSERT_NO_FATAL_FAILURE(CheckLayout(g.m, l, e)) << doc;
     padList += l.padList;
     lastWithoutPad += l.padList && l.files.back().runs.empty() && l.files.back().size > 0;
-    if (getenv("KEELSON_LAYOUT_SEED") != nullptr) break;
   }
   // The draw reaches both modes and the layout that used to be refused.
-  EXPECT_GT(padList, kLayouts / 2);
-  EXPECT_GT(lastWithoutPad, kLayouts / 20);
+  if (!seeds.replay) {
+    EXPECT_GT(padList, seeds.count / 2);
+    EXPECT_GT(lastWithoutPad, seeds.count / 20);
+  }
 }

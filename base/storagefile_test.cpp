@@ -23,6 +23,7 @@
 #include "core/platform/asyncfile.h"
 #include "core/platform/thread.h"
 #include "tests/dirops_test_util.h"
+#include "tests/layout_seeds.h"
 #include "tests/metafile_vectors.h"
 #include "tests/storage_copy_util.h"
 #include "tests/storage_loop.h"
@@ -125,6 +126,11 @@ TestMetaPtr LoadMeta(const std::string &version) {
   return MetaFile_TestLoadVectors("contenttree/install/" + version + "/meta.json");
 }
 
+// The piece that holds the first byte of record's file.
+int32_t FirstPiece(MetaFile *meta, const FileRecord *record) {
+  return int32_t(record->offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)));
+}
+
 using ChildServices = StorageServices;
 
 class StorageFileTest : public StorageFixture {
@@ -156,6 +162,22 @@ class StorageFileTest : public StorageFixture {
   std::map<int32_t, StorageLoopCodes> Install(const std::string &version,
                                               const std::vector<int32_t> &pieces) {
     return InstallInto(storage, Meta(version), version, pieces);
+  }
+  // Version "none" installed whole and completed in a file storage at root.
+  MetaFile *InstallNone(const std::string &root, const std::string &ignore = "") {
+    EXPECT_EQ(ConfigureFile(storage, root, 0, 1, ignore), 1);
+    MetaFile *meta = Meta("none");
+    EXPECT_TRUE(Install("none", StorageLoop_AllPieces(meta)).empty());
+    EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+    return meta;
+  }
+  // One file step of meta's (Storage_CompleteFile, Storage_EraseFile),
+  // waited for.
+  StorageOutcome FileStep(decltype(&Storage_CompleteFile) step, MetaFile *meta, FileEntry *entry) {
+    StorageOutcome outcome;
+    step(storage, meta, entry, &outcome, StorageOutcome::Complete);
+    EXPECT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
+    return outcome;
   }
   // The shell peers agree with the generated tree: sha1sum -c, stat,
   // readlink and diff -r.
@@ -558,16 +580,8 @@ TEST_F(StorageFileTest, PlannedFilesAreBuiltWithoutACopy) {
 TEST_F(StorageFileTest, ErasesFilesAndLinks) {
   std::string root = dir_ / "root";
   Dirops_WriteFile(dir_ / "ignore.json", "[\"s/one\", 7, {\"x\": \"ro/locked.dat\"}]");
-  ASSERT_EQ(ConfigureFile(storage, root, 0, 1, dir_ / "ignore.json"), 1);
-  MetaFile *meta = Meta("none");
-  EXPECT_TRUE(Install("none", StorageLoop_AllPieces(meta)).empty());
-  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
-  auto erase = [&](FileEntry *entry) {
-    StorageOutcome outcome;
-    Storage_EraseFile(storage, meta, entry, &outcome, StorageOutcome::Complete);
-    EXPECT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
-    return outcome.result;
-  };
+  MetaFile *meta = InstallNone(root, dir_ / "ignore.json");
+  auto erase = [&](FileEntry *entry) { return FileStep(&Storage_EraseFile, meta, entry).result; };
   FileRecord *link = nullptr;
   ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(meta), &link, "links/dir"));
   EXPECT_EQ(erase(link), 0);
@@ -596,20 +610,16 @@ TEST_F(StorageFileTest, ConfinesEscapingNames) {
   MetaFile *meta = Meta("none");
   FileRecord *record = nullptr;
   ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(meta), &record, "s/one"));
+  const char *saved = record->name;
   std::string target = dir_ / "outside/x";
   for (const std::string &name : {std::string("../outside/x"), target, std::string("a/../../x")}) {
     SCOPED_TRACE(name);
-    const char *saved = record->name;
     record->name = name.c_str();
-    int64_t offset = record->offset;
-    int32_t piece = int32_t(offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)));
-    auto written = Install("none", {piece});
+    auto written = Install("none", {FirstPiece(meta, record)});
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 5));
-    for (auto *op : {&Storage_CompleteFile, &Storage_EraseFile}) {
-      StorageOutcome outcome;
-      (*op)(storage, meta, record, &outcome, StorageOutcome::Complete);
-      ASSERT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
+    for (auto *step : {&Storage_CompleteFile, &Storage_EraseFile}) {
+      StorageOutcome outcome = FileStep(step, meta, record);
       EXPECT_EQ(outcome.result, 964);
       EXPECT_EQ(outcome.resultEx, 5);
     }
@@ -618,38 +628,25 @@ TEST_F(StorageFileTest, ConfinesEscapingNames) {
   EXPECT_TRUE(Logged("Access refused (a/../../x) (5)"));
   // Below a link the name is built in a tree of its own beside it, which
   // replaces the link at completion: nothing is written where it leads.
-  const char *saved = record->name;
   record->name = "l/x";
-  auto belowLink = Install("none", {int32_t(record->offset /
-                                            PieceList_GetPieceSize(MetaFile_GetPieceList(meta)))});
-  EXPECT_TRUE(belowLink.empty());
-  StorageOutcome outcome;
-  Storage_CompleteFile(storage, meta, record, &outcome, StorageOutcome::Complete);
-  ASSERT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
-  EXPECT_EQ(outcome.result, 0);
+  EXPECT_TRUE(Install("none", {FirstPiece(meta, record)}).empty());
+  EXPECT_EQ(FileStep(&Storage_CompleteFile, meta, record).result, 0);
   record->name = saved;
-  struct stat st;
-  ASSERT_EQ(lstat((root + "/l").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(root + "/l")));
   EXPECT_TRUE(Dirops_Exists(root + "/l/x"));
   // A name one past the room of a path fails with 964/206.
   std::string longName(size_t(kPathMax) - root.size(), 'n');
   record->name = longName.c_str();
-  auto piece = int32_t(record->offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)));
-  auto written = Install("none", {piece});
+  auto written = Install("none", {FirstPiece(meta, record)});
   record->name = saved;
   ASSERT_EQ(written.size(), 1u);
   EXPECT_EQ(written.begin()->second, StorageLoopCodes(964, 206));
 }
 
-namespace {
-
 // Drawn versions over a pool of three names per level, so that two draws
 // meet one name as a file, a link and a directory: entries are paths of one
-// to three components of {p, q, r}, none below another.
-struct DrawnVersion {
-  std::map<std::string, TestFileShape> entries;
-};
+// to three components of {p, q, r}, none below another. By name.
+using DrawnVersion = std::map<std::string, TestFileShape>;
 
 bool DrawnBelow(const std::string &a, const std::string &b) {
   return a.size() > b.size() && a.compare(0, b.size(), b) == 0 && a[b.size()] == '/';
@@ -664,7 +661,7 @@ DrawnVersion DrawVersion(std::mt19937 &rng) {
     for (int depth = 1 + pick(3); depth > 0; depth--)
       name += (name.empty() ? "" : "/") + std::string(kParts[pick(3)]);
     bool clash = false;
-    for (const auto &e : v.entries)
+    for (const auto &e : v)
       clash = clash || e.first == name || DrawnBelow(e.first, name) || DrawnBelow(name, e.first);
     if (clash) continue;
     TestFileShape f;
@@ -675,20 +672,20 @@ DrawnVersion DrawVersion(std::mt19937 &rng) {
       f.size = pick(5) == 0 ? 0 : 1 + pick(300);
       f.seed = rng();
     }
-    v.entries[name] = f;
+    v[name] = f;
   }
   // A metafile whose link resolves through a link (itself included) may loop
   // and is refused: such a link becomes an empty file, until none is left.
   for (bool changed = true; changed;) {
     changed = false;
-    for (auto &[name, f] : v.entries) {
+    for (auto &[name, f] : v) {
       if (f.link.empty()) continue;
       size_t slash = name.rfind('/');
       std::string target = (slash == std::string::npos ? "" : name.substr(0, slash + 1)) + f.link;
       bool throughLink = false;
       for (size_t end = target.find('/');; end = target.find('/', end + 1)) {
-        auto hit = v.entries.find(target.substr(0, end));
-        throughLink = throughLink || (hit != v.entries.end() && !hit->second.link.empty());
+        auto hit = v.find(target.substr(0, end));
+        throughLink = throughLink || (hit != v.end() && !hit->second.link.empty());
         if (end == std::string::npos) break;
       }
       if (!throughLink) continue;
@@ -703,14 +700,14 @@ TestLayout DrawnLayout(const DrawnVersion &v, const std::string &id) {
   TestLayout l;
   l.pieceSize = 64;
   l.id = id;
-  for (const auto &e : v.entries) l.files.push_back(e.second);
+  for (const auto &e : v) l.files.push_back(e.second);
   return l;
 }
 
 // What the root must hold: "dir", "-> target" or the file's bytes, by name.
 std::map<std::string, std::string> DrawnModel(const DrawnVersion &v) {
   std::map<std::string, std::string> model;
-  for (const auto &[name, f] : v.entries) {
+  for (const auto &[name, f] : v) {
     for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
       model[name.substr(0, slash)] = "dir";
     std::string bytes;
@@ -721,69 +718,48 @@ std::map<std::string, std::string> DrawnModel(const DrawnVersion &v) {
 }
 
 // The root as it is, links read and never followed (a drawn link may
-// lead to itself).
-void DrawnWalk(const fs::path &dir, const std::string &prefix,
-               std::map<std::string, std::string> *tree) {
-  for (const auto &e : fs::directory_iterator(dir)) {
-    std::string name = prefix + e.path().filename().string();
-    fs::file_status status = fs::symlink_status(e.path());
-    if (fs::is_symlink(status)) {
-      (*tree)[name] = "-> " + fs::read_symlink(e.path()).string();
-    } else if (fs::is_directory(status)) {
-      (*tree)[name] = "dir";
-      DrawnWalk(e.path(), name + "/", tree);
-    } else {
-      (*tree)[name] = Dirops_ReadFile(e.path().string());
-    }
-  }
-}
-
+// lead to itself), in DrawnModel's words.
 std::map<std::string, std::string> DrawnTree(const std::string &root) {
   std::map<std::string, std::string> tree;
-  DrawnWalk(root, "", &tree);
+  for (const auto &e : fs::recursive_directory_iterator(root)) {
+    std::string name = e.path().lexically_relative(root).string();
+    if (e.is_symlink())
+      tree[name] = "-> " + fs::read_symlink(e.path()).string();
+    else
+      tree[name] = e.is_directory() ? "dir" : Dirops_ReadFile(e.path().string());
+  }
   return tree;
 }
 
 // A name whose kind (file, link, directory) differs between the versions.
 bool DrawnTypeChanges(const DrawnVersion &a, const DrawnVersion &b) {
-  auto kinds = [](const DrawnVersion &v) {
-    std::map<std::string, char> kind;
-    for (const auto &[name, line] : DrawnModel(v))
-      kind[name] = line == "dir" ? 'd' : line.rfind("-> ", 0) == 0 ? 'l' : 'f';
-    return kind;
+  auto kind = [](const std::string &line) {
+    return line == "dir" ? 'd' : line.rfind("-> ", 0) == 0 ? 'l' : 'f';
   };
-  auto ka = kinds(a), kb = kinds(b);
-  for (const auto &[name, k] : ka)
-    if (kb.count(name) != 0 && kb[name] != k) return true;
+  std::map<std::string, std::string> inB = DrawnModel(b);
+  for (const auto &[name, line] : DrawnModel(a)) {
+    auto hit = inB.find(name);
+    if (hit != inB.end() && kind(hit->second) != kind(line)) return true;
+  }
   return false;
 }
-
-}  // namespace
 
 // Pairs of drawn versions installed one over the other, both ways, as a
 // run does: every piece verified where it is and written, every file
 // completed (eight at once), then the old version's other names erased,
 // with and without a partial extension. The root then holds exactly the new
-// version: its files' bytes, its links,
-// the directories they need, and no partial file or tree built aside. Set
-// KEELSON_LAYOUT_SEED to replay one pair's seed.
-// Completions run eight at once here, in trees swapped in under them: the
-// suite runs under ThreadSanitizer too.
+// version: its files' bytes, its links, the directories they need, and no
+// partial file or tree built aside. Set KEELSON_LAYOUT_SEED to replay one
+// pair's seed. Completions run eight at once here, in trees swapped in
+// under them: the suite runs under ThreadSanitizer too.
 class StorageFileThreaded : public StorageFileTest {};
 
 TEST_F(StorageFileThreaded, DrawnVersionPairsMatchTheModel) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  constexpr int kPairs = 20;
-#else
-  constexpr int kPairs = 60;
-#endif
-  uint32_t base = 0x7e5a11;
-  if (const char *seed = getenv("KEELSON_LAYOUT_SEED")) base = uint32_t(strtoul(seed, nullptr, 0));
+  const LayoutSeeds seeds = LayoutSeeds_Get(0x7e5a11, 60, 20);
   int changing = 0;
-  for (int n = 0; n < kPairs; n++) {
-    uint32_t seed = base + uint32_t(n);
-    SCOPED_TRACE("KEELSON_LAYOUT_SEED=" + std::to_string(seed));
-    std::mt19937 rng(seed);
+  for (int n = 0; n < seeds.count; n++) {
+    SCOPED_TRACE(seeds.Trace(n));
+    std::mt19937 rng(seeds.Seed(n));
     DrawnVersion versions[2] = {DrawVersion(rng), DrawVersion(rng)};
     changing += DrawnTypeChanges(versions[0], versions[1]);
     TestContent content[2];
@@ -807,32 +783,27 @@ TEST_F(StorageFileThreaded, DrawnVersionPairsMatchTheModel) {
               .empty());
       for (const auto &[name, codes] : StorageLoop_Complete(storage, meta))
         ADD_FAILURE() << name << " " << codes.first << "/" << codes.second;
-      const DrawnVersion &old = versions[1 - step];
       FileIndex *index = MetaFile_GetFileIndex(content[1 - step].meta.get());
-      for (const auto &[name, f] : old.entries) {
-        if (round == 0 || versions[step].entries.count(name) != 0) continue;
+      for (const auto &[name, f] : versions[1 - step]) {
+        if (round == 0 || versions[step].count(name) != 0) continue;
         FileRecord *record = nullptr;
         ASSERT_TRUE(FileIndex_FindName(index, &record, name.c_str()));
-        StorageOutcome outcome;
-        Storage_EraseFile(storage, content[1 - step].meta.get(), record, &outcome,
-                          StorageOutcome::Complete);
-        ASSERT_TRUE(PumpUntil([&] { return outcome.calls == 1; }));
+        StorageOutcome outcome =
+            FileStep(&Storage_EraseFile, content[1 - step].meta.get(), record);
         EXPECT_EQ(outcome.result, 0) << name << " " << outcome.resultEx;
       }
       EXPECT_EQ(DrawnTree(root), DrawnModel(versions[step]));
-      if (HasFailure()) {
-        std::lock_guard<std::mutex> guard(linesLock);
+      std::lock_guard<std::mutex> guard(linesLock);
+      if (HasFailure()) {  // the storage's lines of the failed install
         for (const std::string &line : lines) std::cerr << line;
         return;
       }
-      std::lock_guard<std::mutex> guard(linesLock);
       lines.clear();
     }
-    if (getenv("KEELSON_LAYOUT_SEED") != nullptr) break;
   }
   // Most pairs meet a name that changes its kind.
-  if (getenv("KEELSON_LAYOUT_SEED") == nullptr) {
-    EXPECT_GT(changing, kPairs / 2);
+  if (!seeds.replay) {
+    EXPECT_GT(changing, seeds.count / 2);
   }
 }
 
@@ -842,10 +813,7 @@ TEST_F(StorageFileThreaded, DrawnVersionPairsMatchTheModel) {
 // again and renamed in, and the other name keeps its file as it was.
 TEST_F(StorageFileTest, HardLinkedFileIsReplacedNotChanged) {
   std::string root = dir_ / "root";
-  ASSERT_EQ(ConfigureFile(storage, root), 1);
-  MetaFile *meta = Meta("none");
-  EXPECT_TRUE(Install("none", StorageLoop_AllPieces(meta)).empty());
-  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  MetaFile *meta = InstallNone(root);
   std::string installed = root + "/Readme.txt", other = dir_ / "outside/other";
   ASSERT_EQ(link(installed.c_str(), other.c_str()), 0);
   ASSERT_EQ(FsFault_Command("touch -d @1000000000 " + Dirops_Quote(other) + "; echo $?"), "0");
@@ -868,17 +836,13 @@ TEST_F(StorageFileTest, HardLinkedFileIsReplacedNotChanged) {
 // its bytes.
 TEST_F(StorageFileTest, ImmutableFileFailsItsCompletion) {
   std::string root = dir_ / "root";
-  ASSERT_EQ(ConfigureFile(storage, root), 1);
-  MetaFile *meta = Meta("none");
-  EXPECT_TRUE(Install("none", StorageLoop_AllPieces(meta)).empty());
-  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  MetaFile *meta = InstallNone(root);
   std::string file = root + "/big.bin";
   if (FsFault_Command("chattr +i " + Dirops_Quote(file) + " 2>/dev/null; echo $?") != "0")
     GTEST_SKIP() << "chattr +i refused here";
   FileRecord *record = nullptr;
   ASSERT_TRUE(FileIndex_FindName(MetaFile_GetFileIndex(meta), &record, "big.bin"));
-  auto piece = int32_t(record->offset / PieceList_GetPieceSize(MetaFile_GetPieceList(meta)) + 1);
-  EXPECT_TRUE(Install("none", {piece}).empty());
+  EXPECT_TRUE(Install("none", {FirstPiece(meta, record) + 1}).empty());
   auto completed = StorageLoop_Complete(storage, meta);
   FsFault_Command("chattr -i " + Dirops_Quote(file));
   EXPECT_EQ(completed, (std::map<std::string, StorageLoopCodes>{{"big.bin", {964, 5}}}));

@@ -176,8 +176,8 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
     TestMetaPtr &meta = metas[target];
     delta.old = load(old);
     delta.oldVersion = old;
-    WriteFile(store / PieceName(meta.get(), index),
-              Test_ReadVectors("contenttree/pieces/" + path));
+    const std::string name = PieceName(meta.get(), index);
+    WriteFile(store / name, Test_ReadVectors("contenttree/pieces/" + path));
     Storage_SetPassword(storage, reinterpret_cast<const char *>(password.data()));
     Prepare(meta.get(), index);
     StorageOutcome read = Run([&](StorageOutcome *o) {
@@ -191,16 +191,15 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
     fs::path victim = root / "victim";
     if (written == 0) {
       WriteFile(victim, "keep");
-      fs::create_directories((plain / PieceName(meta.get(), index)).parent_path());
-      fs::create_hard_link(victim, plain / PieceName(meta.get(), index));
+      fs::create_directories((plain / name).parent_path());
+      fs::create_hard_link(victim, plain / name);
     } else {
-      WriteFile(plain / PieceName(meta.get(), index), std::string(3 * kStorageRequestSlack, 'j'));
+      WriteFile(plain / name, std::string(3 * kStorageRequestSlack, 'j'));
     }
     StorageOutcome write = Run([&](StorageOutcome *o) {
       Storage_Write(second, request, o, StorageOutcome::Complete);
     });
     ASSERT_EQ(write.result, 0) << write.resultEx;
-    std::string name = PieceName(meta.get(), index);
     EXPECT_EQ(ReadFile(plain / name),
               Test_ReadVectors("contenttree/pieces/cache/" + target + "/flags0/" + name));
     if (written == 0) {

@@ -4,14 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "base/repository.h"
 #include "core/net/webget.h"
 #include "core/security/tls1.h"
-#include "core/runtime/str.h"
 #include "host/repositoryrunner.h"
 
 namespace {
+
+// The line for error as the command "myapp" prints it.
+std::string Describe(const RepositoryError &error, const ErrorLineFacts *facts) {
+  char line[kErrorLineBytes];
+  ErrorLine_Describe("myapp", &error, facts, line, int(sizeof line));
+  return line;
+}
 
 // The line names the item and the URL without credentials or query, the
 // cause in words (platform errors in the system's words), the hint that
@@ -103,39 +110,28 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
        "keelson: myapp: configuration: the configuration cannot be used (--debug tells why) "
        "(986)"},
   };
-  for (const Row &row : rows) {
-    char line[kErrorLineBytes];
-    ErrorLine_Describe("myapp", &row.error, row.facts, line, int(sizeof line));
-    EXPECT_STREQ(line, row.line);
-  }
+  for (const Row &row : rows) EXPECT_EQ(Describe(row.error, row.facts), row.line);
 }
 
 // A failure the connection noted as its proxy's names the proxy, not the
 // content server; the latest note for a URL decides, and only for the same
 // code and extra code.
 TEST(ErrorLine, ProxyFailuresNameTheProxy) {
-  struct Note {
-    const char *url, *proxy;
-    int32_t code, codeEx, refused;
+  const struct {
+    const char *url;
+    WebGetProxyFailure failure;  // proxy, code, codeEx, refused
   } notes[] = {
-      {"http://vm:18481/alias.json", "127.0.0.1:3128", 953, 10061, 0},
-      {"http://vm:18481/catalog.json", "noproxy.invalid:3128", 951, 0, 0},
-      {"https://vm/alias.json?t=1", "127.0.0.1:3128", 403, 0, 1},
-      {"http://vm/p/1", "127.0.0.1:3128", 961, 9, 0},
-      {"http://vm/p/2", "127.0.0.1:3128", 953, 10054, 0},
-      {"http://vm/p/3", "127.0.0.1:3128", 953, 10054, 0},
-      {"http://vm/p/3", "", 953, 10054, 0},  // the retry went direct and failed alike
-      {"http://vm/p/4", "", 404, 0, 0},
+      {"http://vm:18481/alias.json", {"127.0.0.1:3128", 953, 10061, 0}},
+      {"http://vm:18481/catalog.json", {"noproxy.invalid:3128", 951, 0, 0}},
+      {"https://vm/alias.json?t=1", {"127.0.0.1:3128", 403, 0, 1}},
+      {"http://vm/p/1", {"127.0.0.1:3128", 961, 9, 0}},
+      {"http://vm/p/2", {"127.0.0.1:3128", 953, 10054, 0}},
+      {"http://vm/p/3", {"127.0.0.1:3128", 953, 10054, 0}},
+      {"http://vm/p/3", {"", 953, 10054, 0}},  // the retry went direct and failed alike
+      {"http://vm/p/4", {"", 404, 0, 0}},
   };
   WebGet_ClearProxyFailures();
-  for (const Note &n : notes) {
-    WebGetProxyFailure failure{};
-    Str_Copy(failure.proxy, n.proxy, int(sizeof failure.proxy));
-    failure.code = n.code;
-    failure.codeEx = n.codeEx;
-    failure.refused = n.refused;
-    WebGet_NoteProxyFailure(n.url, &failure);
-  }
+  for (const auto &n : notes) WebGet_NoteProxyFailure(n.url, &n.failure);
   struct Row {
     RepositoryError error;
     const char *line;
@@ -162,11 +158,7 @@ TEST(ErrorLine, ProxyFailuresNameTheProxy) {
       {{6, 5, 0, 1, 953, 10061, 3, 0, 0, "http://vm/p/5"},
        "keelson: myapp: piece 5 http://vm/p/5: connection refused (953)"},
   };
-  for (const Row &row : rows) {
-    char line[kErrorLineBytes];
-    ErrorLine_Describe("myapp", &row.error, nullptr, line, int(sizeof line));
-    EXPECT_STREQ(line, row.line);
-  }
+  for (const Row &row : rows) EXPECT_EQ(Describe(row.error, nullptr), row.line);
   WebGet_ClearProxyFailures();
 }
 
@@ -239,8 +231,9 @@ TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
     TlsFailure noted;  // alert 0: nothing noted
     int32_t codeEx;
     int permanent;
-    const char *cause;
-  } rows[] = {
+    std::string cause;
+  };
+  std::vector<Row> rows = {
       {{42, TlsCause::SelfSigned, 0}, 42, 1,
        "the server's certificate is not trusted: it is self-signed; pin it in "
        "\"thumbprintStores\" of the application file (--app=/etc/app.json)"},
@@ -256,20 +249,6 @@ TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
        "the server's certificate key does not fit the cipher suite it chose"},
       {{70, TlsCause::Version, 0}, 70, 1,
        "the server refused the handshake: no common protocol version"},
-      {{40, TlsCause::Alert, 1}, 40, 1,
-       "the server refused the handshake: handshake failure (no common protocol version or "
-       "cipher suite)"},
-      {{42, TlsCause::Alert, 1}, 42, 1, "the server refused the handshake: bad certificate"},
-      {{46, TlsCause::Alert, 1}, 46, 1, "the server refused the handshake: certificate unknown"},
-      {{48, TlsCause::Alert, 1}, 48, 1, "the server refused the handshake: unknown CA"},
-      {{49, TlsCause::Alert, 1}, 49, 1, "the server refused the handshake: access denied"},
-      {{70, TlsCause::Alert, 1}, 70, 1,
-       "the server refused the handshake: protocol version (no common protocol version)"},
-      {{71, TlsCause::Alert, 1}, 71, 1,
-       "the server refused the handshake: insufficient security (no common cipher suite)"},
-      {{47, TlsCause::Alert, 1}, 47, 0, "the server refused the handshake: illegal parameter"},
-      {{80, TlsCause::Alert, 1}, 80, 0, "the server refused the handshake: internal error"},
-      {{41, TlsCause::Alert, 1}, 41, 0, "the server refused the handshake: alert 41"},
       {{20, TlsCause::Ended, 1}, 20, 0, "the server ended the TLS session: bad record MAC"},
       {{20, TlsCause::Record, 0}, 20, 0,
        "a TLS record from the server could not be read (bad record MAC)"},
@@ -277,20 +256,29 @@ TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
       {{42, TlsCause::SelfSigned, 0}, 40, 0, "TLS failure"},
       {{0, TlsCause::None, 0}, 42, 0, "TLS failure"},
   };
+  // The alert the server refused the handshake with, by name.
+  const struct { int32_t alert; int permanent; const char *name; } refusals[] = {
+      {40, 1, "handshake failure (no common protocol version or cipher suite)"},
+      {42, 1, "bad certificate"},  {46, 1, "certificate unknown"}, {48, 1, "unknown CA"},
+      {49, 1, "access denied"},    {70, 1, "protocol version (no common protocol version)"},
+      {71, 1, "insufficient security (no common cipher suite)"},
+      {47, 0, "illegal parameter"}, {80, 0, "internal error"},      {41, 0, "alert 41"},
+  };
+  for (const auto &r : refusals) {
+    rows.push_back({{r.alert, TlsCause::Alert, 1}, r.alert, r.permanent,
+                    std::string("the server refused the handshake: ") + r.name});
+  }
   for (const Row &row : rows) {
     WebGet_ClearTlsFailures();
     if (row.noted.alert != 0) WebGet_NoteTlsFailure("https://127.0.0.1:8443/other.json", &row.noted);
     RepositoryError error{1, -1, 0, 1, 971, row.codeEx, 3, 0, 0, url};
-    char line[kErrorLineBytes];
-    ErrorLine_Describe("myapp", &error, &facts, line, int(sizeof line));
-    EXPECT_EQ(line, head + row.cause + " (971)");
+    EXPECT_EQ(Describe(error, &facts), head + row.cause + " (971)");
     EXPECT_EQ(RepositoryRunner_IsPermanent(&error), row.permanent) << row.cause;
   }
   // Another server's note tells nothing about this one.
-  TlsFailure noted{42, TlsCause::SelfSigned, 0};
-  WebGet_NoteTlsFailure("https://127.0.0.1:9443/alias.json", &noted);
-  RepositoryError error{1, -1, 0, 1, 971, 42, 3, 0, 0, url};
   WebGet_ClearTlsFailures();
+  TlsFailure noted{42, TlsCause::SelfSigned, 0};
+  RepositoryError error{1, -1, 0, 1, 971, 42, 3, 0, 0, url};
   WebGet_NoteTlsFailure("https://127.0.0.1:9443/alias.json", &noted);
   EXPECT_EQ(RepositoryRunner_IsPermanent(&error), 0);
   WebGet_ClearTlsFailures();
