@@ -14,13 +14,11 @@
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
 #include "core/security/certstoreplatform.h"
-#include "core/security/certstorethumbprint.h"
-#include "core/runtime/base64.h"
-#include "core/formats/dictionary.h"
 #include "core/security/x509anchors.h"
 #include "core/security/tls1.h"
 #include "core/security/tls1_internal.h"
 #include "core/security/tls1_test_util.h"
+#include "tests/pin_store_util.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -113,28 +111,18 @@ std::vector<std::string> sServer(const std::string &leaf, std::vector<std::strin
   return argv;
 }
 
-// A thumbprint store pinning the SHA-256 of the leaf's certificate.
-CertStore *pinLeaf(const std::string &leaf) {
-  std::string pem = Test_ReadVectors("tls_pki_" + leaf + "_chain.pem");
+// The leaf's certificate, the first block of its chain file.
+std::vector<uint8_t> leafDer(const std::string &leaf = "rsa2048") {
+  const std::string text = Test_ReadVectors("tls_pki_" + leaf + "_chain.pem");
   std::vector<uint8_t> der;
-  X509Pem_ReadCertificates(pem.data(), pem.size(), [](void *context, const uint8_t *bytes, int32_t length) {
-    static_cast<std::vector<uint8_t> *>(context)->assign(bytes, bytes + length);
-    return 0;  // the first block is the leaf
-  }, &der);
-  uint8_t digest[32];
-  Hash_ComputeDigest(&kHashSha256, der.data(), int64_t(der.size()), digest, sizeof digest);
-  char text[64];
-  int64_t length = 0;
-  Base64_Encode(digest, sizeof digest, text, sizeof text, &length);
-  CertStore *store = nullptr;
-  CertStoreThumbprint_Create(&store);
-  Dictionary *root = nullptr, *pins = nullptr;
-  Dictionary_Create(&root);
-  Dictionary_AddList(root, "app", &pins, nullptr);
-  Dictionary_AddString(pins, nullptr, text, nullptr);
-  CertStoreThumbprint_AddList(store, pins);
-  Dictionary_Release(&root);
-  return store;
+  X509Pem_ReadCertificates(
+      text.data(), text.size(),
+      [](void *context, const uint8_t *bytes, int32_t length) {
+        static_cast<std::vector<uint8_t> *>(context)->assign(bytes, bytes + length);
+        return 0;
+      },
+      &der);
+  return der;
 }
 
 const char kGet[] = "GET / HTTP/1.0\r\n\r\n";
@@ -280,7 +268,7 @@ TEST(TlsHandshake, FailuresSayWhy) {
     std::vector<std::string> extra = {"-www", "-tls1_2"};
     if (!row.extra.empty() && row.extra[0] == "-tls1_1") extra = {"-www"};
     extra.insert(extra.end(), row.extra.begin(), row.extra.end());
-    CertStore *store = row.pin ? pinLeaf(row.leaf) : nullptr;
+    CertStore *store = row.pin ? Test_PinStore({leafDer(row.leaf)}) : nullptr;
     Outcome run = handshake(sServer(row.leaf, extra), row.host, "", "", store);
     if (store != nullptr) CertStore_Release(&store);
     if (row.cause == TlsCause::None) {
@@ -494,19 +482,6 @@ std::vector<uint8_t> serverHello(uint8_t minor, uint16_t suite, size_t idLength 
     b.insert(b.end(), extensions.begin(), extensions.end());
   }
   return message(2, b);
-}
-
-std::vector<uint8_t> leafDer(const std::string &leaf = "rsa2048") {
-  const std::string text = readText(Test_VectorPath("tls_pki_" + leaf + "_chain.pem"));
-  std::vector<uint8_t> der;
-  X509Pem_ReadCertificates(
-      text.data(), text.size(),
-      [](void *context, const uint8_t *bytes, int32_t length) {
-        static_cast<std::vector<uint8_t> *>(context)->assign(bytes, bytes + length);
-        return 0;
-      },
-      &der);
-  return der;
 }
 
 std::vector<uint8_t> certificate(const std::vector<uint8_t> &der, size_t entryExtra = 0) {
