@@ -527,7 +527,7 @@ TEST_F(WebServerPeer, HundredClientsClosingEveryAnswerLoseNone) {
   const std::string request = "GET /k.bin HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                               "\r\nConnection: close\r\n\r\n";
   const std::string body = fileBytes(1000);
-  std::atomic<int> done{0}, lost{0}, answered{0};
+  std::atomic<int> done{0}, lost{0};
   std::string firstLoss;
   std::mutex lossLock;
   auto client = [&] {
@@ -546,24 +546,16 @@ TEST_F(WebServerPeer, HundredClientsClosingEveryAnswerLoseNone) {
         failure = "send: " + std::string(strerror(errno));
       } else {
         char buffer[4096];
-        for (;;) {
-          ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-          if (got > 0) {
-            answer.append(buffer, size_t(got));
-            continue;
-          }
-          if (got < 0) failure = "recv: " + std::string(strerror(errno));
-          break;
-        }
+        ssize_t got = 0;
+        while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, size_t(got));
+        if (got < 0) failure = "recv: " + std::string(strerror(errno));
       }
       close(fd);
       size_t end = answer.find("\r\n\r\n");
       if (failure.empty() && (answer.compare(0, 12, "HTTP/1.1 200") != 0 ||
                               end == std::string::npos || answer.substr(end + 4) != body))
         failure = "answer of " + std::to_string(answer.size()) + " bytes";
-      if (failure.empty()) {
-        answered++;
-      } else {
+      if (!failure.empty()) {
         std::lock_guard<std::mutex> guard(lossLock);
         if (lost++ == 0) firstLoss = failure;
       }
@@ -574,7 +566,6 @@ TEST_F(WebServerPeer, HundredClientsClosingEveryAnswerLoseNone) {
   for (int i = 0; i < kClients; i++) clients.emplace_back(client);
   EXPECT_TRUE(Pump([&] { return done.load() == kClients; }, 120000));
   for (std::thread &t : clients) t.join();
-  EXPECT_EQ(answered.load(), kClients * kEach);
   EXPECT_EQ(lost.load(), 0) << firstLoss;
 }
 
