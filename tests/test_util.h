@@ -105,6 +105,13 @@ inline std::string Test_BytesToHex(const void *data, size_t length) {
   return s;
 }
 
+// How often part occurs in text, overlapping occurrences counted.
+inline size_t Test_CountOf(const std::string &text, const std::string &part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
+  return n;
+}
+
 // Polls until done() holds or boundMs have passed, every sleepMs; the last
 // answer. Every wait in a test is bounded by this.
 inline bool Test_WaitUntil(const std::function<bool()> &done, int boundMs = 10000,

@@ -320,12 +320,8 @@ int CurlBypasses(const std::string &noProxy, const std::string &url, const std::
   std::string command = "no_proxy='" + noProxy + "' http_proxy=http://127.0.0.1:1 "
                         "/usr/bin/curl -sv --connect-timeout 2 --max-time 3" + resolve + " '" +
                         url + "' 2>&1";
-  FILE *pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  std::string out;
-  char chunk[512];
-  while (fgets(chunk, sizeof chunk, pipe) != nullptr) out += chunk;
-  pclose(pipe);
+  int status = -1;
+  std::string out = Test_RunCommand(command, &status);
   size_t trying = out.find("Trying ");
   if (trying == std::string::npos) return -1;
   return out.compare(trying, 20, "Trying 127.0.0.1:1..") != 0;

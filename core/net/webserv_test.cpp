@@ -197,12 +197,6 @@ std::string statusOf(const std::string &raw) {
   return at == std::string::npos ? "" : raw.substr(at + 9, 3);
 }
 
-size_t countOf(const std::string &text, const std::string &part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
-  return n;
-}
-
 }  // namespace
 
 // ---- Request text without a socket ----------------------------------------------------
@@ -389,15 +383,15 @@ TEST_F(WebServerPeer, CurlAnswersFilesPostsAndRefusals) {
   std::string listening = Test_RunCommand("ss -ltnH 'sport = :" + std::to_string(port) + "'",
                                           &status);
   EXPECT_NE(listening.find("127.0.0.1:" + std::to_string(port)), std::string::npos) << listening;
-  EXPECT_EQ(countOf(listening, "LISTEN"), 1u) << listening;
+  EXPECT_EQ(Test_CountOf(listening, "LISTEN"), 1u) << listening;
 }
 
 TEST_F(WebServerPeer, WithoutKeepAliveEveryAnswerCloses) {
   Start();
   std::string headers = Peer("curl -s --max-time 10 -D - -o /dev/null -H 'Connection: Keep-Alive' " +
                              Url("/k.bin") + " " + Url("/default.htm") + " " + Url("/none"));
-  EXPECT_EQ(countOf(headers, "Connection: close\r\n"), 3u) << headers;
-  EXPECT_EQ(countOf(headers, "Date: "), 3u);
+  EXPECT_EQ(Test_CountOf(headers, "Connection: close\r\n"), 3u) << headers;
+  EXPECT_EQ(Test_CountOf(headers, "Date: "), 3u);
   EXPECT_NE(headers.find(" GMT\r\n"), std::string::npos);
 }
 
@@ -533,7 +527,7 @@ TEST_F(WebServerPeer, HundredClientsClosingEveryAnswerLoseNone) {
   const std::string request = "GET /k.bin HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                               "\r\nConnection: close\r\n\r\n";
   const std::string body = fileBytes(1000);
-  std::atomic<int> done{0}, lost{0}, answered{0};
+  std::atomic<int> done{0}, lost{0};
   std::string firstLoss;
   std::mutex lossLock;
   auto client = [&] {
@@ -552,24 +546,16 @@ TEST_F(WebServerPeer, HundredClientsClosingEveryAnswerLoseNone) {
         failure = "send: " + std::string(strerror(errno));
       } else {
         char buffer[4096];
-        for (;;) {
-          ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-          if (got > 0) {
-            answer.append(buffer, size_t(got));
-            continue;
-          }
-          if (got < 0) failure = "recv: " + std::string(strerror(errno));
-          break;
-        }
+        ssize_t got = 0;
+        while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, size_t(got));
+        if (got < 0) failure = "recv: " + std::string(strerror(errno));
       }
       close(fd);
       size_t end = answer.find("\r\n\r\n");
       if (failure.empty() && (answer.compare(0, 12, "HTTP/1.1 200") != 0 ||
                               end == std::string::npos || answer.substr(end + 4) != body))
         failure = "answer of " + std::to_string(answer.size()) + " bytes";
-      if (failure.empty()) {
-        answered++;
-      } else {
+      if (!failure.empty()) {
         std::lock_guard<std::mutex> guard(lossLock);
         if (lost++ == 0) firstLoss = failure;
       }
@@ -580,7 +566,6 @@ TEST_F(WebServerPeer, HundredClientsClosingEveryAnswerLoseNone) {
   for (int i = 0; i < kClients; i++) clients.emplace_back(client);
   EXPECT_TRUE(Pump([&] { return done.load() == kClients; }, 120000));
   for (std::thread &t : clients) t.join();
-  EXPECT_EQ(answered.load(), kClients * kEach);
   EXPECT_EQ(lost.load(), 0) << firstLoss;
 }
 
@@ -640,7 +625,7 @@ TEST_F(WebServerThreaded, KeepAliveUsesOneConnectionAndPipelinesInOrder) {
   EXPECT_LT(head, missing);
   EXPECT_LT(missing, range);
   EXPECT_EQ(answer.substr(answer.size() - 5), fileBytes(5));
-  EXPECT_EQ(countOf(answer, "HTTP/1.1 "), 4u);  // HEAD sent no body to misparse
+  EXPECT_EQ(Test_CountOf(answer, "HTTP/1.1 "), 4u);  // HEAD sent no body to misparse
 }
 
 TEST_F(WebServerThreaded, ThreadedModeStartsServesAndStops) {
@@ -673,7 +658,8 @@ TEST_F(WebServerPeer, AnotherUsersFloodCostsAFewLogLines) {
   // A client gone before its owner is looked up counts as an unknown user:
   // two keys at most, each a first line and a count or two.
   std::string log = capture.Take();
-  size_t firsts = countOf(log, "Refused connection ["), counts = countOf(log, "WebServer - refused ");
+  size_t firsts = Test_CountOf(log, "Refused connection [");
+  size_t counts = Test_CountOf(log, "WebServer - refused ");
   EXPECT_GE(firsts, 1u) << log;
   EXPECT_GE(counts, 1u) << log;
   EXPECT_LE(firsts + counts, 6u) << log.substr(0, 2000);
@@ -726,7 +712,7 @@ TEST_F(WebServerPeer, WritesPastTheLengthDropTheConnection) {
   std::string answer = Raw(request + request);
   EXPECT_EQ(answer.rfind("closed\n", 0), 0u);
   EXPECT_EQ(answer.find("junk"), std::string::npos) << answer;
-  EXPECT_LE(countOf(answer, "HTTP/1.1 "), 1u) << answer;
+  EXPECT_LE(Test_CountOf(answer, "HTTP/1.1 "), 1u) << answer;
   EXPECT_EQ(answer.find("Set-Cookie"), std::string::npos);
   ASSERT_GE(rogue.headerResults.size(), 3u);
   EXPECT_EQ(rogue.headerResults[0], 0);
@@ -793,7 +779,7 @@ TEST_F(WebServerPeer, BodyFilesGoOutFromTheirOffsetWhateverTheirSize) {
     EXPECT_EQ(answer.rfind("closed\n", 0), 0u);
     size_t first = answer.find("\r\n\r\n");
     if (!row.whole) {  // at most a cut first answer, then the close
-      EXPECT_LE(countOf(answer, "HTTP/1.1 "), 1u);
+      EXPECT_LE(Test_CountOf(answer, "HTTP/1.1 "), 1u);
       if (first != std::string::npos) {
         EXPECT_LT(answer.size() - first - 4, size_t(row.length));
       }
@@ -805,6 +791,6 @@ TEST_F(WebServerPeer, BodyFilesGoOutFromTheirOffsetWhateverTheirSize) {
     size_t second = answer.find("\r\n\r\n", first + 4 + slice.size());
     ASSERT_NE(second, std::string::npos);
     EXPECT_EQ(answer.substr(second + 4), slice);
-    EXPECT_EQ(countOf(answer, "HTTP/1.1 200"), 2u);
+    EXPECT_EQ(Test_CountOf(answer, "HTTP/1.1 200"), 2u);
   }
 }

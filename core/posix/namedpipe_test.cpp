@@ -96,6 +96,39 @@ int rawSocket(const std::string &socketName, bool listener, int backlog = 0) {
   return rawSocketAt(socketFile(socketName), listener, backlog);
 }
 
+// The start of a Python script that serves one client, c, at a socket file.
+std::string pythonServerAt(const std::string &path) {
+  return "import socket\n"
+         "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
+         "s.settimeout(20)\n"
+         "s.bind('" + path + "')\n"
+         "s.listen(1)\n"
+         "c, _ = s.accept()\n"
+         "c.settimeout(20)\n";
+}
+
+// A Python script run on a thread, as user and group 65534 when asked; its
+// output once joined.
+struct PythonPeer {
+  std::string output;
+  std::thread thread;
+  explicit PythonPeer(const std::string &script, bool asNobody = false)
+      : thread([this, script, asNobody] {
+          int status = -1;
+          output = Test_RunCommand(
+              std::string(asNobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") +
+                  "/usr/bin/python3 -c \"" + script + "\"",
+              &status);
+        }) {}
+  ~PythonPeer() {
+    if (thread.joinable()) thread.join();
+  }
+  std::string Join() {
+    thread.join();
+    return output;
+  }
+};
+
 }  // namespace
 
 TEST(NamedPipeDeathTest, ProgrammingErrorsStop) {
@@ -190,25 +223,13 @@ TEST(NamedPipe, ServerEndWithSocat) {
 // (231), our client end peeks, reads and writes, and sees its end.
 TEST(NamedPipe, ClientEndWithPythonServer) {
   std::string name = uniqueName("python");
-  std::string script =
-      "import socket\n"
-      "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
-      "s.settimeout(20)\n"
-      "s.bind('" + socketFile(name) + "')\n"
-      "s.listen(1)\n"
-      "c, _ = s.accept()\n"
-      "c.settimeout(20)\n"
-      "c.sendall(b'HELLO')\n"
-      "data = b''\n"
-      "while len(data) < 3000:\n"
-      "    data += c.recv(65536)\n"
-      "print(len(data), data == bytes(i % 251 for i in range(3000)))\n"
-      "c.close()\n";
-  std::string output;
-  std::thread python([&] {
-    int status = -1;
-    output = Test_RunCommand("/usr/bin/python3 -c \"" + script + "\"", &status);
-  });
+  PythonPeer python(pythonServerAt(socketFile(name)) +
+                    "c.sendall(b'HELLO')\n"
+                    "data = b''\n"
+                    "while len(data) < 3000:\n"
+                    "    data += c.recv(65536)\n"
+                    "print(len(data), data == bytes(i % 251 for i in range(3000)))\n"
+                    "c.close()\n");
   ASSERT_TRUE(Test_WaitUntil([&] { return listed(name); }, kBoundMs));
   NamedPipe *pipe = nullptr;
   EXPECT_EQ(NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, 0), 0);
@@ -228,8 +249,7 @@ TEST(NamedPipe, ClientEndWithPythonServer) {
   EXPECT_EQ(NamedPipe_Write(pipe, data.data(), int32_t(data.size()), &count), 1);
   EXPECT_EQ(count, 3000);
   EXPECT_TRUE(readToClose(pipe));
-  python.join();
-  EXPECT_EQ(output, "3000 True\n");
+  EXPECT_EQ(python.Join(), "3000 True\n");
   EXPECT_EQ(NamedPipe_IsOpen(pipe), 0);
   NamedPipe_Release(&pipe);
 
@@ -377,36 +397,6 @@ TEST(NamedPipeThreaded, ServerEndsOfOneNameOnManyThreads) {
   EXPECT_EQ(all, sent);
 }
 
-namespace {
-
-// The socket file of a name for this process, in a forked child.
-std::string childSocketFile(FsFaultChild &child, const std::string &socketName) {
-  char path[128] = "";
-  FSF_EXPECT_EQ(child, NamedPipe_GetSocketPath(pipePath(socketName).c_str(), path, sizeof path),
-                1);
-  return path;
-}
-
-// Runs a Python script as user and group 65534 on a thread; its output once
-// joined.
-struct NobodyPython {
-  std::string output;
-  std::thread thread;
-  explicit NobodyPython(const std::string &script)
-      : thread([this, script] {
-          int status = -1;
-          output = Test_RunCommand("setpriv --reuid=65534 --regid=65534 --clear-groups "
-                                   "/usr/bin/python3 -c \"" + script + "\"",
-                                   &status);
-        }) {}
-  std::string Join() {
-    thread.join();
-    return output;
-  }
-};
-
-}  // namespace
-
 // A name is the user's own: its socket file lies in the user's 0700 run
 // directory. Another user who serves the name first takes nothing from us
 // (our two ends still meet) and cannot reach our socket. Root acting for the
@@ -426,11 +416,11 @@ TEST(NamedPipe, AnotherUsersNamesAreOutOfReach) {
     FSF_EXPECT(child, made);
     if (!made) return;
     std::string name = uniqueName("other");
-    std::string ours = childSocketFile(child, name);
+    std::string ours = socketFile(name);
     setenv("SUDO_UID", "65534", 1);
-    std::string theirs = childSocketFile(child, name);
+    std::string theirs = socketFile(name);
     unsetenv("SUDO_UID");
-    FSF_EXPECT(child, ours != theirs && theirs.rfind("/run/user/65534/", 0) == 0);
+    FSF_EXPECT(child, !ours.empty() && ours != theirs && theirs.rfind("/run/user/65534/", 0) == 0);
 
     NamedPipe *ownServer = nullptr, *ownClient = nullptr;
     int32_t count = 0;
@@ -449,15 +439,7 @@ TEST(NamedPipe, AnotherUsersNamesAreOutOfReach) {
     });
     for (const std::string &failure : report.failures) child.Fail(__FILE__, __LINE__, failure);
     // 65534 serves the name first, in its own directory.
-    NobodyPython server(
-        "import socket\n"
-        "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
-        "s.settimeout(20)\n"
-        "s.bind('" + theirs + "')\n"
-        "s.listen(1)\n"
-        "c, _ = s.accept()\n"
-        "c.settimeout(20)\n"
-        "print(c.recv(16))\n");
+    PythonPeer server(pythonServerAt(theirs) + "print(c.recv(16))\n", true);
     FSF_EXPECT(child, Test_WaitUntil([&] { return access(theirs.c_str(), F_OK) == 0; },
                                      kBoundMs));
     // Our server and client ends of the name still meet.
@@ -483,13 +465,13 @@ TEST(NamedPipe, AnotherUsersNamesAreOutOfReach) {
     FSF_EXPECT_EQ(child, NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, 0), 1);
     if (pipe == nullptr) return;
     TestLogCapture capture;
-    NobodyPython flood(
-        "import socket\n"
-        "for i in range(2000):\n"
-        "    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
-        "    s.connect('" + theirs + "')\n"
-        "    s.close()\n"
-        "print('done')\n");
+    PythonPeer flood("import socket\n"
+                     "for i in range(2000):\n"
+                     "    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
+                     "    s.connect('" + theirs + "')\n"
+                     "    s.close()\n"
+                     "print('done')\n",
+                     true);
     std::atomic<bool> flooding{true};
     std::thread reader([&] {
       char buffer[8];
@@ -506,9 +488,7 @@ TEST(NamedPipe, AnotherUsersNamesAreOutOfReach) {
     NamedPipe_Release(&pipe);
     unsetenv("SUDO_UID");
     std::string log = capture.Take();
-    size_t lines = 0;
-    for (size_t at = log.find("65534"); at != std::string::npos; at = log.find("65534", at + 1))
-      lines++;
+    size_t lines = Test_CountOf(log, "65534");
     FSF_EXPECT(child, lines >= 1 && lines <= 3);
     FSF_EXPECT(child, log.find("refused a client of uid 65534") != std::string::npos);
   });

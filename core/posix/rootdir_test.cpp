@@ -56,20 +56,23 @@ class RootDirectoryTest : public ThreadTest {
     return FsFault_Command("ls -lA --full-time " + Dirops_Quote(dir_ / "outside") +
                            "; stat -c '%y %s' " + Dirops_Quote(dir_ / "outside"));
   }
-  // Opens name for writing and puts text in it; the error, or 0.
-  int Write(const std::string &name, const std::string &text) {
+  // Opens name with flags and puts text (when given) in it; the error, or 0.
+  int Open(const std::string &name, uint32_t flags, const std::string *text = nullptr) {
     AsyncFile *file = nullptr;
     AsyncFile_Create(&file);
     int error = 0;
-    if (RootDirectory_OpenFile(root_, name.c_str(), kWrite, file)) {
+    if (RootDirectory_OpenFile(root_, name.c_str(), flags, file)) {
       int fd = AsyncFile_GetDescriptorForTest(file);
-      if (pwrite(fd, text.data(), text.size(), 0) != ssize_t(text.size())) error = -1;
+      if (text != nullptr && pwrite(fd, text->data(), text->size(), 0) != ssize_t(text->size()))
+        error = -1;
     } else {
       error = Platform_GetLastError();
     }
     AsyncFile_Release(&file);
     return error;
   }
+  // Opens name for writing and puts text in it; the error, or 0.
+  int Write(const std::string &name, const std::string &text) { return Open(name, kWrite, &text); }
 
   FsFaultTempDir dir_;
   RootDirectory *root_ = nullptr;
@@ -245,18 +248,11 @@ TEST_F(RootDirectoryTest, WorksInside) {
   ASSERT_EQ(link((dir_ / "outside/keep").c_str(), (dir_ / "root/hard").c_str()), 0);
   EXPECT_EQ(Write("hard", "overwritten"), 5);
   EXPECT_EQ(Platform_GetLastErrno(), EMLINK);
-  AsyncFile *reader = nullptr;
-  AsyncFile_Create(&reader);
-  EXPECT_EQ(RootDirectory_OpenFile(root_, "hard", kAsyncFileRead, reader), 1);
-  AsyncFile_Release(&reader);
+  EXPECT_EQ(Open("hard", kAsyncFileRead), 0);
   EXPECT_EQ(RootDirectory_Remove(root_, "hard", 0), 1);
   // A new file is made by its open, never one that is there.
   EXPECT_EQ(Write("a/b/fresh", "one"), 0);
-  AsyncFile *fresh = nullptr;
-  AsyncFile_Create(&fresh);
-  EXPECT_EQ(RootDirectory_OpenFile(root_, "a/b/fresh", kWrite | kAsyncFileCreateNew, fresh), 0);
-  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorFileExists);
-  AsyncFile_Release(&fresh);
+  EXPECT_EQ(Open("a/b/fresh", kWrite | kAsyncFileCreateNew), kPlatformErrorFileExists);
   // A tree goes whole, its links with it and never what they lead to.
   ASSERT_EQ(symlink("../../../outside", (dir_ / "root/a/b/away").c_str()), 0);
   ASSERT_EQ(chmod((dir_ / "root/a/b").c_str(), 0555), 0);

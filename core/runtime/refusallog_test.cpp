@@ -7,6 +7,7 @@
 #include "core/platform/platform.h"
 #include "core/runtime/log.h"
 #include "tests/log_capture.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -20,12 +21,6 @@ struct FakeClock {
   }
   ~FakeClock() { Platform_SetTickSourceForTest(nullptr); }
 };
-
-size_t countOf(const std::string &text, const std::string &part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
-  return n;
-}
 
 }  // namespace
 
@@ -61,7 +56,7 @@ TEST(RefusalLog, FloodsCostAFewLines) {
     firsts += RefusalLog_Note(&log, 1000, LOG_DEBUG, "WebServer - ");
     std::string said = capture.Take();
     EXPECT_EQ(firsts, row.firsts);
-    EXPECT_LE(countOf(said, "refused"), 2u) << said;
+    EXPECT_LE(Test_CountOf(said, "refused"), 2u) << said;
     if (row.said != nullptr) {
       EXPECT_NE(said.find(row.said), std::string::npos) << said;
     } else {

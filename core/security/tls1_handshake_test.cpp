@@ -14,13 +14,11 @@
 #include "core/security/auth.h"
 #include "core/security/certstorei.h"
 #include "core/security/certstoreplatform.h"
-#include "core/security/certstorethumbprint.h"
-#include "core/runtime/base64.h"
-#include "core/formats/dictionary.h"
 #include "core/security/x509anchors.h"
 #include "core/security/tls1.h"
 #include "core/security/tls1_internal.h"
 #include "core/security/tls1_test_util.h"
+#include "tests/pin_store_util.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -113,28 +111,18 @@ std::vector<std::string> sServer(const std::string &leaf, std::vector<std::strin
   return argv;
 }
 
-// A thumbprint store pinning the SHA-256 of the leaf's certificate.
-CertStore *pinLeaf(const std::string &leaf) {
-  std::string pem = Test_ReadVectors("tls_pki_" + leaf + "_chain.pem");
+// The leaf's certificate, the first block of its chain file.
+std::vector<uint8_t> leafDer(const std::string &leaf = "rsa2048") {
+  const std::string text = Test_ReadVectors("tls_pki_" + leaf + "_chain.pem");
   std::vector<uint8_t> der;
-  X509Pem_ReadCertificates(pem.data(), pem.size(), [](void *context, const uint8_t *bytes, int32_t length) {
-    static_cast<std::vector<uint8_t> *>(context)->assign(bytes, bytes + length);
-    return 0;  // the first block is the leaf
-  }, &der);
-  uint8_t digest[32];
-  Hash_ComputeDigest(&kHashSha256, der.data(), int64_t(der.size()), digest, sizeof digest);
-  char text[64];
-  int64_t length = 0;
-  Base64_Encode(digest, sizeof digest, text, sizeof text, &length);
-  CertStore *store = nullptr;
-  CertStoreThumbprint_Create(&store);
-  Dictionary *root = nullptr, *pins = nullptr;
-  Dictionary_Create(&root);
-  Dictionary_AddList(root, "app", &pins, nullptr);
-  Dictionary_AddString(pins, nullptr, text, nullptr);
-  CertStoreThumbprint_AddList(store, pins);
-  Dictionary_Release(&root);
-  return store;
+  X509Pem_ReadCertificates(
+      text.data(), text.size(),
+      [](void *context, const uint8_t *bytes, int32_t length) {
+        static_cast<std::vector<uint8_t> *>(context)->assign(bytes, bytes + length);
+        return 0;
+      },
+      &der);
+  return der;
 }
 
 const char kGet[] = "GET / HTTP/1.0\r\n\r\n";
@@ -235,53 +223,52 @@ TEST(TlsHandshake, ServerIdentity) {
 
 // Why a handshake failed, as the session keeps it beside its alert: each
 // class of refusal against a real server, with the words a user reads and
-// whether another try could help. A pin is the trust: a pinned leaf passes
-// whatever its dates.
+// whether another try could help (none of these: the same server refuses
+// again). A pin is the trust: a pinned leaf passes whatever its dates.
 TEST(TlsHandshake, FailuresSayWhy) {
   SettingsGuard guard;
   struct {
     const char *what;
     const char *leaf;
     const char *host;
-    std::vector<std::string> extra;  // the server's options
-    const char *versionMin;          // ours; NULL: the default
-    bool pin;                        // a store pinning the leaf instead of the root
+    std::vector<std::string> options;  // the server's version and suites; {}: TLS 1.2
+    const char *versionMin;            // ours; NULL: the default
+    bool pin;                          // a store pinning the leaf instead of the root
     TlsCause cause;
     int received;
-    int lasting;
     const char *words;
   } rows[] = {
-      {"self-signed", "selfsigned", "localhost", {}, nullptr, false, TlsCause::SelfSigned, 0, 1,
+      {"self-signed", "selfsigned", "localhost", {}, nullptr, false, TlsCause::SelfSigned, 0,
        "the server's certificate is not trusted: it is self-signed"},
-      {"unknown issuer", "stranger", "localhost", {}, nullptr, false, TlsCause::UnknownIssuer, 0, 1,
+      {"unknown issuer", "stranger", "localhost", {}, nullptr, false, TlsCause::UnknownIssuer, 0,
        "the server's certificate is not trusted: its issuer is unknown"},
-      {"expired", "expired", "localhost", {}, nullptr, false, TlsCause::Expired, 0, 1,
+      {"expired", "expired", "localhost", {}, nullptr, false, TlsCause::Expired, 0,
        "the server's certificate has expired"},
       {"intermediate not yet valid", "early", "localhost", {}, nullptr, false,
-       TlsCause::NotYetValid, 0, 1, "the server's certificate is not valid yet"},
-      {"intermediate without cA", "noca", "localhost", {}, nullptr, false, TlsCause::Invalid, 0, 1,
+       TlsCause::NotYetValid, 0, "the server's certificate is not valid yet"},
+      {"intermediate without cA", "noca", "localhost", {}, nullptr, false, TlsCause::Invalid, 0,
        "the server's certificate does not verify"},
-      {"wrong name", "rsa2048", "other.test", {}, nullptr, false, TlsCause::NameMismatch, 0, 1,
+      {"wrong name", "rsa2048", "other.test", {}, nullptr, false, TlsCause::NameMismatch, 0,
        "the server's certificate is issued for another name than the host"},
-      {"no shared cipher", "rsa2048", "localhost", {"-cipher", "ECDHE-RSA-CHACHA20-POLY1305"},
-       nullptr, false, TlsCause::Alert, 1, 1,
+      {"no shared cipher", "rsa2048", "localhost",
+       {"-tls1_2", "-cipher", "ECDHE-RSA-CHACHA20-POLY1305"}, nullptr, false, TlsCause::Alert, 1,
        "the server refused the handshake: handshake failure (no common protocol version or "
        "cipher suite)"},
       {"no common version", "rsa2048", "localhost", {"-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"},
-       "1.2", false, TlsCause::Version, 0, 1,
+       "1.2", false, TlsCause::Version, 0,
        "the server refused the handshake: no common protocol version"},
-      {"pinned self-signed", "selfsigned", "localhost", {}, nullptr, true, TlsCause::None, 0, 0, ""},
-      {"pinned expired", "expired", "localhost", {}, nullptr, true, TlsCause::None, 0, 0, ""},
+      {"pinned self-signed", "selfsigned", "localhost", {}, nullptr, true, TlsCause::None, 0, ""},
+      {"pinned expired", "expired", "localhost", {}, nullptr, true, TlsCause::None, 0, ""},
   };
   for (auto &row : rows) {
     SCOPED_TRACE(row.what);
     Tls_ResetSettingsForTest();
     Tls_ApplySettings(nullptr, row.versionMin, nullptr);
-    std::vector<std::string> extra = {"-www", "-tls1_2"};
-    if (!row.extra.empty() && row.extra[0] == "-tls1_1") extra = {"-www"};
-    extra.insert(extra.end(), row.extra.begin(), row.extra.end());
-    CertStore *store = row.pin ? pinLeaf(row.leaf) : nullptr;
-    Outcome run = handshake(sServer(row.leaf, extra), row.host, "", "", store);
+    std::vector<std::string> options = {"-www"};
+    if (row.options.empty()) options.push_back("-tls1_2");
+    options.insert(options.end(), row.options.begin(), row.options.end());
+    CertStore *store = row.pin ? Test_PinStore({leafDer(row.leaf)}) : nullptr;
+    Outcome run = handshake(sServer(row.leaf, options), row.host, "", "", store);
     if (store != nullptr) CertStore_Release(&store);
     if (row.cause == TlsCause::None) {
       EXPECT_TRUE(run.done) << run.error << " " << run.log;
@@ -291,7 +278,7 @@ TEST(TlsHandshake, FailuresSayWhy) {
     EXPECT_EQ(run.failure.alert, run.error);
     EXPECT_EQ(int(run.failure.cause), int(row.cause)) << run.log;
     EXPECT_EQ(run.failure.received, row.received);
-    EXPECT_EQ(Tls_IsLastingFailure(&run.failure), row.lasting);
+    EXPECT_EQ(Tls_IsLastingFailure(&run.failure), 1);
     char words[256];
     Tls_DescribeFailure(&run.failure, words, int32_t(sizeof words));
     EXPECT_STREQ(words, row.words);
@@ -494,19 +481,6 @@ std::vector<uint8_t> serverHello(uint8_t minor, uint16_t suite, size_t idLength 
     b.insert(b.end(), extensions.begin(), extensions.end());
   }
   return message(2, b);
-}
-
-std::vector<uint8_t> leafDer(const std::string &leaf = "rsa2048") {
-  const std::string text = readText(Test_VectorPath("tls_pki_" + leaf + "_chain.pem"));
-  std::vector<uint8_t> der;
-  X509Pem_ReadCertificates(
-      text.data(), text.size(),
-      [](void *context, const uint8_t *bytes, int32_t length) {
-        static_cast<std::vector<uint8_t> *>(context)->assign(bytes, bytes + length);
-        return 0;
-      },
-      &der);
-  return der;
 }
 
 std::vector<uint8_t> certificate(const std::vector<uint8_t> &der, size_t entryExtra = 0) {
