@@ -842,19 +842,23 @@ bool fileSameTime(const FileIdentity &identity, double wanted) {
   return have == int64_t(std::floor(wanted * 1e6 + 0.5));
 }
 
-// Renames the built file from to place, the place of name. A real
-// directory there is the installed version's (its entries are not the new
-// version's: a file takes the directory's name) and goes first, as the
-// clean-up would remove it, right before the rename. 1/0 with the last
-// error.
+// A real directory at place is the installed version's (its entries are
+// not the new version's: a file or a link takes the directory's name): it
+// goes, as the clean-up would remove it, right before what replaces it is
+// put there. 1/0 with the last error.
+int fileReplaceDirectory(StorageFile *d, RootDirectory *root, const std::string &place) {
+  FileIdentity there;
+  if (!fileThere(root, place, &there) || !S_ISDIR(there.mode)) return 1;
+  fileLog(d, "Replace directory (%s)\n", place.c_str());
+  return RootDirectory_RemoveTree(root, place.c_str());
+}
+
+// Renames the built file from to place, the place of name, over a
+// directory there (fileReplaceDirectory). 1/0 with the last error.
 int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
                  const std::string &place) {
-  FileIdentity there;
-  if (fileThere(root, place, &there) && S_ISDIR(there.mode)) {
-    fileLog(d, "Replace directory (%s)\n", place.c_str());
-    if (!RootDirectory_RemoveTree(root, place.c_str())) return 0;
-  }
-  return RootDirectory_Rename(root, from.c_str(), place.c_str());
+  return fileReplaceDirectory(d, root, place) &&
+         RootDirectory_Rename(root, from.c_str(), place.c_str());
 }
 
 // Swaps the tree built aside for blocked in: the installed entry at
@@ -966,13 +970,8 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   };
   if ((entry->flags & kFileEntryLink) || (entry->attr & kStorageFileAttrLink)) {
     const char *target = entry->link != nullptr ? entry->link : "";
-    FileIdentity there;
-    if (fileThere(root, place, &there) && S_ISDIR(there.mode)) {
-      fileLog(d, "Replace directory (%s)\n", place.c_str());
-      if (!RootDirectory_RemoveTree(root, place.c_str()))
-        return fail("Failed to create link (%s) (%d)\n", Platform_GetLastError());
-    }
-    if (!RootDirectory_CreateLink(root, place.c_str(), target))
+    if (!fileReplaceDirectory(d, root, place) ||
+        !RootDirectory_CreateLink(root, place.c_str(), target))
       return fail("Failed to create link (%s) (%d)\n", Platform_GetLastError());
     return markDone();
   }
