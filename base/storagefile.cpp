@@ -433,7 +433,6 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
   auto known = d->building.find(name);
   std::string build = known != d->building.end() ? known->second : std::string();
   CriticalSection_Leave(d->completedLock);
-  memset(identity, 0, sizeof *identity);
   if (!build.empty() && !fileThere(root, build, identity)) build.clear();
   // The name recorded may be one a tree swapped in has just taken away:
   // the partial name at the place is looked at as well.
