@@ -1042,8 +1042,7 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   // A final file with another hard link is never changed where it is: its
   // time and mode would be set on whatever file the link's maker chose. It
   // is built again and renamed in like any other.
-  if (hasFinal && build.empty() && !writing && S_ISREG(finalId.mode) && finalId.size == size &&
-      finalId.links <= 1) {
+  if (hasFinal && !writing && S_ISREG(finalId.mode) && finalId.size == size && finalId.links <= 1) {
     bool same = (!wantTime || fileSameTime(finalId, entry->mtime)) &&
                 (!wantAttr || fileWantedMode(finalId.mode, entry) == (finalId.mode & 07777));
     if (same) return markDone();
