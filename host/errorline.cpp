@@ -358,24 +358,20 @@ int ErrorLine_DescribeRepository(Repository *repository, const RepositoryError *
   }
   RepositoryError where = *error;
   char path[kErrorLineBytes] = {};
-  bool own = error->source == kRepositorySourceStorageLocal ||
-             error->source == kRepositorySourceStoragePending;
-  if (own && (error->url == nullptr || error->url[0] == '\0')) {
-    const char *key = error->source == kRepositorySourceStorageLocal ? "local.path" : "pending.path";
-    if (Dictionary_GetStringByPath(repository->config, key, path, int32_t(sizeof path)))
-      where.url = path;
-  }
+  // The root of the local or pending storage at fault; NULL for any other source.
+  const char *rootKey = error->source == kRepositorySourceStorageLocal     ? "local.path"
+                        : error->source == kRepositorySourceStoragePending ? "pending.path"
+                                                                           : nullptr;
+  if (rootKey != nullptr && (error->url == nullptr || error->url[0] == '\0') &&
+      Dictionary_GetStringByPath(repository->config, rootKey, path, int32_t(sizeof path)))
+    where.url = path;
   char place[kErrorLineBytes] = {};
   const char *words = nullptr;
   bool atRoot = false;
-  if ((own || error->source == kRepositorySourceMetaFileLocal) &&
+  if ((rootKey != nullptr || error->source == kRepositorySourceMetaFileLocal) &&
       error->code == kWebGetErrorOs &&
-      Platform_GetErrorKind(error->codeEx) == PlatformErrorKind::AccessDenied) {
-    const char *rootKey = error->source == kRepositorySourceStorageLocal     ? "local.path"
-                          : error->source == kRepositorySourceStoragePending ? "pending.path"
-                                                                             : nullptr;
+      Platform_GetErrorKind(error->codeEx) == PlatformErrorKind::AccessDenied)
     words = errorLineRefusal(repository, rootKey, where.url, place, int(sizeof place), &atRoot);
-  }
   if (words == nullptr) return ErrorLine_Describe(repository->name, &where, &more, out, size);
   char item[64] = {};
   if (!atRoot) ErrorLine_Item(&where, item, int(sizeof item));
