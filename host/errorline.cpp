@@ -216,6 +216,7 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
   if (facts == nullptr) facts = &none;
   int32_t code = error->code, codeEx = error->codeEx;
   const char *url = error->url != nullptr ? error->url : "";
+  const char *appFile = facts->appFile != nullptr ? facts->appFile : "FILE";
   if (error->source == kRepositorySourceConfig) {
     Str_Copy(out, "the configuration cannot be used (--debug tells why)", size);
     return 1;
@@ -224,8 +225,7 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     // The URL is the one asked for: the target is in the --debug log.
     Str_Printf(out, size,
                "redirected (%d) to a host not in webGet.whitelist of the application file "
-               "(--app=%s)",
-               codeEx, facts->appFile != nullptr ? facts->appFile : "FILE");
+               "(--app=%s)", codeEx, appFile);
     return 1;
   }
   if (code == kWebGetErrorValidation) {
@@ -233,7 +233,7 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     // The whitelist holds host names; the port would only mislead.
     if (!Url_GetHostWithoutPort(url, host, int(sizeof host))) Str_Copy(host, "?", 2);
     Str_Printf(out, size, "host %s is not in webGet.whitelist of the application file (--app=%s)",
-               host, facts->appFile != nullptr ? facts->appFile : "FILE");
+               host, appFile);
     return 1;
   }
   if (code == kWebGetErrorJson && codeEx == kJsonErrorDecodeSignature) {
@@ -260,8 +260,9 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
   if (code == kWebGetErrorTls1 && WebGet_FindTlsFailure(url, codeEx, &tls)) {
     Tls_DescribeFailure(&tls, out, size);
     if (Tls_IsUntrustedFailure(&tls))
-      Str_AppendPrintf(out, size, "; pin it in \"thumbprintStores\" of the application file (--app=%s)",
-                       facts->appFile != nullptr ? facts->appFile : "FILE");
+      Str_AppendPrintf(out, size,
+                       "; pin it in \"thumbprintStores\" of the application file (--app=%s)",
+                       appFile);
     return 1;
   }
   if (code == kWebGetErrorAuthRequestCancel && errorLinePassword(facts, out, size)) return 1;
