@@ -71,10 +71,10 @@ void errorLinePartialExtension(Repository *r, char *out, int size) {
 }
 
 // Access denied in the installation that the system's words would misname:
-// a root (rootKey's; NULL: none) that is a link another user owns (it is not
-// followed), or a FIFO, socket or device at a file's name or partial name. The words, with the
-// place into place (*atRoot true for the root: no piece is at fault); NULL
-// when it is neither.
+// a root (rootKey's; NULL: none) that is a link another user owns (it is
+// not followed), or a FIFO, socket or device at a file's name or partial
+// name. The words, with the place into place (*atRoot true for the root: no
+// piece is at fault); NULL when it is neither.
 const char *errorLineRefusal(Repository *r, const char *rootKey, const char *url, char *place,
                              int size, bool *atRoot) {
   *atRoot = false;
