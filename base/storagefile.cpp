@@ -346,6 +346,12 @@ bool fileThere(RootDirectory *root, const std::string &name, FileIdentity *ident
   return RootDirectory_GetIdentity(root, name.c_str(), identity) != 0;
 }
 
+// 1 when a real directory is at name (a link to one is no directory here).
+bool fileIsDirectory(RootDirectory *root, const std::string &name) {
+  FileIdentity identity;
+  return fileThere(root, name, &identity) && S_ISDIR(identity.mode);
+}
+
 // A tree built aside, for entries whose parent path meets something other
 // than a directory (a file or a link the installed version has there):
 // blocked is that component, the new entries are built below blocked plus
@@ -375,12 +381,9 @@ FilePlace fileLocate(StorageFile *d, RootDirectory *root, const std::string &nam
     FileIdentity identity;
     bool there = fileThere(root, component, &identity);
     if (there && S_ISDIR(identity.mode)) continue;
-    if (!there) {
-      FileIdentity aside;
-      if (!Platform_IsErrorMissing(Platform_GetLastError()) ||
-          !fileThere(root, fileAsideName(d, component), &aside) || !S_ISDIR(aside.mode))
-        return at;  // made when something is written there
-    }
+    if (!there && (!Platform_IsErrorMissing(Platform_GetLastError()) ||
+                   !fileIsDirectory(root, fileAsideName(d, component))))
+      return at;  // made when something is written there
     at.blocked = component;
     at.place = fileAsideName(d, component) + name.substr(slash);
     return at;
@@ -525,10 +528,8 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
   bool extension = d->settings.partialExtension[0] != '\0';
   if (extension) {
     // An aside tree a killed run left where this file's partial goes.
-    FileIdentity left;
     std::string partial = filePartialName(d, place);
-    if (fileThere(root, partial, &left) && S_ISDIR(left.mode) &&
-        !RootDirectory_RemoveTree(root, partial.c_str()))
+    if (fileIsDirectory(root, partial) && !RootDirectory_RemoveTree(root, partial.c_str()))
       return 0;
   }
   for (int attempt = 0;; attempt++) {
@@ -846,8 +847,7 @@ bool fileSameTime(const FileIdentity &identity, double wanted) {
 // goes, as the clean-up would remove it, right before what replaces it is
 // put there. 1/0 with the last error.
 int fileReplaceDirectory(StorageFile *d, RootDirectory *root, const std::string &place) {
-  FileIdentity there;
-  if (!fileThere(root, place, &there) || !S_ISDIR(there.mode)) return 1;
+  if (!fileIsDirectory(root, place)) return 1;
   fileLog(d, "Replace directory (%s)\n", place.c_str());
   return RootDirectory_RemoveTree(root, place.c_str());
 }
@@ -868,8 +868,8 @@ int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
 // Under the aside lock. 1/0 with the last error.
 int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocked) {
   std::string aside = fileAsideName(d, blocked);
+  if (!fileIsDirectory(root, aside)) return 1;  // swapped
   FileIdentity identity;
-  if (!fileThere(root, aside, &identity) || !S_ISDIR(identity.mode)) return 1;  // swapped
   if (fileThere(root, blocked, &identity)) {
     if (S_ISDIR(identity.mode)) {  // made by someone else meanwhile: not ours to merge
       Platform_SetLastError(kErrorAccess);
@@ -1132,8 +1132,7 @@ int32_t fileReadIgnoreFile(StorageFile *d) {
 void fileEraseAside(StorageFile *d, RootDirectory *root, const std::string &name) {
   std::lock_guard<std::recursive_mutex> aside(d->asideLock);
   std::string tree = fileAsideName(d, name);
-  FileIdentity identity;
-  if (!fileThere(root, tree, &identity) || !S_ISDIR(identity.mode)) return;
+  if (!fileIsDirectory(root, tree)) return;
   fileLog(d, "Erase (%s)\n", tree.c_str());
   RootDirectory_RemoveTree(root, tree.c_str());
 }
@@ -1204,8 +1203,7 @@ int fileEraseFile(void *context, StorageStep *step) {
   for (size_t slash = directory.find_last_of('/'); slash != std::string::npos && slash > 0;
        slash = directory.find_last_of('/')) {
     directory.resize(slash);
-    FileIdentity dir;
-    if (!fileThere(root, directory, &dir) || !S_ISDIR(dir.mode)) break;
+    if (!fileIsDirectory(root, directory)) break;
     RootDirectory_MakeWritable(root, directory.c_str());
     if (!RootDirectory_Remove(root, directory.c_str(), 1)) break;
     fileLog(d, "Collapse directory (%s)\n", directory.c_str());
@@ -1252,8 +1250,7 @@ int StorageFile_HasPartialFile(void *context, FileList *list) {
          slash = name.find('/', slash + 1)) {
       std::string directory = name.substr(0, slash);
       if (!directories.insert(directory).second) continue;
-      if (fileThere(root, fileAsideName(d, directory), &identity) && S_ISDIR(identity.mode))
-        return 1;
+      if (fileIsDirectory(root, fileAsideName(d, directory))) return 1;
     }
   }
   return 0;
