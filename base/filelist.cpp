@@ -224,19 +224,17 @@ void fileListNoteInvalidMode(FileList *l, FileEntry *e, const char *value, int32
 
 // ---- Link resolution ----------------------------------------------------
 
-// The path a resolution has reached, below the root: its text, where each
-// part starts, and the hash state after each part (so that a look-up of a
-// part hashes only that part).
+// The path a resolution has reached, below the root: its text (parts, none
+// empty or holding '/', joined by '/') and the hash state after each part
+// (so that a look-up of a part hashes only that part).
 struct FileWalk {
   std::string at;
-  std::vector<uint32_t> starts;
   std::vector<uint32_t> states;
 };
 
 // Steps into part; the record stored under the new path, if any.
 const FileRecord *fileWalkEnter(const FileIndex *x, FileWalk *w, std::string_view part) {
   uint32_t state = w->states.empty() ? kFileNameHashBasis : fileNameHashStep(w->states.back(), '/');
-  w->starts.push_back(uint32_t(w->at.size()) + (w->at.empty() ? 0 : 1));
   if (!w->at.empty()) w->at += '/';
   w->at.append(part);
   for (char c : part) state = fileNameHashStep(state, c);
@@ -248,10 +246,9 @@ const FileRecord *fileWalkEnter(const FileIndex *x, FileWalk *w, std::string_vie
 
 // Steps back to the parent. 0 at the root: ".." there leaves it.
 int fileWalkLeave(FileWalk *w) {
-  if (w->starts.empty()) return 0;
-  uint32_t start = w->starts.back();
-  w->at.resize(start == 0 ? 0 : start - 1);
-  w->starts.pop_back();
+  if (w->states.empty()) return 0;
+  size_t slash = w->at.rfind('/');
+  w->at.resize(slash == std::string::npos ? 0 : slash);
   w->states.pop_back();
   return 1;
 }

@@ -346,6 +346,12 @@ bool fileThere(RootDirectory *root, const std::string &name, FileIdentity *ident
   return RootDirectory_GetIdentity(root, name.c_str(), identity) != 0;
 }
 
+// 1 when a real directory is at name (a link to one is no directory here).
+bool fileIsDirectory(RootDirectory *root, const std::string &name) {
+  FileIdentity identity;
+  return fileThere(root, name, &identity) && S_ISDIR(identity.mode);
+}
+
 // A tree built aside, for entries whose parent path meets something other
 // than a directory (a file or a link the installed version has there):
 // blocked is that component, the new entries are built below blocked plus
@@ -375,12 +381,9 @@ FilePlace fileLocate(StorageFile *d, RootDirectory *root, const std::string &nam
     FileIdentity identity;
     bool there = fileThere(root, component, &identity);
     if (there && S_ISDIR(identity.mode)) continue;
-    if (!there) {
-      FileIdentity aside;
-      if (!Platform_IsErrorMissing(Platform_GetLastError()) ||
-          !fileThere(root, fileAsideName(d, component), &aside) || !S_ISDIR(aside.mode))
-        return at;  // made when something is written there
-    }
+    if (!there && (!Platform_IsErrorMissing(Platform_GetLastError()) ||
+                   !fileIsDirectory(root, fileAsideName(d, component))))
+      return at;  // made when something is written there
     at.blocked = component;
     at.place = fileAsideName(d, component) + name.substr(slash);
     return at;
@@ -433,7 +436,6 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
   auto known = d->building.find(name);
   std::string build = known != d->building.end() ? known->second : std::string();
   CriticalSection_Leave(d->completedLock);
-  memset(identity, 0, sizeof *identity);
   if (!build.empty() && !fileThere(root, build, identity)) build.clear();
   // The name recorded may be one a tree swapped in has just taken away:
   // the partial name at the place is looked at as well.
@@ -526,10 +528,8 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
   bool extension = d->settings.partialExtension[0] != '\0';
   if (extension) {
     // An aside tree a killed run left where this file's partial goes.
-    FileIdentity left;
     std::string partial = filePartialName(d, place);
-    if (fileThere(root, partial, &left) && S_ISDIR(left.mode) &&
-        !RootDirectory_RemoveTree(root, partial.c_str()))
+    if (fileIsDirectory(root, partial) && !RootDirectory_RemoveTree(root, partial.c_str()))
       return 0;
   }
   for (int attempt = 0;; attempt++) {
@@ -842,19 +842,22 @@ bool fileSameTime(const FileIdentity &identity, double wanted) {
   return have == int64_t(std::floor(wanted * 1e6 + 0.5));
 }
 
-// Renames the built file from to place, the place of name. A real
-// directory there is the installed version's (its entries are not the new
-// version's: a file takes the directory's name) and goes first, as the
-// clean-up would remove it, right before the rename. 1/0 with the last
-// error.
+// A real directory at place is the installed version's (its entries are
+// not the new version's: a file or a link takes the directory's name): it
+// goes, as the clean-up would remove it, right before what replaces it is
+// put there. 1/0 with the last error.
+int fileReplaceDirectory(StorageFile *d, RootDirectory *root, const std::string &place) {
+  if (!fileIsDirectory(root, place)) return 1;
+  fileLog(d, "Replace directory (%s)\n", place.c_str());
+  return RootDirectory_RemoveTree(root, place.c_str());
+}
+
+// Renames the built file from to place, the place of name, over a
+// directory there (fileReplaceDirectory). 1/0 with the last error.
 int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
                  const std::string &place) {
-  FileIdentity there;
-  if (fileThere(root, place, &there) && S_ISDIR(there.mode)) {
-    fileLog(d, "Replace directory (%s)\n", place.c_str());
-    if (!RootDirectory_RemoveTree(root, place.c_str())) return 0;
-  }
-  return RootDirectory_Rename(root, from.c_str(), place.c_str());
+  return fileReplaceDirectory(d, root, place) &&
+         RootDirectory_Rename(root, from.c_str(), place.c_str());
 }
 
 // Swaps the tree built aside for blocked in: the installed entry at
@@ -865,8 +868,8 @@ int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
 // Under the aside lock. 1/0 with the last error.
 int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocked) {
   std::string aside = fileAsideName(d, blocked);
+  if (!fileIsDirectory(root, aside)) return 1;  // swapped
   FileIdentity identity;
-  if (!fileThere(root, aside, &identity) || !S_ISDIR(identity.mode)) return 1;  // swapped
   if (fileThere(root, blocked, &identity)) {
     if (S_ISDIR(identity.mode)) {  // made by someone else meanwhile: not ours to merge
       Platform_SetLastError(kErrorAccess);
@@ -966,13 +969,8 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   };
   if ((entry->flags & kFileEntryLink) || (entry->attr & kStorageFileAttrLink)) {
     const char *target = entry->link != nullptr ? entry->link : "";
-    FileIdentity there;
-    if (fileThere(root, place, &there) && S_ISDIR(there.mode)) {
-      fileLog(d, "Replace directory (%s)\n", place.c_str());
-      if (!RootDirectory_RemoveTree(root, place.c_str()))
-        return fail("Failed to create link (%s) (%d)\n", Platform_GetLastError());
-    }
-    if (!RootDirectory_CreateLink(root, place.c_str(), target))
+    if (!fileReplaceDirectory(d, root, place) ||
+        !RootDirectory_CreateLink(root, place.c_str(), target))
       return fail("Failed to create link (%s) (%d)\n", Platform_GetLastError());
     return markDone();
   }
@@ -1044,8 +1042,7 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   // A final file with another hard link is never changed where it is: its
   // time and mode would be set on whatever file the link's maker chose. It
   // is built again and renamed in like any other.
-  if (hasFinal && build.empty() && !writing && S_ISREG(finalId.mode) && finalId.size == size &&
-      finalId.links <= 1) {
+  if (hasFinal && !writing && S_ISREG(finalId.mode) && finalId.size == size && finalId.links <= 1) {
     bool same = (!wantTime || fileSameTime(finalId, entry->mtime)) &&
                 (!wantAttr || fileWantedMode(finalId.mode, entry) == (finalId.mode & 07777));
     if (same) return markDone();
@@ -1135,8 +1132,7 @@ int32_t fileReadIgnoreFile(StorageFile *d) {
 void fileEraseAside(StorageFile *d, RootDirectory *root, const std::string &name) {
   std::lock_guard<std::recursive_mutex> aside(d->asideLock);
   std::string tree = fileAsideName(d, name);
-  FileIdentity identity;
-  if (!fileThere(root, tree, &identity) || !S_ISDIR(identity.mode)) return;
+  if (!fileIsDirectory(root, tree)) return;
   fileLog(d, "Erase (%s)\n", tree.c_str());
   RootDirectory_RemoveTree(root, tree.c_str());
 }
@@ -1207,8 +1203,7 @@ int fileEraseFile(void *context, StorageStep *step) {
   for (size_t slash = directory.find_last_of('/'); slash != std::string::npos && slash > 0;
        slash = directory.find_last_of('/')) {
     directory.resize(slash);
-    FileIdentity dir;
-    if (!fileThere(root, directory, &dir) || !S_ISDIR(dir.mode)) break;
+    if (!fileIsDirectory(root, directory)) break;
     RootDirectory_MakeWritable(root, directory.c_str());
     if (!RootDirectory_Remove(root, directory.c_str(), 1)) break;
     fileLog(d, "Collapse directory (%s)\n", directory.c_str());
@@ -1255,8 +1250,7 @@ int StorageFile_HasPartialFile(void *context, FileList *list) {
          slash = name.find('/', slash + 1)) {
       std::string directory = name.substr(0, slash);
       if (!directories.insert(directory).second) continue;
-      if (fileThere(root, fileAsideName(d, directory), &identity) && S_ISDIR(identity.mode))
-        return 1;
+      if (fileIsDirectory(root, fileAsideName(d, directory))) return 1;
     }
   }
   return 0;

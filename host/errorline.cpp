@@ -71,10 +71,10 @@ void errorLinePartialExtension(Repository *r, char *out, int size) {
 }
 
 // Access denied in the installation that the system's words would misname:
-// a root (rootKey's; NULL: none) that is a link another user owns (it is not
-// followed), or a FIFO, socket or device at a file's name or partial name. The words, with the
-// place into place (*atRoot true for the root: no piece is at fault); NULL
-// when it is neither.
+// a root (rootKey's; NULL: none) that is a link another user owns (it is
+// not followed), or a FIFO, socket or device at a file's name or partial
+// name. The words, with the place into place (*atRoot true for the root: no
+// piece is at fault); NULL when it is neither.
 const char *errorLineRefusal(Repository *r, const char *rootKey, const char *url, char *place,
                              int size, bool *atRoot) {
   *atRoot = false;
@@ -216,6 +216,7 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
   if (facts == nullptr) facts = &none;
   int32_t code = error->code, codeEx = error->codeEx;
   const char *url = error->url != nullptr ? error->url : "";
+  const char *appFile = facts->appFile != nullptr ? facts->appFile : "FILE";
   if (error->source == kRepositorySourceConfig) {
     Str_Copy(out, "the configuration cannot be used (--debug tells why)", size);
     return 1;
@@ -224,8 +225,7 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     // The URL is the one asked for: the target is in the --debug log.
     Str_Printf(out, size,
                "redirected (%d) to a host not in webGet.whitelist of the application file "
-               "(--app=%s)",
-               codeEx, facts->appFile != nullptr ? facts->appFile : "FILE");
+               "(--app=%s)", codeEx, appFile);
     return 1;
   }
   if (code == kWebGetErrorValidation) {
@@ -233,7 +233,7 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     // The whitelist holds host names; the port would only mislead.
     if (!Url_GetHostWithoutPort(url, host, int(sizeof host))) Str_Copy(host, "?", 2);
     Str_Printf(out, size, "host %s is not in webGet.whitelist of the application file (--app=%s)",
-               host, facts->appFile != nullptr ? facts->appFile : "FILE");
+               host, appFile);
     return 1;
   }
   if (code == kWebGetErrorJson && codeEx == kJsonErrorDecodeSignature) {
@@ -260,8 +260,9 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
   if (code == kWebGetErrorTls1 && WebGet_FindTlsFailure(url, codeEx, &tls)) {
     Tls_DescribeFailure(&tls, out, size);
     if (Tls_IsUntrustedFailure(&tls))
-      Str_AppendPrintf(out, size, "; pin it in \"thumbprintStores\" of the application file (--app=%s)",
-                       facts->appFile != nullptr ? facts->appFile : "FILE");
+      Str_AppendPrintf(out, size,
+                       "; pin it in \"thumbprintStores\" of the application file (--app=%s)",
+                       appFile);
     return 1;
   }
   if (code == kWebGetErrorAuthRequestCancel && errorLinePassword(facts, out, size)) return 1;
@@ -358,24 +359,20 @@ int ErrorLine_DescribeRepository(Repository *repository, const RepositoryError *
   }
   RepositoryError where = *error;
   char path[kErrorLineBytes] = {};
-  bool own = error->source == kRepositorySourceStorageLocal ||
-             error->source == kRepositorySourceStoragePending;
-  if (own && (error->url == nullptr || error->url[0] == '\0')) {
-    const char *key = error->source == kRepositorySourceStorageLocal ? "local.path" : "pending.path";
-    if (Dictionary_GetStringByPath(repository->config, key, path, int32_t(sizeof path)))
-      where.url = path;
-  }
+  // The root of the local or pending storage at fault; NULL for any other source.
+  const char *rootKey = error->source == kRepositorySourceStorageLocal     ? "local.path"
+                        : error->source == kRepositorySourceStoragePending ? "pending.path"
+                                                                           : nullptr;
+  if (rootKey != nullptr && (error->url == nullptr || error->url[0] == '\0') &&
+      Dictionary_GetStringByPath(repository->config, rootKey, path, int32_t(sizeof path)))
+    where.url = path;
   char place[kErrorLineBytes] = {};
   const char *words = nullptr;
   bool atRoot = false;
-  if ((own || error->source == kRepositorySourceMetaFileLocal) &&
+  if ((rootKey != nullptr || error->source == kRepositorySourceMetaFileLocal) &&
       error->code == kWebGetErrorOs &&
-      Platform_GetErrorKind(error->codeEx) == PlatformErrorKind::AccessDenied) {
-    const char *rootKey = error->source == kRepositorySourceStorageLocal     ? "local.path"
-                          : error->source == kRepositorySourceStoragePending ? "pending.path"
-                                                                             : nullptr;
+      Platform_GetErrorKind(error->codeEx) == PlatformErrorKind::AccessDenied)
     words = errorLineRefusal(repository, rootKey, where.url, place, int(sizeof place), &atRoot);
-  }
   if (words == nullptr) return ErrorLine_Describe(repository->name, &where, &more, out, size);
   char item[64] = {};
   if (!atRoot) ErrorLine_Item(&where, item, int(sizeof item));

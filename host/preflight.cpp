@@ -116,39 +116,38 @@ int preflightResolveKey(PreflightBase *base, Dictionary *d, const char *key, cha
   return 1;
 }
 
-int preflightResolveStorages(PreflightBase *base, Dictionary *owner, const char *key, char *line,
-                             int size, int depth);
-
-// One storage: the paths of a file or filePiece storage, a mux's members.
-int preflightResolveStorage(PreflightBase *base, Dictionary *storage, char *line, int size,
-                            int depth) {
-  const char *kind = nullptr;
-  Dictionary_GetStringPointerByKey(storage, "type", &kind);
-  if (kind != nullptr &&
-      (Str_CompareNoCase(kind, "file") == 0 || Str_CompareNoCase(kind, "filePiece") == 0))
-    return preflightResolveKey(base, storage, "path", line, size) &&
-           preflightResolveKey(base, storage, "ignore", line, size);
-  return preflightResolveStorages(base, storage, "storages", line, size, depth + 1);
-}
-
-// The storage at key of owner, or each of a List of them.
-int preflightResolveStorages(PreflightBase *base, Dictionary *owner, const char *key, char *line,
-                             int size, int depth) {
+// Calls visit on the storage at key of owner, or on each of a List of
+// them, until one returns false: false then. depth counts the muxes above.
+template <typename Visit>
+bool preflightEachStorage(Dictionary *owner, const char *key, int depth, const Visit &visit) {
   DictionaryType type = kDictionaryTypeUnknown;
   Dictionary *child = nullptr;
-  if (depth > kPreflightStorageDepth || !Dictionary_GetTypeByKey(owner, key, &type)) return 1;
+  if (depth > kPreflightStorageDepth || !Dictionary_GetTypeByKey(owner, key, &type)) return true;
   if (type == kDictionaryTypeDictionary && Dictionary_GetDictionaryByKey(owner, key, &child))
-    return preflightResolveStorage(base, child, line, size, depth);
-  if (type != kDictionaryTypeList || !Dictionary_GetListByKey(owner, key, &child)) return 1;
+    return visit(child);
+  if (type != kDictionaryTypeList || !Dictionary_GetListByKey(owner, key, &child)) return true;
   int32_t count = 0;
   Dictionary_GetCount(child, &count);
   for (int32_t i = 0; i < count; i++) {
     Dictionary *entry = nullptr;
-    if (Dictionary_GetDictionaryByIndex(child, i, &entry) &&
-        !preflightResolveStorage(base, entry, line, size, depth))
-      return 0;
+    if (Dictionary_GetDictionaryByIndex(child, i, &entry) && !visit(entry)) return false;
   }
-  return 1;
+  return true;
+}
+
+// The paths of each file or filePiece storage at key of owner, a mux's
+// members included.
+bool preflightResolveStorages(PreflightBase *base, Dictionary *owner, const char *key, char *line,
+                              int size, int depth) {
+  return preflightEachStorage(owner, key, depth, [&](Dictionary *storage) {
+    const char *kind = nullptr;
+    Dictionary_GetStringPointerByKey(storage, "type", &kind);
+    if (kind != nullptr &&
+        (Str_CompareNoCase(kind, "file") == 0 || Str_CompareNoCase(kind, "filePiece") == 0))
+      return preflightResolveKey(base, storage, "path", line, size) &&
+             preflightResolveKey(base, storage, "ignore", line, size);
+    return preflightResolveStorages(base, storage, "storages", line, size, depth + 1);
+  });
 }
 
 // 1 when the pieces over both records' data have the same digests: the
@@ -188,26 +187,12 @@ Dictionary *preflightOwner(Repository *r, const char *key) {
 // 1 when a remote at key of owner (one, a List, a mux's "storages") offers
 // VCDIFF deltas.
 bool preflightDeltaRemote(Dictionary *owner, const char *key, int depth) {
-  DictionaryType type = kDictionaryTypeUnknown;
-  Dictionary *child = nullptr;
-  if (depth > kPreflightStorageDepth || !Dictionary_GetTypeByKey(owner, key, &type)) return false;
-  if (type == kDictionaryTypeDictionary && Dictionary_GetDictionaryByKey(owner, key, &child)) {
+  // The walk stops at the first remote with deltas.
+  return !preflightEachStorage(owner, key, depth, [&](Dictionary *remote) {
     uint32_t flags = 0;
-    return (Storage_GetConfigFlags(child, &flags) && (flags & kStorageFlagVCDiff)) ||
-           preflightDeltaRemote(child, "storages", depth + 1);
-  }
-  if (type != kDictionaryTypeList || !Dictionary_GetListByKey(owner, key, &child)) return false;
-  int32_t count = 0;
-  Dictionary_GetCount(child, &count);
-  for (int32_t i = 0; i < count; i++) {
-    Dictionary *entry = nullptr;
-    uint32_t flags = 0;
-    if (Dictionary_GetDictionaryByIndex(child, i, &entry) &&
-        ((Storage_GetConfigFlags(entry, &flags) && (flags & kStorageFlagVCDiff)) ||
-         preflightDeltaRemote(entry, "storages", depth + 1)))
-      return true;
-  }
-  return false;
+    return !(Storage_GetConfigFlags(remote, &flags) && (flags & kStorageFlagVCDiff)) &&
+           !preflightDeltaRemote(remote, "storages", depth + 1);
+  });
 }
 
 // The pending storage's directory when the run writes pieces through it:

@@ -256,20 +256,19 @@ int64_t Progress_GetFetched(Dictionary *status) {
   Dictionary_GetInt64ByKey(status, "documentReadBytes", &documents);
   Dictionary *remotes = nullptr;
   int32_t count = 0;
+  int64_t fetched = 0;
   if (Dictionary_GetListByKey(status, "remote", &remotes) && remotes != nullptr &&
       Dictionary_GetCount(remotes, &count) && count > 0) {
-    int64_t sum = 0;
     for (int32_t i = 0; i < count; i++) {
       Dictionary *remote = nullptr;
       int64_t bytes = 0;
       if (Dictionary_GetDictionaryByIndex(remotes, i, &remote) && remote != nullptr &&
           Dictionary_GetInt64ByKey(remote, "readBytes", &bytes))
-        sum += bytes;
+        fetched += bytes;
     }
-    return sum + documents;
+  } else {
+    Dictionary_GetInt64ByKey(status, "remoteReadBytes", &fetched);
   }
-  int64_t fetched = 0;
-  Dictionary_GetInt64ByKey(status, "remoteReadBytes", &fetched);
   return fetched + documents;
 }
 
