@@ -325,10 +325,6 @@ int asyncHttpParseBody(AsyncHttp *a, CertStore *store, JwsClaims *claims, const 
   }
 }
 
-// How much of a URL a log line shows: not its query or fragment, which may
-// carry a signature or a token.
-int asyncHttpUrlShown(const char *url) { return int(std::strcspn(url, "?#")); }
-
 int64_t asyncHttpTrimmedLength(const uint8_t *data, int64_t length) {
   while (length > 0 && (data[length - 1] == ' ' || data[length - 1] == '\t' ||
                         data[length - 1] == '\r' || data[length - 1] == '\n'))
@@ -462,8 +458,8 @@ bool asyncHttpRefetch(AsyncHttp *a, ParseWork *w, uint32_t code, uint32_t codeEx
         a->stage != Stage::Worker || !asyncHttpChecksShape(a, a->url))
       return false;
     Log_Print(LOG_WARNING, KSRC, 0,
-              "AsyncHttp: '%.*s' failed its signature check (%u); fetching it again\n",
-              asyncHttpUrlShown(a->url), a->url, codeEx);
+              "AsyncHttp: '%s' failed its signature check (%u); fetching it again\n",
+              UrlLoggable(a->url).text, codeEx);
     a->refetched = 1;
     asyncHttpClearResult(a);
     asyncHttpFreeKeptBody(a);
@@ -566,8 +562,8 @@ int asyncHttpSink(WebGetRequest *r, void *context, const void *data, int64_t len
     const char *url = nullptr;
     if (!WebGetRequest_GetUrl(r, &url) || url == nullptr) url = "";
     Log_Print(LOG_WARNING, KSRC, 0,
-              "AsyncHttp: '%.*s' is no signed document (byte %lld breaks the token's shape)\n",
-              asyncHttpUrlShown(url), url, (long long)at);
+              "AsyncHttp: '%s' is no signed document (byte %lld breaks the token's shape)\n",
+              UrlLoggable(url).text, (long long)at);
     // A plain JSON document is one that is not signed, and says so.
     const auto *first = static_cast<const uint8_t *>(data);
     bool json = at == 0 && length > 0 && (first[0] == '{' || first[0] == '[');
