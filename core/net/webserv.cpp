@@ -830,17 +830,18 @@ int connectionMakeRoom(WebServerConnection *c) {
   WebServer *server = c->server;
   int32_t served = 0;
   WebServerConnection *spare = nullptr;
-  int spareRank = 3;
+  int spareRank = 3;  // above every rank: the first spare one is taken
+  double spareAge = 0;
   for (WebServerConnection *other = server->first; other != nullptr; other = other->next) {
     if (other == c || other->closed || other->phase == WebServerPhase::Open) continue;
     served++;
     int rank = connectionSpareRank(other);
     if (rank < 0 || rank > spareRank) continue;
     double age = rank == 0 ? other->lingerStart : other->activity;
-    double spareAge = spare == nullptr ? 0 : spareRank == 0 ? spare->lingerStart : spare->activity;
-    if (spare == nullptr || rank < spareRank || age < spareAge) {
+    if (rank < spareRank || age < spareAge) {
       spare = other;
       spareRank = rank;
+      spareAge = age;
     }
   }
   if (served < kWebServerMaxConnections) {
@@ -963,11 +964,11 @@ void connectionWorkItem(void *context) {
 
 // ---- Accept ---------------------------------------------------------------------------
 
+RefusalLog gRefusals;  // every server's refused connections, by peer uid
+
 // The client end of an accepted connection is a socket of our own effective
 // user. Anyone on the machine can reach 127.0.0.1; another user (root's
 // server included) is closed before a byte of theirs is read.
-RefusalLog gRefusals;  // every server's refused connections, by peer uid
-
 bool acceptFromOwnUser(AsyncSocket *accepted) {
   uint32_t remote = 0, local = 0;
   int32_t remotePort = 0, localPort = 0;
