@@ -434,7 +434,15 @@ void asyncHttpSaveFinished(uintptr_t id, void *payload) {
 
 // ---- Parse (an I/O worker thread) ----------------------------------------------------------
 
-bool asyncHttpChecksShape(const AsyncHttp *a, const char *url);
+bool asyncHttpIsNetwork(const char *url) {
+  return Url_HasScheme(url, "http") || Url_HasScheme(url, "https");
+}
+
+// A document whose signature is checked and that comes over the network.
+bool asyncHttpChecksShape(const AsyncHttp *a, const char *url) {
+  return a->signedFlag && a->format == kAsyncHttpFormatJson && asyncHttpIsNetwork(url);
+}
+
 void asyncHttpStartStep(uintptr_t id, void *payload);
 void asyncHttpStartDone(uintptr_t id, void *payload);
 
@@ -444,8 +452,7 @@ void asyncHttpStartDone(uintptr_t id, void *payload);
 // Content-Length. Not when its payload was read (the owner's node hooks
 // have seen it; the claims said no), nor past one refetch per Get: the
 // same failure again reaches the owner. The parse's reference goes to the
-// start step. 1 when the fetch was posted.
-
+// start step. true when the fetch was posted.
 bool asyncHttpRefetch(AsyncHttp *a, ParseWork *w, uint32_t code, uint32_t codeEx) {
   if (code != kWebGetErrorJson ||
       (codeEx != kJsonErrorDecodeSignature && codeEx != kJsonErrorAuthenticate) ||
@@ -572,15 +579,6 @@ int asyncHttpSink(WebGetRequest *r, void *context, const void *data, int64_t len
     return 0;
   }
   return WebGetRequest_MemorySink(r, nullptr, data, length, written);
-}
-
-bool asyncHttpIsNetwork(const char *url) {
-  return Url_HasScheme(url, "http") || Url_HasScheme(url, "https");
-}
-
-// A document whose signature is checked and that comes over the network.
-bool asyncHttpChecksShape(const AsyncHttp *a, const char *url) {
-  return a->signedFlag && a->format == kAsyncHttpFormatJson && asyncHttpIsNetwork(url);
 }
 
 int asyncHttpStartHook(WebGetRequest *r, void *context) {
