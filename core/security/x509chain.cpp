@@ -309,7 +309,7 @@ int X509Chain_VerifyVerdict(X509Chain *chain, X509 *cert, CertStore *store, X509
   walk.path.push_back(cert);
   bool trusted = chainVisit(walk);
   out = trusted ? X509ChainVerdict::Trusted : walk.verdict;
-  // A path cut short by the budget notes nothing else.
+  // Every refusal notes its verdict; none is ever told as Trusted.
   if (!trusted && out == X509ChainVerdict::Trusted) out = X509ChainVerdict::Invalid;
   return trusted ? 1 : 0;
 }
