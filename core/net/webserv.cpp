@@ -1206,29 +1206,22 @@ void serverDestroy(void **object) {
 // The one name the server is bound to and printed under: 127.0.0.1. Not
 // "localhost", which a browser may resolve to ::1, where another user can
 // listen on the same port. Host "127.0.0.1:port"; without ":port" only on 80.
-constexpr const char *kLoopbackNames[] = {"127.0.0.1"};
+constexpr const char kLoopbackName[] = "127.0.0.1";
 
 bool hostAllowed(const char *value, size_t length, int32_t port) {
-  for (const char *name : kLoopbackNames) {
-    char expected[64];
-    snprintf(expected, sizeof expected, "%s:%d", name, port);
-    if (equalsNoCase(value, length, expected)) return true;
-    if (port == 80 && equalsNoCase(value, length, name)) return true;
-  }
-  return false;
+  char expected[64];
+  snprintf(expected, sizeof expected, "%s:%d", kLoopbackName, port);
+  return equalsNoCase(value, length, expected) ||
+         (port == 80 && equalsNoCase(value, length, kLoopbackName));
 }
 
 bool originAllowed(const char *value, size_t length, int32_t port) {
-  for (const char *name : kLoopbackNames) {
-    char expected[80];
-    snprintf(expected, sizeof expected, "http://%s:%d", name, port);
-    if (equalsNoCase(value, length, expected)) return true;
-    if (port == 80) {
-      snprintf(expected, sizeof expected, "http://%s", name);
-      if (equalsNoCase(value, length, expected)) return true;
-    }
-  }
-  return false;
+  char expected[80];
+  snprintf(expected, sizeof expected, "http://%s:%d", kLoopbackName, port);
+  if (equalsNoCase(value, length, expected)) return true;
+  if (port != 80) return false;
+  snprintf(expected, sizeof expected, "http://%s", kLoopbackName);
+  return equalsNoCase(value, length, expected);
 }
 
 }  // namespace
