@@ -59,10 +59,11 @@ bool desktopBackendPlaceIsOurs(const char **place = nullptr) {
   const char *base = getenv("XDG_RUNTIME_DIR");
   if (base == nullptr || base[0] != '/') base = getenv("XDG_CACHE_HOME");
   if (base == nullptr || base[0] != '/') base = getenv("HOME");
-  if (place != nullptr) *place = base != nullptr && base[0] == '/' ? base : "(no home)";
+  const bool absolute = base != nullptr && base[0] == '/';
+  if (place != nullptr) *place = absolute ? base : "(no home)";
   struct stat st;
-  if (base != nullptr && base[0] == '/' && stat(base, &st) == 0 && S_ISDIR(st.st_mode) &&
-      st.st_uid == geteuid() && access(base, W_OK) == 0)
+  if (absolute && stat(base, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+      access(base, W_OK) == 0)
     return true;
   Log_Print(LOG_DEBUG, KSRC, 0, "DesktopSettings: %s is not ours to write: settings not read\n",
             base ? base : "(no home)");
