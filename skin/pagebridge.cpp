@@ -414,10 +414,11 @@ bool strictString(StrictJson *j, std::string *text = nullptr) {
     uint32_t cp = 0;
     static constexpr char kEscapes[] = "\"\\/bfnrt";
     static constexpr char kMeanings[] = "\"\\/\b\f\n\r\t";
+    const char *named = escape != '\0' ? strchr(kEscapes, escape) : nullptr;
     if (escape == 'u') {
       if (!strictUnicodeEscape(j, &cp)) return false;
-    } else if (escape != '\0' && strchr(kEscapes, escape) != nullptr) {
-      cp = uint32_t(kMeanings[strchr(kEscapes, escape) - kEscapes]);
+    } else if (named != nullptr) {
+      cp = uint32_t(kMeanings[named - kEscapes]);
     } else {
       return false;
     }

@@ -325,10 +325,6 @@ int asyncHttpParseBody(AsyncHttp *a, CertStore *store, JwsClaims *claims, const 
   }
 }
 
-// How much of a URL a log line shows: not its query or fragment, which may
-// carry a signature or a token.
-int asyncHttpUrlShown(const char *url) { return int(std::strcspn(url, "?#")); }
-
 int64_t asyncHttpTrimmedLength(const uint8_t *data, int64_t length) {
   while (length > 0 && (data[length - 1] == ' ' || data[length - 1] == '\t' ||
                         data[length - 1] == '\r' || data[length - 1] == '\n'))
@@ -438,7 +434,15 @@ void asyncHttpSaveFinished(uintptr_t id, void *payload) {
 
 // ---- Parse (an I/O worker thread) ----------------------------------------------------------
 
-bool asyncHttpChecksShape(const AsyncHttp *a, const char *url);
+bool asyncHttpIsNetwork(const char *url) {
+  return Url_HasScheme(url, "http") || Url_HasScheme(url, "https");
+}
+
+// A document whose signature is checked and that comes over the network.
+bool asyncHttpChecksShape(const AsyncHttp *a, const char *url) {
+  return a->signedFlag && a->format == kAsyncHttpFormatJson && asyncHttpIsNetwork(url);
+}
+
 void asyncHttpStartStep(uintptr_t id, void *payload);
 void asyncHttpStartDone(uintptr_t id, void *payload);
 
@@ -448,8 +452,7 @@ void asyncHttpStartDone(uintptr_t id, void *payload);
 // Content-Length. Not when its payload was read (the owner's node hooks
 // have seen it; the claims said no), nor past one refetch per Get: the
 // same failure again reaches the owner. The parse's reference goes to the
-// start step. 1 when the fetch was posted.
-
+// start step. true when the fetch was posted.
 bool asyncHttpRefetch(AsyncHttp *a, ParseWork *w, uint32_t code, uint32_t codeEx) {
   if (code != kWebGetErrorJson ||
       (codeEx != kJsonErrorDecodeSignature && codeEx != kJsonErrorAuthenticate) ||
@@ -462,8 +465,8 @@ bool asyncHttpRefetch(AsyncHttp *a, ParseWork *w, uint32_t code, uint32_t codeEx
         a->stage != Stage::Worker || !asyncHttpChecksShape(a, a->url))
       return false;
     Log_Print(LOG_WARNING, KSRC, 0,
-              "AsyncHttp: '%.*s' failed its signature check (%u); fetching it again\n",
-              asyncHttpUrlShown(a->url), a->url, codeEx);
+              "AsyncHttp: '%s' failed its signature check (%u); fetching it again\n",
+              UrlLoggable(a->url).text, codeEx);
     a->refetched = 1;
     asyncHttpClearResult(a);
     asyncHttpFreeKeptBody(a);
@@ -566,8 +569,8 @@ int asyncHttpSink(WebGetRequest *r, void *context, const void *data, int64_t len
     const char *url = nullptr;
     if (!WebGetRequest_GetUrl(r, &url) || url == nullptr) url = "";
     Log_Print(LOG_WARNING, KSRC, 0,
-              "AsyncHttp: '%.*s' is no signed document (byte %lld breaks the token's shape)\n",
-              asyncHttpUrlShown(url), url, (long long)at);
+              "AsyncHttp: '%s' is no signed document (byte %lld breaks the token's shape)\n",
+              UrlLoggable(url).text, (long long)at);
     // A plain JSON document is one that is not signed, and says so.
     const auto *first = static_cast<const uint8_t *>(data);
     bool json = at == 0 && length > 0 && (first[0] == '{' || first[0] == '[');
@@ -576,15 +579,6 @@ int asyncHttpSink(WebGetRequest *r, void *context, const void *data, int64_t len
     return 0;
   }
   return WebGetRequest_MemorySink(r, nullptr, data, length, written);
-}
-
-bool asyncHttpIsNetwork(const char *url) {
-  return Url_HasScheme(url, "http") || Url_HasScheme(url, "https");
-}
-
-// A document whose signature is checked and that comes over the network.
-bool asyncHttpChecksShape(const AsyncHttp *a, const char *url) {
-  return a->signedFlag && a->format == kAsyncHttpFormatJson && asyncHttpIsNetwork(url);
 }
 
 int asyncHttpStartHook(WebGetRequest *r, void *context) {

@@ -27,6 +27,7 @@
 #include "core/platform/thread.h"
 #include "core/security/certstorekey.h"
 #include "tests/fsfault.h"
+#include "tests/log_capture.h"
 #include "tests/netfixture.h"
 #include "tests/nginx_peer.h"
 #include "tests/test_util.h"
@@ -226,6 +227,19 @@ TEST_F(AsyncHttpThreaded, DocumentsByFormat) {
   AsyncHttp_GetErrorInfo(a_, info);
   EXPECT_NE(NetTest_Json(info).find("\"errorCount\":0"), std::string::npos) << NetTest_Json(info);
   Dictionary_Release(&info);
+  // The lines of a body that is no token and of a signature that fails name
+  // the document without its user information and query.
+  for (const char *path : {"/json/blank.jws", "/json/flipped.jws"}) {
+    SCOPED_TRACE(path);
+    std::string url = Url(path);
+    url.insert(url.find("//") + 2, "u:pw-secret@");
+    TestLogCapture capture;
+    EXPECT_EQ(AsyncHttp_Get(a_, (url + "?sig=q-secret").c_str(), 1), 1);
+    EXPECT_TRUE(NetTest_PumpUntil([&] { return !AsyncHttp_IsRunning(a_); }, kBoundMs));
+    std::string log = capture.Take();
+    EXPECT_NE(log.find("AsyncHttp: '" + Url(path) + "'"), std::string::npos) << log;
+    EXPECT_EQ(log.find("secret"), std::string::npos) << log;
+  }
 }
 
 struct Owner {

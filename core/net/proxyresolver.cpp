@@ -122,19 +122,6 @@ void warnUser(const char *format, ...) {
   if (ProxyResolverWarningHook hook = gWarningHook.load()) hook(line);
 }
 
-// A script URL as a line may show it: without user information, query and
-// fragment, which may carry a password or a token.
-void shownUrl(const char *url, char *out, int size) {
-  const char *host = url;
-  int prefix = 0;
-  if (Url_FindHost(url, &host)) prefix = int(strstr(url, "://") + 3 - url);
-  host = url + prefix;
-  const char *at = strchr(host, '@');
-  size_t hostEnd = strcspn(host, "/?#");
-  if (at != nullptr && size_t(at - host) < hostEnd) host = at + 1;
-  Str_Printf(out, size, "%.*s%.*s", prefix, url, int(strcspn(host, "?#")), host);
-}
-
 // Why a fetch failed, in words: the transfer's error, else the status.
 void fetchCause(WebGetRequest *r, char *out, int size) {
   int32_t code = 0, codeEx = 0;
@@ -158,9 +145,8 @@ void fetchCause(WebGetRequest *r, char *out, int size) {
 // A script the settings name (not one found by WPAD) that cannot be had.
 void warnFetch(const char *url, const char *source, const char *cause) {
   if (strcmp(source, "Command Line") != 0 && strcmp(source, "System") != 0) return;
-  char shown[kWebGetUrlBytes];
-  shownUrl(url, shown, int(sizeof shown));
-  warnUser("warning: proxy script %s (%s) cannot be fetched: %s; going on without it", shown,
+  warnUser("warning: proxy script %s (%s) cannot be fetched: %s; going on without it",
+           UrlLoggable(url).text,
            strcmp(source, "System") == 0 ? "system settings" : "--proxy-wpad", cause);
 }
 

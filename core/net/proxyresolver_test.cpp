@@ -394,7 +394,8 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
       {"http://user:pw@" + dead.substr(7) + "/p.pac", "sys.example:3",
        "warning: proxy script " + dead + "/p.pac (--proxy-wpad) cannot be fetched: connection "
        "refused" + fallback},
-      {"ftp://127.0.0.2/p.pac", "sys.example:3",
+      // A password with an '@' of its own is not shown in part.
+      {"ftp://u:p@w@127.0.0.2/p.pac", "sys.example:3",
        "warning: proxy script ftp://127.0.0.2/p.pac (--proxy-wpad) cannot be fetched: only http "
        "and https scripts are fetched" + fallback},
       {base + "/broken.pac", "sys.example:3",

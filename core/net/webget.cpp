@@ -689,7 +689,9 @@ class WebGetNotes {
 };
 
 using WebGetProxyNotes = WebGetNotes<WebGetProxyFailure, kWebGetUrlBytes, kWebGetProxyNotes>;
-using WebGetTlsNotes = WebGetNotes<TlsFailure, kUrlHostBytes + 8, kWebGetTlsNotes>;
+// A TLS note's key: the URL's host and port ("host:port"), lower case.
+constexpr int kWebGetTlsServerBytes = kUrlHostBytes + 8;
+using WebGetTlsNotes = WebGetNotes<TlsFailure, kWebGetTlsServerBytes, kWebGetTlsNotes>;
 
 WebGetProxyNotes &webGetProxyNotes() {
   static WebGetProxyNotes notes;
@@ -701,9 +703,10 @@ WebGetTlsNotes &webGetTlsNotes() {
   return notes;
 }
 
-// A TLS note's key: the URL's host and port, lower case.
-int webGetTlsServer(const char *url, char *out, int size) {
-  if (!Url_GetHostWithPort(url, out, size)) return 0;
+// The key of url's TLS note into out (kWebGetTlsServerBytes); 0 without a
+// host.
+int webGetTlsServer(const char *url, char *out) {
+  if (!Url_GetHostWithPort(url, out, kWebGetTlsServerBytes)) return 0;
   Str_ToLower(out);
   return 1;
 }
@@ -737,8 +740,8 @@ int WebGet_ClearProxyFailures(void) {
 int WebGet_NoteTlsFailure(const char *url, const TlsFailure *failure) {
   CHECK_POINTER(url);
   CHECK_POINTER(failure);
-  char server[kUrlHostBytes + 8];
-  if (!webGetTlsServer(url, server, int(sizeof server))) return 0;
+  char server[kWebGetTlsServerBytes];
+  if (!webGetTlsServer(url, server)) return 0;
   webGetTlsNotes().Note(server, *failure);
   return 1;
 }
@@ -747,8 +750,8 @@ int WebGet_FindTlsFailure(const char *url, int32_t alert, TlsFailure *failure) {
   CHECK_POINTER(url);
   CHECK_POINTER(failure);
   *failure = TlsFailure{};
-  char server[kUrlHostBytes + 8];
-  if (!webGetTlsServer(url, server, int(sizeof server))) return 0;
+  char server[kWebGetTlsServerBytes];
+  if (!webGetTlsServer(url, server)) return 0;
   return webGetTlsNotes().Find(
       server, [&](const TlsFailure &f) { return f.alert == alert; }, failure);
 }

@@ -830,17 +830,18 @@ int connectionMakeRoom(WebServerConnection *c) {
   WebServer *server = c->server;
   int32_t served = 0;
   WebServerConnection *spare = nullptr;
-  int spareRank = 3;
+  int spareRank = 3;  // above every rank: the first spare one is taken
+  double spareAge = 0;
   for (WebServerConnection *other = server->first; other != nullptr; other = other->next) {
     if (other == c || other->closed || other->phase == WebServerPhase::Open) continue;
     served++;
     int rank = connectionSpareRank(other);
     if (rank < 0 || rank > spareRank) continue;
     double age = rank == 0 ? other->lingerStart : other->activity;
-    double spareAge = spare == nullptr ? 0 : spareRank == 0 ? spare->lingerStart : spare->activity;
-    if (spare == nullptr || rank < spareRank || age < spareAge) {
+    if (rank < spareRank || age < spareAge) {
       spare = other;
       spareRank = rank;
+      spareAge = age;
     }
   }
   if (served < kWebServerMaxConnections) {
@@ -963,11 +964,11 @@ void connectionWorkItem(void *context) {
 
 // ---- Accept ---------------------------------------------------------------------------
 
+RefusalLog gRefusals;  // every server's refused connections, by peer uid
+
 // The client end of an accepted connection is a socket of our own effective
 // user. Anyone on the machine can reach 127.0.0.1; another user (root's
 // server included) is closed before a byte of theirs is read.
-RefusalLog gRefusals;  // every server's refused connections, by peer uid
-
 bool acceptFromOwnUser(AsyncSocket *accepted) {
   uint32_t remote = 0, local = 0;
   int32_t remotePort = 0, localPort = 0;
@@ -1205,29 +1206,22 @@ void serverDestroy(void **object) {
 // The one name the server is bound to and printed under: 127.0.0.1. Not
 // "localhost", which a browser may resolve to ::1, where another user can
 // listen on the same port. Host "127.0.0.1:port"; without ":port" only on 80.
-constexpr const char *kLoopbackNames[] = {"127.0.0.1"};
+constexpr const char kLoopbackName[] = "127.0.0.1";
 
 bool hostAllowed(const char *value, size_t length, int32_t port) {
-  for (const char *name : kLoopbackNames) {
-    char expected[64];
-    snprintf(expected, sizeof expected, "%s:%d", name, port);
-    if (equalsNoCase(value, length, expected)) return true;
-    if (port == 80 && equalsNoCase(value, length, name)) return true;
-  }
-  return false;
+  char expected[64];
+  snprintf(expected, sizeof expected, "%s:%d", kLoopbackName, port);
+  return equalsNoCase(value, length, expected) ||
+         (port == 80 && equalsNoCase(value, length, kLoopbackName));
 }
 
 bool originAllowed(const char *value, size_t length, int32_t port) {
-  for (const char *name : kLoopbackNames) {
-    char expected[80];
-    snprintf(expected, sizeof expected, "http://%s:%d", name, port);
-    if (equalsNoCase(value, length, expected)) return true;
-    if (port == 80) {
-      snprintf(expected, sizeof expected, "http://%s", name);
-      if (equalsNoCase(value, length, expected)) return true;
-    }
-  }
-  return false;
+  char expected[80];
+  snprintf(expected, sizeof expected, "http://%s:%d", kLoopbackName, port);
+  if (equalsNoCase(value, length, expected)) return true;
+  if (port != 80) return false;
+  snprintf(expected, sizeof expected, "http://%s", kLoopbackName);
+  return equalsNoCase(value, length, expected);
 }
 
 }  // namespace

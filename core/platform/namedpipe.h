@@ -9,12 +9,10 @@
 // "<name>.pipe" in the user's run directory (core/posix/runpath.h: 0700, the
 // user's own; root acting for the desktop user uses that user's), so a name
 // is the user's alone: another user can neither serve it first nor be
-// reached through it. Names are not machine-wide, and not open to everyone
-// for reading and writing: only the user (and root for the user) can reach
-// them. Both ends still check who the kernel says is at the other: a server
-// end hears only clients of its own uid or root (closing any other unread
-// and waiting for the next); a client end talks only to a server of its own
-// uid or, as root, to the desktop user's (5 otherwise).
+// reached through it. Both ends still check who the kernel says is at the
+// other: a server end hears only clients of its own uid or root (closing any
+// other unread and waiting for the next); a client end talks only to a
+// server of its own uid or, as root, to the desktop user's (5 otherwise).
 //
 // Server ends of one name in one process share one listening socket; each
 // takes the next waiting connection on its first Read, Peek or Write (one
@@ -91,8 +89,8 @@ int NamedPipe_Write(NamedPipe *pipe, const void *data, int32_t size, int32_t *co
 // kNamedPipeFlushWaitMs. 1, also without a client; 0 when closed or after
 // the wait ran out (1460).
 int NamedPipe_Flush(NamedPipe *pipe);
-// The local socket name that name maps to ("abc" for "\\.\pipe\abc"). 1, or 0 with out empty and the
-// last error as NamedPipe_Create gives it.
+// The local socket name that name maps to ("abc" for "\\.\pipe\abc"). 1, or 0
+// with out empty and the last error as NamedPipe_Create gives it.
 int NamedPipe_GetSocketName(const char *name, char *out, int size);
 // The socket file that name maps to for this process (the run directory is
 // made when missing). 1, or 0 with out empty and the last error.

@@ -584,7 +584,8 @@ int Platform_CheckFileAccess(const char *path, int permissions, int walkUp);
 // is opened without following a link, without truncating and without
 // blocking (a FIFO at the name cannot hold the open), created 0600 when
 // missing; anything but a regular file of the effective user is refused (5),
-// and so is one with another hard link (5, errno EMLINK), untouched. Taken, the file holds this process's id as text. 1 with *fd (give it to
+// and so is one with another hard link (5, errno EMLINK), untouched. Taken,
+// the file holds this process's id as text. 1 with *fd (give it to
 // Platform_UnlockFile). 0 with *fd -1: 33 when another process holds it,
 // *holderPid then the id it wrote (0 while it wrote none); else the open's
 // error.

@@ -59,20 +59,22 @@ bool desktopBackendPlaceIsOurs(const char **place = nullptr) {
   const char *base = getenv("XDG_RUNTIME_DIR");
   if (base == nullptr || base[0] != '/') base = getenv("XDG_CACHE_HOME");
   if (base == nullptr || base[0] != '/') base = getenv("HOME");
-  if (place != nullptr) *place = base != nullptr && base[0] == '/' ? base : "(no home)";
+  const bool absolute = base != nullptr && base[0] == '/';
+  if (place != nullptr) *place = absolute ? base : "(no home)";
   struct stat st;
-  if (base != nullptr && base[0] == '/' && stat(base, &st) == 0 && S_ISDIR(st.st_mode) &&
-      st.st_uid == geteuid() && access(base, W_OK) == 0)
+  if (absolute && stat(base, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+      access(base, W_OK) == 0)
     return true;
   Log_Print(LOG_DEBUG, KSRC, 0, "DesktopSettings: %s is not ours to write: settings not read\n",
             base ? base : "(no home)");
   return false;
 }
 
-}  // namespace
-
-bool DesktopSettings_Read(const char *schema, DesktopSettingValue *values, size_t count) {
-  if (!desktopBackendPlaceIsOurs()) return false;
+// Loads GIO and looks schema up among the compiled schemas (no settings
+// backend starts for that); use(gio, found) runs while both are held. false
+// when GIO or the schema is missing, else what use answers.
+template <typename F>
+bool desktopWithSchema(const char *schema, F use) {
   PlatformModule *module = Platform_LoadLibrary(kGioLibrary, 0);
   if (module == nullptr) return false;
   DesktopGio gio;
@@ -81,32 +83,8 @@ bool DesktopSettings_Read(const char *schema, DesktopSettingValue *values, size_
     void *source = gio.sourceGetDefault();
     void *found = source ? gio.sourceLookup(source, schema, 1) : nullptr;
     if (found != nullptr) {
-      void *settings = gio.settingsNew(schema);
-      for (size_t i = 0; settings && i < count; i++) {
-        DesktopSettingValue &value = values[i];
-        if (!gio.schemaHasKey(found, value.key)) continue;
-        switch (value.kind) {
-          case DesktopSettingValue::Kind::String: {
-            char *text = gio.getString(settings, value.key);
-            value.text = text ? text : "";
-            gio.free(text);
-            break;
-          }
-          case DesktopSettingValue::Kind::Int:
-            value.number = gio.getInt(settings, value.key);
-            break;
-          case DesktopSettingValue::Kind::Strv: {
-            char **list = gio.getStrv(settings, value.key);
-            value.list.clear();
-            for (char **p = list; p && *p; p++) value.list.push_back(*p);
-            gio.strfreev(list);
-            break;
-          }
-        }
-      }
-      if (settings) gio.objectUnref(settings);
+      ok = use(gio, found);
       gio.schemaUnref(found);
-      ok = settings != nullptr;
     }
   }
   // GLib's type system cannot be unloaded; the load count drops, the code stays.
@@ -114,23 +92,43 @@ bool DesktopSettings_Read(const char *schema, DesktopSettingValue *values, size_
   return ok;
 }
 
+}  // namespace
+
+bool DesktopSettings_Read(const char *schema, DesktopSettingValue *values, size_t count) {
+  if (!desktopBackendPlaceIsOurs()) return false;
+  return desktopWithSchema(schema, [&](const DesktopGio &gio, void *found) {
+    void *settings = gio.settingsNew(schema);
+    for (size_t i = 0; settings && i < count; i++) {
+      DesktopSettingValue &value = values[i];
+      if (!gio.schemaHasKey(found, value.key)) continue;
+      switch (value.kind) {
+        case DesktopSettingValue::Kind::String: {
+          char *text = gio.getString(settings, value.key);
+          value.text = text ? text : "";
+          gio.free(text);
+          break;
+        }
+        case DesktopSettingValue::Kind::Int:
+          value.number = gio.getInt(settings, value.key);
+          break;
+        case DesktopSettingValue::Kind::Strv: {
+          char **list = gio.getStrv(settings, value.key);
+          value.list.clear();
+          for (char **p = list; p && *p; p++) value.list.push_back(*p);
+          gio.strfreev(list);
+          break;
+        }
+      }
+    }
+    if (settings) gio.objectUnref(settings);
+    return settings != nullptr;
+  });
+}
+
 bool DesktopSettings_IsUnreadable(const char *schema, std::string *place) {
   const char *where = nullptr;
   if (desktopBackendPlaceIsOurs(&where)) return false;
-  // Only the compiled schemas are read here; no settings backend starts.
-  PlatformModule *module = Platform_LoadLibrary(kGioLibrary, 0);
-  if (module == nullptr) return false;
-  DesktopGio gio;
-  bool installed = false;
-  if (desktopBind(module, &gio)) {
-    void *source = gio.sourceGetDefault();
-    void *found = source ? gio.sourceLookup(source, schema, 1) : nullptr;
-    if (found != nullptr) {
-      installed = true;
-      gio.schemaUnref(found);
-    }
-  }
-  Platform_FreeLibrary(&module);
+  bool installed = desktopWithSchema(schema, [](const DesktopGio &, void *) { return true; });
   if (installed && place != nullptr) *place = where;
   return installed;
 }

@@ -30,9 +30,7 @@
 
 namespace {
 
-// A socket name: what follows the pipe prefix, as long as an abstract
-// socket's could be (sun_path less one byte), as it was when pipes were
-// abstract sockets.
+// A socket name: what follows the pipe prefix, shorter than sun_path.
 constexpr int kNamedPipeSocketNameBytes = int(sizeof(sockaddr_un::sun_path));
 // The socket file's suffix in the run directory, as long as the marks'
 // ".lock" and ".sock", so that no pipe name meets a mark's file.

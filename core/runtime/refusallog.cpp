@@ -47,8 +47,8 @@ int RefusalLog_Note(RefusalLog *log, uint32_t uid, int level, const char *who) {
   RefusalLogEntry *e = refusalLogFind(log, uid, now);
   bool others = e == nullptr;
   if (others) e = &log->others;
-  bool quiet = !e->used || (e->uid != uid && !others) ||
-               (e->count == 0 && now - e->since >= kRefusalLogIntervalSeconds);
+  // An entry handed over from another uid is unused or quiet as well.
+  bool quiet = !e->used || (e->count == 0 && now - e->since >= kRefusalLogIntervalSeconds);
   if (quiet) {
     e->uid = uid;
     e->used = 1;

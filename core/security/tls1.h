@@ -256,11 +256,11 @@ const char *Tls_AlertName(int32_t code);
 // suite)". Returns 1.
 int Tls_DescribeFailure(const TlsFailure *failure, char *out, int32_t size);
 // 1 when trying again cannot help: the certificate does not verify or names
-// another host, the server chose a version below our minimum, or it sent handshake_failure (40), one of the
-// bad_certificate family (42-46), unknown_ca (48), access_denied (49),
-// protocol_version (70) or insufficient_security (71). Any other alert, a
-// record that could not be read and any other local refusal may pass on
-// another try.
+// another host, the server chose a version below our minimum, or it sent
+// handshake_failure (40), one of the bad_certificate family (42-46),
+// unknown_ca (48), access_denied (49), protocol_version (70) or
+// insufficient_security (71). Any other alert, a record that could not be
+// read and any other local refusal may pass on another try.
 int Tls_IsLastingFailure(const TlsFailure *failure);
 // 1 for the causes a pin of the certificate would mend (self-signed,
 // issuer unknown).

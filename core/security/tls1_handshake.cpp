@@ -224,8 +224,6 @@ int onServerHello(TLS1 *s, Reader r, int32_t *alert) {
   return 1;
 }
 
-// The identity of the leaf: its chain for serverAuth now, the name the
-// session was started with, and a key the suite can use.
 // The session's cause for a chain the walk refused.
 TlsCause chainCause(X509ChainVerdict verdict) {
   switch (verdict) {

@@ -102,17 +102,17 @@ bool chainIsPinned(CertStore *store, const X509 *cert) {
   return false;
 }
 
-// Whether cert's dates hold at the walk's time; the store's trust in a
+// Notes cert (the last of the path) as where the path's dates first fail
+// when they do not hold at the walk's time; the store's trust in a
 // self-issued or a pinned certificate stands whatever its dates.
-bool chainDatesHold(ChainWalk &walk, X509 *cert, bool trusted) {
-  if (walk.time == 0 || (walk.time >= cert->NotBefore && walk.time <= cert->NotAfter)) return true;
-  if (trusted && (X509_IsSelfIssued(cert) || chainIsPinned(walk.store, cert))) return true;
+void chainNoteDates(ChainWalk &walk, X509 *cert, bool trusted) {
+  if (walk.time == 0 || (walk.time >= cert->NotBefore && walk.time <= cert->NotAfter)) return;
+  if (trusted && (X509_IsSelfIssued(cert) || chainIsPinned(walk.store, cert))) return;
   if (walk.datesFailAt < 0) {
     walk.datesFailAt = int(walk.path.size()) - 1;
     walk.datesVerdict = walk.time < cert->NotBefore ? X509ChainVerdict::NotYetValid
                                                     : X509ChainVerdict::Expired;
   }
-  return false;
 }
 
 // Asks the store about the last certificate of the path and, unless it is
@@ -141,7 +141,7 @@ bool chainVisit(ChainWalk &walk) {
       return false;
     }
   }
-  chainDatesHold(walk, cert, trusted);
+  chainNoteDates(walk, cert, trusted);
   if (trusted) {
     if (walk.datesFailAt < 0) return true;
     chainNote(walk, walk.datesVerdict);
@@ -309,7 +309,7 @@ int X509Chain_VerifyVerdict(X509Chain *chain, X509 *cert, CertStore *store, X509
   walk.path.push_back(cert);
   bool trusted = chainVisit(walk);
   out = trusted ? X509ChainVerdict::Trusted : walk.verdict;
-  // A path cut short by the budget notes nothing else.
+  // Every refusal notes its verdict; none is ever told as Trusted.
   if (!trusted && out == X509ChainVerdict::Trusted) out = X509ChainVerdict::Invalid;
   return trusted ? 1 : 0;
 }
