@@ -63,6 +63,13 @@ class Version:
         return out
 
 
+def add_file(v, name, data, pad=0, link=None, mode=None):
+    """Appends a file to the end of v's stream: its data, then pad bytes."""
+    v.files.append({"spelling": name, "name": name, "size": len(data), "offset": v.length,
+                    "pad": pad, "link": link, "mtime": None, "attr": 8 if link else None,
+                    "mode": mode, "data": data, "sha1": hashlib.sha1(data).hexdigest()})
+
+
 def _name(rng, depth_max=3):
     parts = [rng.choice(NAME_WORDS) + (str(rng.randrange(100)) if rng.random() < 0.7 else "")
              for _ in range(rng.randrange(0, depth_max) + 1)]

@@ -28,13 +28,11 @@ retry line, and at most the policy's delay (15 s, then 30 s) plus the time a
 trickle takes to be found out.
 Every wait is bounded. Exit status 0 when every check passed.
 """
-import argparse
 import json
 import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -42,7 +40,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import Tree, check, outcome, skip, skipped  # noqa: E402
+from sync_e2e import Tree, check, e2e_args, outcome, skip, skipped  # noqa: E402
 
 # The error policy's delays of an item's first and second retry.
 RETRY_DELAYS = (15, 30)
@@ -68,17 +66,6 @@ def pin():
     return ["taskset", "-c", str(cpu)]
 
 
-def wait_listening(port, process):
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline and process.poll() is None:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.05)
-    raise SystemExit("the server did not start")
-
-
 class Server:
     """One of the servers under test on the tree's port, with a reading of
     its log per run: (path, body bytes sent, fault, status) for each answer."""
@@ -102,20 +89,16 @@ class Server:
                     f.write(text.replace("keepalive_requests 100000;", "keepalive_timeout 0;"))
             t.start(os.path.basename(conf))
             return
-        t.stop()
         if self.kind == "httpserver":
-            cmd = [sys.executable, "-m", "http.server", "--bind", "127.0.0.1", "--directory",
-                   t.path("www"), str(t.port)]
-            log = open(self.log_path, "a")
-        else:
-            plan_path = t.path("plan.json")
-            with open(plan_path, "w") as f:
-                json.dump(plan or {}, f)
-            cmd = [sys.executable, os.path.join(HERE, "faulty_server.py"), t.path("www"),
-                   str(t.port), plan_path, self.log_path]
-            log = subprocess.DEVNULL
-        t.nginx = subprocess.Popen([*t.pin, *cmd], stdout=subprocess.DEVNULL, stderr=log)
-        wait_listening(t.port, t.nginx)
+            with open(self.log_path, "a") as log:
+                t.serve([sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
+                         "--directory", t.path("www"), str(t.port)], stderr=log)
+            return
+        plan_path = t.path("plan.json")
+        with open(plan_path, "w") as f:
+            json.dump(plan or {}, f)
+        t.serve([sys.executable, os.path.join(HERE, "faulty_server.py"), t.path("www"),
+                 str(t.port), plan_path, self.log_path])
 
     def answers(self):
         """The answers logged since the last start."""
@@ -199,17 +182,6 @@ def sync_run(t, server, what, version, plan=None):
     return answers
 
 
-def damage(t):
-    """One byte flipped, one file deleted."""
-    with open(t.path("expected", "v2.sha1")) as f:
-        names = [line.split("  ", 1)[1].strip() for line in f]
-    with open(os.path.join(t.installed(), names[1]), "r+b") as f:
-        b = f.read(1)
-        f.seek(0)
-        f.write(bytes([b[0] ^ 0xFF]))
-    os.remove(os.path.join(t.installed(), names[2]))
-
-
 def pieces_of(t, version):
     with open(t.path("pieces.txt")) as f:
         return [f"/pieces/{v}/{d}.varnopiece" for v, d, _ in (line.split() for line in f)
@@ -221,7 +193,7 @@ def case_sync(t, kind, plans=({}, {}, {})):
     sync_run(t, server, "empty to v1", "v1", plans[0])
     t.alias("v2")
     sync_run(t, server, "v1 to v2", "v2", plans[1])
-    damage(t)
+    t.damage("v2")
     answers = sync_run(t, server, "the repair", "v2", plans[2])
     total = len(pieces_of(t, "v2"))
     fetched = [a for a in answers if "/pieces/" in a[0] and a[2] is None]
@@ -371,12 +343,14 @@ def case_deadlines(t):
             check(share < 0.05, f"{what}: {share:.1%} of a core while it waits")
 
 
+CASES = {"documents": case_documents, "pieces": case_pieces, "deadlines": case_deadlines,
+         "longrun": case_longrun, "shapes": case_shapes,
+         **{kind: lambda t, kind=kind: case_sync(t, kind)
+            for kind in ("keepalive", "close", "httpserver")}}
+
+
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case")
-    ap.add_argument("--keelson", required=True)
-    ap.add_argument("--developer", type=int, default=0, help="accepted for the common command line")
-    a = ap.parse_args()
+    a = e2e_args(CASES)
     https = a.case in ("keepalive", "close")
     if https and shutil.which("nginx") is None:
         return skipped("nginx is missing")
@@ -386,12 +360,7 @@ def main():
         t = Tree(root, a.keelson, mib=3, scheme="https" if https else "http")
         t.pin = pin()
         try:
-            if a.case in ("keepalive", "close", "httpserver"):
-                case_sync(t, a.case)
-            else:
-                {"documents": case_documents, "pieces": case_pieces,
-                 "deadlines": case_deadlines, "longrun": case_longrun,
-                 "shapes": case_shapes}[a.case](t)
+            CASES[a.case](t)
         finally:
             t.stop()
     return outcome()

@@ -22,7 +22,6 @@ The signing key is made here and dropped: only its public half is written.
 File data follow the seed; the key, and so the signatures, differ per run.
 """
 import base64
-import hashlib
 import json
 import os
 import random
@@ -32,7 +31,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from make_tree import Signer, encode_piece, write_bytes, write_text  # noqa: E402
-from contenttree import Version, _digests  # noqa: E402
+from contenttree import Version, _digests, add_file  # noqa: E402
 from contenttree.pieces import pieces_of  # noqa: E402
 
 BASE = "http://127.0.0.1:8000"
@@ -59,16 +58,13 @@ def make_version(rng):
     v = Version(VERSION)
     v.piece_size, v.algorithm, v.top_algorithm = PIECE, "SHA1", "SHA1"
     v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "list", True
-    at = 0
     for name, data, mode in files:
         pad = 0
         if name == "data/numbers.txt":
-            pad = (-(at + len(data))) % PIECE  # data/blob.bin starts a piece
-            v.ranges.append((at + len(data), pad))
-        v.files.append({"spelling": name, "name": name, "size": len(data), "offset": at,
-                        "pad": pad, "link": None, "mtime": None, "attr": None, "mode": mode,
-                        "data": data, "sha1": hashlib.sha1(data).hexdigest()})
-        at += len(data) + pad
+            end = v.length + len(data)
+            pad = -end % PIECE  # data/blob.bin starts a piece
+            v.ranges.append((end, pad))
+        add_file(v, name, data, pad, mode=mode)
     v.digests = _digests(rng, v)
     return v
 
