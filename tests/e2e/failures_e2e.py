@@ -28,7 +28,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from make_tree import certificate  # noqa: E402
 from sync_e2e import (Tree, check, e2e_args, flip_byte, free_port, http_server,  # noqa: E402
-                      outcome, read_json, running, skipped, write_json)
+                      outcome, read_json, running, sanitizer_report, skipped, write_json)
 
 ROW_SECONDS = 5
 
@@ -179,11 +179,8 @@ def run(t, args):
     except subprocess.TimeoutExpired:
         return None, [], time.monotonic() - started
     lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: ")]
-    # Under the sanitizers a leak at exit leaves the exit status as it was:
-    # its report is the sign.
-    report = next((line for line in p.stderr.splitlines() if "Sanitizer" in line), None)
-    if report is not None:
-        lines.append("sanitizer: " + report)
+    if sanitizer_report(p.stderr) is not None:
+        lines.append("sanitizer: " + sanitizer_report(p.stderr))
     return p.returncode, lines, time.monotonic() - started
 
 

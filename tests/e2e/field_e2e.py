@@ -35,12 +35,11 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import Tree, check, e2e_args, outcome, skip, skipped  # noqa: E402
+from sync_e2e import check, e2e_args, on_tree, sanitizer_report, skip, skipped  # noqa: E402
 
 # The error policy's delays of an item's first and second retry.
 RETRY_DELAYS = (15, 30)
@@ -100,6 +99,19 @@ class Server:
         t.serve([sys.executable, os.path.join(HERE, "faulty_server.py"), t.path("www"),
                  str(t.port), plan_path, self.log_path])
 
+    def sync(self, plan, *args, repo=None):
+        """One sync against a fresh start of the server with plan: the run,
+        its seconds and the answers logged."""
+        self.start(plan)
+        started = time.monotonic()
+        p = subprocess.run(self.t.args(*args, repo=repo), env=self.t.env, capture_output=True,
+                           text=True, timeout=RUN_SECONDS)
+        seconds = time.monotonic() - started
+        # A server logs an answer once the peer has gone: read it first.
+        answers = self.answers()
+        self.t.stop()
+        return p, seconds, answers
+
     def answers(self):
         """The answers logged since the last start."""
         time.sleep(0.2)  # a server logs once the answer has left
@@ -146,12 +158,7 @@ def sync_run(t, server, what, version, plan=None):
     """One sync against a fresh start of the server; checks the result,
     each fault's single retry, the time taken and the fetched figure."""
     plan = plan or {}
-    server.start(plan)
-    started = time.monotonic()
-    p = subprocess.run(t.args(), env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
-    seconds = time.monotonic() - started
-    t.stop()
-    answers = server.answers()
+    p, seconds, answers = server.sync(plan)
     check(p.returncode == 0 and t.sha1_ok(version),
           f"{server.kind}: {what} exits 0 and sha1sum -c passes ({p.returncode}: "
           f"{p.stderr[-600:]!r})")
@@ -224,12 +231,8 @@ def case_longrun(t):
     retry falls due 15 s after the failure, well within 20 s of it, though
     past 20 s of the start."""
     pieces = len(pieces_of(t, "v1"))
-    server = Server(t, "longrun")
-    server.start({"*pause": round(25 / pieces, 2), "*503-after": 16})
-    p = subprocess.run(t.args("--retry-time=20"), env=t.env, capture_output=True, text=True,
-                       timeout=RUN_SECONDS)
-    t.stop()
-    answers = server.answers()
+    p, _, answers = Server(t, "longrun").sync({"*pause": round(25 / pieces, 2), "*503-after": 16},
+                                              "--retry-time=20")
     check(p.returncode == 0 and t.sha1_ok("v1"),
           f"longrun: exits 0 and sha1sum -c passes ({p.returncode}: {p.stderr[-600:]!r})")
     failed = [a for a in answers if a[2] == "503"]
@@ -241,12 +244,6 @@ def case_longrun(t):
 
 
 SHAPE_SECONDS = 5
-
-
-def sanitizer_report(stderr):
-    """The first line of a sanitizer's report (a leak at exit included) in
-    a run's stderr, or None."""
-    return next((line for line in stderr.splitlines() if "Sanitizer" in line), None)
 
 
 def case_shapes(t):
@@ -261,15 +258,8 @@ def case_shapes(t):
             ("metafile", "/meta/v1.json", "badbyte")]
     server = Server(t, "shapes")
     for n, (item, path, fault) in enumerate(rows):
-        server.start({path: [fault]})
-        repo = t.write_apart(f"shape{n}")
-        started = time.monotonic()
-        p = subprocess.run(t.args(repo=repo), env=t.env, capture_output=True, text=True,
-                           timeout=RUN_SECONDS)
-        seconds = time.monotonic() - started
-        # The server logs an answer once the peer has gone: read it first.
-        sent = [a[1] for a in server.answers() if a[0] == path and a[2] == fault]
-        t.stop()
+        p, seconds, answers = server.sync({path: [fault]}, repo=t.write_apart(f"shape{n}"))
+        sent = [a[1] for a in answers if a[0] == path and a[2] == fault]
         what = f"a {fault} {item}"
         size = os.path.getsize(t.path("www", path.lstrip("/")))
         last = p.stderr.strip().splitlines()[-1] if p.stderr.strip() else ""
@@ -282,10 +272,8 @@ def case_shapes(t):
         check(sanitizer_report(p.stderr) is None,
               f"{what}: no sanitizer report ({sanitizer_report(p.stderr)})")
     # The second answer ends in line ends, which the saved metafile drops.
-    server.start({"/meta/v1.json": ["cut", "tail"]})
-    p = subprocess.run(t.args(), env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
-    t.stop()
-    asked = [a[2] for a in server.answers() if a[0] == "/meta/v1.json"]
+    p, _, answers = server.sync({"/meta/v1.json": ["cut", "tail"]})
+    asked = [a[2] for a in answers if a[0] == "/meta/v1.json"]
     check(p.returncode == 0 and t.sha1_ok("v1") and asked == ["cut", "tail"],
           f"a metafile cut short under its Content-Length: exit 0 after one more request "
           f"({p.returncode}, {asked}, {p.stderr[-300:]!r})")
@@ -354,16 +342,14 @@ def main():
     https = a.case in ("keepalive", "close")
     if https and shutil.which("nginx") is None:
         return skipped("nginx is missing")
-    with tempfile.TemporaryDirectory(prefix="keelson-field-") as root:
-        # 3 MiB is the least tree of make_tree.py whose metafile every
-        # layout rule accepts; it serves the sanitizer builds too.
-        t = Tree(root, a.keelson, mib=3, scheme="https" if https else "http")
+
+    def run(t):
         t.pin = pin()
-        try:
-            CASES[a.case](t)
-        finally:
-            t.stop()
-    return outcome()
+        CASES[a.case](t)
+    # 3 MiB is the least tree of make_tree.py whose metafile every layout
+    # rule accepts; it serves the sanitizer builds too.
+    return on_tree(a.keelson, run, prefix="keelson-field-", mib=3,
+                   scheme="https" if https else "http")
 
 
 if __name__ == "__main__":

@@ -144,7 +144,8 @@ def case_relative(t):
     t.clear_log()
     p = run()
     catalogs = [r[2] for r in t.log() if "/catalog/" in r[2]]
-    check(p.returncode == 0 and t.sha1_ok("v2", game) and catalogs[:1] == ["/catalog/v2/v1/catalog.json"],
+    check(p.returncode == 0 and t.sha1_ok("v2", game) and
+          catalogs[:1] == ["/catalog/v2/v1/catalog.json"],
           f"relative paths: the update asks first for the catalog of updating from v1 "
           f"({p.returncode}, {catalogs})")
 

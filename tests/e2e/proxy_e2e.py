@@ -28,12 +28,11 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import (Tree, check, e2e_args, free_port, http_server, outcome,  # noqa: E402
+from sync_e2e import (check, e2e_args, free_port, http_server, on_tree,  # noqa: E402
                       read_json, running, skipped, write_json)
 
 ORIGIN = "127.0.0.2"
@@ -71,7 +70,8 @@ class Squid:
                     f"buffered_logs off\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
                     f"pinger_enable off\ncoredump_dir {self.dir}\n" + first + access +
                     DEBIAN_REFRESH)
-        self.running = running(["/usr/sbin/squid", "-N", "-f", os.path.join(self.dir, "squid.conf")],
+        self.running = running(["/usr/sbin/squid", "-N", "-f",
+                                os.path.join(self.dir, "squid.conf")],
                                self.port, "squid", sig=signal.SIGINT)
 
     def __enter__(self):
@@ -91,11 +91,14 @@ class Squid:
 
     def alias_lines(self, t):
         """The requests for the tree's alias."""
-        return [line for line in self.log() if line[6:7] == [f"http://{ORIGIN}:{t.port}/alias.json"]]
+        alias = f"http://{ORIGIN}:{t.port}/alias.json"
+        return [line for line in self.log() if line[6:7] == [alias]]
 
 
 def start_origin(t):
-    """nginx over plain http on ORIGIN."""
+    """nginx over plain http on ORIGIN; the tree readable by squid, which
+    root starts as its own user."""
+    os.chmod(t.root, 0o755)
     with open(t.path("nginx.conf")) as f:
         conf = f.read().replace(f"listen {ORIGIN}:{t.port} ssl;", f"listen {ORIGIN}:{t.port};")
     with open(t.path("nginx-http.conf"), "w") as f:
@@ -131,9 +134,10 @@ def case_auth(t):
     with Squid(t.root, password="pw2") as squid:
         where = f"127.0.0.1:{squid.port}"
         entry = f'{{"filter": "WebGetProxy", "host": "{where}", "realm": "office", ...}}'
-        wrong = write_json(t.path("credentials-wrong.json"), read_json(t.path("credentials.json")) + [
-            {"filter": "WebGetProxy", "host": where, "realm": "office", "username": "bob",
-             "password": "not-it"}], 0o600)
+        answer = {"filter": "WebGetProxy", "host": where, "realm": "office", "username": "bob",
+                  "password": "not-it"}
+        wrong = write_json(t.path("credentials-wrong.json"),
+                           read_json(t.path("credentials.json")) + [answer], 0o600)
         rows = [("no answer", {}, f"the proxy {where} asks for a password (realm \"office\"): "
                                   f"add {entry} to the --credentials file (972)"),
                 ("a wrong password", {"credentials": wrong},
@@ -176,8 +180,8 @@ def pac_runs(t, squid, url, first):
 def case_pac(t):
     start_origin(t)
     with Squid(t.root) as squid:
-        script = (f'function FindProxyForURL(url, host) {{ return "PROXY 127.0.0.1:{squid.port}"; }}'
-                  "\n")
+        script = ("function FindProxyForURL(url, host) { return "
+                  f'"PROXY 127.0.0.1:{squid.port}"; }}\n')
         with open(t.path("www", "proxy.pac"), "w") as f:
             f.write(script)
         # The script's host off the whitelist (it holds ORIGIN alone): the user's
@@ -236,16 +240,8 @@ def main():
     for tool in ("nginx", "squid"):
         if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
             return skipped(f"{tool} is missing")
-    with tempfile.TemporaryDirectory(prefix="keelson-proxy-") as root:
-        os.chmod(root, 0o755)
-        small = a.case in ("pac", "down")
-        t = Tree(root, a.keelson, mib=SMALL_MIB if small else 3, scheme="http",
-                 extra=("--address", ORIGIN))
-        try:
-            CASES[a.case](t)
-        finally:
-            t.stop()
-    return outcome()
+    return on_tree(a.keelson, CASES[a.case], prefix="keelson-proxy-", scheme="http",
+                   mib=SMALL_MIB if a.case in ("pac", "down") else 3, extra=("--address", ORIGIN))
 
 
 if __name__ == "__main__":

@@ -99,6 +99,13 @@ def check(ok, what):
         failures.append(what)
 
 
+def sanitizer_report(stderr):
+    """The first line of a sanitizer's report (a leak at exit included) in
+    a run's stderr, or None: under the sanitizers a leak at exit leaves the
+    exit status as it was."""
+    return next((line for line in stderr.splitlines() if "Sanitizer" in line), None)
+
+
 def free_port():
     """A free port below the kernel's range for outgoing connections, so that
     no connection takes it as its local port before the server binds it."""

@@ -200,18 +200,14 @@ def case_swap(site):
     expect_version(site, "1", "v2 -> v1 again")
 
 
-def kept_whole(site):
-    """Names whose type is the same in both versions: v1's or v2's bytes."""
-    state = site.state()
-    one, two = wanted("1"), wanted("2")
-    bad = [n for n in ("keep.bin", "changed.bin") if state.get(n) not in (one[n], two[n])]
-    return bad
-
-
 def case_kill(site):
     expect_version(site, "1", "v1 from empty")
     saved = os.path.join(site.root, "client-v1")
     shutil.copytree(site.client, saved, symlinks=True)
+
+    def restore():
+        shutil.rmtree(site.client)
+        shutil.copytree(saved, site.client, symlinks=True)
     began = time.monotonic()
     expect_version(site, "2", "v1 -> v2 (timed)")
     whole = time.monotonic() - began
@@ -221,30 +217,26 @@ def case_kill(site):
           f"{[round(m, 3) for m in moments]}", flush=True)
     site.alias("2")
     for k, delay in enumerate(moments):
-        shutil.rmtree(site.client)
-        shutil.copytree(saved, site.client, symlinks=True)
+        restore()
         p = subprocess.Popen(site.args(), env=site.env, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
         time.sleep(delay)
         if p.poll() is None:
             p.send_signal(signal.SIGKILL)
         p.wait(timeout=30)
-        bad = kept_whole(site)
+        # Names whose type is the same in both versions: v1's or v2's bytes.
+        state = site.state()
+        bad = [n for n in ("keep.bin", "changed.bin")
+               if state.get(n) not in (wanted("1")[n], wanted("2")[n])]
         check(not bad, f"kill {k} after {delay:.3f}s: files that keep their type are v1 or v2 "
               f"({bad})")
         expect_version(site, "2", f"kill {k}: the next run", killed=True)
     # The swap cut between its two steps: the old entry gone, the new tree
     # whole under its aside name; then the tree cut before its last file.
-    for cut in ("whole", "partial"):
-        shutil.rmtree(site.client)
-        shutil.copytree(saved, site.client, symlinks=True)
-        aside = os.path.join(site.installed, "x.varnopartial")
-        os.makedirs(aside)
-        data = V2["x/inner"]
-        if cut == "whole":
-            write_bytes(os.path.join(aside, "inner"), data)
-        else:
-            write_bytes(os.path.join(aside, "inner.varnopartial"), data[:100])
+    for cut, name, data in (("whole", "inner", V2["x/inner"]),
+                            ("partial", "inner.varnopartial", V2["x/inner"][:100])):
+        restore()
+        write_bytes(os.path.join(site.installed, "x.varnopartial", name), data)
         os.unlink(os.path.join(site.installed, "x"))
         expect_version(site, "2", f"a swap cut with the tree {cut}: the next run")
 

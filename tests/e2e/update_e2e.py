@@ -62,18 +62,16 @@ def plain(t):
 
 
 def installed_state(t, v1, v2):
-    """(names missing, names whose bytes are neither v1's nor v2's)."""
-    missing, foreign = [], []
+    """(names missing, names whose bytes are neither v1's nor v2's, {name:
+    sha1} of the installed files)."""
+    now = {}
     for name in v1:
         path = os.path.join(t.installed(), name)
-        if not os.path.isfile(path):
-            missing.append(name)
-            continue
-        with open(path, "rb") as f:
-            sha = hashlib.sha1(f.read()).hexdigest()
-        if sha not in (v1[name], v2[name]):
-            foreign.append(name)
-    return missing, foreign
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                now[name] = hashlib.sha1(f.read()).hexdigest()
+    return ([n for n in v1 if n not in now],
+            [n for n in now if now[n] not in (v1[n], v2[n])], now)
 
 
 class Snapshot:
@@ -144,7 +142,8 @@ def case_flip(t):
     # The next run, over what the failed one left, completes v2.
     for (what, _), (game, repo) in zip(rows, clients):
         code, _, err = t.run(repo=repo)
-        check(code == 0 and t.sha1_ok("v2", game), f"{what}: the mended run ends 0 with v2 ({code})")
+        check(code == 0 and t.sha1_ok("v2", game),
+              f"{what}: the mended run ends 0 with v2 ({code})")
 
 
 class Renames:
@@ -234,13 +233,11 @@ def case_kill(t, kills):
         for pid in children(p.pid):
             os.kill(pid, signal.SIGKILL)
         p.wait(timeout=30)
-        missing, foreign = installed_state(t, v1, v2)
+        missing, foreign, now = installed_state(t, v1, v2)
         check(not missing and not foreign,
               f"kill {k} after replacement {trigger}: every file is v1 or v2 "
               f"(missing {missing}, neither {foreign})")
-        replaced = sum(os.path.isfile(os.path.join(t.installed(), n)) and
-                       hashlib.sha1(open(os.path.join(t.installed(), n), "rb").read())
-                       .hexdigest() == v2[n] for n in changed)
+        replaced = sum(now.get(n) == v2[n] for n in changed)
         # The kill point: the replacements done when the process died.
         points.append(replaced)
         landed += 0 < replaced < len(changed)
@@ -276,7 +273,7 @@ def case_back(t):
     catalogs = [r[2] for r in t.log() if "/catalog/" in r[2]]
     check(catalogs[:1] == ["/catalog/v2/v1/catalog.json"],
           f"the update asks first for the catalog of updating from v1 ({catalogs})")
-    missing, foreign = installed_state(t, v1, v1)
+    missing, foreign, _ = installed_state(t, v1, v1)
     check(bool(t.partials()) and not missing and not foreign,
           f"the killed update left partial files and v1 whole ({len(t.partials())} partial, "
           f"missing {missing}, changed {foreign})")
