@@ -22,7 +22,6 @@ absent: the next run keeps every (whole) file and fetches nothing.
 Exit status 0 when every check passed.
 """
 import base64
-import json
 import os
 import shutil
 import subprocess
@@ -31,7 +30,7 @@ import sys
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from sync_e2e import check, e2e_args, exit1_line, on_tree, skipped  # noqa: E402
+from sync_e2e import check, e2e_args, exit1_line, on_tree, signed_payload, skipped  # noqa: E402
 from make_tree import Signer  # noqa: E402
 
 
@@ -86,11 +85,6 @@ REFUSED = {
 }
 
 
-def payload(token):
-    part = token.split(".")[1]
-    return json.loads(base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)))
-
-
 class Publisher:
     """Documents of versions signed by a key of the test's own, under
     www/refused/, and the application file that trusts that key."""
@@ -101,7 +95,7 @@ class Publisher:
         self.app = t.write_app("app-refused.json", keyStores={
             "content": base64.b64encode(self.signer.public_der()).decode()})
         with open(t.path("www", "catalog", "v1", "catalog.json")) as f:
-            self.config = payload(f.read())["config"]
+            self.config = signed_payload(f.read())["config"]
 
     def write(self, path, doc):
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -151,7 +145,7 @@ def case_local_refused(t, publisher):
     show the state), and nothing is lost: the run checks every file, keeps
     them (they are whole), fetches nothing and saves v1's metafile anew."""
     with open(t.path("www", "meta", "v1.json")) as f:
-        v1 = payload(f.read())
+        v1 = signed_payload(f.read())
     repo = publisher.publish("v1", v1)
     p = publisher.run(repo)
     own = t.path("refused-v1")

@@ -28,8 +28,6 @@ tests/fsfault.h; where the system refuses one, its row is skipped with the
 reason and the run ends as skipped. Every wait is bounded. Exit status 0 when
 every check passed.
 """
-import base64
-import json
 import os
 import pty
 import re
@@ -41,8 +39,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import (check, e2e_args, on_tree, read_terminal, skip, skipped,  # noqa: E402
-                      stop, wait_until)
+from sync_e2e import (check, e2e_args, on_tree, read_terminal, signed_payload,  # noqa: E402
+                      skip, skipped, stop, wait_until)
 
 REFUSE_SECONDS = 5
 RUN_SECONDS = 120
@@ -69,19 +67,10 @@ PAGE = 4096
 NEEDS = re.compile(r"needs ([\d.]+) (B|KiB|MiB), ")
 
 
-def relative_repo(t, name, **changes):
-    """The repository file of README's recipe: paths relative to where the
-    command runs."""
-    return t.write_repo(name, **dict({"metafile": "game.metafile.json", "pending": None,
-                                      "local": {"type": "file", "path": "game"}}, **changes))
-
-
 def file_sizes(t, version):
-    """{name: size} of the version's metafile (the payload of its JWS)."""
+    """{name: size} of the version's metafile."""
     with open(t.path("www", "meta", version + ".json")) as f:
-        payload = f.read().strip().split(".")[1]
-    doc = json.loads(base64.urlsafe_b64decode(payload + "=" * (-len(payload) % 4)))
-    return {e["name"]: e.get("size", 0) for e in doc["files"]}
+        return {e["name"]: e.get("size", 0) for e in signed_payload(f.read())["files"]}
 
 
 def in_mount(t, what, script, directory, options, *args):
@@ -98,15 +87,12 @@ def in_mount(t, what, script, directory, options, *args):
     return p
 
 
-def plain_remote(t):
-    """A piece remote without deltas, as README's example has: an update
-    then needs no pending storage."""
-    return {"type": "httpPiece", "baseUrl": f"https://127.0.0.1:{t.port}/pieces/"}
-
-
 def case_relative(t):
     t.start()
-    repo = relative_repo(t, "repo-relative.json", remote=plain_remote(t))
+    # README's recipe: paths relative to where the command runs, a piece
+    # remote without deltas.
+    repo = t.write_repo("repo-relative.json", metafile="game.metafile.json", pending=None,
+                        local={"type": "file", "path": "game"}, remote=t.plain_remote())
     # The install needs about 1.25 MiB; the file system has 256 KiB.
     listing, directory = t.path("listing.txt"), t.path("mnt")
     started = time.monotonic()
@@ -164,12 +150,12 @@ def case_pending(t):
     room = (pages + 3) * PAGE + min(changed // 2, 64 << 10)
     mount = t.path("mnt")
     where = t.apart(mount)
-    rows = [("a plain remote", {"remote": plain_remote(t)}),
+    rows = [("a plain remote", {"remote": t.plain_remote()}),
             ("the catalog's remote with deltas", {})]
     needs = []
     for what, changes in rows:
         t.alias("v1")
-        repo = relative_repo(t, "repo-pending.json", **where, **changes)
+        repo = t.write_repo("repo-pending.json", **where, **changes)
         p = in_mount(t, what, UPDATE_IN_MOUNT, mount, f"size={room}",
                      t.path("www", "aliases", "v2.json"), t.path("www", "alias.json"),
                      *t.args(repo=repo))

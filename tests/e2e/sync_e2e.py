@@ -99,6 +99,12 @@ def check(ok, what):
         failures.append(what)
 
 
+def signed_payload(token):
+    """The document a signed token (JWS) carries."""
+    part = token.strip().split(".")[1]
+    return json.loads(base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)))
+
+
 def sanitizer_report(stderr):
     """The first line of a sanitizer's report (a leak at exit included) in
     a run's stderr, or None: under the sanitizers a leak at exit leaves the
@@ -310,6 +316,11 @@ class Tree:
 
     def installed(self):
         return self.repo["local"]["path"]
+
+    def plain_remote(self):
+        """A piece remote without deltas, as README's example has: an update
+        then needs no pending storage."""
+        return {"type": "httpPiece", "baseUrl": f"{self.base}/pieces/"}
 
     def expected(self, version):
         """{name: sha1} of the version's files."""

@@ -58,7 +58,7 @@ SLOW_RENAMES = ["strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null",
 def plain(t):
     """The repository file's keys for a plain piece remote and no pending
     storage."""
-    return {"pending": None, "remote": {"type": "httpPiece", "baseUrl": f"{t.base}/pieces/"}}
+    return {"pending": None, "remote": t.plain_remote()}
 
 
 def installed_state(t, v1, v2):
