@@ -31,7 +31,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from make_tree import Signer, encode_piece, write_bytes, write_text  # noqa: E402
-from contenttree import Version, _digests, add_file  # noqa: E402
+from contenttree import Version, _digests, add_file, plain_metafile  # noqa: E402
 from contenttree.pieces import pieces_of  # noqa: E402
 
 BASE = "http://127.0.0.1:8000"
@@ -69,19 +69,6 @@ def make_version(rng):
     return v
 
 
-def metafile(v):
-    files = []
-    for f in v.files:
-        entry = {"name": f["name"], "size": f["size"]}
-        if f["mode"]:
-            entry["mode"] = f["mode"]
-        files.append(entry)
-    return {"id": v.id, "files": files,
-            "pad": [{"offset": o, "size": n} for o, n in v.ranges],
-            "pieces": {"algorithm": v.algorithm, "size": v.piece_size, "hashPadding": True,
-                       "digests": [base64.b64encode(d).decode() for d in v.digests]}}
-
-
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -94,7 +81,7 @@ def main():
     catalog = {"id": v.id, "metafile": f"{BASE}/meta/{v.id}.json", "config": {"remote": remote}}
     write_text(os.path.join(www, "alias.json"), signer.sign({REPOSITORY: v.id}))
     write_text(os.path.join(www, "catalog", v.id, "catalog.json"), signer.sign(catalog))
-    write_text(os.path.join(www, "meta", v.id + ".json"), signer.sign(metafile(v)))
+    write_text(os.path.join(www, "meta", v.id + ".json"), signer.sign(plain_metafile(v)))
     for i, (padded, plain) in enumerate(pieces_of(v)):
         write_bytes(os.path.join(www, "pieces", v.id, v.digests[i].hex() + ".varnopiece"),
                     encode_piece(rng, padded, plain, ROTATION[i % len(ROTATION)]))

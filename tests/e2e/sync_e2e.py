@@ -458,12 +458,10 @@ def case_exit2(t):
 def case_interrupt(t):
     t.start("nginx-slow.conf")
     p = subprocess.Popen(t.args(), env=t.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
+    def pieces_logged():
         with open(t.path("access.log")) as f:
-            if sum(1 for line in f if "/pieces/" in line) >= 3:
-                break
-        time.sleep(0.05)
+            return sum(1 for line in f if "/pieces/" in line) >= 3
+    wait_until(pieces_logged, seconds=30)
     p.send_signal(signal.SIGINT)
     try:
         code = p.wait(timeout=30)
@@ -632,9 +630,7 @@ def case_fifo(t):
     t.clear_log()
     p = subprocess.Popen(t.args(repo=repos[0]), env=t.env, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline and not any("/meta/" in r[2] for r in t.log()):
-        time.sleep(0.1)
+    wait_until(lambda: any("/meta/" in r[2] for r in t.log()), seconds=30, step=0.1)
     time.sleep(1)  # past the metafile, the run meets the FIFO
     ended = p.poll()  # a run that ends at its first file error may be gone already
     p.send_signal(signal.SIGINT)

@@ -44,7 +44,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.dirname(HERE))
 from make_tree import Signer, encode_piece, write_bytes, write_text  # noqa: E402
-from contenttree import Version, _digests, add_file  # noqa: E402
+from contenttree import Version, _digests, add_file, plain_metafile  # noqa: E402
 from contenttree.pieces import pieces_of  # noqa: E402
 from sync_e2e import (NOBODY, Tree, as_nobody, check, client_env, e2e_args,  # noqa: E402
                       free_port, outcome, skipped, snapshot)
@@ -82,18 +82,6 @@ def make_version(vid, tree):
     return v
 
 
-def metafile(v):
-    files = []
-    for f in v.files:
-        entry = {"name": f["name"], "size": f["size"]}
-        if f["link"]:
-            entry.update(link=f["link"], attr=8)
-        files.append(entry)
-    return {"id": v.id, "files": files,
-            "pieces": {"algorithm": v.algorithm, "size": v.piece_size, "hashPadding": True,
-                       "digests": [base64.b64encode(d).decode() for d in v.digests]}}
-
-
 class Site(Tree):
     """The signed tree of both versions, its server and a client beside it."""
 
@@ -111,7 +99,8 @@ class Site(Tree):
                        "config": {"remote": remote}}
             write_text(os.path.join(self.www, "catalog", vid, "catalog.json"),
                        self.signer.sign(catalog))
-            write_text(os.path.join(self.www, "meta", vid + ".json"), self.signer.sign(metafile(v)))
+            write_text(os.path.join(self.www, "meta", vid + ".json"),
+                       self.signer.sign(plain_metafile(v)))
             for i, (padded, plain) in enumerate(pieces_of(v)):
                 write_bytes(os.path.join(self.www, "pieces", vid, v.digests[i].hex() + ".varnopiece"),
                             encode_piece(rng, padded, plain, 0))
