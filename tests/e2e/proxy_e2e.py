@@ -81,18 +81,14 @@ class Squid:
     def __exit__(self, *exc):
         return self.running.__exit__(*exc)
 
-    def log(self):
+    def alias_lines(self, t):
+        """The requests for the tree's alias in squid's log."""
         time.sleep(0.2)
-        path = os.path.join(self.dir, "access.log")
+        path, alias = os.path.join(self.dir, "access.log"), f"http://{ORIGIN}:{t.port}/alias.json"
         if not os.path.exists(path):
             return []
         with open(path) as f:
-            return [line.split() for line in f if line.strip()]
-
-    def alias_lines(self, t):
-        """The requests for the tree's alias."""
-        alias = f"http://{ORIGIN}:{t.port}/alias.json"
-        return [line for line in self.log() if line[6:7] == [alias]]
+            return [line.split() for line in f if line.split()[6:7] == [alias]]
 
 
 def start_origin(t):
