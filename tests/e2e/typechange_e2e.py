@@ -83,7 +83,8 @@ def make_version(vid, tree):
 
 
 class Site(Tree):
-    """The signed tree of both versions, its server and a client beside it."""
+    """The signed tree of both versions, its server and a client beside it:
+    a Tree with documents of its own (not make_tree.py's) and http.server."""
 
     def __init__(self, root, keelson):
         self.root, self.keelson, self.pin, self.server = root, keelson, [], None
