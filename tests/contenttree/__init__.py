@@ -63,6 +63,32 @@ class Version:
         return out
 
 
+def add_file(v, name, data, pad=0, link=None, mode=None):
+    """Appends a file to the end of v's stream: its data, then pad bytes."""
+    v.files.append({"spelling": name, "name": name, "size": len(data), "offset": v.length,
+                    "pad": pad, "link": link, "mtime": None, "attr": 8 if link else None,
+                    "mode": mode, "data": data, "sha1": hashlib.sha1(data).hexdigest()})
+
+
+def plain_metafile(v):
+    """The metafile of a version whose names are spelt with '/': names,
+    sizes, links, modes, the pad list (when it has one) and the pieces."""
+    files = []
+    for f in v.files:
+        entry = {"name": f["name"], "size": f["size"]}
+        if f["link"]:
+            entry.update(link=f["link"], attr=8)
+        if f["mode"]:
+            entry["mode"] = f["mode"]
+        files.append(entry)
+    doc = {"id": v.id, "files": files}
+    if v.ranges:
+        doc["pad"] = [{"offset": o, "size": n} for o, n in v.ranges]
+    doc["pieces"] = {"algorithm": v.algorithm, "size": v.piece_size, "hashPadding": True,
+                     "digests": [base64.b64encode(d).decode() for d in v.digests]}
+    return doc
+
+
 def _name(rng, depth_max=3):
     parts = [rng.choice(NAME_WORDS) + (str(rng.randrange(100)) if rng.random() < 0.7 else "")
              for _ in range(rng.randrange(0, depth_max) + 1)]

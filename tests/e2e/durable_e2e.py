@@ -11,34 +11,20 @@ One case per run:
              unchanged, ends 0 and leaves the metafile a regular file
 
 Needs root and setpriv; without them the case is skipped (exit status
-sync_e2e.SKIP_CODE). Every wait is
-bounded. Exit status 0 when every check passed.
+sync_e2e.SKIP_CODE). Every wait is bounded. Exit status 0 when every check
+passed.
 """
-import argparse
 import os
 import shutil
 import stat
-import subprocess
 import sys
 
 import sync_e2e
-from sync_e2e import check
+from sync_e2e import NOBODY, as_nobody, check, snapshot
 
-NOBODY = 65534
 # The name the metafile used to be written under first, and names a guess
 # at a temporary file would try.
 PLANTED = (".tmp", ".tmp.000000", ".new", "~")
-
-
-def as_nobody(*argv):
-    return subprocess.run(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
-                           "--clear-groups", *argv], capture_output=True, timeout=30)
-
-
-def snapshot(path):
-    st = os.lstat(path)
-    with open(path, "rb") as f:
-        return f.read(), st.st_mtime_ns, st.st_mode, st.st_uid
 
 
 def case_linkplant(t):
@@ -80,10 +66,7 @@ def case_linkplant(t):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case")
-    ap.add_argument("--keelson", required=True)
-    a = ap.parse_args()
+    a = sync_e2e.e2e_args(["linkplant"])
     if shutil.which("nginx") is None or shutil.which("setpriv") is None or os.geteuid() != 0:
         return sync_e2e.skipped("needs nginx, setpriv and root")
     return sync_e2e.on_tree(a.keelson, {"linkplant": case_linkplant}[a.case])

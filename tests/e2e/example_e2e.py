@@ -11,7 +11,6 @@ and run the installed program.
 Also checks what is checked in: under 200 KB, no private key, the sha1 list
 names every installed file. Exit status 0 when every check passed.
 """
-import argparse
 import os
 import re
 import signal
@@ -19,17 +18,13 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sync_e2e import check, e2e_args, failures, outcome, wait_until  # noqa: E402
 
 PORT = 8000
 KEELSON = '"$K/build/default/keelson"'
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
 
 
 def readme_block(source):
@@ -47,29 +42,20 @@ def readme_block(source):
     return lines
 
 
-def wait_port_free(deadline):
-    """The server binds 127.0.0.1:8000 itself; another holder (a run of this
-    test in another build) is waited for. Closed connections in TIME_WAIT
-    do not count: the server binds with SO_REUSEADDR."""
-    while True:
-        s = socket.socket()
+def port_free():
+    """Whether the server can bind 127.0.0.1:8000 (it binds with
+    SO_REUSEADDR: closed connections in TIME_WAIT do not count)."""
+    with socket.socket() as s:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             s.bind(("127.0.0.1", PORT))
             return True
         except OSError:
-            if time.monotonic() > deadline:
-                return False
-            time.sleep(0.2)
-        finally:
-            s.close()
+            return False
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--keelson", required=True)
-    ap.add_argument("--source", required=True)
-    a = ap.parse_args()
+    a = e2e_args()
     source = os.path.abspath(a.source)
     example = os.path.join(source, "examples", "minimal")
 
@@ -86,7 +72,8 @@ def main():
     if failures:
         return 1
     script = script.replace(KEELSON, "'" + os.path.abspath(a.keelson) + "'")
-    if not wait_port_free(time.monotonic() + 60):
+    # Another holder (a run of this test in another build) is waited for.
+    if not wait_until(port_free, seconds=60, step=0.2):
         check(False, f"127.0.0.1:{PORT} is free for the server")
         return 1
     with tempfile.TemporaryDirectory(prefix="keelson-example-") as tmp:
@@ -119,8 +106,7 @@ def main():
         check(len(installs) == 1 and sorted(found) == sorted(want),
               f"the installation holds the listed files, its metafile and lock ({found})")
         check(re.search(r"minimal 1\.0: 4 files", out) is not None, "the summary names the version")
-    print(f"{len(failures)} failed" if failures else "all passed")
-    return 1 if failures else 0
+    return outcome()
 
 
 if __name__ == "__main__":

@@ -182,7 +182,6 @@ def answer(conn, path):
         return True
     if fault == "trickle":
         sent = trickle(conn, body)
-
     else:
         sent = {"drop-head": 0, "drop-mid": len(body) // 2, "reset": len(body) // 2,
                 "short": len(body) - 1}[fault]

@@ -28,21 +28,18 @@ retry line, and at most the policy's delay (15 s, then 30 s) plus the time a
 trickle takes to be found out.
 Every wait is bounded. Exit status 0 when every check passed.
 """
-import argparse
 import json
 import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import Tree, check, outcome, skip, skipped  # noqa: E402
+from sync_e2e import check, e2e_args, on_tree, sanitizer_report, skip, skipped  # noqa: E402
 
 # The error policy's delays of an item's first and second retry.
 RETRY_DELAYS = (15, 30)
@@ -68,17 +65,6 @@ def pin():
     return ["taskset", "-c", str(cpu)]
 
 
-def wait_listening(port, process):
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline and process.poll() is None:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.05)
-    raise SystemExit("the server did not start")
-
-
 class Server:
     """One of the servers under test on the tree's port, with a reading of
     its log per run: (path, body bytes sent, fault, status) for each answer."""
@@ -102,20 +88,29 @@ class Server:
                     f.write(text.replace("keepalive_requests 100000;", "keepalive_timeout 0;"))
             t.start(os.path.basename(conf))
             return
-        t.stop()
         if self.kind == "httpserver":
-            cmd = [sys.executable, "-m", "http.server", "--bind", "127.0.0.1", "--directory",
-                   t.path("www"), str(t.port)]
-            log = open(self.log_path, "a")
-        else:
-            plan_path = t.path("plan.json")
-            with open(plan_path, "w") as f:
-                json.dump(plan or {}, f)
-            cmd = [sys.executable, os.path.join(HERE, "faulty_server.py"), t.path("www"),
-                   str(t.port), plan_path, self.log_path]
-            log = subprocess.DEVNULL
-        t.nginx = subprocess.Popen([*t.pin, *cmd], stdout=subprocess.DEVNULL, stderr=log)
-        wait_listening(t.port, t.nginx)
+            with open(self.log_path, "a") as log:
+                t.serve([sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
+                         "--directory", t.path("www"), str(t.port)], stderr=log)
+            return
+        plan_path = t.path("plan.json")
+        with open(plan_path, "w") as f:
+            json.dump(plan or {}, f)
+        t.serve([sys.executable, os.path.join(HERE, "faulty_server.py"), t.path("www"),
+                 str(t.port), plan_path, self.log_path])
+
+    def sync(self, plan, *args, repo=None):
+        """One sync against a fresh start of the server with plan: the run,
+        its seconds and the answers logged."""
+        self.start(plan)
+        started = time.monotonic()
+        p = subprocess.run(self.t.args(*args, repo=repo), env=self.t.env, capture_output=True,
+                           text=True, timeout=RUN_SECONDS)
+        seconds = time.monotonic() - started
+        # A server logs an answer once the peer has gone: read it first.
+        answers = self.answers()
+        self.t.stop()
+        return p, seconds, answers
 
     def answers(self):
         """The answers logged since the last start."""
@@ -163,12 +158,7 @@ def sync_run(t, server, what, version, plan=None):
     """One sync against a fresh start of the server; checks the result,
     each fault's single retry, the time taken and the fetched figure."""
     plan = plan or {}
-    server.start(plan)
-    started = time.monotonic()
-    p = subprocess.run(t.args(), env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
-    seconds = time.monotonic() - started
-    t.stop()
-    answers = server.answers()
+    p, seconds, answers = server.sync(plan)
     check(p.returncode == 0 and t.sha1_ok(version),
           f"{server.kind}: {what} exits 0 and sha1sum -c passes ({p.returncode}: "
           f"{p.stderr[-600:]!r})")
@@ -199,17 +189,6 @@ def sync_run(t, server, what, version, plan=None):
     return answers
 
 
-def damage(t):
-    """One byte flipped, one file deleted."""
-    with open(t.path("expected", "v2.sha1")) as f:
-        names = [line.split("  ", 1)[1].strip() for line in f]
-    with open(os.path.join(t.installed(), names[1]), "r+b") as f:
-        b = f.read(1)
-        f.seek(0)
-        f.write(bytes([b[0] ^ 0xFF]))
-    os.remove(os.path.join(t.installed(), names[2]))
-
-
 def pieces_of(t, version):
     with open(t.path("pieces.txt")) as f:
         return [f"/pieces/{v}/{d}.varnopiece" for v, d, _ in (line.split() for line in f)
@@ -221,7 +200,7 @@ def case_sync(t, kind, plans=({}, {}, {})):
     sync_run(t, server, "empty to v1", "v1", plans[0])
     t.alias("v2")
     sync_run(t, server, "v1 to v2", "v2", plans[1])
-    damage(t)
+    t.damage("v2")
     answers = sync_run(t, server, "the repair", "v2", plans[2])
     total = len(pieces_of(t, "v2"))
     fetched = [a for a in answers if "/pieces/" in a[0] and a[2] is None]
@@ -252,12 +231,8 @@ def case_longrun(t):
     retry falls due 15 s after the failure, well within 20 s of it, though
     past 20 s of the start."""
     pieces = len(pieces_of(t, "v1"))
-    server = Server(t, "longrun")
-    server.start({"*pause": round(25 / pieces, 2), "*503-after": 16})
-    p = subprocess.run(t.args("--retry-time=20"), env=t.env, capture_output=True, text=True,
-                       timeout=RUN_SECONDS)
-    t.stop()
-    answers = server.answers()
+    p, _, answers = Server(t, "longrun").sync({"*pause": round(25 / pieces, 2), "*503-after": 16},
+                                              "--retry-time=20")
     check(p.returncode == 0 and t.sha1_ok("v1"),
           f"longrun: exits 0 and sha1sum -c passes ({p.returncode}: {p.stderr[-600:]!r})")
     failed = [a for a in answers if a[2] == "503"]
@@ -269,12 +244,6 @@ def case_longrun(t):
 
 
 SHAPE_SECONDS = 5
-
-
-def sanitizer_report(stderr):
-    """The first line of a sanitizer's report (a leak at exit included) in
-    a run's stderr, or None."""
-    return next((line for line in stderr.splitlines() if "Sanitizer" in line), None)
 
 
 def case_shapes(t):
@@ -289,15 +258,8 @@ def case_shapes(t):
             ("metafile", "/meta/v1.json", "badbyte")]
     server = Server(t, "shapes")
     for n, (item, path, fault) in enumerate(rows):
-        server.start({path: [fault]})
-        repo = t.write_apart(f"shape{n}")
-        started = time.monotonic()
-        p = subprocess.run(t.args(repo=repo), env=t.env, capture_output=True, text=True,
-                           timeout=RUN_SECONDS)
-        seconds = time.monotonic() - started
-        # The server logs an answer once the peer has gone: read it first.
-        sent = [a[1] for a in server.answers() if a[0] == path and a[2] == fault]
-        t.stop()
+        p, seconds, answers = server.sync({path: [fault]}, repo=t.write_apart(f"shape{n}"))
+        sent = [a[1] for a in answers if a[0] == path and a[2] == fault]
         what = f"a {fault} {item}"
         size = os.path.getsize(t.path("www", path.lstrip("/")))
         last = p.stderr.strip().splitlines()[-1] if p.stderr.strip() else ""
@@ -310,10 +272,8 @@ def case_shapes(t):
         check(sanitizer_report(p.stderr) is None,
               f"{what}: no sanitizer report ({sanitizer_report(p.stderr)})")
     # The second answer ends in line ends, which the saved metafile drops.
-    server.start({"/meta/v1.json": ["cut", "tail"]})
-    p = subprocess.run(t.args(), env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
-    t.stop()
-    asked = [a[2] for a in server.answers() if a[0] == "/meta/v1.json"]
+    p, _, answers = server.sync({"/meta/v1.json": ["cut", "tail"]})
+    asked = [a[2] for a in answers if a[0] == "/meta/v1.json"]
     check(p.returncode == 0 and t.sha1_ok("v1") and asked == ["cut", "tail"],
           f"a metafile cut short under its Content-Length: exit 0 after one more request "
           f"({p.returncode}, {asked}, {p.stderr[-300:]!r})")
@@ -371,30 +331,25 @@ def case_deadlines(t):
             check(share < 0.05, f"{what}: {share:.1%} of a core while it waits")
 
 
+CASES = {"documents": case_documents, "pieces": case_pieces, "deadlines": case_deadlines,
+         "longrun": case_longrun, "shapes": case_shapes,
+         **{kind: lambda t, kind=kind: case_sync(t, kind)
+            for kind in ("keepalive", "close", "httpserver")}}
+
+
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case")
-    ap.add_argument("--keelson", required=True)
-    ap.add_argument("--developer", type=int, default=0, help="accepted for the common command line")
-    a = ap.parse_args()
+    a = e2e_args(CASES)
     https = a.case in ("keepalive", "close")
     if https and shutil.which("nginx") is None:
         return skipped("nginx is missing")
-    with tempfile.TemporaryDirectory(prefix="keelson-field-") as root:
-        # 3 MiB is the least tree of make_tree.py whose metafile every
-        # layout rule accepts; it serves the sanitizer builds too.
-        t = Tree(root, a.keelson, mib=3, scheme="https" if https else "http")
+
+    def run(t):
         t.pin = pin()
-        try:
-            if a.case in ("keepalive", "close", "httpserver"):
-                case_sync(t, a.case)
-            else:
-                {"documents": case_documents, "pieces": case_pieces,
-                 "deadlines": case_deadlines, "longrun": case_longrun,
-                 "shapes": case_shapes}[a.case](t)
-        finally:
-            t.stop()
-    return outcome()
+        CASES[a.case](t)
+    # 3 MiB is the least tree of make_tree.py whose metafile every layout
+    # rule accepts; it serves the sanitizer builds too.
+    return on_tree(a.keelson, run, prefix="keelson-field-", mib=3,
+                   scheme="https" if https else "http")
 
 
 if __name__ == "__main__":

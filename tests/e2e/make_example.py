@@ -22,7 +22,6 @@ The signing key is made here and dropped: only its public half is written.
 File data follow the seed; the key, and so the signatures, differ per run.
 """
 import base64
-import hashlib
 import json
 import os
 import random
@@ -32,7 +31,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from make_tree import Signer, encode_piece, write_bytes, write_text  # noqa: E402
-from contenttree import Version, _digests  # noqa: E402
+from contenttree import Version, _digests, add_file, plain_metafile  # noqa: E402
 from contenttree.pieces import pieces_of  # noqa: E402
 
 BASE = "http://127.0.0.1:8000"
@@ -59,31 +58,15 @@ def make_version(rng):
     v = Version(VERSION)
     v.piece_size, v.algorithm, v.top_algorithm = PIECE, "SHA1", "SHA1"
     v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "list", True
-    at = 0
     for name, data, mode in files:
         pad = 0
         if name == "data/numbers.txt":
-            pad = (-(at + len(data))) % PIECE  # data/blob.bin starts a piece
-            v.ranges.append((at + len(data), pad))
-        v.files.append({"spelling": name, "name": name, "size": len(data), "offset": at,
-                        "pad": pad, "link": None, "mtime": None, "attr": None, "mode": mode,
-                        "data": data, "sha1": hashlib.sha1(data).hexdigest()})
-        at += len(data) + pad
+            end = v.length + len(data)
+            pad = -end % PIECE  # data/blob.bin starts a piece
+            v.ranges.append((end, pad))
+        add_file(v, name, data, pad, mode=mode)
     v.digests = _digests(rng, v)
     return v
-
-
-def metafile(v):
-    files = []
-    for f in v.files:
-        entry = {"name": f["name"], "size": f["size"]}
-        if f["mode"]:
-            entry["mode"] = f["mode"]
-        files.append(entry)
-    return {"id": v.id, "files": files,
-            "pad": [{"offset": o, "size": n} for o, n in v.ranges],
-            "pieces": {"algorithm": v.algorithm, "size": v.piece_size, "hashPadding": True,
-                       "digests": [base64.b64encode(d).decode() for d in v.digests]}}
 
 
 def main():
@@ -98,7 +81,7 @@ def main():
     catalog = {"id": v.id, "metafile": f"{BASE}/meta/{v.id}.json", "config": {"remote": remote}}
     write_text(os.path.join(www, "alias.json"), signer.sign({REPOSITORY: v.id}))
     write_text(os.path.join(www, "catalog", v.id, "catalog.json"), signer.sign(catalog))
-    write_text(os.path.join(www, "meta", v.id + ".json"), signer.sign(metafile(v)))
+    write_text(os.path.join(www, "meta", v.id + ".json"), signer.sign(plain_metafile(v)))
     for i, (padded, plain) in enumerate(pieces_of(v)):
         write_bytes(os.path.join(www, "pieces", v.id, v.digests[i].hex() + ".varnopiece"),
                     encode_piece(rng, padded, plain, ROTATION[i % len(ROTATION)]))

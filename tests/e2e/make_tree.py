@@ -299,7 +299,9 @@ def certificate(tls, name, subject_alt):
     return base64.b64encode(hashlib.sha256(der).digest()).decode()
 
 
-def nginx_conf(root, port, cert, rate="0", address="127.0.0.1"):
+def nginx_http(root, servers):
+    """nginx's configuration for root (logs, temporary files, www/) with the
+    server blocks given."""
     user = "user root;\n" if os.geteuid() == 0 else ""
     tmp = os.path.join(root, "nginx-tmp")
     return user + f"""worker_processes 1;
@@ -317,7 +319,12 @@ http {{
   scgi_temp_path {tmp};
   types {{ application/json json; }}
   default_type application/octet-stream;
-  keepalive_requests 100000;
+{servers}}}
+"""
+
+
+def nginx_conf(root, port, cert, rate="0", address="127.0.0.1"):
+    return nginx_http(root, f"""  keepalive_requests 100000;
   server {{
     listen {address}:{port} ssl;
     ssl_certificate {root}/tls/{cert}.crt;
@@ -326,8 +333,7 @@ http {{
     root {root}/www;
     limit_rate {rate};
   }}
-}}
-"""
+""")
 
 
 def write_whole_changed(root, v1, v2, changed_pieces, changed_bytes, delta_bytes):

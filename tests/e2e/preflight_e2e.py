@@ -28,9 +28,6 @@ tests/fsfault.h; where the system refuses one, its row is skipped with the
 reason and the run ends as skipped. Every wait is bounded. Exit status 0 when
 every check passed.
 """
-import argparse
-import base64
-import json
 import os
 import pty
 import re
@@ -42,7 +39,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import check, on_tree, read_terminal, skip, skipped  # noqa: E402
+from sync_e2e import (check, e2e_args, on_tree, read_terminal, signed_payload,  # noqa: E402
+                      skip, skipped, stop, wait_until)
 
 REFUSE_SECONDS = 5
 RUN_SECONDS = 120
@@ -69,60 +67,38 @@ PAGE = 4096
 NEEDS = re.compile(r"needs ([\d.]+) (B|KiB|MiB), ")
 
 
-def relative_repo(t, name, **changes):
-    """The repository file of README's recipe: paths relative to where the
-    command runs."""
-    repo = dict(t.repo, metafile="game.metafile.json", local={"type": "file", "path": "game"})
-    repo.pop("pending", None)
-    repo.update(changes)
-    path = t.path(name)
-    with open(path, "w") as f:
-        json.dump(repo, f)
-    return path
-
-
 def file_sizes(t, version):
-    """{name: size} of the version's metafile (the payload of its JWS)."""
+    """{name: size} of the version's metafile."""
     with open(t.path("www", "meta", version + ".json")) as f:
-        payload = f.read().strip().split(".")[1]
-    doc = json.loads(base64.urlsafe_b64decode(payload + "=" * (-len(payload) % 4)))
-    return {e["name"]: e.get("size", 0) for e in doc["files"]}
+        return {e["name"]: e.get("size", 0) for e in signed_payload(f.read())["files"]}
 
 
-def sha1_list(t, version):
-    with open(t.path("expected", version + ".sha1")) as f:
-        return dict((line.split("  ", 1)[1].strip(), line.split()[0]) for line in f)
-
-
-def in_mount(t, script, options, extra, args, cwd=None):
-    """args run by script inside a private mount namespace; None when the
-    system refuses the tmpfs (the row is skipped with the reason)."""
-    directory = t.path("mnt")
+def in_mount(t, what, script, directory, options, *args):
+    """args run by script (with a tmpfs at directory) inside a private mount
+    namespace; None when the system refuses the tmpfs (the row is skipped
+    with the reason)."""
     os.makedirs(directory, exist_ok=True)
     p = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
-                        directory, options, *extra, *args], env=t.env, capture_output=True,
+                        directory, options, *args], env=t.env, capture_output=True,
                        text=True, timeout=RUN_SECONDS)
     if p.returncode == 97:
-        print(f"skip: the system refused the tmpfs ({p.stderr.strip()[:200]})")
+        skip(f"{what}: the system refused the tmpfs ({p.stderr.strip()[:200]})")
         return None
-    return p, directory
-
-
-def plain_remote(t):
-    """A piece remote without deltas, as README's example has: an update
-    then needs no pending storage."""
-    return {"type": "httpPiece", "baseUrl": f"https://127.0.0.1:{t.port}/pieces/"}
+    return p
 
 
 def case_relative(t):
     t.start()
-    repo = relative_repo(t, "repo-relative.json", remote=plain_remote(t))
+    # README's recipe: paths relative to where the command runs, a piece
+    # remote without deltas.
+    repo = t.write_repo("repo-relative.json", metafile="game.metafile.json", pending=None,
+                        local={"type": "file", "path": "game"}, remote=t.plain_remote())
     # The install needs about 1.25 MiB; the file system has 256 KiB.
-    listing = t.path("listing.txt")
+    listing, directory = t.path("listing.txt"), t.path("mnt")
     started = time.monotonic()
-    ran = in_mount(t, IN_MOUNT, "size=256k", [listing], t.args(repo=repo))
-    if ran is not None:
-        p, directory = ran
+    p = in_mount(t, "relative paths on a small file system", IN_MOUNT, directory, "size=256k",
+                 listing, *t.args(repo=repo))
+    if p is not None:
         seconds = time.monotonic() - started
         lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: game: ")]
         with open(listing) as f:
@@ -140,20 +116,13 @@ def case_relative(t):
                                  capture_output=True, text=True, timeout=RUN_SECONDS)
     p = run()
     game = os.path.join(here, "game")
-    sha1 = lambda v: subprocess.run(["sha1sum", "-c", "--quiet",  # noqa: E731
-                                     t.path("expected", v + ".sha1")], cwd=game,
-                                    capture_output=True, timeout=60).returncode == 0
-    check(p.returncode == 0 and sha1("v1"), f"relative paths: v1 installs ({p.stderr[-300:]})")
-    names = list(sha1_list(t, "v1"))
-    with open(os.path.join(game, names[1]), "r+b") as f:
-        b = f.read(1)
-        f.seek(0)
-        f.write(bytes([b[0] ^ 0xFF]))
-    os.remove(os.path.join(game, names[2]))
+    check(p.returncode == 0 and t.sha1_ok("v1", game),
+          f"relative paths: v1 installs ({p.stderr[-300:]})")
+    t.damage("v1", game)
     t.clear_log()
     p = run()
     served = sum(1 for r in t.log() if "/pieces/" in r[2])
-    check(p.returncode == 0 and sha1("v1") and served > 0 and
+    check(p.returncode == 0 and t.sha1_ok("v1", game) and served > 0 and
           p.stdout.rstrip().endswith(f"/s), {served} repaired"),
           f"relative paths: a flipped byte and a deleted file are repaired, the summary "
           f"counting the {served} pieces served ({p.returncode}: {p.stdout.strip()!r})")
@@ -161,7 +130,8 @@ def case_relative(t):
     t.clear_log()
     p = run()
     catalogs = [r[2] for r in t.log() if "/catalog/" in r[2]]
-    check(p.returncode == 0 and sha1("v2") and catalogs[:1] == ["/catalog/v2/v1/catalog.json"],
+    check(p.returncode == 0 and t.sha1_ok("v2", game) and
+          catalogs[:1] == ["/catalog/v2/v1/catalog.json"],
           f"relative paths: the update asks first for the catalog of updating from v1 "
           f"({p.returncode}, {catalogs})")
 
@@ -173,27 +143,24 @@ def parse_need(line):
 
 def case_pending(t):
     t.start()
-    v1, v2, sizes = sha1_list(t, "v1"), sha1_list(t, "v2"), file_sizes(t, "v2")
+    v1, v2, sizes = t.expected("v1"), t.expected("v2"), file_sizes(t, "v2")
     changed = sum(sizes[n] for n in v2 if v1.get(n) != v2[n])
     pages = sum((size + PAGE - 1) // PAGE for size in file_sizes(t, "v1").values())
     # Room for v1, its metafile and lock, and less than the changed bytes.
     room = (pages + 3) * PAGE + min(changed // 2, 64 << 10)
     mount = t.path("mnt")
-    where = {"metafile": os.path.join(mount, "game.metafile.json"),
-             "local": {"type": "file", "path": os.path.join(mount, "game")},
-             "pending": {"type": "filePiece", "path": os.path.join(mount, "game.pending")}}
-    rows = [("a plain remote", {"remote": plain_remote(t)}),
+    where = t.apart(mount)
+    rows = [("a plain remote", {"remote": t.plain_remote()}),
             ("the catalog's remote with deltas", {})]
     needs = []
     for what, changes in rows:
         t.alias("v1")
-        repo = relative_repo(t, "repo-pending.json", **where, **changes)
-        ran = in_mount(t, UPDATE_IN_MOUNT, f"size={room}",
-                       [t.path("www", "aliases", "v2.json"), t.path("www", "alias.json")],
-                       t.args(repo=repo))
-        if ran is None:
+        repo = t.write_repo("repo-pending.json", **where, **changes)
+        p = in_mount(t, what, UPDATE_IN_MOUNT, mount, f"size={room}",
+                     t.path("www", "aliases", "v2.json"), t.path("www", "alias.json"),
+                     *t.args(repo=repo))
+        if p is None:
             return
-        p, _ = ran
         lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: game: ")]
         need, unit = parse_need(lines[0]) if lines else (None, 1)
         check(p.returncode == 1 and len(lines) == 1 and need is not None,
@@ -231,14 +198,13 @@ def installation(t, name):
 def refused(t, args, what, words, mount=None):
     """Runs args (inside a private mount namespace with mount = (directory,
     options)); checks exit 1 within REFUSE_SECONDS and one line with words."""
-    if mount is not None:
-        args = ["unshare", "-m", "--propagation", "private", "sh", "-c", MOUNT, "sh",
-                mount[0], mount[1], *args]
     started = time.monotonic()
-    p = subprocess.run(args, env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
+    if mount is None:
+        p = subprocess.run(args, env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
+    else:
+        p = in_mount(t, what, MOUNT, *mount, *args)
     seconds = time.monotonic() - started
-    if mount is not None and p.returncode == 97:
-        skip(f"{what}: the system refused the tmpfs ({p.stderr.strip()[:200]})")
+    if p is None:
         return
     lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: game: ")]
     check(p.returncode == 1 and seconds <= REFUSE_SECONDS and len(lines) == 1 and
@@ -263,25 +229,22 @@ def case_refusals(t):
     first = subprocess.Popen(t.args(repo=repo), env=t.env, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
     lock = os.path.join(base, "game.metafile.json.lock")
-    deadline = time.monotonic() + 30
     holder = ""
-    while time.monotonic() < deadline and first.poll() is None and not holder:
+
+    def held():
+        nonlocal holder
         try:
             with open(lock) as f:
                 holder = f.read().strip()
         except OSError:
             pass
-        time.sleep(0.05)
+        return holder or first.poll() is not None
+    wait_until(held, seconds=30)
     check(holder == str(first.pid) and oct(os.stat(lock).st_mode & 0o777) == "0o600",
           f"the lock file holds the first sync's id and has mode 0600 ({holder!r})")
     refused(t, t.args(repo=repo), "a second sync of the same installation",
             [lock, f"already running (pid {first.pid})"])
-    first.send_signal(signal.SIGINT)
-    try:
-        first.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        first.kill()
-        first.wait(timeout=10)
+    stop(first, signal.SIGINT)
 
 
 def read_pty(fd, pid, piece_log):
@@ -326,17 +289,16 @@ def case_progress(t):
           f"the summary gives the average rate and sha1sum -c passes ({out[-200:]!r})")
 
 
+CASES = {"refusals": case_refusals, "progress": case_progress, "relative": case_relative,
+         "pending": case_pending}
+
+
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case")
-    ap.add_argument("--keelson", required=True)
-    a = ap.parse_args()
+    a = e2e_args(CASES)
     if shutil.which("nginx") is None:
         return skipped("nginx is missing")
     # 1.25 MiB: a layout every loader reads (some 1 MiB ones end after their last pad).
-    cases = {"refusals": case_refusals, "progress": case_progress, "relative": case_relative,
-             "pending": case_pending}
-    return on_tree(a.keelson, cases[a.case], mib=1.25)
+    return on_tree(a.keelson, CASES[a.case], mib=1.25)
 
 
 if __name__ == "__main__":

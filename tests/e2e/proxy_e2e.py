@@ -22,21 +22,18 @@ front of it. One case per run:
 
 Every wait is bounded. Exit status 0 when every check passed.
 """
-import argparse
 import concurrent.futures
-import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import Tree, check, failures, free_port  # noqa: E402
+from sync_e2e import (check, e2e_args, free_port, http_server, on_tree,  # noqa: E402
+                      read_json, running, skipped, write_json)
 
 ORIGIN = "127.0.0.2"
 # What Debian's squid.conf ships: an object without an expiry is fresh for
@@ -49,20 +46,9 @@ refresh_pattern .		0	20%	4320
 """
 
 
-def wait_listening(address, port, process, what):
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline and process.poll() is None:
-        try:
-            socket.create_connection((address, port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.05)
-    raise SystemExit(f"{what} did not start")
-
-
 class Squid:
     """squid on 127.0.0.1 with Debian's refresh rules and a memory cache,
-    logging every request to access.log."""
+    logging every request to access.log; running inside a with block."""
 
     def __init__(self, root, password=None, first=""):
         self.dir = os.path.join(root, "squid")
@@ -84,49 +70,44 @@ class Squid:
                     f"buffered_logs off\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
                     f"pinger_enable off\ncoredump_dir {self.dir}\n" + first + access +
                     DEBIAN_REFRESH)
-        self.process = subprocess.Popen(["/usr/sbin/squid", "-N", "-f",
-                                         os.path.join(self.dir, "squid.conf")],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_listening("127.0.0.1", self.port, self.process, "squid")
+        self.running = running(["/usr/sbin/squid", "-N", "-f",
+                                os.path.join(self.dir, "squid.conf")],
+                               self.port, "squid", sig=signal.SIGINT)
 
-    def log(self):
+    def __enter__(self):
+        self.running.__enter__()
+        return self
+
+    def __exit__(self, *exc):
+        return self.running.__exit__(*exc)
+
+    def alias_lines(self, t):
+        """The requests for the tree's alias in squid's log."""
         time.sleep(0.2)
-        path = os.path.join(self.dir, "access.log")
+        path, alias = os.path.join(self.dir, "access.log"), f"http://{ORIGIN}:{t.port}/alias.json"
         if not os.path.exists(path):
             return []
         with open(path) as f:
-            return [line.split() for line in f if line.strip()]
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGINT)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=10)
+            return [line.split() for line in f if line.split()[6:7] == [alias]]
 
 
 def start_origin(t):
-    """nginx over plain http on ORIGIN."""
+    """nginx over plain http on ORIGIN; the tree readable by squid, which
+    root starts as its own user."""
+    os.chmod(t.root, 0o755)
     with open(t.path("nginx.conf")) as f:
         conf = f.read().replace(f"listen {ORIGIN}:{t.port} ssl;", f"listen {ORIGIN}:{t.port};")
     with open(t.path("nginx-http.conf"), "w") as f:
         f.write(conf)
-    t.stop()
-    t.nginx = subprocess.Popen(["nginx", "-p", t.root, "-c", t.path("nginx-http.conf")],
-                               stderr=subprocess.DEVNULL)
-    wait_listening(ORIGIN, t.port, t.nginx, "nginx")
+    t.start("nginx-http.conf", address=ORIGIN)
 
 
 def case_cache(t):
     day_ago = time.time() - 86400
     os.utime(t.path("www", "alias.json"), (day_ago, day_ago))
     start_origin(t)
-    squid = Squid(t.root)
-    try:
-        proxy = f"--proxy=127.0.0.1:{squid.port}"
-        code, out, err = t.run(proxy)
+    with Squid(t.root) as squid:
+        code, out, err = t.run(f"--proxy=127.0.0.1:{squid.port}")
         check(code == 0 and t.sha1_ok("v1"), f"the first sync through squid installs v1 ({code}: "
                                              f"{err[-400:]!r})")
         t.alias("v2")
@@ -135,26 +116,24 @@ def case_cache(t):
         check(code == 0 and t.sha1_ok("v2"),
               f"after the alias switched to v2, the sync through squid installs v2 ({code}: "
               f"{out!r} {err[-400:]!r})")
-        alias = [line for line in squid.log() if line[6:7] == [f"http://{ORIGIN}:{t.port}/alias.json"]]
+        alias = squid.alias_lines(t)
         check(len(alias) == 2 and "HIT" not in alias[-1][3],
               f"squid asked the server for the alias each time ({[a[3] for a in alias]})")
-    finally:
-        squid.stop()
+
+
+def last_line(err):
+    return err.strip().splitlines()[-1] if err.strip() else ""
 
 
 def case_auth(t):
     start_origin(t)
-    squid = Squid(t.root, password="pw2")
-    where = f"127.0.0.1:{squid.port}"
-    entry = f'{{"filter": "WebGetProxy", "host": "{where}", "realm": "office", ...}}'
-    with open(t.path("credentials.json")) as f:
-        credentials = json.load(f)
-    wrong = t.path("credentials-wrong.json")
-    with open(wrong, "w") as f:
-        json.dump(credentials + [{"filter": "WebGetProxy", "host": where, "realm": "office",
-                                  "username": "bob", "password": "not-it"}], f)
-    os.chmod(wrong, 0o600)
-    try:
+    with Squid(t.root, password="pw2") as squid:
+        where = f"127.0.0.1:{squid.port}"
+        entry = f'{{"filter": "WebGetProxy", "host": "{where}", "realm": "office", ...}}'
+        answer = {"filter": "WebGetProxy", "host": where, "realm": "office", "username": "bob",
+                  "password": "not-it"}
+        wrong = write_json(t.path("credentials-wrong.json"),
+                           read_json(t.path("credentials.json")) + [answer], 0o600)
         rows = [("no answer", {}, f"the proxy {where} asks for a password (realm \"office\"): "
                                   f"add {entry} to the --credentials file (972)"),
                 ("a wrong password", {"credentials": wrong},
@@ -162,16 +141,13 @@ def case_auth(t):
                  f"{entry} in the --credentials file (972)")]
         for what, kw, words in rows:
             code, out, err = t.run("--proxy=" + where, "--quiet", **kw)
-            last = err.strip().splitlines()[-1] if err.strip() else ""
-            check(code == 1 and last.endswith(words) and "not-it" not in err,
+            check(code == 1 and last_line(err).endswith(words) and "not-it" not in err,
                   f"{what}: exit 1 naming the entry ({code}: {err!r})")
         env = dict(t.env, http_proxy=f"http://bob:pw2@{where}")
         p = subprocess.run(t.args("--quiet"), env=env, capture_output=True, text=True,
                            timeout=120)
         check(p.returncode == 0 and t.sha1_ok("v1") and "pw2" not in p.stdout + p.stderr,
               f"http_proxy's user and password answer the proxy ({p.returncode}: {p.stderr!r})")
-    finally:
-        squid.stop()
 
 
 # A small tree is enough to show which way each sync went.
@@ -185,51 +161,39 @@ def pac_runs(t, squid, url, first):
     an installation of its own; every one must go through squid."""
     def one(i):
         name = f"pac{first + i}"
-        repo = t.write_apart(name)
-        code, out, err = t.run("--proxy-wpad=" + url, "--quiet", repo=repo)
-        p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")],
-                           cwd=t.path(name, "game"), capture_output=True, timeout=60)
-        return code, p.returncode, err
-    before = len(alias_lines(t, squid))
+        code, out, err = t.run("--proxy-wpad=" + url, "--quiet", repo=t.write_apart(name))
+        return code == 0 and t.sha1_ok("v1", t.path(name, "game")), err
+    before = len(squid.alias_lines(t))
     with concurrent.futures.ThreadPoolExecutor(SIDE_BY_SIDE) as pool:
         results = list(pool.map(one, range(PAC_RUNS)))
-    ok = [r for r in results if r[0] == 0 and r[1] == 0 and "warning" not in r[2]]
-    check(len(ok) == PAC_RUNS, f"{url}: {len(ok)} of {PAC_RUNS} syncs exit 0, sha1sum -c passes, "
-                               f"no warning ({[r[2][-200:] for r in results if r not in ok][:2]})")
-    through = len(alias_lines(t, squid)) - before
+    bad = [err[-200:] for ok, err in results if not ok or "warning" in err]
+    check(not bad, f"{url}: {PAC_RUNS - len(bad)} of {PAC_RUNS} syncs exit 0, sha1sum -c passes, "
+                   f"no warning ({bad[:2]})")
+    through = len(squid.alias_lines(t)) - before
     check(through == PAC_RUNS, f"{url}: {through} of {PAC_RUNS} syncs asked squid for the alias")
-
-
-def alias_lines(t, squid):
-    return [line for line in squid.log()
-            if line[6:7] == [f"http://{ORIGIN}:{t.port}/alias.json"]]
 
 
 def case_pac(t):
     start_origin(t)
-    squid = Squid(t.root)
-    script = (f'function FindProxyForURL(url, host) {{ return "PROXY 127.0.0.1:{squid.port}"; }}'
-              "\n")
-    with open(t.path("www", "proxy.pac"), "w") as f:
-        f.write(script)
-    # The script's host off the whitelist (it holds ORIGIN alone): the user's
-    # setting is not the publisher's content.
-    off = t.path("pac-off")
-    os.makedirs(off)
-    with open(os.path.join(off, "proxy.pac"), "w") as f:
-        f.write(script)
-    port = free_port()
-    server = subprocess.Popen(["/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1",
-                               "--directory", off, str(port)],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        wait_listening("127.0.0.1", port, server, "http.server")
-        pac_runs(t, squid, f"http://{ORIGIN}:{t.port}/proxy.pac", 0)
-        pac_runs(t, squid, f"http://127.0.0.1:{port}/proxy.pac", PAC_RUNS)
+    with Squid(t.root) as squid:
+        script = ("function FindProxyForURL(url, host) { return "
+                  f'"PROXY 127.0.0.1:{squid.port}"; }}\n')
+        with open(t.path("www", "proxy.pac"), "w") as f:
+            f.write(script)
+        # The script's host off the whitelist (it holds ORIGIN alone): the user's
+        # setting is not the publisher's content.
+        off = t.path("pac-off")
+        os.makedirs(off)
+        with open(os.path.join(off, "proxy.pac"), "w") as f:
+            f.write(script)
+        port = free_port()
+        with http_server(off, port):
+            pac_runs(t, squid, f"http://{ORIGIN}:{t.port}/proxy.pac", 0)
+            pac_runs(t, squid, f"http://127.0.0.1:{port}/proxy.pac", PAC_RUNS)
         # A script that cannot be fetched: one line naming it and why, then
         # the system settings (http_proxy here) as if there were no script.
         dead = f"http://127.0.0.1:{free_port()}/proxy.pac"
-        before = len(alias_lines(t, squid))
+        before = len(squid.alias_lines(t))
         env = dict(t.env, http_proxy=f"http://127.0.0.1:{squid.port}")
         p = subprocess.run(t.args("--proxy-wpad=" + dead, "--quiet",
                                   repo=t.write_apart("fallback")),
@@ -240,59 +204,40 @@ def case_pac(t):
         check(p.returncode == 0 and lines.count(line) == 1 and
               len([w for w in lines if "warning" in w]) == 1,
               f"an unreachable script: one warning line, exit 0 ({p.returncode}: {p.stderr!r})")
-        check(len(alias_lines(t, squid)) - before == 1, "the fallback (http_proxy) went by squid")
-    finally:
-        server.terminate()
-        server.wait(timeout=10)
-        squid.stop()
+        check(len(squid.alias_lines(t)) - before == 1, "the fallback (http_proxy) went by squid")
 
 
 def case_down(t):
     start_origin(t)
     # squid as Debian ships it refuses CONNECT to ports other than 443.
-    squid = Squid(t.root, first="acl CONNECT method CONNECT\nhttp_access deny CONNECT\n")
-    dead = f"127.0.0.1:{free_port()}"
-    alias = f"http://{ORIGIN}:{t.port}/alias.json"
-    https = f"https://{ORIGIN}:{t.port}/alias.json"
-    rows = [("a proxy that is down", "--proxy=" + dead, None,
-             f"alias {alias} (via proxy {dead}: connection refused) (953)"),
-            ("a proxy name that does not resolve", "--proxy=noproxy.invalid:3128", None,
-             f"alias {alias} (via proxy noproxy.invalid:3128: host name not found) (951)"),
-            ("a CONNECT squid refuses", f"--proxy=127.0.0.1:{squid.port}",
-             t.write_repo("https.json", alias=https),
-             f"alias {https} (via proxy 127.0.0.1:{squid.port}: refused the tunnel with 403 "
-             f"forbidden) (403)")]
-    try:
+    with Squid(t.root, first="acl CONNECT method CONNECT\nhttp_access deny CONNECT\n") as squid:
+        dead = f"127.0.0.1:{free_port()}"
+        alias = f"http://{ORIGIN}:{t.port}/alias.json"
+        https = f"https://{ORIGIN}:{t.port}/alias.json"
+        rows = [("a proxy that is down", "--proxy=" + dead, None,
+                 f"alias {alias} (via proxy {dead}: connection refused) (953)"),
+                ("a proxy name that does not resolve", "--proxy=noproxy.invalid:3128", None,
+                 f"alias {alias} (via proxy noproxy.invalid:3128: host name not found) (951)"),
+                ("a CONNECT squid refuses", f"--proxy=127.0.0.1:{squid.port}",
+                 t.write_repo("https.json", alias=https),
+                 f"alias {https} (via proxy 127.0.0.1:{squid.port}: refused the tunnel with 403 "
+                 f"forbidden) (403)")]
         for what, option, repo, words in rows:
             code, out, err = t.run(option, "--retry-time=0", "--quiet", repo=repo)
-            last = err.strip().splitlines()[-1] if err.strip() else ""
-            check(code == 1 and last.endswith(words), f"{what}: exit 1 naming the proxy "
-                                                      f"({code}: {err[-400:]!r})")
-    finally:
-        squid.stop()
+            check(code == 1 and last_line(err).endswith(words),
+                  f"{what}: exit 1 naming the proxy ({code}: {err[-400:]!r})")
+
+
+CASES = {"cache": case_cache, "auth": case_auth, "pac": case_pac, "down": case_down}
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case")
-    ap.add_argument("--keelson", required=True)
-    ap.add_argument("--developer", type=int, default=0, help="accepted for the common command line")
-    a = ap.parse_args()
+    a = e2e_args(CASES)
     for tool in ("nginx", "squid"):
         if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
-            print(f"{tool} is missing: skipped")
-            return 77
-    with tempfile.TemporaryDirectory(prefix="keelson-proxy-") as root:
-        os.chmod(root, 0o755)
-        small = a.case in ("pac", "down")
-        t = Tree(root, a.keelson, mib=SMALL_MIB if small else 3, scheme="http",
-                 extra=("--address", ORIGIN))
-        try:
-            {"cache": case_cache, "auth": case_auth, "pac": case_pac, "down": case_down}[a.case](t)
-        finally:
-            t.stop()
-    print(f"{len(failures)} failed" if failures else "all passed")
-    return 1 if failures else 0
+            return skipped(f"{tool} is missing")
+    return on_tree(a.keelson, CASES[a.case], prefix="keelson-proxy-", scheme="http",
+                   mib=SMALL_MIB if a.case in ("pac", "down") else 3, extra=("--address", ORIGIN))
 
 
 if __name__ == "__main__":

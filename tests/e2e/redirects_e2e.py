@@ -15,8 +15,6 @@ cause.
 
 Exit status 0 when every check passed, 77 when nginx is missing.
 """
-import argparse
-import json
 import os
 import shutil
 import subprocess
@@ -27,8 +25,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from failures_e2e import flip_last_byte  # noqa: E402
-from sync_e2e import Tree, check, failures, free_port  # noqa: E402
+from failures_e2e import piece_copy  # noqa: E402
+from make_tree import nginx_http  # noqa: E402
+from sync_e2e import (Tree, check, e2e_args, flip_byte, free_port, outcome,  # noqa: E402
+                      read_json, skipped, write_json)
 
 RUN_SECONDS = 60
 AT_ONCE_SECONDS = 10
@@ -54,24 +54,7 @@ def nginx_conf(t, tls_port, down_port):
     location ~ ^/rbad/(.*)$ {{ return 307 /corrupt/$1; }}
     location ~ ^/rdown/(.*)$ {{ return 302 http://127.0.0.1:{down_port}/pieces/$1; }}
 {hops}"""
-    user = "user root;\n" if os.geteuid() == 0 else ""
-    tmp = t.path("nginx-tmp")
-    return user + f"""worker_processes 1;
-daemon off;
-pid {root}/nginx.pid;
-error_log {root}/nginx.error.log;
-events {{ worker_connections 256; }}
-http {{
-  log_format e2e '$status $body_bytes_sent $request_uri';
-  access_log {root}/access.log e2e;
-  client_body_temp_path {tmp};
-  proxy_temp_path {tmp};
-  fastcgi_temp_path {tmp};
-  uwsgi_temp_path {tmp};
-  scgi_temp_path {tmp};
-  types {{ application/json json; }}
-  default_type application/octet-stream;
-  server {{
+    return nginx_http(root, f"""  server {{
     listen 127.0.0.1:{port};
     root {root}/www;
 {locations}  }}
@@ -83,78 +66,56 @@ http {{
     root {root}/www;
     location = /alias.json {{ return 301 http://127.0.0.1:{port}/alias.json; }}
   }}
-}}
-"""
+""")
 
 
 def cases(t, tls_port):
-    """(what, repository changes, exit, words of the last line, retry lines:
-    each names the URL asked for, as the last line does)."""
+    """(what, repository changes, words of the last line: none where the
+    sync must succeed)."""
     base = f"http://127.0.0.1:{t.port}"
 
     def pieces(prefix):
         return {"remote": {"type": "httpPiece", "flags": "vcdiff",
                            "baseUrl": f"{base}/{prefix}/"}}
     return [
-        ("the alias behind a 301 to the same host", {"alias": base + "/r301/alias.json"}, 0, (), 0),
-        ("the alias behind a 308 to localhost", {"alias": base + "/r308/alias.json"}, 0, (), 0),
-        ("the catalog behind a 302 to localhost", {"catalog": base + "/r302/"}, 0, (), 0),
-        ("the pieces behind a 303 to localhost", pieces("r303"), 0, (), 0),
-        ("the pieces behind a 307 to the same host", pieces("r307"), 0, (), 0),
-        ("the alias behind Location: ../alias.json", {"alias": base + "/up/alias.json"}, 0, (), 0),
-        ("a redirect to a host off the whitelist", {"alias": base + "/off/alias.json"}, 1,
+        ("the alias behind a 301 to the same host", {"alias": base + "/r301/alias.json"}, ()),
+        ("the alias behind a 308 to localhost", {"alias": base + "/r308/alias.json"}, ()),
+        ("the catalog behind a 302 to localhost", {"catalog": base + "/r302/"}, ()),
+        ("the pieces behind a 303 to localhost", pieces("r303"), ()),
+        ("the pieces behind a 307 to the same host", pieces("r307"), ()),
+        ("the alias behind Location: ../alias.json", {"alias": base + "/up/alias.json"}, ()),
+        ("a redirect to a host off the whitelist", {"alias": base + "/off/alias.json"},
          (base + "/off/alias.json",
-          "redirected (302) to a host not in webGet.whitelist", "(963)"), 0),
-        ("a redirect to itself", {"alias": base + "/loop/alias.json"}, 1,
-         (base + "/loop/alias.json", "loop", "(984)"), 0),
-        ("five redirects in a row", {"alias": base + "/hop1/alias.json"}, 1,
-         (base + "/hop1/alias.json", "redirection limit", "(985)"), 0),
+          "redirected (302) to a host not in webGet.whitelist", "(963)")),
+        ("a redirect to itself", {"alias": base + "/loop/alias.json"},
+         (base + "/loop/alias.json", "loop", "(984)")),
+        ("five redirects in a row", {"alias": base + "/hop1/alias.json"},
+         (base + "/hop1/alias.json", "redirection limit", "(985)")),
         ("a redirect from https to http",
-         {"alias": f"https://127.0.0.1:{tls_port}/alias.json"}, 1,
+         {"alias": f"https://127.0.0.1:{tls_port}/alias.json"},
          (f"https://127.0.0.1:{tls_port}/alias.json", "redirect from https to http refused",
-          "(957)"), 0),
-        ("the pieces behind a 307 to a damaged copy", pieces("rbad"), 1,
-         (base + "/rbad/v1/", "digest mismatch", "(979)"), 0),
+          "(957)")),
+        ("the pieces behind a 307 to a damaged copy", pieces("rbad"),
+         (base + "/rbad/v1/", "digest mismatch", "(979)")),
         ("the alias behind a 302 to a server that is down", {"alias": base + "/down/alias.json"},
-         1, (base + "/down/alias.json", "connection refused (953)"), 0),
-        ("the pieces behind a 302 to a server that is down", pieces("rdown"), 1,
-         (base + "/rdown/v1/", "connection refused (953)"), 0),
+         (base + "/down/alias.json", "connection refused (953)")),
+        ("the pieces behind a 302 to a server that is down", pieces("rdown"),
+         (base + "/rdown/v1/", "connection refused (953)")),
     ]
-
-
-def damaged_copy(t):
-    """www/corrupt/ as a copy of www/pieces/ whose first plain v1 piece has
-    its last byte flipped."""
-    shutil.copytree(t.path("www", "pieces"), t.path("www", "corrupt"))
-    with open(t.path("pieces.txt")) as f:
-        digest = next(line.split()[1] for line in f
-                      if line.split()[0] == "v1" and line.split()[2] == "0")
-    flip_last_byte(t.path("www", "corrupt", "v1", digest + ".varnopiece"))
 
 
 def prepare(t, n, changes):
     """The case's repository, application and credentials files, its
     installation under its own directory; returns (command, installation)."""
-    own = t.path("clients", str(n))
-    os.makedirs(own)
-    repo = dict(t.repo, metafile=os.path.join(own, "game.metafile.json"),
-                local={"type": "file", "path": os.path.join(own, "game")},
-                pending={"type": "filePiece", "path": os.path.join(own, "game.pending")},
-                **changes)
-    path = t.path(f"repo-{n}.json")
-    with open(path, "w") as f:
-        json.dump(repo, f)
-    with open(t.path("credentials.json")) as f:
-        answers = json.load(f)
+    apart = t.apart(t.path("clients", str(n)))
+    path = t.write_repo(f"repo-{n}.json", **apart, **changes)
+    answers = read_json(t.path("credentials.json"))
     # The piece storage asks for its password under the location it was given.
     if "remote" in changes:
         answers.append(dict(answers[0], host=changes["remote"]["baseUrl"]))
-    credentials = t.path(f"credentials-{n}.json")
-    with open(credentials, "w") as f:
-        json.dump(answers, f)
-    os.chmod(credentials, 0o600)
+    credentials = write_json(t.path(f"credentials-{n}.json"), answers, 0o600)
     return t.args("--retry-time=0", repo=path, app=t.path("app-redirects.json"),
-                  credentials=credentials), repo["local"]["path"]
+                  credentials=credentials), apart["local"]["path"]
 
 
 def run(t, args):
@@ -167,30 +128,18 @@ def run(t, args):
     return p.returncode, lines, time.monotonic() - started
 
 
-def sha1_ok(t, installed):
-    p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")],
-                       cwd=installed, capture_output=True, timeout=60)
-    return p.returncode == 0
-
-
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--keelson", required=True)
-    a = ap.parse_args()
+    a = e2e_args()
     if shutil.which("nginx") is None or shutil.which("sha1sum") is None:
-        print("nginx or sha1sum is missing: skipped")
-        return 77
+        return skipped("nginx or sha1sum is missing")
     with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
         t = Tree(root, a.keelson, mib=0.5, scheme="http")
         tls_port = free_port()
         with open(t.path("nginx-redirects.conf"), "w") as f:
             f.write(nginx_conf(t, tls_port, free_port()))
-        with open(t.path("app.json")) as f:
-            app = json.load(f)
-        app["webGet"] = {"whitelist": ["127.0.0.1", "localhost"]}
-        with open(t.path("app-redirects.json"), "w") as f:
-            json.dump(app, f)
-        damaged_copy(t)
+        t.write_app("app-redirects.json", webGet={"whitelist": ["127.0.0.1", "localhost"]})
+        # www/corrupt/: the pieces with the first plain v1 piece's last byte flipped.
+        piece_copy(t, "corrupt", lambda path: flip_byte(path, last=True))
         table = cases(t, tls_port)
         prepared = [prepare(t, n, row[1]) for n, row in enumerate(table)]
         try:
@@ -200,19 +149,17 @@ def main():
             log = t.log()
         finally:
             t.stop()
-        for (what, _, exit, words, retries), (_, installed), (code, lines, seconds) in zip(
+        for (what, _, words), (_, installed), (code, lines, seconds) in zip(
                 table, prepared, results):
             last = lines[-1] if lines else ""
-            if exit == 0:
-                check(code == 0 and sha1_ok(t, installed),
+            if not words:
+                check(code == 0 and t.sha1_ok("v1", installed),
                       f"{what}: exit 0 and sha1sum -c passes ({code}: {lines[-3:]})")
                 continue
             retry = [line for line in lines[:-1] if "; retrying in " in line]
-            check(code == exit and seconds < AT_ONCE_SECONDS and len(retry) == retries,
-                  f"{what}: exit {exit} at once after {retries} retry line(s) "
-                  f"({code}, {seconds:.1f} s, {retry})")
-            check(all(w in last for w in words) and all(words[0] in line for line in retry),
-                  f"{what}: the last line holds {words} ({last!r})")
+            check(code == 1 and seconds < AT_ONCE_SECONDS and not retry,
+                  f"{what}: exit 1 at once, no retry line ({code}, {seconds:.1f} s, {retry})")
+            check(all(w in last for w in words), f"{what}: the last line holds {words} ({last!r})")
         # Every kind of redirect was sent, and the targets were asked for.
         sent = set(r[0] for r in log if r)
         check(all(s in sent for s in ("301", "302", "303", "307", "308")),
@@ -222,8 +169,7 @@ def main():
               "the server answered the redirects' targets")
         check(not any(r[2].startswith("/hop6/") for r in log if len(r) > 2),
               "the fifth redirect in a row is not followed")
-    print(f"{len(failures)} failed" if failures else "all passed")
-    return 1 if failures else 0
+    return outcome()
 
 
 if __name__ == "__main__":

@@ -38,7 +38,7 @@ from http.server import BaseHTTPRequestHandler, HTTPServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import Tree, check, free_port, outcome, skip, skipped  # noqa: E402
+from sync_e2e import Tree, check, free_port, http_server, outcome, skip, skipped  # noqa: E402
 
 PAGE = os.path.join(HERE, "page")
 WAIT_SECONDS = 120
@@ -503,22 +503,9 @@ def case_chromium(t):
         f.write(ATTACK_PAGE % {"port": s.port, "victim": victim, "repository": s.repository,
                                "report": q})
     other_port = free_port()
-    other = subprocess.Popen(["/usr/bin/python3", "-m", "http.server", str(other_port),
-                              "--bind", "127.0.0.1", "--directory", attack],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", other_port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
+    with http_server(attack, other_port):
         chromium(t.root, f"http://127.0.0.1:{other_port}/index.html",
                  until=lambda: any(b == "DONE" for _, b in Reports.bodies), seconds=60)
-    finally:
-        other.terminate()
-        other.wait(timeout=10)
     said = [b for _, b in Reports.bodies]
     check("DONE" in said and not any(b.startswith("READ") for b in said),
           f"another origin's page reads no answer ({said})")

@@ -28,6 +28,7 @@ failed, SKIP_CODE (77) when a part could not run here.
 """
 import argparse
 import base64
+import contextlib
 import hashlib
 import json
 import os
@@ -42,6 +43,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RUN_SECONDS = 120
@@ -97,6 +99,19 @@ def check(ok, what):
         failures.append(what)
 
 
+def signed_payload(token):
+    """The document a signed token (JWS) carries."""
+    part = token.strip().split(".")[1]
+    return json.loads(base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)))
+
+
+def sanitizer_report(stderr):
+    """The first line of a sanitizer's report (a leak at exit included) in
+    a run's stderr, or None: under the sanitizers a leak at exit leaves the
+    exit status as it was."""
+    return next((line for line in stderr.splitlines() if "Sanitizer" in line), None)
+
+
 def free_port():
     """A free port below the kernel's range for outgoing connections, so that
     no connection takes it as its local port before the server binds it."""
@@ -119,6 +134,110 @@ def free_port():
         return s.getsockname()[1]
 
 
+def wait_until(ready, seconds=10, step=0.05):
+    """Calls ready() until it returns true, for at most seconds; whether it
+    did."""
+    deadline = time.monotonic() + seconds
+    while not ready():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True
+
+
+def wait_listening(port, process=None, what="the server", address="127.0.0.1"):
+    """Returns once address:port takes connections; ends the script when it
+    does not within 10 s, or process ends first."""
+    def ready():
+        if process is not None and process.poll() is not None:
+            raise SystemExit(f"{what} did not start")
+        try:
+            socket.create_connection((address, port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+    if not wait_until(ready):
+        raise SystemExit(f"{what} did not start")
+
+
+def stop(process, sig=signal.SIGTERM):
+    """Ends process with sig (killed when that takes 10 s) and reaps it."""
+    if process.poll() is None:
+        process.send_signal(sig)
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+    process.wait(timeout=10)
+
+
+@contextlib.contextmanager
+def running(cmd, port, what, address="127.0.0.1", sig=signal.SIGTERM, **popen):
+    """cmd started and listening on address:port, stopped on leaving."""
+    popen.setdefault("stdout", subprocess.DEVNULL)
+    popen.setdefault("stderr", subprocess.DEVNULL)
+    process = subprocess.Popen(cmd, **popen)
+    try:
+        wait_listening(port, process, what, address)
+        yield process
+    finally:
+        stop(process, sig)
+
+
+def http_server(directory, port):
+    """python3 -m http.server for directory on 127.0.0.1:port (a context)."""
+    return running([sys.executable, "-m", "http.server", "--bind", "127.0.0.1", "--directory",
+                    directory, str(port)], port, "http.server")
+
+
+def client_env(root):
+    """The environment of a client whose data and settings live under root.
+    The servers are on loopback: a proxy of the environment has no part."""
+    env = {k: v for k, v in os.environ.items()
+           if k.lower() not in ("http_proxy", "https_proxy", "all_proxy")}
+    env.update(XDG_DATA_HOME=os.path.join(root, "data"),
+               XDG_CONFIG_HOME=os.path.join(root, "config"))
+    return env
+
+
+def write_json(path, doc, mode=None):
+    with open(path, "w") as f:
+        json.dump(doc, f)
+    if mode is not None:
+        os.chmod(path, mode)
+    return path
+
+
+def read_json(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def flip_byte(path, last=False):
+    """The file's first (or last) byte with its bits flipped."""
+    with open(path, "r+b") as f:
+        f.seek(-1 if last else 0, os.SEEK_END if last else os.SEEK_SET)
+        b = f.read(1)
+        f.seek(-1, os.SEEK_CUR)
+        f.write(bytes([b[0] ^ 0xFF]))
+
+
+NOBODY = 65534
+
+
+def as_nobody(*argv):
+    """argv run as user and group 65534."""
+    return subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+                           *argv], capture_output=True, timeout=30)
+
+
+def snapshot(path):
+    """A file's bytes, mode, time, owner and inode, to compare later."""
+    st = os.lstat(path)
+    with open(path, "rb") as f:
+        return f.read(), st.st_mode, st.st_mtime_ns, st.st_uid, st.st_ino
+
+
 class Tree:
     def __init__(self, root, keelson, mib=3, scheme="https", extra=()):
         self.root, self.keelson = root, keelson
@@ -126,36 +245,29 @@ class Tree:
         self.port = free_port()
         subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_tree.py"), root, "--port",
                         str(self.port), "--mib", str(mib), "--scheme", scheme, *extra], check=True)
-        self.nginx = None
-        # The server is on loopback: a proxy of the environment has no part.
-        self.env = {k: v for k, v in os.environ.items()
-                    if k.lower() not in ("http_proxy", "https_proxy", "all_proxy")}
-        self.env.update(XDG_DATA_HOME=os.path.join(root, "data"),
-                        XDG_CONFIG_HOME=os.path.join(root, "config"))
-        with open(os.path.join(root, "repo.json")) as f:
-            self.repo = json.load(f)
+        self.server = None
+        self.env = client_env(root)
+        self.repo = read_json(self.path("repo.json"))
+        self.base = self.repo["alias"].rsplit("/", 1)[0]
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
-    def start(self, conf="nginx.conf"):
+    def serve(self, cmd, address="127.0.0.1", stderr=subprocess.DEVNULL):
+        """cmd as the tree's server (in place of a running one) once it
+        listens on the tree's port."""
         self.stop()
-        self.nginx = subprocess.Popen([*self.pin, "nginx", "-p", self.root, "-c", self.path(conf)],
-                                      stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise SystemExit("nginx did not start")
+        self.server = subprocess.Popen([*self.pin, *cmd], stdout=subprocess.DEVNULL,
+                                       stderr=stderr)
+        wait_listening(self.port, self.server, cmd[0], address)
+
+    def start(self, conf="nginx.conf", address="127.0.0.1"):
+        self.serve(["nginx", "-p", self.root, "-c", self.path(conf)], address)
 
     def stop(self):
-        if self.nginx is not None:
-            self.nginx.terminate()
-            self.nginx.wait(timeout=10)
-            self.nginx = None
+        if self.server is not None:
+            stop(self.server)
+            self.server = None
 
     def alias(self, version):
         shutil.copy(self.path("www", "aliases", version + ".json"), self.path("www", "alias.json"))
@@ -180,34 +292,57 @@ class Tree:
         return p.returncode, p.stdout, p.stderr
 
     def write_repo(self, name, **changes):
-        repo = dict(self.repo, **changes)
-        path = self.path(name)
-        with open(path, "w") as f:
-            json.dump(repo, f)
-        return path
+        """The repository file with changes (a key changed to None is left
+        out)."""
+        repo = {k: v for k, v in dict(self.repo, **changes).items() if v is not None}
+        return write_json(self.path(name), repo)
+
+    def write_app(self, name, **changes):
+        return write_json(self.path(name), dict(read_json(self.path("app.json")), **changes))
+
+    def apart(self, own):
+        """The repository file's keys that put the installation, metafile and
+        pending storage under own/."""
+        os.makedirs(own, exist_ok=True)
+        return {"metafile": os.path.join(own, "game.metafile.json"),
+                "local": {"type": "file", "path": os.path.join(own, "game")},
+                "pending": {"type": "filePiece", "path": os.path.join(own, "game.pending")}}
 
     def write_apart(self, name, **changes):
         """A repository file whose installation, metafile and pending storage
         lie under root/<name>/: syncs side by side need one each, as one sync
         holds an installation at a time."""
-        own = self.path(name)
-        os.makedirs(own, exist_ok=True)
-        return self.write_repo(name + ".json", metafile=os.path.join(own, "game.metafile.json"),
-                               local={"type": "file", "path": os.path.join(own, "game")},
-                               pending={"type": "filePiece",
-                                        "path": os.path.join(own, "game.pending")}, **changes)
+        return self.write_repo(name + ".json", **dict(self.apart(self.path(name)), **changes))
 
     def installed(self):
         return self.repo["local"]["path"]
 
-    def sha1_ok(self, version):
+    def plain_remote(self):
+        """A piece remote without deltas, as README's example has: an update
+        then needs no pending storage."""
+        return {"type": "httpPiece", "baseUrl": f"{self.base}/pieces/"}
+
+    def expected(self, version):
+        """{name: sha1} of the version's files."""
+        with open(self.path("expected", version + ".sha1")) as f:
+            return dict((line.split("  ", 1)[1].strip(), line.split()[0]) for line in f)
+
+    def sha1_ok(self, version, installed=None):
         p = subprocess.run(["sha1sum", "-c", "--quiet", self.path("expected", version + ".sha1")],
-                           cwd=self.installed(), capture_output=True, timeout=60)
+                           cwd=installed or self.installed(), capture_output=True, timeout=60)
         return p.returncode == 0
 
-    def partials(self):
-        return [os.path.join(d, n) for d, _, names in os.walk(self.installed())
+    def partials(self, installed=None):
+        return [os.path.join(d, n) for d, _, names in os.walk(installed or self.installed())
                 for n in names if n.endswith(".varnopartial")]
+
+    def damage(self, version, installed=None):
+        """The installed version with a byte flipped (in its second file) and
+        a file deleted (its third)."""
+        names = list(self.expected(version))
+        installed = installed or self.installed()
+        flip_byte(os.path.join(installed, names[1]))
+        os.remove(os.path.join(installed, names[2]))
 
 
 def case_sync(t):
@@ -235,14 +370,7 @@ def case_sync(t):
           "only changed pieces are fetched")
 
     # Repair: one byte flipped, one file deleted; only their pieces come back.
-    with open(t.path("expected", "v2.sha1")) as f:
-        names = [line.split("  ", 1)[1].strip() for line in f]
-    flipped, deleted = os.path.join(t.installed(), names[1]), os.path.join(t.installed(), names[2])
-    with open(flipped, "r+b") as f:
-        b = f.read(1)
-        f.seek(0)
-        f.write(bytes([b[0] ^ 0xFF]))
-    os.remove(deleted)
+    t.damage("v2")
     t.clear_log()
     code, out, err = t.run()
     check(code == 0 and t.sha1_ok("v2"), f"the repair exits 0 and sha1sum -c passes ({code})")
@@ -275,48 +403,31 @@ def case_exit1(t):
             .replace("nginx.pid", "nginx-other.pid").replace("access.log", "access-other.log"))
     with open(t.path("nginx-second.conf"), "w") as f:
         f.write(conf)
-    second = subprocess.Popen(["nginx", "-p", t.root, "-c", t.path("nginx-second.conf")],
-                              stderr=subprocess.DEVNULL)
     renamed = t.write_apart("name", alias=f"https://127.0.0.1:{other_port}/alias.json")
     other = t.write_apart("other", catalog=base + "/other/")
-    with open(t.path("app.json")) as f:
-        app = json.load(f)
+    app = read_json(t.path("app.json"))
     # Its certificate pinned as well, so that only the name is wrong.
     der = subprocess.run(["openssl", "x509", "-in", t.path("tls", "other.crt"), "-outform", "DER"],
                          check=True, stdout=subprocess.PIPE).stdout
-    both = t.path("app-both-pins.json")
-    with open(both, "w") as f:
-        json.dump(dict(app, thumbprintStores={"app": app["thumbprintStores"]["app"] + [
-            base64.b64encode(hashlib.sha256(der).digest()).decode()]}), f)
-    app["webGet"]["whitelist"] = ["localhost"]
-    closed = t.path("app-closed.json")
-    with open(closed, "w") as f:
-        json.dump(app, f)
-    with open(t.path("credentials.json")) as f:
-        wrong = json.load(f)
+    both = t.write_app("app-both-pins.json", thumbprintStores={"app": app["thumbprintStores"][
+        "app"] + [base64.b64encode(hashlib.sha256(der).digest()).decode()]})
+    closed = t.write_app("app-closed.json", webGet={"whitelist": ["localhost"]})
+    wrong = read_json(t.path("credentials.json"))
     wrong[0]["password"] = "not-the-password"
-    bad = t.path("credentials-wrong.json")
-    with open(bad, "w") as f:
-        json.dump(wrong, f)
-    os.chmod(bad, 0o600)
-    # (what, arguments, the failure line's words, retry lines before it)
-    rows = [("the server is down", {"repo": stopped}, ": connection refused (953)", 0),
+    bad = write_json(t.path("credentials-wrong.json"), wrong, 0o600)
+    # (what, arguments, the failure line's words)
+    rows = [("the server is down", {"repo": stopped}, ": connection refused (953)"),
             ("a certificate for another name", {"repo": renamed, "app": both},
-             "certificate is issued for another name than the host (971)", 0),
-            ("a catalog signed with another key", {"repo": other}, "catalog https://", 0),
+             "certificate is issued for another name than the host (971)"),
+            ("a catalog signed with another key", {"repo": other}, "catalog https://"),
             ("a host not whitelisted", {"app": closed, "repo": t.write_apart("closed")},
-             "webGet.whitelist", 0),
+             "webGet.whitelist"),
             ("a wrong password", {"credentials": bad, "repo": t.write_apart("wrong")},
-             "no password given", 0)]
-    try:
-        time.sleep(0.5)
-        from concurrent.futures import ThreadPoolExecutor
-        with ThreadPoolExecutor(len(rows)) as pool:
-            results = list(pool.map(lambda row: exit1_line(t, row[1]), rows))
-    finally:
-        second.terminate()
-        second.wait(timeout=10)
-    for (what, _, needle, retries), (code, lines, err) in zip(rows, results):
+             "no password given")]
+    with running(["nginx", "-p", t.root, "-c", t.path("nginx-second.conf")], other_port,
+                  "the second nginx"), ThreadPoolExecutor(len(rows)) as pool:
+        results = list(pool.map(lambda row: exit1_line(t, row[1]), rows))
+    for (what, _, needle), (code, lines, err) in zip(rows, results):
         check(code == 1 and len(lines) == 1 and needle in lines[-1] and "retrying in" not in err,
               f"{what}: exit 1 with one line naming what failed and no retry line "
               f"({code}: {err!r})")
@@ -347,12 +458,10 @@ def case_exit2(t):
 def case_interrupt(t):
     t.start("nginx-slow.conf")
     p = subprocess.Popen(t.args(), env=t.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
+    def pieces_logged():
         with open(t.path("access.log")) as f:
-            if sum(1 for line in f if "/pieces/" in line) >= 3:
-                break
-        time.sleep(0.05)
+            return sum(1 for line in f if "/pieces/" in line) >= 3
+    wait_until(pieces_logged, seconds=30)
     p.send_signal(signal.SIGINT)
     try:
         code = p.wait(timeout=30)
@@ -360,9 +469,7 @@ def case_interrupt(t):
         p.kill()
         code = None
     check(code == 130, f"SIGINT mid-copy exits 130 ({code})")
-    with open(t.path("expected", "v1.sha1")) as f:
-        expected = dict((line.split("  ", 1)[1].strip(), line.split()[0]) for line in f)
-    import hashlib
+    expected = t.expected("v1")
     whole, bad = 0, []
     for name, sha in expected.items():
         path = os.path.join(t.installed(), name)
@@ -483,30 +590,13 @@ def demo_failure(stderr):
     return "\n".join(lines[-8:])
 
 
-def case_demo(source, keelson):
+def case_demo(source, keelson, sizes):
     env = dict(os.environ, KEELSON_BIN=keelson)
-    p = subprocess.run(["bash", os.path.join(source, "scripts", "demo.sh"), "--size-mib=20"],
-                       env=env, capture_output=True, text=True, timeout=600)
-    check(p.returncode == 0,
-          f"scripts/demo.sh with a 20 MiB tree exits 0 ({demo_failure(p.stderr)})")
-
-
-def case_demo_sizes(source, keelson, developer):
-    env = dict(os.environ, KEELSON_BIN=keelson)
-    for mib in (2,) if developer else (2, 25, 40):
+    for mib in sizes:
         p = subprocess.run(["bash", os.path.join(source, "scripts", "demo.sh"), f"--size-mib={mib}"],
                            env=env, capture_output=True, text=True, timeout=600)
         check(p.returncode == 0,
               f"scripts/demo.sh with a {mib} MiB tree exits 0 ({demo_failure(p.stderr)})")
-
-
-def fifo_repo(t, name):
-    """A repository file whose installation and pending storage lie under
-    client/<name>/."""
-    base = t.path("client", name)
-    return t.write_repo(f"repo-{name}.json", local={"type": "file", "path": base + "/game"},
-                        pending={"type": "filePiece", "path": base + "/game.pending"},
-                        metafile=base + "/game.metafile.json")
 
 
 def case_fifo(t):
@@ -520,12 +610,11 @@ def case_fifo(t):
     rows = [("final", first), ("partial", first + ".varnopartial")]
     repos, named = [], []
     for what, planted in rows:
-        repos.append(fifo_repo(t, what))
+        repos.append(t.write_repo(f"repo-{what}.json", **t.apart(t.path("client", what))))
         path = os.path.join(t.path("client", what, "game"), planted)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         os.mkfifo(path)
         named.append(os.path.join(t.path("client", what, "game"), first))
-    from concurrent.futures import ThreadPoolExecutor
     with ThreadPoolExecutor(len(rows)) as pool:
         results = list(pool.map(lambda repo: t.run(repo=repo), repos))
     for (what, _), path, (code, out, err) in zip(rows, named, results):
@@ -541,9 +630,7 @@ def case_fifo(t):
     t.clear_log()
     p = subprocess.Popen(t.args(repo=repos[0]), env=t.env, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline and not any("/meta/" in r[2] for r in t.log()):
-        time.sleep(0.1)
+    wait_until(lambda: any("/meta/" in r[2] for r in t.log()), seconds=30, step=0.1)
     time.sleep(1)  # past the metafile, the run meets the FIFO
     ended = p.poll()  # a run that ends at its first file error may be gone already
     p.send_signal(signal.SIGINT)
@@ -581,39 +668,36 @@ def case_bigpieces(t, developer):
               f"peak RSS {peak >> 20} MiB is within the budget plus 64 MiB")
 
 
-def main():
+def e2e_args(cases=None):
+    """The command line of the e2e scripts: [CASE] --keelson PATH
+    [--developer 0|1] [--source DIR]."""
     ap = argparse.ArgumentParser()
-    ap.add_argument("case")
+    if cases is not None:
+        ap.add_argument("case", choices=sorted(cases))
     ap.add_argument("--keelson", required=True)
     ap.add_argument("--developer", type=int, default=0)
     ap.add_argument("--source", default=os.path.dirname(os.path.dirname(HERE)))
-    a = ap.parse_args()
+    return ap.parse_args()
+
+
+def main():
+    cases = {"sync": case_sync, "exit1": case_exit1, "exit2": case_exit2,
+             "interrupt": case_interrupt, "terminal": case_terminal, "fifo": case_fifo,
+             "secrets": case_secrets, "developer": case_developer, "bigpieces": case_bigpieces}
+    a = e2e_args([*cases, "demo", "demosizes"])
     if shutil.which("nginx") is None:
         return skipped("nginx is missing")
-    if a.case == "demo":
-        case_demo(a.source, a.keelson)
-    elif a.case == "demosizes":
-        case_demo_sizes(a.source, a.keelson, a.developer)
-    else:
-        with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
-            if a.case == "bigpieces":
-                size = (2, 1024) if a.developer else (512, 256 << 10)
-                t = Tree(root, a.keelson, mib=size[0],
-                         extra=("--bulk", "--piece-kib", str(size[1])))
-            else:
-                t = Tree(root, a.keelson, mib=8 if a.case == "interrupt" else 3)
-            try:
-                if a.case == "developer":
-                    case_developer(t, a.developer)
-                elif a.case == "bigpieces":
-                    case_bigpieces(t, a.developer)
-                else:
-                    {"sync": case_sync, "exit1": case_exit1, "exit2": case_exit2,
-                     "interrupt": case_interrupt, "terminal": case_terminal,
-                     "fifo": case_fifo, "secrets": case_secrets}[a.case](t)
-            finally:
-                t.stop()
-    return outcome()
+    if a.case in ("demo", "demosizes"):
+        sizes = (20,) if a.case == "demo" else (2,) if a.developer else (2, 25, 40)
+        case_demo(a.source, a.keelson, sizes)
+        return outcome()
+    run = cases[a.case]
+    if a.case in ("developer", "bigpieces"):
+        run = lambda t: cases[a.case](t, a.developer)  # noqa: E731
+    size = (2, 1024) if a.developer else (512, 256 << 10)
+    tree = ({"mib": size[0], "extra": ("--bulk", "--piece-kib", str(size[1]))}
+            if a.case == "bigpieces" else {"mib": 8 if a.case == "interrupt" else 3})
+    return on_tree(a.keelson, run, **tree)
 
 
 if __name__ == "__main__":

@@ -26,7 +26,6 @@ One case per run:
 Exit status 0 when every check passed, 77 when the case cannot run here.
 Every wait is bounded.
 """
-import argparse
 import base64
 import hashlib
 import json
@@ -35,7 +34,6 @@ import random
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -46,25 +44,17 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.dirname(HERE))
 from make_tree import Signer, encode_piece, write_bytes, write_text  # noqa: E402
-from contenttree import Version, _digests  # noqa: E402
+from contenttree import Version, _digests, add_file, plain_metafile  # noqa: E402
 from contenttree.pieces import pieces_of  # noqa: E402
-from sync_e2e import free_port  # noqa: E402
+from sync_e2e import (NOBODY, Tree, as_nobody, check, client_env, e2e_args,  # noqa: E402
+                      free_port, outcome, skipped, snapshot)
 
 REPOSITORY = "game"
 PIECE = 4096
 RUN_SECONDS = 60
 KILL_SEED = 0x7479
 KILLS = 10
-NOBODY = 65534
-SKIP = 77
 COPY_LEFT = re.compile(r"\.varnopartial\.[0-9a-f]+\.tmp$")
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    if not ok:
-        failures.append(what)
 
 
 def blob(seed, size):
@@ -85,36 +75,19 @@ def make_version(vid, tree):
     v = Version(vid)
     v.piece_size, v.algorithm, v.top_algorithm = PIECE, "SHA1", "SHA1"
     v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "none", True
-    at = 0
     for name in sorted(tree):
-        value = tree[name]
-        link = value[1] if isinstance(value, tuple) else None
-        data = b"" if link else value
-        v.files.append({"spelling": name, "name": name, "size": len(data), "offset": at,
-                        "pad": 0, "link": link, "mtime": None, "attr": 8 if link else None,
-                        "mode": None, "data": data, "sha1": hashlib.sha1(data).hexdigest()})
-        at += len(data)
+        link = tree[name][1] if isinstance(tree[name], tuple) else None
+        add_file(v, name, b"" if link else tree[name], link=link)
     v.digests = _digests(random.Random(0), v)
     return v
 
 
-def metafile(v):
-    files = []
-    for f in v.files:
-        entry = {"name": f["name"], "size": f["size"]}
-        if f["link"]:
-            entry.update(link=f["link"], attr=8)
-        files.append(entry)
-    return {"id": v.id, "files": files,
-            "pieces": {"algorithm": v.algorithm, "size": v.piece_size, "hashPadding": True,
-                       "digests": [base64.b64encode(d).decode() for d in v.digests]}}
-
-
-class Site:
-    """The signed tree of both versions, its server and a client beside it."""
+class Site(Tree):
+    """The signed tree of both versions, its server and a client beside it:
+    a Tree with documents of its own (not make_tree.py's) and http.server."""
 
     def __init__(self, root, keelson):
-        self.root, self.keelson = root, keelson
+        self.root, self.keelson, self.pin, self.server = root, keelson, [], None
         self.port = free_port()
         self.base = f"http://127.0.0.1:{self.port}"
         self.www = os.path.join(root, "www")
@@ -127,7 +100,8 @@ class Site:
                        "config": {"remote": remote}}
             write_text(os.path.join(self.www, "catalog", vid, "catalog.json"),
                        self.signer.sign(catalog))
-            write_text(os.path.join(self.www, "meta", vid + ".json"), self.signer.sign(metafile(v)))
+            write_text(os.path.join(self.www, "meta", vid + ".json"),
+                       self.signer.sign(plain_metafile(v)))
             for i, (padded, plain) in enumerate(pieces_of(v)):
                 write_bytes(os.path.join(self.www, "pieces", vid, v.digests[i].hex() + ".varnopiece"),
                             encode_piece(rng, padded, plain, 0))
@@ -143,30 +117,11 @@ class Site:
             "repository": REPOSITORY, "alias": self.base + "/alias.json",
             "catalog": self.base + "/catalog/", "certStore": REPOSITORY,
             "metafile": self.metafile, "local": {"type": "file", "path": self.installed}}))
-        self.env = {k: v for k, v in os.environ.items()
-                    if k.lower() not in ("http_proxy", "https_proxy", "all_proxy")}
-        self.env.update(XDG_DATA_HOME=os.path.join(root, "data"),
-                        XDG_CONFIG_HOME=os.path.join(root, "config"))
-        self.server = None
+        self.env = client_env(root)
 
     def start(self):
-        self.server = subprocess.Popen(
-            [sys.executable, "-m", "http.server", str(self.port), "--bind", "127.0.0.1",
-             "--directory", self.www], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise SystemExit("the server did not start")
-
-    def stop(self):
-        if self.server is not None:
-            self.server.terminate()
-            self.server.wait(timeout=10)
-            self.server = None
+        self.serve([sys.executable, "-m", "http.server", str(self.port), "--bind", "127.0.0.1",
+                    "--directory", self.www])
 
     def alias(self, vid):
         write_text(os.path.join(self.www, "alias.json"), self.signer.sign({REPOSITORY: vid}))
@@ -235,18 +190,14 @@ def case_swap(site):
     expect_version(site, "1", "v2 -> v1 again")
 
 
-def kept_whole(site):
-    """Names whose type is the same in both versions: v1's or v2's bytes."""
-    state = site.state()
-    one, two = wanted("1"), wanted("2")
-    bad = [n for n in ("keep.bin", "changed.bin") if state.get(n) not in (one[n], two[n])]
-    return bad
-
-
 def case_kill(site):
     expect_version(site, "1", "v1 from empty")
     saved = os.path.join(site.root, "client-v1")
     shutil.copytree(site.client, saved, symlinks=True)
+
+    def restore():
+        shutil.rmtree(site.client)
+        shutil.copytree(saved, site.client, symlinks=True)
     began = time.monotonic()
     expect_version(site, "2", "v1 -> v2 (timed)")
     whole = time.monotonic() - began
@@ -256,43 +207,28 @@ def case_kill(site):
           f"{[round(m, 3) for m in moments]}", flush=True)
     site.alias("2")
     for k, delay in enumerate(moments):
-        shutil.rmtree(site.client)
-        shutil.copytree(saved, site.client, symlinks=True)
+        restore()
         p = subprocess.Popen(site.args(), env=site.env, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
         time.sleep(delay)
         if p.poll() is None:
             p.send_signal(signal.SIGKILL)
         p.wait(timeout=30)
-        bad = kept_whole(site)
+        # Names whose type is the same in both versions: v1's or v2's bytes.
+        state = site.state()
+        bad = [n for n in ("keep.bin", "changed.bin")
+               if state.get(n) not in (wanted("1")[n], wanted("2")[n])]
         check(not bad, f"kill {k} after {delay:.3f}s: files that keep their type are v1 or v2 "
               f"({bad})")
         expect_version(site, "2", f"kill {k}: the next run", killed=True)
     # The swap cut between its two steps: the old entry gone, the new tree
     # whole under its aside name; then the tree cut before its last file.
-    for cut in ("whole", "partial"):
-        shutil.rmtree(site.client)
-        shutil.copytree(saved, site.client, symlinks=True)
-        aside = os.path.join(site.installed, "x.varnopartial")
-        os.makedirs(aside)
-        data = V2["x/inner"]
-        if cut == "whole":
-            write_bytes(os.path.join(aside, "inner"), data)
-        else:
-            write_bytes(os.path.join(aside, "inner.varnopartial"), data[:100])
+    for cut, name, data in (("whole", "inner", V2["x/inner"]),
+                            ("partial", "inner.varnopartial", V2["x/inner"][:100])):
+        restore()
+        write_bytes(os.path.join(site.installed, "x.varnopartial", name), data)
         os.unlink(os.path.join(site.installed, "x"))
         expect_version(site, "2", f"a swap cut with the tree {cut}: the next run")
-
-
-def as_nobody(*argv):
-    return subprocess.run(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
-                           "--clear-groups", *argv], capture_output=True, timeout=30)
-
-
-def snapshot(path):
-    st = os.stat(path)
-    with open(path, "rb") as f:
-        return f.read(), st.st_mode, st.st_mtime_ns, st.st_uid, st.st_ino
 
 
 def plant_link(victim, name):
@@ -305,8 +241,7 @@ def plant_link(victim, name):
 
 def case_hardlinks(site):
     if os.geteuid() != 0 or shutil.which("setpriv") is None:
-        print("needs root and setpriv: skipped")
-        return SKIP
+        return skipped("needs root and setpriv")
     os.chmod(site.root, 0o711)
     victim = os.path.join(site.root, "victim.conf")
     write_bytes(victim, b"root's own file\n")
@@ -332,33 +267,25 @@ def case_hardlinks(site):
     installed = os.stat(os.path.join(site.installed, "changed.bin"))
     check(installed.st_ino != before[4] and installed.st_nlink == 1,
           "the installed file is an inode of its own")
-    return 0
 
 
 CASES = {"swap": case_swap, "kill": case_kill, "hardlinks": case_hardlinks}
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case", choices=sorted(CASES))
-    ap.add_argument("--keelson", required=True)
-    a = ap.parse_args()
+    a = e2e_args(CASES)
     try:
         Signer()
     except ImportError:
-        print("python3-cryptography is missing: skipped")
-        return SKIP
+        return skipped("python3-cryptography is missing")
     with tempfile.TemporaryDirectory(prefix="keelson-typechange-") as root:
         site = Site(root, os.path.abspath(a.keelson))
         site.start()
         try:
-            result = CASES[a.case](site)
+            CASES[a.case](site)
         finally:
             site.stop()
-    if result == SKIP:
-        return SKIP
-    print(f"{len(failures)} failed" if failures else "all passed")
-    return 1 if failures else 0
+    return outcome()
 
 
 if __name__ == "__main__":

@@ -24,10 +24,8 @@ change) against nginx over HTTPS, on a tree of tests/e2e/make_tree.py. One case 
 
 Every wait is bounded. Exit status 0 when every check passed.
 """
-import argparse
 import ctypes
 import hashlib
-import json
 import os
 import random
 import select
@@ -42,7 +40,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True
 sys.path.insert(0, HERE)
 import sync_e2e  # noqa: E402
-from sync_e2e import check  # noqa: E402
+from sync_e2e import check, flip_byte, wait_until  # noqa: E402
 
 MIB = 4.5  # 18 files: make_tree.py changes every third one, six in all
 KILL_SEED = 0x6b65
@@ -57,36 +55,23 @@ SLOW_RENAMES = ["strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null",
                 "-e", f"inject=rename,renameat,renameat2:delay_exit={RENAME_DELAY_US}"]
 
 
-def digests(t, version):
-    with open(t.path("expected", version + ".sha1")) as f:
-        return dict((line.split("  ", 1)[1].strip(), line.split()[0]) for line in f)
-
-
-def plain_repo(t, name, **keys):
-    """The repository file with a plain piece remote and no pending storage
-    (and keys)."""
-    repo = dict(t.repo, **keys)
-    repo.pop("pending", None)
-    repo["remote"] = {"type": "httpPiece", "baseUrl": f"https://127.0.0.1:{t.port}/pieces/"}
-    path = t.path(name)
-    with open(path, "w") as f:
-        json.dump(repo, f)
-    return path
+def plain(t):
+    """The repository file's keys for a plain piece remote and no pending
+    storage."""
+    return {"pending": None, "remote": t.plain_remote()}
 
 
 def installed_state(t, v1, v2):
-    """(names missing, names whose bytes are neither v1's nor v2's)."""
-    missing, foreign = [], []
+    """(names missing, names whose bytes are neither v1's nor v2's, {name:
+    sha1} of the installed files)."""
+    now = {}
     for name in v1:
         path = os.path.join(t.installed(), name)
-        if not os.path.isfile(path):
-            missing.append(name)
-            continue
-        with open(path, "rb") as f:
-            sha = hashlib.sha1(f.read()).hexdigest()
-        if sha not in (v1[name], v2[name]):
-            foreign.append(name)
-    return missing, foreign
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                now[name] = hashlib.sha1(f.read()).hexdigest()
+    return ([n for n in v1 if n not in now],
+            [n for n in now if now[n] not in (v1[n], v2[n])], now)
 
 
 class Snapshot:
@@ -110,21 +95,12 @@ def install_v1(t, repo):
     return Snapshot(t)
 
 
-def flip_last_byte(path):
-    with open(path, "r+b") as f:
-        f.seek(-1, os.SEEK_END)
-        b = f.read(1)
-        f.seek(-1, os.SEEK_END)
-        f.write(bytes([b[0] ^ 0xFF]))
-
-
 def case_flip(t):
     t.start()
-    v1, v2 = digests(t, "v1"), digests(t, "v2")
+    v1, v2 = t.expected("v1"), t.expected("v2")
     changed = [n for n in v1 if v1[n] != v2[n]]
     check(len(changed) == 7, f"six data files and bin/tool change from v1 to v2 ({len(changed)})")
-    plain = plain_repo(t, "repo-plain.json")
-    snapshot = install_v1(t, plain)
+    snapshot = install_v1(t, t.write_repo("repo-plain.json", **plain(t)))
     # The last changed piece in content order: under per-file completion the
     # earlier changed files would already be replaced when it fails.
     with open(t.path("changed.txt")) as f:
@@ -133,60 +109,41 @@ def case_flip(t):
                t.path("www", "pieces", "v1", last + ".varnodelta")]
     for path in damaged:
         shutil.copy(path, path + ".good")
-        flip_last_byte(path)
+        flip_byte(path, last=True)
     t.alias("v2")
     # The two rows run side by side, each in a copy of the v1 installation.
-    rows = [("a plain piece remote", plain), ("the pending storage", t.path("repo.json"))]
+    rows = [("a plain piece remote", plain(t)), ("the pending storage", {})]
     clients = []
-    for k, (_, repo) in enumerate(rows):
+    for k, (_, keys) in enumerate(rows):
         client = t.path(f"client-{k}")
-        shutil.copytree(snapshot.saved, client, symlinks=True)
-        with open(repo) as f:
-            doc = json.load(f)
-        doc["metafile"] = os.path.join(client, "game.metafile.json")
-        doc["local"] = dict(doc["local"], path=os.path.join(client, "game"))
-        if "pending" in doc:
-            doc["pending"] = dict(doc["pending"], path=os.path.join(client, "game.pending"))
-        path = t.path(f"repo-flip-{k}.json")
-        with open(path, "w") as f:
-            json.dump(doc, f)
-        clients.append((client, path))
+        apart = t.apart(client)
+        shutil.copytree(snapshot.saved, client, symlinks=True, dirs_exist_ok=True)
+        clients.append((os.path.join(client, "game"),
+                        t.write_repo(f"repo-flip-{k}.json", **dict(apart, **keys))))
     runs = [subprocess.Popen(t.args("--retry-time=0", repo=repo), env=t.env,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             for _, repo in clients]
-    results = []
-    for p in runs:
-        out, err = p.communicate(timeout=sync_e2e.RUN_SECONDS)
-        results.append((p.returncode, out, err))
-    for (what, _), (client, _), (code, _, err) in zip(rows, clients, results):
-        p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")],
-                           cwd=os.path.join(client, "game"), capture_output=True, timeout=60)
-        check(code == 1 and p.returncode == 0,
-              f"{what}: a damaged piece ends with exit 1 and v1 whole ({code}, "
-              f"{p.stdout.decode()[:200]!r})")
+    for (what, _), (game, _), p in zip(rows, clients, runs):
+        p.communicate(timeout=sync_e2e.RUN_SECONDS)
+        check(p.returncode == 1 and t.sha1_ok("v1", game),
+              f"{what}: a damaged piece ends with exit 1 and v1 whole ({p.returncode})")
     # Back to v1 over what the failed run left (partial files holding v2's
     # bytes): only v1's bytes are kept.
-    game = os.path.join(clients[0][0], "game")
-    partials = lambda: [n for _, _, names in os.walk(game)  # noqa: E731
-                        for n in names if n.endswith(".varnopartial")]
-    check(bool(partials()), f"{rows[0][0]}: the failed run left partial files")
+    game, repo = clients[0]
+    check(bool(t.partials(game)), f"{rows[0][0]}: the failed run left partial files")
     t.alias("v1")
-    code, _, err = t.run(repo=clients[0][1])
-    p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v1.sha1")], cwd=game,
-                       capture_output=True, timeout=60)
-    left = partials()
-    check(code == 0 and p.returncode == 0 and not left,
+    code, _, err = t.run(repo=repo)
+    left = t.partials(game)
+    check(code == 0 and t.sha1_ok("v1", game) and not left,
           f"{rows[0][0]}: v1 again over v2's partial files ends 0 with v1 ({code}, {left})")
     t.alias("v2")
     for path in damaged:
         os.replace(path + ".good", path)
     # The next run, over what the failed one left, completes v2.
-    for (what, _), (_, repo) in zip(rows, clients):
+    for (what, _), (game, repo) in zip(rows, clients):
         code, _, err = t.run(repo=repo)
-        client = os.path.dirname(json.load(open(repo))["local"]["path"])
-        p = subprocess.run(["sha1sum", "-c", "--quiet", t.path("expected", "v2.sha1")],
-                           cwd=os.path.join(client, "game"), capture_output=True, timeout=60)
-        check(code == 0 and p.returncode == 0, f"{what}: the mended run ends 0 with v2 ({code})")
+        check(code == 0 and t.sha1_ok("v2", game),
+              f"{what}: the mended run ends 0 with v2 ({code})")
 
 
 class Renames:
@@ -248,14 +205,14 @@ def case_kill(t, kills):
     the files (how many hold v2's bytes), and at least half of the kills must
     have landed between the first replacement and the last."""
     t.start()
-    v1, v2 = digests(t, "v1"), digests(t, "v2")
+    v1, v2 = t.expected("v1"), t.expected("v2")
     changed = [n for n in v1 if v1[n] != v2[n]]
     check(len(changed) == 7, "six data files and bin/tool change from v1 to v2")
-    repo = plain_repo(t, "repo-plain.json")
+    repo = t.write_repo("repo-plain.json", **plain(t))
     # Every other kill replaces one file at a time: the kill then lands
     # right after the rename it followed, where with several replacements
     # in flight (the default) the ones beside it finish too.
-    serial = plain_repo(t, "repo-serial.json", fileCompletes=1)
+    serial = t.write_repo("repo-serial.json", **plain(t), fileCompletes=1)
     snapshot = install_v1(t, repo)
     rng = random.Random(KILL_SEED)
     triggers = [rng.randrange(1, len(changed)) for _ in range(kills)]
@@ -276,13 +233,11 @@ def case_kill(t, kills):
         for pid in children(p.pid):
             os.kill(pid, signal.SIGKILL)
         p.wait(timeout=30)
-        missing, foreign = installed_state(t, v1, v2)
+        missing, foreign, now = installed_state(t, v1, v2)
         check(not missing and not foreign,
               f"kill {k} after replacement {trigger}: every file is v1 or v2 "
               f"(missing {missing}, neither {foreign})")
-        replaced = sum(os.path.isfile(os.path.join(t.installed(), n)) and
-                       hashlib.sha1(open(os.path.join(t.installed(), n), "rb").read())
-                       .hexdigest() == v2[n] for n in changed)
+        replaced = sum(now.get(n) == v2[n] for n in changed)
         # The kill point: the replacements done when the process died.
         points.append(replaced)
         landed += 0 < replaced < len(changed)
@@ -299,8 +254,8 @@ def case_kill(t, kills):
 
 def case_back(t):
     t.start()
-    v1, v2 = digests(t, "v1"), digests(t, "v2")
-    repo = plain_repo(t, "repo-plain.json")
+    v1 = t.expected("v1")
+    repo = t.write_repo("repo-plain.json", **plain(t))
     install_v1(t, repo)
     t.alias("v2")
     t.start("nginx-slow.conf")
@@ -309,18 +264,16 @@ def case_back(t):
                          stderr=subprocess.DEVNULL)
     # Killed once a piece has come and partial files hold it: at 64 KiB/s a
     # connection no changed file is whole yet.
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and p.poll() is None:
+    def pieces_come():
         with open(t.path("access.log")) as f:
-            if any("/pieces/" in line for line in f) and t.partials():
-                break
-        time.sleep(0.01)
+            return p.poll() is not None or (any("/pieces/" in line for line in f) and t.partials())
+    wait_until(pieces_come, seconds=60, step=0.01)
     p.send_signal(signal.SIGKILL)
     p.wait(timeout=30)
     catalogs = [r[2] for r in t.log() if "/catalog/" in r[2]]
     check(catalogs[:1] == ["/catalog/v2/v1/catalog.json"],
           f"the update asks first for the catalog of updating from v1 ({catalogs})")
-    missing, foreign = installed_state(t, v1, v1)
+    missing, foreign, _ = installed_state(t, v1, v1)
     check(bool(t.partials()) and not missing and not foreign,
           f"the killed update left partial files and v1 whole ({len(t.partials())} partial, "
           f"missing {missing}, changed {foreign})")
@@ -336,11 +289,7 @@ def case_back(t):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case")
-    ap.add_argument("--keelson", required=True)
-    ap.add_argument("--developer", type=int, default=0)
-    a = ap.parse_args()
+    a = sync_e2e.e2e_args(["flip", "back", "kill"])
     if shutil.which("nginx") is None:
         return sync_e2e.skipped("nginx is missing")
     if a.case == "kill":
