@@ -56,9 +56,11 @@ FAULT_EXTRA = {"trickle": RATE_WINDOW}
 
 
 def pin():
-    """taskset for one CPU this process may run on (the first). Without
-    taskset the case runs unpinned, which is not what it is for: a skip."""
-    cpu = min(os.sched_getaffinity(0))
+    """taskset for one CPU this process may run on, drawn by its pid so that
+    cases run side by side do not all crowd the first. Without taskset the
+    case runs unpinned, which is not what it is for: a skip."""
+    cpus = sorted(os.sched_getaffinity(0))
+    cpu = cpus[os.getpid() % len(cpus)]
     if shutil.which("taskset") is None:
         skip("taskset is missing: server and client ran unpinned")
         return []
@@ -99,7 +101,7 @@ class Server:
         t.serve([sys.executable, os.path.join(HERE, "faulty_server.py"), t.path("www"),
                  str(t.port), plan_path, self.log_path])
 
-    def sync(self, plan, *args, repo=None):
+    def sync(self, plan, *args, repo=None, read_first=False):
         """One sync against a fresh start of the server with plan: the run,
         its seconds and the answers logged."""
         self.start(plan)
@@ -107,10 +109,15 @@ class Server:
         p = subprocess.run(self.t.args(*args, repo=repo), env=self.t.env, capture_output=True,
                            text=True, timeout=RUN_SECONDS)
         seconds = time.monotonic() - started
-        # A server logs an answer once the peer has gone: read it first.
-        answers = self.answers()
+        if read_first:
+            # A trickle logs its answer once the peer has gone, which a
+            # stopped server no longer does: read it first.
+            answers = self.answers()
+            self.t.stop()
+            return p, seconds, answers
+        # Stopped, nginx has logged every answer it gave.
         self.t.stop()
-        return p, seconds, answers
+        return p, seconds, self.answers()
 
     def answers(self):
         """The answers logged since the last start."""
@@ -258,7 +265,8 @@ def case_shapes(t):
             ("metafile", "/meta/v1.json", "badbyte")]
     server = Server(t, "shapes")
     for n, (item, path, fault) in enumerate(rows):
-        p, seconds, answers = server.sync({path: [fault]}, repo=t.write_apart(f"shape{n}"))
+        p, seconds, answers = server.sync({path: [fault]}, repo=t.write_apart(f"shape{n}"),
+                                           read_first=True)
         sent = [a[1] for a in answers if a[0] == path and a[2] == fault]
         what = f"a {fault} {item}"
         size = os.path.getsize(t.path("www", path.lstrip("/")))
