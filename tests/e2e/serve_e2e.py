@@ -22,7 +22,6 @@ tests/e2e/make_tree.py). One case per run:
 
 Every wait is bounded. Exit status 0 when every check passed.
 """
-import argparse
 import json
 import os
 import shutil
@@ -38,7 +37,8 @@ from http.server import BaseHTTPRequestHandler, HTTPServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import Tree, check, free_port, http_server, outcome, skip, skipped  # noqa: E402
+from sync_e2e import (Tree, check, e2e_args, free_port, http_server, outcome, skip,  # noqa: E402
+                      skipped)
 
 PAGE = os.path.join(HERE, "page")
 WAIT_SECONDS = 120
@@ -545,19 +545,16 @@ def case_chromium(t):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case")
-    ap.add_argument("--keelson", required=True)
-    a = ap.parse_args()
+    cases = {"contract": case_contract, "quit": case_quit, "exits": case_exits,
+             "attacks": case_attacks, "chromium": case_chromium}
+    a = e2e_args(cases)
     if shutil.which("nginx") is None:
         return skipped("nginx is missing")
     keep = os.environ.get("KEELSON_E2E_KEEP")
     with tempfile.TemporaryDirectory(prefix="keelson-serve-", dir=keep) as root:
         t = Tree(root, a.keelson)
         try:
-            {"contract": case_contract, "quit": case_quit, "exits": case_exits,
-             "attacks": case_attacks,
-             "chromium": case_chromium}[a.case](t)
+            cases[a.case](t)
         finally:
             for process in started:
                 if process.poll() is None:
