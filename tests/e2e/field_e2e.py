@@ -39,7 +39,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import check, e2e_args, on_tree, sanitizer_report, skip, skipped  # noqa: E402
+from sync_e2e import (check, e2e_args, last_line, on_tree, sanitizer_report, skip,  # noqa: E402
+                      skipped)
 
 # The error policy's delays of an item's first and second retry.
 RETRY_DELAYS = (15, 30)
@@ -270,7 +271,7 @@ def case_shapes(t):
         sent = [a[1] for a in answers if a[0] == path and a[2] == fault]
         what = f"a {fault} {item}"
         size = os.path.getsize(t.path("www", path.lstrip("/")))
-        last = p.stderr.strip().splitlines()[-1] if p.stderr.strip() else ""
+        last = last_line(p.stderr)
         words = f"{item} {base}{path}: corrupt document"
         check(p.returncode == 1 and words in last and seconds < SHAPE_SECONDS,
               f"{what}: exit 1 within {SHAPE_SECONDS} s naming it ({p.returncode}, "

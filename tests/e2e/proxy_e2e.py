@@ -32,7 +32,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import (check, e2e_args, free_port, http_server, on_tree,  # noqa: E402
+from sync_e2e import (check, e2e_args, free_port, http_server, last_line, on_tree,  # noqa: E402
                       read_json, running, skipped, write_json)
 
 ORIGIN = "127.0.0.2"
@@ -119,10 +119,6 @@ def case_cache(t):
         alias = squid.alias_lines(t)
         check(len(alias) == 2 and "HIT" not in alias[-1][3],
               f"squid asked the server for the alias each time ({[a[3] for a in alias]})")
-
-
-def last_line(err):
-    return err.strip().splitlines()[-1] if err.strip() else ""
 
 
 def case_auth(t):

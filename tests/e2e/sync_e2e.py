@@ -380,6 +380,11 @@ def case_sync(t):
     check(0 < len(fetched) < total, f"the repair fetches {len(fetched)} of {total} pieces")
 
 
+def last_line(err):
+    """The last line of a run's stderr ("" when it said nothing)."""
+    return err.strip().splitlines()[-1] if err.strip() else ""
+
+
 def exit1_line(t, kw):
     code, out, err = t.run("--retry-time=0", "--quiet", **kw)
     lines = [line for line in err.splitlines() if line.startswith("keelson: game: ")]
