@@ -225,6 +225,15 @@ def case_refusals(t):
     refused(t, t.args(repo=repo), "a file system too small",
             ["needs 1.", " MiB, ", " KiB free on " + os.path.join(base, "game")],
             mount=(base, "size=256k"))
+    # Relative paths with a working directory that is gone: nothing to make
+    # them absolute against.
+    repo = t.write_repo("repo-gone.json", metafile="game.metafile.json", pending=None,
+                        local={"type": "file", "path": "game"})
+    gone = t.path("gone")
+    os.makedirs(gone)
+    refused(t, ["sh", "-c", 'cd "$1" && rmdir "$1" && shift && exec "$@"', "sh", gone,
+                *t.args(repo=repo)], "relative paths in a removed working directory",
+            ["game.metafile.json: the working directory it is relative to cannot be read"])
     base, repo = installation(t, "held")
     first = subprocess.Popen(t.args(repo=repo), env=t.env, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
