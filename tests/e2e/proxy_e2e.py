@@ -188,10 +188,11 @@ def case_pac(t):
             pac_runs(t, squid, f"http://127.0.0.1:{port}/proxy.pac", PAC_RUNS)
         # A script that cannot be fetched: one line naming it and why, then
         # the system settings (http_proxy here) as if there were no script.
+        # The option's value comes as the next argument here.
         dead = f"http://127.0.0.1:{free_port()}/proxy.pac"
         before = len(squid.alias_lines(t))
         env = dict(t.env, http_proxy=f"http://127.0.0.1:{squid.port}")
-        p = subprocess.run(t.args("--proxy-wpad=" + dead, "--quiet",
+        p = subprocess.run(t.args("--proxy-wpad", dead, "--quiet",
                                   repo=t.write_apart("fallback")),
                            env=env, capture_output=True, text=True, timeout=120)
         line = (f"keelson: warning: proxy script {dead} (--proxy-wpad) cannot be fetched: "
