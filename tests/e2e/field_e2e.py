@@ -128,9 +128,10 @@ class Server:
             lines = f.read().splitlines()
         out = []
         for line in lines:
-            if self.kind in ("keepalive", "close"):  # "$status $body_bytes_sent $request_uri"
+            if self.kind in ("keepalive", "close"):
+                # "$status $body_bytes_sent $request_uri $http_cache_control"
                 parts = line.split()
-                if len(parts) == 3:
+                if len(parts) == 4:
                     out.append((parts[2], int(parts[1]), None, int(parts[0])))
             elif self.kind == "httpserver":  # '... "GET /path HTTP/1.1" 200 -'
                 m = re.search(r'"GET (\S+) HTTP/[\d.]+" (\d+)', line)

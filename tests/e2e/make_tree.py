@@ -310,7 +310,7 @@ pid {root}/nginx.pid;
 error_log {root}/nginx.error.log;
 events {{ worker_connections 256; }}
 http {{
-  log_format e2e '$status $body_bytes_sent $request_uri';
+  log_format e2e '$status $body_bytes_sent $request_uri $http_cache_control';
   access_log {root}/access.log e2e;
   client_body_temp_path {tmp};
   proxy_temp_path {tmp};

@@ -368,6 +368,19 @@ def case_sync(t):
     check(bool(deltas) and len(deltas) == len(pieces), "v1 to v2 fetches deltas only")
     check(set(os.path.basename(p).split(".")[0] for p in pieces) <= changed,
           "only changed pieces are fetched")
+    # A cache on the way must ask again for what names no version (the alias,
+    # a catalog given by its own URL); the rest stays cacheable.
+    asked = {r[2]: r[3] for r in t.log()}
+    check(asked.get("/alias.json") == "no-cache" and
+          sorted(set(v for u, v in asked.items() if u != "/alias.json")) == ["-"],
+          f"only the alias is asked for with Cache-Control: no-cache ({asked})")
+    t.clear_log()
+    own = t.write_repo("repo-own-catalog.json",
+                       catalog=f"https://127.0.0.1:{t.port}/catalog/v2/catalog.json")
+    code, _, _ = t.run(repo=own)
+    asked = {r[2]: r[3] for r in t.log()}
+    check(code == 0 and asked.get("/catalog/v2/catalog.json") == "no-cache",
+          f"a catalog given by its own URL is asked for with no-cache ({code}, {asked})")
 
     # Repair: one byte flipped, one file deleted; only their pieces come back.
     t.damage("v2")
