@@ -112,26 +112,37 @@ def sanitizer_report(stderr):
     return next((line for line in stderr.splitlines() if "Sanitizer" in line), None)
 
 
+# The ports this script drew, each held until it ends by a socket bound to
+# it and never listening. Another test's draw binds without SO_REUSEADDR and
+# fails on them, so none takes a port in the seconds between our draw and our
+# server's bind (a tree is generated in between); the servers bind with
+# SO_REUSEADDR, which a socket that does not listen lets through.
+_held_ports = []
+
+
 def free_port():
     """A free port below the kernel's range for outgoing connections, so that
-    no connection takes it as its local port before the server binds it."""
+    no connection takes it as its local port before the server binds it;
+    held against other tests' draws (see _held_ports)."""
     try:
         with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
             low = int(f.read().split()[0])
     except (OSError, ValueError, IndexError):
         low = 32768
     first = max(1024, low - 10000)
-    for _ in range(200):
-        port = random.randrange(first, low) if low > first else 0
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            return s.getsockname()[1]
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+    for attempt in range(201):
+        port = random.randrange(first, low) if low > first and attempt < 200 else 0
+        s = socket.socket()
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            s.close()
+            continue
+        # Set once bound: the bind itself must fail on another's held port.
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        _held_ports.append(s)
         return s.getsockname()[1]
+    raise SystemExit("no free port on 127.0.0.1")
 
 
 def wait_until(ready, seconds=10, step=0.05):
