@@ -37,11 +37,15 @@ inline int Test_LoopbackListener(int *port, int backlog = 4) {
   return fd;
 }
 
-// A TCP port of 127.0.0.1 nobody uses right now, for a peer to listen on.
-// It is drawn below the kernel's range for the local ports of outgoing
+// A TCP port of 127.0.0.1 nobody uses right now, for a peer to listen on,
+// held by the descriptor returned: bound, never listening, SO_REUSEADDR set
+// once bound. Another test's draw (a bind without SO_REUSEADDR) fails on it,
+// while a server that binds with SO_REUSEADDR, as nginx does, takes it
+// alongside; close the descriptor once the server listens. The port is
+// drawn below the kernel's range for the local ports of outgoing
 // connections: a port from that range, given back, could become the local
 // port of another test's connection before the peer binds it.
-inline int Test_FreeLoopbackPort() {
+inline int Test_HoldLoopbackPort(int *port) {
   int low = 32768;
   if (FILE *range = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
     if (fscanf(range, "%d", &low) != 1) low = 32768;
@@ -51,14 +55,29 @@ inline int Test_FreeLoopbackPort() {
   static std::atomic<uint32_t> draws{0};
   std::minstd_rand pick(uint32_t(getpid()) * 2654435761u + draws.fetch_add(1) * 40503u +
                         uint32_t(time(nullptr)));
-  for (int attempt = 0; low > first && attempt < 200; attempt++) {
-    const sockaddr_in at = Test_LoopbackAddress(first + int(pick() % uint32_t(low - first)));
+  for (int attempt = 0; attempt <= 200; attempt++) {
+    const bool drawn = low > first && attempt < 200;
+    sockaddr_in at = Test_LoopbackAddress(drawn ? first + int(pick() % uint32_t(low - first)) : 0);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool bound = bind(fd, reinterpret_cast<const sockaddr *>(&at), sizeof at) == 0;
-    close(fd);
-    if (bound) return ntohs(at.sin_port);
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&at), sizeof at) != 0) {
+      close(fd);
+      continue;
+    }
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    socklen_t length = sizeof at;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&at), &length);
+    *port = ntohs(at.sin_port);
+    return fd;
   }
+  *port = 0;
+  return -1;
+}
+
+// The same, given back at once, for a peer started right away.
+inline int Test_FreeLoopbackPort() {
   int port = 0;
-  close(Test_LoopbackListener(&port));
+  int fd = Test_HoldLoopbackPort(&port);
+  if (fd >= 0) close(fd);
   return port;
 }

@@ -57,16 +57,16 @@ class NginxPortsPeer {
            << dir_ << "/access.log pool;\n";
     else
       conf << " access_log off;\n";
-    // The ports are held until all are chosen, so that no two are equal.
+    // The ports are held until nginx listens on them: no two are equal, and
+    // no other test's draw takes one meanwhile.
     std::vector<int> held;
     for (int i = 0; i < ports; i++) {
       int port = 0;
-      held.push_back(Test_LoopbackListener(&port));
+      held.push_back(Test_HoldLoopbackPort(&port));
       ports_.push_back(port);
       conf << " server { listen 127.0.0.1:" << port << "; root " << Root() << "; "
            << serverExtra << " }\n";
     }
-    for (int fd : held) close(fd);
     conf << "}\n";
     conf.close();
     process_ = std::make_unique<PeerProcess>(std::vector<std::string>{
@@ -82,6 +82,8 @@ class NginxPortsPeer {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    for (int fd : held)
+      if (fd >= 0) close(fd);
   }
   ~NginxPortsPeer() {
     process_.reset();
