@@ -55,9 +55,15 @@ inline int WebPeer_Count(const std::string &path, const std::string &text) {
 class WebPeer {
  public:
   static constexpr int kBoundMs = 20000;
-  WebPeer() : port(Test_FreeLoopbackPort()) { chmod(dir.path().c_str(), 0777); }
-  bool Ready() const {
-    return Test_WaitUntil([&] { return WebPeer_Listening(port); }, kBoundMs);
+  // The port stays held until the server listens (see Test_HoldLoopbackPort).
+  WebPeer() : held(Test_HoldLoopbackPort(&port)) { chmod(dir.path().c_str(), 0777); }
+  ~WebPeer() { Release(); }
+  WebPeer(const WebPeer &) = delete;
+  WebPeer &operator=(const WebPeer &) = delete;
+  bool Ready() {
+    bool listening = Test_WaitUntil([&] { return WebPeer_Listening(port); }, kBoundMs);
+    if (listening) Release();
+    return listening;
   }
   void Stop() { process.reset(); }
   std::string Url(const std::string &path) const {
@@ -66,10 +72,17 @@ class WebPeer {
   std::string Authority() const { return "127.0.0.1:" + std::to_string(port); }
 
   FsFaultTempDir dir;
-  int port;
+  int port = 0;
 
  protected:
   std::unique_ptr<PeerProcess> process;
+
+ private:
+  void Release() {
+    if (held >= 0) close(held);
+    held = -1;
+  }
+  int held;
 };
 
 // nginx serving dir (one worker, access log dir/access.log); locations are
