@@ -43,9 +43,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A free port below the kernel's range for outgoing connections: one from that
-# range may be taken by a connection's local end before nginx binds it.
-port=$(/usr/bin/python3 -B -c 'import sys; sys.path.insert(0, "tests/e2e"); from sync_e2e import free_port; print(free_port())')
+# A free port below the kernel's range for outgoing connections (one from
+# that range may be taken by a connection's local end before nginx binds it),
+# held by a helper until nginx listens, so that no other program takes it
+# while the tree is made.
+coproc port_holder {
+  /usr/bin/python3 -B -c 'import sys; sys.path.insert(0, "tests/e2e"); from sync_e2e import free_port; print(free_port(), flush=True); sys.stdin.read()'
+}
+read -r port <&"${port_holder[0]}"
 echo "== content tree: two versions of about $size_mib MiB in $work"
 /usr/bin/python3 tests/e2e/make_tree.py "$work" --port "$port" --mib "$size_mib"
 
@@ -58,6 +63,7 @@ for _ in $(seq 100); do
   kill -0 "$nginx_pid" 2>/dev/null || break
   sleep 0.1
 done
+eval "exec ${port_holder[1]}>&-"  # the helper ends, giving the port up to nginx
 if [ $listening = 0 ]; then
   echo "demo: nginx does not listen on 127.0.0.1:$port (see $work/nginx.error.log)" >&2
   cat "$work/nginx.error.log" >&2 2>/dev/null || true
