@@ -58,6 +58,8 @@ struct ProxyResolver {
   std::atomic<int32_t> runWarned;  // the script failed to run: said once this run
   CriticalSection *lock;    // guards abandoned
   ProxyEvaluation *abandoned;
+  CriticalSection *urlLock;  // guards scriptUrl
+  char scriptUrl[kUrlWorkBytes];  // the stored script's, as a log line shows it
 };
 
 std::atomic<ProxyResolver *> gResolver{nullptr};
@@ -180,7 +182,7 @@ int fetchPump(WebGetConnection *c, WebGetRequest *r, const char *url, bool *late
   }
 }
 
-void storeScript(ProxyResolver *g, WebGetRequest *r) {
+void storeScript(ProxyResolver *g, WebGetRequest *r, const char *url) {
   const uint8_t *body = nullptr;
   int64_t length = 0;
   WebGetRequest_GetMemoryOutput(r, &body, &length);
@@ -188,6 +190,9 @@ void storeScript(ProxyResolver *g, WebGetRequest *r) {
   if (length > 0) MemoryStream_WriteAppend(g->script, body, int32_t(length), &written);
   const char zero = '\0';
   MemoryStream_WriteAppend(g->script, &zero, 1, &written);
+  CriticalSection_Enter(g->urlLock);
+  Url_GetLoggable(url, g->scriptUrl, int(sizeof g->scriptUrl));
+  CriticalSection_Leave(g->urlLock);
   int level = 0;
   if (Log_GetVerboseLevel("ProxyResolver", &level) && level >= kScriptDumpLevel)
     Log_HexDump(nullptr, dumpLine, body, length);
@@ -390,7 +395,12 @@ int evaluateScript(ProxyResolver *g, const char *url, char *out, int size) {
     const char *why = error == kPlatformErrorTimeout           ? "it ran out of time"
                       : error == kPlatformErrorNotEnoughMemory ? "it ran out of memory"
                                                                : "it fails (--debug tells why)";
-    warnUser("warning: the proxy script cannot be run: %s; using the system proxy settings", why);
+    char scriptUrl[kUrlWorkBytes];
+    CriticalSection_Enter(g->urlLock);
+    Str_Copy(scriptUrl, g->scriptUrl, int(sizeof scriptUrl));
+    CriticalSection_Leave(g->urlLock);
+    warnUser("warning: proxy script %s cannot be run: %s; using the system proxy settings",
+             scriptUrl, why);
   }
   return result;
 }
@@ -500,10 +510,12 @@ int ProxyResolver_Init(void) {
   MemoryStream_EnableGrowth(g->script);
   MemoryStream_MakeThreadSafe(g->script);
   CriticalSection_Create(&g->lock);
+  CriticalSection_Create(&g->urlLock);
   gResolver.store(g);
   if (!startDetection(g)) {
     gResolver.store(nullptr);
     CriticalSection_Delete(&g->lock);
+    CriticalSection_Delete(&g->urlLock);
     MemoryStream_Release(&g->script);
     Mem_Free(g, sizeof *g, KSRC);
     return 0;
@@ -535,6 +547,7 @@ int ProxyResolver_Shutdown(void) {
     Thread_Release(&e->thread);
   }
   CriticalSection_Delete(&g->lock);
+  CriticalSection_Delete(&g->urlLock);
   MemoryStream_Release(&g->script);
   g->header.classTag = 0;
   Mem_Free(g, sizeof *g, KSRC);
@@ -606,7 +619,7 @@ int ProxyResolver_FetchScript(const char *url, const char *source) {
   if (done && WebGetRequest_IsSuccess(r)) {
     Log_Print(LOG_DEBUG, KSRC, 0, "Internet proxy retrieved wpad from url (%s)\n",
               UrlLoggable(url).text);
-    storeScript(g, r);
+    storeScript(g, r, url);
     result = 1;
   } else if (done) {
     int32_t code = 0, codeEx = 0;

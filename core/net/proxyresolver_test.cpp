@@ -399,8 +399,8 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
        "warning: proxy script ftp://127.0.0.2/p.pac (--proxy-wpad) cannot be fetched: only http "
        "and https scripts are fetched" + fallback},
       {base + "/broken.pac", "sys.example:3",
-       "warning: the proxy script cannot be run: it fails (--debug tells why); using the system "
-       "proxy settings"},
+       "warning: proxy script " + base + "/broken.pac cannot be run: it fails (--debug tells why); "
+       "using the system proxy settings"},
   };
   for (const Case &c : cases) {
     Start("prog --proxy-wpad=" + c.url);
