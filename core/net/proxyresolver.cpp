@@ -56,9 +56,8 @@ struct ProxyResolver {
   std::atomic<uint32_t> runs;     // counted up as a run begins, before it empties the script
   MemoryStream *script;     // thread-safe: written by the detection thread
   std::atomic<int32_t> runWarned;  // the script failed to run: said once this run
-  CriticalSection *lock;    // guards abandoned
+  CriticalSection *lock;    // guards abandoned and scriptUrl
   ProxyEvaluation *abandoned;
-  CriticalSection *urlLock;  // guards scriptUrl
   char scriptUrl[kUrlWorkBytes];  // the stored script's, as a log line shows it
 };
 
@@ -190,9 +189,9 @@ void storeScript(ProxyResolver *g, WebGetRequest *r, const char *url) {
   if (length > 0) MemoryStream_WriteAppend(g->script, body, int32_t(length), &written);
   const char zero = '\0';
   MemoryStream_WriteAppend(g->script, &zero, 1, &written);
-  CriticalSection_Enter(g->urlLock);
+  CriticalSection_Enter(g->lock);
   Url_GetLoggable(url, g->scriptUrl, int(sizeof g->scriptUrl));
-  CriticalSection_Leave(g->urlLock);
+  CriticalSection_Leave(g->lock);
   int level = 0;
   if (Log_GetVerboseLevel("ProxyResolver", &level) && level >= kScriptDumpLevel)
     Log_HexDump(nullptr, dumpLine, body, length);
@@ -396,9 +395,9 @@ int evaluateScript(ProxyResolver *g, const char *url, char *out, int size) {
                       : error == kPlatformErrorNotEnoughMemory ? "it ran out of memory"
                                                                : "it fails (--debug tells why)";
     char scriptUrl[kUrlWorkBytes];
-    CriticalSection_Enter(g->urlLock);
+    CriticalSection_Enter(g->lock);
     Str_Copy(scriptUrl, g->scriptUrl, int(sizeof scriptUrl));
-    CriticalSection_Leave(g->urlLock);
+    CriticalSection_Leave(g->lock);
     warnUser("warning: proxy script %s cannot be run: %s; using the system proxy settings",
              scriptUrl, why);
   }
@@ -510,12 +509,10 @@ int ProxyResolver_Init(void) {
   MemoryStream_EnableGrowth(g->script);
   MemoryStream_MakeThreadSafe(g->script);
   CriticalSection_Create(&g->lock);
-  CriticalSection_Create(&g->urlLock);
   gResolver.store(g);
   if (!startDetection(g)) {
     gResolver.store(nullptr);
     CriticalSection_Delete(&g->lock);
-    CriticalSection_Delete(&g->urlLock);
     MemoryStream_Release(&g->script);
     Mem_Free(g, sizeof *g, KSRC);
     return 0;
@@ -547,7 +544,6 @@ int ProxyResolver_Shutdown(void) {
     Thread_Release(&e->thread);
   }
   CriticalSection_Delete(&g->lock);
-  CriticalSection_Delete(&g->urlLock);
   MemoryStream_Release(&g->script);
   g->header.classTag = 0;
   Mem_Free(g, sizeof *g, KSRC);
