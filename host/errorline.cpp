@@ -259,7 +259,13 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
   TlsFailure tls{};
   if (code == kWebGetErrorTls1 && WebGet_FindTlsFailure(url, codeEx, &tls)) {
     Tls_DescribeFailure(&tls, out, size);
-    if (Tls_IsUntrustedFailure(&tls))
+    if (Tls_IsUntrustedFailure(&tls) && facts->pins > 0)
+      Str_AppendPrintf(out, size,
+                       "; none of the %d pins of thumbprintStores \"%s\" (--app=%s) is a "
+                       "certificate the server sent: pin its own or an intermediate it sends",
+                       facts->pins, facts->pinStore != nullptr ? facts->pinStore : "app",
+                       appFile);
+    else if (Tls_IsUntrustedFailure(&tls))
       Str_AppendPrintf(out, size,
                        "; pin it in \"thumbprintStores\" of the application file (--app=%s)",
                        appFile);

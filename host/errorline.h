@@ -25,6 +25,8 @@ struct ErrorLineFacts {
   const char *detail;    // what a refused document said, "catalog id v1, expected v2"
   const char *realm;     // the unanswered prompt's realm
   int32_t refused;       // 1: that prompt's first answer, from the file, was refused
+  const char *pinStore = nullptr;  // the thumbprint store that checks servers
+  int32_t pins = 0;                // the pins it holds (0: none)
 };
 
 // Big enough for a line with a whole URL.
@@ -48,7 +50,8 @@ int ErrorLine_Item(const RepositoryError *error, char *out, int size);
 // ranges ignored (978) suggests an httpPiece remote; a TLS failure (971)
 // says why the handshake failed when the server's note tells
 // (WebGet_FindTlsFailure), and for a certificate nothing trusts names
-// "thumbprintStores" and the application file; a digest mismatch names
+// "thumbprintStores" and the application file, or, when the store that
+// checks servers holds pins, says none is a certificate the server sent; a digest mismatch names
 // the files the piece holds; a prompt nobody answered names the prompt, and
 // for a server's or a proxy's password the credentials file's entry to add
 // or correct. Anything else is ErrorLine_Cause. Returns 1.

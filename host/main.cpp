@@ -57,8 +57,9 @@ constexpr const char kUsage[] =
 // argument ("--app FILE") or after '=' ("--app=FILE").
 constexpr const char kCommonOptions[] =
     "  --app=FILE            the application configuration (JSON or YAML): the host\n"
-    "                        whitelist (webGet.whitelist), key stores (keyStores),\n"
-    "                        pinned server certificates (thumbprintStores), limits\n"
+    "                        whitelist (webGet.whitelist), key stores (keyStores:\n"
+    "                        Base64 DER public keys), pinned server certificates\n"
+    "                        (thumbprintStores: Base64 SHA-256 digests), limits\n"
     "  --credentials=FILE    answers to password prompts (JSON or YAML list of\n"
     "                        {filter, host, username, password}, mode 0600)\n"
     "  A YAML file (these two and the repository file) needs a .yaml or .yml name:\n"
@@ -89,8 +90,9 @@ constexpr const char kRepositoryKeys[] =
     "  \"certStore\"    the key store signed documents are checked against (a name\n"
     "                 in keyStores of the application file); when absent \"app\":\n"
     "                 the application file's keyStores \"app\"\n"
-    "  also: remoteId, mask, stageMask, autoMask, inplace, metafileSave, cleanup,\n"
-    "  fileCompletes, requests\n"
+    "  also: remoteId, inplace, metafileSave, cleanup, fileCompletes, requests,\n"
+    "  deltaCacheSize; mask, stageMask, autoMask are accepted and ignored (every\n"
+    "  piece is synced)\n"
     "a storage: {\"type\", \"path\" or \"url\", ...}; types file, filePiece, http\n"
     "(whole files; the server must serve Range requests), httpPiece (one file per\n"
     "piece), mux ({\"storages\": [...]}). URLs are http, https or file.\n";
@@ -110,7 +112,8 @@ constexpr const char kSyncOptions[] =
     "                        ends it at once\n"
     "  --quiet               no progress line: only errors and the summary\n"
     "  --proxy=HOST:PORT     the proxy for every request (a list: h1:p1,h2:p2),\n"
-    "                        in place of the environment's and GNOME's settings\n"
+    "                        in place of the environment's and GNOME's settings;\n"
+    "                        never used for URLs on 127.0.0.1 or localhost\n"
     "  --proxy-wpad=URL      a proxy auto-config script (http or https) that picks\n"
     "                        the proxy for each request\n";
 
@@ -122,7 +125,8 @@ constexpr const char kServeHelp[] =
     "\n"
     "options (--name=VALUE or --name VALUE):\n";
 constexpr const char kServeOptions[] =
-    "  --port=N              the port (0, the default: a free one)\n"
+    "  --port=N              the port (0, the default: a free one); a port in use\n"
+    "                        is refused at once\n"
     "  --www=DIR             the page's files; without it no page is served, only\n"
     "                        the calls under /instances/\n";
 
@@ -289,30 +293,6 @@ void printHelp(const char *command) {
   }
 }
 
-// The one line of the failure that ended the run: what, where and why, with
-// the hint that names the key or file to change.
-void printFailure(RepositoryRunner *runner, const Arguments &args, Dictionary *config) {
-  Repository *repository = RepositoryRunner_GetRepository(runner);
-  RepositoryError error{};
-  if (!RepositoryRunner_GetFailure(runner, &error)) {
-    Repository_GetLastError(repository, &error.source, &error.index, &error.type, &error.code,
-                            &error.codeEx);
-    error.url = "";
-  }
-  char filter[kPromptsFilterBytes], host[kPromptsHostBytes], realm[kPromptsHostBytes] = {};
-  char prompt[kPromptsFilterBytes + kPromptsHostBytes + 2] = {};
-  int32_t refused = 0;
-  if (Prompts_GetLastCancel(filter, host)) {
-    Str_Printf(prompt, int(sizeof prompt), "%s %s", filter, host);
-    Prompts_GetLastCancelRealm(realm, &refused);
-  }
-  ErrorLineFacts facts{UserCheck_GetCertStoreName(config), args.app, nullptr,
-                       prompt[0] != '\0' ? prompt : nullptr, nullptr, realm, refused};
-  char line[kErrorLineBytes];
-  ErrorLine_DescribeRepository(repository, &error, &facts, line, int(sizeof line));
-  printError("%s\n", line);
-}
-
 // The exit code the host's stop returns: the application's quit request
 // carries it there.
 void setExitCode(int code) {
@@ -341,7 +321,7 @@ int runRepository(WorkflowApp *app, RepositoryRunner *runner, const Arguments &a
     return kExitDone;
   }
   Progress_Finish(RepositoryRunner_GetElapsed(runner), 0);
-  if (!RepositoryRunner_PrintFailure(runner)) printFailure(runner, args, config);
+  RepositoryRunner_PrintFailureLine(runner, config, args.app);
   return kExitFailed;
 }
 
@@ -366,6 +346,12 @@ int checkFilesBeforeStart(const Arguments &args) {
 // The host could not start: the application file's text or its stores.
 int explainStartFailure(const Arguments &args) {
   if (args.app != nullptr && UserCheck_ExplainYaml(args.app)) return kExitFailed;
+  // The core is up: the entry at fault is found in the file.
+  Dictionary *app = nullptr;
+  int named = args.app != nullptr && WorkflowApp_ReadConfigFile(args.app, &app) &&
+              !UserCheck_Stores(args.app, app, nullptr);
+  if (app != nullptr) Dictionary_Release(&app);
+  if (named) return kExitFailed;
   if (args.app != nullptr)
     printError("keelson: %s: the application file cannot be used (its keyStores or "
                "thumbprintStores; --debug tells which)\n",
@@ -392,7 +378,12 @@ int readRepositoryFile(const Arguments &args, Dictionary **config) {
   Dictionary *app = nullptr;
   if (args.app != nullptr && WorkflowApp_ReadConfigFile(args.app, &app)) {
     UserCheck_WarnApplication(args.app, app);
+    int stores = UserCheck_Stores(args.app, app, *config);
     Dictionary_Release(&app);
+    if (!stores) {
+      Dictionary_Release(config);
+      return kExitFailed;
+    }
   }
   if (Authenticate_Enabled() &&
       !UserCheck_CanVerify(path, *config, WorkflowApp_GetConfig(Host_GetApp()), args.app)) {
@@ -456,7 +447,7 @@ int serveWithHost(const Arguments &args, int64_t port) {
   int code = readRepositoryFile(args, &config);
   if (code != 0) return code;
   Dictionary_Release(&config);
-  ServeOptions options{args.positional[0], args.credentials, args.www, int32_t(port)};
+  ServeOptions options{args.positional[0], args.credentials, args.www, int32_t(port), args.app};
   return Serve_Run(&options);
 }
 

@@ -37,12 +37,12 @@ const char *preflightName(Dictionary *config) {
 // The few causes a refusal here can have, in the system's words.
 const char *preflightCause(int error) {
   switch (error) {
-    case kPlatformErrorWriteProtect: return "Read-only file system";
-    case kPlatformErrorAccessDenied: return "Permission denied";
+    case kPlatformErrorWriteProtect: return "read-only file system";
+    case kPlatformErrorAccessDenied: return "permission denied";
     case kPlatformErrorFileNotFound:
-    case kPlatformErrorPathNotFound: return "No such file or directory";
-    case kPlatformErrorDiskFull: return "No space left on device";
-    case kPlatformErrorNameTooLong: return "File name too long";
+    case kPlatformErrorPathNotFound: return "no such file or directory";
+    case kPlatformErrorDiskFull: return "no space left on device";
+    case kPlatformErrorNameTooLong: return "file name too long";
     default: return "cannot be used";
   }
 }
@@ -100,7 +100,7 @@ int preflightResolveKey(PreflightBase *base, Dictionary *d, const char *key, cha
     return 1;
   if (!base->read && !Platform_GetCurrentDirectory(base->directory, int(sizeof base->directory))) {
     Str_Printf(line, size, "keelson: %s: %s: the working directory it is relative to cannot be "
-               "read (%s)", base->name, text, preflightCause(Platform_GetLastError()));
+               "read: %s", base->name, text, preflightCause(Platform_GetLastError()));
     return 0;
   }
   base->read = true;

@@ -26,6 +26,7 @@ struct ProgressSample {
 
 struct ProgressState {
   int fd = -1;
+  int summaryFd = 1;
   int terminal = 0;
   int quiet = 0;
   int lineOpen = 0;  // a terminal line without its newline yet
@@ -220,6 +221,11 @@ int Progress_Init(int fd) {
   return 1;
 }
 
+int Progress_SetSummaryOutput(int fd) {
+  gProgress.summaryFd = fd;
+  return 1;
+}
+
 int Progress_SetQuiet(int quiet) {
   gProgress.quiet = quiet ? 1 : 0;
   return 1;
@@ -356,7 +362,7 @@ int Progress_Finish(double seconds, int summary) {
     char line[kProgressLineBytes];
     int length = Progress_FormatSummary(gProgress.last, seconds, progressRepaired(gProgress.last),
                                         line, int(sizeof line));
-    progressWrite(1, line, length);
+    progressWrite(gProgress.summaryFd, line, length);
   }
   return 1;
 }

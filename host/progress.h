@@ -45,6 +45,8 @@ int Progress_Init(int fd);
 // Quiet: no progress line at all; errors (Progress_PrintLine) and the
 // summary still go out. Returns 1.
 int Progress_SetQuiet(int quiet);
+// Where Progress_Finish writes the summary: stdout (1) unless set. Returns 1.
+int Progress_SetSummaryOutput(int fd);
 // Ends an open terminal line, stops observing and forgets the last status.
 // Returns 1.
 int Progress_Shutdown(void);

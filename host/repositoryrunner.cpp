@@ -20,6 +20,7 @@
 #include "host/errorline.h"
 #include "host/preflight.h"
 #include "host/progress.h"
+#include "host/prompts.h"
 #include "host/usercheck.h"
 #include "workflow/workflowapp.h"
 
@@ -104,6 +105,14 @@ void runnerPublish(RepositoryRunner *runner) {
   Dictionary *status = nullptr;
   Dictionary_Create(&status);
   Repository_GetStatus(runner->repository, status);
+  // The last error's words beside its code, for a page to show.
+  int64_t code = 0, codeEx = 0;
+  if (Dictionary_GetInt64ByKey(status, "lastErrorCode", &code) && code != 0) {
+    Dictionary_GetInt64ByKey(status, "lastErrorCodeEx", &codeEx);
+    char words[kErrorLineBytes];
+    ErrorLine_Cause(int32_t(code), int32_t(codeEx), words, int(sizeof words));
+    Dictionary_SetStringByKey(status, "lastErrorText", words);
+  }
   NotificationCenter_Fire("Repository", "Status", runner->repository->header.instanceId, status);
   Dictionary_Release(&status);
   runner->lastPublished = Platform_GetTickSeconds();
@@ -233,6 +242,45 @@ int RepositoryRunner_PrintFailure(RepositoryRunner *runner) {
   CHECK_POINTER(runner);
   if (runner->refusal[0] == '\0') return 0;
   Progress_PrintLine(runner->refusal);
+  return 1;
+}
+
+int RepositoryRunner_PrintFailureLine(RepositoryRunner *runner, Dictionary *config,
+                                      const char *appFile) {
+  CHECK_POINTER(runner);
+  CHECK_POINTER(config);
+  if (RepositoryRunner_PrintFailure(runner)) return 1;
+  RepositoryError error{};
+  if (!RepositoryRunner_GetFailure(runner, &error)) {
+    Repository_GetLastError(runner->repository, &error.source, &error.index, &error.type,
+                            &error.code, &error.codeEx);
+    error.url = "";
+  }
+  char filter[kPromptsFilterBytes], host[kPromptsHostBytes], realm[kPromptsHostBytes] = {};
+  char prompt[kPromptsFilterBytes + kPromptsHostBytes + 2] = {};
+  int32_t refused = 0;
+  if (Prompts_GetLastCancel(filter, host)) {
+    Str_Printf(prompt, int(sizeof prompt), "%s %s", filter, host);
+    Prompts_GetLastCancelRealm(realm, &refused);
+  }
+  // The pins of the store that checks servers, should one be at fault.
+  const char *pinStore = nullptr;
+  Dictionary *settings = runner->repository->settings, *pins = nullptr;
+  if (settings == nullptr || !Dictionary_GetStringPointerByPath(settings, "webGet.certStore",
+                                                                &pinStore))
+    pinStore = "app";
+  char pinPath[kErrorLineBytes];
+  Str_Printf(pinPath, int(sizeof pinPath), "thumbprintStores.%s", pinStore);
+  int32_t pinCount = 0;
+  if (settings != nullptr && Dictionary_GetContainerByPath(settings, pinPath, &pins) &&
+      pins != nullptr)
+    Dictionary_GetCount(pins, &pinCount);
+  ErrorLineFacts facts{UserCheck_GetCertStoreName(config), appFile, nullptr,
+                       prompt[0] != '\0' ? prompt : nullptr, nullptr, realm, refused,
+                       pinStore, pinCount};
+  char line[kErrorLineBytes];
+  ErrorLine_DescribeRepository(runner->repository, &error, &facts, line, int(sizeof line));
+  Progress_PrintLine(line);
   return 1;
 }
 

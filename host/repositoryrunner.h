@@ -79,6 +79,13 @@ int RepositoryRunner_Preflight(RepositoryRunner *runner, Dictionary *config);
 // Writes the runner's own reason the run failed (the space check) on the
 // progress output: 1; 0 when the repository's error ended it.
 int RepositoryRunner_PrintFailure(RepositoryRunner *runner);
+// The one line of the failure that ended the run on the progress output:
+// the runner's own reason, else what, where and why with the hint that
+// names the key or file to change (config's certStore, the application
+// file appFile, which may be NULL, and the password prompt nobody
+// answered). Returns 1.
+int RepositoryRunner_PrintFailureLine(RepositoryRunner *runner, Dictionary *config,
+                                      const char *appFile);
 // 1 when retrying error cannot help: a configuration error; an HTTP 4xx but
 // 408 and 429 for a document or a whole piece (not for a delta the policy
 // replaces by the piece, nor a local or pending storage's 404); a host not

@@ -73,8 +73,10 @@ int serveMakeRepository(ServeRun *run, const ServeOptions *options) {
   run->prompts = true;
   if (!RepositoryRunner_Create(&run->runner, run->config, Host_GetApp())) return 0;
   Repository_SetActive(RepositoryRunner_GetRepository(run->runner), 0);
-  // The console follows the repository as `keelson sync` shows it.
+  // The console follows the repository as `keelson sync` shows it; stdout
+  // holds the address line alone.
   Progress_Init(2);
+  Progress_SetSummaryOutput(2);
   run->progress = true;
   return 1;
 }
@@ -95,15 +97,24 @@ int serveListen(ServeRun *run, const ServeOptions *options, int32_t *port) {
   // The printed "url" is "/": it opens the page's index.
   WebServer_SetDefaultDocument(run->server, kStaticFilesIndex);
   PageBridge_Attach(run->bridge, run->server);
+  // The port asked for is refused at its first failure: waiting does not
+  // free a port another program holds.
   double deadline = Platform_GetTickSeconds() + kServeListenSeconds;
   while (Platform_GetTickSeconds() < deadline && !Host_IsQuitRequested()) {
     if (WebServer_Start(run->server) == 1) {
       WebServer_Poll(run->server);
       if (WebServer_GetListenPort(run->server, port)) return 0;
+      if (options->port != 0 && WebServer_GetListenError(run->server) != 0) break;
     }
     Thread_Yield();
   }
-  serveWrite(2, "keelson: cannot listen on 127.0.0.1:%d\n", options->port);
+  char reason[256] = "";
+  if (const char *text = Platform_GetErrorText(WebServer_GetListenError(run->server))) {
+    Str_Printf(reason, int(sizeof reason), ": %s", text);
+    if (reason[2] >= 'A' && reason[2] <= 'Z') reason[2] = char(reason[2] - 'A' + 'a');
+  }
+  serveWrite(2, "keelson: cannot listen on 127.0.0.1:%d%s%s\n", options->port, reason,
+             options->port != 0 ? " (--port=0 picks a free port)" : "");
   return kServeExitListen;
 }
 
@@ -136,16 +147,34 @@ int32_t serveWaitMs(ServeRun *run) {
   return WebServer_GetWaitMs(run->server);
 }
 
+// The bridge's notices (refused ticket trades) on stderr; flush: the count
+// of an interval not over yet too.
+void serveNotices(ServeRun *run, int flush) {
+  char line[kPageBridgeNoticeBytes];
+  while (PageBridge_TakeNotice(run->bridge, kServeNoticeSeconds, flush, line, int(sizeof line)))
+    serveWrite(2, "keelson: %s\n", line);
+}
+
 // The main loop: the server, the application's pump (the bridge's pass in
-// it) and the repository, until a quit signal.
-void serveLoop(ServeRun *run) {
+// it) and the repository, until a quit signal. A sync's end gets the line
+// `keelson sync` ends with.
+void serveLoop(ServeRun *run, const ServeOptions *options) {
   WorkflowApp *app = Host_GetApp();
+  RepositoryRunnerState state = RepositoryRunnerState::Running;
   while (!Host_IsQuitRequested()) {
     WebServer_Poll(run->server);
     WorkflowApp_Pump(app);
-    RepositoryRunner_Step(run->runner);
+    RepositoryRunnerState now = RepositoryRunner_Step(run->runner);
+    if (state == RepositoryRunnerState::Running && now != state) {
+      Progress_Finish(RepositoryRunner_GetElapsed(run->runner), now == RepositoryRunnerState::Done);
+      if (now == RepositoryRunnerState::Failed)
+        RepositoryRunner_PrintFailureLine(run->runner, run->config, options->app);
+    }
+    state = now;
+    serveNotices(run, 0);
     if (!Host_IsQuitRequested()) Thread_WaitForWake(serveWaitMs(run));
   }
+  serveNotices(run, 1);
 }
 
 void serveStop(ServeRun *run) {
@@ -184,7 +213,7 @@ int Serve_Run(const ServeOptions *options) {
     if (options->www == nullptr)
       serveWrite(2, "keelson: no page is served (no --www): only the calls under /instances/\n");
     Log_Print(LOG_INFO, KSRC, 0, "Serving on 127.0.0.1:%d\n", port);
-    serveLoop(&run);
+    serveLoop(&run, options);
   }
   serveStop(&run);
   return code;

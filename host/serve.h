@@ -8,7 +8,10 @@
 // only there and in the fragment of "open", which browsers send to no server;
 // the page trades it, once and within a minute, for the session token the
 // calls carry.
-// The repository's progress line goes to stderr as `keelson sync` writes it;
+// The repository's progress line goes to stderr as `keelson sync` writes it,
+// and so does the line `keelson sync` ends with (its summary or its failure)
+// when a sync the page started ends; refused ticket trades are written there
+// too, the first at once and the rest as a count per kServeNoticeSeconds;
 // "/" answers with --www's index page; without --www a line on stderr says at
 // start that no page is served, and "/" answers 404 with a text naming --www.
 //
@@ -28,8 +31,11 @@ struct ServeOptions {
   const char *credentials;     // answers to password prompts, or NULL
   const char *www;             // the page's files, or NULL
   int32_t port;                // 0: a free one
+  const char *app;             // the --app file, named in hints, or NULL
 };
 
+// Refused ticket trades after the first are counted over this long.
+constexpr double kServeNoticeSeconds = 10.0;
 // The longest the command waits for its listening socket.
 constexpr double kServeListenSeconds = 10.0;
 

@@ -1,6 +1,7 @@
 // The strict checks of the user's own files; see usercheck.h.
 #include "host/usercheck.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <string>
@@ -13,7 +14,11 @@
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "core/security/auth.h"
+#include "core/runtime/base64.h"
 #include "core/security/certstorei.h"
+#include "core/security/certstorejwks.h"
+#include "core/security/certstorekey.h"
+#include "core/security/certstorethumbprint.h"
 #include "host/jsoncheck.h"
 
 namespace {
@@ -26,7 +31,7 @@ constexpr size_t kUserCheckChunkBytes = 64 * 1024;
 constexpr const char *kRepositoryKeys[] = {
     "repository", "alias",    "catalog", "metafile",     "local",   "pending",
     "remote",     "certStore", "remoteId", "mask",       "stageMask", "autoMask",
-    "inplace",    "metafileSave", "cleanup", "fileCompletes", "requests",
+    "inplace",    "metafileSave", "cleanup", "fileCompletes", "requests", "deltaCacheSize",
 };
 // The keys the storage drivers read from their entry.
 constexpr const char *kStorageKeys[] = {
@@ -68,11 +73,15 @@ bool userCheckIsYaml(const char *path) {
          (n >= 4 && Str_CompareNoCase(path + n - 4, ".yml") == 0);
 }
 
-// The system's reason for the last failed file operation.
+// The system's reason for the last failed file operation, in lower case as
+// the rest of the line is ("no such file or directory").
 const char *userCheckReason(void) {
+  static thread_local char reason[128];
   int err = Platform_GetLastErrno();
   const char *text = err != 0 ? strerror(err) : Platform_GetErrorText(Platform_GetLastError());
-  return text != nullptr ? text : "unknown error";
+  Str_Copy(reason, text != nullptr ? text : "unknown error", int(sizeof reason));
+  if (reason[0] >= 'A' && reason[0] <= 'Z') reason[0] = char(reason[0] - 'A' + 'a');
+  return reason;
 }
 
 int userCheckSlurp(const char *path, std::string *text) {
@@ -108,8 +117,15 @@ bool userCheckBadScheme(const char *url) {
 
 int userCheckUrl(const char *path, const char *where, Dictionary *d, const char *key) {
   const char *url = nullptr;
-  if (!Dictionary_GetStringPointerByKey(d, key, &url) || url == nullptr || !userCheckBadScheme(url))
-    return 1;
+  if (!Dictionary_GetStringPointerByKey(d, key, &url) || url == nullptr) return 1;
+  // A URL without its scheme ("127.0.0.1:8000/alias.json") would fail only
+  // when fetched; "metafile" is a path, which needs none.
+  if (strstr(url, "://") == nullptr && strcmp(key, "metafile") != 0) {
+    userCheckLine("keelson: %s: %s%s\"%s\": \"%s\" has no scheme: write http://, https:// or "
+                  "file:// before it", path, where, where[0] ? " " : "", key, url);
+    return 0;
+  }
+  if (!userCheckBadScheme(url)) return 1;
   userCheckLine("keelson: %s: %s%s\"%s\": \"%.*s\" is not an http, https or file URL", path, where,
                 where[0] ? " " : "", key, int(strstr(url, "://") - url) + 3, url);
   return 0;
@@ -175,7 +191,114 @@ int userCheckStorage(const char *path, const char *where, Dictionary *storage, i
   return 1;
 }
 
+// How a user prints a certificate's pin.
+constexpr const char kUserCheckPinForm[] =
+    "a pin is the Base64 of the certificate's SHA-256 or SHA-1 digest: openssl x509 -in CERT "
+    "-outform DER | openssl dgst -sha256 -binary | base64";
+
+// A keyStores entry: a Base64 DER SubjectPublicKeyInfo or a key set.
+int userCheckKeyStore(const char *path, const char *name, Dictionary *stores, DictionaryItem *item) {
+  Dictionary *keySet = nullptr;
+  const char *text = nullptr;
+  if (Dictionary_GetItemContainer(stores, item, &keySet) && keySet != nullptr) {
+    Dictionary *copy = nullptr;
+    CertStore *store = nullptr;
+    Dictionary_Create(&copy);
+    Dictionary_Merge(copy, keySet, kDictionaryMergeOverwrite);
+    int ok = CertStoreJwks_Create(&store, copy);
+    Dictionary_Release(&copy);
+    if (store != nullptr) CertStore_Release(&store);
+    if (!ok)
+      userCheckLine("keelson: %s: keyStores \"%s\": a JSON Web Key Set with a key that does not "
+                    "load (each needs \"kty\" RSA with \"n\", \"e\" or EC with \"crv\", \"x\", "
+                    "\"y\")", path, name);
+    return ok;
+  }
+  if (!Dictionary_GetItemStringPointer(stores, item, &text) || text == nullptr) {
+    userCheckLine("keelson: %s: keyStores \"%s\" is neither a Base64 DER public key nor a JSON "
+                  "Web Key Set object", path, name);
+    return 0;
+  }
+  if (strncmp(text, "-----BEGIN", 10) == 0) {
+    userCheckLine("keelson: %s: keyStores \"%s\": a PEM key where the Base64 of the DER "
+                  "SubjectPublicKeyInfo is expected: give the lines between BEGIN and END "
+                  "joined into one, without them", path, name);
+    return 0;
+  }
+  std::string der(strlen(text) + 8, '\0');
+  int64_t length = 0;
+  if (!Base64_Decode(text, der.data(), int64_t(der.size()), &length) || length == 0) {
+    userCheckLine("keelson: %s: keyStores \"%s\": not Base64; expected the Base64 of a DER "
+                  "SubjectPublicKeyInfo (RSA or EC)", path, name);
+    return 0;
+  }
+  char why[kCertStoreKeyWhyBytes];
+  if (CertStoreKey_CheckPublicKey(der.data(), int32_t(length), why, int(sizeof why))) return 1;
+  userCheckLine("keelson: %s: keyStores \"%s\": %s", path, name, why);
+  return 0;
+}
+
+// A thumbprintStores entry: a list of pins, each the Base64 of a digest.
+int userCheckPins(const char *path, const char *name, Dictionary *stores, DictionaryItem *item) {
+  Dictionary *list = nullptr;
+  DictionaryType type = kDictionaryTypeUnknown;
+  Dictionary_GetItemType(stores, item, &type);
+  if (type != kDictionaryTypeList || !Dictionary_GetItemContainer(stores, item, &list) ||
+      list == nullptr) {
+    userCheckLine("keelson: %s: thumbprintStores \"%s\" is not a list of pins; %s", path, name,
+                  kUserCheckPinForm);
+    return 0;
+  }
+  int32_t count = 0;
+  Dictionary_GetCount(list, &count);
+  for (int32_t i = 0; i < count; i++) {
+    DictionaryItem *pin = nullptr;
+    const char *text = nullptr;
+    int32_t length = 0;
+    const HashInterface *hash = nullptr;
+    char why[kCertStoreThumbprintWhyBytes] = "not a text";
+    if (Dictionary_GetItemByIndex(list, i, nullptr, &pin) &&
+        Dictionary_GetItemText(list, pin, &text, &length) && text != nullptr &&
+        CertStoreThumbprint_ReadPin(text, length, &hash, nullptr, why, int(sizeof why)))
+      continue;
+    userCheckLine("keelson: %s: thumbprintStores \"%s\"[%d] \"%.*s\" is %s; %s", path, name,
+                  int(i), text != nullptr ? int(std::min<int32_t>(length, 100)) : 0,
+                  text != nullptr ? text : "", why, kUserCheckPinForm);
+    return 0;
+  }
+  return 1;
+}
+
 }  // namespace
+
+int UserCheck_Stores(const char *path, Dictionary *app, Dictionary *config) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(app);
+  for (const char *section : {"keyStores", "thumbprintStores"}) {
+    Dictionary *stores = nullptr;
+    if (!Dictionary_GetContainerByPath(app, section, &stores) || stores == nullptr) continue;
+    DictionaryItem *item = nullptr;
+    for (Dictionary_GetFirstItem(stores, &item); item != nullptr;
+         Dictionary_GetNextItem(stores, item, &item)) {
+      const char *name = nullptr;
+      if (!Dictionary_GetItemKey(stores, item, &name) || name == nullptr) continue;
+      if (section[0] == 'k' ? !userCheckKeyStore(path, name, stores, item)
+                            : !userCheckPins(path, name, stores, item))
+        return 0;
+      // Pins under a name nothing asks for are pins that never match.
+      const char *servers = nullptr;
+      if (!Dictionary_GetStringPointerByPath(app, "webGet.certStore", &servers) ||
+          servers == nullptr)
+        servers = "app";
+      const char *documents = config != nullptr ? UserCheck_GetCertStoreName(config) : "app";
+      if (section[0] == 't' && strcmp(name, servers) != 0 && strcmp(name, documents) != 0)
+        userCheckLine("keelson: warning: %s: thumbprintStores \"%s\" is used by nothing: server "
+                      "certificates are checked with \"%s\" (webGet.certStore), signed "
+                      "documents with \"%s\" (certStore)", path, name, servers, documents);
+    }
+  }
+  return 1;
+}
 
 int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
   CHECK_POINTER(path);

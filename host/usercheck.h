@@ -38,12 +38,21 @@ int UserCheck_ExplainYaml(const char *path);
 // The repository file's Dictionary: "repository" present, no unknown key at
 // its top level or in its storages ("local", "pending", "remote" and a mux
 // entry's "storages"), every storage with a known "type", every URL (alias,
-// catalog, a storage's "url" and "baseUrl") with no scheme or http, https or
-// file. 1, or 0 with the line written.
+// catalog, a storage's "url" and "baseUrl") with the scheme http, https or
+// file ("metafile", a path, may have none). 1, or 0 with the line written.
 int UserCheck_Repository(const char *path, Dictionary *config);
 // One warning line per unknown top-level key of the application file's
 // Dictionary. Returns the number of warnings.
 int UserCheck_WarnApplication(const char *path, Dictionary *app);
+// The application file's key and thumbprint stores, each entry as the
+// program reads it: a keyStores entry is the Base64 of a DER public key that
+// imports or a key set that loads, a thumbprintStores entry a list of
+// Base64 digests (CertStoreThumbprint_ReadPin). 1, or 0 with the line that
+// names the entry, what it is and the form expected (a PEM key, hex or
+// colon-separated hex, a curve not read). A thumbprint store that neither
+// checks servers (webGet.certStore, "app" by default) nor the repository
+// file config's documents (config may be NULL) is warned about.
+int UserCheck_Stores(const char *path, Dictionary *app, Dictionary *config);
 // The name of the store signed documents are checked against: the
 // repository file's "certStore", else "app".
 const char *UserCheck_GetCertStoreName(Dictionary *config);

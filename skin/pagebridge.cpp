@@ -20,6 +20,7 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/memstream.h"
+#include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "core/security/cryptsymmetric.h"
 #include "skin/pagechannel.h"
@@ -40,6 +41,12 @@ struct PageBridge {
   Dictionary *request;   // the parsed body
   Dictionary *answer;    // the answer's tree
   MemoryStream *output;  // the script bridge's answer of an invoke
+  // Refused trades not yet told: the first one's reason (NULL: told), the
+  // count after it and the last one's reason, since noticeStart (0: none).
+  const char *noticeFirst;
+  const char *noticeLast;
+  int32_t noticeCount;
+  double noticeStart;
 };
 
 namespace {
@@ -261,6 +268,13 @@ int32_t callSession(PageBridge *bridge, Dictionary *args, std::string *out) {
   if (!bridgeText(args, "ticket", &ticket, &length)) return 400;
   if (const char *reason = bridgeTicketRefusal(bridge, ticket, length)) {
     Log_Print(LOG_WARNING, KSRC, 0, "Page bridge refused a session (%s)\n", reason);
+    if (bridge->noticeStart == 0) {
+      bridge->noticeFirst = reason;
+      bridge->noticeStart = Platform_GetTickSeconds();
+    } else {
+      bridge->noticeLast = reason;
+      bridge->noticeCount++;
+    }
     return 403;
   }
   memset(bridge->ticket, 0, sizeof bridge->ticket);
@@ -678,6 +692,25 @@ int PageBridge_IssueTicket(PageBridge *bridge, double seconds, char *ticket, int
 }
 
 PageChannel *PageBridge_GetChannel(PageBridge *bridge) { return pageBridgeOf(bridge)->channel; }
+
+int PageBridge_TakeNotice(PageBridge *bridge, double seconds, int flush, char *out, int size) {
+  CLASS_CHECK(bridge, kPageBridgeTag);
+  CHECK_POINTER(out);
+  if (bridge->noticeFirst != nullptr) {
+    Str_Printf(out, size, "refused the page's ticket trade: %s", bridge->noticeFirst);
+    bridge->noticeFirst = nullptr;
+    return 1;
+  }
+  double now = Platform_GetTickSeconds();
+  if (bridge->noticeStart == 0 || (!flush && now - bridge->noticeStart < seconds)) return 0;
+  int told = bridge->noticeCount > 0;
+  if (told)
+    Str_Printf(out, size, "refused %d more ticket trades in %.0f s (the last: %s)",
+               bridge->noticeCount, now - bridge->noticeStart, bridge->noticeLast);
+  bridge->noticeStart = 0;
+  bridge->noticeCount = 0;
+  return told;
+}
 
 int PageBridge_SetStaticFiles(PageBridge *bridge, StaticFiles *files) {
   pageBridgeOf(bridge)->files = files;

@@ -53,6 +53,8 @@ constexpr double kPageBridgeTicketSeconds = 60.0;
 constexpr int64_t kPageBridgeMaxBodyBytes = int64_t(1) << 20;
 // The instance id buffer handed to the script bridge.
 constexpr int32_t kPageBridgeIdBytes = 40;
+// A notice line of PageBridge_TakeNotice.
+constexpr int kPageBridgeNoticeBytes = 160;
 
 // A bridge with a fresh token, no ticket and its own page channel (one page
 // per process, as one skin window serves one user interface). Returns 1; a
@@ -76,6 +78,13 @@ int PageBridge_SetStaticFiles(PageBridge *bridge, StaticFiles *files);
 // saying why there is no page (borrowed, lives as long as the bridge; NULL:
 // an empty 404).
 int PageBridge_SetNoPageText(PageBridge *bridge, const char *text);
+// The refused ticket trades for the starter's terminal, where another local
+// user's tries must not flood it: the first refusal's line ("refused the
+// page's ticket trade: <why>") at once, the later ones of the next seconds
+// as one count, taken once those seconds have passed (flush: at once, as
+// at exit); then the next refusal's line at once again. 1 with the line in
+// out; 0 when none is due. No line holds a ticket or the token.
+int PageBridge_TakeNotice(PageBridge *bridge, double seconds, int flush, char *out, int size);
 // Sets server's request, post, response, write and close cells to the bridge.
 // Call before WebServer_Start.
 int PageBridge_Attach(PageBridge *bridge, WebServer *server);

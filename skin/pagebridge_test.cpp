@@ -399,6 +399,16 @@ TEST_F(PageBridgeTest, TicketIsTradedOnceWhileFresh) {
         << reason << "\n" << log;
   for (const std::string &secret : {token, first, stale, replaced, newest, fresh})
     EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+  // The terminal gets the first refusal at once, the five after it as one
+  // count once the interval is over (here: flushed).
+  char notice[kPageBridgeNoticeBytes];
+  ASSERT_EQ(PageBridge_TakeNotice(bridge, 3600, 0, notice, int(sizeof notice)), 1);
+  EXPECT_STREQ(notice, "refused the page's ticket trade: no ticket was issued");
+  EXPECT_EQ(PageBridge_TakeNotice(bridge, 3600, 0, notice, int(sizeof notice)), 0);
+  ASSERT_EQ(PageBridge_TakeNotice(bridge, 3600, 1, notice, int(sizeof notice)), 1);
+  EXPECT_EQ(std::string(notice).rfind("refused 5 more ticket trades in ", 0), 0u) << notice;
+  EXPECT_NE(std::string(notice).find("(the last: wrong ticket)"), std::string::npos) << notice;
+  EXPECT_EQ(PageBridge_TakeNotice(bridge, 3600, 1, notice, int(sizeof notice)), 0);
 }
 
 // A file larger than the socket's buffers goes out whole, and the next

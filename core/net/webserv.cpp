@@ -166,6 +166,9 @@ struct WebServer {
   int32_t attempts;
   double lastAttempt;
   int32_t retrySeconds;
+  // The system's error of the last listen attempt, 0 once one succeeded
+  // (read by other threads in threaded mode).
+  std::atomic<int32_t> listenError;
   AsyncSocket *listener;
   int32_t idleSeconds;
   double lingerSeconds;
@@ -1037,18 +1040,21 @@ int serverListen(WebServer *server, int32_t port) {
   if (!AsyncSocket_Open(server->listener)) {
     webServerLog(server, "Unable to bind for listen (%s:%d) [%d]", at.c_str(), port,
                  AsyncSocket_GetError(server->listener));
+    server->listenError.store(AsyncSocket_GetError(server->listener));
     return 0;
   }
   AsyncSocket_SetOption(server->listener, SOL_SOCKET, SO_REUSEADDR, 1);
   if (!AsyncSocket_Bind(server->listener, server->bindAddress, port)) {
     webServerLog(server, "Unable to bind for listen (%s:%d) [%d]", at.c_str(), port,
                  AsyncSocket_GetError(server->listener));
+    server->listenError.store(AsyncSocket_GetError(server->listener));
     AsyncSocket_Close(server->listener);
     return 0;
   }
   if (!AsyncSocket_Listen(server->listener)) {
     webServerLog(server, "Unable to listen (%s:%d) [%d]", at.c_str(), port,
                  AsyncSocket_GetError(server->listener));
+    server->listenError.store(AsyncSocket_GetError(server->listener));
     AsyncSocket_Close(server->listener);
     return 0;
   }
@@ -1057,6 +1063,7 @@ int serverListen(WebServer *server, int32_t port) {
   AsyncSocket_GetLocalAddress(server->listener, &address, &bound);
   server->listenAddress.store(address);
   server->listenPort.store(bound);
+  server->listenError.store(0);
   webServerLog(server, "Listening for incoming connections (%s:%d)", ipv4Text(address).c_str(),
                bound);
   return 1;
@@ -1558,6 +1565,10 @@ int WebServer_GetListenPort(WebServer *server, int32_t *port) {
   CHECK_POINTER(port);
   *port = server->running.load() ? server->listenPort.load() : 0;
   return *port != 0;
+}
+
+int32_t WebServer_GetListenError(WebServer *server) {
+  return checkServer(server)->listenError.load();
 }
 
 // ---- Per connection -------------------------------------------------------------------

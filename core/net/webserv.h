@@ -171,6 +171,10 @@ int WebServer_IsRunning(WebServer *server);
 int WebServer_GetListenAddress(WebServer *server, uint32_t *address);
 // The bound port (also when 0 was asked); port 0 and 0 unless listening.
 int WebServer_GetListenPort(WebServer *server, int32_t *port);
+// The platform error of the last listen attempt that failed (the port in
+// use, 10048), for the owner's own line; 0 before any attempt and once one
+// succeeded. Another attempt follows after the retry time.
+int32_t WebServer_GetListenError(WebServer *server);
 
 // ---- Per connection, from the callbacks -----------------------------------------
 

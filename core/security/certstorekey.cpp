@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "core/runtime/memory.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
 #include "core/security/asn.h"
 
 namespace {
@@ -57,6 +59,44 @@ bool keyStoreImports(const void *bytes, int32_t length) {
 }
 
 }  // namespace
+
+int CertStoreKey_CheckPublicKey(const void *bytes, int32_t length, char *why, int size) {
+  CHECK_POINTER(bytes);
+  CHECK_POINTER(why);
+  why[0] = '\0';
+  if (keyStoreImports(bytes, length)) return 1;
+  constexpr const char *kEcOid = "1.2.840.10045.2.1";
+  constexpr const char *kRsaOid = "1.2.840.113549.1.1.1";
+  Asn1Node *document = nullptr;
+  Asn1_Create(&document);
+  const Asn1Node *spki = nullptr, *algorithm = nullptr;
+  char oid[kAsn1TextBytes] = {}, curve[kAsn1TextBytes] = {};
+  if (Asn1_ParseBuffer(document, static_cast<const uint8_t *>(bytes), length) &&
+      Asn1_GetChildCount(document) == 1)
+    spki = Asn1_GetChild(document, 0);
+  if (spki != nullptr && Asn1_GetTag(spki) == kAsn1Sequence && Asn1_GetChildCount(spki) == 2 &&
+      Asn1_GetTag(Asn1_GetChild(spki, 1)) == kAsn1BitString)
+    algorithm = Asn1_GetChild(spki, 0);
+  if (algorithm != nullptr && (Asn1_GetTag(algorithm) != kAsn1Sequence ||
+                               Asn1_GetChildCount(algorithm) < 1 ||
+                               !Asn1_GetOidText(Asn1_GetChild(algorithm, 0), oid)))
+    algorithm = nullptr;
+  if (algorithm != nullptr && Asn1_GetChildCount(algorithm) > 1)
+    Asn1_GetOidText(Asn1_GetChild(algorithm, 1), curve);
+  if (spki == nullptr)
+    Str_Copy(why, "not DER", size);
+  else if (algorithm == nullptr)
+    Str_Copy(why, "DER, but no SubjectPublicKeyInfo (a certificate or a private key?)", size);
+  else if (strcmp(oid, kEcOid) == 0)
+    Str_Printf(why, size, "an EC key on curve %s that does not import (P-256, P-384 and P-521 "
+               "keys do)", curve[0] != '\0' ? curve : "(none named)");
+  else if (strcmp(oid, kRsaOid) != 0)
+    Str_Printf(why, size, "a key of algorithm %s; RSA and EC keys are read", oid);
+  else
+    Str_Copy(why, "an RSA key that does not import", size);
+  Asn1_Release(&document);
+  return 0;
+}
 
 int CertStoreKey_Create(CertStore **store) {
   CHECK_POINTER(store);

@@ -23,6 +23,15 @@ struct CertStoreKey {
   CertStoreKeyKind Kind;
 };
 
+// Room for CertStoreKey_CheckPublicKey's why.
+constexpr int kCertStoreKeyWhyBytes = 160;
+
+// 1 when length bytes are a DER SubjectPublicKeyInfo that imports (as
+// CertStoreKey_SetKey takes it); else 0 with what they are in why: no DER,
+// DER of another structure, a key of an algorithm other than RSA and EC, an
+// EC key on a curve the EC record does not know (its OID named), or an RSA
+// key the record refuses.
+int CertStoreKey_CheckPublicKey(const void *bytes, int32_t length, char *why, int size);
 // A new key store without a key; *store holds its one reference.
 int CertStoreKey_Create(CertStore **store);
 // Replaces the key with a copy of length bytes of the given kind. A public

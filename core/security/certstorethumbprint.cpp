@@ -8,6 +8,8 @@
 #include "core/runtime/base64.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
 #include "core/security/x509chain.h"
 
 namespace {
@@ -88,7 +90,53 @@ const HashInterface *thumbHashForLength(int64_t length) {
   return nullptr;
 }
 
+bool thumbIsHex(char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
+
 }  // namespace
+
+int CertStoreThumbprint_ReadPin(const char *text, int32_t length, const HashInterface **hash,
+                                uint8_t *digest, char *why, int size) {
+  CHECK_POINTER(text);
+  CHECK_POINTER(hash);
+  CHECK_POINTER(why);
+  *hash = nullptr;
+  why[0] = '\0';
+  // Hex of a digest's length, or hex pairs between colons: what sha256sum
+  // and openssl's fingerprint print. No Base64 pin of a known hash is all
+  // hex digits of such a length but by a 1 in 10^27 chance.
+  int32_t hex = 0, colons = 0;
+  for (int32_t i = 0; i < length; i++) {
+    if (thumbIsHex(text[i])) hex++;
+    if (text[i] == ':') colons++;
+  }
+  const HashInterface *asHex = thumbHashForLength((hex + 1) / 2);
+  if (colons > 0 && hex + colons == length && asHex != nullptr && hex == 2 * (colons + 1)) {
+    Str_Printf(why, size, "colon-separated hex (%s as openssl x509 -fingerprint prints it)",
+               asHex->Name);
+    return 0;
+  }
+  if (hex == length && asHex != nullptr && hex == 2 * asHex->DigestSize) {
+    Str_Printf(why, size, "hex (%s as sha%ssum prints it)", asHex->Name, asHex->Name + 3);
+    return 0;
+  }
+  std::vector<char> terminated(text, text + length);
+  terminated.push_back('\0');
+  int64_t decodedSize = 0;
+  Base64_DecodedSize(length, &decodedSize);
+  std::vector<uint8_t> bytes(size_t(decodedSize) + 8);
+  int64_t written = 0;
+  if (length == 0 || !Base64_Decode(terminated.data(), bytes.data(), int64_t(bytes.size()), &written)) {
+    Str_Copy(why, "not Base64", size);
+    return 0;
+  }
+  *hash = thumbHashForLength(written);
+  if (*hash == nullptr) {
+    Str_Printf(why, size, "Base64 of %lld bytes, no digest's length", static_cast<long long>(written));
+    return 0;
+  }
+  if (digest != nullptr) memcpy(digest, bytes.data(), size_t(written));
+  return 1;
+}
 
 int CertStoreThumbprint_Create(CertStore **store) {
   CHECK_POINTER(store);
@@ -120,25 +168,18 @@ int CertStoreThumbprint_AddList(CertStore *store, Dictionary *list) {
     if (!Dictionary_GetItemByIndex(list, i, nullptr, &item) ||
         !Dictionary_GetItemText(list, item, &text, &length) || text == nullptr)
       continue;
-    std::vector<char> terminated(text, text + length);
-    terminated.push_back('\0');
-    int64_t size = 0;
-    Base64_DecodedSize(length, &size);
-    std::vector<uint8_t> digest(size_t(size) + 8);
-    int64_t written = 0;
-    if (!Base64_Decode(terminated.data(), digest.data(), int64_t(digest.size()), &written)) {
-      thumbLog(s, "Unable to decode certificate base64 thumbprint (%s)\n", terminated.data());
+    const HashInterface *hash = nullptr;
+    uint8_t digest[kHashMaxDigestBytes];
+    char why[kCertStoreThumbprintWhyBytes];
+    if (!CertStoreThumbprint_ReadPin(text, length, &hash, digest, why, int(sizeof why))) {
+      thumbLog(s, "Thumbprint %d skipped: %s\n", int(i), why);
       continue;
     }
-    const HashInterface *hash = thumbHashForLength(written);
-    if (hash == nullptr) {
-      thumbLog(s, "Unable to detect hash for base64 thumbprint (%s)\n", terminated.data());
-      continue;
-    }
+    int64_t written = hash->DigestSize;
     auto *entry = static_cast<CertStoreThumbprintEntry *>(
         MEM_ALLOC(sizeof(CertStoreThumbprintEntry), MEM_ZEROED));
     entry->hash = hash;
-    memcpy(entry->digest, digest.data(), size_t(written));
+    memcpy(entry->digest, digest, size_t(written));
     // Appended, so pins keep their order.
     CertStoreThumbprintEntry **tail = &s->Entries;
     while (*tail != nullptr) tail = &(*tail)->next;

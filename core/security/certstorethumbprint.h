@@ -17,6 +17,8 @@
 #include "core/security/hash.h"
 
 constexpr uint32_t kCertStoreThumbprintTag = 0x72fb4c45;
+// Room for CertStoreThumbprint_ReadPin's why.
+constexpr int kCertStoreThumbprintWhyBytes = 128;
 
 struct CertStoreThumbprintEntry {
   const HashInterface *hash;
@@ -37,9 +39,16 @@ struct CertStoreThumbprint {
   CertStoreThumbprintHash *Hashes;
 };
 
+// A pin's text is the standard Base64 of a certificate's digest. The hash
+// of a pin of that form into *hash and its digest into digest
+// (kHashMaxDigestBytes): 1. Else 0 with why the text is no pin in why: hex
+// as sha256sum prints it, colon-separated hex as openssl x509 -fingerprint
+// prints it, not Base64, or a digest of no hash's length.
+int CertStoreThumbprint_ReadPin(const char *text, int32_t length, const HashInterface **hash,
+                                uint8_t *digest, char *why, int size);
 // A new store without pins; *store holds its one reference.
 int CertStoreThumbprint_Create(CertStore **store);
 // Adds every item of a Dictionary list as a Base64 thumbprint; the decoded
-// length picks the hash. Items that do not decode or have another length
+// length picks the hash. Items that are no pin (CertStoreThumbprint_ReadPin)
 // are logged and skipped. Returns 1 when at least one was added.
 int CertStoreThumbprint_AddList(CertStore *store, Dictionary *list);

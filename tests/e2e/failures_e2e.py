@@ -8,7 +8,9 @@ that shows the rule a user follows instead), with no retry line (run with
 --retry-time=0, no retry follows a failure), and its last stderr line naming
 the URL or path and the cause in words. A permanent failure ends the run
 within ROW_SECONDS with the default retry time too (an openssl s_server with
-a certificate nobody pinned).
+a certificate nobody pinned). A second s_server sends a leaf and the
+intermediate that signed it, under a root CA of the test's own, for the
+pins of the application file.
 
   failures_e2e.py --keelson PATH [--developer 0|1]
 
@@ -16,8 +18,11 @@ To add a case, add a row to rows() (a setup function may prepare the
 files it needs). Every wait is bounded. Exit status 0 when every check
 passed.
 """
+import base64
+import hashlib
 import os
 import shutil
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -40,7 +45,7 @@ class Row:
     text instead); text: the repository file's whole text; app: changes to
     the application file; args: extra arguments; exit: the status; words:
     what the last stderr line holds (no retry line comes before it); before:
-    what an earlier stderr line holds; retry_time: the --retry-time value
+    the words one earlier stderr line holds; retry_time: the --retry-time value
     (None: the default); setup(client): prepares the row's client directory;
     words may name "{client}"."""
 
@@ -70,7 +75,47 @@ def foreign_root(client):
     os.lchown(os.path.join(client, "game"), 65534, 65534)
 
 
-def rows(t, http_port, unpinned_port):
+def ca_chain(tls):
+    """A root CA, an intermediate it signs and a leaf for 127.0.0.1 the
+    intermediate signs, as root.crt, mid.crt and leaf.crt/leaf.key in tls."""
+    def path(name):
+        return os.path.join(tls, name)
+    with open(path("ca.ext"), "w") as f:
+        f.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n")
+    with open(path("leaf.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    commands = [["req", "-x509", *ec, "-keyout", path("root.key"), "-out", path("root.crt"),
+                 "-subj", "/CN=keelson test root", "-days", "30",
+                 "-addext", "basicConstraints=critical,CA:TRUE",
+                 "-addext", "keyUsage=critical,keyCertSign,cRLSign"]]
+    for name, issuer, ext in (("mid", "root", "ca.ext"), ("leaf", "mid", "leaf.ext")):
+        commands += [["req", "-new", *ec, "-keyout", path(name + ".key"), "-out",
+                      path(name + ".csr"), "-subj", "/CN=keelson test " + name],
+                     ["x509", "-req", "-in", path(name + ".csr"), "-CA", path(issuer + ".crt"),
+                      "-CAkey", path(issuer + ".key"), "-CAcreateserial", "-days", "30",
+                      "-extfile", path(ext), "-out", path(name + ".crt")]]
+    for command in commands:
+        subprocess.run(["openssl", *command], check=True, capture_output=True, timeout=30)
+
+
+def pin(crt):
+    """The certificate's pin: Base64 of its DER's SHA-256, and the digest."""
+    with open(crt) as f:
+        digest = hashlib.sha256(ssl.PEM_cert_to_DER_cert(f.read())).digest()
+    return base64.b64encode(digest).decode(), digest
+
+
+def other_curve_key():
+    """A brainpoolP256r1 public key, Base64 DER."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    der = ec.generate_private_key(ec.BrainpoolP256R1()).public_key().public_bytes(
+        serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+    return base64.b64encode(der).decode()
+
+
+def rows(t, http_port, unpinned_port, chained_port):
     base = f"https://127.0.0.1:{t.port}"
     unpinned = f"https://127.0.0.1:{unpinned_port}/alias.json"
     plain = f"http://127.0.0.1:{http_port}"
@@ -79,13 +124,52 @@ def rows(t, http_port, unpinned_port):
     corrupt = piece_copy(t, "corrupt", lambda path: flip_byte(path, last=True))
     app = t.path("app.json")
     key = read_json(app)["keyStores"]["content"]
+    served = read_json(app)["thumbprintStores"]["app"]
+    chained = f"https://127.0.0.1:{chained_port}/alias.json"
+    unpinned_pin, digest = pin(t.path("tls", "unpinned.crt"))
+    pem = "-----BEGIN PUBLIC KEY-----\n" + "\n".join(
+        key[i:i + 64] for i in range(0, len(key), 64)) + "\n-----END PUBLIC KEY-----\n"
+    pin_form = "openssl dgst -sha256 -binary | base64"
     return [
         Row("the server is down", repo={"alias": down},
             words=(down, "connection refused (953)")),
         Row("a self-signed certificate nobody pinned, default retry time", retry_time=None,
             repo={"alias": unpinned},
             words=(unpinned, "the server's certificate is not trusted: it is self-signed; "
-                   'pin it in "thumbprintStores" of the application file (--app=', "(971)")),
+                   'none of the 1 pins of thumbprintStores "app" (--app=',
+                   "is a certificate the server sent", "(971)")),
+        Row("a pin in hex, as sha256sum prints it",
+            app={"thumbprintStores": {"app": [digest.hex()]}},
+            words=('thumbprintStores "app"[0] "' + digest.hex() + '" is hex (SHA256 as '
+                   "sha256sum prints it)", pin_form)),
+        Row("a pin as openssl x509 -fingerprint prints it",
+            app={"thumbprintStores": {"app": [":".join(f"{b:02X}" for b in digest)]}},
+            words=("is colon-separated hex (SHA256 as openssl x509 -fingerprint prints it)",
+                   pin_form)),
+        Row("a pin of no digest's length", app={"thumbprintStores": {"app": ["AAAAAAAAAAAAAA=="]}},
+            words=('"AAAAAAAAAAAAAA==" is Base64 of 10 bytes, no digest\'s length', pin_form)),
+        Row("a pin under a store nothing reads", repo={"alias": unpinned},
+            app={"thumbprintStores": {"mine": [unpinned_pin]}},
+            before=('warning: ', 'thumbprintStores "mine" is used by nothing: server '
+                    'certificates are checked with "app" (webGet.certStore)'),
+            words=(unpinned, "it is self-signed", 'pin it in "thumbprintStores"')),
+        Row("a root CA pinned, the server sends its leaf and intermediate",
+            repo={"alias": chained},
+            app={"thumbprintStores": {"app": [pin(t.path("tls", "root.crt"))[0]]}},
+            words=(chained, "issuer", 'none of the 1 pins of thumbprintStores "app"',
+                   "is a certificate the server sent: pin its own or an intermediate it sends")),
+        Row("the intermediate the server sends, pinned: it syncs", exit=0,
+            repo={"alias": chained},
+            app={"thumbprintStores": {"app": served + [pin(t.path("tls", "mid.crt"))[0]]}}),
+        Row("a PEM key in keyStores", app={"keyStores": {"content": pem}},
+            words=('keyStores "content": a PEM key where the Base64 of the DER '
+                   "SubjectPublicKeyInfo is expected",)),
+        Row("a key on a curve that is not read", app={"keyStores": {"content": other_curve_key()}},
+            words=('keyStores "content": an EC key on curve 1.3.36.3.3.2.8.1.1.7 that does not '
+                   "import (P-256, P-384 and P-521 keys do)",)),
+        Row("a URL without its scheme", repo={"alias": f"127.0.0.1:{t.port}/alias.json"},
+            words=(f'"alias": "127.0.0.1:{t.port}/alias.json" has no scheme: write http://, '
+                   "https:// or file:// before it",)),
         Row("a 404 document", repo={"alias": base + "/no-such-alias.json"},
             words=(base + "/no-such-alias.json", "404")),
         Row("a 404 piece", repo={"remote": missing},
@@ -103,7 +187,7 @@ def rows(t, http_port, unpinned_port):
             app={"webGet": {"whitelist": ["localhost"]}, "whitelist": ["127.0.0.1"]},
             words=(base + "/alias.json", "host 127.0.0.1 is not in webGet.whitelist",
                    "(--app="),
-            before="keelson: warning: " + app[:-len("app.json")]),
+            before=("keelson: warning: " + app[:-len("app.json")], 'unknown key "whitelist"')),
         Row("no key store to verify against", repo={"certStore": None},
             words=("repo-", "nothing to verify the signed documents against")),
         Row("the key store named \"app\" is the default: it syncs", exit=0,
@@ -136,9 +220,12 @@ def rows(t, http_port, unpinned_port):
                       "user owns",))] if os.geteuid() == 0 else []),
         Row("a repository file that cannot be read", exit=2,
             repo_path=t.path("no-such-repo.json"),
-            words=("no-such-repo.json: cannot read the repository file: No such file",)),
+            words=("no-such-repo.json: cannot read the repository file: no such file or "
+                   "directory",)),
+        Row("a directory for the repository file", exit=2, repo_path=t.path("www"),
+            words=("www: cannot read the repository file: is a directory",)),
         Row("an application file that cannot be read", exit=2, args=["--app", t.path("none")],
-            words=("none: cannot read the application file: No such file",)),
+            words=("none: cannot read the application file: no such file or directory",)),
         Row("an unknown option", exit=2, args=["--no-such-option"],
             words=("unknown option --no-such-option; see 'keelson --help'",)),
     ]
@@ -210,18 +297,24 @@ def main():
         return skipped("nginx is missing")
     with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
         t = Tree(root, a.keelson)
-        http_port, unpinned_port = free_port(), free_port()
+        http_port, unpinned_port, chained_port = free_port(), free_port(), free_port()
         # The same files over https with a certificate of its own, pinned
-        # nowhere.
+        # nowhere, and with a leaf under an intermediate and a root CA.
         certificate(t.path("tls"), "unpinned", "IP:127.0.0.1")
+        ca_chain(t.path("tls"))
         unpinned = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(unpinned_port),
                     "-cert", t.path("tls", "unpinned.crt"), "-key", t.path("tls", "unpinned.key")]
+        chained = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(chained_port),
+                   "-cert", t.path("tls", "leaf.crt"), "-key", t.path("tls", "leaf.key"),
+                   "-cert_chain", t.path("tls", "mid.crt")]
         try:
             with http_server(t.path("www"), http_port), \
                     running(unpinned, unpinned_port, "openssl s_server", cwd=t.path("www"),
+                            stdin=subprocess.PIPE), \
+                    running(chained, chained_port, "openssl s_server", cwd=t.path("www"),
                             stdin=subprocess.PIPE):
                 t.start()
-                table = rows(t, http_port, unpinned_port)
+                table = rows(t, http_port, unpinned_port, chained_port)
                 commands = [prepare(t, n, row) for n, row in enumerate(table)]
                 with ThreadPoolExecutor(8) as pool:
                     results = list(pool.map(lambda args: run(t, args), commands))
@@ -235,9 +328,8 @@ def main():
             check(not retry and all(w in last for w in row.words),
                   f"{row.what}: no retry line, then {row.words} ({lines})")
             if row.before:
-                check(any(row.before in line and 'unknown key "whitelist"' in line
-                          for line in lines[:-1]),
-                      f"{row.what}: a warning for the application file's unknown key")
+                check(any(all(w in line for w in row.before) for line in lines[:-1]),
+                      f"{row.what}: an earlier line with {row.before}")
             check(not any(line.startswith("sanitizer: ") for line in lines),
                   f"{row.what}: no sanitizer report at exit")
         forms(a.keelson)

@@ -217,7 +217,7 @@ def case_refusals(t):
     t.start(slow_conf(t))
     base, repo = installation(t, "readonly")
     refused(t, t.args(repo=repo), "a read-only installation directory",
-            [os.path.join(base, "game"), "not writable", "Read-only file system"],
+            [os.path.join(base, "game"), "not writable", "read-only file system"],
             mount=(os.path.join(base, "game"), "ro"))
     # The tree needs about 1.3 MiB (a first install has no deltas: nothing
     # goes through the pending storage); the file system has 256 KiB.

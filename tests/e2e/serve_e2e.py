@@ -10,7 +10,8 @@ tests/e2e/make_tree.py). One case per run:
             for the token, a paused repository started by setActive, its
             statuses polled until the phases end, sha1sum -c; then SIGTERM:
             exit 0, the port closed, no token or ticket in the debug log and
-            no leak line
+            no leak line; the sync's summary on stderr, and for a sync that
+            fails its error line there and the words in the page's status
   attacks   calls without the right token, type, method, Host or Origin are
             refused and change nothing; static files stay in --www; the
             ticket read from a browser's command line buys nothing once the
@@ -24,6 +25,7 @@ Every wait is bounded. Exit status 0 when every check passed.
 """
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -52,13 +54,13 @@ started = []  # every process a case starts, killed at the end if it left one ru
 class Serve:
     """One `keelson serve` process and the JSON line it printed."""
 
-    def __init__(self, tree, *extra, www=PAGE):
+    def __init__(self, tree, *extra, www=PAGE, repo="repo.json"):
         self.tree = tree
         args = [tree.keelson, "serve", "--app=" + tree.path("app.json"),
                 "--credentials=" + tree.path("credentials.json"), *extra]
         if www:
             args.append("--www=" + www)
-        args.append(tree.path("repo.json"))
+        args.append(tree.path(repo))
         self.process = subprocess.Popen(args, env=tree.env, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True)
         started.append(self.process)
@@ -221,6 +223,9 @@ def case_contract(t):
           f"the console shows the progress line ({s.stderr[-300:]!r})")
     check(s.stderr.startswith("keelson: no page is served (no --www)"),
           f"without --www, the first line says no page is served ({s.stderr[:200]!r})")
+    check(re.search(r"^\S+ v1: \d+ files, .* fetched in ", s.stderr, re.M),
+          f"the sync's end is its summary line on stderr ({s.stderr[-300:]!r})")
+    sync_fails(t)
     # The printed "url" opens --www's index page.
     page = Serve(t)
     status, _, body = page.curl("/", token="")
@@ -229,6 +234,31 @@ def case_contract(t):
     check(status == 200 and body == index.replace("\r\n", "\n"),
           f"GET {page.url} answers the index page ({status})")
     page.stop()
+
+
+def sync_fails(t):
+    """A sync the page starts that fails (the alias is 404): the page's
+    status has the error's words beside its code, serve's stderr the line
+    `keelson sync` ends with."""
+    missing = t.base + "/no-such-alias.json"
+    t.write_repo("repo-404.json", alias=missing)
+    s = Serve(t, www=None, repo="repo-404.json")
+    s.trade()
+    center = s.call("createInstance", {"className": "QVN.NotificationCenter"})["instanceId"]
+    s.call("createInstance", {"className": "QVN.Repository", "instanceId": s.repository})
+    s.invoke(center, {"method": "addInstanceObserver", "type": "Repository",
+                      "notification": "Status", "sender": s.repository, "callbackId": "s1"})
+    s.invoke(s.repository, {"method": "setActive", "active": True})
+    info, deadline = None, time.monotonic() + 30
+    while info is None and time.monotonic() < deadline:
+        info = next((r["info"] for b in s.call("callbacks", {})["batches"] for r in b
+                     if r["callbackId"] == "s1" and r["info"].get("lastErrorText")), None)
+        time.sleep(0.1)
+    check(info is not None and info["lastErrorCode"] == 404 and
+          "404" in info["lastErrorText"], f"the page's status names the error in words ({info})")
+    s.stop()
+    check(f"alias {missing}: " in s.stderr and "(404)" in s.stderr,
+          f"the failed sync's line is on serve's stderr ({s.stderr[-300:]!r})")
 
 
 def case_quit(t):
@@ -264,16 +294,25 @@ def case_exits(t):
     busy = socket.socket()
     busy.bind(("127.0.0.1", 0))
     busy.listen(1)
+    logs = t.path("logs-busy")
     rows = [("a missing repository file", [t.path("missing.json")], 2),
             ("a port that is no number", ["--port=8x", t.path("repo.json")], 2),
             ("a port past 65535", ["--port=70000", t.path("repo.json")], 2),
             ("--www that is no directory", ["--www=" + t.path("repo.json"), t.path("repo.json")], 2),
-            ("a port in use", ["--port=%d" % busy.getsockname()[1], t.path("repo.json")], 1)]
+            ("a port in use", ["--port=%d" % busy.getsockname()[1], "--debug",
+                               "--debugdir=" + logs, t.path("repo.json")], 1)]
     for what, extra, wanted in rows:
         p = subprocess.run(base + extra, env=t.env, capture_output=True, text=True,
                            timeout=WAIT_SECONDS)
         check(p.returncode == wanted and p.stdout == "" and p.stderr.startswith("keelson: "),
               f"{what}: exit {wanted}, nothing on stdout ({p.returncode}: {p.stderr[:120]!r})")
+    # The port in use: one line with the system's reason and the way out,
+    # after one listen attempt.
+    port = busy.getsockname()[1]
+    check(p.stderr == f"keelson: cannot listen on 127.0.0.1:{port}: address already in use "
+          "(--port=0 picks a free port)\n", f"a port in use: one line, the reason ({p.stderr!r})")
+    attempts = read_logs(logs).count("Unable to bind for listen")
+    check(attempts == 1, f"a port in use: one listen attempt in the debug log ({attempts})")
     busy.close()
 
 
@@ -412,6 +451,9 @@ def case_attacks(t):
         check(ok, f"GET {path}: {wanted} ({status})")
     code = s.stop()
     check(code == 0, f"SIGTERM exits 0 ({code})")
+    told = [line for line in s.stderr.splitlines() if "ticket trade" in line]
+    check(told == ["keelson: refused the page's ticket trade: the ticket was traded already"],
+          f"the refused trade is one line on serve's stderr ({told})")
 
 
 class Reports(BaseHTTPRequestHandler):
