@@ -4,7 +4,8 @@ run by bash as a user would paste them (the keelson path replaced by the
 binary under test, mktemp's directory inside the test's own), serve
 examples/minimal/www with `python3 -m http.server` on 127.0.0.1:8000 (the
 port the signed documents name), sync, check every file with `sha1sum -c`
-and run the installed program.
+and run the installed program. Then its second block: a tree made with a
+kept key, a version 2.0 made with the same key and synced over 1.0.
 
   example_e2e.py --keelson PATH --source DIR
 
@@ -27,19 +28,20 @@ PORT = 8000
 KEELSON = '"$K/build/default/keelson"'
 
 
-def readme_block(source):
-    """The first indented code block of the "Publish your own" section."""
+def readme_block(source, number=0):
+    """The indented code block of the "Publish your own" section, the first
+    by default."""
     with open(os.path.join(source, "README.md"), encoding="utf-8") as f:
         text = f.read()
     section = text.split("\n## Publish your own\n", 1)[1].split("\n## ", 1)[0]
-    lines, started = [], False
+    blocks, inside = [], False
     for line in section.split("\n"):
         if line.startswith("    "):
-            started = True
-            lines.append(line[4:])
-        elif started:
-            break
-    return lines
+            if not inside:
+                blocks.append([])
+            blocks[-1].append(line[4:])
+        inside = line.startswith("    ")
+    return blocks[number] if number < len(blocks) else []
 
 
 def port_free():
@@ -71,28 +73,9 @@ def main():
           "sha1sum -c" in script, f"README's block runs the server, keelson and sha1sum ({block})")
     if failures:
         return 1
-    script = script.replace(KEELSON, "'" + os.path.abspath(a.keelson) + "'")
-    # Another holder (a run of this test in another build) is waited for.
-    if not wait_until(port_free, seconds=60, step=0.2):
-        check(False, f"127.0.0.1:{PORT} is free for the server")
-        return 1
     with tempfile.TemporaryDirectory(prefix="keelson-example-") as tmp:
-        env = dict(os.environ, TMPDIR=tmp)
-        p = subprocess.Popen(["bash", "-e", "-c", script], cwd=source, env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             start_new_session=True)
-        try:
-            out, err = p.communicate(timeout=120)
-        except subprocess.TimeoutExpired:
-            out, err = "", "timed out"
-        finally:
-            # The server, should the block stop before its "kill %1".
-            try:
-                os.killpg(p.pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            p.wait()
-        check(p.returncode == 0, f"README's block ends 0 ({p.returncode}: {err[-600:]})")
+        code, out, err = run_block(a, source, script, tmp)
+        check(code == 0, f"README's block ends 0 ({code}: {err[-600:]})")
         expected = open(os.path.join(example, "expected.sha1"), encoding="utf-8").read().split("\n")
         names = sorted(line.split("  ", 1)[1] for line in expected if line)
         check(all(f"{n}: OK" in out for n in names), f"sha1sum -c passes every file ({out})")
@@ -106,7 +89,41 @@ def main():
         check(len(installs) == 1 and sorted(found) == sorted(want),
               f"the installation holds the listed files, its metafile and lock ({found})")
         check(re.search(r"minimal 1\.0: 4 files", out) is not None, "the summary names the version")
+    with tempfile.TemporaryDirectory(prefix="keelson-example-") as tmp:
+        code, out, err = run_block(a, source, "\n".join(readme_block(source, 1)), tmp)
+        keys = [n for d, _, ns in os.walk(tmp) for n in ns if n == "signing.key"]
+        check(code == 0 and "hello from minimal 2.0" in out and
+              re.search(r"minimal 1\.0: 4 files.*\n(.*\n)*minimal 2\.0: 4 files", out) and
+              len(keys) == 1, f"README's second block syncs 2.0, signed with the kept key, over "
+              f"1.0 ({code}: {out} {err[-600:]})")
     return outcome()
+
+
+def run_block(a, source, script, tmp):
+    """bash -e runs the block in the source tree, mktemp inside tmp; the
+    exit status, stdout and stderr."""
+    script = script.replace(KEELSON, "'" + os.path.abspath(a.keelson) + "'")
+    # The generator imports python3-cryptography: the system's python runs it.
+    script = script.replace('python3 "$K/tests/', '/usr/bin/python3 "$K/tests/')
+    # Another holder (a run of this test in another build) is waited for.
+    if not wait_until(port_free, seconds=60, step=0.2):
+        return -1, "", f"127.0.0.1:{PORT} is not free for the server"
+    env = dict(os.environ, TMPDIR=tmp)
+    p = subprocess.Popen(["bash", "-e", "-c", script], cwd=source, env=env,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         start_new_session=True)
+    try:
+        out, err = p.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        out, err = "", "timed out"
+    finally:
+        # The server, should the block stop before its "kill %1".
+        try:
+            os.killpg(p.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        p.wait()
+    return p.returncode, out, err
 
 
 if __name__ == "__main__":

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """Writes examples/minimal/: one small signed version of the repository
 "minimal" as a content server publishes it, for README's "Publish your own"
-and tests/e2e/example_e2e.py. Run once; its output is checked in.
+and tests/e2e/example_e2e.py. examples/minimal is its output, checked in.
 
-  make_example.py <examples/minimal>
+  make_example.py [--key FILE] [--version V] <examples/minimal>
 
 Writes under the directory:
   www/alias.json                 signed {"minimal": "1.0"}
@@ -18,9 +18,14 @@ Writes under the directory:
                                  directory keelson runs in
   expected.sha1                  `sha1sum -c` list, relative to that directory
 
-The signing key is made here and dropped: only its public half is written.
-File data follow the seed; the key, and so the signatures, differ per run.
+--key FILE keeps the signing key (PEM, mode 0600): made there on the first
+run, read on every later one, so a later version (--version 2.0 into the
+same directory: the alias then names it, the older version's files stay)
+is signed with the key the clients hold. Without --key the key is made and
+dropped: only its public half is written. File data follow the seed and
+the version.
 """
+import argparse
 import base64
 import json
 import os
@@ -36,26 +41,42 @@ from contenttree.pieces import pieces_of  # noqa: E402
 
 BASE = "http://127.0.0.1:8000"
 REPOSITORY = "minimal"
-VERSION = "1.0"
 PIECE = 16384
 ROTATION = (1, 3, 0, 2)  # pad, pad+gzip, plain, gzip
 
-README = f"""minimal {VERSION}
+README = """minimal {0}
 
 The example installation of keelson's examples/minimal: a signed tree that
 `python3 -m http.server` serves and `keelson sync` installs. bin/hello is a
 program (metafile "mode" 0755).
 """
-HELLO = f"#!/bin/sh\necho 'hello from minimal {VERSION}'\n"
+HELLO = "#!/bin/sh\necho 'hello from minimal {0}'\n"
 
 
-def make_version(rng):
+def load_key(signer, path):
+    """The key at path, or a new one written there (mode 0600, never over
+    another file)."""
+    from cryptography.hazmat.primitives import serialization
+    try:
+        with open(path, "rb") as f:
+            signer.key = serialization.load_pem_private_key(f.read(), password=None)
+        return
+    except FileNotFoundError:
+        pass
+    pem = signer.key.private_bytes(serialization.Encoding.PEM,
+                                   serialization.PrivateFormat.PKCS8,
+                                   serialization.NoEncryption())
+    with os.fdopen(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as f:
+        f.write(pem)
+
+
+def make_version(rng, version):
     numbers = "".join(f"{k:6d} {k * k:12d}\n" for k in range(1200)).encode()
-    files = [("README.txt", README.encode(), None),
-             ("bin/hello", HELLO.encode(), "0755"),
+    files = [("README.txt", README.format(version).encode(), None),
+             ("bin/hello", HELLO.format(version).encode(), "0755"),
              ("data/numbers.txt", numbers, None),
              ("data/blob.bin", rng.randbytes(20000), None)]
-    v = Version(VERSION)
+    v = Version(version)
     v.piece_size, v.algorithm, v.top_algorithm = PIECE, "SHA1", "SHA1"
     v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "list", True
     for name, data, mode in files:
@@ -70,13 +91,18 @@ def make_version(rng):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
-    root = os.path.abspath(sys.argv[1])
+    parser = argparse.ArgumentParser(usage=__doc__)
+    parser.add_argument("--key")
+    parser.add_argument("--version", default="1.0")
+    parser.add_argument("root")
+    a = parser.parse_args()
+    root = os.path.abspath(a.root)
     www = os.path.join(root, "www")
     rng = random.Random(0x6d696e)
-    v = make_version(rng)
+    v = make_version(rng, a.version)
     signer = Signer()
+    if a.key is not None:
+        load_key(signer, a.key)
     remote = {"type": "httpPiece", "baseUrl": BASE + "/pieces/"}
     catalog = {"id": v.id, "metafile": f"{BASE}/meta/{v.id}.json", "config": {"remote": remote}}
     write_text(os.path.join(www, "alias.json"), signer.sign({REPOSITORY: v.id}))
