@@ -353,8 +353,9 @@ int explainStartFailure(const Arguments &args) {
   if (app != nullptr) Dictionary_Release(&app);
   if (named) return kExitFailed;
   if (args.app != nullptr)
-    printError("keelson: %s: the application file cannot be used (its keyStores or "
-               "thumbprintStores; --debug tells which)\n",
+    printError("keelson: %s: the application file cannot be used: a store of its keyStores "
+               "or thumbprintStores does not load (with --debug --debugdir=DIR, "
+               "DIR/keelson.developer.log tells which)\n",
                args.app);
   else
     printError("keelson: %s\n", "cannot start: the application configuration did not load");

@@ -161,12 +161,18 @@ void serveNotices(ServeRun *run, int flush) {
 void serveLoop(ServeRun *run, const ServeOptions *options) {
   WorkflowApp *app = Host_GetApp();
   RepositoryRunnerState state = RepositoryRunnerState::Running;
+  // The summary's time counts from the page's start, not serve's.
+  double started = 0;
   while (!Host_IsQuitRequested()) {
     WebServer_Poll(run->server);
     WorkflowApp_Pump(app);
     RepositoryRunnerState now = RepositoryRunner_Step(run->runner);
+    uint32_t flags = Repository_GetStateFlags(RepositoryRunner_GetRepository(run->runner));
+    if (started == 0 && (flags & kRepositoryStatePaused) == 0)
+      started = RepositoryRunner_GetElapsed(run->runner);
     if (state == RepositoryRunnerState::Running && now != state) {
-      Progress_Finish(RepositoryRunner_GetElapsed(run->runner), now == RepositoryRunnerState::Done);
+      Progress_Finish(RepositoryRunner_GetElapsed(run->runner) - started,
+                      now == RepositoryRunnerState::Done);
       if (now == RepositoryRunnerState::Failed)
         RepositoryRunner_PrintFailureLine(run->runner, run->config, options->app);
     }

@@ -79,6 +79,17 @@ std::string thumbprint(const Bytes &der, const HashInterface *h) {
   return base64(Bytes(digest, digest + h->DigestSize));
 }
 
+// The SHA-256 thumbprint in hex, with sep between the bytes.
+std::string hexThumbprint(const Bytes &der, const char *sep) {
+  uint8_t digest[kHashMaxDigestBytes];
+  Hash_ComputeDigest(&kHashSha256, der.data(), int64_t(der.size()), digest, sizeof digest);
+  std::string text;
+  for (int i = 0; i < kHashSha256.DigestSize; i++)
+    text += (i > 0 ? sep : "") + std::string(1, "0123456789abcdef"[digest[i] >> 4]) +
+            "0123456789abcdef"[digest[i] & 15];
+  return text;
+}
+
 // A thumbprint store over a list of texts.
 CertStore *thumbStore(const std::vector<std::string> &items, int *added) {
   CertStore *store = nullptr;
@@ -256,6 +267,9 @@ TEST(CertStore, ThumbprintPins) {
       {{thumbprint(pki.leaf, &kHashSha384), thumbprint(pki.root, &kHashSha224)}, 1, 1, 0},
       {{base64(Bytes(16, 7)), "not base64!", "<null>", "true"}, 0, 0, 0},
       {{base64(Bytes(16, 7)), thumbprint(pki.inter, &kHashSha1)}, 1, 0, 1},
+      // Hex as sha256sum and openssl print it is no pin (64 hex digits
+      // would read as Base64 of 48 bytes, a SHA-384 pin of nothing).
+      {{hexThumbprint(pki.leaf, ""), hexThumbprint(pki.leaf, ":")}, 0, 0, 0},
   };
   for (const Row &row : rows) {
     int added = 0;
@@ -266,6 +280,18 @@ TEST(CertStore, ThumbprintPins) {
     EXPECT_EQ(CertStore_CheckCertificate(store, inter.cert, &rejected), row.interTrusted);
     EXPECT_EQ(rejected, 0);
     CertStore_Release(&store);
+  }
+  const HashInterface *hash = nullptr;
+  char why[kCertStoreThumbprintWhyBytes];
+  for (const auto &[text, words] : std::vector<std::pair<std::string, std::string>>{
+           {hexThumbprint(pki.leaf, ""), "hex (SHA256 as sha256sum prints it)"},
+           {hexThumbprint(pki.leaf, ":"), "colon-separated hex (SHA256 as openssl x509"},
+           {base64(Bytes(16, 7)), "Base64 of 16 bytes, no digest's length"},
+           {"", "not Base64"}}) {
+    EXPECT_EQ(CertStoreThumbprint_ReadPin(text.c_str(), int32_t(text.size()), &hash, nullptr, why,
+                                          int(sizeof why)),
+              0);
+    EXPECT_EQ(std::string(why).rfind(words, 0), 0u) << why;
   }
 }
 
