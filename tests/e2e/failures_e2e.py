@@ -277,9 +277,11 @@ def forms(keelson):
     for args, words in ((["sync", "--help"], ("--retry-time=SECONDS", '"certStore"',
                                                "developer options", "--app=FILE",
                                                "needs a .yaml or .yml name",
-                                               "--proxy=HOST:PORT", "--proxy-wpad=URL")),
+                                               "--proxy=HOST:PORT", "--proxy-wpad=URL",
+                                               "never used for URLs on 127.0.0.1 or localhost")),
                         (["help", "sync"], ("--retry-time=SECONDS",)),
-                        (["serve", "--help"], ("--port=N", "--www=DIR", '"repository"')),
+                        (["serve", "--help"], ("--port=N", "--www=DIR", '"repository"',
+                                               "a port in use\n")),
                         (["help"], ("keelson sync --help",)), (["--help"], ("usage:",)),
                         (["-V"], ("keelson ",)), (["version"], ("keelson ",)),
                         (["--version"], ("keelson ",))):
