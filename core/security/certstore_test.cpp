@@ -281,18 +281,6 @@ TEST(CertStore, ThumbprintPins) {
     EXPECT_EQ(rejected, 0);
     CertStore_Release(&store);
   }
-  const HashInterface *hash = nullptr;
-  char why[kCertStoreThumbprintWhyBytes];
-  for (const auto &[text, words] : std::vector<std::pair<std::string, std::string>>{
-           {hexThumbprint(pki.leaf, ""), "hex (SHA256 as sha256sum prints it)"},
-           {hexThumbprint(pki.leaf, ":"), "colon-separated hex (SHA256 as openssl x509"},
-           {base64(Bytes(16, 7)), "Base64 of 16 bytes, no digest's length"},
-           {"", "not Base64"}}) {
-    EXPECT_EQ(CertStoreThumbprint_ReadPin(text.c_str(), int32_t(text.size()), &hash, nullptr, why,
-                                          int(sizeof why)),
-              0);
-    EXPECT_EQ(std::string(why).rfind(words, 0), 0u) << why;
-  }
 }
 
 // "x5c" through the thumbprint store (any purpose) and the platform store
