@@ -95,7 +95,7 @@ constexpr const char kRepositoryKeys[] =
     "  piece is synced)\n"
     "a storage: {\"type\", \"path\" or \"url\", ...}; types file, filePiece, http\n"
     "(whole files; the server must serve Range requests), httpPiece (one file per\n"
-    "piece), mux ({\"storages\": [...]}). URLs are http, https or file.\n";
+    "piece), mux ({\"storages\": [...]}). URLs are http://, https:// or file://.\n";
 
 constexpr const char kSyncHelp[] =
     "usage: keelson sync [options] <repository file>\n"
