@@ -16,7 +16,8 @@ front of it. One case per run:
           20 syncs side by side, each into its own installation, all go
           through squid, with the script's host on the whitelist and off it;
           a script that cannot be fetched gives one warning line naming it,
-          and the sync goes by http_proxy
+          and the sync goes by http_proxy; a script that never returns gives
+          one warning line naming it, and every request goes direct
   down    a failure on the way to a proxy names it: a proxy that is down, a
           proxy name that does not resolve, squid refusing a CONNECT (403)
 
@@ -169,6 +170,30 @@ def pac_runs(t, squid, url, first):
     check(through == PAC_RUNS, f"{url}: {through} of {PAC_RUNS} syncs asked squid for the alias")
 
 
+def pac_loop(t, squid, served, url):
+    """A script that never returns: one warning naming it, and the run goes
+    on without it (no other settings here: direct), every request it makes
+    in the origin's log as a direct sync's, none in squid's."""
+    with open(os.path.join(served, "loop.pac"), "w") as f:
+        f.write("function FindProxyForURL(url, host) { for (;;) {} }\n")
+    requests = lambda: sorted(r[2] for r in t.log())
+    t.clear_log()
+    t.run("--quiet", repo=t.write_apart("direct"))
+    direct = requests()
+    before = len(squid.alias_lines(t))
+    t.clear_log()
+    code, _, err = t.run("--proxy-wpad=" + url, "--quiet", repo=t.write_apart("loop"))
+    line = (f"keelson: warning: proxy script {url} cannot be run: it ran out of time; using the "
+            "system proxy settings for the rest of the run")
+    warnings = [w for w in err.splitlines() if "warning" in w]
+    check(code == 0 and t.sha1_ok("v1", t.path("loop", "game")) and warnings == [line],
+          f"a looping script: exit 0, one warning naming it ({code}: {err[-400:]!r})")
+    logged = requests()
+    check(logged == direct and len(squid.alias_lines(t)) == before,
+          f"every request of the run in the origin's log, none through squid ({len(logged)} of "
+          f"{len(direct)})")
+
+
 def case_pac(t):
     start_origin(t)
     with Squid(t.root) as squid:
@@ -186,6 +211,7 @@ def case_pac(t):
         with http_server(off, port):
             pac_runs(t, squid, f"http://{ORIGIN}:{t.port}/proxy.pac", 0)
             pac_runs(t, squid, f"http://127.0.0.1:{port}/proxy.pac", PAC_RUNS)
+            pac_loop(t, squid, off, f"http://127.0.0.1:{port}/loop.pac")
         # A script that cannot be fetched: one line naming it and why, then
         # the system settings (http_proxy here) as if there were no script.
         # The option's value comes as the next argument here.
