@@ -205,6 +205,11 @@ TEST(ProxySettings, FromGnomeThroughGio) {
     unsetenv("http_proxy");
     setenv("XDG_RUNTIME_DIR", own.path().c_str(), 1);
     FSF_EXPECT_EQ(child, Platform_GetProxySettingsProblem(text, sizeof text), 0);
+    // No settings stored (a service account with HOME=/nonexistent): nothing is lost.
+    for (const char *name : {"XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"}) unsetenv(name);
+    setenv("HOME", "/nonexistent", 1);
+    if (access("/etc/dconf/profile/user", F_OK) != 0)
+      FSF_EXPECT_EQ(child, Platform_GetProxySettingsProblem(text, sizeof text), 0);
   });
 }
 
