@@ -226,20 +226,17 @@ TEST(Image, RefusesOversizedPicturesBeforeDecoding) {
 // child whose data may grow by 256 MiB at most.
 TEST(Image, PngChunksAreBoundedUnderAMemoryLimit) {
   std::stringstream seed;
-  seed << std::ifstream(std::string(KEELSON_TESTS_DIR) + "/fuzz/image_fuzz.seeds/text-claims-1.6g.png",
-                        std::ios::binary).rdbuf();
+  std::string seedPath = std::string(KEELSON_TESTS_DIR) + "/fuzz/image_fuzz.seeds/";
+  seed << std::ifstream(seedPath + "text-claims-1.6g.png", std::ios::binary).rdbuf();
   ASSERT_EQ(seed.str().size(), 272u);
   std::string texts = imageFixture("rgba.png");
-  std::string text(3 << 20, 'x');
-  text.replace(0, 8, std::string("Comment\0", 8));
-  for (int i = 0; i < 3; i++) {
-    std::string body = "tEXt" + text;
-    uint32_t crc = uint32_t(crc32(0, reinterpret_cast<const Bytef *>(body.data()), uInt(body.size())));
-    uint32_t length = htonl(uint32_t(text.size()));
-    crc = htonl(crc);
-    texts.insert(33, std::string(reinterpret_cast<char *>(&length), 4) + body +
-                         std::string(reinterpret_cast<char *>(&crc), 4));
-  }
+  std::string body = std::string("tEXtComment", 12) + std::string(3 << 20, 'x');
+  uint32_t be[2] = {htonl(uint32_t(body.size() - 4)),
+                    htonl(uint32_t(crc32(0, reinterpret_cast<const Bytef *>(body.data()),
+                                         uInt(body.size()))))};
+  for (int i = 0; i < 3; i++)  // after the IHDR chunk
+    texts.insert(33, std::string(reinterpret_cast<char *>(&be[0]), 4) + body +
+                         std::string(reinterpret_cast<char *>(&be[1]), 4));
   FSFAULT_RUN([&](FsFaultChild &child) {
     std::ifstream status("/proc/self/status");
     rlim_t data = 0;

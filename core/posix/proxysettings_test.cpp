@@ -108,10 +108,9 @@ TEST(ProxySettings, FromTheEnvironment) {
     FSF_EXPECT_EQ(child, on, 0);
     // The URL's user answers its proxy alone; without a port, the scheme's.
     setenv("https_proxy", "https://v:w@c.example", 1);
-    static constexpr const char *kUsers[][2] = {{"a.example:3128", "user:secret"},
-                                                {"a.example:80", ""},
-                                                {"c.example:443", "v:w"},
-                                                {"c.example:3128", ""}};
+    static constexpr const char *kUsers[][2] = {
+        {"a.example:3128", "user:secret"}, {"a.example:80", ""}, {"c.example:443", "v:w"},
+        {"c.example:3128", ""}};
     for (const auto &row : kUsers) {
       char user[16] = "", password[16] = "";
       int answered = Platform_GetProxyUserInfo(row[0], user, 16, password, 16);
@@ -206,7 +205,8 @@ TEST(ProxySettings, FromGnomeThroughGio) {
     setenv("XDG_RUNTIME_DIR", own.path().c_str(), 1);
     FSF_EXPECT_EQ(child, Platform_GetProxySettingsProblem(text, sizeof text), 0);
     // No settings stored (a service account with HOME=/nonexistent): nothing is lost.
-    for (const char *name : {"XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"}) unsetenv(name);
+    for (const char *name : {"XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"})
+      unsetenv(name);
     setenv("HOME", "/nonexistent", 1);
     if (access("/etc/dconf/profile/user", F_OK) != 0)
       FSF_EXPECT_EQ(child, Platform_GetProxySettingsProblem(text, sizeof text), 0);
