@@ -108,6 +108,11 @@ int ErrorLine_CleanUrl(const char *url, char *out, int size) {
 
 int ErrorLine_Cause(int32_t code, int32_t codeEx, char *out, int size) {
   CHECK_POINTER(out);
+  if (code == 407) {
+    Str_Copy(out, "the server sent a proxy challenge (407), which no proxy password answers",
+             size);
+    return 1;
+  }
   if (code >= 100 && code < 600) {
     Str_Printf(out, size, "server answered %d %s", code, WebGet_GetReasonText(code));
     Str_ToLower(out);

@@ -55,7 +55,9 @@ struct ProxyResolver {
   std::atomic<int32_t> closing;  // Shutdown has begun: Restart starts nothing
   std::atomic<uint32_t> runs;     // counted up as a run begins, before it empties the script
   MemoryStream *script;     // thread-safe: written by the detection thread
-  std::atomic<int32_t> runWarned;  // the script failed to run: said once this run
+  // A script that failed or ran out of time once is not run again while the
+  // resolver lives (a run of the program): the one line said so.
+  std::atomic<int32_t> scriptDropped;
   CriticalSection *lock;    // guards abandoned and scriptUrl
   ProxyEvaluation *abandoned;
   char scriptUrl[kUrlWorkBytes];  // the stored script's, as a log line shows it
@@ -355,11 +357,24 @@ void evaluationReap(ProxyResolver *g, int32_t timeoutMs) {
   CriticalSection_Leave(g->lock);
 }
 
+// Gives the script up for the rest of the run, with one line naming it.
+void dropScript(ProxyResolver *g, const char *why) {
+  if (g->scriptDropped.exchange(1) != 0) return;
+  char scriptUrl[kUrlWorkBytes];
+  CriticalSection_Enter(g->lock);
+  Str_Copy(scriptUrl, g->scriptUrl, int(sizeof scriptUrl));
+  CriticalSection_Leave(g->lock);
+  warnUser("warning: proxy script %s cannot be run: %s; using the system proxy settings for the "
+           "rest of the run",
+           scriptUrl, why);
+}
+
 // Runs the stored script for url on a thread of its own. 1 with the answer
-// in out; 0 when there is no script, it fails or it does not end in time.
+// in out; 0 when there is no script, it was dropped, it fails or it does
+// not end in time (both drop it).
 int evaluateScript(ProxyResolver *g, const char *url, char *out, int size) {
   int32_t stored = MemoryStream_GetLength(g->script);
-  if (stored <= 1 || !Platform_IsAutoProxyAvailable()) return 0;
+  if (stored <= 1 || g->scriptDropped.load() || !Platform_IsAutoProxyAvailable()) return 0;
   evaluationReap(g, 0);
   auto *e = static_cast<ProxyEvaluation *>(Mem_Alloc(sizeof(ProxyEvaluation), 0, KSRC));
   memset(static_cast<void *>(e), 0, sizeof *e);
@@ -384,23 +399,17 @@ int evaluateScript(ProxyResolver *g, const char *url, char *out, int size) {
     e->next = g->abandoned;
     g->abandoned = e;
     CriticalSection_Leave(g->lock);
+    dropScript(g, "it ran out of time");
     return 0;
   }
   int result = e->request.result;
   if (result) Str_Copy(out, e->answer, size);
   int32_t error = e->request.systemError;
   evaluationFree(e);
-  if (!result && g->runWarned.exchange(1) == 0) {
-    const char *why = error == kPlatformErrorTimeout           ? "it ran out of time"
-                      : error == kPlatformErrorNotEnoughMemory ? "it ran out of memory"
-                                                               : "it fails (--debug tells why)";
-    char scriptUrl[kUrlWorkBytes];
-    CriticalSection_Enter(g->lock);
-    Str_Copy(scriptUrl, g->scriptUrl, int(sizeof scriptUrl));
-    CriticalSection_Leave(g->lock);
-    warnUser("warning: proxy script %s cannot be run: %s; using the system proxy settings",
-             scriptUrl, why);
-  }
+  if (!result)
+    dropScript(g, error == kPlatformErrorTimeout           ? "it ran out of time"
+                  : error == kPlatformErrorNotEnoughMemory ? "it ran out of memory"
+                                                           : "it fails (--debug tells why)");
   return result;
 }
 
@@ -570,7 +579,6 @@ int ProxyResolver_Detect(void *userData) {
   // meanwhile sees the count move and answers "pending".
   g->runs.fetch_add(1);
   MemoryStream_Empty(g->script);
-  g->runWarned.store(0);
   detect();
   g->ready.store(1);
   return 0;

@@ -933,6 +933,10 @@ int handleAuthenticate(WebGetConnection *c, WebGetRequest *r, int) {
                          UrlLoggable(r->url).text);
     return fail(r, kWebGetErrorProxyDisabled, 0);
   }
+  // A proxy's password answers the proxy's own hop alone: its answer to a
+  // CONNECT or to a request sent through it. A 407 on a direct connection
+  // or inside a tunnel comes from the server, which gets nothing.
+  if (proxy && (!c->viaProxy || c->tunnelEstablished)) return fail(r, status, 0);
   WebGetAuth *auth = proxy ? c->proxyAuth : c->serverAuth;
   char url[kWebGetUrlBytes], host[kWebGetUrlBytes];
   Str_Copy(url, proxy ? c->proxyInUse : r->url, int(sizeof url));

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "core/platform/platform.h"
 #include "core/runtime/core.h"
@@ -70,6 +71,23 @@ bool desktopBackendPlaceIsOurs(const char **place = nullptr) {
   return false;
 }
 
+// Whether any desktop settings are stored for this user: dconf's user
+// database or the keyfile backend's file under the configuration home
+// ($XDG_CONFIG_HOME, else ~/.config), or a dconf profile for users, which
+// brings in the administrator's databases. Without one every key has its
+// schema's default: a service account without a home has none.
+bool desktopSettingsStored() {
+  const char *config = getenv("XDG_CONFIG_HOME");
+  const char *home = getenv("HOME");
+  std::string base = config != nullptr && config[0] == '/' ? std::string(config)
+                     : home != nullptr && home[0] == '/'   ? std::string(home) + "/.config"
+                                                           : std::string();
+  struct stat st;
+  for (const char *file : {"/dconf/user", "/glib-2.0/settings/keyfile"})
+    if (!base.empty() && stat((base + file).c_str(), &st) == 0) return true;
+  return stat("/etc/dconf/profile/user", &st) == 0;
+}
+
 // Loads GIO and looks schema up among the compiled schemas (no settings
 // backend starts for that); use(gio, found) runs while both are held. false
 // when GIO or the schema is missing, else what use answers.
@@ -127,7 +145,7 @@ bool DesktopSettings_Read(const char *schema, DesktopSettingValue *values, size_
 
 bool DesktopSettings_IsUnreadable(const char *schema, std::string *place) {
   const char *where = nullptr;
-  if (desktopBackendPlaceIsOurs(&where)) return false;
+  if (desktopBackendPlaceIsOurs(&where) || !desktopSettingsStored()) return false;
   bool installed = desktopWithSchema(schema, [](const DesktopGio &, void *) { return true; });
   if (installed && place != nullptr) *place = where;
   return installed;

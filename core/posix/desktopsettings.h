@@ -29,7 +29,8 @@ struct DesktopSettingValue {
 // Reads each value's key from the schema. false when GIO or the schema is
 // missing; a key the schema lacks leaves its value as it was.
 bool DesktopSettings_Read(const char *schema, DesktopSettingValue *values, size_t count);
-// true when GIO and the schema are installed but the settings are not read
-// because of where their backend keeps its files; *place (may be NULL) gets
-// that place ("(no home)" without one).
+// true when GIO and the schema are installed and settings are stored (the
+// user's dconf or keyfile database, or a dconf profile for users), but they
+// are not read because of where their backend keeps its files; *place (may
+// be NULL) gets that place ("(no home)" without one).
 bool DesktopSettings_IsUnreadable(const char *schema, std::string *place);

@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/runtime/class.h"
@@ -38,6 +40,15 @@ constexpr int kJpegQuality = 90;
 // A progressive JPEG may carry any number of scans; each one is a pass over
 // the whole coefficient buffer. Real files have a dozen.
 constexpr int kJpegMaxScans = 500;
+// What libpng may allocate: for the data of one chunk other than IDAT (whose
+// bound follows from the picture's size), and for all its own memory
+// together (ancillary chunks it keeps, such as text, its row buffers at up to
+// 256 KiB each, zlib's state). The pixels are ours and not counted. A chunk's
+// length field may claim 2 GiB in a file of a few hundred bytes.
+constexpr size_t kPngChunkMaxBytes = size_t(4) << 20;
+constexpr size_t kPngLibraryMaxBytes = size_t(8) << 20;
+static_assert(kPngChunkMaxBytes == 4 << 20 && kPngLibraryMaxBytes == 8 << 20,
+              "pngCheckBudget's words name both bounds");
 constexpr uint32_t kBmpBitFields = 3;
 constexpr int32_t kBmpInfoHeaderBytes = 40;
 constexpr int32_t kBmpV4HeaderBytes = 108;
@@ -89,14 +100,54 @@ struct PngSource {
   int64_t at;
 };
 
+// libpng's own memory, counted against kPngLibraryMaxBytes; no block is
+// larger than kPngChunkMaxBytes (a row buffer takes at most 256 KiB, so a
+// larger one holds a chunk's data). Each block carries its size in front of it.
+struct PngBudget {
+  size_t used;
+  bool refused;  // an allocation was refused: the decode fails at the next read
+};
+constexpr size_t kPngBlockHeader = alignof(std::max_align_t);
+
+png_voidp pngAlloc(png_structp png, png_alloc_size_t size) {
+  auto *budget = static_cast<PngBudget *>(png_get_mem_ptr(png));
+  if (size > kPngChunkMaxBytes || size > kPngLibraryMaxBytes - budget->used) {
+    budget->refused = true;
+    return nullptr;
+  }
+  auto *block = static_cast<uint8_t *>(malloc(size + kPngBlockHeader));
+  if (block == nullptr) return nullptr;
+  memcpy(block, &size, sizeof size);
+  budget->used += size;
+  return block + kPngBlockHeader;
+}
+
+void pngFree(png_structp png, png_voidp memory) {
+  if (memory == nullptr) return;
+  auto *budget = static_cast<PngBudget *>(png_get_mem_ptr(png));
+  uint8_t *block = static_cast<uint8_t *>(memory) - kPngBlockHeader;
+  size_t size = 0;
+  memcpy(&size, block, sizeof size);
+  budget->used -= size;
+  free(block);
+}
+
 void pngError(png_structp png, png_const_charp message) {
   Log_Print(LOG_WARNING, KSRC, 0, "PNG decode failed (%s)\n", message);
   png_longjmp(png, 1);
 }
 
+// A chunk libpng could not keep (for an ancillary one it only warns, and
+// goes on) fails the decode.
+void pngCheckBudget(png_structp png) {
+  if (static_cast<PngBudget *>(png_get_mem_ptr(png))->refused)
+    png_error(png, "chunk data over what libpng may use: 4 MiB for one chunk, 8 MiB in all");
+}
+
 void pngWarning(png_structp, png_const_charp) {}
 
 void pngRead(png_structp png, png_bytep out, size_t count) {
+  pngCheckBudget(png);
   auto *source = static_cast<PngSource *>(png_get_io_ptr(png));
   if (int64_t(count) > source->size - source->at) png_error(png, "truncated");
   memcpy(out, source->data + source->at, count);
@@ -106,7 +157,10 @@ void pngRead(png_structp png, png_bytep out, size_t count) {
 // No object with a destructor lives in this frame: libpng leaves it by
 // longjmp. What the error path frees is volatile.
 int imageDecodePng(const uint8_t *data, int64_t size, ImagePixels *out) {
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
+  PngBudget budget = {0, false};
+  png_structp png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning,
+                                             &budget, pngAlloc, pngFree);
+  if (png == nullptr) return 0;
   png_infop info = png_create_info_struct(png);
   PngSource source = {data, size, 0};
   uint32_t *volatile pixels = nullptr;
@@ -120,7 +174,9 @@ int imageDecodePng(const uint8_t *data, int64_t size, ImagePixels *out) {
   }
   png_set_read_fn(png, &source, pngRead);
   png_set_user_limits(png, kImageMaxSide, kImageMaxSide);
+  png_set_chunk_malloc_max(png, kPngChunkMaxBytes);
   png_read_info(png, info);
+  pngCheckBudget(png);
   uint32_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
   if (!imageFits(w, h)) {
     png_destroy_read_struct(&png, &info, nullptr);
@@ -142,6 +198,7 @@ int imageDecodePng(const uint8_t *data, int64_t size, ImagePixels *out) {
     rows[y] = reinterpret_cast<png_bytep>(pixels + int64_t(y) * w);
   png_read_image(png, rows);
   png_read_end(png, nullptr);
+  pngCheckBudget(png);
   MEM_FREE(rows, int64_t(height) * int64_t(sizeof(png_bytep)));
   png_destroy_read_struct(&png, &info, nullptr);
   *out = {pixels, width, height};

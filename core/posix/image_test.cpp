@@ -4,10 +4,16 @@
 // pictures.
 #include "core/platform/image.h"
 
+#include <arpa/inet.h>
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -212,6 +218,42 @@ TEST(Image, RefusesOversizedPicturesBeforeDecoding) {
     EXPECT_EQ(Image_GetSize(image.image, &w, &h), 0);
     EXPECT_EQ(w + h, 0);
   }
+}
+
+// libpng's memory is bounded: a 272-byte file whose text chunk's length
+// field claims 0x61050025 bytes (kept as a fuzz seed), and text chunks of 3
+// MiB each, 9 MiB together, fail without the memory being asked for, in a
+// child whose data may grow by 256 MiB at most.
+TEST(Image, PngChunksAreBoundedUnderAMemoryLimit) {
+  std::stringstream seed;
+  std::string seedPath = std::string(KEELSON_TESTS_DIR) + "/fuzz/image_fuzz.seeds/";
+  seed << std::ifstream(seedPath + "text-claims-1.6g.png", std::ios::binary).rdbuf();
+  ASSERT_EQ(seed.str().size(), 272u);
+  std::string texts = imageFixture("rgba.png");
+  std::string body = std::string("tEXtComment", 12) + std::string(3 << 20, 'x');
+  uint32_t be[2] = {htonl(uint32_t(body.size() - 4)),
+                    htonl(uint32_t(crc32(0, reinterpret_cast<const Bytef *>(body.data()),
+                                         uInt(body.size()))))};
+  for (int i = 0; i < 3; i++)  // after the IHDR chunk
+    texts.insert(33, std::string(reinterpret_cast<char *>(&be[0]), 4) + body +
+                         std::string(reinterpret_cast<char *>(&be[1]), 4));
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    std::ifstream status("/proc/self/status");
+    rlim_t data = 0;
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmData:", 0) == 0) data = rlim_t(std::stoull(line.substr(7))) << 10;
+    rlimit limit = {data + (rlim_t(256) << 20), data + (rlim_t(256) << 20)};
+    FSF_EXPECT_EQ(child, setrlimit(RLIMIT_DATA, &limit), 0);
+    const std::string words = "PNG decode failed (chunk data over what libpng may use: 4 MiB "
+                              "for one chunk, 8 MiB in all)";
+    for (const std::string &bytes : {seed.str(), texts}) {
+      TestLogCapture log;
+      LoadedImage image;
+      FSF_EXPECT_EQ(child, image.Load(bytes), 0);
+      std::string said = log.Take();
+      FSF_EXPECT_EQ(child, said.find(words) != std::string::npos ? words : said, words);
+    }
+  });
 }
 
 // Truncated and corrupt files, and formats that are not offered, give 0.

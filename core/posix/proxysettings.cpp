@@ -251,8 +251,6 @@ int Platform_GetProxyUserInfo(const char *hostPort, char *user, int userSize, ch
   CHECK_POINTER(password);
   if (userSize < 1 || passwordSize < 1) return 0;
   user[0] = password[0] = '\0';
-  std::string wanted = hostPort;
-  std::string wantedHost = wanted.substr(0, wanted.rfind(':'));
   static constexpr const char *kVariables[][2] = {
       {"http_proxy", "HTTP_PROXY"}, {"https_proxy", "HTTPS_PROXY"}, {"all_proxy", "ALL_PROXY"}};
   for (const auto &names : kVariables) {
@@ -262,10 +260,13 @@ int Platform_GetProxyUserInfo(const char *hostPort, char *user, int userSize, ch
     // Url_GetUsername reads a URL with a scheme; "user:password@host:port"
     // alone is a proxy URL too.
     if (proxy.find("://") == std::string::npos) proxy = "http://" + proxy;
-    std::string at = proxyHostPort(proxy, false);
-    bool fits = Str_CompareNoCase(at.c_str(), hostPort) == 0 ||
-                (at.find(':') == std::string::npos &&
-                 Str_CompareNoCase(at.c_str(), wantedHost.c_str()) == 0);
+    // The proxy at that host and port alone: a URL without a port names
+    // its scheme's default one, never every port of the host.
+    std::string scheme = proxy.substr(0, proxy.find("://") + 3);
+    char at[kProxyUrlBytes];
+    bool fits = Url_GetHostWithPort((scheme + proxyHostPort(proxy, false)).c_str(), at,
+                                    int(sizeof at)) &&
+                strchr(at, ':') != nullptr && Str_CompareNoCase(at, hostPort) == 0;
     char raw[kProxyUrlBytes];
     if (!fits || !Url_GetUsername(proxy.c_str(), raw, int(sizeof raw)) || raw[0] == '\0')
       continue;

@@ -106,6 +106,17 @@ TEST(ProxySettings, FromTheEnvironment) {
     int on = -1;
     FSF_EXPECT_EQ(child, Platform_IsProxyAutoDetect(&on), 1);
     FSF_EXPECT_EQ(child, on, 0);
+    // The URL's user answers its proxy alone; without a port, the scheme's.
+    setenv("https_proxy", "https://v:w@c.example", 1);
+    static constexpr const char *kUsers[][2] = {
+        {"a.example:3128", "user:secret"}, {"a.example:80", ""}, {"c.example:443", "v:w"},
+        {"c.example:3128", ""}};
+    for (const auto &row : kUsers) {
+      char user[16] = "", password[16] = "";
+      int answered = Platform_GetProxyUserInfo(row[0], user, 16, password, 16);
+      FSF_EXPECT_EQ(child, answered ? std::string(user) + ":" + password : std::string(),
+                    std::string(row[1]));
+    }
 
     clearProxyEnvironment();
     setenv("ALL_PROXY", "p.example:3128", 1);
@@ -193,6 +204,12 @@ TEST(ProxySettings, FromGnomeThroughGio) {
     unsetenv("http_proxy");
     setenv("XDG_RUNTIME_DIR", own.path().c_str(), 1);
     FSF_EXPECT_EQ(child, Platform_GetProxySettingsProblem(text, sizeof text), 0);
+    // No settings stored (a service account with HOME=/nonexistent): nothing is lost.
+    for (const char *name : {"XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"})
+      unsetenv(name);
+    setenv("HOME", "/nonexistent", 1);
+    if (access("/etc/dconf/profile/user", F_OK) != 0)
+      FSF_EXPECT_EQ(child, Platform_GetProxySettingsProblem(text, sizeof text), 0);
   });
 }
 
