@@ -132,6 +132,12 @@ struct StorageFile {
   // not swapped in since. Guarded by asideTrustLock.
   std::mutex asideTrustLock;
   std::unordered_set<std::string> asideTrusted;
+  // Parent paths found to be real directories, so that a file's look-ups
+  // cost the same at any depth; emptied whenever this run removes or
+  // replaces a directory. Guarded by asideTrustLock. A directory another
+  // process swaps for a link meanwhile is still never followed: no walk
+  // below the root follows a link.
+  std::unordered_set<std::string> directories;
   // The permission bits a file built for a name starts from: the final
   // file's when it was copied, else the mode a new file gets. Guarded by the
   // completed lock.
@@ -379,6 +385,12 @@ std::string fileAsideName(StorageFile *d, const std::string &blocked) {
   return blocked + (extension[0] != '\0' ? extension : ".varnopartial");
 }
 
+// Forgets the directories known to be real: one was removed or replaced.
+void fileForgetDirectories(StorageFile *d) {
+  std::lock_guard<std::mutex> guard(d->asideTrustLock);
+  d->directories.clear();
+}
+
 // The umask, read once without changing it (umask(2) would, for every
 // thread, while it is read).
 uint32_t fileUmask() {
@@ -482,9 +494,17 @@ FilePlace fileLocate(StorageFile *d, RootDirectory *root, const std::string &nam
   for (size_t slash = name.find('/'); slash != std::string::npos && slash > 0;
        slash = name.find('/', slash + 1)) {
     std::string component = name.substr(0, slash);
+    {
+      std::lock_guard<std::mutex> guard(d->asideTrustLock);
+      if (d->directories.count(component) != 0) continue;
+    }
     FileIdentity identity;
     bool there = fileThere(root, component, &identity);
-    if (there && S_ISDIR(identity.mode)) continue;
+    if (there && S_ISDIR(identity.mode)) {
+      std::lock_guard<std::mutex> guard(d->asideTrustLock);
+      d->directories.insert(component);
+      continue;
+    }
     if (!there && (!Platform_IsErrorMissing(Platform_GetLastError()) ||
                    !fileAsideTrusted(d, root, fileAsideName(d, component))))
       return at;  // made when something is written there
@@ -537,7 +557,9 @@ std::string fileTemporaryName(const std::string &name) {
 // is not): anything else but a directory is removed (a link itself, never
 // followed), and the file is built afresh.
 std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string &name,
-                          const std::string &place, FileIdentity *identity) {
+                          const std::string &place, FileIdentity *identity,
+                          bool *partialIsDirectory = nullptr) {
+  if (partialIsDirectory != nullptr) *partialIsDirectory = false;
   CriticalSection_Enter(d->completedLock);
   auto known = d->building.find(name);
   std::string build = known != d->building.end() ? known->second : std::string();
@@ -548,6 +570,7 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
   if (build.empty() && d->settings.partialExtension[0] != '\0') {
     build = filePartialName(d, place);
     if (!fileThere(root, build, identity)) build.clear();
+    else if (partialIsDirectory != nullptr) *partialIsDirectory = S_ISDIR(identity->mode);
   }
   // A directory there is passed over: it may be the tree built aside for
   // the name, which the writer of the file removes (fileOpenForWriting).
@@ -636,15 +659,16 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
   if (!at.blocked.empty() && !fileAsideMake(d, root, fileAsideName(d, at.blocked))) return 0;
   const std::string &place = at.place;
   bool extension = d->settings.partialExtension[0] != '\0';
-  if (extension) {
-    // An aside tree a killed run left where this file's partial goes.
-    std::string partial = filePartialName(d, place);
-    if (fileIsDirectory(root, partial) && !RootDirectory_RemoveTree(root, partial.c_str()))
-      return 0;
-  }
   for (int attempt = 0;; attempt++) {
     FileIdentity identity = {};
-    std::string build = fileBuildName(d, root, name, place, &identity);
+    bool partialIsDirectory = false;
+    std::string build = fileBuildName(d, root, name, place, &identity, &partialIsDirectory);
+    if (partialIsDirectory) {
+      // An aside tree a killed run left where this file's partial goes.
+      fileForgetDirectories(d);
+      if (!RootDirectory_RemoveTree(root, filePartialName(d, place).c_str())) return 0;
+      build = fileBuildName(d, root, name, place, &identity);
+    }
     bool hasFinal = build.empty() && fileThere(root, place, &identity);
     bool fresh = false;
     uint32_t base = fileMadeMode(false);
@@ -967,13 +991,21 @@ bool fileSameTime(const FileIdentity &identity, double wanted) {
 int fileReplaceDirectory(StorageFile *d, RootDirectory *root, const std::string &place) {
   if (!fileIsDirectory(root, place)) return 1;
   fileLog(d, "Replace directory (%s)\n", place.c_str());
+  fileForgetDirectories(d);
   return RootDirectory_RemoveTree(root, place.c_str());
 }
 
 // Renames the built file from to place, the place of name, over a
-// directory there (fileReplaceDirectory). 1/0 with the last error.
+// directory there (fileReplaceDirectory: the rename, refused by one, is
+// tried again once it is gone). 1/0 with the last error.
 int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
                  const std::string &place) {
+  if (RootDirectory_Rename(root, from.c_str(), place.c_str())) return 1;
+  int error = Platform_GetLastError();
+  if (!fileIsDirectory(root, place)) {
+    Platform_SetLastError(error);
+    return 0;
+  }
   return fileReplaceDirectory(d, root, place) &&
          RootDirectory_Rename(root, from.c_str(), place.c_str());
 }
@@ -1030,6 +1062,7 @@ int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocke
   {
     std::lock_guard<std::mutex> guard(d->asideTrustLock);
     d->asideTrusted.erase(aside);
+    d->directories.clear();
   }
   if (!renamed) {
     Platform_SetLastError(error);
@@ -1287,6 +1320,7 @@ void fileEraseAside(StorageFile *d, RootDirectory *root, const std::string &name
   RootDirectory_RemoveTree(root, tree.c_str());
   std::lock_guard<std::mutex> guard(d->asideTrustLock);
   d->asideTrusted.erase(tree);
+  d->directories.clear();
 }
 
 int fileEraseFile(void *context, StorageStep *step) {
@@ -1358,6 +1392,7 @@ int fileEraseFile(void *context, StorageStep *step) {
     if (!fileIsDirectory(root, directory)) break;
     RootDirectory_MakeWritable(root, directory.c_str());
     if (!RootDirectory_Remove(root, directory.c_str(), 1)) break;
+    fileForgetDirectories(d);
     fileLog(d, "Collapse directory (%s)\n", directory.c_str());
   }
   CriticalSection_Leave(d->tableLock);
