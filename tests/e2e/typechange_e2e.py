@@ -236,12 +236,14 @@ def case_kill(site):
                             ("partial", "inner.varnopartial", V2["x/inner"][:100])):
         restore()
         write_bytes(os.path.join(site.installed, "x.varnopartial", name), data)
-        tree = os.stat(os.path.join(site.installed, "x.varnopartial")).st_ino
+        # Held open, the tree's inode is not given to another meanwhile.
+        tree = os.open(os.path.join(site.installed, "x.varnopartial"), os.O_RDONLY)
         os.unlink(os.path.join(site.installed, "x"))
         expect_version(site, "2", f"a swap cut with the tree {cut}: the next run")
         # The tree the cut run left is the one swapped in, not one built anew.
-        check(os.stat(os.path.join(site.installed, "x")).st_ino == tree,
+        check(os.fstat(tree).st_ino == os.stat(os.path.join(site.installed, "x")).st_ino,
               f"a swap cut with the tree {cut}: x is the tree the cut run built")
+        os.close(tree)
 
 
 def plant_link(victim, name):
