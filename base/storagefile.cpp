@@ -678,9 +678,9 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
       CriticalSection_Enter(d->completedLock);
       known = d->baseMode.count(name) != 0;
       CriticalSection_Leave(d->completedLock);
-      FileIdentity final;  // a file a killed run left: the installed one's bits
-      if (!known && fileThere(root, place, &final) && S_ISREG(final.mode))
-        base = final.mode & 07777;
+      FileIdentity installed;  // a file a killed run left: the installed one's bits
+      if (!known && fileThere(root, place, &installed) && S_ISREG(installed.mode))
+        base = installed.mode & 07777;
     } else if (hasFinal && S_ISREG(identity.mode)) {
       build = extension ? filePartialName(d, place) : fileTemporaryName(place);
       base = identity.mode & 07777;
