@@ -5,7 +5,7 @@
 // Names: '\' is read as '/'; the root's path, a separator and the name must
 // fit kPathMax bytes (else 206). A name is resolved below the root only
 // (Platform_OpenDirectoryBeneath): an absolute name, a ".." above the root
-// or a link leading out fails with 5, whatever lies outside.
+// or a link on the way (even one that stays inside) fails with 5.
 //
 // Invariants: (1) nothing is ever opened, created, renamed, erased or
 // changed outside the root's directory, even while its contents change
