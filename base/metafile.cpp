@@ -182,6 +182,30 @@ const char *metaFileCheckLinkChains(MetaFile *m) {
   return nullptr;
 }
 
+// An entry whose parent path passes through one of the document's own link
+// entries: installed, it would be written through that link, wherever the
+// link leads. The reason, naming both entries, is kept in refusal.
+const char *metaFileCheckLinkParents(MetaFile *m) {
+  bool links = false;
+  for (FileRecord *r = m->fileIndex->first; r != nullptr && !links; r = r->next)
+    links = (r->flags & kFileEntryLink) != 0;
+  if (!links) return nullptr;
+  for (FileRecord *r = m->fileIndex->first; r != nullptr; r = r->next) {
+    std::string parent(r->name != nullptr ? r->name : "");
+    for (size_t end = 0; end < parent.size(); end++) {
+      if (parent[end] != '/' && parent[end] != '\\') continue;
+      FileRecord *link = nullptr;
+      if (!FileIndex_FindName(m->fileIndex, &link, parent.substr(0, end).c_str()) ||
+          !(link->flags & kFileEntryLink))
+        continue;
+      Str_Printf(m->refusal, kCatalogRefusalBytes, "file %s lies below link %s", r->name,
+                 link->name);
+      return m->refusal;
+    }
+  }
+  return nullptr;
+}
+
 // A "mode" that does not parse: installing the file without its bits would
 // leave a program that cannot run, or one more open than meant.
 const char *metaFileCheckModes(MetaFile *m) {
@@ -449,6 +473,7 @@ int MetaFile_Finish(MetaFile *m) {
     return metaFileFail(m, metaFileIndexRefusal(m, failure));
   if (const char *why = metaFileCheckModes(m)) return metaFileFail(m, why);
   if (const char *why = metaFileCheckLinkChains(m)) return metaFileFail(m, why);
+  if (const char *why = metaFileCheckLinkParents(m)) return metaFileFail(m, why);
   if (m->hasPieces) {
     if (const char *why = metaFileCheckPieces(m)) return metaFileFail(m, why);
   }

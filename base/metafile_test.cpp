@@ -509,6 +509,10 @@ TEST(MetaFile, LinkChainsResolveThroughTheDocumentsLinks) {
        "link a loops (more than 40 links)"},
       {"a chain of 40 links", LinkChain(40), ""},
       {"a chain of 41 links", LinkChain(41), "link c0 loops (more than 40 links)"},
+      {"a file below one of its links", {{"lib", "lib64"}, {"lib/x", ""}},
+       "file lib/x lies below link lib"},
+      {"a link below one of its links", {{"d/l", "."}, {"d/l/m", "x"}},
+       "file d/l/m lies below link d/l"},
   });
 }
 

@@ -3,6 +3,8 @@
 #include "base/repository.h"
 
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -715,6 +717,33 @@ void refreshStep(Repository *r) {
   }
 }
 
+// Whether the local metafile at path may say what is installed: a file
+// another user owns, or one group or others may write (a link at the name
+// too), is not ours to believe. It is removed, so the version counts as not
+// installed, with a line saying why; one that cannot be removed stops the
+// run. true when the load may go on.
+bool localMetaFileTrusted(Repository *r, const char *path) {
+  FileIdentity identity;
+  if (!Platform_GetFileIdentity(path, 0, &identity)) return true;  // missing: not installed
+  bool link = S_ISLNK(identity.mode);
+  if (!link && identity.owner == uint32_t(geteuid()) && (identity.mode & 022) == 0) return true;
+  Log_Print(LOG_WARNING, KSRC, 0,
+            "%s: the local metafile is %s (user %u, mode %o): not trusted, the version counts "
+            "as not installed\n",
+            path,
+            link                                    ? "a link"
+            : identity.owner != uint32_t(geteuid()) ? "another user's"
+                                                    : "writable by others",
+            identity.owner, identity.mode & 07777);
+  int error = 0;
+  if (EraseFile(path, 1, &error)) return true;
+  Log_Print(LOG_ERROR, KSRC, 0, "%s: the local metafile cannot be replaced (%d)\n", path, error);
+  Repository_RecordConfigError(r);
+  Repository_SetRefresh(r, 0);
+  Repository_SetSynchronize(r, 0);
+  return false;
+}
+
 // The local metafile comes first in every phase. 1 when this pass is its.
 bool localMetaFileStep(Repository *r) {
   if (!(r->stateFlags & kPhaseBits) || (r->stateFlags & kRepositoryStateLocalDone) ||
@@ -728,6 +757,7 @@ bool localMetaFileStep(Repository *r) {
   char path[kCatalogUrlBytes] = {};
   char url[kCatalogUrlBytes] = {};
   Dictionary_GetStringByKey(r->config, "metafile", path, int32_t(sizeof path));
+  if (!localMetaFileTrusted(r, path)) return true;
   EngineLog_Print(&r->log, "Loading local metafile (%s)\n", path);
   if (Path_ToUrl(path, url, int(sizeof url))) MetaFile_Load(r->localMetaFile, url, 0);
   return true;

@@ -3,11 +3,13 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -126,6 +128,20 @@ struct StorageFile {
   // directory that is being renamed. Taken before the table lock and any
   // record's lock; readers never take it.
   std::recursive_mutex asideLock;
+  // The aside trees found to be this user's own, or made by this run, and
+  // not swapped in since. Guarded by asideTrustLock.
+  std::mutex asideTrustLock;
+  std::unordered_set<std::string> asideTrusted;
+  // Parent paths found to be real directories, so that a file's look-ups
+  // cost the same at any depth; emptied whenever this run removes or
+  // replaces a directory. Guarded by asideTrustLock. A directory another
+  // process swaps for a link meanwhile is still never followed: no walk
+  // below the root follows a link.
+  std::unordered_set<std::string> directories;
+  // The permission bits a file built for a name starts from: the final
+  // file's when it was copied, else the mode a new file gets. Guarded by the
+  // completed lock.
+  std::unordered_map<std::string, uint32_t> baseMode;
 };
 
 namespace {
@@ -369,23 +385,132 @@ std::string fileAsideName(StorageFile *d, const std::string &blocked) {
   return blocked + (extension[0] != '\0' ? extension : ".varnopartial");
 }
 
+// Forgets the directories known to be real: one was removed or replaced.
+void fileForgetDirectories(StorageFile *d) {
+  std::lock_guard<std::mutex> guard(d->asideTrustLock);
+  d->directories.clear();
+}
+
+// The umask, read once without changing it (umask(2) would, for every
+// thread, while it is read).
+uint32_t fileUmask() {
+  static const uint32_t mask = [] {
+    uint32_t value = 022;
+    if (FILE *status = fopen("/proc/self/status", "re")) {
+      char line[128];
+      unsigned read = 0;
+      while (fgets(line, int(sizeof line), status) != nullptr)
+        if (sscanf(line, "Umask: %o", &read) == 1) {
+          value = read & 0777;
+          break;
+        }
+      fclose(status);
+    }
+    return value;
+  }();
+  return mask;
+}
+
+// The mode a file or directory made here would have had: the one a
+// finished file or swapped tree gets when nothing else says.
+uint32_t fileMadeMode(bool directory) { return (directory ? 0777u : 0666u) & ~fileUmask(); }
+
+// Whether an entry at a name this run builds in may be taken as its own:
+// this user's, with one link for a file, writable by no one else.
+bool fileIsOurs(const FileIdentity &identity) {
+  return identity.owner == uint32_t(geteuid()) && (identity.mode & 022) == 0 &&
+         (S_ISDIR(identity.mode) || (S_ISREG(identity.mode) && identity.links <= 1));
+}
+
+// The aside tree at aside, opened without following a link, when it is a
+// directory of ours (fileIsOurs, on its descriptor): *tree is left open for
+// the caller (NULL: only looked at). 1 when it is; 0 when it is missing or
+// anything else (the last error set).
+int fileAsideOpen(RootDirectory *root, const std::string &aside, PlatformDirectory **tree) {
+  PlatformDirectory *parent = nullptr, *opened = nullptr;
+  char leaf[kPathMax];
+  FileIdentity identity = {};
+  int ours = RootDirectory_OpenParent(root, aside.c_str(), 0, &parent, leaf) &&
+             Platform_OpenDirectoryAt(parent, leaf, &opened) &&
+             Platform_GetDirectoryIdentity(opened, &identity) && fileIsOurs(identity);
+  int error = ours ? 0 : Platform_GetLastError();
+  Platform_CloseDirectory(&parent);
+  if (ours && tree != nullptr) *tree = opened;
+  else Platform_CloseDirectory(&opened);
+  if (!ours && identity.mode != 0) error = kErrorAccess;  // there, but not ours
+  if (!ours) Platform_SetLastError(error ? error : kErrorNotFound);
+  return ours;
+}
+
+// Whether the aside tree at aside may be built in and swapped in: one this
+// run made or found to be ours. Anything else there (another user's
+// directory, a link, a file) is removed, never followed, and reads as
+// missing. 1 when a trusted tree is there.
+bool fileAsideTrusted(StorageFile *d, RootDirectory *root, const std::string &aside) {
+  {
+    std::lock_guard<std::mutex> guard(d->asideTrustLock);
+    if (d->asideTrusted.count(aside) != 0) return true;
+  }
+  if (fileAsideOpen(root, aside, nullptr)) {
+    std::lock_guard<std::mutex> guard(d->asideTrustLock);
+    d->asideTrusted.insert(aside);
+    return true;
+  }
+  FileIdentity identity;
+  if (fileThere(root, aside, &identity)) {
+    fileLog(d, "Removing planted entry (%s)\n", aside.c_str());
+    RootDirectory_RemoveTree(root, aside.c_str());
+  }
+  return false;
+}
+
+// Makes the aside tree at aside for this run when no trusted one is there:
+// a new directory (mkdir, exclusive), 0700 until it is swapped in. Under
+// the aside lock. 1/0 with the last error.
+int fileAsideMake(StorageFile *d, RootDirectory *root, const std::string &aside) {
+  if (fileAsideTrusted(d, root, aside)) return 1;
+  PlatformDirectory *parent = nullptr;
+  char leaf[kPathMax];
+  int made = RootDirectory_OpenParent(root, aside.c_str(), 1, &parent, leaf) &&
+             Platform_CreateDirectoryAt(parent, leaf, 0700);
+  int error = made ? 0 : Platform_GetLastError();
+  Platform_CloseDirectory(&parent);
+  if (!made) {
+    Platform_SetLastError(error);
+    return 0;
+  }
+  std::lock_guard<std::mutex> guard(d->asideTrustLock);
+  d->asideTrusted.insert(aside);
+  return 1;
+}
+
 // Where name's new version is built: below the first component of its
 // parent path that is there and not a real directory, the aside tree. A
 // missing component whose aside tree is there is one a run left between
-// removing the old entry and renaming the tree in: that tree is used.
+// removing the old entry and renaming the tree in: that tree is used when
+// it is ours (fileAsideTrusted).
 FilePlace fileLocate(StorageFile *d, RootDirectory *root, const std::string &name) {
   FilePlace at = {name, std::string()};
   for (size_t slash = name.find('/'); slash != std::string::npos && slash > 0;
        slash = name.find('/', slash + 1)) {
     std::string component = name.substr(0, slash);
+    {
+      std::lock_guard<std::mutex> guard(d->asideTrustLock);
+      if (d->directories.count(component) != 0) continue;
+    }
     FileIdentity identity;
     bool there = fileThere(root, component, &identity);
-    if (there && S_ISDIR(identity.mode)) continue;
+    if (there && S_ISDIR(identity.mode)) {
+      std::lock_guard<std::mutex> guard(d->asideTrustLock);
+      d->directories.insert(component);
+      continue;
+    }
     if (!there && (!Platform_IsErrorMissing(Platform_GetLastError()) ||
-                   !fileIsDirectory(root, fileAsideName(d, component))))
+                   !fileAsideTrusted(d, root, fileAsideName(d, component))))
       return at;  // made when something is written there
     at.blocked = component;
     at.place = fileAsideName(d, component) + name.substr(slash);
+    if (there) fileAsideTrusted(d, root, fileAsideName(d, component));  // a plant goes
     return at;
   }
   return at;
@@ -427,11 +552,14 @@ std::string fileTemporaryName(const std::string &name) {
 // The file name is being built in: the one this driver made for it, else
 // one an earlier run left under the partial name; "" when there is none.
 // *identity is the built file's (zeroed when there is none).
-// place: where name is built (fileLocate). A file with another hard link
-// is never taken: it is removed (that name only) and the file is built
-// afresh; anything there but a regular file is passed over.
+// place: where name is built (fileLocate). Only a file of ours is taken
+// (fileIsOurs: another hard link, another owner or a write bit for others
+// is not): anything else but a directory is removed (a link itself, never
+// followed), and the file is built afresh.
 std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string &name,
-                          const std::string &place, FileIdentity *identity) {
+                          const std::string &place, FileIdentity *identity,
+                          bool *partialIsDirectory = nullptr) {
+  if (partialIsDirectory != nullptr) *partialIsDirectory = false;
   CriticalSection_Enter(d->completedLock);
   auto known = d->building.find(name);
   std::string build = known != d->building.end() ? known->second : std::string();
@@ -442,9 +570,13 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
   if (build.empty() && d->settings.partialExtension[0] != '\0') {
     build = filePartialName(d, place);
     if (!fileThere(root, build, identity)) build.clear();
+    else if (partialIsDirectory != nullptr) *partialIsDirectory = S_ISDIR(identity->mode);
   }
-  if (!build.empty() && S_ISREG(identity->mode) && identity->links > 1) {
-    fileLog(d, "Removing hard-linked file (%s) (%u)\n", build.c_str(), identity->links);
+  // A directory there is passed over: it may be the tree built aside for
+  // the name, which the writer of the file removes (fileOpenForWriting).
+  if (!build.empty() && !S_ISDIR(identity->mode) &&
+      !(S_ISREG(identity->mode) && fileIsOurs(*identity))) {
+    fileLog(d, "Removing planted file (%s) (%u)\n", build.c_str(), identity->owner);
     RootDirectory_Remove(root, build.c_str(), 0);
     build.clear();
   }
@@ -524,49 +656,58 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
     return 0;
   }
   if (at.blocked.empty() && aside.owns_lock()) aside.unlock();
+  if (!at.blocked.empty() && !fileAsideMake(d, root, fileAsideName(d, at.blocked))) return 0;
   const std::string &place = at.place;
   bool extension = d->settings.partialExtension[0] != '\0';
-  if (extension) {
-    // An aside tree a killed run left where this file's partial goes.
-    std::string partial = filePartialName(d, place);
-    if (fileIsDirectory(root, partial) && !RootDirectory_RemoveTree(root, partial.c_str()))
-      return 0;
-  }
   for (int attempt = 0;; attempt++) {
     FileIdentity identity = {};
-    std::string build = fileBuildName(d, root, name, place, &identity);
+    bool partialIsDirectory = false;
+    std::string build = fileBuildName(d, root, name, place, &identity, &partialIsDirectory);
+    if (partialIsDirectory) {
+      // An aside tree a killed run left where this file's partial goes.
+      fileForgetDirectories(d);
+      if (!RootDirectory_RemoveTree(root, filePartialName(d, place).c_str())) return 0;
+      build = fileBuildName(d, root, name, place, &identity);
+    }
     bool hasFinal = build.empty() && fileThere(root, place, &identity);
     bool fresh = false;
+    uint32_t base = fileMadeMode(false);
+    bool known = false;  // an earlier open of this run chose base
     if (!build.empty()) {
       if (!(identity.mode & S_IWUSR)) RootDirectory_MakeWritable(root, build.c_str());
+      CriticalSection_Enter(d->completedLock);
+      known = d->baseMode.count(name) != 0;
+      CriticalSection_Leave(d->completedLock);
+      FileIdentity installed;  // a file a killed run left: the installed one's bits
+      if (!known && fileThere(root, place, &installed) && S_ISREG(installed.mode))
+        base = installed.mode & 07777;
     } else if (hasFinal && S_ISREG(identity.mode)) {
       build = extension ? filePartialName(d, place) : fileTemporaryName(place);
+      base = identity.mode & 07777;
       // The installed bytes that the run's pieces will replace are not
       // copied; a file they replace whole is built from nothing.
       std::vector<int64_t> planned = filePlannedRanges(plan);
       fresh = planned.size() == 2 && planned[0] == 0 && planned[1] >= o->size;
-      if (!fresh) {
-        if (!RootDirectory_Copy(root, place.c_str(), build.c_str(), planned.data(),
-                                int32_t(planned.size() / 2)))
-          return 0;
-        RootDirectory_MakeWritable(root, build.c_str());
-      }
+      if (!fresh && !RootDirectory_Copy(root, place.c_str(), build.c_str(), planned.data(),
+                                        int32_t(planned.size() / 2)))
+        return 0;
     } else {
       // Nothing, a link or a directory at the final name: what is there
       // goes at completion, when the built file is renamed in.
       build = extension ? filePartialName(d, place) : hasFinal ? fileTemporaryName(place) : place;
       fresh = true;
     }
-    // A new file is made by this open, never one found at the name.
-    uint32_t flags = kWriteFlags | d->settings.extraFileFlags | (fresh ? kAsyncFileCreateNew : 0);
+    // A new file is made by this open, never one found at the name; either
+    // is private (0600) until it is renamed in.
+    uint32_t flags = kWriteFlags | d->settings.extraFileFlags | kAsyncFilePrivate |
+                     (fresh ? kAsyncFileCreateNew : 0);
     AsyncFile_Create(&o->file);
     if (RootDirectory_OpenFile(root, build.c_str(), flags, o->file)) {
       fileSetCurrent(d, o, build);
-      if (build != name) {
-        CriticalSection_Enter(d->completedLock);
-        d->building[name] = build;
-        CriticalSection_Leave(d->completedLock);
-      }
+      CriticalSection_Enter(d->completedLock);
+      if (build != name) d->building[name] = build;
+      if (!known) d->baseMode[name] = base;
+      CriticalSection_Leave(d->completedLock);
       // A new file gets its blocks at once: pieces arrive in any order, and
       // a file system allocating as they come is several times slower. A
       // refusal only costs speed.
@@ -580,14 +721,15 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
     int error = Platform_GetLastError();
     int errnoValue = Platform_GetLastErrno();
     AsyncFile_Release(&o->file);
-    // Something made at the name since it was looked at, or a file with
-    // another hard link: that name goes, and the file is made afresh, once.
+    // Something made at the name since it was looked at, or a file that is
+    // not ours (RootDirectory_OpenFile): that name goes, never followed, and
+    // the file is made afresh, once.
     bool planted = (flags & kAsyncFileCreateNew) ? error == kPlatformErrorFileExists ||
                                                        error == kPlatformErrorAlreadyExists
-                                                 : errnoValue == EMLINK;
+                                                 : errnoValue == EMLINK || errnoValue == EPERM;
     if (attempt == 0 && planted && build != place) {
       fileLog(d, "Removing planted file (%s) (%d)\n", build.c_str(), error);
-      if (RootDirectory_Remove(root, build.c_str(), 0)) continue;
+      if (RootDirectory_RemoveTree(root, build.c_str())) continue;
       error = Platform_GetLastError();
     }
     Platform_SetLastError(error);
@@ -849,26 +991,47 @@ bool fileSameTime(const FileIdentity &identity, double wanted) {
 int fileReplaceDirectory(StorageFile *d, RootDirectory *root, const std::string &place) {
   if (!fileIsDirectory(root, place)) return 1;
   fileLog(d, "Replace directory (%s)\n", place.c_str());
+  fileForgetDirectories(d);
   return RootDirectory_RemoveTree(root, place.c_str());
 }
 
 // Renames the built file from to place, the place of name, over a
-// directory there (fileReplaceDirectory). 1/0 with the last error.
+// directory there (fileReplaceDirectory: the rename, refused by one, is
+// tried again once it is gone). 1/0 with the last error.
 int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
                  const std::string &place) {
+  if (RootDirectory_Rename(root, from.c_str(), place.c_str())) return 1;
+  int error = Platform_GetLastError();
+  if (!fileIsDirectory(root, place)) {
+    Platform_SetLastError(error);
+    return 0;
+  }
   return fileReplaceDirectory(d, root, place) &&
          RootDirectory_Rename(root, from.c_str(), place.c_str());
 }
 
 // Swaps the tree built aside for blocked in: the installed entry at
 // blocked (a file or a link) goes, as the clean-up would remove it, and the
-// aside tree is renamed to blocked right after. A run stopped between the
-// two leaves the aside tree, which fileLocate finds again. Files open in
-// the tree keep their descriptors; the names recorded for them follow it.
+// aside tree, given a directory's usual mode on its descriptor, is renamed
+// to blocked right after. A run stopped between the two leaves the aside
+// tree, which fileLocate finds again. Files open in the tree keep their
+// descriptors; the names recorded for them follow it. A tree that is gone
+// or not ours (fileAsideOpen) fails: what was built in it is not there.
 // Under the aside lock. 1/0 with the last error.
 int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocked) {
   std::string aside = fileAsideName(d, blocked);
-  if (!fileIsDirectory(root, aside)) return 1;  // swapped
+  PlatformDirectory *tree = nullptr;
+  bool ours = fileAsideOpen(root, aside, &tree) &&
+              Platform_SetDirectoryMode(tree, fileMadeMode(true));
+  int treeError = ours ? 0 : Platform_GetLastError();
+  Platform_CloseDirectory(&tree);
+  if (!ours) {
+    fileLog(d, "Aside tree missing or not ours (%s) (%d)\n", aside.c_str(), treeError);
+    std::lock_guard<std::mutex> guard(d->asideTrustLock);
+    d->asideTrusted.erase(aside);
+    Platform_SetLastError(treeError);
+    return 0;
+  }
   FileIdentity identity;
   if (fileThere(root, blocked, &identity)) {
     if (S_ISDIR(identity.mode)) {  // made by someone else meanwhile: not ours to merge
@@ -896,6 +1059,11 @@ int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocke
   }
   CriticalSection_Leave(d->completedLock);
   CriticalSection_Leave(d->tableLock);
+  {
+    std::lock_guard<std::mutex> guard(d->asideTrustLock);
+    d->asideTrusted.erase(aside);
+    d->directories.clear();
+  }
   if (!renamed) {
     Platform_SetLastError(error);
     return 0;
@@ -904,18 +1072,30 @@ int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocke
   return 1;
 }
 
+// The final permission bits of the file built for name: those it started
+// from (the installed file's, else a new file's), with the entry's
+// attributes over them when they are wanted.
+uint32_t fileFinalMode(StorageFile *d, const FileEntry *entry, const std::string &name,
+                       bool wantAttr) {
+  CriticalSection_Enter(d->completedLock);
+  auto known = d->baseMode.find(name);
+  uint32_t base = known != d->baseMode.end() ? known->second : fileMadeMode(false);
+  CriticalSection_Leave(d->completedLock);
+  return wantAttr ? fileWantedMode(base, entry) : base;
+}
+
 // Gives the closed, whole file built for name (identity buildId) the time
-// and attributes wanted and renames it over place, name's place. true, or
-// false with the failure logged and the result pair set.
+// and final mode and renames it over place, name's place. true, or false
+// with the failure logged and the result pair set.
 bool fileFinishBuilt(StorageFile *d, RootDirectory *root, const FileEntry *entry,
                      const std::string &name, const std::string &place, const std::string &build,
                      const FileIdentity &buildId, bool wantTime, bool wantAttr, int32_t *code,
                      int32_t *codeEx) {
   const char *failure = nullptr;
+  uint32_t mode = fileFinalMode(d, entry, name, wantAttr);
   if (wantTime && !RootDirectory_SetModifiedTime(root, build.c_str(), entry->mtime))
     failure = "Failed to set modified time (%s) (%d)\n";
-  else if (wantAttr &&
-           !RootDirectory_SetMode(root, build.c_str(), fileWantedMode(buildId.mode, entry)))
+  else if ((buildId.mode & 07777) != mode && !RootDirectory_SetMode(root, build.c_str(), mode))
     failure = "Failed to set attributes (%s) (%d)\n";
   else if (!fileRenameIn(d, root, build, place))
     failure = "Failed to rename file (%s) (%d)\n";
@@ -929,6 +1109,7 @@ bool fileFinishBuilt(StorageFile *d, RootDirectory *root, const FileEntry *entry
   }
   CriticalSection_Enter(d->completedLock);
   d->building.erase(name);
+  d->baseMode.erase(name);
   CriticalSection_Leave(d->completedLock);
   return true;
 }
@@ -969,7 +1150,8 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   };
   if ((entry->flags & kFileEntryLink) || (entry->attr & kStorageFileAttrLink)) {
     const char *target = entry->link != nullptr ? entry->link : "";
-    if (!fileReplaceDirectory(d, root, place) ||
+    if ((!at.blocked.empty() && !fileAsideMake(d, root, fileAsideName(d, at.blocked))) ||
+        !fileReplaceDirectory(d, root, place) ||
         !RootDirectory_CreateLink(root, place.c_str(), target))
       return fail("Failed to create link (%s) (%d)\n", Platform_GetLastError());
     return markDone();
@@ -1023,19 +1205,16 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
       return;
     }
   }
-  // The wanted time and attributes, given to file, open under target.
-  auto setTimeAndAttributes = [&](AsyncFile *file, const std::string &target) {
+  // The wanted time and the permission bits mode (none: -1), given to file
+  // on its descriptor.
+  auto setTimeAndAttributes = [&](AsyncFile *file, int64_t mode) {
     if (wantTime && !AsyncFile_SetModifiedTime(file, entry->mtime)) {
       fail("Failed to set modified time (%s) (%d)\n", AsyncFile_GetLastError(file));
       return false;
     }
-    if (wantAttr) {
-      FileIdentity now;
-      if (!fileThere(root, target, &now) || now.links > 1 ||
-          !RootDirectory_SetMode(root, target.c_str(), fileWantedMode(now.mode, entry))) {
-        fail("Failed to set attributes (%s) (%d)\n", Platform_GetLastError());
-        return false;
-      }
+    if (mode >= 0 && !AsyncFile_SetMode(file, uint32_t(mode))) {
+      fail("Failed to set attributes (%s) (%d)\n", AsyncFile_GetLastError(file));
+      return false;
     }
     return true;
   };
@@ -1052,7 +1231,8 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     int32_t error = 0;
     if (!fileOpen(d, name, size, kStorageFileModeRead, &handle, &error))
       return fail(nullptr, error);
-    bool set = setTimeAndAttributes(handle->file, place);
+    bool set = setTimeAndAttributes(
+        handle->file, wantAttr ? int64_t(fileWantedMode(finalId.mode, entry)) : int64_t(-1));
     fileClose(d, &handle, 0);
     if (set) markDone();
     return;
@@ -1069,17 +1249,20 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     return fileClose(d, &handle, 0);
   }
   std::string current = fileGetCurrent(d, handle);
-  if (!setTimeAndAttributes(file, current)) return fileClose(d, &handle, 0);
+  // The built file was private: its final mode comes right before the rename.
+  if (!setTimeAndAttributes(file, fileFinalMode(d, entry, name, wantAttr)))
+    return fileClose(d, &handle, 0);
   if (current != place) {
     if (!fileRenameIn(d, root, current, place)) {
       fail("Failed to rename file (%s) (%d)\n", Platform_GetLastError());
       return fileClose(d, &handle, 0);
     }
     fileSetCurrent(d, handle, place);
-    CriticalSection_Enter(d->completedLock);
-    d->building.erase(name);
-    CriticalSection_Leave(d->completedLock);
   }
+  CriticalSection_Enter(d->completedLock);
+  d->building.erase(name);
+  d->baseMode.erase(name);
+  CriticalSection_Leave(d->completedLock);
   fileClose(d, &handle, 1);
   markDone();
 }
@@ -1135,6 +1318,9 @@ void fileEraseAside(StorageFile *d, RootDirectory *root, const std::string &name
   if (!fileIsDirectory(root, tree)) return;
   fileLog(d, "Erase (%s)\n", tree.c_str());
   RootDirectory_RemoveTree(root, tree.c_str());
+  std::lock_guard<std::mutex> guard(d->asideTrustLock);
+  d->asideTrusted.erase(tree);
+  d->directories.clear();
 }
 
 int fileEraseFile(void *context, StorageStep *step) {
@@ -1206,6 +1392,7 @@ int fileEraseFile(void *context, StorageStep *step) {
     if (!fileIsDirectory(root, directory)) break;
     RootDirectory_MakeWritable(root, directory.c_str());
     if (!RootDirectory_Remove(root, directory.c_str(), 1)) break;
+    fileForgetDirectories(d);
     fileLog(d, "Collapse directory (%s)\n", directory.c_str());
   }
   CriticalSection_Leave(d->tableLock);

@@ -3,8 +3,9 @@
 // three cases:
 //
 //   small   20,000 small files (256 B to 16 KiB, about 4 KiB each): the cost
-//           per file. Goals, against curl + sha1sum -c: wall <= 1.0x,
-//           CPU <= 1.5x, at most 40 system calls per file.
+//           per file, one directory deep (--small-depth N: N deep). Goals,
+//           against curl + sha1sum -c: wall <= 1.0x, CPU <= 1.5x, at most
+//           40 system calls per file at any depth.
 //   bulk    1,000 files, 1 GiB (log-uniform sizes from 1 KiB to 64 MiB).
 //           Goals, against curl alone: CPU <= 1.3x, peak RSS <= 32 MiB.
 //   update  v1 installed, then v2 by VCDIFF deltas (tests/e2e/make_tree.py,
@@ -41,7 +42,8 @@
 // rather than under the benchmark library:
 //   repository_sync_bench [--case small|bulk|update|all] [--runs N]
 //       [--scheme http|https|both] [--kind files|pieces|both]
-//       [--small-files N] [--files N] [--total BYTES] [--piece-size BYTES]
+//       [--small-files N] [--small-depth N] [--files N] [--total BYTES]
+//       [--piece-size BYTES]
 //       [--update-mib M] [--strace PATH]
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -283,6 +285,7 @@ struct Options {
   int runs = 3;
   bool http = true, https = true, files = true, pieces = true;
   int smallFiles = 20000;
+  int smallDepth = 1;  // directories above each small file
   std::string bulkFiles = "1000", bulkTotal = std::to_string(1LL << 30), pieceSize = "1048576";
   std::string updateMib = "512";
   std::string strace;
@@ -556,6 +559,8 @@ bool parse(int argc, char **argv, Options *opt) {
       opt->pieces = value != "files";
     } else if (key == "--small-files") {
       opt->smallFiles = std::max(1, atoi(value.c_str()));
+    } else if (key == "--small-depth") {
+      opt->smallDepth = std::max(1, atoi(value.c_str()));
     } else if (key == "--files") {
       opt->bulkFiles = value;
     } else if (key == "--total") {
@@ -629,7 +634,8 @@ int main(int argc, char **argv) {
     int files = opt.smallFiles;
     made = made && addTree("small",
                            " --files " + std::to_string(files) + " --total " +
-                               std::to_string(4096LL * files) + " --min 256 --max 16384",
+                               std::to_string(4096LL * files) + " --min 256 --max 16384" +
+                               " --depth " + std::to_string(opt.smallDepth),
                            files);
     trees.back().checkedGoal = {1.0, 1.5, 0, 40, 0};
   }

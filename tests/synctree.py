@@ -4,10 +4,11 @@ log-uniform sizes, served as installed files and as plain pieces.
 
   synctree.py <dir> --url-base URL [--files N] [--total BYTES]
               [--min BYTES] [--max BYTES] [--piece-size BYTES] [--id ID]
-              [--seed N]
+              [--seed N] [--depth N]
 
 Writes <dir>/:
-  files/<name>             the files (names "dNN/fNNNN.bin")
+  files/<name>             the files (names "dNN/fNNNN.bin"; with --depth N,
+                           N directories deep: "dNN/e1/.../fNNNN.bin")
   pieces/<sha1>.varnopiece each piece as a plain piece storage keeps it (no
                            header, no encoding), named by its lower-case digest
   meta.json                the metafile (SHA-1 pieces, no padding)
@@ -62,6 +63,7 @@ def main():
     p.add_argument("--piece-size", type=int, default=1 << 20)
     p.add_argument("--id", default="v1")
     p.add_argument("--seed", type=int, default=0x51B)
+    p.add_argument("--depth", type=int, default=1)
     a = p.parse_args()
     rng = random.Random(a.seed)
     sizes = sizes_for(rng, a.files, a.total, a.min, a.max)
@@ -83,7 +85,7 @@ def main():
 
     offset = 0
     for k, size in enumerate(sizes):
-        name = "d%02d/f%04d.bin" % (k % 16, k)
+        name = "d%02d/%sf%04d.bin" % (k % 16, "".join("e%d/" % j for j in range(1, a.depth)), k)
         path = os.path.join(root, "files", name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         sha1 = hashlib.sha1()

@@ -52,6 +52,9 @@ constexpr uint32_t kAsyncFileQuietMissing = 0x80;
 constexpr uint32_t kAsyncFileUnbuffered = 0x100;
 // With write: the file is made by this open, never one already there (O_EXCL).
 constexpr uint32_t kAsyncFileCreateNew = 0x200;
+// RootDirectory_OpenFile only: a file made by the open is readable by its
+// owner alone (0600); one found must be this user's own (see there).
+constexpr uint32_t kAsyncFilePrivate = 0x400;
 
 // Open attempts and the pause after each failed one, for a file that exists
 // but is locked (error kinds Locked: 32, 33, 108). Other failures are final.
@@ -135,6 +138,8 @@ int AsyncFile_SetModifiedTime(AsyncFile *file, double seconds);
 // The portable attribute bits of the open file; setting acts on read-only.
 int AsyncFile_GetAttributes(AsyncFile *file, uint32_t *attributes);
 int AsyncFile_SetAttributes(AsyncFile *file, uint32_t attributes);
+// Sets the open file's permission bits (fchmod). 1/0 with the error kept.
+int AsyncFile_SetMode(AsyncFile *file, uint32_t mode);
 // Renames the open file, replacing an existing target; the stored path
 // becomes the new one. 1/0 with the error kept.
 int AsyncFile_Rename(AsyncFile *file, const char *newPath);

@@ -166,6 +166,7 @@ struct FileIdentity {
   int64_t modifiedSeconds;
   int32_t modifiedNanoseconds;
   uint32_t links;  // hard links to the inode: more than 1 means other names reach it
+  uint32_t owner;  // the owning user's id
 };
 
 // stat(2) (followLinks 1) or lstat(2) of the path. 1, or 0 with it zeroed.
@@ -243,11 +244,11 @@ int Platform_ReadLinkAt(PlatformDirectory *directory, const char *name, char *ou
 int Platform_CreateLinkAt(PlatformDirectory *directory, const char *name, const char *target);
 
 // Opens the directory path below root (NULL: the working directory),
-// never leaving root: with openat2 and RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS
-// (links that stay below root are followed), or, where openat2 is refused
+// never leaving root and following no link on the way: with openat2 and
+// RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS, or, where openat2 is refused
 // (ENOSYS, or EPERM under seccomp), one component at a time with O_NOFOLLOW |
-// O_DIRECTORY (no link is followed then). An absolute path, a ".." above
-// root or a link leading out fails with 5; a missing component with 2 or 3.
+// O_DIRECTORY. An absolute path, a ".." above root or a link anywhere on the
+// path fails with 5; a missing component with 2 or 3.
 // With create 1, missing components are made (mode 0777 less the umask).
 // An empty path opens root again. 1 with *directory set, 0 with it NULL.
 int Platform_OpenDirectoryBeneath(PlatformDirectory *root, const char *path, int create,
@@ -266,10 +267,12 @@ int Platform_OpenReadBeneath(PlatformDirectory *root, const char *path, FileIden
 // modes (shareFlags as for Platform_OpenFile) on it under its
 // /proc/self/fd name, so a write-only descriptor's companion opens the same
 // file. Only a regular file is opened (a directory only with O_DIRECTORY):
-// anything else fails with 5 at once, a FIFO without waiting for a peer. The
-// descriptor, or -1.
+// anything else fails with 5 at once, a FIFO without waiting for a peer. A
+// file the open creates gets createMode less the umask; identity, when
+// given, is filled from the opened descriptor. The descriptor, or -1.
 int Platform_OpenFileAt(PlatformDirectory *directory, const char *name, int openFlags,
-                        int shareFlags);
+                        int shareFlags, uint32_t createMode = 0666,
+                        FileIdentity *identity = nullptr);
 // renameat2(2) of fromName in from to toName in to, replacing an existing
 // file; neither last component is followed. 1/0.
 int Platform_RenameAt(PlatformDirectory *from, const char *fromName, PlatformDirectory *to,
@@ -299,6 +302,7 @@ struct PlatformCopyAt {
   // there until its owner writes them. NULL or 0 pairs: every byte.
   const int64_t *skip = nullptr;
   int32_t skipCount = 0;
+  int keepPrivate = 0;  // 1: the copy stays 0600 instead of taking the source's bits
 };
 // Copies the data, permission bits and modified time of fromName into a new
 // file beside toName (created exclusively, never through a link, readable by

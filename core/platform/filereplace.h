@@ -6,8 +6,10 @@
 // "<name>.tmp.XXXXXX" (the name cut to 200 bytes), created exclusively
 // without following a link; every step after Begin works on the directory's
 // descriptor, so a directory renamed meanwhile does not redirect it. (2)
-// before a byte is written it has the mode and owner of the file it replaces;
-// a new file gets 0666 less the umask. (3) a link at the name is replaced,
+// before a byte is written it has the mode and owner of the file it replaces
+// when no other user may write the directory (else it is the effective
+// user's, with the old mode's bits of 0644 only); a new file gets 0666 less
+// the umask. (3) a link at the name is replaced,
 // never followed; anything but a regular file or a link there is refused, and
 // so is a file the effective user may not write. (4) Commit syncs the file,
 // renames it over the name and syncs the directory; a failed Begin or Commit,

@@ -5,7 +5,7 @@
 // Names: '\' is read as '/'; the root's path, a separator and the name must
 // fit kPathMax bytes (else 206). A name is resolved below the root only
 // (Platform_OpenDirectoryBeneath): an absolute name, a ".." above the root
-// or a link leading out fails with 5, whatever lies outside.
+// or a link on the way (even one that stays inside) fails with 5.
 //
 // Invariants: (1) nothing is ever opened, created, renamed, erased or
 // changed outside the root's directory, even while its contents change
@@ -68,7 +68,10 @@ int RootDirectory_OpenParent(RootDirectory *root, const char *name, int create,
 // may create. A file opened for writing that has another hard link is
 // closed again unwritten and refused with 5 (errno EMLINK): whoever made
 // that link would have us write into a file of theirs choosing. 1, or 0
-// with the last error (also the file's).
+// with the last error (also the file's). With kAsyncFilePrivate a file the
+// open makes is 0600, and one it finds to write is refused with 5 (errno
+// EPERM) unless this user owns it and neither group nor others may write
+// it; such a file is set 0600 before it is returned.
 int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags,
                            AsyncFile *file);
 // lstat of name. 1, or 0 with it zeroed and the last error.
@@ -81,8 +84,9 @@ int RootDirectory_Remove(RootDirectory *root, const char *name, int isDirectory)
 int RootDirectory_RemoveTree(RootDirectory *root, const char *name);
 // Renames from to to (parents of to made), replacing a file at to. 1/0.
 int RootDirectory_Rename(RootDirectory *root, const char *from, const char *to);
-// Copies the regular file from to to (data, permission bits and modified
-// time; copy_file_range), replacing a file at to; skipCount (offset, length)
+// Copies the regular file from to to (data and modified time;
+// copy_file_range; the copy is 0600, its final mode the caller's to give),
+// replacing a file at to; skipCount (offset, length)
 // pairs of skip, ascending and apart, are neither read nor written (zeros in
 // the copy, which keeps the source's size). 1/0.
 int RootDirectory_Copy(RootDirectory *root, const char *from, const char *to,

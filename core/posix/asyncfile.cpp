@@ -770,6 +770,14 @@ int AsyncFile_SetAttributes(AsyncFile *file, uint32_t attributes) {
   });
 }
 
+int AsyncFile_SetMode(AsyncFile *file, uint32_t mode) {
+  ASYNCFILE_CHECK(file);
+  return asyncFileWithHandle(file, [&](int fd) {
+    if (fchmod(fd, mode_t(mode & 07777)) == 0) return 1;
+    return asyncFileFailErrno(file, "fchmod");
+  });
+}
+
 int AsyncFile_Rename(AsyncFile *file, const char *newPath) {
   ASYNCFILE_CHECK(file);
   CHECK_POINTER(newPath);

@@ -61,6 +61,7 @@ void fileopsIdentity(const struct stat &st, FileIdentity *identity) {
   identity->modifiedSeconds = st.st_mtim.tv_sec;
   identity->modifiedNanoseconds = int32_t(st.st_mtim.tv_nsec);
   identity->links = uint32_t(st.st_nlink);
+  identity->owner = uint32_t(st.st_uid);
 }
 
 }  // namespace
@@ -348,13 +349,15 @@ namespace {
 std::atomic<int> gFileopsForceWalk{0};
 constexpr int kBeneathAgainTries = 100;
 
-// openat2 of a directory below base; -1 with errno. EAGAIN (a rename raced
-// the walk) is tried again a bounded number of times.
+// openat2 of a directory below base, following no link on the way (a name
+// the run writes is never reached through one, even one that stays below);
+// -1 with errno (ELOOP for a link). EAGAIN (a rename raced the walk) is
+// tried again a bounded number of times.
 int fileopsBeneath(int base, const char *path) {
   struct open_how how;
   memset(&how, 0, sizeof how);
   how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
   int fd = -1;
   for (int tries = 0; tries < kBeneathAgainTries; tries++) {
     fd = int(syscall(SYS_openat2, base, path, &how, sizeof how));
@@ -581,13 +584,14 @@ int Platform_OpenReadBeneath(PlatformDirectory *root, const char *path, FileIden
 }
 
 int Platform_OpenFileAt(PlatformDirectory *directory, const char *name, int openFlags,
-                        int shareFlags) {
+                        int shareFlags, uint32_t createMode, FileIdentity *identity) {
   FileOpsPath work;
   if (!fileopsName(directory, name, &work, "openat")) return -1;
   struct stat st;
   int fd = FsDirectory_OpenFile(FsDirectory_Fd(directory), work.text, openFlags | O_NOFOLLOW,
-                                0666, "openat", name, &st);
+                                mode_t(createMode & 0777), "openat", name, &st);
   if (fd < 0) return -1;
+  if (identity != nullptr) fileopsIdentity(st, identity);
   char self[64];
   snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
   if (!ShareMode_Acquire(fd, self, openFlags, shareFlags, st.st_dev, st.st_ino)) {

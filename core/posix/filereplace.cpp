@@ -113,8 +113,18 @@ int FileReplace_Begin(FileReplace *replace, const char *path) {
   // 0600 until the old file's mode is set, so no one opens it meanwhile.
   if (!fileReplaceCreateTemp(r, hasOld ? 0600 : 0666, path)) return fileReplaceUndo(r);
   if (!hasOld) return 1;
-  struct stat now;
-  if (fstat(r->fd, &now) != 0) return POSIX_FAIL("fstat", r->temp), fileReplaceUndo(r);
+  struct stat now, directory;
+  if (fstat(r->fd, &now) != 0 || fstat(r->directoryFd, &directory) != 0)
+    return POSIX_FAIL("fstat", r->temp), fileReplaceUndo(r);
+  // Where another user may make names, the old file may be one they
+  // planted: the new file is ours, writable by no one else.
+  bool shared = (directory.st_uid != geteuid() && directory.st_uid != 0) ||
+                (directory.st_mode & 022) != 0;
+  if (shared) {
+    if (fchmod(r->fd, old.st_mode & 0644) != 0)
+      return POSIX_FAIL("fchmod", path), fileReplaceUndo(r);
+    return 1;
+  }
   if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
       fchown(r->fd, old.st_uid, old.st_gid) != 0)
     return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, errno, "fchown", path),

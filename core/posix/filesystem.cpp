@@ -173,6 +173,7 @@ struct FsCopy {
   bool sync;       // fsync before closing
   const int64_t *skip = nullptr;  // (offset, length) pairs left out (PlatformCopyAt)
   int32_t skipCount = 0;
+  bool keepPrivate = false;  // the copy stays 0600 (PlatformCopyAt)
 };
 
 // Writes all of buffer, at offset when it is not negative, else at the
@@ -286,7 +287,8 @@ int fsCopyData(int in, const struct stat &st, int out, const FsCopy &copy) {
 // The source's permission bits and modified time, then (when asked) the
 // data on disk.
 int fsCopyFinish(int out, const struct stat &st, const FsCopy &copy) {
-  if (fchmod(out, st.st_mode & 0777) != 0) return POSIX_FAIL("fchmod", copy.destination);
+  if (!copy.keepPrivate && fchmod(out, st.st_mode & 0777) != 0)
+    return POSIX_FAIL("fchmod", copy.destination);
   struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
   if (futimens(out, times) != 0) return POSIX_FAIL("futimens", copy.destination);
   if (copy.sync) {
@@ -579,6 +581,7 @@ void FsDirectory_Identity(const struct statx &sx, FileIdentity *identity) {
   identity->modifiedSeconds = sx.stx_mtime.tv_sec;
   identity->modifiedNanoseconds = int32_t(sx.stx_mtime.tv_nsec);
   identity->links = sx.stx_nlink;
+  identity->owner = sx.stx_uid;
 }
 
 uint32_t FsDirectory_ClusterBytes(int fd) {
@@ -688,7 +691,8 @@ int Platform_CopyFileAt(const PlatformCopyAt *request) {
                  true,
                  false,
                  request->skip,
-                 request->skipCount};
+                 request->skipCount,
+                 request->keepPrivate != 0};
   const int toFd = FsDirectory_Fd(request->toDirectory);
   struct stat st;
   int in = fsOpenSource(FsDirectory_Fd(request->fromDirectory), from.text,

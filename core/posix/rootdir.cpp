@@ -329,23 +329,38 @@ int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags
   int openFlags = AsyncFile_OpenFlagsOf(flags);
   if (openFlags < 0) return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "open", name);
   int share = int(flags & (kAsyncFileShareRead | kAsyncFileShareWrite));
+  bool isPrivate = (flags & kAsyncFilePrivate) != 0;
+  uint32_t createMode = isPrivate ? 0600 : 0666;
+  FileIdentity st = {};
   int fd = -1, direct = 0;
   int opened = rootAt(root, name, (openFlags & O_CREAT) != 0, [&](PlatformDirectory *p,
                                                                    const char *leaf) {
     direct = (openFlags & O_DIRECT) != 0;
-    fd = Platform_OpenFileAt(p, leaf, openFlags, share);
+    fd = Platform_OpenFileAt(p, leaf, openFlags, share, createMode, &st);
     if (fd < 0 && direct && Platform_GetLastErrno() == EINVAL) {
       direct = 0;  // a file system without O_DIRECT: write-through buffered
-      fd = Platform_OpenFileAt(p, leaf, openFlags & ~O_DIRECT, share);
+      fd = Platform_OpenFileAt(p, leaf, openFlags & ~O_DIRECT, share, createMode, &st);
     }
     return fd >= 0 ? 1 : 0;
   });
   if (!opened) return 0;
-  struct stat st;
-  if ((openFlags & (O_WRONLY | O_RDWR)) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      st.st_nlink > 1) {
+  if ((openFlags & (O_WRONLY | O_RDWR)) && S_ISREG(st.mode) && st.links > 1) {
     close(fd);
     return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EMLINK, "hard link", name);
+  }
+  // A private file found at the name (not made by this open) is written
+  // only when it is this user's and no one else may write it; it is made
+  // private before the first byte goes in.
+  if (isPrivate && !(openFlags & O_EXCL) && (openFlags & (O_WRONLY | O_RDWR))) {
+    if (st.owner != geteuid() || (st.mode & 022) != 0) {
+      close(fd);
+      return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "not our own file", name);
+    }
+    if ((st.mode & 07777) != 0600 && fchmod(fd, 0600) != 0) {
+      int result = POSIX_FAIL("fchmod", name);
+      close(fd);
+      return result;
+    }
   }
   std::string path = std::string(root->path) + "/" + name;
   if (!AsyncFile_Adopt(file, fd, direct, path.c_str(), flags)) {
@@ -439,7 +454,7 @@ int RootDirectory_Copy(RootDirectory *root, const char *from, const char *to,
   return rootAt(root, from, 0, [&](PlatformDirectory *a, const char *fromLeaf) {
     return rootAt(root, to, 1, [&](PlatformDirectory *b, const char *toLeaf) {
       PlatformCopyAt copy = {a, fromLeaf, b, toLeaf, from, to, 0, nullptr, nullptr, skip,
-                             skipCount};
+                             skipCount, 1};
       return Platform_CopyFileAt(&copy);
     });
   });

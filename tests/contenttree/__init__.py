@@ -140,6 +140,7 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
     backslash = not full and rng.random() < 0.3
     seen = []
     names = set()
+    parents, link_names = set(), set()  # directories on the names' paths; links
     x = 0
     first_data = True
     last_nonzero = max((i for i, z in enumerate(sizes) if z > 0), default=-1)
@@ -151,11 +152,18 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
             if full:
                 parts = [p.replace("/", "_") for p in parts[:-1]] + [f"{i}-{parts[-1]}"]
             seen.append(parts)
+        # A name may not lie below one of the version's links: the component
+        # that is a link gets a suffix (no draw, so the rest of the tree
+        # stays as drawn).
+        for k in range(1, len(parts)):
+            if "/".join(parts[:k]) in link_names:
+                parts = parts[:k - 1] + [f"{parts[k - 1]}~dir"] + parts[k:]
         if "/".join(parts) in names:
-            # A metafile listing one name twice is refused: the drawn name
-            # gets a suffix (no draw, so the rest of the tree stays as drawn).
+            # Nor list one name twice: the drawn name gets a suffix (no draw).
             parts = parts[:-1] + [f"{parts[-1]}~{i}"]
         names.add("/".join(parts))
+        for k in range(1, len(parts)):
+            parents.add("/".join(parts[:k]))
         sep = "\\" if backslash and rng.random() < 0.5 else "/"
         f = {"spelling": sep.join(parts), "name": "/".join(parts), "size": size, "offset": x,
              "pad": 0, "link": None, "mtime": None, "attr": None, "data": None, "sha1": None}
@@ -174,6 +182,10 @@ def make_version(rng, vid, nfiles, full=False, budget_pieces=3000, fill=None):
                 if target == parts:  # a link to itself loops: refused
                     target = parts[:-1] + [parts[-1] + "~target"]
                 f["link"] = up + "/".join(target)
+            if f["name"] in parents:  # a directory of an earlier name: a file
+                f["link"] = None
+            else:
+                link_names.add(f["name"])
         if v.pad_mode == "align":
             f["pad"] = (-(x + size)) % PAD_ALIGN
         elif v.pad_mode == "list" and size > 0:

@@ -9,11 +9,18 @@ One case per run:
              plants links to a root-owned file at the names a save could
              write through; root's sync of v1 and then v2 leaves that file
              unchanged, ends 0 and leaves the metafile a regular file
+  metaplant  the metafile and the installation sit in a sticky (1777)
+             folder where user 65534 plants the metafile's name first (0666),
+             then, after v1, a plain metafile of its own that lists root's
+             0600 file in the installation: each run ends 0 with its version,
+             the metafile root's and writable by root alone, root's file
+             untouched
 
 Needs root and setpriv; without them the case is skipped (exit status
 sync_e2e.SKIP_CODE). Every wait is bounded. Exit status 0 when every check
 passed.
 """
+import json
 import os
 import shutil
 import stat
@@ -65,11 +72,49 @@ def case_linkplant(t):
           "the planted links are left as they were")
 
 
+def case_metaplant(t):
+    os.chmod(t.root, 0o711)
+    shared = t.path("shared")
+    os.mkdir(shared)
+    os.chmod(shared, 0o1777)
+    metafile = os.path.join(shared, "game.metafile.json")
+    install = os.path.join(shared, "game")
+    repo = t.write_repo("repo-shared.json", metafile=metafile,
+                        local={"type": "file", "path": install})
+    own = os.path.join(install, "own.key")
+    plants = [("an empty file", ""),
+              ("a plain metafile listing root's file",
+               json.dumps({"id": "v0", "files": [{"name": "own.key", "size": 16}]}))]
+    t.start()
+    for version, (what, text) in zip(("v1", "v2"), plants):
+        if os.path.exists(metafile):
+            os.unlink(metafile)
+        p = as_nobody("sh", "-c", 'umask 0; printf %s "$2" > "$1"', "-", metafile, text)
+        check(p.returncode == 0 and os.lstat(metafile).st_uid == NOBODY,
+              f"{version}: user {NOBODY} plants {what} at the metafile's name")
+        t.alias(version)
+        code, out, err = t.run(repo=repo)
+        check(code == 0 and t.sha1_ok(version, install),
+              f"{version}: root's sync ends 0 with {version} ({code}: {err[-300:]})")
+        st = os.lstat(metafile)
+        check(stat.S_ISREG(st.st_mode) and st.st_uid == 0 and st.st_mode & 0o022 == 0,
+              f"{version}: the metafile is root's, writable by root alone "
+              f"({st.st_uid}, {st.st_mode:o})")
+        if version == "v1":
+            with open(own, "w") as f:
+                f.write("root's own key\n")
+            os.chmod(own, 0o600)
+            before = snapshot(own)
+    check(os.path.exists(own) and snapshot(own) == before,
+          "root's own file in the installation is untouched")
+
+
 def main():
-    a = sync_e2e.e2e_args(["linkplant"])
+    a = sync_e2e.e2e_args(["linkplant", "metaplant"])
     if shutil.which("nginx") is None or shutil.which("setpriv") is None or os.geteuid() != 0:
         return sync_e2e.skipped("needs nginx, setpriv and root")
-    return sync_e2e.on_tree(a.keelson, {"linkplant": case_linkplant}[a.case])
+    return sync_e2e.on_tree(a.keelson, {"linkplant": case_linkplant,
+                                        "metaplant": case_metaplant}[a.case])
 
 
 if __name__ == "__main__":

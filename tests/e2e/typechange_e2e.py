@@ -15,6 +15,14 @@ One case per run:
             (the old entry removed, the tree built aside not yet renamed in,
             as a kill there leaves it): every file whose type stays holds
             v1's or v2's bytes, and the next run ends 0 with v2
+  plant     root's installation is a sticky (1777) folder where user 65534
+            plants first: a file at a partial name and a directory at an
+            aside name (x.varnopartial/inner, v2's bytes), then a link at the
+            aside name to root's own 0700 directory there; each v1 -> v2 run
+            ends 0 with v2 (sha1sum -c), every entry of it root's, root's
+            files unchanged and the plants gone. A reader as 65534 opens
+            each partial file during v2 from empty and never reads a byte of
+            secret.key (mode 0600). Needs root and setpriv.
   hardlinks the installation belongs to user 65534, root syncs it: a hard
             link at the lock to a file of root's is refused (exit 1, a line
             naming the lock) and one at a partial name is removed, not
@@ -67,8 +75,9 @@ V1 = {"x": blob(2, 700), "a/b": blob(3, 300), "changed.bin": blob(4, 5000),
       "keep.bin": KEEP}
 V2 = {"x/inner": blob(8, 800), "a/b/c/d": blob(9, 400), "changed.bin": blob(10, 5000),
       "d": blob(11, 600), "moved/z": V1["d/z"], "l": blob(12, 50), "e": ("link", "keep.bin"),
-      "keep.bin": KEEP}
+      "keep.bin": KEEP, "secret.key": blob(13, 200000)}
 VERSIONS = {"1": V1, "2": V2}
+MODES = {"secret.key": "0600"}
 
 
 def make_version(vid, tree):
@@ -77,7 +86,7 @@ def make_version(vid, tree):
     v.hash_padding, v.hash_padding_written, v.pad_mode, v.full = True, True, "none", True
     for name in sorted(tree):
         link = tree[name][1] if isinstance(tree[name], tuple) else None
-        add_file(v, name, b"" if link else tree[name], link=link)
+        add_file(v, name, b"" if link else tree[name], link=link, mode=MODES.get(name))
     v.digests = _digests(random.Random(0), v)
     return v
 
@@ -227,8 +236,14 @@ def case_kill(site):
                             ("partial", "inner.varnopartial", V2["x/inner"][:100])):
         restore()
         write_bytes(os.path.join(site.installed, "x.varnopartial", name), data)
+        # Held open, the tree's inode is not given to another meanwhile.
+        tree = os.open(os.path.join(site.installed, "x.varnopartial"), os.O_RDONLY)
         os.unlink(os.path.join(site.installed, "x"))
         expect_version(site, "2", f"a swap cut with the tree {cut}: the next run")
+        # The tree the cut run left is the one swapped in, not one built anew.
+        check(os.fstat(tree).st_ino == os.stat(os.path.join(site.installed, "x")).st_ino,
+              f"a swap cut with the tree {cut}: x is the tree the cut run built")
+        os.close(tree)
 
 
 def plant_link(victim, name):
@@ -269,7 +284,98 @@ def case_hardlinks(site):
           "the installed file is an inode of its own")
 
 
-CASES = {"swap": case_swap, "kill": case_kill, "hardlinks": case_hardlinks}
+# Run as user 65534 beside a first install: opens every partial file it
+# sees in the folder, keeps it open and reads what it can, until told to
+# stop; prints {partial name: bytes read}.
+READER = r'''
+import json, os, sys, time
+folder, stop = sys.argv[1], sys.argv[2]
+opened, read = {}, {}
+end = time.monotonic() + 60
+while not os.path.exists(stop) and time.monotonic() < end:
+    for n in os.listdir(folder) if os.path.isdir(folder) else []:
+        if n.endswith(".varnopartial") and n not in opened:
+            try:
+                opened[n] = os.open(os.path.join(folder, n), os.O_RDONLY)
+            except OSError:
+                read[n] = 0
+    for n, fd in opened.items():
+        read[n] = read.get(n, 0) + len(os.pread(fd, 1 << 20, read.get(n, 0)))
+print(json.dumps(read))
+'''
+
+
+def owned_by_root(site):
+    """The installed entries (below the installation) not root's."""
+    out = []
+    for top, dirs, names in os.walk(site.installed):
+        for n in dirs + names:
+            path = os.path.join(top, n)
+            if not path.startswith(os.path.join(site.installed, "keep")) and \
+                    os.lstat(path).st_uid != 0:
+                out.append(os.path.relpath(path, site.installed))
+    return out
+
+
+def case_plant(site):
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        return skipped("needs root and setpriv")
+    os.chmod(site.root, 0o711)
+    os.makedirs(site.installed)
+    os.chmod(site.client, 0o755)
+    os.chmod(site.installed, 0o1777)
+    # A first install read by the other user: nothing of the 0600 file.
+    stop = os.path.join(site.root, "stop")
+    reader = subprocess.Popen(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                               "--clear-groups", sys.executable, "-c", READER, site.installed,
+                               stop], stdout=subprocess.PIPE, text=True)
+    code, out = site.sync("2")
+    write_bytes(stop, b"")
+    seen = json.loads(reader.communicate(timeout=90)[0] or "{}")
+    check(code == 0 and sha1sum_ok(site, "2"), f"v2 from empty beside a reader: ends 0 ({code})")
+    check(seen.get("secret.key.varnopartial", 0) == 0,
+          f"the reader read nothing of the 0600 file while it was built ({seen})")
+    check(os.stat(os.path.join(site.installed, "secret.key")).st_mode & 0o7777 == 0o600,
+          "secret.key is installed 0600")
+    shutil.rmtree(site.installed)
+    os.makedirs(site.installed)
+    os.chmod(site.installed, 0o1777)
+    expect_version(site, "1", "v1 from empty")
+    keep = os.path.join(site.installed, "keep")
+    saved = os.path.join(site.root, "client-v1")
+    shutil.copytree(site.client, saved, symlinks=True)
+    aside = os.path.join(site.installed, "x.varnopartial")
+    partial = os.path.join(site.installed, "changed.bin.varnopartial")
+    plants = {
+        "a partial file and an aside tree":
+            [["sh", "-c", 'umask 0; printf junk > "$1"; mkdir "$2" && cat > "$2/inner"', "-",
+              partial, aside]],
+        "a link at the aside name to root's 0700 directory": [["ln", "-s", "keep", aside]],
+    }
+    for what, commands in plants.items():
+        shutil.rmtree(site.client)
+        shutil.copytree(saved, site.client, symlinks=True)
+        os.mkdir(keep, 0o700)
+        write_bytes(os.path.join(keep, "inner"), b"root's own file\n")
+        os.chmod(os.path.join(keep, "inner"), 0o600)
+        before = snapshot(os.path.join(keep, "inner"))
+        for command in commands:
+            p = subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                                "--clear-groups", *command], input=V2["x/inner"],
+                               capture_output=True, timeout=30)
+            check(p.returncode == 0, f"{what}: user {NOBODY} plants ({p.stderr[-200:]})")
+        code, out = site.sync("2")
+        state = {n: v for n, v in site.state().items() if not n.startswith("keep/")}
+        check(code == 0 and sha1sum_ok(site, "2") and state == wanted("2"),
+              f"{what}: v1 -> v2 ends 0 with v2 alone ({code}: {out[-300:]}) "
+              f"({sorted(set(state) ^ set(wanted('2')))})")
+        check(not owned_by_root(site), f"{what}: every installed entry is root's "
+              f"({owned_by_root(site)})")
+        check(snapshot(os.path.join(keep, "inner")) == before and
+              sorted(os.listdir(keep)) == ["inner"], f"{what}: root's own file is unchanged")
+
+
+CASES = {"swap": case_swap, "kill": case_kill, "hardlinks": case_hardlinks, "plant": case_plant}
 
 
 def main():
