@@ -743,12 +743,28 @@ void pumpEngines(Repository *r) {
 // Starts each clean-up of this run that is neither done nor running. The
 // local one walks the installed version and keeps keep (NULL: nothing);
 // the pending one walks the new version and keeps nothing.
+// Partial files and aside trees of names keep's version (whole now) lacks:
+// a run stopped on its way to another version left them.
+void removeLeftovers(Repository *r, MetaFile *keep) {
+  char root[kStorageLocationBytes] = {}, extension[kStorageFileExtensionBytes] = {};
+  Dictionary *local = nullptr;
+  if (r->local->driver != &kStorageFileDriver || !Storage_GetLocation(r->local, root) ||
+      root[0] == '\0')
+    return;
+  Dictionary_GetDictionaryByKey(r->config, "local", &local);
+  StorageDefaults_GetPartialExtension(local, r->settings, extension, int32_t(sizeof extension));
+  int32_t removed = StorageCleanup_RemoveLeftovers(
+      root, StorageDefaults_GetAsideSuffix(extension), MetaFile_GetFileIndex(keep));
+  if (removed > 0) EngineLog_Print(&r->log, "Left over by a stopped run: %d removed\n", removed);
+}
+
 void startCleanups(Repository *r, MetaFile *keep) {
   StorageCleanup *local = r->cleanupLocal;
   bool localDone = (r->cleanupStarted & kRepositoryCleanupLocal) && StorageCleanup_IsFinished(local);
   if (!(r->stateFlags & kRepositoryStateNotInstalled) && !localDone &&
       !StorageCleanup_IsRunning(local)) {
     EngineLog_Print(&r->log, "Cleaning\n");
+    if (keep != nullptr) removeLeftovers(r, keep);
     StorageCleanup_SetStorage(local, r->local);
     StorageCleanup_SetMetaFile(local, r->localMetaFile);
     if (keep != nullptr)

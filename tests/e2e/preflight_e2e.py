@@ -15,7 +15,8 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
             lacking one file and the metafile completes on a tmpfs with
             room for that file alone), repairs a flipped
             byte and a deleted file ("N repaired", N the pieces nginx served
-            for the repair) and updates asking first for the catalog of
+            for the repair; the partial files and aside tree of names v1
+            lacks that a stopped run left go) and updates asking first for the catalog of
             updating from the installed id
   pending   an update on a tmpfs without room, a pending storage configured:
             through a plain remote it needs the new files' bytes once
@@ -137,6 +138,13 @@ def case_relative(t):
               f"a stopped first install with room for what is missing completes "
               f"({p.returncode}: {p.stderr[-300:]!r})")
     t.damage("v1", game)
+    # What a killed update toward a version v1 lacks names would leave.
+    leftovers = [os.path.join(game, "dir0", "gone.bin.varnopartial"),
+                 os.path.join(game, "newdir.varnopartial", "inner")]
+    for leftover in leftovers:
+        os.makedirs(os.path.dirname(leftover), exist_ok=True)
+        with open(leftover, "w") as f:
+            f.write("part\n")
     t.clear_log()
     p = run()
     served = sum(1 for r in t.log() if "/pieces/" in r[2])
@@ -144,6 +152,8 @@ def case_relative(t):
           p.stdout.rstrip().endswith(f"/s), {served} repaired"),
           f"relative paths: a flipped byte and a deleted file are repaired, the summary "
           f"counting the {served} pieces served ({p.returncode}: {p.stdout.strip()!r})")
+    left = [n for n in leftovers + [os.path.dirname(leftovers[1])] if os.path.lexists(n)]
+    check(not left, f"relative paths: the repair removes a stopped run's leftovers ({left})")
     t.alias("v2")
     t.clear_log()
     p = run()
