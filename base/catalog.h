@@ -40,7 +40,9 @@ int Catalog_BuildUrl(const char *base, const char *remoteId, const char *localId
 constexpr uint32_t kCatalogTag = 0xca7a1060;
 constexpr int32_t kCatalogUrlBytes = 4096;
 
-constexpr int32_t kCatalogRefusalBytes = 2 * kCatalogIdBytes + 64;
+// Room for two ids, or an entry's name and the root it was counted under
+// (each cut in the line).
+constexpr int32_t kCatalogRefusalBytes = 768;
 
 struct Catalog {
   ObjectHeader header;  // kCatalogTag

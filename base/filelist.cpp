@@ -416,25 +416,31 @@ int FileList_FindInvalidMode(FileList *l, FileEntry **entry, const char **value)
   return 0;
 }
 
-int FileList_IsSafeName(const char *name, int32_t length) {
+const char *FileList_GetNameFault(const char *name, int32_t length) {
   CHECK_POINTER(name);
-  if (length <= 0 || length > kFileNameMaxBytes) return 0;
-  if (name[0] == '/' || name[0] == '\\') return 0;
+  if (length <= 0) return "the name is empty";
+  if (length > kFileNameMaxBytes) return "the name passes 4095 bytes";
+  if (name[0] == '/' || name[0] == '\\') return "the name is an absolute path";
   if (length >= 2 && name[1] == ':' &&
       ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
-    return 0;
+    return "the name starts with a drive letter";
   int32_t start = 0;
   for (int32_t i = 0; i <= length; i++) {
     if (i < length) {
       auto c = uint8_t(name[i]);
-      if (c < 0x20 || c == 0x7f) return 0;
+      if (c < 0x20 || c == 0x7f) return "the name holds a control character";
       if (c != '/' && c != '\\') continue;
     }
     std::string_view part(name + start, size_t(i - start));
-    if (part.empty() || part == "." || part == "..") return 0;
+    if (part.empty()) return "the name has an empty component";
+    if (part == "." || part == "..") return "the name has a . or .. component";
     start = i + 1;
   }
-  return 1;
+  return nullptr;
+}
+
+int FileList_IsSafeName(const char *name, int32_t length) {
+  return FileList_GetNameFault(name, length) == nullptr;
 }
 
 int FileList_IsSafeLink(const char *name, int32_t nameLength, const char *target,

@@ -164,6 +164,9 @@ int FileList_FindInvalidMode(FileList *list, FileEntry **entry, const char **val
 // '\', no drive letter and ':', no NUL or control character, and no empty,
 // "." or ".." component ('/' and '\' both separate).
 int FileList_IsSafeName(const char *name, int32_t length);
+// The rule an unsafe name breaks, in words ("the name has an empty
+// component", ...); NULL for a safe name.
+const char *FileList_GetNameFault(const char *name, int32_t length);
 // 1 when a link at name (a safe name) with the text target stays inside the
 // installation root: target is relative (no leading '/' or '\', no drive
 // letter and ':') and, read from name's own directory, no ".." climbs above

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "base/keypath.h"
@@ -97,6 +98,67 @@ void metaFileSetId(MetaFile *m, const char *value, int32_t length) {
   }
   memcpy(m->id, value, size_t(length));
   m->id[length] = '\0';
+}
+
+// A name as a line can carry it: control bytes written \xNN, a long one
+// cut, its length said.
+std::string metaFileShownName(const FileEntry *entry) {
+  constexpr int32_t kShown = 96;
+  if (entry == nullptr || entry->name == nullptr) return "(no name)";
+  int32_t length = entry->nameLength;
+  std::string out;
+  for (int32_t i = 0; i < length && i < kShown; i++) {
+    auto c = uint8_t(entry->name[i]);
+    if (c < 0x20 || c == 0x7f) {
+      char hex[8];
+      Str_Printf(hex, int(sizeof hex), "\\x%02x", c);
+      out += hex;
+    } else {
+      out += char(c);
+    }
+  }
+  if (length > kShown) out += "... (" + std::to_string(length) + " bytes)";
+  return out;
+}
+
+// The root as a line can carry it, cut in the middle when long.
+std::string metaFileShownRoot(const char *root) {
+  std::string text = root;
+  if (text.size() > 160) text = text.substr(0, 60) + "..." + text.substr(text.size() - 60);
+  return text;
+}
+
+// A name the file storage cannot make: a component that, with the suffix
+// its partial file or aside tree takes, passes NAME_MAX, or a path under
+// the root that does. The reason, naming the entry, is kept in refusal.
+const char *metaFileCheckNameLengths(MetaFile *m) {
+  constexpr size_t kComponentMax = 255, kPathMax = 4095;
+  size_t suffix = strlen(m->refusedSuffix), root = strlen(m->nameRoot);
+  if (root == 0) return nullptr;  // not counted until the run knows where
+  for (FileEntry *e = m->fileList->head; e != nullptr; e = e->next) {
+    if (e->name == nullptr) continue;
+    size_t length = size_t(e->nameLength), start = 0;
+    for (size_t i = 0; i <= length; i++) {
+      if (i < length && e->name[i] != '/' && e->name[i] != '\\') continue;
+      if (i - start + suffix > kComponentMax) {
+        Str_Printf(m->refusal, kCatalogRefusalBytes,
+                   "file %s: a component of %d bytes, with \"%s\" appended, passes the %d bytes "
+                   "a file name may have", metaFileShownName(e).c_str(), int(i - start),
+                   m->refusedSuffix, int(kComponentMax));
+        return m->refusal;
+      }
+      start = i + 1;
+    }
+    if (root + 1 + length + suffix > kPathMax) {
+      Str_Printf(m->refusal, kCatalogRefusalBytes,
+                 "file %s: its path under %s, with \"%s\" appended, is %d bytes, past the %d "
+                 "a path may have", metaFileShownName(e).c_str(),
+                 metaFileShownRoot(m->nameRoot).c_str(), m->refusedSuffix,
+                 int(root + 1 + length + suffix), int(kPathMax));
+      return m->refusal;
+    }
+  }
+  return nullptr;
 }
 
 // The first entry with a component of its name ending in the refused
@@ -219,11 +281,20 @@ const char *metaFileCheckModes(MetaFile *m) {
 
 // The index build's refusal, naming the entry where there is one to name.
 const char *metaFileIndexRefusal(MetaFile *m, const FileIndexFailure &failure) {
+  const FileEntry *e = failure.entry;
   if (failure.fault == FileIndexFault::SameName) {
-    Str_Printf(m->refusal, kCatalogRefusalBytes, "file %s listed twice", failure.entry->name);
-    return m->refusal;
+    Str_Printf(m->refusal, kCatalogRefusalBytes, "file %s listed twice", e->name);
+  } else if (failure.fault == FileIndexFault::UnsafeName && e != nullptr) {
+    bool named = (e->flags & kFileEntryName) && e->name != nullptr;
+    const char *fault = named ? FileList_GetNameFault(e->name, e->nameLength) : nullptr;
+    Str_Printf(m->refusal, kCatalogRefusalBytes, "file %s: %s",
+               metaFileShownName(named ? e : nullptr).c_str(),
+               fault != nullptr ? fault : "the entry has no name");
+  } else {
+    Str_Printf(m->refusal, kCatalogRefusalBytes, "file %s: size, pad or stream out of range",
+               metaFileShownName(e).c_str());
   }
-  return "file entry without a safe name, or stream out of range";
+  return m->refusal;
 }
 
 // ceil(length / size) pieces, each with a digest of the algorithm's size.
@@ -363,6 +434,12 @@ int MetaFile_SetRefusedSuffix(MetaFile *m, const char *suffix) {
   return 1;
 }
 
+int MetaFile_SetRoot(MetaFile *m, const char *root) {
+  METAFILE_CHECK(m);
+  Str_Copy(m->nameRoot, root != nullptr ? root : "", int32_t(sizeof m->nameRoot));
+  return 1;
+}
+
 int MetaFile_SetEventQueue(MetaFile *m, EventQueue *queue) {
   METAFILE_CHECK(m);
   return AsyncHttp_SetEventQueue(metaFileRequest(m), queue);
@@ -478,11 +555,12 @@ int MetaFile_Finish(MetaFile *m) {
     if (const char *why = metaFileCheckPieces(m)) return metaFileFail(m, why);
   }
   if (const FileEntry *entry = metaFileRefusedName(m)) {
-    char why[640];  // a long name is cut in the line
-    Str_Printf(why, int(sizeof why), "file name has a component ending in the partial extension (%s)",
-               entry->name);
-    return metaFileFail(m, why);
+    Str_Printf(m->refusal, kCatalogRefusalBytes,
+               "file %s: a component of the name ends in \"%s\", the file storage's own "
+               "suffix", metaFileShownName(entry).c_str(), m->refusedSuffix);
+    return metaFileFail(m, m->refusal);
   }
+  if (const char *why = metaFileCheckNameLengths(m)) return metaFileFail(m, why);
   metaFileBuildLengths(m);
   metaFileLog(m, "Loaded (%s) files (%d) pieces (%d)\n", m->id, m->fileIndex->count,
               m->pieceList->pieceTotal);

@@ -61,6 +61,7 @@ struct MetaFile {
   int32_t rootArray;  // the document is an array; only its element 0 counts
   int32_t malformed;  // a top level or id that cannot load
   char refusedSuffix[32];  // a file name ending so does not load ("": none)
+  char nameRoot[kFileNameMaxBytes + 1];  // names are counted under it ("": not yet known)
   char id[kCatalogIdBytes];
   char algorithm[kMetaFileAlgorithmBytes];
   // The id the next loads must carry; empty: any. Kept across resets; set
@@ -107,6 +108,13 @@ int MetaFile_SetCertStore(MetaFile *metafile, CertStore *store);
 // "" or NULL: none) fails the load with 976, the entry named: the file
 // storage builds files under such names. Kept across resets. Returns 1.
 int MetaFile_SetRefusedSuffix(MetaFile *metafile, const char *suffix);
+// The installation root the names will be made under (NULL or "": none,
+// and lengths are not counted).
+// A name whose path there, with the refused suffix appended, passes 4095
+// bytes, or any component of which with that suffix passes 255 bytes,
+// fails the load with 976, the entry, the rule and the root named. Kept
+// across resets. Returns 1.
+int MetaFile_SetRoot(MetaFile *metafile, const char *root);
 // 1 once the request has written its document to a file.
 int MetaFile_IsBodySaved(MetaFile *metafile);
 // Keeps the raw document after parsing, so that it can be saved as it came.

@@ -703,6 +703,51 @@ TEST(MetaFile, RefusesNamesEndingInThePartialExtension) {
   MetaFile_Destroy(&m);
 }
 
+// Names the file storage cannot make are refused at load with the entry,
+// the rule, and for length the root and suffix they were counted with.
+TEST(MetaFile, NameRulesNameTheEntryAndTheRule) {
+  auto deep = [](size_t length) {  // components of 200 bytes
+    std::string name;
+    while (name.size() < length) name += std::string(200, 'd') + "/";
+    name.resize(length);
+    return name;
+  };
+  const std::string a242(242, 'a'), a243(243, 'a'), shown = std::string(96, 'a') + "...";
+  const struct {
+    const char *root;
+    std::string name;  // as the JSON text writes it
+    std::string refusal;  // "": loads
+  } rows[] = {
+      {"", "a\\u0001b", "file a\\x01b: the name holds a control character"},
+      {"", "a//b", "file a//b: the name has an empty component"},
+      {"", "dirname/", "file dirname/: the name has an empty component"},
+      {"", "./a", "file ./a: the name has a . or .. component"},
+      {"", std::string(4096, 'a'), "file " + shown + " (4096 bytes): the name passes 4095 bytes"},
+      {"", "x.varnopartial/inner",
+       "file x.varnopartial/inner: a component of the name ends in \".varnopartial\", the file "
+       "storage's own suffix"},
+      {"/r", "d/" + a242, ""},
+      {"", "d/" + a243, ""},
+      {"/r", "d/" + a243 + "/e",
+       "file d/" + std::string(94, 'a') + "... (247 bytes): a component of 243 bytes, with "
+       "\".varnopartial\" appended, passes the 255 bytes a file name may have"},
+      {"/r", deep(4079), ""},
+      {"", deep(4080), ""},
+      {"/r", deep(4080),
+       "file " + deep(96) + "... (4080 bytes): its path under /r, with \".varnopartial\" "
+       "appended, is 4096 bytes, past the 4095 a path may have"},
+  };
+  MetaFileGuard g;
+  MetaFile_SetRefusedSuffix(g.m, ".varnopartial");
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name.substr(0, 40) + " under " + row.root);
+    MetaFile_SetRoot(g.m, row.root);
+    EXPECT_EQ(Load(g.m, R"({"files":[{"name":")" + row.name + R"(","size":0}]})").code,
+              row.refusal.empty() ? 0u : 976u);
+    EXPECT_EQ(std::string(g.m->refusal), row.refusal);
+  }
+}
+
 TEST(MetaFileDeathTest, IndexOutsideThePiecesStops) {
   MetaFileGuard g;
   ASSERT_EQ(Load(g.m, R"({"files":[{"name":"a","size":3}],"pieces":{"size":2,"digests":)" +

@@ -12,6 +12,7 @@
 
 #include "base/baseinterop.h"
 #include "base/enginelog.h"
+#include "base/storagedefaults.h"
 #include "base/storagefile.h"
 #include "base/storagefilepiece.h"
 #include "core/platform/directory.h"
@@ -772,12 +773,28 @@ void pumpEngines(Repository *r) {
 // Starts each clean-up of this run that is neither done nor running. The
 // local one walks the installed version and keeps keep (NULL: nothing);
 // the pending one walks the new version and keeps nothing.
+// Partial files and aside trees of names keep's version (whole now) lacks:
+// a run stopped on its way to another version left them.
+void removeLeftovers(Repository *r, MetaFile *keep) {
+  char root[kStorageLocationBytes] = {}, extension[kStorageFileExtensionBytes] = {};
+  Dictionary *local = nullptr;
+  if (r->local->driver != &kStorageFileDriver || !Storage_GetLocation(r->local, root) ||
+      root[0] == '\0')
+    return;
+  Dictionary_GetDictionaryByKey(r->config, "local", &local);
+  StorageDefaults_GetPartialExtension(local, r->settings, extension, int32_t(sizeof extension));
+  int32_t removed = StorageCleanup_RemoveLeftovers(
+      root, StorageDefaults_GetAsideSuffix(extension), MetaFile_GetFileIndex(keep));
+  if (removed > 0) EngineLog_Print(&r->log, "Left over by a stopped run: %d removed\n", removed);
+}
+
 void startCleanups(Repository *r, MetaFile *keep) {
   StorageCleanup *local = r->cleanupLocal;
   bool localDone = (r->cleanupStarted & kRepositoryCleanupLocal) && StorageCleanup_IsFinished(local);
   if (!(r->stateFlags & kRepositoryStateNotInstalled) && !localDone &&
       !StorageCleanup_IsRunning(local)) {
     EngineLog_Print(&r->log, "Cleaning\n");
+    if (keep != nullptr) removeLeftovers(r, keep);
     StorageCleanup_SetStorage(local, r->local);
     StorageCleanup_SetMetaFile(local, r->localMetaFile);
     if (keep != nullptr)
@@ -847,17 +864,20 @@ void loadRemoteMetaFile(Repository *r) {
   char remoteId[kRepositoryIdBytes];
   Repository_GetRemoteId(r, remoteId);
   MetaFile_SetExpectedId(r->remoteMetaFile, remoteId);
-  // A file named like another's partial file would be built into it.
+  // A file named like another's partial file would be built into it, a
+  // directory so named into another's aside tree.
   char extension[kStorageFileExtensionBytes] = {};
   Dictionary *local = nullptr;
-  bool own = Dictionary_GetDictionaryByKey(r->config, "local", &local) &&
-             Dictionary_GetStringByKey(local, "partialExtension", extension,
-                                       int32_t(sizeof extension));
-  if (!own && (r->settings == nullptr ||
-               !Dictionary_GetStringByPath(r->settings, "storage.partialExtension", extension,
-                                           int32_t(sizeof extension))))
-    Str_Copy(extension, ".varnopartial", int32_t(sizeof extension));
-  MetaFile_SetRefusedSuffix(r->remoteMetaFile, extension);
+  Dictionary_GetDictionaryByKey(r->config, "local", &local);
+  StorageDefaults_GetPartialExtension(local, r->settings, extension, int32_t(sizeof extension));
+  MetaFile_SetRefusedSuffix(r->remoteMetaFile, StorageDefaults_GetAsideSuffix(extension));
+  // Names are counted under the installation root, before any is made.
+  char text[kFileNameMaxBytes + 1] = {}, root[kFileNameMaxBytes + 1] = {};
+  if (local == nullptr || !Dictionary_GetStringByKey(local, "path", text, int32_t(sizeof text)) ||
+      !Path_Resolve(text, root, int32_t(sizeof root)) ||
+      !Path_Normalize(root, int32_t(sizeof root), kPathRemoveTrailing))
+    root[0] = '\0';
+  MetaFile_SetRoot(r->remoteMetaFile, root);
   EngineLog_Print(&r->log, "Loading remote metafile (%s)\n", UrlLoggable(url).text);
   MetaFile_Load(r->remoteMetaFile, url, signedFor(r, url));
 }

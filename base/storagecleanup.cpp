@@ -5,9 +5,14 @@
 #include <cstdarg>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "base/storagecopy.h"
+#include "core/platform/directory.h"
+#include "core/platform/path.h"
 #include "core/platform/platform.h"
+#include "core/platform/rootdir.h"
 #include "core/platform/thread.h"
 #include "base/enginelog.h"
 #include "core/runtime/log.h"
@@ -438,4 +443,53 @@ double StorageCleanup_GetRemainingTime(StorageCleanup *c) {
   CLEANUP_CHECK(c);
   return DurationRing_GetRemaining(&c->durations, int64_t(c->itemsTotal) - c->itemsComplete,
                                    c->limit);
+}
+
+namespace {
+
+struct LeftoverWalk {
+  const char *suffix;
+  std::vector<std::string> names;  // relative, without a trailing '/'
+};
+
+// Paths come below the list's resolved root (with its '/').
+int leftoverEntry(void *context, DirectoryList *list, int, const char *path) {
+  auto *walk = static_cast<LeftoverWalk *>(context);
+  std::string name = path + std::min(strlen(list->root), strlen(path));
+  bool directory = !name.empty() && name.back() == '/';
+  if (directory) name.pop_back();
+  size_t suffix = strlen(walk->suffix);
+  if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, walk->suffix) != 0)
+    return kDirectoryListContinue;
+  walk->names.push_back(name);
+  return kDirectoryListPrune;  // a tree built aside goes whole
+}
+
+}  // namespace
+
+int32_t StorageCleanup_RemoveLeftovers(const char *root, const char *suffix, FileIndex *keep) {
+  CHECK_POINTER(root);
+  CHECK_POINTER(suffix);
+  if (suffix[0] == '\0' || !Path_IsDirectory(root)) return 0;
+  DirectoryList *list = nullptr;
+  DirectoryList_Create(&list);
+  LeftoverWalk walk{suffix, {}};
+  DirectoryList_SetCallback(list, leftoverEntry, &walk);
+  DirectoryList_SetOrder(list, kDirectoryListParentFirst);
+  DirectoryList_Walk(list, root, nullptr);
+  DirectoryList_Release(&list);
+  if (walk.names.empty()) return 0;
+  RootDirectory *directory = nullptr;
+  if (!RootDirectory_Open(root, 0, &directory)) return 0;
+  int32_t removed = 0;
+  for (const std::string &name : walk.names) {
+    FileRecord *record = nullptr;
+    if (keep != nullptr && FileIndex_FindName(keep, &record, name.c_str())) continue;
+    if (RootDirectory_RemoveTree(directory, name.c_str())) {
+      Log_Print(LOG_INFO, KSRC, 0, "Left over by a stopped run: removed (%s)\n", name.c_str());
+      removed++;
+    }
+  }
+  RootDirectory_Close(&directory);
+  return removed;
 }

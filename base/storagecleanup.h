@@ -147,3 +147,11 @@ int32_t StorageCleanup_GetFilesErased(StorageCleanup *cleanup);
 double StorageCleanup_GetItemAverageTime(StorageCleanup *cleanup);
 // -1 while the average is not known.
 double StorageCleanup_GetRemainingTime(StorageCleanup *cleanup);
+
+// Removes below root what a file storage builds under suffix (a partial
+// file "<name><suffix>", a tree built aside) when keep does not list the
+// name: what a run stopped on its way to a version that was then not
+// installed left. For a run that ends with keep's version whole. The walk
+// enters no link; a link so named is removed as a link. Returns the number
+// of entries removed.
+int32_t StorageCleanup_RemoveLeftovers(const char *root, const char *suffix, FileIndex *keep);

@@ -2,6 +2,11 @@
 #include "base/storagedefaults.h"
 
 #include "core/runtime/core.h"
+#include "core/runtime/str.h"
+
+namespace {
+constexpr const char kPartialExtensionDefault[] = ".varnopartial";
+}  // namespace
 
 const StorageDefault kStorageDefaults[] = {
     {"storage.pieceFormat", StorageDefaultKind::kString,
@@ -9,7 +14,7 @@ const StorageDefault kStorageDefaults[] = {
     {"storage.deltaFormat", StorageDefaultKind::kString,
      "{sourceInfoHash}/{targetDigest}.varnodelta", 0},
     {"storage.systemBuffer", StorageDefaultKind::kBoolean, nullptr, 1},
-    {"storage.partialExtension", StorageDefaultKind::kString, ".varnopartial", 0},
+    {"storage.partialExtension", StorageDefaultKind::kString, kPartialExtensionDefault, 0},
     {"storage.lockDirectory", StorageDefaultKind::kString, "{moduleDirectory}_lock{pathSlash}",
      0},
     {"storage.skipTimestamp", StorageDefaultKind::kBoolean, nullptr, 0},
@@ -38,4 +43,20 @@ int StorageDefaults_Merge(Dictionary *config) {
     }
   }
   return 1;
+}
+
+int StorageDefaults_GetPartialExtension(Dictionary *storage, Dictionary *appConfig, char *out,
+                                        int32_t size) {
+  CHECK_POINTER(out);
+  if ((storage != nullptr && Dictionary_GetStringByKey(storage, "partialExtension", out, size)) ||
+      (appConfig != nullptr &&
+       Dictionary_GetStringByPath(appConfig, "storage.partialExtension", out, size)))
+    return 1;
+  Str_Copy(out, kPartialExtensionDefault, size);
+  return 0;
+}
+
+const char *StorageDefaults_GetAsideSuffix(const char *partialExtension) {
+  return partialExtension != nullptr && partialExtension[0] != '\0' ? partialExtension
+                                                                     : kPartialExtensionDefault;
 }

@@ -24,3 +24,15 @@ extern const int32_t kStorageDefaultCount;
 
 // Sets every key of the table that config does not hold yet. Returns 1.
 int StorageDefaults_Merge(Dictionary *config);
+
+// The extension a file storage builds a file under until it is whole: the
+// storage's own "partialExtension" (storage, may be NULL), else appConfig's
+// "storage.partialExtension" (may be NULL), else ".varnopartial". ""
+// means files are written under their final names. Returns 1 when one of
+// the two dictionaries gave it, 0 when out holds the default.
+int StorageDefaults_GetPartialExtension(Dictionary *storage, Dictionary *appConfig, char *out,
+                                        int32_t size);
+// The suffix of the trees a file storage builds aside (for a name that
+// changes type): the partial extension, or the default one when files are
+// written under their final names. No metafile name may end in it.
+const char *StorageDefaults_GetAsideSuffix(const char *partialExtension);

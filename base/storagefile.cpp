@@ -23,6 +23,7 @@
 #include "base/metafile.h"
 #include "base/piecelist.h"
 #include "base/storagechain.h"
+#include "base/storagedefaults.h"
 #include "base/storagerequest.h"
 #include "core/formats/json.h"
 #include "core/platform/asyncfile.h"
@@ -221,7 +222,8 @@ int fileCreate(void **context) {
   CriticalSection_Create(&d->tableLock);
   CriticalSection_Create(&d->completedLock);
   d->settings.extraFileFlags = kAsyncFileUnbuffered;
-  Str_Copy(d->settings.partialExtension, ".varnopartial", kStorageFileExtensionBytes);
+  StorageDefaults_GetPartialExtension(nullptr, nullptr, d->settings.partialExtension,
+                                     kStorageFileExtensionBytes);
   *context = d;
   return 1;
 }
@@ -238,15 +240,6 @@ int fileSetLogHook(void *context, Storage *storage, StorageLogFunction log) {
   return 1;
 }
 
-// A text from config by key, else from appConfig under "storage.<key>".
-bool fileSettingText(Dictionary *appConfig, Dictionary *config, const char *key, char *out,
-                     int32_t size) {
-  char path[64];
-  Str_Printf(path, sizeof path, "storage.%s", key);
-  return (config != nullptr && Dictionary_GetStringByKey(config, key, out, size)) ||
-         (appConfig != nullptr && Dictionary_GetStringByPath(appConfig, path, out, size));
-}
-
 bool fileSettingBoolean(Dictionary *appConfig, Dictionary *config, const char *key,
                         int32_t *value) {
   char path[64];
@@ -258,8 +251,8 @@ bool fileSettingBoolean(Dictionary *appConfig, Dictionary *config, const char *k
 int fileConfigure(void *context, Storage *storage, Dictionary *appConfig, Dictionary *config) {
   StorageFile *d = fileOf(context);
   StorageFileSettings s = {};
-  if (!fileSettingText(appConfig, config, "partialExtension", s.partialExtension,
-                       kStorageFileExtensionBytes)) {
+  if (!StorageDefaults_GetPartialExtension(config, appConfig, s.partialExtension,
+                                          kStorageFileExtensionBytes)) {
     fileLog(d, "Configuration dictionary missing %s\n", "partialExtension");
     return 0;
   }
@@ -381,8 +374,7 @@ struct FilePlace {
 // The extension of aside trees: the partial extension, or the default one
 // when files are written under their final names.
 std::string fileAsideName(StorageFile *d, const std::string &blocked) {
-  const char *extension = d->settings.partialExtension;
-  return blocked + (extension[0] != '\0' ? extension : ".varnopartial");
+  return blocked + StorageDefaults_GetAsideSuffix(d->settings.partialExtension);
 }
 
 // Forgets the directories known to be real: one was removed or replaced.

@@ -8,6 +8,7 @@
 #include "base/metafile.h"
 #include "base/piecelist.h"
 #include "base/repository.h"
+#include "base/storagedefaults.h"
 #include "core/formats/dictionary.h"
 #include "core/formats/json.h"
 #include "core/net/asynchttp.h"
@@ -64,10 +65,9 @@ bool errorLineIsSocketError(int32_t codeEx) { return codeEx >= 10000 && codeEx <
 
 // The partial name the local file storage builds a file under.
 void errorLinePartialExtension(Repository *r, char *out, int size) {
-  if (!Dictionary_GetStringByPath(r->config, "local.partialExtension", out, int32_t(size)) &&
-      (r->settings == nullptr ||
-       !Dictionary_GetStringByPath(r->settings, "storage.partialExtension", out, int32_t(size))))
-    Str_Copy(out, ".varnopartial", size);
+  Dictionary *local = nullptr;
+  Dictionary_GetDictionaryByKey(r->config, "local", &local);
+  StorageDefaults_GetPartialExtension(local, r->settings, out, int32_t(size));
 }
 
 // Access denied in the installation that the system's words would misname:

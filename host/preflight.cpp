@@ -7,6 +7,7 @@
 #include "base/catalog.h"
 #include "base/repository.h"
 #include "base/storage.h"
+#include "base/storagedefaults.h"
 #include "core/formats/dictionary.h"
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
@@ -23,7 +24,6 @@ struct Preflight {
 
 namespace {
 
-constexpr const char kPreflightPartialDefault[] = ".varnopartial";
 // Mux storages nest; deeper than this is no configuration anyone writes.
 constexpr int kPreflightStorageDepth = 8;
 
@@ -232,6 +232,10 @@ int64_t preflightFileNeed(const PreflightTree &t, MetaFile *remote, FileRecord *
   Str_Printf(path, int(sizeof path), "%s/%s", t.root, entry->name);
   PlatformFileStatus status = {};
   bool present = Platform_Stat(path, &status) && status.size == record->size;
+  // With no version installed, a file of the right size is taken as whole:
+  // the copy checks its pieces, and a first install stopped part-way (or
+  // whose metafile was never saved) needs only what is missing.
+  if (present && t.installed == nullptr) return 0;
   FileRecord *old = nullptr;
   if (present && t.installed != nullptr &&
       FileIndex_FindName(MetaFile_GetFileIndex(t.installed), &old, entry->name) &&
@@ -307,8 +311,16 @@ int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int s
   p->lockFd = -1;
   Str_Copy(p->name, preflightName(config), int(sizeof p->name));
   char root[kPathMax];
-  if (preflightPath(config, "local.path", root, int(sizeof root)) &&
-      !Platform_CheckFileAccess(root, 2, 1)) {
+  PlatformFileStatus status = {};
+  bool named = preflightPath(config, "local.path", root, int(sizeof root));
+  if (named && Platform_Stat(root, &status) && !Path_IsDirectory(root)) {
+    // Every write below it would fail and be retried to the end.
+    Str_Printf(line, size, "keelson: %s: %s: the installation directory is not a directory",
+               p->name, root);
+    Preflight_Release(&p);
+    return 0;
+  }
+  if (named && !Platform_CheckFileAccess(root, 2, 1)) {
     Str_Printf(line, size, "keelson: %s: %s: the installation directory is not writable (%s)",
                p->name, root, preflightCause(Platform_GetLastError()));
     Preflight_Release(&p);
@@ -333,12 +345,10 @@ int Preflight_GetNeed(Repository *r, int64_t *local, int64_t *pending) {
   if (remote == nullptr || !MetaFile_IsLoaded(remote) || !MetaFile_Succeeded(remote)) return 0;
   PreflightTree tree = {};
   if (!preflightPath(r->config, "local.path", tree.root, int(sizeof tree.root))) return 0;
-  if (!Dictionary_GetStringByPath(r->config, "local.partialExtension", tree.partial,
-                                  int32_t(sizeof tree.partial)) &&
-      (r->settings == nullptr ||
-       !Dictionary_GetStringByPath(r->settings, "storage.partialExtension", tree.partial,
-                                   int32_t(sizeof tree.partial))))
-    Str_Copy(tree.partial, kPreflightPartialDefault, int(sizeof tree.partial));
+  Dictionary *storage = nullptr;
+  Dictionary_GetDictionaryByKey(r->config, "local", &storage);
+  StorageDefaults_GetPartialExtension(storage, r->settings, tree.partial,
+                                      int32_t(sizeof tree.partial));
   PlatformFileStatus rootStatus = {};
   tree.rootMissing = !Platform_Stat(tree.root, &rootStatus);
   MetaFile *installed = r->localMetaFile;

@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include "core/formats/dictionary_internal.h"
 #include "core/runtime/callback.h"
@@ -227,9 +228,21 @@ bool jsonReportTo(Json *j, int32_t type, const char *text, int32_t length, int64
   int32_t nameLength = 0;
   const char *name = jsonOwnName(j, indexText, &nameLength);
   const char *path = jsonNodePath(j, name, nameLength);
-  if (logNode)
-    jsonLog(j, "Path %s Type %d Buf %.*s BufSize %d StreamPos %lld NodePos %d NodeSize %d", path,
-            type, length, text, length, static_cast<long long>(position), length, length);
+  if (logNode) {
+    // The strings of a credentials file or of URLs may be secrets.
+    char shown[1024];
+    std::string key(name, size_t(nameLength));
+    bool secret = false;
+    const char *found = nullptr;
+    for (const char *word : {"password", "secret", "token"})
+      secret = secret || Str_FindNoCase(key.c_str(), word, &found) != 0;
+    if (secret)
+      Str_Copy(shown, "***", int(sizeof shown));
+    else
+      Log_MaskSecrets(text, length, shown, int(sizeof shown));
+    jsonLog(j, "Path %s Type %d Buf %s BufSize %d StreamPos %lld NodePos %d NodeSize %d", path,
+            type, shown, length, static_cast<long long>(position), length, length);
+  }
   if (!haveCallback) return true;
   int32_t code = 0;
   auto callback = reinterpret_cast<JsonNodeCallback>(function);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 
+#include "core/net/url.h"
 #include "core/net/webget.h"
 #include "core/platform/platform.h"
 #include "core/runtime/class.h"
@@ -259,7 +260,7 @@ int WebGetCacheStore_Lookup(WebGetCacheStore *store, const char *url, int32_t me
   memcpy(fresh->url, url, size_t(fresh->urlBytes));
   // Valid from the start while it is filled, so that other lookups wait for it.
   fresh->valid.store(1);
-  cacheLog(&fresh->log, "Url - %s", url);
+  cacheLog(&fresh->log, "Url - %s", UrlLoggable(url).text);
   fresh->prev = store->tail;
   if (store->tail) store->tail->next = fresh;
   else store->head = fresh;

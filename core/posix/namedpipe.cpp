@@ -136,19 +136,20 @@ socklen_t namedPipeAddress(const char *path, sockaddr_un *address) {
 
 // Whether a socket listens on the socket file at path, as the kernel lists
 // them (flag __SO_ACCEPTCON). Asked without connecting: a connection would
-// be taken by the server as one of its clients.
+// be taken by the server as one of its clients. The path column (the rest
+// of the line after seven fields) must be path itself: an abstract name
+// ("@...") another user picked may end in the same text.
 bool namedPipeServed(const char *path) {
   FILE *table = fopen("/proc/net/unix", "re");
   if (table == nullptr) return true;
   char line[kRunPathSocketBytes + 128];
-  size_t length = strlen(path);
   bool served = false;
   while (!served && fgets(line, int(sizeof line), table) != nullptr) {
-    size_t end = strcspn(line, "\n");
+    line[strcspn(line, "\n")] = '\0';
     unsigned long flags = 0;
-    served = end > length + 1 && line[end - length - 1] == ' ' &&
-             memcmp(line + end - length, path, length) == 0 &&
-             sscanf(line, "%*s %*s %*s %lx", &flags) == 1 && (flags & 0x10000) != 0;
+    int column = -1;
+    served = sscanf(line, "%*s %*s %*s %lx %*s %*s %*s %n", &flags, &column) == 1 &&
+             column > 0 && strcmp(line + column, path) == 0 && (flags & 0x10000) != 0;
   }
   fclose(table);
   return served;

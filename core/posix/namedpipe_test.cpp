@@ -254,11 +254,21 @@ TEST(NamedPipe, ClientEndWithPythonServer) {
   NamedPipe_Release(&pipe);
 
   // Nobody serves the name any more: a client fails at once, and a server
-  // end replaces the file the Python server left.
+  // end replaces the file the Python server left, though an abstract name
+  // anyone may take ends in its path.
   EXPECT_EQ(NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, kNamedPipeConnect), 0);
   EXPECT_EQ(Platform_GetLastError(), kPlatformErrorFileNotFound);
+  int decoy = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un at{};
+  at.sun_family = AF_UNIX;
+  std::string abstractName = std::string(1, '\0') + "x " + socketFile(name);
+  memcpy(at.sun_path, abstractName.data(), abstractName.size());
+  EXPECT_EQ(bind(decoy, reinterpret_cast<sockaddr *>(&at),
+                 socklen_t(offsetof(sockaddr_un, sun_path) + abstractName.size())), 0);
+  EXPECT_EQ(listen(decoy, 1), 0);
   ASSERT_EQ(NamedPipe_Create(&pipe, pipePath(name).c_str(), 0, 0), 1);
   NamedPipe_Release(&pipe);
+  close(decoy);
   EXPECT_FALSE(listed(name));
 }
 

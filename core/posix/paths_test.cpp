@@ -193,6 +193,29 @@ TEST(PlatformPaths, PlantedLinksInTheProgramsDirectoriesChangeNothing) {
   });
 }
 
+// Root takes no run directory below a runtime directory another user owns
+// (a caller's variable): that user could replace it.
+TEST(PlatformPaths, RootsRunDirectoryIsOnlyRoots) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root and a second user";
+  FsFaultTempDir dir;
+  std::string theirs = dir / "theirs", cache = dir / "cache";
+  ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(mkdir(cache.c_str(), 0700), 0);
+  FSFAULT_RUN([&](FsFaultChild &child) {
+    if (!child.MountTmpfs("/run", "mode=0755")) return;
+    unsetenv("PKEXEC_UID");
+    unsetenv("SUDO_UID");
+    setenv("XDG_RUNTIME_DIR", theirs.c_str(), 1);
+    setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    char path[kRunPathSocketBytes];
+    uint32_t uid = 1;
+    FSF_EXPECT_EQ(child, RunPath_Get("mark", ".lock", path, sizeof path, &uid), 1);
+    FSF_EXPECT_EQ(child, std::string(path).rfind(cache + "/keelson/run/", 0), size_t(0));
+    FSF_EXPECT_EQ(child, FsFault_Command("ls -A " + theirs), "");
+  });
+}
+
 TEST(PlatformPaths, HomeUnsetFallsBackToThePasswdEntry) {
   FsFaultTempDir dir;
   std::string passwdHome = FsFault_Command("getent passwd $(id -u) | cut -d: -f6");

@@ -56,10 +56,27 @@ int runPathEscape(const char *name, char *out, int size) {
 // made here; a cache directory may be). own: uid is the effective user,
 // whose environment counts. The length of the text, or 0 with the error
 // recorded.
+// A directory the environment names, as uid may take it: root's must be
+// root's and closed to others' writes (a caller's variable could name a
+// directory whose owner would then replace root's run directory); another
+// user's environment is that user's own choice.
+const char *runPathFromEnvironment(const char *variable, uint32_t uid) {
+  const char *directory = getenv(variable);
+  if (directory == nullptr || directory[0] != '/') return nullptr;
+  if (uid != 0) return directory;
+  struct stat status;
+  if (stat(directory, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == 0 &&
+      (status.st_mode & 0022) == 0)
+    return directory;
+  Log_Print(LOG_WARNING, KSRC, 0, "%s=%s is not a directory only root can write: not used\n",
+            variable, directory);
+  return nullptr;
+}
+
 int runPathDirectory(uint32_t uid, bool own, char *out, int size, int *create) {
   *create = 1;
-  const char *runtime = own ? getenv("XDG_RUNTIME_DIR") : nullptr;
-  if (runtime && runtime[0] == '/') return Str_Printf(out, size, "%s/%s", runtime, kProgramName);
+  const char *runtime = own ? runPathFromEnvironment("XDG_RUNTIME_DIR", uid) : nullptr;
+  if (runtime) return Str_Printf(out, size, "%s/%s", runtime, kProgramName);
   Str_Printf(out, size, "/run/user/%u", uid);
   struct stat status;
   if (stat(out, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == uid)
@@ -67,8 +84,8 @@ int runPathDirectory(uint32_t uid, bool own, char *out, int size, int *create) {
   // No run directory of the user's own: a place under the user's home, which
   // no other user can make first (a name in /tmp anyone could).
   *create = 3;
-  const char *cache = own ? getenv("XDG_CACHE_HOME") : nullptr;
-  if (cache && cache[0] == '/') return Str_Printf(out, size, "%s/%s/run", cache, kProgramName);
+  const char *cache = own ? runPathFromEnvironment("XDG_CACHE_HOME", uid) : nullptr;
+  if (cache) return Str_Printf(out, size, "%s/%s/run", cache, kProgramName);
   DesktopUserAccount account;
   if (!DesktopUser_ReadAccount(uid, &account) || account.home[0] != '/') {
     Log_Print(LOG_ERROR, KSRC, 0, "No run directory for uid %u: no runtime directory and no home\n",

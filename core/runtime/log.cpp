@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cassert>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "core/runtime/cmdline.h"
 #include "core/runtime/core.h"
@@ -418,6 +420,40 @@ int Log_GetVerboseLevel(const char *name, int *level) {
   return result;
 }
 
+const char *Log_MaskSecrets(const char *text, int length, char *out, int size) {
+  CHECK_POINTER(out);
+  if (size <= 0) return out;
+  std::string masked;
+  int at = 0;
+  while (at < length) {
+    int end = at;
+    while (end < length && text[end] != ' ') end++;
+    std::string_view word(text + at, size_t(end - at));
+    size_t scheme = word.find("://");
+    size_t start = scheme != std::string_view::npos ? scheme + 3 : 0;
+    if (scheme == std::string_view::npos) {
+      size_t equals = word.find('=');
+      if (equals != std::string_view::npos) start = equals + 1;
+    }
+    size_t host = word.find_first_of("/?#", start);
+    size_t user = word.substr(0, host).rfind('@');
+    std::string shown(word.substr(0, start));
+    if (user != std::string_view::npos && user >= start) {
+      shown += "***";
+      start = user;
+    }
+    size_t query = scheme != std::string_view::npos ? word.find('?', start)
+                                                    : std::string_view::npos;
+    shown += word.substr(start, query == std::string_view::npos ? word.npos : query + 1 - start);
+    if (query != std::string_view::npos) shown += "***";
+    masked += shown;
+    if (end < length) masked += ' ';
+    at = end + 1;
+  }
+  Str_CopyN(out, size, masked.data(), int(masked.size()));
+  return out;
+}
+
 void Log_Header(const char *cmdline) {
   Log_Print(LOG_NONE, KSRC, 0, "Log Level: %s\n", Log_GetLevelName(gGlobalLevel.load()));
   Log_Print(LOG_NONE, KSRC, 0, "Version: %s\n", kKeelsonVersion);
@@ -431,7 +467,12 @@ void Log_Header(const char *cmdline) {
   }
   if (Executable_GetVersionField(nullptr, "CompanyName", field, sizeof field))
     Log_Print(LOG_NONE, KSRC, 0, "Company: %s\n", field);
-  if (cmdline != nullptr) Log_Print(LOG_NONE, KSRC, 0, "Command Line: %s\n", cmdline);
+  if (cmdline != nullptr) {
+    // A proxy's or a URL's password may be an argument.
+    char shown[4096];
+    Log_Print(LOG_NONE, KSRC, 0, "Command Line: %s\n",
+              Log_MaskSecrets(cmdline, int(strlen(cmdline)), shown, int(sizeof shown)));
+  }
 }
 
 void Log_HexDump(void *sinkContext, LogHexSink sink, const void *data, int64_t length) {

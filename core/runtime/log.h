@@ -100,6 +100,11 @@ int Log_GetVerboseLevel(const char *name, int *level);
 // Writes the header lines: log level, version and, when given, the command
 // line.
 void Log_Header(const char *cmdline);
+// text (length bytes) as a log line may show it: in each space-separated
+// word, the user information of a URL or of a proxy given as
+// "user:password@host" and a URL's query are written "***". Cut to fit out.
+// Returns out.
+const char *Log_MaskSecrets(const char *text, int length, char *out, int size);
 
 // Formats data as hex-dump lines of 16 bytes ("%08X: " offset, hex bytes,
 // "[ " characters " ]") and hands each line to sink.

@@ -17,6 +17,10 @@ load (exit 1, 976, the entry named) with nothing written:
   - a link chain whose second link leaves the root once the first exists;
   - one name listed twice (spelt with '/' and '\\');
   - a piece size of 2^63 - 1 (under the sanitizers: no report either);
+  - names the storage cannot make: a control character, a component or a
+    path under the installation too long once the partial extension is
+    appended, and (files written under their final names) a directory
+    named like the aside tree of a name that changes type;
 and a local metafile saved with a "mode" that does not parse counts as
 absent: the next run keeps every (whole) file and fetches nothing.
 Exit status 0 when every check passed.
@@ -82,6 +86,18 @@ REFUSED = {
     "piece": ([{"name": "a", "size": 1}],
               {"size": (1 << 63) - 1, "digests": ["2jmj7l5rSw0yVb/vlWAYkK/YBwk="]},
               "piece size 9223372036854775807 outside 1 to 268435456"),
+    "control": ([{"name": "a\x1bb", "size": 0}], {"size": 16, "digests": []},
+                "file a\\x1bb: the name holds a control character"),
+    "long": ([{"name": "d/" + "a" * 243, "size": 0}], {"size": 16, "digests": []},
+             "(245 bytes): a component of 243 bytes, with \".varnopartial\" appended, passes "
+             "the 255 bytes"),
+    # Files under their final names: the aside trees keep the default suffix.
+    "noextension": ([{"name": "x.varnopartial/inner", "size": 0}], {"size": 16, "digests": []},
+                    "file x.varnopartial/inner: a component of the name ends in "
+                    "\".varnopartial\"", {"partialExtension": ""}),
+    "deep": ([{"name": "/".join(["d" * 200] * 20 + ["e" * 50]), "size": 0}],
+             {"size": 16, "digests": []},
+             "(4070 bytes): its path under {own}/game, with \".varnopartial\" appended"),
 }
 
 
@@ -102,17 +118,19 @@ class Publisher:
         with open(path, "w") as f:
             f.write(self.signer.sign(doc))
 
-    def publish(self, vid, metafile):
+    def publish(self, vid, metafile, local=None):
         """The version's alias, catalog and metafile; a repository file of
-        its own installation for it."""
+        its own installation for it (local: keys added to its "local")."""
         t, base = self.t, self.base
         self.write(t.path("www", "refused", "aliases", vid + ".json"), {"game": vid})
         self.write(t.path("www", "refused", "catalog", vid, "catalog.json"),
                    {"id": vid, "metafile": f"{base}/refused/meta/{vid}.json",
                     "config": self.config})
         self.write(t.path("www", "refused", "meta", vid + ".json"), metafile)
+        own = t.path("refused-" + vid)
         return t.write_apart("refused-" + vid, alias=f"{base}/refused/aliases/{vid}.json",
-                             catalog=f"{base}/refused/catalog/")
+                             catalog=f"{base}/refused/catalog/",
+                             local=dict(t.apart(own)["local"], **(local or {})))
 
     def run(self, repo):
         return subprocess.run(self.t.args("--retry-time=0", repo=repo, app=self.app),
@@ -123,8 +141,10 @@ def case_refused_metafiles(t, publisher):
     """Signed metafiles that must not install: each run ends with exit 1 and
     the line naming the entry, and writes nothing."""
     base = publisher.base
-    for vid, (files, pieces, words) in REFUSED.items():
-        repo = publisher.publish(vid, {"id": vid, "files": files, "pieces": pieces})
+    for vid, (files, pieces, words, *local) in REFUSED.items():
+        repo = publisher.publish(vid, {"id": vid, "files": files, "pieces": pieces}, *local)
+        own = t.path("refused-" + vid)
+        words = words.replace("{own}", own)
         p = publisher.run(repo)
         lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: game: ")]
         last = lines[-1] if lines else ""
@@ -133,7 +153,6 @@ def case_refused_metafiles(t, publisher):
               f"{vid}: exit 1 with the line naming it ({p.returncode}: {lines})")
         check("runtime error" not in p.stderr and "Sanitizer" not in p.stderr,
               f"{vid}: no sanitizer report")
-        own = t.path("refused-" + vid)
         written = [os.path.join(d, n) for d, dirs, names in os.walk(own) for n in names + dirs
                    if n != "game.metafile.json.lock"]  # the run's own lock stays
         check(not written, f"{vid}: nothing written ({written})")

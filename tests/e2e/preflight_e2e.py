@@ -5,14 +5,18 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
   preflight_e2e.py CASE --keelson PATH
 
   refusals  an installation directory on a read-only tmpfs, a tmpfs too small
-            for the run, a second sync of an installation another one holds:
-            each exits 1 within 5 s with one line naming the path and cause
+            for the run, an installation path that is a file, a second sync
+            of an installation another one holds: each exits 1 within 5 s
+            with one line naming the path and cause
   relative  README's recipe: a repository file with relative paths, run in
             the directory they are relative to. On a tmpfs too small for
             the install it is refused at once with nothing but the lock
-            written; in a directory with room it installs, repairs a flipped
+            written; in a directory with room it installs (and a copy of it
+            lacking one file and the metafile completes on a tmpfs with
+            room for that file alone), repairs a flipped
             byte and a deleted file ("N repaired", N the pieces nginx served
-            for the repair) and updates asking first for the catalog of
+            for the repair; the partial files and aside tree of names v1
+            lacks that a stopped run left go) and updates asking first for the catalog of
             updating from the installed id
   pending   an update on a tmpfs without room, a pending storage configured:
             through a plain remote it needs the new files' bytes once
@@ -118,7 +122,29 @@ def case_relative(t):
     game = os.path.join(here, "game")
     check(p.returncode == 0 and t.sha1_ok("v1", game),
           f"relative paths: v1 installs ({p.stderr[-300:]})")
+    # A first install stopped part-way: v1 whole but its largest file, no
+    # metafile, and room for that file (and the pieces it shares with its
+    # neighbours) but not for the whole version. Its whole files count as
+    # there.
+    sizes = file_sizes(t, "v1")
+    largest = max(sizes, key=sizes.get)
+    pages = sum((size + PAGE - 1) // PAGE for size in sizes.values())
+    p = in_mount(t, "a stopped first install", IN_MOUNT, directory,
+                 f"size={(pages + 64) * PAGE}", listing, "sh", "-c",
+                 'cp -r "$1" game && rm "game/$2" && shift 2 && exec "$@"', "sh", game, largest,
+                 *t.args(repo=repo))
+    if p is not None:
+        check(p.returncode == 0 and "needs " not in p.stderr,
+              f"a stopped first install with room for what is missing completes "
+              f"({p.returncode}: {p.stderr[-300:]!r})")
     t.damage("v1", game)
+    # What a killed update toward a version v1 lacks names would leave.
+    leftovers = [os.path.join(game, "dir0", "gone.bin.varnopartial"),
+                 os.path.join(game, "newdir.varnopartial", "inner")]
+    for leftover in leftovers:
+        os.makedirs(os.path.dirname(leftover), exist_ok=True)
+        with open(leftover, "w") as f:
+            f.write("part\n")
     t.clear_log()
     p = run()
     served = sum(1 for r in t.log() if "/pieces/" in r[2])
@@ -126,6 +152,8 @@ def case_relative(t):
           p.stdout.rstrip().endswith(f"/s), {served} repaired"),
           f"relative paths: a flipped byte and a deleted file are repaired, the summary "
           f"counting the {served} pieces served ({p.returncode}: {p.stdout.strip()!r})")
+    left = [n for n in leftovers + [os.path.dirname(leftovers[1])] if os.path.lexists(n)]
+    check(not left, f"relative paths: the repair removes a stopped run's leftovers ({left})")
     t.alias("v2")
     t.clear_log()
     p = run()
@@ -225,6 +253,12 @@ def case_refusals(t):
     refused(t, t.args(repo=repo), "a file system too small",
             ["needs 1.", " MiB, ", " KiB free on " + os.path.join(base, "game")],
             mount=(base, "size=256k"))
+    base, repo = installation(t, "notdir")
+    os.rmdir(os.path.join(base, "game"))
+    with open(os.path.join(base, "game"), "w") as f:
+        f.write("a file\n")
+    refused(t, t.args(repo=repo), "an installation path that is a file",
+            [os.path.join(base, "game"), "is not a directory"])
     # Relative paths with a working directory that is gone: nothing to make
     # them absolute against.
     repo = t.write_repo("repo-gone.json", metafile="game.metafile.json", pending=None,
