@@ -345,13 +345,12 @@ bool giveNobodyARunDirectory(FsFaultChild &child) {
   return ok;
 }
 
-// Runs body as 65534 in a process of its own; its failures are the child's.
+// Runs body as 65534 in a process of its own; its failures and skip are the child's.
 void runAsNobody(FsFaultChild &child, const std::function<void(FsFaultChild &)> &body) {
   FsFaultReport report = FsFault_Run([&](FsFaultChild &nobody) {
     if (nobody.DropPrivileges()) body(nobody);
   });
-  for (const std::string &failure : report.failures) child.Fail(__FILE__, __LINE__, failure);
-  if (report.skipped) child.Fail(__FILE__, __LINE__, report.skipReason);
+  child.Forward(report);
 }
 
 TEST_F(AppMarkThreaded, RootActingForAUserSharesTheUsersMark) {

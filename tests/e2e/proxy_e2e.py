@@ -141,9 +141,12 @@ def case_auth(t):
                  f"the proxy {where} refused the password given (realm \"office\"): correct "
                  f"{entry} in the --credentials file (972)")]
         for what, kw, words in rows:
-            code, out, err = t.run("--proxy=" + where, "--quiet", **kw)
-            check(code == 1 and last_line(err).endswith(words) and "not-it" not in err,
-                  f"{what}: exit 1 naming the entry ({code}: {err!r})")
+            # A retry time past the first retry's delay: a prompt nobody can
+            # answer must end the run with no retry line, not merely soon.
+            code, out, err = t.run("--proxy=" + where, "--quiet", "--retry-time=40", **kw)
+            check(code == 1 and last_line(err).endswith(words) and "not-it" not in err and
+                  "; retrying in " not in err,
+                  f"{what}: exit 1 naming the entry, no retry line ({code}: {err!r})")
         env = dict(t.env, http_proxy=f"http://bob:pw2@{where}")
         p = subprocess.run(t.args("--quiet"), env=env, capture_output=True, text=True,
                            timeout=120)
