@@ -520,6 +520,46 @@ TEST_F(WebServerPeer, ConnectionsPastTheCapCloseTheOldestIdle) {
   for (int fd : idle) close(fd);
 }
 
+// Every connection holds half a request when one more arrives: none of them
+// is closed for room, the new one waits.
+TEST_F(WebServerPeer, HalfRequestsAreNotClosedForRoom) {
+  std::vector<std::string> lines;
+  WebServer_SetLogCallback(server, &lines, [](void *context, const char *line) {
+    static_cast<std::vector<std::string> *>(context)->push_back(line);
+  });
+  int opened = 0;
+  WebServer_SetOpenCallback(server, &opened, [](WebServer *, void *context, WebServerConnection *) {
+    ++*static_cast<int *>(context);
+    return 1;
+  });
+  WebServer_SetIdleTimeout(server, 0);
+  Start();
+  const std::string request = "GET /k.bin HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\n\r\n";
+  std::vector<int> halves;
+  for (int i = 0; i < kWebServerMaxConnections; i++) {
+    halves.push_back(idleClient(port));
+    send(halves.back(), request.data(), request.size() / 2, MSG_NOSIGNAL);
+    ASSERT_TRUE(Pump([&] { return opened == i + 1; }));
+  }
+  int extra = idleClient(port);
+  auto waits = [&] {
+    for (const std::string &line : lines)
+      if (line.find("waiting for room") != std::string::npos) return true;
+    return false;
+  };
+  auto anyClosed = [&] {
+    for (int fd : halves)
+      if (closedByServer(fd)) return true;
+    return false;
+  };
+  EXPECT_TRUE(Pump([&] { return waits() || anyClosed(); }));
+  EXPECT_FALSE(anyClosed());
+  close(extra);
+  for (int fd : halves) close(fd);
+  WebServer_SetLogCallback(server, nullptr, nullptr);  // lines ends before the server
+}
+
 // 100 clients at once, 10,000 requests in all, each with "Connection:
 // close" and each reading its answer to the server's close: past the
 // connection cap, connections whose request is arriving or being answered
