@@ -30,14 +30,18 @@ case "${1:-}" in
       hogs=()
     }
     trap stop_hogs EXIT
-    trap 'exit 130' INT TERM
     for _ in 1 2; do
       taskset -c "$two" bash -c 'while :; do :; done' &
       hogs+=($!)
     done
     echo "== busy: CPUs $two, CPU hogs ${hogs[*]}"
+    # The run in a process group of its own, waited for in the background so
+    # that an interrupt ends it (by its group's id) and the hogs at once.
+    taskset -c "$two" setsid bash "$PWD/scripts/test.sh" "$@" &
+    run=$!
+    trap 'kill -TERM -- -"$run" 2>/dev/null; wait "$run"; exit 130' INT TERM
     status=0
-    taskset -c "$two" bash "$PWD/scripts/test.sh" "$@" || status=$?
+    wait "$run" || status=$?
     stop_hogs
     echo "== busy: hogs stopped, exit $status"
     exit $status ;;
