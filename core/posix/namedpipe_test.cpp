@@ -438,6 +438,10 @@ TEST(NamedPipe, AnotherUsersNamesAreOutOfReach) {
       close(fd);
     });
     child.Forward(report);
+    if (report.skipped) {  // the rest runs 65534's peers too
+      NamedPipe_Release(&ownServer);
+      return;
+    }
     // 65534 serves the name first, in its own directory.
     PythonPeer server(pythonServerAt(theirs) + "print(c.recv(16))\n", true);
     FSF_EXPECT(child, Test_WaitUntil([&] { return access(theirs.c_str(), F_OK) == 0; },
