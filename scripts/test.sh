@@ -4,8 +4,48 @@
 # tsan, and each fuzz target once over its seeds (tests/fuzz/run_seeds.sh).
 # Exit status: 0 only when every test passed; under CI (CI=true, as .ci/run
 # sets it) a skipped test fails the run too, unless allowed below.
+#
+#   scripts/test.sh [--busy]
+#
+# --busy runs the same, as a small CI machine under load would: pinned to two
+# CPUs (taskset) with two CPU hogs beside it on them, started before and
+# stopped by their process ids after. KEELSON_PRESETS picks the presets
+# (default "default asan tsan fuzz").
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+case "${1:-}" in
+  -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+  --busy)
+    shift
+    command -v taskset >/dev/null || { echo "test.sh --busy: taskset is missing" >&2; exit 1; }
+    # The first two CPUs this shell may run on.
+    mapfile -t allowed < <(python3 -c 'import os; print(*sorted(os.sched_getaffinity(0))[:2], sep="\n")')
+    two=$(IFS=,; echo "${allowed[*]}")
+    hogs=()
+    stop_hogs() {
+      local pid
+      for pid in "${hogs[@]}"; do kill "$pid" 2>/dev/null || true; done
+      for pid in "${hogs[@]}"; do wait "$pid" 2>/dev/null || true; done
+      hogs=()
+    }
+    trap stop_hogs EXIT
+    for _ in 1 2; do
+      taskset -c "$two" bash -c 'while :; do :; done' &
+      hogs+=($!)
+    done
+    echo "== busy: CPUs $two, CPU hogs ${hogs[*]}"
+    # The run in a process group of its own, waited for in the background so
+    # that an interrupt ends it (by its group's id) and the hogs at once.
+    taskset -c "$two" setsid bash "$PWD/scripts/test.sh" "$@" &
+    run=$!
+    trap 'kill -TERM -- -"$run" 2>/dev/null; wait "$run"; exit 130' INT TERM
+    status=0
+    wait "$run" || status=$?
+    stop_hogs
+    echo "== busy: hogs stopped, exit $status"
+    exit $status ;;
+esac
 
 # The skips a CI run accepts: a test that could not run proves nothing, so any
 # other skip (a tool missing, root needed, a row the system refused) fails it.

@@ -72,6 +72,11 @@ void FsFaultChild::Skip(const std::string &reason) {
   fsfaultSend(reportFd_, 'S', reason);
 }
 
+void FsFaultChild::Forward(const FsFaultReport &report) {
+  for (const std::string &failure : report.failures) fsfaultSend(reportFd_, 'F', failure);
+  if (report.skipped) Skip(report.skipReason);
+}
+
 bool FsFaultChild::EnterMountNamespace() {
   if (inNamespace_) return true;
   if (unshare(CLONE_NEWNS) != 0) {

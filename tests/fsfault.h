@@ -36,6 +36,9 @@ class FsFaultChild {
   void Fail(const char *file, int line, const std::string &message);
   void Skip(const std::string &reason);
   bool skipped() const { return skipped_; }
+  // A nested child's report as this child's own: its failures, and its skip
+  // (checks that did not run are not passed).
+  void Forward(const FsFaultReport &report);
 
   template <typename A, typename B>
   void ExpectEq(const char *file, int line, const char *aText, const char *bText, const A &a,

@@ -137,7 +137,8 @@ int32_t receiveSpace(WebGetConnection *c) {
     DupStream_GetInboundSpace(c->transport, &space);
   }
   int32_t held = inboundLength(c->http) + inboundLength(receivedStream(c));
-  int32_t room = held < kWebGetReceiveWindowBytes ? kWebGetReceiveWindowBytes - held : 0;
+  int32_t window = c->receiveWindow.load();
+  int32_t room = held < window ? window - held : 0;
   return space < room ? space : room;
 }
 
@@ -1187,6 +1188,7 @@ int WebGetConnection_Init(WebGetConnection *connection) {
   c->keepAlive = 1;
   c->timeoutSeconds = kWebGetConnectionDefaultTimeout;
   c->reportErrors = 1;
+  c->receiveWindow.store(kWebGetReceiveWindowBytes);
   c->ownerThread.store(Thread_GetCurrentId());
   DupStream_Create(&c->transport);
   DupStream_Create(&c->http);
@@ -1506,6 +1508,12 @@ int WebGetConnection_SetReportErrors(WebGetConnection *connection, int flag) {
   connection->reportErrors = flag ? 1 : 0;
   return 1;
 }
+int WebGetConnection_SetReceiveWindowForTest(WebGetConnection *connection, int32_t bytes) {
+  CONNECTION_CHECK(connection);
+  connection->receiveWindow.store(bytes);
+  return 1;
+}
+
 int WebGetConnection_SetTimeout(WebGetConnection *connection, int32_t seconds) {
   CONNECTION_CHECK(connection);
   connection->timeoutSeconds = seconds;

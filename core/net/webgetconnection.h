@@ -157,6 +157,7 @@ struct WebGetConnection {
   int32_t lastErrorEx;
   int32_t timeoutSeconds;
   int32_t reportErrors;
+  std::atomic<int32_t> receiveWindow;  // kWebGetReceiveWindowBytes; tests may set another
   char proxyOverride[512];  // "host:port" forced by the request's settings
   char proxyInUse[kWebGetProxyUrlBytes];  // "http://host:port/" the remote address belongs to
 
@@ -245,6 +246,9 @@ int WebGetConnection_SetReportErrors(WebGetConnection *connection, int flag);
 int WebGetConnection_SetTimeout(WebGetConnection *connection, int32_t seconds);
 int WebGetConnection_GetTimeout(WebGetConnection *connection, int32_t *seconds);
 int WebGetConnection_SetProxyOverride(WebGetConnection *connection, const char *proxy);
+// Tests only: the received bytes the connection holds before it stops reading
+// (kWebGetReceiveWindowBytes unless set).
+int WebGetConnection_SetReceiveWindowForTest(WebGetConnection *connection, int32_t bytes);
 
 // ---- Proxy list (webgetconnection_proxy.cpp) -----------------------------------------------
 

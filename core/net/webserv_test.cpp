@@ -440,7 +440,10 @@ TEST_F(WebServerPeer, EachLingererClosesOnItsOwnTime) {
   WebServer_SetLogCallback(server, &lines, [](void *context, const char *line) {
     static_cast<std::vector<std::string> *>(context)->push_back(line);
   });
-  WebServer_SetLingerTimeForTest(server, 0.3);
+  // A linger a second long: a pump held up by a busy machine still sees
+  // several lingerers arrive within the first one's, and the last one's
+  // not yet over when the first one's is.
+  WebServer_SetLingerTimeForTest(server, 1.0);
   Start();
   auto forced = [&](int localPort) {
     std::string mark = ":" + std::to_string(localPort) + "] - Forcing connection close";
@@ -515,6 +518,46 @@ TEST_F(WebServerPeer, ConnectionsPastTheCapCloseTheOldestIdle) {
   EXPECT_EQ(statusOf(answer), "200") << answer;
   EXPECT_TRUE(Pump([&] { return closedByServer(idle[kExtra]); }));
   for (int fd : idle) close(fd);
+}
+
+// Every connection holds half a request when one more arrives: none of them
+// is closed for room, the new one waits.
+TEST_F(WebServerPeer, HalfRequestsAreNotClosedForRoom) {
+  std::vector<std::string> lines;
+  WebServer_SetLogCallback(server, &lines, [](void *context, const char *line) {
+    static_cast<std::vector<std::string> *>(context)->push_back(line);
+  });
+  int opened = 0;
+  WebServer_SetOpenCallback(server, &opened, [](WebServer *, void *context, WebServerConnection *) {
+    ++*static_cast<int *>(context);
+    return 1;
+  });
+  WebServer_SetIdleTimeout(server, 0);
+  Start();
+  const std::string request = "GET /k.bin HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\n\r\n";
+  std::vector<int> halves;
+  for (int i = 0; i < kWebServerMaxConnections; i++) {
+    halves.push_back(idleClient(port));
+    send(halves.back(), request.data(), request.size() / 2, MSG_NOSIGNAL);
+    ASSERT_TRUE(Pump([&] { return opened == i + 1; }));
+  }
+  int extra = idleClient(port);
+  auto waits = [&] {
+    for (const std::string &line : lines)
+      if (line.find("waiting for room") != std::string::npos) return true;
+    return false;
+  };
+  auto anyClosed = [&] {
+    for (int fd : halves)
+      if (closedByServer(fd)) return true;
+    return false;
+  };
+  EXPECT_TRUE(Pump([&] { return waits() || anyClosed(); }));
+  EXPECT_FALSE(anyClosed());
+  close(extra);
+  for (int fd : halves) close(fd);
+  WebServer_SetLogCallback(server, nullptr, nullptr);  // lines ends before the server
 }
 
 // 100 clients at once, 10,000 requests in all, each with "Connection:

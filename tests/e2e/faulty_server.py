@@ -63,6 +63,9 @@ slow = threading.Lock()
 
 
 def log(path, status, sent, fault):
+    """One answer's line, written before its last bytes go where their count
+    is known beforehand (a reader sees it once the client has them); an
+    answer that lasts until the peer goes logs once it found it gone."""
     with lock, open(log_path, "a") as f:
         f.write(f"{path} {status} {sent} {fault or '-'}\n")
 
@@ -136,8 +139,8 @@ def pad(conn, body, fault):
 def answer_shaped(conn, path, body, fault):
     if fault in ("cut", "tail"):
         body = body[:-8] if fault == "cut" else body + b"\r\n \t\n"
-        conn.sendall(head(200, len(body)) + body)
         log(path, 200, len(body), fault)
+        conn.sendall(head(200, len(body)) + body)
         return True
     log(path, 200, pad(conn, body, fault), fault)
     return False
@@ -163,13 +166,13 @@ def answer(conn, path):
         return False
     if fault in ("500", "503"):
         extra = b"Retry-After: 1\r\n" if fault == "503" else b""
-        conn.sendall(head(int(fault), 0, extra))
         log(path, int(fault), 0, fault)
+        conn.sendall(head(int(fault), 0, extra))
         return True
     name = os.path.normpath(os.path.join(www, path.lstrip("/")))
     if not name.startswith(www + os.sep) or not os.path.isfile(name):
-        conn.sendall(head(404, 0))
         log(path, 404, 0, fault)
+        conn.sendall(head(404, 0))
         return True
     with open(name, "rb") as f:
         body = f.read()
@@ -177,8 +180,8 @@ def answer(conn, path):
         return answer_shaped(conn, path, body, fault)
     conn.sendall(head(200, len(body)))
     if fault is None:
-        conn.sendall(body)
         log(path, 200, len(body), fault)
+        conn.sendall(body)
         return True
     if fault == "trickle":
         sent = trickle(conn, body)

@@ -6,8 +6,9 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
 
   refusals  an installation directory on a read-only tmpfs, a tmpfs too small
             for the run, an installation path that is a file, a second sync
-            of an installation another one holds: each exits 1 within 5 s
-            with one line naming the path and cause
+            of an installation another one holds: each exits 1 with one line
+            naming the path and cause, in far less time than fetching the
+            tree from the slowed server takes
   relative  README's recipe: a repository file with relative paths, run in
             the directory they are relative to. On a tmpfs too small for
             the install it is refused at once with nothing but the lock
@@ -46,7 +47,11 @@ sys.path.insert(0, HERE)
 from sync_e2e import (check, e2e_args, on_tree, read_terminal, signed_payload,  # noqa: E402
                       skip, skipped, stop, wait_until)
 
-REFUSE_SECONDS = 5
+# A refusal comes before any piece is fetched, which the refusals' server
+# (REFUSE_RATE) stretches to 40 s: only a time tells the two apart, and half
+# of it leaves a sanitizer build on a busy machine a wide margin.
+REFUSE_SECONDS = 20
+REFUSE_RATE = "4k"
 RUN_SECONDS = 120
 # Eight transfers at once at 25 KiB/s each: the 1.25 MiB tree in about 6 s.
 SLOW_RATE = "25k"
@@ -99,19 +104,17 @@ def case_relative(t):
                         local={"type": "file", "path": "game"}, remote=t.plain_remote())
     # The install needs about 1.25 MiB; the file system has 256 KiB.
     listing, directory = t.path("listing.txt"), t.path("mnt")
-    started = time.monotonic()
     p = in_mount(t, "relative paths on a small file system", IN_MOUNT, directory, "size=256k",
                  listing, *t.args(repo=repo))
     if p is not None:
-        seconds = time.monotonic() - started
         lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: game: ")]
         with open(listing) as f:
             written = [line.strip() for line in f]
-        check(p.returncode == 1 and seconds <= REFUSE_SECONDS and len(lines) == 1 and
+        check(p.returncode == 1 and len(lines) == 1 and
               " KiB free on " + os.path.join(directory, "game") in lines[0] and
               NEEDS.search(lines[0]) is not None,
               f"relative paths on a small file system: refused at once naming the "
-              f"installation ({p.returncode}, {seconds:.1f} s: {p.stderr[-300:]!r})")
+              f"installation ({p.returncode}: {p.stderr[-300:]!r})")
         check(written == [".", "./game.metafile.json.lock"],
               f"relative paths on a small file system: nothing but the lock written ({written})")
     here = t.path("here")
@@ -206,10 +209,10 @@ def case_pending(t):
           f"through deltas the need is twice that ({delta:.0f}, {plain:.0f})")
 
 
-def slow_conf(t):
+def slow_conf(t, rate=SLOW_RATE):
     with open(t.path("nginx-slow.conf")) as f:
         conf = f.read()
-    conf = re.sub(r"limit_rate \S+;", f"limit_rate {SLOW_RATE};", conf)
+    conf = re.sub(r"limit_rate \S+;", f"limit_rate {rate};", conf)
     with open(t.path("nginx-slower.conf"), "w") as f:
         f.write(conf)
     return "nginx-slower.conf"
@@ -242,7 +245,7 @@ def refused(t, args, what, words, mount=None):
 
 
 def case_refusals(t):
-    t.start(slow_conf(t))
+    t.start(slow_conf(t, REFUSE_RATE))
     base, repo = installation(t, "readonly")
     refused(t, t.args(repo=repo), "a read-only installation directory",
             [os.path.join(base, "game"), "not writable", "read-only file system"],
