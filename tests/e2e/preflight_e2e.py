@@ -108,8 +108,9 @@ def case_relative(t):
               NEEDS.search(lines[0]) is not None,
               f"relative paths on a small file system: refused at once naming the "
               f"installation ({p.returncode}, {seconds:.1f} s: {p.stderr[-300:]!r})")
-        check(written == [".", "./game.metafile.json.lock"],
-              f"relative paths on a small file system: nothing but the lock written ({written})")
+        check(written == [".", "./game", "./game.metafile.json.lock"],
+              f"relative paths on a small file system: nothing but the locked installation "
+              f"and the lock file written ({written})")
     here = t.path("here")
     os.makedirs(here)
     run = lambda: subprocess.run(t.args(repo=repo), env=t.env, cwd=here,  # noqa: E731
@@ -251,9 +252,28 @@ def case_refusals(t):
     wait_until(held, seconds=30)
     check(holder == str(first.pid) and oct(os.stat(lock).st_mode & 0o777) == "0o600",
           f"the lock file holds the first sync's id and has mode 0600 ({holder!r})")
+    game = os.path.join(base, "game")
     refused(t, t.args(repo=repo), "a second sync of the same installation",
-            [lock, f"already running (pid {first.pid})"])
+            [game, f"already running (pid {first.pid})"])
+    # Another repository file naming the same directory, without a metafile:
+    # the directory is the lock, and nothing is asked of the server.
+    other = t.write_repo("held-other.json", metafile=None, pending=None,
+                         alias=t.repo["alias"] + "?second", local={"type": "file", "path": game})
+    refused(t, t.args(repo=other), "another repository file naming the same installation",
+            [game, f"already running (pid {first.pid})"])
+    check(not any("second" in " ".join(r) for r in t.log()),
+          "the second repository file's run sent no request")
     stop(first, signal.SIGINT)
+    # A holder whose taker has gone (a process it started keeps the lock).
+    keeper = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, os, sys, time\n"
+         "fd = os.open(sys.argv[1], os.O_RDONLY); fcntl.flock(fd, fcntl.LOCK_EX)\n"
+         "child = os.fork()\nif child == 0:\n    os.close(1); time.sleep(30); os._exit(0)\n"
+         "print(os.getpid(), child)", game], stdout=subprocess.PIPE, text=True)
+    gone, child = keeper.communicate(timeout=10)[0].split()
+    refused(t, t.args(repo=repo), "an installation held by a process whose taker has gone",
+            [game, f"already running (pid {gone}, which is no longer running"])
+    os.kill(int(child), signal.SIGKILL)
 
 
 def read_pty(fd, pid, piece_log):
