@@ -360,6 +360,8 @@ int checkFilesBeforeStart(const Arguments &args) {
   if (args.app != nullptr && !UserCheck_ReadFile(args.app, "application", &code)) return code;
   if (args.credentials != nullptr && !UserCheck_ReadFile(args.credentials, "credentials", &code))
     return code;
+  if (args.www != nullptr && !UserCheck_CheckDirectory(args.www, "--www directory"))
+    return kExitFailed;
   return 0;
 }
 
@@ -381,7 +383,7 @@ int explainStartFailure(const Arguments &args) {
 int readRepositoryFile(const Arguments &args, Dictionary **config) {
   const char *path = args.positional[0];
   *config = nullptr;
-  if (!WorkflowApp_ReadConfigFile(path, config)) {
+  if (!UserCheck_ReadConfig(path, config)) {
     if (!UserCheck_ExplainYaml(path)) printError("keelson: %s: cannot be read as YAML\n", path);
     return kExitFailed;
   }
@@ -390,7 +392,7 @@ int readRepositoryFile(const Arguments &args, Dictionary **config) {
     return kExitFailed;
   }
   Dictionary *app = nullptr;
-  if (args.app != nullptr && WorkflowApp_ReadConfigFile(args.app, &app)) {
+  if (args.app != nullptr && UserCheck_ReadConfig(args.app, &app)) {
     UserCheck_WarnApplication(args.app, app);
     Dictionary_Release(&app);
   }
