@@ -62,7 +62,8 @@ constexpr const char kCommonOptions[] =
     "  --credentials=FILE    answers to password prompts (JSON or YAML list of\n"
     "                        {filter, host, username, password}, mode 0600)\n"
     "  A YAML file (these two and the repository file) needs a .yaml or .yml name:\n"
-    "  any other name is read as JSON.\n";
+    "  any other name is read as JSON. The repository and application files must\n"
+    "  be yours or root's, not links, and writable by no one else.\n";
 
 constexpr const char kLogOptions[] =
     "  -h, --help            this text\n"
