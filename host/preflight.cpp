@@ -20,6 +20,7 @@
 struct Preflight {
   int lockFd;  // -1 without a metafile to guard
   RootDirectory *root;  // owned: the installation directory, held and locked; NULL without one
+  bool madeRoot;        // root was made here: removed again when left empty
   char name[kRepositoryNameBytes];
 };
 
@@ -84,8 +85,12 @@ int preflightForeignLink(Preflight *p, const char *path, const char *directory, 
                          int size) {
   char link[kPathMax];
   if (!RootDirectory_FindForeignLink(path, link, int(sizeof link))) return 1;
-  Str_Printf(line, size, "keelson: %s: %s: a link on the way to the %s %s is owned by another "
-             "user, and is not followed", p->name, link, directory, path);
+  if (strcmp(link, path) == 0)
+    Str_Printf(line, size, "keelson: %s: %s: the %s is a link another user owns, which is not "
+               "followed (name the directory itself)", p->name, path, directory);
+  else
+    Str_Printf(line, size, "keelson: %s: %s: a link on the way to the %s %s is owned by another "
+               "user, and is not followed", p->name, link, directory, path);
   return 0;
 }
 
@@ -94,6 +99,8 @@ int preflightForeignLink(Preflight *p, const char *path, const char *directory, 
 // and locks the directory itself: one holder per installation, whichever
 // path or repository file names it. 0 with the line.
 int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
+  PlatformFileStatus status = {};
+  p->madeRoot = !Platform_Stat(root, &status) && Platform_IsErrorMissing(Platform_GetLastError());
   if (!RootDirectory_Open(root, 1, &p->root)) {
     Str_Printf(line, size, "keelson: %s: %s: the installation directory cannot be opened (%s)",
                p->name, root, preflightCause(Platform_GetLastError()));
@@ -435,6 +442,8 @@ int Preflight_Release(Preflight **preflight) {
   if (gone == nullptr) return 1;
   *preflight = nullptr;
   if (gone->lockFd >= 0) Platform_UnlockFile(gone->lockFd);
+  // A run that wrote nothing leaves no installation directory it made.
+  if (gone->root != nullptr && gone->madeRoot) RootDirectory_RemoveIfEmpty(gone->root);
   RootDirectory_Close(&gone->root);
   Mem_Free(gone, sizeof(Preflight), KSRC);
   return 1;

@@ -67,6 +67,9 @@ int RootDirectory_IsForeignLink(const char *path);
 int RootDirectory_Hold(const char *path, RootDirectory *root);
 // Ends every hold of root. Returns 1.
 int RootDirectory_Unhold(RootDirectory *root);
+// Removes the root's directory itself when it is empty and its name (the
+// real path when it was opened) still leads to it. 1 when removed, else 0.
+int RootDirectory_RemoveIfEmpty(RootDirectory *root);
 // The root directory's own descriptor (borrowed: valid while root is open).
 int RootDirectory_GetDescriptor(RootDirectory *root);
 // Closes and clears *root; NULL is ignored. Returns 1.

@@ -428,6 +428,24 @@ int RootDirectory_Unhold(RootDirectory *root) {
   return 1;
 }
 
+int RootDirectory_RemoveIfEmpty(RootDirectory *root) {
+  rootOf(root);
+  const char *leaf = strrchr(root->path, '/');
+  if (leaf == nullptr || leaf[1] == '\0') return 0;
+  leaf++;
+  int fd = FsDirectory_Fd(root->directory);
+  int parent = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) return 0;
+  // Only when the name in the parent is still this very directory.
+  struct stat self, named;
+  int removed = fstat(fd, &self) == 0 &&
+                fstatat(parent, leaf, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                self.st_dev == named.st_dev && self.st_ino == named.st_ino &&
+                unlinkat(parent, leaf, AT_REMOVEDIR) == 0;
+  close(parent);
+  return removed ? 1 : 0;
+}
+
 int RootDirectory_GetDescriptor(RootDirectory *root) {
   rootOf(root);
   return FsDirectory_Fd(root->directory);
