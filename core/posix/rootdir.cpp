@@ -242,11 +242,14 @@ int rootAt(RootDirectory *root, const char *name, int create, Op op) {
 // does for one path.
 constexpr int kRootLinksMax = 40;
 
-// The directory name of directory, never through a link.
-PlatformDirectory *rootStep(PlatformDirectory *directory, const char *name) {
-  PlatformDirectory *next = nullptr;
-  Platform_OpenDirectoryAt(directory, name, &next);
-  return next;
+// The directory name beneath at (a descriptor; O_PATH: only search
+// permission is needed on the way, as for any path), never through a link.
+// -1 with errno.
+int rootStep(int at, const char *name) {
+  int fd;
+  do fd = openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  return fd;
 }
 
 // Splits text at '/' into components pushed onto pending (the first on top).
@@ -273,64 +276,76 @@ PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign) 
   std::vector<std::string> pending;
   rootPushComponents(path, &pending);
   std::string shown = path[0] == '/' ? "" : ".";
-  PlatformDirectory *at = rootStep(nullptr, path[0] == '/' ? "/" : ".");
+  int at = rootStep(AT_FDCWD, path[0] == '/' ? "/" : ".");
   int links = 0;
-  while (at != nullptr && !pending.empty()) {
+  const char *failed = "openat";
+  while (at >= 0 && !pending.empty()) {
     std::string name = pending.back();
     pending.pop_back();
     if (name == ".") continue;
     std::string here = shown + "/" + name;
-    PlatformDirectory *next = rootStep(at, name.c_str());
-    int error = Platform_GetLastErrno();
-    if (next == nullptr && (error == ENOTDIR || error == ELOOP)) {
-      int fd = openat(FsDirectory_Fd(at), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    int next = rootStep(at, name.c_str());
+    if (next < 0 && errno == ENOENT && create && name != "..") {
+      if (mkdirat(at, name.c_str(), 0777) != 0 && errno != EEXIST) {
+        int err = errno;
+        close(at);
+        at = -1;
+        errno = err;
+        failed = "mkdirat";
+        shown = here;
+        break;
+      }
+      next = rootStep(at, name.c_str());
+    }
+    if (next < 0 && (errno == ENOTDIR || errno == ELOOP)) {
+      int fd = openat(at, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
       struct stat st;
+      bool link = fd >= 0 && fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
       char text[kPathMax];
       ssize_t length = -1;
-      bool link = fd >= 0 && fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
       if (link && st.st_uid != geteuid() && st.st_uid != 0) {
         close(fd);
+        close(at);
         *foreign = here;
-        Platform_CloseDirectory(&at);
         POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "root link", here.c_str());
         return nullptr;
       }
       if (link) length = readlinkat(fd, "", text, sizeof text - 1);
       if (fd >= 0) close(fd);
-      if (!link) {
-        Platform_CloseDirectory(&at);
-        POSIX_FAIL_CODE(kPlatformErrorPathNotFound, ENOTDIR, "root", here.c_str());
-        return nullptr;
-      }
-      if (length < 0 || ++links > kRootLinksMax) {
-        Platform_CloseDirectory(&at);
-        POSIX_FAIL_CODE(kPlatformErrorLinkLoop, ELOOP, "root link", here.c_str());
+      if (!link || length < 0 || ++links > kRootLinksMax) {
+        close(at);
+        if (!link) POSIX_FAIL_CODE(kPlatformErrorPathNotFound, ENOTDIR, "root", here.c_str());
+        else POSIX_FAIL_CODE(kPlatformErrorLinkLoop, ELOOP, "root link", here.c_str());
         return nullptr;
       }
       text[length] = '\0';
       rootPushComponents(text, &pending);
       if (text[0] == '/') {
-        Platform_CloseDirectory(&at);
-        at = rootStep(nullptr, "/");
+        close(at);
+        at = rootStep(AT_FDCWD, "/");
         shown = "";
       }
       continue;
     }
-    if (next == nullptr && error == ENOENT && create && name != "..") {
-      Platform_CreateDirectoryAt(at, name.c_str(), 0777);
-      next = rootStep(at, name.c_str());
-    }
-    if (next == nullptr) {
-      int code = Platform_GetLastError();
-      Platform_CloseDirectory(&at);
-      Platform_SetLastError(code);
-      return nullptr;
-    }
-    Platform_CloseDirectory(&at);
-    at = next;
+    int err = errno;
     shown = here;
+    close(at);
+    at = next;
+    errno = err;
   }
-  return at;
+  if (at < 0) {
+    POSIX_FAIL(failed, shown.c_str());
+    return nullptr;
+  }
+  // The directory reached, opened for reading through its own descriptor.
+  char self[64];
+  Str_Printf(self, int32_t(sizeof self), "/proc/self/fd/%d/.", at);
+  PlatformDirectory *directory = nullptr;
+  Platform_OpenDirectoryAt(nullptr, self, &directory);
+  int error = directory == nullptr ? Platform_GetLastError() : 0;
+  close(at);
+  if (directory == nullptr) Platform_SetLastError(error);
+  return directory;
 }
 
 // The directories RootDirectory_Hold kept, by the path text they were
