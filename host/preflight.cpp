@@ -372,7 +372,8 @@ int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int s
   }
   char metafile[kPathMax], metafileDirectory[kPathMax];
   bool hasMetafile = preflightPath(config, "metafile", metafile, int(sizeof metafile));
-  if (hasMetafile && Path_GetDirectory(metafile, metafileDirectory, int(sizeof metafileDirectory)) &&
+  if (hasMetafile &&
+      Path_GetDirectory(metafile, metafileDirectory, int(sizeof metafileDirectory)) &&
       metafileDirectory[0] != '\0' &&
       !preflightForeignLink(p, metafileDirectory, "metafile's directory", line, size)) {
     Preflight_Release(&p);
