@@ -30,6 +30,7 @@
 #include "core/security/x509anchors.h"
 #include "host/progress.h"
 #include "host/quithook.h"
+#include "host/usercheck.h"
 #include "skin/pagechannel.h"
 #include "workflow/workflowapp.h"
 
@@ -64,7 +65,7 @@ int hostReadAppFile(const char *cmdline, Dictionary **app) {
   *app = nullptr;
   char path[kCmdLineBytes] = {};
   if (!CmdLine_GetOption(cmdline, "app", path, sizeof path) || path[0] == '\0') return 1;
-  return WorkflowApp_ReadConfigFile(path, app);
+  return UserCheck_ReadConfig(path, app);
 }
 
 // The script modules of this program, in the order pages may rely on: the

@@ -63,7 +63,8 @@ constexpr const char kCommonOptions[] =
     "  --credentials=FILE    answers to password prompts (JSON or YAML list of\n"
     "                        {filter, host, username, password}, mode 0600)\n"
     "  A YAML file (these two and the repository file) needs a .yaml or .yml name:\n"
-    "  any other name is read as JSON.\n";
+    "  any other name is read as JSON. The repository and application files must\n"
+    "  be yours or root's, not links, and writable by no one else.\n";
 
 constexpr const char kLogOptions[] =
     "  -h, --help            this text\n"
@@ -340,6 +341,8 @@ int checkFilesBeforeStart(const Arguments &args) {
   if (args.app != nullptr && !UserCheck_ReadFile(args.app, "application", &code)) return code;
   if (args.credentials != nullptr && !UserCheck_ReadFile(args.credentials, "credentials", &code))
     return code;
+  if (args.www != nullptr && !UserCheck_CheckDirectory(args.www, "--www directory"))
+    return kExitFailed;
   return 0;
 }
 
@@ -368,7 +371,7 @@ int explainStartFailure(const Arguments &args) {
 int readRepositoryFile(const Arguments &args, Dictionary **config) {
   const char *path = args.positional[0];
   *config = nullptr;
-  if (!WorkflowApp_ReadConfigFile(path, config)) {
+  if (!UserCheck_ReadConfig(path, config)) {
     if (!UserCheck_ExplainYaml(path)) printError("keelson: %s: cannot be read as YAML\n", path);
     return kExitFailed;
   }
@@ -377,7 +380,7 @@ int readRepositoryFile(const Arguments &args, Dictionary **config) {
     return kExitFailed;
   }
   Dictionary *app = nullptr;
-  if (args.app != nullptr && WorkflowApp_ReadConfigFile(args.app, &app)) {
+  if (args.app != nullptr && UserCheck_ReadConfig(args.app, &app)) {
     UserCheck_WarnApplication(args.app, app);
     int stores = UserCheck_Stores(args.app, app, *config);
     Dictionary_Release(&app);

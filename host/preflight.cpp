@@ -11,6 +11,7 @@
 #include "core/formats/dictionary.h"
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
+#include "core/platform/rootdir.h"
 #include "core/runtime/core.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/print.h"
@@ -19,6 +20,8 @@
 
 struct Preflight {
   int lockFd;  // -1 without a metafile to guard
+  RootDirectory *root;  // owned: the installation directory, held and locked; NULL without one
+  bool madeRoot;        // root was made here: removed again when left empty
   char name[kRepositoryNameBytes];
 };
 
@@ -73,6 +76,51 @@ int preflightLock(Preflight *p, const char *metafile, char *line, int size) {
   else
     Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: %s", p->name, lockPath,
                preflightCause(code));
+  return 0;
+}
+
+// 0 with the line when a link on the way to path (directory is the words
+// for what path is) is owned by another user: it is not followed.
+int preflightForeignLink(Preflight *p, const char *path, const char *directory, char *line,
+                         int size) {
+  char link[kPathMax];
+  if (!RootDirectory_FindForeignLink(path, link, int(sizeof link))) return 1;
+  if (strcmp(link, path) == 0)
+    Str_Printf(line, size, "keelson: %s: %s: the %s is a link another user owns, which is not "
+               "followed (name the directory itself)", p->name, path, directory);
+  else
+    Str_Printf(line, size, "keelson: %s: %s: a link on the way to the %s %s is owned by another "
+               "user, and is not followed", p->name, link, directory, path);
+  return 0;
+}
+
+// Opens the installation directory (made when missing) once, as every later
+// operation of the run will find it whatever its path leads to meanwhile,
+// and locks the directory itself: one holder per installation, whichever
+// path or repository file names it. 0 with the line.
+int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
+  PlatformFileStatus status = {};
+  p->madeRoot = !Platform_Stat(root, &status) && Platform_IsErrorMissing(Platform_GetLastError());
+  if (!RootDirectory_Open(root, 1, &p->root)) {
+    Str_Printf(line, size, "keelson: %s: %s: the installation directory cannot be opened (%s)",
+               p->name, root, preflightCause(Platform_GetLastError()));
+    return 0;
+  }
+  RootDirectory_Hold(root, p->root);
+  int32_t holder = 0;
+  int gone = 0;
+  if (Platform_LockDirectory(RootDirectory_GetDescriptor(p->root), &holder, &gone)) return 1;
+  if (Platform_GetLastError() != kPlatformErrorLockViolation)
+    Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: %s", p->name, root,
+               preflightCause(Platform_GetLastError()));
+  else if (holder > 0 && gone)
+    Str_Printf(line, size, "keelson: %s: %s: already running (pid %d, which is no longer "
+               "running: a process it started still holds the installation)", p->name, root,
+               holder);
+  else if (holder > 0)
+    Str_Printf(line, size, "keelson: %s: %s: already running (pid %d)", p->name, root, holder);
+  else
+    Str_Printf(line, size, "keelson: %s: %s: already running", p->name, root);
   return 0;
 }
 
@@ -311,24 +359,39 @@ int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int s
   p->lockFd = -1;
   Str_Copy(p->name, preflightName(config), int(sizeof p->name));
   char root[kPathMax];
+  bool hasRoot = preflightPath(config, "local.path", root, int(sizeof root));
+  if (hasRoot && !preflightForeignLink(p, root, "installation directory", line, size)) {
+    Preflight_Release(&p);
+    return 0;
+  }
   PlatformFileStatus status = {};
-  bool named = preflightPath(config, "local.path", root, int(sizeof root));
-  if (named && Platform_Stat(root, &status) && !Path_IsDirectory(root)) {
+  if (hasRoot && Platform_Stat(root, &status) && !Path_IsDirectory(root)) {
     // Every write below it would fail and be retried to the end.
     Str_Printf(line, size, "keelson: %s: %s: the installation directory is not a directory",
                p->name, root);
     Preflight_Release(&p);
     return 0;
   }
-  if (named && !Platform_CheckFileAccess(root, 2, 1)) {
+  if (hasRoot && !Platform_CheckFileAccess(root, 2, 1)) {
     Str_Printf(line, size, "keelson: %s: %s: the installation directory is not writable (%s)",
                p->name, root, preflightCause(Platform_GetLastError()));
     Preflight_Release(&p);
     return 0;
   }
-  char metafile[kPathMax];
-  if (preflightPath(config, "metafile", metafile, int(sizeof metafile)) &&
-      !preflightLock(p, metafile, line, size)) {
+  if (hasRoot && !preflightHoldRoot(p, root, line, size)) {
+    Preflight_Release(&p);
+    return 0;
+  }
+  char metafile[kPathMax], metafileDirectory[kPathMax];
+  bool hasMetafile = preflightPath(config, "metafile", metafile, int(sizeof metafile));
+  if (hasMetafile &&
+      Path_GetDirectory(metafile, metafileDirectory, int(sizeof metafileDirectory)) &&
+      metafileDirectory[0] != '\0' &&
+      !preflightForeignLink(p, metafileDirectory, "metafile's directory", line, size)) {
+    Preflight_Release(&p);
+    return 0;
+  }
+  if (hasMetafile && !preflightLock(p, metafile, line, size)) {
     Preflight_Release(&p);
     return 0;
   }
@@ -390,6 +453,9 @@ int Preflight_Release(Preflight **preflight) {
   if (gone == nullptr) return 1;
   *preflight = nullptr;
   if (gone->lockFd >= 0) Platform_UnlockFile(gone->lockFd);
+  // A run that wrote nothing leaves no installation directory it made.
+  if (gone->root != nullptr && gone->madeRoot) RootDirectory_RemoveIfEmpty(gone->root);
+  RootDirectory_Close(&gone->root);
   Mem_Free(gone, sizeof(Preflight), KSRC);
   return 1;
 }

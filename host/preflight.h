@@ -1,9 +1,13 @@
 // Preflight: what `keelson sync` makes sure of before it writes anything:
 // the installation directory can be written, no other sync holds the
 // installation, and the free space covers what the run will still write.
-// The hold is a lock file beside the local metafile ("<metafile>.lock",
-// 0600, this process's id in it), taken with a kernel lock that goes with
-// the process however it ends; the file itself stays.
+// The hold is a kernel lock on the installation directory itself, opened
+// once here (walked from "/", see RootDirectory_Open) and kept as the
+// directory every later RootDirectory_Open of its path reaches, so any
+// path or repository file that names it meets the same lock; and a lock
+// file beside the local metafile ("<metafile>.lock", 0600, this process's
+// id in it while held). Both go with the process however it ends; the file
+// itself stays.
 //
 // What a run still writes, once both metafiles are known: the full new size
 // of every file that is missing, of another size, or whose pieces differ
@@ -38,11 +42,16 @@ constexpr const char kPreflightLockSuffix[] = ".lock";
 // with "/" or "~" is left as it is. 1; 0 with the line in line when the
 // working directory cannot be read or a path does not fit.
 int Preflight_ResolvePaths(Dictionary *config, char *line, int size);
-// Checks that the local storage's "path" (or the directory it would be made
-// in) may be written, then takes the lock beside config's "metafile" (none
-// without one), making its directory when missing. 1 with *preflight; 0 with
-// *preflight NULL and the refusal in line: "... is not writable (...)",
-// "already running (pid N)" or why the lock could not be taken.
+// Checks that no link of another user's lies on the way to the local
+// storage's "path" or the metafile's directory, that the path (or the
+// directory it would be made in) may be written, opens (makes) and locks
+// the installation directory, then takes the lock beside config's
+// "metafile" (none without one), making its directory when missing. 1 with
+// *preflight; 0 with *preflight NULL and the refusal in line: "<link>: a
+// link on the way to the ... is owned by another user, and is not
+// followed", "... is not writable (...)", "<installation>: already running
+// (pid N)" (", which is no longer running: ..." when that process has
+// gone) or why a lock could not be taken.
 int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int size);
 // The bytes the run still writes under the local storage's root and through
 // the pending storage (see the header comment), from r's loaded metafiles.

@@ -20,6 +20,7 @@
 #include "host/prompts.h"
 #include "host/quithook.h"
 #include "host/repositoryrunner.h"
+#include "host/usercheck.h"
 #include "skin/pagebridge.h"
 #include "skin/staticfiles.h"
 #include "workflow/workflowapp.h"
@@ -60,7 +61,7 @@ void serveWrite(int fd, const char *format, ...) {
 // when the file cannot be used.
 int serveMakeRepository(ServeRun *run, const ServeOptions *options) {
   const char *path = options->repositoryFile;
-  if (!WorkflowApp_ReadConfigFile(path, &run->config)) {
+  if (!UserCheck_ReadConfig(path, &run->config)) {
     serveWrite(2, "keelson: %s: cannot read the repository file\n", path);
     return 0;
   }

@@ -1,9 +1,15 @@
 // The strict checks of the user's own files; see usercheck.h.
 #include "host/usercheck.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -20,6 +26,7 @@
 #include "core/security/certstorekey.h"
 #include "core/security/certstorethumbprint.h"
 #include "host/jsoncheck.h"
+#include "workflow/workflowapp.h"
 
 namespace {
 
@@ -73,32 +80,83 @@ bool userCheckIsYaml(const char *path) {
          (n >= 4 && Str_CompareNoCase(path + n - 4, ".yml") == 0);
 }
 
+// The texts of the files read at start, by the path as given: what the run
+// parses later is what was checked then, however the name is changed
+// meanwhile. Main thread only.
+std::map<std::string, std::string> gUserCheckTexts;
+int gUserCheckErrno = 0;  // why the last read failed
+
+void userCheckFailed(int err) { gUserCheckErrno = err; }
+
 // The system's reason for the last failed file operation, in lower case as
 // the rest of the line is ("no such file or directory").
 const char *userCheckReason(void) {
   static thread_local char reason[128];
-  int err = Platform_GetLastErrno();
+  int err = gUserCheckErrno;
   const char *text = err != 0 ? strerror(err) : Platform_GetErrorText(Platform_GetLastError());
   Str_Copy(reason, text != nullptr ? text : "unknown error", int(sizeof reason));
   if (reason[0] >= 'A' && reason[0] <= 'Z') reason[0] = char(reason[0] - 'A' + 'a');
   return reason;
 }
 
-int userCheckSlurp(const char *path, std::string *text) {
-  int fd = Platform_OpenFile(path, kPlatformOpenReadOnly, kPlatformShareRead | kPlatformShareWrite);
-  if (fd < 0) return 0;
+
+// Why a file that decides what the run trusts (which keys sign, which
+// server and installation it uses) may not be taken: it is a link, another
+// user's, or one group or others may write; NULL when it may. Checked on
+// the open file, st its status.
+const char *userCheckTrustRule(const struct stat &st, char *rule, int size) {
+  if (st.st_uid != geteuid() && st.st_uid != 0) {
+    Str_Printf(rule, size, "it is owned by uid %u, not by you or root", uint32_t(st.st_uid));
+    return rule;
+  }
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    Str_Printf(rule, size, "group or others may write it (mode %04o; chmod go-w)",
+               uint32_t(st.st_mode & 07777));
+    return rule;
+  }
+  return nullptr;
+}
+
+// Reads the file at path whole from one open, which follows no link at its
+// last component; with trusted, the open file must pass userCheckTrustRule
+// (the refusal's words in *rule). 0 with the failure recorded.
+int userCheckSlurp(const char *path, bool trusted, std::string *text, const char **rule,
+                   char *ruleText, int ruleSize) {
+  *rule = nullptr;
+  int fd;
+  do fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (trusted ? O_NOFOLLOW : 0));
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    int err = errno;
+    if (trusted && err == ELOOP) *rule = "it is a link; name the file itself";
+    userCheckFailed(err);
+    return 0;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    userCheckFailed(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    close(fd);
+    return 0;
+  }
+  if (trusted && (*rule = userCheckTrustRule(st, ruleText, ruleSize)) != nullptr) {
+    close(fd);
+    return 0;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   char chunk[kUserCheckChunkBytes];
   for (;;) {
-    size_t count = 0;
-    if (!Platform_ReadFile(fd, chunk, sizeof chunk, &count)) {
-      Platform_CloseFile(fd);
+    ssize_t count = read(fd, chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      userCheckFailed(errno);
+      close(fd);
       return 0;
     }
     if (count == 0) break;
-    text->append(chunk, count);
+    text->append(chunk, size_t(count));
     if (int64_t(text->size()) > kUserCheckMaxBytes) break;
   }
-  Platform_CloseFile(fd);
+  close(fd);
   return 1;
 }
 
@@ -305,11 +363,21 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
   CHECK_POINTER(kind);
   CHECK_POINTER(exitCode);
   std::string text;
-  if (!userCheckSlurp(path, &text)) {
+  // The credentials file has its own, stricter rule where it is read.
+  bool trusted = strcmp(kind, "credentials") != 0;
+  const char *rule = nullptr;
+  char ruleText[128];
+  if (!userCheckSlurp(path, trusted, &text, &rule, ruleText, int(sizeof ruleText))) {
+    if (rule != nullptr) {
+      userCheckLine("keelson: %s: the %s file is refused: %s", path, kind, rule);
+      *exitCode = kUserCheckExitRefused;
+      return 0;
+    }
     userCheckLine("keelson: %s: cannot read the %s file: %s", path, kind, userCheckReason());
     *exitCode = kUserCheckExitUnreadable;
     return 0;
   }
+  if (trusted) gUserCheckTexts[path] = text;
   if (userCheckIsYaml(path)) return 1;
   JsonCheckFault fault{};
   if (!JsonCheck_Text(text.data(), int64_t(text.size()), &fault)) {
@@ -326,6 +394,41 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
     return 0;
   }
   return 1;
+}
+
+int UserCheck_ReadConfig(const char *path, Dictionary **config) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(config);
+  *config = nullptr;
+  auto kept = gUserCheckTexts.find(path);
+  if (kept == gUserCheckTexts.end()) return WorkflowApp_ReadConfigFile(path, config);
+  Dictionary *parsed = nullptr, *members = nullptr;
+  if (!WorkflowApp_ParseDocument(path, kept->second.data(), int32_t(kept->second.size()), &parsed))
+    return 0;
+  Dictionary_Unwrap(parsed, &members);
+  Dictionary_Create(config);
+  Dictionary_Merge(*config, members, kDictionaryMergeOverwrite);
+  Dictionary_Release(&parsed);
+  return 1;
+}
+
+int UserCheck_CheckDirectory(const char *path, const char *kind) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(kind);
+  int fd;
+  do fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  char ruleText[128];
+  const char *rule = nullptr;
+  struct stat st;
+  if (fd < 0 && errno == ELOOP) rule = "it is a link; name the directory itself";
+  else if (fd < 0) rule = errno == ENOTDIR ? "not a directory" : strerror(errno);
+  else if (fstat(fd, &st) != 0) rule = strerror(errno);
+  else rule = userCheckTrustRule(st, ruleText, int(sizeof ruleText));
+  if (fd >= 0) close(fd);
+  if (rule == nullptr) return 1;
+  userCheckLine("keelson: %s: the %s is refused: %s", path, kind, rule);
+  return 0;
 }
 
 int UserCheck_ExplainYaml(const char *path) {

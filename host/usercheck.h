@@ -30,7 +30,21 @@ constexpr int kUserCheckExitUnreadable = 2;
 // or .yml name" when the text does not open with '{', '[' or '"') and 0
 // returned with *exitCode 2 for a file that cannot be read, 1 for text that
 // is not JSON.
+//
+// The repository and application files decide what the run trusts: each
+// must be a regular file (not a link) owned by this process's user or root
+// that group and others may not write, checked on the open file ("the
+// <kind> file is refused: <rule>", *exitCode 1). Their text, read from that
+// one open, is what UserCheck_ReadConfig parses later.
 int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode);
+// The configuration in the file at path, as WorkflowApp_ReadConfigFile reads
+// it, from the text UserCheck_ReadFile read at start (the file itself when
+// it read none). 1/0.
+int UserCheck_ReadConfig(const char *path, Dictionary **config);
+// The --www directory: not a link, owned by this process's user or root,
+// writable by neither group nor others, checked on the open directory. 1;
+// 0 with the line ("the <kind> is refused: <rule>").
+int UserCheck_CheckDirectory(const char *path, const char *kind);
 // For a ".yaml" or ".yml" file the reader refused: the line "line L,
 // column C: not valid YAML: <the reader's reason>". 1 when the file is YAML
 // and the reader refuses it (the line written), else 0 (nothing written).

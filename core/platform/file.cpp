@@ -230,8 +230,9 @@ int File_Open(File *file, const char *path, uint32_t mode) {
   memset(&file->statAtOpen, 0, sizeof file->statAtOpen);
 
   int error = 0;
-  if (!Path_Resolve(path, file->path, sizeof file->path) ||
-      !Path_Normalize(file->path, sizeof file->path, kPathRemoveTrailing)) {
+  // The text as the user gave it: folding ".." here would open another file
+  // than the one open(2) reads for it ("../x" as "x").
+  if (!Path_ResolveAsGiven(path, file->path, sizeof file->path)) {
     error = Platform_GetLastError();
     file->path[0] = '\0';
   } else {
@@ -575,8 +576,8 @@ int File_WriteDocument(const char *path, ClassLog *log, void *context, FileDocum
   char resolved[kPathMax];
   int error = 0;
   FileReplace replace;
-  if (!Path_Resolve(path, resolved, sizeof resolved) ||
-      !Path_Normalize(resolved, sizeof resolved, kPathRemoveTrailing) ||
+  if (!Path_ResolveAsGiven(path, resolved, sizeof resolved) ||
+      !Path_Normalize(resolved, sizeof resolved, kPathKeepDots | kPathRemoveTrailing) ||
       !Path_CreateDirectory(resolved, 1, &error) || !FileReplace_Begin(&replace, resolved)) {
     fileDocumentLog(log, "Unable to open file (%s)", path);
     return 0;

@@ -4,6 +4,9 @@
 // closed standard input).
 #include "core/platform/file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -229,6 +232,7 @@ TEST(FileOpen, QuietBitSilencesMissingFiles) {
 TEST(FileOpen, PathsAreResolvedAndNormalised) {
   FsFaultTempDir dir;
   writeFile(dir / "f", "data");
+  std::filesystem::create_directory(dir / "sub");
   TestFile f;
   std::string messy = dir.path() + "//sub/..\\.\\f";
   ASSERT_EQ(File_Open(f, messy.c_str(), 0x21), 1);
@@ -237,6 +241,48 @@ TEST(FileOpen, PathsAreResolvedAndNormalised) {
   std::string tooLong = dir.path() + "/" + std::string(kPathMax, 'a');
   EXPECT_EQ(File_Open(f, tooLong.c_str(), 0x2), 0);
   EXPECT_EQ(File_GetLastError(f), kPlatformErrorNameTooLong);
+}
+
+// A relative path opens what open(2) opens from the same working directory:
+// a leading ".." is the parent's, and ".." after a link is the parent of
+// where the link leads. Each file holds its own place as its text.
+TEST(FileOpen, RelativePathsOpenWhatTheSystemOpens) {
+  FsFaultTempDir dir;
+  for (const char *place : {"real/repo.json", "app.json", "x", "work/real/repo.json",
+                            "work/app.json", "work/x", "other/x", "other/deep/y"}) {
+    std::filesystem::create_directories(std::filesystem::path(dir / place).parent_path());
+    writeFile(dir / place, place);
+  }
+  std::filesystem::create_directory_symlink("../other/deep", dir / "work/l");
+  char was[kPathMax];
+  ASSERT_NE(getcwd(was, sizeof was), nullptr);
+  ASSERT_EQ(chdir((dir / "work").c_str()), 0);
+  for (const char *text : {"../real/repo.json", "../app.json", "./../app.json", "..//x", "..\\x",
+                           "real/../../app.json", "l/../x", "l/../../x", "../work/../x",
+                           "l/./y", "l/../deep/y", "x/", "../missing"}) {
+    SCOPED_TRACE(text);
+    std::string system = text;
+    for (char &c : system)
+      if (c == '\\') c = '/';
+    std::string expected = "(fails)";
+    int fd = open(system.c_str(), O_RDONLY);
+    if (fd >= 0) {
+      char buffer[64] = {};
+      expected = read(fd, buffer, sizeof buffer - 1) > 0 ? buffer : "(no data)";
+      close(fd);
+    }
+    std::string got = "(fails)";
+    TestFile f;
+    if (File_Open(f, text, 0x21)) {
+      char buffer[64] = {};
+      int32_t count = 0;
+      got = File_Read(f, buffer, int32_t(sizeof buffer - 1), &count) && count > 0 ? buffer
+                                                                                  : "(no data)";
+      File_Close(f);
+    }
+    EXPECT_EQ(got, expected);
+  }
+  ASSERT_EQ(chdir(was), 0);
 }
 
 // ---- Reading and writing ------------------------------------------------------------------

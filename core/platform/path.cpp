@@ -136,6 +136,10 @@ void pathComponents(PathNormalizer *n) {
     size_t count = n->read - start;
     bool last = n->read >= n->length;
     bool separatorBefore = start > 0 && pathIsSeparator(t[start - 1]);
+    if (n->flags & kPathKeepDots) {
+      pathAppend(n, start, count);
+      continue;
+    }
     if (count == 1 && t[start] == '.' && (separatorBefore || !last)) {
       if (last) n->trailing = true;
       continue;
@@ -190,7 +194,11 @@ int Path_Fix(char *path, int size, int keepTrailing) {
   return Path_Normalize(path, size, keepTrailing == 1 ? kPathEnsureTrailing : kPathRemoveTrailing);
 }
 
-int Path_Resolve(const char *path, char *out, int size) {
+namespace {
+
+// "~" replaced, then normalised with flags; trailing decides whether a
+// trailing separator is kept (flag 0x2) or dropped (0x1).
+int pathResolve(const char *path, char *out, int size, int flags, bool trailingFlags) {
   CHECK_POINTER(path);
   CHECK_POINTER(out);
   if (size < 1) return pathTooLong(out, size);
@@ -211,8 +219,19 @@ int Path_Resolve(const char *path, char *out, int size) {
   if (homeLength + restLength >= size_t(size)) return pathTooLong(out, size);
   memmove(out + homeLength, rest, restLength + 1);  // out may be path itself
   memcpy(out, home, homeLength);
-  if (!Path_Fix(out, size, keepTrailing)) return pathTooLong(out, size);
+  if (trailingFlags) flags |= keepTrailing == 1 ? kPathEnsureTrailing : kPathRemoveTrailing;
+  if (!Path_Normalize(out, size, flags)) return pathTooLong(out, size);
   return 1;
+}
+
+}  // namespace
+
+int Path_Resolve(const char *path, char *out, int size) {
+  return pathResolve(path, out, size, 0, true);
+}
+
+int Path_ResolveAsGiven(const char *path, char *out, int size) {
+  return pathResolve(path, out, size, kPathKeepDots, false);
 }
 
 int Path_Equal(const char *a, const char *b, int ignoreCase) {
@@ -373,7 +392,8 @@ namespace {
 
 // The resolved, normalised form of a caller's path for a disk question.
 bool pathForDisk(const char *path, char *work) {
-  return Path_Resolve(path, work, kPathMax) && Path_Normalize(work, kPathMax, kPathRemoveTrailing);
+  return Path_ResolveAsGiven(path, work, kPathMax) &&
+         Path_Normalize(work, kPathMax, kPathKeepDots | kPathRemoveTrailing);
 }
 
 }  // namespace
@@ -430,12 +450,12 @@ int Path_CreateDirectory(const char *path, int isFilePath, int *error) {
   char pipe[kPathMax];
   if (Platform_GetPath(kPathPipePath, pipe, sizeof pipe) && Str_StartsWith(path, pipe)) return 1;
   char work[kPathMax];
-  if (!Path_Resolve(path, work, sizeof work)) {
+  if (!Path_ResolveAsGiven(path, work, sizeof work)) {
     *error = Platform_GetLastError();
     return 0;
   }
   if (isFilePath == 1) Path_RemoveFileName(work);
-  Path_Normalize(work, sizeof work, kPathRemoveTrailing);
+  Path_Normalize(work, sizeof work, kPathKeepDots | kPathRemoveTrailing);
   size_t length = strlen(work);
   if (length == 0 || (length == 2 && pathHasDrive(work))) return 1;
   if (Path_IsDirectory(work)) return 1;

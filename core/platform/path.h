@@ -29,6 +29,7 @@
 constexpr int kPathRemoveTrailing = 0x1;  // drop one trailing separator
 constexpr int kPathEnsureTrailing = 0x2;  // end with a separator (wins over 0x1)
 constexpr int kPathKeepLeadingDots = 0x4; // keep a relative path's leading ".."
+constexpr int kPathKeepDots = 0x8;        // keep every "." and ".." where it stands
 
 // ---- Text ---------------------------------------------------------------------------
 
@@ -37,7 +38,10 @@ constexpr int kPathKeepLeadingDots = 0x4; // keep a relative path's leading ".."
 // component before it; a relative path drops a ".." that has nothing to
 // remove unless flag 0x4 keeps it; a lone "." stays. A result that ended in a
 // separator, "." or ".." keeps one trailing separator unless flags say
-// otherwise. With flag 0x2 an empty result becomes "./". Returns 1; 0 when
+// otherwise. With flag 0x2 an empty result becomes "./". Flag 0x8 keeps every
+// "." and ".." component as written (only separators change): the system
+// reads ".." as the parent of the directory reached, which is not the
+// component written before it when that is a link. Returns 1; 0 when
 // size is below 1, or (leaving an empty text) when the text has no terminator
 // within size or the result does not fit. Stops on a NULL path.
 int Path_Normalize(char *path, int size, int flags);
@@ -52,6 +56,12 @@ int Path_Fix(char *path, int size, int keepTrailing);
 // platform's error when there is no home directory). Stops on a NULL path or
 // out.
 int Path_Resolve(const char *path, char *out, int size);
+// Path_Resolve for a path a user names to be opened: "~" replaced, '\\' read
+// as '/', runs of separators collapsed, and nothing else changed (flag 0x8,
+// a trailing separator kept), so the result opens from the working directory
+// what open(2) opens for the text: "../x" is the parent's x, and "l/../x" is
+// x beside the directory link l leads to. 1, or 0 with out empty.
+int Path_ResolveAsGiven(const char *path, char *out, int size);
 
 // 1 when a and b are equal character by character, '\\' and '/' counting as
 // equal and, with ignoreCase 1, ASCII letters folded. Stops on NULL.
@@ -95,7 +105,8 @@ int Path_ToUrl(const char *path, char *out, int size);
 int Path_FromUrl(const char *url, char *out, int size);
 
 // ---- Disk ---------------------------------------------------------------------------
-// Each resolves the path and normalises it with flag 0x1 first.
+// Each reads the path as Path_ResolveAsGiven does (a trailing separator
+// dropped), so it answers for the file open(2) would reach.
 
 // 1 when the path exists (a file, a directory or anything else).
 int Path_Exists(const char *path);

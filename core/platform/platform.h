@@ -590,8 +590,15 @@ int Platform_CheckFileAccess(const char *path, int permissions, int walkUp);
 // *holderPid then the id it wrote (0 while it wrote none); else the open's
 // error.
 int Platform_LockFile(const char *path, int *fd, int32_t *holderPid);
-// Gives the lock back and closes fd; the file stays. 1/0.
+// Gives the lock back and closes fd; the file stays, emptied of the id. 1/0.
 int Platform_UnlockFile(int fd);
+// An exclusive lock on the open directory fd itself (flock(2), dropped by
+// the kernel with the last descriptor of that open): whoever names the
+// directory, by any path, meets the same lock. 1; 0 with 33 when another
+// process holds it, *holderPid then the process that took it as the system
+// lists it (0 when not listed), *holderGone 1 when that process no longer
+// runs (a process it started keeps the descriptor); else flock's error.
+int Platform_LockDirectory(int fd, int32_t *holderPid, int *holderGone);
 
 // ---- System information ---------------------------------------------------------------------
 //

@@ -45,14 +45,33 @@ struct RootDirectory {
   char path[kPathMax];  // links resolved, no trailing separator (but "/")
 };
 
-// Opens the root at path (links in it followed once, here); with create 1
-// its missing directories are made first. A path whose last component is a
-// link owned by a user other than this process's and root fails with 5.
-// 1, or 0 with the last error.
+// Opens the root at path, walked from "/" (a relative path from the working
+// directory) one component at a time as the system reads it, ".." the
+// parent of the directory reached; with create 1 missing directories are
+// made on the way. A link on the way is followed only when this process's
+// user or root owns it: any other fails with 5. A path held by
+// RootDirectory_Hold opens the held directory again instead, whatever the
+// path leads to now. 1, or 0 with the last error.
 int RootDirectory_Open(const char *path, int create, RootDirectory **root);
-// 1 when path's last component is a link that RootDirectory_Open refuses
-// (owned by neither this process's user nor root).
+// 1 with the path (as walked) of the first link on the way to path that
+// RootDirectory_Open refuses (owned by neither this process's user nor
+// root) in link (size bytes); 0 when there is none.
+int RootDirectory_FindForeignLink(const char *path, char *link, int size);
+// 1 when RootDirectory_FindForeignLink finds such a link.
 int RootDirectory_IsForeignLink(const char *path);
+// Makes every later RootDirectory_Open of path (the same text once resolved
+// and normalised) open root's directory again: the directory opened at the
+// start stays the installation for the whole run, whatever is renamed or
+// linked on its path meanwhile. root stays the caller's; closing it ends
+// the hold. 1/0.
+int RootDirectory_Hold(const char *path, RootDirectory *root);
+// Ends every hold of root. Returns 1.
+int RootDirectory_Unhold(RootDirectory *root);
+// Removes the root's directory itself when it is empty and its name (the
+// real path when it was opened) still leads to it. 1 when removed, else 0.
+int RootDirectory_RemoveIfEmpty(RootDirectory *root);
+// The root directory's own descriptor (borrowed: valid while root is open).
+int RootDirectory_GetDescriptor(RootDirectory *root);
 // Closes and clears *root; NULL is ignored. Returns 1.
 int RootDirectory_Close(RootDirectory **root);
 

@@ -1,8 +1,10 @@
 // A lock file beside the data it guards, held with flock(2); see
 // core/platform/platform.h (Platform_LockFile).
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +39,29 @@ void fileLockWritePid(int fd) {
   int length = snprintf(text, sizeof text, "%d\n", int(getpid()));
   if (ftruncate(fd, 0) != 0 || pwrite(fd, text, size_t(length), 0) != length)
     POSIX_FAIL("write", "lock file");
+}
+
+// The pid of the flock(2) on (device, inode) in /proc/locks ("1: FLOCK
+// ADVISORY WRITE 1234 08:01:5678 0 EOF", the device as hex major:minor); 0
+// when not listed.
+int32_t fileLockListedHolder(dev_t device, ino_t inode) {
+  FILE *locks = fopen("/proc/locks", "re");
+  if (locks == nullptr) return 0;
+  char line[256];
+  int32_t pid = 0;
+  while (pid == 0 && fgets(line, sizeof line, locks) != nullptr) {
+    char kind[16], mode[16];
+    int holder = 0;
+    unsigned major = 0, minor = 0;
+    unsigned long long node = 0;
+    if (sscanf(line, "%*[^:]: %15s %*s %15s %d %x:%x:%llu", kind, mode, &holder, &major, &minor,
+               &node) == 6 &&
+        strcmp(kind, "FLOCK") == 0 && major == major(device) && minor == minor(device) &&
+        node == inode && holder > 0)
+      pid = holder;
+  }
+  fclose(locks);
+  return pid;
 }
 
 }  // namespace
@@ -92,8 +117,32 @@ int Platform_LockFile(const char *path, int *fd, int32_t *holderPid) {
 
 int Platform_UnlockFile(int fd) {
   if (fd < 0) return 0;
+  // The id goes with the hold: a file left with it would name a process
+  // long gone (or, later, another one) as the holder.
+  if (ftruncate(fd, 0) != 0) POSIX_FAIL("ftruncate", "lock file");
   // Closing the only descriptor of the open file drops its lock; the file
   // stays, so a process that opened it meanwhile never locks a lost inode.
   if (close(fd) != 0 && errno != EINTR) return POSIX_FAIL("close", "lock file");
   return 1;
+}
+
+int Platform_LockDirectory(int fd, int32_t *holderPid, int *holderGone) {
+  CHECK_POINTER(holderPid);
+  CHECK_POINTER(holderGone);
+  *holderPid = 0;
+  *holderGone = 0;
+  int rc;
+  do rc = flock(fd, LOCK_EX | LOCK_NB);
+  while (rc != 0 && errno == EINTR);
+  if (rc == 0) return 1;
+  int err = errno;
+  struct stat status = {};
+  if (err == EWOULDBLOCK && fstat(fd, &status) == 0) {
+    *holderPid = fileLockListedHolder(status.st_dev, status.st_ino);
+    *holderGone = *holderPid > 0 && kill(*holderPid, 0) != 0 && errno == ESRCH ? 1 : 0;
+  }
+  if (err == EWOULDBLOCK)
+    return POSIX_FAIL_CODE(kPlatformErrorLockViolation, err, "flock", "directory");
+  errno = err;
+  return POSIX_FAIL("flock", "directory");
 }

@@ -17,8 +17,10 @@
 #include "core/platform/path.h"
 #include "core/posix/asyncfileadopt.h"
 #include "core/posix/errors.h"
+#include "core/posix/fsdirectory.h"
 #include "core/runtime/core.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/print.h"
 #include "core/runtime/str.h"
 
 // The directories below the root that operations reached, kept open for
@@ -236,23 +238,166 @@ int rootAt(RootDirectory *root, const char *name, int create, Op op) {
   }
 }
 
-// 1 when path's last component is a link that neither this process's user
-// nor root owns: another user could point it anywhere between two runs.
-bool rootForeignLink(const char *path) {
-  struct stat st;
-  if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return false;
-  return st.st_uid != geteuid() && st.st_uid != 0;
+// At most this many links are followed on the way to a root, as the system
+// does for one path.
+constexpr int kRootLinksMax = 40;
+
+// The directory name beneath at (a descriptor; O_PATH: only search
+// permission is needed on the way, as for any path), never through a link.
+// -1 with errno.
+int rootStep(int at, const char *name) {
+  int fd;
+  do fd = openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Splits text at '/' into components pushed onto pending (the first on top).
+void rootPushComponents(const std::string &text, std::vector<std::string> *pending) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('/', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) parts.emplace_back(text, start, end - start);
+    start = end + 1;
+  }
+  for (auto it = parts.rbegin(); it != parts.rend(); ++it) pending->push_back(*it);
+}
+
+// Walks path from "/" (or from the working directory when relative) one
+// component at a time, as the system would read it ("..": the parent of the
+// directory reached), but following a link only when root or this process's
+// user owns it, checked on the link itself (opened O_PATH | O_NOFOLLOW, read
+// through that descriptor). With create 1 a missing component is made. The
+// directory reached, or NULL with the failure recorded and, for a link of
+// another user's, its path (as walked) in foreign.
+PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign) {
+  std::vector<std::string> pending;
+  rootPushComponents(path, &pending);
+  std::string shown = path[0] == '/' ? "" : ".";
+  int at = rootStep(AT_FDCWD, path[0] == '/' ? "/" : ".");
+  int links = 0;
+  const char *failed = "openat";
+  while (at >= 0 && !pending.empty()) {
+    std::string name = pending.back();
+    pending.pop_back();
+    if (name == ".") continue;
+    std::string here = shown + "/" + name;
+    int next = rootStep(at, name.c_str());
+    if (next < 0 && errno == ENOENT && create && name != "..") {
+      if (mkdirat(at, name.c_str(), 0777) != 0 && errno != EEXIST) {
+        int err = errno;
+        close(at);
+        at = -1;
+        errno = err;
+        failed = "mkdirat";
+        shown = here;
+        break;
+      }
+      next = rootStep(at, name.c_str());
+    }
+    if (next < 0 && (errno == ENOTDIR || errno == ELOOP)) {
+      int fd = openat(at, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+      struct stat st;
+      bool link = fd >= 0 && fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
+      char text[kPathMax];
+      ssize_t length = -1;
+      if (link && st.st_uid != geteuid() && st.st_uid != 0) {
+        close(fd);
+        close(at);
+        *foreign = here;
+        POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "root link", here.c_str());
+        return nullptr;
+      }
+      if (link) length = readlinkat(fd, "", text, sizeof text - 1);
+      if (fd >= 0) close(fd);
+      if (!link || length < 0 || ++links > kRootLinksMax) {
+        close(at);
+        if (!link) POSIX_FAIL_CODE(kPlatformErrorPathNotFound, ENOTDIR, "root", here.c_str());
+        else POSIX_FAIL_CODE(kPlatformErrorLinkLoop, ELOOP, "root link", here.c_str());
+        return nullptr;
+      }
+      text[length] = '\0';
+      rootPushComponents(text, &pending);
+      if (text[0] == '/') {
+        close(at);
+        at = rootStep(AT_FDCWD, "/");
+        shown = "";
+      }
+      continue;
+    }
+    int err = errno;
+    shown = here;
+    close(at);
+    at = next;
+    errno = err;
+  }
+  if (at < 0) {
+    POSIX_FAIL(failed, shown.c_str());
+    return nullptr;
+  }
+  // The directory reached, opened for reading through its own descriptor.
+  char self[64];
+  Str_Printf(self, int32_t(sizeof self), "/proc/self/fd/%d/.", at);
+  PlatformDirectory *directory = nullptr;
+  Platform_OpenDirectoryAt(nullptr, self, &directory);
+  int error = directory == nullptr ? Platform_GetLastError() : 0;
+  close(at);
+  if (directory == nullptr) Platform_SetLastError(error);
+  return directory;
+}
+
+// The directories RootDirectory_Hold kept, by the path text they were
+// opened for; guarded by gRootHeldLock.
+std::mutex gRootHeldLock;
+std::unordered_map<std::string, RootDirectory *> gRootHeld;
+
+// The key of a root's path: resolved and normalised, as every caller's
+// configured text is before it reaches here.
+bool rootKey(const char *path, char *out) {
+  return Path_Resolve(path, out, kPathMax) && Path_Normalize(out, kPathMax, kPathRemoveTrailing);
+}
+
+// The real path of an open directory, for the files' names in lines.
+bool rootRealPath(PlatformDirectory *directory, char *out) {
+  char link[64];
+  Str_Printf(link, int32_t(sizeof link), "/proc/self/fd/%d", FsDirectory_Fd(directory));
+  ssize_t length = readlink(link, out, kPathMax - 1);
+  if (length <= 0) return false;
+  out[length] = '\0';
+  return true;
+}
+
+RootDirectory *rootMake(PlatformDirectory *directory, const char *real) {
+  auto *r = static_cast<RootDirectory *>(MEM_ALLOC(sizeof(RootDirectory), MEM_ZEROED));
+  r->tag = kRootDirectoryTag;
+  r->directory = directory;
+  r->cache = new RootDirectoryCache();
+  r->cache->capacity = rootCacheCapacity();
+  Str_Copy(r->path, real, int(sizeof r->path));
+  return r;
 }
 
 }  // namespace
 
-int RootDirectory_IsForeignLink(const char *path) {
+int RootDirectory_FindForeignLink(const char *path, char *link, int size) {
   CHECK_POINTER(path);
+  CHECK_POINTER(link);
+  if (size > 0) link[0] = '\0';
   char resolved[kPathMax];
-  if (!Path_Resolve(path, resolved, int(sizeof resolved)) ||
-      !Path_Normalize(resolved, int(sizeof resolved), kPathRemoveTrailing))
-    return 0;
-  return rootForeignLink(resolved) ? 1 : 0;
+  if (!rootKey(path, resolved)) return 0;
+  std::string foreign;
+  PlatformDirectory *directory = rootWalk(resolved, 0, &foreign);
+  Platform_CloseDirectory(&directory);
+  if (foreign.empty()) return 0;
+  Str_Copy(link, foreign.c_str(), size);
+  return 1;
+}
+
+int RootDirectory_IsForeignLink(const char *path) {
+  char link[kPathMax];
+  return RootDirectory_FindForeignLink(path, link, int(sizeof link));
 }
 
 int RootDirectory_Open(const char *path, int create, RootDirectory **root) {
@@ -260,35 +405,65 @@ int RootDirectory_Open(const char *path, int create, RootDirectory **root) {
   CHECK_POINTER(root);
   *root = nullptr;
   char resolved[kPathMax], real[kPathMax];
-  if (!Path_Resolve(path, resolved, int(sizeof resolved)) ||
-      !Path_Normalize(resolved, int(sizeof resolved), kPathRemoveTrailing))
-    return 0;
-  int error = 0;
-  if (create && !Path_CreateDirectory(resolved, 0, &error)) {
-    Platform_SetLastError(error);
-    return 0;
-  }
-  if (rootForeignLink(resolved)) {
-    POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "root link", resolved);
-    return 0;
-  }
-  if (!Path_ResolveLinks(resolved, real, int(sizeof real))) return 0;
+  if (!rootKey(path, resolved)) return 0;
   PlatformDirectory *directory = nullptr;
-  if (!Platform_OpenDirectoryAt(nullptr, real, &directory)) return 0;
-  // A link swapped in while it was followed.
-  if (rootForeignLink(resolved)) {
-    Platform_CloseDirectory(&directory);
-    POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "root link", resolved);
-    return 0;
+  {
+    // A root held since the start is the directory then opened, whatever
+    // its path leads to now.
+    std::lock_guard<std::mutex> guard(gRootHeldLock);
+    auto held = gRootHeld.find(resolved);
+    if (held != gRootHeld.end()) {
+      if (!Platform_OpenDirectoryAt(held->second->directory, ".", &directory)) return 0;
+      *root = rootMake(directory, held->second->path);
+      return 1;
+    }
   }
-  auto *r = static_cast<RootDirectory *>(MEM_ALLOC(sizeof(RootDirectory), MEM_ZEROED));
-  r->tag = kRootDirectoryTag;
-  r->directory = directory;
-  r->cache = new RootDirectoryCache();
-  r->cache->capacity = rootCacheCapacity();
-  Str_Copy(r->path, real, int(sizeof r->path));
-  *root = r;
+  std::string foreign;
+  directory = rootWalk(resolved, create, &foreign);
+  if (directory == nullptr) return 0;
+  if (!rootRealPath(directory, real)) Str_Copy(real, resolved, int(sizeof real));
+  *root = rootMake(directory, real);
   return 1;
+}
+
+int RootDirectory_Hold(const char *path, RootDirectory *root) {
+  CHECK_POINTER(path);
+  rootOf(root);
+  char resolved[kPathMax];
+  if (!rootKey(path, resolved)) return 0;
+  std::lock_guard<std::mutex> guard(gRootHeldLock);
+  gRootHeld[resolved] = root;
+  return 1;
+}
+
+int RootDirectory_Unhold(RootDirectory *root) {
+  std::lock_guard<std::mutex> guard(gRootHeldLock);
+  for (auto it = gRootHeld.begin(); it != gRootHeld.end();)
+    it = it->second == root ? gRootHeld.erase(it) : std::next(it);
+  return 1;
+}
+
+int RootDirectory_RemoveIfEmpty(RootDirectory *root) {
+  rootOf(root);
+  const char *leaf = strrchr(root->path, '/');
+  if (leaf == nullptr || leaf[1] == '\0') return 0;
+  leaf++;
+  int fd = FsDirectory_Fd(root->directory);
+  int parent = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) return 0;
+  // Only when the name in the parent is still this very directory.
+  struct stat self, named;
+  int removed = fstat(fd, &self) == 0 &&
+                fstatat(parent, leaf, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                self.st_dev == named.st_dev && self.st_ino == named.st_ino &&
+                unlinkat(parent, leaf, AT_REMOVEDIR) == 0;
+  close(parent);
+  return removed ? 1 : 0;
+}
+
+int RootDirectory_GetDescriptor(RootDirectory *root) {
+  rootOf(root);
+  return FsDirectory_Fd(root->directory);
 }
 
 int RootDirectory_Close(RootDirectory **root) {
@@ -297,6 +472,7 @@ int RootDirectory_Close(RootDirectory **root) {
   *root = nullptr;
   if (r == nullptr) return 1;
   rootOf(r);
+  RootDirectory_Unhold(r);
   for (auto &entry : r->cache->entries) Platform_CloseDirectory(&entry.second.directory);
   for (auto &entry : r->cache->retired) {
     PlatformDirectory *directory = entry.first;

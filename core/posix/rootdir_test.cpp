@@ -171,10 +171,30 @@ TEST_F(RootDirectoryTest, RootThroughAnotherUsersLinkIsRefused) {
     }
     RootDirectory_Close(&root);
   }
-  // A link further up the path is followed whoever owns it.
+  // A link further up the path is refused too, and named; root's is
+  // followed.
+  char found[kPathMax];
   RootDirectory *below = nullptr;
-  EXPECT_EQ(RootDirectory_Open((link + "/sub").c_str(), 0, &below), 1);
+  EXPECT_EQ(RootDirectory_Open((link + "/sub").c_str(), 1, &below), 0);
+  EXPECT_EQ(RootDirectory_FindForeignLink((link + "/sub/../sub").c_str(), found, kPathMax), 1);
+  EXPECT_EQ(std::string(found), link);
+  ASSERT_EQ(lchown(link.c_str(), 0, 0), 0);
+  ASSERT_EQ(RootDirectory_Open((link + "/sub").c_str(), 1, &below), 1);
+  // Held, the path keeps opening the directory of the start after it is
+  // renamed and another user's link takes its place.
+  RootDirectory_Hold((link + "/sub").c_str(), below);
+  ASSERT_EQ(rename((dir_ / "root").c_str(), (dir_ / "moved").c_str()), 0);
+  ASSERT_EQ(mkdir((dir_ / "elsewhere").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("elsewhere", (dir_ / "root").c_str()), 0);
+  ASSERT_EQ(lchown((dir_ / "root").c_str(), 65534, 65534), 0);
+  RootDirectory *again = nullptr;
+  ASSERT_EQ(RootDirectory_Open((link + "/sub").c_str(), 0, &again), 1);
+  ASSERT_EQ(RootDirectory_CreateLink(again, "mark", "x"), 1);
+  struct stat st;
+  EXPECT_EQ(lstat((dir_ / "moved/sub/mark").c_str(), &st), 0);
+  RootDirectory_Close(&again);
   RootDirectory_Close(&below);
+  EXPECT_EQ(RootDirectory_Open((link + "/sub").c_str(), 0, &again), 0);
 }
 
 // A copy that leaves ranges out: the source's size, zeros in each skipped

@@ -44,8 +44,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from sync_e2e import (check, e2e_args, on_tree, read_terminal, signed_payload,  # noqa: E402
-                      skip, skipped, stop, wait_until)
+from sync_e2e import (NOBODY, as_nobody, check, e2e_args, on_tree,  # noqa: E402
+                      read_terminal, signed_payload, skip, skipped, stop, wait_until)
 
 # A refusal comes before any piece is fetched, which the refusals' server
 # (REFUSE_RATE) stretches to 40 s: only a time tells the two apart, and half
@@ -165,6 +165,23 @@ def case_relative(t):
           catalogs[:1] == ["/catalog/v2/v1/catalog.json"],
           f"relative paths: the update asks first for the catalog of updating from v1 "
           f"({p.returncode}, {catalogs})")
+    # "../" names the parent's files, never the working directory's decoys.
+    dotdot = t.path("dotdot")
+    os.makedirs(os.path.join(dotdot, "work", "real"))
+    os.makedirs(os.path.join(dotdot, "real"))
+    shutil.copy(t.path("app.json"), os.path.join(dotdot, "app.json"))
+    t.write_repo("dotdot/real/repo.json", metafile="../inst.metafile.json", pending=None,
+                 local={"type": "file", "path": "../inst"}, remote=t.plain_remote())
+    t.write_repo("dotdot/work/real/repo.json", metafile="decoy.metafile.json", pending=None,
+                 local={"type": "file", "path": "decoy"}, remote=t.plain_remote())
+    t.write_app("dotdot/work/app.json", keyStores={})
+    p = subprocess.run(t.args(repo="../real/repo.json", app="../app.json"), env=t.env,
+                       cwd=os.path.join(dotdot, "work"), capture_output=True, text=True,
+                       timeout=RUN_SECONDS)
+    check(p.returncode == 0 and t.sha1_ok("v2", os.path.join(dotdot, "inst")) and
+          sorted(os.listdir(os.path.join(dotdot, "work"))) == ["app.json", "real"],
+          f"../ paths read the parent's repository and application files, not the decoys "
+          f"({p.returncode}: {p.stderr[-300:]!r})")
 
 
 def parse_need(line):
@@ -226,18 +243,19 @@ def installation(t, name):
     return base, repo
 
 
-def refused(t, args, what, words, mount=None):
+def refused(t, args, what, words, mount=None, cwd=None, prefix="keelson: game: "):
     """Runs args (inside a private mount namespace with mount = (directory,
     options)); checks exit 1 within REFUSE_SECONDS and one line with words."""
     started = time.monotonic()
     if mount is None:
-        p = subprocess.run(args, env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
+        p = subprocess.run(args, env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS,
+                           cwd=cwd)
     else:
         p = in_mount(t, what, MOUNT, *mount, *args)
     seconds = time.monotonic() - started
     if p is None:
         return
-    lines = [line for line in p.stderr.splitlines() if line.startswith("keelson: game: ")]
+    lines = [line for line in p.stderr.splitlines() if line.startswith(prefix)]
     check(p.returncode == 1 and seconds <= REFUSE_SECONDS and len(lines) == 1 and
           all(w in lines[0] for w in words),
           f"{what}: exit 1 in {seconds:.1f} s with one line naming {words} "
@@ -288,9 +306,74 @@ def case_refusals(t):
     wait_until(held, seconds=30)
     check(holder == str(first.pid) and oct(os.stat(lock).st_mode & 0o777) == "0o600",
           f"the lock file holds the first sync's id and has mode 0600 ({holder!r})")
+    game = os.path.join(base, "game")
     refused(t, t.args(repo=repo), "a second sync of the same installation",
-            [lock, f"already running (pid {first.pid})"])
+            [game, f"already running (pid {first.pid})"])
+    # Another repository file naming the same directory, without a metafile:
+    # the directory is the lock, and nothing is asked of the server.
+    other = t.write_repo("held-other.json", metafile=None, pending=None,
+                         alias=t.repo["alias"] + "?second", local={"type": "file", "path": game})
+    refused(t, t.args(repo=other), "another repository file naming the same installation",
+            [game, f"already running (pid {first.pid})"])
+    check(not any("second" in " ".join(r) for r in t.log()),
+          "the second repository file's run sent no request")
     stop(first, signal.SIGINT)
+    # A holder whose taker has gone (a process it started keeps the lock).
+    keeper = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, os, sys, time\n"
+         "fd = os.open(sys.argv[1], os.O_RDONLY); fcntl.flock(fd, fcntl.LOCK_EX)\n"
+         "child = os.fork()\nif child == 0:\n    os.close(1); time.sleep(30); os._exit(0)\n"
+         "print(os.getpid(), child)", game], stdout=subprocess.PIPE, text=True)
+    gone, child = keeper.communicate(timeout=10)[0].split()
+    refused(t, t.args(repo=repo), "an installation held by a process whose taker has gone",
+            [game, f"already running (pid {gone}, which is no longer running"])
+    os.kill(int(child), signal.SIGKILL)
+    others_rows(t, repo)
+
+
+def others_rows(t, repo):
+    """Root's runs where user 65534 reaches: an application file of theirs, a
+    link of theirs above the installation, the working directory renamed
+    and replaced by their link once the run holds the installation."""
+    os.chmod(t.root, 0o711)
+    evil = t.path("evil-app.json")
+    shutil.copy(t.path("app.json"), evil)
+    os.chown(evil, NOBODY, NOBODY)
+    os.chmod(evil, 0o666)
+    refused(t, t.args(repo=repo, app=evil), "an application file of user 65534's, mode 0666",
+            [evil, "the application file is refused: it is owned by uid 65534"],
+            prefix="keelson: " + evil)
+    above = t.path("above")
+    os.makedirs(os.path.join(above, "alice"))
+    os.mkdir(os.path.join(above, "rootonly"), 0o700)
+    os.chown(os.path.join(above, "alice"), NOBODY, NOBODY)
+    as_nobody("ln", "-s", "../rootonly", os.path.join(above, "alice", "games"))
+    linked = t.write_repo("above.json", metafile=None, pending=None,
+                          local={"type": "file", "path": os.path.join(above, "alice/games/game")})
+    refused(t, t.args(repo=linked), "user 65534's link one level above the installation",
+            [os.path.join(above, "alice/games") + ": a link on the way", "another user"])
+    check(os.listdir(os.path.join(above, "rootonly")) == [],
+          "nothing is made in root's directory the link leads to")
+    shared = t.path("shared")
+    os.makedirs(os.path.join(shared, "w"))
+    os.chmod(shared, 0o777)
+    relative = t.write_repo("renamed.json", metafile="game.metafile.json", pending=None,
+                            local={"type": "file", "path": "game"}, remote=t.plain_remote())
+    run = subprocess.Popen(t.args(repo=relative), env=t.env, cwd=os.path.join(shared, "w"),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    lock = os.path.join(shared, "w", "game.metafile.json.lock")
+    wait_until(lambda: run.poll() is not None or (os.path.exists(lock) and os.path.getsize(lock)),
+               seconds=30)
+    moved = as_nobody("sh", "-c", 'mv "$1/w" "$1/moved" && mkdir "$1/elsewhere" && '
+                      'ln -s elsewhere "$1/w"', "sh", shared)
+    err = run.communicate(timeout=RUN_SECONDS)[1]
+    check(moved.returncode == 0 and run.poll() is not None and
+          (t.sha1_ok("v1", os.path.join(shared, "moved", "game")) or run.returncode == 1) and
+          not os.path.exists(os.path.join(shared, "elsewhere", "game")),
+          f"the working directory renamed and replaced by user 65534's link once the run holds "
+          f"the installation: the tree is where root named it, or refused, never in the "
+          f"link's directory ({moved.returncode}, {run.returncode}: {err[-300:]!r}; there: "
+          f"{os.listdir(os.path.join(shared, 'elsewhere'))})")
 
 
 def read_pty(fd, pid, piece_log):
