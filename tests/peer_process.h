@@ -1,6 +1,9 @@
 // A peer process started by a test (argv[0] a full path; its standard output
-// and error go to /dev/null) and ended with SIGTERM when the object goes,
-// unless it was waited for.
+// and error go to /dev/null) in a process group of its own, and ended with
+// SIGTERM when the object goes, unless it was waited for. A peer that has not
+// ended kSigtermGraceMs after the SIGTERM (a busy machine, a signal that came
+// while it was still starting) is killed with its whole group, so no test
+// hangs on a peer's shutdown.
 //
 // Threads: the test's thread only.
 #pragma once
@@ -19,6 +22,7 @@ class PeerProcess {
   explicit PeerProcess(const std::vector<std::string> &argv) {
     pid_ = fork();
     if (pid_ == 0) {
+      setpgid(0, 0);
       std::vector<char *> args;
       for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
       args.push_back(nullptr);
@@ -32,6 +36,11 @@ class PeerProcess {
   ~PeerProcess() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
+    for (int waited = 0; waited < kSigtermGraceMs; waited += 10) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+      usleep(10 * 1000);
+    }
+    kill(-pid_, SIGKILL);  // the group is still ours: its leader is not reaped
     waitpid(pid_, nullptr, 0);
   }
   // Waits for the peer to end by itself; its wait status, and its resource
@@ -46,5 +55,6 @@ class PeerProcess {
   PeerProcess &operator=(const PeerProcess &) = delete;
 
  private:
+  static constexpr int kSigtermGraceMs = 30000;
   pid_t pid_ = -1;
 };
