@@ -134,6 +134,9 @@ int httpOnRequestDone(WebGetRequest *r, void *context) {
   // bodies of successes.
   if (status != 0 && !isSuccessStatus(status) && c->driver->meters != nullptr)
     MeterRW_AddReadBytes(c->driver->meters, int64_t(WebGetRequest_GetBodyBytesConsumed(r)));
+  // So were the pages of the redirects it followed.
+  if (c->driver->meters != nullptr)
+    MeterRW_AddReadBytes(c->driver->meters, int64_t(WebGetRequest_GetRedirectBytes(r)));
   // A transfer dropped with its connection ends without code or status.
   if (e.code == 0 && !isSuccessStatus(status)) {
     e.code = status != 0 ? status : kWebGetErrorRequestIncomplete;

@@ -547,6 +547,11 @@ uint64_t WebGetRequest_GetBodyBytesConsumed(WebGetRequest *request) {
   return request->bodyBytesConsumed;
 }
 
+uint64_t WebGetRequest_GetRedirectBytes(WebGetRequest *request) {
+  REQUEST_CHECK(request);
+  return request->redirectBytes;
+}
+
 uint64_t WebGetRequest_GetResumeOffset(WebGetRequest *request) {
   REQUEST_CHECK(request);
   return request->foundFileSize;
@@ -719,6 +724,7 @@ int WebGetRequest_Reset(WebGetRequest *request) {
   AsyncFile_Close(request->outputFile);
   WebGetRequest_ResetResponse(request);
   request->redirectCount = 0;
+  request->redirectBytes = 0;
   request->foundFileSize = 0;
   request->writeOffset = 0;
   request->rangeStart = 0;

@@ -55,6 +55,9 @@ constexpr int64_t kWebGetMemoryOutputMaxBytes = int64_t(1) << 30;
 // Of an error answer's body (status outside 200-299) this much is kept in
 // memory; the rest is read and dropped.
 constexpr int64_t kWebGetErrorBodyKeepBytes = 1048576;
+// Of a redirect's page this much is read at most: past it the connection,
+// whose next bytes would still be the page's, is closed.
+constexpr int64_t kWebGetRedirectPageBytes = 65536;
 // Response headers end within this many bytes (the end included).
 constexpr int kWebGetHeaderLimitBytes = 8191;
 // A chunk size line ends within this many bytes.
@@ -142,6 +145,7 @@ struct WebGetRequest {
   int64_t memoryLength;
   uint64_t bytesReceived;      // decoded body bytes that reached a sink
   uint64_t bodyBytesConsumed;  // raw body bytes taken from the connection
+  uint64_t redirectBytes;      // raw page bytes of the redirects followed
   AsyncFile *outputFile;
   char filePath[kPathMax];
   uint64_t foundFileSize;
@@ -319,6 +323,9 @@ int WebGetRequest_GetStatusText(WebGetRequest *request, char *out, int size);
 int WebGetRequest_GetContentLength(WebGetRequest *request, int64_t *length);
 uint64_t WebGetRequest_GetBytesReceived(WebGetRequest *request);
 uint64_t WebGetRequest_GetBodyBytesConsumed(WebGetRequest *request);
+// The page bytes of the redirects this transfer followed (each read up to
+// kWebGetRedirectPageBytes), since the last WebGetRequest_Reset.
+uint64_t WebGetRequest_GetRedirectBytes(WebGetRequest *request);
 uint64_t WebGetRequest_GetResumeOffset(WebGetRequest *request);
 int64_t WebGetRequest_GetMaxAge(WebGetRequest *request);
 int32_t WebGetRequest_GetCacheDirective(WebGetRequest *request);
