@@ -251,6 +251,9 @@ void httpAddEvent(uintptr_t, void *payload) {
     WebGetRequest_SetAcceptCompression(r, 0);
     WebGetRequest_SetInflate(r, 0);
   }
+  // Ranges and raw bodies are bytes of the stored file: no coding of the
+  // server's may stand in for them.
+  WebGetRequest_SetIdentityOnly(r, p.raw || p.rangeStart != 0 || p.rangeEnd != 0);
   if (!WebGetPool_AddRequest(r)) {
     WebGetRequest_SetError(r, kWebGetErrorRequestIncomplete, 0);
     httpOnRequestDone(r, c);

@@ -273,6 +273,13 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
              size);
     return 1;
   }
+  if (code == kWebGetErrorContentEncoding && codeEx > 0) {
+    Str_Printf(out, size,
+               "the server sent the data under Content-Encoding %s where identity was asked "
+               "for; serve these files without a content coding",
+               WebGet_GetCodingName(codeEx));
+    return 1;
+  }
   ErrorLine_Cause(code, codeEx, out, size);
   if (code == kWebGetErrorHashFailure && facts->files != nullptr && facts->files[0] != '\0')
     Str_AppendPrintf(out, size, " in %s", facts->files);

@@ -154,6 +154,8 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   if (code == kWebGetErrorBlockedRedirect || code == kWebGetErrorRedirectLoopDetected ||
       code == kWebGetErrorRedirectLimit)
     return 1;
+  // A server that codes what it serves whatever is asked does so again.
+  if (code == kWebGetErrorContentEncoding && codeEx > 0) return 1;
   if (code == kWebGetErrorJson &&
       (codeEx == 9 || codeEx == 10 || codeEx == int32_t(kAsyncHttpCorruptDocument)))
     return 1;

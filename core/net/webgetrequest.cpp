@@ -320,6 +320,7 @@ int64_t WebGetRequest_GetSizeLimit(WebGetRequest *request) {
 
 WEBGET_REQUEST_FLAG(AcceptCompression, acceptCompression)
 WEBGET_REQUEST_FLAG(Inflate, inflateEnabled)
+WEBGET_REQUEST_FLAG(IdentityOnly, identityOnly)
 WEBGET_REQUEST_FLAG(AllowResume, allowResume)
 WEBGET_REQUEST_FLAG_GET(AllowResume, allowResume)
 WEBGET_REQUEST_FLAG(AllowProxy, allowProxy)
@@ -705,6 +706,7 @@ int WebGetRequest_ResetResponse(WebGetRequest *request) {
   request->contentLength = 0;
   request->hasContentLength = 0;
   request->gzip = 0;
+  request->decodeAnswer = 0;
   request->keepAlive = 1;
   request->acceptsRanges = 0;
   request->rangeMismatch = 0;

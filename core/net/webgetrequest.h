@@ -192,6 +192,8 @@ struct WebGetRequest {
   int32_t acceptCompression;
   int32_t inflateEnabled;
   int32_t forceInflate;
+  int32_t identityOnly;  // the bytes are counted: Accept-Encoding: identity
+  int32_t decodeAnswer;  // this answer's gzip is undone, inflate or not
   int64_t sizeLimit;  // 0: none
   int32_t cookiesEnabled;
   int32_t ignoreCookieDomain;
@@ -249,6 +251,11 @@ int WebGetRequest_SetSizeLimit(WebGetRequest *request, int64_t limit);
 int64_t WebGetRequest_GetSizeLimit(WebGetRequest *request);
 int WebGetRequest_SetAcceptCompression(WebGetRequest *request, int on);
 int WebGetRequest_SetInflate(WebGetRequest *request, int on);
+// For a transfer whose bytes are counted (by range or digest): it asks for
+// Accept-Encoding: identity, and a success under a content coding fails
+// with 968 and the coding (WebGetCoding) as its extra code. A whole answer
+// under gzip, from a server that does not heed the request, is decoded.
+int WebGetRequest_SetIdentityOnly(WebGetRequest *request, int on);
 int WebGetRequest_SetAllowResume(WebGetRequest *request, int on);
 int WebGetRequest_GetAllowResume(WebGetRequest *request);
 int WebGetRequest_SetTimeout(WebGetRequest *request, int32_t seconds);
