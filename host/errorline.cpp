@@ -273,6 +273,14 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
              size);
     return 1;
   }
+  if (code == kWebGetErrorInvalidContent && codeEx == kCatalogOtherVersion &&
+      error->source == kRepositorySourceCatalog) {
+    Str_Printf(out, size,
+               "the catalog names another version than the alias, also when asked for past "
+               "caches (%s)",
+               facts->detail != nullptr ? facts->detail : "");
+    return 1;
+  }
   if (code == kWebGetErrorContentEncoding && codeEx > 0) {
     Str_Printf(out, size,
                "the server sent the data under Content-Encoding %s where identity was asked "

@@ -154,6 +154,10 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   if (code == kWebGetErrorBlockedRedirect || code == kWebGetErrorRedirectLoopDetected ||
       code == kWebGetErrorRedirectLimit)
     return 1;
+  // A catalog of another version was asked for past caches already.
+  if (code == kWebGetErrorInvalidContent && codeEx == kCatalogOtherVersion &&
+      source == kRepositorySourceCatalog)
+    return 1;
   // A server that codes what it serves whatever is asked does so again.
   if (code == kWebGetErrorContentEncoding && codeEx > 0) return 1;
   if (code == kWebGetErrorJson &&

@@ -5,8 +5,9 @@ with 301, 302, 303, 307 and 308 to the same host, to "localhost" (the
 application file's whitelist holds it beside 127.0.0.1), to a host off the
 whitelist, to itself, five times in a row, from https to http, and with a
 relative Location that climbs ("../alias.json"), to a damaged piece and to
-a server that is down; and pieces that nginx's gzip_static always sends
-gzipped whatever the request asks. Every case is its own run, side by side: the ones
+a server that is down; pieces that nginx's gzip_static always sends
+gzipped whatever the request asks; an alias naming v2 beside a catalog
+naming v1 (refused once it is asked for again past caches). Every case is its own run, side by side: the ones
 that redirect to what exists exit 0 and sha1sum -c passes; the refused ones
 exit 1 at once, and so do the failing targets (--retry-time=0: no retry
 follows, so no retry line), each line naming the URL asked for and the
@@ -112,6 +113,9 @@ def cases(t, tls_port):
          (base + "/down/alias.json", "connection refused (953)")),
         ("the pieces behind a 302 to a server that is down", pieces("rdown"),
          (base + "/rdown/v1/", "connection refused (953)")),
+        ("an alias naming v2 and a catalog naming v1",
+         {"alias": base + "/aliases/v2.json", "catalog": base + "/stale-catalog.json"},
+         (base + "/stale-catalog.json", "catalog id v1, expected v2", "(976)")),
     ]
 
 
@@ -151,6 +155,8 @@ def main():
         t.write_app("app-redirects.json", webGet={"whitelist": ["127.0.0.1", "localhost"]})
         # www/corrupt/: the pieces with the first plain v1 piece's last byte flipped.
         piece_copy(t, "corrupt", lambda path: flip_byte(path, last=True))
+        shutil.copy(t.path("www", "catalog", "v1", "catalog.json"),
+                    t.path("www", "stale-catalog.json"))
         # www/gz/: the pieces, the first plain v1 piece beside its gzip copy.
         coded = []
         piece_copy(t, "gz", lambda path: coded.append(gzip_beside(path)))
@@ -183,6 +189,9 @@ def main():
               "the server answered the redirects' targets")
         check(not any(r[2].startswith("/hop6/") for r in log if len(r) > 2),
               "the fifth redirect in a row is not followed")
+        stale = [r[3:] for r in log if r[2:3] == ["/stale-catalog.json"]]
+        check(stale == [["no-cache"]] * 2,
+              f"the catalog naming another version is asked for twice, past caches ({stale})")
         sent = [int(r[1]) for r in log if r[2:3] == [coded[0][0]]]
         check(sent == [coded[0][1]], f"nginx sent {coded[0][0]} gzipped ({sent}, {coded[0][1]})")
     return outcome()
