@@ -185,9 +185,9 @@ TEST(RepositoryRunner, PermanentErrorsEndTheRun) {
   }
 }
 
-// An item's retries count from its own first failure, not from the start:
-// a late fault of a long run gets its retry, one item that keeps failing
-// ends the run. Each row is one failure, in the order met.
+// An item's window is the sum of its own retry delays, not the time since
+// the start: a late fault of a long run gets its retry, one item that keeps
+// failing ends the run. Each row is one failure, in the order met.
 TEST(RepositoryRunner, RetryTimeCountsFromTheItemsFirstFailure) {
   struct Row {
     const char *what;
@@ -206,6 +206,9 @@ TEST(RepositoryRunner, RetryTimeCountsFromTheItemsFirstFailure) {
       {"one piece index of two storages", 20,
        {{6, 4, 0, 15, 1}, {5, 4, 10, 25, 1}, {6, 4, 15, 45, 0}}},
       {"a window of 0", 0, {{1, 0, 0, 15, 0}}},
+      // Waiting for a request slot after a retry fell due does not count.
+      {"a piece that waited for a slot between its retries", 60,
+       {{6, 7, 0, 15, 1}, {6, 7, 40, 70, 1}, {6, 7, 90, 150, 0}}},
   };
   for (const Row &row : rows) {
     RetryWindow window;

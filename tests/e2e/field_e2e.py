@@ -16,7 +16,10 @@ One case per run:
   pieces       the same server failing one piece with each fault
   longrun      the same server answering every piece slowly (about 25 s in
                all) and one piece 503 at 16 s, with --retry-time=20: the
-               retry time counts from that piece's failure, not the start
+               retry time counts that piece's delays, not from the start;
+               32 pieces answered 503 once: every first request before any
+               second (a piece waiting for its retry holds no slot); one
+               piece failing on and on: the run ends at its second failure
   deadlines    a trickled header, a trickled body and endless 1xx answers
                with --retry-time=0: exit 1 in time, the CPU idle meanwhile
   shapes       signed documents padded with white space, white space only, a
@@ -252,6 +255,27 @@ def case_longrun(t):
     check(len(failed) == 1 and len(retried) == 1 and len(retries) == 1,
           f"longrun: one 503, one retry line, the piece asked for once more "
           f"({failed}, {retried}, {retries})")
+    # 32 pieces answered 503 once: none waits for its retry on a request
+    # slot, so every first request comes before any second one.
+    names = pieces_of(t, "v1")[:32]
+    p, _, answers = Server(t, "longrun").sync({n: ["503"] for n in names}, "--retry-time=20",
+                                              repo=t.write_apart("many503"))
+    order = [a[2] for a in answers if a[0] in names]
+    retries = [line for line in p.stderr.splitlines() if "; retrying in " in line]
+    check(p.returncode == 0 and t.sha1_ok("v1", t.path("many503", "game")) and
+          len(names) == 32 and order == ["503"] * 32 + [None] * 32 and len(retries) == 32,
+          f"32 pieces answered 503 once: exit 0, all 32 first requests before any second "
+          f"({p.returncode}, {order}, {len(retries)} retry lines)")
+    # One piece that fails on and on: its second retry (15 s, then 30 s)
+    # would pass its window of 20 s, and the run ends at its second failure.
+    p, _, answers = Server(t, "longrun").sync({names[0]: ["503"] * 3}, "--retry-time=20",
+                                              repo=t.write_apart("down503"))
+    asked = [a[2] for a in answers if a[0] == names[0]]
+    retries = [line for line in p.stderr.splitlines() if "; retrying in " in line]
+    check(p.returncode == 1 and asked == ["503", "503"] and len(retries) == 1 and
+          names[0] in last_line(p.stderr),
+          f"a piece that keeps failing: exit 1 at its second failure, one retry line "
+          f"({p.returncode}, {asked}, {retries}, {last_line(p.stderr)!r})")
 
 
 SHAPE_SECONDS = 5
