@@ -277,7 +277,7 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
       error->source == kRepositorySourceCatalog) {
     Str_Printf(out, size,
                "the catalog names another version than the alias, also when asked for past "
-               "caches (%s)",
+               "caches: %s",
                facts->detail != nullptr ? facts->detail : "");
     return 1;
   }

@@ -881,7 +881,7 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
                                    : WebGetRequest_IsChunkedComplete(r) != 0;
   if (redirect && !whole && received >= kWebGetRedirectPageBytes) {
     WebGetConnection_Log(c, "Redirect page cut at %I64d bytes", received);
-    r->redirectBytes += r->bodyBytesConsumed;
+    if (!c->cacheAnswering) r->redirectBytes += r->bodyBytesConsumed;
     WebGetConnection_Reset(c, 0, 1, c->redirectFunction ? 0 : 1);
     return 1;
   }
