@@ -93,7 +93,10 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
     return;
   }
   double now = Platform_GetTickSeconds();
-  if (!RetryWindow_Admits(&runner->retries, error, now)) {
+  // Past its window, or after the retry time without a byte or a whole
+  // piece, the failure is the run's last.
+  if (!RetryWindow_Admits(&runner->retries, error, now) ||
+      now - runner->lastProgress > runner->retries.seconds) {
     runnerEnd(runner, error);
     return;
   }
