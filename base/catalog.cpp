@@ -97,17 +97,19 @@ namespace {
 int32_t catalogComplete(AsyncHttp *request, void *context, uint32_t *code, uint32_t *codeEx) {
   Dictionary *document = nullptr;
   AsyncHttp_GetDictionary(request, &document);
-  if (Catalog_OnLoaded(static_cast<Catalog *>(context), document)) return 1;
+  auto *c = static_cast<Catalog *>(context);
+  if (Catalog_OnLoaded(c, document)) return 1;
   *code = kWebGetErrorInvalidContent;
-  *codeEx = 0;
+  *codeEx = c->refusal[0] != '\0' ? uint32_t(kCatalogOtherVersion) : 0;
   return 0;
 }
 
 // A catalog given by its own URL names no version there, so a cache on the
 // way must ask the server each time, as for the alias; one under a
-// version's URL stays cacheable.
+// version's URL stays cacheable unless the owner asks past caches.
 int32_t catalogPrepare(AsyncHttp *, void *context, WebGetRequest *request) {
-  if (static_cast<Catalog *>(context)->expectedId[0] != '\0') return 1;
+  auto *c = static_cast<Catalog *>(context);
+  if (c->expectedId[0] != '\0' && !c->bypassCache) return 1;
   char *block = nullptr;
   int size = 0;
   WebGetRequest_GetRequestHeaders(request, &block, &size);
@@ -294,6 +296,12 @@ int Catalog_GetConfig(Catalog *c, Dictionary **config) {
 int Catalog_SetExpectedId(Catalog *c, const char *id) {
   CATALOG_CHECK(c);
   Str_Copy(c->expectedId, id != nullptr ? id : "", kCatalogIdBytes);
+  return 1;
+}
+
+int Catalog_SetBypassCache(Catalog *c, int on) {
+  CATALOG_CHECK(c);
+  c->bypassCache = on ? 1 : 0;
   return 1;
 }
 

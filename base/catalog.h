@@ -43,6 +43,9 @@ constexpr int32_t kCatalogUrlBytes = 4096;
 // Room for two ids, or an entry's name and the root it was counted under
 // (each cut in the line).
 constexpr int32_t kCatalogRefusalBytes = 768;
+// The extra code of a catalog's 976 when it names another version than the
+// one expected.
+constexpr int32_t kCatalogOtherVersion = 1;
 
 struct Catalog {
   ObjectHeader header;  // kCatalogTag
@@ -52,6 +55,8 @@ struct Catalog {
   // The remote id the URL was built from; empty: any. Set by the owner
   // before a load, read by the completion.
   char expectedId[kCatalogIdBytes];
+  // 1: the loads ask past caches (Cache-Control: no-cache). Set by the owner.
+  int32_t bypassCache;
   // Why the last completion refused the document, naming both ids; empty
   // when it did not. Written by the completion, read by the owner once the
   // fetch has finished.
@@ -100,7 +105,11 @@ int Catalog_GetConfig(Catalog *catalog, Dictionary **config);
 // The remote id the next loads must carry (NULL or empty: any, as for a
 // catalog URL that names no id). Returns 1.
 int Catalog_SetExpectedId(Catalog *catalog, const char *id);
-// The completion handler: 0 (the fetch fails with 976) unless the document
+// 1: the next loads ask past caches, as they always do without an expected
+// id. Returns 1.
+int Catalog_SetBypassCache(Catalog *catalog, int on);
+// The completion handler: 0 (the fetch fails with 976, its extra code
+// kCatalogOtherVersion for another id) unless the document
 // has a non-empty, valid "id" equal (without regard to case) to the
 // expected id when one is set, and a non-empty String "metafile" of at most
 // 4095 bytes. An id that differs is logged and kept in refusal.

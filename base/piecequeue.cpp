@@ -233,6 +233,28 @@ int PieceQueue_Requeue(PieceQueue *q, StorageRequest *r) {
   return 1;
 }
 
+int PieceQueue_Hold(PieceQueue *q, StorageRequest *r) {
+  PIECEQUEUE_CHECK(q);
+  CLASS_CHECK(r, kStorageRequestTag);
+  int32_t index = pieceQueueIndexOf(q, r);
+  if (!StorageRequest_GetAllowDelta(r)) BitField_Clear(q->delta, index);
+  pieceQueueLog(q, "Piece Hold (%d)\n", index);
+  pieceQueueGiveBack(q, r);
+  return 1;
+}
+
+int PieceQueue_Return(PieceQueue *q, int32_t index) {
+  PIECEQUEUE_CHECK(q);
+  if (index < 0 || index >= q->done->size || !BitField_IsSet(q->inFlight, index)) return 1;
+  BitField_Clear(q->inFlight, index);
+  if (!BitField_IsSet(q->done, index)) {
+    BitField_Clear(q->scratch, index);
+    if (index < q->cursor) q->cursor = index;
+  }
+  pieceQueueLog(q, "Piece Return (%d)\n", index);
+  return 1;
+}
+
 int PieceQueue_CheckComplete(PieceQueue *q) {
   PIECEQUEUE_CHECK(q);
   if (q->completionReported) return 1;

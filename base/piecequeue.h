@@ -107,6 +107,14 @@ int PieceQueue_Complete(PieceQueue *queue, StorageRequest *request);
 // when the request no longer allows deltas); the request goes back.
 // Returns 1.
 int PieceQueue_Requeue(PieceQueue *queue, StorageRequest *request);
+// The request goes back while its piece stays out, handed to no request,
+// until PieceQueue_Return (a piece waiting for its retry holds no request);
+// the piece loses its delta permission when the request no longer allows
+// deltas. Returns 1.
+int PieceQueue_Hold(PieceQueue *queue, StorageRequest *request);
+// A held piece goes back into the queue, unless it is done or index is out
+// of range (a queue reset meanwhile). Returns 1.
+int PieceQueue_Return(PieceQueue *queue, int32_t index);
 // 1 once every piece is done; the first time it reports completion.
 int PieceQueue_CheckComplete(PieceQueue *queue);
 // Done pieces (without the masked ones when a mask is given). 0 without a

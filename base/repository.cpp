@@ -649,6 +649,7 @@ int Repository_LoadAlias(Repository *r) {
     return 1;
   }
   Alias_SetKey(r->alias, r->name);
+  r->catalogAskedAgain = 0;
   Str_Copy(r->aliasUrl, url, kCatalogUrlBytes);
   Alias_Load(r->alias, url, signedFor(r, url));
   return 1;
@@ -682,9 +683,11 @@ int Repository_LoadCatalog(Repository *r) {
   if (!Catalog_BuildUrl(base, remoteId, localId, &specificFirst, url, int32_t(sizeof url)))
     return 0;
   Catalog_SetSpecificFirst(r->catalog, specificFirst);
-  // A URL built from the remote id binds the catalog to it; one configured
-  // whole names no id.
-  Catalog_SetExpectedId(r->catalog, whole ? "" : remoteId);
+  // The catalog must name the version the alias (or the configuration)
+  // names, whether its URL was built from that id or configured whole; a
+  // whole one is asked for past caches, as is one asked for again.
+  Catalog_SetExpectedId(r->catalog, known ? remoteId : "");
+  Catalog_SetBypassCache(r->catalog, whole || r->catalogAskedAgain);
   Str_Copy(r->catalogUrl, url, kCatalogUrlBytes);
   Catalog_Load(r->catalog, url, signedFor(r, url));
   return 1;

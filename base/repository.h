@@ -186,6 +186,7 @@ struct Repository {
   int32_t deltaAllowed;
   int32_t maskAllowed;
   int32_t catalogRequired;
+  int32_t catalogAskedAgain;  // a catalog of another version was asked for past caches
   int32_t localMetaFileConfigured;
   int32_t applyEnabled;
   int32_t configured;

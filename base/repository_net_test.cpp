@@ -126,7 +126,7 @@ TEST_F(RepositoryNetThreaded, SignedDocuments) {
       SCOPED_TRACE(alias);
       bool good = std::string(alias) == "alias.json";
       Make("{\"repository\":\"game\",\"alias\":\"" + Url(dir + alias) + "\",\"catalog\":\"" +
-           Url(dir + "catalog/2/catalog.json") + "\"}");
+           Url(dir + "catalog/4/catalog.json") + "\"}");
       CertStore *store = nullptr;
       CertStoreKey_Create(&store);
       ASSERT_TRUE(CertStoreKey_SetKey(store, CertStoreKeyKind::PublicKey, key.data(),
@@ -139,7 +139,7 @@ TEST_F(RepositoryNetThreaded, SignedDocuments) {
         EXPECT_EQ(state & kRepositoryStateNotInstalled, kRepositoryStateNotInstalled);
         char remote[kRepositoryIdBytes];
         Repository_GetRemoteId(repository, remote);
-        EXPECT_STREQ(remote, "2");  // the catalog's id comes before the alias's
+        EXPECT_STREQ(remote, "4");  // the alias's, which the catalog must name
       } else {
         Repository_SetActive(repository, 1);
         Repository_SetRefresh(repository, 1);

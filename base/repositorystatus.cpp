@@ -248,6 +248,16 @@ int32_t Repository_OnCatalogError(AsyncHttp *, void *context, int32_t errorCount
     *resumeTime = Platform_GetTickSeconds();
     return kStorageResponseContinue;
   }
+  // A catalog of another version may be a cache's old copy: it is asked
+  // for once more past caches before the run is told.
+  if (code == uint32_t(kWebGetErrorInvalidContent) && codeEx == uint32_t(kCatalogOtherVersion) &&
+      !r->catalogAskedAgain) {
+    EngineLog_Print(&r->log, "Catalog refused (%s): asking again past caches\n",
+                    r->catalog->refusal);
+    r->catalogAskedAgain = 1;
+    *resumeTime = Platform_GetTickSeconds();
+    return kStorageResponseContinue;
+  }
   int32_t decision = Repository_HandleError(r, kRepositorySourceCatalog, -1, errorCount, kind,
                                             int32_t(code), int32_t(codeEx), resumeTime);
   repositoryNoteRefusal(r, decision, code, r->catalog->refusal);

@@ -308,6 +308,24 @@ void copyResponseDue(uintptr_t eventId, void *payload) {
   copyApplyResponse(c, t, e->response);
 }
 
+struct CopyHeldEvent {
+  int32_t index;
+  uint32_t generation;
+};
+
+// A held piece's retry is due: it goes back into the queue, to go out on
+// the next free request.
+void copyHeldDue(uintptr_t eventId, void *payload) {
+  auto *c = reinterpret_cast<StorageCopy *>(eventId);
+  auto *e = static_cast<CopyHeldEvent *>(payload);
+  if (e->generation != c->generation) return;
+  auto at = std::find(c->heldPieces.begin(), c->heldPieces.end(), e->index);
+  if (at == c->heldPieces.end()) return;
+  c->heldPieces.erase(at);
+  PieceQueue_Return(c->queue, e->index);
+  copyWake(c);
+}
+
 void copyHandleError(StorageCopy *c, StorageCopyTicket *t, int32_t source, int32_t type,
                      int32_t code, int32_t codeEx) {
   int32_t index = t->pieceIndex;
@@ -323,6 +341,19 @@ void copyHandleError(StorageCopy *c, StorageCopyTicket *t, int32_t source, int32
   if (response != kStorageResponseContinue) PieceQueue_AddError(c->queue, index);
   t->retryTime = retryTime;
   if (copyNow() >= retryTime) return copyApplyResponse(c, t, response);
+  // A transfer waiting for its retry gives its request back meanwhile, so
+  // that the other pieces go out on it; the piece is fetched anew when due.
+  if (response == kStorageResponseRetry && t->stage == kStorageCopyStageTransfer &&
+      t->generation == c->generation) {
+    StorageRequest *r = t->request;
+    CopyHeldEvent e = {index, c->generation};
+    ticketFree(c, t);
+    c->heldPieces.push_back(index);
+    PieceQueue_Hold(c->queue, r);
+    EventQueue_Post(c->eventQueue, reinterpret_cast<uintptr_t>(c), &e, sizeof e, copyHeldDue,
+                    nullptr, nullptr, KSRC, retryTime);
+    return;
+  }
   CopyResponseEvent e = {t, response};
   t->waiting = 1;
   EventQueue_Post(c->eventQueue, reinterpret_cast<uintptr_t>(c), &e, sizeof e, copyResponseDue,
@@ -675,6 +706,7 @@ int StorageCopy_Reset(StorageCopy *c) {
   EventQueue_Cancel(c->eventQueue, reinterpret_cast<uintptr_t>(c));
   c->metafile = c->maskMetaFile = nullptr;
   c->generation++;  // requests still out go straight back to the owner
+  c->heldPieces.clear();
   PieceQueue_SetMetaFile(c->queue, nullptr);
   PieceQueue_Reset(c->queue, nullptr, 0);  // frees the error counts too
   c->currentFile = nullptr;
@@ -695,6 +727,7 @@ int StorageCopy_Configure(StorageCopy *c) {
   copyResetCounters(c);
   c->stopped = c->piecesFinished = c->filesFinished = 0;
   c->generation++;
+  c->heldPieces.clear();
   copyDropItems(c);
   PieceQueue_SetMetaFile(c->queue, c->metafile);
   c->currentFile = nullptr;
@@ -731,6 +764,8 @@ int StorageCopy_Stop(StorageCopy *c) {
   // A ticket in neither a storage operation nor a queued response is in the
   // hands of the code that called the owner (an error or source callback
   // that stops the copy); that code gives it back when the callback returns.
+  for (int32_t index : c->heldPieces) PieceQueue_Return(c->queue, index);
+  c->heldPieces.clear();
   for (StorageCopyTicket *t = c->firstTicket, *next = nullptr; t != nullptr; t = next) {
     next = t->next;
     if (t->waiting) {

@@ -29,6 +29,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "base/bitfield.h"
 #include "base/durationring.h"
@@ -164,6 +165,7 @@ struct StorageCopy {
   Pool *tickets;  // StorageCopyTicket
   StorageCopyTicket *firstTicket;
   StorageCopyTicket *lastTicket;
+  std::vector<int32_t> heldPieces;  // waiting for their retry, without a request
   double fileWeight;
   double pieceWeight;
   void *errorContext;

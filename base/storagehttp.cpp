@@ -134,6 +134,9 @@ int httpOnRequestDone(WebGetRequest *r, void *context) {
   // bodies of successes.
   if (status != 0 && !isSuccessStatus(status) && c->driver->meters != nullptr)
     MeterRW_AddReadBytes(c->driver->meters, int64_t(WebGetRequest_GetBodyBytesConsumed(r)));
+  // So were the pages of the redirects it followed.
+  if (c->driver->meters != nullptr)
+    MeterRW_AddReadBytes(c->driver->meters, int64_t(WebGetRequest_GetRedirectBytes(r)));
   // A transfer dropped with its connection ends without code or status.
   if (e.code == 0 && !isSuccessStatus(status)) {
     e.code = status != 0 ? status : kWebGetErrorRequestIncomplete;
@@ -248,6 +251,9 @@ void httpAddEvent(uintptr_t, void *payload) {
     WebGetRequest_SetAcceptCompression(r, 0);
     WebGetRequest_SetInflate(r, 0);
   }
+  // Ranges and raw bodies are bytes of the stored file: no coding of the
+  // server's may stand in for them.
+  WebGetRequest_SetIdentityOnly(r, p.raw || p.rangeStart != 0 || p.rangeEnd != 0);
   if (!WebGetPool_AddRequest(r)) {
     WebGetRequest_SetError(r, kWebGetErrorRequestIncomplete, 0);
     httpOnRequestDone(r, c);

@@ -284,6 +284,21 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
              size);
     return 1;
   }
+  if (code == kWebGetErrorInvalidContent && codeEx == kCatalogOtherVersion &&
+      error->source == kRepositorySourceCatalog) {
+    Str_Printf(out, size,
+               "the catalog names another version than the alias, also when asked for past "
+               "caches: %s",
+               facts->detail != nullptr ? facts->detail : "");
+    return 1;
+  }
+  if (code == kWebGetErrorContentEncoding && codeEx > 0) {
+    Str_Printf(out, size,
+               "the server sent the data under Content-Encoding %s where identity was asked "
+               "for; serve these files without a content coding",
+               WebGet_GetCodingName(codeEx));
+    return 1;
+  }
   ErrorLine_Cause(code, codeEx, out, size);
   if (code == kWebGetErrorHashFailure && facts->files != nullptr && facts->files[0] != '\0')
     Str_AppendPrintf(out, size, " in %s", facts->files);

@@ -91,6 +91,9 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
        "httpPiece remote or a server that serves ranges (978)"},
       {{6, 4, 0, 1, 979, 0, 3, 0, 0, "http://h/p/4"}, &facts,
        "keelson: myapp: piece 4 http://h/p/4: digest mismatch in a.bin, b.bin (979)"},
+      {{6, 4, 0, 1, 968, 2, 3, 0, 0, "http://h/p/4"}, &facts,
+       "keelson: myapp: piece 4 http://h/p/4: the server sent the data under Content-Encoding "
+       "gzip where identity was asked for; serve these files without a content coding (968)"},
       {{6, 4, 0, 1, 404, 0, 3, 0, 0, "http://h/p/4?sig=x"}, &facts,
        "keelson: myapp: piece 4 http://h/p/4: server answered 404 object not found (404)"},
       {{6, 5, 0, 1, 989, 9, 3, 0, 0, "https://h/p/v1/5.varnopiece"}, &facts,
@@ -176,7 +179,7 @@ TEST(RepositoryRunner, PermanentErrorsEndTheRun) {
       {2, 987, 3, 0, 0},   {5, 964, 5, 0, 1},   {5, 964, 19, 0, 1},   {5, 964, 112, 0, 1},
       {5, 964, 32, 0, 0},  {6, 953, 10054, 0, 0}, {6, 962, 0, 0, 0},  {6, 961, 11, 0, 0},
       {6, 979, 0, 0, 0},   {2, 976, 0, 0, 0},   {6, 989, 9, 0, 0},    {1, 972, 0, 0, 1},
-      {4, 987, 100, 0, 1},
+      {4, 987, 100, 0, 1}, {6, 968, 2, 0, 1},   {2, 976, 1, 0, 1},
   };
   for (const Row &row : rows) {
     RepositoryError error{row.source, 0, 0, 1, row.code, row.codeEx, 3, 0, row.delta, ""};
@@ -185,9 +188,9 @@ TEST(RepositoryRunner, PermanentErrorsEndTheRun) {
   }
 }
 
-// An item's retries count from its own first failure, not from the start:
-// a late fault of a long run gets its retry, one item that keeps failing
-// ends the run. Each row is one failure, in the order met.
+// An item's window is the sum of its own retry delays, not the time since
+// the start: a late fault of a long run gets its retry, one item that keeps
+// failing ends the run. Each row is one failure, in the order met.
 TEST(RepositoryRunner, RetryTimeCountsFromTheItemsFirstFailure) {
   struct Row {
     const char *what;
@@ -206,6 +209,9 @@ TEST(RepositoryRunner, RetryTimeCountsFromTheItemsFirstFailure) {
       {"one piece index of two storages", 20,
        {{6, 4, 0, 15, 1}, {5, 4, 10, 25, 1}, {6, 4, 15, 45, 0}}},
       {"a window of 0", 0, {{1, 0, 0, 15, 0}}},
+      // Waiting for a request slot after a retry fell due does not count.
+      {"a piece that waited for a slot between its retries", 60,
+       {{6, 7, 0, 15, 1}, {6, 7, 40, 70, 1}, {6, 7, 90, 150, 0}}},
   };
   for (const Row &row : rows) {
     RetryWindow window;

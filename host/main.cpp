@@ -107,10 +107,12 @@ constexpr const char kSyncHelp[] =
     "\n"
     "options (--name=VALUE or --name VALUE):\n";
 constexpr const char kSyncOptions[] =
-    "  --retry-time=SECONDS  retry a failed document or piece while the retry falls\n"
-    "                        due within SECONDS of its first failure (default 120;\n"
-    "                        0: the first failure ends the run); a permanent error\n"
-    "                        ends it at once\n"
+    "  --retry-time=SECONDS  retry a failed document or piece while its retry delays\n"
+    "                        add up to at most SECONDS (default 120; 0: the first\n"
+    "                        failure ends the run; waiting for a free request slot\n"
+    "                        does not count); the run also ends when, after a retry,\n"
+    "                        nothing arrives for SECONDS; a permanent error ends it\n"
+    "                        at once\n"
     "  --quiet               no progress line: only errors and the summary\n"
     "  --proxy=HOST:PORT     the proxy for every request (a list: h1:p1,h2:p2),\n"
     "                        in place of the environment's and GNOME's settings;\n"

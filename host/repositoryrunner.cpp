@@ -34,6 +34,12 @@ struct RepositoryRunner {
   int32_t released;  // 1 once no request is pending: the repository may go
   int32_t ending;    // a permanent error, or a retry past the retry time, was met
   RetryWindow retries;
+  // The last good answer or byte, and the last failure retried since.
+  double lastProgress;
+  int64_t progressMark;
+  int32_t retriedSinceProgress;
+  RepositoryError retried;
+  char retriedUrl[kErrorLineBytes];
   RepositoryRunnerState state;
   RepositoryError failure;  // the error that ended the run; url points at failureUrl
   char failureUrl[kErrorLineBytes];
@@ -74,10 +80,9 @@ void runnerEnd(RepositoryRunner *runner, const RepositoryError *error) {
   runner->failure.url = runner->failureUrl;
 }
 
-// Every failure the policy answers with a retry that falls due within the
-// retry time of the item's first failure gets its line; a permanent one, or
-// a retry due past that time, ends the run, and the failure line the command
-// prints then is its last word. A delta the policy replaces by the whole
+// Every failure the policy answers with a retry the item's retry window
+// admits gets its line; a permanent one, or a retry past the window, ends
+// the run, and the failure line the command prints then is its last word. A delta the policy replaces by the whole
 // piece is no retry: the piece comes instead.
 void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   auto *runner = static_cast<RepositoryRunner *>(context);
@@ -89,10 +94,17 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
     return;
   }
   double now = Platform_GetTickSeconds();
-  if (!RetryWindow_Admits(&runner->retries, error, now)) {
+  // Past its window, or after the retry time without a byte or a whole
+  // piece, the failure is the run's last.
+  if (!RetryWindow_Admits(&runner->retries, error, now) ||
+      now - runner->lastProgress > runner->retries.seconds) {
     runnerEnd(runner, error);
     return;
   }
+  runner->retriedSinceProgress = 1;
+  runner->retried = *error;
+  Str_Copy(runner->retriedUrl, error->url != nullptr ? error->url : "", kErrorLineBytes);
+  runner->retried.url = runner->retriedUrl;
   char line[kErrorLineBytes];
   ErrorLine_DescribeRepository(r, error, nullptr, line, int(sizeof line));
   double wait = error->retryAt - now;
@@ -112,6 +124,17 @@ void runnerPublish(RepositoryRunner *runner) {
     char words[kErrorLineBytes];
     ErrorLine_Cause(int32_t(code), int32_t(codeEx), words, int(sizeof words));
     Dictionary_SetStringByKey(status, "lastErrorText", words);
+  }
+  // Bytes fetched and pieces found or written whole: the run goes on.
+  Dictionary *copy = nullptr;
+  int64_t complete = 0;
+  if (Dictionary_GetDictionaryByKey(status, "copy", &copy) && copy != nullptr)
+    Dictionary_GetInt64ByKey(copy, "bytesComplete", &complete);
+  int64_t mark = Progress_GetFetched(status) + complete;
+  if (mark != runner->progressMark) {
+    runner->progressMark = mark;
+    runner->lastProgress = Platform_GetTickSeconds();
+    runner->retriedSinceProgress = 0;
   }
   NotificationCenter_Fire("Repository", "Status", runner->repository->header.instanceId, status);
   Dictionary_Release(&status);
@@ -140,8 +163,9 @@ int RetryWindow_Admits(RetryWindow *window, const RepositoryError *error, double
   CHECK_POINTER(window);
   CHECK_POINTER(error);
   uint64_t item = uint64_t(uint32_t(error->source)) << 32 | uint32_t(error->index);
-  double first = window->firstFailure.try_emplace(item, now).first->second;
-  return error->retryAt - first <= window->seconds;
+  double &waited = window->waited[item];
+  waited += error->retryAt > now ? error->retryAt - now : 0;
+  return waited <= window->seconds;
 }
 
 int RepositoryRunner_IsPermanent(const RepositoryError *error) {
@@ -163,6 +187,12 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   if (code == kWebGetErrorBlockedRedirect || code == kWebGetErrorRedirectLoopDetected ||
       code == kWebGetErrorRedirectLimit)
     return 1;
+  // A catalog of another version was asked for past caches already.
+  if (code == kWebGetErrorInvalidContent && codeEx == kCatalogOtherVersion &&
+      source == kRepositorySourceCatalog)
+    return 1;
+  // A server that codes what it serves whatever is asked does so again.
+  if (code == kWebGetErrorContentEncoding && codeEx > 0) return 1;
   if (code == kWebGetErrorJson &&
       (codeEx == 9 || codeEx == 10 || codeEx == int32_t(kAsyncHttpCorruptDocument)))
     return 1;
@@ -203,6 +233,8 @@ int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, Workf
   auto *made = new (Mem_Alloc(sizeof(RepositoryRunner), 0, KSRC)) RepositoryRunner{};
   made->repository = r;
   made->started = Platform_GetTickSeconds();
+  made->lastProgress = made->started;
+  made->progressMark = -1;
   made->stateChanged = 1;
   Repository_SetStateCallback(r, made, runnerOnState);
   Repository_SetErrorCallback(r, made, runnerOnError);
@@ -224,6 +256,13 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
   if (runner->stateChanged || state != RepositoryRunnerState::Running ||
       (phaseRuns && now - runner->lastPublished >= kRepositoryRunnerStatusSeconds))
     runnerPublish(runner);
+  // Retries that bring nothing for the retry time end the run, with the
+  // last failure retried as its line.
+  if (state == RepositoryRunnerState::Running && runner->retriedSinceProgress &&
+      !runner->ending && now - runner->lastProgress > runner->retries.seconds) {
+    runnerEnd(runner, &runner->retried);
+    state = RepositoryRunnerState::Failed;
+  }
   runner->state = state;
   return state;
 }

@@ -40,15 +40,18 @@ constexpr double kRepositoryRunnerStopSeconds = 10.0;
 constexpr double kRepositoryRunnerRetrySeconds = 120.0;
 
 // The retry time of one run: an item (the error's source and index: a
-// document, or one piece of one storage) may be retried while its retry
-// falls due within seconds of the item's first failure in the run.
+// document, or one piece of one storage) may be retried while the delays of
+// its retries in the run add up to at most seconds. The time it then spends
+// waiting for a free request slot, or being transferred, does not count.
+// The run as a whole ends when for seconds no good answer and no byte has
+// come (RepositoryRunner_Step).
 struct RetryWindow {
   double seconds = kRepositoryRunnerRetrySeconds;
-  std::unordered_map<uint64_t, double> firstFailure;  // item -> tick seconds
+  std::unordered_map<uint64_t, double> waited;  // item -> its retry delays' sum
 };
-// Notes error's failure at now (the item's first failure when it has none
-// yet): 1 when its retry, due at error->retryAt, falls within the window; 0
-// when it does not, and the run ends without that retry.
+// Notes error's failure at now: 1 when its retry, due at error->retryAt,
+// keeps the item's delays within the window; 0 when it does not, and the
+// run ends without that retry.
 int RetryWindow_Admits(RetryWindow *window, const RepositoryError *error, double now);
 
 enum class RepositoryRunnerState : int32_t { Running = 0, Done = 1, Failed = 2 };

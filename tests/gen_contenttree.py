@@ -17,7 +17,8 @@ Writes <dir>/contenttree/:
   alias.json              {"game": "<latest full version>", "other": "x"}
   files/<v>/...           the files of versions 1-4 (links, read-only
                           entries and mtimes included)
-  signed/{es256,rs256}/   compact JWS of alias.json, catalog/2 and meta/2,
+  signed/{es256,rs256}/   compact JWS of alias.json, catalog/2, the latest
+                          version's catalog and meta/2,
                           with public.pem, public.der (SubjectPublicKeyInfo)
                           and jwks.json beside them
   faults/<name>.json      one faulted document per case; faults/index.json
@@ -250,8 +251,9 @@ def main():
         f.write(nginx_conf(root, args.port))
     os.makedirs(os.path.join(root, "tmp"), exist_ok=True)
     if args.versions >= 2:
-        docs = [(name, open(os.path.join(root, name), "rb").read())
-                for name in ("alias.json", "catalog/2/catalog.json", "meta/2.json")]
+        names = {"alias.json", "catalog/2/catalog.json", f"catalog/{latest}/catalog.json",
+                 "meta/2.json"}
+        docs = [(name, open(os.path.join(root, name), "rb").read()) for name in sorted(names)]
         sign_documents(root, docs)
     index = []
     for name, kind, doc, code, code_ex in fault_cases():

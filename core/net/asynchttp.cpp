@@ -599,6 +599,9 @@ int asyncHttpDoneHook(WebGetRequest *r, void *context) {
   int32_t code = 0, codeEx = 0;
   WebGetRequest_GetError(r, &code, &codeEx);
   int32_t status = code == 0 ? WebGetRequest_GetStatusCode(r) : 0;
+  // The pages of the redirects followed were fetched too.
+  if (a->network)
+    a->bodyBytes.fetch_add(int64_t(WebGetRequest_GetRedirectBytes(r)), std::memory_order_relaxed);
   asyncHttpDetachRequest(a);
   asyncHttpPostRelease(r);
   if (code == 0 && status == 200) {

@@ -127,6 +127,20 @@ enum WebGetError : int32_t {
 // The extra code of 957 for a redirect from https to http.
 constexpr int32_t kWebGetBlockedRedirectToHttp = 1;
 
+// The extra code of 968 for a success under a content coding that a
+// request asking for identity did not accept: the coding.
+enum WebGetCoding : int32_t {
+  kWebGetCodingOther = 1,
+  kWebGetCodingGzip = 2,
+  kWebGetCodingDeflate = 3,
+  kWebGetCodingBr = 4,
+  kWebGetCodingCompress = 5,
+  kWebGetCodingZstd = 6,
+};
+// The coding's name as a Content-Encoding line gives it ("another coding"
+// for kWebGetCodingOther and any other value).
+const char *WebGet_GetCodingName(int32_t coding);
+
 enum WebGetMethod : int32_t {
   kWebGetMethodUnknown = 0,
   kWebGetMethodGet = 1,

@@ -761,6 +761,7 @@ int transferBody(WebGetConnection *c, WebGetRequest *r) {
 
 int endBody(WebGetConnection *c, WebGetRequest *r, int32_t next) {
   bool silent = next == kWebGetPhaseAuthenticate || next == kWebGetPhaseRedirect;
+  if (next == kWebGetPhaseRedirect && !c->cacheAnswering) r->redirectBytes += r->bodyBytesConsumed;
   if (!WebGetRequest_EndBody(r, silent ? 1 : 0)) return 0;
   if (fillingItem(c) != nullptr && next == kWebGetPhaseCleanup)
     WebGetCacheItem_Commit(c->cacheItem);
@@ -780,6 +781,34 @@ void forgetAnswers(WebGetConnection *c) {
   WebGetAuth_ReportFailure(c->proxyAuth);
 }
 
+// The caller's own request lines go with every hop of a redirect; those
+// that speak for the first server (its credentials, its cookies) go to
+// nothing but its scheme, host and port, and a server's answer to a
+// challenge stays with the server that asked.
+void keepCallerHeaders(WebGetConnection *c, WebGetRequest *r, const char *from) {
+  char block[kWebGetHeaderBlockBytes];
+  Str_Copy(block, c->currentHeaders.c_str(), int(sizeof block));
+  char was[kWebGetUrlBytes], now[kWebGetUrlBytes];
+  bool same = Url_HasScheme(from, "https") == Url_HasScheme(r->url, "https") &&
+              Url_GetHostWithPort(from, was, int(sizeof was)) &&
+              Url_GetHostWithPort(r->url, now, int(sizeof now)) &&
+              Str_CompareNoCase(was, now) == 0;
+  if (!same) {
+    for (const char *name : {"Authorization", "Cookie"}) {
+      const char *line = nullptr;
+      while (WebGet_FindHeader(block, name, &line)) {
+        char *start = const_cast<char *>(line);
+        const char *end = strstr(start, "\r\n");
+        end = end ? end + 2 : start + strlen(start);
+        memmove(start, end, strlen(end) + 1);
+      }
+    }
+    WebGetAuth_Reset(c->serverAuth);
+  }
+  c->currentHeaders = block;
+  Str_Copy(r->requestHeaders, block, int(sizeof r->requestHeaders));
+}
+
 int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   if (entered) {
     c->bodyWindowStart = Platform_GetTickSeconds();
@@ -797,7 +826,10 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   bool redirect = WebGetRequest_IsRedirectStatus(status) && method != kWebGetMethodConnect;
   if (redirect) {
     if (entered) {
+      char from[kWebGetUrlBytes];
+      Str_Copy(from, r->url, int(sizeof from));
       if (!WebGetRequest_FollowRedirect(r)) return 0;
+      keepCallerHeaders(c, r, from);
       if (c->redirectFunction) c->redirectFunction(c, c->redirectContext, r);
       if (!c->keepAlive || !r->keepAlive) {
         WebGetConnection_Reset(c, 0, 1, c->redirectFunction ? 0 : 1);
@@ -843,6 +875,17 @@ int handleBody(WebGetConnection *c, WebGetRequest *r, int entered) {
   }
   if (WebGetRequest_IsWritePending(c, r)) return 1;
   int64_t received = int64_t(r->bodyBytesConsumed);
+  // A redirect's page is read up to its bound, under the body's deadlines
+  // like any page; past it the connection goes and the next hop is sent on
+  // another, as after an answer that closes.
+  bool whole = r->hasContentLength ? received >= r->contentLength
+                                   : WebGetRequest_IsChunkedComplete(r) != 0;
+  if (redirect && !whole && received >= kWebGetRedirectPageBytes) {
+    WebGetConnection_Log(c, "Redirect page cut at %I64d bytes", received);
+    if (!c->cacheAnswering) r->redirectBytes += r->bodyBytesConsumed;
+    WebGetConnection_Reset(c, 0, 1, c->redirectFunction ? 0 : 1);
+    return 1;
+  }
   // Closed, the answer is judged only when no buffer holds a byte of it.
   bool pending =
       !closed || inboundLength(c->http) > 0 || inboundLength(receivedStream(c)) > 0;

@@ -197,6 +197,23 @@ TEST_F(WebGetConnectionTest, RequestAsWritten) {
   EXPECT_EQ(get.body.find("close"), std::string::npos);
   EXPECT_EQ(get.body.find("X-LDebug"), std::string::npos);
 
+  // Behind a redirect the caller's lines go on; its credentials and cookies
+  // only to the same scheme, host and port.
+  FaultServer other;
+  for (const std::string &to : {server_->Url("/echo"), other.Url("/echo")}) {
+    WebGetRequest *moved = NewRequest(server_->Url("/goto?" + to));
+    WebGetRequest_GetRequestHeaders(moved, &block, &size);
+    for (const char *name : {"X-Caller", "Authorization", "Cookie"})
+      WebGet_SetHeader(block, size, name, "mine", 1);
+    Result hop = Run(moved);
+    Class_ReleaseObject(&moved);
+    bool same = to == server_->Url("/echo");
+    EXPECT_EQ(hop.code, 0) << to;
+    EXPECT_NE(hop.body.find("X-Caller: mine\r\n"), std::string::npos) << hop.body;
+    EXPECT_EQ(hop.body.find("Authorization: mine\r\n") != std::string::npos, same) << hop.body;
+    EXPECT_EQ(hop.body.find("Cookie: mine\r\n") != std::string::npos, same) << hop.body;
+  }
+
   Result post = Fetch("/echo?a=1&b=2", kWebGetMethodPost);
   EXPECT_EQ(post.code, 0);
   EXPECT_EQ(post.body.rfind("POST /echo HTTP/1.1\r\n", 0), 0u) << post.body;

@@ -481,6 +481,13 @@ int WebGet_DictionaryToHeaders(Dictionary *dictionary, char *out, int size) {
 
 const char *WebGet_GetErrorName(int32_t code) { return webGetLookUp(kWebGetErrorNames, code); }
 const char *WebGet_GetReasonText(int32_t code) { return webGetLookUp(kWebGetReasons, code); }
+
+const char *WebGet_GetCodingName(int32_t coding) {
+  static const char *const kNames[] = {"gzip", "deflate", "br", "compress", "zstd"};
+  return coding >= kWebGetCodingGzip && coding <= kWebGetCodingZstd
+             ? kNames[coding - kWebGetCodingGzip]
+             : "another coding";
+}
 const char *WebGet_GetMethodName(int32_t method) {
   return webGetLookUp(kWebGetMethodNames, method);
 }

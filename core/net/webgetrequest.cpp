@@ -320,6 +320,7 @@ int64_t WebGetRequest_GetSizeLimit(WebGetRequest *request) {
 
 WEBGET_REQUEST_FLAG(AcceptCompression, acceptCompression)
 WEBGET_REQUEST_FLAG(Inflate, inflateEnabled)
+WEBGET_REQUEST_FLAG(IdentityOnly, identityOnly)
 WEBGET_REQUEST_FLAG(AllowResume, allowResume)
 WEBGET_REQUEST_FLAG_GET(AllowResume, allowResume)
 WEBGET_REQUEST_FLAG(AllowProxy, allowProxy)
@@ -547,6 +548,11 @@ uint64_t WebGetRequest_GetBodyBytesConsumed(WebGetRequest *request) {
   return request->bodyBytesConsumed;
 }
 
+uint64_t WebGetRequest_GetRedirectBytes(WebGetRequest *request) {
+  REQUEST_CHECK(request);
+  return request->redirectBytes;
+}
+
 uint64_t WebGetRequest_GetResumeOffset(WebGetRequest *request) {
   REQUEST_CHECK(request);
   return request->foundFileSize;
@@ -700,6 +706,7 @@ int WebGetRequest_ResetResponse(WebGetRequest *request) {
   request->contentLength = 0;
   request->hasContentLength = 0;
   request->gzip = 0;
+  request->decodeAnswer = 0;
   request->keepAlive = 1;
   request->acceptsRanges = 0;
   request->rangeMismatch = 0;
@@ -719,6 +726,7 @@ int WebGetRequest_Reset(WebGetRequest *request) {
   AsyncFile_Close(request->outputFile);
   WebGetRequest_ResetResponse(request);
   request->redirectCount = 0;
+  request->redirectBytes = 0;
   request->foundFileSize = 0;
   request->writeOffset = 0;
   request->rangeStart = 0;

@@ -55,6 +55,9 @@ constexpr int64_t kWebGetMemoryOutputMaxBytes = int64_t(1) << 30;
 // Of an error answer's body (status outside 200-299) this much is kept in
 // memory; the rest is read and dropped.
 constexpr int64_t kWebGetErrorBodyKeepBytes = 1048576;
+// Of a redirect's page this much is read at most: past it the connection,
+// whose next bytes would still be the page's, is closed.
+constexpr int64_t kWebGetRedirectPageBytes = 65536;
 // Response headers end within this many bytes (the end included).
 constexpr int kWebGetHeaderLimitBytes = 8191;
 // A chunk size line ends within this many bytes.
@@ -142,6 +145,7 @@ struct WebGetRequest {
   int64_t memoryLength;
   uint64_t bytesReceived;      // decoded body bytes that reached a sink
   uint64_t bodyBytesConsumed;  // raw body bytes taken from the connection
+  uint64_t redirectBytes;      // raw page bytes of the redirects followed
   AsyncFile *outputFile;
   char filePath[kPathMax];
   uint64_t foundFileSize;
@@ -188,6 +192,8 @@ struct WebGetRequest {
   int32_t acceptCompression;
   int32_t inflateEnabled;
   int32_t forceInflate;
+  int32_t identityOnly;  // the bytes are counted: Accept-Encoding: identity
+  int32_t decodeAnswer;  // this answer's gzip is undone, inflate or not
   int64_t sizeLimit;  // 0: none
   int32_t cookiesEnabled;
   int32_t ignoreCookieDomain;
@@ -245,6 +251,11 @@ int WebGetRequest_SetSizeLimit(WebGetRequest *request, int64_t limit);
 int64_t WebGetRequest_GetSizeLimit(WebGetRequest *request);
 int WebGetRequest_SetAcceptCompression(WebGetRequest *request, int on);
 int WebGetRequest_SetInflate(WebGetRequest *request, int on);
+// For a transfer whose bytes are counted (by range or digest): it asks for
+// Accept-Encoding: identity, and a success under a content coding fails
+// with 968 and the coding (WebGetCoding) as its extra code. A whole answer
+// under gzip, from a server that does not heed the request, is decoded.
+int WebGetRequest_SetIdentityOnly(WebGetRequest *request, int on);
 int WebGetRequest_SetAllowResume(WebGetRequest *request, int on);
 int WebGetRequest_GetAllowResume(WebGetRequest *request);
 int WebGetRequest_SetTimeout(WebGetRequest *request, int32_t seconds);
@@ -319,6 +330,9 @@ int WebGetRequest_GetStatusText(WebGetRequest *request, char *out, int size);
 int WebGetRequest_GetContentLength(WebGetRequest *request, int64_t *length);
 uint64_t WebGetRequest_GetBytesReceived(WebGetRequest *request);
 uint64_t WebGetRequest_GetBodyBytesConsumed(WebGetRequest *request);
+// The page bytes of the redirects this transfer followed (each read up to
+// kWebGetRedirectPageBytes), since the last WebGetRequest_Reset.
+uint64_t WebGetRequest_GetRedirectBytes(WebGetRequest *request);
 uint64_t WebGetRequest_GetResumeOffset(WebGetRequest *request);
 int64_t WebGetRequest_GetMaxAge(WebGetRequest *request);
 int32_t WebGetRequest_GetCacheDirective(WebGetRequest *request);

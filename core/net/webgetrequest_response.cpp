@@ -88,6 +88,21 @@ bool containsNoCase(std::string_view text, std::string_view what) {
   return false;
 }
 
+// The one content coding a Content-Encoding value names (several, one after
+// another, count as another coding).
+int32_t codingOf(std::string_view value) {
+  static const struct {
+    const char *name;
+    int32_t coding;
+  } kCodings[] = {{"gzip", kWebGetCodingGzip},         {"x-gzip", kWebGetCodingGzip},
+                  {"deflate", kWebGetCodingDeflate},   {"br", kWebGetCodingBr},
+                  {"compress", kWebGetCodingCompress}, {"x-compress", kWebGetCodingCompress},
+                  {"zstd", kWebGetCodingZstd}};
+  for (const auto &c : kCodings)
+    if (equalNoCase(value, c.name)) return c.coding;
+  return kWebGetCodingOther;
+}
+
 void copyView(std::string_view v, char *out, int size) {
   size_t n = v.size() < size_t(size - 1) ? v.size() : size_t(size - 1);
   memcpy(out, v.data(), n);
@@ -487,7 +502,9 @@ int WebGetRequest_AddStandardHeaders(WebGetRequest *request) {
       Str_Printf(text, int(sizeof text), "%d", int(r->postDataLength));
       WebGet_SetHeader(block, size, "Content-Length", text, 0);
     }
-    if (r->acceptCompression && !ranged) WebGet_SetHeader(block, size, "Accept-Encoding", "gzip", 0);
+    if (r->identityOnly) WebGet_SetHeader(block, size, "Accept-Encoding", "identity", 1);
+    else if (r->acceptCompression && !ranged)
+      WebGet_SetHeader(block, size, "Accept-Encoding", "gzip", 0);
   }
   if (r->cookiesEnabled && WebGetRequest_HasCookies(r)) {
     char cookies[512];
@@ -634,6 +651,7 @@ int WebGetRequest_ParseResponseHeader(WebGetRequest *request, int checkRange, co
   r->contentLength = 0;
   r->hasContentLength = 0;
   r->gzip = 0;
+  r->decodeAnswer = 0;
   r->chunked = 0;
   r->chunkRemaining = 0;
   r->chunkSize = 0;
@@ -670,6 +688,20 @@ int WebGetRequest_ParseResponseHeader(WebGetRequest *request, int checkRange, co
       sawTransferEncoding = true;
     } else if (equalNoCase(name, "Content-Encoding")) {
       if (value.empty()) continue;
+      if (r->identityOnly && r->statusCode >= 200 && r->statusCode <= 299) {
+        if (equalNoCase(value, "identity")) continue;
+        // A whole answer under gzip decodes to the bytes asked for; a range
+        // of a coded whole, or another coding, is no part of them.
+        bool ranged = r->rangeStart != 0 || r->rangeEnd != 0;
+        int32_t coding = codingOf(value);
+        if (!ranged && coding == kWebGetCodingGzip) {
+          r->gzip = 1;
+          r->decodeAnswer = 1;
+          continue;
+        }
+        RLOG(r, "Content-Encoding not asked for [%.*s]", int(value.size()), value.data());
+        return WebGetRequest_SetError(r, kWebGetErrorContentEncoding, coding);
+      }
       if (!containsNoCase(value, "gzip")) {
         RLOG(r, "Unsupported Content-Encoding [%.*s]", int(value.size()), value.data());
         return WebGetRequest_SetError(r, kWebGetErrorContentEncoding, 0);
@@ -878,7 +910,7 @@ int WebGetRequest_BeginBody(WebGetRequest *request, int silent) {
   r->memoryLength = 0;
   if (!silent && !runCallback(r, &r->bodyBeginCallback)) return 0;
   closeInflater(r);
-  if ((r->gzip && r->inflateEnabled) || r->forceInflate) {
+  if ((r->gzip && (r->inflateEnabled || r->decodeAnswer)) || r->forceInflate) {
     r->inflater = static_cast<z_stream *>(MEM_ALLOC(sizeof(z_stream), MEM_ZEROED));
     int result = inflateInit2(r->inflater, 47);
     if (result != Z_OK) {

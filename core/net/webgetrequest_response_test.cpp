@@ -219,7 +219,7 @@ TEST(WebGetResponse, HeaderFactsTable) {
     uint64_t rangeStart, rangeEnd;
     int32_t code;
     int keepAlive;
-    const char *filename;
+    const char *filename;  // of a 968: the coding named
     int32_t directive;
   } rows[] = {
       {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n", 0, 0, 0, 1, "file.bin", 0},
@@ -240,15 +240,25 @@ TEST(WebGetResponse, HeaderFactsTable) {
       {"HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=report.pdf\r\n\r\n", 0, 0, 0, 0, "report.pdf", 0},
       {"HTTP/1.1 200 OK\r\nCache-Control: max-age=5, no-store\r\n\r\n", 0, 0, 0, 0, "file.bin", 2},
       {"HTTP/1.1 200 OK\r\nPragma: no-cache\r\n\r\n", 0, 0, 0, 0, "file.bin", 1},
+      // Identity asked for: a whole answer's gzip is undone, a range's is not.
+      {"HTTP/1.1 200 OK\r\nContent-Encoding: identity\r\n\r\n", 0, 0, 0, 0, "file.bin", 0},
+      {"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n", 0, 0, 0, 0, "file.bin", 0},
+      {"HTTP/1.1 200 OK\r\nContent-Encoding: br\r\n\r\n", 0, 0, 968, 0, "br", 0},
+      {"HTTP/1.1 206 P\r\nContent-Length: 100\r\nContent-Range: bytes 100-199/1000\r\n"
+       "Content-Encoding: gzip\r\n\r\n", 100, 199, 968, 1, "gzip", 0},
   };
   for (const Row &row : rows) {
     Request q;
     WebGetRequest_SetRange(q.r, row.rangeStart, row.rangeEnd);
+    WebGetRequest_SetIdentityOnly(q.r, 1);
     int ok = WebGetRequest_ParseResponseHeader(q.r, 1, row.header, int(strlen(row.header)), nullptr);
     int32_t code, codeEx;
     WebGetRequest_GetError(q.r, &code, &codeEx);
     EXPECT_EQ(code, row.code) << row.header;
     EXPECT_EQ(ok, row.code == 0 ? 1 : 0) << row.header;
+    if (code == kWebGetErrorContentEncoding) {
+      EXPECT_STREQ(WebGet_GetCodingName(codeEx), row.filename) << row.header;
+    }
     if (!ok) continue;
     EXPECT_EQ(WebGetRequest_GetKeepAlive(q.r), row.keepAlive) << row.header;
     char name[260];

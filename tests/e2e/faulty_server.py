@@ -22,6 +22,9 @@ plan.json maps a request path to a list of faults:
                 matches them
   tail          the body and a few bytes of white space (a publisher's line
                 ends), under a Content-Length that counts them
+  redirect      a 302 to the path with "?again" (served as the path) whose page
+                claims 2^60 bytes and comes as fast as the socket takes it,
+                until the peer goes
 Two keys of plan.json act on the pieces (paths under /pieces/) as a whole:
   "*pause": SECONDS   each piece's answer waits that long first, one piece at a
                 time (a slow server)
@@ -163,6 +166,17 @@ def answer(conn, path):
     if fault == "head-trickle":
         trickle(conn, b"HTTP/1.1 200 OK\r\nX-Trickle: " + b"t" * 100000)
         log(path, 200, 0, fault)
+        return False
+    if fault == "redirect":
+        sent = 0
+        try:
+            conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: %s?again\r\nContent-Length: %d\r\n"
+                         b"\r\n" % (path.encode(), 1 << 60))
+            while True:
+                sent += conn.send(b"r" * 65536)
+        except OSError:
+            pass
+        log(path, 302, sent, fault)
         return False
     if fault in ("500", "503"):
         extra = b"Retry-After: 1\r\n" if fault == "503" else b""

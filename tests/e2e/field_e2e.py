@@ -16,12 +16,17 @@ One case per run:
   pieces       the same server failing one piece with each fault
   longrun      the same server answering every piece slowly (about 25 s in
                all) and one piece 503 at 16 s, with --retry-time=20: the
-               retry time counts from that piece's failure, not the start
+               retry time counts that piece's delays, not from the start;
+               32 pieces answered 503 once: every first request before any
+               second (a piece waiting for its retry holds no slot); one
+               piece failing on and on: the run ends at its second failure
   deadlines    a trickled header, a trickled body and endless 1xx answers
                with --retry-time=0: exit 1 in time, the CPU idle meanwhile
   shapes       signed documents padded with white space, white space only, a
                byte outside the token: exit 1 at once, the padding unfetched;
-               a metafile cut under its Content-Length: fetched once more
+               a metafile cut under its Content-Length: fetched once more; the
+               alias and a piece behind a 302 whose page never ends: the page
+               read to its bound, counted in "fetched", the target then fetched
 
 Each fault met costs one retry: exactly one more request for its URL, one
 retry line, and at most the policy's delay (15 s, then 30 s) plus the time a
@@ -262,6 +267,27 @@ def case_longrun(t):
     check(len(failed) == 1 and len(retried) == 1 and len(retries) == 1,
           f"longrun: one 503, one retry line, the piece asked for once more "
           f"({failed}, {retried}, {retries})")
+    # 32 pieces answered 503 once: none waits for its retry on a request
+    # slot, so every first request comes before any second one.
+    names = pieces_of(t, "v1")[:32]
+    p, _, answers = Server(t, "longrun").sync({n: ["503"] for n in names}, "--retry-time=20",
+                                              repo=t.write_apart("many503"))
+    order = [a[2] for a in answers if a[0] in names]
+    retries = [line for line in p.stderr.splitlines() if "; retrying in " in line]
+    check(p.returncode == 0 and t.sha1_ok("v1", t.path("many503", "game")) and
+          len(names) == 32 and order == ["503"] * 32 + [None] * 32 and len(retries) == 32,
+          f"32 pieces answered 503 once: exit 0, all 32 first requests before any second "
+          f"({p.returncode}, {order}, {len(retries)} retry lines)")
+    # One piece that fails on and on: its second retry (15 s, then 30 s)
+    # would pass its window of 20 s, and the run ends at its second failure.
+    p, _, answers = Server(t, "longrun").sync({names[0]: ["503"] * 3}, "--retry-time=20",
+                                              repo=t.write_apart("down503"))
+    asked = [a[2] for a in answers if a[0] == names[0]]
+    retries = [line for line in p.stderr.splitlines() if "; retrying in " in line]
+    check(p.returncode == 1 and asked == ["503", "503"] and len(retries) == 1 and
+          names[0] in last_line(p.stderr),
+          f"a piece that keeps failing: exit 1 at its second failure, one retry line "
+          f"({p.returncode}, {asked}, {retries}, {last_line(p.stderr)!r})")
 
 
 def case_shapes(t):
@@ -302,6 +328,39 @@ def case_shapes(t):
         saved = f.read()
     check(saved and saved == saved.rstrip(), f"the saved metafile ends with its token ({saved[-8:]!r})")
     check(sanitizer_report(p.stderr) is None, "the cut metafile's run: no sanitizer report")
+    # The alias and a piece behind a 302 whose page never ends: the page is
+    # read up to its bound, the target then asked for on a new connection.
+    redirected = {"/alias.json": ["redirect"], pieces_of(t, "v1")[0]: ["redirect"]}
+    p, _, answers = server.sync(redirected, "--retry-time=0", repo=t.write_apart("redirected"),
+                                read_first=True)
+    pages = [a[1] for a in answers if a[2] == "redirect"]
+    check(p.returncode == 0 and t.sha1_ok("v1", t.path("redirected", "game")) and
+          all(sorted(str(a[2]) for a in answers if a[0] == path) == ["None", "redirect"]
+              for path in redirected),
+          f"endless redirect pages: exit 0, each target asked for once ({p.returncode}, "
+          f"{answers[:3]}, {p.stderr[-300:]!r})")
+    check(len(pages) == 2 and max(pages) <= REDIRECT_PAGE + socket_buffers(),
+          f"endless redirect pages: at most {REDIRECT_PAGE} bytes and the socket buffers "
+          f"sent of each ({pages})")
+    m = re.search(r"([\d.]+) (B|KiB|MiB|GiB) fetched", p.stdout)
+    fetched = float(m.group(1)) * 1024 ** ["B", "KiB", "MiB", "GiB"].index(m.group(2)) if m else 0
+    whole = sum(a[1] for a in answers if a[3] == 200)
+    check(whole + 2 * REDIRECT_PAGE <= fetched * 1.05 and fetched <= (whole + sum(pages)) * 1.05,
+          f"endless redirect pages: {m and m.group(0)} counts both pages' bytes read "
+          f"({whole} + {pages})")
+
+
+# A redirect's page is read this far; what the server sent beyond it sits in
+# the two ends' socket buffers when the connection goes.
+REDIRECT_PAGE = 64 << 10
+
+
+def socket_buffers():
+    sizes = []
+    for name in ("tcp_wmem", "tcp_rmem"):
+        with open(f"/proc/sys/net/ipv4/{name}") as f:
+            sizes.append(int(f.read().split()[2]))
+    return sum(sizes)
 
 
 def cpu_seconds(pid):

@@ -8,7 +8,9 @@ front of it. One case per run:
 
   cache   squid with Debian's default refresh_pattern rules caches the
           alias (last modified a day ago) during a first sync; once the
-          publisher switches the alias to v2, the next sync installs v2
+          publisher switches the alias to v2, the next sync installs v2, and
+          so do syncs whose alias is behind a 301 or nginx's trailing-slash
+          redirect, every hop asked with Cache-Control: no-cache
   auth    squid asking for a password (Basic, realm "office"): without an
           answer the line names the credentials file's entry to add, a wrong
           one the entry to correct, and http_proxy's user and password answer;
@@ -105,6 +107,13 @@ def start_origin(t):
     os.chmod(t.root, 0o755)
     with open(t.path("nginx.conf")) as f:
         conf = f.read().replace(f"listen {ORIGIN}:{t.port} ssl;", f"listen {ORIGIN}:{t.port};")
+    # The alias also behind a moved path and a directory's trailing-slash
+    # redirect, as nginx gives them.
+    conf = conf.replace(f"root {t.root}/www;", f"root {t.root}/www;\n    index alias.json;\n"
+                        "    location = /moved/alias.json { return 301 /alias.json; }")
+    os.makedirs(t.path("www", "latest"), exist_ok=True)
+    if not os.path.lexists(t.path("www", "latest", "alias.json")):
+        os.symlink("../alias.json", t.path("www", "latest", "alias.json"))
     with open(t.path("nginx-http.conf"), "w") as f:
         f.write(conf)
     t.start("nginx-http.conf", address=ORIGIN)
@@ -114,18 +123,36 @@ def case_cache(t):
     day_ago = time.time() - 86400
     os.utime(t.path("www", "alias.json"), (day_ago, day_ago))
     start_origin(t)
+    origin = f"http://{ORIGIN}:{t.port}"
+    behind = {name: t.write_apart(name, alias=origin + path)
+              for name, path in (("moved", "/moved/alias.json"), ("latest", "/latest"))}
     with Squid(t.root) as squid:
         code, out, err = t.run(f"--proxy=127.0.0.1:{squid.port}")
         check(code == 0 and t.sha1_ok("v1"), f"the first sync through squid installs v1 ({code}: "
                                              f"{err[-400:]!r})")
+        for name, repo in behind.items():
+            code, out, err = t.run(f"--proxy=127.0.0.1:{squid.port}", repo=repo)
+            check(code == 0 and t.sha1_ok("v1", t.path(name, "game")),
+                  f"the alias behind a redirect ({name}) installs v1 ({code}: {err[-400:]!r})")
         t.alias("v2")
+        t.clear_log()
+        for name, repo in behind.items():
+            code, out, err = t.run(f"--proxy=127.0.0.1:{squid.port}", repo=repo)
+            check(code == 0 and t.sha1_ok("v2", t.path(name, "game")),
+                  f"after the alias switched to v2, the alias behind a redirect ({name}) "
+                  f"installs v2 ({code}: {err[-400:]!r})")
+        hops = [r for r in t.log() if r[2] in ("/moved/alias.json", "/alias.json", "/latest",
+                                                "/latest/")]
+        check(len(hops) == 4 and all(r[3:] == ["no-cache"] for r in hops),
+              f"nginx was asked for every hop with Cache-Control: no-cache ({hops})")
         # The option's value may also follow as the next argument.
         code, out, err = t.run("--proxy", f"127.0.0.1:{squid.port}")
         check(code == 0 and t.sha1_ok("v2"),
               f"after the alias switched to v2, the sync through squid installs v2 ({code}: "
               f"{out!r} {err[-400:]!r})")
-        alias = squid.alias_lines(t, 2)
-        check(len(alias) == 2 and "HIT" not in alias[-1][3],
+        alias = squid.alias_lines(t, 4)
+        # Two syncs of the tree's alias, two of the one behind a 301.
+        check(len(alias) == 4 and "HIT" not in alias[-1][3],
               f"squid asked the server for the alias each time ({[a[3] for a in alias]})")
 
 

@@ -5,7 +5,9 @@ with 301, 302, 303, 307 and 308 to the same host, to "localhost" (the
 application file's whitelist holds it beside 127.0.0.1), to a host off the
 whitelist, to itself, five times in a row, from https to http, and with a
 relative Location that climbs ("../alias.json"), to a damaged piece and to
-a server that is down. Every case is its own run, side by side: the ones
+a server that is down; pieces that nginx's gzip_static always sends
+gzipped whatever the request asks; an alias naming v2 beside a catalog
+naming v1 (refused once it is asked for again past caches). Every case is its own run, side by side: the ones
 that redirect to what exists exit 0 and sha1sum -c passes; the refused ones
 exit 1 at once, and so do the failing targets (--retry-time=0: no retry
 follows, so no retry line), each line naming the URL asked for and the
@@ -15,6 +17,7 @@ cause.
 
 Exit status 0 when every check passed, 77 when nginx is missing.
 """
+import gzip
 import os
 import shutil
 import subprocess
@@ -52,6 +55,7 @@ def nginx_conf(t, tls_port, down_port):
     location = /down/alias.json {{ return 302 http://127.0.0.1:{down_port}/alias.json; }}
     location ~ ^/rbad/(.*)$ {{ return 307 /corrupt/$1; }}
     location ~ ^/rdown/(.*)$ {{ return 302 http://127.0.0.1:{down_port}/pieces/$1; }}
+    location /gz/ {{ gzip_static always; }}
 {hops}"""
     return nginx_http(root, f"""  server {{
     listen 127.0.0.1:{port};
@@ -68,6 +72,13 @@ def nginx_conf(t, tls_port, down_port):
 """)
 
 
+def gzip_beside(path):
+    """path.gz beside path; its URL path and size."""
+    with open(path, "rb") as f, gzip.open(path + ".gz", "wb") as out:
+        out.write(f.read())
+    return path.split("/www", 1)[1], os.path.getsize(path + ".gz")
+
+
 def cases(t, tls_port):
     """(what, repository changes, words of the last line: none where the
     sync must succeed)."""
@@ -82,6 +93,7 @@ def cases(t, tls_port):
         ("the catalog behind a 302 to localhost", {"catalog": base + "/r302/"}, ()),
         ("the pieces behind a 303 to localhost", pieces("r303"), ()),
         ("the pieces behind a 307 to the same host", pieces("r307"), ()),
+        ("the pieces under nginx's gzip_static always", pieces("gz"), ()),
         ("the alias behind Location: ../alias.json", {"alias": base + "/up/alias.json"}, ()),
         ("a redirect to a host off the whitelist", {"alias": base + "/off/alias.json"},
          (base + "/off/alias.json",
@@ -100,6 +112,9 @@ def cases(t, tls_port):
          (base + "/down/alias.json", "connection refused (953)")),
         ("the pieces behind a 302 to a server that is down", pieces("rdown"),
          (base + "/rdown/v1/", "connection refused (953)")),
+        ("an alias naming v2 and a catalog naming v1",
+         {"alias": base + "/aliases/v2.json", "catalog": base + "/stale-catalog.json"},
+         (base + "/stale-catalog.json", "catalog id v1, expected v2", "(976)")),
     ]
 
 
@@ -139,6 +154,11 @@ def main():
         t.write_app("app-redirects.json", webGet={"whitelist": ["127.0.0.1", "localhost"]})
         # www/corrupt/: the pieces with the first plain v1 piece's last byte flipped.
         piece_copy(t, "corrupt", lambda path: flip_byte(path, last=True))
+        shutil.copy(t.path("www", "catalog", "v1", "catalog.json"),
+                    t.path("www", "stale-catalog.json"))
+        # www/gz/: the pieces, the first plain v1 piece beside its gzip copy.
+        coded = []
+        piece_copy(t, "gz", lambda path: coded.append(gzip_beside(path)))
         table = cases(t, tls_port)
         prepared = [prepare(t, n, row[1]) for n, row in enumerate(table)]
         try:
@@ -169,6 +189,11 @@ def main():
               "the server answered the redirects' targets")
         check(not any(r[2].startswith("/hop6/") for r in log if len(r) > 2),
               "the fifth redirect in a row is not followed")
+        stale = [r[3:] for r in log if r[2:3] == ["/stale-catalog.json"]]
+        check(stale == [["no-cache"]] * 2,
+              f"the catalog naming another version is asked for twice, past caches ({stale})")
+        sent = [int(r[1]) for r in log if r[2:3] == [coded[0][0]]]
+        check(sent == [coded[0][1]], f"nginx sent {coded[0][0]} gzipped ({sent}, {coded[0][1]})")
     return outcome()
 
 
