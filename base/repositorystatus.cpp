@@ -203,6 +203,26 @@ double Repository_RetryDelay(int32_t count) {
 }
 
 
+namespace {
+
+// Repository_HandleError for a document loader's failure: its request's
+// cause goes with the error.
+int32_t repositoryHandleDocumentError(Repository *r, AsyncHttp *request, int32_t source,
+                                      int32_t count, int32_t type, int32_t code, int32_t codeEx,
+                                      double *retryAt) {
+  REPOSITORY_CHECK(r);
+  CHECK_POINTER(retryAt);
+  int32_t decision = repositoryDecide(r, source, -1, count, type, code, codeEx, retryAt);
+  char buffer[kCatalogUrlBytes];
+  RepositoryError error{source, -1, count, type, code, codeEx, decision, *retryAt, 0,
+                        repositoryDocumentUrl(r, source, buffer)};
+  if (request != nullptr) AsyncHttp_GetCause(request, &error.cause);
+  repositoryTellOwner(r, error);
+  return decision;
+}
+
+}  // namespace
+
 int32_t Repository_HandleError(Repository *r, int32_t source, int32_t index, int32_t count,
                                int32_t type, int32_t code, int32_t codeEx, double *retryAt) {
   REPOSITORY_CHECK(r);
@@ -230,14 +250,16 @@ int Repository_RecordConfigError(Repository *r) {
 
 // ---- Adapters -------------------------------------------------------------------------------
 
-int32_t Repository_OnAliasError(AsyncHttp *, void *context, int32_t errorCount, int32_t kind,
-                                uint32_t code, uint32_t codeEx, double *resumeTime) {
-  return Repository_HandleError(repositoryOf(context), kRepositorySourceAlias, -1, errorCount,
-                                kind, int32_t(code), int32_t(codeEx), resumeTime);
+int32_t Repository_OnAliasError(AsyncHttp *request, void *context, int32_t errorCount,
+                                int32_t kind, uint32_t code, uint32_t codeEx, double *resumeTime) {
+  return repositoryHandleDocumentError(repositoryOf(context), request, kRepositorySourceAlias,
+                                       errorCount, kind, int32_t(code), int32_t(codeEx),
+                                       resumeTime);
 }
 
-int32_t Repository_OnCatalogError(AsyncHttp *, void *context, int32_t errorCount, int32_t kind,
-                                  uint32_t code, uint32_t codeEx, double *resumeTime) {
+int32_t Repository_OnCatalogError(AsyncHttp *request, void *context, int32_t errorCount,
+                                  int32_t kind, uint32_t code, uint32_t codeEx,
+                                  double *resumeTime) {
   Repository *r = repositoryOf(context);
   bool missing = code == uint32_t(kCodeCatalogMissing) ||
                  (code == uint32_t(kCodeFile) && Platform_IsErrorMissing(int(codeEx)));
@@ -248,8 +270,9 @@ int32_t Repository_OnCatalogError(AsyncHttp *, void *context, int32_t errorCount
     *resumeTime = Platform_GetTickSeconds();
     return kStorageResponseContinue;
   }
-  int32_t decision = Repository_HandleError(r, kRepositorySourceCatalog, -1, errorCount, kind,
-                                            int32_t(code), int32_t(codeEx), resumeTime);
+  int32_t decision = repositoryHandleDocumentError(r, request, kRepositorySourceCatalog, errorCount,
+                                                   kind, int32_t(code), int32_t(codeEx),
+                                                   resumeTime);
   repositoryNoteRefusal(r, decision, code, r->catalog->refusal);
   return decision;
 }
@@ -261,7 +284,7 @@ int32_t Repository_OnLocalMetaFileError(AsyncHttp *, void *context, int32_t erro
                                 errorCount, kind, int32_t(code), int32_t(codeEx), resumeTime);
 }
 
-int32_t Repository_OnRemoteMetaFileError(AsyncHttp *, void *context, int32_t errorCount,
+int32_t Repository_OnRemoteMetaFileError(AsyncHttp *request, void *context, int32_t errorCount,
                                          int32_t kind, uint32_t code, uint32_t codeEx,
                                          double *resumeTime) {
   Repository *r = repositoryOf(context);
@@ -277,8 +300,9 @@ int32_t Repository_OnRemoteMetaFileError(AsyncHttp *, void *context, int32_t err
     repositoryTellOwner(r, error);
     return decision;
   }
-  int32_t decision = Repository_HandleError(r, kRepositorySourceMetaFileRemote, -1, errorCount,
-                                            kind, int32_t(code), int32_t(codeEx), resumeTime);
+  int32_t decision =
+      repositoryHandleDocumentError(r, request, kRepositorySourceMetaFileRemote, errorCount, kind,
+                                    int32_t(code), int32_t(codeEx), resumeTime);
   repositoryNoteRefusal(r, decision, code, r->remoteMetaFile->refusal);
   return decision;
 }
@@ -347,6 +371,7 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *copy, void *context, StorageReq
                     : request != nullptr ? StorageRequest_GetUrl(request)
                                          : "";
   RepositoryError error{source, index, count, type, code, codeEx, decision, *retryAt, delta, url};
+  if (request != nullptr) StorageRequest_GetCause(request, &error.cause);
   repositoryTellOwner(r, error);
   return decision;
 }

@@ -136,6 +136,15 @@ int ErrorLine_Cause(int32_t code, int32_t codeEx, char *out, int size) {
     Str_Copy(out, "redirect from https to http refused", size);
     return 1;
   }
+  if (code == kWebGetErrorRedirectHeaderNotFound) {
+    if (codeEx == kWebGetRedirectLocationTooLong)
+      Str_Printf(out, size, "redirect Location longer than %d bytes", kWebGetRedirectLocationMax);
+    else if (codeEx == kWebGetRedirectLocationUnusable)
+      Str_Copy(out, "redirect Location makes no usable URL", size);
+    else
+      Str_Copy(out, "redirect without a Location header", size);
+    return 1;
+  }
   if (code == kWebGetErrorTimeout && codeEx == kWebGetPhaseHeader) {
     Str_Copy(out, "timed out waiting for the header", size);
     return 1;
@@ -257,7 +266,7 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     return 1;
   }
   TlsFailure tls{};
-  if (code == kWebGetErrorTls1 && WebGet_FindTlsFailure(url, codeEx, &tls)) {
+  if (WebGetCause_FindTls(&error->cause, code, codeEx, &tls)) {
     Tls_DescribeFailure(&tls, out, size);
     if (Tls_IsUntrustedFailure(&tls))
       Str_AppendPrintf(out, size,
@@ -287,9 +296,7 @@ int ErrorLine_ProxyCause(const RepositoryError *error, char *out, int size) {
   CHECK_POINTER(error);
   CHECK_POINTER(out);
   WebGetProxyFailure proxy{};
-  if (error->url == nullptr ||
-      !WebGet_FindProxyFailure(error->url, error->code, error->codeEx, &proxy))
-    return 0;
+  if (!WebGetCause_FindProxy(&error->cause, error->code, error->codeEx, &proxy)) return 0;
   char cause[kErrorLineBytes];
   if (proxy.refused) {
     Str_Printf(cause, int(sizeof cause), "refused the tunnel with %d %s", error->code,

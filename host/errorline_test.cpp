@@ -113,53 +113,46 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
   for (const Row &row : rows) EXPECT_EQ(Describe(row.error, row.facts), row.line);
 }
 
-// A failure the connection noted as its proxy's names the proxy, not the
-// content server; the latest note for a URL decides, and only for the same
-// code and extra code.
+// A failure whose cause names its proxy names the proxy, not the content
+// server, and only for the code and extra code the cause was kept with.
 TEST(ErrorLine, ProxyFailuresNameTheProxy) {
-  const struct {
-    const char *url;
-    WebGetProxyFailure failure;  // proxy, code, codeEx, refused
-  } notes[] = {
-      {"http://vm:18481/alias.json", {"127.0.0.1:3128", 953, 10061, 0}},
-      {"http://vm:18481/catalog.json", {"noproxy.invalid:3128", 951, 0, 0}},
-      {"https://vm/alias.json?t=1", {"127.0.0.1:3128", 403, 0, 1}},
-      {"http://vm/p/1", {"127.0.0.1:3128", 961, 9, 0}},
-      {"http://vm/p/2", {"127.0.0.1:3128", 953, 10054, 0}},
-      {"http://vm/p/3", {"127.0.0.1:3128", 953, 10054, 0}},
-      {"http://vm/p/3", {"", 953, 10054, 0}},  // the retry went direct and failed alike
-      {"http://vm/p/4", {"", 404, 0, 0}},
-  };
-  WebGet_ClearProxyFailures();
-  for (const auto &n : notes) WebGet_NoteProxyFailure(n.url, &n.failure);
   struct Row {
     RepositoryError error;
+    WebGetProxyFailure proxy;  // proxy, code, codeEx, refused
     const char *line;
   } rows[] = {
       {{1, -1, 0, 1, 953, 10061, 3, 0, 0, "http://vm:18481/alias.json"},
+       {"127.0.0.1:3128", 953, 10061, 0},
        "keelson: myapp: alias http://vm:18481/alias.json (via proxy 127.0.0.1:3128: connection "
        "refused) (953)"},
       {{2, -1, 0, 1, 951, 0, 3, 0, 0, "http://vm:18481/catalog.json"},
+       {"noproxy.invalid:3128", 951, 0, 0},
        "keelson: myapp: catalog http://vm:18481/catalog.json (via proxy noproxy.invalid:3128: "
        "host name not found) (951)"},
       {{1, -1, 0, 1, 403, 0, 3, 0, 0, "https://vm/alias.json?t=1"},
+       {"127.0.0.1:3128", 403, 0, 1},
        "keelson: myapp: alias https://vm/alias.json (via proxy 127.0.0.1:3128: refused the tunnel "
        "with 403 forbidden) (403)"},
       {{6, 1, 0, 1, 961, 9, 3, 0, 0, "http://vm/p/1"},
+       {"127.0.0.1:3128", 961, 9, 0},
        "keelson: myapp: piece 1 http://vm/p/1 (via proxy 127.0.0.1:3128: timed out waiting for "
        "the header) (961)"},
-      // Another failure than the one noted is the server's.
+      // Another failure than the one kept is the server's.
       {{6, 2, 0, 1, 503, 0, 3, 0, 0, "http://vm/p/2"},
+       {"127.0.0.1:3128", 953, 10054, 0},
        "keelson: myapp: piece 2 http://vm/p/2: server answered 503 service unavailable (503)"},
+      // The retry went direct and failed alike.
       {{6, 3, 0, 1, 953, 10054, 3, 0, 0, "http://vm/p/3"},
+       {"", 953, 10054, 0},
        "keelson: myapp: piece 3 http://vm/p/3: connection reset by peer (953)"},
       {{6, 4, 0, 1, 404, 0, 3, 0, 0, "http://vm/p/4"},
+       {"", 404, 0, 0},
        "keelson: myapp: piece 4 http://vm/p/4: server answered 404 object not found (404)"},
-      {{6, 5, 0, 1, 953, 10061, 3, 0, 0, "http://vm/p/5"},
-       "keelson: myapp: piece 5 http://vm/p/5: connection refused (953)"},
   };
-  for (const Row &row : rows) EXPECT_EQ(Describe(row.error, nullptr), row.line);
-  WebGet_ClearProxyFailures();
+  for (Row &row : rows) {
+    row.error.cause.proxy = row.proxy;
+    EXPECT_EQ(Describe(row.error, nullptr), row.line);
+  }
 }
 
 // Permanent: retrying cannot help. Everything else is worth the policy's
@@ -219,10 +212,10 @@ TEST(RepositoryRunner, RetryTimeCountsFromTheItemsFirstFailure) {
   }
 }
 
-// A TLS failure (971 with the alert) says why when the connection noted the
-// server's failure: the certificate's faults and a handshake the server
+// A TLS failure (971 with the alert) says why when its cause tells: the
+// certificate's faults and a handshake the server
 // refused end the run at once, and an untrusted certificate names the pin;
-// anything else, and a 971 whose alert is not the one noted, is retried.
+// anything else, and a 971 whose alert is not the cause's, is retried.
 TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
   const ErrorLineFacts facts{"content", "/etc/app.json", nullptr, nullptr, nullptr, nullptr, 0};
   const char *url = "https://127.0.0.1:8443/alias.json";
@@ -269,19 +262,12 @@ TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
                     std::string("the server refused the handshake: ") + r.name});
   }
   for (const Row &row : rows) {
-    WebGet_ClearTlsFailures();
-    if (row.noted.alert != 0) WebGet_NoteTlsFailure("https://127.0.0.1:8443/other.json", &row.noted);
     RepositoryError error{1, -1, 0, 1, 971, row.codeEx, 3, 0, 0, url};
+    error.cause.hasTls = row.noted.alert != 0;
+    error.cause.tls = row.noted;
     EXPECT_EQ(Describe(error, &facts), head + row.cause + " (971)");
     EXPECT_EQ(RepositoryRunner_IsPermanent(&error), row.permanent) << row.cause;
   }
-  // Another server's note tells nothing about this one.
-  WebGet_ClearTlsFailures();
-  TlsFailure noted{42, TlsCause::SelfSigned, 0};
-  RepositoryError error{1, -1, 0, 1, 971, 42, 3, 0, 0, url};
-  WebGet_NoteTlsFailure("https://127.0.0.1:9443/alias.json", &noted);
-  EXPECT_EQ(RepositoryRunner_IsPermanent(&error), 0);
-  WebGet_ClearTlsFailures();
 }
 
 }  // namespace

@@ -152,14 +152,13 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
       code == kWebGetErrorAuthRequestCancel)
     return 1;
   if (code == kWebGetErrorBlockedRedirect || code == kWebGetErrorRedirectLoopDetected ||
-      code == kWebGetErrorRedirectLimit)
+      code == kWebGetErrorRedirectLimit || code == kWebGetErrorRedirectHeaderNotFound)
     return 1;
   if (code == kWebGetErrorJson &&
       (codeEx == 9 || codeEx == 10 || codeEx == int32_t(kAsyncHttpCorruptDocument)))
     return 1;
   TlsFailure tls{};
-  if (code == kWebGetErrorTls1 && error->url != nullptr &&
-      WebGet_FindTlsFailure(error->url, codeEx, &tls) && Tls_IsLastingFailure(&tls))
+  if (WebGetCause_FindTls(&error->cause, code, codeEx, &tls) && Tls_IsLastingFailure(&tls))
     return 1;
   if (code == kWebGetErrorOs) {
     PlatformErrorKind kind = Platform_GetErrorKind(codeEx);

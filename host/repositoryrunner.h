@@ -83,9 +83,9 @@ int RepositoryRunner_PrintFailure(RepositoryRunner *runner);
 // 408 and 429 for a document or a whole piece (not for a delta the policy
 // replaces by the piece, nor a local or pending storage's 404); a host not
 // whitelisted (963); byte ranges ignored (978); a password prompt that
-// went unanswered (972); a redirect refused, looping or past the limit
-// (957, 984, 985); a signature that does not verify (987 with 9 or
-// 10); a TLS failure the server's note calls lasting (Tls_IsLastingFailure:
+// went unanswered (972); a redirect refused, looping, past the limit or
+// without a usable Location (957, 984, 985, 983); a signature that does not verify (987 with 9 or
+// 10); a TLS failure its cause calls lasting (Tls_IsLastingFailure:
 // a certificate that does not verify or names another host, a handshake the
 // server refused for good); access denied, a read-only file system or a full
 // disk (964). Anything else is worth its retry.
