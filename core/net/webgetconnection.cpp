@@ -762,6 +762,9 @@ int transferBody(WebGetConnection *c, WebGetRequest *r) {
 int endBody(WebGetConnection *c, WebGetRequest *r, int32_t next) {
   bool silent = next == kWebGetPhaseAuthenticate || next == kWebGetPhaseRedirect;
   if (!WebGetRequest_EndBody(r, silent ? 1 : 0)) return 0;
+  // A redirect's or a challenge's page is an answer on the socket as well:
+  // a request the kept socket loses next is sent again on a fresh one.
+  if (silent) c->answersOnSocket++;
   if (fillingItem(c) != nullptr && next == kWebGetPhaseCleanup)
     WebGetCacheItem_Commit(c->cacheItem);
   WebGetConnection_SetPhase(c, r, next);
