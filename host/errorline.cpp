@@ -241,6 +241,10 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     char host[kErrorLineBytes] = {};
     // The whitelist holds host names; the port would only mislead.
     if (!Url_GetHostWithoutPort(url, host, int(sizeof host))) Str_Copy(host, "?", 2);
+    if (host[0] == '[') {
+      Str_Copy(out, "IPv6 addresses are not supported; give a host name or an IPv4 address", size);
+      return 1;
+    }
     Str_Printf(out, size, "host %s is not in webGet.whitelist of the application file (--app=%s)",
                host, appFile);
     return 1;

@@ -71,6 +71,13 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
       {{1, -1, 0, 1, 963, 0, 3, 0, 0, "https://h:1/a"}, nullptr,
        "keelson: myapp: alias https://h:1/a: host h is not in webGet.whitelist of the "
        "application file (--app=FILE) (963)"},
+      {{1, -1, 0, 1, 963, 0, 3, 0, 0, "http://[::1]:8080/alias.json"}, nullptr,
+       "keelson: myapp: alias http://[::1]:8080/alias.json: IPv6 addresses are not supported; "
+       "give a host name or an IPv4 address (963)"},
+      {{1, -1, 0, 1, 983, 1, 3, 0, 0, "http://h/a"}, nullptr,
+       "keelson: myapp: alias http://h/a: redirect Location longer than 4094 bytes (983)"},
+      {{6, 2, 0, 1, 983, 0, 3, 0, 0, "http://h/p/2"}, nullptr,
+       "keelson: myapp: piece 2 http://h/p/2: redirect without a Location header (983)"},
       {{2, -1, 0, 1, 987, 9, 3, 0, 0, "http://h/c.json"}, &facts,
        "keelson: myapp: catalog http://h/c.json: catalog is not signed; documents fetched over "
        "http must be signed (987)"},
@@ -169,7 +176,7 @@ TEST(RepositoryRunner, PermanentErrorsEndTheRun) {
       {2, 987, 3, 0, 0},   {5, 964, 5, 0, 1},   {5, 964, 19, 0, 1},   {5, 964, 112, 0, 1},
       {5, 964, 32, 0, 0},  {6, 953, 10054, 0, 0}, {6, 962, 0, 0, 0},  {6, 961, 11, 0, 0},
       {6, 979, 0, 0, 0},   {2, 976, 0, 0, 0},   {6, 989, 9, 0, 0},    {1, 972, 0, 0, 1},
-      {4, 987, 100, 0, 1},
+      {4, 987, 100, 0, 1}, {1, 983, 1, 0, 1},
   };
   for (const Row &row : rows) {
     RepositoryError error{row.source, 0, 0, 1, row.code, row.codeEx, 3, 0, row.delta, ""};
