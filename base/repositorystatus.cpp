@@ -116,9 +116,9 @@ Dictionary *childDictionary(Dictionary *parent, const char *key) {
   return child;
 }
 
-// A recorded 976 of a document refused for naming another version keeps
-// the document's reason (read once its fetch has finished) for the error
-// line.
+// A recorded 976 of a document refused for what it holds (a version
+// missing or another one named) keeps the document's reason (read once its
+// fetch has finished) for the error line.
 void repositoryNoteRefusal(Repository *r, int32_t decision, uint32_t code, const char *refusal) {
   if (decision != kStorageResponseContinue && code == uint32_t(kWebGetErrorInvalidContent))
     Str_Copy(r->lastErrorDetail, refusal, kCatalogRefusalBytes);
@@ -252,9 +252,12 @@ int Repository_RecordConfigError(Repository *r) {
 
 int32_t Repository_OnAliasError(AsyncHttp *request, void *context, int32_t errorCount,
                                 int32_t kind, uint32_t code, uint32_t codeEx, double *resumeTime) {
-  return repositoryHandleDocumentError(repositoryOf(context), request, kRepositorySourceAlias,
-                                       errorCount, kind, int32_t(code), int32_t(codeEx),
-                                       resumeTime);
+  Repository *r = repositoryOf(context);
+  int32_t decision = repositoryHandleDocumentError(r, request, kRepositorySourceAlias, errorCount,
+                                                   kind, int32_t(code), int32_t(codeEx),
+                                                   resumeTime);
+  repositoryNoteRefusal(r, decision, code, r->alias->refusal);
+  return decision;
 }
 
 int32_t Repository_OnCatalogError(AsyncHttp *request, void *context, int32_t errorCount,

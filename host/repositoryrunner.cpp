@@ -139,14 +139,16 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   CHECK_POINTER(error);
   int32_t code = error->code, codeEx = error->codeEx, source = error->source;
   if (source == kRepositorySourceConfig) return 1;
+  bool document = source == kRepositorySourceAlias || source == kRepositorySourceCatalog ||
+                  source == kRepositorySourceMetaFileRemote;
   if (code >= 400 && code <= 499 && code != 408 && code != 429) {
     // A local or pending storage's 404 is its answer to Exists, and a
     // delta the policy replaces by the whole piece is not the piece.
-    bool document = source == kRepositorySourceAlias || source == kRepositorySourceCatalog ||
-                    source == kRepositorySourceMetaFileRemote;
     bool piece = source == kRepositorySourceStorageRemote && !error->delta;
     if (document || piece) return 1;
   }
+  // A signed document refused for what it holds holds it again when asked.
+  if (document && code == kWebGetErrorInvalidContent) return 1;
   // Nobody can answer a password prompt the credentials file did not.
   if (code == kWebGetErrorValidation || code == kWebGetErrorRangeNotSupported ||
       code == kWebGetErrorAuthRequestCancel)

@@ -88,6 +88,8 @@ def nginx_conf(t, tls_port, down_port, self_port):
     location ~ ^/rbad/(.*)$ {{ return 307 /corrupt/$1; }}
     location ~ ^/rdown/(.*)$ {{ return 302 http://127.0.0.1:{down_port}/pieces/$1; }}
     location = /self/alias.json {{ return 302 https://127.0.0.1:{self_port}/alias.json; }}
+    location = /noloc/alias.json {{ return 302; }}
+    location = /longloc/alias.json {{ set $a {"a" * 1000}; return 302 /$a$a$a$a$a; }}
 {hops}"""
     return nginx_http(root, f"""  server {{
     listen 127.0.0.1:{port};
@@ -139,6 +141,10 @@ def cases(t, tls_port):
         ("the alias behind a 302 to a self-signed https server",
          {"alias": base + "/self/alias.json"},
          (base + "/self/alias.json", "self-signed; pin it", "(971)"), ()),
+        ("a redirect without a Location", {"alias": base + "/noloc/alias.json"},
+         (base + "/noloc/alias.json", "redirect without a Location header (983)"), ()),
+        ("a redirect with a Location of 5000 bytes", {"alias": base + "/longloc/alias.json"},
+         (base + "/longloc/alias.json", "redirect Location longer than 4094 bytes (983)"), ()),
     ]
 
 
@@ -204,6 +210,9 @@ def main():
             check(code == 1 and seconds < AT_ONCE_SECONDS and not retry,
                   f"{what}: exit 1 at once, no retry line ({code}, {seconds:.1f} s, {retry})")
             check(all(w in last for w in words), f"{what}: the last line holds {words} ({last!r})")
+        asked = [r[2] for r in log if len(r) > 2]
+        check(asked.count("/noloc/alias.json") == 1 and asked.count("/longloc/alias.json") == 1,
+              "the redirects without a usable Location were asked for once each")
         # Every kind of redirect was sent, and the targets were asked for.
         sent = set(r[0] for r in log if r)
         check(all(s in sent for s in ("301", "302", "303", "307", "308")),
