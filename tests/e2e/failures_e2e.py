@@ -86,6 +86,9 @@ def rows(t, http_port, unpinned_port):
             repo={"alias": unpinned},
             words=(unpinned, "the server's certificate is not trusted: it is self-signed; "
                    'pin it in "thumbprintStores" of the application file (--app=', "(971)")),
+        Row("a repository the alias does not name, default retry time", retry_time=None,
+            repo={"repository": "gaem"},
+            words=(base + "/alias.json", 'it holds no valid version for "gaem"', "(976)")),
         Row("a 404 document", repo={"alias": base + "/no-such-alias.json"},
             words=(base + "/no-such-alias.json", "404")),
         Row("a 404 piece", repo={"remote": missing},
