@@ -253,6 +253,8 @@ TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
       {{20, TlsCause::Record, 0}, 20, 0,
        "a TLS record from the server could not be read (bad record MAC)"},
       {{40, TlsCause::Protocol, 0}, 40, 0, "TLS handshake failed (handshake failure)"},
+      {{40, TlsCause::PlainHttp, 0}, 40, 1,
+       "the server answered plain HTTP: use an http:// URL for this port"},
       {{42, TlsCause::SelfSigned, 0}, 40, 0, "TLS failure"},
       {{0, TlsCause::None, 0}, 42, 0, "TLS failure"},
   };

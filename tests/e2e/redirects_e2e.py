@@ -7,7 +7,9 @@ whitelist, to itself, five times in a row, from https to http, and with a
 relative Location that climbs ("../alias.json"), to a damaged piece, to
 a server that is down, and from http to an https server whose self-signed
 certificate nothing pins (a Python peer that counts the handshakes it is
-offered; that run keeps the default retry time: the cause ends it at once). Every case is its own run, side by side: the ones
+offered), without a Location, with a Location of 5000 bytes, and https:// to
+the plain http port; these runs keep the default retry time: their cause
+ends them at once. Every case is its own run, side by side: the ones
 that redirect to what exists exit 0 and sha1sum -c passes; the refused ones
 exit 1 at once, and so do the failing targets (--retry-time=0: no retry
 follows, so no retry line), each line naming the URL asked for and the
@@ -141,6 +143,9 @@ def cases(t, tls_port):
         ("the alias behind a 302 to a self-signed https server",
          {"alias": base + "/self/alias.json"},
          (base + "/self/alias.json", "self-signed; pin it", "(971)"), ()),
+        ("https:// to the plain http port", {"alias": f"https://127.0.0.1:{t.port}/alias.json"},
+         (f"https://127.0.0.1:{t.port}/alias.json",
+          "the server answered plain HTTP: use an http:// URL", "(971)"), ()),
         ("a redirect without a Location", {"alias": base + "/noloc/alias.json"},
          (base + "/noloc/alias.json", "redirect without a Location header (983)"), ()),
         ("a redirect with a Location of 5000 bytes", {"alias": base + "/longloc/alias.json"},
