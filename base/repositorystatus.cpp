@@ -77,6 +77,9 @@ int32_t decide(int32_t source, int32_t count, int32_t type, int32_t code, int32_
       if (type == kRepositoryTypeRead) return after(0.0, kStorageResponseContinue);
       return after(5.0, kStorageResponseRetry);
     case kRepositorySourceStorageRemote:
+      // A piece whose bytes failed their digest is asked for once more at
+      // once: a transfer spoiled on the way comes whole the next time.
+      if (code == kCodeDigest && count == 0) return after(0.0, kStorageResponseRetry);
       return after(backoff, kStorageResponseRetry);
     case kRepositorySourceStorageDelta:
       if (type == kRepositoryTypeErase) return after(5.0, kStorageResponseRetry);

@@ -87,6 +87,9 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
     runnerEnd(runner, error);
     return;
   }
+  // A piece's first digest failure is asked for again at once, no retry.
+  if (error->source == kRepositorySourceStorageRemote && error->code == kWebGetErrorHashFailure)
+    return;
   double now = Platform_GetTickSeconds();
   if (!RetryWindow_Admits(&runner->retries, error, now)) {
     runnerEnd(runner, error);
@@ -149,6 +152,10 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   }
   // A signed document refused for what it holds holds it again when asked.
   if (document && code == kWebGetErrorInvalidContent) return 1;
+  // A piece that failed its digest again was asked for once more already.
+  if (source == kRepositorySourceStorageRemote && code == kWebGetErrorHashFailure &&
+      error->count >= 1)
+    return 1;
   // Nobody can answer a password prompt the credentials file did not.
   if (code == kWebGetErrorValidation || code == kWebGetErrorRangeNotSupported ||
       code == kWebGetErrorAuthRequestCancel)

@@ -82,7 +82,8 @@ int RepositoryRunner_PrintFailure(RepositoryRunner *runner);
 // 1 when retrying error cannot help: a configuration error; an HTTP 4xx but
 // 408 and 429 for a document or a whole piece (not for a delta the policy
 // replaces by the piece, nor a local or pending storage's 404); a document
-// refused for what it holds (976); a host not
+// refused for what it holds (976); a piece that failed its digest (979) a
+// second time; a host not
 // whitelisted (963); byte ranges ignored (978); a password prompt that
 // went unanswered (972); a redirect refused, looping, past the limit or
 // without a usable Location (957, 984, 985, 983); a signature that does not verify (987 with 9 or

@@ -93,7 +93,7 @@ def rows(t, http_port, unpinned_port):
             words=(base + "/no-such-alias.json", "404")),
         Row("a 404 piece", repo={"remote": missing},
             words=(base + "/missing/v1/", "piece ", "404")),
-        Row("a corrupt piece", repo={"remote": corrupt},
+        Row("a corrupt piece, default retry time", repo={"remote": corrupt}, retry_time=None,
             words=(base + "/corrupt/v1/", "piece ", "digest mismatch in ", "(979)")),
         Row("an unsigned document over http",
             repo={"alias": plain + "/alias.json", "catalog": plain + "/unsigned/"},
@@ -230,6 +230,12 @@ def main():
                     results = list(pool.map(lambda args: run(t, args), commands))
         finally:
             t.stop()
+        # The corrupt piece is asked for once more at once, then the run ends.
+        with open(t.path("pieces.txt")) as f:
+            flipped = next(f"/corrupt/v1/{d}.varnopiece" for v, d, n in
+                           (line.split() for line in f) if v == "v1" and n == "0")
+        asked = [r[2] for r in t.log() if len(r) > 2].count(flipped)
+        check(asked == 2, f"the corrupt piece was asked for twice ({asked})")
         for row, (code, lines, seconds) in zip(table, results):
             last = lines[-1] if lines else ""
             retry = [line for line in lines[:-1] if "; retrying in " in line]
