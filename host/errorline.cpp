@@ -20,6 +20,7 @@
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "core/security/tls1.h"
+#include "host/repositoryrunner.h"
 
 namespace {
 
@@ -279,6 +280,10 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     return 1;
   }
   if (code == kWebGetErrorAuthRequestCancel && errorLinePassword(facts, out, size)) return 1;
+  if (RepositoryRunner_IsFileInThePath(error)) {
+    Str_Copy(out, "not a directory: a file stands where the path needs a directory", size);
+    return 1;
+  }
   if (code == kWebGetErrorRangeNotSupported) {
     Str_Copy(out,
              "the server ignores Range requests; use an httpPiece remote or a server that serves "

@@ -138,6 +138,13 @@ int RetryWindow_Admits(RetryWindow *window, const RepositoryError *error, double
   return error->retryAt - first <= window->seconds;
 }
 
+int RepositoryRunner_IsFileInThePath(const RepositoryError *error) {
+  CHECK_POINTER(error);
+  bool local = error->source == kRepositorySourceStorageLocal ||
+               error->source == kRepositorySourceStoragePending;
+  return local && error->code == kWebGetErrorOs && (error->codeEx == 80 || error->codeEx == 183);
+}
+
 int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   CHECK_POINTER(error);
   int32_t code = error->code, codeEx = error->codeEx, source = error->source;
@@ -173,6 +180,7 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
     PlatformErrorKind kind = Platform_GetErrorKind(codeEx);
     if (kind == PlatformErrorKind::AccessDenied || kind == PlatformErrorKind::NotEnoughSpace)
       return 1;
+    if (RepositoryRunner_IsFileInThePath(error)) return 1;
   }
   return 0;
 }

@@ -89,9 +89,13 @@ int RepositoryRunner_PrintFailure(RepositoryRunner *runner);
 // without a usable Location (957, 984, 985, 983); a signature that does not verify (987 with 9 or
 // 10); a TLS failure its cause calls lasting (Tls_IsLastingFailure:
 // a certificate that does not verify or names another host, a handshake the
-// server refused for good); access denied, a read-only file system or a full
-// disk (964). Anything else is worth its retry.
+// server refused for good); access denied, a read-only file system, a full
+// disk or a file where a storage's path needs a directory (964). Anything
+// else is worth its retry.
 int RepositoryRunner_IsPermanent(const RepositoryError *error);
+// 1 when a local or pending storage's write met a file where its path
+// needs a directory (964 with "file exists").
+int RepositoryRunner_IsFileInThePath(const RepositoryError *error);
 // The failure that ended the run (its url valid until the runner is
 // released) into *error: 1, or 0 when no error of the policy ended it (a
 // configuration error, or none).

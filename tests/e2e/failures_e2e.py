@@ -16,6 +16,7 @@ To add a case, add a row to rows() (a setup function may prepare the
 files it needs). Every wait is bounded. Exit status 0 when every check
 passed.
 """
+import json
 import os
 import shutil
 import subprocess
@@ -42,7 +43,7 @@ class Row:
     what the last stderr line holds (no retry line comes before it); before:
     what an earlier stderr line holds; retry_time: the --retry-time value
     (None: the default); setup(client): prepares the row's client directory;
-    words may name "{client}"."""
+    words and repo may name "{client}"."""
 
     def __init__(self, what, exit=1, words=(), repo=None, text=None, app=None,
                  args=(), repo_path=None, before=None, retry_time="0", setup=None):
@@ -89,6 +90,11 @@ def rows(t, http_port, unpinned_port):
         Row("a repository the alias does not name, default retry time", retry_time=None,
             repo={"repository": "gaem"},
             words=(base + "/alias.json", 'it holds no valid version for "gaem"', "(976)")),
+        Row("an installation under a file, default retry time", retry_time=None,
+            setup=lambda client: open(os.path.join(client, "afile"), "w").close(),
+            repo={"local": {"type": "file", "path": "{client}/afile/game"}},
+            words=("{client}/afile/game/", "not a directory: a file stands where the path "
+                   "needs a directory (964)")),
         Row("a 404 document", repo={"alias": base + "/no-such-alias.json"},
             words=(base + "/no-such-alias.json", "404")),
         Row("a 404 piece", repo={"remote": missing},
@@ -160,7 +166,8 @@ def prepare(t, n, row):
         with open(path, "w") as f:
             f.write(row.text)
     elif row.repo_path is None:
-        t.write_repo(path, **dict(t.apart(client), **row.repo))
+        repo = json.loads(json.dumps(row.repo).replace("{client}", client))
+        t.write_repo(path, **dict(t.apart(client), **repo))
     app = t.write_app(f"app-{n}.json", **row.app) if row.app else t.path("app.json")
     # Every remote the rows name gets the pieces' password.
     answers = read_json(t.path("credentials.json"))
