@@ -256,6 +256,9 @@ TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
       {{40, TlsCause::Protocol, 0}, 40, 0, "TLS handshake failed (handshake failure)"},
       {{40, TlsCause::PlainHttp, 0}, 40, 1,
        "the server answered plain HTTP: use an http:// URL for this port"},
+      {{42, TlsCause::Unusable, 0}, 42, 1,
+       "the server's certificate cannot be used: its key is too weak (RSA below 1024 bits) or "
+       "its form is not read"},
       {{42, TlsCause::SelfSigned, 0}, 40, 0, "TLS failure"},
       {{0, TlsCause::None, 0}, 42, 0, "TLS failure"},
   };

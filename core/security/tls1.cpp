@@ -985,6 +985,10 @@ int Tls_DescribeFailure(const TlsFailure *failure, char *out, int32_t size) {
     case TlsCause::PlainHttp:
       fixed = "the server answered plain HTTP: use an http:// URL for this port";
       break;
+    case TlsCause::Unusable:
+      fixed = "the server's certificate cannot be used: its key is too weak (RSA below 1024 "
+              "bits) or its form is not read";
+      break;
     case TlsCause::None:
     case TlsCause::Protocol:
       break;
@@ -1010,6 +1014,7 @@ int Tls_IsLastingFailure(const TlsFailure *failure) {
     // protocol_version had it seen our minimum first.
     case TlsCause::Version:
     case TlsCause::PlainHttp:
+    case TlsCause::Unusable:
       return 1;
     default:
       break;

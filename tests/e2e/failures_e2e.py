@@ -8,7 +8,7 @@ that shows the rule a user follows instead), with no retry line (run with
 --retry-time=0, no retry follows a failure), and its last stderr line naming
 the URL or path and the cause in words. A permanent failure ends the run
 within ROW_SECONDS with the default retry time too (an openssl s_server with
-a certificate nobody pinned).
+a certificate nobody pinned, another with a pinned RSA-512 key).
 
   failures_e2e.py --keelson PATH [--developer 0|1]
 
@@ -16,6 +16,8 @@ To add a case, add a row to rows() (a setup function may prepare the
 files it needs). Every wait is bounded. Exit status 0 when every check
 passed.
 """
+import base64
+import hashlib
 import json
 import os
 import shutil
@@ -64,6 +66,17 @@ def piece_copy(t, name, change):
     return {"type": "httpPiece", "flags": "vcdiff", "baseUrl": f"{t.base}/{name}/"}
 
 
+def weak_certificate(tls):
+    """tls/weak.{crt,key}: RSA-512 for 127.0.0.1; returns its pin."""
+    crt, key = os.path.join(tls, "weak.crt"), os.path.join(tls, "weak.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:512", "-nodes", "-days", "30",
+                    "-subj", "/CN=weak", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key,
+                    "-out", crt], check=True, capture_output=True)
+    der = subprocess.run(["openssl", "x509", "-in", crt, "-outform", "DER"], check=True,
+                         capture_output=True).stdout
+    return base64.b64encode(hashlib.sha256(der).digest()).decode()
+
+
 def foreign_root(client):
     """The installation directory as a link of uid 65534's to one of ours."""
     os.makedirs(os.path.join(client, "real"))
@@ -71,9 +84,11 @@ def foreign_root(client):
     os.lchown(os.path.join(client, "game"), 65534, 65534)
 
 
-def rows(t, http_port, unpinned_port):
+def rows(t, http_port, unpinned_port, weak_port, weak_pin):
     base = f"https://127.0.0.1:{t.port}"
     unpinned = f"https://127.0.0.1:{unpinned_port}/alias.json"
+    weak = f"https://127.0.0.1:{weak_port}/alias.json"
+    pins = read_json(t.path("app.json"))["thumbprintStores"]["app"]
     plain = f"http://127.0.0.1:{http_port}"
     down = f"https://127.0.0.1:{free_port()}/alias.json"
     missing = piece_copy(t, "missing", os.remove)
@@ -95,6 +110,9 @@ def rows(t, http_port, unpinned_port):
             repo={"local": {"type": "file", "path": "{client}/afile/game"}},
             words=("{client}/afile/game/", "not a directory: a file stands where the path "
                    "needs a directory (964)")),
+        Row("a pinned RSA-512 certificate, default retry time", retry_time=None,
+            repo={"alias": weak}, app={"thumbprintStores": {"app": pins + [weak_pin]}},
+            words=(weak, "certificate cannot be used: its key is too weak", "(971)")),
         Row("a 404 document", repo={"alias": base + "/no-such-alias.json"},
             words=(base + "/no-such-alias.json", "404")),
         Row("a 404 piece", repo={"remote": missing},
@@ -226,12 +244,19 @@ def main():
         certificate(t.path("tls"), "unpinned", "IP:127.0.0.1")
         unpinned = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(unpinned_port),
                     "-cert", t.path("tls", "unpinned.crt"), "-key", t.path("tls", "unpinned.key")]
+        # A key too weak to pass, pinned: no retry can help.
+        weak_port, weak_pin = free_port(), weak_certificate(t.path("tls"))
+        weak = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(weak_port), "-cert",
+                t.path("tls", "weak.crt"), "-key", t.path("tls", "weak.key"), "-cipher",
+                "DEFAULT@SECLEVEL=0"]
         try:
             with http_server(t.path("www"), http_port), \
                     running(unpinned, unpinned_port, "openssl s_server", cwd=t.path("www"),
+                            stdin=subprocess.PIPE), \
+                    running(weak, weak_port, "openssl s_server", cwd=t.path("www"),
                             stdin=subprocess.PIPE):
                 t.start()
-                table = rows(t, http_port, unpinned_port)
+                table = rows(t, http_port, unpinned_port, weak_port, weak_pin)
                 commands = [prepare(t, n, row) for n, row in enumerate(table)]
                 with ThreadPoolExecutor(8) as pool:
                     results = list(pool.map(lambda args: run(t, args), commands))
