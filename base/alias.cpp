@@ -11,6 +11,7 @@
 #include "core/net/webgetcache.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/print.h"
 #include "core/runtime/str.h"
 
 namespace {
@@ -178,6 +179,7 @@ int Alias_OnLoaded(Alias *a, Dictionary *document) {
   CHECK_POINTER(document);
   Dictionary *root = Catalog_Unwrap(document);
   a->remoteId[0] = '\0';
+  a->refusal[0] = '\0';
   const char *text = nullptr;
   int32_t length = 0;
   DictionaryType type = kDictionaryTypeUnknown;
@@ -185,6 +187,8 @@ int Alias_OnLoaded(Alias *a, Dictionary *document) {
       !Dictionary_GetTextByKey(root, a->key, &text, &length) || length == 0 ||
       !CatalogId_IsValid(text, length)) {
     Log_Print(LOG_ERROR, KSRC, 0, "Alias has no valid remote id for (%s)\n", a->key);
+    Str_Printf(a->refusal, int(sizeof a->refusal), "it holds no valid version for \"%s\"",
+               a->key);
     return 0;
   }
   memcpy(a->remoteId, text, size_t(length));

@@ -33,6 +33,7 @@ struct Alias {
   int32_t notNeeded;
   char key[kAliasKeyBytes];
   char remoteId[kCatalogIdBytes];
+  char refusal[kAliasKeyBytes + 48];  // why the last document was refused; "" none
   ClassLog log;  // "Alias"
 };
 

@@ -140,6 +140,7 @@ struct RepositoryError {
   double retryAt;    // tick clock
   int32_t delta;     // a delta failed and the piece is asked for whole next
   const char *url;   // the document or the piece's last transfer; "" when none
+  WebGetCause cause{};  // what that transfer's failure met (a TLS failure, a proxy)
 };
 // Called after every decision of the error policy, on the owner's thread.
 typedef void (*RepositoryErrorCallback)(Repository *repository, void *context,

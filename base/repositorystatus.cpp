@@ -77,6 +77,9 @@ int32_t decide(int32_t source, int32_t count, int32_t type, int32_t code, int32_
       if (type == kRepositoryTypeRead) return after(0.0, kStorageResponseContinue);
       return after(5.0, kStorageResponseRetry);
     case kRepositorySourceStorageRemote:
+      // A piece whose bytes failed their digest is asked for once more at
+      // once: a transfer spoiled on the way comes whole the next time.
+      if (code == kCodeDigest && count == 0) return after(0.0, kStorageResponseRetry);
       return after(backoff, kStorageResponseRetry);
     case kRepositorySourceStorageDelta:
       if (type == kRepositoryTypeErase) return after(5.0, kStorageResponseRetry);
@@ -116,9 +119,9 @@ Dictionary *childDictionary(Dictionary *parent, const char *key) {
   return child;
 }
 
-// A recorded 976 of a document refused for naming another version keeps
-// the document's reason (read once its fetch has finished) for the error
-// line.
+// A recorded 976 of a document refused for what it holds (a version
+// missing or another one named) keeps the document's reason (read once its
+// fetch has finished) for the error line.
 void repositoryNoteRefusal(Repository *r, int32_t decision, uint32_t code, const char *refusal) {
   if (decision != kStorageResponseContinue && code == uint32_t(kWebGetErrorInvalidContent))
     Str_Copy(r->lastErrorDetail, refusal, kCatalogRefusalBytes);
@@ -203,6 +206,26 @@ double Repository_RetryDelay(int32_t count) {
 }
 
 
+namespace {
+
+// Repository_HandleError for a document loader's failure: its request's
+// cause goes with the error.
+int32_t repositoryHandleDocumentError(Repository *r, AsyncHttp *request, int32_t source,
+                                      int32_t count, int32_t type, int32_t code, int32_t codeEx,
+                                      double *retryAt) {
+  REPOSITORY_CHECK(r);
+  CHECK_POINTER(retryAt);
+  int32_t decision = repositoryDecide(r, source, -1, count, type, code, codeEx, retryAt);
+  char buffer[kCatalogUrlBytes];
+  RepositoryError error{source, -1, count, type, code, codeEx, decision, *retryAt, 0,
+                        repositoryDocumentUrl(r, source, buffer)};
+  if (request != nullptr) AsyncHttp_GetCause(request, &error.cause);
+  repositoryTellOwner(r, error);
+  return decision;
+}
+
+}  // namespace
+
 int32_t Repository_HandleError(Repository *r, int32_t source, int32_t index, int32_t count,
                                int32_t type, int32_t code, int32_t codeEx, double *retryAt) {
   REPOSITORY_CHECK(r);
@@ -230,14 +253,19 @@ int Repository_RecordConfigError(Repository *r) {
 
 // ---- Adapters -------------------------------------------------------------------------------
 
-int32_t Repository_OnAliasError(AsyncHttp *, void *context, int32_t errorCount, int32_t kind,
-                                uint32_t code, uint32_t codeEx, double *resumeTime) {
-  return Repository_HandleError(repositoryOf(context), kRepositorySourceAlias, -1, errorCount,
-                                kind, int32_t(code), int32_t(codeEx), resumeTime);
+int32_t Repository_OnAliasError(AsyncHttp *request, void *context, int32_t errorCount,
+                                int32_t kind, uint32_t code, uint32_t codeEx, double *resumeTime) {
+  Repository *r = repositoryOf(context);
+  int32_t decision = repositoryHandleDocumentError(r, request, kRepositorySourceAlias, errorCount,
+                                                   kind, int32_t(code), int32_t(codeEx),
+                                                   resumeTime);
+  repositoryNoteRefusal(r, decision, code, r->alias->refusal);
+  return decision;
 }
 
-int32_t Repository_OnCatalogError(AsyncHttp *, void *context, int32_t errorCount, int32_t kind,
-                                  uint32_t code, uint32_t codeEx, double *resumeTime) {
+int32_t Repository_OnCatalogError(AsyncHttp *request, void *context, int32_t errorCount,
+                                  int32_t kind, uint32_t code, uint32_t codeEx,
+                                  double *resumeTime) {
   Repository *r = repositoryOf(context);
   bool missing = code == uint32_t(kCodeCatalogMissing) ||
                  (code == uint32_t(kCodeFile) && Platform_IsErrorMissing(int(codeEx)));
@@ -258,8 +286,9 @@ int32_t Repository_OnCatalogError(AsyncHttp *, void *context, int32_t errorCount
     *resumeTime = Platform_GetTickSeconds();
     return kStorageResponseContinue;
   }
-  int32_t decision = Repository_HandleError(r, kRepositorySourceCatalog, -1, errorCount, kind,
-                                            int32_t(code), int32_t(codeEx), resumeTime);
+  int32_t decision = repositoryHandleDocumentError(r, request, kRepositorySourceCatalog, errorCount,
+                                                   kind, int32_t(code), int32_t(codeEx),
+                                                   resumeTime);
   repositoryNoteRefusal(r, decision, code, r->catalog->refusal);
   return decision;
 }
@@ -271,7 +300,7 @@ int32_t Repository_OnLocalMetaFileError(AsyncHttp *, void *context, int32_t erro
                                 errorCount, kind, int32_t(code), int32_t(codeEx), resumeTime);
 }
 
-int32_t Repository_OnRemoteMetaFileError(AsyncHttp *, void *context, int32_t errorCount,
+int32_t Repository_OnRemoteMetaFileError(AsyncHttp *request, void *context, int32_t errorCount,
                                          int32_t kind, uint32_t code, uint32_t codeEx,
                                          double *resumeTime) {
   Repository *r = repositoryOf(context);
@@ -287,8 +316,9 @@ int32_t Repository_OnRemoteMetaFileError(AsyncHttp *, void *context, int32_t err
     repositoryTellOwner(r, error);
     return decision;
   }
-  int32_t decision = Repository_HandleError(r, kRepositorySourceMetaFileRemote, -1, errorCount,
-                                            kind, int32_t(code), int32_t(codeEx), resumeTime);
+  int32_t decision =
+      repositoryHandleDocumentError(r, request, kRepositorySourceMetaFileRemote, errorCount, kind,
+                                    int32_t(code), int32_t(codeEx), resumeTime);
   repositoryNoteRefusal(r, decision, code, r->remoteMetaFile->refusal);
   return decision;
 }
@@ -357,6 +387,7 @@ int32_t Repository_ApplyErrorPolicy(StorageCopy *copy, void *context, StorageReq
                     : request != nullptr ? StorageRequest_GetUrl(request)
                                          : "";
   RepositoryError error{source, index, count, type, code, codeEx, decision, *retryAt, delta, url};
+  if (request != nullptr) StorageRequest_GetCause(request, &error.cause);
   repositoryTellOwner(r, error);
   return decision;
 }

@@ -129,6 +129,7 @@ int httpOnRequestDone(WebGetRequest *r, void *context) {
   if (c->request != r || c->withdrawing) return 1;
   DoneEvent e{kDoneEventTag, 0, 0, c->generation.load(), c};
   WebGetRequest_GetError(r, &e.code, &e.codeEx);
+  WebGetRequest_GetCause(r, &c->cause);
   int32_t status = WebGetRequest_GetStatusCode(r);
   // An error page's body bytes were sent too; the write hook sees only the
   // bodies of successes.
@@ -323,6 +324,8 @@ void httpDoneEvent(uintptr_t, void *payload) {
   d->lastErrorEx = e->codeEx;
   if (e->code != 0) StorageHTTP_Log(d, "Transfer failed (%s) (%d/%d)\n",
                                     UrlLoggable(c->plan.url).text, e->code, e->codeEx);
+  if (e->code != 0 && c->step != nullptr)
+    StorageRequest_SetCause(static_cast<StorageRequest *>(c->step->argument), &c->cause);
   httpFinishContext(c, e->code, e->codeEx);
 }
 

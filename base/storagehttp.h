@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include "base/storage.h"
+#include "core/net/webget.h"
 #include "core/runtime/core.h"
 
 constexpr uint32_t kStorageHTTPTag = 0x57a6e0c4;
@@ -86,6 +87,7 @@ struct StorageHTTPContext {
   int64_t received;         // body bytes taken for the current member
   int64_t counted;          // added to the request's length by the body's end
   StorageHTTPPlan plan;
+  WebGetCause cause;  // of the transfer that ended, for its done event
   char name[kStorageHTTPTextBytes];  // the piece or delta file (piece kind)
   StorageHTTPContext *next;
   StorageHTTPContext *previous;

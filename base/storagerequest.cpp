@@ -386,6 +386,7 @@ int StorageRequest_Reset(StorageRequest *r) {
   r->windowRead = 0;
   r->url[0] = '\0';
   r->urlDelta = 0;
+  r->cause = WebGetCause{};
   r->failedMember = nullptr;
   double now = Platform_GetTickSeconds();
   r->createTime = r->resetTime = now;
@@ -457,6 +458,21 @@ int StorageRequest_SetUrl(StorageRequest *r, const char *url, int32_t delta) {
   CHECK_POINTER(url);
   Str_Copy(r->url, url, kStorageRequestUrlBytes);
   r->urlDelta = delta ? 1 : 0;
+  r->cause = WebGetCause{};
+  return 1;
+}
+
+int StorageRequest_SetCause(StorageRequest *r, const WebGetCause *cause) {
+  STORAGEREQUEST_CHECK(r);
+  CHECK_POINTER(cause);
+  r->cause = *cause;
+  return 1;
+}
+
+int StorageRequest_GetCause(StorageRequest *r, WebGetCause *cause) {
+  STORAGEREQUEST_CHECK(r);
+  CHECK_POINTER(cause);
+  *cause = r->cause;
   return 1;
 }
 

@@ -31,6 +31,7 @@
 #include "base/filelist.h"
 #include "base/metafile.h"
 #include "base/vcdiffdecoder.h"
+#include "core/net/webget.h"
 #include "core/runtime/class.h"
 #include "core/runtime/pool.h"
 #include "core/security/aes.h"
@@ -115,6 +116,7 @@ struct StorageRequest {
   uint8_t key[kStorageRequestKeyBytes];
   char url[kStorageRequestUrlBytes];  // of the last transfer made for it; "" none
   int32_t urlDelta;                   // that transfer asked for a VCDIFF delta
+  WebGetCause cause;  // what that transfer's failure met beyond its codes
   ClassLog log;  // "StorageRequest"
 };
 
@@ -155,6 +157,10 @@ int32_t StorageRequest_GetInstalled(StorageRequest *request);
 // failed piece.
 int StorageRequest_SetUrl(StorageRequest *request, const char *url, int32_t delta);
 const char *StorageRequest_GetUrl(StorageRequest *request);
+// What the last transfer's failure met (a TLS failure, a proxy), kept by
+// the driver that made it for the error reported with its codes.
+int StorageRequest_SetCause(StorageRequest *request, const WebGetCause *cause);
+int StorageRequest_GetCause(StorageRequest *request, WebGetCause *cause);
 int32_t StorageRequest_IsDeltaUrl(StorageRequest *request);
 int StorageRequest_SetCancelled(StorageRequest *request);
 int32_t StorageRequest_IsCancelled(StorageRequest *request);

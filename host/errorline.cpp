@@ -21,6 +21,7 @@
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "core/security/tls1.h"
+#include "host/repositoryrunner.h"
 
 namespace {
 
@@ -141,6 +142,15 @@ int ErrorLine_Cause(int32_t code, int32_t codeEx, char *out, int size) {
     Str_Copy(out, "redirect from https to http refused", size);
     return 1;
   }
+  if (code == kWebGetErrorRedirectHeaderNotFound) {
+    if (codeEx == kWebGetRedirectLocationTooLong)
+      Str_Printf(out, size, "redirect Location longer than %d bytes", kWebGetRedirectLocationMax);
+    else if (codeEx == kWebGetRedirectLocationUnusable)
+      Str_Copy(out, "redirect Location makes no usable URL", size);
+    else
+      Str_Copy(out, "redirect without a Location header", size);
+    return 1;
+  }
   if (code == kWebGetErrorTimeout && codeEx == kWebGetPhaseHeader) {
     Str_Copy(out, "timed out waiting for the header", size);
     return 1;
@@ -237,6 +247,10 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     char host[kErrorLineBytes] = {};
     // The whitelist holds host names; the port would only mislead.
     if (!Url_GetHostWithoutPort(url, host, int(sizeof host))) Str_Copy(host, "?", 2);
+    if (host[0] == '[') {
+      Str_Copy(out, "IPv6 addresses are not supported; give a host name or an IPv4 address", size);
+      return 1;
+    }
     Str_Printf(out, size, "host %s is not in webGet.whitelist of the application file (--app=%s)",
                host, appFile);
     return 1;
@@ -262,7 +276,7 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     return 1;
   }
   TlsFailure tls{};
-  if (code == kWebGetErrorTls1 && WebGet_FindTlsFailure(url, codeEx, &tls)) {
+  if (WebGetCause_FindTls(&error->cause, code, codeEx, &tls)) {
     Tls_DescribeFailure(&tls, out, size);
     if (Tls_IsUntrustedFailure(&tls) && facts->pins > 0)
       Str_AppendPrintf(out, size,
@@ -277,6 +291,10 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     return 1;
   }
   if (code == kWebGetErrorAuthRequestCancel && errorLinePassword(facts, out, size)) return 1;
+  if (RepositoryRunner_IsFileInThePath(error)) {
+    Str_Copy(out, "not a directory: a file stands where the path needs a directory", size);
+    return 1;
+  }
   if (code == kWebGetErrorRangeNotSupported) {
     Str_Copy(out,
              "the server ignores Range requests; use an httpPiece remote or a server that serves "
@@ -313,9 +331,7 @@ int ErrorLine_ProxyCause(const RepositoryError *error, char *out, int size) {
   CHECK_POINTER(error);
   CHECK_POINTER(out);
   WebGetProxyFailure proxy{};
-  if (error->url == nullptr ||
-      !WebGet_FindProxyFailure(error->url, error->code, error->codeEx, &proxy))
-    return 0;
+  if (!WebGetCause_FindProxy(&error->cause, error->code, error->codeEx, &proxy)) return 0;
   char cause[kErrorLineBytes];
   if (proxy.refused) {
     Str_Printf(cause, int(sizeof cause), "refused the tunnel with %d %s", error->code,

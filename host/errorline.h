@@ -48,16 +48,17 @@ int ErrorLine_Item(const RepositoryError *error, char *out, int size);
 // document (987, 9) says documents over http must be signed; a signature
 // that does not verify (987, 10) names the key store and "certStore"; byte
 // ranges ignored (978) suggests an httpPiece remote; a TLS failure (971)
-// says why the handshake failed when the server's note tells
-// (WebGet_FindTlsFailure), and for a certificate nothing trusts names
+// says why the handshake failed when the error's cause tells
+// (WebGetCause_FindTls), and for a certificate nothing trusts names
 // "thumbprintStores" and the application file, or, when the store that
-// checks servers holds pins, says none is a certificate the server sent; a digest mismatch names
+// checks servers holds pins, says none is a certificate the server sent; a
+// digest mismatch names
 // the files the piece holds; a prompt nobody answered names the prompt, and
 // for a server's or a proxy's password the credentials file's entry to add
 // or correct. Anything else is ErrorLine_Cause. Returns 1.
 int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, char *out, int size);
-// A failure on the way to or from a proxy (WebGet_FindProxyFailure for the
-// error's URL, code and extra code) in words naming the proxy: "via proxy
+// A failure on the way to or from a proxy (WebGetCause_FindProxy for the
+// error's cause, code and extra code) in words naming the proxy: "via proxy
 // 127.0.0.1:3128: connection refused", "via proxy p:3128: refused the
 // tunnel with 403 forbidden". 1 with out; 0 when the failure was not a
 // proxy's.

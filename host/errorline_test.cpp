@@ -71,6 +71,13 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
       {{1, -1, 0, 1, 963, 0, 3, 0, 0, "https://h:1/a"}, nullptr,
        "keelson: myapp: alias https://h:1/a: host h is not in webGet.whitelist of the "
        "application file (--app=FILE) (963)"},
+      {{1, -1, 0, 1, 963, 0, 3, 0, 0, "http://[::1]:8080/alias.json"}, nullptr,
+       "keelson: myapp: alias http://[::1]:8080/alias.json: IPv6 addresses are not supported; "
+       "give a host name or an IPv4 address (963)"},
+      {{1, -1, 0, 1, 983, 1, 3, 0, 0, "http://h/a"}, nullptr,
+       "keelson: myapp: alias http://h/a: redirect Location longer than 4094 bytes (983)"},
+      {{6, 2, 0, 1, 983, 0, 3, 0, 0, "http://h/p/2"}, nullptr,
+       "keelson: myapp: piece 2 http://h/p/2: redirect without a Location header (983)"},
       {{2, -1, 0, 1, 987, 9, 3, 0, 0, "http://h/c.json"}, &facts,
        "keelson: myapp: catalog http://h/c.json: catalog is not signed; documents fetched over "
        "http must be signed (987)"},
@@ -116,53 +123,46 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
   for (const Row &row : rows) EXPECT_EQ(Describe(row.error, row.facts), row.line);
 }
 
-// A failure the connection noted as its proxy's names the proxy, not the
-// content server; the latest note for a URL decides, and only for the same
-// code and extra code.
+// A failure whose cause names its proxy names the proxy, not the content
+// server, and only for the code and extra code the cause was kept with.
 TEST(ErrorLine, ProxyFailuresNameTheProxy) {
-  const struct {
-    const char *url;
-    WebGetProxyFailure failure;  // proxy, code, codeEx, refused
-  } notes[] = {
-      {"http://vm:18481/alias.json", {"127.0.0.1:3128", 953, 10061, 0}},
-      {"http://vm:18481/catalog.json", {"noproxy.invalid:3128", 951, 0, 0}},
-      {"https://vm/alias.json?t=1", {"127.0.0.1:3128", 403, 0, 1}},
-      {"http://vm/p/1", {"127.0.0.1:3128", 961, 9, 0}},
-      {"http://vm/p/2", {"127.0.0.1:3128", 953, 10054, 0}},
-      {"http://vm/p/3", {"127.0.0.1:3128", 953, 10054, 0}},
-      {"http://vm/p/3", {"", 953, 10054, 0}},  // the retry went direct and failed alike
-      {"http://vm/p/4", {"", 404, 0, 0}},
-  };
-  WebGet_ClearProxyFailures();
-  for (const auto &n : notes) WebGet_NoteProxyFailure(n.url, &n.failure);
   struct Row {
     RepositoryError error;
+    WebGetProxyFailure proxy;  // proxy, code, codeEx, refused
     const char *line;
   } rows[] = {
       {{1, -1, 0, 1, 953, 10061, 3, 0, 0, "http://vm:18481/alias.json"},
+       {"127.0.0.1:3128", 953, 10061, 0},
        "keelson: myapp: alias http://vm:18481/alias.json (via proxy 127.0.0.1:3128: connection "
        "refused) (953)"},
       {{2, -1, 0, 1, 951, 0, 3, 0, 0, "http://vm:18481/catalog.json"},
+       {"noproxy.invalid:3128", 951, 0, 0},
        "keelson: myapp: catalog http://vm:18481/catalog.json (via proxy noproxy.invalid:3128: "
        "host name not found) (951)"},
       {{1, -1, 0, 1, 403, 0, 3, 0, 0, "https://vm/alias.json?t=1"},
+       {"127.0.0.1:3128", 403, 0, 1},
        "keelson: myapp: alias https://vm/alias.json (via proxy 127.0.0.1:3128: refused the tunnel "
        "with 403 forbidden) (403)"},
       {{6, 1, 0, 1, 961, 9, 3, 0, 0, "http://vm/p/1"},
+       {"127.0.0.1:3128", 961, 9, 0},
        "keelson: myapp: piece 1 http://vm/p/1 (via proxy 127.0.0.1:3128: timed out waiting for "
        "the header) (961)"},
-      // Another failure than the one noted is the server's.
+      // Another failure than the one kept is the server's.
       {{6, 2, 0, 1, 503, 0, 3, 0, 0, "http://vm/p/2"},
+       {"127.0.0.1:3128", 953, 10054, 0},
        "keelson: myapp: piece 2 http://vm/p/2: server answered 503 service unavailable (503)"},
+      // The retry went direct and failed alike.
       {{6, 3, 0, 1, 953, 10054, 3, 0, 0, "http://vm/p/3"},
+       {"", 953, 10054, 0},
        "keelson: myapp: piece 3 http://vm/p/3: connection reset by peer (953)"},
       {{6, 4, 0, 1, 404, 0, 3, 0, 0, "http://vm/p/4"},
+       {"", 404, 0, 0},
        "keelson: myapp: piece 4 http://vm/p/4: server answered 404 object not found (404)"},
-      {{6, 5, 0, 1, 953, 10061, 3, 0, 0, "http://vm/p/5"},
-       "keelson: myapp: piece 5 http://vm/p/5: connection refused (953)"},
   };
-  for (const Row &row : rows) EXPECT_EQ(Describe(row.error, nullptr), row.line);
-  WebGet_ClearProxyFailures();
+  for (Row &row : rows) {
+    row.error.cause.proxy = row.proxy;
+    EXPECT_EQ(Describe(row.error, nullptr), row.line);
+  }
 }
 
 // Permanent: retrying cannot help. Everything else is worth the policy's
@@ -178,8 +178,10 @@ TEST(RepositoryRunner, PermanentErrorsEndTheRun) {
       {1, 963, 0, 0, 1},   {6, 978, 0, 0, 1},   {2, 987, 10, 0, 1},   {2, 987, 9, 0, 1},
       {2, 987, 3, 0, 0},   {5, 964, 5, 0, 1},   {5, 964, 19, 0, 1},   {5, 964, 112, 0, 1},
       {5, 964, 32, 0, 0},  {6, 953, 10054, 0, 0}, {6, 962, 0, 0, 0},  {6, 961, 11, 0, 0},
-      {6, 979, 0, 0, 0},   {2, 976, 0, 0, 0},   {6, 989, 9, 0, 0},    {1, 972, 0, 0, 1},
-      {4, 987, 100, 0, 1}, {6, 968, 2, 0, 1},   {2, 976, 1, 0, 1},
+      {6, 979, 0, 0, 0},   {2, 976, 0, 0, 1},   {6, 989, 9, 0, 0},    {1, 972, 0, 0, 1},
+      {4, 987, 100, 0, 1}, {1, 983, 1, 0, 1}, {1, 976, 0, 0, 1},  {4, 976, 0, 0, 1},
+      {5, 964, 183, 0, 1}, {8, 964, 80, 0, 1}, {6, 964, 183, 0, 0}, {5, 964, 4, 0, 0},
+      {6, 968, 2, 0, 1},   {2, 976, 1, 0, 1},
   };
   for (const Row &row : rows) {
     RepositoryError error{row.source, 0, 0, 1, row.code, row.codeEx, 3, 0, row.delta, ""};
@@ -225,10 +227,10 @@ TEST(RepositoryRunner, RetryTimeCountsFromTheItemsFirstFailure) {
   }
 }
 
-// A TLS failure (971 with the alert) says why when the connection noted the
-// server's failure: the certificate's faults and a handshake the server
+// A TLS failure (971 with the alert) says why when its cause tells: the
+// certificate's faults and a handshake the server
 // refused end the run at once, and an untrusted certificate names the pin;
-// anything else, and a 971 whose alert is not the one noted, is retried.
+// anything else, and a 971 whose alert is not the cause's, is retried.
 TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
   const ErrorLineFacts facts{"content", "/etc/app.json", nullptr, nullptr, nullptr, nullptr, 0};
   const char *url = "https://127.0.0.1:8443/alias.json";
@@ -259,6 +261,11 @@ TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
       {{20, TlsCause::Record, 0}, 20, 0,
        "a TLS record from the server could not be read (bad record MAC)"},
       {{40, TlsCause::Protocol, 0}, 40, 0, "TLS handshake failed (handshake failure)"},
+      {{40, TlsCause::PlainHttp, 0}, 40, 1,
+       "the server answered plain HTTP: use an http:// URL for this port"},
+      {{42, TlsCause::Unusable, 0}, 42, 1,
+       "the server's certificate cannot be used: its key is too weak (RSA below 1024 bits) or "
+       "its form is not read"},
       {{42, TlsCause::SelfSigned, 0}, 40, 0, "TLS failure"},
       {{0, TlsCause::None, 0}, 42, 0, "TLS failure"},
   };
@@ -275,19 +282,12 @@ TEST(ErrorLine, TlsFailuresSayWhyAndWhichEndTheRun) {
                     std::string("the server refused the handshake: ") + r.name});
   }
   for (const Row &row : rows) {
-    WebGet_ClearTlsFailures();
-    if (row.noted.alert != 0) WebGet_NoteTlsFailure("https://127.0.0.1:8443/other.json", &row.noted);
     RepositoryError error{1, -1, 0, 1, 971, row.codeEx, 3, 0, 0, url};
+    error.cause.hasTls = row.noted.alert != 0;
+    error.cause.tls = row.noted;
     EXPECT_EQ(Describe(error, &facts), head + row.cause + " (971)");
     EXPECT_EQ(RepositoryRunner_IsPermanent(&error), row.permanent) << row.cause;
   }
-  // Another server's note tells nothing about this one.
-  WebGet_ClearTlsFailures();
-  TlsFailure noted{42, TlsCause::SelfSigned, 0};
-  RepositoryError error{1, -1, 0, 1, 971, 42, 3, 0, 0, url};
-  WebGet_NoteTlsFailure("https://127.0.0.1:9443/alias.json", &noted);
-  EXPECT_EQ(RepositoryRunner_IsPermanent(&error), 0);
-  WebGet_ClearTlsFailures();
 }
 
 }  // namespace

@@ -93,6 +93,9 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
     runnerEnd(runner, error);
     return;
   }
+  // A piece's first digest failure is asked for again at once, no retry.
+  if (error->source == kRepositorySourceStorageRemote && error->code == kWebGetErrorHashFailure)
+    return;
   double now = Platform_GetTickSeconds();
   // Past its window, or after the retry time without a byte or a whole
   // piece, the failure is the run's last.
@@ -168,24 +171,37 @@ int RetryWindow_Admits(RetryWindow *window, const RepositoryError *error, double
   return waited <= window->seconds;
 }
 
+int RepositoryRunner_IsFileInThePath(const RepositoryError *error) {
+  CHECK_POINTER(error);
+  bool local = error->source == kRepositorySourceStorageLocal ||
+               error->source == kRepositorySourceStoragePending;
+  return local && error->code == kWebGetErrorOs && (error->codeEx == 80 || error->codeEx == 183);
+}
+
 int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   CHECK_POINTER(error);
   int32_t code = error->code, codeEx = error->codeEx, source = error->source;
   if (source == kRepositorySourceConfig) return 1;
+  bool document = source == kRepositorySourceAlias || source == kRepositorySourceCatalog ||
+                  source == kRepositorySourceMetaFileRemote;
   if (code >= 400 && code <= 499 && code != 408 && code != 429) {
     // A local or pending storage's 404 is its answer to Exists, and a
     // delta the policy replaces by the whole piece is not the piece.
-    bool document = source == kRepositorySourceAlias || source == kRepositorySourceCatalog ||
-                    source == kRepositorySourceMetaFileRemote;
     bool piece = source == kRepositorySourceStorageRemote && !error->delta;
     if (document || piece) return 1;
   }
+  // A signed document refused for what it holds holds it again when asked.
+  if (document && code == kWebGetErrorInvalidContent) return 1;
+  // A piece that failed its digest again was asked for once more already.
+  if (source == kRepositorySourceStorageRemote && code == kWebGetErrorHashFailure &&
+      error->count >= 1)
+    return 1;
   // Nobody can answer a password prompt the credentials file did not.
   if (code == kWebGetErrorValidation || code == kWebGetErrorRangeNotSupported ||
       code == kWebGetErrorAuthRequestCancel)
     return 1;
   if (code == kWebGetErrorBlockedRedirect || code == kWebGetErrorRedirectLoopDetected ||
-      code == kWebGetErrorRedirectLimit)
+      code == kWebGetErrorRedirectLimit || code == kWebGetErrorRedirectHeaderNotFound)
     return 1;
   // A catalog of another version was asked for past caches already.
   if (code == kWebGetErrorInvalidContent && codeEx == kCatalogOtherVersion &&
@@ -197,13 +213,13 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
       (codeEx == 9 || codeEx == 10 || codeEx == int32_t(kAsyncHttpCorruptDocument)))
     return 1;
   TlsFailure tls{};
-  if (code == kWebGetErrorTls1 && error->url != nullptr &&
-      WebGet_FindTlsFailure(error->url, codeEx, &tls) && Tls_IsLastingFailure(&tls))
+  if (WebGetCause_FindTls(&error->cause, code, codeEx, &tls) && Tls_IsLastingFailure(&tls))
     return 1;
   if (code == kWebGetErrorOs) {
     PlatformErrorKind kind = Platform_GetErrorKind(codeEx);
     if (kind == PlatformErrorKind::AccessDenied || kind == PlatformErrorKind::NotEnoughSpace)
       return 1;
+    if (RepositoryRunner_IsFileInThePath(error)) return 1;
   }
   return 0;
 }

@@ -91,15 +91,21 @@ int RepositoryRunner_PrintFailureLine(RepositoryRunner *runner, Dictionary *conf
                                       const char *appFile);
 // 1 when retrying error cannot help: a configuration error; an HTTP 4xx but
 // 408 and 429 for a document or a whole piece (not for a delta the policy
-// replaces by the piece, nor a local or pending storage's 404); a host not
+// replaces by the piece, nor a local or pending storage's 404); a document
+// refused for what it holds (976); a piece that failed its digest (979) a
+// second time; a host not
 // whitelisted (963); byte ranges ignored (978); a password prompt that
-// went unanswered (972); a redirect refused, looping or past the limit
-// (957, 984, 985); a signature that does not verify (987 with 9 or
-// 10); a TLS failure the server's note calls lasting (Tls_IsLastingFailure:
+// went unanswered (972); a redirect refused, looping, past the limit or
+// without a usable Location (957, 984, 985, 983); a signature that does not verify (987 with 9 or
+// 10); a TLS failure its cause calls lasting (Tls_IsLastingFailure:
 // a certificate that does not verify or names another host, a handshake the
-// server refused for good); access denied, a read-only file system or a full
-// disk (964). Anything else is worth its retry.
+// server refused for good); access denied, a read-only file system, a full
+// disk or a file where a storage's path needs a directory (964). Anything
+// else is worth its retry.
 int RepositoryRunner_IsPermanent(const RepositoryError *error);
+// 1 when a local or pending storage's write met a file where its path
+// needs a directory (964 with "file exists").
+int RepositoryRunner_IsFileInThePath(const RepositoryError *error);
 // The failure that ended the run (its url valid until the runner is
 // released) into *error: 1, or 0 when no error of the policy ended it (a
 // configuration error, or none).

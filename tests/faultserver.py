@@ -17,8 +17,7 @@ three bytes of every connection are appended, in hex, to <dir>/connections.
 /status/N     status N, Content-Length 0 (a body of 50 announced for HEAD)
 /bigheader    9000 header bytes without an end
 /closeheader  half a status line, then close
-/redirect     302 to /ok?n=3
-/goto?URL     302 to URL
+/redirect     302 to /ok?n=3 (to the query's "to=" URL when it has one)
 /chunked      a chunked body "hello world", Connection: close
 /cutchunked   the same without its last chunk, then close
 /slow         after 1.5 s, /ok?n=4
@@ -211,9 +210,8 @@ def serve(conn):
                 conn.sendall(b'HTTP/1.1 2')
                 return
             elif path == b'/redirect':
-                conn.sendall(answer(b'302 Found', headers=[b'Location: /ok?n=3']))
-            elif path == b'/goto':
-                conn.sendall(answer(b'302 Found', headers=[b'Location: ' + query]))
+                to = query[3:] if query.startswith(b'to=') else b'/ok?n=3'
+                conn.sendall(answer(b'302 Found', headers=[b'Location: ' + to]))
             elif path in (b'/chunked', b'/cutchunked'):
                 conn.sendall(b'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n'
                              b'Connection: close\r\n\r\n5\r\nhello\r\n6\r\n world\r\n' +

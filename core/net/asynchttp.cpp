@@ -102,6 +102,7 @@ struct AsyncHttp {
   int32_t maxSize;
   uint32_t errorCode;
   uint32_t errorCodeEx;
+  WebGetCause cause;  // of the last transfer's failure
   int32_t errorCount;
   int32_t complete;
   int32_t saved;
@@ -598,6 +599,7 @@ int asyncHttpDoneHook(WebGetRequest *r, void *context) {
   if (a->request != r) return 1;
   int32_t code = 0, codeEx = 0;
   WebGetRequest_GetError(r, &code, &codeEx);
+  WebGetRequest_GetCause(r, &a->cause);
   int32_t status = code == 0 ? WebGetRequest_GetStatusCode(r) : 0;
   // The pages of the redirects followed were fetched too.
   if (a->network)
@@ -667,6 +669,7 @@ void asyncHttpStartStep(uintptr_t id, void *payload) {
     a->checkShape = asyncHttpChecksShape(a, s->url) ? 1 : 0;
     a->network = asyncHttpIsNetwork(s->url) ? 1 : 0;
     JwsShape_Init(&a->shape);
+    a->cause = WebGetCause{};
     a->request = r;
   }
   void *context = nullptr;
@@ -838,6 +841,7 @@ void asyncHttpResetLocked(AsyncHttp *a, bool force) {
   a->saved = 0;
   a->errorCode = kWebGetErrorRequestIncomplete;
   a->errorCodeEx = 0;
+  a->cause = WebGetCause{};
   // Steps still posted belong to the old generation and change nothing;
   // work on the I/O worker clears up in its finish step.
   if (a->stage == Stage::Worker && !force) return;
@@ -1081,6 +1085,14 @@ int AsyncHttp_GetError(AsyncHttp *request, uint32_t *code, uint32_t *codeEx) {
   Hold hold(request->lock);
   *code = request->errorCode;
   *codeEx = request->errorCodeEx;
+  return 1;
+}
+
+int AsyncHttp_GetCause(AsyncHttp *request, WebGetCause *cause) {
+  ASYNCHTTP_CHECK(request);
+  CHECK_POINTER(cause);
+  Hold hold(request->lock);
+  *cause = request->cause;
   return 1;
 }
 

@@ -46,6 +46,7 @@ struct Dictionary;
 struct EventQueue;
 struct MeterRW;
 struct WebGetCacheStore;
+struct WebGetCause;
 struct WebGetRequest;
 
 constexpr uint32_t kAsyncHttpTag = 0x4a7c3e15;
@@ -175,6 +176,9 @@ int AsyncHttp_Succeeded(AsyncHttp *request);
 // 1 once a Save has finished with code 0.
 int AsyncHttp_IsSaved(AsyncHttp *request);
 int AsyncHttp_GetError(AsyncHttp *request, uint32_t *code, uint32_t *codeEx);
+// What the last transfer's failure met beyond its codes (WebGetRequest_GetCause);
+// the error callback may read it.
+int AsyncHttp_GetCause(AsyncHttp *request, WebGetCause *cause);
 // Sets "errorCount", "errorCode", "errorCodeEx" (int) and "resumeTime"
 // (float) in info.
 int AsyncHttp_GetErrorInfo(AsyncHttp *request, Dictionary *info);

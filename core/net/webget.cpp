@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "core/formats/dictionary.h"
@@ -382,7 +381,6 @@ int WebGet_Shutdown(void) {
   Mime_Shutdown();
   webGetClearRules(g, false);
   webGetClearReports(g);
-  WebGet_ClearTlsFailures();
   pcre2_match_context_free(g->matchContext);
   CriticalSection_Delete(&g->webGetLock);
   CriticalSection_Delete(&g->ruleLock);
@@ -632,132 +630,25 @@ int WebGet_SetWhitelistImmutable(void) {
   return 1;
 }
 
-// ---- Failure notes --------------------------------------------------------------
+// ---- Failure causes -------------------------------------------------------------
 
-namespace {
-
-// The last failure noted under each of the Count keys noted last (a server,
-// a URL), under a lock of its own: the words of an error whose record
-// carries only its codes. A note replaces the one of its key, else the
-// oldest.
-template <typename Failure, int KeyBytes, int Count>
-class WebGetNotes {
- public:
-  void Note(const char *key, const Failure &failure) {
-    std::lock_guard<std::mutex> guard(lock_);
-    Entry *slot = &entries_[0];
-    for (Entry &entry : entries_) {
-      if (strcmp(entry.key, key) == 0) {
-        slot = &entry;
-        break;
-      }
-      if (entry.order < slot->order) slot = &entry;
-    }
-    Str_Copy(slot->key, key, KeyBytes);
-    slot->failure = failure;
-    slot->order = next_++;
-  }
-  // The note of key when fits(failure) accepts it: 1 and *out, else 0 and
-  // *out value-initialised.
-  template <typename Fits>
-  int Find(const char *key, Fits fits, Failure *out) {
-    *out = Failure{};
-    std::lock_guard<std::mutex> guard(lock_);
-    for (const Entry &entry : entries_) {
-      if (entry.order == 0 || strcmp(entry.key, key) != 0) continue;
-      if (!fits(entry.failure)) return 0;
-      *out = entry.failure;
-      return 1;
-    }
+int WebGetCause_FindTls(const WebGetCause *cause, int32_t code, int32_t codeEx, TlsFailure *tls) {
+  CHECK_POINTER(tls);
+  *tls = TlsFailure{};
+  if (cause == nullptr || !cause->hasTls || code != kWebGetErrorTls1 || cause->tls.alert != codeEx)
     return 0;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> guard(lock_);
-    for (Entry &entry : entries_) entry = Entry{};
-    next_ = 1;
-  }
-
- private:
-  struct Entry {
-    char key[KeyBytes];  // empty: a free slot
-    Failure failure;
-    uint64_t order;  // the note's number: the lowest goes first
-  };
-  std::mutex lock_;
-  Entry entries_[Count] = {};
-  uint64_t next_ = 1;
-};
-
-using WebGetProxyNotes = WebGetNotes<WebGetProxyFailure, kWebGetUrlBytes, kWebGetProxyNotes>;
-// A TLS note's key: the URL's host and port ("host:port"), lower case.
-constexpr int kWebGetTlsServerBytes = kUrlHostBytes + 8;
-using WebGetTlsNotes = WebGetNotes<TlsFailure, kWebGetTlsServerBytes, kWebGetTlsNotes>;
-
-WebGetProxyNotes &webGetProxyNotes() {
-  static WebGetProxyNotes notes;
-  return notes;
-}
-
-WebGetTlsNotes &webGetTlsNotes() {
-  static WebGetTlsNotes notes;
-  return notes;
-}
-
-// The key of url's TLS note into out (kWebGetTlsServerBytes); 0 without a
-// host.
-int webGetTlsServer(const char *url, char *out) {
-  if (!Url_GetHostWithPort(url, out, kWebGetTlsServerBytes)) return 0;
-  Str_ToLower(out);
+  *tls = cause->tls;
   return 1;
 }
 
-}  // namespace
-
-int WebGet_NoteProxyFailure(const char *url, const WebGetProxyFailure *failure) {
-  CHECK_POINTER(url);
-  CHECK_POINTER(failure);
-  webGetProxyNotes().Note(url, *failure);
-  return 1;
-}
-
-int WebGet_FindProxyFailure(const char *url, int32_t code, int32_t codeEx,
-                            WebGetProxyFailure *failure) {
-  CHECK_POINTER(url);
-  CHECK_POINTER(failure);
-  return webGetProxyNotes().Find(
-      url,
-      [&](const WebGetProxyFailure &f) {
-        return f.proxy[0] != '\0' && f.code == code && f.codeEx == codeEx;
-      },
-      failure);
-}
-
-int WebGet_ClearProxyFailures(void) {
-  webGetProxyNotes().Clear();
-  return 1;
-}
-
-int WebGet_NoteTlsFailure(const char *url, const TlsFailure *failure) {
-  CHECK_POINTER(url);
-  CHECK_POINTER(failure);
-  char server[kWebGetTlsServerBytes];
-  if (!webGetTlsServer(url, server)) return 0;
-  webGetTlsNotes().Note(server, *failure);
-  return 1;
-}
-
-int WebGet_FindTlsFailure(const char *url, int32_t alert, TlsFailure *failure) {
-  CHECK_POINTER(url);
-  CHECK_POINTER(failure);
-  *failure = TlsFailure{};
-  char server[kWebGetTlsServerBytes];
-  if (!webGetTlsServer(url, server)) return 0;
-  return webGetTlsNotes().Find(
-      server, [&](const TlsFailure &f) { return f.alert == alert; }, failure);
-}
-
-int WebGet_ClearTlsFailures(void) {
-  webGetTlsNotes().Clear();
+int WebGetCause_FindProxy(const WebGetCause *cause, int32_t code, int32_t codeEx,
+                          WebGetProxyFailure *proxy) {
+  CHECK_POINTER(proxy);
+  *proxy = WebGetProxyFailure{};
+  if (cause == nullptr || cause->proxy.proxy[0] == '\0' || cause->proxy.code != code ||
+      cause->proxy.codeEx != codeEx)
+    return 0;
+  *proxy = cause->proxy;
   return 1;
 }
 

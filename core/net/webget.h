@@ -28,8 +28,7 @@
 // thread uses the HTTP client. Everything else on any thread: rules and
 // macros under the rule lock, the tally under the cache-report lock, the
 // error reports under their lock. The whitelist is filled at start-up under
-// the rule lock and read without a lock once it is immutable. The TLS
-// failure notes sit under their own lock. The WebGet
+// the rule lock and read without a lock once it is immutable. The WebGet
 // lock (WebGet_Lock) belongs to the connections; none of the other locks is
 // taken while holding it here. The header helpers and name tables keep no
 // state.
@@ -38,10 +37,10 @@
 #include <cstdint>
 
 #include "core/net/url.h"
+#include "core/security/tls1.h"
 
 struct CertStore;
 struct Dictionary;
-struct TlsFailure;
 
 constexpr uint32_t kWebGetTag = 0x7e6b0f31;
 constexpr uint32_t kWebGetRuleTag = 0x7e6b0f32;
@@ -126,6 +125,13 @@ enum WebGetError : int32_t {
 
 // The extra code of 957 for a redirect from https to http.
 constexpr int32_t kWebGetBlockedRedirectToHttp = 1;
+// The extra code of 983: a redirect without a Location (0), with one too
+// long to keep (1), or with one that makes no URL (2).
+constexpr int32_t kWebGetRedirectNoLocation = 0;
+constexpr int32_t kWebGetRedirectLocationTooLong = 1;
+constexpr int32_t kWebGetRedirectLocationUnusable = 2;
+// The longest Location a redirect may give.
+constexpr int kWebGetRedirectLocationMax = kWebGetUrlBytes - 2;
 
 // The extra code of 968 for a success under a content coding that a
 // request asking for identity did not accept: the coding.
@@ -267,28 +273,33 @@ int WebGet_AddWhitelistHost(const char *host);
 // Makes the whitelist immutable (once; later calls change nothing). Returns 1.
 int WebGet_SetWhitelistImmutable(void);
 
-// ---- Proxy failures -------------------------------------------------------------
+// ---- Failure causes -------------------------------------------------------------
 
-// How the last failed request for each URL ended when a proxy stood between
-// (the connection notes every failure), so that an error line can name the
-// proxy rather than blame the content's server. The kWebGetProxyNotes URLs
-// noted last are kept, apart from the global under a lock of their own: the
-// command reads them after a run, whether or not the client still runs.
-constexpr int kWebGetProxyNotes = 16;
+// A failure on the way to or from a proxy, so that an error line can name
+// the proxy rather than blame the content's server.
 struct WebGetProxyFailure {
   char proxy[kUrlHostBytes + 8];  // "host:port"; empty: the failure was not the proxy's
   int32_t code;
   int32_t codeEx;
   int32_t refused;  // the proxy itself answered with status code (a CONNECT refused)
 };
-// Notes the end of a failed request for url (the latest note for a URL
-// replaces the one before). Returns 1.
-int WebGet_NoteProxyFailure(const char *url, const WebGetProxyFailure *failure);
-// 1 and *failure when the latest note for url names a proxy and has code and
-// codeEx; else 0 and *failure zeroed.
-int WebGet_FindProxyFailure(const char *url, int32_t code, int32_t codeEx,
-                            WebGetProxyFailure *failure);
-int WebGet_ClearProxyFailures(void);
+// What a failed request met beyond its two codes. The request keeps it
+// (whichever hop of its redirects failed), and the loaders and storages
+// copy it into the errors they report, so that the words of an error that
+// carries only the alert (971) can say why, and a proxy's failure can be
+// told from the server's.
+struct WebGetCause {
+  int32_t hasTls;  // tls was met on the failing hop
+  TlsFailure tls;
+  WebGetProxyFailure proxy;
+};
+// 1 and *tls when cause holds a TLS failure whose alert is codeEx of a 971;
+// else 0 and *tls zeroed. cause may be NULL.
+int WebGetCause_FindTls(const WebGetCause *cause, int32_t code, int32_t codeEx, TlsFailure *tls);
+// 1 and *proxy when cause names a proxy for the failure code and codeEx;
+// else 0 and *proxy zeroed. cause may be NULL.
+int WebGetCause_FindProxy(const WebGetCause *cause, int32_t code, int32_t codeEx,
+                          WebGetProxyFailure *proxy);
 
 // ---- Reports --------------------------------------------------------------------
 
@@ -302,22 +313,6 @@ int WebGet_ClearErrorReports(void);
 int WebGet_CountCacheResult(const char *host, const char *server, const char *status);
 // Merges a copy of the tally into destination. Returns 1.
 int WebGet_CopyCacheResults(Dictionary *destination);
-
-// ---- TLS failures ---------------------------------------------------------------
-
-// The last TLS failure met on each server (host and port), so that the
-// words of an error that carries only the alert (971) can say why. The
-// kWebGetTlsNotes servers noted last are kept. The notes live apart from the
-// global, under their own lock: they may be read before WebGet_Init and
-// after WebGet_Shutdown, which clears them.
-constexpr int kWebGetTlsNotes = 16;
-// Notes failure for url's host and port (its scheme's port when it names
-// none). 0 for a URL without a host.
-int WebGet_NoteTlsFailure(const char *url, const TlsFailure *failure);
-// The failure noted last for url's host and port when its alert is alert:
-// 1 and *failure; else 0 and *failure zeroed.
-int WebGet_FindTlsFailure(const char *url, int32_t alert, TlsFailure *failure);
-int WebGet_ClearTlsFailures(void);
 
 // ---- Header text ----------------------------------------------------------------
 

@@ -279,13 +279,13 @@ int fail(WebGetRequest *r, int32_t code, int32_t codeEx) {
 
 void touch(WebGetConnection *c) { c->lastActivity = Platform_GetTickSeconds(); }
 
-// Fails r with 971 and the session's alert, and notes why for the server:
-// the result carries the alert alone.
+// Fails r with 971 and the session's alert, and keeps why in its cause.
 int failTls(WebGetConnection *c, WebGetRequest *r, int32_t alert) {
   TlsFailure failure{};
   if (!Tls_GetFailure(c->tls, &failure) || failure.alert != alert)
     failure = TlsFailure{alert, TlsCause::Protocol, 0};
-  WebGet_NoteTlsFailure(r->url, &failure);
+  r->cause.hasTls = 1;
+  r->cause.tls = failure;
   char words[256];
   Tls_DescribeFailure(&failure, words, int32_t(sizeof words));
   WebGetConnection_Log(c, "TLS failure (%d, %s): %s", alert,
@@ -293,8 +293,9 @@ int failTls(WebGetConnection *c, WebGetRequest *r, int32_t alert) {
   return fail(r, kWebGetErrorTls1, alert);
 }
 
-// Notes how r failed, naming the proxy when the failure was the proxy's: a
-// transport failure toward it, or its refusal of a tunnel (status as code).
+// Keeps in r's cause how it failed, naming the proxy when the failure was
+// the proxy's: a transport failure toward it, or its refusal of a tunnel
+// (status as code).
 void noteProxyFailure(WebGetConnection *c, WebGetRequest *r, int32_t code, int32_t codeEx) {
   WebGetProxyFailure note{};
   note.code = code;
@@ -308,7 +309,7 @@ void noteProxyFailure(WebGetConnection *c, WebGetRequest *r, int32_t code, int32
   if (c->viaProxy && (transport || note.refused) &&
       !Url_GetHostWithPort(c->proxyInUse, note.proxy, int(sizeof note.proxy)))
     note.proxy[0] = '\0';
-  WebGet_NoteProxyFailure(r->url, &note);
+  r->cause.proxy = note;
 }
 
 bool isHttps(const char *url) { return Url_HasScheme(url, "https") != 0; }
@@ -763,6 +764,9 @@ int endBody(WebGetConnection *c, WebGetRequest *r, int32_t next) {
   bool silent = next == kWebGetPhaseAuthenticate || next == kWebGetPhaseRedirect;
   if (next == kWebGetPhaseRedirect && !c->cacheAnswering) r->redirectBytes += r->bodyBytesConsumed;
   if (!WebGetRequest_EndBody(r, silent ? 1 : 0)) return 0;
+  // A redirect's or a challenge's page is an answer on the socket as well:
+  // a request the kept socket loses next is sent again on a fresh one.
+  if (silent) c->answersOnSocket++;
   if (fillingItem(c) != nullptr && next == kWebGetPhaseCleanup)
     WebGetCacheItem_Commit(c->cacheItem);
   WebGetConnection_SetPhase(c, r, next);

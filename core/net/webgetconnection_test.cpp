@@ -201,7 +201,7 @@ TEST_F(WebGetConnectionTest, RequestAsWritten) {
   // only to the same scheme, host and port.
   FaultServer other;
   for (const std::string &to : {server_->Url("/echo"), other.Url("/echo")}) {
-    WebGetRequest *moved = NewRequest(server_->Url("/goto?" + to));
+    WebGetRequest *moved = NewRequest(server_->Url("/redirect?to=" + to));
     WebGetRequest_GetRequestHeaders(moved, &block, &size);
     for (const char *name : {"X-Caller", "Authorization", "Cookie"})
       WebGet_SetHeader(block, size, name, "mine", 1);
@@ -406,7 +406,9 @@ TEST_F(WebGetConnectionTest, KeptSocketServesOnlyItsScheme) {
 }
 
 // https to openssl s_server: the URL's host is checked against the
-// certificate's names (DNS and IP addresses), its dates and its issuer.
+// certificate's names (DNS and IP addresses), its dates and its issuer. A
+// failure keeps why in the request's cause, on whichever hop it came: an
+// http URL redirected there too.
 TEST_F(WebGetConnectionTest, TlsHostNames) {
   TlsSetup tls;
   std::string root = tls.root, vectors = tls.vectors;
@@ -414,13 +416,15 @@ TEST_F(WebGetConnectionTest, TlsHostNames) {
     const char *leaf, *host;
     bool anchored;
     int32_t code, codeEx;  // codeEx -1: any alert
+    bool redirected;       // asked for behind the plain server's 302
   } cases[] = {
-      {"rsa2048", "localhost", true, 0, 0},
-      {"wildcard", "localhost", true, kWebGetErrorTls1, kTlsAlertBadCertificate},
-      {"expired", "localhost", true, kWebGetErrorTls1, -1},
-      {"rsa2048", "localhost", false, kWebGetErrorTls1, -1},
-      {"iponly", "127.0.0.1", true, 0, 0},
-      {"cnonly", "127.0.0.1", true, kWebGetErrorTls1, kTlsAlertBadCertificate},
+      {"rsa2048", "localhost", true, 0, 0, false},
+      {"wildcard", "localhost", true, kWebGetErrorTls1, kTlsAlertBadCertificate, false},
+      {"expired", "localhost", true, kWebGetErrorTls1, -1, false},
+      {"rsa2048", "localhost", false, kWebGetErrorTls1, -1, false},
+      {"rsa2048", "localhost", false, kWebGetErrorTls1, -1, true},
+      {"iponly", "127.0.0.1", true, 0, 0, false},
+      {"cnonly", "127.0.0.1", true, kWebGetErrorTls1, kTlsAlertBadCertificate, false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(c.leaf) + " " + c.host);
@@ -430,7 +434,16 @@ TEST_F(WebGetConnectionTest, TlsHostNames) {
     std::string url = "https://" + std::string(c.host) + ":" + std::to_string(port) +
                       "/tls_pki_root.pem";
     ASSERT_TRUE(waitListening(port));
-    Result out = FetchUrl(url);
+    WebGetRequest *r = NewRequest(c.redirected ? server_->Url("/redirect?to=" + url) : url);
+    Result out = Run(r);
+    WebGetCause cause{};
+    WebGetRequest_GetCause(r, &cause);
+    TlsFailure failure{};
+    EXPECT_EQ(WebGetCause_FindTls(&cause, out.code, out.codeEx, &failure), c.code != 0 ? 1 : 0);
+    if (c.code != 0) {
+      EXPECT_NE(int(failure.cause), int(TlsCause::Protocol)) << int(failure.cause);
+    }
+    Class_ReleaseObject(&r);
     EXPECT_EQ(out.code, c.code);
     if (c.codeEx >= 0) {
       EXPECT_EQ(out.codeEx, c.codeEx);

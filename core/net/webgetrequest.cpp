@@ -504,6 +504,13 @@ int WebGetRequest_ClearHeaders(WebGetRequest *request) {
 
 // ---- Results --------------------------------------------------------------------------
 
+int WebGetRequest_GetCause(WebGetRequest *request, WebGetCause *cause) {
+  REQUEST_CHECK(request);
+  CHECK_POINTER(cause);
+  *cause = request->cause;
+  return 1;
+}
+
 int WebGetRequest_GetError(WebGetRequest *request, int32_t *code, int32_t *codeEx) {
   REQUEST_CHECK(request);
   CHECK_POINTER(code);
@@ -717,6 +724,7 @@ int WebGetRequest_ResetResponse(WebGetRequest *request) {
   request->cacheDirective = 0;
   request->errorEx.store(0);
   request->error.store(0);
+  request->cause = WebGetCause{};
   MemoryStream_Empty(request->inflateStream);
   return 1;
 }

@@ -125,6 +125,7 @@ struct WebGetRequest {
   std::atomic<int32_t> phaseChanged;
   std::atomic<int32_t> error;    // WebGetError
   std::atomic<int32_t> errorEx;  // system, zlib or TLS error, or a status
+  WebGetCause cause;             // what the failure met beyond its codes; set with them
   int32_t redirectCount;
   int32_t redirectLimit;
   int32_t headerState;  // the connection's own value for its header phase
@@ -323,6 +324,9 @@ int WebGetRequest_GetError(WebGetRequest *request, int32_t *code, int32_t *codeE
 // Records both codes; a nonzero code closes the output file. Always 0, so a
 // failing step can end with it.
 int WebGetRequest_SetError(WebGetRequest *request, int32_t code, int32_t codeEx);
+// What the request's failure met on its last hop (a TLS failure, a proxy):
+// read with the codes (WebGetCause_FindTls, WebGetCause_FindProxy).
+int WebGetRequest_GetCause(WebGetRequest *request, WebGetCause *cause);
 int32_t WebGetRequest_GetStatusCode(WebGetRequest *request);
 // The reason text of the response's status line.
 int WebGetRequest_GetStatusText(WebGetRequest *request, char *out, int size);

@@ -822,19 +822,26 @@ int WebGetRequest_FollowRedirect(WebGetRequest *request) {
   REQUEST_CHECK(request);
   WebGetRequest *r = request;
   r->redirectCount++;
-  char location[kWebGetUrlBytes];
+  // One byte more than the longest Location kept tells a longer one.
+  char location[kWebGetRedirectLocationMax + 2];
   if (!WebGet_GetHeaderValue(r->responseHeaders, "Location", location, int(sizeof location)) ||
       location[0] == '\0')
-    return WebGetRequest_SetError(r, kWebGetErrorRedirectHeaderNotFound, 0);
+    return WebGetRequest_SetError(r, kWebGetErrorRedirectHeaderNotFound,
+                                  kWebGetRedirectNoLocation);
+  if (strlen(location) > size_t(kWebGetRedirectLocationMax))
+    return WebGetRequest_SetError(r, kWebGetErrorRedirectHeaderNotFound,
+                                  kWebGetRedirectLocationTooLong);
   char joined[kWebGetUrlBytes], url[kWebGetUrlBytes];
   if (!Url_Join(r->url, location, joined, int(sizeof joined)))
-    return WebGetRequest_SetError(r, kWebGetErrorRedirectHeaderNotFound, 0);
+    return WebGetRequest_SetError(r, kWebGetErrorRedirectHeaderNotFound,
+                                  kWebGetRedirectLocationUnusable);
   // No macro of the server's choosing reaches the next request.
   int n = 0;
   for (const char *p = joined; *p; p++) {
     bool brace = *p == '{' || *p == '}';
     if (n + (brace ? 3 : 1) >= int(sizeof url))
-      return WebGetRequest_SetError(r, kWebGetErrorRedirectHeaderNotFound, 0);
+      return WebGetRequest_SetError(r, kWebGetErrorRedirectHeaderNotFound,
+                                    kWebGetRedirectLocationTooLong);
     if (brace) {
       memcpy(url + n, *p == '{' ? "%7B" : "%7D", 3);
       n += 3;

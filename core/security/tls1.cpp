@@ -648,6 +648,11 @@ int Tls_ProcessInput(TLS1 *session) {
     if (s->BytesNeeded == 0 || available - offset < s->BytesNeeded) break;
     uint8_t *unit = buffer + offset;
     if (s->Flags & kTlsFlagHeaderUnit) {
+      if (memcmp(unit, "HTTP/", 5) == 0) {
+        Tls_Log(s, LOG_ERROR, "Plain HTTP answer to the handshake");
+        ok = Tls_FailFor(s, kTlsAlertHandshakeFailure, TlsCause::PlainHttp, 0);
+        break;
+      }
       if ((unit[0] & 0x80) && unit[2] == 1) {
         Tls_Log(s, LOG_ERROR, "No SSL v23 handshaking allowed");
         ok = Tls_FailFor(s, kTlsAlertHandshakeFailure, TlsCause::Record, 0);
@@ -977,6 +982,13 @@ int Tls_DescribeFailure(const TlsFailure *failure, char *out, int32_t size) {
     case TlsCause::Record:
       Str_Printf(out, size, "a TLS record from the server could not be read (%s)", alert);
       return 1;
+    case TlsCause::PlainHttp:
+      fixed = "the server answered plain HTTP: use an http:// URL for this port";
+      break;
+    case TlsCause::Unusable:
+      fixed = "the server's certificate cannot be used: its key is too weak (RSA below 1024 "
+              "bits) or its form is not read";
+      break;
     case TlsCause::None:
     case TlsCause::Protocol:
       break;
@@ -1001,6 +1013,8 @@ int Tls_IsLastingFailure(const TlsFailure *failure) {
     // The server speaks no version we allow: what it would answer with
     // protocol_version had it seen our minimum first.
     case TlsCause::Version:
+    case TlsCause::PlainHttp:
+    case TlsCause::Unusable:
       return 1;
     default:
       break;

@@ -142,6 +142,8 @@ enum class TlsCause : int32_t {
   Record = 11,        // a record that could not be read or deciphered
   Protocol = 12,      // any other message we could not accept
   Ended = 13,         // the server sent a fatal alert after the handshake
+  PlainHttp = 14,     // the server answered in plain HTTP, not TLS
+  Unusable = 15,      // a certificate we cannot read or whose key is too weak
 };
 
 // A session's failure: the alert code (the session error), why, and
@@ -256,7 +258,8 @@ const char *Tls_AlertName(int32_t code);
 // suite)". Returns 1.
 int Tls_DescribeFailure(const TlsFailure *failure, char *out, int32_t size);
 // 1 when trying again cannot help: the certificate does not verify or names
-// another host, the server chose a version below our minimum, or it sent
+// another host or cannot be used, the server chose a version below our
+// minimum or answered in plain HTTP, or it sent
 // handshake_failure (40), one of the bad_certificate family (42-46),
 // unknown_ca (48), access_denied (49), protocol_version (70) or
 // insufficient_security (71). Any other alert, a record that could not be

@@ -285,6 +285,7 @@ int onCertificate(TLS1 *s, Reader r, int32_t *alert) {
       ok = fail(alert, kTlsAlertDecodeError);
     } else if (!X509_LoadDer(cert, der, length) || !X509Chain_Add(chain, cert)) {
       Tls_Log(s, LOG_ERROR, "Failed to decode certificate");
+      Tls_FailFor(s, kTlsAlertBadCertificate, TlsCause::Unusable, 0);
       ok = fail(alert, kTlsAlertBadCertificate);
     }
   }

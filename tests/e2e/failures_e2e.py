@@ -8,7 +8,7 @@ rule a user follows instead), with no retry line (run with --retry-time=0,
 no retry follows a failure), and its last stderr line naming the URL or path
 and the cause in words. A permanent failure ends the run with no retry line
 with the default retry time too (an openssl s_server with a certificate
-nobody pinned). A second s_server sends a leaf and the intermediate that
+nobody pinned, another with a pinned RSA-512 key). A second s_server sends a leaf and the intermediate that
 signed it, under a root CA of the test's own, for the pins of the
 application file.
 
@@ -20,6 +20,7 @@ passed.
 """
 import base64
 import hashlib
+import json
 import os
 import shutil
 import ssl
@@ -48,7 +49,7 @@ class Row:
     what the last stderr line holds (no retry line comes before it); before:
     the words one earlier stderr line holds; retry_time: the --retry-time value
     (None: the default); setup(client): prepares the row's client directory;
-    words may name "{client}"."""
+    words and repo may name "{client}"."""
 
     def __init__(self, what, exit=1, words=(), repo=None, text=None, app=None,
                  args=(), repo_path=None, before=None, retry_time="0", setup=None):
@@ -67,6 +68,17 @@ def piece_copy(t, name, change):
                       if line.split()[0] == "v1" and line.split()[2] == "0")
     change(t.path("www", name, "v1", digest + ".varnopiece"))
     return {"type": "httpPiece", "flags": "vcdiff", "baseUrl": f"{t.base}/{name}/"}
+
+
+def weak_certificate(tls):
+    """tls/weak.{crt,key}: RSA-512 for 127.0.0.1; returns its pin."""
+    crt, key = os.path.join(tls, "weak.crt"), os.path.join(tls, "weak.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:512", "-nodes", "-days", "30",
+                    "-subj", "/CN=weak", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key,
+                    "-out", crt], check=True, capture_output=True)
+    der = subprocess.run(["openssl", "x509", "-in", crt, "-outform", "DER"], check=True,
+                         capture_output=True).stdout
+    return base64.b64encode(hashlib.sha256(der).digest()).decode()
 
 
 def foreign_root(client):
@@ -116,9 +128,10 @@ def other_curve_key():
     return base64.b64encode(der).decode()
 
 
-def rows(t, http_port, unpinned_port, chained_port):
+def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
     base = f"https://127.0.0.1:{t.port}"
     unpinned = f"https://127.0.0.1:{unpinned_port}/alias.json"
+    weak = f"https://127.0.0.1:{weak_port}/alias.json"
     plain = f"http://127.0.0.1:{http_port}"
     down = f"https://127.0.0.1:{free_port()}/alias.json"
     missing = piece_copy(t, "missing", os.remove)
@@ -171,11 +184,22 @@ def rows(t, http_port, unpinned_port, chained_port):
         Row("a URL without its scheme", repo={"alias": f"127.0.0.1:{t.port}/alias.json"},
             words=(f'"alias": "127.0.0.1:{t.port}/alias.json" has no scheme: write http://, '
                    "https:// or file:// before it",)),
+        Row("a repository the alias does not name, default retry time", retry_time=None,
+            repo={"repository": "gaem"},
+            words=(base + "/alias.json", 'it holds no valid version for "gaem"', "(976)")),
+        Row("an installation under a file, default retry time", retry_time=None,
+            setup=lambda client: open(os.path.join(client, "afile"), "w").close(),
+            repo={"local": {"type": "file", "path": "{client}/afile/game"}},
+            words=("{client}/afile/game/", "not a directory: a file stands where the path "
+                   "needs a directory (964)")),
+        Row("a pinned RSA-512 certificate, default retry time", retry_time=None,
+            repo={"alias": weak}, app={"thumbprintStores": {"app": served + [weak_pin]}},
+            words=(weak, "certificate cannot be used: its key is too weak", "(971)")),
         Row("a 404 document", repo={"alias": base + "/no-such-alias.json"},
             words=(base + "/no-such-alias.json", "404")),
         Row("a 404 piece", repo={"remote": missing},
             words=(base + "/missing/v1/", "piece ", "404")),
-        Row("a corrupt piece", repo={"remote": corrupt},
+        Row("a corrupt piece, default retry time", repo={"remote": corrupt}, retry_time=None,
             words=(base + "/corrupt/v1/", "piece ", "digest mismatch in ", "(979)")),
         Row("an unsigned document over http",
             repo={"alias": plain + "/alias.json", "catalog": plain + "/unsigned/"},
@@ -245,7 +269,8 @@ def prepare(t, n, row):
         with open(path, "w") as f:
             f.write(row.text)
     elif row.repo_path is None:
-        t.write_repo(path, **dict(t.apart(client), **row.repo))
+        repo = json.loads(json.dumps(row.repo).replace("{client}", client))
+        t.write_repo(path, **dict(t.apart(client), **repo))
     app = t.write_app(f"app-{n}.json", **row.app) if row.app else t.path("app.json")
     # Every remote the rows name gets the pieces' password.
     answers = read_json(t.path("credentials.json"))
@@ -310,19 +335,32 @@ def main():
         chained = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(chained_port),
                    "-cert", t.path("tls", "leaf.crt"), "-key", t.path("tls", "leaf.key"),
                    "-cert_chain", t.path("tls", "mid.crt")]
+        # A key too weak to pass, pinned: no retry can help.
+        weak_port, weak_pin = free_port(), weak_certificate(t.path("tls"))
+        weak = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(weak_port), "-cert",
+                t.path("tls", "weak.crt"), "-key", t.path("tls", "weak.key"), "-cipher",
+                "DEFAULT@SECLEVEL=0"]
         try:
             with http_server(t.path("www"), http_port), \
                     running(unpinned, unpinned_port, "openssl s_server", cwd=t.path("www"),
                             stdin=subprocess.PIPE), \
                     running(chained, chained_port, "openssl s_server", cwd=t.path("www"),
+                            stdin=subprocess.PIPE), \
+                    running(weak, weak_port, "openssl s_server", cwd=t.path("www"),
                             stdin=subprocess.PIPE):
                 t.start()
-                table = rows(t, http_port, unpinned_port, chained_port)
+                table = rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin)
                 commands = [prepare(t, n, row) for n, row in enumerate(table)]
                 with ThreadPoolExecutor(8) as pool:
                     results = list(pool.map(lambda args: run(t, args), commands))
         finally:
             t.stop()
+        # The corrupt piece is asked for once more at once, then the run ends.
+        with open(t.path("pieces.txt")) as f:
+            flipped = next(f"/corrupt/v1/{d}.varnopiece" for v, d, n in
+                           (line.split() for line in f) if v == "v1" and n == "0")
+        asked = [r[2] for r in t.log() if len(r) > 2].count(flipped)
+        check(asked == 2, f"the corrupt piece was asked for twice ({asked})")
         for row, (code, lines, seconds) in zip(table, results):
             last = lines[-1] if lines else ""
             retry = [line for line in lines[:-1] if "; retrying in " in line]

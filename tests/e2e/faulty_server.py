@@ -30,6 +30,11 @@ Two keys of plan.json act on the pieces (paths under /pieces/) as a whole:
                 time (a slow server)
   "*503-after": SECONDS  the first piece asked for that long or later after
                 the first request is answered 503 once
+  "*drop-each": true   every connection is closed after its first answer,
+                without a word that it will be (a server that drops kept
+                connections)
+  "*redirect": PREFIX  a path under PREFIX is answered 302 to the same path
+                without it
 Every answer is logged as one line "<path> <status> <body bytes sent>
 <fault or ->" once it is over. Listens on 127.0.0.1:<port> until killed
 (the port also goes to the file "port" beside the log).
@@ -59,6 +64,8 @@ with open(plan_path) as f:
     plan = json.load(f)
 pause = float(plan.pop("*pause", 0))
 late_503 = plan.pop("*503-after", None)
+drop_each = bool(plan.pop("*drop-each", False))
+redirect = plan.pop("*redirect", None)
 plan = {path: list(faults) for path, faults in plan.items()}
 first_request = None
 lock = threading.Lock()
@@ -154,6 +161,12 @@ def answer(conn, path):
     if pause and path.startswith("/pieces/"):
         with slow:
             time.sleep(pause)
+    if redirect and path.startswith(redirect):
+        to = "/" + path[len(redirect):]
+        conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n" %
+                     to.encode())
+        log(path, 302, 0, None)
+        return not drop_each
     fault = next_fault(path)
     if fault == "continue":
         try:
@@ -196,7 +209,7 @@ def answer(conn, path):
     if fault is None:
         log(path, 200, len(body), fault)
         conn.sendall(body)
-        return True
+        return not drop_each
     if fault == "trickle":
         sent = trickle(conn, body)
     else:

@@ -22,6 +22,9 @@ One case per run:
                piece failing on and on: the run ends at its second failure
   deadlines    a trickled header, a trickled body and endless 1xx answers
                with --retry-time=0: exit 1 in time, the CPU idle meanwhile
+  drops        the same server closing every connection after its answer
+               without saying so, the alias and the pieces behind a redirect:
+               each request a dropped connection lost goes again on a fresh one
   shapes       signed documents padded with white space, white space only, a
                byte outside the token: exit 1 at once, the padding unfetched;
                a metafile cut under its Content-Length: fetched once more; the
@@ -252,6 +255,37 @@ def case_pieces(t):
     case_sync(t, "pieces", (plan, {}, {}))
 
 
+def case_drops(t):
+    """Redirects are answers on a connection too: a request the server's
+    silent close lost after one is sent again, so the run needs no retry."""
+    plan = {"*drop-each": True, "*redirect": "/r/"}
+    base = t.base
+    remote = dict(t.repo.get("remote") or {"type": "httpPiece", "flags": "vcdiff"},
+                  baseUrl=base + "/r/pieces/")
+    repo = t.write_repo("repo-drops.json", alias=base + "/r/alias.json", remote=remote)
+    with open(t.path("credentials.json")) as f:
+        answers = json.load(f)
+    answers.append(dict(answers[0], host=remote["baseUrl"]))
+    credentials = t.path("credentials-drops.json")
+    with open(credentials, "w") as f:
+        json.dump(answers, f)
+    os.chmod(credentials, 0o600)
+    server = Server(t, "documents")
+    server.start(plan)
+    p = subprocess.run(t.args(repo=repo, credentials=credentials), env=t.env,
+                       capture_output=True, text=True, timeout=RUN_SECONDS)
+    t.stop()
+    answers = server.answers()
+    retries = [line for line in p.stderr.splitlines() if "; retrying in " in line]
+    check(p.returncode == 0 and t.sha1_ok("v1") and not retries,
+          f"drops: exit 0, sha1sum -c passes, no retry line ({p.returncode}: {retries[:2]} "
+          f"{p.stderr[-300:]!r})")
+    redirected = [a for a in answers if a[3] == 302]
+    check(any(a[0] == "/r/alias.json" for a in redirected) and
+          any(a[0].startswith("/r/pieces/") for a in redirected),
+          f"drops: the alias and pieces were redirected ({len(redirected)} redirects)")
+
+
 def case_longrun(t):
     """A run longer than its retry time whose one fault comes late: the
     retry falls due 15 s after the failure, well within 20 s of it, though
@@ -414,6 +448,7 @@ def case_deadlines(t):
 
 
 CASES = {"documents": case_documents, "pieces": case_pieces, "deadlines": case_deadlines,
+         "drops": case_drops,
          "longrun": case_longrun, "shapes": case_shapes,
          **{kind: lambda t, kind=kind: case_sync(t, kind)
             for kind in ("keepalive", "close", "httpserver")}}

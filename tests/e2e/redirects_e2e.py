@@ -4,10 +4,15 @@ plain http behind nginx, whose generated configuration answers chosen paths
 with 301, 302, 303, 307 and 308 to the same host, to "localhost" (the
 application file's whitelist holds it beside 127.0.0.1), to a host off the
 whitelist, to itself, five times in a row, from https to http, and with a
-relative Location that climbs ("../alias.json"), to a damaged piece and to
-a server that is down; pieces that nginx's gzip_static always sends
-gzipped whatever the request asks; an alias naming v2 beside a catalog
-naming v1 (refused once it is asked for again past caches). Every case is its own run, side by side: the ones
+relative Location that climbs ("../alias.json"), to a damaged piece, to
+a server that is down, and from http to an https server whose self-signed
+certificate nothing pins (a Python peer that counts the handshakes it is
+offered), without a Location, with a Location of 5000 bytes, and https:// to
+the plain http port (these runs keep the default retry time: their cause
+ends them at once); pieces that nginx's gzip_static always sends gzipped
+whatever the request asks; an alias naming v2 beside a catalog naming v1
+(refused once it is asked for again past caches). Every case is its own
+run, side by side: the ones
 that redirect to what exists exit 0 and sha1sum -c passes; the refused ones
 exit 1 at once, and so do the failing targets (--retry-time=0: no retry
 follows, so no retry line), each line naming the URL asked for and the
@@ -20,23 +25,55 @@ Exit status 0 when every check passed, 77 when nginx is missing.
 import gzip
 import os
 import shutil
+import socket
+import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from failures_e2e import piece_copy  # noqa: E402
-from make_tree import nginx_http  # noqa: E402
+from make_tree import certificate, nginx_http  # noqa: E402
 from sync_e2e import (Tree, check, e2e_args, flip_byte, free_port, outcome,  # noqa: E402
                       read_json, skipped, write_json)
 
 RUN_SECONDS = 60
 
 
-def nginx_conf(t, tls_port, down_port):
+class SelfSignedPeer:
+    """An https server on 127.0.0.1:port with a fresh self-signed certificate
+    for 127.0.0.1, counting the connections (handshakes) it is offered."""
+
+    def __init__(self, t, port):
+        certificate(t.path("tls"), "self", "IP:127.0.0.1")
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(t.path("tls", "self.crt"), t.path("tls", "self.key"))
+        self.listener = socket.create_server(("127.0.0.1", port))
+        self.handshakes = 0
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            self.handshakes += 1
+            conn.settimeout(5)
+            try:
+                self.context.wrap_socket(conn, server_side=True).close()
+            except (OSError, ssl.SSLError):
+                conn.close()
+
+    def stop(self):
+        self.listener.close()
+
+
+def nginx_conf(t, tls_port, down_port, self_port):
     """The tree's www over http on t.port with the redirecting locations, and
     over https on tls_port with one redirect to http."""
     root, port = t.root, t.port
@@ -56,6 +93,9 @@ def nginx_conf(t, tls_port, down_port):
     location ~ ^/rbad/(.*)$ {{ return 307 /corrupt/$1; }}
     location ~ ^/rdown/(.*)$ {{ return 302 http://127.0.0.1:{down_port}/pieces/$1; }}
     location /gz/ {{ gzip_static always; }}
+    location = /self/alias.json {{ return 302 https://127.0.0.1:{self_port}/alias.json; }}
+    location = /noloc/alias.json {{ return 302; }}
+    location = /longloc/alias.json {{ set $a {"a" * 1000}; return 302 /$a$a$a$a$a; }}
 {hops}"""
     return nginx_http(root, f"""  server {{
     listen 127.0.0.1:{port};
@@ -81,7 +121,7 @@ def gzip_beside(path):
 
 def cases(t, tls_port):
     """(what, repository changes, words of the last line: none where the
-    sync must succeed)."""
+    sync must succeed[, the run's retry time when not 0])."""
     base = f"http://127.0.0.1:{t.port}"
 
     def pieces(prefix):
@@ -115,10 +155,20 @@ def cases(t, tls_port):
         ("an alias naming v2 and a catalog naming v1",
          {"alias": base + "/aliases/v2.json", "catalog": base + "/stale-catalog.json"},
          (base + "/stale-catalog.json", "catalog id v1, expected v2", "(976)")),
+        ("the alias behind a 302 to a self-signed https server",
+         {"alias": base + "/self/alias.json"},
+         (base + "/self/alias.json", "self-signed; pin it", "(971)"), ()),
+        ("https:// to the plain http port", {"alias": f"https://127.0.0.1:{t.port}/alias.json"},
+         (f"https://127.0.0.1:{t.port}/alias.json",
+          "the server answered plain HTTP: use an http:// URL", "(971)"), ()),
+        ("a redirect without a Location", {"alias": base + "/noloc/alias.json"},
+         (base + "/noloc/alias.json", "redirect without a Location header (983)"), ()),
+        ("a redirect with a Location of 5000 bytes", {"alias": base + "/longloc/alias.json"},
+         (base + "/longloc/alias.json", "redirect Location longer than 4094 bytes (983)"), ()),
     ]
 
 
-def prepare(t, n, changes):
+def prepare(t, n, changes, retry=("--retry-time=0",)):
     """The case's repository, application and credentials files, its
     installation under its own directory; returns (command, installation)."""
     apart = t.apart(t.path("clients", str(n)))
@@ -128,7 +178,7 @@ def prepare(t, n, changes):
     if "remote" in changes:
         answers.append(dict(answers[0], host=changes["remote"]["baseUrl"]))
     credentials = write_json(t.path(f"credentials-{n}.json"), answers, 0o600)
-    return t.args("--retry-time=0", repo=path, app=t.path("app-redirects.json"),
+    return t.args(*retry, repo=path, app=t.path("app-redirects.json"),
                   credentials=credentials), apart["local"]["path"]
 
 
@@ -148,9 +198,9 @@ def main():
         return skipped("nginx or sha1sum is missing")
     with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
         t = Tree(root, a.keelson, mib=0.5, scheme="http")
-        tls_port = free_port()
+        tls_port, self_port = free_port(), free_port()
         with open(t.path("nginx-redirects.conf"), "w") as f:
-            f.write(nginx_conf(t, tls_port, free_port()))
+            f.write(nginx_conf(t, tls_port, free_port(), self_port))
         t.write_app("app-redirects.json", webGet={"whitelist": ["127.0.0.1", "localhost"]})
         # www/corrupt/: the pieces with the first plain v1 piece's last byte flipped.
         piece_copy(t, "corrupt", lambda path: flip_byte(path, last=True))
@@ -160,15 +210,21 @@ def main():
         coded = []
         piece_copy(t, "gz", lambda path: coded.append(gzip_beside(path)))
         table = cases(t, tls_port)
-        prepared = [prepare(t, n, row[1]) for n, row in enumerate(table)]
+        prepared = [prepare(t, n, *row[1:2], *row[3:]) for n, row in enumerate(table)]
+        peer = None
         try:
+            peer = SelfSignedPeer(t, self_port)
             t.start("nginx-redirects.conf")
             with ThreadPoolExecutor(len(table)) as pool:
                 results = list(pool.map(lambda p: run(t, p[0]), prepared))
             log = t.log()
         finally:
             t.stop()
-        for (what, _, words), (_, installed), (code, lines, seconds) in zip(
+            if peer is not None:
+                peer.stop()
+        check(peer.handshakes == 1, f"the self-signed server was offered one handshake "
+              f"({peer.handshakes})")
+        for (what, _, words, *_), (_, installed), (code, lines, seconds) in zip(
                 table, prepared, results):
             last = lines[-1] if lines else ""
             if not words:
@@ -180,6 +236,9 @@ def main():
             check(code == 1 and not retry,
                   f"{what}: exit 1 at once, no retry line ({code}, {seconds:.1f} s, {retry})")
             check(all(w in last for w in words), f"{what}: the last line holds {words} ({last!r})")
+        asked = [r[2] for r in log if len(r) > 2]
+        check(asked.count("/noloc/alias.json") == 1 and asked.count("/longloc/alias.json") == 1,
+              "the redirects without a usable Location were asked for once each")
         # Every kind of redirect was sent, and the targets were asked for.
         sent = set(r[0] for r in log if r)
         check(all(s in sent for s in ("301", "302", "303", "307", "308")),
