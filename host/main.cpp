@@ -343,8 +343,8 @@ int checkFilesBeforeStart(const Arguments &args) {
   if (args.app != nullptr && !UserCheck_ReadFile(args.app, "application", &code)) return code;
   if (args.credentials != nullptr && !UserCheck_ReadFile(args.credentials, "credentials", &code))
     return code;
-  if (args.www != nullptr && !UserCheck_CheckDirectory(args.www, "--www directory"))
-    return kExitFailed;
+  if (args.www != nullptr && !UserCheck_CheckDirectory(args.www, "--www directory", &code))
+    return code;
   return 0;
 }
 

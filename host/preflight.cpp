@@ -102,8 +102,11 @@ int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
   PlatformFileStatus status = {};
   p->madeRoot = !Platform_Stat(root, &status) && Platform_IsErrorMissing(Platform_GetLastError());
   if (!RootDirectory_Open(root, 1, &p->root)) {
+    const char *cause = Platform_GetLastErrno() == ENOTDIR
+                            ? "not a directory: a file stands where the path needs a directory"
+                            : preflightCause(Platform_GetLastError());
     Str_Printf(line, size, "keelson: %s: %s: the installation directory cannot be opened (%s)",
-               p->name, root, preflightCause(Platform_GetLastError()));
+               p->name, root, cause);
     return 0;
   }
   RootDirectory_Hold(root, p->root);

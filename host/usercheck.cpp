@@ -412,19 +412,30 @@ int UserCheck_ReadConfig(const char *path, Dictionary **config) {
   return 1;
 }
 
-int UserCheck_CheckDirectory(const char *path, const char *kind) {
+int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode) {
   CHECK_POINTER(path);
   CHECK_POINTER(kind);
+  CHECK_POINTER(exitCode);
   int fd;
   do fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
+  int err = fd < 0 ? errno : 0;
   char ruleText[128];
   const char *rule = nullptr;
   struct stat st;
-  if (fd < 0 && errno == ELOOP) rule = "it is a link; name the directory itself";
-  else if (fd < 0) rule = errno == ENOTDIR ? "not a directory" : strerror(errno);
-  else if (fstat(fd, &st) != 0) rule = strerror(errno);
-  else rule = userCheckTrustRule(st, ruleText, int(sizeof ruleText));
+  if (err == ELOOP) {
+    rule = "it is a link; name the directory itself";
+  } else if (err == ENOTDIR) {
+    rule = "not a directory";
+  } else if (err != 0 || fstat(fd, &st) != 0) {
+    userCheckFailed(err != 0 ? err : errno);
+    rule = userCheckReason();
+  } else {
+    rule = userCheckTrustRule(st, ruleText, int(sizeof ruleText));
+  }
+  // A directory that cannot be opened is a usage error; one that may not be
+  // trusted a refusal.
+  *exitCode = err != 0 && err != ELOOP ? 2 : 1;
   if (fd >= 0) close(fd);
   if (rule == nullptr) return 1;
   userCheckLine("keelson: %s: the %s is refused: %s", path, kind, rule);

@@ -43,8 +43,9 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode);
 int UserCheck_ReadConfig(const char *path, Dictionary **config);
 // The --www directory: not a link, owned by this process's user or root,
 // writable by neither group nor others, checked on the open directory. 1;
-// 0 with the line ("the <kind> is refused: <rule>").
-int UserCheck_CheckDirectory(const char *path, const char *kind);
+// 0 with the line ("the <kind> is refused: <rule>") and in *exitCode 2 for
+// a directory that cannot be opened, 1 for one that is not trusted.
+int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode);
 // For a ".yaml" or ".yml" file the reader refused: the line "line L,
 // column C: not valid YAML: <the reader's reason>". 1 when the file is YAML
 // and the reader refuses it (the line written), else 0 (nothing written).

@@ -64,9 +64,18 @@ const char *runPathFromEnvironment(const char *variable, uint32_t uid) {
   const char *directory = getenv(variable);
   if (directory == nullptr || directory[0] != '/') return nullptr;
   if (uid != 0) return directory;
+  // A directory still to be made is judged by the nearest one that exists,
+  // in which it would be made.
+  char existing[kPathMax];
+  if (!Str_Set(existing, directory, int(sizeof existing))) return nullptr;
   struct stat status;
-  if (stat(directory, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == 0 &&
-      (status.st_mode & 0022) == 0)
+  int found;
+  while ((found = stat(existing, &status)) != 0 && errno == ENOENT) {
+    char *slash = strrchr(existing, '/');
+    if (slash == nullptr || slash == existing) break;
+    *slash = '\0';
+  }
+  if (found == 0 && S_ISDIR(status.st_mode) && status.st_uid == 0 && (status.st_mode & 0022) == 0)
     return directory;
   Log_Print(LOG_WARNING, KSRC, 0, "%s=%s is not a directory only root can write: not used\n",
             variable, directory);

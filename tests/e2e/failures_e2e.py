@@ -190,8 +190,8 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
         Row("an installation under a file, default retry time", retry_time=None,
             setup=lambda client: open(os.path.join(client, "afile"), "w").close(),
             repo={"local": {"type": "file", "path": "{client}/afile/game"}},
-            words=("{client}/afile/game/", "not a directory: a file stands where the path "
-                   "needs a directory (964)")),
+            words=("{client}/afile/game", "not a directory: a file stands where the path "
+                   "needs a directory")),
         Row("a pinned RSA-512 certificate, default retry time", retry_time=None,
             repo={"alias": weak}, app={"thumbprintStores": {"app": served + [weak_pin]}},
             words=(weak, "certificate cannot be used: its key is too weak", "(971)")),

@@ -365,8 +365,7 @@ def case_shapes(t):
     # The alias and a piece behind a 302 whose page never ends: the page is
     # read up to its bound, the target then asked for on a new connection.
     redirected = {"/alias.json": ["redirect"], pieces_of(t, "v1")[0]: ["redirect"]}
-    p, _, answers = server.sync(redirected, "--retry-time=0", repo=t.write_apart("redirected"),
-                                read_first=True)
+    p, _, answers = server.sync(redirected, "--retry-time=0", repo=t.write_apart("redirected"))
     pages = [a[1] for a in answers if a[2] == "redirect"]
     check(p.returncode == 0 and t.sha1_ok("v1", t.path("redirected", "game")) and
           all(sorted(str(a[2]) for a in answers if a[0] == path) == ["None", "redirect"]

@@ -157,7 +157,7 @@ def cases(t, tls_port):
          (base + "/stale-catalog.json", "catalog id v1, expected v2", "(976)")),
         ("the alias behind a 302 to a self-signed https server",
          {"alias": base + "/self/alias.json"},
-         (base + "/self/alias.json", "self-signed; pin it", "(971)"), ()),
+         (base + "/self/alias.json", "it is self-signed", "(971)"), ()),
         ("https:// to the plain http port", {"alias": f"https://127.0.0.1:{t.port}/alias.json"},
          (f"https://127.0.0.1:{t.port}/alias.json",
           "the server answered plain HTTP: use an http:// URL", "(971)"), ()),
