@@ -338,6 +338,8 @@ int WebGet_MaskSecretHeaders(const char *block, int length, char *out, int size)
 // the block has no terminator within size, or when the whole line does not
 // fit (a cut line would merge with the next one appended).
 int WebGet_SetHeader(char *block, int size, const char *name, const char *value, int replace);
+// Removes every line of block whose header is name (any case).
+void WebGet_RemoveHeader(char *block, const char *name);
 // Splits one line: name up to ':', blanks after it skipped, value to the line
 // end (each cut to its size). 0 without ':'.
 int WebGet_ParseHeaderLine(const char *line, char *name, int nameSize, char *value,

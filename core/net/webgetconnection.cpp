@@ -798,15 +798,7 @@ void keepCallerHeaders(WebGetConnection *c, WebGetRequest *r, const char *from) 
               Url_GetHostWithPort(r->url, now, int(sizeof now)) &&
               Str_CompareNoCase(was, now) == 0;
   if (!same) {
-    for (const char *name : {"Authorization", "Cookie"}) {
-      const char *line = nullptr;
-      while (WebGet_FindHeader(block, name, &line)) {
-        char *start = const_cast<char *>(line);
-        const char *end = strstr(start, "\r\n");
-        end = end ? end + 2 : start + strlen(start);
-        memmove(start, end, strlen(end) + 1);
-      }
-    }
+    for (const char *name : {"Authorization", "Cookie"}) WebGet_RemoveHeader(block, name);
     WebGetAuth_Reset(c->serverAuth);
   }
   c->currentHeaders = block;

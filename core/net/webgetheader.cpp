@@ -212,6 +212,16 @@ int WebGet_GetHeaderValue(const char *block, const char *name, char *value, int 
   return 1;
 }
 
+void WebGet_RemoveHeader(char *block, const char *name) {
+  const char *line = nullptr;
+  while (WebGet_FindHeader(block, name, &line)) {
+    char *start = block + (line - block);
+    const char *end = strstr(start, "\r\n");
+    end = end != nullptr ? end + 2 : start + strlen(start);
+    memmove(start, end, strlen(end) + 1);
+  }
+}
+
 int WebGet_SetHeader(char *block, int size, const char *name, const char *value, int replace) {
   CHECK_POINTER(block);
   CHECK_POINTER(name);

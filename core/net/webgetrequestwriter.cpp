@@ -33,16 +33,6 @@ bool addHeader(char *block, const char *name, const char *value) {
   return WebGet_SetHeader(block, kWebGetHeaderBlockBytes, name, value, 0) != 0;
 }
 
-// Removes every line of that name.
-void removeHeader(char *block, const char *name) {
-  const char *line = nullptr;
-  while (WebGet_FindHeader(block, name, &line)) {
-    char *start = const_cast<char *>(line);
-    const char *end = strstr(start, "\r\n");
-    end = end ? end + 2 : start + strlen(start);
-    memmove(start, end, strlen(end) + 1);
-  }
-}
 
 bool keepWish(WebGetConnection *c, WebGetRequest *r) {
   return c->keepAlive && r->httpVersion > 1.0;
@@ -202,7 +192,7 @@ int WebGetConnection_WriteRequest(WebGetConnection *connection, WebGetRequest *r
     if (!addAnswer(c->proxyAuth, "Proxy-Authorization", block, method, target, r)) fits = false;
     fits = fits && addHeader(block, "Proxy-Connection", keepWish(c, r) ? "keep-alive" : "close");
   }
-  removeHeader(block, "Connection");
+  WebGet_RemoveHeader(block, "Connection");
   fits = fits && addHeader(block, "Connection", keepWish(c, r) ? "keep-alive" : "close");
   if (!fits) return fail(r, kWebGetErrorHeaderLimit, 0);
   memcpy(r->requestHeaders, block, sizeof block);
