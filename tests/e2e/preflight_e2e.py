@@ -126,14 +126,18 @@ def case_relative(t):
     check(p.returncode == 0 and t.sha1_ok("v1", game),
           f"relative paths: v1 installs ({p.stderr[-300:]})")
     # A first install stopped part-way: v1 whole but its largest file, no
-    # metafile, and room for that file (and the pieces it shares with its
-    # neighbours) but not for the whole version. Its whole files count as
-    # there.
+    # metafile, and room for that file twice over (its neighbours' partial
+    # copies, where it shares pieces with them, take room too) but not for
+    # the whole version. Its whole files count as there.
     sizes = file_sizes(t, "v1")
     largest = max(sizes, key=sizes.get)
     pages = sum((size + PAGE - 1) // PAGE for size in sizes.values())
+    missing = (sizes[largest] + PAGE - 1) // PAGE
+    spare = missing + 64
+    check(missing + spare < pages, f"a stopped first install: the free room ({missing + spare} "
+                                   f"pages) is less than the whole version ({pages} pages)")
     p = in_mount(t, "a stopped first install", IN_MOUNT, directory,
-                 f"size={(pages + 64) * PAGE}", listing, "sh", "-c",
+                 f"size={(pages + spare) * PAGE}", listing, "sh", "-c",
                  'cp -r "$1" game && rm "game/$2" && shift 2 && exec "$@"', "sh", game, largest,
                  *t.args(repo=repo))
     if p is not None:
