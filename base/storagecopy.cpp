@@ -369,6 +369,9 @@ void copyReportError(StorageCopy *c, StorageCopyTicket *t, int32_t stage, int32_
     case kStorageCopyStageExists:
       return copyHandleError(c, t, 1, 1, code, codeEx);
     case kStorageCopyStageTransfer:
+      // Bytes that failed their digest may be a cache's: the next transfer
+      // of the piece asks past caches.
+      if (code == kStorageDigestMismatch) t->request->bypassCaches = 1;
       return copyHandleError(c, t, code > 0 ? 0 : 3, 1, code < 0 ? -code : code, codeEx);
     case kStorageCopyStageWrite:
       return copyHandleError(c, t, toPending ? 2 : 1, 3, code, codeEx);

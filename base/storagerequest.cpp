@@ -387,6 +387,7 @@ int StorageRequest_Reset(StorageRequest *r) {
   r->url[0] = '\0';
   r->urlDelta = 0;
   r->cause = WebGetCause{};
+  r->bypassCaches = 0;
   r->failedMember = nullptr;
   double now = Platform_GetTickSeconds();
   r->createTime = r->resetTime = now;
