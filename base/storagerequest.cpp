@@ -388,6 +388,7 @@ int StorageRequest_Reset(StorageRequest *r) {
   r->urlDelta = 0;
   r->cause = WebGetCause{};
   r->bypassCaches = 0;
+  r->digestFailedAt = nullptr;
   r->failedMember = nullptr;
   double now = Platform_GetTickSeconds();
   r->createTime = r->resetTime = now;
