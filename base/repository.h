@@ -262,9 +262,12 @@ int Repository_FindRequestSlot(Repository *repository, StorageRequest *request,
                                RepositorySlot **slot);
 int Repository_ResetRequests(Repository *repository);
 // The copy engines' source callback: the enabled remote with the fewest
-// pending requests, ties to the fewer errors, the first of equals. None
-// stops the program ("Unable to find storage member").
-int Repository_SelectRemote(StorageCopy *copy, void *context, Storage **storage);
+// pending requests, ties to the fewer errors, the first of equals; another
+// than the one whose bytes of request's piece failed their digest while
+// there is another (request may be NULL). None stops the program ("Unable
+// to find storage member").
+int Repository_SelectRemote(StorageCopy *copy, void *context, StorageRequest *request,
+                            Storage **storage);
 // The remote storages' delta-source hook and the delta source's completion:
 // a failed local read reaches the waiting step as a negative code.
 void Repository_OnDeltaSource(Storage *storage, void *context, StorageStep *step);

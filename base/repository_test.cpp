@@ -143,13 +143,29 @@ TEST_F(RepositoryTest, SelectsTheLeastLoadedRemote) {
       e[i]->enabled = c.enabled[i];
     }
     Storage *chosen = nullptr;
-    EXPECT_EQ(Repository_SelectRemote(nullptr, repository, &chosen), 1);
+    EXPECT_EQ(Repository_SelectRemote(nullptr, repository, nullptr, &chosen), 1);
     EXPECT_EQ(chosen, e[c.chosen]->storage);
   }
+  // A piece whose bytes from a remote failed their digest goes to another
+  // while there is one enabled, the least loaded though it is.
+  StorageRequest *failed = nullptr;
+  StorageRequest_Create(&failed);
+  Storage *chosen = nullptr;
+  for (int only : {0, 1}) {
+    for (int i = 0; i < 3; i++) {
+      e[i]->enabled = i == 2 || !only;
+      e[i]->storage->pendingRequests.store(i == 2 ? 0 : 1);
+    }
+    failed->digestFailedAt = e[2]->storage;
+    Repository_SelectRemote(nullptr, repository, failed, &chosen);
+    EXPECT_EQ(chosen, e[only ? 2 : 0]->storage);
+  }
+  Class_ReleaseObject(&failed);
   for (RepositoryRemote *r : e) r->storage->pendingRequests.store(0);
   for (RepositoryRemote *r : e) r->enabled = 0;
   Storage *none = nullptr;
-  EXPECT_DEATH(Repository_SelectRemote(nullptr, repository, &none), "Unable to find storage member");
+  EXPECT_DEATH(Repository_SelectRemote(nullptr, repository, nullptr, &none),
+               "Unable to find storage member");
 }
 
 TEST_F(RepositoryTest, RequestSlots) {

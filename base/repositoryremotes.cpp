@@ -142,13 +142,20 @@ int Repository_ClearRemotes(Repository *r) {
   return 1;
 }
 
-int Repository_SelectRemote(StorageCopy *, void *context, Storage **storage) {
+int Repository_SelectRemote(StorageCopy *, void *context, StorageRequest *request,
+                            Storage **storage) {
   Repository *r = repositoryOf(context);
   CHECK_POINTER(storage);
+  // Bytes that failed their digest are asked for from another remote, if
+  // any: the same server may well send the same bytes again.
+  const Storage *avoid = request != nullptr ? request->digestFailedAt : nullptr;
+  bool other = false;
+  for (RepositoryRemote *e = r->firstRemote; e != nullptr; e = e->next)
+    if (e->enabled && e->storage != avoid) other = true;
   RepositoryRemote *best = nullptr;
   int32_t bestPending = 0, bestErrors = 0;
   for (RepositoryRemote *e = r->firstRemote; e != nullptr; e = e->next) {
-    if (!e->enabled) continue;
+    if (!e->enabled || (other && e->storage == avoid)) continue;
     int32_t pending = Storage_GetPendingRequests(e->storage);
     int32_t errors = Storage_GetErrorCount(e->storage);
     if (best == nullptr || pending < bestPending ||

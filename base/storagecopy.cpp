@@ -240,7 +240,7 @@ int32_t copyStageVerify(StorageCopy *c, StorageCopyTicket *t, Storage *storage, 
 int32_t copyStageTransfer(StorageCopy *c, StorageCopyTicket *t, int32_t entering) {
   if (entering) {
     Storage *source = nullptr;
-    if (c->source != nullptr) c->source(c, c->sourceContext, &source);
+    if (c->source != nullptr) c->source(c, c->sourceContext, t->request, &source);
     if (c->stopped) {
       ticketGiveBack(c, t);
       return 0;
@@ -369,6 +369,12 @@ void copyReportError(StorageCopy *c, StorageCopyTicket *t, int32_t stage, int32_
     case kStorageCopyStageExists:
       return copyHandleError(c, t, 1, 1, code, codeEx);
     case kStorageCopyStageTransfer:
+      // Bytes that failed their digest may be a cache's: the next transfer
+      // of the piece asks past caches.
+      if (code == kStorageDigestMismatch) {
+        t->request->bypassCaches = 1;
+        t->request->digestFailedAt = t->request->storage;
+      }
       return copyHandleError(c, t, code > 0 ? 0 : 3, 1, code < 0 ? -code : code, codeEx);
     case kStorageCopyStageWrite:
       return copyHandleError(c, t, toPending ? 2 : 1, 3, code, codeEx);

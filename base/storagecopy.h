@@ -83,9 +83,10 @@ typedef int32_t (*StorageCopyErrorFunction)(StorageCopy *copy, void *context,
                                             StorageRequest *request, int32_t source,
                                             int32_t index, int32_t count, int32_t type,
                                             int32_t code, int32_t codeEx, double *retryTime);
-// Puts the storage the transfer of the current piece reads from into
+// Puts the storage the transfer of request's piece reads from into
 // *storage; it must supply one.
-typedef int (*StorageCopySourceFunction)(StorageCopy *copy, void *context, Storage **storage);
+typedef int (*StorageCopySourceFunction)(StorageCopy *copy, void *context,
+                                         StorageRequest *request, Storage **storage);
 // 1 with a free request when one more may go out, else 0.
 typedef int (*StorageCopyAcquireFunction)(StorageCopy *copy, void *context,
                                           StorageRequest **request);

@@ -69,7 +69,7 @@ class StorageCopyTest : public EngineTest {
     Drop();
     Make();
   }
-  static int Source(StorageCopy *, void *context, Storage **storage) {
+  static int Source(StorageCopy *, void *context, StorageRequest *, Storage **storage) {
     *storage = static_cast<StorageCopyTest *>(context)->source->storage;
     return 1;
   }

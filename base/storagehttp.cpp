@@ -255,6 +255,12 @@ void httpAddEvent(uintptr_t, void *payload) {
   // Ranges and raw bodies are bytes of the stored file: no coding of the
   // server's may stand in for them.
   WebGetRequest_SetIdentityOnly(r, p.raw || p.rangeStart != 0 || p.rangeEnd != 0);
+  if (p.noCache) {
+    char *block = nullptr;
+    int size = 0;
+    WebGetRequest_GetRequestHeaders(r, &block, &size);
+    WebGet_SetHeader(block, size, "Cache-Control", "no-cache", 0);
+  }
   if (!WebGetPool_AddRequest(r)) {
     WebGetRequest_SetError(r, kWebGetErrorRequestIncomplete, 0);
     httpOnRequestDone(r, c);
@@ -283,8 +289,9 @@ void httpStart(StorageHTTP *d, StorageHTTPContext *c) {
     httpFinishContext(c, result, resultEx);
     return;
   }
-  StorageRequest_SetUrl(static_cast<StorageRequest *>(c->step->argument), c->plan.url,
-                        c->plan.delta);
+  auto *request = static_cast<StorageRequest *>(c->step->argument);
+  StorageRequest_SetUrl(request, c->plan.url, c->plan.delta);
+  c->plan.noCache = request->bypassCaches;
   if (!d->active) return;  // SetActive(1) starts it
   ContextEvent e{kAddEventTag, c};
   EventQueue_Post(EventQueue_GetMain(), reinterpret_cast<uintptr_t>(c), &e, sizeof e, httpAddEvent,

@@ -58,6 +58,7 @@ struct StorageHTTPPlan {
   int64_t pad;          // added to the request's length after the body
   int32_t raw;          // ask for no compression, inflate nothing
   int32_t delta;        // the resource is a VCDIFF delta, not the piece
+  int32_t noCache;      // ask past caches (Cache-Control: no-cache)
 };
 
 // A driver kind: the parts in which the two HTTP drivers differ.

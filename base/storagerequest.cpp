@@ -387,6 +387,8 @@ int StorageRequest_Reset(StorageRequest *r) {
   r->url[0] = '\0';
   r->urlDelta = 0;
   r->cause = WebGetCause{};
+  r->bypassCaches = 0;
+  r->digestFailedAt = nullptr;
   r->failedMember = nullptr;
   double now = Platform_GetTickSeconds();
   r->createTime = r->resetTime = now;

@@ -117,6 +117,8 @@ struct StorageRequest {
   char url[kStorageRequestUrlBytes];  // of the last transfer made for it; "" none
   int32_t urlDelta;                   // that transfer asked for a VCDIFF delta
   WebGetCause cause;  // what that transfer's failure met beyond its codes
+  int32_t bypassCaches;  // the next transfer asks past caches (its bytes failed their digest)
+  const Storage *digestFailedAt;  // whose bytes those were; compared, never used
   ClassLog log;  // "StorageRequest"
 };
 

@@ -164,7 +164,7 @@ int32_t continueOnMissing(StorageCopy *, void *, StorageRequest *, int32_t, int3
 }
 
 Storage *gSource = nullptr;
-int source(StorageCopy *, void *, Storage **s) {
+int source(StorageCopy *, void *, StorageRequest *, Storage **s) {
   *s = gSource;
   return 1;
 }

@@ -20,6 +20,7 @@
 #include "core/runtime/core.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
+#include "core/security/jws.h"
 #include "core/security/tls1.h"
 #include "host/repositoryrunner.h"
 
@@ -125,6 +126,11 @@ int ErrorLine_Cause(int32_t code, int32_t codeEx, char *out, int size) {
   }
   if (code == kWebGetErrorJson && codeEx == int32_t(kAsyncHttpCorruptDocument)) {
     Str_Copy(out, "corrupt document (only a signed token and a line end may come)", size);
+    return 1;
+  }
+  if (code == kWebGetErrorJson && codeEx == kJsonErrorPartLimit) {
+    Str_Printf(out, size, "the token's header part is over its limit of %d bytes",
+               kJwsHeaderSegmentMaxBytes);
     return 1;
   }
   if (code == kWebGetErrorJson && (codeEx == 9 || codeEx == 10)) {

@@ -90,6 +90,9 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
       {{1, -1, 0, 1, 987, 10, 3, 0, 0, "https://h/a"}, nullptr,
        "keelson: myapp: alias https://h/a: signature does not verify with key store app "
        "(certStore), or the document is not valid now (exp, nbf) (987)"},
+      {{1, -1, 0, 1, 987, 12, 3, 0, 0, "https://h/a"}, &facts,
+       "keelson: myapp: alias https://h/a: the token's header part is over its limit of 65536 "
+       "bytes (987)"},
       {{4, -1, 0, 1, 987, 100, 3, 0, 0, "http://h/meta/v1.json"}, &facts,
        "keelson: myapp: metafile http://h/meta/v1.json: corrupt document (only a signed token "
        "and a line end may come) (987)"},
@@ -181,7 +184,7 @@ TEST(RepositoryRunner, PermanentErrorsEndTheRun) {
       {6, 979, 0, 0, 0},   {2, 976, 0, 0, 1},   {6, 989, 9, 0, 0},    {1, 972, 0, 0, 1},
       {4, 987, 100, 0, 1}, {1, 983, 1, 0, 1}, {1, 976, 0, 0, 1},  {4, 976, 0, 0, 1},
       {5, 964, 183, 0, 1}, {8, 964, 80, 0, 1}, {6, 964, 183, 0, 0}, {5, 964, 4, 0, 0},
-      {6, 968, 2, 0, 1},   {2, 976, 1, 0, 1},
+      {6, 968, 2, 0, 1},   {2, 976, 1, 0, 1},     {1, 987, 12, 0, 1},
   };
   for (const Row &row : rows) {
     RepositoryError error{row.source, 0, 0, 1, row.code, row.codeEx, 3, 0, row.delta, ""};

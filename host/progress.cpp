@@ -194,6 +194,25 @@ int progressOnStatus(void *, const char *, const char *, const char *, Dictionar
   return 1;
 }
 
+// The most the transfers under way may still add: a piece each.
+double progressInFlightBytes(Dictionary *status, Dictionary *copy) {
+  if (copy == nullptr) return 0;
+  Dictionary *remotes = nullptr;
+  int32_t count = 0;
+  double pending = 0;
+  if (Dictionary_GetListByKey(status, "remote", &remotes) && remotes != nullptr &&
+      Dictionary_GetCount(remotes, &count) && count > 0) {
+    for (int32_t i = 0; i < count; i++) {
+      Dictionary *remote = nullptr;
+      if (Dictionary_GetDictionaryByIndex(remotes, i, &remote) && remote != nullptr)
+        pending += progressNumber(remote, "pendingRequests");
+    }
+  } else {
+    pending = progressNumber(status, "pendingRequests");
+  }
+  return pending * progressNumber(copy, "pieceLength");
+}
+
 // Pieces fetched again for the version that was already installed.
 int32_t progressRepaired(Dictionary *status) {
   const char *remote = progressText(status, "remoteId");
@@ -293,9 +312,12 @@ int Progress_FormatLine(Dictionary *status, const ProgressExtra *extra, char *ou
   }
   double fetched = double(Progress_GetFetched(status));
   // Pieces in flight have arrived in part: their bytes count before the
-  // piece is written. Retried and error bodies are fetched too, so the sum
-  // is held to what there is.
-  double done = std::max(complete, skipped + fetched);
+  // piece is written, but no more than the pieces in flight hold. Retried
+  // and error bodies, pieces fetched again and the documents are fetched
+  // too: they never count as the version's bytes.
+  double documents = progressNumber(status, "documentReadBytes");
+  double arriving = std::max(0.0, skipped + fetched - documents - complete);
+  double done = complete + std::min(arriving, progressInFlightBytes(status, copy));
   if (total > 0) {
     done = std::min(done, total);
     progress = done / total;

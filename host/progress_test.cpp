@@ -23,8 +23,8 @@ std::string Line(const std::string &json, const ProgressExtra *extra) {
 std::string Flags(uint32_t flags) { return R"({"stateFlags":)" + std::to_string(flags); }
 
 // The bytes in all, those checked (found whole in place) and those fetched
-// apart; fetched bytes count as they arrive (the remote storages' readBytes),
-// and the percentage never passes the total; the ETA is the copy's own
+// apart; fetched bytes of the pieces in flight count as they arrive (the
+// remote storages' readBytes), a piece in flight at most once; the ETA is the copy's own
 // estimate, else the bytes left over the rate, else 0 s when nothing is left
 // and "--" when unknown; a retry
 // that is due names the phase.
@@ -41,21 +41,29 @@ TEST(Progress, LineNamesPhasePercentBytesRateAndEta) {
       {copying + R"(,"copy":{"bytesComplete":1048576,"bytesTotal":2097152,"remainingTime":65.0}})",
        &half, "copy  50.0% 2.0 MiB: checked 0 B, fetched 0 B at 512.0 KiB/s ETA 1m05s"},
       // Nothing written yet, half a MiB in flight across two remotes.
-      {copying + R"(,"remote":[{"readBytes":300000},{"readBytes":224288}],)"
-                 R"("remoteReadBytes":1,"copy":{"bytesComplete":0,"bytesTotal":2097152,)"
-                 R"("remainingTime":-1.0}})",
+      {copying + R"(,"remote":[{"readBytes":300000,"pendingRequests":1},{"readBytes":224288,)"
+                 R"("pendingRequests":1}],"remoteReadBytes":1,"copy":{"bytesComplete":0,)"
+                 R"("bytesTotal":2097152,"pieceLength":1048576,"remainingTime":-1.0}})",
        &quarter, "copy  25.0% 2.0 MiB: checked 0 B, fetched 512.0 KiB at 256.0 KiB/s ETA 6s"},
-      {copying + R"(,"remoteReadBytes":524288,"copy":{"bytesComplete":1048576,)"
-                 R"("bytesSkipped":1048576,"bytesTotal":2097152}})",
+      {copying + R"(,"remoteReadBytes":524288,"pendingRequests":1,"copy":{)"
+                 R"("bytesComplete":1048576,"bytesSkipped":1048576,"bytesTotal":2097152,)"
+                 R"("pieceLength":1048576}})",
        &quarter, "copy  75.0% 2.0 MiB: checked 1.0 MiB, fetched 512.0 KiB at 256.0 KiB/s ETA 2s"},
       // Compressed pieces: fewer bytes fetched than written.
       {copying + R"(,"remoteReadBytes":1000,"copy":{"bytesComplete":1048576,)"
                  R"("bytesTotal":2097152}})",
        &half, "copy  50.0% 2.0 MiB: checked 0 B, fetched 1000 B at 512.0 KiB/s ETA 2s"},
-      // Retried bodies count as fetched but not past the total.
-      {copying + R"(,"remoteReadBytes":3145728,"copy":{"bytesComplete":0,)"
-                 R"("bytesTotal":1048576}})",
-       &half, "copy 100.0% 1.0 MiB: checked 0 B, fetched 3.0 MiB at 512.0 KiB/s ETA 0s"},
+      // Pieces fetched twice and retried bodies count as fetched, not as
+      // the version's bytes: waiting for a retry, only what was written
+      // counts; a piece in flight adds its own bytes at most, the
+      // documents nothing.
+      {copying + R"(,"remoteReadBytes":3145728,"pendingRequests":0,"copy":{)"
+                 R"("bytesComplete":786432,"bytesTotal":1048576,"pieceLength":262144}})",
+       &half, "copy  75.0% 1.0 MiB: checked 0 B, fetched 3.0 MiB at 512.0 KiB/s ETA 1s"},
+      {copying + R"(,"remote":[{"readBytes":600000,"pendingRequests":1}],)"
+                 R"("documentReadBytes":500000,"copy":{"bytesComplete":0,)"
+                 R"("bytesTotal":2097152,"pieceLength":262144}})",
+       &half, "copy  12.5% 2.0 MiB: checked 0 B, fetched 1.0 MiB at 512.0 KiB/s ETA 4s"},
       // An update that finds most bytes whole in place: what it checked and
       // what it fetched stay apart.
       {copying + R"(,"remoteReadBytes":18432,"copy":{"bytesComplete":203340186,)"

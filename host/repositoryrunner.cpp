@@ -210,7 +210,8 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   // A server that codes what it serves whatever is asked does so again.
   if (code == kWebGetErrorContentEncoding && codeEx > 0) return 1;
   if (code == kWebGetErrorJson &&
-      (codeEx == 9 || codeEx == 10 || codeEx == int32_t(kAsyncHttpCorruptDocument)))
+      (codeEx == 9 || codeEx == 10 || codeEx == 12 ||
+       codeEx == int32_t(kAsyncHttpCorruptDocument)))
     return 1;
   TlsFailure tls{};
   if (WebGetCause_FindTls(&error->cause, code, codeEx, &tls) && Tls_IsLastingFailure(&tls))

@@ -1259,7 +1259,8 @@ int32_t Json_SetErrorCode(Json *json, int32_t code) noexcept {
 const char *Json_ErrorName(int32_t code) noexcept {
   static const char *const kNames[] = {
       "Unknown", "ZeroLength", "UnknownLength", "Type",   "FieldType",       "String",
-      "Integer", "Boolean",    "Null",          "DecodeSignature", "Authenticate", "Build"};
+      "Integer", "Boolean",    "Null",          "DecodeSignature", "Authenticate", "Build",
+      "PartLimit"};
   if (code < 0 || code >= int32_t(sizeof kNames / sizeof kNames[0])) return "Unknown";
   return kNames[code];
 }

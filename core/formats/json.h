@@ -49,6 +49,7 @@ enum JsonError : int32_t {
   kJsonErrorDecodeSignature = 9,  // set by users of the object
   kJsonErrorAuthenticate = 10,
   kJsonErrorBuild = 11,
+  kJsonErrorPartLimit = 12,  // a part of the input is over its limit (set by users)
 };
 
 // Node types the callback receives.

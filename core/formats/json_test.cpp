@@ -352,7 +352,7 @@ TEST(JsonReader, EdgeCases) {
   EXPECT_EQ(f.Code(), 1);
   EXPECT_STREQ(Json_ErrorName(7), "Boolean");
   EXPECT_STREQ(Json_ErrorName(2), "UnknownLength");
-  EXPECT_STREQ(Json_ErrorName(12), "Unknown");
+  EXPECT_STREQ(Json_ErrorName(13), "Unknown");
   // Duplicates: the first wins on lookup.
   f.Parse("{\"a\":1,\"a\":2}");
   Dictionary *members = nullptr;

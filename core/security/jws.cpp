@@ -388,6 +388,11 @@ int Jws_DecodeWithStage(Json *json, JwsClaims *claims, CertStore *store, const c
   int32_t headerSize = 0, headerLength = 0, payloadSize = 0, payloadLength = 0;
   int32_t signatureSize = 0, signatureLength = 0, segmentLength = 0;
   length = jwsTrimmedLength(text, length);
+  if (text != nullptr && length > kJwsHeaderSegmentMaxBytes &&
+      memchr(text, '.', size_t(kJwsHeaderSegmentMaxBytes) + 1) == nullptr) {
+    Json_SetErrorCode(json, kJsonErrorPartLimit);
+    return 0;
+  }
   if (!Jws_Split(text, length, &header, &headerSize, &headerLength, &payload, &payloadSize,
                  &payloadLength, &signature, &signatureSize, &signatureLength, &segmentLength)) {
     Json_SetErrorCode(json, kJsonErrorDecodeSignature);

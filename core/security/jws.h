@@ -54,6 +54,11 @@ void Jws_FreeParts(uint8_t **header, int32_t *headerSize, int32_t *headerLength,
                    int32_t *signatureSize, int32_t *signatureLength,
                    int32_t *signatureSegmentLength);
 
+// The most Base64Url characters a token's header segment may hold: it names
+// an algorithm and a key (a chain of a few certificates at most). A token
+// over it is refused before the header is decoded (json's error code 12).
+constexpr int32_t kJwsHeaderSegmentMaxBytes = 65536;
+
 // The shape of a compact token checked as its bytes arrive, so that a body
 // that cannot be one ends without the rest fetched: the token first
 // (nothing before it), inside it only Base64Url characters and two dots,
@@ -96,7 +101,8 @@ int Jws_VerifyWithKey(CryptAsymmetric *key, int32_t alg, const void *input, int3
 // Decodes text into json. verify 1 checks the signature and the claims (a
 // null claims list checks none). 1 on success; else 0 (json's error code 9
 // for a text or header that does not decode, 10 for a failed check; json
-// reset after a failed claim) or a store result other than 0 and 1. A json
+// reset after a failed claim; 12 for a header segment over
+// kJwsHeaderSegmentMaxBytes) or a store result other than 0 and 1. A json
 // without a tree but with a node callback has its claims read from the
 // top-level numbers as the nodes pass (the callback sees every node).
 int Jws_Decode(Json *json, JwsClaims *claims, CertStore *store, const char *text, int32_t length,

@@ -191,6 +191,14 @@ TEST(Jws, AlgorithmConfusionsAreRefused) {
   EXPECT_EQ(decode(store, mintHmac("{\"alg\":\"hs256\"}", payload, hs->key), &code), 1);
   EXPECT_EQ(decode(store, url("{\"alg\":\"HS256\"}") + "." + url(payload), &code), 0);
   EXPECT_EQ(code, 9);
+  // A header segment up to its limit verifies; one byte more is code 12
+  // before anything is decoded.
+  for (size_t pad : {size_t(49152 - 22), size_t(49152 - 21)}) {
+    std::string header = "{\"alg\":\"HS256\",\"x\":\"" + std::string(pad, 'a') + "\"}";
+    bool fits = url(header).size() <= size_t(kJwsHeaderSegmentMaxBytes);
+    EXPECT_EQ(decode(store, mintHmac(header, payload, hs->key), &code), fits ? 1 : 0);
+    EXPECT_EQ(code, fits ? 0 : 12) << url(header).size();
+  }
   CertStore_Release(&store);
 }
 
