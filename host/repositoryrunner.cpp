@@ -270,7 +270,10 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
   // A local metafile not believed is said once; one that could not be
   // removed ends the run, and the note is then its failure line.
   const char *note = Repository_GetLocalMetaFileNote(runner->repository);
-  if (note[0] != '\0' && !runner->notePrinted && state != RepositoryRunnerState::Failed) {
+  int32_t source = 0;
+  Repository_GetLastError(runner->repository, &source, nullptr, nullptr, nullptr, nullptr);
+  bool refused = state == RepositoryRunnerState::Failed && source == kRepositorySourceConfig;
+  if (note[0] != '\0' && !runner->notePrinted && !refused) {
     runner->notePrinted = 1;
     char line[kErrorLineBytes];
     Str_Printf(line, int(sizeof line), "keelson: warning: %s: %s", runner->repository->name,
