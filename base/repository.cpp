@@ -731,17 +731,21 @@ bool localMetaFileTrusted(Repository *r, const char *path) {
   if (!Platform_GetFileIdentity(path, 0, &identity)) return true;  // missing: not installed
   bool link = S_ISLNK(identity.mode);
   if (!link && identity.owner == uint32_t(geteuid()) && (identity.mode & 022) == 0) return true;
-  Log_Print(LOG_WARNING, KSRC, 0,
-            "%s: the local metafile is %s (user %u, mode %o): not trusted, the version counts "
-            "as not installed\n",
-            path,
-            link                                    ? "a link"
-            : identity.owner != uint32_t(geteuid()) ? "another user's"
-                                                    : "writable by others",
-            identity.owner, identity.mode & 07777);
+  const char *what = link                                    ? "a link"
+                     : identity.owner != uint32_t(geteuid()) ? "another user's"
+                                                             : "writable by others";
   int error = 0;
-  if (EraseFile(path, 1, &error)) return true;
-  Log_Print(LOG_ERROR, KSRC, 0, "%s: the local metafile cannot be replaced (%d)\n", path, error);
+  bool erased = EraseFile(path, 1, &error);
+  if (erased)
+    Str_Printf(r->localMetaFileNote, int(sizeof r->localMetaFileNote),
+               "%s: the local metafile is %s (user %u, mode %o): not trusted, the version "
+               "counts as not installed", path, what, identity.owner, identity.mode & 07777);
+  else
+    Str_Printf(r->localMetaFileNote, int(sizeof r->localMetaFileNote),
+               "%s: the local metafile is %s (user %u, mode %o): not trusted, and it cannot be "
+               "removed (%d)", path, what, identity.owner, identity.mode & 07777, error);
+  Log_Print(erased ? LOG_WARNING : LOG_ERROR, KSRC, 0, "%s\n", r->localMetaFileNote);
+  if (erased) return true;
   Repository_RecordConfigError(r);
   Repository_SetRefresh(r, 0);
   Repository_SetSynchronize(r, 0);

@@ -208,6 +208,8 @@ struct Repository {
   // The installed file the last error of the local storage is about, "" when
   // the error names no file.
   char lastErrorPath[kStorageLocationBytes];
+  // Why the local metafile was not believed in this run; "" when it was.
+  char localMetaFileNote[kCatalogUrlBytes + 160];
   double stallSeconds;
   double eraseRetryTime;
   // State timers by 1-based bit index (slot 0 unused).
@@ -342,6 +344,10 @@ int Repository_GetLastError(Repository *repository, int32_t *source, int32_t *in
 // error (the local storage's location joined with the file's name), or ""
 // when that error names no file.
 const char *Repository_GetLastErrorPath(Repository *repository);
+// Why the local metafile was not believed in this run ("<path>: the local
+// metafile is another user's (user N, mode M): not trusted, ..."), or ""
+// when it was, or none was read.
+const char *Repository_GetLocalMetaFileNote(Repository *repository);
 // The accumulated time of one state bit, plus the running stretch while
 // it is set and the repository active. Not a single bit: the program stops
 // ("Index exceeds state range").

@@ -415,6 +415,11 @@ const char *Repository_GetLastErrorPath(Repository *r) {
   return r->lastErrorPath;
 }
 
+const char *Repository_GetLocalMetaFileNote(Repository *r) {
+  REPOSITORY_CHECK(r);
+  return r->localMetaFileNote;
+}
+
 int Repository_GetStateTime(Repository *r, uint32_t bit, double *seconds) {
   REPOSITORY_CHECK(r);
   CHECK_POINTER(seconds);

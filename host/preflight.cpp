@@ -73,6 +73,10 @@ int preflightLock(Preflight *p, const char *metafile, char *line, int size) {
   else if (code == kPlatformErrorAccessDenied && Platform_GetLastErrno() == EMLINK)
     Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: it has other hard links",
                p->name, lockPath);
+  else if (code == kPlatformErrorAccessDenied && Platform_GetLastErrno() == EPERM)
+    Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: the file there is not "
+               "trusted (a link, not a regular file, another user's, or writable by others) "
+               "and cannot be replaced", p->name, lockPath);
   else
     Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: %s", p->name, lockPath,
                preflightCause(code));

@@ -6,8 +6,8 @@
 // directory every later RootDirectory_Open of its path reaches, so any
 // path or repository file that names it meets the same lock; and a lock
 // file beside the local metafile ("<metafile>.lock", 0600, this process's
-// id in it while held). Both go with the process however it ends; the file
-// itself stays.
+// id in it while held; a file there that is not ours alone is made anew).
+// Both go with the process however it ends; the file itself stays.
 //
 // What a run still writes, once both metafiles are known: the full new size
 // of every file that is missing, of another size, or whose pieces differ

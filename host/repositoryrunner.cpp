@@ -45,6 +45,7 @@ struct RepositoryRunner {
   char failureUrl[kErrorLineBytes];
   Preflight *preflight;  // owned; NULL unless RepositoryRunner_Preflight took it
   int32_t spaceChecked;
+  int32_t notePrinted;  // the local metafile's note went out as a warning
   char refusal[kPreflightLineBytes];  // the pre-flight's reason to end, else empty
 };
 
@@ -267,6 +268,19 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
   if (runner->state != RepositoryRunnerState::Running) return runner->state;
   Repository_Process(runner->repository);
   RepositoryRunnerState state = runnerEvaluate(runner);
+  // A local metafile not believed is said once; one that could not be
+  // removed ends the run, and the note is then its failure line.
+  const char *note = Repository_GetLocalMetaFileNote(runner->repository);
+  int32_t source = 0;
+  Repository_GetLastError(runner->repository, &source, nullptr, nullptr, nullptr, nullptr);
+  bool refused = state == RepositoryRunnerState::Failed && source == kRepositorySourceConfig;
+  if (note[0] != '\0' && !runner->notePrinted && !refused) {
+    runner->notePrinted = 1;
+    char line[kErrorLineBytes];
+    Str_Printf(line, int(sizeof line), "keelson: warning: %s: %s", runner->repository->name,
+               note);
+    Progress_PrintLine(line);
+  }
   uint32_t flags = Repository_GetStateFlags(runner->repository);
   double now = Platform_GetTickSeconds();
   bool phaseRuns = (flags & (kRepositoryStateRefresh | kRepositoryStateSynchronize)) != 0;
@@ -311,6 +325,13 @@ int RepositoryRunner_PrintFailureLine(RepositoryRunner *runner, Dictionary *conf
     Repository_GetLastError(runner->repository, &error.source, &error.index, &error.type,
                             &error.code, &error.codeEx);
     error.url = "";
+  }
+  const char *note = Repository_GetLocalMetaFileNote(runner->repository);
+  if (error.source == kRepositorySourceConfig && note[0] != '\0' && !runner->notePrinted) {
+    char line[kErrorLineBytes];
+    Str_Printf(line, int(sizeof line), "keelson: %s: %s", runner->repository->name, note);
+    Progress_PrintLine(line);
+    return 1;
   }
   char filter[kPromptsFilterBytes], host[kPromptsHostBytes], realm[kPromptsHostBytes] = {};
   char prompt[kPromptsFilterBytes + kPromptsHostBytes + 2] = {};

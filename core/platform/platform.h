@@ -583,8 +583,11 @@ int Platform_CheckFileAccess(const char *path, int permissions, int walkUp);
 // An exclusive lock on a lock file, the guard of data beside it: the file
 // is opened without following a link, without truncating and without
 // blocking (a FIFO at the name cannot hold the open), created 0600 when
-// missing; anything but a regular file of the effective user is refused (5),
-// and so is one with another hard link (5, errno EMLINK), untouched. Taken,
+// missing. Anything but a regular file of the effective user that group and
+// others may not write (a link, a FIFO, another user's file) is removed
+// without being followed and made anew, once; refused (5, errno EPERM) when
+// it cannot be removed or something of the kind stands there again. One of
+// ours with another hard link is refused (5, errno EMLINK), untouched. Taken,
 // the file holds this process's id as text. 1 with *fd (give it to
 // Platform_UnlockFile). 0 with *fd -1: 33 when another process holds it,
 // *holderPid then the id it wrote (0 while it wrote none); else the open's

@@ -64,6 +64,27 @@ int32_t fileLockListedHolder(dev_t device, ino_t inode) {
   return pid;
 }
 
+// A file at the lock's name that is not the effective user's alone (a link,
+// a FIFO, another user's file, one group or others may write) is removed,
+// when lstat still finds the entry that was judged, so that the next open
+// makes it anew. 1 when removed; 0 with the last error set.
+int fileLockRemovePlant(const char *path, const struct stat *judged, const char *what) {
+  struct stat now = {};
+  if (lstat(path, &now) != 0) return POSIX_FAIL("lstat", path);
+  if (judged != nullptr && (now.st_dev != judged->st_dev || now.st_ino != judged->st_ino))
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "lock owner", path);
+  if (judged == nullptr && !S_ISLNK(now.st_mode))
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "lock owner", path);
+  if (unlink(path) != 0) {
+    Log_Print(LOG_ERROR, KSRC, 0, "Lock file %s is %s and cannot be removed: %s\n", path, what,
+              strerror(errno));
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "lock owner", path);
+  }
+  Log_Print(LOG_WARNING, KSRC, 0, "Lock file %s was %s (user %u, mode %o): made anew\n", path,
+            what, uint32_t(now.st_uid), unsigned(now.st_mode & 07777));
+  return 1;
+}
+
 }  // namespace
 
 int Platform_LockFile(const char *path, int *fd, int32_t *holderPid) {
@@ -72,23 +93,36 @@ int Platform_LockFile(const char *path, int *fd, int32_t *holderPid) {
   CHECK_POINTER(holderPid);
   *fd = -1;
   *holderPid = 0;
-  int lock;
-  // No link is followed and a FIFO planted at the name cannot hold the open.
-  do lock = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-  while (lock < 0 && errno == EINTR);
-  if (lock < 0) return POSIX_FAIL("open", path);
+  int lock = -1;
   struct stat status = {};
-  if (fstat(lock, &status) != 0) {
-    int ok = POSIX_FAIL("fstat", path);
+  // One plant is removed; what stands at the name after that is refused.
+  for (int removed = 0;; removed++) {
+    // No link is followed and a FIFO planted at the name cannot hold the open.
+    do lock = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    while (lock < 0 && errno == EINTR);
+    if (lock < 0 && errno == ELOOP && removed == 0) {
+      if (!fileLockRemovePlant(path, nullptr, "a link")) return 0;
+      continue;
+    }
+    if (lock < 0) return POSIX_FAIL("open", path);
+    if (fstat(lock, &status) != 0) {
+      int ok = POSIX_FAIL("fstat", path);
+      close(lock);
+      return ok;
+    }
+    // Another user's file would let its owner hold the lock, or read or
+    // change our id; so would one of ours that others may write.
+    bool ours = S_ISREG(status.st_mode) && status.st_uid == geteuid();
+    if (ours && (status.st_mode & 022) == 0) break;
     close(lock);
-    return ok;
-  }
-  // Another user's file would let its owner hold the lock, or read our id.
-  if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) {
-    Log_Print(LOG_ERROR, KSRC, 0, "Lock file %s is not a regular file of uid %u: refused\n", path,
-              uint32_t(geteuid()));
-    close(lock);
-    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "lock owner", path);
+    const char *what = !S_ISREG(status.st_mode)   ? "not a regular file"
+                       : status.st_uid != geteuid() ? "another user's"
+                                                    : "writable by others";
+    if (removed == 0 && fileLockRemovePlant(path, &status, what)) continue;
+    if (removed != 0)
+      POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "lock owner", path);
+    Log_Print(LOG_ERROR, KSRC, 0, "Lock file %s is %s: refused\n", path, what);
+    return 0;
   }
   // A file with another hard link is someone else's file too: taking it
   // would write our id over whatever the link's maker chose.

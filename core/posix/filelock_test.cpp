@@ -1,6 +1,6 @@
 // Lock files: a held lock names its holder; what is planted at the name (a
-// link, a FIFO, another user's file, a hard link) is refused without being
-// followed, opened for good or cut.
+// link, a FIFO, another user's file, one others may write) is made anew
+// without being followed or cut; a hard link of ours is refused.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,36 +47,45 @@ TEST(PlatformLockFile, HeldLockNamesItsHolderAndItsFileIsPrivate) {
   Platform_UnlockFile(fd);
 }
 
-TEST(PlatformLockFile, PlantedNamesAreRefused) {
+TEST(PlatformLockFile, PlantedNamesAreMadeAnewOrRefused) {
   FsFaultTempDir dir;
   std::string victim = dir / "victim";
   std::ofstream(victim) << "keep";
+  chmod(victim.c_str(), 0644);
   std::string link = dir / "link.lock", fifo = dir / "fifo.lock", other = dir / "other.lock";
-  std::string hard = dir / "hard.lock";
+  std::string hard = dir / "hard.lock", loose = dir / "loose.lock";
   ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
   ASSERT_EQ(::link(victim.c_str(), hard.c_str()), 0);  // the victim is ours: its pid would go in
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::ofstream(other) << "1";
+  std::ofstream(loose) << "2";
+  chmod(loose.c_str(), 0666);
   // Only root can give a file away; as anyone else the row has no plant.
-  bool planted = chown(other.c_str(), 65534, 65534) == 0;
+  bool planted = chown(other.c_str(), 65534, 65534) == 0 && chmod(other.c_str(), 0666) == 0;
   struct Row {
     std::string path;
-    int code;
-  } rows[] = {{link, 1921},
-              {fifo, kPlatformErrorAccessDenied},
-              {other, kPlatformErrorAccessDenied},
-              {hard, kPlatformErrorAccessDenied}};
+    int taken;
+  } rows[] = {{link, 1}, {fifo, 1}, {other, 1}, {loose, 1}, {hard, 0}};
   for (const Row &row : rows) {
     SCOPED_TRACE(row.path);
     if (row.path == other && !planted) continue;
     int fd = 7;
     int32_t holder = 0;
-    EXPECT_EQ(Platform_LockFile(row.path.c_str(), &fd, &holder), 0);
-    EXPECT_EQ(fd, -1);
-    EXPECT_EQ(Platform_GetLastError(), row.code);
+    EXPECT_EQ(Platform_LockFile(row.path.c_str(), &fd, &holder), row.taken);
+    if (!row.taken) {
+      EXPECT_EQ(fd, -1);
+      EXPECT_EQ(Platform_GetLastError(), kPlatformErrorAccessDenied);
+      continue;
+    }
+    struct stat status = {};
+    ASSERT_EQ(lstat(row.path.c_str(), &status), 0);
+    ASSERT_TRUE(S_ISREG(status.st_mode));  // a FIFO left there would block the read below
+    EXPECT_TRUE(status.st_uid == geteuid() && status.st_nlink == 1);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(readAll(row.path), std::to_string(getpid()) + "\n");
+    Platform_UnlockFile(fd);
   }
   EXPECT_EQ(readAll(victim), "keep");
-  EXPECT_EQ(readAll(other), "1");
 }
 
 }  // namespace

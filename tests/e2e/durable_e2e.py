@@ -12,7 +12,8 @@ One case per run:
   metaplant  the metafile and the installation sit in a sticky (1777)
              folder where user 65534 plants the metafile's name first (0666),
              then, after v1, a plain metafile of its own that lists root's
-             0600 file in the installation: each run ends 0 with its version,
+             0600 file in the installation: each run says in one warning line
+             that the metafile is not trusted and ends 0 with its version,
              the metafile root's and writable by root alone, root's file
              untouched
 
@@ -96,6 +97,10 @@ def case_metaplant(t):
         code, out, err = t.run(repo=repo)
         check(code == 0 and t.sha1_ok(version, install),
               f"{version}: root's sync ends 0 with {version} ({code}: {err[-300:]})")
+        said = [l for l in err.splitlines() if l.startswith("keelson: warning: ")]
+        check(len(said) == 1 and f"{metafile}: the local metafile is another user's (user "
+              f"{NOBODY}, mode 666): not trusted" in said[0],
+              f"{version}: one warning line names the metafile and the rule ({said})")
         st = os.lstat(metafile)
         check(stat.S_ISREG(st.st_mode) and st.st_uid == 0 and st.st_mode & 0o022 == 0,
               f"{version}: the metafile is root's, writable by root alone "

@@ -6,7 +6,8 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
 
   refusals  an installation directory on a read-only tmpfs, a tmpfs too small
             for the run, an installation path that is a file, a second sync
-            of an installation another one holds: each exits 1 with one line
+            of an installation another one holds (whose lock file user 65534
+            planted 0666 first: made anew as root's): each exits 1 with one line
             naming the path and cause, in far less time than fetching the
             tree from the slowed server takes
   relative  README's recipe: a repository file with relative paths, run in
@@ -294,9 +295,15 @@ def case_refusals(t):
                 *t.args(repo=repo)], "relative paths in a removed working directory",
             ["game.metafile.json: the working directory it is relative to cannot be read"])
     base, repo = installation(t, "held")
+    # User 65534's lock file, open to all and naming a process of theirs:
+    # made anew as root's.
+    lock = os.path.join(base, "game.metafile.json.lock")
+    with open(lock, "w") as f:
+        f.write("1\n")
+    os.chown(lock, NOBODY, NOBODY)
+    os.chmod(lock, 0o666)
     first = subprocess.Popen(t.args(repo=repo), env=t.env, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
-    lock = os.path.join(base, "game.metafile.json.lock")
     holder = ""
 
     def held():
@@ -306,10 +313,12 @@ def case_refusals(t):
                 holder = f.read().strip()
         except OSError:
             pass
-        return holder or first.poll() is not None
+        return holder not in ("", "1") or first.poll() is not None
     wait_until(held, seconds=30)
-    check(holder == str(first.pid) and oct(os.stat(lock).st_mode & 0o777) == "0o600",
-          f"the lock file holds the first sync's id and has mode 0600 ({holder!r})")
+    st = os.stat(lock)
+    check(holder == str(first.pid) and st.st_mode & 0o777 == 0o600 and st.st_uid == 0,
+          f"user {NOBODY}'s 0666 lock file is made anew: root's, mode 0600, holding the first "
+          f"sync's id ({holder!r}, {st.st_uid}, {st.st_mode:o})")
     game = os.path.join(base, "game")
     refused(t, t.args(repo=repo), "a second sync of the same installation",
             [game, f"already running (pid {first.pid})"])
