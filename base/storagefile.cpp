@@ -417,19 +417,30 @@ bool fileIsOurs(const FileIdentity &identity) {
 // The aside tree at aside, opened without following a link, when it is a
 // directory of ours (fileIsOurs, on its descriptor): *tree is left open for
 // the caller (NULL: only looked at). 1 when it is; 0 when it is missing or
-// anything else (the last error set).
-int fileAsideOpen(RootDirectory *root, const std::string &aside, PlatformDirectory **tree) {
+// anything else (the last error set). *other: whether what the open met is
+// something else than our tree (a file, a link, a directory not ours);
+// false when nothing is there or the look failed for another cause.
+int fileAsideOpen(RootDirectory *root, const std::string &aside, PlatformDirectory **tree,
+                  bool *other = nullptr) {
   PlatformDirectory *parent = nullptr, *opened = nullptr;
   char leaf[kPathMax];
   FileIdentity identity = {};
-  int ours = RootDirectory_OpenParent(root, aside.c_str(), 0, &parent, leaf) &&
-             Platform_OpenDirectoryAt(parent, leaf, &opened) &&
-             Platform_GetDirectoryIdentity(opened, &identity) && fileIsOurs(identity);
+  int openErrno = 0;
+  bool found = RootDirectory_OpenParent(root, aside.c_str(), 0, &parent, leaf);
+  if (found && !Platform_OpenDirectoryAt(parent, leaf, &opened)) {
+    openErrno = Platform_GetLastErrno();
+    found = false;
+  }
+  int ours = found && Platform_GetDirectoryIdentity(opened, &identity) && fileIsOurs(identity);
   int error = ours ? 0 : Platform_GetLastError();
   Platform_CloseDirectory(&parent);
   if (ours && tree != nullptr) *tree = opened;
   else Platform_CloseDirectory(&opened);
   if (!ours && identity.mode != 0) error = kErrorAccess;  // there, but not ours
+  // O_NOFOLLOW|O_DIRECTORY meets a file with ENOTDIR, a link with ELOOP
+  // (ENOTDIR when it leads to a directory).
+  if (other != nullptr)
+    *other = !ours && (identity.mode != 0 || openErrno == ENOTDIR || openErrno == ELOOP);
   if (!ours) Platform_SetLastError(error ? error : kErrorNotFound);
   return ours;
 }
@@ -437,22 +448,29 @@ int fileAsideOpen(RootDirectory *root, const std::string &aside, PlatformDirecto
 // Whether the aside tree at aside may be built in and swapped in: one this
 // run made or found to be ours. Anything else there (another user's
 // directory, a link, a file) is removed, never followed, and reads as
-// missing. 1 when a trusted tree is there.
+// missing. What goes is judged on what was opened, and only while this
+// thread holds the aside lock, under which every tree of this run is made:
+// a tree made by another thread between a look and the removal is never
+// taken for a plant. A caller that cannot have the lock at once leaves the
+// plant to one that holds it. 1 when a trusted tree is there.
 bool fileAsideTrusted(StorageFile *d, RootDirectory *root, const std::string &aside) {
   {
     std::lock_guard<std::mutex> guard(d->asideTrustLock);
     if (d->asideTrusted.count(aside) != 0) return true;
   }
-  if (fileAsideOpen(root, aside, nullptr)) {
-    std::lock_guard<std::mutex> guard(d->asideTrustLock);
-    d->asideTrusted.insert(aside);
-    return true;
+  bool other = false;
+  std::unique_lock<std::recursive_mutex> making(d->asideLock, std::defer_lock);
+  for (int look = 0; look < 2; look++) {
+    if (fileAsideOpen(root, aside, nullptr, &other)) {
+      std::lock_guard<std::mutex> guard(d->asideTrustLock);
+      d->asideTrusted.insert(aside);
+      return true;
+    }
+    if (!other) return false;
+    if (look == 0 && !making.try_lock()) return false;
   }
-  FileIdentity identity;
-  if (fileThere(root, aside, &identity)) {
-    fileLog(d, "Removing planted entry (%s)\n", aside.c_str());
-    RootDirectory_RemoveTree(root, aside.c_str());
-  }
+  fileLog(d, "Removing planted entry (%s)\n", aside.c_str());
+  RootDirectory_RemoveTree(root, aside.c_str());
   return false;
 }
 
