@@ -1,6 +1,9 @@
 // The checks before a sync writes; see preflight.h.
 #include "host/preflight.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -22,6 +25,7 @@ struct Preflight {
   int lockFd;  // -1 without a metafile to guard
   RootDirectory *root;  // owned: the installation directory, held and locked; NULL without one
   bool madeRoot;        // root was made here: removed again when left empty
+  RootDirectory *metafileDirectory;  // owned: the local metafile's directory, held; NULL without one
   char name[kRepositoryNameBytes];
 };
 
@@ -61,10 +65,32 @@ int preflightPath(Dictionary *config, const char *key, char *out, int size) {
 int preflightLock(Preflight *p, const char *metafile, char *line, int size) {
   char lockPath[kPathMax];
   Str_Printf(lockPath, int(sizeof lockPath), "%s%s", metafile, kPreflightLockSuffix);
-  int error = 0;
-  Path_CreateDirectory(lockPath, 1, &error);
+  // The metafile's directory is opened once, as the installation's is: the
+  // metafile is saved there whatever its path leads to later.
+  char directory[kPathMax], leaf[kPathMax];
+  if (Path_GetDirectory(lockPath, directory, int(sizeof directory)) && directory[0] != '\0' &&
+      Path_GetFileName(lockPath, leaf, int(sizeof leaf))) {
+    if (!RootDirectory_Open(directory, 1, &p->metafileDirectory)) {
+      Str_Printf(line, size, "keelson: %s: %s: the metafile's directory cannot be opened (%s)",
+                 p->name, directory, preflightCause(Platform_GetLastError()));
+      return 0;
+    }
+    RootDirectory_Hold(directory, p->metafileDirectory);
+  }
   int32_t holder = 0;
-  if (Platform_LockFile(lockPath, &p->lockFd, &holder)) return 1;
+  if (Platform_LockFile(lockPath, &p->lockFd, &holder)) {
+    // The lock taken by its name must lie in the directory held.
+    struct stat taken, there;
+    if (p->metafileDirectory == nullptr ||
+        (fstat(p->lockFd, &taken) == 0 &&
+         fstatat(RootDirectory_GetDescriptor(p->metafileDirectory), leaf, &there,
+                 AT_SYMLINK_NOFOLLOW) == 0 &&
+         taken.st_dev == there.st_dev && taken.st_ino == there.st_ino))
+      return 1;
+    Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: the metafile's directory "
+               "was replaced while the lock was taken", p->name, lockPath);
+    return 0;
+  }
   int code = Platform_GetLastError();
   if (code == kPlatformErrorLockViolation && holder > 0)
     Str_Printf(line, size, "keelson: %s: %s: already running (pid %d)", p->name, lockPath, holder);
@@ -463,6 +489,7 @@ int Preflight_Release(Preflight **preflight) {
   // A run that wrote nothing leaves no installation directory it made.
   if (gone->root != nullptr && gone->madeRoot) RootDirectory_RemoveIfEmpty(gone->root);
   RootDirectory_Close(&gone->root);
+  RootDirectory_Close(&gone->metafileDirectory);
   Mem_Free(gone, sizeof(Preflight), KSRC);
   return 1;
 }

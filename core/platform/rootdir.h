@@ -67,6 +67,10 @@ int RootDirectory_IsForeignLink(const char *path);
 int RootDirectory_Hold(const char *path, RootDirectory *root);
 // Ends every hold of root. Returns 1.
 int RootDirectory_Unhold(RootDirectory *root);
+// When directory (resolved and normalised) is held, a new read-only
+// descriptor of the held directory in *fd (the caller's to close): 1. 0
+// when it is not held or the descriptor cannot be made (*fd -1).
+int RootDirectory_OpenHeld(const char *directory, int *fd);
 // Removes the root's directory itself when it is empty and its name (the
 // real path when it was opened) still leads to it. 1 when removed, else 0.
 int RootDirectory_RemoveIfEmpty(RootDirectory *root);

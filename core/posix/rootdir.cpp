@@ -443,6 +443,20 @@ int RootDirectory_Unhold(RootDirectory *root) {
   return 1;
 }
 
+int RootDirectory_OpenHeld(const char *directory, int *fd) {
+  CHECK_POINTER(directory);
+  CHECK_POINTER(fd);
+  *fd = -1;
+  char resolved[kPathMax];
+  if (!rootKey(directory, resolved)) return 0;
+  std::lock_guard<std::mutex> guard(gRootHeldLock);
+  auto held = gRootHeld.find(resolved);
+  if (held == gRootHeld.end()) return 0;
+  do *fd = openat(FsDirectory_Fd(held->second->directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (*fd < 0 && errno == EINTR);
+  return *fd >= 0 ? 1 : 0;
+}
+
 int RootDirectory_RemoveIfEmpty(RootDirectory *root) {
   rootOf(root);
   const char *leaf = strrchr(root->path, '/');

@@ -380,12 +380,15 @@ def others_rows(t, repo):
     moved = as_nobody("sh", "-c", 'mv "$1/w" "$1/moved" && mkdir "$1/elsewhere" && '
                       'ln -s elsewhere "$1/w"', "sh", shared)
     err = run.communicate(timeout=RUN_SECONDS)[1]
+    saved = os.path.join(shared, "moved", "game.metafile.json")
     check(moved.returncode == 0 and run.poll() is not None and
-          (t.sha1_ok("v1", os.path.join(shared, "moved", "game")) or run.returncode == 1) and
-          not os.path.exists(os.path.join(shared, "elsewhere", "game")),
+          ((t.sha1_ok("v1", os.path.join(shared, "moved", "game")) and os.path.exists(saved)) or
+           run.returncode == 1) and
+          os.listdir(os.path.join(shared, "elsewhere")) == [],
           f"the working directory renamed and replaced by user 65534's link once the run holds "
-          f"the installation: the tree is where root named it, or refused, never in the "
-          f"link's directory ({moved.returncode}, {run.returncode}: {err[-300:]!r}; there: "
+          f"the installation: the tree and its metafile are where root named them, or "
+          f"refused, never in the link's directory ({moved.returncode}, {run.returncode}: "
+          f"{err[-300:]!r}; there: "
           f"{os.listdir(os.path.join(shared, 'elsewhere'))})")
 
 
