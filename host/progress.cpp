@@ -194,23 +194,28 @@ int progressOnStatus(void *, const char *, const char *, const char *, Dictionar
   return 1;
 }
 
+// The sum of key over the status's remotes; without a list of remotes, the
+// status's own figure under whole.
+double progressRemoteSum(Dictionary *status, const char *key, const char *whole) {
+  Dictionary *remotes = nullptr;
+  int32_t count = 0;
+  if (!Dictionary_GetListByKey(status, "remote", &remotes) || remotes == nullptr ||
+      !Dictionary_GetCount(remotes, &count) || count <= 0)
+    return progressNumber(status, whole);
+  double sum = 0;
+  for (int32_t i = 0; i < count; i++) {
+    Dictionary *remote = nullptr;
+    if (Dictionary_GetDictionaryByIndex(remotes, i, &remote) && remote != nullptr)
+      sum += progressNumber(remote, key);
+  }
+  return sum;
+}
+
 // The most the transfers under way may still add: a piece each.
 double progressInFlightBytes(Dictionary *status, Dictionary *copy) {
   if (copy == nullptr) return 0;
-  Dictionary *remotes = nullptr;
-  int32_t count = 0;
-  double pending = 0;
-  if (Dictionary_GetListByKey(status, "remote", &remotes) && remotes != nullptr &&
-      Dictionary_GetCount(remotes, &count) && count > 0) {
-    for (int32_t i = 0; i < count; i++) {
-      Dictionary *remote = nullptr;
-      if (Dictionary_GetDictionaryByIndex(remotes, i, &remote) && remote != nullptr)
-        pending += progressNumber(remote, "pendingRequests");
-    }
-  } else {
-    pending = progressNumber(status, "pendingRequests");
-  }
-  return pending * progressNumber(copy, "pieceLength");
+  return progressRemoteSum(status, "pendingRequests", "pendingRequests") *
+         progressNumber(copy, "pieceLength");
 }
 
 // Pieces fetched again for the version that was already installed.
@@ -279,22 +284,7 @@ int64_t Progress_GetFetched(Dictionary *status) {
   // The alias, catalog and metafile bodies are fetched too.
   int64_t documents = 0;
   Dictionary_GetInt64ByKey(status, "documentReadBytes", &documents);
-  Dictionary *remotes = nullptr;
-  int32_t count = 0;
-  int64_t fetched = 0;
-  if (Dictionary_GetListByKey(status, "remote", &remotes) && remotes != nullptr &&
-      Dictionary_GetCount(remotes, &count) && count > 0) {
-    for (int32_t i = 0; i < count; i++) {
-      Dictionary *remote = nullptr;
-      int64_t bytes = 0;
-      if (Dictionary_GetDictionaryByIndex(remotes, i, &remote) && remote != nullptr &&
-          Dictionary_GetInt64ByKey(remote, "readBytes", &bytes))
-        fetched += bytes;
-    }
-  } else {
-    Dictionary_GetInt64ByKey(status, "remoteReadBytes", &fetched);
-  }
-  return fetched + documents;
+  return int64_t(progressRemoteSum(status, "readBytes", "remoteReadBytes")) + documents;
 }
 
 int Progress_FormatLine(Dictionary *status, const ProgressExtra *extra, char *out, int size) {
