@@ -189,7 +189,19 @@ class WebServerTest : public WebServerFixture {
   }
 };
 
-class WebServerPeer : public WebServerTest {};
+class WebServerPeer : public WebServerTest {
+ protected:
+  // Starts the server with no idle time-out, counting the connections it
+  // opens in *opened.
+  void StartCountingOpens(int *opened) {
+    WebServer_SetOpenCallback(server, opened, [](WebServer *, void *context, WebServerConnection *) {
+      ++*static_cast<int *>(context);
+      return 1;
+    });
+    WebServer_SetIdleTimeout(server, 0);
+    Start();
+  }
+};
 class WebServerThreaded : public WebServerTest {};
 
 std::string statusOf(const std::string &raw) {
@@ -493,12 +505,7 @@ static bool closedByServer(int fd) {
 // past the cap closes the idle one that waited longest.
 TEST_F(WebServerPeer, ConnectionsPastTheCapCloseTheOldestIdle) {
   int opened = 0;
-  WebServer_SetOpenCallback(server, &opened, [](WebServer *, void *context, WebServerConnection *) {
-    ++*static_cast<int *>(context);
-    return 1;
-  });
-  WebServer_SetIdleTimeout(server, 0);
-  Start();
+  StartCountingOpens(&opened);
   constexpr int kExtra = 4;
   std::vector<int> idle;
   for (int i = 0; i < kWebServerMaxConnections + kExtra; i++) {
@@ -528,12 +535,7 @@ TEST_F(WebServerPeer, HalfRequestsAreNotClosedForRoom) {
     static_cast<std::vector<std::string> *>(context)->push_back(line);
   });
   int opened = 0;
-  WebServer_SetOpenCallback(server, &opened, [](WebServer *, void *context, WebServerConnection *) {
-    ++*static_cast<int *>(context);
-    return 1;
-  });
-  WebServer_SetIdleTimeout(server, 0);
-  Start();
+  StartCountingOpens(&opened);
   const std::string request = "GET /k.bin HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                               "\r\n\r\n";
   std::vector<int> halves;
