@@ -79,6 +79,17 @@ class Serve:
         self.token = None
         self.repository = self.info["repository"]
 
+    def sync_observed(self):
+        """Trades the ticket, observes the repository's Status as callback
+        "s1" and starts its sync, as a page does."""
+        self.trade()
+        center = self.call("createInstance", {"className": "QVN.NotificationCenter"})["instanceId"]
+        self.call("createInstance", {"className": "QVN.Repository", "instanceId": self.repository})
+        self.invoke(center, {"method": "addInstanceObserver", "type": "Repository",
+                             "notification": "Status", "sender": self.repository,
+                             "callbackId": "s1"})
+        self.invoke(self.repository, {"method": "setActive", "active": True})
+
     def trade(self):
         """Trades the ticket for the token, as the page's first call does."""
         status, _, text = self.curl("/instances/session", {"ticket": self.ticket}, token="")
@@ -243,12 +254,7 @@ def sync_fails(t):
     missing = t.base + "/no-such-alias.json"
     t.write_repo("repo-404.json", alias=missing)
     s = Serve(t, www=None, repo="repo-404.json")
-    s.trade()
-    center = s.call("createInstance", {"className": "QVN.NotificationCenter"})["instanceId"]
-    s.call("createInstance", {"className": "QVN.Repository", "instanceId": s.repository})
-    s.invoke(center, {"method": "addInstanceObserver", "type": "Repository",
-                      "notification": "Status", "sender": s.repository, "callbackId": "s1"})
-    s.invoke(s.repository, {"method": "setActive", "active": True})
+    s.sync_observed()
     info, deadline = None, time.monotonic() + 30
     while info is None and time.monotonic() < deadline:
         info = next((r["info"] for b in s.call("callbacks", {})["batches"] for r in b
@@ -266,12 +272,7 @@ def case_quit(t):
     t.start("nginx-slow.conf")
     logs = t.path("logs")
     s = Serve(t, "--debug", "--memorytracking", "--debugdir=" + logs, www=None)
-    s.trade()
-    center = s.call("createInstance", {"className": "QVN.NotificationCenter"})["instanceId"]
-    s.call("createInstance", {"className": "QVN.Repository", "instanceId": s.repository})
-    s.invoke(center, {"method": "addInstanceObserver", "type": "Repository",
-                      "notification": "Status", "sender": s.repository, "callbackId": "s1"})
-    s.invoke(s.repository, {"method": "setActive", "active": True})
+    s.sync_observed()
     deadline = time.monotonic() + 30
     retained = 0
     while time.monotonic() < deadline and not (retained and pieces_fetched(t)):
