@@ -21,6 +21,7 @@
 #include "core/platform/meter.h"
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
+#include "core/platform/rootdir.h"
 #include "core/security/auth.h"
 #include "core/net/url.h"
 #include "core/platform/thread.h"
@@ -721,6 +722,31 @@ void refreshStep(Repository *r) {
   }
 }
 
+// The local metafile's entry is looked at and removed through its directory
+// as held since the start when it is (its path may lead elsewhere by now),
+// else by its path.
+bool localMetaFileIdentity(const char *path, FileIdentity *identity) {
+  RootDirectory *held = nullptr;
+  char leaf[kPathMax];
+  if (!RootDirectory_OpenHeldParent(path, &held, leaf))
+    return Platform_GetFileIdentity(path, 0, identity) != 0;
+  bool found = RootDirectory_GetIdentity(held, leaf, identity) != 0;
+  RootDirectory_Close(&held);
+  return found;
+}
+
+bool localMetaFileErase(const char *path, int *error) {
+  RootDirectory *held = nullptr;
+  char leaf[kPathMax];
+  if (!RootDirectory_OpenHeldParent(path, &held, leaf)) return EraseFile(path, 1, error) != 0;
+  *error = 0;
+  bool erased = RootDirectory_Remove(held, leaf, 0) != 0 ||
+                Platform_IsErrorMissing(Platform_GetLastError());
+  if (!erased) *error = Platform_GetLastError();
+  RootDirectory_Close(&held);
+  return erased;
+}
+
 // Whether the local metafile at path may say what is installed: a file
 // another user owns, or one group or others may write (a link at the name
 // too), is not ours to believe. It is removed, so the version counts as not
@@ -728,14 +754,14 @@ void refreshStep(Repository *r) {
 // run. true when the load may go on.
 bool localMetaFileTrusted(Repository *r, const char *path) {
   FileIdentity identity;
-  if (!Platform_GetFileIdentity(path, 0, &identity)) return true;  // missing: not installed
+  if (!localMetaFileIdentity(path, &identity)) return true;  // missing: not installed
   bool link = S_ISLNK(identity.mode);
   if (!link && identity.owner == uint32_t(geteuid()) && (identity.mode & 022) == 0) return true;
   const char *what = link                                    ? "a link"
                      : identity.owner != uint32_t(geteuid()) ? "another user's"
                                                              : "writable by others";
   int error = 0;
-  bool erased = EraseFile(path, 1, &error);
+  bool erased = localMetaFileErase(path, &error);
   if (erased)
     Str_Printf(r->localMetaFileNote, int(sizeof r->localMetaFileNote),
                "%s: the local metafile is %s (user %u, mode %o): not trusted, the version "
@@ -924,9 +950,17 @@ void synchronizeStep(Repository *r) {
 void eraseLocalMetaFile(Repository *r, const char *path) {
   EngineLog_Print(&r->log, "Erasing MetaFile (%s)\n", path);
   int error = 0;
-  if (!EraseFile(path, 1, &error)) {
+  if (!localMetaFileErase(path, &error)) {
     Repository_HandleError(r, kRepositorySourceMetaFileLocal, -1, r->errorCount,
                            kRepositoryTypeErase, 964, error, &r->eraseRetryTime);
+    return;
+  }
+  RootDirectory *held = nullptr;
+  char leaf[kPathMax];
+  if (RootDirectory_OpenHeldParent(path, &held, leaf)) {
+    if (RootDirectory_RemoveIfEmpty(held))
+      EngineLog_Print(&r->log, "Collapse directory (%s)\n", held->path);
+    RootDirectory_Close(&held);
     return;
   }
   char directory[kCatalogUrlBytes];

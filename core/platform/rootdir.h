@@ -71,6 +71,19 @@ int RootDirectory_Unhold(RootDirectory *root);
 // descriptor of the held directory in *fd (the caller's to close): 1. 0
 // when it is not held or the descriptor cannot be made (*fd -1).
 int RootDirectory_OpenHeld(const char *directory, int *fd);
+// When the directory of path (resolved and normalised) is held, a new handle
+// of the held directory in *root (the caller's to close) and path's last
+// component in leaf (kPathMax bytes): 1. 0 (*root NULL) when it is not held
+// or cannot be opened again.
+int RootDirectory_OpenHeldParent(const char *path, RootDirectory **root, char *leaf);
+// The real path (links and dots resolved) of the directory path names as
+// the system reads it, "." and ".." kept where they stand ("l/../x" is x
+// beside the directory the link l leads to), walked as RootDirectory_Open
+// walks: a link that neither root nor this process's user owns is not
+// followed (5, its path as walked in link, kPathMax bytes, else link
+// empty). Nothing is made. 1 with out (size bytes), or 0 with the last
+// error.
+int RootDirectory_GetRealPath(const char *path, char *out, int size, char *link);
 // Removes the root's directory itself when it is empty and its name (the
 // real path when it was opened) still leads to it. 1 when removed, else 0.
 int RootDirectory_RemoveIfEmpty(RootDirectory *root);

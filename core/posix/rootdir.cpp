@@ -400,26 +400,34 @@ int RootDirectory_IsForeignLink(const char *path) {
   return RootDirectory_FindForeignLink(path, link, int(sizeof link));
 }
 
+namespace {
+
+// A new handle of the directory held for the key resolved: 1 (and *root,
+// NULL when it cannot be opened again, with the last error) when one is
+// held; 0 when none is.
+int rootOpenHeld(const char *resolved, RootDirectory **root) {
+  std::lock_guard<std::mutex> guard(gRootHeldLock);
+  auto held = gRootHeld.find(resolved);
+  if (held == gRootHeld.end()) return 0;
+  PlatformDirectory *directory = nullptr;
+  if (Platform_OpenDirectoryAt(held->second->directory, ".", &directory))
+    *root = rootMake(directory, held->second->path);
+  return 1;
+}
+
+}  // namespace
+
 int RootDirectory_Open(const char *path, int create, RootDirectory **root) {
   CHECK_POINTER(path);
   CHECK_POINTER(root);
   *root = nullptr;
   char resolved[kPathMax], real[kPathMax];
   if (!rootKey(path, resolved)) return 0;
-  PlatformDirectory *directory = nullptr;
-  {
-    // A root held since the start is the directory then opened, whatever
-    // its path leads to now.
-    std::lock_guard<std::mutex> guard(gRootHeldLock);
-    auto held = gRootHeld.find(resolved);
-    if (held != gRootHeld.end()) {
-      if (!Platform_OpenDirectoryAt(held->second->directory, ".", &directory)) return 0;
-      *root = rootMake(directory, held->second->path);
-      return 1;
-    }
-  }
+  // A root held since the start is the directory then opened, whatever its
+  // path leads to now.
+  if (rootOpenHeld(resolved, root)) return *root != nullptr;
   std::string foreign;
-  directory = rootWalk(resolved, create, &foreign);
+  PlatformDirectory *directory = rootWalk(resolved, create, &foreign);
   if (directory == nullptr) return 0;
   if (!rootRealPath(directory, real)) Str_Copy(real, resolved, int(sizeof real));
   *root = rootMake(directory, real);
@@ -455,6 +463,42 @@ int RootDirectory_OpenHeld(const char *directory, int *fd) {
   do *fd = openat(FsDirectory_Fd(held->second->directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   while (*fd < 0 && errno == EINTR);
   return *fd >= 0 ? 1 : 0;
+}
+
+int RootDirectory_OpenHeldParent(const char *path, RootDirectory **root, char *leaf) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(root);
+  CHECK_POINTER(leaf);
+  *root = nullptr;
+  char directory[kPathMax], resolved[kPathMax];
+  if (Path_GetDirectory(path, directory, int(sizeof directory)) && directory[0] != '\0' &&
+      Path_GetFileName(path, leaf, kPathMax) && leaf[0] != '\0' && rootKey(directory, resolved) &&
+      rootOpenHeld(resolved, root) && *root != nullptr)
+    return 1;
+  leaf[0] = '\0';
+  return 0;
+}
+
+int RootDirectory_GetRealPath(const char *path, char *out, int size, char *link) {
+  CHECK_POINTER(out);
+  CHECK_POINTER(link);
+  if (size > 0) out[0] = '\0';
+  link[0] = '\0';
+  char given[kPathMax], real[kPathMax];
+  if (!Path_ResolveAsGiven(path, given, int(sizeof given))) return 0;
+  std::string foreign;
+  PlatformDirectory *directory = rootWalk(given, 0, &foreign);
+  if (directory == nullptr) {
+    Str_Copy(link, foreign.c_str(), kPathMax);
+    return 0;
+  }
+  bool named = rootRealPath(directory, real);
+  Platform_CloseDirectory(&directory);
+  if (!named) return POSIX_FAIL("readlink", path);
+  if (strlen(real) >= size_t(size > 0 ? size : 0))
+    return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "realpath", path);
+  Str_Copy(out, real, size);
+  return 1;
 }
 
 int RootDirectory_RemoveIfEmpty(RootDirectory *root) {

@@ -178,8 +178,16 @@ TEST_F(RootDirectoryTest, RootThroughAnotherUsersLinkIsRefused) {
   EXPECT_EQ(RootDirectory_Open((link + "/sub").c_str(), 1, &below), 0);
   EXPECT_EQ(RootDirectory_FindForeignLink((link + "/sub/../sub").c_str(), found, kPathMax), 1);
   EXPECT_EQ(std::string(found), link);
+  char real[kPathMax];
+  EXPECT_EQ(RootDirectory_GetRealPath((link + "/..").c_str(), real, kPathMax, found), 0);
+  EXPECT_EQ(std::string(found), link);
   ASSERT_EQ(lchown(link.c_str(), 0, 0), 0);
   ASSERT_EQ(RootDirectory_Open((link + "/sub").c_str(), 1, &below), 1);
+  // ".." after a link is the parent of where the link leads, as open(2)
+  // reads it: not the directory the text names before the link.
+  ASSERT_EQ(symlink("root/sub", (dir_ / "deep").c_str()), 0);
+  ASSERT_EQ(RootDirectory_GetRealPath((dir_ / "deep/..").c_str(), real, kPathMax, found), 1);
+  EXPECT_EQ(std::string(real), std::string(dir_ / "root"));
   // Held, the path keeps opening the directory of the start after it is
   // renamed and another user's link takes its place.
   RootDirectory_Hold((link + "/sub").c_str(), below);
@@ -193,8 +201,16 @@ TEST_F(RootDirectoryTest, RootThroughAnotherUsersLinkIsRefused) {
   struct stat st;
   EXPECT_EQ(lstat((dir_ / "moved/sub/mark").c_str(), &st), 0);
   RootDirectory_Close(&again);
+  // A name in the held directory is reached through it too.
+  char leaf[kPathMax];
+  FileIdentity identity;
+  ASSERT_EQ(RootDirectory_OpenHeldParent((link + "/sub/mark").c_str(), &again, leaf), 1);
+  EXPECT_STREQ(leaf, "mark");
+  EXPECT_EQ(RootDirectory_GetIdentity(again, leaf, &identity), 1);
+  RootDirectory_Close(&again);
   RootDirectory_Close(&below);
   EXPECT_EQ(RootDirectory_Open((link + "/sub").c_str(), 0, &again), 0);
+  EXPECT_EQ(RootDirectory_OpenHeldParent((link + "/sub/mark").c_str(), &again, leaf), 0);
 }
 
 // A copy that leaves ranges out: the source's size, zeros in each skipped
