@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "base/catalog.h"
 #include "base/repository.h"
@@ -172,28 +174,82 @@ bool preflightIsRelative(const char *text) {
   return strstr(text, "://") == nullptr;
 }
 
-// The string at key of d made absolute when it is relative; 0 with the line.
+// Where the path in path (kPathMax bytes) leads as the system reads it: a
+// ".." is the parent of the directory reached, not of the name written
+// before it, which may be a link. The part up to the last ".." is walked
+// (another user's link is not followed) and stands as the real path it
+// reached; the rest, which no ".." follows, stays as written. A part that
+// does not exist yet stays as written too (nothing there is a link). 1, or
+// 0 with the line naming text.
+int preflightReadDots(PreflightBase *base, const char *text, char *path, char *line, int size) {
+  std::vector<size_t> cuts;  // the end of each ".."
+  for (size_t i = 0; path[i] != '\0'; i++)
+    if (path[i] == '.' && path[i + 1] == '.' && (i == 0 || path[i - 1] == '/') &&
+        (path[i + 2] == '/' || path[i + 2] == '\0'))
+      cuts.push_back(i + 2);
+  // The last ".." whose part exists; one below a name still to be made is
+  // what making the path will read too.
+  for (auto cut = cuts.rbegin(); cut != cuts.rend(); ++cut) {
+    std::string walked(path, *cut);
+    char real[kPathMax], link[kPathMax];
+    if (!RootDirectory_GetRealPath(walked.c_str(), real, int(sizeof real), link)) {
+      if (Platform_IsErrorMissing(Platform_GetLastError())) continue;
+      if (link[0] != '\0')
+        Str_Printf(line, size, "keelson: %s: %s: a link on the way to %s is owned by another "
+                   "user, and is not followed", base->name, link, text);
+      else
+        Str_Printf(line, size, "keelson: %s: %s: cannot be read as a path: %s", base->name, text,
+                   preflightCause(Platform_GetLastError()));
+      return 0;
+    }
+    const char *rest = path + *cut;
+    if (strlen(real) + strlen(rest) >= size_t(kPathMax)) {
+      Str_Printf(line, size, "keelson: %s: %s: too long once made absolute", base->name, text);
+      return 0;
+    }
+    std::string read = std::string(strcmp(real, "/") == 0 ? "" : real) + rest;
+    Str_Copy(path, read.empty() ? "/" : read.c_str(), kPathMax);
+    return 1;
+  }
+  return 1;
+}
+
+// The string at key of d made absolute when it is relative, and read as
+// the system reads it when a ".." follows a name; 0 with the line.
 int preflightResolveKey(PreflightBase *base, Dictionary *d, const char *key, char *line,
                         int size) {
   const char *text = nullptr;
-  if (!Dictionary_GetStringPointerByKey(d, key, &text) || text == nullptr ||
-      !preflightIsRelative(text))
+  // A text too long for any path is left to fail where it is used.
+  if (!Dictionary_GetStringPointerByKey(d, key, &text) || text == nullptr || text[0] == '\0' ||
+      strstr(text, "://") != nullptr || strlen(text) >= size_t(kPathMax))
     return 1;
-  if (!base->read && !Platform_GetCurrentDirectory(base->directory, int(sizeof base->directory))) {
-    Str_Printf(line, size, "keelson: %s: %s: the working directory it is relative to cannot be "
-               "read: %s", base->name, text, preflightCause(Platform_GetLastError()));
-    return 0;
+  char joined[kPathMax], path[kPathMax];
+  Str_Copy(joined, text, int(sizeof joined));
+  if (preflightIsRelative(text)) {
+    if (!base->read &&
+        !Platform_GetCurrentDirectory(base->directory, int(sizeof base->directory))) {
+      Str_Printf(line, size, "keelson: %s: %s: the working directory it is relative to cannot "
+                 "be read: %s", base->name, text, preflightCause(Platform_GetLastError()));
+      return 0;
+    }
+    base->read = true;
+    size_t length = strlen(base->directory);
+    bool slash = length > 0 && base->directory[length - 1] == '/';
+    if (length + 1 + strlen(text) >= sizeof joined) {
+      Str_Printf(line, size, "keelson: %s: %s: too long once made absolute", base->name, text);
+      return 0;
+    }
+    Str_Printf(joined, int(sizeof joined), "%s%s%s", base->directory, slash ? "" : "/", text);
   }
-  base->read = true;
-  char joined[kPathMax];
-  size_t length = strlen(base->directory);
-  bool slash = length > 0 && base->directory[length - 1] == '/';
-  if (length + 1 + strlen(text) >= sizeof joined) {
+  if (!Path_ResolveAsGiven(joined, path, int(sizeof path))) {
     Str_Printf(line, size, "keelson: %s: %s: too long once made absolute", base->name, text);
     return 0;
   }
-  Str_Printf(joined, int(sizeof joined), "%s%s%s", base->directory, slash ? "" : "/", text);
-  Dictionary_SetStringByKey(d, key, joined);
+  char before[kPathMax];
+  Str_Copy(before, path, int(sizeof before));
+  if (!preflightReadDots(base, text, path, line, size)) return 0;
+  const char *value = strcmp(before, path) != 0 ? path : joined;
+  if (strcmp(value, text) != 0) Dictionary_SetStringByKey(d, key, value);
   return 1;
 }
 

@@ -38,9 +38,12 @@ constexpr const char kPreflightLockSuffix[] = ".lock";
 // storage under "local", "pending" and "remote", a mux's "storages"
 // included) absolute against the working directory, so that the lock, the
 // local metafile, the storages, the space check and the clean-up all read
-// one place however each of them treats a relative name. A path starting
-// with "/" or "~" is left as it is. 1; 0 with the line in line when the
-// working directory cannot be read or a path does not fit.
+// one place however each of them treats a relative name. A ".." after a
+// name is read as the system reads it (the parent of where a link leads):
+// the part up to it becomes the real path it reaches, and another user's
+// link on the way is refused. Other paths starting with "/" or "~" are left
+// as they are. 1; 0 with the line in line when the working directory
+// cannot be read, a path does not fit or cannot be walked.
 int Preflight_ResolvePaths(Dictionary *config, char *line, int size);
 // Checks that no link of another user's lies on the way to the local
 // storage's "path" or the metafile's directory, that the path (or the

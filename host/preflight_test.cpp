@@ -3,11 +3,14 @@
 #include "host/preflight.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "core/formats/dictionary.h"
 #include "core/platform/platform.h"
+#include "tests/fsfault.h"
 #include "tests/netfixture.h"
 
 namespace {
@@ -31,6 +34,7 @@ TEST(Preflight, RelativePathsGainTheWorkingDirectory) {
   ASSERT_TRUE(Platform_GetCurrentDirectory(cwd, int(sizeof cwd)));
   std::string here = cwd;
   if (here.back() != '/') here += '/';
+  std::string parent = here.substr(0, here.find_last_of('/', here.size() - 2) + 1);
   Dictionary *config = NetTest_Dictionary(R"({"repository": "r", "metafile": "m.json",
     "local": {"type": "file", "path": "game", "ignore": "../skip"},
     "pending": {"type": "filePiece", "path": "~/staged"},
@@ -52,7 +56,7 @@ TEST(Preflight, RelativePathsGainTheWorkingDirectory) {
     std::string want;
   } rows[] = {
       {config, "metafile", here + "m.json"},     {local, "path", here + "game"},
-      {local, "ignore", here + "../skip"},       {pending, "path", "~/staged"},
+      {local, "ignore", parent + "skip"},        {pending, "path", "~/staged"},
       {Member(remote, 0), "path", "web"},         {Member(mux, 0), "path", here + "pieces/"},
       {Member(mux, 1), "path", "/srv/abs"},      {Member(remote, 2), "path", here + "~name"},
   };
@@ -61,6 +65,33 @@ TEST(Preflight, RelativePathsGainTheWorkingDirectory) {
     EXPECT_EQ(Text(row.d, row.key), row.want);
   }
   Dictionary_Release(&config);
+
+  // A ".." after a link is read as open(2) reads it: the parent of where
+  // the link leads. Another user's link on the way is not followed.
+  FsFaultTempDir dir;
+  ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "a/b").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("a/b", (dir / "l").c_str()), 0);
+  ASSERT_EQ(symlink("a/b", (dir / "theirs").c_str()), 0);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  config = NetTest_Dictionary(R"({"repository": "r", "metafile": "l/../m.json",
+    "local": {"type": "file", "path": "l/../new/../game", "ignore": "missing/../x"}})");
+  ASSERT_EQ(Preflight_ResolvePaths(config, line, int(sizeof line)), 1);
+  ASSERT_TRUE(Dictionary_GetDictionaryByKey(config, "local", &local));
+  std::string real = dir.path() + "/";
+  EXPECT_EQ(Text(config, "metafile"), real + "a/m.json");
+  EXPECT_EQ(Text(local, "path"), real + "a/new/../game");
+  EXPECT_EQ(Text(local, "ignore"), real + "missing/../x");
+  Dictionary_Release(&config);
+  if (geteuid() == 0) {
+    ASSERT_EQ(lchown((dir / "theirs").c_str(), 65534, 65534), 0);
+    config = NetTest_Dictionary(R"({"repository": "r", "metafile": "theirs/../m.json"})");
+    EXPECT_EQ(Preflight_ResolvePaths(config, line, int(sizeof line)), 0);
+    EXPECT_NE(std::string(line).find(real + "theirs: a link on the way to theirs/../m.json is "
+                                     "owned by another user"), std::string::npos) << line;
+    Dictionary_Release(&config);
+  }
+  ASSERT_EQ(chdir(cwd), 0);
 
   // A metafile given as a URL is no path.
   config = NetTest_Dictionary(R"({"repository": "r", "metafile": "file:///x/m.json"})");
