@@ -20,11 +20,13 @@
 #include "core/net/analytics.h"
 #include "core/net/webget.h"
 #include "core/platform/directorysize.h"
+#include "core/platform/fileops.h"
 #include "core/platform/registry.h"
 #include "core/platform/thread.h"
 #include "core/posix/hive.h"
 #include "core/runtime/core.h"
 #include "host/quithook.h"
+#include "host/usercheck.h"
 #include "tests/fsfault.h"
 #include "tests/loopback_port.h"
 #include "tests/netfixture.h"
@@ -101,6 +103,25 @@ TEST(HostTest, WhitelistIsImmutableAfterStart) {
         WebGet_AddWhitelistHost("late.keelson.test");
       },
       "HostnameWhitelist is immutable");
+}
+
+// --www is served from the directory checked at start, whatever its path
+// leads to by the time the page server opens it.
+TEST(HostTest, WwwIsTheDirectoryChecked) {
+  FsFaultTempDir dir;
+  std::string www = dir / "www";
+  ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
+  std::ofstream(www + "/index.html") << "checked";
+  int code = 0;
+  ASSERT_EQ(UserCheck_CheckDirectory(www.c_str(), "--www directory", &code), 1);
+  ASSERT_EQ(rename(www.c_str(), (dir / "moved").c_str()), 0);
+  ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
+  PlatformDirectory *served = nullptr;
+  ASSERT_EQ(UserCheck_TakeDirectory(www.c_str(), &served), 1);
+  FileIdentity identity;
+  EXPECT_EQ(Platform_GetFileIdentityAt(served, "index.html", &identity), 1);
+  Platform_CloseDirectory(&served);
+  EXPECT_EQ(UserCheck_TakeDirectory(www.c_str(), &served), 0);
 }
 
 // Runs child(ready, report) in a forked process and gives its exit status

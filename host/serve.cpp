@@ -84,7 +84,14 @@ int serveMakeRepository(ServeRun *run, const ServeOptions *options) {
 
 // Bridge, files and a listening server. The exit code on failure, else 0.
 int serveListen(ServeRun *run, const ServeOptions *options, int32_t *port) {
-  if (options->www != nullptr && !StaticFiles_Create(&run->files, options->www)) {
+  // The directory checked at start is the one served, whatever its path
+  // leads to now.
+  PlatformDirectory *checked = nullptr;
+  bool served = options->www == nullptr ||
+                (UserCheck_TakeDirectory(options->www, &checked)
+                     ? StaticFiles_CreateAt(&run->files, checked, options->www)
+                     : StaticFiles_Create(&run->files, options->www));
+  if (!served) {
     serveWrite(2, "keelson: %s: not a directory\n", options->www);
     return kServeExitUsage;
   }

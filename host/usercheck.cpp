@@ -15,6 +15,7 @@
 
 #include "core/formats/dictionary.h"
 #include "core/formats/yaml.h"
+#include "core/platform/fileops.h"
 #include "core/platform/platform.h"
 #include "core/runtime/core.h"
 #include "core/runtime/print.h"
@@ -84,6 +85,8 @@ bool userCheckIsYaml(const char *path) {
 // parses later is what was checked then, however the name is changed
 // meanwhile. Main thread only.
 std::map<std::string, std::string> gUserCheckTexts;
+// The --www directories found trusted, by the path checked: descriptors.
+std::map<std::string, int> gUserCheckDirectories;
 int gUserCheckErrno = 0;  // why the last read failed
 
 void userCheckFailed(int err) { gUserCheckErrno = err; }
@@ -436,10 +439,30 @@ int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode) 
   // A directory that cannot be opened is a usage error; one that may not be
   // trusted a refusal.
   *exitCode = err != 0 && err != ELOOP ? 2 : 1;
+  if (rule == nullptr) {
+    // What was checked is what the run serves.
+    auto kept = gUserCheckDirectories.find(path);
+    if (kept != gUserCheckDirectories.end()) close(kept->second);
+    gUserCheckDirectories[path] = fd;
+    return 1;
+  }
   if (fd >= 0) close(fd);
-  if (rule == nullptr) return 1;
   userCheckLine("keelson: %s: the %s is refused: %s", path, kind, rule);
   return 0;
+}
+
+int UserCheck_TakeDirectory(const char *path, PlatformDirectory **directory) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(directory);
+  *directory = nullptr;
+  auto kept = gUserCheckDirectories.find(path);
+  if (kept == gUserCheckDirectories.end()) return 0;
+  char self[64];
+  Str_Printf(self, int32_t(sizeof self), "/proc/self/fd/%d/.", kept->second);
+  Platform_OpenDirectoryAt(nullptr, self, directory);
+  close(kept->second);
+  gUserCheckDirectories.erase(kept);
+  return *directory != nullptr;
 }
 
 int UserCheck_ExplainYaml(const char *path) {

@@ -18,6 +18,7 @@
 
 struct CertStore;
 struct Dictionary;
+struct PlatformDirectory;
 
 constexpr int kUserCheckExitRefused = 1;
 constexpr int kUserCheckExitUnreadable = 2;
@@ -46,6 +47,11 @@ int UserCheck_ReadConfig(const char *path, Dictionary **config);
 // 0 with the line ("the <kind> is refused: <rule>") and in *exitCode 2 for
 // a directory that cannot be opened, 1 for one that is not trusted.
 int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode);
+// The directory UserCheck_CheckDirectory found trusted at path, as it was
+// opened then, whatever the path leads to now: 1 with *directory (the
+// caller's; the check's own hold ends); 0 (*directory NULL) when none was
+// checked there.
+int UserCheck_TakeDirectory(const char *path, PlatformDirectory **directory);
 // For a ".yaml" or ".yml" file the reader refused: the line "line L,
 // column C: not valid YAML: <the reader's reason>". 1 when the file is YAML
 // and the reader refuses it (the line written), else 0 (nothing written).

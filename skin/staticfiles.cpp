@@ -14,10 +14,11 @@
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/mime.h"
+#include "core/runtime/str.h"
 
 struct StaticFiles {
   ObjectHeader header;             // the class tag for the checks
-  char root[kPathMax];             // real path, no trailing '/' unless it is "/"
+  char root[kPathMax];             // its name in lines (the real path when opened by name)
   PlatformDirectory *directory;    // the root, opened once
 };
 
@@ -50,11 +51,19 @@ int StaticFiles_Create(StaticFiles **files, const char *directory) {
     Log_Print(LOG_ERROR, KSRC, 0, "Static file directory not found (%s)\n", directory);
     return 0;
   }
+  return StaticFiles_CreateAt(files, opened, real);
+}
+
+int StaticFiles_CreateAt(StaticFiles **files, PlatformDirectory *directory, const char *name) {
+  CHECK_POINTER(files);
+  CHECK_POINTER(directory);
+  CHECK_POINTER(name);
+  *files = nullptr;
   auto *made = static_cast<StaticFiles *>(MEM_ALLOC(sizeof(StaticFiles), MEM_ZEROED));
   made->header.classTag = kStaticFilesTag;
   made->header.refCount.store(1);
-  memcpy(made->root, real, strlen(real) + 1);
-  made->directory = opened;
+  Str_Copy(made->root, name, int(sizeof made->root));
+  made->directory = directory;
   *files = made;
   return 1;
 }

@@ -10,7 +10,7 @@
 // body goes out with the server's WebServer_SendFile, from the file to the
 // socket without a copy.
 //
-// Invariants: (1) the directory's real path and descriptor are fixed at
+// Invariants: (1) the directory's name and descriptor are fixed at
 // creation. (2) a file is opened only below that descriptor. (3) every
 // answer carries "X-Content-Type-Options: nosniff".
 //
@@ -20,6 +20,7 @@
 
 #include <cstdint>
 
+struct PlatformDirectory;
 struct StaticFiles;
 
 // A file being answered: its descriptor (owned until handed to the server;
@@ -37,6 +38,9 @@ constexpr const char kStaticFilesIndex[] = "index.html";
 
 // Files under directory. 0 (logged, *files NULL) when it is not a directory.
 int StaticFiles_Create(StaticFiles **files, const char *directory);
+// Files under a directory the caller opened, which this takes (closed on
+// failure too); name is what lines call it. 1/0.
+int StaticFiles_CreateAt(StaticFiles **files, PlatformDirectory *directory, const char *name);
 // Frees; clears *files.
 int StaticFiles_Release(StaticFiles **files);
 // The directory's real path.
