@@ -133,9 +133,10 @@ int Host_Start(int argc, const char *const *argv, Dictionary *app) {
   ok = ok && WorkflowApp_Create(&g_app, app != nullptr ? app : named);
   if (named != nullptr) Dictionary_Release(&named);
   WebGet_SetWhitelistImmutable();
-  // Detection reads what the application's configuration sets (the URL
-  // rewrite rules and macros a script URL goes through): it starts only once
-  // that is in place, or a fast run would see the settings half made.
+  // Detection fetches its script with what the application's configuration
+  // sets (the certificate stores and TLS settings an https script is checked
+  // against, the user agent): it starts only once that is in place, or a
+  // fast run would see the settings half made.
   ProxyResolver_SetWarningHook(hostProxyWarning);
   ProxyResolver_Init();
   if (ok) hostAddModules();

@@ -18,13 +18,14 @@ struct WorkflowApp;
 // "--sslkeylogfile=PATH", honoured only in a developer build), threads,
 // meters, the notification center, the registry, the platform and sockets,
 // WebGet, the main queue and interop (with the page channel as the delivery
-// to pages), the I/O worker, asynchronous files and sockets, the proxy
-// resolver and the application object over app (NULL: the file the command
-// line names with "--app=FILE", else defaults only), makes the WebGet
-// whitelist immutable and registers the script modules (the core's, then the
-// repository's). Quit signals set the host's quit flag from here on. 0 when
-// the application file cannot be read or the application object could not be
-// created (the services run; Host_Stop takes them down).
+// to pages), the I/O worker, asynchronous files and sockets, the application
+// object over app (NULL: the file the command line names with "--app=FILE",
+// else defaults only), makes the WebGet whitelist immutable, starts the proxy
+// resolver (whose script fetch uses the certificate stores, TLS settings and
+// user agent the application sets) and registers the script modules (the
+// core's, then the repository's). Quit signals set the host's quit flag from
+// here on. 0 when the application file cannot be read or the application
+// object could not be created (the services run; Host_Stop takes them down).
 int Host_Start(int argc, const char *const *argv, Dictionary *app);
 // The application object of the running host, or NULL.
 WorkflowApp *Host_GetApp(void);

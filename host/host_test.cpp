@@ -13,24 +13,31 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "base/repository.h"
 #include "core/bridge/interop.h"
 #include "core/formats/dictionary.h"
 #include "core/net/analytics.h"
+#include "core/net/proxyresolver.h"
 #include "core/net/webget.h"
+#include "core/net/webgetconnection.h"
 #include "core/platform/directorysize.h"
 #include "core/platform/fileops.h"
+#include "core/platform/platform.h"
 #include "core/platform/registry.h"
 #include "core/platform/thread.h"
 #include "core/posix/hive.h"
 #include "core/runtime/core.h"
+#include "core/security/auth.h"
 #include "host/quithook.h"
 #include "host/usercheck.h"
 #include "tests/fsfault.h"
 #include "tests/loopback_port.h"
 #include "tests/netfixture.h"
+#include "tests/peer_process.h"
 #include "tests/test_util.h"
+#include "tests/web_peers.h"
 #include "workflow/workflowapp.h"
 
 namespace {
@@ -122,6 +129,63 @@ TEST(HostTest, WwwIsTheDirectoryChecked) {
   EXPECT_EQ(Platform_GetFileIdentityAt(served, "index.html", &identity), 1);
   Platform_CloseDirectory(&served);
   EXPECT_EQ(UserCheck_TakeDirectory(www.c_str(), &served), 0);
+}
+
+// The proxy list for url once detection has ended, asked through the hook
+// the resolver installs; "(no resolver)" while none runs.
+std::string DetectedList(const char *url) {
+  WebGetProxyGetHook get = nullptr;
+  WebGetConnection_GetProxyHooks(&get, nullptr);
+  if (get == nullptr) return "(no resolver)";
+  char out[kProxyResolverListBytes] = "";
+  int pending = 1;
+  Test_WaitUntil([&] { return get(url, out, int(sizeof out), 1, &pending) && !pending; }, 20000);
+  return pending ? "(pending)" : out;
+}
+
+// Proxy detection starts once the application's configuration is in place:
+// a script on an https server whose certificate only the application file
+// pins is fetched and answers. Another program holds the file open without
+// sharing it, and the start retries it a second apart; the test lets go once
+// the start has met it held and a detection already under way has ended.
+TEST(HostTest, ProxyDetectionSeesTheApplicationsCertificates) {
+  AuthSwitchGuardForTest on(1);
+  FsFaultTempDir dir;
+  int status = 0;
+  std::string pin = Test_RunCommand(
+      "cd " + dir.path() +
+          " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+          "-keyout key.pem -out cert.pem -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+          "-days 1 2>/dev/null && openssl x509 -in cert.pem -outform DER | openssl dgst -sha256 "
+          "-binary | base64 -w0",
+      &status);
+  ASSERT_EQ(status, 0);
+  std::ofstream(dir / "proxy.pac")
+      << "function FindProxyForURL(url, host) { return \"PROXY pinned.example:1\"; }\n";
+  int port = Test_FreeLoopbackPort();
+  PeerProcess server({"/bin/sh", "-c",
+                      "cd " + dir.path() + " && exec openssl s_server -quiet -WWW -accept " +
+                          std::to_string(port) + " -cert cert.pem -key key.pem"});
+  ASSERT_TRUE(Test_WaitUntil([&] { return WebPeer_Listening(port); }, 20000));
+  std::string app = dir / "app.json";
+  std::ofstream(app) << R"({"thumbprintStores":{"app":[")" << pin << R"("]}})";
+  int held = Platform_OpenFile(app.c_str(), kPlatformOpenReadWrite, 0);
+  ASSERT_GE(held, 0);
+  std::string appOption = "--app=" + app, debugDir = "--debugdir=" + dir.path();
+  std::string script = "--proxy-wpad=https://127.0.0.1:" + std::to_string(port) + "/proxy.pac";
+  const char *const argv[] = {"keelson", appOption.c_str(), script.c_str(), "--debug",
+                              debugDir.c_str()};
+  std::string log = dir / "keelson.developer.log", met = "share mode [" + app + "] failed";
+  std::thread holder([&] {
+    Test_WaitUntil([&] { return WebPeer_Count(log, met) > 0; }, 20000);
+    DetectedList("http://a.example/");
+    Platform_CloseFile(held);
+  });
+  int started = Host_Start(5, argv, nullptr);
+  holder.join();
+  EXPECT_EQ(started, 1);
+  EXPECT_EQ(DetectedList("http://a.example/"), "PROXY pinned.example:1");
+  Host_Stop();
 }
 
 // Runs child(ready, report) in a forked process and gives its exit status
