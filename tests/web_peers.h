@@ -39,6 +39,20 @@ inline bool WebPeer_Listening(int port) {
 }
 
 // How many times text occurs in all.
+// A self-signed certificate for 127.0.0.1 made in dir (cert.pem, key.pem)
+// for openssl s_server; its SHA-256 pin (base64), "" when openssl failed.
+inline std::string WebPeer_MakePinnedCertificate(const std::string &dir) {
+  int status = 0;
+  std::string pin = Test_RunCommand(
+      "cd " + dir +
+          " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+          "-keyout key.pem -out cert.pem -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+          "-days 1 2>/dev/null && openssl x509 -in cert.pem -outform DER | openssl dgst -sha256 "
+          "-binary | base64 -w0",
+      &status);
+  return status == 0 ? pin : "";
+}
+
 inline int WebPeer_CountText(const std::string &all, const std::string &text) {
   int found = 0;
   for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) found++;

@@ -254,14 +254,8 @@ TEST_F(WorkflowAppTest, PinnedServerReachedThroughTheNamedStore) {
   AuthSwitchGuardForTest on(1);
   FsFaultTempDir dir;
   int status = 0;
-  std::string pin = Test_RunCommand(
-      "cd " + dir.path() +
-          " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-          "-keyout key.pem -out cert.pem -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
-          "-days 1 2>/dev/null && openssl x509 -in cert.pem -outform DER | openssl dgst -sha256 "
-          "-binary | base64 -w0",
-      &status);
-  ASSERT_EQ(status, 0);
+  std::string pin = WebPeer_MakePinnedCertificate(dir.path());
+  ASSERT_NE(pin, "");
   std::string other = Test_RunCommand("openssl rand 32 | base64 -w0", &status);
   std::ofstream(dir.path() + "/hello.txt") << "pinned";
   int port = Test_FreeLoopbackPort();
