@@ -30,6 +30,7 @@ import argparse
 import base64
 import contextlib
 import hashlib
+import http.client
 import json
 import os
 import pty
@@ -39,6 +40,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -268,6 +270,7 @@ class Tree:
         """cmd as the tree's server (in place of a running one) once it
         listens on the tree's port."""
         self.stop()
+        self.address, self.nginx = address, cmd[0] == "nginx"
         self.server = subprocess.Popen([*self.pin, *cmd], stdout=subprocess.DEVNULL,
                                        stderr=stderr)
         wait_listening(self.port, self.server, cmd[0], address)
@@ -287,10 +290,32 @@ class Tree:
         open(self.path("access.log"), "w").close()
 
     def log(self):
-        # nginx writes the line once the answer has left: give it a moment.
-        time.sleep(0.2)
-        with open(self.path("access.log")) as f:
-            return [line.split() for line in f if line.strip()]
+        """The server's access log once every answer that has left is in it.
+        nginx writes a request's line as the request ends, and its one worker
+        takes requests in turn: once a marker request's line is there, so are
+        the lines of those before it. The markers are left out."""
+        path = self.path("access.log")
+        marker = f"/log-marker-{random.getrandbits(32):08x}"
+        if (self.server is not None and self.nginx and self.server.poll() is None and
+                self.ask(marker)):
+            wait_until(lambda: marker in open(path).read(), seconds=20)
+        with open(path) as f:
+            return [line.split() for line in f if line.strip() and "/log-marker-" not in line]
+
+    def ask(self, target):
+        """GET target from the tree's server, its certificate unchecked;
+        whether an answer came."""
+        https = self.base.startswith("https:")
+        kind = http.client.HTTPSConnection if https else http.client.HTTPConnection
+        extra = {"context": ssl._create_unverified_context()} if https else {}
+        try:
+            c = kind(self.address, self.port, timeout=10, **extra)
+            c.request("GET", target)
+            c.getresponse().read()
+            c.close()
+            return True
+        except (OSError, http.client.HTTPException):
+            return False
 
     def args(self, *extra, repo=None, app=None, credentials=None):
         return [*self.pin, self.keelson, "sync", "--app=" + (app or self.path("app.json")),
