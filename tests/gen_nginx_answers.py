@@ -44,10 +44,11 @@ for name, data in files.items():
         f.write(data)
     os.utime(os.path.join(www, name), (1500000000, 1500000000 + len(name)))
 
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-port = s.getsockname()[1]
-s.close()
+# A port held until this script ends (see free_port): no other program takes
+# it before nginx binds it, and the answers recorded are nginx's.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "e2e"))
+from sync_e2e import free_port  # noqa: E402
+port = free_port()
 conf = os.path.join(root, "nginx.conf")
 user = "user root;\n" if os.geteuid() == 0 else ""
 with open(conf, "w") as f:

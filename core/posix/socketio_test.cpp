@@ -17,6 +17,7 @@
 #include "core/net/socket.h"
 #include "core/platform/meter.h"
 #include "tests/fsfault.h"
+#include "tests/loopback_port.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -213,18 +214,20 @@ TEST(SocketUdp, ExchangesWithEchoPeer) {
   EXPECT_EQ(Socket_Close(s), 1);
 }
 
-// A port of 127.0.0.1 the kernel picks for UDP, given back before the
-// peer takes it.
-static int freeUdpPort() {
-  int probe = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in bound{};
-  bound.sin_family = AF_INET;
-  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof bound;
-  bind(probe, reinterpret_cast<sockaddr *>(&bound), sizeof bound);
-  getsockname(probe, reinterpret_cast<sockaddr *>(&bound), &length);
-  close(probe);
-  return ntohs(bound.sin_port);
+// A port of 127.0.0.1 free for UDP and TCP (dnsmasq binds both), drawn
+// below the kernel's range for the local ports of outgoing connections: a
+// port from that range could be taken by another test's connection before
+// dnsmasq binds it. 0 when none was found.
+static int freeDnsPort() {
+  for (int attempt = 0; attempt < 50; attempt++) {
+    int port = Test_FreeLoopbackPort();
+    int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at = Test_LoopbackAddress(port);
+    bool free = port > 0 && bind(probe, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
+    close(probe);
+    if (free) return port;
+  }
+  return 0;
 }
 
 // A DNS query for the WPAD host through a UDP Socket to dnsmasq on a free
@@ -244,7 +247,8 @@ TEST(SocketUdp, DnsQueryToDnsmasq) {
   int port = 0;
   pid_t pid = -1;
   for (int attempt = 0; attempt < 5 && expected.empty(); attempt++) {
-    port = freeUdpPort();
+    port = freeDnsPort();
+    ASSERT_GT(port, 0) << "no port free for UDP and TCP";
     std::string portText = std::to_string(port);
     pid = fork();
     if (pid == 0) {
