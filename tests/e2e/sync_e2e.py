@@ -710,10 +710,11 @@ def case_fifo(t):
         p.kill()
         code = f"still running 20 s after SIGINT ({p.wait(timeout=10)})"
     # A run that named the FIFO in its failure line may end 1 on its own
-    # before the signal arrives.
+    # before the signal arrives, or be ended by it once its handlers are gone
+    # on the way out (a sanitizer build's exit takes long).
     with open(errors) as f:
         failed = named[0] in f.read()
-    check(code == 130 or (failed and code == 1),
+    check(code == 130 or (failed and code in (1, -signal.SIGINT)),
           f"SIGINT with a FIFO in the installation ends the run ({code})")
 
 
