@@ -257,33 +257,80 @@ constexpr const char kUserCheckPinForm[] =
     "a pin is the Base64 of the certificate's SHA-256 or SHA-1 digest: openssl x509 -in CERT "
     "-outform DER | openssl dgst -sha256 -binary | base64";
 
+// A private key where keyStores wants a public one: the application file
+// goes to every client, so the line never advises pasting it.
+void userCheckPrivateKey(const char *path, const char *name, const char *what) {
+  userCheckLine("keelson: %s: keyStores \"%s\": %s, which signs your documents: a private key "
+                "must never be shipped (every client receives the application file); give its "
+                "public half, as printed by openssl pkey -in key.pem -pubout -outform DER | "
+                "base64 -w0; if an application file with this key was ever shipped, make a new "
+                "key pair and sign with it", path, name, what);
+}
+
 // A keyStores entry: a Base64 DER SubjectPublicKeyInfo or a key set.
 int userCheckKeyStore(const char *path, const char *name, Dictionary *stores, DictionaryItem *item) {
   Dictionary *keySet = nullptr;
   const char *text = nullptr;
   if (Dictionary_GetItemContainer(stores, item, &keySet) && keySet != nullptr) {
-    Dictionary *copy = nullptr;
-    CertStore *store = nullptr;
-    Dictionary_Create(&copy);
-    Dictionary_Merge(copy, keySet, kDictionaryMergeOverwrite);
-    int ok = CertStoreJwks_Create(&store, copy);
-    Dictionary_Release(&copy);
-    if (store != nullptr) CertStore_Release(&store);
-    if (!ok)
-      userCheckLine("keelson: %s: keyStores \"%s\": a JSON Web Key Set with a key that does not "
-                    "load (each needs \"kty\" RSA with \"n\", \"e\" or EC with \"crv\", \"x\", "
-                    "\"y\")", path, name);
-    return ok;
+    char why[256], skipped[1024];
+    CertStoreJwksCheck found =
+        CertStoreJwks_CheckKeySet(keySet, why, int(sizeof why), skipped, int(sizeof skipped));
+    if (found == CertStoreJwksCheck::Private) {
+      char what[320];
+      Str_Printf(what, int(sizeof what), "a JSON Web Key Set whose %s", why);
+      userCheckPrivateKey(path, name, what);
+      return 0;
+    }
+    if (found == CertStoreJwksCheck::Usable) {
+      // An identity provider's set often carries keys of other uses
+      // beside the signing one: they are passed over, and said so.
+      if (skipped[0] != '\0')
+        userCheckLine("keelson: warning: %s: keyStores \"%s\": keys no signature is checked "
+                      "with are skipped: %s", path, name, skipped);
+      return 1;
+    }
+    userCheckLine("keelson: %s: keyStores \"%s\": a JSON Web Key Set with %s%s%s; a signing "
+                  "key needs \"use\": \"sig\", an \"alg\" (RS256-RS512, ES256-ES512) and "
+                  "\"kty\" RSA with \"n\", \"e\" or EC with \"crv\", \"x\", \"y\"",
+                  path, name, why, skipped[0] != '\0' ? "; skipped: " : "", skipped);
+    return 0;
   }
   if (!Dictionary_GetItemStringPointer(stores, item, &text) || text == nullptr) {
     userCheckLine("keelson: %s: keyStores \"%s\" is neither a Base64 DER public key nor a JSON "
                   "Web Key Set object", path, name);
     return 0;
   }
-  if (strncmp(text, "-----BEGIN", 10) == 0) {
-    userCheckLine("keelson: %s: keyStores \"%s\": a PEM key where the Base64 of the DER "
-                  "SubjectPublicKeyInfo is expected: give the lines between BEGIN and END "
-                  "joined into one, without them", path, name);
+  if (strstr(text, "-----BEGIN") != nullptr) {
+    // The labels say what the PEM holds: "PUBLIC KEY", "EC PRIVATE KEY", ...
+    // (openssl ecparam -genkey puts "EC PARAMETERS" before the key).
+    const char *label = "";
+    int labelLength = 0;
+    for (const char *at = strstr(text, "-----BEGIN"); at != nullptr;
+         at = strstr(at + 10, "-----BEGIN")) {
+      const char *start = at + 10 + strspn(at + 10, " ");
+      const char *end = strstr(start, "-----");
+      if (end == nullptr) break;
+      label = start;
+      labelLength = int(std::min<ptrdiff_t>(end - start, 64));
+      if (std::string_view(label, size_t(labelLength)).find("PRIVATE KEY") !=
+          std::string_view::npos)
+        break;
+    }
+    std::string_view kind(label, size_t(labelLength));
+    if (kind.find("PRIVATE KEY") != std::string_view::npos) {
+      char what[96];
+      Str_Printf(what, int(sizeof what), "a PEM \"%.*s\"", labelLength, label);
+      userCheckPrivateKey(path, name, what);
+    } else if (kind == "CERTIFICATE") {
+      userCheckLine("keelson: %s: keyStores \"%s\": a PEM certificate where the Base64 of the "
+                    "DER SubjectPublicKeyInfo is expected: give its public key, as printed by "
+                    "openssl x509 -in CERT -pubkey -noout | openssl pkey -pubin -outform DER | "
+                    "base64 -w0", path, name);
+    } else {
+      userCheckLine("keelson: %s: keyStores \"%s\": a PEM key where the Base64 of the DER "
+                    "SubjectPublicKeyInfo is expected: give the lines between BEGIN and END "
+                    "joined into one, without them", path, name);
+    }
     return 0;
   }
   std::string der(strlen(text) + 8, '\0');
@@ -295,6 +342,10 @@ int userCheckKeyStore(const char *path, const char *name, Dictionary *stores, Di
   }
   char why[kCertStoreKeyWhyBytes];
   if (CertStoreKey_CheckPublicKey(der.data(), int32_t(length), why, int(sizeof why))) return 1;
+  if (CertStoreKey_IsPrivateKey(der.data(), int32_t(length))) {
+    userCheckPrivateKey(path, name, "the Base64 of a DER private key");
+    return 0;
+  }
   userCheckLine("keelson: %s: keyStores \"%s\": %s", path, name, why);
   return 0;
 }

@@ -49,11 +49,14 @@ class Row:
     what the last stderr line holds (no retry line comes before it); before:
     the words one earlier stderr line holds; retry_time: the --retry-time value
     (None: the default); setup(client): prepares the row's client directory;
-    words and repo may name "{client}"."""
+    answers(list): the credentials file's answers changed; quiet: the run
+    ends at start, before any request; words and repo may name "{client}"."""
 
     def __init__(self, what, exit=1, words=(), repo=None, text=None, app=None,
-                 args=(), repo_path=None, before=None, retry_time="0", setup=None):
+                 args=(), repo_path=None, before=None, retry_time="0", setup=None,
+                 answers=None, quiet=False):
         self.what, self.exit, self.words = what, exit, words
+        self.answers, self.quiet = answers, quiet
         self.before, self.retry_time, self.setup = before, retry_time, setup
         self.repo, self.text, self.app, self.args = repo or {}, text, app, list(args)
         self.repo_path = repo_path
@@ -128,6 +131,40 @@ def other_curve_key():
     return base64.b64encode(der).decode()
 
 
+def private_keys(tls):
+    """A private key as openssl ecparam -genkey writes it (EC PARAMETERS,
+    then EC PRIVATE KEY), as openssl genpkey writes it (PRIVATE KEY), and
+    the latter's DER in Base64."""
+    def openssl(*args):
+        return subprocess.run(["openssl", *args], check=True, capture_output=True,
+                              timeout=30).stdout
+    sec1 = openssl("ecparam", "-genkey", "-name", "prime256v1").decode()
+    pkcs8 = openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256")
+    path = os.path.join(tls, "signing.key")
+    with open(path, "wb") as f:
+        f.write(pkcs8)
+    der = openssl("pkey", "-in", path, "-outform", "DER")
+    return sec1, pkcs8.decode(), base64.b64encode(der).decode()
+
+
+def jwk_sets():
+    """Key sets that import no signing key: an EC point off the curve, an
+    object with no "keys", a secp256k1 key; and a set an identity provider
+    serves (an encryption key beside the signing one)."""
+    off = {"kty": "EC", "crv": "P-256", "use": "sig", "alg": "ES256", "kid": "off",
+           "x": "AAAA", "y": "AAAA"}
+    k1 = {"kty": "EC", "crv": "secp256k1", "use": "sig", "alg": "ES256K", "kid": "k1",
+          "x": "gQ0IeGAr1bDPzWkhUdcS2YHQwWWlUOG8bsQSkHfy7Kk",
+          "y": "f7-F4KhlJBOzBvRcKLVEGe8EFCePKqt_K1ZUnLpsBP0"}
+    from cryptography.hazmat.primitives.asymmetric import ec
+    point = ec.generate_private_key(ec.SECP256R1()).public_key().public_numbers()
+    coordinate = lambda v: base64.urlsafe_b64encode(v.to_bytes(32, "big")).rstrip(b"=").decode()  # noqa: E731
+    provider = {"keys": [{"kty": "EC", "crv": "P-256", "use": "sig", "alg": "ES256", "kid": "sig",
+                          "x": coordinate(point.x), "y": coordinate(point.y)},
+                         {"kty": "RSA", "use": "enc", "kid": "enc", "n": "AQAB", "e": "AQAB"}]}
+    return {"keys": [off]}, {"foo": 1}, {"keys": [k1]}, provider
+
+
 def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
     base = f"https://127.0.0.1:{t.port}"
     unpinned = f"https://127.0.0.1:{unpinned_port}/alias.json"
@@ -144,6 +181,10 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
     pem = "-----BEGIN PUBLIC KEY-----\n" + "\n".join(
         key[i:i + 64] for i in range(0, len(key), 64)) + "\n-----END PUBLIC KEY-----\n"
     pin_form = "openssl dgst -sha256 -binary | base64"
+    sec1, pkcs8, der = private_keys(t.path("tls"))
+    private = ("a private key must never be shipped",
+               "openssl pkey -in key.pem -pubout -outform DER | base64 -w0", "make a new key pair")
+    off_curve, no_set, k1, provider = jwk_sets()
     return [
         Row("the server is down", repo={"alias": down},
             words=(down, "connection refused (953)")),
@@ -178,6 +219,35 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
         Row("a PEM key in keyStores", app={"keyStores": {"content": pem}},
             words=('keyStores "content": a PEM key where the Base64 of the DER '
                    "SubjectPublicKeyInfo is expected",)),
+        Row("a PEM EC private key in keyStores", app={"keyStores": {"content": sec1}}, quiet=True,
+            words=('keyStores "content": a PEM "EC PRIVATE KEY"', *private)),
+        Row("a PEM PKCS#8 private key in keyStores", app={"keyStores": {"content": pkcs8}},
+            quiet=True, words=('keyStores "content": a PEM "PRIVATE KEY"', *private)),
+        Row("a private key's DER in Base64 in keyStores", app={"keyStores": {"content": der}},
+            quiet=True, words=('keyStores "content": the Base64 of a DER private key', *private)),
+        Row("a key set whose EC point is off its curve", app={"keyStores": {"content": off_curve}},
+            quiet=True, words=('keyStores "content": a JSON Web Key Set with key "off" (EC, '
+                               '"alg" ES256) does not import',)),
+        Row("a key set that is no key set", app={"keyStores": {"content": no_set}}, quiet=True,
+            words=('keyStores "content": a JSON Web Key Set with no "keys" list',)),
+        Row("a key set of a secp256k1 key", app={"keyStores": {"content": k1}}, quiet=True,
+            words=('keyStores "content": a JSON Web Key Set with no key a signature can be '
+                   'checked with; skipped: "k1" (an "alg" not read',)),
+        Row("a key set holding a private key", quiet=True,
+            app={"keyStores": {"content": {"keys": [dict(provider["keys"][0], d="AAAA")]}}},
+            words=('keyStores "content": a JSON Web Key Set whose key "sig" holds its private '
+                   'part "d"', *private)),
+        Row("an identity provider's key set: its encryption key is skipped, the set starts",
+            app={"keyStores": {"content": provider}},
+            before=("keelson: warning: ", 'keyStores "content": keys no signature is checked with '
+                    'are skipped: "enc" ("use" is not "sig")'),
+            words=("signature does not verify with key store content (certStore)",)),
+        Row("a wrong password for the encrypted pieces",
+            answers=lambda answers: [dict(a, password="wrong") for a in answers],
+            words=(base + "/pieces/", "the password given does not decrypt the pieces: correct "
+                   '{"filter": "StorageDecrypt", "host": "' + base + '/pieces/"', "(989)")),
+        Row("no password for the encrypted pieces", answers=lambda answers: [],
+            words=(base + "/pieces/", "no password given: no credentials for")),
         Row("a key on a curve that is not read", app={"keyStores": {"content": other_curve_key()}},
             words=('keyStores "content": an EC key on curve 1.3.36.3.3.2.8.1.1.7 that does not '
                    "import (P-256, P-384 and P-521 keys do)",)),
@@ -270,12 +340,16 @@ def prepare(t, n, row):
             f.write(row.text)
     elif row.repo_path is None:
         repo = json.loads(json.dumps(row.repo).replace("{client}", client))
+        if row.quiet:
+            repo.setdefault("alias", f"{t.base}/quiet-{n}/alias.json")
         t.write_repo(path, **dict(t.apart(client), **repo))
     app = t.write_app(f"app-{n}.json", **row.app) if row.app else t.path("app.json")
     # Every remote the rows name gets the pieces' password.
     answers = read_json(t.path("credentials.json"))
     for name in ("missing", "corrupt"):
         answers.append(dict(answers[0], host=f"{t.base}/{name}/"))
+    if row.answers is not None:
+        answers = row.answers(answers)
     credentials = write_json(t.path(f"credentials-{n}.json"), answers, 0o600)
     retry = [] if row.retry_time is None else ["--retry-time=" + row.retry_time]
     args = t.args(*retry, *row.args, repo=path, app=app, credentials=credentials)
@@ -363,6 +437,9 @@ def main():
         asked = [r[3] for r in t.log() if len(r) > 3 and r[2] == flipped]
         check(asked == ["-", "no-cache"],
               f"the corrupt piece was asked for twice, then past caches ({asked})")
+        asked = " ".join(r[2] for r in t.log() if len(r) > 2)
+        for n, row in ((n, row) for n, row in enumerate(table) if row.quiet):
+            check(f"/quiet-{n}/" not in asked, f"{row.what}: refused at start, before any request")
         for row, (code, lines, seconds) in zip(table, results):
             last = lines[-1] if lines else ""
             retry = [line for line in lines[:-1] if "; retrying in " in line]
