@@ -106,6 +106,7 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
     return;
   }
   runner->retriedSinceProgress = 1;
+  runner->stateChanged = 1;  // a page learns of the retry at once
   runner->retried = *error;
   Str_Copy(runner->retriedUrl, error->url != nullptr ? error->url : "", kErrorLineBytes);
   runner->retried.url = runner->retriedUrl;
@@ -117,10 +118,35 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   Progress_NoteRetry(error->retryAt);
 }
 
-void runnerPublish(RepositoryRunner *runner) {
+// The status a page reads. The run's end is the runner's word, not the
+// repository's (which would go on retrying): the status that says it has the
+// alive flag and the phases' actions cleared, "result" "done" or "failed",
+// and a failure's own code and words. While the run goes on, a failure that
+// will be retried shows as "retrying", not as the repository's stall.
+void runnerPublish(RepositoryRunner *runner, RepositoryRunnerState state) {
   Dictionary *status = nullptr;
   Dictionary_Create(&status);
   Repository_GetStatus(runner->repository, status);
+  int64_t flags = 0, actions = 0;
+  Dictionary_GetInt64ByKey(status, "stateFlags", &flags);
+  Dictionary_GetInt64ByKey(status, "actionFlags", &actions);
+  if (state == RepositoryRunnerState::Running) {
+    Dictionary_SetInt32ByKey(status, "stateFlags",
+                             int32_t(flags & ~int64_t(kRepositoryStateStalled)));
+  } else {
+    Dictionary_SetInt32ByKey(status, "stateFlags",
+                             int32_t(flags & ~int64_t(kRepositoryStateAlive)));
+    Dictionary_SetInt32ByKey(status, "actionFlags",
+                             int32_t(actions & ~int64_t(kRepositoryActionSynchronize |
+                                                        kRepositoryActionRefresh)));
+    bool failed = state == RepositoryRunnerState::Failed;
+    Dictionary_SetStringByKey(status, "result", failed ? "failed" : "done");
+    RepositoryError failure{};
+    if (failed && RepositoryRunner_GetFailure(runner, &failure)) {
+      Dictionary_SetInt32ByKey(status, "lastErrorCode", failure.code);
+      Dictionary_SetInt32ByKey(status, "lastErrorCodeEx", failure.codeEx);
+    }
+  }
   // The last error's words beside its code, for a page to show.
   int64_t code = 0, codeEx = 0;
   if (Dictionary_GetInt64ByKey(status, "lastErrorCode", &code) && code != 0) {
@@ -140,6 +166,8 @@ void runnerPublish(RepositoryRunner *runner) {
     runner->lastProgress = Platform_GetTickSeconds();
     runner->retriedSinceProgress = 0;
   }
+  if (state == RepositoryRunnerState::Running && runner->retriedSinceProgress)
+    Dictionary_SetBooleanByKey(status, "retrying", 1);
   NotificationCenter_Fire("Repository", "Status", runner->repository->header.instanceId, status);
   Dictionary_Release(&status);
   runner->lastPublished = Platform_GetTickSeconds();
@@ -286,13 +314,14 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
   bool phaseRuns = (flags & (kRepositoryStateRefresh | kRepositoryStateSynchronize)) != 0;
   if (runner->stateChanged || state != RepositoryRunnerState::Running ||
       (phaseRuns && now - runner->lastPublished >= kRepositoryRunnerStatusSeconds))
-    runnerPublish(runner);
+    runnerPublish(runner, state);
   // Retries that bring nothing for the retry time end the run, with the
-  // last failure retried as its line.
+  // last failure retried as its line (and a page its end).
   if (state == RepositoryRunnerState::Running && runner->retriedSinceProgress &&
       !runner->ending && now - runner->lastProgress > runner->retries.seconds) {
     runnerEnd(runner, &runner->retried);
     state = RepositoryRunnerState::Failed;
+    runnerPublish(runner, state);
   }
   runner->state = state;
   return state;

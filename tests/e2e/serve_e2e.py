@@ -247,24 +247,46 @@ def case_contract(t):
     page.stop()
 
 
+def statuses(s, until, seconds=30):
+    """The page's "s1" statuses, polled until until(info) holds for one (or
+    the bound passes)."""
+    said, deadline = [], time.monotonic() + seconds
+    while time.monotonic() < deadline and not any(until(i) for i in said):
+        said += [r["info"] for b in s.call("callbacks", {})["batches"] for r in b
+                 if r["callbackId"] == "s1"]
+        time.sleep(0.1)
+    return said
+
+
 def sync_fails(t):
-    """A sync the page starts that fails (the alias is 404): the page's
-    status has the error's words beside its code, serve's stderr the line
-    `keelson sync` ends with."""
+    """A sync the page starts that fails (the alias is 404): the page's last
+    status says the run ended, with the error's code and words, serve's
+    stderr the line `keelson sync` ends with. One whose server is down goes
+    on retrying, and its status says so."""
     missing = t.base + "/no-such-alias.json"
     t.write_repo("repo-404.json", alias=missing)
     s = Serve(t, www=None, repo="repo-404.json")
     s.sync_observed()
-    info, deadline = None, time.monotonic() + 30
-    while info is None and time.monotonic() < deadline:
-        info = next((r["info"] for b in s.call("callbacks", {})["batches"] for r in b
-                     if r["callbackId"] == "s1" and r["info"].get("lastErrorText")), None)
-        time.sleep(0.1)
-    check(info is not None and info["lastErrorCode"] == 404 and
-          "404" in info["lastErrorText"], f"the page's status names the error in words ({info})")
+    said = statuses(s, lambda i: i.get("result"))
+    said += statuses(s, lambda i: False, seconds=1)  # nothing after the end
+    info = said[-1] if said else {}
+    check(info.get("result") == "failed" and not info["stateFlags"] & ALIVE and
+          not info["actionFlags"] & (SYNCHRONIZE | REFRESH) and info["lastErrorCode"] == 404 and
+          "404" in info["lastErrorText"],
+          f"the page's last status ends the run, naming the error in words ({info})")
     s.stop()
     check(f"alias {missing}: " in s.stderr and "(404)" in s.stderr,
           f"the failed sync's line is on serve's stderr ({s.stderr[-300:]!r})")
+    down = f"https://127.0.0.1:{free_port()}/alias.json"
+    t.write_repo("repo-down.json", alias=down)
+    s = Serve(t, www=None, repo="repo-down.json")
+    s.sync_observed()
+    said = statuses(s, lambda i: i.get("retrying"))
+    info = said[-1] if said else {}
+    check(info.get("retrying") and info["stateFlags"] & ALIVE and "result" not in info and
+          not info["stateFlags"] & STALLED and info["lastErrorCode"] == 953,
+          f"a failure retried: the status says retrying, not ended ({info})")
+    s.stop()
 
 
 def case_quit(t):
@@ -584,6 +606,16 @@ def case_chromium(t):
     text = read_logs(logs)
     check("/instances/invoke" in text and s.ticket not in text,
           "the browser's calls are logged, its ticket is not")
+
+    # A sync that fails: the page learns its end and shows the error.
+    Reports.bodies.clear()
+    t.write_repo("repo-404.json", alias=t.base + "/no-such-alias.json")
+    failing = Serve(t, repo="repo-404.json")
+    chromium(t.root, failing.info["open"] + f"&report={q}", until=done, seconds=60)
+    said = [b for _, b in Reports.bodies]
+    check(any(b.startswith("SYNC-FAILED error 404 (") for b in said),
+          f"the page reports the failed sync's error ({said})")
+    failing.stop()
     reports.shutdown()
 
 
