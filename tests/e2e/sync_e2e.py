@@ -477,7 +477,7 @@ def case_exit1(t):
             ("a host not whitelisted", {"app": closed, "repo": t.write_apart("closed")},
              "webGet.whitelist"),
             ("a wrong password", {"credentials": bad, "repo": t.write_apart("wrong")},
-             "no password given")]
+             "the password given does not decrypt the pieces")]
     with running(["nginx", "-p", t.root, "-c", t.path("nginx-second.conf")], other_port,
                   "the second nginx"), ThreadPoolExecutor(len(rows)) as pool:
         results = list(pool.map(lambda row: exit1_line(t, row[1]), rows))
