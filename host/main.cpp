@@ -16,6 +16,7 @@
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
 #include "core/runtime/core.h"
+#include "core/runtime/log.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "core/security/auth.h"
@@ -336,16 +337,19 @@ int64_t parseSeconds(const char *text) {
 }
 
 // The user's files before anything starts: each one readable and, when
-// JSON, valid JSON. 0 when all are, else the exit code (the line written).
+// JSON, valid JSON. Every file at fault gets its line in the one run. 0
+// when all pass, else the first one's exit code.
 int checkFilesBeforeStart(const Arguments &args) {
-  int code = 0;
-  if (!UserCheck_ReadFile(args.positional[0], "repository", &code)) return code;
-  if (args.app != nullptr && !UserCheck_ReadFile(args.app, "application", &code)) return code;
-  if (args.credentials != nullptr && !UserCheck_ReadFile(args.credentials, "credentials", &code))
-    return code;
-  if (args.www != nullptr && !UserCheck_CheckDirectory(args.www, "--www directory", &code))
-    return code;
-  return 0;
+  int first = 0, code = 0;
+  auto note = [&](int passed) {
+    if (!passed && first == 0) first = code;
+  };
+  note(UserCheck_ReadFile(args.positional[0], "repository", &code));
+  if (args.app != nullptr) note(UserCheck_ReadFile(args.app, "application", &code));
+  if (args.credentials != nullptr)
+    note(UserCheck_ReadFile(args.credentials, "credentials", &code));
+  if (args.www != nullptr) note(UserCheck_CheckDirectory(args.www, "--www directory", &code));
+  return first;
 }
 
 // The host could not start: the application file's text or its stores.
@@ -399,14 +403,23 @@ int readRepositoryFile(const Arguments &args, Dictionary **config) {
   return 0;
 }
 
+// With --debug and its kin, where the log file is: the user asked for it.
+void printLogFile(void) {
+  char name[4096];
+  if (Log_GetFileName(name, int(sizeof name)))
+    printError("keelson: the debug log is written to %s\n", name);
+}
+
 int syncWithHost(const Arguments &args, int64_t retrySeconds) {
   WorkflowApp *app = Host_GetApp();
   Dictionary *config = nullptr;
   int code = readRepositoryFile(args, &config);
   if (code != 0) return code;
+  // The credentials file read at start and refused here (its mode, its
+  // owner, no list) is a refused file, as the others are.
   if (!Prompts_Init(args.credentials)) {
     Dictionary_Release(&config);
-    return kExitUsage;
+    return kExitFailed;
   }
   Progress_Init(2);
   Progress_SetQuiet(args.quiet);
@@ -440,8 +453,10 @@ int commandSync(const Arguments &args) {
   }
   int code = checkFilesBeforeStart(args);
   if (code != 0) return code;
-  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr))
+  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr)) {
+    printLogFile();
     code = syncWithHost(args, retrySeconds);
+  }
   else
     code = explainStartFailure(args);
   setExitCode(code);
@@ -472,8 +487,10 @@ int commandServe(const Arguments &args) {
   }
   int code = checkFilesBeforeStart(args);
   if (code != 0) return code;
-  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr))
+  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr)) {
+    printLogFile();
     code = serveWithHost(args, port);
+  }
   else
     code = explainStartFailure(args);
   setExitCode(code);

@@ -29,6 +29,7 @@ namespace {
 
 constexpr int kServeExitDone = 0;
 constexpr int kServeExitListen = 1;
+constexpr int kServeExitRefused = 1;
 constexpr int kServeExitUsage = 2;
 constexpr int kServeLineBytes = 4096 + 512;
 // What "/" answers (with 404) when no --www was given.
@@ -219,7 +220,8 @@ int Serve_Run(const ServeOptions *options) {
   CHECK_POINTER(options);
   CHECK_POINTER(options->repositoryFile);
   ServeRun run;
-  int code = kServeExitUsage;
+  // A file refused here (the credentials file's mode) exits 1, as at start.
+  int code = kServeExitRefused;
   int32_t port = 0;
   if (serveMakeRepository(&run, options)) code = serveListen(&run, options, &port);
   if (code == kServeExitDone) {

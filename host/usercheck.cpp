@@ -88,13 +88,27 @@ std::map<std::string, std::string> gUserCheckTexts;
 // The --www directories found trusted, by the path checked: descriptors.
 std::map<std::string, int> gUserCheckDirectories;
 int gUserCheckErrno = 0;  // why the last read failed
+const char *gUserCheckWhy = nullptr;  // or our own words for it
 
-void userCheckFailed(int err) { gUserCheckErrno = err; }
+void userCheckFailed(int err, const char *why = nullptr) {
+  gUserCheckErrno = err;
+  gUserCheckWhy = why;
+}
+
+// What a path names that is no regular file nor directory.
+const char *userCheckNotRegular(mode_t mode) {
+  if (S_ISFIFO(mode)) return "not a regular file but a FIFO; name a regular file";
+  if (S_ISCHR(mode) || S_ISBLK(mode))
+    return "not a regular file but a device; name a regular file";
+  if (S_ISSOCK(mode)) return "not a regular file but a socket; name a regular file";
+  return "not a regular file; name a regular file";
+}
 
 // The system's reason for the last failed file operation, in lower case as
 // the rest of the line is ("no such file or directory").
 const char *userCheckReason(void) {
   static thread_local char reason[128];
+  if (gUserCheckWhy != nullptr) return gUserCheckWhy;
   int err = gUserCheckErrno;
   const char *text = err != 0 ? strerror(err) : Platform_GetErrorText(Platform_GetLastError());
   Str_Copy(reason, text != nullptr ? text : "unknown error", int(sizeof reason));
@@ -109,7 +123,9 @@ const char *userCheckReason(void) {
 // the open file, st its status.
 const char *userCheckTrustRule(const struct stat &st, char *rule, int size) {
   if (st.st_uid != geteuid() && st.st_uid != 0) {
-    Str_Printf(rule, size, "it is owned by uid %u, not by you or root", uint32_t(st.st_uid));
+    Str_Printf(rule, size,
+               "it is owned by uid %u, not by you or root: use a copy of your own (cp), or "
+               "have root give it to you (chown)", uint32_t(st.st_uid));
     return rule;
   }
   if (st.st_mode & (S_IWGRP | S_IWOTH)) {
@@ -136,8 +152,16 @@ int userCheckSlurp(const char *path, bool trusted, std::string *text, const char
     return 0;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    userCheckFailed(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  if (fstat(fd, &st) != 0) {
+    userCheckFailed(errno);
+    close(fd);
+    return 0;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (S_ISDIR(st.st_mode))
+      userCheckFailed(EISDIR);
+    else
+      userCheckFailed(EINVAL, userCheckNotRegular(st.st_mode));
     close(fd);
     return 0;
   }
@@ -420,7 +444,7 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
   // The credentials file has its own, stricter rule where it is read.
   bool trusted = strcmp(kind, "credentials") != 0;
   const char *rule = nullptr;
-  char ruleText[128];
+  char ruleText[256];
   if (!userCheckSlurp(path, trusted, &text, &rule, ruleText, int(sizeof ruleText))) {
     if (rule != nullptr) {
       userCheckLine("keelson: %s: the %s file is refused: %s", path, kind, rule);
@@ -474,7 +498,7 @@ int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode) 
   do fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
   int err = fd < 0 ? errno : 0;
-  char ruleText[128];
+  char ruleText[256];
   const char *rule = nullptr;
   struct stat st;
   if (err == ELOOP) {

@@ -50,13 +50,14 @@ class Row:
     the words one earlier stderr line holds; retry_time: the --retry-time value
     (None: the default); setup(client): prepares the row's client directory;
     answers(list): the credentials file's answers changed; quiet: the run
-    ends at start, before any request; words and repo may name "{client}"."""
+    ends at start, before any request; written(repo, app): changes the
+    row's own files once written; words and repo may name "{client}"."""
 
     def __init__(self, what, exit=1, words=(), repo=None, text=None, app=None,
                  args=(), repo_path=None, before=None, retry_time="0", setup=None,
-                 answers=None, quiet=False):
+                 answers=None, quiet=False, written=None):
         self.what, self.exit, self.words = what, exit, words
-        self.answers, self.quiet = answers, quiet
+        self.answers, self.quiet, self.written = answers, quiet, written
         self.before, self.retry_time, self.setup = before, retry_time, setup
         self.repo, self.text, self.app, self.args = repo or {}, text, app, list(args)
         self.repo_path = repo_path
@@ -185,6 +186,8 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
     private = ("a private key must never be shipped",
                "openssl pkey -in key.pem -pubout -outform DER | base64 -w0", "make a new key pair")
     off_curve, no_set, k1, provider = jwk_sets()
+    fifo = t.path("app.fifo")
+    os.mkfifo(fifo)
     return [
         Row("the server is down", repo={"alias": down},
             words=(down, "connection refused (953)")),
@@ -313,6 +316,21 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
                setup=foreign_root,
                words=("game: {client}/game: the installation directory is a link another "
                       "user owns",))] if os.geteuid() == 0 else []),
+        Row("the repository and application files both 0664 (umask 002)", app={},
+            written=lambda repo, app: [os.chmod(p, 0o664) for p in (repo, app)],
+            before=("repo-", "the repository file is refused: group or others may write it "
+                    "(mode 0664; chmod go-w)"),
+            words=("app-", "the application file is refused: group or others may write it")),
+        *([Row("an application file of another user's", app={},
+               written=lambda repo, app: os.chown(app, 65534, 65534),
+               words=("the application file is refused: it is owned by uid 65534, not by you or "
+                      "root: use a copy of your own (cp), or have root give it to you (chown)",))]
+          if os.geteuid() == 0 else []),
+        Row("a FIFO for the application file", exit=2, args=["--app", fifo],
+            words=("app.fifo: cannot read the application file: not a regular file but a FIFO; "
+                   "name a regular file",)),
+        Row("/dev/null for the application file", exit=2, args=["--app", "/dev/null"],
+            words=("cannot read the application file: not a regular file but a device",)),
         Row("a repository file that cannot be read", exit=2,
             repo_path=t.path("no-such-repo.json"),
             words=("no-such-repo.json: cannot read the repository file: no such file or "
@@ -343,7 +361,9 @@ def prepare(t, n, row):
         if row.quiet:
             repo.setdefault("alias", f"{t.base}/quiet-{n}/alias.json")
         t.write_repo(path, **dict(t.apart(client), **repo))
-    app = t.write_app(f"app-{n}.json", **row.app) if row.app else t.path("app.json")
+    app = t.write_app(f"app-{n}.json", **row.app) if row.app is not None else t.path("app.json")
+    if row.written is not None:
+        row.written(path, app)
     # Every remote the rows name gets the pieces' password.
     answers = read_json(t.path("credentials.json"))
     for name in ("missing", "corrupt"):

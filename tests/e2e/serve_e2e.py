@@ -232,8 +232,11 @@ def case_contract(t):
     check(leak < 0, f"memorytracking logs no leak ({text[leak - 2000:leak + 300] if leak >= 0 else ''})")
     check(any("%" in line and " ETA " in line for line in s.stderr.splitlines()),
           f"the console shows the progress line ({s.stderr[-300:]!r})")
-    check(s.stderr.startswith("keelson: no page is served (no --www)"),
-          f"without --www, the first line says no page is served ({s.stderr[:200]!r})")
+    said = s.stderr.splitlines()
+    check(said[:1] == [f"keelson: the debug log is written to {logs}/keelson.developer.log"],
+          f"--debug: the first line says where the log goes ({said[:1]})")
+    check(said[1:2] and said[1].startswith("keelson: no page is served (no --www)"),
+          f"without --www, the next line says no page is served ({s.stderr[:200]!r})")
     check(re.search(r"^\S+ v1: \d+ files, .* fetched in ", s.stderr, re.M),
           f"the sync's end is its summary line on stderr ({s.stderr[-300:]!r})")
     sync_fails(t)
@@ -311,18 +314,25 @@ def case_quit(t):
 
 
 def case_exits(t):
-    """What serve refuses to start with: exit 2, or 1 when it cannot listen."""
-    base = [t.keelson, "serve", "--app=" + t.path("app.json"),
-            "--credentials=" + t.path("credentials.json")]
+    """What serve refuses to start with: exit 2, or 1 when it cannot listen
+    or a file is refused."""
+    base = [t.keelson, "serve", "--app=" + t.path("app.json")]
+    loose = t.path("credentials-loose.json")
+    shutil.copy(t.path("credentials.json"), loose)
+    os.chmod(loose, 0o644)
     busy = socket.socket()
     busy.bind(("127.0.0.1", 0))
     busy.listen(1)
     logs = t.path("logs-busy")
-    rows = [("a missing repository file", [t.path("missing.json")], 2),
-            ("a port that is no number", ["--port=8x", t.path("repo.json")], 2),
-            ("a port past 65535", ["--port=70000", t.path("repo.json")], 2),
-            ("--www that is no directory", ["--www=" + t.path("repo.json"), t.path("repo.json")], 2),
-            ("a port in use", ["--port=%d" % busy.getsockname()[1], "--debug",
+    ours = "--credentials=" + t.path("credentials.json")
+    rows = [("a missing repository file", [ours, t.path("missing.json")], 2),
+            ("a credentials file of mode 0644", ["--credentials=" + loose, t.path("repo.json")],
+             1),
+            ("a port that is no number", [ours, "--port=8x", t.path("repo.json")], 2),
+            ("a port past 65535", [ours, "--port=70000", t.path("repo.json")], 2),
+            ("--www that is no directory", [ours, "--www=" + t.path("repo.json"),
+                                            t.path("repo.json")], 2),
+            ("a port in use", [ours, "--port=%d" % busy.getsockname()[1], "--debug",
                                "--debugdir=" + logs, t.path("repo.json")], 1)]
     for what, extra, wanted in rows:
         p = subprocess.run(base + extra, env=t.env, capture_output=True, text=True,
@@ -332,7 +342,9 @@ def case_exits(t):
     # The port in use: one line with the system's reason and the way out,
     # after one listen attempt.
     port = busy.getsockname()[1]
-    check(p.stderr == f"keelson: cannot listen on 127.0.0.1:{port}: address already in use "
+    said = p.stderr.replace(f"keelson: the debug log is written to {logs}/keelson.developer.log\n",
+                            "", 1)
+    check(said == f"keelson: cannot listen on 127.0.0.1:{port}: address already in use "
           "(--port=0 picks a free port)\n", f"a port in use: one line, the reason ({p.stderr!r})")
     attempts = read_logs(logs).count("Unable to bind for listen")
     check(attempts == 1, f"a port in use: one listen attempt in the debug log ({attempts})")

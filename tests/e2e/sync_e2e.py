@@ -500,13 +500,14 @@ def case_exit2(t):
     loose = t.path("credentials-loose.json")
     shutil.copy(t.path("credentials.json"), loose)
     os.chmod(loose, 0o644)
-    rows = [("a missing repository file", t.args(repo=t.path("missing.json"))),
-            ("an unknown option", t.args("--no-such-option")),
-            ("a credentials file of mode 0644", t.args(credentials=loose))]
-    for what, args in rows:
+    # A file refused (not only one that cannot be read) exits 1.
+    rows = [("a missing repository file", t.args(repo=t.path("missing.json")), 2),
+            ("an unknown option", t.args("--no-such-option"), 2),
+            ("a credentials file of mode 0644", t.args(credentials=loose), 1)]
+    for what, args, code in rows:
         p = subprocess.run(args, env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
-        check(p.returncode == 2 and p.stderr.startswith("keelson: "),
-              f"{what}: exit 2 ({p.returncode}: {p.stderr[:120]!r})")
+        check(p.returncode == code and p.stderr.startswith("keelson: "),
+              f"{what}: exit {code} ({p.returncode}: {p.stderr[:120]!r})")
 
 
 def case_interrupt(t):
