@@ -388,7 +388,8 @@ int readRepositoryFile(const Arguments &args, Dictionary **config) {
   Dictionary *app = nullptr;
   if (args.app != nullptr && UserCheck_ReadConfig(args.app, &app)) {
     UserCheck_WarnApplication(args.app, app);
-    int stores = UserCheck_Stores(args.app, app, *config);
+    int stores = UserCheck_ApplicationUrls(args.app, app) &&
+                 UserCheck_Stores(args.app, app, *config);
     Dictionary_Release(&app);
     if (!stores) {
       Dictionary_Release(config);

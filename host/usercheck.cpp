@@ -278,8 +278,8 @@ int userCheckStorage(const char *path, const char *where, Dictionary *storage, i
 
 // How a user prints a certificate's pin.
 constexpr const char kUserCheckPinForm[] =
-    "a pin is the Base64 of the certificate's SHA-256 or SHA-1 digest: openssl x509 -in CERT "
-    "-outform DER | openssl dgst -sha256 -binary | base64";
+    "a pin is the Base64 of the certificate's SHA-256, SHA-1, SHA-224, SHA-384 or SHA-512 "
+    "digest: openssl x509 -in CERT -outform DER | openssl dgst -sha256 -binary | base64";
 
 // A private key where keyStores wants a public one: the application file
 // goes to every client, so the line never advises pasting it.
@@ -431,6 +431,15 @@ int UserCheck_Stores(const char *path, Dictionary *app, Dictionary *config) {
         userCheckLine("keelson: warning: %s: thumbprintStores \"%s\" is used by nothing: server "
                       "certificates are checked with \"%s\" (webGet.certStore), signed "
                       "documents with \"%s\" (certStore)", path, name, servers, documents);
+      // Pins under the documents' key store name look like the server's
+      // pins in the right place, but TLS reads none of them.
+      char keys[512];
+      Str_Printf(keys, int(sizeof keys), "keyStores.%s", name);
+      if (section[0] == 't' && strcmp(name, servers) != 0 && strcmp(name, documents) == 0 &&
+          Dictionary_HasPath(app, keys))
+        userCheckLine("keelson: warning: %s: thumbprintStores \"%s\" is not read for TLS: "
+                      "server certificates are checked with \"%s\" (webGet.certStore); pin "
+                      "the server's certificate there", path, name, servers);
     }
   }
   return 1;
@@ -603,6 +612,18 @@ int UserCheck_WarnApplication(const char *path, Dictionary *app) {
     warnings++;
   }
   return warnings;
+}
+
+int UserCheck_ApplicationUrls(const char *path, Dictionary *app) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(app);
+  for (const char *section : {"alias", "catalog"}) {
+    Dictionary *d = nullptr;
+    if (Dictionary_GetDictionaryByKey(app, section, &d) && d != nullptr &&
+        !userCheckUrl(path, section, d, "url"))
+      return 0;
+  }
+  return 1;
 }
 
 const char *UserCheck_GetCertStoreName(Dictionary *config) {

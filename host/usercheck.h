@@ -62,6 +62,9 @@ int UserCheck_ExplainYaml(const char *path);
 // catalog, a storage's "url" and "baseUrl") with the scheme http, https or
 // file ("metafile", a path, may have none). 1, or 0 with the line written.
 int UserCheck_Repository(const char *path, Dictionary *config);
+// The application file's URLs ("alias.url", "catalog.url"): each with the
+// scheme http, https or file. 1, or 0 with the line that names it.
+int UserCheck_ApplicationUrls(const char *path, Dictionary *app);
 // One warning line per unknown top-level key of the application file's
 // Dictionary. Returns the number of warnings.
 int UserCheck_WarnApplication(const char *path, Dictionary *app);

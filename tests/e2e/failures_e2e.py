@@ -211,6 +211,14 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
             before=('warning: ', 'thumbprintStores "mine" is used by nothing: server '
                     'certificates are checked with "app" (webGet.certStore)'),
             words=(unpinned, "it is self-signed", 'pin it in "thumbprintStores"')),
+        Row("a server pin under the key store's name", repo={"alias": unpinned},
+            app={"thumbprintStores": {"app": served, "content": [unpinned_pin]}},
+            before=("warning: ", 'thumbprintStores "content" is not read for TLS: server '
+                    'certificates are checked with "app" (webGet.certStore)'),
+            words=(unpinned, "it is self-signed")),
+        Row("pins as base64url, without '=' and with white space around: read", exit=0,
+            app={"thumbprintStores": {"app": [p.rstrip("=").replace("+", "-").replace("/", "_")
+                                              for p in served] + ["\n " + served[0] + " \n"]}}),
         Row("a root CA pinned, the server sends its leaf and intermediate",
             repo={"alias": chained},
             app={"thumbprintStores": {"app": [pin(t.path("tls", "root.crt"))[0]]}},
@@ -256,6 +264,10 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
                    "import (P-256, P-384 and P-521 keys do)",)),
         Row("a URL without its scheme", repo={"alias": f"127.0.0.1:{t.port}/alias.json"},
             words=(f'"alias": "127.0.0.1:{t.port}/alias.json" has no scheme: write http://, '
+                   "https:// or file:// before it",)),
+        Row("an application file's alias URL without its scheme", repo={"alias": None},
+            app={"alias": {"url": f"127.0.0.1:{t.port}/alias.json"}},
+            words=(f'alias "url": "127.0.0.1:{t.port}/alias.json" has no scheme: write http://, '
                    "https:// or file:// before it",)),
         Row("a repository the alias does not name, default retry time", retry_time=None,
             repo={"repository": "gaem"},
