@@ -51,16 +51,20 @@ constexpr const char kUsage[] =
     "'keelson sync --help' and 'keelson serve --help' list each command's options\n"
     "and the keys of the repository file.\n"
     "\n"
-    "exit status: 0 done, 1 the sync failed, 2 usage or an unreadable file,\n"
-    "128 + n after signal n\n";
+    "exit status: 0 done (and serve stopped by SIGINT or SIGTERM), 1 the sync\n"
+    "failed or a file was refused, 2 usage or a file that cannot be read,\n"
+    "128 + n after signal n (sync)\n";
 
 // Options both commands take; an option's value may follow as the next
 // argument ("--app FILE") or after '=' ("--app=FILE").
 constexpr const char kCommonOptions[] =
     "  --app=FILE            the application configuration (JSON or YAML): the host\n"
     "                        whitelist (webGet.whitelist), key stores (keyStores:\n"
-    "                        Base64 DER public keys), pinned server certificates\n"
-    "                        (thumbprintStores: Base64 SHA-256 digests), limits\n"
+    "                        Base64 DER public keys or JSON Web Key Sets), pinned\n"
+    "                        server certificates (thumbprintStores: Base64 of each\n"
+    "                        certificate's SHA-256, SHA-1, SHA-224, SHA-384 or\n"
+    "                        SHA-512 digest; base64url, no '=', white space around\n"
+    "                        read too), limits\n"
     "  --credentials=FILE    answers to password prompts (JSON or YAML list of\n"
     "                        {filter, host, username, password}, mode 0600)\n"
     "  A YAML file (these two and the repository file) needs a .yaml or .yml name:\n"
@@ -528,9 +532,7 @@ int main(int argc, char **argv) {
   if (command == nullptr) return usageError("keelson: %s", "no command given");
   for (const CommandRow &row : kCommands)
     if (strcmp(row.name, command) == 0) return row.run(args);
-  if (args.help) {
-    printHelp(nullptr);
-    return kExitDone;
-  }
+  if (args.help)
+    return usageError("keelson: no help on %s: the commands are sync and serve", command);
   return usageError("keelson: unknown command %s", command);
 }

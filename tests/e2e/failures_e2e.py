@@ -423,6 +423,10 @@ def forms(keelson):
     p = subprocess.run([keelson, "sync"], capture_output=True, text=True, timeout=30)
     check(p.returncode == 2 and p.stderr.count("\n") == 1 and "see 'keelson --help'" in p.stderr,
           f"a usage error is one line ({p.stderr!r})")
+    p = subprocess.run([keelson, "help", "foo"], capture_output=True, text=True, timeout=30)
+    check(p.returncode == 2 and p.stdout == "" and
+          p.stderr.startswith("keelson: no help on foo: the commands are sync and serve"),
+          f"help on an unknown topic names it, exit 2 ({p.returncode}: {p.stderr!r})")
 
 
 def main():
