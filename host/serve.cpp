@@ -46,6 +46,8 @@ struct ServeRun {
   StaticFiles *files = nullptr;
   PageBridge *bridge = nullptr;
   WebServer *server = nullptr;
+  double foreignStart = 0;  // the first request refused for another host, told at once
+  int32_t foreignCount = 0;  // the ones after it, told as a count
 };
 
 void serveWrite(int fd, const char *format, ...) {
@@ -162,6 +164,29 @@ void serveNotices(ServeRun *run, int flush) {
   char line[kPageBridgeNoticeBytes];
   while (PageBridge_TakeNotice(run->bridge, kServeNoticeSeconds, flush, line, int(sizeof line)))
     serveWrite(2, "keelson: %s\n", line);
+  // Requests the server refused for naming another host (a browser sent to
+  // "localhost"): counted as the ticket trades are.
+  char host[kWebServerForeignHostBytes];
+  int32_t count = WebServer_TakeForeignRefusals(run->server, host, int(sizeof host));
+  double now = Platform_GetTickSeconds();
+  if (count > 0 && run->foreignStart == 0) {
+    for (char *c = host; *c != '\0'; c++)
+      if (uint8_t(*c) < 0x20 || *c == 0x7f) *c = '?';
+    int32_t port = 0;
+    WebServer_GetListenPort(run->server, &port);
+    serveWrite(2, "keelson: refused a request for host %s (403): the page answers only at "
+               "http://127.0.0.1:%d/, the address printed\n", host, port);
+    run->foreignStart = now;
+    count--;
+  }
+  run->foreignCount += count;
+  if (run->foreignStart != 0 && (flush || now - run->foreignStart >= kServeNoticeSeconds)) {
+    if (run->foreignCount > 0)
+      serveWrite(2, "keelson: refused %d more requests for another host in %.0f s\n",
+                 run->foreignCount, now - run->foreignStart);
+    run->foreignStart = 0;
+    run->foreignCount = 0;
+  }
 }
 
 // The main loop: the server, the application's pump (the bridge's pass in

@@ -489,6 +489,13 @@ def case_attacks(t):
     told = [line for line in s.stderr.splitlines() if "ticket trade" in line]
     check(told == ["keelson: refused the page's ticket trade: the ticket was traded already"],
           f"the refused trade is one line on serve's stderr ({told})")
+    # The requests for evil.test: the first at once, the rest counted.
+    told = [line for line in s.stderr.splitlines() if "another host" in line or "for host" in line]
+    check(told[:1] == [f"keelson: refused a request for host evil.test:{s.port} (403): the page "
+                       f"answers only at http://127.0.0.1:{s.port}/, the address printed"] and
+          len(told) == 2 and told[1].startswith("keelson: refused 2 more requests for another "
+                                                "host in "),
+          f"requests for another host are said on serve's stderr ({told})")
 
 
 class Reports(BaseHTTPRequestHandler):
