@@ -1,6 +1,7 @@
 // The command's owner of one repository; see repositoryrunner.h.
 #include "host/repositoryrunner.h"
 
+#include "base/catalog.h"
 #include "base/repository.h"
 #include "core/formats/dictionary.h"
 #include "core/net/asynchttp.h"
@@ -24,6 +25,7 @@
 #include "host/usercheck.h"
 #include "workflow/workflowapp.h"
 
+#include <cstring>
 #include <new>
 
 struct RepositoryRunner {
@@ -46,6 +48,7 @@ struct RepositoryRunner {
   Preflight *preflight;  // owned; NULL unless RepositoryRunner_Preflight took it
   int32_t spaceChecked;
   int32_t notePrinted;  // the local metafile's note went out as a warning
+  int32_t catalogUrlsChecked;  // the loaded catalog's URLs were looked at
   char refusal[kPreflightLineBytes];  // the pre-flight's reason to end, else empty
 };
 
@@ -64,6 +67,60 @@ void runnerCheckSpace(RepositoryRunner *runner, uint32_t word) {
     return;
   runner->ending = 1;
   Repository_SetActive(runner->repository, 0);
+}
+
+// One URL of a signed catalog without its scheme: the engine reads it as
+// http, as published catalogs install today, with one warning; a relative
+// one reads as a host named "..", so its warning says what a URL there is.
+void runnerWarnCatalogUrl(RepositoryRunner *runner, const char *id, const char *member,
+                          const char *url) {
+  if (url == nullptr || url[0] == '\0' || strstr(url, "://") != nullptr) return;
+  size_t host = strcspn(url, "/");
+  bool relative = host == 0 || (host == 1 && url[0] == '.') ||
+                  (host == 2 && url[0] == '.' && url[1] == '.');
+  char line[kErrorLineBytes];
+  if (relative)
+    Str_Printf(line, int(sizeof line),
+               "keelson: warning: %s: catalog %s: \"%s\": \"%s\" is a relative URL; URLs in "
+               "signed documents are absolute (http://host/path): the publisher must write it "
+               "whole", runner->repository->name, id, member, url);
+  else
+    Str_Printf(line, int(sizeof line),
+               "keelson: warning: %s: catalog %s: \"%s\": \"%s\" has no scheme; read as "
+               "http://%s (the publisher should write the scheme)", runner->repository->name,
+               id, member, url, url);
+  Progress_PrintLine(line);
+}
+
+void runnerCheckCatalogUrls(RepositoryRunner *runner, uint32_t flags) {
+  Catalog *catalog = runner->repository->catalog;
+  Dictionary *entry = nullptr, *config = nullptr, *remote = nullptr;
+  if (runner->catalogUrlsChecked || !(flags & kRepositoryStateCatalog) ||
+      !Catalog_GetEntry(catalog, &entry) || entry == nullptr)
+    return;
+  runner->catalogUrlsChecked = 1;
+  char id[kCatalogIdBytes] = "";
+  Catalog_GetId(catalog, id);
+  const char *url = nullptr;
+  if (Dictionary_GetStringPointerByKey(entry, "metafile", &url))
+    runnerWarnCatalogUrl(runner, id, "metafile", url);
+  if (!Catalog_GetConfig(catalog, &config) || config == nullptr) return;
+  // "remote": one storage or a list of them.
+  Dictionary *one = nullptr;
+  if (Dictionary_GetDictionaryByKey(config, "remote", &one) && one != nullptr) {
+    for (const char *key : {"baseUrl", "url"})
+      if (Dictionary_GetStringPointerByKey(one, key, &url))
+        runnerWarnCatalogUrl(runner, id, key, url);
+  } else if (Dictionary_GetListByKey(config, "remote", &remote) && remote != nullptr) {
+    int32_t count = 0;
+    Dictionary_GetCount(remote, &count);
+    for (int32_t i = 0; i < count; i++) {
+      if (!Dictionary_GetDictionaryByIndex(remote, i, &one) || one == nullptr) continue;
+      for (const char *key : {"baseUrl", "url"})
+        if (Dictionary_GetStringPointerByKey(one, key, &url))
+          runnerWarnCatalogUrl(runner, id, key, url);
+    }
+  }
 }
 
 void runnerOnState(Repository *, void *context, uint32_t, uint32_t word) {
@@ -310,6 +367,7 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
     Progress_PrintLine(line);
   }
   uint32_t flags = Repository_GetStateFlags(runner->repository);
+  runnerCheckCatalogUrls(runner, flags);
   double now = Platform_GetTickSeconds();
   bool phaseRuns = (flags & (kRepositoryStateRefresh | kRepositoryStateSynchronize)) != 0;
   if (runner->stateChanged || state != RepositoryRunnerState::Running ||
