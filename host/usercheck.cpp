@@ -397,9 +397,14 @@ int userCheckPins(const char *path, const char *name, Dictionary *stores, Dictio
         Dictionary_GetItemText(list, pin, &text, &length) && text != nullptr &&
         CertStoreThumbprint_ReadPin(text, length, &hash, nullptr, why, int(sizeof why)))
       continue;
-    userCheckLine("keelson: %s: thumbprintStores \"%s\"[%d] \"%.*s\" is %s; %s", path, name,
-                  int(i), text != nullptr ? int(std::min<int32_t>(length, 100)) : 0,
-                  text != nullptr ? text : "", why, kUserCheckPinForm);
+    // The pin as given, its control characters (a pasted line end) shown
+    // as "?", so that the refusal stays one line.
+    std::string shown(text != nullptr ? text : "",
+                      text != nullptr ? size_t(std::min<int32_t>(length, 100)) : 0);
+    for (char &c : shown)
+      if (uint8_t(c) < 0x20 || c == 0x7f) c = '?';
+    userCheckLine("keelson: %s: thumbprintStores \"%s\"[%d] \"%s\" is %s; %s", path, name,
+                  int(i), shown.c_str(), why, kUserCheckPinForm);
     return 0;
   }
   return 1;

@@ -29,8 +29,8 @@ constexpr int kUserCheckExitUnreadable = 2;
 // is written ("cannot read the <kind> file: <the system's reason>", or "line
 // L, column C: not valid JSON: <reason>", ending "; a YAML file needs a .yaml
 // or .yml name" when the text does not open with '{', '[' or '"') and 0
-// returned with *exitCode 2 for a file that cannot be read, 1 for text that
-// is not JSON.
+// returned with *exitCode 2 for a file that cannot be read (a FIFO or a
+// device: "not a regular file"), 1 for text that is not JSON.
 //
 // The repository and application files decide what the run trusts: each
 // must be a regular file (not a link) owned by this process's user or root
@@ -70,12 +70,16 @@ int UserCheck_ApplicationUrls(const char *path, Dictionary *app);
 int UserCheck_WarnApplication(const char *path, Dictionary *app);
 // The application file's key and thumbprint stores, each entry as the
 // program reads it: a keyStores entry is the Base64 of a DER public key that
-// imports or a key set that loads, a thumbprintStores entry a list of
+// imports or a key set whose signing keys import (CertStoreJwks_CheckKeySet;
+// the keys it skips get one warning), a thumbprintStores entry a list of
 // Base64 digests (CertStoreThumbprint_ReadPin). 1, or 0 with the line that
 // names the entry, what it is and the form expected (a PEM key, hex or
-// colon-separated hex, a curve not read). A thumbprint store that neither
-// checks servers (webGet.certStore, "app" by default) nor the repository
-// file config's documents (config may be NULL) is warned about.
+// colon-separated hex, a curve not read). A private key in any form is
+// refused with the line that says it must not be shipped and how to print
+// its public half. A thumbprint store that neither checks servers
+// (webGet.certStore, "app" by default) nor the repository file config's
+// documents (config may be NULL), or that has the documents' key store name
+// and so is not read for TLS, is warned about.
 int UserCheck_Stores(const char *path, Dictionary *app, Dictionary *config);
 // The name of the store signed documents are checked against: the
 // repository file's "certStore", else "app".

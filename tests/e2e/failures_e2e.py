@@ -206,6 +206,8 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
                    pin_form)),
         Row("a pin of no digest's length", app={"thumbprintStores": {"app": ["AAAAAAAAAAAAAA=="]}},
             words=('"AAAAAAAAAAAAAA==" is Base64 of 10 bytes, no digest\'s length', pin_form)),
+        Row("a pin broken by a line end: one line", app={"thumbprintStores": {"app": ["AAAA\nBB"]}},
+            words=('"AAAA?BB" is not Base64', pin_form)),
         Row("a pin under a store nothing reads", repo={"alias": unpinned},
             app={"thumbprintStores": {"mine": [unpinned_pin]}},
             before=('warning: ', 'thumbprintStores "mine" is used by nothing: server '
