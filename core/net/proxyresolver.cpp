@@ -38,6 +38,7 @@ constexpr int kScriptDumpLevel = 7;
 // A script that answers, but slowly: one line once its evaluations of a run
 // have taken this long in all.
 constexpr double kSlowScriptSeconds = 10.0;
+std::atomic<double> gSlowScriptSeconds{kSlowScriptSeconds};
 
 // One PAC evaluation on its own thread. The record lives until its thread is
 // joined: by the caller, or, once the caller has given up, by a later reap.
@@ -424,19 +425,18 @@ Evaluated scriptFailed(ProxyResolver *g, uint32_t run, const char *url, const ch
 void countScriptTime(ProxyResolver *g, uint32_t run, double seconds) {
   CriticalSection_Enter(g->lock);
   bool say = false;
-  double total = 0;
   if (g->runs.load() == run) {
-    total = g->scriptSeconds += seconds;
-    say = total > kSlowScriptSeconds && !g->slownessSaid;
+    g->scriptSeconds += seconds;
+    say = g->scriptSeconds > gSlowScriptSeconds.load() && !g->slownessSaid;
     if (say) g->slownessSaid = true;
   }
   CriticalSection_Leave(g->lock);
   if (!say) return;
   char scriptUrl[kUrlWorkBytes];
   scriptUrlOf(g, scriptUrl, int(sizeof scriptUrl));
-  warnUser("warning: proxy script %s is slow: it has taken %.0f s in all to answer, %.1f s the "
-           "last time; every request waits for it",
-           scriptUrl, total, seconds);
+  warnUser("warning: proxy script %s is slow: its answers have taken more than %g s in all; "
+           "every request waits for it",
+           scriptUrl, gSlowScriptSeconds.load());
 }
 
 // Whether entry ("PROXY h:p", "DIRECT", ...) is one a proxy list may hold.
@@ -914,6 +914,10 @@ void ProxyResolver_SetPlatformForTest(const ProxyResolverPlatform *settings) {
 }
 
 void ProxyResolver_SetWarningHook(ProxyResolverWarningHook hook) { gWarningHook.store(hook); }
+
+void ProxyResolver_SetSlowScriptSecondsForTest(double seconds) {
+  gSlowScriptSeconds.store(seconds > 0 ? seconds : kSlowScriptSeconds);
+}
 
 void ProxyResolver_SetMachineNameForTest(const char *name) {
   Str_Copy(gMachineNameForTest, name != nullptr ? name : "", sizeof gMachineNameForTest);

@@ -148,6 +148,9 @@ struct ProxyResolverPlatform {
 extern const ProxyResolverPlatform kProxyResolverSystem;
 // NULL: kProxyResolverSystem. Set only while no resolver runs.
 void ProxyResolver_SetPlatformForTest(const ProxyResolverPlatform *platform);
+// The time a run's script may take in all before its one line (0: 10 s).
+// Set only while no resolver runs.
+void ProxyResolver_SetSlowScriptSecondsForTest(double seconds);
 // The machine name of the WPAD walk (NULL: the system's). Set only while no
 // resolver runs.
 void ProxyResolver_SetMachineNameForTest(const char *name);

@@ -371,6 +371,9 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
                                        "'b.example' ? nope() : 'PROXY cmd.example:1'; }\n";
   std::ofstream(dir / "notalist.pac") << "function FindProxyForURL(url, host) { return host == "
                                          "'b.example' ? 'http://p.example:3128/\\n' : 'DIRECT'; }\n";
+  // A script that answers, slowly: one line, its answers unchanged.
+  std::ofstream(dir / "slow.pac") << "function FindProxyForURL(url, host) { var end = Date.now() + "
+                                     "300; while (Date.now() < end) {} return 'PROXY s.example:1'; }\n";
   int port = Test_FreeLoopbackPort();
   std::string p = dir.path();
   std::ofstream(dir / "nginx.conf")
@@ -410,7 +413,11 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
        "\"http://p.example:3128/?\", which is not a proxy list; such requests use the system "
        "proxy settings",
        "sys.example:3"},
+      {base + "/slow.pac", "PROXY s.example:1",
+       "warning: proxy script " + base + "/slow.pac is slow: its answers have taken more than 1 s "
+       "in all; every request waits for it"},
   };
+  ProxyResolver_SetSlowScriptSecondsForTest(1);
   for (const Case &c : cases) {
     Start("prog --proxy-wpad=" + c.url);
     EXPECT_EQ(Resolve("http://a.example/"), c.list) << c.url;
@@ -423,6 +430,7 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
     ProxyResolver_Shutdown();
     CmdLine_Free();
   }
+  ProxyResolver_SetSlowScriptSecondsForTest(0);
   // Desktop settings that exist but cannot be read: one line a run.
   gSettings.problem = "the desktop's proxy settings cannot be read";
   Start("prog");
