@@ -577,7 +577,9 @@ class ProxyResolverThreadedTest : public ProxyResolverTest {};
 // GetProxy on several threads while detection runs again and again: every
 // answer is "pending" or the script's list.
 TEST_F(ProxyResolverThreadedTest, GetProxyDuringRestarts) {
-  peer_->Serve("threads.pac", pacAnswering("PROXY t.example:1"));
+  // Near the size limit, so that reading the script takes a while.
+  peer_->Serve("threads.pac", "/*" + std::string(900000, '*') + "*/\n" +
+                                  pacAnswering("PROXY t.example:1"));
   // Settings from the environment: the desktop's are read through GIO, whose
   // own locking ThreadSanitizer cannot see.
   Set("http_proxy", "sys.example:3");
@@ -599,7 +601,7 @@ TEST_F(ProxyResolverThreadedTest, GetProxyDuringRestarts) {
         if (strcmp(out, "PROXY t.example:1") != 0) wrong++;
       }
     });
-  for (int round = 0; round < 4; round++) {
+  for (int round = 0; round < 16; round++) {
     EXPECT_EQ(Resolve("http://b.example/"), "PROXY t.example:1");
     ProxyResolver_Restart();
   }
