@@ -398,7 +398,8 @@ bool noteOnce(ProxyResolver *g, uint32_t run, bool ProxyResolver::*said, bool *m
 // Gives run's script up until the next run, with one line naming it.
 Evaluated dropScript(ProxyResolver *g, uint32_t run, const char *why) {
   bool moved = false;
-  if (!noteOnce(g, run, &ProxyResolver::scriptDropped, &moved)) return moved ? Evaluated::Moved : Evaluated::None;
+  if (!noteOnce(g, run, &ProxyResolver::scriptDropped, &moved))
+    return moved ? Evaluated::Moved : Evaluated::None;
   char scriptUrl[kUrlWorkBytes];
   scriptUrlOf(g, scriptUrl, int(sizeof scriptUrl));
   warnUser("warning: proxy script %s cannot be run: %s; using the system proxy settings for the "
@@ -411,7 +412,8 @@ Evaluated dropScript(ProxyResolver *g, uint32_t run, const char *why) {
 // script still answers the others. One line a run.
 Evaluated scriptFailed(ProxyResolver *g, uint32_t run, const char *url, const char *why) {
   bool moved = false;
-  if (!noteOnce(g, run, &ProxyResolver::failureSaid, &moved)) return moved ? Evaluated::Moved : Evaluated::Failed;
+  if (!noteOnce(g, run, &ProxyResolver::failureSaid, &moved))
+    return moved ? Evaluated::Moved : Evaluated::Failed;
   char scriptUrl[kUrlWorkBytes], host[kHostBytes];
   scriptUrlOf(g, scriptUrl, int(sizeof scriptUrl));
   if (!Url_GetHostWithoutPort(url, host, int(sizeof host))) host[0] = '\0';
@@ -900,7 +902,8 @@ int ProxyResolver_GetProxy(const char *url, char *out, int outSize, int allowLoo
       return 1;
     }
     const char *protocol = Url_HasScheme(url, "https") ? "https" : "http";
-    if (scripted != Evaluated::Answered && !platform().ProxyGetByProtocol(protocol, list, sizeof list))
+    if (scripted != Evaluated::Answered &&
+        !platform().ProxyGetByProtocol(protocol, list, sizeof list))
       list[0] = '\0';
   }
   if (list[0] == '\0') return 1;

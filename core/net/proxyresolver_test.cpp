@@ -369,11 +369,13 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
   // Scripts that fail for one host alone: the others still go by their answers.
   std::ofstream(dir / "broken.pac") << "function FindProxyForURL(url, host) { return host == "
                                        "'b.example' ? nope() : 'PROXY cmd.example:1'; }\n";
-  std::ofstream(dir / "notalist.pac") << "function FindProxyForURL(url, host) { return host == "
-                                         "'b.example' ? 'http://p.example:3128/\\n' : 'DIRECT'; }\n";
+  std::ofstream(dir / "notalist.pac")
+      << "function FindProxyForURL(url, host) { return host == 'b.example' ? "
+         "'http://p.example:3128/\\n' : 'DIRECT'; }\n";
   // A script that answers, slowly: one line, its answers unchanged.
-  std::ofstream(dir / "slow.pac") << "function FindProxyForURL(url, host) { var end = Date.now() + "
-                                     "300; while (Date.now() < end) {} return 'PROXY s.example:1'; }\n";
+  std::ofstream(dir / "slow.pac")
+      << "function FindProxyForURL(url, host) { var end = Date.now() + 300; "
+         "while (Date.now() < end) {} return 'PROXY s.example:1'; }\n";
   int port = Test_FreeLoopbackPort();
   std::string p = dir.path();
   std::ofstream(dir / "nginx.conf")
@@ -421,7 +423,8 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
   for (const Case &c : cases) {
     Start("prog --proxy-wpad=" + c.url);
     EXPECT_EQ(Resolve("http://a.example/"), c.list) << c.url;
-    for (int i = 0; i < 2; i++) EXPECT_EQ(Resolve("http://b.example/"), c.listB.empty() ? c.list : c.listB) << c.url;
+    for (int i = 0; i < 2; i++)
+      EXPECT_EQ(Resolve("http://b.example/"), c.listB.empty() ? c.list : c.listB) << c.url;
     EXPECT_EQ(Resolve("http://a.example/"), c.list) << c.url;
     std::vector<std::string> lines = takeWarnings();
     EXPECT_EQ(lines, c.warning.empty() ? std::vector<std::string>{}

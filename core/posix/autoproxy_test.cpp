@@ -117,8 +117,9 @@ TEST(AutoProxy, FailuresAndLimitsAnswerZero) {
       {"loops at load", "while (true) {}", 1460},
       // Inside built-ins, where the executor's check does not look.
       {"backtracks",
-       "function FindProxyForURL(u, h) { return /^(a+)+$/.test('aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab') "
-       "? 'x' : 'y'; }", 1460},
+       "function FindProxyForURL(u, h) { "
+       "return /^(a+)+$/.test('aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab') ? 'x' : 'y'; }",
+       1460},
       {"matches a long pattern",
        "function FindProxyForURL(u, h) { var t = new Array(20001).join('ab'), p = '*' + t + 'c'; "
        "return shExpMatch(t + t + t + t + t, p) ? 'x' : 'y'; }", 1460},
