@@ -532,7 +532,9 @@ Evaluated evaluateScript(ProxyResolver *g, const char *url, char *out, int size)
     for (char *p = answer; *p != '\0'; p++)
       if (static_cast<unsigned char>(*p) < ' ' || *p == 0x7F) *p = '?';
     char why[kWebGetUrlBytes + 64];
-    Str_Printf(why, int(sizeof why), ": it answers \"%.200s\", which is not a proxy list", answer);
+    Str_Printf(why, int(sizeof why),
+               ": it answers \"%.200s\", which is not a proxy list (\"PROXY host:port; DIRECT\")",
+               answer);
     return scriptFailed(g, run, url, why);
   }
   Str_Copy(out, answer, size);

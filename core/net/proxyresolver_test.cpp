@@ -412,8 +412,8 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
        "such requests use the system proxy settings", "sys.example:3"},
       {base + "/notalist.pac", "DIRECT",
        "warning: proxy script " + base + "/notalist.pac fails for b.example: it answers "
-       "\"http://p.example:3128/?\", which is not a proxy list; such requests use the system "
-       "proxy settings",
+       "\"http://p.example:3128/?\", which is not a proxy list (\"PROXY host:port; DIRECT\"); "
+       "such requests use the system proxy settings",
        "sys.example:3"},
       {base + "/slow.pac", "PROXY s.example:1",
        "warning: proxy script " + base + "/slow.pac is slow: its answers have taken more than 1 s "
