@@ -320,8 +320,12 @@ bool autoproxyShellMatch(const char *text, const char *pattern) {
 }
 
 duk_ret_t autoproxyNativeShellMatch(duk_context *ctx) {
-  std::string text = duk_safe_to_string(ctx, 0);
-  bool match = autoproxyShellMatch(text.c_str(), duk_safe_to_string(ctx, 1));
+  bool match = false;
+  {
+    std::string text = duk_safe_to_string(ctx, 0);
+    match = autoproxyShellMatch(text.c_str(), duk_safe_to_string(ctx, 1));
+  }
+  // The engine's errors unwind by longjmp: nothing with a destructor is left.
   if (AutoProxy_NativeTimeout()) return duk_error(ctx, DUK_ERR_RANGE_ERROR, "execution timeout");
   duk_push_boolean(ctx, match);
   return 1;
