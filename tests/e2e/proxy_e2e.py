@@ -21,7 +21,9 @@ front of it. One case per run:
           through squid, with the script's host on the whitelist and off it;
           a script that cannot be fetched gives one warning line naming it,
           and the sync goes by http_proxy; a script that never returns gives
-          one warning line naming it, and every request goes direct
+          one warning line naming it, and every request goes direct; a script
+          that throws for one URL sends that one direct, with one warning line,
+          and the run's other requests through squid
   down    a failure on the way to a proxy names it: a proxy that is down, a
           proxy name that does not resolve, squid refusing a CONNECT (403)
 
@@ -286,6 +288,34 @@ def pac_loop(t, squid, served, url):
           f"{len(direct)})")
 
 
+def pac_throws(t, squid, served, url):
+    """A script that throws for one URL (the alias): that request goes by the
+    settings (none here: direct), with one warning naming the script; every
+    other request of the run still goes by the script, through squid."""
+    with open(os.path.join(served, "throws.pac"), "w") as f:
+        f.write("function FindProxyForURL(url, host) {\n"
+                "  if (url.indexOf('/alias.json') >= 0) throw new Error('no list for ' + url);\n"
+                f"  return 'PROXY 127.0.0.1:{squid.port}';\n}}\n")
+    log, origin = os.path.join(squid.dir, "access.log"), f"http://{ORIGIN}:{t.port}/"
+
+    def through():
+        with open(log) as f:
+            return [line.split()[6] for line in f if line.split()[6:7] and
+                    line.split()[6].startswith(origin)]
+    before = len(through())
+    code, _, err = t.run("--proxy-wpad=" + url, "--quiet", repo=t.write_apart("throws"))
+    line = (f"keelson: warning: proxy script {url} fails for {ORIGIN} (--debug tells why); such "
+            "requests use the system proxy settings")
+    warnings = [w for w in err.splitlines() if "warning" in w]
+    check(code == 0 and t.sha1_ok("v1", t.path("throws", "game")) and warnings == [line],
+          f"a script that throws for one URL: exit 0, one warning naming it ({code}: "
+          f"{err[-400:]!r})")
+    wait_until(lambda: len(through()) > before + 1, seconds=30)
+    urls = through()[before:]
+    check(len(urls) > 1 and origin + "alias.json" not in urls,
+          f"the alias went direct, the run's other requests through squid ({urls[:4]})")
+
+
 def case_pac(t):
     start_origin(t)
     with Squid(t.root) as squid:
@@ -304,6 +334,7 @@ def case_pac(t):
             pac_runs(t, squid, f"http://{ORIGIN}:{t.port}/proxy.pac", 0)
             pac_runs(t, squid, f"http://127.0.0.1:{port}/proxy.pac", PAC_RUNS)
             pac_loop(t, squid, off, f"http://127.0.0.1:{port}/loop.pac")
+            pac_throws(t, squid, off, f"http://127.0.0.1:{port}/throws.pac")
         # A script that cannot be fetched: one line naming it and why, then
         # the system settings (http_proxy here) as if there were no script.
         # The option's value comes as the next argument here.
