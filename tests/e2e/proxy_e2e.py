@@ -59,7 +59,6 @@ class Squid:
         self.dir = os.path.join(root, "squid")
         os.makedirs(self.dir)
         os.chmod(self.dir, 0o777)  # squid started by root runs as its own user
-        self.port = free_port()
         access = "http_access allow all\n"
         if password:
             subprocess.run(["htpasswd", "-cb", os.path.join(self.dir, "passwd"), "bob", password],
@@ -69,18 +68,20 @@ class Squid:
                       "auth_param basic children 1 startup=1 idle=1\n"
                       "auth_param basic realm office\nacl authed proxy_auth REQUIRED\n"
                       "http_access allow authed\nhttp_access deny all\n")
-        with open(os.path.join(self.dir, "squid.conf"), "w") as f:
-            f.write(f"http_port 127.0.0.1:{self.port}\npid_filename {self.dir}/squid.pid\n"
-                    f"cache_log {self.dir}/cache.log\naccess_log stdio:{self.dir}/access.log\n"
-                    f"buffered_logs off\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
-                    f"pinger_enable off\ncoredump_dir {self.dir}\n" + first + access +
-                    DEBIAN_REFRESH)
-        self.running = running(["/usr/sbin/squid", "-N", "-f",
-                                os.path.join(self.dir, "squid.conf")],
-                               self.port, "squid", sig=signal.SIGINT)
+
+        def squid(port):
+            with open(os.path.join(self.dir, "squid.conf"), "w") as f:
+                f.write(f"http_port 127.0.0.1:{port}\npid_filename {self.dir}/squid.pid\n"
+                        f"cache_log {self.dir}/cache.log\n"
+                        f"access_log stdio:{self.dir}/access.log\n"
+                        f"buffered_logs off\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
+                        f"pinger_enable off\ncoredump_dir {self.dir}\n" + first + access +
+                        DEBIAN_REFRESH)
+            return ["/usr/sbin/squid", "-N", "-f", os.path.join(self.dir, "squid.conf")]
+        self.running = running(squid, free_port(), "squid", sig=signal.SIGINT)
 
     def __enter__(self):
-        self.running.__enter__()
+        self.port = self.running.__enter__().port
         return self
 
     def __exit__(self, *exc):
@@ -223,10 +224,11 @@ def auth_elsewhere(t, squid, where, entry):
           wait_until(lambda: len(squid_log()) > before) and
           [line[7] for line in squid_log()[before:]] == ["-"],
           f"a port-less http_proxy does not answer a proxy on another port ({code}: {err!r})")
-    port, log = free_port(), t.path("challenges.log")
-    https = f"https://{ORIGIN}:{port}/alias.json"
-    with running([sys.executable, "-c", CHALLENGING_ORIGIN, ORIGIN, str(port),
-                  t.path("tls", "server"), log], port, "the challenging server", address=ORIGIN):
+    log = t.path("challenges.log")
+    with running(lambda port: [sys.executable, "-c", CHALLENGING_ORIGIN, ORIGIN, str(port),
+                               t.path("tls", "server"), log],
+                 free_port(), "the challenging server", address=ORIGIN) as origin:
+        https = f"https://{ORIGIN}:{origin.port}/alias.json"
         for what, env in (("inside squid's tunnel", {}), ("directly", {"no_proxy": ORIGIN})):
             code, err = run(f"http://bob:pw2@{where}", repo=t.write_repo("407.json", alias=https),
                             **env)
@@ -299,11 +301,10 @@ def case_pac(t):
         os.makedirs(off)
         with open(os.path.join(off, "proxy.pac"), "w") as f:
             f.write(script)
-        port = free_port()
-        with http_server(off, port):
+        with http_server(off) as scripts:
             pac_runs(t, squid, f"http://{ORIGIN}:{t.port}/proxy.pac", 0)
-            pac_runs(t, squid, f"http://127.0.0.1:{port}/proxy.pac", PAC_RUNS)
-            pac_loop(t, squid, off, f"http://127.0.0.1:{port}/loop.pac")
+            pac_runs(t, squid, f"http://127.0.0.1:{scripts.port}/proxy.pac", PAC_RUNS)
+            pac_loop(t, squid, off, f"http://127.0.0.1:{scripts.port}/loop.pac")
         # A script that cannot be fetched: one line naming it and why, then
         # the system settings (http_proxy here) as if there were no script.
         # The option's value comes as the next argument here.
