@@ -334,6 +334,15 @@ def case_longrun(t):
           names[0] in last_line(p.stderr),
           f"a piece that keeps failing: exit 1 at its second failure, one retry line "
           f"({p.returncode}, {asked}, {retries}, {last_line(p.stderr)!r})")
+    # The metafile answered 503, then its retry's header trickled without
+    # end: once nothing has come for the retry time after that retry the run
+    # ends on the 503's line, not at the header's deadline.
+    p, seconds, _ = Server(t, "longrun").sync({"/meta/v1.json": ["503", "head-trickle"]},
+                                              "--retry-time=20", repo=t.write_apart("stall"))
+    check(p.returncode == 1 and "(503)" in last_line(p.stderr) and
+          seconds < RETRY_DELAYS[0] + HEADER_DEADLINE,
+          f"a retry after which nothing comes: exit 1 on the 503's line before the header's "
+          f"deadline ({p.returncode}, {seconds:.0f} s, {last_line(p.stderr)!r})")
 
 
 def case_shapes(t):
