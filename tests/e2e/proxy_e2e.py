@@ -276,12 +276,18 @@ def pac_loop(t, squid, served, url):
     direct = requests()
     before = len(squid.alias_lines(t))
     t.clear_log()
-    code, _, err = t.run("--proxy-wpad=" + url, "--quiet", repo=t.write_apart("loop"))
+    logs = t.path("loop-logs")
+    code, _, err = t.run("--proxy-wpad=" + url, "--quiet", "--debug", "--debugdir=" + logs,
+                         repo=t.write_apart("loop"))
     line = (f"keelson: warning: proxy script {url} cannot be run: it ran out of time; using the "
             "system proxy settings for the rest of the run")
     warnings = [w for w in err.splitlines() if "warning" in w]
     check(code == 0 and t.sha1_ok("v1", t.path("loop", "game")) and warnings == [line],
           f"a looping script: exit 0, one warning naming it ({code}: {err[-400:]!r})")
+    # Dropped for the run: the script ran out of time once, and ran no more.
+    with open(os.path.join(logs, "keelson.developer.log"), errors="replace") as f:
+        timeouts = sum("Proxy script did not answer" in line for line in f)
+    check(timeouts == 1, f"a looping script runs once in the run ({timeouts} times out of time)")
     logged = requests()
     check(logged == direct and len(squid.alias_lines(t)) == before,
           f"every request of the run in the origin's log, none through squid ({len(logged)} of "
