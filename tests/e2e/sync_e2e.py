@@ -170,9 +170,9 @@ class NotStarted(SystemExit):
     """A peer that did not start listening: why, and whether its port was
     taken by another program (another port may then do)."""
 
-    def __init__(self, what, why, port_taken):
+    def __init__(self, what, why, port_taken, bind=None):
         super().__init__(f"{what} did not start: {why}")
-        self.port_taken = port_taken
+        self.port_taken, self.bind = port_taken, bind
 
 
 def listening_inodes(port):
@@ -255,7 +255,7 @@ def wait_listening(port, process=None, what="the server", address="127.0.0.1", l
         why += f"; its bind error: {bind}"
     if said:
         why += f"; its last line: {said[-1]}"
-    raise NotStarted(what, why, taken)
+    raise NotStarted(what, why, taken, bind)
 
 
 def stop(process, sig=signal.SIGTERM):
@@ -406,7 +406,9 @@ class Tree:
     def serve(self, cmd, address="127.0.0.1", stderr=None):
         """cmd as the tree's server (in place of a running one) once it
         listens on the tree's port. Until a server of the tree first
-        listens, a port another program took moves the tree to another."""
+        listens, a port another program took moves the tree to another;
+        later, what the case made for the port stays, and the port is tried
+        again a second later."""
         self.stop()
         self.address, self.nginx = address, cmd[0] == "nginx"
         for tries in range(PORT_TRIES, 0, -1):
@@ -417,8 +419,15 @@ class Tree:
                 self.served = True
                 return
             except NotStarted as e:
-                if self.served or not e.port_taken or tries == 1:
+                # Another port of the server's (nginx names the one it could
+                # not bind) does not move the tree.
+                ours = e.bind is None or f":{self.port} " in e.bind + " "
+                if not e.port_taken or not ours or tries == 1:
                     raise
+                if self.served:
+                    print(f"{e.code}: again in a second", flush=True)
+                    time.sleep(1)
+                    continue
                 print(f"{e.code}: the tree moves to another port", flush=True)
                 old = str(self.port)
                 self.move()
