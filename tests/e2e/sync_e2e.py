@@ -421,7 +421,8 @@ class Tree:
             except NotStarted as e:
                 # Another port of the server's (nginx names the one it could
                 # not bind) does not move the tree.
-                ours = e.bind is None or f":{self.port} " in e.bind + " "
+                ours = e.bind is None or not re.search(r":\d+ ", e.bind) or \
+                    f":{self.port} " in e.bind
                 if not e.port_taken or not ours or tries == 1:
                     raise
                 if self.served:
