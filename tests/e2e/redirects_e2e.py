@@ -198,6 +198,10 @@ def main():
         return skipped("nginx or sha1sum is missing")
     with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
         t = Tree(root, a.keelson, mib=0.5, scheme="http")
+        # Served once first: a port another program took moves the tree
+        # before the rows below write it into their files.
+        t.start()
+        t.stop()
         tls_port, self_port = free_port(), free_port()
         with open(t.path("nginx-redirects.conf"), "w") as f:
             f.write(nginx_conf(t, tls_port, free_port(), self_port))

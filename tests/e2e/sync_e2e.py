@@ -385,10 +385,12 @@ class Tree:
         """The tree built again for a port drawn anew, the files the case
         wrote beside it (configurations, repository files) following."""
         old, self.port = self.port, free_port()
-        aliases = self.path("www", "aliases")
-        with open(self.path("www", "alias.json"), "rb") as f:
-            now = f.read()
-        named = [n for n in os.listdir(aliases) if open(os.path.join(aliases, n), "rb").read() == now]
+        # The version the alias names is kept (the new one is signed anew).
+        def text(*parts):
+            with open(self.path("www", *parts), "rb") as f:
+                return f.read()
+        named = [n for n in os.listdir(self.path("www", "aliases"))
+                 if text("aliases", n) == text("alias.json")]
         self.build()
         if named:
             self.alias(named[0][:-len(".json")])
