@@ -133,7 +133,7 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
     unpinned = f"https://127.0.0.1:{unpinned_port}/alias.json"
     weak = f"https://127.0.0.1:{weak_port}/alias.json"
     plain = f"http://127.0.0.1:{http_port}"
-    down = f"https://127.0.0.1:{free_port()}/alias.json"
+    down = f"https://127.0.0.1:{free_port(dead=True)}/alias.json"
     missing = piece_copy(t, "missing", os.remove)
     corrupt = piece_copy(t, "corrupt", lambda path: flip_byte(path, last=True))
     app = t.path("app.json")

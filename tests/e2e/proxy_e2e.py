@@ -318,7 +318,7 @@ def case_pac(t):
         # A script that cannot be fetched: one line naming it and why, then
         # the system settings (http_proxy here) as if there were no script.
         # The option's value comes as the next argument here.
-        dead = f"http://127.0.0.1:{free_port()}/proxy.pac"
+        dead = f"http://127.0.0.1:{free_port(dead=True)}/proxy.pac"
         before = len(squid.alias_lines(t))
         env = dict(t.env, http_proxy=f"http://127.0.0.1:{squid.port}")
         p = subprocess.run(t.args("--proxy-wpad", dead, "--quiet",
@@ -338,7 +338,7 @@ def case_down(t):
     start_origin(t)
     # squid as Debian ships it refuses CONNECT to ports other than 443.
     with Squid(t.root, first="acl CONNECT method CONNECT\nhttp_access deny CONNECT\n") as squid:
-        dead = f"127.0.0.1:{free_port()}"
+        dead = f"127.0.0.1:{free_port(dead=True)}"
         alias = f"http://{ORIGIN}:{t.port}/alias.json"
         https = f"https://{ORIGIN}:{t.port}/alias.json"
         rows = [("a proxy that is down", "--proxy=" + dead, None,

@@ -115,18 +115,23 @@ def sanitizer_report(stderr):
     return next((line for line in stderr.splitlines() if "Sanitizer" in line), None)
 
 
-# The ports this script drew, each held until it ends by a socket bound to
-# it and never listening. Another test's draw binds without SO_REUSEADDR and
-# fails on them, so none takes a port in the seconds between our draw and our
+# The ports this script drew, each held by a socket bound to it and never
+# listening. Another test's draw binds without SO_REUSEADDR and fails on
+# them, so none takes a port in the seconds between our draw and our
 # server's bind (a tree is generated in between); the servers bind with
-# SO_REUSEADDR, which a socket that does not listen lets through.
-_held_ports = []
+# SO_REUSEADDR, which a socket that does not listen lets through. A port
+# held whole (no SO_REUSEADDR on its socket) keeps out other programs'
+# servers too; its hold is given up as our peer starts (start_peer) and
+# taken again once it stopped (Tree.stop).
+_held_ports = {}
 
 
-def free_port():
+def free_port(dead=False, whole=False):
     """A free port below the kernel's range for outgoing connections, so that
     no connection takes it as its local port before the server binds it;
-    held against other tests' draws (see _held_ports)."""
+    held against other tests' draws (see _held_ports), whole for a peer
+    start_peer starts. A dead port, for a server that is down, is held whole
+    for good: no other program's server comes to listen on it."""
     try:
         with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
             low = int(f.read().split()[0])
@@ -142,10 +147,36 @@ def free_port():
             s.close()
             continue
         # Set once bound: the bind itself must fail on another's held port.
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        _held_ports.append(s)
-        return s.getsockname()[1]
+        if not (dead or whole):
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        port = s.getsockname()[1]
+        _held_ports[port] = (s, dead)
+        return port
     raise SystemExit("no free port on 127.0.0.1")
+
+
+def release_port(port):
+    """Gives up our hold of port as our peer binds it (a dead port stays)."""
+    held, dead = _held_ports.get(port, (None, True))
+    if not dead:
+        held.close()
+        del _held_ports[port]
+
+
+def hold_port(port):
+    """Holds port again once our peer has stopped: whole, or where its
+    connections linger on the port, as our servers bind."""
+    for whole in (True, False):
+        if port in _held_ports:
+            return
+        s = socket.socket()
+        if not whole:  # before the bind: beside the lingering connections
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", port))
+            _held_ports[port] = (s, False)
+        except OSError:
+            s.close()
 
 
 def wait_until(ready, seconds=10, step=0.05):
@@ -278,6 +309,7 @@ def start_peer(cmd, port, what, address="127.0.0.1", **popen):
     for tries in range(PORT_TRIES, 0, -1):
         log = None if "stderr" in popen else tempfile.TemporaryFile()
         args = cmd(port) if callable(cmd) else cmd
+        release_port(port)
         process = subprocess.Popen(args, **dict({"stderr": log}, **popen))
         given = popen.get("stderr")
         try:
@@ -290,7 +322,7 @@ def start_peer(cmd, port, what, address="127.0.0.1", **popen):
             if not e.port_taken or not callable(cmd) or tries == 1:
                 raise
             print(f"{e.code}: again on another port", flush=True)
-            port = free_port()
+            port = free_port(whole=True)
         finally:
             if log is not None:
                 log.close()
@@ -313,7 +345,7 @@ def http_server(directory, port=None):
     without port, on one drawn, the process's .port)."""
     return running(lambda port: [sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
                                  "--directory", directory, str(port)],
-                   port or free_port(), "http.server")
+                   port or free_port(whole=True), "http.server")
 
 
 def client_env(root):
@@ -369,7 +401,7 @@ class Tree:
         self.root, self.keelson = root, keelson
         self.pin = []  # a command prefix for the server and the client, e.g. taskset
         self.make = ["--mib", str(mib), "--scheme", scheme, *extra]
-        self.port, self.served = free_port(), False
+        self.port, self.served = free_port(whole=True), False
         self.build()
         self.server = None
         self.env = client_env(root)
@@ -384,7 +416,7 @@ class Tree:
     def move(self):
         """The tree built again for a port drawn anew, the files the case
         wrote beside it (configurations, repository files) following."""
-        old, self.port = self.port, free_port()
+        old, self.port = self.port, free_port(whole=True)
         # The version the alias names is kept (the new one is signed anew).
         def text(*parts):
             with open(self.path("www", *parts), "rb") as f:
@@ -443,6 +475,7 @@ class Tree:
         if self.server is not None:
             stop(self.server)
             self.server = None
+            hold_port(self.port)
 
     def alias(self, version):
         shutil.copy(self.path("www", "aliases", version + ".json"), self.path("www", "alias.json"))
@@ -608,7 +641,7 @@ def case_exit1(t):
     t.start()
     base = f"https://127.0.0.1:{t.port}"
     # Nothing listens on a port of its own: the server is down.
-    down = free_port()
+    down = free_port(dead=True)
     stopped = t.write_apart("down", alias=f"https://127.0.0.1:{down}/alias.json")
     # A second nginx answers with a certificate for another name.
     with open(t.path("nginx-other.conf")) as f:
@@ -756,7 +789,7 @@ def case_secrets(t):
     a log an earlier build left 0644 is narrowed."""
     t.start()
     user, password, sig = "loguser71", "logpass71", "logsig71"
-    down = free_port()
+    down = free_port(dead=True)
     secret = read_json(t.path("credentials.json"))[0]["password"]
     # (what, alias URL, exit status, the log's options)
     connection = ["--verbose=8WebGetConnection"]

@@ -97,7 +97,7 @@ class Site(Tree):
 
     def __init__(self, root, keelson):
         self.root, self.keelson, self.pin, self.server = root, keelson, [], None
-        self.port, self.served = free_port(), False
+        self.port, self.served = free_port(whole=True), False
         self.build()
         self.env = client_env(root)
 
