@@ -172,8 +172,8 @@ TEST(HostTest, ServeServesTheWwwChecked) {
   int port = 0, status = 0;
   std::string body;
   if (sscanf(line.c_str(), "{\"url\":\"http://127.0.0.1:%d/", &port) == 1)
-    body = Test_RunCommand("curl -s --max-time 10 http://127.0.0.1:" + std::to_string(port) +
-                               "/index.html",
+    body = Test_RunCommand("curl -s --noproxy '*' --max-time 10 http://127.0.0.1:" +
+                               std::to_string(port) + "/index.html",
                            &status);
   kill(pid, SIGTERM);
   if (!Test_WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000)) {
