@@ -31,6 +31,7 @@
 #include "core/runtime/core.h"
 #include "core/security/auth.h"
 #include "host/quithook.h"
+#include "host/serve.h"
 #include "host/usercheck.h"
 #include "tests/fsfault.h"
 #include "tests/loopback_port.h"
@@ -129,6 +130,57 @@ TEST(HostTest, WwwIsTheDirectoryChecked) {
   EXPECT_EQ(Platform_GetFileIdentityAt(served, "index.html", &identity), 1);
   Platform_CloseDirectory(&served);
   EXPECT_EQ(UserCheck_TakeDirectory(www.c_str(), &served), 0);
+}
+
+// `keelson serve --www`: the directory renamed between its check and the
+// page server's start, another put at its name; the one checked is served.
+TEST(HostTest, ServeServesTheWwwChecked) {
+  FsFaultTempDir dir;
+  std::string www = dir / "www", repo = dir / "repo.json", game = dir / "game";
+  ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
+  std::ofstream(www + "/index.html") << "checked";
+  std::ofstream(repo) << R"({"repository":"game","alias":"http://127.0.0.1:9/alias.json",)"
+                      << R"("catalog":"http://127.0.0.1:9/catalog/","local":{"type":"file",)"
+                      << R"("path":")" << game << R"("},"metafile":")" << game << R"(.json"})";
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(out[0]);
+    int code = 0;
+    if (!UserCheck_CheckDirectory(www.c_str(), "--www directory", &code)) _exit(3);
+    if (rename(www.c_str(), (dir / "checked").c_str()) != 0 || mkdir(www.c_str(), 0755) != 0)
+      _exit(4);
+    std::ofstream(www + "/index.html") << "planted";
+    const char *const argv[] = {"keelson"};
+    if (Host_Start(1, argv, nullptr) != 1) _exit(2);
+    dup2(out[1], 1);  // the address line
+    ServeOptions options{repo.c_str(), nullptr, www.c_str(), 0, nullptr};
+    _exit(Serve_Run(&options));
+  }
+  close(out[1]);
+  std::string line;
+  pollfd readable{out[0], POLLIN, 0};
+  char buffer[512];
+  while (line.find('\n') == std::string::npos && poll(&readable, 1, 20000) == 1) {
+    ssize_t n = read(out[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    line.append(buffer, size_t(n));
+  }
+  close(out[0]);
+  int port = 0, status = 0;
+  std::string body;
+  if (sscanf(line.c_str(), "{\"url\":\"http://127.0.0.1:%d/", &port) == 1)
+    body = Test_RunCommand("curl -s --noproxy '*' --max-time 10 http://127.0.0.1:" +
+                               std::to_string(port) + "/index.html",
+                           &status);
+  kill(pid, SIGTERM);
+  if (!Test_WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_EQ(body, "checked") << line;
 }
 
 // The proxy list for url once detection has ended, asked through the hook

@@ -171,7 +171,7 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
     unpinned = f"https://127.0.0.1:{unpinned_port}/alias.json"
     weak = f"https://127.0.0.1:{weak_port}/alias.json"
     plain = f"http://127.0.0.1:{http_port}"
-    down = f"https://127.0.0.1:{free_port()}/alias.json"
+    down = f"https://127.0.0.1:{free_port(dead=True)}/alias.json"
     missing = piece_copy(t, "missing", os.remove)
     corrupt = piece_copy(t, "corrupt", lambda path: flip_byte(path, last=True))
     app = t.path("app.json")
@@ -437,31 +437,32 @@ def main():
         return skipped("nginx is missing")
     with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
         t = Tree(root, a.keelson)
-        http_port, unpinned_port, chained_port = free_port(), free_port(), free_port()
         # The same files over https with a certificate of its own, pinned
         # nowhere, and with a leaf under an intermediate and a root CA.
         certificate(t.path("tls"), "unpinned", "IP:127.0.0.1")
         ca_chain(t.path("tls"))
-        unpinned = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(unpinned_port),
-                    "-cert", t.path("tls", "unpinned.crt"), "-key", t.path("tls", "unpinned.key")]
-        chained = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(chained_port),
-                   "-cert", t.path("tls", "leaf.crt"), "-key", t.path("tls", "leaf.key"),
-                   "-cert_chain", t.path("tls", "mid.crt")]
+
+        def s_server(*args):
+            return lambda port: ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(port),
+                                 *args]
+        unpinned = s_server("-cert", t.path("tls", "unpinned.crt"),
+                            "-key", t.path("tls", "unpinned.key"))
+        chained = s_server("-cert", t.path("tls", "leaf.crt"), "-key", t.path("tls", "leaf.key"),
+                           "-cert_chain", t.path("tls", "mid.crt"))
         # A key too weak to pass, pinned: no retry can help.
-        weak_port, weak_pin = free_port(), weak_certificate(t.path("tls"))
-        weak = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(weak_port), "-cert",
-                t.path("tls", "weak.crt"), "-key", t.path("tls", "weak.key"), "-cipher",
-                "DEFAULT@SECLEVEL=0"]
+        weak_pin = weak_certificate(t.path("tls"))
+        weak = s_server("-cert", t.path("tls", "weak.crt"), "-key", t.path("tls", "weak.key"),
+                        "-cipher", "DEFAULT@SECLEVEL=0")
         try:
-            with http_server(t.path("www"), http_port), \
-                    running(unpinned, unpinned_port, "openssl s_server", cwd=t.path("www"),
-                            stdin=subprocess.PIPE), \
-                    running(chained, chained_port, "openssl s_server", cwd=t.path("www"),
-                            stdin=subprocess.PIPE), \
-                    running(weak, weak_port, "openssl s_server", cwd=t.path("www"),
-                            stdin=subprocess.PIPE):
+            with http_server(t.path("www")) as plain, \
+                    running(unpinned, free_port(), "openssl s_server", cwd=t.path("www"),
+                            stdin=subprocess.PIPE) as u, \
+                    running(chained, free_port(), "openssl s_server", cwd=t.path("www"),
+                            stdin=subprocess.PIPE) as c, \
+                    running(weak, free_port(), "openssl s_server", cwd=t.path("www"),
+                            stdin=subprocess.PIPE) as w:
                 t.start()
-                table = rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin)
+                table = rows(t, plain.port, u.port, c.port, w.port, weak_pin)
                 commands = [prepare(t, n, row) for n, row in enumerate(table)]
                 with ThreadPoolExecutor(8) as pool:
                     results = list(pool.map(lambda args: run(t, args), commands))

@@ -356,6 +356,10 @@ def others_rows(t, repo):
     refused(t, t.args(repo=repo, app=evil), "an application file of user 65534's, mode 0666",
             [evil, "the application file is refused: it is owned by uid 65534"],
             prefix="keelson: " + evil)
+    os.chmod(evil, 0o644)
+    refused(t, t.args(repo=repo, app=evil), "an application file of user 65534's, mode 0644",
+            [evil, "the application file is refused: it is owned by uid 65534"],
+            prefix="keelson: " + evil)
     above = t.path("above")
     os.makedirs(os.path.join(above, "alice"))
     os.mkdir(os.path.join(above, "rootonly"), 0o700)

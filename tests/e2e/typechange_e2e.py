@@ -97,7 +97,12 @@ class Site(Tree):
 
     def __init__(self, root, keelson):
         self.root, self.keelson, self.pin, self.server = root, keelson, [], None
-        self.port = free_port()
+        self.port, self.served = free_port(whole=True), False
+        self.build()
+        self.env = client_env(root)
+
+    def build(self):
+        root = self.root
         self.base = f"http://127.0.0.1:{self.port}"
         self.www = os.path.join(root, "www")
         self.signer = Signer()
@@ -126,7 +131,6 @@ class Site(Tree):
             "repository": REPOSITORY, "alias": self.base + "/alias.json",
             "catalog": self.base + "/catalog/", "certStore": REPOSITORY,
             "metafile": self.metafile, "local": {"type": "file", "path": self.installed}}))
-        self.env = client_env(root)
 
     def start(self):
         self.serve([sys.executable, "-m", "http.server", str(self.port), "--bind", "127.0.0.1",
