@@ -31,6 +31,7 @@
 #include <cstdint>
 
 #include "core/platform/fileops.h"
+#include "core/platform/filetrust.h"
 #include "core/platform/platform.h"
 
 constexpr uint32_t kRootDirectoryTag = 0x2d7f0c31;
@@ -45,14 +46,25 @@ struct RootDirectory {
   char path[kPathMax];  // links resolved, no trailing separator (but "/")
 };
 
+// The directory on the way to a root that another user may change.
+struct RootDirectoryRefusal {
+  char path[kPathMax];  // as walked
+  FileTrustVerdict verdict;
+};
+
 // Opens the root at path, walked from "/" (a relative path from the working
 // directory) one component at a time as the system reads it, ".." the
 // parent of the directory reached; with create 1 missing directories are
-// made on the way. A link on the way is followed only when this process's
-// user or root owns it: any other fails with 5. A path held by
+// made on the way, 0755 (the root itself mode), whatever the umask. A link
+// on the way is followed only when this process's user or root owns it:
+// any other fails with 5. Every directory reached, made or found made by
+// another process meanwhile, is judged on its descriptor by FileTrust's
+// rule (core/platform/filetrust.h): the first that another user may change
+// fails with 5 (errno EPERM), told in refusal when given. A path held by
 // RootDirectory_Hold opens the held directory again instead, whatever the
 // path leads to now. 1, or 0 with the last error.
-int RootDirectory_Open(const char *path, int create, RootDirectory **root);
+int RootDirectory_Open(const char *path, int create, RootDirectory **root,
+                       uint32_t mode = 0755, RootDirectoryRefusal *refusal = nullptr);
 // 1 with the path (as walked) of the first link on the way to path that
 // RootDirectory_Open refuses (owned by neither this process's user nor
 // root) in link (size bytes); 0 when there is none.

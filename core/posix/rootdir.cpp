@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/platform/asyncfile.h"
+#include "core/platform/filetrust.h"
 #include "core/platform/path.h"
 #include "core/posix/asyncfileadopt.h"
 #include "core/posix/errors.h"
@@ -265,6 +266,33 @@ void rootPushComponents(const std::string &text, std::vector<std::string> *pendi
   for (auto it = parts.rbegin(); it != parts.rend(); ++it) pending->push_back(*it);
 }
 
+// What a walk judges on the way: every directory it reaches must pass
+// FileTrust's rule; the first that does not is told in refusal. The last
+// component, when the walk makes it, gets mode.
+struct RootWalkJudge {
+  uint32_t mode;
+  RootDirectoryRefusal *refusal;
+};
+
+// false with the refusal (path as walked) when the directory at is one
+// another user may change.
+bool rootJudge(int at, const char *shown, const RootWalkJudge *judge) {
+  FileTrustVerdict verdict;
+  if (FileTrust_Judge(at, &verdict)) return true;
+  int error = Platform_GetLastError();
+  if (verdict.fault == FileTrustFault::None) {
+    Platform_SetLastError(error);
+    return false;
+  }
+  if (judge->refusal != nullptr) {
+    Str_Copy(judge->refusal->path, shown[0] != '\0' ? shown : "/",
+             int(sizeof judge->refusal->path));
+    judge->refusal->verdict = verdict;
+  }
+  POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "changeable by others", shown);
+  return false;
+}
+
 // Walks path from "/" (or from the working directory when relative) one
 // component at a time, as the system would read it ("..": the parent of the
 // directory reached), but following a link only when root or this process's
@@ -272,11 +300,16 @@ void rootPushComponents(const std::string &text, std::vector<std::string> *pendi
 // through that descriptor). With create 1 a missing component is made. The
 // directory reached, or NULL with the failure recorded and, for a link of
 // another user's, its path (as walked) in foreign.
-PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign) {
+PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign,
+                            const RootWalkJudge *judge = nullptr) {
   std::vector<std::string> pending;
   rootPushComponents(path, &pending);
   std::string shown = path[0] == '/' ? "" : ".";
   int at = rootStep(AT_FDCWD, path[0] == '/' ? "/" : ".");
+  if (at >= 0 && judge != nullptr && !rootJudge(at, path[0] == '/' ? "/" : ".", judge)) {
+    close(at);
+    return nullptr;
+  }
   int links = 0;
   const char *failed = "openat";
   while (at >= 0 && !pending.empty()) {
@@ -286,16 +319,37 @@ PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign) 
     std::string here = shown + "/" + name;
     int next = rootStep(at, name.c_str());
     if (next < 0 && errno == ENOENT && create && name != "..") {
-      if (mkdirat(at, name.c_str(), 0777) != 0 && errno != EEXIST) {
+      // Made private, then given its mode on its own descriptor whatever
+      // the umask. One another process made first (EEXIST) is judged below
+      // as any directory found.
+      bool last = true;
+      for (const std::string &rest : pending)
+        if (rest != ".") last = false;
+      uint32_t mode = judge != nullptr && last ? judge->mode : 0755;
+      failed = "mkdirat";
+      if (mkdirat(at, name.c_str(), 0700) == 0) {
+        failed = "openat";
+        do next = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        while (next < 0 && errno == EINTR);
+        if (next >= 0 && fchmod(next, mode_t(mode)) != 0) {
+          int err = errno;
+          close(next);
+          next = -1;
+          errno = err;
+          failed = "fchmod";
+        }
+      } else if (errno == EEXIST) {
+        next = rootStep(at, name.c_str());
+      }
+      if (next < 0 && !(errno == ENOTDIR || errno == ELOOP)) {
         int err = errno;
         close(at);
         at = -1;
         errno = err;
-        failed = "mkdirat";
         shown = here;
         break;
       }
-      next = rootStep(at, name.c_str());
+      failed = "openat";
     }
     if (next < 0 && (errno == ENOTDIR || errno == ELOOP)) {
       int fd = openat(at, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
@@ -332,6 +386,10 @@ PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign) 
     close(at);
     at = next;
     errno = err;
+    if (at >= 0 && judge != nullptr && !rootJudge(at, shown.c_str(), judge)) {
+      close(at);
+      return nullptr;
+    }
   }
   if (at < 0) {
     POSIX_FAIL(failed, shown.c_str());
@@ -417,17 +475,20 @@ int rootOpenHeld(const char *resolved, RootDirectory **root) {
 
 }  // namespace
 
-int RootDirectory_Open(const char *path, int create, RootDirectory **root) {
+int RootDirectory_Open(const char *path, int create, RootDirectory **root, uint32_t mode,
+                       RootDirectoryRefusal *refusal) {
   CHECK_POINTER(path);
   CHECK_POINTER(root);
   *root = nullptr;
+  if (refusal != nullptr) *refusal = RootDirectoryRefusal{};
   char resolved[kPathMax], real[kPathMax];
   if (!rootKey(path, resolved)) return 0;
   // A root held since the start is the directory then opened, whatever its
   // path leads to now.
   if (rootOpenHeld(resolved, root)) return *root != nullptr;
   std::string foreign;
-  PlatformDirectory *directory = rootWalk(resolved, create, &foreign);
+  RootWalkJudge judge = {mode, refusal};
+  PlatformDirectory *directory = rootWalk(resolved, create, &foreign, &judge);
   if (directory == nullptr) return 0;
   if (!rootRealPath(directory, real)) Str_Copy(real, resolved, int(sizeof real));
   *root = rootMake(directory, real);
