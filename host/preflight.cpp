@@ -84,7 +84,8 @@ int preflightLock(Preflight *p, const char *metafile, char *line, int size) {
   char lockPath[kPathMax];
   Str_Printf(lockPath, int(sizeof lockPath), "%s%s", metafile, kPreflightLockSuffix);
   // The metafile's directory is opened once, as the installation's is: the
-  // metafile is saved there whatever its path leads to later.
+  // run reads, saves and erases the metafile there whatever its path leads
+  // to later (Preflight_GetDirectories).
   char directory[kPathMax], leaf[kPathMax];
   if (Path_GetDirectory(lockPath, directory, int(sizeof directory)) && directory[0] != '\0' &&
       Path_GetFileName(lockPath, leaf, int(sizeof leaf))) {
@@ -96,7 +97,6 @@ int preflightLock(Preflight *p, const char *metafile, char *line, int size) {
                  p->name, directory, preflightCause(Platform_GetLastError()));
       return 0;
     }
-    RootDirectory_Hold(directory, p->metafileDirectory);
   }
   int32_t holder = 0;
   if (Platform_LockFile(lockPath, &p->lockFd, &holder)) {
@@ -145,9 +145,9 @@ int preflightForeignLink(Preflight *p, const char *path, const char *directory, 
   return 0;
 }
 
-// Opens the installation directory (made when missing) once, as every later
-// operation of the run will find it whatever its path leads to meanwhile,
-// and locks the directory itself: one holder per installation, whichever
+// Opens the installation directory (made when missing) once, the handle
+// the run then works in whatever its path leads to meanwhile
+// (Preflight_GetDirectories), and locks the directory itself: one holder per installation, whichever
 // path or repository file names it. 0 with the line.
 int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
   PlatformFileStatus status = {};
@@ -163,7 +163,6 @@ int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
                p->name, root, cause);
     return 0;
   }
-  RootDirectory_Hold(root, p->root);
   int32_t holder = 0;
   int gone = 0;
   if (Platform_LockDirectory(RootDirectory_GetDescriptor(p->root), &holder, &gone)) return 1;
@@ -526,6 +525,16 @@ int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int s
     return 0;
   }
   *preflight = p;
+  return 1;
+}
+
+int Preflight_GetDirectories(Preflight *preflight, RootDirectory **installation,
+                             RootDirectory **metafileDirectory) {
+  CHECK_POINTER(preflight);
+  CHECK_POINTER(installation);
+  CHECK_POINTER(metafileDirectory);
+  *installation = preflight->root;
+  *metafileDirectory = preflight->metafileDirectory;
   return 1;
 }
 

@@ -2,9 +2,9 @@
 // the installation directory can be written, no other sync holds the
 // installation, and the free space covers what the run will still write.
 // The hold is a kernel lock on the installation directory itself, opened
-// once here (walked from "/", see RootDirectory_Open) and kept as the
-// directory every later RootDirectory_Open of its path reaches, so any
-// path or repository file that names it meets the same lock; and a lock
+// once here (walked from "/", see RootDirectory_Open) and handed to the run
+// as the directory it works in (Preflight_GetDirectories), so any path or
+// repository file that names it meets the same lock; and a lock
 // file beside the local metafile ("<metafile>.lock", 0600, this process's
 // id in it while held; a file there that is not ours alone is made anew).
 // Both go with the process however it ends; the file itself stays.
@@ -29,6 +29,7 @@
 struct Dictionary;
 struct Preflight;
 struct Repository;
+struct RootDirectory;
 
 constexpr int kPreflightLineBytes = 4096 + 512;
 constexpr const char kPreflightLockSuffix[] = ".lock";
@@ -56,6 +57,11 @@ int Preflight_ResolvePaths(Dictionary *config, char *line, int size);
 // (pid N)" (", which is no longer running: ..." when that process has
 // gone) or why a lock could not be taken.
 int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int size);
+// The installation directory and the local metafile's directory as opened,
+// judged and locked here (borrowed: valid until Preflight_Release; NULL
+// where the configuration has none), for the run to work in. 1.
+int Preflight_GetDirectories(Preflight *preflight, RootDirectory **installation,
+                             RootDirectory **metafileDirectory);
 // The bytes the run still writes under the local storage's root and through
 // the pending storage (see the header comment), from r's loaded metafiles.
 // Returns 1; 0 (both 0) when the remote metafile is not loaded.

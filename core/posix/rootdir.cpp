@@ -406,11 +406,6 @@ PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign,
   return directory;
 }
 
-// The directories RootDirectory_Hold kept, by the path text they were
-// opened for; guarded by gRootHeldLock.
-std::mutex gRootHeldLock;
-std::unordered_map<std::string, RootDirectory *> gRootHeld;
-
 // The key of a root's path: resolved and normalised, as every caller's
 // configured text is before it reaches here.
 bool rootKey(const char *path, char *out) {
@@ -458,23 +453,6 @@ int RootDirectory_IsForeignLink(const char *path) {
   return RootDirectory_FindForeignLink(path, link, int(sizeof link));
 }
 
-namespace {
-
-// A new handle of the directory held for the key resolved: 1 (and *root,
-// NULL when it cannot be opened again, with the last error) when one is
-// held; 0 when none is.
-int rootOpenHeld(const char *resolved, RootDirectory **root) {
-  std::lock_guard<std::mutex> guard(gRootHeldLock);
-  auto held = gRootHeld.find(resolved);
-  if (held == gRootHeld.end()) return 0;
-  PlatformDirectory *directory = nullptr;
-  if (Platform_OpenDirectoryAt(held->second->directory, ".", &directory))
-    *root = rootMake(directory, held->second->path);
-  return 1;
-}
-
-}  // namespace
-
 int RootDirectory_Open(const char *path, int create, RootDirectory **root, uint32_t mode,
                        RootDirectoryRefusal *refusal) {
   CHECK_POINTER(path);
@@ -483,9 +461,6 @@ int RootDirectory_Open(const char *path, int create, RootDirectory **root, uint3
   if (refusal != nullptr) *refusal = RootDirectoryRefusal{};
   char resolved[kPathMax], real[kPathMax];
   if (!rootKey(path, resolved)) return 0;
-  // A root held since the start is the directory then opened, whatever its
-  // path leads to now.
-  if (rootOpenHeld(resolved, root)) return *root != nullptr;
   std::string foreign;
   RootWalkJudge judge = {mode, refusal};
   PlatformDirectory *directory = rootWalk(resolved, create, &foreign, &judge);
@@ -495,49 +470,65 @@ int RootDirectory_Open(const char *path, int create, RootDirectory **root, uint3
   return 1;
 }
 
-int RootDirectory_Hold(const char *path, RootDirectory *root) {
-  CHECK_POINTER(path);
+int RootDirectory_Duplicate(RootDirectory *root, RootDirectory **copy) {
   rootOf(root);
-  char resolved[kPathMax];
-  if (!rootKey(path, resolved)) return 0;
-  std::lock_guard<std::mutex> guard(gRootHeldLock);
-  gRootHeld[resolved] = root;
+  CHECK_POINTER(copy);
+  *copy = nullptr;
+  PlatformDirectory *directory = nullptr;
+  if (!Platform_OpenDirectoryAt(root->directory, ".", &directory)) return 0;
+  *copy = rootMake(directory, root->path);
   return 1;
 }
 
-int RootDirectory_Unhold(RootDirectory *root) {
-  std::lock_guard<std::mutex> guard(gRootHeldLock);
-  for (auto it = gRootHeld.begin(); it != gRootHeld.end();)
-    it = it->second == root ? gRootHeld.erase(it) : std::next(it);
-  return 1;
+int RootDirectory_GetDescriptorPath(RootDirectory *root, const char *name, char *out, int size) {
+  rootOf(root);
+  CHECK_POINTER(name);
+  CHECK_POINTER(out);
+  int length = Str_Printf(out, size, "/proc/self/fd/%d%s%s", FsDirectory_Fd(root->directory),
+                          name[0] != '\0' ? "/" : "", name);
+  if (length >= 0 && length < size) return 1;
+  if (size > 0) out[0] = '\0';
+  return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "descriptor path", name);
 }
 
-int RootDirectory_OpenHeld(const char *directory, int *fd) {
-  CHECK_POINTER(directory);
-  CHECK_POINTER(fd);
-  *fd = -1;
-  char resolved[kPathMax];
-  if (!rootKey(directory, resolved)) return 0;
-  std::lock_guard<std::mutex> guard(gRootHeldLock);
-  auto held = gRootHeld.find(resolved);
-  if (held == gRootHeld.end()) return 0;
-  do *fd = openat(FsDirectory_Fd(held->second->directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  while (*fd < 0 && errno == EINTR);
-  return *fd >= 0 ? 1 : 0;
+int RootDirectory_GetOpenFilePath(int fd, char *out, int size) {
+  CHECK_POINTER(out);
+  int length = Str_Printf(out, size, "/proc/self/fd/%d", fd);
+  if (fd >= 0 && length >= 0 && length < size) return 1;
+  if (size > 0) out[0] = '\0';
+  return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "descriptor path", "");
 }
 
-int RootDirectory_OpenHeldParent(const char *path, RootDirectory **root, char *leaf) {
-  CHECK_POINTER(path);
-  CHECK_POINTER(root);
-  CHECK_POINTER(leaf);
-  *root = nullptr;
-  char directory[kPathMax], resolved[kPathMax];
-  if (Path_GetDirectory(path, directory, int(sizeof directory)) && directory[0] != '\0' &&
-      Path_GetFileName(path, leaf, kPathMax) && leaf[0] != '\0' && rootKey(directory, resolved) &&
-      rootOpenHeld(resolved, root) && *root != nullptr)
-    return 1;
-  leaf[0] = '\0';
-  return 0;
+int RootDirectory_OpenRead(RootDirectory *root, const char *name, FileIdentity *identity) {
+  rootOf(root);
+  CHECK_POINTER(name);
+  CHECK_POINTER(identity);
+  memset(identity, 0, sizeof *identity);
+  if (name[0] == '\0' || strchr(name, '/') != nullptr || strcmp(name, ".") == 0 ||
+      strcmp(name, "..") == 0)
+    return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "open", name) - 1;
+  int fd;
+  do fd = openat(FsDirectory_Fd(root->directory), name,
+                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == ELOOP)
+    return POSIX_FAIL_CODE(kPlatformErrorLinkLoop, ELOOP, "openat", name) - 1;
+  if (fd < 0) return POSIX_FAIL("openat", name) - 1;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int result = POSIX_FAIL("fstat", name);
+    close(fd);
+    return result - 1;
+  }
+  identity->device = uint64_t(st.st_dev);
+  identity->inode = uint64_t(st.st_ino);
+  identity->mode = uint32_t(st.st_mode);
+  identity->size = int64_t(st.st_size);
+  identity->modifiedSeconds = int64_t(st.st_mtim.tv_sec);
+  identity->modifiedNanoseconds = int32_t(st.st_mtim.tv_nsec);
+  identity->links = uint32_t(st.st_nlink);
+  identity->owner = uint32_t(st.st_uid);
+  return fd;
 }
 
 int RootDirectory_GetRealPath(const char *path, char *out, int size, char *link) {
@@ -591,7 +582,6 @@ int RootDirectory_Close(RootDirectory **root) {
   *root = nullptr;
   if (r == nullptr) return 1;
   rootOf(r);
-  RootDirectory_Unhold(r);
   for (auto &entry : r->cache->entries) Platform_CloseDirectory(&entry.second.directory);
   for (auto &entry : r->cache->retired) {
     PlatformDirectory *directory = entry.first;
