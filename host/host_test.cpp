@@ -120,15 +120,31 @@ TEST(HostTest, WwwIsTheDirectoryChecked) {
   ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
   std::ofstream(www + "/index.html") << "checked";
   int code = 0;
-  ASSERT_EQ(UserCheck_CheckDirectory(www.c_str(), "--www directory", &code), 1);
+  PlatformDirectory *served = nullptr;
+  ASSERT_EQ(UserCheck_CheckDirectory(www.c_str(), "--www directory", &code, &served), 1);
   ASSERT_EQ(rename(www.c_str(), (dir / "moved").c_str()), 0);
   ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
-  PlatformDirectory *served = nullptr;
-  ASSERT_EQ(UserCheck_TakeDirectory(www.c_str(), &served), 1);
   FileIdentity identity;
   EXPECT_EQ(Platform_GetFileIdentityAt(served, "index.html", &identity), 1);
   Platform_CloseDirectory(&served);
-  EXPECT_EQ(UserCheck_TakeDirectory(www.c_str(), &served), 0);
+}
+
+// The repository file's text read at start is what the run parses: the
+// file replaced at its name afterwards changes nothing.
+TEST(HostTest, RepositoryTextIsTheOneChecked) {
+  FsFaultTempDir dir;
+  std::string path = dir / "repo.json";
+  std::ofstream(path) << "{\"repository\":\"checked\"}";
+  int code = 0;
+  std::string text;
+  ASSERT_EQ(UserCheck_ReadFile(path.c_str(), "repository", &code, &text), 1);
+  std::ofstream(path, std::ios::trunc) << "{\"repository\":\"swapped\"}";
+  Dictionary *config = nullptr;
+  ASSERT_EQ(UserCheck_ParseConfig(path.c_str(), text, &config), 1);
+  const char *name = nullptr;
+  EXPECT_TRUE(Dictionary_GetStringPointerByKey(config, "repository", &name) && name != nullptr &&
+              std::string(name) == "checked");
+  Dictionary_Release(&config);
 }
 
 // The proxy list for url once detection has ended, asked through the hook

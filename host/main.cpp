@@ -12,6 +12,7 @@
 #include "base/repository.h"
 #include "core/formats/dictionary.h"
 #include "core/net/webget.h"
+#include "core/platform/fileops.h"
 #include "core/platform/meter.h"
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
@@ -335,25 +336,42 @@ int64_t parseSeconds(const char *text) {
   return Str_ToInt64(text);
 }
 
+// What the checks before the start read, handed to what uses it: the run
+// parses these texts and serves this directory, whatever the paths lead to
+// later.
+struct StartFiles {
+  std::string repository;   // the repository file's text
+  std::string application;  // the --app file's text; empty without one
+  PlatformDirectory *www = nullptr;  // --www as checked; NULL without one
+  StartFiles() = default;
+  StartFiles(const StartFiles &) = delete;
+  StartFiles &operator=(const StartFiles &) = delete;
+  ~StartFiles() { Platform_CloseDirectory(&www); }
+};
+
 // The user's files before anything starts: each one readable and, when
 // JSON, valid JSON. 0 when all are, else the exit code (the line written).
-int checkFilesBeforeStart(const Arguments &args) {
+int checkFilesBeforeStart(const Arguments &args, StartFiles *files) {
   int code = 0;
-  if (!UserCheck_ReadFile(args.positional[0], "repository", &code)) return code;
-  if (args.app != nullptr && !UserCheck_ReadFile(args.app, "application", &code)) return code;
+  if (!UserCheck_ReadFile(args.positional[0], "repository", &code, &files->repository))
+    return code;
+  if (args.app != nullptr &&
+      !UserCheck_ReadFile(args.app, "application", &code, &files->application))
+    return code;
   if (args.credentials != nullptr && !UserCheck_ReadFile(args.credentials, "credentials", &code))
     return code;
-  if (args.www != nullptr && !UserCheck_CheckDirectory(args.www, "--www directory", &code))
+  if (args.www != nullptr &&
+      !UserCheck_CheckDirectory(args.www, "--www directory", &code, &files->www))
     return code;
   return 0;
 }
 
 // The host could not start: the application file's text or its stores.
-int explainStartFailure(const Arguments &args) {
+int explainStartFailure(const Arguments &args, const StartFiles &files) {
   if (args.app != nullptr && UserCheck_ExplainYaml(args.app)) return kExitFailed;
   // The core is up: the entry at fault is found in the file.
   Dictionary *app = nullptr;
-  int named = args.app != nullptr && WorkflowApp_ReadConfigFile(args.app, &app) &&
+  int named = args.app != nullptr && UserCheck_ParseConfig(args.app, files.application, &app) &&
               !UserCheck_Stores(args.app, app, nullptr);
   if (app != nullptr) Dictionary_Release(&app);
   if (named) return kExitFailed;
@@ -370,10 +388,10 @@ int explainStartFailure(const Arguments &args) {
 // The repository file read and checked, the application file's unknown keys
 // warned about, and something to verify signed documents against. 0 with
 // *config (the caller's to release), else the exit code (the line written).
-int readRepositoryFile(const Arguments &args, Dictionary **config) {
+int readRepositoryFile(const Arguments &args, const StartFiles &files, Dictionary **config) {
   const char *path = args.positional[0];
   *config = nullptr;
-  if (!UserCheck_ReadConfig(path, config)) {
+  if (!UserCheck_ParseConfig(path, files.repository, config)) {
     if (!UserCheck_ExplainYaml(path)) printError("keelson: %s: cannot be read as YAML\n", path);
     return kExitFailed;
   }
@@ -382,7 +400,7 @@ int readRepositoryFile(const Arguments &args, Dictionary **config) {
     return kExitFailed;
   }
   Dictionary *app = nullptr;
-  if (args.app != nullptr && UserCheck_ReadConfig(args.app, &app)) {
+  if (args.app != nullptr && UserCheck_ParseConfig(args.app, files.application, &app)) {
     UserCheck_WarnApplication(args.app, app);
     int stores = UserCheck_Stores(args.app, app, *config);
     Dictionary_Release(&app);
@@ -399,10 +417,10 @@ int readRepositoryFile(const Arguments &args, Dictionary **config) {
   return 0;
 }
 
-int syncWithHost(const Arguments &args, int64_t retrySeconds) {
+int syncWithHost(const Arguments &args, const StartFiles &files, int64_t retrySeconds) {
   WorkflowApp *app = Host_GetApp();
   Dictionary *config = nullptr;
-  int code = readRepositoryFile(args, &config);
+  int code = readRepositoryFile(args, files, &config);
   if (code != 0) return code;
   if (!Prompts_Init(args.credentials)) {
     Dictionary_Release(&config);
@@ -438,23 +456,28 @@ int commandSync(const Arguments &args) {
     if (retrySeconds < 0)
       return usageError("keelson: --retry-time=%s is not a number of seconds", args.retryTime);
   }
-  int code = checkFilesBeforeStart(args);
+  StartFiles files;
+  int code = checkFilesBeforeStart(args, &files);
   if (code != 0) return code;
-  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr))
-    code = syncWithHost(args, retrySeconds);
+  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr,
+                 args.app != nullptr ? &files.application : nullptr))
+    code = syncWithHost(args, files, retrySeconds);
   else
-    code = explainStartFailure(args);
+    code = explainStartFailure(args, files);
   setExitCode(code);
   return Host_Stop();
 }
 
-int serveWithHost(const Arguments &args, int64_t port) {
+int serveWithHost(const Arguments &args, StartFiles *files, int64_t port) {
   Dictionary *config = nullptr;
-  int code = readRepositoryFile(args, &config);
+  int code = readRepositoryFile(args, *files, &config);
   if (code != 0) return code;
+  ServeOptions options{args.positional[0], args.credentials, args.www, int32_t(port), args.app,
+                       config, files->www};
+  files->www = nullptr;  // Serve_Run's now
+  code = Serve_Run(&options);
   Dictionary_Release(&config);
-  ServeOptions options{args.positional[0], args.credentials, args.www, int32_t(port), args.app};
-  return Serve_Run(&options);
+  return code;
 }
 
 int commandServe(const Arguments &args) {
@@ -470,12 +493,14 @@ int commandServe(const Arguments &args) {
     port = digits == strlen(args.port) && digits <= 5 ? Str_ToInt64(args.port) : -1;
     if (port < 0 || port > 65535) return usageError("keelson: --port=%s is not a port", args.port);
   }
-  int code = checkFilesBeforeStart(args);
+  StartFiles files;
+  int code = checkFilesBeforeStart(args, &files);
   if (code != 0) return code;
-  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr))
-    code = serveWithHost(args, port);
+  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr,
+                 args.app != nullptr ? &files.application : nullptr))
+    code = serveWithHost(args, &files, port);
   else
-    code = explainStartFailure(args);
+    code = explainStartFailure(args, files);
   setExitCode(code);
   return Host_Stop();
 }

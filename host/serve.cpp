@@ -8,6 +8,7 @@
 #include "core/bridge/interop.h"
 #include "core/formats/dictionary.h"
 #include "core/net/webserv.h"
+#include "core/platform/fileops.h"
 #include "core/platform/notification.h"
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
@@ -38,7 +39,8 @@ constexpr const char kServeNoPage[] =
 
 // What one run holds, released in the order of serveStop.
 struct ServeRun {
-  Dictionary *config = nullptr;
+  Dictionary *config = nullptr;  // borrowed: the caller's
+  PlatformDirectory *www = nullptr;  // the checked --www until the page server takes it
   bool prompts = false;
   bool progress = false;
   RepositoryRunner *runner = nullptr;
@@ -61,7 +63,8 @@ void serveWrite(int fd, const char *format, ...) {
 // when the file cannot be used.
 int serveMakeRepository(ServeRun *run, const ServeOptions *options) {
   const char *path = options->repositoryFile;
-  if (!UserCheck_ReadConfig(path, &run->config)) {
+  run->config = options->config;
+  if (run->config == nullptr) {
     serveWrite(2, "keelson: %s: cannot read the repository file\n", path);
     return 0;
   }
@@ -86,11 +89,10 @@ int serveMakeRepository(ServeRun *run, const ServeOptions *options) {
 int serveListen(ServeRun *run, const ServeOptions *options, int32_t *port) {
   // The directory checked at start is the one served, whatever its path
   // leads to now.
-  PlatformDirectory *checked = nullptr;
+  PlatformDirectory *checked = run->www;
+  run->www = nullptr;
   bool served = options->www == nullptr ||
-                (UserCheck_TakeDirectory(options->www, &checked)
-                     ? StaticFiles_CreateAt(&run->files, checked, options->www)
-                     : StaticFiles_Create(&run->files, options->www));
+                (checked != nullptr && StaticFiles_CreateAt(&run->files, checked, options->www));
   if (!served) {
     serveWrite(2, "keelson: %s: not a directory\n", options->www);
     return kServeExitUsage;
@@ -210,7 +212,7 @@ void serveStop(ServeRun *run) {
   if (run->bridge != nullptr) PageBridge_Release(&run->bridge);
   if (run->files != nullptr) StaticFiles_Release(&run->files);
   if (run->prompts) Prompts_Shutdown();
-  if (run->config != nullptr) Dictionary_Release(&run->config);
+  Platform_CloseDirectory(&run->www);
 }
 
 }  // namespace
@@ -219,6 +221,7 @@ int Serve_Run(const ServeOptions *options) {
   CHECK_POINTER(options);
   CHECK_POINTER(options->repositoryFile);
   ServeRun run;
+  run.www = options->wwwDirectory;
   int code = kServeExitUsage;
   int32_t port = 0;
   if (serveMakeRepository(&run, options)) code = serveListen(&run, options, &port);
