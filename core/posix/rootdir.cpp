@@ -206,6 +206,22 @@ void rootCacheForget(RootDirectory *root, const char *name) {
   }
 }
 
+// Opens dir below the root (made with create), as long as the directory
+// reached is this user's or root's: in a folder others may add entries to
+// (a sticky root), another user's directory at one of the tree's names is
+// not built into. 0 with the failure (5, errno EPERM) otherwise.
+int rootOpenBelow(RootDirectory *root, const std::string &dir, int create,
+                  PlatformDirectory **opened) {
+  if (!Platform_OpenDirectoryBeneath(root->directory, dir.c_str(), create, opened)) return 0;
+  FileTrustVerdict verdict;
+  if (FileTrust_Judge(FsDirectory_Fd(*opened), &verdict) ||
+      verdict.fault != FileTrustFault::Owner)
+    return 1;
+  Platform_CloseDirectory(opened);
+  return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "another user's directory",
+                         dir.c_str());
+}
+
 // Runs op(parent, leaf) in name's parent directory: the root itself, a kept
 // directory, or one opened now (and kept when there is room). A kept
 // directory that another process removed meanwhile is reached again once
@@ -223,7 +239,7 @@ int rootAt(RootDirectory *root, const char *name, int create, Op op) {
     if (parent != nullptr) {
       kept = true;
     } else {
-      if (!Platform_OpenDirectoryBeneath(root->directory, dir.c_str(), create, &opened)) return 0;
+      if (!rootOpenBelow(root, dir, create, &opened)) return 0;
       parent = cacheable ? rootCacheKeep(root->cache, dir, &opened, &kept) : opened;
     }
     int result = op(parent, leaf.c_str());
@@ -604,7 +620,9 @@ int RootDirectory_OpenParent(RootDirectory *root, const char *name, int create,
   leaf[0] = '\0';
   std::string dir, last;
   if (!rootSplit(root, name, &dir, &last)) return 0;
-  if (!Platform_OpenDirectoryBeneath(root->directory, dir.c_str(), create, parent)) return 0;
+  if (!dir.empty() && !rootOpenBelow(root, dir, create, parent)) return 0;
+  if (dir.empty() && !Platform_OpenDirectoryBeneath(root->directory, "", create, parent))
+    return 0;
   memcpy(leaf, last.c_str(), last.size() + 1);
   return 1;
 }

@@ -289,6 +289,24 @@ TEST_F(RootDirectoryTest, DirectoryOthersMayChangeIsRefused) {
   EXPECT_EQ(RootDirectory_Open((dir_ / "to/x").c_str(), 1, &root, 0755, &refusal), 0);
   EXPECT_EQ(std::string(refusal.path), at);
   EXPECT_FALSE(Dirops_Exists(at + "/x"));
+  // A sticky root: another user's directory at one of the tree's names is
+  // not built into; the run's own directories are made 0755.
+  ASSERT_EQ(chmod(at.c_str(), 01777), 0);
+  ASSERT_EQ(mkdir((at + "/d").c_str(), 0755), 0);
+  ASSERT_EQ(chown((at + "/d").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(RootDirectory_Open(at.c_str(), 0, &root), 1);
+  AsyncFile *file = nullptr;
+  AsyncFile_Create(&file);
+  EXPECT_EQ(RootDirectory_OpenFile(root, "d/x", kWrite, file), 0);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorAccessDenied);
+  EXPECT_FALSE(Dirops_Exists(at + "/d/x"));
+  mask = umask(077);
+  EXPECT_EQ(RootDirectory_OpenFile(root, "e/f/x", kWrite, file), 1);
+  umask(mask);
+  AsyncFile_Release(&file);
+  RootDirectory_Close(&root);
+  ASSERT_EQ(stat((at + "/e/f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
 // A copy that leaves ranges out: the source's size, zeros in each skipped
