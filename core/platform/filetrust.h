@@ -36,6 +36,10 @@ struct FileTrustVerdict {
 // above. 1 with verdict->fault None when it passes; 0 with the fault, or
 // with the last error when fstat fails (verdict->fault None then).
 int FileTrust_Judge(int fd, FileTrustVerdict *verdict);
+// The owner half of the rule alone, for an entry inside a folder that
+// passed: 1 when this process's user or root owns what fd is open on; 0
+// with verdict->fault Owner (or None and the last error when fstat fails).
+int FileTrust_JudgeOwner(int fd, FileTrustVerdict *verdict);
 // The same rule over the owner, group and st_mode of an entry already
 // stat'ed. 1 when it passes.
 int FileTrust_JudgeStatus(uint32_t owner, uint32_t group, uint32_t mode,

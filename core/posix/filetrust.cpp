@@ -103,6 +103,18 @@ int FileTrust_Judge(int fd, FileTrustVerdict *verdict) {
                                verdict);
 }
 
+int FileTrust_JudgeOwner(int fd, FileTrustVerdict *verdict) {
+  CHECK_POINTER(verdict);
+  *verdict = FileTrustVerdict{};
+  struct stat st;
+  if (fstat(fd, &st) != 0) return POSIX_FAIL("fstat", "trust");
+  *verdict = FileTrustVerdict{FileTrustFault::None, uint32_t(st.st_uid), uint32_t(st.st_gid),
+                              uint32_t(st.st_mode)};
+  if (st.st_uid == geteuid() || st.st_uid == 0) return 1;
+  verdict->fault = FileTrustFault::Owner;
+  return 0;
+}
+
 int FileTrust_FormatRefusal(const char *what, const char *path, const FileTrustVerdict *verdict,
                             char *line, int size) {
   CHECK_POINTER(what);

@@ -214,7 +214,7 @@ int rootOpenBelow(RootDirectory *root, const std::string &dir, int create,
                   PlatformDirectory **opened) {
   if (!Platform_OpenDirectoryBeneath(root->directory, dir.c_str(), create, opened)) return 0;
   FileTrustVerdict verdict;
-  if (FileTrust_Judge(FsDirectory_Fd(*opened), &verdict) ||
+  if (FileTrust_JudgeOwner(FsDirectory_Fd(*opened), &verdict) ||
       verdict.fault != FileTrustFault::Owner)
     return 1;
   Platform_CloseDirectory(opened);
