@@ -351,10 +351,11 @@ def case_refusals(t):
 
 def changeable_rows(t):
     """Folders user 65534 may change entries in: a non-sticky group folder
-    root:games 2775 that 65534 writes through group games, and 65534's own
-    directory at the installation path in a sticky folder. Each is refused
-    at start, naming the folder, its owner and mode and what to do, with no
-    request sent."""
+    root:games 2775 that 65534 writes through group games (holding the
+    installation, or only the pending storage), and 65534's own directory
+    at the installation path in a sticky folder. Each is refused at start,
+    naming the folder, its owner and mode and what to do, with no request
+    sent."""
     group = t.path("groupfolder")
     os.makedirs(group)
     os.chown(group, 0, GAMES)
@@ -374,12 +375,19 @@ def changeable_rows(t):
             ("sticky", sticky, os.path.join(sticky, "game"),
              ["the installation directory,", "owner nobody", "belongs to another user",
               "chown root", "run as nobody instead of root"])]
+    # A pending storage in the group folder, the rest in root's own.
+    own = t.path("changeable-own")
+    os.makedirs(own)
+    rows.append(("pending", own, group, ["on the way to the pending directory",
+                                         f"chmod g-w,o-w {group}"]))
     for name, folder, refusing, words in rows:
-        repo = t.write_repo(f"changeable-{name}.json", pending=None,
+        pending = None if name != "pending" else {
+            "type": "filePiece", "path": os.path.join(group, "game.pending")}
+        repo = t.write_repo(f"changeable-{name}.json", pending=pending,
                             alias=t.repo["alias"] + f"?{name}",
                             metafile=os.path.join(folder, "game.metafile.json"),
                             local={"type": "file", "path": os.path.join(folder, "game")})
-        refused(t, t.args(repo=repo), f"an installation in a folder of the {name} kind",
+        refused(t, t.args(repo=repo), f"a run through a folder of the {name} kind",
                 [f"keelson: game: {refusing} (owner"] + words)
         check(not any(f"?{name}" in " ".join(r) for r in t.log()),
               f"the {name} folder's run sent no request")
