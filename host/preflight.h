@@ -53,7 +53,11 @@ int Preflight_ResolvePaths(Dictionary *config, char *line, int size);
 // "metafile" (none without one), making its directory when missing. 1 with
 // *preflight; 0 with *preflight NULL and the refusal in line: "<link>: a
 // link on the way to the ... is owned by another user, and is not
-// followed", "... is not writable (...)", "<installation>: already running
+// followed", "<folder> (owner O, group G, mode M), on the way to the
+// installation directory <path>, may be changed by another user: ..." (or
+// "belongs to another user") for a folder on the way to the installation,
+// the metafile's or a pending storage's directory that FileTrust's rule
+// refuses (core/platform/filetrust.h), "... is not writable (...)", "<installation>: already running
 // (pid N)" (", which is no longer running: ..." when that process has
 // gone) or why a lock could not be taken.
 int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int size);
