@@ -160,7 +160,8 @@ bool configureLocalStorages(Repository *r, Dictionary *working, Dictionary **pen
   // The installation the start opened, whatever the path leads to now.
   void *context = nullptr;
   if (r->installation != nullptr && r->local->driver == &kStorageFileDriver &&
-      Storage_GetDriverContext(r->local, &context) && !StorageFile_SetRoot(context, r->installation))
+      Storage_GetDriverContext(r->local, &context) &&
+      !StorageFile_SetRoot(context, r->installation))
     return false;
   *pending = nullptr;
   if (Dictionary_GetDictionaryByKey(working, "pending", pending) &&

@@ -147,8 +147,9 @@ int preflightForeignLink(Preflight *p, const char *path, const char *directory, 
 
 // Opens the installation directory (made when missing) once, the handle
 // the run then works in whatever its path leads to meanwhile
-// (Preflight_GetDirectories), and locks the directory itself: one holder per installation, whichever
-// path or repository file names it. 0 with the line.
+// (Preflight_GetDirectories), and locks the directory itself: one holder
+// per installation, whichever path or repository file names it. 0 with
+// the line.
 int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
   PlatformFileStatus status = {};
   p->madeRoot = !Platform_Stat(root, &status) && Platform_IsErrorMissing(Platform_GetLastError());

@@ -57,9 +57,10 @@ int Preflight_ResolvePaths(Dictionary *config, char *line, int size);
 // installation directory <path>, may be changed by another user: ..." (or
 // "belongs to another user") for a folder on the way to the installation,
 // the metafile's or a pending storage's directory that FileTrust's rule
-// refuses (core/platform/filetrust.h), "... is not writable (...)", "<installation>: already running
-// (pid N)" (", which is no longer running: ..." when that process has
-// gone) or why a lock could not be taken.
+// refuses (core/platform/filetrust.h), "... is not writable (...)",
+// "<installation>: already running (pid N)" (", which is no longer
+// running: ..." when that process has gone) or why a lock could not be
+// taken.
 int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int size);
 // The installation directory and the local metafile's directory as opened,
 // judged and locked here (borrowed: valid until Preflight_Release; NULL

@@ -391,7 +391,8 @@ def changeable_rows(t):
                 [f"keelson: game: {refusing} (owner"] + words)
         check(not any(f"?{name}" in " ".join(r) for r in t.log()),
               f"the {name} folder's run sent no request")
-    check(sorted(os.listdir(group)) == ["planted"] and os.listdir(os.path.join(sticky, "game")) == [],
+    check(sorted(os.listdir(group)) == ["planted"] and
+          os.listdir(os.path.join(sticky, "game")) == [],
           f"nothing is made in a refused folder ({os.listdir(group)})")
 
 
