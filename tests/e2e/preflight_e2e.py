@@ -7,11 +7,15 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
   refusals  an installation directory on a read-only tmpfs, a tmpfs too small
             for the run, an installation path that is a file, a second sync
             of an installation another one holds (whose lock file user 65534
-            planted 0666 first: made anew as root's): each exits 1 with one line
-            naming the path and cause, in far less time than fetching the
-            tree from the slowed server takes
+            planted 0666 first: made anew as root's), folders user 65534 may
+            change (a root:games 2775 folder holding the installation or the
+            pending storage, 65534's own directory at the installation path
+            in a sticky folder, a 0777 working directory): each exits 1 with
+            one line naming the path and cause, in far less time than
+            fetching the tree from the slowed server takes
   relative  README's recipe: a repository file with relative paths, run in
-            the directory they are relative to. On a tmpfs too small for
+            the directory they are relative to (a 0775 folder of root's own
+            private group: it passes). On a tmpfs too small for
             the install it is refused at once with nothing but the lock
             written; in a directory with room it installs (and a copy of it
             lacking one file and the metafile completes on a tmpfs with
