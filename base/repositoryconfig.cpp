@@ -157,6 +157,12 @@ bool configureLocalStorages(Repository *r, Dictionary *working, Dictionary **pen
   Storage_Reset(r->local);
   Storage_Reset(r->pending);
   if (!Storage_Configure(r->local, r->settings, local)) return false;
+  // The installation the start opened, whatever the path leads to now.
+  void *context = nullptr;
+  if (r->installation != nullptr && r->local->driver == &kStorageFileDriver &&
+      Storage_GetDriverContext(r->local, &context) &&
+      !StorageFile_SetRoot(context, r->installation))
+    return false;
   *pending = nullptr;
   if (Dictionary_GetDictionaryByKey(working, "pending", pending) &&
       !Storage_Configure(r->pending, r->settings, *pending))

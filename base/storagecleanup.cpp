@@ -467,29 +467,28 @@ int leftoverEntry(void *context, DirectoryList *list, int, const char *path) {
 
 }  // namespace
 
-int32_t StorageCleanup_RemoveLeftovers(const char *root, const char *suffix, FileIndex *keep) {
+int32_t StorageCleanup_RemoveLeftovers(RootDirectory *root, const char *suffix, FileIndex *keep) {
   CHECK_POINTER(root);
   CHECK_POINTER(suffix);
-  if (suffix[0] == '\0' || !Path_IsDirectory(root)) return 0;
+  // Listed through the root's own descriptor, as it is removed in.
+  char listed[kPathMax];
+  if (suffix[0] == '\0' || !RootDirectory_GetDescriptorPath(root, "", listed, int(sizeof listed)))
+    return 0;
   DirectoryList *list = nullptr;
   DirectoryList_Create(&list);
   LeftoverWalk walk{suffix, {}};
   DirectoryList_SetCallback(list, leftoverEntry, &walk);
   DirectoryList_SetOrder(list, kDirectoryListParentFirst);
-  DirectoryList_Walk(list, root, nullptr);
+  DirectoryList_Walk(list, listed, nullptr);
   DirectoryList_Release(&list);
-  if (walk.names.empty()) return 0;
-  RootDirectory *directory = nullptr;
-  if (!RootDirectory_Open(root, 0, &directory)) return 0;
   int32_t removed = 0;
   for (const std::string &name : walk.names) {
     FileRecord *record = nullptr;
     if (keep != nullptr && FileIndex_FindName(keep, &record, name.c_str())) continue;
-    if (RootDirectory_RemoveTree(directory, name.c_str())) {
+    if (RootDirectory_RemoveTree(root, name.c_str())) {
       Log_Print(LOG_INFO, KSRC, 0, "Left over by a stopped run: removed (%s)\n", name.c_str());
       removed++;
     }
   }
-  RootDirectory_Close(&directory);
   return removed;
 }

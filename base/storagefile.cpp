@@ -1412,6 +1412,19 @@ int fileEraseFile(void *context, StorageStep *step) {
 
 }  // namespace
 
+int StorageFile_SetRoot(void *context, RootDirectory *root) {
+  StorageFile *d = fileOf(context);
+  RootDirectory *copy = nullptr;
+  if (root != nullptr && !RootDirectory_Duplicate(root, &copy)) return 0;
+  CriticalSection_Enter(d->tableLock);
+  RootDirectory *was = d->root;
+  d->root = copy;
+  d->rootOpen.store(copy, std::memory_order_release);
+  CriticalSection_Leave(d->tableLock);
+  RootDirectory_Close(&was);
+  return 1;
+}
+
 int StorageFile_GetSettings(void *context, StorageFileSettings *settings) {
   StorageFile *d = fileOf(context);
   CHECK_POINTER(settings);

@@ -69,6 +69,7 @@ constexpr uint32_t kStorageFileModeInstalled = 8;  // read the final file's own 
 constexpr uint32_t kStorageFileAttrReadOnly = 1;
 constexpr uint32_t kStorageFileAttrLink = 8;
 
+struct RootDirectory;
 struct StorageFile;  // storagefile.cpp
 
 // Reads "partialExtension", "lockDirectory", "systemBuffer",
@@ -89,6 +90,11 @@ struct StorageFileSettings {
 // StorageMember; EraseFile and CompleteFile take the file's FileEntry.
 extern const StorageDriver kStorageFileDriver;
 
+// Makes root (the installation directory as opened at the start; a copy is
+// kept) the directory every later operation works in, whatever the
+// configured path leads to by then; NULL: opened by the path on first use.
+// After Configure, before the first operation. 1/0 with the last error.
+int StorageFile_SetRoot(void *context, RootDirectory *root);
 // The driver object's settings (after Configure). 1.
 int StorageFile_GetSettings(void *context, StorageFileSettings *settings);
 // Open records in the table.

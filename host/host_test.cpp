@@ -121,15 +121,31 @@ TEST(HostTest, WwwIsTheDirectoryChecked) {
   ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
   std::ofstream(www + "/index.html") << "checked";
   int code = 0;
-  ASSERT_EQ(UserCheck_CheckDirectory(www.c_str(), "--www directory", &code), 1);
+  PlatformDirectory *served = nullptr;
+  ASSERT_EQ(UserCheck_CheckDirectory(www.c_str(), "--www directory", &code, &served), 1);
   ASSERT_EQ(rename(www.c_str(), (dir / "moved").c_str()), 0);
   ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
-  PlatformDirectory *served = nullptr;
-  ASSERT_EQ(UserCheck_TakeDirectory(www.c_str(), &served), 1);
   FileIdentity identity;
   EXPECT_EQ(Platform_GetFileIdentityAt(served, "index.html", &identity), 1);
   Platform_CloseDirectory(&served);
-  EXPECT_EQ(UserCheck_TakeDirectory(www.c_str(), &served), 0);
+}
+
+// The repository file's text read at start is what the run parses: the
+// file replaced at its name afterwards changes nothing.
+TEST(HostTest, RepositoryTextIsTheOneChecked) {
+  FsFaultTempDir dir;
+  std::string path = dir / "repo.json";
+  std::ofstream(path) << "{\"repository\":\"checked\"}";
+  int code = 0;
+  std::string text;
+  ASSERT_EQ(UserCheck_ReadFile(path.c_str(), "repository", &code, &text), 1);
+  std::ofstream(path, std::ios::trunc) << "{\"repository\":\"swapped\"}";
+  Dictionary *config = nullptr;
+  ASSERT_EQ(UserCheck_ParseConfig(path.c_str(), text, &config), 1);
+  const char *name = nullptr;
+  EXPECT_TRUE(Dictionary_GetStringPointerByKey(config, "repository", &name) && name != nullptr &&
+              std::string(name) == "checked");
+  Dictionary_Release(&config);
 }
 
 // `keelson serve --www`: the directory renamed between its check and the
@@ -149,14 +165,20 @@ TEST(HostTest, ServeServesTheWwwChecked) {
   if (pid == 0) {
     close(out[0]);
     int code = 0;
-    if (!UserCheck_CheckDirectory(www.c_str(), "--www directory", &code)) _exit(3);
+    PlatformDirectory *checked = nullptr;
+    std::string text;
+    if (!UserCheck_CheckDirectory(www.c_str(), "--www directory", &code, &checked) ||
+        !UserCheck_ReadFile(repo.c_str(), "repository", &code, &text))
+      _exit(3);
     if (rename(www.c_str(), (dir / "checked").c_str()) != 0 || mkdir(www.c_str(), 0755) != 0)
       _exit(4);
     std::ofstream(www + "/index.html") << "planted";
     const char *const argv[] = {"keelson"};
     if (Host_Start(1, argv, nullptr) != 1) _exit(2);
     dup2(out[1], 1);  // the address line
-    ServeOptions options{repo.c_str(), nullptr, www.c_str(), 0, nullptr};
+    Dictionary *config = nullptr;
+    if (!UserCheck_ParseConfig(repo.c_str(), text, &config)) _exit(5);
+    ServeOptions options{repo.c_str(), nullptr, www.c_str(), 0, nullptr, config, checked};
     _exit(Serve_Run(&options));
   }
   close(out[1]);

@@ -389,8 +389,18 @@ int RepositoryRunner_Preflight(RepositoryRunner *runner, Dictionary *config) {
   CHECK_POINTER(runner);
   CHECK_POINTER(config);
   if (runner->preflight != nullptr) return 1;
-  if (Preflight_Begin(config, &runner->preflight, runner->refusal, int(sizeof runner->refusal)))
-    return 1;
+  if (!Preflight_Begin(config, &runner->preflight, runner->refusal,
+                       int(sizeof runner->refusal))) {
+    Progress_PrintLine(runner->refusal);
+    return 0;
+  }
+  // The run works in the directories opened and judged here.
+  RootDirectory *installation = nullptr, *metafileDirectory = nullptr;
+  Preflight_GetDirectories(runner->preflight, &installation, &metafileDirectory);
+  if (Repository_SetDirectories(runner->repository, installation, metafileDirectory)) return 1;
+  Str_Printf(runner->refusal, int(sizeof runner->refusal),
+             "keelson: %s: the installation directory cannot be opened again (error %d)",
+             runner->repository->name, Platform_GetLastError());
   Progress_PrintLine(runner->refusal);
   return 0;
 }

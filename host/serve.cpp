@@ -8,6 +8,7 @@
 #include "core/bridge/interop.h"
 #include "core/formats/dictionary.h"
 #include "core/net/webserv.h"
+#include "core/platform/fileops.h"
 #include "core/platform/notification.h"
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
@@ -39,7 +40,8 @@ constexpr const char kServeNoPage[] =
 
 // What one run holds, released in the order of serveStop.
 struct ServeRun {
-  Dictionary *config = nullptr;
+  Dictionary *config = nullptr;  // borrowed: the caller's
+  PlatformDirectory *www = nullptr;  // the checked --www until the page server takes it
   bool prompts = false;
   bool progress = false;
   RepositoryRunner *runner = nullptr;
@@ -64,7 +66,8 @@ void serveWrite(int fd, const char *format, ...) {
 // when the file cannot be used.
 int serveMakeRepository(ServeRun *run, const ServeOptions *options) {
   const char *path = options->repositoryFile;
-  if (!UserCheck_ReadConfig(path, &run->config)) {
+  run->config = options->config;
+  if (run->config == nullptr) {
     serveWrite(2, "keelson: %s: cannot read the repository file\n", path);
     return 0;
   }
@@ -89,11 +92,10 @@ int serveMakeRepository(ServeRun *run, const ServeOptions *options) {
 int serveListen(ServeRun *run, const ServeOptions *options, int32_t *port) {
   // The directory checked at start is the one served, whatever its path
   // leads to now.
-  PlatformDirectory *checked = nullptr;
+  PlatformDirectory *checked = run->www;
+  run->www = nullptr;
   bool served = options->www == nullptr ||
-                (UserCheck_TakeDirectory(options->www, &checked)
-                     ? StaticFiles_CreateAt(&run->files, checked, options->www)
-                     : StaticFiles_Create(&run->files, options->www));
+                (checked != nullptr && StaticFiles_CreateAt(&run->files, checked, options->www));
   if (!served) {
     serveWrite(2, "keelson: %s: not a directory\n", options->www);
     return kServeExitUsage;
@@ -236,7 +238,7 @@ void serveStop(ServeRun *run) {
   if (run->bridge != nullptr) PageBridge_Release(&run->bridge);
   if (run->files != nullptr) StaticFiles_Release(&run->files);
   if (run->prompts) Prompts_Shutdown();
-  if (run->config != nullptr) Dictionary_Release(&run->config);
+  Platform_CloseDirectory(&run->www);
 }
 
 }  // namespace
@@ -245,6 +247,7 @@ int Serve_Run(const ServeOptions *options) {
   CHECK_POINTER(options);
   CHECK_POINTER(options->repositoryFile);
   ServeRun run;
+  run.www = options->wwwDirectory;
   // A file refused here (the credentials file's mode) exits 1, as at start.
   int code = kServeExitRefused;
   int32_t port = 0;

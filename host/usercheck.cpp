@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <map>
 #include <string>
 #include <string_view>
 
@@ -81,12 +80,6 @@ bool userCheckIsYaml(const char *path) {
          (n >= 4 && Str_CompareNoCase(path + n - 4, ".yml") == 0);
 }
 
-// The texts of the files read at start, by the path as given: what the run
-// parses later is what was checked then, however the name is changed
-// meanwhile. Main thread only.
-std::map<std::string, std::string> gUserCheckTexts;
-// The --www directories found trusted, by the path checked: descriptors.
-std::map<std::string, int> gUserCheckDirectories;
 int gUserCheckErrno = 0;  // why the last read failed
 const char *gUserCheckWhy = nullptr;  // or our own words for it
 
@@ -450,7 +443,7 @@ int UserCheck_Stores(const char *path, Dictionary *app, Dictionary *config) {
   return 1;
 }
 
-int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
+int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode, std::string *read) {
   CHECK_POINTER(path);
   CHECK_POINTER(kind);
   CHECK_POINTER(exitCode);
@@ -469,7 +462,7 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
     *exitCode = kUserCheckExitUnreadable;
     return 0;
   }
-  if (trusted) gUserCheckTexts[path] = text;
+  if (read != nullptr) *read = text;
   if (userCheckIsYaml(path)) return 1;
   JsonCheckFault fault{};
   if (!JsonCheck_Text(text.data(), int64_t(text.size()), &fault)) {
@@ -488,14 +481,13 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
   return 1;
 }
 
-int UserCheck_ReadConfig(const char *path, Dictionary **config) {
+int UserCheck_ParseConfig(const char *path, const std::string &text, Dictionary **config) {
   CHECK_POINTER(path);
   CHECK_POINTER(config);
   *config = nullptr;
-  auto kept = gUserCheckTexts.find(path);
-  if (kept == gUserCheckTexts.end()) return WorkflowApp_ReadConfigFile(path, config);
   Dictionary *parsed = nullptr, *members = nullptr;
-  if (!WorkflowApp_ParseDocument(path, kept->second.data(), int32_t(kept->second.size()), &parsed))
+  if (text.size() > size_t(INT32_MAX) ||
+      !WorkflowApp_ParseDocument(path, text.data(), int32_t(text.size()), &parsed))
     return 0;
   Dictionary_Unwrap(parsed, &members);
   Dictionary_Create(config);
@@ -504,10 +496,13 @@ int UserCheck_ReadConfig(const char *path, Dictionary **config) {
   return 1;
 }
 
-int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode) {
+int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode,
+                             PlatformDirectory **directory) {
   CHECK_POINTER(path);
   CHECK_POINTER(kind);
   CHECK_POINTER(exitCode);
+  CHECK_POINTER(directory);
+  *directory = nullptr;
   int fd;
   do fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
@@ -530,28 +525,19 @@ int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode) 
   *exitCode = err != 0 && err != ELOOP ? 2 : 1;
   if (rule == nullptr) {
     // What was checked is what the run serves.
-    auto kept = gUserCheckDirectories.find(path);
-    if (kept != gUserCheckDirectories.end()) close(kept->second);
-    gUserCheckDirectories[path] = fd;
-    return 1;
+    char self[64];
+    Str_Printf(self, int32_t(sizeof self), "/proc/self/fd/%d/.", fd);
+    Platform_OpenDirectoryAt(nullptr, self, directory);
+    int error = *directory == nullptr ? Platform_GetLastError() : 0;
+    close(fd);
+    fd = -1;
+    if (*directory != nullptr) return 1;
+    rule = Platform_GetErrorText(error);
+    *exitCode = 2;
   }
   if (fd >= 0) close(fd);
   userCheckLine("keelson: %s: the %s is refused: %s", path, kind, rule);
   return 0;
-}
-
-int UserCheck_TakeDirectory(const char *path, PlatformDirectory **directory) {
-  CHECK_POINTER(path);
-  CHECK_POINTER(directory);
-  *directory = nullptr;
-  auto kept = gUserCheckDirectories.find(path);
-  if (kept == gUserCheckDirectories.end()) return 0;
-  char self[64];
-  Str_Printf(self, int32_t(sizeof self), "/proc/self/fd/%d/.", kept->second);
-  Platform_OpenDirectoryAt(nullptr, self, directory);
-  close(kept->second);
-  gUserCheckDirectories.erase(kept);
-  return *directory != nullptr;
 }
 
 int UserCheck_ExplainYaml(const char *path) {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct CertStore;
 struct Dictionary;
@@ -35,23 +36,23 @@ constexpr int kUserCheckExitUnreadable = 2;
 // The repository and application files decide what the run trusts: each
 // must be a regular file (not a link) owned by this process's user or root
 // that group and others may not write, checked on the open file ("the
-// <kind> file is refused: <rule>", *exitCode 1). Their text, read from that
-// one open, is what UserCheck_ReadConfig parses later.
-int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode);
-// The configuration in the file at path, as WorkflowApp_ReadConfigFile reads
-// it, from the text UserCheck_ReadFile read at start (the file itself when
-// it read none). 1/0.
-int UserCheck_ReadConfig(const char *path, Dictionary **config);
+// <kind> file is refused: <rule>", *exitCode 1). The text read from that
+// one open goes to *text (when given): the caller hands it to what parses
+// the file later (UserCheck_ParseConfig), never the path.
+int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode,
+                       std::string *text = nullptr);
+// The configuration in text (the file at path as UserCheck_ReadFile read
+// it; path names it in lines and decides JSON or YAML), as
+// WorkflowApp_ReadConfigFile reads a file. 1/0.
+int UserCheck_ParseConfig(const char *path, const std::string &text, Dictionary **config);
 // The --www directory: not a link, owned by this process's user or root,
-// writable by neither group nor others, checked on the open directory. 1;
-// 0 with the line ("the <kind> is refused: <rule>") and in *exitCode 2 for
-// a directory that cannot be opened, 1 for one that is not trusted.
-int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode);
-// The directory UserCheck_CheckDirectory found trusted at path, as it was
-// opened then, whatever the path leads to now: 1 with *directory (the
-// caller's; the check's own hold ends); 0 (*directory NULL) when none was
-// checked there.
-int UserCheck_TakeDirectory(const char *path, PlatformDirectory **directory);
+// writable by neither group nor others, checked on the open directory. 1
+// with *directory, the directory checked (the caller's: what it serves,
+// whatever the path leads to later); 0 (*directory NULL) with the line
+// ("the <kind> is refused: <rule>") and in *exitCode 2 for a directory
+// that cannot be opened, 1 for one that is not trusted.
+int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode,
+                             PlatformDirectory **directory);
 // For a ".yaml" or ".yml" file the reader refused: the line "line L,
 // column C: not valid YAML: <the reader's reason>". 1 when the file is YAML
 // and the reader refuses it (the line written), else 0 (nothing written).

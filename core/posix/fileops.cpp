@@ -425,6 +425,9 @@ int fileopsStep(int fd, const std::string &component, int create, mode_t mode, c
   return -1;
 }
 
+// Directories the walks below a root make: 0755 whatever the umask.
+constexpr mode_t kFileopsMadeDirectoryMode = 0755;
+
 // One component at a time from base; the descriptor or -1.
 int fileopsWalk(int base, const char *path, int create, size_t from) {
   int fd = fcntl(base, F_DUPFD_CLOEXEC, 0);
@@ -432,7 +435,7 @@ int fileopsWalk(int base, const char *path, int create, size_t from) {
   std::string component;
   size_t at = from;
   while (fileopsComponent(path, &at, &component)) {
-    int next = fileopsStep(fd, component, create, 0, path);
+    int next = fileopsStep(fd, component, create, kFileopsMadeDirectoryMode, path);
     close(fd);
     if (next < 0) return -1;
     fd = next;
