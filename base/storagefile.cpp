@@ -122,6 +122,15 @@ struct StorageFile {
   // by the completed lock: taken under a record's lock, it comes after
   // every other.
   std::unordered_map<std::string, std::string> building;
+  // The file this run made (or took, judged ours) for each name being
+  // built: known by its device and inode, never again by its owner or mode
+  // bits. Guarded by the completed lock.
+  std::unordered_map<std::string, FileIdentity> made;
+  // Names whose built file this run lost: something else is at its name
+  // now, or nothing. Their pieces are gone with it; their completion fails
+  // (a later run builds them again), and what is there is not removed for
+  // it. Guarded by the completed lock.
+  std::unordered_set<std::string> lost;
   std::atomic<int32_t> installedReaders;  // records outside the table, in use
   int32_t ignoreRead;
   // Held while a file is opened for writing in a tree built aside, and
@@ -133,6 +142,9 @@ struct StorageFile {
   // not swapped in since. Guarded by asideTrustLock.
   std::mutex asideTrustLock;
   std::unordered_set<std::string> asideTrusted;
+  // The aside trees this run made, by device and inode. Guarded by
+  // asideTrustLock.
+  std::unordered_map<std::string, FileIdentity> asideMade;
   // Parent paths found to be real directories, so that a file's look-ups
   // cost the same at any depth; emptied whenever this run removes or
   // replaces a directory. Guarded by asideTrustLock. A directory another
@@ -414,14 +426,46 @@ bool fileIsOurs(const FileIdentity &identity) {
          (S_ISDIR(identity.mode) || (S_ISREG(identity.mode) && identity.links <= 1));
 }
 
+// Removes the tree at name when every entry in it is this user's; one of
+// another user's is left where it is, with everything in it, and the
+// refusal said on the run's log. 1/0 with the last error.
+int fileRemoveTree(StorageFile *d, RootDirectory *root, const std::string &name) {
+  char foreign[kPathMax] = {};
+  if (RootDirectory_RemoveTree(root, name.c_str(), foreign)) return 1;
+  int error = Platform_GetLastError();
+  if (foreign[0] != '\0') {
+    fileLog(d, "Refusing to remove (%s): (%s) is another user's\n", name.c_str(), foreign);
+    Log_Print(LOG_ERROR, KSRC, 0,
+              "%s/%s is in the way and is not removed: %s/%s belongs to another user; move "
+              "it out of the installation (or remove it as its owner) and run again\n",
+              d->settings.path, name.c_str(), d->settings.path, foreign);
+  }
+  Platform_SetLastError(error);
+  return 0;
+}
+
+// Whether a and b are one file: the same device and inode.
+bool fileSameFile(const FileIdentity &a, const FileIdentity &b) {
+  return a.inode != 0 && a.device == b.device && a.inode == b.inode;
+}
+
+// Whether identity is the aside tree this run made at aside.
+bool fileAsideIsMade(StorageFile *d, const std::string &aside, const FileIdentity &identity) {
+  std::lock_guard<std::mutex> guard(d->asideTrustLock);
+  auto made = d->asideMade.find(aside);
+  return made != d->asideMade.end() && fileSameFile(made->second, identity);
+}
+
 // The aside tree at aside, opened without following a link, when it is a
-// directory of ours (fileIsOurs, on its descriptor): *tree is left open for
-// the caller (NULL: only looked at). 1 when it is; 0 when it is missing or
+// directory of ours (the one this run made there, else fileIsOurs, on its
+// descriptor): *tree is left open for the caller (NULL: only looked at),
+// its identity in *treeId when given. 1 when it is; 0 when it is missing or
 // anything else (the last error set). *other: whether what the open met is
 // something else than our tree (a file, a link, a directory not ours);
 // false when nothing is there or the look failed for another cause.
-int fileAsideOpen(RootDirectory *root, const std::string &aside, PlatformDirectory **tree,
-                  bool *other = nullptr) {
+int fileAsideOpen(StorageFile *d, RootDirectory *root, const std::string &aside,
+                  PlatformDirectory **tree, bool *other = nullptr,
+                  FileIdentity *treeId = nullptr) {
   PlatformDirectory *parent = nullptr, *opened = nullptr;
   char leaf[kPathMax];
   FileIdentity identity = {};
@@ -431,8 +475,11 @@ int fileAsideOpen(RootDirectory *root, const std::string &aside, PlatformDirecto
     openErrno = Platform_GetLastErrno();
     found = false;
   }
-  int ours = found && Platform_GetDirectoryIdentity(opened, &identity) && fileIsOurs(identity);
+  int ours = found && Platform_GetDirectoryIdentity(opened, &identity) &&
+             S_ISDIR(identity.mode) &&
+             (fileAsideIsMade(d, aside, identity) || fileIsOurs(identity));
   int error = ours ? 0 : Platform_GetLastError();
+  if (treeId != nullptr) *treeId = identity;
   Platform_CloseDirectory(&parent);
   if (ours && tree != nullptr) *tree = opened;
   else Platform_CloseDirectory(&opened);
@@ -461,7 +508,7 @@ bool fileAsideTrusted(StorageFile *d, RootDirectory *root, const std::string &as
   bool other = false;
   std::unique_lock<std::recursive_mutex> making(d->asideLock, std::defer_lock);
   for (int look = 0; look < 2; look++) {
-    if (fileAsideOpen(root, aside, nullptr, &other)) {
+    if (fileAsideOpen(d, root, aside, nullptr, &other)) {
       std::lock_guard<std::mutex> guard(d->asideTrustLock);
       d->asideTrusted.insert(aside);
       return true;
@@ -470,7 +517,7 @@ bool fileAsideTrusted(StorageFile *d, RootDirectory *root, const std::string &as
     if (look == 0 && !making.try_lock()) return false;
   }
   fileLog(d, "Removing planted entry (%s)\n", aside.c_str());
-  RootDirectory_RemoveTree(root, aside.c_str());
+  fileRemoveTree(d, root, aside);
   return false;
 }
 
@@ -481,9 +528,15 @@ int fileAsideMake(StorageFile *d, RootDirectory *root, const std::string &aside)
   if (fileAsideTrusted(d, root, aside)) return 1;
   PlatformDirectory *parent = nullptr;
   char leaf[kPathMax];
+  PlatformDirectory *tree = nullptr;
+  FileIdentity identity = {};
+  // Known from here on by what the made directory's own descriptor says.
   int made = RootDirectory_OpenParent(root, aside.c_str(), 1, &parent, leaf) &&
-             Platform_CreateDirectoryAt(parent, leaf, 0700);
+             Platform_CreateDirectoryAt(parent, leaf, 0700) &&
+             Platform_OpenDirectoryAt(parent, leaf, &tree) &&
+             Platform_GetDirectoryIdentity(tree, &identity);
   int error = made ? 0 : Platform_GetLastError();
+  Platform_CloseDirectory(&tree);
   Platform_CloseDirectory(&parent);
   if (!made) {
     Platform_SetLastError(error);
@@ -491,6 +544,7 @@ int fileAsideMake(StorageFile *d, RootDirectory *root, const std::string &aside)
   }
   std::lock_guard<std::mutex> guard(d->asideTrustLock);
   d->asideTrusted.insert(aside);
+  d->asideMade[aside] = identity;
   return 1;
 }
 
@@ -559,10 +613,32 @@ std::string fileTemporaryName(const std::string &name) {
          name.substr(slash + 1) + "." + guid;
 }
 
+// The file built for name is gone from its name, or another is there: its
+// pieces are gone with it. Its records go, so that nothing of this run
+// takes whatever is there for it; its completion fails.
+void fileMarkLost(StorageFile *d, const std::string &name, const std::string &at) {
+  CriticalSection_Enter(d->completedLock);
+  bool first = d->lost.insert(name).second;
+  d->made.erase(name);
+  d->building.erase(name);
+  CriticalSection_Leave(d->completedLock);
+  if (first) fileLog(d, "Built file gone or replaced (%s) at (%s)\n", name.c_str(), at.c_str());
+}
+
+// Whether name's built file was lost this run (fileMarkLost).
+bool fileIsLost(StorageFile *d, const std::string &name) {
+  CriticalSection_Enter(d->completedLock);
+  bool lost = d->lost.count(name) != 0;
+  CriticalSection_Leave(d->completedLock);
+  return lost;
+}
+
 // The file name is being built in: the one this driver made for it, else
 // one an earlier run left under the partial name; "" when there is none.
 // *identity is the built file's (zeroed when there is none).
-// place: where name is built (fileLocate). Only a file of ours is taken
+// place: where name is built (fileLocate). The file this run made for
+// name is known by its identity alone; when it is not at its name any more,
+// name is lost (fileMarkLost). Another file is taken only when it is ours
 // (fileIsOurs: another hard link, another owner or a write bit for others
 // is not): anything else but a directory is removed (a link itself, never
 // followed), and the file is built afresh.
@@ -573,6 +649,8 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
   CriticalSection_Enter(d->completedLock);
   auto known = d->building.find(name);
   std::string build = known != d->building.end() ? known->second : std::string();
+  auto madeAt = d->made.find(name);
+  FileIdentity made = madeAt != d->made.end() ? madeAt->second : FileIdentity{};
   CriticalSection_Leave(d->completedLock);
   if (!build.empty() && !fileThere(root, build, identity)) build.clear();
   // The name recorded may be one a tree swapped in has just taken away:
@@ -582,9 +660,16 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
     if (!fileThere(root, build, identity)) build.clear();
     else if (partialIsDirectory != nullptr) *partialIsDirectory = S_ISDIR(identity->mode);
   }
+  bool ours = !build.empty() && fileSameFile(made, *identity);
+  if (made.inode != 0 && !ours) {
+    // A new file without a partial extension is built at its final name.
+    FileIdentity final;
+    if (!(build.empty() && fileThere(root, place, &final) && fileSameFile(made, final)))
+      fileMarkLost(d, name, build.empty() ? place : build);
+  }
   // A directory there is passed over: it may be the tree built aside for
   // the name, which the writer of the file removes (fileOpenForWriting).
-  if (!build.empty() && !S_ISDIR(identity->mode) &&
+  if (!build.empty() && !ours && !S_ISDIR(identity->mode) &&
       !(S_ISREG(identity->mode) && fileIsOurs(*identity))) {
     fileLog(d, "Removing planted file (%s) (%u)\n", build.c_str(), identity->owner);
     RootDirectory_Remove(root, build.c_str(), 0);
@@ -676,9 +761,10 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
     if (partialIsDirectory) {
       // An aside tree a killed run left where this file's partial goes.
       fileForgetDirectories(d);
-      if (!RootDirectory_RemoveTree(root, filePartialName(d, place).c_str())) return 0;
+      if (!fileRemoveTree(d, root, filePartialName(d, place))) return 0;
       build = fileBuildName(d, root, name, place, &identity);
     }
+    bool found = !build.empty();  // identity is the file at build
     bool hasFinal = build.empty() && fileThere(root, place, &identity);
     bool fresh = false;
     uint32_t base = fileMadeMode(false);
@@ -711,12 +797,22 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
     // is private (0600) until it is renamed in.
     uint32_t flags = kWriteFlags | d->settings.extraFileFlags | kAsyncFilePrivate |
                      (fresh ? kAsyncFileCreateNew : 0);
+    // The file this run made is opened again as itself, whatever its mode
+    // bits show (fileBuildName found it at build).
+    CriticalSection_Enter(d->completedLock);
+    auto madeAt = d->made.find(name);
+    FileIdentity made = madeAt != d->made.end() ? madeAt->second : FileIdentity{};
+    CriticalSection_Leave(d->completedLock);
+    bool reopen = found && made.inode != 0 && fileSameFile(made, identity);
+    FileIdentity opened = {};
     AsyncFile_Create(&o->file);
-    if (RootDirectory_OpenFile(root, build.c_str(), flags, o->file)) {
+    if (RootDirectory_OpenFile(root, build.c_str(), flags, o->file, &opened,
+                               reopen ? &made : nullptr)) {
       fileSetCurrent(d, o, build);
       CriticalSection_Enter(d->completedLock);
       if (build != name) d->building[name] = build;
       if (!known) d->baseMode[name] = base;
+      d->made[name] = opened;
       CriticalSection_Leave(d->completedLock);
       // A new file gets its blocks at once: pieces arrive in any order, and
       // a file system allocating as they come is several times slower. A
@@ -737,9 +833,10 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
     bool planted = (flags & kAsyncFileCreateNew) ? error == kPlatformErrorFileExists ||
                                                        error == kPlatformErrorAlreadyExists
                                                  : errnoValue == EMLINK || errnoValue == EPERM;
+    if (errnoValue == ESTALE) fileMarkLost(d, name, build);
     if (attempt == 0 && planted && build != place) {
       fileLog(d, "Removing planted file (%s) (%d)\n", build.c_str(), error);
-      if (RootDirectory_RemoveTree(root, build.c_str())) continue;
+      if (fileRemoveTree(d, root, build)) continue;
       error = Platform_GetLastError();
     }
     Platform_SetLastError(error);
@@ -1002,22 +1099,43 @@ int fileReplaceDirectory(StorageFile *d, RootDirectory *root, const std::string 
   if (!fileIsDirectory(root, place)) return 1;
   fileLog(d, "Replace directory (%s)\n", place.c_str());
   fileForgetDirectories(d);
-  return RootDirectory_RemoveTree(root, place.c_str());
+  return fileRemoveTree(d, root, place);
 }
 
-// Renames the built file from to place, the place of name, over a
-// directory there (fileReplaceDirectory: the rename, refused by one, is
-// tried again once it is gone). 1/0 with the last error.
+// Whether place holds built, the file (or tree) renamed there: another
+// process that renames entries in its folder may have put something else
+// at the name it was renamed from. What is there then stays, and the
+// refusal is said. 1/0 with the last error.
+int fileCheckRenamed(StorageFile *d, RootDirectory *root, const std::string &place,
+                     const FileIdentity &built) {
+  FileIdentity there;
+  if (fileThere(root, place, &there) && fileSameFile(built, there)) return 1;
+  fileLog(d, "Not the entry built (%s)\n", place.c_str());
+  Log_Print(LOG_ERROR, KSRC, 0,
+            "%s/%s is not the entry this run built: another process renamed entries in its "
+            "folder meanwhile; make the folder writable by its owner only and run again\n",
+            d->settings.path, place.c_str());
+  Platform_SetLastError(kErrorAccess);
+  return 0;
+}
+
+// Renames the built file from (identity built) to place, the place of
+// name, over a directory there (fileReplaceDirectory: the rename, refused
+// by one, is tried again once it is gone), and makes sure place is that
+// file then (fileCheckRenamed). 1/0 with the last error.
 int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
-                 const std::string &place) {
-  if (RootDirectory_Rename(root, from.c_str(), place.c_str())) return 1;
-  int error = Platform_GetLastError();
-  if (!fileIsDirectory(root, place)) {
-    Platform_SetLastError(error);
-    return 0;
+                 const std::string &place, const FileIdentity &built) {
+  if (!RootDirectory_Rename(root, from.c_str(), place.c_str())) {
+    int error = Platform_GetLastError();
+    if (!fileIsDirectory(root, place)) {
+      Platform_SetLastError(error);
+      return 0;
+    }
+    if (!fileReplaceDirectory(d, root, place) ||
+        !RootDirectory_Rename(root, from.c_str(), place.c_str()))
+      return 0;
   }
-  return fileReplaceDirectory(d, root, place) &&
-         RootDirectory_Rename(root, from.c_str(), place.c_str());
+  return fileCheckRenamed(d, root, place, built);
 }
 
 // Swaps the tree built aside for blocked in: the installed entry at
@@ -1031,7 +1149,8 @@ int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
 int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocked) {
   std::string aside = fileAsideName(d, blocked);
   PlatformDirectory *tree = nullptr;
-  bool ours = fileAsideOpen(root, aside, &tree) &&
+  FileIdentity treeId = {};
+  bool ours = fileAsideOpen(d, root, aside, &tree, nullptr, &treeId) &&
               Platform_SetDirectoryMode(tree, fileMadeMode(true));
   int treeError = ours ? 0 : Platform_GetLastError();
   Platform_CloseDirectory(&tree);
@@ -1072,12 +1191,14 @@ int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocke
   {
     std::lock_guard<std::mutex> guard(d->asideTrustLock);
     d->asideTrusted.erase(aside);
+    d->asideMade.erase(aside);
     d->directories.clear();
   }
   if (!renamed) {
     Platform_SetLastError(error);
     return 0;
   }
+  if (!fileCheckRenamed(d, root, blocked, treeId)) return 0;
   fileLog(d, "Swap in (%s)\n", blocked.c_str());
   return 1;
 }
@@ -1103,11 +1224,30 @@ bool fileFinishBuilt(StorageFile *d, RootDirectory *root, const FileEntry *entry
                      int32_t *codeEx) {
   const char *failure = nullptr;
   uint32_t mode = fileFinalMode(d, entry, name, wantAttr);
-  if (wantTime && !RootDirectory_SetModifiedTime(root, build.c_str(), entry->mtime))
-    failure = "Failed to set modified time (%s) (%d)\n";
-  else if ((buildId.mode & 07777) != mode && !RootDirectory_SetMode(root, build.c_str(), mode))
-    failure = "Failed to set attributes (%s) (%d)\n";
-  else if (!fileRenameIn(d, root, build, place))
+  bool setTime = wantTime && !fileSameTime(buildId, entry->mtime);
+  bool setMode = (buildId.mode & 07777) != mode;
+  if (setTime || setMode) {
+    // Set on the file itself, opened as the one found at build: never on
+    // whatever the name leads to by then.
+    AsyncFile *file = nullptr;
+    AsyncFile_Create(&file);
+    FileIdentity opened = {};
+    int error = 0;
+    if (!RootDirectory_OpenFile(root, build.c_str(), kReadFlags, file, &opened, &buildId)) {
+      error = Platform_GetLastError();
+      if (Platform_GetLastErrno() == ESTALE) fileMarkLost(d, name, build);
+      failure = "Failed to open file (%s) (%d)\n";
+    } else if (setTime && !AsyncFile_SetModifiedTime(file, entry->mtime)) {
+      failure = "Failed to set modified time (%s) (%d)\n";
+    } else if (setMode && !AsyncFile_SetMode(file, mode)) {
+      failure = "Failed to set attributes (%s) (%d)\n";
+    }
+    if (failure != nullptr && error == 0) error = AsyncFile_GetLastError(file);
+    AsyncFile_Close(file);
+    AsyncFile_Release(&file);
+    if (error != 0) Platform_SetLastError(error);
+  }
+  if (failure == nullptr && !fileRenameIn(d, root, build, place, buildId))
     failure = "Failed to rename file (%s) (%d)\n";
   if (failure != nullptr) {
     int32_t error = Platform_GetLastError();
@@ -1120,6 +1260,7 @@ bool fileFinishBuilt(StorageFile *d, RootDirectory *root, const FileEntry *entry
   CriticalSection_Enter(d->completedLock);
   d->building.erase(name);
   d->baseMode.erase(name);
+  d->made.erase(name);
   CriticalSection_Leave(d->completedLock);
   return true;
 }
@@ -1172,6 +1313,16 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
       (entry->flags & (kFileEntryAttr | kFileEntryMode)) && !d->settings.skipAttributes;
   FileIdentity buildId = {}, finalId = {};
   std::string build = fileBuildName(d, root, name, place, &buildId);
+  if (fileIsLost(d, name)) {
+    // Its pieces went with the file built: whatever is at its names now is
+    // not what this run wrote.
+    Log_Print(LOG_ERROR, KSRC, 0,
+              "%s/%s: the file this run built for it is gone or replaced; another process "
+              "changed its folder meanwhile; make the folder writable by its owner only and "
+              "run again\n",
+              d->settings.path, name.c_str());
+    return fail("File lost (%s) (%d)\n", kErrorAccess);
+  }
   // A directory at the place is the installed version's: it goes when the
   // built file is renamed in, and is no final file.
   bool finalThere = build.empty() && fileThere(root, place, &finalId);
@@ -1263,7 +1414,11 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   if (!setTimeAndAttributes(file, fileFinalMode(d, entry, name, wantAttr)))
     return fileClose(d, &handle, 0);
   if (current != place) {
-    if (!fileRenameIn(d, root, current, place)) {
+    CriticalSection_Enter(d->completedLock);
+    auto madeAt = d->made.find(name);
+    FileIdentity made = madeAt != d->made.end() ? madeAt->second : FileIdentity{};
+    CriticalSection_Leave(d->completedLock);
+    if (!fileRenameIn(d, root, current, place, made)) {
       fail("Failed to rename file (%s) (%d)\n", Platform_GetLastError());
       return fileClose(d, &handle, 0);
     }
@@ -1272,6 +1427,7 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   CriticalSection_Enter(d->completedLock);
   d->building.erase(name);
   d->baseMode.erase(name);
+  d->made.erase(name);
   CriticalSection_Leave(d->completedLock);
   fileClose(d, &handle, 1);
   markDone();
@@ -1327,9 +1483,10 @@ void fileEraseAside(StorageFile *d, RootDirectory *root, const std::string &name
   std::string tree = fileAsideName(d, name);
   if (!fileIsDirectory(root, tree)) return;
   fileLog(d, "Erase (%s)\n", tree.c_str());
-  RootDirectory_RemoveTree(root, tree.c_str());
+  fileRemoveTree(d, root, tree);  // only when every entry in it is ours
   std::lock_guard<std::mutex> guard(d->asideTrustLock);
   d->asideTrusted.erase(tree);
+  d->asideMade.erase(tree);
   d->directories.clear();
 }
 

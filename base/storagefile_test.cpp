@@ -21,6 +21,7 @@
 #include "base/piecelist.h"
 #include "base/storagerequest.h"
 #include "core/platform/asyncfile.h"
+#include "core/platform/fileops.h"
 #include "core/platform/thread.h"
 #include "tests/dirops_test_util.h"
 #include "tests/layout_seeds.h"
@@ -319,6 +320,44 @@ TEST_F(StorageFileTest, FilesStayPartialUntilCompleted) {
   ASSERT_EQ(ConfigureFile(storage, root), 1);
   EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
   EXPECT_TRUE(Logged("Skipping File Complete (big.bin)"));
+}
+
+// The files a run builds are its own by identity, not by mode bits: on a
+// volume where every file shows 0777 whatever chmod does (ntfs-3g or vfat
+// mounted with defaults) a first install completes whole. A built file
+// that is gone, or another file at its name, before its completion fails
+// that completion; whatever is at its names stays as it is.
+TEST_F(StorageFileTest, BuiltFilesAreKnownByIdentity) {
+  std::string root = dir_ / "root";
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  MetaFile *meta = Meta("none");
+  Platform_ShowAllPermissionsForTest(1);
+  auto written = Install("none", StorageLoop_AllPieces(meta));
+  auto completed = StorageLoop_Complete(storage, meta);
+  Platform_ShowAllPermissionsForTest(0);
+  EXPECT_TRUE(written.empty());
+  EXPECT_TRUE(completed.empty());
+  ExpectInstalled("none", root);
+  const std::string name = "deep/a/b/c/d/e/f/g.bin", partial = root + "/" + name + ".varnopartial";
+  const std::string installed = Dirops_ReadFile(root + "/" + name);
+  for (const char *change : {"replaced", "removed"}) {
+    SCOPED_TRACE(change);
+    Storage_Reset(storage);
+    ASSERT_EQ(ConfigureFile(storage, root), 1);
+    EXPECT_TRUE(Install("none", {0}).empty());  // g.bin's first piece: built again
+    std::string other = dir_ / "other";
+    ASSERT_EQ(rename(partial.c_str(), other.c_str()), 0);
+    if (std::string(change) == "replaced") {
+      Dirops_WriteFile(partial, Dirops_ReadFile(other));
+      chmod(partial.c_str(), 0600);
+    }
+    auto failed = StorageLoop_Complete(storage, meta);
+    EXPECT_EQ(failed.count(name), 1u);
+    EXPECT_EQ(Dirops_ReadFile(root + "/" + name), installed);
+    EXPECT_EQ(Dirops_Exists(partial), std::string(change) == "replaced");
+    unlink(partial.c_str());
+    unlink(other.c_str());
+  }
 }
 
 // A file this driver made is read back only where pieces were written into

@@ -16,17 +16,19 @@ One case per run:
             as a kill there leaves it): every file whose type stays holds
             v1's or v2's bytes, and the next run ends 0 with v2
   plant     root's installation is a sticky (1777) folder where user 65534
-            plants first: a file at a partial name and a directory at an
-            aside name (x.varnopartial/inner, v2's bytes), then a link at the
-            aside name to root's own 0700 directory there; each v1 -> v2 run
-            ends 0 with v2 (sha1sum -c), every entry of it root's, root's
-            files unchanged and the plants gone. A reader as 65534 opens
+            plants first: a file at a partial name, then a link at the aside
+            name to root's own 0700 directory there; each v1 -> v2 run ends
+            0 with v2 (sha1sum -c), every entry of it root's, root's files
+            unchanged and the plants gone. A directory of 65534's at an
+            aside name (x.varnopartial/inner), or one of theirs renamed to a
+            partial name, is not removed: the run ends 1, their file whole. A reader as 65534 opens
             each partial file during v2 from empty and never reads a byte of
             secret.key (mode 0600). Needs root and setpriv.
   hardlinks the installation belongs to user 65534, root syncs it: a hard
             link at the lock to a file of root's is refused (exit 1, a line
             naming the lock) and one at a partial name is removed, not
-            written (the run ends 0 with v2); the linked files keep their
+            written (the run ends 0 with v2, the tree root's again); the
+            linked files keep their
             bytes, mode and time. Where the kernel forbids the user to link
             root's files (fs.protected_hardlinks), root plants them in its
             stead. Needs root and setpriv.
@@ -263,9 +265,11 @@ def case_hardlinks(site):
     os.chmod(victim, 0o644)
     before = snapshot(victim)
     expect_version(site, "1", "v1 from empty")
-    for top, dirs, names in os.walk(site.client):
-        for n in [top] + [os.path.join(top, x) for x in dirs + names]:
-            os.lchown(n, NOBODY, NOBODY)
+    def chown_tree(uid):
+        for top, dirs, names in os.walk(site.client):
+            for n in [top] + [os.path.join(top, x) for x in dirs + names]:
+                os.lchown(n, uid, uid)
+    chown_tree(NOBODY)
     lock = site.metafile + ".lock"
     os.unlink(lock)
     who = plant_link(victim, lock)
@@ -275,6 +279,8 @@ def case_hardlinks(site):
           f"({code}: {out.strip()[-300:]})")
     check(snapshot(victim) == before, "the lock's linked file keeps its bytes, mode and time")
     os.unlink(lock)
+    # Root's tree again: another user's directories are not removed.
+    chown_tree(0)
     partial = os.path.join(site.installed, "changed.bin.varnopartial")
     who = plant_link(victim, partial)
     expect_version(site, "2", f"a hard link at a partial name (planted by {who})")
@@ -346,12 +352,19 @@ def case_plant(site):
     shutil.copytree(site.client, saved, symlinks=True)
     aside = os.path.join(site.installed, "x.varnopartial")
     partial = os.path.join(site.installed, "changed.bin.varnopartial")
+    # Plants the run removes (a file, a link), and another user's
+    # directories, which stay with everything in them: the run ends 1.
     plants = {
-        "a partial file and an aside tree":
-            [["sh", "-c", 'umask 0; printf junk > "$1"; mkdir "$2" && cat > "$2/inner"', "-",
-              partial, aside]],
+        "a partial file": [["sh", "-c", 'umask 0; printf junk > "$1"', "-", partial]],
         "a link at the aside name to root's 0700 directory": [["ln", "-s", "keep", aside]],
+        "an aside tree of user 65534's":
+            [["sh", "-c", 'mkdir "$1" && cat > "$1/inner"', "-", aside]],
+        "user 65534's directory renamed to a partial name":
+            [["sh", "-c", 'mkdir "$1.own" && cat > "$1.own/inner" && mv "$1.own" "$1"', "-",
+              partial]],
     }
+    kept = {"an aside tree of user 65534's": aside,
+            "user 65534's directory renamed to a partial name": partial}
     for what, commands in plants.items():
         shutil.rmtree(site.client)
         shutil.copytree(saved, site.client, symlinks=True)
@@ -365,6 +378,13 @@ def case_plant(site):
                                capture_output=True, timeout=30)
             check(p.returncode == 0, f"{what}: user {NOBODY} plants ({p.stderr[-200:]})")
         code, out = site.sync("2")
+        if what in kept:
+            inner = os.path.join(kept[what], "inner")
+            check(code == 1 and os.path.isfile(inner) and os.stat(inner).st_uid == NOBODY and
+                  open(inner, "rb").read() == V2["x/inner"],
+                  f"{what}: the run ends 1 and leaves it whole ({code}: {out[-300:]})")
+            shutil.rmtree(kept[what])
+            continue
         state = {n: v for n, v in site.state().items() if not n.startswith("keep/")}
         check(code == 0 and sha1sum_ok(site, "2") and state == wanted("2"),
               f"{what}: v1 -> v2 ends 0 with v2 alone ({code}: {out[-300:]}) "
