@@ -21,7 +21,10 @@ One case per run:
             0 with v2 (sha1sum -c), every entry of it root's, root's files
             unchanged and the plants gone. A directory of 65534's at an
             aside name (x.varnopartial/inner), or one of theirs renamed to a
-            partial name, is not removed: the run ends 1, their file whole. A reader as 65534 opens
+            partial name, is not removed: the run ends 1, their file whole.
+            Then 65534 swaps a file of theirs with the partial name of
+            saves/tool (renameat2 RENAME_EXCHANGE) in a loop, saves/ 0777:
+            each v1 -> v2 run ends 1, or 0 with v2 and every file root's. A reader as 65534 opens
             each partial file during v2 from empty and never reads a byte of
             secret.key (mode 0600). Needs root and setpriv.
   hardlinks the installation belongs to user 65534, root syncs it: a hard
@@ -74,10 +77,10 @@ def blob(seed, size):
 KEEP = blob(1, 9000)  # three pieces, the same in both versions
 V1 = {"x": blob(2, 700), "a/b": blob(3, 300), "changed.bin": blob(4, 5000),
       "d/y": blob(5, 200), "d/z": blob(6, 4500), "e/f": blob(7, 100), "l": ("link", "x"),
-      "keep.bin": KEEP}
+      "keep.bin": KEEP, "saves/tool": blob(14, 9000)}
 V2 = {"x/inner": blob(8, 800), "a/b/c/d": blob(9, 400), "changed.bin": blob(10, 5000),
       "d": blob(11, 600), "moved/z": V1["d/z"], "l": blob(12, 50), "e": ("link", "keep.bin"),
-      "keep.bin": KEEP, "secret.key": blob(13, 200000)}
+      "keep.bin": KEEP, "secret.key": blob(13, 200000), "saves/tool": blob(15, 9000)}
 VERSIONS = {"1": V1, "2": V2}
 MODES = {"secret.key": "0600"}
 
@@ -311,6 +314,26 @@ print(json.dumps(read))
 '''
 
 
+# Run as user 65534: swaps its own file with the name given in folder
+# (renameat2 RENAME_EXCHANGE) as fast as it can until told to stop; prints
+# how many swaps took.
+SWAPPER = r'''
+import ctypes, os, sys, time
+folder, name, stop = sys.argv[1], sys.argv[2], sys.argv[3]
+libc = ctypes.CDLL(None, use_errno=True)
+mine = os.path.join(folder, "mine")
+with open(mine, "wb") as f:
+    f.write(b"user 65534's\\n")
+os.chmod(mine, 0o666)
+a, b = mine.encode(), os.path.join(folder, name).encode()
+swaps, end = 0, time.monotonic() + 60
+while not os.path.exists(stop) and time.monotonic() < end:
+    swaps += libc.renameat2(-100, a, -100, b, 2) == 0
+print(swaps)
+'''
+SWAP_RUNS = 8
+
+
 def owned_by_root(site):
     """The installed entries (below the installation) not root's."""
     out = []
@@ -383,7 +406,7 @@ def case_plant(site):
             check(code == 1 and os.path.isfile(inner) and os.stat(inner).st_uid == NOBODY and
                   open(inner, "rb").read() == V2["x/inner"],
                   f"{what}: the run ends 1 and leaves it whole ({code}: {out[-300:]})")
-            shutil.rmtree(kept[what])
+            shutil.rmtree(kept[what], ignore_errors=True)
             continue
         state = {n: v for n, v in site.state().items() if not n.startswith("keep/")}
         check(code == 0 and sha1sum_ok(site, "2") and state == wanted("2"),
@@ -393,6 +416,31 @@ def case_plant(site):
               f"({owned_by_root(site)})")
         check(snapshot(os.path.join(keep, "inner")) == before and
               sorted(os.listdir(keep)) == ["inner"], f"{what}: root's own file is unchanged")
+    # A tree folder others may write (0777, not sticky) where user 65534
+    # swaps its file with the partial name while root's update builds it: a
+    # run ends 1, or 0 with every file root's and v2's.
+    shutil.rmtree(keep)
+    saves = os.path.join(site.installed, "saves")
+    ends = []
+    for k in range(SWAP_RUNS):
+        shutil.rmtree(site.client)
+        shutil.copytree(saved, site.client, symlinks=True)
+        os.chmod(saves, 0o777)
+        stop = os.path.join(site.root, "stop")
+        if os.path.exists(stop):
+            os.unlink(stop)
+        swapper = subprocess.Popen(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                                    "--clear-groups", sys.executable, "-c", SWAPPER, saves,
+                                    "tool.varnopartial", stop], stdout=subprocess.PIPE, text=True)
+        code, out = site.sync("2")
+        write_bytes(stop, b"")
+        swaps = swapper.communicate(timeout=90)[0].strip()
+        others = [n for n in owned_by_root(site) if n != "saves/mine"]
+        ends.append((code, swaps, others))
+        check(code == 1 or (code == 0 and sha1sum_ok(site, "2") and not others),
+              f"swap {k}: ends 1, or 0 with v2 and every file root's ({code}, {swaps} swaps, "
+              f"{others}: {out[-300:]})")
+    print(f"swap runs (exit status, swaps, entries not root's): {ends}", flush=True)
 
 
 CASES = {"swap": case_swap, "kill": case_kill, "hardlinks": case_hardlinks, "plant": case_plant}
