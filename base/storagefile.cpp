@@ -69,6 +69,8 @@ struct OpenFile {
   // Guarded by lock.
   std::vector<std::pair<int64_t, int64_t>> written;
   int64_t size = 0;  // the entry's size: room reserved for a new file
+  // The entry a writer writes (its version's); guarded by lock.
+  const FileEntry *entry = nullptr;
 };
 
 // Adds [start, end) to a fresh file's written ranges. Takes the record's lock.
@@ -951,6 +953,26 @@ int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mod
   return 1;
 }
 
+uint32_t fileFinalMode(StorageFile *d, const FileEntry *entry, const std::string &name,
+                       bool wantAttr);
+
+// A built file whose last bytes are written gets its final time and mode
+// on the writer's descriptor as it is closed, so that its completion has
+// only its rename left. A write after this (a piece written again) makes
+// it private again (RootDirectory_OpenFile) and changes its time: the
+// completion then sets both again. Failures are left to the completion.
+void fileFinishOnClose(StorageFile *d, OpenFile *o) {
+  CriticalSection_Enter(o->lock);
+  const FileEntry *entry = o->entry;
+  CriticalSection_Leave(o->lock);
+  if (entry == nullptr || !o->write || !o->complete) return;
+  bool wantTime = (entry->flags & kFileEntryMtime) && !d->settings.skipTimestamp;
+  bool wantAttr =
+      (entry->flags & (kFileEntryAttr | kFileEntryMode)) && !d->settings.skipAttributes;
+  if (wantTime) AsyncFile_SetModifiedTime(o->file, entry->mtime);
+  AsyncFile_SetMode(o->file, fileFinalMode(d, entry, o->name, wantAttr));
+}
+
 void fileClose(StorageFile *d, OpenFile **handle, int complete) {
   OpenFile *o = *handle;
   *handle = nullptr;
@@ -965,6 +987,7 @@ void fileClose(StorageFile *d, OpenFile **handle, int complete) {
   bool last = --o->accessCount == 0 && (!o->write || o->complete || o->file == nullptr);
   if (last) {
     fileLog(d, "Close (%s)\n", o->name.c_str());
+    if (o->file != nullptr) fileFinishOnClose(d, o);
     // Closed before the name leaves the table: a new record's open must not
     // meet this descriptor's share modes.
     if (o->file != nullptr) AsyncFile_Close(o->file);
@@ -1040,6 +1063,11 @@ int fileTransfer(StorageFile *d, StorageStep *step, int reading) {
   int32_t error = 0;
   if (!fileOpen(d, name, m->file->size, mode, &handle, &error, reading ? nullptr : &plan))
     return Storage_CompleteStep(step, kStorageResultFile, error);
+  if (!reading) {
+    CriticalSection_Enter(handle->lock);
+    handle->entry = m->file;
+    CriticalSection_Leave(handle->lock);
+  }
   if (reading && handle->fresh &&
       !fileWasWritten(handle, m->fileOffset, m->fileOffset + m->length)) {
     // Reading it back would only find the reserved blocks' zeros.
@@ -1429,6 +1457,9 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   d->baseMode.erase(name);
   d->made.erase(name);
   CriticalSection_Leave(d->completedLock);
+  CriticalSection_Enter(handle->lock);
+  handle->entry = nullptr;  // its time and mode are set
+  CriticalSection_Leave(handle->lock);
   fileClose(d, &handle, 1);
   markDone();
 }
