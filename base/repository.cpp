@@ -818,6 +818,9 @@ void removeLeftovers(Repository *r, MetaFile *keep) {
   StorageDefaults_GetPartialExtension(local, r->settings, extension, int32_t(sizeof extension));
   int32_t removed = StorageCleanup_RemoveLeftovers(
       root, StorageDefaults_GetAsideSuffix(extension), MetaFile_GetFileIndex(keep));
+  void *context = nullptr;
+  if (Storage_GetDriverContext(r->local, &context))
+    removed += StorageFile_RemoveRecorded(context, MetaFile_GetFileIndex(keep));
   if (removed > 0) EngineLog_Print(&r->log, "Left over by a stopped run: %d removed\n", removed);
 }
 
@@ -955,6 +958,10 @@ void eraseLocalMetaFile(Repository *r, const char *path) {
                            kRepositoryTypeErase, 964, error, &r->eraseRetryTime);
     return;
   }
+  // The record of names put in goes with it.
+  void *context = nullptr;
+  if (r->local->driver == &kStorageFileDriver && Storage_GetDriverContext(r->local, &context))
+    StorageFile_RemoveRecorded(context, nullptr);
   RootDirectory *held = nullptr;
   char leaf[kPathMax];
   if (RootDirectory_OpenHeldParent(path, &held, leaf)) {

@@ -30,6 +30,7 @@
 #include "core/platform/fileops.h"
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
+#include "core/platform/privatefile.h"
 #include "core/platform/rootdir.h"
 #include "core/platform/thread.h"
 #include "core/runtime/critsection.h"
@@ -157,6 +158,17 @@ struct StorageFile {
   // file's when it was copied, else the mode a new file gets. Guarded by the
   // completed lock.
   std::unordered_map<std::string, uint32_t> baseMode;
+  // The record of names put in (settings.recordPath), open for appending
+  // from the first put-in on; -1 when closed. Guarded by recordLock.
+  std::mutex recordLock;
+  int recordFd = -1;
+  // Lines not written yet, by name, of files whose last bytes are in; and
+  // the names whose line is written and whose file is not put in yet, with
+  // that line. A put-in writes every line waiting at once, so that one
+  // write serves the files closed since the last one. Guarded by
+  // recordLock.
+  std::unordered_map<std::string, std::string> recordWaiting;
+  std::unordered_map<std::string, std::string> recordWritten;
 };
 
 namespace {
@@ -183,6 +195,11 @@ void fileRaiseDescriptorLimit() {
     }
   });
 }
+
+bool fileRecordPutIn(StorageFile *d, const std::string &name, const FileIdentity &built,
+                     int64_t size, int64_t seconds);
+void fileRecordNote(StorageFile *d, const std::string &name, const FileIdentity &built,
+                    int64_t size, int64_t seconds);
 
 // A new record of name in the table, not yet open. Under the table lock.
 OpenFile *fileAddRecord(StorageFile *d, const std::string &name, int64_t size) {
@@ -219,6 +236,7 @@ void fileDestroy(void **object) {
     Thread_Yield();
   }
   RootDirectory_Close(&d->root);
+  PrivateFile_Close(&d->recordFd);
   CriticalSection_Delete(&d->tableLock);
   CriticalSection_Delete(&d->completedLock);
   d->header.classTag = 0;
@@ -314,6 +332,10 @@ int fileConfigure(void *context, Storage *storage, Dictionary *appConfig, Dictio
       Dictionary_GetStringByKey(config, "ignore", ignore, int32_t(sizeof ignore)) &&
       ignore[0] != '\0' && !Path_Resolve(ignore, s.ignorePath, kStorageFilePathBytes))
     s.ignorePath[0] = '\0';
+  {
+    std::lock_guard<std::mutex> guard(d->recordLock);
+    PrivateFile_Close(&d->recordFd);
+  }
   CriticalSection_Enter(d->tableLock);
   if (strcmp(d->settings.path, s.path) != 0) {
     d->rootOpen.store(nullptr, std::memory_order_release);
@@ -816,6 +838,14 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
       if (!known) d->baseMode[name] = base;
       d->made[name] = opened;
       CriticalSection_Leave(d->completedLock);
+      // A new file without a partial extension is put in as it is made.
+      if (fresh && build == place && !fileRecordPutIn(d, name, opened, o->size, -1)) {
+        int error = Platform_GetLastError();
+        AsyncFile_Close(o->file);
+        AsyncFile_Release(&o->file);
+        Platform_SetLastError(error);
+        return 0;
+      }
       // A new file gets its blocks at once: pieces arrive in any order, and
       // a file system allocating as they come is several times slower. A
       // refusal only costs speed.
@@ -971,6 +1001,12 @@ void fileFinishOnClose(StorageFile *d, OpenFile *o) {
       (entry->flags & (kFileEntryAttr | kFileEntryMode)) && !d->settings.skipAttributes;
   if (wantTime) AsyncFile_SetModifiedTime(o->file, entry->mtime);
   AsyncFile_SetMode(o->file, fileFinalMode(d, entry, o->name, wantAttr));
+  CriticalSection_Enter(d->completedLock);
+  auto made = d->made.find(o->name);
+  FileIdentity identity = made != d->made.end() ? made->second : FileIdentity{};
+  CriticalSection_Leave(d->completedLock);
+  if (wantTime && identity.inode != 0)
+    fileRecordNote(d, o->name, identity, entry->size, int64_t(std::floor(entry->mtime)));
 }
 
 void fileClose(StorageFile *d, OpenFile **handle, int complete) {
@@ -1130,6 +1166,71 @@ int fileReplaceDirectory(StorageFile *d, RootDirectory *root, const std::string 
   return fileRemoveTree(d, root, place);
 }
 
+// The record's line of name: the entry's device and inode (built's), size,
+// and modified time in seconds (-1: not known). "" when no line can hold it.
+std::string fileRecordLine(const std::string &name, const FileIdentity &built, int64_t size,
+                           int64_t seconds) {
+  if (name.find('\n') != std::string::npos) return std::string();
+  char head[96];
+  Str_Printf(head, int(sizeof head), "%llu %llu %lld %lld ",
+             static_cast<unsigned long long>(built.device),
+             static_cast<unsigned long long>(built.inode), static_cast<long long>(size),
+             static_cast<long long>(seconds));
+  return head + name + "\n";
+}
+
+// Notes name's line, to be written with the next put-in (fileRecordPutIn).
+void fileRecordNote(StorageFile *d, const std::string &name, const FileIdentity &built,
+                    int64_t size, int64_t seconds) {
+  if (d->settings.recordPath[0] == '\0') return;
+  std::string line = fileRecordLine(name, built, size, seconds);
+  std::lock_guard<std::mutex> guard(d->recordLock);
+  if (!line.empty()) d->recordWaiting[name] = line;
+}
+
+// Makes sure name's line is in the record before it is put in: written
+// already (as noted, fileRecordNote), or written now with every line
+// waiting. The first write of a run is synced before anything is put in.
+// true when there is no record, or when the line is there; false with the
+// failure logged and the last error set.
+bool fileRecordPutIn(StorageFile *d, const std::string &name, const FileIdentity &built,
+                     int64_t size, int64_t seconds) {
+  if (d->settings.recordPath[0] == '\0') return true;
+  std::string line = fileRecordLine(name, built, size, seconds);
+  if (line.empty()) return true;  // no line can hold it
+  std::lock_guard<std::mutex> guard(d->recordLock);
+  auto written = d->recordWritten.find(name);
+  if (written != d->recordWritten.end() && written->second == line) {
+    d->recordWritten.erase(written);
+    return true;
+  }
+  d->recordWaiting[name] = line;
+  std::string lines;
+  for (auto &waiting : d->recordWaiting) lines += waiting.second;
+  const char *path = d->settings.recordPath;
+  bool first = d->recordFd < 0;
+  if (first && !PrivateFile_OpenAppend(path, 1, &d->recordFd) &&
+      Platform_IsErrorMissing(Platform_GetLastError())) {
+    int error = 0;  // its directory is made as the metafile's save makes it
+    Path_CreateDirectory(path, 1, &error);
+    PrivateFile_OpenAppend(path, 1, &d->recordFd);
+  }
+  bool ok = d->recordFd >= 0 &&
+            PrivateFile_Write(d->recordFd, path, lines.data(), int32_t(lines.size())) &&
+            (!first || PrivateFile_Sync(d->recordFd, path));
+  if (!ok) {
+    int error = Platform_GetLastError();
+    fileLog(d, "Unable to record (%s) in (%s) (%d)\n", name.c_str(), path, error);
+    Platform_SetLastError(error ? error : kPlatformErrorGeneral);
+    return false;
+  }
+  for (auto &waiting : d->recordWaiting)
+    if (waiting.first != name) d->recordWritten[waiting.first] = waiting.second;
+  d->recordWaiting.clear();
+  d->recordWritten.erase(name);
+  return true;
+}
+
 // Whether place holds built, the file (or tree) renamed there: another
 // process that renames entries in its folder may have put something else
 // at the name it was renamed from. What is there then stays, and the
@@ -1275,6 +1376,9 @@ bool fileFinishBuilt(StorageFile *d, RootDirectory *root, const FileEntry *entry
     AsyncFile_Release(&file);
     if (error != 0) Platform_SetLastError(error);
   }
+  int64_t seconds = wantTime ? int64_t(std::floor(entry->mtime)) : buildId.modifiedSeconds;
+  if (failure == nullptr && !fileRecordPutIn(d, name, buildId, entry->size, seconds))
+    failure = "Failed to record file (%s) (%d)\n";
   if (failure == nullptr && !fileRenameIn(d, root, build, place, buildId))
     failure = "Failed to rename file (%s) (%d)\n";
   if (failure != nullptr) {
@@ -1446,6 +1550,10 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
     auto madeAt = d->made.find(name);
     FileIdentity made = madeAt != d->made.end() ? madeAt->second : FileIdentity{};
     CriticalSection_Leave(d->completedLock);
+    if (!fileRecordPutIn(d, name, made, size, wantTime ? int64_t(std::floor(entry->mtime)) : -1)) {
+      fail("Failed to record file (%s) (%d)\n", Platform_GetLastError());
+      return fileClose(d, &handle, 0);
+    }
     if (!fileRenameIn(d, root, current, place, made)) {
       fail("Failed to rename file (%s) (%d)\n", Platform_GetLastError());
       return fileClose(d, &handle, 0);
@@ -1658,6 +1766,80 @@ int32_t StorageFile_RemovePartialFiles(void *context, FileList *list) {
       fileLog(d, "Partial file removed (%s)\n", partial.c_str());
       removed++;
     }
+  }
+  return removed;
+}
+
+int StorageFile_SetRecordPath(void *context, const char *path) {
+  StorageFile *d = fileOf(context);
+  CHECK_POINTER(path);
+  std::lock_guard<std::mutex> guard(d->recordLock);
+  PrivateFile_Close(&d->recordFd);
+  d->recordWaiting.clear();
+  d->recordWritten.clear();
+  Str_Copy(d->settings.recordPath, path, kStorageFilePathBytes);
+  return 1;
+}
+
+int32_t StorageFile_RemoveRecorded(void *context, FileIndex *keep) {
+  StorageFile *d = fileOf(context);
+  std::lock_guard<std::mutex> guard(d->recordLock);
+  PrivateFile_Close(&d->recordFd);
+  d->recordWaiting.clear();
+  d->recordWritten.clear();
+  const char *path = d->settings.recordPath;
+  if (keep == nullptr) {  // the installation erased: the record goes alone
+    if (path[0] != '\0') PrivateFile_Remove(path);
+    return 0;
+  }
+  char *text = nullptr;
+  int32_t length = 0;
+  constexpr int32_t kRecordMaxBytes = 256 << 20;
+  if (path[0] == '\0' || !PrivateFile_Read(path, kRecordMaxBytes, &text, &length)) return 0;
+  RootDirectory *root = fileRoot(d);
+  std::string kept;
+  int32_t removed = 0;
+  uid_t self = geteuid();
+  for (char *line = text; root != nullptr && line < text + length;) {
+    char *end = strchr(line, '\n');
+    if (end == nullptr) break;  // a line cut by a stop: not put in
+    *end = '\0';
+    unsigned long long device = 0, inode = 0;
+    long long size = 0, seconds = 0;
+    int at = 0;
+    if (sscanf(line, "%llu %llu %lld %lld %n", &device, &inode, &size, &seconds, &at) == 4 &&
+        line[at] != '\0') {
+      std::string name = line + at;
+      FileIdentity there;
+      bool same = fileThere(root, name, &there) && S_ISREG(there.mode) &&
+                  there.owner == uint32_t(self) && there.device == device &&
+                  there.inode == inode && there.size == size &&
+                  (seconds < 0 || there.modifiedSeconds == seconds);
+      FileRecord *record = nullptr;
+      bool listed = keep != nullptr && FileIndex_FindName(keep, &record, name.c_str());
+      if (same && listed) {
+        kept += std::string(line) + "\n";
+      } else if (same && RootDirectory_Remove(root, name.c_str(), 0)) {
+        Log_Print(LOG_INFO, KSRC, 0, "Left over by a stopped run: removed (%s)\n", name.c_str());
+        removed++;
+        // The directories that emptied, up to (not including) the root.
+        for (size_t slash = name.find_last_of('/'); slash != std::string::npos && slash > 0;
+             slash = name.find_last_of('/')) {
+          name.resize(slash);
+          if (!fileIsDirectory(root, name) || !RootDirectory_Remove(root, name.c_str(), 1)) break;
+        }
+      }
+    }
+    line = end + 1;
+  }
+  MEM_FREE(text, length + 1);
+  if (removed > 0) fileForgetDirectories(d);
+  // The lines of names still the version's; the rest are done with.
+  int fd = -1;
+  PrivateFile_Remove(path);
+  if (!kept.empty() && PrivateFile_OpenAppend(path, 1, &fd)) {
+    PrivateFile_Write(fd, path, kept.data(), int32_t(kept.size()));
+    PrivateFile_Close(&fd);
   }
   return removed;
 }

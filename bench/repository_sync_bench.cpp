@@ -44,9 +44,10 @@
 //       [--scheme http|https|both] [--kind files|pieces|both]
 //       [--small-files N] [--small-depth N] [--files N] [--total BYTES]
 //       [--piece-size BYTES]
-//       [--update-mib M] [--strace PATH] [--old PATH]
+//       [--update-mib M] [--strace PATH] [--keelson PATH] [--old PATH]
 //
-// With --old PATH (another build of the command, an earlier commit's), the
+// --keelson PATH runs that build of the command instead of the tree's. With
+// --old PATH (another build of the command, an earlier commit's), the
 // small and bulk cases run it too, in the same rounds right after this
 // build, into a directory of its own: each round prints both builds' CPU
 // seconds per file, and the traced run both builds' system calls per file.
@@ -333,8 +334,10 @@ std::string runFile(const std::string &base, const std::string &scheme, const Ki
   return path;
 }
 
+std::string gKeelson = KEELSON_PROGRAM;  // --keelson
+
 std::vector<std::string> keelsonArgs(const std::string &app, const std::string &repo,
-                                     const std::string &program = KEELSON_PROGRAM) {
+                                     const std::string &program = gKeelson) {
   return {program, "sync", "--app=" + app, repo};
 }
 
@@ -507,7 +510,7 @@ int runUpdate(const Options &opt, const std::string &scratch) {
          double(jsonNumber(sizes, "deltaBytes")) / 1e6);
   // The command's data and settings stay below the tree.
   std::vector<std::string> keelson = {"/usr/bin/env", "XDG_DATA_HOME=" + root + "/data",
-                                      "XDG_CONFIG_HOME=" + root + "/config", KEELSON_PROGRAM,
+                                      "XDG_CONFIG_HOME=" + root + "/config", gKeelson,
                                       "sync", "--app=" + root + "/app.json",
                                       "--credentials=" + root + "/credentials.json"};
   std::string client = root + "/client";
@@ -610,6 +613,8 @@ bool parse(int argc, char **argv, Options *opt) {
       opt->strace = value;
     } else if (key == "--old") {
       opt->old = value;
+    } else if (key == "--keelson") {
+      gKeelson = value;
     } else {
       return false;
     }
