@@ -169,6 +169,10 @@ struct StorageFile {
   // recordLock.
   std::unordered_map<std::string, std::string> recordWaiting;
   std::unordered_map<std::string, std::string> recordWritten;
+  // The last refusal of an entry that is not this run's, as a line for the
+  // user (StorageFile_GetRefusal). Guarded by refusalLock.
+  std::mutex refusalLock;
+  std::string refusal;
 };
 
 namespace {
@@ -181,6 +185,16 @@ StorageFile *fileOf(void *context) {
 template <typename... Args>
 void fileLog(StorageFile *d, const char *format, Args... args) {
   if (d->storage != nullptr && d->log != nullptr) d->log(d->storage, format, args...);
+}
+
+// Keeps a refusal's line for the user, and logs it.
+template <typename... Args>
+void fileRefuse(StorageFile *d, const char *format, Args... args) {
+  char line[2 * kStorageFilePathBytes + 256];
+  Str_Printf(line, int(sizeof line), format, args...);
+  Log_Print(LOG_ERROR, KSRC, 0, "%s\n", line);
+  std::lock_guard<std::mutex> guard(d->refusalLock);
+  d->refusal = line;
 }
 
 // Files stay open across pieces: the soft limit of descriptors goes up to
@@ -458,11 +472,17 @@ int fileRemoveTree(StorageFile *d, RootDirectory *root, const std::string &name)
   if (RootDirectory_RemoveTree(root, name.c_str(), foreign)) return 1;
   int error = Platform_GetLastError();
   if (foreign[0] != '\0') {
-    fileLog(d, "Refusing to remove (%s): (%s) is another user's\n", name.c_str(), foreign);
-    Log_Print(LOG_ERROR, KSRC, 0,
-              "%s/%s is in the way and is not removed: %s/%s belongs to another user; move "
-              "it out of the installation (or remove it as its owner) and run again\n",
-              d->settings.path, name.c_str(), d->settings.path, foreign);
+    if (name == foreign)
+      fileRefuse(d,
+                 "%s/%s belongs to another user and is in the way; it is not removed: move it "
+                 "out of the installation (or remove it as its owner) and run again",
+                 d->settings.path, name.c_str());
+    else
+      fileRefuse(d,
+                 "%s/%s is in the way and is not removed: %s/%s in it belongs to another "
+                 "user; move it out of the installation (or remove it as its owner) and run "
+                 "again",
+                 d->settings.path, name.c_str(), d->settings.path, foreign);
   }
   Platform_SetLastError(error);
   return 0;
@@ -1239,11 +1259,10 @@ int fileCheckRenamed(StorageFile *d, RootDirectory *root, const std::string &pla
                      const FileIdentity &built) {
   FileIdentity there;
   if (fileThere(root, place, &there) && fileSameFile(built, there)) return 1;
-  fileLog(d, "Not the entry built (%s)\n", place.c_str());
-  Log_Print(LOG_ERROR, KSRC, 0,
-            "%s/%s is not the entry this run built: another process renamed entries in its "
-            "folder meanwhile; make the folder writable by its owner only and run again\n",
-            d->settings.path, place.c_str());
+  fileRefuse(d,
+             "%s/%s is not the entry this run built: another process renamed entries in its "
+             "folder meanwhile; make the folder writable by its owner only and run again",
+             d->settings.path, place.c_str());
   Platform_SetLastError(kErrorAccess);
   return 0;
 }
@@ -1448,11 +1467,11 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   if (fileIsLost(d, name)) {
     // Its pieces went with the file built: whatever is at its names now is
     // not what this run wrote.
-    Log_Print(LOG_ERROR, KSRC, 0,
-              "%s/%s: the file this run built for it is gone or replaced; another process "
-              "changed its folder meanwhile; make the folder writable by its owner only and "
-              "run again\n",
-              d->settings.path, name.c_str());
+    fileRefuse(d,
+               "%s/%s: the file this run built for it is gone or replaced; another process "
+               "changed its folder meanwhile; make the folder writable by its owner only and "
+               "run again",
+               d->settings.path, name.c_str());
     return fail("File lost (%s) (%d)\n", kErrorAccess);
   }
   // A directory at the place is the installed version's: it goes when the
@@ -1768,6 +1787,14 @@ int32_t StorageFile_RemovePartialFiles(void *context, FileList *list) {
     }
   }
   return removed;
+}
+
+int StorageFile_GetRefusal(void *context, char *out, int32_t size) {
+  StorageFile *d = fileOf(context);
+  CHECK_POINTER(out);
+  std::lock_guard<std::mutex> guard(d->refusalLock);
+  Str_Copy(out, d->refusal.c_str(), size);
+  return d->refusal.empty() ? 0 : 1;
 }
 
 int StorageFile_SetRecordPath(void *context, const char *path) {

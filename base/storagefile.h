@@ -119,6 +119,10 @@ int32_t StorageFile_RemovePartialFiles(void *context, FileList *list);
 // still theirs; keep NULL (the installation erased) removes the record
 // alone. The number removed.
 int32_t StorageFile_RemoveRecorded(void *context, FileIndex *keep);
+// The line of this storage's last refusal of an entry not this run's
+// (another user's in the way, one swapped in or for a built file) into out
+// (size bytes): 1; 0 (out empty) when there was none.
+int StorageFile_GetRefusal(void *context, char *out, int32_t size);
 // Sets the record's path (after Configure, which clears it; "" for none).
 // 1.
 int StorageFile_SetRecordPath(void *context, const char *path);

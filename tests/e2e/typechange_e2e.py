@@ -425,6 +425,8 @@ def case_plant(site):
             check(code == 1 and os.path.isfile(inner) and os.stat(inner).st_uid == NOBODY and
                   open(inner, "rb").read() == V2["x/inner"],
                   f"{what}: the run ends 1 and leaves it whole ({code}: {out[-300:]})")
+            check(f"{kept[what]} belongs to another user and is in the way; it is not "
+                  f"removed" in out, f"{what}: one line names it ({out[-300:]})")
             shutil.rmtree(kept[what], ignore_errors=True)
             continue
         state = {n: v for n, v in site.state().items() if not n.startswith("keep/")}
