@@ -360,6 +360,29 @@ TEST_F(StorageFileTest, BuiltFilesAreKnownByIdentity) {
   }
 }
 
+// The record of names put in: once another version is whole, the files
+// the run put in that it lacks go, but not a file put at such a name since
+// nor a file no record names; the record keeps no line of them. (Links are
+// not recorded: they stay.)
+TEST_F(StorageFileTest, RecordedEntriesGoWhenTheVersionLacksThem) {
+  std::string root = dir_ / "root", record = dir_ / "state/game.names";
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  void *context = nullptr;
+  Storage_GetDriverContext(storage, &context);
+  StorageFile_SetRecordPath(context, record.c_str());
+  MetaFile *meta = Meta("none");
+  EXPECT_TRUE(Install("none", StorageLoop_AllPieces(meta)).empty());
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  EXPECT_EQ(Dirops_Mode(record), 0600);
+  unlink((root + "/big.bin").c_str());
+  Dirops_WriteFile(root + "/big.bin", "the user's own\n");
+  Dirops_WriteFile(root + "/mine.txt", "never listed\n");
+  EXPECT_GT(StorageFile_RemoveRecorded(context, MetaFile_GetFileIndex(Meta("u1"))), 0);
+  EXPECT_EQ(FsFault_Command("cd " + Dirops_Quote(root) + " && find . | sort | tr '\\n' ' '"),
+            ". ./big.bin ./links ./links/dir ./links/inside ./links/up ./mine.txt ");
+  EXPECT_FALSE(Dirops_Exists(record));
+}
+
 // A file this driver made is read back only where pieces were written into
 // it; elsewhere it holds its reserved blocks' zeros, and the piece is short.
 TEST_F(StorageFileTest, NewFileAnswersForWrittenPiecesOnly) {
