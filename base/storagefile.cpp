@@ -1025,8 +1025,9 @@ void fileFinishOnClose(StorageFile *d, OpenFile *o) {
   auto made = d->made.find(o->name);
   FileIdentity identity = made != d->made.end() ? made->second : FileIdentity{};
   CriticalSection_Leave(d->completedLock);
-  if (wantTime && identity.inode != 0)
-    fileRecordNote(d, o->name, identity, entry->size, int64_t(std::floor(entry->mtime)));
+  if (identity.inode != 0)
+    fileRecordNote(d, o->name, identity, entry->size,
+                   wantTime ? int64_t(std::floor(entry->mtime)) : -1);
 }
 
 void fileClose(StorageFile *d, OpenFile **handle, int complete) {
@@ -1395,7 +1396,7 @@ bool fileFinishBuilt(StorageFile *d, RootDirectory *root, const FileEntry *entry
     AsyncFile_Release(&file);
     if (error != 0) Platform_SetLastError(error);
   }
-  int64_t seconds = wantTime ? int64_t(std::floor(entry->mtime)) : buildId.modifiedSeconds;
+  int64_t seconds = wantTime ? int64_t(std::floor(entry->mtime)) : -1;
   if (failure == nullptr && !fileRecordPutIn(d, name, buildId, entry->size, seconds))
     failure = "Failed to record file (%s) (%d)\n";
   if (failure == nullptr && !fileRenameIn(d, root, build, place, buildId))
@@ -1824,40 +1825,47 @@ int32_t StorageFile_RemoveRecorded(void *context, FileIndex *keep) {
   constexpr int32_t kRecordMaxBytes = 256 << 20;
   if (path[0] == '\0' || !PrivateFile_Read(path, kRecordMaxBytes, &text, &length)) return 0;
   RootDirectory *root = fileRoot(d);
-  std::string kept;
-  int32_t removed = 0;
-  uid_t self = geteuid();
-  for (char *line = text; root != nullptr && line < text + length;) {
+  // The last line of each name: a later put-in of a name supersedes an
+  // earlier one.
+  std::unordered_map<std::string, std::string> lines;
+  for (char *line = text; line < text + length;) {
     char *end = strchr(line, '\n');
-    if (end == nullptr) break;  // a line cut by a stop: not put in
+    if (end == nullptr) break;  // a line cut by a stop: nothing was put in for it
     *end = '\0';
     unsigned long long device = 0, inode = 0;
     long long size = 0, seconds = 0;
     int at = 0;
     if (sscanf(line, "%llu %llu %lld %lld %n", &device, &inode, &size, &seconds, &at) == 4 &&
-        line[at] != '\0') {
-      std::string name = line + at;
-      FileIdentity there;
-      bool same = fileThere(root, name, &there) && S_ISREG(there.mode) &&
-                  there.owner == uint32_t(self) && there.device == device &&
-                  there.inode == inode && there.size == size &&
-                  (seconds < 0 || there.modifiedSeconds == seconds);
-      FileRecord *record = nullptr;
-      bool listed = keep != nullptr && FileIndex_FindName(keep, &record, name.c_str());
-      if (same && listed) {
-        kept += std::string(line) + "\n";
-      } else if (same && RootDirectory_Remove(root, name.c_str(), 0)) {
-        Log_Print(LOG_INFO, KSRC, 0, "Left over by a stopped run: removed (%s)\n", name.c_str());
-        removed++;
-        // The directories that emptied, up to (not including) the root.
-        for (size_t slash = name.find_last_of('/'); slash != std::string::npos && slash > 0;
-             slash = name.find_last_of('/')) {
-          name.resize(slash);
-          if (!fileIsDirectory(root, name) || !RootDirectory_Remove(root, name.c_str(), 1)) break;
-        }
-      }
-    }
+        line[at] != '\0')
+      lines[line + at] = line;
     line = end + 1;
+  }
+  std::string kept;
+  int32_t removed = 0;
+  uid_t self = geteuid();
+  for (auto &entry : lines) {
+    std::string name = entry.first;
+    FileRecord *record = nullptr;
+    if (FileIndex_FindName(keep, &record, name.c_str())) {
+      kept += entry.second + "\n";  // the version's: judged when a later one lacks it
+      continue;
+    }
+    unsigned long long device = 0, inode = 0;
+    long long size = 0, seconds = 0;
+    sscanf(entry.second.c_str(), "%llu %llu %lld %lld", &device, &inode, &size, &seconds);
+    FileIdentity there;
+    bool same = root != nullptr && fileThere(root, name, &there) && S_ISREG(there.mode) &&
+                there.owner == uint32_t(self) && there.device == device && there.inode == inode &&
+                there.size == size && (seconds < 0 || there.modifiedSeconds == seconds);
+    if (!same || !RootDirectory_Remove(root, name.c_str(), 0)) continue;
+    Log_Print(LOG_INFO, KSRC, 0, "Left over by a stopped run: removed (%s)\n", name.c_str());
+    removed++;
+    // The directories that emptied, up to (not including) the root.
+    for (size_t slash = name.find_last_of('/'); slash != std::string::npos && slash > 0;
+         slash = name.find_last_of('/')) {
+      name.resize(slash);
+      if (!fileIsDirectory(root, name) || !RootDirectory_Remove(root, name.c_str(), 1)) break;
+    }
   }
   MEM_FREE(text, length + 1);
   if (removed > 0) fileForgetDirectories(d);

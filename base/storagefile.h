@@ -115,8 +115,8 @@ int32_t StorageFile_RemovePartialFiles(void *context, FileList *list);
 // the root, StorageFile_RemoveRecorded removes each recorded entry whose
 // name keep (that version's index) lacks while the entry at the name is
 // still the one recorded (a file put there since, and any file no record
-// names, stays), and keeps the record's lines of names keep has that are
-// still theirs; keep NULL (the installation erased) removes the record
+// names, stays), and keeps the record's last line of each name keep has
+// (judged when a later version lacks it); keep NULL (the installation erased) removes the record
 // alone. The number removed.
 int32_t StorageFile_RemoveRecorded(void *context, FileIndex *keep);
 // The line of this storage's last refusal of an entry not this run's
