@@ -1811,6 +1811,8 @@ int StorageFile_SetRecordPath(void *context, const char *path) {
 
 int32_t StorageFile_RemoveRecorded(void *context, FileIndex *keep) {
   StorageFile *d = fileOf(context);
+  // The root first: the table lock comes before the record lock.
+  RootDirectory *root = keep != nullptr ? fileRoot(d) : nullptr;
   std::lock_guard<std::mutex> guard(d->recordLock);
   PrivateFile_Close(&d->recordFd);
   d->recordWaiting.clear();
@@ -1824,7 +1826,6 @@ int32_t StorageFile_RemoveRecorded(void *context, FileIndex *keep) {
   int32_t length = 0;
   constexpr int32_t kRecordMaxBytes = 256 << 20;
   if (path[0] == '\0' || !PrivateFile_Read(path, kRecordMaxBytes, &text, &length)) return 0;
-  RootDirectory *root = fileRoot(d);
   // The last line of each name: a later put-in of a name supersedes an
   // earlier one.
   std::unordered_map<std::string, std::string> lines;
