@@ -868,6 +868,9 @@ void removeLeftovers(Repository *r, MetaFile *keep) {
   if (in == nullptr && Path_IsDirectory(root) && RootDirectory_Open(root, 0, &opened)) in = opened;
   int32_t removed = in == nullptr ? 0 : StorageCleanup_RemoveLeftovers(
       in, StorageDefaults_GetAsideSuffix(extension), MetaFile_GetFileIndex(keep));
+  void *context = nullptr;
+  if (Storage_GetDriverContext(r->local, &context))
+    removed += StorageFile_RemoveRecorded(context, MetaFile_GetFileIndex(keep));
   RootDirectory_Close(&opened);
   if (removed > 0) EngineLog_Print(&r->log, "Left over by a stopped run: %d removed\n", removed);
 }
@@ -1013,6 +1016,10 @@ void eraseLocalMetaFile(Repository *r, const char *path) {
                            kRepositoryTypeErase, 964, error, &r->eraseRetryTime);
     return;
   }
+  // The record of names put in goes with it.
+  void *context = nullptr;
+  if (r->local->driver == &kStorageFileDriver && Storage_GetDriverContext(r->local, &context))
+    StorageFile_RemoveRecorded(context, nullptr);
   if (r->metafileDirectory != nullptr) {
     if (RootDirectory_RemoveIfEmpty(r->metafileDirectory))
       EngineLog_Print(&r->log, "Collapse directory (%s)\n", r->metafileDirectory->path);

@@ -2,6 +2,7 @@
 #include "base/storagecleanup.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstring>
 #include <new>
@@ -459,7 +460,15 @@ int leftoverEntry(void *context, DirectoryList *list, int, const char *path) {
   bool directory = !name.empty() && name.back() == '/';
   if (directory) name.pop_back();
   size_t suffix = strlen(walk->suffix);
-  if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, walk->suffix) != 0)
+  // A copy into a partial file goes through "<partial>.<8 hex>.tmp": one a
+  // stop left goes with the partial names.
+  constexpr size_t kCopyTail = 13;  // ".<8 hex>.tmp"
+  std::string stem = name;
+  if (!directory && name.size() > kCopyTail && name.compare(name.size() - 4, 4, ".tmp") == 0 &&
+      name[name.size() - kCopyTail] == '.' &&
+      std::all_of(name.end() - 12, name.end() - 4, [](char c) { return isxdigit(c) != 0; }))
+    stem.resize(name.size() - kCopyTail);
+  if (stem.size() <= suffix || stem.compare(stem.size() - suffix, suffix, walk->suffix) != 0)
     return kDirectoryListContinue;
   walk->names.push_back(name);
   return kDirectoryListPrune;  // a tree built aside goes whole

@@ -3,6 +3,7 @@
 
 #include "base/catalog.h"
 #include "base/repository.h"
+#include "base/storagefile.h"
 #include "core/formats/dictionary.h"
 #include "core/net/asynchttp.h"
 #include "core/net/webget.h"
@@ -427,6 +428,19 @@ int RepositoryRunner_PrintFailureLine(RepositoryRunner *runner, Dictionary *conf
   if (error.source == kRepositorySourceConfig && note[0] != '\0' && !runner->notePrinted) {
     char line[kErrorLineBytes];
     Str_Printf(line, int(sizeof line), "keelson: %s: %s", runner->repository->name, note);
+    Progress_PrintLine(line);
+    return 1;
+  }
+  // A local file refused because it is not this run's: the storage's own
+  // line names it and says what to do.
+  void *local = nullptr;
+  char refusal[kErrorLineBytes - 64];
+  if (error.source == kRepositorySourceStorageLocal &&
+      runner->repository->local->driver == &kStorageFileDriver &&
+      Storage_GetDriverContext(runner->repository->local, &local) &&
+      StorageFile_GetRefusal(local, refusal, int32_t(sizeof refusal))) {
+    char line[kErrorLineBytes];
+    Str_Printf(line, int(sizeof line), "keelson: %s: %s", runner->repository->name, refusal);
     Progress_PrintLine(line);
     return 1;
   }

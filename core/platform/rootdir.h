@@ -123,17 +123,25 @@ int RootDirectory_OpenParent(RootDirectory *root, const char *name, int create,
 // with the last error (also the file's). With kAsyncFilePrivate a file the
 // open makes is 0600, and one it finds to write is refused with 5 (errno
 // EPERM) unless this user owns it and neither group nor others may write
-// it; such a file is set 0600 before it is returned.
+// it; such a file is set 0600 before it is returned. identity (optional)
+// receives the opened file's. expected (optional): the device and inode of
+// a file this process made; the file opened must be that one (else 5,
+// errno ESTALE), and, being it, is not judged again by owner or mode bits.
 int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags,
-                           AsyncFile *file);
+                           AsyncFile *file, FileIdentity *identity = nullptr,
+                           const FileIdentity *expected = nullptr);
 // lstat of name. 1, or 0 with it zeroed and the last error.
 int RootDirectory_GetIdentity(RootDirectory *root, const char *name, FileIdentity *identity);
 // unlink (isDirectory 0: a link is removed, never its target) or rmdir
 // (1: a real, empty directory) of name. 1/0.
 int RootDirectory_Remove(RootDirectory *root, const char *name, int isDirectory);
 // Removes name whatever it is: a directory with everything below it (links
-// removed, never followed). A missing name succeeds. 1/0.
-int RootDirectory_RemoveTree(RootDirectory *root, const char *name);
+// removed, never followed). A directory is removed only when it and every
+// entry below it are this user's: one of another user's fails the whole
+// removal with 5 (errno EPERM, its path below the root in foreign, when
+// given, kPathMax bytes) before anything is removed. A missing name
+// succeeds. 1/0.
+int RootDirectory_RemoveTree(RootDirectory *root, const char *name, char *foreign = nullptr);
 // Renames from to to (parents of to made), replacing a file at to. 1/0.
 int RootDirectory_Rename(RootDirectory *root, const char *from, const char *to);
 // Copies the regular file from to to (data and modified time;

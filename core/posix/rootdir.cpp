@@ -628,7 +628,8 @@ int RootDirectory_OpenParent(RootDirectory *root, const char *name, int create,
 }
 
 int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags,
-                           AsyncFile *file) {
+                           AsyncFile *file, FileIdentity *identity,
+                           const FileIdentity *expected) {
   int openFlags = AsyncFile_OpenFlagsOf(flags);
   if (openFlags < 0) return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "open", name);
   int share = int(flags & (kAsyncFileShareRead | kAsyncFileShareWrite));
@@ -647,6 +648,10 @@ int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags
     return fd >= 0 ? 1 : 0;
   });
   if (!opened) return 0;
+  if (expected != nullptr && (st.device != expected->device || st.inode != expected->inode)) {
+    close(fd);
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, ESTALE, "not the file made", name);
+  }
   if ((openFlags & (O_WRONLY | O_RDWR)) && S_ISREG(st.mode) && st.links > 1) {
     close(fd);
     return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EMLINK, "hard link", name);
@@ -654,7 +659,8 @@ int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags
   // A private file found at the name (not made by this open) is written
   // only when it is this user's and no one else may write it; it is made
   // private before the first byte goes in.
-  if (isPrivate && !(openFlags & O_EXCL) && (openFlags & (O_WRONLY | O_RDWR))) {
+  if (isPrivate && !(openFlags & O_EXCL) && expected == nullptr &&
+      (openFlags & (O_WRONLY | O_RDWR))) {
     if (st.owner != geteuid() || (st.mode & 022) != 0) {
       close(fd);
       return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "not our own file", name);
@@ -670,6 +676,7 @@ int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags
     Platform_SetLastError(AsyncFile_GetLastError(file));
     return 0;
   }
+  if (identity != nullptr) *identity = st;
   return 1;
 }
 
@@ -700,6 +707,38 @@ namespace {
 
 // Directories below one removed tree at most: deeper is refused (1921).
 constexpr int kRootTreeDepthMax = 128;
+
+// Whether the tree at leaf of parent is this user's throughout: every
+// directory and every entry in one. 1; 0 with the last error, the first
+// other user's entry's path (below where the walk began) in *foreign.
+int rootTreeIsOurs(PlatformDirectory *parent, const char *leaf, const std::string &shown,
+                   int depth, std::string *foreign) {
+  FileIdentity identity;
+  if (!Platform_GetFileIdentityAt(parent, leaf, &identity))
+    return Platform_IsErrorMissing(Platform_GetLastError()) ? 1 : 0;
+  if (identity.owner != uint32_t(geteuid())) {
+    *foreign = shown;
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "another user's entry",
+                           shown.c_str());
+  }
+  if (!S_ISDIR(identity.mode)) return 1;
+  if (depth >= kRootTreeDepthMax)
+    return POSIX_FAIL_CODE(kPlatformErrorLinkLoop, ELOOP, "remove tree", leaf);
+  PlatformDirectory *directory = nullptr;
+  if (!Platform_OpenDirectoryAt(parent, leaf, &directory)) return 0;
+  std::vector<std::string> names;
+  char name[kPathMax];
+  int isDirectory = 0;
+  while (Platform_ReadDirectoryAt(directory, name, &isDirectory)) names.emplace_back(name);
+  int ok = 1;
+  for (const std::string &child : names)
+    if (ok && !rootTreeIsOurs(directory, child.c_str(), shown + "/" + child, depth + 1, foreign))
+      ok = 0;
+  int error = ok ? 0 : Platform_GetLastError();
+  Platform_CloseDirectory(&directory);
+  if (!ok) Platform_SetLastError(error);
+  return ok;
+}
 
 // Removes leaf of parent and, when it is a directory, everything in it
 // first. 1/0.
@@ -732,10 +771,23 @@ int rootRemoveTreeAt(PlatformDirectory *parent, const char *leaf, int depth) {
 
 }  // namespace
 
-int RootDirectory_RemoveTree(RootDirectory *root, const char *name) {
+int RootDirectory_RemoveTree(RootDirectory *root, const char *name, char *foreign) {
+  if (foreign != nullptr) foreign[0] = '\0';
+  std::string other;
   int ok = rootAt(root, name, 0, [&](PlatformDirectory *p, const char *leaf) {
+    // A single entry that is no directory goes whoever made it, as
+    // RootDirectory_Remove; a directory only with everything in it ours.
+    FileIdentity identity;
+    if (Platform_GetFileIdentityAt(p, leaf, &identity) && S_ISDIR(identity.mode) &&
+        !rootTreeIsOurs(p, leaf, name, 0, &other))
+      return 0;
     return rootRemoveTreeAt(p, leaf, 0);
   });
+  if (!other.empty()) {
+    if (foreign != nullptr) Str_Copy(foreign, other.c_str(), kPathMax);
+    rootCacheForget(root, name);
+    return 0;
+  }
   if (!ok && Platform_IsErrorMissing(Platform_GetLastError())) ok = 1;
   rootCacheForget(root, name);
   return ok;

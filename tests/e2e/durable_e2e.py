@@ -15,7 +15,8 @@ One case per run:
              0600 file in the installation: each run says in one warning line
              that the metafile is not trusted and ends 0 with its version,
              the metafile root's and writable by root alone, root's file
-             untouched
+             untouched; then a staging run ("inplace": false) in a folder
+             of root's: user 65534 reads no byte of any piece it stages
 
 Needs root and setpriv; without them the case is skipped (exit status
 sync_e2e.SKIP_CODE). Every wait is bounded. Exit status 0 when every check
@@ -110,6 +111,20 @@ def case_metaplant(t):
             before = snapshot(own)
     check(os.path.exists(own) and snapshot(own) == before,
           "root's own file in the installation is untouched")
+    # A staging run back to v1 ("inplace": false) in a folder of root's
+    # 0755: user 65534 reads no byte of any piece it stages.
+    code, out, err = t.run(repo=t.write_apart("staged"))
+    check(code == 0, f"v2 apart: root's sync ends 0 ({code}: {err[-300:]})")
+    pending = t.path("staged", "game.pending")
+    t.alias("v1")
+    code, out, err = t.run(repo=t.write_apart("staged", inplace=False))
+    pieces = [os.path.join(top, n) for top, _, names in os.walk(pending) for n in names]
+    reader = ("import sys\nn = 0\nfor p in sys.argv[1:]:\n  try:\n"
+              "    n += len(open(p, 'rb').read())\n  except OSError:\n    pass\nprint(n)")
+    p = as_nobody(sys.executable, "-c", reader, *pieces)
+    check(code == 0 and pieces and p.stdout.decode().strip() == "0",
+          f"a staging run stages {len(pieces)} pieces, user {NOBODY} reads "
+          f"{p.stdout.decode().strip()} bytes of them ({code}: {err[-300:]})")
 
 
 def main():
