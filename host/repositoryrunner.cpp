@@ -191,8 +191,9 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
     bool piece = source == kRepositorySourceStorageRemote && !error->delta;
     if (document || piece) return 1;
   }
-  // A signed document refused for what it holds holds it again when asked.
-  if (document && code == kWebGetErrorInvalidContent) return 1;
+  // A signed document refused for what it holds holds it again when asked,
+  // and one over its size limit is as large again.
+  if (document && (code == kWebGetErrorInvalidContent || code == kWebGetErrorSizeLimit)) return 1;
   // A piece that failed its digest again was asked for once more already.
   if (source == kRepositorySourceStorageRemote && code == kWebGetErrorHashFailure &&
       error->count >= 1)
@@ -217,6 +218,9 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   TlsFailure tls{};
   if (WebGetCause_FindTls(&error->cause, code, codeEx, &tls) && Tls_IsLastingFailure(&tls))
     return 1;
+  // A server that refused a handshake without a client certificate refuses
+  // the next one too.
+  if (code == kWebGetErrorTls1 && error->cause.declinedCertificate[0] != '\0') return 1;
   if (code == kWebGetErrorOs) {
     PlatformErrorKind kind = Platform_GetErrorKind(codeEx);
     if (kind == PlatformErrorKind::AccessDenied || kind == PlatformErrorKind::NotEnoughSpace)

@@ -292,6 +292,9 @@ struct WebGetCause {
   int32_t hasTls;  // tls was met on the failing hop
   TlsFailure tls;
   WebGetProxyFailure proxy;
+  // The server asked for a client certificate and was sent none: the
+  // address ("ip:port") a ClientCert answer of the credentials names.
+  char declinedCertificate[48];
 };
 // 1 and *tls when cause holds a TLS failure whose alert is codeEx of a 971;
 // else 0 and *tls zeroed. cause may be NULL.

@@ -118,6 +118,7 @@ struct WebGetConnection {
   WebGetClientCert *clientCert;
   int32_t certCancelled;
   int32_t certLoaded;                  // a client certificate went into the session
+  char certDeclinedFor[48];            // the address answered with no certificate
   std::atomic<int32_t> certRequested;  // the server asked and the session had none
 
   std::deque<WebGetConnectionNode> queue;
