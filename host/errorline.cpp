@@ -393,9 +393,13 @@ int ErrorLine_Describe(const char *repository, const RepositoryError *error,
   CHECK_POINTER(repository);
   CHECK_POINTER(error);
   CHECK_POINTER(out);
-  char item[64], url[kErrorLineBytes], cause[kErrorLineBytes];
+  char item[64], url[kErrorLineBytes], cause[kErrorLineBytes], hop[kErrorLineBytes];
   ErrorLine_Item(error, item, int(sizeof item));
   ErrorLine_CleanUrl(error->url != nullptr ? error->url : "", url, int(sizeof url));
+  // Behind redirects, the hop that failed follows the URL asked for.
+  ErrorLine_CleanUrl(error->cause.hop, hop, int(sizeof hop));
+  if (url[0] != '\0' && hop[0] != '\0' && strcmp(url, hop) != 0)
+    Str_AppendPrintf(url, int(sizeof url), " -> %s", hop);
   // A proxy's failure is not the content server's: the URL keeps its place
   // and the proxy's words follow in parentheses.
   int proxy = ErrorLine_ProxyCause(error, cause, int(sizeof cause));
