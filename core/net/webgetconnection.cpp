@@ -1018,6 +1018,9 @@ int handleAuthenticate(WebGetConnection *c, WebGetRequest *r, int) {
   // A challenge to an answer already sent: those credentials were refused.
   if (answered >= 1) WebGetAuth_ReportFailure(auth);
   int ready = WebGetAuth_ParseChallenge(auth, r->responseHeaders, &code, &codeEx);
+  // The answered request is an attempt of its own: a kept socket that loses
+  // it gets its own fresh try, whatever the first attempt spent.
+  if (c->retried == r) c->retried = nullptr;
   if (!ready && code == 0) {
     c->waiting = static_cast<WebGetRequest *>(Class_Retain(r));
     WebGetConnection_Reset(c, 0, 0, 1);
