@@ -40,9 +40,11 @@ int32_t pieceQueueNextFree(const PieceQueue *q, int32_t from) {
 }
 
 void pieceQueueFreeCounts(PieceQueue *q) {
-  if (q->errorCounts != nullptr)
-    MEM_FREE(q->errorCounts, int64_t(q->errorCountSize) * int64_t(sizeof(int32_t)));
-  q->errorCounts = nullptr;
+  for (int32_t **counts : {&q->errorCounts, &q->digestCounts}) {
+    if (*counts != nullptr)
+      MEM_FREE(*counts, int64_t(q->errorCountSize) * int64_t(sizeof(int32_t)));
+    *counts = nullptr;
+  }
   q->errorCountSize = 0;
 }
 
@@ -162,8 +164,9 @@ int PieceQueue_Reset(PieceQueue *q, const BitField *mask, int32_t delta) {
   q->cursor = pieceQueueNextFree(q, 0);
   q->errorCountSize = count;
   if (count > 0)
-    q->errorCounts = static_cast<int32_t *>(
-        MEM_ALLOC(int64_t(count) * int64_t(sizeof(int32_t)), MEM_ZEROED));
+    for (int32_t **counts : {&q->errorCounts, &q->digestCounts})
+      *counts = static_cast<int32_t *>(
+          MEM_ALLOC(int64_t(count) * int64_t(sizeof(int32_t)), MEM_ZEROED));
   return 1;
 }
 
@@ -306,5 +309,16 @@ int32_t PieceQueue_GetErrorCount(PieceQueue *q, int32_t index) {
 int PieceQueue_AddError(PieceQueue *q, int32_t index) {
   PieceQueue_GetErrorCount(q, index);
   q->errorCounts[index]++;
+  return 1;
+}
+
+int32_t PieceQueue_GetDigestErrorCount(PieceQueue *q, int32_t index) {
+  PieceQueue_GetErrorCount(q, index);
+  return q->digestCounts[index];
+}
+
+int PieceQueue_AddDigestError(PieceQueue *q, int32_t index) {
+  PieceQueue_GetErrorCount(q, index);
+  q->digestCounts[index]++;
   return 1;
 }

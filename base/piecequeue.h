@@ -50,6 +50,7 @@ struct PieceQueue {
   int32_t cursor;
   int32_t completionReported;
   int32_t *errorCounts;
+  int32_t *digestCounts;  // of those, the failed digests; errorCountSize too
   int32_t errorCountSize;
   void *acquireContext;
   PieceQueueAcquireFunction acquire;
@@ -128,3 +129,7 @@ const BitField *PieceQueue_GetDone(PieceQueue *queue);
 // PieceQueue->ErrorCountSize)\nIndex out of range").
 int32_t PieceQueue_GetErrorCount(PieceQueue *queue, int32_t index);
 int PieceQueue_AddError(PieceQueue *queue, int32_t index);
+// Of a piece's errors, those whose bytes failed their digest; the same
+// index check.
+int32_t PieceQueue_GetDigestErrorCount(PieceQueue *queue, int32_t index);
+int PieceQueue_AddDigestError(PieceQueue *queue, int32_t index);

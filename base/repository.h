@@ -134,7 +134,7 @@ typedef void (*RepositoryStateCallback)(Repository *repository, void *context, u
 struct RepositoryError {
   int32_t source;
   int32_t index;
-  int32_t count;  // earlier attempts of the item
+  int32_t count;  // earlier attempts of the item (of a failed digest: earlier failed digests)
   int32_t type;
   int32_t code;
   int32_t codeEx;

@@ -329,7 +329,9 @@ void copyHeldDue(uintptr_t eventId, void *payload) {
 void copyHandleError(StorageCopy *c, StorageCopyTicket *t, int32_t source, int32_t type,
                      int32_t code, int32_t codeEx) {
   int32_t index = t->pieceIndex;
-  int32_t count = PieceQueue_GetErrorCount(c->queue, index);  // checks the index
+  bool digest = source == 0 && code == kStorageDigestMismatch;
+  int32_t count = digest ? PieceQueue_GetDigestErrorCount(c->queue, index)  // checks the index
+                         : PieceQueue_GetErrorCount(c->queue, index);
   int32_t response = kStorageResponseRetry;
   double retryTime = 0;
   if (c->error != nullptr)
@@ -338,7 +340,10 @@ void copyHandleError(StorageCopy *c, StorageCopyTicket *t, int32_t source, int32
   if (c->stopped) return ticketGiveBack(c, t);  // the owner stopped the copy meanwhile
   if (response < kStorageResponseRequeue || response > kStorageResponseContinue)
     Core_Abort(KSRC, "Unhandled StorageCopy error response (%d)\n", response);
-  if (response != kStorageResponseContinue) PieceQueue_AddError(c->queue, index);
+  if (response != kStorageResponseContinue) {
+    PieceQueue_AddError(c->queue, index);
+    if (digest) PieceQueue_AddDigestError(c->queue, index);
+  }
   t->retryTime = retryTime;
   if (copyNow() >= retryTime) return copyApplyResponse(c, t, response);
   // A transfer waiting for its retry gives its request back meanwhile, so

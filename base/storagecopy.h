@@ -77,8 +77,10 @@ constexpr double kStorageCopyPieceWeight = 0.2;
 struct StorageCopy;
 
 // error(copy, context, request or NULL, source, index, count, type, code,
-// codeEx, &retryTime) -> 3, 4 or 5. retryTime is absolute on the tick
-// clock; 0 unless the callback sets it.
+// codeEx, &retryTime) -> 3, 4 or 5. count is the piece's earlier errors,
+// of a failed digest its earlier failed digests (the policy's re-ask past
+// caches is owed to those alone). retryTime is absolute on the tick clock;
+// 0 unless the callback sets it.
 typedef int32_t (*StorageCopyErrorFunction)(StorageCopy *copy, void *context,
                                             StorageRequest *request, int32_t source,
                                             int32_t index, int32_t count, int32_t type,

@@ -65,6 +65,21 @@ int errorLineSystem(int32_t error, char *out, int size) {
 
 bool errorLineIsSocketError(int32_t codeEx) { return codeEx >= 10000 && codeEx < 12000; }
 
+// The application setting that bounds a document's size; NULL for a
+// source that is not a document.
+const char *errorLineLimitKey(int32_t source) {
+  switch (source) {
+    case kRepositorySourceAlias:
+      return "alias.limitSize";
+    case kRepositorySourceCatalog:
+      return "catalog.limitSize";
+    case kRepositorySourceMetaFileRemote:
+      return "metafile.limitSize";
+    default:
+      return nullptr;
+  }
+}
+
 // The partial name the local file storage builds a file under.
 void errorLinePartialExtension(Repository *r, char *out, int size) {
   Dictionary *local = nullptr;
@@ -282,6 +297,20 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     return 1;
   }
   TlsFailure tls{};
+  const char *declined = error->cause.declinedCertificate;
+  if (declined[0] != '\0' && (code == kWebGetErrorTls1 || (code >= 400 && code <= 499))) {
+    char refusal[kErrorLineBytes];
+    if (WebGetCause_FindTls(&error->cause, code, codeEx, &tls))
+      Tls_DescribeFailure(&tls, refusal, int(sizeof refusal));
+    else
+      ErrorLine_Cause(code, codeEx, refusal, int(sizeof refusal));
+    Str_Printf(out, size,
+               "the server %s asked for a client certificate, was sent none and refused (%s): "
+               "add {\"filter\": \"ClientCert\", \"address\": \"%s\", \"certificatePath\": "
+               "\"FILE.p12\", \"password\": \"...\"} to the --credentials file",
+               declined, refusal, declined);
+    return 1;
+  }
   if (WebGetCause_FindTls(&error->cause, code, codeEx, &tls)) {
     Tls_DescribeFailure(&tls, out, size);
     if (Tls_IsUntrustedFailure(&tls) && facts->pins > 0)
@@ -314,6 +343,15 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
                "the catalog names another version than the alias, also when asked for past "
                "caches: %s",
                facts->detail != nullptr ? facts->detail : "");
+    return 1;
+  }
+  const char *limitKey = errorLineLimitKey(error->source);
+  if (code == kWebGetErrorSizeLimit && limitKey != nullptr) {
+    Str_Printf(out, size,
+               "the document is larger than %s (%s bytes) of the application file (--app=%s); "
+               "raise it there",
+               limitKey, facts->detail != nullptr && facts->detail[0] ? facts->detail : "?",
+               appFile);
     return 1;
   }
   if (code == kWebGetErrorContentEncoding && codeEx > 0) {
@@ -366,9 +404,13 @@ int ErrorLine_Describe(const char *repository, const RepositoryError *error,
   CHECK_POINTER(repository);
   CHECK_POINTER(error);
   CHECK_POINTER(out);
-  char item[64], url[kErrorLineBytes], cause[kErrorLineBytes];
+  char item[64], url[kErrorLineBytes], cause[kErrorLineBytes], hop[kErrorLineBytes];
   ErrorLine_Item(error, item, int(sizeof item));
   ErrorLine_CleanUrl(error->url != nullptr ? error->url : "", url, int(sizeof url));
+  // Behind redirects, the hop that failed follows the URL asked for.
+  ErrorLine_CleanUrl(error->cause.hop, hop, int(sizeof hop));
+  if (url[0] != '\0' && hop[0] != '\0' && strcmp(url, hop) != 0)
+    Str_AppendPrintf(url, int(sizeof url), " -> %s", hop);
   // A proxy's failure is not the content server's: the URL keeps its place
   // and the proxy's words follow in parentheses.
   int proxy = ErrorLine_ProxyCause(error, cause, int(sizeof cause));
@@ -415,6 +457,15 @@ int ErrorLine_DescribeRepository(Repository *repository, const RepositoryError *
   if (error->code == kWebGetErrorHashFailure && more.files == nullptr) {
     ErrorLine_PieceFiles(repository, error->index, files, int(sizeof files));
     more.files = files;
+  }
+  char limit[32] = {};
+  const char *limitKey = errorLineLimitKey(error->source);
+  int32_t bytes = 0;
+  if (error->code == kWebGetErrorSizeLimit && limitKey != nullptr &&
+      repository->settings != nullptr &&
+      Dictionary_GetInt32ByPath(repository->settings, limitKey, &bytes)) {
+    Str_Printf(limit, int(sizeof limit), "%d", bytes);
+    more.detail = limit;
   }
   RepositoryError where = *error;
   char path[kErrorLineBytes] = {};

@@ -189,7 +189,20 @@ int Prompts_Answer(Dictionary *answers, Dictionary *request, Dictionary *respons
       Dictionary *entry = nullptr;
       if (!Dictionary_GetDictionaryByIndex(answers, i, &entry) || !Challenge_Fits(request, entry))
         continue;
-      Dictionary_SetStringByKey(response, "username", promptsText(entry, "username"));
+      // A client certificate's answer: its file and password, or none
+      // ("cancel": true) sent to the server.
+      int32_t cancel = 0;
+      if (Str_CompareNoCase(promptsText(request, "filter"), "ClientCert") == 0) {
+        if (Dictionary_GetBooleanByKey(entry, "cancel", &cancel) && cancel) {
+          Dictionary_RemoveKey(response, "password");
+          Dictionary_SetBooleanByKey(response, "cancel", 1);
+          return 1;
+        }
+        Dictionary_SetStringByKey(response, "certificatePath",
+                                  promptsText(entry, "certificatePath"));
+      } else {
+        Dictionary_SetStringByKey(response, "username", promptsText(entry, "username"));
+      }
       Dictionary_SetStringByKey(response, "password", promptsText(entry, "password"));
       return 1;
     }

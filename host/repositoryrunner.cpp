@@ -6,6 +6,7 @@
 #include "base/storagefile.h"
 #include "core/formats/dictionary.h"
 #include "core/net/asynchttp.h"
+#include "core/net/url.h"
 #include "core/net/webget.h"
 #include "core/platform/eventqueue.h"
 #include "core/platform/notification.h"
@@ -26,8 +27,22 @@
 #include "host/usercheck.h"
 #include "workflow/workflowapp.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
+
+// Retried failures of pieces from one origin with one cause, said in one
+// line once the first of them is kRepositoryRunnerRetryGroupSeconds old.
+struct RetryGroup {
+  std::string origin;  // "http://host:port"
+  std::string url;     // the first piece's URL, for a group of one
+  RepositoryError error;  // the first failure; url points at url once said
+  int32_t pieces;
+  double first;  // tick clock
+  double wait;   // the first failure's wait for its retry
+};
 
 struct RepositoryRunner {
   Repository *repository;  // owned
@@ -51,6 +66,10 @@ struct RepositoryRunner {
   int32_t notePrinted;  // the local metafile's note went out as a warning
   int32_t catalogUrlsChecked;  // the loaded catalog's URLs were looked at
   char refusal[kPreflightLineBytes];  // the pre-flight's reason to end, else empty
+  std::vector<RetryGroup> retryGroups;  // retry lines of pieces not said yet
+  // Files a range request of which was answered whole (200) once: a cache
+  // still filling does so; a second time, the server ignores ranges.
+  std::vector<std::string> wholeAnswers;
 };
 
 namespace {
@@ -124,6 +143,60 @@ void runnerCheckCatalogUrls(RepositoryRunner *runner, uint32_t flags) {
   }
 }
 
+// The retry line of one group: today's line of its one piece, or the count
+// of pieces from its origin.
+void runnerSayGroup(RepositoryRunner *runner, RetryGroup &group) {
+  char line[kErrorLineBytes];
+  group.error.url = group.url.c_str();
+  if (group.pieces == 1) {
+    ErrorLine_DescribeRepository(runner->repository, &group.error, nullptr, line,
+                                 int(sizeof line));
+  } else {
+    char cause[kErrorLineBytes];
+    int proxy = ErrorLine_ProxyCause(&group.error, cause, int(sizeof cause));
+    if (!proxy) ErrorLine_Hint(&group.error, nullptr, cause, int(sizeof cause));
+    Str_Printf(line, int(sizeof line), proxy ? "keelson: %s: %d pieces from %s (%s) (%d)"
+                                             : "keelson: %s: %d pieces from %s: %s (%d)",
+               runner->repository->name, group.pieces, group.origin.c_str(), cause,
+               group.error.code);
+  }
+  Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", group.wait);
+  Progress_PrintLine(line);
+}
+
+// Says the groups whose time is up (every group when all is true).
+void runnerSayGroups(RepositoryRunner *runner, double now, bool all) {
+  auto &groups = runner->retryGroups;
+  size_t kept = 0;
+  for (size_t i = 0; i < groups.size(); i++) {
+    if (all || now - groups[i].first >= kRepositoryRunnerRetryGroupSeconds)
+      runnerSayGroup(runner, groups[i]);
+    else if (kept++ != i)
+      groups[kept - 1] = std::move(groups[i]);
+  }
+  groups.resize(kept);
+}
+
+// A piece's retried failure joins the open group of its origin and cause,
+// or opens one.
+void runnerGroupRetry(RepositoryRunner *runner, const RepositoryError *error, double now,
+                      double wait) {
+  char clean[kErrorLineBytes], scheme[32] = {}, host[kErrorLineBytes] = {};
+  ErrorLine_CleanUrl(error->url != nullptr ? error->url : "", clean, int(sizeof clean));
+  Url_GetScheme(clean, scheme, int(sizeof scheme));
+  Url_GetHostWithPort(clean, host, int(sizeof host));
+  std::string origin = std::string(scheme) + "://" + host;
+  for (RetryGroup &group : runner->retryGroups) {
+    if (group.origin == origin && group.error.code == error->code &&
+        group.error.codeEx == error->codeEx) {
+      group.pieces++;
+      return;
+    }
+  }
+  RetryGroup group{origin, error->url != nullptr ? error->url : "", *error, 1, now, wait};
+  runner->retryGroups.push_back(std::move(group));
+}
+
 void runnerOnState(Repository *, void *context, uint32_t, uint32_t word) {
   auto *runner = static_cast<RepositoryRunner *>(context);
   runner->stateChanged = 1;
@@ -148,7 +221,14 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   if (error->decision == kStorageResponseContinue || error->delta || runner->ending ||
       runner->state != RepositoryRunnerState::Running)
     return;
-  if (RepositoryRunner_IsPermanent(error)) {
+  bool firstWhole = false;
+  if (error->code == kWebGetErrorRangeNotSupported && error->url != nullptr &&
+      error->source == kRepositorySourceStorageRemote) {
+    auto &seen = runner->wholeAnswers;
+    firstWhole = std::find(seen.begin(), seen.end(), error->url) == seen.end();
+    if (firstWhole) seen.emplace_back(error->url);
+  }
+  if (!firstWhole && RepositoryRunner_IsPermanent(error)) {
     runnerEnd(runner, error);
     return;
   }
@@ -168,12 +248,19 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   runner->retried = *error;
   Str_Copy(runner->retriedUrl, error->url != nullptr ? error->url : "", kErrorLineBytes);
   runner->retried.url = runner->retriedUrl;
+  double wait = error->retryAt - now;
+  wait = wait > 0 ? wait : 0.0;
+  Progress_NoteRetry(error->retryAt);
+  // The pieces a server gone fails in one round make one line a cause.
+  if (error->source == kRepositorySourceStorageRemote && error->url != nullptr &&
+      error->url[0] != '\0') {
+    runnerGroupRetry(runner, error, now, wait);
+    return;
+  }
   char line[kErrorLineBytes];
   ErrorLine_DescribeRepository(r, error, nullptr, line, int(sizeof line));
-  double wait = error->retryAt - now;
-  Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", wait > 0 ? wait : 0.0);
+  Str_AppendPrintf(line, int(sizeof line), "; retrying in %.0f s", wait);
   Progress_PrintLine(line);
-  Progress_NoteRetry(error->retryAt);
 }
 
 // The status a page reads. The run's end is the runner's word, not the
@@ -277,8 +364,9 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
     bool piece = source == kRepositorySourceStorageRemote && !error->delta;
     if (document || piece) return 1;
   }
-  // A signed document refused for what it holds holds it again when asked.
-  if (document && code == kWebGetErrorInvalidContent) return 1;
+  // A signed document refused for what it holds holds it again when asked,
+  // and one over its size limit is as large again.
+  if (document && (code == kWebGetErrorInvalidContent || code == kWebGetErrorSizeLimit)) return 1;
   // A piece that failed its digest again was asked for once more already.
   if (source == kRepositorySourceStorageRemote && code == kWebGetErrorHashFailure &&
       error->count >= 1)
@@ -303,6 +391,9 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   TlsFailure tls{};
   if (WebGetCause_FindTls(&error->cause, code, codeEx, &tls) && Tls_IsLastingFailure(&tls))
     return 1;
+  // A server that refused a handshake without a client certificate refuses
+  // the next one too.
+  if (code == kWebGetErrorTls1 && error->cause.declinedCertificate[0] != '\0') return 1;
   if (code == kWebGetErrorOs) {
     PlatformErrorKind kind = Platform_GetErrorKind(codeEx);
     if (kind == PlatformErrorKind::AccessDenied || kind == PlatformErrorKind::NotEnoughSpace)
@@ -382,6 +473,7 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
     state = RepositoryRunnerState::Failed;
     runnerPublish(runner, state);
   }
+  runnerSayGroups(runner, now, state != RepositoryRunnerState::Running);
   runner->state = state;
   return state;
 }

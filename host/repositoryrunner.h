@@ -35,6 +35,9 @@ struct WorkflowApp;
 constexpr double kRepositoryRunnerStatusSeconds = 0.5;
 // How long a stop waits for the pending storage requests to end.
 constexpr double kRepositoryRunnerStopSeconds = 10.0;
+// Pieces' retried failures of one origin and cause within this time of the
+// first make one retry line.
+constexpr double kRepositoryRunnerRetryGroupSeconds = 1.0;
 // Retries of an item are let run while they fall due this long after its
 // first failure.
 constexpr double kRepositoryRunnerRetrySeconds = 120.0;

@@ -292,6 +292,12 @@ struct WebGetCause {
   int32_t hasTls;  // tls was met on the failing hop
   TlsFailure tls;
   WebGetProxyFailure proxy;
+  // The server asked for a client certificate and was sent none: the
+  // address ("ip:port") a ClientCert answer of the credentials names.
+  char declinedCertificate[48];
+  // The URL of the hop that failed when redirects led there; empty when
+  // the failure met the URL asked for.
+  char hop[kWebGetUrlBytes];
 };
 // 1 and *tls when cause holds a TLS failure whose alert is codeEx of a 971;
 // else 0 and *tls zeroed. cause may be NULL.

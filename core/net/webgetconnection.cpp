@@ -279,6 +279,19 @@ int fail(WebGetRequest *r, int32_t code, int32_t codeEx) {
 
 void touch(WebGetConnection *c) { c->lastActivity = Platform_GetTickSeconds(); }
 
+// The server's address as a ClientCert answer names it: "ip:port".
+void certAddress(WebGetConnection *c, char *out, int size) {
+  if (c->remotePort != 0) Str_Printf(out, size, "%ipv4:%d", &c->remoteAddress, c->remotePort);
+  else Str_Printf(out, size, "%ipv4", &c->remoteAddress);
+}
+
+// A session that answered the server's certificate request with none: r's
+// cause names the server, should the server refuse it.
+void noteDeclined(WebGetConnection *c, WebGetRequest *r) {
+  if (c->tlsActive.load() && Tls_IsCertificateDeclined(c->tls))
+    certAddress(c, r->cause.declinedCertificate, int(sizeof r->cause.declinedCertificate));
+}
+
 // Fails r with 971 and the session's alert, and keeps why in its cause.
 int failTls(WebGetConnection *c, WebGetRequest *r, int32_t alert) {
   TlsFailure failure{};
@@ -286,6 +299,7 @@ int failTls(WebGetConnection *c, WebGetRequest *r, int32_t alert) {
     failure = TlsFailure{alert, TlsCause::Protocol, 0};
   r->cause.hasTls = 1;
   r->cause.tls = failure;
+  noteDeclined(c, r);
   char words[256];
   Tls_DescribeFailure(&failure, words, int32_t(sizeof words));
   WebGetConnection_Log(c, "TLS failure (%d, %s): %s", alert,
@@ -673,6 +687,9 @@ int handleHeader(WebGetConnection *c, WebGetRequest *r, int entered) {
     WebGetConnection_Log(c, "%s", shown);
     WebGetConnection_Log(c, "---- [0x%p] Header In End ----", r);
   }
+  // A server that asked for a certificate may refuse the request instead of
+  // the handshake (nginx answers 400).
+  if (r->statusCode >= 400 && r->statusCode <= 499) noteDeclined(c, r);
   if (c->cacheItem != nullptr) {
     if (r->statusCode == 407) {
       WebGetCacheItem_Drop(&c->cacheItem);
@@ -933,6 +950,12 @@ int handleHandshake(WebGetConnection *c, WebGetRequest *r, int entered) {
     CertStore *store = Tls_DefaultCertStore();
     Tls_SetCertStore(c->tls, store);
     if (store != nullptr) CertStore_Release(&store);
+    // A server whose certificate request the credentials left unanswered
+    // is sent none from then on.
+    char address[sizeof c->certDeclinedFor];
+    certAddress(c, address, int(sizeof address));
+    Tls_SetDeclineCertificate(c->tls, c->certDeclinedFor[0] != '\0' &&
+                                          strcmp(address, c->certDeclinedFor) == 0);
     int32_t alert = 0;
     if (!Tls_StartHandshake(c->tls, host, &alert)) return failTls(c, r, alert);
     return 1;
@@ -995,6 +1018,9 @@ int handleAuthenticate(WebGetConnection *c, WebGetRequest *r, int) {
   // A challenge to an answer already sent: those credentials were refused.
   if (answered >= 1) WebGetAuth_ReportFailure(auth);
   int ready = WebGetAuth_ParseChallenge(auth, r->responseHeaders, &code, &codeEx);
+  // The answered request is an attempt of its own: a kept socket that loses
+  // it gets its own fresh try, whatever the first attempt spent.
+  if (c->retried == r) c->retried = nullptr;
   if (!ready && code == 0) {
     c->waiting = static_cast<WebGetRequest *>(Class_Retain(r));
     WebGetConnection_Reset(c, 0, 0, 1);
@@ -1011,9 +1037,7 @@ int handleClientCertificate(WebGetConnection *c, WebGetRequest *r, int) {
   if (c->waiting != nullptr) return 1;
   if (!authenticationAllowed(c)) return fail(r, kWebGetErrorCertRequestCancel, 0);
   char address[320], types[80] = "";
-  if (c->remotePort != 0)
-    Str_Printf(address, int(sizeof address), "%ipv4:%d", &c->remoteAddress, c->remotePort);
-  else Str_Printf(address, int(sizeof address), "%ipv4", &c->remoteAddress);
+  certAddress(c, address, int(sizeof address));
   Tls_GetRequestedCertificateTypes(c->tls, types);
   WebGetClientCert_SetAddress(c->clientCert, address);
   WebGet_Lock();
@@ -1038,7 +1062,9 @@ int onChallengeResponse(void *context, const char *, const char *, const char *i
     char path[320] = "", password[512] = "";
     Dictionary_GetStringByKey(info, "certificatePath", path, int(sizeof path));
     Dictionary_GetStringByKey(info, "password", password, int(sizeof password));
-    if (cancel) c->certCancelled = 1;
+    // No certificate for this server: the next handshake answers its
+    // request with none, and the server decides.
+    if (cancel) certAddress(c, c->certDeclinedFor, int(sizeof c->certDeclinedFor));
     else c->certLoaded = WebGetClientCert_Load(c->clientCert, c->tls, path, password);
     memset(password, 0, sizeof password);
     if (c->waiting != nullptr) Class_ReleaseObject(&c->waiting);
@@ -1439,6 +1465,7 @@ int WebGetConnection_Reset(WebGetConnection *connection, int dropQueue, int rese
     WebGetAuth_Reset(c->serverAuth);
     WebGetAuth_Reset(c->proxyAuth);
     c->serverCancelled = c->proxyCancelled = c->certCancelled = 0;
+    c->certDeclinedFor[0] = '\0';
   }
   return 1;
 }

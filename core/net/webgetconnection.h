@@ -12,7 +12,8 @@
 // the scheme it was opened for. (3) a failed step always ends its request
 // with a nonzero code, and leaves the connection closed with empty buffers.
 // (4) a reused connection that closes before the first byte of an answer gets
-// one fresh try for GET, HEAD and OPTIONS without a body, never more.
+// one fresh try for GET, HEAD and OPTIONS without a body, never more, per
+// attempt (the first send, and each resend that answers a challenge).
 // (5) a failure before the request reached anyone (or a socket error before
 // the answer) tries the next entry of the URL's proxy list while one is
 // left. (6) only a file:// URL the caller set is read from the local disk,
@@ -118,6 +119,7 @@ struct WebGetConnection {
   WebGetClientCert *clientCert;
   int32_t certCancelled;
   int32_t certLoaded;                  // a client certificate went into the session
+  char certDeclinedFor[48];            // the address answered with no certificate
   std::atomic<int32_t> certRequested;  // the server asked and the session had none
 
   std::deque<WebGetConnectionNode> queue;

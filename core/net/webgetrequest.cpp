@@ -524,6 +524,8 @@ int WebGetRequest_SetError(WebGetRequest *request, int32_t code, int32_t codeEx)
   REQUEST_CHECK(request);
   request->errorEx.store(codeEx);
   request->error.store(code);
+  if (code != 0 && request->redirectCount > 0 && request->cause.hop[0] == '\0')
+    Str_Copy(request->cause.hop, request->url, int(sizeof request->cause.hop));
   if (code != 0) WebGetRequest_CloseOutputFile(request);
   return 0;
 }

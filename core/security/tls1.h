@@ -245,6 +245,14 @@ int Tls_Reset(TLS1 *session);
 // Call before Tls_StartHandshake. On any failure no certificate is kept
 // and 0 is returned; NULL data clears and returns 1.
 int Tls_SetClientCertificate(TLS1 *session, const void *data, int32_t length, const char *password);
+// on: a CertificateRequest while no client certificate is set is answered
+// with an empty certificate list and no CertificateVerify, and the
+// handshake goes on; off (the default): the certificate request callback is
+// called and the handshake fails. Kept over Tls_Reset. Returns 1.
+int Tls_SetDeclineCertificate(TLS1 *session, int32_t on);
+// 1 when the running or last handshake answered a CertificateRequest with
+// no certificate.
+int Tls_IsCertificateDeclined(TLS1 *session);
 // The certificate types of the last CertificateRequest as text into text
 // (80 bytes): "rsa" for type 1, "ecdsa" for type 64, joined by ","; empty
 // when none. Returns 1.

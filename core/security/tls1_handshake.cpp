@@ -467,7 +467,12 @@ int sendCertificate(TLS1 *s) {
   TlsHandshakeContext *h = s->Handshake;
   std::vector<uint8_t> m = {11, 0, 0, 0, 0, 0, 0};
   X509 *cert = nullptr;
-  if (!h->Pkcs12 || !PKCS12_GetCertificate(h->Pkcs12, &cert)) {
+  if (!h->Pkcs12 && s->DeclineCertificate) {
+    // An empty list, and no CertificateVerify follows (RFC 5246 7.4.6).
+    Tls_Log(s, LOG_INFO, "Client certificate requested; none sent");
+    s->Flags &= ~kTlsFlagCertificateRequested;
+    s->CertificateDeclined = 1;
+  } else if (!h->Pkcs12 || !PKCS12_GetCertificate(h->Pkcs12, &cert)) {
     Tls_Log(s, LOG_ERROR, "PKCS12 client certificate not found");
     s->Flags &= ~kTlsFlagCertificateRequested;
   }
@@ -543,7 +548,8 @@ int sendCertificateVerify(TLS1 *s) {
 
 int onServerHelloDone(TLS1 *s, Reader r, int32_t *alert) {
   if (r.left() != 0) return fail(alert, kTlsAlertDecodeError);
-  if ((s->Flags & kTlsFlagCertificateRequested) && !s->Handshake->Pkcs12) {
+  if ((s->Flags & kTlsFlagCertificateRequested) && !s->Handshake->Pkcs12 &&
+      !s->DeclineCertificate) {
     void *context = nullptr;
     CallbackFunction function = nullptr;
     if (Callback_Get(&s->CertificateRequest, &context, &function) && function)
@@ -734,6 +740,22 @@ int Tls_SelectClientSignature(TLS1 *session, PKCS12 *pkcs12, uint16_t *pair) {
   // An RSA certificate signed with SHA-1 or SHA-224 signs with SHA-256.
   *pair = uint16_t(canSign(ec, hash) ? hash : 4) << 8 | signature;
   return 1;
+}
+
+int Tls_SetDeclineCertificate(TLS1 *session, int32_t on) {
+  CLASS_CHECK(session, kTls1Tag);
+  CriticalSection_Enter(session->Lock);
+  session->DeclineCertificate = on ? 1 : 0;
+  CriticalSection_Leave(session->Lock);
+  return 1;
+}
+
+int Tls_IsCertificateDeclined(TLS1 *session) {
+  CLASS_CHECK(session, kTls1Tag);
+  CriticalSection_Enter(session->Lock);
+  int declined = session->CertificateDeclined;
+  CriticalSection_Leave(session->Lock);
+  return declined;
 }
 
 int Tls_SetClientCertificate(TLS1 *session, const void *data, int32_t length, const char *password) {

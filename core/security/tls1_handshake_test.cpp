@@ -730,6 +730,53 @@ TEST(TlsHandshake, ClientCertificates) {
   Tls_Delete(&s);
 }
 
+// Declining: a request is answered with no certificate, the callback not
+// called. A server that requires one refuses the handshake (its alert); one
+// that only asks goes on.
+TEST(TlsHandshake, DeclinedClientCertificate) {
+  SettingsGuard guard;
+  struct {
+    const char *verify;  // -Verify requires a certificate, -verify asks for one
+    bool done;
+  } cases[] = {{"-Verify", false}, {"-verify", true}};
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.verify);
+    const int port = TlsTest_FreePort();
+    std::vector<std::string> argv =
+        sServer("rsa2048", {"-www", "-tls1_2", c.verify, "1", "-CAfile",
+                            Test_VectorPath("pkcs12_ca.pem")});
+    argv[4] = std::to_string(port);
+    TlsTest_Peer peer(argv);
+    std::string log;
+    TLS1 *s = newSession(&log);
+    int requests = 0;
+    Tls_SetCertificateRequestCallback(s, &requests, onRequest);
+    Tls_SetDeclineCertificate(s, 1);
+    int fd = TlsTest_Connect(port);
+    ASSERT_GE(fd, 0);
+    Tls_StartHandshake(s, "localhost", nullptr);
+    EXPECT_EQ(TlsTest_Pump(s, fd, [&] { return Tls_IsHandshakeDone(s) != 0; }), c.done) << log;
+    std::string reply;
+    if (c.done) {
+      int32_t written = 0;
+      Tls_Write(s, kGet, int32_t(strlen(kGet)), &written);
+      TlsTest_Pump(s, fd, [&] {
+        reply += TlsTest_TakeInbound(s);
+        return reply.find("</HTML>") != std::string::npos;
+      });
+      EXPECT_NE(reply.find("HTTP/1.0 200 ok"), std::string::npos) << log;
+    } else {
+      TlsFailure failure{};
+      EXPECT_EQ(Tls_GetFailure(s, &failure), 1);
+      EXPECT_EQ(failure.received, 1) << log;
+    }
+    EXPECT_EQ(Tls_IsCertificateDeclined(s), 1) << log;
+    EXPECT_EQ(requests, 0);
+    close(fd);
+    Tls_Delete(&s);
+  }
+}
+
 // The client's pair: the first requested one whose signature fits the key
 // and whose hash we can sign with; else the certificate's own hash.
 TEST(TlsHandshake, ClientSignatureSelection) {

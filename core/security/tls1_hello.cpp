@@ -72,6 +72,7 @@ int Tls_SendClientHello(TLS1 *session, const char *serverName) {
   CLASS_CHECK(session, kTls1Tag);
   TLS1 *s = session;
   TlsHandshakeContext *h = s->Handshake;
+  s->CertificateDeclined = 0;
 
   // The name kept for the host check, one trailing dot dropped; the name
   // sent only for a host name.

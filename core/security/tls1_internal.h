@@ -178,6 +178,11 @@ struct TLS1 {
   // under established keys is running.
   int32_t SecureRenegotiation;
   int32_t Renegotiating;
+  // A CertificateRequest without a certificate set is answered with none
+  // (else the owner is asked and the handshake fails); whether the running
+  // or last handshake did so.
+  int32_t DeclineCertificate;
+  int32_t CertificateDeclined;
   uint8_t ClientVerify[kTlsVerifyBytes];
   uint8_t ServerVerify[kTlsVerifyBytes];
 };

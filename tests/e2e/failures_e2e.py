@@ -166,7 +166,24 @@ def jwk_sets():
     return {"keys": [off]}, {"foo": 1}, {"keys": [k1]}, provider
 
 
-def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
+def client_cert_servers(t, optional_port, required_port):
+    """The tree's nginx serves the same files on two more ports whose TLS
+    asks for a client certificate: optionally, and as a must."""
+    with open(t.path("nginx.conf")) as f:
+        conf = f.read()
+    start = conf.index("  server {")
+    end = conf.index("\n  }\n", start) + 5
+    block, extra = conf[start:end], ""
+    for port, mode in ((optional_port, "optional"), (required_port, "on")):
+        extra += (block.replace(f"listen 127.0.0.1:{t.port} ", f"listen 127.0.0.1:{port} ")
+                  .replace("    root ", f"    ssl_verify_client {mode};\n    ssl_client_certificate "
+                           f"{t.path('tls', 'root.crt')};\n    root "))
+    with open(t.path("nginx.conf"), "w") as f:
+        f.write(conf[:end] + extra + conf[end:])
+
+
+def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin, optional_port,
+         required_port):
     base = f"https://127.0.0.1:{t.port}"
     unpinned = f"https://127.0.0.1:{unpinned_port}/alias.json"
     weak = f"https://127.0.0.1:{weak_port}/alias.json"
@@ -188,7 +205,17 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
     off_curve, no_set, k1, provider = jwk_sets()
     fifo = t.path("app.fifo")
     os.mkfifo(fifo)
+    optional = f"https://127.0.0.1:{optional_port}"
+    required = f"https://127.0.0.1:{required_port}/alias.json"
     return [
+        Row("a server that asks for a client certificate, none given: it syncs", exit=0,
+            repo={"alias": optional + "/alias.json", "catalog": optional + "/catalog/"}),
+        Row("a server that requires a client certificate, default retry time", retry_time=None,
+            repo={"alias": required},
+            words=(required, f"the server 127.0.0.1:{required_port} asked for a client "
+                   "certificate, was sent none and refused", '{"filter": "ClientCert", '
+                   f'"address": "127.0.0.1:{required_port}", "certificatePath": ',
+                   "to the --credentials file (400)")),
         Row("the server is down", repo={"alias": down},
             words=(down, "connection refused (953)")),
         Row("a self-signed certificate nobody pinned, default retry time", retry_time=None,
@@ -288,6 +315,10 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
             words=(base + "/missing/v1/", "piece ", "404")),
         Row("a corrupt piece, default retry time", repo={"remote": corrupt}, retry_time=None,
             words=(base + "/corrupt/v1/", "piece ", "digest mismatch in ", "(979)")),
+        Row("a metafile over metafile.limitSize, default retry time", retry_time=None,
+            app={"metafile": {"limitSize": 1000}},
+            words=(base + "/", "metafile ", "larger than metafile.limitSize (1000 bytes) of "
+                   "the application file (--app=", "(959)")),
         Row("an unsigned document over http",
             repo={"alias": plain + "/alias.json", "catalog": plain + "/unsigned/"},
             words=(plain + "/unsigned/v1/catalog.json",
@@ -461,8 +492,11 @@ def main():
                             stdin=subprocess.PIPE) as c, \
                     running(weak, free_port(), "openssl s_server", cwd=t.path("www"),
                             stdin=subprocess.PIPE) as w:
+                optional_port, required_port = free_port(), free_port()
+                client_cert_servers(t, optional_port, required_port)
                 t.start()
-                table = rows(t, plain.port, u.port, c.port, w.port, weak_pin)
+                table = rows(t, plain.port, u.port, c.port, w.port, weak_pin,
+                             optional_port, required_port)
                 commands = [prepare(t, n, row) for n, row in enumerate(table)]
                 with ThreadPoolExecutor(8) as pool:
                     results = list(pool.map(lambda args: run(t, args), commands))

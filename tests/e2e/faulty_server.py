@@ -22,6 +22,8 @@ plan.json maps a request path to a list of faults:
                 matches them
   tail          the body and a few bytes of white space (a publisher's line
                 ends), under a Content-Length that counts them
+  flip          the body with its first byte changed (logged "flip+no-cache"
+                when the request asked past caches)
   redirect      a 302 to the path with "?again" (served as the path) whose page
                 claims 2^60 bytes and comes as fast as the socket takes it,
                 until the peer goes or 128 MiB have gone (then a close)
@@ -32,15 +34,25 @@ Two keys of plan.json act on the pieces (paths under /pieces/) as a whole:
                 the first request is answered 503 once
   "*drop-each": true   every connection is closed after its first answer,
                 without a word that it will be (a server that drops kept
-                connections)
+                connections); "late": that close comes 0.3 s after the
+                answer, unread what the peer sent meanwhile
   "*redirect": PREFIX  a path under PREFIX is answered 302 to the same path
                 without it
+  "*whole": "first" or "all"  a Range request is answered 206 with its
+                bytes, but the first one for each path (or every one) is
+                answered 200 with the whole file (logged with the fault
+                "whole@<first byte asked for>"), as a cache still filling answers
+  "*auth": "USER:PASSWORD"  a piece asked for without that Basic
+                Authorization is answered 401 with a challenge of realm
+                "pieces" (logged with the fault "challenge")
 Every answer is logged as one line "<path> <status> <body bytes sent>
 <fault or ->" once it is over. Listens on 127.0.0.1:<port> until killed
 (the port also goes to the file "port" beside the log).
 """
+import base64
 import json
 import os
+import re
 import socket
 import struct
 import sys
@@ -54,6 +66,8 @@ from httppeer import read_head, serve_forever  # noqa: E402
 # way when the client gives up, so the bytes sent are the bytes it got.
 TRICKLE_SECONDS = 1.7
 RESET_PAUSE_SECONDS = 0.5
+# A late drop leaves the peer this long to send its next request first.
+DROP_LATE_SECONDS = 0.3
 PAD_BYTES = 8 << 20
 # Far past the socket buffers: a client that reads a redirect's page on and
 # on has read that much when its server closes.
@@ -67,8 +81,11 @@ with open(plan_path) as f:
     plan = json.load(f)
 pause = float(plan.pop("*pause", 0))
 late_503 = plan.pop("*503-after", None)
-drop_each = bool(plan.pop("*drop-each", False))
+drop_each = plan.pop("*drop-each", False)
 redirect = plan.pop("*redirect", None)
+auth = plan.pop("*auth", None)
+whole = plan.pop("*whole", None)
+whole_given = set()
 plan = {path: list(faults) for path, faults in plan.items()}
 first_request = None
 lock = threading.Lock()
@@ -159,7 +176,28 @@ def answer_shaped(conn, path, body, fault):
     return False
 
 
-def answer(conn, path):
+def ranged_answer(conn, path, body, request):
+    """A Range request's answer under "*whole" (None for any other): 206
+    with the range, or 200 with the whole file as planned."""
+    m = re.search(rb"\r\nrange: *bytes=(\d+)-(\d+)", request, re.IGNORECASE)
+    if whole is None or m is None:
+        return None
+    with lock:
+        answer_whole = whole == "all" or path not in whole_given
+        whole_given.add(path)
+    if answer_whole:
+        log(path, 200, len(body), f"whole@{int(m.group(1))}")
+        conn.sendall(head(200, len(body)) + body)
+        return not drop_each
+    first, last = int(m.group(1)), min(int(m.group(2)), len(body) - 1)
+    part = body[first:last + 1]
+    log(path, 206, len(part), None)
+    conn.sendall(b"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes %d-%d/%d\r\n"
+                 b"Content-Length: %d\r\n\r\n" % (first, last, len(body), len(part)) + part)
+    return not drop_each
+
+
+def answer(conn, path, request=b""):
     """Serves one request; False when the connection is over."""
     if pause and path.startswith("/pieces/"):
         with slow:
@@ -169,6 +207,13 @@ def answer(conn, path):
         conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n" %
                      to.encode())
         log(path, 302, 0, None)
+        return not drop_each
+    if auth and path.startswith("/pieces/") and \
+            b"\r\nauthorization: basic " + base64.b64encode(auth.encode()).lower() \
+            not in request.lower():
+        log(path, 401, 0, "challenge")
+        conn.sendall(b"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"pieces\"\r\n"
+                     b"Content-Length: 0\r\n\r\n")
         return not drop_each
     fault = next_fault(path)
     if fault == "continue":
@@ -208,6 +253,15 @@ def answer(conn, path):
         body = f.read()
     if fault in ("pad", "blank", "badbyte", "cut", "tail"):
         return answer_shaped(conn, path, body, fault)
+    if fault == "flip":
+        if b"\r\ncache-control: no-cache" in request.lower():
+            fault += "+no-cache"
+        log(path, 200, len(body), fault)
+        conn.sendall(head(200, len(body)) + bytes([body[0] ^ 1]) + body[1:])
+        return not drop_each
+    ranged = ranged_answer(conn, path, body, request)
+    if ranged is not None:
+        return ranged
     conn.sendall(head(200, len(body)))
     if fault is None:
         log(path, 200, len(body), fault)
@@ -237,7 +291,9 @@ def serve(conn):
             if request is None:
                 return
             target = request.split(b"\r\n", 1)[0].split(b" ")[1].decode()
-            if not answer(conn, target.partition("?")[0]):
+            if not answer(conn, target.partition("?")[0], request):
+                if drop_each == "late":
+                    time.sleep(DROP_LATE_SECONDS)
                 return
     except OSError:
         pass

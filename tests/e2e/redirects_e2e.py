@@ -119,7 +119,7 @@ def gzip_beside(path):
     return path.split("/www", 1)[1], os.path.getsize(path + ".gz")
 
 
-def cases(t, tls_port):
+def cases(t, tls_port, down_port, self_port):
     """(what, repository changes, words of the last line: none where the
     sync must succeed[, the run's retry time when not 0])."""
     base = f"http://127.0.0.1:{t.port}"
@@ -149,15 +149,18 @@ def cases(t, tls_port):
         ("the pieces behind a 307 to a damaged copy", pieces("rbad"),
          (base + "/rbad/v1/", "digest mismatch", "(979)")),
         ("the alias behind a 302 to a server that is down", {"alias": base + "/down/alias.json"},
-         (base + "/down/alias.json", "connection refused (953)")),
+         (f"{base}/down/alias.json -> http://127.0.0.1:{down_port}/alias.json: ",
+          "connection refused (953)")),
         ("the pieces behind a 302 to a server that is down", pieces("rdown"),
-         (base + "/rdown/v1/", "connection refused (953)")),
+         (base + "/rdown/v1/", f" -> http://127.0.0.1:{down_port}/pieces/v1/",
+          "connection refused (953)")),
         ("an alias naming v2 and a catalog naming v1",
          {"alias": base + "/aliases/v2.json", "catalog": base + "/stale-catalog.json"},
          (base + "/stale-catalog.json", "catalog id v1, expected v2", "(976)")),
         ("the alias behind a 302 to a self-signed https server",
          {"alias": base + "/self/alias.json"},
-         (base + "/self/alias.json", "it is self-signed", "(971)"), ()),
+         (f"{base}/self/alias.json -> https://127.0.0.1:{self_port}/alias.json: ",
+          "it is self-signed", "(971)"), ()),
         ("https:// to the plain http port", {"alias": f"https://127.0.0.1:{t.port}/alias.json"},
          (f"https://127.0.0.1:{t.port}/alias.json",
           "the server answered plain HTTP: use an http:// URL", "(971)"), ()),
@@ -204,7 +207,8 @@ def main():
         t.stop()
         tls_port, self_port = free_port(), free_port()
         with open(t.path("nginx-redirects.conf"), "w") as f:
-            f.write(nginx_conf(t, tls_port, free_port(dead=True), self_port))
+            down_port = free_port(dead=True)
+            f.write(nginx_conf(t, tls_port, down_port, self_port))
         t.write_app("app-redirects.json", webGet={"whitelist": ["127.0.0.1", "localhost"]})
         # www/corrupt/: the pieces with the first plain v1 piece's last byte flipped.
         piece_copy(t, "corrupt", lambda path: flip_byte(path, last=True))
@@ -213,7 +217,7 @@ def main():
         # www/gz/: the pieces, the first plain v1 piece beside its gzip copy.
         coded = []
         piece_copy(t, "gz", lambda path: coded.append(gzip_beside(path)))
-        table = cases(t, tls_port)
+        table = cases(t, tls_port, down_port, self_port)
         prepared = [prepare(t, n, *row[1:2], *row[3:]) for n, row in enumerate(table)]
         peer = None
         try:
