@@ -247,6 +247,9 @@ void httpAddEvent(uintptr_t, void *payload) {
   const StorageHTTPPlan &p = c->plan;
   WebGetRequest_SetUrl(r, p.url, 1);
   WebGetRequest_SetSizeLimit(r, p.limit);
+  // A member under gzip in small blocks runs a third over its size; twice
+  // it bounds what a server may send for it, however little it decodes to.
+  WebGetRequest_SetRawLimit(r, p.limit > 0 ? 2 * p.limit + kWebGetRawSlackBytes : 0);
   if (p.rangeStart != 0 || p.rangeEnd != 0) WebGetRequest_SetRange(r, p.rangeStart, p.rangeEnd);
   if (p.raw) {
     WebGetRequest_SetAcceptCompression(r, 0);

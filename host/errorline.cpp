@@ -14,6 +14,7 @@
 #include "core/net/asynchttp.h"
 #include "core/net/url.h"
 #include "core/net/webget.h"
+#include "core/net/webgetrequest.h"
 #include "core/platform/fileops.h"
 #include "core/platform/platform.h"
 #include "core/platform/rootdir.h"
@@ -221,6 +222,35 @@ bool errorLinePassword(const ErrorLineFacts *facts, char *out, int size) {
   return true;
 }
 
+// An answer that broke a bound of its body: the bound and the coding.
+bool errorLineBodyBound(const RepositoryError *error, char *out, int size) {
+  const WebGetBodyFailure &body = error->cause.body;
+  const char *coding = body.coding != 0 ? WebGet_GetCodingName(body.coding) : "identity";
+  if (error->code == kWebGetErrorSizeLimit && error->codeEx == kWebGetSizeLimitRaw) {
+    char status[32] = "";
+    if (body.status != 0 && (body.status < 200 || body.status > 299))
+      Str_Printf(status, int(sizeof status), " (its %d page)", body.status);
+    Str_Printf(out, size,
+               "the server sent more than the %lld bytes its answer%s may bring "
+               "(Content-Encoding %s, counted before decoding)",
+               (long long)body.bound, status, coding);
+    return true;
+  }
+  if (error->code == kWebGetErrorCompression && error->codeEx == kWebGetCompressionNoOutput) {
+    Str_Printf(out, size,
+               "the answer under Content-Encoding %s decodes to nothing (an empty member with "
+               "more behind it, or %lld coded bytes without output)",
+               coding, (long long)body.bound);
+    return true;
+  }
+  if (error->code == kWebGetErrorChunked && error->codeEx == kWebGetChunkedTrailerLimit) {
+    Str_Printf(out, size, "the chunked answer's trailer is longer than %d bytes",
+               kWebGetHeaderLimitBytes);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int ErrorLine_Item(const RepositoryError *error, char *out, int size) {
@@ -313,6 +343,16 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
   }
   if (WebGetCause_FindTls(&error->cause, code, codeEx, &tls)) {
     Tls_DescribeFailure(&tls, out, size);
+    if (tls.cause == TlsCause::NotTls) {
+      // Advice only: a man in the middle can send such bytes as well.
+      char clean[kErrorLineBytes];
+      ErrorLine_CleanUrl(url, clean, int(sizeof clean));
+      const char *rest = Url_HasScheme(clean, "https") ? clean + 5 : nullptr;
+      if (rest != nullptr)
+        Str_AppendPrintf(out, size, "; if this port serves plain HTTP, its URL is http%s", rest);
+    } else if (tls.cause == TlsCause::VersionCapped) {
+      Str_AppendPrintf(out, size, " in the application file (--app=%s)", appFile);
+    }
     if (Tls_IsUntrustedFailure(&tls) && facts->pins > 0)
       Str_AppendPrintf(out, size,
                        "; none of the %d pins of thumbprintStores \"%s\" (--app=%s) is a "
@@ -354,11 +394,28 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
                appFile);
     return 1;
   }
+  if (code == kWebGetErrorContentEncoding && (codeEx & kWebGetCodingUnread)) {
+    Str_Printf(out, size,
+               "the server sent it under Content-Encoding %s, which keelson does not read "
+               "(it asks for gzip or identity); serve it plain or gzip-coded",
+               WebGet_GetCodingName(codeEx & ~kWebGetCodingUnread));
+    return 1;
+  }
   if (code == kWebGetErrorContentEncoding && codeEx > 0) {
     Str_Printf(out, size,
                "the server sent the data under Content-Encoding %s where identity was asked "
                "for; serve these files without a content coding",
                WebGet_GetCodingName(codeEx));
+    return 1;
+  }
+  if (errorLineBodyBound(error, out, size)) return 1;
+  if (code == 400 && error->cause.httpsPort) {
+    char clean[kErrorLineBytes];
+    ErrorLine_CleanUrl(url, clean, int(sizeof clean));
+    const char *rest = Url_HasScheme(clean, "http") ? clean + 4 : nullptr;
+    Str_Printf(out, size,
+               "the server answered 400: the plain HTTP request was sent to its HTTPS port; "
+               "use https://%s", rest != nullptr ? rest + 3 : "");
     return 1;
   }
   ErrorLine_Cause(code, codeEx, out, size);

@@ -356,6 +356,14 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
   CHECK_POINTER(error);
   int32_t code = error->code, codeEx = error->codeEx, source = error->source;
   if (source == kRepositorySourceConfig) return 1;
+  // An error page past its bound is its status still; a success past its
+  // bound comes so again.
+  if (code == kWebGetErrorSizeLimit && codeEx == kWebGetSizeLimitRaw) {
+    int32_t status = error->cause.body.status;
+    if (status < 300 || status > 599) return 1;
+    code = status;
+    codeEx = 0;
+  }
   bool document = source == kRepositorySourceAlias || source == kRepositorySourceCatalog ||
                   source == kRepositorySourceMetaFileRemote;
   if (code >= 400 && code <= 499 && code != 408 && code != 429) {
@@ -384,6 +392,10 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
     return 1;
   // A server that codes what it serves whatever is asked does so again.
   if (code == kWebGetErrorContentEncoding && codeEx > 0) return 1;
+  // So does one whose answer breaks the bounds of what it may bring.
+  if ((code == kWebGetErrorCompression && codeEx == kWebGetCompressionNoOutput) ||
+      (code == kWebGetErrorChunked && codeEx == kWebGetChunkedTrailerLimit))
+    return 1;
   if (code == kWebGetErrorJson &&
       (codeEx == 9 || codeEx == 10 || codeEx == 12 ||
        codeEx == int32_t(kAsyncHttpCorruptDocument)))

@@ -133,8 +133,25 @@ constexpr int32_t kWebGetRedirectLocationUnusable = 2;
 // The longest Location a redirect may give.
 constexpr int kWebGetRedirectLocationMax = kWebGetUrlBytes - 2;
 
+// The extra code of 959 when the answer's raw bytes, counted before any
+// decoding, passed the bound of what it may hold (the cause's body note
+// gives the bound): a piece or file range twice its size and the slack, a
+// document its size limit and the slack, any other page the slack alone.
+constexpr int32_t kWebGetSizeLimitRaw = 1;
+constexpr int64_t kWebGetRawSlackBytes = 65536;
+// The extra code of 960 when coded input decodes to nothing: a member that
+// ends empty with more coded bytes behind it, or this many coded bytes in a
+// row without a byte of output.
+constexpr int32_t kWebGetCompressionNoOutput = 100;
+constexpr int64_t kWebGetCodedSilenceBytes = 65536;
+// The extra code of 969 when a chunked answer's trailer section is longer
+// than a header may be (kWebGetHeaderLimitBytes).
+constexpr int32_t kWebGetChunkedTrailerLimit = 1;
+
 // The extra code of 968 for a success under a content coding that a
-// request asking for identity did not accept: the coding.
+// request asking for identity did not accept: the coding. With
+// kWebGetCodingUnread added: a coding the request did not offer to read,
+// whatever it asked for.
 enum WebGetCoding : int32_t {
   kWebGetCodingOther = 1,
   kWebGetCodingGzip = 2,
@@ -143,6 +160,7 @@ enum WebGetCoding : int32_t {
   kWebGetCodingCompress = 5,
   kWebGetCodingZstd = 6,
 };
+constexpr int32_t kWebGetCodingUnread = 0x100;
 // The coding's name as a Content-Encoding line gives it ("another coding"
 // for kWebGetCodingOther and any other value).
 const char *WebGet_GetCodingName(int32_t coding);
@@ -288,6 +306,13 @@ struct WebGetProxyFailure {
 // copy it into the errors they report, so that the words of an error that
 // carries only the alert (971) can say why, and a proxy's failure can be
 // told from the server's.
+// An answer's body that broke a bound (959, 960 with the extra codes above):
+// the bound in raw bytes, the content coding (0: identity) and the status.
+struct WebGetBodyFailure {
+  int64_t bound;
+  int32_t coding;
+  int32_t status;
+};
 struct WebGetCause {
   int32_t hasTls;  // tls was met on the failing hop
   TlsFailure tls;
@@ -298,6 +323,8 @@ struct WebGetCause {
   // The URL of the hop that failed when redirects led there; empty when
   // the failure met the URL asked for.
   char hop[kWebGetUrlBytes];
+  WebGetBodyFailure body;
+  int32_t httpsPort;  // the server's 400 page says plain HTTP reached its HTTPS port
 };
 // 1 and *tls when cause holds a TLS failure whose alert is codeEx of a 971;
 // else 0 and *tls zeroed. cause may be NULL.

@@ -301,6 +301,12 @@ int WebGetRequest_SetSizeLimit(WebGetRequest *request, int64_t limit) {
   return 1;
 }
 
+int WebGetRequest_SetRawLimit(WebGetRequest *request, int64_t limit) {
+  REQUEST_CHECK(request);
+  request->rawLimit = limit > 0 ? limit : 0;
+  return 1;
+}
+
 int64_t WebGetRequest_GetSizeLimit(WebGetRequest *request) {
   REQUEST_CHECK(request);
   return request->sizeLimit;
@@ -710,6 +716,8 @@ int WebGetRequest_ResetResponse(WebGetRequest *request) {
   request->chunkRemaining = 0;
   request->chunkSize = 0;
   request->finalChunk = 0;
+  request->inTrailer = 0;
+  request->trailerBytes = 0;
   request->statusCode = 0;
   request->responseVersion = 1.0;
   request->contentLength = 0;

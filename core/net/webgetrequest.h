@@ -155,6 +155,8 @@ struct WebGetRequest {
   z_stream_s *inflater;  // a Mem_Alloc'd zlib stream, open while inflateOpen
   int32_t inflateOpen;
   int32_t inflateMidStream;  // input taken since the last stream end
+  int32_t inflateEmptyEnd;   // the last stream ended without a byte of output
+  int64_t codedSilence;      // coded input taken since the last output
   // The output file closes once its last write in flight has completed:
   // 0 open (or none), 1 close wanted, 2 closed. A failed write records the
   // lowest failed offset, to which the file is cut before it closes.
@@ -171,6 +173,8 @@ struct WebGetRequest {
   int64_t chunkRemaining;
   int64_t chunkSize;
   int32_t finalChunk;
+  int32_t inTrailer;      // the last chunk was read; its trailer lines follow
+  int64_t trailerBytes;
   int32_t gzip;
   int32_t keepAlive;
   int32_t acceptsRanges;
@@ -196,6 +200,7 @@ struct WebGetRequest {
   int32_t identityOnly;  // the bytes are counted: Accept-Encoding: identity
   int32_t decodeAnswer;  // this answer's gzip is undone, inflate or not
   int64_t sizeLimit;  // 0: none
+  int64_t rawLimit;   // raw body bytes of a success; 0: the size limit and the slack
   int32_t cookiesEnabled;
   int32_t ignoreCookieDomain;
   int32_t keepFileTime;
@@ -249,6 +254,11 @@ int WebGetRequest_GetFilePath(WebGetRequest *request, char *out, int size);
 int WebGetRequest_GetFilename(WebGetRequest *request, char *out, int size);
 // A limit below 0 counts as none (0).
 int WebGetRequest_SetSizeLimit(WebGetRequest *request, int64_t limit);
+// The raw bytes (before any decoding) a success's body may bring; 0 (the
+// default): the size limit and kWebGetRawSlackBytes, none without a size
+// limit. Any other page brings kWebGetRawSlackBytes at most, a redirect's
+// being cut there. Past it the request fails with 959 kWebGetSizeLimitRaw.
+int WebGetRequest_SetRawLimit(WebGetRequest *request, int64_t limit);
 int64_t WebGetRequest_GetSizeLimit(WebGetRequest *request);
 int WebGetRequest_SetAcceptCompression(WebGetRequest *request, int on);
 int WebGetRequest_SetInflate(WebGetRequest *request, int on);

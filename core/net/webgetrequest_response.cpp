@@ -334,6 +334,30 @@ int inflateFail(WebGetRequest *r, int code) {
   return WebGetRequest_SetError(r, kWebGetErrorCompression, code);
 }
 
+// Fails r for a body past a bound, the bound and the coding kept in its cause.
+int bodyBoundFail(WebGetRequest *r, int32_t code, int32_t codeEx, int64_t bound) {
+  RLOG(r, "Body over its bound (%d/%d) [%lld raw bytes, %s]", int(code), int(codeEx),
+       (long long)bound, r->inflateOpen ? "gzip" : "identity");
+  r->cause.body.bound = bound;
+  r->cause.body.coding = r->inflateOpen ? int32_t(kWebGetCodingGzip) : 0;
+  r->cause.body.status = r->statusCode;
+  return WebGetRequest_SetError(r, code, codeEx);
+}
+
+int noOutputFail(WebGetRequest *r) {
+  return bodyBoundFail(r, kWebGetErrorCompression, kWebGetCompressionNoOutput,
+                       kWebGetCodedSilenceBytes);
+}
+
+// The raw body bytes this answer may bring; 0: no bound. A redirect's page
+// is cut by the connection at the same size instead (the next hop follows).
+int64_t rawBound(const WebGetRequest *r) {
+  if (r->statusCode < 200 || r->statusCode > 299)
+    return WebGetRequest_IsRedirectStatus(r->statusCode) ? 0 : kWebGetRawSlackBytes;
+  if (r->rawLimit > 0) return r->rawLimit;
+  return r->sizeLimit > 0 ? r->sizeLimit + kWebGetRawSlackBytes : 0;
+}
+
 // Step 4: inflation. The input taken (up to a stream end), or -1.
 int64_t inflateStage(WebGetRequest *r, const uint8_t *data, int64_t length) {
   z_stream *z = r->inflater;
@@ -344,8 +368,17 @@ int64_t inflateStage(WebGetRequest *r, const uint8_t *data, int64_t length) {
   MemoryStream_GetBuffer(r->inflateStream, 0, &out);
   int64_t taken = 0;
   int result = Z_OK;
+  // A stream that ended empty is a body's last: coded bytes behind it are
+  // a server's way to send without end what decodes to nothing.
+  if (r->inflateEmptyEnd && length > 0) {
+    MemoryStream_ReleaseBuffer(r->inflateStream, &out);
+    return noOutputFail(r) - 1;
+  }
   while (true) {
-    uInt feed = length - taken > int64_t(UINT32_MAX) ? UINT32_MAX : uInt(length - taken);
+    // Fed no further than where silence would end the body: the bytes
+    // without output are counted exactly, whatever the blocks they came in.
+    int64_t most = kWebGetCodedSilenceBytes - r->codedSilence;
+    uInt feed = uInt(length - taken < most ? length - taken : most);
     z->next_in = const_cast<Bytef *>(data + taken);
     z->avail_in = feed;
     z->next_out = out;
@@ -358,12 +391,19 @@ int64_t inflateStage(WebGetRequest *r, const uint8_t *data, int64_t length) {
       MemoryStream_ReleaseBuffer(r->inflateStream, &out);
       return inflateFail(r, result) - 1;
     }
+    // Empty stored blocks, or a header's fields, bring nothing for ever.
+    r->codedSilence = produced > 0 ? 0 : r->codedSilence + (feed - z->avail_in);
+    if (r->codedSilence >= kWebGetCodedSilenceBytes) {
+      MemoryStream_ReleaseBuffer(r->inflateStream, &out);
+      return noOutputFail(r) - 1;
+    }
     if (!deliver(r, out, produced)) {
       MemoryStream_ReleaseBuffer(r->inflateStream, &out);
       return -1;
     }
     if (result == Z_STREAM_END) {
       r->inflateMidStream = 0;
+      r->inflateEmptyEnd = z->total_out == 0 ? 1 : 0;
       int reset = inflateReset(z);
       MemoryStream_ReleaseBuffer(r->inflateStream, &out);
       if (reset != Z_OK) return inflateFail(r, reset) - 1;
@@ -420,7 +460,23 @@ int readChunkSize(WebGetRequest *r, const uint8_t *data, int64_t length, int64_t
 int64_t chunkedStage(WebGetRequest *r, const uint8_t *data, int64_t length) {
   int64_t pos = 0;
   while (pos < length && !r->finalChunk) {
-    if (r->chunkRemaining > 2) {
+    if (r->inTrailer) {
+      // The trailer's fields are read and dropped, a line at a time, up to
+      // the empty line; together they are bounded as a header is.
+      int64_t room = int64_t(kWebGetHeaderLimitBytes) - r->trailerBytes;
+      const void *lf = memchr(data + pos, '\n', size_t(length - pos));
+      int64_t line = lf ? static_cast<const uint8_t *>(lf) - (data + pos) + 1 : length - pos;
+      if (line > room || (lf == nullptr && line == room)) {
+        RLOG(r, "Chunked trailer over %d bytes", kWebGetHeaderLimitBytes);
+        WebGetRequest_SetError(r, kWebGetErrorChunked, kWebGetChunkedTrailerLimit);
+        return -1;
+      }
+      if (lf == nullptr) break;
+      bool empty = line == 1 || (line == 2 && data[pos] == '\r');
+      r->trailerBytes += line;
+      pos += line;
+      if (empty) r->finalChunk = 1;
+    } else if (r->chunkRemaining > 2) {
       int64_t n = r->chunkRemaining - 2;
       if (n > length - pos) n = length - pos;
       int64_t took = decodeStage(r, data + pos, n);
@@ -439,7 +495,6 @@ int64_t chunkedStage(WebGetRequest *r, const uint8_t *data, int64_t length) {
       }
       pos += 2;
       r->chunkRemaining = 0;
-      if (r->chunkSize == 0) r->finalChunk = 1;
     } else {
       int64_t used = 0, size = 0;
       int got = readChunkSize(r, data + pos, length - pos, &used, &size);
@@ -448,6 +503,10 @@ int64_t chunkedStage(WebGetRequest *r, const uint8_t *data, int64_t length) {
       pos += used;
       r->chunkSize = size;
       r->chunkRemaining = size + 2;
+      if (size == 0) {
+        r->chunkRemaining = 0;
+        r->inTrailer = 1;
+      }
     }
   }
   return pos;
@@ -656,6 +715,8 @@ int WebGetRequest_ParseResponseHeader(WebGetRequest *request, int checkRange, co
   r->chunkRemaining = 0;
   r->chunkSize = 0;
   r->finalChunk = 0;
+  r->inTrailer = 0;
+  r->trailerBytes = 0;
   r->acceptsRanges = 0;
   r->rangeMismatch = 0;
   r->cacheDirective = 0;
@@ -702,9 +763,11 @@ int WebGetRequest_ParseResponseHeader(WebGetRequest *request, int checkRange, co
         RLOG(r, "Content-Encoding not asked for [%.*s]", int(value.size()), value.data());
         return WebGetRequest_SetError(r, kWebGetErrorContentEncoding, coding);
       }
-      if (!containsNoCase(value, "gzip")) {
+      int32_t coding = codingOf(value);
+      if (coding != kWebGetCodingGzip) {
         RLOG(r, "Unsupported Content-Encoding [%.*s]", int(value.size()), value.data());
-        return WebGetRequest_SetError(r, kWebGetErrorContentEncoding, 0);
+        return WebGetRequest_SetError(r, kWebGetErrorContentEncoding,
+                                      coding | kWebGetCodingUnread);
       }
       r->gzip = 1;
     } else if (equalNoCase(name, "Last-Modified")) {
@@ -915,6 +978,8 @@ int WebGetRequest_BeginBody(WebGetRequest *request, int silent) {
   r->bytesReceived = 0;
   r->bodyBytesConsumed = 0;
   r->memoryLength = 0;
+  r->codedSilence = 0;
+  r->inflateEmptyEnd = 0;
   if (!silent && !runCallback(r, &r->bodyBeginCallback)) return 0;
   closeInflater(r);
   if ((r->gzip && (r->inflateEnabled || r->decodeAnswer)) || r->forceInflate) {
@@ -942,6 +1007,12 @@ int WebGetRequest_ProcessBody(WebGetRequest *request, const void *data, int64_t 
     int64_t left = r->contentLength - int64_t(r->bodyBytesConsumed);
     if (length > left) length = left;
   }
+  // Counted before any decoding: what decodes to little or nothing still
+  // ends within the bound. The bytes up to it are decoded first, so that a
+  // failure of theirs is the one named.
+  int64_t bound = rawBound(r);
+  bool over = bound > 0 && int64_t(r->bodyBytesConsumed) + length > bound;
+  if (over) length = bound - int64_t(r->bodyBytesConsumed);
   if (r->pendingWrites.load() != 0)
     Core_Abort(KSRC, "Assertion failed (WebGetRequest->PendingWrites == 0)\nData still in write pool");
   if (r->writePool != nullptr) Pool_Reset(r->writePool);
@@ -963,6 +1034,7 @@ int WebGetRequest_ProcessBody(WebGetRequest *request, const void *data, int64_t 
   if (taken < 0) return 0;
   *consumed = taken;
   r->bodyBytesConsumed += uint64_t(taken);
+  if (over) return bodyBoundFail(r, kWebGetErrorSizeLimit, kWebGetSizeLimitRaw, bound);
   return 1;
 }
 
@@ -970,6 +1042,12 @@ int WebGetRequest_EndBody(WebGetRequest *request, int silent) {
   REQUEST_CHECK(request);
   WebGetRequest *r = request;
   WebGetRequest_CloseOutputFile(r);
+  // nginx's page for a request in the clear on its TLS port.
+  if (r->statusCode == 400 && r->memoryOutput != nullptr &&
+      containsNoCase(std::string_view(reinterpret_cast<const char *>(r->memoryOutput),
+                                      size_t(r->memoryLength)),
+                     "plain HTTP request was sent to HTTPS port"))
+    r->cause.httpsPort = 1;
   bool truncated = r->inflateOpen && r->inflateMidStream;
   closeInflater(r);
   if (truncated) {

@@ -301,6 +301,17 @@ int openRecord(TLS1 *s, uint8_t *body, int32_t length, uint8_t **plain, int32_t 
   return 1;
 }
 
+// Keeps the printable start of an answer that is not TLS (at most
+// kTlsAnswerQuoteBytes, up to its first byte that is not).
+void quoteAnswer(TLS1 *s, const uint8_t *data, int32_t length) {
+  int32_t n = 0;
+  while (n < length && n < kTlsAnswerQuoteBytes && data[n] >= 0x20 && data[n] < 0x7f) {
+    s->ErrorAnswer[n] = char(data[n]);
+    n++;
+  }
+  s->ErrorAnswer[n] = '\0';
+}
+
 // One alert record. Returns 0 when processing ends.
 int takeAlert(TLS1 *s, const uint8_t *data, int32_t length) {
   if (length < 2) return Tls_Fail(s, kTlsAlertDecodeError);
@@ -316,8 +327,12 @@ int takeAlert(TLS1 *s, const uint8_t *data, int32_t length) {
   }
   // The peer's description becomes the error; a fatal close_notify (code 0)
   // still ends the session.
-  Tls_FailFor(s, code ? code : kTlsAlertUnexpectedMessage,
-              s->HandshakeDone.load() ? TlsCause::Ended : TlsCause::Alert, 1);
+  TlsCause cause = s->HandshakeDone.load() ? TlsCause::Ended : TlsCause::Alert;
+  // Servers that speak nothing below TLS 1.2 answer a hello capped lower so.
+  if (cause == TlsCause::Alert && s->HandshakeState == 2 && s->CipherInfo == nullptr &&
+      s->OfferedVersion < kTlsVersion12 && (code == kTlsAlertInvalidVersion || code == 80))
+    cause = TlsCause::VersionCapped;
+  Tls_FailFor(s, code ? code : kTlsAlertUnexpectedMessage, cause, 1);
   return 0;
 }
 
@@ -658,6 +673,15 @@ int Tls_ProcessInput(TLS1 *session) {
         ok = Tls_FailFor(s, kTlsAlertHandshakeFailure, TlsCause::Record, 0);
         break;
       }
+      // The first record of a handshake that is none of TLS's content types
+      // is another protocol's answer: no retry makes it TLS.
+      if (!(s->Flags & kTlsFlagRecordSeen) && (unit[0] < 20 || unit[0] > 24)) {
+        Tls_Log(s, LOG_ERROR, "Answer to the hello is not TLS");
+        quoteAnswer(s, unit, available - offset);
+        ok = Tls_FailFor(s, kTlsAlertHandshakeFailure, TlsCause::NotTls, 0);
+        break;
+      }
+      s->Flags |= kTlsFlagRecordSeen;
       const int32_t length = (int32_t(unit[3]) << 8) | unit[4];
       if (length == 0 || length > kTlsMaxRecordBytes) {
         Tls_Log(s, LOG_ERROR, "Invalid SSL message");
@@ -797,6 +821,8 @@ int Tls_GetFailure(TLS1 *session, TlsFailure *failure) {
   if (failure->alert == 0) return 0;
   failure->cause = s->ErrorCause;
   failure->received = s->ErrorReceived;
+  if (failure->cause == TlsCause::NotTls)
+    memcpy(failure->answer, s->ErrorAnswer, sizeof failure->answer);
   return 1;
 }
 
@@ -985,6 +1011,19 @@ int Tls_DescribeFailure(const TlsFailure *failure, char *out, int32_t size) {
     case TlsCause::PlainHttp:
       fixed = "the server answered plain HTTP: use an http:// URL for this port";
       break;
+    case TlsCause::NotTls:
+      if (failure->answer[0] != '\0')
+        Str_Printf(out, size, "the server answered with something that is not TLS (\"%s\")",
+                   failure->answer);
+      else
+        Str_Copy(out, "the server answered with something that is not TLS", size);
+      return 1;
+    case TlsCause::VersionCapped:
+      Str_Printf(out, size,
+                 "the server refused the handshake (%s) after a hello capped at TLS 1.%d by "
+                 "tls1.versionMax: set it to \"1.2\"",
+                 alert, Tls_GetVersionMax() - kTlsVersion10);
+      return 1;
     case TlsCause::Unusable:
       fixed = "the server's certificate cannot be used: its key is too weak (RSA below 1024 "
               "bits) or its form is not read";
@@ -1014,6 +1053,8 @@ int Tls_IsLastingFailure(const TlsFailure *failure) {
     // protocol_version had it seen our minimum first.
     case TlsCause::Version:
     case TlsCause::PlainHttp:
+    case TlsCause::NotTls:
+    case TlsCause::VersionCapped:
     case TlsCause::Unusable:
       return 1;
     default:

@@ -144,7 +144,11 @@ enum class TlsCause : int32_t {
   Ended = 13,         // the server sent a fatal alert after the handshake
   PlainHttp = 14,     // the server answered in plain HTTP, not TLS
   Unusable = 15,      // a certificate we cannot read or whose key is too weak
+  NotTls = 16,        // the server's first record is not TLS (its bytes are kept)
+  VersionCapped = 17, // protocol_version or internal_error to a hello capped below TLS 1.2
 };
+// The first bytes of an answer that is not TLS, as a line may quote them.
+constexpr int32_t kTlsAnswerQuoteBytes = 32;
 
 // A session's failure: the alert code (the session error), why, and
 // whether the alert came from the server (1) or was raised here (0).
@@ -152,6 +156,7 @@ struct TlsFailure {
   int32_t alert;
   TlsCause cause;
   int32_t received;
+  char answer[kTlsAnswerQuoteBytes + 1] = {};  // NotTls: the answer's printable start
 };
 
 typedef void (*TlsCertificateRequestFunction)(TLS1 *session, void *context);

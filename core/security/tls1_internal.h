@@ -59,6 +59,7 @@ constexpr uint32_t kTlsFlagReadProtected = 0x04;
 constexpr uint32_t kTlsFlagClient = 0x10;
 constexpr uint32_t kTlsFlagCertificateRequested = 0x20;
 constexpr uint32_t kTlsFlagCloseNotify = 0x40;
+constexpr uint32_t kTlsFlagRecordSeen = 0x80;  // a record header came since the hello
 
 // Handshake states besides the expected message type.
 constexpr int32_t kTlsStateEstablished = 0;
@@ -149,6 +150,7 @@ struct TLS1 {
   // the lock, read under it.
   TlsCause ErrorCause;
   int32_t ErrorReceived;
+  char ErrorAnswer[kTlsAnswerQuoteBytes + 1];  // NotTls: what came instead
   uint32_t Flags;
   int32_t BytesNeeded;
   uint8_t WriteMacKey[kTlsSecretBytes];

@@ -309,6 +309,20 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin, optiona
         Row("a pinned RSA-512 certificate, default retry time", retry_time=None,
             repo={"alias": weak}, app={"thumbprintStores": {"app": served + [weak_pin]}},
             words=(weak, "certificate cannot be used: its key is too weak", "(971)")),
+        Row("https:// to python's http.server, default retry time", retry_time=None,
+            repo={"alias": f"https://127.0.0.1:{http_port}/alias.json"},
+            words=(f"https://127.0.0.1:{http_port}/alias.json: the server answered with "
+                   'something that is not TLS ("<!DOCTYPE HTML',
+                   f"if this port serves plain HTTP, its URL is "
+                   f"http://127.0.0.1:{http_port}/alias.json", "(971)")),
+        Row("http:// to nginx's HTTPS port, default retry time", retry_time=None,
+            repo={"alias": f"http://127.0.0.1:{t.port}/alias.json"},
+            words=("the plain HTTP request was sent to its HTTPS port; use "
+                   f"https://127.0.0.1:{t.port}/alias.json", "(400)")),
+        Row("TLS 1.0 at most to a TLS 1.2 server, default retry time", retry_time=None,
+            app={"tls1": {"versionMax": "1.0"}},
+            words=(base + "/alias.json", "(protocol version) after a hello capped at TLS 1.0 "
+                   'by tls1.versionMax: set it to "1.2" in the application file', "(971)")),
         Row("a 404 document", repo={"alias": base + "/no-such-alias.json"},
             words=(base + "/no-such-alias.json", "404")),
         Row("a 404 piece", repo={"remote": missing},

@@ -27,6 +27,12 @@ plan.json maps a request path to a list of faults:
   redirect      a 302 to the path with "?again" (served as the path) whose page
                 claims 2^60 bytes and comes as fast as the socket takes it,
                 until the peer goes or 128 MiB have gone (then a close)
+  gzip-empty    "Content-Encoding: gzip" under a Content-Length of 2^60: empty
+                gzip members as fast as the socket takes them, until the peer
+                goes
+  gzip-stored   the same with one gzip member of empty stored blocks
+  gzip-small    the body gzip-coded in members of 100 bytes each (about a
+                third more bytes than the body), its length announced
 Two keys of plan.json act on the pieces (paths under /pieces/) as a whole:
   "*pause": SECONDS   each piece's answer waits that long first, one piece at a
                 time (a slow server)
@@ -50,6 +56,7 @@ Every answer is logged as one line "<path> <status> <body bytes sent>
 (the port also goes to the file "port" beside the log).
 """
 import base64
+import gzip
 import json
 import os
 import re
@@ -239,6 +246,26 @@ def answer(conn, path, request=b""):
             pass
         log(path, 302, sent, fault)
         return False
+    if fault in ("gzip-empty", "gzip-stored"):
+        # What decodes to nothing, sent without end: the bytes sent count
+        # the coded ones, the header's not.
+        empty = gzip.compress(b"")
+        unit = empty * 3000 if fault == "gzip-empty" else b"\0\0\0\xff\xff" * 12000
+        sent = 0
+        try:
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: %d\r\n"
+                         b"\r\n" % (1 << 60))
+            if fault == "gzip-stored":
+                conn.sendall(empty[:10])
+                sent = 10
+            stream, at = unit * 2, 0
+            while True:
+                n = conn.send(stream[at:at + len(unit)])
+                sent, at = sent + n, (at + n) % len(unit)
+        except OSError:
+            pass
+        log(path, 200, sent, fault)
+        return False
     if fault in ("500", "503"):
         extra = b"Retry-After: 1\r\n" if fault == "503" else b""
         log(path, int(fault), 0, fault)
@@ -253,6 +280,11 @@ def answer(conn, path, request=b""):
         body = f.read()
     if fault in ("pad", "blank", "badbyte", "cut", "tail"):
         return answer_shaped(conn, path, body, fault)
+    if fault == "gzip-small":
+        coded = b"".join(gzip.compress(body[i:i + 100]) for i in range(0, len(body), 100))
+        log(path, 200, len(coded), fault)
+        conn.sendall(head(200, len(coded), b"Content-Encoding: gzip\r\n") + coded)
+        return not drop_each
     if fault == "flip":
         if b"\r\ncache-control: no-cache" in request.lower():
             fault += "+no-cache"

@@ -21,6 +21,11 @@ One case per run:
                second (a piece waiting for its retry holds no slot); one
                piece failing on and on: the run ends at its second failure;
                a 503, then two failed digests: the second asks past caches
+  coded        the alias and a piece under gzip that decodes to nothing
+               (endless empty members, one member of endless empty stored
+               blocks): exit 1 at once naming the URL and the coding, the
+               server's bytes and the run's memory bounded; every piece in
+               gzip members of 100 bytes: installed
   deadlines    a trickled header, a trickled body and endless 1xx answers
                with --retry-time=0: exit 1 in time, the CPU idle meanwhile
   drops        the same server closing every connection after its answer
@@ -510,6 +515,64 @@ def case_shapes(t):
           f"({whole} + {pages})")
 
 
+def run_measured(t, args):
+    """A run with its peak resident size in KiB: (returncode, stderr, seconds,
+    KiB)."""
+    with open(t.path("measured.err"), "w+") as err:
+        started = time.monotonic()
+        p = subprocess.Popen(args, env=t.env, stdout=subprocess.DEVNULL, stderr=err)
+        # Reaped by wait4 itself: its usage is this child's alone.
+        pid, status, usage = 0, 0, None
+        while pid == 0:
+            if time.monotonic() - started > RUN_SECONDS:
+                p.kill()
+            time.sleep(0.05)
+            pid, status, usage = os.wait4(p.pid, os.WNOHANG)
+        p.returncode = os.waitstatus_to_exitcode(status)
+        seconds = time.monotonic() - started
+        err.seek(0)
+        return p.returncode, err.read(), seconds, usage.ru_maxrss
+
+
+def case_coded(t):
+    """Answers under gzip whose coded bytes decode to nothing end the run at
+    once; genuine gzip in small members (a third over the piece) installs."""
+    base = f"http://127.0.0.1:{t.port}"
+    pieces = pieces_of(t, "v1")
+    slack = 64 << 10
+    rows = [("alias", "/alias.json", "gzip-empty", (32 << 20) + slack),
+            ("alias", "/alias.json", "gzip-stored", (32 << 20) + slack),
+            ("piece", pieces[0], "gzip-stored",
+             2 * os.path.getsize(t.path("www", pieces[0].lstrip("/"))) + slack),
+            ("piece", pieces[1], "gzip-empty",
+             2 * os.path.getsize(t.path("www", pieces[1].lstrip("/"))) + slack)]
+    server = Server(t, "coded")
+    sanitized = "asan" in t.keelson
+    for n, (item, path, fault, bound) in enumerate(rows):
+        server.start({path: [fault]})
+        code, err, seconds, rss = run_measured(t, t.args(repo=t.write_apart(f"coded{n}")))
+        wait_until(lambda: any(a[2] == fault for a in server.answers()), seconds=SLACK)
+        t.stop()
+        sent = [a[1] for a in server.answers() if a[2] == fault]
+        what = f"a {item} under {fault}"
+        last = last_line(err)
+        check(code == 1 and f"{base}{path}: " in last and "gzip decodes to nothing" in last and
+              last.endswith("(960)") and seconds <= SLACK,
+              f"{what}: exit 1 in {seconds:.1f} s naming it and its coding ({code}, {last!r})")
+        check(len(sent) == 1 and sent[0] <= bound + socket_buffers(),
+              f"{what}: the server sent {sent} bytes, at most {bound} and the socket buffers")
+        check(sanitized or (rss is not None and rss < 64 << 10),
+              f"{what}: peak resident size {rss} KiB, under 64 MiB")
+        check(sanitizer_report(err) is None, f"{what}: no sanitizer report")
+    plan = {path: ["gzip-small"] for path in pieces}
+    p, _, answers = server.sync(plan, repo=t.write_apart("small"))
+    coded = sum(a[1] for a in answers if a[2] == "gzip-small")
+    plain = sum(os.path.getsize(t.path("www", path.lstrip("/"))) for path in pieces)
+    check(p.returncode == 0 and t.sha1_ok("v1", t.path("small", "game")) and coded > plain,
+          f"pieces in 100-byte gzip members ({coded} for {plain} bytes): installed "
+          f"({p.returncode}, {p.stderr[-300:]!r})")
+
+
 # A redirect's page is read this far; what the server sent beyond it sits in
 # the two ends' socket buffers when the connection goes.
 REDIRECT_PAGE = 64 << 10
@@ -575,6 +638,7 @@ def case_deadlines(t):
 
 CASES = {"documents": case_documents, "pieces": case_pieces, "deadlines": case_deadlines,
          "drops": case_drops, "refused": case_refused, "ranges": case_ranges,
+         "coded": case_coded,
          "longrun": case_longrun, "shapes": case_shapes,
          **{kind: lambda t, kind=kind: case_sync(t, kind)
             for kind in ("keepalive", "close", "httpserver")}}
