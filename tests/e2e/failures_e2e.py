@@ -315,10 +315,6 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin, optiona
                    'something that is not TLS ("<!DOCTYPE HTML',
                    f"if this port serves plain HTTP, its URL is "
                    f"http://127.0.0.1:{http_port}/alias.json", "(971)")),
-        Row("http:// to nginx's HTTPS port, default retry time", retry_time=None,
-            repo={"alias": f"http://127.0.0.1:{t.port}/alias.json"},
-            words=("the plain HTTP request was sent to its HTTPS port; use "
-                   f"https://127.0.0.1:{t.port}/alias.json", "(400)")),
         Row("TLS 1.0 at most to a TLS 1.2 server, default retry time", retry_time=None,
             app={"tls1": {"versionMax": "1.0"}},
             words=(base + "/alias.json", "(protocol version) after a hello capped at TLS 1.0 "
