@@ -8,6 +8,8 @@
 #include "base/repository.h"
 #include "base/storagefile.h"
 #include "core/net/url.h"
+#include "core/platform/path.h"
+#include "core/platform/rootdir.h"
 #include "core/runtime/log.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
@@ -169,8 +171,12 @@ bool configureLocalStorages(Repository *r, Dictionary *working, Dictionary **pen
   const char *metafile = nullptr;
   if (context != nullptr &&
       Dictionary_GetStringPointerByKey(r->config, "metafile", &metafile) && metafile[0] != '\0') {
-    char record[kStorageFilePathBytes];
+    // Through the metafile's directory opened at start, as the metafile
+    // itself, whatever its path leads to now.
+    char record[kStorageFilePathBytes], leaf[kStorageFilePathBytes];
     Str_Printf(record, int32_t(sizeof record), "%s.names", metafile);
+    if (r->metafileDirectory != nullptr && Path_GetFileName(record, leaf, int32_t(sizeof leaf)))
+      RootDirectory_GetDescriptorPath(r->metafileDirectory, leaf, record, int(sizeof record));
     StorageFile_SetRecordPath(context, record);
   }
   *pending = nullptr;

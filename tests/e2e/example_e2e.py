@@ -85,9 +85,11 @@ def main():
         for d in installs:
             for top, _, files in os.walk(d):
                 found += [os.path.relpath(os.path.join(top, f), d) for f in files]
-        want = names + ["minimal.metafile.json", "minimal.metafile.json.lock"]
+        want = names + ["minimal.metafile.json", "minimal.metafile.json.lock",
+                        "minimal.metafile.json.names"]
         check(len(installs) == 1 and sorted(found) == sorted(want),
-              f"the installation holds the listed files, its metafile and lock ({found})")
+              f"the installation holds the listed files, its metafile, lock and record of names "
+              f"({found})")
         check(re.search(r"minimal 1\.0: 4 files", out) is not None, "the summary names the version")
     with tempfile.TemporaryDirectory(prefix="keelson-example-") as tmp:
         code, out, err = run_block(a, source, "\n".join(readme_block(source, 1)), tmp)
