@@ -25,6 +25,7 @@
 
 struct Preflight {
   int lockFd;  // -1 without a metafile to guard
+  int installationLockFd;  // -1 without an installation directory
   RootDirectory *root;  // owned: the installation directory, held and locked; NULL without one
   bool madeRoot;        // root was made here: removed again when left empty
   RootDirectory *metafileDirectory;  // owned: the local metafile's directory, held; NULL without one
@@ -128,8 +129,9 @@ int preflightForeignLink(Preflight *p, const char *path, const char *directory, 
 
 // Opens the installation directory (made when missing) once, as every later
 // operation of the run will find it whatever its path leads to meanwhile,
-// and locks the directory itself: one holder per installation, whichever
-// path or repository file names it. 0 with the line.
+// and locks the installation (by the directory's identity, in a place only
+// the running user can write): one holder per installation, whichever path
+// or repository file names it. 0 with the line.
 int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
   PlatformFileStatus status = {};
   p->madeRoot = !Platform_Stat(root, &status) && Platform_IsErrorMissing(Platform_GetLastError());
@@ -144,10 +146,22 @@ int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
   RootDirectory_Hold(root, p->root);
   int32_t holder = 0;
   int gone = 0;
-  if (Platform_LockDirectory(RootDirectory_GetDescriptor(p->root), &holder, &gone)) return 1;
-  if (Platform_GetLastError() != kPlatformErrorLockViolation)
+  if (Platform_LockInstallation(RootDirectory_GetDescriptor(p->root), &p->installationLockFd,
+                                &holder, &gone))
+    return 1;
+  int code = Platform_GetLastError();
+  if (code != kPlatformErrorLockViolation && code != kPlatformErrorAccessDenied &&
+      !Platform_IsErrorMissing(code))
     Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: %s", p->name, root,
-               preflightCause(Platform_GetLastError()));
+               preflightCause(code));
+  else if (code != kPlatformErrorLockViolation)
+    Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: the running user's lock "
+               "directory (~/.local/state/keelson/locks, under the home the password database "
+               "names) %s", p->name, root,
+               code == kPlatformErrorAccessDenied
+                   ? "is not the user's alone or lies under a home others may write: chown "
+                     "it to the user, chmod 0700, or remove what stands there"
+                   : "cannot be made: give the user a home it owns, or run as another user");
   else if (holder > 0 && gone)
     Str_Printf(line, size, "keelson: %s: %s: already running (pid %d, which is no longer "
                "running: a process it started still holds the installation)", p->name, root,
@@ -446,6 +460,7 @@ int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int s
   auto *p = static_cast<Preflight *>(Mem_Alloc(sizeof(Preflight), 0, KSRC));
   *p = Preflight{};
   p->lockFd = -1;
+  p->installationLockFd = -1;
   Str_Copy(p->name, preflightName(config), int(sizeof p->name));
   char root[kPathMax];
   bool hasRoot = preflightPath(config, "local.path", root, int(sizeof root));
@@ -542,9 +557,11 @@ int Preflight_Release(Preflight **preflight) {
   if (gone == nullptr) return 1;
   *preflight = nullptr;
   if (gone->lockFd >= 0) Platform_UnlockFile(gone->lockFd);
-  // A run that wrote nothing leaves no installation directory it made.
+  // A run that wrote nothing leaves no installation directory it made; the
+  // installation's lock is given back once that is done.
   if (gone->root != nullptr && gone->madeRoot) RootDirectory_RemoveIfEmpty(gone->root);
   RootDirectory_Close(&gone->root);
+  if (gone->installationLockFd >= 0) Platform_UnlockFile(gone->installationLockFd);
   RootDirectory_Close(&gone->metafileDirectory);
   Mem_Free(gone, sizeof(Preflight), KSRC);
   return 1;

@@ -16,7 +16,8 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
             written; in a directory with room it installs (and a copy of it
             lacking one file and the metafile completes on a tmpfs with
             room for that file alone), repairs a flipped
-            byte and a deleted file ("N repaired", N the pieces nginx served
+            byte and a deleted file (while user 65534 holds a flock on the
+            installation directory) ("N repaired", N the pieces nginx served
             for the repair; the partial files and aside tree of names v1
             lacks that a stopped run left go) and updates asking first for the catalog of
             updating from the installed id
@@ -36,6 +37,7 @@ every check passed.
 """
 import os
 import pty
+import pwd
 import re
 import shutil
 import signal
@@ -154,7 +156,18 @@ def case_relative(t):
         with open(leftover, "w") as f:
             f.write("part\n")
     t.clear_log()
+    # User 65534 holds a flock on the installation directory meanwhile.
+    os.chmod(t.root, 0o711)
+    holder = subprocess.Popen(
+        ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+         "/usr/bin/python3", "-c", "import fcntl, os, sys, time\n"
+         "fcntl.flock(os.open(sys.argv[1], os.O_RDONLY), fcntl.LOCK_EX)\n"
+         "print('held', flush=True); time.sleep(60)", game], stdout=subprocess.PIPE, text=True)
+    check(holder.stdout.readline().strip() == "held", "user 65534 holds a flock on the "
+          "installation directory")
     p = run()
+    holder.kill()
+    holder.wait()
     served = sum(1 for r in t.log() if "/pieces/" in r[2])
     check(p.returncode == 0 and t.sha1_ok("v1", game) and served > 0 and
           p.stdout.rstrip().endswith(f"/s), {served} repaired"),
@@ -332,11 +345,15 @@ def case_refusals(t):
           "the second repository file's run sent no request")
     stop(first, signal.SIGINT)
     # A holder whose taker has gone (a process it started keeps the lock).
+    st = os.stat(game)
     keeper = subprocess.Popen(
         [sys.executable, "-c", "import fcntl, os, sys, time\n"
-         "fd = os.open(sys.argv[1], os.O_RDONLY); fcntl.flock(fd, fcntl.LOCK_EX)\n"
+         "fd = os.open(sys.argv[1], os.O_RDWR); fcntl.flock(fd, fcntl.LOCK_EX)\n"
+         "os.ftruncate(fd, 0); os.write(fd, b'%d\\n' % os.getpid())\n"
          "child = os.fork()\nif child == 0:\n    os.close(1); time.sleep(30); os._exit(0)\n"
-         "print(os.getpid(), child)", game], stdout=subprocess.PIPE, text=True)
+         "print(os.getpid(), child)",
+         os.path.join(pwd.getpwuid(os.geteuid()).pw_dir, ".local/state/keelson/locks",
+                      f"{st.st_dev:x}-{st.st_ino:x}.lock")], stdout=subprocess.PIPE, text=True)
     gone, child = keeper.communicate(timeout=10)[0].split()
     refused(t, t.args(repo=repo), "an installation held by a process whose taker has gone",
             [game, f"already running (pid {gone}, which is no longer running"])
