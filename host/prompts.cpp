@@ -130,7 +130,7 @@ int Prompts_ReadFile(const char *path, Dictionary **file, Dictionary **answers) 
   }
   Dictionary *parsed = nullptr;
   Dictionary *list = nullptr;
-  int parsedOk = WorkflowApp_ParseDocument(path, text, length, &parsed);
+  int parsedOk = WorkflowApp_ParseSecretDocument(path, text, length, &parsed);
   explicit_bzero(text, size_t(length));
   MEM_FREE(text, size_t(length) + 1);
   if (!parsedOk || (list = promptsList(parsed, promptsIsYaml(path))) == nullptr) {
