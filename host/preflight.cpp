@@ -17,6 +17,7 @@
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
 #include "core/platform/rootdir.h"
+#include "core/platform/trustedpath.h"
 #include "core/runtime/core.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/print.h"
@@ -301,6 +302,36 @@ bool preflightResolveStorages(PreflightBase *base, Dictionary *owner, const char
   });
 }
 
+// Judges the "ignore" file of each file or filePiece storage at key of
+// owner as every file the run trusts is judged (TrustedPath_Open): the list
+// decides which files of the installation are left as they are. A missing
+// file is no list; false with the line for one refused.
+bool preflightJudgeIgnores(Preflight *p, Dictionary *owner, const char *key, char *line,
+                           int size, int depth) {
+  return preflightEachStorage(owner, key, depth, [&](Dictionary *storage) {
+    char ignore[kPathMax];
+    if (!preflightPath(storage, "ignore", ignore, int(sizeof ignore)))
+      return preflightJudgeIgnores(p, storage, "storages", line, size, depth + 1);
+    TrustedPathRefusal refusal;
+    int fd = TrustedPath_Open(ignore, 0, &refusal);
+    if (fd >= 0) {
+      Platform_CloseFile(fd);
+      return true;
+    }
+    if (refusal.entry[0] == '\0' && Platform_IsErrorMissing(Platform_GetLastError())) return true;
+    if (refusal.entry[0] == '\0')
+      Str_Printf(line, size, "keelson: %s: %s: the ignore file cannot be read (%s)", p->name,
+                 ignore, preflightCause(Platform_GetLastError()));
+    else if (strcmp(refusal.entry, ignore) == 0)
+      Str_Printf(line, size, "keelson: %s: %s: the ignore file is refused: %s", p->name, ignore,
+                 refusal.rule);
+    else
+      Str_Printf(line, size, "keelson: %s: %s: the ignore file is refused: %s on the way to it: "
+                 "%s", p->name, ignore, refusal.entry, refusal.rule);
+    return false;
+  });
+}
+
 // 1 when the pieces over both records' data have the same digests: the
 // file's bytes are the installed version's.
 bool preflightSamePieces(MetaFile *now, FileRecord *a, MetaFile *was, FileRecord *b) {
@@ -462,6 +493,11 @@ int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int s
   p->lockFd = -1;
   p->installationLockFd = -1;
   Str_Copy(p->name, preflightName(config), int(sizeof p->name));
+  for (const char *key : {"local", "pending"})
+    if (!preflightJudgeIgnores(p, config, key, line, size, 0)) {
+      Preflight_Release(&p);
+      return 0;
+    }
   char root[kPathMax];
   bool hasRoot = preflightPath(config, "local.path", root, int(sizeof root));
   if (hasRoot && !preflightForeignLink(p, root, "installation directory", line, size)) {

@@ -34,8 +34,10 @@ constexpr int kUserCheckExitUnreadable = 2;
 //
 // The repository and application files decide what the run trusts: each
 // must be a regular file (not a link) owned by this process's user or root
-// that group and others may not write, checked on the open file ("the
-// <kind> file is refused: <rule>", *exitCode 1). Their text, read from that
+// that group and others may not write, walked from "/" as TrustedPath_Open
+// walks (another user's link or directory on the way is refused) and
+// checked on the open file ("the <kind> file is refused: <rule>", or
+// "<entry> on the way to it: <rule>"; *exitCode 1). Their text, read from that
 // one open, is what UserCheck_ReadConfig parses later.
 int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode);
 // The configuration in the file at path, as WorkflowApp_ReadConfigFile reads
@@ -43,7 +45,9 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode);
 // it read none). 1/0.
 int UserCheck_ReadConfig(const char *path, Dictionary **config);
 // The --www directory: not a link, owned by this process's user or root,
-// writable by neither group nor others, checked on the open directory. 1;
+// writable by neither group nor others (sticky and private-group passes
+// apply), walked from "/" as TrustedPath_Open walks, checked on the open
+// directory. 1;
 // 0 with the line ("the <kind> is refused: <rule>") and in *exitCode 2 for
 // a directory that cannot be opened, 1 for one that is not trusted.
 int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode);

@@ -363,7 +363,8 @@ def case_refusals(t):
 
 def others_rows(t, repo):
     """Root's runs where user 65534 reaches: an application file of theirs, a
-    link of theirs above the installation, the working directory renamed
+    link of theirs above the installation or on the way to the application
+    file, an ignore list of theirs or a FIFO in a sticky folder, the working directory renamed
     and replaced by their link once the run holds the installation."""
     os.chmod(t.root, 0o711)
     evil = t.path("evil-app.json")
@@ -384,6 +385,24 @@ def others_rows(t, repo):
             [os.path.join(above, "alice/games") + ": a link on the way", "another user"])
     check(os.listdir(os.path.join(above, "rootonly")) == [],
           "nothing is made in root's directory the link leads to")
+    shutil.copy(t.path("app.json"), above)
+    via = os.path.join(above, "alice", "games", "..", "app.json")
+    refused(t, t.args(repo=repo, app=via), "an application file reached through user 65534's "
+            "directory and link", [via, "the application file is refused: ", "alice",
+                                   "uid 65534"], prefix="keelson: " + via)
+    # The storage's ignore list: user 65534's in a sticky folder, a FIFO there.
+    sticky = t.path("sticky")
+    os.mkdir(sticky)
+    os.chmod(sticky, 0o1777)
+    theirs, fifo = os.path.join(sticky, "ignore.json"), os.path.join(sticky, "fifo.json")
+    as_nobody("sh", "-c", 'echo \'["dir0/a.bin"]\' > "$1"', "sh", theirs)
+    os.mkfifo(fifo)
+    for name, ignore, rule in [("ignored", theirs, "it is owned by uid 65534"),
+                               ("fifo", fifo, "not a regular file")]:
+        local = {"type": "file", "path": t.path(name, "game"), "ignore": ignore}
+        refused(t, t.args(repo=t.write_apart(name, local=local)),
+                f"the ignore file {os.path.basename(ignore)} in a sticky folder",
+                [ignore, "the ignore file is refused: " + rule])
     shared = t.path("shared")
     os.makedirs(os.path.join(shared, "w"))
     os.chmod(shared, 0o777)
