@@ -553,6 +553,11 @@ int Platform_RemoveDirectory(const char *path);
 int Platform_GetDiskSpace(const char *path, int64_t *freeBytes, uint32_t *sectorsPerCluster,
                           uint32_t *bytesPerSector);
 int Platform_GetDiskFreeSpace(const char *path, int64_t *freeBytes);
+// Free inodes (files and directories that can still be made) for an
+// unprivileged user on the file system holding path, asked as
+// Platform_GetDiskSpace asks; INT64_MAX on a file system that counts none.
+// 1; 0 with *freeInodes 0.
+int Platform_GetFreeInodes(const char *path, int64_t *freeInodes);
 // Free bytes for an unprivileged user on the file system holding path itself,
 // with no walk to a parent: the macro expander's "DiskSpace". 1; 0 with
 // *freeBytes 0 when the path cannot be queried.

@@ -5,7 +5,7 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
   preflight_e2e.py CASE --keelson PATH
 
   refusals  an installation directory on a read-only tmpfs, a tmpfs too small
-            for the run, an installation path that is a file, a second sync
+            for the run (each file in whole blocks) or with too few inodes, an installation path that is a file, a second sync
             of an installation another one holds (whose lock file user 65534
             planted 0666 first: made anew as root's): each exits 1 with one line
             naming the path and cause, in far less time than fetching the
@@ -292,6 +292,19 @@ def case_refusals(t):
     refused(t, t.args(repo=repo), "a file system too small",
             ["needs 1.", " MiB, ", " KiB free on " + os.path.join(base, "game")],
             mount=(base, "size=256k"))
+    # Room for the bytes, not for the blocks each file takes.
+    sizes = file_sizes(t, "v1")
+    packed = (sum(sizes.values()) + PAGE - 1) // PAGE + 1
+    if packed < sum((n + PAGE - 1) // PAGE for n in sizes.values()):
+        base, repo = installation(t, "blocks")
+        refused(t, t.args(repo=repo), "a file system with room for the bytes, not the blocks",
+                ["needs ", " free on " + os.path.join(base, "game")],
+                mount=(os.path.join(base, "game"), f"size={packed * PAGE}"))
+    # Room for the bytes, not for the files: refused at start too.
+    base, repo = installation(t, "inodes")
+    refused(t, t.args(repo=repo), "a file system with too few inodes",
+            ["needs ", " inodes (files and directories to make), 3 free on " +
+             os.path.join(base, "game")], mount=(os.path.join(base, "game"), "nr_inodes=4"))
     base, repo = installation(t, "notdir")
     os.rmdir(os.path.join(base, "game"))
     with open(os.path.join(base, "game"), "w") as f:
