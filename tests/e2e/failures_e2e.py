@@ -49,11 +49,13 @@ class Row:
     what the last stderr line holds (no retry line comes before it); before:
     the words one earlier stderr line holds; retry_time: the --retry-time value
     (None: the default); setup(client): prepares the row's client directory;
+    wrap: a command the run goes under (strace injecting a system call's
+    failure);
     words and repo may name "{client}"."""
 
     def __init__(self, what, exit=1, words=(), repo=None, text=None, app=None,
-                 args=(), repo_path=None, before=None, retry_time="0", setup=None):
-        self.what, self.exit, self.words = what, exit, words
+                 args=(), repo_path=None, before=None, retry_time="0", setup=None, wrap=()):
+        self.what, self.exit, self.words, self.wrap = what, exit, words, list(wrap)
         self.before, self.retry_time, self.setup = before, retry_time, setup
         self.repo, self.text, self.app, self.args = repo or {}, text, app, list(args)
         self.repo_path = repo_path
@@ -243,6 +245,15 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
                setup=foreign_root,
                words=("game: {client}/game: the installation directory is a link another "
                       "user owns",))] if os.geteuid() == 0 else []),
+        # A name the volume's rules refuse: every rename fails EINVAL. The
+        # default retry time, as no retry may come.
+        *([Row("a file system that refuses the names", retry_time=None,
+               wrap=["strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null", "-e",
+                     "trace=rename,renameat,renameat2", "-e",
+                     "inject=rename,renameat,renameat2:error=EINVAL"],
+               words=("the file system refuses to create or rename it (invalid argument)",
+                      "install on a volume that takes the version's names"))]
+          if shutil.which("strace") else []),
         Row("a repository file that cannot be read", exit=2,
             repo_path=t.path("no-such-repo.json"),
             words=("no-such-repo.json: cannot read the repository file: no such file or "
@@ -281,7 +292,7 @@ def prepare(t, n, row):
     args = t.args(*retry, *row.args, repo=path, app=app, credentials=credentials)
     if "--app" in row.args:
         args = [a for a in args if not a.startswith("--app=")]
-    return args
+    return row.wrap + args
 
 
 def run(t, args):
