@@ -44,6 +44,9 @@ void repositoryDestroy(void **object) {
   if (r->local != nullptr) Storage_SetWritePlan(r->local, nullptr, nullptr);
   MetaFile_Destroy(&r->localMetaFile);
   MetaFile_Destroy(&r->remoteMetaFile);
+  if (r->localMetaFileFd >= 0) Platform_CloseFile(r->localMetaFileFd);
+  RootDirectory_Close(&r->installation);
+  RootDirectory_Close(&r->metafileDirectory);
   BitField_Release(&r->mask);
   BitField_Release(&r->staged);
   BitField_Release(&r->applyMask);
@@ -106,6 +109,7 @@ int Repository_Create(Repository **repository) {
   r->header.classTag = kRepositoryTag;
   r->header.refCount.store(1);
   r->header.destroy = repositoryDestroy;
+  r->localMetaFileFd = -1;
   r->log.object = r;
   r->log.className = "Repository";
   Class_GenerateInstanceId(r);
@@ -298,6 +302,24 @@ int Repository_SetLimits(Repository *r, Dictionary *settings) {
   MetaFile_SetMaxSize(r->remoteMetaFile, limit("metafile.limitSize"));
   Catalog_SetMaxSize(r->catalog, limit("catalog.limitSize"));
   Alias_SetMaxSize(r->alias, limit("alias.limitSize"));
+  return 1;
+}
+
+int Repository_SetDirectories(Repository *r, RootDirectory *installation,
+                              RootDirectory *metafileDirectory) {
+  REPOSITORY_CHECK(r);
+  RootDirectory *copies[2] = {nullptr, nullptr};
+  if ((installation != nullptr && !RootDirectory_Duplicate(installation, &copies[0])) ||
+      (metafileDirectory != nullptr && !RootDirectory_Duplicate(metafileDirectory, &copies[1]))) {
+    int error = Platform_GetLastError();
+    RootDirectory_Close(&copies[0]);
+    Platform_SetLastError(error);
+    return 0;
+  }
+  RootDirectory_Close(&r->installation);
+  RootDirectory_Close(&r->metafileDirectory);
+  r->installation = copies[0];
+  r->metafileDirectory = copies[1];
   return 1;
 }
 
@@ -722,46 +744,53 @@ void refreshStep(Repository *r) {
   }
 }
 
-// The local metafile's entry is looked at and removed through its directory
-// as held since the start when it is (its path may lead elsewhere by now),
-// else by its path.
-bool localMetaFileIdentity(const char *path, FileIdentity *identity) {
-  RootDirectory *held = nullptr;
-  char leaf[kPathMax];
-  if (!RootDirectory_OpenHeldParent(path, &held, leaf))
-    return Platform_GetFileIdentity(path, 0, identity) != 0;
-  bool found = RootDirectory_GetIdentity(held, leaf, identity) != 0;
-  RootDirectory_Close(&held);
-  return found;
+// The local metafile's name in the directory the start opened for it; ""
+// when no directory was given (its path is then used as it reads now).
+void localMetaFileLeaf(Repository *r, const char *path, char *leaf) {
+  leaf[0] = '\0';
+  if (r->metafileDirectory == nullptr || !Path_GetFileName(path, leaf, kPathMax)) leaf[0] = '\0';
 }
 
-bool localMetaFileErase(const char *path, int *error) {
-  RootDirectory *held = nullptr;
+bool localMetaFileErase(Repository *r, const char *path, int *error) {
   char leaf[kPathMax];
-  if (!RootDirectory_OpenHeldParent(path, &held, leaf)) return EraseFile(path, 1, error) != 0;
+  localMetaFileLeaf(r, path, leaf);
+  if (leaf[0] == '\0') return EraseFile(path, 1, error) != 0;
   *error = 0;
-  bool erased = RootDirectory_Remove(held, leaf, 0) != 0 ||
+  bool erased = RootDirectory_Remove(r->metafileDirectory, leaf, 0) != 0 ||
                 Platform_IsErrorMissing(Platform_GetLastError());
   if (!erased) *error = Platform_GetLastError();
-  RootDirectory_Close(&held);
   return erased;
 }
 
-// Whether the local metafile at path may say what is installed: a file
-// another user owns, or one group or others may write (a link at the name
-// too), is not ours to believe. It is removed, so the version counts as not
-// installed, with a line saying why; one that cannot be removed stops the
-// run. true when the load may go on.
-bool localMetaFileTrusted(Repository *r, const char *path) {
+// Opens the local metafile at path for its load, and whether it may say
+// what is installed: a file another user owns, or one group or others may
+// write (a link at the name too), is not ours to believe. It is removed, so
+// the version counts as not installed, with a line saying why; one that
+// cannot be removed stops the run. The file is judged on the descriptor
+// the load then reads (r->localMetaFileFd). true when the load may go on.
+bool localMetaFileOpen(Repository *r, const char *path) {
   FileIdentity identity;
-  if (!localMetaFileIdentity(path, &identity)) return true;  // missing: not installed
-  bool link = S_ISLNK(identity.mode);
+  char leaf[kPathMax];
+  localMetaFileLeaf(r, path, leaf);
+  bool found = false, link = false;
+  if (leaf[0] != '\0') {
+    r->localMetaFileFd = RootDirectory_OpenRead(r->metafileDirectory, leaf, &identity);
+    found = r->localMetaFileFd >= 0;
+    if (!found && Platform_GetLastErrno() == ELOOP)
+      found = link = RootDirectory_GetIdentity(r->metafileDirectory, leaf, &identity) != 0;
+  } else {
+    found = Platform_GetFileIdentity(path, 0, &identity) != 0;
+    link = found && S_ISLNK(identity.mode);
+  }
+  if (!found) return true;  // missing: not installed
   if (!link && identity.owner == uint32_t(geteuid()) && (identity.mode & 022) == 0) return true;
+  if (r->localMetaFileFd >= 0) Platform_CloseFile(r->localMetaFileFd);
+  r->localMetaFileFd = -1;
   const char *what = link                                    ? "a link"
                      : identity.owner != uint32_t(geteuid()) ? "another user's"
                                                              : "writable by others";
   int error = 0;
-  bool erased = localMetaFileErase(path, &error);
+  bool erased = localMetaFileErase(r, path, &error);
   if (erased)
     Str_Printf(r->localMetaFileNote, int(sizeof r->localMetaFileNote),
                "%s: the local metafile is %s (user %u, mode %o): not trusted, the version "
@@ -785,15 +814,33 @@ bool localMetaFileStep(Repository *r) {
     return false;
   double resume = 0;
   MetaFile_GetResumeTime(r->localMetaFile, &resume);
+  if (MetaFile_IsLoaded(r->localMetaFile) && r->localMetaFileFd >= 0) {
+    Platform_CloseFile(r->localMetaFileFd);
+    r->localMetaFileFd = -1;
+  }
   if (MetaFile_IsLoaded(r->localMetaFile) || MetaFile_IsLoading(r->localMetaFile) ||
       repositoryNow() < resume)
     return true;
   char path[kCatalogUrlBytes] = {};
   char url[kCatalogUrlBytes] = {};
   Dictionary_GetStringByKey(r->config, "metafile", path, int32_t(sizeof path));
-  if (!localMetaFileTrusted(r, path)) return true;
+  if (r->localMetaFileFd >= 0) Platform_CloseFile(r->localMetaFileFd);  // a load retried
+  r->localMetaFileFd = -1;
+  if (!localMetaFileOpen(r, path)) return true;
   EngineLog_Print(&r->log, "Loading local metafile (%s)\n", path);
-  if (Path_ToUrl(path, url, int(sizeof url))) MetaFile_Load(r->localMetaFile, url, 0);
+  // Read through the descriptor judged; a missing file through the
+  // directory opened at the start.
+  char leaf[kPathMax], through[kPathMax];
+  localMetaFileLeaf(r, path, leaf);
+  bool named = true;
+  if (r->localMetaFileFd >= 0)
+    named = RootDirectory_GetOpenFilePath(r->localMetaFileFd, through, int(sizeof through)) != 0;
+  else if (leaf[0] != '\0')
+    named = RootDirectory_GetDescriptorPath(r->metafileDirectory, leaf, through,
+                                            int(sizeof through)) != 0;
+  else
+    Str_Copy(through, path, int(sizeof through));
+  if (named && Path_ToUrl(through, url, int(sizeof url))) MetaFile_Load(r->localMetaFile, url, 0);
   return true;
 }
 
@@ -816,8 +863,15 @@ void removeLeftovers(Repository *r, MetaFile *keep) {
     return;
   Dictionary_GetDictionaryByKey(r->config, "local", &local);
   StorageDefaults_GetPartialExtension(local, r->settings, extension, int32_t(sizeof extension));
-  int32_t removed = StorageCleanup_RemoveLeftovers(
-      root, StorageDefaults_GetAsideSuffix(extension), MetaFile_GetFileIndex(keep));
+  RootDirectory *opened = nullptr;
+  RootDirectory *in = r->installation;
+  if (in == nullptr && Path_IsDirectory(root) && RootDirectory_Open(root, 0, &opened)) in = opened;
+  int32_t removed = in == nullptr ? 0 : StorageCleanup_RemoveLeftovers(
+      in, StorageDefaults_GetAsideSuffix(extension), MetaFile_GetFileIndex(keep));
+  void *context = nullptr;
+  if (Storage_GetDriverContext(r->local, &context))
+    removed += StorageFile_RemoveRecorded(context, MetaFile_GetFileIndex(keep));
+  RootDirectory_Close(&opened);
   if (removed > 0) EngineLog_Print(&r->log, "Left over by a stopped run: %d removed\n", removed);
 }
 
@@ -876,7 +930,14 @@ void saveMetaFile(Repository *r) {
   localRootOf(r, root);
   EngineLog_Print(&r->log, "Saving metafile (%s)\n", path);
   AsyncHttp_SetSaveBarrier(request, root);
-  AsyncHttp_Save(request, path);
+  // Into the directory the start opened for it, whatever its path leads to.
+  char leaf[kPathMax], through[kPathMax];
+  localMetaFileLeaf(r, path, leaf);
+  if (leaf[0] != '\0' && RootDirectory_GetDescriptorPath(r->metafileDirectory, leaf, through,
+                                                          int(sizeof through)))
+    AsyncHttp_Save(request, through);
+  else
+    AsyncHttp_Save(request, path);
 }
 
 void loadRemoteMetaFile(Repository *r) {
@@ -950,17 +1011,18 @@ void synchronizeStep(Repository *r) {
 void eraseLocalMetaFile(Repository *r, const char *path) {
   EngineLog_Print(&r->log, "Erasing MetaFile (%s)\n", path);
   int error = 0;
-  if (!localMetaFileErase(path, &error)) {
+  if (!localMetaFileErase(r, path, &error)) {
     Repository_HandleError(r, kRepositorySourceMetaFileLocal, -1, r->errorCount,
                            kRepositoryTypeErase, 964, error, &r->eraseRetryTime);
     return;
   }
-  RootDirectory *held = nullptr;
-  char leaf[kPathMax];
-  if (RootDirectory_OpenHeldParent(path, &held, leaf)) {
-    if (RootDirectory_RemoveIfEmpty(held))
-      EngineLog_Print(&r->log, "Collapse directory (%s)\n", held->path);
-    RootDirectory_Close(&held);
+  // The record of names put in goes with it.
+  void *context = nullptr;
+  if (r->local->driver == &kStorageFileDriver && Storage_GetDriverContext(r->local, &context))
+    StorageFile_RemoveRecorded(context, nullptr);
+  if (r->metafileDirectory != nullptr) {
+    if (RootDirectory_RemoveIfEmpty(r->metafileDirectory))
+      EngineLog_Print(&r->log, "Collapse directory (%s)\n", r->metafileDirectory->path);
     return;
   }
   char directory[kCatalogUrlBytes];

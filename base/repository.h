@@ -36,6 +36,8 @@
 #include "core/runtime/class.h"
 #include "core/runtime/pool.h"
 
+struct RootDirectory;
+
 constexpr uint32_t kRepositoryTag = 0x4e90517a;
 constexpr int32_t kRepositoryNameBytes = 320;
 constexpr int32_t kRepositoryIdBytes = 134;
@@ -210,6 +212,13 @@ struct Repository {
   char lastErrorPath[kStorageLocationBytes];
   // Why the local metafile was not believed in this run; "" when it was.
   char localMetaFileNote[kCatalogUrlBytes + 160];
+  // Owned copies of the installation directory and the local metafile's
+  // directory as the start opened them (Repository_SetDirectories); NULL:
+  // reached by their configured paths.
+  RootDirectory *installation;
+  RootDirectory *metafileDirectory;
+  // The local metafile as judged, open while its load reads it; -1.
+  int localMetaFileFd;
   double stallSeconds;
   double eraseRetryTime;
   // State timers by 1-based bit index (slot 0 unused).
@@ -377,6 +386,13 @@ int Repository_SetConfiguration(Repository *repository, Dictionary *config);
 // Keeps the application settings (one reference; their "storage.*" and
 // "*.url" paths are defaults) and applies the documents' size limits.
 int Repository_SetLimits(Repository *repository, Dictionary *settings);
+// The installation directory and the local metafile's directory as opened
+// and judged at the start (each may be NULL): the local file storage, the
+// leftover clean-up, the local metafile's read, check, erase and save work
+// in these (copies are kept) whatever the configured paths lead to later.
+// Before the run's first pump. 1/0 with the last error.
+int Repository_SetDirectories(Repository *repository, RootDirectory *installation,
+                              RootDirectory *metafileDirectory);
 int Repository_SetEventQueue(Repository *repository, EventQueue *queue);
 int Repository_SetCertStore(Repository *repository, CertStore *store);
 // Clearing synchronize stops both copy engines and the clean-ups; clearing

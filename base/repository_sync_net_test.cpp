@@ -8,7 +8,12 @@
 #include <set>
 #include <sstream>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/platform/rootdir.h"
 #include "tests/fault_server.h"
+#include "tests/dirops_test_util.h"
 #include "tests/fd_stream.h"
 #include "tests/fsfault.h"
 #include "tests/repository_harness.h"
@@ -175,6 +180,45 @@ TEST_F(RepositorySyncNetThreaded, EmptyDirectoryToVersion) {
       for (const auto &line : Fetched(mark, "/http/files/h2/")) ports.insert(line.port);
       EXPECT_EQ(ports.size(), 2u);
     }
+  }
+}
+
+// The installation and metafile directories the start opened stay the
+// run's: renamed after the start, with another directory put at the name
+// (holding a metafile of another user's), the update reads and writes the
+// directories opened, and the one now at the name is left as it was.
+TEST_F(RepositorySyncNetThreaded, DirectoriesOpenedAtStartStay) {
+  const struct Row {
+    const char *name;
+    std::string directory;
+  } rows[] = {{"installation", Install()}, {"metafile directory", dir_ / "state"}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    InstallFresh("h1");
+    RootDirectory *installation = nullptr, *state = nullptr;
+    ASSERT_EQ(RootDirectory_Open(Install().c_str(), 0, &installation), 1);
+    ASSERT_EQ(RootDirectory_Open((dir_ / "state").c_str(), 0, &state), 1);
+    MakeSync("h2", FilesRemote("h2"));
+    ASSERT_EQ(Repository_SetDirectories(repository, installation, state), 1);
+    RootDirectory_Close(&installation);
+    RootDirectory_Close(&state);
+    std::string moved = row.directory + ".moved";
+    std::filesystem::rename(row.directory, moved);
+    std::filesystem::create_directory(row.directory);
+    std::string decoy = row.directory + "/meta.json";
+    Dirops_WriteFile(decoy, Test_ReadFile(Tree("http/meta/h2.json")));
+    ASSERT_EQ(chown(decoy.c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(Synchronize());
+    EXPECT_STREQ(repository->localMetaFileNote, "");
+    std::vector<std::string> there;
+    for (const auto &entry : std::filesystem::directory_iterator(row.directory))
+      there.push_back(entry.path().filename().string());
+    EXPECT_EQ(there, std::vector<std::string>{"meta.json"});
+    struct stat st;
+    EXPECT_TRUE(stat(decoy.c_str(), &st) == 0 && st.st_uid == 65534u);
+    std::filesystem::remove_all(row.directory);
+    std::filesystem::rename(moved, row.directory);
+    ExpectInstalled("h2");
   }
 }
 

@@ -157,6 +157,22 @@ bool configureLocalStorages(Repository *r, Dictionary *working, Dictionary **pen
   Storage_Reset(r->local);
   Storage_Reset(r->pending);
   if (!Storage_Configure(r->local, r->settings, local)) return false;
+  // The installation the start opened, whatever the path leads to now.
+  void *context = nullptr;
+  if (r->local->driver != &kStorageFileDriver || !Storage_GetDriverContext(r->local, &context))
+    context = nullptr;
+  if (context != nullptr && r->installation != nullptr &&
+      !StorageFile_SetRoot(context, r->installation))
+    return false;
+  // The names the file storage puts in are recorded beside the local
+  // metafile, so that a run stopped on its way leaves none unknown.
+  const char *metafile = nullptr;
+  if (context != nullptr &&
+      Dictionary_GetStringPointerByKey(r->config, "metafile", &metafile) && metafile[0] != '\0') {
+    char record[kStorageFilePathBytes];
+    Str_Printf(record, int32_t(sizeof record), "%s.names", metafile);
+    StorageFile_SetRecordPath(context, record);
+  }
   *pending = nullptr;
   if (Dictionary_GetDictionaryByKey(working, "pending", pending) &&
       !Storage_Configure(r->pending, r->settings, *pending))

@@ -2,6 +2,7 @@
 #include "base/storagecleanup.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstring>
 #include <new>
@@ -459,7 +460,15 @@ int leftoverEntry(void *context, DirectoryList *list, int, const char *path) {
   bool directory = !name.empty() && name.back() == '/';
   if (directory) name.pop_back();
   size_t suffix = strlen(walk->suffix);
-  if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, walk->suffix) != 0)
+  // A copy into a partial file goes through "<partial>.<8 hex>.tmp": one a
+  // stop left goes with the partial names.
+  constexpr size_t kCopyTail = 13;  // ".<8 hex>.tmp"
+  std::string stem = name;
+  if (!directory && name.size() > kCopyTail && name.compare(name.size() - 4, 4, ".tmp") == 0 &&
+      name[name.size() - kCopyTail] == '.' &&
+      std::all_of(name.end() - 12, name.end() - 4, [](char c) { return isxdigit(c) != 0; }))
+    stem.resize(name.size() - kCopyTail);
+  if (stem.size() <= suffix || stem.compare(stem.size() - suffix, suffix, walk->suffix) != 0)
     return kDirectoryListContinue;
   walk->names.push_back(name);
   return kDirectoryListPrune;  // a tree built aside goes whole
@@ -467,29 +476,28 @@ int leftoverEntry(void *context, DirectoryList *list, int, const char *path) {
 
 }  // namespace
 
-int32_t StorageCleanup_RemoveLeftovers(const char *root, const char *suffix, FileIndex *keep) {
+int32_t StorageCleanup_RemoveLeftovers(RootDirectory *root, const char *suffix, FileIndex *keep) {
   CHECK_POINTER(root);
   CHECK_POINTER(suffix);
-  if (suffix[0] == '\0' || !Path_IsDirectory(root)) return 0;
+  // Listed through the root's own descriptor, as it is removed in.
+  char listed[kPathMax];
+  if (suffix[0] == '\0' || !RootDirectory_GetDescriptorPath(root, "", listed, int(sizeof listed)))
+    return 0;
   DirectoryList *list = nullptr;
   DirectoryList_Create(&list);
   LeftoverWalk walk{suffix, {}};
   DirectoryList_SetCallback(list, leftoverEntry, &walk);
   DirectoryList_SetOrder(list, kDirectoryListParentFirst);
-  DirectoryList_Walk(list, root, nullptr);
+  DirectoryList_Walk(list, listed, nullptr);
   DirectoryList_Release(&list);
-  if (walk.names.empty()) return 0;
-  RootDirectory *directory = nullptr;
-  if (!RootDirectory_Open(root, 0, &directory)) return 0;
   int32_t removed = 0;
   for (const std::string &name : walk.names) {
     FileRecord *record = nullptr;
     if (keep != nullptr && FileIndex_FindName(keep, &record, name.c_str())) continue;
-    if (RootDirectory_RemoveTree(directory, name.c_str())) {
+    if (RootDirectory_RemoveTree(root, name.c_str())) {
       Log_Print(LOG_INFO, KSRC, 0, "Left over by a stopped run: removed (%s)\n", name.c_str());
       removed++;
     }
   }
-  RootDirectory_Close(&directory);
   return removed;
 }

@@ -35,6 +35,7 @@ constexpr int32_t kStorageCleanupLimit = 10;         // erases in flight (one mo
 constexpr double kStorageCleanupBudgetSeconds = 0.1;  // per pump step
 constexpr int32_t kStorageCleanupItemGrowth = 10;
 
+struct RootDirectory;
 struct StorageCleanup;
 
 // error(cleanup, context, errorCount, index, code, codeEx, &retryTime) ->
@@ -148,10 +149,11 @@ double StorageCleanup_GetItemAverageTime(StorageCleanup *cleanup);
 // -1 while the average is not known.
 double StorageCleanup_GetRemainingTime(StorageCleanup *cleanup);
 
-// Removes below root what a file storage builds under suffix (a partial
-// file "<name><suffix>", a tree built aside) when keep does not list the
-// name: what a run stopped on its way to a version that was then not
-// installed left. For a run that ends with keep's version whole. The walk
-// enters no link; a link so named is removed as a link. Returns the number
-// of entries removed.
-int32_t StorageCleanup_RemoveLeftovers(const char *root, const char *suffix, FileIndex *keep);
+// Removes in root (the installation directory as the run holds it, listed
+// and removed through its descriptor) what a file storage builds under
+// suffix (a partial file "<name><suffix>", a tree built aside) when keep
+// does not list the name: what a run stopped on its way to a version that
+// was then not installed left. For a run that ends with keep's version
+// whole. The walk enters no link; a link so named is removed as a link.
+// Returns the number of entries removed.
+int32_t StorageCleanup_RemoveLeftovers(RootDirectory *root, const char *suffix, FileIndex *keep);

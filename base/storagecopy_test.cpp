@@ -69,10 +69,14 @@ class StorageCopyTest : public EngineTest {
     Drop();
     Make();
   }
-  static int Source(StorageCopy *, void *context, StorageRequest *, Storage **storage) {
-    *storage = static_cast<StorageCopyTest *>(context)->source->storage;
+  static int Source(StorageCopy *, void *context, StorageRequest *request, Storage **storage) {
+    auto *t = static_cast<StorageCopyTest *>(context);
+    *storage = t->source->storage;
+    if (request != nullptr && request->digestFailedAt != nullptr)
+      t->avoided.push_back(request->digestFailedAt);
     return 1;
   }
+  std::vector<const Storage *> avoided;  // the storages the sources were asked to avoid
   static int32_t Error(StorageCopy *, void *context, StorageRequest *, int32_t source,
                        int32_t index, int32_t count, int32_t type, int32_t code, int32_t,
                        double *retryTime) {
@@ -278,6 +282,7 @@ TEST_F(StorageCopyTest, RetryTimes) {
   for (double delay : {-5.0, 1000.0}) {
     SCOPED_TRACE(delay);
     Fresh();
+    avoided.clear();
     Use(SmallLayout());
     std::atomic<int32_t> failed{0};
     source->script.override = [&](int32_t slot, StorageStep *step) {
@@ -308,6 +313,11 @@ TEST_F(StorageCopyTest, RetryTimes) {
     }
     ASSERT_TRUE(Drive([&] { StorageCopy_Pump(copy); }, [&] { return StorageCopy_IsFinished(copy); }));
     EXPECT_EQ(failed.load() >= 2, true);
+    // Asked for again at once, the piece names the storage whose bytes
+    // failed, for the owner to pick another.
+    if (delay < 0) {
+      EXPECT_EQ(avoided, std::vector<const Storage *>{source->storage});
+    }
   }
 }
 

@@ -30,6 +30,7 @@
 #include "core/platform/fileops.h"
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
+#include "core/platform/privatefile.h"
 #include "core/platform/rootdir.h"
 #include "core/platform/thread.h"
 #include "core/platform/trustedpath.h"
@@ -70,6 +71,8 @@ struct OpenFile {
   // Guarded by lock.
   std::vector<std::pair<int64_t, int64_t>> written;
   int64_t size = 0;  // the entry's size: room reserved for a new file
+  // The entry a writer writes (its version's); guarded by lock.
+  const FileEntry *entry = nullptr;
 };
 
 // Adds [start, end) to a fresh file's written ranges. Takes the record's lock.
@@ -123,6 +126,15 @@ struct StorageFile {
   // by the completed lock: taken under a record's lock, it comes after
   // every other.
   std::unordered_map<std::string, std::string> building;
+  // The file this run made (or took, judged ours) for each name being
+  // built: known by its device and inode, never again by its owner or mode
+  // bits. Guarded by the completed lock.
+  std::unordered_map<std::string, FileIdentity> made;
+  // Names whose built file this run lost: something else is at its name
+  // now, or nothing. Their pieces are gone with it; their completion fails
+  // (a later run builds them again), and what is there is not removed for
+  // it. Guarded by the completed lock.
+  std::unordered_set<std::string> lost;
   std::atomic<int32_t> installedReaders;  // records outside the table, in use
   int32_t ignoreRead;
   // Held while a file is opened for writing in a tree built aside, and
@@ -134,6 +146,9 @@ struct StorageFile {
   // not swapped in since. Guarded by asideTrustLock.
   std::mutex asideTrustLock;
   std::unordered_set<std::string> asideTrusted;
+  // The aside trees this run made, by device and inode. Guarded by
+  // asideTrustLock.
+  std::unordered_map<std::string, FileIdentity> asideMade;
   // Parent paths found to be real directories, so that a file's look-ups
   // cost the same at any depth; emptied whenever this run removes or
   // replaces a directory. Guarded by asideTrustLock. A directory another
@@ -144,6 +159,21 @@ struct StorageFile {
   // file's when it was copied, else the mode a new file gets. Guarded by the
   // completed lock.
   std::unordered_map<std::string, uint32_t> baseMode;
+  // The record of names put in (settings.recordPath), open for appending
+  // from the first put-in on; -1 when closed. Guarded by recordLock.
+  std::mutex recordLock;
+  int recordFd = -1;
+  // Lines not written yet, by name, of files whose last bytes are in; and
+  // the names whose line is written and whose file is not put in yet, with
+  // that line. A put-in writes every line waiting at once, so that one
+  // write serves the files closed since the last one. Guarded by
+  // recordLock.
+  std::unordered_map<std::string, std::string> recordWaiting;
+  std::unordered_map<std::string, std::string> recordWritten;
+  // The last refusal of an entry that is not this run's, as a line for the
+  // user (StorageFile_GetRefusal). Guarded by refusalLock.
+  std::mutex refusalLock;
+  std::string refusal;
 };
 
 namespace {
@@ -158,6 +188,16 @@ void fileLog(StorageFile *d, const char *format, Args... args) {
   if (d->storage != nullptr && d->log != nullptr) d->log(d->storage, format, args...);
 }
 
+// Keeps a refusal's line for the user, and logs it.
+template <typename... Args>
+void fileRefuse(StorageFile *d, const char *format, Args... args) {
+  char line[2 * kStorageFilePathBytes + 256];
+  Str_Printf(line, int(sizeof line), format, args...);
+  Log_Print(LOG_ERROR, KSRC, 0, "%s\n", line);
+  std::lock_guard<std::mutex> guard(d->refusalLock);
+  d->refusal = line;
+}
+
 // Files stay open across pieces: the soft limit of descriptors goes up to
 // the hard one, once per process.
 void fileRaiseDescriptorLimit() {
@@ -170,6 +210,11 @@ void fileRaiseDescriptorLimit() {
     }
   });
 }
+
+bool fileRecordPutIn(StorageFile *d, const std::string &name, const FileIdentity &built,
+                     int64_t size, int64_t seconds);
+void fileRecordNote(StorageFile *d, const std::string &name, const FileIdentity &built,
+                    int64_t size, int64_t seconds);
 
 // A new record of name in the table, not yet open. Under the table lock.
 OpenFile *fileAddRecord(StorageFile *d, const std::string &name, int64_t size) {
@@ -206,6 +251,7 @@ void fileDestroy(void **object) {
     Thread_Yield();
   }
   RootDirectory_Close(&d->root);
+  PrivateFile_Close(&d->recordFd);
   CriticalSection_Delete(&d->tableLock);
   CriticalSection_Delete(&d->completedLock);
   d->header.classTag = 0;
@@ -301,6 +347,10 @@ int fileConfigure(void *context, Storage *storage, Dictionary *appConfig, Dictio
       Dictionary_GetStringByKey(config, "ignore", ignore, int32_t(sizeof ignore)) &&
       ignore[0] != '\0' && !Path_Resolve(ignore, s.ignorePath, kStorageFilePathBytes))
     s.ignorePath[0] = '\0';
+  {
+    std::lock_guard<std::mutex> guard(d->recordLock);
+    PrivateFile_Close(&d->recordFd);
+  }
   CriticalSection_Enter(d->tableLock);
   if (strcmp(d->settings.path, s.path) != 0) {
     d->rootOpen.store(nullptr, std::memory_order_release);
@@ -415,14 +465,52 @@ bool fileIsOurs(const FileIdentity &identity) {
          (S_ISDIR(identity.mode) || (S_ISREG(identity.mode) && identity.links <= 1));
 }
 
+// Removes the tree at name when every entry in it is this user's; one of
+// another user's is left where it is, with everything in it, and the
+// refusal said on the run's log. 1/0 with the last error.
+int fileRemoveTree(StorageFile *d, RootDirectory *root, const std::string &name) {
+  char foreign[kPathMax] = {};
+  if (RootDirectory_RemoveTree(root, name.c_str(), foreign)) return 1;
+  int error = Platform_GetLastError();
+  if (foreign[0] != '\0') {
+    if (name == foreign)
+      fileRefuse(d,
+                 "%s/%s belongs to another user and is in the way; it is not removed: move it "
+                 "out of the installation (or remove it as its owner) and run again",
+                 d->settings.path, name.c_str());
+    else
+      fileRefuse(d,
+                 "%s/%s is in the way and is not removed: %s/%s in it belongs to another "
+                 "user; move it out of the installation (or remove it as its owner) and run "
+                 "again",
+                 d->settings.path, name.c_str(), d->settings.path, foreign);
+  }
+  Platform_SetLastError(error);
+  return 0;
+}
+
+// Whether a and b are one file: the same device and inode.
+bool fileSameFile(const FileIdentity &a, const FileIdentity &b) {
+  return a.inode != 0 && a.device == b.device && a.inode == b.inode;
+}
+
+// Whether identity is the aside tree this run made at aside.
+bool fileAsideIsMade(StorageFile *d, const std::string &aside, const FileIdentity &identity) {
+  std::lock_guard<std::mutex> guard(d->asideTrustLock);
+  auto made = d->asideMade.find(aside);
+  return made != d->asideMade.end() && fileSameFile(made->second, identity);
+}
+
 // The aside tree at aside, opened without following a link, when it is a
-// directory of ours (fileIsOurs, on its descriptor): *tree is left open for
-// the caller (NULL: only looked at). 1 when it is; 0 when it is missing or
+// directory of ours (the one this run made there, else fileIsOurs, on its
+// descriptor): *tree is left open for the caller (NULL: only looked at),
+// its identity in *treeId when given. 1 when it is; 0 when it is missing or
 // anything else (the last error set). *other: whether what the open met is
 // something else than our tree (a file, a link, a directory not ours);
 // false when nothing is there or the look failed for another cause.
-int fileAsideOpen(RootDirectory *root, const std::string &aside, PlatformDirectory **tree,
-                  bool *other = nullptr) {
+int fileAsideOpen(StorageFile *d, RootDirectory *root, const std::string &aside,
+                  PlatformDirectory **tree, bool *other = nullptr,
+                  FileIdentity *treeId = nullptr) {
   PlatformDirectory *parent = nullptr, *opened = nullptr;
   char leaf[kPathMax];
   FileIdentity identity = {};
@@ -432,8 +520,11 @@ int fileAsideOpen(RootDirectory *root, const std::string &aside, PlatformDirecto
     openErrno = Platform_GetLastErrno();
     found = false;
   }
-  int ours = found && Platform_GetDirectoryIdentity(opened, &identity) && fileIsOurs(identity);
+  int ours = found && Platform_GetDirectoryIdentity(opened, &identity) &&
+             S_ISDIR(identity.mode) &&
+             (fileAsideIsMade(d, aside, identity) || fileIsOurs(identity));
   int error = ours ? 0 : Platform_GetLastError();
+  if (treeId != nullptr) *treeId = identity;
   Platform_CloseDirectory(&parent);
   if (ours && tree != nullptr) *tree = opened;
   else Platform_CloseDirectory(&opened);
@@ -462,7 +553,7 @@ bool fileAsideTrusted(StorageFile *d, RootDirectory *root, const std::string &as
   bool other = false;
   std::unique_lock<std::recursive_mutex> making(d->asideLock, std::defer_lock);
   for (int look = 0; look < 2; look++) {
-    if (fileAsideOpen(root, aside, nullptr, &other)) {
+    if (fileAsideOpen(d, root, aside, nullptr, &other)) {
       std::lock_guard<std::mutex> guard(d->asideTrustLock);
       d->asideTrusted.insert(aside);
       return true;
@@ -471,7 +562,7 @@ bool fileAsideTrusted(StorageFile *d, RootDirectory *root, const std::string &as
     if (look == 0 && !making.try_lock()) return false;
   }
   fileLog(d, "Removing planted entry (%s)\n", aside.c_str());
-  RootDirectory_RemoveTree(root, aside.c_str());
+  fileRemoveTree(d, root, aside);
   return false;
 }
 
@@ -482,9 +573,15 @@ int fileAsideMake(StorageFile *d, RootDirectory *root, const std::string &aside)
   if (fileAsideTrusted(d, root, aside)) return 1;
   PlatformDirectory *parent = nullptr;
   char leaf[kPathMax];
+  PlatformDirectory *tree = nullptr;
+  FileIdentity identity = {};
+  // Known from here on by what the made directory's own descriptor says.
   int made = RootDirectory_OpenParent(root, aside.c_str(), 1, &parent, leaf) &&
-             Platform_CreateDirectoryAt(parent, leaf, 0700);
+             Platform_CreateDirectoryAt(parent, leaf, 0700) &&
+             Platform_OpenDirectoryAt(parent, leaf, &tree) &&
+             Platform_GetDirectoryIdentity(tree, &identity);
   int error = made ? 0 : Platform_GetLastError();
+  Platform_CloseDirectory(&tree);
   Platform_CloseDirectory(&parent);
   if (!made) {
     Platform_SetLastError(error);
@@ -492,6 +589,7 @@ int fileAsideMake(StorageFile *d, RootDirectory *root, const std::string &aside)
   }
   std::lock_guard<std::mutex> guard(d->asideTrustLock);
   d->asideTrusted.insert(aside);
+  d->asideMade[aside] = identity;
   return 1;
 }
 
@@ -560,10 +658,32 @@ std::string fileTemporaryName(const std::string &name) {
          name.substr(slash + 1) + "." + guid;
 }
 
+// The file built for name is gone from its name, or another is there: its
+// pieces are gone with it. Its records go, so that nothing of this run
+// takes whatever is there for it; its completion fails.
+void fileMarkLost(StorageFile *d, const std::string &name, const std::string &at) {
+  CriticalSection_Enter(d->completedLock);
+  bool first = d->lost.insert(name).second;
+  d->made.erase(name);
+  d->building.erase(name);
+  CriticalSection_Leave(d->completedLock);
+  if (first) fileLog(d, "Built file gone or replaced (%s) at (%s)\n", name.c_str(), at.c_str());
+}
+
+// Whether name's built file was lost this run (fileMarkLost).
+bool fileIsLost(StorageFile *d, const std::string &name) {
+  CriticalSection_Enter(d->completedLock);
+  bool lost = d->lost.count(name) != 0;
+  CriticalSection_Leave(d->completedLock);
+  return lost;
+}
+
 // The file name is being built in: the one this driver made for it, else
 // one an earlier run left under the partial name; "" when there is none.
 // *identity is the built file's (zeroed when there is none).
-// place: where name is built (fileLocate). Only a file of ours is taken
+// place: where name is built (fileLocate). The file this run made for
+// name is known by its identity alone; when it is not at its name any more,
+// name is lost (fileMarkLost). Another file is taken only when it is ours
 // (fileIsOurs: another hard link, another owner or a write bit for others
 // is not): anything else but a directory is removed (a link itself, never
 // followed), and the file is built afresh.
@@ -574,6 +694,8 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
   CriticalSection_Enter(d->completedLock);
   auto known = d->building.find(name);
   std::string build = known != d->building.end() ? known->second : std::string();
+  auto madeAt = d->made.find(name);
+  FileIdentity made = madeAt != d->made.end() ? madeAt->second : FileIdentity{};
   CriticalSection_Leave(d->completedLock);
   if (!build.empty() && !fileThere(root, build, identity)) build.clear();
   // The name recorded may be one a tree swapped in has just taken away:
@@ -583,9 +705,16 @@ std::string fileBuildName(StorageFile *d, RootDirectory *root, const std::string
     if (!fileThere(root, build, identity)) build.clear();
     else if (partialIsDirectory != nullptr) *partialIsDirectory = S_ISDIR(identity->mode);
   }
+  bool ours = !build.empty() && fileSameFile(made, *identity);
+  if (made.inode != 0 && !ours) {
+    // A new file without a partial extension is built at its final name.
+    FileIdentity final;
+    if (!(build.empty() && fileThere(root, place, &final) && fileSameFile(made, final)))
+      fileMarkLost(d, name, build.empty() ? place : build);
+  }
   // A directory there is passed over: it may be the tree built aside for
   // the name, which the writer of the file removes (fileOpenForWriting).
-  if (!build.empty() && !S_ISDIR(identity->mode) &&
+  if (!build.empty() && !ours && !S_ISDIR(identity->mode) &&
       !(S_ISREG(identity->mode) && fileIsOurs(*identity))) {
     fileLog(d, "Removing planted file (%s) (%u)\n", build.c_str(), identity->owner);
     RootDirectory_Remove(root, build.c_str(), 0);
@@ -677,9 +806,10 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
     if (partialIsDirectory) {
       // An aside tree a killed run left where this file's partial goes.
       fileForgetDirectories(d);
-      if (!RootDirectory_RemoveTree(root, filePartialName(d, place).c_str())) return 0;
+      if (!fileRemoveTree(d, root, filePartialName(d, place))) return 0;
       build = fileBuildName(d, root, name, place, &identity);
     }
+    bool found = !build.empty();  // identity is the file at build
     bool hasFinal = build.empty() && fileThere(root, place, &identity);
     bool fresh = false;
     uint32_t base = fileMadeMode(false);
@@ -712,13 +842,31 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
     // is private (0600) until it is renamed in.
     uint32_t flags = kWriteFlags | d->settings.extraFileFlags | kAsyncFilePrivate |
                      (fresh ? kAsyncFileCreateNew : 0);
+    // The file this run made is opened again as itself, whatever its mode
+    // bits show (fileBuildName found it at build).
+    CriticalSection_Enter(d->completedLock);
+    auto madeAt = d->made.find(name);
+    FileIdentity made = madeAt != d->made.end() ? madeAt->second : FileIdentity{};
+    CriticalSection_Leave(d->completedLock);
+    bool reopen = found && made.inode != 0 && fileSameFile(made, identity);
+    FileIdentity opened = {};
     AsyncFile_Create(&o->file);
-    if (RootDirectory_OpenFile(root, build.c_str(), flags, o->file)) {
+    if (RootDirectory_OpenFile(root, build.c_str(), flags, o->file, &opened,
+                               reopen ? &made : nullptr)) {
       fileSetCurrent(d, o, build);
       CriticalSection_Enter(d->completedLock);
       if (build != name) d->building[name] = build;
       if (!known) d->baseMode[name] = base;
+      d->made[name] = opened;
       CriticalSection_Leave(d->completedLock);
+      // A new file without a partial extension is put in as it is made.
+      if (fresh && build == place && !fileRecordPutIn(d, name, opened, o->size, -1)) {
+        int error = Platform_GetLastError();
+        AsyncFile_Close(o->file);
+        AsyncFile_Release(&o->file);
+        Platform_SetLastError(error);
+        return 0;
+      }
       // A new file gets its blocks at once: pieces arrive in any order, and
       // a file system allocating as they come is several times slower. A
       // refusal only costs speed.
@@ -738,9 +886,10 @@ int fileOpenForWriting(StorageFile *d, RootDirectory *root, OpenFile *o, const F
     bool planted = (flags & kAsyncFileCreateNew) ? error == kPlatformErrorFileExists ||
                                                        error == kPlatformErrorAlreadyExists
                                                  : errnoValue == EMLINK || errnoValue == EPERM;
+    if (errnoValue == ESTALE) fileMarkLost(d, name, build);
     if (attempt == 0 && planted && build != place) {
       fileLog(d, "Removing planted file (%s) (%d)\n", build.c_str(), error);
-      if (RootDirectory_RemoveTree(root, build.c_str())) continue;
+      if (fileRemoveTree(d, root, build)) continue;
       error = Platform_GetLastError();
     }
     Platform_SetLastError(error);
@@ -855,6 +1004,33 @@ int fileOpen(StorageFile *d, const std::string &name, int64_t size, uint32_t mod
   return 1;
 }
 
+uint32_t fileFinalMode(StorageFile *d, const FileEntry *entry, const std::string &name,
+                       bool wantAttr);
+
+// A built file whose last bytes are written gets its final time and mode
+// on the writer's descriptor as it is closed, so that its completion has
+// only its rename left. A write after this (a piece written again) makes
+// it private again (RootDirectory_OpenFile) and changes its time: the
+// completion then sets both again. Failures are left to the completion.
+void fileFinishOnClose(StorageFile *d, OpenFile *o) {
+  CriticalSection_Enter(o->lock);
+  const FileEntry *entry = o->entry;
+  CriticalSection_Leave(o->lock);
+  if (entry == nullptr || !o->write || !o->complete) return;
+  bool wantTime = (entry->flags & kFileEntryMtime) && !d->settings.skipTimestamp;
+  bool wantAttr =
+      (entry->flags & (kFileEntryAttr | kFileEntryMode)) && !d->settings.skipAttributes;
+  if (wantTime) AsyncFile_SetModifiedTime(o->file, entry->mtime);
+  AsyncFile_SetMode(o->file, fileFinalMode(d, entry, o->name, wantAttr));
+  CriticalSection_Enter(d->completedLock);
+  auto made = d->made.find(o->name);
+  FileIdentity identity = made != d->made.end() ? made->second : FileIdentity{};
+  CriticalSection_Leave(d->completedLock);
+  if (identity.inode != 0)
+    fileRecordNote(d, o->name, identity, entry->size,
+                   wantTime ? int64_t(std::floor(entry->mtime)) : -1);
+}
+
 void fileClose(StorageFile *d, OpenFile **handle, int complete) {
   OpenFile *o = *handle;
   *handle = nullptr;
@@ -869,6 +1045,7 @@ void fileClose(StorageFile *d, OpenFile **handle, int complete) {
   bool last = --o->accessCount == 0 && (!o->write || o->complete || o->file == nullptr);
   if (last) {
     fileLog(d, "Close (%s)\n", o->name.c_str());
+    if (o->file != nullptr) fileFinishOnClose(d, o);
     // Closed before the name leaves the table: a new record's open must not
     // meet this descriptor's share modes.
     if (o->file != nullptr) AsyncFile_Close(o->file);
@@ -944,6 +1121,11 @@ int fileTransfer(StorageFile *d, StorageStep *step, int reading) {
   int32_t error = 0;
   if (!fileOpen(d, name, m->file->size, mode, &handle, &error, reading ? nullptr : &plan))
     return Storage_CompleteStep(step, kStorageResultFile, error);
+  if (!reading) {
+    CriticalSection_Enter(handle->lock);
+    handle->entry = m->file;
+    CriticalSection_Leave(handle->lock);
+  }
   if (reading && handle->fresh &&
       !fileWasWritten(handle, m->fileOffset, m->fileOffset + m->length)) {
     // Reading it back would only find the reserved blocks' zeros.
@@ -1003,22 +1185,107 @@ int fileReplaceDirectory(StorageFile *d, RootDirectory *root, const std::string 
   if (!fileIsDirectory(root, place)) return 1;
   fileLog(d, "Replace directory (%s)\n", place.c_str());
   fileForgetDirectories(d);
-  return RootDirectory_RemoveTree(root, place.c_str());
+  return fileRemoveTree(d, root, place);
 }
 
-// Renames the built file from to place, the place of name, over a
-// directory there (fileReplaceDirectory: the rename, refused by one, is
-// tried again once it is gone). 1/0 with the last error.
-int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
-                 const std::string &place) {
-  if (RootDirectory_Rename(root, from.c_str(), place.c_str())) return 1;
-  int error = Platform_GetLastError();
-  if (!fileIsDirectory(root, place)) {
-    Platform_SetLastError(error);
-    return 0;
+// The record's line of name: the entry's device and inode (built's), size,
+// and modified time in seconds (-1: not known). "" when no line can hold it.
+std::string fileRecordLine(const std::string &name, const FileIdentity &built, int64_t size,
+                           int64_t seconds) {
+  if (name.find('\n') != std::string::npos) return std::string();
+  char head[96];
+  Str_Printf(head, int(sizeof head), "%llu %llu %lld %lld ",
+             static_cast<unsigned long long>(built.device),
+             static_cast<unsigned long long>(built.inode), static_cast<long long>(size),
+             static_cast<long long>(seconds));
+  return head + name + "\n";
+}
+
+// Notes name's line, to be written with the next put-in (fileRecordPutIn).
+void fileRecordNote(StorageFile *d, const std::string &name, const FileIdentity &built,
+                    int64_t size, int64_t seconds) {
+  if (d->settings.recordPath[0] == '\0') return;
+  std::string line = fileRecordLine(name, built, size, seconds);
+  std::lock_guard<std::mutex> guard(d->recordLock);
+  if (!line.empty()) d->recordWaiting[name] = line;
+}
+
+// Makes sure name's line is in the record before it is put in: written
+// already (as noted, fileRecordNote), or written now with every line
+// waiting. The first write of a run is synced before anything is put in.
+// true when there is no record, or when the line is there; false with the
+// failure logged and the last error set.
+bool fileRecordPutIn(StorageFile *d, const std::string &name, const FileIdentity &built,
+                     int64_t size, int64_t seconds) {
+  if (d->settings.recordPath[0] == '\0') return true;
+  std::string line = fileRecordLine(name, built, size, seconds);
+  if (line.empty()) return true;  // no line can hold it
+  std::lock_guard<std::mutex> guard(d->recordLock);
+  auto written = d->recordWritten.find(name);
+  if (written != d->recordWritten.end() && written->second == line) {
+    d->recordWritten.erase(written);
+    return true;
   }
-  return fileReplaceDirectory(d, root, place) &&
-         RootDirectory_Rename(root, from.c_str(), place.c_str());
+  d->recordWaiting[name] = line;
+  std::string lines;
+  for (auto &waiting : d->recordWaiting) lines += waiting.second;
+  const char *path = d->settings.recordPath;
+  bool first = d->recordFd < 0;
+  if (first && !PrivateFile_OpenAppend(path, 1, &d->recordFd) &&
+      Platform_IsErrorMissing(Platform_GetLastError())) {
+    int error = 0;  // its directory is made as the metafile's save makes it
+    Path_CreateDirectory(path, 1, &error);
+    PrivateFile_OpenAppend(path, 1, &d->recordFd);
+  }
+  bool ok = d->recordFd >= 0 &&
+            PrivateFile_Write(d->recordFd, path, lines.data(), int32_t(lines.size())) &&
+            (!first || PrivateFile_Sync(d->recordFd, path));
+  if (!ok) {
+    int error = Platform_GetLastError();
+    fileLog(d, "Unable to record (%s) in (%s) (%d)\n", name.c_str(), path, error);
+    Platform_SetLastError(error ? error : kPlatformErrorGeneral);
+    return false;
+  }
+  for (auto &waiting : d->recordWaiting)
+    if (waiting.first != name) d->recordWritten[waiting.first] = waiting.second;
+  d->recordWaiting.clear();
+  d->recordWritten.erase(name);
+  return true;
+}
+
+// Whether place holds built, the file (or tree) renamed there: another
+// process that renames entries in its folder may have put something else
+// at the name it was renamed from. What is there then stays, and the
+// refusal is said. 1/0 with the last error.
+int fileCheckRenamed(StorageFile *d, RootDirectory *root, const std::string &place,
+                     const FileIdentity &built) {
+  FileIdentity there;
+  if (fileThere(root, place, &there) && fileSameFile(built, there)) return 1;
+  fileRefuse(d,
+             "%s/%s is not the entry this run built: another process renamed entries in its "
+             "folder meanwhile; make the folder writable by its owner only and run again",
+             d->settings.path, place.c_str());
+  Platform_SetLastError(kErrorAccess);
+  return 0;
+}
+
+// Renames the built file from (identity built) to place, the place of
+// name, over a directory there (fileReplaceDirectory: the rename, refused
+// by one, is tried again once it is gone), and makes sure place is that
+// file then (fileCheckRenamed). 1/0 with the last error.
+int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
+                 const std::string &place, const FileIdentity &built) {
+  if (!RootDirectory_Rename(root, from.c_str(), place.c_str())) {
+    int error = Platform_GetLastError();
+    if (!fileIsDirectory(root, place)) {
+      Platform_SetLastError(error);
+      return 0;
+    }
+    if (!fileReplaceDirectory(d, root, place) ||
+        !RootDirectory_Rename(root, from.c_str(), place.c_str()))
+      return 0;
+  }
+  return fileCheckRenamed(d, root, place, built);
 }
 
 // Swaps the tree built aside for blocked in: the installed entry at
@@ -1032,7 +1299,8 @@ int fileRenameIn(StorageFile *d, RootDirectory *root, const std::string &from,
 int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocked) {
   std::string aside = fileAsideName(d, blocked);
   PlatformDirectory *tree = nullptr;
-  bool ours = fileAsideOpen(root, aside, &tree) &&
+  FileIdentity treeId = {};
+  bool ours = fileAsideOpen(d, root, aside, &tree, nullptr, &treeId) &&
               Platform_SetDirectoryMode(tree, fileMadeMode(true));
   int treeError = ours ? 0 : Platform_GetLastError();
   Platform_CloseDirectory(&tree);
@@ -1073,12 +1341,14 @@ int fileSwapAside(StorageFile *d, RootDirectory *root, const std::string &blocke
   {
     std::lock_guard<std::mutex> guard(d->asideTrustLock);
     d->asideTrusted.erase(aside);
+    d->asideMade.erase(aside);
     d->directories.clear();
   }
   if (!renamed) {
     Platform_SetLastError(error);
     return 0;
   }
+  if (!fileCheckRenamed(d, root, blocked, treeId)) return 0;
   fileLog(d, "Swap in (%s)\n", blocked.c_str());
   return 1;
 }
@@ -1104,11 +1374,33 @@ bool fileFinishBuilt(StorageFile *d, RootDirectory *root, const FileEntry *entry
                      int32_t *codeEx) {
   const char *failure = nullptr;
   uint32_t mode = fileFinalMode(d, entry, name, wantAttr);
-  if (wantTime && !RootDirectory_SetModifiedTime(root, build.c_str(), entry->mtime))
-    failure = "Failed to set modified time (%s) (%d)\n";
-  else if ((buildId.mode & 07777) != mode && !RootDirectory_SetMode(root, build.c_str(), mode))
-    failure = "Failed to set attributes (%s) (%d)\n";
-  else if (!fileRenameIn(d, root, build, place))
+  bool setTime = wantTime && !fileSameTime(buildId, entry->mtime);
+  bool setMode = (buildId.mode & 07777) != mode;
+  if (setTime || setMode) {
+    // Set on the file itself, opened as the one found at build: never on
+    // whatever the name leads to by then.
+    AsyncFile *file = nullptr;
+    AsyncFile_Create(&file);
+    FileIdentity opened = {};
+    int error = 0;
+    if (!RootDirectory_OpenFile(root, build.c_str(), kReadFlags, file, &opened, &buildId)) {
+      error = Platform_GetLastError();
+      if (Platform_GetLastErrno() == ESTALE) fileMarkLost(d, name, build);
+      failure = "Failed to open file (%s) (%d)\n";
+    } else if (setTime && !AsyncFile_SetModifiedTime(file, entry->mtime)) {
+      failure = "Failed to set modified time (%s) (%d)\n";
+    } else if (setMode && !AsyncFile_SetMode(file, mode)) {
+      failure = "Failed to set attributes (%s) (%d)\n";
+    }
+    if (failure != nullptr && error == 0) error = AsyncFile_GetLastError(file);
+    AsyncFile_Close(file);
+    AsyncFile_Release(&file);
+    if (error != 0) Platform_SetLastError(error);
+  }
+  int64_t seconds = wantTime ? int64_t(std::floor(entry->mtime)) : -1;
+  if (failure == nullptr && !fileRecordPutIn(d, name, buildId, entry->size, seconds))
+    failure = "Failed to record file (%s) (%d)\n";
+  if (failure == nullptr && !fileRenameIn(d, root, build, place, buildId))
     failure = "Failed to rename file (%s) (%d)\n";
   if (failure != nullptr) {
     int32_t error = Platform_GetLastError();
@@ -1121,6 +1413,7 @@ bool fileFinishBuilt(StorageFile *d, RootDirectory *root, const FileEntry *entry
   CriticalSection_Enter(d->completedLock);
   d->building.erase(name);
   d->baseMode.erase(name);
+  d->made.erase(name);
   CriticalSection_Leave(d->completedLock);
   return true;
 }
@@ -1173,6 +1466,16 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
       (entry->flags & (kFileEntryAttr | kFileEntryMode)) && !d->settings.skipAttributes;
   FileIdentity buildId = {}, finalId = {};
   std::string build = fileBuildName(d, root, name, place, &buildId);
+  if (fileIsLost(d, name)) {
+    // Its pieces went with the file built: whatever is at its names now is
+    // not what this run wrote.
+    fileRefuse(d,
+               "%s/%s: the file this run built for it is gone or replaced; another process "
+               "changed its folder meanwhile; make the folder writable by its owner only and "
+               "run again",
+               d->settings.path, name.c_str());
+    return fail("File lost (%s) (%d)\n", kErrorAccess);
+  }
   // A directory at the place is the installed version's: it goes when the
   // built file is renamed in, and is no final file.
   bool finalThere = build.empty() && fileThere(root, place, &finalId);
@@ -1264,7 +1567,15 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   if (!setTimeAndAttributes(file, fileFinalMode(d, entry, name, wantAttr)))
     return fileClose(d, &handle, 0);
   if (current != place) {
-    if (!fileRenameIn(d, root, current, place)) {
+    CriticalSection_Enter(d->completedLock);
+    auto madeAt = d->made.find(name);
+    FileIdentity made = madeAt != d->made.end() ? madeAt->second : FileIdentity{};
+    CriticalSection_Leave(d->completedLock);
+    if (!fileRecordPutIn(d, name, made, size, wantTime ? int64_t(std::floor(entry->mtime)) : -1)) {
+      fail("Failed to record file (%s) (%d)\n", Platform_GetLastError());
+      return fileClose(d, &handle, 0);
+    }
+    if (!fileRenameIn(d, root, current, place, made)) {
       fail("Failed to rename file (%s) (%d)\n", Platform_GetLastError());
       return fileClose(d, &handle, 0);
     }
@@ -1273,7 +1584,11 @@ void fileComplete(StorageFile *d, FileEntry *entry, int32_t *code, int32_t *code
   CriticalSection_Enter(d->completedLock);
   d->building.erase(name);
   d->baseMode.erase(name);
+  d->made.erase(name);
   CriticalSection_Leave(d->completedLock);
+  CriticalSection_Enter(handle->lock);
+  handle->entry = nullptr;  // its time and mode are set
+  CriticalSection_Leave(handle->lock);
   fileClose(d, &handle, 1);
   markDone();
 }
@@ -1352,9 +1667,10 @@ void fileEraseAside(StorageFile *d, RootDirectory *root, const std::string &name
   std::string tree = fileAsideName(d, name);
   if (!fileIsDirectory(root, tree)) return;
   fileLog(d, "Erase (%s)\n", tree.c_str());
-  RootDirectory_RemoveTree(root, tree.c_str());
+  fileRemoveTree(d, root, tree);  // only when every entry in it is ours
   std::lock_guard<std::mutex> guard(d->asideTrustLock);
   d->asideTrusted.erase(tree);
+  d->asideMade.erase(tree);
   d->directories.clear();
 }
 
@@ -1437,6 +1753,19 @@ int fileEraseFile(void *context, StorageStep *step) {
 
 }  // namespace
 
+int StorageFile_SetRoot(void *context, RootDirectory *root) {
+  StorageFile *d = fileOf(context);
+  RootDirectory *copy = nullptr;
+  if (root != nullptr && !RootDirectory_Duplicate(root, &copy)) return 0;
+  CriticalSection_Enter(d->tableLock);
+  RootDirectory *was = d->root;
+  d->root = copy;
+  d->rootOpen.store(copy, std::memory_order_release);
+  CriticalSection_Leave(d->tableLock);
+  RootDirectory_Close(&was);
+  return 1;
+}
+
 int StorageFile_GetSettings(void *context, StorageFileSettings *settings) {
   StorageFile *d = fileOf(context);
   CHECK_POINTER(settings);
@@ -1495,6 +1824,96 @@ int32_t StorageFile_RemovePartialFiles(void *context, FileList *list) {
       fileLog(d, "Partial file removed (%s)\n", partial.c_str());
       removed++;
     }
+  }
+  return removed;
+}
+
+int StorageFile_GetRefusal(void *context, char *out, int32_t size) {
+  StorageFile *d = fileOf(context);
+  CHECK_POINTER(out);
+  std::lock_guard<std::mutex> guard(d->refusalLock);
+  Str_Copy(out, d->refusal.c_str(), size);
+  return d->refusal.empty() ? 0 : 1;
+}
+
+int StorageFile_SetRecordPath(void *context, const char *path) {
+  StorageFile *d = fileOf(context);
+  CHECK_POINTER(path);
+  std::lock_guard<std::mutex> guard(d->recordLock);
+  PrivateFile_Close(&d->recordFd);
+  d->recordWaiting.clear();
+  d->recordWritten.clear();
+  Str_Copy(d->settings.recordPath, path, kStorageFilePathBytes);
+  return 1;
+}
+
+int32_t StorageFile_RemoveRecorded(void *context, FileIndex *keep) {
+  StorageFile *d = fileOf(context);
+  // The root first: the table lock comes before the record lock.
+  RootDirectory *root = keep != nullptr ? fileRoot(d) : nullptr;
+  std::lock_guard<std::mutex> guard(d->recordLock);
+  PrivateFile_Close(&d->recordFd);
+  d->recordWaiting.clear();
+  d->recordWritten.clear();
+  const char *path = d->settings.recordPath;
+  if (keep == nullptr) {  // the installation erased: the record goes alone
+    if (path[0] != '\0') PrivateFile_Remove(path);
+    return 0;
+  }
+  char *text = nullptr;
+  int32_t length = 0;
+  constexpr int32_t kRecordMaxBytes = 256 << 20;
+  if (path[0] == '\0' || !PrivateFile_Read(path, kRecordMaxBytes, &text, &length)) return 0;
+  // The last line of each name: a later put-in of a name supersedes an
+  // earlier one.
+  std::unordered_map<std::string, std::string> lines;
+  for (char *line = text; line < text + length;) {
+    char *end = strchr(line, '\n');
+    if (end == nullptr) break;  // a line cut by a stop: nothing was put in for it
+    *end = '\0';
+    unsigned long long device = 0, inode = 0;
+    long long size = 0, seconds = 0;
+    int at = 0;
+    if (sscanf(line, "%llu %llu %lld %lld %n", &device, &inode, &size, &seconds, &at) == 4 &&
+        line[at] != '\0')
+      lines[line + at] = line;
+    line = end + 1;
+  }
+  std::string kept;
+  int32_t removed = 0;
+  uid_t self = geteuid();
+  for (auto &entry : lines) {
+    std::string name = entry.first;
+    FileRecord *record = nullptr;
+    if (FileIndex_FindName(keep, &record, name.c_str())) {
+      kept += entry.second + "\n";  // the version's: judged when a later one lacks it
+      continue;
+    }
+    unsigned long long device = 0, inode = 0;
+    long long size = 0, seconds = 0;
+    sscanf(entry.second.c_str(), "%llu %llu %lld %lld", &device, &inode, &size, &seconds);
+    FileIdentity there;
+    bool same = root != nullptr && fileThere(root, name, &there) && S_ISREG(there.mode) &&
+                there.owner == uint32_t(self) && there.device == device && there.inode == inode &&
+                there.size == size && (seconds < 0 || there.modifiedSeconds == seconds);
+    if (!same || !RootDirectory_Remove(root, name.c_str(), 0)) continue;
+    Log_Print(LOG_INFO, KSRC, 0, "Left over by a stopped run: removed (%s)\n", name.c_str());
+    removed++;
+    // The directories that emptied, up to (not including) the root.
+    for (size_t slash = name.find_last_of('/'); slash != std::string::npos && slash > 0;
+         slash = name.find_last_of('/')) {
+      name.resize(slash);
+      if (!fileIsDirectory(root, name) || !RootDirectory_Remove(root, name.c_str(), 1)) break;
+    }
+  }
+  MEM_FREE(text, length + 1);
+  if (removed > 0) fileForgetDirectories(d);
+  // The lines of names still the version's; the rest are done with.
+  int fd = -1;
+  PrivateFile_Remove(path);
+  if (!kept.empty() && PrivateFile_OpenAppend(path, 1, &fd)) {
+    PrivateFile_Write(fd, path, kept.data(), int32_t(kept.size()));
+    PrivateFile_Close(&fd);
   }
   return removed;
 }

@@ -69,6 +69,7 @@ constexpr uint32_t kStorageFileModeInstalled = 8;  // read the final file's own 
 constexpr uint32_t kStorageFileAttrReadOnly = 1;
 constexpr uint32_t kStorageFileAttrLink = 8;
 
+struct RootDirectory;
 struct StorageFile;  // storagefile.cpp
 
 // Reads "partialExtension", "lockDirectory", "systemBuffer",
@@ -83,12 +84,20 @@ struct StorageFileSettings {
   int32_t skipAttributes;
   int32_t selfUpdate;
   uint32_t extraFileFlags;  // 0x100 unless "systemBuffer" is true
+  // The file of names this storage puts in (StorageFile_SetRecordPath);
+  // "" for none.
+  char recordPath[kStorageFilePathBytes];
 };
 
 // The driver record. Step values: Exists, Read and Write take a
 // StorageMember; EraseFile and CompleteFile take the file's FileEntry.
 extern const StorageDriver kStorageFileDriver;
 
+// Makes root (the installation directory as opened at the start; a copy is
+// kept) the directory every later operation works in, whatever the
+// configured path leads to by then; NULL: opened by the path on first use.
+// After Configure, before the first operation. 1/0 with the last error.
+int StorageFile_SetRoot(void *context, RootDirectory *root);
 // The driver object's settings (after Configure). 1.
 int StorageFile_GetSettings(void *context, StorageFileSettings *settings);
 // Open records in the table.
@@ -103,3 +112,23 @@ int StorageFile_HasPartialFile(void *context, FileList *list);
 // version's bytes, and the final file is the one to check. Returns the
 // number removed.
 int32_t StorageFile_RemovePartialFiles(void *context, FileList *list);
+
+// The record of names put in: before a file or link is put at its final
+// name, a line with its name and its device, inode, size and modified time
+// is added to the "record" file (0600, made when missing; one of another
+// user's or that others may write is replaced), so that a run stopped after
+// it leaves nothing a later run cannot find. Once a version is whole in
+// the root, StorageFile_RemoveRecorded removes each recorded entry whose
+// name keep (that version's index) lacks while the entry at the name is
+// still the one recorded (a file put there since, and any file no record
+// names, stays), and keeps the record's last line of each name keep has
+// (judged when a later version lacks it); keep NULL (the installation erased) removes the record
+// alone. The number removed.
+int32_t StorageFile_RemoveRecorded(void *context, FileIndex *keep);
+// The line of this storage's last refusal of an entry not this run's
+// (another user's in the way, one swapped in or for a built file) into out
+// (size bytes): 1; 0 (out empty) when there was none.
+int StorageFile_GetRefusal(void *context, char *out, int32_t size);
+// Sets the record's path (after Configure, which clears it; "" for none).
+// 1.
+int StorageFile_SetRecordPath(void *context, const char *path);

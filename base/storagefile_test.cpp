@@ -21,6 +21,7 @@
 #include "base/piecelist.h"
 #include "base/storagerequest.h"
 #include "core/platform/asyncfile.h"
+#include "core/platform/fileops.h"
 #include "core/platform/thread.h"
 #include "tests/dirops_test_util.h"
 #include "tests/layout_seeds.h"
@@ -319,6 +320,67 @@ TEST_F(StorageFileTest, FilesStayPartialUntilCompleted) {
   ASSERT_EQ(ConfigureFile(storage, root), 1);
   EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
   EXPECT_TRUE(Logged("Skipping File Complete (big.bin)"));
+}
+
+// The files a run builds are its own by identity, not by mode bits: on a
+// volume where every file shows 0777 whatever chmod does (ntfs-3g or vfat
+// mounted with defaults) a first install completes whole. A built file
+// that is gone, or another file at its name, before its completion fails
+// that completion; whatever is at its names stays as it is.
+TEST_F(StorageFileTest, BuiltFilesAreKnownByIdentity) {
+  std::string root = dir_ / "root";
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  MetaFile *meta = Meta("none");
+  Platform_ShowAllPermissionsForTest(1);
+  auto written = Install("none", StorageLoop_AllPieces(meta));
+  auto completed = StorageLoop_Complete(storage, meta);
+  Platform_ShowAllPermissionsForTest(0);
+  EXPECT_TRUE(written.empty());
+  EXPECT_TRUE(completed.empty());
+  ExpectInstalled("none", root);
+  const std::string name = "deep/a/b/c/d/e/f/g.bin", partial = root + "/" + name + ".varnopartial";
+  const std::string installed = Dirops_ReadFile(root + "/" + name);
+  for (const char *change : {"replaced", "removed"}) {
+    SCOPED_TRACE(change);
+    Storage_Reset(storage);
+    ASSERT_EQ(ConfigureFile(storage, root), 1);
+    EXPECT_TRUE(Install("none", {0}).empty());  // g.bin's first piece: built again
+    std::string other = dir_ / "other";
+    ASSERT_EQ(rename(partial.c_str(), other.c_str()), 0);
+    if (std::string(change) == "replaced") {
+      Dirops_WriteFile(partial, Dirops_ReadFile(other));
+      chmod(partial.c_str(), 0600);
+    }
+    auto failed = StorageLoop_Complete(storage, meta);
+    EXPECT_EQ(failed.count(name), 1u);
+    EXPECT_EQ(Dirops_ReadFile(root + "/" + name), installed);
+    EXPECT_EQ(Dirops_Exists(partial), std::string(change) == "replaced");
+    unlink(partial.c_str());
+    unlink(other.c_str());
+  }
+}
+
+// The record of names put in: once another version is whole, the files
+// the run put in that it lacks go, but not a file put at such a name since
+// nor a file no record names; the record keeps no line of them. (Links are
+// not recorded: they stay.)
+TEST_F(StorageFileTest, RecordedEntriesGoWhenTheVersionLacksThem) {
+  std::string root = dir_ / "root", record = dir_ / "state/game.names";
+  ASSERT_EQ(ConfigureFile(storage, root), 1);
+  void *context = nullptr;
+  Storage_GetDriverContext(storage, &context);
+  StorageFile_SetRecordPath(context, record.c_str());
+  MetaFile *meta = Meta("none");
+  EXPECT_TRUE(Install("none", StorageLoop_AllPieces(meta)).empty());
+  EXPECT_TRUE(StorageLoop_Complete(storage, meta).empty());
+  EXPECT_EQ(Dirops_Mode(record), 0600);
+  unlink((root + "/big.bin").c_str());
+  Dirops_WriteFile(root + "/big.bin", "the user's own\n");
+  Dirops_WriteFile(root + "/mine.txt", "never listed\n");
+  EXPECT_GT(StorageFile_RemoveRecorded(context, MetaFile_GetFileIndex(Meta("u1"))), 0);
+  EXPECT_EQ(FsFault_Command("cd " + Dirops_Quote(root) + " && find . | sort | tr '\\n' ' '"),
+            ". ./big.bin ./links ./links/dir ./links/inside ./links/up ./mine.txt ");
+  EXPECT_FALSE(Dirops_Exists(record));
 }
 
 // A file this driver made is read back only where pieces were written into

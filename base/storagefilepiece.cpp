@@ -24,8 +24,12 @@ namespace {
 
 constexpr uint32_t kFilePieceReadFlags = kAsyncFileRead | kAsyncFileShareRead;  // 33
 // Read and write, keeping an existing file; cut to 0 so that a shorter piece
-// never keeps the tail of a longer one written before.
-constexpr uint32_t kFilePieceWriteFlags = kAsyncFileRead | kAsyncFileWrite | kAsyncFileTruncate;
+// never keeps the tail of a longer one written before. Private: a staged
+// piece holds bytes of files that may be 0600 once installed, so it is
+// 0600 itself, and a file found at its name is written only when it is
+// this user's and nobody else may write it (RootDirectory_OpenFile).
+constexpr uint32_t kFilePieceWriteFlags =
+    kAsyncFileRead | kAsyncFileWrite | kAsyncFileTruncate | kAsyncFilePrivate;
 constexpr int32_t kErrorNotFound = 2;
 constexpr int32_t kErrorPathNotFound = 3;
 constexpr int32_t kErrorAccess = 5;
@@ -234,9 +238,11 @@ int filePieceOpen(StorageFilePiece *d, StorageStep *step, uint32_t flags, AsyncF
       AsyncFile_GetMeter(f, &fileMeters);
       MeterRW_SetParent(fileMeters, meters);
       bool opened = RootDirectory_OpenFile(use.root, name.c_str(), flags, f) != 0;
-      // A piece file with another hard link is not written: the name is
-      // removed (the linked file stays as it is) and the piece made afresh.
-      if (!opened && writing && Platform_GetLastErrno() == EMLINK &&
+      // A piece file with another hard link, or one that is not ours alone,
+      // is not written: the name is removed (the linked file stays as it
+      // is) and the piece made afresh.
+      int refused = opened ? 0 : Platform_GetLastErrno();
+      if (writing && (refused == EMLINK || refused == EPERM) &&
           RootDirectory_Remove(use.root, name.c_str(), 0))
         opened = RootDirectory_OpenFile(use.root, name.c_str(), flags | kAsyncFileCreateNew, f) != 0;
       if (!opened) {

@@ -1,6 +1,7 @@
 #include "base/storagefilepiece.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/statfs.h>
@@ -187,14 +188,19 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
     flagsSeen.insert(flags);
     // A longer file of an earlier write is cut, not overwritten in part;
     // the first piece's name is a hard link to another file instead, which
-    // is let alone.
+    // is let alone, and the second's a file others may write, which is
+    // replaced (whoever holds it open keeps their file). Every piece written
+    // is 0600.
     fs::path victim = root / "victim";
+    struct stat planted = {};
     if (written == 0) {
       WriteFile(victim, "keep");
       fs::create_directories((plain / name).parent_path());
       fs::create_hard_link(victim, plain / name);
     } else {
       WriteFile(plain / name, std::string(3 * kStorageRequestSlack, 'j'));
+      if (written == 1) chmod((plain / name).c_str(), 0666);
+      stat((plain / name).c_str(), &planted);
     }
     StorageOutcome write = Run([&](StorageOutcome *o) {
       Storage_Write(second, request, o, StorageOutcome::Complete);
@@ -205,6 +211,12 @@ TEST_F(StorageFilePieceTest, ReadsGeneratedPiecesAndWritesPlainOnes) {
     if (written == 0) {
       EXPECT_EQ(ReadFile(victim), "keep");
       EXPECT_EQ(fs::hard_link_count(plain / name), 1u);
+    }
+    struct stat st = {};
+    ASSERT_EQ(stat((plain / name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+    if (written > 0) {
+      EXPECT_EQ(st.st_ino != planted.st_ino, written == 1) << name;
     }
     written++;
   }

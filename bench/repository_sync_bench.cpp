@@ -44,7 +44,13 @@
 //       [--scheme http|https|both] [--kind files|pieces|both]
 //       [--small-files N] [--small-depth N] [--files N] [--total BYTES]
 //       [--piece-size BYTES]
-//       [--update-mib M] [--strace PATH]
+//       [--update-mib M] [--strace PATH] [--keelson PATH] [--old PATH]
+//
+// --keelson PATH runs that build of the command instead of the tree's. With
+// --old PATH (another build of the command, an earlier commit's), the
+// small and bulk cases run it too, in the same rounds right after this
+// build, into a directory of its own: each round prints both builds' CPU
+// seconds per file, and the traced run both builds' system calls per file.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -289,6 +295,7 @@ struct Options {
   std::string bulkFiles = "1000", bulkTotal = std::to_string(1LL << 30), pieceSize = "1048576";
   std::string updateMib = "512";
   std::string strace;
+  std::string old;  // another build of the command, run in the same rounds
 };
 
 struct Kind {
@@ -327,8 +334,11 @@ std::string runFile(const std::string &base, const std::string &scheme, const Ki
   return path;
 }
 
-std::vector<std::string> keelsonArgs(const std::string &app, const std::string &repo) {
-  return {KEELSON_PROGRAM, "sync", "--app=" + app, repo};
+std::string gKeelson = KEELSON_PROGRAM;  // --keelson
+
+std::vector<std::string> keelsonArgs(const std::string &app, const std::string &repo,
+                                     const std::string &program = gKeelson) {
+  return {program, "sync", "--app=" + app, repo};
 }
 
 // What sha1sum -c checks in curl's copy of the kind: the files, or the
@@ -362,8 +372,18 @@ void runSyncCase(const Options &opt, const SyncTree &tree, bool tls, const Kind 
   std::string peerDir = scratch + "/curl", oursDir = scratch + "/ours-" + scheme + kind.label;
   auto curl = [&] { return curlArgs(base, names, peerDir, cacert); };
   auto ours = [&] { return keelsonArgs(app, runFile(base, scheme, kind, oursDir)); };
+  std::string oldDir = oursDir + "-old";
+  auto old = [&] { return keelsonArgs(app, runFile(base, scheme, kind, oldDir), opt.old); };
 
-  long long curlCalls = -1, sumCalls = -1, oursCalls = -1;
+  long long curlCalls = -1, sumCalls = -1, oursCalls = -1, oldCalls = -1;
+  if (!opt.old.empty()) {
+    if (opt.strace.empty())
+      runChild(old());
+    else
+      oldCalls = tracedCalls(opt.strace, scratch, old());
+    removeRun(oldDir);
+  }
+  std::vector<double> oldCpu, newCpu;
   if (opt.strace.empty()) {
     runChild(curl());
     removeRun(peerDir);
@@ -390,6 +410,16 @@ void runSyncCase(const Options &opt, const SyncTree &tree, bool tls, const Kind 
     } else {
       removeRun(oursDir);
     }
+    if (!opt.old.empty()) {
+      ChildRun prior = runChild(old());
+      removeRun(oldDir);
+      double f = tree.files;
+      newCpu.push_back(mine.cpuSeconds / f * 1e6);
+      oldCpu.push_back(prior.cpuSeconds / f * 1e6);
+      printf("%-32s run %d  CPU per file: this build %.1f us, --old %.1f us (%.3fx)%s\n",
+             label.c_str(), run, newCpu.back(), oldCpu.back(), newCpu.back() / oldCpu.back(),
+             prior.ok ? "" : " (--old FAILED)");
+    }
     ChildRun both = fetched.Then(checked);
     printRow(label + " curl", run, fetched, mine, tree.files, tree.curlGoal);
     printRow(label + " +sha1sum -c", run, both, mine, tree.files, tree.checkedGoal);
@@ -407,6 +437,16 @@ void runSyncCase(const Options &opt, const SyncTree &tree, bool tls, const Kind 
     int f = tree.files;
     printf("%-32s     system calls per file: curl %.1f, sha1sum -c %.1f, keelson %.1f\n",
            label.c_str(), double(curlCalls) / f, double(sumCalls) / f, double(oursCalls) / f);
+    if (!opt.old.empty())
+      printf("%-32s     system calls per file: --old %.1f\n", label.c_str(),
+             double(oldCalls) / f);
+  }
+  if (!newCpu.empty()) {
+    std::sort(newCpu.begin(), newCpu.end());
+    std::sort(oldCpu.begin(), oldCpu.end());
+    size_t m = newCpu.size() / 2;
+    printf("%-32s     CPU per file, median of %zu: this build %.1f us, --old %.1f us\n",
+           label.c_str(), newCpu.size(), newCpu[m], oldCpu[m]);
   }
 }
 
@@ -470,7 +510,7 @@ int runUpdate(const Options &opt, const std::string &scratch) {
          double(jsonNumber(sizes, "deltaBytes")) / 1e6);
   // The command's data and settings stay below the tree.
   std::vector<std::string> keelson = {"/usr/bin/env", "XDG_DATA_HOME=" + root + "/data",
-                                      "XDG_CONFIG_HOME=" + root + "/config", KEELSON_PROGRAM,
+                                      "XDG_CONFIG_HOME=" + root + "/config", gKeelson,
                                       "sync", "--app=" + root + "/app.json",
                                       "--credentials=" + root + "/credentials.json"};
   std::string client = root + "/client";
@@ -571,6 +611,10 @@ bool parse(int argc, char **argv, Options *opt) {
       opt->updateMib = value;
     } else if (key == "--strace") {
       opt->strace = value;
+    } else if (key == "--old") {
+      opt->old = value;
+    } else if (key == "--keelson") {
+      gKeelson = value;
     } else {
       return false;
     }

@@ -336,8 +336,19 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
   ErrorLine_Cause(code, codeEx, out, size);
   if (code == kWebGetErrorHashFailure && facts->files != nullptr && facts->files[0] != '\0')
     Str_AppendPrintf(out, size, " in %s", facts->files);
-  if (code == kWebGetErrorStorage && codeEx == kStorageCancelPrompt && facts->prompt != nullptr)
+  if (code == kWebGetErrorStorage && codeEx == kStorageCancelPrompt && facts->prompt != nullptr) {
+    // A password the file gave that does not decrypt is no missing one:
+    // the entry to correct is named.
+    const char *space = strchr(facts->prompt, ' ');
+    if (facts->refused && space != nullptr) {
+      Str_Printf(out, size,
+                 "the password given does not decrypt the pieces: correct {\"filter\": "
+                 "\"StorageDecrypt\", \"host\": \"%s\", \"password\": ...} in the "
+                 "--credentials file", space + 1);
+      return 1;
+    }
     Str_AppendPrintf(out, size, ": no credentials for %s", facts->prompt);
+  }
   if (code == kWebGetErrorInvalidContent && facts->detail != nullptr && facts->detail[0] != '\0')
     Str_AppendPrintf(out, size, ": %s", facts->detail);
   return 1;

@@ -29,6 +29,8 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
   const ErrorLineFacts proxy{nullptr, nullptr, nullptr, "webgetproxy 127.0.0.1:18129", nullptr,
                              "office", 0};
   const ErrorLineFacts server{nullptr, nullptr, nullptr, "WebGetServer h:443", nullptr, "", 1};
+  const ErrorLineFacts decrypt{nullptr, nullptr, nullptr, "storagedecrypt https://h/p/", nullptr,
+                               "", 1};
   struct Row {
     RepositoryError error;
     const ErrorLineFacts *facts;
@@ -109,6 +111,10 @@ TEST(ErrorLine, DescribesItemUrlCauseAndCode) {
       {{6, 5, 0, 1, 989, 9, 3, 0, 0, "https://h/p/v1/5.varnopiece"}, &facts,
        "keelson: myapp: piece 5 https://h/p/v1/5.varnopiece: no password given: no credentials "
        "for StorageDecrypt https://h/p/ (989)"},
+      {{6, 5, 0, 1, 989, 9, 3, 0, 0, "https://h/p/v1/5.varnopiece"}, &decrypt,
+       "keelson: myapp: piece 5 https://h/p/v1/5.varnopiece: the password given does not "
+       "decrypt the pieces: correct {\"filter\": \"StorageDecrypt\", \"host\": \"https://h/p/\", "
+       "\"password\": ...} in the --credentials file (989)"},
       {{1, -1, 0, 1, 972, 0, 3, 0, 0, "http://h:81/alias.json"}, &proxy,
        "keelson: myapp: alias http://h:81/alias.json: the proxy 127.0.0.1:18129 asks for a "
        "password (realm \"office\"): add {\"filter\": \"WebGetProxy\", \"host\": "

@@ -60,12 +60,14 @@ void hostApplyDeveloperSwitches(const char *cmdline) {
 }
 
 // The application file the command line names with --app, when the caller
-// gave none. 0 when it is named and cannot be read.
-int hostReadAppFile(const char *cmdline, Dictionary **app) {
+// gave none: parsed from appText (its text as read at start) when given,
+// else read. 0 when it is named and cannot be read.
+int hostReadAppFile(const char *cmdline, const std::string *appText, Dictionary **app) {
   *app = nullptr;
   char path[kCmdLineBytes] = {};
   if (!CmdLine_GetOption(cmdline, "app", path, sizeof path) || path[0] == '\0') return 1;
-  return UserCheck_ReadConfig(path, app);
+  return appText != nullptr ? UserCheck_ParseConfig(path, *appText, app)
+                            : WorkflowApp_ReadConfigFile(path, app);
 }
 
 // The script modules of this program, in the order pages may rely on: the
@@ -99,7 +101,7 @@ void hostProxyWarning(const char *line) {
 
 }  // namespace
 
-int Host_Start(int argc, const char *const *argv, Dictionary *app) {
+int Host_Start(int argc, const char *const *argv, Dictionary *app, const std::string *appText) {
   char cmdline[kCmdLineBytes];
   CmdLine_JoinArgv(argc, argv, cmdline, sizeof cmdline);
   CmdLine_Init(cmdline);
@@ -129,7 +131,7 @@ int Host_Start(int argc, const char *const *argv, Dictionary *app) {
   AsyncFile_Init();
   AsyncSocket_Init();
   Dictionary *named = nullptr;
-  int ok = app != nullptr || hostReadAppFile(cmdline, &named);
+  int ok = app != nullptr || hostReadAppFile(cmdline, appText, &named);
   ok = ok && WorkflowApp_Create(&g_app, app != nullptr ? app : named);
   if (named != nullptr) Dictionary_Release(&named);
   WebGet_SetWhitelistImmutable();

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct Dictionary;
 struct WorkflowApp;
@@ -26,7 +27,10 @@ struct WorkflowApp;
 // core's, then the repository's). Quit signals set the host's quit flag from
 // here on. 0 when the application file cannot be read or the application
 // object could not be created (the services run; Host_Stop takes them down).
-int Host_Start(int argc, const char *const *argv, Dictionary *app);
+// appText, when given, is the --app file's text as the checks before the
+// start read it: parsed instead of the file read again.
+int Host_Start(int argc, const char *const *argv, Dictionary *app,
+               const std::string *appText = nullptr);
 // The application object of the running host, or NULL.
 WorkflowApp *Host_GetApp(void);
 // Takes everything down in the reverse order and returns the process exit

@@ -31,6 +31,7 @@
 #include "core/runtime/core.h"
 #include "core/security/auth.h"
 #include "host/quithook.h"
+#include "host/serve.h"
 #include "host/usercheck.h"
 #include "tests/fsfault.h"
 #include "tests/loopback_port.h"
@@ -120,15 +121,88 @@ TEST(HostTest, WwwIsTheDirectoryChecked) {
   ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
   std::ofstream(www + "/index.html") << "checked";
   int code = 0;
-  ASSERT_EQ(UserCheck_CheckDirectory(www.c_str(), "--www directory", &code), 1);
+  PlatformDirectory *served = nullptr;
+  ASSERT_EQ(UserCheck_CheckDirectory(www.c_str(), "--www directory", &code, &served), 1);
   ASSERT_EQ(rename(www.c_str(), (dir / "moved").c_str()), 0);
   ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
-  PlatformDirectory *served = nullptr;
-  ASSERT_EQ(UserCheck_TakeDirectory(www.c_str(), &served), 1);
   FileIdentity identity;
   EXPECT_EQ(Platform_GetFileIdentityAt(served, "index.html", &identity), 1);
   Platform_CloseDirectory(&served);
-  EXPECT_EQ(UserCheck_TakeDirectory(www.c_str(), &served), 0);
+}
+
+// The repository file's text read at start is what the run parses: the
+// file replaced at its name afterwards changes nothing.
+TEST(HostTest, RepositoryTextIsTheOneChecked) {
+  FsFaultTempDir dir;
+  std::string path = dir / "repo.json";
+  std::ofstream(path) << "{\"repository\":\"checked\"}";
+  int code = 0;
+  std::string text;
+  ASSERT_EQ(UserCheck_ReadFile(path.c_str(), "repository", &code, &text), 1);
+  std::ofstream(path, std::ios::trunc) << "{\"repository\":\"swapped\"}";
+  Dictionary *config = nullptr;
+  ASSERT_EQ(UserCheck_ParseConfig(path.c_str(), text, &config), 1);
+  const char *name = nullptr;
+  EXPECT_TRUE(Dictionary_GetStringPointerByKey(config, "repository", &name) && name != nullptr &&
+              std::string(name) == "checked");
+  Dictionary_Release(&config);
+}
+
+// `keelson serve --www`: the directory renamed between its check and the
+// page server's start, another put at its name; the one checked is served.
+TEST(HostTest, ServeServesTheWwwChecked) {
+  FsFaultTempDir dir;
+  std::string www = dir / "www", repo = dir / "repo.json", game = dir / "game";
+  ASSERT_EQ(mkdir(www.c_str(), 0755), 0);
+  std::ofstream(www + "/index.html") << "checked";
+  std::ofstream(repo) << R"({"repository":"game","alias":"http://127.0.0.1:9/alias.json",)"
+                      << R"("catalog":"http://127.0.0.1:9/catalog/","local":{"type":"file",)"
+                      << R"("path":")" << game << R"("},"metafile":")" << game << R"(.json"})";
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(out[0]);
+    int code = 0;
+    PlatformDirectory *checked = nullptr;
+    std::string text;
+    if (!UserCheck_CheckDirectory(www.c_str(), "--www directory", &code, &checked) ||
+        !UserCheck_ReadFile(repo.c_str(), "repository", &code, &text))
+      _exit(3);
+    if (rename(www.c_str(), (dir / "checked").c_str()) != 0 || mkdir(www.c_str(), 0755) != 0)
+      _exit(4);
+    std::ofstream(www + "/index.html") << "planted";
+    const char *const argv[] = {"keelson"};
+    if (Host_Start(1, argv, nullptr) != 1) _exit(2);
+    dup2(out[1], 1);  // the address line
+    Dictionary *config = nullptr;
+    if (!UserCheck_ParseConfig(repo.c_str(), text, &config)) _exit(5);
+    ServeOptions options{repo.c_str(), nullptr, www.c_str(), 0, nullptr, config, checked};
+    _exit(Serve_Run(&options));
+  }
+  close(out[1]);
+  std::string line;
+  pollfd readable{out[0], POLLIN, 0};
+  char buffer[512];
+  while (line.find('\n') == std::string::npos && poll(&readable, 1, 20000) == 1) {
+    ssize_t n = read(out[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    line.append(buffer, size_t(n));
+  }
+  close(out[0]);
+  int port = 0, status = 0;
+  std::string body;
+  if (sscanf(line.c_str(), "{\"url\":\"http://127.0.0.1:%d/", &port) == 1)
+    body = Test_RunCommand("curl -s --noproxy '*' --max-time 10 http://127.0.0.1:" +
+                               std::to_string(port) + "/index.html",
+                           &status);
+  kill(pid, SIGTERM);
+  if (!Test_WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_EQ(body, "checked") << line;
 }
 
 // The proxy list for url once detection has ended, asked through the hook

@@ -12,10 +12,12 @@
 #include "base/repository.h"
 #include "core/formats/dictionary.h"
 #include "core/net/webget.h"
+#include "core/platform/fileops.h"
 #include "core/platform/meter.h"
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
 #include "core/runtime/core.h"
+#include "core/runtime/log.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
 #include "core/security/auth.h"
@@ -50,16 +52,20 @@ constexpr const char kUsage[] =
     "'keelson sync --help' and 'keelson serve --help' list each command's options\n"
     "and the keys of the repository file.\n"
     "\n"
-    "exit status: 0 done, 1 the sync failed, 2 usage or an unreadable file,\n"
-    "128 + n after signal n\n";
+    "exit status: 0 done (and serve stopped by SIGINT or SIGTERM), 1 the sync\n"
+    "failed or a file was refused, 2 usage or a file that cannot be read,\n"
+    "128 + n after signal n (sync)\n";
 
 // Options both commands take; an option's value may follow as the next
 // argument ("--app FILE") or after '=' ("--app=FILE").
 constexpr const char kCommonOptions[] =
     "  --app=FILE            the application configuration (JSON or YAML): the host\n"
     "                        whitelist (webGet.whitelist), key stores (keyStores:\n"
-    "                        Base64 DER public keys), pinned server certificates\n"
-    "                        (thumbprintStores: Base64 SHA-256 digests), limits\n"
+    "                        Base64 DER public keys or JSON Web Key Sets), pinned\n"
+    "                        server certificates (thumbprintStores: Base64 of each\n"
+    "                        certificate's SHA-256, SHA-1, SHA-224, SHA-384 or\n"
+    "                        SHA-512 digest; base64url, no '=', white space around\n"
+    "                        read too), limits\n"
     "  --credentials=FILE    answers to password prompts (JSON or YAML list of\n"
     "                        {filter, host, username, password}, mode 0600)\n"
     "  A YAML file (these two and the repository file) needs a .yaml or .yml name:\n"
@@ -335,25 +341,43 @@ int64_t parseSeconds(const char *text) {
   return Str_ToInt64(text);
 }
 
+// What the checks before the start read, handed to what uses it: the run
+// parses these texts and serves this directory, whatever the paths lead to
+// later.
+struct StartFiles {
+  std::string repository;   // the repository file's text
+  std::string application;  // the --app file's text; empty without one
+  PlatformDirectory *www = nullptr;  // --www as checked; NULL without one
+  StartFiles() = default;
+  StartFiles(const StartFiles &) = delete;
+  StartFiles &operator=(const StartFiles &) = delete;
+  ~StartFiles() { Platform_CloseDirectory(&www); }
+};
+
 // The user's files before anything starts: each one readable and, when
-// JSON, valid JSON. 0 when all are, else the exit code (the line written).
-int checkFilesBeforeStart(const Arguments &args) {
-  int code = 0;
-  if (!UserCheck_ReadFile(args.positional[0], "repository", &code)) return code;
-  if (args.app != nullptr && !UserCheck_ReadFile(args.app, "application", &code)) return code;
-  if (args.credentials != nullptr && !UserCheck_ReadFile(args.credentials, "credentials", &code))
-    return code;
-  if (args.www != nullptr && !UserCheck_CheckDirectory(args.www, "--www directory", &code))
-    return code;
-  return 0;
+// JSON, valid JSON. Every file at fault gets its line in the one run. 0
+// when all pass, else the first one's exit code.
+int checkFilesBeforeStart(const Arguments &args, StartFiles *files) {
+  int first = 0, code = 0;
+  auto note = [&](int passed) {
+    if (!passed && first == 0) first = code;
+  };
+  note(UserCheck_ReadFile(args.positional[0], "repository", &code, &files->repository));
+  if (args.app != nullptr)
+    note(UserCheck_ReadFile(args.app, "application", &code, &files->application));
+  if (args.credentials != nullptr)
+    note(UserCheck_ReadFile(args.credentials, "credentials", &code));
+  if (args.www != nullptr)
+    note(UserCheck_CheckDirectory(args.www, "--www directory", &code, &files->www));
+  return first;
 }
 
 // The host could not start: the application file's text or its stores.
-int explainStartFailure(const Arguments &args) {
+int explainStartFailure(const Arguments &args, const StartFiles &files) {
   if (args.app != nullptr && UserCheck_ExplainYaml(args.app)) return kExitFailed;
   // The core is up: the entry at fault is found in the file.
   Dictionary *app = nullptr;
-  int named = args.app != nullptr && WorkflowApp_ReadConfigFile(args.app, &app) &&
+  int named = args.app != nullptr && UserCheck_ParseConfig(args.app, files.application, &app) &&
               !UserCheck_Stores(args.app, app, nullptr);
   if (app != nullptr) Dictionary_Release(&app);
   if (named) return kExitFailed;
@@ -370,10 +394,10 @@ int explainStartFailure(const Arguments &args) {
 // The repository file read and checked, the application file's unknown keys
 // warned about, and something to verify signed documents against. 0 with
 // *config (the caller's to release), else the exit code (the line written).
-int readRepositoryFile(const Arguments &args, Dictionary **config) {
+int readRepositoryFile(const Arguments &args, const StartFiles &files, Dictionary **config) {
   const char *path = args.positional[0];
   *config = nullptr;
-  if (!UserCheck_ReadConfig(path, config)) {
+  if (!UserCheck_ParseConfig(path, files.repository, config)) {
     if (!UserCheck_ExplainYaml(path)) printError("keelson: %s: cannot be read as YAML\n", path);
     return kExitFailed;
   }
@@ -382,9 +406,10 @@ int readRepositoryFile(const Arguments &args, Dictionary **config) {
     return kExitFailed;
   }
   Dictionary *app = nullptr;
-  if (args.app != nullptr && UserCheck_ReadConfig(args.app, &app)) {
+  if (args.app != nullptr && UserCheck_ParseConfig(args.app, files.application, &app)) {
     UserCheck_WarnApplication(args.app, app);
-    int stores = UserCheck_Stores(args.app, app, *config);
+    int stores = UserCheck_ApplicationUrls(args.app, app) &&
+                 UserCheck_Stores(args.app, app, *config);
     Dictionary_Release(&app);
     if (!stores) {
       Dictionary_Release(config);
@@ -399,14 +424,23 @@ int readRepositoryFile(const Arguments &args, Dictionary **config) {
   return 0;
 }
 
-int syncWithHost(const Arguments &args, int64_t retrySeconds) {
+// With --debug and its kin, where the log file is: the user asked for it.
+void printLogFile(void) {
+  char name[4096];
+  if (Log_GetFileName(name, int(sizeof name)))
+    printError("keelson: the debug log is written to %s\n", name);
+}
+
+int syncWithHost(const Arguments &args, const StartFiles &files, int64_t retrySeconds) {
   WorkflowApp *app = Host_GetApp();
   Dictionary *config = nullptr;
-  int code = readRepositoryFile(args, &config);
+  int code = readRepositoryFile(args, files, &config);
   if (code != 0) return code;
+  // The credentials file read at start and refused here (its mode, its
+  // owner, no list) is a refused file, as the others are.
   if (!Prompts_Init(args.credentials)) {
     Dictionary_Release(&config);
-    return kExitUsage;
+    return kExitFailed;
   }
   Progress_Init(2);
   Progress_SetQuiet(args.quiet);
@@ -438,23 +472,30 @@ int commandSync(const Arguments &args) {
     if (retrySeconds < 0)
       return usageError("keelson: --retry-time=%s is not a number of seconds", args.retryTime);
   }
-  int code = checkFilesBeforeStart(args);
+  StartFiles files;
+  int code = checkFilesBeforeStart(args, &files);
   if (code != 0) return code;
-  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr))
-    code = syncWithHost(args, retrySeconds);
+  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr,
+                 args.app != nullptr ? &files.application : nullptr)) {
+    printLogFile();
+    code = syncWithHost(args, files, retrySeconds);
+  }
   else
-    code = explainStartFailure(args);
+    code = explainStartFailure(args, files);
   setExitCode(code);
   return Host_Stop();
 }
 
-int serveWithHost(const Arguments &args, int64_t port) {
+int serveWithHost(const Arguments &args, StartFiles *files, int64_t port) {
   Dictionary *config = nullptr;
-  int code = readRepositoryFile(args, &config);
+  int code = readRepositoryFile(args, *files, &config);
   if (code != 0) return code;
+  ServeOptions options{args.positional[0], args.credentials, args.www, int32_t(port), args.app,
+                       config, files->www};
+  files->www = nullptr;  // Serve_Run's now
+  code = Serve_Run(&options);
   Dictionary_Release(&config);
-  ServeOptions options{args.positional[0], args.credentials, args.www, int32_t(port), args.app};
-  return Serve_Run(&options);
+  return code;
 }
 
 int commandServe(const Arguments &args) {
@@ -470,12 +511,16 @@ int commandServe(const Arguments &args) {
     port = digits == strlen(args.port) && digits <= 5 ? Str_ToInt64(args.port) : -1;
     if (port < 0 || port > 65535) return usageError("keelson: --port=%s is not a port", args.port);
   }
-  int code = checkFilesBeforeStart(args);
+  StartFiles files;
+  int code = checkFilesBeforeStart(args, &files);
   if (code != 0) return code;
-  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr))
-    code = serveWithHost(args, port);
+  if (Host_Start(int(args.argv.size()), args.argv.data(), nullptr,
+                 args.app != nullptr ? &files.application : nullptr)) {
+    printLogFile();
+    code = serveWithHost(args, &files, port);
+  }
   else
-    code = explainStartFailure(args);
+    code = explainStartFailure(args, files);
   setExitCode(code);
   return Host_Stop();
 }
@@ -510,9 +555,7 @@ int main(int argc, char **argv) {
   if (command == nullptr) return usageError("keelson: %s", "no command given");
   for (const CommandRow &row : kCommands)
     if (strcmp(row.name, command) == 0) return row.run(args);
-  if (args.help) {
-    printHelp(nullptr);
-    return kExitDone;
-  }
+  if (args.help)
+    return usageError("keelson: no help on %s: the commands are sync and serve", command);
   return usageError("keelson: unknown command %s", command);
 }

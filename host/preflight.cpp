@@ -15,6 +15,7 @@
 #include "base/storage.h"
 #include "base/storagedefaults.h"
 #include "core/formats/dictionary.h"
+#include "core/platform/filetrust.h"
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
 #include "core/platform/rootdir.h"
@@ -67,20 +68,38 @@ int preflightPath(Dictionary *config, const char *key, char *out, int size) {
   return Path_Resolve(text, out, size) && Path_Normalize(out, size, kPathRemoveTrailing) && out[0] != '\0';
 }
 
+// 0 with the line when refusal names a directory another user may change
+// on the way to path (role: what path is to the run); 1 when it is empty.
+int preflightChangeable(Preflight *p, const RootDirectoryRefusal *refusal, const char *role,
+                        const char *path, char *line, int size) {
+  if (refusal->path[0] == '\0') return 1;
+  std::string what = strcmp(refusal->path, path) == 0 ? std::string(role)
+                                                       : std::string("on the way to ") + role +
+                                                             " " + path;
+  char text[kPreflightLineBytes];
+  FileTrust_FormatRefusal(what.c_str(), refusal->path, &refusal->verdict, text,
+                          int(sizeof text));
+  Str_Printf(line, size, "keelson: %s: %s", p->name, text);
+  return 0;
+}
+
 int preflightLock(Preflight *p, const char *metafile, char *line, int size) {
   char lockPath[kPathMax];
   Str_Printf(lockPath, int(sizeof lockPath), "%s%s", metafile, kPreflightLockSuffix);
   // The metafile's directory is opened once, as the installation's is: the
-  // metafile is saved there whatever its path leads to later.
+  // run reads, saves and erases the metafile there whatever its path leads
+  // to later (Preflight_GetDirectories).
   char directory[kPathMax], leaf[kPathMax];
   if (Path_GetDirectory(lockPath, directory, int(sizeof directory)) && directory[0] != '\0' &&
       Path_GetFileName(lockPath, leaf, int(sizeof leaf))) {
-    if (!RootDirectory_Open(directory, 1, &p->metafileDirectory)) {
+    RootDirectoryRefusal refusal;
+    if (!RootDirectory_Open(directory, 1, &p->metafileDirectory, 0755, &refusal)) {
+      if (!preflightChangeable(p, &refusal, "the metafile's directory", directory, line, size))
+        return 0;
       Str_Printf(line, size, "keelson: %s: %s: the metafile's directory cannot be opened (%s)",
                  p->name, directory, preflightCause(Platform_GetLastError()));
       return 0;
     }
-    RootDirectory_Hold(directory, p->metafileDirectory);
   }
   int32_t holder = 0;
   if (Platform_LockFile(lockPath, &p->lockFd, &holder)) {
@@ -129,15 +148,19 @@ int preflightForeignLink(Preflight *p, const char *path, const char *directory, 
   return 0;
 }
 
-// Opens the installation directory (made when missing) once, as every later
-// operation of the run will find it whatever its path leads to meanwhile,
-// and locks the installation (by the directory's identity, in a place only
-// the running user can write): one holder per installation, whichever path
-// or repository file names it. 0 with the line.
+// Opens the installation directory (made when missing) once, the handle
+// the run then works in whatever its path leads to meanwhile
+// (Preflight_GetDirectories), and locks the installation (by the
+// directory's identity, in a place only the running user can write): one
+// holder per installation, whichever path or repository file names it. 0
+// with the line.
 int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
   PlatformFileStatus status = {};
   p->madeRoot = !Platform_Stat(root, &status) && Platform_IsErrorMissing(Platform_GetLastError());
-  if (!RootDirectory_Open(root, 1, &p->root)) {
+  RootDirectoryRefusal refusal;
+  if (!RootDirectory_Open(root, 1, &p->root, 0755, &refusal)) {
+    if (!preflightChangeable(p, &refusal, "the installation directory", root, line, size))
+      return 0;
     const char *cause = Platform_GetLastErrno() == ENOTDIR
                             ? "not a directory: a file stands where the path needs a directory"
                             : preflightCause(Platform_GetLastError());
@@ -145,7 +168,6 @@ int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
                p->name, root, cause);
     return 0;
   }
-  RootDirectory_Hold(root, p->root);
   int32_t holder = 0;
   int gone = 0;
   if (Platform_LockInstallation(RootDirectory_GetDescriptor(p->root), &p->installationLockFd,
@@ -331,6 +353,21 @@ bool preflightJudgeIgnores(Preflight *p, Dictionary *owner, const char *key, cha
                  "%s", p->name, ignore, refusal.entry, refusal.rule);
     return false;
   });
+}
+
+// 0 with the line when a directory on the way to a pending storage's
+// "path" (as far as it exists: the run makes the rest) is one another user
+// may change.
+int preflightJudgePending(Preflight *p, Dictionary *config, char *line, int size) {
+  return preflightEachStorage(config, "pending", 0, [&](Dictionary *storage) {
+    char path[kPathMax];
+    if (!preflightPath(storage, "path", path, int(sizeof path))) return true;
+    RootDirectory *root = nullptr;
+    RootDirectoryRefusal refusal;
+    RootDirectory_Open(path, 0, &root, 0700, &refusal);
+    RootDirectory_Close(&root);
+    return preflightChangeable(p, &refusal, "the pending directory", path, line, size) != 0;
+  }) ? 1 : 0;
 }
 
 // 1 when the pieces over both records' data have the same digests: the
@@ -626,7 +663,21 @@ int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int s
     Preflight_Release(&p);
     return 0;
   }
+  if (!preflightJudgePending(p, config, line, size)) {
+    Preflight_Release(&p);
+    return 0;
+  }
   *preflight = p;
+  return 1;
+}
+
+int Preflight_GetDirectories(Preflight *preflight, RootDirectory **installation,
+                             RootDirectory **metafileDirectory) {
+  CHECK_POINTER(preflight);
+  CHECK_POINTER(installation);
+  CHECK_POINTER(metafileDirectory);
+  *installation = preflight->root;
+  *metafileDirectory = preflight->metafileDirectory;
   return 1;
 }
 

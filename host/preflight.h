@@ -4,7 +4,7 @@
 // The hold is a kernel lock named by the installation directory's identity
 // (Platform_LockInstallation: a file only the running user can open), the
 // directory opened once here (walked from "/", see RootDirectory_Open) and
-// kept as the directory every later RootDirectory_Open of its path reaches,
+// handed to the run as the directory it works in (Preflight_GetDirectories),
 // so any path or repository file that names it meets the same lock; and a lock
 // file beside the local metafile ("<metafile>.lock", 0600, this process's
 // id in it while held; a file there that is not ours alone is made anew).
@@ -30,6 +30,7 @@
 struct Dictionary;
 struct Preflight;
 struct Repository;
+struct RootDirectory;
 
 constexpr int kPreflightLineBytes = 4096 + 512;
 constexpr const char kPreflightLockSuffix[] = ".lock";
@@ -53,10 +54,20 @@ int Preflight_ResolvePaths(Dictionary *config, char *line, int size);
 // "metafile" (none without one), making its directory when missing. 1 with
 // *preflight; 0 with *preflight NULL and the refusal in line: "<link>: a
 // link on the way to the ... is owned by another user, and is not
-// followed", "... is not writable (...)", "<installation>: already running
-// (pid N)" (", which is no longer running: ..." when that process has
-// gone) or why a lock could not be taken.
+// followed", "<folder> (owner O, group G, mode M), on the way to the
+// installation directory <path>, may be changed by another user: ..." (or
+// "belongs to another user") for a folder on the way to the installation,
+// the metafile's or a pending storage's directory that FileTrust's rule
+// refuses (core/platform/filetrust.h), "... is not writable (...)",
+// "<installation>: already running (pid N)" (", which is no longer
+// running: ..." when that process has gone) or why a lock could not be
+// taken.
 int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int size);
+// The installation directory and the local metafile's directory as opened,
+// judged and locked here (borrowed: valid until Preflight_Release; NULL
+// where the configuration has none), for the run to work in. 1.
+int Preflight_GetDirectories(Preflight *preflight, RootDirectory **installation,
+                             RootDirectory **metafileDirectory);
 // The bytes the run still writes under the local storage's root and through
 // the pending storage (see the header comment), from r's loaded metafiles.
 // Returns 1; 0 (both 0) when the remote metafile is not loaded.

@@ -321,20 +321,26 @@ int Progress_FormatLine(Dictionary *status, const ProgressExtra *extra, char *ou
     else if (total > done && rate > 0) remaining = (total - done) / rate;
     else remaining = -1;
   }
-  char phase[48], checkedText[32], fetchedText[32], totalText[32], rateText[32], eta[32];
+  char phase[48], checkedText[32], writtenText[32], fetchedText[32], totalText[32],
+      rateText[32], eta[32];
   if (extra != nullptr && extra->retryIn >= 0)
     Str_Printf(phase, int(sizeof phase), "retrying in %.0f s", extra->retryIn);
   else
     Str_Copy(phase, progressPhase(uint32_t(state)), int(sizeof phase));
-  // What was found whole in place and what came over the network, apart: an
-  // update that checks 200 MiB and fetches 18 KiB says so.
+  // What was found whole in place, what was written (built from fetched
+  // pieces and from deltas against the installed files) and what came over
+  // the network, apart: an update that checks 97 MiB, builds 104 MiB from
+  // deltas and fetches 47 KiB says so, and checked and written add up to
+  // the bytes done.
   progressBytes(skipped, checkedText, int(sizeof checkedText));
+  progressBytes(std::max(0.0, complete - skipped), writtenText, int(sizeof writtenText));
   progressBytes(fetched, fetchedText, int(sizeof fetchedText));
   progressBytes(total, totalText, int(sizeof totalText));
   progressBytes(rate, rateText, int(sizeof rateText));
   progressDuration(remaining, eta, int(sizeof eta));
-  Str_Printf(out, size, "%s %5.1f%% %s: checked %s, fetched %s at %s/s ETA %s", phase,
-             progress * 100.0, totalText, checkedText, fetchedText, rateText, eta);
+  Str_Printf(out, size, "%s %5.1f%% %s: checked %s, written %s, fetched %s at %s/s ETA %s",
+             phase, progress * 100.0, totalText, checkedText, writtenText, fetchedText, rateText,
+             eta);
   return int(strlen(out));
 }
 

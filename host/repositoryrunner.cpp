@@ -1,7 +1,9 @@
 // The command's owner of one repository; see repositoryrunner.h.
 #include "host/repositoryrunner.h"
 
+#include "base/catalog.h"
 #include "base/repository.h"
+#include "base/storagefile.h"
 #include "core/formats/dictionary.h"
 #include "core/net/asynchttp.h"
 #include "core/net/webget.h"
@@ -24,6 +26,7 @@
 #include "host/usercheck.h"
 #include "workflow/workflowapp.h"
 
+#include <cstring>
 #include <new>
 
 struct RepositoryRunner {
@@ -46,6 +49,7 @@ struct RepositoryRunner {
   Preflight *preflight;  // owned; NULL unless RepositoryRunner_Preflight took it
   int32_t spaceChecked;
   int32_t notePrinted;  // the local metafile's note went out as a warning
+  int32_t catalogUrlsChecked;  // the loaded catalog's URLs were looked at
   char refusal[kPreflightLineBytes];  // the pre-flight's reason to end, else empty
 };
 
@@ -64,6 +68,60 @@ void runnerCheckSpace(RepositoryRunner *runner, uint32_t word) {
     return;
   runner->ending = 1;
   Repository_SetActive(runner->repository, 0);
+}
+
+// One URL of a signed catalog without its scheme: the engine reads it as
+// http, as published catalogs install today, with one warning; a relative
+// one reads as a host named "..", so its warning says what a URL there is.
+void runnerWarnCatalogUrl(RepositoryRunner *runner, const char *id, const char *member,
+                          const char *url) {
+  if (url == nullptr || url[0] == '\0' || strstr(url, "://") != nullptr) return;
+  size_t host = strcspn(url, "/");
+  bool relative = host == 0 || (host == 1 && url[0] == '.') ||
+                  (host == 2 && url[0] == '.' && url[1] == '.');
+  char line[kErrorLineBytes];
+  if (relative)
+    Str_Printf(line, int(sizeof line),
+               "keelson: warning: %s: catalog %s: \"%s\": \"%s\" is a relative URL; URLs in "
+               "signed documents are absolute (http://host/path): the publisher must write it "
+               "whole", runner->repository->name, id, member, url);
+  else
+    Str_Printf(line, int(sizeof line),
+               "keelson: warning: %s: catalog %s: \"%s\": \"%s\" has no scheme; read as "
+               "http://%s (the publisher should write the scheme)", runner->repository->name,
+               id, member, url, url);
+  Progress_PrintLine(line);
+}
+
+void runnerCheckCatalogUrls(RepositoryRunner *runner, uint32_t flags) {
+  Catalog *catalog = runner->repository->catalog;
+  Dictionary *entry = nullptr, *config = nullptr, *remote = nullptr;
+  if (runner->catalogUrlsChecked || !(flags & kRepositoryStateCatalog) ||
+      !Catalog_GetEntry(catalog, &entry) || entry == nullptr)
+    return;
+  runner->catalogUrlsChecked = 1;
+  char id[kCatalogIdBytes] = "";
+  Catalog_GetId(catalog, id);
+  const char *url = nullptr;
+  if (Dictionary_GetStringPointerByKey(entry, "metafile", &url))
+    runnerWarnCatalogUrl(runner, id, "metafile", url);
+  if (!Catalog_GetConfig(catalog, &config) || config == nullptr) return;
+  // "remote": one storage or a list of them.
+  Dictionary *one = nullptr;
+  if (Dictionary_GetDictionaryByKey(config, "remote", &one) && one != nullptr) {
+    for (const char *key : {"baseUrl", "url"})
+      if (Dictionary_GetStringPointerByKey(one, key, &url))
+        runnerWarnCatalogUrl(runner, id, key, url);
+  } else if (Dictionary_GetListByKey(config, "remote", &remote) && remote != nullptr) {
+    int32_t count = 0;
+    Dictionary_GetCount(remote, &count);
+    for (int32_t i = 0; i < count; i++) {
+      if (!Dictionary_GetDictionaryByIndex(remote, i, &one) || one == nullptr) continue;
+      for (const char *key : {"baseUrl", "url"})
+        if (Dictionary_GetStringPointerByKey(one, key, &url))
+          runnerWarnCatalogUrl(runner, id, key, url);
+    }
+  }
 }
 
 void runnerOnState(Repository *, void *context, uint32_t, uint32_t word) {
@@ -106,6 +164,7 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
     return;
   }
   runner->retriedSinceProgress = 1;
+  runner->stateChanged = 1;  // a page learns of the retry at once
   runner->retried = *error;
   Str_Copy(runner->retriedUrl, error->url != nullptr ? error->url : "", kErrorLineBytes);
   runner->retried.url = runner->retriedUrl;
@@ -117,10 +176,35 @@ void runnerOnError(Repository *r, void *context, const RepositoryError *error) {
   Progress_NoteRetry(error->retryAt);
 }
 
-void runnerPublish(RepositoryRunner *runner) {
+// The status a page reads. The run's end is the runner's word, not the
+// repository's (which would go on retrying): the status that says it has the
+// alive flag and the phases' actions cleared, "result" "done" or "failed",
+// and a failure's own code and words. While the run goes on, a failure that
+// will be retried shows as "retrying", not as the repository's stall.
+void runnerPublish(RepositoryRunner *runner, RepositoryRunnerState state) {
   Dictionary *status = nullptr;
   Dictionary_Create(&status);
   Repository_GetStatus(runner->repository, status);
+  int64_t flags = 0, actions = 0;
+  Dictionary_GetInt64ByKey(status, "stateFlags", &flags);
+  Dictionary_GetInt64ByKey(status, "actionFlags", &actions);
+  if (state == RepositoryRunnerState::Running) {
+    Dictionary_SetInt32ByKey(status, "stateFlags",
+                             int32_t(flags & ~int64_t(kRepositoryStateStalled)));
+  } else {
+    Dictionary_SetInt32ByKey(status, "stateFlags",
+                             int32_t(flags & ~int64_t(kRepositoryStateAlive)));
+    Dictionary_SetInt32ByKey(status, "actionFlags",
+                             int32_t(actions & ~int64_t(kRepositoryActionSynchronize |
+                                                        kRepositoryActionRefresh)));
+    bool failed = state == RepositoryRunnerState::Failed;
+    Dictionary_SetStringByKey(status, "result", failed ? "failed" : "done");
+    RepositoryError failure{};
+    if (failed && RepositoryRunner_GetFailure(runner, &failure)) {
+      Dictionary_SetInt32ByKey(status, "lastErrorCode", failure.code);
+      Dictionary_SetInt32ByKey(status, "lastErrorCodeEx", failure.codeEx);
+    }
+  }
   // The last error's words beside its code, for a page to show.
   int64_t code = 0, codeEx = 0;
   if (Dictionary_GetInt64ByKey(status, "lastErrorCode", &code) && code != 0) {
@@ -140,6 +224,8 @@ void runnerPublish(RepositoryRunner *runner) {
     runner->lastProgress = Platform_GetTickSeconds();
     runner->retriedSinceProgress = 0;
   }
+  if (state == RepositoryRunnerState::Running && runner->retriedSinceProgress)
+    Dictionary_SetBooleanByKey(status, "retrying", 1);
   NotificationCenter_Fire("Repository", "Status", runner->repository->header.instanceId, status);
   Dictionary_Release(&status);
   runner->lastPublished = Platform_GetTickSeconds();
@@ -292,17 +378,19 @@ RepositoryRunnerState RepositoryRunner_Step(RepositoryRunner *runner) {
     Progress_PrintLine(line);
   }
   uint32_t flags = Repository_GetStateFlags(runner->repository);
+  runnerCheckCatalogUrls(runner, flags);
   double now = Platform_GetTickSeconds();
   bool phaseRuns = (flags & (kRepositoryStateRefresh | kRepositoryStateSynchronize)) != 0;
   if (runner->stateChanged || state != RepositoryRunnerState::Running ||
       (phaseRuns && now - runner->lastPublished >= kRepositoryRunnerStatusSeconds))
-    runnerPublish(runner);
+    runnerPublish(runner, state);
   // Retries that bring nothing for the retry time end the run, with the
-  // last failure retried as its line.
+  // last failure retried as its line (and a page its end).
   if (state == RepositoryRunnerState::Running && runner->retriedSinceProgress &&
       !runner->ending && now - runner->lastProgress > runner->retries.seconds) {
     runnerEnd(runner, &runner->retried);
     state = RepositoryRunnerState::Failed;
+    runnerPublish(runner, state);
   }
   runner->state = state;
   return state;
@@ -312,8 +400,18 @@ int RepositoryRunner_Preflight(RepositoryRunner *runner, Dictionary *config) {
   CHECK_POINTER(runner);
   CHECK_POINTER(config);
   if (runner->preflight != nullptr) return 1;
-  if (Preflight_Begin(config, &runner->preflight, runner->refusal, int(sizeof runner->refusal)))
-    return 1;
+  if (!Preflight_Begin(config, &runner->preflight, runner->refusal,
+                       int(sizeof runner->refusal))) {
+    Progress_PrintLine(runner->refusal);
+    return 0;
+  }
+  // The run works in the directories opened and judged here.
+  RootDirectory *installation = nullptr, *metafileDirectory = nullptr;
+  Preflight_GetDirectories(runner->preflight, &installation, &metafileDirectory);
+  if (Repository_SetDirectories(runner->repository, installation, metafileDirectory)) return 1;
+  Str_Printf(runner->refusal, int(sizeof runner->refusal),
+             "keelson: %s: the installation directory cannot be opened again (error %d)",
+             runner->repository->name, Platform_GetLastError());
   Progress_PrintLine(runner->refusal);
   return 0;
 }
@@ -340,6 +438,19 @@ int RepositoryRunner_PrintFailureLine(RepositoryRunner *runner, Dictionary *conf
   if (error.source == kRepositorySourceConfig && note[0] != '\0' && !runner->notePrinted) {
     char line[kErrorLineBytes];
     Str_Printf(line, int(sizeof line), "keelson: %s: %s", runner->repository->name, note);
+    Progress_PrintLine(line);
+    return 1;
+  }
+  // A local file refused because it is not this run's: the storage's own
+  // line names it and says what to do.
+  void *local = nullptr;
+  char refusal[kErrorLineBytes - 64];
+  if (error.source == kRepositorySourceStorageLocal &&
+      runner->repository->local->driver == &kStorageFileDriver &&
+      Storage_GetDriverContext(runner->repository->local, &local) &&
+      StorageFile_GetRefusal(local, refusal, int32_t(sizeof refusal))) {
+    char line[kErrorLineBytes];
+    Str_Printf(line, int(sizeof line), "keelson: %s: %s", runner->repository->name, refusal);
     Progress_PrintLine(line);
     return 1;
   }

@@ -8,6 +8,7 @@
 #include "core/bridge/interop.h"
 #include "core/formats/dictionary.h"
 #include "core/net/webserv.h"
+#include "core/platform/fileops.h"
 #include "core/platform/notification.h"
 #include "core/platform/platform.h"
 #include "core/platform/thread.h"
@@ -29,6 +30,7 @@ namespace {
 
 constexpr int kServeExitDone = 0;
 constexpr int kServeExitListen = 1;
+constexpr int kServeExitRefused = 1;
 constexpr int kServeExitUsage = 2;
 constexpr int kServeLineBytes = 4096 + 512;
 // What "/" answers (with 404) when no --www was given.
@@ -38,13 +40,16 @@ constexpr const char kServeNoPage[] =
 
 // What one run holds, released in the order of serveStop.
 struct ServeRun {
-  Dictionary *config = nullptr;
+  Dictionary *config = nullptr;  // borrowed: the caller's
+  PlatformDirectory *www = nullptr;  // the checked --www until the page server takes it
   bool prompts = false;
   bool progress = false;
   RepositoryRunner *runner = nullptr;
   StaticFiles *files = nullptr;
   PageBridge *bridge = nullptr;
   WebServer *server = nullptr;
+  double foreignStart = 0;  // the first request refused for another host, told at once
+  int32_t foreignCount = 0;  // the ones after it, told as a count
 };
 
 void serveWrite(int fd, const char *format, ...) {
@@ -61,7 +66,8 @@ void serveWrite(int fd, const char *format, ...) {
 // when the file cannot be used.
 int serveMakeRepository(ServeRun *run, const ServeOptions *options) {
   const char *path = options->repositoryFile;
-  if (!UserCheck_ReadConfig(path, &run->config)) {
+  run->config = options->config;
+  if (run->config == nullptr) {
     serveWrite(2, "keelson: %s: cannot read the repository file\n", path);
     return 0;
   }
@@ -86,11 +92,10 @@ int serveMakeRepository(ServeRun *run, const ServeOptions *options) {
 int serveListen(ServeRun *run, const ServeOptions *options, int32_t *port) {
   // The directory checked at start is the one served, whatever its path
   // leads to now.
-  PlatformDirectory *checked = nullptr;
+  PlatformDirectory *checked = run->www;
+  run->www = nullptr;
   bool served = options->www == nullptr ||
-                (UserCheck_TakeDirectory(options->www, &checked)
-                     ? StaticFiles_CreateAt(&run->files, checked, options->www)
-                     : StaticFiles_Create(&run->files, options->www));
+                (checked != nullptr && StaticFiles_CreateAt(&run->files, checked, options->www));
   if (!served) {
     serveWrite(2, "keelson: %s: not a directory\n", options->www);
     return kServeExitUsage;
@@ -165,6 +170,29 @@ void serveNotices(ServeRun *run, int flush) {
   char refused[2 * kPathMax + 512];
   while (run->files != nullptr && StaticFiles_TakeRefusal(run->files, refused, int(sizeof refused)))
     serveWrite(2, "keelson: %s\n", refused);
+  // Requests the server refused for naming another host (a browser sent to
+  // "localhost"): counted as the ticket trades are.
+  char host[kWebServerForeignHostBytes];
+  int32_t count = WebServer_TakeForeignRefusals(run->server, host, int(sizeof host));
+  double now = Platform_GetTickSeconds();
+  if (count > 0 && run->foreignStart == 0) {
+    for (char *c = host; *c != '\0'; c++)
+      if (uint8_t(*c) < 0x20 || *c == 0x7f) *c = '?';
+    int32_t port = 0;
+    WebServer_GetListenPort(run->server, &port);
+    serveWrite(2, "keelson: refused a request for host %s (403): the page answers only at "
+               "http://127.0.0.1:%d/, the address printed\n", host, port);
+    run->foreignStart = now;
+    count--;
+  }
+  run->foreignCount += count;
+  if (run->foreignStart != 0 && (flush || now - run->foreignStart >= kServeNoticeSeconds)) {
+    if (run->foreignCount > 0)
+      serveWrite(2, "keelson: refused %d more requests for another host in %.0f s\n",
+                 run->foreignCount, now - run->foreignStart);
+    run->foreignStart = 0;
+    run->foreignCount = 0;
+  }
 }
 
 // The main loop: the server, the application's pump (the bridge's pass in
@@ -214,7 +242,7 @@ void serveStop(ServeRun *run) {
   if (run->bridge != nullptr) PageBridge_Release(&run->bridge);
   if (run->files != nullptr) StaticFiles_Release(&run->files);
   if (run->prompts) Prompts_Shutdown();
-  if (run->config != nullptr) Dictionary_Release(&run->config);
+  Platform_CloseDirectory(&run->www);
 }
 
 }  // namespace
@@ -223,7 +251,9 @@ int Serve_Run(const ServeOptions *options) {
   CHECK_POINTER(options);
   CHECK_POINTER(options->repositoryFile);
   ServeRun run;
-  int code = kServeExitUsage;
+  run.www = options->wwwDirectory;
+  // A file refused here (the credentials file's mode) exits 1, as at start.
+  int code = kServeExitRefused;
   int32_t port = 0;
   if (serveMakeRepository(&run, options)) code = serveListen(&run, options, &port);
   if (code == kServeExitDone) {

@@ -26,12 +26,17 @@
 
 #include <cstdint>
 
+struct Dictionary;
+struct PlatformDirectory;
+
 struct ServeOptions {
   const char *repositoryFile;  // the repository's configuration
   const char *credentials;     // answers to password prompts, or NULL
   const char *www;             // the page's files, or NULL
   int32_t port;                // 0: a free one
   const char *app;             // the --app file, named in hints, or NULL
+  Dictionary *config;          // the repository file as read at start (borrowed)
+  PlatformDirectory *wwwDirectory;  // --www as checked at start (taken), or NULL
 };
 
 // Refused ticket trades after the first are counted over this long.

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <map>
 #include <string>
 #include <string_view>
 
@@ -82,20 +81,28 @@ bool userCheckIsYaml(const char *path) {
          (n >= 4 && Str_CompareNoCase(path + n - 4, ".yml") == 0);
 }
 
-// The texts of the files read at start, by the path as given: what the run
-// parses later is what was checked then, however the name is changed
-// meanwhile. Main thread only.
-std::map<std::string, std::string> gUserCheckTexts;
-// The --www directories found trusted, by the path checked: descriptors.
-std::map<std::string, int> gUserCheckDirectories;
 int gUserCheckErrno = 0;  // why the last read failed
+const char *gUserCheckWhy = nullptr;  // or our own words for it
 
-void userCheckFailed(int err) { gUserCheckErrno = err; }
+void userCheckFailed(int err, const char *why = nullptr) {
+  gUserCheckErrno = err;
+  gUserCheckWhy = why;
+}
+
+// What a path names that is no regular file nor directory.
+const char *userCheckNotRegular(mode_t mode) {
+  if (S_ISFIFO(mode)) return "not a regular file but a FIFO; name a regular file";
+  if (S_ISCHR(mode) || S_ISBLK(mode))
+    return "not a regular file but a device; name a regular file";
+  if (S_ISSOCK(mode)) return "not a regular file but a socket; name a regular file";
+  return "not a regular file; name a regular file";
+}
 
 // The system's reason for the last failed file operation, in lower case as
 // the rest of the line is ("no such file or directory").
 const char *userCheckReason(void) {
   static thread_local char reason[128];
+  if (gUserCheckWhy != nullptr) return gUserCheckWhy;
   int err = gUserCheckErrno;
   const char *text = err != 0 ? strerror(err) : Platform_GetErrorText(Platform_GetLastError());
   Str_Copy(reason, text != nullptr ? text : "unknown error", int(sizeof reason));
@@ -122,6 +129,7 @@ int userCheckSlurp(const char *path, bool trusted, std::string *text, const char
                    char *ruleText, int ruleSize) {
   *rule = nullptr;
   int fd;
+  struct stat st;
   if (trusted) {
     TrustedPathRefusal refusal;
     fd = TrustedPath_Open(path, kTrustedPathOpenNoLastLink, &refusal);
@@ -131,7 +139,10 @@ int userCheckSlurp(const char *path, bool trusted, std::string *text, const char
       int err = Platform_GetLastErrno();
       if (refusal.entry[0] != '\0' && err == EPERM)
         *rule = userCheckRefusal(path, refusal, ruleText, ruleSize);
-      userCheckFailed(err != 0 ? err : EINVAL);
+      if (err == EINVAL && stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        userCheckFailed(EINVAL, userCheckNotRegular(st.st_mode));
+      else
+        userCheckFailed(err != 0 ? err : EINVAL);
       return 0;
     }
   } else {
@@ -141,9 +152,16 @@ int userCheckSlurp(const char *path, bool trusted, std::string *text, const char
       userCheckFailed(errno);
       return 0;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      userCheckFailed(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (fstat(fd, &st) != 0) {
+      userCheckFailed(errno);
+      close(fd);
+      return 0;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      if (S_ISDIR(st.st_mode))
+        userCheckFailed(EISDIR);
+      else
+        userCheckFailed(EINVAL, userCheckNotRegular(st.st_mode));
       close(fd);
       return 0;
     }
@@ -257,36 +275,83 @@ int userCheckStorage(const char *path, const char *where, Dictionary *storage, i
 
 // How a user prints a certificate's pin.
 constexpr const char kUserCheckPinForm[] =
-    "a pin is the Base64 of the certificate's SHA-256 or SHA-1 digest: openssl x509 -in CERT "
-    "-outform DER | openssl dgst -sha256 -binary | base64";
+    "a pin is the Base64 of the certificate's SHA-256, SHA-1, SHA-224, SHA-384 or SHA-512 "
+    "digest: openssl x509 -in CERT -outform DER | openssl dgst -sha256 -binary | base64";
+
+// A private key where keyStores wants a public one: the application file
+// goes to every client, so the line never advises pasting it.
+void userCheckPrivateKey(const char *path, const char *name, const char *what) {
+  userCheckLine("keelson: %s: keyStores \"%s\": %s, which signs your documents: a private key "
+                "must never be shipped (every client receives the application file); give its "
+                "public half, as printed by openssl pkey -in key.pem -pubout -outform DER | "
+                "base64 -w0; if an application file with this key was ever shipped, make a new "
+                "key pair and sign with it", path, name, what);
+}
 
 // A keyStores entry: a Base64 DER SubjectPublicKeyInfo or a key set.
 int userCheckKeyStore(const char *path, const char *name, Dictionary *stores, DictionaryItem *item) {
   Dictionary *keySet = nullptr;
   const char *text = nullptr;
   if (Dictionary_GetItemContainer(stores, item, &keySet) && keySet != nullptr) {
-    Dictionary *copy = nullptr;
-    CertStore *store = nullptr;
-    Dictionary_Create(&copy);
-    Dictionary_Merge(copy, keySet, kDictionaryMergeOverwrite);
-    int ok = CertStoreJwks_Create(&store, copy);
-    Dictionary_Release(&copy);
-    if (store != nullptr) CertStore_Release(&store);
-    if (!ok)
-      userCheckLine("keelson: %s: keyStores \"%s\": a JSON Web Key Set with a key that does not "
-                    "load (each needs \"kty\" RSA with \"n\", \"e\" or EC with \"crv\", \"x\", "
-                    "\"y\")", path, name);
-    return ok;
+    char why[256], skipped[1024];
+    CertStoreJwksCheck found =
+        CertStoreJwks_CheckKeySet(keySet, why, int(sizeof why), skipped, int(sizeof skipped));
+    if (found == CertStoreJwksCheck::Private) {
+      char what[320];
+      Str_Printf(what, int(sizeof what), "a JSON Web Key Set whose %s", why);
+      userCheckPrivateKey(path, name, what);
+      return 0;
+    }
+    if (found == CertStoreJwksCheck::Usable) {
+      // An identity provider's set often carries keys of other uses
+      // beside the signing one: they are passed over, and said so.
+      if (skipped[0] != '\0')
+        userCheckLine("keelson: warning: %s: keyStores \"%s\": keys no signature is checked "
+                      "with are skipped: %s", path, name, skipped);
+      return 1;
+    }
+    userCheckLine("keelson: %s: keyStores \"%s\": a JSON Web Key Set with %s%s%s; a signing "
+                  "key needs \"use\": \"sig\", an \"alg\" (RS256-RS512, ES256-ES512) and "
+                  "\"kty\" RSA with \"n\", \"e\" or EC with \"crv\", \"x\", \"y\"",
+                  path, name, why, skipped[0] != '\0' ? "; skipped: " : "", skipped);
+    return 0;
   }
   if (!Dictionary_GetItemStringPointer(stores, item, &text) || text == nullptr) {
     userCheckLine("keelson: %s: keyStores \"%s\" is neither a Base64 DER public key nor a JSON "
                   "Web Key Set object", path, name);
     return 0;
   }
-  if (strncmp(text, "-----BEGIN", 10) == 0) {
-    userCheckLine("keelson: %s: keyStores \"%s\": a PEM key where the Base64 of the DER "
-                  "SubjectPublicKeyInfo is expected: give the lines between BEGIN and END "
-                  "joined into one, without them", path, name);
+  if (strstr(text, "-----BEGIN") != nullptr) {
+    // The labels say what the PEM holds: "PUBLIC KEY", "EC PRIVATE KEY", ...
+    // (openssl ecparam -genkey puts "EC PARAMETERS" before the key).
+    const char *label = "";
+    int labelLength = 0;
+    for (const char *at = strstr(text, "-----BEGIN"); at != nullptr;
+         at = strstr(at + 10, "-----BEGIN")) {
+      const char *start = at + 10 + strspn(at + 10, " ");
+      const char *end = strstr(start, "-----");
+      if (end == nullptr) break;
+      label = start;
+      labelLength = int(std::min<ptrdiff_t>(end - start, 64));
+      if (std::string_view(label, size_t(labelLength)).find("PRIVATE KEY") !=
+          std::string_view::npos)
+        break;
+    }
+    std::string_view kind(label, size_t(labelLength));
+    if (kind.find("PRIVATE KEY") != std::string_view::npos) {
+      char what[96];
+      Str_Printf(what, int(sizeof what), "a PEM \"%.*s\"", labelLength, label);
+      userCheckPrivateKey(path, name, what);
+    } else if (kind == "CERTIFICATE") {
+      userCheckLine("keelson: %s: keyStores \"%s\": a PEM certificate where the Base64 of the "
+                    "DER SubjectPublicKeyInfo is expected: give its public key, as printed by "
+                    "openssl x509 -in CERT -pubkey -noout | openssl pkey -pubin -outform DER | "
+                    "base64 -w0", path, name);
+    } else {
+      userCheckLine("keelson: %s: keyStores \"%s\": a PEM key where the Base64 of the DER "
+                    "SubjectPublicKeyInfo is expected: give the lines between BEGIN and END "
+                    "joined into one, without them", path, name);
+    }
     return 0;
   }
   std::string der(strlen(text) + 8, '\0');
@@ -298,6 +363,10 @@ int userCheckKeyStore(const char *path, const char *name, Dictionary *stores, Di
   }
   char why[kCertStoreKeyWhyBytes];
   if (CertStoreKey_CheckPublicKey(der.data(), int32_t(length), why, int(sizeof why))) return 1;
+  if (CertStoreKey_IsPrivateKey(der.data(), int32_t(length))) {
+    userCheckPrivateKey(path, name, "the Base64 of a DER private key");
+    return 0;
+  }
   userCheckLine("keelson: %s: keyStores \"%s\": %s", path, name, why);
   return 0;
 }
@@ -325,9 +394,14 @@ int userCheckPins(const char *path, const char *name, Dictionary *stores, Dictio
         Dictionary_GetItemText(list, pin, &text, &length) && text != nullptr &&
         CertStoreThumbprint_ReadPin(text, length, &hash, nullptr, why, int(sizeof why)))
       continue;
-    userCheckLine("keelson: %s: thumbprintStores \"%s\"[%d] \"%.*s\" is %s; %s", path, name,
-                  int(i), text != nullptr ? int(std::min<int32_t>(length, 100)) : 0,
-                  text != nullptr ? text : "", why, kUserCheckPinForm);
+    // The pin as given, its control characters (a pasted line end) shown
+    // as "?", so that the refusal stays one line.
+    std::string shown(text != nullptr ? text : "",
+                      text != nullptr ? size_t(std::min<int32_t>(length, 100)) : 0);
+    for (char &c : shown)
+      if (uint8_t(c) < 0x20 || c == 0x7f) c = '?';
+    userCheckLine("keelson: %s: thumbprintStores \"%s\"[%d] \"%s\" is %s; %s", path, name,
+                  int(i), shown.c_str(), why, kUserCheckPinForm);
     return 0;
   }
   return 1;
@@ -359,12 +433,21 @@ int UserCheck_Stores(const char *path, Dictionary *app, Dictionary *config) {
         userCheckLine("keelson: warning: %s: thumbprintStores \"%s\" is used by nothing: server "
                       "certificates are checked with \"%s\" (webGet.certStore), signed "
                       "documents with \"%s\" (certStore)", path, name, servers, documents);
+      // Pins under the documents' key store name look like the server's
+      // pins in the right place, but TLS reads none of them.
+      char keys[512];
+      Str_Printf(keys, int(sizeof keys), "keyStores.%s", name);
+      if (section[0] == 't' && strcmp(name, servers) != 0 && strcmp(name, documents) == 0 &&
+          Dictionary_HasPath(app, keys))
+        userCheckLine("keelson: warning: %s: thumbprintStores \"%s\" is not read for TLS: "
+                      "server certificates are checked with \"%s\" (webGet.certStore); pin "
+                      "the server's certificate there", path, name, servers);
     }
   }
   return 1;
 }
 
-int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
+int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode, std::string *read) {
   CHECK_POINTER(path);
   CHECK_POINTER(kind);
   CHECK_POINTER(exitCode);
@@ -383,7 +466,7 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
     *exitCode = kUserCheckExitUnreadable;
     return 0;
   }
-  if (trusted) gUserCheckTexts[path] = text;
+  if (read != nullptr) *read = text;
   if (userCheckIsYaml(path)) return 1;
   JsonCheckFault fault{};
   if (!JsonCheck_Text(text.data(), int64_t(text.size()), &fault)) {
@@ -402,14 +485,13 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode) {
   return 1;
 }
 
-int UserCheck_ReadConfig(const char *path, Dictionary **config) {
+int UserCheck_ParseConfig(const char *path, const std::string &text, Dictionary **config) {
   CHECK_POINTER(path);
   CHECK_POINTER(config);
   *config = nullptr;
-  auto kept = gUserCheckTexts.find(path);
-  if (kept == gUserCheckTexts.end()) return WorkflowApp_ReadConfigFile(path, config);
   Dictionary *parsed = nullptr, *members = nullptr;
-  if (!WorkflowApp_ParseDocument(path, kept->second.data(), int32_t(kept->second.size()), &parsed))
+  if (text.size() > size_t(INT32_MAX) ||
+      !WorkflowApp_ParseDocument(path, text.data(), int32_t(text.size()), &parsed))
     return 0;
   Dictionary_Unwrap(parsed, &members);
   Dictionary_Create(config);
@@ -418,10 +500,13 @@ int UserCheck_ReadConfig(const char *path, Dictionary **config) {
   return 1;
 }
 
-int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode) {
+int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode,
+                             PlatformDirectory **directory) {
   CHECK_POINTER(path);
   CHECK_POINTER(kind);
   CHECK_POINTER(exitCode);
+  CHECK_POINTER(directory);
+  *directory = nullptr;
   TrustedPathRefusal refusal;
   int fd = TrustedPath_Open(path, kTrustedPathOpenDirectory | kTrustedPathOpenNoLastLink,
                             &refusal);
@@ -441,28 +526,19 @@ int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode) 
   *exitCode = err != 0 ? 2 : 1;
   if (rule == nullptr) {
     // What was checked is what the run serves.
-    auto kept = gUserCheckDirectories.find(path);
-    if (kept != gUserCheckDirectories.end()) close(kept->second);
-    gUserCheckDirectories[path] = fd;
-    return 1;
+    char self[64];
+    Str_Printf(self, int32_t(sizeof self), "/proc/self/fd/%d/.", fd);
+    Platform_OpenDirectoryAt(nullptr, self, directory);
+    int error = *directory == nullptr ? Platform_GetLastError() : 0;
+    close(fd);
+    fd = -1;
+    if (*directory != nullptr) return 1;
+    rule = Platform_GetErrorText(error);
+    *exitCode = 2;
   }
   if (fd >= 0) close(fd);
   userCheckLine("keelson: %s: the %s is refused: %s", path, kind, rule);
   return 0;
-}
-
-int UserCheck_TakeDirectory(const char *path, PlatformDirectory **directory) {
-  CHECK_POINTER(path);
-  CHECK_POINTER(directory);
-  *directory = nullptr;
-  auto kept = gUserCheckDirectories.find(path);
-  if (kept == gUserCheckDirectories.end()) return 0;
-  char self[64];
-  Str_Printf(self, int32_t(sizeof self), "/proc/self/fd/%d/.", kept->second);
-  Platform_OpenDirectoryAt(nullptr, self, directory);
-  close(kept->second);
-  gUserCheckDirectories.erase(kept);
-  return *directory != nullptr;
 }
 
 int UserCheck_ExplainYaml(const char *path) {
@@ -528,6 +604,18 @@ int UserCheck_WarnApplication(const char *path, Dictionary *app) {
     warnings++;
   }
   return warnings;
+}
+
+int UserCheck_ApplicationUrls(const char *path, Dictionary *app) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(app);
+  for (const char *section : {"alias", "catalog"}) {
+    Dictionary *d = nullptr;
+    if (Dictionary_GetDictionaryByKey(app, section, &d) && d != nullptr &&
+        !userCheckUrl(path, section, d, "url"))
+      return 0;
+  }
+  return 1;
 }
 
 const char *UserCheck_GetCertStoreName(Dictionary *config) {

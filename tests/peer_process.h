@@ -51,6 +51,14 @@ class PeerProcess {
     pid_ = -1;
     return status;
   }
+  // The peer's process id, also its process group's (-1 once waited for).
+  pid_t Pid() const { return pid_; }
+  // Whether the peer has ended (reaped then).
+  bool Ended() {
+    int status = 0;
+    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
+    return pid_ <= 0;
+  }
   PeerProcess(const PeerProcess &) = delete;
   PeerProcess &operator=(const PeerProcess &) = delete;
 

@@ -36,10 +36,12 @@ class TreeNginx : public WebPeer {
     std::string conf = Test_ReadVectors("contenttree/nginx.conf");
     size_t at = conf.find("127.0.0.1:0;");
     if (at == std::string::npos) return;
-    conf.replace(at, 12, "127.0.0.1:" + std::to_string(port) + ";");
-    std::ofstream(dir / "nginx.conf") << conf;
-    process = std::make_unique<PeerProcess>(std::vector<std::string>{
-        "/usr/sbin/nginx", "-c", dir / "nginx.conf", "-p", dir.path() + "/"});
+    Launch([this, conf, at](int port) {
+      std::ofstream(dir / "nginx.conf")
+          << std::string(conf).replace(at, 12, "127.0.0.1:" + std::to_string(port) + ";");
+      return std::vector<std::string>{"/usr/sbin/nginx", "-c", dir / "nginx.conf", "-p",
+                                      dir.path() + "/"};
+    });
   }
   struct Line {
     int status = 0;

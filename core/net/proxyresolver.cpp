@@ -35,6 +35,10 @@ constexpr int kHostBytes = 512;
 // budget ends it at 5 s; a name look-up inside it may take longer.
 constexpr int32_t kEvaluationDrainMs = 30000;
 constexpr int kScriptDumpLevel = 7;
+// A script that answers, but slowly: one line once its evaluations of a run
+// have taken this long in all.
+constexpr double kSlowScriptSeconds = 10.0;
+std::atomic<double> gSlowScriptSeconds{kSlowScriptSeconds};
 
 // One PAC evaluation on its own thread. The record lives until its thread is
 // joined: by the caller, or, once the caller has given up, by a later reap.
@@ -53,12 +57,19 @@ struct ProxyResolver {
   Thread *detection;    // the run in progress or the last one
   std::atomic<int32_t> ready;
   std::atomic<int32_t> closing;  // Shutdown has begun: Restart starts nothing
-  std::atomic<uint32_t> runs;     // counted up as a run begins, before it empties the script
-  MemoryStream *script;     // thread-safe: written by the detection thread
-  // A script that failed or ran out of time once is not run again while the
-  // resolver lives (a run of the program): the one line said so.
-  std::atomic<int32_t> scriptDropped;
-  CriticalSection *lock;    // guards abandoned and scriptUrl
+  // Counted up as a run begins, under lock, as it empties the script: a
+  // copy of the script taken under lock belongs to the count read with it.
+  std::atomic<uint32_t> runs;
+  MemoryStream *script;     // written by the detection thread, under lock
+  CriticalSection *lock;    // guards the script with runs, the fields below
+  // What this run's script has shown (each cleared as a run begins): one
+  // that cannot finish (time, memory) is not run again until the next run;
+  // one that fails or answers no proxy list for a URL, and one that is
+  // slow, got their one line.
+  bool scriptDropped;
+  bool failureSaid;
+  bool slownessSaid;
+  double scriptSeconds;  // the run's evaluations that answered, in all
   ProxyEvaluation *abandoned;
   char scriptUrl[kUrlWorkBytes];  // the stored script's, as a log line shows it
 };
@@ -188,10 +199,10 @@ void storeScript(ProxyResolver *g, WebGetRequest *r, const char *url) {
   int64_t length = 0;
   WebGetRequest_GetMemoryOutput(r, &body, &length);
   int32_t written = 0;
-  if (length > 0) MemoryStream_WriteAppend(g->script, body, int32_t(length), &written);
   const char zero = '\0';
-  MemoryStream_WriteAppend(g->script, &zero, 1, &written);
   CriticalSection_Enter(g->lock);
+  if (length > 0) MemoryStream_WriteAppend(g->script, body, int32_t(length), &written);
+  MemoryStream_WriteAppend(g->script, &zero, 1, &written);
   Url_GetLoggable(url, g->scriptUrl, int(sizeof g->scriptUrl));
   CriticalSection_Leave(g->lock);
   int level = 0;
@@ -357,38 +368,141 @@ void evaluationReap(ProxyResolver *g, int32_t timeoutMs) {
   CriticalSection_Leave(g->lock);
 }
 
-// Gives the script up for the rest of the run, with one line naming it.
-void dropScript(ProxyResolver *g, const char *why) {
-  if (g->scriptDropped.exchange(1) != 0) return;
-  char scriptUrl[kUrlWorkBytes];
+// What came of one evaluation.
+enum class Evaluated {
+  Answered,  // out holds the script's proxy list
+  None,      // no script to run (none, dropped, no engine): the settings answer
+  Failed,    // it failed for this URL (said once a run): the settings answer
+  Moved,     // a new run began meanwhile: its script answers later
+};
+
+// The stored script's URL, for a line.
+void scriptUrlOf(ProxyResolver *g, char *out, int size) {
   CriticalSection_Enter(g->lock);
-  Str_Copy(scriptUrl, g->scriptUrl, int(sizeof scriptUrl));
+  Str_Copy(out, g->scriptUrl, size);
   CriticalSection_Leave(g->lock);
+}
+
+// Takes note, under lock, of what an evaluation of run's script showed:
+// nothing when a new run has begun since (its script is another). Returns
+// whether it is run's first of that kind.
+bool noteOnce(ProxyResolver *g, uint32_t run, bool ProxyResolver::*said, bool *moved) {
+  CriticalSection_Enter(g->lock);
+  *moved = g->runs.load() != run;
+  bool first = !*moved && !(g->*said);
+  if (first) g->*said = true;
+  CriticalSection_Leave(g->lock);
+  return first;
+}
+
+// Gives run's script up until the next run, with one line naming it.
+Evaluated dropScript(ProxyResolver *g, uint32_t run, const char *why) {
+  bool moved = false;
+  if (!noteOnce(g, run, &ProxyResolver::scriptDropped, &moved))
+    return moved ? Evaluated::Moved : Evaluated::None;
+  char scriptUrl[kUrlWorkBytes];
+  scriptUrlOf(g, scriptUrl, int(sizeof scriptUrl));
   warnUser("warning: proxy script %s cannot be run: %s; using the system proxy settings for the "
            "rest of the run",
            scriptUrl, why);
+  return Evaluated::None;
 }
 
-// Runs the stored script for url on a thread of its own. 1 with the answer
-// in out; 0 when there is no script, it was dropped, it fails or it does
-// not end in time (both drop it).
-int evaluateScript(ProxyResolver *g, const char *url, char *out, int size) {
-  int32_t stored = MemoryStream_GetLength(g->script);
-  if (stored <= 1 || g->scriptDropped.load() || !Platform_IsAutoProxyAvailable()) return 0;
+// A script that failed for one URL: that request goes by the settings; the
+// script still answers the others. One line a run.
+Evaluated scriptFailed(ProxyResolver *g, uint32_t run, const char *url, const char *why) {
+  bool moved = false;
+  if (!noteOnce(g, run, &ProxyResolver::failureSaid, &moved))
+    return moved ? Evaluated::Moved : Evaluated::Failed;
+  char scriptUrl[kUrlWorkBytes], host[kHostBytes];
+  scriptUrlOf(g, scriptUrl, int(sizeof scriptUrl));
+  if (!Url_GetHostWithoutPort(url, host, int(sizeof host))) host[0] = '\0';
+  warnUser("warning: proxy script %s fails for %s%s; such requests use the system proxy settings",
+           scriptUrl, host, why);
+  return Evaluated::Failed;
+}
+
+// Adds one answered evaluation's time to the run's; past kSlowScriptSeconds
+// in all, one line naming the script.
+void countScriptTime(ProxyResolver *g, uint32_t run, double seconds) {
+  CriticalSection_Enter(g->lock);
+  bool say = false;
+  if (g->runs.load() == run) {
+    g->scriptSeconds += seconds;
+    say = g->scriptSeconds > gSlowScriptSeconds.load() && !g->slownessSaid;
+    if (say) g->slownessSaid = true;
+  }
+  CriticalSection_Leave(g->lock);
+  if (!say) return;
+  char scriptUrl[kUrlWorkBytes];
+  scriptUrlOf(g, scriptUrl, int(sizeof scriptUrl));
+  warnUser("warning: proxy script %s is slow: its answers have taken more than %g s in all; "
+           "every request waits for it",
+           scriptUrl, gSlowScriptSeconds.load());
+}
+
+// Whether entry ("PROXY h:p", "DIRECT", ...) is one a proxy list may hold.
+// Types the connection passes over (SOCKS, HTTPS) count; a lone word must
+// be a host:port.
+bool isProxyListEntry(char *entry) {
+  Str_TrimWhitespace(entry);
+  if (entry[0] == '\0') return true;
+  char *value = entry + strcspn(entry, " \t");
+  if (*value != '\0') {
+    *value++ = '\0';
+    while (*value == ' ' || *value == '\t') value++;
+  }
+  bool hasValue = value[0] != '\0' && strcspn(value, " \t") == strlen(value);
+  if (Str_CompareNoCase(entry, "DIRECT") == 0) return value[0] == '\0';
+  for (const char *type : {"PROXY", "HTTP", "HTTPS", "SOCKS", "SOCKS4", "SOCKS5"})
+    if (Str_CompareNoCase(entry, type) == 0) return hasValue && strchr(value, '/') == nullptr;
+  const char *colon = strrchr(entry, ':');
+  return value[0] == '\0' && colon != nullptr && colon != entry && Str_IsNumber(colon + 1) &&
+         strpbrk(entry, "/\\@?#%") == nullptr;
+}
+
+// Whether answer is a proxy list: entries separated by ';' ("" is DIRECT).
+bool isProxyList(const char *answer) {
+  char copy[kWebGetUrlBytes];
+  Str_Copy(copy, answer, int(sizeof copy));
+  for (char *entry = copy; entry != nullptr;) {
+    char *end = strchr(entry, ';');
+    if (end != nullptr) *end = '\0';
+    if (!isProxyListEntry(entry)) return false;
+    entry = end != nullptr ? end + 1 : nullptr;
+  }
+  return true;
+}
+
+// Runs the stored script for url on a thread of its own; see Evaluated. A
+// script that cannot finish (out of time or memory) is dropped until the
+// next run; one that fails answers that call alone with the settings.
+Evaluated evaluateScript(ProxyResolver *g, const char *url, char *out, int size) {
+  if (!Platform_IsAutoProxyAvailable()) return Evaluated::None;
   evaluationReap(g, 0);
-  auto *e = static_cast<ProxyEvaluation *>(Mem_Alloc(sizeof(ProxyEvaluation), 0, KSRC));
-  memset(static_cast<void *>(e), 0, sizeof *e);
-  e->script = static_cast<char *>(Mem_Alloc(size_t(stored) + 1, 0, KSRC));
-  int32_t read = 0;
-  MemoryStream_ReadAt(g->script, e->script, 0, stored, &read);
-  e->script[read] = '\0';
-  e->scriptBytes = stored;
+  // The script and the run it belongs to, read as one.
+  CriticalSection_Enter(g->lock);
+  const uint32_t run = g->runs.load();
+  int32_t stored = g->scriptDropped ? 0 : MemoryStream_GetLength(g->script);
+  ProxyEvaluation *e = nullptr;
+  if (stored > 1) {
+    e = static_cast<ProxyEvaluation *>(Mem_Alloc(sizeof(ProxyEvaluation), 0, KSRC));
+    memset(static_cast<void *>(e), 0, sizeof *e);
+    e->script = static_cast<char *>(Mem_Alloc(size_t(stored) + 1, 0, KSRC));
+    int32_t read = 0;
+    MemoryStream_ReadAt(g->script, e->script, 0, stored, &read);
+    e->script[read] = '\0';
+    e->scriptBytes = stored;
+  }
+  CriticalSection_Leave(g->lock);
+  if (e == nullptr) return Evaluated::None;
   Str_Copy(e->url, url, sizeof e->url);
   e->request = {e->script, int32_t(strlen(e->script)), e->url, e->answer, int32_t(sizeof e->answer),
                 0, 0};
+  double started = Platform_GetTickSeconds();
   if (!Thread_Start(&e->thread, e, evaluationRun)) {
     evaluationFree(e);
-    return 0;
+    return Evaluated::None;
   }
   if (!Thread_Join(kProxyResolverEvaluationWaitMs, &e->thread)) {
     // Not the URL: its query may carry a token.
@@ -399,18 +513,32 @@ int evaluateScript(ProxyResolver *g, const char *url, char *out, int size) {
     e->next = g->abandoned;
     g->abandoned = e;
     CriticalSection_Leave(g->lock);
-    dropScript(g, "it ran out of time");
-    return 0;
+    return dropScript(g, run, "it ran out of time");
   }
+  double took = Platform_GetTickSeconds() - started;
   int result = e->request.result;
-  if (result) Str_Copy(out, e->answer, size);
+  char answer[kWebGetUrlBytes];
+  Str_Copy(answer, e->answer, int(sizeof answer));
   int32_t error = e->request.systemError;
   evaluationFree(e);
-  if (!result)
-    dropScript(g, error == kPlatformErrorTimeout           ? "it ran out of time"
-                  : error == kPlatformErrorNotEnoughMemory ? "it ran out of memory"
-                                                           : "it fails (--debug tells why)");
-  return result;
+  if (g->runs.load() != run) return Evaluated::Moved;
+  if (!result && (error == kPlatformErrorTimeout || error == kPlatformErrorNotEnoughMemory))
+    return dropScript(g, run, error == kPlatformErrorTimeout ? "it ran out of time"
+                                                             : "it ran out of memory");
+  if (!result) return scriptFailed(g, run, url, " (--debug tells why)");
+  countScriptTime(g, run, took);
+  if (!isProxyList(answer)) {
+    // The answer is the script's: shown, with no control character, cut short.
+    for (char *p = answer; *p != '\0'; p++)
+      if (static_cast<unsigned char>(*p) < ' ' || *p == 0x7F) *p = '?';
+    char why[kWebGetUrlBytes + 64];
+    Str_Printf(why, int(sizeof why),
+               ": it answers \"%.200s\", which is not a proxy list (\"PROXY host:port; DIRECT\")",
+               answer);
+    return scriptFailed(g, run, url, why);
+  }
+  Str_Copy(out, answer, size);
+  return Evaluated::Answered;
 }
 
 // ---- GetProxy ---------------------------------------------------------------------------------
@@ -575,10 +703,14 @@ int ProxyResolver_Restart(void) {
 int ProxyResolver_Detect(void *userData) {
   auto *g = static_cast<ProxyResolver *>(userData);
   CLASS_CHECK(g, kProxyResolverTag);
-  // A run replaces the script of the run before; a call that read it
-  // meanwhile sees the count move and answers "pending".
+  // A run replaces the script of the run before, and what that one showed;
+  // a call that read it meanwhile sees the count move and answers "pending".
+  CriticalSection_Enter(g->lock);
   g->runs.fetch_add(1);
   MemoryStream_Empty(g->script);
+  g->scriptDropped = g->failureSaid = g->slownessSaid = false;
+  g->scriptSeconds = 0;
+  CriticalSection_Leave(g->lock);
   detect();
   g->ready.store(1);
   return 0;
@@ -765,14 +897,16 @@ int ProxyResolver_GetProxy(const char *url, char *out, int outSize, int allowLoo
   if (CmdLine_GetOption(nullptr, "proxy", list, sizeof list)) {
     Str_ReplaceChar(',', ';', list);
   } else {
-    int scripted = evaluateScript(g, url, list, sizeof list);
-    // A new run emptied or rewrote the script under the read: its list comes later.
-    if (g->runs.load() != run) {
+    Evaluated scripted = evaluateScript(g, url, list, sizeof list);
+    // A new run emptied or rewrote the script: its list comes later.
+    if (scripted == Evaluated::Moved || g->runs.load() != run) {
       *pending = 1;
       return 1;
     }
     const char *protocol = Url_HasScheme(url, "https") ? "https" : "http";
-    if (!scripted && !platform().ProxyGetByProtocol(protocol, list, sizeof list)) list[0] = '\0';
+    if (scripted != Evaluated::Answered &&
+        !platform().ProxyGetByProtocol(protocol, list, sizeof list))
+      list[0] = '\0';
   }
   if (list[0] == '\0') return 1;
   Bypass bypass = bypassFor(url, host, allowLoopback);
@@ -785,6 +919,10 @@ void ProxyResolver_SetPlatformForTest(const ProxyResolverPlatform *settings) {
 }
 
 void ProxyResolver_SetWarningHook(ProxyResolverWarningHook hook) { gWarningHook.store(hook); }
+
+void ProxyResolver_SetSlowScriptSecondsForTest(double seconds) {
+  gSlowScriptSeconds.store(seconds > 0 ? seconds : kSlowScriptSeconds);
+}
 
 void ProxyResolver_SetMachineNameForTest(const char *name) {
   Str_Copy(gMachineNameForTest, name != nullptr ? name : "", sizeof gMachineNameForTest);

@@ -17,10 +17,16 @@
 // and a DNS reply counts only when its id, QR, opcode and question match the
 // query and its RCODE is 0. (5) '{' and '}' of URLs from DHCP and DNS are
 // percent-encoded, so a network cannot have macros expanded into the fetch.
-// (6) every PAC evaluation runs on a thread of its own; its caller waits at
-// most 5 s and then uses the system proxy; a script that fails or does not
-// answer in time is dropped until Shutdown (the system proxy answers every
-// later call, without running it), with one warning line; Shutdown joins the detection
+// (6) every PAC evaluation runs on a thread of its own, on a copy of the
+// script taken with the run count it belongs to; an evaluation whose run has
+// moved on counts for nothing (the call answers "pending"). Its caller waits
+// at most 5 s and then uses the system proxy; a script that does not answer
+// in time or runs out of memory is dropped until the next run (the system
+// proxy answers every later call, without running it), with one warning
+// line; one that fails for a URL, or answers what is no proxy list, answers
+// that call with the system proxy and the others itself (one warning line a
+// run); one whose answers have taken more than 10 s in all gets one warning
+// line, its answers unchanged. Shutdown joins the detection
 // thread and every evaluation thread (at most 30 s each; one still running
 // then is left to end by itself), and a script fetch lasts at most 30 s and
 // ends at once when its thread is asked to stop.
@@ -88,7 +94,7 @@ int ProxyResolver_Detect(void *userData);
 int ProxyResolver_FetchScript(const char *url, const char *source);
 
 // Where the lines for the user go: a script the settings name that cannot
-// be fetched, a script that fails to run (once: it is then dropped), desktop
+// be fetched, a script that fails, is dropped or is slow (once a run), desktop
 // proxy settings that exist but cannot be read (once per run). line has no
 // newline; it is written to the log at WARNING level either way. NULL: the
 // log alone. Set only while no resolver runs; the hook runs on any thread.
@@ -142,6 +148,9 @@ struct ProxyResolverPlatform {
 extern const ProxyResolverPlatform kProxyResolverSystem;
 // NULL: kProxyResolverSystem. Set only while no resolver runs.
 void ProxyResolver_SetPlatformForTest(const ProxyResolverPlatform *platform);
+// The time a run's script may take in all before its one line (0: 10 s).
+// Set only while no resolver runs.
+void ProxyResolver_SetSlowScriptSecondsForTest(double seconds);
 // The machine name of the WPAD walk (NULL: the system's). Set only while no
 // resolver runs.
 void ProxyResolver_SetMachineNameForTest(const char *name);

@@ -366,7 +366,16 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
   if (access("/usr/sbin/nginx", X_OK) != 0) GTEST_SKIP() << "nginx is not installed";
   FsFaultTempDir dir;
   std::ofstream(dir / "cmd.pac") << pacAnswering("PROXY cmd.example:1; DIRECT");
-  std::ofstream(dir / "broken.pac") << "function FindProxyForURL(url, host) { return nope(); }\n";
+  // Scripts that fail for one host alone: the others still go by their answers.
+  std::ofstream(dir / "broken.pac") << "function FindProxyForURL(url, host) { return host == "
+                                       "'b.example' ? nope() : 'PROXY cmd.example:1'; }\n";
+  std::ofstream(dir / "notalist.pac")
+      << "function FindProxyForURL(url, host) { return host == 'b.example' ? "
+         "'http://p.example:3128/\\n' : 'DIRECT'; }\n";
+  // A script that answers, slowly: one line, its answers unchanged.
+  std::ofstream(dir / "slow.pac")
+      << "function FindProxyForURL(url, host) { var end = Date.now() + 300; "
+         "while (Date.now() < end) {} return 'PROXY s.example:1'; }\n";
   int port = Test_FreeLoopbackPort();
   std::string p = dir.path();
   std::ofstream(dir / "nginx.conf")
@@ -385,7 +394,7 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
   takeWarnings();
   const std::string fallback = "; going on without it";
   struct Case {
-    std::string url, list, warning;
+    std::string url, list, warning, listB = "";  // "": list
   } cases[] = {
       {base + "/cmd.pac", "PROXY cmd.example:1; DIRECT", ""},
       {base + "/missing.pac?token=secret", "sys.example:3",
@@ -398,14 +407,25 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
       {"ftp://u:p@w@127.0.0.2/p.pac", "sys.example:3",
        "warning: proxy script ftp://127.0.0.2/p.pac (--proxy-wpad) cannot be fetched: only http "
        "and https scripts are fetched" + fallback},
-      {base + "/broken.pac", "sys.example:3",
-       "warning: proxy script " + base + "/broken.pac cannot be run: it fails (--debug tells why); "
-       "using the system proxy settings for the rest of the run"},
+      {base + "/broken.pac", "PROXY cmd.example:1",
+       "warning: proxy script " + base + "/broken.pac fails for b.example (--debug tells why); "
+       "such requests use the system proxy settings", "sys.example:3"},
+      {base + "/notalist.pac", "DIRECT",
+       "warning: proxy script " + base + "/notalist.pac fails for b.example: it answers "
+       "\"http://p.example:3128/?\", which is not a proxy list (\"PROXY host:port; DIRECT\"); "
+       "such requests use the system proxy settings",
+       "sys.example:3"},
+      {base + "/slow.pac", "PROXY s.example:1",
+       "warning: proxy script " + base + "/slow.pac is slow: its answers have taken more than 1 s "
+       "in all; every request waits for it"},
   };
+  ProxyResolver_SetSlowScriptSecondsForTest(1);
   for (const Case &c : cases) {
     Start("prog --proxy-wpad=" + c.url);
     EXPECT_EQ(Resolve("http://a.example/"), c.list) << c.url;
-    EXPECT_EQ(Resolve("http://b.example/"), c.list) << c.url;
+    for (int i = 0; i < 2; i++)
+      EXPECT_EQ(Resolve("http://b.example/"), c.listB.empty() ? c.list : c.listB) << c.url;
+    EXPECT_EQ(Resolve("http://a.example/"), c.list) << c.url;
     std::vector<std::string> lines = takeWarnings();
     EXPECT_EQ(lines, c.warning.empty() ? std::vector<std::string>{}
                                        : std::vector<std::string>{c.warning})
@@ -413,6 +433,7 @@ TEST_F(ProxyResolverTest, CommandLineScriptFromNginx) {
     ProxyResolver_Shutdown();
     CmdLine_Free();
   }
+  ProxyResolver_SetSlowScriptSecondsForTest(0);
   // Desktop settings that exist but cannot be read: one line a run.
   gSettings.problem = "the desktop's proxy settings cannot be read";
   Start("prog");
@@ -502,9 +523,12 @@ TEST_F(ProxyResolverTest, HostileDnsRepliesAreIgnored) {
 
 // A script that never returns is cut after 5 s and the request goes by the
 // system proxy; the script is dropped for the run, with one line: later
-// calls do not run it, after a restart neither.
+// calls do not run it, until a restart fetches it again. The engine stops it
+// in its budget, even inside a built-in, so shutdown does not wait for it.
 TEST_F(ProxyResolverTest, LoopingScriptIsCutAndDroppedForTheRun) {
-  peer_->Serve("loop.pac", "function FindProxyForURL(url, host) { for (;;) {} }\n");
+  peer_->Serve("loop.pac", "function FindProxyForURL(url, host) { for (;;) { try { "
+                           "/^(a+)+$/.test('aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab'); } "
+                           "catch (e) {} } }\n");
   peer_->Dns("txt:loop.pac");
   Set("http_proxy", "sys.example:3");
   gSettings.autoDetect = 1;
@@ -519,9 +543,11 @@ TEST_F(ProxyResolverTest, LoopingScriptIsCutAndDroppedForTheRun) {
   AutoProxy_SetLimitsForTest(0, 0);
   peer_->Serve("loop.pac", pacAnswering("PROXY two.example:2"));
   EXPECT_EQ(ProxyResolver_Restart(), 0);
-  EXPECT_EQ(Resolve("http://a.example/"), "sys.example:3");
+  EXPECT_EQ(Resolve("http://a.example/"), "PROXY two.example:2");
+  ProxyResolver_Shutdown();
   std::string log = capture.Take();
   EXPECT_EQ(WebPeer_CountText(log, "Proxy script did not answer within 5000 ms"), 1) << log;
+  EXPECT_EQ(WebPeer_CountText(log, "still running at shutdown"), 0) << log;
   EXPECT_EQ(takeWarnings(), std::vector<std::string>{
                                 "warning: proxy script " + peer_->Url("loop.pac") +
                                 " cannot be run: it ran out of time; using the system proxy "
@@ -559,7 +585,9 @@ class ProxyResolverThreadedTest : public ProxyResolverTest {};
 // GetProxy on several threads while detection runs again and again: every
 // answer is "pending" or the script's list.
 TEST_F(ProxyResolverThreadedTest, GetProxyDuringRestarts) {
-  peer_->Serve("threads.pac", pacAnswering("PROXY t.example:1"));
+  // Near the size limit, so that reading the script takes a while.
+  peer_->Serve("threads.pac", "/*" + std::string(900000, '*') + "*/\n" +
+                                  pacAnswering("PROXY t.example:1"));
   // Settings from the environment: the desktop's are read through GIO, whose
   // own locking ThreadSanitizer cannot see.
   Set("http_proxy", "sys.example:3");
@@ -581,7 +609,7 @@ TEST_F(ProxyResolverThreadedTest, GetProxyDuringRestarts) {
         if (strcmp(out, "PROXY t.example:1") != 0) wrong++;
       }
     });
-  for (int round = 0; round < 4; round++) {
+  for (int round = 0; round < 16; round++) {
     EXPECT_EQ(Resolve("http://b.example/"), "PROXY t.example:1");
     ProxyResolver_Restart();
   }

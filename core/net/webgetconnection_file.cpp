@@ -15,7 +15,6 @@
 #include "core/platform/asyncfile.h"
 #include "core/platform/fileops.h"
 #include "core/platform/platform.h"
-#include "core/platform/rootdir.h"
 #include "core/runtime/dupstream.h"
 #include "core/runtime/log.h"
 #include "core/runtime/mime.h"
@@ -72,20 +71,13 @@ int fileFail(int32_t *code, int32_t *codeEx, int32_t value, int32_t valueEx) {
 
 // Opens path for the answer: a regular file only, looked at before the
 // open, since opening a FIFO for reading waits for a writer and would stall
-// the owner thread. A file in a directory held since the start (the local
-// metafile's) is read from that directory, whatever its path leads to now,
-// and never through a link at its name. 0 with the platform error in *error.
+// the owner thread. A file the caller opened and judged already is named
+// through its descriptor ("/proc/self/fd/N", see
+// RootDirectory_GetDescriptorPath), so that this reads the file judged.
+// 0 with the platform error in *error.
 int fileOpen(WebGetConnection *c, WebGetRequest *r, const char *path, int *error) {
-  RootDirectory *held = nullptr;
-  char leaf[kPathMax];
-  bool inHeld = RootDirectory_OpenHeldParent(path, &held, leaf) != 0;
-  struct HeldGuard {
-    RootDirectory **root;
-    ~HeldGuard() { RootDirectory_Close(root); }
-  } guard{&held};
   FileIdentity identity;
-  if (!(inHeld ? RootDirectory_GetIdentity(held, leaf, &identity)
-               : Platform_GetFileIdentity(path, 1, &identity))) {
+  if (!Platform_GetFileIdentity(path, 1, &identity)) {
     *error = Platform_GetLastError();
     return 0;
   }
@@ -101,9 +93,8 @@ int fileOpen(WebGetConnection *c, WebGetRequest *r, const char *path, int *error
   }
   uint32_t flags = kAsyncFileRead | kAsyncFileShareRead | kAsyncFileShareWrite;
   if (!r->reportErrors) flags |= kAsyncFileQuietMissing;
-  if (inHeld ? !RootDirectory_OpenFile(held, leaf, flags, c->file)
-             : !AsyncFile_Open(c->file, path, flags)) {
-    *error = inHeld ? Platform_GetLastError() : AsyncFile_GetLastError(c->file);
+  if (!AsyncFile_Open(c->file, path, flags)) {
+    *error = AsyncFile_GetLastError(c->file);
     return 0;
   }
   return 1;

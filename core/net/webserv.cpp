@@ -169,6 +169,11 @@ struct WebServer {
   // The system's error of the last listen attempt, 0 once one succeeded
   // (read by other threads in threaded mode).
   std::atomic<int32_t> listenError;
+  // Requests refused for naming another host than 127.0.0.1 since the owner
+  // last took the count, and the last such Host (server thread; the owner
+  // takes them under the server's own step when pumped).
+  std::atomic<int32_t> foreignRefused;
+  char foreignHost[kWebServerForeignHostBytes];
   AsyncSocket *listener;
   int32_t idleSeconds;
   double lingerSeconds;
@@ -680,6 +685,11 @@ int handleRequestHeader(WebServerConnection *c) {
       (strcasecmp(c->method, "POST") != 0 || server->post.function == nullptr)) {
     connectionLog(c, "POST requests not supported by WebServer");
     refusal = 501;
+  }
+  if (refusal != 0 && info.foreignHost[0] != '\0') {
+    copyText(server->foreignHost, sizeof server->foreignHost, info.foreignHost,
+             strlen(info.foreignHost));
+    server->foreignRefused.fetch_add(1);
   }
   if (refusal != 0) {
     connectionLog(c, "Refused request [%s] (%d)", c->url, refusal);
@@ -1287,7 +1297,7 @@ int32_t WebServer_CheckRequest(const char *block, int32_t length, int32_t port,
                                const char *defaultDocument, WebServerRequestInfo *info) {
   // Field by field: the whole record is some 12 KiB of text room, more than
   // the rest of a request's parse costs.
-  info->method[0] = info->url[0] = info->path[0] = info->version[0] = '\0';
+  info->method[0] = info->foreignHost[0] = info->url[0] = info->path[0] = info->version[0] = '\0';
   info->malformed = info->chunked = 0;
   info->bodyLength = -1;
   std::string text(block, size_t(length));
@@ -1340,6 +1350,8 @@ int32_t WebServer_CheckRequest(const char *block, int32_t length, int32_t port,
     if (equalsNoCase(line, nameLength, "Host")) {
       hosts++;
       hostOk = hostAllowed(value, valueLength, port);
+      if (!hostOk)
+        copyText(info->foreignHost, sizeof info->foreignHost, value, size_t(valueLength));
     } else if (equalsNoCase(line, nameLength, "Origin")) {
       if (!originAllowed(value, valueLength, port)) originOk = false;
     } else if (equalsNoCase(line, nameLength, "Content-Length")) {
@@ -1565,6 +1577,15 @@ int WebServer_GetListenPort(WebServer *server, int32_t *port) {
   CHECK_POINTER(port);
   *port = server->running.load() ? server->listenPort.load() : 0;
   return *port != 0;
+}
+
+int32_t WebServer_TakeForeignRefusals(WebServer *server, char *host, int size) {
+  WebServer *s = checkServer(server);
+  CHECK_POINTER(host);
+  int32_t count = s->foreignRefused.exchange(0);
+  const char *last = count > 0 ? s->foreignHost : "";
+  copyText(host, size, last, strlen(last));
+  return count;
 }
 
 int32_t WebServer_GetListenError(WebServer *server) {

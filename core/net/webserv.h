@@ -48,6 +48,7 @@ constexpr uint32_t kWebServerTag = 0x3eb5a001;
 constexpr uint32_t kWebServerConnectionTag = 0x3eb5a002;
 
 constexpr int kWebServerMethodBytes = 80;
+constexpr int kWebServerForeignHostBytes = 128;
 constexpr int kWebServerVersionBytes = 80;
 constexpr int kWebServerUrlBytes = 4096;
 constexpr int kWebServerPathBytes = 4096;
@@ -175,6 +176,10 @@ int WebServer_GetListenPort(WebServer *server, int32_t *port);
 // use, 10048), for the owner's own line; 0 before any attempt and once one
 // succeeded. Another attempt follows after the retry time.
 int32_t WebServer_GetListenError(WebServer *server);
+// The requests refused since the last call for a Host that names another
+// host than 127.0.0.1 at the listen port ("localhost:8080"), the last one's
+// Host in host; 0 (host "") when none was.
+int32_t WebServer_TakeForeignRefusals(WebServer *server, char *host, int size);
 
 // ---- Per connection, from the callbacks -----------------------------------------
 
@@ -248,6 +253,7 @@ struct WebServerRequestInfo {
   int64_t bodyLength;  // -1: none
   int malformed;       // the request line is not "method target HTTP/x"
   int chunked;         // a Transfer-Encoding header was present
+  char foreignHost[kWebServerForeignHostBytes];  // a Host refused for its name, else ""
 };
 // port: the listen port the Host and Origin must name, with 127.0.0.1, the
 // address the server is bound to (never "localhost", which may be ::1).

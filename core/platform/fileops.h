@@ -285,6 +285,10 @@ int Platform_SetModifiedTimeAt(PlatformDirectory *directory, const char *name, i
 // For tests: 1 makes Platform_OpenDirectoryBeneath walk component by
 // component as where openat2 is refused; 0 restores openat2.
 void Platform_ForceComponentWalkForTest(int on);
+// For tests: 1 makes every identity read through this layer show mode bits
+// 0777, as a volume without Unix permissions (ntfs-3g or vfat mounted with
+// defaults) shows every file whatever chmod did; 0 restores the real bits.
+void Platform_ShowAllPermissionsForTest(int on);
 
 // A file copy between open directories (Platform_CopyFileAt).
 struct PlatformCopyAt {

@@ -22,8 +22,27 @@
 // short.
 int PrivateFile_AppendLine(const char *path, const char *text, int32_t length);
 
+// Opens the file at path for appending as PrivateFile_AppendLine does (but
+// only a link at its last component is refused: its directory is the
+// caller's to judge) and keeps it open in *fd, for lines written one
+// write(2) each; with replace 1
+// a file found there that is refused (another user's, open to group or
+// others, not a regular file) is removed (a link itself, never followed)
+// and made afresh, once. 1, or 0 with *fd -1.
+int PrivateFile_OpenAppend(const char *path, int replace, int *fd);
+// One line (its line feed included) appended to fd in one write. 1/0.
+int PrivateFile_Write(int fd, const char *path, const char *text, int32_t length);
+// fdatasync(2) of fd. 1/0.
+int PrivateFile_Sync(int fd, const char *path);
+// Closes *fd (-1: nothing) and sets it to -1.
+void PrivateFile_Close(int *fd);
+// Removes the file at path (a link itself, never followed); a missing file
+// is a success. 1/0.
+int PrivateFile_Remove(const char *path);
+
 // Reads the whole file at path (walked from "/" as TrustedPath_Open walks:
-// another user's link or directory on the way is refused) into a new zero-terminated block of *length +
+// another user's link or directory on the way is refused) into a new
+// zero-terminated block of *length +
 // 1 bytes (MEM_FREE(*text, *length + 1)). The file must be a regular file
 // owned by the effective user or root, with no permission bits for group or
 // others, and at most maxBytes long. 1, or 0 with *text NULL and the error:

@@ -31,6 +31,7 @@
 #include <cstdint>
 
 #include "core/platform/fileops.h"
+#include "core/platform/filetrust.h"
 #include "core/platform/platform.h"
 
 constexpr uint32_t kRootDirectoryTag = 0x2d7f0c31;
@@ -45,37 +46,52 @@ struct RootDirectory {
   char path[kPathMax];  // links resolved, no trailing separator (but "/")
 };
 
+// The directory on the way to a root that another user may change.
+struct RootDirectoryRefusal {
+  char path[kPathMax];  // as walked
+  FileTrustVerdict verdict;
+};
+
 // Opens the root at path, walked from "/" (a relative path from the working
 // directory) one component at a time as the system reads it, ".." the
 // parent of the directory reached; with create 1 missing directories are
-// made on the way. A link on the way is followed only when this process's
-// user or root owns it: any other fails with 5. A path held by
-// RootDirectory_Hold opens the held directory again instead, whatever the
-// path leads to now. 1, or 0 with the last error.
-int RootDirectory_Open(const char *path, int create, RootDirectory **root);
+// made on the way, 0755 (the root itself mode), whatever the umask. A link
+// on the way is followed only when this process's user or root owns it:
+// any other fails with 5. Every directory reached, made or found made by
+// another process meanwhile, is judged on its descriptor by FileTrust's
+// rule (core/platform/filetrust.h): the first that another user may change
+// fails with 5 (errno EPERM), told in refusal when given. Each call walks
+// the path anew: a run that must keep working in the directory it opened
+// at the start carries that handle (RootDirectory_Duplicate). 1, or 0 with
+// the last error.
+int RootDirectory_Open(const char *path, int create, RootDirectory **root,
+                       uint32_t mode = 0755, RootDirectoryRefusal *refusal = nullptr);
 // 1 with the path (as walked) of the first link on the way to path that
 // RootDirectory_Open refuses (owned by neither this process's user nor
 // root) in link (size bytes); 0 when there is none.
 int RootDirectory_FindForeignLink(const char *path, char *link, int size);
 // 1 when RootDirectory_FindForeignLink finds such a link.
 int RootDirectory_IsForeignLink(const char *path);
-// Makes every later RootDirectory_Open of path (the same text once resolved
-// and normalised) open root's directory again: the directory opened at the
-// start stays the installation for the whole run, whatever is renamed or
-// linked on its path meanwhile. root stays the caller's; closing it ends
-// the hold. 1/0.
-int RootDirectory_Hold(const char *path, RootDirectory *root);
-// Ends every hold of root. Returns 1.
-int RootDirectory_Unhold(RootDirectory *root);
-// When directory (resolved and normalised) is held, a new read-only
-// descriptor of the held directory in *fd (the caller's to close): 1. 0
-// when it is not held or the descriptor cannot be made (*fd -1).
-int RootDirectory_OpenHeld(const char *directory, int *fd);
-// When the directory of path (resolved and normalised) is held, a new handle
-// of the held directory in *root (the caller's to close) and path's last
-// component in leaf (kPathMax bytes): 1. 0 (*root NULL) when it is not held
-// or cannot be opened again.
-int RootDirectory_OpenHeldParent(const char *path, RootDirectory **root, char *leaf);
+// A second handle of the directory root stands for (its own descriptor,
+// kept directories not shared), for an owner that closes it on its own
+// time: whatever the root's path leads to later, the copy reaches the
+// directory opened at the start. 1, or 0 (*copy NULL) with the last error.
+int RootDirectory_Duplicate(RootDirectory *root, RootDirectory **copy);
+// A path that reaches name in the root through the root's own descriptor
+// ("/proc/self/fd/7/name"; name "" for the directory itself), for an
+// interface that takes paths (a file:// URL, a save): it stays valid while
+// root is open, whatever the root's path leads to by then. 1, or 0 when
+// it does not fit size bytes.
+int RootDirectory_GetDescriptorPath(RootDirectory *root, const char *name, char *out, int size);
+// The same for a file open at fd ("/proc/self/fd/N"): a path that reads
+// that very file while fd stays open. 1, or 0 when it does not fit.
+int RootDirectory_GetOpenFilePath(int fd, char *out, int size);
+// Opens name (in the root's directory itself: no '/') for reading, never
+// through a link at it and never waiting on a pipe, with *identity from the
+// descriptor (fstat): what it says is what a read of the descriptor gives.
+// The descriptor (the caller's to close), or -1 with the last error (a link
+// at name: 1921, errno ELOOP; *identity zeroed).
+int RootDirectory_OpenRead(RootDirectory *root, const char *name, FileIdentity *identity);
 // The real path (links and dots resolved) of the directory path names as
 // the system reads it, "." and ".." kept where they stand ("l/../x" is x
 // beside the directory the link l leads to), walked as RootDirectory_Open
@@ -107,17 +123,25 @@ int RootDirectory_OpenParent(RootDirectory *root, const char *name, int create,
 // with the last error (also the file's). With kAsyncFilePrivate a file the
 // open makes is 0600, and one it finds to write is refused with 5 (errno
 // EPERM) unless this user owns it and neither group nor others may write
-// it; such a file is set 0600 before it is returned.
+// it; such a file is set 0600 before it is returned. identity (optional)
+// receives the opened file's. expected (optional): the device and inode of
+// a file this process made; the file opened must be that one (else 5,
+// errno ESTALE), and, being it, is not judged again by owner or mode bits.
 int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags,
-                           AsyncFile *file);
+                           AsyncFile *file, FileIdentity *identity = nullptr,
+                           const FileIdentity *expected = nullptr);
 // lstat of name. 1, or 0 with it zeroed and the last error.
 int RootDirectory_GetIdentity(RootDirectory *root, const char *name, FileIdentity *identity);
 // unlink (isDirectory 0: a link is removed, never its target) or rmdir
 // (1: a real, empty directory) of name. 1/0.
 int RootDirectory_Remove(RootDirectory *root, const char *name, int isDirectory);
 // Removes name whatever it is: a directory with everything below it (links
-// removed, never followed). A missing name succeeds. 1/0.
-int RootDirectory_RemoveTree(RootDirectory *root, const char *name);
+// removed, never followed). A directory is removed only when it and every
+// entry below it are this user's: one of another user's fails the whole
+// removal with 5 (errno EPERM, its path below the root in foreign, when
+// given, kPathMax bytes) before anything is removed. A missing name
+// succeeds. 1/0.
+int RootDirectory_RemoveTree(RootDirectory *root, const char *name, char *foreign = nullptr);
 // Renames from to to (parents of to made), replacing a file at to. 1/0.
 int RootDirectory_Rename(RootDirectory *root, const char *from, const char *to);
 // Copies the regular file from to to (data and modified time;

@@ -180,6 +180,21 @@ struct AutoProxyHeap {
   bool overCap;
 };
 
+// The evaluation running on this thread (NULL outside one): the engine's
+// checks inside built-ins reach its deadline through it.
+thread_local AutoProxyHeap *tHeap = nullptr;
+// Those checks come often (each backtracking step of a regular expression):
+// the clock is read once in so many.
+constexpr unsigned kNativeChecksPerClockRead = 256;
+thread_local unsigned tNativeChecks = 0;
+
+// Past the deadline, or not; remembered, so that every later check says so
+// until the evaluation has unwound.
+bool autoproxyPastDeadline(AutoProxyHeap *heap) {
+  if (!heap->timedOut && Platform_GetTickSeconds() > heap->deadline) heap->timedOut = true;
+  return heap->timedOut;
+}
+
 // Each block carries its size in front of it.
 constexpr size_t kBlockHeader = 16;
 
@@ -291,6 +306,8 @@ bool autoproxyShellMatch(const char *text, const char *pattern) {
       text++;
       pattern++;
     } else if (star != nullptr) {
+      // Each retry costs up to the pattern's length: a long one is stopped in time.
+      if (AutoProxy_NativeTimeout()) return false;
       pattern = star + 1;
       mark += autoproxyCharLength(mark);
       text = mark;
@@ -303,8 +320,14 @@ bool autoproxyShellMatch(const char *text, const char *pattern) {
 }
 
 duk_ret_t autoproxyNativeShellMatch(duk_context *ctx) {
-  std::string text = duk_safe_to_string(ctx, 0);
-  duk_push_boolean(ctx, autoproxyShellMatch(text.c_str(), duk_safe_to_string(ctx, 1)));
+  bool match = false;
+  {
+    std::string text = duk_safe_to_string(ctx, 0);
+    match = autoproxyShellMatch(text.c_str(), duk_safe_to_string(ctx, 1));
+  }
+  // The engine's errors unwind by longjmp: nothing with a destructor is left.
+  if (AutoProxy_NativeTimeout()) return duk_error(ctx, DUK_ERR_RANGE_ERROR, "execution timeout");
+  duk_push_boolean(ctx, match);
   return 1;
 }
 
@@ -413,9 +436,14 @@ duk_ret_t autoproxyRun(duk_context *ctx, void *userData) {
 
 extern "C" duk_bool_t AutoProxy_ExecTimeout(void *heapUserData) {
   auto *heap = static_cast<AutoProxyHeap *>(heapUserData);
+  return heap != nullptr && autoproxyPastDeadline(heap);
+}
+
+extern "C" duk_bool_t AutoProxy_NativeTimeout(void) {
+  AutoProxyHeap *heap = tHeap;
   if (heap == nullptr) return 0;
-  if (!heap->timedOut && Platform_GetTickSeconds() > heap->deadline) heap->timedOut = true;
-  return heap->timedOut;
+  if (heap->timedOut) return 1;
+  return ++tNativeChecks % kNativeChecksPerClockRead == 0 && autoproxyPastDeadline(heap);
 }
 
 void AutoProxy_SetClockForTest(double (*now)(void)) { gClock.store(now); }
@@ -448,7 +476,10 @@ void Platform_ProxyGetForURLWithScript(ProxyScriptRequest *request) {
   char host[kHostBytes];
   Url_GetHostWithoutPort(request->url, host, sizeof host);
   AutoProxyRun run = {request, host};
-  if (duk_safe_call(ctx, autoproxyRun, &run, 0, 1) == DUK_EXEC_SUCCESS) {
+  tHeap = &heap;
+  int status = duk_safe_call(ctx, autoproxyRun, &run, 0, 1);
+  tHeap = nullptr;
+  if (status == DUK_EXEC_SUCCESS) {
     const char *answer = duk_get_string(ctx, -1);
     if (request->outSize > 0) Str_Copy(request->out, answer, request->outSize);
     request->result = 1;

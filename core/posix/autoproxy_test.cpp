@@ -115,6 +115,14 @@ TEST(AutoProxy, FailuresAndLimitsAnswerZero) {
   } cases[] = {
       {"loops", "function FindProxyForURL(u, h) { for (;;) {} }", 1460},
       {"loops at load", "while (true) {}", 1460},
+      // Inside built-ins, where the executor's check does not look.
+      {"backtracks",
+       "function FindProxyForURL(u, h) { "
+       "return /^(a+)+$/.test('aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab') ? 'x' : 'y'; }",
+       1460},
+      {"matches a long pattern",
+       "function FindProxyForURL(u, h) { var t = new Array(20001).join('ab'), p = '*' + t + 'c'; "
+       "return shExpMatch(t + t + t + t + t, p) ? 'x' : 'y'; }", 1460},
       {"allocates",
        // Doubling reaches the limit in a few steps, long before the time
        // limit even in a slow build.
@@ -193,3 +201,4 @@ TEST(AutoProxyThreaded, EvaluationsOverlapOnSeveralThreads) {
   for (std::thread &thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
 }
+

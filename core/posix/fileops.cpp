@@ -53,10 +53,12 @@ bool fileopsName(PlatformDirectory *directory, const char *name, FileOpsPath *wo
   return FsDirectory_Name(name, work->text, call);
 }
 
+std::atomic<int> gFileopsShowAll{0};
+
 void fileopsIdentity(const struct stat &st, FileIdentity *identity) {
   identity->device = st.st_dev;
   identity->inode = st.st_ino;
-  identity->mode = st.st_mode;
+  identity->mode = st.st_mode | (gFileopsShowAll.load(std::memory_order_relaxed) ? 0777u : 0u);
   identity->size = st.st_size;
   identity->modifiedSeconds = st.st_mtim.tv_sec;
   identity->modifiedNanoseconds = int32_t(st.st_mtim.tv_nsec);
@@ -425,6 +427,9 @@ int fileopsStep(int fd, const std::string &component, int create, mode_t mode, c
   return -1;
 }
 
+// Directories the walks below a root make: 0755 whatever the umask.
+constexpr mode_t kFileopsMadeDirectoryMode = 0755;
+
 // One component at a time from base; the descriptor or -1.
 int fileopsWalk(int base, const char *path, int create, size_t from) {
   int fd = fcntl(base, F_DUPFD_CLOEXEC, 0);
@@ -432,7 +437,7 @@ int fileopsWalk(int base, const char *path, int create, size_t from) {
   std::string component;
   size_t at = from;
   while (fileopsComponent(path, &at, &component)) {
-    int next = fileopsStep(fd, component, create, 0, path);
+    int next = fileopsStep(fd, component, create, kFileopsMadeDirectoryMode, path);
     close(fd);
     if (next < 0) return -1;
     fd = next;
@@ -487,6 +492,8 @@ int FsPath_OpenNoLinks(const char *path, int flags, uint32_t mode) {
 }
 
 void Platform_ForceComponentWalkForTest(int on) { gFileopsForceWalk.store(on ? 1 : 0); }
+
+void Platform_ShowAllPermissionsForTest(int on) { gFileopsShowAll.store(on ? 1 : 0); }
 
 int Platform_OpenDirectoryBeneath(PlatformDirectory *root, const char *path, int create,
                                   PlatformDirectory **directory) {

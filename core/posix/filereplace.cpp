@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/platform/rootdir.h"
 #include "core/posix/errors.h"
 #include "core/runtime/core.h"
 #include "core/runtime/str.h"
@@ -57,9 +56,6 @@ int fileReplaceOpenDirectory(FileReplace *r, const char *path) {
     memcpy(directory, path, length);
     directory[length] = '\0';
   }
-  // A directory held since the start is the one then opened, whatever its
-  // path leads to now.
-  if (RootDirectory_OpenHeld(directory, &r->directoryFd)) return 1;
   do r->directoryFd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   while (r->directoryFd < 0 && errno == EINTR);
   return r->directoryFd >= 0 ? 1 : POSIX_FAIL("open", directory);

@@ -70,6 +70,58 @@ int PrivateFile_AppendLine(const char *path, const char *text, int32_t length) {
   return written == ssize_t(length) ? 1 : 0;
 }
 
+int PrivateFile_OpenAppend(const char *path, int replace, int *fd) {
+  CHECK_POINTER(path);
+  CHECK_POINTER(fd);
+  *fd = -1;
+  for (int attempt = 0; attempt < 2; attempt++) {
+    // The directory is the local metafile's, judged with it: only the last
+    // component is never followed.
+    int opened = privateFileOpen(path, O_WRONLY | O_APPEND | O_CREAT, 0600, false);
+    struct stat st;
+    if (opened >= 0 && privateFileCheck(opened, path, false, &st)) {
+      *fd = opened;
+      return 1;
+    }
+    int error = Platform_GetLastError(), err = Platform_GetLastErrno();
+    if (opened >= 0) close(opened);
+    // A link at the name (ELOOP) or a file that fails the check goes.
+    bool refused = error == kPlatformErrorAccessDenied && (err == EACCES || err == ELOOP);
+    if (!replace || attempt > 0 || !refused || !PrivateFile_Remove(path)) {
+      Platform_SetLastError(error);
+      return 0;
+    }
+  }
+  return 0;
+}
+
+int PrivateFile_Write(int fd, const char *path, const char *text, int32_t length) {
+  CHECK_POINTER(text);
+  ssize_t written;
+  do written = write(fd, text, size_t(length));
+  while (written < 0 && errno == EINTR);
+  if (written < 0) return POSIX_FAIL("write", path);
+  if (written != ssize_t(length))
+    return POSIX_FAIL_CODE(kPlatformErrorIo, EIO, "write", path);
+  return 1;
+}
+
+int PrivateFile_Sync(int fd, const char *path) {
+  return fdatasync(fd) == 0 ? 1 : POSIX_FAIL("fdatasync", path);
+}
+
+void PrivateFile_Close(int *fd) {
+  CHECK_POINTER(fd);
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+int PrivateFile_Remove(const char *path) {
+  CHECK_POINTER(path);
+  if (unlink(path) == 0 || errno == ENOENT) return 1;
+  return POSIX_FAIL("unlink", path);
+}
+
 int PrivateFile_Read(const char *path, int32_t maxBytes, char **text, int32_t *length) {
   CHECK_POINTER(path);
   CHECK_POINTER(text);

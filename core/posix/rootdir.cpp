@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/platform/asyncfile.h"
+#include "core/platform/filetrust.h"
 #include "core/platform/path.h"
 #include "core/posix/asyncfileadopt.h"
 #include "core/posix/errors.h"
@@ -205,6 +206,22 @@ void rootCacheForget(RootDirectory *root, const char *name) {
   }
 }
 
+// Opens dir below the root (made with create), as long as the directory
+// reached is this user's or root's: in a folder others may add entries to
+// (a sticky root), another user's directory at one of the tree's names is
+// not built into. 0 with the failure (5, errno EPERM) otherwise.
+int rootOpenBelow(RootDirectory *root, const std::string &dir, int create,
+                  PlatformDirectory **opened) {
+  if (!Platform_OpenDirectoryBeneath(root->directory, dir.c_str(), create, opened)) return 0;
+  FileTrustVerdict verdict;
+  if (FileTrust_JudgeOwner(FsDirectory_Fd(*opened), &verdict) ||
+      verdict.fault != FileTrustFault::Owner)
+    return 1;
+  Platform_CloseDirectory(opened);
+  return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "another user's directory",
+                         dir.c_str());
+}
+
 // Runs op(parent, leaf) in name's parent directory: the root itself, a kept
 // directory, or one opened now (and kept when there is room). A kept
 // directory that another process removed meanwhile is reached again once
@@ -222,7 +239,7 @@ int rootAt(RootDirectory *root, const char *name, int create, Op op) {
     if (parent != nullptr) {
       kept = true;
     } else {
-      if (!Platform_OpenDirectoryBeneath(root->directory, dir.c_str(), create, &opened)) return 0;
+      if (!rootOpenBelow(root, dir, create, &opened)) return 0;
       parent = cacheable ? rootCacheKeep(root->cache, dir, &opened, &kept) : opened;
     }
     int result = op(parent, leaf.c_str());
@@ -265,6 +282,33 @@ void rootPushComponents(const std::string &text, std::vector<std::string> *pendi
   for (auto it = parts.rbegin(); it != parts.rend(); ++it) pending->push_back(*it);
 }
 
+// What a walk judges on the way: every directory it reaches must pass
+// FileTrust's rule; the first that does not is told in refusal. The last
+// component, when the walk makes it, gets mode.
+struct RootWalkJudge {
+  uint32_t mode;
+  RootDirectoryRefusal *refusal;
+};
+
+// false with the refusal (path as walked) when the directory at is one
+// another user may change.
+bool rootJudge(int at, const char *shown, const RootWalkJudge *judge) {
+  FileTrustVerdict verdict;
+  if (FileTrust_Judge(at, &verdict)) return true;
+  int error = Platform_GetLastError();
+  if (verdict.fault == FileTrustFault::None) {
+    Platform_SetLastError(error);
+    return false;
+  }
+  if (judge->refusal != nullptr) {
+    Str_Copy(judge->refusal->path, shown[0] != '\0' ? shown : "/",
+             int(sizeof judge->refusal->path));
+    judge->refusal->verdict = verdict;
+  }
+  POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "changeable by others", shown);
+  return false;
+}
+
 // Walks path from "/" (or from the working directory when relative) one
 // component at a time, as the system would read it ("..": the parent of the
 // directory reached), but following a link only when root or this process's
@@ -272,11 +316,16 @@ void rootPushComponents(const std::string &text, std::vector<std::string> *pendi
 // through that descriptor). With create 1 a missing component is made. The
 // directory reached, or NULL with the failure recorded and, for a link of
 // another user's, its path (as walked) in foreign.
-PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign) {
+PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign,
+                            const RootWalkJudge *judge = nullptr) {
   std::vector<std::string> pending;
   rootPushComponents(path, &pending);
   std::string shown = path[0] == '/' ? "" : ".";
   int at = rootStep(AT_FDCWD, path[0] == '/' ? "/" : ".");
+  if (at >= 0 && judge != nullptr && !rootJudge(at, path[0] == '/' ? "/" : ".", judge)) {
+    close(at);
+    return nullptr;
+  }
   int links = 0;
   const char *failed = "openat";
   while (at >= 0 && !pending.empty()) {
@@ -286,16 +335,37 @@ PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign) 
     std::string here = shown + "/" + name;
     int next = rootStep(at, name.c_str());
     if (next < 0 && errno == ENOENT && create && name != "..") {
-      if (mkdirat(at, name.c_str(), 0777) != 0 && errno != EEXIST) {
+      // Made private, then given its mode on its own descriptor whatever
+      // the umask. One another process made first (EEXIST) is judged below
+      // as any directory found.
+      bool last = true;
+      for (const std::string &rest : pending)
+        if (rest != ".") last = false;
+      uint32_t mode = judge != nullptr && last ? judge->mode : 0755;
+      failed = "mkdirat";
+      if (mkdirat(at, name.c_str(), 0700) == 0) {
+        failed = "openat";
+        do next = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        while (next < 0 && errno == EINTR);
+        if (next >= 0 && fchmod(next, mode_t(mode)) != 0) {
+          int err = errno;
+          close(next);
+          next = -1;
+          errno = err;
+          failed = "fchmod";
+        }
+      } else if (errno == EEXIST) {
+        next = rootStep(at, name.c_str());
+      }
+      if (next < 0 && !(errno == ENOTDIR || errno == ELOOP)) {
         int err = errno;
         close(at);
         at = -1;
         errno = err;
-        failed = "mkdirat";
         shown = here;
         break;
       }
-      next = rootStep(at, name.c_str());
+      failed = "openat";
     }
     if (next < 0 && (errno == ENOTDIR || errno == ELOOP)) {
       int fd = openat(at, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
@@ -332,6 +402,10 @@ PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign) 
     close(at);
     at = next;
     errno = err;
+    if (at >= 0 && judge != nullptr && !rootJudge(at, shown.c_str(), judge)) {
+      close(at);
+      return nullptr;
+    }
   }
   if (at < 0) {
     POSIX_FAIL(failed, shown.c_str());
@@ -347,11 +421,6 @@ PlatformDirectory *rootWalk(const char *path, int create, std::string *foreign) 
   if (directory == nullptr) Platform_SetLastError(error);
   return directory;
 }
-
-// The directories RootDirectory_Hold kept, by the path text they were
-// opened for; guarded by gRootHeldLock.
-std::mutex gRootHeldLock;
-std::unordered_map<std::string, RootDirectory *> gRootHeld;
 
 // The key of a root's path: resolved and normalised, as every caller's
 // configured text is before it reaches here.
@@ -400,83 +469,82 @@ int RootDirectory_IsForeignLink(const char *path) {
   return RootDirectory_FindForeignLink(path, link, int(sizeof link));
 }
 
-namespace {
-
-// A new handle of the directory held for the key resolved: 1 (and *root,
-// NULL when it cannot be opened again, with the last error) when one is
-// held; 0 when none is.
-int rootOpenHeld(const char *resolved, RootDirectory **root) {
-  std::lock_guard<std::mutex> guard(gRootHeldLock);
-  auto held = gRootHeld.find(resolved);
-  if (held == gRootHeld.end()) return 0;
-  PlatformDirectory *directory = nullptr;
-  if (Platform_OpenDirectoryAt(held->second->directory, ".", &directory))
-    *root = rootMake(directory, held->second->path);
-  return 1;
-}
-
-}  // namespace
-
-int RootDirectory_Open(const char *path, int create, RootDirectory **root) {
+int RootDirectory_Open(const char *path, int create, RootDirectory **root, uint32_t mode,
+                       RootDirectoryRefusal *refusal) {
   CHECK_POINTER(path);
   CHECK_POINTER(root);
   *root = nullptr;
+  if (refusal != nullptr) *refusal = RootDirectoryRefusal{};
   char resolved[kPathMax], real[kPathMax];
   if (!rootKey(path, resolved)) return 0;
-  // A root held since the start is the directory then opened, whatever its
-  // path leads to now.
-  if (rootOpenHeld(resolved, root)) return *root != nullptr;
   std::string foreign;
-  PlatformDirectory *directory = rootWalk(resolved, create, &foreign);
+  RootWalkJudge judge = {mode, refusal};
+  PlatformDirectory *directory = rootWalk(resolved, create, &foreign, &judge);
   if (directory == nullptr) return 0;
   if (!rootRealPath(directory, real)) Str_Copy(real, resolved, int(sizeof real));
   *root = rootMake(directory, real);
   return 1;
 }
 
-int RootDirectory_Hold(const char *path, RootDirectory *root) {
-  CHECK_POINTER(path);
+int RootDirectory_Duplicate(RootDirectory *root, RootDirectory **copy) {
   rootOf(root);
-  char resolved[kPathMax];
-  if (!rootKey(path, resolved)) return 0;
-  std::lock_guard<std::mutex> guard(gRootHeldLock);
-  gRootHeld[resolved] = root;
+  CHECK_POINTER(copy);
+  *copy = nullptr;
+  PlatformDirectory *directory = nullptr;
+  if (!Platform_OpenDirectoryAt(root->directory, ".", &directory)) return 0;
+  *copy = rootMake(directory, root->path);
   return 1;
 }
 
-int RootDirectory_Unhold(RootDirectory *root) {
-  std::lock_guard<std::mutex> guard(gRootHeldLock);
-  for (auto it = gRootHeld.begin(); it != gRootHeld.end();)
-    it = it->second == root ? gRootHeld.erase(it) : std::next(it);
-  return 1;
+int RootDirectory_GetDescriptorPath(RootDirectory *root, const char *name, char *out, int size) {
+  rootOf(root);
+  CHECK_POINTER(name);
+  CHECK_POINTER(out);
+  int length = Str_Printf(out, size, "/proc/self/fd/%d%s%s", FsDirectory_Fd(root->directory),
+                          name[0] != '\0' ? "/" : "", name);
+  if (length >= 0 && length < size) return 1;
+  if (size > 0) out[0] = '\0';
+  return POSIX_FAIL_CODE(kPlatformErrorNameTooLong, ENAMETOOLONG, "descriptor path", name);
 }
 
-int RootDirectory_OpenHeld(const char *directory, int *fd) {
-  CHECK_POINTER(directory);
-  CHECK_POINTER(fd);
-  *fd = -1;
-  char resolved[kPathMax];
-  if (!rootKey(directory, resolved)) return 0;
-  std::lock_guard<std::mutex> guard(gRootHeldLock);
-  auto held = gRootHeld.find(resolved);
-  if (held == gRootHeld.end()) return 0;
-  do *fd = openat(FsDirectory_Fd(held->second->directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  while (*fd < 0 && errno == EINTR);
-  return *fd >= 0 ? 1 : 0;
+int RootDirectory_GetOpenFilePath(int fd, char *out, int size) {
+  CHECK_POINTER(out);
+  int length = Str_Printf(out, size, "/proc/self/fd/%d", fd);
+  if (fd >= 0 && length >= 0 && length < size) return 1;
+  if (size > 0) out[0] = '\0';
+  return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "descriptor path", "");
 }
 
-int RootDirectory_OpenHeldParent(const char *path, RootDirectory **root, char *leaf) {
-  CHECK_POINTER(path);
-  CHECK_POINTER(root);
-  CHECK_POINTER(leaf);
-  *root = nullptr;
-  char directory[kPathMax], resolved[kPathMax];
-  if (Path_GetDirectory(path, directory, int(sizeof directory)) && directory[0] != '\0' &&
-      Path_GetFileName(path, leaf, kPathMax) && leaf[0] != '\0' && rootKey(directory, resolved) &&
-      rootOpenHeld(resolved, root) && *root != nullptr)
-    return 1;
-  leaf[0] = '\0';
-  return 0;
+int RootDirectory_OpenRead(RootDirectory *root, const char *name, FileIdentity *identity) {
+  rootOf(root);
+  CHECK_POINTER(name);
+  CHECK_POINTER(identity);
+  memset(identity, 0, sizeof *identity);
+  if (name[0] == '\0' || strchr(name, '/') != nullptr || strcmp(name, ".") == 0 ||
+      strcmp(name, "..") == 0)
+    return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "open", name) - 1;
+  int fd;
+  do fd = openat(FsDirectory_Fd(root->directory), name,
+                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == ELOOP)
+    return POSIX_FAIL_CODE(kPlatformErrorLinkLoop, ELOOP, "openat", name) - 1;
+  if (fd < 0) return POSIX_FAIL("openat", name) - 1;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int result = POSIX_FAIL("fstat", name);
+    close(fd);
+    return result - 1;
+  }
+  identity->device = uint64_t(st.st_dev);
+  identity->inode = uint64_t(st.st_ino);
+  identity->mode = uint32_t(st.st_mode);
+  identity->size = int64_t(st.st_size);
+  identity->modifiedSeconds = int64_t(st.st_mtim.tv_sec);
+  identity->modifiedNanoseconds = int32_t(st.st_mtim.tv_nsec);
+  identity->links = uint32_t(st.st_nlink);
+  identity->owner = uint32_t(st.st_uid);
+  return fd;
 }
 
 int RootDirectory_GetRealPath(const char *path, char *out, int size, char *link) {
@@ -530,7 +598,6 @@ int RootDirectory_Close(RootDirectory **root) {
   *root = nullptr;
   if (r == nullptr) return 1;
   rootOf(r);
-  RootDirectory_Unhold(r);
   for (auto &entry : r->cache->entries) Platform_CloseDirectory(&entry.second.directory);
   for (auto &entry : r->cache->retired) {
     PlatformDirectory *directory = entry.first;
@@ -553,13 +620,16 @@ int RootDirectory_OpenParent(RootDirectory *root, const char *name, int create,
   leaf[0] = '\0';
   std::string dir, last;
   if (!rootSplit(root, name, &dir, &last)) return 0;
-  if (!Platform_OpenDirectoryBeneath(root->directory, dir.c_str(), create, parent)) return 0;
+  if (!dir.empty() && !rootOpenBelow(root, dir, create, parent)) return 0;
+  if (dir.empty() && !Platform_OpenDirectoryBeneath(root->directory, "", create, parent))
+    return 0;
   memcpy(leaf, last.c_str(), last.size() + 1);
   return 1;
 }
 
 int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags,
-                           AsyncFile *file) {
+                           AsyncFile *file, FileIdentity *identity,
+                           const FileIdentity *expected) {
   int openFlags = AsyncFile_OpenFlagsOf(flags);
   if (openFlags < 0) return POSIX_FAIL_CODE(kPlatformErrorInvalidParameter, EINVAL, "open", name);
   int share = int(flags & (kAsyncFileShareRead | kAsyncFileShareWrite));
@@ -578,6 +648,10 @@ int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags
     return fd >= 0 ? 1 : 0;
   });
   if (!opened) return 0;
+  if (expected != nullptr && (st.device != expected->device || st.inode != expected->inode)) {
+    close(fd);
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, ESTALE, "not the file made", name);
+  }
   if ((openFlags & (O_WRONLY | O_RDWR)) && S_ISREG(st.mode) && st.links > 1) {
     close(fd);
     return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EMLINK, "hard link", name);
@@ -585,7 +659,8 @@ int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags
   // A private file found at the name (not made by this open) is written
   // only when it is this user's and no one else may write it; it is made
   // private before the first byte goes in.
-  if (isPrivate && !(openFlags & O_EXCL) && (openFlags & (O_WRONLY | O_RDWR))) {
+  if (isPrivate && !(openFlags & O_EXCL) && expected == nullptr &&
+      (openFlags & (O_WRONLY | O_RDWR))) {
     if (st.owner != geteuid() || (st.mode & 022) != 0) {
       close(fd);
       return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "not our own file", name);
@@ -601,6 +676,7 @@ int RootDirectory_OpenFile(RootDirectory *root, const char *name, uint32_t flags
     Platform_SetLastError(AsyncFile_GetLastError(file));
     return 0;
   }
+  if (identity != nullptr) *identity = st;
   return 1;
 }
 
@@ -631,6 +707,38 @@ namespace {
 
 // Directories below one removed tree at most: deeper is refused (1921).
 constexpr int kRootTreeDepthMax = 128;
+
+// Whether the tree at leaf of parent is this user's throughout: every
+// directory and every entry in one. 1; 0 with the last error, the first
+// other user's entry's path (below where the walk began) in *foreign.
+int rootTreeIsOurs(PlatformDirectory *parent, const char *leaf, const std::string &shown,
+                   int depth, std::string *foreign) {
+  FileIdentity identity;
+  if (!Platform_GetFileIdentityAt(parent, leaf, &identity))
+    return Platform_IsErrorMissing(Platform_GetLastError()) ? 1 : 0;
+  if (identity.owner != uint32_t(geteuid())) {
+    *foreign = shown;
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "another user's entry",
+                           shown.c_str());
+  }
+  if (!S_ISDIR(identity.mode)) return 1;
+  if (depth >= kRootTreeDepthMax)
+    return POSIX_FAIL_CODE(kPlatformErrorLinkLoop, ELOOP, "remove tree", leaf);
+  PlatformDirectory *directory = nullptr;
+  if (!Platform_OpenDirectoryAt(parent, leaf, &directory)) return 0;
+  std::vector<std::string> names;
+  char name[kPathMax];
+  int isDirectory = 0;
+  while (Platform_ReadDirectoryAt(directory, name, &isDirectory)) names.emplace_back(name);
+  int ok = 1;
+  for (const std::string &child : names)
+    if (ok && !rootTreeIsOurs(directory, child.c_str(), shown + "/" + child, depth + 1, foreign))
+      ok = 0;
+  int error = ok ? 0 : Platform_GetLastError();
+  Platform_CloseDirectory(&directory);
+  if (!ok) Platform_SetLastError(error);
+  return ok;
+}
 
 // Removes leaf of parent and, when it is a directory, everything in it
 // first. 1/0.
@@ -663,10 +771,23 @@ int rootRemoveTreeAt(PlatformDirectory *parent, const char *leaf, int depth) {
 
 }  // namespace
 
-int RootDirectory_RemoveTree(RootDirectory *root, const char *name) {
+int RootDirectory_RemoveTree(RootDirectory *root, const char *name, char *foreign) {
+  if (foreign != nullptr) foreign[0] = '\0';
+  std::string other;
   int ok = rootAt(root, name, 0, [&](PlatformDirectory *p, const char *leaf) {
+    // A single entry that is no directory goes whoever made it, as
+    // RootDirectory_Remove; a directory only with everything in it ours.
+    FileIdentity identity;
+    if (Platform_GetFileIdentityAt(p, leaf, &identity) && S_ISDIR(identity.mode) &&
+        !rootTreeIsOurs(p, leaf, name, 0, &other))
+      return 0;
     return rootRemoveTreeAt(p, leaf, 0);
   });
+  if (!other.empty()) {
+    if (foreign != nullptr) Str_Copy(foreign, other.c_str(), kPathMax);
+    rootCacheForget(root, name);
+    return 0;
+  }
   if (!ok && Platform_IsErrorMissing(Platform_GetLastError())) ok = 1;
   rootCacheForget(root, name);
   return ok;

@@ -188,29 +188,125 @@ TEST_F(RootDirectoryTest, RootThroughAnotherUsersLinkIsRefused) {
   ASSERT_EQ(symlink("root/sub", (dir_ / "deep").c_str()), 0);
   ASSERT_EQ(RootDirectory_GetRealPath((dir_ / "deep/..").c_str(), real, kPathMax, found), 1);
   EXPECT_EQ(std::string(real), std::string(dir_ / "root"));
-  // Held, the path keeps opening the directory of the start after it is
-  // renamed and another user's link takes its place.
-  RootDirectory_Hold((link + "/sub").c_str(), below);
+  // A copy of the handle, and paths through its descriptor, keep reaching
+  // the directory of the start after it is renamed and another user's link
+  // takes its place; the path itself now fails.
+  RootDirectory *again = nullptr;
+  ASSERT_EQ(RootDirectory_Duplicate(below, &again), 1);
+  RootDirectory_Close(&below);
   ASSERT_EQ(rename((dir_ / "root").c_str(), (dir_ / "moved").c_str()), 0);
   ASSERT_EQ(mkdir((dir_ / "elsewhere").c_str(), 0700), 0);
   ASSERT_EQ(symlink("elsewhere", (dir_ / "root").c_str()), 0);
   ASSERT_EQ(lchown((dir_ / "root").c_str(), 65534, 65534), 0);
-  RootDirectory *again = nullptr;
-  ASSERT_EQ(RootDirectory_Open((link + "/sub").c_str(), 0, &again), 1);
   ASSERT_EQ(RootDirectory_CreateLink(again, "mark", "x"), 1);
   struct stat st;
   EXPECT_EQ(lstat((dir_ / "moved/sub/mark").c_str(), &st), 0);
+  char through[kPathMax];
+  ASSERT_EQ(RootDirectory_GetDescriptorPath(again, "mark", through, kPathMax), 1);
+  EXPECT_EQ(lstat(through, &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
   RootDirectory_Close(&again);
-  // A name in the held directory is reached through it too.
-  char leaf[kPathMax];
-  FileIdentity identity;
-  ASSERT_EQ(RootDirectory_OpenHeldParent((link + "/sub/mark").c_str(), &again, leaf), 1);
-  EXPECT_STREQ(leaf, "mark");
-  EXPECT_EQ(RootDirectory_GetIdentity(again, leaf, &identity), 1);
-  RootDirectory_Close(&again);
-  RootDirectory_Close(&below);
   EXPECT_EQ(RootDirectory_Open((link + "/sub").c_str(), 0, &again), 0);
-  EXPECT_EQ(RootDirectory_OpenHeldParent((link + "/sub/mark").c_str(), &again, leaf), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ / "elsewhere"));
+}
+
+// A folder another user may rename entries in is refused on the way to a
+// root, wherever it stands on the path: the owner must be this user or
+// root, and only the owner may write it unless it is sticky or its group is
+// the owner's private group (root:root is root's).
+TEST_F(RootDirectoryTest, DirectoryOthersMayChangeIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "chown to another user needs root";
+  std::string up = dir_ / "up", at = dir_ / "up/game";
+  ASSERT_EQ(mkdir(up.c_str(), 0755), 0);
+  struct Row {
+    const char *name;
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    bool leaf;  // the root itself rather than the folder above it
+    FileTrustFault fault;
+  } rows[] = {
+      {"root's 0755", 0, 0, 0755, false, FileTrustFault::None},
+      {"another user's", 65534, 65534, 0755, false, FileTrustFault::Owner},
+      {"another user's root", 65534, 65534, 0700, true, FileTrustFault::Owner},
+      {"non-sticky group folder", 0, 60, 02775, false, FileTrustFault::GroupWritable},
+      {"group of no one's own", 0, 60, 0775, true, FileTrustFault::GroupWritable},
+      {"private group", 0, 0, 0775, false, FileTrustFault::None},
+      {"open to all", 0, 0, 0777, true, FileTrustFault::OtherWritable},
+      {"sticky, open to all", 0, 0, 01777, false, FileTrustFault::None},
+      {"sticky group folder", 0, 60, 03775, true, FileTrustFault::None},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove_all(at);
+    ASSERT_EQ(mkdir(at.c_str(), 0755), 0);
+    const std::string &judged = row.leaf ? at : up;
+    ASSERT_EQ(chown(judged.c_str(), row.owner, row.group), 0);
+    ASSERT_EQ(chmod(judged.c_str(), row.mode), 0);
+    RootDirectory *root = nullptr;
+    RootDirectoryRefusal refusal;
+    int opened = RootDirectory_Open(at.c_str(), 0, &root, 0755, &refusal);
+    RootDirectory_Close(&root);
+    EXPECT_EQ(opened, row.fault == FileTrustFault::None ? 1 : 0);
+    EXPECT_EQ(refusal.verdict.fault, row.fault);
+    if (row.fault == FileTrustFault::None) {
+      EXPECT_STREQ(refusal.path, "");
+    } else {
+      EXPECT_EQ(std::string(refusal.path), judged);
+      EXPECT_EQ(Platform_GetLastError(), kPlatformErrorAccessDenied);
+      char line[kPathMax * 3];
+      FileTrust_FormatRefusal("the root", refusal.path, &refusal.verdict, line, int(sizeof line));
+      EXPECT_NE(std::string(line).find(row.fault == FileTrustFault::Owner ? "chown"
+                                                                          : "chmod g-w,o-w"),
+                std::string::npos) << line;
+    }
+    ASSERT_EQ(chown(judged.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(judged.c_str(), 0755), 0);
+  }
+  // Nothing is made in a refused folder; what is made gets its mode
+  // whatever the umask, and one another user made first is refused.
+  ASSERT_EQ(chmod(up.c_str(), 0777), 0);
+  RootDirectory *root = nullptr;
+  std::filesystem::remove_all(at);
+  EXPECT_EQ(RootDirectory_Open((at + "/deeper").c_str(), 1, &root), 0);
+  EXPECT_FALSE(Dirops_Exists(at));
+  ASSERT_EQ(chmod(up.c_str(), 0755), 0);
+  mode_t mask = umask(077);
+  ASSERT_EQ(RootDirectory_Open((at + "/pending").c_str(), 1, &root, 0700), 1);
+  RootDirectory_Close(&root);
+  umask(mask);
+  struct stat st;
+  ASSERT_EQ(stat(at.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  ASSERT_EQ(stat((at + "/pending").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(chown((at + "/pending").c_str(), 65534, 65534), 0);
+  EXPECT_EQ(RootDirectory_Open((at + "/pending").c_str(), 1, &root, 0700), 0);
+  // A link of root's on the way is followed to a folder that is judged.
+  ASSERT_EQ(symlink("up/game", (dir_ / "to").c_str()), 0);
+  ASSERT_EQ(chmod(at.c_str(), 0777), 0);
+  RootDirectoryRefusal refusal;
+  EXPECT_EQ(RootDirectory_Open((dir_ / "to/x").c_str(), 1, &root, 0755, &refusal), 0);
+  EXPECT_EQ(std::string(refusal.path), at);
+  EXPECT_FALSE(Dirops_Exists(at + "/x"));
+  // A sticky root: another user's directory at one of the tree's names is
+  // not built into; the run's own directories are made 0755.
+  ASSERT_EQ(chmod(at.c_str(), 01777), 0);
+  ASSERT_EQ(mkdir((at + "/d").c_str(), 0755), 0);
+  ASSERT_EQ(chown((at + "/d").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(RootDirectory_Open(at.c_str(), 0, &root), 1);
+  AsyncFile *file = nullptr;
+  AsyncFile_Create(&file);
+  EXPECT_EQ(RootDirectory_OpenFile(root, "d/x", kWrite, file), 0);
+  EXPECT_EQ(Platform_GetLastError(), kPlatformErrorAccessDenied);
+  EXPECT_FALSE(Dirops_Exists(at + "/d/x"));
+  mask = umask(077);
+  EXPECT_EQ(RootDirectory_OpenFile(root, "e/f/x", kWrite, file), 1);
+  umask(mask);
+  AsyncFile_Release(&file);
+  RootDirectory_Close(&root);
+  ASSERT_EQ(stat((at + "/e/f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
 // A copy that leaves ranges out: the source's size, zeros in each skipped

@@ -3,9 +3,7 @@
 #include "core/platform/trustedpath.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/openat2.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,8 +12,8 @@
 #include <cstring>
 #include <deque>
 #include <string>
-#include <vector>
 
+#include "core/platform/filetrust.h"
 #include "core/posix/errors.h"
 #include "core/posix/fsdirectory.h"
 #include "core/runtime/core.h"
@@ -26,22 +24,6 @@ namespace {
 
 // More links than this on one walk is a loop, as the kernel counts them.
 constexpr int kTrustedPathMaxLinks = 40;
-
-// Whether gid is uid's private group: uid's primary group, named as uid's
-// user, with no member listed.
-bool trustedPathPrivateGroup(uint32_t uid, uint32_t gid) {
-  std::vector<char> buffer(16384);
-  struct passwd user, *foundUser = nullptr;
-  if (getpwuid_r(uid_t(uid), &user, buffer.data(), buffer.size(), &foundUser) != 0 ||
-      foundUser == nullptr || user.pw_gid != gid_t(gid))
-    return false;
-  std::string name = user.pw_name;
-  struct group group, *foundGroup = nullptr;
-  if (getgrgid_r(gid_t(gid), &group, buffer.data(), buffer.size(), &foundGroup) != 0 ||
-      foundGroup == nullptr)
-    return false;
-  return name == group.gr_name && (group.gr_mem == nullptr || group.gr_mem[0] == nullptr);
-}
 
 // -1 with the refusal: 5 recorded, err (EPERM for the rule, ENOTDIR,
 // EISDIR or EINVAL for an entry of the wrong type) kept with it.
@@ -76,14 +58,17 @@ int TrustedPath_Judge(uint32_t uid, uint32_t gid, uint32_t mode, int flags, char
                       int size) {
   uint32_t self = uint32_t(geteuid());
   if (uid != self && uid != 0) {
-    Str_Printf(rule, size, "it is owned by uid %u, not by you or root (chown it, or run as its "
-               "owner)", uid);
+    Str_Printf(rule, size, "it is owned by uid %u, not by you or root: use a copy of your own (cp), "
+               "or have root give it to you (chown)", uid);
     return 0;
   }
   if ((mode & (S_IWGRP | S_IWOTH)) == 0) return 1;
   if ((flags & kTrustedPathSticky) != 0 && (mode & S_ISVTX) != 0) return 1;
-  if ((flags & kTrustedPathPrivateGroup) != 0 && (mode & S_IWOTH) == 0 &&
-      trustedPathPrivateGroup(uid, gid))
+  // The private-group pass is FileTrust's (its sticky pass left out here:
+  // the flags grant that one).
+  FileTrustVerdict verdict;
+  if ((flags & kTrustedPathPrivateGroup) != 0 &&
+      FileTrust_JudgeStatus(uid, gid, mode & ~uint32_t(S_ISVTX), &verdict))
     return 1;
   Str_Printf(rule, size, "group or others may write it (mode %04o; chmod go-w)", mode & 07777);
   return 0;

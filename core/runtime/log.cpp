@@ -288,6 +288,14 @@ void Log_Configure(const char *logPath) {
   }
 }
 
+int Log_GetFileName(char *out, int size) {
+  CHECK_POINTER(out);
+  out[0] = '\0';
+  GlobalLogRecord *log = logGet();
+  if (log == nullptr || !(Debug_Flags() & kCoreFlagDebug)) return 0;
+  return logBuildFileName(log, out, size);
+}
+
 void Log_Shutdown(void) {
   GlobalLogRecord *log = logGet();
   if (log == nullptr) return;

@@ -47,6 +47,9 @@ void Log_Init(const char *cmdline, const char *logPath, int level);
 // is created. Used to move the log: clear 0x2, move the file, set 0x2 and 0x8
 // again, then call this with the new path.
 void Log_Configure(const char *logPath);
+// The file the calling thread's lines go to while the log file is on
+// (0x2): 1 with its name in out; else 0 with out empty.
+int Log_GetFileName(char *out, int size);
 // Frees the verbose entries and deletes the log lock.
 void Log_Shutdown(void);
 // Closes the file, releases the console and removes the log record; the last

@@ -6,6 +6,8 @@
 
 #include "core/runtime/base64.h"
 #include "core/runtime/memory.h"
+#include "core/runtime/print.h"
+#include "core/runtime/str.h"
 #include "core/security/bigint.h"
 #include "core/security/jws.h"
 #include "core/security/x509.h"
@@ -167,4 +169,72 @@ int CertStoreJwks_Create(CertStore **store, Dictionary *keySet) {
   CertStore_SetFindKey(&s->Interface, s, jwksFindKey);
   *store = &s->Interface;
   return 1;
+}
+
+CertStoreJwksCheck CertStoreJwks_CheckKeySet(Dictionary *keySet, char *why, int whySize,
+                                             char *skipped, int skippedSize) {
+  CHECK_POINTER(keySet);
+  CHECK_POINTER(why);
+  CHECK_POINTER(skipped);
+  why[0] = skipped[0] = '\0';
+  Dictionary *list = keyList(keySet);
+  int32_t count = 0;
+  if (list == nullptr || !Dictionary_GetCount(list, &count)) {
+    Str_Copy(why, "no \"keys\" list", whySize);
+    return CertStoreJwksCheck::NoKeySet;
+  }
+  int32_t usable = 0;
+  for (int32_t i = 0; i < count; i++) {
+    Dictionary *entry = nullptr;
+    char use[16] = {0}, alg[32] = {0}, kid[64] = {0}, kty[16] = {0};
+    Dictionary_GetDictionaryByIndex(list, i, &entry);
+    if (entry != nullptr) {
+      Dictionary_GetStringByKey(entry, "use", use, sizeof use);
+      Dictionary_GetStringByKey(entry, "alg", alg, sizeof alg);
+      Dictionary_GetStringByKey(entry, "kid", kid, sizeof kid);
+      Dictionary_GetStringByKey(entry, "kty", kty, sizeof kty);
+    }
+    char name[96];
+    if (kid[0] != '\0')
+      Str_Printf(name, int(sizeof name), "\"%s\"", kid);
+    else
+      Str_Printf(name, int(sizeof name), "#%d", int(i));
+    if (entry != nullptr && Dictionary_HasKey(entry, "d")) {
+      Str_Printf(why, whySize, "key %s holds its private part \"d\"", name);
+      return CertStoreJwksCheck::Private;
+    }
+    int32_t id = alg[0] != '\0' ? Jws_AlgorithmFromName(alg) : kJwsUnknown;
+    const char *reason = nullptr;
+    if (entry == nullptr)
+      reason = "not an object";
+    else if (strcmp(use, "sig") != 0)
+      reason = use[0] != '\0' ? "\"use\" is not \"sig\"" : "no \"use\": \"sig\"";
+    else if (alg[0] == '\0')
+      reason = "no \"alg\"";
+    else if (id < kJwsRs256 || id > kJwsEs512)
+      reason = "an \"alg\" not read (RS256-RS512, ES256-ES512 are)";
+    if (reason != nullptr) {
+      Str_AppendPrintf(skipped, skippedSize, "%s%s (%s)", skipped[0] != '\0' ? ", " : "", name,
+                       reason);
+      continue;
+    }
+    CryptAsymmetric *key = nullptr;
+    CryptAsymmetric_Create(&key);
+    bool imported = importKey(entry, id, key);
+    CryptAsymmetric_Release(&key);
+    if (!imported) {
+      Str_Printf(why, whySize, "key %s (%s, \"alg\" %s) does not import: %s", name,
+                 kty[0] != '\0' ? kty : "no kty", alg,
+                 id >= kJwsEs256 ? "\"x\" and \"y\" must be a point of the alg's curve "
+                                   "(base64url)"
+                                 : "\"n\" and \"e\" must be an RSA key (base64url)");
+      return CertStoreJwksCheck::NotImported;
+    }
+    usable++;
+  }
+  if (usable == 0) {
+    Str_Copy(why, "no key a signature can be checked with", whySize);
+    return CertStoreJwksCheck::NoKey;
+  }
+  return CertStoreJwksCheck::Usable;
 }

@@ -24,3 +24,20 @@ struct CertStoreJwks {
 // A new store over keySet (a root Dictionary; the store takes a reference).
 // *store holds the store's one reference.
 int CertStoreJwks_Create(CertStore **store, Dictionary *keySet);
+
+// What CertStoreJwks_CheckKeySet found.
+enum class CertStoreJwksCheck : int32_t {
+  Usable,      // every signing key imports, and there is one
+  NoKeySet,    // no "keys" list
+  NoKey,       // no signing key (each is skipped)
+  NotImported, // a signing key that does not import (why names it)
+  Private,     // a key with its private part "d" (why names it)
+};
+
+// The set as a verifier meets it: the signing keys ("use" "sig", an RSA or
+// EC "alg" of the JWS table) are imported one by one. Usable, else what is
+// wrong with the set in why (the key named by "kid", else by its index).
+// skipped lists the keys no verifier selects ("kid", else "#index", and the
+// reason), "" when none.
+CertStoreJwksCheck CertStoreJwks_CheckKeySet(Dictionary *keySet, char *why, int whySize,
+                                             char *skipped, int skippedSize);

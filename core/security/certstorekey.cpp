@@ -98,6 +98,25 @@ int CertStoreKey_CheckPublicKey(const void *bytes, int32_t length, char *why, in
   return 0;
 }
 
+int CertStoreKey_IsPrivateKey(const void *bytes, int32_t length) {
+  CHECK_POINTER(bytes);
+  Asn1Node *document = nullptr;
+  Asn1_Create(&document);
+  const Asn1Node *key = nullptr;
+  if (Asn1_ParseBuffer(document, static_cast<const uint8_t *>(bytes), length) &&
+      Asn1_GetChildCount(document) == 1)
+    key = Asn1_GetChild(document, 0);
+  bool plain = key != nullptr && Asn1_GetTag(key) == kAsn1Sequence &&
+               Asn1_GetChildCount(key) >= 2 &&
+               Asn1_GetTag(Asn1_GetChild(key, 0)) == kAsn1Integer;
+  bool encrypted = key != nullptr && Asn1_GetTag(key) == kAsn1Sequence &&
+                   Asn1_GetChildCount(key) == 2 &&
+                   Asn1_GetTag(Asn1_GetChild(key, 0)) == kAsn1Sequence &&
+                   Asn1_GetTag(Asn1_GetChild(key, 1)) == kAsn1OctetString;
+  Asn1_Release(&document);
+  return plain || encrypted ? 1 : 0;
+}
+
 int CertStoreKey_Create(CertStore **store) {
   CHECK_POINTER(store);
   auto *s = static_cast<CertStoreKey *>(MEM_ALLOC(sizeof(CertStoreKey), MEM_ZEROED));

@@ -32,6 +32,10 @@ constexpr int kCertStoreKeyWhyBytes = 160;
 // EC key on a curve the EC record does not know (its OID named), or an RSA
 // key the record refuses.
 int CertStoreKey_CheckPublicKey(const void *bytes, int32_t length, char *why, int size);
+// 1 when length bytes are DER shaped as a private key: a SEQUENCE opening
+// with its version INTEGER (PKCS#1 RSA, SEC 1 EC, PKCS#8), or an algorithm
+// SEQUENCE and an OCTET STRING (an encrypted PKCS#8 key). Else 0.
+int CertStoreKey_IsPrivateKey(const void *bytes, int32_t length);
 // A new key store without a key; *store holds its one reference.
 int CertStoreKey_Create(CertStore **store);
 // Replaces the key with a copy of length bytes of the given kind. A public

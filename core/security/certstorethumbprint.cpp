@@ -101,6 +101,10 @@ int CertStoreThumbprint_ReadPin(const char *text, int32_t length, const HashInte
   CHECK_POINTER(why);
   *hash = nullptr;
   why[0] = '\0';
+  // White space around a pin pasted from a terminal is no part of it.
+  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (length > 0 && space(text[0])) text++, length--;
+  while (length > 0 && space(text[length - 1])) length--;
   // Hex of a digest's length, or hex pairs between colons: what sha256sum
   // and openssl's fingerprint print. No Base64 pin of a known hash is all
   // hex digits of such a length but by a 1 in 10^27 chance.
@@ -119,7 +123,12 @@ int CertStoreThumbprint_ReadPin(const char *text, int32_t length, const HashInte
     Str_Printf(why, size, "hex (%s as sha%ssum prints it)", asHex->Name, asHex->Name + 3);
     return 0;
   }
+  // Base64url ('-' and '_') and Base64 without its '=' read as the
+  // standard alphabet, padded.
   std::vector<char> terminated(text, text + length);
+  for (char &c : terminated) c = c == '-' ? '+' : c == '_' ? '/' : c;
+  while (terminated.size() % 4 != 0) terminated.push_back('=');
+  length = int32_t(terminated.size());
   terminated.push_back('\0');
   int64_t decodedSize = 0;
   Base64_DecodedSize(length, &decodedSize);

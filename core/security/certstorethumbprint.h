@@ -39,7 +39,8 @@ struct CertStoreThumbprint {
   CertStoreThumbprintHash *Hashes;
 };
 
-// A pin's text is the standard Base64 of a certificate's digest. The hash
+// A pin's text is the Base64 of a certificate's digest, standard or
+// base64url, its '=' optional, white space around it ignored. The hash
 // of a pin of that form into *hash and its digest into digest
 // (kHashMaxDigestBytes): 1. Else 0 with why the text is no pin in why: hex
 // as sha256sum prints it, colon-separated hex as openssl x509 -fingerprint

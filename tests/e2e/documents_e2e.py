@@ -123,13 +123,14 @@ class Publisher:
         with open(path, "w") as f:
             f.write(self.signer.sign(doc))
 
-    def publish(self, vid, metafile, local=None):
+    def publish(self, vid, metafile, local=None, url=None):
         """The version's alias, catalog and metafile; a repository file of
-        its own installation for it (local: keys added to its "local")."""
+        its own installation for it (local: keys added to its "local"; url:
+        the catalog's "metafile" in place of its URL)."""
         t, base = self.t, self.base
         self.write(t.path("www", "refused", "aliases", vid + ".json"), {"game": vid})
         self.write(t.path("www", "refused", "catalog", vid, "catalog.json"),
-                   {"id": vid, "metafile": f"{base}/refused/meta/{vid}.json",
+                   {"id": vid, "metafile": url or f"{base}/refused/meta/{vid}.json",
                     "config": self.config})
         self.write(t.path("www", "refused", "meta", vid + ".json"), metafile)
         own = t.path("refused-" + vid)
@@ -191,9 +192,35 @@ def case_local_refused(t, publisher):
         check("rwxr-xr-x" not in f.read(), "v1's metafile is saved anew")
 
 
+def case_catalog_urls(t, publisher):
+    """A signed catalog's "metafile" without a scheme is read as http with
+    one warning naming the catalog and the member; a relative one is
+    warned of as what it is: URLs in documents are absolute."""
+    host = t.base.split("://", 1)[1]
+    for vid, url, words in (
+            ("relative", "../meta/relative.json",
+             'catalog relative: "metafile": "../meta/relative.json" is a relative URL; URLs in '
+             "signed documents are absolute"),
+            ("bare", f"{host}/refused/meta/bare.json",
+             f'catalog bare: "metafile": "{host}/refused/meta/bare.json" has no scheme; read as '
+             f"http://{host}/refused/meta/bare.json")):
+        repo = publisher.publish(vid, {"id": vid, "files": [], "pieces": {"size": 16,
+                                                                          "digests": []}},
+                                 url=url)
+        p = publisher.run(repo)
+        warned = [line for line in p.stderr.splitlines() if line.startswith("keelson: warning: ")]
+        check(p.returncode == 1 and warned == ["keelson: warning: game: " + words +
+                                               (" (the publisher should write the scheme)"
+                                                if vid == "bare" else
+                                                " (http://host/path): the publisher must write "
+                                                "it whole")],
+              f"a {vid} metafile URL: one warning naming it ({p.returncode}: {p.stderr[-400:]})")
+
+
 def case_all(t):
     case_documents(t)
     publisher = Publisher(t)
+    case_catalog_urls(t, publisher)
     case_refused_metafiles(t, publisher)
     case_local_refused(t, publisher)
 

@@ -49,13 +49,17 @@ class Row:
     what the last stderr line holds (no retry line comes before it); before:
     the words one earlier stderr line holds; retry_time: the --retry-time value
     (None: the default); setup(client): prepares the row's client directory;
-    wrap: a command the run goes under (strace injecting a system call's
-    failure);
-    words and repo may name "{client}"."""
+    answers(list): the credentials file's answers changed; quiet: the run
+    ends at start, before any request; written(repo, app): changes the
+    row's own files once written; wrap: a command the run goes under
+    (strace injecting a system call's failure); words and repo may name
+    "{client}"."""
 
     def __init__(self, what, exit=1, words=(), repo=None, text=None, app=None,
-                 args=(), repo_path=None, before=None, retry_time="0", setup=None, wrap=()):
+                 args=(), repo_path=None, before=None, retry_time="0", setup=None,
+                 answers=None, quiet=False, written=None, wrap=()):
         self.what, self.exit, self.words, self.wrap = what, exit, words, list(wrap)
+        self.answers, self.quiet, self.written = answers, quiet, written
         self.before, self.retry_time, self.setup = before, retry_time, setup
         self.repo, self.text, self.app, self.args = repo or {}, text, app, list(args)
         self.repo_path = repo_path
@@ -130,12 +134,46 @@ def other_curve_key():
     return base64.b64encode(der).decode()
 
 
+def private_keys(tls):
+    """A private key as openssl ecparam -genkey writes it (EC PARAMETERS,
+    then EC PRIVATE KEY), as openssl genpkey writes it (PRIVATE KEY), and
+    the latter's DER in Base64."""
+    def openssl(*args):
+        return subprocess.run(["openssl", *args], check=True, capture_output=True,
+                              timeout=30).stdout
+    sec1 = openssl("ecparam", "-genkey", "-name", "prime256v1").decode()
+    pkcs8 = openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256")
+    path = os.path.join(tls, "signing.key")
+    with open(path, "wb") as f:
+        f.write(pkcs8)
+    der = openssl("pkey", "-in", path, "-outform", "DER")
+    return sec1, pkcs8.decode(), base64.b64encode(der).decode()
+
+
+def jwk_sets():
+    """Key sets that import no signing key: an EC point off the curve, an
+    object with no "keys", a secp256k1 key; and a set an identity provider
+    serves (an encryption key beside the signing one)."""
+    off = {"kty": "EC", "crv": "P-256", "use": "sig", "alg": "ES256", "kid": "off",
+           "x": "AAAA", "y": "AAAA"}
+    k1 = {"kty": "EC", "crv": "secp256k1", "use": "sig", "alg": "ES256K", "kid": "k1",
+          "x": "gQ0IeGAr1bDPzWkhUdcS2YHQwWWlUOG8bsQSkHfy7Kk",
+          "y": "f7-F4KhlJBOzBvRcKLVEGe8EFCePKqt_K1ZUnLpsBP0"}
+    from cryptography.hazmat.primitives.asymmetric import ec
+    point = ec.generate_private_key(ec.SECP256R1()).public_key().public_numbers()
+    coordinate = lambda v: base64.urlsafe_b64encode(v.to_bytes(32, "big")).rstrip(b"=").decode()  # noqa: E731
+    provider = {"keys": [{"kty": "EC", "crv": "P-256", "use": "sig", "alg": "ES256", "kid": "sig",
+                          "x": coordinate(point.x), "y": coordinate(point.y)},
+                         {"kty": "RSA", "use": "enc", "kid": "enc", "n": "AQAB", "e": "AQAB"}]}
+    return {"keys": [off]}, {"foo": 1}, {"keys": [k1]}, provider
+
+
 def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
     base = f"https://127.0.0.1:{t.port}"
     unpinned = f"https://127.0.0.1:{unpinned_port}/alias.json"
     weak = f"https://127.0.0.1:{weak_port}/alias.json"
     plain = f"http://127.0.0.1:{http_port}"
-    down = f"https://127.0.0.1:{free_port()}/alias.json"
+    down = f"https://127.0.0.1:{free_port(dead=True)}/alias.json"
     missing = piece_copy(t, "missing", os.remove)
     corrupt = piece_copy(t, "corrupt", lambda path: flip_byte(path, last=True))
     app = t.path("app.json")
@@ -146,6 +184,12 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
     pem = "-----BEGIN PUBLIC KEY-----\n" + "\n".join(
         key[i:i + 64] for i in range(0, len(key), 64)) + "\n-----END PUBLIC KEY-----\n"
     pin_form = "openssl dgst -sha256 -binary | base64"
+    sec1, pkcs8, der = private_keys(t.path("tls"))
+    private = ("a private key must never be shipped",
+               "openssl pkey -in key.pem -pubout -outform DER | base64 -w0", "make a new key pair")
+    off_curve, no_set, k1, provider = jwk_sets()
+    fifo = t.path("app.fifo")
+    os.mkfifo(fifo)
     return [
         Row("the server is down", repo={"alias": down},
             words=(down, "connection refused (953)")),
@@ -164,11 +208,21 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
                    pin_form)),
         Row("a pin of no digest's length", app={"thumbprintStores": {"app": ["AAAAAAAAAAAAAA=="]}},
             words=('"AAAAAAAAAAAAAA==" is Base64 of 10 bytes, no digest\'s length', pin_form)),
+        Row("a pin broken by a line end: one line", app={"thumbprintStores": {"app": ["AAAA\nBB"]}},
+            words=('"AAAA?BB" is not Base64', pin_form)),
         Row("a pin under a store nothing reads", repo={"alias": unpinned},
             app={"thumbprintStores": {"mine": [unpinned_pin]}},
             before=('warning: ', 'thumbprintStores "mine" is used by nothing: server '
                     'certificates are checked with "app" (webGet.certStore)'),
             words=(unpinned, "it is self-signed", 'pin it in "thumbprintStores"')),
+        Row("a server pin under the key store's name", repo={"alias": unpinned},
+            app={"thumbprintStores": {"app": served, "content": [unpinned_pin]}},
+            before=("warning: ", 'thumbprintStores "content" is not read for TLS: server '
+                    'certificates are checked with "app" (webGet.certStore)'),
+            words=(unpinned, "it is self-signed")),
+        Row("pins as base64url, without '=' and with white space around: read", exit=0,
+            app={"thumbprintStores": {"app": [p.rstrip("=").replace("+", "-").replace("/", "_")
+                                              for p in served] + ["\n " + served[0] + " \n"]}}),
         Row("a root CA pinned, the server sends its leaf and intermediate",
             repo={"alias": chained},
             app={"thumbprintStores": {"app": [pin(t.path("tls", "root.crt"))[0]]}},
@@ -180,11 +234,44 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
         Row("a PEM key in keyStores", app={"keyStores": {"content": pem}},
             words=('keyStores "content": a PEM key where the Base64 of the DER '
                    "SubjectPublicKeyInfo is expected",)),
+        Row("a PEM EC private key in keyStores", app={"keyStores": {"content": sec1}}, quiet=True,
+            words=('keyStores "content": a PEM "EC PRIVATE KEY"', *private)),
+        Row("a PEM PKCS#8 private key in keyStores", app={"keyStores": {"content": pkcs8}},
+            quiet=True, words=('keyStores "content": a PEM "PRIVATE KEY"', *private)),
+        Row("a private key's DER in Base64 in keyStores", app={"keyStores": {"content": der}},
+            quiet=True, words=('keyStores "content": the Base64 of a DER private key', *private)),
+        Row("a key set whose EC point is off its curve", app={"keyStores": {"content": off_curve}},
+            quiet=True, words=('keyStores "content": a JSON Web Key Set with key "off" (EC, '
+                               '"alg" ES256) does not import',)),
+        Row("a key set that is no key set", app={"keyStores": {"content": no_set}}, quiet=True,
+            words=('keyStores "content": a JSON Web Key Set with no "keys" list',)),
+        Row("a key set of a secp256k1 key", app={"keyStores": {"content": k1}}, quiet=True,
+            words=('keyStores "content": a JSON Web Key Set with no key a signature can be '
+                   'checked with; skipped: "k1" (an "alg" not read',)),
+        Row("a key set holding a private key", quiet=True,
+            app={"keyStores": {"content": {"keys": [dict(provider["keys"][0], d="AAAA")]}}},
+            words=('keyStores "content": a JSON Web Key Set whose key "sig" holds its private '
+                   'part "d"', *private)),
+        Row("an identity provider's key set: its encryption key is skipped, the set starts",
+            app={"keyStores": {"content": provider}},
+            before=("keelson: warning: ", 'keyStores "content": keys no signature is checked with '
+                    'are skipped: "enc" ("use" is not "sig")'),
+            words=("signature does not verify with key store content (certStore)",)),
+        Row("a wrong password for the encrypted pieces",
+            answers=lambda answers: [dict(a, password="wrong") for a in answers],
+            words=(base + "/pieces/", "the password given does not decrypt the pieces: correct "
+                   '{"filter": "StorageDecrypt", "host": "' + base + '/pieces/"', "(989)")),
+        Row("no password for the encrypted pieces", answers=lambda answers: [],
+            words=(base + "/pieces/", "no password given: no credentials for")),
         Row("a key on a curve that is not read", app={"keyStores": {"content": other_curve_key()}},
             words=('keyStores "content": an EC key on curve 1.3.36.3.3.2.8.1.1.7 that does not '
                    "import (P-256, P-384 and P-521 keys do)",)),
         Row("a URL without its scheme", repo={"alias": f"127.0.0.1:{t.port}/alias.json"},
             words=(f'"alias": "127.0.0.1:{t.port}/alias.json" has no scheme: write http://, '
+                   "https:// or file:// before it",)),
+        Row("an application file's alias URL without its scheme", repo={"alias": None},
+            app={"alias": {"url": f"127.0.0.1:{t.port}/alias.json"}},
+            words=(f'alias "url": "127.0.0.1:{t.port}/alias.json" has no scheme: write http://, '
                    "https:// or file:// before it",)),
         Row("a repository the alias does not name, default retry time", retry_time=None,
             repo={"repository": "gaem"},
@@ -256,6 +343,21 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin):
                words=("the file system refuses to create or rename it (invalid argument)",
                       "install on a volume that takes the version's names"))]
           if shutil.which("strace") else []),
+        Row("the repository and application files both 0664 (umask 002)", app={},
+            written=lambda repo, app: [os.chmod(p, 0o664) for p in (repo, app)],
+            before=("repo-", "the repository file is refused: group or others may write it "
+                    "(mode 0664; chmod go-w)"),
+            words=("app-", "the application file is refused: group or others may write it")),
+        *([Row("an application file of another user's", app={},
+               written=lambda repo, app: os.chown(app, 65534, 65534),
+               words=("the application file is refused: it is owned by uid 65534, not by you or "
+                      "root: use a copy of your own (cp), or have root give it to you (chown)",))]
+          if os.geteuid() == 0 else []),
+        Row("a FIFO for the application file", exit=2, args=["--app", fifo],
+            words=("app.fifo: cannot read the application file: not a regular file but a FIFO; "
+                   "name a regular file",)),
+        Row("/dev/null for the application file", exit=2, args=["--app", "/dev/null"],
+            words=("cannot read the application file: not a regular file but a device",)),
         Row("a repository file that cannot be read", exit=2,
             repo_path=t.path("no-such-repo.json"),
             words=("no-such-repo.json: cannot read the repository file: no such file or "
@@ -283,12 +385,18 @@ def prepare(t, n, row):
             f.write(row.text)
     elif row.repo_path is None:
         repo = json.loads(json.dumps(row.repo).replace("{client}", client))
+        if row.quiet:
+            repo.setdefault("alias", f"{t.base}/quiet-{n}/alias.json")
         t.write_repo(path, **dict(t.apart(client), **repo))
-    app = t.write_app(f"app-{n}.json", **row.app) if row.app else t.path("app.json")
+    app = t.write_app(f"app-{n}.json", **row.app) if row.app is not None else t.path("app.json")
+    if row.written is not None:
+        row.written(path, app)
     # Every remote the rows name gets the pieces' password.
     answers = read_json(t.path("credentials.json"))
     for name in ("missing", "corrupt"):
         answers.append(dict(answers[0], host=f"{t.base}/{name}/"))
+    if row.answers is not None:
+        answers = row.answers(answers)
     credentials = write_json(t.path(f"credentials-{n}.json"), answers, 0o600)
     retry = [] if row.retry_time is None else ["--retry-time=" + row.retry_time]
     args = t.args(*retry, *row.args, repo=path, app=app, credentials=credentials)
@@ -330,6 +438,10 @@ def forms(keelson):
     p = subprocess.run([keelson, "sync"], capture_output=True, text=True, timeout=30)
     check(p.returncode == 2 and p.stderr.count("\n") == 1 and "see 'keelson --help'" in p.stderr,
           f"a usage error is one line ({p.stderr!r})")
+    p = subprocess.run([keelson, "help", "foo"], capture_output=True, text=True, timeout=30)
+    check(p.returncode == 2 and p.stdout == "" and
+          p.stderr.startswith("keelson: no help on foo: the commands are sync and serve"),
+          f"help on an unknown topic names it, exit 2 ({p.returncode}: {p.stderr!r})")
 
 
 def main():
@@ -338,31 +450,32 @@ def main():
         return skipped("nginx is missing")
     with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
         t = Tree(root, a.keelson)
-        http_port, unpinned_port, chained_port = free_port(), free_port(), free_port()
         # The same files over https with a certificate of its own, pinned
         # nowhere, and with a leaf under an intermediate and a root CA.
         certificate(t.path("tls"), "unpinned", "IP:127.0.0.1")
         ca_chain(t.path("tls"))
-        unpinned = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(unpinned_port),
-                    "-cert", t.path("tls", "unpinned.crt"), "-key", t.path("tls", "unpinned.key")]
-        chained = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(chained_port),
-                   "-cert", t.path("tls", "leaf.crt"), "-key", t.path("tls", "leaf.key"),
-                   "-cert_chain", t.path("tls", "mid.crt")]
+
+        def s_server(*args):
+            return lambda port: ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(port),
+                                 *args]
+        unpinned = s_server("-cert", t.path("tls", "unpinned.crt"),
+                            "-key", t.path("tls", "unpinned.key"))
+        chained = s_server("-cert", t.path("tls", "leaf.crt"), "-key", t.path("tls", "leaf.key"),
+                           "-cert_chain", t.path("tls", "mid.crt"))
         # A key too weak to pass, pinned: no retry can help.
-        weak_port, weak_pin = free_port(), weak_certificate(t.path("tls"))
-        weak = ["openssl", "s_server", "-quiet", "-WWW", "-accept", str(weak_port), "-cert",
-                t.path("tls", "weak.crt"), "-key", t.path("tls", "weak.key"), "-cipher",
-                "DEFAULT@SECLEVEL=0"]
+        weak_pin = weak_certificate(t.path("tls"))
+        weak = s_server("-cert", t.path("tls", "weak.crt"), "-key", t.path("tls", "weak.key"),
+                        "-cipher", "DEFAULT@SECLEVEL=0")
         try:
-            with http_server(t.path("www"), http_port), \
-                    running(unpinned, unpinned_port, "openssl s_server", cwd=t.path("www"),
-                            stdin=subprocess.PIPE), \
-                    running(chained, chained_port, "openssl s_server", cwd=t.path("www"),
-                            stdin=subprocess.PIPE), \
-                    running(weak, weak_port, "openssl s_server", cwd=t.path("www"),
-                            stdin=subprocess.PIPE):
+            with http_server(t.path("www")) as plain, \
+                    running(unpinned, free_port(), "openssl s_server", cwd=t.path("www"),
+                            stdin=subprocess.PIPE) as u, \
+                    running(chained, free_port(), "openssl s_server", cwd=t.path("www"),
+                            stdin=subprocess.PIPE) as c, \
+                    running(weak, free_port(), "openssl s_server", cwd=t.path("www"),
+                            stdin=subprocess.PIPE) as w:
                 t.start()
-                table = rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin)
+                table = rows(t, plain.port, u.port, c.port, w.port, weak_pin)
                 commands = [prepare(t, n, row) for n, row in enumerate(table)]
                 with ThreadPoolExecutor(8) as pool:
                     results = list(pool.map(lambda args: run(t, args), commands))
@@ -376,6 +489,9 @@ def main():
         asked = [r[3] for r in t.log() if len(r) > 3 and r[2] == flipped]
         check(asked == ["-", "no-cache"],
               f"the corrupt piece was asked for twice, then past caches ({asked})")
+        asked = " ".join(r[2] for r in t.log() if len(r) > 2)
+        for n, row in ((n, row) for n, row in enumerate(table) if row.quiet):
+            check(f"/quiet-{n}/" not in asked, f"{row.what}: refused at start, before any request")
         for row, (code, lines, seconds) in zip(table, results):
             last = lines[-1] if lines else ""
             retry = [line for line in lines[:-1] if "; retrying in " in line]

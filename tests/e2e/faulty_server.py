@@ -24,7 +24,7 @@ plan.json maps a request path to a list of faults:
                 ends), under a Content-Length that counts them
   redirect      a 302 to the path with "?again" (served as the path) whose page
                 claims 2^60 bytes and comes as fast as the socket takes it,
-                until the peer goes
+                until the peer goes or 128 MiB have gone (then a close)
 Two keys of plan.json act on the pieces (paths under /pieces/) as a whole:
   "*pause": SECONDS   each piece's answer waits that long first, one piece at a
                 time (a slow server)
@@ -55,6 +55,9 @@ from httppeer import read_head, serve_forever  # noqa: E402
 TRICKLE_SECONDS = 1.7
 RESET_PAUSE_SECONDS = 0.5
 PAD_BYTES = 8 << 20
+# Far past the socket buffers: a client that reads a redirect's page on and
+# on has read that much when its server closes.
+REDIRECT_PAGE_BYTES = 128 << 20
 REASONS = {200: b"OK", 404: b"Not Found", 500: b"Internal Server Error",
            503: b"Service Unavailable"}
 
@@ -185,7 +188,7 @@ def answer(conn, path):
         try:
             conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: %s?again\r\nContent-Length: %d\r\n"
                          b"\r\n" % (path.encode(), 1 << 60))
-            while True:
+            while sent < REDIRECT_PAGE_BYTES:
                 sent += conn.send(b"r" * 65536)
         except OSError:
             pass

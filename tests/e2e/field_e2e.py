@@ -68,14 +68,26 @@ FAULT_EXTRA = {"trickle": RATE_WINDOW}
 
 
 def pin():
-    """taskset for one CPU this process may run on, drawn by its pid so that
-    cases run side by side do not all crowd the first. Without taskset the
-    case runs unpinned, which is not what it is for: a skip."""
-    cpus = sorted(os.sched_getaffinity(0))
-    cpu = cpus[os.getpid() % len(cpus)]
+    """taskset for the allowed CPU that was idlest over a tenth of a second,
+    so that a case does not land on a CPU other jobs keep busy. Under
+    scripts/test.sh --busy (KEELSON_BUSY=1) the run already has its two
+    CPUs and its hogs: no pin. Without taskset the case runs unpinned,
+    which is not what it is for: a skip."""
+    if os.environ.get("KEELSON_BUSY") == "1":
+        return []
     if shutil.which("taskset") is None:
         skip("taskset is missing: server and client ran unpinned")
         return []
+
+    def idle():
+        with open("/proc/stat") as f:
+            return {int(w[0][3:]): int(w[4]) + int(w[5]) for w in map(str.split, f)
+                    if w[0].startswith("cpu") and w[0] != "cpu"}
+    before = idle()
+    time.sleep(0.1)
+    after = idle()
+    cpu = max(sorted(os.sched_getaffinity(0)),
+              key=lambda c: after.get(c, 0) - before.get(c, 0))
     return ["taskset", "-c", str(cpu)]
 
 
@@ -322,6 +334,15 @@ def case_longrun(t):
           names[0] in last_line(p.stderr),
           f"a piece that keeps failing: exit 1 at its second failure, one retry line "
           f"({p.returncode}, {asked}, {retries}, {last_line(p.stderr)!r})")
+    # The metafile answered 503, then its retry's header trickled without
+    # end: once nothing has come for the retry time after that retry the run
+    # ends on the 503's line, not at the header's deadline.
+    p, seconds, _ = Server(t, "longrun").sync({"/meta/v1.json": ["503", "head-trickle"]},
+                                              "--retry-time=20", repo=t.write_apart("stall"))
+    check(p.returncode == 1 and "(503)" in last_line(p.stderr) and
+          seconds < RETRY_DELAYS[0] + HEADER_DEADLINE,
+          f"a retry after which nothing comes: exit 1 on the 503's line before the header's "
+          f"deadline ({p.returncode}, {seconds:.0f} s, {last_line(p.stderr)!r})")
 
 
 def case_shapes(t):
@@ -461,6 +482,10 @@ def main():
 
     def run(t):
         t.pin = pin()
+        # The case's server once first: a port another program took moves
+        # the tree before the case writes the port into its own files.
+        Server(t, a.case).start()
+        t.stop()
         CASES[a.case](t)
     # 3 MiB is the least tree of make_tree.py whose metafile every layout
     # rule accepts; it serves the sanitizer builds too.

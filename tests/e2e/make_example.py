@@ -113,12 +113,13 @@ def main():
                     encode_piece(rng, padded, plain, ROTATION[i % len(ROTATION)]))
     key = base64.b64encode(signer.public_der()).decode()
     app = {"webGet": {"whitelist": ["127.0.0.1"]}, "keyStores": {REPOSITORY: key}}
-    write_text(os.path.join(root, "app.json"), json.dumps(app, indent=2) + "\n")
+    # 0644 whatever the umask: keelson refuses a file group or others may write.
+    write_text(os.path.join(root, "app.json"), json.dumps(app, indent=2) + "\n", 0o644)
     repo = {"repository": REPOSITORY, "alias": BASE + "/alias.json",
             "catalog": BASE + "/catalog/", "certStore": REPOSITORY,
             "metafile": REPOSITORY + ".metafile.json",
             "local": {"type": "file", "path": REPOSITORY}}
-    write_text(os.path.join(root, "repo.json"), json.dumps(repo, indent=2) + "\n")
+    write_text(os.path.join(root, "repo.json"), json.dumps(repo, indent=2) + "\n", 0o644)
     write_text(os.path.join(root, "expected.sha1"),
                "".join(f"{f['sha1']}  {REPOSITORY}/{f['name']}\n" for f in v.files))
 

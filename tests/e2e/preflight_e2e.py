@@ -7,11 +7,15 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
   refusals  an installation directory on a read-only tmpfs, a tmpfs too small
             for the run (each file in whole blocks) or with too few inodes, an installation path that is a file, a second sync
             of an installation another one holds (whose lock file user 65534
-            planted 0666 first: made anew as root's): each exits 1 with one line
-            naming the path and cause, in far less time than fetching the
-            tree from the slowed server takes
+            planted 0666 first: made anew as root's), folders user 65534 may
+            change (a root:games 2775 folder holding the installation or the
+            pending storage, 65534's own directory at the installation path
+            in a sticky folder, a 0777 working directory): each exits 1 with
+            one line naming the path and cause, in far less time than
+            fetching the tree from the slowed server takes
   relative  README's recipe: a repository file with relative paths, run in
-            the directory they are relative to. On a tmpfs too small for
+            the directory they are relative to (a 0775 folder of root's own
+            private group: it passes). On a tmpfs too small for
             the install it is refused at once with nothing but the lock
             written; in a directory with room it installs (and a copy of it
             lacking one file and the metafile completes on a tmpfs with
@@ -58,6 +62,7 @@ REFUSE_RATE = "4k"
 RUN_SECONDS = 120
 # Eight transfers at once at 25 KiB/s each: the 1.25 MiB tree in about 6 s.
 SLOW_RATE = "25k"
+GAMES = 60  # the games group of Debian's base-passwd
 UNITS = {"B": 1, "KiB": 1 << 10, "MiB": 1 << 20}
 PIECE_BYTES = 64 << 10  # make_tree.py's piece size for a small tree
 MOUNT = ('dir=$1; options=$2; shift 2; mount -t tmpfs -o "$options" tmpfs "$dir" || exit 97; '
@@ -120,8 +125,11 @@ def case_relative(t):
               f"installation ({p.returncode}: {p.stderr[-300:]!r})")
         check(written == [".", "./game.metafile.json.lock"],
               f"relative paths on a small file system: nothing but the lock written ({written})")
+    # Group-writable, but the group is root's own (gid 0, named root, no
+    # member): a user-private-group folder passes.
     here = t.path("here")
     os.makedirs(here)
+    os.chmod(here, 0o775)
     run = lambda: subprocess.run(t.args(repo=repo), env=t.env, cwd=here,  # noqa: E731
                                  capture_output=True, text=True, timeout=RUN_SECONDS)
     p = run()
@@ -372,6 +380,54 @@ def case_refusals(t):
             [game, f"already running (pid {gone}, which is no longer running"])
     os.kill(int(child), signal.SIGKILL)
     others_rows(t, repo)
+    changeable_rows(t)
+
+
+def changeable_rows(t):
+    """Folders user 65534 may change entries in: a non-sticky group folder
+    root:games 2775 that 65534 writes through group games (holding the
+    installation, or only the pending storage), and 65534's own directory
+    at the installation path in a sticky folder. Each is refused at start,
+    naming the folder, its owner and mode and what to do, with no request
+    sent."""
+    group = t.path("groupfolder")
+    os.makedirs(group)
+    os.chown(group, 0, GAMES)
+    os.chmod(group, 0o2775)
+    planted = subprocess.run(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                              f"--groups={GAMES}", "touch", os.path.join(group, "planted")],
+                             capture_output=True, timeout=30)
+    check(planted.returncode == 0, f"user {NOBODY} writes in the group folder ({planted})")
+    sticky = t.path("sticky-folder")
+    os.makedirs(sticky)
+    os.chmod(sticky, 0o1777)
+    check(as_nobody("mkdir", "-m", "0755", os.path.join(sticky, "game")).returncode == 0,
+          f"user {NOBODY} makes the installation directory in the sticky folder first")
+    rows = [("group", group, group, ["owner root, group games, mode 2775",
+                                     "its group games may write it", f"chmod g-w,o-w {group}",
+                                     f"chmod +t {group}"]),
+            ("sticky", sticky, os.path.join(sticky, "game"),
+             ["the installation directory,", "owner nobody", "belongs to another user",
+              "chown root", "run as nobody instead of root"])]
+    # A pending storage in the group folder, the rest in root's own.
+    own = t.path("changeable-own")
+    os.makedirs(own)
+    rows.append(("pending", own, group, ["on the way to the pending directory",
+                                         f"chmod g-w,o-w {group}"]))
+    for name, folder, refusing, words in rows:
+        pending = None if name != "pending" else {
+            "type": "filePiece", "path": os.path.join(group, "game.pending")}
+        repo = t.write_repo(f"changeable-{name}.json", pending=pending,
+                            alias=t.repo["alias"] + f"?{name}",
+                            metafile=os.path.join(folder, "game.metafile.json"),
+                            local={"type": "file", "path": os.path.join(folder, "game")})
+        refused(t, t.args(repo=repo), f"a run through a folder of the {name} kind",
+                [f"keelson: game: {refusing} (owner"] + words)
+        check(not any(f"?{name}" in " ".join(r) for r in t.log()),
+              f"the {name} folder's run sent no request")
+    check(sorted(os.listdir(group)) == ["planted"] and
+          os.listdir(os.path.join(sticky, "game")) == [],
+          f"nothing is made in a refused folder ({os.listdir(group)})")
 
 
 def others_rows(t, repo):
@@ -385,6 +441,10 @@ def others_rows(t, repo):
     os.chown(evil, NOBODY, NOBODY)
     os.chmod(evil, 0o666)
     refused(t, t.args(repo=repo, app=evil), "an application file of user 65534's, mode 0666",
+            [evil, "the application file is refused: it is owned by uid 65534"],
+            prefix="keelson: " + evil)
+    os.chmod(evil, 0o644)
+    refused(t, t.args(repo=repo, app=evil), "an application file of user 65534's, mode 0644",
             [evil, "the application file is refused: it is owned by uid 65534"],
             prefix="keelson: " + evil)
     above = t.path("above")
@@ -431,13 +491,14 @@ def others_rows(t, repo):
     err = run.communicate(timeout=RUN_SECONDS)[1]
     saved = os.path.join(shared, "moved", "game.metafile.json")
     check(moved.returncode == 0 and run.poll() is not None and
-          ((t.sha1_ok("v1", os.path.join(shared, "moved", "game")) and os.path.exists(saved)) or
-           run.returncode == 1) and
+          (run.returncode == 1 or
+           (t.sha1_ok("v1", os.path.join(shared, "moved", "game")) and os.path.exists(saved))) and
+          f"{shared}/w (owner root, group root, mode 0755), on the way" not in err and
+          f"{shared} (owner root, group root, mode 0777), on the way to the installation" in err and
           os.listdir(os.path.join(shared, "elsewhere")) == [],
-          f"the working directory renamed and replaced by user 65534's link once the run holds "
-          f"the installation: the tree and its metafile are where root named them, or "
-          f"refused, never in the link's directory ({moved.returncode}, {run.returncode}: "
-          f"{err[-300:]!r}; there: "
+          f"a working directory in a folder open to all: refused at start naming the folder, "
+          f"never the tree or its metafile in the link's directory ({moved.returncode}, "
+          f"{run.returncode}: {err[-300:]!r}; there: "
           f"{os.listdir(os.path.join(shared, 'elsewhere'))})")
 
 

@@ -21,7 +21,9 @@ front of it. One case per run:
           through squid, with the script's host on the whitelist and off it;
           a script that cannot be fetched gives one warning line naming it,
           and the sync goes by http_proxy; a script that never returns gives
-          one warning line naming it, and every request goes direct
+          one warning line naming it, and every request goes direct; a script
+          that throws for one URL sends that one direct, with one warning line,
+          and the run's other requests through squid
   down    a failure on the way to a proxy names it: a proxy that is down, a
           proxy name that does not resolve, squid refusing a CONNECT (403)
 
@@ -29,6 +31,7 @@ Every wait is bounded. Exit status 0 when every check passed.
 """
 import concurrent.futures
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -59,7 +62,6 @@ class Squid:
         self.dir = os.path.join(root, "squid")
         os.makedirs(self.dir)
         os.chmod(self.dir, 0o777)  # squid started by root runs as its own user
-        self.port = free_port()
         access = "http_access allow all\n"
         if password:
             subprocess.run(["htpasswd", "-cb", os.path.join(self.dir, "passwd"), "bob", password],
@@ -69,18 +71,20 @@ class Squid:
                       "auth_param basic children 1 startup=1 idle=1\n"
                       "auth_param basic realm office\nacl authed proxy_auth REQUIRED\n"
                       "http_access allow authed\nhttp_access deny all\n")
-        with open(os.path.join(self.dir, "squid.conf"), "w") as f:
-            f.write(f"http_port 127.0.0.1:{self.port}\npid_filename {self.dir}/squid.pid\n"
-                    f"cache_log {self.dir}/cache.log\naccess_log stdio:{self.dir}/access.log\n"
-                    f"buffered_logs off\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
-                    f"pinger_enable off\ncoredump_dir {self.dir}\n" + first + access +
-                    DEBIAN_REFRESH)
-        self.running = running(["/usr/sbin/squid", "-N", "-f",
-                                os.path.join(self.dir, "squid.conf")],
-                               self.port, "squid", sig=signal.SIGINT)
+
+        def squid(port):
+            with open(os.path.join(self.dir, "squid.conf"), "w") as f:
+                f.write(f"http_port 127.0.0.1:{port}\npid_filename {self.dir}/squid.pid\n"
+                        f"cache_log {self.dir}/cache.log\n"
+                        f"access_log stdio:{self.dir}/access.log\n"
+                        f"buffered_logs off\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
+                        f"pinger_enable off\ncoredump_dir {self.dir}\n" + first + access +
+                        DEBIAN_REFRESH)
+            return ["/usr/sbin/squid", "-N", "-f", os.path.join(self.dir, "squid.conf")]
+        self.running = running(squid, free_port(), "squid", sig=signal.SIGINT)
 
     def __enter__(self):
-        self.running.__enter__()
+        self.port = self.running.__enter__().port
         return self
 
     def __exit__(self, *exc):
@@ -223,10 +227,11 @@ def auth_elsewhere(t, squid, where, entry):
           wait_until(lambda: len(squid_log()) > before) and
           [line[7] for line in squid_log()[before:]] == ["-"],
           f"a port-less http_proxy does not answer a proxy on another port ({code}: {err!r})")
-    port, log = free_port(), t.path("challenges.log")
-    https = f"https://{ORIGIN}:{port}/alias.json"
-    with running([sys.executable, "-c", CHALLENGING_ORIGIN, ORIGIN, str(port),
-                  t.path("tls", "server"), log], port, "the challenging server", address=ORIGIN):
+    log = t.path("challenges.log")
+    with running(lambda port: [sys.executable, "-c", CHALLENGING_ORIGIN, ORIGIN, str(port),
+                               t.path("tls", "server"), log],
+                 free_port(), "the challenging server", address=ORIGIN) as origin:
+        https = f"https://{ORIGIN}:{origin.port}/alias.json"
         for what, env in (("inside squid's tunnel", {}), ("directly", {"no_proxy": ORIGIN})):
             code, err = run(f"http://bob:pw2@{where}", repo=t.write_repo("407.json", alias=https),
                             **env)
@@ -274,16 +279,53 @@ def pac_loop(t, squid, served, url):
     direct = requests()
     before = len(squid.alias_lines(t))
     t.clear_log()
-    code, _, err = t.run("--proxy-wpad=" + url, "--quiet", repo=t.write_apart("loop"))
+    logs = t.path("loop-logs")
+    code, _, err = t.run("--proxy-wpad=" + url, "--quiet", "--debug", "--debugdir=" + logs,
+                         repo=t.write_apart("loop"))
     line = (f"keelson: warning: proxy script {url} cannot be run: it ran out of time; using the "
             "system proxy settings for the rest of the run")
     warnings = [w for w in err.splitlines() if "warning" in w]
     check(code == 0 and t.sha1_ok("v1", t.path("loop", "game")) and warnings == [line],
           f"a looping script: exit 0, one warning naming it ({code}: {err[-400:]!r})")
+    # Dropped for the run: the script ran out of time once, and ran no more.
+    # Its one evaluation logs that it was given up on, that the engine
+    # stopped it, or both.
+    with open(os.path.join(logs, "keelson.developer.log"), errors="replace") as f:
+        ends = [line for line in f if re.search(
+            r"Proxy script (did not answer|stopped after)|evaluation still running", line)]
+    check(1 <= len(ends) <= 2, f"a looping script runs once in the run ({ends})")
     logged = requests()
     check(logged == direct and len(squid.alias_lines(t)) == before,
           f"every request of the run in the origin's log, none through squid ({len(logged)} of "
           f"{len(direct)})")
+
+
+def pac_throws(t, squid, served, url):
+    """A script that throws for one URL (the alias): that request goes by the
+    settings (none here: direct), with one warning naming the script; every
+    other request of the run still goes by the script, through squid."""
+    with open(os.path.join(served, "throws.pac"), "w") as f:
+        f.write("function FindProxyForURL(url, host) {\n"
+                "  if (url.indexOf('/alias.json') >= 0) throw new Error('no list for ' + url);\n"
+                f"  return 'PROXY 127.0.0.1:{squid.port}';\n}}\n")
+    log, origin = os.path.join(squid.dir, "access.log"), f"http://{ORIGIN}:{t.port}/"
+
+    def through():
+        with open(log) as f:
+            return [line.split()[6] for line in f if line.split()[6:7] and
+                    line.split()[6].startswith(origin)]
+    before = len(through())
+    code, _, err = t.run("--proxy-wpad=" + url, "--quiet", repo=t.write_apart("throws"))
+    line = (f"keelson: warning: proxy script {url} fails for {ORIGIN} (--debug tells why); such "
+            "requests use the system proxy settings")
+    warnings = [w for w in err.splitlines() if "warning" in w]
+    check(code == 0 and t.sha1_ok("v1", t.path("throws", "game")) and warnings == [line],
+          f"a script that throws for one URL: exit 0, one warning naming it ({code}: "
+          f"{err[-400:]!r})")
+    wait_until(lambda: len(through()) > before + 1, seconds=30)
+    urls = through()[before:]
+    check(len(urls) > 1 and origin + "alias.json" not in urls,
+          f"the alias went direct, the run's other requests through squid ({urls[:4]})")
 
 
 def case_pac(t):
@@ -299,15 +341,15 @@ def case_pac(t):
         os.makedirs(off)
         with open(os.path.join(off, "proxy.pac"), "w") as f:
             f.write(script)
-        port = free_port()
-        with http_server(off, port):
+        with http_server(off) as scripts:
             pac_runs(t, squid, f"http://{ORIGIN}:{t.port}/proxy.pac", 0)
-            pac_runs(t, squid, f"http://127.0.0.1:{port}/proxy.pac", PAC_RUNS)
-            pac_loop(t, squid, off, f"http://127.0.0.1:{port}/loop.pac")
+            pac_runs(t, squid, f"http://127.0.0.1:{scripts.port}/proxy.pac", PAC_RUNS)
+            pac_loop(t, squid, off, f"http://127.0.0.1:{scripts.port}/loop.pac")
+            pac_throws(t, squid, off, f"http://127.0.0.1:{scripts.port}/throws.pac")
         # A script that cannot be fetched: one line naming it and why, then
         # the system settings (http_proxy here) as if there were no script.
         # The option's value comes as the next argument here.
-        dead = f"http://127.0.0.1:{free_port()}/proxy.pac"
+        dead = f"http://127.0.0.1:{free_port(dead=True)}/proxy.pac"
         before = len(squid.alias_lines(t))
         env = dict(t.env, http_proxy=f"http://127.0.0.1:{squid.port}")
         p = subprocess.run(t.args("--proxy-wpad", dead, "--quiet",
@@ -327,7 +369,7 @@ def case_down(t):
     start_origin(t)
     # squid as Debian ships it refuses CONNECT to ports other than 443.
     with Squid(t.root, first="acl CONNECT method CONNECT\nhttp_access deny CONNECT\n") as squid:
-        dead = f"127.0.0.1:{free_port()}"
+        dead = f"127.0.0.1:{free_port(dead=True)}"
         alias = f"http://{ORIGIN}:{t.port}/alias.json"
         https = f"https://{ORIGIN}:{t.port}/alias.json"
         rows = [("a proxy that is down", "--proxy=" + dead, None,

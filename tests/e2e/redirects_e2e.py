@@ -198,9 +198,13 @@ def main():
         return skipped("nginx or sha1sum is missing")
     with tempfile.TemporaryDirectory(prefix="keelson-e2e-") as root:
         t = Tree(root, a.keelson, mib=0.5, scheme="http")
+        # Served once first: a port another program took moves the tree
+        # before the rows below write it into their files.
+        t.start()
+        t.stop()
         tls_port, self_port = free_port(), free_port()
         with open(t.path("nginx-redirects.conf"), "w") as f:
-            f.write(nginx_conf(t, tls_port, free_port(), self_port))
+            f.write(nginx_conf(t, tls_port, free_port(dead=True), self_port))
         t.write_app("app-redirects.json", webGet={"whitelist": ["127.0.0.1", "localhost"]})
         # www/corrupt/: the pieces with the first plain v1 piece's last byte flipped.
         piece_copy(t, "corrupt", lambda path: flip_byte(path, last=True))

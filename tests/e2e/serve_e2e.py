@@ -232,8 +232,11 @@ def case_contract(t):
     check(leak < 0, f"memorytracking logs no leak ({text[leak - 2000:leak + 300] if leak >= 0 else ''})")
     check(any("%" in line and " ETA " in line for line in s.stderr.splitlines()),
           f"the console shows the progress line ({s.stderr[-300:]!r})")
-    check(s.stderr.startswith("keelson: no page is served (no --www)"),
-          f"without --www, the first line says no page is served ({s.stderr[:200]!r})")
+    said = s.stderr.splitlines()
+    check(said[:1] == [f"keelson: the debug log is written to {logs}/keelson.developer.log"],
+          f"--debug: the first line says where the log goes ({said[:1]})")
+    check(said[1:2] and said[1].startswith("keelson: no page is served (no --www)"),
+          f"without --www, the next line says no page is served ({s.stderr[:200]!r})")
     check(re.search(r"^\S+ v1: \d+ files, .* fetched in ", s.stderr, re.M),
           f"the sync's end is its summary line on stderr ({s.stderr[-300:]!r})")
     sync_fails(t)
@@ -247,24 +250,46 @@ def case_contract(t):
     page.stop()
 
 
+def statuses(s, until, seconds=30):
+    """The page's "s1" statuses, polled until until(info) holds for one (or
+    the bound passes)."""
+    said, deadline = [], time.monotonic() + seconds
+    while time.monotonic() < deadline and not any(until(i) for i in said):
+        said += [r["info"] for b in s.call("callbacks", {})["batches"] for r in b
+                 if r["callbackId"] == "s1"]
+        time.sleep(0.1)
+    return said
+
+
 def sync_fails(t):
-    """A sync the page starts that fails (the alias is 404): the page's
-    status has the error's words beside its code, serve's stderr the line
-    `keelson sync` ends with."""
+    """A sync the page starts that fails (the alias is 404): the page's last
+    status says the run ended, with the error's code and words, serve's
+    stderr the line `keelson sync` ends with. One whose server is down goes
+    on retrying, and its status says so."""
     missing = t.base + "/no-such-alias.json"
     t.write_repo("repo-404.json", alias=missing)
     s = Serve(t, www=None, repo="repo-404.json")
     s.sync_observed()
-    info, deadline = None, time.monotonic() + 30
-    while info is None and time.monotonic() < deadline:
-        info = next((r["info"] for b in s.call("callbacks", {})["batches"] for r in b
-                     if r["callbackId"] == "s1" and r["info"].get("lastErrorText")), None)
-        time.sleep(0.1)
-    check(info is not None and info["lastErrorCode"] == 404 and
-          "404" in info["lastErrorText"], f"the page's status names the error in words ({info})")
+    said = statuses(s, lambda i: i.get("result"))
+    said += statuses(s, lambda i: False, seconds=1)  # nothing after the end
+    info = said[-1] if said else {}
+    check(info.get("result") == "failed" and not info["stateFlags"] & ALIVE and
+          not info["actionFlags"] & (SYNCHRONIZE | REFRESH) and info["lastErrorCode"] == 404 and
+          "404" in info["lastErrorText"],
+          f"the page's last status ends the run, naming the error in words ({info})")
     s.stop()
     check(f"alias {missing}: " in s.stderr and "(404)" in s.stderr,
           f"the failed sync's line is on serve's stderr ({s.stderr[-300:]!r})")
+    down = f"https://127.0.0.1:{free_port()}/alias.json"
+    t.write_repo("repo-down.json", alias=down)
+    s = Serve(t, www=None, repo="repo-down.json")
+    s.sync_observed()
+    said = statuses(s, lambda i: i.get("retrying"))
+    info = said[-1] if said else {}
+    check(info.get("retrying") and info["stateFlags"] & ALIVE and "result" not in info and
+          not info["stateFlags"] & STALLED and info["lastErrorCode"] == 953,
+          f"a failure retried: the status says retrying, not ended ({info})")
+    s.stop()
 
 
 def case_quit(t):
@@ -289,23 +314,30 @@ def case_quit(t):
 
 
 def case_exits(t):
-    """What serve refuses to start with: exit 2, or 1 when it cannot listen."""
-    base = [t.keelson, "serve", "--app=" + t.path("app.json"),
-            "--credentials=" + t.path("credentials.json")]
+    """What serve refuses to start with: exit 2, or 1 when it cannot listen
+    or a file is refused."""
+    base = [t.keelson, "serve", "--app=" + t.path("app.json")]
+    loose = t.path("credentials-loose.json")
+    shutil.copy(t.path("credentials.json"), loose)
+    os.chmod(loose, 0o644)
     busy = socket.socket()
     busy.bind(("127.0.0.1", 0))
     busy.listen(1)
     logs = t.path("logs-busy")
     link = t.path("www-link")
     os.symlink(PAGE, link)
-    rows = [("a missing repository file", [t.path("missing.json")], 2),
-            ("a port that is no number", ["--port=8x", t.path("repo.json")], 2),
-            ("a port past 65535", ["--port=70000", t.path("repo.json")], 2),
-            ("--www that is no directory", ["--www=" + t.path("repo.json"), t.path("repo.json")], 2),
-            ("--www that is a link", ["--www=" + link, t.path("repo.json")], 1,
+    ours = "--credentials=" + t.path("credentials.json")
+    rows = [("a missing repository file", [ours, t.path("missing.json")], 2),
+            ("a credentials file of mode 0644", ["--credentials=" + loose, t.path("repo.json")],
+             1),
+            ("a port that is no number", [ours, "--port=8x", t.path("repo.json")], 2),
+            ("a port past 65535", [ours, "--port=70000", t.path("repo.json")], 2),
+            ("--www that is no directory", [ours, "--www=" + t.path("repo.json"),
+                                            t.path("repo.json")], 2),
+            ("--www that is a link", [ours, "--www=" + link, t.path("repo.json")], 1,
              f"keelson: {link}: the --www directory is refused: it is a link; name the directory "
              "itself"),
-            ("a port in use", ["--port=%d" % busy.getsockname()[1], "--debug",
+            ("a port in use", [ours, "--port=%d" % busy.getsockname()[1], "--debug",
                                "--debugdir=" + logs, t.path("repo.json")], 1)]
     for what, extra, wanted, *words in rows:
         p = subprocess.run(base + extra, env=t.env, capture_output=True, text=True,
@@ -316,7 +348,9 @@ def case_exits(t):
     # The port in use: one line with the system's reason and the way out,
     # after one listen attempt.
     port = busy.getsockname()[1]
-    check(p.stderr == f"keelson: cannot listen on 127.0.0.1:{port}: address already in use "
+    said = p.stderr.replace(f"keelson: the debug log is written to {logs}/keelson.developer.log\n",
+                            "", 1)
+    check(said == f"keelson: cannot listen on 127.0.0.1:{port}: address already in use "
           "(--port=0 picks a free port)\n", f"a port in use: one line, the reason ({p.stderr!r})")
     attempts = read_logs(logs).count("Unable to bind for listen")
     check(attempts == 1, f"a port in use: one listen attempt in the debug log ({attempts})")
@@ -474,6 +508,13 @@ def case_attacks(t):
     check(len(told) == 2 and f"{theirs}: not served: it is owned by uid 65534" in told[0] and
           f"{www}/open.html: not served: group or others may write it" in told[1],
           f"each refused entry of --www is one line on serve's stderr ({told})")
+    # The requests for evil.test: the first at once, the rest counted.
+    told = [line for line in s.stderr.splitlines() if "another host" in line or "for host" in line]
+    check(told[:1] == [f"keelson: refused a request for host evil.test:{s.port} (403): the page "
+                       f"answers only at http://127.0.0.1:{s.port}/, the address printed"] and
+          len(told) == 2 and told[1].startswith("keelson: refused 2 more requests for another "
+                                                "host in "),
+          f"requests for another host are said on serve's stderr ({told})")
 
 
 class Reports(BaseHTTPRequestHandler):
@@ -603,6 +644,16 @@ def case_chromium(t):
     text = read_logs(logs)
     check("/instances/invoke" in text and s.ticket not in text,
           "the browser's calls are logged, its ticket is not")
+
+    # A sync that fails: the page learns its end and shows the error.
+    Reports.bodies.clear()
+    t.write_repo("repo-404.json", alias=t.base + "/no-such-alias.json")
+    failing = Serve(t, repo="repo-404.json")
+    chromium(t.root, failing.info["open"] + f"&report={q}", until=done, seconds=60)
+    said = [b for _, b in Reports.bodies]
+    check(any(b.startswith("SYNC-FAILED error 404 (") for b in said),
+          f"the page reports the failed sync's error ({said})")
+    failing.stop()
     reports.shutdown()
 
 

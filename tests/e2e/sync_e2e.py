@@ -32,6 +32,7 @@ import contextlib
 import hashlib
 import http.client
 import json
+import mmap
 import os
 import pty
 import random
@@ -114,18 +115,23 @@ def sanitizer_report(stderr):
     return next((line for line in stderr.splitlines() if "Sanitizer" in line), None)
 
 
-# The ports this script drew, each held until it ends by a socket bound to
-# it and never listening. Another test's draw binds without SO_REUSEADDR and
-# fails on them, so none takes a port in the seconds between our draw and our
+# The ports this script drew, each held by a socket bound to it and never
+# listening. Another test's draw binds without SO_REUSEADDR and fails on
+# them, so none takes a port in the seconds between our draw and our
 # server's bind (a tree is generated in between); the servers bind with
-# SO_REUSEADDR, which a socket that does not listen lets through.
-_held_ports = []
+# SO_REUSEADDR, which a socket that does not listen lets through. A port
+# held whole (no SO_REUSEADDR on its socket) keeps out other programs'
+# servers too; its hold is given up as our peer starts (start_peer) and
+# taken again once it stopped (Tree.stop).
+_held_ports = {}
 
 
-def free_port():
+def free_port(dead=False, whole=False):
     """A free port below the kernel's range for outgoing connections, so that
     no connection takes it as its local port before the server binds it;
-    held against other tests' draws (see _held_ports)."""
+    held against other tests' draws (see _held_ports), whole for a peer
+    start_peer starts. A dead port, for a server that is down, is held whole
+    for good: no other program's server comes to listen on it."""
     try:
         with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
             low = int(f.read().split()[0])
@@ -141,10 +147,36 @@ def free_port():
             s.close()
             continue
         # Set once bound: the bind itself must fail on another's held port.
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        _held_ports.append(s)
-        return s.getsockname()[1]
+        if not (dead or whole):
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        port = s.getsockname()[1]
+        _held_ports[port] = (s, dead)
+        return port
     raise SystemExit("no free port on 127.0.0.1")
+
+
+def release_port(port):
+    """Gives up our hold of port as our peer binds it (a dead port stays)."""
+    held, dead = _held_ports.get(port, (None, True))
+    if not dead:
+        held.close()
+        del _held_ports[port]
+
+
+def hold_port(port):
+    """Holds port again once our peer has stopped: whole, or where its
+    connections linger on the port, as our servers bind."""
+    for whole in (True, False):
+        if port in _held_ports:
+            return
+        s = socket.socket()
+        if not whole:  # before the bind: beside the lingering connections
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", port))
+            _held_ports[port] = (s, False)
+        except OSError:
+            s.close()
 
 
 def wait_until(ready, seconds=10, step=0.05):
@@ -158,19 +190,103 @@ def wait_until(ready, seconds=10, step=0.05):
     return True
 
 
-def wait_listening(port, process=None, what="the server", address="127.0.0.1"):
-    """Returns once address:port takes connections; ends the script when it
-    does not within 10 s, or process ends first."""
+# How long a peer may take to start listening: sanitizer builds of keelson
+# and a loaded machine stretch it (set by e2e_args).
+START_SECONDS = 15
+# How many ports a peer whose bind fails is tried on in all.
+PORT_TRIES = 4
+
+
+class NotStarted(SystemExit):
+    """A peer that did not start listening: why, and whether its port was
+    taken by another program (another port may then do)."""
+
+    def __init__(self, what, why, port_taken, bind=None):
+        super().__init__(f"{what} did not start: {why}")
+        self.port_taken, self.bind = port_taken, bind
+
+
+def listening_inodes(port):
+    """The inodes of the sockets listening on TCP port (any address)."""
+    inodes = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with contextlib.suppress(OSError), open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
+                    inodes.add(fields[9])
+    return inodes
+
+
+def process_family(pid):
+    """pid and the processes below it (nginx's workers, a wrapper's child)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            with contextlib.suppress(OSError, IndexError), open(f"/proc/{entry}/stat") as f:
+                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                children.setdefault(ppid, []).append(int(entry))
+    family, todo = [], [pid]
+    while todo:
+        family.append(todo.pop())
+        todo.extend(children.get(family[-1], ()))
+    return family
+
+
+def listens_on(pid, port):
+    """Whether process pid (or one below it) holds a socket listening on
+    port: a connection would also reach another program's listener there."""
+    sockets = {f"socket:[{inode}]" for inode in listening_inodes(port)}
+    for member in process_family(pid) if sockets else ():
+        with contextlib.suppress(OSError):
+            for fd in os.listdir(f"/proc/{member}/fd"):
+                with contextlib.suppress(OSError):
+                    if os.readlink(f"/proc/{member}/fd/{fd}") in sockets:
+                        return True
+    return False
+
+
+def stderr_lines(log):
+    """The non-empty lines of a peer's stderr: log is the file it writes."""
+    if log is None:
+        return []
+    log.flush()
+    if isinstance(getattr(log, "name", None), str):
+        with open(log.name, "rb") as f:
+            text = f.read()
+    else:
+        log.seek(0)
+        text = log.read()
+    return [line.strip() for line in text.decode(errors="replace").splitlines() if line.strip()]
+
+
+def wait_listening(port, process=None, what="the server", address="127.0.0.1", log=None):
+    """Returns once process listens on port (without a process: once
+    address:port takes connections); raises NotStarted when that has not
+    come within START_SECONDS or process ended first, naming why from its
+    stderr's last line (log, a file it writes) and the port's state."""
     def ready():
-        if process is not None and process.poll() is not None:
-            raise SystemExit(f"{what} did not start")
-        try:
-            socket.create_connection((address, port), timeout=1).close()
-            return True
-        except OSError:
+        if process is None:
+            with contextlib.suppress(OSError):
+                socket.create_connection((address, port), timeout=1).close()
+                return True
             return False
-    if not wait_until(ready):
-        raise SystemExit(f"{what} did not start")
+        return process.poll() is not None or listens_on(process.pid, port)
+    started = wait_until(ready, seconds=START_SECONDS, step=0.1)
+    if started and (process is None or process.poll() is None):
+        return
+    said = stderr_lines(log)
+    bind = next((line for line in reversed(said) if "in use" in line.lower()), None)
+    why = (f"exit status {process.returncode}" if process is not None and
+           process.poll() is not None else f"not listening on port {port} after {START_SECONDS} s")
+    taken = bind is not None or (process is not None and bool(listening_inodes(port)))
+    if taken:
+        why += f"; port {port} is taken by another program"
+    if bind is not None and bind != said[-1]:
+        why += f"; its bind error: {bind}"
+    if said:
+        why += f"; its last line: {said[-1]}"
+    raise NotStarted(what, why, taken, bind)
 
 
 def stop(process, sig=signal.SIGTERM):
@@ -184,23 +300,52 @@ def stop(process, sig=signal.SIGTERM):
     process.wait(timeout=10)
 
 
+def start_peer(cmd, port, what, address="127.0.0.1", **popen):
+    """Starts cmd (a list, or a function of the port giving one and writing
+    what the port goes into) and waits for it to listen on port. A peer
+    whose port another program took is started again on a port drawn anew
+    when cmd is a function, up to PORT_TRIES ports; the process, its port
+    as .port."""
+    for tries in range(PORT_TRIES, 0, -1):
+        log = None if "stderr" in popen else tempfile.TemporaryFile()
+        args = cmd(port) if callable(cmd) else cmd
+        release_port(port)
+        process = subprocess.Popen(args, **dict({"stderr": log}, **popen))
+        given = popen.get("stderr")
+        try:
+            wait_listening(port, process, what, address,
+                           log or (given if hasattr(given, "fileno") else None))
+            process.port = port
+            return process
+        except NotStarted as e:
+            stop(process)
+            if not e.port_taken or not callable(cmd) or tries == 1:
+                raise
+            print(f"{e.code}: again on another port", flush=True)
+            port = free_port(whole=True)
+        finally:
+            if log is not None:
+                log.close()
+
+
 @contextlib.contextmanager
 def running(cmd, port, what, address="127.0.0.1", sig=signal.SIGTERM, **popen):
-    """cmd started and listening on address:port, stopped on leaving."""
+    """cmd started and listening on address:port (see start_peer), stopped
+    on leaving."""
     popen.setdefault("stdout", subprocess.DEVNULL)
-    popen.setdefault("stderr", subprocess.DEVNULL)
-    process = subprocess.Popen(cmd, **popen)
+    process = start_peer(cmd, port, what, address, **popen)
     try:
-        wait_listening(port, process, what, address)
         yield process
     finally:
         stop(process, sig)
 
 
-def http_server(directory, port):
-    """python3 -m http.server for directory on 127.0.0.1:port (a context)."""
-    return running([sys.executable, "-m", "http.server", "--bind", "127.0.0.1", "--directory",
-                    directory, str(port)], port, "http.server")
+def http_server(directory, port=None):
+    """python3 -m http.server for directory on 127.0.0.1:port (a context;
+    without port, on one drawn, the process's .port)."""
+    return running(lambda port: [sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
+                                 "--directory", directory, str(port)],
+                   port or free_port(whole=True), "http.server")
 
 
 def client_env(root):
@@ -255,25 +400,73 @@ class Tree:
     def __init__(self, root, keelson, mib=3, scheme="https", extra=()):
         self.root, self.keelson = root, keelson
         self.pin = []  # a command prefix for the server and the client, e.g. taskset
-        self.port = free_port()
-        subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_tree.py"), root, "--port",
-                        str(self.port), "--mib", str(mib), "--scheme", scheme, *extra], check=True)
+        self.make = ["--mib", str(mib), "--scheme", scheme, *extra]
+        self.port, self.served = free_port(whole=True), False
+        self.build()
         self.server = None
         self.env = client_env(root)
+
+    def build(self):
+        """The tree's files for self.port."""
+        subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_tree.py"), self.root,
+                        "--port", str(self.port), *self.make], check=True)
         self.repo = read_json(self.path("repo.json"))
         self.base = self.repo["alias"].rsplit("/", 1)[0]
+
+    def move(self):
+        """The tree built again for a port drawn anew, the files the case
+        wrote beside it (configurations, repository files) following."""
+        old, self.port = self.port, free_port(whole=True)
+        # The version the alias names is kept (the new one is signed anew).
+        def text(*parts):
+            with open(self.path("www", *parts), "rb") as f:
+                return f.read()
+        named = [n for n in os.listdir(self.path("www", "aliases"))
+                 if text("aliases", n) == text("alias.json")]
+        self.build()
+        if named:
+            self.alias(named[0][:-len(".json")])
+        for name in os.listdir(self.root):
+            path = self.path(name)
+            if name.endswith((".conf", ".json")) and os.path.isfile(path):
+                with open(path) as f:
+                    text = f.read()
+                with open(path, "w") as f:
+                    f.write(re.sub(rf"(127\.[\d.]+):{old}\b", rf"\g<1>:{self.port}", text))
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
-    def serve(self, cmd, address="127.0.0.1", stderr=subprocess.DEVNULL):
+    def serve(self, cmd, address="127.0.0.1", stderr=None):
         """cmd as the tree's server (in place of a running one) once it
-        listens on the tree's port."""
+        listens on the tree's port. Until a server of the tree first
+        listens, a port another program took moves the tree to another;
+        later, what the case made for the port stays, and the port is tried
+        again a second later."""
         self.stop()
         self.address, self.nginx = address, cmd[0] == "nginx"
-        self.server = subprocess.Popen([*self.pin, *cmd], stdout=subprocess.DEVNULL,
-                                       stderr=stderr)
-        wait_listening(self.port, self.server, cmd[0], address)
+        for tries in range(PORT_TRIES, 0, -1):
+            popen = {} if stderr is None else {"stderr": stderr}
+            try:
+                self.server = start_peer([*self.pin, *cmd], self.port, cmd[0], address,
+                                         stdout=subprocess.DEVNULL, **popen)
+                self.served = True
+                return
+            except NotStarted as e:
+                # Another port of the server's (nginx names the one it could
+                # not bind) does not move the tree.
+                ours = e.bind is None or not re.search(r":\d+ ", e.bind) or \
+                    f":{self.port} " in e.bind
+                if not e.port_taken or not ours or tries == 1:
+                    raise
+                if self.served:
+                    print(f"{e.code}: again in a second", flush=True)
+                    time.sleep(1)
+                    continue
+                print(f"{e.code}: the tree moves to another port", flush=True)
+                old = str(self.port)
+                self.move()
+                cmd = [str(self.port) if arg == old else arg for arg in cmd]
 
     def start(self, conf="nginx.conf", address="127.0.0.1"):
         self.serve(["nginx", "-p", self.root, "-c", self.path(conf)], address)
@@ -282,6 +475,7 @@ class Tree:
         if self.server is not None:
             stop(self.server)
             self.server = None
+            hold_port(self.port)
 
     def alias(self, version):
         shutil.copy(self.path("www", "aliases", version + ".json"), self.path("www", "alias.json"))
@@ -447,17 +641,20 @@ def case_exit1(t):
     t.start()
     base = f"https://127.0.0.1:{t.port}"
     # Nothing listens on a port of its own: the server is down.
-    down = free_port()
+    down = free_port(dead=True)
     stopped = t.write_apart("down", alias=f"https://127.0.0.1:{down}/alias.json")
     # A second nginx answers with a certificate for another name.
-    other_port = free_port()
     with open(t.path("nginx-other.conf")) as f:
         conf = f.read()
-    conf = (conf.replace(f"listen 127.0.0.1:{t.port} ", f"listen 127.0.0.1:{other_port} ")
-            .replace("nginx.pid", "nginx-other.pid").replace("access.log", "access-other.log"))
-    with open(t.path("nginx-second.conf"), "w") as f:
-        f.write(conf)
-    renamed = t.write_apart("name", alias=f"https://127.0.0.1:{other_port}/alias.json")
+
+    def second(port):
+        with open(t.path("nginx-second.conf"), "w") as f:
+            f.write(conf.replace(f"listen 127.0.0.1:{t.port} ", f"listen 127.0.0.1:{port} ")
+                    .replace("nginx.pid", "nginx-other.pid")
+                    .replace("access.log", "access-other.log"))
+        t.write_apart("name", alias=f"https://127.0.0.1:{port}/alias.json")
+        return ["nginx", "-p", t.root, "-c", t.path("nginx-second.conf")]
+    renamed = t.path("name.json")
     other = t.write_apart("other", catalog=base + "/other/")
     app = read_json(t.path("app.json"))
     # Its certificate pinned as well, so that only the name is wrong.
@@ -477,9 +674,8 @@ def case_exit1(t):
             ("a host not whitelisted", {"app": closed, "repo": t.write_apart("closed")},
              "webGet.whitelist"),
             ("a wrong password", {"credentials": bad, "repo": t.write_apart("wrong")},
-             "no password given")]
-    with running(["nginx", "-p", t.root, "-c", t.path("nginx-second.conf")], other_port,
-                  "the second nginx"), ThreadPoolExecutor(len(rows)) as pool:
+             "the password given does not decrypt the pieces")]
+    with running(second, free_port(), "the second nginx"), ThreadPoolExecutor(len(rows)) as pool:
         results = list(pool.map(lambda row: exit1_line(t, row[1]), rows))
     for (what, _, needle), (code, lines, err) in zip(rows, results):
         check(code == 1 and len(lines) == 1 and needle in lines[-1] and "retrying in" not in err,
@@ -500,13 +696,14 @@ def case_exit2(t):
     loose = t.path("credentials-loose.json")
     shutil.copy(t.path("credentials.json"), loose)
     os.chmod(loose, 0o644)
-    rows = [("a missing repository file", t.args(repo=t.path("missing.json"))),
-            ("an unknown option", t.args("--no-such-option")),
-            ("a credentials file of mode 0644", t.args(credentials=loose))]
-    for what, args in rows:
+    # A file refused (not only one that cannot be read) exits 1.
+    rows = [("a missing repository file", t.args(repo=t.path("missing.json")), 2),
+            ("an unknown option", t.args("--no-such-option"), 2),
+            ("a credentials file of mode 0644", t.args(credentials=loose), 1)]
+    for what, args, code in rows:
         p = subprocess.run(args, env=t.env, capture_output=True, text=True, timeout=RUN_SECONDS)
-        check(p.returncode == 2 and p.stderr.startswith("keelson: "),
-              f"{what}: exit 2 ({p.returncode}: {p.stderr[:120]!r})")
+        check(p.returncode == code and p.stderr.startswith("keelson: "),
+              f"{what}: exit {code} ({p.returncode}: {p.stderr[:120]!r})")
 
 
 def case_interrupt(t):
@@ -593,7 +790,7 @@ def case_secrets(t):
     a log an earlier build left 0644 is narrowed."""
     t.start()
     user, password, sig = "loguser71", "logpass71", "logsig71"
-    down = free_port()
+    down = free_port(dead=True)
     answers = read_json(t.path("credentials.json"))
     secret, cuser = answers[0]["password"], "credsuser71"
     # A username in the answer too: no field of the file is logged, nor a
@@ -758,7 +955,18 @@ def e2e_args(cases=None):
     ap.add_argument("--keelson", required=True)
     ap.add_argument("--developer", type=int, default=0)
     ap.add_argument("--source", default=os.path.dirname(os.path.dirname(HERE)))
-    return ap.parse_args()
+    a = ap.parse_args()
+    global START_SECONDS
+    START_SECONDS *= 3 if sanitized(a.keelson) else 1
+    return a
+
+
+def sanitized(program):
+    """Whether program was built with AddressSanitizer."""
+    with contextlib.suppress(OSError, ValueError), open(program, "rb") as f, \
+            mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        return m.find(b"__asan_init") >= 0
+    return False
 
 
 def main():

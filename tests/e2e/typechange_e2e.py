@@ -14,19 +14,27 @@ One case per run:
             run's time (a fixed, printed seed), and twice at the swap itself
             (the old entry removed, the tree built aside not yet renamed in,
             as a kill there leaves it): every file whose type stays holds
-            v1's or v2's bytes, and the next run ends 0 with v2
+            v1's or v2's bytes, and the next run ends 0 with v2 and nothing
+            else (a killed copy's temporary file gone too); killed right
+            after secret.key (new in v2) is whole, then back to v1: the
+            next run ends 0 with v1 alone
   plant     root's installation is a sticky (1777) folder where user 65534
-            plants first: a file at a partial name and a directory at an
-            aside name (x.varnopartial/inner, v2's bytes), then a link at the
-            aside name to root's own 0700 directory there; each v1 -> v2 run
-            ends 0 with v2 (sha1sum -c), every entry of it root's, root's
-            files unchanged and the plants gone. A reader as 65534 opens
+            plants first: a file at a partial name, then a link at the aside
+            name to root's own 0700 directory there; each v1 -> v2 run ends
+            0 with v2 (sha1sum -c), every entry of it root's, root's files
+            unchanged and the plants gone. A directory of 65534's at an
+            aside name (x.varnopartial/inner), or one of theirs renamed to a
+            partial name, is not removed: the run ends 1, their file whole.
+            Then 65534 swaps a file of theirs with the partial name of
+            saves/tool (renameat2 RENAME_EXCHANGE) in a loop, saves/ 0777:
+            each v1 -> v2 run ends 1, or 0 with v2 and every file root's. A reader as 65534 opens
             each partial file during v2 from empty and never reads a byte of
             secret.key (mode 0600). Needs root and setpriv.
   hardlinks the installation belongs to user 65534, root syncs it: a hard
             link at the lock to a file of root's is refused (exit 1, a line
             naming the lock) and one at a partial name is removed, not
-            written (the run ends 0 with v2); the linked files keep their
+            written (the run ends 0 with v2, the tree root's again); the
+            linked files keep their
             bytes, mode and time. Where the kernel forbids the user to link
             root's files (fs.protected_hardlinks), root plants them in its
             stead. Needs root and setpriv.
@@ -39,7 +47,6 @@ import hashlib
 import json
 import os
 import random
-import re
 import shutil
 import signal
 import subprocess
@@ -55,14 +62,13 @@ from make_tree import Signer, encode_piece, write_bytes, write_text  # noqa: E40
 from contenttree import Version, _digests, add_file, plain_metafile  # noqa: E402
 from contenttree.pieces import pieces_of  # noqa: E402
 from sync_e2e import (NOBODY, Tree, as_nobody, check, client_env, e2e_args,  # noqa: E402
-                      free_port, outcome, skipped, snapshot)
+                      free_port, outcome, skip, skipped, snapshot)
 
 REPOSITORY = "game"
 PIECE = 4096
 RUN_SECONDS = 60
 KILL_SEED = 0x7479
 KILLS = 10
-COPY_LEFT = re.compile(r"\.varnopartial\.[0-9a-f]+\.tmp$")
 
 
 def blob(seed, size):
@@ -72,10 +78,10 @@ def blob(seed, size):
 KEEP = blob(1, 9000)  # three pieces, the same in both versions
 V1 = {"x": blob(2, 700), "a/b": blob(3, 300), "changed.bin": blob(4, 5000),
       "d/y": blob(5, 200), "d/z": blob(6, 4500), "e/f": blob(7, 100), "l": ("link", "x"),
-      "keep.bin": KEEP}
+      "keep.bin": KEEP, "saves/tool": blob(14, 9000)}
 V2 = {"x/inner": blob(8, 800), "a/b/c/d": blob(9, 400), "changed.bin": blob(10, 5000),
       "d": blob(11, 600), "moved/z": V1["d/z"], "l": blob(12, 50), "e": ("link", "keep.bin"),
-      "keep.bin": KEEP, "secret.key": blob(13, 200000)}
+      "keep.bin": KEEP, "secret.key": blob(13, 200000), "saves/tool": blob(15, 9000)}
 VERSIONS = {"1": V1, "2": V2}
 MODES = {"secret.key": "0600"}
 
@@ -97,7 +103,12 @@ class Site(Tree):
 
     def __init__(self, root, keelson):
         self.root, self.keelson, self.pin, self.server = root, keelson, [], None
-        self.port = free_port()
+        self.port, self.served = free_port(whole=True), False
+        self.build()
+        self.env = client_env(root)
+
+    def build(self):
+        root = self.root
         self.base = f"http://127.0.0.1:{self.port}"
         self.www = os.path.join(root, "www")
         self.signer = Signer()
@@ -126,7 +137,6 @@ class Site(Tree):
             "repository": REPOSITORY, "alias": self.base + "/alias.json",
             "catalog": self.base + "/catalog/", "certStore": REPOSITORY,
             "metafile": self.metafile, "local": {"type": "file", "path": self.installed}}))
-        self.env = client_env(root)
 
     def start(self):
         self.serve([sys.executable, "-m", "http.server", str(self.port), "--bind", "127.0.0.1",
@@ -173,16 +183,9 @@ def sha1sum_ok(site, vid):
     return p.returncode == 0
 
 
-def expect_version(site, vid, what, killed=False):
+def expect_version(site, vid, what):
     code, out = site.sync(vid)
     state = site.state()
-    if killed:
-        # A copy of an installed file into its partial file goes through a
-        # temporary name; one a kill left behind is not looked for.
-        left = [n for n in state if COPY_LEFT.search(n)]
-        if left:
-            print(f"note {what}: a killed copy left {left}", flush=True)
-        state = {n: v for n, v in state.items() if n not in left}
     extra = sorted(set(state) - set(wanted(vid)))
     check(code == 0, f"{what}: ends 0" + ("" if code == 0 else f" ({out[-400:]})"))
     check(sha1sum_ok(site, vid), f"{what}: sha1sum -c passes")
@@ -229,7 +232,32 @@ def case_kill(site):
                if state.get(n) not in (wanted("1")[n], wanted("2")[n])]
         check(not bad, f"kill {k} after {delay:.3f}s: files that keep their type are v1 or v2 "
               f"({bad})")
-        expect_version(site, "2", f"kill {k}: the next run", killed=True)
+        expect_version(site, "2", f"kill {k}: the next run")
+    # Killed right after secret.key, new in v2, is whole at its name (before
+    # the run records v2 as installed), then back to v1: it is gone.
+    for attempt in range(KILLS):
+        restore()
+        site.alias("2")
+        p = subprocess.Popen(site.args(), env=site.env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        new = os.path.join(site.installed, "secret.key")
+        end = time.monotonic() + RUN_SECONDS
+        while p.poll() is None and not os.path.exists(new) and time.monotonic() < end:
+            time.sleep(0.0005)
+        if p.poll() is None:
+            p.send_signal(signal.SIGKILL)
+        p.wait(timeout=30)
+        with open(site.metafile, "rb") as f:
+            if os.path.exists(new) and b"secret.key" not in f.read():
+                break
+    else:
+        attempt = None
+        skip("no kill came between secret.key's rename and the run's end")
+    if attempt is not None:
+        print(f"secret.key killed whole at attempt {attempt}", flush=True)
+        site.alias("1")
+        expect_version(site, "1", "killed with secret.key whole, then back to v1")
+        site.alias("2")
     # The swap cut between its two steps: the old entry gone, the new tree
     # whole under its aside name; then the tree cut before its last file.
     for cut, name, data in (("whole", "inner", V2["x/inner"]),
@@ -263,9 +291,13 @@ def case_hardlinks(site):
     os.chmod(victim, 0o644)
     before = snapshot(victim)
     expect_version(site, "1", "v1 from empty")
-    for top, dirs, names in os.walk(site.client):
-        for n in [top] + [os.path.join(top, x) for x in dirs + names]:
-            os.lchown(n, NOBODY, NOBODY)
+    # The files become the other user's; the folders stay root's, as a
+    # folder another user owns is refused at start.
+    def chown_tree(uid):
+        for top, dirs, names in os.walk(site.client):
+            for n in [os.path.join(top, x) for x in names]:
+                os.lchown(n, uid, uid)
+    chown_tree(NOBODY)
     lock = site.metafile + ".lock"
     os.unlink(lock)
     who = plant_link(victim, lock)
@@ -275,6 +307,8 @@ def case_hardlinks(site):
           f"({code}: {out.strip()[-300:]})")
     check(snapshot(victim) == before, "the lock's linked file keeps its bytes, mode and time")
     os.unlink(lock)
+    # Root's tree again: another user's directories are not removed.
+    chown_tree(0)
     partial = os.path.join(site.installed, "changed.bin.varnopartial")
     who = plant_link(victim, partial)
     expect_version(site, "2", f"a hard link at a partial name (planted by {who})")
@@ -303,6 +337,26 @@ while not os.path.exists(stop) and time.monotonic() < end:
         read[n] = read.get(n, 0) + len(os.pread(fd, 1 << 20, read.get(n, 0)))
 print(json.dumps(read))
 '''
+
+
+# Run as user 65534: swaps its own file with the name given in folder
+# (renameat2 RENAME_EXCHANGE) as fast as it can until told to stop; prints
+# how many swaps took.
+SWAPPER = r'''
+import ctypes, os, sys, time
+folder, name, stop = sys.argv[1], sys.argv[2], sys.argv[3]
+libc = ctypes.CDLL(None, use_errno=True)
+mine = os.path.join(folder, "mine")
+with open(mine, "wb") as f:
+    f.write(b"user 65534's\\n")
+os.chmod(mine, 0o666)
+a, b = mine.encode(), os.path.join(folder, name).encode()
+swaps, end = 0, time.monotonic() + 60
+while not os.path.exists(stop) and time.monotonic() < end:
+    swaps += libc.renameat2(-100, a, -100, b, 2) == 0
+print(swaps)
+'''
+SWAP_RUNS = 8
 
 
 def owned_by_root(site):
@@ -346,12 +400,19 @@ def case_plant(site):
     shutil.copytree(site.client, saved, symlinks=True)
     aside = os.path.join(site.installed, "x.varnopartial")
     partial = os.path.join(site.installed, "changed.bin.varnopartial")
+    # Plants the run removes (a file, a link), and another user's
+    # directories, which stay with everything in them: the run ends 1.
     plants = {
-        "a partial file and an aside tree":
-            [["sh", "-c", 'umask 0; printf junk > "$1"; mkdir "$2" && cat > "$2/inner"', "-",
-              partial, aside]],
+        "a partial file": [["sh", "-c", 'umask 0; printf junk > "$1"', "-", partial]],
         "a link at the aside name to root's 0700 directory": [["ln", "-s", "keep", aside]],
+        "an aside tree of user 65534's":
+            [["sh", "-c", 'mkdir "$1" && cat > "$1/inner"', "-", aside]],
+        "user 65534's directory renamed to a partial name":
+            [["sh", "-c", 'mkdir "$1.own" && cat > "$1.own/inner" && mv "$1.own" "$1"', "-",
+              partial]],
     }
+    kept = {"an aside tree of user 65534's": aside,
+            "user 65534's directory renamed to a partial name": partial}
     for what, commands in plants.items():
         shutil.rmtree(site.client)
         shutil.copytree(saved, site.client, symlinks=True)
@@ -365,6 +426,15 @@ def case_plant(site):
                                capture_output=True, timeout=30)
             check(p.returncode == 0, f"{what}: user {NOBODY} plants ({p.stderr[-200:]})")
         code, out = site.sync("2")
+        if what in kept:
+            inner = os.path.join(kept[what], "inner")
+            check(code == 1 and os.path.isfile(inner) and os.stat(inner).st_uid == NOBODY and
+                  open(inner, "rb").read() == V2["x/inner"],
+                  f"{what}: the run ends 1 and leaves it whole ({code}: {out[-300:]})")
+            check(f"{kept[what]} belongs to another user and is in the way; it is not "
+                  f"removed" in out, f"{what}: one line names it ({out[-300:]})")
+            shutil.rmtree(kept[what], ignore_errors=True)
+            continue
         state = {n: v for n, v in site.state().items() if not n.startswith("keep/")}
         check(code == 0 and sha1sum_ok(site, "2") and state == wanted("2"),
               f"{what}: v1 -> v2 ends 0 with v2 alone ({code}: {out[-300:]}) "
@@ -373,6 +443,31 @@ def case_plant(site):
               f"({owned_by_root(site)})")
         check(snapshot(os.path.join(keep, "inner")) == before and
               sorted(os.listdir(keep)) == ["inner"], f"{what}: root's own file is unchanged")
+    # A tree folder others may write (0777, not sticky) where user 65534
+    # swaps its file with the partial name while root's update builds it: a
+    # run ends 1, or 0 with every file root's and v2's.
+    shutil.rmtree(keep)
+    saves = os.path.join(site.installed, "saves")
+    ends = []
+    for k in range(SWAP_RUNS):
+        shutil.rmtree(site.client)
+        shutil.copytree(saved, site.client, symlinks=True)
+        os.chmod(saves, 0o777)
+        stop = os.path.join(site.root, "stop")
+        if os.path.exists(stop):
+            os.unlink(stop)
+        swapper = subprocess.Popen(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                                    "--clear-groups", sys.executable, "-c", SWAPPER, saves,
+                                    "tool.varnopartial", stop], stdout=subprocess.PIPE, text=True)
+        code, out = site.sync("2")
+        write_bytes(stop, b"")
+        swaps = swapper.communicate(timeout=90)[0].strip()
+        others = [n for n in owned_by_root(site) if n != "saves/mine"]
+        ends.append((code, swaps, others))
+        check(code == 1 or (code == 0 and sha1sum_ok(site, "2") and not others),
+              f"swap {k}: ends 1, or 0 with v2 and every file root's ({code}, {swaps} swaps, "
+              f"{others}: {out[-300:]})")
+    print(f"swap runs (exit status, swaps, entries not root's): {ends}", flush=True)
 
 
 CASES = {"swap": case_swap, "kill": case_kill, "hardlinks": case_hardlinks, "plant": case_plant}
