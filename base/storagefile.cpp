@@ -33,6 +33,7 @@
 #include "core/platform/privatefile.h"
 #include "core/platform/rootdir.h"
 #include "core/platform/thread.h"
+#include "core/platform/trustedpath.h"
 #include "core/runtime/critsection.h"
 #include "core/runtime/expand.h"
 #include "core/runtime/log.h"
@@ -1602,6 +1603,9 @@ int fileCompleteFile(void *context, StorageStep *step) {
 
 // ---- Erasing ------------------------------------------------------------------------------
 
+// No ignore list anyone writes comes near this.
+constexpr size_t kFileIgnoreMaxBytes = size_t(16) << 20;
+
 int32_t fileIgnoreNode(Json *, void *context, const char *path, int32_t type, const char *value,
                        int32_t length, int64_t, int32_t, int32_t, int32_t *) {
   // Strings of the top-level list: paths "0", "1", ...
@@ -1610,21 +1614,42 @@ int32_t fileIgnoreNode(Json *, void *context, const char *path, int32_t type, co
   return 1;
 }
 
-// Reads the ignore file once (table lock held). 0, or the parser's error.
+// Reads the ignore file once (table lock held), walked and judged as every
+// file the run trusts is (TrustedPath_Open: another user's list or a FIFO
+// is refused, never read). 0, or the refusal's or the parser's error.
 int32_t fileReadIgnoreFile(StorageFile *d) {
   if (d->ignoreRead || d->settings.ignorePath[0] == '\0') return 0;
-  FileIdentity identity;
-  if (!Platform_GetFileIdentity(d->settings.ignorePath, 1, &identity)) {
+  TrustedPathRefusal refusal;
+  int fd = TrustedPath_Open(d->settings.ignorePath, 0, &refusal);
+  if (fd < 0 && refusal.entry[0] == '\0' && Platform_IsErrorMissing(Platform_GetLastError())) {
     d->ignoreRead = 1;
     return 0;
   }
+  if (fd < 0) {
+    int32_t error = Platform_GetLastError() != 0 ? Platform_GetLastError()
+                                                 : kPlatformErrorAccessDenied;
+    fileLog(d, "Ignore file refused (%s): %s: %s (%d)\n", d->settings.ignorePath,
+            refusal.entry, refusal.rule, error);
+    return error;
+  }
+  std::string text;
+  char chunk[16384];
+  size_t count = 0;
+  int readOk;
+  while ((readOk = Platform_ReadFile(fd, chunk, sizeof chunk, &count)) != 0 && count > 0 &&
+         text.size() < kFileIgnoreMaxBytes)
+    text.append(chunk, count);
+  int32_t error = readOk ? 0 : Platform_GetLastError();
+  Platform_CloseFile(fd);
+  if (error == 0 && text.size() >= kFileIgnoreMaxBytes) error = kPlatformErrorBadFormat;
   Json *json = nullptr;
   Json_Create(&json);
   Json_SetNodeCallback(json, d, fileIgnoreNode);
-  int32_t error = 0;
-  if (!Json_ParseFile(json, d->settings.ignorePath)) {
+  if (error == 0 && !Json_ParseMemory(json, text.data(), int32_t(text.size()))) {
     Json_GetErrorCode(json, &error);
     if (error == 0) error = kPlatformErrorGeneral;
+  }
+  if (error != 0) {
     fileLog(d, "Unable to parse ignore file (%s) (%d)\n", d->settings.ignorePath, error);
     d->ignored.clear();
   } else {

@@ -370,6 +370,16 @@ int ErrorLine_Hint(const RepositoryError *error, const ErrorLineFacts *facts, ch
     Str_Copy(out, "not a directory: a file stands where the path needs a directory", size);
     return 1;
   }
+  if (RepositoryRunner_IsVolumeRefusal(error)) {
+    Str_Copy(out, codeEx == kPlatformErrorInvalidParameter
+                      ? "the file system refuses to create or rename it (invalid argument): a "
+                        "name its rules do not allow (such as * ? : \" < > | on a volume with "
+                        "Windows name rules); install on a volume that takes the version's names"
+                      : "the file system lacks an operation the run needs (function not "
+                        "implemented); install on another volume",
+             size);
+    return 1;
+  }
   if (code == kWebGetErrorRangeNotSupported) {
     Str_Copy(out,
              "the server ignores Range requests; use an httpPiece remote or a server that serves "

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
 #include "core/platform/rootdir.h"
+#include "core/platform/trustedpath.h"
 #include "core/runtime/core.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/print.h"
@@ -26,6 +28,7 @@
 
 struct Preflight {
   int lockFd;  // -1 without a metafile to guard
+  int installationLockFd;  // -1 without an installation directory
   RootDirectory *root;  // owned: the installation directory, held and locked; NULL without one
   bool madeRoot;        // root was made here: removed again when left empty
   RootDirectory *metafileDirectory;  // owned: the local metafile's directory, held; NULL without one
@@ -147,9 +150,10 @@ int preflightForeignLink(Preflight *p, const char *path, const char *directory, 
 
 // Opens the installation directory (made when missing) once, the handle
 // the run then works in whatever its path leads to meanwhile
-// (Preflight_GetDirectories), and locks the directory itself: one holder
-// per installation, whichever path or repository file names it. 0 with
-// the line.
+// (Preflight_GetDirectories), and locks the installation (by the
+// directory's identity, in a place only the running user can write): one
+// holder per installation, whichever path or repository file names it. 0
+// with the line.
 int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
   PlatformFileStatus status = {};
   p->madeRoot = !Platform_Stat(root, &status) && Platform_IsErrorMissing(Platform_GetLastError());
@@ -166,10 +170,22 @@ int preflightHoldRoot(Preflight *p, const char *root, char *line, int size) {
   }
   int32_t holder = 0;
   int gone = 0;
-  if (Platform_LockDirectory(RootDirectory_GetDescriptor(p->root), &holder, &gone)) return 1;
-  if (Platform_GetLastError() != kPlatformErrorLockViolation)
+  if (Platform_LockInstallation(RootDirectory_GetDescriptor(p->root), &p->installationLockFd,
+                                &holder, &gone))
+    return 1;
+  int code = Platform_GetLastError();
+  if (code != kPlatformErrorLockViolation && code != kPlatformErrorAccessDenied &&
+      !Platform_IsErrorMissing(code))
     Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: %s", p->name, root,
-               preflightCause(Platform_GetLastError()));
+               preflightCause(code));
+  else if (code != kPlatformErrorLockViolation)
+    Str_Printf(line, size, "keelson: %s: %s: cannot take the lock: the running user's lock "
+               "directory (~/.local/state/keelson/locks, under the home the password database "
+               "names) %s", p->name, root,
+               code == kPlatformErrorAccessDenied
+                   ? "is not the user's alone or lies under a home others may write: chown "
+                     "it to the user, chmod 0700, or remove what stands there"
+                   : "cannot be made: give the user a home it owns, or run as another user");
   else if (holder > 0 && gone)
     Str_Printf(line, size, "keelson: %s: %s: already running (pid %d, which is no longer "
                "running: a process it started still holds the installation)", p->name, root,
@@ -309,6 +325,36 @@ bool preflightResolveStorages(PreflightBase *base, Dictionary *owner, const char
   });
 }
 
+// Judges the "ignore" file of each file or filePiece storage at key of
+// owner as every file the run trusts is judged (TrustedPath_Open): the list
+// decides which files of the installation are left as they are. A missing
+// file is no list; false with the line for one refused.
+bool preflightJudgeIgnores(Preflight *p, Dictionary *owner, const char *key, char *line,
+                           int size, int depth) {
+  return preflightEachStorage(owner, key, depth, [&](Dictionary *storage) {
+    char ignore[kPathMax];
+    if (!preflightPath(storage, "ignore", ignore, int(sizeof ignore)))
+      return preflightJudgeIgnores(p, storage, "storages", line, size, depth + 1);
+    TrustedPathRefusal refusal;
+    int fd = TrustedPath_Open(ignore, 0, &refusal);
+    if (fd >= 0) {
+      Platform_CloseFile(fd);
+      return true;
+    }
+    if (refusal.entry[0] == '\0' && Platform_IsErrorMissing(Platform_GetLastError())) return true;
+    if (refusal.entry[0] == '\0')
+      Str_Printf(line, size, "keelson: %s: %s: the ignore file cannot be read (%s)", p->name,
+                 ignore, preflightCause(Platform_GetLastError()));
+    else if (strcmp(refusal.entry, ignore) == 0)
+      Str_Printf(line, size, "keelson: %s: %s: the ignore file is refused: %s", p->name, ignore,
+                 refusal.rule);
+    else
+      Str_Printf(line, size, "keelson: %s: %s: the ignore file is refused: %s on the way to it: "
+                 "%s", p->name, ignore, refusal.entry, refusal.rule);
+    return false;
+  });
+}
+
 // 0 with the line when a directory on the way to a pending storage's
 // "path" (as far as it exists: the run makes the rest) is one another user
 // may change.
@@ -392,20 +438,37 @@ struct PreflightTree {
   char root[kPathMax];
   char partial[64];
   MetaFile *installed;  // NULL when no version is installed
-  // Nothing is under a root that does not exist yet (a first install): its
-  // files need no look each, two of them (file and partial file) per file.
+  RootDirectory *held;  // the installation directory opened at start; NULL: none
+  // Nothing is under a root that did not exist before the run (a first
+  // install): its files need no look each, two of them (file and partial
+  // file) per file.
   bool rootMissing;
 };
+
+// The status of name under the root: through the directory held when
+// there is one, else by its path. 1 when it is there.
+bool preflightLook(const PreflightTree &t, const char *name, int64_t *size) {
+  if (t.held != nullptr) {
+    FileIdentity identity = {};
+    if (!RootDirectory_GetIdentity(t.held, name, &identity)) return false;
+    *size = identity.size;
+    return true;
+  }
+  char path[kPathMax];
+  Str_Printf(path, int(sizeof path), "%s/%s", t.root, name);
+  PlatformFileStatus status = {};
+  if (!Platform_Stat(path, &status)) return false;
+  *size = status.size;
+  return true;
+}
 
 // The bytes one file of the new version still needs under the root.
 int64_t preflightFileNeed(const PreflightTree &t, MetaFile *remote, FileRecord *record) {
   FileEntry *entry = record;
   if ((entry->flags & kFileEntryLink) || record->size <= 0) return 0;
   if (t.rootMissing) return record->size;
-  char path[kPathMax];
-  Str_Printf(path, int(sizeof path), "%s/%s", t.root, entry->name);
-  PlatformFileStatus status = {};
-  bool present = Platform_Stat(path, &status) && status.size == record->size;
+  int64_t size = 0;
+  bool present = preflightLook(t, entry->name, &size) && size == record->size;
   // With no version installed, a file of the right size is taken as whole:
   // the copy checks its pieces, and a first install stopped part-way (or
   // whose metafile was never saved) needs only what is missing.
@@ -416,10 +479,10 @@ int64_t preflightFileNeed(const PreflightTree &t, MetaFile *remote, FileRecord *
       preflightSamePieces(remote, record, t.installed, old))
     return 0;
   // A partial file of it already holds part of the bytes.
-  Str_AppendPrintf(path, int(sizeof path), "%s", t.partial);
+  std::string partial = std::string(entry->name) + t.partial;
   int64_t held = 0;
-  if (t.partial[0] != '\0' && Platform_Stat(path, &status) && status.size > 0)
-    held = status.size < record->size ? status.size : record->size;
+  if (t.partial[0] != '\0' && preflightLook(t, partial.c_str(), &size) && size > 0)
+    held = size < record->size ? size : record->size;
   return record->size - held;
 }
 
@@ -441,23 +504,96 @@ uint64_t preflightDevice(const char *path) {
   return 0;
 }
 
-// 0 with the line when need bytes do not fit on path's file system.
-int preflightFits(const char *name, const char *path, int64_t need, char *line, int size) {
-  int64_t free = 0;
-  if (need <= 0) return 1;
+// What the run still makes under one root: bytes, each file's rounded up
+// to the file system's block, and inodes (files and directories).
+struct PreflightNeed {
+  int64_t bytes;
+  int64_t inodes;
+};
+
+// 0 with the line when need does not fit on path's file system: its bytes,
+// each file rounded up to the volume's block size (blocks holds the whole
+// blocks' bytes, files their count), and its inodes.
+int preflightFits(const char *name, const char *path, const PreflightNeed &need, char *line,
+                  int size) {
+  if (need.bytes <= 0 && need.inodes <= 0) return 1;
   // A query that fails says nothing about room: the run would meet a full
   // disk at some piece, its partial files left behind.
-  if (!Platform_GetDiskFreeSpace(path, &free)) {
+  int64_t free = 0, inodes = 0;
+  if (!Platform_GetDiskFreeSpace(path, &free) || !Platform_GetFreeInodes(path, &inodes)) {
     Str_Printf(line, size, "keelson: %s: cannot tell the free space on %s: %s", name, path,
                preflightCause(Platform_GetLastError()));
     return 0;
   }
-  if (need <= free) return 1;
-  char needText[32], freeText[32];
-  Progress_FormatBytes(double(need), needText, int(sizeof needText));
-  Progress_FormatBytes(double(free), freeText, int(sizeof freeText));
-  Str_Printf(line, size, "keelson: %s: needs %s, %s free on %s", name, needText, freeText, path);
-  return 0;
+  if (need.bytes > free) {
+    char needText[32], freeText[32];
+    Progress_FormatBytes(double(need.bytes), needText, int(sizeof needText));
+    Progress_FormatBytes(double(free), freeText, int(sizeof freeText));
+    Str_Printf(line, size, "keelson: %s: needs %s, %s free on %s", name, needText, freeText,
+               path);
+    return 0;
+  }
+  if (need.inodes > inodes) {
+    Str_Printf(line, size, "keelson: %s: needs %lld inodes (files and directories to make), "
+               "%lld free on %s", name, static_cast<long long>(need.inodes),
+               static_cast<long long>(inodes), path);
+    return 0;
+  }
+  return 1;
+}
+
+// The volume's block size at path (at least 1).
+int64_t preflightBlockBytes(const char *path) {
+  uint32_t sectors = 1, sectorBytes = 1;
+  Platform_GetDiskSpace(path, nullptr, &sectors, &sectorBytes);
+  int64_t block = int64_t(sectors) * int64_t(sectorBytes);
+  return block > 0 ? block : 1;
+}
+
+// The need of the new version under root: held is the directory opened at
+// start (NULL: looked up by path), rootMissing true when nothing was there
+// before the run.
+int preflightNeed(Repository *r, RootDirectory *held, bool rootMissing, PreflightNeed *local,
+                  PreflightNeed *pending) {
+  *local = *pending = PreflightNeed{};
+  MetaFile *remote = r->remoteMetaFile;
+  if (remote == nullptr || !MetaFile_IsLoaded(remote) || !MetaFile_Succeeded(remote)) return 0;
+  PreflightTree tree = {};
+  if (!preflightPath(r->config, "local.path", tree.root, int(sizeof tree.root))) return 0;
+  Dictionary *storage = nullptr;
+  Dictionary_GetDictionaryByKey(r->config, "local", &storage);
+  StorageDefaults_GetPartialExtension(storage, r->settings, tree.partial,
+                                      int32_t(sizeof tree.partial));
+  tree.held = held;
+  tree.rootMissing = rootMissing;
+  MetaFile *installed = r->localMetaFile;
+  char id[kRepositoryIdBytes] = {};
+  if (installed != nullptr && MetaFile_IsLoaded(installed) && MetaFile_Succeeded(installed) &&
+      MetaFile_GetId(installed, id, int32_t(sizeof id)))
+    tree.installed = installed;
+  int64_t block = preflightBlockBytes(tree.root);
+  std::set<std::string> directories;
+  FileRecord *record = nullptr;
+  FileIndex_GetFirst(MetaFile_GetFileIndex(remote), &record);
+  for (; record != nullptr; record = record->next) {
+    int64_t bytes = preflightFileNeed(tree, remote, record);
+    local->bytes += (bytes + block - 1) / block * block;
+    // A file built anew is a new inode; on a first install so is each
+    // directory of the tree.
+    if (bytes > 0 || (tree.rootMissing && record->size <= 0)) local->inodes++;
+    if (!tree.rootMissing) continue;
+    std::string name = record->name;
+    for (size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1))
+      directories.insert(name.substr(0, slash));
+  }
+  local->inodes += int64_t(directories.size());
+  char pendingRoot[kPathMax];
+  // The pending storage keeps the same bytes again (its piece files' count
+  // is not foreseen).
+  if (preflightPendingRoot(r, tree.installed != nullptr, pendingRoot, int(sizeof pendingRoot)))
+    pending->bytes = local->bytes;
+  return 1;
 }
 
 }  // namespace
@@ -483,7 +619,13 @@ int Preflight_Begin(Dictionary *config, Preflight **preflight, char *line, int s
   auto *p = static_cast<Preflight *>(Mem_Alloc(sizeof(Preflight), 0, KSRC));
   *p = Preflight{};
   p->lockFd = -1;
+  p->installationLockFd = -1;
   Str_Copy(p->name, preflightName(config), int(sizeof p->name));
+  for (const char *key : {"local", "pending"})
+    if (!preflightJudgeIgnores(p, config, key, line, size, 0)) {
+      Preflight_Release(&p);
+      return 0;
+    }
   char root[kPathMax];
   bool hasRoot = preflightPath(config, "local.path", root, int(sizeof root));
   if (hasRoot && !preflightForeignLink(p, root, "installation directory", line, size)) {
@@ -544,27 +686,14 @@ int Preflight_GetNeed(Repository *r, int64_t *local, int64_t *pending) {
   CHECK_POINTER(local);
   CHECK_POINTER(pending);
   *local = *pending = 0;
-  MetaFile *remote = r->remoteMetaFile;
-  if (remote == nullptr || !MetaFile_IsLoaded(remote) || !MetaFile_Succeeded(remote)) return 0;
-  PreflightTree tree = {};
-  if (!preflightPath(r->config, "local.path", tree.root, int(sizeof tree.root))) return 0;
-  Dictionary *storage = nullptr;
-  Dictionary_GetDictionaryByKey(r->config, "local", &storage);
-  StorageDefaults_GetPartialExtension(storage, r->settings, tree.partial,
-                                      int32_t(sizeof tree.partial));
-  PlatformFileStatus rootStatus = {};
-  tree.rootMissing = !Platform_Stat(tree.root, &rootStatus);
-  MetaFile *installed = r->localMetaFile;
-  char id[kRepositoryIdBytes] = {};
-  if (installed != nullptr && MetaFile_IsLoaded(installed) && MetaFile_Succeeded(installed) &&
-      MetaFile_GetId(installed, id, int32_t(sizeof id)))
-    tree.installed = installed;
-  FileRecord *record = nullptr;
-  FileIndex_GetFirst(MetaFile_GetFileIndex(remote), &record);
-  for (; record != nullptr; record = record->next) *local += preflightFileNeed(tree, remote, record);
-  char pendingRoot[kPathMax];
-  if (preflightPendingRoot(r, tree.installed != nullptr, pendingRoot, int(sizeof pendingRoot)))
-    *pending = *local;
+  char root[kPathMax];
+  PlatformFileStatus status = {};
+  bool missing = !preflightPath(r->config, "local.path", root, int(sizeof root)) ||
+                 !Platform_Stat(root, &status);
+  PreflightNeed localNeed, pendingNeed;
+  if (!preflightNeed(r, nullptr, missing, &localNeed, &pendingNeed)) return 0;
+  *local = localNeed.bytes;
+  *pending = pendingNeed.bytes;
   return 1;
 }
 
@@ -572,14 +701,18 @@ int Preflight_CheckSpace(Preflight *preflight, Repository *r, char *line, int si
   CHECK_POINTER(preflight);
   CHECK_POINTER(r);
   CHECK_POINTER(line);
-  int64_t local = 0, pending = 0;
   char root[kPathMax], pendingRoot[kPathMax];
-  if (!Preflight_GetNeed(r, &local, &pending) ||
-      !preflightPath(r->config, "local.path", root, int(sizeof root)))
-    return 1;
-  if (pending > 0 && preflightPendingRoot(r, true, pendingRoot, int(sizeof pendingRoot))) {
+  PreflightNeed local, pending;
+  if (!preflightPath(r->config, "local.path", root, int(sizeof root))) return 1;
+  PlatformFileStatus status = {};
+  bool missing = preflight->madeRoot ||
+                 (preflight->root == nullptr && !Platform_Stat(root, &status));
+  if (!preflightNeed(r, preflight->root, missing, &local, &pending)) return 1;
+  if ((pending.bytes > 0 || pending.inodes > 0) &&
+      preflightPendingRoot(r, true, pendingRoot, int(sizeof pendingRoot))) {
     if (preflightDevice(pendingRoot) == preflightDevice(root)) {
-      local += pending;
+      local.bytes += pending.bytes;
+      local.inodes += pending.inodes;
     } else if (!preflightFits(preflight->name, pendingRoot, pending, line, size)) {
       return 0;
     }
@@ -593,9 +726,11 @@ int Preflight_Release(Preflight **preflight) {
   if (gone == nullptr) return 1;
   *preflight = nullptr;
   if (gone->lockFd >= 0) Platform_UnlockFile(gone->lockFd);
-  // A run that wrote nothing leaves no installation directory it made.
+  // A run that wrote nothing leaves no installation directory it made; the
+  // installation's lock is given back once that is done.
   if (gone->root != nullptr && gone->madeRoot) RootDirectory_RemoveIfEmpty(gone->root);
   RootDirectory_Close(&gone->root);
+  if (gone->installationLockFd >= 0) Platform_UnlockFile(gone->installationLockFd);
   RootDirectory_Close(&gone->metafileDirectory);
   Mem_Free(gone, sizeof(Preflight), KSRC);
   return 1;

@@ -1,10 +1,11 @@
 // Preflight: what `keelson sync` makes sure of before it writes anything:
 // the installation directory can be written, no other sync holds the
 // installation, and the free space covers what the run will still write.
-// The hold is a kernel lock on the installation directory itself, opened
-// once here (walked from "/", see RootDirectory_Open) and handed to the run
-// as the directory it works in (Preflight_GetDirectories), so any path or
-// repository file that names it meets the same lock; and a lock
+// The hold is a kernel lock named by the installation directory's identity
+// (Platform_LockInstallation: a file only the running user can open), the
+// directory opened once here (walked from "/", see RootDirectory_Open) and
+// handed to the run as the directory it works in (Preflight_GetDirectories),
+// so any path or repository file that names it meets the same lock; and a lock
 // file beside the local metafile ("<metafile>.lock", 0600, this process's
 // id in it while held; a file there that is not ours alone is made anew).
 // Both go with the process however it ends; the file itself stays.

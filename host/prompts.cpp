@@ -123,14 +123,15 @@ int Prompts_ReadFile(const char *path, Dictionary **file, Dictionary **answers) 
   if (!PrivateFile_Read(path, kPromptsMaxFileBytes, &text, &length)) {
     promptsError(Platform_GetLastError() == kPlatformErrorAccessDenied
                      ? "keelson: %s: the credentials file must be a file of yours that group and "
-                       "others may neither read nor write, not a link (chmod 600)\n"
+                       "others may neither read nor write, reached through no link or directory of another "
+                       "user's (chmod 600)\n"
                      : "keelson: %s: cannot read the credentials file\n",
                  path);
     return 0;
   }
   Dictionary *parsed = nullptr;
   Dictionary *list = nullptr;
-  int parsedOk = WorkflowApp_ParseDocument(path, text, length, &parsed);
+  int parsedOk = WorkflowApp_ParseSecretDocument(path, text, length, &parsed);
   explicit_bzero(text, size_t(length));
   MEM_FREE(text, size_t(length) + 1);
   if (!parsedOk || (list = promptsList(parsed, promptsIsYaml(path))) == nullptr) {

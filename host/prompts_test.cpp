@@ -84,6 +84,7 @@ TEST(Prompts, ReadFileRefusesExposedOrMalformedFiles) {
     const char *text;  // NULL: a link to target
     mode_t mode;
     uid_t owner;       // 0: the test's own
+    uid_t parent = 0;  // the owner of the directory it is in (made for it); 0: none made
   } rows[] = {
       {"open.json", kList, 0644, 0},
       {"group.json", kList, 0640, 0},
@@ -92,11 +93,18 @@ TEST(Prompts, ReadFileRefusesExposedOrMalformedFiles) {
       {"foreign.json", kList, 0600, 65534},
       {"object.json", R"({"filter":"StorageDecrypt","host":"h","password":"p"})", 0600, 0},
       {"broken.json", R"([{"filter":)", 0600, 0},
+      // Ours, but in a directory another user may change.
+      {"theirs/answers.json", kList, 0600, 0, 65534},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    if (row.owner != 0 && !root) continue;  // only root gives a file away
+    if ((row.owner != 0 || row.parent != 0) && !root) continue;  // only root gives a file away
     std::string path = dir + "/" + row.name;
+    if (row.parent != 0) {
+      std::string parent = path.substr(0, path.rfind('/'));
+      ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
+      ASSERT_EQ(chown(parent.c_str(), row.parent, row.parent), 0);
+    }
     if (row.text == nullptr) {
       ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
     } else {

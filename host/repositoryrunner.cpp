@@ -411,8 +411,18 @@ int RepositoryRunner_IsPermanent(const RepositoryError *error) {
     if (kind == PlatformErrorKind::AccessDenied || kind == PlatformErrorKind::NotEnoughSpace)
       return 1;
     if (RepositoryRunner_IsFileInThePath(error)) return 1;
+    if (RepositoryRunner_IsVolumeRefusal(error)) return 1;
   }
   return 0;
+}
+
+int RepositoryRunner_IsVolumeRefusal(const RepositoryError *error) {
+  CHECK_POINTER(error);
+  bool local = error->source == kRepositorySourceStorageLocal ||
+               error->source == kRepositorySourceStoragePending;
+  return local && error->code == kWebGetErrorOs &&
+         (error->codeEx == kPlatformErrorInvalidParameter ||
+          error->codeEx == kPlatformErrorCallNotImplemented);
 }
 
 int RepositoryRunner_Create(RepositoryRunner **runner, Dictionary *config, WorkflowApp *app) {

@@ -106,6 +106,10 @@ int RepositoryRunner_PrintFailureLine(RepositoryRunner *runner, Dictionary *conf
 // disk or a file where a storage's path needs a directory (964). Anything
 // else is worth its retry.
 int RepositoryRunner_IsPermanent(const RepositoryError *error);
+// 1 when the local or pending storage's file system refused an operation
+// by its own rules (EINVAL: a name it does not take; ENOSYS: an operation
+// it lacks): asking again meets the same rule.
+int RepositoryRunner_IsVolumeRefusal(const RepositoryError *error);
 // 1 when a local or pending storage's write met a file where its path
 // needs a directory (964 with "file exists").
 int RepositoryRunner_IsFileInThePath(const RepositoryError *error);

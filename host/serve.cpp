@@ -160,12 +160,16 @@ int32_t serveWaitMs(ServeRun *run) {
   return WebServer_GetWaitMs(run->server);
 }
 
-// The bridge's notices (refused ticket trades) on stderr; flush: the count
+// The bridge's notices (refused ticket trades) and the static files'
+// refused entries on stderr; flush: the count
 // of an interval not over yet too.
 void serveNotices(ServeRun *run, int flush) {
   char line[kPageBridgeNoticeBytes];
   while (PageBridge_TakeNotice(run->bridge, kServeNoticeSeconds, flush, line, int(sizeof line)))
     serveWrite(2, "keelson: %s\n", line);
+  char refused[2 * kPathMax + 512];
+  while (run->files != nullptr && StaticFiles_TakeRefusal(run->files, refused, int(sizeof refused)))
+    serveWrite(2, "keelson: %s\n", refused);
   // Requests the server refused for naming another host (a browser sent to
   // "localhost"): counted as the ticket trades are.
   char host[kWebServerForeignHostBytes];

@@ -16,6 +16,7 @@
 #include "core/formats/yaml.h"
 #include "core/platform/fileops.h"
 #include "core/platform/platform.h"
+#include "core/platform/trustedpath.h"
 #include "core/runtime/core.h"
 #include "core/runtime/print.h"
 #include "core/runtime/str.h"
@@ -110,57 +111,60 @@ const char *userCheckReason(void) {
 }
 
 
-// Why a file that decides what the run trusts (which keys sign, which
-// server and installation it uses) may not be taken: it is a link, another
-// user's, or one group or others may write; NULL when it may. Checked on
-// the open file, st its status.
-const char *userCheckTrustRule(const struct stat &st, char *rule, int size) {
-  if (st.st_uid != geteuid() && st.st_uid != 0) {
-    Str_Printf(rule, size,
-               "it is owned by uid %u, not by you or root: use a copy of your own (cp), or "
-               "have root give it to you (chown)", uint32_t(st.st_uid));
-    return rule;
-  }
-  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-    Str_Printf(rule, size, "group or others may write it (mode %04o; chmod go-w)",
-               uint32_t(st.st_mode & 07777));
-    return rule;
-  }
-  return nullptr;
+// The words of a trust refusal for path: the rule, after the entry's name
+// when the entry refused lies on the way to path.
+const char *userCheckRefusal(const char *path, const TrustedPathRefusal &refusal, char *rule,
+                             int size) {
+  if (strcmp(refusal.entry, path) == 0 || refusal.entry[0] == '\0')
+    Str_Copy(rule, refusal.rule, size);
+  else
+    Str_Printf(rule, size, "%s on the way to it: %s", refusal.entry, refusal.rule);
+  return rule;
 }
 
-// Reads the file at path whole from one open, which follows no link at its
-// last component; with trusted, the open file must pass userCheckTrustRule
-// (the refusal's words in *rule). 0 with the failure recorded.
+// Reads the file at path whole from one open; with trusted, walked from "/"
+// and judged at each step (TrustedPath_Open; the refusal's words in *rule),
+// else following no link at its last component. 0 with the failure recorded.
 int userCheckSlurp(const char *path, bool trusted, std::string *text, const char **rule,
                    char *ruleText, int ruleSize) {
   *rule = nullptr;
   int fd;
-  do fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (trusted ? O_NOFOLLOW : 0));
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    int err = errno;
-    if (trusted && err == ELOOP) *rule = "it is a link; name the file itself";
-    userCheckFailed(err);
-    return 0;
-  }
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    userCheckFailed(errno);
-    close(fd);
-    return 0;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    if (S_ISDIR(st.st_mode))
-      userCheckFailed(EISDIR);
-    else
-      userCheckFailed(EINVAL, userCheckNotRegular(st.st_mode));
-    close(fd);
-    return 0;
-  }
-  if (trusted && (*rule = userCheckTrustRule(st, ruleText, ruleSize)) != nullptr) {
-    close(fd);
-    return 0;
+  if (trusted) {
+    TrustedPathRefusal refusal;
+    fd = TrustedPath_Open(path, kTrustedPathOpenNoLastLink, &refusal);
+    if (fd < 0) {
+      // A file of the wrong type (a directory, a FIFO) cannot be read; one
+      // that fails the rule is refused.
+      int err = Platform_GetLastErrno();
+      if (refusal.entry[0] != '\0' && err == EPERM)
+        *rule = userCheckRefusal(path, refusal, ruleText, ruleSize);
+      if (err == EINVAL && stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        userCheckFailed(EINVAL, userCheckNotRegular(st.st_mode));
+      else
+        userCheckFailed(err != 0 ? err : EINVAL);
+      return 0;
+    }
+  } else {
+    do fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      userCheckFailed(errno);
+      return 0;
+    }
+    if (fstat(fd, &st) != 0) {
+      userCheckFailed(errno);
+      close(fd);
+      return 0;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      if (S_ISDIR(st.st_mode))
+        userCheckFailed(EISDIR);
+      else
+        userCheckFailed(EINVAL, userCheckNotRegular(st.st_mode));
+      close(fd);
+      return 0;
+    }
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   char chunk[kUserCheckChunkBytes];
@@ -451,7 +455,7 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode, std::s
   // The credentials file has its own, stricter rule where it is read.
   bool trusted = strcmp(kind, "credentials") != 0;
   const char *rule = nullptr;
-  char ruleText[256];
+  char ruleText[320 + kPathMax];
   if (!userCheckSlurp(path, trusted, &text, &rule, ruleText, int(sizeof ruleText))) {
     if (rule != nullptr) {
       userCheckLine("keelson: %s: the %s file is refused: %s", path, kind, rule);
@@ -503,26 +507,23 @@ int UserCheck_CheckDirectory(const char *path, const char *kind, int *exitCode,
   CHECK_POINTER(exitCode);
   CHECK_POINTER(directory);
   *directory = nullptr;
-  int fd;
-  do fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  int err = fd < 0 ? errno : 0;
-  char ruleText[256];
+  TrustedPathRefusal refusal;
+  int fd = TrustedPath_Open(path, kTrustedPathOpenDirectory | kTrustedPathOpenNoLastLink,
+                            &refusal);
+  int err = 0;
+  if (fd < 0 && (refusal.entry[0] == '\0' || Platform_GetLastErrno() == ENOTDIR))
+    err = Platform_GetLastErrno() != 0 ? Platform_GetLastErrno() : EINVAL;
+  char ruleText[sizeof refusal.rule + kPathMax];
   const char *rule = nullptr;
-  struct stat st;
-  if (err == ELOOP) {
-    rule = "it is a link; name the directory itself";
-  } else if (err == ENOTDIR) {
-    rule = "not a directory";
-  } else if (err != 0 || fstat(fd, &st) != 0) {
-    userCheckFailed(err != 0 ? err : errno);
+  if (fd < 0 && refusal.entry[0] != '\0') {
+    rule = userCheckRefusal(path, refusal, ruleText, int(sizeof ruleText));
+  } else if (fd < 0) {
+    userCheckFailed(err);
     rule = userCheckReason();
-  } else {
-    rule = userCheckTrustRule(st, ruleText, int(sizeof ruleText));
   }
-  // A directory that cannot be opened is a usage error; one that may not be
-  // trusted a refusal.
-  *exitCode = err != 0 && err != ELOOP ? 2 : 1;
+  // A directory that cannot be opened or is none is a usage error; one that
+  // may not be trusted a refusal.
+  *exitCode = err != 0 ? 2 : 1;
   if (rule == nullptr) {
     // What was checked is what the run serves.
     char self[64];

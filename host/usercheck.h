@@ -35,8 +35,10 @@ constexpr int kUserCheckExitUnreadable = 2;
 //
 // The repository and application files decide what the run trusts: each
 // must be a regular file (not a link) owned by this process's user or root
-// that group and others may not write, checked on the open file ("the
-// <kind> file is refused: <rule>", *exitCode 1). The text read from that
+// that group and others may not write, walked from "/" as TrustedPath_Open
+// walks (another user's link or directory on the way is refused) and
+// checked on the open file ("the <kind> file is refused: <rule>", or
+// "<entry> on the way to it: <rule>"; *exitCode 1). The text read from that
 // one open goes to *text (when given): the caller hands it to what parses
 // the file later (UserCheck_ParseConfig), never the path.
 int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode,
@@ -46,8 +48,9 @@ int UserCheck_ReadFile(const char *path, const char *kind, int *exitCode,
 // WorkflowApp_ReadConfigFile reads a file. 1/0.
 int UserCheck_ParseConfig(const char *path, const std::string &text, Dictionary **config);
 // The --www directory: not a link, owned by this process's user or root,
-// writable by neither group nor others, checked on the open directory. 1
-// with *directory, the directory checked (the caller's: what it serves,
+// writable by neither group nor others (sticky and private-group passes
+// apply), walked from "/" as TrustedPath_Open walks, checked on the open
+// directory. 1 with *directory, the directory checked (the caller's: what it serves,
 // whatever the path leads to later); 0 (*directory NULL) with the line
 // ("the <kind> is refused: <rule>") and in *exitCode 2 for a directory
 // that cannot be opened, 1 for one that is not trusted.

@@ -4,22 +4,34 @@
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <set>
+#include <string>
 
 #include "core/net/webserv.h"
 #include "core/platform/fileops.h"
 #include "core/platform/path.h"
 #include "core/platform/platform.h"
+#include "core/platform/trustedpath.h"
 #include "core/runtime/class.h"
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
 #include "core/runtime/memory.h"
 #include "core/runtime/mime.h"
+#include "core/runtime/print.h"
 #include "core/runtime/str.h"
 
 struct StaticFiles {
   ObjectHeader header;             // the class tag for the checks
   char root[kPathMax];             // its name in lines (the real path when opened by name)
   PlatformDirectory *directory;    // the root, opened once
+  // Entries refused for their owner or mode: each said once, the lines
+  // waiting for StaticFiles_TakeRefusal.
+  std::mutex refusedLock;
+  std::set<std::string> refused;
+  std::deque<std::string> refusalLines;
 };
 
 namespace {
@@ -36,6 +48,16 @@ StaticFiles *staticFilesOf(StaticFiles *files) {
 
 void staticFilesNotFound(WebServer *server, WebServerConnection *connection, int32_t status) {
   WebServer_SetResponse(server, connection, status, 0);
+}
+
+// Keeps the line for an entry refused for its owner or mode, once per entry.
+void staticFilesRefuse(StaticFiles *files, const TrustedPathRefusal &refusal) {
+  std::lock_guard<std::mutex> hold(files->refusedLock);
+  if (!files->refused.insert(refusal.entry).second) return;
+  char line[kPathMax * 2 + sizeof refusal.rule];
+  Str_Printf(line, int(sizeof line), "%s/%s: not served: %s", files->root, refusal.entry,
+             refusal.rule);
+  files->refusalLines.emplace_back(line);
 }
 
 }  // namespace
@@ -59,7 +81,7 @@ int StaticFiles_CreateAt(StaticFiles **files, PlatformDirectory *directory, cons
   CHECK_POINTER(directory);
   CHECK_POINTER(name);
   *files = nullptr;
-  auto *made = static_cast<StaticFiles *>(MEM_ALLOC(sizeof(StaticFiles), MEM_ZEROED));
+  auto *made = new (MEM_ALLOC(sizeof(StaticFiles), MEM_ZEROED)) StaticFiles();
   made->header.classTag = kStaticFilesTag;
   made->header.refCount.store(1);
   Str_Copy(made->root, name, int(sizeof made->root));
@@ -75,6 +97,7 @@ int StaticFiles_Release(StaticFiles **files) {
   if (f == nullptr) return 1;
   staticFilesOf(f)->header.classTag = 0;
   Platform_CloseDirectory(&f->directory);
+  f->~StaticFiles();
   MEM_FREE(f, sizeof(StaticFiles));
   return 1;
 }
@@ -97,8 +120,10 @@ int StaticFiles_Respond(StaticFiles *files, WebServer *server, WebServerConnecti
   // The server's path begins with '/' and holds no ".." segment.
   const char *path = WebServer_GetRequestPath(server, connection);
   FileIdentity identity{};
-  int fd = Platform_OpenReadBeneath(files->directory, path + 1, &identity);
+  TrustedPathRefusal refusal;
+  int fd = TrustedPath_OpenBeneath(files->directory, path + 1, &identity, &refusal);
   if (fd < 0) {
+    if (refusal.entry[0] != '\0') staticFilesRefuse(files, refusal);
     if (Platform_GetLastError() == kStaticFilesRefused)
       Log_Print(LOG_DEBUG, KSRC, 0, "Static file refused (%s)\n", path);
     staticFilesNotFound(server, connection, 404);
@@ -138,4 +163,14 @@ void StaticFiles_CloseFile(StaticFile *file) {
   if (file->fd >= 0) Platform_CloseFile(file->fd);
   file->fd = -1;
   file->size = 0;
+}
+
+int StaticFiles_TakeRefusal(StaticFiles *files, char *out, int size) {
+  staticFilesOf(files);
+  CHECK_POINTER(out);
+  std::lock_guard<std::mutex> hold(files->refusedLock);
+  if (files->refusalLines.empty()) return 0;
+  Str_Copy(out, files->refusalLines.front().c_str(), size);
+  files->refusalLines.pop_front();
+  return 1;
 }

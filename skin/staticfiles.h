@@ -3,7 +3,10 @@
 // refused any ".." segment; on top of that the directory is opened once, at
 // creation, and each path is opened below that descriptor in one call that
 // never leaves it: a link leading out of the directory gives 404 like a
-// missing file (links that stay inside are followed). Directories, pipes
+// missing file (links that stay inside are followed). Every entry from the
+// directory to the file must be the running user's or root's, closed to
+// others' writes (TrustedPath_Judge); one that is not gives 404 and, once
+// per entry, a line for the starter's terminal. Directories, pipes
 // and devices give 404 too, never a listing; "/" is the server's default
 // document, which an owner sets to kStaticFilesIndex for the directory's
 // index page. Whole files only: the answer says "Accept-Ranges: none". The
@@ -15,7 +18,7 @@
 // answer carries "X-Content-Type-Options: nosniff".
 //
 // Threads: Respond and Write run on the server's thread; the object is not
-// changed after creation.
+// changed after creation but for the refusal lines, under a lock inside.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +55,10 @@ const char *StaticFiles_GetDirectory(StaticFiles *files);
 // open, to be sent with StaticFiles_Write; 0 with it closed otherwise.
 int StaticFiles_Respond(StaticFiles *files, WebServer *server, WebServerConnection *connection,
                         StaticFile *file);
+// The next line for an entry refused for its owner or mode ("<dir>/<entry>:
+// not served: <rule>"), each entry once. 1 with it in out; 0 when none
+// waits. Any thread.
+int StaticFiles_TakeRefusal(StaticFiles *files, char *out, int size);
 // Hands the file to the server, which sends it from the socket's write loop
 // (the file's descriptor goes with it). Returns 0: the owner has no more to
 // write (on a failure the server drops the connection for the short body).

@@ -254,7 +254,8 @@ int WorkflowApp_IsQuitRequested(WorkflowApp *app, int32_t *exitCode) {
 namespace {
 
 // Parses path's document: from text when given, else from the file.
-int workflowAppParse(const char *path, const char *text, int32_t length, Dictionary **document) {
+int workflowAppParse(const char *path, const char *text, int32_t length, Dictionary **document,
+                     bool secret = false) {
   CHECK_POINTER(document);
   *document = nullptr;
   size_t n = std::strlen(path);
@@ -269,12 +270,14 @@ int workflowAppParse(const char *path, const char *text, int32_t length, Diction
     Yaml *yaml = nullptr;
     Yaml_Create(&yaml);
     Yaml_SetDictionary(yaml, parsed);
+    Yaml_SetSecret(yaml, secret);
     ok = text ? Yaml_ParseMemory(yaml, text, length) : Yaml_ParseFile(yaml, path);
     Yaml_Release(&yaml);
   } else {
     Json *json = nullptr;
     Json_Create(&json);
     Json_SetDictionary(json, parsed);
+    Json_SetSecret(json, secret);
     ok = text ? Json_ParseMemory(json, text, length) : Json_ParseFile(json, path);
     Json_Release(&json);
   }
@@ -297,6 +300,12 @@ int WorkflowApp_ParseDocument(const char *path, const char *text, int32_t length
                               Dictionary **document) {
   CHECK_POINTER(text);
   return workflowAppParse(path, text, length, document);
+}
+
+int WorkflowApp_ParseSecretDocument(const char *path, const char *text, int32_t length,
+                                    Dictionary **document) {
+  CHECK_POINTER(text);
+  return workflowAppParse(path, text, length, document, true);
 }
 
 int WorkflowApp_ReadConfigFile(const char *path, Dictionary **config) {

@@ -50,3 +50,7 @@ int WorkflowApp_ReadDocumentFile(const char *path, Dictionary **document);
 // the file path would be.
 int WorkflowApp_ParseDocument(const char *path, const char *text, int32_t length,
                               Dictionary **document);
+// The same for a document every value of which is a secret (a credentials
+// file): the parsers' logs show no value and no length.
+int WorkflowApp_ParseSecretDocument(const char *path, const char *text, int32_t length,
+                                    Dictionary **document);

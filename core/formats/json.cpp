@@ -87,6 +87,7 @@ struct Json {
   int64_t nodePosition;
   Dictionary *target;  // borrowed
   int32_t compact;
+  int32_t secret;  // every value a secret: node logs show neither text nor length
   int32_t pathLength[kJsonMaxLevels];
   char path[kJsonPathBytes];
 };
@@ -232,7 +233,7 @@ bool jsonReportTo(Json *j, int32_t type, const char *text, int32_t length, int64
     // The strings of a credentials file or of URLs may be secrets.
     char shown[1024];
     std::string key(name, size_t(nameLength));
-    bool secret = false;
+    bool secret = j->secret != 0;
     const char *found = nullptr;
     for (const char *word : {"password", "secret", "token"})
       secret = secret || Str_FindNoCase(key.c_str(), word, &found) != 0;
@@ -240,8 +241,10 @@ bool jsonReportTo(Json *j, int32_t type, const char *text, int32_t length, int64
       Str_Copy(shown, "***", int(sizeof shown));
     else
       Log_MaskSecrets(text, length, shown, int(sizeof shown));
+    // A secret's length says much of it too.
+    int32_t size = secret ? 0 : length;
     jsonLog(j, "Path %s Type %d Buf %s BufSize %d StreamPos %lld NodePos %d NodeSize %d", path,
-            type, shown, length, static_cast<long long>(position), length, length);
+            type, shown, size, static_cast<long long>(position), size, size);
   }
   if (!haveCallback) return true;
   int32_t code = 0;
@@ -1128,6 +1131,12 @@ int32_t Json_GetDictionary(Json *json, Dictionary **dictionary) noexcept {
 int32_t Json_SetCompact(Json *json, int32_t compact) noexcept {
   JSON_CHECK(json);
   json->compact = compact != 0;
+  return 1;
+}
+
+int32_t Json_SetSecret(Json *json, int32_t secret) noexcept {
+  JSON_CHECK(json);
+  json->secret = secret != 0;
   return 1;
 }
 

@@ -98,6 +98,10 @@ int32_t Json_GetDictionary(Json *json, Dictionary **dictionary) noexcept;
 // 1: no whitespace at all (the default); 0: pretty, four spaces per level.
 int32_t Json_SetCompact(Json *json, int32_t compact) noexcept;
 int32_t Json_GetCompact(Json *json) noexcept;
+// 1: every value of what is parsed is a secret (a credentials file): the
+// node log shows "***" and no length for each; 0 (the default): only values
+// under a key naming a password, secret or token are.
+int32_t Json_SetSecret(Json *json, int32_t secret) noexcept;
 // A NULL function clears the callback.
 int32_t Json_SetNodeCallback(Json *json, void *context, JsonNodeCallback function) noexcept;
 // The callback and its context (both NULL when none). Returns 1 when one is

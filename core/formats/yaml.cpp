@@ -14,6 +14,7 @@
 #include "core/runtime/memstream.h"
 #include "core/runtime/nullstream.h"
 #include "core/runtime/print.h"
+#include "core/runtime/str.h"
 #include "core/runtime/strw.h"
 
 namespace {
@@ -61,6 +62,7 @@ struct Yaml {
   YamlLevel levels[kYamlMaxLevels + 1];  // [0] is the root
   int32_t top;
   Dictionary *target;
+  int32_t secret;   // every value a secret: the trace shows neither text nor length
   int32_t markers;  // "---" seen
   int32_t ended;    // "..." seen
   // Input.
@@ -368,8 +370,21 @@ int yamlEmitScalar(Yaml *y, int32_t level, const char *text, int32_t length, boo
       if (key == nullptr) continue;
       used += Str_Printf(path + used, int(sizeof(path)) - used, "%s%s", used > 0 ? "\\" : "", key);
     }
+    // As the JSON reader: values under a key naming a password, secret or
+    // token, or all of a secret document's, show neither text nor length.
+    const char *own = yamlSlotKey(l);
+    bool secret = y->secret != 0;
+    const char *found = nullptr;
+    for (const char *word : {"password", "secret", "token"})
+      secret = secret || (own != nullptr && Str_FindNoCase(own, word, &found) != 0);
+    char shown[1024];
+    if (secret || type == kDictionaryTypeNull)
+      Str_Copy(shown, secret ? "***" : "", int(sizeof shown));
+    else
+      Log_MaskSecrets(text, length, shown, int(sizeof shown));
+    int32_t size = secret ? 0 : length;
     yamlLog(y, "Path %s Type %d Buf %s BufSize %d StreamPos %lld NodePos %d NodeSize %d", path,
-            type, type == kDictionaryTypeNull ? "" : text, length, y->consumed, y->p, length);
+            type, shown, size, y->consumed, y->p, size);
   }
   return 1;
 }
@@ -1186,6 +1201,12 @@ int32_t Yaml_Release(Yaml **yaml) noexcept {
 int32_t Yaml_SetDictionary(Yaml *yaml, Dictionary *dictionary) noexcept {
   CLASS_CHECK(yaml, kYamlTag);
   yaml->target = dictionary;
+  return 1;
+}
+
+int32_t Yaml_SetSecret(Yaml *yaml, int32_t secret) noexcept {
+  CLASS_CHECK(yaml, kYamlTag);
+  yaml->secret = secret != 0;
   return 1;
 }
 

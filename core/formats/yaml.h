@@ -61,6 +61,10 @@ int32_t Yaml_Create(Yaml **yaml) noexcept;
 int32_t Yaml_Release(Yaml **yaml) noexcept;
 // Sets the Dictionary that parsing fills and writing reads (NULL: none).
 int32_t Yaml_SetDictionary(Yaml *yaml, Dictionary *dictionary) noexcept;
+// 1: every value of what is parsed is a secret (a credentials file): the
+// trace shows "***" and no length for each; 0 (the default): only values
+// under a key naming a password, secret or token are.
+int32_t Yaml_SetSecret(Yaml *yaml, int32_t secret) noexcept;
 int32_t Yaml_GetErrorCode(Yaml *yaml, int32_t *code) noexcept;
 // Where the first failure of the last parse was met (line and column from
 // 1; the column of the reader's cursor in that line) and its logged message

@@ -19,7 +19,10 @@
 // client per server end). Before its client comes a server end answers those
 // with 1 and count 0 (error 536). A name that another process serves cannot
 // be served here (231); the file of a server that ended without removing it
-// is replaced.
+// is replaced. Which it is, is decided without connecting, on the file
+// itself: a socket listens when the kernel's unix socket diagnostics give
+// one bound to that file's device and inode (a socket bound at the same
+// path text over another mount does not count).
 //
 // Errors, by the program's codes, for Peek / Read / Write:
 //   109 the peer closed or reset     close, 0 / close, 0 / close, 0

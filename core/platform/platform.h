@@ -553,6 +553,11 @@ int Platform_RemoveDirectory(const char *path);
 int Platform_GetDiskSpace(const char *path, int64_t *freeBytes, uint32_t *sectorsPerCluster,
                           uint32_t *bytesPerSector);
 int Platform_GetDiskFreeSpace(const char *path, int64_t *freeBytes);
+// Free inodes (files and directories that can still be made) for an
+// unprivileged user on the file system holding path, asked as
+// Platform_GetDiskSpace asks; INT64_MAX on a file system that counts none.
+// 1; 0 with *freeInodes 0.
+int Platform_GetFreeInodes(const char *path, int64_t *freeInodes);
 // Free bytes for an unprivileged user on the file system holding path itself,
 // with no walk to a parent: the macro expander's "DiskSpace". 1; 0 with
 // *freeBytes 0 when the path cannot be queried.
@@ -595,13 +600,19 @@ int Platform_CheckFileAccess(const char *path, int permissions, int walkUp);
 int Platform_LockFile(const char *path, int *fd, int32_t *holderPid);
 // Gives the lock back and closes fd; the file stays, emptied of the id. 1/0.
 int Platform_UnlockFile(int fd);
-// An exclusive lock on the open directory fd itself (flock(2), dropped by
-// the kernel with the last descriptor of that open): whoever names the
-// directory, by any path, meets the same lock. 1; 0 with 33 when another
-// process holds it, *holderPid then the process that took it as the system
-// lists it (0 when not listed), *holderGone 1 when that process no longer
-// runs (a process it started keeps the descriptor); else flock's error.
-int Platform_LockDirectory(int fd, int32_t *holderPid, int *holderGone);
+// The lock of the installation whose open directory is directoryFd: an
+// exclusive flock(2) on a 0600 file named by the directory's device and
+// inode, so whoever names the installation, by any path, meets the same
+// lock, in a 0700 directory of the effective user's that follows from its
+// uid alone (<home>/.local/state/keelson/locks, the home the password
+// database names; no other user can open the file, so none can hold it).
+// Taken, the file holds this process's id as text. 1 with *fd (give it to
+// Platform_UnlockFile); 0 with *fd -1: 33 when another process holds it,
+// *holderPid then the id it wrote (0 while it wrote none), *holderGone 1
+// when that process no longer runs (a process it started keeps the
+// descriptor); 5 for a lock directory or file that is not the user's
+// alone, 2/3 without a home; else the failure of the open.
+int Platform_LockInstallation(int directoryFd, int *fd, int32_t *holderPid, int *holderGone);
 
 // ---- System information ---------------------------------------------------------------------
 //

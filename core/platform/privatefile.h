@@ -40,7 +40,9 @@ void PrivateFile_Close(int *fd);
 // is a success. 1/0.
 int PrivateFile_Remove(const char *path);
 
-// Reads the whole file at path into a new zero-terminated block of *length +
+// Reads the whole file at path (walked from "/" as TrustedPath_Open walks:
+// another user's link or directory on the way is refused) into a new
+// zero-terminated block of *length +
 // 1 bytes (MEM_FREE(*text, *length + 1)). The file must be a regular file
 // owned by the effective user or root, with no permission bits for group or
 // others, and at most maxBytes long. 1, or 0 with *text NULL and the error:

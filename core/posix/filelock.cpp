@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +12,9 @@
 #include <cstring>
 
 #include "core/platform/platform.h"
+#include "core/posix/desktopuser.h"
 #include "core/posix/errors.h"
+#include "core/posix/nolinks.h"
 #include "core/runtime/core.h"
 #include "core/runtime/log.h"
 
@@ -41,29 +42,6 @@ void fileLockWritePid(int fd) {
     POSIX_FAIL("write", "lock file");
 }
 
-// The pid of the flock(2) on (device, inode) in /proc/locks ("1: FLOCK
-// ADVISORY WRITE 1234 08:01:5678 0 EOF", the device as hex major:minor); 0
-// when not listed.
-int32_t fileLockListedHolder(dev_t device, ino_t inode) {
-  FILE *locks = fopen("/proc/locks", "re");
-  if (locks == nullptr) return 0;
-  char line[256];
-  int32_t pid = 0;
-  while (pid == 0 && fgets(line, sizeof line, locks) != nullptr) {
-    char kind[16], mode[16];
-    int holder = 0;
-    unsigned major = 0, minor = 0;
-    unsigned long long node = 0;
-    if (sscanf(line, "%*[^:]: %15s %*s %15s %d %x:%x:%llu", kind, mode, &holder, &major, &minor,
-               &node) == 6 &&
-        strcmp(kind, "FLOCK") == 0 && major == major(device) && minor == minor(device) &&
-        node == inode && holder > 0)
-      pid = holder;
-  }
-  fclose(locks);
-  return pid;
-}
-
 // A file at the lock's name that is not the effective user's alone (a link,
 // a FIFO, another user's file, one group or others may write) is removed,
 // when lstat still finds the entry that was judged, so that the next open
@@ -83,6 +61,50 @@ int fileLockRemovePlant(const char *path, const struct stat *judged, const char 
   Log_Print(LOG_WARNING, KSRC, 0, "Lock file %s was %s (user %u, mode %o): made anew\n", path,
             what, uint32_t(now.st_uid), unsigned(now.st_mode & 07777));
   return 1;
+}
+
+// The directory of the effective user's installation locks,
+// <home>/.local/state/keelson/locks with the home the password database
+// names: no variable of the environment or login session moves it, so a
+// run from cron and one from a terminal meet there, and no other user can
+// make any part of it first. Made 0700 when missing; the descriptor, or -1
+// with the failure recorded (and an ERROR line for a directory not the
+// user's alone).
+int fileLockInstallationDirectory() {
+  uint32_t uid = uint32_t(geteuid());
+  DesktopUserAccount account;
+  if (!DesktopUser_ReadAccount(uid, &account) || account.home[0] != '/') {
+    Log_Print(LOG_ERROR, KSRC, 0, "No place for installation locks: uid %u has no home\n", uid);
+    return POSIX_FAIL_CODE(kPlatformErrorPathNotFound, ENOENT, "lock home", nullptr) - 1;
+  }
+  int home = FsDirectory_OpenNoLinks(account.home, 0, 0);
+  if (home < 0) return -1;
+  struct stat status = {};
+  bool trusted = fstat(home, &status) == 0 && (status.st_uid == uid || status.st_uid == 0) &&
+                 (status.st_mode & 022) == 0;
+  close(home);
+  if (!trusted) {
+    Log_Print(LOG_ERROR, KSRC, 0, "Home %s (uid %u, mode %04o) may be changed by another user: "
+              "no installation lock is kept there\n", account.home, uint32_t(status.st_uid),
+              unsigned(status.st_mode & 07777));
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "lock home", account.home) - 1;
+  }
+  char path[kPathMax + 32];
+  snprintf(path, sizeof path, "%s/.local/state/keelson/locks", account.home);
+  int directory = FsDirectory_OpenNoLinks(path, 4, 0700);
+  if (directory < 0) return -1;
+  if (fstat(directory, &status) != 0 || status.st_uid != uid) {
+    Log_Print(LOG_ERROR, KSRC, 0, "Lock directory %s belongs to uid %u, not %u: refused\n", path,
+              uint32_t(status.st_uid), uid);
+    close(directory);
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "lock owner", path) - 1;
+  }
+  if ((status.st_mode & 077) != 0 && fchmod(directory, 0700) != 0) {
+    int ok = POSIX_FAIL("fchmod", path);
+    close(directory);
+    return ok - 1;
+  }
+  return directory;
 }
 
 }  // namespace
@@ -160,23 +182,55 @@ int Platform_UnlockFile(int fd) {
   return 1;
 }
 
-int Platform_LockDirectory(int fd, int32_t *holderPid, int *holderGone) {
+int Platform_LockInstallation(int directoryFd, int *fd, int32_t *holderPid, int *holderGone) {
+  CHECK_POINTER(fd);
   CHECK_POINTER(holderPid);
   CHECK_POINTER(holderGone);
+  *fd = -1;
   *holderPid = 0;
   *holderGone = 0;
-  int rc;
-  do rc = flock(fd, LOCK_EX | LOCK_NB);
-  while (rc != 0 && errno == EINTR);
-  if (rc == 0) return 1;
+  struct stat installation = {};
+  if (fstat(directoryFd, &installation) != 0) return POSIX_FAIL("fstat", "installation directory");
+  int directory = fileLockInstallationDirectory();
+  if (directory < 0) return 0;
+  char name[64];
+  snprintf(name, sizeof name, "%llx-%llx.lock", static_cast<unsigned long long>(installation.st_dev),
+           static_cast<unsigned long long>(installation.st_ino));
+  int lock;
+  do lock = openat(directory, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  while (lock < 0 && errno == EINTR);
   int err = errno;
-  struct stat status = {};
-  if (err == EWOULDBLOCK && fstat(fd, &status) == 0) {
-    *holderPid = fileLockListedHolder(status.st_dev, status.st_ino);
-    *holderGone = *holderPid > 0 && kill(*holderPid, 0) != 0 && errno == ESRCH ? 1 : 0;
+  close(directory);
+  if (lock < 0) {
+    errno = err;
+    return POSIX_FAIL("open", name);
   }
-  if (err == EWOULDBLOCK)
-    return POSIX_FAIL_CODE(kPlatformErrorLockViolation, err, "flock", "directory");
-  errno = err;
-  return POSIX_FAIL("flock", "directory");
+  // Only we write the directory: anything else at the name is our own
+  // leftover, which a lock must still not be taken on.
+  struct stat status = {};
+  if (fstat(lock, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+      status.st_nlink != 1) {
+    close(lock);
+    Log_Print(LOG_ERROR, KSRC, 0, "Installation lock %s is not a file of ours alone: refused\n",
+              name);
+    return POSIX_FAIL_CODE(kPlatformErrorAccessDenied, EPERM, "lock owner", name);
+  }
+  int rc;
+  do rc = flock(lock, LOCK_EX | LOCK_NB);
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    err = errno;
+    if (err == EWOULDBLOCK) {
+      *holderPid = fileLockHolder(lock);
+      *holderGone = *holderPid > 0 && kill(*holderPid, 0) != 0 && errno == ESRCH ? 1 : 0;
+    }
+    close(lock);
+    if (err == EWOULDBLOCK)
+      return POSIX_FAIL_CODE(kPlatformErrorLockViolation, err, "flock", name);
+    errno = err;
+    return POSIX_FAIL("flock", name);
+  }
+  fileLockWritePid(lock);
+  *fd = lock;
+  return 1;
 }

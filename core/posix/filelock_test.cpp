@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 
 #include "core/platform/platform.h"
+#include "core/platform/trustedpath.h"
 #include "tests/fsfault.h"
 
 namespace {
@@ -89,3 +91,70 @@ TEST(PlatformLockFile, PlantedNamesAreMadeAnewOrRefused) {
 }
 
 }  // namespace
+
+// What the run trusts (its repository, application, credentials and ignore
+// files, the directory it serves) is walked from "/" and judged at each
+// step: owner, mode, sticky and private-group passes, links on the way.
+TEST(TrustedPath, WalkJudgesEveryEntry) {
+  if (geteuid() != 0) GTEST_SKIP() << "chown to another user needs root";
+  FsFaultTempDir dir;
+  auto file = [&](const std::string &name, mode_t mode, uid_t owner, gid_t group) {
+    std::ofstream(dir / name) << "[]";
+    ASSERT_EQ(chown((dir / name).c_str(), owner, group), 0);
+    ASSERT_EQ(chmod((dir / name).c_str(), mode), 0);
+  };
+  auto directory = [&](const std::string &name, mode_t mode, uid_t owner, gid_t group) {
+    ASSERT_EQ(mkdir((dir / name).c_str(), 0700), 0);
+    ASSERT_EQ(chown((dir / name).c_str(), owner, group), 0);
+    ASSERT_EQ(chmod((dir / name).c_str(), mode), 0);
+  };
+  directory("sticky", 01777, 0, 0);
+  directory("group", 0775, 0, 60);    // root:games: any member may rename in it
+  directory("private", 0775, 0, 0);   // root:root, root's private group
+  directory("theirs", 0755, 65534, 65534);
+  directory("sub", 0755, 0, 0);
+  file("ok.json", 0644, 0, 0);
+  file("open.json", 0666, 0, 0);
+  file("their.json", 0644, 65534, 65534);
+  file("sticky/mine.json", 0644, 0, 0);
+  file("group/mine.json", 0644, 0, 0);
+  file("private/mine.json", 0644, 0, 0);
+  file("theirs/mine.json", 0644, 0, 0);
+  ASSERT_EQ(mkfifo((dir / "fifo.json").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("sub", (dir / "rootlink").c_str()), 0);
+  ASSERT_EQ(symlink("sub", (dir / "theirlink").c_str()), 0);
+  ASSERT_EQ(lchown((dir / "theirlink").c_str(), 65534, 65534), 0);
+  struct Row {
+    const char *path;
+    int what;
+    const char *entry;  // the entry refused; NULL: opened
+    const char *rule;
+  } rows[] = {
+      {"ok.json", 0, nullptr, nullptr},
+      {"sticky/mine.json", 0, nullptr, nullptr},
+      {"private/mine.json", 0, nullptr, nullptr},
+      {"rootlink/../ok.json", 0, nullptr, nullptr},
+      {"sub", kTrustedPathOpenDirectory, nullptr, nullptr},
+      {"open.json", 0, "open.json", "group or others may write it (mode 0666"},
+      {"their.json", 0, "their.json", "owned by uid 65534"},
+      {"fifo.json", 0, "fifo.json", "not a regular file"},
+      {"group/mine.json", 0, "group", "(mode 0775"},
+      {"theirs/mine.json", 0, "theirs", "owned by uid 65534"},
+      {"theirlink/../ok.json", 0, "theirlink", "a link owned by uid 65534"},
+      {"ok.json", kTrustedPathOpenDirectory, "ok.json", "not a directory"},
+      {"rootlink", kTrustedPathOpenDirectory | kTrustedPathOpenNoLastLink, "rootlink", "a link"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.path);
+    TrustedPathRefusal refusal;
+    int fd = TrustedPath_Open((dir / row.path).c_str(), row.what, &refusal);
+    if (row.entry == nullptr) {
+      EXPECT_GE(fd, 0) << refusal.entry << ": " << refusal.rule;
+      if (fd >= 0) close(fd);
+      continue;
+    }
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(refusal.entry, dir / row.entry);
+    EXPECT_NE(strstr(refusal.rule, row.rule), nullptr) << refusal.rule;
+  }
+}

@@ -787,29 +787,18 @@ int Platform_SetFileTimes(const char *path, int fd, int kind, const PlatformTime
 
 // ---- Disk space -------------------------------------------------------------------------
 
-int Platform_GetDiskSpace(const char *path, int64_t *freeBytes, uint32_t *sectorsPerCluster,
-                          uint32_t *bytesPerSector) {
-  CHECK_POINTER(sectorsPerCluster);
-  CHECK_POINTER(bytesPerSector);
-  *sectorsPerCluster = 1;
-  *bytesPerSector = 1;
-  if (freeBytes) *freeBytes = 0;
+namespace {
+
+// statvfs of the directory part of path; while it does not exist yet, of the
+// nearest level that does: where it would be created. 1/0 (recorded).
+int fsStatVolume(const char *path, struct statvfs *vfs) {
   FsPath work;
   if (!fsPath(path, &work, "statvfs")) return 0;
   struct stat st;
   if (!(stat(work.text, &st) == 0 && S_ISDIR(st.st_mode)) && !fsCutAfterLastSeparator(work.text))
     work.text[0] = '\0';
-  // A path that does not exist yet is answered by the nearest level that
-  // does: where it would be created.
   for (;;) {
-    struct statvfs vfs;
-    if (work.text[0] != '\0' && statvfs(work.text, &vfs) == 0) {
-      uint64_t fragment = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
-      *bytesPerSector = kSectorBytes;
-      *sectorsPerCluster = uint32_t(std::max<uint64_t>(1, fragment / kSectorBytes));
-      if (freeBytes) *freeBytes = int64_t(uint64_t(vfs.f_bavail) * fragment);
-      return 1;
-    }
+    if (work.text[0] != '\0' && statvfs(work.text, vfs) == 0) return 1;
     int err = work.text[0] != '\0' ? errno : ENOENT;
     size_t length = strlen(work.text);
     if ((err != ENOENT && err != ENOTDIR) || length == 0) break;
@@ -817,6 +806,35 @@ int Platform_GetDiskSpace(const char *path, int64_t *freeBytes, uint32_t *sector
     if (!fsCutAfterLastSeparator(work.text)) break;
   }
   return POSIX_FAIL("statvfs", path);
+}
+
+}  // namespace
+
+int Platform_GetDiskSpace(const char *path, int64_t *freeBytes, uint32_t *sectorsPerCluster,
+                          uint32_t *bytesPerSector) {
+  CHECK_POINTER(sectorsPerCluster);
+  CHECK_POINTER(bytesPerSector);
+  *sectorsPerCluster = 1;
+  *bytesPerSector = 1;
+  if (freeBytes) *freeBytes = 0;
+  struct statvfs vfs;
+  if (!fsStatVolume(path, &vfs)) return 0;
+  uint64_t fragment = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+  *bytesPerSector = kSectorBytes;
+  *sectorsPerCluster = uint32_t(std::max<uint64_t>(1, fragment / kSectorBytes));
+  if (freeBytes) *freeBytes = int64_t(uint64_t(vfs.f_bavail) * fragment);
+  return 1;
+}
+
+int Platform_GetFreeInodes(const char *path, int64_t *freeInodes) {
+  CHECK_POINTER(freeInodes);
+  *freeInodes = 0;
+  struct statvfs vfs;
+  if (!fsStatVolume(path, &vfs)) return 0;
+  // A file system that counts no inodes (f_files 0) has no such limit.
+  *freeInodes = vfs.f_files == 0 || vfs.f_favail > uint64_t(INT64_MAX) ? INT64_MAX
+                                                                        : int64_t(vfs.f_favail);
+  return 1;
 }
 
 int Platform_GetDiskFreeSpace(const char *path, int64_t *freeBytes) {

@@ -3,10 +3,16 @@
 #include "core/platform/namedpipe.h"
 
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
 #include <linux/sockios.h>
+#include <linux/unix_diag.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -37,6 +43,9 @@ constexpr int kNamedPipeSocketNameBytes = int(sizeof(sockaddr_un::sun_path));
 constexpr const char kNamedPipeSuffix[] = ".pipe";
 // The flush checks the peer's progress this often.
 constexpr int kNamedPipeFlushPollMs = 1;
+// The socket state the kernel's diagnostics give a listening socket
+// (TCP_LISTEN, which unix sockets share).
+constexpr int kNamedPipeListenState = 10;
 
 // One listening socket per served name, shared by this process's server ends.
 struct NamedPipeListener {
@@ -134,12 +143,12 @@ socklen_t namedPipeAddress(const char *path, sockaddr_un *address) {
   return socklen_t(offsetof(sockaddr_un, sun_path) + strlen(address->sun_path) + 1);
 }
 
-// Whether a socket listens on the socket file at path, as the kernel lists
-// them (flag __SO_ACCEPTCON). Asked without connecting: a connection would
-// be taken by the server as one of its clients. The path column (the rest
-// of the line after seven fields) must be path itself: an abstract name
-// ("@...") another user picked may end in the same text.
-bool namedPipeServed(const char *path) {
+// Whether a socket listens on the socket file at path by the text the kernel
+// lists with it (flag __SO_ACCEPTCON): what is left where the kernel's
+// socket diagnostics are not offered. The path column (the rest of the line
+// after seven fields) must be path itself: an abstract name ("@...")
+// another user picked may end in the same text.
+bool namedPipeListedByPath(const char *path) {
   FILE *table = fopen("/proc/net/unix", "re");
   if (table == nullptr) return true;
   char line[kRunPathSocketBytes + 128];
@@ -153,6 +162,77 @@ bool namedPipeServed(const char *path) {
   }
   fclose(table);
   return served;
+}
+
+// Whether a listening socket is bound to the file (device, inode), as the
+// kernel's unix socket diagnostics give each bound file (UDIAG_SHOW_VFS;
+// the device in the kernel's own encoding, the inode's low 32 bits). 1 or
+// 0; -1 when the diagnostics cannot be asked.
+int namedPipeListedByFile(dev_t device, ino_t inode) {
+  int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (diag < 0) return -1;
+  struct {
+    nlmsghdr header;
+    unix_diag_req request;
+  } ask = {};
+  ask.header.nlmsg_len = sizeof ask;
+  ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  ask.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  ask.request.sdiag_family = AF_UNIX;
+  ask.request.udiag_states = 1u << kNamedPipeListenState;
+  ask.request.udiag_show = UDIAG_SHOW_VFS;
+  sockaddr_nl kernel = {};
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(diag, &ask, sizeof ask, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) !=
+      ssize_t(sizeof ask)) {
+    close(diag);
+    return -1;
+  }
+  alignas(nlmsghdr) char buffer[16384];
+  int served = 0;
+  for (bool done = false; !done;) {
+    ssize_t got = recv(diag, buffer, sizeof buffer, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      served = -1;
+      break;
+    }
+    int left = int(got);
+    for (auto *h = reinterpret_cast<nlmsghdr *>(buffer); !done && NLMSG_OK(h, left);
+         h = NLMSG_NEXT(h, left)) {
+      if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+        if (h->nlmsg_type == NLMSG_ERROR) served = -1;
+        done = true;
+        continue;
+      }
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
+      auto *socketInfo = static_cast<unix_diag_msg *>(NLMSG_DATA(h));
+      int attributes = int(h->nlmsg_len) - int(NLMSG_LENGTH(sizeof *socketInfo));
+      for (auto *a = reinterpret_cast<rtattr *>(socketInfo + 1); RTA_OK(a, attributes);
+           a = RTA_NEXT(a, attributes)) {
+        unix_diag_vfs vfs;
+        if (a->rta_type != UNIX_DIAG_VFS || RTA_PAYLOAD(a) < sizeof vfs) continue;
+        memcpy(&vfs, RTA_DATA(a), sizeof vfs);
+        if (vfs.udiag_vfs_ino == uint32_t(inode) && (vfs.udiag_vfs_dev >> 20) == major(device) &&
+            (vfs.udiag_vfs_dev & 0xfffff) == minor(device))
+          served = served < 0 ? served : 1;
+      }
+    }
+  }
+  close(diag);
+  return served;
+}
+
+// Whether a socket listens on the socket file at path. Asked without
+// connecting: a connection would be taken by the server as one of its
+// clients. Decided on the file itself (its device and inode), so a socket
+// bound at the same path text over another file system (another mount
+// namespace's) does not hold the name.
+bool namedPipeServed(const char *path) {
+  struct stat file;
+  if (lstat(path, &file) != 0 || !S_ISSOCK(file.st_mode)) return false;
+  int listed = namedPipeListedByFile(file.st_dev, file.st_ino);
+  return listed >= 0 ? listed == 1 : namedPipeListedByPath(path);
 }
 
 // Binds fd to the socket file, under the owner's file-system identity. A

@@ -507,3 +507,44 @@ TEST(NamedPipe, AnotherUsersNamesAreOutOfReach) {
     FSF_EXPECT(child, log.find("refused a client of uid 65534") != std::string::npos);
   });
 }
+
+// A server's file left behind is taken over even while a socket of another
+// mount namespace listens at the same path text over its own tmpfs: whether
+// the name is served is decided on the bound file, not on its text.
+TEST(NamedPipe, StaleFileIsJudgedByTheBoundFileNotItsText) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
+  PeerEnvScope pkexec("PKEXEC_UID", nullptr);
+  PeerEnvScope sudo("SUDO_UID", nullptr);
+  FsFaultTempDir dir;
+  PeerEnvScope runtime("XDG_RUNTIME_DIR", dir.path().c_str());
+  std::string name = uniqueName("stale");
+  std::string path = socketFile(name);
+  close(rawSocketAt(path, true));  // a server that ended without removing its file
+  std::string ready = dir / "ready", peer = dir / "peer.py";
+  std::ofstream(peer) << "import os, socket, time\n"
+                         "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
+                         "s.bind('" << path << "')\n"
+                         "s.listen(1)\n"
+                         "open('" << ready << "', 'w').close()\n"
+                         "t = time.time()\n"
+                         "while os.path.exists('" << ready << "') and time.time() - t < 20:\n"
+                         "    time.sleep(0.02)\n";
+  std::thread other([&] {
+    int status = -1;
+    Test_RunCommand("unshare -m --propagation private sh -c 'mount -t tmpfs tmpfs " +
+                        path.substr(0, path.rfind('/')) + " && exec /usr/bin/python3 " + peer +
+                        "'",
+                    &status);
+  });
+  bool listening = Test_WaitUntil([&] { return access(ready.c_str(), F_OK) == 0; }, kBoundMs);
+  if (listening) {
+    EXPECT_TRUE(listed(name));  // the kernel lists the path text
+    NamedPipe *server = nullptr;
+    EXPECT_EQ(NamedPipe_Create(&server, pipePath(name).c_str(), 0, 0), 1)
+        << Platform_GetLastError();
+    NamedPipe_Release(&server);
+  }
+  unlink(ready.c_str());
+  other.join();
+  if (!listening) GTEST_SKIP() << "unshare or mount refused here";
+}

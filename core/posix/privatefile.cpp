@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/platform/platform.h"
+#include "core/platform/trustedpath.h"
 #include "core/posix/errors.h"
 #include "core/posix/nolinks.h"
 #include "core/runtime/core.h"
@@ -127,7 +128,13 @@ int PrivateFile_Read(const char *path, int32_t maxBytes, char **text, int32_t *l
   CHECK_POINTER(length);
   *text = nullptr;
   *length = 0;
-  int fd = privateFileOpen(path, O_RDONLY, 0, false);
+  // Walked from "/": another user's link or directory on the way could
+  // otherwise hand over a file of that user's choosing.
+  TrustedPathRefusal refusal;
+  int fd = TrustedPath_Open(path, kTrustedPathOpenNoLastLink, &refusal);
+  if (fd < 0 && refusal.entry[0] != '\0')
+    Log_Print(LOG_WARNING, KSRC, 0, "Private file %s: %s: %s: refused\n", path, refusal.entry,
+              refusal.rule);
   if (fd < 0) return 0;
   struct stat st;
   int ok = privateFileCheck(fd, path, true, &st);

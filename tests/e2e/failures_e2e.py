@@ -51,12 +51,14 @@ class Row:
     (None: the default); setup(client): prepares the row's client directory;
     answers(list): the credentials file's answers changed; quiet: the run
     ends at start, before any request; written(repo, app): changes the
-    row's own files once written; words and repo may name "{client}"."""
+    row's own files once written; wrap: a command the run goes under
+    (strace injecting a system call's failure); words and repo may name
+    "{client}"."""
 
     def __init__(self, what, exit=1, words=(), repo=None, text=None, app=None,
                  args=(), repo_path=None, before=None, retry_time="0", setup=None,
-                 answers=None, quiet=False, written=None):
-        self.what, self.exit, self.words = what, exit, words
+                 answers=None, quiet=False, written=None, wrap=()):
+        self.what, self.exit, self.words, self.wrap = what, exit, words, list(wrap)
         self.answers, self.quiet, self.written = answers, quiet, written
         self.before, self.retry_time, self.setup = before, retry_time, setup
         self.repo, self.text, self.app, self.args = repo or {}, text, app, list(args)
@@ -371,6 +373,17 @@ def rows(t, http_port, unpinned_port, chained_port, weak_port, weak_pin, optiona
                setup=foreign_root,
                words=("game: {client}/game: the installation directory is a link another "
                       "user owns",))] if os.geteuid() == 0 else []),
+        # A name the volume's rules refuse: every rename fails EINVAL. The
+        # default retry time, as no retry may come. (The leak check cannot
+        # run under a tracer.)
+        *([Row("a file system that refuses the names", retry_time=None,
+               wrap=["env", "ASAN_OPTIONS=%s:detect_leaks=0" % os.environ.get("ASAN_OPTIONS", ""),
+                     "strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null", "-e",
+                     "trace=rename,renameat,renameat2", "-e",
+                     "inject=rename,renameat,renameat2:error=EINVAL"],
+               words=("the file system refuses to create or rename it (invalid argument)",
+                      "install on a volume that takes the version's names"))]
+          if shutil.which("strace") else []),
         Row("the repository and application files both 0664 (umask 002)", app={},
             written=lambda repo, app: [os.chmod(p, 0o664) for p in (repo, app)],
             before=("repo-", "the repository file is refused: group or others may write it "
@@ -430,7 +443,7 @@ def prepare(t, n, row):
     args = t.args(*retry, *row.args, repo=path, app=app, credentials=credentials)
     if "--app" in row.args:
         args = [a for a in args if not a.startswith("--app=")]
-    return args
+    return row.wrap + args
 
 
 def run(t, args):

@@ -5,7 +5,7 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
   preflight_e2e.py CASE --keelson PATH
 
   refusals  an installation directory on a read-only tmpfs, a tmpfs too small
-            for the run, an installation path that is a file, a second sync
+            for the run (each file in whole blocks) or with too few inodes, an installation path that is a file, a second sync
             of an installation another one holds (whose lock file user 65534
             planted 0666 first: made anew as root's), folders user 65534 may
             change (a root:games 2775 folder holding the installation or the
@@ -20,7 +20,8 @@ nginx over HTTPS (the tree of tests/e2e/make_tree.py). One case per run:
             written; in a directory with room it installs (and a copy of it
             lacking one file and the metafile completes on a tmpfs with
             room for that file alone), repairs a flipped
-            byte and a deleted file ("N repaired", N the pieces nginx served
+            byte and a deleted file (while user 65534 holds a flock on the
+            installation directory) ("N repaired", N the pieces nginx served
             for the repair; the partial files and aside tree of names v1
             lacks that a stopped run left go) and updates asking first for the catalog of
             updating from the installed id
@@ -40,6 +41,7 @@ every check passed.
 """
 import os
 import pty
+import pwd
 import re
 import shutil
 import signal
@@ -162,7 +164,18 @@ def case_relative(t):
         with open(leftover, "w") as f:
             f.write("part\n")
     t.clear_log()
+    # User 65534 holds a flock on the installation directory meanwhile.
+    os.chmod(t.root, 0o711)
+    holder = subprocess.Popen(
+        ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+         "/usr/bin/python3", "-c", "import fcntl, os, sys, time\n"
+         "fcntl.flock(os.open(sys.argv[1], os.O_RDONLY), fcntl.LOCK_EX)\n"
+         "print('held', flush=True); time.sleep(60)", game], stdout=subprocess.PIPE, text=True)
+    check(holder.stdout.readline().strip() == "held", "user 65534 holds a flock on the "
+          "installation directory")
     p = run()
+    holder.kill()
+    holder.wait()
     served = sum(1 for r in t.log() if "/pieces/" in r[2])
     check(p.returncode == 0 and t.sha1_ok("v1", game) and served > 0 and
           p.stdout.rstrip().endswith(f"/s), {served} repaired"),
@@ -287,6 +300,19 @@ def case_refusals(t):
     refused(t, t.args(repo=repo), "a file system too small",
             ["needs 1.", " MiB, ", " KiB free on " + os.path.join(base, "game")],
             mount=(base, "size=256k"))
+    # Room for the bytes, not for the blocks each file takes.
+    sizes = file_sizes(t, "v1")
+    packed = (sum(sizes.values()) + PAGE - 1) // PAGE + 1
+    if packed < sum((n + PAGE - 1) // PAGE for n in sizes.values()):
+        base, repo = installation(t, "blocks")
+        refused(t, t.args(repo=repo), "a file system with room for the bytes, not the blocks",
+                ["needs ", " free on " + os.path.join(base, "game")],
+                mount=(os.path.join(base, "game"), f"size={packed * PAGE}"))
+    # Room for the bytes, not for the files: refused at start too.
+    base, repo = installation(t, "inodes")
+    refused(t, t.args(repo=repo), "a file system with too few inodes",
+            ["needs ", " inodes (files and directories to make), 3 free on " +
+             os.path.join(base, "game")], mount=(os.path.join(base, "game"), "nr_inodes=4"))
     base, repo = installation(t, "notdir")
     os.rmdir(os.path.join(base, "game"))
     with open(os.path.join(base, "game"), "w") as f:
@@ -340,11 +366,15 @@ def case_refusals(t):
           "the second repository file's run sent no request")
     stop(first, signal.SIGINT)
     # A holder whose taker has gone (a process it started keeps the lock).
+    st = os.stat(game)
     keeper = subprocess.Popen(
         [sys.executable, "-c", "import fcntl, os, sys, time\n"
-         "fd = os.open(sys.argv[1], os.O_RDONLY); fcntl.flock(fd, fcntl.LOCK_EX)\n"
+         "fd = os.open(sys.argv[1], os.O_RDWR); fcntl.flock(fd, fcntl.LOCK_EX)\n"
+         "os.ftruncate(fd, 0); os.write(fd, b'%d\\n' % os.getpid())\n"
          "child = os.fork()\nif child == 0:\n    os.close(1); time.sleep(30); os._exit(0)\n"
-         "print(os.getpid(), child)", game], stdout=subprocess.PIPE, text=True)
+         "print(os.getpid(), child)",
+         os.path.join(pwd.getpwuid(os.geteuid()).pw_dir, ".local/state/keelson/locks",
+                      f"{st.st_dev:x}-{st.st_ino:x}.lock")], stdout=subprocess.PIPE, text=True)
     gone, child = keeper.communicate(timeout=10)[0].split()
     refused(t, t.args(repo=repo), "an installation held by a process whose taker has gone",
             [game, f"already running (pid {gone}, which is no longer running"])
@@ -368,7 +398,7 @@ def changeable_rows(t):
                               f"--groups={GAMES}", "touch", os.path.join(group, "planted")],
                              capture_output=True, timeout=30)
     check(planted.returncode == 0, f"user {NOBODY} writes in the group folder ({planted})")
-    sticky = t.path("sticky")
+    sticky = t.path("sticky-folder")
     os.makedirs(sticky)
     os.chmod(sticky, 0o1777)
     check(as_nobody("mkdir", "-m", "0755", os.path.join(sticky, "game")).returncode == 0,
@@ -402,7 +432,8 @@ def changeable_rows(t):
 
 def others_rows(t, repo):
     """Root's runs where user 65534 reaches: an application file of theirs, a
-    link of theirs above the installation, the working directory renamed
+    link of theirs above the installation or on the way to the application
+    file, an ignore list of theirs or a FIFO in a sticky folder, the working directory renamed
     and replaced by their link once the run holds the installation."""
     os.chmod(t.root, 0o711)
     evil = t.path("evil-app.json")
@@ -427,6 +458,24 @@ def others_rows(t, repo):
             [os.path.join(above, "alice/games") + ": a link on the way", "another user"])
     check(os.listdir(os.path.join(above, "rootonly")) == [],
           "nothing is made in root's directory the link leads to")
+    shutil.copy(t.path("app.json"), above)
+    via = os.path.join(above, "alice", "games", "..", "app.json")
+    refused(t, t.args(repo=repo, app=via), "an application file reached through user 65534's "
+            "directory and link", [via, "the application file is refused: ", "alice",
+                                   "uid 65534"], prefix="keelson: " + via)
+    # The storage's ignore list: user 65534's in a sticky folder, a FIFO there.
+    sticky = t.path("sticky")
+    os.mkdir(sticky)
+    os.chmod(sticky, 0o1777)
+    theirs, fifo = os.path.join(sticky, "ignore.json"), os.path.join(sticky, "fifo.json")
+    as_nobody("sh", "-c", 'echo \'["dir0/a.bin"]\' > "$1"', "sh", theirs)
+    os.mkfifo(fifo)
+    for name, ignore, rule in [("ignored", theirs, "it is owned by uid 65534"),
+                               ("fifo", fifo, "not a regular file")]:
+        local = {"type": "file", "path": t.path(name, "game"), "ignore": ignore}
+        refused(t, t.args(repo=t.write_apart(name, local=local)),
+                f"the ignore file {os.path.basename(ignore)} in a sticky folder",
+                [ignore, "the ignore file is refused: " + rule])
     shared = t.path("shared")
     os.makedirs(os.path.join(shared, "w"))
     os.chmod(shared, 0o777)

@@ -324,6 +324,8 @@ def case_exits(t):
     busy.bind(("127.0.0.1", 0))
     busy.listen(1)
     logs = t.path("logs-busy")
+    link = t.path("www-link")
+    os.symlink(PAGE, link)
     ours = "--credentials=" + t.path("credentials.json")
     rows = [("a missing repository file", [ours, t.path("missing.json")], 2),
             ("a credentials file of mode 0644", ["--credentials=" + loose, t.path("repo.json")],
@@ -332,12 +334,16 @@ def case_exits(t):
             ("a port past 65535", [ours, "--port=70000", t.path("repo.json")], 2),
             ("--www that is no directory", [ours, "--www=" + t.path("repo.json"),
                                             t.path("repo.json")], 2),
+            ("--www that is a link", [ours, "--www=" + link, t.path("repo.json")], 1,
+             f"keelson: {link}: the --www directory is refused: it is a link; name the directory "
+             "itself"),
             ("a port in use", [ours, "--port=%d" % busy.getsockname()[1], "--debug",
                                "--debugdir=" + logs, t.path("repo.json")], 1)]
-    for what, extra, wanted in rows:
+    for what, extra, wanted, *words in rows:
         p = subprocess.run(base + extra, env=t.env, capture_output=True, text=True,
                            timeout=WAIT_SECONDS)
-        check(p.returncode == wanted and p.stdout == "" and p.stderr.startswith("keelson: "),
+        check(p.returncode == wanted and p.stdout == "" and p.stderr.startswith("keelson: ") and
+              all(w in p.stderr for w in words),
               f"{what}: exit {wanted}, nothing on stdout ({p.returncode}: {p.stderr[:120]!r})")
     # The port in use: one line with the system's reason and the way out,
     # after one listen attempt.
@@ -432,6 +438,14 @@ def case_attacks(t):
     shutil.copytree(PAGE, www)
     os.symlink("/etc/passwd", os.path.join(www, "passwd"))
     os.mkdir(os.path.join(www, "dir"))
+    # Entries another user may change: user 65534's directory, root's file
+    # that others may write.
+    theirs = os.path.join(www, "theirs")
+    os.mkdir(theirs)
+    shutil.copy(os.path.join(www, "index.html"), theirs)
+    os.chown(theirs, 65534, 65534)
+    shutil.copy(os.path.join(www, "index.html"), os.path.join(www, "open.html"))
+    os.chmod(os.path.join(www, "open.html"), 0o666)
     logs = t.path("logs")
     s = Serve(t, "--debug", "--debugdir=" + logs, www=www)
     browser = subprocess.Popen(["/usr/bin/python3", "-c", BROWSER, s.info["open"]],
@@ -477,7 +491,8 @@ def case_attacks(t):
         check(s.call("hasInstance", {"instanceId": instance})["returnValue"] is False,
               f"no instance {instance} was made (asked with the real token)")
     statics = [("/index.html", 200), ("/bridge.js", 200), ("/passwd", 404), ("/dir", 404),
-               ("/missing", 404), ("/../repo.json", 400), ("/%2e%2e/repo.json", 400)]
+               ("/missing", 404), ("/../repo.json", 400), ("/%2e%2e/repo.json", 400),
+               ("/theirs/index.html", 404), ("/theirs/index.html", 404), ("/open.html", 404)]
     for path, wanted in statics:
         status, head, text = s.curl(path, token="", options=["--path-as-is"])
         ok = status == wanted and "root:" not in text
@@ -489,6 +504,10 @@ def case_attacks(t):
     told = [line for line in s.stderr.splitlines() if "ticket trade" in line]
     check(told == ["keelson: refused the page's ticket trade: the ticket was traded already"],
           f"the refused trade is one line on serve's stderr ({told})")
+    told = [line for line in s.stderr.splitlines() if "not served" in line]
+    check(len(told) == 2 and f"{theirs}: not served: it is owned by uid 65534" in told[0] and
+          f"{www}/open.html: not served: group or others may write it" in told[1],
+          f"each refused entry of --www is one line on serve's stderr ({told})")
     # The requests for evil.test: the first at once, the rest counted.
     told = [line for line in s.stderr.splitlines() if "another host" in line or "for host" in line]
     check(told[:1] == [f"keelson: refused a request for host evil.test:{s.port} (403): the page "
