@@ -708,6 +708,17 @@ namespace {
 // Directories below one removed tree at most: deeper is refused (1921).
 constexpr int kRootTreeDepthMax = 128;
 
+// Opens leaf of parent and lists its entries whole (removing while reading
+// may pass entries over). 1/0.
+int rootOpenListed(PlatformDirectory *parent, const char *leaf, PlatformDirectory **directory,
+                   std::vector<std::string> *names) {
+  if (!Platform_OpenDirectoryAt(parent, leaf, directory)) return 0;
+  char name[kPathMax];
+  int isDirectory = 0;
+  while (Platform_ReadDirectoryAt(*directory, name, &isDirectory)) names->emplace_back(name);
+  return 1;
+}
+
 // Whether the tree at leaf of parent is this user's throughout: every
 // directory and every entry in one. 1; 0 with the last error, the first
 // other user's entry's path (below where the walk began) in *foreign.
@@ -725,11 +736,8 @@ int rootTreeIsOurs(PlatformDirectory *parent, const char *leaf, const std::strin
   if (depth >= kRootTreeDepthMax)
     return POSIX_FAIL_CODE(kPlatformErrorLinkLoop, ELOOP, "remove tree", leaf);
   PlatformDirectory *directory = nullptr;
-  if (!Platform_OpenDirectoryAt(parent, leaf, &directory)) return 0;
   std::vector<std::string> names;
-  char name[kPathMax];
-  int isDirectory = 0;
-  while (Platform_ReadDirectoryAt(directory, name, &isDirectory)) names.emplace_back(name);
+  if (!rootOpenListed(parent, leaf, &directory, &names)) return 0;
   int ok = 1;
   for (const std::string &child : names)
     if (ok && !rootTreeIsOurs(directory, child.c_str(), shown + "/" + child, depth + 1, foreign))
@@ -750,12 +758,8 @@ int rootRemoveTreeAt(PlatformDirectory *parent, const char *leaf, int depth) {
   if (depth >= kRootTreeDepthMax)
     return POSIX_FAIL_CODE(kPlatformErrorLinkLoop, ELOOP, "remove tree", leaf);
   PlatformDirectory *directory = nullptr;
-  if (!Platform_OpenDirectoryAt(parent, leaf, &directory)) return 0;
-  // Listed whole first: removing while reading may pass entries over.
   std::vector<std::string> names;
-  char name[kPathMax];
-  int isDirectory = 0;
-  while (Platform_ReadDirectoryAt(directory, name, &isDirectory)) names.emplace_back(name);
+  if (!rootOpenListed(parent, leaf, &directory, &names)) return 0;
   int ok = 1;
   if (!(identity.mode & S_IWUSR)) Platform_SetDirectoryMode(directory, (identity.mode | S_IWUSR) & 07777);
   for (const std::string &child : names)
