@@ -198,8 +198,12 @@ int namedPipeListedByFile(dev_t device, ino_t inode) {
       break;
     }
     int left = int(got);
+    // NLMSG_OK compares the header's unsigned length with the signed count.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
     for (auto *h = reinterpret_cast<nlmsghdr *>(buffer); !done && NLMSG_OK(h, left);
          h = NLMSG_NEXT(h, left)) {
+#pragma GCC diagnostic pop
       if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
         if (h->nlmsg_type == NLMSG_ERROR) served = -1;
         done = true;
